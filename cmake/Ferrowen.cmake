@@ -1,0 +1,96 @@
+# Helpers shared by every folder's CMakeLists.txt.
+include_guard(GLOBAL)
+find_package(PkgConfig REQUIRED)
+find_package(Threads REQUIRED)
+
+# ferrowen_library(<target> [DEPS <targets or imported libs>...])
+# A static library made of every .cpp/.c in the calling folder (and its subfolders). The include
+# root is the repository root, so headers are named by their path: "platform/foundation/RunLoop.h".
+function(ferrowen_library target)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  file(GLOB_RECURSE _srcs CONFIGURE_DEPENDS
+       "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp" "${CMAKE_CURRENT_SOURCE_DIR}/*.c")
+  add_library(${target} STATIC ${_srcs})
+  target_include_directories(${target} PUBLIC "${CMAKE_SOURCE_DIR}" "${CMAKE_BINARY_DIR}/generated")
+  target_link_libraries(${target} PUBLIC Threads::Threads ${ARG_DEPS})
+endfunction()
+
+# ferrowen_tests([LIBS <targets>...] [LABELS <labels>...] [TIMEOUT <s>])
+# One test program per *_test.cpp in the calling folder; GoogleTest cases become CTest tests.
+function(ferrowen_tests)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "LIBS;LABELS" ${ARGN})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  file(GLOB _tests CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp")
+  file(RELATIVE_PATH _rel "${CMAKE_SOURCE_DIR}/tests" "${CMAKE_CURRENT_SOURCE_DIR}")
+  string(REPLACE "/" "_" _prefix "${_rel}")
+  foreach(_t ${_tests})
+    get_filename_component(_name "${_t}" NAME_WE)
+    set(_exe "${_prefix}_${_name}")
+    add_executable(${_exe} "${_t}")
+    target_link_libraries(${_exe} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+    target_include_directories(${_exe} PRIVATE "${CMAKE_SOURCE_DIR}")
+    target_compile_definitions(${_exe} PRIVATE
+      FERROWEN_SOURCE_DIR="${CMAKE_SOURCE_DIR}" FERROWEN_BINARY_DIR="${CMAKE_BINARY_DIR}")
+    gtest_discover_tests(${_exe}
+      DISCOVERY_MODE PRE_TEST
+      TEST_PREFIX "${_prefix}."
+      PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT}
+      ENVIRONMENT "FERROWEN_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+  endforeach()
+endfunction()
+
+# ferrowen_link_into_program(<target>): the ferrowen program links this library.
+function(ferrowen_link_into_program target)
+  target_link_libraries(ferrowen_app_libs INTERFACE ${target})
+endfunction()
+
+# ferrowen_fuzz([LIBS <targets>...] [RUNS <n>])
+# One fuzz target per *_fuzz.cpp (defining LLVMFuzzerTestOneInput). With FERROWEN_FUZZ (clang) it is
+# a libFuzzer program; otherwise a driver runs it over its seed corpus (corpus/<name>/) and a
+# bounded number of generated inputs, as a CTest test labelled "fuzz".
+function(ferrowen_fuzz)
+  cmake_parse_arguments(ARG "" "RUNS" "LIBS" ${ARGN})
+  if(NOT ARG_RUNS)
+    set(ARG_RUNS 20000)
+  endif()
+  file(GLOB _targets CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*_fuzz.cpp")
+  foreach(_f ${_targets})
+    get_filename_component(_name "${_f}" NAME_WE)
+    if(FERROWEN_FUZZ)
+      add_executable(${_name} "${_f}")
+      target_compile_options(${_name} PRIVATE -fsanitize=fuzzer)
+      target_link_options(${_name} PRIVATE -fsanitize=fuzzer)
+    else()
+      add_executable(${_name} "${_f}" "${CMAKE_SOURCE_DIR}/fuzz/driver.cpp")
+      add_test(NAME fuzz.${_name}
+               COMMAND ${_name} --runs=${ARG_RUNS} "${CMAKE_CURRENT_SOURCE_DIR}/corpus/${_name}")
+      set_tests_properties(fuzz.${_name} PROPERTIES LABELS fuzz TIMEOUT 300)
+    endif()
+    target_include_directories(${_name} PRIVATE "${CMAKE_SOURCE_DIR}")
+    target_link_libraries(${_name} PRIVATE ${ARG_LIBS})
+  endforeach()
+endfunction()
+
+# ferrowen_bench([LIBS <targets>...]): one Google Benchmark program per *_bench.cpp.
+function(ferrowen_bench)
+  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  file(GLOB _benches CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*_bench.cpp")
+  foreach(_b ${_benches})
+    get_filename_component(_name "${_b}" NAME_WE)
+    add_executable(bench_${_name} "${_b}")
+    target_include_directories(bench_${_name} PRIVATE "${CMAKE_SOURCE_DIR}")
+    target_link_libraries(bench_${_name} PRIVATE ${ARG_LIBS} benchmark::benchmark benchmark::benchmark_main)
+  endforeach()
+endfunction()
+
+# Adds every subfolder below <dir> that has a CMakeLists.txt (tests, fuzz and bench trees).
+function(ferrowen_add_tree dir)
+  file(GLOB_RECURSE _lists CONFIGURE_DEPENDS "${dir}/*/CMakeLists.txt")
+  list(SORT _lists)
+  foreach(_l ${_lists})
+    get_filename_component(_d "${_l}" DIRECTORY)
+    add_subdirectory(${_d})
+  endforeach()
+endfunction()

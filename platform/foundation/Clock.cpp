@@ -1,0 +1,67 @@
+#include "platform/foundation/Clock.h"
+
+#include <atomic>
+#include <mutex>
+
+namespace platform {
+
+namespace detail {
+// Defined by the run-loop registry: tells every live run loop that the clock moved.
+void notifyClockMoved();
+} // namespace detail
+
+namespace {
+std::mutex clockMutex;
+std::shared_ptr<Clock> installedClock;
+
+std::shared_ptr<Clock> systemClock() {
+  static std::shared_ptr<Clock> clock = std::make_shared<SystemClock>();
+  return clock;
+}
+} // namespace
+
+std::shared_ptr<Clock> Clock::currentShared() {
+  std::lock_guard lock(clockMutex);
+  return installedClock ? installedClock : systemClock();
+}
+
+Clock &Clock::current() {
+  // The installed clock lives until another is installed; tests install one per case and keep
+  // it alive for the case.
+  std::lock_guard lock(clockMutex);
+  return installedClock ? *installedClock : *systemClock();
+}
+
+void Clock::install(std::shared_ptr<Clock> clock) {
+  {
+    std::lock_guard lock(clockMutex);
+    installedClock = std::move(clock);
+  }
+  detail::notifyClockMoved();
+}
+
+struct ManualClock::State {
+  std::atomic<int64_t> offsetNs{0};
+  TimePoint monoStart = std::chrono::steady_clock::now();
+  WallTime wallStart;
+};
+
+ManualClock::ManualClock(WallTime wallStart) : state_(std::make_shared<State>()) {
+  state_->wallStart = wallStart;
+}
+
+TimePoint ManualClock::now() const {
+  return state_->monoStart + Duration(state_->offsetNs.load());
+}
+
+WallTime ManualClock::wallNow() const {
+  return state_->wallStart +
+         std::chrono::duration_cast<WallTime::duration>(Duration(state_->offsetNs.load()));
+}
+
+void ManualClock::advance(Duration d) {
+  state_->offsetNs.fetch_add(d.count());
+  detail::notifyClockMoved();
+}
+
+} // namespace platform

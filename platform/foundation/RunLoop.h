@@ -1,0 +1,87 @@
+// A run loop per thread, built on an Asio io_context. The main thread's loop holds the screens,
+// the sharing servers and the queue's timers; every FTP connection runs a loop of its own thread.
+#pragma once
+
+#include "platform/foundation/Clock.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace platform {
+
+class RunLoop;
+
+// A one-shot or repeating timer on a run loop. Fires on the loop's thread; deadlines are read
+// from Clock::current().
+class Timer {
+public:
+  virtual ~Timer() = default;
+  virtual void invalidate() = 0; // callable from any thread; no fire starts after it returns
+  virtual bool isValid() const = 0;
+  virtual Duration interval() const = 0;
+  virtual TimePoint fireDate() const = 0;
+  virtual void setFireDate(TimePoint when) = 0;
+};
+using TimerRef = std::shared_ptr<Timer>;
+
+// Readiness of a file descriptor, delivered on the loop's thread until removed.
+enum class FdEvent : unsigned { Read = 1, Write = 2 };
+class FdSource {
+public:
+  virtual ~FdSource() = default;
+  // Which events to watch; the callback fires (level-triggered) while the fd is ready for them.
+  virtual void setEvents(unsigned fdEventMask) = 0;
+  virtual void remove() = 0; // stop watching; does not close the fd
+};
+using FdSourceRef = std::shared_ptr<FdSource>;
+
+class RunLoop : public std::enable_shared_from_this<RunLoop> {
+public:
+  virtual ~RunLoop() = default;
+
+  // The loop of the calling thread, made on first use.
+  static std::shared_ptr<RunLoop> current();
+  // The main thread's loop. The main thread is the one that called makeMainThread() (the program
+  // and the test main do so first), else the first thread that asked.
+  static std::shared_ptr<RunLoop> main();
+  static void makeMainThread();
+  static bool isMainThread();
+
+  virtual bool isCurrent() const = 0; // called on this loop's thread
+  virtual std::thread::id threadId() const = 0;
+
+  // Runs fn on this loop's thread, in FIFO order of posting, without waiting.
+  virtual void perform(std::function<void()> fn) = 0;
+  // Runs fn on this loop's thread and returns after it ran. Inline when called on that thread.
+  // Allowed only from a worker towards the main loop (never main towards a worker): it aborts in
+  // debug builds otherwise, since that is how deadlocks are made.
+  virtual void performAndWait(std::function<void()> fn) = 0;
+  // Runs fn after a delay; delayed performs with one deadline keep the order of posting.
+  virtual TimerRef performAfter(Duration delay, std::function<void()> fn) = 0;
+  // Timer scheduled on this loop: repeats every `interval` when `repeats`, else fires once.
+  virtual TimerRef addTimer(Duration interval, bool repeats, std::function<void(Timer &)> fn) = 0;
+  // Watches fd for readiness (fdEventMask of FdEvent bits).
+  virtual FdSourceRef addFdSource(int fd, unsigned fdEventMask,
+                                  std::function<void(unsigned readyEvents)> fn) = 0;
+
+  // Runs until stop() (must be called on this loop's thread).
+  virtual void run() = 0;
+  // Runs until cond() is true (checked after each piece of work) or the real-time limit passed;
+  // returns cond(). For tests and for the main thread's modal waits.
+  virtual bool runUntil(const std::function<bool()> &cond, Duration realTimeLimit) = 0;
+  // Runs what is ready now, without waiting; returns the number of handlers run.
+  virtual size_t runPending() = 0;
+  virtual void stop() = 0; // any thread
+
+  // Re-examines timers after the clock moved (ManualClock calls it on every loop).
+  virtual void clockMoved() = 0;
+};
+
+// A detached worker thread with a run loop of its own: body runs first on it, then the loop
+// runs until stop(). The phone's detached threads (connection threads, SFTP work) are these.
+std::shared_ptr<RunLoop> startThread(std::string name, std::function<void()> body,
+                                     bool runLoopAfterBody = true);
+
+} // namespace platform

@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Installs every Debian package that the build, the tests and the benchmarks need.
+# Idempotent: asks apt only for what is missing, and refreshes the package lists only then.
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+mapfile -t wanted < <(sed -e 's/#.*//' -e 's/[[:space:]]*$//' "$here/packages.txt" | grep -v '^$')
+
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+updated=no
+apt_update() {
+  if [ "$updated" = no ]; then
+    "${sudo_cmd[@]}" apt-get update -q
+    updated=yes
+  fi
+}
+
+missing=()
+for p in "${wanted[@]}"; do
+  status=$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null || true)
+  [ "$status" = "installed" ] || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  apt_update
+  "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# proftpd (with mod_deflate, mod_tls) conflicts with vsftpd as a Debian package ("ftp-server"), and
+# the tests need both: it is unpacked, not installed, into /opt/ferrowen-peers/proftpd. Its
+# libraries are in packages.txt.
+peers=/opt/ferrowen-peers
+if [ ! -x "$peers/proftpd/usr/sbin/proftpd" ]; then
+  echo "setup: unpacking proftpd into $peers/proftpd"
+  apt_update
+  tmp=$(mktemp -d)
+  (cd "$tmp" && apt-get download -q proftpd-core proftpd-mod-crypto)
+  "${sudo_cmd[@]}" mkdir -p "$peers/proftpd"
+  for deb in "$tmp"/*.deb; do "${sudo_cmd[@]}" dpkg -x "$deb" "$peers/proftpd"; done
+  rm -rf "$tmp"
+fi
+
+# A UTF-8 locale for tests that pin it.
+if ! locale -a 2>/dev/null | grep -qi '^en_US\.utf8$'; then
+  if [ -f /etc/locale.gen ]; then
+    "${sudo_cmd[@]}" sed -i 's/^# *en_US.UTF-8 UTF-8/en_US.UTF-8 UTF-8/' /etc/locale.gen
+    "${sudo_cmd[@]}" locale-gen >/dev/null 2>&1 || true
+  fi
+fi
+echo "setup: all packages present"

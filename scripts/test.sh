@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds Ferrowen with AddressSanitizer + UndefinedBehaviorSanitizer and runs every test: unit,
+# fuzz smoke runs and interop tests against real peers on loopback. Extra arguments go to ctest
+# (for example: scripts/test.sh -L interop).
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+bash scripts/setup.sh
+jobs=$(nproc)
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j "$jobs"
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:strict_string_checks=1}"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+ctest --test-dir build/asan --output-on-failure -j "$jobs" "$@"
