@@ -1,0 +1,4 @@
+#pragma once
+
+bool ckIsBigEndian();
+bool ckIsLittleEndian();
