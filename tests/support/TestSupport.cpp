@@ -1,0 +1,227 @@
+#include "tests/support/TestSupport.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace testsupport {
+
+TempDir::TempDir(const std::string &prefix) {
+  const char *base = std::getenv("TMPDIR");
+  std::string templ = std::string(base && *base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
+  std::vector<char> buf(templ.begin(), templ.end());
+  buf.push_back('\0');
+  if (::mkdtemp(buf.data()) == nullptr) {
+    std::perror("mkdtemp");
+    std::abort();
+  }
+  path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string> &value)
+    : name_(std::move(name)) {
+  if (const char *old = std::getenv(name_.c_str())) old_ = old;
+  if (value)
+    ::setenv(name_.c_str(), value->c_str(), 1);
+  else
+    ::unsetenv(name_.c_str());
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (old_)
+    ::setenv(name_.c_str(), old_->c_str(), 1);
+  else
+    ::unsetenv(name_.c_str());
+}
+
+std::string readFile(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+bool writeFile(const std::string &path, const std::string &content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  return static_cast<bool>(out);
+}
+
+int freeTcpPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  int port = -1;
+  if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+    port = ntohs(addr.sin_port);
+  }
+  ::close(fd);
+  return port;
+}
+
+bool waitForTcpPort(int port, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    if (ok) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+Process::Process(std::vector<std::string> argv, const std::string &logDir,
+                 const std::map<std::string, std::string> &extraEnv, const std::string &cwd) {
+  static int counter = 0;
+  const std::string stem = logDir.empty() ? "" : logDir + "/proc" + std::to_string(++counter);
+  outPath_ = stem.empty() ? "/dev/null" : stem + ".out";
+  errPath_ = stem.empty() ? "/dev/null" : stem + ".err";
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_addopen(&actions, 2, errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+
+  std::map<std::string, std::string> env;
+  for (char **e = environ; *e; ++e) {
+    const char *eq = std::strchr(*e, '=');
+    if (eq) env[std::string(*e, eq)] = eq + 1;
+  }
+  for (const auto &[k, v] : extraEnv)
+    env[k] = v;
+  std::vector<std::string> envStrings;
+  for (const auto &[k, v] : env)
+    envStrings.push_back(k + "=" + v);
+  std::vector<char *> envp, args;
+  for (auto &s : envStrings)
+    envp.push_back(s.data());
+  envp.push_back(nullptr);
+  for (auto &s : argv)
+    args.push_back(s.data());
+  args.push_back(nullptr);
+
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data()) == 0) pid_ = pid;
+  posix_spawn_file_actions_destroy(&actions);
+}
+
+Process::~Process() {
+  if (pid_ > 0 && !status_) stop();
+}
+
+Process::Process(Process &&other) noexcept {
+  *this = std::move(other);
+}
+
+Process &Process::operator=(Process &&other) noexcept {
+  if (this != &other) {
+    if (pid_ > 0 && !status_) stop();
+    pid_ = other.pid_;
+    status_ = other.status_;
+    outPath_ = std::move(other.outPath_);
+    errPath_ = std::move(other.errPath_);
+    other.pid_ = -1;
+    other.status_.reset();
+  }
+  return *this;
+}
+
+bool Process::running() {
+  if (pid_ <= 0 || status_) return false;
+  int st = 0;
+  if (::waitpid(pid_, &st, WNOHANG) == pid_) {
+    status_ = st;
+    return false;
+  }
+  return true;
+}
+
+std::optional<int> Process::wait(std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (running()) {
+    if (std::chrono::steady_clock::now() >= end) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return status_;
+}
+
+int Process::stop(std::chrono::milliseconds grace) {
+  if (pid_ <= 0) return -1;
+  if (running()) {
+    ::kill(pid_, SIGTERM);
+    if (!wait(grace)) {
+      ::kill(pid_, SIGKILL);
+      int st = 0;
+      ::waitpid(pid_, &st, 0);
+      status_ = st;
+    }
+  }
+  return status_.value_or(-1);
+}
+
+std::string Process::output() const {
+  return outPath_ == "/dev/null" ? "" : readFile(outPath_);
+}
+std::string Process::errors() const {
+  return errPath_ == "/dev/null" ? "" : readFile(errPath_);
+}
+
+std::string runCommand(const std::string &command, int *exitCode) {
+  std::string out;
+  FILE *p = ::popen(command.c_str(), "r");
+  if (!p) {
+    if (exitCode) *exitCode = -1;
+    return out;
+  }
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+    out.append(buf, n);
+  const int st = ::pclose(p);
+  if (exitCode) *exitCode = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return out;
+}
+
+bool makeSelfSignedCert(const std::string &certPath, const std::string &keyPath,
+                        const std::string &commonName) {
+  int rc = -1;
+  runCommand("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj '/CN=" + commonName +
+                 "' -keyout '" + keyPath + "' -out '" + certPath + "' 2>/dev/null",
+             &rc);
+  return rc == 0;
+}
+
+} // namespace testsupport

@@ -1,0 +1,85 @@
+// Helpers for tests that need the file system, the environment or real peers on loopback.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace testsupport {
+
+// A fresh folder under $TMPDIR (or /tmp), removed with its contents on destruction.
+class TempDir {
+public:
+  explicit TempDir(const std::string &prefix = "ferrowen-test");
+  ~TempDir();
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+  const std::string &path() const { return path_; }
+  std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+  std::string path_;
+};
+
+// Sets (or, with nullopt, unsets) an environment variable for the life of the object.
+class ScopedEnv {
+public:
+  ScopedEnv(std::string name, const std::optional<std::string> &value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv &) = delete;
+  ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
+std::string readFile(const std::string &path);
+bool writeFile(const std::string &path, const std::string &content);
+
+// A TCP port on 127.0.0.1 that was free a moment ago (bound to port 0 and released).
+int freeTcpPort();
+// Waits until something accepts connections on 127.0.0.1:port.
+bool waitForTcpPort(int port, std::chrono::milliseconds limit = std::chrono::seconds(15));
+
+// A child process (a real server or client), started with posix_spawn; its standard output and
+// error go to files in `logDir` (or /dev/null). Stopped by pid (SIGTERM, then SIGKILL) on
+// destruction.
+class Process {
+public:
+  Process() = default;
+  Process(std::vector<std::string> argv, const std::string &logDir = "",
+          const std::map<std::string, std::string> &extraEnv = {}, const std::string &cwd = "");
+  ~Process();
+  Process(Process &&other) noexcept;
+  Process &operator=(Process &&other) noexcept;
+  Process(const Process &) = delete;
+  Process &operator=(const Process &) = delete;
+
+  bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
+  bool running();
+  // Sends SIGTERM, waits up to `grace`, then SIGKILL. Returns the exit status (as from waitpid).
+  int stop(std::chrono::milliseconds grace = std::chrono::seconds(5));
+  // Waits for the process to end by itself; nullopt when it did not within `limit`.
+  std::optional<int> wait(std::chrono::milliseconds limit);
+  std::string output() const; // what it wrote to standard output so far
+  std::string errors() const; // what it wrote to standard error so far
+
+private:
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+  std::string outPath_, errPath_;
+};
+
+// Runs a shell command to completion; returns its standard output, sets *exitCode.
+std::string runCommand(const std::string &command, int *exitCode = nullptr);
+
+// Makes a self-signed RSA certificate and key (PEM) with the openssl command.
+bool makeSelfSignedCert(const std::string &certPath, const std::string &keyPath,
+                        const std::string &commonName = "localhost");
+
+} // namespace testsupport
