@@ -68,7 +68,8 @@ public:
 
   // Runs until stop() (must be called on this loop's thread).
   virtual void run() = 0;
-  // Runs until cond() is true (checked after each piece of work) or the real-time limit passed;
+  // Runs until cond() is true (checked after each piece of work, and every few milliseconds
+  // while idle, so another thread may make it true) or the real-time limit passed;
   // returns cond(). For tests and for the main thread's modal waits.
   virtual bool runUntil(const std::function<bool()> &cond, Duration realTimeLimit) = 0;
   // Runs what is ready now, without waiting; returns the number of handlers run.

@@ -1,4 +1,114 @@
-// Placeholder until the run loops land: nothing to wake yet.
-namespace platform::detail {
-void notifyClockMoved() {}
-} // namespace platform::detail
+// Which loop belongs to which thread, which one is the main loop, and waking them all when the
+// clock moves.
+#include "platform/foundation/RunLoopImpl.h"
+#include "platform/foundation/Thread.h"
+
+#include <future>
+#include <vector>
+
+namespace platform {
+namespace detail {
+
+namespace {
+struct Registry {
+  std::mutex mutex;
+  std::vector<std::weak_ptr<RunLoopImpl>> loops;
+  std::shared_ptr<RunLoopImpl> mainLoop;
+  std::atomic<std::thread::id> mainThread{};
+};
+
+// Never destroyed: detached workers may still use it while the process exits.
+Registry &registry() {
+  static auto *r = new Registry;
+  return *r;
+}
+
+thread_local std::shared_ptr<RunLoopImpl> threadLoop;
+
+std::shared_ptr<RunLoopImpl> currentImpl() {
+  if (!threadLoop) {
+    auto loop = std::make_shared<RunLoopImpl>();
+    loop->bindToCurrentThread();
+    registerLoop(loop);
+    threadLoop = loop;
+  }
+  return threadLoop;
+}
+} // namespace
+
+void registerLoop(const std::shared_ptr<RunLoopImpl> &loop) {
+  auto &r = registry();
+  std::lock_guard lock(r.mutex);
+  std::erase_if(r.loops, [](const auto &w) { return w.expired(); });
+  r.loops.push_back(loop);
+}
+
+std::shared_ptr<RunLoopImpl> mainLoopIfSet() {
+  auto &r = registry();
+  std::lock_guard lock(r.mutex);
+  return r.mainLoop;
+}
+
+void notifyClockMoved() {
+  std::vector<std::shared_ptr<RunLoopImpl>> live;
+  {
+    auto &r = registry();
+    std::lock_guard lock(r.mutex);
+    for (auto &w : r.loops)
+      if (auto l = w.lock()) live.push_back(std::move(l));
+  }
+  for (auto &l : live)
+    l->clockMoved();
+}
+
+} // namespace detail
+
+std::shared_ptr<RunLoop> RunLoop::current() {
+  return detail::currentImpl();
+}
+
+void RunLoop::makeMainThread() {
+  auto loop = detail::currentImpl();
+  auto &r = detail::registry();
+  std::lock_guard lock(r.mutex);
+  r.mainLoop = loop;
+  r.mainThread.store(std::this_thread::get_id());
+}
+
+std::shared_ptr<RunLoop> RunLoop::main() {
+  auto &r = detail::registry();
+  {
+    std::lock_guard lock(r.mutex);
+    if (r.mainLoop) return r.mainLoop;
+  }
+  auto loop = detail::currentImpl();
+  std::lock_guard lock(r.mutex);
+  if (!r.mainLoop) {
+    r.mainLoop = loop;
+    r.mainThread.store(std::this_thread::get_id());
+  }
+  return r.mainLoop;
+}
+
+bool RunLoop::isMainThread() {
+  auto &r = detail::registry();
+  if (r.mainThread.load() == std::thread::id{}) main();
+  return r.mainThread.load() == std::this_thread::get_id();
+}
+
+std::shared_ptr<RunLoop> startThread(std::string name, std::function<void()> body,
+                                     bool runLoopAfterBody) {
+  std::promise<std::shared_ptr<RunLoop>> ready;
+  auto loopFuture = ready.get_future();
+  std::thread([name = std::move(name), body = std::move(body), runLoopAfterBody,
+               ready = std::move(ready)]() mutable {
+    setCurrentThreadName(name);
+    auto loop = RunLoop::current();
+    ready.set_value(loop);
+    if (body) body();
+    if (runLoopAfterBody) loop->run();
+  }).detach();
+  return loopFuture.get();
+}
+
+} // namespace platform
