@@ -1,19 +1,20 @@
 #include "sshlib/core/ExtIntArray.h"
 
+#include "sshlib/core/ckMemory.h"
+
 #include <climits>
 #include <cstdint>
 #include <cstring>
-#include <new>
 
 ExtIntArray::ExtIntArray(int initialCapacity, int growStep)
     : m_growStep(growStep < 1 ? 5 : growStep),
       m_capacity(initialCapacity < 1 ? 2 : initialCapacity) {
-  m_items = new (std::nothrow) int[static_cast<size_t>(m_capacity)];
+  m_items = reinterpret_cast<int *>(ckNewBytes(sizeof(int) * static_cast<size_t>(m_capacity)));
   if (!m_items) m_capacity = 0;
 }
 
 ExtIntArray::~ExtIntArray() {
-  delete[] m_items;
+  ckFreeBytes(m_items);
   m_items = nullptr;
 }
 
@@ -27,10 +28,10 @@ bool ExtIntArray::append(int v) {
     int64_t newCap = static_cast<int64_t>(m_capacity) + m_growStep;
     if (newCap <= m_count) newCap = static_cast<int64_t>(m_count) + 1;
     if (newCap > INT_MAX) return false;
-    int *items = new (std::nothrow) int[static_cast<size_t>(newCap)];
+    int *items = reinterpret_cast<int *>(ckNewBytes(sizeof(int) * static_cast<size_t>(newCap)));
     if (!items) return false;
     if (m_items && m_count) std::memcpy(items, m_items, sizeof(int) * static_cast<size_t>(m_count));
-    delete[] m_items;
+    ckFreeBytes(m_items);
     m_items = items;
     m_capacity = static_cast<int>(newCap);
     if (m_growStep <= 499999) m_growStep = m_capacity < 500000 ? m_capacity : 500000;

@@ -2,15 +2,16 @@
 
 #include "sshlib/core/LogBase.h"
 #include "sshlib/core/StringBuffer.h"
+#include "sshlib/core/ckMemory.h"
 
 #include <climits>
 #include <cstring>
-#include <new>
 
 namespace {
 RazudodObject **newSlots(int64_t n) {
   if (n <= 0 || n > INT_MAX) return nullptr;
-  RazudodObject **s = new (std::nothrow) RazudodObject *[static_cast<size_t>(n)];
+  size_t bytes = sizeof(RazudodObject *) * static_cast<size_t>(n);
+  RazudodObject **s = reinterpret_cast<RazudodObject **>(ckNewBytes(bytes));
   if (s) std::memset(s, 0, sizeof(RazudodObject *) * static_cast<size_t>(n));
   return s;
 }
@@ -27,7 +28,7 @@ ExtPtrArray::ExtPtrArray(int initialCapacity, int growStep) {
 
 ExtPtrArray::~ExtPtrArray() {
   if (m_bOwnsObjects) removeAllObjects();
-  delete[] m_slots;
+  ckFreeBytes(m_slots);
   m_slots = nullptr;
   m_growStep = m_capacity = m_count = 0;
 }
@@ -53,7 +54,7 @@ bool ExtPtrArray::incrementCount() {
   RazudodObject **slots = newSlots(newCap);
   if (!slots) return false;
   std::memcpy(slots, m_slots, sizeof(RazudodObject *) * static_cast<size_t>(m_count));
-  delete[] m_slots;
+  ckFreeBytes(m_slots);
   m_slots = slots;
   m_capacity = static_cast<int>(newCap);
   m_count = static_cast<int>(newCount);
