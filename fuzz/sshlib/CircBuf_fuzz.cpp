@@ -44,8 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     uint64_t heldBytes = model.size() - bitPos / 16 * 2;
     uint64_t avail = heldBytes;
     if (avail > 0 && cb.m_bitCount > 7) --avail;
-    if (cb.m_readPtr && (!cb.HasAtLeast(static_cast<unsigned>(avail)) ||
-                         cb.HasAtLeast(static_cast<unsigned>(avail + 1))))
+    if (cb.m_readPtr && heldBytes > 0 &&
+        (!cb.HasAtLeast(static_cast<unsigned>(avail)) ||
+         cb.HasAtLeast(static_cast<unsigned>(avail + 1))))
       std::abort();
   }
   return 0;

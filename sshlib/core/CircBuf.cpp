@@ -70,7 +70,12 @@ void CircBuf::checkInitializePublicPtr(unsigned int) {
 
 bool CircBuf::HasAtLeast2(unsigned int n, unsigned int &avail) {
   uint64_t held = m_tail - m_head;
-  if (held > 0 && m_bitCount > 7) --held;
+  if (held == 0) {
+    // Nothing buffered is never "enough", whatever was asked.
+    avail = 0;
+    return false;
+  }
+  if (m_bitCount > 7) --held;
   if (held >= n) return true;
   avail = static_cast<unsigned int>(held);
   return false;

@@ -32,7 +32,7 @@ TEST(CircBuf, EmptyQueue) {
   unsigned avail = 99;
   EXPECT_FALSE(cb.HasAtLeast2(1, avail));
   EXPECT_EQ(avail, 0u);
-  EXPECT_TRUE(cb.HasAtLeast(0));
+  EXPECT_FALSE(cb.HasAtLeast(0)) << "an empty queue never has enough";
   EXPECT_FALSE(cb.MoveForward(1));
   EXPECT_TRUE(cb.AppendDataToCircBuf(nullptr, 5));
   EXPECT_TRUE(cb.AppendDataToCircBuf(reinterpret_cast<const unsigned char *>("x"), 0));
