@@ -86,7 +86,9 @@ unsigned int OutputDataBuffer::_fwrite32(const void *data, unsigned int itemSize
   if (needed > m_db->getBufSize()) {
     unsigned long long ask = needed + needed / 2;
     if (ask > UINT_MAX) ask = needed;
-    if (needed > UINT_MAX || !m_db->ensureBuffer(static_cast<unsigned int>(ask))) {
+    // A buffer that could not grow may keep its old, smaller block: check the capacity too.
+    if (needed > UINT_MAX || !m_db->ensureBuffer(static_cast<unsigned int>(ask)) ||
+        m_db->getBufSize() < needed) {
       log.LogError("Failed to allocate memory for output data buffer.");
       log.LogDataInt64("ensureSz0", static_cast<long long>(needed));
       log.LogDataInt64("ensureSz", static_cast<long long>(ask));
