@@ -75,8 +75,12 @@ json encode(const DefaultsValue &v) {
   return out;
 }
 
-// Values that this store did not write (numbers, booleans) are read as their text.
-std::optional<DefaultsValue> decode(const json &j) {
+// Values that this store did not write (numbers, booleans) are read as their text. Nesting
+// deeper than any caller uses is dropped rather than followed down the stack.
+constexpr int kMaxDepth = 64;
+
+std::optional<DefaultsValue> decode(const json &j, int depth = 0) {
+  if (depth > kMaxDepth) return std::nullopt;
   switch (j.type()) {
   case json::value_t::string:
     return DefaultsValue(j.get<std::string>());
@@ -89,7 +93,7 @@ std::optional<DefaultsValue> decode(const json &j) {
   case json::value_t::array: {
     DefaultsValue::Array a;
     for (const auto &e : j)
-      if (auto v = decode(e)) a.push_back(std::move(*v));
+      if (auto v = decode(e, depth + 1)) a.push_back(std::move(*v));
     return DefaultsValue(std::move(a));
   }
   case json::value_t::object: {
@@ -100,7 +104,7 @@ std::optional<DefaultsValue> decode(const json &j) {
     for (auto it = j.begin(); it != j.end(); ++it) {
       std::string key = it.key();
       if (!key.empty() && key[0] == '$') key.erase(0, 1);
-      if (auto v = decode(it.value())) d[key] = std::move(*v);
+      if (auto v = decode(it.value(), depth + 1)) d[key] = std::move(*v);
     }
     return DefaultsValue(std::move(d));
   }

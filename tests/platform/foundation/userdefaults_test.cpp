@@ -219,6 +219,15 @@ TEST_F(UserDefaultsTest, DamagedFileIsKeptAsideAndLogged) {
   EXPECT_EQ(foreign.stringForKey("s"), "x");
 }
 
+TEST_F(UserDefaultsTest, DeeplyNestedFileDoesNotExhaustTheStack) {
+  std::string deep =
+      "{\"ok\": \"yes\", \"deep\": " + std::string(200000, '[') + std::string(200000, ']') + "}";
+  ASSERT_TRUE(FileManager::writeAtomically(prefs(), deep));
+  UserDefaults d(prefs());
+  EXPECT_EQ(d.stringForKey("ok"), "yes");
+  EXPECT_TRUE(d.arrayForKey("deep"));
+}
+
 TEST_F(UserDefaultsTest, UnwritableLocationFailsWithLogLine) {
   // The data root's place is taken by a plain file: nothing can be written below it.
   std::string blocker = home / "blocker";
