@@ -1,0 +1,221 @@
+#include "platform/ui/Presentation.h"
+
+#include "platform/foundation/RunLoop.h"
+#include "platform/ui/Json.h"
+#include "platform/ui/ViewController.h"
+#include "platform/ui/Window.h"
+
+namespace platform::ui {
+
+using detail::toJson;
+
+namespace {
+nlohmann::json describeAnchor(const Anchor &a) {
+  static const char *kinds[] = {"none", "tabBar", "barItem", "rect", "view"};
+  nlohmann::json out{{"kind", kinds[static_cast<int>(a.kind)]}, {"rect", toJson(a.rect)}};
+  auto e = a.element.lock();
+  out["element"] = e ? nlohmann::json(Window::keyWindow()->idOf(*e)) : nlohmann::json(nullptr);
+  return out;
+}
+} // namespace
+
+// --- AlertView ---
+
+AlertView::AlertView(std::string title, std::string message,
+                     std::weak_ptr<AlertViewDelegate> delegate, std::string cancelButtonTitle,
+                     std::vector<std::string> otherButtonTitles)
+    : title_(std::move(title)), message_(std::move(message)), delegate_(std::move(delegate)) {
+  if (!cancelButtonTitle.empty()) cancelIndex_ = addButtonWithTitle(std::move(cancelButtonTitle));
+  for (auto &t : otherButtonTitles)
+    addButtonWithTitle(std::move(t));
+}
+
+void AlertView::describe(nlohmann::json &out) const {
+  out["title"] = title_;
+  out["message"] = message_;
+  out["buttons"] = buttons_;
+  out["cancelIndex"] = cancelIndex_;
+}
+
+int AlertView::addButtonWithTitle(std::string title) {
+  buttons_.push_back(std::move(title));
+  return static_cast<int>(buttons_.size()) - 1;
+}
+
+std::string AlertView::buttonTitleAtIndex(int index) const {
+  return index >= 0 && index < numberOfButtons() ? buttons_[static_cast<size_t>(index)] : "";
+}
+
+void AlertView::show() {
+  detail::requireMainThread("AlertView::show");
+  if (visible_) return;
+  visible_ = true;
+  Window::keyWindow()->addAlert(sharedAs<AlertView>());
+}
+
+void AlertView::showOnMainThread() {
+  if (RunLoop::isMainThread()) return show();
+  auto self = sharedAs<AlertView>();
+  RunLoop::main()->performAndWait([self] { self->show(); });
+}
+
+void AlertView::dismissWithClickedButtonIndex(int index, bool animated) {
+  detail::requireMainThread("AlertView::dismissWithClickedButtonIndex");
+  (void)animated;
+  if (!visible_) return;
+  auto self = sharedAs<AlertView>();
+  visible_ = false;
+  Window::keyWindow()->removeAlert(*this);
+  if (auto d = delegate()) d->didDismissWithButtonIndex(*this, index);
+}
+
+bool AlertView::userAnswer(int index, std::string &why) {
+  if (!visible_) return why = "the alert is not shown", false;
+  if (index < 0 || index >= numberOfButtons()) return why = "the alert has no such button", false;
+  auto self = sharedAs<AlertView>();
+  if (auto d = delegate()) d->clickedButtonAtIndex(*this, index);
+  dismissWithClickedButtonIndex(index, true);
+  return true;
+}
+
+// --- ActionSheet ---
+
+ActionSheet::ActionSheet(std::string title, std::weak_ptr<ActionSheetDelegate> delegate,
+                         std::string cancelButtonTitle, std::string destructiveButtonTitle,
+                         std::vector<std::string> otherButtonTitles)
+    : title_(std::move(title)), delegate_(std::move(delegate)) {
+  if (!destructiveButtonTitle.empty())
+    destructiveIndex_ = addButtonWithTitle(std::move(destructiveButtonTitle));
+  for (auto &t : otherButtonTitles)
+    addButtonWithTitle(std::move(t));
+  if (!cancelButtonTitle.empty()) cancelIndex_ = addButtonWithTitle(std::move(cancelButtonTitle));
+}
+
+void ActionSheet::describe(nlohmann::json &out) const {
+  out["title"] = title_;
+  out["buttons"] = buttons_;
+  out["cancelIndex"] = cancelIndex_;
+  out["destructiveIndex"] = destructiveIndex_;
+  out["anchor"] = describeAnchor(anchor_);
+}
+
+int ActionSheet::addButtonWithTitle(std::string title) {
+  buttons_.push_back(std::move(title));
+  return static_cast<int>(buttons_.size()) - 1;
+}
+
+std::string ActionSheet::buttonTitleAtIndex(int index) const {
+  return index >= 0 && index < numberOfButtons() ? buttons_[static_cast<size_t>(index)] : "";
+}
+
+void ActionSheet::show(Anchor anchor) {
+  detail::requireMainThread("ActionSheet::show");
+  anchor_ = std::move(anchor);
+  if (visible_) return;
+  visible_ = true;
+  Window::keyWindow()->addActionSheet(sharedAs<ActionSheet>());
+}
+
+void ActionSheet::showFromTabBar(const std::shared_ptr<TabBar> &tabBar) {
+  show({Anchor::Kind::TabBar, tabBar, tabBar ? tabBar->frame() : Rect()});
+}
+
+void ActionSheet::showFromBarButtonItem(const std::shared_ptr<BarButtonItem> &item, bool) {
+  show({Anchor::Kind::BarButtonItem, item, {}});
+}
+
+void ActionSheet::showFromRect(Rect rect, const std::shared_ptr<View> &view, bool) {
+  show({Anchor::Kind::Rect, view, rect});
+}
+
+void ActionSheet::showInView(const std::shared_ptr<View> &view) {
+  show({Anchor::Kind::View, view, view ? view->bounds() : Rect()});
+}
+
+void ActionSheet::dismissWithClickedButtonIndex(int index, bool animated) {
+  detail::requireMainThread("ActionSheet::dismissWithClickedButtonIndex");
+  (void)animated;
+  if (!visible_) return;
+  auto self = sharedAs<ActionSheet>();
+  visible_ = false;
+  Window::keyWindow()->removeActionSheet(*this);
+  if (auto d = delegate()) d->didDismissWithButtonIndex(*this, index);
+}
+
+bool ActionSheet::userAnswer(int index, std::string &why) {
+  if (!visible_) return why = "the sheet is not shown", false;
+  if (index < 0 || index >= numberOfButtons()) return why = "the sheet has no such button", false;
+  auto self = sharedAs<ActionSheet>();
+  if (auto d = delegate()) d->clickedButtonAtIndex(*this, index);
+  dismissWithClickedButtonIndex(index, true);
+  return true;
+}
+
+// --- PopoverController ---
+
+PopoverController::PopoverController(std::shared_ptr<ViewController> content)
+    : content_(std::move(content)) {}
+
+void PopoverController::describe(nlohmann::json &out) const {
+  out["contentSize"] = toJson(popoverContentSize());
+  out["arrows"] = arrows_;
+  out["anchor"] = describeAnchor(anchor_);
+}
+
+Size PopoverController::popoverContentSize() const {
+  if (size_) return *size_;
+  if (!content_) return {};
+  if (auto nav = std::dynamic_pointer_cast<NavigationController>(content_))
+    if (auto top = nav->topViewController()) return top->contentSizeForViewInPopover();
+  return content_->contentSizeForViewInPopover();
+}
+
+void PopoverController::setContentViewController(std::shared_ptr<ViewController> vc, bool) {
+  auto old = content_;
+  content_ = std::move(vc);
+  if (!visible_ || old == content_) return;
+  if (old) old->transitionAppearance(false, false);
+  if (content_) content_->transitionAppearance(true, false);
+}
+
+void PopoverController::present(Anchor anchor, unsigned arrows, bool animated) {
+  detail::requireMainThread("PopoverController::present");
+  anchor_ = std::move(anchor);
+  arrows_ = arrows;
+  if (visible_) return;
+  visible_ = true;
+  Window::keyWindow()->addPopover(sharedAs<PopoverController>());
+  if (content_) content_->transitionAppearance(true, animated);
+}
+
+void PopoverController::presentPopoverFromBarButtonItem(const std::shared_ptr<BarButtonItem> &item,
+                                                        unsigned arrows, bool animated) {
+  present({Anchor::Kind::BarButtonItem, item, {}}, arrows, animated);
+}
+
+void PopoverController::presentPopoverFromRect(Rect rect, const std::shared_ptr<View> &view,
+                                               unsigned arrows, bool animated) {
+  present({Anchor::Kind::Rect, view, rect}, arrows, animated);
+}
+
+void PopoverController::dismissPopoverAnimated(bool animated) {
+  detail::requireMainThread("PopoverController::dismissPopoverAnimated");
+  if (!visible_) return;
+  auto self = sharedAs<PopoverController>();
+  visible_ = false;
+  Window::keyWindow()->removePopover(*this);
+  if (content_) content_->transitionAppearance(false, animated);
+}
+
+bool PopoverController::userDismiss(std::string &why) {
+  if (!visible_) return why = "the popover is not shown", false;
+  auto self = sharedAs<PopoverController>();
+  auto d = delegate();
+  if (d && !d->popoverControllerShouldDismissPopover(*this))
+    return why = "the popover's delegate kept it open", false;
+  dismissPopoverAnimated(true);
+  if (d) d->popoverControllerDidDismissPopover(*this);
+  return true;
+}
+
+} // namespace platform::ui

@@ -1,0 +1,63 @@
+#include "platform/ui/Services.h"
+
+#include "platform/foundation/RunLoop.h"
+#include "platform/ui/Element.h"
+
+#include <atomic>
+#include <chrono>
+
+namespace platform::ui {
+
+namespace {
+std::atomic<unsigned> pending{0};
+}
+
+void animate(double durationSeconds, const std::function<void()> &changes,
+             std::function<void(bool)> completion) {
+  detail::requireMainThread("animate");
+  if (changes) changes();
+  if (!completion) return;
+  ++pending;
+  auto done = [completion = std::move(completion)] {
+    --pending;
+    completion(true);
+  };
+  if (durationSeconds > 0)
+    RunLoop::main()->performAfter(seconds(durationSeconds), done);
+  else
+    RunLoop::main()->perform(done);
+}
+
+unsigned pendingAnimations() {
+  return pending.load();
+}
+
+Pasteboard &Pasteboard::generalPasteboard() {
+  static Pasteboard board;
+  return board;
+}
+
+std::string Pasteboard::string() const {
+  std::lock_guard lock(mutex_);
+  return string_;
+}
+
+void Pasteboard::setString(std::string s) {
+  std::lock_guard lock(mutex_);
+  string_ = std::move(s);
+}
+
+Accelerometer &Accelerometer::sharedAccelerometer() {
+  static Accelerometer accelerometer;
+  return accelerometer;
+}
+
+void Accelerometer::inject(double x, double y, double z) {
+  detail::requireMainThread("Accelerometer::inject");
+  auto d = delegate();
+  if (!d) return;
+  auto since = Clock::current().now().time_since_epoch();
+  d->didAccelerate(*this, {x, y, z, std::chrono::duration<double>(since).count()});
+}
+
+} // namespace platform::ui

@@ -1,0 +1,144 @@
+// Views: a retained tree of rectangles with state. Geometry is kept as data for the screens and
+// a later renderer; nothing here lays anything out.
+#pragma once
+
+#include "platform/ui/Element.h"
+#include "platform/ui/Geometry.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform::ui {
+
+class ViewController;
+
+// Autoresizing mask bits (kept as data).
+enum AutoresizingMask : unsigned {
+  FlexibleLeftMargin = 1,
+  FlexibleWidth = 2,
+  FlexibleRightMargin = 4,
+  FlexibleTopMargin = 8,
+  FlexibleHeight = 16,
+  FlexibleBottomMargin = 32
+};
+
+class View : public Element {
+public:
+  View() = default;
+  explicit View(Rect frame) : frame_(frame) {}
+  const char *typeName() const override { return "view"; }
+  void describe(nlohmann::json &out) const override;
+
+  Rect frame() const { return frame_; }
+  virtual void setFrame(Rect frame) { frame_ = frame; }
+  Rect bounds() const { return {0, 0, frame_.size.width, frame_.size.height}; }
+  bool isHidden() const { return hidden_; }
+  void setHidden(bool hidden) { hidden_ = hidden; }
+  double alpha() const { return alpha_; }
+  void setAlpha(double alpha) { alpha_ = alpha; }
+  int tag() const { return tag_; }
+  void setTag(int tag) { tag_ = tag; }
+  const std::string &accessibilityLabel() const { return accessibilityLabel_; }
+  void setAccessibilityLabel(std::string label) { accessibilityLabel_ = std::move(label); }
+  std::optional<Color> backgroundColor() const { return backgroundColor_; }
+  void setBackgroundColor(std::optional<Color> color) { backgroundColor_ = color; }
+  bool isUserInteractionEnabled() const { return userInteractionEnabled_; }
+  void setUserInteractionEnabled(bool on) { userInteractionEnabled_ = on; }
+  bool clipsToBounds() const { return clipsToBounds_; }
+  void setClipsToBounds(bool on) { clipsToBounds_ = on; }
+  bool isOpaque() const { return opaque_; }
+  void setOpaque(bool on) { opaque_ = on; }
+  unsigned autoresizingMask() const { return autoresizingMask_; }
+  void setAutoresizingMask(unsigned mask) { autoresizingMask_ = mask; }
+  Transform transform() const { return transform_; }
+  void setTransform(Transform t) { transform_ = t; }
+
+  std::shared_ptr<View> superview() const { return superview_.lock(); }
+  const std::vector<std::shared_ptr<View>> &subviews() const { return subviews_; }
+  void addSubview(const std::shared_ptr<View> &view);
+  void insertSubview(const std::shared_ptr<View> &view, size_t index);
+  void bringSubviewToFront(const std::shared_ptr<View> &view);
+  void removeFromSuperview();
+  // This view or the first descendant (depth first) with the tag.
+  std::shared_ptr<View> viewWithTag(int tag);
+  bool isDescendantOf(const View &ancestor) const;
+
+  // Drawing is requested, never done here: the count lets tests see that a redraw was asked.
+  void setNeedsDisplay() { ++displayRequests_; }
+  unsigned displayRequests() const { return displayRequests_; }
+  void setNeedsLayout() { needsLayout_ = true; }
+  void layoutIfNeeded();
+  virtual void layoutSubviews() {}
+
+  // Responder: only text inputs (and views that say so) take the keyboard focus.
+  virtual bool canBecomeFirstResponder() const { return false; }
+  virtual bool canResignFirstResponder() const { return true; }
+  virtual bool becomeFirstResponder();
+  virtual bool resignFirstResponder();
+  bool isFirstResponder() const;
+  // True for views that bring up the keyboard when they take the focus.
+  virtual bool showsKeyboard() const { return false; }
+
+  // The controller whose root view this is (set by ViewController), else none.
+  std::shared_ptr<ViewController> owningController() const { return owner_.lock(); }
+
+  // What the probe matches (after the accessibility label): a title, then a shown text.
+  virtual std::string probeTitle() const { return {}; }
+  virtual std::string probeText() const { return {}; }
+  // A person's tap on the view; false (with the reason) when it does nothing.
+  virtual bool userTap(std::string &why);
+
+protected:
+  // Called when the view gains or loses the focus (after the window has recorded it).
+  virtual void focusChanged(bool) {}
+
+private:
+  friend class ViewController;
+  friend class Window;
+  Rect frame_;
+  bool hidden_ = false, userInteractionEnabled_ = true, clipsToBounds_ = false, opaque_ = true;
+  bool needsLayout_ = false;
+  double alpha_ = 1;
+  int tag_ = 0;
+  unsigned autoresizingMask_ = 0, displayRequests_ = 0;
+  std::string accessibilityLabel_;
+  std::optional<Color> backgroundColor_;
+  Transform transform_;
+  std::weak_ptr<View> superview_;
+  std::vector<std::shared_ptr<View>> subviews_;
+  std::weak_ptr<ViewController> owner_;
+};
+
+class ScrollView : public View {
+public:
+  using View::View;
+  const char *typeName() const override { return "scroll"; }
+  void describe(nlohmann::json &out) const override;
+
+  Size contentSize() const { return contentSize_; }
+  void setContentSize(Size size) { contentSize_ = size; }
+  Point contentOffset() const { return contentOffset_; }
+  void setContentOffset(Point offset) { setContentOffset(offset, false); }
+  virtual void setContentOffset(Point offset, bool animated);
+  double zoomScale() const { return zoomScale_; }
+  void setZoomScale(double scale, bool animated = false);
+  double minimumZoomScale() const { return minimumZoomScale_; }
+  double maximumZoomScale() const { return maximumZoomScale_; }
+  void setMinimumZoomScale(double s) { minimumZoomScale_ = s; }
+  void setMaximumZoomScale(double s) { maximumZoomScale_ = s; }
+  bool showsHorizontalScrollIndicator() const { return showsHorizontal_; }
+  void setShowsHorizontalScrollIndicator(bool on) { showsHorizontal_ = on; }
+  bool isScrollEnabled() const { return scrollEnabled_; }
+  void setScrollEnabled(bool on) { scrollEnabled_ = on; }
+  // The last offset change asked with animation (for tests and a renderer).
+  bool lastScrollAnimated() const { return lastScrollAnimated_; }
+
+private:
+  Size contentSize_;
+  Point contentOffset_;
+  double zoomScale_ = 1, minimumZoomScale_ = 1, maximumZoomScale_ = 1;
+  bool showsHorizontal_ = true, scrollEnabled_ = true, lastScrollAnimated_ = false;
+};
+
+} // namespace platform::ui

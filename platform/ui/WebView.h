@@ -1,0 +1,101 @@
+// The web view: loads are asked of the delegate, recorded, and completed by a pluggable engine
+// (or by the probe, in tests); scripts go to the engine too. Nothing is fetched or drawn here.
+#pragma once
+
+#include "platform/ui/View.h"
+
+namespace platform::ui {
+
+class WebView;
+
+// The phone's navigation type codes.
+enum class WebViewNavigationType {
+  LinkClicked = 0,
+  FormSubmitted = 1,
+  BackForward = 2,
+  Reload = 3,
+  FormResubmitted = 4,
+  Other = 5
+};
+
+struct WebRequest {
+  std::string url;
+};
+
+// One load, as recorded by the view.
+struct WebLoad {
+  enum class Kind { Request, HTMLString } kind = Kind::Request;
+  std::string url;  // the request's address, or the base address of an HTML string
+  std::string html; // the HTML string
+  WebViewNavigationType navigationType = WebViewNavigationType::Other;
+};
+
+class WebViewDelegate {
+public:
+  virtual ~WebViewDelegate() = default;
+  virtual bool shouldStartLoadWithRequest(WebView &, const WebRequest &, WebViewNavigationType) {
+    return true;
+  }
+  virtual void webViewDidStartLoad(WebView &) {}
+  virtual void webViewDidFinishLoad(WebView &) {}
+  virtual void didFailLoadWithError(WebView &, const std::string &) {}
+};
+
+// What would fetch, render and run script. It may finish or fail a started load at once or
+// later (through WebView::finishLoad / failLoad, on the main thread).
+class WebEngine {
+public:
+  virtual ~WebEngine() = default;
+  virtual void startLoad(WebView &, const WebLoad &) {}
+  virtual void stopLoading(WebView &) {}
+  virtual std::string evaluateScript(WebView &, const std::string &) { return {}; }
+};
+
+class WebView : public View {
+public:
+  using View::View;
+  const char *typeName() const override { return "web"; }
+  void describe(nlohmann::json &out) const override;
+
+  std::shared_ptr<WebViewDelegate> delegate() const { return delegate_.lock(); }
+  void setDelegate(std::weak_ptr<WebViewDelegate> d) { delegate_ = std::move(d); }
+  void setEngine(std::shared_ptr<WebEngine> engine) { engine_ = std::move(engine); }
+  bool scalesPageToFit() const { return scales_; }
+  void setScalesPageToFit(bool on) { scales_ = on; }
+
+  // A request (a file is a file: address) or an HTML string with an optional base address.
+  void loadRequest(const WebRequest &request);
+  void loadHTMLString(const std::string &html, const std::string &baseURL);
+  void reload();
+  void stopLoading();
+  void goBack();
+  void goForward();
+  bool canGoBack() const { return historyIndex_ > 0; }
+  bool canGoForward() const { return historyIndex_ + 1 < static_cast<int>(history_.size()); }
+  bool isLoading() const { return loading_; }
+  // The request of the page shown or loading (empty address for an HTML string).
+  const WebRequest &request() const { return request_; }
+  std::string stringByEvaluatingJavaScriptFromString(const std::string &script);
+
+  // Ends the current load (engine or probe): the delegate hears did-finish or did-fail.
+  void finishLoad();
+  void failLoad(const std::string &errorDescription);
+  // A person follows a link on the page.
+  bool userFollowLink(const std::string &url, std::string &why);
+
+  const std::vector<WebLoad> &loads() const { return loads_; }
+  const std::vector<std::string> &evaluatedScripts() const { return scripts_; }
+
+private:
+  bool start(WebLoad load, bool addToHistory);
+  std::weak_ptr<WebViewDelegate> delegate_;
+  std::shared_ptr<WebEngine> engine_;
+  bool scales_ = false, loading_ = false;
+  WebRequest request_;
+  std::vector<std::string> history_;
+  int historyIndex_ = -1;
+  std::vector<WebLoad> loads_;
+  std::vector<std::string> scripts_;
+};
+
+} // namespace platform::ui

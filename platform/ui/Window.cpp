@@ -1,0 +1,626 @@
+#include "platform/ui/Window.h"
+
+#include "platform/ui/Json.h"
+#include "platform/ui/Table.h"
+#include "platform/ui/TextInput.h"
+#include "platform/ui/WebView.h"
+
+#include <algorithm>
+
+namespace platform::ui {
+
+using nlohmann::json;
+
+namespace {
+std::shared_ptr<Window> &keyWindowSlot() {
+  static std::shared_ptr<Window> key;
+  return key;
+}
+
+template <class T> void eraseObject(std::vector<std::shared_ptr<T>> &list, const T &object) {
+  list.erase(std::remove_if(list.begin(), list.end(), [&](auto &p) { return p.get() == &object; }),
+             list.end());
+}
+} // namespace
+
+Window::Window(Size size) : size_(size) {}
+
+std::shared_ptr<Window> Window::keyWindow() {
+  auto &key = keyWindowSlot();
+  if (!key) key = std::make_shared<Window>();
+  return key;
+}
+
+void Window::makeKeyAndVisible() {
+  detail::requireMainThread("Window::makeKeyAndVisible");
+  keyWindowSlot() = shared_from_this();
+  if (visible_) return;
+  visible_ = true;
+  if (root_) root_->transitionAppearance(true, false);
+}
+
+void Window::setRootViewController(std::shared_ptr<ViewController> vc) {
+  detail::requireMainThread("Window::setRootViewController");
+  if (vc == root_) return;
+  auto old = root_;
+  root_ = std::move(vc);
+  if (!visible_) return;
+  if (old) old->transitionAppearance(false, false);
+  if (root_) root_->transitionAppearance(true, false);
+}
+
+bool Window::rotate(InterfaceOrientation o, double duration) {
+  detail::requireMainThread("Window::rotate");
+  if (o == orientation_) return true;
+  auto front = modals_.empty() ? root_ : modals_.back().presented;
+  if (front && !front->shouldAutorotateToInterfaceOrientation(o)) return false;
+  auto from = orientation_;
+  orientation_ = o;
+  if (root_) root_->sendRotation(from, o, duration);
+  for (auto &layer : std::vector<ModalLayer>(modals_))
+    layer.presented->sendRotation(from, o, duration);
+  return true;
+}
+
+// --- Modal layers ---
+
+void Window::presentModal(ViewController &presenter, std::shared_ptr<ViewController> vc,
+                          bool animated) {
+  if (!vc || presenter.presented_.lock()) return; // one presentation per presenter, as on the phone
+  auto covered = modals_.empty() ? root_ : modals_.back().presented;
+  vc->presenting_ = std::static_pointer_cast<ViewController>(presenter.weak_from_this().lock());
+  presenter.presented_ = vc;
+  modals_.push_back({vc->presenting_, vc});
+  if (!visible_) return;
+  bool full = vc->modalPresentationStyle() == ModalPresentationStyle::FullScreen;
+  if (full && covered) covered->appearanceWill(false, animated);
+  vc->appearanceWill(true, animated);
+  if (full && covered) covered->appearanceDid(false, animated);
+  vc->appearanceDid(true, animated);
+}
+
+void Window::dismissModal(ViewController &presenter, bool animated) {
+  auto it = std::find_if(modals_.begin(), modals_.end(),
+                         [&](auto &l) { return l.presenter.lock().get() == &presenter; });
+  if (it == modals_.end()) return;
+  std::vector<ModalLayer> closing(it, modals_.end());
+  modals_.erase(it, modals_.end());
+  for (auto l = closing.rbegin(); l != closing.rend(); ++l) {
+    if (visible_) l->presented->transitionAppearance(false, animated);
+    if (auto p = l->presenter.lock()) p->presented_.reset();
+    l->presented->presenting_.reset();
+  }
+  auto beneath = modals_.empty() ? root_ : modals_.back().presented;
+  if (visible_ && beneath && !beneath->isVisible()) beneath->transitionAppearance(true, animated);
+}
+
+// --- Alerts, sheets, popovers ---
+
+void Window::addAlert(std::shared_ptr<AlertView> a) {
+  alerts_.push_back(std::move(a));
+}
+void Window::removeAlert(const AlertView &a) {
+  eraseObject(alerts_, a);
+}
+void Window::addActionSheet(std::shared_ptr<ActionSheet> s) {
+  sheets_.push_back(std::move(s));
+}
+void Window::removeActionSheet(const ActionSheet &s) {
+  eraseObject(sheets_, s);
+}
+void Window::addPopover(std::shared_ptr<PopoverController> p) {
+  popovers_.push_back(std::move(p));
+}
+void Window::removePopover(const PopoverController &p) {
+  eraseObject(popovers_, p);
+}
+
+// --- Focus and keyboard ---
+
+Rect Window::keyboardFrame() const {
+  bool landscape = isLandscape(orientation_);
+  double w = landscape ? size_.height : size_.width, h = landscape ? size_.width : size_.height;
+  bool pad = size_.width >= 768;
+  double kh = pad ? (landscape ? 352 : 264) : (landscape ? 162 : 216);
+  return {0, h - kh, w, kh};
+}
+
+bool Window::setFirstResponder(View &view) {
+  detail::requireMainThread("Window::setFirstResponder");
+  auto current = focus_.lock();
+  if (current.get() == &view) return true;
+  if (current) {
+    switching_ = true;
+    bool resigned = current->resignFirstResponder();
+    switching_ = false;
+    if (!resigned) return false;
+  }
+  focus_ = std::static_pointer_cast<View>(view.weak_from_this().lock());
+  Rect frame = keyboardFrame();
+  Rect below{frame.origin.x, frame.maxY(), frame.size.width, frame.size.height};
+  if (view.showsKeyboard() && !keyboardVisible_) {
+    keyboardVisible_ = true;
+    postKeyboardNotification(KeyboardEvent::WillShow, {below, frame, 0.25});
+    postKeyboardNotification(KeyboardEvent::DidShow, {below, frame, 0.25});
+  } else if (!view.showsKeyboard() && keyboardVisible_) {
+    keyboardVisible_ = false;
+    postKeyboardNotification(KeyboardEvent::WillHide, {frame, below, 0.25});
+    postKeyboardNotification(KeyboardEvent::DidHide, {frame, below, 0.25});
+  }
+  return true;
+}
+
+void Window::clearFirstResponder(View &view) {
+  if (focus_.lock().get() != &view) return;
+  focus_.reset();
+  if (switching_ || !keyboardVisible_) return;
+  Rect frame = keyboardFrame();
+  Rect below{frame.origin.x, frame.maxY(), frame.size.width, frame.size.height};
+  postKeyboardNotification(KeyboardEvent::WillHide, {frame, below, 0.25});
+  keyboardVisible_ = false;
+  postKeyboardNotification(KeyboardEvent::DidHide, {frame, below, 0.25});
+}
+
+bool Window::endEditing() {
+  auto current = focus_.lock();
+  return !current || current->resignFirstResponder();
+}
+
+void Window::addKeyboardObserver(std::weak_ptr<KeyboardObserver> observer) {
+  keyboardObservers_.push_back(std::move(observer));
+}
+
+void Window::removeKeyboardObserver(const KeyboardObserver &observer) {
+  std::erase_if(keyboardObservers_, [&](auto &w) {
+    auto o = w.lock();
+    return !o || o.get() == &observer;
+  });
+}
+
+void Window::postKeyboardNotification(KeyboardEvent event, const KeyboardInfo &info) {
+  detail::requireMainThread("Window::postKeyboardNotification");
+  for (auto &weak : std::vector<std::weak_ptr<KeyboardObserver>>(keyboardObservers_)) {
+    auto o = weak.lock();
+    if (!o) continue;
+    switch (event) {
+    case KeyboardEvent::WillShow:
+      o->keyboardWillShow(info);
+      break;
+    case KeyboardEvent::DidShow:
+      o->keyboardDidShow(info);
+      break;
+    case KeyboardEvent::WillHide:
+      o->keyboardWillHide(info);
+      break;
+    case KeyboardEvent::DidHide:
+      o->keyboardDidHide(info);
+      break;
+    }
+  }
+}
+
+void Window::sendMemoryWarning() {
+  detail::requireMainThread("Window::sendMemoryWarning");
+  if (root_) root_->sendMemoryWarning();
+  for (auto &l : std::vector<ModalLayer>(modals_))
+    l.presented->sendMemoryWarning();
+  for (auto &p : std::vector<std::shared_ptr<PopoverController>>(popovers_))
+    if (p->contentViewController()) p->contentViewController()->sendMemoryWarning();
+}
+
+// --- Ids ---
+
+uint64_t Window::idOf(const Element &element) {
+  if (element.idOwner_ != this || element.elementId_ == 0) {
+    element.elementId_ = nextId_++;
+    element.idOwner_ = this;
+    registry_[element.elementId_] = const_cast<Element &>(element).weak_from_this();
+  }
+  return element.elementId_;
+}
+
+std::shared_ptr<Element> Window::elementForId(uint64_t id) const {
+  auto it = registry_.find(id);
+  return it == registry_.end() ? nullptr : it->second.lock();
+}
+
+// --- Layers and what they hold ---
+
+Window::Layer Window::frontLayer() const {
+  if (!alerts_.empty()) return Layer::Alert;
+  if (!sheets_.empty()) return Layer::Sheet;
+  if (!popovers_.empty()) return Layer::Popover;
+  if (!modals_.empty()) return Layer::Modal;
+  return root_ ? Layer::Root : Layer::None;
+}
+
+std::shared_ptr<ViewController> Window::frontController() const {
+  if (!popovers_.empty()) return popovers_.back()->contentViewController();
+  if (!modals_.empty()) return modals_.back().presented;
+  return root_;
+}
+
+std::vector<std::shared_ptr<Element>> Window::frontElements() {
+  std::vector<std::shared_ptr<Element>> out;
+  if (auto vc = frontController()) collect(*vc, out);
+  if (auto focus = focus_.lock(); focus && keyboardVisible_) {
+    std::shared_ptr<View> accessory;
+    if (auto f = std::dynamic_pointer_cast<TextField>(focus)) accessory = f->inputAccessoryView();
+    if (auto t = std::dynamic_pointer_cast<TextView>(focus)) accessory = t->inputAccessoryView();
+    if (accessory) collect(*accessory, out);
+  }
+  return out;
+}
+
+void Window::collect(ViewController &vc, std::vector<std::shared_ptr<Element>> &out) {
+  if (auto nav = dynamic_cast<NavigationController *>(&vc)) {
+    out.push_back(nav->shared_from_this());
+    auto top = nav->topViewController();
+    if (top && !nav->isNavigationBarHidden()) {
+      auto &item = top->navigationItem();
+      for (auto &bar : {item.leftBarButtonItem(), item.rightBarButtonItem()}) {
+        if (!bar) continue;
+        out.push_back(bar);
+        if (bar->customView()) collect(*bar->customView(), out);
+      }
+      if (item.titleView()) collect(*item.titleView(), out);
+    }
+    if (top) collect(*top, out);
+  } else if (auto tabs = dynamic_cast<TabBarController *>(&vc)) {
+    if (auto selected = tabs->selectedViewController()) collect(*selected, out);
+    out.push_back(tabs->shared_from_this());
+  } else if (auto split = dynamic_cast<SplitViewController *>(&vc)) {
+    if (split->masterViewController() && !split->isMasterHidden())
+      collect(*split->masterViewController(), out);
+    if (split->detailViewController()) collect(*split->detailViewController(), out);
+    if (split->isViewLoaded()) collectView(*split->view(), out, true);
+  } else if (vc.isViewLoaded()) {
+    collectView(*vc.view(), out, true);
+  }
+}
+
+void Window::collect(View &view, std::vector<std::shared_ptr<Element>> &out) {
+  collectView(view, out, false);
+}
+
+void Window::collectView(View &view, std::vector<std::shared_ptr<Element>> &out, bool isRoot) {
+  if (view.isHidden()) return;
+  if (!isRoot)
+    if (auto vc = view.owningController()) return collect(*vc, out);
+  out.push_back(view.shared_from_this());
+  if (auto bar = dynamic_cast<Toolbar *>(&view)) {
+    for (auto &item : bar->items()) {
+      if (item->isSpace()) continue;
+      out.push_back(item);
+      if (item->customView()) collect(*item->customView(), out);
+    }
+  } else if (auto table = dynamic_cast<TableView *>(&view)) {
+    if (table->tableHeaderView()) collect(*table->tableHeaderView(), out);
+    for (int s = 0; s < table->numberOfSections(); ++s)
+      if (auto header = table->headerView(s)) collect(*header, out);
+    for (auto &cell : table->visibleCells()) {
+      collect(*cell, out);
+      if (cell->accessoryView()) collect(*cell->accessoryView(), out);
+    }
+  } else if (auto field = dynamic_cast<TextField *>(&view)) {
+    if (field->leftView() && field->shows(field->leftViewMode())) collect(*field->leftView(), out);
+    if (field->rightView() && field->shows(field->rightViewMode()))
+      collect(*field->rightView(), out);
+  }
+  for (auto &sub : std::vector<std::shared_ptr<View>>(view.subviews()))
+    collect(*sub, out);
+}
+
+bool Window::inFrontLayer(const Element &element) {
+  for (auto &e : frontElements())
+    if (e.get() == &element) return true;
+  return false;
+}
+
+// --- Snapshot ---
+
+namespace {
+const char *styleName(ModalPresentationStyle s) {
+  switch (s) {
+  case ModalPresentationStyle::FullScreen:
+    return "fullScreen";
+  case ModalPresentationStyle::PageSheet:
+    return "pageSheet";
+  case ModalPresentationStyle::FormSheet:
+    return "formSheet";
+  }
+  return "fullScreen";
+}
+} // namespace
+
+json Window::describeItem(const std::shared_ptr<BarButtonItem> &item) {
+  if (!item) return nullptr;
+  json j{{"id", idOf(*item)}, {"type", item->typeName()}};
+  item->describe(j);
+  j["customView"] = item->customView() ? describeView(*item->customView()) : json(nullptr);
+  return j;
+}
+
+json Window::describeController(ViewController &vc) {
+  json j{{"id", idOf(vc)}, {"type", vc.typeName()}};
+  vc.describe(j);
+  if (auto nav = dynamic_cast<NavigationController *>(&vc)) {
+    auto top = nav->topViewController();
+    json bar{{"hidden", nav->isNavigationBarHidden()},
+             {"title", ""},
+             {"titleView", nullptr},
+             {"left", nullptr},
+             {"right", nullptr},
+             {"back", nullptr}};
+    if (top) {
+      auto &item = top->navigationItem();
+      bar["title"] = item.title();
+      if (item.titleView()) bar["titleView"] = describeView(*item.titleView());
+      bar["left"] = describeItem(item.leftBarButtonItem());
+      bar["right"] = describeItem(item.rightBarButtonItem());
+    }
+    if (auto back = nav->backButtonTitle()) bar["back"] = {{"title", *back}};
+    j["navigationBar"] = bar;
+    j["top"] = top ? describeController(*top) : json(nullptr);
+  } else if (auto tabs = dynamic_cast<TabBarController *>(&vc)) {
+    json items = json::array();
+    for (auto &tab : tabs->viewControllers()) {
+      auto &item = tab->tabBarItem();
+      json i{{"id", idOf(*item)}, {"type", item->typeName()}};
+      item->describe(i);
+      items.push_back(i);
+    }
+    j["tabBar"] = {{"id", idOf(*tabs->tabBar())}, {"items", items}};
+    auto selected = tabs->selectedViewController();
+    j["selected"] = selected ? describeController(*selected) : json(nullptr);
+  } else if (auto split = dynamic_cast<SplitViewController *>(&vc)) {
+    j["master"] = split->masterViewController() ? describeController(*split->masterViewController())
+                                                : json(nullptr);
+    j["detail"] = split->detailViewController() ? describeController(*split->detailViewController())
+                                                : json(nullptr);
+  }
+  if (!j.contains("top") && !j.contains("selected"))
+    j["view"] = vc.isViewLoaded() ? describeView(*vc.view(), true) : json(nullptr);
+  return j;
+}
+
+json Window::describeView(View &view, bool isRoot) {
+  if (!isRoot)
+    if (auto vc = view.owningController()) return {{"controller", describeController(*vc)}};
+  json j{{"id", idOf(view)}, {"type", view.typeName()}};
+  if (auto t = dynamic_cast<TableView *>(&view)) t->visibleCells(); // loads the table first
+  view.describe(j);
+  if (auto bar = dynamic_cast<Toolbar *>(&view)) {
+    json items = json::array();
+    for (auto &item : bar->items())
+      items.push_back(describeItem(item));
+    j["items"] = items;
+  } else if (auto table = dynamic_cast<TableView *>(&view)) {
+    auto cells = table->visibleCells();
+    j["tableHeaderView"] =
+        table->tableHeaderView() ? describeView(*table->tableHeaderView()) : json(nullptr);
+    for (int s = 0; s < table->numberOfSections(); ++s) {
+      auto header = table->headerView(s), footer = table->footerView(s);
+      j["sections"][static_cast<size_t>(s)]["headerView"] =
+          header ? describeView(*header) : json(nullptr);
+      j["sections"][static_cast<size_t>(s)]["footerView"] =
+          footer ? describeView(*footer) : json(nullptr);
+    }
+    json rows = json::array();
+    for (auto &cell : cells) {
+      auto ip = table->indexPathForCell(*cell);
+      rows.push_back({{"section", ip->section}, {"row", ip->row}, {"cell", describeView(*cell)}});
+    }
+    j["rows"] = rows;
+  } else if (auto cell = dynamic_cast<TableViewCell *>(&view)) {
+    j["accessoryView"] =
+        cell->accessoryView() ? describeView(*cell->accessoryView()) : json(nullptr);
+  } else if (auto field = dynamic_cast<TextField *>(&view)) {
+    j["leftView"] = field->leftView() && field->shows(field->leftViewMode())
+                        ? describeView(*field->leftView())
+                        : json(nullptr);
+    j["rightView"] = field->rightView() && field->shows(field->rightViewMode())
+                         ? describeView(*field->rightView())
+                         : json(nullptr);
+  }
+  json subs = json::array();
+  for (auto &sub : view.subviews())
+    subs.push_back(describeView(*sub));
+  j["subviews"] = subs;
+  return j;
+}
+
+json Window::snapshot() {
+  detail::requireMainThread("Window::snapshot");
+  std::erase_if(registry_, [](auto &entry) { return entry.second.expired(); });
+  json j{{"format", "ferrowen-ui"}, {"version", 1}};
+  j["window"] = {{"size", detail::toJson(size_)}, {"orientation", static_cast<int>(orientation_)}};
+  j["root"] = root_ ? describeController(*root_) : json(nullptr);
+  json modals = json::array();
+  for (auto &l : std::vector<ModalLayer>(modals_))
+    modals.push_back({{"style", styleName(l.presented->modalPresentationStyle())},
+                      {"controller", describeController(*l.presented)}});
+  j["modals"] = modals;
+  json popovers = json::array();
+  for (auto &p : std::vector<std::shared_ptr<PopoverController>>(popovers_)) {
+    json pj{{"id", idOf(*p)}, {"type", p->typeName()}};
+    p->describe(pj);
+    pj["controller"] = p->contentViewController() ? describeController(*p->contentViewController())
+                                                  : json(nullptr);
+    popovers.push_back(pj);
+  }
+  j["popovers"] = popovers;
+  auto plain = [&](auto &list) {
+    json arr = json::array();
+    for (auto &e : list) {
+      json ej{{"id", idOf(*e)}, {"type", e->typeName()}};
+      e->describe(ej);
+      arr.push_back(ej);
+    }
+    return arr;
+  };
+  j["sheets"] = plain(sheets_);
+  j["alerts"] = plain(alerts_);
+  auto focus = focus_.lock();
+  json keyboard{{"visible", keyboardVisible_},
+                {"focus", focus ? json(idOf(*focus)) : json(nullptr)},
+                {"frame", detail::toJson(keyboardFrame())},
+                {"accessory", nullptr}};
+  std::shared_ptr<View> accessory;
+  if (auto f = std::dynamic_pointer_cast<TextField>(focus)) accessory = f->inputAccessoryView();
+  if (auto t = std::dynamic_pointer_cast<TextView>(focus)) accessory = t->inputAccessoryView();
+  if (accessory && keyboardVisible_) keyboard["accessory"] = describeView(*accessory);
+  j["keyboard"] = keyboard;
+  return j;
+}
+
+// --- Events ---
+
+json Window::dispatch(const json &event) {
+  detail::requireMainThread("Window::dispatch");
+  auto self = shared_from_this();
+  auto result = [](bool ok, const std::string &why) {
+    return json{{"ok", ok}, {"error", ok ? std::string() : why}};
+  };
+  std::string why;
+  std::string name = event.value("event", std::string());
+
+  if (name == "rotate") {
+    bool turned = rotate(static_cast<InterfaceOrientation>(event.value("orientation", 1)));
+    return result(turned, "the screen does not turn to that orientation");
+  }
+  if (name == "accelerate") {
+    Accelerometer::sharedAccelerometer().inject(event.value("x", 0.0), event.value("y", 0.0),
+                                                event.value("z", 0.0));
+    return result(true, "");
+  }
+  if (name == "memoryWarning") {
+    sendMemoryWarning();
+    return result(true, "");
+  }
+  if (name == "answer") {
+    auto target = elementForId(event.value("id", uint64_t{0}));
+    int button = event.value("button", -1);
+    if (!alerts_.empty()) {
+      if (target != alerts_.back()) return result(false, "only the newest alert can be answered");
+      return result(alerts_.back()->userAnswer(button, why), why);
+    }
+    if (!sheets_.empty()) {
+      if (target != sheets_.back()) return result(false, "only the newest sheet can be answered");
+      return result(sheets_.back()->userAnswer(button, why), why);
+    }
+    return result(false, "no alert or sheet is waiting");
+  }
+  if (!alerts_.empty()) return result(false, "an alert is waiting for an answer");
+  if (!sheets_.empty()) return result(false, "an action sheet is waiting for an answer");
+  if (name == "dismissKeyboard") return result(endEditing(), "the focus could not be resigned");
+
+  auto target = elementForId(event.value("id", uint64_t{0}));
+  if (!target) return result(false, "no element with that id");
+  if (name == "dismissPopover") {
+    if (popovers_.empty() || target != popovers_.back())
+      return result(false, "that popover is not the front one");
+    return result(popovers_.back()->userDismiss(why), why);
+  }
+  if (!inFrontLayer(*target)) return result(false, "the element is not on the front layer");
+
+  auto table = std::dynamic_pointer_cast<TableView>(target);
+  IndexPath ip{event.value("section", 0), event.value("row", 0)};
+  auto pathAt = [&](const char *key) {
+    auto v = event.value(key, json::array({0, 0}));
+    return IndexPath{v.at(0).get<int>(), v.at(1).get<int>()};
+  };
+  auto field = std::dynamic_pointer_cast<TextField>(target);
+  auto textView = std::dynamic_pointer_cast<TextView>(target);
+  auto search = std::dynamic_pointer_cast<SearchBar>(target);
+  std::string text = event.value("text", std::string());
+  size_t count = event.value("count", size_t{1});
+  bool ok = false;
+
+  if (name == "tap") {
+    if (auto item = std::dynamic_pointer_cast<BarButtonItem>(target))
+      ok = item->userTap(why);
+    else if (auto cell = std::dynamic_pointer_cast<TableViewCell>(target)) {
+      why = "the cell is in no table in view";
+      for (auto &e : frontElements())
+        if (auto t = std::dynamic_pointer_cast<TableView>(e))
+          if (auto at = t->indexPathForCell(*cell)) {
+            ok = t->userTapRow(*at, why);
+            break;
+          }
+    } else if (auto view = std::dynamic_pointer_cast<View>(target))
+      ok = view->userTap(why);
+    else
+      why = "that element cannot be tapped";
+  } else if (name == "tapRow" || name == "tapAccessory" || name == "deleteRow" ||
+             name == "moveRow") {
+    if (!table) return result(false, "the element is not a table");
+    if (name == "tapRow")
+      ok = table->userTapRow(ip, why);
+    else if (name == "tapAccessory")
+      ok = table->userTapAccessory(ip, why);
+    else if (name == "deleteRow")
+      ok = table->userDeleteRow(ip, why);
+    else
+      ok = table->userMoveRow(pathAt("from"), pathAt("to"), why);
+  } else if (name == "tapTab") {
+    auto tabs = std::dynamic_pointer_cast<TabBarController>(target);
+    ok = tabs ? tabs->userSelectTab(event.value("index", -1), why)
+              : (why = "the element is not a tab bar", false);
+  } else if (name == "back") {
+    auto nav = std::dynamic_pointer_cast<NavigationController>(target);
+    ok = nav ? nav->userBack(why) : (why = "the element is not a navigation bar", false);
+  } else if (name == "type") {
+    ok = field      ? field->userType(text, why)
+         : textView ? textView->userType(text, why)
+         : search   ? search->userType(text, why)
+                    : (why = "the element takes no text", false);
+  } else if (name == "backspace") {
+    ok = field      ? field->userBackspace(count, why)
+         : textView ? textView->userBackspace(count, why)
+         : search   ? search->userBackspace(count, why)
+                    : (why = "the element takes no text", false);
+  } else if (name == "clear") {
+    ok = field ? field->userClear(why) : (why = "the element has no clear button", false);
+  } else if (name == "return") {
+    ok = field      ? field->userReturn(why)
+         : search   ? search->userSearch(why)
+         : textView ? textView->userType("\n", why)
+                    : (why = "the element takes no text", false);
+  } else if (name == "searchCancel") {
+    ok = search ? search->userCancel(why) : (why = "the element is not a search bar", false);
+  } else if (name == "setSwitch") {
+    auto sw = std::dynamic_pointer_cast<Switch>(target);
+    if (!sw)
+      why = "the element is not a switch";
+    else
+      ok = sw->isOn() == event.value("on", false) || sw->userTap(why);
+  } else if (name == "slide") {
+    auto slider = std::dynamic_pointer_cast<Slider>(target);
+    ok = slider ? slider->userSlide(event.value("value", 0.0), why)
+                : (why = "the element is not a slider", false);
+  } else if (name == "selectSegment") {
+    auto seg = std::dynamic_pointer_cast<SegmentedControl>(target);
+    ok = seg ? seg->userSelect(event.value("index", -1), why)
+             : (why = "the element is not a segmented control", false);
+  } else if (name == "scroll") {
+    auto scroll = std::dynamic_pointer_cast<ScrollView>(target);
+    if (!scroll)
+      why = "the element does not scroll";
+    else if (!scroll->isScrollEnabled())
+      why = "scrolling is off";
+    else {
+      scroll->setContentOffset({event.value("x", 0.0), event.value("y", 0.0)}, false);
+      ok = true;
+    }
+  } else if (name == "followLink") {
+    auto web = std::dynamic_pointer_cast<WebView>(target);
+    ok = web ? web->userFollowLink(event.value("url", std::string()), why)
+             : (why = "the element is not a web view", false);
+  } else {
+    why = "unknown event \"" + name + "\"";
+  }
+  return result(ok, why);
+}
+
+} // namespace platform::ui
