@@ -185,7 +185,8 @@ bool ContentCoding::decodeBase64ToDb(const char *text, int len, DataBuffer &db) 
   bool ok = true;
   unsigned char *p = decodeBase64_2(text, len, &n, ok);
   if (p == nullptr) {
-    db.clear();
+    // Nothing to decode empties the buffer; a failed allocation leaves it as it was.
+    if (ok) db.clear();
     return ok;
   }
   db.takeData(p, static_cast<unsigned int>(n));

@@ -149,6 +149,24 @@ TEST(Base64, DecodesLeniently) {
             (5 * 3 + 10) / 3 + 3 + 2 * ((5 * 3 + 10) / 3) / 76);
 }
 
+TEST(Base64, ReportsMemoryExhaustion) {
+  ContentCoding cc;
+  int n = 5;
+  bool ok = true;
+  ckFailNextAllocations(1);
+  EXPECT_EQ(cc.decodeBase64_2("TWFu", 4, &n, ok), nullptr);
+  EXPECT_FALSE(ok);
+  DataBuffer db;
+  db.append("keep", 4);
+  ckFailNextAllocations(1);
+  EXPECT_FALSE(cc.decodeBase64ToDb("TWFu", 4, db));
+  EXPECT_EQ(str(db), "keep");
+  ckFailNextAllocations(1);
+  EXPECT_FALSE(cc.decodeQuotedPrintableToDb("=41", 3, db));
+  EXPECT_EQ(str(db), "keep");
+  ckFailNextAllocations(0);
+}
+
 TEST(Base64, AgreesWithCoreutils) {
   std::mt19937 rng(64);
   for (int round = 0; round < 40; ++round) {

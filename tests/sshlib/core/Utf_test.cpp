@@ -4,6 +4,8 @@
 #include <iconv.h>
 #include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "sshlib/core/DataBuffer.h"
 #include "sshlib/core/Utf.h"
@@ -110,6 +112,26 @@ std::string utf8ToUtf32(const std::string &in, bool &ok, bool bigEndian = false)
 }
 
 } // namespace
+
+TEST(Utf7, TablesAreBuiltOnceWhenThreadsStartTogether) {
+  // Each test runs in a fresh process: here the tables are first needed by eight threads at
+  // once (a ThreadSanitizer build checks the build-once guard).
+  std::vector<std::thread> threads;
+  std::vector<int> results(8, 0);
+  for (int i = 0; i < 8; ++i) {
+    threads.emplace_back([&results, i] {
+      DataBuffer in, out, back;
+      const std::string text = u16(u"caf\u00E9 +1 \u263A");
+      in.append(text.data(), static_cast<unsigned int>(text.size()));
+      Utf::UnicodeToUtf7(in, out);
+      results[i] = Utf::Utf7ToUnicode(out, back) && str(back) == text ? 1 : 0;
+    });
+  }
+  for (auto &t : threads)
+    t.join();
+  for (int r : results)
+    EXPECT_EQ(r, 1);
+}
 
 TEST(Utf7, EncodesShiftedRunsAndPlusSigns) {
   EXPECT_EQ(toUtf7(u16(u"A+B")), "A+-B");
