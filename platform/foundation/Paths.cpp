@@ -98,6 +98,11 @@ std::string Paths::home() {
     h = xdg.empty() ? userHome() + "/.local/share/ferrowen" : xdg + "/ferrowen";
   }
   h = stripTrailingSlashes(h);
+  if (h[0] != '/') {
+    // A relative root would move with the working folder; pin it to where we started.
+    char cwd[4096];
+    if (::getcwd(cwd, sizeof cwd)) h = std::string(cwd) + "/" + h;
+  }
   makeFolders(h, 0700);
   return h;
 }

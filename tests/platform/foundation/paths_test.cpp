@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using platform::FileManager;
 using platform::Paths;
@@ -52,6 +53,16 @@ TEST(PathsTest, HomeFollowsEnvironmentInOrder) {
   env.set("FERROWEN_HOME", (tmp.path() + "/fh/").c_str());
   EXPECT_EQ(Paths::home(), tmp.path() + "/fh");
   EXPECT_EQ(Paths::preferencesFile(), tmp.path() + "/fh/Preferences.json");
+
+  // A relative root is taken from the working folder.
+  ASSERT_EQ(::chdir(tmp.path().c_str()), 0);
+  char cwd[4096];
+  ASSERT_TRUE(::getcwd(cwd, sizeof cwd));
+  env.set("FERROWEN_HOME", "rel/home");
+  EXPECT_EQ(Paths::home(), std::string(cwd) + "/rel/home");
+  EXPECT_TRUE(FileManager::isDirectory(tmp.path() + "/rel/home"));
+  ASSERT_EQ(::chdir("/"), 0);
+  env.set("FERROWEN_HOME", (tmp.path() + "/fh/").c_str());
 
   // A test's own root wins over the environment until it is cleared.
   Paths::setHome(tmp.path() + "/case");
