@@ -183,6 +183,16 @@ TEST(HashConvert, StoredTextBodies) {
   EXPECT_EQ(lookup(fresh, std::string("\x42\x00", 2)), "\x01");
   EXPECT_EQ(lookup(fresh, std::string("\x43\x00", 2)), "\x81\x40");
 
+  // The same diff as a stored text: read for a from-Unicode table, ignored for a to-Unicode one.
+  HashConvert viaTextTo, viaTextFrom;
+  viaTextTo.Initialize(5);
+  viaTextFrom.Initialize(5);
+  EncodingConvert::buildHash("xeGRBAAAAAUIAAIFAQwAAAA==", viaTextTo, false);
+  EncodingConvert::buildHash("xeGRBAAAAAUIAAIFAQwAAAA==", viaTextFrom, true);
+  for (int b = 0; b < 5; ++b)
+    EXPECT_EQ(viaTextTo.getSlotSize(b), 0);
+  EXPECT_EQ(lookup(viaTextFrom, std::string("\x43\x00", 2)), "\x81\x40");
+
   // Bodies cut anywhere are read up to the cut and no further.
   for (size_t cut = 0; cut < sizeof(diff) - 2; ++cut) {
     HashConvert t;
