@@ -10,7 +10,6 @@ class RazudodSysTime;
 class RazudodFileTime {
 public:
   RazudodFileTime() = default;
-  virtual ~RazudodFileTime() = default;
 
   // FILETIME of second 0 of 1970.
   static constexpr int64_t kUnixEpochFileTime = 116444736000000000LL;

@@ -21,7 +21,6 @@ struct _SYSTEMTIME {
 class RazudodSysTime {
 public:
   RazudodSysTime() = default;
-  virtual ~RazudodSysTime() = default;
 
   // The current UTC time, local flag false.
   void getCurrentGmt();
