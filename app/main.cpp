@@ -1,12 +1,114 @@
+// The ferrowen program: starts the platform (data root, settings store, device profile, main run
+// loop), runs the main loop until SIGINT or SIGTERM, then lets the application terminate and
+// writes the settings.
+#include "platform/device/Application.h"
+#include "platform/device/DeviceProfile.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/RunLoop.h"
+#include "platform/foundation/UserDefaults.h"
+
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
+#include <string>
+
+namespace {
+
+const char kHelp[] =
+    "Usage: ferrowen [--help]\n"
+    "\n"
+    "Ferrowen: file transfer and file management (FTP, FTPS and SFTP client, transfer queue,\n"
+    "local files, FTP and web sharing servers, editors).\n"
+    "\n"
+    "The program starts its platform (data folder, settings, main run loop) and runs until it\n"
+    "receives SIGINT (Ctrl-C) or SIGTERM; it then saves the settings and exits with status 0.\n"
+    "\n"
+    "Environment:\n"
+    "  FERROWEN_HOME            data folder: Documents/, tmp/, Preferences.json, keychain\n"
+    "                           (default $XDG_DATA_HOME/ferrowen, else ~/.local/share/ferrowen)\n"
+    "  FERROWEN_RESOURCES       resources folder (default: the installed or built resources)\n"
+    "  FERROWEN_DEBUG           when set (not 0), debug output also goes to standard error\n"
+    "Device profile (default: a current iPhone):\n"
+    "  FERROWEN_DEVICE          iphone | ipad\n"
+    "  FERROWEN_SYSTEM_VERSION  system version, e.g. 5.1.1\n"
+    "  FERROWEN_PLATFORM        hardware identifier, e.g. iPhone4,1\n"
+    "  FERROWEN_MODEL           model name, e.g. iPhone\n"
+    "  FERROWEN_SCREEN          screen size in points (portrait), WIDTHxHEIGHT, e.g. 320x480\n"
+    "  FERROWEN_SCALE           screen scale, e.g. 2\n"
+    "  FERROWEN_ORIENTATION     portrait | upside-down | landscape-left | landscape-right |\n"
+    "                           face-up | face-down\n"
+    "  FERROWEN_MULTITASKING    1 | 0: whether background tasks are offered (default 1)\n";
+
+} // namespace
 
 int main(int argc, char **argv) {
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0) {
-      std::puts("ferrowen: file transfer and file management (FTP, FTPS, SFTP).");
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::fputs(kHelp, stdout);
       return 0;
     }
+    std::fprintf(stderr, "ferrowen: unknown argument \"%s\" (see ferrowen --help)\n", argv[i]);
+    return 2;
+  }
+
+  // SIGINT and SIGTERM are taken from a signal fd on the main run loop, so the stop is ordinary
+  // work on the main thread. They are blocked before any thread starts, so every thread
+  // inherits the mask and none of them is interrupted by them.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  if (pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr) != 0) {
+    std::perror("ferrowen: cannot block SIGINT/SIGTERM");
+    return 1;
+  }
+  const int signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
+  if (signalFd < 0) {
+    std::perror("ferrowen: signalfd");
+    return 1;
+  }
+
+  platform::Log::system("Starting...");
+  platform::RunLoop::makeMainThread();
+  auto mainLoop = platform::RunLoop::main();
+
+  std::vector<std::string> problems;
+  platform::DeviceProfile::setCurrent(platform::DeviceProfile::fromEnvironment(&problems));
+  for (const auto &p : problems)
+    std::fprintf(stderr, "ferrowen: %s (ignored)\n", p.c_str());
+
+  // The data root and its folders, then the settings read from it.
+  platform::Paths::documents();
+  platform::Paths::tmp();
+  auto &defaults = platform::UserDefaults::standard();
+
+  int stopSignal = 0;
+  auto source = mainLoop->addFdSource(signalFd, unsigned(platform::FdEvent::Read), [&](unsigned) {
+    signalfd_siginfo info;
+    while (::read(signalFd, &info, sizeof info) == ssize_t(sizeof info)) {
+      if (stopSignal == 0) stopSignal = int(info.ssi_signo);
+    }
+    if (stopSignal != 0) mainLoop->stop();
+  });
+
+  auto &app = platform::Application::shared();
+  app.launch();
+  mainLoop->run();
+
+  platform::Log::system(std::string("Stopping (") + strsignal(stopSignal) + ")");
+  app.terminate();
+  source->remove();
+  mainLoop->runPending();
+  ::close(signalFd);
+
+  if (!defaults.synchronize()) {
+    std::fprintf(stderr, "ferrowen: the settings could not be saved to %s\n",
+                 defaults.file().c_str());
+    return 1;
   }
   return 0;
 }
