@@ -94,10 +94,18 @@ bool Uu::uu_decode2aa(const char *text, DataBuffer &data, StringBuffer &mode,
   const char *p = getBegin(text, line);
   if (p == nullptr) return false;
 
-  unsigned int m = 0;
-  if (std::sscanf(line.getString() + 6, "%o", &m) != 1) return false;
+  // The octal mode (parsed by hand: an overlong number must not overflow).
+  const char *d = line.getString() + 6;
+  while (*d == ' ' || *d == '\t')
+    ++d;
+  if (*d < '0' || *d > '7') return false;
+  unsigned long m = 0;
+  for (; *d >= '0' && *d <= '7'; ++d) {
+    if (m <= 0xFFFFFFFFul) m = m * 8 + static_cast<unsigned long>(*d - '0');
+  }
+  if (m > 0xFFFFFFFFul) m = 0xFFFFFFFFul;
   char modeText[32];
-  std::snprintf(modeText, sizeof(modeText), "%o", m);
+  std::snprintf(modeText, sizeof(modeText), "%lo", m);
   mode.append(modeText);
 
   // The name follows the first blank or tab after the mode.

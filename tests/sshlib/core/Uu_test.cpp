@@ -60,6 +60,8 @@ TEST(Uu, DecodesBeginLinesAndNames) {
   EXPECT_EQ(d.name, "");
   EXPECT_FALSE(decode("").ok);
   EXPECT_FALSE(decode("begin xyz\n").ok) << "no octal mode";
+  EXPECT_FALSE(decode("begin 9 x\n").ok);
+  EXPECT_EQ(decode("begin 7777777777777777777777 x\n`\n").mode, "37777777777") << "clamped";
   d = decode("header\nBEGIN 0755 my file.txt\r\n\":&D`\r\n`\r\nend\r\n");
   EXPECT_TRUE(d.ok);
   EXPECT_EQ(d.mode, "755");
