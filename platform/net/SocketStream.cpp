@@ -1,0 +1,1038 @@
+#include "platform/net/SocketStream.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace platform::net {
+
+// ---------------------------------------------------------------------------------------------
+// TLS sessions
+
+struct TlsSessionCache::Impl {
+  mutable std::mutex mutex;
+  SSL_SESSION *session = nullptr;
+
+  ~Impl() {
+    if (session) SSL_SESSION_free(session);
+  }
+  // Takes the caller's reference.
+  void store(SSL_SESSION *s) {
+    std::lock_guard lock(mutex);
+    if (session) SSL_SESSION_free(session);
+    session = s;
+  }
+  // A new reference, or null.
+  SSL_SESSION *get() const {
+    std::lock_guard lock(mutex);
+    if (session) SSL_SESSION_up_ref(session);
+    return session;
+  }
+};
+
+TlsSessionCache::TlsSessionCache() : impl_(std::make_unique<Impl>()) {}
+TlsSessionCache::~TlsSessionCache() = default;
+
+bool TlsSessionCache::hasSession() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->session != nullptr;
+}
+
+void TlsSessionCache::clear() {
+  impl_->store(nullptr);
+}
+
+namespace detail {
+
+namespace {
+
+constexpr size_t kReadAheadLimit = 64 * 1024;
+constexpr size_t kWriteBufferLimit = 64 * 1024;
+constexpr size_t kChunk = 16 * 1024;
+const Duration kLingerLimit = seconds(30);
+
+int sslCoreIndex() {
+  static int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+  return index;
+}
+
+int onNewSession(SSL *ssl, SSL_SESSION *session);
+
+// One client context for the whole process: every connection uses the same settings, and sessions
+// move freely between connections made from one context.
+SSL_CTX *clientContext() {
+  static SSL_CTX *ctx = [] {
+    SSL_CTX *c = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_set_min_proto_version(c, TLS1_VERSION);
+    SSL_CTX_set_security_level(c, 0);
+    SSL_CTX_set_cipher_list(c, "DEFAULT:@SECLEVEL=0");
+    // No chain validation: expired certificates and roots, and any root, are accepted.
+    SSL_CTX_set_verify(c, SSL_VERIFY_NONE, nullptr);
+    SSL_CTX_set_options(c, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_LEGACY_SERVER_CONNECT);
+    SSL_CTX_set_mode(c, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // Sessions are kept by TlsSessionCache, not by the context.
+    SSL_CTX_set_session_cache_mode(c, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(c, onNewSession);
+    return c;
+  }();
+  return ctx;
+}
+
+std::string openSslErrorText() {
+  std::string text;
+  while (unsigned long e = ERR_get_error()) {
+    char buf[256];
+    ERR_error_string_n(e, buf, sizeof buf);
+    if (!text.empty()) text += "; ";
+    text += buf;
+  }
+  return text;
+}
+
+bool isNumericHost(const std::string &host) {
+  in6_addr a6;
+  in_addr a4;
+  return inet_pton(AF_INET, host.c_str(), &a4) == 1 || inet_pton(AF_INET6, host.c_str(), &a6) == 1;
+}
+
+std::string nameText(X509_NAME *name) {
+  BIO *bio = BIO_new(BIO_s_mem());
+  X509_NAME_print_ex(bio, name, 0, XN_FLAG_ONELINE & ~ASN1_STRFLGS_ESC_MSB);
+  char *data = nullptr;
+  long len = BIO_get_mem_data(bio, &data);
+  std::string text(data, size_t(len > 0 ? len : 0));
+  BIO_free(bio);
+  return text;
+}
+
+std::string commonName(X509_NAME *name) {
+  int i = X509_NAME_get_index_by_NID(name, NID_commonName, -1);
+  if (i < 0) return {};
+  ASN1_STRING *s = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, i));
+  unsigned char *utf8 = nullptr;
+  int len = ASN1_STRING_to_UTF8(&utf8, s);
+  if (len < 0) return {};
+  std::string text(reinterpret_cast<char *>(utf8), size_t(len));
+  OPENSSL_free(utf8);
+  return text;
+}
+
+} // namespace
+
+struct Address {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+};
+
+class SocketCore : public std::enable_shared_from_this<SocketCore> {
+public:
+  enum class Phase { Idle, Resolving, Connecting, Connected, Failed, Finished };
+
+  struct Side {
+    bool opened = false;
+    bool closed = false;
+    bool alive = true; // the stream object exists
+    bool openDelivered = false;
+    bool endDelivered = false;
+    bool errorDelivered = false;
+    bool armed = false;
+    unsigned mask = 0;
+    StreamClientCallback callback;
+    uint64_t generation = 0;
+    std::shared_ptr<RunLoop> loop;
+  };
+
+  struct Delivery {
+    int side;
+    StreamEvent event;
+    uint64_t generation;
+    std::shared_ptr<RunLoop> loop;
+  };
+
+  SocketCore(std::string host, uint16_t port) : host_(std::move(host)), port_(port) {}
+  SocketCore(int fd, bool ownsFd) : fd_(fd), ownsFd_(ownsFd), native_(true) {
+    int flags = fcntl(fd_, F_GETFL, 0);
+    if (flags >= 0) fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
+  }
+
+  ~SocketCore() {
+    if (source_) source_->remove();
+    if (ssl_) SSL_free(ssl_);
+    if (fd_ >= 0 && ownsFd_) ::close(fd_);
+  }
+
+  // ---- stream operations (any thread) ----
+
+  bool open(int s) {
+    std::unique_lock lock(mutex_);
+    Side &sd = side_[s];
+    if (sd.opened || sd.closed) return false;
+    sd.opened = true;
+    sd.armed = true;
+    if (phase_ == Phase::Idle) start();
+    if (phase_ == Phase::Failed && !connectedOnce_ && !asyncStarted_) {
+      sd.errorDelivered = true; // the failure is the answer of open() itself
+      return false;
+    }
+    postPump();
+    return true;
+  }
+
+  void close(int s, bool destroyed) {
+    std::shared_ptr<SocketCore> keep;
+    {
+      std::unique_lock lock(mutex_);
+      Side &sd = side_[s];
+      if (destroyed) sd.alive = false;
+      if (!sd.closed) {
+        sd.closed = true;
+        sd.callback = nullptr;
+        ++sd.generation;
+      }
+      sd.loop = nullptr;
+      refreshIoLoop();
+      maybeFinish(keep);
+    }
+  }
+
+  bool setClient(int s, unsigned mask, StreamClientCallback cb) {
+    std::lock_guard lock(mutex_);
+    Side &sd = side_[s];
+    ++sd.generation;
+    if (!cb || mask == 0) {
+      sd.callback = nullptr;
+      sd.mask = 0;
+    } else {
+      sd.callback = std::move(cb);
+      sd.mask = mask;
+    }
+    return true;
+  }
+
+  void schedule(int s, std::shared_ptr<RunLoop> loop) {
+    std::lock_guard lock(mutex_);
+    side_[s].loop = std::move(loop);
+    refreshIoLoop();
+    postPump();
+  }
+
+  void unschedule(int s) {
+    std::lock_guard lock(mutex_);
+    side_[s].loop = nullptr;
+    refreshIoLoop();
+  }
+
+  StreamStatus status(int s) const {
+    std::lock_guard lock(mutex_);
+    const Side &sd = side_[s];
+    if (!sd.opened) return StreamStatus::NotOpen;
+    if (sd.closed) return StreamStatus::Closed;
+    switch (phase_) {
+    case Phase::Failed:
+      return StreamStatus::Error;
+    case Phase::Connected:
+      if (s == 0 && eof_ && bufferedIn() == 0) return StreamStatus::AtEnd;
+      return StreamStatus::Open;
+    case Phase::Finished:
+      return StreamStatus::Closed;
+    default:
+      return StreamStatus::Opening;
+    }
+  }
+
+  StreamError error() const {
+    std::lock_guard lock(mutex_);
+    return error_;
+  }
+
+  long read(uint8_t *buffer, size_t maxLength) {
+    std::lock_guard lock(mutex_);
+    Side &sd = side_[0];
+    if (!sd.opened || sd.closed) return -1;
+    if (bufferedIn() == 0 && !ioLoop_ && phase_ == Phase::Connected) doIo();
+    size_t n = std::min(bufferedIn(), maxLength);
+    if (n > 0) {
+      std::memcpy(buffer, in_.data() + inPos_, n);
+      inPos_ += n;
+      if (inPos_ == in_.size()) {
+        in_.clear();
+        inPos_ = 0;
+      }
+      sd.armed = true;
+      postPump();
+      return long(n);
+    }
+    if (phase_ == Phase::Failed || phase_ == Phase::Finished) return -1;
+    sd.armed = true;
+    postPump();
+    return 0;
+  }
+
+  bool hasBytesAvailable() const {
+    std::lock_guard lock(mutex_);
+    return side_[0].opened && !side_[0].closed && bufferedIn() > 0;
+  }
+
+  long write(const uint8_t *buffer, size_t length) {
+    std::lock_guard lock(mutex_);
+    Side &sd = side_[1];
+    if (!sd.opened || sd.closed) return -1;
+    if (phase_ == Phase::Failed || phase_ == Phase::Finished || phase_ == Phase::Idle) return -1;
+    size_t room = kWriteBufferLimit - std::min(kWriteBufferLimit, pendingOut());
+    size_t n = std::min(room, length);
+    if (n > 0) {
+      if (outPos_ > 0 && outPos_ == out_.size()) {
+        out_.clear();
+        outPos_ = 0;
+      }
+      out_.insert(out_.end(), buffer, buffer + n);
+      if (phase_ == Phase::Connected && !handshaking()) flushOut();
+    }
+    sd.armed = true;
+    if (!ioLoop_ && phase_ == Phase::Connected) doIo();
+    postPump();
+    return phase_ == Phase::Failed ? -1 : long(n);
+  }
+
+  bool hasSpaceAvailable() const {
+    std::lock_guard lock(mutex_);
+    return side_[1].opened && !side_[1].closed && phase_ == Phase::Connected &&
+           pendingOut() < kWriteBufferLimit;
+  }
+
+  bool setTls(const TlsSettings &settings) {
+    std::lock_guard lock(mutex_);
+    if (tlsRequested_ || phase_ == Phase::Failed || phase_ == Phase::Finished) return false;
+    tlsRequested_ = true;
+    tls_ = settings;
+    if (tls_.peerName.empty() && !host_.empty() && !isNumericHost(host_)) tls_.peerName = host_;
+    // What was written before now still goes out in plain text, ahead of the handshake.
+    plainBeforeTls_ = pendingOut();
+    if (phase_ == Phase::Connected) doIo();
+    postPump();
+    return true;
+  }
+
+  bool tlsRequested() const {
+    std::lock_guard lock(mutex_);
+    return tlsRequested_;
+  }
+  bool tlsEstablished() const {
+    std::lock_guard lock(mutex_);
+    return tlsDone_;
+  }
+  bool sessionReused() const {
+    std::lock_guard lock(mutex_);
+    return sessionReused_;
+  }
+  std::string protocolVersion() const {
+    std::lock_guard lock(mutex_);
+    return ssl_ && tlsDone_ ? SSL_get_version(ssl_) : std::string();
+  }
+
+  std::vector<PeerCertificate> peerCertificates() const {
+    std::lock_guard lock(mutex_);
+    std::vector<PeerCertificate> result;
+    if (!ssl_ || !tlsDone_) return result;
+    STACK_OF(X509) *chain = SSL_get_peer_cert_chain(ssl_);
+    if (!chain) return result;
+    for (int i = 0; i < sk_X509_num(chain); ++i) {
+      X509 *cert = sk_X509_value(chain, i);
+      PeerCertificate pc;
+      X509_NAME *subject = X509_get_subject_name(cert);
+      pc.subject = nameText(subject);
+      pc.subjectSummary = commonName(subject);
+      if (pc.subjectSummary.empty()) pc.subjectSummary = pc.subject;
+      if (EVP_PKEY *key = X509_get0_pubkey(cert)) pc.publicKeyBits = EVP_PKEY_get_bits(key);
+      result.push_back(std::move(pc));
+    }
+    return result;
+  }
+
+  int nativeSocket() const {
+    std::lock_guard lock(mutex_);
+    return phase_ == Phase::Finished ? -1 : fd_;
+  }
+
+  // A session the server gave us (OpenSSL's new-session callback, inside an SSL call we made).
+  bool takeSession(SSL_SESSION *session) {
+    if (!tls_.sessionCache || !tls_.storesSessions) return false;
+    tls_.sessionCache->impl_->store(session);
+    return true;
+  }
+
+private:
+  // ---- internals (mutex_ held) ----
+
+  size_t bufferedIn() const { return in_.size() - inPos_; }
+  size_t pendingOut() const { return out_.size() - outPos_; }
+  bool handshaking() const { return tlsRequested_ && !tlsDone_; }
+
+  void start() {
+    if (native_) {
+      phase_ = Phase::Connected;
+      connectedOnce_ = true;
+      return;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    addrinfo *res = nullptr;
+    std::string service = std::to_string(port_);
+    if (isNumericHost(host_) && getaddrinfo(host_.c_str(), service.c_str(), &hints, &res) == 0) {
+      takeAddresses(res);
+      freeaddrinfo(res);
+      connectNext();
+      if (phase_ == Phase::Connecting || phase_ == Phase::Connected) asyncStarted_ = true;
+      return;
+    }
+    if (host_.empty()) {
+      fail(StreamError::Domain::NameResolution, EAI_NONAME, gai_strerror(EAI_NONAME));
+      return;
+    }
+    // Names are resolved on a thread of their own so that no run loop waits for the resolver.
+    phase_ = Phase::Resolving;
+    asyncStarted_ = true;
+    std::weak_ptr<SocketCore> weak = shared_from_this();
+    std::thread([weak, host = host_, service] {
+      addrinfo hints{};
+      hints.ai_family = AF_UNSPEC;
+      hints.ai_socktype = SOCK_STREAM;
+      hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
+      addrinfo *res = nullptr;
+      int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &res);
+      if (auto core = weak.lock()) core->resolved(rc, res);
+      if (res) freeaddrinfo(res);
+    }).detach();
+  }
+
+  void takeAddresses(addrinfo *res) {
+    for (addrinfo *ai = res; ai; ai = ai->ai_next) {
+      Address a;
+      std::memcpy(&a.storage, ai->ai_addr, ai->ai_addrlen);
+      a.length = ai->ai_addrlen;
+      addresses_.push_back(a);
+    }
+  }
+
+  void resolved(int rc, addrinfo *res) {
+    std::lock_guard lock(mutex_);
+    if (phase_ != Phase::Resolving) return;
+    if (rc != 0) {
+      fail(StreamError::Domain::NameResolution, rc, gai_strerror(rc));
+    } else {
+      takeAddresses(res);
+      connectNext();
+    }
+    postPump();
+  }
+
+  void connectNext() {
+    int lastErr = EHOSTUNREACH;
+    while (nextAddress_ < addresses_.size()) {
+      const Address &a = addresses_[nextAddress_++];
+      int fd = ::socket(a.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      if (fd < 0) {
+        lastErr = errno;
+        continue;
+      }
+      fd_ = fd;
+      if (::connect(fd, reinterpret_cast<const sockaddr *>(&a.storage), a.length) == 0) {
+        onConnected();
+        return;
+      }
+      if (errno == EINPROGRESS || errno == EINTR) {
+        phase_ = Phase::Connecting;
+        return;
+      }
+      lastErr = errno;
+      dropFd();
+    }
+    fail(StreamError::Domain::Posix, lastErr, std::strerror(lastErr));
+  }
+
+  void removeSource() {
+    if (!source_) return;
+    source_->remove();
+    source_.reset();
+    watched_ = ~0u;
+  }
+
+  // Closes the current socket. A loop that watched it may still hold a removal in its queue; the
+  // socket is closed behind that (the loop must not watch a number the system hands out again).
+  void dropFd() {
+    removeSource();
+    if (fd_ < 0) return;
+    int fd = fd_;
+    fd_ = -1;
+    if (!ownsFd_) return;
+    if (sourceLoop_) {
+      ::shutdown(fd, SHUT_RDWR);
+      sourceLoop_->perform([fd] { ::close(fd); });
+      return;
+    }
+    ::close(fd);
+  }
+
+  void onConnected() {
+    phase_ = Phase::Connected;
+    connectedOnce_ = true;
+  }
+
+  void checkConnect() {
+    pollfd p{fd_, POLLOUT, 0};
+    if (::poll(&p, 1, 0) <= 0 || p.revents == 0) return;
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+    if (err == 0) {
+      onConnected();
+      return;
+    }
+    dropFd();
+    if (nextAddress_ < addresses_.size()) {
+      connectNext();
+      if (phase_ == Phase::Failed) return;
+    } else {
+      fail(StreamError::Domain::Posix, err, std::strerror(err));
+    }
+  }
+
+  void fail(StreamError::Domain domain, int code, std::string text) {
+    if (phase_ == Phase::Failed || phase_ == Phase::Finished) return;
+    phase_ = Phase::Failed;
+    error_.domain = domain;
+    error_.code = code;
+    error_.text = std::move(text);
+  }
+
+  void failTls(const char *what, int sslError) {
+    std::string detail = openSslErrorText();
+    if (detail.empty()) {
+      if (sslError == SSL_ERROR_SYSCALL && errno != 0)
+        detail = std::strerror(errno);
+      else
+        detail = "connection closed by the peer";
+    }
+    fail(StreamError::Domain::Tls, sslError, std::string(what) + ": " + detail);
+  }
+
+  void beginTls() {
+    ERR_clear_error();
+    ssl_ = SSL_new(clientContext());
+    if (!ssl_) {
+      failTls("TLS setup failed", SSL_ERROR_SSL);
+      return;
+    }
+    SSL_set_ex_data(ssl_, sslCoreIndex(), this);
+    SSL_set_fd(ssl_, fd_);
+    SSL_set_connect_state(ssl_);
+    if (!tls_.peerName.empty()) SSL_set_tlsext_host_name(ssl_, tls_.peerName.c_str());
+    if (tls_.sessionCache) {
+      if (SSL_SESSION *s = tls_.sessionCache->impl_->get()) {
+        SSL_set_session(ssl_, s);
+        SSL_SESSION_free(s);
+      }
+    }
+  }
+
+  void flushPlain(size_t limit) {
+    while (pendingOut() > 0 && limit > 0) {
+      ssize_t n = ::send(fd_, out_.data() + outPos_, std::min(pendingOut(), limit), MSG_NOSIGNAL);
+      if (n > 0) {
+        outPos_ += size_t(n);
+        limit -= size_t(n);
+        if (plainBeforeTls_ > 0) plainBeforeTls_ -= std::min(plainBeforeTls_, size_t(n));
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        writeBlocked_ = true;
+        return;
+      }
+      int err = n < 0 ? errno : EPIPE;
+      fail(StreamError::Domain::Posix, err, std::strerror(err));
+      return;
+    }
+  }
+
+  void flushOut() {
+    writeBlocked_ = false;
+    sslWriteWantsRead_ = false;
+    if (!ssl_) {
+      flushPlain(tlsRequested_ ? plainBeforeTls_ : SIZE_MAX);
+    } else {
+      while (pendingOut() > 0) {
+        ERR_clear_error();
+        int n = SSL_write(ssl_, out_.data() + outPos_, int(std::min(pendingOut(), kChunk)));
+        if (n > 0) {
+          outPos_ += size_t(n);
+          continue;
+        }
+        int e = SSL_get_error(ssl_, n);
+        if (e == SSL_ERROR_WANT_WRITE) {
+          writeBlocked_ = true;
+          break;
+        }
+        if (e == SSL_ERROR_WANT_READ) {
+          sslWriteWantsRead_ = true;
+          break;
+        }
+        failTls("TLS write failed", e);
+        return;
+      }
+    }
+    if (pendingOut() == 0) {
+      out_.clear();
+      outPos_ = 0;
+    } else if (outPos_ > kWriteBufferLimit) {
+      out_.erase(out_.begin(), out_.begin() + long(outPos_));
+      outPos_ = 0;
+    }
+  }
+
+  void readAhead() {
+    sslReadWantsWrite_ = false;
+    uint8_t tmp[kChunk];
+    while (bufferedIn() < kReadAheadLimit && !eof_ && phase_ == Phase::Connected) {
+      if (!ssl_) {
+        ssize_t n = ::recv(fd_, tmp, sizeof tmp, 0);
+        if (n > 0) {
+          appendIn(tmp, size_t(n));
+          continue;
+        }
+        if (n == 0) {
+          eof_ = true;
+          break;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+        int err = errno;
+        fail(StreamError::Domain::Posix, err, std::strerror(err));
+        return;
+      }
+      ERR_clear_error();
+      errno = 0;
+      int n = SSL_read(ssl_, tmp, int(sizeof tmp));
+      if (n > 0) {
+        appendIn(tmp, size_t(n));
+        continue;
+      }
+      int e = SSL_get_error(ssl_, n);
+      if (e == SSL_ERROR_WANT_READ) break;
+      if (e == SSL_ERROR_WANT_WRITE) {
+        sslReadWantsWrite_ = true;
+        break;
+      }
+      if (e == SSL_ERROR_ZERO_RETURN || (e == SSL_ERROR_SYSCALL && errno == 0)) {
+        ERR_clear_error();
+        eof_ = true;
+        break;
+      }
+      failTls("TLS read failed", e);
+      return;
+    }
+  }
+
+  void appendIn(const uint8_t *data, size_t n) {
+    if (inPos_ > 0 && inPos_ >= in_.size() / 2) {
+      in_.erase(in_.begin(), in_.begin() + long(inPos_));
+      inPos_ = 0;
+    }
+    in_.insert(in_.end(), data, data + n);
+  }
+
+  void doIo() {
+    if (phase_ == Phase::Connecting) checkConnect();
+    if (phase_ != Phase::Connected) return;
+    if (tlsRequested_ && !ssl_) {
+      // Plain bytes written before TLS was asked for go first; then the handshake starts.
+      if (plainBeforeTls_ > 0) flushPlain(plainBeforeTls_);
+      if (phase_ != Phase::Connected || plainBeforeTls_ > 0) return;
+      beginTls();
+      if (phase_ != Phase::Connected) return;
+    }
+    if (ssl_ && !tlsDone_) {
+      ERR_clear_error();
+      errno = 0;
+      int r = SSL_do_handshake(ssl_);
+      if (r == 1) {
+        tlsDone_ = true;
+        sessionReused_ = SSL_session_reused(ssl_) == 1;
+        handshakeWantsWrite_ = false;
+      } else {
+        int e = SSL_get_error(ssl_, r);
+        if (e == SSL_ERROR_WANT_READ) {
+          handshakeWantsWrite_ = false;
+        } else if (e == SSL_ERROR_WANT_WRITE) {
+          handshakeWantsWrite_ = true;
+        } else {
+          failTls("TLS handshake failed", e);
+        }
+        return;
+      }
+    }
+    flushOut();
+    if (phase_ != Phase::Connected) return;
+    if (!(tlsRequested_ && !ssl_)) readAhead();
+  }
+
+  // Which readiness of the socket the loop must watch now.
+  unsigned wantedFdEvents() const {
+    if (fd_ < 0) return 0;
+    if (phase_ == Phase::Connecting) return unsigned(FdEvent::Write);
+    if (lingering_) {
+      if (phase_ != Phase::Connected) return 0;
+      unsigned m = 0;
+      if (pendingOut() > 0 || handshakeWantsWrite_) m |= unsigned(FdEvent::Write);
+      if (handshaking() && !handshakeWantsWrite_) m |= unsigned(FdEvent::Read);
+      if (sslWriteWantsRead_) m |= unsigned(FdEvent::Read);
+      return m;
+    }
+    if (phase_ != Phase::Connected) return 0;
+    if (tlsRequested_ && !ssl_) return pendingOut() > 0 ? unsigned(FdEvent::Write) : 0u;
+    if (handshaking())
+      return handshakeWantsWrite_ ? unsigned(FdEvent::Write) : unsigned(FdEvent::Read);
+    unsigned m = 0;
+    if (!eof_ && bufferedIn() < kReadAheadLimit) m |= unsigned(FdEvent::Read);
+    if (sslWriteWantsRead_) m |= unsigned(FdEvent::Read);
+    if (pendingOut() > 0 || sslReadWantsWrite_) m |= unsigned(FdEvent::Write);
+    return m;
+  }
+
+  void collectEvents(std::vector<Delivery> &out) {
+    for (int s = 0; s < 2; ++s) {
+      Side &sd = side_[s];
+      if (!sd.opened || sd.closed || !sd.alive || !sd.loop) continue;
+      auto push = [&](StreamEvent ev) {
+        if (sd.callback && (sd.mask & ev)) out.push_back({s, ev, sd.generation, sd.loop});
+      };
+      if (connectedOnce_ && !sd.openDelivered) {
+        sd.openDelivered = true;
+        push(StreamEventOpenCompleted);
+      }
+      if (phase_ == Phase::Failed) {
+        if (!sd.errorDelivered) {
+          sd.errorDelivered = true;
+          push(StreamEventErrorOccurred);
+        }
+        continue;
+      }
+      if (phase_ != Phase::Connected) continue;
+      if (s == 0) {
+        if (!sd.armed || handshaking()) continue;
+        if (bufferedIn() > 0) {
+          sd.armed = false;
+          push(StreamEventHasBytesAvailable);
+        } else if (eof_ && !sd.endDelivered) {
+          sd.armed = false;
+          sd.endDelivered = true;
+          push(StreamEventEndEncountered);
+        }
+      } else {
+        if (!sd.armed || handshaking() || (tlsRequested_ && !ssl_)) continue;
+        if (pendingOut() < kWriteBufferLimit) {
+          sd.armed = false;
+          push(StreamEventCanAcceptBytes);
+        }
+      }
+    }
+  }
+
+  void refreshIoLoop() {
+    std::shared_ptr<RunLoop> loop;
+    for (auto &sd : side_)
+      if (!loop && sd.loop) loop = sd.loop;
+    if (lingering_ && !loop) loop = lastLoop_;
+    if (loop == ioLoop_) return;
+    ioLoop_ = loop;
+    if (ioLoop_) lastLoop_ = ioLoop_;
+    removeSource();
+  }
+
+  void postPump() {
+    if (!ioLoop_ || pumpPosted_) return;
+    pumpPosted_ = true;
+    std::weak_ptr<SocketCore> weak = weak_from_this();
+    ioLoop_->perform([weak] {
+      if (auto core = weak.lock()) core->pump();
+    });
+  }
+
+  void updateWatch() {
+    if (!ioLoop_ || !ioLoop_->isCurrent()) return;
+    unsigned wanted = wantedFdEvents();
+    if (fd_ < 0 || (phase_ != Phase::Connected && phase_ != Phase::Connecting)) {
+      removeSource();
+      return;
+    }
+    if (!source_) {
+      std::weak_ptr<SocketCore> weak = weak_from_this();
+      source_ = ioLoop_->addFdSource(fd_, wanted, [weak](unsigned) {
+        if (auto core = weak.lock()) core->pump();
+      });
+      sourceLoop_ = ioLoop_;
+      watched_ = wanted;
+      return;
+    }
+    if (wanted != watched_) {
+      source_->setEvents(wanted);
+      watched_ = wanted;
+    }
+  }
+
+  // The connection ends once both streams are closed or gone. Bytes still waiting to be sent go
+  // out first, on the last loop the pair was scheduled on.
+  void maybeFinish(std::shared_ptr<SocketCore> &keep) {
+    if (phase_ == Phase::Finished) return;
+    for (auto &sd : side_)
+      if (!sd.closed && sd.alive) return;
+    if (!lingering_ && phase_ == Phase::Connected && pendingOut() > 0 && fd_ >= 0 &&
+        (ioLoop_ || lastLoop_)) {
+      lingering_ = true;
+      self_ = shared_from_this();
+      refreshIoLoop();
+      std::weak_ptr<SocketCore> weak = weak_from_this();
+      lingerTimer_ = ioLoop_->performAfter(kLingerLimit, [weak] {
+        if (auto core = weak.lock()) core->endLinger();
+      });
+      postPump();
+      return;
+    }
+    finalClose(keep);
+  }
+
+  void endLinger() {
+    std::shared_ptr<SocketCore> keep;
+    std::lock_guard lock(mutex_);
+    finalClose(keep);
+  }
+
+  void finalClose(std::shared_ptr<SocketCore> &keep) {
+    if (phase_ == Phase::Finished) return;
+    if (ssl_ && tlsDone_ && phase_ == Phase::Connected) {
+      ERR_clear_error();
+      SSL_shutdown(ssl_); // close_notify, best effort: the socket does not wait for an answer
+    }
+    if (ssl_) {
+      SSL_free(ssl_);
+      ssl_ = nullptr;
+    }
+    phase_ = Phase::Finished;
+    if (lingerTimer_) lingerTimer_->invalidate();
+    lingerTimer_.reset();
+    dropFd();
+    lingering_ = false;
+    keep = std::move(self_); // released by the caller once the lock is gone
+  }
+
+public:
+  void pump() {
+    std::vector<Delivery> deliveries;
+    std::shared_ptr<SocketCore> keep;
+    {
+      std::lock_guard lock(mutex_);
+      pumpPosted_ = false;
+      if (phase_ == Phase::Finished) return;
+      doIo();
+      if (lingering_) {
+        if (phase_ != Phase::Connected || pendingOut() == 0) {
+          finalClose(keep);
+          return;
+        }
+      } else {
+        collectEvents(deliveries);
+      }
+      updateWatch();
+    }
+    for (auto &d : deliveries)
+      deliver(d);
+  }
+
+private:
+  void deliver(const Delivery &d) {
+    if (d.loop->isCurrent()) {
+      invoke(d.side, d.event, d.generation);
+      return;
+    }
+    std::weak_ptr<SocketCore> weak = weak_from_this();
+    d.loop->perform([weak, d] {
+      if (auto core = weak.lock()) core->invoke(d.side, d.event, d.generation);
+    });
+  }
+
+  void invoke(int s, StreamEvent ev, uint64_t generation) {
+    StreamClientCallback cb;
+    {
+      std::lock_guard lock(mutex_);
+      Side &sd = side_[s];
+      if (sd.closed || !sd.alive || sd.generation != generation || !(sd.mask & ev)) return;
+      cb = sd.callback;
+    }
+    if (cb) cb(ev);
+  }
+
+  mutable std::mutex mutex_;
+  std::string host_;
+  uint16_t port_ = 0;
+  int fd_ = -1;
+  bool ownsFd_ = true;
+  bool native_ = false;
+  Phase phase_ = Phase::Idle;
+  bool connectedOnce_ = false;
+  bool asyncStarted_ = false;
+  std::vector<Address> addresses_;
+  size_t nextAddress_ = 0;
+  StreamError error_;
+
+  bool tlsRequested_ = false;
+  TlsSettings tls_;
+  SSL *ssl_ = nullptr;
+  bool tlsDone_ = false;
+  bool sessionReused_ = false;
+  bool handshakeWantsWrite_ = false;
+  bool sslWriteWantsRead_ = false;
+  bool sslReadWantsWrite_ = false;
+  bool writeBlocked_ = false;
+  size_t plainBeforeTls_ = 0;
+
+  std::vector<uint8_t> in_;
+  size_t inPos_ = 0;
+  bool eof_ = false;
+  std::vector<uint8_t> out_;
+  size_t outPos_ = 0;
+
+  Side side_[2];
+  std::shared_ptr<RunLoop> ioLoop_;
+  std::shared_ptr<RunLoop> lastLoop_;
+  FdSourceRef source_;
+  std::shared_ptr<RunLoop> sourceLoop_;
+  unsigned watched_ = ~0u;
+  bool pumpPosted_ = false;
+
+  bool lingering_ = false;
+  std::shared_ptr<SocketCore> self_;
+  TimerRef lingerTimer_;
+};
+
+namespace {
+int onNewSession(SSL *ssl, SSL_SESSION *session) {
+  auto *core = static_cast<SocketCore *>(SSL_get_ex_data(ssl, sslCoreIndex()));
+  return core && core->takeSession(session) ? 1 : 0;
+}
+} // namespace
+
+} // namespace detail
+
+// ---------------------------------------------------------------------------------------------
+// The streams
+
+SocketStream::SocketStream(std::shared_ptr<detail::SocketCore> core, int side)
+    : core_(std::move(core)), side_(side) {}
+SocketStream::~SocketStream() = default;
+
+bool SocketStream::setClient(unsigned eventMask, StreamClientCallback callback) {
+  return core_->setClient(side_, eventMask, std::move(callback));
+}
+void SocketStream::scheduleWithRunLoop(std::shared_ptr<RunLoop> loop) {
+  if (loop) core_->schedule(side_, std::move(loop));
+}
+void SocketStream::unscheduleFromRunLoop() {
+  core_->unschedule(side_);
+}
+bool SocketStream::setTlsSettings(const TlsSettings &settings) {
+  return core_->setTls(settings);
+}
+bool SocketStream::isTlsRequested() const {
+  return core_->tlsRequested();
+}
+bool SocketStream::isTlsEstablished() const {
+  return core_->tlsEstablished();
+}
+bool SocketStream::tlsSessionReused() const {
+  return core_->sessionReused();
+}
+std::string SocketStream::tlsProtocolVersion() const {
+  return core_->protocolVersion();
+}
+std::vector<PeerCertificate> SocketStream::peerCertificates() const {
+  return core_->peerCertificates();
+}
+int SocketStream::nativeSocket() const {
+  return core_->nativeSocket();
+}
+
+SocketInputStream::SocketInputStream(std::shared_ptr<detail::SocketCore> core)
+    : SocketStream(std::move(core), 0) {}
+SocketInputStream::~SocketInputStream() {
+  core_->close(side_, true);
+}
+bool SocketInputStream::open() {
+  return core_->open(side_);
+}
+void SocketInputStream::close() {
+  core_->close(side_, false);
+}
+StreamStatus SocketInputStream::status() const {
+  return core_->status(side_);
+}
+StreamError SocketInputStream::error() const {
+  return core_->error();
+}
+long SocketInputStream::read(uint8_t *buffer, size_t maxLength) {
+  return core_->read(buffer, maxLength);
+}
+bool SocketInputStream::hasBytesAvailable() const {
+  return core_->hasBytesAvailable();
+}
+
+SocketOutputStream::SocketOutputStream(std::shared_ptr<detail::SocketCore> core)
+    : SocketStream(std::move(core), 1) {}
+SocketOutputStream::~SocketOutputStream() {
+  core_->close(side_, true);
+}
+bool SocketOutputStream::open() {
+  return core_->open(side_);
+}
+void SocketOutputStream::close() {
+  core_->close(side_, false);
+}
+StreamStatus SocketOutputStream::status() const {
+  return core_->status(side_);
+}
+StreamError SocketOutputStream::error() const {
+  return core_->error();
+}
+long SocketOutputStream::write(const uint8_t *buffer, size_t length) {
+  return core_->write(buffer, length);
+}
+bool SocketOutputStream::hasSpaceAvailable() const {
+  return core_->hasSpaceAvailable();
+}
+
+SocketStreamPair createSocketStreamPair(const std::string &host, uint16_t port) {
+  auto core = std::make_shared<detail::SocketCore>(host, port);
+  return {std::make_shared<SocketInputStream>(core), std::make_shared<SocketOutputStream>(core)};
+}
+
+SocketStreamPair createSocketStreamPairWithNativeSocket(int nativeSocket, bool closeNativeSocket) {
+  if (nativeSocket < 0 || fcntl(nativeSocket, F_GETFD) < 0) return {};
+  auto core = std::make_shared<detail::SocketCore>(nativeSocket, closeNativeSocket);
+  return {std::make_shared<SocketInputStream>(core), std::make_shared<SocketOutputStream>(core)};
+}
+
+} // namespace platform::net
