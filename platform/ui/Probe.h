@@ -7,6 +7,7 @@
 
 #include "platform/ui/Table.h"
 #include "platform/ui/TextInput.h"
+#include "platform/ui/WebView.h"
 #include "platform/ui/Window.h"
 
 namespace platform::ui {

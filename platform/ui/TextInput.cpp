@@ -58,7 +58,7 @@ bool needFocus(View &view, std::string &why) {
 
 void TextField::describe(nlohmann::json &out) const {
   Control::describe(out);
-  out["text"] = traits_.secureTextEntry ? std::string(utf16Length(text_), '*') : text_;
+  out["text"] = text_.empty() ? std::string() : probeText();
   out["placeholder"] = placeholder_;
   out["font"] = toJson(font_);
   out["textColor"] = toJson(textColor_);
@@ -66,6 +66,15 @@ void TextField::describe(nlohmann::json &out) const {
   out["editing"] = editing_;
   out["clearButton"] = shows(clearMode_) && !text_.empty();
   describeTraits(out, traits_);
+}
+
+std::string TextField::probeText() const {
+  if (text_.empty()) return placeholder_;
+  if (!traits_.secureTextEntry) return text_;
+  std::string dots;
+  for (size_t i = utf16Length(text_); i > 0; --i)
+    dots += "\u2022";
+  return dots;
 }
 
 bool TextField::shows(TextFieldViewMode mode) const {
@@ -153,9 +162,9 @@ bool TextField::userClear(std::string &why) {
 bool TextField::userReturn(std::string &why) {
   if (!isFirstResponder()) return why = "the field is not being edited", false;
   auto self = shared_from_this();
+  // Pressed either way; a "no" only keeps the field from ending on exit.
   auto d = delegate();
-  if (d && !d->textFieldShouldReturn(*this)) return why = "the delegate refused Return", false;
-  sendActionsForControlEvents(EditingDidEndOnExit);
+  if (!d || d->textFieldShouldReturn(*this)) sendActionsForControlEvents(EditingDidEndOnExit);
   return true;
 }
 

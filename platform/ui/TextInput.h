@@ -48,7 +48,8 @@ public:
   using Control::Control;
   const char *typeName() const override { return "textField"; }
   void describe(nlohmann::json &out) const override;
-  std::string probeText() const override { return text_.empty() ? placeholder_ : text_; }
+  // What a person reads: the text (dots when secure), or the placeholder while empty.
+  std::string probeText() const override;
   bool userTap(std::string &why) override; // takes the focus
   bool canBecomeFirstResponder() const override { return isEnabled(); }
   bool becomeFirstResponder() override;

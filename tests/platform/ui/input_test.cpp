@@ -1,0 +1,370 @@
+#include "UiFixture.h"
+
+using namespace uitest;
+
+namespace {
+
+// A sample connect form: server, port (digits only, at most 5) and password fields.
+class FormScreen : public ViewController, public TextFieldDelegate {
+public:
+  FormScreen() : ViewController("FormView") {}
+  std::shared_ptr<TextField> server, port, password;
+  std::vector<std::string> log;
+  std::vector<Range> ranges;
+  bool allowEnd = true;
+
+  void viewDidLoad() override {
+    auto self = std::static_pointer_cast<FormScreen>(shared_from_this());
+    server = field("Server", self);
+    port = field("Port", self);
+    password = field("Password", self);
+    password->setSecureTextEntry(true);
+    password->setAccessibilityLabel("Password");
+    port->setKeyboardType(KeyboardType::NumberPad);
+    server->setClearButtonMode(TextFieldViewMode::WhileEditing);
+    server->addTarget(EditingChanged, [this](Control &) { log.push_back("changed"); });
+  }
+  std::shared_ptr<TextField> field(const std::string &placeholder,
+                                   const std::shared_ptr<FormScreen> &self) {
+    auto f = std::make_shared<TextField>();
+    f->setPlaceholder(placeholder);
+    f->setDelegate(self);
+    view()->addSubview(f);
+    return f;
+  }
+  bool shouldChangeCharactersInRange(TextField &f, Range r, const std::string &s) override {
+    ranges.push_back(r);
+    if (&f != port.get()) return true;
+    bool digits = s.find_first_not_of("0123456789") == std::string::npos;
+    return digits && utf16Length(f.text()) - r.length + utf16Length(s) <= 5;
+  }
+  bool textFieldShouldEndEditing(TextField &) override { return allowEnd; }
+  void textFieldDidEndEditing(TextField &f) override { log.push_back("end " + f.placeholder()); }
+  bool textFieldShouldReturn(TextField &f) override {
+    log.push_back("return " + f.placeholder());
+    if (&f == server.get()) return port->becomeFirstResponder(), false;
+    f.resignFirstResponder();
+    return true;
+  }
+};
+
+struct KeyboardLog : KeyboardObserver {
+  std::vector<std::string> events;
+  double lastHeight = 0;
+  void keyboardWillShow(const KeyboardInfo &i) override {
+    events.push_back("willShow");
+    lastHeight = i.frameEnd.size.height;
+  }
+  void keyboardDidShow(const KeyboardInfo &) override { events.push_back("didShow"); }
+  void keyboardWillHide(const KeyboardInfo &) override { events.push_back("willHide"); }
+  void keyboardDidHide(const KeyboardInfo &) override { events.push_back("didHide"); }
+};
+
+class InputTest : public UiTest {
+protected:
+  void SetUp() override {
+    UiTest::SetUp();
+    form = std::make_shared<FormScreen>();
+    window->setRootViewController(form);
+    window->addKeyboardObserver(keyboard);
+  }
+  std::shared_ptr<FormScreen> form;
+  std::shared_ptr<KeyboardLog> keyboard = std::make_shared<KeyboardLog>();
+};
+
+TEST_F(InputTest, ShouldChangeFilterSeesEachCharacterAtTheCaret) {
+  EXPECT_FALSE(probe->type("Port", "x"));
+  EXPECT_NE(probe->lastError().find("refused"), std::string::npos);
+  EXPECT_TRUE(probe->type("Port", "21a0099"));
+  EXPECT_EQ(form->port->text(), "21009") << "letters and the sixth digit are refused";
+  ASSERT_TRUE(probe->backspace("21009", 2));
+  EXPECT_EQ(form->port->text(), "210");
+  EXPECT_EQ(form->ranges.back(), (Range{3, 1}));
+
+  // Ranges count UTF-16 units: an emoji is two, an accented letter one.
+  form->ranges.clear();
+  ASSERT_TRUE(probe->type("Server", "é😀a"));
+  EXPECT_EQ(form->ranges, (std::vector<Range>{{0, 0}, {1, 0}, {3, 0}}));
+  ASSERT_TRUE(probe->backspace("é😀a", 2));
+  EXPECT_EQ(form->ranges.back(), (Range{1, 2}));
+  EXPECT_EQ(form->server->text(), "é");
+  EXPECT_EQ(form->log, (std::vector<std::string>{"end Port", "changed", "changed", "changed",
+                                                 "changed", "changed"}));
+}
+
+TEST_F(InputTest, FocusMovesAndTheKeyboardComesAndGoesOnce) {
+  ASSERT_TRUE(probe->tap("Server"));
+  EXPECT_TRUE(form->server->isEditing());
+  EXPECT_EQ(keyboard->events, (std::vector<std::string>{"willShow", "didShow"}));
+  EXPECT_EQ(keyboard->lastHeight, 216);
+  ASSERT_TRUE(probe->type("Server", "ftp.example.net"));
+  ASSERT_TRUE(probe->pressReturn("ftp.example.net")); // moves on to the port field
+  EXPECT_TRUE(form->port->isFirstResponder());
+  EXPECT_FALSE(form->server->isEditing());
+  EXPECT_EQ(keyboard->events.size(), 2u) << "moving the focus keeps the keyboard up";
+
+  // A field that will not let go keeps the focus.
+  form->allowEnd = false;
+  EXPECT_FALSE(probe->tap("Password"));
+  EXPECT_TRUE(form->port->isFirstResponder());
+  form->allowEnd = true;
+  ASSERT_TRUE(probe->tap("Password"));
+  ASSERT_TRUE(probe->type("Password", "secret")) << probe->lastError();
+  auto snap = probe->snapshot();
+  EXPECT_EQ(snap["keyboard"]["visible"], true);
+  EXPECT_EQ(snap["keyboard"]["focus"], window->idOf(*form->password));
+  EXPECT_FALSE(probe->find("secret")) << "a secure field shows dots";
+  EXPECT_EQ(form->password->probeText(), "\u2022\u2022\u2022\u2022\u2022\u2022");
+  ASSERT_TRUE(probe->pressReturn("Password"));
+  EXPECT_EQ(keyboard->events,
+            (std::vector<std::string>{"willShow", "didShow", "willHide", "didHide"}));
+  EXPECT_FALSE(window->isKeyboardVisible());
+  EXPECT_FALSE(probe->pressReturn("Password")) << "Return needs the field to be edited";
+}
+
+TEST_F(InputTest, ClearButtonShowsOnlyWhileEditing) {
+  form->server->setText("host");
+  EXPECT_FALSE(probe->clear("host"));
+  ASSERT_TRUE(probe->tap("host"));
+  ASSERT_TRUE(probe->clear("host")) << probe->lastError();
+  EXPECT_EQ(form->server->text(), "");
+  EXPECT_EQ(form->log.back(), "changed");
+}
+
+struct EditorLog : TextViewDelegate {
+  std::vector<std::string> events;
+  bool readOnlyTail = false;
+  bool shouldChangeTextInRange(TextView &v, Range r, const std::string &) override {
+    return !readOnlyTail || r.location + r.length < utf16Length(v.text());
+  }
+  void textViewDidChange(TextView &) override { events.push_back("change"); }
+  void textViewDidChangeSelection(TextView &) override { events.push_back("selection"); }
+};
+
+TEST_F(InputTest, TextViewEditsAtTheSelectionAndPastesFromThePasteboard) {
+  auto editor = std::make_shared<TextView>(Rect(0, 0, 320, 200));
+  auto log = std::make_shared<EditorLog>();
+  editor->setDelegate(log);
+  editor->setText("hello world");
+  form->view()->addSubview(editor);
+
+  editor->setSelectedRange({6, 5});
+  ASSERT_TRUE(probe->type("hello world", "there"));
+  EXPECT_EQ(editor->text(), "hello there");
+  EXPECT_EQ(editor->selectedRange(), (Range{11, 0}));
+
+  // An extra key: put one character on the pasteboard, paste it, put the old string back.
+  Pasteboard::generalPasteboard().setString("user's clipboard");
+  auto saved = Pasteboard::generalPasteboard().string();
+  Pasteboard::generalPasteboard().setString("{");
+  editor->setSelectedRange({0, 0});
+  EXPECT_TRUE(editor->paste());
+  Pasteboard::generalPasteboard().setString(saved);
+  EXPECT_EQ(editor->text(), "{hello there");
+  EXPECT_EQ(editor->selectedRange(), (Range{1, 0}));
+  EXPECT_EQ(Pasteboard::generalPasteboard().string(), "user's clipboard");
+
+  editor->setSelectedRange({100, 100}); // clamped to the text
+  EXPECT_EQ(editor->selectedRange(), (Range{12, 0}));
+  log->readOnlyTail = true;
+  EXPECT_FALSE(probe->backspace("{hello there", 1));
+  editor->setEditable(false);
+  EXPECT_FALSE(editor->insertText("x"));
+  EXPECT_EQ(editor->text(), "{hello there");
+}
+
+struct SearchLog : SearchBarDelegate {
+  std::vector<std::string> events;
+  void searchBarTextDidBeginEditing(SearchBar &bar) override {
+    bar.setShowsCancelButton(true, true);
+  }
+  void textDidChange(SearchBar &, const std::string &t) override { events.push_back(t); }
+  void searchBarSearchButtonClicked(SearchBar &bar) override {
+    events.push_back("search");
+    bar.resignFirstResponder();
+  }
+  void searchBarCancelButtonClicked(SearchBar &bar) override {
+    events.push_back("cancel");
+    bar.setText("");
+    bar.setShowsCancelButton(false, true);
+    bar.resignFirstResponder();
+  }
+};
+
+TEST_F(InputTest, SearchBarReportsEveryChangeAndItsButtons) {
+  auto bar = std::make_shared<SearchBar>(Rect(0, 0, 320, 44));
+  auto log = std::make_shared<SearchLog>();
+  bar->setDelegate(log);
+  bar->setPlaceholder("Search Folder");
+  form->view()->addSubview(bar);
+  EXPECT_FALSE(probe->dispatch({{"event", "searchCancel"}, {"id", window->idOf(*bar)}}));
+  ASSERT_TRUE(probe->type("Search Folder", "ab"));
+  EXPECT_TRUE(bar->showsCancelButton());
+  ASSERT_TRUE(probe->pressReturn("ab"));
+  ASSERT_TRUE(probe->dispatch({{"event", "searchCancel"}, {"id", window->idOf(*bar)}}));
+  EXPECT_EQ(log->events, (std::vector<std::string>{"a", "ab", "search", "cancel"}));
+  EXPECT_FALSE(bar->isEditing());
+}
+
+TEST_F(InputTest, SwitchesSlidersSegmentsAndBarItems) {
+  int changes = 0, segmentSeen = -2;
+  auto sw = std::make_shared<Switch>();
+  sw->setAccessibilityLabel("Show \"Hidden\" Files");
+  sw->addTarget(ValueChanged, [&](Control &) { ++changes; });
+  auto slider = std::make_shared<Slider>();
+  slider->setAccessibilityLabel("Quality");
+  slider->setMaximumValue(10);
+  auto protocol =
+      std::make_shared<SegmentedControl>(std::vector<std::string>{"FTP", "FTPS", "SFTP"});
+  protocol->setAccessibilityLabel("Protocol");
+  protocol->addTarget(ValueChanged, [&](Control &c) {
+    segmentSeen = static_cast<SegmentedControl &>(c).selectedSegmentIndex();
+  });
+  auto button = std::make_shared<SegmentedControl>(std::vector<std::string>{"Resize"});
+  button->setMomentary(true);
+  button->setAccessibilityLabel("Resize");
+  for (auto v : std::vector<std::shared_ptr<View>>{sw, slider, protocol, button})
+    form->view()->addSubview(v);
+
+  ASSERT_TRUE(probe->setSwitch("Show \"Hidden\" Files", true));
+  ASSERT_TRUE(probe->setSwitch("Show \"Hidden\" Files", true)); // already on: no event
+  EXPECT_TRUE(sw->isOn());
+  EXPECT_EQ(changes, 1);
+  sw->setEnabled(false);
+  EXPECT_FALSE(probe->setSwitch("Show \"Hidden\" Files", false));
+  EXPECT_NE(probe->lastError().find("disabled"), std::string::npos);
+
+  ASSERT_TRUE(probe->slide("Quality", 42));
+  EXPECT_EQ(slider->value(), 10);
+  ASSERT_TRUE(probe->selectSegment("Protocol", 2));
+  EXPECT_EQ(segmentSeen, 2);
+  protocol->setSelectedSegmentIndex(0); // in code: no event
+  EXPECT_EQ(segmentSeen, 2);
+  EXPECT_FALSE(probe->selectSegment("Protocol", 3));
+  segmentSeen = -2;
+  ASSERT_TRUE(probe->selectSegment("Resize", 0));
+  EXPECT_EQ(button->selectedSegmentIndex(), -1) << "a momentary control shows no selection";
+
+  // Toolbar items: names, enabled state, spaces left out.
+  int refreshes = 0;
+  auto toolbar = std::make_shared<Toolbar>(Rect(0, 436, 320, 44));
+  auto download =
+      BarButtonItem::withImage("downloads.png", BarButtonItemStyle::Plain, [](auto &) {});
+  download->setAccessibilityLabel("Download");
+  download->setEnabled(false);
+  toolbar->setItems(
+      {BarButtonItem::systemItem(BarButtonSystemItem::Refresh, [&](auto &) { ++refreshes; }),
+       BarButtonItem::flexibleSpace(), download, BarButtonItem::fixedSpace(20)},
+      true);
+  form->view()->addSubview(toolbar);
+  auto items = probe->toolbarItems();
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(items[0].name, "Refresh");
+  EXPECT_FALSE(items[1].enabled);
+  ASSERT_TRUE(probe->tap("Refresh"));
+  EXPECT_EQ(refreshes, 1);
+  EXPECT_FALSE(probe->tap("Download"));
+  // Hidden views and what they hold are out of reach.
+  toolbar->setHidden(true);
+  EXPECT_FALSE(probe->tap("Refresh"));
+}
+
+struct PageLog : WebViewDelegate {
+  std::vector<std::string> events;
+  bool downloadMode = false;
+  bool shouldStartLoadWithRequest(WebView &, const WebRequest &r,
+                                  WebViewNavigationType t) override {
+    events.push_back(std::to_string(static_cast<int>(t)) + " == " + r.url);
+    if (r.url.rfind("about:", 0) == 0) return false;
+    return !(downloadMode && t == WebViewNavigationType::LinkClicked);
+  }
+  void webViewDidStartLoad(WebView &) override { events.push_back("start"); }
+  void webViewDidFinishLoad(WebView &) override { events.push_back("finish"); }
+  void didFailLoadWithError(WebView &, const std::string &e) override {
+    events.push_back("fail " + e);
+  }
+};
+
+struct ScriptEngine : WebEngine {
+  std::string evaluateScript(WebView &, const std::string &s) override {
+    return s == "document.title" ? "Index of /" : "";
+  }
+};
+
+TEST_F(InputTest, WebViewAsksFollowsAndRecordsLoads) {
+  auto web = std::make_shared<WebView>(Rect(0, 0, 320, 416));
+  auto log = std::make_shared<PageLog>();
+  web->setDelegate(log);
+  form->view()->addSubview(web);
+
+  web->loadRequest({"http://example.net/"});
+  EXPECT_TRUE(web->isLoading());
+  web->finishLoad();
+  ASSERT_TRUE(probe->dispatch(
+      {{"event", "followLink"}, {"id", window->idOf(*web)}, {"url", "http://example.net/a.zip"}}));
+  web->failLoad("The network connection was lost.");
+  EXPECT_TRUE(web->canGoBack());
+  web->goBack();
+  EXPECT_EQ(web->request().url, "http://example.net/");
+  EXPECT_FALSE(web->canGoBack());
+  EXPECT_TRUE(web->canGoForward());
+  web->finishLoad();
+  EXPECT_EQ(log->events, (std::vector<std::string>{"5 == http://example.net/", "start", "finish",
+                                                   "0 == http://example.net/a.zip", "start",
+                                                   "fail The network connection was lost.",
+                                                   "2 == http://example.net/", "start", "finish"}));
+
+  // A refused link leaves the page as it was; an HTML string is asked about as about:blank.
+  log->events.clear();
+  log->downloadMode = true;
+  ASSERT_TRUE(probe->dispatch(
+      {{"event", "followLink"}, {"id", window->idOf(*web)}, {"url", "http://example.net/b.zip"}}));
+  web->loadHTMLString("<html>error</html>", "");
+  EXPECT_EQ(log->events,
+            (std::vector<std::string>{"0 == http://example.net/b.zip", "5 == about:blank"}));
+  EXPECT_EQ(web->loads().size(), 3u);
+  EXPECT_EQ(web->request().url, "http://example.net/");
+
+  EXPECT_EQ(web->stringByEvaluatingJavaScriptFromString("document.title"), "");
+  web->setEngine(std::make_shared<ScriptEngine>());
+  EXPECT_EQ(web->stringByEvaluatingJavaScriptFromString("document.title"), "Index of /");
+  EXPECT_EQ(web->evaluatedScripts().size(), 2u);
+}
+
+TEST_F(InputTest, AnimationsApplyAtOnceAndCompleteOnTheClock) {
+  auto v = std::make_shared<View>(Rect(0, 0, 100, 100));
+  bool done = false;
+  animate(
+      0.5, [&] { v->setAlpha(0.5); }, [&](bool finished) { done = finished; });
+  EXPECT_EQ(v->alpha(), 0.5);
+  EXPECT_EQ(pendingAnimations(), 1u);
+  RunLoop::main()->runPending();
+  EXPECT_FALSE(done);
+  clock->advance(seconds(0.4));
+  RunLoop::main()->runPending();
+  EXPECT_FALSE(done);
+  clock->advance(seconds(0.2));
+  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return done; }, std::chrono::seconds(20)));
+  EXPECT_EQ(pendingAnimations(), 0u);
+}
+
+struct Shake : AccelerometerDelegate {
+  std::vector<Acceleration> samples;
+  void didAccelerate(Accelerometer &, const Acceleration &a) override { samples.push_back(a); }
+};
+
+TEST_F(InputTest, AccelerometerSamplesReachTheDelegateOnly) {
+  auto shake = std::make_shared<Shake>();
+  probe->accelerate(1, 1, 1); // nobody listens
+  Accelerometer::sharedAccelerometer().setUpdateInterval(0.04);
+  Accelerometer::sharedAccelerometer().setDelegate(shake);
+  ASSERT_TRUE(probe->accelerate(2.5, 0, -1));
+  clock->advance(seconds(1));
+  ASSERT_TRUE(probe->accelerate(0, 0, -1));
+  ASSERT_EQ(shake->samples.size(), 2u);
+  EXPECT_EQ(shake->samples[0].x, 2.5);
+  EXPECT_DOUBLE_EQ(shake->samples[1].timestamp - shake->samples[0].timestamp, 1.0);
+  Accelerometer::sharedAccelerometer().setDelegate({});
+}
+
+} // namespace
