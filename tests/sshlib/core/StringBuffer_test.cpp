@@ -330,6 +330,27 @@ TEST(StringBufferEdit, Replacing) {
   EXPECT_EQ(str(sb), "a/b/c");
 }
 
+TEST(StringBufferEdit, ReplaceCharUtf8KeepsMultiByteCharacters) {
+  // Not 7-bit: the replacement works on characters, so the bytes of é are untouched.
+  StringBuffer sb("\xEF\xBB\xBF"
+                  "a/caf\xC3\xA9/b");
+  sb.replaceCharUtf8('/', '\\');
+  EXPECT_EQ(str(sb), "\xEF\xBB\xBF"
+                     "a\\caf\xC3\xA9\\b")
+      << "a leading byte-order mark stays";
+  StringBuffer ascii("a/b");
+  ascii.replaceCharUtf8('/', '-');
+  EXPECT_EQ(str(ascii), "a-b");
+  StringBuffer none("caf\xC3\xA9");
+  const char *block = none.getString();
+  none.replaceCharUtf8('/', '-');
+  EXPECT_EQ(none.getString(), block) << "no such byte: nothing is rebuilt";
+  // A Latin-1 character as the replacement becomes its UTF-8 form.
+  StringBuffer latin("x_\xC3\xA9");
+  latin.replaceCharUtf8('_', static_cast<char>(0xE8));
+  EXPECT_EQ(str(latin), "x\xC3\xA8\xC3\xA9");
+}
+
 TEST(StringBufferEdit, CaseOfAsciiAndLatin1) {
   StringBuffer sb("Ab\xE9\xFF\xF7\xC9\xD7z");
   sb.toUpperCase();
