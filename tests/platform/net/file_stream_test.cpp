@@ -1,0 +1,142 @@
+#include "platform/net/FileStream.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace platform::net;
+
+namespace {
+
+class FileStreamTest : public ::testing::Test {
+protected:
+  std::string path(const std::string &name) const { return dir.file(name); }
+  static std::string contents(const std::string &p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  static void put(const std::string &p, const std::string &text) {
+    std::ofstream(p, std::ios::binary) << text;
+  }
+  static long write(FileOutputStream &out, const std::string &text) {
+    return out.write(reinterpret_cast<const uint8_t *>(text.data()), text.size());
+  }
+  static std::string readAll(FileInputStream &in, size_t chunk) {
+    std::string out;
+    std::vector<uint8_t> buf(chunk);
+    long n;
+    while ((n = in.read(buf.data(), buf.size())) > 0)
+      out.append(reinterpret_cast<char *>(buf.data()), size_t(n));
+    return out;
+  }
+
+  testsupport::TempDir dir{"ferrowen-filestream"};
+};
+
+} // namespace
+
+TEST_F(FileStreamTest, WritesFromTheStartReplacingOldContentAndCountsBytes) {
+  put(path("f"), "old content that is longer");
+  FileOutputStream out(path("f"));
+  EXPECT_EQ(out.status(), StreamStatus::NotOpen);
+  EXPECT_EQ(write(out, "x"), -1) << "not open yet";
+  ASSERT_TRUE(out.open());
+  EXPECT_FALSE(out.open()) << "open once";
+  EXPECT_EQ(write(out, "new"), 3);
+  EXPECT_EQ(write(out, ""), 0);
+  EXPECT_EQ(out.bytesWritten(), 3);
+  EXPECT_EQ(out.currentOffset(), 3);
+  out.close();
+  EXPECT_EQ(out.status(), StreamStatus::Closed);
+  EXPECT_EQ(write(out, "x"), -1);
+  EXPECT_EQ(contents(path("f")), "new");
+}
+
+TEST_F(FileStreamTest, AppendKeepsTheFileAndAnOffsetMovesWhereBytesGoWithoutTruncating) {
+  put(path("partial"), "0123456789");
+  FileOutputStream out(path("partial"), true);
+  ASSERT_TRUE(out.open());
+  EXPECT_EQ(out.currentOffset(), 10) << "an appending stream starts at the end";
+  EXPECT_EQ(write(out, "AB"), 2);
+  // A resumed download answered in full: the writer goes back to 0 and rewrites in place.
+  ASSERT_TRUE(out.setCurrentOffset(0));
+  EXPECT_EQ(write(out, "xyz"), 3);
+  out.close();
+  EXPECT_EQ(contents(path("partial")), "xyz3456789AB");
+}
+
+TEST_F(FileStreamTest, OffsetSetBeforeOpeningKeepsTheFileAndStartsThere) {
+  put(path("stor"), "abcdefgh");
+  FileOutputStream out(path("stor"));
+  ASSERT_TRUE(out.setCurrentOffset(3));
+  ASSERT_TRUE(out.open());
+  EXPECT_EQ(write(out, "XY"), 2);
+  out.close();
+  EXPECT_EQ(contents(path("stor")), "abcXYfgh");
+
+  // Past the end: the gap reads as zero bytes.
+  FileOutputStream far(path("sparse"));
+  ASSERT_TRUE(far.setCurrentOffset(4));
+  ASSERT_TRUE(far.open());
+  EXPECT_EQ(write(far, "z"), 1);
+  far.close();
+  EXPECT_EQ(contents(path("sparse")), std::string("\0\0\0\0z", 5));
+  EXPECT_FALSE(far.setCurrentOffset(-1));
+}
+
+TEST_F(FileStreamTest, ReadsInChunksFromAnOffsetToTheEnd) {
+  std::string data;
+  for (int i = 0; i < 40000; ++i)
+    data += char('a' + i % 26);
+  put(path("in"), data);
+  FileInputStream in(path("in"));
+  ASSERT_TRUE(in.setCurrentOffset(100));
+  ASSERT_TRUE(in.open());
+  EXPECT_TRUE(in.hasBytesAvailable());
+  uint8_t buf[16384];
+  EXPECT_EQ(in.read(buf, sizeof buf), 16384);
+  EXPECT_EQ(in.read(buf, sizeof buf), 16384);
+  EXPECT_EQ(in.read(buf, sizeof buf), 40000 - 100 - 2 * 16384);
+  EXPECT_FALSE(in.isAtEnd()) << "the end is known once a read finds nothing";
+  EXPECT_EQ(in.read(buf, sizeof buf), 0);
+  EXPECT_TRUE(in.isAtEnd());
+  EXPECT_EQ(in.status(), StreamStatus::AtEnd);
+  EXPECT_FALSE(in.hasBytesAvailable());
+  EXPECT_EQ(in.bytesRead(), 40000 - 100);
+  EXPECT_EQ(in.read(buf, sizeof buf), 0);
+
+  // Moving back leaves the end.
+  ASSERT_TRUE(in.setCurrentOffset(39990));
+  EXPECT_EQ(readAll(in, 4), data.substr(39990));
+}
+
+TEST_F(FileStreamTest, MissingFilesAndFoldersAreErrorsWithTheSystemReason) {
+  FileInputStream in(path("missing"));
+  EXPECT_FALSE(in.open());
+  EXPECT_EQ(in.status(), StreamStatus::Error);
+  EXPECT_EQ(in.error().domain, StreamError::Domain::Posix);
+  EXPECT_EQ(in.error().code, ENOENT);
+  uint8_t b;
+  EXPECT_EQ(in.read(&b, 1), -1);
+
+  FileOutputStream out(path("no/such/folder/file"));
+  EXPECT_FALSE(out.open());
+  EXPECT_EQ(out.error().code, ENOENT);
+  EXPECT_FALSE(out.hasSpaceAvailable());
+}
+
+TEST_F(FileStreamTest, EmptyFileIsAtItsEndOnTheFirstRead) {
+  put(path("empty"), "");
+  FileInputStream in(path("empty"));
+  ASSERT_TRUE(in.open());
+  uint8_t b;
+  EXPECT_EQ(in.read(&b, 1), 0);
+  EXPECT_TRUE(in.isAtEnd());
+}
