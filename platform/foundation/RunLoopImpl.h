@@ -136,7 +136,9 @@ private:
   void rearm();             // loop thread: arm the real-time wake for the earliest deadline
   void fireDue();           // loop thread: fire one due timer, then look again
 
-  asio::io_context ctx_{1};
+  // Not hinted as single-threaded: with that hint Asio keeps what a handler posts in a private
+  // queue until the handler returns, so a modal runUntil() inside a handler would never see it.
+  asio::io_context ctx_;
   asio::executor_work_guard<asio::io_context::executor_type> work_{ctx_.get_executor()};
   std::atomic<std::thread::id> thread_{};
 

@@ -185,6 +185,29 @@ TEST_F(RunLoopTest, StopBeforeRunMakesRunReturn) {
   EXPECT_TRUE(runUntil([&] { return after.load(); }));
 }
 
+TEST_F(RunLoopTest, ModalWaitInsideAHandlerSeesWorkPostedBeforeIt) {
+  // A handler that waits on its own loop (a modal wait) must see the work it posted itself, a
+  // timer that came due and fd readiness, although the outer handler has not returned yet.
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  bool posted = false, timerFired = false, readable = false, outerDone = false;
+  loop->perform([&] {
+    loop->perform([&] { posted = true; });
+    loop->addTimer(seconds(1), false, [&](Timer &) { timerFired = true; });
+    auto src =
+        loop->addFdSource(fds[0], unsigned(FdEvent::Read), [&](unsigned) { readable = true; });
+    ASSERT_EQ(::write(fds[1], "x", 1), 1);
+    clock->advance(seconds(1));
+    EXPECT_TRUE(loop->runUntil([&] { return posted && timerFired && readable; }, kLimit));
+    src->remove();
+    outerDone = true;
+  });
+  EXPECT_TRUE(runUntil([&] { return outerDone; }));
+  loop->runPending();
+  ::close(fds[0]);
+  ::close(fds[1]);
+}
+
 // --- Timers and delayed performs under the manual clock ------------------------------------
 
 TEST_F(RunLoopTest, OneShotTimerFiresOnceWhenItsTimeComes) {
