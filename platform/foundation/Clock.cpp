@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <vector>
 
 namespace platform {
 
@@ -13,6 +14,9 @@ void notifyClockMoved();
 namespace {
 std::mutex clockMutex;
 std::shared_ptr<Clock> installedClock;
+// Clocks replaced by install(): kept, because current() hands out plain references that another
+// thread may still be reading through. Only tests install clocks, a few per case.
+std::vector<std::shared_ptr<Clock>> retiredClocks;
 
 std::shared_ptr<Clock> systemClock() {
   static std::shared_ptr<Clock> clock = std::make_shared<SystemClock>();
@@ -26,8 +30,7 @@ std::shared_ptr<Clock> Clock::currentShared() {
 }
 
 Clock &Clock::current() {
-  // The installed clock lives until another is installed; tests install one per case and keep
-  // it alive for the case.
+  // Installed clocks are never destroyed (see retiredClocks), so the reference stays valid.
   std::lock_guard lock(clockMutex);
   return installedClock ? *installedClock : *systemClock();
 }
@@ -35,6 +38,7 @@ Clock &Clock::current() {
 void Clock::install(std::shared_ptr<Clock> clock) {
   {
     std::lock_guard lock(clockMutex);
+    if (installedClock) retiredClocks.push_back(std::move(installedClock));
     installedClock = std::move(clock);
   }
   detail::notifyClockMoved();

@@ -130,41 +130,11 @@ TEST_F(ApplicationTest, LifecycleFromAWorkerRunsOnTheMainThread) {
 
 // --- System state -------------------------------------------------------------------------
 
-TEST_F(ApplicationTest, SystemStateIsKept) {
-  app().setApplicationIconBadgeNumber(7);
-  EXPECT_EQ(app().applicationIconBadgeNumber(), 7);
-  app().setStatusBarStyle(StatusBarStyle::BlackOpaque, true);
-  EXPECT_EQ(app().statusBarStyle(), StatusBarStyle::BlackOpaque);
-  app().setStatusBarHidden(true);
-  EXPECT_TRUE(app().isStatusBarHidden());
-  app().setIdleTimerDisabled(true);
-  EXPECT_TRUE(app().isIdleTimerDisabled());
-  app().reset();
-  EXPECT_EQ(app().applicationIconBadgeNumber(), 0);
-  EXPECT_FALSE(app().isStatusBarHidden());
-  EXPECT_FALSE(app().isIdleTimerDisabled());
-}
-
 TEST_F(ApplicationTest, StatusBarFollowsTheDeviceButNotWhenItLiesFlat) {
   DeviceProfile::setOrientation(Orientation::LandscapeLeft);
   EXPECT_EQ(app().statusBarOrientation(), Orientation::LandscapeLeft);
   DeviceProfile::setOrientation(Orientation::FaceUp);
   EXPECT_EQ(app().statusBarOrientation(), Orientation::Portrait);
-}
-
-TEST_F(ApplicationTest, NetworkIndicatorFromManyThreads) {
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t)
-    threads.emplace_back([t] {
-      for (int i = 0; i < 200; ++i) {
-        Application::shared().setNetworkActivityIndicatorVisible((i + t) % 2 == 0);
-        (void)Application::shared().isNetworkActivityIndicatorVisible();
-      }
-    });
-  for (auto &t : threads)
-    t.join();
-  app().setNetworkActivityIndicatorVisible(true);
-  EXPECT_TRUE(app().isNetworkActivityIndicatorVisible());
 }
 
 // --- Background tasks ---------------------------------------------------------------------

@@ -71,23 +71,6 @@ TEST(DeviceProfile, VersionCountsOnlyItsFirstTwoParts) {
   EXPECT_TRUE(p.osVersionIsAtLeast(5.0));
 }
 
-TEST(DeviceProfile, KindsOfDevice) {
-  auto pad = DeviceProfile::iPad();
-  EXPECT_TRUE(pad.isiPad());
-  EXPECT_TRUE(pad.isiPad2());
-  EXPECT_FALSE(pad.isiPhone());
-  EXPECT_FALSE(pad.isRetinaDisplay());
-  pad.platform = "iPad1,1";
-  EXPECT_TRUE(pad.isiPad());
-  EXPECT_FALSE(pad.isiPad2());
-  DeviceProfile old;
-  old.platform = "iPhone1,2";
-  EXPECT_FALSE(old.isRetinaDisplay());
-  old.platform = "iPod4,1";
-  EXPECT_FALSE(old.isiPhone());
-  EXPECT_TRUE(old.isRetinaDisplay());
-}
-
 TEST(DeviceProfile, EnvironmentSetsEveryField) {
   ScopedEnv env;
   env.set("FERROWEN_DEVICE", "iPad");

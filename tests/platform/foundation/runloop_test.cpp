@@ -1,4 +1,3 @@
-#include "platform/foundation/Lock.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Thread.h"
 
@@ -481,24 +480,4 @@ TEST_F(RunLoopTest, RegularFileIsAlwaysReadable) {
   src->remove();
   loop->runPending();
   ::close(fd);
-}
-
-// --- Recursive lock -------------------------------------------------------------------------
-
-TEST(RecursiveLock, HolderMayTakeItAgainOthersWait) {
-  RecursiveLock lock;
-  int shared = 0;
-  {
-    std::lock_guard a(lock);
-    std::lock_guard b(lock); // same thread again
-    shared = 1;
-    std::thread other([&] { EXPECT_FALSE(lock.tryLock()); });
-    other.join();
-  }
-  std::thread other([&] {
-    std::lock_guard g(lock);
-    shared = 2;
-  });
-  other.join();
-  EXPECT_EQ(shared, 2);
 }
