@@ -154,7 +154,7 @@ TEST_F(FileManagerTest, MoveAcrossFileSystemsCopiesAndRemoves) {
       here.st_dev == shm.st_dev)
     GTEST_SKIP() << "no second file system to move to";
   char pattern[] = "/dev/shm/ferrowen-test-XXXXXX";
-  ASSERT_TRUE(::mkdtemp(pattern));
+  if (!::mkdtemp(pattern)) GTEST_SKIP() << "the second file system is not writable";
   std::string other = pattern;
   write("tree/deep/f.txt", "content");
   auto s = FileManager::moveItem(p("tree"), other + "/tree");
