@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <chrono>
 #include <cmath>
 #include <mutex>
 #include <thread>
@@ -16,6 +17,11 @@ struct URLConnection::Shared : std::enable_shared_from_this<URLConnection::Share
   std::shared_ptr<URLConnectionDelegate> delegate; // loop thread only after start
   bool responseSent = false;                       // worker thread only
   CURL *handle = nullptr;                          // worker thread only
+  // Idle limit: worker thread only.
+  std::chrono::steady_clock::duration idleLimit{};
+  std::chrono::steady_clock::time_point lastActivity;
+  curl_off_t lastDown = -1, lastUp = -1;
+  bool timedOut = false;
 
   // Runs fn(connection, delegate) on the loop unless the request was cancelled meanwhile.
   template <typename Fn> void post(Fn fn, bool last = false) {
@@ -116,9 +122,20 @@ size_t onBody(char *data, size_t size, size_t count, void *userdata) {
   return size * count;
 }
 
-int onProgress(void *userdata, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+// Also the idle limit: libcurl calls this at least about once a second, also while nothing moves.
+int onProgress(void *userdata, curl_off_t, curl_off_t down, curl_off_t, curl_off_t up) {
   auto &s = *static_cast<URLConnection::Shared *>(userdata);
-  return s.cancelled.load() ? 1 : 0;
+  if (s.cancelled.load()) return 1;
+  auto now = std::chrono::steady_clock::now();
+  if (down != s.lastDown || up != s.lastUp) {
+    s.lastDown = down;
+    s.lastUp = up;
+    s.lastActivity = now;
+  } else if (now - s.lastActivity >= s.idleLimit) {
+    s.timedOut = true;
+    return 1;
+  }
+  return 0;
 }
 } // namespace
 
@@ -156,9 +173,9 @@ std::shared_ptr<URLConnection> URLConnection::start(URLRequest request,
     curl_easy_setopt(h, CURLOPT_MAXREDIRS, req.maxRedirects);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, long(std::max(1.0, req.connectTimeout * 1000)));
-    // Idle: less than one byte a second for the whole idle time ends the request.
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, long(std::max(1.0, std::ceil(req.idleTimeout))));
+    shared->idleLimit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(std::max(0.05, req.idleTimeout)));
+    shared->lastActivity = std::chrono::steady_clock::now();
     if (headers) curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onBody);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, shared.get());
@@ -168,6 +185,7 @@ std::shared_ptr<URLConnection> URLConnection::start(URLRequest request,
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
 
     CURLcode rc = curl_easy_perform(h);
+    if (rc == CURLE_ABORTED_BY_CALLBACK && shared->timedOut) rc = CURLE_OPERATION_TIMEDOUT;
     if (!shared->cancelled.load()) {
       if (rc == CURLE_OK) {
         sendResponseOnce(*shared);

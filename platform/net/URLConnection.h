@@ -18,7 +18,8 @@ struct URLRequest {
   std::string url;
   // Extra header lines, sent as given ({"Range", "bytes=100-"}).
   std::vector<std::pair<std::string, std::string>> headers;
-  // Limits, in seconds: to make the connection, and without a single byte arriving once connected.
+  // Limits, in seconds: to make the connection, and with no byte moving either way (checked about
+  // once a second, so it ends the request up to a second after the limit).
   double connectTimeout = 60;
   double idleTimeout = 60;
   long maxRedirects = 16;
