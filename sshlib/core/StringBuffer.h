@@ -111,6 +111,28 @@ public:
   static bool isLatin1AlphaNumeric(unsigned char c);
   static bool isCidChar(unsigned char c);
 
+  // Formatting, splitting, conversion and files
+  bool append(int v);
+  bool append(unsigned int v);
+  bool appendInt64(int64_t v);
+  int intValue() const;
+  static const char *numString(int v);
+  static void reverse_string(char *buf, int n);
+  void appendHexData(const unsigned char *p, int n);
+  void appendHexDataNoWS(const unsigned char *p, int n);
+  void appendSmallDataAsSpacedHexString(const unsigned char *p, int n);
+  void canonicalizeHexString();
+  void hexStringToBinary(DataBuffer &out) const;
+  static void hexStringToBinary2(const char *text, unsigned int n, DataBuffer &out);
+  void split(class ExtPtrArray &out, char delim, bool quotes, bool escapes) const;
+  void splitUsingBoundary(const StringBuffer &boundary, class ExtPtrArray &out, int maxParts) const;
+  void convertEncoding(int fromCodePage, int toCodePage);
+  void cvAnsiToUtf8();
+  bool loadFromFile(class XString &path, class LogBase *log);
+  static StringBuffer *createFromFile(class XString &path, class LogBase *log);
+  bool saveToFileUtf8(const char *path, class LogBase *log) const;
+  // (end of formatting, splitting, conversion and files)
+
 private:
   void check() const;
   bool grow(int64_t added, bool adjustReserve);
