@@ -284,7 +284,11 @@ void RunLoopImpl::fireDue() {
     t->fn_(*t);
     t->firing_ = false;
   }
-  if (!t->repeats_) t->valid_.store(false);
+  if (!t->repeats_) {
+    // A one-shot timer is spent once it fired, unless its callback gave it a new fire date.
+    std::lock_guard lock(timerMutex_);
+    if (!t->scheduled_) t->valid_.store(false);
+  }
   if (!t->valid_.load()) t->fn_ = nullptr;
   // Each due timer is a piece of work of its own: runUntil looks at its condition in between.
   requestTimerCheck();

@@ -14,7 +14,9 @@ namespace platform {
 class RunLoop;
 
 // A one-shot or repeating timer on a run loop. Fires on the loop's thread; deadlines are read
-// from Clock::current().
+// from Clock::current(). A one-shot timer is invalid once it fired (unless its callback set a new
+// fire date). A repeating timer that fell behind fires once and then keeps to its schedule: missed
+// ticks are not made up. Timers due at one moment fire in deadline order, then posting order.
 class Timer {
 public:
   virtual ~Timer() = default;

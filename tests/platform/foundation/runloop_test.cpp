@@ -308,6 +308,19 @@ TEST_F(RunLoopTest, SetFireDateMovesTheTimer) {
   EXPECT_TRUE(runUntil([&] { return fired == 1; }));
 }
 
+TEST_F(RunLoopTest, OneShotTimerGivenANewDateInItsCallbackFiresAgain) {
+  int fired = 0;
+  auto t = loop->addTimer(seconds(10), false, [&](Timer &self) {
+    if (++fired == 1) self.setFireDate(clock->now() + seconds(5));
+  });
+  clock->advance(seconds(10));
+  EXPECT_TRUE(runUntil([&] { return fired == 1; }));
+  EXPECT_TRUE(t->isValid());
+  clock->advance(seconds(5));
+  EXPECT_TRUE(runUntil([&] { return fired == 2; }));
+  EXPECT_FALSE(t->isValid());
+}
+
 TEST_F(RunLoopTest, InvalidatedDelayedPerformNeverRunsAndReleasesItsCapture) {
   auto token = std::make_shared<int>(7);
   std::weak_ptr<int> watch = token;
