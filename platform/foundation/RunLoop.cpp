@@ -134,10 +134,8 @@ RunLoopImpl::~RunLoopImpl() {
     src->desc_ = nullptr;
   }
   sources_.clear();
-  for (auto &[fd, entry] : descriptors_) {
-    asio::error_code ec;
+  for (auto &[fd, entry] : descriptors_)
     entry.desc->release();
-  }
   descriptors_.clear();
 }
 

@@ -482,6 +482,34 @@ TEST_F(RunLoopTest, SourceRemovedFromItsOwnCallbackStops) {
   ::close(fds[1]);
 }
 
+TEST_F(RunLoopTest, LoopOfAFinishedThreadGoesAwayLeavingItsFdsOpen) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  FdSourceRef src;
+  std::atomic<bool> added{false};
+  std::weak_ptr<RunLoop> watch;
+  {
+    auto w = startThread("short-worker", nullptr, true);
+    watch = w;
+    w->perform([&] {
+      src = RunLoop::current()->addFdSource(fds[0], unsigned(FdEvent::Read), [](unsigned) {});
+      added = true;
+    });
+    EXPECT_TRUE(runUntil([&] { return added.load(); }));
+    w->stop();
+  }
+  // The thread ends and with it the last owner of its loop.
+  EXPECT_TRUE(runUntil([&] { return watch.expired(); }));
+  src->remove(); // harmless now
+  src->setEvents(unsigned(FdEvent::Write));
+  EXPECT_NE(::fcntl(fds[0], F_GETFD), -1); // the source never owned the fd
+  ASSERT_EQ(::write(fds[1], "x", 1), 1);
+  char c;
+  EXPECT_EQ(::read(fds[0], &c, 1), 1);
+  ::close(fds[0]);
+  ::close(fds[1]);
+}
+
 TEST_F(RunLoopTest, RegularFileIsAlwaysReadable) {
   char path[] = "/tmp/ferrowen-runloop-XXXXXX";
   int fd = ::mkstemp(path);
