@@ -486,20 +486,15 @@ TEST_F(RunLoopTest, LoopOfAFinishedThreadGoesAwayLeavingItsFdsOpen) {
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
   FdSourceRef src;
-  std::atomic<bool> added{false};
   std::weak_ptr<RunLoop> watch;
-  {
-    auto w = startThread("short-worker", nullptr, true);
-    watch = w;
-    w->perform([&] {
-      src = RunLoop::current()->addFdSource(fds[0], unsigned(FdEvent::Read), [](unsigned) {});
-      added = true;
-    });
-    EXPECT_TRUE(runUntil([&] { return added.load(); }));
-    w->stop();
-  }
-  // The thread ends and with it the last owner of its loop.
-  EXPECT_TRUE(runUntil([&] { return watch.expired(); }));
+  std::thread worker([&] {
+    auto loop = RunLoop::current();
+    watch = loop;
+    src = loop->addFdSource(fds[0], unsigned(FdEvent::Read), [](unsigned) {});
+    loop->runPending();
+  });
+  worker.join(); // the thread ended and with it the last owner of its loop
+  EXPECT_TRUE(watch.expired());
   src->remove(); // harmless now
   src->setEvents(unsigned(FdEvent::Write));
   EXPECT_NE(::fcntl(fds[0], F_GETFD), -1); // the source never owned the fd
