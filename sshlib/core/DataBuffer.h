@@ -91,6 +91,18 @@ public:
   static void makePadFips81(unsigned char *pad, unsigned int curSize, unsigned int &padLen,
                             int blockSize);
 
+  // Encodings, files and escaped rendering
+  // Decodes the text by encoding name ("base64", "qp", "hex", "url"; any case) and appends it.
+  bool appendEncoded(const char *text, const char *encoding);
+  void encode(const char *encoding, StringBuffer &out) const;
+  static void encode2(const char *encoding, const unsigned char *p, unsigned int n,
+                      StringBuffer &out);
+  // Whole-file loads replacing the content; four zero bytes follow it in the block.
+  bool loadFileAnsi(const char *path, LogBase *log);
+  bool loadFileUnicode(const unsigned short *path, LogBase *log);
+  bool loadFileUtf8(const char *path, LogBase *log);
+  // (end of encodings, files and escaped rendering)
+
 private:
   void check() const;
   bool reallocate(uint64_t newCapacity);
