@@ -1,0 +1,25 @@
+// The inflate pipeline: a raw Deflate stream read from a data source, inflated into an output
+// through a CRC-computing sink.
+#pragma once
+
+class DataSource;
+class LogBase;
+class Output;
+class ProgressMonitor;
+
+class PipelineHelp {
+public:
+  explicit PipelineHelp(int unused);
+  virtual ~PipelineHelp();
+  PipelineHelp(const PipelineHelp &) = delete;
+  PipelineHelp &operator=(const PipelineHelp &) = delete;
+
+  void setProgressMonitor(ProgressMonitor *pm) { m_pm = pm; }
+  // crc receives the CRC-32 of the decoded bytes, overrun the number of source bytes read past
+  // the end of the Deflate data (a gzip trailer, for instance).
+  bool inflateFromDS(DataSource &src, Output &out, LogBase &log, int &overrun, unsigned int &crc,
+                     bool verbose);
+
+private:
+  ProgressMonitor *m_pm = nullptr;
+};

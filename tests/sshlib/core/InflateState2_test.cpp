@@ -1,0 +1,628 @@
+// The library's inflater checked against zlib: streams from every level and strategy, fed whole,
+// in random chunks and byte by byte; the statuses of crafted streams; the pull front end over
+// gzip bodies made by the gzip program.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ExternalTool.h"
+#include "sshlib/core/DataBuffer.h"
+#include "sshlib/core/DataSource.h"
+#include "sshlib/core/InflateState2.h"
+#include "sshlib/core/LogNull.h"
+#include "sshlib/core/Logger.h"
+#include "sshlib/core/Output.h"
+#include "sshlib/core/PipelineHelp.h"
+#include "sshlib/core/StringBuffer.h"
+#include "sshlib/core/ZipCRC.h"
+
+namespace {
+
+using Bytes = std::string;
+
+Bytes zDeflate(const Bytes &in, int level, int strategy, int windowBits = -15, int memLevel = 8) {
+  z_stream s{};
+  EXPECT_EQ(deflateInit2(&s, level, Z_DEFLATED, windowBits, memLevel, strategy), Z_OK);
+  Bytes out(deflateBound(&s, in.size()) + 64, '\0');
+  s.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(in.data()));
+  s.avail_in = static_cast<uInt>(in.size());
+  s.next_out = reinterpret_cast<Bytef *>(out.data());
+  s.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&s, Z_FINISH), Z_STREAM_END);
+  out.resize(s.total_out);
+  deflateEnd(&s);
+  return out;
+}
+
+// Sample data with long and short matches, runs and incompressible stretches.
+Bytes sample(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  Bytes s;
+  static const char *words[] = {"alpha ", "beta ", "gamma\n", "delta,", "epsilon ", "\t", "zeta"};
+  while (s.size() < n) {
+    switch (rng() % 5) {
+    case 0:
+      s += externaltool::randomBytes(rng, rng() % 200);
+      break;
+    case 1:
+      s += Bytes(rng() % 400, static_cast<char>(rng()));
+      break;
+    case 2:
+      if (s.size() > 10) {
+        size_t from = rng() % s.size();
+        size_t len = rng() % 300;
+        s += s.substr(from, len);
+      }
+      break;
+    default:
+      for (int i = rng() % 40; i > 0; --i)
+        s += words[rng() % 7];
+    }
+  }
+  s.resize(n);
+  return s;
+}
+
+struct Result {
+  bool ok = true;
+  bool finished = false;
+  int status = 0;
+  Bytes out;
+  std::vector<int> statuses;
+};
+
+// Feeds the stream in pieces whose sizes come from the generator; the last piece is final.
+template <class NextSize>
+Result feed(const Bytes &z, unsigned int lookahead, NextSize nextSize, bool useMoreInflate) {
+  Result r;
+  DataBuffer outDb;
+  OutputDataBuffer out(&outDb);
+  LogNull log;
+  auto inf = std::make_unique<InflateState2>();
+  inf->BeginInflate(32768);
+  size_t pos = 0;
+  do {
+    size_t n = std::min(nextSize(), z.size() - pos);
+    bool final = pos + n == z.size();
+    int st = 0;
+    bool fin = false;
+    bool ok;
+    if (useMoreInflate) {
+      DataBuffer piece;
+      piece.append(z.data() + pos, static_cast<unsigned int>(n));
+      ok = inf->MoreInflate(piece, final, out, fin, log, st);
+    } else {
+      ok = inf->MoreInflate2(reinterpret_cast<const unsigned char *>(z.data()) + pos,
+                             static_cast<unsigned int>(n), final, out, fin, log, st, lookahead);
+    }
+    pos += n;
+    r.statuses.push_back(st);
+    r.status = st;
+    r.finished = fin;
+    if (!ok) {
+      r.ok = false;
+      break;
+    }
+  } while (pos < z.size());
+  r.out.assign(reinterpret_cast<const char *>(outDb.getData2()), outDb.getSize());
+  return r;
+}
+
+Result feedWhole(const Bytes &z, unsigned int lookahead = 4096) {
+  size_t all = z.size() ? z.size() : 1;
+  return feed(
+      z, lookahead, [&] { return all; }, false);
+}
+
+Bytes fromHex(const char *hex) {
+  Bytes b;
+  for (const char *p = hex; p[0] && p[1]; p += 2) {
+    while (*p == ' ')
+      ++p;
+    b.push_back(static_cast<char>(std::stoi(std::string(p, 2), nullptr, 16)));
+  }
+  return b;
+}
+
+// Writes bits least significant first, as Deflate does.
+struct BitWriter {
+  Bytes bytes;
+  unsigned int acc = 0, n = 0;
+  void put(unsigned int v, unsigned int bits) {
+    for (unsigned int i = 0; i < bits; i++) {
+      acc |= ((v >> i) & 1u) << n;
+      if (++n == 8) {
+        bytes.push_back(static_cast<char>(acc));
+        acc = n = 0;
+      }
+    }
+  }
+  // Huffman codes go most significant bit first.
+  void putCode(unsigned int code, unsigned int len) {
+    for (int i = static_cast<int>(len) - 1; i >= 0; --i)
+      put((code >> i) & 1u, 1);
+  }
+  Bytes finish() {
+    if (n) bytes.push_back(static_cast<char>(acc));
+    acc = n = 0;
+    return bytes;
+  }
+};
+
+} // namespace
+
+TEST(InflateState2, MatchesZlibAtEveryLevelAndStrategyFedWholeInChunksAndByteByByte) {
+  const std::vector<Bytes> inputs = {Bytes(), Bytes("a"), sample(1000, 1), sample(70000, 2),
+                                     Bytes(100000, 'x')};
+  const int strategies[] = {Z_DEFAULT_STRATEGY, Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED};
+  std::mt19937 rng(7);
+  for (const Bytes &in : inputs) {
+    for (int level = 0; level <= 9; ++level) {
+      for (int strategy : strategies) {
+        SCOPED_TRACE("size " + std::to_string(in.size()) + " level " + std::to_string(level) +
+                     " strategy " + std::to_string(strategy));
+        const Bytes z = zDeflate(in, level, strategy);
+        Result whole = feedWhole(z);
+        ASSERT_TRUE(whole.ok) << whole.status;
+        EXPECT_TRUE(whole.finished);
+        EXPECT_EQ(whole.status, InflateState2::kFinished);
+        ASSERT_EQ(whole.out, in);
+
+        Result chunks = feed(
+            z, 4096, [&] { return size_t(1 + rng() % 9000); }, true);
+        ASSERT_TRUE(chunks.ok) << chunks.status;
+        EXPECT_TRUE(chunks.finished);
+        ASSERT_EQ(chunks.out, in);
+
+        // Without look-ahead a chunk may end anywhere, even inside a block header.
+        Result noLook = feed(
+            z, 0, [&] { return size_t(1 + rng() % 700); }, false);
+        ASSERT_TRUE(noLook.ok) << noLook.status;
+        EXPECT_TRUE(noLook.finished);
+        ASSERT_EQ(noLook.out, in);
+      }
+    }
+  }
+  // Byte by byte through both front ends on a smaller set (it is slow under the sanitizers).
+  for (int level : {1, 6, 9}) {
+    const Bytes in = sample(40000, 3 + level);
+    const Bytes z = zDeflate(in, level, Z_DEFAULT_STRATEGY);
+    Result r = feed(
+        z, 4096, [] { return size_t(1); }, true);
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.out, in);
+    // Every call before the last one waited for look-ahead.
+    for (size_t i = 0; i + 1 < r.statuses.size(); ++i)
+      ASSERT_EQ(r.statuses[i], InflateState2::kNeedLookahead) << i;
+    Result r0 = feed(
+        z, 0, [] { return size_t(1); }, false);
+    ASSERT_TRUE(r0.ok);
+    EXPECT_EQ(r0.out, in);
+  }
+}
+
+TEST(InflateState2, LargeOutputArrivesInWindowSizedWrites) {
+  struct Recorder : Output {
+    std::vector<unsigned int> sizes;
+    Bytes data;
+    unsigned int _fwrite32(const void *p, unsigned int itemSize, unsigned int count,
+                           ProgressMonitor *, LogBase &) override {
+      sizes.push_back(itemSize * count);
+      data.append(static_cast<const char *>(p), itemSize * count);
+      return count;
+    }
+  } out;
+  const Bytes in = sample(100000, 9);
+  const Bytes z = zDeflate(in, 6, Z_DEFAULT_STRATEGY);
+  InflateState2 *inf = new InflateState2();
+  inf->BeginInflate(32768);
+  LogNull log;
+  bool fin = false;
+  int st = 0;
+  ASSERT_TRUE(inf->MoreInflate2(reinterpret_cast<const unsigned char *>(z.data()),
+                                static_cast<unsigned int>(z.size()), true, out, fin, log, st,
+                                4096));
+  delete inf;
+  EXPECT_EQ(out.data, in);
+  ASSERT_EQ(out.sizes, (std::vector<unsigned int>{32768, 32768, 32768, 100000 - 3 * 32768}));
+
+  // An output that refuses writes fails the call.
+  struct Refuser : Output {
+    unsigned int _fwrite32(const void *, unsigned int, unsigned int, ProgressMonitor *,
+                           LogBase &) override {
+      return 0;
+    }
+  } refuser;
+  auto inf2 = std::make_unique<InflateState2>();
+  inf2->BeginInflate(32768);
+  EXPECT_FALSE(inf2->MoreInflate2(reinterpret_cast<const unsigned char *>(z.data()),
+                                  static_cast<unsigned int>(z.size()), true, refuser, fin, log, st,
+                                  4096));
+  EXPECT_TRUE(st >= 24 && st <= 52) << st;
+}
+
+TEST(InflateState2, StatusesOfCraftedStreams) {
+  // One final stored block of length 0.
+  Result r = feedWhole(fromHex("01 00 00 FF FF"));
+  EXPECT_TRUE(r.ok);
+  EXPECT_TRUE(r.finished);
+  EXPECT_EQ(r.status, InflateState2::kFinished);
+  EXPECT_TRUE(r.out.empty());
+
+  // Block type 3.
+  r = feedWhole(fromHex("07 00"));
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.status, 3);
+
+  // LEN is not the complement of NLEN.
+  r = feedWhole(fromHex("01 05 00 FA F0 61 62 63 64 65"));
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.status, 6);
+
+  // An empty final chunk with nothing ever appended.
+  r = feed(
+      Bytes(), 4096, [] { return size_t(0); }, false);
+  EXPECT_TRUE(r.ok);
+  EXPECT_FALSE(r.finished);
+  EXPECT_EQ(r.status, InflateState2::kNeverHadData);
+
+  // A non-final empty chunk does nothing.
+  {
+    auto inf = std::make_unique<InflateState2>();
+    inf->BeginInflate(32768);
+    DataBuffer db;
+    OutputDataBuffer out(&db);
+    LogNull log;
+    bool fin = true;
+    int st = 0;
+    EXPECT_TRUE(inf->MoreInflate2(nullptr, 0, false, out, fin, log, st, 0));
+    EXPECT_EQ(st, InflateState2::kNothingToDo);
+    EXPECT_FALSE(fin);
+  }
+
+  // The stream ends at a block boundary before the final block: with look-ahead the missing
+  // block header fails with 1, without it the call returns 2008 with everything flushed.
+  const Bytes in = sample(3000, 5);
+  z_stream s{};
+  ASSERT_EQ(deflateInit2(&s, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  Bytes z(8000, '\0');
+  s.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(in.data()));
+  s.avail_in = static_cast<uInt>(in.size());
+  s.next_out = reinterpret_cast<Bytef *>(z.data());
+  s.avail_out = static_cast<uInt>(z.size());
+  ASSERT_EQ(deflate(&s, Z_SYNC_FLUSH), Z_OK);
+  z.resize(s.total_out);
+  deflateEnd(&s);
+  r = feedWhole(z, 4096);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.status, 1);
+  r = feedWhole(z, 0);
+  EXPECT_TRUE(r.ok);
+  EXPECT_FALSE(r.finished);
+  EXPECT_EQ(r.status, InflateState2::kBlockBoundary);
+  EXPECT_EQ(r.out, in);
+  // Cut inside a block: the final chunk fails, a non-final one waits and resumes.
+  const Bytes cut = z.substr(0, z.size() / 2);
+  r = feedWhole(cut, 0);
+  EXPECT_FALSE(r.ok);
+  EXPECT_TRUE(r.status > 0 && r.status < 100) << r.status;
+  {
+    auto inf = std::make_unique<InflateState2>();
+    inf->BeginInflate(32768);
+    DataBuffer db;
+    OutputDataBuffer out(&db);
+    LogNull log;
+    bool fin = false;
+    int st = 0;
+    const auto *p = reinterpret_cast<const unsigned char *>(z.data());
+    unsigned int half = static_cast<unsigned int>(cut.size());
+    EXPECT_TRUE(inf->MoreInflate2(p, half, false, out, fin, log, st, 0));
+    EXPECT_EQ(st, InflateState2::kWaitingInsideBlock);
+    EXPECT_TRUE(inf->MoreInflate2(p + half, static_cast<unsigned int>(z.size()) - half, false, out,
+                                  fin, log, st, 0));
+    EXPECT_EQ(st, InflateState2::kBlockBoundary);
+    EXPECT_EQ(Bytes(reinterpret_cast<const char *>(db.getData2()), db.getSize()), in);
+  }
+
+  // A stored block of 5000 bytes split in two: without look-ahead the first call waits with
+  // 1002; with MoreInflate's look-ahead of 4096 a short first chunk waits with 1001.
+  const Bytes payload = sample(5000, 6);
+  const Bytes stored = zDeflate(payload, 0, Z_DEFAULT_STRATEGY);
+  for (bool firstFinal : {false, true}) {
+    auto inf = std::make_unique<InflateState2>();
+    inf->BeginInflate(32768);
+    DataBuffer db;
+    OutputDataBuffer out(&db);
+    LogNull log;
+    bool fin = false;
+    int st = 0;
+    const auto *p = reinterpret_cast<const unsigned char *>(stored.data());
+    EXPECT_TRUE(inf->MoreInflate2(p, 3000, firstFinal, out, fin, log, st, 0));
+    EXPECT_EQ(st, InflateState2::kStoredWaiting);
+    EXPECT_EQ(db.getSize(), 0u);
+    EXPECT_TRUE(inf->MoreInflate2(p + 3000, static_cast<unsigned int>(stored.size()) - 3000, true,
+                                  out, fin, log, st, 0));
+    EXPECT_TRUE(fin);
+    EXPECT_EQ(Bytes(reinterpret_cast<const char *>(db.getData2()), db.getSize()), payload);
+  }
+  {
+    auto inf = std::make_unique<InflateState2>();
+    inf->BeginInflate(32768);
+    DataBuffer db, first;
+    OutputDataBuffer out(&db);
+    LogNull log;
+    bool fin = false;
+    int st = 0;
+    first.append(stored.data(), 3000);
+    EXPECT_TRUE(inf->MoreInflate(first, false, out, fin, log, st));
+    EXPECT_EQ(st, InflateState2::kNeedLookahead);
+  }
+}
+
+TEST(InflateState2, InvalidCodesAndDistancesFailAsZlibDoes) {
+  // A fixed block whose first symbol is a match: the distance reaches before the stream start.
+  // zlib refuses it ("invalid distance too far back"); so do we, instead of copying zeros.
+  {
+    BitWriter w;
+    w.put(1, 1);              // final
+    w.put(1, 2);              // fixed
+    w.putCode(0x30 + 'a', 8); // literal 'a'
+    w.putCode(1, 7);          // length code 257: 3 bytes
+    w.putCode(1, 5);          // distance code 1: distance 2 (only 1 byte exists)
+    w.putCode(0, 7);          // end of block
+    const Bytes z = w.finish();
+    Result r = feedWhole(z);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.status, InflateState2::kDistanceTooFar);
+    z_stream s{};
+    inflateInit2(&s, -15);
+    Bytes out(100, '\0');
+    s.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(z.data()));
+    s.avail_in = static_cast<uInt>(z.size());
+    s.next_out = reinterpret_cast<Bytef *>(out.data());
+    s.avail_out = 100;
+    EXPECT_EQ(inflate(&s, Z_FINISH), Z_DATA_ERROR);
+    inflateEnd(&s);
+  }
+  // The same stream with distance 1 repeats the byte.
+  {
+    BitWriter w;
+    w.put(1, 1);
+    w.put(1, 2);
+    w.putCode(0x30 + 'a', 8);
+    w.putCode(1, 7);
+    w.putCode(0, 5);
+    w.putCode(0, 7);
+    Result r = feedWhole(w.finish());
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.out, "aaaa");
+  }
+  // Fixed literal/length codes 286 and 287 and distance codes 30 and 31 are invalid.
+  {
+    BitWriter w;
+    w.put(1, 1);
+    w.put(1, 2);
+    w.putCode(0xC0 + 6, 8); // code 286
+    Result r = feedWhole(w.finish());
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.status, 27);
+  }
+  {
+    BitWriter w;
+    w.put(1, 1);
+    w.put(1, 2);
+    w.putCode(0x30 + 'a', 8);
+    w.putCode(1, 7);
+    w.putCode(30, 5);
+    Result r = feedWhole(w.finish());
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.status, 32);
+  }
+  // Truncated inside a fixed block (final chunk).
+  {
+    Bytes z = zDeflate(sample(500, 11), 6, Z_FIXED);
+    Result r = feedWhole(z.substr(0, z.size() - 3));
+    EXPECT_FALSE(r.ok);
+    EXPECT_TRUE(r.status > 0 && r.status < 100);
+  }
+}
+
+namespace {
+
+// A dynamic block: HLIT, HDIST, HCLEN, the code-length code lengths, then the lengths of the
+// literal/length and distance codes given literally (code-length code: all 19 symbols 5 bits...
+// simpler: every code-length symbol gets length 4 or 5 so that the set is complete).
+Bytes dynamicBlock(const std::vector<unsigned int> &litLens,
+                   const std::vector<unsigned int> &distLens,
+                   const std::vector<std::pair<unsigned int, unsigned int>> &symbols) {
+  // Code-length code: symbols 0..15 get 4 bits (16 codes = complete), 16..18 unused.
+  BitWriter w;
+  w.put(1, 1);
+  w.put(2, 2);
+  w.put(static_cast<unsigned int>(litLens.size() - 257), 5);
+  w.put(static_cast<unsigned int>(distLens.size() - 1), 5);
+  w.put(19 - 4, 4); // all 19 code-length lengths
+  static const unsigned char order[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                          11, 4,  12, 3, 13, 2, 14, 1, 15};
+  for (unsigned char o : order)
+    w.put(o < 16 ? 4 : 0, 3);
+  // Canonical 4-bit codes of symbols 0..15 are the symbols themselves.
+  for (unsigned int l : litLens)
+    w.putCode(l, 4);
+  for (unsigned int l : distLens)
+    w.putCode(l, 4);
+  // Canonical codes for the literal/length and distance sets.
+  auto canon = [](const std::vector<unsigned int> &lens) {
+    std::vector<unsigned int> count(16, 0), next(16, 0), codes(lens.size(), 0);
+    for (unsigned int l : lens)
+      if (l) count[l]++;
+    unsigned int code = 0;
+    for (int b = 1; b < 16; ++b) {
+      next[b] = code;
+      code = (code + count[b]) << 1;
+    }
+    for (size_t i = 0; i < lens.size(); ++i)
+      if (lens[i]) codes[i] = next[lens[i]]++;
+    return codes;
+  };
+  auto lc = canon(litLens);
+  auto dc = canon(distLens);
+  for (auto [kind, sym] : symbols) {
+    if (kind == 0)
+      w.putCode(lc[sym], litLens[sym]);
+    else
+      w.putCode(dc[sym], distLens[sym]);
+  }
+  return w.finish();
+}
+
+} // namespace
+
+TEST(InflateState2, DynamicCodeSets) {
+  // Literal/length set: 'a' and 'b' 2 bits, end of block 2 bits, length 257 2 bits (complete).
+  std::vector<unsigned int> lit(258, 0);
+  lit['a'] = 2;
+  lit['b'] = 2;
+  lit[256] = 2;
+  lit[257] = 2;
+  // A distance set with a single code (incomplete) is accepted.
+  std::vector<unsigned int> dist(1, 1);
+  Bytes z = dynamicBlock(lit, dist, {{0, 'a'}, {0, 'b'}, {0, 257}, {1, 0}, {0, 256}});
+  Result r = feedWhole(z);
+  ASSERT_TRUE(r.ok) << r.status;
+  EXPECT_EQ(r.out, "abbbb");
+
+  // An incomplete literal/length set fails with 22.
+  lit[257] = 3;
+  r = feedWhole(dynamicBlock(lit, dist, {{0, 256}}));
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.status, 22);
+  // An over-subscribed literal/length set fails with 22 too.
+  lit[257] = 1;
+  r = feedWhole(dynamicBlock(lit, dist, {{0, 256}}));
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.status, 22);
+  // An over-subscribed distance set is corrupt data.
+  lit[257] = 2;
+  r = feedWhole(dynamicBlock(lit, {1, 1, 1}, {{0, 256}}));
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.status, InflateState2::kBadDistanceSet);
+  // A distance set with no codes at all: a match then has no distance.
+  r = feedWhole(dynamicBlock(lit, {0}, {{0, 'a'}, {0, 257}}));
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.status, 43);
+
+  // An incomplete code-length code fails with 13.
+  {
+    BitWriter w;
+    w.put(1, 1);
+    w.put(2, 2);
+    w.put(0, 5);
+    w.put(0, 5);
+    w.put(0, 4);
+    w.put(2, 3); // symbol 16: 2 bits
+    w.put(2, 3); // symbol 17: 2 bits
+    w.put(0, 3);
+    w.put(0, 3);
+    r = feedWhole(w.finish() + Bytes(20, '\0'));
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.status, 13);
+  }
+}
+
+TEST(InflateState2, TableBuilderResults) {
+  huft *t = nullptr;
+  int m = 9;
+  const unsigned int complete[4] = {1, 2, 3, 3};
+  EXPECT_EQ(huft::huft_build2(complete, 4, 4, nullptr, nullptr, &t, &m), 0);
+  EXPECT_NE(t, nullptr);
+  EXPECT_LE(m, 3);
+  huft::huft_free(t);
+  const unsigned int incomplete[3] = {2, 2, 2};
+  m = 9;
+  EXPECT_EQ(huft::huft_build2(incomplete, 3, 3, nullptr, nullptr, &t, &m), 1);
+  huft::huft_free(t);
+  const unsigned int over[3] = {1, 1, 1};
+  m = 9;
+  EXPECT_EQ(huft::huft_build2(over, 3, 3, nullptr, nullptr, &t, &m), 2);
+  EXPECT_EQ(t, nullptr);
+  const unsigned int none[5] = {0, 0, 0, 0, 0};
+  m = 9;
+  EXPECT_EQ(huft::huft_build2(none, 5, 5, nullptr, nullptr, &t, &m), 0);
+  EXPECT_EQ(t, nullptr);
+  EXPECT_EQ(m, 0);
+  // Values at or above s without base and extra tables raise the failure flag.
+  const unsigned int two[2] = {1, 1};
+  m = 9;
+  EXPECT_EQ(huft::huft_build2(two, 2, 1, nullptr, nullptr, &t, &m), 0);
+  EXPECT_EQ(huft::m_huftCrashed, 1);
+  EXPECT_EQ(t, nullptr);
+}
+
+namespace {
+
+struct PullResult {
+  bool ok;
+  int overrun;
+  unsigned int crc;
+  Bytes out;
+  StringBuffer log;
+};
+
+PullResult pull(const Bytes &src, bool verbose = false) {
+  PullResult r;
+  MemoryDataSource ds;
+  ds.initializeMemSource(src.data(), static_cast<unsigned int>(src.size()), false);
+  DataBuffer db;
+  OutputDataBuffer out(&db);
+  Logger log;
+  PipelineHelp ph(0);
+  r.overrun = -1;
+  r.ok = ph.inflateFromDS(ds, out, log, r.overrun, r.crc, verbose);
+  r.out.assign(reinterpret_cast<const char *>(db.getData2()), db.getSize());
+  log.getText(r.log);
+  return r;
+}
+
+} // namespace
+
+TEST(InflateState2, PullFrontEndOverGzipBodies) {
+  externaltool::Scratch dir;
+  ASSERT_TRUE(dir.ok());
+  const Bytes in = sample(300000, 21);
+  for (const char *level : {"-1", "-9"}) {
+    int rc = -1;
+    const Bytes gz = externaltool::filter(std::string("gzip -n ") + level, in, &rc);
+    ASSERT_EQ(rc, 0);
+    ASSERT_GT(gz.size(), 18u);
+    // Header without optional fields (gzip -n writes none): 10 bytes.
+    ASSERT_EQ(static_cast<unsigned char>(gz[3]), 0);
+    const Bytes body = gz.substr(10);
+    PullResult r = pull(body, true);
+    ASSERT_TRUE(r.ok) << r.log.getString();
+    EXPECT_EQ(r.out, in);
+    // The trailer (CRC-32 and size) is what was read past the Deflate data.
+    EXPECT_EQ(r.overrun, 8);
+    const unsigned char *t = reinterpret_cast<const unsigned char *>(gz.data()) + gz.size() - 8;
+    unsigned int crc = t[0] | t[1] << 8 | t[2] << 16 | unsigned(t[3]) << 24;
+    EXPECT_EQ(r.crc, crc);
+    EXPECT_TRUE(r.log.containsSubstring("inflatorOutputCrc"));
+  }
+  // Truncated: fails and says so.
+  const Bytes z = zDeflate(in, 6, Z_DEFAULT_STRATEGY);
+  PullResult bad = pull(z.substr(0, z.size() / 2));
+  EXPECT_FALSE(bad.ok);
+  EXPECT_TRUE(bad.log.containsSubstring("Inflate from data source failed."));
+  // A stored stream larger than the source area's top-up threshold, plus trailing bytes.
+  const Bytes big = sample(200000, 4);
+  PullResult st = pull(zDeflate(big, 0, Z_DEFAULT_STRATEGY) + "tail");
+  ASSERT_TRUE(st.ok);
+  EXPECT_EQ(st.out, big);
+  EXPECT_EQ(st.overrun, 4);
+  EXPECT_EQ(st.crc, ZipCRC::getCRC(reinterpret_cast<const unsigned char *>(big.data()),
+                                   static_cast<unsigned int>(big.size()), nullptr));
+}
