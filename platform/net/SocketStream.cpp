@@ -698,9 +698,8 @@ private:
     if (lingering_) {
       if (phase_ != Phase::Connected) return 0;
       unsigned m = 0;
-      if (pendingOut() > 0 || handshakeWantsWrite_) m |= unsigned(FdEvent::Write);
-      if (handshaking() && !handshakeWantsWrite_) m |= unsigned(FdEvent::Read);
-      if (sslWriteWantsRead_) m |= unsigned(FdEvent::Read);
+      if (pendingOut() > 0) m |= unsigned(FdEvent::Write);
+      if (sslWriteWantsRead_ || writeShut_) m |= unsigned(FdEvent::Read);
       return m;
     }
     if (phase_ != Phase::Connected) return 0;
@@ -795,13 +794,15 @@ private:
     }
   }
 
-  // The connection ends once both streams are closed or gone. Bytes still waiting to be sent go
-  // out first, on the last loop the pair was scheduled on.
+  // The connection ends once both streams are closed or gone. It ends gently when a loop is there
+  // to finish the work: bytes still waiting go out, then (under TLS) a close_notify and our FIN;
+  // what the peer still sends is read and dropped until it closes too. Closing a socket with
+  // unread bytes would reset the connection, and a reset can destroy our last bytes on their way.
   void maybeFinish(std::shared_ptr<SocketCore> &keep) {
-    if (phase_ == Phase::Finished) return;
+    if (phase_ == Phase::Finished || lingering_) return;
     for (auto &sd : side_)
       if (!sd.closed && sd.alive) return;
-    if (!lingering_ && phase_ == Phase::Connected && pendingOut() > 0 && fd_ >= 0 &&
+    if (!lingering_ && phase_ == Phase::Connected && !handshaking() && fd_ >= 0 && ownsFd_ &&
         (ioLoop_ || lastLoop_)) {
       lingering_ = true;
       self_ = shared_from_this();
@@ -816,6 +817,28 @@ private:
     finalClose(keep);
   }
 
+  // One step of a gentle close; true once nothing is left to wait for.
+  bool lingerIo() {
+    flushOut();
+    if (phase_ != Phase::Connected) return true;
+    if (pendingOut() > 0) return false;
+    if (!writeShut_) {
+      if (ssl_ && tlsDone_) {
+        ERR_clear_error();
+        SSL_shutdown(ssl_); // our close_notify; the peer's answer is not waited for
+      }
+      ::shutdown(fd_, SHUT_WR);
+      writeShut_ = true;
+    }
+    char sink[4096];
+    for (;;) {
+      ssize_t n = ::recv(fd_, sink, sizeof sink, MSG_DONTWAIT);
+      if (n > 0) continue;
+      if (n < 0 && errno == EINTR) continue;
+      return !(n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
+    }
+  }
+
   void endLinger() {
     std::shared_ptr<SocketCore> keep;
     std::lock_guard lock(mutex_);
@@ -824,7 +847,7 @@ private:
 
   void finalClose(std::shared_ptr<SocketCore> &keep) {
     if (phase_ == Phase::Finished) return;
-    if (ssl_ && tlsDone_ && phase_ == Phase::Connected) {
+    if (ssl_ && tlsDone_ && phase_ == Phase::Connected && !writeShut_) {
       ERR_clear_error();
       SSL_shutdown(ssl_); // close_notify, best effort: the socket does not wait for an answer
     }
@@ -848,13 +871,13 @@ public:
       std::lock_guard lock(mutex_);
       pumpPosted_ = false;
       if (phase_ == Phase::Finished) return;
-      doIo();
       if (lingering_) {
-        if (phase_ != Phase::Connected || pendingOut() == 0) {
+        if (lingerIo()) {
           finalClose(keep);
           return;
         }
       } else {
+        doIo();
         collectEvents(deliveries);
       }
       updateWatch();
@@ -925,6 +948,7 @@ private:
   bool pumpPosted_ = false;
 
   bool lingering_ = false;
+  bool writeShut_ = false;
   std::shared_ptr<SocketCore> self_;
   TimerRef lingerTimer_;
 };
