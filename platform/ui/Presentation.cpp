@@ -10,12 +10,11 @@ namespace platform::ui {
 using detail::toJson;
 
 namespace {
+// The anchor's element id is filled in by the window that writes the snapshot.
 nlohmann::json describeAnchor(const Anchor &a) {
   static const char *kinds[] = {"none", "tabBar", "barItem", "rect", "view"};
-  nlohmann::json out{{"kind", kinds[static_cast<int>(a.kind)]}, {"rect", toJson(a.rect)}};
-  auto e = a.element.lock();
-  out["element"] = e ? nlohmann::json(Window::keyWindow()->idOf(*e)) : nlohmann::json(nullptr);
-  return out;
+  return {
+      {"kind", kinds[static_cast<int>(a.kind)]}, {"rect", toJson(a.rect)}, {"element", nullptr}};
 }
 } // namespace
 

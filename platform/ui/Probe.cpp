@@ -175,6 +175,10 @@ bool Probe::selectSegment(const std::string &name, int index) {
   return act("selectSegment", name, {{"index", index}});
 }
 
+bool Probe::touch(const std::string &name, int tapCount) {
+  return act("touch", name, {{"taps", tapCount}});
+}
+
 bool Probe::answerAlert(const std::string &button) {
   if (window_->alerts().empty()) return fail("no alert is shown");
   auto alert = window_->alerts().back();

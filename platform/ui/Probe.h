@@ -54,6 +54,8 @@ public:
   bool setSwitch(const std::string &name, bool on);
   bool slide(const std::string &name, double value);
   bool selectSegment(const std::string &name, int index);
+  // Raw touches on a view that handles them itself (tapCount 2: a double tap).
+  bool touch(const std::string &name, int tapCount = 1);
   // The newest alert or sheet, answered by button title.
   bool answerAlert(const std::string &button);
   bool answerSheet(const std::string &button);

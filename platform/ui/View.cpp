@@ -78,21 +78,22 @@ void View::layoutIfNeeded() {
 bool View::becomeFirstResponder() {
   if (!canBecomeFirstResponder()) return false;
   if (isFirstResponder()) return true;
-  if (!Window::keyWindow()->setFirstResponder(*this)) return false;
-  focusChanged(true);
-  return true;
+  return Window::keyWindow()->setFirstResponder(*this);
 }
 
 bool View::resignFirstResponder() {
   if (!isFirstResponder()) return true;
   if (!canResignFirstResponder()) return false;
   Window::keyWindow()->clearFirstResponder(*this);
-  focusChanged(false);
   return true;
 }
 
 bool View::isFirstResponder() const {
   return Window::keyWindow()->firstResponder().get() == this;
+}
+
+void View::touchesEnded(int tapCount) {
+  if (auto parent = superview()) parent->touchesEnded(tapCount);
 }
 
 bool View::userTap(std::string &why) {

@@ -88,10 +88,9 @@ public:
   virtual std::string probeText() const { return {}; }
   // A person's tap on the view; false (with the reason) when it does nothing.
   virtual bool userTap(std::string &why);
-
-protected:
-  // Called when the view gains or loses the focus (after the window has recorded it).
-  virtual void focusChanged(bool) {}
+  // Raw touches for views that handle them (a double tap, say): by default they go on to the
+  // superview, as the phone passes them up the responder chain.
+  virtual void touchesEnded(int tapCount);
 
 private:
   friend class ViewController;

@@ -130,6 +130,10 @@ public:
     return children_;
   }
 
+  // The screen's editing mode (screens with tables switch them along in their override).
+  bool isEditing() const { return editing_; }
+  virtual void setEditing(bool editing, bool animated) { (void)animated, editing_ = editing; }
+
   Size contentSizeForViewInPopover() const { return popoverSize_; }
   void setContentSizeForViewInPopover(Size s) { popoverSize_ = s; }
 
@@ -158,7 +162,7 @@ private:
   friend class Window;
   std::string nibName_, title_;
   std::shared_ptr<View> view_;
-  bool loading_ = false, visible_ = false, willVisible_ = false;
+  bool loading_ = false, visible_ = false, willVisible_ = false, editing_ = false;
   NavigationItem navigationItem_;
   std::shared_ptr<TabBarItem> tabBarItem_;
   ViewController *parent_ = nullptr; // cleared by the parent when it lets go or goes away
@@ -271,7 +275,9 @@ private:
 };
 
 // The iPad container with a master pane (left) and a detail pane (right). The master pane can be
-// hidden so the detail takes the whole width; both panes keep their screens either way.
+// hidden so the detail takes the whole width; both panes keep their screens either way. The
+// container shows its panes itself: a subclass may put their views into its own view (to give
+// them frames) without their being shown twice.
 class SplitViewController : public ViewController {
 public:
   using ViewController::ViewController;

@@ -45,8 +45,11 @@ void Window::setRootViewController(std::shared_ptr<ViewController> vc) {
   auto old = root_;
   root_ = std::move(vc);
   if (!visible_) return;
-  if (old) old->transitionAppearance(false, false);
-  if (root_) root_->transitionAppearance(true, false);
+  auto keep = root_;
+  if (old) old->appearanceWill(false, false);
+  if (keep) keep->appearanceWill(true, false);
+  if (old) old->appearanceDid(false, false);
+  if (keep) keep->appearanceDid(true, false);
 }
 
 bool Window::rotate(InterfaceOrientation o, double duration) {
@@ -283,8 +286,16 @@ void Window::collect(View &view, std::vector<std::shared_ptr<Element>> &out) {
   collectView(view, out, false);
 }
 
+namespace {
+// A split container shows its panes itself; their views inside its own view are not shown again.
+bool isSplitPane(const View &view) {
+  auto vc = view.owningController();
+  return vc && dynamic_cast<SplitViewController *>(vc->parentViewController().get());
+}
+} // namespace
+
 void Window::collectView(View &view, std::vector<std::shared_ptr<Element>> &out, bool isRoot) {
-  if (view.isHidden()) return;
+  if (view.isHidden() || (!isRoot && isSplitPane(view))) return;
   if (!isRoot)
     if (auto vc = view.owningController()) return collect(*vc, out);
   out.push_back(view.shared_from_this());
@@ -425,7 +436,7 @@ json Window::describeView(View &view, bool isRoot) {
   }
   json subs = json::array();
   for (auto &sub : view.subviews())
-    subs.push_back(describeView(*sub));
+    if (!isSplitPane(*sub)) subs.push_back(describeView(*sub));
   j["subviews"] = subs;
   return j;
 }
@@ -445,6 +456,7 @@ json Window::snapshot() {
   for (auto &p : std::vector<std::shared_ptr<PopoverController>>(popovers_)) {
     json pj{{"id", idOf(*p)}, {"type", p->typeName()}};
     p->describe(pj);
+    if (auto e = p->anchor().element.lock()) pj["anchor"]["element"] = idOf(*e);
     pj["controller"] = p->contentViewController() ? describeController(*p->contentViewController())
                                                   : json(nullptr);
     popovers.push_back(pj);
@@ -460,6 +472,9 @@ json Window::snapshot() {
     return arr;
   };
   j["sheets"] = plain(sheets_);
+  for (size_t i = 0; i < sheets_.size(); ++i)
+    if (auto e = sheets_[i]->anchor().element.lock())
+      j["sheets"][i]["anchor"]["element"] = idOf(*e);
   j["alerts"] = plain(alerts_);
   auto focus = focus_.lock();
   json keyboard{{"visible", keyboardVisible_},
@@ -611,6 +626,14 @@ json Window::dispatch(const json &event) {
       why = "scrolling is off";
     else {
       scroll->setContentOffset({event.value("x", 0.0), event.value("y", 0.0)}, false);
+      ok = true;
+    }
+  } else if (name == "touch") {
+    auto view = std::dynamic_pointer_cast<View>(target);
+    if (!view || !view->isUserInteractionEnabled())
+      why = "the element takes no touches";
+    else {
+      view->touchesEnded(event.value("taps", 1));
       ok = true;
     }
   } else if (name == "followLink") {

@@ -30,6 +30,7 @@
 //   {"event":"return","id"}  {"event":"searchCancel","id"}  {"event":"dismissKeyboard"}
 //   {"event":"setSwitch","id","on"}  {"event":"slide","id","value"}
 //   {"event":"selectSegment","id","index"}  {"event":"scroll","id","x","y"}
+//   {"event":"touch","id","taps"}           raw touches ended, for views that handle them
 //   {"event":"answer","id":alert|sheet,"button":index}  {"event":"dismissPopover","id"}
 //   {"event":"followLink","id":web,"url"}  {"event":"rotate","orientation"}
 //   {"event":"accelerate","x","y","z"}  {"event":"memoryWarning"}

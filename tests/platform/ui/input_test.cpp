@@ -168,6 +168,17 @@ TEST_F(InputTest, TextViewEditsAtTheSelectionAndPastesFromThePasteboard) {
   EXPECT_EQ(editor->selectedRange(), (Range{12, 0}));
   log->readOnlyTail = true;
   EXPECT_FALSE(probe->backspace("{hello there", 1));
+  // A double tap goes up the chain to whoever handles touches.
+  struct TapCatcher : View {
+    int last = 0;
+    void touchesEnded(int taps) override { last = taps; }
+  };
+  auto catcher = std::make_shared<TapCatcher>();
+  catcher->addSubview(editor);
+  form->view()->addSubview(catcher);
+  ASSERT_TRUE(probe->touch("{hello there", 2)) << probe->lastError();
+  EXPECT_EQ(catcher->last, 2);
+
   editor->setEditable(false);
   EXPECT_FALSE(editor->insertText("x"));
   EXPECT_EQ(editor->text(), "{hello there");

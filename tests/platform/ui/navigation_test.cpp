@@ -239,6 +239,14 @@ TEST_F(NavigationTest, SplitContainerRotationAndMemoryWarnings) {
   EXPECT_EQ(window->interfaceOrientation(), InterfaceOrientation::LandscapeLeft);
   EXPECT_EQ(journal, (std::vector<std::string>{"FTP:rotated", "Web:rotated"}));
 
+  // A subclass that frames the panes inside its own view does not show them twice.
+  split->view()->addSubview(left->view());
+  split->view()->addSubview(web->view());
+  auto snap = probe->snapshot();
+  EXPECT_EQ(snap["root"]["master"]["type"], "tabBarController");
+  EXPECT_EQ(snap["root"]["detail"]["nib"], "WebView");
+  EXPECT_TRUE(snap["root"]["view"]["subviews"].empty());
+
   // Hiding the master pane keeps both screens; the master is out of reach.
   split->setMasterHidden(true);
   EXPECT_TRUE(ftp->isVisible());
