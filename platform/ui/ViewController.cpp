@@ -157,13 +157,13 @@ void ViewController::removeFromParentViewController() {
 
 void ViewController::appearanceWill(bool appearing, bool animated) {
   if (willVisible_ == appearing) return;
+  if (appearing) view(); // loading may already change what is shown
+  if (willVisible_ == appearing) return;
   willVisible_ = appearing;
-  if (appearing) {
-    view();
+  if (appearing)
     viewWillAppear(animated);
-  } else {
+  else
     viewWillDisappear(animated);
-  }
   for (auto &child : shownChildren())
     child->appearanceWill(appearing, animated);
 }

@@ -75,10 +75,13 @@ void Window::presentModal(ViewController &presenter, std::shared_ptr<ViewControl
   presenter.presented_ = vc;
   modals_.push_back({vc->presenting_, vc});
   if (!visible_) return;
-  bool full = vc->modalPresentationStyle() == ModalPresentationStyle::FullScreen;
-  if (full && covered) covered->appearanceWill(false, animated);
+  // A screen still on its way in (presenting from its viewDidLoad, say) finishes appearing
+  // under the modal screen rather than disappearing half-way.
+  bool cover = vc->modalPresentationStyle() == ModalPresentationStyle::FullScreen && covered &&
+               covered->visible_ && covered->willVisible_;
+  if (cover) covered->appearanceWill(false, animated);
   vc->appearanceWill(true, animated);
-  if (full && covered) covered->appearanceDid(false, animated);
+  if (cover) covered->appearanceDid(false, animated);
   vc->appearanceDid(true, animated);
 }
 

@@ -176,6 +176,33 @@ TEST_F(NavigationTest, ModalScreensCoverAndReturn) {
   EXPECT_TRUE(root->isVisible());
 }
 
+// A root screen that locks the application as soon as it is loaded.
+class LockingScreen : public LoggingScreen {
+public:
+  using LoggingScreen::LoggingScreen;
+  std::shared_ptr<ViewController> lock;
+  void viewDidLoad() override {
+    LoggingScreen::viewDidLoad();
+    presentModalViewController(lock, false);
+  }
+};
+
+TEST_F(NavigationTest, PresentingWhileLoadingGivesEachCallOnce) {
+  auto connect = std::make_shared<LockingScreen>("Connect", journal);
+  connect->lock = screen("Lock");
+  auto tabs = std::make_shared<TabBarController>();
+  tabs->setViewControllers({std::make_shared<NavigationController>(connect)});
+  window->setRootViewController(tabs);
+  EXPECT_EQ(journal, (std::vector<std::string>{"Connect:load", "Lock:load", "Lock:willAppear",
+                                               "Lock:didAppear", "Connect:willAppear",
+                                               "Connect:didAppear"}));
+  EXPECT_EQ(window->frontLayer(), Window::Layer::Modal);
+  journal.clear();
+  connect->lock->dismissModalViewControllerAnimated(true);
+  EXPECT_EQ(journal, (std::vector<std::string>{"Lock:willDisappear", "Lock:didDisappear"}));
+  EXPECT_EQ(window->frontLayer(), Window::Layer::Root);
+}
+
 struct PopoverRecorder : PopoverControllerDelegate {
   bool keep = false;
   int dismissed = 0;
