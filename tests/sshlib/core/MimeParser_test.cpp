@@ -2,7 +2,6 @@
 #include "sshlib/core/DataBuffer.h"
 #include "sshlib/core/MimeParser.h"
 #include "sshlib/core/StringBuffer.h"
-#include "sshlib/core/ZipCryptParams.h"
 
 #include <gtest/gtest.h>
 
@@ -92,15 +91,6 @@ TEST(MimeBody, NulBeforeTheBlankLineStops) {
   std::string unterminated("xx\0", 3);
   DataBuffer out;
   EXPECT_FALSE(MimeParser::getEntireAfterHeader(unterminated.data(), 3, out));
-}
-
-TEST(ZipCryptParamsHolder, StartsEmpty) {
-  ZipCryptParams p;
-  EXPECT_EQ(p.m_param1, 0);
-  EXPECT_EQ(p.m_param2, 0);
-  EXPECT_EQ(p.m_param3, 0);
-  EXPECT_FALSE(p.m_flag);
-  EXPECT_EQ(p.m_text.getSize(), 0);
 }
 
 } // namespace
