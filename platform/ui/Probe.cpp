@@ -12,19 +12,19 @@ bool Probe::fail(std::string why) {
 }
 
 std::shared_ptr<Element> Probe::find(const std::string &name) {
+  if (name.empty()) return nullptr;
   auto elements = window_->frontElements();
   // Accessibility labels first, then titles, then shown texts.
   for (int pass = 0; pass < 3; ++pass)
     for (auto &e : elements) {
-      if (auto item = std::dynamic_pointer_cast<BarButtonItem>(e)) {
-        if ((pass == 0 ? item->accessibilityLabel() : item->probeName()) == name && pass < 2)
-          return e;
-      } else if (auto view = std::dynamic_pointer_cast<View>(e)) {
-        const std::string text = pass == 0   ? view->accessibilityLabel()
-                                 : pass == 1 ? view->probeTitle()
-                                             : view->probeText();
-        if (!text.empty() && text == name) return e;
-      }
+      std::string text;
+      if (auto item = std::dynamic_pointer_cast<BarButtonItem>(e))
+        text = pass == 0 ? item->accessibilityLabel() : pass == 1 ? item->probeName() : "";
+      else if (auto view = std::dynamic_pointer_cast<View>(e))
+        text = pass == 0   ? view->accessibilityLabel()
+               : pass == 1 ? view->probeTitle()
+                           : view->probeText();
+      if (text == name) return e;
     }
   return nullptr;
 }
