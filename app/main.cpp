@@ -72,6 +72,9 @@ int main(int argc, char **argv) {
     return 1;
   }
 
+  // A peer that goes away mid-write must give the writer an error, not end the program.
+  ::signal(SIGPIPE, SIG_IGN);
+
   platform::Log::system("Starting...");
   platform::RunLoop::makeMainThread();
   auto mainLoop = platform::RunLoop::main();
