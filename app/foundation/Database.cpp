@@ -1,0 +1,119 @@
+#include "app/foundation/Database.h"
+
+#include "app/foundation/Globals.h"
+#include "app/foundation/SettingsKeys.h"
+
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/Text.h"
+#include "platform/foundation/UserDefaults.h"
+
+#include <sqlite3.h>
+
+namespace {
+
+platform::UserDefaults &settings() {
+  return globalUserDefaults ? *globalUserDefaults : platform::UserDefaults::standard();
+}
+
+// One migration step: a statement that SQLite refuses to prepare (an existing column or table)
+// is skipped without a word.
+int runUpdateStep(sqlite3 *db, const char *sql, int last) {
+  sqlite3_stmt *stmt = nullptr;
+  if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(stmt);
+    return last;
+  }
+  const int rc = sqlite3_step(stmt);
+  platform::Log::systemf("DB Update: %i", rc);
+  sqlite3_finalize(stmt);
+  return rc;
+}
+
+} // namespace
+
+sqlite3 *OpenDatabase() {
+  const std::string path =
+      platform::appendPathComponent(platform::Paths::documents(), "bookmarks.sql");
+  if (!platform::FileManager::fileExists(path)) {
+    const std::string seed =
+        platform::appendPathComponent(platform::Paths::resources(), "bookmarks.sql");
+    const auto copied = platform::FileManager::copyItem(seed, path);
+    if (!copied) {
+      platform::Log::systemf("Failed to create writable database file with message '%s'.",
+                             copied.error().c_str());
+      return nullptr;
+    }
+  }
+  sqlite3 *db = nullptr;
+  if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) {
+    sqlite3_close(db);
+    return nullptr;
+  }
+  return db;
+}
+
+int SQLExecute(sqlite3 *db, const std::string &sql) {
+  if (!db) return -1;
+  sqlite3_stmt *stmt = nullptr;
+  bool stored = false;
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK && stmt) {
+    const int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_OK || rc == SQLITE_DONE) {
+      platform::Log::system("DB Command OK");
+      stored = true;
+    } else {
+      platform::Log::systemf("DB Error: #%i -- %s", rc, sql.c_str());
+    }
+  }
+  sqlite3_finalize(stmt);
+  // A failed statement must not hand back the key of some earlier insert.
+  if (!stored) return -1;
+  return static_cast<int>(sqlite3_last_insert_rowid(db));
+}
+
+int SQLGetCountNotZero(sqlite3 *db, const std::string &sql) {
+  if (!db) return 0;
+  sqlite3_stmt *stmt = nullptr;
+  int result = 0;
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK && stmt &&
+      sqlite3_step(stmt) == SQLITE_ROW)
+    result = 1;
+  sqlite3_finalize(stmt);
+  return result;
+}
+
+int UpdateDatabaseStructure(sqlite3 *db) {
+  if (!db) return SQLITE_MISUSE;
+  int rc = SQLITE_OK;
+  rc = runUpdateStep(
+      db, "ALTER TABLE 'bookmark' ADD 'alwaystryssl' VARCHAR(1) NOT NULL DEFAULT '1'", rc);
+  rc = runUpdateStep(db, "ALTER TABLE 'bookmark' ADD 'warnnossl' VARCHAR(1) NOT NULL DEFAULT '1'",
+                     rc);
+  rc = runUpdateStep(db, "ALTER TABLE 'bookmark' ADD 'parent' integer DEFAULT '0'", rc);
+  rc = runUpdateStep(db, "ALTER TABLE 'bookmark' ADD 'name' CHAR(80) DEFAULT ''", rc);
+  rc = runUpdateStep(db, "ALTER TABLE 'bookmark' ADD 'weburl' CHAR(120) DEFAULT ''", rc);
+  rc = runUpdateStep(db, "ALTER TABLE 'bookmark' ADD 'protocol' CHAR(8) DEFAULT 'ftp'", rc);
+
+  // The retired "always try TLS" setting becomes the protocol of every bookmark, once.
+  auto &defaults = settings();
+  if (defaults.integerForKey(kAlwaysTrySSLKeyOLD) == 1) {
+    SQLExecute(db, "UPDATE 'bookmark' SET protocol='ftps'");
+    defaults.setObject("0", kAlwaysTrySSLKeyOLD);
+    defaults.synchronize();
+  }
+
+  rc = runUpdateStep(
+      db,
+      "CREATE TABLE 'batchlist' ('pk' integer primary key, 'action' VARCHAR(10) DEFAULT '', "
+      "'filename' VARCHAR(120) DEFAULT '', 'path' VARCHAR(250) DEFAULT '', 'server' VARCHAR(120) "
+      "DEFAULT '', 'user' VARCHAR(80) DEFAULT '', 'password' VARCHAR(80) DEFAULT '', 'start' "
+      "integer DEFAULT '0', 'size' integer DEFAULT '0', 'localpath' VARCHAR(500) DEFAULT '', "
+      "'cleanfile' integer DEFAULT '0')",
+      rc);
+  rc = runUpdateStep(db, "ALTER TABLE 'batchlist' ADD 'roworder' integer DEFAULT '9999'", rc);
+  rc = runUpdateStep(db, "ALTER TABLE 'batchlist' ADD 'port' integer DEFAULT '21'", rc);
+  rc = runUpdateStep(db, "ALTER TABLE 'batchlist' ADD 'protocol' VARCHAR(8) DEFAULT 'ftp'", rc);
+  return rc;
+}

@@ -1,0 +1,45 @@
+// Process-wide state that every screen shares, filled once by InitGlobals at launch (main thread,
+// before any screen exists) and read everywhere afterwards.
+#pragma once
+
+#include "app/foundation/ResourceImage.h"
+#include "app/foundation/SettingsKeys.h"
+
+#include "platform/foundation/DateFormatter.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/ui/Geometry.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+extern platform::UserDefaults *globalUserDefaults;  // the standard settings store
+extern std::string globalTempPath;                  // Documents/"Downloads"
+extern std::vector<std::string> tempFilesToCleanup; // temporary files to remove later
+extern platform::ui::Font myTextInputFont;          // system font, standard size + 3
+extern bool iPAD;
+extern int osMajorVersion;             // 2, or 3 on a system whose version starts with "3."
+extern std::string currentLocalFolder; // relative to Saved Files
+extern int showFolderExtra, showFolderIcon;
+
+extern std::unique_ptr<platform::DateFormatter> dateOutputFormat;         // medium date, short time
+extern std::unique_ptr<platform::DateFormatter> dateFormatDateOnly;       // "yyyy-MM-dd"
+extern std::unique_ptr<platform::DateFormatter> dateFormatDateOnlyNicely; // "MMM. dd, yyyy"
+extern std::unique_ptr<platform::DateFormatter> dateFormatHTTP;           // HTTP dates, GMT
+extern std::unique_ptr<platform::DateFormatter> dateFormatHTTPLog;        // web log lines, GMT
+
+// File-type icons (null when the resource is missing).
+extern ResourceImageRef imageUpFolder, imageISO, imageWindows, imageOther, imageBlank, imageBlank24,
+    imageSelectedRow, imageSound, imageVideo, imageImage, imageText, imageTextHtml, imageTextAsp,
+    imageTextJs, imageTextCss, imageTextPhp, imageZip, imageDocument, imageDocumentXls,
+    imageDocumentPpt, imageFolder, imageFolderCloud, imageFolderPhotos, imageFolderiTunes;
+
+// The current version of the web-sharing templates copied into Documents/"WebServer".
+inline constexpr int kTemplateVersion = 1;
+
+// Fills the globals, creates Documents/"Downloads" and Documents/"Files" and prepares the
+// web-sharing folder.
+void InitGlobals();
+// Prepares Documents/"WebServer": icons (written once, into a fresh folder), templates (each copied
+// when missing) and the help documents of Saved Files. Called by InitGlobals.
+void CopyWebServerFiles();
