@@ -26,6 +26,7 @@ template <class T> void eraseObject(std::vector<std::shared_ptr<T>> &list, const
 Window::Window(Size size) : size_(size) {}
 
 std::shared_ptr<Window> Window::keyWindow() {
+  detail::requireMainThread("Window::keyWindow");
   auto &key = keyWindowSlot();
   if (!key) key = std::make_shared<Window>();
   return key;

@@ -14,7 +14,8 @@
 //      "right","back":null|{"title"}},"top":<controller>} |
 //     {"id","type":"tabBarController","selectedIndex","tabBar":{"id","items":[<tabItem>]},
 //      "selected":<controller>} |
-//     {"id","type":"split","masterHidden","master":<controller>,"detail":<controller>}
+//     {"id","type":"split","masterHidden","master":<controller>,"detail":<controller>,
+//      "view":<view>|null}   (the container's own view; the panes are not repeated in it)
 //   <view>: {"id","type","frame":[x,y,w,h],"hidden","alpha","tag","label", kind fields...,
 //     "subviews":[<view>]}; a subview that is a screen's root view appears as
 //     {"controller":<controller>}. Tables list their sections and the cells in view ("rows").
