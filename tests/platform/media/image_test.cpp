@@ -1,0 +1,173 @@
+// Pictures: decoding PNG, JPEG and GIF with their orientation and scale, encoding, and the pixel
+// layout shared with the bitmap context.
+#include "platform/foundation/Paths.h"
+#include "platform/media/BitmapContext.h"
+#include "platform/media/Image.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using namespace platform::media;
+
+namespace {
+
+// A picture whose every pixel tells where it is: red = x * 40, green = y * 40, blue = 200.
+std::shared_ptr<Image> coordinatePicture(int w, int h) {
+  std::vector<uint32_t> px(static_cast<size_t>(w) * h);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      px[static_cast<size_t>(y) * w + x] =
+          0xFF000000u | (uint32_t(x * 40) << 16) | (uint32_t(y * 40) << 8) | 200u;
+  return Image::fromPixels(w, h, reinterpret_cast<const uint8_t *>(px.data()), size_t(w) * 4);
+}
+
+int channel(uint32_t p, int shift) {
+  return int((p >> shift) & 255);
+}
+
+// Inserts an EXIF block carrying only the orientation right after the JPEG's start marker.
+std::vector<uint8_t> withExifOrientation(const std::vector<uint8_t> &jpeg, int orientation) {
+  std::vector<uint8_t> tiff = {'M',  'M',  0, 42, 0, 0, 0, 8, // big-endian header, IFD at 8
+                               0,    1,                       // one entry
+                               0x01, 0x12, 0, 3,  0, 0, 0, 1, 0, uint8_t(orientation),
+                               0,    0,    0, 0,  0, 0}; // no next IFD
+  std::vector<uint8_t> app1 = {'E', 'x', 'i', 'f', 0, 0};
+  app1.insert(app1.end(), tiff.begin(), tiff.end());
+  size_t len = app1.size() + 2;
+  std::vector<uint8_t> out(jpeg.begin(), jpeg.begin() + 2); // SOI
+  out.insert(out.end(), {0xFF, 0xE1, uint8_t(len >> 8), uint8_t(len & 255)});
+  out.insert(out.end(), app1.begin(), app1.end());
+  out.insert(out.end(), jpeg.begin() + 2, jpeg.end());
+  return out;
+}
+
+} // namespace
+
+TEST(ImageCodec, PngRoundTripKeepsPixelsAndAlpha) {
+  auto ctx = BitmapContext::create(5, 4);
+  ASSERT_TRUE(ctx);
+  ctx->setFillColor({0, 0, 1, 1});
+  ctx->fillRect({0, 0, 5, 2});
+  ctx->setFillColor({1, 0, 0, 0.5});
+  ctx->fillRect({0, 2, 5, 2});
+  auto image = ctx->makeImage();
+  auto png = image->pngRepresentation();
+  ASSERT_GT(png.size(), 8u);
+  EXPECT_EQ(0, std::memcmp(png.data(), "\x89PNG", 4));
+  auto back = Image::imageWithData(png);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->pixelSize(), (PixelSize{5, 4}));
+  EXPECT_EQ(back->imageOrientation(), ImageOrientation::Up);
+  EXPECT_EQ(back->pixelAt(1, 1), 0xFF0000FFu);
+  // Half-transparent red: premultiplied in memory, straight when asked.
+  uint32_t half = back->pixelAt(3, 3);
+  EXPECT_NEAR(channel(half, 24), 128, 1);
+  EXPECT_NEAR(channel(half, 16), 128, 1);
+  EXPECT_EQ(channel(back->straightPixelAt(3, 3), 16), 255);
+}
+
+TEST(ImageCodec, JpegQualityTradesSizeAndReadsBackClose) {
+  auto ctx = BitmapContext::create(64, 48);
+  for (int i = 0; i < 16; ++i) {
+    ctx->setFillColor({i / 16.0, 1 - i / 16.0, (i % 3) / 2.0, 1});
+    ctx->fillRect({double(i * 4), 0, 4, 48});
+  }
+  auto image = ctx->makeImage();
+  auto best = image->jpegRepresentation(1.0);
+  auto worst = image->jpegRepresentation(0.1);
+  ASSERT_FALSE(best.empty());
+  ASSERT_FALSE(worst.empty());
+  EXPECT_EQ(best[0], 0xFF);
+  EXPECT_EQ(best[1], 0xD8);
+  EXPECT_LT(worst.size(), best.size());
+  auto back = Image::imageWithData(best);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->pixelSize(), (PixelSize{64, 48}));
+  uint32_t p = back->pixelAt(2, 20); // inside the first stripe: green
+  EXPECT_NEAR(channel(p, 8), 255, 12);
+  EXPECT_NEAR(channel(p, 16), 0, 12);
+  // Out-of-range qualities are clamped, not refused.
+  EXPECT_FALSE(image->jpegRepresentation(7).empty());
+  EXPECT_FALSE(image->jpegRepresentation(-1).empty());
+}
+
+TEST(ImageCodec, JpegOrientationComesFromExif) {
+  auto jpeg = coordinatePicture(6, 4)->jpegRepresentation(0.9);
+  const std::pair<int, ImageOrientation> cases[] = {
+      {1, ImageOrientation::Up},           {3, ImageOrientation::Down},
+      {6, ImageOrientation::Right},        {8, ImageOrientation::Left},
+      {2, ImageOrientation::UpMirrored},   {4, ImageOrientation::DownMirrored},
+      {5, ImageOrientation::LeftMirrored}, {7, ImageOrientation::RightMirrored}};
+  for (auto [exif, expected] : cases) {
+    auto image = Image::imageWithData(withExifOrientation(jpeg, exif));
+    ASSERT_TRUE(image) << exif;
+    EXPECT_EQ(image->imageOrientation(), expected) << exif;
+    EXPECT_EQ(image->pixelSize(), (PixelSize{6, 4})) << "the stored bitmap is not turned";
+    bool sideways = exif >= 5;
+    EXPECT_EQ(image->size(), sideways ? (PointSize{4, 6}) : (PointSize{6, 4})) << exif;
+    EXPECT_EQ(exifFromOrientation(expected), exif);
+  }
+  EXPECT_EQ(orientationFromExif(0), ImageOrientation::Up);
+  EXPECT_EQ(orientationFromExif(9), ImageOrientation::Up);
+}
+
+TEST(ImageCodec, GifFirstFrameDecodes) {
+  // A 2 x 1 GIF: a red and a blue pixel from a two-colour table.
+  const uint8_t gif[] = {'G', 'I',  'F', '8', '9', 'a', 2,    0,    1,    0, 0x80, 0,
+                         0,   0xFF, 0,   0,   0,   0,   0xFF, ',',  0,    0, 0,    0,
+                         2,   0,    1,   0,   0,   2,   2,    0x44, 0x0A, 0, ';'};
+  auto image = Image::imageWithData(std::vector<uint8_t>(std::begin(gif), std::end(gif)));
+  ASSERT_TRUE(image);
+  EXPECT_EQ(image->pixelSize(), (PixelSize{2, 1}));
+  EXPECT_EQ(image->pixelAt(0, 0), 0xFFFF0000u);
+  EXPECT_EQ(image->pixelAt(1, 0), 0xFF0000FFu);
+}
+
+TEST(ImageCodec, BrokenInputGivesNoPicture) {
+  EXPECT_FALSE(Image::imageWithData({}));
+  EXPECT_FALSE(Image::imageWithData({'h', 'e', 'l', 'l', 'o'}));
+  auto png = coordinatePicture(8, 8)->pngRepresentation();
+  png.resize(png.size() / 2);
+  EXPECT_FALSE(Image::imageWithData(png));
+  EXPECT_FALSE(Image::imageWithContentsOfFile("/nonexistent/picture.png"));
+  uint32_t one = 0;
+  EXPECT_FALSE(Image::fromPixels(0, 1, reinterpret_cast<uint8_t *>(&one), 4));
+  EXPECT_FALSE(Image::fromPixels(2, 1, reinterpret_cast<uint8_t *>(&one), 4)); // row too short
+}
+
+TEST(ImageCodec, DoubleResolutionFilesHaveHalfThePoints) {
+  testsupport::TempDir dir("ferrowen-media");
+  auto png = coordinatePicture(48, 24)->pngRepresentation();
+  std::string bytes(png.begin(), png.end());
+  ASSERT_TRUE(testsupport::writeFile(dir.file("icon@2x.png"), bytes));
+  ASSERT_TRUE(testsupport::writeFile(dir.file("icon.png"), bytes));
+  auto twice = Image::imageWithContentsOfFile(dir.file("icon@2x.png"));
+  auto once = Image::imageWithContentsOfFile(dir.file("icon.png"));
+  ASSERT_TRUE(twice && once);
+  EXPECT_EQ(twice->scale(), 2.0);
+  EXPECT_EQ(twice->size(), (PointSize{24, 12}));
+  EXPECT_EQ(twice->pixelSize(), (PixelSize{48, 24}));
+  EXPECT_EQ(once->size(), (PointSize{48, 24}));
+}
+
+TEST(ImageRegistryTest, RegisteredImagesWinOverResourceFiles) {
+  testsupport::TempDir dir("ferrowen-media");
+  auto png = coordinatePicture(3, 3)->pngRepresentation();
+  ASSERT_TRUE(testsupport::writeFile(dir.file("arrow.png"), std::string(png.begin(), png.end())));
+  platform::Paths::setResources(dir.path());
+  auto &registry = ImageRegistry::shared();
+  registry.clear();
+  auto fromFile = registry.imageNamed("arrow.png");
+  ASSERT_TRUE(fromFile);
+  EXPECT_EQ(fromFile->pixelWidth(), 3);
+  EXPECT_EQ(registry.imageNamed("arrow.png"), fromFile) << "decoded once";
+  auto drawn = coordinatePicture(1, 1);
+  registry.registerImage("arrow.png", drawn);
+  EXPECT_EQ(registry.imageNamed("arrow.png"), drawn);
+  EXPECT_FALSE(registry.imageNamed("missing.png"));
+  EXPECT_FALSE(registry.imageNamed("../arrow.png"));
+  registry.clear();
+  platform::Paths::setResources("");
+}
