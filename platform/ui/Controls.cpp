@@ -44,6 +44,7 @@ void Control::describe(nlohmann::json &out) const {
   View::describe(out);
   out["enabled"] = enabled_;
   out["selected"] = selected_;
+  out["verticalAlignment"] = static_cast<int>(verticalAlignment_);
 }
 
 void Control::addTarget(unsigned events, Action action) {
@@ -92,6 +93,9 @@ void Button::describe(nlohmann::json &out) const {
   out["backgroundImage"] = backgroundImageForState(currentState());
   out["font"] = toJson(font_);
   out["titleColor"] = toJson(titleColorForState(currentState()));
+  out["titleShadowColor"] = toJson(titleShadow_);
+  out["titleShadowOffset"] = toJson(titleShadowOffset_);
+  out["showsTouch"] = showsTouch_;
 }
 
 bool Button::userTap(std::string &why) {

@@ -90,6 +90,7 @@ enum ControlEvent : unsigned {
   EditingDidEndOnExit = 64
 };
 enum class ControlState { Normal, Highlighted, Disabled, Selected };
+enum class ControlContentVerticalAlignment { Center, Top, Bottom, Fill };
 
 class Control : public View {
 public:
@@ -102,6 +103,8 @@ public:
   void setSelected(bool on) { selected_ = on; }
   bool isHighlighted() const { return highlighted_; }
   void setHighlighted(bool on) { highlighted_ = on; }
+  ControlContentVerticalAlignment contentVerticalAlignment() const { return verticalAlignment_; }
+  void setContentVerticalAlignment(ControlContentVerticalAlignment a) { verticalAlignment_ = a; }
   // Target-action: the action runs for any of the events in the mask, in the order added.
   void addTarget(unsigned events, Action action);
   void removeTargets(unsigned events);
@@ -115,6 +118,7 @@ protected:
 
 private:
   bool enabled_ = true, selected_ = false, highlighted_ = false;
+  ControlContentVerticalAlignment verticalAlignment_ = ControlContentVerticalAlignment::Top;
   std::vector<std::pair<unsigned, Action>> actions_;
 };
 
@@ -142,6 +146,10 @@ public:
   std::string currentImage() const;
   Font titleFont() const { return font_; }
   void setTitleFont(Font font) { font_ = std::move(font); }
+  std::optional<Color> titleShadowColor() const { return titleShadow_; }
+  void setTitleShadowColor(std::optional<Color> c) { titleShadow_ = c; }
+  Size titleShadowOffset() const { return titleShadowOffset_; }
+  void setTitleShadowOffset(Size s) { titleShadowOffset_ = s; }
   bool showsTouchWhenHighlighted() const { return showsTouch_; }
   void setShowsTouchWhenHighlighted(bool on) { showsTouch_ = on; }
   bool adjustsImageWhenHighlighted() const { return adjustsImage_; }
@@ -153,6 +161,8 @@ private:
   std::map<ControlState, std::string> titles_, images_, backgrounds_;
   std::map<ControlState, Color> titleColors_;
   Font font_ = Font::boldSystem(15);
+  std::optional<Color> titleShadow_;
+  Size titleShadowOffset_;
   bool showsTouch_ = false, adjustsImage_ = true;
 };
 

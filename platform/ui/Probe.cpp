@@ -221,10 +221,22 @@ std::shared_ptr<ViewController> Probe::topViewController() {
   return window_->frontController();
 }
 
+std::vector<std::string> Probe::navigationTitles() {
+  std::vector<std::string> out;
+  for (auto &e : window_->frontElements())
+    if (auto nav = std::dynamic_pointer_cast<NavigationController>(e))
+      if (!nav->isNavigationBarHidden()) out.push_back(titleOf(*nav));
+  return out;
+}
+
 std::string Probe::navigationTitle() {
   auto nav = frontNavigation();
-  if (!nav || !nav->topViewController()) return {};
-  auto &item = nav->topViewController()->navigationItem();
+  return nav ? titleOf(*nav) : std::string();
+}
+
+std::string Probe::titleOf(NavigationController &nav) {
+  if (!nav.topViewController()) return {};
+  auto &item = nav.topViewController()->navigationItem();
   if (!item.title().empty() || !item.titleView()) return item.title();
   // A custom title view: the texts of its labels, one per line.
   std::string out;

@@ -64,7 +64,8 @@ public:
   bool accelerate(double x, double y, double z);
 
   // Reading.
-  std::string navigationTitle();                // the front navigation bar's title
+  std::string navigationTitle(); // the first navigation bar's title (a title view: its texts)
+  std::vector<std::string> navigationTitles();  // every navigation bar in view (split panes)
   std::optional<std::string> backButtonTitle(); // none on a root screen
   struct ItemInfo {
     std::string name;
@@ -94,6 +95,7 @@ public:
 private:
   bool fail(std::string why);
   std::shared_ptr<NavigationController> frontNavigation();
+  static std::string titleOf(NavigationController &nav);
   std::shared_ptr<TableView> tableFor(std::shared_ptr<TableView> table);
   std::optional<IndexPath> rowWithText(const std::string &text, std::shared_ptr<TableView> &table);
   bool act(const std::string &event, const std::string &name, nlohmann::json extra = {});

@@ -495,12 +495,56 @@ json Window::snapshot() {
 
 // --- Events ---
 
+namespace {
+// Events come from outside (a renderer): every field must have its kind before anything acts.
+std::string malformed(const json &event) {
+  if (!event.is_object()) return "an event is a JSON object";
+  static const std::map<std::string, json::value_t> kinds{
+      {"event", json::value_t::string},
+      {"id", json::value_t::number_unsigned},
+      {"section", json::value_t::number_integer},
+      {"row", json::value_t::number_integer},
+      {"index", json::value_t::number_integer},
+      {"count", json::value_t::number_unsigned},
+      {"taps", json::value_t::number_integer},
+      {"orientation", json::value_t::number_integer},
+      {"text", json::value_t::string},
+      {"url", json::value_t::string},
+      {"on", json::value_t::boolean},
+      {"value", json::value_t::number_float},
+      {"x", json::value_t::number_float},
+      {"y", json::value_t::number_float},
+      {"z", json::value_t::number_float},
+      {"button", json::value_t::number_integer}};
+  for (auto &[key, value] : event.items()) {
+    if (key == "from" || key == "to") {
+      if (!value.is_array() || value.size() != 2 || !value[0].is_number_integer() ||
+          !value[1].is_number_integer())
+        return "\"" + key + "\" must be [section, row]";
+      continue;
+    }
+    auto it = kinds.find(key);
+    if (it == kinds.end()) continue;
+    bool ok =
+        it->second == json::value_t::number_float     ? value.is_number()
+        : it->second == json::value_t::number_integer ? value.is_number_integer()
+        : it->second == json::value_t::number_unsigned
+            ? value.is_number_unsigned() || (value.is_number_integer() && value.get<int64_t>() >= 0)
+            : value.type() == it->second;
+    if (!ok) return "\"" + key + "\" has the wrong kind of value";
+  }
+  if (!event.contains("event")) return "an event needs a name";
+  return {};
+}
+} // namespace
+
 json Window::dispatch(const json &event) {
   detail::requireMainThread("Window::dispatch");
   auto self = shared_from_this();
   auto result = [](bool ok, const std::string &why) {
     return json{{"ok", ok}, {"error", ok ? std::string() : why}};
   };
+  if (auto bad = malformed(event); !bad.empty()) return result(false, bad);
   std::string why;
   std::string name = event.value("event", std::string());
 

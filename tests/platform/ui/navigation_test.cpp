@@ -260,6 +260,13 @@ TEST_F(NavigationTest, SplitContainerRotationAndMemoryWarnings) {
   EXPECT_FALSE(settings->isVisible());
   EXPECT_EQ(web->splitViewController(), split);
 
+  auto master = std::make_shared<NavigationController>(screen("Bookmarks"));
+  split->setViewControllers(master, std::make_shared<NavigationController>(web));
+  EXPECT_EQ(probe->navigationTitles(), (std::vector<std::string>{"Bookmarks", "Web"}));
+  EXPECT_FALSE(ftp->isVisible()) << "a replaced pane disappears";
+  split->setViewControllers(left, web);
+  EXPECT_EQ(web->parentViewController(), split);
+
   // The split container turns; every screen it shows hears of it.
   journal.clear();
   EXPECT_TRUE(probe->rotate(InterfaceOrientation::LandscapeLeft));

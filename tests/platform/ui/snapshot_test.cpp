@@ -162,6 +162,24 @@ TEST_F(SnapshotTest, ARendererActsThroughTheIdsItWasShown) {
   EXPECT_EQ(window->dispatch({{"event", "wave"}, {"id", tabBarId}})["ok"], false);
 }
 
+TEST_F(SnapshotTest, MalformedEventsAreRefusedWithoutActing) {
+  auto tabId = probe->snapshot()["root"]["id"];
+  for (const json &bad : {json("tap"), json::object(), json{{"event", 3}},
+                          json{{"event", "tap"}, {"id", "7"}}, json{{"event", "tap"}, {"id", -1}},
+                          json{{"event", "tapTab"}, {"id", tabId}, {"index", "1"}},
+                          json{{"event", "moveRow"}, {"id", tabId}, {"from", {0}}, {"to", {0, 1}}},
+                          json{{"event", "setSwitch"}, {"id", tabId}, {"on", 1}},
+                          json{{"event", "type"}, {"id", tabId}, {"text", nullptr}}}) {
+    auto r = window->dispatch(bad);
+    EXPECT_EQ(r["ok"], false) << bad.dump();
+    EXPECT_FALSE(r["error"].get<std::string>().empty());
+  }
+  EXPECT_EQ(tabs->selectedIndex(), 0);
+  EXPECT_EQ(window->dispatch({{"event", "slide"}, {"id", tabId}, {"value", 1}})["error"],
+            "the element is not a slider")
+      << "an integer is a number too";
+}
+
 TEST_F(SnapshotTest, LayersAboveTheScreensAreListedInOrder) {
   auto lock = std::make_shared<ViewController>("LockView");
   folder->presentModalViewController(lock, false);
