@@ -3,6 +3,7 @@
 #include "app/foundation/StringUtils.h"
 
 #include <cstdint>
+#include <vector>
 
 const char szBASE_64Encrypt[] = "QwErTyUiOpAsDfGhJkLzXcVbNmqWeRtYuIoPaSdFgHjKlZxCvBnM0192837465+/";
 
@@ -56,7 +57,8 @@ std::string myEncryptString1(std::string_view password) {
     if (c == 0 || c > 255) classic = false;
   if (classic) return pack(codes);
   // Every byte is kept, zero bytes included: the group length alone says how many there are.
-  return kWideMark + pack(std::string_view(password));
+  const std::vector<uint8_t> bytes(password.begin(), password.end());
+  return kWideMark + pack(bytes);
 }
 
 std::string myDecryptString1(std::string_view scrambled) {
