@@ -42,8 +42,9 @@ void copyResourceIfMissing(const std::string &resource, const std::string &targe
 }
 
 void writeImage(const ResourceImageRef &image, const std::string &target) {
-  if (!image) return;
-  FileManager::writeAtomically(target, image->data);
+  if (!image || !image->image) return;
+  const auto png = image->image->pngRepresentation();
+  if (!png.empty()) FileManager::writeAtomically(target, png);
 }
 
 } // namespace

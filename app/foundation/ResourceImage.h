@@ -1,17 +1,17 @@
-// An image among the application's resources: its file name (what the UI model shows) and its
-// encoded bytes, read once and kept.
+// A picture among the application's resources, kept with its file name: views of the UI model
+// show images by name, drawing code uses the decoded picture.
 #pragma once
 
-#include <cstdint>
+#include "platform/media/Image.h"
+
 #include <memory>
 #include <string>
-#include <vector>
 
 struct ResourceImage {
-  std::string name;          // file name in the resources, e.g. "3-folder.png"
-  std::vector<uint8_t> data; // the file's bytes (PNG)
+  std::string name;                              // file name in the resources, e.g. "3-folder.png"
+  std::shared_ptr<platform::media::Image> image; // the decoded picture
 };
 using ResourceImageRef = std::shared_ptr<const ResourceImage>;
 
-// The resource image of that name; null when it cannot be read.
+// The resource picture of that name; null when it is missing or cannot be decoded.
 ResourceImageRef resourceImageNamed(const std::string &name);

@@ -7,6 +7,7 @@
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/Text.h"
 #include "platform/foundation/UserDefaults.h"
+#include "platform/media/Image.h"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,7 @@ protected:
     platform::Paths::setHome(home_);
     platform::Paths::setResources(std::string(FERROWEN_SOURCE_DIR) + "/resources");
     platform::UserDefaults::resetStandard();
+    platform::media::ImageRegistry::shared().clear();
     platform::setCollationLocale("en_US");
     platform::DeviceProfile::setCurrent(platform::DeviceProfile::iPhone());
   }

@@ -49,10 +49,18 @@ TEST_F(Globals, FirstLaunchBuildsFoldersTemplatesAndHelp) {
     EXPECT_TRUE(FileManager::fileExists(web(icon))) << icon;
   for (const char *name : kTemplates)
     EXPECT_TRUE(FileManager::fileExists(web(name))) << name;
-  // Icons are the images loaded at start; the scripts come from their "-js.txt" resources.
-  EXPECT_EQ(testsupport::readFile(web("dir.png")), testsupport::readFile(resource("3-folder.png")));
-  EXPECT_EQ(testsupport::readFile(web("windows_app.png")),
-            testsupport::readFile(resource("3-doc-binary.png")));
+  // Icons are the images loaded at start, written as PNG; the scripts come from their "-js.txt"
+  // resources.
+  const auto samePicture = [&](const std::string &written, const std::string &source) {
+    const auto a = platform::media::Image::imageWithContentsOfFile(web(written));
+    const auto b = platform::media::Image::imageWithContentsOfFile(resource(source));
+    return a && b && a->pixelSize() == b->pixelSize() && a->pixels() == b->pixels();
+  };
+  EXPECT_TRUE(samePicture("dir.png", "3-folder.png"));
+  EXPECT_TRUE(samePicture("windows_app.png", "3-doc-binary.png"));
+  EXPECT_TRUE(samePicture("left-arrow24.png", "left-arrow24.png"));
+  EXPECT_TRUE(samePicture("disk48.png", "disk48.png"));
+  EXPECT_FALSE(samePicture("dir.png", "3-doc-binary.png"));
   EXPECT_EQ(testsupport::readFile(web("scripts.js")),
             testsupport::readFile(resource("scripts-js.txt")));
   EXPECT_EQ(testsupport::readFile(web("multifile.js")),
@@ -72,7 +80,7 @@ TEST_F(Globals, FirstLaunchBuildsFoldersTemplatesAndHelp) {
         &imageText,     &imageTextHtml,    &imageTextAsp,      &imageTextJs,      &imageTextCss,
         &imageTextPhp,  &imageZip,         &imageDocument,     &imageDocumentXls, &imageDocumentPpt,
         &imageFolder,   &imageFolderCloud, &imageFolderPhotos, &imageFolderiTunes})
-    EXPECT_TRUE(*image && !(*image)->data.empty());
+    EXPECT_TRUE(*image && (*image)->image && (*image)->image->pixelWidth() > 0);
   EXPECT_EQ(imageISO->name, "3-doc-binary.png");
   EXPECT_EQ(imageWindows->name, "3-doc-binary.png");
   EXPECT_EQ(imageOther->name, "3-doc-blank.png");
@@ -122,12 +130,14 @@ TEST_F(Globals, MissingResourcesLeaveFilesMissingWithoutHarm) {
   const std::string empty = tmpPath() + "/no-resources";
   FileManager::createDirectory(empty);
   platform::Paths::setResources(empty);
+  platform::media::ImageRegistry::shared().clear();
   InitGlobals();
   EXPECT_EQ(imageFolder, nullptr);
   EXPECT_TRUE(FileManager::isDirectory(web()));
   EXPECT_FALSE(FileManager::fileExists(web("header.html")));
   // A later start with the resources in place fills the gaps.
   platform::Paths::setResources(std::string(FERROWEN_SOURCE_DIR) + "/resources");
+  platform::media::ImageRegistry::shared().clear();
   InitGlobals();
   EXPECT_TRUE(FileManager::fileExists(web("header.html")));
   EXPECT_TRUE(FileManager::fileExists(web("left-arrow24.png")));
