@@ -4,14 +4,18 @@
 #include "sshlib/core/ExtPtrArray.h"
 #include "sshlib/core/Logger.h"
 #include "sshlib/core/ParseEngine.h"
+#include "sshlib/core/ProgressEvent.h"
+#include "sshlib/core/ProgressMonitor.h"
 #include "sshlib/core/StringBuffer.h"
 #include "sshlib/core/TreeNode.h"
 #include "tests/sshlib/core/XmlTestUtil.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 using xmltest::parse;
 using xmltest::TreePtr;
@@ -224,6 +228,40 @@ TEST(XmlParseFiles, CharsetNormalisation) {
       TreeNode::customParseFile(dir.file("empty.xml").c_str(), nullptr, nullptr, &root, false));
   DataBuffer empty;
   EXPECT_FALSE(TreeNode::convertXmlToUtf8(empty, nullptr));
+}
+
+class PctRecorder : public ProgressEvent {
+public:
+  void UpdatePct(int pct, bool &abort) override {
+    pcts.push_back(pct);
+    abort = false;
+  }
+  std::vector<int> pcts;
+};
+
+TEST(XmlParseProgress, PercentsRiseAtClosingTagsAndEndAtHundred) {
+  std::string doc = "<r>";
+  for (int i = 0; i < 200; ++i)
+    doc += "<item>" + std::to_string(i) + "</item>";
+  doc += "</r>";
+  PctRecorder rec;
+  ProgressMonitor pm(&rec, 1u);
+  StringBuffer sb(doc.c_str());
+  TreeNode *root = nullptr;
+  ASSERT_TRUE(TreeNode::customParseString(sb, nullptr, &pm, &root, false));
+  TreePtr t(root);
+  EXPECT_EQ(t->getNumChildren(), 200);
+  ASSERT_GE(rec.pcts.size(), 10u);
+  EXPECT_TRUE(std::is_sorted(rec.pcts.begin(), rec.pcts.end()));
+  EXPECT_EQ(rec.pcts.back(), 100);
+
+  // An empty text drops the monitor: no events at all.
+  PctRecorder none;
+  ProgressMonitor pm2(&none, 1u);
+  StringBuffer empty;
+  ASSERT_TRUE(TreeNode::customParseString(empty, nullptr, &pm2, &root, false));
+  EXPECT_EQ(root, nullptr);
+  EXPECT_TRUE(none.pcts.empty());
 }
 
 TEST(XmlParseOracle, RandomDocumentsMatchLibxml2) {
