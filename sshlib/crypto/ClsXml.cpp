@@ -7,15 +7,11 @@
 #include "sshlib/core/DataBuffer.h"
 #include "sshlib/core/ExtPtrArray.h"
 #include "sshlib/core/LogBase.h"
+#include "sshlib/core/RazudodDeflate.h"
 #include "sshlib/core/StringBuffer.h"
 #include "sshlib/core/TreeNode.h"
 #include "sshlib/core/XString.h"
 #include "sshlib/crypto/AesCrypt.h"
-
-#if __has_include("sshlib/core/RazudodDeflate.h")
-#include "sshlib/core/RazudodDeflate.h"
-#define CLSXML_HAVE_DEFLATE 1
-#endif
 
 namespace {
 
@@ -335,15 +331,10 @@ bool ClsXml::GetBinaryContent(DataBuffer &out, bool unzip, bool decrypt, const c
     out.takeData(plain);
   }
   if (ok && unzip) {
-#ifdef CLSXML_HAVE_DEFLATE
     RazudodDeflate deflate;
     DataBuffer inflated;
     ok = deflate.Decompress(out, inflated, m_log, nullptr);
     out.takeData(inflated);
-#else
-    m_log.LogError("Decompression is not available in this build.");
-    ok = false;
-#endif
   }
   // A failed step leaves nothing that could pass for the content.
   if (!ok) out.clear();
