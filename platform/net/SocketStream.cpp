@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <mutex>
 #include <netdb.h>
@@ -22,24 +23,45 @@ namespace platform::net {
 // ---------------------------------------------------------------------------------------------
 // TLS sessions
 
+// The sessions the server gave us, newest last. A TLS 1.3 session (a ticket) is handed out once:
+// servers may accept each ticket only once (and clients should not repeat them), so every
+// connection takes its own and the tickets that later connections receive refill the pool. A
+// TLS 1.2 session stays and may be resumed again and again.
 struct TlsSessionCache::Impl {
+  static constexpr size_t kPoolLimit = 8;
   mutable std::mutex mutex;
-  SSL_SESSION *session = nullptr;
+  std::deque<SSL_SESSION *> pool;
 
   ~Impl() {
-    if (session) SSL_SESSION_free(session);
+    for (SSL_SESSION *s : pool)
+      SSL_SESSION_free(s);
   }
   // Takes the caller's reference.
   void store(SSL_SESSION *s) {
     std::lock_guard lock(mutex);
-    if (session) SSL_SESSION_free(session);
-    session = s;
+    pool.push_back(s);
+    while (pool.size() > kPoolLimit) {
+      SSL_SESSION_free(pool.front());
+      pool.pop_front();
+    }
   }
-  // A new reference, or null.
-  SSL_SESSION *get() const {
+  // A reference for the caller, or null.
+  SSL_SESSION *take() {
     std::lock_guard lock(mutex);
-    if (session) SSL_SESSION_up_ref(session);
-    return session;
+    if (pool.empty()) return nullptr;
+    SSL_SESSION *s = pool.back();
+    if (SSL_SESSION_get_protocol_version(s) >= TLS1_3_VERSION) {
+      pool.pop_back();
+    } else {
+      SSL_SESSION_up_ref(s);
+    }
+    return s;
+  }
+  void clear() {
+    std::lock_guard lock(mutex);
+    for (SSL_SESSION *s : pool)
+      SSL_SESSION_free(s);
+    pool.clear();
   }
 };
 
@@ -48,11 +70,11 @@ TlsSessionCache::~TlsSessionCache() = default;
 
 bool TlsSessionCache::hasSession() const {
   std::lock_guard lock(impl_->mutex);
-  return impl_->session != nullptr;
+  return !impl_->pool.empty();
 }
 
 void TlsSessionCache::clear() {
-  impl_->store(nullptr);
+  impl_->clear();
 }
 
 namespace detail {
@@ -543,7 +565,7 @@ private:
     SSL_set_connect_state(ssl_);
     if (!tls_.peerName.empty()) SSL_set_tlsext_host_name(ssl_, tls_.peerName.c_str());
     if (tls_.sessionCache) {
-      if (SSL_SESSION *s = tls_.sessionCache->impl_->get()) {
+      if (SSL_SESSION *s = tls_.sessionCache->impl_->take()) {
         SSL_set_session(ssl_, s);
         SSL_SESSION_free(s);
       }
@@ -824,6 +846,11 @@ private:
     if (pendingOut() > 0) return false;
     if (!writeShut_) {
       if (ssl_ && tlsDone_) {
+        // Records that already arrived may carry session tickets worth keeping.
+        uint8_t sink[4096];
+        ERR_clear_error();
+        while (SSL_read(ssl_, sink, int(sizeof sink)) > 0) {
+        }
         ERR_clear_error();
         SSL_shutdown(ssl_); // our close_notify; the peer's answer is not waited for
       }

@@ -50,9 +50,13 @@ namespace detail {
 class SocketCore;
 }
 
-// The TLS sessions one server has given us, shared between the connections to it: the control
-// connection stores them, data connections resume them (servers such as vsftpd refuse a data
-// connection that does not resume the control connection's session). Thread-safe.
+// The TLS sessions one server has given us, shared between the connections to it: a connection
+// whose settings name the cache resumes a session from it and stores the sessions it is given.
+// Servers such as vsftpd refuse a data connection that does not resume a session of theirs, so
+// the control connection and every data connection of one login share one cache. A TLS 1.3
+// session (ticket) is handed to one connection only (servers may accept each ticket once); the
+// tickets each new connection receives refill the cache. A TLS 1.2 session is resumed as often as
+// the server allows. Thread-safe.
 class TlsSessionCache {
 public:
   TlsSessionCache();
@@ -80,8 +84,8 @@ struct TlsSettings {
   std::string peerName;
   // Sessions to resume from and to store in; none means a fresh session every time.
   std::shared_ptr<TlsSessionCache> sessionCache;
-  // Whether sessions this connection obtains go into sessionCache (true for the control
-  // connection; a data connection may only resume).
+  // Whether sessions this connection obtains go into sessionCache. Leave it on for the control
+  // connection and for data connections alike (TLS 1.3 tickets are used up one per connection).
   bool storesSessions = true;
 };
 
