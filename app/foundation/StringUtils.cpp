@@ -369,7 +369,7 @@ std::string myBase64(std::string_view s) {
   return out;
 }
 
-std::string myBase64(const Bytes &data) {
+std::string myBase64(const std::vector<uint8_t> &data) {
   std::string out;
   out.reserve((data.size() + 2) / 3 * 4);
   for (size_t i = 0; i < data.size(); i += 3) {
@@ -392,9 +392,9 @@ int _6BitChar(int c) {
   return -1;
 }
 
-std::optional<Bytes> myFromBase64(std::string_view s) {
+std::optional<std::vector<uint8_t>> myFromBase64(std::string_view s) {
   if (s.empty()) return std::nullopt;
-  Bytes out;
+  std::vector<uint8_t> out;
   out.reserve(s.size() / 4 * 3 + 3);
   const size_t m = s.size();
   for (size_t i = 0; i < m; i += 4) {

@@ -9,8 +9,6 @@
 #include <string_view>
 #include <vector>
 
-using Bytes = std::vector<uint8_t>;
-
 // The standard Base64 alphabet.
 extern const char szBASE_64Usual[];
 
@@ -72,9 +70,9 @@ std::string myFileSize(double bytes);
 // the Latin-1 bytes when every code is below 256).
 std::string myBase64(std::string_view s);
 // Standard Base64 of the bytes.
-std::string myBase64(const Bytes &data);
+std::string myBase64(const std::vector<uint8_t> &data);
 // The reverse of the string form; nothing for an empty receiver.
-std::optional<Bytes> myFromBase64(std::string_view s);
+std::optional<std::vector<uint8_t>> myFromBase64(std::string_view s);
 // The Base64 value of a character: 0 for "=", 0-63 for an alphabet symbol, -1 otherwise.
 int _6BitChar(int c);
 

@@ -6,6 +6,8 @@
 #include "platform/foundation/Log.h"
 
 #include <cstdio>
+
+using Bytes = std::vector<uint8_t>;
 #include <sys/stat.h>
 
 TEST(StringSearch, CaseInsensitiveCutting) {
