@@ -76,11 +76,15 @@ std::string myDecryptString1(std::string_view scrambled) {
     }
     return bytes;
   }
-  // The classic form: each non-zero byte is one character of that code (Latin-1).
+  // The classic form reads one symbol per character, of which only the low 8 bits count; each
+  // non-zero byte of a group is one character of that code (Latin-1).
+  std::string symbols;
+  for (char16_t c : toUtf16Units(scrambled))
+    symbols += static_cast<char>(c & 0xFF);
   std::u16string codes;
-  codes.reserve(scrambled.size());
-  for (size_t i = 0; i < scrambled.size(); i += 4) {
-    const uint32_t v = groupValue(scrambled, i);
+  codes.reserve(symbols.size());
+  for (size_t i = 0; i < symbols.size(); i += 4) {
+    const uint32_t v = groupValue(symbols, i);
     for (uint32_t b : {(v >> 16) & 255u, (v >> 8) & 255u, v & 255u})
       if (b != 0) codes += static_cast<char16_t>(b);
   }

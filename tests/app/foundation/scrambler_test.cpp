@@ -92,3 +92,8 @@ TEST(Scrambler, SymbolValuesAndForeignInput) {
   const std::string junk = myDecryptString1("N.pP");
   EXPECT_EQ(junk.find('\0'), std::string::npos);
 }
+
+TEST(Scrambler, ForeignSymbolsCountByTheirLowByte) {
+  // U+0151 has the low byte 0x51 ("Q", value 0): it reads as one symbol, like "Q" itself.
+  EXPECT_EQ(myDecryptString1("N\xC5\x91pP"), myDecryptString1("NQpP"));
+}
