@@ -337,7 +337,8 @@ public:
 
   bool setTls(const TlsSettings &settings) {
     std::lock_guard lock(mutex_);
-    if (tlsRequested_ || phase_ == Phase::Failed || phase_ == Phase::Finished) return false;
+    if (phase_ == Phase::Failed || phase_ == Phase::Finished) return false;
+    if (tlsRequested_) return true; // the pair's other stream was given the settings already
     tlsRequested_ = true;
     tls_ = settings;
     if (tls_.peerName.empty() && !host_.empty() && !isNumericHost(host_)) tls_.peerName = host_;

@@ -116,7 +116,8 @@ public:
   // as soon as it does (implicit TLS). On a live, open pair: the handshake starts now, in band;
   // bytes read before it stay readable, bytes written from now on go out encrypted (written while
   // the handshake runs, they wait for it), and byte events continue after it. A failed handshake
-  // is an ErrorOccurred event on both streams. Returns false when TLS is already on or the pair
+  // is an ErrorOccurred event on both streams. Giving the settings to the pair's other stream as
+  // well changes nothing (the first settings stay) and returns true. Returns false when the pair
   // has failed or closed.
   bool setTlsSettings(const TlsSettings &settings);
   bool isTlsRequested() const;

@@ -215,3 +215,18 @@ TEST_F(URLConnectionTest, RefusedConnectionAndUnsupportedSchemesFailReadably) {
   EXPECT_EQ(file->failures[0].message, "unsupported URL");
   EXPECT_TRUE(file->body.empty());
 }
+
+TEST_F(URLConnectionTest, HttpsServerWithAnUntrustedCertificateIsRefused) {
+  std::string cert = dir.file("cert.pem"), key = dir.file("key.pem");
+  ASSERT_TRUE(testsupport::makeSelfSignedCert(cert, key, "127.0.0.1"));
+  int port = testsupport::freeTcpPort();
+  testsupport::Process server({"openssl", "s_server", "-accept",
+                               "127.0.0.1:" + std::to_string(port), "-cert", cert, "-key", key,
+                               "-www"},
+                              logs.path());
+  ASSERT_TRUE(testsupport::waitForTcpPort(port));
+  auto rec = fetch("https://127.0.0.1:" + std::to_string(port) + "/");
+  ASSERT_EQ(rec->failures.size(), 1u);
+  EXPECT_EQ(rec->failures[0].message, "The certificate for this server is invalid.");
+  EXPECT_TRUE(rec->responses.empty());
+}
