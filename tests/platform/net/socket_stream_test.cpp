@@ -136,6 +136,29 @@ TEST_F(SocketStreamTest, EventsOfAStreamScheduledOnAWorkerArriveOnThatThread) {
   worker->stop();
 }
 
+TEST_F(SocketStreamTest, UnscheduledStreamHoldsItsEventsUntilScheduledAgain) {
+  LoopbackListener peer;
+  EventLog inEvents, outEvents;
+  auto pair = openPair(peer.port, inEvents, outEvents);
+  int conn = peer.acceptOne();
+  ASSERT_TRUE(runUntil([&] { return inEvents.has(StreamEventOpenCompleted); }));
+  pair.input->unscheduleFromRunLoop();
+  ASSERT_TRUE(sendAll(conn, "queued"));
+  loop->runUntil([] { return false; }, std::chrono::milliseconds(200));
+  EXPECT_FALSE(inEvents.has(StreamEventHasBytesAvailable));
+  // The write stream, still scheduled, goes on working meanwhile.
+  const std::string ping = "NOOP\r\n";
+  EXPECT_EQ(pair.output->write(reinterpret_cast<const uint8_t *>(ping.data()), ping.size()),
+            long(ping.size()));
+  EXPECT_EQ(recvExactly(conn, ping.size()), ping);
+  pair.input->scheduleWithRunLoop(loop);
+  ASSERT_TRUE(runUntil([&] { return inEvents.has(StreamEventHasBytesAvailable); }));
+  std::string got;
+  drain(*pair.input, got);
+  EXPECT_EQ(got, "queued");
+  ::close(conn);
+}
+
 // --- Failures ---------------------------------------------------------------------------------
 
 TEST_F(SocketStreamTest, RefusedConnectionIsAnErrorEventOnBothStreams) {
