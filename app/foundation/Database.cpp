@@ -10,6 +10,7 @@
 #include "platform/foundation/UserDefaults.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -45,6 +46,8 @@ sqlite3 *OpenDatabase() {
                              copied.error().c_str());
       return nullptr;
     }
+    // An installed seed may be read-only; the copy is the user's and must take writes.
+    ::chmod(path.c_str(), 0644);
   }
   sqlite3 *db = nullptr;
   if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) {

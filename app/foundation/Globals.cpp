@@ -5,6 +5,8 @@
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/Text.h"
 
+#include <sys/stat.h>
+
 platform::UserDefaults *globalUserDefaults = nullptr;
 std::string globalTempPath;
 std::vector<std::string> tempFilesToCleanup;
@@ -34,11 +36,17 @@ std::string resourcePath(const std::string &name) {
   return appendPathComponent(platform::Paths::resources(), name);
 }
 
+// Copies a resource; the copy belongs to the user, who may change it, even when the installed
+// resource is read-only.
+void copyResource(const std::string &resource, const std::string &target) {
+  if (FileManager::copyItem(resourcePath(resource), target)) ::chmod(target.c_str(), 0644);
+}
+
 // Copies a resource to `target` when nothing is there yet. Failures leave the file missing; the
 // next start tries again.
 void copyResourceIfMissing(const std::string &resource, const std::string &target) {
   if (FileManager::fileExists(target)) return;
-  FileManager::copyItem(resourcePath(resource), target);
+  copyResource(resource, target);
 }
 
 void writeImage(const ResourceImageRef &image, const std::string &target) {
@@ -85,16 +93,14 @@ void CopyWebServerFiles() {
 
   // The help documents of Saved Files come with a fresh folder, or replace an older help archive.
   if (freshFolder) {
-    FileManager::copyItem(resourcePath("About-Saved-Files.rtf"),
-                          appendPathComponent(files, "About-Saved-Files.rtf"));
-    FileManager::copyItem(resourcePath("About-Shared-with-iTunes.rtf"),
-                          appendPathComponent(documents, "About-Shared-with-iTunes.rtf"));
+    copyResource("About-Saved-Files.rtf", appendPathComponent(files, "About-Saved-Files.rtf"));
+    copyResource("About-Shared-with-iTunes.rtf",
+                 appendPathComponent(documents, "About-Shared-with-iTunes.rtf"));
   } else {
     const std::string oldHelp = appendPathComponent(files, "Help.webarchive");
     if (FileManager::fileExists(oldHelp)) {
       FileManager::removeItem(oldHelp);
-      FileManager::copyItem(resourcePath("About-Saved-Files.rtf"),
-                            appendPathComponent(files, "About-Saved-Files.rtf"));
+      copyResource("About-Saved-Files.rtf", appendPathComponent(files, "About-Saved-Files.rtf"));
     }
   }
 

@@ -9,6 +9,7 @@
 #include "platform/foundation/Log.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -166,4 +167,20 @@ TEST_F(Database, MissingSeedGivesNoHandle) {
   EXPECT_EQ(OpenDatabase(), nullptr);
   EXPECT_TRUE(log.contains("Failed to create writable database file with message '"));
   EXPECT_FALSE(platform::FileManager::fileExists(file()));
+}
+
+TEST_F(Database, ReadOnlySeedGivesAWritableCopy) {
+  const std::string installed = tmpPath() + "/installed";
+  platform::FileManager::createDirectory(installed);
+  ASSERT_TRUE(platform::FileManager::copyItem(
+      std::string(FERROWEN_SOURCE_DIR) + "/resources/bookmarks.sql", installed + "/bookmarks.sql"));
+  ::chmod((installed + "/bookmarks.sql").c_str(), 0444);
+  platform::Paths::setResources(installed);
+  Db d;
+  ASSERT_NE(d.db, nullptr);
+  EXPECT_TRUE(platform::FileManager::attributesOfItem(file())->permissions & 0200);
+  UpdateDatabaseStructure(d.db);
+  EXPECT_EQ(SQLExecute(d.db, "INSERT INTO bookmark (server) VALUES ('a')"), 1);
+  EXPECT_EQ(SQLGetCountNotZero(d.db, "SELECT * FROM batchlist WHERE 0"), 0);
+  EXPECT_EQ(sqliteCli(file(), "SELECT count(*) FROM pragma_table_info('batchlist')"), "14\n");
 }

@@ -5,6 +5,7 @@
 #include "platform/foundation/FileManager.h"
 
 #include <chrono>
+#include <sys/stat.h>
 
 using platform::FileManager;
 
@@ -171,4 +172,19 @@ TEST_F(Globals, DeviceFactsAndFormats) {
   EXPECT_EQ(dateFormatDateOnly->stringFromDate(t), "2009-02-13");
   EXPECT_EQ(dateFormatDateOnlyNicely->stringFromDate(t), "Feb. 13, 2009");
   EXPECT_FALSE(dateOutputFormat->stringFromDate(t).empty());
+}
+
+TEST_F(Globals, CopiesOfReadOnlyResourcesCanBeChanged) {
+  const std::string installed = tmpPath() + "/installed";
+  ASSERT_TRUE(FileManager::copyItem(std::string(FERROWEN_SOURCE_DIR) + "/resources", installed));
+  for (const char *name : {"header.html", "About-Saved-Files.rtf", "scripts-js.txt"})
+    ::chmod((installed + "/" + name).c_str(), 0444);
+  platform::Paths::setResources(installed);
+  InitGlobals();
+  for (const std::string &path :
+       {web("header.html"), web("scripts.js"), documents() + "/Files/About-Saved-Files.rtf"}) {
+    const auto attributes = FileManager::attributesOfItem(path);
+    ASSERT_TRUE(attributes) << path;
+    EXPECT_TRUE(attributes->permissions & 0200) << path;
+  }
 }
