@@ -15,7 +15,7 @@
 namespace {
 
 platform::UserDefaults &settings() {
-  return globalUserDefaults ? *globalUserDefaults : platform::UserDefaults::standard();
+  return platform::UserDefaults::standard(); // the store globalUserDefaults names
 }
 
 // One migration step: a statement that SQLite refuses to prepare (an existing column or table)

@@ -66,7 +66,7 @@ void RegisterDefaultSettings() {
   platform::DefaultsValue::Dictionary defaults;
   for (auto &[key, value] : registeredDefaultSettings(platform::DeviceProfile::current().isiPad()))
     defaults[key] = platform::DefaultsValue(value);
-  auto &store = globalUserDefaults ? *globalUserDefaults : platform::UserDefaults::standard();
+  auto &store = platform::UserDefaults::standard();
   store.registerDefaults(defaults);
   store.synchronize();
 }
