@@ -2,15 +2,17 @@
 // through a CRC-computing sink.
 #pragma once
 
+#include "sshlib/core/ZipCryptParams.h"
+
 class DataSource;
 class LogBase;
 class Output;
 class ProgressMonitor;
 
-class PipelineHelp {
+class PipelineHelp : public ZipCryptParams {
 public:
   explicit PipelineHelp(int unused);
-  virtual ~PipelineHelp();
+  ~PipelineHelp() override;
   PipelineHelp(const PipelineHelp &) = delete;
   PipelineHelp &operator=(const PipelineHelp &) = delete;
 

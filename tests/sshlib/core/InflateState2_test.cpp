@@ -17,6 +17,8 @@
 #include "sshlib/core/Logger.h"
 #include "sshlib/core/Output.h"
 #include "sshlib/core/PipelineHelp.h"
+#include "sshlib/core/ProgressEvent.h"
+#include "sshlib/core/ProgressMonitor.h"
 #include "sshlib/core/StringBuffer.h"
 #include "sshlib/core/ZipCRC.h"
 
@@ -625,4 +627,100 @@ TEST(InflateState2, PullFrontEndOverGzipBodies) {
   EXPECT_EQ(st.overrun, 4);
   EXPECT_EQ(st.crc, ZipCRC::getCRC(reinterpret_cast<const unsigned char *>(big.data()),
                                    static_cast<unsigned int>(big.size()), nullptr));
+}
+
+TEST(InflateState2, PacketsEndingInsideAnEmptyBlockResume) {
+  // A partial flush ends a packet inside the empty fixed block that follows the data; the next
+  // packet carries the rest of it. Without look-ahead the decoder waits there, having written
+  // everything decoded so far.
+  z_stream s{};
+  ASSERT_EQ(deflateInit2(&s, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  auto inf = std::make_unique<InflateState2>();
+  inf->BeginInflate(32768);
+  LogNull log;
+  int waits = 0;
+  std::mt19937 rng(5);
+  for (int i = 0; i < 40; ++i) {
+    const Bytes payload = sample(1 + rng() % 2000, 200 + i);
+    Bytes z(payload.size() + 1000, '\0');
+    s.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(payload.data()));
+    s.avail_in = static_cast<uInt>(payload.size());
+    s.next_out = reinterpret_cast<Bytef *>(z.data());
+    s.avail_out = static_cast<uInt>(z.size());
+    ASSERT_EQ(deflate(&s, Z_PARTIAL_FLUSH), Z_OK);
+    z.resize(z.size() - s.avail_out);
+    DataBuffer db;
+    OutputDataBuffer out(&db);
+    bool fin = false;
+    int st = 0;
+    ASSERT_TRUE(inf->MoreInflate2(reinterpret_cast<const unsigned char *>(z.data()),
+                                  static_cast<unsigned int>(z.size()), false, out, fin, log, st,
+                                  0));
+    ASSERT_TRUE(st == InflateState2::kWaitingInsideBlock || st == InflateState2::kBlockBoundary)
+        << st;
+    if (st == InflateState2::kWaitingInsideBlock) ++waits;
+    ASSERT_EQ(Bytes(reinterpret_cast<const char *>(db.getData2()), db.getSize()), payload) << i;
+  }
+  deflateEnd(&s);
+  EXPECT_GT(waits, 0);
+}
+
+TEST(InflateState2, SmallWindowsAndMemoryLevels) {
+  std::mt19937 rng(8);
+  for (int wbits = 9; wbits <= 15; ++wbits) {
+    for (int mem : {1, 5, 9}) {
+      const Bytes in = sample(20000 + rng() % 20000, 300 + wbits * 10 + mem);
+      const Bytes z =
+          zDeflate(in, 1 + static_cast<int>(rng() % 9), Z_DEFAULT_STRATEGY, -wbits, mem);
+      Result r = feed(
+          z, 4096, [&] { return size_t(1 + rng() % 5000); }, true);
+      ASSERT_TRUE(r.ok) << r.status;
+      ASSERT_EQ(r.out, in);
+    }
+  }
+}
+
+TEST(InflateState2, PullFrontEndAbortAndSinkFailure) {
+  struct Aborter : ProgressEvent {
+    void UpdatePct(int, bool &abort) override { abort = true; }
+  } event;
+  const Bytes in = sample(200000, 30);
+  const Bytes z = zDeflate(in, 6, Z_DEFAULT_STRATEGY);
+  {
+    ProgressMonitor pm(&event, static_cast<long long>(in.size()));
+    MemoryDataSource ds;
+    ds.initializeMemSource(z.data(), static_cast<unsigned int>(z.size()), false);
+    DataBuffer db;
+    OutputDataBuffer out(&db);
+    Logger log;
+    PipelineHelp ph(0);
+    ph.setProgressMonitor(&pm);
+    int overrun = 0;
+    unsigned int crc = 1;
+    EXPECT_FALSE(ph.inflateFromDS(ds, out, log, overrun, crc, false));
+    EXPECT_EQ(crc, 0u);
+    StringBuffer text;
+    log.getText(text);
+    EXPECT_TRUE(text.containsSubstring("Inflate aborted by application..")) << text.getString();
+    EXPECT_TRUE(text.containsSubstring("67812"));
+  }
+  {
+    struct Refuser : Output {
+      unsigned int _fwrite32(const void *, unsigned int, unsigned int, ProgressMonitor *,
+                             LogBase &) override {
+        return 0;
+      }
+    } refuser;
+    MemoryDataSource ds;
+    ds.initializeMemSource(z.data(), static_cast<unsigned int>(z.size()), false);
+    Logger log;
+    PipelineHelp ph(0);
+    int overrun = 0;
+    unsigned int crc = 0;
+    EXPECT_FALSE(ph.inflateFromDS(ds, refuser, log, overrun, crc, true));
+    StringBuffer text;
+    log.getText(text);
+    EXPECT_TRUE(
+        text.containsSubstring("Failed to inflate from data source because sink write failed."));
+  }
 }
