@@ -28,7 +28,8 @@ std::shared_ptr<Image> scaleToSizeAndRotateImage(const std::shared_ptr<Image> &i
   AffineTransform transform;
   bool swap = false;
   // The mirrored orientations turned on their side are drawn like the plain turned ones (the
-  // context flipped sideways); drawn with the upright flip they came out shifted and cut.
+  // context flipped sideways), each with the transform that mirrors it across its diagonal; the
+  // upright flip left those pictures shifted off the bitmap.
   bool sidewaysFlip = false;
   switch (image->imageOrientation()) {
   case ImageOrientation::Up:
@@ -51,7 +52,7 @@ std::shared_ptr<Image> scaleToSizeAndRotateImage(const std::shared_ptr<Image> &i
     transform = AffineTransform::makeTranslation(0, H).scaled(1, -1);
     break;
   case ImageOrientation::LeftMirrored:
-    transform = AffineTransform::makeScale(-1, 1).rotated(3 * M_PI / 2);
+    transform = AffineTransform::makeScale(-1, 1).rotated(M_PI / 2);
     swap = sidewaysFlip = true;
     break;
   case ImageOrientation::RightMirrored:
