@@ -14,6 +14,8 @@
 #include "sshlib/core/Logger.h"
 #include "sshlib/core/Output.h"
 #include "sshlib/core/PpmdDriver.h"
+#include "sshlib/core/ProgressEvent.h"
+#include "sshlib/core/ProgressMonitor.h"
 #include "sshlib/core/RazudodCompress.h"
 #include "sshlib/core/RazudodDeflate.h"
 #include "sshlib/core/StringBuffer.h"
@@ -401,4 +403,43 @@ TEST(RazudodCompress, DispatchByAlgorithm) {
     EXPECT_EQ(str(out), "keep");
     EXPECT_TRUE(logHas(log, "PPMD EncodeStreamingEnd - no min context!"));
   }
+}
+
+TEST(RazudodDeflate, LargePacketsAndAborts) {
+  Logger log;
+  // A packet whose compressed form exceeds the 60,000-byte work buffer still ends flushed and
+  // leaves nothing pending for the next packet.
+  std::mt19937 rng(21);
+  const Bytes noise = externaltool::randomBytes(rng, 150000);
+  RazudodDeflate tx;
+  DataBuffer in, out;
+  ASSERT_TRUE(tx.BeginZlibCompress(out, log));
+  out.clear();
+  ASSERT_TRUE(tx.MoreZlibCompress(fill(in, noise), out, log, nullptr));
+  Bytes o = str(out);
+  EXPECT_EQ(o.substr(o.size() - 4), Bytes("\x00\x00\xFF\xFF", 4));
+  bool ok = false;
+  EXPECT_EQ(zInflateRaw(o, ok, false), noise);
+  out.clear();
+  ASSERT_TRUE(tx.MoreZlibCompress(fill(in, "after"), out, log, nullptr));
+  EXPECT_EQ(zInflateRaw(str(out), ok, false), "after");
+
+  // An abort asked through the monitor ends the call with its numbered message.
+  ProgressEvent event;
+  ProgressMonitor pm(&event, 1000LL);
+  pm.m_aborted = true;
+  const auto *p = reinterpret_cast<const unsigned char *>(noise.data());
+  RazudodDeflate d;
+  log.ClearLog();
+  EXPECT_FALSE(d.BeginCompress(p, 1000, out, log, &pm));
+  EXPECT_TRUE(logHas(log, "Deflate aborted by application (1)"));
+  log.ClearLog();
+  EXPECT_FALSE(d.MoreCompress(p, 1000, out, log, &pm));
+  EXPECT_TRUE(logHas(log, "Deflate aborted by application (2)"));
+  log.ClearLog();
+  EXPECT_FALSE(d.EndCompress(out, log, &pm));
+  EXPECT_TRUE(logHas(log, "Deflate aborted by application (3)"));
+  log.ClearLog();
+  EXPECT_FALSE(tx.MoreZlibCompress(fill(in, "xyz"), out, log, &pm));
+  EXPECT_TRUE(logHas(log, "Deflate aborted by application (2)"));
 }
