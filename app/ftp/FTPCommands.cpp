@@ -1,0 +1,301 @@
+// The reply assembly of the control connection and the command table.
+#include "app/ftp/FTPConnection.h"
+
+#include "app/foundation/StringUtils.h"
+
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Text.h"
+#include "platform/foundation/UserDefaults.h"
+
+using platform::Log;
+using platform::UserDefaults;
+
+namespace {
+// Consecutive attempts in which the control stream took nothing before the connection counts as
+// broken.
+constexpr int kMaxControlWriteRetries = 20;
+} // namespace
+
+void FTPConnection::doTasks() {
+  FTPReplyAssembler::Hooks hooks;
+  hooks.isLoginTask = [this] {
+    int t = iTask_.load();
+    return t == kTaskLogin || t == kTaskLoginSecure;
+  };
+  hooks.lineTaken = [this](const std::string &line) { addToLog(line); };
+  hooks.replyComplete = [this] {
+    replyCode_ = replies_.iReplyCode;
+    doTaskItems();
+  };
+  unsigned long generation = controlGeneration_;
+  // A handler that closed (or replaced) the connection ends the assembly of the old bytes.
+  hooks.keepGoing = [this, generation] {
+    return controlGeneration_ == generation && bool(control_.input);
+  };
+  replies_.doTasks(hooks);
+}
+
+void FTPConnection::doTaskItems() {
+  replyCode_ = replies_.iReplyCode;
+  switch (iTask_.load()) {
+  case kTaskIdle:
+    Log::debugf("readyTask:code:%i", replies_.iReplyCode);
+    break;
+  case kTaskLogin:
+    if (replies_.welcomeComplete) doTaskLogin();
+    break;
+  case kTaskDir:
+    doTaskDir();
+    break;
+  case kTaskDownload:
+    doTaskDownload();
+    break;
+  case kTaskUpload:
+  case kTaskUploadAfterMkDir:
+    doTaskUpload();
+    break;
+  case kTaskRename:
+    doTaskRename();
+    break;
+  case kTaskDelete:
+    doTaskDelete();
+    break;
+  case kTaskMkDir:
+    doTaskMkDir();
+    break;
+  case kTaskLoginSecure:
+    doTaskLoginSecure();
+    break;
+  case kTaskChmod:
+    doTaskChmod();
+    break;
+  case kTaskRaw:
+    doTaskRaw();
+    break;
+  default:
+    break;
+  }
+}
+
+void FTPConnection::sendCommand(const std::string &argument) {
+  if (!onOwnThread()) {
+    onThread([this, argument] { sendCommand(argument); });
+    return;
+  }
+  if (iTask_ == kTaskIdle) return;
+  if (iState_ == 0 && (loginUser().empty() || skipSSL_)) setState(2);
+  if ((iState_ == 10 || iState_ == 43) && zlibHelp_) {
+    if (iTask_ == kTaskUpload || iTask_ == kTaskUploadAfterMkDir)
+      zlibHelp_->resetDeflate();
+    else
+      zlibHelp_->resetInflate();
+    bytesSaved_ = 0;
+  }
+  std::string line = commandForState(argument);
+  if (!line.empty()) sendCommandToStream(line);
+}
+
+std::string FTPConnection::commandForState(const std::string &argument) {
+  // photo.jpg gives photo.upload.jpg; a name without a "." gets the infix at its end.
+  auto upload = [this](const char *infix) {
+    size_t dot = fileToUpload_.rfind('.');
+    std::string type = dot == std::string::npos ? std::string() : fileToUpload_.substr(dot);
+    return myFName(fileToUpload_) + infix + type;
+  };
+  // Commands that need the data connection wait for it in passive mode.
+  auto waitsForData = [this] {
+    if (!dataConnectionOpen_ && !portServer_) {
+      sendCommandWhenDataOpen_ = true;
+      return true;
+    }
+    return false;
+  };
+  std::string user = loginUser();
+  switch (iState_.load()) {
+  case 0:
+  case 32:
+    setState(32);
+    return "AUTH TLS\r\n";
+  case 1:
+  case 2:
+    setState(2);
+    return user.empty() ? "USER anonymous\r\n" : "USER " + user + "\r\n";
+  case 3: {
+    std::string pass;
+    {
+      std::lock_guard<std::mutex> lock(sharedMutex_);
+      pass = loginPass_;
+    }
+    return pass.empty() ? "PASS guestpilot@\r\n" : "PASS " + pass + "\r\n";
+  }
+  case 4:
+    return "UTF8\r\n";
+  case 5:
+    return "OPTS UTF8 ON\r\n";
+  case 10:
+    return "PASV\r\n";
+  case 11:
+    return "SYST\r\n";
+  case 12:
+    return "TYPE I\r\n";
+  case 13:
+    return "CWD " + argument + "\r\n";
+  case 15:
+    return "PWD\r\n";
+  case 16:
+    iBytesProcessed_ = 0;
+    iBytesTotal_ = 0;
+    if (waitsForData()) return {};
+    return UserDefaults::standard().integerForKey("ShowHiddenFiles") == 1 ? "LIST -la\r\n"
+                                                                          : "LIST\r\n";
+  case 17:
+    return "CDUP\r\n";
+  case 18:
+    if (waitsForData()) return {};
+    onMain([](FTPAppServices &s) { s.activeTransfer(); });
+    iBytesProcessed_ = 0;
+    iBytesTotal_ = 0;
+    return "RETR " + fileToDownload_ + "\r\n";
+  case 19:
+    if (waitsForData()) return {};
+    onMain([](FTPAppServices &s) { s.activeTransfer(); });
+    return useRenames_ && !skipRenames_ ? "STOR " + upload(".upload") + "\r\n"
+                                        : "STOR " + fileToUpload_ + "\r\n";
+  case 20:
+    return (toDeleteIsFolder_ ? "RMD " : "DELE ") + deleteFilename_ + "\r\n";
+  case 21:
+    return "RNTO " + upload(".old") + "\r\n";
+  case 22:
+    return "RNFR " + fileToUpload_ + "\r\n";
+  case 23:
+    return "RNTO " + fileToUpload_ + "\r\n";
+  case 24:
+    return "RNFR " + upload(".upload") + "\r\n";
+  case 25:
+  case 26:
+    return "DELE " + upload(".old") + "\r\n";
+  case 27: {
+    std::string folder = cwd();
+    if (!folder.empty() && folder.back() != '/') folder += "/";
+    return "DELE " + folder + deleteFilename_ + "/*\r\n";
+  }
+  case 30:
+    return "FEAT\r\n";
+  case 33:
+  case 34:
+    setState(34);
+    return "AUTH SSL\r\n";
+  case 35: {
+    stopPBSZTimeoutTimer();
+    std::weak_ptr<FTPConnection> weak = weak_from_this();
+    pbszConnectTimer_ = myThread_->addTimer(platform::seconds(20), true, [weak](platform::Timer &) {
+      if (auto self = weak.lock()) self->pbszConnectTimeout();
+    });
+    return "PBSZ 0\r\n";
+  }
+  case 36:
+    return "PROT P\r\n";
+  case 37:
+    return "RNTO " + renameTo_ + "\r\n";
+  case 38:
+    return "RNFR " + renameFrom_ + "\r\n";
+  case 39:
+    return "MKD " + makeDirectoryName_ + "\r\n";
+  case 40: {
+    std::string line = Log::format("REST %lld\r\n", (long long)(fileDownloadSize_ - 65536));
+    fileDownloadSize_ = 65536;
+    return line;
+  }
+  case 41:
+    setState(24);
+    return "RNFR " + upload(".upload") + "\r\n";
+  case 43: {
+    std::string line;
+    if (!startPortListener(line)) return {};
+    return line;
+  }
+  case 45:
+    return "RNTO " + fileToUpload_ + "\r\n";
+  case 46:
+    return "RNFR " + upload(".old") + "\r\n";
+  case 47:
+    return "RNTO " + upload(".upload") + "\r\n";
+  case 48:
+    addToLog("!!! Checking that server supports renames...\r\n");
+    return "RNFR " + upload(".upload") + "\r\n";
+  case 50:
+    return "SITE chmod " + chmodTo_ + " " + chmodFilename_ + "\r\n";
+  case 51:
+    return rawCommand_ + "\r\n";
+  case 52:
+    return "MODE Z\r\n";
+  case 53:
+    return Log::format("REST %lld\r\n",
+                       (long long)(iTask_ == kTaskUpload || iTask_ == kTaskUploadAfterMkDir
+                                       ? resumeUploadAt_
+                                       : resumeDownloadAt_));
+  case 54:
+    if (iTask_ == kTaskUpload || iTask_ == kTaskUploadAfterMkDir)
+      return useRenames_ && !skipRenames_ ? "SIZE " + upload(".upload") + "\r\n"
+                                          : "SIZE " + fileToUpload_ + "\r\n";
+    return "SIZE " + fileToDownload_ + "\r\n";
+  case 55:
+    return "SIZE " + fileToUpload_ + "\r\n";
+  case 60:
+    return "CLNT Ferrowen-3.0\r\n";
+  default:
+    Log::debugf("sendCommand:WTFstate:%i", iState_.load());
+    return {};
+  }
+}
+
+void FTPConnection::sendCommandToStream(const std::string &line) {
+  if (!control_.output) return;
+  if (line.empty()) {
+    Log::debugf("sendCommand:WTFstate:%i", iState_.load());
+    return;
+  }
+  addToLog(iState_ == 3 ? std::string(">>> PASS [hidden]\r\n") : ">>> " + line);
+
+  Bytes bytes;
+  if (utf8Safe_) {
+    bytes.assign(line.begin(), line.end());
+  } else {
+    bool done = false;
+    for (auto enc : {platform::Encoding::ASCII, platform::Encoding::ISOLatin1,
+                     platform::Encoding::WindowsCP1252, platform::Encoding::NonLossyASCII}) {
+      if (auto b = platform::encodeText(line, enc)) {
+        bytes = std::move(*b);
+        done = true;
+        break;
+      }
+    }
+    if (!done) bytes.assign(line.begin(), line.end());
+  }
+  pendingControlOut_.insert(pendingControlOut_.end(), bytes.begin(), bytes.end());
+  // The reply that follows belongs to this command.
+  replies_.replyText.clear();
+  Log::debugf("sendCommand:sent:%s", line.c_str());
+  flushControlOutput();
+}
+
+void FTPConnection::flushControlOutput() {
+  if (!control_.output || pendingControlOut_.empty()) return;
+  long n = control_.output->write(pendingControlOut_.data(), pendingControlOut_.size());
+  if (n < 0) {
+    // The connection is broken: close it the way a stream error does, never by resending.
+    Log::debugf("sendCommand:SEND-ERROR:%s", control_.output->error().text.c_str());
+    controlStreamFailed();
+    return;
+  }
+  if (n > 0) {
+    pendingControlOut_.erase(pendingControlOut_.begin(), pendingControlOut_.begin() + n);
+    controlWriteRetries_ = 0;
+  }
+  if (pendingControlOut_.empty()) return;
+  // A short write: the rest goes on the next can-accept-bytes event, a bounded number of times.
+  if (n == 0 && ++controlWriteRetries_ > kMaxControlWriteRetries) {
+    Log::debug("sendCommand:SEND-ERROR:stream takes nothing");
+    controlStreamFailed();
+  }
+}

@@ -1,0 +1,357 @@
+// The FTP and FTPS client: one object per server session, bound to the thread that created it.
+// It owns the control connection, at most one data connection, the transfer log, the timers of
+// the session and the state of the one task that runs.
+//
+// Threads. Everything the connection does happens on its own thread (the one that constructed
+// it, which runs its run loop for good): stream events, replies, task steps, timers. Task
+// starters, connect, disconnect and the configuration setters may be called from any thread;
+// called elsewhere they are posted to the connection's thread (without waiting) and run there in
+// the order they were posted. The queries (isAnythingInProgress, iTask, cwd, transferLog, ...)
+// may be called from any thread. Screen updates go to the main thread through FTPAppServices.
+//
+// Tasks. `iTask` names the running task and `iState` the command whose reply is awaited. A task
+// starter sets its fields, iTask and iState, then calls sendCommand(); each complete reply goes
+// to the task's handler (doTaskLogin, doTaskDir, ...), which sets the next iState and calls
+// sendCommand() again, or ends the task (iTask -1, iState 0). The command line of each state is in
+// the command table (sendCommand). A starter called without a control connection stores its job
+// and connects; the login's end runs the stored job after "PWD".
+#pragma once
+
+#include "app/ftp/FTPReplyAssembler.h"
+#include "app/ftp/FTPServices.h"
+#include "app/ftp/zLibHelper.h"
+
+#include "platform/foundation/RunLoop.h"
+#include "platform/net/FileStream.h"
+#include "platform/net/ListeningSocket.h"
+#include "platform/net/SocketStream.h"
+#include "platform/ui/Presentation.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class DirItemInfo;
+
+// Optional callbacks of a connection's owner. Called on the connection's thread.
+class FTPConnectionDelegate {
+public:
+  virtual ~FTPConnectionDelegate() = default;
+  virtual void progressPercent(FTPConnection &, float) {}
+  virtual void progressComplete(FTPConnection &, bool) {}
+  // Takes the connection's error reports instead of the alerts: return true when handled (an
+  // owner that does not override it leaves the alerts on).
+  virtual bool handleError(FTPConnection &, const std::string &) { return false; }
+};
+
+// Carries one stream event from a stream callback to the connection's thread.
+struct HandleXEvent {
+  explicit HandleXEvent(unsigned event) : eventType(event) {}
+  unsigned eventType;
+};
+
+class FTPConnection : public std::enable_shared_from_this<FTPConnection>,
+                      public platform::ui::AlertViewDelegate {
+public:
+  using Bytes = std::vector<uint8_t>;
+
+  // Task numbers.
+  enum Task : int {
+    kTaskIdle = -1,
+    kTaskLogin = 0,
+    kTaskDir = 1,
+    kTaskDownload = 2,
+    kTaskUpload = 3,
+    kTaskRename = 4,
+    kTaskDelete = 5,
+    kTaskMkDir = 6,
+    kTaskLoginSecure = 7,
+    kTaskChmod = 8,
+    kTaskRaw = 9,
+    kTaskUploadAfterMkDir = 10,
+  };
+
+  // Made on (and bound to) the calling thread, which must run its run loop.
+  FTPConnection();
+  ~FTPConnection() override;
+  FTPConnection(const FTPConnection &) = delete;
+  FTPConnection &operator=(const FTPConnection &) = delete;
+
+  // --- Session --------------------------------------------------------------------------------
+  void reinit();
+  void connect();
+  void connectToServer(const std::string &host, int port);
+  // Opens the passive data connection named by a "227" reply. False (and nothing opened) when
+  // the reply has no "(" or does not hold six numbers 0 to 255: a failed "PASV".
+  bool connectToServerData(const std::string &replyText);
+  void disconnectFromServer();
+  void disconnectDataStreamFromServer();
+  void cleanupFileDownload();
+
+  bool isFileTransferInProgress() const;
+  bool isAnythingInProgress() const;
+  bool isStreamConnected() const { return controlOpen_.load(); }
+  bool isBusy() const { return iTask_.load() != kTaskIdle; }
+  void iPhoneIsLocking();
+  void didReceiveMemoryWarning();
+
+  // --- Configuration (any thread; posted to the connection's thread) ---------------------------
+  void setDelegate(std::weak_ptr<FTPConnectionDelegate> delegate);
+  void setMainConnection(bool main);
+  void setServerAddress(const std::string &address);
+  void setLoginUser(const std::string &user);
+  void setLoginPass(const std::string &pass);
+  void setSkipSSL(bool skip);
+  void setWarnIfNoSSL(bool warn);
+  void setInitialCurrentDirectory(const std::string &folder);
+  void setFDisconnectWhenDone(bool flag);
+  void setBatchPK(int pk);
+
+  // --- Queries (any thread) --------------------------------------------------------------------
+  std::shared_ptr<platform::RunLoop> myThread() const { return myThread_; }
+  bool mainConnection() const { return mainConnection_.load(); }
+  int iTask() const { return iTask_.load(); }
+  int iState() const { return iState_.load(); }
+  int iReplyCode() const { return replyCode_.load(); }
+  bool fIsConnected() const { return fIsConnected_.load(); }
+  bool fIsLoggedIn() const { return fIsLoggedIn_.load(); }
+  bool fSecureLogin() const { return fSecureLogin_.load(); }
+  bool fSecureData() const { return fSecureData_.load(); }
+  bool implicitSSL() const { return implicitSSL_.load(); }
+  bool skipSSL() const { return skipSSL_.load(); }
+  bool wasAnError() const { return wasAnError_.load(); }
+  bool modeZ() const { return modeZ_.load(); }
+  bool useModeZ() const { return useModeZ_.load(); }
+  bool canDoUTF8() const { return canDoUTF8_.load(); }
+  bool utf8Safe() const { return utf8Safe_.load(); }
+  int iServerType() const { return iServerType_.load(); }
+  int currentPort() const { return currentPort_.load(); }
+  int batchPK() const { return batchPK_.load(); }
+  std::string transferLog() const;
+  std::string cwd() const;
+  std::string currentServerName() const;
+  std::string serverAddress() const;
+  std::string loginUser() const;
+  std::string ftpStatusMessage() const;
+  std::string initialCurrentDirectory() const;
+  // The peer certificates of the control connection, leaf first (empty without TLS).
+  std::vector<platform::net::PeerCertificate> peerCertificates() const;
+  // Stream events handled on another thread than the connection's (always 0; checked by tests).
+  unsigned long offThreadEvents() const { return offThreadEvents_.load(); }
+
+  // --- Transfer log ----------------------------------------------------------------------------
+  void addToLog(const std::string &text);
+  void addToLogFile(const std::string &text);
+
+  // --- Task starters (any thread) --------------------------------------------------------------
+  void changeDirectory(const std::string &folder);
+  void downloadFile(const std::string &name, int64_t size, bool forEditing, bool justDownload,
+                    const std::string &fromFolder, bool head, bool tail, int64_t resumeAt);
+  void uploadFile(const std::string &name, const Bytes &data, bool skipRenaming);
+  void uploadFile(const std::string &name, const Bytes &data, const std::string &toFolder,
+                  bool skipRenaming);
+  void uploadFile(const std::string &name, const std::string &dataFile, const std::string &toFolder,
+                  bool skipRenaming, int64_t resumeAt);
+  void renameFile(const std::string &from, const std::string &to, const std::string &inFolder);
+  void makeDirectory(const std::string &name, const std::string &inFolder);
+  void deleteFile(const std::string &name, const std::string &inFolder, bool isFolder);
+  void deleteFileBatch(const std::vector<std::string> &names, const std::string &inFolder,
+                       bool isFolder);
+  void chmodFile(const std::string &name, const std::string &inFolder,
+                 const std::string &permissions);
+  void doRawFTPCommand(const std::string &command, const std::string &inFolder);
+
+  // --- Alerts (main thread) --------------------------------------------------------------------
+  void clickedButtonAtIndex(platform::ui::AlertView &alert, int index) override;
+
+protected:
+  // Runs fn on the connection's thread: at once when called there, else posted without waiting.
+  void onThread(std::function<void()> fn);
+  bool onOwnThread() const { return myThread_->isCurrent(); }
+  // Runs fn on the main thread without waiting (the services live there).
+  void onMain(std::function<void(FTPAppServices &)> fn);
+
+  // --- Command table and replies ---------------------------------------------------------------
+  void doTasks();
+  void doTaskItems();
+  void sendCommand(const std::string &argument = "");
+  void sendCommandToStream(const std::string &line);
+  // The command line of the current iState ("" when the state has none). May change iState.
+  std::string commandForState(const std::string &argument);
+  void resetForNextCommand();
+  void allCommandsDone();
+
+  // --- Login ------------------------------------------------------------------------------------
+  void doTaskLogin();
+  void doTaskLoginSecure();
+  void loginFailure();
+  void loginFinished();
+  bool runStoredJob();
+  void kickSSL();
+  void stopSslHelperTimer();
+  void pbszConnectTimeout();
+  void stopPBSZTimeoutTimer();
+  void debugCertificateInfo();
+  void retryWithoutAuth();
+
+  // --- Tasks of the folder, transfer and file operations. The starters store their job and
+  // start; these handle one complete reply each.
+  virtual void doTaskDir();
+  virtual void doTaskDownload();
+  virtual void doTaskUpload();
+  virtual void doTaskRename();
+  virtual void doTaskDelete();
+  virtual void doTaskMkDir();
+  virtual void doTaskChmod();
+  virtual void doTaskRaw();
+  // Listing bytes in dataReadData (called as they arrive and at the data stream's end).
+  virtual void parseDirectoryListing();
+  // A download's data stream ended (the queue is told when the "226" is in too).
+  virtual void checkDoneBatchDownload();
+  virtual void editDownloadedFile();
+  // The folder batch of the queue's connection moves on.
+  virtual void nextBatchDirectory();
+  // The data connection did not open in time (plain login).
+  virtual void dataConnectTimeout();
+  virtual void kickSSLData();
+  void stopDataTimeoutTimer();
+  void stopSslDataHelperTimer();
+  // Marks the start of a task: status text, iTask, iState, clear wasAnError, progress 0.05.
+  void startTask(int task, int state, const std::string &statusText, const std::string &arg);
+  // Common start of every starter: with no control connection, stores the folder and connects
+  // (true: the job waits for the login).
+  bool storeJobAndConnectIfNeeded(const std::string &folder);
+
+  // --- Stream events ----------------------------------------------------------------------------
+  void readCallback(unsigned event);
+  void writeCallback(unsigned event);
+  void dataReadCallback(unsigned event);
+  void dataWriteCallback(unsigned event);
+  void handleReadEvent(std::unique_ptr<HandleXEvent> event);
+  void handleWriteEvent(std::unique_ptr<HandleXEvent> event);
+  void handleDataReadEvent(std::unique_ptr<HandleXEvent> event);
+  void handleDataWriteEvent(std::unique_ptr<HandleXEvent> event);
+  void doHandleDataWriteEvent();
+  void dataConnectionIsOpen();
+  void logError();
+  void controlStreamFailed();
+  void flushControlOutput();
+  void noteEventThread();
+  void readDataBytes(size_t maxBytes, bool untilEmpty);
+  void writeDownloadBuffer();
+  void taskEndsAfterDataStream();
+
+  // --- Data connections -------------------------------------------------------------------------
+  platform::net::TlsSettings tlsSettings() const;
+  void attachDataStreams(platform::net::SocketStreamPair pair);
+  bool startPortListener(std::string &portCommand);
+  void didAcceptConnectionForServer(platform::net::ListeningSocket *server, int nativeSocket);
+  std::string localIPv4Address() const;
+
+  // --- Screens and errors -----------------------------------------------------------------------
+  void updateProgressMark(float fraction);
+  void updateProgressText(const std::string &text);
+  void updateViewWithFatalError(const std::string &text);
+  void updateViewWithError(const std::string &text, bool popView);
+  void updateViewWithReply(const std::string &text);
+  void updateViewWithFileError(const std::string &page);
+  void warnNoSSLAvailable();
+  bool skipErrorAlerts();
+  void updateViewWithDirectory();
+  void reloadDirectoryViewIfNeeded();
+  void operationDoneUpdateView();
+  void restartInactiveTimer();
+  void inactiveConnection();
+  void didntConnect();
+  void showAlert(std::shared_ptr<platform::ui::AlertView> alert,
+                 std::shared_ptr<platform::ui::AlertView> *keepIn, bool evenOverConnectScreen);
+
+  // --- Queue reports ----------------------------------------------------------------------------
+  void doneBatchItem();
+  void abortBatchItem();
+  void updateBatchProgressMark(float progress, int64_t bytes);
+  void updateBatchFileSize();
+
+  // Shared texts: written on the connection's thread under sharedMutex_, read anywhere.
+  void setShared(std::string &field, std::string value);
+  void setCwd(const std::string &folder) { setShared(cwd_, folder); }
+  void setStatusMessage(const std::string &text) { setShared(ftpStatusMessage_, text); }
+  void setTask(int task) { iTask_ = task; }
+  void setState(int state) { iState_ = state; }
+
+  // ---------------------------------------------------------------------------------------------
+  std::shared_ptr<platform::RunLoop> myThread_;
+  std::weak_ptr<FTPConnectionDelegate> delegate_;
+
+  mutable std::mutex sharedMutex_;
+  std::string transferLog_, cwd_, currentServerName_, serverAddress_, loginUser_, loginPass_,
+      ftpStatusMessage_, initialCurrentDirectory_;
+  std::atomic<bool> mainConnection_{false}, controlOpen_{false};
+  std::atomic<int> iTask_{kTaskIdle}, iState_{0}, replyCode_{0}, currentPort_{21}, iServerType_{0},
+      batchPK_{-1};
+  std::atomic<bool> fIsConnected_{false}, fIsLoggedIn_{false}, fSecureLogin_{false},
+      fSecureData_{false}, implicitSSL_{false}, skipSSL_{false}, wasAnError_{false}, modeZ_{false},
+      useModeZ_{false}, canDoUTF8_{false}, utf8Safe_{false}, fDisconnectWhenDone_{false};
+  std::atomic<unsigned long> offThreadEvents_{0};
+
+  // Replies.
+  FTPReplyAssembler replies_;
+  Bytes pendingControlOut_; // command bytes the control stream has not taken yet
+  int controlWriteRetries_ = 0;
+
+  // Security and features.
+  bool warnIfNoSSL_ = false, sslProblems_ = false, canDoChmod_ = false, canDoAPPE_ = false,
+       usePRET_ = false, forcePORT_ = false, maximumCompatability_ = false;
+  int pasvIPPrefix_ = 0;
+  std::unique_ptr<zLibHelper> zlibHelp_;
+  int64_t bytesSaved_ = 0;
+  std::shared_ptr<platform::net::TlsSessionCache> tlsSessions_;
+
+  // Streams.
+  platform::net::SocketStreamPair control_;
+  platform::net::SocketStreamPair data_;
+  std::unique_ptr<platform::net::ListeningSocket> portServer_;
+  std::unique_ptr<platform::net::FileOutputStream> writeStreamFileDownload_;
+  std::unique_ptr<platform::net::FileInputStream> readStreamFileToUpload_;
+  std::unique_ptr<platform::net::FileOutputStream> writeStreamLog_;
+  Bytes dataReadData_;     // data-connection bytes (inflated under MODE Z)
+  Bytes dataToWrite_;      // an upload from memory
+  Bytes dataToWriteCopy_;  // kept for a retry
+  Bytes dataFileToUpload_; // bytes read from the upload file (deflated under MODE Z)
+  bool dataConnectionOpen_ = false, sendCommandWhenDataOpen_ = false, readReady_ = false,
+       writeReady_ = false, welcomeLogged_ = false;
+  // Generation of the control connection: events of a connection already closed are dropped.
+  unsigned long controlGeneration_ = 0, dataGeneration_ = 0;
+
+  // Task fields.
+  std::string initialFileToDownload_, fileToDownload_, fromFolderDownload_, saveToLocalFolder_;
+  std::string fileToUpload_, filePathToUpload_;
+  std::string renameFrom_, renameTo_, deleteFilename_, makeDirectoryName_, chmodFilename_, chmodTo_,
+      rawCommand_, directoryToGetList_;
+  std::vector<std::string> fileBatch_;
+  bool toDeleteIsFolder_ = false, useRenames_ = true, skipRenames_ = false,
+       editTheDownload_ = false, justDownload_ = false, downloadHead_ = false,
+       downloadTail_ = false, replaceExisting_ = false, downloadDataDone_ = false,
+       download226Done_ = false, retryDirectory_ = false, directoryBatchActive_ = false,
+       reloadDirWhenDone_ = false;
+  int64_t fileDownloadSize_ = 0, resumeDownloadAt_ = 0, resumeUploadAt_ = 0, fileUploadSize_ = 0;
+  std::vector<std::shared_ptr<DirItemInfo>> currentDirectory_;
+
+  // Progress.
+  int64_t iBytesProcessed_ = 0, iBytesTotal_ = 0;
+  float batchProgress_ = 0;
+
+  // Timers (connection's thread).
+  platform::TimerRef connectTimer_, inactiveTimer_, dataConnectTimer_, pbszConnectTimer_,
+      sslHelperTimer_, sslDataHelperTimer_, pumpTimer_;
+
+  // Alerts on screen (main thread).
+  std::shared_ptr<platform::ui::AlertView> errorFatal_, errorServer_, replyServer_, errorNoSSL_,
+      errorSavedFileExists_;
+  std::mutex alertMutex_;
+};

@@ -1,0 +1,267 @@
+#include "app/ftp/FTPListParser.h"
+
+#include "app/foundation/StringUtils.h"
+
+#include "platform/foundation/Text.h"
+
+#include <algorithm>
+#include <array>
+
+namespace {
+
+constexpr std::string_view kMonthNames = "JanFebMarAprMayJunJulAugSepOctNovDec";
+
+// Every blank splits: runs of blanks leave empty tokens, which keep their place inside names.
+std::vector<std::string> splitAtBlanks(std::string_view text) {
+  std::vector<std::string> tokens;
+  size_t start = 0;
+  while (true) {
+    const size_t blank = text.find(' ', start);
+    if (blank == std::string_view::npos) {
+      tokens.emplace_back(text.substr(start));
+      break;
+    }
+    tokens.emplace_back(text.substr(start, blank - start));
+    start = blank + 1;
+  }
+  return tokens;
+}
+
+// The token at `from` followed by a blank and each later token in turn.
+std::string joinFrom(const std::vector<std::string> &tokens, size_t from) {
+  std::string out = tokens[from];
+  for (size_t i = from + 1; i < tokens.size(); ++i) {
+    out += ' ';
+    out += tokens[i];
+  }
+  return out;
+}
+
+bool isMonthName(std::string_view token) {
+  static constexpr std::array<std::string_view, 12> names = {
+      "Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  return std::find(names.begin(), names.end(), token) != names.end();
+}
+
+// Listings are untrusted: keep every component far from the limits of the calendar's arithmetic.
+int bounded(int value) {
+  return std::clamp(value, -1000000, 1000000);
+}
+
+std::optional<platform::WallTime> makeDate(int year, int month, int day, int hour, int minute) {
+  platform::DateComponents c;
+  c.year = bounded(year);
+  c.month = bounded(month);
+  c.day = bounded(day);
+  c.hour = bounded(hour);
+  c.minute = bounded(minute);
+  return platform::GregorianCalendar::dateFromComponents(c);
+}
+
+std::string beforeColon(const std::string &time) {
+  return time.substr(0, time.find(':'));
+}
+std::string afterColon(const std::string &time) {
+  const size_t colon = time.find(':');
+  return colon == std::string::npos ? std::string() : time.substr(colon + 1);
+}
+
+} // namespace
+
+FTPListParser::FTPListParser(platform::DateComponents todayDate) : today(todayDate) {}
+
+platform::DateComponents FTPListParser::todayNow() {
+  return platform::GregorianCalendar::components(platform::Clock::current().wallNow());
+}
+
+std::shared_ptr<DirItemInfo> FTPListParser::parseDirectoryLine(std::string_view line) {
+  if (characterCount(line) < 10) return nullptr;
+  // The "total N" line that opens a UNIX listing: it also tells that the listing is not DOS.
+  if (line.front() == 't') {
+    if (iServerType != kNetware) iServerType = kUnix;
+    return nullptr;
+  }
+
+  const std::string trimmed = myTrimWS(line);
+  const std::vector<std::string> tokens = splitAtBlanks(trimmed);
+  auto item = std::make_shared<DirItemInfo>();
+
+  if (iServerType == kUnix || iServerType == kVms || iServerType == kNetware) {
+    const bool firstIsD = !trimmed.empty() && trimmed.front() == 'd';
+    const bool firstIsL = !trimmed.empty() && trimmed.front() == 'l';
+    unixPass(*item, tokens, firstIsD, firstIsL);
+  }
+  if (iServerType == kDos) dosPass(*item, tokens);
+
+  const std::string name = item->name();
+  if (!showHiddenFiles && !name.empty() && name.front() == '.') return nullptr;
+  if (!item->validDirectoryItem()) return nullptr;
+  return item;
+}
+
+void FTPListParser::unixPass(DirItemInfo &item, const std::vector<std::string> &tokens,
+                             bool firstIsD, bool firstIsL) {
+  item.isDirectory = firstIsD || firstIsL;
+  item.isLink = firstIsL;
+
+  std::string size, month, day, timeOrYear, shiftedName;
+  int field = 0;
+  for (size_t i = 0; i < tokens.size() && field < 9; ++i) {
+    const std::string &token = tokens[i];
+    if (token.empty()) continue;
+    // NetWare lists no link count and no group: their places are skipped.
+    if (iServerType == kNetware && (field == 1 || field == 3)) ++field;
+    const size_t length = characterCount(token);
+    switch (field) {
+    case 0:
+      item.attrib = token;
+      if (iServerType == kNetware) {
+        // "d" or "-" stands before the bracketed rights; the rights are the attribute.
+        if (length == 1) continue;
+        // A ten-character mode such as "drwxr-xr-x" means the server lists UNIX style after all.
+        // The NetWare rights "[RWCEAFMS]" are ten characters too, but bracketed.
+        if (length == 10 && token.front() != '[') iServerType = kUnix;
+      } else if (!canDoChmod && length == 10) {
+        canDoChmod = true;
+      }
+      break;
+    case 1:
+      // Some servers put the word "folder" where the link count stands, and no owner or group.
+      if (token == "folder" && item.isDirectory) {
+        item.group = token;
+        field = 4;
+        continue;
+      }
+      if (platform::containsCaseInsensitive(token, "AM") ||
+          platform::containsCaseInsensitive(token, "PM"))
+        iServerType = kDos;
+      break;
+    case 2:
+      item.owner = token;
+      break;
+    case 3:
+      item.group = token;
+      break;
+    case 4:
+      size = token;
+      break;
+    case 5:
+      month = token;
+      break;
+    case 6:
+      if (isMonthName(token)) { // "1 Mar" order: the month came second
+        month = token;
+        continue;
+      }
+      day = token;
+      break;
+    case 7:
+      timeOrYear = token;
+      shiftedName = joinFrom(tokens, i);
+      break;
+    case 8:
+      item.setName(joinFrom(tokens, i));
+      field = 9;
+      continue;
+    default:
+      break;
+    }
+    ++field;
+  }
+  item.size = size;
+
+  if (field >= 7) {
+    // A month name where the size should be: the line has no group column.
+    if (!size.empty() && platform::containsCaseInsensitive("x" + std::string(kMonthNames), size)) {
+      item.setName(shiftedName);
+      timeOrYear = day;
+      day = month;
+      month = size;
+      item.size = item.group;
+      item.group = item.owner;
+    }
+    const int monthNumber = myStringMonthToInteger(month);
+    const int dayNumber = platform::intValue(day);
+    std::string time;
+    int year;
+    if (timeOrYear.find(':') != std::string::npos) {
+      // A time instead of a year: the date lies within the last twelve months.
+      time = timeOrYear;
+      year = today.year;
+      if (monthNumber > today.month || (monthNumber == today.month && dayNumber > today.day + 1))
+        year = today.year - 1;
+    } else {
+      time = "12:00";
+      year = platform::intValue(timeOrYear);
+    }
+    item.date = makeDate(year, monthNumber, dayNumber, platform::intValue(beforeColon(time)),
+                         platform::intValue(afterColon(time)));
+  }
+
+  if (item.isLink) {
+    const std::string name = item.name();
+    const size_t arrow = name.find(" -> ");
+    if (arrow != std::string::npos) {
+      const std::string target = name.substr(arrow + 4);
+      item.linksTo = target.substr(0, target.find(" -> "));
+      item.setName(name.substr(0, arrow));
+    }
+  }
+}
+
+void FTPListParser::dosPass(DirItemInfo &item, const std::vector<std::string> &tokens) {
+  std::string date, time, size;
+  int field = 0;
+  for (size_t i = 0; i < tokens.size() && field < 4; ++i) {
+    const std::string &token = tokens[i];
+    if (token.empty()) continue;
+    switch (field) {
+    case 0:
+      date = token;
+      break;
+    case 1:
+      time = token;
+      break;
+    case 2:
+      size = token;
+      break;
+    case 3:
+      item.setName(joinFrom(tokens, i)); // the rest of the line, blanks kept
+      break;
+    }
+    ++field;
+  }
+  if (platform::containsCaseInsensitive(size, "dir")) { // "<DIR>"
+    size.clear();
+    item.isDirectory = true;
+  }
+  item.size = size;
+
+  std::vector<std::string> parts;
+  for (size_t start = 0;;) {
+    const size_t dash = date.find('-', start);
+    parts.push_back(
+        date.substr(start, dash == std::string::npos ? std::string::npos : dash - start));
+    if (dash == std::string::npos) break;
+    start = dash + 1;
+  }
+  if (parts.size() != 3) {
+    item.date.reset(); // nothing to date the entry by
+    return;
+  }
+  const int month = platform::intValue(parts[0]);
+  const int day = platform::intValue(parts[1]);
+  int year = platform::intValue(parts[2]);
+  if (year <= 99) year += year <= 70 ? 2000 : 1900;
+
+  int hour = 0, minute = 0;
+  if (!time.empty()) {
+    hour = platform::intValue(beforeColon(time));
+    minute = platform::intValue(afterColon(time));
+    const bool pm = platform::containsCaseInsensitive(time, "PM");
+    const bool am = platform::containsCaseInsensitive(time, "AM");
+    if (pm && hour < 12) hour += 12;
+    if (am && hour == 12) hour = 0; // 12:05AM is five past midnight
+  }
+  item.date = makeDate(year, month, day, hour, minute);
+}

@@ -1,0 +1,318 @@
+// The login: from the welcome to a logged-in session, with the TLS upgrade of the live control
+// connection and the fall-backs when the server will not do TLS.
+#include "app/ftp/FTPConnection.h"
+
+#include "app/foundation/SettingsKeys.h"
+#include "app/foundation/StringUtils.h"
+
+#include "platform/foundation/Log.h"
+#include "platform/foundation/UserDefaults.h"
+
+using platform::Log;
+using platform::UserDefaults;
+
+namespace {
+bool replyHas(const std::string &reply, const char *text) {
+  return myContains(reply, text);
+}
+
+// The folder between the first pair of double quotes, else of single quotes.
+std::string quotedFolder(const std::string &reply) {
+  if (reply.find('"') != std::string::npos) {
+    size_t a = reply.find('"');
+    size_t b = reply.find('"', a + 1);
+    if (b == std::string::npos) return reply.substr(a + 1);
+    return reply.substr(a + 1, b - a - 1);
+  }
+  size_t a = reply.find('\'');
+  if (a == std::string::npos) return {};
+  size_t b = reply.find('\'', a + 1);
+  if (b == std::string::npos) return reply.substr(a + 1);
+  return reply.substr(a + 1, b - a - 1);
+}
+} // namespace
+
+void FTPConnection::doTaskLogin() {
+  int code = replies_.iReplyCode;
+  const std::string &reply = replies_.replyText;
+  Log::debugf("doTaskLogin:code:%i", code);
+  setStatusMessage("Logging In...");
+  if (connectTimer_) {
+    connectTimer_->invalidate();
+    connectTimer_.reset();
+    fIsConnected_ = true; // the server answered
+  }
+  int state = iState_;
+  // Refusals of optional steps do not matter.
+  if (code >= 400 &&
+      (state == 11 || state == 15 || state == 30 || state == 60 || state == 4 || state == 5)) {
+    if (state == 11) iServerType_ = 0;
+    code = 200;
+  }
+  if (state == 52) {
+    if (code < 400) {
+      modeZ_ = true;
+    } else {
+      useModeZ_ = false;
+      modeZ_ = false;
+      code = 200;
+    }
+  }
+  if (state == 35) stopPBSZTimeoutTimer();
+
+  if (code >= 300) {
+    if (state == 32) {
+      updateProgressMark(0.05f);
+      setState(33);
+      code = 200;
+    } else if (state == 36) {
+      Log::debug("Using clear data connection");
+      fSecureData_ = false;
+      code = 200;
+    } else if (state == 34 || state == 35) {
+      if (warnIfNoSSL_) {
+        disconnectFromServer();
+        warnNoSSLAvailable();
+        return;
+      }
+      updateProgressMark(0.1f);
+      setState(1);
+      code = 200;
+    } else if (code == 530 && (state == 2 || state == 3)) {
+      loginFailure();
+      return;
+    } else if (code >= 400) {
+      if (!skipSSL_) {
+        Log::debug("----------Retrying Without AUTH----------");
+        if (warnIfNoSSL_) {
+          disconnectFromServer();
+          warnNoSSLAvailable();
+          return;
+        }
+        skipSSL_ = true;
+        disconnectFromServer();
+        connect();
+        return;
+      }
+      loginFailure();
+      return;
+    }
+  }
+
+  if (code == 215 && iState_ != 11) {
+    addToLog("!!! Resyncing to SYST Response\r\n");
+    setState(11);
+  }
+  if (code == 257 && iState_ != 15) {
+    addToLog("!!! Resyncing to PWD Response\r\n");
+    setState(15);
+  }
+  if (code < 100 || code > 399) {
+    disconnectFromServer();
+    return;
+  }
+
+  auto &defaults = UserDefaults::standard();
+  switch (iState_.load()) {
+  case 0:
+    break; // "AUTH TLS", or "USER" when TLS is not tried
+  case 1:
+    break; // "USER"
+  case 32:
+  case 34:
+    Log::debug("Trying SSL Connection");
+    if (control_.input) control_.input->setTlsSettings(tlsSettings());
+    fSecureLogin_ = true;
+    fSecureData_ = true;
+    setTask(kTaskLoginSecure);
+    setState(2);
+    updateProgressMark(0.1f);
+    stopSslHelperTimer();
+    {
+      std::weak_ptr<FTPConnection> weak = weak_from_this();
+      sslHelperTimer_ = myThread_->addTimer(platform::seconds(3), true, [weak](platform::Timer &) {
+        if (auto self = weak.lock()) self->kickSSL();
+      });
+    }
+    return;
+  case 35:
+    stopPBSZTimeoutTimer();
+    stopSslHelperTimer();
+    updateProgressText("Making SSL Connection...");
+    setState(36);
+    break;
+  case 36:
+    debugCertificateInfo();
+    setState(2);
+    break;
+  case 2:
+    stopSslHelperTimer();
+    stopPBSZTimeoutTimer();
+    updateProgressText("Logging in...");
+    Log::debugf("*** My IP Address %s\r\n", localIPv4Address().c_str());
+    if (implicitSSL_) debugCertificateInfo();
+    setState(code >= 200 && code <= 299 ? 11 : 3);
+    updateProgressMark(0.15f);
+    break;
+  case 3:
+    setState(11);
+    updateProgressMark(0.2f);
+    break;
+  case 11:
+    iServerType_ = 0;
+    if (replyHas(reply, "VMS")) iServerType_ = 2;
+    if (replyHas(reply, "Netware")) iServerType_ = 3;
+    setState(defaults.integerForKey("NoAdvancedFTPFeatures") == 1 || maximumCompatability_ ? 15
+                                                                                           : 30);
+    updateProgressMark(0.35f);
+    break;
+  case 30:
+    if (replyHas(reply, "MODE Z") && defaults.integerForKey(kModeZKey) != 0) {
+      useModeZ_ = true;
+      zlibHelp_ = std::make_unique<zLibHelper>();
+    }
+    if (replyHas(reply, "UTF8")) {
+      canDoUTF8_ = true;
+      utf8Safe_ = true;
+    }
+    if (replyHas(reply, "PRET")) usePRET_ = true;
+    if (replyHas(reply, "APPE")) canDoAPPE_ = true;
+    setState(60);
+    break;
+  case 60:
+    setState(canDoUTF8_ ? 4 : useModeZ_ ? 52 : 15);
+    break;
+  case 4:
+    setState(5);
+    break;
+  case 5:
+    setState(useModeZ_ ? 52 : 15);
+    break;
+  case 52:
+    setState(15);
+    break;
+  case 15:
+    loginFinished();
+    return;
+  default:
+    break; // send the state's command again
+  }
+  sendCommand();
+}
+
+void FTPConnection::loginFailure() {
+  Log::debug("----------Login ERROR----------");
+  setTask(kTaskIdle);
+  setState(0);
+  disconnectFromServer();
+  std::string user = loginUser();
+  if (!user.empty()) replies_.replyText += Log::format("\r\n(User Name: %s)", user.c_str());
+  updateViewWithError(replies_.replyText, true);
+}
+
+void FTPConnection::loginFinished() {
+  setCwd(quotedFolder(replies_.replyText));
+  Log::debugf("CurrentWorkingDir:%s", cwd().c_str());
+  fIsLoggedIn_ = true;
+  if (runStoredJob()) return;
+  bool port = forcePORT_ || UserDefaults::standard().integerForKey(kUsePASVKey) != 1;
+  setState(port ? 43 : 10);
+  setTask(kTaskDir);
+  updateProgressMark(0.3f);
+  sendCommand();
+}
+
+bool FTPConnection::runStoredJob() {
+  std::string folder = initialCurrentDirectory();
+  if (!initialFileToDownload_.empty()) {
+    std::string file = initialFileToDownload_;
+    initialFileToDownload_.clear();
+    setShared(initialCurrentDirectory_, "");
+    downloadFile(file, fileDownloadSize_, editTheDownload_, justDownload_, folder, downloadHead_,
+                 downloadTail_, resumeDownloadAt_);
+    return true;
+  }
+  if (!fileToUpload_.empty()) {
+    if (!dataToWrite_.empty())
+      uploadFile(fileToUpload_, Bytes(dataToWrite_), folder, skipRenames_);
+    else if (!filePathToUpload_.empty())
+      uploadFile(fileToUpload_, std::string(filePathToUpload_), folder, skipRenames_,
+                 resumeUploadAt_);
+    return true;
+  }
+  if (!renameFrom_.empty()) {
+    renameFile(renameFrom_, renameTo_, folder);
+    return true;
+  }
+  if (!deleteFilename_.empty()) {
+    deleteFile(deleteFilename_, folder, toDeleteIsFolder_);
+    return true;
+  }
+  if (!makeDirectoryName_.empty()) {
+    makeDirectory(makeDirectoryName_, folder);
+    return true;
+  }
+  if (!chmodFilename_.empty()) {
+    chmodFile(chmodFilename_, folder, chmodTo_);
+    return true;
+  }
+  if (!rawCommand_.empty()) {
+    doRawFTPCommand(rawCommand_, folder);
+    return true;
+  }
+  if (!myTrimWS(folder).empty()) {
+    changeDirectory(folder);
+    setShared(initialCurrentDirectory_, "");
+    return true;
+  }
+  return false;
+}
+
+void FTPConnection::doTaskLoginSecure() {
+  Log::debug("Successful SSL Connection");
+  updateProgressText("Logging in with SSL...");
+  setTask(kTaskLogin);
+  setState(35);
+  sendCommand();
+}
+
+void FTPConnection::kickSSL() {
+  Log::debug("KickSSL");
+  stopSslHelperTimer();
+  int task = iTask_, state = iState_;
+  if (task == kTaskLoginSecure && (state == 2 || state == 35)) {
+    doTaskLoginSecure();
+  } else if ((task == kTaskLogin || task == kTaskLoginSecure) && state == 11) {
+    sendCommand();
+  }
+}
+
+void FTPConnection::stopSslHelperTimer() {
+  if (sslHelperTimer_) sslHelperTimer_->invalidate();
+  sslHelperTimer_.reset();
+}
+
+void FTPConnection::pbszConnectTimeout() {
+  stopPBSZTimeoutTimer();
+  if (warnIfNoSSL_) {
+    disconnectFromServer();
+    warnNoSSLAvailable();
+    return;
+  }
+  skipSSL_ = true;
+  disconnectFromServer();
+  connect();
+}
+
+void FTPConnection::stopPBSZTimeoutTimer() {
+  if (pbszConnectTimer_) pbszConnectTimer_->invalidate();
+  pbszConnectTimer_.reset();
+}
+
+void FTPConnection::debugCertificateInfo() {
+  auto certs = control_.input ? control_.input->peerCertificates()
+                              : std::vector<platform::net::PeerCertificate>{};
+  if (certs.empty()) return;
+  addToLog(Log::format("!!! Cert:%s Bits:%u\r\n", certs.front().subjectSummary.c_str(),
+                       unsigned(certs.front().publicKeyBits)));
+}

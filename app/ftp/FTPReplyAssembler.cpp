@@ -1,0 +1,90 @@
+#include "app/ftp/FTPReplyAssembler.h"
+
+#include "platform/foundation/Text.h"
+
+#include <algorithm>
+
+bool FTPReplyAssembler::hasLineToPopLineFromData(const Bytes &data) {
+  return std::any_of(data.begin(), data.end(), [](uint8_t b) { return b == '\n' || b == 0; });
+}
+
+std::string FTPReplyAssembler::popLineFromData(Bytes &data, bool forDir,
+                                               uint32_t folderTextEncoding) {
+  auto end = std::find_if(data.begin(), data.end(), [](uint8_t b) { return b == '\n' || b == 0; });
+  if (end == data.end()) return {};
+  size_t length = size_t(end - data.begin()) + 1;
+  std::string text;
+  if (forDir && folderTextEncoding != 0) {
+    if (auto enc = platform::encodingFromNumber(folderTextEncoding))
+      if (auto t = platform::decodeText(data.data(), length, *enc)) text = *t;
+  }
+  if (text.empty()) {
+    std::string raw(reinterpret_cast<const char *>(data.data()), length);
+    if (platform::isValidUTF8(raw)) text = raw;
+  }
+  if (text.empty()) {
+    if (auto t = platform::decodeText(data.data(), length, platform::Encoding::ISOLatin1))
+      text = *t;
+  }
+  data.erase(data.begin(), data.begin() + long(length));
+  return text;
+}
+
+int FTPReplyAssembler::replyCodeOf(const std::string &line) {
+  return platform::intValue(std::string_view(line).substr(0, 3));
+}
+
+void FTPReplyAssembler::reset() {
+  dataRead.clear();
+  replyText.clear();
+  iReplyCode = 0;
+  welcomeComplete = false;
+  replyOpen = false;
+}
+
+namespace {
+bool isBlank(const std::string &s) {
+  return std::all_of(s.begin(), s.end(),
+                     [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
+}
+} // namespace
+
+void FTPReplyAssembler::doTasks(const Hooks &hooks) {
+  int bareLines = 0;
+  bool codedLineThisPass = false;
+  while (!dataRead.empty()) {
+    if (hooks.keepGoing && !hooks.keepGoing()) return;
+    if (!hasLineToPopLineFromData(dataRead)) return; // the partial line waits for more bytes
+    std::string line = popLineFromData(dataRead, false);
+    bool login = hooks.isLoginTask && hooks.isLoginTask();
+    if (login && line.size() == 1 && bareLines < 20) {
+      ++bareLines; // stray line ends before or between replies
+      continue;
+    }
+    bareLines = 0;
+    bool complete = false;
+    if (line.size() >= 4) {
+      int code = replyCodeOf(line);
+      if (code == 0 && (login || replyOpen)) {
+        // A text line inside a reply: it continues it.
+      } else {
+        iReplyCode = code;
+        codedLineThisPass = true;
+        if (line[3] == '-') {
+          replyOpen = true;
+        } else if (line[0] == ' ') {
+          // A blank first character continues the reply.
+        } else {
+          complete = true;
+          replyOpen = false;
+          if (login) welcomeComplete = true;
+        }
+      }
+    } else if (login && !isBlank(line) && dataRead.empty() && codedLineThisPass && !replyOpen) {
+      complete = true;
+    }
+    replyText += line;
+    if (hooks.lineTaken) hooks.lineTaken(line);
+    if (complete && !replyText.empty() && hooks.replyComplete) hooks.replyComplete();
+  }
+}

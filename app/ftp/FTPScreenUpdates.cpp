@@ -1,0 +1,216 @@
+// What the connection shows: folder screen updates, error alerts and help pages, and the
+// inactivity timer. Screens live on the main thread; every update is posted there.
+#include "app/ftp/FTPConnection.h"
+
+#include "app/foundation/SettingsKeys.h"
+
+#include "platform/device/Application.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/UserDefaults.h"
+
+using platform::localizedString;
+using platform::Log;
+using platform::ui::AlertView;
+
+namespace {
+constexpr const char *kNoSSLMessage =
+    "An FTPS connection could not be established.  Continue and connect using a normal FTP "
+    "connection?";
+} // namespace
+
+bool FTPConnection::skipErrorAlerts() {
+  auto services = FTPAppServices::shared();
+  return services && services->connectScreenOnTop();
+}
+
+void FTPConnection::showAlert(std::shared_ptr<AlertView> alert, std::shared_ptr<AlertView> *keepIn,
+                              bool evenOverConnectScreen) {
+  auto services = FTPAppServices::shared();
+  std::weak_ptr<FTPConnection> weak = weak_from_this();
+  platform::RunLoop::main()->perform([weak, alert, keepIn, evenOverConnectScreen, services] {
+    auto self = weak.lock();
+    if (!self) return;
+    // A connect screen on top of the FTP tab takes no alerts (but a server's reply is shown).
+    if (!evenOverConnectScreen && services && services->connectScreenOnTop()) return;
+    *keepIn = alert; // alert fields belong to the main thread
+    alert->show();
+  });
+}
+
+void FTPConnection::updateViewWithFatalError(const std::string &text) {
+  if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(false);
+  wasAnError_ = true;
+  if (auto d = delegate_.lock())
+    if (d->handleError(*this, text)) return;
+  auto alert = std::make_shared<AlertView>(
+      localizedString("Error Connecting to FTP Server"), text, weak_from_this(), "",
+      std::vector<std::string>{localizedString("Help"), localizedString("OK")});
+  showAlert(alert, &errorFatal_, false);
+}
+
+void FTPConnection::updateViewWithError(const std::string &text, bool popView) {
+  if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(false);
+  wasAnError_ = true;
+  if (auto d = delegate_.lock())
+    if (d->handleError(*this, text)) return;
+  if (replies_.iReplyCode == 530) {
+    // A refused login is explained by a help page, never an alert.
+    std::string user = loginUser();
+    std::string page =
+        user.empty() || user == "anonymous" ? "error-530-anon.html" : "error-530.html";
+    onMain([page](FTPAppServices &s) { s.showErrorForTopFtpTab(page); });
+    return;
+  }
+  if (popView) {
+    auto alert = std::make_shared<AlertView>(
+        localizedString("Error from FTP Server"), text, weak_from_this(), "",
+        std::vector<std::string>{localizedString("Help"), localizedString("OK")});
+    showAlert(alert, &errorServer_, false);
+  } else {
+    auto alert = std::make_shared<AlertView>(localizedString("Error from FTP Server"), text,
+                                             weak_from_this(), "",
+                                             std::vector<std::string>{localizedString("OK")});
+    showAlert(alert, &replyServer_, false);
+    allCommandsDone();
+  }
+}
+
+void FTPConnection::updateViewWithReply(const std::string &text) {
+  if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(false);
+  wasAnError_ = true;
+  if (auto d = delegate_.lock())
+    if (d->handleError(*this, text)) return;
+  auto alert = std::make_shared<AlertView>(localizedString("Reply from FTP Server"), text,
+                                           weak_from_this(), "", std::vector<std::string>{"OK"});
+  showAlert(alert, &replyServer_, true);
+  allCommandsDone();
+}
+
+void FTPConnection::updateViewWithFileError(const std::string &page) {
+  if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(false);
+  wasAnError_ = true;
+  if (auto d = delegate_.lock())
+    if (d->handleError(*this, page)) return;
+  onMain([page](FTPAppServices &s) {
+    if (!s.connectScreenOnTop()) s.showErrorForTopFtpTab(page);
+  });
+}
+
+void FTPConnection::warnNoSSLAvailable() {
+  wasAnError_ = true;
+  if (auto d = delegate_.lock())
+    if (d->handleError(*this, "FTPS Not supported by the server")) return;
+  disconnectFromServer();
+  auto alert =
+      std::make_shared<AlertView>("Security Warning", kNoSSLMessage, weak_from_this(), "Cancel",
+                                  std::vector<std::string>{"Yes, Connect", "Help"});
+  showAlert(alert, &errorNoSSL_, true);
+}
+
+void FTPConnection::clickedButtonAtIndex(AlertView &alert, int index) {
+  auto services = FTPAppServices::shared();
+  auto pushHelp = [services] {
+    if (services)
+      services->pushHelpScreen("Ferrowen Help", "connect-help.php?app=ferrowen&ver=300", true);
+  };
+  if (errorNoSSL_.get() == &alert) {
+    errorNoSSL_.reset();
+    if (index == 2) {
+      onThread([this] { updateViewWithFileError("error-no-ftps.html"); });
+    } else if (index == 1) {
+      onThread([this] {
+        auto &defaults = platform::UserDefaults::standard();
+        defaults.setObject("1", keySSLNo(currentServerName()));
+        warnIfNoSSL_ = false;
+        sslProblems_ = true;
+        connect();
+      });
+      if (services) services->setProtocol("FTP");
+    } else if (services) {
+      services->popFtpTab(true);
+    }
+  } else if (errorServer_.get() == &alert) {
+    errorServer_.reset();
+    if (services) services->popFtpTab(false);
+    if (index == 0) pushHelp();
+  } else if (errorFatal_.get() == &alert) {
+    errorFatal_.reset();
+    if (services) services->popFtpTabToRoot(false);
+    if (index == 0) pushHelp();
+  } else if (replyServer_.get() == &alert) {
+    replyServer_.reset();
+    onThread([this] { operationDoneUpdateView(); });
+  } else if (errorSavedFileExists_.get() == &alert) {
+    errorSavedFileExists_.reset();
+  }
+}
+
+// ------------------------------------------------------------------------------------------------
+// Folder screen updates
+
+void FTPConnection::updateViewWithDirectory() {
+  if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(false);
+  addToLog(Log::format("*** Got %i Folder Items\r\n", int(currentDirectory_.size())));
+  auto entries = currentDirectory_;
+  std::string folder = cwd();
+  onMain([entries, folder](FTPAppServices &s) {
+    auto top = s.topDirViewer();
+    if (!top) return;
+    std::string shown = top->currentWorkingDirectory();
+    if (shown == folder || shown.empty()) {
+      Log::systemf("FolderMismatch? %s vs %s", shown.c_str(), folder.c_str());
+      top->replaceDirectory(entries);
+      top->setCurrentWorkingDirectory(folder);
+    }
+    top->setLoadedDirectory(true);
+    top->showDirToolbar();
+    top->doButtonStates();
+  });
+  if (!fileToUpload_.empty()) {
+    setState(12);
+    setTask(kTaskUpload);
+  }
+}
+
+void FTPConnection::reloadDirectoryViewIfNeeded() {
+  std::string folder = cwd();
+  std::weak_ptr<FTPConnection> weak = weak_from_this();
+  onMain([weak, folder](FTPAppServices &s) {
+    auto top = s.topDirViewer();
+    if (!top) return;
+    if (top->currentWorkingDirectory() == folder) {
+      if (auto self = weak.lock()) self->changeDirectory(folder);
+      top->showWorkingTextToolbar();
+    } else {
+      top->showDirToolbar();
+      top->doButtonStates();
+    }
+  });
+}
+
+void FTPConnection::operationDoneUpdateView() {
+  if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(false);
+  std::string folder = cwd();
+  onMain([folder](FTPAppServices &s) {
+    auto top = s.topDirViewer();
+    if (top && top->currentWorkingDirectory() == folder) {
+      top->showDirToolbar();
+      top->doButtonStates();
+    }
+  });
+}
+
+// ------------------------------------------------------------------------------------------------
+// Inactivity
+
+void FTPConnection::restartInactiveTimer() {
+  if (inactiveTimer_ && inactiveTimer_->isValid()) inactiveTimer_->invalidate();
+  std::weak_ptr<FTPConnection> weak = weak_from_this();
+  inactiveTimer_ = myThread_->addTimer(platform::seconds(300), false, [weak](platform::Timer &) {
+    if (auto self = weak.lock()) self->inactiveConnection();
+  });
+}
+
+void FTPConnection::inactiveConnection() {
+  disconnectFromServer();
+}

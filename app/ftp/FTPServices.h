@@ -1,0 +1,100 @@
+// What an FTP connection needs of the screens and of the application delegate, as small
+// interfaces: the connection keeps no pointer to its screens and reaches them through the
+// application's services. The screens and the delegate implement these; tests use doubles.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class FTPConnection;
+class DirItemInfo;
+
+// A message from a connection's thread to the transfer queue: which row, how far.
+struct BatchObject {
+  int primaryKey = -1;
+  int64_t bytes = 0;
+  float progress = 0;
+};
+
+// The transfer queue screen (`BatchListView`) as the connections report to it. Main thread.
+class BatchQueueReceiver {
+public:
+  virtual ~BatchQueueReceiver() = default;
+  virtual void doneBatchItemObject(const BatchObject &) {}
+  virtual void abortBatchItemObject(const BatchObject &) {}
+  virtual void updateBatchItemObject(const BatchObject &) {}
+  virtual void updateFileSizeBatchItemObject(const BatchObject &) {}
+};
+
+// The remote folder screen (`DirViewer`) on top of the FTP tab, as the connection updates it.
+// Main thread, except updateProgress, which the connection calls from its own thread (a screen
+// that draws it must hop to the main thread itself).
+class DirViewerScreen {
+public:
+  virtual ~DirViewerScreen() = default;
+  virtual void updateProgress(float) {}
+  virtual void updateProgressText(const std::string &) {}
+  virtual std::string currentWorkingDirectory() const { return {}; }
+  virtual void setCurrentWorkingDirectory(const std::string &) {}
+  // The screen's full list and its shown list are replaced whole, then sorted and reloaded.
+  virtual void replaceDirectory(const std::vector<std::shared_ptr<DirItemInfo>> &) {}
+  virtual void setLoadedDirectory(bool) {}
+  virtual void showDirToolbar() {}
+  virtual void showWorkingToolbar() {}
+  virtual void showWorkingTextToolbar() {}
+  virtual void doButtonStates() {}
+  virtual void showEditSaveButton(int, bool) {}
+};
+
+// The text editor (`EditFileView`) as the connection hands it a downloaded file.
+class EditFileViewScreen {
+public:
+  virtual ~EditFileViewScreen() = default;
+  virtual void setFReadOnly(bool) {}
+  virtual void setTheConnection(std::shared_ptr<FTPConnection>) {}
+  virtual void setTextFileName(const std::string &) {}
+  virtual void setDirectoryOfTheFile(const std::string &) {}
+  virtual void setEditingSavedFilePath(const std::string &) {}
+  virtual void setEditingSavedFile(bool) {}
+};
+
+// The application delegate's services that the connections use. Every call is made on the main
+// thread.
+class FTPAppServices {
+public:
+  virtual ~FTPAppServices() = default;
+
+  // The process's services (none until the application, or a test, installs them).
+  static std::shared_ptr<FTPAppServices> shared();
+  static void setShared(std::shared_ptr<FTPAppServices> services);
+
+  // The queue screen (`batchView`), or none.
+  virtual std::shared_ptr<BatchQueueReceiver> batchView() { return nullptr; }
+  // The top screen of the FTP tab's navigation stack when it is a remote folder screen.
+  virtual std::shared_ptr<DirViewerScreen> topDirViewer() { return nullptr; }
+  // True when the top screen of the FTP tab is the connect screen (`Connect`).
+  virtual bool connectScreenOnTop() { return false; }
+
+  virtual void setProtocol(const std::string &) {}
+  virtual void activeTransfer() {}
+  virtual void finishedTransfer() {}
+  // Shows a help page (an HTML resource) in the FTP tab.
+  virtual void showErrorForTopFtpTab(const std::string &) {}
+  // Navigation of the FTP tab.
+  virtual void popFtpTab(bool /*animated*/) {}
+  virtual void popFtpTabToRoot(bool /*animated*/) {}
+  // Pushes the help screen (`HelpViewController`, interface file "HelpView") with its title, the
+  // online help page's path and query, and its log button shown or not.
+  virtual void pushHelpScreen(const std::string & /*title*/, const std::string & /*pathAndQuery*/,
+                              bool /*showLogButton*/) {}
+  // Hands a downloaded file on: the player, the document viewer, the text editor.
+  virtual void playMediaFile(const std::string & /*path*/, bool /*cleanupWhenDone*/) {}
+  virtual void showDocumentViewer(const std::string & /*fileName*/, const std::string & /*path*/) {}
+  virtual std::shared_ptr<EditFileViewScreen> openTextEditor(const std::string & /*path*/) {
+    return nullptr;
+  }
+  // The network kind for the log's header: 1 cellular, 2 Wi-Fi, anything else unknown.
+  virtual int internetConnectionStatus() { return 0; }
+};

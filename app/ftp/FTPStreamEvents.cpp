@@ -1,0 +1,394 @@
+// The events of the control and data streams. The stream callbacks hand each event to the
+// connection's thread; the handlers below run there, one at a time, in the order of posting.
+#include "app/ftp/FTPConnection.h"
+
+#include "platform/foundation/Log.h"
+
+using platform::Log;
+namespace net = platform::net;
+
+namespace {
+constexpr size_t kControlReadSize = 16384;
+constexpr size_t kDataReadSize = 4096;
+constexpr size_t kUploadChunk = 16384;
+constexpr int64_t kPreviewBytes = 65536;
+} // namespace
+
+// ------------------------------------------------------------------------------------------------
+// The hop onto the connection's thread
+
+void FTPConnection::readCallback(unsigned event) {
+  if (!readReady_ && event == net::StreamEventHasBytesAvailable) readReady_ = true;
+  if (!readReady_ || !writeReady_) return;
+  auto weak = weak_from_this();
+  unsigned long generation = controlGeneration_;
+  myThread_->perform([weak, event, generation] {
+    if (auto self = weak.lock())
+      if (self->controlGeneration_ == generation)
+        self->handleReadEvent(std::make_unique<HandleXEvent>(event));
+  });
+}
+
+void FTPConnection::writeCallback(unsigned event) {
+  auto weak = weak_from_this();
+  unsigned long generation = controlGeneration_;
+  if (!writeReady_ && event == net::StreamEventCanAcceptBytes) {
+    addToLog("*** Connected to Server\r\n");
+    writeReady_ = true;
+    if (readReady_)
+      myThread_->perform([weak, generation] {
+        if (auto self = weak.lock())
+          if (self->controlGeneration_ == generation)
+            self->handleReadEvent(
+                std::make_unique<HandleXEvent>(net::StreamEventHasBytesAvailable));
+      });
+  }
+  if (!readReady_ || !writeReady_) {
+    // Command bytes written before the welcome still need the stream's room.
+    if (event == net::StreamEventCanAcceptBytes && !pendingControlOut_.empty())
+      flushControlOutput();
+    return;
+  }
+  myThread_->perform([weak, event, generation] {
+    if (auto self = weak.lock())
+      if (self->controlGeneration_ == generation)
+        self->handleWriteEvent(std::make_unique<HandleXEvent>(event));
+  });
+}
+
+void FTPConnection::dataReadCallback(unsigned event) {
+  auto weak = weak_from_this();
+  unsigned long generation = dataGeneration_;
+  myThread_->perform([weak, event, generation] {
+    if (auto self = weak.lock())
+      if (self->dataGeneration_ == generation)
+        self->handleDataReadEvent(std::make_unique<HandleXEvent>(event));
+  });
+}
+
+void FTPConnection::dataWriteCallback(unsigned event) {
+  auto weak = weak_from_this();
+  unsigned long generation = dataGeneration_;
+  myThread_->perform([weak, event, generation] {
+    if (auto self = weak.lock())
+      if (self->dataGeneration_ == generation)
+        self->handleDataWriteEvent(std::make_unique<HandleXEvent>(event));
+  });
+}
+
+void FTPConnection::noteEventThread() {
+  if (!myThread_->isCurrent()) ++offThreadEvents_;
+}
+
+// ------------------------------------------------------------------------------------------------
+// Control connection
+
+void FTPConnection::handleReadEvent(std::unique_ptr<HandleXEvent> event) {
+  noteEventThread();
+  unsigned type = event->eventType;
+  event.reset();
+  if (!control_.input) return;
+  restartInactiveTimer();
+  switch (type) {
+  case net::StreamEventHasBytesAvailable: {
+    uint8_t buffer[kControlReadSize];
+    long n = control_.input->read(buffer, sizeof buffer);
+    if (n > 0) {
+      replies_.dataRead.insert(replies_.dataRead.end(), buffer, buffer + n);
+      doTasks();
+    }
+    break;
+  }
+  case net::StreamEventEndEncountered: {
+    addToLog("*** Server Disconnected Us\r\n");
+    Log::system("******** SERVER DISCONNECTED ********");
+    int task = iTask_;
+    disconnectFromServer();
+    if (task == kTaskLogin || task == kTaskLoginSecure)
+      updateViewWithError("Server disconnected while logging in.", true);
+    break;
+  }
+  case net::StreamEventErrorOccurred:
+    controlStreamFailed();
+    break;
+  case net::StreamEventOpenCompleted:
+    break;
+  default:
+    Log::systemf("Received unexpected CONTROL stream event %d\n", int(type));
+    break;
+  }
+}
+
+void FTPConnection::controlStreamFailed() {
+  if (iState_ == 4 && !maximumCompatability_) {
+    // Some servers drop the connection at "UTF8": log in again without the optional steps.
+    disconnectFromServer();
+    addToLog("*** Retrying in Compatability mode\r\n");
+    maximumCompatability_ = true;
+    connect();
+    return;
+  }
+  Log::system("******** SERVER ERROR ********");
+  logError();
+  int task = iTask_;
+  disconnectFromServer();
+  if (task == kTaskLoginSecure) {
+    if (warnIfNoSSL_) {
+      disconnectFromServer();
+      warnNoSSLAvailable();
+    } else {
+      skipSSL_ = true;
+      connect();
+    }
+  }
+}
+
+void FTPConnection::handleWriteEvent(std::unique_ptr<HandleXEvent> event) {
+  noteEventThread();
+  unsigned type = event->eventType;
+  event.reset();
+  if (!control_.output) return;
+  // Commands are written when they are made; what a short write left goes now.
+  if (type == net::StreamEventCanAcceptBytes && !pendingControlOut_.empty()) flushControlOutput();
+}
+
+void FTPConnection::logError() {
+  std::string text = control_.input ? control_.input->error().text : std::string();
+  Log::systemf("ERR: %s", text.c_str());
+}
+
+// ------------------------------------------------------------------------------------------------
+// Data connection
+
+void FTPConnection::dataConnectionIsOpen() {
+  if (!dataConnectionOpen_) {
+    addToLog("*** Data Connection OK\r\n");
+    dataConnectionOpen_ = true;
+  }
+  if (sendCommandWhenDataOpen_) {
+    sendCommandWhenDataOpen_ = false;
+    sendCommand();
+  }
+  stopDataTimeoutTimer();
+}
+
+void FTPConnection::readDataBytes(size_t maxBytes, bool untilEmpty) {
+  uint8_t buffer[kDataReadSize];
+  do {
+    if (!data_.input) return;
+    long n = data_.input->read(buffer, std::min(maxBytes, sizeof buffer));
+    if (n <= 0) return;
+    if (modeZ_ && zlibHelp_) {
+      int64_t inflated = zlibHelp_->expandAndWriteToBuffer(dataReadData_, buffer, size_t(n));
+      iBytesTotal_ += untilEmpty ? n : inflated;
+    } else {
+      dataReadData_.insert(dataReadData_.end(), buffer, buffer + n);
+      iBytesTotal_ += n;
+    }
+  } while (untilEmpty);
+}
+
+void FTPConnection::writeDownloadBuffer() {
+  if (!writeStreamFileDownload_ || dataReadData_.empty()) return;
+  long n = writeStreamFileDownload_->write(dataReadData_.data(), dataReadData_.size());
+  if (n > 0) dataReadData_.erase(dataReadData_.begin(), dataReadData_.begin() + n);
+}
+
+void FTPConnection::handleDataReadEvent(std::unique_ptr<HandleXEvent> event) {
+  noteEventThread();
+  unsigned type = event->eventType;
+  event.reset();
+  if (!data_.input) return;
+  restartInactiveTimer();
+  switch (type) {
+  case net::StreamEventOpenCompleted:
+    dataConnectionIsOpen();
+    break;
+  case net::StreamEventHasBytesAvailable: {
+    dataConnectionIsOpen();
+    stopSslDataHelperTimer();
+    if (!data_.input) return;
+    int64_t before = iBytesTotal_;
+    readDataBytes(kDataReadSize, false);
+    if (iBytesTotal_ == before && dataReadData_.empty()) return;
+    if (iTask_ == kTaskDir) {
+      parseDirectoryListing();
+      break;
+    }
+    writeDownloadBuffer();
+    if (downloadHead_) {
+      updateProgressMark(float(iBytesTotal_) / float(kPreviewBytes));
+      if (iBytesTotal_ > kPreviewBytes) {
+        if (writeStreamFileDownload_) writeStreamFileDownload_->close();
+        writeStreamFileDownload_.reset();
+        editDownloadedFile();
+        disconnectDataStreamFromServer();
+        sendCommandToStream("ABOR\r\n");
+        setTask(kTaskIdle);
+        setState(0);
+        if (fDisconnectWhenDone_) disconnectFromServer();
+      }
+    } else if (fileDownloadSize_ > 0) {
+      float fraction = float(double(resumeDownloadAt_ + iBytesTotal_) / double(fileDownloadSize_));
+      if (std::abs(fraction - batchProgress_) > 0.01f) {
+        batchProgress_ = fraction;
+        updateProgressMark(fraction);
+        updateBatchProgressMark(fraction, resumeDownloadAt_ + iBytesTotal_);
+      }
+    }
+    break;
+  }
+  case net::StreamEventErrorOccurred:
+    if (implicitSSL_ && fSecureData_ && iTask_ == kTaskDir) {
+      Log::system("SSL kCFStreamEventErrorOccurred");
+      fSecureData_ = false;
+      retryDirectory_ = true;
+    }
+    break;
+  case net::StreamEventEndEncountered: {
+    Log::system("Received Stream End\n");
+    readDataBytes(kDataReadSize, true);
+    int task = iTask_;
+    if (task == kTaskDir) {
+      parseDirectoryListing();
+      updateViewWithDirectory();
+    } else if (task == kTaskDownload) {
+      // Flush what is left; a file that takes nothing ends the flush instead of spinning.
+      while (writeStreamFileDownload_ && !dataReadData_.empty()) {
+        size_t before = dataReadData_.size();
+        writeDownloadBuffer();
+        if (dataReadData_.size() == before) break;
+      }
+      if (writeStreamFileDownload_) writeStreamFileDownload_->close();
+      writeStreamFileDownload_.reset();
+      downloadDataDone_ = true;
+      checkDoneBatchDownload();
+      editDownloadedFile();
+    }
+    taskEndsAfterDataStream();
+    break;
+  }
+  default:
+    Log::systemf("Received unexpected DATA stream event %lu\n", (unsigned long)type);
+    break;
+  }
+}
+
+void FTPConnection::taskEndsAfterDataStream() {
+  disconnectDataStreamFromServer();
+  int task = iTask_;
+  bool downloadWaits = task == kTaskDownload && !(downloadDataDone_ && download226Done_);
+  bool batchWaits = task == kTaskDir && directoryBatchActive_;
+  if (!downloadWaits && !batchWaits) {
+    setTask(kTaskIdle);
+    setState(0);
+  }
+  if (fDisconnectWhenDone_) disconnectFromServer();
+}
+
+void FTPConnection::doHandleDataWriteEvent() {
+  handleDataWriteEvent(std::make_unique<HandleXEvent>(net::StreamEventCanAcceptBytes));
+}
+
+void FTPConnection::handleDataWriteEvent(std::unique_ptr<HandleXEvent> event) {
+  noteEventThread();
+  unsigned type = event->eventType;
+  event.reset();
+  if (!data_.output) return;
+  restartInactiveTimer();
+  if (type == net::StreamEventOpenCompleted) {
+    dataConnectionIsOpen();
+    return;
+  }
+  if (type == net::StreamEventErrorOccurred || type == net::StreamEventEndEncountered) return;
+  if (type != net::StreamEventCanAcceptBytes) {
+    Log::systemf("Received unexpected DATA Write stream event %d", int(type));
+    return;
+  }
+  dataConnectionIsOpen();
+  if (iTask_ != kTaskUpload && iTask_ != kTaskUploadAfterMkDir) return;
+  if (!data_.output) return;
+  // Sends waiting compressed bytes of the last chunk before anything new.
+  std::weak_ptr<FTPConnection> weak = weak_from_this();
+  auto pumpAgain = [this, weak](double delay) {
+    pumpTimer_ = myThread_->performAfter(platform::seconds(delay), [weak] {
+      if (auto self = weak.lock()) self->doHandleDataWriteEvent();
+    });
+  };
+  if (zlibHelp_ && !zlibHelp_->pendingOutput().empty() && !zlibHelp_->flushPending(*data_.output)) {
+    pumpAgain(0.002);
+    return;
+  }
+
+  auto progress = [this] {
+    if (iBytesTotal_ <= 0) return;
+    float fraction = float(double(resumeUploadAt_ + iBytesProcessed_) / double(iBytesTotal_));
+    if (std::abs(fraction - batchProgress_) > 0.01f) {
+      batchProgress_ = fraction;
+      updateProgressMark(fraction);
+      updateBatchProgressMark(fraction, resumeUploadAt_ + iBytesProcessed_);
+    }
+  };
+  int64_t sent = 0;
+  bool complete = false;
+  if (!readStreamFileToUpload_) {
+    size_t chunk = std::min(kUploadChunk, dataToWrite_.size());
+    if (chunk > 0) {
+      if (modeZ_ && zlibHelp_) {
+        zlibHelp_->compressAndWriteToStream(*data_.output, dataToWrite_, chunk);
+        sent = int64_t(chunk);
+      } else {
+        sent = data_.output->write(dataToWrite_.data(), chunk);
+      }
+    }
+    if (sent > 0) {
+      iBytesProcessed_ += sent;
+      progress();
+      dataToWrite_.erase(dataToWrite_.begin(), dataToWrite_.begin() + sent);
+    }
+    complete =
+        dataToWrite_.empty() && sent <= 0 && (!zlibHelp_ || zlibHelp_->pendingOutput().empty());
+  } else {
+    if (dataFileToUpload_.empty()) {
+      uint8_t buffer[kUploadChunk];
+      long n = readStreamFileToUpload_->read(buffer, sizeof buffer);
+      if (n > 0) {
+        if (modeZ_ && zlibHelp_)
+          bytesSaved_ += zlibHelp_->compressAndWriteToBuffer(dataFileToUpload_, buffer, size_t(n));
+        else
+          dataFileToUpload_.insert(dataFileToUpload_.end(), buffer, buffer + n);
+        iBytesProcessed_ += n;
+        progress();
+      } else if (n < 0) {
+        // The local file failed: end the upload with the file's error instead of polling.
+        std::string why = readStreamFileToUpload_->error().text;
+        readStreamFileToUpload_->close();
+        readStreamFileToUpload_.reset();
+        disconnectDataStreamFromServer();
+        setTask(kTaskIdle);
+        setState(0);
+        updateViewWithError(why.empty() ? "Error reading the file to upload." : why, false);
+        return;
+      }
+    }
+    if (!dataFileToUpload_.empty()) {
+      long n = data_.output->write(dataFileToUpload_.data(),
+                                   std::min(kUploadChunk, dataFileToUpload_.size()));
+      if (n > 0) {
+        sent = n;
+        dataFileToUpload_.erase(dataFileToUpload_.begin(), dataFileToUpload_.begin() + n);
+      }
+    }
+    complete = dataFileToUpload_.empty() && readStreamFileToUpload_->isAtEnd() && sent <= 0;
+  }
+  if (complete) {
+    if (readStreamFileToUpload_) readStreamFileToUpload_->close();
+    readStreamFileToUpload_.reset();
+    disconnectDataStreamFromServer(); // the "226" finishes the task
+    return;
+  }
+  bool exhausted = readStreamFileToUpload_
+                       ? dataFileToUpload_.empty() && readStreamFileToUpload_->isAtEnd()
+                       : dataToWrite_.empty();
+  pumpAgain(exhausted && sent > 0 ? 0.502 : 0.002);
+}

@@ -1,0 +1,385 @@
+// Task starters and the reply handlers of the folder, transfer and file-operation tasks. The
+// starters store their job (run by the login's end when no connection stands) and start the
+// task; the handlers here cover the folder listing's road to its data connection and end every
+// other task on its final reply.
+#include "app/ftp/FTPConnection.h"
+
+#include "app/foundation/SettingsKeys.h"
+#include "app/foundation/StringUtils.h"
+
+#include "platform/device/Application.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/UserDefaults.h"
+
+using platform::Log;
+using platform::UserDefaults;
+
+namespace {
+std::string quotedFolderOf(const std::string &reply) {
+  char quote = reply.find('"') != std::string::npos ? '"' : '\'';
+  size_t a = reply.find(quote);
+  if (a == std::string::npos) return {};
+  size_t b = reply.find(quote, a + 1);
+  return b == std::string::npos ? reply.substr(a + 1) : reply.substr(a + 1, b - a - 1);
+}
+} // namespace
+
+bool FTPConnection::storeJobAndConnectIfNeeded(const std::string &folder) {
+  if (control_.input) return false;
+  setShared(initialCurrentDirectory_, folder.empty() ? cwd() : folder);
+  connect();
+  return true;
+}
+
+void FTPConnection::startTask(int task, int state, const std::string &statusText,
+                              const std::string &arg) {
+  updateProgressText(statusText);
+  setStatusMessage(statusText);
+  setState(state);
+  setTask(task);
+  wasAnError_ = false;
+  updateProgressMark(0.05f);
+  sendCommand(arg);
+}
+
+void FTPConnection::changeDirectory(const std::string &folder) {
+  onThread([this, folder] {
+    if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
+    currentDirectory_.clear();
+    resetForNextCommand();
+    if (!utf8Safe_ && UserDefaults::standard().integerForKey(kAlwaysUseUnicode) == 1)
+      utf8Safe_ = true;
+    if (!control_.input) {
+      setShared(initialCurrentDirectory_, folder.empty() ? cwd() : folder);
+      connect();
+      return;
+    }
+    updateProgressText("Loading Directory...");
+    setState(13);
+    setTask(kTaskDir);
+    wasAnError_ = false;
+    retryDirectory_ = false;
+    directoryToGetList_ = folder;
+    updateProgressMark(0.3f);
+    sendCommand(folder);
+  });
+}
+
+void FTPConnection::downloadFile(const std::string &name, int64_t size, bool forEditing,
+                                 bool justDownload, const std::string &fromFolder, bool head,
+                                 bool tail, int64_t resumeAt) {
+  onThread([=, this] {
+    fileDownloadSize_ = size;
+    editTheDownload_ = forEditing;
+    justDownload_ = justDownload;
+    downloadHead_ = head;
+    downloadTail_ = tail;
+    resumeDownloadAt_ = resumeAt;
+    if (!control_.input) {
+      initialFileToDownload_ = name;
+      storeJobAndConnectIfNeeded(fromFolder);
+      return;
+    }
+    fileToDownload_ = name;
+    fromFolderDownload_ = fromFolder;
+    downloadDataDone_ = false;
+    download226Done_ = false;
+    startTask(kTaskDownload, 13, "Preparing to Download...", fromFolder);
+  });
+}
+
+void FTPConnection::uploadFile(const std::string &name, const Bytes &data, bool skipRenaming) {
+  uploadFile(name, data, cwd(), skipRenaming);
+}
+
+void FTPConnection::uploadFile(const std::string &name, const Bytes &data,
+                               const std::string &toFolder, bool skipRenaming) {
+  onThread([=, this] {
+    fileToUpload_ = name;
+    dataToWrite_ = data;
+    dataToWriteCopy_ = data;
+    filePathToUpload_.clear();
+    readStreamFileToUpload_.reset();
+    skipRenames_ = skipRenaming;
+    if (storeJobAndConnectIfNeeded(toFolder)) return;
+    iBytesTotal_ = int64_t(dataToWrite_.size());
+    iBytesProcessed_ = 0;
+    startTask(kTaskUpload, 13, "Preparing to Upload...", toFolder);
+  });
+}
+
+void FTPConnection::uploadFile(const std::string &name, const std::string &dataFile,
+                               const std::string &toFolder, bool skipRenaming, int64_t resumeAt) {
+  onThread([=, this] {
+    fileToUpload_ = name;
+    filePathToUpload_ = dataFile;
+    dataToWrite_.clear();
+    skipRenames_ = skipRenaming;
+    resumeUploadAt_ = resumeAt;
+    if (storeJobAndConnectIfNeeded(toFolder)) return;
+    startTask(kTaskUpload, 13, "Preparing to Upload...", toFolder);
+  });
+}
+
+void FTPConnection::renameFile(const std::string &from, const std::string &to,
+                               const std::string &inFolder) {
+  onThread([=, this] {
+    renameFrom_ = from;
+    renameTo_ = to;
+    reloadDirWhenDone_ = false;
+    if (storeJobAndConnectIfNeeded(inFolder)) return;
+    startTask(kTaskRename, inFolder == cwd() ? 38 : 13, "Renaming File...", inFolder);
+  });
+}
+
+void FTPConnection::makeDirectory(const std::string &name, const std::string &inFolder) {
+  onThread([=, this] {
+    makeDirectoryName_ = name;
+    if (storeJobAndConnectIfNeeded(inFolder)) return;
+    startTask(kTaskMkDir, inFolder == cwd() ? 39 : 13, "Creating Directory...", inFolder);
+  });
+}
+
+void FTPConnection::deleteFile(const std::string &name, const std::string &inFolder,
+                               bool isFolder) {
+  onThread([=, this] {
+    deleteFilename_ = name;
+    toDeleteIsFolder_ = isFolder;
+    if (storeJobAndConnectIfNeeded(inFolder)) return;
+    startTask(kTaskDelete, 13, "Deleting...", inFolder);
+  });
+}
+
+void FTPConnection::deleteFileBatch(const std::vector<std::string> &names,
+                                    const std::string &inFolder, bool isFolder) {
+  onThread([=, this] {
+    if (names.empty()) return;
+    fileBatch_.assign(names.begin() + 1, names.end());
+    deleteFile(names.front(), inFolder, isFolder);
+  });
+}
+
+void FTPConnection::chmodFile(const std::string &name, const std::string &inFolder,
+                              const std::string &permissions) {
+  onThread([=, this] {
+    chmodFilename_ = name;
+    chmodTo_ = permissions;
+    if (storeJobAndConnectIfNeeded(inFolder)) return;
+    startTask(kTaskChmod, inFolder == cwd() ? 50 : 13, "Changing Permissions...", inFolder);
+  });
+}
+
+void FTPConnection::doRawFTPCommand(const std::string &command, const std::string &inFolder) {
+  onThread([=, this] {
+    rawCommand_ = command;
+    if (storeJobAndConnectIfNeeded(inFolder)) return;
+    startTask(kTaskRaw, inFolder == cwd() ? 51 : 13, "Sending " + command + "...", inFolder);
+  });
+}
+
+// ------------------------------------------------------------------------------------------------
+// The folder task: "CWD", "PWD", a data connection ("PASV" or "PORT") and "LIST".
+
+void FTPConnection::doTaskDir() {
+  int code = replies_.iReplyCode;
+  const std::string reply = replies_.replyText;
+  Log::debugf("doTaskDir:code:%i", code);
+  int state = iState_;
+  if (code >= 400) {
+    if (state == 15) {
+      code = 200;
+    } else if (state == 10 && !forcePORT_) {
+      addToLog("!!! No PASV allowed? Trying PORT...\r\n");
+      forcePORT_ = true;
+      setState(43);
+      sendCommand();
+      return;
+    } else if (state == 16 && fSecureLogin_) {
+      addToLog("!!! Can't Connect Data, security problem?\r\n");
+      if (!warnIfNoSSL_) {
+        skipSSL_ = true;
+        disconnectFromServer();
+        connect();
+      } else {
+        disconnectFromServer();
+        warnNoSSLAvailable();
+      }
+      return;
+    } else if (state == 13 && directoryToGetList_.empty()) {
+      code = 200;
+    }
+  }
+  if (code == 257 && iState_ != 15) {
+    addToLog("!!! Resyncing to PWD Response\r\n");
+    setState(15);
+  } else if (code == 250 && iState_ != 13 && myContains(reply, "CWD")) {
+    addToLog("!!! Resyncing to CWD Response\r\n");
+    setState(13);
+  }
+  if (code >= 400) {
+    Log::debug("----------Directory ERROR----------");
+    setTask(kTaskIdle);
+    setState(0);
+    if (fDisconnectWhenDone_) disconnectFromServer();
+    updateViewWithError(reply, true);
+    return;
+  }
+  if (code < 100) {
+    disconnectFromServer();
+    return;
+  }
+  auto &defaults = UserDefaults::standard();
+  switch (iState_.load()) {
+  case 13:
+  case 17:
+    updateProgressText("Getting Directory...");
+    setState(15);
+    updateProgressMark(0.35f);
+    if (fSecureLogin_) {
+      defaults.setObject("0", keySSLNo(currentServerName()));
+      defaults.synchronize();
+    }
+    sendCommand();
+    return;
+  case 15: {
+    setCwd(quotedFolderOf(reply));
+    Log::debugf("CurrentWorkingDir:%s", cwd().c_str());
+    setState(forcePORT_ || defaults.integerForKey(kUsePASVKey) != 1 ? 43 : 10);
+    updateProgressMark(0.4f);
+    sendCommand();
+    return;
+  }
+  case 10:
+  case 43: {
+    dataReadData_.clear();
+    if (iState_ == 10 && !connectToServerData(reply)) {
+      // A passive reply without a usable address is a refused "PASV".
+      if (!forcePORT_) {
+        addToLog("!!! No PASV allowed? Trying PORT...\r\n");
+        forcePORT_ = true;
+        setState(43);
+        sendCommand();
+        return;
+      }
+      setTask(kTaskIdle);
+      setState(0);
+      updateViewWithError(reply, true);
+      return;
+    }
+    setState(16);
+    updateProgressMark(0.45f);
+    std::weak_ptr<FTPConnection> weak = weak_from_this();
+    stopDataTimeoutTimer();
+    stopSslDataHelperTimer();
+    if (fSecureLogin_)
+      sslDataHelperTimer_ =
+          myThread_->addTimer(platform::seconds(20), true, [weak](platform::Timer &) {
+            if (auto self = weak.lock()) self->kickSSLData();
+          });
+    else
+      dataConnectTimer_ =
+          myThread_->addTimer(platform::seconds(20), false, [weak](platform::Timer &) {
+            if (auto self = weak.lock()) self->dataConnectTimeout();
+          });
+    replies_.iReplyCode = 0;
+    replyCode_ = 0;
+    sendCommand();
+    return;
+  }
+  case 16:
+    if (code < 200) return;
+    Log::debug("----------Directory Done----------");
+    if (retryDirectory_) {
+      retryDirectory_ = false;
+      setState(10);
+      addToLog("*** Got an error, data connection not SSL?  Try again...\r\n");
+      disconnectDataStreamFromServer();
+      sendCommand();
+    }
+    return;
+  default:
+    sendCommand();
+    return;
+  }
+}
+
+void FTPConnection::dataConnectTimeout() {
+  stopDataTimeoutTimer();
+  bool privateNet =
+      pasvIPPrefix_ == 10 || pasvIPPrefix_ == 169 || pasvIPPrefix_ == 172 || pasvIPPrefix_ == 192;
+  bool ssl = fSecureData_ || fSecureLogin_;
+  std::string page = privateNet
+                         ? (ssl ? "error-timeout-data192-ssl.html" : "error-timeout-data192.html")
+                         : (ssl ? "error-timeout-data-ssl.html" : "error-timeout-data.html");
+  onMain([page](FTPAppServices &s) { s.showErrorForTopFtpTab(page); });
+}
+
+void FTPConnection::kickSSLData() {
+  if (!data_.input) stopSslDataHelperTimer();
+  if (iTask_ == kTaskLoginSecure && iState_ == 11) {
+    sendCommand();
+    return;
+  }
+  int task = iTask_;
+  if (replies_.iReplyCode != 0 ||
+      !(task == kTaskDir || task == kTaskDownload || task == kTaskUpload ||
+        task == kTaskUploadAfterMkDir) ||
+      dataConnectionOpen_)
+    return;
+  addToLog("!!! Data Connection Won't Open\r\n");
+  stopSslDataHelperTimer();
+  if (warnIfNoSSL_) {
+    disconnectFromServer();
+    warnNoSSLAvailable();
+    return;
+  }
+  auto &defaults = UserDefaults::standard();
+  defaults.setObject("1", keySSLNo(currentServerName()));
+  defaults.synchronize();
+  sslProblems_ = true;
+  disconnectFromServer();
+  connect();
+}
+
+void FTPConnection::stopDataTimeoutTimer() {
+  if (dataConnectTimer_) dataConnectTimer_->invalidate();
+  dataConnectTimer_.reset();
+}
+
+void FTPConnection::stopSslDataHelperTimer() {
+  if (sslDataHelperTimer_) sslDataHelperTimer_->invalidate();
+  sslDataHelperTimer_.reset();
+}
+
+// ------------------------------------------------------------------------------------------------
+// The other tasks end on their final reply; their full dialogues build on these.
+
+namespace {
+void endOnFinalReply(FTPConnection &, int code, const char *name) {
+  Log::debugf("%s:code:%i", name, code);
+}
+} // namespace
+
+#define FTP_SIMPLE_TASK(method)                                                                    \
+  void FTPConnection::method() {                                                                   \
+    int code = replies_.iReplyCode;                                                                \
+    endOnFinalReply(*this, code, #method);                                                         \
+    if (code >= 200 || code < 100) {                                                               \
+      setTask(kTaskIdle);                                                                          \
+      setState(0);                                                                                 \
+      allCommandsDone();                                                                           \
+    }                                                                                              \
+  }
+FTP_SIMPLE_TASK(doTaskDownload)
+FTP_SIMPLE_TASK(doTaskUpload)
+FTP_SIMPLE_TASK(doTaskRename)
+FTP_SIMPLE_TASK(doTaskDelete)
+FTP_SIMPLE_TASK(doTaskMkDir)
+FTP_SIMPLE_TASK(doTaskChmod)
+FTP_SIMPLE_TASK(doTaskRaw)
+#undef FTP_SIMPLE_TASK
+
+void FTPConnection::parseDirectoryListing() {}
+void FTPConnection::checkDoneBatchDownload() {}
+void FTPConnection::editDownloadedFile() {}
+void FTPConnection::nextBatchDirectory() {}
