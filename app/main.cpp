@@ -1,6 +1,9 @@
 // The ferrowen program: starts the platform (data root, settings store, device profile, main run
-// loop), runs the main loop until SIGINT or SIGTERM, then lets the application terminate and
+// loop) and the application delegate (which starts the sharing servers that the settings ask
+// for), runs the main loop until SIGINT or SIGTERM, then lets the application terminate and
 // writes the settings.
+#include "app/shell/FerrowenAppDelegate.h"
+
 #include "platform/device/Application.h"
 #include "platform/device/DeviceProfile.h"
 #include "platform/foundation/Log.h"
@@ -26,12 +29,15 @@ const char kHelp[] =
     "\n"
     "The program starts its platform (data folder, settings, main run loop) and runs until it\n"
     "receives SIGINT (Ctrl-C) or SIGTERM; it then saves the settings and exits with status 0.\n"
+    "The FTP sharing server (port 2121) and the web sharing server (port 8080) serve\n"
+    "Documents/Files when the settings \"FTPServer\" and \"WebServer\" are \"1\".\n"
     "\n"
     "Environment:\n"
     "  FERROWEN_HOME            data folder: Documents/, tmp/, Preferences.json, keychain\n"
     "                           (default $XDG_DATA_HOME/ferrowen, else ~/.local/share/ferrowen)\n"
     "  FERROWEN_RESOURCES       resources folder (default: the installed or built resources)\n"
     "  FERROWEN_DEBUG           when set (not 0), debug output also goes to standard error\n"
+    "  FERROWEN_PORT_OVERRIDES  other ports for the fixed ones, e.g. 2121=2221,8080=0 (0: any)\n"
     "Device profile (default: a current iPhone):\n"
     "  FERROWEN_DEVICE          iphone | ipad\n"
     "  FERROWEN_SYSTEM_VERSION  system version, e.g. 5.1.1\n"
@@ -98,13 +104,18 @@ int main(int argc, char **argv) {
     if (stopSignal != 0) mainLoop->stop();
   });
 
+  // The application delegate: at launch it prepares the data folders and settings and starts the
+  // sharing servers whose settings ("WebServer", "FTPServer") are on.
   auto &app = platform::Application::shared();
+  app.setDelegate(std::make_shared<FerrowenAppDelegate>());
   app.launch();
   mainLoop->run();
 
   platform::Log::system(std::string("Stopping (") + strsignal(stopSignal) + ")");
   app.terminate();
   source->remove();
+  mainLoop->runPending();
+  app.setDelegate(nullptr);
   mainLoop->runPending();
   ::close(signalFd);
 
