@@ -79,13 +79,14 @@ struct Result {
 
 // Feeds the stream in pieces whose sizes come from the generator; the last piece is final.
 template <class NextSize>
-Result feed(const Bytes &z, unsigned int lookahead, NextSize nextSize, bool useMoreInflate) {
+Result feed(const Bytes &z, unsigned int lookahead, NextSize nextSize, bool useMoreInflate,
+            unsigned int window = 32768) {
   Result r;
   DataBuffer outDb;
   OutputDataBuffer out(&outDb);
   LogNull log;
   auto inf = std::make_unique<InflateState2>();
-  inf->BeginInflate(32768);
+  inf->BeginInflate(window);
   size_t pos = 0;
   do {
     size_t n = std::min(nextSize(), z.size() - pos);
@@ -676,8 +677,20 @@ TEST(InflateState2, SmallWindowsAndMemoryLevels) {
           z, 4096, [&] { return size_t(1 + rng() % 5000); }, true);
       ASSERT_TRUE(r.ok) << r.status;
       ASSERT_EQ(r.out, in);
+      // A decoder window of the compressor's size is enough.
+      r = feed(
+          z, 0, [&] { return size_t(1 + rng() % 5000); }, false, 1u << wbits);
+      ASSERT_TRUE(r.ok) << r.status;
+      ASSERT_EQ(r.out, in);
     }
   }
+  // A smaller window than the stream needs: a distance beyond it is refused, not wrapped.
+  const Bytes in = sample(50000, 77);
+  const Bytes z = zDeflate(in, 9, Z_DEFAULT_STRATEGY, -15, 9);
+  Result r = feed(
+      z, 4096, [] { return size_t(100000); }, true, 1024);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.status, InflateState2::kDistanceTooFar);
 }
 
 TEST(InflateState2, PullFrontEndAbortAndSinkFailure) {
