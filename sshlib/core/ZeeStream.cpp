@@ -135,7 +135,8 @@ void ZeeStream::flush_pending() {
   unsigned int avail = avail_in;
   next_in = nullptr;
   avail_in = 0;
-  runEngine(Z_NO_FLUSH);
+  // A finishing stream only accepts finishing steps.
+  runEngine(status == kFinishing ? Z_FINISH : Z_NO_FLUSH);
   next_in = in;
   avail_in = avail;
 }

@@ -443,3 +443,37 @@ TEST(RazudodDeflate, LargePacketsAndAborts) {
   EXPECT_FALSE(tx.MoreZlibCompress(fill(in, "xyz"), out, log, &pm));
   EXPECT_TRUE(logHas(log, "Deflate aborted by application (2)"));
 }
+
+TEST(ZeeStream, EngineCallbacksTakeInputAndDeliverPendingOutput) {
+  ZeeStream zs(9, true);
+  const Bytes data = text(3000, 31);
+  zs.next_in = reinterpret_cast<const unsigned char *>(data.data());
+  zs.avail_in = static_cast<unsigned int>(data.size());
+  char buf[100];
+  EXPECT_EQ(zs.read_buf(buf, 100), 100u);
+  EXPECT_EQ(Bytes(buf, 100), data.substr(0, 100));
+  EXPECT_EQ(zs.total_in, 100u);
+  EXPECT_EQ(zs.get_AvailIn(), 2900u);
+  EXPECT_EQ(zs.m_adler, ::adler32(1, reinterpret_cast<const Bytef *>(data.data()), 100));
+
+  // Finish into a 4-byte area: the rest stays pending until flush_pending gets room.
+  unsigned char out[8192];
+  zs.next_out = out;
+  zs.avail_out = 4;
+  bool done = false;
+  ASSERT_TRUE(zs.NextIteration(true, done));
+  EXPECT_FALSE(done);
+  const unsigned int first = zs.total_out;
+  EXPECT_EQ(first, 4u);
+  zs.next_out = out + 4;
+  zs.avail_out = sizeof(out) - 4;
+  zs.flush_pending();
+  EXPECT_GT(zs.total_out, first);
+  while (!done) {
+    ASSERT_TRUE(zs.NextIteration(true, done));
+  }
+  bool ok = false;
+  EXPECT_EQ(zInflateRaw(Bytes(reinterpret_cast<char *>(out), zs.total_out), ok, true),
+            data.substr(100));
+  EXPECT_TRUE(ok);
+}
