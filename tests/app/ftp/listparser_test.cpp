@@ -1,0 +1,376 @@
+// The listing parser against hand-written lines of every style and against listings captured
+// from real servers (pyftpdlib, vsftpd, proftpd) and from DOS, VMS and NetWare servers.
+#include "app/ftp/FTPListParser.h"
+
+#include "tests/support/TestSupport.h"
+
+#include "platform/foundation/DateFormatter.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+using platform::DateComponents;
+using platform::GregorianCalendar;
+
+namespace {
+
+DateComponents day(int year, int month, int dayOfMonth) {
+  DateComponents c;
+  c.year = year;
+  c.month = month;
+  c.day = dayOfMonth;
+  return c;
+}
+
+class ListParserTest : public ::testing::Test {
+protected:
+  testsupport::ScopedEnv tz{"TZ", std::string("UTC")};
+
+  // Year, month, day, hour, minute of an entry's date (local time).
+  static std::vector<int> dateOf(const DirItemInfo &item) {
+    if (!item.date) return {};
+    DateComponents c = GregorianCalendar::components(*item.date);
+    return {c.year, c.month, c.day, c.hour, c.minute};
+  }
+
+  static std::vector<std::string> fixtureLines(const std::string &name) {
+    std::ifstream in(std::string(FERROWEN_SOURCE_DIR) + "/tests/app/ftp/fixtures/" + name,
+                     std::ios::binary);
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(in, line))
+      lines.push_back(line + "\n");
+    return lines;
+  }
+
+  static std::vector<std::shared_ptr<DirItemInfo>> parseAll(FTPListParser &parser,
+                                                            const std::vector<std::string> &lines) {
+    std::vector<std::shared_ptr<DirItemInfo>> items;
+    for (const auto &line : lines)
+      if (auto item = parser.parseDirectoryLine(line)) items.push_back(item);
+    return items;
+  }
+
+  static std::shared_ptr<DirItemInfo> find(const std::vector<std::shared_ptr<DirItemInfo>> &items,
+                                           const std::string &name) {
+    for (const auto &item : items)
+      if (item->name() == name) return item;
+    return nullptr;
+  }
+};
+
+TEST_F(ListParserTest, UnixLineKeepsBlanksInNameAndFindsEveryField) {
+  FTPListParser parser(day(2026, 12, 6));
+  auto item = parser.parseDirectoryLine(
+      "-rw-r--r--    1 joe      staff        1234 Mar  3 10:15 my file.txt\r\n");
+  ASSERT_TRUE(item);
+  EXPECT_EQ(item->name(), "my file.txt");
+  EXPECT_EQ(item->owner, "joe");
+  EXPECT_EQ(item->group, "staff");
+  EXPECT_EQ(item->size, "1234");
+  EXPECT_EQ(item->attrib, "-rw-r--r--");
+  EXPECT_FALSE(item->isDirectory);
+  EXPECT_EQ(dateOf(*item), (std::vector<int>{2026, 3, 3, 10, 15}));
+  EXPECT_TRUE(parser.canDoChmod);
+
+  // Runs of blanks inside a name survive as they are.
+  item = parser.parseDirectoryLine("-rw-r--r-- 1 joe staff 5 Mar 3 10:15 two  blanks   here\n");
+  ASSERT_TRUE(item);
+  EXPECT_EQ(item->name(), "two  blanks   here");
+}
+
+TEST_F(ListParserTest, LineWithoutGroupColumnIsShifted) {
+  FTPListParser parser(day(2026, 12, 6));
+  auto item = parser.parseDirectoryLine("-rw-r--r-- 1 joe 1234 Mar 3 2009 notes\r\n");
+  ASSERT_TRUE(item);
+  EXPECT_EQ(item->name(), "notes");
+  EXPECT_EQ(item->owner, "joe");
+  EXPECT_EQ(item->group, "joe");
+  EXPECT_EQ(item->size, "1234");
+  EXPECT_EQ(dateOf(*item), (std::vector<int>{2009, 3, 3, 12, 0}));
+
+  // The same with a name of two words.
+  item = parser.parseDirectoryLine("-rw-r--r-- 1 joe 1234 Mar 3 2009 my notes\r\n");
+  ASSERT_TRUE(item);
+  EXPECT_EQ(item->name(), "my notes");
+}
+
+TEST_F(ListParserTest, YearOfATimeIsInferredFromToday) {
+  FTPListParser parser(day(2026, 6, 5));
+  auto yearOf = [&](const std::string &monthDay) {
+    auto item = parser.parseDirectoryLine("-rw-r--r-- 1 u g 10 " + monthDay + " 08:00 f.txt\n");
+    return item ? dateOf(*item).at(0) : 0;
+  };
+  EXPECT_EQ(yearOf("Dec 30"), 2025);
+  EXPECT_EQ(yearOf("Jun 6"), 2026);
+  EXPECT_EQ(yearOf("Jun 7"), 2025); // two days ahead is too far for clock skew
+  EXPECT_EQ(yearOf("Jun 8"), 2025);
+  EXPECT_EQ(yearOf("Jan 1"), 2026);
+  EXPECT_EQ(yearOf("Jul 1"), 2025);
+
+  // A month name where the day should stand replaces the month; the day follows it.
+  auto item = parser.parseDirectoryLine("-rw-r--r-- 1 u g 10 x Mar 3 08:00 f.txt\n");
+  ASSERT_TRUE(item);
+  EXPECT_EQ(item->name(), "f.txt");
+  EXPECT_EQ(dateOf(*item), (std::vector<int>{2026, 3, 3, 8, 0}));
+}
+
+TEST_F(ListParserTest, TodayIsTheParsersNotAFixedOne) {
+  // A long-lived connection takes today's date for each listing: the same line parsed by a
+  // parser made in a later year gets that year.
+  const std::string line = "-rw-r--r-- 1 u g 10 Nov 20 08:00 f.txt\n";
+  FTPListParser early(day(2026, 12, 6));
+  FTPListParser later(day(2027, 12, 6));
+  EXPECT_EQ(dateOf(*early.parseDirectoryLine(line)).at(0), 2026);
+  EXPECT_EQ(dateOf(*later.parseDirectoryLine(line)).at(0), 2027);
+  // todayNow follows the process clock.
+  DateComponents now = FTPListParser::todayNow();
+  DateComponents real = GregorianCalendar::components(std::chrono::system_clock::now());
+  EXPECT_EQ(now.year, real.year);
+}
+
+TEST_F(ListParserTest, DosLinesSwitchStyleAndReadAmPm) {
+  FTPListParser parser(day(2026, 12, 6));
+  auto folder = parser.parseDirectoryLine("01-12-10  03:25PM       <DIR>          Web Site\r\n");
+  EXPECT_EQ(parser.iServerType, FTPListParser::kDos);
+  ASSERT_TRUE(folder);
+  EXPECT_EQ(folder->name(), "Web Site");
+  EXPECT_TRUE(folder->isDirectory);
+  EXPECT_EQ(folder->size, "");
+  EXPECT_EQ(dateOf(*folder), (std::vector<int>{2010, 1, 12, 15, 25}));
+
+  auto file = parser.parseDirectoryLine("12-31-99  12:05AM                 1024 a.txt\r\n");
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->name(), "a.txt");
+  EXPECT_EQ(file->size, "1024");
+  // 12:05AM is five past midnight.
+  EXPECT_EQ(dateOf(*file), (std::vector<int>{1999, 12, 31, 0, 5}));
+
+  auto noon = parser.parseDirectoryLine("07-04-70  12:30PM                 1 b.txt\r\n");
+  ASSERT_TRUE(noon);
+  EXPECT_EQ(dateOf(*noon), (std::vector<int>{2070, 7, 4, 12, 30}));
+  auto seventyOne = parser.parseDirectoryLine("07-04-71  11:59AM                 1 c.txt\r\n");
+  ASSERT_TRUE(seventyOne);
+  EXPECT_EQ(dateOf(*seventyOne), (std::vector<int>{1971, 7, 4, 11, 59}));
+  // Four-digit years and a 24-hour time (IIS can be told to list so).
+  auto iso = parser.parseDirectoryLine("11-20-2026  18:40    5000000000 big file.iso\r\n");
+  ASSERT_TRUE(iso);
+  EXPECT_EQ(iso->name(), "big file.iso");
+  EXPECT_EQ(iso->size, "5000000000");
+  EXPECT_EQ(dateOf(*iso), (std::vector<int>{2026, 11, 20, 18, 40}));
+  // A date that does not split into three parts dates nothing.
+  auto odd = parser.parseDirectoryLine("2026/11/20  06:40PM     12 odd.txt\r\n");
+  ASSERT_TRUE(odd);
+  EXPECT_FALSE(odd->date);
+
+  // The style stays DOS until a "total" line says otherwise.
+  EXPECT_FALSE(parser.parseDirectoryLine("total 24\r\n"));
+  EXPECT_EQ(parser.iServerType, FTPListParser::kUnix);
+}
+
+TEST_F(ListParserTest, TotalShortLinesDotsAndHiddenEntries) {
+  FTPListParser parser(day(2026, 12, 6));
+  EXPECT_FALSE(parser.parseDirectoryLine("total 24\r\n"));
+  EXPECT_FALSE(parser.parseDirectoryLine("-rw x y\r\n")); // 9 characters
+  EXPECT_FALSE(parser.parseDirectoryLine(""));
+  EXPECT_FALSE(parser.parseDirectoryLine("drwxr-xr-x 2 u g 4096 Dec 1 10:00 .\n"));
+  EXPECT_FALSE(parser.parseDirectoryLine("drwxr-xr-x 2 u g 4096 Dec 1 10:00 ..\n"));
+  const std::string hidden = "-rw-r--r-- 1 u g 10 Dec 1 10:00 .profile\n";
+  EXPECT_TRUE(parser.parseDirectoryLine(hidden));
+  parser.showHiddenFiles = false;
+  EXPECT_FALSE(parser.parseDirectoryLine(hidden));
+  // A NetWare connection keeps its style through a "total" line.
+  FTPListParser netware(day(2026, 12, 6));
+  netware.iServerType = FTPListParser::kNetware;
+  EXPECT_FALSE(netware.parseDirectoryLine("total 8\r\n"));
+  EXPECT_EQ(netware.iServerType, FTPListParser::kNetware);
+}
+
+TEST_F(ListParserTest, LinksFoldersAndTheFolderWord) {
+  FTPListParser parser(day(2026, 12, 6));
+  auto link = parser.parseDirectoryLine("lrwxrwxrwx 1 root root 9 Nov 2 09:00 site -> /srv/site\n");
+  ASSERT_TRUE(link);
+  EXPECT_EQ(link->name(), "site");
+  EXPECT_EQ(link->linksTo, "/srv/site");
+  EXPECT_TRUE(link->isDirectory);
+  EXPECT_TRUE(link->isLink);
+  // A target that itself holds the arrow: the text between the first and the second.
+  link = parser.parseDirectoryLine("lrwxrwxrwx 1 root root 9 Nov 2 09:00 a -> b -> c\n");
+  ASSERT_TRUE(link);
+  EXPECT_EQ(link->name(), "a");
+  EXPECT_EQ(link->linksTo, "b");
+  // An arrow in a plain file's name is part of the name.
+  auto file = parser.parseDirectoryLine("-rw-r--r-- 1 u g 9 Nov 2 09:00 x -> y\n");
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->name(), "x -> y");
+  EXPECT_TRUE(file->linksTo.empty());
+
+  auto dir = parser.parseDirectoryLine("drwxr-xr-x 2 u g 4096 Nov 2 09:00 pub\n");
+  ASSERT_TRUE(dir);
+  EXPECT_TRUE(dir->isDirectory);
+  EXPECT_FALSE(dir->isLink);
+
+  // Old Mac servers: "folder" and an item count in place of link count, owner and group.
+  auto mac =
+      parser.parseDirectoryLine("drwxrwxrwx               folder        2 May 10  1996 network\n");
+  ASSERT_TRUE(mac);
+  EXPECT_EQ(mac->name(), "network");
+  EXPECT_EQ(mac->group, "folder");
+  EXPECT_EQ(mac->size, "2");
+  EXPECT_EQ(dateOf(*mac), (std::vector<int>{1996, 5, 10, 12, 0}));
+}
+
+TEST_F(ListParserTest, NetwareLinesHaveNoLinkCountOrGroup) {
+  FTPListParser parser(day(2026, 12, 6));
+  parser.iServerType = FTPListParser::kNetware;
+  auto dir = parser.parseDirectoryLine(
+      "d [R----F--] supervisor            512       Jan 16 18:53    login\r\n");
+  ASSERT_TRUE(dir);
+  EXPECT_EQ(parser.iServerType, FTPListParser::kNetware);
+  EXPECT_EQ(dir->name(), "login");
+  EXPECT_TRUE(dir->isDirectory);
+  EXPECT_EQ(dir->attrib, "[R----F--]");
+  EXPECT_EQ(dir->owner, "supervisor");
+  EXPECT_EQ(dir->size, "512");
+  EXPECT_EQ(dateOf(*dir), (std::vector<int>{2026, 1, 16, 18, 53}));
+  EXPECT_FALSE(parser.canDoChmod);
+
+  auto file = parser.parseDirectoryLine(
+      "- [RWCEAFMS] rhesus             214059       Oct 20  2009    cx dll.txt\r\n");
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->name(), "cx dll.txt");
+  EXPECT_FALSE(file->isDirectory);
+  EXPECT_EQ(file->size, "214059");
+  EXPECT_EQ(dateOf(*file), (std::vector<int>{2009, 10, 20, 12, 0}));
+
+  // A NetWare server that lists UNIX style after all is recognised by the mode text.
+  auto unix = parser.parseDirectoryLine("-rw-r--r-- 1 joe staff 77 Oct 20 2009 plain.txt\r\n");
+  EXPECT_EQ(parser.iServerType, FTPListParser::kUnix);
+  ASSERT_TRUE(unix);
+  EXPECT_EQ(unix->attrib, "-rw-r--r--");
+  auto next = parser.parseDirectoryLine("-rw-r--r-- 1 joe staff 78 Oct 20 2009 next.txt\r\n");
+  ASSERT_TRUE(next);
+  EXPECT_EQ(next->name(), "next.txt");
+  EXPECT_EQ(next->group, "staff");
+  EXPECT_EQ(next->size, "78");
+}
+
+TEST_F(ListParserTest, SizesBeyondFourGigabytesStayWhole) {
+  FTPListParser parser(day(2026, 12, 6));
+  auto item = parser.parseDirectoryLine("-rw-r--r-- 1 u g 6442450944 Nov 2 09:00 disk.img\n");
+  ASSERT_TRUE(item);
+  EXPECT_EQ(item->size, "6442450944");
+}
+
+TEST_F(ListParserTest, MalformedLinesYieldNothingOrPartialEntries) {
+  FTPListParser parser(day(2026, 12, 6));
+  // Too few fields: no name, no entry.
+  EXPECT_FALSE(parser.parseDirectoryLine("-rw-r--r-- 1 u g 10 Nov\n"));
+  EXPECT_FALSE(parser.parseDirectoryLine("          \r\n"));
+  EXPECT_FALSE(parser.parseDirectoryLine("\t\t\t\t\t\t\t\t\t\t\t\n"));
+  // Absurd numbers do not upset the calendar.
+  auto item =
+      parser.parseDirectoryLine("-rw-r--r-- 1 u g 10 Nov 99999999999 99999999999 huge.txt\n");
+  ASSERT_TRUE(item);
+  EXPECT_EQ(item->name(), "huge.txt");
+  item = parser.parseDirectoryLine("-rw-r--r-- 1 u g 10 Nov -2147483648 -2147483649:-9 neg.txt\n");
+  ASSERT_TRUE(item);
+  FTPListParser dos(day(2026, 12, 6));
+  dos.iServerType = FTPListParser::kDos;
+  item =
+      dos.parseDirectoryLine("99999999999-99999999999-99999999999  99999999999:99999PM 1 x.bin\n");
+  ASSERT_TRUE(item);
+  EXPECT_EQ(item->name(), "x.bin");
+  // Bytes that are not UTF-8 do not stop the parser.
+  item = parser.parseDirectoryLine("-rw-r--r-- 1 u g 10 Nov 2 09:00 caf\xe9.txt\n");
+  ASSERT_TRUE(item);
+}
+
+// --- Listings captured from real servers -------------------------------------------------------
+
+TEST_F(ListParserTest, PyftpdlibListing) {
+  FTPListParser parser(day(2026, 12, 6));
+  auto items = parseAll(parser, fixtureLines("pyftpdlib-list.txt"));
+  auto file = find(items, "my file.txt");
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->size, "1234");
+  EXPECT_EQ(dateOf(*file), (std::vector<int>{2026, 11, 20, 14, 5}));
+  auto old = find(items, "old.tar.gz");
+  ASSERT_TRUE(old);
+  EXPECT_EQ(dateOf(*old), (std::vector<int>{2009, 3, 3, 12, 0}));
+  auto big = find(items, "big.iso");
+  ASSERT_TRUE(big);
+  EXPECT_EQ(big->size, "5368709120");
+  auto folder = find(items, "Web Site");
+  ASSERT_TRUE(folder);
+  EXPECT_TRUE(folder->isDirectory);
+  auto link = find(items, "site");
+  ASSERT_TRUE(link);
+  EXPECT_TRUE(link->isLink);
+  EXPECT_EQ(link->linksTo, "/srv/site");
+  EXPECT_TRUE(find(items, "na\xc3\xafve.txt"));
+  EXPECT_TRUE(find(items, ".profile"));
+  EXPECT_FALSE(find(items, "."));
+  EXPECT_TRUE(parser.canDoChmod);
+}
+
+TEST_F(ListParserTest, VsftpdListing) {
+  FTPListParser parser(day(2026, 12, 6));
+  auto items = parseAll(parser, fixtureLines("vsftpd-list-la.txt"));
+  auto file = find(items, "my file.txt");
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->size, "1234");
+  EXPECT_EQ(dateOf(*file), (std::vector<int>{2026, 11, 20, 14, 5}));
+  EXPECT_TRUE(find(items, ".profile"));
+  EXPECT_EQ(find(items, "big.iso")->size, "5368709120");
+  EXPECT_EQ(dateOf(*find(items, "old.tar.gz")), (std::vector<int>{2009, 3, 3, 12, 0}));
+  EXPECT_EQ(find(items, "site")->linksTo, "/srv/site");
+  EXPECT_TRUE(find(items, "Web Site")->isDirectory);
+  EXPECT_FALSE(find(items, ".."));
+}
+
+TEST_F(ListParserTest, ProftpdListing) {
+  FTPListParser parser(day(2026, 12, 6));
+  auto items = parseAll(parser, fixtureLines("proftpd-list-la.txt"));
+  auto file = find(items, "my file.txt");
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->size, "1234");
+  EXPECT_EQ(dateOf(*file), (std::vector<int>{2026, 11, 20, 14, 5}));
+  EXPECT_EQ(find(items, "big.iso")->size, "5368709120");
+  EXPECT_EQ(dateOf(*find(items, "old.tar.gz")), (std::vector<int>{2009, 3, 3, 12, 0}));
+  EXPECT_EQ(find(items, "site")->linksTo, "/srv/site");
+  EXPECT_TRUE(find(items, "Web Site")->isDirectory);
+  EXPECT_TRUE(find(items, "na\xc3\xafve.txt"));
+}
+
+TEST_F(ListParserTest, DosVmsAndNetwareListings) {
+  FTPListParser dos(day(2026, 12, 6));
+  auto items = parseAll(dos, fixtureLines("dos-list.txt"));
+  EXPECT_EQ(dos.iServerType, FTPListParser::kDos);
+  ASSERT_EQ(items.size(), 4u);
+  EXPECT_TRUE(find(items, "aspnet_client")->isDirectory);
+  EXPECT_EQ(find(items, "iisstart.htm")->size, "689");
+  EXPECT_EQ(dateOf(*find(items, "midnight.log")), (std::vector<int>{2021, 2, 28, 0, 15}));
+  EXPECT_EQ(find(items, "big backup.bak")->size, "5368709120");
+
+  FTPListParser netware(day(2026, 12, 6));
+  netware.iServerType = FTPListParser::kNetware;
+  items = parseAll(netware, fixtureLines("netware-list.txt"));
+  ASSERT_EQ(items.size(), 3u);
+  EXPECT_EQ(netware.iServerType, FTPListParser::kNetware);
+  EXPECT_TRUE(find(items, "PUBLIC")->isDirectory);
+  EXPECT_EQ(find(items, "AUTOEXEC.NCF")->size, "1287");
+  EXPECT_EQ(find(items, "AUTOEXEC.NCF")->owner, "ADMIN");
+
+  // A VMS server listing in UNIX form parses like UNIX; its native lines give no entries.
+  FTPListParser vms(day(2026, 12, 6));
+  vms.iServerType = FTPListParser::kVms;
+  items = parseAll(vms, fixtureLines("vms-list.txt"));
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(find(items, "login.com")->size, "1024");
+  EXPECT_TRUE(find(items, "archive.dir")->isDirectory);
+}
+
+} // namespace
