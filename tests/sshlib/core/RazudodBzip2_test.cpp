@@ -273,6 +273,10 @@ TEST(RazudodLzw, HeaderChecksAndCorruptInput) {
   EXPECT_EQ(unZ(Bytes("\x1F\x9D\x90", 3) + packCodes({'a', 257, 258}, 9), out, true, log), 0);
   EXPECT_EQ(out, "aaaaaa");
 
+  // Without block mode the first free code is 256 and 256 is an ordinary code, not a clear.
+  EXPECT_EQ(unZ(Bytes("\x1F\x9D\x10", 3) + packCodes({'a', 256, 'b', 256}, 9), out, true, log), 0);
+  EXPECT_EQ(out, "aaabaa");
+
   // A prefix cycle: a first code above 255 becomes the prefix of entry 257, and entry 300 is
   // then made with prefix 257. Decoding code 300 would unwind forever; it must fail.
   std::vector<unsigned int> codes = {300, 257};
