@@ -1,0 +1,240 @@
+// Hosting of the sharing servers by the application delegate: listeners, the idle stop measured on
+// the injected clock, the bad-login limit, Bonjour results and the lifecycle.
+#include "FtpTestClient.h"
+#include "ShellFixture.h"
+
+#include "platform/foundation/Log.h"
+
+#include <sys/socket.h>
+
+using namespace platform;
+using namespace std::chrono_literals;
+
+class HostingTest : public ShellTest {
+protected:
+  void useManualClock() {
+    clock = std::make_shared<ManualClock>();
+    Clock::install(clock);
+  }
+  void advance(Duration d) {
+    clock->advance(d);
+    RunLoop::main()->runPending();
+    RunLoop::main()->runPending();
+  }
+  size_t alertsTitled(const std::string &title) {
+    size_t n = 0;
+    for (auto &a : ui::Window::keyWindow()->alerts())
+      if (a->title() == title) ++n;
+    return n;
+  }
+  std::shared_ptr<ManualClock> clock;
+};
+
+TEST_F(HostingTest, IdleServersStopAfterTheSetMinutesOfSilenceOnly) {
+  useManualClock();
+  set(kActiveServerMinutesKey, "10");
+  delegate->startFTPServer();
+  delegate->startWebServer();
+  ASSERT_NE(delegate->ftpServerListener(), nullptr);
+  ASSERT_NE(delegate->webServerListener(), nullptr);
+
+  // Nobody used them yet: no timer, they run on.
+  advance(std::chrono::hours(2));
+  EXPECT_NE(delegate->ftpServerListener(), nullptr);
+  EXPECT_FALSE(Application::shared().isIdleTimerDisabled());
+
+  delegate->serverIsActive();
+  EXPECT_TRUE(delegate->isActiveServerTimerArmed());
+  EXPECT_TRUE(Application::shared().isIdleTimerDisabled());
+  advance(9min + 59s);
+  EXPECT_NE(delegate->ftpServerListener(), nullptr);
+  // Activity postpones the stop by a full period.
+  delegate->serverIsActive();
+  advance(9min);
+  EXPECT_NE(delegate->webServerListener(), nullptr);
+  advance(1min + 1s);
+  EXPECT_EQ(delegate->ftpServerListener(), nullptr);
+  EXPECT_EQ(delegate->webServerListener(), nullptr);
+  EXPECT_FALSE(Application::shared().isIdleTimerDisabled());
+  EXPECT_FALSE(delegate->isActiveServerTimerArmed());
+}
+
+TEST_F(HostingTest, ZeroMinutesNeverStopsButStillKeepsTheDeviceAwake) {
+  useManualClock();
+  set(kActiveServerMinutesKey, "0");
+  delegate->startFTPServer();
+  delegate->serverIsActive();
+  EXPECT_FALSE(delegate->isActiveServerTimerArmed());
+  EXPECT_TRUE(Application::shared().isIdleTimerDisabled());
+  advance(std::chrono::hours(24));
+  EXPECT_NE(delegate->ftpServerListener(), nullptr);
+  // A timer that fires after the setting became 0 leaves the servers on but lets the device sleep.
+  set(kActiveServerMinutesKey, "1");
+  delegate->serverIsActive();
+  set(kActiveServerMinutesKey, "0");
+  advance(2min);
+  EXPECT_NE(delegate->ftpServerListener(), nullptr);
+  EXPECT_FALSE(Application::shared().isIdleTimerDisabled());
+  delegate->serverIsActive();
+  delegate->stopActiveServerTimer();
+  EXPECT_FALSE(delegate->isActiveServerTimerArmed());
+}
+
+TEST_F(HostingTest, EleventhBadLoginStopsSharingAndEveryLaterOneWarnsAgain) {
+  delegate->startFTPServer();
+  delegate->startWebServer();
+  for (int i = 0; i < 10; ++i)
+    delegate->incrementBadLogins();
+  EXPECT_NE(delegate->ftpServerListener(), nullptr);
+  EXPECT_NE(delegate->webServerListener(), nullptr);
+  EXPECT_EQ(alertsTitled("Too Many Bad Logins"), 0u);
+
+  delegate->incrementBadLogins();
+  EXPECT_EQ(delegate->ftpServerListener(), nullptr);
+  EXPECT_EQ(delegate->webServerListener(), nullptr);
+  ASSERT_EQ(alertsTitled("Too Many Bad Logins"), 1u);
+  auto alert = ui::Window::keyWindow()->alerts().back();
+  EXPECT_EQ(alert->message(), "There have been too many bad login attempts to the Web/FTP "
+                              "service.  Turning off the sharing of your \"Saved Files\".");
+  EXPECT_EQ(alert->buttonTitles(), std::vector<std::string>{"OK"});
+
+  // The settings stay as they were; started again, the next bad login stops them again.
+  delegate->startFTPServer();
+  delegate->incrementBadLogins();
+  EXPECT_EQ(delegate->ftpServerListener(), nullptr);
+  EXPECT_EQ(alertsTitled("Too Many Bad Logins"), 2u);
+  EXPECT_EQ(delegate->badLoginCount(), 12);
+}
+
+TEST_F(HostingTest, WrongFTPPasswordsCountTowardsTheLimitOverTheNetwork) {
+  setSharing("u", "right");
+  delegate->startFTPServer();
+  int port = delegate->ftpServerListener()->port();
+  for (int i = 0; i < 11; ++i) {
+    std::string answer = ftptest::whileServing([port] {
+      ftptest::Client c(port);
+      std::string all = c.reply();
+      all += c.cmd("USER u");
+      all += c.cmd("PASS wrong");
+      all += ftptest::readAll(c.fd()); // the server closes the connection
+      return all;
+    });
+    EXPECT_EQ(answer, "220 Ferrowen v3.0 ready...\r\n331 Please specify the password.\r\n530 "
+                      "Login incorrect.\r\n")
+        << i;
+  }
+  EXPECT_EQ(delegate->badLoginCount(), 11);
+  EXPECT_EQ(delegate->ftpServerListener(), nullptr);
+  RunLoop::main()->runUntil([] { return FTPServer::liveCount() == 0; }, 10s);
+  EXPECT_EQ(FTPServer::liveCount(), 0u);
+}
+
+TEST_F(HostingTest, ListenersStartOnceStopCleanlyAndHandOverConnections) {
+  delegate->startFTPServer();
+  TCPServer *first = delegate->ftpServerListener();
+  ASSERT_NE(first, nullptr);
+  delegate->startFTPServer();
+  EXPECT_EQ(delegate->ftpServerListener(), first);
+  EXPECT_EQ(first->useAssignedPort(), 2121); // asked for the fixed port; the test moved it
+  int port = first->port();
+  ASSERT_GT(port, 0);
+
+  std::string greeting = ftptest::whileServing([port] {
+    ftptest::Client c(port);
+    return c.reply();
+  });
+  EXPECT_EQ(greeting, "220 Ferrowen v3.0 ready...\r\n");
+  // Accepting counts as activity.
+  EXPECT_TRUE(delegate->isActiveServerTimerArmed());
+  EXPECT_TRUE(Application::shared().isIdleTimerDisabled());
+  RunLoop::main()->runUntil([] { return FTPServer::liveCount() == 0; }, 10s);
+  EXPECT_EQ(FTPServer::liveCount(), 0u) << "a handler outlived its client";
+
+  delegate->stopFTPServer();
+  delegate->stopFTPServer();
+  EXPECT_EQ(delegate->ftpServerListener(), nullptr);
+  EXPECT_LT(ftptest::connectLoopback(port), 0);
+
+  // The web listener hands its connections to the web handler.
+  delegate->startWebServer();
+  ASSERT_NE(delegate->webServerListener(), nullptr);
+  int webPort = delegate->webServerListener()->port();
+  bool connected = ftptest::whileServing([webPort] {
+    int fd = ftptest::connectLoopback(webPort);
+    if (fd >= 0) ::close(fd);
+    return fd >= 0;
+  });
+  EXPECT_TRUE(connected);
+}
+
+TEST_F(HostingTest, BusyPortIsOnlyLoggedAndTheServerCountsAsOn) {
+  TCPServer blocker;
+  blocker.setUseAssignedPort(0);
+  ASSERT_TRUE(blocker.start());
+  TCPServer::setPortOverride(FerrowenAppDelegate::kFTPServerPort, blocker.port());
+  LogCapture log(Log::Sink::System);
+  delegate->startFTPServer();
+  EXPECT_TRUE(log.contains("Failed creating server: ")) << "nothing logged";
+  EXPECT_NE(delegate->ftpServerListener(), nullptr);
+  EXPECT_FALSE(delegate->ftpServerListener()->isListening());
+  EXPECT_EQ(ui::Window::keyWindow()->alerts().size(), 0u);
+  delegate->stopFTPServer();
+  EXPECT_EQ(delegate->ftpServerListener(), nullptr);
+}
+
+TEST_F(HostingTest, BonjourWithoutADaemonLeavesTheNameAndTheServerServes) {
+  std::string before = globalUserDefaults->stringForKey(kiPhoneNameKey).value_or("");
+  int reloads = 0;
+  delegate->settingsReloadHook = [&] { ++reloads; };
+  delegate->startFTPServer();
+  ASSERT_NE(delegate->ftpServerListener(), nullptr);
+  // The platform reports that nothing was published; give it time to say so.
+  RunLoop::main()->runUntil([] { return false; }, 300ms);
+  EXPECT_EQ(delegate->bonjourPhoneName(), "");
+  EXPECT_EQ(globalUserDefaults->stringForKey(kiPhoneNameKey).value_or(""), before);
+  EXPECT_EQ(reloads, 0);
+  int port = delegate->ftpServerListener()->port();
+  std::string greeting = ftptest::whileServing([port] {
+    ftptest::Client c(port);
+    return c.reply();
+  });
+  EXPECT_EQ(greeting, "220 Ferrowen v3.0 ready...\r\n");
+}
+
+TEST_F(HostingTest, PublishedNameIsKeptOnlyWhenItIsASCII) {
+  int reloads = 0;
+  delegate->settingsReloadHook = [&] { ++reloads; };
+  TCPServer listener;
+  delegate->serverDidEnableBonjour(listener, "Kitchen iPhone");
+  EXPECT_EQ(delegate->bonjourPhoneName(), "Kitchen iPhone");
+  EXPECT_EQ(globalUserDefaults->stringForKey(kiPhoneNameKey), "Kitchen iPhone");
+  delegate->serverDidEnableBonjour(listener, "J\xC3\xB6rg's iPhone");
+  EXPECT_EQ(delegate->bonjourPhoneName(), "Kitchen iPhone");
+  EXPECT_EQ(globalUserDefaults->stringForKey(kiPhoneNameKey), "Kitchen iPhone");
+  EXPECT_EQ(reloads, 2);
+  // Stored on disk too.
+  UserDefaults::resetStandard();
+  EXPECT_EQ(UserDefaults::standard().stringForKey(kiPhoneNameKey), "Kitchen iPhone");
+}
+
+TEST_F(HostingTest, LifecycleStopsAndRestartsTheServersTheSettingsAskFor) {
+  set(kWebServerKey, "1");
+  auto &app = Application::shared();
+  app.launch();
+  EXPECT_NE(delegate->webServerListener(), nullptr);
+  EXPECT_EQ(delegate->ftpServerListener(), nullptr);
+  delegate->serverIsActive();
+  app.resignActive();
+  EXPECT_EQ(delegate->webServerListener(), nullptr);
+  EXPECT_FALSE(delegate->isActiveServerTimerArmed());
+  EXPECT_FALSE(delegate->applicationActive());
+  set(kFTPServerKey, "1");
+  app.becomeActive();
+  EXPECT_NE(delegate->webServerListener(), nullptr);
+  EXPECT_NE(delegate->ftpServerListener(), nullptr);
+  app.enterBackground();
+  EXPECT_EQ(delegate->webServerListener(), nullptr);
+  EXPECT_EQ(delegate->ftpServerListener(), nullptr);
+  app.enterForeground();
+  EXPECT_NE(delegate->ftpServerListener(), nullptr);
+}
