@@ -4,6 +4,7 @@
 
 #include "tests/app/shell/ShellFixture.h"
 
+#include "app/foundation/StringUtils.h"
 #include "app/shell/WebServer.h"
 
 #include "platform/foundation/RunLoop.h"
@@ -29,6 +30,10 @@ struct WebReply {
   std::string body;
   std::string raw;
   bool closed = false; // the server closed the connection (rather than the client timing out)
+  std::string header(const std::string &lowerCaseName) const {
+    const auto it = headers.find(lowerCaseName);
+    return it == headers.end() ? std::string() : it->second;
+  }
 };
 
 inline WebReply parseWebReply(const std::string &raw, bool closed) {

@@ -28,10 +28,10 @@ TEST_F(WebServerConnectionTest, FolderPagesEscapeNamesEncodeLinksAndNameIconsTha
   const WebReply top = get("/");
   ASSERT_EQ(top.status, 200) << top.raw;
   EXPECT_TRUE(top.closed);
-  EXPECT_EQ(top.headers["content-type"], "text/html");
-  EXPECT_EQ(top.headers["connection"], "close");
-  EXPECT_EQ(top.headers["server"], "Ferrowen/3.0");
-  EXPECT_EQ(std::stoul(top.headers["content-length"]), top.body.size());
+  EXPECT_EQ(top.header("content-type"), "text/html");
+  EXPECT_EQ(top.header("connection"), "close");
+  EXPECT_EQ(top.header("server"), "Ferrowen/3.0");
+  EXPECT_EQ(std::stoul(top.header("content-length")), top.body.size());
   // The top folder has the blank image in place of the up link.
   EXPECT_NE(top.body.find("<img src='/blank.png' width=24 height=24 />"), std::string::npos);
   EXPECT_EQ(top.body.find("left-arrow24.png"), std::string::npos);
@@ -54,11 +54,11 @@ TEST_F(WebServerConnectionTest, FolderPagesEscapeNamesEncodeLinksAndNameIconsTha
     const std::string icon = top.body.substr(pos, top.body.find('\'', pos) - pos);
     const WebReply r = get("/" + icon);
     EXPECT_EQ(r.status, 200) << icon;
-    EXPECT_EQ(r.headers["content-type"], "image/png") << icon;
+    EXPECT_EQ(r.header("content-type"), "image/png") << icon;
     EXPECT_EQ(r.body.substr(1, 3), "PNG") << icon;
     ++icons;
   }
-  EXPECT_GE(icons, 10);
+  EXPECT_EQ(icons, 8); // blank, disk, folder, upload and four file types
 
   // A deeper folder links up to "..", and its path is in the page escaped and encoded.
   const WebReply sub = get("/Sub%20Folder/");
@@ -106,10 +106,10 @@ TEST_F(WebServerConnectionTest, FilesMissingFilesAndFoldersWithoutTheirSlash) {
   const WebReply f = get("/Docs/report%20one.txt");
   ASSERT_EQ(f.status, 200);
   EXPECT_EQ(f.body, std::string(10000, 'r'));
-  EXPECT_EQ(f.headers["content-length"], "10000");
-  EXPECT_EQ(f.headers["content-type"], "text/plain");
-  EXPECT_EQ(f.headers["last-modified"], "Tue, 14 Nov 2023 22:13:20 GMT");
-  EXPECT_EQ(f.headers["cache-control"], "max-age=3600");
+  EXPECT_EQ(f.header("content-length"), "10000");
+  EXPECT_EQ(f.header("content-type"), "text/plain");
+  EXPECT_EQ(f.header("last-modified"), "Tue, 14 Nov 2023 22:13:20 GMT");
+  EXPECT_EQ(f.header("cache-control"), "max-age=3600");
 
   // A missing file gets the templates' 404 page with status 404.
   const WebReply missing = get("/nothing-here.txt");
@@ -128,7 +128,7 @@ TEST_F(WebServerConnectionTest, FilesMissingFilesAndFoldersWithoutTheirSlash) {
   // A folder without its slash is sent to the folder page.
   const WebReply redirect = get("/Docs");
   EXPECT_EQ(redirect.status, 301);
-  EXPECT_EQ(redirect.headers["location"], "/Docs/");
+  EXPECT_EQ(redirect.header("location"), "/Docs/");
 }
 
 TEST_F(WebServerConnectionTest, BasicAuthenticationAndBadLogins) {
@@ -139,7 +139,7 @@ TEST_F(WebServerConnectionTest, BasicAuthenticationAndBadLogins) {
   const WebReply none = get("/a.txt");
   EXPECT_EQ(none.status, 401);
   EXPECT_EQ(none.body, "Login Required!");
-  EXPECT_EQ(none.headers["www-authenticate"], "Basic Realm=\"Test Phone\"");
+  EXPECT_EQ(none.header("www-authenticate"), "Basic Realm=\"Test Phone\"");
   EXPECT_EQ(delegate->badLoginCount(), 0);
 
   const std::string good = myBase64(std::string("alice:s3cret"));
@@ -196,17 +196,17 @@ TEST_F(WebServerConnectionTest, QueryAndCookiesChooseTheLayoutWithoutHeaderInjec
   // The query wins over the cookie and becomes the cookie.
   const WebReply chosen = get("/?simple=yes", desktop + "Cookie: simple=no\r\n");
   EXPECT_TRUE(isSimple(chosen));
-  EXPECT_EQ(chosen.headers["set-cookie"], "simple=yes; path=/;");
+  EXPECT_EQ(chosen.header("set-cookie"), "simple=yes; path=/;");
   // Whatever the query decodes to, no line break reaches the head.
   const WebReply injected = get("/?simple=yes%0d%0aX-Injected:%20yes%0aSet-Cookie:%20evil=1");
   EXPECT_EQ(injected.headers.count("x-injected"), 0u) << injected.headerText;
   EXPECT_EQ(injected.headerText.find("\r\nSet-Cookie: evil"), std::string::npos);
-  EXPECT_EQ(injected.headers["set-cookie"], "simple=yesX-Injected: yesSet-Cookie: evil=1; path=/;");
+  EXPECT_EQ(injected.header("set-cookie"), "simple=yesX-Injected: yesSet-Cookie: evil=1; path=/;");
   // The query is split off before decoding: an escaped "?" is part of the name.
   makeFile("what?.txt", "Q");
   const WebReply q = get("/what%3F.txt?simple=no");
   EXPECT_EQ(q.body, "Q");
-  EXPECT_EQ(q.headers["set-cookie"], "simple=no");
+  EXPECT_EQ(q.header("set-cookie"), "simple=no");
   // The path in the page is text.
   FileManager::createDirectory(file("<script>x"));
   const WebReply page = get("/%3Cscript%3Ex/");
@@ -285,7 +285,8 @@ TEST_F(WebServerConnectionTest, UploadsNeverEscapeLoginOrLeaveHalfFiles) {
     exchange({request.substr(0, request.size() - 20000)}, std::chrono::milliseconds(0), 0);
     settle();
     EXPECT_EQ(testsupport::readFile(file("keep.txt")), "original");
-    for (const auto &name : FileManager::contentsOfDirectory(root).value())
+    const auto names = FileManager::contentsOfDirectory(root).value();
+    for (const auto &name : names)
       EXPECT_EQ(name.find(".upload-"), std::string::npos) << name;
   }
   // A body whose length ends before the closing delimiter: the open part is dropped.

@@ -1,0 +1,80 @@
+// Reading an HTTP/1.0 request head for the web sharing server, and the small text functions its
+// pages and headers need. Everything a client sends passes through here first, so nothing in this
+// file trusts its input: lines are bounded, header names are matched without regard to case, the
+// query is split off before any percent escape is decoded, and request paths are mapped into a
+// shared folder by whole path components.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Takes the next line from the front of `buffer`: the bytes up to and including the first LF or
+// NUL byte, decoded as UTF-8 or else as ISO-8859-1. Without a complete line nothing is taken and
+// the result is empty.
+std::string popLineFromData(std::vector<uint8_t> &buffer);
+
+// What the server keeps of a request head.
+struct WebRequestHead {
+  std::string httpOperationLine;         // the request line as received, line end included
+  std::string httpOperation;             // the method
+  std::optional<std::string> httpObject; // the path, percent-decoded; "" when undecodable
+  std::optional<std::string> httpCGI;    // the query, percent-decoded; none without "?"
+  std::string authLine;                  // the whole "Authorization:" line
+  std::string cookieLine;                // the whole "Cookie:" line
+  std::string userAgent;                 // the whole "User-Agent:" line
+  bool hasContentLength = false;         // a "Content-Length:" line was given
+  int64_t contentLength = 0;             // its value (never negative)
+  std::string multipartBoundary;         // "--" and the boundary of a multipart body, or ""
+};
+
+// Reads request head lines from the front of a buffer as they arrive; what follows the head (the
+// body) stays in the buffer.
+class WebRequestParser {
+public:
+  enum class Status {
+    NeedMore, // no end of the head yet; feed more bytes
+    Complete, // the head ended with an empty line
+    TooLarge, // the head passed kMaxHeadBytes before it ended
+  };
+  static constexpr size_t kMaxHeadBytes = 64 * 1024;
+
+  // Consumes complete lines from `dataRead`.
+  Status parse(std::vector<uint8_t> &dataRead);
+  const WebRequestHead &head() const { return head_; }
+  void reset();
+
+private:
+  void takeRequestLine(const std::string &line);
+  void takeHeaderLine(const std::string &line);
+
+  WebRequestHead head_;
+  bool haveRequestLine_ = false;
+  size_t headBytes_ = 0;
+  Status status_ = Status::NeedMore;
+};
+
+// True when `authLine` (a whole "Authorization:" line) carries Basic credentials for user and
+// password. The scheme is matched without regard to case; the credentials are compared in the
+// standard Base64 form of the Latin-1 text (what the phone's browsers send) and, for names outside
+// Latin-1, of the UTF-8 text (what current clients send).
+bool basicCredentialsMatch(std::string_view authLine, std::string_view user,
+                           std::string_view password);
+
+// The local path of `requestPath` under `root`, or nothing when it would lie outside root: the
+// path is normalised lexically ("." and ".." resolved, doubled slashes removed) and must keep all
+// of root's components; a NUL byte is refused. When the item (or, for a missing item, the nearest
+// folder above it) exists, the real path after following symbolic links must lie in root's real
+// path too, so a link cannot lead out of the shared folder.
+std::optional<std::string> webLocalPath(const std::string &root, std::string_view requestPath);
+
+// Text for HTML: & < > " ' as character references.
+std::string webHTMLEscape(std::string_view text);
+// A link target: every byte except letters, digits and - . _ ~ as %XX; with keepSlashes, "/"
+// stays as well (whole paths).
+std::string webURLEncode(std::string_view text, bool keepSlashes = false);
+// A value fit for a header line: control characters (CR and LF among them) are dropped.
+std::string webHeaderValue(std::string_view text);
