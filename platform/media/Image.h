@@ -50,7 +50,7 @@ public:
                                            size_t bytesPerRow, double scale = 1.0,
                                            ImageOrientation orientation = ImageOrientation::Up);
   // Decodes a PNG, JPEG or GIF (the first frame) held in memory; the orientation comes from the
-  // file's EXIF data. Null when the bytes are not a picture.
+  // file's EXIF data (JPEG; other pictures are upright). Null when the bytes are not a picture.
   static std::shared_ptr<Image> imageWithData(const std::vector<uint8_t> &data, double scale = 1.0);
   // Decodes a file. A name ending in "@2x" before its extension is a picture of scale 2.
   static std::shared_ptr<Image> imageWithContentsOfFile(const std::string &path);
