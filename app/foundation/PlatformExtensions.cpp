@@ -270,6 +270,48 @@ std::shared_ptr<media::Image> imageWithBadge(const media::Image &image,
   return ctx->makeImage(scale);
 }
 
+namespace {
+
+// "name.png" with a suffix before the extension: "name@2x.png", "name-ipad.png".
+std::string variant(const std::string &name, const std::string &suffix) {
+  size_t slash = name.rfind('/');
+  size_t dot = name.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return name + suffix;
+  return name.substr(0, dot) + suffix + name.substr(dot);
+}
+
+bool doubleResolution() {
+  return DeviceProfile::current().scale >= 2;
+}
+
+} // namespace
+
+std::shared_ptr<media::Image> imageWithContentsOfFile2x(const std::string &path) {
+  if (doubleResolution())
+    if (auto sharp = media::Image::imageWithContentsOfFile(variant(path, "@2x"))) return sharp;
+  return media::Image::imageWithContentsOfFile(path);
+}
+
+std::shared_ptr<media::Image> imageNamedForiPad(const std::string &name) {
+  auto &registry = media::ImageRegistry::shared();
+  if (Hardware::isiPad())
+    if (auto pad = registry.imageNamed(variant(name, "-ipad"))) return pad;
+  return registry.imageNamed(name);
+}
+
+std::shared_ptr<media::Image> imageNamediPad2x(const std::string &name) {
+  auto &registry = media::ImageRegistry::shared();
+  if (Hardware::isiPad())
+    if (auto pad = registry.imageNamed(variant(name, "-ipad"))) return pad;
+  if (doubleResolution())
+    if (auto sharp = registry.imageNamed(variant(name, "@2x"))) return sharp;
+  return registry.imageNamed(name);
+}
+
+std::shared_ptr<media::Image> imageWithData(const std::vector<uint8_t> &data, double scale) {
+  return media::Image::imageWithData(data, scale);
+}
+
 std::shared_ptr<ui::Button> initWithButtonImage(const std::string &imageName,
                                                 std::function<void()> action) {
   auto button = std::make_shared<ui::Button>(ui::ButtonType::Custom, ui::Rect(0, 0, 40, 40));

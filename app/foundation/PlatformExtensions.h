@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 // Shows the alert: at once on the main thread; from any other thread the main thread shows it
 // and the caller waits until it has.
@@ -76,6 +77,15 @@ platform::media::FontSpec toFontSpec(const platform::ui::Font &font);
 // corner holding the text cut out of it. A missing text gives an empty 6 x 6 badge.
 std::shared_ptr<platform::media::Image> imageWithBadge(const platform::media::Image &image,
                                                        const std::optional<std::string> &text);
+
+// Pictures by file-name variant, for screens with more pixels: on a screen of scale 2 the
+// double-resolution file ("name@2x.png") and on an iPad the iPad file ("name-ipad.png") are tried
+// before the plain one. Files are paths; names are resources.
+std::shared_ptr<platform::media::Image> imageWithContentsOfFile2x(const std::string &path);
+std::shared_ptr<platform::media::Image> imageNamedForiPad(const std::string &name);
+std::shared_ptr<platform::media::Image> imageNamediPad2x(const std::string &name);
+std::shared_ptr<platform::media::Image> imageWithData(const std::vector<uint8_t> &data,
+                                                      double scale);
 
 // A 40 x 40 button showing the image, glowing when touched, running the action on touch-up.
 std::shared_ptr<platform::ui::Button> initWithButtonImage(const std::string &imageName,

@@ -8,6 +8,7 @@
 #include "platform/media/BitmapContext.h"
 
 #include <atomic>
+#include <filesystem>
 #include <thread>
 
 using namespace platform;
@@ -183,4 +184,35 @@ TEST_F(PlatformExtensionsTest, BitmapContextsOrANoteOnStandardError) {
   EXPECT_FALSE(CreateARGBBitmapContextSized(0, 4));
   EXPECT_EQ(errors.count(), 1u);
   EXPECT_TRUE(errors.contains("Error allocating color space"));
+}
+
+TEST_F(PlatformExtensionsTest, SharperAndIpadVariantsAreTriedFirst) {
+  auto &registry = media::ImageRegistry::shared();
+  DeviceProfile::setCurrent(DeviceProfile::iPad());
+  auto pad = imageNamedForiPad("help300.png");
+  ASSERT_TRUE(pad);
+  EXPECT_EQ(pad, registry.imageNamed("help300-ipad.png"));
+  EXPECT_EQ(imageNamediPad2x("help300.png"), pad);
+  EXPECT_EQ(imageNamedForiPad("sort24.png"), registry.imageNamed("sort24.png")) << "no variant";
+  DeviceProfile::setCurrent(DeviceProfile::iPhone());
+  EXPECT_EQ(imageNamedForiPad("help300.png"), registry.imageNamed("help300.png"));
+
+  // Files: the double-resolution one on a sharp screen, the plain one otherwise or without it.
+  auto ctx = media::BitmapContext::create(8, 8);
+  auto png = ctx->makeImage()->pngRepresentation();
+  auto half = media::BitmapContext::create(4, 4)->makeImage()->pngRepresentation();
+  ASSERT_TRUE(
+      testsupport::writeFile(tmpPath() + "/icon@2x.png", std::string(png.begin(), png.end())));
+  ASSERT_TRUE(
+      testsupport::writeFile(tmpPath() + "/icon.png", std::string(half.begin(), half.end())));
+  DeviceProfile sharp = DeviceProfile::iPhone();
+  sharp.scale = 2;
+  DeviceProfile::setCurrent(sharp);
+  auto two = imageWithContentsOfFile2x(tmpPath() + "/icon.png");
+  ASSERT_TRUE(two);
+  EXPECT_EQ(two->scale(), 2.0);
+  EXPECT_EQ(two->size(), (media::PointSize{4, 4}));
+  std::filesystem::remove(tmpPath() + "/icon@2x.png");
+  EXPECT_EQ(imageWithContentsOfFile2x(tmpPath() + "/icon.png")->scale(), 1.0);
+  EXPECT_EQ(imageWithData(png, 2)->size(), (media::PointSize{4, 4}));
 }
