@@ -85,6 +85,7 @@ public:
   bool isDisconnected() const { return disconnected_; }
   bool isLoggedIn() const { return loggedIn; }
   const std::string &currentFolder() const { return currentDirectory; }
+  TCPServer *passiveListener() const { return pasvListener.get(); }
   // Client handlers alive now (each lives until its control connection ends).
   static size_t liveCount();
   // Ends every client handler (program shutdown).
