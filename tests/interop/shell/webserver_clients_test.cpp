@@ -1,0 +1,241 @@
+// The web sharing server against real clients on loopback: curl (Basic login, multipart uploads
+// of several files, traversal attempts sent as they are, the phone layout, cookies, HEAD), Python's
+// http.client sending an upload in small slices with pauses, wget mirroring the pages, and many
+// clients at once.
+#include "tests/app/shell/WebServerFixture.h"
+
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Paths.h"
+
+#include <filesystem>
+#include <fstream>
+
+using platform::FileManager;
+
+namespace {
+
+struct CommandResult {
+  std::string output;
+  int exitCode = -1;
+};
+
+std::string binaryContent(size_t size, unsigned seed) {
+  std::string s(size, '\0');
+  uint32_t x = seed * 2654435761u + 1;
+  for (auto &c : s) {
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    c = char(x);
+  }
+  return s;
+}
+
+} // namespace
+
+class WebServerClientsTest : public WebServerTest {
+protected:
+  // Runs a shell command on a worker thread while the server runs on the main loop.
+  CommandResult run(const std::string &command) {
+    return await(std::async(std::launch::async, [command] {
+      CommandResult r;
+      r.output = testsupport::runCommand(command, &r.exitCode);
+      return r;
+    }));
+  }
+  std::string url(const std::string &path) const {
+    return "'http://127.0.0.1:" + std::to_string(port) + path + "'";
+  }
+  std::string clientFile(const std::string &name) const { return tmp_->path() + "/" + name; }
+};
+
+TEST_F(WebServerClientsTest, CurlLogsInAndUploadsSeveralFiles) {
+  setSharing("alice", "s3cret");
+  FileManager::createDirectory(file("Up Load"));
+  const std::string a = binaryContent(300000, 1), b = "second file\r\n--not a boundary\r\n";
+  ASSERT_TRUE(testsupport::writeFile(clientFile("a.bin"), a));
+  ASSERT_TRUE(testsupport::writeFile(clientFile("b name.txt"), b));
+  ASSERT_TRUE(testsupport::writeFile(clientFile("empty"), ""));
+
+  const std::string form = " -F 'file1=@" + clientFile("a.bin") + "' -F 'file2=@" +
+                           clientFile("b name.txt") + "' -F 'file3=@" + clientFile("empty") +
+                           "' -F 'comment=hello' ";
+  // Without credentials, and with wrong ones: 401, nothing stored.
+  auto r = run("curl -s -o /dev/null -w '%{http_code}' -m 30" + form + url("/Up%20Load/"));
+  EXPECT_EQ(r.output, "401");
+  r = run("curl -s -o /dev/null -w '%{http_code}' -m 30 -u alice:wrong" + form +
+          url("/Up%20Load/"));
+  EXPECT_EQ(r.output, "401");
+  EXPECT_EQ(delegate->badLoginCount(), 1);
+  EXPECT_TRUE(FileManager::contentsOfDirectory(file("Up Load")).value().empty());
+
+  r = run("curl -s -m 30 -u alice:s3cret -w '\\n%{http_code}'" + form + url("/Up%20Load/"));
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_TRUE(r.output.ends_with("\n200")) << r.output;
+  EXPECT_NE(r.output.find("b name.txt"), std::string::npos);
+  EXPECT_EQ(testsupport::readFile(file("Up Load/a.bin")), a);
+  EXPECT_EQ(testsupport::readFile(file("Up Load/b name.txt")), b);
+  EXPECT_TRUE(FileManager::fileExists(file("Up Load/empty")));
+  EXPECT_EQ(FileManager::contentsOfDirectory(file("Up Load")).value().size(), 3u);
+
+  // And downloads them again.
+  r = run("curl -s -f -m 30 -u alice:s3cret -o '" + clientFile("back.bin") + "' " +
+          url("/Up%20Load/a.bin"));
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(testsupport::readFile(clientFile("back.bin")), a);
+}
+
+TEST_F(WebServerClientsTest, CurlTraversalAttemptsSentAsTheyAre) {
+  ASSERT_TRUE(testsupport::writeFile(platform::Paths::documents() + "/bookmarks.sql", "SECRET"));
+  makeFile("PrivateKeys/id_rsa.pem", "PRIVATE");
+  for (const std::string path : {"/../bookmarks.sql", "/../", "/%2e%2e/bookmarks.sql",
+                                 "/%2E%2E%2Fbookmarks.sql", "/./../Files/../bookmarks.sql",
+                                 "/PrivateKeys/id_rsa.pem", "/PrivateKeys/../../bookmarks.sql"}) {
+    const auto r = run("curl -s --path-as-is -m 30 -w '\\n%{http_code}' " + url(path));
+    EXPECT_TRUE(r.output.ends_with("\n404")) << path << ": " << r.output;
+    EXPECT_EQ(r.output.find("SECRET"), std::string::npos) << path;
+    EXPECT_EQ(r.output.find("PRIVATE"), std::string::npos) << path;
+    EXPECT_EQ(r.output.find("bookmarks.sql"), std::string::npos) << path;
+  }
+}
+
+TEST_F(WebServerClientsTest, CurlLayoutsCookiesAndHead) {
+  const std::string iPhone =
+      " -A 'Mozilla/5.0 (iPhone; CPU iPhone OS 5_1 like Mac OS X) AppleWebKit/534.46' ";
+  auto r = run("curl -s -m 30" + iPhone + url("/"));
+  EXPECT_NE(r.output.find("/styles.css"), std::string::npos);
+  r = run("curl -s -m 30 " + url("/"));
+  EXPECT_NE(r.output.find("/styles-pc.css"), std::string::npos);
+
+  // The query sets the cookie; the cookie keeps the layout on later pages.
+  const std::string jar = clientFile("cookies.txt");
+  r = run("curl -s -m 30 -c '" + jar + "'" + iPhone + url("/?simple=no"));
+  EXPECT_NE(r.output.find("/styles-pc.css"), std::string::npos);
+  r = run("curl -s -m 30 -b '" + jar + "'" + iPhone + url("/"));
+  EXPECT_NE(r.output.find("/styles-pc.css"), std::string::npos) << r.output;
+  r = run("curl -s -m 30 -c '" + jar + "' -b '" + jar + "' " + url("/?simple=yes"));
+  r = run("curl -s -m 30 -b '" + jar + "' " + url("/"));
+  EXPECT_NE(r.output.find("/styles.css"), std::string::npos);
+
+  // HEAD is not served, and the answer comes at once with the connection closed.
+  r = run("curl -s -I -m 20 " + url("/"));
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_TRUE(r.output.starts_with("HTTP/1.0 501 Not Implemented")) << r.output;
+}
+
+TEST_F(WebServerClientsTest, PythonUploadInSmallSlicesWithPauses) {
+  FileManager::createDirectory(file("Slow"));
+  const std::string content = binaryContent(20000, 7);
+  ASSERT_TRUE(testsupport::writeFile(clientFile("slow.bin"), content));
+  const std::string script = R"PY(
+import http.client, sys, time
+port, path = int(sys.argv[1]), sys.argv[2]
+data = open(path, 'rb').read()
+boundary = 'PyB0undary' + 'x' * 20
+body = (b'--' + boundary.encode() + b'\r\n'
+        b'Content-Disposition: form-data; name="file1"; filename="slow.bin"\r\n'
+        b'Content-Type: application/octet-stream\r\n\r\n' + data + b'\r\n'
+        b'--' + boundary.encode() + b'\r\n'
+        b'Content-Disposition: form-data; name="file2"; filename="tail.txt"\r\n\r\n'
+        b'tail\r\n--' + boundary.encode() + b'--\r\n')
+c = http.client.HTTPConnection('127.0.0.1', port, timeout=60)
+c.putrequest('POST', '/Slow/')
+c.putheader('Content-Type', 'multipart/form-data; boundary=' + boundary)
+c.putheader('Content-Length', str(len(body)))
+c.endheaders()
+# Slices that cut the delimiters in odd places, with pauses between them.
+i, n = 0, 0
+while i < len(body):
+    size = [1, 7, 31, 1000, 3][n % 5]
+    c.send(body[i:i + size])
+    i, n = i + size, n + 1
+    if n % 40 == 0:
+        time.sleep(0.01)
+r = c.getresponse()
+page = r.read().decode('utf-8', 'replace')
+print(r.status, 'slow.bin' in page, 'tail.txt' in page)
+)PY";
+  ASSERT_TRUE(testsupport::writeFile(clientFile("upload.py"), script));
+  const auto r = run("/usr/bin/python3 '" + clientFile("upload.py") + "' " + std::to_string(port) +
+                     " '" + clientFile("slow.bin") + "'");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(r.output, "200 True True\n");
+  EXPECT_EQ(testsupport::readFile(file("Slow/slow.bin")), content);
+  EXPECT_EQ(testsupport::readFile(file("Slow/tail.txt")), "tail");
+}
+
+TEST_F(WebServerClientsTest, WgetMirrorsTheFoldersByteForByte) {
+  makeFile("top.txt", "top");
+  makeFile("A Folder/inner file.bin", binaryContent(100000, 3));
+  makeFile("A Folder/Deeper/x#y.txt", "hash");
+  makeFile("Other/semi;colon & amp's.txt", "amp");
+  makeFile("Other/caf\xC3\xA9.txt", "utf8");
+  const std::string mirror = clientFile("mirror");
+  const auto r = run("cd '" + tmp_->path() + "' && wget -q -r -l 10 -np -nH -e robots=off " +
+                     "--restrict-file-names=nocontrol -R '*\\?*' -P '" + mirror + "' " + url("/") +
+                     " 2>&1; echo done");
+  EXPECT_TRUE(r.output.ends_with("done\n")) << r.output;
+  // Every file of Saved Files arrived, unchanged.
+  int files = 0;
+  for (const auto &entry : std::filesystem::recursive_directory_iterator(root)) {
+    if (!entry.is_regular_file()) continue;
+    const std::string relative = std::filesystem::relative(entry.path(), root).string();
+    EXPECT_EQ(testsupport::readFile(mirror + "/" + relative),
+              testsupport::readFile(entry.path().string()))
+        << relative;
+    ++files;
+  }
+  EXPECT_GE(files, 5);
+}
+
+TEST_F(WebServerClientsTest, ManyClientsAtOnceAndParallelDownloads) {
+  setSharing("alice", "pw");
+  makeFile("listed.txt", "x");
+  const std::string big = binaryContent(4 << 20, 11);
+  makeFile("big.bin", big);
+
+  // 200 clients that connect first, then all log in and list the top folder.
+  const std::string script = R"PY(
+import base64, socket, sys, threading
+port, count = int(sys.argv[1]), int(sys.argv[2])
+auth = base64.b64encode(b'alice:pw').decode()
+barrier = threading.Barrier(count)
+results = [None] * count
+def client(i):
+    try:
+        s = socket.create_connection(('127.0.0.1', port), timeout=60)
+        barrier.wait(timeout=60)
+        s.sendall(('GET / HTTP/1.0\r\nAuthorization: Basic %s\r\n\r\n' % auth).encode())
+        data = b''
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            data += chunk
+        s.close()
+        results[i] = data.startswith(b'HTTP/1.0 200 ') and b'listed.txt' in data
+    except Exception as e:
+        results[i] = repr(e)
+threads = [threading.Thread(target=client, args=(i,)) for i in range(count)]
+for t in threads: t.start()
+for t in threads: t.join()
+print(sum(1 for r in results if r is True), [r for r in results if r is not True][:3])
+)PY";
+  ASSERT_TRUE(testsupport::writeFile(clientFile("many.py"), script));
+  auto r = run("/usr/bin/python3 '" + clientFile("many.py") + "' " + std::to_string(port) + " 200");
+  EXPECT_EQ(r.output, "200 []\n");
+
+  // 20 downloads of one file at the same time.
+  std::string command = "cd '" + tmp_->path() + "' && curl -s -f -m 120 --parallel " +
+                        "--parallel-max 20 -u alice:pw";
+  for (int i = 0; i < 20; ++i)
+    command += " -o 'dl" + std::to_string(i) + ".bin' " + url("/big.bin");
+  r = run(command);
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  for (int i = 0; i < 20; ++i)
+    EXPECT_TRUE(testsupport::readFile(clientFile("dl" + std::to_string(i) + ".bin")) == big) << i;
+
+  // Every connection ended, and the server still answers.
+  settle();
+  EXPECT_EQ(WebServer::liveCount(), 0u);
+  r = run("curl -s -m 30 -u alice:pw " + url("/listed.txt"));
+  EXPECT_EQ(r.output, "x");
+}
