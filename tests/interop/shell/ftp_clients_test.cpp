@@ -1,0 +1,334 @@
+// The FTP sharing server against real clients on loopback: Python's ftplib command by command,
+// curl, lftp mirroring a tree in and out, many clients at once, and the ferrowen program itself
+// serving with its settings on. The server runs on this process's main run loop (or in the
+// program); each client is a child process started from a worker thread.
+#include "tests/support/TestSupport.h"
+
+#include "app/foundation/Globals.h"
+#include "app/foundation/Scrambler.h"
+#include "app/foundation/SettingsKeys.h"
+#include "app/foundation/TCPServer.h"
+#include "app/shell/FTPServer.h"
+#include "app/shell/FerrowenAppDelegate.h"
+
+#include "platform/device/Application.h"
+#include "platform/device/DeviceProfile.h"
+#include "platform/foundation/Clock.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/RunLoop.h"
+#include "platform/foundation/UserDefaults.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <future>
+#include <random>
+
+using namespace platform;
+using namespace std::chrono_literals;
+using testsupport::readFile;
+using testsupport::runCommand;
+using testsupport::writeFile;
+
+namespace {
+
+std::string randomBytes(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string s(n, '\0');
+  for (auto &c : s)
+    c = char(gen() & 0xFF);
+  return s;
+}
+
+// Runs a shell command on a worker thread while the main run loop serves.
+std::string serveWhile(const std::string &command, int *exitCode = nullptr) {
+  auto future = std::async(std::launch::async, [command] {
+    int code = -1;
+    std::string out = runCommand(command, &code);
+    return std::make_pair(out, code);
+  });
+  RunLoop::main()->runUntil([&] { return future.wait_for(0s) == std::future_status::ready; }, 240s);
+  auto result = future.get();
+  if (exitCode) *exitCode = result.second;
+  return result.first;
+}
+
+} // namespace
+
+class FTPClientsTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    RunLoop::makeMainThread();
+    tmp = std::make_unique<testsupport::TempDir>("ferrowen-srv9a-interop");
+    Paths::setHome(tmp->path() + "/home");
+    Paths::setResources(std::string(FERROWEN_SOURCE_DIR) + "/resources");
+    UserDefaults::resetStandard();
+    DeviceProfile::setCurrent(DeviceProfile::iPhone());
+    InitGlobals();
+    RegisterDefaultSettings();
+    TCPServer::setPortOverride(FerrowenAppDelegate::kFTPServerPort, 0);
+    Application::shared().reset();
+    delegate = std::make_shared<FerrowenAppDelegate>();
+    Application::shared().setDelegate(delegate);
+    root = Paths::documents() + "/Files";
+    delegate->startFTPServer();
+    ASSERT_NE(delegate->ftpServerListener(), nullptr);
+    port = delegate->ftpServerListener()->port();
+    url = "ftp://127.0.0.1:" + std::to_string(port);
+  }
+  void TearDown() override {
+    FTPServer::disconnectAll();
+    Application::shared().setDelegate(nullptr);
+    delegate.reset();
+    RunLoop::main()->runPending();
+    Application::shared().reset();
+    TCPServer::setPortOverride(FerrowenAppDelegate::kFTPServerPort, std::nullopt);
+    Paths::setHome("");
+    Paths::setResources("");
+    UserDefaults::resetStandard();
+    globalUserDefaults = &UserDefaults::standard();
+    tmp.reset();
+  }
+  std::string python(const std::string &script, int *exitCode = nullptr) {
+    std::string path = tmp->file("client.py");
+    writeFile(path, script);
+    return serveWhile("/usr/bin/python3 " + path + " " + std::to_string(port) + " 2>&1", exitCode);
+  }
+  std::string lftp(const std::string &commands, int *exitCode = nullptr) {
+    return serveWhile("cd " + tmp->path() +
+                          " && lftp -c 'set ftp:prefer-epsv no; set ftp:use-mlsd no; "
+                          "set ftp:ssl-allow no; set net:max-retries 2; set net:timeout 20; "
+                          "open -u anonymous,x " +
+                          url + "; " + commands + "' 2>&1",
+                      exitCode);
+  }
+
+  std::unique_ptr<testsupport::TempDir> tmp;
+  std::shared_ptr<FerrowenAppDelegate> delegate;
+  std::string root, url;
+  int port = 0;
+};
+
+TEST_F(FTPClientsTest, FtplibCommandByCommand) {
+  globalUserDefaults->setObject("sam", kFileShareUserKey);
+  globalUserDefaults->setObject(myEncryptString1("pa ss"), kFileSharePassKey);
+  writeFile(root + "/hello.txt", "hello world\n");
+  std::string out = python(R"PY(
+import ftplib, io, sys
+f = ftplib.FTP()
+print(f.connect('127.0.0.1', int(sys.argv[1]), timeout=20))
+print(f.sendcmd('USER sam'))
+print(f.sendcmd('PASS pa ss'))
+print(f.sendcmd('SYST'))
+print(f.pwd())
+print(f.mkd('docs'))
+print(f.cwd('docs'))
+print(f.storbinary('STOR a.txt', io.BytesIO(b'0123456789' * 1000)))
+print(f.size('a.txt'))
+print(f.sendcmd('MFMT 20200102030405 a.txt'))
+print(f.sendcmd('MDTM a.txt'))
+print(f.rename('a.txt', 'b.txt'))
+print(f.nlst())
+buf = io.BytesIO()
+print(f.retrbinary('RETR b.txt', buf.write, rest=9990))
+print(buf.getvalue())
+print(f.sendcmd('CDUP'))
+try:
+    f.sendcmd('RETR ../../bookmarks.sql')
+except ftplib.error_perm as e:
+    print('refused', e)
+print(f.sendcmd('NOOP'))
+print(f.delete('docs/b.txt'))
+print(f.rmd('docs'))
+print(f.quit())
+)PY");
+  EXPECT_EQ(out, "220 Ferrowen v3.0 ready...\n"
+                 "331 Please specify the password.\n"
+                 "230 Login successful.\n"
+                 "215 UNIX Type: L8\n"
+                 "/\n"
+                 "/docs\n"
+                 "250 CWD command successful.\n"
+                 "226 File Received OK, (10000 bytes).\n"
+                 "10000\n"
+                 "213 ModifyTime=20200102030405\n"
+                 "213 20200102030405\n"
+                 "250 Renamed OK.\n"
+                 "['b.txt']\n"
+                 "226 Transfer complete.\n"
+                 "b'0123456789'\n"
+                 "250 CDUP command successful.\n"
+                 "refused 550 ../../bookmarks.sql: Bad path argument.\n"
+                 "200 Command OK.\n"
+                 "250 Deleted.\n"
+                 "250 Deleted.\n"
+                 "221 Goodbye.\n");
+  EXPECT_EQ(delegate->badLoginCount(), 0);
+}
+
+TEST_F(FTPClientsTest, CurlListsUploadsResumesRenamesCreatesFoldersAndKeepsTimes) {
+  std::string content = randomBytes(1500000, 7);
+  writeFile(tmp->file("local.bin"), content);
+  writeFile(root + "/listed.txt", "x");
+  int code = -1;
+  std::string curl = "curl -sS --disable-epsv --max-time 60 ";
+  std::string listing = serveWhile(curl + url + "/", &code);
+  EXPECT_EQ(code, 0) << listing;
+  EXPECT_NE(listing.find(" listed.txt"), std::string::npos) << listing;
+
+  std::string out =
+      serveWhile(curl + "-T " + tmp->file("local.bin") + " " + url + "/up.bin", &code);
+  EXPECT_EQ(code, 0) << out;
+  EXPECT_TRUE(readFile(root + "/up.bin") == content);
+
+  // A download broken off after 1000 bytes resumes where it stopped.
+  writeFile(tmp->file("part.bin"), content.substr(0, 1000));
+  out = serveWhile(curl + "-C - -o " + tmp->file("part.bin") + " " + url + "/up.bin", &code);
+  EXPECT_EQ(code, 0) << out;
+  EXPECT_TRUE(readFile(tmp->file("part.bin")) == content);
+
+  out = serveWhile(curl + "-Q 'RNFR up.bin' -Q 'RNTO moved.bin' " + url + "/", &code);
+  EXPECT_EQ(code, 0) << out;
+  EXPECT_TRUE(FileManager::fileExists(root + "/moved.bin"));
+  EXPECT_FALSE(FileManager::fileExists(root + "/up.bin"));
+
+  out = serveWhile(curl + "--ftp-create-dirs -T " + tmp->file("local.bin") + " " + url +
+                       "/deep/er/file.bin",
+                   &code);
+  EXPECT_EQ(code, 0) << out;
+  EXPECT_TRUE(readFile(root + "/deep/er/file.bin") == content);
+
+  // -R gives the download the server's time, read with MDTM (UTC).
+  auto when = WallTime(std::chrono::seconds(1262304000)); // 2010-01-01 00:00:00 UTC
+  ASSERT_TRUE(FileManager::setModificationDate(root + "/moved.bin", when));
+  out = serveWhile(curl + "-R -o " + tmp->file("timed.bin") + " " + url + "/moved.bin", &code);
+  EXPECT_EQ(code, 0) << out;
+  struct stat st;
+  ASSERT_EQ(::stat(tmp->file("timed.bin").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtime, 1262304000);
+
+  // Traversal through curl's literal paths is refused.
+  out = serveWhile(curl + "--path-as-is " + url + "/../bookmarks.sql", &code);
+  EXPECT_NE(code, 0) << out;
+}
+
+TEST_F(FTPClientsTest, LftpListsAndMirrorsATreeBothWaysByteForByte) {
+  // A tree to send: nested folders, an empty one, names with blanks, a larger file.
+  std::string src = tmp->file("src");
+  FileManager::createDirectory(src + "/a/b c/d");
+  FileManager::createDirectory(src + "/empty");
+  writeFile(src + "/top.txt", "top\n");
+  writeFile(src + "/a/one.bin", randomBytes(700000, 11));
+  writeFile(src + "/a/b c/two words.txt", "two words\n");
+  writeFile(src + "/a/b c/d/three", randomBytes(5000, 12));
+  int code = -1;
+  std::string out = lftp("mirror -R src /tree", &code);
+  EXPECT_EQ(code, 0) << out;
+  std::string diff = runCommand("diff -r " + src + " " + root + "/tree 2>&1", &code);
+  EXPECT_EQ(code, 0) << diff;
+
+  std::string listing = lftp("cls -l /tree/a", &code);
+  EXPECT_EQ(code, 0) << listing;
+  EXPECT_NE(listing.find("one.bin"), std::string::npos) << listing;
+  EXPECT_NE(listing.find("b c"), std::string::npos) << listing;
+
+  out = lftp("mirror /tree back", &code);
+  EXPECT_EQ(code, 0) << out;
+  diff = runCommand("diff -r " + src + " " + tmp->file("back") + " 2>&1", &code);
+  EXPECT_EQ(code, 0) << diff;
+}
+
+TEST_F(FTPClientsTest, ManyClientsAtOnceAndTheServerAnswersAfterwards) {
+  std::string content = randomBytes(2 * 1024 * 1024, 21);
+  writeFile(root + "/shared.bin", content);
+  for (int i = 0; i < 20; ++i)
+    writeFile(root + "/f" + std::to_string(i) + ".txt", std::to_string(i));
+  int code = -1;
+  std::string out = python(R"PY(
+import ftplib, hashlib, sys, threading
+port = int(sys.argv[1])
+want = hashlib.sha256(open(sys.argv[0].replace('client.py', 'home/Documents/Files/shared.bin'), 'rb').read()).hexdigest()
+lock = threading.Lock()
+results = {'list': 0, 'get': 0, 'errors': []}
+start = threading.Barrier(220, timeout=60)
+
+def lister():
+    try:
+        f = ftplib.FTP()
+        f.connect('127.0.0.1', port, timeout=60)
+        start.wait()
+        f.login()
+        names = f.nlst()
+        f.quit()
+        with lock:
+            if len(names) >= 21: results['list'] += 1
+            else: results['errors'].append('short listing %d' % len(names))
+    except Exception as e:
+        with lock: results['errors'].append('list: %r' % e)
+
+def getter():
+    try:
+        f = ftplib.FTP()
+        f.connect('127.0.0.1', port, timeout=60)
+        start.wait()
+        f.login()
+        h = hashlib.sha256()
+        f.retrbinary('RETR shared.bin', h.update)
+        f.quit()
+        with lock:
+            if h.hexdigest() == want: results['get'] += 1
+            else: results['errors'].append('bad download')
+    except Exception as e:
+        with lock: results['errors'].append('get: %r' % e)
+
+threads = [threading.Thread(target=lister) for _ in range(200)] + [threading.Thread(target=getter) for _ in range(20)]
+for t in threads: t.start()
+for t in threads: t.join()
+f = ftplib.FTP()
+f.connect('127.0.0.1', port, timeout=20)
+f.login()
+print(results['list'], results['get'], f.sendcmd('NOOP'), results['errors'][:3])
+f.quit()
+)PY",
+                           &code);
+  EXPECT_EQ(out, "200 20 200 Command OK. []\n");
+  RunLoop::main()->runUntil([] { return FTPServer::liveCount() == 0; }, 30s);
+  EXPECT_EQ(FTPServer::liveCount(), 0u) << "handlers outlived their clients";
+}
+
+// The program itself: settings on, a port moved for the test, a session, then SIGTERM.
+TEST(FerrowenProgramSharing, ServesSavedFilesWhenTheSettingIsOnAndStopsCleanly) {
+  testsupport::TempDir home("ferrowen-srv9a-program");
+  ASSERT_TRUE(writeFile(home.file("Preferences.json"), "{\"FTPServer\": \"1\"}"));
+  int port = testsupport::freeTcpPort();
+  testsupport::Process program(
+      {std::string(FERROWEN_BINARY_DIR) + "/ferrowen"}, home.path(),
+      {{"FERROWEN_HOME", home.path()},
+       {"FERROWEN_PORT_OVERRIDES", "2121=" + std::to_string(port)},
+       {"FERROWEN_RESOURCES", std::string(FERROWEN_SOURCE_DIR) + "/resources"}});
+  ASSERT_TRUE(program.started());
+  ASSERT_TRUE(testsupport::waitForTcpPort(port)) << program.errors();
+  std::string script = home.file("c.py");
+  writeFile(script, R"PY(
+import ftplib, io, sys
+f = ftplib.FTP()
+f.connect('127.0.0.1', int(sys.argv[1]), timeout=20)
+f.login()
+f.storbinary('STOR shared.txt', io.BytesIO(b'shared'))
+print(f.size('shared.txt'))
+print(f.quit())
+)PY");
+  int code = -1;
+  std::string out =
+      runCommand("/usr/bin/python3 " + script + " " + std::to_string(port) + " 2>&1", &code);
+  EXPECT_EQ(out, "6\n221 Goodbye.\n");
+  EXPECT_EQ(readFile(home.path() + "/Documents/Files/shared.txt"), "shared");
+  int status = program.stop(10s);
+  ASSERT_TRUE(WIFEXITED(status)) << program.errors();
+  EXPECT_EQ(WEXITSTATUS(status), 0) << program.errors();
+}
