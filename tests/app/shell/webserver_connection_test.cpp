@@ -335,3 +335,18 @@ TEST_F(WebServerConnectionTest, LogLinesWhenTheLogsAreOn) {
   EXPECT_NE(errors.find("\"GET /missing%0d%0aX HTTP/1.0\" 404 "), std::string::npos) << errors;
   EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1);
 }
+
+TEST_F(WebServerConnectionTest, ClientsThatLeaveEarlyAreLetGo) {
+  makeFile("big.bin", std::string(8 << 20, 'b'));
+  // Gone after the first bytes of a large file, gone before sending anything, gone mid-head.
+  const WebReply partial = exchange({"GET /big.bin HTTP/1.0\r\n\r\n"}, {}, 100000);
+  EXPECT_GE(partial.raw.size(), 100000u);
+  EXPECT_FALSE(partial.closed);
+  exchange({}, {}, 0);
+  exchange({"GET /big.b"}, {}, 0);
+  settle();
+  EXPECT_EQ(WebServer::liveCount(), 0u);
+  // The server still answers in full.
+  const WebReply whole = get("/big.bin");
+  EXPECT_EQ(whole.body.size(), size_t(8 << 20));
+}
