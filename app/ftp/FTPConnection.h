@@ -209,6 +209,9 @@ protected:
   virtual void doTaskMkDir();
   virtual void doTaskChmod();
   virtual void doTaskRaw();
+  // The common road of the operations: "CWD", "PWD", then the command of operationState (0: the
+  // task's own commands), ending on the final reply.
+  void doTaskOperation(int operationState);
   // Listing bytes in dataReadData (called as they arrive and at the data stream's end).
   virtual void parseDirectoryListing();
   // A download's data stream ended (the queue is told when the "226" is in too).

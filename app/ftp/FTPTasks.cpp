@@ -352,32 +352,84 @@ void FTPConnection::stopSslDataHelperTimer() {
 }
 
 // ------------------------------------------------------------------------------------------------
-// The other tasks end on their final reply; their full dialogues build on these.
+// The file operations share one road: "CWD" and "PWD" when the folder is not the current one,
+// then the operation's command; a final reply ends the task. Transfers end on their final reply.
 
 namespace {
-void endOnFinalReply(FTPConnection &, int code, const char *name) {
-  Log::debugf("%s:code:%i", name, code);
+const char *taskName(int task) {
+  switch (task) {
+  case FTPConnection::kTaskDownload:
+    return "doTaskDownload";
+  case FTPConnection::kTaskUpload:
+  case FTPConnection::kTaskUploadAfterMkDir:
+    return "doTaskUpload";
+  case FTPConnection::kTaskRename:
+    return "doTaskRename";
+  case FTPConnection::kTaskDelete:
+    return "doTaskDelete";
+  case FTPConnection::kTaskMkDir:
+    return "doTaskMkDir";
+  case FTPConnection::kTaskChmod:
+    return "doTaskChmod";
+  default:
+    return "doTaskRaw";
+  }
 }
 } // namespace
 
-#define FTP_SIMPLE_TASK(method)                                                                    \
-  void FTPConnection::method() {                                                                   \
-    int code = replies_.iReplyCode;                                                                \
-    endOnFinalReply(*this, code, #method);                                                         \
-    if (code >= 200 || code < 100) {                                                               \
-      setTask(kTaskIdle);                                                                          \
-      setState(0);                                                                                 \
-      allCommandsDone();                                                                           \
-    }                                                                                              \
+void FTPConnection::doTaskOperation(int operationState) {
+  int code = replies_.iReplyCode;
+  Log::debugf("%s:code:%i", taskName(iTask_), code);
+  if (code < 100) {
+    disconnectFromServer();
+    return;
   }
-FTP_SIMPLE_TASK(doTaskDownload)
-FTP_SIMPLE_TASK(doTaskUpload)
-FTP_SIMPLE_TASK(doTaskRename)
-FTP_SIMPLE_TASK(doTaskDelete)
-FTP_SIMPLE_TASK(doTaskMkDir)
-FTP_SIMPLE_TASK(doTaskChmod)
-FTP_SIMPLE_TASK(doTaskRaw)
-#undef FTP_SIMPLE_TASK
+  if (code < 400 && operationState != 0 && iState_ == 13) {
+    setState(15);
+    updateProgressMark(0.05f);
+    sendCommand();
+    return;
+  }
+  if (code < 400 && operationState != 0 && iState_ == 15) {
+    setCwd(quotedFolderOf(replies_.replyText));
+    Log::debugf("CurrentWorkingDir:%s", cwd().c_str());
+    setState(operationState);
+    sendCommand();
+    return;
+  }
+  if (code < 200) return; // a preliminary reply
+  bool raw = iTask_ == kTaskRaw;
+  setTask(kTaskIdle);
+  setState(0);
+  if (raw)
+    updateViewWithReply(replies_.replyText);
+  else if (code >= 400)
+    updateViewWithError(replies_.replyText, false);
+  allCommandsDone();
+  if (fDisconnectWhenDone_) disconnectFromServer();
+}
+
+void FTPConnection::doTaskDownload() {
+  doTaskOperation(0);
+}
+void FTPConnection::doTaskUpload() {
+  doTaskOperation(0);
+}
+void FTPConnection::doTaskRename() {
+  doTaskOperation(38);
+}
+void FTPConnection::doTaskDelete() {
+  doTaskOperation(toDeleteIsFolder_ ? 27 : 20);
+}
+void FTPConnection::doTaskMkDir() {
+  doTaskOperation(39);
+}
+void FTPConnection::doTaskChmod() {
+  doTaskOperation(50);
+}
+void FTPConnection::doTaskRaw() {
+  doTaskOperation(51);
+}
 
 void FTPConnection::parseDirectoryListing() {}
 void FTPConnection::checkDoneBatchDownload() {}

@@ -1,0 +1,389 @@
+// The login against a scripted server: reply assembly on a live connection, every fall-back of the
+// TLS negotiation, refused logins and their help pages, the connect timeout, the alerts, the
+// stored job and the transfer log.
+#include "FtpTestSupport.h"
+
+#include "platform/foundation/FileManager.h"
+
+#include <fstream>
+
+using namespace ftptest;
+
+namespace {
+
+class FakeServerTest : public FtpTest {
+protected:
+  // Starts the scripted server with the given JSON script.
+  void startServer(const std::string &script) {
+    std::string path = home.file("script.json");
+    ASSERT_TRUE(testsupport::writeFile(path, script));
+    port = testsupport::freeTcpPort();
+    server = testsupport::Process({"/usr/bin/python3",
+                                   sourceDir() + "/tests/interop/ftp/peers/fake_ftp_server.py",
+                                   std::to_string(port), path},
+                                  home.path());
+    ASSERT_TRUE(testsupport::waitForTcpPort(port)) << server.errors();
+  }
+  // Lines the server received.
+  std::vector<std::string> received() {
+    std::vector<std::string> out;
+    std::string text = server.output();
+    size_t pos = 0, end;
+    while ((end = text.find('\n', pos)) != std::string::npos) {
+      out.push_back(text.substr(pos, end - pos));
+      pos = end + 1;
+    }
+    return out;
+  }
+  bool serverGot(const std::string &line) {
+    for (auto &l : received())
+      if (l == line) return true;
+    return false;
+  }
+  void login(const std::string &user, const std::string &pass, bool warnIfNoSSL = false) {
+    startConnection();
+    conn->setServerAddress("127.0.0.1:" + std::to_string(port));
+    conn->setLoginUser(user);
+    conn->setLoginPass(pass);
+    conn->setWarnIfNoSSL(warnIfNoSSL);
+    conn->connect();
+  }
+  bool waitLoggedIn() {
+    return waitFor([&] { return conn->fIsLoggedIn(); });
+  }
+
+  int port = 0;
+  testsupport::Process server;
+};
+
+std::string withoutAuth(std::string extra = "") {
+  return "{\"replies\": {\"AUTH\": [\"504 no\\r\\n\"]" + extra + "}}";
+}
+
+// ------------------------------------------------------------------------------------------------
+
+TEST_F(FakeServerTest, FullLoginOrderWithFeaturesAndSplitReplies) {
+  // A multi-line welcome sent in pieces, a features list with blank continuation lines, bare LF
+  // line ends.
+  startServer(R"({"split": ["220-Welcome\r\n220-line", " two\r\n22", "0 ready\n"],
+    "replies": {"AUTH": ["504 no\r\n"], "SYST": ["215 UNIX Type: L8\n"],
+      "FEAT": ["211-Features:\r\n MDTM\r\n UTF8\r\n211 End\r\n"],
+      "PWD": ["257 \"/pub\" is cwd\n"], "PASV": ["500 no passive today\r\n"],
+      "PORT": ["500 nor active\r\n"]}})");
+  login("joe", "secret");
+  ASSERT_TRUE(waitLoggedIn()) << conn->transferLog();
+  EXPECT_EQ(conn->cwd(), "/pub");
+  EXPECT_TRUE(conn->fIsConnected());
+  EXPECT_TRUE(conn->canDoUTF8());
+  EXPECT_TRUE(conn->utf8Safe());
+  EXPECT_FALSE(conn->useModeZ());
+  std::vector<std::string> expected{
+      "AUTH TLS", "AUTH SSL",          "USER joe", "PASS [hidden]", "SYST",
+      "FEAT",     "CLNT Ferrowen-3.0", "UTF8",     "OPTS UTF8 ON",  "PWD"};
+  auto sent = commandsSent();
+  ASSERT_GE(sent.size(), expected.size());
+  EXPECT_EQ(std::vector<std::string>(sent.begin(), sent.begin() + long(expected.size())), expected);
+  // The password goes to the server, never into the log.
+  EXPECT_TRUE(serverGot("PASS secret"));
+  EXPECT_EQ(conn->transferLog().find("secret"), std::string::npos);
+  // The welcome is logged line by line as received.
+  EXPECT_NE(conn->transferLog().find("220-Welcome\r\n220-line two\r\n220 ready\n"),
+            std::string::npos);
+  EXPECT_TRUE(logHas("*** Connect To 127.0.0.1:" + std::to_string(port) + "\r\n"));
+  EXPECT_TRUE(logHas("*** Connected to Server\r\n"));
+  EXPECT_TRUE(logHas("*** Ferrowen 3.0 (???, "));
+  // With no stored job the login folder is listed: passive refused falls back to active mode.
+  EXPECT_TRUE(waitForLog("!!! No PASV allowed? Trying PORT...\r\n"));
+  EXPECT_TRUE(waitFor([&] {
+    for (auto &l : received())
+      if (l.rfind("PORT 127,0,0,1,", 0) == 0) return true;
+    return false;
+  }));
+  EXPECT_EQ(conn->offThreadEvents(), 0u);
+  EXPECT_EQ(services->offMainCalls(), 0);
+}
+
+TEST_F(FakeServerTest, AnonymousAndNoAdvancedFeaturesSkipSteps) {
+  startServer(withoutAuth());
+  UserDefaults::standard().setObject("1", "NoAdvancedFTPFeatures");
+  login("", "");
+  ASSERT_TRUE(waitLoggedIn());
+  auto sent = commandsSent();
+  ASSERT_GE(sent.size(), 4u);
+  // No "AUTH" for an anonymous login; no feature steps.
+  EXPECT_EQ(std::vector<std::string>(sent.begin(), sent.begin() + 4),
+            (std::vector<std::string>{"USER anonymous", "PASS [hidden]", "SYST", "PWD"}));
+  EXPECT_TRUE(serverGot("PASS guestpilot@"));
+}
+
+TEST_F(FakeServerTest, UserAcceptedAtOnceAndRefusedOptionalSteps) {
+  // 230 straight after USER: no PASS. FEAT refused: CLNT still goes, UTF8 does not. A VMS
+  // server type. A stray 257 in the middle is taken as the PWD reply.
+  startServer(R"({"replies": {"AUTH": ["504 no\r\n"], "USER": ["230 welcome, no password\r\n"],
+    "SYST": ["215 VMS system\r\n"], "FEAT": ["500 unknown\r\n"],
+    "CLNT": ["257 \"/odd\" surprise\r\n"]}})");
+  login("joe", "pw");
+  ASSERT_TRUE(waitLoggedIn());
+  auto sent = commandsSent();
+  EXPECT_EQ(std::vector<std::string>(sent.begin(), sent.begin() + 5),
+            (std::vector<std::string>{"AUTH TLS", "AUTH SSL", "USER joe", "SYST", "FEAT"}));
+  EXPECT_EQ(sent[5], "CLNT Ferrowen-3.0");
+  EXPECT_FALSE(serverGot("UTF8"));
+  EXPECT_FALSE(serverGot("PASS pw"));
+  EXPECT_EQ(conn->iServerType(), 2);
+  EXPECT_TRUE(logHas("!!! Resyncing to PWD Response\r\n"));
+  EXPECT_EQ(conn->cwd(), "/odd");
+}
+
+TEST_F(FakeServerTest, BothAuthRefusedWarnsThroughTheSecurityAlert) {
+  startServer(R"({"replies": {"AUTH": ["504 no\r\n", "534 not either\r\n"]}})");
+  login("joe", "pw", /*warnIfNoSSL=*/true);
+  ASSERT_TRUE(waitFor([&] { return !probe->pendingAlerts().empty(); }));
+  auto alert = probe->pendingAlerts().back();
+  EXPECT_EQ(alert.title, "Security Warning");
+  EXPECT_EQ(alert.message, "An FTPS connection could not be established.  Continue and connect "
+                           "using a normal FTP connection?");
+  EXPECT_EQ(alert.buttons, (std::vector<std::string>{"Cancel", "Yes, Connect", "Help"}));
+  EXPECT_FALSE(serverGot("USER joe"));
+  EXPECT_FALSE(conn->isStreamConnected());
+  // "Yes, Connect": remembered for the server, a plain login follows.
+  ASSERT_TRUE(probe->answerAlert("Yes, Connect"));
+  ASSERT_TRUE(waitLoggedIn()) << conn->transferLog();
+  EXPECT_TRUE(waitFor([&] { return services->called("protocol:FTP"); }));
+  EXPECT_EQ(*UserDefaults::standard().stringForKey("SSL-no-127.0.0.1"), "1");
+  EXPECT_TRUE(conn->skipSSL());
+  EXPECT_FALSE(conn->fSecureLogin());
+}
+
+TEST_F(FakeServerTest, SecurityAlertHelpAndCancel) {
+  startServer(R"({"replies": {"AUTH": ["504 no\r\n"]}})");
+  login("joe", "pw", true);
+  ASSERT_TRUE(waitFor([&] { return !probe->pendingAlerts().empty(); }));
+  ASSERT_TRUE(probe->answerAlert("Help"));
+  EXPECT_TRUE(waitFor([&] { return services->called("page:error-no-ftps.html"); }));
+  conn->connect();
+  ASSERT_TRUE(waitFor([&] { return !probe->pendingAlerts().empty(); }));
+  ASSERT_TRUE(probe->answerAlert("Cancel"));
+  EXPECT_TRUE(waitFor([&] { return services->called("pop:animated"); }));
+  EXPECT_FALSE(conn->fIsLoggedIn());
+}
+
+TEST_F(FakeServerTest, BothAuthRefusedWithoutWarningLogsInPlain) {
+  startServer(R"({"replies": {"AUTH": ["504 no\r\n", "504 no\r\n"]}})");
+  auto delegate = std::make_shared<ErrorDelegate>();
+  login("joe", "pw");
+  conn->setDelegate(delegate);
+  ASSERT_TRUE(waitLoggedIn());
+  EXPECT_TRUE(delegate->taken().empty());
+  EXPECT_TRUE(probe->pendingAlerts().empty());
+  EXPECT_FALSE(conn->fSecureLogin());
+}
+
+TEST_F(FakeServerTest, UnexpectedRefusalRetriesOnceWithoutAuthThenFails) {
+  // SYST refusals do not matter, but a refused USER (not 530) does: one reconnect without
+  // "AUTH", then the login fails with the server's text and the user's name.
+  startServer(R"({"replies": {"AUTH": ["504 no\r\n"], "USER": ["421 busy\r\n"]}})");
+  auto delegate = std::make_shared<ErrorDelegate>();
+  login("joe", "pw");
+  conn->setDelegate(delegate);
+  ASSERT_TRUE(waitFor([&] { return !delegate->taken().empty(); }));
+  EXPECT_EQ(delegate->taken().front(), "421 busy\r\n\r\n(User Name: joe)");
+  EXPECT_TRUE(conn->skipSSL());
+  int auths = 0;
+  for (auto &l : received())
+    auths += l.rfind("AUTH", 0) == 0;
+  EXPECT_EQ(auths, 2); // AUTH TLS, AUTH SSL in the first session, none in the second
+  EXPECT_FALSE(conn->isStreamConnected());
+  EXPECT_TRUE(conn->wasAnError());
+}
+
+TEST_F(FakeServerTest, RefusedLoginsShowTheirHelpPagesAndNoAlert) {
+  startServer(R"({"replies": {"AUTH": ["504 no\r\n"], "PASS": ["530 Login incorrect.\r\n"]}})");
+  login("joe", "wrong");
+  ASSERT_TRUE(waitFor([&] { return services->called("page:error-530.html"); }));
+  EXPECT_TRUE(probe->pendingAlerts().empty());
+  EXPECT_FALSE(conn->isStreamConnected());
+  EXPECT_EQ(conn->iTask(), -1);
+  stopConnection();
+
+  // 530 at USER for an anonymous login.
+  login("anonymous", "");
+  ASSERT_TRUE(waitFor([&] { return services->called("page:error-530-anon.html"); }));
+}
+
+TEST_F(FakeServerTest, UserRefusedWith530IsTheAnonPageForAnEmptyUser) {
+  startServer(R"({"replies": {"USER": ["530 no anonymous\r\n"]}})");
+  login("", "");
+  ASSERT_TRUE(waitFor([&] { return services->called("page:error-530-anon.html"); }));
+  EXPECT_FALSE(services->called("page:error-530.html"));
+}
+
+TEST_F(FakeServerTest, ServerClosingDuringLoginIsAnErrorAlertWithHelp) {
+  startServer(R"({"replies": {"AUTH": ["504 no\r\n"], "USER": ["__close__"]}})");
+  login("joe", "pw");
+  ASSERT_TRUE(waitFor([&] { return !probe->pendingAlerts().empty(); })) << conn->transferLog();
+  auto alert = probe->pendingAlerts().back();
+  EXPECT_EQ(alert.title, "Error from FTP Server");
+  EXPECT_EQ(alert.message, "Server disconnected while logging in.");
+  EXPECT_EQ(alert.buttons, (std::vector<std::string>{"Help", "OK"}));
+  EXPECT_TRUE(logHas("*** Server Disconnected Us\r\n"));
+  EXPECT_TRUE(logHas("*** Disconnected\r\n\r\n"));
+  ASSERT_TRUE(probe->answerAlert("Help"));
+  EXPECT_TRUE(services->called("pop"));
+  EXPECT_TRUE(services->called("help:Ferrowen Help:connect-help.php?app=ferrowen&ver=300:log"));
+}
+
+TEST_F(FakeServerTest, AlertsStayOffWhileTheConnectScreenIsOnTop) {
+  services->connectOnTop = true;
+  startServer(R"({"replies": {"AUTH": ["504 no\r\n"], "USER": ["__close__"]}})");
+  login("joe", "pw");
+  ASSERT_TRUE(waitFor([&] { return conn->wasAnError(); }));
+  EXPECT_TRUE(logHas("*** Server Disconnected Us\r\n"));
+  // Whatever the connection posted to the main thread has run once it has stopped.
+  stopConnection();
+  RunLoop::main()->runPending();
+  EXPECT_TRUE(probe->pendingAlerts().empty());
+}
+
+TEST_F(FakeServerTest, ConnectTimeoutChoosesItsHelpPage) {
+  auto clock = std::make_shared<ManualClock>();
+  Clock::install(clock);
+  startServer(R"({"silent": true})");
+  startConnection();
+  conn->setServerAddress("127.0.0.1:" + std::to_string(port));
+  conn->connect();
+  ASSERT_TRUE(waitFor([&] { return conn->isStreamConnected(); }));
+  // Nothing happens before the limit, whatever real time passes.
+  clock->advance(seconds(19));
+  RunLoop::main()->runPending();
+  EXPECT_FALSE(services->called("page:error-timeout.html"));
+  clock->advance(seconds(2));
+  ASSERT_TRUE(waitFor([&] { return services->called("page:error-timeout.html"); }));
+  EXPECT_FALSE(conn->isStreamConnected());
+  EXPECT_FALSE(conn->fIsConnected());
+
+  // A private-network address typed by the user picks the other page (the connection itself goes
+  // to the loopback server).
+  conn->setServerAddress("192.168.1.20");
+  conn->connectToServer("127.0.0.1", port);
+  ASSERT_TRUE(waitFor([&] { return conn->isStreamConnected(); }));
+  clock->advance(seconds(21));
+  ASSERT_TRUE(waitFor([&] { return services->called("page:error-timeout-192.html"); }));
+
+  // "NoAdvancedFTPFeatures" waits 45 s.
+  UserDefaults::standard().setObject("1", "NoAdvancedFTPFeatures");
+  conn->setServerAddress("127.0.0.1:" + std::to_string(port));
+  conn->connect();
+  ASSERT_TRUE(waitFor([&] { return conn->isStreamConnected(); }));
+  clock->advance(seconds(30));
+  RunLoop::main()->runPending();
+  EXPECT_TRUE(conn->isStreamConnected());
+  clock->advance(seconds(16));
+  EXPECT_TRUE(waitFor([&] { return !conn->isStreamConnected(); }));
+}
+
+TEST_F(FakeServerTest, AStoredJobRunsAfterPwdAndStartersHopToTheConnectionThread) {
+  startServer(withoutAuth(R"(, "SITE": ["200-Help follows\r\n200 done\r\n"],
+      "CWD": ["250 ok\r\n"], "PWD": ["257 \"/home/fake\"\r\n", "257 \"/work\"\r\n"])"));
+  startConnection();
+  conn->setServerAddress("127.0.0.1:" + std::to_string(port));
+  conn->setLoginUser("joe");
+  conn->setLoginPass("pw");
+  // Called on the main thread while no connection stands: stored, connected, run after "PWD".
+  conn->doRawFTPCommand("SITE HELP", "/work");
+  ASSERT_TRUE(waitFor([&] { return serverGot("SITE HELP"); })) << conn->transferLog();
+  auto lines = received();
+  auto at = [&](const std::string &l) { return std::find(lines.begin(), lines.end(), l); };
+  EXPECT_LT(at("PWD"), at("CWD /work"));
+  EXPECT_LT(at("CWD /work"), at("SITE HELP"));
+  EXPECT_TRUE(waitFor([&] { return conn->iTask() == -1; }));
+  EXPECT_EQ(conn->cwd(), "/work");
+  EXPECT_EQ(conn->offThreadEvents(), 0u);
+  EXPECT_EQ(services->offMainCalls(), 0);
+}
+
+TEST_F(FakeServerTest, MalformedPassiveRepliesFallBackToActiveMode) {
+  startServer(withoutAuth(R"(, "PASV": ["227 Entering Passive Mode (127,0,0,1,300,12)\r\n"],
+      "PORT": ["500 no\r\n"])"));
+  login("joe", "pw");
+  ASSERT_TRUE(waitForLog("!!! No PASV allowed? Trying PORT...\r\n")) << conn->transferLog();
+  EXPECT_TRUE(waitFor([&] {
+    for (auto &l : received())
+      if (l.rfind("PORT 127,0,0,1,", 0) == 0) return true;
+    return false;
+  }));
+  EXPECT_FALSE(conn->dataOpen());
+}
+
+TEST_F(FakeServerTest, PassiveReplyParsing) {
+  startServer(withoutAuth());
+  login("joe", "pw");
+  ASSERT_TRUE(waitLoggedIn());
+  std::atomic<int> results{0};
+  std::vector<bool> got(6);
+  conn->inThread([&](TestConnection &c) {
+    got[0] = c.connectToServerData("227 Entering Passive Mode (127,0,0,1,19,137).");
+    c.disconnectDataStreamFromServer();
+    got[1] = c.connectToServerData("227 Entering Passive Mode (1,2,3,4,5)");
+    got[2] = c.connectToServerData("227 Entering Passive Mode (1,2,3,4,5,6,7)");
+    got[3] = c.connectToServerData("227 (1,2,3,4,256,1)");
+    got[4] = c.connectToServerData("227 no numbers at all");
+    got[5] = c.connectToServerData("227 (1,2,3,4,-5,1)");
+    results = 1;
+  });
+  ASSERT_TRUE(waitFor([&] { return results.load() == 1; }));
+  EXPECT_EQ(got, (std::vector<bool>{true, false, false, false, false, false}));
+}
+
+TEST_F(FakeServerTest, TransferLogFilesBelongToTheMainConnection) {
+  startServer(withoutAuth());
+  login("joe", "pw");
+  ASSERT_TRUE(waitLoggedIn());
+  std::string mainLog = testsupport::readFile(Paths::tmp() + "/Ferrowen.log");
+  EXPECT_NE(mainLog.find(">>> PASS [hidden]\r\n"), std::string::npos);
+  EXPECT_NE(mainLog.find("*** Connect To 127.0.0.1:"), std::string::npos);
+  EXPECT_EQ(mainLog.find("pw\r\n"), std::string::npos);
+  stopConnection();
+
+  // The queue's connection recreates its own file but leaves it empty.
+  testsupport::writeFile(Paths::tmp() + "/Ferrowen-2.log", "old session");
+  startConnection(/*mainConnection=*/false);
+  conn->setServerAddress("127.0.0.1:" + std::to_string(port));
+  conn->setLoginUser("joe");
+  conn->setLoginPass("pw");
+  conn->connect();
+  ASSERT_TRUE(waitLoggedIn());
+  EXPECT_TRUE(FileManager::fileExists(Paths::tmp() + "/Ferrowen-2.log"));
+  EXPECT_EQ(testsupport::readFile(Paths::tmp() + "/Ferrowen-2.log"), "");
+  EXPECT_TRUE(logHas(">>> PASS [hidden]\r\n"));
+  // reinit empties the memory transcript.
+  conn->reinit();
+  EXPECT_TRUE(waitFor([&] { return conn->transferLog().empty(); }));
+}
+
+TEST_F(FakeServerTest, AddressWithPortAndFolderEntersTheFolderAfterLogin) {
+  startServer(
+      withoutAuth(R"(, "CWD": ["250 ok\r\n"], "PWD": ["257 \"/\"\r\n", "257 \"/pub/x\"\r\n"])"));
+  startConnection();
+  conn->setServerAddress("127.0.0.1:" + std::to_string(port) + "/pub/x");
+  conn->setLoginUser("joe");
+  conn->connect();
+  ASSERT_TRUE(waitFor([&] { return serverGot("CWD pub/x"); })) << conn->transferLog();
+  EXPECT_EQ(conn->currentPort(), port);
+  EXPECT_EQ(conn->currentServerName(), "127.0.0.1");
+}
+
+TEST_F(FakeServerTest, ConnectionResetAtUtf8RetriesOnceInCompatibilityMode) {
+  startServer(withoutAuth(R"(, "FEAT": ["211-Features:\r\n UTF8\r\n211 End\r\n"],
+      "UTF8": ["__reset__"])"));
+  login("joe", "pw");
+  ASSERT_TRUE(waitLoggedIn()) << conn->transferLog();
+  EXPECT_TRUE(logHas("*** Retrying in Compatability mode\r\n"));
+  // The second login leaves out the optional steps.
+  std::string log = conn->transferLog();
+  std::string second = log.substr(log.find("*** Retrying in Compatability mode"));
+  EXPECT_EQ(second.find(">>> FEAT"), std::string::npos);
+  EXPECT_NE(second.find(">>> SYST"), std::string::npos);
+}
+
+} // namespace
