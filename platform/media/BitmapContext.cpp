@@ -12,6 +12,12 @@
 extern "C" __attribute__((weak)) const char *__lsan_default_suppressions() {
   return "leak:libfontconfig\nleak:libpango\nleak:libharfbuzz\nleak:libglib\n";
 }
+// Pango loads the font configuration on a thread of its own and hands it over with GLib's locks,
+// which ThreadSanitizer does not see inside those (uninstrumented) libraries.
+extern "C" __attribute__((weak)) const char *__tsan_default_suppressions() {
+  return "race:libfontconfig.so\nrace:libglib-2.0.so\nrace:libpango-1.0.so\n"
+         "race:libpangoft2-1.0.so\n";
+}
 
 namespace platform::media {
 
