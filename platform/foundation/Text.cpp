@@ -13,11 +13,8 @@
 
 namespace platform {
 
-namespace {
-
 // ---- UTF-8 and UTF-16 by hand: strict, so that bad input is refused rather than repaired.
 
-// Decodes one code point at i; false for an ill-formed sequence (overlong, surrogate, > U+10FFFF).
 bool nextCodePoint(std::string_view s, size_t &i, char32_t &cp) {
   auto b = [&](size_t k) { return static_cast<uint8_t>(s[k]); };
   uint8_t c = b(i);
@@ -53,17 +50,6 @@ bool nextCodePoint(std::string_view s, size_t &i, char32_t &cp) {
   return true;
 }
 
-bool toCodePoints(std::string_view s, std::u32string &out) {
-  out.clear();
-  out.reserve(s.size());
-  for (size_t i = 0; i < s.size();) {
-    char32_t cp;
-    if (!nextCodePoint(s, i, cp)) return false;
-    out.push_back(cp);
-  }
-  return true;
-}
-
 void appendUTF8(std::string &out, char32_t cp) {
   if (cp < 0x80) {
     out += static_cast<char>(cp);
@@ -80,6 +66,19 @@ void appendUTF8(std::string &out, char32_t cp) {
     out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
     out += static_cast<char>(0x80 | (cp & 0x3F));
   }
+}
+
+namespace {
+
+bool toCodePoints(std::string_view s, std::u32string &out) {
+  out.clear();
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size();) {
+    char32_t cp;
+    if (!nextCodePoint(s, i, cp)) return false;
+    out.push_back(cp);
+  }
+  return true;
 }
 
 // UTF-16 code units to UTF-8; false for unpaired surrogates.

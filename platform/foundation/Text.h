@@ -64,6 +64,13 @@ std::optional<Bytes> encodeText(std::string_view text, Encoding encoding);
 bool canBeConverted(std::string_view text, Encoding encoding);
 bool isValidUTF8(std::string_view text);
 
+// Decodes the code point of the UTF-8 text that starts at byte `i` (i < text.size()) and moves
+// `i` past it. False,
+// with `i` unchanged, for an ill-formed sequence (overlong, surrogate, above U+10FFFF, cut short).
+bool nextCodePoint(std::string_view text, size_t &i, char32_t &cp);
+// Appends the UTF-8 form of a code point.
+void appendUTF8(std::string &out, char32_t cp);
+
 // Percent escapes of the bytes of the text in the encoding. Letters, digits and
 // !#$&'()*+,-./:;=?@_~ stay as they are; every other byte becomes %XX (upper-case hex).
 // Nothing when the text cannot be represented in the encoding.
