@@ -299,8 +299,11 @@ std::string myFileSize(double bytes) {
 
 // --- Encodings ---------------------------------------------------------------------------
 
-std::string myBase64(std::string_view s) {
-  const std::u16string c = toUtf16Units(s);
+namespace {
+
+// Base64 of a run of units taken three at a time as 24-bit groups. A unit above 255 (a UTF-16 unit)
+// is not masked: its high bits carry into the group and fall off the top.
+template <class Units> std::string base64OfUnits(const Units &c) {
   const size_t n = c.size();
   std::string out;
   out.reserve((n + 2) / 3 * 4);
@@ -316,19 +319,14 @@ std::string myBase64(std::string_view s) {
   return out;
 }
 
+} // namespace
+
+std::string myBase64(std::string_view s) {
+  return base64OfUnits(toUtf16Units(s));
+}
+
 std::string myBase64(const std::vector<uint8_t> &data) {
-  std::string out;
-  out.reserve((data.size() + 2) / 3 * 4);
-  for (size_t i = 0; i < data.size(); i += 3) {
-    uint32_t v = static_cast<uint32_t>(data[i]) << 16;
-    if (i + 1 < data.size()) v |= static_cast<uint32_t>(data[i + 1]) << 8;
-    if (i + 2 < data.size()) v |= data[i + 2];
-    out += szBASE_64Usual[(v >> 18) & 63];
-    out += szBASE_64Usual[(v >> 12) & 63];
-    out += i + 1 < data.size() ? szBASE_64Usual[(v >> 6) & 63] : '=';
-    out += i + 2 < data.size() ? szBASE_64Usual[v & 63] : '=';
-  }
-  return out;
+  return base64OfUnits(data);
 }
 
 int _6BitChar(int c) {
