@@ -1,6 +1,7 @@
 #pragma once
 
 class StringBuffer;
+class RazudodSysTime;
 
 // The log every library operation reports into: nested contexts, tag/value pairs, information
 // and error lines. Texts are NUL-terminated UTF-8. Every EnterContext is balanced by one
@@ -30,4 +31,12 @@ public:
   void LogLastErrorOS();
   // tag with "[" + value + "]".
   void LogBracketed(const char *tag, const char *value);
+
+  // Formatting operations: each builds a value and passes it through LogData (or LogError).
+  void LogSystemTime(const char *tag, RazudodSysTime &st); // RFC 822 date
+  void LogDataAnsi(const char *tag, const char *value);    // value in the ANSI code page
+  void LogBinary(const char *tag, const unsigned char *data, int n);
+  void LogDataHex(const char *tag, const unsigned char *data, unsigned int n);
+  void LogElapsedMs(const char *tag, unsigned int startTick);
+  void LogDataQP(const char *tag, const char *value); // quoted-printable
 };

@@ -77,9 +77,7 @@ StringBuffer *optionalText(const unsigned char *field, int width) {
 }
 
 void logBlockHex(const unsigned char *block, LogBase &log) {
-  StringBuffer hex;
-  DataBuffer::toHexString2(block, 512, hex);
-  log.LogData("tarHeader", hex.getString());
+  log.LogDataHex("tarHeader", block, 512);
 }
 
 struct FieldDesc {
