@@ -357,4 +357,36 @@ protected:
   std::shared_ptr<platform::ui::AlertView> errorFatal_, errorServer_, replyServer_, errorNoSSL_,
       errorSavedFileExists_;
   std::mutex alertMutex_;
+
+  // ---- Listing, transfer and file-operation tasks: declarations of their own files ----------
+public:
+  // Starts a folder download for the queue: the listings that follow are walked into queue rows.
+  void batchDirectoryDownload(const std::string &localRoot);
+  // Where the current download is kept in Saved Files (folders made on the way).
+  std::string getSavedFilesPath();
+  // YES while the "Saved File Exists" question is on screen (no download starts meanwhile).
+  static bool overwritePromptShowing();
+
+protected:
+  void parseDirectoryLine(const std::string &line);
+  void editDownloadedFile(bool replace);
+  // The hand-on of a download once its data has ended and its reply is in (both, in any order).
+  void downloadFinishedIfComplete();
+  void downloadFailed(const std::string &why);
+  void savedFileExistsAnswered(int index);
+  void recordDownloadInQueue(const std::string &name, const std::string &folder, int64_t size,
+                             bool *isNewRow);
+  void finishUpload();
+  void restoreUploadSource();
+  void finishFileOperation();
+  void fileOperationFailed(const char *debugNote);
+
+  std::vector<std::pair<std::string, std::string>> directoryBatch_; // (root, dir)
+  std::string directoryBatchCurRoot_, currentLocalFolderBatch_;
+  std::string localFolderAtStart_; // the Saved Files folder shown when the download started
+  bool directory226Done_ = false, directoryProcessed_ = false, renamedUploadOK_ = false,
+       downloadHandedOn_ = false, uploadResumeAsked_ = false;
+  int iDirectoryLines_ = 0;
+  std::shared_ptr<platform::ui::AlertViewDelegate> savedFileAlertDelegate_;
+  // ---- end of the task declarations --------------------------------------------------------
 };

@@ -1,0 +1,487 @@
+// Downloads: "CWD", "PWD", "TYPE I", "SIZE", a data connection, an optional "REST" and "RETR",
+// into a file of the temporary folder. A broken download resumes from that file; a head view
+// stops after its first 64 KiB, a tail view fetches the last 64 KiB.
+//
+// A download is handed on (copied into Saved Files, opened) only when both its data stream has
+// ended and the server's final reply says it succeeded, and when the file has the size the
+// server announced. Anything less keeps the partial file for a later resume and reports the
+// error; a partial file never replaces a saved one.
+#include "app/ftp/FTPConnection.h"
+#include "app/ftp/FTPTaskHelpers.h"
+
+#include "app/foundation/Globals.h"
+#include "app/foundation/SettingsKeys.h"
+#include "app/foundation/StringUtils.h"
+
+#include "platform/device/Application.h"
+#include "platform/foundation/DateFormatter.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/Text.h"
+#include "platform/foundation/UserDefaults.h"
+
+#include <atomic>
+
+using platform::FileManager;
+using platform::Log;
+using platform::Paths;
+using platform::UserDefaults;
+
+namespace {
+
+constexpr int64_t kTailBytes = 65536;
+
+std::atomic<bool> promptShowing{false};
+
+// The answer to the "Saved File Exists" question goes back to its connection.
+class SavedFileAlertDelegate : public platform::ui::AlertViewDelegate {
+public:
+  explicit SavedFileAlertDelegate(std::function<void(int)> answer) : answer_(std::move(answer)) {}
+  void clickedButtonAtIndex(platform::ui::AlertView &, int index) override { answer_(index); }
+
+private:
+  std::function<void(int)> answer_;
+};
+
+std::string temporaryPathFor(const std::string &remoteName) {
+  return Paths::tmp() + "/" + myBetterFileName(remoteName);
+}
+
+bool hasExtensionIn(const std::string &name, const char *list) {
+  return platform::containsCaseInsensitive(list, "." + myFileType(name) + ".");
+}
+
+} // namespace
+
+bool FTPConnection::overwritePromptShowing() {
+  return promptShowing.load();
+}
+
+void FTPConnection::recordDownloadInQueue(const std::string &name, const std::string &folder,
+                                          int64_t size, bool *isNewRow) {
+  *isNewRow = true;
+  int key = -1;
+  const std::string server = serverAddress(), user = loginUser();
+  std::string pass;
+  {
+    std::lock_guard<std::mutex> lock(sharedMutex_);
+    pass = loginPass_;
+  }
+  const int port = currentPort_;
+  const std::string protocol = fSecureLogin_ ? "ftps" : "ftp";
+  std::string localFolder;
+  ftptasks::withQueueStorage([&](FTPQueueStorage &queue) {
+    localFolder = currentLocalFolder; // the Saved Files screen's folder (main thread)
+    key = queue.alreadyExists(2, name, folder, size, server, port, user, pass);
+    if (key >= 0) {
+      *isNewRow = false;
+      return;
+    }
+    key = queue.addBatchItemAction(2, name, folder, size, server, port, user, pass, protocol,
+                                   localFolder, false, false);
+  });
+  if (localFolder.empty() && FTPAppServices::shared())
+    platform::RunLoop::main()->performAndWait([&] { localFolder = currentLocalFolder; });
+  localFolderAtStart_ = localFolder;
+  batchPK_ = key;
+}
+
+void FTPConnection::downloadFile(const std::string &name, int64_t size, bool forEditing,
+                                 bool justDownload, const std::string &fromFolder, bool head,
+                                 bool tail, int64_t resumeAt) {
+  onThread([=, this] {
+    if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
+    if (promptShowing) return;
+    setTask(kTaskDownload);
+    const std::string folder = fromFolder.empty() ? cwd() : fromFolder;
+    bool newRow = true;
+    recordDownloadInQueue(name, folder, size, &newRow);
+
+    fileToDownload_ = name;
+    fromFolderDownload_ = folder;
+    fileDownloadSize_ = size > 0 ? size : 0;
+    editTheDownload_ = forEditing;
+    justDownload_ = justDownload;
+    downloadHead_ = head;
+    downloadTail_ = tail;
+    resumeDownloadAt_ = resumeAt > 0 ? resumeAt : 0;
+    replaceExisting_ = true;
+    resetForNextCommand();
+
+    if (!control_.input) {
+      setTask(kTaskIdle);
+      initialFileToDownload_ = name;
+      setShared(initialCurrentDirectory_, folder);
+      connect();
+      return;
+    }
+
+    // The temporary file: kept (and appended to) only when resuming a full download.
+    const std::string path = temporaryPathFor(name);
+    const bool resuming = resumeDownloadAt_ > 0 && !head && !tail;
+    if (writeStreamFileDownload_) writeStreamFileDownload_->close();
+    if (!resuming) FileManager::removeItem(path);
+    if (resuming) {
+      resumeDownloadAt_ = int64_t(sizeOfFileAtPath(path));
+      Log::debugf("Resuming At: %lld", (long long)resumeDownloadAt_);
+    }
+    writeStreamFileDownload_ = std::make_unique<platform::net::FileOutputStream>(path, resuming);
+    writeStreamFileDownload_->setCurrentOffset(resumeDownloadAt_);
+    writeStreamFileDownload_->open();
+
+    // A new row whose file is in Saved Files already asks first (unless told never to).
+    auto &defaults = UserDefaults::standard();
+    if (newRow && defaults.integerForKey(kOverwriteSavedFilesKey) == 0 &&
+        FileManager::fileExists(getSavedFilesPath()) &&
+        (defaults.integerForKey(kAutoSaveAllDownloadsKey) == 1 || justDownload)) {
+      std::vector<std::string> buttons = {"Replace", "Replace & Don't Ask Again"};
+      if (!justDownload) buttons.insert(buttons.begin(), "Keep File");
+      std::weak_ptr<FTPConnection> weak = weak_from_this();
+      savedFileAlertDelegate_ = std::make_shared<SavedFileAlertDelegate>([weak](int index) {
+        if (auto self = weak.lock())
+          self->onThread([self, index] { self->savedFileExistsAnswered(index); });
+      });
+      auto alert = std::make_shared<platform::ui::AlertView>(
+          "Saved File Exists",
+          "A file named \"" + name + "\" already exists in the Saved Files tab.",
+          savedFileAlertDelegate_, "Cancel", buttons);
+      promptShowing = true;
+      setTask(kTaskIdle);
+      showAlert(alert, &errorSavedFileExists_, true);
+      return;
+    }
+
+    downloadDataDone_ = false;
+    download226Done_ = false;
+    downloadHandedOn_ = false;
+    wasAnError_ = false;
+    iBytesTotal_ = 0;
+    batchProgress_ = 0;
+    setStatusMessage("Preparing to Download...");
+    setState(13);
+    setTask(kTaskDownload);
+    sendCommand(folder);
+    updateProgressMark(0.05f);
+  });
+}
+
+void FTPConnection::savedFileExistsAnswered(int index) {
+  promptShowing = false;
+  savedFileAlertDelegate_.reset();
+  if (index == 0) { // "Cancel": the queued item is dropped
+    BatchObject object{batchPK_, 0, 0};
+    onMain([object](FTPAppServices &s) {
+      if (auto q = s.batchView()) q->doneBatchItemObject(object);
+    });
+    operationDoneUpdateView();
+    return;
+  }
+  if (index == 1) {
+    replaceExisting_ = justDownload_; // "Replace", or "Keep File"
+  } else {
+    replaceExisting_ = true;
+    if (index == (justDownload_ ? 2 : 3)) {
+      UserDefaults::standard().setObject("1", kOverwriteSavedFilesKey);
+      UserDefaults::standard().synchronize();
+    }
+  }
+  downloadDataDone_ = false;
+  download226Done_ = false;
+  downloadHandedOn_ = false;
+  wasAnError_ = false;
+  iBytesTotal_ = 0;
+  batchProgress_ = 0;
+  setState(13);
+  setTask(kTaskDownload);
+  updateProgressMark(0.05f);
+  sendCommand(fromFolderDownload_);
+}
+
+void FTPConnection::doTaskDownload() {
+  int code = replies_.iReplyCode;
+  std::string reply = replies_.replyText;
+  Log::debugf("doTaskDownload:code:%i", code);
+  setStatusMessage("Preparing to Download...");
+  const int state = iState_;
+
+  if (code >= 400) {
+    if (state == 12) {
+      code = 200;
+    } else if (state == 40) {
+      downloadHead_ = true;
+      downloadTail_ = false;
+      updateViewWithError("The FTP Server does not allow requesting only the end of the file.  "
+                          "View will show the beginning of the file.",
+                          false);
+      code = 200;
+    } else if (state == 53) {
+      addToLog("!!! Can't resume, starting at 0...\r\n");
+      Log::debug("No Resuming :(");
+      resumeDownloadAt_ = 0;
+      // Start the file afresh: the old bytes must not outlive a shorter new download.
+      const std::string path = temporaryPathFor(fileToDownload_);
+      if (writeStreamFileDownload_) writeStreamFileDownload_->close();
+      writeStreamFileDownload_ = std::make_unique<platform::net::FileOutputStream>(path, false);
+      writeStreamFileDownload_->open();
+      code = 200;
+    } else if (state == 10 && !forcePORT_) {
+      addToLog("!!! No PASV allowed? Trying PORT...\r\n");
+      forcePORT_ = true;
+      setState(43);
+      sendCommand();
+      return;
+    } else if (state == 54) {
+      reply = "000000";
+      code = 200;
+    } else {
+      Log::debug("----------FileDownload ERROR----------");
+      downloadFailed(reply);
+      return;
+    }
+  }
+
+  if (code == 257 && state != 15) {
+    addToLog("!!! Resyncing to PWD Response\r\n");
+    setState(15);
+  } else if (code == 213 && state != 54) {
+    addToLog("!!! Resyncing to SIZE Response\r\n");
+    setState(54);
+  } else if (code == 226 && state == 13) {
+    addToLog("!!! Late Reply? Ignore and wait for actual CWD response\r\n");
+    return;
+  }
+  if (code < 100 || code > 399) {
+    disconnectFromServer();
+    return;
+  }
+
+  auto &defaults = UserDefaults::standard();
+  switch (iState_.load()) {
+  case 13:
+    setState(15);
+    updateProgressMark(0.05f);
+    sendCommand();
+    return;
+  case 15:
+    setCwd(ftptasks::quotedFolderOf(reply));
+    Log::debugf("CurrentWorkingDir:%s", cwd().c_str());
+    setState(12);
+    sendCommand();
+    return;
+  case 12:
+    setState(54);
+    sendCommand();
+    return;
+  case 54: {
+    const int64_t remote = ftptasks::sizeFromReply(reply);
+    if (fileDownloadSize_ == 0) fileDownloadSize_ = remote;
+    const bool keepResume = remote != 0 && remote == fileDownloadSize_ &&
+                            (resumeDownloadAt_ < remote || resumeDownloadAt_ == 0);
+    if (!keepResume) {
+      if (remote >= 1) addToLog("!!! File Size Mismatch! Don't Resume.\r\n");
+      if (resumeDownloadAt_ != 0) {
+        resumeDownloadAt_ = 0;
+        const std::string path = temporaryPathFor(fileToDownload_);
+        if (writeStreamFileDownload_) writeStreamFileDownload_->close();
+        writeStreamFileDownload_ = std::make_unique<platform::net::FileOutputStream>(path, false);
+        writeStreamFileDownload_->open();
+      }
+    }
+    // What the server says is what the finished file must hold.
+    if (remote > 0) {
+      fileDownloadSize_ = remote;
+      updateBatchFileSize();
+    }
+    setState(forcePORT_ || defaults.integerForKey(kUsePASVKey) != 1 ? 43 : 10);
+    updateProgressMark(0.1f);
+    sendCommand();
+    return;
+  }
+  case 10:
+  case 43:
+    dataReadData_.clear();
+    if (iState_ == 10 && !connectToServerData(reply)) {
+      if (!forcePORT_) { // a passive reply without an address is a refused "PASV"
+        addToLog("!!! No PASV allowed? Trying PORT...\r\n");
+        forcePORT_ = true;
+        setState(43);
+        sendCommand();
+        return;
+      }
+      downloadFailed(reply);
+      return;
+    }
+    updateProgressMark(0.15f);
+    // The tail of a file under 64 KiB (or of unknown size) is the whole file.
+    if (downloadTail_ && fileDownloadSize_ > kTailBytes)
+      setState(40);
+    else if (!downloadTail_ && resumeDownloadAt_ >= 1)
+      setState(53);
+    else
+      setState(18);
+    sendCommand();
+    return;
+  case 40:
+  case 53:
+    setState(18);
+    sendCommand();
+    return;
+  case 18:
+    if (code < 200) return;
+    if (code < 300) {
+      // Any success reply ends the transfer ("250 Transfer complete" as well as "226").
+      Log::debug("----------Download Done----------");
+      download226Done_ = true;
+      onMain([](FTPAppServices &s) { s.finishedTransfer(); });
+      downloadFinishedIfComplete();
+    }
+    return;
+  default:
+    sendCommand();
+    return;
+  }
+}
+
+void FTPConnection::checkDoneBatchDownload() {
+  downloadFinishedIfComplete();
+}
+
+void FTPConnection::editDownloadedFile() {
+  // A head view that reached its limit is shown at once (the transfer is being aborted).
+  if (downloadHead_ && !downloadDataDone_) {
+    downloadHandedOn_ = true;
+    editDownloadedFile(false);
+    return;
+  }
+  downloadFinishedIfComplete();
+}
+
+void FTPConnection::downloadFinishedIfComplete() {
+  if (downloadHandedOn_ || !downloadDataDone_ || !download226Done_) return;
+  if (iTask_ != kTaskDownload) return;
+  downloadHandedOn_ = true;
+  stopDataTimeoutTimer();
+  if (writeStreamFileDownload_) {
+    writeStreamFileDownload_->close();
+    writeStreamFileDownload_.reset();
+  }
+  const std::string path = temporaryPathFor(fileToDownload_);
+  const int64_t have = int64_t(sizeOfFileAtPath(path));
+  if (!downloadHead_ && fileDownloadSize_ > 0 && have != fileDownloadSize_) {
+    downloadFailed(Log::format("The download of \"%s\" is incomplete: %lld of %lld bytes.",
+                               fileToDownload_.c_str(), (long long)have,
+                               (long long)fileDownloadSize_));
+    return;
+  }
+  resumeDownloadAt_ = 0;
+  setTask(kTaskIdle);
+  setState(0);
+  // The queue deletes the row of a finished download. (Told directly: a task started meanwhile
+  // must not be ended by a late report.)
+  BatchObject object{batchPK_, 0, 0};
+  onMain([object](FTPAppServices &s) {
+    if (auto q = s.batchView()) q->doneBatchItemObject(object);
+  });
+  editDownloadedFile(replaceExisting_);
+  if (fDisconnectWhenDone_) disconnectFromServer();
+}
+
+void FTPConnection::downloadFailed(const std::string &why) {
+  // The partial file stays in the temporary folder: the queue row resumes it later.
+  if (writeStreamFileDownload_) {
+    writeStreamFileDownload_->close();
+    writeStreamFileDownload_.reset();
+  }
+  disconnectDataStreamFromServer();
+  abortBatchItem();
+  setTask(kTaskIdle);
+  setState(0);
+  fileToDownload_.clear();
+  if (fDisconnectWhenDone_) disconnectFromServer();
+  updateViewWithError(why, false);
+}
+
+std::string FTPConnection::getSavedFilesPath() {
+  const std::string documents = Paths::documents();
+  FileManager::createDirectory(documents, true);
+  const int choice = UserDefaults::standard().integerForKey(kDefaultDownloadFolderKey);
+  std::string folder = documents + "/Files";
+  if (choice == 0) {
+    if (!saveToLocalFolder_.empty())
+      folder = platform::appendPathComponent(documents, saveToLocalFolder_);
+    else if (!localFolderAtStart_.empty())
+      folder = platform::appendPathComponent(folder, localFolderAtStart_);
+  } else if (choice >= 1 && choice <= 5) {
+    const std::string server = currentServerName();
+    switch (choice) {
+    case 1:
+      folder = platform::appendPathComponent(folder, server);
+      break;
+    case 2:
+      folder = platform::appendPathComponent(folder, myFileType(fileToDownload_));
+      break;
+    case 3:
+      folder = platform::appendPathComponent(platform::appendPathComponent(folder, server),
+                                             myFileType(fileToDownload_));
+      break;
+    case 4:
+      folder = platform::appendPathComponent(
+          folder, platform::DateFormatter("yyyy-MM-dd")
+                      .stringFromDate(platform::Clock::current().wallNow()));
+      break;
+    case 5:
+      folder = platform::appendPathComponent(platform::appendPathComponent(folder, server), cwd());
+      break;
+    }
+  }
+  FileManager::createDirectory(folder, true);
+  const std::string path = platform::appendPathComponent(folder, fileToDownload_);
+  Log::systemf("getSavedFilesPath: %s", path.c_str());
+  return path;
+}
+
+void FTPConnection::editDownloadedFile(bool replace) {
+  if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(false);
+  dataReadData_.clear();
+  const std::string name = fileToDownload_;
+  const std::string temp = temporaryPathFor(name);
+  const bool preview = downloadHead_ || downloadTail_;
+  const bool justDownload = justDownload_;
+  const bool autoSave = UserDefaults::standard().integerForKey(kAutoSaveAllDownloadsKey) == 1;
+  // A preview holds part of a file: it is never saved over anything.
+  const std::string saved =
+      replace && !preview && (autoSave || justDownload) ? getSavedFilesPath() : std::string();
+  const bool readOnly = preview || loginUser().empty();
+  const std::string folder = cwd();
+  std::weak_ptr<FTPConnection> weak = weak_from_this();
+  auto self = shared_from_this();
+  onMain([=](FTPAppServices &s) {
+    Log::system("EditDownloadedFile");
+    if (auto top = s.topDirViewer()) top->showEditSaveButton(3, false);
+    bool wasSaved = false;
+    if (!saved.empty()) {
+      FileManager::removeItem(saved);
+      Log::systemf("CopyFrom: %s", temp.c_str());
+      wasSaved = bool(FileManager::copyItem(temp, saved));
+    }
+    if (justDownload) {
+      FileManager::removeItem(temp);
+    } else if (hasExtensionIn(name, ".mpg.mpeg.mp4.m4v.avi.qt.mov.3gp.flc.mp3.wav.aac.")) {
+      s.playMediaFile(temp, true);
+    } else if (hasExtensionIn(name, ".gif.png.jpg.jpeg.tif.tiff.svg.pdf.doc.xls.ppt.docx.xlsx."
+                                    "pptx.rtf.key.pages.numbers.")) {
+      s.showDocumentViewer(name, temp);
+    } else if (auto editor = s.openTextEditor(temp)) {
+      editor->setFReadOnly(readOnly);
+      editor->setTheConnection(self);
+      editor->setTextFileName(name);
+      editor->setDirectoryOfTheFile(folder);
+      if (wasSaved) {
+        editor->setEditingSavedFilePath(saved);
+        editor->setEditingSavedFile(true);
+      }
+    }
+    if (auto c = weak.lock()) c->onThread([c] { c->operationDoneUpdateView(); });
+  });
+}

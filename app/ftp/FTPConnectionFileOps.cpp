@@ -1,0 +1,304 @@
+// Operations on remote names: rename or move, make a folder, delete one name or a list of names,
+// change permissions, and a raw command typed by the user. Each enters its folder first ("CWD",
+// "PWD") unless the folder is the current one, sends its command and refreshes the folder screen.
+#include "app/ftp/FTPConnection.h"
+#include "app/ftp/FTPTaskHelpers.h"
+
+#include "platform/device/Application.h"
+#include "platform/foundation/Log.h"
+
+using platform::Log;
+
+namespace {
+// The first state of an operation: its own command when the folder is the current one.
+int firstState(const std::string &folder, const std::string &cwd, int command) {
+  return folder.empty() || folder == cwd ? command : 13;
+}
+} // namespace
+
+// --- Starters
+// --------------------------------------------------------------------------------------
+
+void FTPConnection::renameFile(const std::string &from, const std::string &to,
+                               const std::string &inFolder) {
+  onThread([=, this] {
+    if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
+    onMain([](FTPAppServices &s) {
+      if (auto top = s.topDirViewer()) top->showWorkingToolbar();
+    });
+    renameFrom_ = from;
+    renameTo_ = to;
+    reloadDirWhenDone_ = false;
+    currentDirectory_.clear();
+    resetForNextCommand();
+    if (storeJobAndConnectIfNeeded(inFolder)) return;
+    startTask(kTaskRename, firstState(inFolder, cwd(), 38), "Renaming File...", inFolder);
+  });
+}
+
+void FTPConnection::makeDirectory(const std::string &name, const std::string &inFolder) {
+  onThread([=, this] {
+    if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
+    onMain([](FTPAppServices &s) {
+      if (auto top = s.topDirViewer()) top->showWorkingToolbar();
+    });
+    makeDirectoryName_ = name;
+    currentDirectory_.clear();
+    resetForNextCommand();
+    if (storeJobAndConnectIfNeeded(inFolder)) return;
+    startTask(kTaskMkDir, firstState(inFolder, cwd(), 39), "Creating Directory...", inFolder);
+  });
+}
+
+void FTPConnection::deleteFile(const std::string &name, const std::string &inFolder,
+                               bool isFolder) {
+  onThread([=, this] {
+    if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
+    onMain([](FTPAppServices &s) {
+      if (auto top = s.topDirViewer()) top->showWorkingToolbar();
+    });
+    deleteFilename_ = name;
+    toDeleteIsFolder_ = isFolder;
+    currentDirectory_.clear();
+    resetForNextCommand();
+    if (storeJobAndConnectIfNeeded(inFolder)) return;
+    startTask(kTaskDelete, 13, "Deleting...", inFolder.empty() ? cwd() : inFolder);
+  });
+}
+
+void FTPConnection::deleteFileBatch(const std::vector<std::string> &names,
+                                    const std::string &inFolder, bool isFolder) {
+  onThread([=, this] {
+    if (names.empty()) return;
+    fileBatch_.assign(names.begin() + 1, names.end());
+    deleteFile(names.front(), inFolder, isFolder);
+  });
+}
+
+void FTPConnection::chmodFile(const std::string &name, const std::string &inFolder,
+                              const std::string &permissions) {
+  onThread([=, this] {
+    if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
+    onMain([](FTPAppServices &s) {
+      if (auto top = s.topDirViewer()) top->showWorkingToolbar();
+    });
+    chmodFilename_ = name;
+    chmodTo_ = permissions;
+    currentDirectory_.clear();
+    resetForNextCommand();
+    if (storeJobAndConnectIfNeeded(inFolder)) return;
+    startTask(kTaskChmod, firstState(inFolder, cwd(), 50), "Changing Permissions...", inFolder);
+  });
+}
+
+void FTPConnection::doRawFTPCommand(const std::string &command, const std::string &inFolder) {
+  onThread([=, this] {
+    if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
+    onMain([](FTPAppServices &s) {
+      if (auto top = s.topDirViewer()) top->showWorkingToolbar();
+    });
+    rawCommand_ = command;
+    currentDirectory_.clear();
+    resetForNextCommand();
+    if (storeJobAndConnectIfNeeded(inFolder)) return;
+    startTask(kTaskRaw, firstState(inFolder, cwd(), 51), "Sending " + command + "...", inFolder);
+  });
+}
+
+// --- Replies
+// ---------------------------------------------------------------------------------------
+
+// The steps every operation shares: the folder change, a lost session, a refusal.
+#define FTP_FILE_OP_COMMON(debugNote, commandState)                                                \
+  const int code = replies_.iReplyCode;                                                            \
+  const std::string reply = replies_.replyText;                                                    \
+  Log::debugf(debugNote, code);                                                                    \
+  if (code >= 100 && code <= 399) {                                                                \
+    if (iState_ == 13) {                                                                           \
+      setState(15);                                                                                \
+      updateProgressMark(0.05f);                                                                   \
+      sendCommand();                                                                               \
+      return;                                                                                      \
+    }                                                                                              \
+    if (iState_ == 15) {                                                                           \
+      setCwd(ftptasks::quotedFolderOf(reply));                                                     \
+      Log::debugf("CurrentWorkingDir:%s", cwd().c_str());                                          \
+      setState(commandState);                                                                      \
+      sendCommand();                                                                               \
+      return;                                                                                      \
+    }                                                                                              \
+  }
+
+void FTPConnection::fileOperationFailed(const char *debugNote) {
+  Log::debug(debugNote);
+  setTask(kTaskIdle);
+  setState(0);
+  if (fDisconnectWhenDone_) disconnectFromServer();
+}
+
+void FTPConnection::finishFileOperation() {
+  setTask(kTaskIdle);
+  setState(0);
+  allCommandsDone();
+}
+
+void FTPConnection::doTaskRename() {
+  FTP_FILE_OP_COMMON("doTaskRename:code:%i", 38)
+  if (code < 100) {
+    disconnectFromServer();
+    return;
+  }
+  if (code >= 400) {
+    fileOperationFailed("----------FileRename ERROR----------");
+    renameFrom_.clear();
+    renameTo_.clear();
+    updateViewWithError(reply, false);
+    reloadDirectoryViewIfNeeded();
+    return;
+  }
+  switch (iState_.load()) {
+  case 38:
+    setState(37);
+    sendCommand();
+    return;
+  case 37: {
+    finishFileOperation();
+    if (reloadDirWhenDone_) {
+      reloadDirWhenDone_ = false;
+      changeDirectory(cwd());
+      onMain([](FTPAppServices &s) {
+        if (auto top = s.topDirViewer()) top->showWorkingTextToolbar();
+      });
+    } else {
+      operationDoneUpdateView();
+    }
+    if (fDisconnectWhenDone_) disconnectFromServer();
+    return;
+  }
+  default:
+    sendCommand();
+    return;
+  }
+}
+
+void FTPConnection::doTaskMkDir() {
+  FTP_FILE_OP_COMMON("doTaskMkDir:code:%i", 39)
+  const bool queueConnection = !mainConnection_;
+  if (code < 100) {
+    if (queueConnection) {
+      doneBatchItem();
+      return;
+    }
+    disconnectFromServer();
+    return;
+  }
+  // On the queue's connection a refused "MKD" counts as made: the folder may be there already.
+  if (code >= 400 && !(queueConnection && iState_ == 39)) {
+    fileOperationFailed("----------doTaskMkDir ERROR----------");
+    makeDirectoryName_.clear();
+    updateViewWithError(reply, false);
+    reloadDirectoryViewIfNeeded();
+    return;
+  }
+  if (iState_ != 39) {
+    sendCommand();
+    return;
+  }
+  finishFileOperation();
+  if (queueConnection)
+    doneBatchItem();
+  else
+    reloadDirectoryViewIfNeeded();
+  if (fDisconnectWhenDone_) disconnectFromServer();
+}
+
+void FTPConnection::doTaskDelete() {
+  const int codeIn = replies_.iReplyCode;
+  // Emptying a folder first ("DELE folder/*") may be refused: "RMD" decides.
+  if (iState_ == 27 && codeIn >= 400) replies_.iReplyCode = 200;
+  FTP_FILE_OP_COMMON("doTaskDelete:code:%i", toDeleteIsFolder_ ? 27 : 20)
+  if (code < 100) {
+    disconnectFromServer();
+    return;
+  }
+  if (code >= 400) {
+    fileOperationFailed("----------doTaskDelete ERROR----------");
+    std::string text = reply;
+    if (toDeleteIsFolder_)
+      text += "\n(You may need to delete files in this folder before deleting the folder.)";
+    deleteFilename_.clear();
+    fileBatch_.clear();
+    updateViewWithError(text, false);
+    reloadDirectoryViewIfNeeded();
+    return;
+  }
+  switch (iState_.load()) {
+  case 27:
+    setState(20);
+    sendCommand();
+    return;
+  case 20:
+    if (!fileBatch_.empty()) {
+      updateProgressText(Log::format("Deleting (%i)...", int(fileBatch_.size())));
+      deleteFilename_ = fileBatch_.front();
+      fileBatch_.erase(fileBatch_.begin());
+      sendCommand();
+      return;
+    }
+    finishFileOperation();
+    reloadDirectoryViewIfNeeded();
+    if (fDisconnectWhenDone_) disconnectFromServer();
+    return;
+  default:
+    sendCommand();
+    return;
+  }
+}
+
+void FTPConnection::doTaskChmod() {
+  FTP_FILE_OP_COMMON("doTaskChmod:code:%i", 50)
+  if (code < 100) {
+    disconnectFromServer();
+    return;
+  }
+  if (code >= 400) {
+    fileOperationFailed("----------doTaskChmod ERROR----------");
+    chmodFilename_.clear();
+    updateViewWithError(reply, false);
+    reloadDirectoryViewIfNeeded();
+    return;
+  }
+  if (iState_ != 50) {
+    sendCommand();
+    return;
+  }
+  finishFileOperation();
+  reloadDirectoryViewIfNeeded();
+  if (fDisconnectWhenDone_) disconnectFromServer();
+}
+
+void FTPConnection::doTaskRaw() {
+  FTP_FILE_OP_COMMON("doTaskRaw:code:%i", 51)
+  if (code < 100) {
+    disconnectFromServer();
+    return;
+  }
+  if (code >= 400) {
+    // The server's answer to a typed command is shown as it is, not as a failure.
+    fileOperationFailed("----------doTaskRaw ERROR----------");
+    rawCommand_.clear();
+    updateViewWithReply(reply);
+    reloadDirectoryViewIfNeeded();
+    return;
+  }
+  if (iState_ != 51) {
+    sendCommand();
+    return;
+  }
+  finishFileOperation();
+  updateViewWithReply(reply);
+  reloadDirectoryViewIfNeeded();
+  if (fDisconnectWhenDone_) disconnectFromServer();
+}
+
+#undef FTP_FILE_OP_COMMON

@@ -1,0 +1,383 @@
+// Uploads, from memory or from a local file. By default the file is stored under a temporary
+// name (photo.upload.jpg), an existing file of the final name is moved aside (photo.old.jpg), the
+// temporary file is renamed into place and the aside copy deleted, so that a broken upload never
+// replaces a good file. Servers that refuse renaming are remembered and get a plain "STOR".
+//
+// A partial upload is resumed only when it can only be ours: at least 256 KiB on the server and
+// less than the local file; in the direct mode (no temporary name, the server's file may be an
+// older complete one) only when the caller asked for a resume.
+#include "app/ftp/FTPConnection.h"
+#include "app/ftp/FTPTaskHelpers.h"
+
+#include "app/foundation/SettingsKeys.h"
+#include "app/foundation/StringUtils.h"
+
+#include "platform/device/Application.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/UserDefaults.h"
+
+using platform::FileManager;
+using platform::Log;
+using platform::UserDefaults;
+
+namespace {
+constexpr int64_t kMinimumResume = 262144;
+} // namespace
+
+void FTPConnection::uploadFile(const std::string &name, const Bytes &data, bool skipRenaming) {
+  uploadFile(name, data, cwd(), skipRenaming);
+}
+
+void FTPConnection::uploadFile(const std::string &name, const Bytes &data,
+                               const std::string &toFolder, bool skipRenaming) {
+  onThread([=, this] {
+    if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
+    fileToUpload_ = name;
+    dataToWrite_ = data; // an empty upload stays empty
+    if (skipRenaming)
+      dataToWriteCopy_.clear();
+    else
+      dataToWriteCopy_ = data;
+    if (readStreamFileToUpload_) readStreamFileToUpload_->close();
+    readStreamFileToUpload_.reset();
+    filePathToUpload_.clear();
+    dataFileToUpload_.clear();
+    uploadResumeAsked_ = false;
+    skipRenames_ = skipRenaming;
+    currentDirectory_.clear();
+    if (storeJobAndConnectIfNeeded(toFolder)) return;
+    renamedUploadOK_ = false;
+    wasAnError_ = false;
+    resumeDownloadAt_ = 0;
+    resumeUploadAt_ = 0;
+    iBytesTotal_ = int64_t(dataToWrite_.size());
+    iBytesProcessed_ = 0;
+    batchProgress_ = 0;
+    setStatusMessage("Preparing to Upload...");
+    setState(13);
+    setTask(kTaskUpload);
+    updateProgressMark(0.05f);
+    sendCommand(toFolder.empty() ? cwd() : toFolder);
+  });
+}
+
+void FTPConnection::uploadFile(const std::string &name, const std::string &dataFile,
+                               const std::string &toFolder, bool skipRenaming, int64_t resumeAt) {
+  onThread([=, this] {
+    if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
+    filePathToUpload_ = dataFile;
+    fileToUpload_ = name;
+    dataToWrite_.clear();
+    dataToWriteCopy_.clear();
+    dataFileToUpload_.clear();
+    if (readStreamFileToUpload_) readStreamFileToUpload_->close();
+    readStreamFileToUpload_ = std::make_unique<platform::net::FileInputStream>(dataFile);
+    readStreamFileToUpload_->open();
+    iBytesTotal_ = int64_t(sizeOfFileAtPath(dataFile));
+    Log::debugf("Upload File: %s", dataFile.c_str());
+    Log::debugf("Upload File Size: %lld", (long long)iBytesTotal_);
+    // An empty file is sent as it is: zero bytes.
+
+    const std::string folder = toFolder.empty() ? cwd() : toFolder;
+    const std::string server = serverAddress(), user = loginUser();
+    std::string pass;
+    {
+      std::lock_guard<std::mutex> lock(sharedMutex_);
+      pass = loginPass_;
+    }
+    const int port = currentPort_;
+    const int64_t size = iBytesTotal_;
+    const std::string protocol = fSecureLogin_ ? "ftps" : "ftp";
+    int key = -1, rowAction = -1;
+    ftptasks::withQueueStorage([&](FTPQueueStorage &queue) {
+      key = queue.addBatchItemAction(3, name, folder, size, server, port, user, pass, protocol,
+                                     dataFile, false, false);
+      rowAction = queue.actionForBatchItemPK(key);
+    });
+    batchPK_ = key;
+
+    skipRenames_ = skipRenaming;
+    uploadResumeAsked_ = resumeAt > 0;
+    currentDirectory_.clear();
+    if (storeJobAndConnectIfNeeded(toFolder)) {
+      resumeUploadAt_ = resumeAt;
+      return;
+    }
+    renamedUploadOK_ = false;
+    wasAnError_ = false;
+    resumeDownloadAt_ = 0;
+    resumeUploadAt_ = resumeAt >= kMinimumResume && resumeAt < iBytesTotal_ ? resumeAt : 0;
+    readStreamFileToUpload_->setCurrentOffset(resumeUploadAt_);
+    iBytesProcessed_ = 0;
+    batchProgress_ = 0;
+    setStatusMessage("Preparing to Upload...");
+    setState(13);
+    setTask(!mainConnection_ && (rowAction == 3 || rowAction == 10) ? rowAction : kTaskUpload);
+    updateProgressMark(0.05f);
+    sendCommand(folder);
+  });
+}
+
+void FTPConnection::restoreUploadSource() {
+  if (!filePathToUpload_.empty()) {
+    if (readStreamFileToUpload_) readStreamFileToUpload_->close();
+    readStreamFileToUpload_ = std::make_unique<platform::net::FileInputStream>(filePathToUpload_);
+    readStreamFileToUpload_->open();
+    dataFileToUpload_.clear();
+  } else {
+    dataToWrite_ = dataToWriteCopy_;
+  }
+  resumeUploadAt_ = 0;
+}
+
+void FTPConnection::doTaskUpload() {
+  int code = replies_.iReplyCode;
+  std::string reply = replies_.replyText;
+  Log::debugf("doTaskUpload:code:%i", code);
+  setStatusMessage("Preparing to Upload...");
+  const bool renameMode = useRenames_ && !skipRenames_;
+  auto &defaults = UserDefaults::standard();
+
+  // After a refused rename the upload starts again directly, "TYPE I" first.
+  auto uploadDirectly = [this] {
+    setState(12);
+    sendCommand();
+  };
+  auto refuse = [this](const std::string &text) {
+    Log::debug("----------FileUpload ERROR----------");
+    abortBatchItem();
+    setTask(kTaskIdle);
+    setState(0);
+    disconnectDataStreamFromServer();
+    if (fDisconnectWhenDone_) disconnectFromServer();
+    updateViewWithError(text, false);
+  };
+
+  if (code >= 400) {
+    switch (iState_.load()) {
+    case 12:
+    case 25:
+    case 26:
+      code = 200;
+      break;
+    case 10:
+      if (!forcePORT_) {
+        addToLog("!!! No PASV allowed? Trying PORT...\r\n");
+        forcePORT_ = true;
+        setState(43);
+        sendCommand();
+        return;
+      }
+      refuse(reply);
+      return;
+    case 22: // no old file to move aside
+      setState(41);
+      renamedUploadOK_ = false;
+      code = 200;
+      break;
+    case 21:
+      renamedUploadOK_ = false;
+      code = 200;
+      break;
+    case 24:
+    case 23:
+      addToLog("!!! Error Renaming.  Setting to upload the file directly and retrying...\r\n");
+      Log::debug("Error Renaming, retry...");
+      restoreUploadSource();
+      useRenames_ = false;
+      defaults.setObject("1", keyNoRenaming(currentServerName(), loginUser()));
+      defaults.synchronize();
+      uploadDirectly();
+      return;
+    case 48:
+    case 47:
+      if (myContains(reply, "Command not implemented")) {
+        addToLog("!!! Doesn't support renaming files?  Setting to upload the file directly.\r\n");
+        useRenames_ = false;
+      }
+      // Otherwise the refusal is the expected answer: no temporary file was left over.
+      uploadDirectly();
+      return;
+    case 55:
+      reply = "000000";
+      code = 200;
+      break;
+    case 53:
+    case 54:
+      reply = "000000";
+      code = 200;
+      if (resumeUploadAt_ != 0) {
+        resumeUploadAt_ = 0;
+        if (readStreamFileToUpload_) readStreamFileToUpload_->setCurrentOffset(0);
+      }
+      break;
+    default:
+      refuse(reply);
+      return;
+    }
+  }
+
+  if (iState_ == 21 && code >= 100 && code <= 399) renamedUploadOK_ = true;
+  if (!renameMode && iState_ == 19 && code >= 200) setState(23);
+  if (iState_ == 23 && defaults.integerForKey(kDeleteDotOldKey) == 0) setState(26);
+  if (code < 100) {
+    disconnectFromServer();
+    return;
+  }
+
+  const int64_t localSize = readStreamFileToUpload_ || !filePathToUpload_.empty()
+                                ? int64_t(sizeOfFileAtPath(filePathToUpload_))
+                                : int64_t(dataToWrite_.size());
+  auto sizeSkip = [&](int64_t remote) {
+    if (iTask_ != kTaskUploadAfterMkDir || remote != iBytesTotal_) return false;
+    addToLog(Log::format("*** File Size Correct (%lld), Skipping Upload!\r\n", (long long)remote));
+    allCommandsDone();
+    if (!mainConnection_) {
+      std::weak_ptr<FTPConnection> weak = weak_from_this();
+      myThread_->performAfter(platform::seconds(1), [weak] {
+        if (auto self = weak.lock()) self->doneBatchItem();
+      });
+    }
+    return true;
+  };
+
+  switch (iState_.load()) {
+  case 13:
+    updateProgressMark(0.03f);
+    setState(15);
+    sendCommand();
+    return;
+  case 15:
+    setCwd(ftptasks::quotedFolderOf(reply));
+    Log::debugf("CurrentWorkingDir:%s", cwd().c_str());
+    updateProgressMark(0.07f);
+    setState(renameMode ? 48 : 12);
+    sendCommand();
+    return;
+  case 48: // a temporary file is left over from an earlier try
+    setState(47);
+    sendCommand();
+    return;
+  case 47:
+    setState(12);
+    sendCommand();
+    return;
+  case 12:
+    setState(mainConnection_ ? 54 : 55);
+    sendCommand();
+    return;
+  case 55:
+    if (sizeSkip(ftptasks::sizeFromReply(reply))) return;
+    setState(54);
+    sendCommand();
+    return;
+  case 54: {
+    const int64_t remote = ftptasks::sizeFromReply(reply);
+    if (sizeSkip(remote)) return;
+    // Only a file upload resumes, and only a partial file that must be ours.
+    if (defaults.integerForKey("NoAdvancedFTPFeatures") == 1 || !readStreamFileToUpload_)
+      resumeUploadAt_ = 0;
+    else if (remote >= kMinimumResume && remote < localSize && (renameMode || uploadResumeAsked_))
+      resumeUploadAt_ = remote;
+    else
+      resumeUploadAt_ = 0;
+    if (readStreamFileToUpload_) readStreamFileToUpload_->setCurrentOffset(resumeUploadAt_);
+    setState(forcePORT_ || defaults.integerForKey(kUsePASVKey) != 1 ? 43 : 10);
+    sendCommand();
+    return;
+  }
+  case 10:
+  case 43:
+    if (iState_ == 10 && !connectToServerData(reply)) {
+      if (!forcePORT_) {
+        addToLog("!!! No PASV allowed? Trying PORT...\r\n");
+        forcePORT_ = true;
+        setState(43);
+        sendCommand();
+        return;
+      }
+      refuse(reply);
+      return;
+    }
+    updateProgressMark(0.15f);
+    iBytesTotal_ = localSize;
+    iBytesProcessed_ = 0;
+    setState(resumeUploadAt_ >= 1 ? 53 : 19);
+    sendCommand();
+    return;
+  case 53:
+    updateProgressMark(0.1f);
+    setState(19);
+    sendCommand();
+    return;
+  case 19:
+    if (code < 200) return;
+    Log::debug("----------Upload Done----------");
+    onMain([](FTPAppServices &s) { s.finishedTransfer(); });
+    if (modeZ_)
+      addToLog(Log::format("*** Compression saved %lld bytes.\r\n", (long long)bytesSaved_));
+    setState(25);
+    sendCommand();
+    return;
+  case 25:
+    setState(22);
+    sendCommand();
+    return;
+  case 22:
+    setState(21);
+    sendCommand();
+    return;
+  case 21:
+    setState(24);
+    sendCommand();
+    return;
+  case 41:
+    sendCommand(); // "RNFR" of the temporary name; the state becomes 24
+    return;
+  case 24:
+    setState(23);
+    sendCommand();
+    return;
+  case 23:
+    setState(26);
+    sendCommand();
+    return;
+  case 26:
+    finishUpload();
+    return;
+  default:
+    sendCommand();
+    return;
+  }
+}
+
+void FTPConnection::finishUpload() {
+  if (readStreamFileToUpload_) readStreamFileToUpload_->close();
+  readStreamFileToUpload_.reset();
+  if (!mainConnection_) {
+    doneBatchItem();
+    return;
+  }
+  setTask(kTaskIdle);
+  setState(0);
+  auto &defaults = UserDefaults::standard();
+  // An edited remote file that is now saved back needs no restoring at the next start.
+  const std::string edited = defaults.stringForKey(kEditingFTPFile).value_or("");
+  if (!edited.empty()) FileManager::removeItem(edited);
+  for (const char *key : {kEditingFTPFile, kWasEditingServerNameKey, kWasEditingUserNameKey,
+                          kWasEditingUserPassKey, kWasEditingInFolder, kWasEditingFileName})
+    defaults.setObject("", key);
+  defaults.synchronize();
+  // A file upload recorded a queue row: it is done, so the queue does not send it again.
+  if (batchPK_ >= 0 && !filePathToUpload_.empty()) {
+    BatchObject object{batchPK_, 0, 0};
+    onMain([object](FTPAppServices &s) {
+      if (auto q = s.batchView()) q->doneBatchItemObject(object);
+    });
+  }
+  allCommandsDone();
+  reloadDirectoryViewIfNeeded();
+  onMain([](FTPAppServices &s) { s.finishedTransfer(); });
+  if (fDisconnectWhenDone_) disconnectFromServer();
+}

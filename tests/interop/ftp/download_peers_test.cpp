@@ -1,0 +1,203 @@
+// Downloads against real servers and the scripted one: whole files, resumes, head and tail views,
+// refused sizes, the order of the final reply and the data's end, failed transfers, and the
+// "Saved File Exists" question.
+#include "tests/interop/ftp/TaskPeers.h"
+
+#include "platform/foundation/FileManager.h"
+
+using namespace taskpeers;
+
+namespace {
+
+class DownloadPeersTest : public TaskPeerTest {
+protected:
+  // Starts a download and waits for its task to end.
+  void download(const std::string &name, int64_t size = 0, bool justDownload = true,
+                bool head = false, bool tail = false, int64_t resumeAt = 0) {
+    conn->downloadFile(name, size, false, justDownload, "/", head, tail, resumeAt);
+    ASSERT_TRUE(waitIdle()) << conn->transferLog();
+    // What the connection posted to the main thread has run.
+    waitFor([] { return false; }, 0.2);
+  }
+  std::vector<std::string> errors() { return delegate->taken(); }
+};
+
+TEST_F(DownloadPeersTest, WholeFileAndResumeFromACutTemporaryFile) {
+  Server s = startPyftpdlib();
+  const std::string content = randomBytes(3 * 1024 * 1024 + 17);
+  testsupport::writeFile(s.root + "/data.bin", content);
+  connectAndList(address(s));
+
+  download("data.bin", int64_t(content.size()));
+  EXPECT_EQ(sha256(testsupport::readFile(savedFile("data.bin"))), sha256(content));
+  EXPECT_FALSE(FileManager::fileExists(tmpFile("data.bin"))); // a save-only download
+  auto rows = services->queue->addedRows();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_TRUE(services->queue->allRows().empty()); // done, so out of the queue
+  EXPECT_EQ(rows[0].action, 2);
+  EXPECT_EQ(rows[0].filename, "data.bin");
+  EXPECT_EQ(rows[0].path, "/");
+  EXPECT_EQ(services->queue->reports(), std::vector<std::string>{"done:1"});
+  EXPECT_EQ(services->queue->lastSize, int64_t(content.size()));
+
+  // A temporary file cut short (a broken earlier try) is resumed where it ends.
+  UserDefaults::standard().setObject("1", kOverwriteSavedFilesKey);
+  testsupport::writeFile(tmpFile("data.bin"), content.substr(0, 1000000));
+  download("data.bin", int64_t(content.size()), true, false, false, 1);
+  EXPECT_TRUE(logHas(">>> REST 1000000"));
+  EXPECT_EQ(sha256(testsupport::readFile(savedFile("data.bin"))), sha256(content));
+
+  // A temporary file as long as the remote one, or a size that differs, starts again at 0.
+  testsupport::writeFile(tmpFile("data.bin"), content);
+  download("data.bin", int64_t(content.size()), true, false, false, 1);
+  EXPECT_EQ(sha256(testsupport::readFile(savedFile("data.bin"))), sha256(content));
+  testsupport::writeFile(tmpFile("data.bin"), content.substr(0, 5000));
+  download("data.bin", 12345, true, false, false, 1);
+  EXPECT_TRUE(logHas("!!! File Size Mismatch! Don't Resume."));
+  auto last = commandsFrom("CWD");
+  EXPECT_EQ(std::count_if(last.begin(), last.end(),
+                          [](const std::string &c) { return c.rfind("REST", 0) == 0; }),
+            0);
+  EXPECT_EQ(sha256(testsupport::readFile(savedFile("data.bin"))), sha256(content));
+  EXPECT_TRUE(errors().empty());
+}
+
+TEST_F(DownloadPeersTest, HeadAndTailViews) {
+  Server s = startPyftpdlib();
+  const std::string big = randomBytes(300000, 3);
+  const std::string small = randomBytes(40000, 4);
+  testsupport::writeFile(s.root + "/big.log", big);
+  testsupport::writeFile(s.root + "/small.log", small);
+  connectAndList(address(s));
+
+  // Head: stops after the first read past 64 KiB and aborts the transfer.
+  download("big.log", 300000, false, true);
+  EXPECT_TRUE(waitFor([&] { return logHas(">>> ABOR"); }));
+  const std::string head = testsupport::readFile(tmpFile("big.log"));
+  EXPECT_GT(head.size(), 65536u);
+  EXPECT_LT(head.size(), big.size());
+  EXPECT_EQ(head, big.substr(0, head.size()));
+  EXPECT_EQ(services->handOns(), 1);
+  // A preview is never saved into Saved Files.
+  EXPECT_FALSE(FileManager::fileExists(savedFile("big.log")));
+
+  // Tail: the last 64 KiB.
+  waitFor([] { return false; }, 0.3); // the aborted transfer's replies come in
+  download("big.log", 300000, false, false, true);
+  EXPECT_TRUE(logHas(">>> REST 234464"));
+  EXPECT_EQ(testsupport::readFile(tmpFile("big.log")), big.substr(300000 - 65536));
+
+  // The tail of a file under 64 KiB is the whole file, without a "REST".
+  download("small.log", 40000, false, false, true);
+  auto sent = commandsFrom("CWD");
+  EXPECT_EQ(std::count_if(sent.begin(), sent.end(),
+                          [](const std::string &c) { return c.rfind("REST", 0) == 0; }),
+            0);
+  EXPECT_EQ(testsupport::readFile(tmpFile("small.log")), small);
+  EXPECT_EQ(services->handOns(), 3);
+  EXPECT_TRUE(errors().empty()) << errors().front();
+}
+
+TEST_F(DownloadPeersTest, RefusedSizeAndReplyBeforeData) {
+  const std::string content = randomBytes(200000, 5);
+  {
+    Server s = startScripted(R"({"size": "refuse", "retr": "reply-first"})");
+    testsupport::writeFile(s.root + "/f.bin", content);
+    connectAndList(address(s));
+    // No size from the caller or the server: the file is taken as it comes.
+    download("f.bin");
+    EXPECT_EQ(sha256(testsupport::readFile(savedFile("f.bin"))), sha256(content));
+    EXPECT_EQ(services->queue->reports(), std::vector<std::string>{"done:1"});
+    stopConnection();
+  }
+  // The same with the size given: the 226 came first, the file is whole all the same.
+  Server s = startScripted(R"({"retr": "reply-first"})");
+  testsupport::writeFile(s.root + "/g.bin", content);
+  connectAndList(address(s));
+  download("g.bin", int64_t(content.size()));
+  EXPECT_EQ(sha256(testsupport::readFile(savedFile("g.bin"))), sha256(content));
+  EXPECT_TRUE(errors().empty());
+}
+
+TEST_F(DownloadPeersTest, TransferAbortedAfterPartialDataIsNotHandedOn) {
+  const std::string content = randomBytes(50000, 6);
+  Server s = startScripted(R"({"retr": "partial-426", "partial": 20000})");
+  testsupport::writeFile(s.root + "/cut.bin", content);
+  // An older saved copy must survive the failed download.
+  FileManager::createDirectory(Paths::documents() + "/Files", true);
+  testsupport::writeFile(savedFile("cut.bin"), "the saved copy");
+  UserDefaults::standard().setObject("1", kOverwriteSavedFilesKey);
+  connectAndList(address(s));
+
+  download("cut.bin", int64_t(content.size()), true);
+  EXPECT_EQ(testsupport::readFile(savedFile("cut.bin")), "the saved copy");
+  EXPECT_EQ(services->handOns(), 0);
+  // The partial file stays for a resume, and the error is reported.
+  EXPECT_EQ(testsupport::readFile(tmpFile("cut.bin")), content.substr(0, 20000));
+  ASSERT_FALSE(errors().empty());
+  EXPECT_NE(errors().back().find("426"), std::string::npos);
+  auto reports = services->queue->reports();
+  EXPECT_EQ(std::count(reports.begin(), reports.end(), "done:1"), 0);
+
+  // The same with a server that closes early but says 226: the size tells.
+  stopConnection();
+  Server liar = startScripted(R"({"retr": "partial-426", "partial": 20000})");
+  testsupport::writeFile(liar.root + "/cut.bin", content);
+  connectAndList(address(liar));
+  conn->downloadFile("cut.bin", int64_t(content.size()), true, false, "/", false, false, 0);
+  ASSERT_TRUE(waitIdle());
+  EXPECT_EQ(testsupport::readFile(savedFile("cut.bin")), "the saved copy");
+}
+
+TEST_F(DownloadPeersTest, SavedFileExistsAnswers) {
+  Server s = startPyftpdlib();
+  testsupport::writeFile(s.root + "/notes.txt", "new text");
+  FileManager::createDirectory(Paths::documents() + "/Files", true);
+  testsupport::writeFile(savedFile("notes.txt"), "old text");
+  connectAndList(address(s));
+  auto question = [&] {
+    EXPECT_TRUE(waitFor([&] { return !probe->pendingAlerts().empty(); }));
+    auto alerts = probe->pendingAlerts();
+    return alerts.empty() ? ui::Probe::AlertInfo{} : alerts.back();
+  };
+
+  // A save-only download asks first and sends nothing meanwhile; "Cancel" drops the item.
+  conn->downloadFile("notes.txt", 0, false, true, "/", false, false, 0);
+  auto alert = question();
+  EXPECT_EQ(alert.title, "Saved File Exists");
+  EXPECT_EQ(alert.message, "A file named \"notes.txt\" already exists in the Saved Files tab.");
+  EXPECT_EQ(alert.buttons,
+            (std::vector<std::string>{"Cancel", "Replace", "Replace & Don't Ask Again"}));
+  EXPECT_TRUE(FTPConnection::overwritePromptShowing());
+  conn->downloadFile("other.txt", 0, false, true, "/", false, false, 0); // does nothing
+  waitFor([] { return false; }, 0.2);
+  EXPECT_FALSE(logHas(">>> RETR"));
+  ASSERT_TRUE(probe->answerAlert("Cancel"));
+  ASSERT_TRUE(waitFor([&] { return !services->queue->reports().empty(); }));
+  EXPECT_EQ(services->queue->reports(), std::vector<std::string>{"done:1"});
+  EXPECT_FALSE(FTPConnection::overwritePromptShowing());
+  EXPECT_FALSE(logHas(">>> RETR"));
+
+  // A download to open: "Keep File" opens it and leaves the saved copy alone.
+  conn->downloadFile("notes.txt", 0, false, false, "/", false, false, 0);
+  alert = question();
+  EXPECT_EQ(alert.buttons, (std::vector<std::string>{"Cancel", "Keep File", "Replace",
+                                                     "Replace & Don't Ask Again"}));
+  ASSERT_TRUE(probe->answerAlert("Keep File"));
+  ASSERT_TRUE(waitFor([&] { return services->handOns() == 1 && idle(); }));
+  EXPECT_EQ(testsupport::readFile(savedFile("notes.txt")), "old text");
+
+  // "Replace & Don't Ask Again" replaces it and is remembered.
+  conn->downloadFile("notes.txt", 0, false, true, "/", false, false, 0);
+  question();
+  ASSERT_TRUE(probe->answerAlert("Replace & Don't Ask Again"));
+  ASSERT_TRUE(waitFor([&] { return testsupport::readFile(savedFile("notes.txt")) == "new text"; }));
+  EXPECT_EQ(UserDefaults::standard().integerForKey(kOverwriteSavedFilesKey), 1);
+  testsupport::writeFile(savedFile("notes.txt"), "old again");
+  waitIdle();
+  download("notes.txt");
+  EXPECT_TRUE(probe->pendingAlerts().empty());
+  EXPECT_EQ(testsupport::readFile(savedFile("notes.txt")), "new text");
+}
+
+} // namespace

@@ -1,0 +1,109 @@
+// Folder listings from real servers reach the folder screen on the main thread, over passive and
+// active data connections; DOS, VMS and NetWare listings come from the scripted server.
+#include "tests/interop/ftp/TaskPeers.h"
+
+using namespace taskpeers;
+
+namespace {
+
+class ListingPeersTest : public TaskPeerTest {
+protected:
+  void fill(const std::string &root) {
+    testsupport::writeFile(root + "/my file.txt", "hello");
+    testsupport::writeFile(root + "/.hidden", "x");
+    ::mkdir((root + "/Web Site").c_str(), 0755);
+  }
+  // Lists `folder` again and waits for the screen to show it.
+  void relist(const std::string &folder) {
+    int before = services->top->listingCount();
+    services->top->setCurrentWorkingDirectory(folder);
+    conn->changeDirectory(folder);
+    ASSERT_TRUE(waitFor([&] { return services->top->listingCount() > before && idle(); }))
+        << conn->transferLog();
+  }
+};
+
+TEST_F(ListingPeersTest, PyftpdlibPassiveThenActive) {
+  Server s = startPyftpdlib();
+  fill(s.root);
+  connectAndList(address(s));
+  EXPECT_TRUE(services->top->find("my file.txt"));
+  EXPECT_TRUE(services->top->find("Web Site")->isDirectory);
+  EXPECT_FALSE(services->top->find(".hidden")); // hidden files are off by default
+  EXPECT_EQ(services->top->currentWorkingDirectory(), "/");
+  EXPECT_TRUE(logHas(">>> PASV"));
+  // The progress texts count the entries as they come.
+  auto texts = services->top->progressTexts();
+  EXPECT_NE(std::find(texts.begin(), texts.end(), "Getting Directory (2)..."), texts.end());
+
+  UserDefaults::standard().setObject("0", kUsePASVKey);
+  UserDefaults::standard().setObject("1", kShowHiddenFilesKey);
+  relist("/");
+  EXPECT_TRUE(logHas(">>> PORT 127,0,0,1,"));
+  EXPECT_TRUE(logHas(">>> LIST -la"));
+  EXPECT_TRUE(services->top->find(".hidden"));
+  EXPECT_EQ(services->top->shown().size(), 3u);
+}
+
+TEST_F(ListingPeersTest, VsftpdAndProftpdLongListings) {
+  Server vs = startVsftpd();
+  if (!vs.port) GTEST_SKIP() << "vsftpd cannot run here";
+  fill(vs.root + "/pub");
+  UserDefaults::standard().setObject("1", kShowHiddenFilesKey);
+  connectAndList(address(vs) + "/pub");
+  EXPECT_TRUE(services->top->find("my file.txt"));
+  EXPECT_TRUE(services->top->find(".hidden"));
+  EXPECT_EQ(services->top->find("my file.txt")->size, "5");
+  EXPECT_FALSE(services->top->find(".")); // "." and ".." of "LIST -la" never show
+  UserDefaults::standard().setObject("0", kUsePASVKey);
+  relist("/pub");
+  EXPECT_TRUE(logHas(">>> PORT "));
+  EXPECT_TRUE(services->top->find("Web Site"));
+  stopConnection();
+
+  Server pro = startProftpd();
+  if (!pro.port) GTEST_SKIP() << "proftpd cannot run here";
+  fill(pro.root);
+  connectAndList(address(pro));
+  EXPECT_TRUE(services->top->find("my file.txt"));
+  EXPECT_TRUE(services->top->find(".hidden"));
+  EXPECT_TRUE(services->top->find("Web Site")->isDirectory);
+}
+
+TEST_F(ListingPeersTest, DosVmsAndNetwareServers) {
+  {
+    Server s = startScripted(R"({"syst": "215 Windows_NT",
+      "listing": "01-12-10  03:25PM       <DIR>          Web Site\r\n12-31-99  12:05AM                 1024 a.txt"})");
+    connectAndList(address(s));
+    auto folder = services->top->find("Web Site");
+    ASSERT_TRUE(folder);
+    EXPECT_TRUE(folder->isDirectory);
+    // The last line came without its line end: it is an entry all the same.
+    auto file = services->top->find("a.txt");
+    ASSERT_TRUE(file);
+    EXPECT_EQ(file->size, "1024");
+    EXPECT_EQ(conn->iServerType(), 1);
+    stopConnection();
+  }
+  {
+    Server s = startScripted(R"({"syst": "215 NetWare system type.",
+      "listing": "d [RWCEAFMS] ADMIN    512 Jan 16 18:53 PUBLIC\r\n- [RWCEAFMS] ADMIN   1287 Oct 20  2009 AUTOEXEC.NCF\r\n"})");
+    services->top->setCurrentWorkingDirectory("");
+    connectAndList(address(s));
+    EXPECT_TRUE(services->top->find("PUBLIC")->isDirectory);
+    EXPECT_EQ(services->top->find("AUTOEXEC.NCF")->size, "1287");
+    EXPECT_EQ(conn->iServerType(), 3);
+    stopConnection();
+  }
+  {
+    Server s = startScripted(R"({"syst": "215 VMS system type.",
+      "listing": "LOGIN.COM;3   2/3   5-MAR-2009 10:15:21  [JOE]  (RWED,RWED,RE,)\r\n-rw-r--r--  1 joe  users  1024 Mar  5  2009 login.com\r\n"})");
+    services->top->setCurrentWorkingDirectory("");
+    connectAndList(address(s));
+    EXPECT_EQ(services->top->shown().size(), 1u);
+    EXPECT_EQ(services->top->find("login.com")->size, "1024");
+    EXPECT_EQ(conn->iServerType(), 2);
+  }
+}
+
+} // namespace

@@ -1,0 +1,150 @@
+#!/usr/bin/python3
+"""A scripted FTP server with passive data connections, for transfers no real server produces
+on demand.
+
+Usage: scripted_transfer_server.py PORT SCRIPT.json ROOT
+
+Files are served from and stored into ROOT (one flat folder). The script (JSON) may say:
+  syst       the reply to SYST (default "215 UNIX Type: L8")
+  listing    the bytes sent for LIST (escapes as in JSON, sent as Latin-1); default: ROOT as ls
+  size       "refuse": SIZE gets "550 SIZE not allowed"
+  retr       "normal" (data, close, 226), "reply-first" (226, then the data after a pause),
+             "partial-426" (the first `partial` bytes, close, 426)
+  partial    bytes sent before the 426 (default 1000)
+Every command received is printed on standard output, one line each.
+"""
+import json
+import os
+import socket
+import sys
+import threading
+import time
+
+
+def main():
+    port = int(sys.argv[1])
+    with open(sys.argv[2]) as f:
+        script = json.load(f)
+    root = sys.argv[3]
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("127.0.0.1", port))
+    listener.listen(5)
+    while True:
+        conn, _ = listener.accept()
+        threading.Thread(target=serve, args=(conn, script, root), daemon=True).start()
+
+
+def ls_line(root, name):
+    st = os.stat(os.path.join(root, name))
+    stamp = time.strftime("%b %d %H:%M", time.localtime(st.st_mtime))
+    return "-rw-r--r--   1 ftp      ftp      %10d %s %s\r\n" % (st.st_size, stamp, name)
+
+
+def serve(conn, script, root):
+    def send(text):
+        conn.sendall(text.encode("latin-1"))
+
+    data_listener = None
+    rest = 0
+    send("220 scripted ready\r\n")
+    buffer = b""
+    while True:
+        chunk = conn.recv(4096)
+        if not chunk:
+            break
+        buffer += chunk
+        while b"\n" in buffer:
+            raw, buffer = buffer.split(b"\n", 1)
+            line = raw.decode("latin-1").rstrip("\r")
+            print(line, flush=True)
+            verb, _, arg = line.partition(" ")
+            verb = verb.upper()
+            if verb == "USER":
+                send("331 password please\r\n")
+            elif verb == "PASS":
+                send("230 logged in\r\n")
+            elif verb == "SYST":
+                send(script.get("syst", "215 UNIX Type: L8") + "\r\n")
+            elif verb == "FEAT":
+                send("211-Features:\r\n SIZE\r\n REST STREAM\r\n211 End\r\n")
+            elif verb == "PWD":
+                send('257 "/" is the current directory\r\n')
+            elif verb == "CWD":
+                send("250 CWD command successful\r\n")
+            elif verb == "TYPE":
+                send("200 Type set\r\n")
+            elif verb == "SIZE":
+                path = os.path.join(root, arg)
+                if script.get("size") == "refuse" or not os.path.isfile(path):
+                    send("550 SIZE not allowed\r\n")
+                else:
+                    send("213 %d\r\n" % os.path.getsize(path))
+            elif verb == "REST":
+                rest = int(arg)
+                send("350 Restarting at %d\r\n" % rest)
+            elif verb == "PASV":
+                if data_listener:
+                    data_listener.close()
+                data_listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+                data_listener.bind(("127.0.0.1", 0))
+                data_listener.listen(1)
+                p = data_listener.getsockname()[1]
+                send("227 Entering Passive Mode (127,0,0,1,%d,%d).\r\n" % (p >> 8, p & 255))
+            elif verb == "LIST":
+                data, _ = data_listener.accept()
+                send("150 Here comes the listing\r\n")
+                listing = script.get("listing")
+                if listing is None:
+                    listing = "".join(ls_line(root, n) for n in sorted(os.listdir(root)))
+                data.sendall(listing.encode("latin-1"))
+                data.close()
+                send("226 Listing sent\r\n")
+            elif verb == "RETR":
+                data, _ = data_listener.accept()
+                with open(os.path.join(root, arg), "rb") as f:
+                    f.seek(rest)
+                    content = f.read()
+                rest = 0
+                mode = script.get("retr", "normal")
+                send("150 Opening data connection\r\n")
+                if mode == "reply-first":
+                    send("226 Transfer complete\r\n")
+                    time.sleep(0.3)
+                    data.sendall(content)
+                    data.close()
+                elif mode == "partial-426":
+                    data.sendall(content[: script.get("partial", 1000)])
+                    data.close()
+                    time.sleep(0.2)
+                    send("426 Connection closed; transfer aborted\r\n")
+                else:
+                    data.sendall(content)
+                    data.close()
+                    send("226 Transfer complete\r\n")
+            elif verb == "STOR":
+                data, _ = data_listener.accept()
+                send("150 Ok to send data\r\n")
+                with open(os.path.join(root, arg), "r+b" if rest else "wb") as f:
+                    f.seek(rest)
+                    while True:
+                        got = data.recv(65536)
+                        if not got:
+                            break
+                        f.write(got)
+                rest = 0
+                data.close()
+                send("226 Transfer complete\r\n")
+            elif verb == "ABOR":
+                send("226 ABOR ok\r\n")
+            elif verb == "QUIT":
+                send("221 bye\r\n")
+                conn.close()
+                return
+            else:
+                send("502 Command not implemented\r\n")
+    conn.close()
+
+
+if __name__ == "__main__":
+    main()
