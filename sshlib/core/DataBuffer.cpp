@@ -205,7 +205,8 @@ void DataBuffer::minimizeMemoryUsage() {
 bool DataBuffer::ensureBuffer(unsigned int n) {
   check();
   if (m_capacity < n) reallocate(n);
-  return m_data != nullptr;
+  // A failed growth keeps the old, smaller block: that is still a failure.
+  return m_data != nullptr && m_capacity >= n;
 }
 
 // ---------------------------------------------------------------------------------------------

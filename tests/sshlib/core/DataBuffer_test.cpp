@@ -84,6 +84,8 @@ TEST(DataBufferGrowth, FailedGrowthKeepsTheOldBlockAndContent) {
   EXPECT_EQ(d.appendUcs2AsUtf8(0x20AC), 0u);
   ckFailNextAllocations(1);
   EXPECT_FALSE(d.padForEncryption(0, 16));
+  ckFailNextAllocations(1);
+  EXPECT_FALSE(d.ensureBuffer(1000)); // the old block stays, but it is not big enough
   ckFailNextAllocations(0);
   EXPECT_EQ(d.getData2(), block);
   EXPECT_EQ(bytes(d), "keep me");
