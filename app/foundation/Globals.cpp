@@ -87,6 +87,11 @@ void CopyWebServerFiles() {
     };
     for (const auto &[image, name] : icons)
       writeImage(image, appendPathComponent(web, name));
+    // The per-type icons that folder pages name for files (DirItemInfo::imageNameForType).
+    for (const char *name : {"3-doc-image.png", "3-doc-audio.png", "3-doc-txt.png",
+                             "3-doc-binary.png", "3-doc-video.png", "3-doc-zip.png",
+                             "3-doc-ppt.png", "3-doc-doc.png", "3-doc-xls.png", "3-doc-blank.png"})
+      writeImage(resourceImageNamed(name), appendPathComponent(web, name));
   }
 
   copyResourceIfMissing("favicon.ico", appendPathComponent(web, "favicon.ico"));

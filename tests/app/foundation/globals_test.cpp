@@ -1,5 +1,6 @@
 #include "FoundationFixture.h"
 
+#include "app/foundation/DirItemInfo.h"
 #include "app/foundation/Globals.h"
 
 #include "platform/foundation/FileManager.h"
@@ -16,6 +17,11 @@ const char *const kIcons[] = {
     "sound_doc.png",    "video_doc.png",    "text_doc.png", "iso_doc.png",
     "windows_app.png",  "plain_doc.png",    "document.png", "document_xls.png",
     "document_ppt.png", "document_zip.png", "blank.png",    "left-arrow24.png",
+};
+// The per-type icons the folder pages of the web server name for files.
+const char *const kTypeIcons[] = {
+    "3-doc-image.png", "3-doc-audio.png", "3-doc-txt.png", "3-doc-binary.png", "3-doc-video.png",
+    "3-doc-zip.png",   "3-doc-ppt.png",   "3-doc-doc.png", "3-doc-xls.png",    "3-doc-blank.png",
 };
 const char *const kTemplates[] = {
     "favicon.ico", "404.html",       "header.html",    "footer.html",   "styles.css",
@@ -45,9 +51,18 @@ TEST_F(Globals, FirstLaunchBuildsFoldersTemplatesAndHelp) {
 
   const auto names = FileManager::contentsOfDirectory(web());
   ASSERT_TRUE(names.has_value());
-  EXPECT_EQ(names->size(), 26u);
+  EXPECT_EQ(names->size(), 36u);
   for (const char *icon : kIcons)
     EXPECT_TRUE(FileManager::fileExists(web(icon))) << icon;
+  for (const char *icon : kTypeIcons)
+    EXPECT_TRUE(FileManager::fileExists(web(icon))) << icon;
+  // Every icon a folder page can name for a file is there.
+  for (const char *file : {"a.gif", "a.mp3", "a.txt", "a.php", "a.iso", "a.exe", "a.mov", "a.tgz",
+                           "a.xlsx", "a.pptx", "a.rtf", "a.pdf", "a.xyz", "noextension"}) {
+    DirItemInfo item;
+    item.setName(file);
+    EXPECT_TRUE(FileManager::fileExists(web(item.imageNameForType()))) << file;
+  }
   for (const char *name : kTemplates)
     EXPECT_TRUE(FileManager::fileExists(web(name))) << name;
   // Icons are the images loaded at start, written as PNG; the scripts come from their "-js.txt"
@@ -61,6 +76,8 @@ TEST_F(Globals, FirstLaunchBuildsFoldersTemplatesAndHelp) {
   EXPECT_TRUE(samePicture("windows_app.png", "3-doc-binary.png"));
   EXPECT_TRUE(samePicture("left-arrow24.png", "left-arrow24.png"));
   EXPECT_TRUE(samePicture("disk48.png", "disk48.png"));
+  EXPECT_TRUE(samePicture("3-doc-zip.png", "3-doc-zip.png"));
+  EXPECT_FALSE(samePicture("3-doc-zip.png", "3-doc-xls.png"));
   EXPECT_FALSE(samePicture("dir.png", "3-doc-binary.png"));
   EXPECT_EQ(testsupport::readFile(web("scripts.js")),
             testsupport::readFile(resource("scripts-js.txt")));
