@@ -93,7 +93,9 @@ std::string padOrCut(const std::string &s, size_t width) {
 
 } // namespace
 
-FTPServer::FTPServer() : today(Clock::current().wallNow()) {}
+FTPServer::FTPServer()
+    : today(Clock::current().wallNow()),
+      sharedRoot_(appendPathComponent(Paths::documents(), "Files")) {}
 
 FTPServer::~FTPServer() {
   if (dataWriteRetry_) dataWriteRetry_->invalidate();

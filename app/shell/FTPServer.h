@@ -148,6 +148,7 @@ private:
 
   std::vector<uint8_t> fromAddress;
   platform::WallTime today;
+  std::string sharedRoot_; // Documents/Files
 
   // Replies not yet taken by the control stream.
   std::string controlOutput_;
