@@ -34,8 +34,19 @@ TempDir::TempDir(const std::string &prefix) {
 }
 
 TempDir::~TempDir() {
+  namespace fs = std::filesystem;
   std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
+  // Folders must be readable, writable and searchable again for their contents to go. Links are
+  // not followed: what they lead to is not ours.
+  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+  for (auto it = fs::recursive_directory_iterator(
+           path_, fs::directory_options::skip_permission_denied, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    std::error_code entryError;
+    if (it->symlink_status(entryError).type() == fs::file_type::directory)
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, entryError);
+  }
+  fs::remove_all(path_, ec);
 }
 
 ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string> &value)

@@ -10,7 +10,8 @@
 
 namespace testsupport {
 
-// A fresh folder under $TMPDIR (or /tmp), removed with its contents on destruction.
+// A fresh folder under $TMPDIR (or /tmp), removed with its contents on destruction, also when a
+// test took permissions away from folders inside it.
 class TempDir {
 public:
   explicit TempDir(const std::string &prefix = "ferrowen-test");
@@ -19,6 +20,7 @@ public:
   TempDir &operator=(const TempDir &) = delete;
   const std::string &path() const { return path_; }
   std::string file(const std::string &name) const { return path_ + "/" + name; }
+  bool ok() const { return !path_.empty(); }
 
 private:
   std::string path_;

@@ -1,6 +1,6 @@
 #include "platform/foundation/FileManager.h"
 
-#include "TempFolder.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +20,7 @@ namespace {
 
 class FileManagerTest : public ::testing::Test {
 protected:
-  std::string p(const std::string &name) const { return dir / name; }
+  std::string p(const std::string &name) const { return dir.file(name); }
   void write(const std::string &name, std::string_view content) {
     size_t slash = name.rfind('/');
     if (slash != std::string::npos) {
@@ -36,7 +36,7 @@ protected:
     return ::lstat(p(name).c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
   }
 
-  testsupport::TempFolder dir;
+  testsupport::TempDir dir;
 };
 
 TEST_F(FileManagerTest, FoldersAreMadeListedAndRemoved) {

@@ -1,7 +1,7 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Paths.h"
 
-#include "TempFolder.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -39,7 +39,7 @@ private:
 };
 
 TEST(PathsTest, HomeFollowsEnvironmentInOrder) {
-  testsupport::TempFolder tmp;
+  testsupport::TempDir tmp;
   EnvGuard env;
   env.set("FERROWEN_HOME", nullptr);
   env.set("XDG_DATA_HOME", nullptr);
@@ -72,7 +72,7 @@ TEST(PathsTest, HomeFollowsEnvironmentInOrder) {
 }
 
 TEST(PathsTest, FoldersAreMadeOnFirstUseAndHomeIsPrivate) {
-  testsupport::TempFolder tmp;
+  testsupport::TempDir tmp;
   Paths::setHome(tmp.path() + "/a/b/home");
   EXPECT_EQ(Paths::documents(), tmp.path() + "/a/b/home/Documents");
   EXPECT_EQ(Paths::tmp(), tmp.path() + "/a/b/home/tmp");
@@ -89,7 +89,7 @@ TEST(PathsTest, FoldersAreMadeOnFirstUseAndHomeIsPrivate) {
 }
 
 TEST(PathsTest, ResourcesFromEnvironmentOrSourceTree) {
-  testsupport::TempFolder tmp;
+  testsupport::TempDir tmp;
   EnvGuard env;
   env.set("FERROWEN_RESOURCES", nullptr);
   std::string found = Paths::resources();

@@ -3,7 +3,7 @@
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/UserDefaults.h"
 
-#include "TempFolder.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -70,7 +70,7 @@ protected:
   }
   std::string prefs() const { return home.path() + "/Preferences.json"; }
 
-  testsupport::TempFolder home;
+  testsupport::TempDir home;
 };
 
 TEST_F(UserDefaultsTest, RegisteredDefaultsUnderlieUserValues) {
@@ -230,7 +230,7 @@ TEST_F(UserDefaultsTest, DeeplyNestedFileDoesNotExhaustTheStack) {
 
 TEST_F(UserDefaultsTest, UnwritableLocationFailsWithLogLine) {
   // The data root's place is taken by a plain file: nothing can be written below it.
-  std::string blocker = home / "blocker";
+  std::string blocker = home.file("blocker");
   ASSERT_TRUE(FileManager::writeAtomically(blocker, std::string_view("not a folder")));
   UserDefaults d(blocker + "/Preferences.json");
   d.setObject("v", "k");
