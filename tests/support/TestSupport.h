@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -37,6 +38,24 @@ public:
 private:
   std::string name_;
   std::optional<std::string> old_;
+};
+
+// Sets or clears any number of environment variables, the same one more than once if need be;
+// every one is put back, in reverse order, on destruction.
+class EnvGuard {
+public:
+  // A null value clears the variable.
+  void set(const std::string &name, const char *value) {
+    scoped_.push_back(std::make_unique<ScopedEnv>(name, value ? std::optional<std::string>(value)
+                                                              : std::nullopt));
+  }
+  ~EnvGuard() {
+    while (!scoped_.empty())
+      scoped_.pop_back();
+  }
+
+private:
+  std::vector<std::unique_ptr<ScopedEnv>> scoped_;
 };
 
 std::string readFile(const std::string &path);

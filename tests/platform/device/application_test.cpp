@@ -2,6 +2,8 @@
 #include "platform/foundation/Dispatch.h"
 #include "platform/foundation/Log.h"
 
+#include "tests/support/TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -235,43 +237,18 @@ TEST_F(ApplicationTest, OnlyWebAndMailAddressesAreHandedOn) {
   EXPECT_TRUE(log.contains("ftp://example.org/"));
 }
 
-namespace {
-struct PathOverride {
-  std::string saved;
-  bool had;
-  explicit PathOverride(const std::string &path) {
-    const char *p = std::getenv("PATH");
-    had = p != nullptr;
-    if (p) saved = p;
-    ::setenv("PATH", path.c_str(), 1);
-  }
-  ~PathOverride() {
-    if (had)
-      ::setenv("PATH", saved.c_str(), 1);
-    else
-      ::unsetenv("PATH");
-  }
-};
-
-std::string makeTempDir() {
-  char tmpl[] = "/tmp/ferrowen-app-XXXXXX";
-  const char *d = ::mkdtemp(tmpl);
-  return d ? d : "";
-}
-} // namespace
-
 TEST_F(ApplicationTest, WebAddressGoesToXdgOpen) {
-  const std::string dir = makeTempDir();
-  ASSERT_FALSE(dir.empty());
-  const std::string out = dir + "/opened";
+  testsupport::TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  const std::string out = dir.file("opened");
   {
-    std::ofstream script(dir + "/xdg-open");
+    std::ofstream script(dir.file("xdg-open"));
     script << "#!/bin/sh\nprintf '%s' \"$1\" > '" << out << ".part' && mv '" << out << ".part' '"
            << out << "'\n";
   }
-  ::chmod((dir + "/xdg-open").c_str(), 0755);
+  ::chmod(dir.file("xdg-open").c_str(), 0755);
   {
-    PathOverride path(dir + ":/usr/bin:/bin");
+    testsupport::ScopedEnv path("PATH", dir.path() + ":/usr/bin:/bin");
     EXPECT_TRUE(app().openURL("https://example.org/a b?c=d"));
   }
   std::string got;
@@ -286,18 +263,16 @@ TEST_F(ApplicationTest, WebAddressGoesToXdgOpen) {
       },
       kLimit));
   EXPECT_EQ(got, "https://example.org/a b?c=d");
-  std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 TEST_F(ApplicationTest, WithoutXdgOpenTheAddressIsLoggedAndRefused) {
-  const std::string dir = makeTempDir();
+  testsupport::TempDir dir;
   LogCapture log(Log::Sink::System);
   {
-    PathOverride path(dir);
+    testsupport::ScopedEnv path("PATH", dir.path());
     EXPECT_FALSE(app().openURL("http://example.org/"));
   }
   EXPECT_TRUE(log.contains("http://example.org/"));
-  ::rmdir(dir.c_str());
 }
 
 TEST(Localization, LookupIsTheIdentity) {

@@ -1,6 +1,8 @@
 #include "platform/device/DeviceProfile.h"
 #include "platform/foundation/NotificationCenter.h"
 
+#include "tests/support/TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -9,31 +11,7 @@
 using namespace platform;
 
 namespace {
-// Sets environment variables for one test and puts the old values back.
-class ScopedEnv {
-public:
-  void set(const char *name, const char *value) {
-    if (!saved_.count(name)) {
-      const char *old = std::getenv(name);
-      saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
-    }
-    if (value)
-      ::setenv(name, value, 1);
-    else
-      ::unsetenv(name);
-  }
-  ~ScopedEnv() {
-    for (auto &[name, value] : saved_) {
-      if (value)
-        ::setenv(name.c_str(), value->c_str(), 1);
-      else
-        ::unsetenv(name.c_str());
-    }
-  }
-
-private:
-  std::map<std::string, std::optional<std::string>> saved_;
-};
+using testsupport::EnvGuard;
 
 const char *kVars[] = {"FERROWEN_DEVICE",      "FERROWEN_SYSTEM_VERSION", "FERROWEN_PLATFORM",
                        "FERROWEN_MODEL",       "FERROWEN_SCREEN",         "FERROWEN_SCALE",
@@ -41,7 +19,7 @@ const char *kVars[] = {"FERROWEN_DEVICE",      "FERROWEN_SYSTEM_VERSION", "FERRO
 } // namespace
 
 TEST(DeviceProfile, DefaultIsACurrentIPhone) {
-  ScopedEnv env;
+  EnvGuard env;
   for (auto *v : kVars)
     env.set(v, nullptr);
   auto p = DeviceProfile::fromEnvironment();
@@ -72,7 +50,7 @@ TEST(DeviceProfile, VersionCountsOnlyItsFirstTwoParts) {
 }
 
 TEST(DeviceProfile, EnvironmentSetsEveryField) {
-  ScopedEnv env;
+  EnvGuard env;
   env.set("FERROWEN_DEVICE", "iPad");
   env.set("FERROWEN_SYSTEM_VERSION", "4.2.1");
   env.set("FERROWEN_PLATFORM", "iPad1,1");
@@ -96,7 +74,7 @@ TEST(DeviceProfile, EnvironmentSetsEveryField) {
 }
 
 TEST(DeviceProfile, BadEnvironmentValuesAreReportedAndIgnored) {
-  ScopedEnv env;
+  EnvGuard env;
   for (auto *v : kVars)
     env.set(v, nullptr);
   env.set("FERROWEN_DEVICE", "watch");

@@ -1,11 +1,12 @@
 #include "platform/device/Keychain.h"
 #include "platform/foundation/Paths.h"
 
+#include "tests/support/TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <dirent.h>
 #include <fstream>
-#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,16 +21,10 @@ std::vector<uint8_t> bytes(const std::string &s) {
 class KeychainTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    const char *base = std::getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/ferrowen-keychain-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    home = tmpl;
+    ASSERT_TRUE(dir.ok());
     Paths::setHome(home);
   }
-  void TearDown() override {
-    Paths::setHome("");
-    std::system(("rm -rf '" + home + "'").c_str());
-  }
+  void TearDown() override { Paths::setHome(""); }
 
   // The passcode item as the application stores it.
   static KeychainAttributes lockQuery() {
@@ -48,12 +43,7 @@ protected:
     item.data = bytes(secret);
     return item;
   }
-  std::string fileText() const {
-    std::ifstream in(home + "/keychain", std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
+  std::string fileText() const { return testsupport::readFile(home + "/keychain"); }
   std::vector<std::string> filesInHome() const {
     std::vector<std::string> names;
     if (DIR *d = ::opendir(home.c_str())) {
@@ -64,7 +54,8 @@ protected:
     return names;
   }
 
-  std::string home;
+  testsupport::TempDir dir{"ferrowen-keychain"};
+  const std::string home = dir.path();
 };
 
 } // namespace

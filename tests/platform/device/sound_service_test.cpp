@@ -4,38 +4,18 @@
 #include "platform/foundation/Log.h"
 #include "platform/foundation/RunLoop.h"
 
+#include "tests/support/TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <thread>
 
 using namespace platform;
 
 namespace {
 
-// A private folder for the case, removed afterwards.
-struct TempDir {
-  std::string root;
-  TempDir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "ferrowen-sound-XXXXXX").string();
-    root = mkdtemp(pattern.data()) ? pattern : "";
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!root.empty()) std::filesystem::remove_all(root, ec);
-  }
-  std::string path() const { return root; }
-  std::string file(const std::string &name) const { return root + "/" + name; }
-};
-
-bool writeFile(const std::string &path, const std::string &content) {
-  std::ofstream out(path, std::ios::binary);
-  out << content;
-  return bool(out);
-}
+using testsupport::writeFile;
 
 const std::string kAiffHeader = std::string("FORM\0\0\0\x2e"
                                             "AIFFCOMM",
@@ -54,7 +34,7 @@ protected:
     RunLoop::main()->runPending();
   }
   SoundService &service = SoundService::shared();
-  TempDir dir;
+  testsupport::TempDir dir{"ferrowen-sound"};
 };
 
 } // namespace

@@ -14,29 +14,7 @@ using platform::Paths;
 
 namespace {
 
-// Sets or clears environment variables for one test and restores them afterwards.
-class EnvGuard {
-public:
-  void set(const char *name, const char *value) {
-    const char *old = std::getenv(name);
-    saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-    if (value)
-      ::setenv(name, value, 1);
-    else
-      ::unsetenv(name);
-  }
-  ~EnvGuard() {
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-      if (it->second)
-        ::setenv(it->first.c_str(), it->second->c_str(), 1);
-      else
-        ::unsetenv(it->first.c_str());
-    }
-  }
-
-private:
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
+using testsupport::EnvGuard;
 
 TEST(PathsTest, HomeFollowsEnvironmentInOrder) {
   testsupport::TempDir tmp;
