@@ -211,7 +211,13 @@ bool TarHeader::parseFromMemory(const unsigned char *b, bool &endOfArchive, LogB
     }
   }
 
-  if (!octal32(b + 136, 12, m_mtime, true)) {
+  // GNU tar writes times before 1970 (and past the eleven octal digits) in base 256. Reading
+  // them keeps such entries instead of failing the archive; the time is held to the 32-bit
+  // range of the field (before 1970 reads as 0, like an octal time past it reads as the top).
+  if (b[136] & 0x80) {
+    const long long t = getBase256(reinterpret_cast<const char *>(b + 136), 12);
+    m_mtime = t < 0 ? 0u : t > 0xFFFFFFFFll ? 0xFFFFFFFFu : static_cast<uint32_t>(t);
+  } else if (!octal32(b + 136, 12, m_mtime, true)) {
     log.LogError("Failed to parse mtime in TAR header");
     logBlockHex(b, log);
     return false;

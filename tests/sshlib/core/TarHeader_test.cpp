@@ -218,6 +218,37 @@ TEST(TarHeader, GnuBase256IdsAndHugeOctalSizes) {
   EXPECT_EQ(h.m_size, 8589934592LL);
 }
 
+TEST(TarHeader, GnuBase256TimesAreRead) {
+  // GNU tar stores times before 1970, and times past eleven octal digits, in base 256. Such
+  // entries parse, with the time held to the field's 32-bit range.
+  externaltool::Scratch dir;
+  ASSERT_TRUE(dir.ok());
+  ASSERT_EQ(std::system(("printf data > '" + dir.file("f") + "'").c_str()), 0);
+  struct Case {
+    const char *mtime;
+    uint32_t expect;
+  } cases[] = {{"@-86400", 0u}, {"@17179869184", 0xFFFFFFFFu}, {"@1700000000", 1700000000u}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.mtime);
+    const std::string tarFile = dir.file("t.tar");
+    ASSERT_EQ(std::system(("tar --format=gnu --mtime=" + std::string(c.mtime) + " -cf '" + tarFile +
+                           "' -C '" + dir.file("") + "' f")
+                              .c_str()),
+              0);
+    const Bytes tar = externaltool::readBytes(tarFile);
+    ASSERT_GE(tar.size(), 512u);
+    TarHeader h;
+    Logger log;
+    bool end = true;
+    ASSERT_TRUE(
+        h.parseFromMemory(reinterpret_cast<const unsigned char *>(tar.data()), end, log, false));
+    EXPECT_FALSE(end);
+    EXPECT_EQ(h.m_mtime, c.expect);
+    EXPECT_EQ(h.m_size, 4);
+    EXPECT_EQ(std::string(h.m_path.getString()), "f");
+  }
+}
+
 TEST(TarHeader, NegativeAndMalformedFieldsFail) {
   TarHeader h;
   bool end = false;
