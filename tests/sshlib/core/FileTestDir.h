@@ -2,60 +2,21 @@
 // outputs, data sources and the log files.
 #pragma once
 
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <string>
-#include <vector>
+#include "tests/support/TestSupport.h"
 
-#include <sys/wait.h>
-#include <unistd.h>
+#include <filesystem>
+#include <string>
 
 namespace filetest {
 
-class TempDir {
-public:
-  TempDir() {
-    const char *base = std::getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/ferrowen-libfiles-XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back(0);
-    if (mkdtemp(buf.data())) path_ = buf.data();
-  }
-  ~TempDir() {
-    if (!path_.empty()) {
-      std::error_code ec;
-      // Make everything removable again (tests take permissions away).
-      for (auto it = std::filesystem::recursive_directory_iterator(
-               path_, std::filesystem::directory_options::skip_permission_denied, ec);
-           !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-        std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add, ec);
-      }
-      std::filesystem::remove_all(path_, ec);
-    }
-  }
-  TempDir(const TempDir &) = delete;
-  TempDir &operator=(const TempDir &) = delete;
-
-  const std::string &path() const { return path_; }
-  std::string file(const std::string &name) const { return path_ + "/" + name; }
-  bool ok() const { return !path_.empty(); }
-
-private:
-  std::string path_;
-};
+using TempDir = testsupport::TempDir;
 
 inline void writeBytes(const std::string &path, const std::string &data) {
-  std::ofstream out(path, std::ios::binary);
-  out.write(data.data(), static_cast<std::streamsize>(data.size()));
+  testsupport::writeFile(path, data);
 }
 
 inline std::string readBytes(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return testsupport::readFile(path);
 }
 
 inline bool exists(const std::string &path) {
@@ -65,17 +26,10 @@ inline bool exists(const std::string &path) {
 
 // Runs a shell command; returns its exit status and, in *out, what it wrote (both streams).
 inline int run(const std::string &command, std::string *out = nullptr) {
-  std::string cmd = command + " 2>&1";
-  FILE *p = popen(cmd.c_str(), "r");
-  if (!p) return -1;
-  std::string text;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-    text.append(buf, n);
-  int rc = pclose(p);
-  if (out) *out = text;
-  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  int status = -1;
+  std::string text = testsupport::runCommand(command + " 2>&1", &status);
+  if (out) *out = std::move(text);
+  return status;
 }
 
 } // namespace filetest
