@@ -3,6 +3,7 @@
 #include "app/foundation/ImageScaling.h"
 
 #include "platform/media/BitmapContext.h"
+#include "tests/support/ImageFixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,8 @@
 using namespace platform::media;
 
 namespace {
+
+using testsupport::coordinatePicture;
 
 const ImageOrientation kAll[] = {ImageOrientation::Up,           ImageOrientation::Down,
                                  ImageOrientation::Left,         ImageOrientation::Right,
@@ -50,15 +53,6 @@ std::vector<uint32_t> quadrantColours(const Image &image) {
   int w = image.pixelWidth(), h = image.pixelHeight();
   return {image.pixelAt(w / 4, h / 4), image.pixelAt(3 * w / 4, h / 4),
           image.pixelAt(w / 4, 3 * h / 4), image.pixelAt(3 * w / 4, 3 * h / 4)};
-}
-
-std::shared_ptr<Image> coordinatePicture(int w, int h) {
-  std::vector<uint32_t> px(static_cast<size_t>(w) * h);
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x)
-      px[static_cast<size_t>(y) * w + x] =
-          0xFF000000u | (uint32_t(x * 40) << 16) | (uint32_t(y * 40) << 8) | 200u;
-  return Image::fromPixels(w, h, reinterpret_cast<const uint8_t *>(px.data()), size_t(w) * 4);
 }
 
 } // namespace

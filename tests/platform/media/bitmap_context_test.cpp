@@ -1,6 +1,7 @@
 // The bitmap context: pixel layout, transforms, pictures in every orientation, blend modes and
 // text fitted to a width.
 #include "platform/media/BitmapContext.h"
+#include "tests/support/ImageFixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -10,14 +11,7 @@ using namespace platform::media;
 
 namespace {
 
-std::shared_ptr<Image> coordinatePicture(int w, int h) {
-  std::vector<uint32_t> px(static_cast<size_t>(w) * h);
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x)
-      px[static_cast<size_t>(y) * w + x] =
-          0xFF000000u | (uint32_t(x * 40) << 16) | (uint32_t(y * 40) << 8) | 200u;
-  return Image::fromPixels(w, h, reinterpret_cast<const uint8_t *>(px.data()), size_t(w) * 4);
-}
+using testsupport::coordinatePicture;
 
 // Pixels where something was drawn (alpha not 0).
 int inkedPixels(BitmapContext &ctx, int x0 = 0, int y0 = 0, int x1 = -1, int y1 = -1) {

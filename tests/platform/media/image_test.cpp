@@ -3,6 +3,7 @@
 #include "platform/foundation/Paths.h"
 #include "platform/media/BitmapContext.h"
 #include "platform/media/Image.h"
+#include "tests/support/ImageFixtures.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -13,15 +14,7 @@ using namespace platform::media;
 
 namespace {
 
-// A picture whose every pixel tells where it is: red = x * 40, green = y * 40, blue = 200.
-std::shared_ptr<Image> coordinatePicture(int w, int h) {
-  std::vector<uint32_t> px(static_cast<size_t>(w) * h);
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x)
-      px[static_cast<size_t>(y) * w + x] =
-          0xFF000000u | (uint32_t(x * 40) << 16) | (uint32_t(y * 40) << 8) | 200u;
-  return Image::fromPixels(w, h, reinterpret_cast<const uint8_t *>(px.data()), size_t(w) * 4);
-}
+using testsupport::coordinatePicture;
 
 int channel(uint32_t p, int shift) {
   return int((p >> shift) & 255);
