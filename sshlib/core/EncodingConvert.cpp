@@ -3,6 +3,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "sshlib/core/BlockWriter.h"
 #include "sshlib/core/CharsetNaming.h"
 #include "sshlib/core/CodePageData.h"
 #include "sshlib/core/ContentCoding.h"
@@ -16,40 +17,9 @@
 #include "sshlib/core/Utf.h"
 
 // Output gathered in 512-byte blocks before it reaches the buffer.
-class EncodingConvert::Writer {
+class EncodingConvert::Writer : public BlockWriter<512> {
 public:
-  explicit Writer(DataBuffer &out) : m_out(out) {}
-  ~Writer() { flush(); }
-  void put(unsigned char c) {
-    if (m_n == sizeof(m_block)) flush();
-    m_block[m_n++] = c;
-  }
-  void put2(unsigned char a, unsigned char b) {
-    put(a);
-    put(b);
-  }
-  void putUnit(unsigned int u) { put2((unsigned char)(u & 0xFF), (unsigned char)(u >> 8)); }
-  void putN(const unsigned char *p, unsigned int n) {
-    if (n == 0 || !p) return;
-    if (n > sizeof(m_block) - m_n) {
-      flush();
-      m_out.append(p, n);
-      return;
-    }
-    std::memcpy(m_block + m_n, p, n);
-    m_n += n;
-  }
-  void flush() {
-    if (m_n) m_out.append(m_block, m_n);
-    m_n = 0;
-  }
-  // Bytes written so far to the buffer through this writer, counted from the buffer's start.
-  unsigned int total() const { return m_out.getSize() + m_n; }
-
-private:
-  DataBuffer &m_out;
-  unsigned char m_block[512];
-  unsigned int m_n = 0;
+  using BlockWriter::BlockWriter;
 };
 
 namespace {

@@ -2,40 +2,12 @@
 
 #include <mutex>
 
+#include "sshlib/core/BlockWriter.h"
 #include "sshlib/core/CodePageData.h"
 #include "sshlib/core/ContentCoding.h"
 #include "sshlib/core/DataBuffer.h"
 
 namespace {
-
-// Output gathered in 200-byte blocks before it reaches the buffer.
-class BlockWriter {
-public:
-  explicit BlockWriter(DataBuffer &out) : m_out(out) {}
-  ~BlockWriter() { flush(); }
-  void put(unsigned char c) {
-    if (m_n == sizeof(m_block)) flush();
-    m_block[m_n++] = c;
-  }
-  void put2(unsigned char a, unsigned char b) {
-    put(a);
-    put(b);
-  }
-  void put3(unsigned char a, unsigned char b, unsigned char c) {
-    put(a);
-    put(b);
-    put(c);
-  }
-  void flush() {
-    if (m_n) m_out.append(m_block, m_n);
-    m_n = 0;
-  }
-
-private:
-  DataBuffer &m_out;
-  unsigned char m_block[200];
-  unsigned int m_n = 0;
-};
 
 constexpr unsigned char ESC = 0x1B;
 
@@ -170,7 +142,7 @@ int Japanese::HanToZen(const unsigned char *next, int nextLen, int *c1, int *c2,
 
 void Japanese::ShiftJisToIso2022(const unsigned char *in, int len, DataBuffer &out) {
   if (!in || len <= 0) return;
-  BlockWriter w(out);
+  BlockWriter<200> w(out);
   bool kanji = false;
   auto toKanji = [&] {
     if (!kanji) w.put3(ESC, '$', 'B');
@@ -242,7 +214,7 @@ void Japanese::ShiftJisToIso2022(const unsigned char *in, int len, DataBuffer &o
 
 void Japanese::Iso2022ToShiftJis(const unsigned char *in, int len, DataBuffer &out) {
   if (!in || len <= 0) return;
-  BlockWriter w(out);
+  BlockWriter<200> w(out);
   const unsigned char *lastBlock = nullptr;
   bool kanji = false;
   bool kana = false;
@@ -303,7 +275,7 @@ void Japanese::Iso2022ToShiftJis(const unsigned char *in, int len, DataBuffer &o
 
 void Korean::KscToIso2022(const unsigned char *in, int len, DataBuffer &out) {
   if (!in || len <= 0) return;
-  BlockWriter w(out);
+  BlockWriter<200> w(out);
   w.put(ESC);
   w.put3('$', ')', 'C');
   bool shifted = false;
@@ -329,7 +301,7 @@ void Korean::KscToIso2022(const unsigned char *in, int len, DataBuffer &out) {
 
 void Korean::Iso2022ToKsc(const unsigned char *in, int len, DataBuffer &out) {
   if (!in || len <= 0) return;
-  BlockWriter w(out);
+  BlockWriter<200> w(out);
   bool shifted = false;
   int i = 0;
   while (i < len) {
