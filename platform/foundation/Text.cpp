@@ -400,6 +400,13 @@ struct ThreadCollator {
       wanted = localeOverride();
     }
     if (wanted.empty()) wanted = uloc_getDefault();
+    // ICU's POSIX collation (what "C" and "POSIX" become, the usual locale of services and
+    // containers) orders by code point: every capital before every small letter, and no letter
+    // equal to its other case. Names there sort by the language-neutral rules instead.
+    const std::string lower = lowercase(wanted);
+    if (lower == "c" || lower.rfind("c.", 0) == 0 || lower.rfind("posix", 0) == 0 ||
+        lower.find("_posix") != std::string::npos)
+      wanted = "";
     if (coll && wanted == locale) return coll;
     if (coll) ucol_close(coll);
     UErrorCode status = U_ZERO_ERROR;

@@ -249,6 +249,14 @@ TEST(TextCompareTest, LocalisedCaseInsensitiveOrder) {
   EXPECT_EQ(localizedCaseInsensitiveCompare("ö", "z"), -1);
   setCollationLocale("sv_SE");
   EXPECT_EQ(localizedCaseInsensitiveCompare("ö", "z"), 1);
+  // The C and POSIX locales (services, containers) still compare letters without their case and
+  // alphabetically, not capitals first.
+  for (const char *posix : {"C", "POSIX", "en_US_POSIX", "C.UTF-8"}) {
+    setCollationLocale(posix);
+    EXPECT_EQ(localizedCaseInsensitiveCompare("README", "readme"), 0) << posix;
+    EXPECT_EQ(localizedCaseInsensitiveCompare("apple", "Banana"), -1) << posix;
+    EXPECT_EQ(localizedCaseInsensitiveCompare("Zeta", "apple"), 1) << posix;
+  }
   setCollationLocale("");
 }
 
