@@ -283,12 +283,14 @@ void FTPServer::handleWriteEvent(StreamEvent event) {
     sendCommandToStream(greeting() + "\r\n");
   } else if (event == StreamEventCanAcceptBytes) {
     writeStreamReady = true;
-    size_t before = controlOutput_.size();
     flushControlOutput();
-    // Commands held back while replies piled up go on once the client reads again.
-    if (before >= kControlBacklogLimit && controlOutput_.size() < kControlBacklogLimit &&
-        !dataRead.empty())
+    // Commands held back while replies piled up go on once the client reads them.
+    if (readPaused_ && controlOutput_.size() < kControlBacklogLimit) {
+      readPaused_ = false;
       parseControlData();
+      if (!readPaused_) handleReadEvent(StreamEventHasBytesAvailable);
+      if (disconnected_) return;
+    }
   } else if (event == StreamEventErrorOccurred || event == StreamEventEndEncountered) {
     Log::debugf("Received unexpected FTPServer Write stream event %d\n", int(event));
     disconnectFromClient();
@@ -313,6 +315,11 @@ void FTPServer::handleReadEvent(StreamEvent event) {
       return;
     }
     if (!readStream) return;
+    if (controlOutput_.size() >= kControlBacklogLimit) {
+      // The client does not read its replies: leave its commands in the socket until it does.
+      readPaused_ = true;
+      return;
+    }
     uint8_t buffer[kChunk];
     long n = readStream->read(buffer, sizeof buffer);
     if (n > 0) dataRead.insert(dataRead.end(), buffer, buffer + n);
@@ -371,7 +378,10 @@ std::string FTPServer::popLineFromData(Bytes &buffer) {
 
 void FTPServer::parseControlData() {
   while (!disconnected_ && !dataRead.empty()) {
-    if (controlOutput_.size() >= kControlBacklogLimit) return; // resumed when the client reads
+    if (controlOutput_.size() >= kControlBacklogLimit) {
+      readPaused_ = true; // resumed when the client reads
+      return;
+    }
     std::string line = popLineFromData(dataRead);
     if (line.empty()) {
       if (dataRead.size() > kMaxControlLine) {

@@ -153,6 +153,7 @@ private:
   // Replies not yet taken by the control stream.
   std::string controlOutput_;
   bool disconnected_ = false;
+  bool readPaused_ = false; // replies pile up unread: commands wait in the socket
   bool dataWriteRetryPending_ = false;
   platform::TimerRef dataWriteRetry_;
 };

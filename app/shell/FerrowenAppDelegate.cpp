@@ -77,6 +77,7 @@ void FerrowenAppDelegate::applicationWillTerminate(Application &) {
   stopFTPServer();
   stopActiveServerTimer();
   FTPServer::disconnectAll();
+  WebServer::disconnectAll();
 }
 
 // --- Hosting --------------------------------------------------------------------------------

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <random>
+#include <thread>
 
 using namespace platform;
 using namespace std::chrono_literals;
@@ -268,4 +269,36 @@ TEST_F(FTPTransfersTest, PassivePortTakesOnlyTheControlPeer) {
   });
   EXPECT_EQ(listing, "x.txt\r\n");
   whileServing([&] { return c.cmd("QUIT"); });
+}
+
+TEST_F(FTPTransfersTest, FloodOfPipelinedCommandsIsAnsweredInFullWhateverTheReaderPace) {
+  auto c = login();
+  // Far more reply bytes than the sockets hold: the server must hold the commands back while the
+  // client is not reading, and lose nothing when it reads again.
+  const int count = 100000;
+  const std::string feat = "211-Features:\r\n HOST domain\r\n UTF8\r\n SIZE\r\n REST STREAM\r\n "
+                           "MDTM\r\n MFMT\r\n211 End\r\n";
+  std::string answered = whileServing([&] {
+    std::thread sender([&] {
+      std::string batch;
+      for (int i = 0; i < count; ++i)
+        batch += "FEAT\r\n";
+      ftptest::sendAll(c->fd(), batch + "SYST\r\n");
+    });
+    std::this_thread::sleep_for(1s);
+    int feats = 0;
+    std::string last;
+    for (;;) {
+      std::string r = c->reply();
+      if (r == feat) {
+        ++feats;
+        continue;
+      }
+      last = r;
+      break;
+    }
+    sender.join();
+    return std::to_string(feats) + " " + last;
+  });
+  EXPECT_EQ(answered, std::to_string(count) + " 215 UNIX Type: L8\r\n");
 }
