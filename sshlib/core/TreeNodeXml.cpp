@@ -35,43 +35,50 @@ bool isCharRef(const char *p, const char *end) {
   return q > digits && q < end && *q == ';';
 }
 
-} // namespace
-
-void AttributeSet::appendAttrValue(StringBuffer &out, const char *text, int length) {
-  if (text == nullptr) return;
-  const char *p = text;
-  const char *end = text + length;
-  while (p < end && *p) {
+// Appends [p, end) with the five markup characters escaped. With `toNul` the text ends at its
+// first NUL. With `keepCharRefs` an ampersand that starts a complete character reference stays
+// as it is.
+void appendEscaped(StringBuffer &out, const char *p, const char *end, bool toNul,
+                   bool keepCharRefs) {
+  if (end <= p) return;
+  if (toNul) {
+    if (const void *nul = std::memchr(p, 0, static_cast<size_t>(end - p)))
+      end = static_cast<const char *>(nul);
+  }
+  while (p < end) {
     const char *run = p;
-    while (p < end && *p && *p != '"' && *p != '<' && *p != '>' && *p != '\'' && *p != '&')
+    while (p < end && *p != '<' && *p != '>' && *p != '"' && *p != '\'' && *p != '&')
       ++p;
     if (p > run) out.appendN(run, static_cast<int>(p - run));
-    if (p >= end || *p == '\0') break;
+    if (p >= end) break;
     switch (*p) {
-    case '"':
-      out.append("&quot;");
-      break;
     case '<':
       out.append("&lt;");
       break;
     case '>':
       out.append("&gt;");
       break;
+    case '"':
+      out.append("&quot;");
+      break;
     case '\'':
       out.append("&apos;");
       break;
-    default: {
-      // A value holding a character reference keeps it as a reference; any other ampersand is
-      // escaped, so the attribute stays well-formed.
-      const char *stop = p;
-      while (stop < end && *stop)
-        ++stop;
-      out.append(isCharRef(p, stop) ? "&" : "&amp;");
+    default:
+      out.append(keepCharRefs && isCharRef(p, end) ? "&" : "&amp;");
       break;
-    }
     }
     ++p;
   }
+}
+
+} // namespace
+
+void AttributeSet::appendAttrValue(StringBuffer &out, const char *text, int length) {
+  if (text == nullptr) return;
+  // A value holding a character reference keeps it as a reference; any other ampersand is
+  // escaped, so the attribute stays well-formed.
+  appendEscaped(out, text, text + length, true, true);
 }
 
 void AttributeSet::appendXml(StringBuffer &out) const {
@@ -106,31 +113,7 @@ bool TreeNode::outputContent(StringBuffer &out) const {
     out.append("]]>");
     return true;
   }
-  while (p < end) {
-    const char *run = p;
-    while (p < end && *p != '<' && *p != '>' && *p != '"' && *p != '\'' && *p != '&')
-      ++p;
-    if (p > run) out.appendN(run, static_cast<int>(p - run));
-    if (p >= end) break;
-    switch (*p) {
-    case '<':
-      out.append("&lt;");
-      break;
-    case '>':
-      out.append("&gt;");
-      break;
-    case '"':
-      out.append("&quot;");
-      break;
-    case '\'':
-      out.append("&apos;");
-      break;
-    default:
-      out.append("&amp;");
-      break;
-    }
-    ++p;
-  }
+  appendEscaped(out, p, end, false, false);
   return true;
 }
 
