@@ -30,7 +30,9 @@ kana, with the voiced and semi-voiced marks 0xDE/0xDF taken to their spacing for
 U+309C) and the Shift-JIS pairs of the JIS rows 0x79-0x7C (IBM extension), the inverse of the
 fixed FA/FB/FC to JIS mapping of the Shift-JIS to ISO-2022-JP converter.
 
-Usage: gen_codepages.py [--output FILE]
+Usage: gen_codepages.py [--output FILE] [--compare FILE]
+With --compare the generated text is compared with FILE instead of being written; the exit status
+is 1 when they differ.
 """
 import argparse
 import base64
@@ -547,6 +549,7 @@ def c_string_lines(text, indent="    "):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--output", default="sshlib/core/CodePageData.cpp")
+    ap.add_argument("--compare")
     args = ap.parse_args()
 
     out = []
@@ -615,12 +618,20 @@ def main():
         out.append("  case %d:\n    return _Enc_%s;" % (cp, SINGLE_BYTE[cp][0]))
     out.append("  default:\n    return nullptr;\n  }\n}")
     out.append("")
+    text = "\n".join(out)
+    if args.compare:
+        with open(args.compare) as f:
+            if f.read() != text:
+                print("%s differs from the generated tables" % args.compare)
+                return 1
+        return 0
     with open(args.output, "w") as f:
-        f.write("\n".join(out))
+        f.write(text)
     for cp in sorted(SINGLE_BYTE):
         if len(SINGLE_BYTE[cp]) > 3:
             print("note %d: %s" % (cp, SINGLE_BYTE[cp][3]), file=sys.stderr)
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
