@@ -18,15 +18,21 @@ RazudodCompress::~RazudodCompress() {
   delete m_lzw;
 }
 
-bool RazudodCompress::BeginCompress(const unsigned char *data, unsigned int n, DataBuffer &out,
-                                    LogBase &log, ProgressMonitor *pm) {
-  switch (m_algorithm) {
+namespace {
+
+// The begin and the more step differ only in which step of the chosen compressor they call.
+bool compressStep(int algorithm, bool more, RazudodDeflate &deflate, RazudodBzip2 &bzip2,
+                  const unsigned char *data, unsigned int n, DataBuffer &out, LogBase &log,
+                  ProgressMonitor *pm) {
+  switch (algorithm) {
   case 0:
     return n == 0 || out.append(data, n);
   case 1:
-    return m_deflate->BeginCompress(data, n, out, log, pm);
+    return more ? deflate.MoreCompress(data, n, out, log, pm)
+                : deflate.BeginCompress(data, n, out, log, pm);
   case 2:
-    return m_bzip2->BeginCompress(data, n, out, log, pm);
+    return more ? bzip2.MoreCompress(data, n, out, log, pm)
+                : bzip2.BeginCompress(data, n, out, log, pm);
   case 3:
     log.LogError("LZW begin/more/end not implemented yet.");
     return false;
@@ -36,22 +42,16 @@ bool RazudodCompress::BeginCompress(const unsigned char *data, unsigned int n, D
   }
 }
 
+} // namespace
+
+bool RazudodCompress::BeginCompress(const unsigned char *data, unsigned int n, DataBuffer &out,
+                                    LogBase &log, ProgressMonitor *pm) {
+  return compressStep(m_algorithm, false, *m_deflate, *m_bzip2, data, n, out, log, pm);
+}
+
 bool RazudodCompress::MoreCompress(const unsigned char *data, unsigned int n, DataBuffer &out,
                                    LogBase &log, ProgressMonitor *pm) {
-  switch (m_algorithm) {
-  case 0:
-    return n == 0 || out.append(data, n);
-  case 1:
-    return m_deflate->MoreCompress(data, n, out, log, pm);
-  case 2:
-    return m_bzip2->MoreCompress(data, n, out, log, pm);
-  case 3:
-    log.LogError("LZW begin/more/end not implemented yet.");
-    return false;
-  default:
-    log.LogError("PPMD not available for TAR.");
-    return false;
-  }
+  return compressStep(m_algorithm, true, *m_deflate, *m_bzip2, data, n, out, log, pm);
 }
 
 bool RazudodCompress::EndCompress(DataBuffer &out, LogBase &log, ProgressMonitor *pm) {
