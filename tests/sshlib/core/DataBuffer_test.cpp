@@ -419,4 +419,50 @@ TEST(DataBufferPadding, RemovalIsCappedAndNeverVerified) {
   EXPECT_TRUE(empty.unpadAfterDecryption(0, 16, log));
 }
 
+// A buffer whose validity marker was overwritten (stray write, use of freed memory) stops the
+// process at the first guarded operation instead of touching memory through its stale fields. The
+// marker is the first byte after the object root; the test checks that it found it.
+void corruptMarker(DataBuffer &db) {
+  unsigned char *marker = reinterpret_cast<unsigned char *>(&db) + sizeof(RazudodObject);
+  ASSERT_EQ(*marker, 219);
+  *marker = 0;
+  ASSERT_FALSE(db.isValidObject());
+}
+
+TEST(DataBufferDeathTest, OverwrittenMarkerStopsGuardedOperations) {
+  DataBuffer db;
+  db.append("abc", 3);
+  EXPECT_DEATH(
+      {
+        corruptMarker(db);
+        db.append("x", 1);
+      },
+      "Fatal internal error");
+  EXPECT_DEATH(
+      {
+        corruptMarker(db);
+        db.ensureBuffer(100000);
+      },
+      "Fatal internal error");
+  EXPECT_DEATH(
+      {
+        corruptMarker(db);
+        db.removeHead(1);
+      },
+      "Fatal internal error");
+  EXPECT_DEATH(
+      {
+        corruptMarker(db);
+        DataBuffer other;
+        db.takeData(other);
+      },
+      "Fatal internal error");
+  // The plain accessors are not guarded; the parent's buffer was never touched.
+  corruptMarker(db);
+  EXPECT_EQ(db.getSize(), 3u);
+  EXPECT_EQ(db.lastByte(), 'c');
+  *(reinterpret_cast<unsigned char *>(&db) + sizeof(RazudodObject)) = 219;
+  EXPECT_TRUE(db.isValidObject());
+}
+
 } // namespace
