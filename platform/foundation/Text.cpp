@@ -438,6 +438,21 @@ std::string collapseSlashes(std::string_view path) {
   return out;
 }
 
+// The non-empty names between the separators of a path, in order.
+std::vector<std::string_view> pathNames(std::string_view path) {
+  std::vector<std::string_view> names;
+  size_t i = 0;
+  while (i < path.size()) {
+    while (i < path.size() && path[i] == '/')
+      ++i;
+    const size_t start = i;
+    while (i < path.size() && path[i] != '/')
+      ++i;
+    if (i > start) names.push_back(path.substr(start, i - start));
+  }
+  return names;
+}
+
 } // namespace
 
 // ---- Encodings
@@ -789,15 +804,8 @@ std::vector<std::string> pathComponents(std::string_view path) {
   std::vector<std::string> out;
   if (path.empty()) return out;
   if (path[0] == '/') out.emplace_back("/");
-  size_t i = 0;
-  while (i < path.size()) {
-    while (i < path.size() && path[i] == '/')
-      ++i;
-    size_t start = i;
-    while (i < path.size() && path[i] != '/')
-      ++i;
-    if (i > start) out.emplace_back(path.substr(start, i - start));
-  }
+  for (std::string_view name : pathNames(path))
+    out.emplace_back(name);
   if (path.size() > 1 && path.back() == '/' && out.size() > 1) out.emplace_back("/");
   return out;
 }
@@ -815,15 +823,8 @@ std::string standardizePath(std::string_view path) {
   if (path.empty()) return "";
   bool absolute = path[0] == '/';
   std::vector<std::string> parts;
-  size_t i = 0;
-  while (i < path.size()) {
-    while (i < path.size() && path[i] == '/')
-      ++i;
-    size_t start = i;
-    while (i < path.size() && path[i] != '/')
-      ++i;
-    std::string_view part = path.substr(start, i - start);
-    if (part.empty() || part == ".") continue;
+  for (std::string_view part : pathNames(path)) {
+    if (part == ".") continue;
     if (part == "..") {
       if (!parts.empty() && parts.back() != "..")
         parts.pop_back();
