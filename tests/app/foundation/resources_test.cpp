@@ -1,5 +1,6 @@
 #include "tests/support/TestSupport.h"
 
+#include "platform/device/SoundService.h"
 #include "platform/media/Image.h"
 
 #include <gtest/gtest.h>
@@ -129,4 +130,41 @@ TEST(Resources, GeneratorsReproduceTheCommittedFiles) {
                                     "/bookmarks.sql' "
                                     "'SELECT count(*) FROM bookmark'"),
             "0\n");
+}
+
+TEST(Resources, KeyRowSoundsArePlayableAiffMadeByTheirGenerator) {
+  testsupport::TempDir out("ferrowen-revplat-sounds");
+  int rc = -1;
+  testsupport::runCommand("/usr/bin/python3 '" + std::string(FERROWEN_SOURCE_DIR) +
+                              "/tools/make_sounds.py' '" + out.path() + "' 2>&1",
+                          &rc);
+  ASSERT_EQ(rc, 0);
+  for (const char *name : {"keypress.aif", "shift.aif"}) {
+    const std::string data = res(name);
+    ASSERT_GT(data.size(), 54u) << name;
+    // A whole AIFF file: the form's length covers the rest, the common chunk comes first, and
+    // its frame count matches the 16-bit mono samples that follow.
+    EXPECT_EQ(data.substr(0, 4), "FORM") << name;
+    EXPECT_EQ(data.substr(8, 4), "AIFF") << name;
+    const auto be32 = [&](size_t at) {
+      return (static_cast<uint32_t>(static_cast<uint8_t>(data[at])) << 24) |
+             (static_cast<uint32_t>(static_cast<uint8_t>(data[at + 1])) << 16) |
+             (static_cast<uint32_t>(static_cast<uint8_t>(data[at + 2])) << 8) |
+             static_cast<uint32_t>(static_cast<uint8_t>(data[at + 3]));
+    };
+    EXPECT_EQ(be32(4), data.size() - 8) << name;
+    EXPECT_EQ(data.substr(12, 4), "COMM") << name;
+    const uint32_t frames = be32(22);
+    EXPECT_GT(frames, 0u) << name;
+    EXPECT_EQ(data.substr(38, 4), "SSND") << name;
+    EXPECT_EQ(be32(42), 8 + 2 * frames) << name;
+    EXPECT_EQ(testsupport::readFile(out.file(name)), data)
+        << name << " is not what the generator makes";
+
+    platform::SystemSoundID id = 0;
+    EXPECT_EQ(platform::SoundService::shared().createSystemSound(kResources + "/" + name, &id), 0)
+        << name;
+    EXPECT_NE(id, 0u) << name;
+    platform::SoundService::shared().disposeSystemSound(id);
+  }
 }
