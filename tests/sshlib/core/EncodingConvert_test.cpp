@@ -155,6 +155,27 @@ TEST(EncodingConvert, MacArabicAndArabicDigits) {
   EXPECT_EQ(convert(1200, 864, s({0x63, 0x06})), convert(65001, 864, "\xD9\xA3"));
 }
 
+// Which Mac Arabic bytes count as right-to-left, byte by byte: a flagged byte between two
+// right-to-left digits joins their run, so the run comes out reversed.
+TEST(EncodingConvert, MacArabicRightToLeftBytes) {
+  auto flagged = [](int b) {
+    return b == 0x81 || b == 0x8C || b == 0x93 || b == 0x98 || b == 0x9B ||
+           (b >= 0xA0 && b <= 0xA4) || (b >= 0xA6 && b <= 0xAB) || (b >= 0xAD && b <= 0xBA) ||
+           (b >= 0xBC && b <= 0xBE) || b == 0xC0 || (b >= 0xDB && b <= 0xDF) ||
+           (b >= 0xFB && b <= 0xFD);
+  };
+  int count = 0;
+  for (int b = 0x20; b <= 0xFF; ++b) {
+    const std::string out = convert(10004, 65001, s({0xB1, b, 0xB2}));
+    ASSERT_FALSE(out.empty()) << b;
+    EXPECT_EQ(out.front() == '2', flagged(b)) << std::hex << b << " gave " << hex(out);
+    count += flagged(b);
+  }
+  EXPECT_EQ(count, 42);
+  // A control byte ends a run.
+  EXPECT_EQ(convert(10004, 65001, s({0xB1, 0xB2, 0x0A, 0xB3, 0xB4})), "21\n43");
+}
+
 TEST(EncodingConvert, EscapeSequenceForms) {
   bool ok = false;
   const std::string jis = "\x1B$B\x30\x21\x1B(B";
