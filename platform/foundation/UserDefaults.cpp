@@ -15,8 +15,11 @@ using json = nlohmann::json;
 
 // In the file, strings, arrays and dictionaries are JSON strings, arrays and objects. Bytes are an
 // object with the single member "$data" holding Base64; so that no dictionary can be mistaken for
-// bytes, dictionary keys that begin with "$" are written with one more "$" in front.
+// bytes, dictionary keys that begin with "$" are written with one more "$" in front. A string that
+// is not valid UTF-8 (JSON cannot hold it) is an object with the single member "$bytes" holding
+// its bytes in Base64, so that it reads back as the same string.
 const char kBytesTag[] = "$data";
+const char kRawStringTag[] = "$bytes";
 
 const char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -61,7 +64,10 @@ std::optional<DefaultsValue::Bytes> fromBase64(const std::string &in) {
 }
 
 json encode(const DefaultsValue &v) {
-  if (auto s = v.string()) return *s;
+  if (auto s = v.string()) {
+    if (isValidUTF8(*s)) return *s;
+    return json::object({{kRawStringTag, toBase64(DefaultsValue::Bytes(s->begin(), s->end()))}});
+  }
   if (auto b = v.bytes()) return json::object({{kBytesTag, toBase64(*b)}});
   if (auto a = v.array()) {
     json out = json::array();
@@ -99,6 +105,10 @@ std::optional<DefaultsValue> decode(const json &j, int depth = 0) {
   case json::value_t::object: {
     if (j.size() == 1 && j.contains(kBytesTag) && j[kBytesTag].is_string()) {
       if (auto b = fromBase64(j[kBytesTag].get<std::string>())) return DefaultsValue(std::move(*b));
+    }
+    if (j.size() == 1 && j.contains(kRawStringTag) && j[kRawStringTag].is_string()) {
+      if (auto b = fromBase64(j[kRawStringTag].get<std::string>()))
+        return DefaultsValue(std::string(b->begin(), b->end()));
     }
     DefaultsValue::Dictionary d;
     for (auto it = j.begin(); it != j.end(); ++it) {
@@ -246,7 +256,8 @@ bool UserDefaults::synchronize() {
   }
   std::string text;
   try {
-    // Invalid UTF-8 in a value must not stop the whole file from being written.
+    // Values are kept whole (see encode); invalid UTF-8 in a key must still not stop the whole
+    // file from being written.
     text = root.dump(2, ' ', false, json::error_handler_t::replace);
   } catch (const std::exception &e) {
     Log::system(std::string("Cannot save the settings: ") + e.what());

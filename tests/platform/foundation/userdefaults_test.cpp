@@ -121,7 +121,10 @@ TEST_F(UserDefaultsTest, EveryKindOfValueSurvivesTheFile) {
       DefaultsValue::Dictionary{{"URL", "search words"}, {"Name", "search words"}}};
   // Dictionaries whose keys look like the file's own markers must come back unchanged.
   DefaultsValue::Dictionary tricky = {
-      {"$data", "AAAA"}, {"$$x", "y"}, {"", "empty key"}, {"ünï", "çødé ✓"}};
+      {"$data", "AAAA"}, {"$bytes", "AAAA"}, {"$$x", "y"}, {"", "empty key"}, {"ünï", "çødé ✓"}};
+  // Text that is not UTF-8 (a folder name in Latin-1, a stray byte) comes back byte for byte.
+  const std::string latin1("caf\xE9 /d\xFCr", 10);
+  const std::string nul("a\0b\xFF", 4);
   DefaultsValue::Bytes icon = {0x89, 'P', 'N', 'G', 0, 0xff, 0x10};
   {
     UserDefaults &d = UserDefaults::standard();
@@ -131,9 +134,15 @@ TEST_F(UserDefaultsTest, EveryKindOfValueSurvivesTheFile) {
     d.setObject(icon, "icon-example.org");
     d.setObject(DefaultsValue::Bytes{}, "EmptyBytes");
     d.setObject("line1\nline2 \"quoted\" \\", "Text");
+    d.setObject(latin1, "EditingInFolder");
+    d.setObject(DefaultsValue::Array{latin1, "plain"}, "Folders");
+    d.setObject(DefaultsValue::Dictionary{{"name", nul}}, "Odd");
     ASSERT_TRUE(d.synchronize());
   }
   UserDefaults fresh(prefs());
+  EXPECT_EQ(fresh.stringForKey("EditingInFolder"), latin1);
+  EXPECT_EQ(fresh.arrayForKey("Folders"), (DefaultsValue::Array{latin1, "plain"}));
+  EXPECT_EQ(fresh.dictionaryForKey("Odd"), (DefaultsValue::Dictionary{{"name", nul}}));
   EXPECT_EQ(fresh.arrayForKey("WebHistory"), history);
   EXPECT_EQ(fresh.dictionaryForKey("InHistory"),
             (DefaultsValue::Dictionary{{"http://example.org/", "1"}}));
