@@ -1,8 +1,11 @@
 #include "platform/foundation/FileManager.h"
 
+#include "platform/foundation/Text.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -224,7 +227,22 @@ FileStatus FileManager::removeItem(const std::string &path) {
 FileStatus FileManager::copyItem(const std::string &from, const std::string &to) {
   struct stat st;
   if (::lstat(from.c_str(), &st) != 0) return fail("Cannot copy", from, errno);
+  const bool folder = S_ISDIR(st.st_mode);
   if (::lstat(to.c_str(), &st) == 0) return fail("Cannot copy to", to, EEXIST);
+  // A folder copied into itself would copy its own copy again and again until the path grows too
+  // long, filling the disk on the way.
+  if (folder) {
+    char *source = ::realpath(from.c_str(), nullptr);
+    const std::string parent = deleteLastPathComponent(to);
+    char *target = ::realpath(parent.empty() ? "." : parent.c_str(), nullptr);
+    const bool inside = source && target &&
+                        (std::string_view(target) == source ||
+                         std::string_view(target).rfind(std::string(source) + "/", 0) == 0 ||
+                         std::string_view(source) == "/");
+    std::free(source);
+    std::free(target);
+    if (inside) return fail("Cannot copy", from, EINVAL);
+  }
   FileStatus s = copyTree(from, to);
   if (!s) {
     struct stat made;

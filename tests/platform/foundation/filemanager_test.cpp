@@ -128,6 +128,31 @@ TEST_F(FileManagerTest, FailedFolderCopyLeavesNoPartialTarget) {
   EXPECT_FALSE(FileManager::fileExists(p("dst")));
 }
 
+TEST_F(FileManagerTest, FolderIsNotCopiedIntoItself) {
+  write("src/a.txt", "a");
+  write("src/sub/b.txt", "b");
+  ASSERT_EQ(::symlink("sub", p("src/via-link").c_str()), 0);
+  const WallTime old = WallTime(std::chrono::seconds(1600000000));
+  ASSERT_TRUE(FileManager::setModificationDate(p("src"), old));
+  ASSERT_TRUE(FileManager::setModificationDate(p("src/sub"), old));
+  // Into itself, into a subfolder, and into a subfolder reached through a link: refused at once,
+  // before anything is made (the folders are not even touched).
+  for (const char *target : {"src/copy", "src/sub/copy", "src/via-link/copy"}) {
+    auto s = FileManager::copyItem(p("src"), p(target));
+    EXPECT_FALSE(s) << target;
+    EXPECT_NE(s.error().find("src"), std::string::npos) << s.error();
+    EXPECT_FALSE(FileManager::fileExists(p(target))) << target;
+  }
+  EXPECT_EQ(FileManager::contentsOfDirectory(p("src/sub")), (std::vector<std::string>{"b.txt"}));
+  EXPECT_EQ(FileManager::attributesOfItem(p("src"))->modificationDate, old);
+  EXPECT_EQ(FileManager::attributesOfItem(p("src/sub"))->modificationDate, old);
+  // Beside itself, or a file into its own folder, is fine.
+  EXPECT_TRUE(FileManager::copyItem(p("src"), p("src-copy")));
+  EXPECT_EQ(read("src-copy/sub/b.txt"), "b");
+  EXPECT_TRUE(FileManager::copyItem(p("src/a.txt"), p("src/a-copy.txt")));
+  EXPECT_EQ(read("src/a-copy.txt"), "a");
+}
+
 TEST_F(FileManagerTest, MoveRenamesAndNeverOverwrites) {
   write("a.txt", "A");
   write("b.txt", "B");
