@@ -23,7 +23,7 @@ nlohmann::json describeAnchor(const Anchor &a) {
 AlertView::AlertView(std::string title, std::string message,
                      std::weak_ptr<AlertViewDelegate> delegate, std::string cancelButtonTitle,
                      std::vector<std::string> otherButtonTitles)
-    : title_(std::move(title)), message_(std::move(message)), delegate_(std::move(delegate)) {
+    : ButtonPanel(std::move(title), std::move(delegate)), message_(std::move(message)) {
   if (!cancelButtonTitle.empty()) cancelIndex_ = addButtonWithTitle(std::move(cancelButtonTitle));
   for (auto &t : otherButtonTitles)
     addButtonWithTitle(std::move(t));
@@ -34,15 +34,6 @@ void AlertView::describe(nlohmann::json &out) const {
   out["message"] = message_;
   out["buttons"] = buttons_;
   out["cancelIndex"] = cancelIndex_;
-}
-
-int AlertView::addButtonWithTitle(std::string title) {
-  buttons_.push_back(std::move(title));
-  return static_cast<int>(buttons_.size()) - 1;
-}
-
-std::string AlertView::buttonTitleAtIndex(int index) const {
-  return index >= 0 && index < numberOfButtons() ? buttons_[static_cast<size_t>(index)] : "";
 }
 
 void AlertView::show() {
@@ -69,12 +60,7 @@ void AlertView::dismissWithClickedButtonIndex(int index, bool animated) {
 }
 
 bool AlertView::userAnswer(int index, std::string &why) {
-  if (!visible_) return why = "the alert is not shown", false;
-  if (index < 0 || index >= numberOfButtons()) return why = "the alert has no such button", false;
-  auto self = sharedAs<AlertView>();
-  if (auto d = delegate()) d->clickedButtonAtIndex(*this, index);
-  dismissWithClickedButtonIndex(index, true);
-  return true;
+  return answer(index, why, "alert");
 }
 
 // --- ActionSheet ---
@@ -82,7 +68,7 @@ bool AlertView::userAnswer(int index, std::string &why) {
 ActionSheet::ActionSheet(std::string title, std::weak_ptr<ActionSheetDelegate> delegate,
                          std::string cancelButtonTitle, std::string destructiveButtonTitle,
                          std::vector<std::string> otherButtonTitles)
-    : title_(std::move(title)), delegate_(std::move(delegate)) {
+    : ButtonPanel(std::move(title), std::move(delegate)) {
   if (!destructiveButtonTitle.empty())
     destructiveIndex_ = addButtonWithTitle(std::move(destructiveButtonTitle));
   for (auto &t : otherButtonTitles)
@@ -96,15 +82,6 @@ void ActionSheet::describe(nlohmann::json &out) const {
   out["cancelIndex"] = cancelIndex_;
   out["destructiveIndex"] = destructiveIndex_;
   out["anchor"] = describeAnchor(anchor_);
-}
-
-int ActionSheet::addButtonWithTitle(std::string title) {
-  buttons_.push_back(std::move(title));
-  return static_cast<int>(buttons_.size()) - 1;
-}
-
-std::string ActionSheet::buttonTitleAtIndex(int index) const {
-  return index >= 0 && index < numberOfButtons() ? buttons_[static_cast<size_t>(index)] : "";
 }
 
 void ActionSheet::show(Anchor anchor) {
@@ -142,12 +119,7 @@ void ActionSheet::dismissWithClickedButtonIndex(int index, bool animated) {
 }
 
 bool ActionSheet::userAnswer(int index, std::string &why) {
-  if (!visible_) return why = "the sheet is not shown", false;
-  if (index < 0 || index >= numberOfButtons()) return why = "the sheet has no such button", false;
-  auto self = sharedAs<ActionSheet>();
-  if (auto d = delegate()) d->clickedButtonAtIndex(*this, index);
-  dismissWithClickedButtonIndex(index, true);
-  return true;
+  return answer(index, why, "sheet");
 }
 
 // --- PopoverController ---

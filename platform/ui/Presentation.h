@@ -12,6 +12,54 @@ class ActionSheet;
 class TabBar;
 class ViewController;
 
+// What alerts and action sheets share: a title, a delegate, numbered buttons with a cancel
+// button among them, a tag, and whether they are shown. `Self` is the alert or the sheet.
+template <class Self, class Delegate> class ButtonPanel : public Element {
+public:
+  const std::string &title() const { return title_; }
+  void setTitle(std::string t) { title_ = std::move(t); }
+  std::shared_ptr<Delegate> delegate() const { return delegate_.lock(); }
+  void setDelegate(std::weak_ptr<Delegate> d) { delegate_ = std::move(d); }
+  // Appends a button and answers its index.
+  int addButtonWithTitle(std::string title) {
+    buttons_.push_back(std::move(title));
+    return static_cast<int>(buttons_.size()) - 1;
+  }
+  int numberOfButtons() const { return static_cast<int>(buttons_.size()); }
+  std::string buttonTitleAtIndex(int index) const {
+    return index >= 0 && index < numberOfButtons() ? buttons_[static_cast<size_t>(index)] : "";
+  }
+  const std::vector<std::string> &buttonTitles() const { return buttons_; }
+  int cancelButtonIndex() const { return cancelIndex_; }
+  void setCancelButtonIndex(int i) { cancelIndex_ = i; }
+  int tag() const { return tag_; }
+  void setTag(int t) { tag_ = t; }
+  bool isVisible() const { return visible_; }
+
+protected:
+  ButtonPanel(std::string title, std::weak_ptr<Delegate> delegate)
+      : title_(std::move(title)), delegate_(std::move(delegate)) {}
+
+  // A person chooses button `index`: the delegate hears clicked, then did-dismiss. `noun` names
+  // the panel in the reasons for a refusal.
+  bool answer(int index, std::string &why, const char *noun) {
+    if (!visible_) return why = std::string("the ") + noun + " is not shown", false;
+    if (index < 0 || index >= numberOfButtons())
+      return why = std::string("the ") + noun + " has no such button", false;
+    auto &self = static_cast<Self &>(*this);
+    auto keep = sharedAs<Self>();
+    if (auto d = delegate()) d->clickedButtonAtIndex(self, index);
+    self.dismissWithClickedButtonIndex(index, true);
+    return true;
+  }
+
+  std::string title_;
+  std::weak_ptr<Delegate> delegate_;
+  std::vector<std::string> buttons_;
+  int cancelIndex_ = -1, tag_ = 0;
+  bool visible_ = false;
+};
+
 class AlertViewDelegate {
 public:
   virtual ~AlertViewDelegate() = default;
@@ -19,7 +67,7 @@ public:
   virtual void didDismissWithButtonIndex(AlertView &, int) {}
 };
 
-class AlertView : public Element {
+class AlertView : public ButtonPanel<AlertView, AlertViewDelegate> {
 public:
   // Buttons are numbered as on the phone: the cancel button (when given) is 0, the others follow.
   AlertView(std::string title, std::string message, std::weak_ptr<AlertViewDelegate> delegate = {},
@@ -27,21 +75,8 @@ public:
   const char *typeName() const override { return "alert"; }
   void describe(nlohmann::json &out) const override;
 
-  const std::string &title() const { return title_; }
-  void setTitle(std::string t) { title_ = std::move(t); }
   const std::string &message() const { return message_; }
   void setMessage(std::string m) { message_ = std::move(m); }
-  std::shared_ptr<AlertViewDelegate> delegate() const { return delegate_.lock(); }
-  void setDelegate(std::weak_ptr<AlertViewDelegate> d) { delegate_ = std::move(d); }
-  int addButtonWithTitle(std::string title);
-  int numberOfButtons() const { return static_cast<int>(buttons_.size()); }
-  std::string buttonTitleAtIndex(int index) const;
-  const std::vector<std::string> &buttonTitles() const { return buttons_; }
-  int cancelButtonIndex() const { return cancelIndex_; }
-  void setCancelButtonIndex(int i) { cancelIndex_ = i; }
-  int tag() const { return tag_; }
-  void setTag(int t) { tag_ = t; }
-  bool isVisible() const { return visible_; }
 
   // Main thread only: shows the alert at once.
   void show();
@@ -54,11 +89,7 @@ public:
   bool userAnswer(int index, std::string &why);
 
 private:
-  std::string title_, message_;
-  std::weak_ptr<AlertViewDelegate> delegate_;
-  std::vector<std::string> buttons_;
-  int cancelIndex_ = -1, tag_ = 0;
-  bool visible_ = false;
+  std::string message_;
 };
 
 class ActionSheetDelegate {
@@ -75,7 +106,7 @@ struct Anchor {
   Rect rect;
 };
 
-class ActionSheet : public Element {
+class ActionSheet : public ButtonPanel<ActionSheet, ActionSheetDelegate> {
 public:
   // Buttons as on the phone: the destructive one first, then the others, the cancel one last.
   ActionSheet(std::string title, std::weak_ptr<ActionSheetDelegate> delegate = {},
@@ -84,22 +115,8 @@ public:
   const char *typeName() const override { return "sheet"; }
   void describe(nlohmann::json &out) const override;
 
-  const std::string &title() const { return title_; }
-  void setTitle(std::string t) { title_ = std::move(t); }
-  std::shared_ptr<ActionSheetDelegate> delegate() const { return delegate_.lock(); }
-  void setDelegate(std::weak_ptr<ActionSheetDelegate> d) { delegate_ = std::move(d); }
-  // Appends a button and answers its index.
-  int addButtonWithTitle(std::string title);
-  int numberOfButtons() const { return static_cast<int>(buttons_.size()); }
-  std::string buttonTitleAtIndex(int index) const;
-  const std::vector<std::string> &buttonTitles() const { return buttons_; }
-  int cancelButtonIndex() const { return cancelIndex_; }
-  void setCancelButtonIndex(int i) { cancelIndex_ = i; }
   int destructiveButtonIndex() const { return destructiveIndex_; }
   void setDestructiveButtonIndex(int i) { destructiveIndex_ = i; }
-  int tag() const { return tag_; }
-  void setTag(int t) { tag_ = t; }
-  bool isVisible() const { return visible_; }
   const Anchor &anchor() const { return anchor_; }
 
   void showFromTabBar(const std::shared_ptr<TabBar> &tabBar);
@@ -111,11 +128,7 @@ public:
 
 private:
   void show(Anchor anchor);
-  std::string title_;
-  std::weak_ptr<ActionSheetDelegate> delegate_;
-  std::vector<std::string> buttons_;
-  int cancelIndex_ = -1, destructiveIndex_ = -1, tag_ = 0;
-  bool visible_ = false;
+  int destructiveIndex_ = -1;
   Anchor anchor_;
 };
 
