@@ -122,6 +122,29 @@ TEST_F(FTPCommandsTest, PathsNeverLeaveSavedFiles) {
   EXPECT_EQ(testsupport::readFile(Paths::documents() + "/FilesX/secret"), "no");
 }
 
+TEST_F(FTPCommandsTest, SymbolicLinksDoNotLeadOutOfSavedFiles) {
+  makeFile("sub/a.txt", "a");
+  const std::string outsideTarget = tmp_->path() + "/pwned";
+  ASSERT_EQ(::symlink(Paths::documents().c_str(), file("out").c_str()), 0);
+  ASSERT_EQ(::symlink(file("sub").c_str(), file("in").c_str()), 0);
+  ASSERT_EQ(::symlink(outsideTarget.c_str(), file("dangling").c_str()), 0);
+  Session s;
+  s.cmd("USER x");
+  EXPECT_EQ(s.cmd("CWD out"), "550 out: Bad path argument.\r\n");
+  ASSERT_TRUE(testsupport::writeFile(Paths::documents() + "/secret.txt", "s"));
+  EXPECT_EQ(s.cmd("SIZE out/secret.txt"), "550 out/secret.txt: Bad path argument.\r\n");
+  // Through the link and back into Saved Files is still inside.
+  EXPECT_EQ(s.cmd("SIZE out/Files/sub/a.txt"), "213 1\r\n");
+  EXPECT_EQ(s.cmd("MKD out/new"), "550 out/new: Bad path argument.\r\n");
+  EXPECT_EQ(s.cmd("STOR dangling"), "550 dangling: Bad path argument.\r\n");
+  EXPECT_EQ(s.cmd("MKD dangling/x"), "550 dangling/x: Bad path argument.\r\n");
+  EXPECT_FALSE(FileManager::fileExists(outsideTarget));
+  EXPECT_FALSE(FileManager::fileExists(Paths::documents() + "/new"));
+  // A link that stays inside is followed like any folder.
+  EXPECT_EQ(s.cmd("CWD in"), "250 CWD command successful.\r\n");
+  EXPECT_EQ(s.cmd("SIZE a.txt"), "213 1\r\n");
+}
+
 TEST_F(FTPCommandsTest, RefusedPathDoesNotStallPipelinedCommands) {
   Session s;
   s.cmd("USER x");

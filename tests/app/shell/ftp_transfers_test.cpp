@@ -6,6 +6,8 @@
 
 #include "platform/net/SocketStream.h"
 
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -169,9 +171,16 @@ TEST_F(FTPTransfersTest, UploadsArriveWholeAppendAndReportFailures) {
   EXPECT_TRUE(testsupport::readFile(file("up.bin")) == content + "tail");
 
   // A file that cannot take the bytes is reported, not confirmed.
-  ASSERT_EQ(::symlink("/dev/full", file("full").c_str()), 0);
-  std::string failed = store("STOR full", content.substr(0, 100000));
-  EXPECT_EQ(failed, "150 OK to send 'full'.\r\n451 Error writing file.\r\n");
+  // (Here: a file size limit on this process, which the server shares.)
+  rlimit before{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+  auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+  rlimit limited{50000, before.rlim_max};
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+  std::string failed = store("STOR limited.bin", content.substr(0, 100000));
+  ::setrlimit(RLIMIT_FSIZE, &before);
+  ::signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(failed, "150 OK to send 'limited.bin'.\r\n451 Error writing file.\r\n");
 
   // A client that finishes its (empty) upload before the server read the STOR.
   std::string empty = whileServing([&] {
