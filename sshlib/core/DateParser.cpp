@@ -25,7 +25,10 @@ const char *const _months[12] = {"January",   "February", "March",    "April",
 // "+0200", "-0500", "+0530" from a bias in minutes west of UTC.
 std::string zoneText(int bias) {
   char buf[32];
-  std::snprintf(buf, sizeof(buf), "%+.2d%.2d", bias / -60, std::abs(bias) % 60);
+  // The sign is that of the offset itself: hours alone would lose it for zones west of UTC by
+  // less than an hour (-0030 written as +0030).
+  std::snprintf(buf, sizeof(buf), "%c%.2d%.2d", bias > 0 ? '-' : '+', std::abs(bias) / 60,
+                std::abs(bias) % 60);
   return buf;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <optional>
+#include <random>
 #include <string>
 
 #include "sshlib/core/DateParser.h"
@@ -173,6 +174,52 @@ TEST(RazudodFileTime, LocalAndGmtAreExactInversesAcrossSummerTime) {
   }
   // 02:30 on the spring morning never shows on a clock: it is read as standard time.
   EXPECT_EQ(toGmt(utc(2026, 3, 8, 2, 30)), utc(2026, 3, 8, 7, 30));
+}
+
+std::string libcTime(const char *format, time_t t, bool local) {
+  struct tm tmv;
+  if (local)
+    localtime_r(&t, &tmv);
+  else
+    gmtime_r(&t, &tmv);
+  char buf[128];
+  return std::string(buf, strftime(buf, sizeof(buf), format, &tmv));
+}
+
+// RFC 822 dates of calendar records and of the current time, as the C library writes them; the
+// zone text is the numeric offset also for zones west of UTC by less than an hour.
+TEST(DateParser, Rfc822DatesAgreeWithStrftime) {
+  std::mt19937_64 rng(1994);
+  StringBuffer sb;
+  for (int round = 0; round < 2000; ++round) {
+    // 1900 to 2200.
+    const time_t t =
+        static_cast<time_t>(static_cast<int64_t>(rng() % 9467280000ULL) - 2208988800LL);
+    RazudodFileTime ft;
+    ft.m_seconds = t;
+    RazudodSysTime st;
+    ft.toSystemTime(st);
+    st.m_local = false;
+    DateParser::generateDateRFC822(st, sb);
+    ASSERT_EQ(std::string(sb.getString()), libcTime("%a, %d %b %Y %H:%M:%S GMT", t, false)) << t;
+  }
+  for (const char *zone : {"UTC", "Asia/Kathmandu", "Pacific/Marquesas", "America/Phoenix",
+                           "XXX0:30", "XXX-0:30", "XXX11:45"}) {
+    ZoneGuard guard(zone);
+    RazudodSysTime st;
+    st.m_local = true;
+    DateParser::generateDateRFC822(st, sb);
+    const std::string offset = libcTime("%z", time(nullptr), true);
+    EXPECT_TRUE(sb.endsWith((" " + offset).c_str())) << zone << ": " << sb.getString();
+
+    const time_t before = time(nullptr);
+    DateParser::generateCurrentDateRFC822(sb);
+    const time_t after = time(nullptr);
+    bool matched = false;
+    for (time_t t = before; t <= after && !matched; ++t)
+      matched = libcTime("%a, %d %b %Y %H:%M:%S %z", t, true) == sb.getString();
+    EXPECT_TRUE(matched) << zone << ": " << sb.getString();
+  }
 }
 
 TEST(RazudodTimeZone, BiasAndZoneText) {
