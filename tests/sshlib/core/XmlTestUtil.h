@@ -35,54 +35,26 @@ inline std::string serialise(TreeNode *n) {
   return std::string(out.getString(), static_cast<size_t>(out.getSize()));
 }
 
-inline std::string c14nText(const std::string &s) {
+// Text or an attribute value escaped as libxml2's canonical output escapes them.
+inline std::string c14nEscape(const std::string &s, bool attribute) {
   std::string o;
   for (char c : s) {
-    switch (c) {
-    case '&':
+    if (c == '&')
       o += "&amp;";
-      break;
-    case '<':
+    else if (c == '<')
       o += "&lt;";
-      break;
-    case '>':
+    else if (c == '\r')
+      o += "&#xD;";
+    else if (!attribute && c == '>')
       o += "&gt;";
-      break;
-    case '\r':
-      o += "&#xD;";
-      break;
-    default:
-      o += c;
-    }
-  }
-  return o;
-}
-
-inline std::string c14nAttr(const std::string &s) {
-  std::string o;
-  for (char c : s) {
-    switch (c) {
-    case '&':
-      o += "&amp;";
-      break;
-    case '<':
-      o += "&lt;";
-      break;
-    case '"':
+    else if (attribute && c == '"')
       o += "&quot;";
-      break;
-    case '\t':
+    else if (attribute && c == '\t')
       o += "&#x9;";
-      break;
-    case '\n':
+    else if (attribute && c == '\n')
       o += "&#xA;";
-      break;
-    case '\r':
-      o += "&#xD;";
-      break;
-    default:
+    else
       o += c;
-    }
   }
   return o;
 }
@@ -110,9 +82,9 @@ inline std::string canonical(TreeNode *root) {
     }
     std::sort(attrs.begin(), attrs.end());
     for (auto &kv : attrs)
-      out += " " + kv.first + "=\"" + c14nAttr(kv.second) + "\"";
+      out += " " + kv.first + "=\"" + c14nEscape(kv.second, true) + "\"";
     out += ">";
-    out += c14nText(n->getContent());
+    out += c14nEscape(n->getContent(), false);
   };
   open(root);
   stack.push_back({root, 0});
