@@ -1,24 +1,16 @@
-#include "FoundationFixture.h"
+#include "ScreenFixture.h"
 
 #include "app/foundation/SmallClasses.h"
 
 #include "platform/device/Application.h"
-#include "platform/foundation/Clock.h"
-#include "platform/foundation/RunLoop.h"
-#include "platform/ui/Probe.h"
 
 using namespace platform::ui;
 
-class SmallClasses : public FoundationTest {
+// The screen fixture with the application's URL opener recording what would be opened.
+class SmallClasses : public ScreenTest {
 protected:
   void SetUp() override {
-    FoundationTest::SetUp();
-    platform::RunLoop::makeMainThread();
-    clock = std::make_shared<platform::ManualClock>();
-    platform::Clock::install(clock);
-    window = std::make_shared<Window>(Size{320, 480});
-    window->makeKeyAndVisible();
-    probe = std::make_unique<Probe>(window);
+    ScreenTest::SetUp();
     platform::Application::shared().reset();
     platform::Application::shared().setURLOpener([this](const std::string &url) {
       opened.push_back(url);
@@ -28,8 +20,7 @@ protected:
   void TearDown() override {
     platform::RunLoop::main()->runPending();
     platform::Application::shared().setURLOpener(nullptr);
-    platform::Clock::install(nullptr);
-    FoundationTest::TearDown();
+    ScreenTest::TearDown();
   }
   // One launch of the connect screen: reset for version 300, then the question at launch 6.
   void launch() {
@@ -40,14 +31,8 @@ protected:
   int count() {
     return platform::UserDefaults::standard().integerForKey("maybeShowReviewPromptCount");
   }
-  void advance(double s) {
-    clock->advance(platform::seconds(s));
-    platform::RunLoop::main()->runPending();
-  }
+  void advance(double s) { ScreenTest::advance(platform::seconds(s)); }
 
-  std::shared_ptr<platform::ManualClock> clock;
-  std::shared_ptr<Window> window;
-  std::unique_ptr<Probe> probe;
   std::vector<std::string> opened;
 };
 
