@@ -234,7 +234,11 @@ bool TarHeader::parseFromMemory(const unsigned char *b, bool &endOfArchive, LogB
   m_uname = optionalText(b + 265, 32);
   m_gname = optionalText(b + 297, 32);
 
-  fieldText(b + 345, 155, m_prefix);
+  // The GNU header ("ustar", blank, blank, NUL) has no prefix field: GNU tar keeps the access
+  // and change times there (incremental archives fill them), and joining them to the name would
+  // put every entry under a folder named after a time. GNU tar carries long names in 'L' entries.
+  static const unsigned char kGnuMagic[8] = {'u', 's', 't', 'a', 'r', ' ', ' ', 0};
+  if (std::memcmp(b + 257, kGnuMagic, 8) != 0) fieldText(b + 345, 155, m_prefix);
   if (m_prefix.getSize() != 0) {
     m_path.setString(m_prefix);
     m_path.appendChar('/');

@@ -249,6 +249,37 @@ TEST(TarHeader, GnuBase256TimesAreRead) {
   }
 }
 
+TEST(TarHeader, GnuIncrementalTimesAreNotAPathPrefix) {
+  // GNU incremental archives keep access and change times where ustar has its prefix; the GNU
+  // header has no prefix, so the paths stay as written.
+  externaltool::Scratch dir;
+  ASSERT_TRUE(dir.ok());
+  ASSERT_EQ(std::system(("mkdir -p '" + dir.file("d/sub") + "' && printf hi > '" +
+                         dir.file("d/sub/x.txt") + "' && tar --format=gnu -g '" + dir.file("snap") +
+                         "' -cf '" + dir.file("g.tar") + "' -C '" + dir.file("") + "' d")
+                            .c_str()),
+            0);
+  const Bytes tar = externaltool::readBytes(dir.file("g.tar"));
+  ASSERT_GE(tar.size(), 512u);
+  // The times are there, where a ustar reader would look for a prefix.
+  ASSERT_NE(tar[345], 0);
+  Logger log;
+  std::vector<std::string> paths;
+  for (auto &e : walk(tar, log)) {
+    EXPECT_EQ(e["prefix"], "");
+    paths.push_back(e["path"]);
+  }
+  EXPECT_EQ(paths, (std::vector<std::string>{"d/", "d/sub/", "d/sub/x.txt"}));
+
+  // A ustar header with the same bytes there joins them as its prefix.
+  Block ustar = fileHeader("x.txt");
+  ustar.set(257, "ustar").set(263, "00").set(345, "d/sub");
+  TarHeader h;
+  bool end = false;
+  ASSERT_TRUE(h.parseFromMemory(ustar.b, end, log, false));
+  EXPECT_EQ(std::string(h.m_path.getString()), "d/sub/x.txt");
+}
+
 TEST(TarHeader, NegativeAndMalformedFieldsFail) {
   TarHeader h;
   bool end = false;
