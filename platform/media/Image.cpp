@@ -80,6 +80,20 @@ std::vector<uint32_t> pixelsOfPixbuf(GdkPixbuf *pixbuf, int &width, int &height)
   return out;
 }
 
+// Pictures larger than this are refused before their pixels are allocated: a few hundred bytes of
+// compressed data can announce a picture of billions of pixels. The bounds are far above any
+// camera picture, and a side longer than the drawing layer's limit could not be drawn anyway.
+constexpr int kMaxSide = 32767;
+constexpr long long kMaxPixels = 1LL << 27; // 512 MiB of ARGB
+
+// Told the size as soon as the header is read, before any pixel is decoded; asking for a size of
+// 0 x 0 makes every codec stop with an error instead of allocating.
+void refuseHugePictures(GdkPixbufLoader *loader, int width, int height, gpointer) {
+  if (width > kMaxSide || height > kMaxSide ||
+      static_cast<long long>(width) * static_cast<long long>(height) > kMaxPixels)
+    gdk_pixbuf_loader_set_size(loader, 0, 0);
+}
+
 bool endsWith(const std::string &s, const std::string &tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
@@ -112,6 +126,7 @@ std::shared_ptr<Image> Image::fromPixels(int width, int height, const uint8_t *p
 std::shared_ptr<Image> Image::imageWithData(const std::vector<uint8_t> &data, double scale) {
   if (data.empty()) return nullptr;
   GdkPixbufLoader *loader = gdk_pixbuf_loader_new();
+  g_signal_connect(loader, "size-prepared", G_CALLBACK(refuseHugePictures), nullptr);
   GError *error = nullptr;
   bool ok = gdk_pixbuf_loader_write(loader, data.data(), data.size(), &error);
   if (error) g_clear_error(&error);

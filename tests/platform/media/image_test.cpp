@@ -36,6 +36,65 @@ std::vector<uint8_t> withExifOrientation(const std::vector<uint8_t> &jpeg, int o
   return out;
 }
 
+uint32_t crc32Of(const uint8_t *data, size_t size, uint32_t crc = 0) {
+  crc = ~crc;
+  for (size_t i = 0; i < size; ++i) {
+    crc ^= data[i];
+    for (int k = 0; k < 8; ++k)
+      crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+void putBE32(std::vector<uint8_t> &out, uint32_t v) {
+  for (int shift = 24; shift >= 0; shift -= 8)
+    out.push_back(static_cast<uint8_t>(v >> shift));
+}
+
+void putChunk(std::vector<uint8_t> &png, const char *type, const std::vector<uint8_t> &body) {
+  putBE32(png, static_cast<uint32_t>(body.size()));
+  std::vector<uint8_t> typed(type, type + 4);
+  typed.insert(typed.end(), body.begin(), body.end());
+  png.insert(png.end(), typed.begin(), typed.end());
+  putBE32(png, crc32Of(typed.data(), typed.size()));
+}
+
+// A complete, valid grey RGBA PNG of any size, its rows in stored (uncompressed) deflate blocks;
+// with `rows` below the height only the header promises the rest (a truncated file).
+std::vector<uint8_t> greyPng(uint32_t width, uint32_t height, uint32_t rows) {
+  std::vector<uint8_t> raw;
+  std::vector<uint8_t> row(1 + size_t(width) * 4, 0x80);
+  row[0] = 0; // no filter
+  for (uint32_t y = 0; y < rows; ++y)
+    raw.insert(raw.end(), row.begin(), row.end());
+  std::vector<uint8_t> z = {0x78, 0x01};
+  for (size_t at = 0; at < raw.size() || at == 0; at += 65535) {
+    const size_t n = std::min<size_t>(65535, raw.size() - at);
+    z.push_back(at + n >= raw.size() ? 1 : 0);
+    z.push_back(static_cast<uint8_t>(n));
+    z.push_back(static_cast<uint8_t>(n >> 8));
+    z.push_back(static_cast<uint8_t>(~n));
+    z.push_back(static_cast<uint8_t>(~n >> 8));
+    z.insert(z.end(), raw.begin() + at, raw.begin() + at + n);
+    if (raw.empty()) break;
+  }
+  uint32_t a = 1, b = 0;
+  for (uint8_t c : raw) {
+    a = (a + c) % 65521;
+    b = (b + a) % 65521;
+  }
+  putBE32(z, (b << 16) | a);
+  std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+  std::vector<uint8_t> ihdr;
+  putBE32(ihdr, width);
+  putBE32(ihdr, height);
+  ihdr.insert(ihdr.end(), {8, 6, 0, 0, 0}); // 8-bit RGBA
+  putChunk(png, "IHDR", ihdr);
+  putChunk(png, "IDAT", z);
+  putChunk(png, "IEND", {});
+  return png;
+}
+
 } // namespace
 
 TEST(ImageCodec, PngRoundTripKeepsPixelsAndAlpha) {
@@ -128,6 +187,32 @@ TEST(ImageCodec, BrokenInputGivesNoPicture) {
   uint32_t one = 0;
   EXPECT_FALSE(Image::fromPixels(0, 1, reinterpret_cast<uint8_t *>(&one), 4));
   EXPECT_FALSE(Image::fromPixels(2, 1, reinterpret_cast<uint8_t *>(&one), 4)); // row too short
+}
+
+TEST(ImageCodec, PicturesTooLargeToHoldAreRefusedBeforeDecoding) {
+  // Within the bounds a picture of the widest drawable size decodes.
+  const auto widest = Image::imageWithData(greyPng(32767, 1, 1));
+  ASSERT_TRUE(widest);
+  EXPECT_EQ(widest->pixelSize(), (PixelSize{32767, 1}));
+  // One pixel wider is more than the drawing layer takes: refused, though the file is whole.
+  EXPECT_FALSE(Image::imageWithData(greyPng(32768, 1, 1)));
+  // A few hundred bytes that promise 60000 x 60000 pixels (14 GB) give no picture, at once.
+  const auto bomb = greyPng(60000, 60000, 1);
+  EXPECT_LT(bomb.size(), 300000u);
+  EXPECT_FALSE(Image::imageWithData(bomb));
+  // JPEG and GIF headers announcing such sizes are refused the same way.
+  auto jpeg = coordinatePicture(8, 8)->jpegRepresentation(0.9);
+  for (size_t i = 0; i + 9 < jpeg.size(); ++i)
+    if (jpeg[i] == 0xFF && (jpeg[i + 1] == 0xC0 || jpeg[i + 1] == 0xC2)) {
+      jpeg[i + 5] = jpeg[i + 7] = 0xEA; // 60000 x 60000
+      jpeg[i + 6] = jpeg[i + 8] = 0x60;
+      break;
+    }
+  EXPECT_FALSE(Image::imageWithData(jpeg));
+  const std::vector<uint8_t> gif = {'G',  'I',  'F',  '8',  '9',  'a',  0xFF, 0xFF, 0xFF, 0xFF,
+                                    0x00, 0,    0,    ',',  0,    0,    0,    0,    0xFF, 0xFF,
+                                    0xFF, 0xFF, 0x00, 0x02, 0x02, 0x44, 0x01, 0x00, ';'};
+  EXPECT_FALSE(Image::imageWithData(gif));
 }
 
 TEST(ImageCodec, DoubleResolutionFilesHaveHalfThePoints) {
