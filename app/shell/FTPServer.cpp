@@ -633,7 +633,7 @@ void FTPServer::handleCommand(const std::string &command, const std::string &arg
     dataToWriteSendFile.clear();
     dataToWriteSendFileOffset = 0;
     log("RETR " + argument + "  (CWD " + currentDirectory + ")");
-    int64_t size = FileManager::attributesOfItem(path) ? int64_t(attrs->size) : 0;
+    const int64_t size = int64_t(attrs->size);
     reply(Log::format("150 Opening %s mode data connection for '%s' (%lld bytes).",
                       type == 1 ? "BINARY" : "ASCII", argument.c_str(),
                       static_cast<long long>(size)));
