@@ -3,28 +3,19 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 using namespace platform::net;
+using testsupport::readFile;
+using testsupport::writeFile;
 
 namespace {
 
 class FileStreamTest : public ::testing::Test {
 protected:
   std::string path(const std::string &name) const { return dir.file(name); }
-  static std::string contents(const std::string &p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-  static void put(const std::string &p, const std::string &text) {
-    std::ofstream(p, std::ios::binary) << text;
-  }
   static long write(FileOutputStream &out, const std::string &text) {
     return out.write(reinterpret_cast<const uint8_t *>(text.data()), text.size());
   }
@@ -43,7 +34,7 @@ protected:
 } // namespace
 
 TEST_F(FileStreamTest, WritesFromTheStartReplacingOldContentAndCountsBytes) {
-  put(path("f"), "old content that is longer");
+  writeFile(path("f"), "old content that is longer");
   FileOutputStream out(path("f"));
   EXPECT_EQ(out.status(), StreamStatus::NotOpen);
   EXPECT_EQ(write(out, "x"), -1) << "not open yet";
@@ -56,11 +47,11 @@ TEST_F(FileStreamTest, WritesFromTheStartReplacingOldContentAndCountsBytes) {
   out.close();
   EXPECT_EQ(out.status(), StreamStatus::Closed);
   EXPECT_EQ(write(out, "x"), -1);
-  EXPECT_EQ(contents(path("f")), "new");
+  EXPECT_EQ(readFile(path("f")), "new");
 }
 
 TEST_F(FileStreamTest, AppendKeepsTheFileAndAnOffsetMovesWhereBytesGoWithoutTruncating) {
-  put(path("partial"), "0123456789");
+  writeFile(path("partial"), "0123456789");
   FileOutputStream out(path("partial"), true);
   ASSERT_TRUE(out.open());
   EXPECT_EQ(out.currentOffset(), 10) << "an appending stream starts at the end";
@@ -69,17 +60,17 @@ TEST_F(FileStreamTest, AppendKeepsTheFileAndAnOffsetMovesWhereBytesGoWithoutTrun
   ASSERT_TRUE(out.setCurrentOffset(0));
   EXPECT_EQ(write(out, "xyz"), 3);
   out.close();
-  EXPECT_EQ(contents(path("partial")), "xyz3456789AB");
+  EXPECT_EQ(readFile(path("partial")), "xyz3456789AB");
 }
 
 TEST_F(FileStreamTest, OffsetSetBeforeOpeningKeepsTheFileAndStartsThere) {
-  put(path("stor"), "abcdefgh");
+  writeFile(path("stor"), "abcdefgh");
   FileOutputStream out(path("stor"));
   ASSERT_TRUE(out.setCurrentOffset(3));
   ASSERT_TRUE(out.open());
   EXPECT_EQ(write(out, "XY"), 2);
   out.close();
-  EXPECT_EQ(contents(path("stor")), "abcXYfgh");
+  EXPECT_EQ(readFile(path("stor")), "abcXYfgh");
 
   // Past the end: the gap reads as zero bytes.
   FileOutputStream far(path("sparse"));
@@ -87,7 +78,7 @@ TEST_F(FileStreamTest, OffsetSetBeforeOpeningKeepsTheFileAndStartsThere) {
   ASSERT_TRUE(far.open());
   EXPECT_EQ(write(far, "z"), 1);
   far.close();
-  EXPECT_EQ(contents(path("sparse")), std::string("\0\0\0\0z", 5));
+  EXPECT_EQ(readFile(path("sparse")), std::string("\0\0\0\0z", 5));
   EXPECT_FALSE(far.setCurrentOffset(-1));
 }
 
@@ -95,7 +86,7 @@ TEST_F(FileStreamTest, ReadsInChunksFromAnOffsetToTheEnd) {
   std::string data;
   for (int i = 0; i < 40000; ++i)
     data += char('a' + i % 26);
-  put(path("in"), data);
+  writeFile(path("in"), data);
   FileInputStream in(path("in"));
   ASSERT_TRUE(in.setCurrentOffset(100));
   ASSERT_TRUE(in.open());
@@ -133,7 +124,7 @@ TEST_F(FileStreamTest, MissingFilesAndFoldersAreErrorsWithTheSystemReason) {
 }
 
 TEST_F(FileStreamTest, EmptyFileIsAtItsEndOnTheFirstRead) {
-  put(path("empty"), "");
+  writeFile(path("empty"), "");
   FileInputStream in(path("empty"));
   ASSERT_TRUE(in.open());
   uint8_t b;
