@@ -384,6 +384,7 @@ protected:
   std::vector<std::pair<std::string, std::string>> directoryBatch_; // (root, dir)
   std::string directoryBatchCurRoot_, currentLocalFolderBatch_;
   std::string localFolderAtStart_; // the Saved Files folder shown when the download started
+  std::string passiveReplyAfterRest_; // a resumed upload opens its data connection after "REST"
   bool directory226Done_ = false, directoryProcessed_ = false, renamedUploadOK_ = false,
        downloadHandedOn_ = false, uploadResumeAsked_ = false;
   int iDirectoryLines_ = 0;

@@ -48,6 +48,7 @@ void FTPConnection::uploadFile(const std::string &name, const Bytes &data,
     currentDirectory_.clear();
     if (storeJobAndConnectIfNeeded(toFolder)) return;
     renamedUploadOK_ = false;
+    passiveReplyAfterRest_.clear();
     wasAnError_ = false;
     resumeDownloadAt_ = 0;
     resumeUploadAt_ = 0;
@@ -105,6 +106,7 @@ void FTPConnection::uploadFile(const std::string &name, const std::string &dataF
       return;
     }
     renamedUploadOK_ = false;
+    passiveReplyAfterRest_.clear();
     wasAnError_ = false;
     resumeDownloadAt_ = 0;
     resumeUploadAt_ = resumeAt >= kMinimumResume && resumeAt < iBytesTotal_ ? resumeAt : 0;
@@ -289,7 +291,11 @@ void FTPConnection::doTaskUpload() {
   }
   case 10:
   case 43:
-    if (iState_ == 10 && !connectToServerData(reply)) {
+    // A resumed upload opens its passive data connection only once "REST" is accepted: the
+    // bytes must not start before the "STOR" that takes them.
+    if (iState_ == 10 && resumeUploadAt_ >= 1) {
+      passiveReplyAfterRest_ = reply;
+    } else if (iState_ == 10 && !connectToServerData(reply)) {
       if (!forcePORT_) {
         addToLog("!!! No PASV allowed? Trying PORT...\r\n");
         forcePORT_ = true;
@@ -308,6 +314,14 @@ void FTPConnection::doTaskUpload() {
     return;
   case 53:
     updateProgressMark(0.1f);
+    if (!passiveReplyAfterRest_.empty()) {
+      const std::string passive = passiveReplyAfterRest_;
+      passiveReplyAfterRest_.clear();
+      if (!connectToServerData(passive)) {
+        refuse(passive);
+        return;
+      }
+    }
     setState(19);
     sendCommand();
     return;

@@ -11,6 +11,8 @@ Files are served from and stored into ROOT (one flat folder). The script (JSON) 
   retr       "normal" (data, close, 226), "reply-first" (226, then the data after a pause),
              "partial-426" (the first `partial` bytes, close, 426)
   partial    bytes sent before the 426 (default 1000)
+  modez      true: "MODE Z" is offered and accepted; stored data is inflated (a stream that does
+             not inflate gets "451 Transfer aborted")
 Every command received is printed on standard output, one line each.
 """
 import json
@@ -19,6 +21,7 @@ import socket
 import sys
 import threading
 import time
+import zlib
 
 
 def main():
@@ -47,6 +50,7 @@ def serve(conn, script, root):
 
     data_listener = None
     rest = 0
+    modez = False
     send("220 scripted ready\r\n")
     buffer = b""
     while True:
@@ -67,7 +71,8 @@ def serve(conn, script, root):
             elif verb == "SYST":
                 send(script.get("syst", "215 UNIX Type: L8") + "\r\n")
             elif verb == "FEAT":
-                send("211-Features:\r\n SIZE\r\n REST STREAM\r\n211 End\r\n")
+                send("211-Features:\r\n SIZE\r\n REST STREAM\r\n%s211 End\r\n"
+                     % (" MODE Z\r\n" if script.get("modez") else ""))
             elif verb == "PWD":
                 send('257 "/" is the current directory\r\n')
             elif verb == "CWD":
@@ -125,16 +130,28 @@ def serve(conn, script, root):
             elif verb == "STOR":
                 data, _ = data_listener.accept()
                 send("150 Ok to send data\r\n")
+                inflater = zlib.decompressobj() if modez else None
+                failed = False
                 with open(os.path.join(root, arg), "r+b" if rest else "wb") as f:
                     f.seek(rest)
                     while True:
                         got = data.recv(65536)
                         if not got:
                             break
+                        if inflater:
+                            try:
+                                got = inflater.decompress(got)
+                            except zlib.error as e:
+                                print("inflate error: %s" % e, flush=True)
+                                failed = True
+                                break
                         f.write(got)
                 rest = 0
                 data.close()
-                send("226 Transfer complete\r\n")
+                send("451 Transfer aborted\r\n" if failed else "226 Transfer complete\r\n")
+            elif verb == "MODE":
+                modez = arg.upper() == "Z" and script.get("modez")
+                send("200 OK\r\n" if modez or arg.upper() == "S" else "504 no\r\n")
             elif verb == "ABOR":
                 send("226 ABOR ok\r\n")
             elif verb == "QUIT":

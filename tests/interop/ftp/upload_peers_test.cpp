@@ -1,0 +1,191 @@
+// Uploads against real servers: the rename chain seen in the transcript, the fall-back for a
+// server that refuses renaming, resumes only of partial files, empty files, and MODE Z.
+#include "tests/interop/ftp/TaskPeers.h"
+
+#include "app/foundation/StringUtils.h"
+
+#include "platform/foundation/FileManager.h"
+
+using namespace taskpeers;
+
+namespace {
+
+class UploadPeersTest : public TaskPeerTest {
+protected:
+  // Waits until the task and the folder listing after it are over.
+  void settle() {
+    for (int i = 0; i < 5; ++i) {
+      ASSERT_TRUE(waitIdle()) << conn->transferLog();
+      waitFor([] { return false; }, 0.3);
+      if (idle()) return;
+    }
+  }
+  void uploadFromFile(const std::string &name, const std::string &content, bool skipRenaming,
+                      int64_t resumeAt = 0, const std::string &folder = "/") {
+    const std::string local = home.file("local-" + name);
+    testsupport::writeFile(local, content);
+    mark = conn->transferLog().size();
+    conn->uploadFile(name, local, folder, skipRenaming, resumeAt);
+    settle();
+  }
+  std::vector<std::string> errors() { return delegate->taken(); }
+  size_t mark = 0;
+};
+
+TEST_F(UploadPeersTest, RenameChainOverAnExistingFileAndForANewOne) {
+  Server s = startPyftpdlib();
+  testsupport::writeFile(s.root + "/index.html", "old page");
+  UserDefaults::standard().setObject("1", kDeleteDotOldKey);
+  connectAndList(address(s));
+
+  const std::string page = randomBytes(100000, 11);
+  uploadFromFile("index.html", page, false);
+  EXPECT_TRUE(logHas("!!! Checking that server supports renames..."));
+  EXPECT_EQ(commandsFrom("RNFR index.upload.html").front(), "RNFR index.upload.html");
+  auto chain = commandsFrom("STOR");
+  ASSERT_GE(chain.size(), 7u) << conn->transferLog();
+  EXPECT_EQ(
+      std::vector<std::string>(chain.begin(), chain.begin() + 7),
+      (std::vector<std::string>{"STOR index.upload.html", "DELE index.old.html", "RNFR index.html",
+                                "RNTO index.old.html", "RNFR index.upload.html", "RNTO index.html",
+                                "DELE index.old.html"}));
+  EXPECT_EQ(testsupport::readFile(s.root + "/index.html"), page);
+  EXPECT_FALSE(FileManager::fileExists(s.root + "/index.old.html"));
+  EXPECT_FALSE(FileManager::fileExists(s.root + "/index.upload.html"));
+  // The upload was recorded in the queue and is done there.
+  ASSERT_EQ(services->queue->addedRows().size(), 1u);
+  EXPECT_EQ(services->queue->addedRows()[0].action, 3);
+  EXPECT_TRUE(services->queue->allRows().empty());
+
+  // A new file: nothing to move aside; without "DeleteDotOldFiles" the aside copy is kept.
+  UserDefaults::standard().setObject("0", kDeleteDotOldKey);
+  uploadFromFile("fresh.txt", "fresh", false);
+  chain = commandsFrom("STOR");
+  EXPECT_EQ(chain, (std::vector<std::string>{"STOR fresh.upload.txt", "DELE fresh.old.txt",
+                                             "RNFR fresh.txt", "RNFR fresh.upload.txt",
+                                             "RNTO fresh.txt", "CWD /", "PWD", "PASV", "LIST"}));
+  EXPECT_EQ(testsupport::readFile(s.root + "/fresh.txt"), "fresh");
+  // From memory, and a name without a dot.
+  conn->uploadFile("README", platform::Bytes{'h', 'i'}, "/", false);
+  settle();
+  EXPECT_TRUE(logHas(">>> STOR README.upload"));
+  EXPECT_EQ(testsupport::readFile(s.root + "/README"), "hi");
+  EXPECT_TRUE(errors().empty());
+}
+
+TEST_F(UploadPeersTest, ServerRefusingRenamesGetsDirectUploadsAndIsRemembered) {
+  Server vs = startVsftpd("cmds_denied=RNFR,RNTO\n");
+  if (!vs.port) GTEST_SKIP() << "vsftpd cannot run here";
+  connectAndList(address(vs) + "/pub");
+  const std::string content = randomBytes(70000, 12);
+  uploadFromFile("photo.jpg", content, false, 0, "/pub");
+  EXPECT_TRUE(logHas("!!! Error Renaming.  Setting to upload the file directly and retrying..."));
+  EXPECT_TRUE(logHas(">>> STOR photo.jpg"));
+  EXPECT_EQ(testsupport::readFile(vs.root + "/pub/photo.jpg"), content);
+  EXPECT_EQ(UserDefaults::standard().integerForKey(keyNoRenaming("127.0.0.1", "")), 1);
+  EXPECT_TRUE(errors().empty());
+  stopConnection();
+
+  // The next session to that server uploads directly from the start.
+  connectAndList(address(vs) + "/pub");
+  uploadFromFile("second.jpg", "second", false, 0, "/pub");
+  EXPECT_FALSE(logHas(">>> RNFR"));
+  EXPECT_TRUE(logHas(">>> STOR second.jpg"));
+  EXPECT_EQ(testsupport::readFile(vs.root + "/pub/second.jpg"), "second");
+}
+
+TEST_F(UploadPeersTest, ResumeOnlyAPartialFileBelowTheLocalSize) {
+  Server s = startPyftpdlib();
+  connectAndList(address(s));
+  const std::string content = randomBytes(600000, 13);
+  auto rests = [&] {
+    auto sent = commandsSince(mark);
+    std::vector<std::string> out;
+    for (auto &c : sent)
+      if (c.rfind("REST", 0) == 0) out.push_back(c);
+    return out;
+  };
+
+  // A partial temporary file of 300000 bytes continues where it ends.
+  testsupport::writeFile(s.root + "/big.upload.bin", content.substr(0, 300000));
+  uploadFromFile("big.bin", content, false);
+  EXPECT_EQ(rests(), std::vector<std::string>{"REST 300000"});
+  EXPECT_EQ(sha256(testsupport::readFile(s.root + "/big.bin")), sha256(content));
+
+  // One under 256 KiB starts again at 0.
+  testsupport::writeFile(s.root + "/big.upload.bin", content.substr(0, 200000));
+  uploadFromFile("big.bin", content, false);
+  EXPECT_TRUE(rests().empty());
+  EXPECT_EQ(sha256(testsupport::readFile(s.root + "/big.bin")), sha256(content));
+
+  // One as long as the local file (an older upload) is replaced whole, never "completed".
+  const std::string other = randomBytes(600000, 14);
+  testsupport::writeFile(s.root + "/big.upload.bin", other);
+  uploadFromFile("big.bin", content, false);
+  EXPECT_TRUE(rests().empty());
+  EXPECT_EQ(sha256(testsupport::readFile(s.root + "/big.bin")), sha256(content));
+
+  // Directly under the final name an older complete file is no partial upload...
+  testsupport::writeFile(s.root + "/direct.bin", other.substr(0, 400000));
+  uploadFromFile("direct.bin", content, true);
+  EXPECT_TRUE(rests().empty());
+  EXPECT_EQ(sha256(testsupport::readFile(s.root + "/direct.bin")), sha256(content));
+  // ...unless the caller asks for a resume.
+  testsupport::writeFile(s.root + "/direct.bin", content.substr(0, 400000));
+  uploadFromFile("direct.bin", content, true, 400000);
+  EXPECT_EQ(rests(), std::vector<std::string>{"REST 400000"});
+  EXPECT_EQ(sha256(testsupport::readFile(s.root + "/direct.bin")), sha256(content));
+  EXPECT_TRUE(errors().empty());
+}
+
+TEST_F(UploadPeersTest, EmptyFilesStayEmpty) {
+  Server s = startPyftpdlib();
+  connectAndList(address(s));
+  uploadFromFile("empty.txt", "", false);
+  ASSERT_TRUE(FileManager::fileExists(s.root + "/empty.txt"));
+  EXPECT_EQ(sizeOfFileAtPath(s.root + "/empty.txt"), 0u);
+  conn->uploadFile("blank.txt", platform::Bytes{}, "/", true);
+  settle();
+  ASSERT_TRUE(FileManager::fileExists(s.root + "/blank.txt")) << conn->transferLog();
+  EXPECT_EQ(sizeOfFileAtPath(s.root + "/blank.txt"), 0u);
+  EXPECT_TRUE(errors().empty());
+}
+
+TEST_F(UploadPeersTest, ModeZUploadInflatesAtTheServer) {
+  Server s = startScripted(R"({"modez": true})");
+  connectAndList(address(s));
+  ASSERT_TRUE(logHas(">>> MODE Z"));
+  std::string content(300000, 'a');
+  content += randomBytes(100000, 16);
+  uploadFromFile("z.bin", content, true);
+  EXPECT_EQ(sha256(testsupport::readFile(s.root + "/z.bin")), sha256(content))
+      << s.process.output();
+  EXPECT_TRUE(errors().empty()) << errors().front();
+}
+
+TEST_F(UploadPeersTest, ModeZBothWaysWithProftpd) {
+  Server pro = startProftpd();
+  if (!pro.port) GTEST_SKIP() << "proftpd cannot run here";
+  connectAndList(address(pro));
+  ASSERT_TRUE(logHas(">>> MODE Z"));
+  // Text of a middling compression ratio: proftpd 1.3.8 itself fails to inflate uploads that
+  // compress very well or not at all (whoever compresses them), so those stay with the scripted
+  // server above.
+  std::mt19937 rng(15);
+  const char *words[] = {"alpha", "beta", "gamma", "delta"};
+  std::string content;
+  while (content.size() < 600000)
+    content += rng() % 5 == 4 ? "x" + std::to_string(rng() % 100000) + " "
+                              : std::string(words[rng() % 4]) + " ";
+  uploadFromFile("z.bin", content, false);
+  EXPECT_EQ(sha256(testsupport::readFile(pro.root + "/z.bin")), sha256(content));
+  EXPECT_TRUE(logHas("*** Compression saved ")) << conn->transferLog();
+
+  // And back.
+  conn->downloadFile("z.bin", 0, false, true, "/", false, false, 0);
+  settle();
+  EXPECT_EQ(sha256(testsupport::readFile(savedFile("z.bin"))), sha256(content));
+  EXPECT_TRUE(errors().empty()) << errors().front();
+}
+
+} // namespace
