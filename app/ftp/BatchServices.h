@@ -1,0 +1,61 @@
+// What the transfer queue needs of the application delegate and of the neighbouring screens: the
+// browsing connection's transfer (to avoid moving a file twice), the web browser's badge, the
+// Saved Files and remote folder screens on top of their tabs, and the photo library. The
+// application installs its implementation at start; tests install doubles. Main thread.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+class SFTPWrapper;
+
+// What the FTP tab's connection is moving right now.
+struct BrowsingTransfer {
+  bool isFileTransferInProgress = false;
+  std::string currentServerName, cwd, fileToDownload;
+};
+
+// The Saved Files screen on top of its tab.
+class LocalFolderScreen {
+public:
+  virtual ~LocalFolderScreen() = default;
+  virtual std::string currentFolder() const = 0; // relative to Saved Files; empty at the top
+  virtual void loadFolderData() = 0;
+};
+
+// The remote folder screen on top of the FTP tab, as an SFTP refresh reaches it.
+class RemoteFolderScreen {
+public:
+  virtual ~RemoteFolderScreen() = default;
+  virtual std::string currentWorkingDirectory() const = 0;
+  virtual void sftpConnectionShouldRefreshDirectory(SFTPWrapper &) = 0;
+};
+
+// The photo library's answer to a conversion: the asset's address and either the file written
+// or the error's description.
+struct AssetConvertReply {
+  std::string url, path;
+  std::optional<std::string> error;
+};
+
+class BatchAppServices {
+public:
+  virtual ~BatchAppServices() = default;
+  static std::shared_ptr<BatchAppServices> shared();
+  static void setShared(std::shared_ptr<BatchAppServices> services);
+
+  // The FTP tab's connection's transfer, or none when there is no browsing connection.
+  virtual std::optional<BrowsingTransfer> browsingTransfer() { return std::nullopt; }
+  // The web browser's button badge.
+  virtual void badgeValtry(const std::string &) {}
+  virtual std::shared_ptr<LocalFolderScreen> topLocalFolderScreen() { return nullptr; }
+  virtual std::shared_ptr<RemoteFolderScreen> topRemoteFolderScreen() { return nullptr; }
+  // Writes the photo-library asset at `url` to a file named `name` in a folder made for it and
+  // answers on the main thread. Without a photo library the answer is an error.
+  virtual void getSelectedAsset(const std::string &url, const std::string & /*name*/,
+                                std::function<void(const AssetConvertReply &)> reply) {
+    reply(AssetConvertReply{url, {}, std::string("The photo library is not available.")});
+  }
+};

@@ -1,0 +1,102 @@
+// The application's SFTP connection object as the transfer queue (and the folder screens) use
+// it. One object per connection; it performs one operation at a time, each called on a thread of
+// the caller's own, and reports through its delegate on the main thread. The service itself
+// derives from this class; until one is installed the queue cannot run SFTP items.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class DirItemInfo;
+class SFTPWrapper;
+
+// Progress of a transfer: bytes done and the fraction done (0 to 1).
+struct SFTPProgressDic {
+  int64_t bytes = 0;
+  float percent = 0;
+};
+
+// Optional callbacks, each on the main thread with the service as first argument.
+class SFTPWrapperDelegate {
+public:
+  virtual ~SFTPWrapperDelegate() = default;
+  virtual void connectError(SFTPWrapper &, const std::string &) {}
+  virtual void loginError(SFTPWrapper &, const std::string &) {}
+  virtual void sftpError(SFTPWrapper &, const std::string &) {}
+  virtual void connectStatus(SFTPWrapper &, const std::string &) {}
+  virtual void progress(SFTPWrapper &, float) {}
+  virtual void progressDic(SFTPWrapper &, const SFTPProgressDic &) {}
+  virtual void gotDirectory(SFTPWrapper &, const std::vector<std::shared_ptr<DirItemInfo>> &) {}
+  virtual void downloadedFile(SFTPWrapper &, const std::string &) {}
+  virtual void downloadError(SFTPWrapper &, const std::string &) {}
+  virtual void uploadedFile(SFTPWrapper &, const std::string &) {}
+  virtual void uploadError(SFTPWrapper &, const std::string &) {}
+  virtual void dirError(SFTPWrapper &, const std::string &) {}
+  virtual void errorStatus(SFTPWrapper &, const std::string &) {}
+  virtual void sftpConnectionShouldRefreshDirectory(SFTPWrapper &) {}
+  virtual void sftpConnectionDone(SFTPWrapper &) {}
+};
+
+class SFTPWrapper {
+public:
+  virtual ~SFTPWrapper() = default;
+
+  // A new, unconnected service from the installed maker; none when no service is installed.
+  static std::shared_ptr<SFTPWrapper> make();
+  static void setMaker(std::function<std::shared_ptr<SFTPWrapper>()> maker);
+
+  // --- Parameters (set before the first operation; any thread).
+  std::string server() const;
+  void setServer(std::string v);
+  std::string username() const;
+  void setUsername(std::string v);
+  std::string password() const;
+  void setPassword(std::string v);
+  int port() const;
+  void setPort(int v);
+  bool mainConnection() const;
+  void setMainConnection(bool v);
+  int batchPK() const;
+  void setBatchPK(int v);
+  std::shared_ptr<SFTPWrapperDelegate> delegate() const;
+  void setDelegate(std::weak_ptr<SFTPWrapperDelegate> d);
+
+  // --- State.
+  virtual void reinit() = 0;
+  virtual bool isConnected() = 0;
+  virtual bool isActive() = 0;
+  virtual bool isAnythingPending() = 0;
+  // Marks the service as paused by the user (reinit clears the mark).
+  virtual void paused() = 0;
+  virtual std::string userRootDir() = 0;
+  virtual std::string lastOperationDir() = 0;
+
+  // --- Operations (each on a thread of the caller's own).
+  virtual void setDir(const std::string &dir) = 0;
+  virtual void getThisDirectory(const std::string &path) = 0;
+  virtual void getDirectory() = 0;
+  virtual void setupToDownloadThisFile(const std::string &remotePath, const std::string &toPath,
+                                       bool editWhenDone) = 0;
+  virtual void downloadFile() = 0;
+  virtual void setupToUploadThisFile(const std::string &localPath, const std::string &toPath) = 0;
+  virtual void uploadFile() = 0;
+  virtual void createDirectory(const std::string &path) = 0;
+  virtual void deleteFile(const std::string &path) = 0;
+  virtual void deleteDirectory(const std::string &path) = 0;
+  virtual void renameFile(const std::string &oldName, const std::string &newName) = 0;
+  virtual void changePermissions(const std::string &name, int permissions) = 0;
+  virtual void batchDirectoryDownload(const std::string &remoteFolder) = 0;
+  virtual void nextBatchDirectory() = 0;
+  virtual void doneBatchItem() = 0;
+
+private:
+  mutable std::mutex mutex_;
+  std::string server_, username_, password_;
+  int port_ = 0, batchPK_ = -1;
+  bool mainConnection_ = false;
+  std::weak_ptr<SFTPWrapperDelegate> delegate_;
+};

@@ -1,0 +1,60 @@
+// pyftpdlib servers for the transfer queue's tests: each serves its own folder on a free loopback
+// port and logs the commands it receives, one session number per control connection.
+#pragma once
+
+#include "tests/app/ftp/QueueTestSupport.h"
+
+#include <sstream>
+
+namespace queuetest {
+
+class QueuePeer {
+public:
+  explicit QueuePeer(long throttle = 0)
+      : dir_("ferrowen-q8-ftp"), port_(testsupport::freeTcpPort()) {
+    platform::FileManager::createDirectory(root(), true);
+    std::vector<std::string> argv{"/usr/bin/python3",
+                                  std::string(FERROWEN_SOURCE_DIR) +
+                                      "/tests/interop/ftp/queue_ftp_server.py",
+                                  std::to_string(port_), root(), log()};
+    if (throttle > 0) argv.push_back(std::to_string(throttle));
+    process_ = testsupport::Process(argv, dir_.path());
+    ready_ = testsupport::waitForTcpPort(port_);
+  }
+  ~QueuePeer() { process_.stop(); }
+  bool ready() const { return ready_; }
+  int port() const { return port_; }
+  std::string root() const { return dir_.path() + "/root"; }
+  std::string log() const { return dir_.path() + "/commands.log"; }
+  std::vector<std::string> commands() const {
+    std::vector<std::string> out;
+    std::istringstream in(testsupport::readFile(log()));
+    for (std::string line; std::getline(in, line);)
+      out.push_back(line);
+    return out;
+  }
+  size_t count(const std::string &command) const {
+    size_t n = 0;
+    for (auto &line : commands()) {
+      auto space = line.find(' ');
+      if (line.compare(space + 1, command.size(), command) == 0) ++n;
+    }
+    return n;
+  }
+  std::string serverLog() { return process_.errors(); }
+
+private:
+  testsupport::TempDir dir_;
+  int port_;
+  testsupport::Process process_;
+  bool ready_ = false;
+};
+
+inline std::string pattern(size_t n, unsigned seed = 7) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i)
+    s[i] = static_cast<char>((i * seed + i / 251) & 0xff);
+  return s;
+}
+
+} // namespace queuetest

@@ -1,0 +1,49 @@
+#!/usr/bin/python3
+"""pyftpdlib on loopback for the transfer queue's tests.
+
+Usage: queue_ftp_server.py PORT ROOT LOG [BYTES_PER_SECOND]
+
+User joe / secret with full rights in ROOT. Every command line the server receives is appended to
+LOG as "<session> <COMMAND> <argument>" (PASS arguments hidden), one session number per control
+connection. With BYTES_PER_SECOND the data connections are throttled to that rate.
+"""
+import itertools
+import sys
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
+from pyftpdlib.servers import FTPServer
+
+SESSIONS = itertools.count(1)
+
+
+def main():
+    port, root, log = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+    authorizer = DummyAuthorizer()
+    authorizer.add_user("joe", "secret", root, perm="elradfmwMT")
+
+    class Handler(FTPHandler):
+        def on_connect(self):
+            self.session_number = next(SESSIONS)
+            with open(log, "a") as f:
+                f.write("%d CONNECT\n" % self.session_number)
+
+        def pre_process_command(self, line, cmd, arg):
+            with open(log, "a") as f:
+                shown = "****" if cmd == "PASS" else (arg or "")
+                f.write("%d %s %s\n" % (self.session_number, cmd, shown))
+            return super().pre_process_command(line, cmd, arg)
+
+    Handler.authorizer = authorizer
+    Handler.permit_foreign_addresses = False
+    if len(sys.argv) > 4:
+        dtp = ThrottledDTPHandler
+        dtp.read_limit = int(sys.argv[4])
+        dtp.write_limit = int(sys.argv[4])
+        Handler.dtp_handler = dtp
+    server = FTPServer(("127.0.0.1", port), Handler)
+    server.serve_forever()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,77 @@
+// The queue's own FTP connection against pyftpdlib: sessions reused only for the same host and
+// port, and an "ftps" item on a server without TLS.
+#include "tests/interop/ftp/QueueFtpPeers.h"
+
+#include "app/foundation/SettingsKeys.h"
+
+using namespace queuetest;
+
+namespace {
+
+class QueueFtpTest : public QueueTest {
+protected:
+  bool runUntilEmpty(double limit = 40) {
+    return waitFor([&] { return queue_->batchItemList().empty(); }, limit);
+  }
+  int add(int action, const std::string &name, int port, const std::string &localpath = "",
+          const std::string &protocol = "ftp") {
+    return queue_->addBatchItemAction(action, name, "/", 0, "127.0.0.1", port, "joe", "secret",
+                                      protocol, localpath, false, true);
+  }
+};
+
+} // namespace
+
+TEST_F(QueueFtpTest, SessionsAreReusedOnlyForTheSameHostAndPort) {
+  QueuePeer first, second;
+  ASSERT_TRUE(first.ready() && second.ready());
+  for (const char *name : {"a.txt", "b.txt", "d.txt"})
+    ASSERT_TRUE(testsupport::writeFile(first.root() + "/" + name, name));
+  ASSERT_TRUE(testsupport::writeFile(second.root() + "/c.txt", "c.txt"));
+  makeQueue();
+  add(2, "a.txt", first.port());
+  add(2, "b.txt", first.port());
+  add(2, "c.txt", second.port());
+  add(2, "d.txt", first.port());
+  ASSERT_TRUE(runUntilEmpty()) << testsupport::readFile(first.log())
+                               << testsupport::readFile(second.log());
+  // The row goes when the transfer ends; the file reaches Saved Files right after.
+  waitFor([&] { return FileManager::fileExists(Paths::documents() + "/Files/d.txt"); });
+  for (const char *name : {"a.txt", "b.txt", "c.txt", "d.txt"})
+    EXPECT_EQ(testsupport::readFile(Paths::documents() + "/Files/" + name), name);
+  // a and b share a session; c needs its own server; d cannot ride on c's session.
+  EXPECT_EQ(first.count("USER"), 2u) << testsupport::readFile(first.log());
+  EXPECT_EQ(second.count("USER"), 1u);
+}
+
+TEST_F(QueueFtpTest, SecureItemWithoutTLSFailsUnlessPlainWasAccepted) {
+  QueuePeer peer;
+  ASSERT_TRUE(peer.ready());
+  ASSERT_TRUE(testsupport::writeFile(peer.root() + "/s.txt", "secret data"));
+  makeQueue();
+  add(2, "s.txt", peer.port(), "", "ftps");
+  ASSERT_TRUE(waitFor(
+      [&] {
+        return !queue_->batchItemList().empty() && !queue_->batchItemList()[0]->errorMsg().empty();
+      },
+      30))
+      << testsupport::readFile(peer.log())
+      << testsupport::readFile(Paths::tmp() + "/Ferrowen-2.log");
+  EXPECT_NE(queue_->batchItemList()[0]->errorMsg().find("FTPS"), std::string::npos)
+      << queue_->batchItemList()[0]->errorMsg();
+  // The credentials never went out in plain text.
+  EXPECT_EQ(peer.count("USER"), 0u) << testsupport::readFile(peer.log());
+  EXPECT_EQ(peer.count("PASS"), 0u);
+  EXPECT_FALSE(FileManager::fileExists(Paths::documents() + "/Files/s.txt"));
+
+  // Once the user accepted plain FTP for that server, the item runs.
+  // With its only item failed, the queue pauses a second later.
+  advance(1.1);
+  EXPECT_TRUE(queue_->fPaused());
+  UserDefaults::standard().setObject("1", keySSLNo("127.0.0.1"));
+  ASSERT_TRUE(probe_->tap("Play"));
+  ASSERT_TRUE(runUntilEmpty()) << testsupport::readFile(peer.log())
+                               << testsupport::readFile(Paths::tmp() + "/Ferrowen-2.log");
+  waitFor([&] { return FileManager::fileExists(Paths::documents() + "/Files/s.txt"); });
+  EXPECT_EQ(testsupport::readFile(Paths::documents() + "/Files/s.txt"), "secret data");
+}

@@ -1,0 +1,134 @@
+// The queue's web downloads against a Python web server on loopback: a whole file (200), a resume
+// (206), a server that ignores the range (200: written from the start), a missing file (404:
+// the item fails and keeps its partial file) and a file already complete (416).
+#include "tests/app/ftp/QueueTestSupport.h"
+
+#include <fstream>
+
+using namespace queuetest;
+
+namespace {
+
+std::string pattern(size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i)
+    s[i] = static_cast<char>((i * 7 + i / 251) & 0xff);
+  return s;
+}
+
+class QueueWebTest : public QueueTest {
+protected:
+  void SetUp() override {
+    QueueTest::SetUp();
+    served_ = std::make_unique<testsupport::TempDir>("ferrowen-q8-web");
+    port_ = testsupport::freeTcpPort();
+    server_ = testsupport::Process(
+        {"/usr/bin/python3",
+         std::string(FERROWEN_SOURCE_DIR) + "/tests/interop/ftp/queue_http_server.py",
+         served_->path(), std::to_string(port_)},
+        served_->path());
+    ASSERT_TRUE(testsupport::waitForTcpPort(port_));
+    FileManager::createDirectory(Paths::documents() + "/Downloads", true);
+  }
+  void TearDown() override {
+    server_.stop();
+    QueueTest::TearDown();
+  }
+  std::string url(const std::string &name) {
+    return "http://127.0.0.1:" + std::to_string(port_) + "/" + name;
+  }
+  std::string local(const std::string &name) { return Paths::documents() + "/Downloads/" + name; }
+  std::string requests() { return testsupport::readFile(served_->path() + "/requests.log"); }
+  // Starts the queue and lets it run until the item is gone or has failed.
+  void runQueue() {
+    makeQueue();
+    advance(1.1);
+    ASSERT_TRUE(waitFor([&] {
+      return queue_->batchItemList().empty() || !queue_->batchItemList()[0]->errorMsg().empty();
+    }));
+    settle();
+  }
+
+  std::unique_ptr<testsupport::TempDir> served_;
+  int port_ = 0;
+  testsupport::Process server_;
+};
+
+} // namespace
+
+TEST_F(QueueWebTest, WholeFileWithStatus200) {
+  const std::string data = pattern(300000);
+  ASSERT_TRUE(testsupport::writeFile(served_->path() + "/whole.bin", data));
+  seedRow("'20','','','" + url("whole.bin") + "',80,'','','/Downloads/whole.bin',0,0,'www',9999,0");
+  runQueue();
+  EXPECT_TRUE(queue_->batchItemList().empty());
+  EXPECT_TRUE(rows().empty());
+  EXPECT_EQ(testsupport::readFile(local("whole.bin")), data);
+  // The first attempt asks from 0 too.
+  EXPECT_EQ(requests(), "/whole.bin bytes=0-\n");
+  EXPECT_FALSE(Application::shared().isNetworkActivityIndicatorVisible());
+}
+
+TEST_F(QueueWebTest, ResumeAppendsFromThePartialFilesLength) {
+  const std::string data = pattern(200000);
+  ASSERT_TRUE(testsupport::writeFile(served_->path() + "/part.bin", data));
+  // The stored offset is older than the file: the file's length counts.
+  ASSERT_TRUE(testsupport::writeFile(local("part.bin"), data.substr(0, 70000)));
+  seedRow("'20','','','" + url("part.bin") +
+          "',80,'','','/Downloads/part.bin',200000,0,'www',9999,50000");
+  runQueue();
+  EXPECT_TRUE(queue_->batchItemList().empty());
+  EXPECT_EQ(testsupport::readFile(local("part.bin")), data);
+  EXPECT_EQ(requests(), "/part.bin bytes=70000-\n");
+}
+
+TEST_F(QueueWebTest, WholeFileAnsweringARangeRewritesFromTheStart) {
+  const std::string data = pattern(100000);
+  ASSERT_TRUE(testsupport::writeFile(served_->path() + "/norange-f.bin", data));
+  // Stale bytes, longer than the real file: none may stay behind.
+  ASSERT_TRUE(testsupport::writeFile(local("norange-f.bin"), std::string(150000, 'x')));
+  seedRow("'20','','','" + url("norange-f.bin") +
+          "',80,'','','/Downloads/norange-f.bin',0,0,'www',9999,150000");
+  runQueue();
+  EXPECT_TRUE(queue_->batchItemList().empty());
+  EXPECT_EQ(testsupport::readFile(local("norange-f.bin")), data);
+  EXPECT_EQ(requests(), "/norange-f.bin bytes=150000-\n");
+}
+
+TEST_F(QueueWebTest, MissingFileFailsAndKeepsThePartialFile) {
+  ASSERT_TRUE(testsupport::writeFile(local("gone.bin"), "partial bytes"));
+  seedRow("'20','','','" + url("gone.bin") + "',80,'','','/Downloads/gone.bin',0,0,'www',9999,13");
+  runQueue();
+  ASSERT_EQ(queue_->batchItemList().size(), 1u);
+  EXPECT_EQ(queue_->batchItemList()[0]->errorMsg(), "HTTP status 404");
+  EXPECT_EQ(testsupport::readFile(local("gone.bin")), "partial bytes");
+  EXPECT_EQ(rows().size(), 1u);
+  // Nothing is open any more and the queue, having nothing else to run, paused.
+  EXPECT_FALSE(queue_->webDownloadOpen());
+  advance(1.1);
+  EXPECT_TRUE(queue_->fPaused());
+  EXPECT_EQ(probe_->badges(), (std::vector<std::optional<std::string>>{"!"}));
+}
+
+TEST_F(QueueWebTest, RangeAtTheKnownSizeCompletes) {
+  const std::string data = pattern(4096);
+  ASSERT_TRUE(testsupport::writeFile(served_->path() + "/done.bin", data));
+  ASSERT_TRUE(testsupport::writeFile(local("done.bin"), data));
+  seedRow("'20','','','" + url("done.bin") +
+          "',80,'','','/Downloads/done.bin',4096,0,'www',9999,4096");
+  runQueue();
+  EXPECT_TRUE(queue_->batchItemList().empty());
+  EXPECT_EQ(testsupport::readFile(local("done.bin")), data);
+  EXPECT_EQ(requests(), "/done.bin bytes=4096-\n");
+}
+
+TEST_F(QueueWebTest, RangePastAnUnknownSizeFails) {
+  const std::string data = pattern(1000);
+  ASSERT_TRUE(testsupport::writeFile(served_->path() + "/odd.bin", data));
+  ASSERT_TRUE(testsupport::writeFile(local("odd.bin"), pattern(2000)));
+  seedRow("'20','','','" + url("odd.bin") + "',80,'','','/Downloads/odd.bin',0,0,'www',9999,2000");
+  runQueue();
+  ASSERT_EQ(queue_->batchItemList().size(), 1u);
+  EXPECT_EQ(queue_->batchItemList()[0]->errorMsg(), "HTTP status 416");
+  EXPECT_EQ(testsupport::readFile(local("odd.bin")), pattern(2000));
+}
