@@ -13,6 +13,7 @@
 
 #include "sshlib/core/DataBuffer.h"
 #include "sshlib/core/EncodingConvert.h"
+#include "tests/support/TestSupport.h"
 
 namespace oracle {
 
@@ -95,19 +96,6 @@ struct Mapping {
   std::map<char32_t, std::string> encode;
 };
 
-// Runs a program and returns its standard output.
-inline std::string runCapture(const std::string &cmd) {
-  std::string out;
-  FILE *f = popen(cmd.c_str(), "r");
-  if (!f) return out;
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
-    out.append(buf, n);
-  pclose(f);
-  return out;
-}
-
 // Parses lines "D <code hex> <char hex>" and "E <char hex> <code hex>", each group of mappings
 // introduced by a line "= <name>".
 inline std::map<std::string, Mapping> parseDump(const std::string &text) {
@@ -167,7 +155,7 @@ inline std::map<std::string, Mapping> pythonDump(const std::vector<std::string> 
   for (const auto &c : codecs)
     cmd += " " + c;
   setenv("FERROWEN_ORACLE", script.c_str(), 1);
-  return parseDump(runCapture(cmd));
+  return parseDump(testsupport::runCommand(cmd));
 }
 
 // glibc's mapping of one single-byte code page.

@@ -144,7 +144,7 @@ Mapping perlSingleByte(const char *name, bool asciiLow) {
       " next if $c >= 0xE000 && $c <= 0xF8FF; printf \"D %02X %04X\\n\", $b, $c; }";
   setenv("FERROWEN_ORACLE", script.c_str(), 1);
   auto all = oracle::parseDump(
-      oracle::runCapture(std::string("/usr/bin/perl -e \"$FERROWEN_ORACLE\" ") + name));
+      testsupport::runCommand(std::string("/usr/bin/perl -e \"$FERROWEN_ORACLE\" ") + name));
   Mapping m = all[name];
   if (asciiLow)
     for (int b = 1; b < 0x80; ++b)
@@ -354,7 +354,7 @@ TEST_F(CodePageTables, MacJapaneseFollowsPerlsMapping) {
       " next unless defined $u && length($u) == 1; printf \"D %s %04X\\n\", unpack('H*', $s), "
       "ord($u); } }";
   setenv("FERROWEN_ORACLE", script.c_str(), 1);
-  auto all = oracle::parseDump(oracle::runCapture("/usr/bin/perl -e \"$FERROWEN_ORACLE\""));
+  auto all = oracle::parseDump(testsupport::runCommand("/usr/bin/perl -e \"$FERROWEN_ORACLE\""));
   Mapping &m = all["mj"];
   ASSERT_GT(m.encode.size(), 7000u);
   ASSERT_GT(m.decode.size(), 7000u);
