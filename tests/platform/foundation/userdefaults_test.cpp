@@ -7,12 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-
-extern char **environ;
 
 using platform::DefaultsValue;
 using platform::FileManager;
@@ -41,21 +38,11 @@ struct ChildMode {
 } childMode;
 
 int runChild(const std::string &home, const std::string &expect) {
-  std::string homeVar = "FERROWEN_HOME=" + home;
-  std::string expectVar = "FERROWEN_DEFAULTS_CHILD_EXPECT=" + expect;
-  std::vector<char *> env;
-  for (char **e = environ; *e; ++e)
-    if (std::string_view(*e).rfind("FERROWEN_HOME=", 0) != 0) env.push_back(*e);
-  env.push_back(homeVar.data());
-  env.push_back(expectVar.data());
-  env.push_back(nullptr);
-  char self[] = "/proc/self/exe";
-  char *argv[] = {self, nullptr};
-  pid_t pid;
-  if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv, env.data()) != 0) return -1;
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  testsupport::Process child({"/proc/self/exe"}, "",
+                             {{"FERROWEN_HOME", home}, {"FERROWEN_DEFAULTS_CHILD_EXPECT", expect}});
+  if (!child.started()) return -1;
+  const std::optional<int> status = child.wait(std::chrono::seconds(30));
+  return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
 }
 
 class UserDefaultsTest : public ::testing::Test {
