@@ -100,13 +100,15 @@ std::optional<IndexPath> Probe::rowWithText(const std::string &text,
   return std::nullopt;
 }
 
-bool Probe::tapRow(IndexPath ip, std::shared_ptr<TableView> table) {
+bool Probe::rowEvent(const char *event, IndexPath ip, std::shared_ptr<TableView> table) {
   table = tableFor(table);
   if (!table) return fail("no table on the front layer");
-  return dispatch({{"event", "tapRow"},
-                   {"id", window_->idOf(*table)},
-                   {"section", ip.section},
-                   {"row", ip.row}});
+  return dispatch(
+      {{"event", event}, {"id", window_->idOf(*table)}, {"section", ip.section}, {"row", ip.row}});
+}
+
+bool Probe::tapRow(IndexPath ip, std::shared_ptr<TableView> table) {
+  return rowEvent("tapRow", ip, std::move(table));
 }
 
 bool Probe::tapRow(const std::string &text) {
@@ -117,12 +119,7 @@ bool Probe::tapRow(const std::string &text) {
 }
 
 bool Probe::tapAccessory(IndexPath ip, std::shared_ptr<TableView> table) {
-  table = tableFor(table);
-  if (!table) return fail("no table on the front layer");
-  return dispatch({{"event", "tapAccessory"},
-                   {"id", window_->idOf(*table)},
-                   {"section", ip.section},
-                   {"row", ip.row}});
+  return rowEvent("tapAccessory", ip, std::move(table));
 }
 
 bool Probe::tapAccessory(const std::string &text) {
@@ -133,12 +130,7 @@ bool Probe::tapAccessory(const std::string &text) {
 }
 
 bool Probe::deleteRow(IndexPath ip, std::shared_ptr<TableView> table) {
-  table = tableFor(table);
-  if (!table) return fail("no table on the front layer");
-  return dispatch({{"event", "deleteRow"},
-                   {"id", window_->idOf(*table)},
-                   {"section", ip.section},
-                   {"row", ip.row}});
+  return rowEvent("deleteRow", ip, std::move(table));
 }
 
 bool Probe::moveRow(IndexPath from, IndexPath to, std::shared_ptr<TableView> table) {

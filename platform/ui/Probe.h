@@ -98,6 +98,8 @@ private:
   static std::string titleOf(NavigationController &nav);
   std::shared_ptr<TableView> tableFor(std::shared_ptr<TableView> table);
   std::optional<IndexPath> rowWithText(const std::string &text, std::shared_ptr<TableView> &table);
+  // An event at one row of a table (the front layer's table when none is given).
+  bool rowEvent(const char *event, IndexPath ip, std::shared_ptr<TableView> table);
   bool act(const std::string &event, const std::string &name, nlohmann::json extra = {});
   std::shared_ptr<Window> window_;
   std::string error_;
