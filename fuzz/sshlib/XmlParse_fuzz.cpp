@@ -49,8 +49,28 @@ void roundTrip(TreeNode *root) {
   int before = 0;
   bool valid = shape(root, before);
   // A document type declaration that was never closed is kept as read and swallows what follows.
+  // Each declaration is copied up to its matching '>', so the kept text balances its '<' and '>'
+  // only when every declaration in it was closed (ending with '>' is not enough: the text may
+  // simply run out on one).
   const StringBuffer *dt = root->getTreeInfo()->m_docType;
-  if (dt && !dt->endsWith(">\n")) valid = false;
+  if (dt) {
+    long depth = 0;
+    for (const char *c = dt->getString(); *c; ++c)
+      depth += *c == '<' ? 1 : *c == '>' ? -1 : 0;
+    if (depth != 0) valid = false;
+  }
+  // Other processing instructions are kept as "<?", the text through the next "?>", and a line
+  // feed; one that never ended is kept as "<?" alone and, written out again, swallows what follows.
+  if (const StringBuffer *pi = root->getTreeInfo()->m_processing) {
+    const char *c = pi->getString();
+    while (*c && valid) {
+      const char *end = std::strncmp(c, "<?", 2) == 0 ? std::strstr(c + 2, "?>") : nullptr;
+      if (!end || end[2] != '\n')
+        valid = false;
+      else
+        c = end + 3;
+    }
+  }
   TreeNode *again = nullptr;
   LogNull log;
   TreeNode::customParseString(out, &log, nullptr, &again, false);
