@@ -30,6 +30,12 @@ std::string failText(const std::string &what, const std::string &path, int err) 
   return what + " " + quoted(path) + ": " + std::strerror(err);
 }
 
+// The system reads a path up to its first NUL byte: "folder\0x" would name "folder". A path with
+// a NUL in it names no file at all.
+bool hasNul(const std::string &path) {
+  return path.find('\0') != std::string::npos;
+}
+
 void setError(std::string *error, std::string text) {
   if (error) *error = std::move(text);
 }
@@ -185,12 +191,12 @@ std::string groupName(gid_t gid) {
 
 bool FileManager::fileExists(const std::string &path) {
   struct stat st;
-  return !path.empty() && ::stat(path.c_str(), &st) == 0;
+  return !path.empty() && !hasNul(path) && ::stat(path.c_str(), &st) == 0;
 }
 
 bool FileManager::fileExists(const std::string &path, bool *isDir) {
   struct stat st;
-  bool exists = !path.empty() && ::stat(path.c_str(), &st) == 0;
+  bool exists = !path.empty() && !hasNul(path) && ::stat(path.c_str(), &st) == 0;
   if (isDir) *isDir = exists && S_ISDIR(st.st_mode);
   return exists;
 }
@@ -203,6 +209,7 @@ bool FileManager::isDirectory(const std::string &path) {
 FileStatus FileManager::createDirectory(const std::string &path, bool withIntermediates,
                                         mode_t mode) {
   if (path.empty()) return FileStatus::failure("Cannot create a folder with an empty path");
+  if (hasNul(path)) return fail("Cannot create folder", path, EINVAL);
   if (isDirectory(path)) return {};
   if (withIntermediates) {
     std::string parent = parentOf(path);
@@ -221,11 +228,14 @@ FileStatus FileManager::createDirectory(const std::string &path, bool withInterm
 
 FileStatus FileManager::removeItem(const std::string &path) {
   if (path.empty()) return FileStatus::failure("Cannot remove an empty path");
+  if (hasNul(path)) return fail("Cannot remove", path, EINVAL);
   return removeTree(path);
 }
 
 FileStatus FileManager::copyItem(const std::string &from, const std::string &to) {
   struct stat st;
+  if (hasNul(from)) return fail("Cannot copy", from, EINVAL);
+  if (hasNul(to)) return fail("Cannot copy to", to, EINVAL);
   if (::lstat(from.c_str(), &st) != 0) return fail("Cannot copy", from, errno);
   const bool folder = S_ISDIR(st.st_mode);
   if (::lstat(to.c_str(), &st) == 0) return fail("Cannot copy to", to, EEXIST);
@@ -253,6 +263,8 @@ FileStatus FileManager::copyItem(const std::string &from, const std::string &to)
 
 FileStatus FileManager::moveItem(const std::string &from, const std::string &to) {
   struct stat st;
+  if (hasNul(from)) return fail("Cannot move", from, EINVAL);
+  if (hasNul(to)) return fail("Cannot move to", to, EINVAL);
   if (::lstat(from.c_str(), &st) != 0) return fail("Cannot move", from, errno);
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {};
   int e = errno;
@@ -273,6 +285,10 @@ FileStatus FileManager::moveItem(const std::string &from, const std::string &to)
 
 std::optional<std::vector<std::string>> FileManager::contentsOfDirectory(const std::string &path,
                                                                          std::string *error) {
+  if (hasNul(path)) {
+    setError(error, failText("Cannot list folder", path, EINVAL));
+    return std::nullopt;
+  }
   DIR *dir = ::opendir(path.c_str());
   if (!dir) {
     setError(error, failText("Cannot list folder", path, errno));
@@ -292,8 +308,8 @@ std::optional<std::vector<std::string>> FileManager::contentsOfDirectory(const s
 std::optional<FileAttributes> FileManager::attributesOfItem(const std::string &path,
                                                             std::string *error) {
   struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) {
-    setError(error, failText("Cannot read attributes of", path, errno));
+  if (hasNul(path) || ::lstat(path.c_str(), &st) != 0) {
+    setError(error, failText("Cannot read attributes of", path, hasNul(path) ? EINVAL : errno));
     return std::nullopt;
   }
   FileAttributes a;
@@ -314,6 +330,7 @@ std::optional<FileAttributes> FileManager::attributesOfItem(const std::string &p
 }
 
 FileStatus FileManager::setModificationDate(const std::string &path, WallTime date) {
+  if (hasNul(path)) return fail("Cannot set the date of", path, EINVAL);
   struct timespec times[2];
   times[0].tv_sec = 0;
   times[0].tv_nsec = UTIME_OMIT;
@@ -330,6 +347,7 @@ FileStatus FileManager::writeAtomically(const std::string &path, std::string_vie
 
 FileStatus FileManager::writeAtomically(const std::string &path, const Bytes &data, mode_t mode) {
   if (path.empty()) return FileStatus::failure("Cannot write a file with an empty path");
+  if (hasNul(path)) return fail("Cannot write", path, EINVAL);
   std::string pattern = path + ".tmp-XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
@@ -362,9 +380,9 @@ FileStatus FileManager::writeAtomically(const std::string &path, const Bytes &da
 }
 
 std::optional<Bytes> FileManager::contentsAtPath(const std::string &path, std::string *error) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = hasNul(path) ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    setError(error, failText("Cannot read", path, errno));
+    setError(error, failText("Cannot read", path, hasNul(path) ? EINVAL : errno));
     return std::nullopt;
   }
   struct stat st;
@@ -401,6 +419,7 @@ std::optional<std::string> FileManager::stringContentsAtPath(const std::string &
 
 FileStatus FileManager::protectFile(const std::string &path) {
   struct stat st;
+  if (hasNul(path)) return fail("Cannot protect", path, EINVAL);
   if (::stat(path.c_str(), &st) != 0) return fail("Cannot protect", path, errno);
   mode_t mode = S_ISDIR(st.st_mode) ? 0700 : 0600;
   if (::chmod(path.c_str(), mode) != 0) return fail("Cannot protect", path, errno);

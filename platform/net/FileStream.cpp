@@ -23,7 +23,9 @@ FileInputStream::~FileInputStream() {
 
 bool FileInputStream::open() {
   if (status_ != StreamStatus::NotOpen) return false;
-  fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  // A path with a NUL in it names no file (the system would stop reading it at the NUL).
+  fd_ = path_.find('\0') != std::string::npos ? (errno = EINVAL, -1)
+                                              : ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd_ < 0) {
     error_ = posixError(errno);
     status_ = StreamStatus::Error;
@@ -108,7 +110,9 @@ bool FileOutputStream::open() {
   // Appending keeps the file and starts at its end, but is not O_APPEND: a later offset must move
   // where bytes go (a download that restarts from 0 over a partial file).
   bool keep = append_ || pendingOffset_ >= 0;
-  fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (keep ? 0 : O_TRUNC), 0644);
+  fd_ = path_.find('\0') != std::string::npos
+            ? (errno = EINVAL, -1)
+            : ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (keep ? 0 : O_TRUNC), 0644);
   if (fd_ < 0) {
     error_ = posixError(errno);
     status_ = StreamStatus::Error;

@@ -128,6 +128,35 @@ TEST_F(FileManagerTest, FailedFolderCopyLeavesNoPartialTarget) {
   EXPECT_FALSE(FileManager::fileExists(p("dst")));
 }
 
+TEST_F(FileManagerTest, PathWithANulNamesNoFile) {
+  // The part before the NUL is a real folder and file; nothing may act on them instead.
+  write("folder/file.txt", "content");
+  const std::string nul("\0x", 2);
+  const std::string folder = p("folder") + nul, file = p("folder/file.txt") + nul;
+  EXPECT_FALSE(FileManager::fileExists(folder));
+  EXPECT_FALSE(FileManager::isDirectory(folder));
+  EXPECT_FALSE(FileManager::removeItem(folder));
+  EXPECT_FALSE(FileManager::writeAtomically(file, std::string_view("replaced")));
+  EXPECT_FALSE(FileManager::contentsAtPath(file));
+  EXPECT_FALSE(FileManager::attributesOfItem(file));
+  EXPECT_FALSE(FileManager::contentsOfDirectory(folder));
+  EXPECT_FALSE(FileManager::moveItem(folder, p("moved")));
+  EXPECT_FALSE(FileManager::moveItem(p("folder/file.txt"), file));
+  EXPECT_FALSE(FileManager::copyItem(file, p("copy.txt")));
+  EXPECT_FALSE(FileManager::copyItem(p("folder/file.txt"), p("copy.txt") + nul));
+  EXPECT_FALSE(FileManager::setModificationDate(file, WallTime(std::chrono::seconds(1))));
+  EXPECT_FALSE(FileManager::protectFile(file));
+  EXPECT_FALSE(FileManager::createDirectory(p("new") + nul));
+
+  EXPECT_EQ(read("folder/file.txt"), "content");
+  EXPECT_NE(FileManager::attributesOfItem(p("folder/file.txt"))->modificationDate,
+            WallTime(std::chrono::seconds(1)));
+  EXPECT_EQ(modeOf("folder/file.txt"), 0644u);
+  EXPECT_FALSE(FileManager::fileExists(p("moved")));
+  EXPECT_FALSE(FileManager::fileExists(p("copy.txt")));
+  EXPECT_FALSE(FileManager::fileExists(p("new")));
+}
+
 TEST_F(FileManagerTest, FolderIsNotCopiedIntoItself) {
   write("src/a.txt", "a");
   write("src/sub/b.txt", "b");

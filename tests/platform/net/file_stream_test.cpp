@@ -121,6 +121,18 @@ TEST_F(FileStreamTest, MissingFilesAndFoldersAreErrorsWithTheSystemReason) {
   EXPECT_FALSE(out.open());
   EXPECT_EQ(out.error().code, ENOENT);
   EXPECT_FALSE(out.hasSpaceAvailable());
+
+  // A name with a NUL in it names no file: the file named by the part before the NUL is neither
+  // read nor emptied.
+  writeFile(path("kept"), "keep me");
+  const std::string withNul = path("kept") + std::string("\0.part", 6);
+  FileOutputStream truncating(withNul);
+  EXPECT_FALSE(truncating.open());
+  EXPECT_EQ(truncating.error().code, EINVAL);
+  FileInputStream reading(withNul);
+  EXPECT_FALSE(reading.open());
+  EXPECT_EQ(reading.error().code, EINVAL);
+  EXPECT_EQ(testsupport::readFile(path("kept")), "keep me");
 }
 
 TEST_F(FileStreamTest, EmptyFileIsAtItsEndOnTheFirstRead) {
