@@ -225,6 +225,7 @@ TEST_F(FTPClientsTest, LftpListsAndMirrorsATreeBothWaysByteForByte) {
   writeFile(src + "/top.txt", "top\n");
   writeFile(src + "/a/one.bin", randomBytes(700000, 11));
   writeFile(src + "/a/b c/two words.txt", "two words\n");
+  writeFile(src + "/a/na\xC3\xAFve \xE2\x82\xAC.txt", "utf-8 name\n");
   writeFile(src + "/a/b c/d/three", randomBytes(5000, 12));
   int code = -1;
   std::string out = lftp("mirror -R src /tree", &code);
