@@ -70,6 +70,40 @@ TEST_F(ListingPeersTest, VsftpdAndProftpdLongListings) {
   EXPECT_TRUE(services->top->find("Web Site")->isDirectory);
 }
 
+TEST_F(ListingPeersTest, VsftpdWithProtectedData) {
+  const std::string tls = "ssl_enable=YES\nallow_anon_ssl=YES\nforce_anon_logins_ssl=YES\n"
+                          "force_anon_data_ssl=YES\nrequire_ssl_reuse=YES\nssl_ciphers=HIGH\n"
+                          "rsa_cert_file=" +
+                          home.file("cert.pem") + "\nrsa_private_key_file=" + home.file("key.pem") +
+                          "\n";
+  ASSERT_TRUE(testsupport::makeSelfSignedCert(home.file("cert.pem"), home.file("key.pem")));
+  Server vs = startVsftpd(tls);
+  if (!vs.port) GTEST_SKIP() << "vsftpd cannot run here";
+  fill(vs.root + "/pub");
+  const std::string content = randomBytes(200000, 21);
+  testsupport::writeFile(vs.root + "/pub/data.bin", content);
+  const int before = services->top->listingCount();
+  startConnection(address(vs) + "/pub", true, "anonymous", "");
+  conn->setSkipSSL(false);
+  conn->connect();
+  ASSERT_TRUE(waitFor([&] { return services->top->listingCount() > before && idle(); }))
+      << conn->transferLog();
+  EXPECT_TRUE(logHas(">>> AUTH TLS"));
+  EXPECT_TRUE(logHas(">>> PROT P"));
+  EXPECT_TRUE(conn->fSecureData());
+  EXPECT_TRUE(services->top->find("my file.txt"));
+  EXPECT_TRUE(services->top->find("Web Site"));
+  waitFor([] { return false; }, 0.6);
+
+  // A download over the protected data connection arrives whole.
+  conn->downloadFile("data.bin", int64_t(content.size()), false, true, "/pub", false, false, 0);
+  ASSERT_TRUE(waitFor([&] {
+    return testsupport::readFile(Paths::documents() + "/Files/data.bin").size() == content.size();
+  })) << conn->transferLog();
+  EXPECT_EQ(sha256(testsupport::readFile(Paths::documents() + "/Files/data.bin")), sha256(content));
+  EXPECT_TRUE(delegate->taken().empty());
+}
+
 TEST_F(ListingPeersTest, DosVmsAndNetwareServers) {
   {
     Server s = startScripted(R"({"syst": "215 Windows_NT",
