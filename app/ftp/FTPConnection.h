@@ -369,6 +369,9 @@ public:
 
 protected:
   void parseDirectoryLine(const std::string &line);
+  // A listing of a folder download: sub-folders join the batch, files not yet queued (nor saved
+  // whole already) become queue rows; then the batch moves on (once its "226" is in as well).
+  void walkBatchDirectoryListing();
   void editDownloadedFile(bool replace);
   // The hand-on of a download once its data has ended and its reply is in (both, in any order).
   void downloadFinishedIfComplete();

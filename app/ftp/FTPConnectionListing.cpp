@@ -1,18 +1,23 @@
 // The listing bytes of a "LIST" reply become folder entries as they arrive, line by line; and the
-// queue's folder download walks a remote tree one listing after another.
+// queue's folder download walks a remote tree one listing after another: each listing's files
+// become queue rows and its sub-folders are listed next, each once both the listing has been
+// walked and its "226" has come.
 #include "app/ftp/FTPConnection.h"
 #include "app/ftp/FTPListParser.h"
 #include "app/ftp/FTPTaskHelpers.h"
 
 #include "app/foundation/DirItemInfo.h"
+#include "app/foundation/Globals.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
 
 #include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
 #include "platform/foundation/Text.h"
 #include "platform/foundation/UserDefaults.h"
 
 using platform::Log;
+using platform::Paths;
 using platform::UserDefaults;
 
 int64_t ftptasks::sizeFromReply(const std::string &reply) {
@@ -68,4 +73,80 @@ void FTPConnection::parseDirectoryLine(const std::string &line) {
   iServerType_ = parser.iServerType;
   canDoChmod_ = parser.canDoChmod;
   if (item) currentDirectory_.push_back(item);
+}
+
+// --- Folder download --------------------------------------------------------------------------
+
+void FTPConnection::batchDirectoryDownload(const std::string &localRoot) {
+  std::string localFolder;
+  if (FTPAppServices::shared())
+    platform::RunLoop::main()->performAndWait([&] { localFolder = currentLocalFolder; });
+  onThread([=, this] {
+    if (directoryBatchActive_) return; // one folder download at a time
+    directoryBatch_.clear();
+    directoryBatchActive_ = true;
+    directory226Done_ = false;
+    directoryProcessed_ = false;
+    directoryBatchCurRoot_ = localRoot;
+    currentLocalFolderBatch_ = localFolder;
+  });
+}
+
+void FTPConnection::walkBatchDirectoryListing() {
+  Log::systemf("BatchDir:%s containsFiles:%i", directoryToGetList_.c_str(),
+               int(currentDirectory_.size()));
+  const std::string server = serverAddress(), user = loginUser();
+  std::string pass;
+  {
+    std::lock_guard<std::mutex> lock(sharedMutex_);
+    pass = loginPass_;
+  }
+  const int port = currentPort_;
+  const std::string protocol = fSecureLogin_ ? "ftps" : "ftp";
+  const std::string localFolder =
+      platform::appendPathComponent(currentLocalFolderBatch_, directoryBatchCurRoot_);
+  for (const auto &entry : currentDirectory_) {
+    const std::string name = entry->name();
+    if (entry->isDirectory) {
+      std::string dir = directoryToGetList_ + "/" + name;
+      std::string root = directoryBatchCurRoot_ + "/" + name;
+      Log::systemf("dir:%s  root:%s", dir.c_str(), root.c_str());
+      directoryBatch_.emplace_back(root, dir);
+      continue;
+    }
+    // A file already saved whole is not fetched again.
+    std::string local = platform::appendPathComponent(localFolder, name);
+    if (!myStartsWith(local, "/var/mobile/"))
+      local = platform::appendPathComponent(Paths::documents() + "/Files", local);
+    const int64_t size = platform::longLongValue(entry->size);
+    ftptasks::withQueueStorage([&](FTPQueueStorage &queue) {
+      if (queue.alreadyExists(2, name, directoryToGetList_, 0, server, port, user, pass) >= 0)
+        return;
+      const int64_t have = int64_t(sizeOfFileAtPath(local));
+      if (have > 0 && have == size) return;
+      queue.addBatchItemAction(2, name, directoryToGetList_, 0, server, port, user, pass, protocol,
+                               localFolder, false, false);
+    });
+  }
+  directoryProcessed_ = true;
+  nextBatchDirectory();
+}
+
+void FTPConnection::nextBatchDirectory() {
+  if (!directory226Done_ || !directoryProcessed_) return;
+  disconnectDataStreamFromServer();
+  directory226Done_ = false;
+  directoryProcessed_ = false;
+  if (!directoryBatch_.empty()) {
+    auto [root, dir] = directoryBatch_.front();
+    directoryBatch_.erase(directoryBatch_.begin());
+    directoryBatchCurRoot_ = root;
+    std::weak_ptr<FTPConnection> weak = weak_from_this();
+    myThread_->performAfter(platform::seconds(0.01), [weak, dir = dir] {
+      if (auto self = weak.lock()) self->changeDirectory(dir);
+    });
+    return;
+  }
+  directoryBatchActive_ = false;
+  doneBatchItem();
 }

@@ -296,5 +296,3 @@ void FTPConnection::doTaskOperation(int operationState) {
   allCommandsDone();
   if (fDisconnectWhenDone_) disconnectFromServer();
 }
-
-void FTPConnection::nextBatchDirectory() {}

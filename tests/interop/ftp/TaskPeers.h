@@ -264,7 +264,7 @@ protected:
     std::shared_ptr<FTPConnection> made;
     std::mutex m;
     connLoop = startThread("ftp-task-test", [&] {
-      auto c = std::make_shared<FTPConnection>();
+      auto c = makeConnection ? makeConnection() : std::make_shared<FTPConnection>();
       std::lock_guard<std::mutex> lock(m);
       made = c;
     });
@@ -481,6 +481,8 @@ protected:
   std::unique_ptr<ui::Probe> probe;
   std::shared_ptr<RunLoop> connLoop;
   std::shared_ptr<FTPConnection> conn;
+  // Makes the connection (on its thread); a plain FTPConnection when empty.
+  std::function<std::shared_ptr<FTPConnection>()> makeConnection;
 };
 
 } // namespace taskpeers
