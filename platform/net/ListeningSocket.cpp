@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <mutex>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -15,6 +16,24 @@ struct ListeningSocket::State {
   int fd = -1;
   bool valid = false;
   AcceptHandler handler;
+  // A descriptor held back for the moment the process has none left: a waiting connection then
+  // cannot be accepted and stays ready, and the loop would be woken for it without end. The spare
+  // is let go to accept that connection and close it at once, so the client is turned away.
+  int spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+
+  ~State() {
+    if (spare >= 0) ::close(spare);
+  }
+
+  // Turns one waiting connection away; false when there is none or no spare to do it with.
+  bool shedOne(int listenFd) {
+    if (spare < 0) return false;
+    ::close(spare);
+    const int c = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (c >= 0) ::close(c);
+    spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return c >= 0;
+  }
 
   void acceptAll() {
     for (;;) {
@@ -32,6 +51,7 @@ struct ListeningSocket::State {
                         SOCK_NONBLOCK | SOCK_CLOEXEC);
       if (c < 0) {
         if (errno == EINTR || errno == ECONNABORTED) continue;
+        if ((errno == EMFILE || errno == ENFILE) && shedOne(listenFd)) continue;
         return; // EAGAIN, or a failure the next readiness will show again
       }
       std::vector<uint8_t> address;

@@ -7,7 +7,10 @@
 
 #include <arpa/inet.h>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 
 using namespace platform;
 using namespace platform::net;
@@ -118,4 +121,57 @@ TEST_F(ListeningSocketTest, SeveralWaitingClientsAreAllAcceptedAndInvalidateStop
   EXPECT_LT(connectTo(port), 0) << "nothing listens after invalidate";
   for (int c : {c1, c2, c3})
     ::close(c);
+}
+
+// Present when the undefined-behaviour sanitizer is linked in. Its type checks need a descriptor
+// of their own, so they cannot run while the process has none left.
+extern "C" void __ubsan_handle_dynamic_type_cache_miss_abort() __attribute__((weak));
+
+TEST_F(ListeningSocketTest, WithNoDescriptorLeftAWaitingClientIsTurnedAwayNotSpunOn) {
+  if (&__ubsan_handle_dynamic_type_cache_miss_abort != nullptr)
+    GTEST_SKIP() << "the undefined-behaviour sanitizer needs descriptors for its own checks";
+  ListeningSocket server;
+  int accepted = 0;
+  ASSERT_TRUE(server.start(0, loop, [&](int fd, std::vector<uint8_t>) {
+    ++accepted;
+    ::close(fd);
+  }));
+  // Keep the exhaustion cheap: a low limit just above the descriptors in use.
+  int highest = 0;
+  if (DIR *d = ::opendir("/proc/self/fd")) {
+    while (dirent *e = ::readdir(d))
+      highest = std::max(highest, std::atoi(e->d_name));
+    ::closedir(d);
+  }
+  rlimit before{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
+  rlimit low = before;
+  low.rlim_cur = std::min<rlim_t>(before.rlim_cur, static_cast<rlim_t>(highest) + 32);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+
+  const int waiting = connectTo(server.port());
+  ASSERT_GE(waiting, 0);
+  std::vector<int> hog;
+  for (int fd; (fd = ::fcntl(0, F_DUPFD_CLOEXEC, 0)) >= 0;)
+    hog.push_back(fd);
+  ASSERT_EQ(errno, EMFILE);
+
+  // The connection cannot be accepted: it is closed for the client, and the server goes on.
+  char byte;
+  const bool turnedAway = runUntil([&] {
+    const long n = ::recv(waiting, &byte, 1, MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+  });
+  for (int fd : hog)
+    ::close(fd);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &before), 0);
+  ::close(waiting);
+  EXPECT_TRUE(turnedAway);
+  EXPECT_EQ(accepted, 0);
+
+  // With descriptors free again the next client is accepted as usual.
+  const int next = connectTo(server.port());
+  ASSERT_GE(next, 0);
+  EXPECT_TRUE(runUntil([&] { return accepted == 1; }));
+  ::close(next);
 }
