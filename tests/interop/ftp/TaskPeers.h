@@ -123,8 +123,11 @@ public:
                          std::string server, int port, const std::string &, const std::string &,
                          const std::string &protocol, std::string localpath, bool, bool) override {
     std::lock_guard<std::mutex> lock(mutex);
+    // 3 and 10 are one transfer, as in the queue.
+    auto twin = [](int a) { return a == 3 ? 10 : a == 10 ? 3 : a; };
     for (auto &r : rows)
-      if (r.action == action && r.filename == filename && r.path == path && r.server == server)
+      if ((r.action == action || r.action == twin(action)) && r.filename == filename &&
+          r.path == path && r.server == server)
         return r.pk;
     rows.push_back({nextKey, action, filename, path, server, protocol, localpath, port, size});
     added.push_back(rows.back());
