@@ -3,6 +3,7 @@
 // "Saved File Exists" question.
 #include "tests/interop/ftp/TaskPeers.h"
 
+#include "platform/foundation/DateFormatter.h"
 #include "platform/foundation/FileManager.h"
 
 using namespace taskpeers;
@@ -147,6 +148,30 @@ TEST_F(DownloadPeersTest, TransferAbortedAfterPartialDataIsNotHandedOn) {
   conn->downloadFile("cut.bin", int64_t(content.size()), true, false, "/", false, false, 0);
   ASSERT_TRUE(waitIdle());
   EXPECT_EQ(testsupport::readFile(savedFile("cut.bin")), "the saved copy");
+}
+
+TEST_F(DownloadPeersTest, SavedFilesFolderFollowsTheSetting) {
+  Server s = startPyftpdlib();
+  ::mkdir((s.root + "/docs").c_str(), 0755);
+  testsupport::writeFile(s.root + "/docs/notes.pdf", "%PDF-1.4");
+  connectAndList(address(s));
+  auto &defaults = UserDefaults::standard();
+  defaults.setObject("1", kOverwriteSavedFilesKey);
+  const std::string files = Paths::documents() + "/Files/";
+  const std::string today =
+      platform::DateFormatter("yyyy-MM-dd").stringFromDate(platform::Clock::current().wallNow());
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"0", "notes.pdf"},          {"1", "127.0.0.1/notes.pdf"},
+      {"2", "pdf/notes.pdf"},      {"3", "127.0.0.1/pdf/notes.pdf"},
+      {"4", today + "/notes.pdf"}, {"5", "127.0.0.1/docs/notes.pdf"}};
+  for (const auto &[setting, where] : cases) {
+    defaults.setObject(setting, kDefaultDownloadFolderKey);
+    conn->downloadFile("notes.pdf", 0, false, true, "/docs", false, false, 0);
+    ASSERT_TRUE(waitFor([&] { return FileManager::fileExists(files + where); }))
+        << setting << " " << where;
+    EXPECT_EQ(testsupport::readFile(files + where), "%PDF-1.4");
+    ASSERT_TRUE(waitIdle());
+  }
 }
 
 TEST_F(DownloadPeersTest, SavedFileExistsAnswers) {

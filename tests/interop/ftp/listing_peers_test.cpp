@@ -104,6 +104,23 @@ TEST_F(ListingPeersTest, VsftpdWithProtectedData) {
   EXPECT_TRUE(delegate->taken().empty());
 }
 
+TEST_F(ListingPeersTest, LongListingArrivesInPieces) {
+  // 3000 lines reach the connection in many reads, lines cut between them.
+  std::string listing;
+  for (int i = 0; i < 3000; ++i)
+    listing += "-rw-r--r--   1 ftp      ftp      " + std::to_string(100000 + i) +
+               " Mar 03  2009 file number " + std::to_string(i) + ".txt\\r\\n";
+  Server s = startScripted("{\"listing\": \"" + listing + "\"}");
+  connectAndList(address(s));
+  ASSERT_EQ(services->top->shown().size(), 3000u);
+  EXPECT_EQ(services->top->find("file number 2999.txt")->size, "102999");
+  auto texts = services->top->progressTexts();
+  EXPECT_NE(std::find(texts.begin(), texts.end(), "Getting Directory (3000)..."), texts.end());
+  // Only the first entries go to the visible transcript; the rest to the log file alone.
+  EXPECT_TRUE(logHas("*** -rw-r--r--   1 ftp      ftp      100000 "));
+  EXPECT_FALSE(logHas("file number 10.txt"));
+}
+
 TEST_F(ListingPeersTest, DosVmsAndNetwareServers) {
   {
     Server s = startScripted(R"({"syst": "215 Windows_NT",
