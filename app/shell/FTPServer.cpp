@@ -735,11 +735,30 @@ bool FTPServer::illegalPath(const std::string &argument) {
 }
 
 bool FTPServer::isInPrivateKeys(const std::string &localPath) const {
-  auto root = partsOf(standardizePath(sharedRoot()));
-  auto path = partsOf(standardizePath(localPath));
-  for (size_t i = root.size(); i < path.size(); ++i)
-    if (lowercase(path[i]) == lowercase(kPrivateKeys)) return true;
-  return false;
+  auto keysPartFrom = [](const std::vector<std::string> &parts, size_t first) {
+    for (size_t i = first; i < parts.size(); ++i)
+      if (lowercase(parts[i]) == lowercase(kPrivateKeys)) return true;
+    return false;
+  };
+  const std::string lexical = standardizePath(localPath);
+  if (keysPartFrom(partsOf(lexical), partsOf(standardizePath(sharedRoot())).size())) return true;
+  // A symbolic link inside Saved Files (unpacked from an archive, say) may name the keys folder,
+  // or a key, by another name: the part of the path that exists is resolved and looked at too.
+  const std::string realRoot = resolvedPath(sharedRoot());
+  if (realRoot.empty()) return false;
+  std::string existing = lexical;
+  std::string real;
+  while (!existing.empty() && (real = resolvedPath(existing)).empty()) {
+    if (existing == "/") break;
+    existing = deleteLastPathComponent(existing);
+  }
+  if (real.empty()) return false;
+  const auto rootParts = partsOf(realRoot);
+  const auto realParts = partsOf(real);
+  if (realParts.size() < rootParts.size() ||
+      !std::equal(rootParts.begin(), rootParts.end(), realParts.begin()))
+    return false; // outside Saved Files: refused as a bad path already
+  return keysPartFrom(realParts, rootParts.size());
 }
 
 // --- Passive mode ----------------------------------------------------------------------------

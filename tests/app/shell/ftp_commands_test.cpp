@@ -186,6 +186,21 @@ TEST_F(FTPCommandsTest, KeysFolderCannotBeReadSizedListedOrRenamedAway) {
   EXPECT_EQ(s.cmd("RETR PrivateKeys/renamed.pem"), "550 File not found.\r\n");
   EXPECT_EQ(s.cmd("CWD PrivateKeys"), "250 CWD command successful.\r\n");
   EXPECT_EQ(s.cmd("RETR renamed.pem"), "550 File not found.\r\n");
+
+  // Links (from an unpacked archive, say) that name the folder or a key by another name.
+  ASSERT_EQ(::symlink("PrivateKeys", file("keys").c_str()), 0);
+  ASSERT_EQ(::symlink("PrivateKeys/renamed.pem", file("key.pem").c_str()), 0);
+  EXPECT_EQ(s.cmd("CWD /"), "250 CWD command successful.\r\n");
+  for (std::string path : {"keys/renamed.pem", "key.pem", "keys/../key.pem"}) {
+    EXPECT_EQ(s.cmd("SIZE " + path), "550 File not found.\r\n") << path;
+    EXPECT_EQ(s.cmd("STAT " + path), "550 File not found.\r\n") << path;
+    EXPECT_EQ(s.cmd("RETR " + path), "550 File not found.\r\n") << path;
+  }
+  EXPECT_EQ(s.cmd("RNFR keys/renamed.pem"), "350 Ready to rename.\r\n");
+  EXPECT_EQ(s.cmd("RNTO moved.pem"), "550 Error renaming file.\r\n");
+  EXPECT_TRUE(FileManager::fileExists(file("PrivateKeys/renamed.pem")));
+  EXPECT_EQ(s.cmd("CWD keys"), "250 CWD command successful.\r\n");
+  EXPECT_EQ(s.cmd("RETR renamed.pem"), "550 File not found.\r\n");
 }
 
 TEST_F(FTPCommandsTest, ListingLineFormatHiddenEntriesAndDates) {

@@ -99,6 +99,11 @@ TEST_F(FTPTransfersTest, ListingsOverPassiveConnections) {
   replies.clear();
   EXPECT_EQ(list("LIST PrivateKeys", &replies), "total 0\r\n");
   replies.clear();
+  // The keys folder under another name (a link) lists nothing either.
+  ASSERT_EQ(::symlink("PrivateKeys", (root + "/keys").c_str()), 0);
+  EXPECT_EQ(list("LIST -la keys", &replies), "total 0\r\n");
+  EXPECT_EQ(list("NLST keys/", &replies), "total 0\r\n");
+  replies.clear();
   std::string names = list("NLST", &replies);
   EXPECT_NE(names.find(".dot\r\n"), std::string::npos) << names;
   EXPECT_NE(names.find("b.txt\r\n"), std::string::npos) << names;
