@@ -68,6 +68,7 @@ public:
     folder = f;
   }
   void replaceDirectory(const std::vector<std::shared_ptr<DirItemInfo>> &items) override {
+    if (!RunLoop::isMainThread()) mainThreadOnly = false;
     std::lock_guard<std::mutex> lock(mutex);
     entries = items;
     ++listings;
@@ -293,6 +294,8 @@ protected:
     conn->connect();
     ASSERT_TRUE(waitFor([&] { return services->top->listingCount() > before && idle(); }))
         << conn->transferLog();
+    ASSERT_TRUE(services->top->mainThreadOnly)
+        << "a listing reached the screen off the main thread";
     // Connecting closes the previous session first, whose report of a cut transfer follows half
     // a second later; it must not meet the first transfer of the new session.
     waitFor([] { return false; }, 0.6);
