@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -118,6 +119,31 @@ std::optional<FileFacts> statPath(const std::string &path) {
 // Nothing under a "PrivateKeys" folder leaves the device through the web server.
 bool isPrivatePath(std::string_view path) {
   return platform::containsCaseInsensitive(path, "PrivateKeys");
+}
+
+std::optional<std::string> realPathOf(const std::string &path) {
+  char *resolved = ::realpath(path.c_str(), nullptr);
+  if (!resolved) return std::nullopt;
+  std::string out(resolved);
+  std::free(resolved);
+  return out;
+}
+
+// The same, and also when a symbolic link inside Saved Files (unpacked from an archive, say)
+// names the keys folder or a key by another name: the item, or for a missing one the nearest
+// folder above it, is looked at with every link followed.
+bool isPrivateItem(const std::string &path) {
+  if (isPrivatePath(path)) return true;
+  const auto realRoot = realPathOf(documentsFolder("Files"));
+  if (!realRoot) return false;
+  std::string probe = path;
+  std::optional<std::string> real;
+  while (!(real = realPathOf(probe)) && probe != "/" && !probe.empty())
+    probe = platform::deleteLastPathComponent(probe);
+  if (!real || real->size() <= realRoot->size() || real->compare(0, realRoot->size(), *realRoot) ||
+      (*real)[realRoot->size()] != '/')
+    return false;
+  return isPrivatePath(std::string_view(*real).substr(realRoot->size()));
 }
 
 // Replaces each "**NAME**" placeholder of a template in one pass, so text put in for one
@@ -427,7 +453,7 @@ void WebServer::uploadPartBegins(const std::string &fileName) {
     uploadFailed_ = true;
     return;
   }
-  if (isPrivatePath(*target)) protectFile(saveFileTempPath_);
+  if (isPrivateItem(*target)) protectFile(saveFileTempPath_);
 }
 
 void WebServer::uploadPartData(const uint8_t *data, size_t size) {
@@ -497,7 +523,7 @@ void WebServer::makeDirectoryListing() {
   }
 
   DirItemList items;
-  if (!isPrivatePath(*folder)) {
+  if (!isPrivateItem(*folder)) {
     for (const auto &name :
          FileManager::contentsOfDirectory(*folder).value_or(std::vector<std::string>{})) {
       const std::string path = appendPathComponent(*folder, name);
@@ -578,7 +604,7 @@ void WebServer::sendHttpObjectFileHeaderCode(int code) {
     return;
   }
   const auto inFiles = webLocalPath(documentsFolder("Files"), *httpObject);
-  if (!inFiles || isPrivatePath(*inFiles)) {
+  if (!inFiles || isPrivateItem(*inFiles)) {
     sendHTMLReplyHeaderCode(404, "File Not Found");
     return;
   }

@@ -92,6 +92,17 @@ TEST_F(WebServerConnectionTest, NothingOutsideSavedFilesAndNoPrivateKeys) {
   const WebReply keys = get("/PrivateKeys/");
   EXPECT_EQ(keys.status, 200);
   EXPECT_EQ(keys.body.find("id.pem"), std::string::npos);
+  // Links (from an unpacked archive, say) that name the folder or a key by another name.
+  ASSERT_EQ(::symlink("PrivateKeys", file("keys").c_str()), 0);
+  ASSERT_EQ(::symlink("PrivateKeys/id.pem", file("key.pem").c_str()), 0);
+  for (const std::string target : {"/keys/id.pem", "/key.pem", "/keys/../key.pem"}) {
+    const WebReply r = get(target);
+    EXPECT_EQ(r.status, 404) << target;
+    EXPECT_EQ(r.body.find("KEY"), std::string::npos) << target;
+  }
+  const WebReply linked = get("/keys/");
+  EXPECT_EQ(linked.status, 200);
+  EXPECT_EQ(linked.body.find("id.pem"), std::string::npos);
   // Going up and down again inside Saved Files is fine.
   EXPECT_EQ(get("/PrivateKeys/../ok.txt").body, "fine");
   // Templates are served beside Saved Files, but not past their folder either.
