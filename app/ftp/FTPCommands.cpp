@@ -25,6 +25,12 @@ void FTPConnection::doTasks() {
   hooks.lineTaken = [this](const std::string &line) { addToLog(line); };
   hooks.replyComplete = [this] {
     replyCode_ = replies_.iReplyCode;
+    // The transfer command's preliminary reply (not the "200" of "PORT") starts the handshake of
+    // a protected data connection.
+    if (dataTlsPending_ && replies_.iReplyCode >= 100 && replies_.iReplyCode < 200) {
+      dataTlsPending_ = false;
+      if (data_.input) data_.input->setTlsSettings(tlsSettings());
+    }
     doTaskItems();
   };
   unsigned long generation = controlGeneration_;

@@ -392,6 +392,7 @@ void FTPConnection::disconnectDataStreamFromServer() {
   if (data_.output) data_.output->close();
   data_ = {};
   dataConnectionOpen_ = false;
+  dataTlsPending_ = false;
 }
 
 void FTPConnection::cleanupFileDownload() {
@@ -431,8 +432,11 @@ bool FTPConnection::connectToServerData(const std::string &replyText) {
   pasvIPPrefix_ = numbers[0];
   int port = numbers[4] * 256 + numbers[5];
   auto pair = net::createSocketStreamPair(currentServerName(), uint16_t(port));
-  if (pair && fSecureData_) pair.input->setTlsSettings(tlsSettings());
   attachDataStreams(pair);
+  // A protected data connection starts its handshake with the server's preliminary reply to the
+  // transfer command, which goes out as soon as the connection stands: servers such as pyftpdlib
+  // drop a data connection whose handshake begins before that.
+  dataTlsPending_ = fSecureData_ && bool(data_);
   return true;
 }
 
@@ -504,8 +508,6 @@ void FTPConnection::didAcceptConnectionForServer(net::ListeningSocket *server, i
   std::shared_ptr<net::ListeningSocket> done(portServer_.release());
   myThread_->perform([done] {});
   auto pair = net::createSocketStreamPairWithNativeSocket(nativeSocket, true);
-  // A protected data channel is protected in active mode too.
-  if (pair && fSecureData_) pair.input->setTlsSettings(tlsSettings());
   unsigned long generation = ++dataGeneration_;
   std::weak_ptr<FTPConnection> weak = weak_from_this();
   if (pair) {
@@ -524,7 +526,11 @@ void FTPConnection::didAcceptConnectionForServer(net::ListeningSocket *server, i
   if (!pair || !pair.input->open() || !pair.output->open()) {
     disconnectFromServer();
     updateViewWithFatalError("Unable to accept PORT response from the FTP server.");
+    return;
   }
+  // A protected data channel is protected in active mode too (we are the TLS client here as in
+  // passive mode), its handshake starting with the preliminary reply as in passive mode.
+  dataTlsPending_ = fSecureData_;
 }
 
 // ------------------------------------------------------------------------------------------------

@@ -328,6 +328,9 @@ protected:
   Bytes dataFileToUpload_; // bytes read from the upload file (deflated under MODE Z)
   bool dataConnectionOpen_ = false, sendCommandWhenDataOpen_ = false, readReady_ = false,
        writeReady_ = false, welcomeLogged_ = false;
+  // A protected data connection waits for the transfer command's preliminary reply before its
+  // TLS handshake starts, as some servers wrap it only then.
+  bool dataTlsPending_ = false;
   // Generation of the control connection: events of a connection already closed are dropped.
   unsigned long controlGeneration_ = 0, dataGeneration_ = 0;
 
