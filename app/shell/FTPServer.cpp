@@ -18,6 +18,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -651,7 +652,13 @@ void FTPServer::handleCommand(const std::string &command, const std::string &arg
     closeSaveFile();
     auto file = std::make_unique<FileOutputStream>(path, false);
     if (RESTat >= 1) file->setCurrentOffset(RESTat);
-    if (FileManager::isDirectory(path) || !file->open()) return reply("550 Error opening file.");
+    if (FileManager::isDirectory(path)) return reply("550 Error opening file.");
+    const bool existed = ::access(path.c_str(), F_OK) == 0;
+    if (!file->open()) {
+      // A file that the refused command created (before its offset could be set) goes again.
+      if (!existed) ::unlink(path.c_str());
+      return reply("550 Error opening file.");
+    }
     writeStreamSaveFile = std::move(file);
     writeSaveFilePath = path;
     dataForSaveFile.clear();

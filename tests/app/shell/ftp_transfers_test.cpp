@@ -200,6 +200,22 @@ TEST_F(FTPTransfersTest, UploadsArriveWholeAppendAndReportFailures) {
   EXPECT_EQ(empty, "150 OK to send 'empty.txt'.\r\n226 File Received OK, (0 bytes).\r\n");
   EXPECT_TRUE(FileManager::fileExists(file("empty.txt")));
 
+  // An offset the file system cannot seek to refuses the upload and leaves no new empty file
+  // behind. (A file system that takes such an offset stores the upload there instead.)
+  std::string far = whileServing([&] {
+    int data = c->pasv();
+    std::string r = c->cmd("REST 4611686018427387904");
+    r += c->cmd("STOR far.bin");
+    ::close(data);
+    if (r.find("150 ") != std::string::npos) r += c->reply();
+    c->cmd("REST 0");
+    return r;
+  });
+  if (far.find("550 Error opening file.\r\n") != std::string::npos)
+    EXPECT_FALSE(FileManager::fileExists(file("far.bin"))) << far;
+  else
+    EXPECT_NE(far.find("226 File Received OK"), std::string::npos) << far;
+
   // Uploads into the keys folder are allowed and kept private.
   ASSERT_TRUE(FileManager::createDirectory(root + "/PrivateKeys"));
   EXPECT_EQ(store("STOR PrivateKeys/k.pem", "key").substr(0, 24), "150 OK to send 'PrivateK");
