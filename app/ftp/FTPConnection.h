@@ -392,7 +392,8 @@ protected:
   std::string localFolderAtStart_; // the Saved Files folder shown when the download started
   std::string passiveReplyAfterRest_; // a resumed upload opens its data connection after "REST"
   bool directory226Done_ = false, directoryProcessed_ = false, renamedUploadOK_ = false,
-       downloadHandedOn_ = false, uploadResumeAsked_ = false;
+       downloadHandedOn_ = false, uploadResumeAsked_ = false,
+       downloadSizeKnown_ = false; // the server told the size ("SIZE")
   int iDirectoryLines_ = 0;
   std::shared_ptr<platform::ui::AlertViewDelegate> savedFileAlertDelegate_;
   // ---- end of the task declarations --------------------------------------------------------

@@ -4,8 +4,8 @@
 //
 // A download is handed on (copied into Saved Files, opened) only when both its data stream has
 // ended and the server's final reply says it succeeded, and when the file has the size the
-// server announced. Anything less keeps the partial file for a later resume and reports the
-// error; a partial file never replaces a saved one.
+// server announced (when it answered "SIZE"). Anything less keeps the partial file for a later
+// resume and reports the error; a partial file never replaces a saved one.
 #include "app/ftp/FTPConnection.h"
 #include "app/ftp/FTPTaskHelpers.h"
 
@@ -155,6 +155,7 @@ void FTPConnection::downloadFile(const std::string &name, int64_t size, bool for
     downloadDataDone_ = false;
     download226Done_ = false;
     downloadHandedOn_ = false;
+    downloadSizeKnown_ = false;
     wasAnError_ = false;
     iBytesTotal_ = 0;
     batchProgress_ = 0;
@@ -189,6 +190,7 @@ void FTPConnection::savedFileExistsAnswered(int index) {
   downloadDataDone_ = false;
   download226Done_ = false;
   downloadHandedOn_ = false;
+  downloadSizeKnown_ = false;
   wasAnError_ = false;
   iBytesTotal_ = 0;
   batchProgress_ = 0;
@@ -289,6 +291,7 @@ void FTPConnection::doTaskDownload() {
       }
     }
     // What the server says is what the finished file must hold.
+    downloadSizeKnown_ = remote > 0;
     if (remote > 0) {
       fileDownloadSize_ = remote;
       updateBatchFileSize();
@@ -368,7 +371,7 @@ void FTPConnection::downloadFinishedIfComplete() {
   }
   const std::string path = temporaryPathFor(fileToDownload_);
   const int64_t have = int64_t(sizeOfFileAtPath(path));
-  if (!downloadHead_ && fileDownloadSize_ > 0 && have != fileDownloadSize_) {
+  if (!downloadHead_ && downloadSizeKnown_ && have != fileDownloadSize_) {
     downloadFailed(Log::format("The download of \"%s\" is incomplete: %lld of %lld bytes.",
                                fileToDownload_.c_str(), (long long)have,
                                (long long)fileDownloadSize_));

@@ -109,6 +109,12 @@ TEST_F(DownloadPeersTest, RefusedSizeAndReplyBeforeData) {
     download("f.bin");
     EXPECT_EQ(sha256(testsupport::readFile(savedFile("f.bin"))), sha256(content));
     EXPECT_EQ(services->queue->reports(), std::vector<std::string>{"done:1"});
+    // A size from the caller that the server cannot confirm is no reason to refuse the file.
+    UserDefaults::standard().setObject("1", kOverwriteSavedFilesKey);
+    FileManager::removeItem(savedFile("f.bin"));
+    download("f.bin", 1234);
+    EXPECT_EQ(sha256(testsupport::readFile(savedFile("f.bin"))), sha256(content));
+    EXPECT_TRUE(errors().empty());
     stopConnection();
   }
   // The same with the size given: the 226 came first, the file is whole all the same.
@@ -140,14 +146,17 @@ TEST_F(DownloadPeersTest, TransferAbortedAfterPartialDataIsNotHandedOn) {
   auto reports = services->queue->reports();
   EXPECT_EQ(std::count(reports.begin(), reports.end(), "done:1"), 0);
 
-  // The same with a server that closes early but says 226: the size tells.
+  // A server that cuts the transfer but says 226: the size it announced tells.
   stopConnection();
-  Server liar = startScripted(R"({"retr": "partial-426", "partial": 20000})");
+  Server liar = startScripted(R"({"retr": "partial-226", "partial": 20000})");
   testsupport::writeFile(liar.root + "/cut.bin", content);
   connectAndList(address(liar));
-  conn->downloadFile("cut.bin", int64_t(content.size()), true, false, "/", false, false, 0);
-  ASSERT_TRUE(waitIdle());
+  download("cut.bin", 0, true);
   EXPECT_EQ(testsupport::readFile(savedFile("cut.bin")), "the saved copy");
+  EXPECT_EQ(services->handOns(), 0);
+  ASSERT_EQ(errors().size(), 2u);
+  EXPECT_NE(errors().back().find("is incomplete: 20000 of 50000 bytes"), std::string::npos);
+  EXPECT_EQ(testsupport::readFile(tmpFile("cut.bin")), content.substr(0, 20000));
 }
 
 TEST_F(DownloadPeersTest, SavedFilesFolderFollowsTheSetting) {

@@ -9,7 +9,8 @@ Files are served from and stored into ROOT (one flat folder). The script (JSON) 
   listing    the bytes sent for LIST (escapes as in JSON, sent as Latin-1); default: ROOT as ls
   size       "refuse": SIZE gets "550 SIZE not allowed"
   retr       "normal" (data, close, 226), "reply-first" (226, then the data after a pause),
-             "partial-426" (the first `partial` bytes, close, 426)
+             "partial-426" (the first `partial` bytes, close, 426), "partial-226" (the same
+             with a 226: a server that claims success for a cut transfer)
   partial    bytes sent before the 426 (default 1000)
   modez      true: "MODE Z" is offered and accepted; stored data is inflated (a stream that does
              not inflate gets "451 Transfer aborted")
@@ -118,11 +119,12 @@ def serve(conn, script, root):
                     time.sleep(0.3)
                     data.sendall(content)
                     data.close()
-                elif mode == "partial-426":
+                elif mode in ("partial-426", "partial-226"):
                     data.sendall(content[: script.get("partial", 1000)])
                     data.close()
                     time.sleep(0.2)
-                    send("426 Connection closed; transfer aborted\r\n")
+                    send("426 Connection closed; transfer aborted\r\n" if mode == "partial-426"
+                         else "226 Transfer complete\r\n")
                 else:
                     data.sendall(content)
                     data.close()
