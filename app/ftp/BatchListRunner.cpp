@@ -173,7 +173,7 @@ void BatchListView::doNextBatchItem() {
     doneInBackground();
     return;
   }
-  if (ftp_ && (ftp_->isAnythingInProgress() || ftpDispatchPending_)) return;
+  if (ftp_ && (ftp_->isAnythingInProgress() || ftpDispatchPending_ || ftpSettling_)) return;
   if (sftp_ && (sftp_->isActive() || sftpDispatchPending_)) return;
   // One item at a time: an open web download holds the queue as well.
   if (writeStreamFileDownload_) return;
@@ -246,7 +246,16 @@ void BatchListView::doNextBatchItem() {
       startConnectionThread();
       return;
     }
-    configureFTPFor(*item);
+    if (!configureFTPFor(*item)) return;
+    if (!ftp_->isStreamConnected()) {
+      // Log in first and start the transfer on the open session: a starter that has to connect
+      // closes the old session on the way, and the connection reports an abort for whatever
+      // transfer runs half a second after such a close. The next look comes after it.
+      ftp_->setBatchPK(key);
+      ftp_->connect();
+      settleFTP();
+      return;
+    }
     Log::systemf("DoingBatchAction:%i", item->action());
     switch (item->action()) {
     case BatchItem::kDownload:
@@ -348,7 +357,7 @@ void BatchListView::doNextBatchItem() {
       false);
 }
 
-void BatchListView::configureFTPFor(const BatchItem &item) {
+bool BatchListView::configureFTPFor(const BatchItem &item) {
   const int port = item.port() == 0 ? 21 : item.port();
   // A secure item never falls back to plain FTP by itself: without TLS it fails (the connection
   // reports it through handleError), unless the user already accepted plain FTP for the server.
@@ -360,8 +369,11 @@ void BatchListView::configureFTPFor(const BatchItem &item) {
                      ftpSession_.host == item.server() && ftpSession_.port == port &&
                      ftpSession_.user == item.user() && ftpSession_.password == item.password() &&
                      ftpSession_.tls == wantTLS;
-  if (reuse) return;
-  ftp_->reinit();
+  if (reuse) return true;
+  // A live session is closed first, and the next look waits a second (see settleFTP); a
+  // connection without a session only takes the new parameters.
+  const bool live = ftp_->isStreamConnected();
+  if (live) ftp_->reinit();
   ftp_->setServerAddress(item.port() != 0 ? item.server() + ":" + std::to_string(item.port())
                                           : item.server());
   ftp_->setLoginUser(item.user());
@@ -370,6 +382,20 @@ void BatchListView::configureFTPFor(const BatchItem &item) {
   ftp_->setWarnIfNoSSL(wantTLS);
   ftpSession_ =
       Session{item.server(), item.user(), item.password(), item.protocol(), port, wantTLS, true};
+  if (!live) return true;
+  settleFTP();
+  return false;
+}
+
+void BatchListView::settleFTP() {
+  ftpSettling_ = true;
+  auto weak = weakSelf();
+  RunLoop::main()->performAfter(platform::seconds(1.0), [weak] {
+    if (auto self = weak.lock()) {
+      self->ftpSettling_ = false;
+      self->startIfNoneInProgress();
+    }
+  });
 }
 
 void BatchListView::configureSFTPFor(const BatchItem &item) {

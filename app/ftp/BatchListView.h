@@ -198,7 +198,11 @@ private:
   void startConnectionThread();
   void startSFTPConnectionThread();
   void startWebDownload(const std::shared_ptr<BatchItem> &item);
-  void configureFTPFor(const BatchItem &item);
+  // False when the connection must settle before the item starts.
+  bool configureFTPFor(const BatchItem &item);
+  // Holds the queue's FTP items for a second: the connection reports an abort for whatever
+  // transfer runs half a second after it closed a session.
+  void settleFTP();
   void configureSFTPFor(const BatchItem &item);
   void showPauseButton();
   void showPlayButton();
@@ -225,7 +229,7 @@ private:
   std::unique_ptr<platform::net::FileOutputStream> writeStreamFileDownload_;
   std::shared_ptr<FTPConnection> ftp_;
   std::shared_ptr<platform::RunLoop> ftpThread_;
-  bool ftpStarting_ = false, ftpDispatchPending_ = false;
+  bool ftpStarting_ = false, ftpDispatchPending_ = false, ftpSettling_ = false;
   std::shared_ptr<SFTPWrapper> sftp_;
   std::shared_ptr<platform::RunLoop> sftpThread_;
   bool sftpStarting_ = false, sftpDispatchPending_ = false;

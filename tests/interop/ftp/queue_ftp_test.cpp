@@ -8,8 +8,13 @@ using namespace queuetest;
 
 namespace {
 
+// Real servers, real time: the connection's timers and the queue's looks run on the system clock.
 class QueueFtpTest : public QueueTest {
 protected:
+  void SetUp() override {
+    QueueTest::SetUp();
+    Clock::install(nullptr);
+  }
   bool runUntilEmpty(double limit = 40) {
     return waitFor([&] { return queue_->batchItemList().empty(); }, limit);
   }
@@ -66,8 +71,7 @@ TEST_F(QueueFtpTest, SecureItemWithoutTLSFailsUnlessPlainWasAccepted) {
 
   // Once the user accepted plain FTP for that server, the item runs.
   // With its only item failed, the queue pauses a second later.
-  advance(1.1);
-  EXPECT_TRUE(queue_->fPaused());
+  EXPECT_TRUE(waitFor([&] { return queue_->fPaused(); }, 5));
   UserDefaults::standard().setObject("1", keySSLNo("127.0.0.1"));
   ASSERT_TRUE(probe_->tap("Play"));
   ASSERT_TRUE(runUntilEmpty()) << testsupport::readFile(peer.log())
