@@ -703,7 +703,9 @@ std::string FTPServer::getFTPPathFor(const std::string &argument) const {
 }
 
 std::string FTPServer::getOSPathFor(const std::string &argument) const {
-  return appendPathComponent(sharedRoot(), getFTPPathFor(argument));
+  // Normalised here, so the file system is handed exactly the path that was checked: given
+  // "link/../x" it would go up from wherever a link leads, not from the folder the link is in.
+  return standardizePath(appendPathComponent(sharedRoot(), getFTPPathFor(argument)));
 }
 
 bool FTPServer::insideRoot(const std::string &localPath) const {

@@ -138,6 +138,18 @@ TEST_F(FTPCommandsTest, SymbolicLinksDoNotLeadOutOfSavedFiles) {
   EXPECT_EQ(s.cmd("MKD out/new"), "550 out/new: Bad path argument.\r\n");
   EXPECT_EQ(s.cmd("STOR dangling"), "550 dangling: Bad path argument.\r\n");
   EXPECT_EQ(s.cmd("MKD dangling/x"), "550 dangling/x: Bad path argument.\r\n");
+  // Up from a link goes up from the folder the link is in, as checked, not from its target.
+  ASSERT_TRUE(FileManager::createDirectory(tmp_->path() + "/far/deep", true));
+  ASSERT_TRUE(testsupport::writeFile(tmp_->path() + "/far/outside.txt", "outside"));
+  ASSERT_EQ(::symlink((tmp_->path() + "/far/deep").c_str(), file("deep").c_str()), 0);
+  makeFile("inside.txt", "in");
+  EXPECT_EQ(s.cmd("SIZE deep/../outside.txt"), "550 File not found.\r\n");
+  EXPECT_EQ(s.cmd("SIZE deep/../inside.txt"), "213 2\r\n");
+  EXPECT_EQ(s.cmd("MKD deep/../made"), "257 \"/deep/../made\" created.\r\n");
+  EXPECT_TRUE(FileManager::isDirectory(file("made")));
+  EXPECT_FALSE(FileManager::fileExists(tmp_->path() + "/far/made"));
+  EXPECT_EQ(s.cmd("DELE deep/../outside.txt"), "250 Deleted.\r\n");
+  EXPECT_TRUE(FileManager::fileExists(tmp_->path() + "/far/outside.txt"));
   EXPECT_FALSE(FileManager::fileExists(outsideTarget));
   EXPECT_FALSE(FileManager::fileExists(Paths::documents() + "/new"));
   // A link that stays inside is followed like any folder.
