@@ -186,3 +186,56 @@ TEST_F(QueueTest, KickstartWhilePausedResumesAndWithoutItWaits) {
     if (c == "setupDownload:/r/a->") sawA = true;
   EXPECT_TRUE(sawA);
 }
+
+TEST_F(QueueTest, AddingByConnectionTakesItsServerFields) {
+  makeQueue(false);
+  // An FTP connection on a thread of its own, as the application makes them.
+  std::shared_ptr<FTPConnection> connection;
+  std::atomic<bool> made{false};
+  auto loop = platform::startThread("test-ftp", [&] {
+    connection = std::make_shared<FTPConnection>();
+    made = true;
+  });
+  ASSERT_TRUE(waitFor([&] { return made.load(); }));
+  connection->setServerAddress("127.0.0.1:2121");
+  connection->setLoginUser("joe");
+  connection->setLoginPass("it's secret");
+  ASSERT_TRUE(waitFor([&] { return connection->loginUser() == "joe"; }));
+  int key =
+      queue_->addBatchItemAction(2, "f.txt", "/pub", 5, connection, nullptr, "/d", false, false);
+  ASSERT_GT(key, 0);
+  auto item = queue_->batchItemList().back();
+  EXPECT_EQ(item->server(), "127.0.0.1");
+  EXPECT_EQ(item->port(), 2121);
+  EXPECT_EQ(item->user(), "joe");
+  EXPECT_EQ(item->password(), "it's secret");
+  EXPECT_EQ(item->protocol(), "ftp");
+  EXPECT_EQ(item->action(), 2);
+
+  // The SFTP service: the SFTP forms of the actions.
+  sftp_->setServer("127.0.0.1");
+  sftp_->setPort(2222);
+  sftp_->setUsername("joe");
+  sftp_->setPassword("pw");
+  const int forms[][2] = {{2, 30}, {3, 31}, {10, 32}, {1, 33}, {6, 34}, {20, 20}};
+  for (auto &form : forms) {
+    int k = queue_->addBatchItemAction(form[0], "s" + std::to_string(form[0]), "/r", 1, nullptr,
+                                       sftp_, "/Files/x", false, false);
+    ASSERT_GT(k, 0);
+    EXPECT_EQ(queue_->actionForBatchItemPK(k), form[1]) << form[0];
+    EXPECT_EQ(queue_->batchItemList().back()->protocol(), "sftp");
+    EXPECT_EQ(queue_->batchItemList().back()->port(), 2222);
+  }
+  // Neither: nothing stored.
+  const size_t count = queue_->batchItemList().size();
+  EXPECT_EQ(queue_->addBatchItemAction(2, "x", "/", 1, nullptr, nullptr, "", false, false), -1);
+  EXPECT_EQ(queue_->batchItemList().size(), count);
+
+  std::atomic<bool> gone{false};
+  loop->perform([&] {
+    connection.reset();
+    gone = true;
+  });
+  ASSERT_TRUE(waitFor([&] { return gone.load(); }));
+  loop->stop();
+}

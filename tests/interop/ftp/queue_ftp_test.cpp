@@ -3,6 +3,7 @@
 #include "tests/interop/ftp/QueueFtpPeers.h"
 
 #include "app/foundation/SettingsKeys.h"
+#include "app/foundation/StringUtils.h"
 
 using namespace queuetest;
 
@@ -78,4 +79,38 @@ TEST_F(QueueFtpTest, SecureItemWithoutTLSFailsUnlessPlainWasAccepted) {
                                << testsupport::readFile(Paths::tmp() + "/Ferrowen-2.log");
   waitFor([&] { return FileManager::fileExists(Paths::documents() + "/Files/s.txt"); });
   EXPECT_EQ(testsupport::readFile(Paths::documents() + "/Files/s.txt"), "secret data");
+}
+
+TEST_F(QueueFtpTest, PauseStopsTheTransferAndPlayResumesIt) {
+  QueuePeer peer(100 * 1024);
+  ASSERT_TRUE(peer.ready());
+  const std::string data = pattern(600000, 5);
+  ASSERT_TRUE(testsupport::writeFile(peer.root() + "/slow.bin", data));
+  makeQueue();
+  add(2, "slow.bin", peer.port());
+  const std::string partial = Paths::tmp() + "/slow.bin";
+  ASSERT_TRUE(waitFor(
+      [&] {
+        return !queue_->batchItemList().empty() && queue_->batchItemList()[0]->start() > 0 &&
+               sizeOfFileAtPath(partial) >= 100000;
+      },
+      20));
+  ASSERT_TRUE(probe_->tap("Pause"));
+  EXPECT_TRUE(queue_->fPaused());
+  EXPECT_EQ(queue_->inProgressPK(), -1);
+  // The queue's session is closed and the partial file stops growing.
+  ASSERT_TRUE(waitFor([&] { return !queue_->ftp()->isStreamConnected(); }, 5));
+  const uint64_t stopped = sizeOfFileAtPath(partial);
+  waitFor([] { return false; }, 1.5);
+  EXPECT_EQ(sizeOfFileAtPath(partial), stopped);
+  EXPECT_EQ(peer.count("RETR"), 1u);
+  ASSERT_EQ(queue_->batchItemList().size(), 1u);
+  EXPECT_LT(stopped, data.size());
+
+  ASSERT_TRUE(probe_->tap("Play"));
+  ASSERT_TRUE(runUntilEmpty(40)) << testsupport::readFile(peer.log());
+  waitFor([&] { return FileManager::fileExists(Paths::documents() + "/Files/slow.bin"); });
+  EXPECT_TRUE(testsupport::readFile(Paths::documents() + "/Files/slow.bin") == data);
+  EXPECT_EQ(peer.count("RETR"), 2u);
+  EXPECT_EQ(peer.count("REST"), 1u) << testsupport::readFile(peer.log());
 }
