@@ -249,8 +249,9 @@ void FTPConnection::doTaskDownload() {
   } else if (code == 213 && state != 54) {
     addToLog("!!! Resyncing to SIZE Response\r\n");
     setState(54);
-  } else if (code == 226 && state == 13) {
-    addToLog("!!! Late Reply? Ignore and wait for actual CWD response\r\n");
+  } else if (code == 226 && state != 18) {
+    // A listing's "226" may come after this task began: only "RETR" is answered so.
+    if (state == 13) addToLog("!!! Late Reply? Ignore and wait for actual CWD response\r\n");
     return;
   }
   if (code < 100 || code > 399) {

@@ -16,8 +16,7 @@ int firstState(const std::string &folder, const std::string &cwd, int command) {
 }
 } // namespace
 
-// --- Starters
-// --------------------------------------------------------------------------------------
+// --- Starters --------------------------------------------------------------------------------
 
 void FTPConnection::renameFile(const std::string &from, const std::string &to,
                                const std::string &inFolder) {
@@ -105,14 +104,19 @@ void FTPConnection::doRawFTPCommand(const std::string &command, const std::strin
   });
 }
 
-// --- Replies
-// ---------------------------------------------------------------------------------------
+// --- Replies ---------------------------------------------------------------------------------
 
 // The steps every operation shares: the folder change, a lost session, a refusal.
 #define FTP_FILE_OP_COMMON(debugNote, commandState)                                                \
   const int code = replies_.iReplyCode;                                                            \
   const std::string reply = replies_.replyText;                                                    \
   Log::debugf(debugNote, code);                                                                    \
+  /* A listing's "226" may come after the next task began: none of these commands is answered */   \
+  /* so (a raw command may be). */                                                                 \
+  if (code == 226 && iState_ != 51) {                                                              \
+    if (iState_ == 13) addToLog("!!! Late Reply? Ignore and wait for actual CWD response\r\n");    \
+    return;                                                                                        \
+  }                                                                                                \
   if (code >= 100 && code <= 399) {                                                                \
     if (iState_ == 13) {                                                                           \
       setState(15);                                                                                \

@@ -156,6 +156,12 @@ void FTPConnection::doTaskUpload() {
     updateViewWithError(text, false);
   };
 
+  // The "226" of a listing that ended with its data connection may come after the next task
+  // has begun: only "STOR" is answered so.
+  if (code == 226 && iState_ != 19) {
+    if (iState_ == 13) addToLog("!!! Late Reply? Ignore and wait for actual CWD response\r\n");
+    return;
+  }
   if (code >= 400) {
     switch (iState_.load()) {
     case 12:

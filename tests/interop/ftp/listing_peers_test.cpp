@@ -2,6 +2,8 @@
 // active data connections; DOS, VMS and NetWare listings come from the scripted server.
 #include "tests/interop/ftp/TaskPeers.h"
 
+#include "platform/foundation/FileManager.h"
+
 using namespace taskpeers;
 
 namespace {
@@ -96,6 +98,24 @@ TEST_F(ListingPeersTest, VsftpdWithProtectedData) {
   waitFor([] { return false; }, 0.6);
 
   // A download over the protected data connection arrives whole.
+  conn->downloadFile("data.bin", int64_t(content.size()), false, true, "/pub", false, false, 0);
+  ASSERT_TRUE(waitFor([&] {
+    return testsupport::readFile(Paths::documents() + "/Files/data.bin").size() == content.size();
+  })) << conn->transferLog();
+  EXPECT_EQ(sha256(testsupport::readFile(Paths::documents() + "/Files/data.bin")), sha256(content));
+  ASSERT_TRUE(waitFor([&] { return idle(); }));
+
+  // Active mode over TLS: the listing, and the download again.
+  UserDefaults::standard().setObject("0", kUsePASVKey);
+  UserDefaults::standard().setObject("1", kOverwriteSavedFilesKey);
+  services->top->setCurrentWorkingDirectory("/pub");
+  const int listed = services->top->listingCount();
+  conn->changeDirectory("/pub");
+  ASSERT_TRUE(waitFor([&] { return services->top->listingCount() > listed && idle(); }))
+      << conn->transferLog();
+  EXPECT_TRUE(logHas(">>> PORT "));
+  EXPECT_TRUE(services->top->find("data.bin"));
+  FileManager::removeItem(Paths::documents() + "/Files/data.bin");
   conn->downloadFile("data.bin", int64_t(content.size()), false, true, "/pub", false, false, 0);
   ASSERT_TRUE(waitFor([&] {
     return testsupport::readFile(Paths::documents() + "/Files/data.bin").size() == content.size();
