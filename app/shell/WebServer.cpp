@@ -644,7 +644,14 @@ void WebServer::sendFile(const std::string &path, int code) {
 
 // A folder asked for without its closing "/": the page's relative links need it.
 void WebServer::redirectToFolder() {
-  const std::string location = webURLEncode(*httpObject, true) + "/";
+  // Doubled slashes are collapsed: a location that starts with "//" names another host.
+  std::string path = "/";
+  for (size_t i = 0; i < httpObject->size();) {
+    const size_t slash = std::min(httpObject->find('/', i), httpObject->size());
+    if (slash > i) path += httpObject->substr(i, slash - i) + "/";
+    i = slash + 1;
+  }
+  const std::string location = webURLEncode(path, true);
   sendHTMLReplyHeaderCode(301, "Moved", "Location: " + location + "\r\n");
 }
 

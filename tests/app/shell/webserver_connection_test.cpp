@@ -140,6 +140,14 @@ TEST_F(WebServerConnectionTest, FilesMissingFilesAndFoldersWithoutTheirSlash) {
   const WebReply redirect = get("/Docs");
   EXPECT_EQ(redirect.status, 301);
   EXPECT_EQ(redirect.header("location"), "/Docs/");
+  // ... on this server, whatever slashes the request doubled (a leading "//" names a host).
+  ASSERT_TRUE(FileManager::createDirectory(file("evil.example"), true));
+  for (const std::string target : {"//evil.example", "/%2Fevil.example", "///evil.example"}) {
+    const WebReply r = get(target);
+    EXPECT_EQ(r.status, 301) << target;
+    EXPECT_EQ(r.header("location"), "/evil.example/") << target;
+  }
+  EXPECT_EQ(get("//Docs").header("location"), "/Docs/");
 }
 
 TEST_F(WebServerConnectionTest, BasicAuthenticationAndBadLogins) {
