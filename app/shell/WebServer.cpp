@@ -190,6 +190,17 @@ void ensureIcon(const std::string &webFolder, const std::string &name) {
 
 std::atomic<unsigned> uploadCounter{0};
 
+// A request path for links and locations: doubled slashes collapsed, since a link that starts
+// with "//" names another host (a request for "//elsewhere/../" would otherwise send the upload
+// form there).
+std::string singleSlashes(std::string_view path) {
+  std::string out;
+  out.reserve(path.size());
+  for (const char c : path)
+    if (c != '/' || out.empty() || out.back() != '/') out += c;
+  return out;
+}
+
 } // namespace
 
 // --- Life ---------------------------------------------------------------------------------------
@@ -578,7 +589,7 @@ void WebServer::makeDirectoryListing() {
       {"APPURL", "ferrowen", "ferrowen"},
       {"TITLE", "Ferrowen", "Ferrowen"},
       {"IPHONENAME", webHTMLEscape(phoneName), webHTMLEscape(webURLEncode(phoneName))},
-      {"PATH", webHTMLEscape(path), webHTMLEscape(webURLEncode(path, true))},
+      {"PATH", webHTMLEscape(path), webHTMLEscape(webURLEncode(singleSlashes(path), true))},
       {"UP", up, up},
   };
   auto readTemplate = [&](const char *name) {
@@ -644,14 +655,7 @@ void WebServer::sendFile(const std::string &path, int code) {
 
 // A folder asked for without its closing "/": the page's relative links need it.
 void WebServer::redirectToFolder() {
-  // Doubled slashes are collapsed: a location that starts with "//" names another host.
-  std::string path = "/";
-  for (size_t i = 0; i < httpObject->size();) {
-    const size_t slash = std::min(httpObject->find('/', i), httpObject->size());
-    if (slash > i) path += httpObject->substr(i, slash - i) + "/";
-    i = slash + 1;
-  }
-  const std::string location = webURLEncode(path, true);
+  const std::string location = webURLEncode(singleSlashes(*httpObject + "/"), true);
   sendHTMLReplyHeaderCode(301, "Moved", "Location: " + location + "\r\n");
 }
 

@@ -148,6 +148,11 @@ TEST_F(WebServerConnectionTest, FilesMissingFilesAndFoldersWithoutTheirSlash) {
     EXPECT_EQ(r.header("location"), "/evil.example/") << target;
   }
   EXPECT_EQ(get("//Docs").header("location"), "/Docs/");
+  // Nor can a folder page's upload form be sent to another host that way.
+  const WebReply page = get("//elsewhere.example/../");
+  EXPECT_EQ(page.status, 200);
+  EXPECT_EQ(page.body.find("action=\"//"), std::string::npos) << page.body;
+  EXPECT_NE(page.body.find("action=\"/elsewhere.example/../\""), std::string::npos) << page.body;
 }
 
 TEST_F(WebServerConnectionTest, BasicAuthenticationAndBadLogins) {
