@@ -71,7 +71,7 @@ void FTPConnection::recordDownloadInQueue(const std::string &name, const std::st
   const int port = currentPort_;
   const std::string protocol = fSecureLogin_ ? "ftps" : "ftp";
   std::string localFolder;
-  ftptasks::withQueueStorage([&](FTPQueueStorage &queue) {
+  const bool queued = ftptasks::withQueueStorage([&](FTPQueueStorage &queue) {
     localFolder = currentLocalFolder; // the Saved Files screen's folder (main thread)
     key = queue.alreadyExists(2, name, folder, size, server, port, user, pass);
     if (key >= 0) {
@@ -81,7 +81,7 @@ void FTPConnection::recordDownloadInQueue(const std::string &name, const std::st
     key = queue.addBatchItemAction(2, name, folder, size, server, port, user, pass, protocol,
                                    localFolder, false, false);
   });
-  if (localFolder.empty() && FTPAppServices::shared())
+  if (!queued && FTPAppServices::shared())
     platform::RunLoop::main()->performAndWait([&] { localFolder = currentLocalFolder; });
   localFolderAtStart_ = localFolder;
   batchPK_ = key;
