@@ -190,6 +190,12 @@ void ensureIcon(const std::string &webFolder, const std::string &name) {
 
 std::atomic<unsigned> uploadCounter{0};
 
+// The temporary files of the uploads now arriving (main thread only).
+std::set<std::string> &uploadPiecesInProgress() {
+  static std::set<std::string> pieces;
+  return pieces;
+}
+
 // A request path for links and locations: doubled slashes collapsed, since a link that starts
 // with "//" names another host (a request for "//elsewhere/../" would otherwise send the upload
 // form there).
@@ -446,15 +452,23 @@ void WebServer::uploadPartBegins(const std::string &fileName) {
   FileManager::createDirectory(files, true);
   const auto target = webLocalPath(files, httpObject.value_or("") + "/" + fileName);
   const std::string folder = target ? platform::deleteLastPathComponent(*target) : "";
+  // The piece of another upload still arriving is not a target: renaming over it would hand
+  // this part's content to that upload's file.
   if (!target || fileName == "." || fileName == ".." || !FileManager::isDirectory(folder) ||
-      FileManager::isDirectory(*target)) {
+      FileManager::isDirectory(*target) || uploadPiecesInProgress().count(*target)) {
     uploadFailed_ = true;
     return;
   }
-  // Written beside its target under a name of its own, and renamed into place when complete.
-  char temp[64];
-  std::snprintf(temp, sizeof temp, ".upload-%ld-%u.part", long(::getpid()), ++uploadCounter);
-  saveFileTempPath_ = appendPathComponent(folder, temp);
+  // Written beside its target under a name of its own (never one that is taken), and renamed
+  // into place when complete.
+  std::string tempPath;
+  do {
+    char temp[64];
+    std::snprintf(temp, sizeof temp, ".upload-%ld-%u.part", long(::getpid()), ++uploadCounter);
+    tempPath = appendPathComponent(folder, temp);
+  } while (FileManager::attributesOfItem(tempPath) || uploadPiecesInProgress().count(tempPath));
+  saveFileTempPath_ = tempPath;
+  uploadPiecesInProgress().insert(tempPath);
   saveFilePath_ = *target;
   writeStreamSaveFile = std::make_unique<FileOutputStream>(saveFileTempPath_);
   if (!writeStreamSaveFile->open()) {
@@ -487,6 +501,7 @@ void WebServer::uploadPartEnds(bool complete) {
   writeStreamSaveFile->close();
   const bool failed = writeStreamSaveFile->status() == StreamStatus::Error;
   writeStreamSaveFile.reset();
+  uploadPiecesInProgress().erase(saveFileTempPath_);
   if (failed || std::rename(saveFileTempPath_.c_str(), saveFilePath_.c_str()) != 0) {
     ::unlink(saveFileTempPath_.c_str());
     saveFileTempPath_.clear();
@@ -502,7 +517,10 @@ void WebServer::dropSaveFile() {
     writeStreamSaveFile->close();
     writeStreamSaveFile.reset();
   }
-  if (!saveFileTempPath_.empty()) ::unlink(saveFileTempPath_.c_str());
+  if (!saveFileTempPath_.empty()) {
+    ::unlink(saveFileTempPath_.c_str());
+    uploadPiecesInProgress().erase(saveFileTempPath_);
+  }
   saveFileTempPath_.clear();
 }
 

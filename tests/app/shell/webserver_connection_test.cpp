@@ -374,3 +374,59 @@ TEST_F(WebServerConnectionTest, ClientsThatLeaveEarlyAreLetGo) {
   const WebReply whole = get("/big.bin");
   EXPECT_EQ(whole.body.size(), size_t(8 << 20));
 }
+
+TEST_F(WebServerConnectionTest, UploadsArrivingAtOnceKeepTheirOwnContent) {
+  // Upload A: its head and most of its body, the rest held back.
+  const std::string content(20000, 'A');
+  const std::string bodyA = multipartBody({{"a.txt", content}});
+  const std::string requestA = postHead("/", bodyA.size()) + bodyA;
+  const size_t held = 5000;
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(uint16_t(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::send(fd, requestA.data(), requestA.size() - held, MSG_NOSIGNAL),
+            ssize_t(requestA.size() - held));
+  std::string piece;
+  ASSERT_TRUE(platform::RunLoop::main()->runUntil(
+      [&] {
+        for (const auto &name :
+             FileManager::contentsOfDirectory(root).value_or(std::vector<std::string>{}))
+          if (name.starts_with(".upload-")) piece = name;
+        return !piece.empty();
+      },
+      std::chrono::seconds(20)));
+
+  // Upload B names A's piece (it shows in the folder page): refused, A's piece untouched.
+  const std::string bodyB = multipartBody({{piece, "B"}});
+  EXPECT_EQ(exchange({postHead("/", bodyB.size()) + bodyB}).status, 500);
+  // A file planted under the name the next piece would get is not written into either.
+  const size_t dash = piece.rfind('-'), dot = piece.rfind('.');
+  ASSERT_TRUE(dash != std::string::npos && dot > dash) << piece;
+  const std::string planted =
+      piece.substr(0, dash + 1) +
+      std::to_string(std::stoul(piece.substr(dash + 1, dot - dash - 1)) + 1) + ".part";
+  makeFile(planted, "planted");
+  const std::string bodyC = multipartBody({{"c.txt", "C"}});
+  EXPECT_EQ(exchange({postHead("/", bodyC.size()) + bodyC}).status, 200);
+  EXPECT_EQ(testsupport::readFile(file("c.txt")), "C");
+  EXPECT_EQ(testsupport::readFile(file(planted)), "planted");
+
+  // A completes with its own content.
+  const std::string rest = requestA.substr(requestA.size() - held);
+  const WebReply a = await(std::async(std::launch::async, [fd, rest] {
+    ::send(fd, rest.data(), rest.size(), MSG_NOSIGNAL);
+    std::string raw;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+      raw.append(buffer, size_t(n));
+    ::close(fd);
+    return parseWebReply(raw, n == 0);
+  }));
+  EXPECT_EQ(a.status, 200);
+  EXPECT_TRUE(testsupport::readFile(file("a.txt")) == content);
+  EXPECT_FALSE(FileManager::fileExists(file(piece)));
+}
