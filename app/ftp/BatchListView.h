@@ -207,7 +207,8 @@ private:
   void showPauseButton();
   void showPlayButton();
   void performStartAfter(double seconds);
-  void completionCleanup(const BatchItem &item);
+  // Unpacks a finished download or removes an upload's temporary source.
+  void completionCleanup(const BatchItem &item, int attemptsLeft = 10);
   void refreshSavedFilesFor(const BatchItem &item);
 
   // Screen helpers.

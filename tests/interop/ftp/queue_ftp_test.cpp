@@ -114,3 +114,17 @@ TEST_F(QueueFtpTest, PauseStopsTheTransferAndPlayResumesIt) {
   EXPECT_EQ(peer.count("RETR"), 2u);
   EXPECT_EQ(peer.count("REST"), 1u) << testsupport::readFile(peer.log());
 }
+
+TEST_F(QueueFtpTest, DownloadQueuedForUnpackingReachesTheTarService) {
+  QueuePeer peer;
+  ASSERT_TRUE(peer.ready());
+  const std::string archive = pattern(50000, 3);
+  ASSERT_TRUE(testsupport::writeFile(peer.root() + "/pack.tar.gz", archive));
+  makeQueue();
+  queue_->addBatchItemAction(2, "pack.tar.gz", "/", 0, "127.0.0.1", peer.port(), "joe", "secret",
+                             "ftp", "", true, true);
+  ASSERT_TRUE(runUntilEmpty());
+  ASSERT_TRUE(waitFor([&] { return !tar_->paths.empty(); }, 10));
+  EXPECT_EQ(tar_->paths, std::vector<std::string>{Paths::documents() + "/Files/pack.tar.gz"});
+  EXPECT_EQ(testsupport::readFile(Paths::documents() + "/Files/pack.tar.gz"), archive);
+}
