@@ -256,6 +256,7 @@ std::string FTPConnection::commandForState(const std::string &argument) {
 }
 
 void FTPConnection::sendCommandToStream(const std::string &line) {
+  noteEventThread(); // commands, like events, belong to the connection's thread
   if (!control_.output) return;
   if (line.empty()) {
     Log::debugf("sendCommand:WTFstate:%i", iState_.load());

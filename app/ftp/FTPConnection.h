@@ -141,7 +141,8 @@ public:
   std::string initialCurrentDirectory() const;
   // The peer certificates of the control connection, leaf first (empty without TLS).
   std::vector<platform::net::PeerCertificate> peerCertificates() const;
-  // Stream events handled on another thread than the connection's (always 0; checked by tests).
+  // Stream events handled and commands written on another thread than the connection's (always
+  // 0; checked by tests).
   unsigned long offThreadEvents() const { return offThreadEvents_.load(); }
 
   // --- Transfer log ----------------------------------------------------------------------------
@@ -389,7 +390,7 @@ protected:
 
   std::vector<std::pair<std::string, std::string>> directoryBatch_; // (root, dir)
   std::string directoryBatchCurRoot_, currentLocalFolderBatch_;
-  std::string localFolderAtStart_; // the Saved Files folder shown when the download started
+  std::string localFolderAtStart_;    // the Saved Files folder shown when the download started
   std::string passiveReplyAfterRest_; // a resumed upload opens its data connection after "REST"
   bool directory226Done_ = false, directoryProcessed_ = false, renamedUploadOK_ = false,
        downloadHandedOn_ = false, uploadResumeAsked_ = false,

@@ -105,6 +105,11 @@ public:
   }
   std::string replyTextNow() const { return replies_.replyText; }
   bool dataOpen() const { return bool(data_); }
+  // Closes the control connection's write side under the connection's feet, then sends.
+  void sendOnBrokenStream(const std::string &line) {
+    if (control_.output) control_.output->close();
+    sendCommandToStream(line);
+  }
   bool hasPortListener() const { return bool(portServer_); }
 
 protected:

@@ -315,6 +315,64 @@ TEST_F(FakeServerTest, MalformedPassiveRepliesFallBackToActiveMode) {
   EXPECT_FALSE(conn->dataOpen());
 }
 
+TEST_F(FakeServerTest, AFailedWriteClosesTheConnectionOnceWithoutResending) {
+  startServer(withoutAuth());
+  login("joe", "pw");
+  ASSERT_TRUE(waitLoggedIn());
+  std::atomic<bool> done{false};
+  conn->inThread([&](TestConnection &c) {
+    c.sendOnBrokenStream("NOOP\r\n");
+    done = true;
+  });
+  ASSERT_TRUE(waitFor([&] { return done.load(); }));
+  EXPECT_FALSE(conn->isStreamConnected());
+  std::string log = conn->transferLog();
+  size_t first = log.find(">>> NOOP");
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_EQ(log.find(">>> NOOP", first + 1), std::string::npos); // sent once, never again
+  EXPECT_NE(log.find("*** Disconnected\r\n\r\n", first), std::string::npos);
+}
+
+TEST_F(FakeServerTest, AHandshakeThatNeverEndsFallsBackToPlainAfterThePbszTimeout) {
+  // The server accepts "AUTH TLS" but never answers the handshake (nor anything unknown).
+  auto clock = std::make_shared<ManualClock>();
+  Clock::install(clock);
+  startServer(R"({"replies": {"AUTH": ["234 go ahead\r\n"], "CLNT": ["500 no\r\n"]},
+                 "default": "__none__"})");
+  login("joe", "pw");
+  ASSERT_TRUE(waitFor([&] { return conn->iTask() == 7; })) << conn->transferLog();
+  // The 3 s nudge sends "PBSZ 0" (it waits for the handshake inside the stream).
+  clock->advance(seconds(3.1));
+  ASSERT_TRUE(waitForLog(">>> PBSZ 0\r\n"));
+  clock->advance(seconds(19));
+  RunLoop::main()->runPending();
+  EXPECT_FALSE(conn->skipSSL());
+  // No reply within 20 s: a new session without "AUTH".
+  clock->advance(seconds(1.5));
+  ASSERT_TRUE(waitLoggedIn()) << conn->transferLog();
+  EXPECT_TRUE(conn->skipSSL());
+  EXPECT_FALSE(conn->fSecureLogin());
+  std::string log = conn->transferLog();
+  std::string second = log.substr(log.rfind("*** Connect To"));
+  EXPECT_EQ(second.find(">>> AUTH"), std::string::npos);
+  EXPECT_NE(second.find(">>> USER joe"), std::string::npos);
+}
+
+TEST_F(FakeServerTest, AHandshakeThatNeverEndsWarnsWhenPlainFtpIsNotWanted) {
+  auto clock = std::make_shared<ManualClock>();
+  Clock::install(clock);
+  startServer(R"({"replies": {"AUTH": ["234 go ahead\r\n"], "CLNT": ["500 no\r\n"]},
+                 "default": "__none__"})");
+  login("joe", "pw", /*warnIfNoSSL=*/true);
+  ASSERT_TRUE(waitFor([&] { return conn->iTask() == 7; }));
+  clock->advance(seconds(3.1));
+  ASSERT_TRUE(waitForLog(">>> PBSZ 0\r\n"));
+  clock->advance(seconds(20.5));
+  ASSERT_TRUE(waitFor([&] { return !probe->pendingAlerts().empty(); }));
+  EXPECT_EQ(probe->pendingAlerts().back().title, "Security Warning");
+  EXPECT_FALSE(conn->isStreamConnected());
+}
+
 TEST_F(FakeServerTest, PassiveReplyParsing) {
   startServer(withoutAuth());
   login("joe", "pw");

@@ -9,7 +9,7 @@ The script (JSON) says:
   split        list of pieces the greeting is sent in, with a pause between them
   replies      {"VERB": [reply, reply, ...]}: the n-th use of the verb gets the n-th reply (the
                last one repeats). A reply "__close__" closes the connection instead,
-               "__reset__" resets it.
+               "__reset__" resets it, "__none__" sends nothing.
   default      reply to any verb not listed; omitted: "200 ok\\r\\n"
 Every command received is printed on standard output, one line each, as received.
 """
@@ -90,6 +90,8 @@ def serve(conn, script, replies, default):
                 reply = choices[min(n, len(choices) - 1)]
             else:
                 reply = default
+            if reply == "__none__":
+                continue
             if reply == "__close__":
                 conn.close()
                 return
