@@ -277,12 +277,11 @@ void BatchListView::doNextBatchItem() {
       ftp_->setBatchPK(key);
       break;
     case BatchItem::kFolderDownload:
-      // The connection offers no folder download yet: the item fails with a clear text rather
-      // than being tried again and again.
-      item->setErrorMsg("Folder downloads are not available.");
-      reloadTable();
-      performStartAfter(1.0);
-      return;
+      inProgressPK_ = key;
+      ftp_->batchDirectoryDownload(item->filename());
+      ftp_->changeDirectory(item->path());
+      ftp_->setBatchPK(key);
+      break;
     default:
       return;
     }

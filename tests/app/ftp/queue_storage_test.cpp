@@ -197,9 +197,10 @@ TEST_F(QueueTest, AddingByConnectionTakesItsServerFields) {
     made = true;
   });
   ASSERT_TRUE(waitFor([&] { return made.load(); }));
+  // Set on the connection's thread in the order posted: the user last, to wait for.
   connection->setServerAddress("127.0.0.1:2121");
-  connection->setLoginUser("joe");
   connection->setLoginPass("it's secret");
+  connection->setLoginUser("joe");
   ASSERT_TRUE(waitFor([&] { return connection->loginUser() == "joe"; }));
   int key =
       queue_->addBatchItemAction(2, "f.txt", "/pub", 5, connection, nullptr, "/d", false, false);

@@ -128,3 +128,23 @@ TEST_F(QueueFtpTest, DownloadQueuedForUnpackingReachesTheTarService) {
   EXPECT_EQ(tar_->paths, std::vector<std::string>{Paths::documents() + "/Files/pack.tar.gz"});
   EXPECT_EQ(testsupport::readFile(Paths::documents() + "/Files/pack.tar.gz"), archive);
 }
+
+// Waits for the connection to walk a folder's listings into rows (its folder batch is not yet
+// driven by the end of a listing); enable it then.
+TEST_F(QueueFtpTest, DISABLED_FolderDownloadQueuesItsFilesAndFinishesFirst) {
+  QueuePeer peer;
+  ASSERT_TRUE(peer.ready());
+  FileManager::createDirectory(peer.root() + "/tree/sub", true);
+  ASSERT_TRUE(testsupport::writeFile(peer.root() + "/tree/a.txt", "file a"));
+  ASSERT_TRUE(testsupport::writeFile(peer.root() + "/tree/sub/b.txt", "file b"));
+  makeQueue();
+  int folder = queue_->addBatchItemAction(1, "tree", "/tree", 0, "127.0.0.1", peer.port(), "joe",
+                                          "secret", "ftp", "", false, true);
+  ASSERT_GT(folder, 0);
+  // The folder's files become rows of their own, fetched after the folder item is done.
+  ASSERT_TRUE(waitFor([&] { return queue_->batchIndexForPK(folder) < 0; }, 20))
+      << testsupport::readFile(peer.log());
+  ASSERT_TRUE(runUntilEmpty()) << testsupport::readFile(peer.log());
+  EXPECT_EQ(peer.count("RETR"), 2u) << testsupport::readFile(peer.log());
+  EXPECT_TRUE(rows().empty());
+}
