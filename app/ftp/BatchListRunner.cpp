@@ -68,7 +68,9 @@ std::shared_ptr<BatchListView> BatchListView::create() {
   return view;
 }
 
-BatchListView::BatchListView() : ViewController("BatchListView") {}
+BatchListView::BatchListView() : ViewController("BatchListView") {
+  setContentSizeForViewInPopover(platform::ui::Size{320, 480});
+}
 
 BatchListView::~BatchListView() {
   if (kickerTimer_) kickerTimer_->invalidate();

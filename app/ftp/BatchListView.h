@@ -187,7 +187,10 @@ private:
   BatchListView();
   void initWithNibName();
   std::shared_ptr<BatchListView> self() { return sharedAs<BatchListView>(); }
-  std::weak_ptr<BatchListView> weakSelf() { return self(); }
+  // Safe on any thread, also while the screen is going away (then empty).
+  std::weak_ptr<BatchListView> weakSelf() {
+    return std::static_pointer_cast<BatchListView>(weak_from_this().lock());
+  }
   std::shared_ptr<BatchItem> itemForPK(int pk) const;
   void removeItemAtIndex(size_t index);
   void reloadTable();

@@ -35,6 +35,8 @@ TEST_F(QueueTest, ScreenShowsRowsTitleAndBadge) {
   EXPECT_EQ(services_->valtry, "");
   EXPECT_EQ(probe_->rightItem()->name, "Edit");
   EXPECT_EQ(probe_->leftItem()->name, "Pause");
+  EXPECT_EQ(queue_->contentSizeForViewInPopover().width, 320);
+  EXPECT_EQ(queue_->contentSizeForViewInPopover().height, 480);
   queue_->clickedPause(); // nothing starts while the rows are looked at
   queue_->addBatchItemAction(30, "file.zip", "/pub", 2097152, "127.0.0.1", 22, "u", "p", "sftp",
                              "/d", false, false);
