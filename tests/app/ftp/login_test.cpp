@@ -373,6 +373,71 @@ TEST_F(FakeServerTest, AHandshakeThatNeverEndsWarnsWhenPlainFtpIsNotWanted) {
   EXPECT_FALSE(conn->isStreamConnected());
 }
 
+// Records the progress the owner is given.
+class ProgressDelegate : public FTPConnectionDelegate {
+public:
+  void progressPercent(FTPConnection &c, float f) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    seen.emplace_back(c.iTask(), f);
+  }
+  std::vector<std::pair<int, float>> values() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return seen;
+  }
+  std::mutex mutex;
+  std::vector<std::pair<int, float>> seen;
+};
+
+TEST_F(FakeServerTest, LoginProgressIsTheFirstTenthOfTheBar) {
+  startServer(withoutAuth());
+  auto delegate = std::make_shared<ProgressDelegate>();
+  startConnection();
+  conn->setDelegate(delegate);
+  conn->setServerAddress("127.0.0.1:" + std::to_string(port));
+  conn->setLoginUser("joe");
+  conn->connect();
+  ASSERT_TRUE(waitLoggedIn());
+  auto values = delegate->values();
+  ASSERT_GE(values.size(), 4u);
+  // 0.05 (AUTH TLS refused), 0.1 (plain USER), 0.15, 0.2, 0.35 of the login: a tenth each.
+  EXPECT_FLOAT_EQ(values[0].second, 0.005f);
+  for (auto &[task, f] : values)
+    if (task == 0) EXPECT_LE(f, 0.1f);
+  // The listing that follows reports in the remaining nine tenths.
+  ASSERT_TRUE(waitFor([&] { return delegate->values().back().first == 1; }));
+  EXPECT_FLOAT_EQ(delegate->values().back().second, 0.3f * 0.9f + 0.1f);
+}
+
+TEST_F(FakeServerTest, AnIdleConnectionClosesAfterFiveMinutesOrWhenThePhoneLocks) {
+  auto clock = std::make_shared<ManualClock>();
+  Clock::install(clock);
+  startServer(withoutAuth(R"(, "PASV": ["__none__"])"));
+  login("joe", "pw");
+  ASSERT_TRUE(waitLoggedIn());
+  clock->advance(seconds(299));
+  RunLoop::main()->runPending();
+  EXPECT_TRUE(conn->isStreamConnected());
+  clock->advance(seconds(2));
+  ASSERT_TRUE(waitFor([&] { return !conn->isStreamConnected(); }));
+  EXPECT_TRUE(logHas("*** Disconnected\r\n\r\n"));
+
+  // A busy connection closes only when its task is done.
+  conn->connect();
+  auto passives = [&] {
+    std::string log = conn->transferLog();
+    size_t n = 0;
+    for (size_t p = log.find(">>> PASV"); p != std::string::npos; p = log.find(">>> PASV", p + 1))
+      ++n;
+    return n;
+  };
+  ASSERT_TRUE(waitFor([&] { return passives() == 2; }));
+  conn->iPhoneIsLocking();
+  std::atomic<bool> ran{false};
+  conn->inThread([&](TestConnection &) { ran = true; });
+  ASSERT_TRUE(waitFor([&] { return ran.load(); }));
+  EXPECT_TRUE(conn->isStreamConnected());
+}
+
 TEST_F(FakeServerTest, PassiveReplyParsing) {
   startServer(withoutAuth());
   login("joe", "pw");
