@@ -148,3 +148,25 @@ TEST_F(QueueFtpTest, DISABLED_FolderDownloadQueuesItsFilesAndFinishesFirst) {
   EXPECT_EQ(peer.count("RETR"), 2u) << testsupport::readFile(peer.log());
   EXPECT_TRUE(rows().empty());
 }
+
+TEST_F(QueueFtpTest, DeletingTheRunningRowStopsItsTransfer) {
+  QueuePeer peer(100 * 1024);
+  ASSERT_TRUE(peer.ready());
+  ASSERT_TRUE(testsupport::writeFile(peer.root() + "/slow.bin", pattern(800000)));
+  ASSERT_TRUE(testsupport::writeFile(peer.root() + "/next.txt", "next"));
+  makeQueue();
+  add(2, "slow.bin", peer.port());
+  add(2, "next.txt", peer.port());
+  ASSERT_TRUE(waitFor([&] { return sizeOfFileAtPath(Paths::tmp() + "/slow.bin") >= 50000; }, 20));
+  ASSERT_TRUE(probe_->tap("Edit"));
+  ASSERT_TRUE(probe_->deleteRow({0, 0}));
+  ASSERT_TRUE(probe_->tap("Done"));
+  EXPECT_EQ(rows().size(), 1u);
+  // The queue's session goes, and the kicker moves on to the next item.
+  ASSERT_TRUE(waitFor([&] { return !queue_->ftp()->isStreamConnected(); }, 5));
+  ASSERT_TRUE(runUntilEmpty(30)) << testsupport::readFile(peer.log());
+  waitFor([&] { return FileManager::fileExists(Paths::documents() + "/Files/next.txt"); });
+  EXPECT_EQ(testsupport::readFile(Paths::documents() + "/Files/next.txt"), "next");
+  EXPECT_FALSE(FileManager::fileExists(Paths::documents() + "/Files/slow.bin"));
+  EXPECT_EQ(peer.count("USER"), 2u);
+}
