@@ -1,0 +1,71 @@
+// The queue's FTP connection against vsftpd (anonymous, plain): a download resumed from the
+// partial file an earlier run left ("REST" in the server's protocol log) arrives byte for byte.
+#include "tests/interop/ftp/QueueFtpPeers.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace queuetest;
+
+namespace {
+
+class QueueVsftpdTest : public QueueTest {
+protected:
+  void SetUp() override {
+    QueueTest::SetUp();
+    Clock::install(nullptr);
+  }
+  // vsftpd serving `root` anonymously on a free port; false when it cannot run here.
+  bool startVsftpd(const std::string &root) {
+    if (::access("/usr/sbin/vsftpd", X_OK) != 0 || ::geteuid() != 0 || !::getpwnam("ftp"))
+      return false;
+    ::mkdir("/var/run/vsftpd", 0755);
+    ::mkdir("/var/run/vsftpd/empty", 0755);
+    ::chmod(tmp_->path().c_str(), 0755);
+    port_ = testsupport::freeTcpPort();
+    const std::string conf =
+        "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" +
+        std::to_string(port_) +
+        "\nbackground=NO\nseccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
+        "anonymous_enable=YES\nlocal_enable=NO\nno_anon_password=YES\nanon_root=" +
+        root +
+        "\nwrite_enable=NO\npasv_enable=YES\npasv_address=127.0.0.1\nport_enable=YES\n"
+        "connect_from_port_20=NO\nsecure_chroot_dir=/var/run/vsftpd/empty\n"
+        "xferlog_enable=YES\nxferlog_std_format=NO\nlog_ftp_protocol=YES\nvsftpd_log_file=" +
+        log() + "\ndual_log_enable=NO\nssl_enable=NO\n";
+    testsupport::writeFile(tmp_->file("vsftpd.conf"), conf);
+    server_ = testsupport::Process({"/usr/sbin/vsftpd", tmp_->file("vsftpd.conf")}, tmp_->path());
+    return testsupport::waitForTcpPort(port_);
+  }
+  std::string log() const { return tmp_->file("vsftpd.log"); }
+
+  int port_ = 0;
+  testsupport::Process server_;
+};
+
+} // namespace
+
+TEST_F(QueueVsftpdTest, ResumesFromThePartialFile) {
+  const std::string root = tmp_->file("anon");
+  FileManager::createDirectory(root + "/pub", true);
+  ::chmod(root.c_str(), 0755);
+  ::chmod((root + "/pub").c_str(), 0755);
+  const std::string data = pattern(1500000, 9);
+  ASSERT_TRUE(testsupport::writeFile(root + "/pub/file.bin", data));
+  ::chmod((root + "/pub/file.bin").c_str(), 0644);
+  if (!startVsftpd(root)) GTEST_SKIP() << "vsftpd cannot run here";
+  // An earlier run got a third of the file and saved its offset.
+  ASSERT_TRUE(testsupport::writeFile(Paths::tmp() + "/file.bin", data.substr(0, 500000)));
+  seedRow("'2','file.bin','/pub','127.0.0.1'," + std::to_string(port_) +
+          ",'anonymous','','',1500000,0,'ftp',9999,500000");
+  makeQueue();
+  ASSERT_TRUE(waitFor([&] { return queue_->batchItemList().empty(); }, 40))
+      << testsupport::readFile(log());
+  ASSERT_TRUE(
+      waitFor([&] { return FileManager::fileExists(Paths::documents() + "/Files/file.bin"); }));
+  EXPECT_TRUE(testsupport::readFile(Paths::documents() + "/Files/file.bin") == data);
+  EXPECT_NE(testsupport::readFile(log()).find("REST 500000"), std::string::npos)
+      << testsupport::readFile(log());
+  server_.stop();
+}
