@@ -289,7 +289,6 @@ void FTPConnection::connectToServer(const std::string &host, int port) {
     std::lock_guard<std::mutex> lock(sharedMutex_);
     control_ = pair;
   }
-  controlOpen_ = bool(pair);
   if (!pair || !pair.input->open() || !pair.output->open()) {
     disconnectFromServer();
     updateViewWithFatalError("Unable to connect to the FTP server.");
@@ -314,6 +313,7 @@ void FTPConnection::connectToServer(const std::string &host, int port) {
   connectTimer_ = myThread_->addTimer(platform::seconds(limit), false, [weak](platform::Timer &) {
     if (auto self = weak.lock()) self->didntConnect();
   });
+  controlOpen_ = true; // last: the connect timer runs once the connection says it stands
 }
 
 net::TlsSettings FTPConnection::tlsSettings() const {

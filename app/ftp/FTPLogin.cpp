@@ -124,9 +124,6 @@ void FTPConnection::doTaskLogin() {
     if (control_.input) control_.input->setTlsSettings(tlsSettings());
     fSecureLogin_ = true;
     fSecureData_ = true;
-    setTask(kTaskLoginSecure);
-    setState(2);
-    updateProgressMark(0.1f);
     stopSslHelperTimer();
     {
       std::weak_ptr<FTPConnection> weak = weak_from_this();
@@ -134,6 +131,9 @@ void FTPConnection::doTaskLogin() {
         if (auto self = weak.lock()) self->kickSSL();
       });
     }
+    setState(2);
+    setTask(kTaskLoginSecure); // last: the nudge is running once the task says so
+    updateProgressMark(0.1f);
     return;
   case 35:
     stopPBSZTimeoutTimer();
