@@ -92,6 +92,10 @@ class TestConnection : public FTPConnection {
 public:
   using FTPConnection::connectToServer;
   using FTPConnection::connectToServerData;
+  using FTPConnection::updateViewWithError;
+  using FTPConnection::updateViewWithFatalError;
+  using FTPConnection::updateViewWithFileError;
+  using FTPConnection::updateViewWithReply;
 
   std::string listing() {
     std::lock_guard<std::mutex> lock(listingMutex);

@@ -442,6 +442,67 @@ TEST_F(FakeServerTest, AnIdleConnectionClosesAfterFiveMinutesOrWhenThePhoneLocks
   EXPECT_TRUE(conn->isStreamConnected());
 }
 
+TEST_F(FakeServerTest, ErrorReportsAndTheirAlerts) {
+  startConnection();
+  auto run = [&](std::function<void(TestConnection &)> fn) {
+    std::atomic<bool> done{false};
+    conn->inThread([&](TestConnection &c) {
+      fn(c);
+      done = true;
+    });
+    ASSERT_TRUE(waitFor([&] { return done.load(); }));
+    ASSERT_TRUE(waitFor([&] { return !probe->pendingAlerts().empty(); }));
+  };
+  run([](TestConnection &c) {
+    c.updateViewWithFatalError("Unable to connect to the FTP server.");
+  });
+  auto alert = probe->pendingAlerts().back();
+  EXPECT_EQ(alert.title, "Error Connecting to FTP Server");
+  EXPECT_EQ(alert.message, "Unable to connect to the FTP server.");
+  EXPECT_EQ(alert.buttons, (std::vector<std::string>{"Help", "OK"}));
+  ASSERT_TRUE(probe->answerAlert("Help"));
+  EXPECT_TRUE(services->called("popToRoot"));
+  EXPECT_TRUE(services->called("help:Ferrowen Help:connect-help.php?app=ferrowen&ver=300:log"));
+
+  run([](TestConnection &c) { c.updateViewWithError("550 No such file.", false); });
+  alert = probe->pendingAlerts().back();
+  EXPECT_EQ(alert.title, "Error from FTP Server");
+  EXPECT_EQ(alert.buttons, (std::vector<std::string>{"OK"}));
+  ASSERT_TRUE(probe->answerAlert("OK"));
+  EXPECT_FALSE(services->called("pop"));
+
+  // The reply of a raw command is shown even over the connect screen; errors are not.
+  services->connectOnTop = true;
+  run([](TestConnection &c) {
+    c.updateViewWithFileError("error-timeout.html");
+    c.updateViewWithError("421 bye", true);
+    c.updateViewWithReply("214-Help\r\n214 ok\r\n");
+  });
+  ASSERT_EQ(probe->pendingAlerts().size(), 1u);
+  alert = probe->pendingAlerts().back();
+  EXPECT_EQ(alert.title, "Reply from FTP Server");
+  EXPECT_EQ(alert.message, "214-Help\r\n214 ok\r\n");
+  EXPECT_FALSE(services->called("page:error-timeout.html"));
+  ASSERT_TRUE(probe->answerAlert("OK"));
+
+  // An owner that takes the errors gets every text and no alert is shown.
+  auto delegate = std::make_shared<ErrorDelegate>();
+  conn->setDelegate(delegate);
+  services->connectOnTop = false;
+  std::atomic<bool> done{false};
+  conn->inThread([&](TestConnection &c) {
+    c.updateViewWithFatalError("fatal");
+    c.updateViewWithFileError("error-timeout.html");
+    done = true;
+  });
+  ASSERT_TRUE(waitFor([&] { return done.load(); }));
+  stopConnection();
+  RunLoop::main()->runPending();
+  EXPECT_EQ(delegate->taken(), (std::vector<std::string>{"fatal", "error-timeout.html"}));
+  EXPECT_TRUE(probe->pendingAlerts().empty());
+  EXPECT_FALSE(services->called("page:error-timeout.html"));
+}
+
 TEST_F(FakeServerTest, PassiveReplyParsing) {
   startServer(withoutAuth());
   login("joe", "pw");
