@@ -109,6 +109,34 @@ public:
   }
   std::string replyTextNow() const { return replies_.replyText; }
   bool dataOpen() const { return bool(data_); }
+  // The line of a command state with the given task and fields (no connection needed).
+  struct Fields {
+    std::string user, pass, fileToUpload, fileToDownload, rename, deleteName, chmodTo, raw;
+    int64_t resumeDownloadAt = 0, resumeUploadAt = 0, fileDownloadSize = 0;
+    bool useRenames = true, skipRenames = false, folder = false;
+  };
+  std::string line(int task, int state, const Fields &f, const std::string &arg = "") {
+    setShared(loginUser_, f.user);
+    setShared(loginPass_, f.pass);
+    fileToUpload_ = f.fileToUpload;
+    fileToDownload_ = f.fileToDownload;
+    renameFrom_ = renameTo_ = f.rename;
+    deleteFilename_ = f.deleteName;
+    toDeleteIsFolder_ = f.folder;
+    chmodTo_ = f.chmodTo;
+    chmodFilename_ = f.fileToUpload;
+    rawCommand_ = f.raw;
+    resumeDownloadAt_ = f.resumeDownloadAt;
+    resumeUploadAt_ = f.resumeUploadAt;
+    fileDownloadSize_ = f.fileDownloadSize;
+    useRenames_ = f.useRenames;
+    skipRenames_ = f.skipRenames;
+    dataConnectionOpen_ = true;
+    setTask(task);
+    setState(state);
+    return commandForState(arg);
+  }
+  int64_t fileDownloadSizeNow() const { return fileDownloadSize_; }
   // Closes the control connection's write side under the connection's feet, then sends.
   void sendOnBrokenStream(const std::string &line) {
     if (control_.output) control_.output->close();
