@@ -265,6 +265,8 @@ protected:
   void updateViewWithReply(const std::string &text);
   void updateViewWithFileError(const std::string &page);
   void warnNoSSLAvailable();
+  // True when the FTP tab's top screen is the connect screen (no alerts then). Main thread: the
+  // reports ask it there, when their alert is about to be shown.
   bool skipErrorAlerts();
   void updateViewWithDirectory();
   void reloadDirectoryViewIfNeeded();

@@ -25,13 +25,12 @@ bool FTPConnection::skipErrorAlerts() {
 
 void FTPConnection::showAlert(std::shared_ptr<AlertView> alert, std::shared_ptr<AlertView> *keepIn,
                               bool evenOverConnectScreen) {
-  auto services = FTPAppServices::shared();
   std::weak_ptr<FTPConnection> weak = weak_from_this();
-  platform::RunLoop::main()->perform([weak, alert, keepIn, evenOverConnectScreen, services] {
+  platform::RunLoop::main()->perform([weak, alert, keepIn, evenOverConnectScreen] {
     auto self = weak.lock();
     if (!self) return;
     // A connect screen on top of the FTP tab takes no alerts (but a server's reply is shown).
-    if (!evenOverConnectScreen && services && services->connectScreenOnTop()) return;
+    if (!evenOverConnectScreen && self->skipErrorAlerts()) return;
     *keepIn = alert; // alert fields belong to the main thread
     alert->show();
   });
@@ -91,8 +90,10 @@ void FTPConnection::updateViewWithFileError(const std::string &page) {
   wasAnError_ = true;
   if (auto d = delegate_.lock())
     if (d->handleError(*this, page)) return;
-  onMain([page](FTPAppServices &s) {
-    if (!s.connectScreenOnTop()) s.showErrorForTopFtpTab(page);
+  std::weak_ptr<FTPConnection> weak = weak_from_this();
+  onMain([weak, page](FTPAppServices &s) {
+    auto self = weak.lock();
+    if (self && !self->skipErrorAlerts()) s.showErrorForTopFtpTab(page);
   });
 }
 
