@@ -70,6 +70,9 @@ TEST_F(ProftpdTest, ModeZIsSwitchedOnAndCompressedListingsAreInflated) {
   EXPECT_TRUE(conn->useModeZ());
   EXPECT_TRUE(conn->modeZ());
   EXPECT_TRUE(sent("MODE Z"));
+  EXPECT_TRUE(sent("CLNT Ferrowen-3.0"));
+  EXPECT_TRUE(conn->canDoUTF8());
+  EXPECT_TRUE(sent("OPTS UTF8 ON"));
   // "MODE Z" is the last step before "PWD".
   auto cmds = commandsSent();
   auto modeZ = std::find(cmds.begin(), cmds.end(), "MODE Z");

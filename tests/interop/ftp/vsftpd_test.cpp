@@ -74,7 +74,7 @@ protected:
 TEST_F(VsftpdTest, ExplicitTlsWithSessionReuseInPassiveAndActiveMode) {
   ASSERT_NO_FATAL_FAILURE(start(testsupport::freeTcpPort(),
                                 "require_ssl_reuse=YES\nforce_local_logins_ssl=YES\n"
-                                "force_local_data_ssl=YES\n"));
+                                "force_local_data_ssl=YES\nutf8_filesystem=YES\n"));
   ASSERT_TRUE(loginTo("127.0.0.1:" + std::to_string(port), kUser, kPass)) << conn->transferLog();
   auto cmds = commandsSent();
   ASSERT_GE(cmds.size(), 6u);
@@ -88,6 +88,9 @@ TEST_F(VsftpdTest, ExplicitTlsWithSessionReuseInPassiveAndActiveMode) {
   // vsftpd answers FEAT with its features; CLNT is refused and does not matter.
   EXPECT_TRUE(sent("FEAT"));
   EXPECT_TRUE(sent("CLNT Ferrowen-3.0"));
+  // It offers UTF8: the client asks for it.
+  EXPECT_TRUE(conn->canDoUTF8());
+  EXPECT_TRUE(sent("OPTS UTF8 ON"));
   // Every data connection resumes the control connection's TLS session, or vsftpd refuses it.
   ASSERT_TRUE(waitListing("hello.txt")) << conn->transferLog();
   UserDefaults::standard().setObject("0", kUsePASVKey);
