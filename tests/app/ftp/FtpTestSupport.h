@@ -137,6 +137,8 @@ public:
     return commandForState(arg);
   }
   int64_t fileDownloadSizeNow() const { return fileDownloadSize_; }
+  using FTPConnection::sendCommandToStream;
+  size_t pendingControlBytes() const { return pendingControlOut_.size(); }
   // Closes the control connection's write side under the connection's feet, then sends.
   void sendOnBrokenStream(const std::string &line) {
     if (control_.output) control_.output->close();

@@ -509,6 +509,35 @@ TEST_F(FakeServerTest, ErrorReportsAndTheirAlerts) {
   EXPECT_FALSE(services->called("page:error-timeout.html"));
 }
 
+TEST_F(FakeServerTest, WritesTheServerCannotTakeYetWaitAndGoOutWhole) {
+  // The server stops reading for a while: a long command backs up behind the stream's buffer
+  // and goes out, whole and once, as room appears.
+  startServer(withoutAuth(R"(, "STALL": ["__stall__"])"));
+  login("joe", "pw");
+  ASSERT_TRUE(waitLoggedIn());
+  std::string longLine = "SITE " + std::string(4 << 20, 'x') + "tail-end\r\n";
+  std::atomic<bool> written{false};
+  std::atomic<size_t> backedUp{0};
+  conn->inThread([&](TestConnection &c) {
+    c.sendCommandToStream("STALL\r\n");
+    c.sendCommandToStream(longLine);
+    backedUp = c.pendingControlBytes();
+    written = true;
+  });
+  ASSERT_TRUE(waitFor([&] { return written.load(); }));
+  EXPECT_GT(backedUp.load(), 0u);
+  EXPECT_TRUE(waitFor([&] {
+    for (auto &l : received())
+      if (l == "LONG " + std::to_string(longLine.size() - 2) + " tail-end") return true;
+    return false;
+  }));
+  EXPECT_TRUE(conn->isStreamConnected());
+  size_t longs = 0;
+  for (auto &l : received())
+    longs += l.rfind("LONG ", 0) == 0;
+  EXPECT_EQ(longs, 1u);
+}
+
 TEST_F(FakeServerTest, PassiveReplyParsing) {
   startServer(withoutAuth());
   login("joe", "pw");

@@ -9,9 +9,11 @@ The script (JSON) says:
   split        list of pieces the greeting is sent in, with a pause between them
   replies      {"VERB": [reply, reply, ...]}: the n-th use of the verb gets the n-th reply (the
                last one repeats). A reply "__close__" closes the connection instead,
-               "__reset__" resets it, "__none__" sends nothing.
+               "__reset__" resets it, "__none__" sends nothing,
+               "__stall__" stops reading for 2 s, then answers 200.
+Every command received is printed on standard output, one line each, as received (a line of
+1000 characters or more as "LONG <length> <last 8 characters>").
   default      reply to any verb not listed; omitted: "200 ok\\r\\n"
-Every command received is printed on standard output, one line each, as received.
 """
 import json
 import struct
@@ -77,7 +79,8 @@ def serve(conn, script, replies, default):
         while b"\n" in buffer:
             line, buffer = buffer.split(b"\n", 1)
             text = line.decode("latin-1").rstrip("\r")
-            print(text, flush=True)
+            print(text if len(text) < 1000 else "LONG %d %s" % (len(text), text[-8:]),
+                  flush=True)
             verb = text.split(" ", 1)[0].upper()
             if verb == "QUIT":
                 conn.sendall(b"221 bye\r\n")
@@ -91,6 +94,10 @@ def serve(conn, script, replies, default):
             else:
                 reply = default
             if reply == "__none__":
+                continue
+            if reply == "__stall__":
+                time.sleep(2)  # reads nothing meanwhile: the client's writes back up
+                conn.sendall(b"200 awake\r\n")
                 continue
             if reply == "__close__":
                 conn.close()
