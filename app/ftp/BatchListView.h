@@ -34,7 +34,6 @@
 #include <vector>
 
 struct sqlite3;
-class BatchListRunnerAccess;
 
 class BatchListView : public platform::ui::ViewController,
                       public platform::ui::TableViewDataSource,
@@ -179,9 +178,6 @@ public:
 
   // Threads of queue connections still alive (they end shortly after their queue goes).
   static int liveConnectionThreads();
-
-  // The temporary folder's transfer logs, kept by cleanupDownloadedFiles.
-  static constexpr const char *kQueueLogName = "Ferrowen-2.log";
 
 private:
   BatchListView();
