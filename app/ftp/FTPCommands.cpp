@@ -27,9 +27,18 @@ void FTPConnection::doTasks() {
     replyCode_ = replies_.iReplyCode;
     // The transfer command's preliminary reply (not the "200" of "PORT") starts the handshake of
     // a protected data connection.
+    if (fSecureData_ && !data_ && portServer_ && replies_.iReplyCode >= 100 &&
+        replies_.iReplyCode < 200)
+      dataPreliminaryEarly_ = true;
     if (dataTlsPending_ && replies_.iReplyCode >= 100 && replies_.iReplyCode < 200) {
       dataTlsPending_ = false;
       if (data_.input) data_.input->setTlsSettings(tlsSettings());
+      // An upload held back its bytes until now: an empty write asks the stream for a
+      // can-accept-bytes event, which comes once the handshake is done.
+      if (data_.output && (iTask_ == kTaskUpload || iTask_ == kTaskUploadAfterMkDir)) {
+        const uint8_t none = 0;
+        data_.output->write(&none, 0);
+      }
     }
     doTaskItems();
   };

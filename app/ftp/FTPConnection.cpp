@@ -104,6 +104,9 @@ FTP_SHARED_GETTER(cwd, cwd_)
 FTP_SHARED_GETTER(currentServerName, currentServerName_)
 FTP_SHARED_GETTER(serverAddress, serverAddress_)
 FTP_SHARED_GETTER(loginUser, loginUser_)
+FTP_SHARED_GETTER(loginPass, loginPass_)
+FTP_SHARED_GETTER(fileToDownload, fileToDownload_)
+FTP_SHARED_GETTER(saveToLocalFolder, saveToLocalFolder_)
 FTP_SHARED_GETTER(ftpStatusMessage, ftpStatusMessage_)
 FTP_SHARED_GETTER(initialCurrentDirectory, initialCurrentDirectory_)
 #undef FTP_SHARED_GETTER
@@ -137,6 +140,9 @@ void FTPConnection::setFDisconnectWhenDone(bool flag) {
 }
 void FTPConnection::setBatchPK(int pk) {
   onThread([this, pk] { batchPK_ = pk; });
+}
+void FTPConnection::setSaveToLocalFolder(const std::string &folder) {
+  onThread([this, folder] { setShared(saveToLocalFolder_, folder); });
 }
 
 std::vector<net::PeerCertificate> FTPConnection::peerCertificates() const {
@@ -393,6 +399,7 @@ void FTPConnection::disconnectDataStreamFromServer() {
   data_ = {};
   dataConnectionOpen_ = false;
   dataTlsPending_ = false;
+  dataPreliminaryEarly_ = false;
 }
 
 void FTPConnection::cleanupFileDownload() {
@@ -494,6 +501,7 @@ bool FTPConnection::startPortListener(std::string &portCommand) {
   }
   uint16_t port = server->port();
   portServer_ = std::move(server);
+  dataPreliminaryEarly_ = false;
   portCommand = Log::format("PORT %s,%i,%i\r\n", localIPv4Address().c_str(), port >> 8, port & 255);
   return true;
 }
@@ -529,8 +537,11 @@ void FTPConnection::didAcceptConnectionForServer(net::ListeningSocket *server, i
     return;
   }
   // A protected data channel is protected in active mode too (we are the TLS client here as in
-  // passive mode), its handshake starting with the preliminary reply as in passive mode.
-  dataTlsPending_ = fSecureData_;
+  // passive mode), its handshake starting with the preliminary reply as in passive mode, or now
+  // when that reply was read before the connection was accepted.
+  dataTlsPending_ = fSecureData_ && !dataPreliminaryEarly_;
+  if (fSecureData_ && dataPreliminaryEarly_) data_.input->setTlsSettings(tlsSettings());
+  dataPreliminaryEarly_ = false;
 }
 
 // ------------------------------------------------------------------------------------------------

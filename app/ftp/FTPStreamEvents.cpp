@@ -308,6 +308,10 @@ void FTPConnection::handleDataWriteEvent(std::unique_ptr<HandleXEvent> event) {
   dataConnectionIsOpen();
   if (iTask_ != kTaskUpload && iTask_ != kTaskUploadAfterMkDir) return;
   if (!data_.output) return;
+  // A protected data connection carries nothing before its handshake, which starts with the
+  // preliminary reply to "STOR": plain bytes ahead of it make the server drop the connection.
+  // The stream is armed again when the handshake starts and reports room once it is done.
+  if (dataTlsPending_) return;
   // Sends waiting compressed bytes of the last chunk before anything new.
   std::weak_ptr<FTPConnection> weak = weak_from_this();
   auto pumpAgain = [this, weak](double delay) {

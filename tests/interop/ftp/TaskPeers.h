@@ -373,24 +373,35 @@ protected:
     return root;
   }
 
-  // pyftpdlib with an anonymous user that may write everything.
-  Server startPyftpdlib() {
+  // pyftpdlib with an anonymous user that may write everything; with `tls`, explicit FTPS
+  // (certificate made here) that requires a protected data channel.
+  Server startPyftpdlib(bool tls = false) {
     Server s;
     s.root = makeRoot("py");
     s.port = testsupport::freeTcpPort();
     std::string script = home.file("pyserver.py");
+    std::string handler = "h = FTPHandler\n";
+    if (tls) {
+      EXPECT_TRUE(testsupport::makeSelfSignedCert(home.file("cert.pem"), home.file("key.pem")));
+      // A session id context lets the data connections resume the control connection's session.
+      handler = "class h(TLS_FTPHandler): pass\n"
+                "h.certfile = '" +
+                home.file("cert.pem") + "'\nh.keyfile = '" + home.file("key.pem") +
+                "'\nh.tls_data_required = True\n"
+                "h.get_ssl_context().set_session_id(b'ferrowen-tests')\n";
+    }
     testsupport::writeFile(script, "import sys\n"
                                    "from pyftpdlib.authorizers import DummyAuthorizer\n"
-                                   "from pyftpdlib.handlers import FTPHandler\n"
+                                   "from pyftpdlib.handlers import FTPHandler, TLS_FTPHandler\n"
                                    "from pyftpdlib.servers import FTPServer\n"
                                    "a = DummyAuthorizer()\n"
                                    "a.add_anonymous(sys.argv[2], perm='elradfmwMT')\n"
-                                   "a.add_user('joe', 'secret', sys.argv[2], perm='elradfmwMT')\n"
-                                   "h = FTPHandler\n"
-                                   "h.authorizer = a\n"
-                                   "h.permit_foreign_addresses = True\n"
-                                   "srv = FTPServer(('127.0.0.1', int(sys.argv[1])), h)\n"
-                                   "srv.serve_forever()\n");
+                                   "a.add_user('joe', 'secret', sys.argv[2], perm='elradfmwMT')\n" +
+                                       handler +
+                                       "h.authorizer = a\n"
+                                       "h.permit_foreign_addresses = True\n"
+                                       "srv = FTPServer(('127.0.0.1', int(sys.argv[1])), h)\n"
+                                       "srv.serve_forever()\n");
     s.process = testsupport::Process({"/usr/bin/python3", script, std::to_string(s.port), s.root},
                                      home.path());
     EXPECT_TRUE(testsupport::waitForTcpPort(s.port)) << s.process.errors();
@@ -429,8 +440,9 @@ protected:
     return s;
   }
 
-  // proftpd (unpacked beside the system) with anonymous logins and MODE Z.
-  Server startProftpd() {
+  // proftpd (unpacked beside the system) with anonymous logins and MODE Z; with `tls`, mod_tls
+  // too (certificate made here).
+  Server startProftpd(bool tls = false) {
     Server s;
     const std::string base = "/opt/ferrowen-peers/proftpd";
     if (::access((base + "/usr/sbin/proftpd").c_str(), X_OK) != 0 || ::geteuid() != 0) return s;
@@ -441,21 +453,29 @@ protected:
     ::chmod(s.root.c_str(), 0777);
     ::chmod(home.path().c_str(), 0755);
     s.port = testsupport::freeTcpPort();
-    std::string conf = "ServerType standalone\nDefaultServer on\nUseIPv6 off\n"
-                       "DefaultAddress 127.0.0.1\nPort " +
-                       std::to_string(s.port) + "\nUser nobody\nGroup nogroup\nScoreboardFile " +
-                       home.file("pro.score") + "\nPidFile " + home.file("pro.pid") +
-                       "\nDelayTable " + home.file("pro.delay") +
-                       "\nWtmpLog off\nUseReverseDNS off\nRequireValidShell off\n"
-                       "ModulePath " +
-                       base +
-                       "/usr/lib/proftpd\nLoadModule mod_deflate.c\n"
-                       "<IfModule mod_deflate.c>\n  DeflateEngine on\n</IfModule>\n"
-                       "<Anonymous " +
-                       s.root +
-                       ">\n  User ftp\n  Group nogroup\n  UserAlias anonymous ftp\n"
-                       "  <Limit LOGIN>\n    AllowAll\n  </Limit>\n"
-                       "  <Limit WRITE>\n    AllowAll\n  </Limit>\n</Anonymous>\n";
+    std::string conf =
+        "ServerType standalone\nDefaultServer on\nUseIPv6 off\n"
+        "DefaultAddress 127.0.0.1\nPort " +
+        std::to_string(s.port) + "\nUser nobody\nGroup nogroup\nScoreboardFile " +
+        home.file("pro.score") + "\nPidFile " + home.file("pro.pid") + "\nDelayTable " +
+        home.file("pro.delay") +
+        "\nWtmpLog off\nUseReverseDNS off\nRequireValidShell off\n"
+        "ModulePath " +
+        base +
+        "/usr/lib/proftpd\nLoadModule mod_deflate.c\n"
+        "<IfModule mod_deflate.c>\n  DeflateEngine on\n</IfModule>\n" +
+        (tls ? "LoadModule mod_tls.c\n<IfModule mod_tls.c>\n  TLSEngine on\n"
+               "  TLSProtocol TLSv1.2 TLSv1.3\n  TLSRSACertificateFile " +
+                   home.file("cert.pem") + "\n  TLSRSACertificateKeyFile " + home.file("key.pem") +
+                   "\n  TLSVerifyClient off\n  TLSLog " + home.file("tls.log") + "\n</IfModule>\n"
+             : std::string()) +
+        "<Anonymous " + s.root +
+        ">\n  User ftp\n  Group nogroup\n  UserAlias anonymous ftp\n"
+        "  <Limit LOGIN>\n    AllowAll\n  </Limit>\n"
+        "  <Limit WRITE>\n    AllowAll\n  </Limit>\n</Anonymous>\n";
+    if (tls) {
+      EXPECT_TRUE(testsupport::makeSelfSignedCert(home.file("cert.pem"), home.file("key.pem")));
+    }
     testsupport::writeFile(home.file("proftpd.conf"), conf);
     s.process = testsupport::Process(
         {base + "/usr/sbin/proftpd", "-n", "-q", "-c", home.file("proftpd.conf")}, home.path());

@@ -124,10 +124,9 @@ TEST_F(ListingPeersTest, VsftpdWithProtectedData) {
   EXPECT_TRUE(delegate->taken().empty());
 }
 
-// An upload over a protected data connection, passive and active. Disabled: the upload pump
-// writes its first bytes as soon as the data connection takes them, before the connection's TLS
-// handshake (which starts with the preliminary reply to "STOR"), and the server drops it.
-TEST_F(ListingPeersTest, DISABLED_VsftpdUploadOverProtectedData) {
+// An upload over a protected data connection, passive and active: its bytes wait for the data
+// connection's handshake, which starts with the preliminary reply to "STOR".
+TEST_F(ListingPeersTest, VsftpdUploadOverProtectedData) {
   const std::string tls = "ssl_enable=YES\nallow_anon_ssl=YES\nforce_anon_logins_ssl=YES\n"
                           "force_anon_data_ssl=YES\nrequire_ssl_reuse=YES\nssl_ciphers=HIGH\n"
                           "rsa_cert_file=" +
@@ -147,10 +146,14 @@ TEST_F(ListingPeersTest, DISABLED_VsftpdUploadOverProtectedData) {
   for (const char *passive : {"1", "0"}) {
     UserDefaults::standard().setObject(passive, kUsePASVKey);
     FileManager::removeItem(vs.root + "/pub/back.bin");
+    // The upload ends with a listing of the folder on screen: the next upload waits for it.
+    const int listed = services->top->listingCount();
     conn->uploadFile("back.bin", home.file("back.bin"), "/pub", false, 0);
     ASSERT_TRUE(waitFor([&] {
-      return testsupport::readFile(vs.root + "/pub/back.bin").size() == content.size() && idle();
+      return testsupport::readFile(vs.root + "/pub/back.bin").size() == content.size() &&
+             services->top->listingCount() > listed && idle();
     })) << conn->transferLog();
+    EXPECT_TRUE(logHas(*passive == '1' ? ">>> PASV" : ">>> PORT "));
     EXPECT_EQ(sha256(testsupport::readFile(vs.root + "/pub/back.bin")), sha256(content));
   }
 }

@@ -188,4 +188,50 @@ TEST_F(UploadPeersTest, ModeZBothWaysWithProftpd) {
   EXPECT_TRUE(errors().empty()) << errors().front();
 }
 
+// Uploads over a protected data channel, passive and active: the bytes wait for the data
+// connection's handshake (which starts with the preliminary reply to "STOR"); an empty file too.
+TEST_F(UploadPeersTest, ProtectedDataUploadsAtPyftpdlibAndProftpd) {
+  // Text of a middling compression ratio, which proftpd's MODE Z takes (see above).
+  std::mt19937 rng(23);
+  const char *words[] = {"north", "south", "east", "west"};
+  std::string content;
+  while (content.size() < 300000)
+    content += rng() % 5 == 4 ? "n" + std::to_string(rng() % 100000) + " "
+                              : std::string(words[rng() % 4]) + " ";
+  auto uploadBothWays = [&](const Server &s, const std::string &folder) {
+    const int before = services->top->listingCount();
+    services->top->setCurrentWorkingDirectory("");
+    startConnection(address(s) + folder, true, "anonymous", "");
+    conn->setSkipSSL(false);
+    conn->connect();
+    ASSERT_TRUE(waitFor([&] { return services->top->listingCount() > before && idle(); }))
+        << conn->transferLog();
+    ASSERT_TRUE(conn->fSecureData()) << conn->transferLog();
+    waitFor([] { return false; }, 0.6);
+    for (const char *passive : {"1", "0"}) {
+      SCOPED_TRACE(std::string("UsePASV ") + passive);
+      UserDefaults::standard().setObject(passive, kUsePASVKey);
+      const std::string name = std::string("up-") + passive + ".txt";
+      uploadFromFile(name, content, false, 0, folder);
+      EXPECT_EQ(sha256(testsupport::readFile(s.root + folder + "/" + name)), sha256(content))
+          << conn->transferLog();
+      EXPECT_TRUE(logHas(*passive == '1' ? ">>> PASV" : ">>> PORT "));
+    }
+    uploadFromFile("empty.txt", "", true, 0, folder);
+    EXPECT_TRUE(FileManager::fileExists(s.root + folder + "/empty.txt")) << conn->transferLog();
+    EXPECT_EQ(sizeOfFileAtPath(s.root + folder + "/empty.txt"), 0u);
+    EXPECT_TRUE(errors().empty()) << errors().front();
+    stopConnection();
+  };
+  {
+    SCOPED_TRACE("pyftpdlib");
+    Server py = startPyftpdlib(true);
+    uploadBothWays(py, "");
+  }
+  Server pro = startProftpd(true);
+  if (!pro.port) GTEST_SKIP() << "proftpd cannot run here";
+  SCOPED_TRACE("proftpd");
+  uploadBothWays(pro, "");
+}
+
 } // namespace
