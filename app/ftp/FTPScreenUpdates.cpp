@@ -151,6 +151,12 @@ void FTPConnection::clickedButtonAtIndex(AlertView &alert, int index) {
 
 void FTPConnection::updateViewWithDirectory() {
   if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(false);
+  // A listing of the queue's folder download becomes queue rows and sub-folders to list, never
+  // a folder screen.
+  if (!mainConnection_ && directoryBatchActive_) {
+    if (!directoryProcessed_) walkBatchDirectoryListing(); // once per listing
+    return;
+  }
   addToLog(Log::format("*** Got %i Folder Items\r\n", int(currentDirectory_.size())));
   auto entries = currentDirectory_;
   std::string folder = cwd();

@@ -59,6 +59,8 @@ void FTPConnection::changeDirectory(const std::string &folder) {
     setTask(kTaskDir);
     wasAnError_ = false;
     retryDirectory_ = false;
+    directory226Done_ = false;
+    directoryProcessed_ = false;
     directoryToGetList_ = folder;
     updateProgressMark(0.3f);
     sendCommand(folder);
@@ -73,6 +75,12 @@ void FTPConnection::doTaskDir() {
   const std::string reply = replies_.replyText;
   Log::debugf("doTaskDir:code:%i", code);
   int state = iState_;
+  // The "226" of an earlier listing (its data ended first and the next listing began) must not
+  // be taken for the answer to this listing's "CWD", "PWD" or data-connection command.
+  if (code == 226 && state != 16) {
+    addToLog("!!! Late Reply? Ignore and wait for actual response\r\n");
+    return;
+  }
   if (code >= 400) {
     if (state == 15) {
       code = 200;
@@ -113,6 +121,13 @@ void FTPConnection::doTaskDir() {
     return;
   }
   if (code < 100) {
+    // The queue's connection in a folder download moves on to its next folder instead.
+    if (!mainConnection_ && directoryBatchActive_) {
+      directory226Done_ = true;
+      directoryProcessed_ = true;
+      nextBatchDirectory();
+      return;
+    }
     disconnectFromServer();
     return;
   }
@@ -176,6 +191,13 @@ void FTPConnection::doTaskDir() {
   }
   case 16:
     if (code < 200) return;
+    if (code == 226 && directoryBatchActive_) {
+      // The next folder of the batch is listed once this listing has been walked as well.
+      Log::debug("----------Batch Directory Done----------");
+      directory226Done_ = true;
+      nextBatchDirectory();
+      return;
+    }
     Log::debug("----------Directory Done----------");
     if (retryDirectory_) {
       retryDirectory_ = false;

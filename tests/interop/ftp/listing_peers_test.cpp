@@ -158,6 +158,26 @@ TEST_F(ListingPeersTest, VsftpdUploadOverProtectedData) {
   }
 }
 
+// A listing's "226" that comes after the next listing has begun is not taken for the answer to
+// that listing's "CWD": the next listing goes its normal road.
+TEST_F(ListingPeersTest, LateListingReplyIsNotTakenForTheNextCommand) {
+  Server s = startScripted(R"({"cwd": "250 Okay.", "list226delay": 1.5})");
+  testsupport::writeFile(s.root + "/one.txt", "1");
+  connectAndList(address(s));
+  ASSERT_TRUE(services->top->find("one.txt"));
+  const int before = services->top->listingCount();
+  // The previous listing's data has ended (the task is over); its "226" is still on its way.
+  conn->changeDirectory("/next");
+  ASSERT_TRUE(waitFor([&] { return services->top->listingCount() > before && idle(); }))
+      << conn->transferLog();
+  EXPECT_EQ(commandsFrom("CWD /next"),
+            (std::vector<std::string>{"CWD /next", "PWD", "PASV", "LIST"}))
+      << conn->transferLog();
+  EXPECT_FALSE(logHas("Resyncing"));
+  EXPECT_EQ(conn->cwd(), "/");
+  EXPECT_TRUE(services->top->find("one.txt"));
+}
+
 TEST_F(ListingPeersTest, LongListingArrivesInPieces) {
   // 3000 lines reach the connection in many reads, lines cut between them.
   std::string listing;

@@ -162,7 +162,7 @@ TEST_F(QueueFtpTest, DownloadQueuedForUnpackingReachesTheTarService) {
 
 // Waits for the connection to walk a folder's listings into rows (its folder batch is not yet
 // driven by the end of a listing); enable it then.
-TEST_F(QueueFtpTest, DISABLED_FolderDownloadQueuesItsFilesAndFinishesFirst) {
+TEST_F(QueueFtpTest, FolderDownloadQueuesItsFilesAndFinishesFirst) {
   QueuePeer peer;
   ASSERT_TRUE(peer.ready());
   FileManager::createDirectory(peer.root() + "/tree/sub", true);

@@ -77,7 +77,7 @@ def serve(conn, script, root):
             elif verb == "PWD":
                 send('257 "/" is the current directory\r\n')
             elif verb == "CWD":
-                send("250 CWD command successful\r\n")
+                send(script.get("cwd", "250 CWD command successful") + "\r\n")
             elif verb == "TYPE":
                 send("200 Type set\r\n")
             elif verb == "SIZE":
@@ -105,6 +105,8 @@ def serve(conn, script, root):
                     listing = "".join(ls_line(root, n) for n in sorted(os.listdir(root)))
                 data.sendall(listing.encode("latin-1"))
                 data.close()
+                # A slow server: the listing's end reaches the client well before its reply.
+                time.sleep(script.get("list226delay", 0))
                 send("226 Listing sent\r\n")
             elif verb == "RETR":
                 data, _ = data_listener.accept()
