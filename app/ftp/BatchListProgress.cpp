@@ -136,26 +136,11 @@ void BatchListView::doneBatchItemPK(int pk) {
   doStartIfNoneInProgress();
 }
 
-void BatchListView::completionCleanup(const BatchItem &item, int attemptsLeft) {
+void BatchListView::completionCleanup(const BatchItem &item) {
   if (!item.cleanFileWhenDone()) return;
+  // A finished download is reported once its file is in place.
   const std::string file = localFileOfItem(item);
-  const bool download =
-      item.action() == BatchItem::kDownload || item.action() == BatchItem::kSFTPDownload;
-  if (!platform::FileManager::fileExists(file)) {
-    // The connection may report the end of a download just before it has put the file in place:
-    // look again a little later (the row is gone by then; the copy of the item is enough).
-    if (download && attemptsLeft > 0) {
-      auto weak = weakSelf();
-      RunLoop::main()->performAfter(platform::seconds(0.5), [weak, copy = item, attemptsLeft] {
-        auto self = weak.lock();
-        if (!self) return;
-        self->completionCleanup(copy, attemptsLeft - 1);
-        if (platform::FileManager::fileExists(self->localFileOfItem(copy)))
-          self->refreshSavedFilesFor(copy);
-      });
-    }
-    return;
-  }
+  if (!platform::FileManager::fileExists(file)) return;
   switch (item.action()) {
   case BatchItem::kDownload:
   case BatchItem::kSFTPDownload: {

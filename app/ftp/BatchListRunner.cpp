@@ -39,6 +39,13 @@ std::string parentFolder(const std::string &path) {
   return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
+// A folder as the connection takes it for saving: relative to Documents when it lies there.
+std::string relativeToDocuments(const std::string &folder) {
+  const std::string documents = platform::Paths::documents() + "/";
+  if (folder.compare(0, documents.size(), documents) == 0) return folder.substr(documents.size());
+  return folder;
+}
+
 int sftpFormOf(int action) {
   switch (action) {
   case 2:
@@ -263,6 +270,9 @@ void BatchListView::doNextBatchItem() {
     case BatchItem::kDownload:
       inProgressPK_ = key;
       ftp_->setBatchPK(key);
+      // Into the item's own folder, where completion looks for it; not into whatever Saved
+      // Files folder is on screen.
+      ftp_->setSaveToLocalFolder(relativeToDocuments(parentFolder(localFileOfItem(*item))));
       ftp_->downloadFile(item->filename(), item->filesize(), false, true, item->path(), false,
                          false, item->start());
       break;

@@ -11,8 +11,6 @@
 
 #include <sqlite3.h>
 
-#include <mutex>
-
 using platform::Log;
 
 namespace {
@@ -60,21 +58,6 @@ void cutPortSuffix(std::string &path, int port) {
   if (path.size() >= suffix.size() &&
       path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0)
     path.erase(path.size() - suffix.size());
-}
-
-// The connection offers no reader of its login password; the field is read under the
-// connection's own lock through a member pointer taken in a derived class.
-struct ConnectionFields : FTPConnection {
-  static std::string loginPass(const FTPConnection &connection) {
-    std::mutex FTPConnection::*lock = &ConnectionFields::sharedMutex_;
-    std::string FTPConnection::*pass = &ConnectionFields::loginPass_;
-    std::lock_guard guard(const_cast<FTPConnection &>(connection).*lock);
-    return connection.*pass;
-  }
-};
-
-std::string loginPassOf(const FTPConnection &connection) {
-  return ConnectionFields::loginPass(connection);
 }
 
 } // namespace
@@ -126,11 +109,10 @@ int BatchListView::addBatchItemAction(int action, const std::string &filename,
                                       const std::string &localpath, bool cleanWhenDone,
                                       bool kickstart) {
   if (ftpConnection) {
-    const std::string password = loginPassOf(*ftpConnection);
-    return addBatchItemAction(action, filename, path, size, ftpConnection->serverAddress(),
-                              ftpConnection->currentPort(), ftpConnection->loginUser(), password,
-                              ftpConnection->fSecureLogin() ? "ftps" : "ftp", localpath,
-                              cleanWhenDone, kickstart);
+    return addBatchItemAction(
+        action, filename, path, size, ftpConnection->serverAddress(), ftpConnection->currentPort(),
+        ftpConnection->loginUser(), ftpConnection->loginPass(),
+        ftpConnection->fSecureLogin() ? "ftps" : "ftp", localpath, cleanWhenDone, kickstart);
   }
   if (sftpConnection) {
     int mapped = action;

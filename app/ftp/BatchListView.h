@@ -207,7 +207,7 @@ private:
   void showPlayButton();
   void performStartAfter(double seconds);
   // Unpacks a finished download or removes an upload's temporary source.
-  void completionCleanup(const BatchItem &item, int attemptsLeft = 10);
+  void completionCleanup(const BatchItem &item);
   void refreshSavedFilesFor(const BatchItem &item);
 
   // Screen helpers.

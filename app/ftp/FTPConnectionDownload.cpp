@@ -98,7 +98,7 @@ void FTPConnection::downloadFile(const std::string &name, int64_t size, bool for
     bool newRow = true;
     recordDownloadInQueue(name, folder, size, &newRow);
 
-    fileToDownload_ = name;
+    setShared(fileToDownload_, name);
     fromFolderDownload_ = folder;
     fileDownloadSize_ = size > 0 ? size : 0;
     editTheDownload_ = forEditing;
@@ -381,13 +381,9 @@ void FTPConnection::downloadFinishedIfComplete() {
   resumeDownloadAt_ = 0;
   setTask(kTaskIdle);
   setState(0);
-  // The queue deletes the row of a finished download. (Told directly: a task started meanwhile
-  // must not be ended by a late report.)
-  BatchObject object{batchPK_, 0, 0};
-  onMain([object](FTPAppServices &s) {
-    if (auto q = s.batchView()) q->doneBatchItemObject(object);
-  });
-  editDownloadedFile(replaceExisting_);
+  // The queue deletes the row of a finished download once the file is in its place (told with
+  // this row's key: a task started meanwhile must not be ended by a late report).
+  editDownloadedFile(replaceExisting_, true);
   if (fDisconnectWhenDone_) disconnectFromServer();
 }
 
@@ -401,7 +397,7 @@ void FTPConnection::downloadFailed(const std::string &why) {
   abortBatchItem();
   setTask(kTaskIdle);
   setState(0);
-  fileToDownload_.clear();
+  setShared(fileToDownload_, "");
   if (fDisconnectWhenDone_) disconnectFromServer();
   updateViewWithError(why, false);
 }
@@ -413,7 +409,9 @@ std::string FTPConnection::getSavedFilesPath() {
   std::string folder = documents + "/Files";
   if (choice == 0) {
     if (!saveToLocalFolder_.empty())
-      folder = platform::appendPathComponent(documents, saveToLocalFolder_);
+      folder = saveToLocalFolder_.front() == '/'
+                   ? saveToLocalFolder_
+                   : platform::appendPathComponent(documents, saveToLocalFolder_);
     else if (!localFolderAtStart_.empty())
       folder = platform::appendPathComponent(folder, localFolderAtStart_);
   } else if (choice >= 1 && choice <= 5) {
@@ -445,7 +443,7 @@ std::string FTPConnection::getSavedFilesPath() {
   return path;
 }
 
-void FTPConnection::editDownloadedFile(bool replace) {
+void FTPConnection::editDownloadedFile(bool replace, bool reportDone) {
   if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(false);
   dataReadData_.clear();
   const std::string name = fileToDownload_;
@@ -458,6 +456,7 @@ void FTPConnection::editDownloadedFile(bool replace) {
       replace && !preview && (autoSave || justDownload) ? getSavedFilesPath() : std::string();
   const bool readOnly = preview || loginUser().empty();
   const std::string folder = cwd();
+  const BatchObject done{batchPK_, 0, 0};
   std::weak_ptr<FTPConnection> weak = weak_from_this();
   auto self = shared_from_this();
   onMain([=](FTPAppServices &s) {
@@ -469,8 +468,17 @@ void FTPConnection::editDownloadedFile(bool replace) {
       Log::systemf("CopyFrom: %s", temp.c_str());
       wasSaved = bool(FileManager::copyItem(temp, saved));
     }
+    const bool notSaved = !saved.empty() && !wasSaved;
+    if (notSaved) {
+      // The download stays in the temporary folder and its row stays queued, with the error.
+      const std::string why = "The file \"" + name + "\" could not be saved in Saved Files.";
+      if (auto c = weak.lock()) c->onThread([c, why] { c->updateViewWithError(why, false); });
+    } else if (reportDone) {
+      // Only now is the file where the queue looks for it (to unpack it, to show it).
+      if (auto q = s.batchView()) q->doneBatchItemObject(done);
+    }
     if (justDownload) {
-      FileManager::removeItem(temp);
+      if (!notSaved) FileManager::removeItem(temp);
     } else if (hasExtensionIn(name, ".mpg.mpeg.mp4.m4v.avi.qt.mov.3gp.flc.mp3.wav.aac.")) {
       s.playMediaFile(temp, true);
     } else if (hasExtensionIn(name, ".gif.png.jpg.jpeg.tif.tiff.svg.pdf.doc.xls.ppt.docx.xlsx."

@@ -202,6 +202,7 @@ TEST_F(QueueTest, AddingByConnectionTakesItsServerFields) {
   connection->setLoginPass("it's secret");
   connection->setLoginUser("joe");
   ASSERT_TRUE(waitFor([&] { return connection->loginUser() == "joe"; }));
+  EXPECT_EQ(connection->loginPass(), "it's secret");
   int key =
       queue_->addBatchItemAction(2, "f.txt", "/pub", 5, connection, nullptr, "/d", false, false);
   ASSERT_GT(key, 0);

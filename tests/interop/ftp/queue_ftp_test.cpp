@@ -3,6 +3,7 @@
 // without TLS, pause and play, deleting the running row, and downloads queued for unpacking.
 #include "tests/interop/ftp/QueueFtpPeers.h"
 
+#include "app/foundation/Globals.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
 
@@ -16,6 +17,10 @@ protected:
   void SetUp() override {
     QueueTest::SetUp();
     Clock::install(nullptr);
+  }
+  void TearDown() override {
+    currentLocalFolder.clear();
+    QueueTest::TearDown();
   }
   bool runUntilEmpty(double limit = 40) {
     return waitFor([&] { return queue_->batchItemList().empty(); }, limit);
@@ -126,6 +131,8 @@ TEST_F(QueueFtpTest, PauseStopsTheTransferAndPlayResumesIt) {
                sizeOfFileAtPath(partial) >= 100000;
       },
       20));
+  // What the queue's connection moves, as the other side's guard against double work reads it.
+  EXPECT_EQ(queue_->ftp()->fileToDownload(), "slow.bin");
   ASSERT_TRUE(probe_->tap("Pause"));
   EXPECT_TRUE(queue_->fPaused());
   EXPECT_EQ(queue_->inProgressPK(), -1);
@@ -146,18 +153,73 @@ TEST_F(QueueFtpTest, PauseStopsTheTransferAndPlayResumesIt) {
   EXPECT_EQ(peer.count("REST"), 1u) << testsupport::readFile(peer.log());
 }
 
+// The Saved Files screen on top: notes whether the finished file was in place when it was told
+// to reload.
+class SavedFilesWatcher : public LocalFolderScreen {
+public:
+  explicit SavedFilesWatcher(std::string file) : file_(std::move(file)) {}
+  std::string currentFolder() const override { return {}; }
+  void loadFolderData() override {
+    ++reloads;
+    if (FileManager::fileExists(file_)) ++reloadsWithFile;
+  }
+  int reloads = 0, reloadsWithFile = 0;
+
+private:
+  std::string file_;
+};
+
 TEST_F(QueueFtpTest, DownloadQueuedForUnpackingReachesTheTarService) {
   QueuePeer peer;
   ASSERT_TRUE(peer.ready());
   const std::string archive = pattern(50000, 3);
   ASSERT_TRUE(testsupport::writeFile(peer.root() + "/pack.tar.gz", archive));
+  const std::string saved = Paths::documents() + "/Files/pack.tar.gz";
+  auto watcher = std::make_shared<SavedFilesWatcher>(saved);
+  services_->localFolder = watcher;
   makeQueue();
   queue_->addBatchItemAction(2, "pack.tar.gz", "/", 0, "127.0.0.1", peer.port(), "joe", "secret",
                              "ftp", "", true, true);
   ASSERT_TRUE(runUntilEmpty());
-  ASSERT_TRUE(waitFor([&] { return !tar_->paths.empty(); }, 10));
-  EXPECT_EQ(tar_->paths, std::vector<std::string>{Paths::documents() + "/Files/pack.tar.gz"});
-  EXPECT_EQ(testsupport::readFile(Paths::documents() + "/Files/pack.tar.gz"), archive);
+  // Done is reported with the file in place: unpacked and shown at once, not looked for later.
+  EXPECT_EQ(tar_->paths, std::vector<std::string>{saved});
+  EXPECT_EQ(watcher->reloads, 1);
+  EXPECT_EQ(watcher->reloadsWithFile, 1);
+  EXPECT_EQ(testsupport::readFile(saved), archive);
+}
+
+TEST_F(QueueFtpTest, DownloadsLandInTheItemsOwnFolder) {
+  QueuePeer peer;
+  ASSERT_TRUE(peer.ready());
+  for (const char *name : {"a.txt", "b.txt", "c.txt", "d.txt"})
+    ASSERT_TRUE(testsupport::writeFile(peer.root() + "/" + name, std::string("file ") + name));
+  const std::string files = Paths::documents() + "/Files";
+  const std::string outside = Paths::home() + "/outside";
+  // The user browses another Saved Files folder meanwhile.
+  currentLocalFolder = "other";
+  makeQueue();
+  add(2, "a.txt", peer.port(), "/sub/deeper");
+  add(2, "b.txt", peer.port(), outside + "/b.txt"); // an absolute local path names the file
+  add(2, "c.txt", peer.port());
+  ASSERT_TRUE(runUntilEmpty()) << testsupport::readFile(peer.log());
+  EXPECT_EQ(testsupport::readFile(files + "/sub/deeper/a.txt"), "file a.txt");
+  EXPECT_EQ(testsupport::readFile(outside + "/b.txt"), "file b.txt");
+  EXPECT_EQ(testsupport::readFile(files + "/c.txt"), "file c.txt");
+  EXPECT_FALSE(FileManager::fileExists(files + "/other"));
+  EXPECT_EQ(queue_->ftp()->saveToLocalFolder(), "Files");
+
+  // A file that cannot be saved (a file stands where its folder should be) is not done: its row
+  // stays with the error, and the download stays in the temporary folder.
+  ASSERT_TRUE(testsupport::writeFile(files + "/blocker", "in the way"));
+  int blocked = add(2, "d.txt", peer.port(), "/blocker");
+  auto errorOf = [&] {
+    const int index = queue_->batchIndexForPK(blocked);
+    return index < 0 ? std::string() : queue_->batchItemList()[size_t(index)]->errorMsg();
+  };
+  ASSERT_TRUE(waitFor([&] { return !errorOf().empty(); }, 30)) << testsupport::readFile(peer.log());
+  EXPECT_NE(errorOf().find("could not be saved"), std::string::npos) << errorOf();
+  EXPECT_EQ(testsupport::readFile(Paths::tmp() + "/d.txt"), "file d.txt");
+  EXPECT_EQ(rows().size(), 1u);
 }
 
 // Waits for the connection to walk a folder's listings into rows (its folder batch is not yet
