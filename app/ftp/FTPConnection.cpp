@@ -377,14 +377,10 @@ void FTPConnection::disconnectFromServer() {
   onMain([](FTPAppServices &s) { s.finishedTransfer(); });
   disconnectDataStreamFromServer();
 
-  // The cut transfer is reported to the queue half a second later, unless a transfer has started
-  // meanwhile (connect closes the old session first and may start the next transfer at once).
   std::weak_ptr<FTPConnection> weak = weak_from_this();
-  const unsigned long generation = transferGeneration_;
   if (!weak.expired())
-    myThread_->performAfter(platform::seconds(0.5), [weak, generation] {
-      if (auto self = weak.lock())
-        if (self->transferGeneration_ == generation) self->abortBatchItem();
+    myThread_->performAfter(platform::seconds(0.5), [weak] {
+      if (auto self = weak.lock()) self->abortBatchItem();
     });
 }
 

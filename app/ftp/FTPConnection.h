@@ -293,13 +293,7 @@ protected:
   void setShared(std::string &field, std::string value);
   void setCwd(const std::string &folder) { setShared(cwd_, folder); }
   void setStatusMessage(const std::string &text) { setShared(ftpStatusMessage_, text); }
-  // Every start of a transfer task counts: a late report meant for an earlier transfer checks
-  // that none has started since.
-  void setTask(int task) {
-    if (task == kTaskDownload || task == kTaskUpload || task == kTaskUploadAfterMkDir)
-      ++transferGeneration_;
-    iTask_ = task;
-  }
+  void setTask(int task) { iTask_ = task; }
   void setState(int state) { iState_ = state; }
 
   // ---------------------------------------------------------------------------------------------
@@ -351,7 +345,6 @@ protected:
   bool dataPreliminaryEarly_ = false;
   // Generation of the control connection: events of a connection already closed are dropped.
   unsigned long controlGeneration_ = 0, dataGeneration_ = 0;
-  unsigned long transferGeneration_ = 0; // see setTask
 
   // Task fields. fileToDownload_ and saveToLocalFolder_ are read from other threads as well:
   // written under sharedMutex_ (setShared).
