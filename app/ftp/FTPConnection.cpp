@@ -104,9 +104,6 @@ FTP_SHARED_GETTER(cwd, cwd_)
 FTP_SHARED_GETTER(currentServerName, currentServerName_)
 FTP_SHARED_GETTER(serverAddress, serverAddress_)
 FTP_SHARED_GETTER(loginUser, loginUser_)
-FTP_SHARED_GETTER(loginPass, loginPass_)
-FTP_SHARED_GETTER(fileToDownload, fileToDownload_)
-FTP_SHARED_GETTER(saveToLocalFolder, saveToLocalFolder_)
 FTP_SHARED_GETTER(ftpStatusMessage, ftpStatusMessage_)
 FTP_SHARED_GETTER(initialCurrentDirectory, initialCurrentDirectory_)
 #undef FTP_SHARED_GETTER
@@ -140,9 +137,6 @@ void FTPConnection::setFDisconnectWhenDone(bool flag) {
 }
 void FTPConnection::setBatchPK(int pk) {
   onThread([this, pk] { batchPK_ = pk; });
-}
-void FTPConnection::setSaveToLocalFolder(const std::string &folder) {
-  onThread([this, folder] { setShared(saveToLocalFolder_, folder); });
 }
 
 std::vector<net::PeerCertificate> FTPConnection::peerCertificates() const {
@@ -377,10 +371,14 @@ void FTPConnection::disconnectFromServer() {
   onMain([](FTPAppServices &s) { s.finishedTransfer(); });
   disconnectDataStreamFromServer();
 
+  // The cut transfer is reported to the queue half a second later, unless a transfer has started
+  // meanwhile (connect closes the old session first and may start the next transfer at once).
   std::weak_ptr<FTPConnection> weak = weak_from_this();
+  const unsigned long generation = transferGeneration_;
   if (!weak.expired())
-    myThread_->performAfter(platform::seconds(0.5), [weak] {
-      if (auto self = weak.lock()) self->abortBatchItem();
+    myThread_->performAfter(platform::seconds(0.5), [weak, generation] {
+      if (auto self = weak.lock())
+        if (self->transferGeneration_ == generation) self->abortBatchItem();
     });
 }
 

@@ -63,6 +63,22 @@ TEST_F(DownloadPeersTest, WholeFileAndResumeFromACutTemporaryFile) {
   EXPECT_TRUE(errors().empty());
 }
 
+// A transfer started together with the connection (the job waits for the login) completes:
+// the report of a transfer cut by closing the previous session, which comes half a second after
+// that, is not for it.
+TEST_F(DownloadPeersTest, TransferStartedWhileConnectingCompletes) {
+  Server s = startScripted(R"({"retrdelay": 1.0})");
+  const std::string content = randomBytes(50000, 31);
+  testsupport::writeFile(s.root + "/slow.bin", content);
+  startConnection(address(s));
+  conn->downloadFile("slow.bin", int64_t(content.size()), false, true, "/", false, false, 0);
+  ASSERT_TRUE(waitFor([&] { return testsupport::readFile(savedFile("slow.bin")) == content; }))
+      << conn->transferLog();
+  ASSERT_TRUE(waitIdle());
+  EXPECT_EQ(services->queue->reports(), std::vector<std::string>{"done:1"});
+  EXPECT_TRUE(delegate->taken().empty());
+}
+
 TEST_F(DownloadPeersTest, HeadAndTailViews) {
   Server s = startPyftpdlib();
   const std::string big = randomBytes(300000, 3);

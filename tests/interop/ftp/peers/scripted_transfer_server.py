@@ -128,6 +128,8 @@ def serve(conn, script, root):
                     send("426 Connection closed; transfer aborted\r\n" if mode == "partial-426"
                          else "226 Transfer complete\r\n")
                 else:
+                    # A slow start: the transfer is still running a while after it began.
+                    time.sleep(script.get("retrdelay", 0))
                     data.sendall(content)
                     data.close()
                     send("226 Transfer complete\r\n")
