@@ -104,6 +104,9 @@ FTP_SHARED_GETTER(cwd, cwd_)
 FTP_SHARED_GETTER(currentServerName, currentServerName_)
 FTP_SHARED_GETTER(serverAddress, serverAddress_)
 FTP_SHARED_GETTER(loginUser, loginUser_)
+FTP_SHARED_GETTER(loginPass, loginPass_)
+FTP_SHARED_GETTER(fileToDownload, fileToDownload_)
+FTP_SHARED_GETTER(saveToLocalFolder, saveToLocalFolder_)
 FTP_SHARED_GETTER(ftpStatusMessage, ftpStatusMessage_)
 FTP_SHARED_GETTER(initialCurrentDirectory, initialCurrentDirectory_)
 #undef FTP_SHARED_GETTER
@@ -137,6 +140,9 @@ void FTPConnection::setFDisconnectWhenDone(bool flag) {
 }
 void FTPConnection::setBatchPK(int pk) {
   onThread([this, pk] { batchPK_ = pk; });
+}
+void FTPConnection::setSaveToLocalFolder(const std::string &folder) {
+  onThread([this, folder] { setShared(saveToLocalFolder_, folder); });
 }
 
 std::vector<net::PeerCertificate> FTPConnection::peerCertificates() const {

@@ -111,6 +111,9 @@ public:
   void setInitialCurrentDirectory(const std::string &folder);
   void setFDisconnectWhenDone(bool flag);
   void setBatchPK(int pk);
+  // The folder a download is saved in, under Documents (or absolute); empty: the Saved Files
+  // screen's folder. The queue sets it for each of its downloads.
+  void setSaveToLocalFolder(const std::string &folder);
 
   // --- Queries (any thread) --------------------------------------------------------------------
   std::shared_ptr<platform::RunLoop> myThread() const { return myThread_; }
@@ -137,6 +140,9 @@ public:
   std::string currentServerName() const;
   std::string serverAddress() const;
   std::string loginUser() const;
+  std::string loginPass() const;
+  std::string fileToDownload() const;
+  std::string saveToLocalFolder() const;
   std::string ftpStatusMessage() const;
   std::string initialCurrentDirectory() const;
   // The peer certificates of the control connection, leaf first (empty without TLS).
@@ -347,7 +353,8 @@ protected:
   unsigned long controlGeneration_ = 0, dataGeneration_ = 0;
   unsigned long transferGeneration_ = 0; // see setTask
 
-  // Task fields.
+  // Task fields. fileToDownload_ and saveToLocalFolder_ are read from other threads as well:
+  // written under sharedMutex_ (setShared).
   std::string initialFileToDownload_, fileToDownload_, fromFolderDownload_, saveToLocalFolder_;
   std::string fileToUpload_, filePathToUpload_;
   std::string renameFrom_, renameTo_, deleteFilename_, makeDirectoryName_, chmodFilename_, chmodTo_,
@@ -388,7 +395,9 @@ protected:
   // A listing of a folder download: sub-folders join the batch, files not yet queued (nor saved
   // whole already) become queue rows; then the batch moves on (once its "226" is in as well).
   void walkBatchDirectoryListing();
-  void editDownloadedFile(bool replace);
+  // Hands the download on (on the main thread); with reportDone its queue row is reported done
+  // once the file is saved.
+  void editDownloadedFile(bool replace, bool reportDone = false);
   // The hand-on of a download once its data has ended and its reply is in (both, in any order).
   void downloadFinishedIfComplete();
   void downloadFailed(const std::string &why);
