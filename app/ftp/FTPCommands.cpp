@@ -30,12 +30,18 @@ void FTPConnection::doTasks() {
     if (fSecureData_ && !data_ && portServer_ && replies_.iReplyCode >= 100 &&
         replies_.iReplyCode < 200)
       dataPreliminaryEarly_ = true;
-    if (dataTlsPending_ && replies_.iReplyCode >= 100 && replies_.iReplyCode < 200) {
+    const bool preliminary = replies_.iReplyCode >= 100 && replies_.iReplyCode < 200;
+    if (dataTlsPending_ && preliminary) {
       dataTlsPending_ = false;
       if (data_.input) data_.input->setTlsSettings(tlsSettings());
+    }
+    if (preliminary && (iTask_ == kTaskUpload || iTask_ == kTaskUploadAfterMkDir) &&
+        !uploadPreliminaryIn_) {
+      uploadPreliminaryIn_ = true;
       // An upload held back its bytes until now: an empty write asks the stream for a
-      // can-accept-bytes event, which comes once the handshake is done.
-      if (data_.output && (iTask_ == kTaskUpload || iTask_ == kTaskUploadAfterMkDir)) {
+      // can-accept-bytes event (under TLS once the handshake is done). A data connection that
+      // is accepted only now reports room by itself.
+      if (data_.output) {
         const uint8_t none = 0;
         data_.output->write(&none, 0);
       }
@@ -148,6 +154,7 @@ std::string FTPConnection::commandForState(const std::string &argument) {
   case 5:
     return "OPTS UTF8 ON\r\n";
   case 10:
+    uploadPreliminaryIn_ = false;
     return "PASV\r\n";
   case 11:
     return "SYST\r\n";
@@ -225,6 +232,7 @@ std::string FTPConnection::commandForState(const std::string &argument) {
     setState(24);
     return "RNFR " + upload(".upload") + "\r\n";
   case 43: {
+    uploadPreliminaryIn_ = false;
     std::string line;
     if (!startPortListener(line)) return {};
     return line;

@@ -349,6 +349,9 @@ protected:
   // In active mode the preliminary reply can be read before the server's data connection is
   // accepted: the accepted connection then starts its handshake at once.
   bool dataPreliminaryEarly_ = false;
+  // An upload's bytes wait for the preliminary reply to "STOR" (set then, cleared by each "PASV"
+  // and "PORT"): a server may drop data that arrives before it has taken the command.
+  bool uploadPreliminaryIn_ = false;
   // Generation of the control connection: events of a connection already closed are dropped.
   unsigned long controlGeneration_ = 0, dataGeneration_ = 0;
   unsigned long transferGeneration_ = 0; // see setTask

@@ -308,10 +308,12 @@ void FTPConnection::handleDataWriteEvent(std::unique_ptr<HandleXEvent> event) {
   dataConnectionIsOpen();
   if (iTask_ != kTaskUpload && iTask_ != kTaskUploadAfterMkDir) return;
   if (!data_.output) return;
-  // A protected data connection carries nothing before its handshake, which starts with the
-  // preliminary reply to "STOR": plain bytes ahead of it make the server drop the connection.
-  // The stream is armed again when the handshake starts and reports room once it is done.
-  if (dataTlsPending_) return;
+  // Nothing goes before the preliminary reply to "STOR": a server may still be setting up the
+  // data connection (pyftpdlib drops bytes that come before it has taken the command, and in
+  // active mode even before it has answered "PORT"). A protected data connection starts its
+  // handshake with that reply too: plain bytes ahead of it make the server drop the connection.
+  // The stream is armed again then and reports room once it can take bytes.
+  if (dataTlsPending_ || !uploadPreliminaryIn_) return;
   // Sends waiting compressed bytes of the last chunk before anything new.
   std::weak_ptr<FTPConnection> weak = weak_from_this();
   auto pumpAgain = [this, weak](double delay) {
