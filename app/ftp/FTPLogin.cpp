@@ -233,11 +233,12 @@ bool FTPConnection::runStoredJob() {
     return true;
   }
   if (!fileToUpload_.empty()) {
-    if (!dataToWrite_.empty())
-      uploadFile(fileToUpload_, Bytes(dataToWrite_), folder, skipRenames_);
-    else if (!filePathToUpload_.empty())
+    // A file upload names its file; an upload from memory may be empty (zero bytes) all the same.
+    if (!filePathToUpload_.empty())
       uploadFile(fileToUpload_, std::string(filePathToUpload_), folder, skipRenames_,
                  resumeUploadAt_);
+    else
+      uploadFile(fileToUpload_, Bytes(dataToWrite_), folder, skipRenames_);
     return true;
   }
   if (!renameFrom_.empty()) {

@@ -141,8 +141,6 @@ void FTPConnection::clickedButtonAtIndex(AlertView &alert, int index) {
   } else if (replyServer_.get() == &alert) {
     replyServer_.reset();
     onThread([this] { operationDoneUpdateView(); });
-  } else if (errorSavedFileExists_.get() == &alert) {
-    errorSavedFileExists_.reset();
   }
 }
 

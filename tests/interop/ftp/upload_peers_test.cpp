@@ -151,6 +151,24 @@ TEST_F(UploadPeersTest, EmptyFilesStayEmpty) {
   EXPECT_TRUE(errors().empty());
 }
 
+// Uploads asked for while disconnected wait for the login, an empty one from memory as well.
+TEST_F(UploadPeersTest, UploadsStoredWhileDisconnectedRunAfterTheLogin) {
+  Server s = startPyftpdlib();
+  startConnection(address(s));
+  conn->uploadFile("blank.txt", platform::Bytes{}, "/", true);
+  ASSERT_TRUE(waitFor([&] { return FileManager::fileExists(s.root + "/blank.txt") && idle(); }))
+      << conn->transferLog();
+  EXPECT_EQ(sizeOfFileAtPath(s.root + "/blank.txt"), 0u);
+  stopConnection();
+
+  startConnection(address(s));
+  conn->uploadFile("note.txt", platform::Bytes{'h', 'i'}, "/", true);
+  ASSERT_TRUE(waitFor([&] {
+    return testsupport::readFile(s.root + "/note.txt") == "hi" && idle();
+  })) << conn->transferLog();
+  EXPECT_TRUE(errors().empty());
+}
+
 TEST_F(UploadPeersTest, ModeZUploadInflatesAtTheServer) {
   Server s = startScripted(R"({"modez": true})");
   connectAndList(address(s));
