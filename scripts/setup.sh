@@ -41,6 +41,9 @@ if [ ! -x "$peers/proftpd/usr/sbin/proftpd" ]; then
   rm -rf "$tmp"
 fi
 
+# Folders the peers expect and that their service start-up would otherwise make (it is refused here).
+"${sudo_cmd[@]}" mkdir -p /var/run/vsftpd/empty
+
 # A UTF-8 locale for tests that pin it.
 if ! locale -a 2>/dev/null | grep -qi '^en_US\.utf8$'; then
   if [ -f /etc/locale.gen ]; then
