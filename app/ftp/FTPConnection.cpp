@@ -443,7 +443,7 @@ bool FTPConnection::connectToServerData(const std::string &replyText) {
   pasvIPPrefix_ = numbers[0];
   int port = numbers[4] * 256 + numbers[5];
   auto pair = net::createSocketStreamPair(currentServerName(), uint16_t(port));
-  attachDataStreams(pair);
+  attachDataStreams(pair, "Unable to connect to the FTP server.");
   // A protected data connection starts its handshake with the server's preliminary reply to the
   // transfer command, which goes out as soon as the connection stands: servers such as pyftpdlib
   // drop a data connection whose handshake begins before that.
@@ -451,7 +451,7 @@ bool FTPConnection::connectToServerData(const std::string &replyText) {
   return true;
 }
 
-void FTPConnection::attachDataStreams(net::SocketStreamPair pair) {
+bool FTPConnection::attachDataStreams(net::SocketStreamPair pair, const char *failureText) {
   unsigned long generation = ++dataGeneration_;
   std::weak_ptr<FTPConnection> weak = weak_from_this();
   if (pair) {
@@ -469,8 +469,10 @@ void FTPConnection::attachDataStreams(net::SocketStreamPair pair) {
   data_ = pair;
   if (!pair || !pair.input->open() || !pair.output->open()) {
     disconnectFromServer();
-    updateViewWithFatalError("Unable to connect to the FTP server.");
+    updateViewWithFatalError(failureText);
+    return false;
   }
+  return true;
 }
 
 std::string FTPConnection::localIPv4Address() const {
@@ -520,26 +522,7 @@ void FTPConnection::didAcceptConnectionForServer(net::ListeningSocket *server, i
   std::shared_ptr<net::ListeningSocket> done(portServer_.release());
   myThread_->perform([done] {});
   auto pair = net::createSocketStreamPairWithNativeSocket(nativeSocket, true);
-  unsigned long generation = ++dataGeneration_;
-  std::weak_ptr<FTPConnection> weak = weak_from_this();
-  if (pair) {
-    pair.input->setClient(kControlReadEvents, [weak, generation](net::StreamEvent e) {
-      if (auto self = weak.lock())
-        if (self->dataGeneration_ == generation) self->dataReadCallback(e);
-    });
-    pair.output->setClient(kControlWriteEvents, [weak, generation](net::StreamEvent e) {
-      if (auto self = weak.lock())
-        if (self->dataGeneration_ == generation) self->dataWriteCallback(e);
-    });
-    pair.input->scheduleWithRunLoop(myThread_);
-    pair.output->scheduleWithRunLoop(myThread_);
-  }
-  data_ = pair;
-  if (!pair || !pair.input->open() || !pair.output->open()) {
-    disconnectFromServer();
-    updateViewWithFatalError("Unable to accept PORT response from the FTP server.");
-    return;
-  }
+  if (!attachDataStreams(pair, "Unable to accept PORT response from the FTP server.")) return;
   // A protected data channel is protected in active mode too (we are the TLS client here as in
   // passive mode), its handshake starting with the preliminary reply as in passive mode, or now
   // when that reply was read before the connection was accepted.

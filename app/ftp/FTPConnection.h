@@ -258,7 +258,9 @@ protected:
 
   // --- Data connections -------------------------------------------------------------------------
   platform::net::TlsSettings tlsSettings() const;
-  void attachDataStreams(platform::net::SocketStreamPair pair);
+  // Hooks a data connection's streams to this connection's thread; on failure the connection is
+  // closed and failureText reported.
+  bool attachDataStreams(platform::net::SocketStreamPair pair, const char *failureText);
   bool startPortListener(std::string &portCommand);
   void didAcceptConnectionForServer(platform::net::ListeningSocket *server, int nativeSocket);
   std::string localIPv4Address() const;
