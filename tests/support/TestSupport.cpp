@@ -8,7 +8,9 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <netinet/in.h>
+#include <random>
 #include <signal.h>
 #include <spawn.h>
 #include <sstream>
@@ -78,20 +80,27 @@ bool writeFile(const std::string &path, const std::string &content) {
   return static_cast<bool>(out);
 }
 
+// Ports are drawn below the kernel's ephemeral range (32768 and up): a port taken from that range
+// and released can be handed to another test's outgoing connection before our server binds it.
+// The draw is random per process, and the port is checked free on every address.
 int freeTcpPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  int port = -1;
-  if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
-    port = ntohs(addr.sin_port);
+  static std::mutex mutex;
+  static std::mt19937 rng(
+      static_cast<unsigned>(::getpid()) * 2654435761u ^
+      static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
+  std::lock_guard lock(mutex);
+  for (int attempt = 0; attempt < 500; ++attempt) {
+    const int port = 20000 + static_cast<int>(rng() % 10000);
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    const bool free = ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    if (free) return port;
   }
-  ::close(fd);
-  return port;
+  return -1;
 }
 
 bool waitForTcpPort(int port, std::chrono::milliseconds limit) {

@@ -61,7 +61,8 @@ private:
 std::string readFile(const std::string &path);
 bool writeFile(const std::string &path, const std::string &content);
 
-// A TCP port on 127.0.0.1 that was free a moment ago (bound to port 0 and released).
+// A TCP port that was free a moment ago on every address, drawn from 20000-29999 (below the
+// kernel's ephemeral range, so outgoing connections of parallel tests cannot take it meanwhile).
 int freeTcpPort();
 // Waits until something accepts connections on 127.0.0.1:port.
 bool waitForTcpPort(int port, std::chrono::milliseconds limit = std::chrono::seconds(15));
