@@ -140,17 +140,21 @@ void Logger::LogTickCount(const char *tag) {
   leaveCriticalSection();
 }
 
+// An information or error line also goes to the debug log file, indented to its context.
+void Logger::debugText(const char *text) {
+  if (m_debugLogFilePath.getSizeUtf8() == 0) return;
+  StringBuffer line;
+  indent(line);
+  line.append(text);
+  line.append("\n");
+  debugLine(line.getString());
+}
+
 bool Logger::LogInfo(const char *text) {
   if (!text) return true;
   enterCriticalSection();
   m_errorLog.LogInfo(text);
-  if (m_debugLogFilePath.getSizeUtf8() != 0) {
-    StringBuffer line;
-    indent(line);
-    line.append(text);
-    line.append("\n");
-    debugLine(line.getString());
-  }
+  debugText(text);
   leaveCriticalSection();
   return true;
 }
@@ -159,13 +163,7 @@ bool Logger::LogError(const char *text) {
   if (!text) return true;
   enterCriticalSection();
   m_errorLog.LogError(text);
-  if (m_debugLogFilePath.getSizeUtf8() != 0) {
-    StringBuffer line;
-    indent(line);
-    line.append(text);
-    line.append("\n");
-    debugLine(line.getString());
-  }
+  debugText(text);
   leaveCriticalSection();
   return true;
 }

@@ -41,6 +41,7 @@ public:
 private:
   // Appends one line to the debug log file, when a path is set; a failure loses that line only.
   void debugLine(const char *line);
+  void debugText(const char *text);
   void indent(StringBuffer &sb) const;
   static bool normaliseTag(const char *tag, StringBuffer &out);
 };
