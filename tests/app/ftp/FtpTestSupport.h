@@ -5,6 +5,7 @@
 
 #include "app/foundation/SettingsKeys.h"
 #include "app/ftp/FTPConnection.h"
+#include "tests/app/ftp/FtpConnectionThread.h"
 
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/RunLoop.h"
@@ -205,22 +206,7 @@ protected:
     return conn;
   }
 
-  void stopConnection() {
-    if (!conn) return;
-    std::atomic<bool> done{false};
-    auto loop = connLoop;
-    // The connection closes and is released on its own thread, then the thread ends.
-    auto c = std::move(conn);
-    loop->perform([c, &done]() mutable {
-      c->disconnectFromServer();
-      c.reset();
-      done = true;
-    });
-    c.reset();
-    waitFor([&] { return done.load(); });
-    loop->perform([loop] { loop->stop(); });
-    RunLoop::main()->runPending();
-  }
+  void stopConnection() { ftptest::stopConnectionOnItsThread(conn, connLoop); }
 
   bool waitFor(const std::function<bool()> &cond, double limitSeconds = 30) {
     return RunLoop::main()->runUntil(cond, seconds(limitSeconds));
