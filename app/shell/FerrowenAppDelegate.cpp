@@ -706,12 +706,15 @@ void FerrowenAppDelegate::playMediaFile(const std::string &path, bool cleanupWhe
   theMoviePlayerView_ = std::make_shared<MoviePlayerViewController>(path);
   auto over = isPad() ? std::static_pointer_cast<ViewController>(mySplitVC_)
                       : std::static_pointer_cast<ViewController>(tabBarController_);
-  if (over) over->presentModalViewController(theMoviePlayerView_, true);
+  if (over)
+    over->presentModalViewController(std::make_shared<NavigationController>(theMoviePlayerView_),
+                                     true);
 }
 
 void FerrowenAppDelegate::myMovieFinishedCallback() {
   auto player = std::move(theMoviePlayerView_);
-  if (player) player->dismissModalViewControllerAnimated(true);
+  if (auto nav = player ? player->navigationController() : nullptr)
+    nav->dismissModalViewControllerAnimated(true);
   if (cleanupMovieWhenDone_ && !moviePath_.empty()) {
     Log::debug("Delete:file://" + moviePath_);
     FileManager::removeItem(moviePath_);

@@ -447,7 +447,8 @@ std::shared_ptr<TableViewCell> SettingsViewController::cellForRowAtIndexPath(Tab
   auto cell = table.dequeueReusableCellWithIdentifier(kCellIdentifier);
   if (!cell) cell = std::make_shared<TableViewCell>(TableViewCellStyle::Value1, kCellIdentifier);
   cell->textLabel()->setText(row.label);
-  cell->setAccessibilityLabel(row.label);
+  // A switch row is found by its switch.
+  cell->setAccessibilityLabel(row.onSwitch ? std::string() : row.label);
   cell->textLabel()->setNumberOfLines(2);
   cell->textLabel()->setFont(
       Font::system((row.display || (ip.section == 2 && ip.row == 2)) ? 13 : 14));
