@@ -127,7 +127,9 @@ std::string bookmarkExportText(sqlite3 *db) {
 }
 
 bool exportBookmarks(sqlite3 *db) {
-  const std::string path = Paths::documents() + "/Files/bookmarks.txt";
+  const std::string folder = Paths::documents() + "/Files";
+  const std::string path = folder + "/bookmarks.txt";
+  FileManager::createDirectory(folder);
   FileManager::removeItem(path);
   auto status = FileManager::writeAtomically(path, bookmarkExportText(db), 0600);
   if (!status) Log::systemf("Bookmark export failed: %s", status.error().c_str());
@@ -362,6 +364,8 @@ std::shared_ptr<TableViewCell> BookmarkViewController::cellForRowAtIndexPath(Tab
                             : b.protocol == "sftp" ? Color{0.0, 0.4, 0.0, 1}
                                                    : Color::lightGrayColor());
   cell->imageView()->setImageName(b.isFolder() ? "3-folder.png" : "");
+  // While editing every row opens the editor.
+  cell->setEditingAccessoryType(TableViewCellAccessoryType::DetailDisclosureButton);
   return cell;
 }
 
