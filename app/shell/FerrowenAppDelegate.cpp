@@ -668,12 +668,17 @@ void FerrowenAppDelegate::showHelpIn(const std::shared_ptr<NavigationController>
   nav->pushViewController(help, true);
 }
 
-void FerrowenAppDelegate::showErrorForTopFtpTab(const std::string &text) {
-  if (!topOf<DirViewerScreen>(navigationController_)) return;
+void FerrowenAppDelegate::showHelpLater(const std::shared_ptr<NavigationController> &nav,
+                                        const std::string &text) {
   std::weak_ptr<FerrowenAppDelegate> weak = weak_from_this();
-  RunLoop::main()->performAfter(seconds(0.3), [weak, text] {
-    if (auto s = weak.lock()) s->showErrorForTopFtpTab2(text);
+  std::weak_ptr<NavigationController> weakNav = nav;
+  RunLoop::main()->performAfter(seconds(0.3), [weak, weakNav, text] {
+    if (auto s = weak.lock()) s->showHelpIn(weakNav.lock(), text);
   });
+}
+
+void FerrowenAppDelegate::showErrorForTopFtpTab(const std::string &text) {
+  if (topOf<DirViewerScreen>(navigationController_)) showHelpLater(navigationController_, text);
 }
 
 void FerrowenAppDelegate::showErrorForTopFtpTab2(const std::string &text) {
@@ -681,11 +686,8 @@ void FerrowenAppDelegate::showErrorForTopFtpTab2(const std::string &text) {
 }
 
 void FerrowenAppDelegate::showErrorForTopSavedFilesTab(const std::string &text) {
-  if (!topOf<LocalFolderScreen>(navigationControllerFiles_)) return;
-  std::weak_ptr<FerrowenAppDelegate> weak = weak_from_this();
-  RunLoop::main()->performAfter(seconds(0.3), [weak, text] {
-    if (auto s = weak.lock()) s->showErrorForTopSavedFilesTab2(text);
-  });
+  if (topOf<LocalFolderScreen>(navigationControllerFiles_))
+    showHelpLater(navigationControllerFiles_, text);
 }
 
 void FerrowenAppDelegate::showErrorForTopSavedFilesTab2(const std::string &text) {

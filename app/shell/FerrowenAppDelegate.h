@@ -237,6 +237,9 @@ private:
                       const std::string &title, const std::string &image, int tag);
   void showHelpIn(const std::shared_ptr<platform::ui::NavigationController> &nav,
                   const std::string &text);
+  // The help page for an error, 0.3 s later (after the alert or the pop that came with it).
+  void showHelpLater(const std::shared_ptr<platform::ui::NavigationController> &nav,
+                     const std::string &text);
   static double now();
   void startServer(std::unique_ptr<TCPServer> &listener, uint16_t port, const char *identifier);
   void stopServer(std::unique_ptr<TCPServer> &listener);

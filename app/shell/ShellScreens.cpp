@@ -1,5 +1,6 @@
 #include "app/shell/ShellScreens.h"
 
+#include "app/foundation/AppDelegateServices.h"
 #include "app/shell/FerrowenAppDelegate.h"
 
 #include "platform/device/DeviceProfile.h"
@@ -9,9 +10,20 @@
 using namespace platform;
 using namespace platform::ui;
 
+namespace {
+// Turns with the rest of the tabs, as the screen it stands for will.
+class PlaceholderScreen : public ViewController {
+public:
+  using ViewController::ViewController;
+  bool shouldAutorotateToInterfaceOrientation(InterfaceOrientation o) override {
+    return appDelegateServices().allowLandscapeView() || o == InterfaceOrientation::Portrait;
+  }
+};
+} // namespace
+
 std::shared_ptr<ViewController> placeholderScreen(const std::string &nibName,
                                                   const std::string &title) {
-  auto vc = std::make_shared<ViewController>(nibName);
+  auto vc = std::make_shared<PlaceholderScreen>(nibName);
   vc->setTitle(title);
   return vc;
 }

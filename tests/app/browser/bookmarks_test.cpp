@@ -11,6 +11,8 @@
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/TextPromptViewer.h"
 
+#include "platform/foundation/FileManager.h"
+
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -131,6 +133,11 @@ TEST_F(BookmarksTest, NestedFoldersExportAndDeletingAWholeSubtree) {
   EXPECT_EQ(rows("name LIKE 'loop%'"), 0);
   SQLExecute(db, "DELETE FROM bookmark");
   EXPECT_EQ(bookmarkExportText(db), kHeader);
+  // A file that cannot be written is reported, not announced as exported.
+  FileManager::removeItem(documents() + "/Files");
+  testsupport::writeFile(documents() + "/Files", "in the way");
+  ASSERT_TRUE(probe->tap("Export"));
+  EXPECT_EQ(probe->pendingAlerts().at(0).title, "Export Failed");
 }
 
 TEST_F(BookmarksTest, PickingFillsTheConnectFieldsAndUnsavedPasswordsAreErased) {

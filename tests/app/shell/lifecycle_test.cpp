@@ -2,6 +2,9 @@
 // servers, the queue and the temporary files, and the device's idle timer.
 #include "AppFixture.h"
 
+#include "app/ftp/FTPServices.h"
+#include "app/shell/HelpScreens.h"
+
 using namespace platform;
 using namespace platform::ui;
 
@@ -98,4 +101,75 @@ TEST_F(AppTest, MediaPlaybackRemovesOnlyFilesAskedToBeRemoved) {
     EXPECT_EQ(modalCount(), 0u);
     EXPECT_EQ(FileManager::fileExists(file("clip.mp4")), !cleanup);
   }
+}
+
+TEST_F(AppTest, ErrorHelpShowsInTheFtpTabWhileAFolderIsOpen) {
+  struct Folder : ViewController, DirViewerScreen {};
+  boot();
+  auto nav = delegate->navigationController();
+  auto folder = std::make_shared<Folder>();
+  nav->pushViewController(folder, false);
+  struct Case {
+    std::string text, html, file;
+  };
+  for (const Case &c :
+       {Case{"<html>Denied</html>", "<html>Denied</html>", ""},
+        Case{"error-530.html", "", "file://" + Paths::resources() + "/error-530.html"}}) {
+    FTPAppServices::shared()->showErrorForTopFtpTab(c.text);
+    EXPECT_EQ(nav->topViewController(), folder) << "not before 0.3 s";
+    advance(0.3);
+    auto help = std::dynamic_pointer_cast<HelpViewController>(nav->topViewController());
+    ASSERT_TRUE(help);
+    EXPECT_EQ(help->webNews->loads().back().html, c.html);
+    if (c.html.empty()) {
+      EXPECT_EQ(help->webNews->loads().back().url, c.file);
+    }
+    ASSERT_TRUE(probe->tap("Done")) << "back to the connect screen";
+    EXPECT_EQ(nav->viewControllers().size(), 1u);
+    nav->pushViewController(folder, false);
+  }
+  nav->popToRootViewControllerAnimated(false);
+  delegate->showErrorForTopFtpTab("error-530.html");
+  advance(1);
+  EXPECT_EQ(nav->viewControllers().size(), 1u);
+  // The FTP tab's item follows the protocol.
+  for (auto [protocol, image] :
+       {std::pair{"FTPS", "computer-lock2.png"}, {"FTP", "computer.png"}}) {
+    delegate->setProtocol(protocol);
+    EXPECT_EQ(nav->tabBarItem()->imageName(), image);
+  }
+}
+
+TEST_F(AppTest, IPhoneMovesAViewerIntoTheLandscapeContainerAndBack) {
+  struct Viewer : ViewController, ShellFileScreen {
+    std::vector<Rect> sizes;
+    void resized(Rect r) override { sizes.push_back(r); }
+    bool shouldAutorotateToInterfaceOrientation(InterfaceOrientation) override { return true; }
+    void didRotateFromInterfaceOrientation(InterfaceOrientation o) override {
+      FerrowenAppDelegate::sharedDelegate()->didRotateFromInterfaceOrientation(int(o));
+    }
+  };
+  boot();
+  EXPECT_FALSE(delegate->allowLandscapeView());
+  auto viewer = std::make_shared<Viewer>();
+  auto nav = delegate->navigationController();
+  nav->pushViewController(viewer, false);
+  EXPECT_TRUE(delegate->allowLandscapeView());
+  auto turn = [&](Orientation o) {
+    DeviceProfile::setOrientation(o);
+    ASSERT_TRUE(probe->rotate(InterfaceOrientation(int(o)))) << probe->lastError();
+    advance(0.02);
+  };
+  turn(Orientation::LandscapeLeft);
+  ASSERT_EQ(modalCount(), 1u);
+  EXPECT_EQ(delegate->getCurTabViewController(), viewer);
+  EXPECT_EQ(viewer->sizes.back(), Rect(0, 0, 480, 320));
+  turn(Orientation::Portrait);
+  EXPECT_EQ(modalCount(), 0u);
+  EXPECT_EQ(nav->topViewController(), viewer);
+  EXPECT_EQ(viewer->sizes.size(), 2u);
+  // Without the web tab option the Web View tab has no screen that turns.
+  set(kWebPreviewTabKey, "0");
+  delegate->tabBarController()->setSelectedIndex(2);
+  EXPECT_FALSE(delegate->getCurTabViewController());
 }

@@ -10,9 +10,6 @@
 
 #include "platform/device/MailService.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 using namespace platform;
 using namespace platform::ui;
 
@@ -69,16 +66,6 @@ protected:
     if (probe->topViewController() == e) {
       ASSERT_TRUE(probe->tapBack());
     }
-  }
-  bool accepts(int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(uint16_t(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
   }
   std::shared_ptr<SettingsViewController> settingsView;
 };
@@ -154,7 +141,7 @@ TEST_F(ScreensTest, SharingSwitchesStartAndStopRealListeners) {
   auto web = delegate->webServerListener();
   ASSERT_NE(web, nullptr);
   const int webPort = web->port();
-  EXPECT_TRUE(accepts(webPort));
+  EXPECT_TRUE(testsupport::tcpPortAccepts(webPort));
   auto rows = settingsView->rowsOfSection(2);
   ASSERT_EQ(rows.size(), 6u);
   EXPECT_EQ(rows[4].label.rfind("Web Address:\t", 0), 0u);
@@ -172,7 +159,7 @@ TEST_F(ScreensTest, SharingSwitchesStartAndStopRealListeners) {
   ASSERT_TRUE(flip("Enable FTP Server", false));
   EXPECT_EQ(delegate->webServerListener(), nullptr);
   EXPECT_EQ(delegate->ftpServerListener(), nullptr);
-  EXPECT_FALSE(accepts(webPort));
+  EXPECT_FALSE(testsupport::tcpPortAccepts(webPort));
   EXPECT_EQ(stored(kWebServerKey), "0");
 }
 
