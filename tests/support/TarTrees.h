@@ -41,6 +41,13 @@ inline void makeSampleTree(const std::string &root, size_t maxName) {
     sh("touch -d '2021-03-0" + std::to_string(i % 9 + 1) + " 10:00:00.25' '" + root + "/" + n +
        "'");
   }
+  // Times outside the octal fields: before 1970 and past 2242.
+  if (maxName >= 1000) {
+    for (const char *when : {"-86400", "9000000000"}) {
+      testsupport::writeFile(root + "/t" + when, when);
+      sh("touch -d @" + std::string(when) + " '" + root + "/t" + when + "'");
+    }
+  }
   // Incompressible data, so that compressed archives outgrow the decoders' buffers.
   sh("head -c 300000 /dev/urandom > '" + root + "/random.bin'");
   fs::create_directories(root + "/emptydir");

@@ -6,6 +6,7 @@
 
 #include "sshlib/core/ClsTar.h"
 #include "sshlib/core/DataSource.h"
+#include "sshlib/core/ProgressEvent.h"
 #include "sshlib/core/RazudodDeflate.h"
 #include "tests/support/TarTrees.h"
 
@@ -241,4 +242,54 @@ TEST(ClsTar, TruncatedAndCorruptInputsFail) {
   EXPECT_TRUE(tar.UntarGz(p, nullptr)) << logOf(tar);
   std::string why;
   EXPECT_TRUE(sameTree(src, t.file("two"), &why)) << why;
+}
+
+namespace {
+// Changes a file's length after the writer has read its size, before its data is copied.
+class Resizer : public ProgressEvent {
+public:
+  void NextTarFile(const char *path, long long, bool, bool &) override {
+    const std::string p(path);
+    if (p.size() > 5 && p.substr(p.size() - 5) == "/grow") std::filesystem::resize_file(p, 70000);
+    if (p.size() > 7 && p.substr(p.size() - 7) == "/shrink") std::filesystem::resize_file(p, 10);
+  }
+};
+} // namespace
+
+TEST(ClsTar, FilesChangingWhileArchivedKeepTheArchiveAlignedAndFail) {
+  TempDir t;
+  const std::string src = t.file("src"), out = t.file("o.tar");
+  std::filesystem::create_directories(src);
+  for (const char *n : {"grow", "shrink", "zlast"})
+    testsupport::writeFile(src + "/" + n, std::string(5000, n[0]));
+  ClsTar tar;
+  X root(src), o(out);
+  tar.AddDirRoot(root);
+  Resizer resizer;
+  EXPECT_FALSE(tar.WriteTar(o, &resizer));
+  EXPECT_NE(logOf(tar).find("shrank"), std::string::npos);
+  EXPECT_TRUE(sh("tar -C '" + t.path() + "' -xf '" + out + "' zlast grow shrink"));
+  EXPECT_EQ(testsupport::readFile(t.file("zlast")), std::string(5000, 'z'));
+  EXPECT_EQ(testsupport::readFile(t.file("grow")).size(), 5000u);
+  EXPECT_EQ(testsupport::readFile(t.file("shrink")),
+            std::string(10, 's') + std::string(4990, '\0'));
+}
+
+TEST(ClsTar, ListXmlEscapesNamesAndCData) {
+  TempDir t;
+  const std::string tarFile = t.file("l.tar");
+  ASSERT_TRUE(
+      sh(python("import tarfile,io\n"
+                "t=tarfile.open('" +
+                tarFile +
+                "','w',format=tarfile.PAX_FORMAT)\n"
+                "i=tarfile.TarInfo('a<&]]>' + 'b'*120); i.size=1; t.addfile(i, io.BytesIO(b'x'))\n"
+                "t.close()")));
+  ClsTar tar;
+  tar.put_VerboseLogging(true);
+  X p(tarFile), xml("");
+  ASSERT_TRUE(tar.ListXml(p, xml, nullptr)) << logOf(tar);
+  testsupport::writeFile(t.file("l.xml"), xml.getUtf8());
+  EXPECT_TRUE(sh("xmllint --noout '" + t.file("l.xml") + "'")) << xml.getUtf8();
+  EXPECT_NE(std::string(xml.getUtf8()).find("a&lt;&amp;]]&gt;bbb"), std::string::npos);
 }
