@@ -21,6 +21,14 @@ void run(const std::string &cmd) {
   if (std::system(cmd.c_str()) != 0) std::abort();
 }
 
+// The work folder goes when the program ends.
+struct WorkCleanup {
+  ~WorkCleanup() {
+    std::error_code ec;
+    fs::remove_all(kWork, ec);
+  }
+} cleanup;
+
 // Built once: half random, half text-like data, so that gzip has something to do.
 const fs::path &archive() {
   static const fs::path tarFile = [] {

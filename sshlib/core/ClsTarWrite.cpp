@@ -557,7 +557,13 @@ bool ClsTar::ListXml(XString &tarPath, XString &out, ProgressEvent *) {
   StringBuffer x("<?xml version=\"1.0\" encoding=\"utf-8\" ?>\r\n<tar>\r\n");
   int64_t pos = 0;
   bool ok = false;
+  const int64_t fileSize = src->getFileSize64(&m_log);
   for (;;) {
+    // The end of the file at a block boundary ends the archive, as the end blocks do.
+    if (pos > 0 && pos == fileSize) {
+      ok = true;
+      break;
+    }
     TarHeader h;
     unsigned char block[512];
     bool end = false;

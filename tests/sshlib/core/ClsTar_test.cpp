@@ -146,15 +146,20 @@ TEST(ClsTar, OurArchivesPassGnuTarBsdtarPythonAndTheCompressors) {
 
 TEST(ClsTar, HostileArchivesWriteNothingOutsideAndFail) {
   // Each archive is made by Python's tarfile; "outside" must stay empty.
+  std::string longPax; // longer than a thousand bytes, in a pax record
+  for (int i = 0; i < 6; ++i)
+    longPax += (i ? "/" : "") + std::string(250, 'd');
   struct Case {
     const char *script;
     bool ok;
+    std::string made; // must exist afterwards
   } cases[] = {{"P add('../x')", false},
                {"P add('a/../../x')", false},
                {"P add('ok', pax={'path': '../x'})", false},
                {"G add('../' + 'l'*200)", false},
                {"P link('lnk', '../outside'); add('lnk/evil')", false},
-               {"P link('hl', '../outside/x', tarfile.LNKTYPE); add('/abs/x')", true},
+               {"P link('hl', '../outside/x', tarfile.LNKTYPE); add('/abs/x')", true, "hl"},
+               {"P add('/'.join(['d'*250]*6))", true, longPax},
                {"G neg()", false},
                {"P add('pre/x')", false}};
   for (const Case &c : cases) {
@@ -183,6 +188,9 @@ TEST(ClsTar, HostileArchivesWriteNothingOutsideAndFail) {
       ClsTar tar;
       EXPECT_EQ(unpack(d, tarFile, dest, tar), c.ok) << d << logOf(tar);
       EXPECT_TRUE(std::filesystem::is_empty(t.file("outside"))) << d;
+      if (!c.made.empty()) {
+        EXPECT_TRUE(std::filesystem::is_regular_file(dest + "/" + c.made)) << "never a link";
+      }
     }
   }
 }
@@ -292,4 +300,44 @@ TEST(ClsTar, ListXmlEscapesNamesAndCData) {
   testsupport::writeFile(t.file("l.xml"), xml.getUtf8());
   EXPECT_TRUE(sh("xmllint --noout '" + t.file("l.xml") + "'")) << xml.getUtf8();
   EXPECT_NE(std::string(xml.getUtf8()).find("a&lt;&amp;]]&gt;bbb"), std::string::npos);
+}
+
+TEST(ClsTar, PatternsCountsAndDiscardedPathsSelectEntries) {
+  TempDir t;
+  ASSERT_TRUE(sh("mkdir -p '" + t.file("s/docs") + "' && cd '" + t.file("s") +
+                 "' && for f in docs/readme.txt docs/a.cfg b.txt c.TXT d.bin; do echo $f > $f; "
+                 "done && tar -cf ../a.tar docs/readme.txt docs/a.cfg b.txt c.TXT d.bin"));
+  const std::string bytes = testsupport::readFile(t.file("a.tar"));
+  DataBuffer db;
+  db.append(bytes.data(), bytes.size());
+  struct Case {
+    const char *pattern;
+    bool caseSensitive, discard;
+    int maxCount, count;
+    const char *present;
+  } cases[] = {{"*.txt", false, false, 0, 3, "docs/readme.txt"},
+               {"readme.txt", false, false, 0, 1, "docs/readme.txt"},
+               {"docs/*.TXT", false, false, 0, 1, "docs/readme.txt"},
+               {"docs/*.TXT", true, false, 0, 0, ""},
+               {"", false, true, 0, 5, "a.cfg"},
+               {"", false, false, 2, 2, "docs/a.cfg"}};
+  int i = 0;
+  for (const Case &c : cases) {
+    const std::string out = t.file("o" + std::to_string(i++));
+    ClsTar tar;
+    X dir(out), pattern(c.pattern);
+    tar.put_UntarFromDir(dir);
+    tar.put_UntarMatchPattern(pattern);
+    tar.put_UntarCaseSensitive(c.caseSensitive);
+    tar.put_UntarDiscardPaths(c.discard);
+    tar.put_UntarMaxCount(c.maxCount);
+    EXPECT_EQ(tar.UntarFromMemory(db, nullptr), c.count) << c.pattern;
+    EXPECT_TRUE(!*c.present || std::filesystem::exists(out + "/" + c.present)) << c.pattern;
+  }
+  ClsTar tar;
+  DataBuffer cfg;
+  X pattern("*.cfg");
+  EXPECT_TRUE(tar.UntarFirstMatchingToMemory(db, pattern, cfg));
+  EXPECT_EQ(std::string(reinterpret_cast<const char *>(cfg.getData2()), cfg.getSize()),
+            "docs/a.cfg\n");
 }
