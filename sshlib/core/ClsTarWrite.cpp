@@ -13,6 +13,7 @@
 #include "sshlib/core/Psdk.h"
 #include "sshlib/core/RazudodCompress.h"
 #include "sshlib/core/RazudodSysTime.h"
+#include "sshlib/core/XmlText.h"
 #include "sshlib/core/ckFileInfo.h"
 
 namespace {
@@ -23,25 +24,12 @@ void putText(unsigned char *field, const char *text, size_t max) {
   std::memcpy(field, text, n < max ? n : max);
 }
 
+// Text from an archive as element content: characters XML cannot hold replaced, markup escaped.
 void appendXmlEscaped(StringBuffer &out, const char *text) {
-  for (const char *p = text; *p; ++p) {
-    switch (*p) {
-    case '&':
-      out.append("&amp;");
-      break;
-    case '<':
-      out.append("&lt;");
-      break;
-    case '>':
-      out.append("&gt;");
-      break;
-    case '"':
-      out.append("&quot;");
-      break;
-    default:
-      out.appendChar(*p);
-    }
-  }
+  StringBuffer s;
+  XmlText::appendSanitized(text, s);
+  s.replaceHTMLSpecial();
+  out.append(s);
 }
 
 void appendElement(StringBuffer &out, const char *tag, const char *text) {
@@ -58,15 +46,6 @@ void appendElementInt(StringBuffer &out, const char *tag, int64_t v) {
   StringBuffer s;
   s.appendInt64(v);
   appendElement(out, tag, s.getString());
-}
-
-// CDATA content with every "]]>" split across two sections.
-void appendCData(StringBuffer &out, const char *text) {
-  StringBuffer s(text);
-  s.replaceAllOccurances("]]>", "]]]]><![CDATA[>");
-  out.append("<![CDATA[");
-  out.append(s);
-  out.append("]]>");
 }
 
 } // namespace
@@ -577,7 +556,7 @@ bool ClsTar::ListXml(XString &tarPath, XString &out, ProgressEvent *) {
       StringBuffer qp;
       h.getFieldsQP(block, qp);
       x.append("<qp>");
-      appendCData(x, qp.getString());
+      XmlText::appendCData(qp.getString(), x);
       x.append("</qp>\r\n");
     }
     x.append("\t<entry>\r\n");
