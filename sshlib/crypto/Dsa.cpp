@@ -37,13 +37,7 @@ bool Dsa::verify_hash_raw(mp_int &r, mp_int &s, const unsigned char *hash, unsig
   ltc_dsa_key k = view(key, PK_PUBLIC);
   int stat = 0;
   const int err = dsa_verify_hash_raw(&r, &s, hash, n, &stat, &k);
-  if (err != CRYPT_OK && err != CRYPT_INVALID_PACKET) {
-    log.LogError("DSA signature check failed to run.");
-    log.LogData("reason", error_to_string(err));
-    return false;
-  }
-  valid = err == CRYPT_OK && stat == 1;
-  return true;
+  return ltc::verdict(err, stat, valid, "DSA", log);
 }
 
 bool Dsa::sign_hash_for_ssh(const unsigned char *hash, unsigned int n, dsa_key &key,

@@ -67,13 +67,7 @@ bool Rsa2::verifyHashSsh(const unsigned char *sig, unsigned int sigLen, const un
   int stat = 0;
   const int err = rsa_verify_hash_ex(full.data(), modBytes, hash, hashLen, LTC_PKCS_1_V1_5, hashIdx,
                                      0, &stat, &k);
-  if (err != CRYPT_OK && err != CRYPT_INVALID_PACKET) {
-    log.LogError("RSA signature check failed to run.");
-    log.LogData("reason", error_to_string(err));
-    return false;
-  }
-  valid = err == CRYPT_OK && stat == 1;
-  return true;
+  return ltc::verdict(err, stat, valid, "RSA", log);
 }
 
 bool Rsa2::padAndSignHash(const unsigned char *hash, unsigned int hashLen, int padding, int hashId,

@@ -15,6 +15,7 @@
 
 #include <cstring>
 #include <map>
+#include <type_traits>
 
 namespace {
 
@@ -70,6 +71,17 @@ protected:
                    LogBase &log) {
     key.put_Password(pass);
     EXPECT_EQ(key.loadKeyFile(path.c_str(), log), expectOk) << path;
+  }
+
+  // The private key of a key file, as its record.
+  template <class Key> static void privateKey(const std::string &path, Key &out) {
+    ClsSshKey key;
+    LogNull log;
+    load(key, path, "", true, log);
+    if constexpr (std::is_same_v<Key, dsa_key>)
+      ASSERT_TRUE(key.toDsaKey(out, log));
+    else
+      ASSERT_TRUE(key.toRsaKey(out, log));
   }
 
   static TempDir *dir_;
@@ -222,15 +234,16 @@ TEST_F(SshKeyFiles, SignaturesInteroperateWithOpenssl) {
   for (const char *base : {"rsa1024", "rsa2048", "rsa3072", "rsa4096", "dsa"}) {
     SCOPED_TRACE(base);
     const bool dsa = std::string(base) == "dsa";
-    ClsSshKey key;
     LogNull log;
-    load(key, SshKeyFiles::base(base), "", true, log);
-    sh("openssl pkey -in " + f(base) + " -pubout -out " + f(base) + ".pubpem");
+    sh("openssl pkey -in " + SshKeyFiles::base(base) + " -pubout -out " + f(base) + ".pubpem");
     // Ours, checked by openssl.
     DataBuffer sig;
     rsa_key rk;
     dsa_key dk;
-    ASSERT_TRUE(dsa ? key.toDsaKey(dk, log) : key.toRsaKey(rk, log));
+    if (dsa)
+      privateKey(SshKeyFiles::base(base), dk);
+    else
+      privateKey(SshKeyFiles::base(base), rk);
     if (dsa) {
       ASSERT_TRUE(Dsa::sign_hash_for_ssh(hash.getData2(), 20, dk, sig, log));
       ASSERT_EQ(sig.getSize(), 40u);
@@ -265,11 +278,9 @@ TEST_F(SshKeyFiles, SignaturesInteroperateWithOpenssl) {
 }
 
 TEST_F(SshKeyFiles, RsaSignatureLengthIsCheckedAgainstTheModulus) {
-  ClsSshKey key;
   LogNull log;
   rsa_key rk;
-  load(key, base("rsa1024"), "", true, log);
-  ASSERT_TRUE(key.toRsaKey(rk, log));
+  privateKey(base("rsa1024"), rk);
   // Find a message whose signature begins with a zero byte: without it, it must still verify.
   DataBuffer sig, hash;
   for (unsigned int i = 0; i < 5000; ++i) {
@@ -311,11 +322,9 @@ TEST_F(SshKeyFiles, DsaKeysWithWideQCannotSignForSsh) {
   sh("openssl genpkey -genparam -algorithm DSA -pkeyopt dsa_paramgen_bits:2048 -out " + f("dsap") +
      " 2>/dev/null && openssl genpkey -paramfile " + f("dsap") + " -out " + f("dsa2048") +
      " 2>/dev/null");
-  ClsSshKey key;
   ErrorLines log;
   dsa_key dk;
-  load(key, f("dsa2048"), "", true, log);
-  ASSERT_TRUE(key.toDsaKey(dk, log));
+  privateKey(f("dsa2048"), dk);
   DataBuffer hash, sig;
   hash.appendCharN(7, 20);
   sig.appendChar(1);
