@@ -105,9 +105,21 @@ void ClsSshKey::put_Password(const char *utf8) {
 bool ClsSshKey::toXml(bool publicOnly, StringBuffer &out, LogBase &log) {
   out.clear();
   if (m_kind == kRsa) return Rsa2::keyToXml(m_rsa, publicOnly || !m_private, out, false, log);
-  if (m_kind == kDsa) return Dsa::keyToXml(m_dsa, publicOnly || !m_private, out, log);
+  if (m_kind == kDsa) return Dsa::keyToXml(m_dsa, publicOnly || !m_private, out, false, log);
   log.LogError("No key is loaded.");
   return false;
+}
+
+bool ClsSshKey::isUsableForLogin(LogBase &log) const {
+  if (m_kind == kNone) {
+    log.LogError("The SSH key object did not contain a loaded private key.");
+    return false;
+  }
+  if (!m_private) {
+    log.LogError("Requires a private key, not a public key.");
+    return false;
+  }
+  return true;
 }
 
 bool ClsSshKey::getPublicKeyBlob(DataBuffer &out, LogBase &log) {
@@ -282,7 +294,7 @@ bool ClsSshKey::FromXml(const StringBuffer &xml, LogBase &log) {
     m_kind = kRsa;
     m_private = m_rsa.m_type == 1;
   } else if (text.containsSubstringNoCase("DSAKeyValue")) {
-    ok = Dsa::xmlToKey(text, m_dsa, log);
+    ok = Dsa::xmlToKey(text, m_dsa, false, log);
     m_kind = kDsa;
     m_private = m_dsa.m_type == 1;
   } else {

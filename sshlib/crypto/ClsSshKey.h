@@ -29,6 +29,11 @@ public:
   void get_Comment(StringBuffer &out) const;
   void put_Password(const char *utf8);
 
+  // Whether the key can sign a login; otherwise logs why, in the texts the SFTP client reports:
+  // "Requires a private key, not a public key." (RFC 4716 and OpenSSH public keys) or "The SSH
+  // key object did not contain a loaded private key." (nothing loaded).
+  bool isUsableForLogin(LogBase &log) const;
+
   // Clears the output and writes the SSH public-key blob.
   bool getPublicKeyBlob(DataBuffer &out, LogBase &log);
   // The loaded private key; false with "Requires a private key..." when there is none.

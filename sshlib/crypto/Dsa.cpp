@@ -76,7 +76,7 @@ bool Dsa::calc_fingerprint(dsa_key &key, StringBuffer &out) {
   return true;
 }
 
-bool Dsa::keyToXml(dsa_key &key, bool publicOnly, StringBuffer &out, LogBase &log) {
+bool Dsa::keyToXml(dsa_key &key, bool publicOnly, StringBuffer &out, bool, LogBase &log) {
   bool ok = out.append("<DSAKeyValue>") && pkxml::appendValue("P", key.p, out) &&
             pkxml::appendValue("Q", key.q, out) && pkxml::appendValue("G", key.g, out) &&
             pkxml::appendValue("Y", key.y, out);
@@ -90,7 +90,7 @@ bool Dsa::keyToXml(dsa_key &key, bool publicOnly, StringBuffer &out, LogBase &lo
   return ok && out.append("</DSAKeyValue>");
 }
 
-bool Dsa::xmlToKey(StringBuffer &xml, dsa_key &key, LogBase &log) {
+bool Dsa::xmlToKey(StringBuffer &xml, dsa_key &key, bool, LogBase &log) {
   key.clear();
   pkxml::Reader r;
   if (!r.load(xml, "DSAKeyValue", log)) return false;

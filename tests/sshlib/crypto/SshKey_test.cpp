@@ -145,12 +145,14 @@ TEST_F(SshKeyFiles, EveryFormLoadsTheSamePublicKeyAsSshKeygen) {
     if (!form.isPrivate) {
       EXPECT_TRUE(log.has("Requires a private key..."));
     }
+    EXPECT_EQ(key.isUsableForLogin(log), form.isPrivate);
+    EXPECT_EQ(log.has("Requires a private key, not a public key."), !form.isPrivate);
     // Fingerprints as ssh-keygen shows them.
     StringBuffer fp;
     if (key.get_IsDsaKey()) {
       dsa_key pub;
       StringBuffer xml;
-      ASSERT_TRUE(key.toXml(true, xml, log) && Dsa::xmlToKey(xml, pub, log));
+      ASSERT_TRUE(key.toXml(true, xml, log) && Dsa::xmlToKey(xml, pub, false, log));
       Dsa::calc_fingerprint(pub, fp);
     } else {
       rsa_key pub;
@@ -194,6 +196,8 @@ TEST_F(SshKeyFiles, WrongOrMissingPasswordsAndDamagedFilesAreRefused) {
     load(key, c.path, c.pass, false, log);
     EXPECT_TRUE(log.has(c.error)) << c.path << ": " << log.errors;
     EXPECT_FALSE(key.hasKey());
+    EXPECT_FALSE(key.isUsableForLogin(log));
+    EXPECT_TRUE(log.has("The SSH key object did not contain a loaded private key."));
   }
 }
 
