@@ -20,8 +20,10 @@ ltc_dsa_key view(dsa_key &k, int type) {
   return v;
 }
 
+// Set, and within sizes DSA has (the bound also caps the work a peer's host key can cause).
 bool usable(dsa_key &k) {
-  return !mp_iszero(&k.p) && !mp_iszero(&k.q) && !mp_iszero(&k.g) && !mp_iszero(&k.y);
+  return !mp_iszero(&k.p) && !mp_iszero(&k.q) && !mp_iszero(&k.g) && !mp_iszero(&k.y) &&
+         mp_count_bits(&k.p) <= 8192 && mp_count_bits(&k.q) <= 512;
 }
 
 } // namespace
@@ -30,7 +32,7 @@ bool Dsa::verify_hash_raw(mp_int &r, mp_int &s, const unsigned char *hash, unsig
                           dsa_key &key, bool &valid, LogBase &log) {
   valid = false;
   if (!hash || !usable(key)) {
-    log.LogError("DSA signature check cannot run (no key).");
+    log.LogError("DSA signature check cannot run (no key, or one of a size DSA does not have).");
     return false;
   }
   ltc::ready();

@@ -26,6 +26,8 @@ ltc_rsa_key view(rsa_key &k, int type) {
   return v;
 }
 
+constexpr int kMaxRsaBits = 16384;
+
 int hashIdForSize(unsigned int n) {
   switch (n) {
   case 16:
@@ -51,6 +53,12 @@ bool Rsa2::verifyHashSsh(const unsigned char *sig, unsigned int sigLen, const un
   const int hashIdx = ltc::hashIndex(hashIdForSize(hashLen));
   if (!sig || !hash || hashIdx < 0 || mp_iszero(&key.N) || mp_iszero(&key.e)) {
     log.LogError("RSA signature check cannot run (no key or unknown hash size).");
+    return false;
+  }
+  // A host key comes from the peer: its size bounds the work it can make us do.
+  if (mp_count_bits(&key.N) > kMaxRsaBits || mp_count_bits(&key.e) > mp_count_bits(&key.N)) {
+    log.LogError("RSA key is too large.");
+    log.LogDataLong("modulusBits", mp_count_bits(&key.N));
     return false;
   }
   const unsigned int modBytes = static_cast<unsigned int>(mp_ubin_size(&key.N));

@@ -305,6 +305,11 @@ TEST_F(SshKeyFiles, RsaSignatureLengthIsCheckedAgainstTheModulus) {
   ASSERT_TRUE(Rsa2::verifyHashSsh(longer.getData2(), longer.getSize(), hash.getData2(), 20, valid,
                                   rk, log));
   EXPECT_FALSE(valid);
+  // A peer's oversized key is refused before any work.
+  ASSERT_EQ(mp_mul_2d(&rk.N, 16000, &rk.N), MP_OKAY);
+  EXPECT_FALSE(
+      Rsa2::verifyHashSsh(sig.getData2(), sig.getSize(), hash.getData2(), 20, valid, rk, log));
+  ASSERT_EQ(mp_div_2d(&rk.N, 16000, &rk.N, nullptr), MP_OKAY);
   // The signing errors the callers report.
   struct Case {
     unsigned int hashLen;
