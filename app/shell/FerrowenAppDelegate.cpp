@@ -6,6 +6,7 @@
 #include "app/foundation/Scrambler.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
+#include "app/files/TarUnpacker.h"
 #include "app/ftp/BatchListView.h"
 #include "app/ftp/BatchServices.h"
 #include "app/ftp/FTPConnection.h"
@@ -134,6 +135,7 @@ void FerrowenAppDelegate::installServices() {
   setAppDelegateServices(appServices_);
   FTPAppServices::setShared(ftpServices_);
   BatchAppServices::setShared(batchServices_);
+  installTarUnpacker();
 }
 
 void FerrowenAppDelegate::uninstallServices() {

@@ -2,6 +2,7 @@
 // clock, the passcode reset of a fresh install, and what is handed to the application.
 #include "AppFixture.h"
 
+#include "app/ftp/ArchiveServices.h"
 #include "app/ftp/BatchServices.h"
 #include "app/ftp/FTPServices.h"
 
@@ -34,6 +35,10 @@ TEST_F(AppTest, IPhoneBootsFiveTabsAndFadesTheSplash) {
   EXPECT_EQ(FTPAppServices::shared()->batchView(), delegate->batchView());
   ASSERT_TRUE(BatchAppServices::shared());
   EXPECT_FALSE(BatchAppServices::shared()->browsingTransfer());
+  makeFile("pack/in.txt", "packed");
+  testsupport::runCommand("tar cf '" + file("p.tar") + "' -C '" + file("pack") + "' in.txt");
+  EXPECT_TRUE(TARWrapper::unTARFile(file("p.tar")));
+  EXPECT_EQ(testsupport::readFile(file("p/in.txt")), "packed") << "the tar service is installed";
 
   auto splash = delegate->splashView();
   ASSERT_TRUE(splash);
