@@ -1,12 +1,12 @@
 #include "app/shell/FerrowenAppDelegate.h"
 
+#include "app/files/TarUnpacker.h"
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/Globals.h"
 #include "app/foundation/KeychainWrapper.h"
 #include "app/foundation/Scrambler.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
-#include "app/files/TarUnpacker.h"
 #include "app/ftp/BatchListView.h"
 #include "app/ftp/BatchServices.h"
 #include "app/ftp/FTPConnection.h"
