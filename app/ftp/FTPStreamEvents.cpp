@@ -156,6 +156,10 @@ void FTPConnection::handleWriteEvent(std::unique_ptr<HandleXEvent> event) {
   if (!control_.output) return;
   // Commands are written when they are made; what a short write left goes now.
   if (type == net::StreamEventCanAcceptBytes && !pendingControlOut_.empty()) flushControlOutput();
+  // The handshake after "AUTH TLS" is done: the secure login goes on at once.
+  if (type == net::StreamEventCanAcceptBytes && iTask_ == kTaskLoginSecure && control_.input &&
+      control_.input->isTlsEstablished())
+    kickSSL();
 }
 
 void FTPConnection::logError() {

@@ -311,6 +311,14 @@ protected:
     waitFor([] { return false; }, 0.05);
     return waitFor([&] { return idle(); }, limitSeconds);
   }
+  // Waits until the task and the folder listing that may follow it are over.
+  void settle() {
+    for (int i = 0; i < 5; ++i) {
+      ASSERT_TRUE(waitIdle()) << conn->transferLog();
+      waitFor([] { return false; }, 0.3);
+      if (idle()) return;
+    }
+  }
   bool logHas(const std::string &text) {
     return conn && conn->transferLog().find(text) != std::string::npos;
   }
@@ -463,6 +471,49 @@ protected:
     testsupport::writeFile(home.file("proftpd.conf"), conf);
     s.process = testsupport::Process(
         {base + "/usr/sbin/proftpd", "-n", "-q", "-c", home.file("proftpd.conf")}, home.path());
+    EXPECT_TRUE(testsupport::waitForTcpPort(s.port)) << s.process.errors();
+    return s;
+  }
+
+  // pure-ftpd (unpacked beside the system) with the virtual user joe / secret owning its root;
+  // with `tls`, explicit TLS is required on the control connection (certificate made here). The
+  // password is stored as a SHA-512 crypt hash: pure-pw's own (memory-hard) hash makes every
+  // login take seconds of the server's time.
+  Server startPureftpd(bool tls = false) {
+    Server s;
+    const std::string base = "/opt/ferrowen-peers/pure-ftpd/usr";
+    passwd *ftp = ::getpwnam("ftp");
+    if (::access((base + "/sbin/pure-ftpd").c_str(), X_OK) != 0 || ::geteuid() != 0 || !ftp)
+      return s;
+    s.root = makeRoot("pure");
+    ::chown(s.root.c_str(), ftp->pw_uid, ftp->pw_gid);
+    testsupport::writeFile(home.file("pure.passwd"),
+                           "joe:$6$ferrowen$8ruy76HT6x2aZaDFnmpjJujYebt3CAgBd0ldk317qbvmyc/"
+                           "KgOqGvVrbbzDxAXYDpvUzwKkr6Rs"
+                           "XOZ.ksdKJK.:" +
+                               std::to_string(ftp->pw_uid) + ":" + std::to_string(ftp->pw_gid) +
+                               "::" + s.root + "/./::::::::::::\n");
+    testsupport::Process(
+        {base + "/bin/pure-pw", "mkdb", home.file("pure.pdb"), "-f", home.file("pure.passwd")},
+        home.path())
+        .wait(std::chrono::seconds(10));
+    s.port = testsupport::freeTcpPort();
+    std::vector<std::string> argv{base + "/sbin/pure-ftpd",
+                                  "-S",
+                                  "127.0.0.1," + std::to_string(s.port),
+                                  "-l",
+                                  "puredb:" + home.file("pure.pdb"),
+                                  "-E",
+                                  "-H",
+                                  "-A"};
+    if (tls) {
+      EXPECT_TRUE(testsupport::makeSelfSignedCert(home.file("cert.pem"), home.file("key.pem")));
+      testsupport::writeFile(home.file("pure.pem"),
+                             testsupport::readFile(home.file("key.pem")) +
+                                 testsupport::readFile(home.file("cert.pem")));
+      argv.insert(argv.end(), {"-Y", "2", "-2", home.file("pure.pem")});
+    }
+    s.process = testsupport::Process(argv, home.path());
     EXPECT_TRUE(testsupport::waitForTcpPort(s.port)) << s.process.errors();
     return s;
   }
