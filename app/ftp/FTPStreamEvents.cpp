@@ -201,7 +201,10 @@ void FTPConnection::readDataBytes(size_t maxBytes, bool untilEmpty) {
 void FTPConnection::writeDownloadBuffer() {
   if (!writeStreamFileDownload_ || dataReadData_.empty()) return;
   long n = writeStreamFileDownload_->write(dataReadData_.data(), dataReadData_.size());
-  if (n > 0) dataReadData_.erase(dataReadData_.begin(), dataReadData_.begin() + n);
+  if (n > 0) {
+    dataReadData_.erase(dataReadData_.begin(), dataReadData_.begin() + n);
+    iBytesProcessed_ += n; // the file's bytes (inflated under MODE Z)
+  }
 }
 
 void FTPConnection::handleDataReadEvent(std::unique_ptr<HandleXEvent> event) {
@@ -222,9 +225,11 @@ void FTPConnection::handleDataReadEvent(std::unique_ptr<HandleXEvent> event) {
     readDataBytes(kDataReadSize, false);
     if (iBytesTotal_ == before && dataReadData_.empty()) return;
     if (dataStallTimer_) armDataStallTimer(); // it delivers: the wait starts again
-    if (iTask_ == kTaskDownload && !downloadHead_ && downloadSizeKnown_ && !modeZ_ &&
-        resumeDownloadAt_ + iBytesTotal_ > fileDownloadSize_) {
-      // More than announced: what was written is not the file, and the rest is not waited for.
+    if (iTask_ != kTaskDir) writeDownloadBuffer();
+    if (iTask_ == kTaskDownload && !downloadHead_ && downloadSizeKnown_ &&
+        resumeDownloadAt_ + iBytesProcessed_ + int64_t(dataReadData_.size()) > fileDownloadSize_) {
+      // More than announced (however well it compressed under MODE Z): what was written is not
+      // the file, and the rest is not waited for.
       const std::string name = fileToDownload_;
       if (writeStreamFileDownload_) writeStreamFileDownload_->close();
       writeStreamFileDownload_.reset();
@@ -239,7 +244,6 @@ void FTPConnection::handleDataReadEvent(std::unique_ptr<HandleXEvent> event) {
       parseDirectoryListing();
       break;
     }
-    writeDownloadBuffer();
     if (downloadHead_) {
       updateProgressMark(float(iBytesTotal_) / float(kPreviewBytes));
       if (iBytesTotal_ > kPreviewBytes) {

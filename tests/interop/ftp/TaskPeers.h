@@ -237,7 +237,7 @@ public:
 struct Server {
   testsupport::Process process;
   int port = 0;
-  std::string root;
+  std::string root, user = "anonymous", pass;
 };
 
 class TaskPeerTest : public ::testing::Test {
@@ -476,33 +476,29 @@ protected:
   }
 
   // pure-ftpd (unpacked beside the system) with the virtual user joe / secret owning its root;
-  // with `tls`, explicit TLS is required on the control connection (certificate made here). The
-  // password is stored as a SHA-512 crypt hash: pure-pw's own (memory-hard) hash makes every
-  // login take seconds of the server's time.
+  // with `tls`, explicit TLS is required (certificate made here). The password is stored as a
+  // SHA-512 crypt hash: pure-pw's own memory-hard hash costs the server seconds per login.
   Server startPureftpd(bool tls = false) {
     Server s;
-    const std::string base = "/opt/ferrowen-peers/pure-ftpd/usr";
+    const std::string base = "/opt/ferrowen-peers/pure-ftpd/usr", db = home.file("pure.pdb");
     passwd *ftp = ::getpwnam("ftp");
     if (::access((base + "/sbin/pure-ftpd").c_str(), X_OK) != 0 || ::geteuid() != 0 || !ftp)
       return s;
     s.root = makeRoot("pure");
-    ::chown(s.root.c_str(), ftp->pw_uid, ftp->pw_gid);
+    s.user = "joe";
+    s.pass = "secret";
     testsupport::writeFile(home.file("pure.passwd"),
-                           "joe:$6$ferrowen$8ruy76HT6x2aZaDFnmpjJujYebt3CAgBd0ldk317qbvmyc/"
-                           "KgOqGvVrbbzDxAXYDpvUzwKkr6Rs"
-                           "XOZ.ksdKJK.:" +
+                           "joe:$6$ferrowen$8ruy76HT6x2aZaDFnmpjJujYebt3CAgBd0ldk317qbvmyc/KgOqGvVr"
+                           "bbzDxAXYDpvUzwKkr6RsXOZ.ksdKJK.:" +
                                std::to_string(ftp->pw_uid) + ":" + std::to_string(ftp->pw_gid) +
                                "::" + s.root + "/./::::::::::::\n");
-    testsupport::Process(
-        {base + "/bin/pure-pw", "mkdb", home.file("pure.pdb"), "-f", home.file("pure.passwd")},
-        home.path())
-        .wait(std::chrono::seconds(10));
+    testsupport::runCommand(base + "/bin/pure-pw mkdb " + db + " -f " + home.file("pure.passwd"));
     s.port = testsupport::freeTcpPort();
     std::vector<std::string> argv{base + "/sbin/pure-ftpd",
                                   "-S",
                                   "127.0.0.1," + std::to_string(s.port),
                                   "-l",
-                                  "puredb:" + home.file("pure.pdb"),
+                                  "puredb:" + db,
                                   "-E",
                                   "-H",
                                   "-A"};

@@ -10,14 +10,12 @@ using namespace taskpeers;
 
 namespace {
 
+// The server's script, the name downloaded (deleted with `del`), a part of the error the user
+// sees; `login`: it fails during the login; `stalled`: only once the clock has moved on.
 struct HostileCase {
   const char *label;
-  std::string script;   // of the scripted server
-  std::string name;     // downloaded (or deleted, with `del`)
-  std::string error;    // a part of the error the user sees
-  bool del = false;     // a delete instead of a download
-  bool login = false;   // fails during the login already
-  bool stalled = false; // the error comes only once the clock has moved on
+  std::string script, name, error;
+  bool del = false, login = false, stalled = false;
 };
 
 void PrintTo(const HostileCase &c, std::ostream *out) {

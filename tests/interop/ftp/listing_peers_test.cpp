@@ -47,7 +47,7 @@ TEST_F(ListingPeersTest, PyftpdlibPassiveThenActive) {
   EXPECT_EQ(services->top->shown().size(), 3u);
 }
 
-TEST_F(ListingPeersTest, VsftpdAndProftpdLongListings) {
+TEST_F(ListingPeersTest, VsftpdProftpdAndPureFtpdLongListings) {
   Server vs = startVsftpd();
   if (!vs.port) GTEST_SKIP() << "vsftpd cannot run here";
   fill(vs.root + "/pub");
@@ -63,13 +63,17 @@ TEST_F(ListingPeersTest, VsftpdAndProftpdLongListings) {
   EXPECT_TRUE(services->top->find("Web Site"));
   stopConnection();
 
-  Server pro = startProftpd();
-  if (!pro.port) GTEST_SKIP() << "proftpd cannot run here";
-  fill(pro.root);
-  connectAndList(address(pro));
-  EXPECT_TRUE(services->top->find("my file.txt"));
-  EXPECT_TRUE(services->top->find(".hidden"));
-  EXPECT_TRUE(services->top->find("Web Site")->isDirectory);
+  for (bool pure : {false, true}) {
+    SCOPED_TRACE(pure ? "pure-ftpd" : "proftpd");
+    Server peer = pure ? startPureftpd() : startProftpd();
+    ASSERT_TRUE(peer.port) << "not unpacked (scripts/setup.sh)";
+    fill(peer.root);
+    connectAndList(address(peer), peer.user, peer.pass);
+    EXPECT_TRUE(services->top->find("my file.txt"));
+    EXPECT_TRUE(services->top->find(".hidden"));
+    EXPECT_TRUE(services->top->find("Web Site")->isDirectory);
+    stopConnection();
+  }
 }
 
 TEST_F(ListingPeersTest, VsftpdWithProtectedData) {
