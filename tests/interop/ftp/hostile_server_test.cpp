@@ -10,17 +10,16 @@ using namespace taskpeers;
 
 namespace {
 
-// The server's script, the name downloaded (deleted with `del`), a part of the error the user
-// sees; `login`: it fails during the login; `stalled`: only once the clock has moved on.
+// The server's script, what is done after the login (on `name`), a part of the error the user
+// sees, and whether that comes only once the clock has moved on.
+enum Action { kDownload, kDelete, kList, kLoginOnly };
 struct HostileCase {
   const char *label;
-  std::string script, name, error;
-  bool del = false, login = false, stalled = false;
+  std::string script;
+  Action action;
+  std::string name, error;
+  bool stalled = false;
 };
-
-void PrintTo(const HostileCase &c, std::ostream *out) {
-  *out << c.label;
-}
 
 class HostileServerTest : public TaskPeerTest, public ::testing::WithParamInterface<HostileCase> {};
 
@@ -39,13 +38,12 @@ TEST_P(HostileServerTest, EndsWithAnErrorAndWritesNothingOutside) {
 
   startConnection(address(s));
   conn->connect();
-  if (!c.login) {
+  if (c.action != kLoginOnly) {
     ASSERT_TRUE(waitFor([&] { return conn->fIsLoggedIn() && idle(); })) << conn->transferLog();
     waitFor([] { return false; }, 0.3);
-    if (c.del)
-      conn->deleteFile(c.name, "/", false);
-    else
-      conn->downloadFile(c.name, 0, false, true, "/", false, false, 0);
+    if (c.action == kDownload) conn->downloadFile(c.name, 0, false, true, "/", false, false, 0);
+    if (c.action == kDelete) conn->deleteFile(c.name, "/", false);
+    if (c.action == kList) conn->changeDirectory("/");
   }
   if (c.stalled) {
     ASSERT_TRUE(waitFor([&] { return logHas("226 Transfer complete"); })) << conn->transferLog();
@@ -56,9 +54,7 @@ TEST_P(HostileServerTest, EndsWithAnErrorAndWritesNothingOutside) {
   ASSERT_TRUE(waitFor([&] { return !delegate->taken().empty() && idle(); })) << conn->transferLog();
   EXPECT_NE(delegate->taken().front().find(c.error), std::string::npos)
       << delegate->taken().front();
-  if (c.login) {
-    EXPECT_FALSE(conn->isStreamConnected());
-  }
+  EXPECT_EQ(conn->isStreamConnected(), c.action != kLoginOnly);
   Clock::install(nullptr);
 
   // Nothing was written, replaced or removed outside, or over the folder and the link.
@@ -77,22 +73,29 @@ const std::string kFiles = R"("files": {"../escape.bin": "x", "../../escape.bin"
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, HostileServerTest,
-    ::testing::Values(
-        HostileCase{"DotDot", "{" + kFiles + "}", "../escape.bin", "cannot be a local file name"},
-        HostileCase{"DotDotTwice", "{" + kFiles + "}", "../../escape.bin", "holds a \"/\""},
-        HostileCase{"ControlCharacter", "{" + kFiles + "}", "evil\x01", "control character"},
-        HostileCase{"FolderInTheWay", "{" + kFiles + "}", "dir.bin", "a folder of that name"},
-        HostileCase{"LinkLeadingOut", "{" + kFiles + "}", "link.bin", "outside Saved Files"},
-        HostileCase{"LineBreakInAName", "{" + kFiles + "}", "x\r\nDELE keep.txt", "was not sent",
-                    true},
-        HostileCase{"MoreThanAnnounced", R"({"size": 1000, )" + kFiles + "}", "big.bin",
-                    "more than the 1000 bytes it announced"},
-        HostileCase{"DataHeldOpen", R"({"retr": "hold-open", )" + kFiles + "}", "held.bin",
-                    "neither delivered nor closed", false, false, true},
-        HostileCase{"ReplyLineWithoutEnd", R"({"pwd": "long-line"})", "", "longer than 64 KiB",
-                    false, true},
-        HostileCase{"ReplyThatNeverEnds", R"({"pwd": "endless"})", "", "longer than 1 MiB", false,
-                    true}),
+    ::testing::Values(HostileCase{"DotDot", "{" + kFiles + "}", kDownload, "../escape.bin",
+                                  "cannot be a local file name"},
+                      HostileCase{"DotDotTwice", "{" + kFiles + "}", kDownload, "../../escape.bin",
+                                  "holds a \"/\""},
+                      HostileCase{"ControlCharacter", "{" + kFiles + "}", kDownload, "evil\x01",
+                                  "control character"},
+                      HostileCase{"FolderInTheWay", "{" + kFiles + "}", kDownload, "dir.bin",
+                                  "a folder of that name"},
+                      HostileCase{"LinkLeadingOut", "{" + kFiles + "}", kDownload, "link.bin",
+                                  "outside Saved Files"},
+                      HostileCase{"LineBreakInAName", "{" + kFiles + "}", kDelete,
+                                  "x\r\nDELE keep.txt", "was not sent"},
+                      HostileCase{"MoreThanAnnounced", R"({"size": 1000, )" + kFiles + "}",
+                                  kDownload, "big.bin", "more than the 1000 bytes it announced"},
+                      HostileCase{"DataHeldOpen", R"({"retr": "hold-open", )" + kFiles + "}",
+                                  kDownload, "held.bin", "neither delivered nor closed", true},
+                      HostileCase{"ListingLineWithoutEnd",
+                                  R"({"listing": ")" + std::string(100000, 'x') + R"("})", kList,
+                                  "", "listing line longer than 64 KiB"},
+                      HostileCase{"ReplyLineWithoutEnd", R"({"pwd": "long-line"})", kLoginOnly, "",
+                                  "longer than 64 KiB"},
+                      HostileCase{"ReplyThatNeverEnds", R"({"pwd": "endless"})", kLoginOnly, "",
+                                  "longer than 1 MiB"}),
     [](const auto &info) { return std::string(info.param.label); });
 
 } // namespace
