@@ -29,6 +29,8 @@ namespace {
 // A listing line and the number of entries of one listing are bounded.
 constexpr size_t kMaxListingLineBytes = 65536;
 constexpr size_t kMaxListingEntries = 250000;
+// A listing of short lines that never ends has no entries to count: its bytes are bounded too.
+constexpr int64_t kMaxListingBytes = int64_t(128) << 20;
 } // namespace
 
 void FTPConnection::parseDirectoryListing() {
@@ -62,10 +64,10 @@ void FTPConnection::parseDirectoryListing() {
     updateProgressMark(0.5f + 0.005f * float(iDirectoryLines_));
     parseDirectoryLine(line);
     ++lines;
-    if (currentDirectory_.size() > kMaxListingEntries) {
-      abandonTask(
-          Log::format("The server listed more than %zu entries in one folder.", kMaxListingEntries),
-          false);
+    if (currentDirectory_.size() > kMaxListingEntries || iBytesProcessed_ > kMaxListingBytes) {
+      abandonTask(Log::format("The server's listing of one folder passed %zu entries or %lld MiB.",
+                              kMaxListingEntries, (long long)(kMaxListingBytes >> 20)),
+                  false);
       return;
     }
   }
