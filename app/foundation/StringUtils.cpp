@@ -403,23 +403,24 @@ std::vector<std::string> partsOfPath(const std::string &path) {
 bool startsWithParts(const std::vector<std::string> &path, const std::vector<std::string> &root) {
   return path.size() >= root.size() && std::equal(root.begin(), root.end(), path.begin());
 }
-std::string realPathOf(const std::string &path) {
+} // namespace
+
+std::string resolvedPath(const std::string &path) {
   char *real = ::realpath(path.c_str(), nullptr);
   if (!real) return "";
   std::string out = real;
   std::free(real);
   return out;
 }
-} // namespace
 
 bool pathLiesInside(const std::string &path, const std::string &folder) {
   const std::string lexical = platform::standardizePath(path);
   if (folder.empty() || !startsWithParts(partsOfPath(lexical), partsOfPath(folder))) return false;
-  const std::string realFolder = realPathOf(folder);
+  const std::string realFolder = resolvedPath(folder);
   if (realFolder.empty()) return true; // nothing of it exists yet: nothing can lead out
   std::string existing = lexical;
   std::string real;
-  while (!existing.empty() && (real = realPathOf(existing)).empty()) {
+  while (!existing.empty() && (real = resolvedPath(existing)).empty()) {
     struct stat st;
     if (::lstat(existing.c_str(), &st) == 0) return false;
     if (existing == "/") break;

@@ -96,6 +96,8 @@ uint64_t sizeOfFileAtPath(const std::string &path);
 bool isSingleFileName(std::string_view name, std::string *why = nullptr);
 // The text with each control character written as "\xNN", for messages and log lines.
 std::string withControlsEscaped(std::string_view text);
+// The path with every symbolic link resolved; "" when it does not exist.
+std::string resolvedPath(const std::string &path);
 // True when path, normalised, lies in folder (or is folder), compared part by part, and the part
 // of it that exists does not lead out of folder through a symbolic link; a dangling link on the
 // way is refused, as writing through it would create its target wherever that is.

@@ -82,15 +82,6 @@ std::string trimLine(const std::string &line) {
   return line.substr(b, e - b);
 }
 
-// The path with every symbolic link resolved; "" when it does not exist.
-std::string resolvedPath(const std::string &path) {
-  char *real = ::realpath(path.c_str(), nullptr);
-  if (!real) return "";
-  std::string out = real;
-  std::free(real);
-  return out;
-}
-
 std::string upperASCII(std::string s) {
   for (auto &c : s)
     if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');

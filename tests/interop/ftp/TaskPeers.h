@@ -287,11 +287,13 @@ protected:
     return conn;
   }
   // Connects and waits for the login's listing of the home folder.
+  // With `tls`, explicit TLS is asked for.
   void connectAndList(const std::string &address, const std::string &user = "",
-                      const std::string &pass = "") {
+                      const std::string &pass = "", bool tls = false) {
     const int before = services->top->listingCount();
     services->top->setCurrentWorkingDirectory(""); // a fresh folder screen
     startConnection(address, true, user, pass);
+    conn->setSkipSSL(!tls);
     conn->connect();
     ASSERT_TRUE(waitFor([&] { return services->top->listingCount() > before && idle(); }))
         << conn->transferLog();

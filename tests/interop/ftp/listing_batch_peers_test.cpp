@@ -9,25 +9,6 @@ using namespace taskpeers;
 
 namespace {
 
-// The connection as the listing task hands a folder download's listings and "226" replies on.
-class BatchConnection : public FTPConnection {
-protected:
-  void doTaskDir() override {
-    const bool listed = iState_ == 16 && replies_.iReplyCode == 226;
-    FTPConnection::doTaskDir();
-    if (listed && directoryBatchActive_) {
-      directory226Done_ = true;
-      nextBatchDirectory();
-    }
-  }
-  void parseDirectoryListing() override {
-    FTPConnection::parseDirectoryListing();
-    if (directoryBatchActive_ && !directoryProcessed_ && data_.input &&
-        data_.input->status() == platform::net::StreamStatus::AtEnd)
-      walkBatchDirectoryListing();
-  }
-};
-
 class ListingBatchPeersTest : public TaskPeerTest {};
 
 TEST_F(ListingBatchPeersTest, FolderDownloadQueuesEveryFileOfTheTree) {
@@ -44,7 +25,6 @@ TEST_F(ListingBatchPeersTest, FolderDownloadQueuesEveryFileOfTheTree) {
   testsupport::writeFile(Paths::documents() + "/Files/tree/saved.txt", "saved");
   testsupport::writeFile(Paths::documents() + "/Files/tree/a.txt", "a");
 
-  makeConnection = [] { return std::make_shared<BatchConnection>(); };
   startConnection(address(s), false);
   conn->connect();
   ASSERT_TRUE(waitFor([&] { return conn->fIsLoggedIn() && idle(); })) << conn->transferLog();
@@ -85,7 +65,6 @@ TEST_F(ListingBatchPeersTest, NamesLeadingOutAreLeftOutAndTheItemFails) {
       startScripted(R"({"listing": ")" + dir + R"(..\r\n)" + dir + R"(../outside\r\n)" + line +
                     R"(../evil.txt\r\n)" + line + R"(bad\u0001\r\n)" + line + R"(good.txt\r\n"})");
   UserDefaults::standard().setObject("1", kShowHiddenFilesKey);
-  makeConnection = [] { return std::make_shared<BatchConnection>(); };
   startConnection(address(s), false);
   conn->connect();
   ASSERT_TRUE(waitFor([&] { return conn->fIsLoggedIn() && idle(); })) << conn->transferLog();

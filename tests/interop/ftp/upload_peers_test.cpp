@@ -209,13 +209,7 @@ TEST_F(UploadPeersTest, ProtectedDataUploadsAtPyftpdlibPureFtpdAndProftpd) {
     content += rng() % 5 == 4 ? "n" + std::to_string(rng() % 100000) + " "
                               : std::string(words[rng() % 4]) + " ";
   auto uploadBothWays = [&](const Server &s, const std::string &folder, bool empty) {
-    const int before = services->top->listingCount();
-    services->top->setCurrentWorkingDirectory("");
-    startConnection(address(s) + folder, true, s.user, s.pass);
-    conn->setSkipSSL(false);
-    conn->connect();
-    ASSERT_TRUE(waitFor([&] { return services->top->listingCount() > before && idle(); }))
-        << conn->transferLog();
+    connectAndList(address(s) + folder, s.user, s.pass, true);
     ASSERT_TRUE(conn->fSecureData()) << conn->transferLog();
     for (const char *passive : {"1", "0"}) {
       SCOPED_TRACE(std::string("UsePASV ") + passive);
