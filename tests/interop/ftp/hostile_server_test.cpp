@@ -21,6 +21,10 @@ struct HostileCase {
   bool stalled = false;
 };
 
+void PrintTo(const HostileCase &c, std::ostream *out) {
+  *out << c.label; // test names stay readable and the same from one build to the next
+}
+
 class HostileServerTest : public TaskPeerTest, public ::testing::WithParamInterface<HostileCase> {};
 
 TEST_P(HostileServerTest, EndsWithAnErrorAndWritesNothingOutside) {
