@@ -1,0 +1,40 @@
+#include "sshlib/crypto/Ltc.h"
+
+namespace ltc {
+
+const Indexes &ready() {
+  static const Indexes idx = [] {
+    ltc_mp = ltm_desc;
+    Indexes i;
+    i.twofish = register_cipher(&twofish_desc);
+    i.blowfish = register_cipher(&blowfish_desc);
+    i.md5 = register_hash(&md5_desc);
+    i.sha1 = register_hash(&sha1_desc);
+    i.sha256 = register_hash(&sha256_desc);
+    i.sha384 = register_hash(&sha384_desc);
+    i.sha512 = register_hash(&sha512_desc);
+    i.sprng = register_prng(&sprng_desc);
+    return i;
+  }();
+  return idx;
+}
+
+int hashIndex(int hashId) {
+  const Indexes &i = ready();
+  switch (hashId) {
+  case 1:
+    return i.sha1;
+  case 2:
+    return i.sha384;
+  case 3:
+    return i.sha512;
+  case 5:
+    return i.md5;
+  case 7:
+    return i.sha256;
+  default:
+    return -1;
+  }
+}
+
+} // namespace ltc
