@@ -68,8 +68,8 @@ struct SshLoginKey {
   rsa_key key;
   std::string authorizedLine;
   bool ok = false;
-  SshLoginKey() {
-    std::string path = sshHostKey("rsa", 2048);
+  explicit SshLoginKey(int bits = 2048) {
+    std::string path = sshHostKey("rsa", bits);
     authorizedLine = runCommand("ssh-keygen -y -f '" + path + "'");
     std::string xml = runCommand(
         "/usr/bin/python3 -W ignore -c \"import sys,base64 as b\n"
