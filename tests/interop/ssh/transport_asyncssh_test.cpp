@@ -1,0 +1,44 @@
+// The transport against python3-asyncssh: the old group-exchange request with SHA-1 and SHA-256,
+// and the ciphers OpenSSH no longer has (blowfish-cbc, arcfour128, arcfour256).
+#include <gtest/gtest.h>
+
+#include "tests/support/SshPeers.h"
+#include "tests/support/SshTestSupport.h"
+
+using namespace testsupport;
+
+namespace {
+
+TEST(TransportAsyncssh, GroupExchangeAndOldCiphers) {
+  const struct {
+    const char *kex;
+    const char *cipher;
+    const char *mac;
+    int kexNumber;
+    int cipherNumber;
+  } cases[] = {
+      {"diffie-hellman-group-exchange-sha1", "aes128-cbc", "hmac-sha1", 160, 2},
+      {"diffie-hellman-group-exchange-sha256", "aes256-cbc", "hmac-sha1", 256, 1},
+      {"diffie-hellman-group-exchange-sha256", "3des-cbc", "hmac-md5", 256, 6},
+      {"diffie-hellman-group14-sha1", "blowfish-cbc", "hmac-sha1", 14, 5},
+      {"diffie-hellman-group14-sha1", "arcfour128", "hmac-md5", 14, 7},
+      {"diffie-hellman-group1-sha1", "arcfour256", "hmac-sha1", 1, 8},
+  };
+  for (auto &c : cases) {
+    SshPeerOptions o;
+    o.kex = c.kex;
+    o.ciphers = c.cipher;
+    o.macs = c.mac;
+    auto peer = SshPeer::asyncssh(o);
+    ASSERT_TRUE(peer->started()) << peer->why();
+    SshTransport t;
+    CaptureLog log;
+    ASSERT_TRUE(sshConnectTo(t, peer->port(), log)) << c.kex << " " << c.cipher << "\n"
+                                                     << log.text << peer->log();
+    EXPECT_EQ(t.kexAlgorithm, c.kexNumber);
+    EXPECT_EQ(t.activeCipherIn, c.cipherNumber);
+    EXPECT_TRUE(sshServiceRoundTrip(t, log)) << c.cipher << "\n" << log.text << peer->log();
+  }
+}
+
+} // namespace
