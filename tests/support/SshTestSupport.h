@@ -2,6 +2,7 @@
 // transport to a loopback server, and a service-request round trip over the new keys.
 #pragma once
 
+#include <cctype>
 #include <string>
 
 #include "sshlib/core/LogBase.h"
@@ -118,6 +119,55 @@ inline bool sshPublicKeyLogin(SshTransport &t, SshLoginKey &k, LogBase &log) {
   return t.generalizedRead(7, 0, 10000, nullptr, eof, close, out, type, disc, nullptr, log, fi,
                            satisfied, false) &&
          type == 52;
+}
+
+} // namespace testsupport
+
+namespace testsupport {
+
+// The exchange hash and keys A-F of the transport's last key exchange, recomputed by Python's
+// hashlib from the exchanged values; empty when they agree, else what differs.
+inline std::string sshIndependentKexCheck(SshTransport &t) {
+  auto hx = [](const DataBuffer &d) {
+    StringBuffer sb;
+    d.toHexString(sb);
+    return std::string(sb.getString());
+  };
+  auto num = [&](const unsigned int *bn) {
+    DataBuffer d;
+    RazudodBignum::toBytes(bn, d);
+    return hx(d);
+  };
+  auto txt = [&](const StringBuffer &s) {
+    DataBuffer d;
+    d.append(s);
+    return hx(d);
+  };
+  bool gex = t.kexAlgorithm == 160 || t.kexAlgorithm == 256;
+  int l[6];
+  t.getKeySizes(l[0], l[1], l[2], l[3], l[4], l[5]);
+  std::string lens;
+  for (int n : l) lens += (lens.empty() ? "" : ",") + std::to_string(n);
+  std::string cmd = "/usr/bin/python3 " + std::string(FERROWEN_SOURCE_DIR) +
+                    "/tests/support/ssh_kex_check.py hash=" +
+                    (t.kexAlgorithm == 256 ? "sha256" : "sha1") + " lens=" + lens +
+                    " vc=" + txt(t.clientIdent) + " vs=" + txt(t.serverIdent) +
+                    " ic=" + hx(t.clientKexInit) + " is=" + hx(t.serverKexInit) +
+                    " ks=" + hx(t.serverHostKeyBlob) + " e=" + num(t.dh.get_e()) +
+                    " f=" + num(t.serverDhPublic) + " k=" + num(t.dh.get_K()) +
+                    " sid=" + hx(t.sessionId);
+  unsigned int numBits = 0, pbits = 0;
+  t.calcKeyExchangeNumBits(numBits, pbits);
+  if (gex)
+    cmd += " pbits=" + std::to_string(pbits) + " p=" +
+           num(t.dh.get_p()) + " g=" + num(t.dh.get_g());
+  std::string expected = runCommand(cmd);
+  std::string ours = hx(t.exchangeHash) + "\n";
+  for (DataBuffer *k : {&t.ivClientToServer, &t.ivServerToClient, &t.encKeyClientToServer,
+                        &t.encKeyServerToClient, &t.macKeyClientToServer, &t.macKeyServerToClient})
+    ours += hx(*k) + "\n";
+  for (auto &c : expected) c = (char)toupper((unsigned char)c);
+  return expected == ours ? "" : "independent: " + expected + "ours:        " + ours;
 }
 
 } // namespace testsupport

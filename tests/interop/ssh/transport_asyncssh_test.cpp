@@ -36,6 +36,7 @@ TEST(TransportAsyncssh, GroupExchangeAndOldCiphers) {
     ASSERT_TRUE(sshConnectTo(t, peer->port(), log)) << c.kex << " " << c.cipher << "\n"
                                                      << log.text << peer->log();
     EXPECT_EQ(t.kexAlgorithm, c.kexNumber);
+    EXPECT_EQ(sshIndependentKexCheck(t), "");
     EXPECT_EQ(t.activeCipherIn, c.cipherNumber);
     EXPECT_TRUE(sshServiceRoundTrip(t, log)) << c.cipher << "\n" << log.text << peer->log();
   }

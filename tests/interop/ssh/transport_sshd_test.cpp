@@ -42,6 +42,7 @@ TEST(TransportSshd, KeyExchangeForEveryCombination) {
           ASSERT_TRUE(sshConnectTo(t, peer->port(), log)) << what << "\n"
                                                           << log.text << peer->log();
           EXPECT_TRUE(sshServiceRoundTrip(t, log)) << what << "\n" << log.text;
+          EXPECT_EQ(sshIndependentKexCheck(t), "");
           EXPECT_EQ(t.activeCipherOut, c.number);
           EXPECT_EQ(t.activeCipherIn, c.number);
           EXPECT_EQ(t.activeMacIn, m.number);
