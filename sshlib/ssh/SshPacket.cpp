@@ -186,15 +186,19 @@ bool SshTransport::readRawPacket(DataBuffer &payload, unsigned int idleTimeoutMs
   if (idleTimeoutMs) socket.SetIdleMsTimeout(idleTimeoutMs);
   unsigned int first = inBlockSize < 4 ? 4 : inBlockSize;
   DataBuffer raw;
-  bool ok = socket.ReadN(first, raw, heartbeatMs, log, pm, readTimedOut, readAborted,
-                         readSocketError, readConnectionClosed);
+  unsigned int got = 0;
+  raw.ensureBuffer(first);
+  bool ok = socket.ReceiveNBytes(raw.getData2(), first, heartbeatMs, log, pm, got, readTimedOut,
+                                 readAborted, readSocketError, readConnectionClosed);
   socket.SetIdleMsTimeout(savedIdle);
   if (!ok) {
-    if (raw.getSize() > 0 || !socket.isSock()) closeBroken();
+    // Part of a packet consumed: the stream is out of step.
+    if (got > 0) closeBroken();
     if (!readTimedOut) log.LogError("Failed to read data on SSH connection.");
     if (readAborted) log.LogError("Aborted by application AbortCheck callback.");
     return false;
   }
+  raw.setDataSize_CAUTION(first);
   DataBuffer plain;
   if (activeCipherIn != 0) {
     if (verbose) log.LogInfo("Decrypting first block of message..");
