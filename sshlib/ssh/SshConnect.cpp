@@ -172,15 +172,7 @@ bool SshTransport::sshConnect(ClsSocksClient &socks, ClsHttpProxyClient *httpPro
     dh.UseOakleyGroup(kexAlgorithm == 1 ? 2 : 14);
   } else {
     log.LogInfo("Using GEX Group.");
-    log.LogInfo("Sending KEX_DH_GEX_REQUEST...");
-    log.LogDataLong("pbits", (int)pbits);
-    DataBuffer req;
-    req.appendChar(30);
-    pack_uint32(pbits, req);
-    if (!sendMessage("KEX_DH_GEX_REQUEST", req, pm, log, verbose)) {
-      log.LogError("Error sending KEX_DH_GEX_REQUEST message to server");
-      return false;
-    }
+    if (!sendGexRequest(pbits, pm, log, verbose)) return false;
     if (!readSkippingIgnore(msg, false, log, verbose)) {
       copyReadFlags(failInfo);
       log.LogError("Failed to read KEX_DH_GEX_REQUEST response");
@@ -191,40 +183,12 @@ bool SshTransport::sshConnect(ClsSocksClient &socks, ClsHttpProxyClient *httpPro
       log.LogDataLong("msgType", (int)msgType(msg));
       return false;
     }
-    unsigned int idx = 1;
-    unsigned int *p = parseBignum(msg, idx, log);
-    unsigned int *g = p ? parseBignum(msg, idx, log) : nullptr;
-    if (!p || !g) {
-      RazudodBignum::freebn(p);
-      log.LogError("Failed to parse KEX_DH_GEX_GROUP.");
-      return false;
-    }
-    dh.replace_p(p);
-    dh.replace_g(g);
-    if (!dh.groupIsValid()) {
-      log.LogError("The server's Diffie-Hellman group is not acceptable.");
-      return false;
-    }
+    if (!takeGexGroup(msg, log)) return false;
     log.LogInfo("Received GEX Group.");
     initNum = 32;
     replyNum = 33;
   }
-  if (numBits == 0 || numBits > 10000) {
-    log.LogError("Invalid number of bits for e.");
-    log.LogDataLong("numBits", (int)numBits);
-    return false;
-  }
-  if (!dh.create_E((int)numBits * 2)) {
-    log.LogError("Failed to create the Diffie-Hellman value e.");
-    return false;
-  }
-  DataBuffer init;
-  init.appendChar(initNum);
-  pack_bignum(dh.get_e(), init);
-  if (!sendMessage("KEXDH_INIT", init, pm, log, verbose)) {
-    log.LogError("Error sending e to server");
-    return false;
-  }
+  if (!sendDhE(initNum, numBits, pm, log, verbose)) return false;
   log.LogInfo("Sent e to server.");
   for (;;) {
     if (!readRawPacket(msg, 0, nullptr, log, verbose)) {

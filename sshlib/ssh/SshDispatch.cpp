@@ -24,60 +24,17 @@ bool SshTransport::rekeyStep(DataBuffer &msg, ProgressMonitor *pm, LogBase &log,
     calcKeyExchangeNumBits(rekeyNumBits, rekeyPbits);
     log.LogDataLong("numBits", (int)rekeyNumBits);
     log.LogDataLong("pbits", (int)rekeyPbits);
-    DataBuffer out;
     if (kexAlgorithm == 160 || kexAlgorithm == 256) {
       rekeyReplyNum = 33;
-      log.LogInfo("Sending KEX_DH_GEX_REQUEST...");
-      log.LogDataLong("kex_pbits", (int)rekeyPbits);
-      out.appendChar(30);
-      pack_uint32(rekeyPbits, out);
-      if (!sendMessage("KEX_DH_GEX_REQUEST", out, pm, log, verbose)) {
-        log.LogError("Error sending KEX_DH_GEX_REQUEST message to server");
-        return false;
-      }
-      return true;
+      return sendGexRequest(rekeyPbits, pm, log, verbose);
     }
     rekeyReplyNum = 31;
     dh.UseOakleyGroup(kexAlgorithm == 1 ? 2 : 14);
-    if (!dh.create_E((int)rekeyNumBits * 2)) return false;
-    out.appendChar(30);
-    pack_bignum(dh.get_e(), out);
-    if (!sendMessage("KEXDH_INIT", out, pm, log, verbose)) {
-      log.LogError("Error sending e to server");
-      return false;
-    }
-    return true;
+    return sendDhE(30, rekeyNumBits, pm, log, verbose);
   }
   if (t == 31 && gex) {
     log.LogInfo("Received KEX_DH_GEX_GROUP");
-    unsigned int idx = 1;
-    unsigned int *p = parseBignum(msg, idx, log);
-    unsigned int *g = p ? parseBignum(msg, idx, log) : nullptr;
-    if (!p || !g) {
-      RazudodBignum::freebn(p);
-      log.LogError("Failed to parse KEX_DH_GEX_GROUP.");
-      return false;
-    }
-    dh.replace_p(p);
-    dh.replace_g(g);
-    if (!dh.groupIsValid()) {
-      log.LogError("The server's Diffie-Hellman group is not acceptable.");
-      return false;
-    }
-    if (rekeyNumBits < 1 || rekeyNumBits > 10000) {
-      log.LogError("Invalid number of bits for e.");
-      log.LogDataLong("kex_numBits", (int)rekeyNumBits);
-      return false;
-    }
-    if (!dh.create_E((int)rekeyNumBits * 2)) return false;
-    DataBuffer out;
-    out.appendChar(32);
-    pack_bignum(dh.get_e(), out);
-    if (!sendMessage("KEXDH_INIT", out, pm, log, verbose)) {
-      log.LogError("Error sending e to server");
-      return false;
-    }
-    return true;
+    return takeGexGroup(msg, log) && sendDhE(32, rekeyNumBits, pm, log, verbose);
   }
   if (t == 31 || t == 33) {
     if (!handleDhReply(msg, t, rekeyPbits, true, log, verbose)) return false;

@@ -391,3 +391,57 @@ bool SshTransport::sendNewKeys(ProgressMonitor *pm, LogBase &log, bool verbose) 
   // Everything we send after our NEWKEYS goes under the new keys.
   return installOutgoingKeys(log);
 }
+
+bool SshTransport::sendGexRequest(unsigned int pbits, ProgressMonitor *pm, LogBase &log,
+                                  bool verbose) {
+  log.LogInfo("Sending KEX_DH_GEX_REQUEST...");
+  log.LogDataLong("kex_pbits", (int)pbits);
+  DataBuffer req;
+  req.appendChar(30);
+  pack_uint32(pbits, req);
+  if (!sendMessage("KEX_DH_GEX_REQUEST", req, pm, log, verbose)) {
+    log.LogError("Error sending KEX_DH_GEX_REQUEST message to server");
+    return false;
+  }
+  return true;
+}
+
+bool SshTransport::takeGexGroup(DataBuffer &msg, LogBase &log) {
+  unsigned int idx = 1;
+  unsigned int *p = parseBignum(msg, idx, log);
+  unsigned int *g = p ? parseBignum(msg, idx, log) : nullptr;
+  if (!p || !g) {
+    RazudodBignum::freebn(p);
+    log.LogError("Failed to parse KEX_DH_GEX_GROUP.");
+    return false;
+  }
+  dh.replace_p(p);
+  dh.replace_g(g);
+  // A group from the server is checked before any exponent is drawn in it.
+  if (!dh.groupIsValid()) {
+    log.LogError("The server's Diffie-Hellman group is not acceptable.");
+    return false;
+  }
+  return true;
+}
+
+bool SshTransport::sendDhE(unsigned char number, unsigned int numBits, ProgressMonitor *pm,
+                           LogBase &log, bool verbose) {
+  if (numBits == 0 || numBits > 10000) {
+    log.LogError("Invalid number of bits for e.");
+    log.LogDataLong("numBits", (int)numBits);
+    return false;
+  }
+  if (!dh.create_E((int)numBits * 2)) {
+    log.LogError("Failed to create the Diffie-Hellman value e.");
+    return false;
+  }
+  DataBuffer init;
+  init.appendChar(number);
+  pack_bignum(dh.get_e(), init);
+  if (!sendMessage("KEXDH_INIT", init, pm, log, verbose)) {
+    log.LogError("Error sending e to server");
+    return false;
+  }
+  return true;
+}

@@ -224,6 +224,12 @@ public:
   bool handleDhReply(DataBuffer &msg, unsigned int replyMsgType, unsigned int pbits, bool rekey,
                      LogBase &log, bool verbose);
   bool verifyHostKey(bool rekey, LogBase &log, bool verbose);
+  bool sendGexRequest(unsigned int pbits, ProgressMonitor *pm, LogBase &log, bool verbose);
+  // Takes p and g of a group-exchange GROUP message into the DH state.
+  bool takeGexGroup(DataBuffer &msg, LogBase &log);
+  // Draws x of 2 x numBits bits and sends e in a message of the given number.
+  bool sendDhE(unsigned char number, unsigned int numBits, ProgressMonitor *pm, LogBase &log,
+               bool verbose);
   // Sends NEWKEYS and puts our outgoing keys into force.
   bool sendNewKeys(ProgressMonitor *pm, LogBase &log, bool verbose);
   bool sendUnimplemented(unsigned int seq, ProgressMonitor *pm, LogBase &log, bool verbose);

@@ -37,7 +37,7 @@ struct SshPeerOptions {
   std::string macs;
   std::string rekeyLimit;  // sshd's RekeyLimit value, or asyncssh's rekey bytes
   std::string extraConfig; // more sshd_config lines
-  // sshd: root may log in with the keys listed in this file.
+  // Root (any user for asyncssh) may log in with the keys listed in this file.
   std::string authorizedKeys;
 };
 
@@ -97,7 +97,8 @@ public:
     std::vector<std::string> argv = {"/usr/bin/python3",       script,       "--port",
                                      std::to_string(p->port_), "--host-key", p->hostKey_};
     for (auto [flag, v] : {std::pair{"--kex", o.kex}, std::pair{"--ciphers", o.ciphers},
-                           std::pair{"--macs", o.macs}, std::pair{"--rekey-bytes", o.rekeyLimit}})
+                           std::pair{"--macs", o.macs}, std::pair{"--rekey-bytes", o.rekeyLimit},
+                           std::pair{"--authorized-keys", o.authorizedKeys}})
       if (!v.empty()) argv.insert(argv.end(), {flag, v});
     p->proc_ = Process(argv, p->dir_.path());
     p->awaitReady();

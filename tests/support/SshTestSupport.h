@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cctype>
+#include <cstring>
 #include <string>
 
 #include "sshlib/core/LogBase.h"
@@ -56,6 +57,7 @@ inline bool sshServiceRoundTrip(SshTransport &t, LogBase &log) {
 
 } // namespace testsupport
 
+#include "sshlib/core/StringBuffer.h"
 #include "sshlib/crypto/Hashes.h"
 #include "sshlib/crypto/Rsa2.h"
 #include "sshlib/crypto/SshKeyBlob.h"
@@ -147,27 +149,69 @@ inline std::string sshIndependentKexCheck(SshTransport &t) {
   int l[6];
   t.getKeySizes(l[0], l[1], l[2], l[3], l[4], l[5]);
   std::string lens;
-  for (int n : l) lens += (lens.empty() ? "" : ",") + std::to_string(n);
-  std::string cmd = "/usr/bin/python3 " + std::string(FERROWEN_SOURCE_DIR) +
-                    "/tests/support/ssh_kex_check.py hash=" +
-                    (t.kexAlgorithm == 256 ? "sha256" : "sha1") + " lens=" + lens +
-                    " vc=" + txt(t.clientIdent) + " vs=" + txt(t.serverIdent) +
-                    " ic=" + hx(t.clientKexInit) + " is=" + hx(t.serverKexInit) +
-                    " ks=" + hx(t.serverHostKeyBlob) + " e=" + num(t.dh.get_e()) +
-                    " f=" + num(t.serverDhPublic) + " k=" + num(t.dh.get_K()) +
-                    " sid=" + hx(t.sessionId);
+  for (int n : l)
+    lens += (lens.empty() ? "" : ",") + std::to_string(n);
+  std::string cmd =
+      "/usr/bin/python3 " + std::string(FERROWEN_SOURCE_DIR) +
+      "/tests/support/ssh_kex_check.py hash=" + (t.kexAlgorithm == 256 ? "sha256" : "sha1") +
+      " lens=" + lens + " vc=" + txt(t.clientIdent) + " vs=" + txt(t.serverIdent) +
+      " ic=" + hx(t.clientKexInit) + " is=" + hx(t.serverKexInit) +
+      " ks=" + hx(t.serverHostKeyBlob) + " e=" + num(t.dh.get_e()) + " f=" + num(t.serverDhPublic) +
+      " k=" + num(t.dh.get_K()) + " sid=" + hx(t.sessionId);
   unsigned int numBits = 0, pbits = 0;
   t.calcKeyExchangeNumBits(numBits, pbits);
   if (gex)
-    cmd += " pbits=" + std::to_string(pbits) + " p=" +
-           num(t.dh.get_p()) + " g=" + num(t.dh.get_g());
+    cmd +=
+        " pbits=" + std::to_string(pbits) + " p=" + num(t.dh.get_p()) + " g=" + num(t.dh.get_g());
   std::string expected = runCommand(cmd);
   std::string ours = hx(t.exchangeHash) + "\n";
   for (DataBuffer *k : {&t.ivClientToServer, &t.ivServerToClient, &t.encKeyClientToServer,
                         &t.encKeyServerToClient, &t.macKeyClientToServer, &t.macKeyServerToClient})
     ours += hx(*k) + "\n";
-  for (auto &c : expected) c = (char)toupper((unsigned char)c);
+  for (auto &c : expected)
+    c = (char)toupper((unsigned char)c);
   return expected == ours ? "" : "independent: " + expected + "ours:        " + ours;
 }
+
+} // namespace testsupport
+
+namespace testsupport {
+
+// Sends a global request that wants a reply and reads until the server's REQUEST_FAILURE, serving
+// whatever the server sends first (announcements, a key exchange it starts).
+inline bool sshGlobalRequestRoundTrip(SshTransport &t, LogBase &log) {
+  DataBuffer req;
+  req.appendChar(80);
+  SshTransport::pack_string("no-such-request@example.com", req);
+  SshTransport::pack_bool(true, req);
+  int before = 0;
+  for (const char *p = t.sessionLog.getString(); (p = strstr(p, "TRAN< REQUEST_FAILURE")); ++p)
+    ++before;
+  if (!t.sendMessage("GLOBAL_REQUEST", req, nullptr, log, false)) return false;
+  for (int i = 0; i < 20; ++i) {
+    DataBuffer out;
+    unsigned int type = 0;
+    bool eof, close, disc, satisfied;
+    SocketReadFailInfo fi;
+    if (!t.generalizedRead(99, 0, 10000, nullptr, eof, close, out, type, disc, nullptr, log, fi,
+                           satisfied, false))
+      return false;
+    int now = 0;
+    for (const char *p = t.sessionLog.getString(); (p = strstr(p, "TRAN< REQUEST_FAILURE")); ++p)
+      ++now;
+    if (now > before) return true;
+  }
+  return false;
+}
+
+// Logs root in with a fresh login key, against a server given the authorized-keys file made here.
+struct SshLoginSetup {
+  SshLoginKey key;
+  TempDir dir;
+  std::string authorizedKeys() {
+    writeFile(dir.file("authorized_keys"), key.authorizedLine);
+    return dir.file("authorized_keys");
+  }
+};
 
 } // namespace testsupport

@@ -20,6 +20,7 @@ async def main():
     ap.add_argument("--ciphers", default="")
     ap.add_argument("--macs", default="")
     ap.add_argument("--rekey-bytes", default="")
+    ap.add_argument("--authorized-keys", default="")
     a = ap.parse_args()
     opts = {"server_host_keys": [a.host_key], "compression_algs": ["none"]}
     if a.kex:
@@ -28,6 +29,8 @@ async def main():
         opts["encryption_algs"] = names(a.ciphers)
     if a.macs:
         opts["mac_algs"] = names(a.macs)
+    if a.authorized_keys:
+        opts["authorized_client_keys"] = a.authorized_keys
     if a.rekey_bytes:
         opts["rekey_bytes"] = int(a.rekey_bytes)
     await asyncssh.create_server(asyncssh.SSHServer, "127.0.0.1", a.port, **opts)
