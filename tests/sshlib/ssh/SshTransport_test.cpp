@@ -229,6 +229,22 @@ TEST(SshDispatcher, AnswersWhatThePeerAsksAndNothingElse) {
   EXPECT_EQ(p.client.socket.socketFd, -1);
 }
 
+TEST(SshConnect, BindAddressAndProxyChoice) {
+  SshTransport t;
+  t.setClientIp(" http://127.0.0.1/ ");
+  EXPECT_STREQ(t.socket.bindIpAddress.getString(), "127.0.0.1");
+  ClsSocksClient socks;
+  socks.put_SocksVersion(6);
+  EXPECT_EQ(socks.get_SocksVersion(), 0);
+  // A proxy that cannot be used fails the connect; it never silently goes direct.
+  socks.put_SocksVersion(5);
+  CaptureLog log;
+  SocketReadFailInfo fi;
+  t.hostname.setString("127.0.0.1");
+  EXPECT_FALSE(t.sshConnect(socks, nullptr, nullptr, log, fi, false));
+  EXPECT_TRUE(log.has("SOCKS5 proxy connections are not supported yet.")) << log.text;
+}
+
 // ---- Against the scripted server.
 
 struct FakeCase {
