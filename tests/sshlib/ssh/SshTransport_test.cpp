@@ -270,7 +270,8 @@ void serveOne(FakeSshServer &f) {
 TEST(SshTransportFake, QuirksRefusalsAndTampering) {
   static SshLoginKey key1, key2(3072);
   ASSERT_TRUE(key1.ok && key2.ok);
-  FakeSshOptions noMac, hmacBug, ssh1, base;
+  FakeSshOptions noMac, hmacBug, ssh1, base, badF;
+  badF.badF = true;
   noMac.mac = 0;
   noMac.macName = "none";
   hmacBug.ident = "SSH-2.0-3.2.9 F-SECURE SSH 2.1 something";
@@ -297,6 +298,8 @@ TEST(SshTransportFake, QuirksRefusalsAndTampering) {
            f.sendRaw("hello\r\n");
        },
        false, false, "Too many lines before the server's identification."},
+      {"f out of range", badF, [](FakeSshServer &f) { f.handshake(key1); }, false, false,
+       "The server's Diffie-Hellman value is not acceptable."},
       {"tampered mac", base,
        [](FakeSshServer &f) {
          if (!f.handshake(key1)) return;
