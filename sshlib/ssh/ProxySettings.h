@@ -1,0 +1,88 @@
+// Proxy settings that the SFTP client inherits and the connect step reads, and the proxy
+// connects themselves.
+#pragma once
+
+#include "sshlib/core/StringBuffer.h"
+#include "sshlib/core/XString.h"
+
+class LogBase;
+class ProgressMonitor;
+class RazudodSocket;
+
+class ClsSocksClient {
+public:
+  ClsSocksClient();
+  virtual ~ClsSocksClient();
+
+  int get_SocksVersion() const { return m_socksVersion; }
+  // 4 and 5 are kept; any other value means no SOCKS proxy.
+  void put_SocksVersion(int v) { m_socksVersion = (v == 4 || v == 5) ? v : 0; }
+  int get_SocksPort() const { return m_socksPort; }
+  void put_SocksPort(int v) { m_socksPort = v; }
+  void get_SocksHostname(XString &out) { out.copyFromX(m_socksHostname); }
+  void put_SocksHostname(XString &v) { m_socksHostname.copyFromX(v); }
+  void get_SocksUsername(XString &out) { out.copyFromX(m_socksUsername); }
+  void put_SocksUsername(XString &v) { m_socksUsername.copyFromX(v); }
+  void get_SocksPassword(XString &out) { out.copyFromX(m_socksPassword); }
+  void put_SocksPassword(XString &v) { m_socksPassword.copyFromX(v); }
+  void getSocksHostnameAnsi(StringBuffer &out) { out.setString(m_socksHostname.getAnsi()); }
+  void getSocksUsernameAnsi(StringBuffer &out) { out.setString(m_socksUsername.getAnsi()); }
+  void getSocksPasswordAnsi(StringBuffer &out) { out.setString(m_socksPassword.getAnsi()); }
+
+private:
+  int m_socksVersion = 0;
+  int m_socksPort = 1080;
+  XString m_socksHostname;
+  XString m_socksUsername;
+  XString m_socksPassword;
+};
+
+class ClsHttpProxyClient {
+public:
+  ClsHttpProxyClient();
+  virtual ~ClsHttpProxyClient();
+
+  void get_HttpProxyHostname(XString &out) { out.copyFromX(m_hostname); }
+  void put_HttpProxyHostname(XString &v) { m_hostname.copyFromX(v); }
+  int get_HttpProxyPort() const { return m_port; }
+  void put_HttpProxyPort(int v) { m_port = v; }
+  void get_HttpProxyUsername(XString &out) { out.copyFromX(m_username); }
+  void put_HttpProxyUsername(XString &v) { m_username.copyFromX(v); }
+  void get_HttpProxyPassword(XString &out) { out.copyFromX(m_password); }
+  void put_HttpProxyPassword(XString &v) { m_password.copyFromX(v); }
+  void get_HttpProxyDomain(XString &out) { out.copyFromX(m_domain); }
+  void put_HttpProxyDomain(XString &v) { m_domain.copyFromX(v); }
+  void get_HttpProxyAuthMethod(XString &out) { out.copyFromX(m_authMethod); }
+  void put_HttpProxyAuthMethod(XString &v) { m_authMethod.copyFromX(v); }
+  // A host name and a port are set.
+  bool hasHttpProxy();
+
+private:
+  XString m_hostname;
+  int m_port = 80;
+  XString m_username;
+  XString m_password;
+  XString m_domain;
+  XString m_authMethod;
+};
+
+// Tunnels through a proxy: each connects the socket to the proxy and runs the handshake, leaving
+// the socket carrying a tunnel to host:port.
+class SocksClient {
+public:
+  static bool socks4Connect(RazudodSocket &sock, const char *host, int port, const char *bindAddr,
+                            unsigned int heartbeatMs, unsigned int connectTimeoutMs, LogBase &log,
+                            bool &nameResolutionFailed, ProgressMonitor *pm, int &failReason,
+                            ClsSocksClient &settings);
+  static bool socks5Connect(RazudodSocket &sock, const char *host, int port, const char *bindAddr,
+                            unsigned int heartbeatMs, unsigned int connectTimeoutMs, LogBase &log,
+                            bool &nameResolutionFailed, ProgressMonitor *pm, int &failReason,
+                            ClsSocksClient &settings);
+};
+
+class HttpProxyClient {
+public:
+  static bool httpProxyConnect(RazudodSocket &sock, const char *host, int port,
+                               unsigned int heartbeatMs, unsigned int connectTimeoutMs,
+                               ClsHttpProxyClient &settings, LogBase &log, ProgressMonitor *pm);
+};
