@@ -14,8 +14,6 @@ namespace {
 // written (it always holds the empty text).
 char s_outOfMemBuf[1] = {'\0'};
 
-constexpr int kMaxReserve = 500000;
-
 char *newBlock(int64_t n) {
   if (n <= 0 || n > INT_MAX) return nullptr;
   return reinterpret_cast<char *>(ckNewBytes(static_cast<size_t>(n)));
@@ -144,10 +142,9 @@ bool StringBuffer::grow(int64_t added, bool adjustReserve) {
   freeBlock();
   m_str = block;
   m_capacity = static_cast<int>(newCap);
-  if (adjustReserve && m_capacity > m_reserve && m_reserve < kMaxReserve) {
-    int half = m_capacity / 2;
-    m_reserve = half < kMaxReserve ? half : kMaxReserve;
-  }
+  // The reserve follows half the block without a ceiling, so that blocks grow geometrically and
+  // appending stays linear however long the text gets.
+  if (adjustReserve && m_capacity / 2 > m_reserve) m_reserve = m_capacity / 2;
   return true;
 }
 
