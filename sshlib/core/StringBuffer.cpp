@@ -313,6 +313,15 @@ bool StringBuffer::appendN(const char *p, int n) {
   return true;
 }
 
+char *StringBuffer::appendSpace(int n) {
+  check();
+  if (n < 0 || !grow(n, true)) return nullptr;
+  char *start = m_str + m_length;
+  m_length += n;
+  m_str[m_length] = '\0';
+  return start;
+}
+
 bool StringBuffer::append(const char *s) {
   check();
   if (!s) return true;
