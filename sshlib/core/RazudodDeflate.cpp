@@ -1,5 +1,6 @@
 #include "sshlib/core/RazudodDeflate.h"
 
+#include <cstdint>
 #include <new>
 
 #include "sshlib/core/DataBuffer.h"
@@ -107,6 +108,11 @@ bool RazudodDeflate::Decompress(DataBuffer &in, DataBuffer &out, LogBase &log, P
   InflateState2 *inf = new (std::nothrow) InflateState2();
   if (!inf) return false;
   inf->BeginInflate(32768);
+  // Room for a usual expansion up front (pages not written cost nothing): growing a large output
+  // window by window would copy it over and over. When that much cannot be had, growth as usual.
+  uint64_t guess = static_cast<uint64_t>(out.getSize()) + 4ull * in.getSize() + 65536;
+  if (guess > 0xFFFF0000ull) guess = 0xFFFF0000ull;
+  if (in.getSize() > 65536) out.ensureBuffer(static_cast<unsigned int>(guess));
   OutputDataBuffer sink(&out);
   bool finished = false;
   int status = 0;
