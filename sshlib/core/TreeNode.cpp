@@ -20,6 +20,17 @@ bool isEmptyText(const char *s) {
   return s == nullptr || *s == '\0';
 }
 
+// Whether StringBuffer::removeInvalidXmlTagChars would keep every byte of the text.
+bool isValidXmlTagText(const char *s) {
+  for (; *s; ++s) {
+    const unsigned char c = static_cast<unsigned char>(*s);
+    const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      c == '-' || c == '.' || c == '_' || c == ':' || c == '!' || c >= 0x80;
+    if (!keep) return false;
+  }
+  return true;
+}
+
 // The text read as by "%d"; 0 when it does not begin with a number.
 int readInt(const char *s) {
   int v = 0;
@@ -111,24 +122,28 @@ void AttributeSet::addAttribute(const char *name, const char *value) {
 void AttributeSet::addAttribute(const char *name, int nameLen, const char *value, int valueLen) {
   if (name == nullptr || nameLen <= 0) return;
   StringBuffer nm;
-  nm.appendN(name, nameLen);
-  if (m_lowercaseNames) {
-    XString x;
-    x.setFromUtf8(nm.getString());
-    x.toLowerCase();
-    nm.setString(x.getUtf8());
+  if (m_lowercaseNames || m_preventDuplicates) {
+    nm.appendN(name, nameLen);
+    if (m_lowercaseNames) {
+      XString x;
+      x.setFromUtf8(nm.getString());
+      x.toLowerCase();
+      nm.setString(x.getUtf8());
+    }
+    if (m_preventDuplicates) removeAttribute(nm.getString());
+    name = nm.getString();
+    nameLen = nm.getSize();
   }
-  if (m_preventDuplicates) removeAttribute(nm.getString());
   if (m_lengths == nullptr) m_lengths = new ExtIntArray(6, 15);
   if (m_text == nullptr) m_text = new StringBuffer(50);
   if (value == nullptr || valueLen < 0) valueLen = 0;
   const int before = m_text->getSize();
-  if (!m_text->appendN(nm.getString(), nm.getSize())) return;
+  if (!m_text->appendN(name, nameLen)) return;
   if (valueLen > 0 && !m_text->appendN(value, valueLen)) {
     m_text->shorten(m_text->getSize() - before);
     return;
   }
-  if (!m_lengths->append(nm.getSize())) {
+  if (!m_lengths->append(nameLen)) {
     m_text->shorten(m_text->getSize() - before);
     return;
   }
@@ -273,7 +288,9 @@ TreeNode *TreeNode::createRoot(const char *tag) {
 
 TreeNode *TreeNode::createNode(TreeNode *parent, const char *tag) {
   if (parent == nullptr) return createRoot(tag);
-  TreeNode *n = createRoot(tag);
+  // The node joins the parent's tree at once, rather than as a one-node tree of its own whose
+  // TreeInfo would be built only to be discarded.
+  TreeNode *n = new TreeNode(tag, nullptr, 0);
   if (!parent->appendChild2(n, 0)) {
     delete n;
     return nullptr;
@@ -315,6 +332,10 @@ bool TreeNode::appendChild2(TreeNode *child, int) {
 }
 
 void TreeNode::setInfoRecursive(TreeInfo *info) {
+  if (getNumChildren() == 0) {
+    m_info = info;
+    return;
+  }
   ExtPtrArray stack;
   stack.append(this);
   while (stack.getSize() > 0) {
@@ -327,11 +348,17 @@ void TreeNode::setInfoRecursive(TreeInfo *info) {
 
 void TreeNode::addAttribute(const char *name, const char *value) {
   if (isEmptyText(name)) return;
+  if (m_attrs == nullptr) m_attrs = new AttributeSet();
+  const char first = name[0];
+  const bool badStart = (first >= '0' && first <= '9') || first == '-' || first == '.';
+  if (!badStart && isValidXmlTagText(name)) {
+    // The usual case: nothing to clean, no copy.
+    m_attrs->addAttribute(name, value);
+    return;
+  }
   StringBuffer nm(name);
   nm.removeInvalidXmlTagChars();
-  const char first = name[0];
-  if ((first >= '0' && first <= '9') || first == '-' || first == '.') nm.prepend("A");
-  if (m_attrs == nullptr) m_attrs = new AttributeSet();
+  if (badStart) nm.prepend("A");
   m_attrs->addAttribute(nm.getString(), value);
 }
 
