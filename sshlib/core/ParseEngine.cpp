@@ -61,7 +61,10 @@ void ParseEngine::skipWhiteSpace(StringBuffer &out) {
 }
 
 bool ParseEngine::startsWith(const char *s) const {
-  return std::strncmp(m_text + m_cursor, s, std::strlen(s)) == 0;
+  // The text's NUL differs from every byte of s, so the loop never reads past it.
+  for (const char *p = m_text + m_cursor; *s; ++s, ++p)
+    if (*p != *s) return false;
+  return true;
 }
 
 bool ParseEngine::startsWithNoCase(const char *s) const {

@@ -242,30 +242,32 @@ TreeNode::~TreeNode() {
   delete m_attrs;
   m_attrs = nullptr;
 
-  // The subtree is taken apart with an explicit stack: every node is unhooked from its children
-  // before it is deleted, so no destructor below this one has anything left to walk.
+  // The subtree is taken apart depth first without any stack: go down to a last child that has
+  // no children of its own, unhook it from its parent and delete it, and go on from the parent.
+  // Every node is deleted with nothing left to walk, and no memory is needed to take a tree apart.
   if (m_children) {
-    std::vector<TreeNode *> pending;
-    for (int i = 0; i < m_children->getSize(); ++i)
-      pending.push_back(static_cast<TreeNode *>(m_children->elementAt(i)));
-    m_children->removeAll();
-    delete m_children;
-    m_children = nullptr;
-    while (!pending.empty()) {
-      TreeNode *n = pending.back();
-      pending.pop_back();
-      if (n == nullptr) continue;
-      if (n->m_children) {
-        for (int i = 0; i < n->m_children->getSize(); ++i)
-          pending.push_back(static_cast<TreeNode *>(n->m_children->elementAt(i)));
-        n->m_children->removeAll();
-        delete n->m_children;
-        n->m_children = nullptr;
+    TreeNode *n = this;
+    for (;;) {
+      if (n->m_children && n->m_children->getSize() > 0) {
+        TreeNode *last = static_cast<TreeNode *>(n->m_children->lastElement());
+        if (last == nullptr) {
+          n->m_children->pop();
+          continue;
+        }
+        n = last;
+        continue;
       }
+      if (n == this) break;
+      TreeNode *parent = n->m_parent;
+      parent->m_children->pop();
       // A node below the root never owns the TreeInfo.
       n->m_info = nullptr;
+      n->m_parent = nullptr;
       delete n;
+      n = parent;
     }
+    delete m_children;
+    m_children = nullptr;
   }
   m_parent = m_next = m_prev = nullptr;
   m_nodeRefCount = 0;

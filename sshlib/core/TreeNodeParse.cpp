@@ -322,7 +322,7 @@ bool TreeNode::customParse(ParseEngine &pe, LogBase *log, ProgressMonitor *pm, T
     name.clear();
     pe.captureToNext(" \t\r\n/>", name);
     if (pe.atEnd()) break;
-    name.removeCharOccurances('<');
+    if (name.containsChar('<')) name.removeCharOccurances('<');
     pe.skipWhiteSpace();
     bool empty = false;
     if (pe.current() == '/') {
@@ -337,9 +337,11 @@ bool TreeNode::customParse(ParseEngine &pe, LogBase *log, ProgressMonitor *pm, T
       attrName.clear();
       attrValue.clear();
       pe.captureToNext(" \t\r\n=/>", attrName);
-      attrName.removeCharOccurances('"');
-      attrName.removeCharOccurances('\'');
-      attrName.removeCharOccurances('<');
+      if (std::strpbrk(attrName.getString(), "\"'<")) {
+        attrName.removeCharOccurances('"');
+        attrName.removeCharOccurances('\'');
+        attrName.removeCharOccurances('<');
+      }
       pe.skipWhiteSpace();
       if (pe.current() == '=') {
         pe.advance();
