@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "sshlib/core/ContentCoding.h"
@@ -121,8 +122,10 @@ void AttributeSet::addAttribute(const char *name, const char *value) {
 
 void AttributeSet::addAttribute(const char *name, int nameLen, const char *value, int valueLen) {
   if (name == nullptr || nameLen <= 0) return;
-  StringBuffer nm;
+  // A StringBuffer takes a block when built: only when the name must be reworked.
+  std::optional<StringBuffer> nmHolder;
   if (m_lowercaseNames || m_preventDuplicates) {
+    StringBuffer &nm = nmHolder.emplace();
     nm.appendN(name, nameLen);
     if (m_lowercaseNames) {
       XString x;
