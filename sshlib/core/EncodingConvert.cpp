@@ -623,7 +623,7 @@ bool EncodingConvert::utf8ToTableDirect(const HashConvert &table, const unsigned
                                         unsigned int len, DataBuffer &out) {
   DirectOut w(out);
   const bool lowerAscii = table.get_IsLowerAscii();
-  UnitCache cache(table, len >= 4096);
+  UnitCache cache(table, len >= 1024);
   unsigned int i = 0;
   while (i < len) {
     const unsigned char c = data[i];
