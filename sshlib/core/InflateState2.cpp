@@ -457,6 +457,22 @@ inline void copyInWindow(unsigned char *dst, unsigned int dist, unsigned int len
   }
 }
 
+// Descends from a root slot to the code's entry, taking its bits off x and counting them in used;
+// null for an invalid code (the careful path reports it).
+inline const huft *lookupCode(const huft *t, uint64_t &x, unsigned int &used) {
+  unsigned int e = t->e;
+  while (e > 16) {
+    if (e == 99) return nullptr;
+    used += t->b;
+    x >>= t->b;
+    t = t->v.t + (x & mask_bits[e - 16]);
+    e = t->e;
+  }
+  used += t->b;
+  x >>= t->b;
+  return t;
+}
+
 inline uint64_t load64le(const unsigned char *p) {
   uint64_t v;
   std::memcpy(&v, p, 8);
@@ -487,33 +503,29 @@ InflateState2::FastResult InflateState2::fastSymbols(Bits &in, Sink &out, LogBas
   unsigned int wp = m_wp;
   unsigned int history = m_history;
   FastResult result = kFastNone;
+  // The window is full: out with it (both positions go back to 0); false with the status given
+  // when the output refuses it.
+  auto windowFull = [&](int failStatus) {
+    m_wp = wp;
+    if (!flushWindow(out, log, true)) {
+      status = failStatus;
+      return false;
+    }
+    wp = m_wp;
+    return true;
+  };
 
   while (pos < lim) {
     uint64_t x = load64le(p + (pos >> 3)) >> (pos & 7);
     unsigned int used = 0;
-    const huft *t = tl + (x & lmask);
+    const huft *t = lookupCode(tl + (x & lmask), x, used);
+    if (!t) break;
     unsigned int e = t->e;
-    while (e > 16) {
-      if (e == 99) goto stop;
-      used += t->b;
-      x >>= t->b;
-      t = t->v.t + (x & mask_bits[e - 16]);
-      e = t->e;
-    }
-    used += t->b;
-    x >>= t->b;
     if (e == 16) {
       window[wp++] = static_cast<unsigned char>(t->v.n);
       history += history < wsize;
       pos += used;
-      if (wp == wsize) {
-        m_wp = wp;
-        if (!flushWindow(out, log, true)) {
-          status = fixed ? 26 : 35;
-          return kFastFailed;
-        }
-        wp = m_wp;
-      }
+      if (wp == wsize && !windowFull(fixed ? 26 : 35)) return kFastFailed;
       continue;
     }
     if (e == 15) {
@@ -526,33 +538,18 @@ InflateState2::FastResult InflateState2::fastSymbols(Bits &in, Sink &out, LogBas
       const unsigned int len = t->v.n + static_cast<unsigned int>(x & mask_bits[e]);
       x >>= e;
       used += e;
-      if (!td) goto stop;
-      t = td + (x & dmask);
+      if (!td) break;
+      t = lookupCode(td + (x & dmask), x, used);
+      if (!t) break;
       e = t->e;
-      while (e > 16) {
-        if (e == 99) goto stop;
-        used += t->b;
-        x >>= t->b;
-        t = t->v.t + (x & mask_bits[e - 16]);
-        e = t->e;
-      }
-      used += t->b;
-      x >>= t->b;
       const unsigned int dist = t->v.n + static_cast<unsigned int>(x & mask_bits[e]);
       used += e;
-      if (dist == 0 || dist > history) goto stop;
+      if (dist == 0 || dist > history) break;
       pos += used;
       if (wp >= dist && wsize - wp >= len) {
         copyInWindow(window + wp, dist, len);
         wp += len;
-        if (wp == wsize) {
-          m_wp = wp;
-          if (!flushWindow(out, log, true)) {
-            status = fixed ? 30 : 42;
-            return kFastFailed;
-          }
-          wp = m_wp;
-        }
+        if (wp == wsize && !windowFull(fixed ? 30 : 42)) return kFastFailed;
       } else {
         m_wp = wp;
         if (!copyMatch(len, dist, out, log)) {
@@ -564,7 +561,6 @@ InflateState2::FastResult InflateState2::fastSymbols(Bits &in, Sink &out, LogBas
       history = wsize - history <= len ? wsize : history + len;
     }
   }
-stop:
   m_wp = wp;
   m_history = history;
   if (pos > begin) result = kFastProgress;
