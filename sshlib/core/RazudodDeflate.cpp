@@ -116,7 +116,20 @@ bool RazudodDeflate::Decompress(DataBuffer &in, DataBuffer &out, LogBase &log, P
   OutputDataBuffer sink(&out);
   bool finished = false;
   int status = 0;
-  bool ok = inf->MoreInflate(in, true, sink, finished, log, status);
+  // The input goes in a piece at a time with the usual look-ahead, so that the decoder's input
+  // queue never holds a copy of all of it; the steps, output and statuses are those of one call.
+  constexpr unsigned int kPiece = 1u << 20;
+  const unsigned char *data = in.getData2();
+  const unsigned int n = in.getSize();
+  bool ok = true;
+  for (unsigned int off = 0;;) {
+    const unsigned int take = n - off > kPiece ? kPiece : n - off;
+    const bool last = take == n - off;
+    ok = inf->MoreInflate2(data ? data + off : nullptr, take, last, sink, finished, log, status,
+                           4096);
+    off += take;
+    if (!ok || last) break;
+  }
   delete inf;
   if (!ok) {
     log.LogDataLong("deflateError", status);
