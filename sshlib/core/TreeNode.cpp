@@ -70,20 +70,17 @@ TreeInfo::~TreeInfo() {
 bool AttributeSet::m_lowercaseNames = false;
 bool AttributeSet::m_preventDuplicates = false;
 
-AttributeSet::~AttributeSet() {
-  delete m_lengths;
-  delete m_text;
-}
+AttributeSet::~AttributeSet() = default;
 
 int AttributeSet::numAttributes() const {
-  return m_lengths ? m_lengths->getSize() / 2 : 0;
+  return m_lengths.getSize() / 2;
 }
 
 int AttributeSet::offsetOf(int index) const {
   if (index < 0 || index >= numAttributes()) return -1;
   int off = 0;
   for (int i = 0; i < index * 2; ++i)
-    off += m_lengths->elementAt(i);
+    off += m_lengths.elementAt(i);
   return off;
 }
 
@@ -91,9 +88,9 @@ bool AttributeSet::getAttribute(int index, const char *&name, int &nameLen, cons
                                 int &valueLen) const {
   int off = offsetOf(index);
   if (off < 0) return false;
-  nameLen = m_lengths->elementAt(index * 2);
-  valueLen = m_lengths->elementAt(index * 2 + 1);
-  name = m_text->getString() + off;
+  nameLen = m_lengths.elementAt(index * 2);
+  valueLen = m_lengths.elementAt(index * 2 + 1);
+  name = m_text.getString() + off;
   value = name + nameLen;
   return true;
 }
@@ -105,9 +102,9 @@ int AttributeSet::findAttribute(const char *name, int start) const {
   int off = offsetOf(start);
   if (off < 0) return -1;
   for (int i = start; i < n; ++i) {
-    const int nl = m_lengths->elementAt(i * 2);
-    const int vl = m_lengths->elementAt(i * 2 + 1);
-    if (nl == want && std::memcmp(m_text->getString() + off, name, static_cast<size_t>(nl)) == 0)
+    const int nl = m_lengths.elementAt(i * 2);
+    const int vl = m_lengths.elementAt(i * 2 + 1);
+    if (nl == want && std::memcmp(m_text.getString() + off, name, static_cast<size_t>(nl)) == 0)
       return i;
     off += nl + vl;
   }
@@ -137,22 +134,20 @@ void AttributeSet::addAttribute(const char *name, int nameLen, const char *value
     name = nm.getString();
     nameLen = nm.getSize();
   }
-  if (m_lengths == nullptr) m_lengths = new ExtIntArray(6, 15);
-  if (m_text == nullptr) m_text = new StringBuffer(50);
   if (value == nullptr || valueLen < 0) valueLen = 0;
-  const int before = m_text->getSize();
-  if (!m_text->appendN(name, nameLen)) return;
-  if (valueLen > 0 && !m_text->appendN(value, valueLen)) {
-    m_text->shorten(m_text->getSize() - before);
+  const int before = m_text.getSize();
+  if (!m_text.appendN(name, nameLen)) return;
+  if (valueLen > 0 && !m_text.appendN(value, valueLen)) {
+    m_text.shorten(m_text.getSize() - before);
     return;
   }
-  if (!m_lengths->append(nameLen)) {
-    m_text->shorten(m_text->getSize() - before);
+  if (!m_lengths.append(nameLen)) {
+    m_text.shorten(m_text.getSize() - before);
     return;
   }
-  if (!m_lengths->append(valueLen)) {
-    m_lengths->deleteAt(m_lengths->getSize() - 1);
-    m_text->shorten(m_text->getSize() - before);
+  if (!m_lengths.append(valueLen)) {
+    m_lengths.deleteAt(m_lengths.getSize() - 1);
+    m_text.shorten(m_text.getSize() - before);
   }
 }
 
@@ -213,10 +208,10 @@ bool AttributeSet::removeAttributeInner(const char *name) {
   int i = findAttribute(name, 0);
   if (i < 0) return false;
   const int off = offsetOf(i);
-  const int len = m_lengths->elementAt(i * 2) + m_lengths->elementAt(i * 2 + 1);
-  m_text->removeChunk(off, len);
-  m_lengths->deleteAt(i * 2 + 1);
-  m_lengths->deleteAt(i * 2);
+  const int len = m_lengths.elementAt(i * 2) + m_lengths.elementAt(i * 2 + 1);
+  m_text.removeChunk(off, len);
+  m_lengths.deleteAt(i * 2 + 1);
+  m_lengths.deleteAt(i * 2);
   return true;
 }
 
