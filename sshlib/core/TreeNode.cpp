@@ -21,14 +21,15 @@ bool isEmptyText(const char *s) {
   return s == nullptr || *s == '\0';
 }
 
-// Whether StringBuffer::removeInvalidXmlTagChars would keep every byte of the text.
+// The bytes StringBuffer::removeInvalidXmlTagChars keeps.
+bool isXmlTagByte(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '.' || c == '_' || c == ':' || c == '!' || c >= 0x80;
+}
+
 bool isValidXmlTagText(const char *s) {
-  for (; *s; ++s) {
-    const unsigned char c = static_cast<unsigned char>(*s);
-    const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                      c == '-' || c == '.' || c == '_' || c == ':' || c == '!' || c >= 0x80;
-    if (!keep) return false;
-  }
+  for (; *s; ++s)
+    if (!isXmlTagByte(static_cast<unsigned char>(*s))) return false;
   return true;
 }
 
@@ -225,15 +226,20 @@ void AttributeSet::removeAttribute(const char *name) {
 
 TreeNode::TreeNode(const char *tag, const char *content, int) : m_marker(MarkerAlive) {
   if (!isEmptyText(tag)) {
-    m_tag = new StringBuffer(tag);
-    m_tag->removeInvalidXmlTagChars();
+    // One block for the tag, without the bytes StringBuffer::removeInvalidXmlTagChars drops.
+    const size_t n = std::strlen(tag);
+    m_tag = new char[n + 1];
+    size_t w = 0;
+    for (size_t r = 0; r < n; ++r)
+      if (isXmlTagByte(static_cast<unsigned char>(tag[r]))) m_tag[w++] = tag[r];
+    m_tag[w] = '\0';
   }
   if (!isEmptyText(content)) m_content = new StringBuffer(content);
 }
 
 TreeNode::~TreeNode() {
   m_marker = MarkerDead;
-  delete m_tag;
+  delete[] m_tag;
   m_tag = nullptr;
   delete m_content;
   m_content = nullptr;
@@ -409,7 +415,7 @@ void TreeNode::transferStyleSheets(ExtPtrArray &from, ExtPtrArray &to) {
 // Reading
 
 const char *TreeNode::getTag() const {
-  return m_tag ? m_tag->getString() : "";
+  return m_tag ? m_tag : "";
 }
 
 const char *TreeNode::getContent() const {

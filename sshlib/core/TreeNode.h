@@ -179,7 +179,8 @@ private:
   void writeProlog(StringBuffer &out, bool omitDecl);
 
   TreeInfo *m_info = nullptr;
-  StringBuffer *m_tag = nullptr;
+  // The tag as given less the bytes a tag cannot hold (NUL-terminated, owned), or null.
+  char *m_tag = nullptr;
   AttributeSet *m_attrs = nullptr;
   StringBuffer *m_content = nullptr;
   int m_nodeRefCount = 0;
