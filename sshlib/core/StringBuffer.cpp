@@ -130,13 +130,16 @@ bool StringBuffer::grow(int64_t added, bool adjustReserve) {
   if (added < 0) return false;
   int64_t needed = static_cast<int64_t>(m_length) + added;
   if (needed < m_capacity) return true;
+  if (needed + 1 > INT_MAX) return false;
+  // The reserve is slack only: cut it at the 32-bit length, and settle for the exact size when
+  // the larger block cannot be had.
   int64_t newCap = needed + m_reserve + 1;
-  if (newCap > INT_MAX) {
-    // The reserve is slack only: settle for the exact size when that still fits.
-    newCap = needed + 1;
-    if (newCap > INT_MAX) return false;
-  }
+  if (newCap > INT_MAX) newCap = INT_MAX;
   char *block = newBlock(newCap);
+  if (!block && newCap > needed + 1) {
+    newCap = needed + 1;
+    block = newBlock(newCap);
+  }
   if (!block) return false;
   std::memcpy(block, m_str, static_cast<size_t>(m_length) + 1);
   freeBlock();
