@@ -131,12 +131,13 @@ bool StringBuffer::grow(int64_t added, bool adjustReserve) {
   int64_t needed = static_cast<int64_t>(m_length) + added;
   if (needed < m_capacity) return true;
   if (needed + 1 > INT_MAX) return false;
-  // The reserve is slack only: cut it at the 32-bit length, and settle for the exact size when
-  // the larger block cannot be had.
+  // The reserve is slack only: where it would pass the 32-bit length it is cut there, and when
+  // that block cannot be had the exact size is tried.
   int64_t newCap = needed + m_reserve + 1;
-  if (newCap > INT_MAX) newCap = INT_MAX;
+  const bool cut = newCap > INT_MAX;
+  if (cut) newCap = INT_MAX;
   char *block = newBlock(newCap);
-  if (!block && newCap > needed + 1) {
+  if (!block && cut && newCap > needed + 1) {
     newCap = needed + 1;
     block = newBlock(newCap);
   }
