@@ -534,42 +534,8 @@ bool EncodingConvert::convertFromUnicode(const unsigned char *data, unsigned int
 
 namespace {
 
-// Output gathered in a local area and appended in large pieces.
-class DirectOut {
-public:
-  explicit DirectOut(DataBuffer &out) : m_out(out) {}
-  ~DirectOut() { flush(); }
-  DirectOut(const DirectOut &) = delete;
-  DirectOut &operator=(const DirectOut &) = delete;
-  // Room for `room` more bytes (at most 4096).
-  unsigned char *at(unsigned int room) {
-    if (m_n > sizeof(m_area) - room) flush();
-    return m_area + m_n;
-  }
-  void advance(unsigned int n) { m_n += n; }
-  void put(unsigned char c) {
-    *at(1) = c;
-    ++m_n;
-  }
-  void putN(const unsigned char *p, unsigned int n) {
-    if (n > sizeof(m_area) - m_n) {
-      flush();
-      m_out.append(p, n);
-      return;
-    }
-    std::memcpy(m_area + m_n, p, n);
-    m_n += n;
-  }
-  void flush() {
-    if (m_n) m_out.append(m_area, m_n);
-    m_n = 0;
-  }
-
-private:
-  DataBuffer &m_out;
-  unsigned char m_area[16384];
-  unsigned int m_n = 0;
-};
+// One-pass output gathers in large pieces.
+using DirectOut = BlockWriter<16384>;
 
 // The bytes of a UTF-16 unit in a table code page, remembered for the length of one conversion:
 // a text uses few distinct characters and the hash lookup is the dear part.
