@@ -23,7 +23,7 @@ const uint32_t kType1Flags =
 
 void putLe(DataBuffer &out, uint64_t v, int bytes) {
   for (int i = 0; i < bytes; ++i)
-    out.appendChar((unsigned char)(v >> (8 * i)));
+    out.appendChar(i < 8 ? (unsigned char)(v >> (8 * i)) : 0);
 }
 
 uint32_t getLe32(const unsigned char *p) {
@@ -215,7 +215,7 @@ bool ClsNtlm::genType3(const StringBuffer &type2, StringBuffer &out, LogBase &lo
   DataBuffer nt, lm;
   bool ok;
   if (targetInfo.getSize() > 0) {
-    uint64_t now = m_fixedTime ? m_fixedTime
+    uint64_t now = m_timeFixed ? m_fixedTime
                                : (uint64_t)std::time(nullptr) * 10000000ull + 116444736000000000ull;
     ok = ntlmV2Response(ntHash, m_user, m_domain, serverChallenge, clientChallenge, now, targetInfo,
                         nt, lm);

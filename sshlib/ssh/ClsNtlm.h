@@ -33,7 +33,10 @@ public:
 
   // Fixed values in place of the random client challenge and the clock (known-answer tests).
   void setClientChallenge(const unsigned char c[8]);
-  void setTimestamp(uint64_t windowsFileTime) { m_fixedTime = windowsFileTime; }
+  void setTimestamp(uint64_t windowsFileTime) {
+    m_fixedTime = windowsFileTime;
+    m_timeFixed = true;
+  }
 
   // The responses of the three forms over a server challenge (8 bytes).
   static void ntowfV1(XString &password, unsigned char out[16]);
@@ -51,5 +54,6 @@ public:
 private:
   XString m_user, m_password, m_domain, m_workstation;
   DataBuffer m_clientChallenge; // empty: a random one per message
-  uint64_t m_fixedTime = 0;     // 0: the clock
+  uint64_t m_fixedTime = 0;
+  bool m_timeFixed = false; // else the clock
 };

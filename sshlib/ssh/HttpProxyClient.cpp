@@ -4,11 +4,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <strings.h>
+#include <vector>
 
 #include "sshlib/core/ContentCoding.h"
 #include "sshlib/core/DataBuffer.h"
-#include "sshlib/core/ExtPtrArray.h"
 #include "sshlib/core/LogBase.h"
 #include "sshlib/core/Psdk.h"
 #include "sshlib/ssh/ClsNtlm.h"
@@ -46,40 +47,35 @@ void logPeerText(LogBase &log, const char *tag, const StringBuffer &s) {
 // The header lines (status line first), each without its line end.
 struct ProxyResponse {
   StringBuffer raw;
-  ExtPtrArray lines;
+  std::vector<std::string> lines;
   int status = -1;
 
   // The value of every field of that name, in order.
-  void fields(const char *name, ExtPtrArray &out) const {
+  std::vector<std::string> fields(const char *name) const {
+    std::vector<std::string> out;
     size_t n = std::strlen(name);
-    for (int i = 1; i < lines.getSize(); ++i) {
-      const StringBuffer *l = lines.sbAt(i);
-      if ((size_t)l->getSize() > n && l->charAt((int)n) == ':' &&
-          strncasecmp(l->getString(), name, n) == 0) {
-        StringBuffer *v = new StringBuffer(l->getString() + n + 1);
-        v->trim2();
-        out.append(v);
+    for (size_t i = 1; i < lines.size(); ++i) {
+      const std::string &l = lines[i];
+      if (l.size() > n && l[n] == ':' && strncasecmp(l.c_str(), name, n) == 0) {
+        StringBuffer v(l.c_str() + n + 1);
+        v.trim2();
+        out.emplace_back(v.getString());
       }
     }
+    return out;
   }
   bool fieldHasToken(const char *name, const char *token) const {
-    ExtPtrArray vals;
-    fields(name, vals);
-    for (int i = 0; i < vals.getSize(); ++i)
-      if (vals.sbAt(i)->containsSubstringNoCase(token)) return true;
+    for (const std::string &v : fields(name))
+      if (strcasestr(v.c_str(), token)) return true;
     return false;
   }
   // A Proxy-Authenticate field offering the scheme; its parameter (maybe empty) into param.
   bool offers(const char *scheme, StringBuffer *param) const {
-    ExtPtrArray vals;
-    fields("Proxy-Authenticate", vals);
     size_t n = std::strlen(scheme);
-    for (int i = 0; i < vals.getSize(); ++i) {
-      const StringBuffer *v = vals.sbAt(i);
-      char next = (size_t)v->getSize() > n ? v->charAt((int)n) : 0;
-      if (strncasecmp(v->getString(), scheme, n) == 0 && (next == 0 || next == ' ')) {
+    for (const std::string &v : fields("Proxy-Authenticate")) {
+      if (strncasecmp(v.c_str(), scheme, n) == 0 && (v.size() == n || v[n] == ' ')) {
         if (param) {
-          param->setString(v->getString() + n);
+          param->setString(v.c_str() + n);
           param->trim2();
         }
         return true;
@@ -103,20 +99,22 @@ bool readHeader(RazudodSocket &sock, unsigned int hb, ProgressMonitor *pm, LogBa
     }
     sock.maxLineLen = left;
     DataBuffer line;
-    if (!sock.ReadToNextEndOfLine(line, hb, log, pm, false)) break;
+    if (!sock.ReadToNextEndOfLine(line, hb, log, pm, false)) {
+      if (line.getSize() >= left) log.LogError("HTTP proxy response header too large.");
+      break;
+    }
     r.raw.append(line);
-    StringBuffer *text = new StringBuffer((const char *)line.getData2(), (int)line.getSize(), 0);
-    text->trimTrailingCRLFs();
-    if (text->getSize() == 0 && r.lines.getSize() > 0) {
-      delete text;
+    StringBuffer text((const char *)line.getData2(), (int)line.getSize(), 0);
+    text.trimTrailingCRLFs();
+    if (text.getSize() == 0 && !r.lines.empty()) {
       ok = true;
       break;
     }
-    r.lines.append(text);
+    r.lines.emplace_back(text.getString());
   }
   sock.maxLineLen = savedMax;
   if (!ok) return false;
-  const char *s = r.lines.sbAt(0)->getString();
+  const char *s = r.lines[0].c_str();
   const char *sp = std::strchr(s, ' ');
   if (std::strncmp(s, "HTTP/", 5) == 0 && sp) {
     int code = 0, digits = 0;
@@ -128,11 +126,11 @@ bool readHeader(RazudodSocket &sock, unsigned int hb, ProgressMonitor *pm, LogBa
   return true;
 }
 
-bool readContentLength(RazudodSocket &sock, const StringBuffer &value, unsigned int hb,
-                       ProgressMonitor *pm, LogBase &log, DataBuffer &body) {
+bool readContentLength(RazudodSocket &sock, const char *value, unsigned int hb, ProgressMonitor *pm,
+                       LogBase &log, DataBuffer &body) {
   char *end = nullptr;
-  unsigned long long n = std::strtoull(value.getString(), &end, 10);
-  if (end == value.getString() || *end != 0 || n > HttpProxyClient::kMaxBody) {
+  unsigned long long n = std::strtoull(value, &end, 10);
+  if (end == value || *value < '0' || *value > '9' || *end != 0 || n > HttpProxyClient::kMaxBody) {
     log.LogError("HTTP proxy response body too large or its length unreadable.");
     return false;
   }
@@ -150,10 +148,9 @@ bool readBody(RazudodSocket &sock, const ProxyResponse &r, unsigned int hb, Prog
     log.LogInfo("Finished receiving chunked response.");
     return true;
   }
-  ExtPtrArray lengths;
-  r.fields("Content-Length", lengths);
-  if (lengths.getSize() == 0) return true;
-  if (lengths.getSize() > 1 || !readContentLength(sock, *lengths.sbAt(0), hb, pm, log, body)) {
+  std::vector<std::string> lengths = r.fields("Content-Length");
+  if (lengths.empty()) return true;
+  if (lengths.size() > 1 || !readContentLength(sock, lengths[0].c_str(), hb, pm, log, body)) {
     log.LogError("Failed to read the HTTP proxy response body.");
     return false;
   }
@@ -166,7 +163,7 @@ bool statusIs2xx(const ProxyResponse &r) {
 
 bool failWithStatus(const ProxyResponse &r, LogBase &log) {
   log.LogError("The HTTP proxy refused the CONNECT request.");
-  logPeerText(log, "statusLine", *r.lines.sbAt(0));
+  logPeerText(log, "statusLine", r.lines[0].c_str(), (unsigned int)r.lines[0].size());
   return false;
 }
 
@@ -330,7 +327,7 @@ bool HttpProxyClient::httpProxyConnect(RazudodSocket &sock, const char *host, in
       return false;
     }
     logPeerText(log, "ConnectResponseHeader", r.raw);
-    logPeerText(log, "firstLine", *r.lines.sbAt(0));
+    logPeerText(log, "firstLine", r.lines[0].c_str(), (unsigned int)r.lines[0].size());
     if (statusIs2xx(r)) return true;
     DataBuffer body;
     if (!readBody(sock, r, heartbeatMs, pm, log, body)) {
