@@ -337,7 +337,8 @@ bool HttpProxyClient::httpProxyConnect(RazudodSocket &sock, const char *host, in
     if (r.status != 407) return failWithStatus(r, log);
     if (method.equalsIgnoreCaseUtf8("NTLM") || !r.offers("Basic", nullptr)) break;
     if (pass == 1 || user.getSizeUtf8() == 0) {
-      log.LogError("The HTTP proxy refused the Basic credentials.");
+      log.LogError(user.getSizeUtf8() ? "The HTTP proxy refused the Basic credentials."
+                                      : "The HTTP proxy asks for credentials and none are set.");
       return failWithStatus(r, log);
     }
     method.setFromUtf8("Basic");

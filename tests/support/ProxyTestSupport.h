@@ -76,3 +76,48 @@ struct ProxySetup {
 };
 
 } // namespace testsupport
+
+namespace testsupport {
+
+// A real proxy on a free loopback port, started in the foreground and stopped by pid: "microsocks"
+// (SOCKS5, user and password when given), "danted" (SOCKS4 and SOCKS5, no authentication) or
+// "tinyproxy" (HTTP CONNECT to connectPort only, Basic when a user is given).
+class RealProxy {
+public:
+  RealProxy(const std::string &which, int connectPort, const std::string &user = "",
+            const std::string &pass = "")
+      : port_(freeTcpPort()), dir_("ferrowen-proxy") {
+    std::string p = std::to_string(port_), cfg = dir_.file("proxy.conf");
+    std::vector<std::string> argv;
+    if (which == "microsocks") {
+      argv = {"/usr/bin/microsocks", "-i", "127.0.0.1", "-p", p};
+      if (!user.empty()) argv.insert(argv.end(), {"-u", user, "-P", pass});
+    } else if (which == "danted") {
+      writeFile(cfg, "logoutput: stderr\ninternal: 127.0.0.1 port = " + p +
+                         "\nexternal: 127.0.0.1\nsocksmethod: none\nclientmethod: none\n"
+                         "user.privileged: root\nuser.unprivileged: nobody\n"
+                         "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
+                         "socks pass { from: 127.0.0.0/8 to: 127.0.0.0/8 command: connect }\n");
+      argv = {"/usr/sbin/danted", "-f", cfg, "-N", "1", "-p", dir_.file("danted.pid")};
+    } else {
+      writeFile(cfg, "Port " + p +
+                         "\nListen 127.0.0.1\nTimeout 30\nMaxClients 8\nAllow 127.0.0.1\n" +
+                         "User nobody\nGroup nogroup\nConnectPort " + std::to_string(connectPort) +
+                         "\n" + (user.empty() ? "" : "BasicAuth " + user + " " + pass + "\n"));
+      argv = {"/usr/bin/tinyproxy", "-d", "-c", cfg};
+    }
+    proc_ = Process(argv, dir_.path());
+    ok_ = proc_.started() && waitForTcpPort(port_);
+  }
+  int port() const { return port_; }
+  bool started() const { return ok_; }
+  std::string log() const { return proc_.errors() + proc_.output(); }
+
+private:
+  int port_;
+  TempDir dir_;
+  Process proc_;
+  bool ok_ = false;
+};
+
+} // namespace testsupport
