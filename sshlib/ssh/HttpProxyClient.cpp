@@ -118,7 +118,7 @@ bool readHeader(RazudodSocket &sock, unsigned int hb, ProgressMonitor *pm, LogBa
   const char *sp = std::strchr(s, ' ');
   if (std::strncmp(s, "HTTP/", 5) == 0 && sp) {
     int code = 0, digits = 0;
-    for (const char *d = sp + 1; *d >= '0' && *d <= '9'; ++d, ++digits)
+    for (const char *d = sp + 1; digits < 4 && *d >= '0' && *d <= '9'; ++d, ++digits)
       code = code * 10 + (*d - '0');
     char after = sp[1 + digits];
     if (digits == 3 && (after == 0 || after == ' ')) r.status = code;
@@ -216,6 +216,16 @@ bool sendRequest(RazudodSocket &sock, StringBuffer &req, unsigned int hb, LogBas
 }
 
 } // namespace
+
+bool HttpProxyClient::readResponse(RazudodSocket &sock, unsigned int heartbeatMs,
+                                   ProgressMonitor *pm, LogBase &log, int &status,
+                                   DataBuffer &body) {
+  ProxyResponse r;
+  bool ok = readHeader(sock, heartbeatMs, pm, log, r) &&
+            (statusIs2xx(r) || readBody(sock, r, heartbeatMs, pm, log, body));
+  status = r.status;
+  return ok;
+}
 
 bool HttpProxyClient::consumeChunkedResponse(RazudodSocket &sock, unsigned int hb,
                                              ProgressMonitor *pm, LogBase &log, DataBuffer &body) {

@@ -83,6 +83,11 @@ public:
   static bool dnsLookup(RazudodSocket &sock, const char *host, unsigned int a1, unsigned int a2,
                         unsigned int a3, LogBase &log, ProgressMonitor *pm, XString &result,
                         bool &aborted, bool &timedOut);
+  // The SOCKS5 exchange on a socket already connected to the proxy (ipv4 null: a name).
+  static bool socks5Handshake(RazudodSocket &sock, const StringBuffer &dest,
+                              const unsigned char *ipv4, int port, StringBuffer &user,
+                              StringBuffer &password, unsigned int heartbeatMs, LogBase &log,
+                              ProgressMonitor *pm);
 };
 
 class HttpProxyClient {
@@ -101,6 +106,10 @@ public:
   // Appends the data of a chunked body; sizes are bounded (kMaxBody in all).
   static bool consumeChunkedResponse(RazudodSocket &sock, unsigned int heartbeatMs,
                                      ProgressMonitor *pm, LogBase &log, DataBuffer &body);
+  // Reads one answer's header and, for an answer that is not 2xx, its body; status is the code
+  // of its status line, -1 when it has none.
+  static bool readResponse(RazudodSocket &sock, unsigned int heartbeatMs, ProgressMonitor *pm,
+                           LogBase &log, int &status, DataBuffer &body);
   static const unsigned int kMaxHeader = 32768;
   static const unsigned int kMaxBody = 1048576;
 };

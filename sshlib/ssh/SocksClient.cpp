@@ -84,9 +84,12 @@ bool closeAndFail(RazudodSocket &sock, LogBase &log, const char *text) {
   return false;
 }
 
-bool socks5Handshake(RazudodSocket &sock, const StringBuffer &dest, const unsigned char *ipv4,
-                     int port, StringBuffer &user, StringBuffer &password, unsigned int hb,
-                     LogBase &log, ProgressMonitor *pm) {
+} // namespace
+
+bool SocksClient::socks5Handshake(RazudodSocket &sock, const StringBuffer &dest,
+                                  const unsigned char *ipv4, int port, StringBuffer &user,
+                                  StringBuffer &password, unsigned int hb, LogBase &log,
+                                  ProgressMonitor *pm) {
   bool creds = user.getSize() > 0 && password.getSize() > 0;
   DataBuffer greeting;
   if (creds) {
@@ -170,8 +173,6 @@ bool socks5Handshake(RazudodSocket &sock, const StringBuffer &dest, const unsign
     return closeAndFail(sock, log, "Failed to receive port reply from SOCKS5 server.");
   return true;
 }
-
-} // namespace
 
 bool SocksClient::dnsLookup(RazudodSocket &sock, const char *host, unsigned int a1, unsigned int a2,
                             unsigned int a3, LogBase &log, ProgressMonitor *pm, XString &result,
