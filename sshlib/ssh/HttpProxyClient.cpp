@@ -215,6 +215,15 @@ bool sendRequest(RazudodSocket &sock, StringBuffer &req, unsigned int hb, LogBas
   return ok;
 }
 
+// Sends the request and reads the answer's header.
+bool exchange(RazudodSocket &sock, StringBuffer &req, unsigned int hb, LogBase &log,
+              ProgressMonitor *pm, ProxyResponse &r) {
+  if (!sendRequest(sock, req, hb, log, pm)) return false;
+  if (readHeader(sock, hb, pm, log, r)) return true;
+  log.LogError("Failed to read CONNECT response.");
+  return false;
+}
+
 } // namespace
 
 bool HttpProxyClient::readResponse(RazudodSocket &sock, unsigned int heartbeatMs,
@@ -329,13 +338,8 @@ bool HttpProxyClient::httpProxyConnect(RazudodSocket &sock, const char *host, in
     log.LogData("ConnectRequest", req.getString());
     buildRequest(dest, port, basic ? authLine.getString() : nullptr, false, req);
     authLine.secureClear();
-    if (!sendRequest(sock, req, heartbeatMs, log, pm)) return false;
-
     ProxyResponse r;
-    if (!readHeader(sock, heartbeatMs, pm, log, r)) {
-      log.LogError("Failed to read CONNECT response.");
-      return false;
-    }
+    if (!exchange(sock, req, heartbeatMs, log, pm, r)) return false;
     logPeerText(log, "ConnectResponseHeader", r.raw);
     logPeerText(log, "firstLine", r.lines[0].c_str(), (unsigned int)r.lines[0].size());
     if (statusIs2xx(r)) return true;
@@ -425,12 +429,8 @@ bool HttpProxyClient::proxyConnectNtlm(const char *proxyHost, int proxyPort, con
   authLine.append(msg);
   buildRequest(host, port, authLine.getString(), true, req);
   log.LogInfo("Sending CONNECT with NTLM Type3 message to proxy...");
-  if (!sendRequest(sock, req, heartbeatMs, log, pm)) return false;
   ProxyResponse r3;
-  if (!readHeader(sock, heartbeatMs, pm, log, r3)) {
-    log.LogError("Failed to read CONNECT response.");
-    return false;
-  }
+  if (!exchange(sock, req, heartbeatMs, log, pm, r3)) return false;
   logPeerText(log, "Type3Response", r3.raw);
   if (statusIs2xx(r3)) return true;
   return failWithStatus(r3, log);
