@@ -36,42 +36,38 @@ private:
   Process proc_;
 };
 
+// The settings of a kind 4 or 5 (SOCKS) or 'h' (HTTP CONNECT) proxy at host:port, with credentials
+// written "user:password:auth method" (parts may be left out), and the handshake on a socket.
 struct ProxySetup {
   ClsSocksClient socks;
   ClsHttpProxyClient http;
-  // kind 4 or 5 (SOCKS) or 'h' (HTTP CONNECT), through host:port with the given credentials.
-  ProxySetup(int kind, const char *host, int port, const char *user, const char *pass,
-             const char *method = "") {
-    XString h, u, p, m;
-    h.setFromUtf8(host);
-    u.setFromUtf8(user);
-    p.setFromUtf8(pass);
-    m.setFromUtf8(method);
-    if (kind == 'h') {
-      http.put_HttpProxyHostname(h);
-      http.put_HttpProxyPort(port);
-      http.put_HttpProxyUsername(u);
-      http.put_HttpProxyPassword(p);
-      http.put_HttpProxyAuthMethod(m);
-      XString d;
-      d.setFromUtf8("Domain");
-      http.put_HttpProxyDomain(d);
-    } else {
-      socks.put_SocksVersion(kind);
-      socks.put_SocksHostname(h);
-      socks.put_SocksPort(port);
-      socks.put_SocksUsername(u);
-      socks.put_SocksPassword(p);
-    }
+  ProxySetup(int kind, const char *host, int port, const std::string &creds) {
+    XString v[4];
+    v[0].setFromUtf8(host);
+    std::string rest = creds + "::";
+    for (int i = 1; i < 4; ++i, rest.erase(0, rest.find(':') + 1))
+      v[i].setFromUtf8(rest.substr(0, rest.find(':')).c_str());
+    http.put_HttpProxyHostname(v[0]);
+    http.put_HttpProxyPort(kind == 'h' ? port : 0);
+    http.put_HttpProxyUsername(v[1]);
+    http.put_HttpProxyPassword(v[2]);
+    http.put_HttpProxyAuthMethod(v[3]);
+    v[3].setFromUtf8("Domain");
+    http.put_HttpProxyDomain(v[3]);
+    socks.put_SocksVersion(kind);
+    socks.put_SocksHostname(v[0]);
+    socks.put_SocksPort(port);
+    socks.put_SocksUsername(v[1]);
+    socks.put_SocksPassword(v[2]);
   }
-  bool connect(int kind, RazudodSocket &sock, const char *dest, int destPort, LogBase &log) {
+  bool connect(int kind, RazudodSocket &sock, const char *dest, LogBase &log) {
     bool nameFailed = false;
     int reason = 0;
     if (kind == 'h')
-      return HttpProxyClient::httpProxyConnect(sock, dest, destPort, nullptr, 0, 5000, log,
-                                               nameFailed, nullptr, reason, http);
+      return HttpProxyClient::httpProxyConnect(sock, dest, 22, nullptr, 0, 5000, log, nameFailed,
+                                               nullptr, reason, http);
     return (kind == 4 ? SocksClient::socks4Connect : SocksClient::socks5Connect)(
-        sock, dest, destPort, nullptr, 0, 5000, log, nameFailed, nullptr, reason, socks);
+        sock, dest, 22, nullptr, 0, 5000, log, nameFailed, nullptr, reason, socks);
   }
 };
 

@@ -1,12 +1,9 @@
-"""A scripted proxy peer on loopback: serves one scripted connection after another, then exits.
-
-fake_proxy.py PORT RECORD SCRIPT [NT_HASH_HEX]: SCRIPT holds the connections separated by "||",
-each a "|"-separated list of steps (Python string escapes allowed):
-  H       read a request header and record it     Rn  read n bytes and record them in hex
-  Stext   send text                                Xhex send bytes
-  N       answer 407 with an NTLM challenge        V   check the NTLMv2 TYPE3 request: 200 or 403
-  Tport   relay both ways to 127.0.0.1:port        E   record what arrives next (up to 64 bytes)
-"""
+"""A scripted proxy on loopback: fake_proxy.py PORT RECORD SCRIPT [NT_HASH_HEX]. SCRIPT holds the
+connections, one after another, separated by "||"; each is a "|"-separated list of steps (Python
+string escapes allowed): H read a request header and record it, Rn read n bytes and record them
+in hex, Stext send text, Xhex send bytes, N answer 407 with an NTLM challenge, V check the NTLMv2
+TYPE3 request and answer 200 or 403, Tport relay both ways to 127.0.0.1:port, E record what
+arrives next (up to 64 bytes)."""
 import base64, codecs, hashlib, hmac, socket, sys, threading
 
 port, record, script = int(sys.argv[1]), sys.argv[2], sys.argv[3]
