@@ -1,5 +1,5 @@
-// Proxies for tests: the scripted fake (fake_proxy.py beside this file) and the settings and calls
-// of the three handshakes on one socket.
+// Proxies for tests, on a free loopback port, started in the foreground and stopped by pid, and the
+// settings and calls of the three handshakes.
 #pragma once
 
 #include <string>
@@ -11,29 +11,55 @@
 
 namespace testsupport {
 
-class FakeProxy {
+// "fake": the scripted proxy (fake_proxy.py beside this file; a is its script, b the NT hash it
+// checks NTLM with); "microsocks" (SOCKS5, with user a and password b when given); "danted" (SOCKS4
+// and SOCKS5, no authentication); "tinyproxy" (HTTP CONNECT to port connectPort only, Basic with
+// user a and password b when given).
+class ProxyPeer {
 public:
-  explicit FakeProxy(const std::string &script, const std::string &ntHashHex = "")
-      : port_(freeTcpPort()), dir_("ferrowen-fakeproxy") {
-    proc_ = Process({"/usr/bin/python3",
-                     std::string(FERROWEN_SOURCE_DIR) + "/tests/support/fake_proxy.py",
-                     std::to_string(port_), dir_.file("record"), script, ntHashHex},
-                    dir_.path());
-    for (int i = 0; i < 500 && record().find("READY") == std::string::npos; ++i)
+  ProxyPeer(const std::string &which, int connectPort, const std::string &a = "",
+            const std::string &b = "")
+      : port_(freeTcpPort()), dir_("ferrowen-proxy") {
+    std::string p = std::to_string(port_), cfg = dir_.file("proxy.conf");
+    std::vector<std::string> argv = {"/usr/bin/microsocks", "-i", "127.0.0.1", "-p", p};
+    if (which == "microsocks" && !a.empty()) argv.insert(argv.end(), {"-u", a, "-P", b});
+    std::string script = std::string(FERROWEN_SOURCE_DIR) + "/tests/support/fake_proxy.py";
+    if (which == "fake") argv = {"/usr/bin/python3", script, p, dir_.file("record"), a, b};
+    if (which == "danted") {
+      writeFile(cfg, "logoutput: stderr\ninternal: 127.0.0.1 port = " + p +
+                         "\nexternal: 127.0.0.1\nsocksmethod: none\nclientmethod: none\n"
+                         "user.privileged: root\nuser.unprivileged: nobody\n"
+                         "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
+                         "socks pass { from: 127.0.0.0/8 to: 127.0.0.0/8 command: connect }\n");
+      argv = {"/usr/sbin/danted", "-f", cfg, "-N", "1", "-p", dir_.file("danted.pid")};
+    }
+    if (which == "tinyproxy") {
+      writeFile(cfg, "Port " + p +
+                         "\nListen 127.0.0.1\nTimeout 30\nAllow 127.0.0.1\nUser nobody\n" +
+                         "Group nogroup\nConnectPort " + std::to_string(connectPort) + "\n" +
+                         (a.empty() ? "" : "BasicAuth " + a + " " + b + "\n"));
+      argv = {"/usr/bin/tinyproxy", "-d", "-c", cfg};
+    }
+    proc_ = Process(argv, dir_.path());
+    // The fake serves only its scripted connections: it says when it listens instead.
+    for (int i = 0; which == "fake" && i < 500 && record().empty(); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ok_ = proc_.started() && (which == "fake" || waitForTcpPort(port_));
   }
   int port() const { return port_; }
-  // What the fake received, once it has finished its script (or after a short wait).
-  std::string record() { return readFile(dir_.file("record")); }
-  std::string finalRecord() {
-    proc_.wait(std::chrono::seconds(5));
-    return record();
+  bool started() const { return ok_; }
+  std::string log() const { return proc_.errors() + proc_.output(); }
+  // What the fake received, after (briefly) waiting for it to finish its script when asked.
+  std::string record(bool wait = false) {
+    if (wait) proc_.wait(std::chrono::seconds(5));
+    return readFile(dir_.file("record"));
   }
 
 private:
   int port_;
   TempDir dir_;
   Process proc_;
+  bool ok_ = false;
 };
 
 // The settings of a kind 4 or 5 (SOCKS) or 'h' (HTTP CONNECT) proxy at host:port, with credentials
@@ -52,8 +78,6 @@ struct ProxySetup {
     http.put_HttpProxyUsername(v[1]);
     http.put_HttpProxyPassword(v[2]);
     http.put_HttpProxyAuthMethod(v[3]);
-    v[3].setFromUtf8("Domain");
-    http.put_HttpProxyDomain(v[3]);
     socks.put_SocksVersion(kind);
     socks.put_SocksHostname(v[0]);
     socks.put_SocksPort(port);
@@ -69,51 +93,6 @@ struct ProxySetup {
     return (kind == 4 ? SocksClient::socks4Connect : SocksClient::socks5Connect)(
         sock, dest, 22, nullptr, 0, 5000, log, nameFailed, nullptr, reason, socks);
   }
-};
-
-} // namespace testsupport
-
-namespace testsupport {
-
-// A real proxy on a free loopback port, started in the foreground and stopped by pid: "microsocks"
-// (SOCKS5, user and password when given), "danted" (SOCKS4 and SOCKS5, no authentication) or
-// "tinyproxy" (HTTP CONNECT to connectPort only, Basic when a user is given).
-class RealProxy {
-public:
-  RealProxy(const std::string &which, int connectPort, const std::string &user = "",
-            const std::string &pass = "")
-      : port_(freeTcpPort()), dir_("ferrowen-proxy") {
-    std::string p = std::to_string(port_), cfg = dir_.file("proxy.conf");
-    std::vector<std::string> argv;
-    if (which == "microsocks") {
-      argv = {"/usr/bin/microsocks", "-i", "127.0.0.1", "-p", p};
-      if (!user.empty()) argv.insert(argv.end(), {"-u", user, "-P", pass});
-    } else if (which == "danted") {
-      writeFile(cfg, "logoutput: stderr\ninternal: 127.0.0.1 port = " + p +
-                         "\nexternal: 127.0.0.1\nsocksmethod: none\nclientmethod: none\n"
-                         "user.privileged: root\nuser.unprivileged: nobody\n"
-                         "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
-                         "socks pass { from: 127.0.0.0/8 to: 127.0.0.0/8 command: connect }\n");
-      argv = {"/usr/sbin/danted", "-f", cfg, "-N", "1", "-p", dir_.file("danted.pid")};
-    } else {
-      writeFile(cfg, "Port " + p +
-                         "\nListen 127.0.0.1\nTimeout 30\nMaxClients 8\nAllow 127.0.0.1\n" +
-                         "User nobody\nGroup nogroup\nConnectPort " + std::to_string(connectPort) +
-                         "\n" + (user.empty() ? "" : "BasicAuth " + user + " " + pass + "\n"));
-      argv = {"/usr/bin/tinyproxy", "-d", "-c", cfg};
-    }
-    proc_ = Process(argv, dir_.path());
-    ok_ = proc_.started() && waitForTcpPort(port_);
-  }
-  int port() const { return port_; }
-  bool started() const { return ok_; }
-  std::string log() const { return proc_.errors() + proc_.output(); }
-
-private:
-  int port_;
-  TempDir dir_;
-  Process proc_;
-  bool ok_ = false;
 };
 
 } // namespace testsupport

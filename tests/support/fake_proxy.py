@@ -6,56 +6,39 @@ TYPE3 request and answer 200 or 403, Tport relay both ways to 127.0.0.1:port, E 
 arrives next (up to 64 bytes)."""
 import base64, codecs, hashlib, hmac, socket, sys, threading
 
-port, record, script = int(sys.argv[1]), sys.argv[2], sys.argv[3]
-nt_hash = bytes.fromhex(sys.argv[4]) if len(sys.argv) > 4 else b""
-CHALLENGE = bytes.fromhex("0123456789abcdef")
-AV = bytes.fromhex("02000c0044006f006d00610069006e0001000c00530065007200760065007200" "00000000")
-
-
-def log(text):
-    with open(record, "a") as f:
-        f.write(text + "\n")
+port, record, script, nt_hash = int(sys.argv[1]), sys.argv[2], sys.argv[3], bytes.fromhex(sys.argv[4])
+AV = bytes.fromhex("02000c0044006f006d00610069006e0001000c0053006500720076006500720000000000")
+TYPE2 = (b"NTLMSSP\0\2\0\0\0" + bytes(8) + (0x00888201).to_bytes(4, "little") + bytes.fromhex("0123456789abcdef")
+         + bytes(8) + bytes([len(AV), 0, len(AV), 0, 48, 0, 0, 0]) + AV)
+log = lambda text: open(record, "a").write(text + "\n")
 
 
 def header(c):
     data = b""
-    while b"\r\n\r\n" not in data:
-        b = c.recv(1)
-        if not b:
-            break
+    while b"\r\n\r\n" not in data and (b := c.recv(1)):
         data += b
     log(data.decode("latin-1"))
     return data.decode("latin-1")
 
 
 def ntlm_ok(req):
-    msg = base64.b64decode(req.split("NTLM ")[1].split("\r\n")[0])
-    field = lambda at: msg[int.from_bytes(msg[at + 4:at + 8], "little"):][:int.from_bytes(msg[at:at + 2], "little")]
-    nt, dom, user = field(20), field(28), field(36)
-    key = hmac.new(nt_hash, user.decode("utf-16le").upper().encode("utf-16le") + dom, hashlib.md5).digest()
-    return hmac.new(key, CHALLENGE + nt[16:], hashlib.md5).digest() == nt[:16] and AV in nt
+    m = base64.b64decode(req.split("NTLM ")[1].split("\r\n")[0])
+    field = lambda at: m[int.from_bytes(m[at + 4:at + 8], "little"):][:int.from_bytes(m[at:at + 2], "little")]
+    nt, who = field(20), field(36).decode("utf-16le").upper().encode("utf-16le") + field(28)
+    key = hmac.new(nt_hash, who, hashlib.md5).digest()
+    return hmac.new(key, TYPE2[24:32] + nt[16:], hashlib.md5).digest() == nt[:16] and AV in nt
 
 
 def relay(a, b):
     try:
-        while True:
-            d = a.recv(65536)
-            if not d:
-                break
+        while d := a.recv(65536):
             b.sendall(d)
+        b.shutdown(socket.SHUT_WR)
     except OSError:
         pass
-    for s in (a, b):
-        try:
-            s.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
 
 
-srv = socket.socket()
-srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-srv.bind(("127.0.0.1", port))
-srv.listen(4)
+srv = socket.create_server(("127.0.0.1", port))
 log("READY")
 for conn in script.split("||"):
     c, _ = srv.accept()
@@ -65,28 +48,20 @@ for conn in script.split("||"):
         if op == "H":
             req = header(c)
         elif op == "R":
-            n, got = int(arg), b""
-            while len(got) < n and (d := c.recv(n - len(got))):
+            got = b""
+            while len(got) < int(arg) and (d := c.recv(int(arg) - len(got))):
                 got += d
             log(got.hex())
-        elif op == "S":
-            c.sendall(arg)
-        elif op == "X":
-            c.sendall(bytes.fromhex(arg.decode()))
+        elif op in "SX":
+            c.sendall(arg if op == "S" else bytes.fromhex(arg.decode()))
         elif op == "N":
-            t2 = b"NTLMSSP\0\2\0\0\0\0\0\0\0\0\0\0\0" + (0x00888201).to_bytes(4, "little") + CHALLENGE
-            t2 += b"\0" * 8 + len(AV).to_bytes(2, "little") * 2 + (48).to_bytes(4, "little") + AV
             c.sendall(b"HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: NTLM "
-                      + base64.b64encode(t2) + b"\r\nContent-Length: 4\r\n\r\nnope")
+                      + base64.b64encode(TYPE2) + b"\r\nContent-Length: 4\r\n\r\nnope")
         elif op == "V":
-            c.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n" if ntlm_ok(req)
-                      else b"HTTP/1.1 403 Forbidden\r\n\r\n")
+            c.sendall(b"HTTP/1.1 " + (b"200 Connection established" if ntlm_ok(req) else b"403 Forbidden") + b"\r\n\r\n")
         elif op == "E":
             c.settimeout(2)
-            try:
-                log("REST " + c.recv(64).decode("latin-1"))
-            except OSError:
-                log("REST ")
+            log("REST " + c.recv(64).decode("latin-1"))
         elif op == "T":
             t = socket.create_connection(("127.0.0.1", int(arg)))
             threading.Thread(target=relay, args=(t, c), daemon=True).start()

@@ -24,17 +24,13 @@ TEST(ProxyHandshake, EveryOutcomeAgainstAScriptedProxy) {
                     NT = "NTLM\\r\\nContent-Length: 0\\r\\n\\r\\n||H",
                     OK = "SHTTP/1.1 200 OK\\r\\n\\r\\n", name(256, 'n'),
                     longCreds = name + ":secret";
-  std::string big = "H|" + OK.substr(0, 20);
-  for (int i = 0; i < 12; ++i)
-    big += "X: " + std::string(3000, 'a') + "\\r\\n";
+  const std::string big = "H|" + OK.substr(0, 20) + "X: " + std::string(40000, 'a');
   // clang-format off
   const Case cases[] = {
       {'h', L, "", "ssh", "H|SHTTP/1.1 200 Connection established\\r\\n\\r\\n|E", true, "firstLine: HTTP/1.1 200", "CONNECT ssh:22 HTTP/1.1\r\nConnection: Keep-Alive\r\nProxy-Connection: Keep-Alive\r\nHost: ssh\r\n\r\n\nREST PING"},
       {'h', L, "", "ssh", "H|SHTTP/1.0 200 OK\\nVia: x\\n\\n|E", true, "", "REST PING"},
-      {'h', L, "", "ssh", "H|SHTTP/1.1 403 Forbidden\\r\\n\\r\\n", false, "statusLine: HTTP/1.1 403 Forbidden", ""},
       {'h', L, "", "ssh", "H|SHTTP/1.1 403 Forbidden\\n\\n", false, "statusLine: HTTP/1.1 403 Forbidden", ""},
       {'h', L, "", "ssh", "H|SHTTP/1.1 502 Bad Gateway\\r\\nContent-Length: 3\\r\\n\\r\\nabc", false, "The HTTP proxy refused the CONNECT request.", ""},
-      {'h', L, "", "ssh", "H|SHTTP/1.1 4070 Odd\\r\\n\\r\\n", false, "The HTTP proxy refused the CONNECT request.", ""},
       {'h', L, U, "ssh", "H|" + A + "Basic realm=x\\r\\nTransfer-Encoding: chunked\\r\\n\\r\\n5\\r\\nhello\\r\\n0\\r\\n\\r\\n||H|" + OK + "|E", true, "Re-sending with Basic Authorization header...", "Proxy-Authorization: Basic dXNlcjpzZWNyZXQ=\r\nHost: ssh"},
       {'h', L, U, "ssh", "H|" + A + "Basic\\r\\n\\r\\n||H|" + A + "Basic\\r\\n\\r\\n", false, "The HTTP proxy refused the Basic credentials.", ""},
       {'h', L, "", "ssh", "H|" + A + "Basic\\r\\n\\r\\n", false, "The HTTP proxy asks for credentials and none are set.", ""},
@@ -48,7 +44,8 @@ TEST(ProxyHandshake, EveryOutcomeAgainstAScriptedProxy) {
       {'h', L, "User:Password", "ssh", "H|" + A + NT + "|N|H|V|E", true, "Sending CONNECT with NTLM Type3 message to proxy...", "REST PING"},
       {'h', L, "User:secret:ntlm", "ssh", "H|" + A + NT + "|N|H|V", false, "statusLine: HTTP/1.1 403 Forbidden", ""},
       {'h', L, "", "ssh", "H|" + A + "Digest x\\r\\n\\r\\n||H|SHTTP/1.1 407 A\\r\\n\\r\\n", false, "Error response from CONNECT request. (2)", ""},
-      {'h', L, "", "ssh", "H|" + A + NT + "|" + A + "NTLM !!!!\\r\\n\\r\\n", false, "Failed to generate NTLM Type 3 message.", ""},
+      {'h', L, "", "ssh", "H|" + A + NT + "|" + A + "NTLM !!!!\\r\\n\\r\\n", false, "Failed to decode TYPE2 input message.\nERROR: Failed to generate NTLM Type 3 message.", ""},
+      {'h', L, "", "ssh", "H|" + A + NT + "|" + A + "NTLM TlRMTVNTUAACAAAAAAAAAAAAAAABAogAASNFZ4mrze8AAAAAAAAAAMgAyAAwAAAAAQAEAEEAQQA=\\r\\n\\r\\n", false, "Target information lies outside the message.", ""},
       {'h', L, "", "ssh", "H|" + A + NT, false, "Failed to read CONNECT NTLM TYPE1 response.", ""},
       {'h', L, "", "ssh", "H|" + A + NT + "|N|H", false, "Failed to read CONNECT response.", ""},
       {'h', L, "", "a\r\nX: y", "", false, "Invalid destination host name for the HTTP proxy.", ""},
@@ -73,7 +70,6 @@ TEST(ProxyHandshake, EveryOutcomeAgainstAScriptedProxy) {
       {5, "", "", "localhost", "", false, "No SOCKS5 hostname and/or port", ""},
       {5, L, "", "  ", "", false, "No target hostname for SOCKS5 connection.", ""},
       {5, L, "", "300.1.1.1", "", false, "Invalid SOCKS5 destination IP address\nipAddress3: 300.1.1.1", ""},
-      {5, L, "", "1.2.3", "", false, "Invalid SOCKS5 destination IP address", ""},
       {5, L, "", "1.2.3.4.5", "", false, "Invalid SOCKS5 destination IP address", ""},
       {5, L, "", name.c_str(), "", false, "SOCKS5 field longer than 255 bytes.", ""},
       {5, R, "", "localhost", "", false, "Failed to connect to SOCKS5 server.", ""},
@@ -87,9 +83,9 @@ TEST(ProxyHandshake, EveryOutcomeAgainstAScriptedProxy) {
   };
   // clang-format on
   for (auto &c : cases) {
-    std::unique_ptr<FakeProxy> fake;
+    std::unique_ptr<ProxyPeer> fake;
     if (!c.script.empty())
-      fake = std::make_unique<FakeProxy>(c.script, "a4f49c406510bdcab6824ee7c30fd852");
+      fake = std::make_unique<ProxyPeer>("fake", 0, c.script, "a4f49c406510bdcab6824ee7c30fd852");
     ProxySetup setup(c.kind, c.host == R ? L : c.host, fake ? fake->port() : freeTcpPort(),
                      c.creds);
     RazudodSocket sock;
@@ -97,11 +93,9 @@ TEST(ProxyHandshake, EveryOutcomeAgainstAScriptedProxy) {
     std::string what = c.script.substr(0, 120) + " " + c.logHas + "\n";
     ASSERT_EQ(setup.connect(c.kind, sock, c.dest, log), c.ok) << what << log.text;
     if (c.ok) sock.SendString(StringBuffer("PING"), 2048, 0, log, nullptr);
-    EXPECT_TRUE(log.has(c.logHas)) << what << log.text;
-    EXPECT_FALSE(log.has("secret") || log.has("dXNlcjpzZWNyZXQ")) << what << log.text;
-    if (fake) {
-      EXPECT_NE(fake->finalRecord().find(c.recordHas), std::string::npos) << what << fake->record();
-    }
+    EXPECT_TRUE(log.has(c.logHas) && !log.has("secret") && !log.has("dXNlcjpzZWNyZXQ"))
+        << what << log.text;
+    EXPECT_TRUE(!fake || fake->record(true).find(c.recordHas) != std::string::npos) << what;
   }
 }
 
