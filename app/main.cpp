@@ -10,6 +10,7 @@
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/UserDefaults.h"
+#include "platform/ui/Renderer.h"
 
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -109,6 +110,8 @@ int main(int argc, char **argv) {
   auto &app = platform::Application::shared();
   app.setDelegate(std::make_shared<FerrowenAppDelegate>());
   app.launch();
+  // The browser front end, when FERROWEN_RENDERER asks for it (it prints the address to open).
+  auto renderer = platform::ui::startRenderer();
   mainLoop->run();
 
   platform::Log::system(std::string("Stopping (") + strsignal(stopSignal) + ")");
