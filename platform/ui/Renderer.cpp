@@ -14,7 +14,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 
 #include <unistd.h>
 
@@ -211,10 +210,7 @@ public:
     if (fd < 0) return false;
     ::close(fd);
     int id = ++nextMedia_;
-    {
-      std::lock_guard lock(mediaMutex_);
-      media_[id] = inside;
-    }
+    media_[id] = inside;
     mediaEnded_[id] = std::move(ended);
     std::string type = detail::contentTypeFor(inside);
     json m{{"type", "media"},
@@ -312,10 +308,7 @@ private:
       if (it == mediaEnded_.end()) return;
       auto ended = std::move(it->second);
       mediaEnded_.erase(it);
-      {
-        std::lock_guard lock(mediaMutex_);
-        media_.erase(id);
-      }
+      media_.erase(id);
       if (ended) ended();
     }
   }
@@ -386,12 +379,8 @@ private:
   }
 
   HttpResponse mediaFile(const std::string &idText) {
-    std::string inside;
-    {
-      std::lock_guard lock(mediaMutex_);
-      auto it = media_.find(std::atoi(idText.c_str()));
-      if (it != media_.end()) inside = it->second;
-    }
+    auto it = media_.find(std::atoi(idText.c_str()));
+    std::string inside = it == media_.end() ? std::string() : it->second;
     int fd = inside.empty() ? -1 : detail::openConfined(options_.dataRoot, inside);
     if (fd < 0) return HttpResponse::text(404, "Nothing is playing.\n");
     HttpResponse res;
@@ -467,7 +456,6 @@ private:
   std::vector<std::shared_ptr<net::URLConnection>> fetches_;
   int nextMedia_ = 0;
   std::map<int, std::function<void()>> mediaEnded_;
-  std::mutex mediaMutex_;
   std::map<int, std::string> media_;
 };
 

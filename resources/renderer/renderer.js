@@ -491,6 +491,8 @@ document.addEventListener('keydown', (e) => {
 document.addEventListener('scroll', (e) => {
   const t = e.target;
   if (!t.classList || !t.classList.contains('v-table')) return;
+  // Under an alert or a sheet the screens take nothing.
+  if (state && (state.snapshot.alerts.length || state.snapshot.sheets.length)) return;
   clearTimeout(scrollTimer);
   scrollTimer = setTimeout(() => {
     if (Math.abs(t.scrollTop - Number(t.dataset.offset)) > 1)
@@ -551,6 +553,13 @@ function showMedia(m) {
   box.replaceChildren(close, player);
   box.hidden = false;
 }
+
+// Turning the device: the frontmost screen decides whether the interface follows.
+document.getElementById('rotate').addEventListener('click', () => {
+  if (!state) return;
+  const o = state.snapshot.window.orientation;
+  send({ event: 'rotate', orientation: o === 3 || o === 4 ? 1 : 3 });
+});
 
 setInterval(() => { if (state) render(); }, 30000); // the clock in the status bar
 connect();

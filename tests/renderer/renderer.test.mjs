@@ -141,6 +141,13 @@ test('a person uses every element of the phone layout', async (t) => {
   await page.getByRole('button', { name: 'Done' }).click();
   await app.heard('form done');
 
+  fs.writeFileSync(`${app.home}/clip.mp4`, 'not really a movie');
+  await page.getByRole('button', { name: 'Play Movie' }).click();
+  await app.heard('movie shown');
+  assert.match(await page.locator('#media video').getAttribute('src'), /^\/media\/1\?t=/);
+  await page.locator('#media .close').click();
+  await app.heard('movie ended');
+
   await page.getByRole('button', { name: 'Web' }).click();
   const frame = page.frameLocator('iframe[data-web]');
   await frame.getByText('A refused link').click();
@@ -157,6 +164,8 @@ test('the tablet layout: split container, popover and form sheet', async (t) => 
   const page = await open(t, app, { width: 1100, height: 1100 });
   await page.locator('.ctl-split .master .navbar', { hasText: 'Files' }).waitFor();
   await shot(page, 'ipad');
+  await page.locator('#rotate').click();
+  await waitFor(async () => (await page.locator('#screen').boundingBox()).width === 1024, 'landscape');
   await page.getByRole('button', { name: 'Show Popover' }).click();
   await page.locator('.popover', { hasText: 'Popover content' }).waitFor();
   await shot(page, 'ipad-popover');

@@ -248,6 +248,11 @@ public:
       popover = std::make_shared<PopoverController>(content);
       popover->presentPopoverFromRect(popoverButton->frame(), view(), ArrowAny, true);
     });
+    button(Rect(165, 334, 135, 30), "Play Movie", [] {
+      bool shown =
+          Renderer::current()->playMedia(Paths::home() + "/clip.mp4", [] { say("movie ended"); });
+      say(std::string("movie ") + (shown ? "shown" : "refused"));
+    });
     timer = RunLoop::main()->addTimer(std::chrono::milliseconds(200), true, [this](Timer &) {
       float next = progress->progress() + 0.02f;
       progress->setProgress(next > 1 ? 0 : next);
