@@ -24,7 +24,13 @@ async function waitFor(check, what, limit = 15000) {
 // Starts the sample program; `heard(line)` waits until it printed that line.
 async function sample(t, args = []) {
   const home = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-renderer-'));
-  const child = spawn(process.env.RENDERER_SAMPLE, args, { env: { ...process.env, FERROWEN_HOME: home } });
+  // A web server for the sample's web view, on loopback.
+  const help = `file://${process.env.FERROWEN_RESOURCES}/404.html`;
+  const web = http.createServer((req, res) => res.end(`<p id="served">Served over HTTP</p><a href="${help}">Open the help page</a>`));
+  await new Promise((resolve) => web.listen(0, '127.0.0.1', resolve));
+  t.after(() => web.close());
+  const webUrl = `http://127.0.0.1:${web.address().port}/page.html`;
+  const child = spawn(process.env.RENDERER_SAMPLE, args, { env: { ...process.env, FERROWEN_HOME: home, SAMPLE_WEB_URL: webUrl } });
   let out = '';
   child.stdout.on('data', (d) => { out += d; });
   child.stderr.on('data', (d) => process.stderr.write(d));
@@ -32,7 +38,7 @@ async function sample(t, args = []) {
   const address = (await waitFor(() => /^Open (\S+)$/m.exec(out), 'the address'))[1];
   const url = new URL(address);
   return {
-    home, address, port: Number(url.port), token: url.searchParams.get('t'),
+    home, address, webUrl, help, port: Number(url.port), token: url.searchParams.get('t'),
     heard: (line) => waitFor(() => out.split('\n').includes(line), `"${line}" (heard so far:\n${out})`),
   };
 }
@@ -152,10 +158,13 @@ test('a person uses every element of the phone layout', async (t) => {
   const frame = page.frameLocator('iframe[data-web]');
   await frame.getByText('A refused link').click();
   await app.heard('web refuse https://blocked.invalid/');
+  await frame.getByText('A page over HTTP').click();
+  await app.heard(`web allow ${app.webUrl}`);
+  await app.heard(`web finished ${app.webUrl}`);
+  // The script the screen ran once the page had loaded reached the page.
+  await frame.locator('body[data-ran="yes"] #served').waitFor();
   await frame.getByText('Open the help page').click();
-  const help = `file://${process.env.FERROWEN_RESOURCES}/404.html`;
-  await app.heard(`web allow ${help}`);
-  await app.heard(`web finished ${help}`);
+  await app.heard(`web finished ${app.help}`);
   await shot(page, 'phone-web');
 });
 

@@ -272,10 +272,12 @@ public:
     auto web = std::make_shared<WebView>();
     web->setDelegate(sharedAs<WebScreen>());
     view()->addSubview(web);
-    std::string help = "file://" + Paths::resources() + "/404.html";
-    web->loadHTMLString("<h2>Sample page</h2><p><a href=\"" + help +
-                            "\">Open the help page</a></p><p><a "
-                            "href=\"https://blocked.invalid/\">A refused link</a></p>",
+    // The test's own web server (on loopback) has the next page.
+    const char *next = std::getenv("SAMPLE_WEB_URL");
+    web->loadHTMLString("<h2>Sample page</h2><p><a href=\"https://blocked.invalid/\">A refused "
+                        "link</a></p><p><a href=\"" +
+                            std::string(next ? next : "about:blank") +
+                            "\">A page over HTTP</a></p>",
                         "");
   }
   bool shouldStartLoadWithRequest(WebView &, const WebRequest &r, WebViewNavigationType) override {
@@ -283,7 +285,10 @@ public:
     say(std::string("web ") + (allow ? "allow " : "refuse ") + r.url);
     return allow;
   }
-  void webViewDidFinishLoad(WebView &w) override { say("web finished " + w.request().url); }
+  void webViewDidFinishLoad(WebView &w) override {
+    say("web finished " + w.request().url);
+    w.stringByEvaluatingJavaScriptFromString("document.body.dataset.ran = 'yes'");
+  }
 };
 
 std::shared_ptr<ViewController> tab(std::shared_ptr<ViewController> vc, const char *image) {
