@@ -27,9 +27,11 @@ function connect() {
   };
 }
 
-function send(message) {
+const quiet = new Set(); // events whose refusal a person need not be told (touches, scrolls)
+function send(message, silent) {
   if (!socket || socket.readyState !== WebSocket.OPEN) return;
   message.seq = ++seq;
+  if (silent) quiet.add(message.seq);
   socket.send(JSON.stringify(message));
 }
 
@@ -43,7 +45,8 @@ function receive(m) {
     render();
   } else if (m.type === 'result') {
     document.body.dataset.lastResult = m.ok ? 'ok' : m.error;
-    if (!m.ok) toast(m.error);
+    if (!m.ok && !quiet.has(m.seq)) toast(m.error);
+    quiet.delete(m.seq);
   } else if (m.type === 'script') {
     deliverScript(String(m.id), m.script);
   } else if (m.type === 'media') {
@@ -443,7 +446,8 @@ document.addEventListener('click', (e) => {
     return;
   }
   const el = e.target.closest('[data-ev]');
-  if (!el || !screenEl.contains(el)) return;
+  if (!el) return touch(e, 1);
+  if (!screenEl.contains(el)) return;
   // A tap inside a popover is not a tap on the dimmed area around it.
   if (el.classList.contains('dim') && e.target !== el) return;
   const ev = JSON.parse(el.dataset.ev);
@@ -451,6 +455,14 @@ document.addEventListener('click', (e) => {
   if (!el.dataset.tid) e.preventDefault();
   send(ev);
 });
+
+// Touches on a view that is no control go to the view (and up its superviews), for the views
+// that handle taps themselves.
+function touch(e, taps) {
+  const v = e.target.closest && e.target.closest('.v[data-id]');
+  if (v && screenEl.contains(v) && !v.closest('[data-ev]')) send({ event: 'touch', id: Number(v.dataset.id), taps }, true);
+}
+document.addEventListener('dblclick', (e) => touch(e, 2));
 
 document.addEventListener('change', (e) => {
   const id = e.target.dataset && e.target.dataset.slide;
@@ -496,7 +508,7 @@ document.addEventListener('scroll', (e) => {
   clearTimeout(scrollTimer);
   scrollTimer = setTimeout(() => {
     if (Math.abs(t.scrollTop - Number(t.dataset.offset)) > 1)
-      send({ event: 'scroll', id: Number(t.dataset.id), x: 0, y: t.scrollTop });
+      send({ event: 'scroll', id: Number(t.dataset.id), x: 0, y: t.scrollTop }, true);
   }, 80);
 }, true);
 

@@ -127,6 +127,8 @@ test('a person uses every element of the phone layout', async (t) => {
   await app.heard('switch Passive mode off');
   await page.getByLabel('Speed').evaluate((el) => { el.value = 0.75; el.dispatchEvent(new Event('change', { bubbles: true })); });
   await app.heard('slider 0.75');
+  await page.getByLabel('Computer picture').dblclick();
+  await app.heard('picture touched 2');
   await page.getByRole('tab', { name: 'SFTP' }).click();
   await app.heard('segment 2');
   // Progress is pushed as it moves, with no action of the page.

@@ -155,6 +155,13 @@ public:
   void searchBarSearchButtonClicked(SearchBar &s) override { say("search go " + s.text()); }
 };
 
+// A picture that handles taps itself, as a viewer does.
+class TouchPicture : public ImageView {
+public:
+  using ImageView::ImageView;
+  void touchesEnded(int taps) override { say("picture touched " + std::to_string(taps)); }
+};
+
 class ControlsScreen : public ViewController, public AlertViewDelegate {
 public:
   ControlsScreen() { setTitle("Controls"); }
@@ -205,7 +212,8 @@ public:
     auto spinner = at(Rect(275, 218, 20, 20),
                       std::make_shared<ActivityIndicatorView>(ActivityIndicatorStyle::Gray));
     spinner->startAnimating();
-    auto picture = at(Rect(20, 245, 48, 48), std::make_shared<ImageView>("computer.png"));
+    auto picture = at(Rect(20, 245, 48, 48), std::make_shared<TouchPicture>("computer.png"));
+    picture->setAccessibilityLabel("Computer picture");
     auto caption = label(Rect(78, 245, 222, 48), "A transfer moves the bar above as it runs.");
     caption->setNumberOfLines(2);
     caption->setFont(Font::system(14));
