@@ -209,7 +209,7 @@ public:
     int fd = detail::openConfined(options_.dataRoot, inside);
     if (fd < 0) return false;
     ::close(fd);
-    int id = ++nextMedia_;
+    int64_t id = ++nextMedia_;
     media_[id] = inside;
     mediaEnded_[id] = std::move(ended);
     std::string type = detail::contentTypeFor(inside);
@@ -277,38 +277,32 @@ private:
   }
 
   void receive(uint64_t client, const std::string &text) {
-    auto message = json::parse(text, nullptr, false);
-    if (!message.is_object()) return;
-    json reply{{"type", "result"}, {"seq", message.value("seq", json(nullptr))}};
-    if (message.contains("renderer")) {
-      rendererMessage(message);
-      publish(false);
-      return;
+    auto message = detail::readPageMessage(text);
+    if (!message) return;
+    if (!message->renderer.empty()) {
+      pageMessage(*message);
+    } else {
+      auto result = Window::keyWindow()->dispatch(message->event);
+      broadcast({{"type", "result"},
+                 {"seq", message->seq},
+                 {"ok", result.value("ok", false)},
+                 {"error", result.value("error", std::string())}},
+                client);
     }
-    if (!message.contains("event")) return;
-    message.erase("seq");
-    auto result = Window::keyWindow()->dispatch(message);
-    reply["ok"] = result.value("ok", false);
-    reply["error"] = result.value("error", std::string());
-    broadcast(reply, client);
     publish(false);
   }
 
   // Messages of the page itself: a web view's page finished loading, a movie ended.
-  void rendererMessage(const json &m) {
-    auto kind = m.value("renderer", std::string());
-    if (kind == "webLoaded") {
-      auto id = m.value("id", uint64_t{0});
-      auto view = std::dynamic_pointer_cast<WebView>(Window::keyWindow()->elementForId(id));
-      if (view && m.value("revision", size_t{0}) == view->loads().size() && view->isLoading())
-        view->finishLoad();
-    } else if (kind == "mediaEnded") {
-      int id = m.value("media", 0);
-      auto it = mediaEnded_.find(id);
+  void pageMessage(const detail::PageMessage &m) {
+    if (m.renderer == "webLoaded") {
+      auto view = std::dynamic_pointer_cast<WebView>(Window::keyWindow()->elementForId(m.id));
+      if (view && m.revision == view->loads().size() && view->isLoading()) view->finishLoad();
+    } else if (m.renderer == "mediaEnded") {
+      auto it = mediaEnded_.find(m.media);
       if (it == mediaEnded_.end()) return;
       auto ended = std::move(it->second);
       mediaEnded_.erase(it);
-      media_.erase(id);
+      media_.erase(m.media);
       if (ended) ended();
     }
   }
@@ -379,7 +373,7 @@ private:
   }
 
   HttpResponse mediaFile(const std::string &idText) {
-    auto it = media_.find(std::atoi(idText.c_str()));
+    auto it = media_.find(std::atoll(idText.c_str()));
     std::string inside = it == media_.end() ? std::string() : it->second;
     int fd = inside.empty() ? -1 : detail::openConfined(options_.dataRoot, inside);
     if (fd < 0) return HttpResponse::text(404, "Nothing is playing.\n");
@@ -454,9 +448,9 @@ private:
   std::map<uint64_t, size_t> scriptsSent_;
   std::vector<json> pendingScripts_;
   std::vector<std::shared_ptr<net::URLConnection>> fetches_;
-  int nextMedia_ = 0;
-  std::map<int, std::function<void()>> mediaEnded_;
-  std::map<int, std::string> media_;
+  int64_t nextMedia_ = 0;
+  std::map<int64_t, std::function<void()>> mediaEnded_;
+  std::map<int64_t, std::string> media_;
 };
 
 } // namespace

@@ -30,6 +30,56 @@ HttpResponse HttpResponse::text(int status, std::string body) {
   return r;
 }
 
+std::optional<HttpRequest> parseTarget(const std::string &method, const std::string &target) {
+  HttpRequest out;
+  out.method = method;
+  auto q = target.find('?');
+  auto decoded = replacePercentEscapes(target.substr(0, q));
+  if (!decoded || decoded->find('\0') != std::string::npos) return std::nullopt;
+  out.path = *decoded;
+  if (q == std::string::npos) return out;
+  std::string rest = target.substr(q + 1);
+  for (size_t at = 0; at <= rest.size();) {
+    size_t amp = rest.find('&', at);
+    if (amp == std::string::npos) amp = rest.size();
+    std::string pair = rest.substr(at, amp - at);
+    auto eq = pair.find('=');
+    auto key = replacePercentEscapes(pair.substr(0, eq));
+    auto value =
+        replacePercentEscapes(eq == std::string::npos ? std::string() : pair.substr(eq + 1));
+    if (key && value) out.query[*key] = *value;
+    at = amp + 1;
+  }
+  return out;
+}
+
+std::optional<PageMessage> readPageMessage(const std::string &text) {
+  auto m = nlohmann::json::parse(text, nullptr, false);
+  if (!m.is_object()) return std::nullopt;
+  PageMessage out;
+  if (auto seq = m.find("seq"); seq != m.end()) {
+    out.seq = *seq;
+    m.erase(seq);
+  }
+  auto number = [&](const char *key, auto &into) {
+    auto it = m.find(key);
+    if (it == m.end()) return true;
+    if (!it->is_number_integer()) return false;
+    into = it->get<std::remove_reference_t<decltype(into)>>();
+    return true;
+  };
+  if (auto r = m.find("renderer"); r != m.end()) {
+    if (!r->is_string()) return std::nullopt;
+    out.renderer = r->get<std::string>();
+    if (!number("id", out.id) || !number("revision", out.revision) || !number("media", out.media))
+      return std::nullopt;
+    return out;
+  }
+  if (!m.contains("event")) return std::nullopt;
+  out.event = std::move(m);
+  return out;
+}
+
 namespace {
 
 // Bounds on what a page may send or leave waiting.
@@ -150,30 +200,12 @@ public:
       status = 403, refusal = "Requests from other pages are refused.";
       return std::nullopt;
     }
-    HttpRequest out;
-    out.method = std::string(req.method_string());
-    std::string target(req.target());
-    auto q = target.find('?');
-    auto decoded = replacePercentEscapes(target.substr(0, q));
-    if (!decoded || decoded->find('\0') != std::string::npos) {
+    auto parsed = parseTarget(std::string(req.method_string()), std::string(req.target()));
+    if (!parsed) {
       status = 400, refusal = "Bad address.";
       return std::nullopt;
     }
-    out.path = *decoded;
-    if (q != std::string::npos) {
-      std::string rest = target.substr(q + 1);
-      for (size_t at = 0; at <= rest.size();) {
-        size_t amp = rest.find('&', at);
-        if (amp == std::string::npos) amp = rest.size();
-        std::string pair = rest.substr(at, amp - at);
-        auto eq = pair.find('=');
-        auto key = replacePercentEscapes(pair.substr(0, eq));
-        auto value =
-            replacePercentEscapes(eq == std::string::npos ? std::string() : pair.substr(eq + 1));
-        if (key && value) out.query[*key] = *value;
-        at = amp + 1;
-      }
-    }
+    HttpRequest &out = *parsed;
     auto given = [&](const char *key) {
       auto it = out.query.find(key);
       return it == out.query.end() ? std::string() : it->second;
@@ -185,7 +217,7 @@ public:
       status = 403, refusal = "A valid token is required.";
       return std::nullopt;
     }
-    return out;
+    return parsed;
   }
 
   void opened(std::shared_ptr<WsSession> s) {

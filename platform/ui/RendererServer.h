@@ -3,9 +3,12 @@
 // Origin, token) before the owner sees it; the owner answers on any thread through the Reply.
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace platform::ui::detail {
@@ -23,6 +26,22 @@ struct HttpResponse {
   std::map<std::string, std::string> headers;
   static HttpResponse text(int status, std::string body);
 };
+
+// The path (percent-decoded) and query of a request target; nothing when it does not decode or
+// the path holds a NUL.
+std::optional<HttpRequest> parseTarget(const std::string &method, const std::string &target);
+
+// What a page sent over the WebSocket, checked: an event for the window (the probe's JSON, with
+// the page's sequence number taken out), or a message of the page itself ("renderer").
+struct PageMessage {
+  nlohmann::json event; // null for the page's own messages
+  nlohmann::json seq;   // echoed in the answer
+  std::string renderer; // "webLoaded" (id, revision) or "mediaEnded" (media)
+  uint64_t id = 0;
+  uint64_t revision = 0;
+  int64_t media = 0;
+};
+std::optional<PageMessage> readPageMessage(const std::string &text);
 
 // Answers a request once, from any thread.
 using Reply = std::function<void(HttpResponse)>;
