@@ -330,7 +330,12 @@ function popover(p) {
 }
 
 function sheet(s) {
-  return h('div', { class: 'dim' }, h('div', { class: 'actionsheet', 'data-id': s.id, role: 'dialog', 'aria-label': s.title || 'Actions' },
+  // On a tablet a sheet stands by what it was shown from, as a popover does.
+  const anchored = device.idiom === 'pad' && s.anchor.kind !== 'view' && s.anchor.kind !== 'tabBar';
+  return h('div', { class: 'dim' }, h('div', {
+    class: 'actionsheet', 'data-id': s.id, role: 'dialog', 'aria-label': s.title || 'Actions',
+    'data-anchor': anchored ? s.anchor.element : null, 'data-rect': anchored && s.anchor.kind === 'rect' ? s.anchor.rect.join(',') : null,
+  },
     s.title ? h('div', { class: 'sheettitle' }, s.title) : null,
     s.buttons.map((b, i) => h('button', {
       class: i === s.destructiveIndex ? 'destructive' : i === s.cancelIndex ? 'cancel' : '',
@@ -369,10 +374,17 @@ function render() {
   for (const p of snap.popovers) layers.append(popover(p));
   for (const s of snap.sheets) layers.append(sheet(s));
   for (const a of snap.alerts) layers.append(alert(a));
-  if (snap.keyboard.visible && snap.keyboard.accessory)
-    layers.append(h('div', { class: 'accessorybar' }, view(snap.keyboard.accessory, 'flow')));
   const next = h('div', { id: 'screen', class: `screen ${device.idiom}`, style: { width: px(width), height: px(height) } },
     statusBar(), layers);
+  // The keyboard takes its place on the screen, as the screens expect; typing comes from the
+  // computer's own keyboard.
+  if (snap.keyboard.visible) {
+    const [kx, ky, kw, kh] = snap.keyboard.frame;
+    next.append(h('div', { class: 'keyboard', style: { left: px(kx), top: px(ky), width: px(kw), height: px(kh) } },
+      snap.keyboard.accessory ? h('div', { class: 'accessorybar' }, view(snap.keyboard.accessory, 'flow')) : null,
+      h('div', { class: 'hint' }, 'Type with your keyboard'),
+      h('button', { class: 'hide', ev: { event: 'dismissKeyboard' } }, 'Hide keyboard')));
+  }
   layers.style.top = state.status.hidden ? '0' : '20px';
   morph(screenEl, next);
   afterRender(snap);
@@ -421,7 +433,7 @@ function afterRender(snap) {
     if (modelOffsets.get(t.dataset.id) !== offset) t.scrollTop = offset;
     modelOffsets.set(t.dataset.id, offset);
   }
-  for (const p of screenEl.querySelectorAll('.popover')) {
+  for (const p of screenEl.querySelectorAll('.popover, .actionsheet[data-anchor]')) {
     const anchor = p.dataset.anchor && screenEl.querySelector(`[data-id="${p.dataset.anchor}"]`);
     const area = screenEl.getBoundingClientRect();
     if (!anchor) continue;

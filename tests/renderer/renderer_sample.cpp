@@ -240,10 +240,11 @@ public:
       name->setPlaceholder("Bookmark name");
       name->setBorderStyle(TextBorderStyle::RoundedRect);
       form->view()->addSubview(name);
-      form->navigationItem().setRightBarButtonItem(
-          BarButtonItem::systemItem(BarButtonSystemItem::Done, [form](auto &) {
+      form->navigationItem().setRightBarButtonItem(BarButtonItem::systemItem(
+          BarButtonSystemItem::Done, [weak = std::weak_ptr<ViewController>(form)](auto &) {
             say("form done");
-            form->dismissModalViewControllerAnimated(true);
+            Window::keyWindow()->endEditing();
+            if (auto f = weak.lock()) f->dismissModalViewControllerAnimated(true);
           }));
       auto nav = std::make_shared<NavigationController>(form);
       nav->setModalPresentationStyle(ModalPresentationStyle::FormSheet);
