@@ -3,7 +3,7 @@
 // the sample screens go to $RENDERER_ARTEFACTS.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
+import { execFileSync, spawn } from 'node:child_process';
 import fs from 'node:fs';
 import http from 'node:http';
 import os from 'node:os';
@@ -203,10 +203,14 @@ test('only the local user, with the token, may drive it', async (t) => {
     [`/img/${encodeURIComponent('/etc/passwd')}?t=${token}`, {}, 404],
     [`/img/${encodeURIComponent(`${app.home}/inside.png`)}?t=${token}`, {}, 200],
     [`/img/${encodeURIComponent(`${app.home}/link.png`)}?t=${token}`, {}, 404],
+    [`/img/${encodeURIComponent(`${app.home}/linkdir/inside.png`)}?t=${token}`, {}, 404],
+    [`/img/${encodeURIComponent(`${app.home}/pipe.png`)}?t=${token}`, {}, 404],
     [`/web/999999/1?t=${token}`, {}, 404], [`/web/999999/1?k=${token}`, {}, 403], [`/snapshot?k=whatever`, {}, 403],
   ];
   fs.copyFileSync(`${process.env.FERROWEN_RESOURCES}/3-folder.png`, `${app.home}/inside.png`);
   fs.symlinkSync('/etc/passwd', `${app.home}/link.png`);
+  fs.symlinkSync(app.home, `${app.home}/linkdir`); // even a link that stays inside is not followed
+  execFileSync('mkfifo', [`${app.home}/pipe.png`]); // nor is anything but a plain file opened
   for (const [target, headers, status] of cases)
     assert.equal(await request(port, target, headers), status, `${target} ${JSON.stringify(headers)}`);
   // The listening socket is bound to 127.0.0.1 alone.
