@@ -19,7 +19,10 @@ let scrollTimer = null;
 
 function connect() {
   socket = new WebSocket(`ws://${location.host}/ws?t=${encodeURIComponent(token)}`);
-  socket.onopen = () => { document.getElementById('offline').hidden = true; };
+  socket.onopen = () => {
+    document.getElementById('offline').hidden = true;
+    pending.clear();
+  };
   socket.onmessage = (e) => receive(JSON.parse(e.data));
   socket.onclose = () => {
     document.getElementById('offline').hidden = false;
@@ -27,11 +30,13 @@ function connect() {
   };
 }
 
+const pending = new Set(); // events sent and not answered yet
 const quiet = new Set(); // events whose refusal a person need not be told (touches, scrolls)
 function send(message, silent) {
   if (!socket || socket.readyState !== WebSocket.OPEN) return;
   message.seq = ++seq;
   if (silent) quiet.add(message.seq);
+  if (message.event) pending.add(message.seq);
   socket.send(JSON.stringify(message));
 }
 
@@ -47,6 +52,7 @@ function receive(m) {
     document.body.dataset.lastResult = m.ok ? 'ok' : m.error;
     if (!m.ok && !quiet.has(m.seq)) toast(m.error);
     quiet.delete(m.seq);
+    pending.delete(m.seq);
   } else if (m.type === 'script') {
     deliverScript(String(m.id), m.script);
   } else if (m.type === 'media') {
@@ -417,6 +423,9 @@ function afterRender(snap) {
   for (const el of screenEl.querySelectorAll('[data-value]')) {
     if (el.value !== el.dataset.value) el.value = el.dataset.value;
   }
+  // The focus follows the model once it has heard everything the page sent: a state drawn
+  // before a tap was answered must not take the focus from the input just tapped.
+  if (pending.size) return placeScrollsAndPopovers();
   const focus = snap.keyboard.focus;
   const field = focus !== null ? screenEl.querySelector(`[data-tid="${focus}"]`) : null;
   if (field && document.activeElement !== field) field.focus();
@@ -428,6 +437,10 @@ function afterRender(snap) {
   }
   if (!field && document.activeElement && document.activeElement.dataset && document.activeElement.dataset.tid)
     document.activeElement.blur();
+  placeScrollsAndPopovers();
+}
+
+function placeScrollsAndPopovers() {
   for (const t of screenEl.querySelectorAll('.v-table')) {
     const offset = Number(t.dataset.offset);
     if (modelOffsets.get(t.dataset.id) !== offset) t.scrollTop = offset;
