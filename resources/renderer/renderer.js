@@ -158,7 +158,13 @@ function view(v, place) {
   if (v.label && !['textField', 'textView', 'searchBar', 'slider'].includes(v.type)) el.setAttribute('aria-label', v.label);
   const fills = place === 'fill' || (!w && !hgt && ['table', 'web', 'textView', 'scroll'].includes(v.type));
   if (fills) el.classList.add('fill');
-  else if (place !== 'flow' && (w || hgt)) Object.assign(el.style, { left: px(x), top: px(y), width: px(w), height: px(hgt) });
+  else if (place !== 'flow' && (w || hgt)) {
+    Object.assign(el.style, { left: px(x), top: px(y), width: px(w), height: px(hgt) });
+    // A scrolling view made as big as the whole window ends where its screen's area ends, as the
+    // phone's resizing of the screen's view makes it, so its last rows can be scrolled to.
+    if (['table', 'scroll', 'textView', 'web'].includes(v.type))
+      Object.assign(el.style, { maxHeight: `calc(100% - ${px(y)})`, maxWidth: `calc(100% - ${px(x)})` });
+  }
   else el.classList.add('flow');
   if (v.alpha !== undefined && v.alpha < 1) el.style.opacity = v.alpha;
   if (v.background && v.type !== 'cell') el.style.background = rgba(v.background);
