@@ -86,6 +86,7 @@ namespace {
 constexpr size_t kMaxRequestBody = 64 * 1024;
 constexpr size_t kMaxMessage = 1024 * 1024;
 constexpr size_t kMaxQueuedMessages = 512;
+constexpr size_t kMaxConnections = 256;
 
 class Server;
 
@@ -246,6 +247,13 @@ private:
   void accept() {
     acceptor_.async_accept([this](beast::error_code ec, tcp::socket socket) {
       if (ec) return; // closed
+      // Connections beyond the bound are closed at once (the token is not even read).
+      std::erase_if(connections_, [](auto &w) { return w.expired(); });
+      if (connections_.size() >= kMaxConnections) {
+        beast::error_code ignored;
+        socket.close(ignored);
+        return accept();
+      }
       auto s = std::make_shared<HttpSession>(std::move(socket), *this);
       track(s);
       s->read();
