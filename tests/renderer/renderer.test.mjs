@@ -21,8 +21,9 @@ async function waitFor(check, what, limit = 15000) {
   throw new Error(`timed out waiting for ${what}`);
 }
 
-// Starts the sample program; `heard(line)` waits until it printed that line.
-async function sample(t, args = []) {
+// Starts the sample program (or, with `program`, another one that prints its address);
+// `heard(line)` waits until it printed that line.
+async function sample(t, args = [], program = process.env.RENDERER_SAMPLE, extraEnv = {}) {
   const home = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-renderer-'));
   // A web server for the sample's web view, on loopback.
   const help = `file://${process.env.FERROWEN_RESOURCES}/404.html`;
@@ -30,15 +31,17 @@ async function sample(t, args = []) {
   await new Promise((resolve) => web.listen(0, '127.0.0.1', resolve));
   t.after(() => web.close());
   const webUrl = `http://127.0.0.1:${web.address().port}/page.html`;
-  const child = spawn(process.env.RENDERER_SAMPLE, args, { env: { ...process.env, FERROWEN_HOME: home, SAMPLE_WEB_URL: webUrl } });
+  const env = { ...process.env, FERROWEN_HOME: home, SAMPLE_WEB_URL: webUrl, ...extraEnv };
+  const child = spawn(program, args, { env });
   let out = '';
   child.stdout.on('data', (d) => { out += d; });
   child.stderr.on('data', (d) => process.stderr.write(d));
   t.after(() => { child.kill('SIGTERM'); fs.rmSync(home, { recursive: true, force: true }); });
+  const exited = new Promise((resolve) => child.on('exit', resolve));
   const address = (await waitFor(() => /^Open (\S+)$/m.exec(out), 'the address'))[1];
   const url = new URL(address);
   return {
-    home, address, webUrl, help, port: Number(url.port), token: url.searchParams.get('t'),
+    child, exited, home, address, webUrl, help, port: Number(url.port), token: url.searchParams.get('t'),
     heard: (line) => waitFor(() => out.split('\n').includes(line), `"${line}" (heard so far:\n${out})`),
   };
 }
@@ -218,4 +221,34 @@ test('only the local user, with the token, may drive it', async (t) => {
   const listening = fs.readFileSync('/proc/net/tcp', 'utf8').split('\n').concat(fs.readFileSync('/proc/net/tcp6', 'utf8').split('\n'))
     .map((l) => l.trim().split(/\s+/)).filter((f) => f[1] && f[1].endsWith(`:${hexPort}`) && f[3] === '0A');
   assert.deepEqual(listening.map((f) => f[1]), [`0100007F:${hexPort}`]);
+});
+
+test('the application itself: a setting changed and the web sharing server started', async (t) => {
+  const free = http.createServer();
+  await new Promise((resolve) => free.listen(0, '127.0.0.1', resolve));
+  const webPort = free.address().port;
+  await new Promise((resolve) => free.close(resolve));
+  const app = await sample(t, [], process.env.FERROWEN_PROGRAM,
+    { FERROWEN_RENDERER: '1', FERROWEN_PORT_OVERRIDES: `8080=${webPort},2121=0` });
+  const page = await open(t, app, { width: 420, height: 620 });
+  await shot(page, 'app-ftp');
+  await page.getByRole('button', { name: 'Settings' }).click();
+  await shot(page, 'app-settings');
+  const row = (text) => page.locator('.cell', { hasText: text }).getByRole('switch');
+  await row('Show "Hidden" Files').click();
+  await waitFor(async () => (await row('Show "Hidden" Files').getAttribute('aria-checked')) === 'true', 'the switch');
+  // Scrolled a screen at a time, the model lays out the rows that come into view.
+  for (let y = 0; !(await row('Enable Web Server').count()); y += 300) {
+    await page.locator('.v-table').evaluate((el, to) => { el.scrollTop = to; }, y);
+    await page.waitForTimeout(150);
+    assert.ok(y < 5000, 'the web server row never came into view');
+  }
+  await row('Enable Web Server').click();
+  await page.locator('.cell', { hasText: 'Web Address' }).waitFor();
+  assert.equal(await request(webPort, '/'), 200);
+  app.child.kill('SIGTERM');
+  assert.equal(await app.exited, 0);
+  const settings = JSON.parse(fs.readFileSync(`${app.home}/Preferences.json`, 'utf8'));
+  assert.equal(settings.ShowHiddenFiles, '1');
+  assert.equal(settings.WebServer, '1');
 });
