@@ -233,6 +233,7 @@ test('the application itself: a setting changed and the web sharing server start
   const page = await open(t, app, { width: 420, height: 620 });
   await shot(page, 'app-ftp');
   await page.getByRole('button', { name: 'Settings' }).click();
+  await page.locator('.navbar .title', { hasText: 'Settings' }).waitFor();
   await shot(page, 'app-settings');
   const row = (text) => page.locator('.cell', { hasText: text }).getByRole('switch');
   await row('Show "Hidden" Files').click();
@@ -245,6 +246,7 @@ test('the application itself: a setting changed and the web sharing server start
   }
   await row('Enable Web Server').click();
   await page.locator('.cell', { hasText: 'Web Address' }).waitFor();
+  await shot(page, 'app-web-server');
   assert.equal(await request(webPort, '/'), 200);
   app.child.kill('SIGTERM');
   assert.equal(await app.exited, 0);
