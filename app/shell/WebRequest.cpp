@@ -2,6 +2,7 @@
 
 #include "app/foundation/StringUtils.h"
 
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/Text.h"
 
 #include <algorithm>
@@ -67,14 +68,6 @@ std::vector<std::string_view> splitComponents(std::string_view path) {
     if (i > start) parts.push_back(path.substr(start, i - start));
   }
   return parts;
-}
-
-std::optional<std::string> realPath(const std::string &path) {
-  char *resolved = ::realpath(path.c_str(), nullptr);
-  if (!resolved) return std::nullopt;
-  std::string out(resolved);
-  std::free(resolved);
-  return out;
 }
 
 bool hasComponentPrefix(std::string_view path, std::string_view prefix) {
@@ -231,11 +224,11 @@ std::optional<std::string> webLocalPath(const std::string &root, std::string_vie
 
   // Symbolic links: the real path of the item, or of the nearest existing folder above a missing
   // one, must stay in the real shared folder.
-  const auto realRoot = realPath(base);
+  const auto realRoot = platform::FileManager::realPath(base);
   if (!realRoot) return local;
   std::string probe = local;
   for (size_t keep = parts.size(); keep >= rootParts.size(); --keep) {
-    if (auto real = realPath(probe)) {
+    if (auto real = platform::FileManager::realPath(probe)) {
       if (!hasComponentPrefix(*real, *realRoot)) return std::nullopt;
       return local;
     }

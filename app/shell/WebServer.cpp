@@ -29,7 +29,10 @@ using namespace platform::net;
 
 namespace {
 
-constexpr size_t kChunk = 4096;
+// Bytes read or copied at a time: large blocks keep system calls and events few per byte.
+constexpr size_t kBlock = 256 * 1024;
+// Reads of the request per bytes-available event.
+constexpr size_t kReadBlock = 64 * 1024;
 // Writes per can-accept event before the handler lets other connections have the loop.
 constexpr int kWritesPerEvent = 64;
 const char *const kServerName = "Ferrowen";
@@ -121,24 +124,16 @@ bool isPrivatePath(std::string_view path) {
   return platform::containsCaseInsensitive(path, "PrivateKeys");
 }
 
-std::optional<std::string> realPathOf(const std::string &path) {
-  char *resolved = ::realpath(path.c_str(), nullptr);
-  if (!resolved) return std::nullopt;
-  std::string out(resolved);
-  std::free(resolved);
-  return out;
-}
-
 // The same, and also when a symbolic link inside Saved Files (unpacked from an archive, say)
 // names the keys folder or a key by another name: the item, or for a missing one the nearest
 // folder above it, is looked at with every link followed.
 bool isPrivateItem(const std::string &path) {
   if (isPrivatePath(path)) return true;
-  const auto realRoot = realPathOf(documentsFolder("Files"));
+  const auto realRoot = FileManager::realPath(documentsFolder("Files"));
   if (!realRoot) return false;
   std::string probe = path;
   std::optional<std::string> real;
-  while (!(real = realPathOf(probe)) && probe != "/" && !probe.empty())
+  while (!(real = FileManager::realPath(probe)) && probe != "/" && !probe.empty())
     probe = platform::deleteLastPathComponent(probe);
   if (!real || real->size() <= realRoot->size() || real->compare(0, realRoot->size(), *realRoot) ||
       (*real)[realRoot->size()] != '/')
@@ -211,7 +206,11 @@ std::string singleSlashes(std::string_view path) {
 
 // --- Life ---------------------------------------------------------------------------------------
 
-WebServer::WebServer() = default;
+WebServer::WebServer()
+    : idle_(kIdleLimit, [this] {
+        platform::Log::debug("WebServer: closing a client that made no progress in time");
+        disconnectFromClient();
+      }) {}
 
 WebServer::~WebServer() {
   if (readStreamSendFile) readStreamSendFile->close();
@@ -243,6 +242,7 @@ void WebServer::didAcceptConnectionForServer(TCPServer &server,
   fromAddress = server.peer();
   liveServers().insert(shared_from_this());
   registered_ = true;
+  idle_.start();
 
   const std::weak_ptr<WebServer> weak = weak_from_this();
   readStream->setClient(StreamEventOpenCompleted | StreamEventHasBytesAvailable |
@@ -262,6 +262,7 @@ void WebServer::didAcceptConnectionForServer(TCPServer &server,
 }
 
 void WebServer::disconnectFromClient() {
+  idle_.stop();
   platform::Application::shared().setNetworkActivityIndicatorVisible(false);
   for (const auto &stream : {std::static_pointer_cast<SocketStream>(readStream),
                              std::static_pointer_cast<SocketStream>(writeStream)}) {
@@ -303,7 +304,7 @@ void WebServer::handleReadEvent(StreamEvent event) {
   switch (event) {
   case StreamEventHasBytesAvailable: {
     serverIsActive();
-    uint8_t buffer[kChunk];
+    static uint8_t buffer[kReadBlock]; // main thread only
     const long n = readStream->read(buffer, sizeof buffer);
     if (n < 0) {
       disconnectFromClient();
@@ -313,6 +314,8 @@ void WebServer::handleReadEvent(StreamEvent event) {
     if (iTask == kTaskReplying) return;
     dataRead.insert(dataRead.end(), buffer, buffer + n);
     if (dataRead.empty()) return;
+    // The head's time runs from the connection; after it, every piece of the body is progress.
+    if (iTask == kTaskReadingBody) idle_.touch();
     if (iTask == kTaskReadingHead) parseHTMLHeader();
     if (iTask == kTaskReadingBody) parseFormData();
     break;
@@ -344,6 +347,7 @@ void WebServer::doHandleReadEvent() {
 void WebServer::parseHTMLHeader() {
   const auto status = requestParser_.parse(dataRead);
   if (status == WebRequestParser::Status::NeedMore) return;
+  idle_.touch();
   takeRequestHead(requestParser_.head());
   if (status == WebRequestParser::Status::TooLarge) {
     iTask = kTaskReplying;
@@ -666,6 +670,8 @@ void WebServer::sendFile(const std::string &path, int code) {
   }
   readStreamSendFile = std::move(stream);
   sendFileRemaining_ = facts->size;
+  sendFileOffset_ = 0;
+  sendFileByKernel_ = true;
   dataToWriteSendFile.clear();
   sendFileSent_ = 0;
   sendFileReplyHeaderCode(code, facts->size, myMimeType(path), facts->modified);
@@ -750,35 +756,57 @@ void WebServer::doHandleWriteEvent() {
   handleWriteEvent(StreamEventCanAcceptBytes);
 }
 
-// Header and page first, then the file, at most 4096 bytes per write. A write that takes nothing
+// Header and page first, then the file: handed to the kernel to send straight from the file where
+// the connection allows it, else read and written in large blocks. A write that takes nothing
 // leaves the stream to announce when it has room again.
 void WebServer::sendPending() {
   if (iTask != kTaskReplying || !writeStream) return;
+  bool progress = false;
   for (int writes = 0; writes < kWritesPerEvent; ++writes) {
     if (dataToWriteSent_ < dataToWrite.size()) {
-      const size_t n = std::min(kChunk, dataToWrite.size() - dataToWriteSent_);
-      const long written = writeStream->write(dataToWrite.data() + dataToWriteSent_, n);
+      const long written = writeStream->write(dataToWrite.data() + dataToWriteSent_,
+                                              dataToWrite.size() - dataToWriteSent_);
       if (written < 0) {
         disconnectFromClient();
         return;
       }
-      if (written == 0) return;
+      if (written == 0) break;
+      progress = true;
       dataToWriteSent_ += size_t(written);
       continue;
     }
     if (!readStreamSendFile) break;
     if (sendFileSent_ >= dataToWriteSendFile.size()) {
-      dataToWriteSendFile.resize(kChunk);
-      const size_t want = size_t(std::min<int64_t>(int64_t(kChunk), sendFileRemaining_));
+      if (sendFileByKernel_ && sendFileRemaining_ > 0) {
+        const long sent = writeStream->sendFile(readStreamSendFile->fileDescriptor(),
+                                                sendFileOffset_, size_t(sendFileRemaining_));
+        if (sent > 0) {
+          progress = true;
+          sendFileOffset_ += sent;
+          sendFileRemaining_ -= sent;
+          continue;
+        }
+        if (sent == 0) break;
+        if (sent != SocketOutputStream::kCopyInstead) {
+          disconnectFromClient();
+          return;
+        }
+        sendFileByKernel_ = false;
+        readStreamSendFile->setCurrentOffset(sendFileOffset_);
+      }
+      const size_t want = size_t(std::min<int64_t>(int64_t(kBlock), sendFileRemaining_));
+      if (want > 0) dataToWriteSendFile.resize(want);
       const long n = want > 0 ? readStreamSendFile->read(dataToWriteSendFile.data(), want) : 0;
       if (n <= 0) {
         // The whole file is out (or it shrank, and the short body tells the client so).
         readStreamSendFile->close();
         readStreamSendFile.reset();
+        dataToWriteSendFile.clear();
         break;
       }
       dataToWriteSendFile.resize(size_t(n));
       sendFileSent_ = 0;
+      sendFileOffset_ += n;
       sendFileRemaining_ -= n;
     }
     const long written = writeStream->write(dataToWriteSendFile.data() + sendFileSent_,
@@ -787,9 +815,11 @@ void WebServer::sendPending() {
       disconnectFromClient();
       return;
     }
-    if (written == 0) return;
+    if (written == 0) break;
+    progress = true;
     sendFileSent_ += size_t(written);
   }
+  if (progress) idle_.touch();
   const bool allSent = dataToWriteSent_ >= dataToWrite.size() && !readStreamSendFile;
   if (allSent) disconnectFromClient();
   // Otherwise this event's share is used up; the writes made re-arm the next can-accept event.
