@@ -95,6 +95,7 @@ best() {
   local best_rate=0 best_cpu=0
   for _ in $(seq 1 "$rounds"); do
     local before=0 rate cpu line
+    sync # the last round's written file goes to the disk before this one, not during it
     [[ $cpu_source != self && $cpu_source != own ]] && before=$(cpu_of "$cpu_source")
     if [[ $mode == wrk ]]; then
       line=$("$@" | awk '/Requests\/sec/ { print $2 }')
