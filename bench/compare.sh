@@ -7,7 +7,8 @@
 #   - the web sharing server next to nginx (one worker): requests per second for a 4 KiB file,
 #     wrk with 50 connections, each request on a connection of its own.
 # Prints one table: both figures, the ratio (Ferrowen / peer) and the CPU seconds each side used
-# (the client's for client rows, the server's for server rows). Figures are the best of ROUNDS.
+# (the client's for client rows, the server's for server rows). Figures are the best of ROUNDS,
+# taken in turns with the peer's. Both clients write the downloaded file to the same disk.
 #
 #   bench/compare.sh [size-in-MiB] [rounds]        (defaults: 1024 MiB, 3 rounds)
 #
@@ -85,47 +86,54 @@ timed() {
   tail -n 1 "$work/cmd.err" | awk '{ printf "%s %.2f\n", $1, $2 + $3 }'
 }
 
-# best <mode> <cpu-source> <command...>: runs the command ROUNDS times, prints
-# "<best MB/s or req/s> <cpu seconds of that round>". mode "bytes" divides the size by the time;
-# mode "wrk" takes the requests per second wrk reports. cpu-source "self" is the command's own CPU
-# (its first output figure when it prints "<seconds> <cpu>" itself), a pid is that server's CPU.
-best() {
+# once <mode> <cpu-source> <command...>: runs the command, prints "<MB/s or req/s> <CPU seconds>".
+# mode "bytes" divides the size by the time; mode "wrk" takes the requests per second wrk reports.
+# cpu-source: "self" is the command's own CPU, "own" the command's own report ("<seconds> <cpu>"
+# on its output), a pid that server's CPU during the run.
+once() {
   local mode=$1 cpu_source=$2
   shift 2
-  local best_rate=0 best_cpu=0
-  for _ in $(seq 1 "$rounds"); do
-    local before=0 rate cpu line
-    sync # the last round's written file goes to the disk before this one, not during it
-    [[ $cpu_source != self && $cpu_source != own ]] && before=$(cpu_of "$cpu_source")
-    if [[ $mode == wrk ]]; then
-      line=$("$@" | awk '/Requests\/sec/ { print $2 }')
-      rate=$line
-      cpu=0
-    elif [[ $cpu_source == own ]]; then
-      line=$("$@" 2>> "$work/client.log") || { echo "failed: $*" >&2; tail -20 "$work/client.log" >&2; return 1; }
-      rate=$(awk -v s="$line" -v b="$bytes" 'BEGIN { split(s, f, " "); printf "%.0f", b / f[1] / 1e6 }')
-      cpu=$(awk -v s="$line" 'BEGIN { split(s, f, " "); print f[2] }')
+  local before=0 rate cpu line
+  sync # the last run's written file goes to the disk before this one, not during it
+  [[ $cpu_source != self && $cpu_source != own ]] && before=$(cpu_of "$cpu_source")
+  if [[ $mode == wrk ]]; then
+    rate=$("$@" | awk '/Requests\/sec/ { print $2 }')
+    cpu=0
+  else
+    if [[ $cpu_source == own ]]; then
+      line=$("$@" 2>> "$work/client.log") || { tail -20 "$work/client.log" >&2; return 1; }
     else
-      line=$(timed "$@") || { echo "failed: $*" >&2; return 1; }
-      rate=$(awk -v s="$line" -v b="$bytes" 'BEGIN { split(s, f, " "); printf "%.0f", b / f[1] / 1e6 }')
-      cpu=$(awk -v s="$line" 'BEGIN { split(s, f, " "); print f[2] }')
+      line=$(timed "$@") || return 1
     fi
-    if [[ $cpu_source != self && $cpu_source != own ]]; then
-      sleep 0.3 # lets a forking server reap the session that just ended
-      cpu=$(awk -v a="$before" -v b="$(cpu_of "$cpu_source")" 'BEGIN { printf "%.2f", b - a }')
-    fi
-    if awk -v a="$rate" -v b="$best_rate" 'BEGIN { exit !(a > b) }'; then
-      best_rate=$rate
-      best_cpu=$cpu
-    fi
+    rate=$(awk -v s="$line" -v b="$bytes" 'BEGIN { split(s, f, " "); printf "%.0f", b / f[1] / 1e6 }')
+    cpu=$(awk -v s="$line" 'BEGIN { split(s, f, " "); print f[2] }')
+  fi
+  if [[ $cpu_source != self && $cpu_source != own ]]; then
+    sleep 0.3 # lets a forking server reap the session that just ended
+    cpu=$(awk -v a="$before" -v b="$(cpu_of "$cpu_source")" 'BEGIN { printf "%.2f", b - a }')
+  fi
+  echo "$rate $cpu"
+}
+
+# pair <row> <peer> <mode> <our cpu-source> <peer's cpu-source>: runs the commands in the arrays
+# `ours` and `theirs` in turn, ROUNDS times each (alternating, so that a busy moment of the machine
+# falls on both), and adds a row with the best run of each.
+pair() {
+  local name=$1 peer=$2 mode=$3 ours_source=$4 theirs_source=$5
+  local o=(0 0) t=(0 0) r
+  for _ in $(seq 1 "$rounds"); do
+    r=($(once "$mode" "$ours_source" "${ours[@]}")) || { echo "failed: ${ours[*]}" >&2; return 1; }
+    awk -v a="${r[0]}" -v b="${o[0]}" 'BEGIN { exit !(a > b) }' && o=("${r[@]}")
+    r=($(once "$mode" "$theirs_source" "${theirs[@]}")) || { echo "failed: ${theirs[*]}" >&2; return 1; }
+    awk -v a="${r[0]}" -v b="${t[0]}" 'BEGIN { exit !(a > b) }' && t=("${r[@]}")
   done
-  echo "$best_rate $best_cpu"
+  row "$name" "$peer" "${o[0]}" "${o[1]}" "${t[0]}" "${t[1]}"
 }
 
 rows=()
-row() { # name unit ours ours-cpu peer-name theirs theirs-cpu
-  rows+=("$(printf '%-30s %-18s %9s %7ss %9s %7ss %6s' "$1" "$5" "$3" "$4" "$6" "$7" \
-    "$(awk -v a="$3" -v b="$6" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')")")
+row() { # name peer ours ours-cpu theirs theirs-cpu
+  rows+=("$(printf '%-30s %-18s %9s %7ss %9s %7ss %6s' "$1" "$2" "$3" "$4" "$5" "$6" \
+    "$(awk -v a="$3" -v b="$5" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')")")
   echo "${rows[-1]}" >&2
 }
 
@@ -225,12 +233,12 @@ for variant in plain tls13 tls12; do
   pid=$server_pid
   url="ftp://127.0.0.1:$port/pub"
   curl=(/usr/bin/curl -s -S -f --ftp-pasv -u anonymous:bench@ "${curl_tls[@]}")
-  read -r ours ours_cpu < <(best bytes own "$client" "$port" download /pub big.bin "$work/data/big.bin" "$mode")
-  read -r theirs theirs_cpu < <(best bytes self "${curl[@]}" -o "$down/big.bin" "$url/big.bin")
-  row "client download, $label" MB/s "$ours" "$ours_cpu" "curl" "$theirs" "$theirs_cpu"
-  read -r ours ours_cpu < <(best bytes own "$client" "$port" upload /pub up.bin "$work/data/big.bin" "$mode")
-  read -r theirs theirs_cpu < <(best bytes self "${curl[@]}" -T "$work/data/big.bin" "$url/curl-up.bin")
-  row "client upload, $label" MB/s "$ours" "$ours_cpu" "curl" "$theirs" "$theirs_cpu"
+  ours=("$client" "$port" download /pub big.bin "$work/data/big.bin" "$mode")
+  theirs=("${curl[@]}" -o "$down/big.bin" "$url/big.bin")
+  pair "client download, $label" curl bytes own self
+  ours=("$client" "$port" upload /pub up.bin "$work/data/big.bin" "$mode")
+  theirs=("${curl[@]}" -T "$work/data/big.bin" "$url/curl-up.bin")
+  pair "client upload, $label" curl bytes own self
   rm -f "$ftp_root/pub/up.bin" "$ftp_root/pub/curl-up.bin" "$down/big.bin"
   stop_server "$pid"
 done
@@ -256,33 +264,30 @@ curl_get=(/usr/bin/curl -s -S -f --disable-epsv -u anonymous:bench@ -o /dev/null
 
 port=$(free_port)
 ferrowen_server FTPServer "$port"
-pid=$server_pid
-read -r ours ours_cpu < <(best bytes "$pid" "${curl_get[@]}" "ftp://127.0.0.1:$port/big.bin")
-stop_server "$pid"
+ours_pid=$server_pid
+ours=("${curl_get[@]}" "ftp://127.0.0.1:$port/big.bin")
 port=$(free_port)
 vsftpd_conf "$port" no | sed "s|^anon_root=.*|anon_root=$files|; s|^write_enable=.*|write_enable=NO|" \
   > "$work/vsftpd-share.conf"
 start_server "$port" /usr/sbin/vsftpd "$work/vsftpd-share.conf"
-pid=$server_pid
-read -r theirs theirs_cpu < <(best bytes "$pid" "${curl_get[@]}" "ftp://127.0.0.1:$port/big.bin")
-stop_server "$pid"
-row "FTP server -> curl" MB/s "$ours" "$ours_cpu" "vsftpd" "$theirs" "$theirs_cpu"
+theirs_pid=$server_pid
+theirs=("${curl_get[@]}" "ftp://127.0.0.1:$port/big.bin")
+pair "FTP server -> curl" vsftpd bytes "$ours_pid" "$theirs_pid"
+stop_server "$ours_pid"
+stop_server "$theirs_pid"
 
 port=$(free_port)
 ferrowen_server WebServer "$port"
 ours_pid=$server_pid
-read -r ours ours_cpu < <(best bytes "$ours_pid" "${curl_get[@]}" "http://127.0.0.1:$port/big.bin")
+ours=("${curl_get[@]}" "http://127.0.0.1:$port/big.bin")
 web_port=$port
 port=$(free_port)
 start_server "$port" /usr/bin/python3 -m http.server "$port" --bind 127.0.0.1 --directory "$files"
-pid=$server_pid
-read -r theirs theirs_cpu < <(best bytes "$pid" "${curl_get[@]}" "http://127.0.0.1:$port/big.bin")
-stop_server "$pid"
-row "web server -> curl" MB/s "$ours" "$ours_cpu" "python http.server" "$theirs" "$theirs_cpu"
+theirs_pid=$server_pid
+theirs=("${curl_get[@]}" "http://127.0.0.1:$port/big.bin")
+pair "web server -> curl" "python http.server" bytes "$ours_pid" "$theirs_pid"
+stop_server "$theirs_pid"
 
-wrk=(/usr/bin/wrk -t2 -c50 -d5s -H "Connection: close")
-read -r ours ours_cpu < <(best wrk "$ours_pid" "${wrk[@]}" "http://127.0.0.1:$web_port/small.bin")
-stop_server "$ours_pid"
 port=$(free_port)
 mkdir -p "$work/nginx"
 cat > "$work/nginx.conf" <<CONF
@@ -307,13 +312,17 @@ http {
 }
 CONF
 start_server "$port" /usr/sbin/nginx -c "$work/nginx.conf" -e "$work/nginx/error.log"
-pid=$server_pid
-read -r theirs theirs_cpu < <(best wrk "$pid" "${wrk[@]}" "http://127.0.0.1:$port/small.bin")
-stop_server "$pid"
-row "web server 4 KiB wrk -c50" req/s "$ours" "$ours_cpu" "nginx (1 worker)" "$theirs" "$theirs_cpu"
+theirs_pid=$server_pid
+wrk=(/usr/bin/wrk -t2 -c50 -d5s -H "Connection: close")
+ours=("${wrk[@]}" "http://127.0.0.1:$web_port/small.bin")
+theirs=("${wrk[@]}" "http://127.0.0.1:$port/small.bin")
+pair "web server 4 KiB wrk -c50" "nginx (1 worker)" wrk "$ours_pid" "$theirs_pid"
+stop_server "$ours_pid"
+stop_server "$theirs_pid"
 
 echo
 printf '%-30s %-18s %9s %8s %9s %8s %6s\n' "${size_mib} MiB, best of $rounds" "peer" \
   "Ferrowen" "CPU" "peer" "CPU" "ratio"
 printf '%s\n' "${rows[@]}"
-echo "MB/s are 10^6 bytes per second; CPU: the client's for client rows, the server's for server rows."
+echo "Figures: MB/s (10^6 bytes per second), for the 4 KiB row requests per second. CPU: the client's"
+echo "for client rows, the server's for server rows."

@@ -7,6 +7,8 @@
 #include "platform/foundation/Text.h"
 
 #include <cstdio>
+#include <mutex>
+#include <optional>
 
 const char szBASE_64Usual[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -240,8 +242,18 @@ std::string myShortenedFileName(std::string_view s) {
 }
 
 std::string myMimeType(std::string_view s) {
-  const auto plist = platform::FileManager::stringContentsAtPath(
-      platform::appendPathComponent(platform::Paths::resources(), "mime-types.plist"));
+  // The table is read once per resources folder: the servers ask for every file they send.
+  static std::mutex mutex;
+  static std::string tablePath;
+  static std::optional<std::string> table;
+  const std::string path =
+      platform::appendPathComponent(platform::Paths::resources(), "mime-types.plist");
+  std::lock_guard lock(mutex);
+  if (!table || path != tablePath) {
+    table = platform::FileManager::stringContentsAtPath(path);
+    tablePath = path;
+  }
+  const auto &plist = table;
   if (plist) {
     if (auto type = plistLookup(*plist, myFileType(s))) return *type;
   } else {

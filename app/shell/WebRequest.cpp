@@ -202,7 +202,8 @@ bool basicCredentialsMatch(std::string_view authLine, std::string_view user,
   return token == myBase64(std::vector<uint8_t>(credentials.begin(), credentials.end()));
 }
 
-std::optional<std::string> webLocalPath(const std::string &root, std::string_view requestPath) {
+std::optional<std::string> webLocalPath(const std::string &root, std::string_view requestPath,
+                                        WebRealPaths *found) {
   if (requestPath.find('\0') != std::string_view::npos) return std::nullopt;
   const std::string base = platform::standardizePath(root);
   const auto rootParts = splitComponents(base);
@@ -226,10 +227,12 @@ std::optional<std::string> webLocalPath(const std::string &root, std::string_vie
   // one, must stay in the real shared folder.
   const auto realRoot = platform::FileManager::realPath(base);
   if (!realRoot) return local;
+  if (found) found->root = *realRoot;
   std::string probe = local;
   for (size_t keep = parts.size(); keep >= rootParts.size(); --keep) {
     if (auto real = platform::FileManager::realPath(probe)) {
       if (!hasComponentPrefix(*real, *realRoot)) return std::nullopt;
+      if (found) found->item = std::move(*real);
       return local;
     }
     if (errno != ENOENT && errno != ENOTDIR) return std::nullopt;

@@ -31,6 +31,8 @@ namespace {
 
 // Bytes read or copied at a time: large blocks keep system calls and events few per byte.
 constexpr size_t kBlock = 256 * 1024;
+// Files up to this size are sent with their header, in one write.
+constexpr int64_t kInlineFile = 32 * 1024;
 // Reads of the request per bytes-available event.
 constexpr size_t kReadBlock = 64 * 1024;
 // Writes per can-accept event before the handler lets other connections have the loop.
@@ -126,15 +128,21 @@ bool isPrivatePath(std::string_view path) {
 
 // The same, and also when a symbolic link inside Saved Files (unpacked from an archive, say)
 // names the keys folder or a key by another name: the item, or for a missing one the nearest
-// folder above it, is looked at with every link followed.
-bool isPrivateItem(const std::string &path) {
+// folder above it, is looked at with every link followed. `known`: the real paths webLocalPath
+// found for this item in Saved Files, when it was asked.
+bool isPrivateItem(const std::string &path, const WebRealPaths *known = nullptr) {
   if (isPrivatePath(path)) return true;
-  const auto realRoot = FileManager::realPath(documentsFolder("Files"));
-  if (!realRoot) return false;
-  std::string probe = path;
-  std::optional<std::string> real;
-  while (!(real = FileManager::realPath(probe)) && probe != "/" && !probe.empty())
-    probe = platform::deleteLastPathComponent(probe);
+  std::optional<std::string> realRoot, real;
+  if (known && !known->root.empty() && !known->item.empty()) {
+    realRoot = known->root;
+    real = known->item;
+  } else {
+    realRoot = FileManager::realPath(documentsFolder("Files"));
+    if (!realRoot) return false;
+    std::string probe = path;
+    while (!(real = FileManager::realPath(probe)) && probe != "/" && !probe.empty())
+      probe = platform::deleteLastPathComponent(probe);
+  }
   if (!real || real->size() <= realRoot->size() || real->compare(0, realRoot->size(), *realRoot) ||
       (*real)[realRoot->size()] != '/')
     return false;
@@ -533,7 +541,8 @@ void WebServer::dropSaveFile() {
 void WebServer::makeDirectoryListing() {
   const std::string files = documentsFolder("Files");
   const std::string web = documentsFolder("WebServer");
-  const auto folder = webLocalPath(files, httpObject.value_or(""));
+  WebRealPaths real;
+  const auto folder = webLocalPath(files, httpObject.value_or(""), &real);
   const auto facts = folder ? statPath(*folder) : std::nullopt;
   if (!facts || !facts->isDirectory) {
     sendHTMLReplyHeaderCode(404, "File Not Found");
@@ -556,7 +565,7 @@ void WebServer::makeDirectoryListing() {
   }
 
   DirItemList items;
-  if (!isPrivateItem(*folder)) {
+  if (!isPrivateItem(*folder, &real)) {
     for (const auto &name :
          FileManager::contentsOfDirectory(*folder).value_or(std::vector<std::string>{})) {
       const std::string path = appendPathComponent(*folder, name);
@@ -636,8 +645,9 @@ void WebServer::sendHttpObjectFileHeaderCode(int code) {
     notFound();
     return;
   }
-  const auto inFiles = webLocalPath(documentsFolder("Files"), *httpObject);
-  if (!inFiles || isPrivateItem(*inFiles)) {
+  WebRealPaths real;
+  const auto inFiles = webLocalPath(documentsFolder("Files"), *httpObject, &real);
+  if (!inFiles || isPrivateItem(*inFiles, &real)) {
     sendHTMLReplyHeaderCode(404, "File Not Found");
     return;
   }
@@ -761,6 +771,19 @@ void WebServer::doHandleWriteEvent() {
 // leaves the stream to announce when it has room again.
 void WebServer::sendPending() {
   if (iTask != kTaskReplying || !writeStream) return;
+  // A small file goes out with its header in one piece (one send, one packet).
+  if (readStreamSendFile && dataToWriteSent_ == 0 && sendFileRemaining_ <= kInlineFile) {
+    size_t have = dataToWrite.size();
+    dataToWrite.resize(have + size_t(sendFileRemaining_));
+    long n = 1;
+    while (have < dataToWrite.size() &&
+           (n = readStreamSendFile->read(dataToWrite.data() + have, dataToWrite.size() - have)) > 0)
+      have += size_t(n);
+    dataToWrite.resize(have); // a file that shrank gives a short body, which tells the client
+    readStreamSendFile->close();
+    readStreamSendFile.reset();
+    sendFileRemaining_ = 0;
+  }
   bool progress = false;
   for (int writes = 0; writes < kWritesPerEvent; ++writes) {
     if (dataToWriteSent_ < dataToWrite.size()) {

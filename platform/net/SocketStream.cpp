@@ -391,10 +391,9 @@ public:
     } while (n < 0 && errno == EINTR);
     if (!ignored) {
       const int err = errno;
-      if (n < 0 && err == EPIPE) {
-        const timespec none{0, 0};
-        while (sigtimedwait(&pipe, nullptr, &none) < 0 && errno == EINTR) {
-        }
+      // Taken also after a partial send: the peer may have gone in the middle of it.
+      const timespec none{0, 0};
+      while (sigtimedwait(&pipe, nullptr, &none) < 0 && errno == EINTR) {
       }
       pthread_sigmask(SIG_SETMASK, &old, nullptr);
       errno = err;
