@@ -70,10 +70,27 @@ stop_server() {
   wait "$1" 2>/dev/null || true
 }
 
-# CPU seconds a process and the children it has reaped have used so far (vsftpd serves each
-# session in a child process).
+# CPU seconds a server has used so far: the process and every process below it (vsftpd serves
+# each session in processes of its own), counting those that ended through their parents.
 cpu_of() {
-  awk -v hz="$(getconf CLK_TCK)" '{ print ($14 + $15 + $16 + $17) / hz }' "/proc/$1/stat"
+  /usr/bin/python3 - "$1" <<'PY'
+import os, sys
+stats = {}
+for name in os.listdir("/proc"):
+    if name.isdigit():
+        try:
+            text = open(f"/proc/{name}/stat").read()
+        except OSError:
+            continue
+        fields = text[text.rindex(")") + 2:].split()
+        stats[int(name)] = (int(fields[1]), sum(int(f) for f in fields[11:15]))
+tree, total = [int(sys.argv[1])], 0
+while tree:
+    pid = tree.pop()
+    total += stats.get(pid, (0, 0))[1]
+    tree += [child for child, (parent, _) in stats.items() if parent == pid]
+print(total / os.sysconf("SC_CLK_TCK"))
+PY
 }
 
 # Runs a command; prints "<seconds> <cpu-seconds of the command>".
@@ -109,7 +126,6 @@ once() {
     cpu=$(awk -v s="$line" 'BEGIN { split(s, f, " "); print f[2] }')
   fi
   if [[ $cpu_source != self && $cpu_source != own ]]; then
-    sleep 0.3 # lets a forking server reap the session that just ended
     cpu=$(awk -v a="$before" -v b="$(cpu_of "$cpu_source")" 'BEGIN { printf "%.2f", b - a }')
   fi
   echo "$rate $cpu"

@@ -322,6 +322,8 @@ void FTPConnection::handleDataWriteEvent(std::unique_ptr<HandleXEvent> event) {
   // Sends waiting compressed bytes of the last chunk before anything new.
   std::weak_ptr<FTPConnection> weak = weak_from_this();
   auto pumpAgain = [this, weak](double delay) {
+    // One retry pending at most: every event would otherwise leave one more chain of retries.
+    if (pumpTimer_) pumpTimer_->invalidate();
     pumpTimer_ = myThread_->performAfter(platform::seconds(delay), [weak] {
       if (auto self = weak.lock()) self->doHandleDataWriteEvent();
     });
