@@ -41,6 +41,18 @@ if [ ! -x "$peers/proftpd/usr/sbin/proftpd" ]; then
   rm -rf "$tmp"
 fi
 
+# pure-ftpd conflicts with vsftpd in the same way: unpacked into /opt/ferrowen-peers/pure-ftpd
+# (its libraries are in packages.txt).
+if [ ! -x "$peers/pure-ftpd/usr/sbin/pure-ftpd" ]; then
+  echo "setup: unpacking pure-ftpd into $peers/pure-ftpd"
+  apt_update
+  tmp=$(mktemp -d)
+  (cd "$tmp" && apt-get download -q pure-ftpd)
+  "${sudo_cmd[@]}" mkdir -p "$peers/pure-ftpd"
+  for deb in "$tmp"/*.deb; do "${sudo_cmd[@]}" dpkg -x "$deb" "$peers/pure-ftpd"; done
+  rm -rf "$tmp"
+fi
+
 # Folders the peers expect and that their service start-up would otherwise make (it is refused here).
 "${sudo_cmd[@]}" mkdir -p /var/run/vsftpd/empty
 
