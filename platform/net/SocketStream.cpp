@@ -116,6 +116,11 @@ SSL_CTX *clientContext() {
     SSL_CTX_set_verify(c, SSL_VERIFY_NONE, nullptr);
     SSL_CTX_set_options(c, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_LEGACY_SERVER_CONNECT);
     SSL_CTX_set_mode(c, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // Records are read from the socket many at a time, not with two system calls each (header,
+    // then body). What OpenSSL holds back this way is drained by readAhead(), which reads until
+    // OpenSSL wants the socket again (or the read-ahead bound is reached, and a read() pumps on).
+    SSL_CTX_set_read_ahead(c, 1);
+    SSL_CTX_set_default_read_buffer_len(c, 64 * 1024);
     // Sessions are kept by TlsSessionCache, not by the context.
     SSL_CTX_set_session_cache_mode(c, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
     SSL_CTX_sess_set_new_cb(c, onNewSession);
