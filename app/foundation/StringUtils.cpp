@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <optional>
 
 const char szBASE_64Usual[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -244,8 +246,18 @@ std::string myShortenedFileName(std::string_view s) {
 }
 
 std::string myMimeType(std::string_view s) {
-  const auto plist = platform::FileManager::stringContentsAtPath(
-      platform::appendPathComponent(platform::Paths::resources(), "mime-types.plist"));
+  // The table is read once per resources folder: the servers ask for every file they send.
+  static std::mutex mutex;
+  static std::string tablePath;
+  static std::optional<std::string> table;
+  const std::string path =
+      platform::appendPathComponent(platform::Paths::resources(), "mime-types.plist");
+  std::lock_guard lock(mutex);
+  if (!table || path != tablePath) {
+    table = platform::FileManager::stringContentsAtPath(path);
+    tablePath = path;
+  }
+  const auto &plist = table;
   if (plist) {
     if (auto type = plistLookup(*plist, myFileType(s))) return *type;
   } else {
@@ -406,11 +418,7 @@ bool startsWithParts(const std::vector<std::string> &path, const std::vector<std
 } // namespace
 
 std::string resolvedPath(const std::string &path) {
-  char *real = ::realpath(path.c_str(), nullptr);
-  if (!real) return "";
-  std::string out = real;
-  std::free(real);
-  return out;
+  return platform::FileManager::realPath(path).value_or("");
 }
 
 bool pathLiesInside(const std::string &path, const std::string &folder) {
