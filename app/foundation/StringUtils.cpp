@@ -230,8 +230,12 @@ std::string myFileType(std::string_view s) {
 
 std::string myBetterFileName(std::string_view s) {
   const size_t dot = s.rfind('.');
-  if (dot != std::string_view::npos && platform::lowercase(s.substr(dot + 1)) == "old")
-    return std::string(s.substr(0, dot));
+  if (dot != std::string_view::npos && platform::lowercase(s.substr(dot + 1)) == "old") {
+    // The result is joined to a folder's path (and removed there): "..old" must not become "."
+    // nor "...old" "..".
+    const std::string_view rest = s.substr(0, dot);
+    if (!rest.empty() && rest != "." && rest != "..") return std::string(rest);
+  }
   return std::string(s);
 }
 
