@@ -303,66 +303,33 @@ TEST(DataBufferEncoding, HexInPieces) {
 }
 
 TEST(DataBufferPadding, SchemesZeroToFour) {
+  // scheme 0 = PKCS#7, 1 = FIPS81 (count last), 2 = random, 3 = zeros, 4 = spaces, others none.
+  struct Case {
+    int scheme, block;
+    unsigned in, padded;
+    int last; // the padding bytes (FIPS81: the last one), or -1 when they vary
+    unsigned unpadded;
+  } cases[] = {
+      {0, 16, 16, 32, 16, 16}, {0, 16, 5, 16, 11, 5}, {0, 24, 5, 16, 11, 5}, // 24: treated as 16
+      {0, 8, 5, 8, 3, 5},      {1, 8, 3, 8, 5, 3},    {2, 8, 8, 8, 'x', 8},  // whole: nothing
+      {2, 8, 11, 16, -1, 16},                                                // never removed
+      {3, 16, 20, 32, 0, 32},                                                // never removed
+      {4, 8, 1, 8, ' ', 8},    {7, 16, 3, 3, 'x', 3},
+  };
   LogNull log;
-  DataBuffer d;
-  d.appendCharN('x', 16);
-  ASSERT_TRUE(d.padForEncryption(0, 16));
-  EXPECT_EQ(d.getSize(), 32u);
-  for (unsigned i = 16; i < 32; ++i)
-    ASSERT_EQ(d.getData2()[i], 16);
-  EXPECT_TRUE(d.unpadAfterDecryption(0, 16, log));
-  EXPECT_EQ(d.getSize(), 16u);
-
-  DataBuffer five;
-  five.appendCharN('x', 5);
-  five.padForEncryption(0, 16);
-  EXPECT_EQ(five.getSize(), 16u);
-  EXPECT_EQ(five.lastByte(), 11);
-  DataBuffer odd;
-  odd.appendCharN('x', 5);
-  odd.padForEncryption(0, 24); // not 8: treated as 16
-  EXPECT_EQ(odd.getSize(), 16u);
-  DataBuffer eight;
-  eight.appendCharN('x', 5);
-  eight.padForEncryption(0, 8);
-  EXPECT_EQ(eight.getSize(), 8u);
-  EXPECT_EQ(eight.lastByte(), 3);
-
-  DataBuffer fips;
-  fips.appendCharN('x', 3);
-  fips.padForEncryption(1, 8);
-  EXPECT_EQ(fips.getSize(), 8u);
-  EXPECT_EQ(fips.lastByte(), 5);
-  fips.unpadAfterDecryption(1, 8, log);
-  EXPECT_EQ(fips.getSize(), 3u);
-
-  DataBuffer rnd;
-  rnd.appendCharN('x', 8);
-  rnd.padForEncryption(2, 8);
-  EXPECT_EQ(rnd.getSize(), 8u);
-  rnd.appendCharN('x', 3);
-  rnd.padForEncryption(2, 8);
-  EXPECT_EQ(rnd.getSize(), 16u);
-  rnd.unpadAfterDecryption(2, 8, log);
-  EXPECT_EQ(rnd.getSize(), 16u);
-
-  DataBuffer zeros;
-  zeros.appendCharN('x', 20);
-  zeros.padForEncryption(3, 16);
-  EXPECT_EQ(zeros.getSize(), 32u);
-  for (unsigned i = 20; i < 32; ++i)
-    ASSERT_EQ(zeros.getData2()[i], 0);
-  zeros.unpadAfterDecryption(3, 16, log);
-  EXPECT_EQ(zeros.getSize(), 32u);
-
-  DataBuffer spaces;
-  spaces.appendCharN('x', 1);
-  spaces.padForEncryption(4, 8);
-  EXPECT_EQ(bytes(spaces), "x       ");
-  DataBuffer none;
-  none.appendCharN('x', 3);
-  none.padForEncryption(7, 16);
-  EXPECT_EQ(none.getSize(), 3u);
+  for (const Case &c : cases) {
+    DataBuffer d;
+    d.appendCharN('x', c.in);
+    d.padForEncryption(c.scheme, c.block);
+    EXPECT_EQ(d.getSize(), c.padded) << c.scheme << "/" << c.in;
+    if (c.last >= 0) {
+      EXPECT_EQ(d.lastByte(), c.last) << c.scheme << "/" << c.in;
+    }
+    for (unsigned i = c.in; c.last >= 0 && c.scheme != 1 && i < d.getSize(); ++i)
+      ASSERT_EQ(d.getData2()[i], c.last) << c.scheme << "/" << c.in << " @" << i;
+    d.unpadAfterDecryption(c.scheme, c.block, log);
+    EXPECT_EQ(d.getSize(), c.unpadded) << c.scheme << "/" << c.in;
+  }
 }
 
 TEST(DataBufferPadding, RemovalIsCappedAndNeverVerified) {
