@@ -84,63 +84,55 @@ bool requirePeer(const Peer &peer) {
 }
 
 const std::vector<Peer> &suitePeers() {
-  static const std::vector<Peer> peers = [] {
-    std::vector<Peer> p;
-    // Servers and clients started on loopback.
-    for (auto [name, package] : std::vector<std::pair<const char *, const char *>>{
-             {"/usr/bin/python3", "python3"},
-             {"/usr/sbin/vsftpd", "vsftpd"},
-             {"/opt/ferrowen-peers/proftpd/usr/sbin/proftpd", "proftpd-core, unpacked"},
-             {"/opt/ferrowen-peers/pure-ftpd/usr/sbin/pure-ftpd", "pure-ftpd, unpacked"},
-             {"/usr/sbin/sshd", "openssh-server"},
-             {"/usr/sbin/danted", "dante-server"},
-             {"/usr/bin/tinyproxy", "tinyproxy"},
-             {"/usr/bin/microsocks", "microsocks"},
-             {"/usr/bin/perl", "perl"},
-             {"/usr/bin/curl", "curl"},
-             {"lftp", "lftp"},
-             {"wget", "wget"},
-             {"ssh-keygen", "openssh-client"},
-             {"puttygen", "putty-tools"},
-             {"node", "nodejs"},
-             {"chromium", "chromium"},
-             // Oracles.
-             {"openssl", "openssl"},
-             {"sqlite3", "sqlite3"},
-             {"xmllint", "libxml2-utils"},
-             {"iconv", "libc-bin"},
-             {"tar", "tar"},
-             {"bsdtar", "libarchive-tools"},
-             {"gzip", "gzip"},
-             {"bzip2", "bzip2"},
-             {"compress", "ncompress"},
-             {"zip", "zip"},
-             {"unzip", "unzip"},
-             {"uuencode", "sharutils"},
-             {"uudecode", "sharutils"},
-             {"base64", "coreutils"},
-             {"base32", "coreutils"},
-             {"basenc", "coreutils"},
-             {"stat", "coreutils"},
-             {"chattr", "e2fsprogs"},
-             {"ss", "iproute2"},
-         })
-      p.push_back(program(name, package));
-    for (auto [name, package] : std::vector<std::pair<const char *, const char *>>{
-             {"pyftpdlib", "python3-pyftpdlib"},
-             {"OpenSSL", "python3-openssl"},
-             {"paramiko", "python3-paramiko"},
-             {"asyncssh", "python3-asyncssh"},
-         })
-      p.push_back(pythonModule(name, package));
-    p.push_back(peerFile("/usr/share/unicode/UnicodeData.txt", "unicode-data"));
-    p.push_back(peerFile("/usr/share/i18n/charmaps", "locales"));
-    p.push_back(
-        peerFile(std::string(FERROWEN_SOURCE_DIR) + "/tests/renderer/node_modules/playwright-core",
-                 "npm ci in tests/renderer"));
-    p.push_back({Peer::Kind::Locale, "en_US.UTF-8", "locales, en_US.UTF-8 generated"});
-    return p;
-  }();
+  using K = Peer::Kind;
+  static const std::vector<Peer> peers = {
+      // Servers and clients started on loopback.
+      {K::Program, "/usr/bin/python3", "python3"},
+      {K::Program, "/usr/sbin/vsftpd", "vsftpd"},
+      {K::Program, "/opt/ferrowen-peers/proftpd/usr/sbin/proftpd", "proftpd-core, unpacked"},
+      {K::Program, "/opt/ferrowen-peers/pure-ftpd/usr/sbin/pure-ftpd", "pure-ftpd, unpacked"},
+      {K::Program, "/usr/sbin/sshd", "openssh-server"},
+      {K::Program, "/usr/sbin/danted", "dante-server"},
+      {K::Program, "/usr/bin/tinyproxy", "tinyproxy"},
+      {K::Program, "/usr/bin/microsocks", "microsocks"},
+      {K::Program, "/usr/bin/perl", "perl"},
+      {K::Program, "/usr/bin/curl", "curl"},
+      {K::Program, "lftp", "lftp"},
+      {K::Program, "wget", "wget"},
+      {K::Program, "ssh-keygen", "openssh-client"},
+      {K::Program, "puttygen", "putty-tools"},
+      {K::Program, "node", "nodejs"},
+      {K::Program, "chromium", "chromium"},
+      // Oracles.
+      {K::Program, "openssl", "openssl"},
+      {K::Program, "sqlite3", "sqlite3"},
+      {K::Program, "xmllint", "libxml2-utils"},
+      {K::Program, "iconv", "libc-bin"},
+      {K::Program, "tar", "tar"},
+      {K::Program, "bsdtar", "libarchive-tools"},
+      {K::Program, "gzip", "gzip"},
+      {K::Program, "bzip2", "bzip2"},
+      {K::Program, "compress", "ncompress"},
+      {K::Program, "zip", "zip"},
+      {K::Program, "unzip", "unzip"},
+      {K::Program, "uuencode", "sharutils"},
+      {K::Program, "uudecode", "sharutils"},
+      {K::Program, "base64", "coreutils"},
+      {K::Program, "base32", "coreutils"},
+      {K::Program, "basenc", "coreutils"},
+      {K::Program, "stat", "coreutils"},
+      {K::Program, "chattr", "e2fsprogs"},
+      {K::Program, "ss", "iproute2"},
+      {K::PythonModule, "pyftpdlib", "python3-pyftpdlib"},
+      {K::PythonModule, "OpenSSL", "python3-openssl"},
+      {K::PythonModule, "paramiko", "python3-paramiko"},
+      {K::PythonModule, "asyncssh", "python3-asyncssh"},
+      {K::File, "/usr/share/unicode/UnicodeData.txt", "unicode-data"},
+      {K::File, "/usr/share/i18n/charmaps", "locales"},
+      {K::File, FERROWEN_SOURCE_DIR "/tests/renderer/node_modules/playwright-core",
+       "npm ci in tests/renderer"},
+      {K::Locale, "en_US.UTF-8", "locales, en_US.UTF-8 generated"},
+  };
   return peers;
 }
 
