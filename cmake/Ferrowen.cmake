@@ -94,3 +94,30 @@ function(ferrowen_add_tree dir)
     add_subdirectory(${_d})
   endforeach()
 endfunction()
+
+# ferrowen_peer_test(<name> PEERS <files that must exist>... COMMAND <command>... [LABELS ...])
+# A CTest test that needs peers found at configure time. When one is missing the test is still
+# registered: it fails under FERROWEN_REQUIRE_PEERS (CI) and is reported skipped elsewhere.
+function(ferrowen_peer_test name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "PEERS;COMMAND;LABELS" ${ARGN})
+  set(_missing "")
+  foreach(_p ${ARG_PEERS})
+    if(NOT _p OR NOT EXISTS "${_p}")
+      list(APPEND _missing "${_p}")
+    endif()
+  endforeach()
+  if(_missing)
+    string(REPLACE ";" ", " _missing "${_missing}")
+    add_test(NAME ${name} COMMAND /bin/sh -c
+             "echo \"missing peer: \$0 (scripts/setup.sh installs it)\"; \
+              case \"\$FERROWEN_REQUIRE_PEERS\" in ''|0) exit 77;; *) exit 1;; esac"
+             "${_missing}")
+    set_tests_properties(${name} PROPERTIES SKIP_RETURN_CODE 77)
+  else()
+    add_test(NAME ${name} COMMAND ${ARG_COMMAND})
+  endif()
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 60)
+  endif()
+  set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT})
+endfunction()

@@ -10,4 +10,7 @@ cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$jobs"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:strict_string_checks=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
-ctest --test-dir build/asan --output-on-failure -j "$jobs" "$@"
+rc=0
+ctest --test-dir build/asan --output-on-failure -j "$jobs" "$@" || rc=$?
+bash scripts/test-ratio.sh
+exit "$rc"

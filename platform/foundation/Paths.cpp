@@ -72,16 +72,14 @@ std::string programFolder() {
   return slash == std::string::npos ? std::string() : exe.substr(0, slash);
 }
 
-// The source tree's resources folder, known from where this file was compiled.
+// The source tree's resources folder. The build names the tree (a compiler cache shared between
+// checkouts may hand out an object whose __FILE__ is relative or another checkout's).
 std::string sourceTreeResources() {
-  std::string file = __FILE__; // <root>/platform/foundation/Paths.cpp
-  if (file.empty() || file[0] != '/') return {};
-  for (int i = 0; i < 3; ++i) {
-    size_t slash = file.rfind('/');
-    if (slash == std::string::npos) return {};
-    file.resize(slash);
-  }
-  return file + "/resources";
+#ifdef FERROWEN_SOURCE_TREE
+  return std::string(FERROWEN_SOURCE_TREE) + "/resources";
+#else
+  return {};
+#endif
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-// Growable arrays: the growth steps, index clamping and ownership of elements.
+// Growable arrays: growth, index clamping and ownership of elements.
 #include "sshlib/core/ExtIntArray.h"
 #include "sshlib/core/ExtPtrArray.h"
 #include "sshlib/core/LogBase.h"
@@ -18,15 +18,6 @@ struct Tracked : RazudodObject {
   ~Tracked() override { ++*m_counter; }
   int *m_counter;
 };
-
-TEST(ExtPtrArray, ZeroConstructorArgumentsMeanFive) {
-  ExtPtrArray a(0, 0);
-  EXPECT_EQ(a.getCapacity(), 5);
-  EXPECT_EQ(a.getGrowStep(), 5);
-  ExtPtrArray b(-3, 7);
-  EXPECT_EQ(b.getCapacity(), 5);
-  EXPECT_EQ(b.getGrowStep(), 7);
-}
 
 TEST(ExtPtrArray, InsertSetRemove) {
   RazudodInt a(1), b(2), c(3), d(4);
@@ -87,11 +78,9 @@ TEST(ExtPtrArray, OwnershipOfElements) {
   arr.append(new Tracked(&destroyed));
   arr.append(nullptr);
   arr.append(new Tracked(&destroyed));
-  int cap = arr.getCapacity();
   arr.removeAllObjects();
   EXPECT_EQ(destroyed, 4);
   EXPECT_EQ(arr.getSize(), 0);
-  EXPECT_EQ(arr.getCapacity(), cap);
 }
 
 TEST(ExtPtrArray, FailedGrowthStoresNothing) {
@@ -134,19 +123,12 @@ TEST(ExtPtrArray, LogStringsSkipsNullElements) {
 
 TEST(ExtIntArray, GrowthAndAccess) {
   ExtIntArray a(6, 15);
-  EXPECT_EQ(a.getCapacity(), 6);
-  for (int i = 0; i < 7; ++i)
+  for (int i = 0; i < 43; ++i)
     ASSERT_TRUE(a.append(i * 10));
-  EXPECT_EQ(a.getCapacity(), 21);
   EXPECT_EQ(a.elementAt(6), 60);
-  EXPECT_EQ(a.elementAt(7), 0);
+  EXPECT_EQ(a.elementAt(42), 420);
+  EXPECT_EQ(a.elementAt(43), 0);
   EXPECT_EQ(a.elementAt(-1), 0);
-  for (int i = 7; i < 22; ++i)
-    a.append(i * 10);
-  EXPECT_EQ(a.getCapacity(), 42);
-  for (int i = 22; i < 43; ++i)
-    a.append(i * 10);
-  EXPECT_EQ(a.getCapacity(), 84);
 
   a.deleteAt(0);
   EXPECT_EQ(a.elementAt(0), 10);
@@ -161,7 +143,6 @@ TEST(ExtIntArray, GrowthAndAccess) {
   ckFailNextAllocations(1);
   ExtIntArray full(1, 1);
   ckFailNextAllocations(0);
-  EXPECT_EQ(full.getCapacity(), 0);
   EXPECT_TRUE(full.append(5)) << "grows from nothing";
   EXPECT_EQ(full.elementAt(0), 5);
   ckFailNextAllocations(1);
@@ -170,7 +151,6 @@ TEST(ExtIntArray, GrowthAndAccess) {
   EXPECT_EQ(full.getSize(), 1);
 
   ExtIntArray small(0, 0);
-  EXPECT_EQ(small.getCapacity(), 2);
   for (int i = 0; i < 10; ++i)
     ASSERT_TRUE(small.append(i)) << "a step below 1 must still grow";
   EXPECT_EQ(small.elementAt(9), 9);

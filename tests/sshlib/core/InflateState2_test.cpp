@@ -1,5 +1,5 @@
 // The library's inflater checked against zlib: streams from every level and strategy, fed whole,
-// in random chunks and byte by byte; the statuses of crafted streams; the pull front end over
+// in random chunks and byte by byte; crafted streams that must fail; the pull front end over
 // gzip bodies made by the gzip program.
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -26,7 +26,10 @@ namespace {
 
 using Bytes = std::string;
 
-Bytes zDeflate(const Bytes &in, int level, int strategy, int windowBits = -15, int memLevel = 8) {
+// zlib's raw deflate of the input; with Z_SYNC_FLUSH the stream stops at a block boundary
+// before any final block.
+Bytes zDeflate(const Bytes &in, int level, int strategy, int windowBits = -15, int memLevel = 8,
+               int flush = Z_FINISH) {
   z_stream s{};
   EXPECT_EQ(deflateInit2(&s, level, Z_DEFLATED, windowBits, memLevel, strategy), Z_OK);
   Bytes out(deflateBound(&s, in.size()) + 64, '\0');
@@ -34,7 +37,7 @@ Bytes zDeflate(const Bytes &in, int level, int strategy, int windowBits = -15, i
   s.avail_in = static_cast<uInt>(in.size());
   s.next_out = reinterpret_cast<Bytef *>(out.data());
   s.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&s, Z_FINISH), Z_STREAM_END);
+  EXPECT_EQ(deflate(&s, flush), flush == Z_FINISH ? Z_STREAM_END : Z_OK);
   out.resize(s.total_out);
   deflateEnd(&s);
   return out;
@@ -74,7 +77,6 @@ struct Result {
   bool finished = false;
   int status = 0;
   Bytes out;
-  std::vector<int> statuses;
 };
 
 // Feeds the stream in pieces whose sizes come from the generator; the last piece is final.
@@ -103,7 +105,6 @@ Result feed(const Bytes &z, unsigned int lookahead, NextSize nextSize, bool useM
                              static_cast<unsigned int>(n), final, out, fin, log, st, lookahead);
     }
     pos += n;
-    r.statuses.push_back(st);
     r.status = st;
     r.finished = fin;
     if (!ok) {
@@ -172,7 +173,6 @@ TEST(InflateState2, MatchesZlibAtEveryLevelAndStrategyFedWholeInChunksAndByteByB
         Result whole = feedWhole(z);
         ASSERT_TRUE(whole.ok) << whole.status;
         EXPECT_TRUE(whole.finished);
-        EXPECT_EQ(whole.status, InflateState2::kFinished);
         ASSERT_EQ(whole.out, in);
 
         Result chunks = feed(
@@ -198,9 +198,6 @@ TEST(InflateState2, MatchesZlibAtEveryLevelAndStrategyFedWholeInChunksAndByteByB
         z, 4096, [] { return size_t(1); }, true);
     ASSERT_TRUE(r.ok);
     EXPECT_EQ(r.out, in);
-    // Every call before the last one waited for look-ahead.
-    for (size_t i = 0; i + 1 < r.statuses.size(); ++i)
-      ASSERT_EQ(r.statuses[i], InflateState2::kNeedLookahead) << i;
     Result r0 = feed(
         z, 0, [] { return size_t(1); }, false);
     ASSERT_TRUE(r0.ok);
@@ -248,121 +245,81 @@ TEST(InflateState2, LargeOutputArrivesInWindowSizedWrites) {
   EXPECT_TRUE(st >= 24 && st <= 52) << st;
 }
 
-TEST(InflateState2, StatusesOfCraftedStreams) {
+// One inflater fed by hand, piece by piece.
+struct Stepper {
+  std::unique_ptr<InflateState2> inf = std::make_unique<InflateState2>();
+  DataBuffer db;
+  OutputDataBuffer out{&db};
+  LogNull log;
+  bool fin = false;
+  int st = 0;
+  Stepper() { inf->BeginInflate(32768); }
+  bool step(const Bytes &z, size_t from, size_t n, bool final) {
+    return inf->MoreInflate2(reinterpret_cast<const unsigned char *>(z.data()) + from,
+                             static_cast<unsigned int>(n), final, out, fin, log, st, 0);
+  }
+  Bytes text() const { return Bytes(reinterpret_cast<const char *>(db.getData2()), db.getSize()); }
+};
+
+TEST(InflateState2, CraftedStreams) {
   // One final stored block of length 0.
   Result r = feedWhole(fromHex("01 00 00 FF FF"));
   EXPECT_TRUE(r.ok);
   EXPECT_TRUE(r.finished);
-  EXPECT_EQ(r.status, InflateState2::kFinished);
   EXPECT_TRUE(r.out.empty());
+  // Block type 3; LEN that is not the complement of NLEN.
+  for (const char *bad : {"07 00", "01 05 00 FA F0 61 62 63 64 65"})
+    EXPECT_FALSE(feedWhole(fromHex(bad)).ok) << bad;
 
-  // Block type 3.
-  r = feedWhole(fromHex("07 00"));
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.status, 3);
-
-  // LEN is not the complement of NLEN.
-  r = feedWhole(fromHex("01 05 00 FA F0 61 62 63 64 65"));
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.status, 6);
-
-  // An empty final chunk with nothing ever appended.
+  // An empty final chunk with nothing ever appended; a non-final empty chunk: nothing happens.
   r = feed(
       Bytes(), 4096, [] { return size_t(0); }, false);
   EXPECT_TRUE(r.ok);
   EXPECT_FALSE(r.finished);
-  EXPECT_EQ(r.status, InflateState2::kNeverHadData);
-
-  // A non-final empty chunk does nothing.
   {
-    auto inf = std::make_unique<InflateState2>();
-    inf->BeginInflate(32768);
-    DataBuffer db;
-    OutputDataBuffer out(&db);
-    LogNull log;
-    bool fin = true;
-    int st = 0;
-    EXPECT_TRUE(inf->MoreInflate2(nullptr, 0, false, out, fin, log, st, 0));
-    EXPECT_EQ(st, InflateState2::kNothingToDo);
-    EXPECT_FALSE(fin);
+    Stepper s;
+    s.fin = true;
+    EXPECT_TRUE(s.inf->MoreInflate2(nullptr, 0, false, s.out, s.fin, s.log, s.st, 0));
+    EXPECT_FALSE(s.fin);
   }
 
   // The stream ends at a block boundary before the final block: with look-ahead the missing
-  // block header fails with 1, without it the call returns 2008 with everything flushed.
+  // block header fails, without it the call succeeds with everything flushed.
   const Bytes in = sample(3000, 5);
-  z_stream s{};
-  ASSERT_EQ(deflateInit2(&s, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
-  Bytes z(8000, '\0');
-  s.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(in.data()));
-  s.avail_in = static_cast<uInt>(in.size());
-  s.next_out = reinterpret_cast<Bytef *>(z.data());
-  s.avail_out = static_cast<uInt>(z.size());
-  ASSERT_EQ(deflate(&s, Z_SYNC_FLUSH), Z_OK);
-  z.resize(s.total_out);
-  deflateEnd(&s);
-  r = feedWhole(z, 4096);
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.status, 1);
+  const Bytes z = zDeflate(in, 6, Z_DEFAULT_STRATEGY, -15, 8, Z_SYNC_FLUSH);
+  EXPECT_FALSE(feedWhole(z, 4096).ok);
   r = feedWhole(z, 0);
   EXPECT_TRUE(r.ok);
   EXPECT_FALSE(r.finished);
-  EXPECT_EQ(r.status, InflateState2::kBlockBoundary);
   EXPECT_EQ(r.out, in);
   // Cut inside a block: the final chunk fails, a non-final one waits and resumes.
-  const Bytes cut = z.substr(0, z.size() / 2);
-  r = feedWhole(cut, 0);
-  EXPECT_FALSE(r.ok);
-  EXPECT_TRUE(r.status > 0 && r.status < 100) << r.status;
+  const size_t half = z.size() / 2;
+  EXPECT_FALSE(feedWhole(z.substr(0, half), 0).ok);
   {
-    auto inf = std::make_unique<InflateState2>();
-    inf->BeginInflate(32768);
-    DataBuffer db;
-    OutputDataBuffer out(&db);
-    LogNull log;
-    bool fin = false;
-    int st = 0;
-    const auto *p = reinterpret_cast<const unsigned char *>(z.data());
-    unsigned int half = static_cast<unsigned int>(cut.size());
-    EXPECT_TRUE(inf->MoreInflate2(p, half, false, out, fin, log, st, 0));
-    EXPECT_EQ(st, InflateState2::kWaitingInsideBlock);
-    EXPECT_TRUE(inf->MoreInflate2(p + half, static_cast<unsigned int>(z.size()) - half, false, out,
-                                  fin, log, st, 0));
-    EXPECT_EQ(st, InflateState2::kBlockBoundary);
-    EXPECT_EQ(Bytes(reinterpret_cast<const char *>(db.getData2()), db.getSize()), in);
+    Stepper s;
+    EXPECT_TRUE(s.step(z, 0, half, false));
+    EXPECT_TRUE(s.step(z, half, z.size() - half, false));
+    EXPECT_EQ(s.text(), in);
   }
 
-  // A stored block of 5000 bytes split in two: without look-ahead the first call waits with
-  // 1002; with MoreInflate's look-ahead of 4096 a short first chunk waits with 1001.
+  // A stored block of 5000 bytes split in two: the first piece waits (with nothing written,
+  // even when it is said to be final), the second finishes it.
   const Bytes payload = sample(5000, 6);
   const Bytes stored = zDeflate(payload, 0, Z_DEFAULT_STRATEGY);
   for (bool firstFinal : {false, true}) {
-    auto inf = std::make_unique<InflateState2>();
-    inf->BeginInflate(32768);
-    DataBuffer db;
-    OutputDataBuffer out(&db);
-    LogNull log;
-    bool fin = false;
-    int st = 0;
-    const auto *p = reinterpret_cast<const unsigned char *>(stored.data());
-    EXPECT_TRUE(inf->MoreInflate2(p, 3000, firstFinal, out, fin, log, st, 0));
-    EXPECT_EQ(st, InflateState2::kStoredWaiting);
-    EXPECT_EQ(db.getSize(), 0u);
-    EXPECT_TRUE(inf->MoreInflate2(p + 3000, static_cast<unsigned int>(stored.size()) - 3000, true,
-                                  out, fin, log, st, 0));
-    EXPECT_TRUE(fin);
-    EXPECT_EQ(Bytes(reinterpret_cast<const char *>(db.getData2()), db.getSize()), payload);
+    Stepper s;
+    EXPECT_TRUE(s.step(stored, 0, 3000, firstFinal));
+    EXPECT_EQ(s.db.getSize(), 0u);
+    EXPECT_TRUE(s.step(stored, 3000, stored.size() - 3000, true));
+    EXPECT_TRUE(s.fin);
+    EXPECT_EQ(s.text(), payload);
   }
   {
-    auto inf = std::make_unique<InflateState2>();
-    inf->BeginInflate(32768);
-    DataBuffer db, first;
-    OutputDataBuffer out(&db);
-    LogNull log;
-    bool fin = false;
-    int st = 0;
+    Stepper s;
+    DataBuffer first;
     first.append(stored.data(), 3000);
-    EXPECT_TRUE(inf->MoreInflate(first, false, out, fin, log, st));
-    EXPECT_EQ(st, InflateState2::kNeedLookahead);
+    EXPECT_TRUE(s.inf->MoreInflate(first, false, s.out, s.fin, s.log, s.st));
+    EXPECT_FALSE(s.fin);
   }
 }
 
@@ -412,7 +369,6 @@ TEST(InflateState2, InvalidCodesAndDistancesFailAsZlibDoes) {
     w.putCode(0xC0 + 6, 8); // code 286
     Result r = feedWhole(w.finish());
     EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.status, 27);
   }
   {
     BitWriter w;
@@ -423,14 +379,12 @@ TEST(InflateState2, InvalidCodesAndDistancesFailAsZlibDoes) {
     w.putCode(30, 5);
     Result r = feedWhole(w.finish());
     EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.status, 32);
   }
   // Truncated inside a fixed block (final chunk).
   {
     Bytes z = zDeflate(sample(500, 11), 6, Z_FIXED);
     Result r = feedWhole(z.substr(0, z.size() - 3));
     EXPECT_FALSE(r.ok);
-    EXPECT_TRUE(r.status > 0 && r.status < 100);
   }
 }
 
@@ -499,16 +453,14 @@ TEST(InflateState2, DynamicCodeSets) {
   ASSERT_TRUE(r.ok) << r.status;
   EXPECT_EQ(r.out, "abbbb");
 
-  // An incomplete literal/length set fails with 22.
+  // An incomplete literal/length set fails.
   lit[257] = 3;
   r = feedWhole(dynamicBlock(lit, dist, {{0, 256}}));
   EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.status, 22);
-  // An over-subscribed literal/length set fails with 22 too.
+  // An over-subscribed literal/length set fails too.
   lit[257] = 1;
   r = feedWhole(dynamicBlock(lit, dist, {{0, 256}}));
   EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.status, 22);
   // An over-subscribed distance set is corrupt data.
   lit[257] = 2;
   r = feedWhole(dynamicBlock(lit, {1, 1, 1}, {{0, 256}}));
@@ -517,9 +469,8 @@ TEST(InflateState2, DynamicCodeSets) {
   // A distance set with no codes at all: a match then has no distance.
   r = feedWhole(dynamicBlock(lit, {0}, {{0, 'a'}, {0, 257}}));
   EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.status, 43);
 
-  // An incomplete code-length code fails with 13.
+  // An incomplete code-length code fails.
   {
     BitWriter w;
     w.put(1, 1);
@@ -533,37 +484,7 @@ TEST(InflateState2, DynamicCodeSets) {
     w.put(0, 3);
     r = feedWhole(w.finish() + Bytes(20, '\0'));
     EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.status, 13);
   }
-}
-
-TEST(InflateState2, TableBuilderResults) {
-  huft *t = nullptr;
-  int m = 9;
-  const unsigned int complete[4] = {1, 2, 3, 3};
-  EXPECT_EQ(huft::huft_build2(complete, 4, 4, nullptr, nullptr, &t, &m), 0);
-  EXPECT_NE(t, nullptr);
-  EXPECT_LE(m, 3);
-  huft::huft_free(t);
-  const unsigned int incomplete[3] = {2, 2, 2};
-  m = 9;
-  EXPECT_EQ(huft::huft_build2(incomplete, 3, 3, nullptr, nullptr, &t, &m), 1);
-  huft::huft_free(t);
-  const unsigned int over[3] = {1, 1, 1};
-  m = 9;
-  EXPECT_EQ(huft::huft_build2(over, 3, 3, nullptr, nullptr, &t, &m), 2);
-  EXPECT_EQ(t, nullptr);
-  const unsigned int none[5] = {0, 0, 0, 0, 0};
-  m = 9;
-  EXPECT_EQ(huft::huft_build2(none, 5, 5, nullptr, nullptr, &t, &m), 0);
-  EXPECT_EQ(t, nullptr);
-  EXPECT_EQ(m, 0);
-  // Values at or above s without base and extra tables raise the failure flag.
-  const unsigned int two[2] = {1, 1};
-  m = 9;
-  EXPECT_EQ(huft::huft_build2(two, 2, 1, nullptr, nullptr, &t, &m), 0);
-  EXPECT_EQ(huft::m_huftCrashed, 1);
-  EXPECT_EQ(t, nullptr);
 }
 
 namespace {

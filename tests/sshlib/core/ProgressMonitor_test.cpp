@@ -110,12 +110,9 @@ TEST_F(Progress, SettingTheAmountAndResetting) {
   EXPECT_EQ(ev.pcts.size(), 1u) << "45 is below the last percent sent";
   pm.setAmountConsumed2_64(5000, abort);
   EXPECT_EQ(ev.pcts.back(), 100);
-  EXPECT_EQ(pm.m_amountConsumed, 200);
   pm.progressReset_64(400);
-  EXPECT_EQ(pm.m_amountConsumed, 0);
-  EXPECT_EQ(pm.m_lastPctSent, 0u);
   pm.consume2_64(4, abort);
-  EXPECT_EQ(ev.pcts.back(), 1);
+  EXPECT_EQ(ev.pcts.back(), 1) << "a reset starts the percentages again";
   pm.progressInfo("name", "value");
   EXPECT_EQ(ev.info, "name=value;");
 }
@@ -153,12 +150,10 @@ TEST_F(Progress, TimedAbortChecksAndSuspension) {
   ProgressMonitor pm(&ev, 1000000u);
   EXPECT_FALSE(pm.heartbeatCheck(0, 0));
   EXPECT_TRUE(ev.heartbeats.empty());
-  EXPECT_EQ(pm.m_abortCheckMs, 0u);
   bool abort = false;
   // The interval is remembered by heartbeatCheck; 1 byte in a million is no percent rise.
   pm.m_lastHeartbeatTick = g_now;
   EXPECT_FALSE(pm.heartbeatCheck(500, 0));
-  EXPECT_EQ(pm.m_abortCheckMs, 500u);
   g_now += 500;
   pm.consume2_64(1, abort);
   EXPECT_FALSE(abort) << "exactly the interval is not past it";
@@ -171,8 +166,6 @@ TEST_F(Progress, TimedAbortChecksAndSuspension) {
   EXPECT_EQ(ev.abortChecks, 1);
   EXPECT_TRUE(abort);
   EXPECT_TRUE(pm.get_Aborted());
-  EXPECT_EQ(pm.m_lastEventTick, g_now);
-  EXPECT_EQ(pm.m_lastHeartbeatTick, g_now);
   pm.consume2_64_noAbort(999999);
   EXPECT_EQ(pm.m_amountConsumed, 1) << "suspended: nothing at all";
   pm.m_suspendConsume = false;
