@@ -1,5 +1,6 @@
 #include "app/shell/FerrowenAppDelegate.h"
 
+#include "app/files/MinizipArchive.h"
 #include "app/files/TarUnpacker.h"
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/Globals.h"
@@ -136,6 +137,7 @@ void FerrowenAppDelegate::installServices() {
   FTPAppServices::setShared(ftpServices_);
   BatchAppServices::setShared(batchServices_);
   installTarUnpacker();
+  installZipArchive();
 }
 
 void FerrowenAppDelegate::uninstallServices() {
