@@ -273,23 +273,24 @@ void LocalFolderViewController::doCreateDirectory(TextPromptViewer &p) {
 }
 
 void LocalFolderViewController::doRenameFile(TextPromptViewer &p) {
-  if (folderItems_.empty()) loadFolderData();
-  auto entry = actionItem();
-  const std::string name = typed(p);
-  if (!entry || name == entry->name()) return;
-  if (!acceptableName(name) || filenameAlreadyInUse(name)) return;
-  FileManager::moveItem(getPath() + "/" + entry->name(), getPath() + "/" + name);
-  clearSelection();
-  loadFolderData();
+  renameOrCopy(p, false);
 }
 
 void LocalFolderViewController::doCopyFile(TextPromptViewer &p) {
+  renameOrCopy(p, true);
+}
+
+void LocalFolderViewController::renameOrCopy(TextPromptViewer &p, bool copy) {
   if (folderItems_.empty()) loadFolderData();
   auto entry = actionItem();
   const std::string name = typed(p);
   if (!entry || name == entry->name()) return;
   if (!acceptableName(name) || filenameAlreadyInUse(name)) return;
-  FileManager::copyItem(getPath() + "/" + entry->name(), getPath() + "/" + name);
+  const std::string from = getPath() + "/" + entry->name(), to = getPath() + "/" + name;
+  if (copy)
+    FileManager::copyItem(from, to);
+  else
+    FileManager::moveItem(from, to);
   clearSelection();
   loadFolderData();
 }

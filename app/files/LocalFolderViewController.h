@@ -116,6 +116,7 @@ private:
   void doCreateDirectory(TextPromptViewer &p);
   void doRenameFile(TextPromptViewer &p);
   void doCopyFile(TextPromptViewer &p);
+  void renameOrCopy(TextPromptViewer &p, bool copy);
   void doMoveFile(EditDataViewController &list);
   void doZipFile(EditDataViewController &list);
   void enteredZipPassword(EditDataViewController &editor);

@@ -11,7 +11,9 @@
 #include "app/foundation/Globals.h"
 #include "app/foundation/Scrambler.h"
 #include "app/foundation/SettingsKeys.h"
+#include "app/ftp/FTPServices.h"
 #include "platform/device/DocumentInteraction.h"
+#include "platform/device/MailService.h"
 
 #include <sqlite3.h>
 
@@ -41,6 +43,21 @@ struct QueueDouble : LocalFilesServices {
   }
 };
 
+// What the screen hands to the player, the viewer and the editor.
+struct HandOverDouble : FTPAppServices {
+  std::vector<std::string> calls;
+  void playMediaFile(const std::string &path, bool) override {
+    calls.push_back("play " + fs::path(path).filename().string());
+  }
+  void showDocumentViewer(const std::string &name, const std::string &) override {
+    calls.push_back("view " + name);
+  }
+  std::shared_ptr<EditFileViewScreen> openTextEditor(const std::string &path) override {
+    calls.push_back("edit " + fs::path(path).filename().string());
+    return nullptr;
+  }
+};
+
 class LocalFolderTest : public ScreenTest {
 protected:
   void SetUp() override {
@@ -60,6 +77,8 @@ protected:
   void TearDown() override {
     LocalFilesServices::setShared(nullptr);
     DocumentInteraction::setRecorder(nullptr);
+    MailService::setRecorder(nullptr);
+    FTPAppServices::setShared(nullptr);
     ScreenTest::TearDown();
   }
   std::vector<std::string> rows() {
@@ -266,6 +285,42 @@ TEST_F(LocalFolderTest, ImportsExportedAndPlainBookmarks) {
             "O'Brien|" + myEncryptString1("secret") + "|ftp");
   EXPECT_EQ(value("SELECT protocol FROM bookmark WHERE user='ann'"), "ftp");
   sqlite3_close(db);
+}
+
+TEST_F(LocalFolderTest, HandsFilesOnAndUnpacksWithAPassword) {
+  auto handOver = std::make_shared<HandOverDouble>();
+  FTPAppServices::setShared(handOver);
+  std::vector<std::string> mailed;
+  MailService::setRecorder([&](const MailMessage &m) {
+    mailed.push_back(m.attachments.at(0).fileName + " " + m.attachments.at(0).mimeType);
+    return true;
+  });
+  DocumentInteraction::setRecorder([](const std::string &) { return false; });
+  for (const char *name : {"song.mp3", "pic.png", "notes.md"})
+    testsupport::writeFile(files + "/" + name, "x");
+  ASSERT_TRUE(tartrees::sh("cd '" + files + "' && zip -q -P 'p\xc3\xa4ss' secret.zip a.txt"));
+  ASSERT_TRUE(probe->tap("Refresh"));
+  struct Case {
+    const char *row, *button;
+  } cases[] = {{"song.mp3", "Play"}, {"pic.png", "View"}, {"notes.md", "Edit"}};
+  for (const Case &c : cases) {
+    ASSERT_TRUE(probe->tapRow(c.row));
+    ASSERT_TRUE(probe->tap(c.button)) << c.row;
+    ASSERT_TRUE(probe->tap("Email"));
+    ASSERT_TRUE(probe->tapRow(c.row)); // unchecked again
+  }
+  EXPECT_EQ(handOver->calls,
+            (std::vector<std::string>{"play song.mp3", "view pic.png", "edit notes.md"}));
+  EXPECT_EQ(mailed.size(), 3u);
+  rowCommand("notes.md", "Open In...");
+  EXPECT_EQ(lastAlert(),
+            "Can't Open File: There are no Apps installed for viewing this type of file.");
+  ASSERT_TRUE(probe->tapRow("secret.zip"));
+  ASSERT_TRUE(probe->tap("Unzip"));
+  ASSERT_TRUE(probe->type("The ZIP file needs a password:", "p\xc3\xa4ss"));
+  backToScreen("Done");
+  advance(std::chrono::milliseconds(10));
+  EXPECT_EQ(testsupport::readFile(files + "/secret/a.txt"), "abc");
 }
 
 } // namespace
