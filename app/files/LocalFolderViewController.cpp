@@ -20,6 +20,7 @@
 #include "app/foundation/TextPromptViewer.h"
 #include "app/ftp/ArchiveServices.h"
 #include "app/ftp/FTPServices.h"
+#include "platform/device/DeviceProfile.h"
 #include "platform/device/DocumentInteraction.h"
 #include "platform/device/MailService.h"
 #include "platform/foundation/FileManager.h"
@@ -377,7 +378,11 @@ void LocalFolderViewController::doButtonStatesForIndexPath(std::optional<IndexPa
     emailBtn_->setEnabled(false);
     return;
   }
-  const int64_t limit = 1048576; // every screen here is a "retina" class one
+  // What the text editor takes comfortably on the device's class.
+  const DeviceProfile device = DeviceProfile::current();
+  const int64_t limit = device.isRetinaDisplay() || device.isiPad() ? 1048576
+                        : device.osVersionIsAtLeast(3.2)            ? 524288
+                                                                    : 262144;
   int kind = kEdit;
   const int type = entry->fileType();
   if ((type == DirItemInfo::kFileTypeZip || type == DirItemInfo::kFileTypeTar) && sharedWithiTunes_)

@@ -205,11 +205,15 @@ TEST_F(LocalFolderTest, SheetCommandsOnFilesAndFolders) {
     EXPECT_TRUE(fs::exists(files + "/" + name));
   }
   EXPECT_EQ(fs::file_size(files + "/e.zip"), 22u);
+  // A swipe deletes a file after its confirmation.
+  ASSERT_TRUE(probe->deleteRow(IndexPath{0, index("big.bin")})) << probe->lastError();
+  ASSERT_TRUE(probe->answerAlert("Delete"));
+  EXPECT_FALSE(fs::exists(files + "/big.bin"));
   ASSERT_TRUE(probe->tap("Menu"));
   ASSERT_TRUE(probe->answerSheet("Delete All Files"));
   auto alerts = probe->pendingAlerts();
   ASSERT_FALSE(alerts.empty());
-  EXPECT_EQ(alerts.back().message, "All 4 files in this folder will be deleted.  Continue?");
+  EXPECT_EQ(alerts.back().message, "All 3 files in this folder will be deleted.  Continue?");
   ASSERT_TRUE(probe->answerAlert("Delete All"));
   EXPECT_EQ(rows(), (std::vector<std::string>{"new", "Shared with iTunes"}));
 }
@@ -298,11 +302,17 @@ TEST_F(LocalFolderTest, HandsFilesOnAndUnpacksWithAPassword) {
   DocumentInteraction::setRecorder([](const std::string &) { return false; });
   for (const char *name : {"song.mp3", "pic.png", "notes.md"})
     testsupport::writeFile(files + "/" + name, "x");
+  testsupport::writeFile(files + "/edge.txt", std::string(1048576, 'e'));
+  testsupport::writeFile(files + "/over.txt", std::string(1048577, 'o'));
   ASSERT_TRUE(tartrees::sh("cd '" + files + "' && zip -q -P 'p\xc3\xa4ss' secret.zip a.txt"));
   ASSERT_TRUE(probe->tap("Refresh"));
   struct Case {
     const char *row, *button;
-  } cases[] = {{"song.mp3", "Play"}, {"pic.png", "View"}, {"notes.md", "Edit"}};
+  } cases[] = {{"song.mp3", "Play"},
+               {"pic.png", "View"},
+               {"notes.md", "Edit"},
+               {"edge.txt", "Edit"},
+               {"over.txt", "View"}};
   for (const Case &c : cases) {
     ASSERT_TRUE(probe->tapRow(c.row));
     ASSERT_TRUE(probe->tap(c.button)) << c.row;
@@ -310,8 +320,9 @@ TEST_F(LocalFolderTest, HandsFilesOnAndUnpacksWithAPassword) {
     ASSERT_TRUE(probe->tapRow(c.row)); // unchecked again
   }
   EXPECT_EQ(handOver->calls,
-            (std::vector<std::string>{"play song.mp3", "view pic.png", "edit notes.md"}));
-  EXPECT_EQ(mailed.size(), 3u);
+            (std::vector<std::string>{"play song.mp3", "view pic.png", "edit notes.md",
+                                      "edit edge.txt", "view over.txt"}));
+  EXPECT_EQ(mailed.size(), 5u);
   rowCommand("notes.md", "Open In...");
   EXPECT_EQ(lastAlert(),
             "Can't Open File: There are no Apps installed for viewing this type of file.");
