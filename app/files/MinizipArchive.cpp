@@ -140,6 +140,8 @@ bool decodeEntry(unzFile uf, const unz_file_info64 &info, const std::string &pas
   auto emit = [&](const unsigned char *p, size_t n) {
     crc = crc32(crc, p, static_cast<uInt>(n));
     total += n;
+    // The declared size bounds what one entry may write.
+    if (total > info.uncompressed_size) return *why = "the data is longer than declared", false;
     for (size_t at = 0; at < n;) {
       ssize_t w = write(out, p + at, n - at);
       if (w <= 0) return *why = std::strerror(errno), false;
