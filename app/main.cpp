@@ -13,6 +13,7 @@
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Text.h"
 #include "platform/foundation/UserDefaults.h"
+#include "platform/ui/Renderer.h"
 
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -134,6 +135,8 @@ int main(int argc, char **argv) {
   auto &app = platform::Application::shared();
   app.setDelegate(std::make_shared<FerrowenAppDelegate>());
   app.launch({handedIn, {}});
+  // The browser front end, when FERROWEN_RENDERER asks for it (it prints the address to open).
+  auto renderer = platform::ui::startRenderer();
   mainLoop->run();
 
   platform::Log::system(std::string("Stopping (") + strsignal(stopSignal) + ")");
