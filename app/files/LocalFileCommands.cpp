@@ -22,6 +22,7 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/RunLoop.h"
+#include "platform/foundation/Text.h"
 #include "platform/foundation/UserDefaults.h"
 
 using namespace platform;
@@ -40,31 +41,6 @@ constexpr const char *kProductURL = "https://ferrowen.example/";
 
 std::string imageName(const ResourceImageRef &image) {
   return image ? image->name : std::string();
-}
-
-std::string htmlEscaped(const std::string &text) {
-  std::string out;
-  for (char c : text)
-    switch (c) {
-    case '<':
-      out += "&lt;";
-      break;
-    case '>':
-      out += "&gt;";
-      break;
-    case '&':
-      out += "&amp;";
-      break;
-    case '\'':
-      out += "&#39;";
-      break;
-    case '"':
-      out += "&quot;";
-      break;
-    default:
-      out += c;
-    }
-  return out;
 }
 
 std::string typed(TextPromptViewer &p) {
@@ -437,15 +413,21 @@ void LocalFolderViewController::compressFolder(const std::string &name) {
 
 // --- View, edit, mail, "Open In" ---------------------------------------------------------------
 
-void LocalFolderViewController::clickView() {
+// The checked row; without one the right-hand button and Upload and Email are reset.
+std::shared_ptr<DirItemInfo> LocalFolderViewController::checkedItemOrReset() {
   auto entry = item(saveIndexPath_);
-  auto services = FTPAppServices::shared();
   if (!entry) {
     showEditViewButton(kNone, true);
     uploadBtn_->setEnabled(false);
     emailBtn_->setEnabled(false);
-    return;
   }
+  return entry;
+}
+
+void LocalFolderViewController::clickView() {
+  auto entry = checkedItemOrReset();
+  auto services = FTPAppServices::shared();
+  if (!entry) return;
   const std::string path = getPath() + "/" + entry->name();
   if (!services) return;
   if (myContains(kMediaTypes, "." + myFileType(entry->name()) + "."))
@@ -455,13 +437,8 @@ void LocalFolderViewController::clickView() {
 }
 
 void LocalFolderViewController::clickEdit() {
-  auto entry = item(saveIndexPath_);
-  if (!entry) {
-    showEditViewButton(kNone, true);
-    uploadBtn_->setEnabled(false);
-    emailBtn_->setEnabled(false);
-    return;
-  }
+  auto entry = checkedItemOrReset();
+  if (!entry) return;
   const std::string path = getPath() + "/" + entry->name();
   if (auto services = FTPAppServices::shared())
     if (auto editor = services->openTextEditor(path)) {

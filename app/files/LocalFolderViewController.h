@@ -100,6 +100,7 @@ private:
   void clearSelection();
   std::shared_ptr<DirItemInfo> item(std::optional<platform::ui::IndexPath> ip) const;
   std::shared_ptr<DirItemInfo> actionItem() const;
+  std::shared_ptr<DirItemInfo> checkedItemOrReset();
   void showSheet(std::shared_ptr<platform::ui::ActionSheet> sheet, Sheet kind);
   void alert(const std::string &title, const std::string &message);
   void confirm(const std::string &title, const std::string &message, const std::string &yes);
