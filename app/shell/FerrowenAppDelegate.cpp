@@ -1,5 +1,8 @@
 #include "app/shell/FerrowenAppDelegate.h"
 
+#include "app/files/LocalFilesServices.h"
+#include "app/files/LocalFolderViewController.h"
+#include "app/files/MinizipArchive.h"
 #include "app/files/TarUnpacker.h"
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/Globals.h"
@@ -136,6 +139,8 @@ void FerrowenAppDelegate::installServices() {
   FTPAppServices::setShared(ftpServices_);
   BatchAppServices::setShared(batchServices_);
   installTarUnpacker();
+  installZipArchive();
+  LocalFilesServices::setShared(makeShellLocalFilesServices(self));
 }
 
 void FerrowenAppDelegate::uninstallServices() {
@@ -200,6 +205,10 @@ void FerrowenAppDelegate::startupStuff() {
   connectView_ = makeScreen(makers.connect, "Connect", "FTP");
   batchView_ = BatchListView::create();
   navigationController_ = std::make_shared<NavigationController>(connectView_);
+  if (!makers.localFolder)
+    makers.localFolder = [](const std::string &folder) -> std::shared_ptr<ViewController> {
+      return LocalFolderViewController::make(folder);
+    };
   filesView_ = makeScreen(
       makers.localFolder ? std::function([this] { return makers.localFolder(""); }) : nullptr,
       "LocalFolderView", "Saved Files");

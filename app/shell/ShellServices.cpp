@@ -1,11 +1,13 @@
 #include "app/shell/ShellServices.h"
 
+#include "app/files/LocalFilesServices.h"
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/Reachability.h"
 #include "app/ftp/BatchListView.h"
 #include "app/ftp/BatchServices.h"
 #include "app/ftp/FTPConnection.h"
 #include "app/ftp/FTPServices.h"
+#include "app/ftp/SFTPWrapper.h"
 #include "app/shell/FerrowenAppDelegate.h"
 #include "app/shell/HelpScreens.h"
 
@@ -162,4 +164,57 @@ std::shared_ptr<FTPAppServices> makeShellFTPServices(std::weak_ptr<FerrowenAppDe
 std::shared_ptr<BatchAppServices>
 makeShellBatchServices(std::weak_ptr<FerrowenAppDelegate> delegate) {
   return std::make_shared<BatchServices>(std::move(delegate));
+}
+
+namespace {
+// The Saved Files screens' view of the browsing connection and the queue.
+class LocalFilesShellServices : public LocalFilesServices {
+public:
+  explicit LocalFilesShellServices(std::weak_ptr<FerrowenAppDelegate> d) : d_(std::move(d)) {}
+  bool browsingConnected() override {
+    return withDelegate(d_, false, [](FerrowenAppDelegate &d) {
+      return (d.ftpConnection() && d.ftpConnection()->fIsConnected()) ||
+             (d.sftpConnection() && d.sftpConnection()->isConnected());
+    });
+  }
+  std::string browsingFolder() override {
+    return withDelegate(d_, std::string(), [](FerrowenAppDelegate &d) {
+      if (d.sftpConnection()) return d.sftpConnection()->lastOperationDir();
+      return d.ftpConnection() ? d.ftpConnection()->cwd() : std::string();
+    });
+  }
+  bool remoteBrowserFolder(std::string *folder) override {
+    auto top = withDelegate(d_, std::shared_ptr<DirViewerScreen>(), [](FerrowenAppDelegate &d) {
+      return topOf<DirViewerScreen>(d.navigationController());
+    });
+    if (top) *folder = top->currentWorkingDirectory();
+    return top != nullptr;
+  }
+  int addBatchItem(int action, const std::string &name, const std::string &path, int64_t size,
+                   const std::string &localPath, bool kickstart) override {
+    return withDelegate(d_, -1, [&](FerrowenAppDelegate &d) {
+      if (!d.batchView()) return -1;
+      auto sftp = d.sftpConnection();
+      return d.batchView()->addBatchItemAction(action, name, path, size,
+                                               sftp ? nullptr : d.ftpConnection(), sftp, localPath,
+                                               false, kickstart);
+    });
+  }
+  void startQueue() override {
+    if (auto d = d_.lock(); d && d->batchView()) d->batchView()->startAlwaysIfNoneInProgress();
+  }
+  bool isInProgress(const std::string &path) override {
+    return withDelegate(d_, false, [&](FerrowenAppDelegate &d) {
+      return d.batchView() && d.batchView()->isInProgress(path);
+    });
+  }
+
+private:
+  std::weak_ptr<FerrowenAppDelegate> d_;
+};
+} // namespace
+
+std::shared_ptr<LocalFilesServices>
+makeShellLocalFilesServices(std::weak_ptr<FerrowenAppDelegate> delegate) {
+  return std::make_shared<LocalFilesShellServices>(std::move(delegate));
 }

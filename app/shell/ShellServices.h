@@ -9,9 +9,12 @@ class FerrowenAppDelegate;
 class AppDelegateServices;
 class FTPAppServices;
 class BatchAppServices;
+class LocalFilesServices;
 
 std::shared_ptr<AppDelegateServices>
 makeShellAppDelegateServices(std::weak_ptr<FerrowenAppDelegate> delegate);
 std::shared_ptr<FTPAppServices> makeShellFTPServices(std::weak_ptr<FerrowenAppDelegate> delegate);
 std::shared_ptr<BatchAppServices>
 makeShellBatchServices(std::weak_ptr<FerrowenAppDelegate> delegate);
+std::shared_ptr<LocalFilesServices>
+makeShellLocalFilesServices(std::weak_ptr<FerrowenAppDelegate> delegate);

@@ -843,4 +843,22 @@ std::string standardizePath(std::string_view path) {
   return out;
 }
 
+std::string htmlEscaped(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    const char *ref = c == '&'    ? "&amp;"
+                      : c == '<'  ? "&lt;"
+                      : c == '>'  ? "&gt;"
+                      : c == '"'  ? "&quot;"
+                      : c == '\'' ? "&#39;"
+                                  : nullptr;
+    if (ref)
+      out += ref;
+    else
+      out += c;
+  }
+  return out;
+}
+
 } // namespace platform

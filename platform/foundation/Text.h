@@ -128,4 +128,7 @@ std::string deleteLastPathComponent(std::string_view path);
 // ".." components).
 std::string standardizePath(std::string_view path);
 
+// The text for HTML: & < > " ' as character references.
+std::string htmlEscaped(std::string_view text);
+
 } // namespace platform

@@ -1,0 +1,17 @@
+#include "app/files/LocalFilesServices.h"
+
+namespace {
+std::shared_ptr<LocalFilesServices> &installed() {
+  static std::shared_ptr<LocalFilesServices> services;
+  return services;
+}
+} // namespace
+
+LocalFilesServices &LocalFilesServices::shared() {
+  static LocalFilesServices none;
+  return installed() ? *installed() : none;
+}
+
+void LocalFilesServices::setShared(std::shared_ptr<LocalFilesServices> services) {
+  installed() = std::move(services);
+}

@@ -1,0 +1,535 @@
+#include "app/files/LocalFolderViewController.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "app/files/BookmarkImport.h"
+#include "app/files/LocalFilesServices.h"
+#include "app/files/MinizipArchive.h"
+#include "app/files/TreeWalk.h"
+#include "app/foundation/AppDelegateServices.h"
+#include "app/foundation/Database.h"
+#include "app/foundation/DirTableCell.h"
+#include "app/foundation/EditDataViewController.h"
+#include "app/foundation/Globals.h"
+#include "app/foundation/PlatformExtensions.h"
+#include "app/foundation/SettingsKeys.h"
+#include "app/foundation/StringUtils.h"
+#include "app/foundation/TextPromptViewer.h"
+#include "app/ftp/ArchiveServices.h"
+#include "app/ftp/FTPServices.h"
+#include "platform/device/DeviceProfile.h"
+#include "platform/device/DocumentInteraction.h"
+#include "platform/device/MailService.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/RunLoop.h"
+#include "platform/foundation/UserDefaults.h"
+
+using namespace platform;
+using namespace platform::ui;
+
+namespace {
+
+constexpr const char *kShared = "./iTunes";
+constexpr const char *kSharedRow = "Shared with iTunes";
+const char *const kHiddenShared[] = {"Downloads", "Files",     "Templates",
+                                     "iTunes",    "WebServer", "bookmarks.sql"};
+
+UserDefaults &settings() {
+  return globalUserDefaults ? *globalUserDefaults : UserDefaults::standard();
+}
+
+std::string documents() {
+  return Paths::documents();
+}
+
+bool hiddenOnShared(const std::string &name) {
+  return std::find(std::begin(kHiddenShared), std::end(kHiddenShared), name) !=
+         std::end(kHiddenShared);
+}
+
+} // namespace
+
+std::shared_ptr<LocalFolderViewController>
+LocalFolderViewController::make(const std::string &folder, bool shared) {
+  auto screen = std::make_shared<LocalFolderViewController>(folder, shared);
+  return screen;
+}
+
+LocalFolderViewController::LocalFolderViewController(const std::string &folder, bool shared)
+    : ViewController("LocalFolderView"), currentFolder_(folder), sharedWithiTunes_(shared) {
+  reallyIsRootFolder_ = folder.empty();
+  if (!currentFolder_.empty() && !reallyIsRootFolder_) {
+    const size_t slash = currentFolder_.rfind('/');
+    setTitle(slash == std::string::npos ? currentFolder_ : currentFolder_.substr(slash + 1));
+    rootFolder_ = false;
+  } else {
+    currentFolder_ = "Files";
+    rootFolder_ = true;
+    setTitle("Saved Files");
+  }
+  sortColumn_ = settings().integerForKey(kDefaultSortKey);
+  if (folder == kShared) {
+    // The watch reloads the screen on the main loop; the screen owns it.
+    watch_ = FolderWatch::watch(documents(), [this] {
+      if (isViewLoaded()) clickRefresh();
+    });
+  }
+}
+
+LocalFolderViewController::~LocalFolderViewController() = default;
+
+int64_t LocalFolderViewController::rowSize(const DirItemInfo &item) {
+  return std::atoll(item.size.c_str());
+}
+
+std::string LocalFolderViewController::getPath() const {
+  if (sharedWithiTunes_) return documents();
+  return documents() + "/" + (currentFolder_.empty() ? std::string("Files") : currentFolder_);
+}
+
+std::string LocalFolderViewController::currentFolder() const {
+  if (currentFolder_ == "Files") return "";
+  if (currentFolder_.rfind("Files/", 0) == 0) return currentFolder_.substr(6);
+  return currentFolder_;
+}
+
+// --- Screen ------------------------------------------------------------------------------------
+
+void LocalFolderViewController::loadView() {
+  auto root = std::make_shared<View>(Rect(0, 0, 320, 480));
+  tableView_ = std::make_shared<TableView>(TableViewStyle::Plain, Rect(0, 0, 320, 436));
+  theToolbar_ = std::make_shared<Toolbar>(Rect(0, 436, 320, 44));
+  root->addSubview(tableView_);
+  root->addSubview(theToolbar_);
+  setView(root);
+}
+
+void LocalFolderViewController::viewDidLoad() {
+  auto self = sharedAs<LocalFolderViewController>();
+  std::weak_ptr<LocalFolderViewController> weak = self;
+  auto act = [weak](void (LocalFolderViewController::*fn)()) {
+    return [weak, fn](BarButtonItem &) {
+      if (auto s = weak.lock()) (s.get()->*fn)();
+    };
+  };
+  auto labelled = [](std::shared_ptr<BarButtonItem> item, const char *label) {
+    item->setAccessibilityLabel(label);
+    return item;
+  };
+  uploadBtn_ = labelled(BarButtonItem::withImage("uploads.png", BarButtonItemStyle::Plain,
+                                                 act(&LocalFolderViewController::clickUpload)),
+                        "Upload");
+  emailBtn_ = labelled(BarButtonItem::withImage("mail_small.png", BarButtonItemStyle::Plain,
+                                                act(&LocalFolderViewController::clickEmail)),
+                       "Email");
+  menuBtn_ = labelled(BarButtonItem::withImage("menu-v3.png", BarButtonItemStyle::Plain,
+                                               act(&LocalFolderViewController::clickMenuBtn)),
+                      "Menu");
+  theToolbar_->setItems(
+      {labelled(BarButtonItem::systemItem(BarButtonSystemItem::Refresh,
+                                          act(&LocalFolderViewController::clickRefresh)),
+                "Refresh"),
+       BarButtonItem::flexibleSpace(),
+       labelled(BarButtonItem::withImage("sort24.png", BarButtonItemStyle::Plain,
+                                         act(&LocalFolderViewController::clickSort)),
+                "Sort"),
+       BarButtonItem::flexibleSpace(), BarButtonItem::flexibleSpace(),
+       MailService::canSendMail() ? emailBtn_ : BarButtonItem::fixedSpace(20),
+       BarButtonItem::flexibleSpace(), uploadBtn_, BarButtonItem::flexibleSpace(), menuBtn_});
+  searchBar_ = std::make_shared<SearchBar>(Rect(0, 0, 320, 44));
+  searchBar_->setText(searchString_);
+  searchBar_->setPlaceholder("Search Folder");
+  searchBar_->setDelegate(std::static_pointer_cast<SearchBarDelegate>(self));
+  tableView_->setTableHeaderView(searchBar_);
+  tableView_->setDataSource(std::static_pointer_cast<TableViewDataSource>(self));
+  tableView_->setDelegate(std::static_pointer_cast<TableViewDelegate>(self));
+  tableView_->setContentOffset(Point{0, 44}, false);
+  loadFolderData();
+}
+
+void LocalFolderViewController::viewWillAppear(bool) {
+  loadFolderData();
+  if (!saveIndexPath_) {
+    showEditViewButton(kNone, true);
+    uploadBtn_->setEnabled(false);
+    emailBtn_->setEnabled(false);
+  }
+  currentLocalFolder = currentFolder();
+  doButtonStatesForIndexPath(saveIndexPath_);
+  appDelegateServices().viewUsesMyScroller(true);
+}
+
+void LocalFolderViewController::viewDidAppear(bool) {
+  loadFolderData();
+}
+
+bool LocalFolderViewController::shouldAutorotateToInterfaceOrientation(InterfaceOrientation o) {
+  return appDelegateServices().allowLandscapeView() || o == InterfaceOrientation::Portrait;
+}
+
+// --- Listing -----------------------------------------------------------------------------------
+
+void LocalFolderViewController::loadFolderData() {
+  const std::string path = getPath();
+  FileManager::createDirectory(path);
+  folderItemsEverything_.clear();
+  for (const std::string &name :
+       FileManager::contentsOfDirectory(path).value_or(std::vector<std::string>{})) {
+    const std::string full = path + "/" + name;
+    const auto attrs = FileManager::attributesOfItem(full);
+    if (!attrs) continue;
+    // Keys are kept from other users whether they are listed or not.
+    if (myContains(path, "PrivateKeys") || myEndsWith(name, ".ppk") || myEndsWith(name, ".dsa") ||
+        myEndsWith(name, ".rsa") || myEndsWith(name, ".pem"))
+      FileManager::protectFile(full);
+    if (sharedWithiTunes_ && hiddenOnShared(name)) continue;
+    auto item = std::make_shared<DirItemInfo>();
+    item->setName(name);
+    item->size = std::to_string(static_cast<int32_t>(attrs->size));
+    item->date = attrs->modificationDate;
+    item->isDirectory =
+        attrs->type == FileAttributes::Type::Directory || attrs->type == FileAttributes::Type::Link;
+    item->isLink = attrs->type == FileAttributes::Type::Link;
+    item->inProgress = LocalFilesServices::shared().isInProgress(full);
+    std::string bits = item->isDirectory ? "d" : "-";
+    for (int b = 8; b >= 0; --b)
+      bits += (attrs->permissions & (1u << b)) ? "rwx"[(8 - b) % 3] : '-';
+    item->attrib = bits;
+    folderItemsEverything_.push_back(item);
+  }
+  if (rootFolder_ && !sharedWithiTunes_) {
+    auto shared = std::make_shared<DirItemInfo>();
+    shared->setName(kSharedRow);
+    shared->isDirectory = true;
+    shared->isToiTunes = true;
+    shared->extraText = "in iTunes: Device→ Apps Tab→ File Sharing";
+    folderItemsEverything_.push_back(shared);
+  }
+  reSort();
+  if (tableView_) tableView_->reloadData();
+}
+
+void LocalFolderViewController::reSort() {
+  folderItems_ = subarrayWithCompareString(folderItemsEverything_, searchString_);
+  auto by = [this](const std::shared_ptr<DirItemInfo> &a, const std::shared_ptr<DirItemInfo> &b) {
+    switch (sortColumn_) {
+    case 2:
+      return (descending_ ? a->compareByDateDescending(*b) : a->compareByDate(*b)) < 0;
+    case 1:
+      return (descending_ ? a->compareBySizeDescending(*b) : a->compareBySize(*b)) < 0;
+    case 0:
+      return (descending_ ? a->compareByNameDescending(*b) : a->compareByName(*b)) < 0;
+    default:
+      return a->compareByName(*b) < 0;
+    }
+  };
+  std::stable_sort(folderItems_.begin(), folderItems_.end(), by);
+}
+
+void LocalFolderViewController::sortByDataColumn(int column) {
+  if (column == -1) {
+    if (sortColumn_ == -1) sortColumn_ = 0, descending_ = true;
+  } else {
+    descending_ = column == sortColumn_ ? !descending_ : false;
+    sortColumn_ = column;
+  }
+  reSort();
+}
+
+void LocalFolderViewController::clickRefresh() {
+  loadFolderData();
+}
+
+void LocalFolderViewController::scrollToPercent(int percent) {
+  const int count = static_cast<int>(folderItems_.size());
+  if (count == 0 || !tableView_) return;
+  percent = std::clamp(percent, 0, 100);
+  const int row = std::min(percent * count / 100, count - 1);
+  tableView_->scrollToRowAtIndexPath(IndexPath{0, row}, TableViewScrollPosition::Middle, true);
+}
+
+// --- Table -------------------------------------------------------------------------------------
+
+int LocalFolderViewController::numberOfRowsInSection(TableView &, int) {
+  return static_cast<int>(folderItems_.size());
+}
+
+std::shared_ptr<TableViewCell> LocalFolderViewController::cellForRowAtIndexPath(TableView &table,
+                                                                                IndexPath ip) {
+  auto cell = table.dequeueReusableCellWithIdentifier(kCellIdentifier);
+  if (!cell) {
+    cell = std::make_shared<TableViewCell>(TableViewCellStyle::Default, kCellIdentifier);
+    auto content = DirTableCell::initWithFrame(Rect(0, 0, 320, 44));
+    content->setTag(1);
+    cell->contentView()->addSubview(content);
+    auto button = std::make_shared<TableCellButton>(ButtonType::Custom, Rect(280, 0, 40, 44));
+    button->setTag(2);
+    std::weak_ptr<LocalFolderViewController> weak = sharedAs<LocalFolderViewController>();
+    std::weak_ptr<TableCellButton> weakButton = button;
+    button->addTarget(
+        static_cast<unsigned>(ControlEvent::TouchUpInside), [weak, weakButton](Control &) {
+          auto s = weak.lock();
+          auto b = weakButton.lock();
+          if (s && b && s->tableView_)
+            s->accessoryButtonTappedForRowWithIndexPath(*s->tableView_, IndexPath{0, b->row()});
+        });
+    cell->setAccessoryView(button);
+  }
+  auto entry = folderItems_.at(static_cast<size_t>(ip.row));
+  entry->setupSizeDisplay();
+  auto content = std::dynamic_pointer_cast<DirTableCell>(cell->contentView()->viewWithTag(1));
+  if (content) {
+    content->setDirItem(entry);
+    content->setSelected(!entry->isDirectory && saveIndexPath_ && *saveIndexPath_ == ip);
+    content->setNeedsDisplay();
+  }
+  cell->setAccessibilityLabel(entry->name());
+  auto button = std::dynamic_pointer_cast<TableCellButton>(cell->accessoryView());
+  const bool extra = entry->isToiTunes || entry->isToPhotoLibrary || entry->isToiCloud;
+  button->setRow(ip.row);
+  button->setEnabled(!extra);
+  button->setAccessibilityLabel(entry->name() + " Menu");
+  button->setImage(extra                ? "iall-gallery-dir"
+                   : entry->isDirectory ? (iPAD ? "ipad-button-dir.png" : "iphone-button-dir.png")
+                                        : (iPAD ? "ipad-button.png" : "iphone-button.png"));
+  return cell;
+}
+
+bool LocalFolderViewController::canEditRowAtIndexPath(TableView &, IndexPath ip) {
+  auto entry = item(ip);
+  return entry && !entry->isDirectory;
+}
+
+void LocalFolderViewController::commitEditingStyle(TableView &, TableViewCellEditingStyle,
+                                                   IndexPath ip) {
+  auto entry = item(ip);
+  if (!entry || entry->isDirectory) return;
+  saveIndexPath_ = ip;
+  tableView_->selectRowAtIndexPath(ip, false, TableViewScrollPosition::None);
+  confirm("Confirm File Delete",
+          "\"" + entry->name() + "\" will be deleted from your saved files.  Continue?", "Delete");
+}
+
+std::optional<IndexPath> LocalFolderViewController::willSelectRowAtIndexPath(TableView &,
+                                                                             IndexPath ip) {
+  if (auto old = tableView_->indexPathForSelectedRow())
+    tableView_->deselectRowAtIndexPath(*old, false);
+  return ip;
+}
+
+void LocalFolderViewController::didSelectRowAtIndexPath(TableView &, IndexPath ip) {
+  auto entry = item(ip);
+  tableView_->deselectRowAtIndexPath(ip, true);
+  if (!entry) return;
+  if (saveIndexPath_ && *saveIndexPath_ == ip && !entry->isDirectory) {
+    deselectCheckedRow();
+    doButtonStatesForIndexPath(std::nullopt);
+    tableView_->reloadData();
+    return;
+  }
+  if (entry->isDirectory) {
+    saveIndexPath_.reset();
+    std::shared_ptr<LocalFolderViewController> next;
+    if (entry->isToiTunes)
+      next = make(kShared, true);
+    else if (sharedWithiTunes_)
+      next = make(entry->name()); // a folder of Documents itself
+    else
+      next = make(currentFolder_ + "/" + entry->name());
+    if (auto nav = navigationController()) nav->pushViewController(next, true);
+    return;
+  }
+  saveIndexPath_ = ip;
+  doButtonStatesForIndexPath(ip);
+  tableView_->reloadData();
+}
+
+std::shared_ptr<DirItemInfo> LocalFolderViewController::item(std::optional<IndexPath> ip) const {
+  if (!ip || ip->row < 0 || static_cast<size_t>(ip->row) >= folderItems_.size()) return nullptr;
+  return folderItems_[static_cast<size_t>(ip->row)];
+}
+
+std::shared_ptr<DirItemInfo> LocalFolderViewController::actionItem() const {
+  if (auto i = item(tableView_ ? tableView_->indexPathForSelectedRow() : std::nullopt)) return i;
+  return item(saveIndexPath_);
+}
+
+void LocalFolderViewController::deselectCheckedRow() {
+  saveIndexPath_.reset();
+  showEditViewButton(kNone, false);
+}
+
+void LocalFolderViewController::clearSelection() {
+  if (auto ip = tableView_->indexPathForSelectedRow())
+    tableView_->deselectRowAtIndexPath(*ip, true);
+  deselectCheckedRow();
+}
+
+void LocalFolderViewController::doButtonStatesForIndexPath(std::optional<IndexPath> ip) {
+  auto entry = item(ip);
+  if (!entry || entry->isDirectory) {
+    showEditViewButton(kNone, false);
+    uploadBtn_->setEnabled(false);
+    emailBtn_->setEnabled(false);
+    return;
+  }
+  // What the text editor takes comfortably on the device's class.
+  const DeviceProfile device = DeviceProfile::current();
+  const int64_t limit = device.isRetinaDisplay() || device.isiPad() ? 1048576
+                        : device.osVersionIsAtLeast(3.2)            ? 524288
+                                                                    : 262144;
+  int kind = kEdit;
+  const int type = entry->fileType();
+  if ((type == DirItemInfo::kFileTypeZip || type == DirItemInfo::kFileTypeTar) && sharedWithiTunes_)
+    kind = kNone;
+  else if (type == DirItemInfo::kFileTypeZip)
+    kind = kUnZip;
+  else if (type == DirItemInfo::kFileTypeTar)
+    kind = kUnTar;
+  else if (type == DirItemInfo::kFileTypeDiscImage || type == DirItemInfo::kFileTypeBinary)
+    kind = kNone;
+  else if (type == DirItemInfo::kFileTypeAudio || type == DirItemInfo::kFileTypeVideo)
+    kind = kPlay;
+  else if (type == DirItemInfo::kFileTypeImage || type == DirItemInfo::kFileTypeDocument ||
+           rowSize(*entry) > limit)
+    kind = kView;
+  showEditViewButton(kind, false);
+  uploadBtn_->setEnabled(true);
+  emailBtn_->setEnabled(true);
+}
+
+void LocalFolderViewController::showEditViewButton(int kind, bool force) {
+  if (kind != currentEditButton_ || force) {
+    std::weak_ptr<LocalFolderViewController> weak = sharedAs<LocalFolderViewController>();
+    auto act = [weak](void (LocalFolderViewController::*fn)()) {
+      return [weak, fn](BarButtonItem &) {
+        if (auto s = weak.lock()) (s.get()->*fn)();
+      };
+    };
+    std::shared_ptr<BarButtonItem> button;
+    switch (kind) {
+    case kEdit:
+      button = BarButtonItem::systemItem(BarButtonSystemItem::Edit,
+                                         act(&LocalFolderViewController::clickEdit));
+      button->setAccessibilityLabel("Edit");
+      break;
+    case kView:
+    case kPlay:
+      button = BarButtonItem::titled(kind == kView ? "View" : "Play", BarButtonItemStyle::Bordered,
+                                     act(&LocalFolderViewController::clickView));
+      break;
+    case kUnZip:
+    case kUnTar:
+      button = BarButtonItem::titled(kind == kUnZip ? "UnZip" : "UnTar", BarButtonItemStyle::Done,
+                                     act(&LocalFolderViewController::clickUnZip));
+      button->setAccessibilityLabel(kind == kUnZip ? "Unzip" : "Untar");
+      break;
+    default:
+      break;
+    }
+    navigationItem().setRightBarButtonItem(button, true);
+  }
+  currentEditButton_ = kind;
+}
+
+// --- Search bar --------------------------------------------------------------------------------
+
+bool LocalFolderViewController::searchBarShouldBeginEditing(SearchBar &bar) {
+  bar.setShowsCancelButton(true);
+  return true;
+}
+
+bool LocalFolderViewController::searchBarShouldEndEditing(SearchBar &bar) {
+  bar.setShowsCancelButton(false);
+  return true;
+}
+
+void LocalFolderViewController::textDidChange(SearchBar &, const std::string &text) {
+  searchString_ = text;
+  reSort();
+  tableView_->reloadData();
+}
+
+void LocalFolderViewController::searchBarSearchButtonClicked(SearchBar &bar) {
+  bar.setShowsCancelButton(false);
+  bar.resignFirstResponder();
+}
+
+void LocalFolderViewController::searchBarCancelButtonClicked(SearchBar &bar) {
+  searchString_.clear();
+  bar.setText("");
+  reSort();
+  tableView_->reloadData();
+  bar.resignFirstResponder();
+}
+
+// --- Dialogs -----------------------------------------------------------------------------------
+
+void LocalFolderViewController::alert(const std::string &title, const std::string &message) {
+  std::make_shared<AlertView>(title, message, std::weak_ptr<AlertViewDelegate>(), "OK")->show();
+}
+
+void LocalFolderViewController::confirm(const std::string &title, const std::string &message,
+                                        const std::string &yes) {
+  std::make_shared<AlertView>(
+      title, message,
+      std::static_pointer_cast<AlertViewDelegate>(sharedAs<LocalFolderViewController>()), "Cancel",
+      std::vector<std::string>{yes})
+      ->show();
+}
+
+void LocalFolderViewController::showSheet(std::shared_ptr<ActionSheet> sheet, Sheet kind) {
+  shownSheet_ = kind;
+  if (auto tabs = tabBarController())
+    sheet->showFromTabBar(tabs->tabBar());
+  else
+    sheet->showInView(view());
+}
+
+void LocalFolderViewController::prompt(
+    const std::string &title, const std::string &text, const std::string &label,
+    void (LocalFolderViewController::*done)(TextPromptViewer &)) {
+  std::weak_ptr<LocalFolderViewController> weak = sharedAs<LocalFolderViewController>();
+  auto p = TextPromptViewer::initWithTitle(title, text, label, "TextPromptView",
+                                           [weak, done](TextPromptViewer &v) {
+                                             if (auto s = weak.lock()) (s.get()->*done)(v);
+                                           });
+  p->currentDirectory = folderItems_;
+  if (auto nav = navigationController()) nav->pushViewController(p, true);
+}
+
+void LocalFolderViewController::choose(
+    const std::string &title, std::vector<std::string> items, std::vector<std::string> images,
+    const std::string &label, void (LocalFolderViewController::*done)(EditDataViewController &)) {
+  std::weak_ptr<LocalFolderViewController> weak = sharedAs<LocalFolderViewController>();
+  std::vector<EditDataItem> data(items.begin(), items.end());
+  auto list = EditDataViewController::initWithTitle(
+      title, std::move(data), 0, label, "EditDataView", [weak, done](EditDataViewController &v) {
+        if (auto s = weak.lock()) (s.get()->*done)(v);
+      });
+  list->tableItemsAreStrings = true;
+  list->tableItemImages = std::move(images);
+  list->showWorkingOnExit = true;
+  if (auto nav = navigationController()) nav->pushViewController(list, true);
+}
+
+bool LocalFolderViewController::acceptableName(const std::string &name) {
+  std::string why;
+  if (isSingleFileName(name, &why)) return true;
+  alert("File Name Error", "That name cannot be used: " + why);
+  return false;
+}
+
+bool LocalFolderViewController::filenameAlreadyInUse(const std::string &name) {
+  for (const auto &row : folderItems_)
+    if (row->name() == name) {
+      alert("File Name Error", "A file with that name already exists in the folder.");
+      return true;
+    }
+  return false;
+}

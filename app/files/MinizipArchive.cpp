@@ -1,0 +1,475 @@
+#include "app/files/MinizipArchive.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <minizip/unzip.h>
+#include <minizip/zip.h>
+#include <zlib.h>
+
+#include <cctype>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <vector>
+
+#include "app/files/TreeWalk.h"
+#include "app/foundation/StringUtils.h"
+#include "platform/device/Application.h"
+#include "platform/foundation/Log.h"
+
+using platform::Log;
+
+namespace {
+
+constexpr size_t kChunk = 64 * 1024;
+
+zipFile zipHandle(void *p) {
+  return static_cast<zipFile>(p);
+}
+unzFile unzHandle(void *p) {
+  return static_cast<unzFile>(p);
+}
+
+// An owned descriptor.
+struct Fd {
+  int fd = -1;
+  explicit Fd(int f = -1) : fd(f) {}
+  ~Fd() {
+    if (fd >= 0) close(fd);
+  }
+  Fd(const Fd &) = delete;
+  Fd &operator=(const Fd &) = delete;
+  Fd(Fd &&o) noexcept : fd(o.fd) { o.fd = -1; }
+  Fd &operator=(Fd &&o) noexcept {
+    std::swap(fd, o.fd);
+    return *this;
+  }
+};
+
+// The modification time of the "UT" extended-timestamp field, which keeps whole seconds where the
+// DOS time keeps only even ones; -1 when absent.
+long long extendedTime(const unsigned char *extra, size_t size) {
+  size_t at = 0;
+  while (at + 4 <= size) {
+    const unsigned id = extra[at] | extra[at + 1] << 8;
+    const size_t len = extra[at + 2] | extra[at + 3] << 8;
+    if (at + 4 + len > size) break;
+    if (id == 0x5455 && len >= 5 && (extra[at + 4] & 1)) {
+      const unsigned char *t = extra + at + 5;
+      return static_cast<int32_t>(t[0] | t[1] << 8 | t[2] << 16 |
+                                  static_cast<uint32_t>(t[3]) << 24);
+    }
+    at += 4 + len;
+  }
+  return -1;
+}
+
+// The names of the path's parts, skipping empty and "." ones.
+std::vector<std::string> partsOf(const std::string &name) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find('/', start);
+    if (end == std::string::npos) end = name.size();
+    std::string part = name.substr(start, end - start);
+    if (!part.empty() && part != ".") parts.push_back(std::move(part));
+    start = end + 1;
+  }
+  return parts;
+}
+
+// Descends from dir through each part, making missing folders; never through a link.
+Fd openFolders(int dir, const std::vector<std::string> &parts, size_t count) {
+  Fd cur(dup(dir));
+  for (size_t i = 0; i < count && cur.fd >= 0; ++i) {
+    mkdirat(cur.fd, parts[i].c_str(), 0755);
+    cur = Fd(openat(cur.fd, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  }
+  return cur;
+}
+
+// Traditional PKWARE encryption: three keys stepped by every plain byte.
+struct ZipCryptKeys {
+  uint32_t k[3] = {0x12345678, 0x23456789, 0x34567890};
+  static uint32_t crcByte(uint32_t crc, unsigned char c) {
+    return static_cast<uint32_t>(get_crc_table()[(crc ^ c) & 0xff]) ^ (crc >> 8);
+  }
+  void update(unsigned char c) {
+    k[0] = crcByte(k[0], c);
+    k[1] = (k[1] + (k[0] & 0xff)) * 134775813 + 1;
+    k[2] = crcByte(k[2], static_cast<unsigned char>(k[1] >> 24));
+  }
+  unsigned char decode(unsigned char c) {
+    const uint32_t t = (k[2] & 0xffff) | 2;
+    c ^= static_cast<unsigned char>((t * (t ^ 1)) >> 8);
+    update(c);
+    return c;
+  }
+  explicit ZipCryptKeys(const std::string &password) {
+    for (unsigned char c : password)
+      update(c);
+  }
+};
+
+// Copies the current entry, opened raw, to out as plain bytes: decrypted (the password as its
+// UTF-8 bytes), inflated or stored, and checked against its CRC and size. The library as
+// packaged cannot decrypt, so this does it all.
+bool decodeEntry(unzFile uf, const unz_file_info64 &info, const std::string &password, int out,
+                 std::string *why) {
+  const bool encrypted = (info.flag & 1) != 0;
+  const int method = info.compression_method;
+  if (method != 0 && method != Z_DEFLATED) return *why = "its compression is not supported", false;
+  ZipCryptKeys keys(password);
+  size_t headerLeft = encrypted ? 12 : 0;
+  z_stream zs{};
+  if (method == Z_DEFLATED && inflateInit2(&zs, -MAX_WBITS) != Z_OK)
+    return *why = "no memory", false;
+  struct End {
+    z_stream *zs;
+    bool on;
+    ~End() {
+      if (on) inflateEnd(zs);
+    }
+  } end{&zs, method == Z_DEFLATED};
+  std::vector<unsigned char> in(kChunk), plain(kChunk);
+  uLong crc = crc32(0L, Z_NULL, 0);
+  unsigned long long total = 0;
+  bool finished = method == 0;
+  auto emit = [&](const unsigned char *p, size_t n) {
+    crc = crc32(crc, p, static_cast<uInt>(n));
+    total += n;
+    // The declared size bounds what one entry may write.
+    if (total > info.uncompressed_size) return *why = "the data is longer than declared", false;
+    for (size_t at = 0; at < n;) {
+      ssize_t w = write(out, p + at, n - at);
+      if (w <= 0) return *why = std::strerror(errno), false;
+      at += static_cast<size_t>(w);
+    }
+    return true;
+  };
+  for (;;) {
+    const int n = unzReadCurrentFile(uf, in.data(), static_cast<unsigned>(in.size()));
+    if (n < 0) return *why = "the archive cannot be read", false;
+    if (n == 0) break;
+    size_t at = 0;
+    if (encrypted) {
+      for (int i = 0; i < n; ++i)
+        in[static_cast<size_t>(i)] = keys.decode(in[static_cast<size_t>(i)]);
+      while (headerLeft > 0 && at < static_cast<size_t>(n)) {
+        // The header's last byte checks the password against the CRC (or, with a data
+        // descriptor, the time).
+        if (--headerLeft == 0) {
+          const unsigned check = (info.flag & 8) ? (info.dosDate >> 8) & 0xff : (info.crc >> 24);
+          if (in[at] != check) return *why = "the password is wrong", false;
+        }
+        ++at;
+      }
+    }
+    if (method == 0) {
+      if (!emit(in.data() + at, static_cast<size_t>(n) - at)) return false;
+      continue;
+    }
+    zs.next_in = in.data() + at;
+    zs.avail_in = static_cast<uInt>(static_cast<size_t>(n) - at);
+    while (zs.avail_in > 0 && !finished) {
+      zs.next_out = plain.data();
+      zs.avail_out = static_cast<uInt>(plain.size());
+      const int rc = inflate(&zs, Z_NO_FLUSH);
+      if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR)
+        return *why = "the data is damaged (or the password wrong)", false;
+      if (!emit(plain.data(), plain.size() - zs.avail_out)) return false;
+      finished = rc == Z_STREAM_END;
+    }
+  }
+  // Output still held back by inflate.
+  while (!finished) {
+    zs.next_out = plain.data();
+    zs.avail_out = static_cast<uInt>(plain.size());
+    const int rc = inflate(&zs, Z_FINISH);
+    if (rc != Z_STREAM_END && rc != Z_BUF_ERROR && rc != Z_OK)
+      return *why = "the data is damaged (or the password wrong)", false;
+    const size_t got = plain.size() - zs.avail_out;
+    if (!emit(plain.data(), got)) return false;
+    finished = rc == Z_STREAM_END;
+    if (!finished && got == 0) return *why = "the data ends early", false;
+  }
+  if (headerLeft > 0) return *why = "the data ends early", false;
+  if (crc != info.crc || total != info.uncompressed_size) return *why = "CRC error", false;
+  return true;
+}
+
+} // namespace
+
+MinizipArchive::MinizipArchive() = default;
+
+MinizipArchive::~MinizipArchive() {
+  CloseZipFile2();
+  UnzipCloseFile();
+  while (bgDepth_ > 0)
+    doneInBackground();
+}
+
+bool MinizipArchive::UnzipIsEncrypted(const std::string &path) {
+  Fd f(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  unsigned char head[8];
+  if (f.fd < 0 || pread(f.fd, head, sizeof head, 0) != static_cast<ssize_t>(sizeof head))
+    return false;
+  return (head[6] & 1) != 0;
+}
+
+std::string MinizipArchive::unsafeEntryName(const std::string &name) {
+  if (name.empty()) return "the name is empty";
+  if (name[0] == '/') return "the name is an absolute path";
+  if (name.size() >= 2 && std::isalpha(static_cast<unsigned char>(name[0])) && name[1] == ':')
+    return "the name starts with a drive";
+  for (const std::string &part : partsOf(name))
+    if (part == "..") return "the name leads out of the folder";
+  return {};
+}
+
+void MinizipArchive::OutputErrorMessage(const std::string &text) {
+  Log::systemf("Zip: %s", text.c_str());
+  if (errorMessage) errorMessage(text);
+}
+
+bool MinizipArchive::OverWrite(const std::string &path) {
+  return overWriteOperation ? overWriteOperation(path) : true;
+}
+
+void MinizipArchive::startInBackground() {
+  auto &app = platform::Application::shared();
+  if (bgDepth_++ == 0 && app.backgroundTasksSupported()) bgTask_ = app.beginBackgroundTask([] {});
+}
+
+void MinizipArchive::doneInBackground() {
+  if (bgDepth_ == 0 || --bgDepth_ > 0) return;
+  if (bgTask_ != platform::kBackgroundTaskInvalid) {
+    platform::Application::shared().endBackgroundTask(bgTask_);
+    bgTask_ = platform::kBackgroundTaskInvalid;
+  }
+}
+
+// --- Writing ----------------------------------------------------------------------------------
+
+bool MinizipArchive::CreateZipFile2(const std::string &path) {
+  CloseZipFile2();
+  zipFile_ = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
+  return zipFile_ != nullptr;
+}
+
+bool MinizipArchive::CreateZipFile2(const std::string &path, const std::string &password) {
+  password_ = password;
+  if (CreateZipFile2(path)) return true;
+  password_.clear();
+  return false;
+}
+
+bool MinizipArchive::OpenZipFile2(const std::string &path) {
+  CloseZipFile2();
+  zipFile_ = zipOpen64(path.c_str(), APPEND_STATUS_ADDINZIP);
+  return zipFile_ != nullptr;
+}
+
+bool MinizipArchive::addFileToZip(const std::string &file, const std::string &newname) {
+  if (!zipFile_) return false;
+  Fd in(open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st {};
+  if (in.fd < 0 || fstat(in.fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  zip_fileinfo zi{};
+  struct tm tm {};
+  if (localtime_r(&st.st_mtime, &tm)) {
+    zi.tmz_date.tm_sec = static_cast<uInt>(tm.tm_sec);
+    zi.tmz_date.tm_min = static_cast<uInt>(tm.tm_min);
+    zi.tmz_date.tm_hour = static_cast<uInt>(tm.tm_hour);
+    zi.tmz_date.tm_mday = static_cast<uInt>(tm.tm_mday);
+    zi.tmz_date.tm_mon = static_cast<uInt>(tm.tm_mon);
+    zi.tmz_date.tm_year = static_cast<uInt>(tm.tm_year + 1900);
+  }
+  std::vector<char> buf(kChunk);
+  auto forEachChunk = [&](auto &&use) {
+    if (lseek(in.fd, 0, SEEK_SET) != 0) return false;
+    for (;;) {
+      ssize_t n = read(in.fd, buf.data(), buf.size());
+      if (n < 0) return false;
+      if (n == 0) return true;
+      if (!use(static_cast<unsigned>(n))) return false;
+    }
+  };
+  // Traditional encryption needs the CRC before the data.
+  uLong crc = crc32(0L, Z_NULL, 0);
+  if (!password_.empty() && !forEachChunk([&](unsigned n) {
+        crc = crc32(crc, reinterpret_cast<const Bytef *>(buf.data()), n);
+        return true;
+      }))
+    return false;
+  const int zip64 = static_cast<unsigned long long>(st.st_size) >= 0xffffffffULL ? 1 : 0;
+  if (zipOpenNewFileInZip3_64(
+          zipHandle(zipFile_), newname.c_str(), &zi, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
+          Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY,
+          password_.empty() ? nullptr : password_.c_str(), crc, zip64) != ZIP_OK)
+    return false;
+  const bool written = forEachChunk([&](unsigned n) {
+    return zipWriteInFileInZip(zipHandle(zipFile_), buf.data(), n) == ZIP_OK;
+  });
+  const bool closed = zipCloseFileInZip(zipHandle(zipFile_)) == ZIP_OK;
+  return written && closed;
+}
+
+int MinizipArchive::addFolderToZip(const std::string &folder, const std::string &pathPrefix) {
+  startInBackground();
+  int added = 0;
+  walkTree(folder, [&](const TreeEntry &e) {
+    if (!e.isDirectory &&
+        addFileToZip(e.path, pathPrefix.empty() ? e.relative : pathPrefix + "/" + e.relative))
+      ++added;
+    return true;
+  });
+  doneInBackground();
+  return added;
+}
+
+bool MinizipArchive::CloseZipFile2() {
+  password_.clear();
+  if (!zipFile_) return false;
+  const bool ok = zipClose(zipHandle(zipFile_), nullptr) == ZIP_OK;
+  zipFile_ = nullptr;
+  return ok;
+}
+
+// --- Reading ----------------------------------------------------------------------------------
+
+bool MinizipArchive::UnzipOpenFile(const std::string &path) {
+  UnzipCloseFile();
+  unzFile_ = unzOpen64(path.c_str());
+  if (!unzFile_) return false;
+  unz_global_info64 info{};
+  if (unzGetGlobalInfo64(unzHandle(unzFile_), &info) == UNZ_OK)
+    Log::debugf("%llu entries in the zip file", static_cast<unsigned long long>(info.number_entry));
+  return true;
+}
+
+bool MinizipArchive::UnzipOpenFile(const std::string &path, const std::string &password) {
+  UnzipCloseFile();
+  if (!UnzipOpenFile(path)) return false;
+  password_ = password;
+  return true;
+}
+
+bool MinizipArchive::UnzipCloseFile() {
+  password_.clear();
+  if (!unzFile_) return true;
+  const bool ok = unzClose(unzHandle(unzFile_)) == UNZ_OK;
+  unzFile_ = nullptr;
+  return ok;
+}
+
+// One entry into the folder open at root. False stops the whole unpack; *skipped marks an entry
+// that was refused or could not be written, which fails the unpack at its end.
+bool MinizipArchive::unzipCurrent(int root, bool overWrite, bool *skipped) {
+  unzFile uf = unzHandle(unzFile_);
+  unz_file_info64 info{};
+  std::vector<char> nameBuf(65536 + 1);
+  std::vector<unsigned char> extra(65536);
+  if (unzGetCurrentFileInfo64(uf, &info, nameBuf.data(), nameBuf.size() - 1, extra.data(),
+                              extra.size(), nullptr, 0) != UNZ_OK) {
+    OutputErrorMessage("Error occurs while getting file info");
+    return false;
+  }
+  const bool encrypted = (info.flag & 1) != 0;
+  std::string name(nameBuf.data(), std::min<size_t>(info.size_filename, nameBuf.size() - 1));
+  auto refuse = [&](const std::string &why) {
+    Log::systemf("Zip entry \"%s\" skipped: %s", withControlsEscaped(name).c_str(), why.c_str());
+    *skipped = true;
+    return true;
+  };
+  if (name.find('\0') != std::string::npos) return refuse("the name holds a NUL");
+  if (encrypted && password_.empty()) return refuse("it is encrypted and no password was given");
+  for (char &c : name)
+    if (c == '\\') c = '/';
+  if (std::string why = unsafeEntryName(name); !why.empty()) return refuse(why);
+  const bool unixMade = (info.version >> 8) == 3;
+  if (unixMade && S_ISLNK(static_cast<mode_t>(info.external_fa >> 16)))
+    return refuse("links are not unpacked");
+  const bool isDirectory = name.back() == '/';
+  const std::vector<std::string> parts = partsOf(name);
+  if (parts.empty()) return refuse("the name is empty");
+  Fd dir = openFolders(root, parts, isDirectory ? parts.size() : parts.size() - 1);
+  if (dir.fd < 0) return refuse("its folder cannot be made without following a link");
+  if (isDirectory) return true;
+  const std::string &leaf = parts.back();
+  struct stat existing {};
+  if (fstatat(dir.fd, leaf.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (!overWrite && !OverWrite(name)) return true;
+    // Replace rather than write through: an existing link or hard link is never followed.
+    if (!S_ISDIR(existing.st_mode)) unlinkat(dir.fd, leaf.c_str(), 0);
+  }
+  Fd out(openat(dir.fd, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (out.fd < 0) return refuse(std::string("cannot be written: ") + std::strerror(errno));
+  if (unzOpenCurrentFile2(uf, nullptr, nullptr, 1) != UNZ_OK) {
+    OutputErrorMessage("Error occurs");
+    unlinkat(dir.fd, leaf.c_str(), 0);
+    return false;
+  }
+  std::string why;
+  bool good = decodeEntry(uf, info, password_, out.fd, &why);
+  unzCloseCurrentFile(uf);
+  if (!good)
+    OutputErrorMessage("Failed to reading zip file: " + withControlsEscaped(name) + ": " + why);
+  if (!good) {
+    unlinkat(dir.fd, leaf.c_str(), 0);
+    *skipped = true;
+    return true;
+  }
+  long long when = extendedTime(extra.data(), std::min<size_t>(info.size_file_extra, extra.size()));
+  if (when < 0) {
+    struct tm tm {};
+    tm.tm_sec = static_cast<int>(info.tmu_date.tm_sec);
+    tm.tm_min = static_cast<int>(info.tmu_date.tm_min);
+    tm.tm_hour = static_cast<int>(info.tmu_date.tm_hour);
+    tm.tm_mday = static_cast<int>(info.tmu_date.tm_mday);
+    tm.tm_mon = static_cast<int>(info.tmu_date.tm_mon);
+    tm.tm_year = static_cast<int>(info.tmu_date.tm_year) - 1900;
+    tm.tm_isdst = -1;
+    when = mktime(&tm);
+  }
+  const struct timespec times[2] = {{static_cast<time_t>(when), 0}, {static_cast<time_t>(when), 0}};
+  if (when < 0 || futimens(out.fd, times) != 0) OutputErrorMessage("Failed to set attributes");
+  return true;
+}
+
+bool MinizipArchive::UnzipFileTo(const std::string &folder, bool overWrite) {
+  if (!unzFile_) return false;
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  Fd root(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (root.fd < 0) return false;
+  unzFile uf = unzHandle(unzFile_);
+  if (unzGoToFirstFile(uf) != UNZ_OK) {
+    // No entries, or no readable directory: nothing unpacked is not a success.
+    OutputErrorMessage("Failed");
+    return false;
+  }
+  startInBackground();
+  bool skipped = false;
+  bool ok = true;
+  int rc = UNZ_OK;
+  while (rc == UNZ_OK) {
+    if (!unzipCurrent(root.fd, overWrite, &skipped)) {
+      ok = false;
+      break;
+    }
+    rc = unzGoToNextFile(uf);
+  }
+  if (ok && rc != UNZ_END_OF_LIST_OF_FILE) {
+    OutputErrorMessage("Failed");
+    ok = false;
+  }
+  doneInBackground();
+  return ok && !skipped;
+}
+
+void installZipArchive() {
+  ZipArchive::setMaker([] { return std::make_unique<MinizipArchive>(); });
+}

@@ -1,0 +1,337 @@
+// Saved Files driven as a person drives it: the listing, filter and sort, the shared folder's
+// watch, the sheets' commands on files and folders, moves, archives, bookmark import and uploads.
+#include "app/files/LocalFolderViewController.h"
+
+#include "tests/app/foundation/ScreenFixture.h"
+#include "tests/support/TarTrees.h"
+
+#include "app/browser/Bookmarks.h"
+#include "app/files/LocalFilesServices.h"
+#include "app/foundation/Database.h"
+#include "app/foundation/Globals.h"
+#include "app/foundation/Scrambler.h"
+#include "app/foundation/SettingsKeys.h"
+#include "app/ftp/FTPServices.h"
+#include "platform/device/DocumentInteraction.h"
+#include "platform/device/MailService.h"
+
+#include <sqlite3.h>
+
+#include <filesystem>
+
+using namespace platform;
+using namespace platform::ui;
+namespace fs = std::filesystem;
+
+namespace {
+
+// The queue as the screens fill it, and a connection that is (or is not) browsing a folder.
+struct QueueDouble : LocalFilesServices {
+  bool connected = true;
+  std::vector<std::string> rows; // "action name path local"
+  bool browsingConnected() override { return connected; }
+  std::string browsingFolder() override { return "/remote"; }
+  bool remoteBrowserFolder(std::string *folder) override {
+    *folder = "/remote";
+    return connected;
+  }
+  int addBatchItem(int action, const std::string &name, const std::string &path, int64_t,
+                   const std::string &local, bool) override {
+    rows.push_back(std::to_string(action) + " " + name + " " + path + " " +
+                   fs::path(local).filename().string());
+    return static_cast<int>(rows.size());
+  }
+};
+
+// What the screen hands to the player, the viewer and the editor.
+struct HandOverDouble : FTPAppServices {
+  std::vector<std::string> calls;
+  void playMediaFile(const std::string &path, bool) override {
+    calls.push_back("play " + fs::path(path).filename().string());
+  }
+  void showDocumentViewer(const std::string &name, const std::string &) override {
+    calls.push_back("view " + name);
+  }
+  std::shared_ptr<EditFileViewScreen> openTextEditor(const std::string &path) override {
+    calls.push_back("edit " + fs::path(path).filename().string());
+    return nullptr;
+  }
+};
+
+class LocalFolderTest : public ScreenTest {
+protected:
+  void SetUp() override {
+    ScreenTest::SetUp();
+    InitGlobals();
+    RegisterDefaultSettings();
+    LocalFilesServices::setShared(queue);
+    files = documents() + "/Files";
+    fs::create_directories(files + "/sub");
+    testsupport::writeFile(files + "/a.txt", "abc");
+    testsupport::writeFile(files + "/big.bin", std::string(5000, 'x'));
+    testsupport::writeFile(files + "/sub/inner.txt", "in");
+    tartrees::sh("rm -f '" + documents() + "'/About-* '" + files + "'/About-*");
+    screen = LocalFolderViewController::make("");
+    nav->pushViewController(screen, false);
+  }
+  void TearDown() override {
+    LocalFilesServices::setShared(nullptr);
+    DocumentInteraction::setRecorder(nullptr);
+    MailService::setRecorder(nullptr);
+    FTPAppServices::setShared(nullptr);
+    ScreenTest::TearDown();
+  }
+  std::vector<std::string> rows() {
+    std::vector<std::string> names;
+    for (auto &r : probe->visibleRows())
+      names.push_back(r.label);
+    return names;
+  }
+  // Opens the row's sheet and answers it.
+  void rowCommand(const std::string &row, const std::string &button) {
+    ASSERT_TRUE(probe->tapAccessory(IndexPath{0, index(row)})) << probe->lastError();
+    ASSERT_TRUE(probe->answerSheet(button)) << probe->lastError();
+  }
+  int index(const std::string &row) {
+    auto names = rows();
+    return static_cast<int>(std::find(names.begin(), names.end(), row) - names.begin());
+  }
+  std::string lastAlert() {
+    RunLoop::main()->runPending();
+    auto alerts = probe->pendingAlerts();
+    if (alerts.empty()) return "";
+    probe->answerAlert(alerts.back().buttons.back());
+    return alerts.back().title + ": " + alerts.back().message;
+  }
+  // Answers what is shown and leaves the screens above the folder's with the button.
+  std::string backToScreen(const std::string &button) {
+    std::string said = lastAlert();
+    for (int i = 0; i < 3 && probe->topViewController() != screen; ++i) {
+      probe->tap(button);
+      advance(std::chrono::milliseconds(10));
+    }
+    return said;
+  }
+  std::shared_ptr<QueueDouble> queue = std::make_shared<QueueDouble>();
+  std::shared_ptr<LocalFolderViewController> screen;
+  std::string files;
+};
+
+TEST_F(LocalFolderTest, ListsFiltersAndSorts) {
+  EXPECT_EQ(probe->navigationTitle(), "Saved Files");
+  EXPECT_EQ(rows(), (std::vector<std::string>{"Shared with iTunes", "sub", "a.txt", "big.bin"}));
+  struct Case {
+    const char *sort;
+    std::vector<std::string> order;
+  } cases[] = {{"Sort by Size", {"Shared with iTunes", "sub", "a.txt", "big.bin"}},
+               {"Sort by Size (3,2,1)", {"sub", "Shared with iTunes", "big.bin", "a.txt"}},
+               {"Sort by Name", {"Shared with iTunes", "sub", "a.txt", "big.bin"}}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.sort);
+    ASSERT_TRUE(probe->tap("Sort"));
+    ASSERT_TRUE(probe->answerSheet(c.sort)) << probe->lastError();
+    EXPECT_EQ(rows(), c.order);
+  }
+  EXPECT_EQ(globalUserDefaults->integerForKey(kDefaultSortKey), 0);
+  ASSERT_TRUE(probe->type("Search Folder", ">4500"));
+  EXPECT_EQ(rows(), (std::vector<std::string>{"big.bin"}));
+  ASSERT_TRUE(probe->backspace(">4500", 5)) << probe->lastError();
+  // A file is checked and gets its right-hand button; a folder opens.
+  ASSERT_TRUE(probe->tapRow("a.txt"));
+  EXPECT_EQ(probe->rightItem()->name, "Edit");
+  ASSERT_TRUE(probe->tapRow("sub"));
+  EXPECT_EQ(probe->navigationTitle(), "sub");
+  EXPECT_EQ(rows(), (std::vector<std::string>{"inner.txt"}));
+}
+
+TEST_F(LocalFolderTest, SharedFolderWatchSeesAnotherProcessAndHidesAppFolders) {
+  fs::create_directories(documents() + "/Mine");
+  ASSERT_TRUE(probe->tapRow("Shared with iTunes"));
+  EXPECT_EQ(rows(), (std::vector<std::string>{"Mine"}));
+  ASSERT_TRUE(tartrees::sh("touch '" + documents() + "/dropped.pdf'"));
+  EXPECT_TRUE(RunLoop::main()->runUntil([&] { return rows().size() == 2; }, seconds(5)));
+  // A folder of the shared screen is the folder of that name in Documents itself.
+  ASSERT_TRUE(probe->tapRow("Mine"));
+  testsupport::writeFile(documents() + "/Mine/x", "1");
+  ASSERT_TRUE(probe->tap("Refresh"));
+  EXPECT_EQ(rows(), (std::vector<std::string>{"x"}));
+  EXPECT_FALSE(fs::exists(documents() + "/iTunes"));
+}
+
+TEST_F(LocalFolderTest, SheetCommandsOnFilesAndFolders) {
+  std::vector<std::string> opened;
+  DocumentInteraction::setRecorder([&](const std::string &p) {
+    opened.push_back(p);
+    return true;
+  });
+  struct Case {
+    const char *row, *button, *field, *text;
+    const char *exists, *gone; // below Saved Files after the command
+  } cases[] = {
+      {"a.txt", "Rename File", "Rename File To:", "b.txt", "b.txt", "a.txt"},
+      {"b.txt", "Copy File", "Copy File To:", "c.txt", "c.txt", ""},
+      {"c.txt", "Rename File", "Rename File To:", "../out.txt", "c.txt", "../out.txt"},
+      {"c.txt", "Copy File", "Copy File To:", "x/y", "c.txt", "x"},
+      {"c.txt", "Copy File", "Copy File To:", "b.txt", "c.txt", ""},
+      {"sub", "Rename Folder", "Rename Folder To:", "dir", "dir/inner.txt", "sub"},
+      {"dir", "Compress to ZIP File", nullptr, nullptr, "dir.zip", ""},
+      {"big.bin", "Open In...", nullptr, nullptr, "big.bin", ""},
+      {"c.txt", "Delete File", nullptr, "Delete", "", "c.txt"},
+      {"dir", "Delete Folder", nullptr, "Delete All", "", "dir"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.row) + " " + c.button);
+    rowCommand(c.row, c.button);
+    if (c.field) {
+      ASSERT_TRUE(probe->clear(c.field));
+      ASSERT_TRUE(probe->type(c.field, c.text));
+      ASSERT_TRUE(probe->tap("Done"));
+      backToScreen("Cancel");
+    } else if (c.text) {
+      ASSERT_TRUE(probe->answerAlert(c.text));
+    }
+    EXPECT_TRUE(!*c.exists || fs::exists(files + "/" + c.exists));
+    EXPECT_TRUE(!*c.gone || !fs::exists(files + "/" + c.gone));
+  }
+  EXPECT_EQ(opened, (std::vector<std::string>{files + "/big.bin"}));
+  EXPECT_TRUE(tartrees::sh("unzip -tq '" + files + "/dir.zip'"));
+  // The folder-wide commands: create a folder and a file, delete every file.
+  for (auto [button, field, name] : {std::tuple{"Create Directory", "New Directory Name:", "new"},
+                                     std::tuple{"Create File", "New File Name:", "e.zip"}}) {
+    ASSERT_TRUE(probe->tap("Menu"));
+    ASSERT_TRUE(probe->answerSheet(button));
+    ASSERT_TRUE(probe->type(field, name));
+    ASSERT_TRUE(probe->tap("Done"));
+    EXPECT_TRUE(fs::exists(files + "/" + name));
+  }
+  EXPECT_EQ(fs::file_size(files + "/e.zip"), 22u);
+  // A swipe deletes a file after its confirmation.
+  ASSERT_TRUE(probe->deleteRow(IndexPath{0, index("big.bin")})) << probe->lastError();
+  ASSERT_TRUE(probe->answerAlert("Delete"));
+  EXPECT_FALSE(fs::exists(files + "/big.bin"));
+  ASSERT_TRUE(probe->tap("Menu"));
+  ASSERT_TRUE(probe->answerSheet("Delete All Files"));
+  auto alerts = probe->pendingAlerts();
+  ASSERT_FALSE(alerts.empty());
+  EXPECT_EQ(alerts.back().message, "All 3 files in this folder will be deleted.  Continue?");
+  ASSERT_TRUE(probe->answerAlert("Delete All"));
+  EXPECT_EQ(rows(), (std::vector<std::string>{"new", "Shared with iTunes"}));
+}
+
+TEST_F(LocalFolderTest, MoveTargetsZipAndUnzip) {
+  fs::create_directories(files + "/other");
+  ASSERT_TRUE(probe->tap("Refresh"));
+  rowCommand("a.txt", "Move File");
+  std::vector<std::string> targets;
+  for (auto &r : probe->visibleRows())
+    targets.push_back(r.text);
+  EXPECT_EQ(targets,
+            (std::vector<std::string>{"Cancel, Don't Move", "other", "Shared with iTunes", "sub"}));
+  ASSERT_TRUE(probe->tapRow("sub"));
+  backToScreen("Done");
+  EXPECT_TRUE(fs::exists(files + "/sub/a.txt"));
+  // Add to a new archive, then unpack it beside itself.
+  rowCommand("big.bin", "Add to ZIP File");
+  ASSERT_TRUE(probe->tapRow("big.zip (new)"));
+  backToScreen("Done");
+  ASSERT_TRUE(fs::exists(files + "/big.zip"));
+  ASSERT_TRUE(probe->tapRow("big.zip"));
+  ASSERT_TRUE(probe->tap("Unzip"));
+  EXPECT_EQ(testsupport::readFile(files + "/big/big.bin"), std::string(5000, 'x'));
+}
+
+TEST_F(LocalFolderTest, UploadsReachTheQueue) {
+  fs::create_directories(files + "/sub/deeper");
+  testsupport::writeFile(files + "/sub/deeper/d.txt", "d");
+  fs::create_directory_symlink("..", files + "/sub/deeper/loop");
+  rowCommand("sub", "Upload Folder");
+  std::sort(queue->rows.begin() + 1, queue->rows.end());
+  EXPECT_EQ(queue->rows, (std::vector<std::string>{
+                             "6 sub /remote/ ", "10 d.txt /remote/sub/deeper/ d.txt",
+                             "10 inner.txt /remote/sub/ inner.txt", "6 deeper /remote/sub/ "}));
+  queue->rows.clear();
+  queue->connected = false;
+  ASSERT_TRUE(probe->tapRow("a.txt"));
+  ASSERT_TRUE(probe->tap("Upload"));
+  EXPECT_EQ(lastAlert().rfind("Not Connected: ", 0), 0u);
+  EXPECT_TRUE(queue->rows.empty());
+}
+
+TEST_F(LocalFolderTest, ImportsExportedAndPlainBookmarks) {
+  sqlite3 *db = OpenDatabase();
+  UpdateDatabaseStructure(db);
+  SQLExecute(db, "INSERT INTO bookmark (name,server,user,password,parent,protocol,weburl) VALUES "
+                 "('one','a.example','joe','" +
+                     myEncryptString1("pw1") + "',0,'sftp','')");
+  ASSERT_TRUE(exportBookmarks(db));
+  testsupport::writeFile(files + "/bookmarks-p.txt",
+                         "// mine\nO'Brien, a.example, joe,  secret  , http://w\n"
+                         "two|b.example|ann|pw2\nskipped|c.example\n");
+  struct Case {
+    const char *file, *message;
+  } cases[] = {{"bookmarks.txt", "Imported 0 bookmark(s)\nUpdated 1 bookmark(s)"},
+               {"bookmarks-p.txt", "Imported 1 bookmark(s)\nUpdated 1 bookmark(s)"}};
+  for (const Case &c : cases) {
+    ASSERT_TRUE(probe->tap("Refresh"));
+    rowCommand(c.file, "Import Bookmarks");
+    EXPECT_EQ(lastAlert(), std::string("Bookmark Import: ") + c.message);
+  }
+  auto value = [&](const std::string &sql) {
+    std::string out;
+    sqlite3_stmt *st = nullptr;
+    sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr);
+    if (sqlite3_step(st) == SQLITE_ROW)
+      out = reinterpret_cast<const char *>(sqlite3_column_text(st, 0));
+    sqlite3_finalize(st);
+    return out;
+  };
+  EXPECT_EQ(value("SELECT name||'|'||password||'|'||protocol FROM bookmark WHERE user='joe'"),
+            "O'Brien|" + myEncryptString1("secret") + "|ftp");
+  EXPECT_EQ(value("SELECT protocol FROM bookmark WHERE user='ann'"), "ftp");
+  sqlite3_close(db);
+}
+
+TEST_F(LocalFolderTest, HandsFilesOnAndUnpacksWithAPassword) {
+  auto handOver = std::make_shared<HandOverDouble>();
+  FTPAppServices::setShared(handOver);
+  std::vector<std::string> mailed;
+  MailService::setRecorder([&](const MailMessage &m) {
+    mailed.push_back(m.attachments.at(0).fileName + " " + m.attachments.at(0).mimeType);
+    return true;
+  });
+  DocumentInteraction::setRecorder([](const std::string &) { return false; });
+  for (const char *name : {"song.mp3", "pic.png", "notes.md"})
+    testsupport::writeFile(files + "/" + name, "x");
+  testsupport::writeFile(files + "/edge.txt", std::string(1048576, 'e'));
+  testsupport::writeFile(files + "/over.txt", std::string(1048577, 'o'));
+  ASSERT_TRUE(tartrees::sh("cd '" + files + "' && zip -q -P 'p\xc3\xa4ss' secret.zip a.txt"));
+  ASSERT_TRUE(probe->tap("Refresh"));
+  struct Case {
+    const char *row, *button;
+  } cases[] = {{"song.mp3", "Play"},
+               {"pic.png", "View"},
+               {"notes.md", "Edit"},
+               {"edge.txt", "Edit"},
+               {"over.txt", "View"}};
+  for (const Case &c : cases) {
+    ASSERT_TRUE(probe->tapRow(c.row));
+    ASSERT_TRUE(probe->tap(c.button)) << c.row;
+    ASSERT_TRUE(probe->tap("Email"));
+    ASSERT_TRUE(probe->tapRow(c.row)); // unchecked again
+  }
+  EXPECT_EQ(handOver->calls,
+            (std::vector<std::string>{"play song.mp3", "view pic.png", "edit notes.md",
+                                      "edit edge.txt", "view over.txt"}));
+  EXPECT_EQ(mailed.size(), 5u);
+  rowCommand("notes.md", "Open In...");
+  EXPECT_EQ(lastAlert(),
+            "Can't Open File: There are no Apps installed for viewing this type of file.");
+  ASSERT_TRUE(probe->tapRow("secret.zip"));
+  ASSERT_TRUE(probe->tap("Unzip"));
+  ASSERT_TRUE(probe->type("The ZIP file needs a password:", "p\xc3\xa4ss"));
+  backToScreen("Done");
+  advance(std::chrono::milliseconds(10));
+  EXPECT_EQ(testsupport::readFile(files + "/secret/a.txt"), "abc");
+}
+
+} // namespace
