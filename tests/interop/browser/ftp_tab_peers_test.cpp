@@ -9,6 +9,8 @@
 #include "app/foundation/Globals.h"
 #include "app/foundation/SettingsKeys.h"
 
+#include "platform/foundation/Log.h"
+
 #include <sys/stat.h>
 
 using namespace platform;
@@ -144,7 +146,7 @@ protected:
   }
 
   testsupport::TempDir home{"ferrowen-ftptab"};
-  queuetest::QueuePeer peer;
+  queuetest::QueuePeer peer{2 << 20}; // bytes per second: a big file takes a while
   std::shared_ptr<TabServices> services = std::make_shared<TabServices>();
   std::shared_ptr<Window> window;
   std::unique_ptr<Probe> probe;
@@ -264,6 +266,22 @@ TEST_F(FtpTabPeersTest, FolderActionsReachTheServer) {
     struct stat st {};
     return ::stat((peer.root() + "/q.txt").c_str(), &st) == 0 && (st.st_mode & 0777) == 0664;
   }));
+}
+
+TEST_F(FtpTabPeersTest, TheQueueWaitsWhileTheTabMovesTheSameFile) {
+  const std::string photo = queuetest::pattern(6 << 20);
+  testsupport::writeFile(peer.root() + "/photo.jpg", photo);
+  testsupport::writeFile(peer.root() + "/small.txt", "hello\n");
+  LogCapture systemLog(Log::Sink::System);
+  connectAsJoe();
+  // Queued first, then opened at once: the tab's session moves the file while the queue logs in.
+  ASSERT_TRUE(probe->tapRow("photo.jpg"));
+  ASSERT_TRUE(probe->tap("Download"));
+  ASSERT_TRUE(probe->tap("View"));
+  ASSERT_TRUE(waitFor(
+      [&] { return testsupport::readFile(Paths::documents() + "/Files/photo.jpg") == photo; }, 60));
+  auto lines = systemLog.lines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Preventing Double-Dipping"), lines.end());
 }
 
 } // namespace
