@@ -122,7 +122,11 @@ protected:
       const std::string log = s->theConnection->transferLog();
       const size_t sent = log.rfind(">>> " + command);
       const size_t list = sent == std::string::npos ? sent : log.find(">>> LIST", sent);
-      return list != std::string::npos && log.find("\n226", list) != std::string::npos;
+      if (list == std::string::npos || log.find("\n226", list) == std::string::npos) return false;
+      // ... and the screen shows that listing.
+      const size_t got = log.find("*** Got ", list);
+      return got != std::string::npos &&
+             std::stoul(log.substr(got + 8)) == s->currentDirectoryEverything.size();
     });
   }
   bool onServer(const std::string &path) {
@@ -216,6 +220,21 @@ TEST_F(FtpTabPeersTest, FolderActionsReachTheServer) {
   ASSERT_TRUE(waitFor(
       [&] { return testsupport::readFile(Paths::documents() + "/Files/q.txt") == "queued\n"; }));
 
+  // Download and unpack: the queue fetches it; the tip shows the first time only.
+  testsupport::writeFile(peer.root() + "/a.zip", "PK");
+  ASSERT_TRUE(probe->tap("Refresh"));
+  ASSERT_TRUE(relisted("CWD"));
+  for (size_t tips : {1u, 0u}) {
+    ASSERT_TRUE(probe->tapRow("a.zip"));
+    ASSERT_TRUE(probe->tap("Unzip")) << probe->lastError();
+    ASSERT_EQ(probe->pendingAlerts().size(), tips);
+    if (tips) {
+      ASSERT_TRUE(probe->answerAlert("OK"));
+    }
+    ASSERT_TRUE(probe->tapRow("a.zip")); // unchecks it
+  }
+  ASSERT_TRUE(waitFor([&] { return peer.count("RETR a.zip") >= 1; }));
+
   // Rename, then move into a folder.
   ASSERT_TRUE(probe->tapAccessory("small.txt"));
   ASSERT_TRUE(probe->answerSheet("Rename File"));
@@ -242,7 +261,7 @@ TEST_F(FtpTabPeersTest, FolderActionsReachTheServer) {
   // New folder and new one-byte file from the folder commands.
   for (auto [command, label, name] : {std::tuple{"Create Directory", "New Directory Name:", "made"},
                                       {"Create File", "New File Name:", "new.txt"}}) {
-    ASSERT_TRUE(probe->tap("Menu"));
+    ASSERT_TRUE(waitFor([&] { return probe->tap("Menu"); })); // once the folder toolbar is back
     ASSERT_TRUE(probe->answerSheet(command));
     ASSERT_TRUE(answerPrompt(label, name)) << probe->lastError() << probe->navigationTitle();
     ASSERT_TRUE(onServer(name)) << command;
@@ -252,7 +271,7 @@ TEST_F(FtpTabPeersTest, FolderActionsReachTheServer) {
 
   // A raw command on a row, then permissions.
   ASSERT_TRUE(shows("new.txt"));
-  ASSERT_TRUE(probe->tapAccessory("q.txt"));
+  ASSERT_TRUE(waitFor([&] { return probe->tapAccessory("q.txt"); })) << probe->lastError();
   ASSERT_TRUE(probe->answerSheet("Raw FTP Command"));
   ASSERT_TRUE(answerPrompt("Send Raw FTP Command:", "MDTM q.txt"));
   ASSERT_TRUE(waitFor([&] { return peer.count("MDTM q.txt") == 1; }));
