@@ -14,6 +14,7 @@
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Text.h"
 #include "platform/foundation/UserDefaults.h"
+#include "platform/ui/Renderer.h"
 
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -137,6 +138,8 @@ int main(int argc, char **argv) {
   attachConnectScreen(delegate);
   app.setDelegate(delegate);
   app.launch({handedIn, {}});
+  // The browser front end, when FERROWEN_RENDERER asks for it (it prints the address to open).
+  auto renderer = platform::ui::startRenderer();
   mainLoop->run();
 
   platform::Log::system(std::string("Stopping (") + strsignal(stopSignal) + ")");

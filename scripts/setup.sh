@@ -16,10 +16,14 @@ apt_update() {
   fi
 }
 
+# Names an installed package provides count as present (a Node.js build that ships npm, say),
+# so apt is not asked to replace it.
+provided=" $(dpkg-query -W -f='${db:Status-Status} ${Provides}\n' 2>/dev/null |
+  sed -n 's/^installed //p' | tr ',' '\n' | sed -e 's/(.*)//' -e 's/[[:space:]]//g' | tr '\n' ' ') "
 missing=()
 for p in "${wanted[@]}"; do
   status=$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null || true)
-  [ "$status" = "installed" ] || missing+=("$p")
+  [ "$status" = "installed" ] || [[ "$provided" == *" $p "* ]] || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
@@ -62,5 +66,13 @@ if ! locale -a 2>/dev/null | grep -qi '^en_US\.utf8$'; then
     "${sudo_cmd[@]}" sed -i 's/^# *en_US.UTF-8 UTF-8/en_US.UTF-8 UTF-8/' /etc/locale.gen
     "${sudo_cmd[@]}" locale-gen >/dev/null 2>&1 || true
   fi
+fi
+# Playwright for the browser tests, at the version the lock file names (it downloads no browser:
+# the tests drive Debian's Chromium).
+browser_tests="$here/../tests/renderer"
+if ! cmp -s "$browser_tests/package-lock.json" "$browser_tests/node_modules/.installed-lock"; then
+  echo "setup: installing the browser tests' node modules"
+  (cd "$browser_tests" && npm ci --no-audit --no-fund --loglevel=error &&
+    cp package-lock.json node_modules/.installed-lock)
 fi
 echo "setup: all packages present"

@@ -1,0 +1,227 @@
+// The server's host key: reading its blob and checking its signature over the exchange hash.
+#include <cstring>
+
+#include "sshlib/core/LogBase.h"
+#include "sshlib/crypto/Dsa.h"
+#include "sshlib/crypto/Hashes.h"
+#include "sshlib/crypto/Rsa2.h"
+#include "sshlib/ssh/SshTransport.h"
+
+namespace {
+
+// One string of the blob as an unsigned number; refuses a negative mpint when asked to.
+bool readMp(const unsigned char *&p, unsigned int &left, mp_int &out, bool refuseNegative) {
+  const unsigned char *s = nullptr;
+  unsigned int n = 0;
+  getstring(&p, &left, &s, &n);
+  if (!s) return false;
+  if (refuseNegative && n > 0 && (s[0] & 0x80)) return false;
+  return RazudodMp::read_unsigned_bin(out, s, n);
+}
+
+int bitCount(const mp_int &v) {
+  return mp_count_bits(&v);
+}
+
+} // namespace
+
+bool SshTransport::parseRsaKey(DataBuffer &blob, rsa_key &key, LogBase &) {
+  if (blob.getSize() == 0) return false;
+  const unsigned char *p = blob.getData2();
+  unsigned int left = blob.getSize();
+  const unsigned char *type = nullptr;
+  unsigned int typeLen = 0;
+  getstring(&p, &left, &type, &typeLen);
+  if (!type) return false;
+  if (!readMp(p, left, key.e, false) || !readMp(p, left, key.N, false)) return false;
+  key.m_type = 0;
+  // The modulus is counted in significant bits at every size, so 3072- and 4096-bit keys whose
+  // mpint carries a leading zero byte are sized right.
+  key.set_ModulusBitLen(bitCount(key.N));
+  return true;
+}
+
+bool SshTransport::parseDssKey(DataBuffer &blob, dsa_key &key, LogBase &log, bool verbose) {
+  key.clear();
+  if (blob.getSize() == 0) {
+    log.LogError("DSS key is 0-length");
+    return false;
+  }
+  const unsigned char *p = blob.getData2();
+  unsigned int left = blob.getSize();
+  const unsigned char *type = nullptr;
+  unsigned int typeLen = 0;
+  getstring(&p, &left, &type, &typeLen);
+  if (!type) {
+    log.LogError("Failed to decode DSS key from binary string.");
+    return false;
+  }
+  bool ok = readMp(p, left, key.p, true);
+  ok = ok && readMp(p, left, key.q, true);
+  ok = ok && readMp(p, left, key.g, true);
+  ok = ok && readMp(p, left, key.y, true);
+  if (verbose) {
+    log.LogDataLong("pNumBits", bitCount(key.p));
+    log.LogDataLong("qNumBits", bitCount(key.q));
+    log.LogDataLong("gNumBits", bitCount(key.g));
+    log.LogDataLong("yNumBits", bitCount(key.y));
+  }
+  if (!ok) {
+    log.LogError("Failed to get DSS key component values.");
+    return false;
+  }
+  key.m_type = 0;
+  return true;
+}
+
+bool SshTransport::rsaVerifySig(rsa_key &key, const unsigned char *sig, unsigned int sigLen,
+                                const unsigned char *data, unsigned int dataLen, LogBase &log) {
+  const unsigned char *p = sig;
+  unsigned int left = sigLen;
+  const unsigned char *name = nullptr;
+  unsigned int nameLen = 0;
+  getstring(&p, &left, &name, &nameLen);
+  if (!name) {
+    log.LogDataLong("HostKeyFailCode", 10);
+    log.LogDataLong("siglen", (int)sigLen);
+    log.LogDataLong("datalen", (int)dataLen);
+    log.LogDataHex("sigData", sig, sigLen);
+    return false;
+  }
+  if (nameLen != 7) {
+    log.LogDataLong("HostKeyFailCode", 11);
+    log.LogDataLong("slen", (int)nameLen);
+    StringBuffer n;
+    n.appendN((const char *)name, (int)nameLen);
+    log.LogData("sigName", n.getString());
+    return false;
+  }
+  if (memcmp(name, "ssh-rsa", 7) != 0) {
+    log.LogDataLong("HostKeyFailCode", 12);
+    return false;
+  }
+  log.LogDataLong("HostKeyNumBits", key.get_ModulusBitLen());
+  // The signature is taken with the length it declares; the check pads a shorter one.
+  const unsigned char *s = nullptr;
+  unsigned int sLen = 0;
+  getstring(&p, &left, &s, &sLen);
+  if (!s || sLen == 0) {
+    log.LogDataLong("HostKeyFailCode", 2);
+    return false;
+  }
+  DataBuffer hash;
+  Sha1::sha1_bytes(data, dataLen, hash);
+  bool valid = false;
+  if (!Rsa2::verifyHashSsh(s, sLen, hash.getData2(), hash.getSize(), valid, key, log)) {
+    log.LogDataLong("HostKeyFailCode", 3);
+    return false;
+  }
+  if (!valid) log.LogDataLong("HostKeyFailCode", 4);
+  return valid;
+}
+
+bool SshTransport::dssVerifySig(dsa_key &key, const unsigned char *sig, unsigned int sigLen,
+                                const unsigned char *data, unsigned int dataLen, LogBase &log,
+                                bool verbose) {
+  if (verbose) {
+    log.EnterContext("dssVerifySig", true);
+    log.LogDataLong("siglen", (int)sigLen);
+    log.LogDataLong("datalen", (int)dataLen);
+  }
+  auto done = [&](bool r) {
+    if (verbose) log.LeaveContext();
+    return r;
+  };
+  const unsigned char *rs = sig;
+  if (sigLen != 40) {
+    const unsigned char *p = sig;
+    unsigned int left = sigLen;
+    const unsigned char *name = nullptr;
+    unsigned int nameLen = 0;
+    getstring(&p, &left, &name, &nameLen);
+    if (!name || nameLen != 7 || memcmp(name, "ssh-dss", 7) != 0) {
+      log.LogError("Expected ssh-dss");
+      return done(false);
+    }
+    if (left < 4 + 40) {
+      log.LogError(left < 4 + 20 ? "Failed to get r" : "Failed to get s");
+      return done(false);
+    }
+    rs = p + 4;
+  }
+  MpInt r, s;
+  if (!RazudodMp::read_unsigned_bin(r.v, rs, 20)) {
+    log.LogError("Failed to get r");
+    return done(false);
+  }
+  if (!RazudodMp::read_unsigned_bin(s.v, rs + 20, 20)) {
+    log.LogError("Failed to get s");
+    return done(false);
+  }
+  DataBuffer hash;
+  Sha1::sha1_bytes(data, dataLen, hash);
+  bool valid = false;
+  if (!Dsa::verify_hash_raw(r.v, s.v, hash.getData2(), hash.getSize(), key, valid, log))
+    return done(false);
+  log.LogDataLong("dsaSigValid", valid ? 1 : 0);
+  return done(valid);
+}
+
+bool SshTransport::verifyHostKey(bool rekey, LogBase &log, bool verbose) {
+  auto dumpBlobs = [&](const char *keyTag) {
+    log.LogBinary(keyTag, serverHostKeyBlob.getData2(), (int)serverHostKeyBlob.getSize());
+    log.LogBinary("sigH", serverSignature.getData2(), (int)serverSignature.getSize());
+    log.LogBinary("exchangeHash", exchangeHash.getData2(), (int)exchangeHash.getSize());
+  };
+  if (hostKeyAlgorithm == 2) {
+    dsa_key key;
+    if (!parseDssKey(serverHostKeyBlob, key, log, verbose)) {
+      log.LogError("Failed to parse DSS host key");
+      return false;
+    }
+    log.LogInfo("DSS host key parsed successfully.");
+    hostKeyFingerprint.clear();
+    Dsa::calc_fingerprint(key, hostKeyFingerprint);
+    if (!dssVerifySig(key, serverSignature.getData2(), serverSignature.getSize(),
+                      exchangeHash.getData2(), exchangeHash.getSize(), log, verbose)) {
+      dumpBlobs("dss_key");
+      log.LogError(rekey ? "DSS signature verification failure. (2)"
+                         : "DSS signature verification failure. (1)");
+      return false;
+    }
+    if (verbose) {
+      log.LogInfo(rekey ? "DSS signature is valid." : "DSS signature verification success");
+      dumpBlobs("dss_key");
+    }
+    toSessionLog("TRAN* ", "DSS signature verified", "\r\n");
+    return true;
+  }
+  rsa_key key;
+  if (!parseRsaKey(serverHostKeyBlob, key, log)) {
+    log.LogError("Failed to parse RSA host key");
+    return false;
+  }
+  log.LogInfo("RSA host key parsed successfully.");
+  hostKeyFingerprint.clear();
+  Rsa2::calc_fingerprint(key, hostKeyFingerprint);
+  if (!rekey) {
+    StringBuffer xml;
+    Rsa2::keyToXml(key, true, xml, false, log);
+    log.LogData("keyXml", xml.getString());
+  }
+  if (!rsaVerifySig(key, serverSignature.getData2(), serverSignature.getSize(),
+                    exchangeHash.getData2(), exchangeHash.getSize(), log)) {
+    log.LogError("RSA signature verification failure.");
+    return false;
+  }
+  if (rekey) {
+    if (verbose) {
+      log.LogInfo("RSA signature is valid.");
+      dumpBlobs("rsa_key");
+    }
+  } else {
+    log.LogInfo("RSA signature verification success.");
+  }
+  toSessionLog("TRAN* ", "RSA signature verified", "\r\n");
+  return true;
+}

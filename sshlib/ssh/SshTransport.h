@@ -1,0 +1,251 @@
+// The client side of one SSH-2 connection: packets, identification, key exchange, host keys, the
+// message dispatcher and the channel control messages, with the state they share.
+#pragma once
+
+#include <map>
+
+#include "sshlib/core/DataBuffer.h"
+#include "sshlib/core/ExtPtrArray.h"
+#include "sshlib/core/StringBuffer.h"
+#include "sshlib/core/XString.h"
+#include "sshlib/crypto/ClsCrypt.h"
+#include "sshlib/crypto/RazudodDh.h"
+#include "sshlib/ssh/RazudodSocket.h"
+#include "sshlib/ssh/SocketReadFailInfo.h"
+
+class ClsHttpProxyClient;
+class ClsSocksClient;
+class LogBase;
+class Output;
+class ProgressMonitor;
+class SshChannel;
+class rsa_key;
+class dsa_key;
+
+class SshTransport {
+public:
+  SshTransport();
+  virtual ~SshTransport();
+  SshTransport(const SshTransport &) = delete;
+  SshTransport &operator=(const SshTransport &) = delete;
+
+  // ---- Connection set-up.
+  bool sshConnect(ClsSocksClient &socks, ClsHttpProxyClient *httpProxy, ProgressMonitor *pm,
+                  LogBase &log, SocketReadFailInfo &failInfo, bool verbose);
+  bool readServerVersion(ProgressMonitor *pm, LogBase &log);
+  bool isWeOnlyDo() const;
+  bool isBitvise() const;
+  void setClientIp(const char *text);
+
+  // ---- Binary packets.
+  bool sendMessage(const char *msgName, DataBuffer &payload, ProgressMonitor *pm, LogBase &log,
+                   bool verbose);
+  bool readRawPacket(DataBuffer &payload, unsigned int idleTimeoutMs, ProgressMonitor *pm,
+                     LogBase &log, bool verbose);
+  void queuePayload(DataBuffer &payload, LogBase &log, bool verbose, int calledFrom);
+
+  // ---- Dispatcher.
+  bool generalizedRead(int waitCode, unsigned int idleTimeoutMs, unsigned int readTimeoutMs,
+                       SshChannel *channel, bool &eofReceived, bool &closeReceived, DataBuffer &out,
+                       unsigned int &outType, bool &disconnectReceived, ProgressMonitor *pm,
+                       LogBase &log, SocketReadFailInfo &failInfo, bool &satisfied, bool verbose);
+  // Channels that are open on this connection (by our number); a channel message for any other
+  // number is a protocol error and is dropped. The channel-open code records its channels here.
+  void channelOpened(unsigned int clientChannelNum, unsigned int serverChannelNum) {
+    openChannelNums[clientChannelNum] = serverChannelNum;
+  }
+  void channelForgotten(unsigned int clientChannelNum) { openChannelNums.erase(clientChannelNum); }
+
+  // ---- Message names and session log.
+  static void msgTypeName(int number, StringBuffer &out);
+  void toSessionLog(const char *prefix, int value, const char *suffix);
+  void toSessionLog(const char *prefix, const char *text, const char *suffix);
+  bool checkDataAvailable(LogBase &log);
+  void setNoDelay(bool on);
+  void forcefulClose(LogBase &log);
+  void setTimeouts(unsigned int idleTimeoutMs, unsigned int connectTimeoutMs);
+
+  // ---- Negotiation.
+  void build_kexInit(DataBuffer &out);
+  bool sendKexInit(ProgressMonitor *pm, LogBase &log, bool verbose);
+  bool parseKexInit(DataBuffer &payload, LogBase &log);
+  static bool isSupportedByServer(const char *name, ExtPtrArray &serverList);
+  bool choose_kex_algorithm(ExtPtrArray &list, LogBase &log);
+  bool choose_hostkey_algorithm(ExtPtrArray &list, LogBase &log);
+  bool choose_crypt_algorithm(int &out, ExtPtrArray &list, LogBase &log);
+  bool choose_mac_algorithm(int &out, ExtPtrArray &list, LogBase &log);
+  bool choose_compression(int &out, ExtPtrArray &list, LogBase &log);
+  void getKeySizes(int &ivLenOut, int &ivLenIn, int &encKeyLenOut, int &encKeyLenIn,
+                   int &macKeyLenOut, int &macKeyLenIn);
+
+  // ---- Diffie-Hellman, keys, host keys.
+  void calcKeyExchangeNumBits(unsigned int &numBits, unsigned int &pbits);
+  bool computeExchangeHash(unsigned int replyMsgType, unsigned int pbits, LogBase &log,
+                           bool verbose);
+  bool calculateKeys(LogBase &log);
+  bool calculateKey(int length, unsigned char letter, DataBuffer &out, LogBase &log);
+  static bool calculateKey2(bool useSha1, int length, DataBuffer &mpintK, DataBuffer &H,
+                            unsigned char letter, DataBuffer &sessionId, DataBuffer &out,
+                            LogBase &log);
+  bool installNewKeys(LogBase &log);
+  // The two halves of installNewKeys: ours switch right after we send NEWKEYS, the server's when
+  // its NEWKEYS arrives.
+  bool installOutgoingKeys(LogBase &log);
+  bool installIncomingKeys(LogBase &log);
+  static bool parseRsaKey(DataBuffer &blob, rsa_key &key, LogBase &log);
+  static bool parseDssKey(DataBuffer &blob, dsa_key &key, LogBase &log, bool verbose);
+  static bool rsaVerifySig(rsa_key &key, const unsigned char *sig, unsigned int sigLen,
+                           const unsigned char *data, unsigned int dataLen, LogBase &log);
+  static bool dssVerifySig(dsa_key &key, const unsigned char *sig, unsigned int sigLen,
+                           const unsigned char *data, unsigned int dataLen, LogBase &log,
+                           bool verbose);
+
+  // ---- Channel control messages.
+  bool sendReqWindowAdjust(SshChannel &ch, ProgressMonitor *pm, LogBase &log, bool verbose);
+  bool sendChannelFailure(SshChannel &ch, ProgressMonitor *pm, LogBase &log, bool verbose);
+  bool channelSendClose(SshChannel &ch, ProgressMonitor *pm, LogBase &log, bool verbose);
+  bool sendIgnoreMsg(DataBuffer &data, ProgressMonitor *pm, LogBase &log, bool verbose);
+
+  // ---- Wire encoding.
+  static void pack_uint32(unsigned int v, DataBuffer &out);
+  static void pack_int64(long long v, DataBuffer &out);
+  static void pack_bool(bool b, DataBuffer &out);
+  static void pack_binString(const unsigned char *p, unsigned int n, DataBuffer &out);
+  static void pack_db(const DataBuffer &data, DataBuffer &out);
+  static void pack_sb(const StringBuffer &s, DataBuffer &out);
+  static void pack_string(const char *s, DataBuffer &out);
+  static void pack_bignum(const unsigned int *bn, DataBuffer &out);
+  static void pack_filename(XString &name, StringBuffer &charset, DataBuffer &out);
+  static bool parseByte(const DataBuffer &msg, unsigned int &idx, unsigned char &v);
+  static bool parseBool(const DataBuffer &msg, unsigned int &idx, bool &v);
+  static bool parseUint32(const DataBuffer &msg, unsigned int &idx, unsigned int &v);
+  static bool parseInt64(const DataBuffer &msg, unsigned int &idx, long long &v);
+  static bool parseBytes(const DataBuffer &msg, unsigned int &idx, int n, DataBuffer &out);
+  static bool parseBinaryString(const DataBuffer &msg, unsigned int &idx, DataBuffer &out,
+                                LogBase &log);
+  static bool parseBinaryStringToOutput(const DataBuffer &msg, unsigned int &idx, Output &out,
+                                        unsigned int &numWritten, ProgressMonitor *pm,
+                                        LogBase &log);
+  static bool parseString(const DataBuffer &msg, unsigned int &idx, StringBuffer &out);
+  static bool parseUtf8(const DataBuffer &msg, unsigned int &idx, XString &out);
+  static bool parseMpInt(const DataBuffer &msg, unsigned int &idx, mp_int &out, LogBase &log);
+  static unsigned int *parseBignum(const DataBuffer &msg, unsigned int &idx, LogBase &log);
+  static bool parseNameList3(const DataBuffer &msg, unsigned int &idx, ExtPtrArray &out,
+                             StringBuffer &raw);
+  static unsigned int msgType(const DataBuffer &msg);
+  static unsigned int parseChannelNum(const DataBuffer &msg);
+  static bool parseChannelOpenSuccess(const DataBuffer &msg, SshChannel &ch, LogBase &log);
+  static bool parseChannelOpenFailure(const DataBuffer &msg, unsigned int &reasonCode,
+                                      StringBuffer &description, LogBase &log);
+  static bool parseDisconnect(const DataBuffer &msg, unsigned int &reasonCode,
+                              StringBuffer &description, LogBase &log);
+  static bool parseGlobalRequest(const DataBuffer &msg, XString &name, bool &wantReply,
+                                 LogBase &log);
+  static bool parseBannerMsg(const DataBuffer &msg, XString &message, XString &language,
+                             LogBase &log);
+  static bool parseChannelRequest2(const DataBuffer &msg, unsigned int &channelNum,
+                                   StringBuffer &requestType);
+  static bool parseExitStatus2(const DataBuffer &msg, unsigned int &channelNum,
+                               StringBuffer &requestType, unsigned int &exitStatus);
+  static bool parseData(const DataBuffer &msg, unsigned int &channelNum, DataBuffer &data,
+                        LogBase &log);
+  static bool parseExtendedData(const DataBuffer &msg, unsigned int &channelNum,
+                                unsigned int &dataTypeCode, DataBuffer &data, LogBase &log);
+
+  // ---- Fields.
+  StringBuffer sessionLog;
+  bool keepSessionLog = false;
+  StringBuffer sshLog;
+  bool keepSshLog = false;
+  bool preferRsaHostKey = false;
+  ExtPtrArray queuedMessages;
+  RazudodSocket socket;
+  bool readTimedOut = false;
+  bool readAborted = false;
+  bool readSocketError = false;
+  bool readConnectionClosed = false;
+  unsigned int port = 22;
+  StringBuffer hostname;
+  unsigned int heartbeatMs = 0;
+  unsigned int outSeqNum = 0;
+  // Packets received since the connection started (for the incoming MAC), modulo 2^32.
+  unsigned int inSeqNum = 0;
+  bool serverHasHmacBug = false;
+  XString userAuthBanner;
+  DataBuffer kexCookie;
+  StringBuffer serverIdent;
+  StringBuffer clientIdent;
+  DataBuffer clientKexInit;
+  DataBuffer serverKexInit;
+  DataBuffer serverHostKeyBlob;
+  // The host key of the first exchange: a re-key must present the same one.
+  DataBuffer firstHostKeyBlob;
+  DataBuffer serverSignature;
+  unsigned int *serverDhPublic = nullptr;
+  StringBuffer hostKeyFingerprint;
+  unsigned int inBlockSize = 8;
+  DataBuffer exchangeHash;
+  DataBuffer sessionId;
+  int activeMacIn = 0;
+  int activeMacOut = 0;
+  int kexAlgorithm = 1;
+  int hostKeyAlgorithm = 1;
+  int activeCipherIn = 0;
+  int activeCipherOut = 0;
+  int pendingCipherIn = 0;
+  int pendingCipherOut = 0;
+  int pendingMacIn = 0;
+  int pendingMacOut = 0;
+  ClsCrypt outCrypt;
+  ClsCrypt inCrypt;
+  DataBuffer ivClientToServer, ivServerToClient, encKeyClientToServer, encKeyServerToClient,
+      macKeyClientToServer, macKeyServerToClient;
+  RazudodDh dh;
+  bool outCipherRestart = false;
+  bool inCipherRestart = false;
+  unsigned int disconnectCode = 0;
+  StringBuffer disconnectReason;
+  std::map<unsigned int, unsigned int> openChannelNums;
+  // A key exchange the server started: it may span several dispatcher calls.
+  bool rekeyRunning = false;
+  unsigned int rekeyNumBits = 0;
+  unsigned int rekeyPbits = 0;
+  unsigned int rekeyReplyNum = 31;
+
+  // Largest packet_length accepted from the server.
+  static constexpr unsigned int kMaxPacketLength = 256 * 1024;
+  // Lines the server may send before its identification, and the longest line.
+  static constexpr int kMaxPreIdentLines = 100;
+  static constexpr unsigned int kMaxIdentLineLen = 257;
+
+  // ---- Internal steps shared by the first exchange and a server-started one.
+  // Parses a DH reply, computes K and H, verifies the host key and, on a re-key, checks that it
+  // is the key of the first exchange.
+  bool handleDhReply(DataBuffer &msg, unsigned int replyMsgType, unsigned int pbits, bool rekey,
+                     LogBase &log, bool verbose);
+  bool verifyHostKey(bool rekey, LogBase &log, bool verbose);
+  bool sendGexRequest(unsigned int pbits, ProgressMonitor *pm, LogBase &log, bool verbose);
+  // Takes p and g of a group-exchange GROUP message into the DH state.
+  bool takeGexGroup(DataBuffer &msg, LogBase &log);
+  // Draws x of 2 x numBits bits and sends e in a message of the given number.
+  bool sendDhE(unsigned char number, unsigned int numBits, ProgressMonitor *pm, LogBase &log,
+               bool verbose);
+  // Sends NEWKEYS and puts our outgoing keys into force.
+  bool sendNewKeys(ProgressMonitor *pm, LogBase &log, bool verbose);
+  bool sendUnimplemented(unsigned int seq, ProgressMonitor *pm, LogBase &log, bool verbose);
+  // Reads packets, skipping IGNORE (and DEBUG when skipDebug).
+  // One step of a server-started key exchange (KEXINIT, group, reply, NEWKEYS); false ends the
+  // connection.
+  bool rekeyStep(DataBuffer &msg, ProgressMonitor *pm, LogBase &log, bool verbose);
+  bool readSkippingIgnore(DataBuffer &msg, bool skipDebug, LogBase &log, bool verbose);
+  // Sequence number of the last packet read.
+  unsigned int lastInSeqNum = 0;
+
+private:
+  void closeBroken();
+  void copyReadFlags(SocketReadFailInfo &f) const;
+};
+
+// Reads one SSH string from a raw cursor; *str stays null when it is missing or cut short.
+void getstring(const unsigned char **p, unsigned int *remaining, const unsigned char **str,
+               unsigned int *len);

@@ -1,0 +1,348 @@
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "sshlib/ssh/SshChannel.h"
+#include "tests/support/FakeSshServer.h"
+
+using namespace testsupport;
+
+namespace {
+
+std::string hex(const DataBuffer &d) {
+  StringBuffer sb;
+  d.toHexString(sb);
+  return sb.getString();
+}
+
+// Two transports joined by a socket pair, with no keys: one plays the server.
+struct Pair {
+  SshTransport client, server;
+  CaptureLog log;
+  Pair() {
+    int fds[2];
+    socketpair(AF_UNIX, SOCK_STREAM, 0, fds);
+    for (auto [t, fd] : {std::pair{&client, fds[0]}, std::pair{&server, fds[1]}}) {
+      t->socket.socketFd = fd;
+      t->socket.isConnected = true;
+      t->setTimeouts(2000, 2000);
+    }
+  }
+  void rawToClient(const std::string &b) {
+    ASSERT_EQ(write(server.socket.socketFd, b.data(), b.size()), (ssize_t)b.size());
+  }
+  bool serverSends(std::initializer_list<unsigned char> head, const char *str = nullptr,
+                   int boolean = -1) {
+    DataBuffer m;
+    for (unsigned char c : head)
+      m.appendChar(c);
+    if (str) SshTransport::pack_string(str, m);
+    if (boolean >= 0) SshTransport::pack_bool(boolean, m);
+    return server.sendMessage("test", m, nullptr, log, false);
+  }
+  unsigned int read(int wait, SshChannel *ch, bool &ok, bool &satisfied) {
+    DataBuffer out;
+    unsigned int type = 0;
+    bool eof, close, disc;
+    SocketReadFailInfo fi;
+    ok = client.generalizedRead(wait, 0, 2000, ch, eof, close, out, type, disc, nullptr, log, fi,
+                                satisfied, false);
+    return type;
+  }
+  // The next message the server side receives, or 0 when none came.
+  unsigned int serverGets() {
+    DataBuffer m;
+    return server.readRawPacket(m, 300, nullptr, log, false) ? SshTransport::msgType(m) : 0;
+  }
+};
+
+TEST(SshWire, PackAndParseAtTheLimits) {
+  DataBuffer d;
+  SshTransport::pack_string(nullptr, d);
+  SshTransport::pack_string("", d);
+  SshTransport::pack_uint32(1, d);
+  SshTransport::pack_int64(-2, d);
+  EXPECT_EQ(hex(d), "00000000000000000000000"
+                    "1FFFFFFFFFFFFFFFE");
+  struct {
+    unsigned int declared;
+    unsigned int present;
+    bool binaryOk;
+    bool textOk;
+    const char *error;
+  } cases[] = {{65000, 65000, true, true, nullptr},
+               {65001, 65001, true, false, nullptr},
+               {99000000, 0, false, false, "Error 4 parsing binary string"},
+               {99000001, 0, false, false, "Error 3 parsing binary string"}};
+  for (auto &c : cases) {
+    DataBuffer m;
+    SshTransport::pack_uint32(c.declared, m);
+    m.appendCharN('a', c.present);
+    DataBuffer out;
+    StringBuffer text;
+    CaptureLog log;
+    unsigned int i1 = 0, i2 = 0;
+    EXPECT_EQ(SshTransport::parseBinaryString(m, i1, out, log), c.binaryOk) << c.declared;
+    EXPECT_EQ(SshTransport::parseString(m, i2, text), c.textOk) << c.declared;
+    EXPECT_TRUE(!c.error || log.has(c.error)) << log.text;
+  }
+  DataBuffer shortCh;
+  shortCh.appendChar(94);
+  shortCh.appendChar(0);
+  EXPECT_EQ(SshTransport::parseChannelNum(shortCh), 0xFFFFFFFFu);
+  EXPECT_EQ(SshTransport::msgType(DataBuffer()), 999999u);
+}
+
+TEST(SshWire, NamesAndSessionLog) {
+  StringBuffer n;
+  SshTransport::msgTypeName(7, n);
+  EXPECT_STREQ(n.getString(), "Unknown(7)");
+  SshTransport::msgTypeName(61, n);
+  EXPECT_STREQ(n.getString(), "USERAUTH_INFO_RESPONSE");
+  SshTransport t;
+  t.toSessionLog("TRAN< ", "CHANNEL_DATA", "\r\n"); // off: nothing
+  t.keepSessionLog = true;
+  for (const char *m : {"CHANNEL_DATA", "CHANNEL_DATA", "CHANNEL_DATA", "CHANNEL_EOF"})
+    t.toSessionLog("TRAN< ", m, "\r\n");
+  t.toSessionLog("TRAN< ", (const char *)nullptr, "\r\n");
+  EXPECT_STREQ(t.sessionLog.getString(), "TRAN< CHANNEL_DATA...\r\nTRAN< CHANNEL_EOF\r\n");
+}
+
+TEST(SshPacket, PaddingAndBoundsOfReceivedPackets) {
+  struct {
+    unsigned int payload;
+    int cipher;
+    unsigned int total;
+  } sent[] = {{1, 0, 16}, {12, 0, 24}, {1, 2, 16}, {27, 2, 48}};
+  for (auto &c : sent) {
+    Pair p;
+    if (c.cipher) {
+      p.client.pendingCipherOut = c.cipher;
+      p.client.encKeyClientToServer.appendCharN(1, 16);
+      p.client.ivClientToServer.appendCharN(2, 16);
+      p.client.installOutgoingKeys(p.log);
+    }
+    DataBuffer m;
+    m.appendCharN(2, c.payload);
+    ASSERT_TRUE(p.client.sendMessage("x", m, nullptr, p.log, false));
+    unsigned char buf[128];
+    EXPECT_EQ(read(p.server.socket.socketFd, buf, sizeof buf), (ssize_t)c.total) << c.payload;
+  }
+  // Lengths a peer controls: too long, too short, not whole blocks, too little padding.
+  auto packet = [](unsigned int len, unsigned char pad, unsigned int bytes) {
+    std::string s = {char(len >> 24), char(len >> 16), char(len >> 8), char(len), char(pad)};
+    return s + std::string(bytes, '\x02');
+  };
+  struct {
+    std::string bytes;
+    bool ok;
+    const char *error;
+  } received[] = {{packet(12, 4, 11), true, nullptr},
+                  {packet(300000, 4, 64), false, "Invalid packet length."},
+                  {packet(8, 4, 7), false, "Invalid packet length."},
+                  {packet(13, 4, 12), false, "Invalid packet length."},
+                  {packet(12, 3, 11), false, "Packet padding too short."},
+                  {packet(12, 11, 11), false, "Payload is empty"}};
+  for (auto &c : received) {
+    Pair p;
+    p.rawToClient(c.bytes);
+    DataBuffer payload;
+    EXPECT_EQ(p.client.readRawPacket(payload, 0, nullptr, p.log, false), c.ok) << p.log.text;
+    EXPECT_TRUE(!c.error || p.log.has(c.error)) << p.log.text;
+  }
+}
+
+TEST(SshKexInit, ChoosesOursInOurOrder) {
+  struct {
+    const char *ciphers;
+    const char *comp;
+    const char *hostKeys;
+    bool ok;
+    int cipher;
+    const char *error;
+  } cases[] = {
+      {"AES128-CBC,aes256-cbc", "none", "ssh-rsa", true, 1, nullptr},
+      {"aes128-ctr", "none", "ssh-rsa", false, 0,
+       "Unable to agree upon client-to-server encryption algorithm."},
+      {"blowfish-cbc", "zlib", "ssh-dss,ssh-rsa", false, 5,
+       "Unable to agree upon server-to-client compression algorithm."},
+  };
+  for (auto &c : cases) {
+    DataBuffer k;
+    k.appendChar(20);
+    k.appendCharN(7, 16);
+    for (const char *l : {"diffie-hellman-group14-sha1", c.hostKeys, c.ciphers, c.ciphers,
+                          "hmac-md5", "hmac-md5", c.comp, c.comp, "", ""})
+      SshTransport::pack_string(l, k);
+    SshTransport::pack_bool(false, k);
+    SshTransport t;
+    CaptureLog log;
+    EXPECT_EQ(t.parseKexInit(k, log), c.ok) << log.text;
+    EXPECT_EQ(t.pendingCipherOut, c.cipher);
+    EXPECT_EQ(t.kexAlgorithm, 14);
+    EXPECT_TRUE(!c.error || log.has(c.error)) << log.text;
+    k.shorten(30);
+    EXPECT_FALSE(t.parseKexInit(k, log));
+    EXPECT_TRUE(log.has("Error in KEXINIT message from server"));
+  }
+}
+
+TEST(SshDispatcher, AnswersWhatThePeerAsksAndNothingElse) {
+  Pair p;
+  SshChannel ch;
+  ch.clientChannelNum = 5;
+  ch.serverChannelNum = 9;
+  bool ok, sat;
+  // Keep-alive without want-reply: nothing is sent; with it: one failure answer (after IGNORE).
+  ASSERT_TRUE(p.serverSends({98, 0, 0, 0, 5}, "keepalive@openssh.com", 0));
+  ASSERT_TRUE(p.serverSends({2, 0, 0, 0, 0}));
+  EXPECT_EQ(p.read(99, &ch, ok, sat), 98u);
+  EXPECT_EQ(p.read(99, &ch, ok, sat), 2u);
+  EXPECT_EQ(p.serverGets(), 0u);
+  ASSERT_TRUE(p.serverSends({98, 0, 0, 0, 5}, "keepalive@openssh.com", 1));
+  ASSERT_TRUE(p.serverSends({98, 0, 0, 0, 5}, "x-unknown@example.com", 1));
+  p.read(99, &ch, ok, sat);
+  p.read(99, &ch, ok, sat);
+  EXPECT_EQ(p.serverGets(), 2u);
+  EXPECT_EQ(p.serverGets(), 100u);
+  EXPECT_EQ(p.serverGets(), 100u);
+  // A message number nobody knows gets UNIMPLEMENTED; data for a channel never opened is dropped.
+  ASSERT_TRUE(p.serverSends({199}));
+  EXPECT_TRUE(p.read(3, &ch, ok, sat) == 0 && ok && !sat);
+  EXPECT_EQ(p.serverGets(), 3u);
+  ASSERT_TRUE(p.serverSends({94, 0, 0, 0, 7}, "data"));
+  ASSERT_TRUE(p.serverSends({94, 0, 0, 0, 5}, "data"));
+  EXPECT_EQ(p.read(3, &ch, ok, sat), 94u);
+  EXPECT_EQ(p.client.queuedMessages.getSize(), 0);
+  EXPECT_TRUE(p.log.has("Received a message for a channel that is not open."));
+  // DISCONNECT ends the call and closes the socket.
+  DataBuffer d;
+  d.appendChar(1);
+  SshTransport::pack_uint32(11, d);
+  SshTransport::pack_string("bye", d);
+  SshTransport::pack_string("", d);
+  ASSERT_TRUE(p.server.sendMessage("DISCONNECT", d, nullptr, p.log, false));
+  p.read(99, &ch, ok, sat);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(p.client.disconnectCode, 11u);
+  EXPECT_STREQ(p.client.disconnectReason.getString(), "bye");
+  EXPECT_EQ(p.client.socket.socketFd, -1);
+}
+
+TEST(SshConnect, BindAddressAndProxyChoice) {
+  SshTransport t;
+  t.setClientIp(" http://127.0.0.1/ ");
+  EXPECT_STREQ(t.socket.bindIpAddress.getString(), "127.0.0.1");
+  ClsSocksClient socks;
+  socks.put_SocksVersion(6);
+  EXPECT_EQ(socks.get_SocksVersion(), 0);
+  // A proxy that cannot be used fails the connect; it never silently goes direct.
+  socks.put_SocksVersion(5);
+  CaptureLog log;
+  SocketReadFailInfo fi;
+  t.hostname.setString("127.0.0.1");
+  EXPECT_FALSE(t.sshConnect(socks, nullptr, nullptr, log, fi, false));
+  EXPECT_TRUE(log.has("No SOCKS5 hostname and/or port")) << log.text;
+}
+
+// ---- Against the scripted server.
+
+struct FakeCase {
+  const char *name;
+  FakeSshOptions opts;
+  FakeSshServer::Script script;
+  bool connects;
+  bool roundTrip;
+  const char *clientLog;
+};
+
+// Serves one SERVICE_REQUEST.
+void serveOne(FakeSshServer &f) {
+  DataBuffer m;
+  if (f.readType(5, m)) {
+    DataBuffer a;
+    a.appendChar(6);
+    SshTransport::pack_string("ssh-userauth", a);
+    f.send(a);
+  }
+}
+
+TEST(SshTransportFake, QuirksRefusalsAndTampering) {
+  static SshLoginKey key1, key2(3072);
+  ASSERT_TRUE(key1.ok && key2.ok);
+  FakeSshOptions noMac, hmacBug, ssh1, base, badF;
+  badF.badF = true;
+  noMac.mac = 0;
+  noMac.macName = "none";
+  hmacBug.ident = "SSH-2.0-3.2.9 F-SECURE SSH 2.1 something";
+  ssh1.ident = "SSH-1.5-OldServer";
+  FakeSshOptions switchEarly;
+  // Between the client's NEWKEYS and ours the client must already send under its new keys.
+  switchEarly.beforeNewKeys = [](FakeSshServer &f) {
+    DataBuffer g, r;
+    g.appendChar(80);
+    SshTransport::pack_string("probe@example.com", g);
+    SshTransport::pack_bool(true, g);
+    return f.send(g) && f.readType(82, r);
+  };
+  std::vector<FakeCase> cases = {
+      {"mac none", noMac, [](FakeSshServer &f) { f.handshake(key1) && (serveOne(f), true); }, true,
+       true, "MAC: None"},
+      {"hmac bug", hmacBug, [](FakeSshServer &f) { f.handshake(key1) && (serveOne(f), true); },
+       true, true, "Shortened HMAC key by 4 bytes for buggy server."},
+      {"ssh-1", ssh1, [](FakeSshServer &f) { f.sendRaw("SSH-1.5-OldServer\r\n"); }, false, false,
+       "The older SSH v1.* protocol is not supported."},
+      {"pre-lines", base,
+       [](FakeSshServer &f) {
+         for (int i = 0; i < 200; ++i)
+           f.sendRaw("hello\r\n");
+       },
+       false, false, "Too many lines before the server's identification."},
+      {"f out of range", badF, [](FakeSshServer &f) { f.handshake(key1); }, false, false,
+       "The server's Diffie-Hellman value is not acceptable."},
+      {"tampered mac", base,
+       [](FakeSshServer &f) {
+         if (!f.handshake(key1)) return;
+         DataBuffer wrongKey;
+         wrongKey.appendCharN(9, 20);
+         f.s.outCrypt.SetHmacKeyBytes(wrongKey);
+         DataBuffer ig;
+         ig.appendChar(2);
+         SshTransport::pack_string("x", ig);
+         f.send(ig);
+       },
+       true, false, "MAC verification failed."},
+      {"oversize", base,
+       [](FakeSshServer &f) {
+         if (f.handshake(key1))
+           f.sendEncrypted(std::string("\x00\x10\x00\x00", 4) + std::string(60, 'a'));
+       },
+       true, false, "Invalid packet length."},
+      {"host key changed at re-key", base,
+       [](FakeSshServer &f) {
+         DataBuffer m;
+         f.handshake(key1) && f.readType(5, m) && f.keyExchange(key2, false);
+       },
+       true, false, "The server presented a different host key in a re-key."},
+      {"keys switch after our NEWKEYS", switchEarly,
+       [](FakeSshServer &f) {
+         DataBuffer m, a;
+         a.appendChar(6);
+         SshTransport::pack_string("ssh-userauth", a);
+         f.handshake(key1) && f.readType(5, m) && f.keyExchange(key1, false) && f.send(a);
+       },
+       true, true, "Return condition still not satisfied..."},
+  };
+  for (auto &c : cases) {
+    FakeSshServer server(c.script, c.opts);
+    SshTransport t;
+    CaptureLog log;
+    EXPECT_EQ(sshConnectTo(t, server.port, log), c.connects) << c.name << "\n" << log.text;
+    EXPECT_EQ(c.connects && sshServiceRoundTrip(t, log), c.roundTrip) << c.name << log.text;
+    EXPECT_TRUE(log.has(c.clientLog)) << c.name << "\n" << log.text;
+    EXPECT_TRUE(!c.connects || c.roundTrip || t.socket.socketFd == -1) << c.name;
+    t.forcefulClose(log);
+  }
+}
+
+} // namespace

@@ -1,0 +1,37 @@
+"""Recomputes an SSH exchange hash and the six session keys (RFC 4253 sections 7.2 and 8, RFC 4419)
+from the values a test hands over, independently of the library. Arguments are name=hex pairs;
+prints H and keys A to F in hex, one a line."""
+import hashlib
+import struct
+import sys
+
+v = dict(a.split("=", 1) for a in sys.argv[1:])
+b = {k: bytes.fromhex(x) for k, x in v.items() if k not in ("hash", "pbits", "lens")}
+
+
+def string(x):
+    return struct.pack(">I", len(x)) + x
+
+
+def mpint(x):
+    n = int.from_bytes(x, "big")
+    if n == 0:
+        return string(b"")
+    body = n.to_bytes((n.bit_length() + 8) // 8, "big")
+    return string(body)
+
+
+h = hashlib.new(v["hash"])
+for k in ("vc", "vs", "ic", "is", "ks"):
+    h.update(string(b[k]))
+if "p" in b:
+    h.update(struct.pack(">I", int(v["pbits"])) + mpint(b["p"]) + mpint(b["g"]))
+h.update(mpint(b["e"]) + mpint(b["f"]) + mpint(b["k"]))
+H = h.digest()
+print(H.hex())
+sid = b.get("sid", H)
+for letter, n in zip("ABCDEF", (int(x) for x in v["lens"].split(","))):
+    key = hashlib.new(v["hash"], mpint(b["k"]) + H + letter.encode() + sid).digest()
+    while len(key) < n:
+        key += hashlib.new(v["hash"], mpint(b["k"]) + H + key).digest()
+    print(key[:n].hex())
