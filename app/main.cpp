@@ -5,6 +5,7 @@
 // writes the settings.
 #include "app/ftp/BatchListView.h"
 #include "app/shell/FerrowenAppDelegate.h"
+#include "app/shell/ShellConnect.h"
 
 #include "platform/device/Application.h"
 #include "platform/device/DeviceProfile.h"
@@ -133,7 +134,9 @@ int main(int argc, char **argv) {
   // The application delegate: at launch it builds the application and starts the sharing servers
   // whose settings ("WebServer", "FTPServer") are on.
   auto &app = platform::Application::shared();
-  app.setDelegate(std::make_shared<FerrowenAppDelegate>());
+  auto delegate = std::make_shared<FerrowenAppDelegate>();
+  attachConnectScreen(delegate);
+  app.setDelegate(delegate);
   app.launch({handedIn, {}});
   // The browser front end, when FERROWEN_RENDERER asks for it (it prints the address to open).
   auto renderer = platform::ui::startRenderer();

@@ -135,6 +135,7 @@ public:
   int iServerType() const { return iServerType_.load(); }
   int currentPort() const { return currentPort_.load(); }
   int batchPK() const { return batchPK_.load(); }
+  bool canDoChmod() const { return canDoChmod_.load(); }
   std::string transferLog() const;
   std::string cwd() const;
   std::string currentServerName() const;
@@ -172,6 +173,8 @@ public:
   void chmodFile(const std::string &name, const std::string &inFolder,
                  const std::string &permissions);
   void doRawFTPCommand(const std::string &command, const std::string &inFolder);
+  // The rename posted last lists its folder again when it is done (a move to another folder).
+  void setReloadDirWhenDone(bool reload);
 
   // --- Alerts (main thread) --------------------------------------------------------------------
   void clickedButtonAtIndex(platform::ui::AlertView &alert, int index) override;
@@ -334,8 +337,9 @@ protected:
   int controlWriteRetries_ = 0;
 
   // Security and features.
-  bool warnIfNoSSL_ = false, sslProblems_ = false, canDoChmod_ = false, canDoAPPE_ = false,
-       usePRET_ = false, forcePORT_ = false, maximumCompatability_ = false;
+  std::atomic<bool> canDoChmod_{false}; // the listings carry permissions
+  bool warnIfNoSSL_ = false, sslProblems_ = false, canDoAPPE_ = false, usePRET_ = false,
+       forcePORT_ = false, maximumCompatability_ = false;
   int pasvIPPrefix_ = 0;
   std::unique_ptr<zLibHelper> zlibHelp_;
   int64_t bytesSaved_ = 0;

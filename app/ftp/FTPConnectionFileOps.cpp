@@ -18,6 +18,10 @@ int firstState(const std::string &folder, const std::string &cwd, int command) {
 
 // --- Starters --------------------------------------------------------------------------------
 
+void FTPConnection::setReloadDirWhenDone(bool reload) {
+  onThread([this, reload] { reloadDirWhenDone_ = reload; });
+}
+
 void FTPConnection::renameFile(const std::string &from, const std::string &to,
                                const std::string &inFolder) {
   onThread([=, this] {

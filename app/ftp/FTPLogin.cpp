@@ -70,6 +70,8 @@ void FTPConnection::doTaskLogin() {
       fSecureData_ = false;
       code = 200;
     } else if (state == 34 || state == 35) {
+      // Without "PBSZ" there is no "PROT P": the data connections stay in the clear.
+      fSecureData_ = false;
       if (warnIfNoSSL_) {
         disconnectFromServer();
         warnNoSSLAvailable();
@@ -221,6 +223,13 @@ void FTPConnection::loginFinished() {
   Log::debugf("CurrentWorkingDir:%s", cwd().c_str());
   fIsLoggedIn_ = true;
   if (runStoredJob()) return;
+  // Only the browsing connection lists its login folder: a queue session lists nothing it was
+  // not asked for.
+  if (!mainConnection_) {
+    setTask(kTaskIdle);
+    setState(0);
+    return;
+  }
   bool port = forcePORT_ || UserDefaults::standard().integerForKey(kUsePASVKey) != 1;
   setState(port ? 43 : 10);
   setTask(kTaskDir);

@@ -158,19 +158,21 @@ void FTPConnection::updateViewWithDirectory() {
   addToLog(Log::format("*** Got %i Folder Items\r\n", int(currentDirectory_.size())));
   auto entries = currentDirectory_;
   std::string folder = cwd();
-  onMain([entries, folder](FTPAppServices &s) {
-    auto top = s.topDirViewer();
-    if (!top) return;
-    std::string shown = top->currentWorkingDirectory();
-    if (shown == folder || shown.empty()) {
-      Log::systemf("FolderMismatch? %s vs %s", shown.c_str(), folder.c_str());
-      top->replaceDirectory(entries);
-      top->setCurrentWorkingDirectory(folder);
-    }
-    top->setLoadedDirectory(true);
-    top->showDirToolbar();
-    top->doButtonStates();
-  });
+  // The folder screens show the browsing connection's listings only.
+  if (mainConnection_)
+    onMain([entries, folder](FTPAppServices &s) {
+      auto top = s.topDirViewer();
+      if (!top) return;
+      std::string shown = top->currentWorkingDirectory();
+      if (shown == folder || shown.empty()) {
+        Log::systemf("FolderMismatch? %s vs %s", shown.c_str(), folder.c_str());
+        top->replaceDirectory(entries);
+        top->setCurrentWorkingDirectory(folder);
+      }
+      top->setLoadedDirectory(true);
+      top->showDirToolbar();
+      top->doButtonStates();
+    });
   if (!fileToUpload_.empty()) {
     setState(12);
     setTask(kTaskUpload);
@@ -178,6 +180,8 @@ void FTPConnection::updateViewWithDirectory() {
 }
 
 void FTPConnection::reloadDirectoryViewIfNeeded() {
+  // A queue session's listing would reach no screen: the queue refreshes the screens itself.
+  if (!mainConnection_) return;
   std::string folder = cwd();
   std::weak_ptr<FTPConnection> weak = weak_from_this();
   onMain([weak, folder](FTPAppServices &s) {

@@ -1,6 +1,7 @@
 // The FTP client against pyftpdlib: plain and explicit FTPS logins, listings over passive and
 // active data connections (protected or not), the server's refusals and the stored job.
 #include "InteropFtp.h"
+#include "TaskPeers.h"
 
 using namespace ftptest;
 
@@ -89,6 +90,24 @@ TEST_F(PyftpdlibTest, RefusedPbszGoesOnToUserOverTheProtectedControlConnection) 
   ASSERT_TRUE(loginTo(address, "joe", "secret")) << conn->transferLog();
   EXPECT_TRUE(conn->fSecureLogin());
   EXPECT_FALSE(sent("PROT P"));
+  // The server never agreed to protect the data: listings arrive in the clear.
+  EXPECT_FALSE(conn->fSecureData());
+  ASSERT_TRUE(waitListing("hello.txt")) << conn->transferLog();
+}
+
+TEST_F(PyftpdlibTest, AQueueSessionListsOnlyWhenAskedAndNeverIntoTheFolderScreen) {
+  start("plain");
+  auto screen = std::make_shared<taskpeers::FolderScreenDouble>();
+  services->top = screen;
+  startConnection(false);
+  ASSERT_TRUE(loginTo(address, "joe", "secret")) << conn->transferLog();
+  ASSERT_TRUE(waitFor([&] { return conn->iTask() == -1; }));
+  for (auto &c : commandsSent())
+    EXPECT_NE(c.rfind("LIST", 0), 0u) << c;
+  conn->changeDirectory("/sub");
+  ASSERT_TRUE(waitListing("inner.txt")) << conn->transferLog();
+  RunLoop::main()->runPending();
+  EXPECT_EQ(screen->listingCount(), 0);
 }
 
 TEST_F(PyftpdlibTest, RefusedPasvFallsBackToPortForTheSession) {

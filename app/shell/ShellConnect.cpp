@@ -1,0 +1,55 @@
+#include "app/shell/ShellConnect.h"
+
+#include "app/browser/Connect.h"
+#include "app/shell/FerrowenAppDelegate.h"
+#include "app/shell/PasscodeLock.h"
+#include "app/shell/ShellScreens.h"
+
+#include "platform/foundation/Text.h"
+
+using namespace platform::ui;
+
+namespace {
+
+class ShellConnect : public Connect, public ShellConnectScreen {
+public:
+  explicit ShellConnect(std::weak_ptr<FerrowenAppDelegate> delegate) : d_(std::move(delegate)) {
+    hooks.setFtpConnection = [d = d_](std::shared_ptr<FTPConnection> c) {
+      if (auto app = d.lock()) app->setFtpConnection(std::move(c));
+    };
+    hooks.cleanupDownloadedFiles = [d = d_] {
+      if (auto app = d.lock()) app->cleanupTempFiles();
+    };
+    hooks.openViewer = [d = d_](const std::string &name, const std::string &path) {
+      auto app = d.lock();
+      if (!app || !app->makers.documentViewer) return;
+      if (auto viewer = app->makers.documentViewer(name, path))
+        if (auto nav = app->navigationController()) nav->pushViewController(viewer, true);
+    };
+    hooks.presentStartupLock = [this](Connect &) {
+      lock_ = std::make_shared<LockViewer>("LockView");
+      lock_->connectView = std::weak_ptr<ShellConnectScreen>(sharedAs<ShellConnect>());
+      auto app = d_.lock();
+      std::shared_ptr<ViewController> over =
+          app && app->mySplitVC() ? std::static_pointer_cast<ViewController>(app->mySplitVC())
+                                  : sharedAs<ViewController>();
+      over->presentModalViewController(lock_, false);
+    };
+  }
+  bool startupLockShown() const override { return lock_ && lock_->viewLocked(); }
+  void restoreEditState() override { Connect::restoreEditState(); }
+
+private:
+  std::weak_ptr<FerrowenAppDelegate> d_;
+  std::shared_ptr<LockViewer> lock_;
+};
+
+} // namespace
+
+void attachConnectScreen(const std::shared_ptr<FerrowenAppDelegate> &delegate) {
+  if (delegate->makers.connect) return;
+  std::weak_ptr<FerrowenAppDelegate> weak = delegate;
+  delegate->makers.connect = [weak]() -> std::shared_ptr<ViewController> {
+    return std::make_shared<ShellConnect>(weak);
+  };
+}
