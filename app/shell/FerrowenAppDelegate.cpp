@@ -1,5 +1,9 @@
 #include "app/shell/FerrowenAppDelegate.h"
 
+#include "app/editor/ValtryWebBrowserView.h"
+#include "app/editor/WebPreviewViewController.h"
+#include "app/editor/WebServices.h"
+
 #include "app/files/TarUnpacker.h"
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/Globals.h"
@@ -110,6 +114,8 @@ void MoviePlayerViewController::finishPlayback() {
 
 FerrowenAppDelegate::FerrowenAppDelegate() {
   Log::debug("AppDelegate.init");
+  makers.webPreview = makeWebPreviewScreen;
+  makers.browser = makeBrowserScreen;
 }
 
 FerrowenAppDelegate::~FerrowenAppDelegate() {
@@ -135,6 +141,8 @@ void FerrowenAppDelegate::installServices() {
   setAppDelegateServices(appServices_);
   FTPAppServices::setShared(ftpServices_);
   BatchAppServices::setShared(batchServices_);
+  webServices_ = makeShellWebServices(self);
+  setWebServices(webServices_);
   installTarUnpacker();
 }
 
@@ -144,6 +152,8 @@ void FerrowenAppDelegate::uninstallServices() {
   if (batchServices_ && BatchAppServices::shared() == batchServices_)
     BatchAppServices::setShared(nullptr);
   if (appServices_ && &appDelegateServices() == appServices_.get()) setAppDelegateServices(nullptr);
+  if (webServices_ && &webServices() == webServices_.get()) setWebServices(nullptr);
+  webServices_.reset();
   appServices_.reset();
   ftpServices_.reset();
   batchServices_.reset();

@@ -9,9 +9,11 @@ class FerrowenAppDelegate;
 class AppDelegateServices;
 class FTPAppServices;
 class BatchAppServices;
+class WebServices;
 
 std::shared_ptr<AppDelegateServices>
 makeShellAppDelegateServices(std::weak_ptr<FerrowenAppDelegate> delegate);
 std::shared_ptr<FTPAppServices> makeShellFTPServices(std::weak_ptr<FerrowenAppDelegate> delegate);
 std::shared_ptr<BatchAppServices>
 makeShellBatchServices(std::weak_ptr<FerrowenAppDelegate> delegate);
+std::shared_ptr<WebServices> makeShellWebServices(std::weak_ptr<FerrowenAppDelegate> delegate);
