@@ -162,17 +162,19 @@ std::optional<std::vector<uint8_t>> tabIconFromSiteIcon(const std::vector<uint8_
   return out->pngRepresentation();
 }
 
-std::vector<uint8_t> getFavIconOnThread(const std::string &host, const std::string &appleIcon) {
+std::vector<uint8_t> getFavIconOnThread(const std::string &host, const std::string &appleIcon,
+                                        int port) {
+  const std::string site = host + (port ? ":" + std::to_string(port) : std::string());
   auto &history = BrowserHistory::shared();
   if (auto cached = history.favIcon(host)) return *cached;
   std::string data;
   if (hasPrefixCaseInsensitive(appleIcon, "http"))
     data = fetchBounded(appleIcon, kMaxIconBytes, kIconTimeoutSeconds);
   if (data.empty())
-    data = fetchBounded("http://" + host + "/apple-touch-icon.png", kMaxIconBytes,
+    data = fetchBounded("http://" + site + "/apple-touch-icon.png", kMaxIconBytes,
                         kIconTimeoutSeconds);
   if (data.empty())
-    data = fetchBounded(favIconServiceAddress() + "/http://" + host + "?defaulticon=none",
+    data = fetchBounded(favIconServiceAddress() + "/http://" + site + "?defaulticon=none",
                         kMaxIconBytes, kIconTimeoutSeconds);
   std::vector<uint8_t> bytes(data.begin(), data.end());
   auto image = bytes.empty() ? nullptr : media::Image::imageWithData(bytes);

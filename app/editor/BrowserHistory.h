@@ -62,8 +62,10 @@ std::string favIconServiceAddress();
 std::optional<std::vector<uint8_t>> tabIconFromSiteIcon(const std::vector<uint8_t> &icon);
 // Fetches a site's icon (worker thread): the page's icon link, the site's apple-touch-icon, then
 // the favicon service; the first that decodes. Stores it as the caches and the need-icon setting
-// say, and answers the converted tab icon (empty when there is none).
-std::vector<uint8_t> getFavIconOnThread(const std::string &host, const std::string &appleIcon);
+// say, and answers the converted tab icon (empty when there is none). `port`: the site's own, when
+// the page named one.
+std::vector<uint8_t> getFavIconOnThread(const std::string &host, const std::string &appleIcon,
+                                        int port = 0);
 
 // The history list shown under the address field while it is edited.
 class MySearchView : public platform::ui::ViewController,

@@ -335,7 +335,8 @@ void ValtryWebBrowserView::webViewDidFinishLoad(WebView &web) {
   lastURLText = urlField->text();
   const auto title = webView->stringByEvaluatingJavaScriptFromString("document.title;");
   const auto url = webView->request().url;
-  const auto host = WebAddress::parse(url).host;
+  const auto address = WebAddress::parse(url);
+  const auto &host = address.host;
   auto item = tabItem();
   if (item && !title.empty()) item->setTitle(tabTitle(title));
   if (item && !BrowserHistory::shared().favIcon(host)) item->setImageName("valtry-tab.png");

@@ -11,7 +11,7 @@ port, record = int(sys.argv[1]), sys.argv[2]
 def png():
     chunk = lambda kind, data: (struct.pack(">I", len(data)) + kind + data
                                 + struct.pack(">I", zlib.crc32(kind + data) & 0xffffffff))
-    rows = b"".join(b"\0" + bytes([200, 200, 200, 255]) * 4 for _ in range(4))
+    rows = b"".join(b"\0" + bytes([255, 0, 0, 255, 200, 200, 200, 255]) * 2 for _ in range(4))
     return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 4, 4, 8, 6, 0, 0, 0))
             + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
 

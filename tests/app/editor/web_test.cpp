@@ -7,11 +7,14 @@
 #include "app/editor/BrowserHistory.h"
 #include "app/editor/ValtryWebBrowserView.h"
 #include "app/editor/WebAddress.h"
+#include "app/editor/WebPageEngine.h"
 #include "app/editor/WebPreviewViewController.h"
 #include "app/ftp/FTPConnection.h"
 
 #include "platform/media/Image.h"
 #include "platform/ui/Services.h"
+
+#include <thread>
 
 using namespace platform;
 using namespace platform::ui;
@@ -294,4 +297,30 @@ TEST_F(WebTest, FtpAddressesReachTheRemoteFolderScreenOnTheirOwnThread) {
   ASSERT_TRUE(waitFor([&] { return probe->topViewController() != browser; }));
   EXPECT_EQ(browser->connection(), c);
   EXPECT_EQ(c->offThreadEvents(), 0u);
+}
+
+TEST_F(WebTest, SiteIconsAreBoundedAndValidPixels) {
+  set("NeedIcon-127.0.0.1", "1");
+  std::vector<uint8_t> icon;
+  std::string huge = "x", slow = "x";
+  std::thread worker([&] {
+    icon = getFavIconOnThread("127.0.0.1", "", peer->port());
+    huge = fetchBounded(peer->url("/huge"), 1 << 20, 5);
+    slow = fetchBounded(peer->url("/slow"), 1 << 20, 1);
+  });
+  worker.join();
+  EXPECT_TRUE(huge.empty());
+  EXPECT_TRUE(slow.empty());
+  auto image = media::Image::imageWithData(icon);
+  ASSERT_TRUE(image);
+  bool faded = false;
+  for (uint32_t p : image->pixels()) {
+    const uint32_t a = p >> 24;
+    faded |= a > 0 && a < 255;
+    for (int shift : {0, 8, 16})
+      EXPECT_LE((p >> shift) & 0xff, a) << std::hex << p;
+  }
+  EXPECT_TRUE(faded);
+  EXPECT_TRUE(globalUserDefaults->dataForKey("icon-127.0.0.1"));
+  EXPECT_TRUE(BrowserHistory::shared().favIconColor("127.0.0.1"));
 }
