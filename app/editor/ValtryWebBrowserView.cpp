@@ -58,11 +58,6 @@ bool isPad() {
   return DeviceProfile::current().isiPad();
 }
 
-std::string schemeOf(const std::string &url) {
-  auto colon = url.find(':');
-  return colon == std::string::npos ? std::string() : lowercase(url.substr(0, colon));
-}
-
 // The tab's title: at most 13 characters whole, else the first 12 and an ellipsis.
 std::string tabTitle(const std::string &title) {
   std::u32string chars;
@@ -261,9 +256,7 @@ void ValtryWebBrowserView::goToTyped(const std::string &typed) {
   lastURLText = typed;
   if (typed.empty()) return;
   const auto address = addressOrSearch(typed);
-  if (address.rfind(searchServiceAddress(), 0) == 0 &&
-      !(typed.find('.') != std::string::npos && typed.find(' ') == std::string::npos))
-    BrowserHistory::shared().appendSearch(typed);
+  if (!isAddressText(typed)) BrowserHistory::shared().appendSearch(typed);
   webView->loadRequest({address});
 }
 
@@ -274,34 +267,30 @@ void ValtryWebBrowserView::showFollowed(const std::string &url) {
 
 // --- Navigation policy ------------------------------------------------------------------------
 
-bool ValtryWebBrowserView::shouldStartLoadWithRequest(WebView &, const WebRequest &request,
-                                                      WebViewNavigationType type) {
-  const auto &url = request.url;
-  Log::debug(std::to_string(int(type)) + " == " + url);
-  const auto scheme = schemeOf(url);
-  if (loadingOwnPage) return true;
-  if (scheme == "about") return false;
+bool ValtryWebBrowserView::handledScheme(const std::string &url, const std::string &scheme) {
   if (scheme == "swipe") Log::debug("swipe:  " + url);
-  if (scheme == "longtap") {
-    showLongTapMenu(url);
-    return false;
-  }
-  auto address = WebAddress::parse(url);
-  if (isAdvertisingHost(address.host)) return false;
-  if (isDownloadButton && type == WebViewNavigationType::LinkClicked) {
-    queueWebDownload(url, address.port);
-    return false;
-  }
-  if (scheme == "itms-apps") {
-    Application::shared().openURL(url);
-    return false;
-  }
-  if (scheme == "ftp" || address.host.rfind("ftp.", 0) == 0) {
-    startFTPConnection(url);
-    return false;
-  }
-  if (type == WebViewNavigationType::LinkClicked) showFollowed(url);
+  if (scheme != "longtap") return false;
+  showLongTapMenu(url);
   return true;
+}
+
+bool ValtryWebBrowserView::opensElsewhere(const std::string &url, const std::string &scheme,
+                                          const WebAddress &address) {
+  if (scheme != "ftp" && address.host.rfind("ftp.", 0) != 0) return false;
+  startFTPConnection(url);
+  return true;
+}
+
+// A star flies from the touched place to the Transfers button (iPad) or the bottom (iPhone).
+void ValtryWebBrowserView::didQueueDownload() {
+  auto star = std::make_shared<ImageView>("star.png");
+  star->setFrame(Rect(lastTapPoint.x, lastTapPoint.y, 24, 24));
+  view()->addSubview(star);
+  const double w = view()->frame().size.width;
+  animate(
+      1.0,
+      [star, w] { star->setFrame(isPad() ? Rect(w - 96, -44, 24, 24) : Rect(200, 480, 24, 24)); },
+      [star](bool) { star->removeFromSuperview(); });
 }
 
 // --- Loading, progress, title, icon, history --------------------------------------------------
@@ -563,7 +552,7 @@ void ValtryWebBrowserView::clickedButtonAtIndex(ActionSheet &sheet, int index) {
   } else if (index == actionOpenNewIndex) {
     webServices().newValtryTab(url);
   } else if (index == actionDownloadIndex) {
-    queueWebDownload(url, WebAddress::parse(url).port);
+    if (queueWebDownload(url, WebAddress::parse(url).port)) didQueueDownload();
   } else if (index == actionCopyIndex) {
     Pasteboard::generalPasteboard().setString(url);
   } else if (index == actionCopyImageIndex) {

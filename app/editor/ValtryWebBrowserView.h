@@ -54,8 +54,6 @@ public:
 
   bool textFieldShouldBeginEditing(platform::ui::TextField &) override;
   bool textFieldShouldEndEditing(platform::ui::TextField &) override;
-  bool shouldStartLoadWithRequest(platform::ui::WebView &, const platform::ui::WebRequest &,
-                                  platform::ui::WebViewNavigationType) override;
   void webViewDidStartLoad(platform::ui::WebView &) override;
   void webViewDidFinishLoad(platform::ui::WebView &) override;
   void didFailLoadWithError(platform::ui::WebView &, const std::string &) override;
@@ -74,6 +72,11 @@ protected:
   void goToTyped(const std::string &typed) override;
   void showFollowed(const std::string &url) override;
   void downloadModeChanged() override;
+  bool handledScheme(const std::string &url, const std::string &scheme) override;
+  int downloadPort(const WebAddress &address) override { return address.port; }
+  void didQueueDownload() override;
+  bool opensElsewhere(const std::string &url, const std::string &scheme,
+                      const WebAddress &address) override;
 
 private:
   void showLongTapMenu(const std::string &url);

@@ -63,8 +63,12 @@ std::string searchServiceAddress() {
   }
 }
 
+bool isAddressText(const std::string &typed) {
+  return typed.find('.') != std::string::npos && typed.find(' ') == std::string::npos;
+}
+
 std::string addressOrSearch(const std::string &typed) {
-  if (typed.find('.') != std::string::npos && typed.find(' ') == std::string::npos) {
+  if (isAddressText(typed)) {
     for (const char *scheme : {"http://", "https://", "ftp://"})
       if (hasPrefixCaseInsensitive(typed, scheme)) return typed;
     return "http://" + typed;

@@ -14,6 +14,8 @@ struct WebAddress {
 // The search service's address: the "WebSearchService" setting when set (tests point it at a
 // local server), else the one chosen by "SearchProvider".
 std::string searchServiceAddress();
+// Typed text that is an address (a dot and no blank), not search words.
+bool isAddressText(const std::string &typed);
 // The address field's rule: an address (a dot and no blank) gets "http://" unless it carries an
 // http, https or ftp scheme; anything else becomes a search, percent-escaped in UTF-8.
 std::string addressOrSearch(const std::string &typed);

@@ -287,17 +287,20 @@ bool WebPreviewViewController::shouldStartLoadWithRequest(WebView &, const WebRe
   const auto scheme = schemeOf(url);
   if (loadingOwnPage) return true;
   if (scheme == "about") return false;
-  if (isAdvertisingHost(WebAddress::parse(url).host)) return false;
+  if (handledScheme(url, scheme)) return false;
+  const auto address = WebAddress::parse(url);
+  if (isAdvertisingHost(address.host)) return false;
   // Only what the user follows is a download: the loads a page makes itself, and the addresses
   // the screen loads, are not.
   if (isDownloadButton && type == WebViewNavigationType::LinkClicked) {
-    queueWebDownload(url, 80);
+    if (queueWebDownload(url, downloadPort(address))) didQueueDownload();
     return false;
   }
   if (scheme == "itms-apps") {
     Application::shared().openURL(url);
     return false;
   }
+  if (opensElsewhere(url, scheme, address)) return false;
   if (type == WebViewNavigationType::LinkClicked) showFollowed(url);
   return true;
 }

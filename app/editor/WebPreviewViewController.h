@@ -10,6 +10,8 @@
 #include "platform/ui/TextInput.h"
 #include "platform/ui/WebView.h"
 
+#include "app/editor/WebAddress.h"
+
 #include <memory>
 #include <string>
 
@@ -61,6 +63,19 @@ protected:
   // The page went somewhere through a link: the field follows.
   virtual void showFollowed(const std::string &url);
   virtual void downloadModeChanged();
+  // Hooks of the navigation policy for the browser: a pseudo-address it handles itself, the port
+  // a download is queued with, a queued download, an address shown elsewhere than in the page.
+  virtual bool handledScheme(const std::string &url, const std::string &scheme) {
+    (void)url, (void)scheme;
+    return false;
+  }
+  virtual int downloadPort(const WebAddress &) { return 80; }
+  virtual void didQueueDownload() {}
+  virtual bool opensElsewhere(const std::string &url, const std::string &scheme,
+                              const WebAddress &address) {
+    (void)url, (void)scheme, (void)address;
+    return false;
+  }
   void buildControls();
   void showLoading(bool loading);
   std::shared_ptr<platform::ui::BarButtonItem> imageItem(const std::string &image,
