@@ -103,9 +103,11 @@ void ValtryWebBrowserView::viewDidLoad() {
     return i;
   };
   closeButtonBar = item("delete.png", "Close", &ValtryWebBrowserView::clickOK);
-  filesButtonBar = item("valtry-shoebox.png", "Saved Files", &ValtryWebBrowserView::clickMyFiles);
-  xferButtonBar = item("valtry-list.png", "Transfers", &ValtryWebBrowserView::clickTransfers);
-  settingsButtonBar = item("valtry-gear.png", "Settings", &ValtryWebBrowserView::clickSettings);
+  filesButtonBar =
+      item("valtry-shoebox.png", "Show Saved Files", &ValtryWebBrowserView::clickMyFiles);
+  xferButtonBar = item("valtry-list.png", "Show Transfers", &ValtryWebBrowserView::clickTransfers);
+  settingsButtonBar =
+      item("valtry-gear.png", "Show Settings", &ValtryWebBrowserView::clickSettings);
   fullscreenButtonBar =
       item("resize-out.png", "Full Screen", &ValtryWebBrowserView::clickFullScreen);
   bookmarksButtonBar =

@@ -31,7 +31,7 @@ protected:
     BrowserHistory::shared().forget();
     Application::shared().setURLOpener(
         [this](const std::string &u) { return opened.push_back(u), true; });
-    boot();
+    boot(device);
   }
   void TearDown() override {
     Application::shared().setURLOpener(nullptr);
@@ -58,7 +58,9 @@ protected:
     return {};
   }
   std::shared_ptr<ValtryWebBrowserView> openBrowser() {
-    EXPECT_TRUE(probe->tapTab("Web View"));
+    if (!device.isiPad()) {
+      EXPECT_TRUE(probe->tapTab("Web View"));
+    }
     delegate->newValtryTab(peer->url("/page/1"));
     advance(0.3);
     waitLoaded();
@@ -76,6 +78,12 @@ protected:
 
   std::unique_ptr<testsupport::WebPeer> peer;
   std::vector<std::string> opened;
+  DeviceProfile device = DeviceProfile::iPhone();
+};
+
+class WebPadTest : public WebTest {
+protected:
+  WebPadTest() { device = DeviceProfile::iPad(); }
 };
 
 TEST_F(WebTest, AddressOrSearchAndTheFieldShown) {
@@ -323,4 +331,35 @@ TEST_F(WebTest, SiteIconsAreBoundedAndValidPixels) {
   EXPECT_TRUE(faded);
   EXPECT_TRUE(globalUserDefaults->dataForKey("icon-127.0.0.1"));
   EXPECT_TRUE(BrowserHistory::shared().favIconColor("127.0.0.1"));
+}
+
+TEST_F(WebPadTest, TabsPopoversAndFtpInAPopover) {
+  auto browser = openBrowser();
+  auto right = delegate->tabBarControllerRight();
+  EXPECT_EQ(right->selectedViewController()->tabBarItem()->title(), "Page 1");
+  struct Case {
+    std::string button;
+    std::shared_ptr<ViewController> shown;
+  } cases[] = {{"Show Saved Files", delegate->navigationControllerFiles()},
+               {"Show Transfers", delegate->navigationControllerBatch()},
+               {"Show Settings", delegate->navigationControllerSettings()}};
+  for (auto &c : cases) {
+    ASSERT_TRUE(probe->tap(c.button)) << probe->lastError();
+    ASSERT_FALSE(probe->window().popovers().empty());
+    EXPECT_EQ(probe->window().popovers().back()->contentViewController(), c.shown) << c.button;
+    ASSERT_TRUE(probe->dismissPopover());
+  }
+  ASSERT_TRUE(follow("longtap://href=" + peer->url("/page/2")));
+  auto sheet = probe->pendingSheets().at(0).buttons;
+  EXPECT_EQ(sheet, (std::vector<std::string>{"Open", "Open in New Tab", "Download",
+                                             "Copy This Address", "Email This Address"}));
+  const auto tabs = right->viewControllers().size();
+  ASSERT_TRUE(probe->answerSheet("Open in New Tab"));
+  EXPECT_EQ(right->viewControllers().size(), tabs + 1);
+  right->setSelectedIndex(int(tabs) - 1);
+  ASSERT_TRUE(follow("ftp://127.0.0.1:" + std::to_string(testsupport::freeTcpPort()) + "/"));
+  ASSERT_TRUE(waitFor([&] { return !probe->window().popovers().empty(); }));
+  EXPECT_EQ(probe->window().popovers().back()->contentViewController(),
+            delegate->navigationController());
+  EXPECT_EQ(delegate->navigationController()->topViewController()->title(), "127.0.0.1");
 }
