@@ -211,6 +211,17 @@ void ValtryWebBrowserView::clickCancelEdit() {
 
 bool ValtryWebBrowserView::textFieldShouldBeginEditing(TextField &field) {
   WebPreviewViewController::textFieldShouldBeginEditing(field);
+  if (!isPad()) {
+    // The field takes the whole bar while it is edited; Cancel ends the editing.
+    std::weak_ptr<ValtryWebBrowserView> weak = sharedAs<ValtryWebBrowserView>();
+    navigationItem().setLeftBarButtonItem(nullptr);
+    navigationItem().setRightBarButtonItem(
+        BarButtonItem::systemItem(BarButtonSystemItem::Cancel, [weak](BarButtonItem &) {
+          if (auto s = weak.lock()) s->clickCancelEdit();
+        }));
+    saveUrlFieldFrame = urlField->frame();
+    animate(0.2, [this] { urlField->setFrame(Rect(0, 0, 270, urlField->frame().size.height)); });
+  }
   if (globalUserDefaults->integerForKey("History") != 1) return true;
   mySearchView_ = std::make_shared<MySearchView>();
   std::weak_ptr<ValtryWebBrowserView> weak = sharedAs<ValtryWebBrowserView>();
@@ -230,6 +241,12 @@ bool ValtryWebBrowserView::textFieldShouldBeginEditing(TextField &field) {
 
 bool ValtryWebBrowserView::textFieldShouldEndEditing(TextField &field) {
   WebPreviewViewController::textFieldShouldEndEditing(field);
+  if (saveUrlFieldFrame.size.width < 32) saveUrlFieldFrame = Rect(0, 0, 768 - 5 * kImageWidth, 30);
+  if (!isPad()) {
+    animate(0.2, [this] { urlField->setFrame(saveUrlFieldFrame); });
+    navigationItem().setLeftBarButtonItem(BarButtonItem::withCustomView(toolbar), true);
+    navigationItem().setRightBarButtonItem(BarButtonItem::withCustomView(toolbarRight), true);
+  }
   closeSearchList();
   return true;
 }

@@ -28,6 +28,7 @@ public:
   std::string lastURLText;
   std::string longPressURL;
   platform::ui::Point lastTapPoint;
+  platform::ui::Rect saveUrlFieldFrame;
 
   void openURL(const std::string &url) override;
   void setupTitlebar() override;
