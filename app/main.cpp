@@ -148,6 +148,7 @@ int main(int argc, char **argv) {
   app.setDelegate(nullptr);
   mainLoop->runUntil([] { return BatchListView::liveConnectionThreads() == 0; },
                      platform::seconds(5));
+  platform::stopWorkerThreads(std::chrono::seconds(2));
   ::close(signalFd);
 
   if (!defaults.synchronize()) {

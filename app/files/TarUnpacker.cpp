@@ -41,6 +41,13 @@ bool LibraryTarWrapper::untar(const std::string &path) {
   const std::string folder = dot != std::string::npos && (slash == std::string::npos || dot > slash)
                                  ? path.substr(0, dot)
                                  : path;
+  // The archive's name less its suffix names the folder: "..tar" would unpack beside the archive
+  // and "...tar" into the folder above it.
+  const std::string stem = folder.substr(slash == std::string::npos ? 0 : slash + 1);
+  if (stem.empty() || stem == "." || stem == "..") {
+    platform::Log::systemf("No folder name for the archive: %s", path.c_str());
+    return false;
+  }
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);
   CkTar tar;

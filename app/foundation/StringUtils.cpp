@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <optional>
 
 const char szBASE_64Usual[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -228,8 +230,12 @@ std::string myFileType(std::string_view s) {
 
 std::string myBetterFileName(std::string_view s) {
   const size_t dot = s.rfind('.');
-  if (dot != std::string_view::npos && platform::lowercase(s.substr(dot + 1)) == "old")
-    return std::string(s.substr(0, dot));
+  if (dot != std::string_view::npos && platform::lowercase(s.substr(dot + 1)) == "old") {
+    // The result is joined to a folder's path (and removed there): "..old" must not become "."
+    // nor "...old" "..".
+    const std::string_view rest = s.substr(0, dot);
+    if (!rest.empty() && rest != "." && rest != "..") return std::string(rest);
+  }
   return std::string(s);
 }
 
@@ -244,8 +250,18 @@ std::string myShortenedFileName(std::string_view s) {
 }
 
 std::string myMimeType(std::string_view s) {
-  const auto plist = platform::FileManager::stringContentsAtPath(
-      platform::appendPathComponent(platform::Paths::resources(), "mime-types.plist"));
+  // The table is read once per resources folder: the servers ask for every file they send.
+  static std::mutex mutex;
+  static std::string tablePath;
+  static std::optional<std::string> table;
+  const std::string path =
+      platform::appendPathComponent(platform::Paths::resources(), "mime-types.plist");
+  std::lock_guard lock(mutex);
+  if (!table || path != tablePath) {
+    table = platform::FileManager::stringContentsAtPath(path);
+    tablePath = path;
+  }
+  const auto &plist = table;
   if (plist) {
     if (auto type = plistLookup(*plist, myFileType(s))) return *type;
   } else {
@@ -406,11 +422,7 @@ bool startsWithParts(const std::vector<std::string> &path, const std::vector<std
 } // namespace
 
 std::string resolvedPath(const std::string &path) {
-  char *real = ::realpath(path.c_str(), nullptr);
-  if (!real) return "";
-  std::string out = real;
-  std::free(real);
-  return out;
+  return platform::FileManager::realPath(path).value_or("");
 }
 
 bool pathLiesInside(const std::string &path, const std::string &folder) {

@@ -301,7 +301,8 @@ void FTPConnection::sendCommandToStream(const std::string &line) {
                 iTask_ == kTaskLogin || iTask_ == kTaskLoginSecure);
     return;
   }
-  addToLog(iState_ == 3 ? std::string(">>> PASS [hidden]\r\n") : ">>> " + line);
+  const std::string logged = iState_ == 3 ? std::string("PASS [hidden]\r\n") : line;
+  addToLog(">>> " + logged);
 
   Bytes bytes;
   if (utf8Safe_) {
@@ -321,7 +322,7 @@ void FTPConnection::sendCommandToStream(const std::string &line) {
   pendingControlOut_.insert(pendingControlOut_.end(), bytes.begin(), bytes.end());
   // The reply that follows belongs to this command.
   replies_.replyText.clear();
-  Log::debugf("sendCommand:sent:%s", line.c_str());
+  Log::debugf("sendCommand:sent:%s", logged.c_str());
   flushControlOutput();
 }
 

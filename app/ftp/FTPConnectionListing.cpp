@@ -44,13 +44,14 @@ void FTPConnection::parseDirectoryListing() {
   while (!dataReadData_.empty()) {
     std::string line = FTPReplyAssembler::popLineFromData(dataReadData_, true, encoding);
     if (line.empty()) {
-      // The last line of a listing may come without its line end: once the data stream has
-      // ended nothing more will complete it, so it is a line of its own.
-      if (!data_.input || data_.input->status() != platform::net::StreamStatus::AtEnd) {
-        if (dataReadData_.size() >= kMaxListingLineBytes)
-          abandonTask("The server sent a listing line longer than 64 KiB.", false);
+      // However the bytes came in (the stream's end may come with them), the bound is the same.
+      if (dataReadData_.size() >= kMaxListingLineBytes) {
+        abandonTask("The server sent a listing line longer than 64 KiB.", false);
         return;
       }
+      // The last line of a listing may come without its line end: once the data stream has
+      // ended nothing more will complete it, so it is a line of its own.
+      if (!data_.input || data_.input->status() != platform::net::StreamStatus::AtEnd) return;
       line.assign(dataReadData_.begin(), dataReadData_.end());
       dataReadData_.clear();
     }

@@ -13,8 +13,10 @@ namespace net = platform::net;
 
 namespace {
 constexpr size_t kControlReadSize = 16384;
-constexpr size_t kDataReadSize = 4096;
-constexpr size_t kUploadChunk = 16384;
+// Data moves in large blocks: one event, one read and one file write per block keep the cost per
+// byte low. An upload chunk fills the data stream's write buffer.
+constexpr size_t kDataReadSize = 256 * 1024;
+constexpr size_t kUploadChunk = 64 * 1024;
 constexpr int64_t kPreviewBytes = 65536;
 // How long a data connection may stay open and silent after the transfer's final reply.
 constexpr double kDataStallSeconds = 30;
@@ -183,10 +185,13 @@ void FTPConnection::dataConnectionIsOpen() {
 }
 
 void FTPConnection::readDataBytes(size_t maxBytes, bool untilEmpty) {
-  uint8_t buffer[kDataReadSize];
+  // One block per thread (each connection lives on a thread of its own), made once.
+  thread_local const std::unique_ptr<uint8_t[]> block =
+      std::make_unique_for_overwrite<uint8_t[]>(kDataReadSize);
+  uint8_t *const buffer = block.get();
   do {
     if (!data_.input) return;
-    long n = data_.input->read(buffer, std::min(maxBytes, sizeof buffer));
+    long n = data_.input->read(buffer, std::min(maxBytes, kDataReadSize));
     if (n <= 0) return;
     if (modeZ_ && zlibHelp_) {
       int64_t inflated = zlibHelp_->expandAndWriteToBuffer(dataReadData_, buffer, size_t(n));
@@ -367,6 +372,8 @@ void FTPConnection::handleDataWriteEvent(std::unique_ptr<HandleXEvent> event) {
   // Sends waiting compressed bytes of the last chunk before anything new.
   std::weak_ptr<FTPConnection> weak = weak_from_this();
   auto pumpAgain = [this, weak](double delay) {
+    // One retry pending at most: every event would otherwise leave one more chain of retries.
+    if (pumpTimer_) pumpTimer_->invalidate();
     pumpTimer_ = myThread_->performAfter(platform::seconds(delay), [weak] {
       if (auto self = weak.lock()) self->doHandleDataWriteEvent();
     });

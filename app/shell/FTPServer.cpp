@@ -32,7 +32,8 @@ namespace {
 
 constexpr const char *kProductName = "Ferrowen";
 constexpr const char *kProductVersion = "3.0";
-constexpr size_t kChunk = 4096;
+// Bytes moved at a time: large blocks keep system calls and events few per byte.
+constexpr size_t kBlock = 256 * 1024;
 // How many chunk steps one handling moves at most before giving the run loop back.
 constexpr int kStepsPerHandling = 16;
 // Replies waiting for a client that does not read: above this the object stops reading commands.
@@ -98,7 +99,8 @@ std::string padOrCut(const std::string &s, size_t width) {
 
 FTPServer::FTPServer()
     : today(Clock::current().wallNow()),
-      sharedRoot_(appendPathComponent(Paths::documents(), "Files")) {}
+      sharedRoot_(appendPathComponent(Paths::documents(), "Files")),
+      idle_(kIdleLimit, [this] { idleLimitPassed(); }) {}
 
 FTPServer::~FTPServer() {
   if (dataWriteRetry_) dataWriteRetry_->invalidate();
@@ -148,7 +150,17 @@ void FTPServer::didAcceptIncomingConnection(TCPServer &server,
     disconnectFromClient();
     return;
   }
+  idle_.start();
   serverIsActive();
+}
+
+void FTPServer::idleLimitPassed() {
+  const bool transferring =
+      readStreamSendFile || writeStreamSaveFile || dataToWriteOffset < dataToWrite.size();
+  Log::debug("FTPServer: closing a session that made no progress in time\n");
+  sendCommandToStream(transferring ? "421 Data timeout. Reconnect. Sorry.\r\n"
+                                   : "421 Timeout.\r\n");
+  disconnectFromClient();
 }
 
 void FTPServer::didAcceptConnectionForServer(TCPServer &server,
@@ -198,6 +210,7 @@ void FTPServer::openDataStreams() {
 void FTPServer::disconnectFromClient() {
   if (disconnected_) return;
   disconnected_ = true;
+  idle_.stop();
   Application::shared().setNetworkActivityIndicatorVisible(false);
   flushControlOutput();
   for (SocketStream *s : {static_cast<SocketStream *>(readStream.get()),
@@ -323,9 +336,12 @@ void FTPServer::handleReadEvent(StreamEvent event) {
       readPaused_ = true;
       return;
     }
-    uint8_t buffer[kChunk];
+    uint8_t buffer[4096];
     long n = readStream->read(buffer, sizeof buffer);
-    if (n > 0) dataRead.insert(dataRead.end(), buffer, buffer + n);
+    if (n > 0) {
+      idle_.touch();
+      dataRead.insert(dataRead.end(), buffer, buffer + n);
+    }
     if (!dataRead.empty()) parseControlData();
     break;
   }
@@ -624,6 +640,8 @@ void FTPServer::handleCommand(const std::string &command, const std::string &arg
     readStreamSendFile = std::move(file);
     dataToWriteSendFile.clear();
     dataToWriteSendFileOffset = 0;
+    sendFileOffset_ = readStreamSendFile->currentOffset();
+    sendFileByKernel_ = true;
     log("RETR " + argument + "  (CWD " + currentDirectory + ")");
     const int64_t size = int64_t(attrs->size);
     reply(Log::format("150 Opening %s mode data connection for '%s' (%lld bytes).",
@@ -652,7 +670,7 @@ void FTPServer::handleCommand(const std::string &command, const std::string &arg
     }
     writeStreamSaveFile = std::move(file);
     writeSaveFilePath = path;
-    dataForSaveFile.clear();
+    saveBlockFill_ = 0;
     saveFileFailed = false;
     log("STOR " + argument + "  (CWD " + currentDirectory + ")");
     reply("150 OK to send '" + argument + "'.");
@@ -910,11 +928,12 @@ void FTPServer::pumpSend() {
   if (!writeStreamData) return;
   if (dataToWriteOffset < dataToWrite.size()) {
     for (int step = 0; step < kStepsPerHandling && dataToWriteOffset < dataToWrite.size(); ++step) {
-      size_t n = std::min(kChunk, dataToWrite.size() - dataToWriteOffset);
+      size_t n = std::min(kBlock, dataToWrite.size() - dataToWriteOffset);
       long w = writeStreamData->write(dataToWrite.data() + dataToWriteOffset, n);
       if (w < 0) return abortTransfer("426 Connection closed; transfer aborted.");
       if (w == 0) break;
       dataToWriteOffset += size_t(w);
+      idle_.touch();
     }
     if (dataToWriteOffset >= dataToWrite.size()) {
       dataToWrite.clear();
@@ -928,9 +947,24 @@ void FTPServer::pumpSend() {
   if (!readStreamSendFile) return;
   for (int step = 0; step < kStepsPerHandling; ++step) {
     if (dataToWriteSendFileOffset >= dataToWriteSendFile.size()) {
-      dataToWriteSendFile.resize(kChunk);
+      if (sendFileByKernel_) {
+        // The kernel sends straight from the file; it says when it cannot (then bytes are copied).
+        long sent = writeStreamData->sendFile(readStreamSendFile->fileDescriptor(), sendFileOffset_,
+                                              kBlock * 4);
+        if (sent > 0) {
+          sendFileOffset_ += sent;
+          idle_.touch();
+          continue;
+        }
+        if (sent == 0) return; // the stream reports when it takes bytes again
+        if (sent != SocketOutputStream::kCopyInstead)
+          return abortTransfer("426 Connection closed; transfer aborted.");
+        sendFileByKernel_ = false;
+        readStreamSendFile->setCurrentOffset(sendFileOffset_);
+      }
+      dataToWriteSendFile.resize(kBlock);
       dataToWriteSendFileOffset = 0;
-      long r = readStreamSendFile->read(dataToWriteSendFile.data(), kChunk);
+      long r = readStreamSendFile->read(dataToWriteSendFile.data(), kBlock);
       if (r < 0) {
         dataToWriteSendFile.clear();
         return abortTransfer("451 Error reading file.");
@@ -951,6 +985,7 @@ void FTPServer::pumpSend() {
     if (w < 0) return abortTransfer("426 Connection closed; transfer aborted.");
     if (w == 0) return; // the stream reports when it takes bytes again
     dataToWriteSendFileOffset += size_t(w);
+    idle_.touch();
   }
   // More to send: the stream's next can-accept event continues, and a retry in case none comes.
   scheduleDataWriteRetry();
@@ -993,10 +1028,11 @@ void FTPServer::handleDataReadEvent(StreamEvent event) {
 void FTPServer::receiveFileBytes() {
   if (!readStreamData) return;
   for (int step = 0; step < kStepsPerHandling; ++step) {
-    uint8_t buffer[kChunk];
-    long n = readStreamData->read(buffer, sizeof buffer);
+    if (!saveBlock_) saveBlock_ = std::make_unique_for_overwrite<uint8_t[]>(kBlock);
+    long n = readStreamData->read(saveBlock_.get(), kBlock);
     if (n <= 0) break;
-    dataForSaveFile.insert(dataForSaveFile.end(), buffer, buffer + n);
+    saveBlockFill_ = size_t(n);
+    idle_.touch();
     writeSaveBuffer();
     if (!readStreamData->hasBytesAvailable()) break;
   }
@@ -1005,13 +1041,13 @@ void FTPServer::receiveFileBytes() {
 // Writes what waits for the file; false (and the transfer marked failed) when the file refuses.
 bool FTPServer::writeSaveBuffer() {
   if (!writeStreamSaveFile) return false;
-  if (dataForSaveFile.empty()) return !saveFileFailed;
+  if (saveBlockFill_ == 0) return !saveFileFailed;
   if (!saveFileFailed) {
-    long w = writeStreamSaveFile->write(dataForSaveFile.data(), dataForSaveFile.size());
-    if (w < 0 || size_t(w) < dataForSaveFile.size()) saveFileFailed = true;
+    long w = writeStreamSaveFile->write(saveBlock_.get(), saveBlockFill_);
+    if (w < 0 || size_t(w) < saveBlockFill_) saveFileFailed = true;
   }
   // Bytes the file did not take are not kept: the transfer is reported as failed at its end.
-  dataForSaveFile.clear();
+  saveBlockFill_ = 0;
   return !saveFileFailed;
 }
 
@@ -1057,7 +1093,7 @@ void FTPServer::closeSaveFile() {
   writeSaveBuffer();
   writeStreamSaveFile->close();
   writeStreamSaveFile.reset();
-  dataForSaveFile.clear();
+  saveBlockFill_ = 0;
 }
 
 // --- Log and screens -------------------------------------------------------------------------

@@ -13,6 +13,7 @@
 #pragma once
 
 #include "app/foundation/TCPServer.h"
+#include "app/shell/IdleWatch.h"
 
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/RunLoop.h"
@@ -93,6 +94,9 @@ public:
 
   // The longest control line accepted; a client that sends more without a line end is cut off.
   static constexpr size_t kMaxControlLine = 64 * 1024;
+  // A session that sends no command and moves no data for this long is told "421" and closed
+  // (vsftpd's limits), so stalled clients cannot hold connections without end.
+  static constexpr platform::Duration kIdleLimit = platform::seconds(300);
 
 private:
   bool isInPrivateKeys(const std::string &localPath) const;
@@ -112,6 +116,7 @@ private:
   void closeSaveFile();
   void scheduleDataWriteRetry();
   void serverIsActive();
+  void idleLimitPassed();
 
   // Control connection.
   bool loggedIn = false;
@@ -141,9 +146,12 @@ private:
   std::unique_ptr<platform::net::FileInputStream> readStreamSendFile;
   Bytes dataToWriteSendFile;
   size_t dataToWriteSendFileOffset = 0;
+  int64_t sendFileOffset_ = 0;   // where the file's next byte is
+  bool sendFileByKernel_ = true; // until the socket says it cannot
   std::unique_ptr<platform::net::FileOutputStream> writeStreamSaveFile;
   std::string writeSaveFilePath;
-  Bytes dataForSaveFile;
+  std::unique_ptr<uint8_t[]> saveBlock_; // bytes received, on their way to the file
+  size_t saveBlockFill_ = 0;
   bool saveFileFailed = false;
 
   std::vector<uint8_t> fromAddress;
@@ -156,4 +164,5 @@ private:
   bool readPaused_ = false; // replies pile up unread: commands wait in the socket
   bool dataWriteRetryPending_ = false;
   platform::TimerRef dataWriteRetry_;
+  IdleWatch idle_;
 };

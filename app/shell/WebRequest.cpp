@@ -2,6 +2,7 @@
 
 #include "app/foundation/StringUtils.h"
 
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/Text.h"
 
 #include <algorithm>
@@ -67,14 +68,6 @@ std::vector<std::string_view> splitComponents(std::string_view path) {
     if (i > start) parts.push_back(path.substr(start, i - start));
   }
   return parts;
-}
-
-std::optional<std::string> realPath(const std::string &path) {
-  char *resolved = ::realpath(path.c_str(), nullptr);
-  if (!resolved) return std::nullopt;
-  std::string out(resolved);
-  std::free(resolved);
-  return out;
 }
 
 bool hasComponentPrefix(std::string_view path, std::string_view prefix) {
@@ -209,7 +202,8 @@ bool basicCredentialsMatch(std::string_view authLine, std::string_view user,
   return token == myBase64(std::vector<uint8_t>(credentials.begin(), credentials.end()));
 }
 
-std::optional<std::string> webLocalPath(const std::string &root, std::string_view requestPath) {
+std::optional<std::string> webLocalPath(const std::string &root, std::string_view requestPath,
+                                        WebRealPaths *found) {
   if (requestPath.find('\0') != std::string_view::npos) return std::nullopt;
   const std::string base = platform::standardizePath(root);
   const auto rootParts = splitComponents(base);
@@ -231,12 +225,14 @@ std::optional<std::string> webLocalPath(const std::string &root, std::string_vie
 
   // Symbolic links: the real path of the item, or of the nearest existing folder above a missing
   // one, must stay in the real shared folder.
-  const auto realRoot = realPath(base);
+  const auto realRoot = platform::FileManager::realPath(base);
   if (!realRoot) return local;
+  if (found) found->root = *realRoot;
   std::string probe = local;
   for (size_t keep = parts.size(); keep >= rootParts.size(); --keep) {
-    if (auto real = realPath(probe)) {
+    if (auto real = platform::FileManager::realPath(probe)) {
       if (!hasComponentPrefix(*real, *realRoot)) return std::nullopt;
+      if (found) found->item = std::move(*real);
       return local;
     }
     if (errno != ENOENT && errno != ENOTDIR) return std::nullopt;

@@ -69,7 +69,14 @@ bool basicCredentialsMatch(std::string_view authLine, std::string_view user,
 // of root's components; a NUL byte is refused. When the item (or, for a missing item, the nearest
 // folder above it) exists, the real path after following symbolic links must lie in root's real
 // path too, so a link cannot lead out of the shared folder.
-std::optional<std::string> webLocalPath(const std::string &root, std::string_view requestPath);
+// `real`, when given, receives the real paths the check found: root's, and the item's (or the
+// nearest existing folder's above it); each stays empty when it was not found.
+struct WebRealPaths {
+  std::string root;
+  std::string item;
+};
+std::optional<std::string> webLocalPath(const std::string &root, std::string_view requestPath,
+                                        WebRealPaths *real = nullptr);
 
 // Text for HTML: & < > " ' as character references.
 std::string webHTMLEscape(std::string_view text);

@@ -29,7 +29,12 @@ using namespace platform::net;
 
 namespace {
 
-constexpr size_t kChunk = 4096;
+// Bytes read or copied at a time: large blocks keep system calls and events few per byte.
+constexpr size_t kBlock = 256 * 1024;
+// Files up to this size are sent with their header, in one write.
+constexpr int64_t kInlineFile = 32 * 1024;
+// Reads of the request per bytes-available event.
+constexpr size_t kReadBlock = 64 * 1024;
 // Writes per can-accept event before the handler lets other connections have the loop.
 constexpr int kWritesPerEvent = 64;
 const char *const kServerName = "Ferrowen";
@@ -121,25 +126,23 @@ bool isPrivatePath(std::string_view path) {
   return platform::containsCaseInsensitive(path, "PrivateKeys");
 }
 
-std::optional<std::string> realPathOf(const std::string &path) {
-  char *resolved = ::realpath(path.c_str(), nullptr);
-  if (!resolved) return std::nullopt;
-  std::string out(resolved);
-  std::free(resolved);
-  return out;
-}
-
 // The same, and also when a symbolic link inside Saved Files (unpacked from an archive, say)
 // names the keys folder or a key by another name: the item, or for a missing one the nearest
-// folder above it, is looked at with every link followed.
-bool isPrivateItem(const std::string &path) {
+// folder above it, is looked at with every link followed. `known`: the real paths webLocalPath
+// found for this item in Saved Files, when it was asked.
+bool isPrivateItem(const std::string &path, const WebRealPaths *known = nullptr) {
   if (isPrivatePath(path)) return true;
-  const auto realRoot = realPathOf(documentsFolder("Files"));
-  if (!realRoot) return false;
-  std::string probe = path;
-  std::optional<std::string> real;
-  while (!(real = realPathOf(probe)) && probe != "/" && !probe.empty())
-    probe = platform::deleteLastPathComponent(probe);
+  std::optional<std::string> realRoot, real;
+  if (known && !known->root.empty() && !known->item.empty()) {
+    realRoot = known->root;
+    real = known->item;
+  } else {
+    realRoot = FileManager::realPath(documentsFolder("Files"));
+    if (!realRoot) return false;
+    std::string probe = path;
+    while (!(real = FileManager::realPath(probe)) && probe != "/" && !probe.empty())
+      probe = platform::deleteLastPathComponent(probe);
+  }
   if (!real || real->size() <= realRoot->size() || real->compare(0, realRoot->size(), *realRoot) ||
       (*real)[realRoot->size()] != '/')
     return false;
@@ -211,7 +214,11 @@ std::string singleSlashes(std::string_view path) {
 
 // --- Life ---------------------------------------------------------------------------------------
 
-WebServer::WebServer() = default;
+WebServer::WebServer()
+    : idle_(kIdleLimit, [this] {
+        platform::Log::debug("WebServer: closing a client that made no progress in time");
+        disconnectFromClient();
+      }) {}
 
 WebServer::~WebServer() {
   if (readStreamSendFile) readStreamSendFile->close();
@@ -243,6 +250,7 @@ void WebServer::didAcceptConnectionForServer(TCPServer &server,
   fromAddress = server.peer();
   liveServers().insert(shared_from_this());
   registered_ = true;
+  idle_.start();
 
   const std::weak_ptr<WebServer> weak = weak_from_this();
   readStream->setClient(StreamEventOpenCompleted | StreamEventHasBytesAvailable |
@@ -262,6 +270,7 @@ void WebServer::didAcceptConnectionForServer(TCPServer &server,
 }
 
 void WebServer::disconnectFromClient() {
+  idle_.stop();
   platform::Application::shared().setNetworkActivityIndicatorVisible(false);
   for (const auto &stream : {std::static_pointer_cast<SocketStream>(readStream),
                              std::static_pointer_cast<SocketStream>(writeStream)}) {
@@ -303,7 +312,7 @@ void WebServer::handleReadEvent(StreamEvent event) {
   switch (event) {
   case StreamEventHasBytesAvailable: {
     serverIsActive();
-    uint8_t buffer[kChunk];
+    static uint8_t buffer[kReadBlock]; // main thread only
     const long n = readStream->read(buffer, sizeof buffer);
     if (n < 0) {
       disconnectFromClient();
@@ -313,6 +322,8 @@ void WebServer::handleReadEvent(StreamEvent event) {
     if (iTask == kTaskReplying) return;
     dataRead.insert(dataRead.end(), buffer, buffer + n);
     if (dataRead.empty()) return;
+    // The head's time runs from the connection; after it, every piece of the body is progress.
+    if (iTask == kTaskReadingBody) idle_.touch();
     if (iTask == kTaskReadingHead) parseHTMLHeader();
     if (iTask == kTaskReadingBody) parseFormData();
     break;
@@ -344,6 +355,7 @@ void WebServer::doHandleReadEvent() {
 void WebServer::parseHTMLHeader() {
   const auto status = requestParser_.parse(dataRead);
   if (status == WebRequestParser::Status::NeedMore) return;
+  idle_.touch();
   takeRequestHead(requestParser_.head());
   if (status == WebRequestParser::Status::TooLarge) {
     iTask = kTaskReplying;
@@ -529,7 +541,8 @@ void WebServer::dropSaveFile() {
 void WebServer::makeDirectoryListing() {
   const std::string files = documentsFolder("Files");
   const std::string web = documentsFolder("WebServer");
-  const auto folder = webLocalPath(files, httpObject.value_or(""));
+  WebRealPaths real;
+  const auto folder = webLocalPath(files, httpObject.value_or(""), &real);
   const auto facts = folder ? statPath(*folder) : std::nullopt;
   if (!facts || !facts->isDirectory) {
     sendHTMLReplyHeaderCode(404, "File Not Found");
@@ -552,7 +565,7 @@ void WebServer::makeDirectoryListing() {
   }
 
   DirItemList items;
-  if (!isPrivateItem(*folder)) {
+  if (!isPrivateItem(*folder, &real)) {
     for (const auto &name :
          FileManager::contentsOfDirectory(*folder).value_or(std::vector<std::string>{})) {
       const std::string path = appendPathComponent(*folder, name);
@@ -632,8 +645,9 @@ void WebServer::sendHttpObjectFileHeaderCode(int code) {
     notFound();
     return;
   }
-  const auto inFiles = webLocalPath(documentsFolder("Files"), *httpObject);
-  if (!inFiles || isPrivateItem(*inFiles)) {
+  WebRealPaths real;
+  const auto inFiles = webLocalPath(documentsFolder("Files"), *httpObject, &real);
+  if (!inFiles || isPrivateItem(*inFiles, &real)) {
     sendHTMLReplyHeaderCode(404, "File Not Found");
     return;
   }
@@ -666,6 +680,8 @@ void WebServer::sendFile(const std::string &path, int code) {
   }
   readStreamSendFile = std::move(stream);
   sendFileRemaining_ = facts->size;
+  sendFileOffset_ = 0;
+  sendFileByKernel_ = true;
   dataToWriteSendFile.clear();
   sendFileSent_ = 0;
   sendFileReplyHeaderCode(code, facts->size, myMimeType(path), facts->modified);
@@ -750,35 +766,70 @@ void WebServer::doHandleWriteEvent() {
   handleWriteEvent(StreamEventCanAcceptBytes);
 }
 
-// Header and page first, then the file, at most 4096 bytes per write. A write that takes nothing
+// Header and page first, then the file: handed to the kernel to send straight from the file where
+// the connection allows it, else read and written in large blocks. A write that takes nothing
 // leaves the stream to announce when it has room again.
 void WebServer::sendPending() {
   if (iTask != kTaskReplying || !writeStream) return;
+  // A small file goes out with its header in one piece (one send, one packet).
+  if (readStreamSendFile && dataToWriteSent_ == 0 && sendFileRemaining_ <= kInlineFile) {
+    size_t have = dataToWrite.size();
+    dataToWrite.resize(have + size_t(sendFileRemaining_));
+    long n = 1;
+    while (have < dataToWrite.size() &&
+           (n = readStreamSendFile->read(dataToWrite.data() + have, dataToWrite.size() - have)) > 0)
+      have += size_t(n);
+    dataToWrite.resize(have); // a file that shrank gives a short body, which tells the client
+    readStreamSendFile->close();
+    readStreamSendFile.reset();
+    sendFileRemaining_ = 0;
+  }
+  bool progress = false;
   for (int writes = 0; writes < kWritesPerEvent; ++writes) {
     if (dataToWriteSent_ < dataToWrite.size()) {
-      const size_t n = std::min(kChunk, dataToWrite.size() - dataToWriteSent_);
-      const long written = writeStream->write(dataToWrite.data() + dataToWriteSent_, n);
+      const long written = writeStream->write(dataToWrite.data() + dataToWriteSent_,
+                                              dataToWrite.size() - dataToWriteSent_);
       if (written < 0) {
         disconnectFromClient();
         return;
       }
-      if (written == 0) return;
+      if (written == 0) break;
+      progress = true;
       dataToWriteSent_ += size_t(written);
       continue;
     }
     if (!readStreamSendFile) break;
     if (sendFileSent_ >= dataToWriteSendFile.size()) {
-      dataToWriteSendFile.resize(kChunk);
-      const size_t want = size_t(std::min<int64_t>(int64_t(kChunk), sendFileRemaining_));
+      if (sendFileByKernel_ && sendFileRemaining_ > 0) {
+        const long sent = writeStream->sendFile(readStreamSendFile->fileDescriptor(),
+                                                sendFileOffset_, size_t(sendFileRemaining_));
+        if (sent > 0) {
+          progress = true;
+          sendFileOffset_ += sent;
+          sendFileRemaining_ -= sent;
+          continue;
+        }
+        if (sent == 0) break;
+        if (sent != SocketOutputStream::kCopyInstead) {
+          disconnectFromClient();
+          return;
+        }
+        sendFileByKernel_ = false;
+        readStreamSendFile->setCurrentOffset(sendFileOffset_);
+      }
+      const size_t want = size_t(std::min<int64_t>(int64_t(kBlock), sendFileRemaining_));
+      if (want > 0) dataToWriteSendFile.resize(want);
       const long n = want > 0 ? readStreamSendFile->read(dataToWriteSendFile.data(), want) : 0;
       if (n <= 0) {
         // The whole file is out (or it shrank, and the short body tells the client so).
         readStreamSendFile->close();
         readStreamSendFile.reset();
+        dataToWriteSendFile.clear();
         break;
       }
       dataToWriteSendFile.resize(size_t(n));
       sendFileSent_ = 0;
+      sendFileOffset_ += n;
       sendFileRemaining_ -= n;
     }
     const long written = writeStream->write(dataToWriteSendFile.data() + sendFileSent_,
@@ -787,9 +838,11 @@ void WebServer::sendPending() {
       disconnectFromClient();
       return;
     }
-    if (written == 0) return;
+    if (written == 0) break;
+    progress = true;
     sendFileSent_ += size_t(written);
   }
+  if (progress) idle_.touch();
   const bool allSent = dataToWriteSent_ >= dataToWrite.size() && !readStreamSendFile;
   if (allSent) disconnectFromClient();
   // Otherwise this event's share is used up; the writes made re-arm the next can-accept event.

@@ -18,6 +18,7 @@
 #pragma once
 
 #include "app/foundation/TCPServer.h"
+#include "app/shell/IdleWatch.h"
 #include "app/shell/WebMultipart.h"
 #include "app/shell/WebRequest.h"
 
@@ -37,6 +38,11 @@ public:
 
   // What the object is doing.
   enum Task : int { kTaskReadingHead = 1, kTaskReadingBody = 2, kTaskReplying = 3 };
+
+  // A client that has not sent its whole request head this long after connecting, or that then
+  // lets this long pass without sending body bytes or taking reply bytes, is closed without an
+  // answer (as nginx does), so stalled clients cannot hold connections without end.
+  static constexpr platform::Duration kIdleLimit = platform::seconds(60);
 
   WebServer();
   ~WebServer() override;
@@ -114,11 +120,14 @@ private:
   void uploadPartEnds(bool complete);
   void dropSaveFile();
 
+  IdleWatch idle_;
   WebRequestParser requestParser_;
   std::unique_ptr<WebMultipartParser> multipart_;
   size_t dataToWriteSent_ = 0;
   size_t sendFileSent_ = 0;
   int64_t sendFileRemaining_ = 0;
+  int64_t sendFileOffset_ = 0;
+  bool sendFileByKernel_ = true; // until the socket says it cannot (TLS, odd files)
   std::string saveFileTempPath_;
   std::string saveFilePath_;
   bool uploadFailed_ = false;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -199,6 +200,23 @@ bool FileManager::fileExists(const std::string &path, bool *isDir) {
   bool exists = !path.empty() && !hasNul(path) && ::stat(path.c_str(), &st) == 0;
   if (isDir) *isDir = exists && S_ISDIR(st.st_mode);
   return exists;
+}
+
+std::optional<std::string> FileManager::realPath(const std::string &path) {
+  const int fd = ::open(path.c_str(), O_PATH | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  char target[PATH_MAX];
+  const ssize_t n = ::readlink(link, target, sizeof target);
+  ::close(fd);
+  if (n > 0 && size_t(n) < sizeof target && target[0] == '/') return std::string(target, size_t(n));
+  // No /proc: the C library walks the path itself.
+  char *resolved = ::realpath(path.c_str(), nullptr);
+  if (!resolved) return std::nullopt;
+  std::string out(resolved);
+  std::free(resolved);
+  return out;
 }
 
 bool FileManager::isDirectory(const std::string &path) {

@@ -50,6 +50,10 @@ public:
   static bool fileExists(const std::string &path);
   static bool fileExists(const std::string &path, bool *isDirectory);
   static bool isDirectory(const std::string &path);
+  // The absolute path with every symbolic link, "." and ".." resolved (realpath); none when the
+  // item does not exist or cannot be reached (errno tells why). Resolved by the kernel in one
+  // walk, so it is cheap enough for every request a server answers.
+  static std::optional<std::string> realPath(const std::string &path);
 
   // Existing folders are fine. Without intermediates a missing parent is an error.
   static FileStatus createDirectory(const std::string &path, bool withIntermediates = true,

@@ -298,16 +298,24 @@ void RunLoopImpl::rearm() {
   {
     std::lock_guard lock(timerMutex_);
     if (timers_.empty() || clock->isManual()) {
-      wake_.cancel();
+      if (wakeAt_) wake_.cancel();
+      wakeAt_.reset();
       return;
     }
     earliest = timers_.begin()->first.when;
   }
-  Duration wait = earliest - clock->now();
-  if (wait < Duration::zero()) wait = Duration::zero();
-  wake_.expires_after(wait);
+  const TimePoint now = clock->now();
+  const TimePoint when = std::max(earliest, now);
+  // A wake that comes no later than needed stays: coming early it only checks and sets the next
+  // one. Timers pushed back again and again (timeouts restarted by every event) thus cost no
+  // system call each.
+  if (wakeAt_ && *wakeAt_ <= when) return;
+  wakeAt_ = when;
+  wake_.expires_after(when - now);
   wake_.async_wait([this](const asio::error_code &ec) {
-    if (ec != asio::error::operation_aborted) requestTimerCheck();
+    if (ec == asio::error::operation_aborted) return;
+    wakeAt_.reset();
+    requestTimerCheck();
   });
 }
 

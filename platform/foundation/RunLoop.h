@@ -87,4 +87,10 @@ public:
 std::shared_ptr<RunLoop> startThread(std::string name, std::function<void()> body,
                                      bool runLoopAfterBody = true);
 
+// Stops the run loop of every worker thread that startThread made and waits, at most `limit`,
+// until those threads have ended. A process calls it before it returns from main: a detached
+// worker still handling an event while the process destroys its static objects would use them
+// after they are gone. Returns whether every worker ended in time.
+bool stopWorkerThreads(std::chrono::milliseconds limit);
+
 } // namespace platform

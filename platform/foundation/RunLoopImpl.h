@@ -21,6 +21,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <utility>
 
@@ -151,6 +152,8 @@ private:
   std::atomic<bool> timerCheckPending_{false};
   asio::steady_timer wake_{ctx_};
   uint64_t wakeGeneration_ = 0; // loop thread only
+  // When wake_ is set to go off (loop thread only); none when it is not waiting.
+  std::optional<TimePoint> wakeAt_;
 
   // Loop thread only.
   struct Descriptor {

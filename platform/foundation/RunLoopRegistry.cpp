@@ -3,6 +3,7 @@
 #include "platform/foundation/RunLoopImpl.h"
 #include "platform/foundation/Thread.h"
 
+#include <condition_variable>
 #include <future>
 #include <vector>
 
@@ -15,6 +16,10 @@ struct Registry {
   std::vector<std::weak_ptr<RunLoopImpl>> loops;
   std::shared_ptr<RunLoopImpl> mainLoop;
   std::atomic<std::thread::id> mainThread{};
+  // Worker threads started and not yet ended, and their run loops.
+  int liveWorkers = 0;
+  std::condition_variable workerEnded;
+  std::vector<std::weak_ptr<RunLoop>> workerLoops;
 };
 
 // Never destroyed: detached workers may still use it while the process exits.
@@ -100,15 +105,49 @@ std::shared_ptr<RunLoop> startThread(std::string name, std::function<void()> bod
                                      bool runLoopAfterBody) {
   std::promise<std::shared_ptr<RunLoop>> ready;
   auto loopFuture = ready.get_future();
+  auto &r = detail::registry();
+  {
+    std::lock_guard lock(r.mutex);
+    ++r.liveWorkers;
+  }
   std::thread([name = std::move(name), body = std::move(body), runLoopAfterBody,
                ready = std::move(ready)]() mutable {
     setCurrentThreadName(name);
     auto loop = RunLoop::current();
+    {
+      auto &r = detail::registry();
+      std::lock_guard lock(r.mutex);
+      std::erase_if(r.workerLoops, [](const auto &w) { return w.expired(); });
+      r.workerLoops.push_back(loop);
+    }
     ready.set_value(loop);
     if (body) body();
     if (runLoopAfterBody) loop->run();
+    // The loop and what its handlers hold go now, while the process is still whole.
+    body = nullptr;
+    loop.reset();
+    detail::threadLoop.reset();
+    auto &r = detail::registry();
+    std::lock_guard lock(r.mutex);
+    --r.liveWorkers;
+    r.workerEnded.notify_all();
   }).detach();
   return loopFuture.get();
+}
+
+bool stopWorkerThreads(std::chrono::milliseconds limit) {
+  auto &r = detail::registry();
+  std::vector<std::shared_ptr<RunLoop>> loops;
+  {
+    std::lock_guard lock(r.mutex);
+    for (auto &w : r.workerLoops)
+      if (auto l = w.lock()) loops.push_back(std::move(l));
+  }
+  for (auto &l : loops)
+    l->stop();
+  loops.clear();
+  std::unique_lock lock(r.mutex);
+  return r.workerEnded.wait_for(lock, limit, [&r] { return r.liveWorkers == 0; });
 }
 
 } // namespace platform

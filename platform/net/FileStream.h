@@ -36,6 +36,8 @@ public:
   int64_t bytesRead() const { return bytesRead_; }
   bool isAtEnd() const { return status_ == StreamStatus::AtEnd; }
   const std::string &path() const { return path_; }
+  // The open file (for the kernel to send from, SocketOutputStream::sendFile), -1 when not open.
+  int fileDescriptor() const { return fd_; }
 
 private:
   std::string path_;

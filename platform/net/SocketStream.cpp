@@ -14,6 +14,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -81,9 +84,17 @@ namespace detail {
 
 namespace {
 
-constexpr size_t kReadAheadLimit = 64 * 1024;
+// Bulk transfers move hundreds of MB/s: reads take up to 64 KiB per system call and keep up to
+// 256 KiB ahead, so the cost of a call and of an event is spread over many bytes.
+constexpr size_t kReadAheadLimit = 256 * 1024;
 constexpr size_t kWriteBufferLimit = 64 * 1024;
+constexpr size_t kRecvChunk = 64 * 1024;
+constexpr size_t kInCapacity = kReadAheadLimit + kRecvChunk;
+constexpr size_t kInFirst = 16 * 1024;
+// One TLS record at most per SSL_write.
 constexpr size_t kChunk = 16 * 1024;
+// The most one sendfile call moves, so that one connection does not hold its loop for long.
+constexpr size_t kSendFileChunk = 1024 * 1024;
 const Duration kLingerLimit = seconds(30);
 
 int sslCoreIndex() {
@@ -105,6 +116,11 @@ SSL_CTX *clientContext() {
     SSL_CTX_set_verify(c, SSL_VERIFY_NONE, nullptr);
     SSL_CTX_set_options(c, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_LEGACY_SERVER_CONNECT);
     SSL_CTX_set_mode(c, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // Records are read from the socket many at a time, not with two system calls each (header,
+    // then body). What OpenSSL holds back this way is drained by readAhead(), which reads until
+    // OpenSSL wants the socket again (or the read-ahead bound is reached, and a read() pumps on).
+    SSL_CTX_set_read_ahead(c, 1);
+    SSL_CTX_set_default_read_buffer_len(c, 64 * 1024);
     // Sessions are kept by TlsSessionCache, not by the context.
     SSL_CTX_set_session_cache_mode(c, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
     SSL_CTX_sess_set_new_cb(c, onNewSession);
@@ -287,12 +303,9 @@ public:
     if (bufferedIn() == 0 && !ioLoop_ && phase_ == Phase::Connected) doIo();
     size_t n = std::min(bufferedIn(), maxLength);
     if (n > 0) {
-      std::memcpy(buffer, in_.data() + inPos_, n);
+      std::memcpy(buffer, in_.get() + inPos_, n);
       inPos_ += n;
-      if (inPos_ == in_.size()) {
-        in_.clear();
-        inPos_ = 0;
-      }
+      if (inPos_ == inEnd_) inPos_ = inEnd_ = 0;
       sd.armed = true;
       postPump();
       return long(n);
@@ -333,6 +346,64 @@ public:
     std::lock_guard lock(mutex_);
     return side_[1].opened && !side_[1].closed && phase_ == Phase::Connected &&
            pendingOut() < kWriteBufferLimit;
+  }
+
+  long sendFile(int fileFd, int64_t offset, size_t length) {
+    std::lock_guard lock(mutex_);
+    Side &sd = side_[1];
+    if (!sd.opened || sd.closed) return -1;
+    if (phase_ == Phase::Failed || phase_ == Phase::Finished || phase_ == Phase::Idle) return -1;
+    if (tlsRequested_) return SocketOutputStream::kCopyInstead;
+    sd.armed = true;
+    long result = 0;
+    if (phase_ == Phase::Connected && pendingOut() > 0) flushOut(); // what write() took goes first
+    if (phase_ == Phase::Connected && pendingOut() > 0) {
+      fileWriteBlocked_ = true;
+    } else if (phase_ == Phase::Connected && length > 0) {
+      off_t at = off_t(offset);
+      const ssize_t n = sendFileWithoutSignal(fileFd, &at, std::min(length, kSendFileChunk));
+      if (n > 0) {
+        result = long(n);
+      } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        fileWriteBlocked_ = true;
+      } else if (n == 0 || errno == EINVAL || errno == ENOSYS) {
+        // The file ended early, or this file cannot be sent by the kernel.
+        result = SocketOutputStream::kCopyInstead;
+      } else {
+        const int err = errno;
+        fail(StreamError::Domain::Posix, err, std::strerror(err));
+      }
+    }
+    postPump();
+    return phase_ == Phase::Failed ? -1 : result;
+  }
+
+  // sendfile() has no MSG_NOSIGNAL: a peer that has gone would raise SIGPIPE, which ends a
+  // process that does not ignore it. Unless it is ignored, it is held back and taken again.
+  ssize_t sendFileWithoutSignal(int fileFd, off_t *at, size_t count) {
+    struct sigaction current {};
+    const bool ignored =
+        ::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+    sigset_t pipe, old;
+    if (!ignored) {
+      sigemptyset(&pipe);
+      sigaddset(&pipe, SIGPIPE);
+      pthread_sigmask(SIG_BLOCK, &pipe, &old);
+    }
+    ssize_t n;
+    do {
+      n = ::sendfile(fd_, fileFd, at, count);
+    } while (n < 0 && errno == EINTR);
+    if (!ignored) {
+      const int err = errno;
+      // Taken also after a partial send: the peer may have gone in the middle of it.
+      const timespec none{0, 0};
+      while (sigtimedwait(&pipe, nullptr, &none) < 0 && errno == EINTR) {
+      }
+      pthread_sigmask(SIG_SETMASK, &old, nullptr);
+      errno = err;
+    }
+    return n;
   }
 
   bool setTls(const TlsSettings &settings) {
@@ -400,7 +471,7 @@ public:
 private:
   // ---- internals (mutex_ held) ----
 
-  size_t bufferedIn() const { return in_.size() - inPos_; }
+  size_t bufferedIn() const { return inEnd_ - inPos_; }
   size_t pendingOut() const { return out_.size() - outPos_; }
   bool handshaking() const { return tlsRequested_ && !tlsDone_; }
 
@@ -628,14 +699,45 @@ private:
     }
   }
 
+  // Room at the end of the read-ahead buffer for the next receive (the socket's bytes go straight
+  // into it). The buffer starts small and grows, up to its bound, while receives fill it.
+  size_t inRoom() {
+    if (inPos_ > 0) {
+      std::memmove(in_.get(), in_.get() + inPos_, bufferedIn());
+      inEnd_ -= inPos_;
+      inPos_ = 0;
+    }
+    if (inEnd_ == inCapacity_ && inCapacity_ < kInCapacity) {
+      const size_t grown = inCapacity_ ? std::min(inCapacity_ * 4, kInCapacity) : kInFirst;
+      auto bigger = std::make_unique_for_overwrite<uint8_t[]>(grown);
+      if (inEnd_ > 0) std::memcpy(bigger.get(), in_.get(), inEnd_);
+      in_ = std::move(bigger);
+      inCapacity_ = grown;
+    }
+    return std::min(inCapacity_ - inEnd_, kRecvChunk);
+  }
+
   void readAhead() {
     sslReadWantsWrite_ = false;
-    uint8_t tmp[kChunk];
+    if (!in_ && !ssl_) {
+      // The buffer is made once the peer has sent something: thousands of idle connections do
+      // not hold one each.
+      uint8_t probe;
+      const ssize_t n = ::recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+      if (n == 0) eof_ = true;
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        const int err = errno; // reported now: the peek has taken it from the socket
+        fail(StreamError::Domain::Posix, err, std::strerror(err));
+      }
+      if (n <= 0) return;
+    }
     while (bufferedIn() < kReadAheadLimit && !eof_ && phase_ == Phase::Connected) {
+      const size_t roomSize = inRoom();
+      uint8_t *room = in_.get() + inEnd_;
       if (!ssl_) {
-        ssize_t n = ::recv(fd_, tmp, sizeof tmp, 0);
+        ssize_t n = ::recv(fd_, room, roomSize, 0);
         if (n > 0) {
-          appendIn(tmp, size_t(n));
+          inEnd_ += size_t(n);
           continue;
         }
         if (n == 0) {
@@ -650,9 +752,9 @@ private:
       }
       ERR_clear_error();
       errno = 0;
-      int n = SSL_read(ssl_, tmp, int(sizeof tmp));
+      int n = SSL_read(ssl_, room, int(roomSize));
       if (n > 0) {
-        appendIn(tmp, size_t(n));
+        inEnd_ += size_t(n);
         continue;
       }
       int e = SSL_get_error(ssl_, n);
@@ -669,14 +771,6 @@ private:
       failTls("TLS read failed", e);
       return;
     }
-  }
-
-  void appendIn(const uint8_t *data, size_t n) {
-    if (inPos_ > 0 && inPos_ >= in_.size() / 2) {
-      in_.erase(in_.begin(), in_.begin() + long(inPos_));
-      inPos_ = 0;
-    }
-    in_.insert(in_.end(), data, data + n);
   }
 
   void doIo() {
@@ -732,7 +826,7 @@ private:
     unsigned m = 0;
     if (!eof_ && bufferedIn() < kReadAheadLimit) m |= unsigned(FdEvent::Read);
     if (sslWriteWantsRead_) m |= unsigned(FdEvent::Read);
-    if (pendingOut() > 0 || sslReadWantsWrite_) m |= unsigned(FdEvent::Write);
+    if (pendingOut() > 0 || sslReadWantsWrite_ || fileWriteBlocked_) m |= unsigned(FdEvent::Write);
     return m;
   }
 
@@ -766,7 +860,7 @@ private:
           push(StreamEventEndEncountered);
         }
       } else {
-        if (!sd.armed || handshaking() || (tlsRequested_ && !ssl_)) continue;
+        if (!sd.armed || handshaking() || (tlsRequested_ && !ssl_) || fileWriteBlocked_) continue;
         if (pendingOut() < kWriteBufferLimit) {
           sd.armed = false;
           push(StreamEventCanAcceptBytes);
@@ -804,8 +898,8 @@ private:
     }
     if (!source_) {
       std::weak_ptr<SocketCore> weak = weak_from_this();
-      source_ = ioLoop_->addFdSource(fd_, wanted, [weak](unsigned) {
-        if (auto core = weak.lock()) core->pump();
+      source_ = ioLoop_->addFdSource(fd_, wanted, [weak](unsigned ready) {
+        if (auto core = weak.lock()) core->pump(ready);
       });
       sourceLoop_ = ioLoop_;
       watched_ = wanted;
@@ -892,12 +986,14 @@ private:
   }
 
 public:
-  void pump() {
+  // readyEvents: what the socket is ready for, when the loop's watch of it calls.
+  void pump(unsigned readyEvents = 0) {
     std::vector<Delivery> deliveries;
     std::shared_ptr<SocketCore> keep;
     {
       std::lock_guard lock(mutex_);
       pumpPosted_ = false;
+      if (readyEvents & unsigned(FdEvent::Write)) fileWriteBlocked_ = false;
       if (phase_ == Phase::Finished) return;
       if (lingering_) {
         if (lingerIo()) {
@@ -959,10 +1055,14 @@ private:
   bool sslWriteWantsRead_ = false;
   bool sslReadWantsWrite_ = false;
   bool writeBlocked_ = false;
+  // A sendFile() found the socket full: the can-accept event waits until it can take bytes.
+  bool fileWriteBlocked_ = false;
   size_t plainBeforeTls_ = 0;
 
-  std::vector<uint8_t> in_;
+  std::unique_ptr<uint8_t[]> in_; // read-ahead: bytes inPos_ to inEnd_ wait to be read
   size_t inPos_ = 0;
+  size_t inEnd_ = 0;
+  size_t inCapacity_ = 0;
   bool eof_ = false;
   std::vector<uint8_t> out_;
   size_t outPos_ = 0;
@@ -1074,6 +1174,9 @@ long SocketOutputStream::write(const uint8_t *buffer, size_t length) {
 }
 bool SocketOutputStream::hasSpaceAvailable() const {
   return core_->hasSpaceAvailable();
+}
+long SocketOutputStream::sendFile(int fileDescriptor, int64_t offset, size_t length) {
+  return core_->sendFile(fileDescriptor, offset, length);
 }
 
 SocketStreamPair createSocketStreamPair(const std::string &host, uint16_t port) {

@@ -161,6 +161,15 @@ public:
   StreamError error() const override;
   long write(const uint8_t *buffer, size_t length) override;
   bool hasSpaceAvailable() const override;
+
+  // sendFile() cannot move these bytes: the pair speaks TLS, the file ended before the length
+  // asked for, or the kernel cannot send from it. write() them instead.
+  static constexpr long kCopyInstead = -2;
+  // Sends up to `length` bytes of an open file from `offset` without copying them through this
+  // process (the kernel's sendfile), after whatever write() took before. Returns the count sent
+  // (the caller keeps the offset), 0 when the socket has no room now (CanAcceptBytes follows when
+  // it has), kCopyInstead, or -1 on error or when not open. Events as after write().
+  long sendFile(int fileDescriptor, int64_t offset, size_t length);
 };
 
 struct SocketStreamPair {

@@ -413,6 +413,13 @@ bool ClsTar::readHeaderBlock(DataSource &src, TarHeader &hdr, bool &end, bool at
 }
 
 bool ClsTar::seekPast(DataSource &src, int64_t &pos, int64_t size, LogBase &log) {
+  // The size is checked against what is left before it is added: a size near the 64-bit limit
+  // would wrap the position around.
+  const int64_t limit = m_srcSize >= 0 ? m_srcSize : INT64_MAX - 1024;
+  if (size < 0 || size > limit - pos - 512) {
+    log.LogError("TAR archive is truncated.");
+    return false;
+  }
   pos += 512 + size + ((512 - size % 512) % 512);
   if (m_srcSize >= 0 && pos > m_srcSize) {
     log.LogError("TAR archive is truncated.");

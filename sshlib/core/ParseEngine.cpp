@@ -20,14 +20,33 @@ char lowerAscii(char c) {
 
 ParseEngine::ParseEngine() : m_text(m_sb.getString()) {}
 
+// Scans are bounded by the text's end rather than left to the C library's string functions:
+// those look for the NUL from wherever they start, which costs the rest of the text on every
+// call under a checking allocator, and a scan per element made parsing quadratic there.
+void ParseEngine::textChanged() {
+  m_end = static_cast<int>(strnlen(m_text, static_cast<size_t>(m_length)));
+}
+
+int ParseEngine::scanToAny(const char *set, int setLen) const {
+  bool stop[256] = {};
+  for (int i = 0; i < setLen; ++i)
+    stop[static_cast<unsigned char>(set[i])] = true;
+  int i = m_cursor;
+  while (i < m_end && !stop[static_cast<unsigned char>(m_text[i])])
+    ++i;
+  return i;
+}
+
 ParseEngine::ParseEngine(const DataBuffer &db) {
   m_sb.appendN(reinterpret_cast<const char *>(db.getData2()), static_cast<int>(db.getSize()));
   m_text = m_sb.getString();
   m_length = m_sb.getSize();
+  textChanged();
 }
 
 ParseEngine::ParseEngine(const StringBuffer &text)
-    : m_text(text.getString()), m_length(static_cast<int>(std::strlen(text.getString()))) {}
+    : m_text(text.getString()), m_length(static_cast<int>(std::strlen(text.getString()))),
+      m_end(m_length) {}
 
 ParseEngine::~ParseEngine() = default;
 
@@ -38,6 +57,7 @@ void ParseEngine::append(const char *text) {
   m_sb.append(text);
   m_text = m_sb.getString();
   m_length = m_sb.getSize();
+  textChanged();
 }
 
 void ParseEngine::advance() {
@@ -76,18 +96,23 @@ bool ParseEngine::startsWithNoCase(const char *s) const {
 }
 
 void ParseEngine::skipUntilChar(char c) {
-  m_cursor = static_cast<int>(strchrnul(m_text + m_cursor, c) - m_text);
+  const void *hit = c && m_cursor < m_end
+                        ? std::memchr(m_text + m_cursor, c, static_cast<size_t>(m_end - m_cursor))
+                        : nullptr;
+  m_cursor = hit ? static_cast<int>(static_cast<const char *>(hit) - m_text) : m_end;
 }
 
 bool ParseEngine::skipUntilChar2(char c1, char c2) {
-  const char stops[3] = {c1, c2, '\0'};
-  m_cursor += static_cast<int>(std::strcspn(m_text + m_cursor, stops));
+  const char stops[2] = {c1, c2};
+  m_cursor = scanToAny(stops, 2);
   return m_text[m_cursor] != c2 || m_text[m_cursor] == '\0';
 }
 
 bool ParseEngine::seekAndSkipExact(const char *s) {
   if (s == nullptr || *s == '\0') return false;
-  const char *hit = std::strstr(m_text + m_cursor, s);
+  if (m_cursor >= m_end) return false;
+  const char *hit = static_cast<const char *>(
+      memmem(m_text + m_cursor, static_cast<size_t>(m_end - m_cursor), s, std::strlen(s)));
   if (hit == nullptr) return false;
   m_cursor = static_cast<int>(hit - m_text) + static_cast<int>(std::strlen(s));
   return true;
@@ -111,17 +136,7 @@ void ParseEngine::captureToNextChar(char c, StringBuffer &out) {
 int ParseEngine::captureSet(const char *set, int setLen, StringBuffer &out) {
   if (set == nullptr || setLen <= 0) return 0;
   const int start = m_cursor;
-  char stops[16];
-  if (setLen < static_cast<int>(sizeof(stops))) {
-    // strcspn stops at the text's NUL as well, so a NUL in the set changes nothing.
-    std::memcpy(stops, set, static_cast<size_t>(setLen));
-    stops[setLen] = '\0';
-    m_cursor += static_cast<int>(std::strcspn(m_text + m_cursor, stops));
-  } else {
-    while (m_text[m_cursor] &&
-           std::memchr(set, m_text[m_cursor], static_cast<size_t>(setLen)) == nullptr)
-      ++m_cursor;
-  }
+  m_cursor = scanToAny(set, setLen);
   if (m_cursor > start) out.appendN(m_text + start, m_cursor - start);
   return m_cursor - start;
 }

@@ -52,11 +52,16 @@ public:
 
 private:
   int captureSet(const char *set, int setLen, StringBuffer &out);
+  // The text ends at its first NUL; remembered so scans never look past it again.
+  void textChanged();
+  // Where the next byte of `set` (or the end) lies at or after the cursor.
+  int scanToAny(const char *set, int setLen) const;
 
   StringBuffer m_sb;
   // The text read: m_sb's, or a caller's borrowed one.
   const char *m_text;
   int m_length = 0;
+  int m_end = 0;
   int m_cursor = 0;
 };
 

@@ -26,7 +26,11 @@ namespace {
 // replacing, the search stops at the first NUL and whatever follows it is kept.
 void decodeEntities(StringBuffer &sb) {
   const char *s = sb.getString();
-  const char *amp = std::strchr(s, '&');
+  const char *const limit = s + strnlen(s, static_cast<size_t>(sb.getSize()));
+  auto nextAmp = [limit](const char *from) {
+    return static_cast<const char *>(std::memchr(from, '&', static_cast<size_t>(limit - from)));
+  };
+  const char *amp = nextAmp(s);
   if (amp == nullptr) return;
   static const struct {
     const char *name;
@@ -40,7 +44,7 @@ void decodeEntities(StringBuffer &sb) {
   const char *end = s + sb.getSize();
   StringBuffer out(sb.getSize() + 1);
   const char *from = s;
-  for (const char *p = amp; p != nullptr; p = std::strchr(p, '&')) {
+  for (const char *p = amp; p != nullptr; p = nextAmp(p)) {
     char c = 0;
     int len = 0;
     for (const auto &e : kEntities) {

@@ -442,10 +442,12 @@ bool ClsSshKey::FromPuttyPrivateKey(const StringBuffer &ppk, LogBase &log) {
     log.LogData("encryption", encryption.c_str());
     return false;
   }
-  // The MAC covers the algorithm, encryption, comment and both blobs (private in the clear).
+  // The MAC covers the algorithm, encryption, comment and both blobs (private in the clear). Its
+  // key takes the pass phrase only when the file is encrypted: one given for a plain file is not
+  // part of it.
   DataBuffer macKey, macData, ours;
   StringBuffer macSeed("putty-private-key-file-mac-key");
-  macSeed.append(pass.c_str());
+  if (encryption != "none") macSeed.append(pass.c_str());
   Sha1::sha1_bytes(reinterpret_cast<const unsigned char *>(macSeed.getString()),
                    static_cast<unsigned int>(macSeed.getSize()), macKey);
   macSeed.secureClear();

@@ -1,6 +1,8 @@
 // The application's tar service unpacks every kind it knows by suffix, next to the archive.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "app/files/TarUnpacker.h"
 #include "tests/support/TarTrees.h"
 
@@ -27,6 +29,16 @@ TEST(TarUnpacker, UnpacksEachKindIntoTheArchivesFolder) {
     std::string why;
     EXPECT_TRUE(tartrees::sameTree(src, t.file(c.folder), &why)) << why;
   }
+  // A stem of "." or ".." names no folder: nothing is unpacked beside the archive or above it.
+  namespace fs = std::filesystem;
+  fs::create_directories(t.file("in"));
+  const auto above = std::distance(fs::directory_iterator(t.path()), {});
+  for (const std::string name : {"..tar", "...tar"}) {
+    fs::copy_file(t.file("plain.tar"), t.file("in/" + name));
+    EXPECT_FALSE(TARWrapper::unTARFile(t.file("in/" + name))) << name;
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(t.file("in")), {}), 2);
+  EXPECT_EQ(std::distance(fs::directory_iterator(t.path()), {}), above);
   testsupport::writeFile(t.file("bad.tgz"), "not gzip");
   EXPECT_FALSE(TARWrapper::unTARFile(t.file("bad.tgz")));
   EXPECT_FALSE(TARWrapper::unTARFile(t.file("plain.zip")));

@@ -56,6 +56,9 @@ TEST(FileNames, ExtensionsAndDisplayForms) {
   EXPECT_EQ(myFName("abc"), "abc");
   EXPECT_EQ(myBetterFileName("index.html.OLD"), "index.html");
   EXPECT_EQ(myBetterFileName("index.html"), "index.html");
+  // The cut never leaves "", "." or "..": the result is joined to a folder's path.
+  for (const char *name : {".old", "..old", "...OLD"})
+    EXPECT_EQ(myBetterFileName(name), name);
 
   EXPECT_EQ(myShortenedFileName("abcdefghij.txt"), "abcdefghij.txt"); // 14 characters
   EXPECT_EQ(myShortenedFileName("abcdefghijklmnop.txt"), "abcdefghij...txt");

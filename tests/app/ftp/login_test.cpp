@@ -4,6 +4,7 @@
 #include "FtpTestSupport.h"
 
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
 
 #include <fstream>
 
@@ -560,8 +561,10 @@ TEST_F(FakeServerTest, PassiveReplyParsing) {
 
 TEST_F(FakeServerTest, TransferLogFilesBelongToTheMainConnection) {
   startServer(withoutAuth());
+  platform::LogCapture debugLog(platform::Log::Sink::Debug);
   login("joe", "pw");
   ASSERT_TRUE(waitLoggedIn());
+  EXPECT_FALSE(debugLog.contains("PASS pw"));
   std::string mainLog = testsupport::readFile(Paths::tmp() + "/Ferrowen.log");
   EXPECT_NE(mainLog.find(">>> PASS [hidden]\r\n"), std::string::npos);
   EXPECT_NE(mainLog.find("*** Connect To 127.0.0.1:"), std::string::npos);

@@ -1,10 +1,11 @@
 // Hosting of the sharing servers by the application delegate: listeners, the idle stop measured on
 // the injected clock, the bad-login limit, Bonjour results and the lifecycle.
 #include "FtpTestClient.h"
-#include "ShellFixture.h"
+#include "WebServerFixture.h"
 
 #include "platform/foundation/Log.h"
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 using namespace platform;
@@ -244,4 +245,59 @@ TEST_F(HostingTest, LifecycleStopsAndRestartsTheServersTheSettingsAskFor) {
   EXPECT_EQ(delegate->ftpServerListener(), nullptr);
   app.enterForeground();
   EXPECT_NE(delegate->ftpServerListener(), nullptr);
+}
+
+// Clients that connect and then stall are closed once the bound passes: the web server's after a
+// minute without a whole request head (without a word, as nginx), the FTP server's after five
+// minutes without a command ("421", as vsftpd). While thousands are held, others are served.
+TEST_F(HostingTest, StalledClientsAreClosedInTimeAndDoNotCrowdOutOthers) {
+  constexpr size_t kStalled = 2000;
+  rlimit limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_cur < 3 * kStalled) limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 8192);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+  ASSERT_GE(limit.rlim_cur, 3 * kStalled) << "the descriptor limit is too low for this test";
+  useManualClock();
+  set(kActiveServerMinutesKey, "0");
+  makeFile("hello.txt", "hello");
+  delegate->startFTPServer();
+  delegate->startWebServer();
+  struct Case {
+    int port;
+    size_t (*live)();
+    Duration limit;
+    std::string stall, farewell;
+    std::string (*served)(int port);
+  };
+  const Case cases[] = {
+      {delegate->webServerListener()->port(), &WebServer::liveCount, WebServer::kIdleLimit,
+       "GET /hello.txt HTTP/1.0\r\n", "",
+       [](int port) {
+         return webExchangeBlocking(port, {"GET /hello.txt HTTP/1.0\r\n\r\n"}).body;
+       }},
+      {delegate->ftpServerListener()->port(), &FTPServer::liveCount, FTPServer::kIdleLimit, "",
+       "220 Ferrowen v3.0 ready...\r\n421 Timeout.\r\n",
+       [](int port) {
+         return std::string(ftptest::Client(port).reply().substr(0, 4) == "220 " ? "hello" : "");
+       }},
+  };
+  for (const Case &c : cases) {
+    std::vector<std::unique_ptr<ftptest::Client>> stalled;
+    for (size_t i = 0; i < kStalled; ++i) {
+      stalled.push_back(std::make_unique<ftptest::Client>(c.port));
+      ASSERT_TRUE(stalled.back()->connected()) << i;
+      stalled.back()->send(c.stall);
+      if (i % 64 == 0) RunLoop::main()->runPending();
+    }
+    RunLoop::main()->runUntil([&] { return c.live() == kStalled; }, 60s);
+    EXPECT_EQ(c.live(), kStalled);
+    EXPECT_EQ(ftptest::whileServing([&] { return c.served(c.port); }), "hello");
+    advance(c.limit - 1s);
+    EXPECT_GE(c.live(), kStalled);
+    advance(2s);
+    RunLoop::main()->runUntil([&] { return c.live() == 0; }, 60s);
+    EXPECT_EQ(c.live(), 0u);
+    for (size_t i : {size_t(0), kStalled - 1})
+      EXPECT_EQ(ftptest::readAll(stalled[i]->fd()), c.farewell);
+  }
 }

@@ -160,7 +160,8 @@ TEST(ClsTar, HostileArchivesWriteNothingOutsideAndFail) {
                {"P link('lnk', '../outside'); add('lnk/evil')", false, ""},
                {"P link('hl', '../outside/x', tarfile.LNKTYPE); add('/abs/x')", true, "hl"},
                {"P add('/'.join(['d'*250]*6))", true, longPax},
-               {"G neg()", false, ""},
+               {"G raw()", false, ""},
+               {"G raw(b'\\x80\\x7f' + b'\\xff'*10, b'g')", false, ""},
                {"P add('pre/x')", false, ""}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.script);
@@ -178,9 +179,9 @@ TEST(ClsTar, HostileArchivesWriteNothingOutsideAndFail) {
                           "io.BytesIO(b'bad'))\n"
                           "def link(n, target, kind=tarfile.SYMTYPE):\n"
                           "  i=tarfile.TarInfo(n); i.type=kind; i.linkname=target; t.addfile(i)\n"
-                          "def neg():\n"
+                          "def raw(size=b'\\xff'*12, kind=b'0'):\n"
                           "  i=tarfile.TarInfo('n'); b=bytearray(i.tobuf(tarfile.GNU_FORMAT)); "
-                          "b[124:136]=b'\\xff'*12\n"
+                          "b[124:136]=size; b[156:157]=kind\n"
                           "  b[148:156]=b' '*8; b[148:155]=b'%06o\\0' % sum(b); "
                           "t.fileobj.write(bytes(b)); t.offset+=512\n" +
                           std::string(c.script + 2) + "\nt.close()")));

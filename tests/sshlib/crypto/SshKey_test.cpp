@@ -116,6 +116,8 @@ TEST_F(SshKeyFiles, EveryFormLoadsTheSamePublicKeyAsSshKeygen) {
        "openssl pkcs8 -topk8 -v2 des3 -passout file:" + f("pass") + " -in {in} -out {out}", kPass,
        true},
       {"rsa2048", "ppk", "puttygen {in} -O private -o {out} --ppk-param version=2", "", true},
+      // A pass phrase given for a file that is not encrypted plays no part.
+      {"dsa", "ppk", "puttygen {in} -O private -o {out} --ppk-param version=2", kPass, true},
       {"rsa3072", "ppk-aes", "puttygen {in} -O private -o {out} --ppk-param version=2" + pf, kPass,
        true},
       {"dsa", "ppk-aes", "puttygen {in} -O private -o {out} --ppk-param version=2" + pf, kPass,

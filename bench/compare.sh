@@ -1,0 +1,344 @@
+#!/usr/bin/env bash
+# Ferrowen beside the best peers, in one run on this machine, over loopback:
+#   - the FTP client against vsftpd, next to curl against the same server: download and upload,
+#     plain FTP, FTPS with TLS 1.3, and FTPS with TLS 1.2 and an AES-CBC suite;
+#   - the FTP sharing server next to vsftpd, curl downloading from each;
+#   - the web sharing server next to python's http.server, curl downloading from each;
+#   - the web sharing server next to nginx (one worker): requests per second for a 4 KiB file,
+#     wrk with 50 connections, each request on a connection of its own.
+# Prints one table: both figures, the ratio (Ferrowen / peer) and the CPU seconds each side used
+# (the client's for client rows, the server's for server rows). Figures are the best of ROUNDS,
+# taken in turns with the peer's. Both clients write the downloaded file to the same disk.
+#
+#   bench/compare.sh [size-in-MiB] [rounds]        (defaults: 1024 MiB, 3 rounds)
+#
+# Builds a release build in build/release first. Needs root (vsftpd), and curl, vsftpd, nginx,
+# wrk and openssl (scripts/packages.txt). Not part of the test suite: nothing here is asserted.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+size_mib=${1:-1024}
+rounds=${2:-3}
+build="$root/build/release"
+
+echo "building the release build in $build..." >&2
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DFERROWEN_TESTS=OFF > /dev/null
+cmake --build "$build" -j 4 --target ferrowen bench_ftp_client_transfer > /dev/null
+ferrowen="$build/ferrowen"
+client="$build/bench/ftp/bench_ftp_client_transfer"
+
+for tool in /usr/sbin/vsftpd /usr/sbin/nginx /usr/bin/wrk /usr/bin/curl /usr/bin/openssl; do
+  [[ -x $tool ]] || { echo "$tool is missing (scripts/setup.sh installs it)" >&2; exit 2; }
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/ferrowen-compare.XXXXXX")
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+chmod 755 "$work"
+
+free_port() {
+  /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+wait_port() {
+  for _ in $(seq 1 200); do
+    if /usr/bin/python3 -c 'import socket, sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])), 1)' "$1" 2>/dev/null; then
+      return 0
+    fi
+    sleep 0.05
+  done
+  echo "nothing listens on port $1" >&2
+  return 1
+}
+
+# Starts a server in the foreground of its own process; its pid is in $server_pid.
+start_server() {
+  local port=$1
+  shift
+  "$@" > "$work/server-$port.log" 2>&1 &
+  server_pid=$!
+  pids+=("$server_pid")
+  wait_port "$port"
+}
+
+stop_server() {
+  kill "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+}
+
+# CPU seconds a server has used so far: the process and every process below it (vsftpd serves
+# each session in processes of its own), counting those that ended through their parents.
+cpu_of() {
+  /usr/bin/python3 - "$1" <<'PY'
+import os, sys
+stats = {}
+for name in os.listdir("/proc"):
+    if name.isdigit():
+        try:
+            text = open(f"/proc/{name}/stat").read()
+        except OSError:
+            continue
+        fields = text[text.rindex(")") + 2:].split()
+        stats[int(name)] = (int(fields[1]), sum(int(f) for f in fields[11:15]))
+tree, total = [int(sys.argv[1])], 0
+while tree:
+    pid = tree.pop()
+    total += stats.get(pid, (0, 0))[1]
+    tree += [child for child, (parent, _) in stats.items() if parent == pid]
+print(total / os.sysconf("SC_CLK_TCK"))
+PY
+}
+
+# Runs a command; prints "<seconds> <cpu-seconds of the command>".
+timed() {
+  local out
+  out=$({ /usr/bin/time -f '%e %U %S' "$@" > /dev/null 2> "$work/cmd.err"; } 2>&1) || {
+    cat "$work/cmd.err" >&2
+    return 1
+  }
+  tail -n 1 "$work/cmd.err" | awk '{ printf "%s %.2f\n", $1, $2 + $3 }'
+}
+
+# once <mode> <cpu-source> <command...>: runs the command, prints "<MB/s or req/s> <CPU seconds>".
+# mode "bytes" divides the size by the time; mode "wrk" takes the requests per second wrk reports.
+# cpu-source: "self" is the command's own CPU, "own" the command's own report ("<seconds> <cpu>"
+# on its output), a pid that server's CPU during the run.
+once() {
+  local mode=$1 cpu_source=$2
+  shift 2
+  local before=0 rate cpu line
+  sync # the last run's written file goes to the disk before this one, not during it
+  [[ $cpu_source != self && $cpu_source != own ]] && before=$(cpu_of "$cpu_source")
+  if [[ $mode == wrk ]]; then
+    rate=$("$@" | awk '/Requests\/sec/ { print $2 }')
+    cpu=0
+  else
+    if [[ $cpu_source == own ]]; then
+      line=$("$@" 2>> "$work/client.log") || { tail -20 "$work/client.log" >&2; return 1; }
+    else
+      line=$(timed "$@") || return 1
+    fi
+    rate=$(awk -v s="$line" -v b="$bytes" 'BEGIN { split(s, f, " "); printf "%.0f", b / f[1] / 1e6 }')
+    cpu=$(awk -v s="$line" 'BEGIN { split(s, f, " "); print f[2] }')
+  fi
+  if [[ $cpu_source != self && $cpu_source != own ]]; then
+    cpu=$(awk -v a="$before" -v b="$(cpu_of "$cpu_source")" 'BEGIN { printf "%.2f", b - a }')
+  fi
+  echo "$rate $cpu"
+}
+
+# pair <row> <peer> <mode> <our cpu-source> <peer's cpu-source>: runs the commands in the arrays
+# `ours` and `theirs` in turn, ROUNDS times each (alternating, so that a busy moment of the machine
+# falls on both), and adds a row with the best run of each.
+pair() {
+  local name=$1 peer=$2 mode=$3 ours_source=$4 theirs_source=$5
+  local o=(0 0) t=(0 0) r
+  for _ in $(seq 1 "$rounds"); do
+    r=($(once "$mode" "$ours_source" "${ours[@]}")) || { echo "failed: ${ours[*]}" >&2; return 1; }
+    awk -v a="${r[0]}" -v b="${o[0]}" 'BEGIN { exit !(a > b) }' && o=("${r[@]}")
+    r=($(once "$mode" "$theirs_source" "${theirs[@]}")) || { echo "failed: ${theirs[*]}" >&2; return 1; }
+    awk -v a="${r[0]}" -v b="${t[0]}" 'BEGIN { exit !(a > b) }' && t=("${r[@]}")
+  done
+  row "$name" "$peer" "${o[0]}" "${o[1]}" "${t[0]}" "${t[1]}"
+}
+
+rows=()
+row() { # name peer ours ours-cpu theirs theirs-cpu
+  rows+=("$(printf '%-30s %-18s %9s %7ss %9s %7ss %6s' "$1" "$2" "$3" "$4" "$5" "$6" \
+    "$(awk -v a="$3" -v b="$5" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')")")
+  echo "${rows[-1]}" >&2
+}
+
+bytes=$((size_mib * 1048576))
+echo "making a ${size_mib} MiB file of random bytes..." >&2
+mkdir -p "$work/data"
+head -c "$bytes" /dev/urandom > "$work/data/big.bin"
+head -c 4096 /dev/urandom > "$work/data/small.bin"
+chmod 644 "$work/data/"*
+
+# --- The FTP client against vsftpd, curl beside it ------------------------------------------------
+mkdir -p /var/run/vsftpd/empty
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 \
+  -keyout "$work/key.pem" -out "$work/cert.pem" 2> /dev/null
+ftp_root="$work/vsftpd"
+mkdir -p "$ftp_root/pub"
+chmod 755 "$ftp_root"
+chown ftp:ftp "$ftp_root/pub"
+ln "$work/data/big.bin" "$ftp_root/pub/big.bin"
+down="$work/down"
+mkdir -p "$down"
+
+# vsftpd_conf <port> <tls: none|yes>
+vsftpd_conf() {
+  cat <<CONF
+listen=YES
+listen_ipv6=NO
+listen_address=127.0.0.1
+listen_port=$1
+background=NO
+seccomp_sandbox=NO
+isolate=NO
+isolate_network=NO
+anonymous_enable=YES
+local_enable=NO
+no_anon_password=YES
+anon_root=$ftp_root
+write_enable=YES
+anon_upload_enable=YES
+anon_other_write_enable=YES
+anon_umask=022
+pasv_enable=YES
+pasv_address=127.0.0.1
+connect_from_port_20=NO
+secure_chroot_dir=/var/run/vsftpd/empty
+xferlog_enable=NO
+vsftpd_log_file=$work/vsftpd.log
+CONF
+  if [[ $2 == yes ]]; then
+    cat <<CONF
+ssl_enable=YES
+allow_anon_ssl=YES
+force_anon_logins_ssl=YES
+force_anon_data_ssl=YES
+ssl_ciphers=HIGH
+rsa_cert_file=$work/cert.pem
+rsa_private_key_file=$work/key.pem
+CONF
+  else
+    echo "ssl_enable=NO"
+  fi
+}
+
+# TLS 1.2 only, AES-CBC with HMAC: an OpenSSL configuration for that vsftpd alone.
+cat > "$work/tls12.cnf" <<'CNF'
+openssl_conf = default_conf
+[default_conf]
+ssl_conf = ssl_sect
+[ssl_sect]
+system_default = system_default_sect
+[system_default_sect]
+MinProtocol = TLSv1.2
+MaxProtocol = TLSv1.2
+CipherString = ECDHE-RSA-AES256-SHA384:ECDHE-RSA-AES128-SHA256
+CNF
+
+for variant in plain tls13 tls12; do
+  port=$(free_port)
+  if [[ $variant == plain ]]; then
+    vsftpd_conf "$port" no > "$work/vsftpd-$variant.conf"
+    start_server "$port" /usr/sbin/vsftpd "$work/vsftpd-$variant.conf"
+    curl_tls=()
+    mode=plain
+    label="FTP"
+  else
+    vsftpd_conf "$port" yes > "$work/vsftpd-$variant.conf"
+    if [[ $variant == tls12 ]]; then
+      start_server "$port" env OPENSSL_CONF="$work/tls12.cnf" /usr/sbin/vsftpd "$work/vsftpd-$variant.conf"
+      label="FTPS TLS1.2 CBC"
+    else
+      start_server "$port" /usr/sbin/vsftpd "$work/vsftpd-$variant.conf"
+      label="FTPS TLS1.3"
+    fi
+    curl_tls=(--ssl-reqd -k)
+    mode=tls
+  fi
+  pid=$server_pid
+  url="ftp://127.0.0.1:$port/pub"
+  curl=(/usr/bin/curl -s -S -f --ftp-pasv -u anonymous:bench@ "${curl_tls[@]}")
+  ours=("$client" "$port" download /pub big.bin "$work/data/big.bin" "$mode")
+  theirs=("${curl[@]}" -o "$down/big.bin" "$url/big.bin")
+  pair "client download, $label" curl bytes own self
+  ours=("$client" "$port" upload /pub up.bin "$work/data/big.bin" "$mode")
+  theirs=("${curl[@]}" -T "$work/data/big.bin" "$url/curl-up.bin")
+  pair "client upload, $label" curl bytes own self
+  rm -f "$ftp_root/pub/up.bin" "$ftp_root/pub/curl-up.bin" "$down/big.bin"
+  stop_server "$pid"
+done
+
+# --- The sharing servers ------------------------------------------------------------------------
+home="$work/home"
+files="$home/Documents/Files"
+mkdir -p "$files"
+chmod 755 "$home" "$home/Documents" "$files"
+ln "$work/data/big.bin" "$files/big.bin"
+ln "$work/data/small.bin" "$files/small.bin"
+
+# ferrowen_server <FTPServer|WebServer> <port>
+ferrowen_server() {
+  local overrides
+  if [[ $1 == FTPServer ]]; then overrides="2121=$2,8080=0"; else overrides="8080=$2,2121=0"; fi
+  echo "{ \"$1\": \"1\", \"ActiveServerMinutes\": \"0\" }" > "$home/Preferences.json"
+  start_server "$2" env FERROWEN_HOME="$home" FERROWEN_RESOURCES="$root/resources" \
+    FERROWEN_PORT_OVERRIDES="$overrides" "$ferrowen"
+}
+
+curl_get=(/usr/bin/curl -s -S -f --disable-epsv -u anonymous:bench@ -o /dev/null)
+
+port=$(free_port)
+ferrowen_server FTPServer "$port"
+ours_pid=$server_pid
+ours=("${curl_get[@]}" "ftp://127.0.0.1:$port/big.bin")
+port=$(free_port)
+vsftpd_conf "$port" no | sed "s|^anon_root=.*|anon_root=$files|; s|^write_enable=.*|write_enable=NO|" \
+  > "$work/vsftpd-share.conf"
+start_server "$port" /usr/sbin/vsftpd "$work/vsftpd-share.conf"
+theirs_pid=$server_pid
+theirs=("${curl_get[@]}" "ftp://127.0.0.1:$port/big.bin")
+pair "FTP server -> curl" vsftpd bytes "$ours_pid" "$theirs_pid"
+stop_server "$ours_pid"
+stop_server "$theirs_pid"
+
+port=$(free_port)
+ferrowen_server WebServer "$port"
+ours_pid=$server_pid
+ours=("${curl_get[@]}" "http://127.0.0.1:$port/big.bin")
+web_port=$port
+port=$(free_port)
+start_server "$port" /usr/bin/python3 -m http.server "$port" --bind 127.0.0.1 --directory "$files"
+theirs_pid=$server_pid
+theirs=("${curl_get[@]}" "http://127.0.0.1:$port/big.bin")
+pair "web server -> curl" "python http.server" bytes "$ours_pid" "$theirs_pid"
+stop_server "$theirs_pid"
+
+port=$(free_port)
+mkdir -p "$work/nginx"
+cat > "$work/nginx.conf" <<CONF
+daemon off;
+master_process off;
+worker_processes 1;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  sendfile on;
+  client_body_temp_path $work/nginx;
+  proxy_temp_path $work/nginx;
+  fastcgi_temp_path $work/nginx;
+  uwsgi_temp_path $work/nginx;
+  scgi_temp_path $work/nginx;
+  server {
+    listen 127.0.0.1:$port;
+    root $files;
+  }
+}
+CONF
+start_server "$port" /usr/sbin/nginx -c "$work/nginx.conf" -e "$work/nginx/error.log"
+theirs_pid=$server_pid
+wrk=(/usr/bin/wrk -t2 -c50 -d5s -H "Connection: close")
+ours=("${wrk[@]}" "http://127.0.0.1:$web_port/small.bin")
+theirs=("${wrk[@]}" "http://127.0.0.1:$port/small.bin")
+pair "web server 4 KiB wrk -c50" "nginx (1 worker)" wrk "$ours_pid" "$theirs_pid"
+stop_server "$ours_pid"
+stop_server "$theirs_pid"
+
+echo
+printf '%-30s %-18s %9s %8s %9s %8s %6s\n' "${size_mib} MiB, best of $rounds" "peer" \
+  "Ferrowen" "CPU" "peer" "CPU" "ratio"
+printf '%s\n' "${rows[@]}"
+echo "Figures: MB/s (10^6 bytes per second), for the 4 KiB row requests per second. CPU: the client's"
+echo "for client rows, the server's for server rows."
