@@ -4,7 +4,7 @@
 #include "platform/foundation/Text.h"
 #include "platform/ui/Renderer.h"
 
-#include <regex>
+#include <cctype>
 
 using namespace platform;
 using namespace platform::ui;
@@ -48,12 +48,32 @@ net::URLRequest boundedRequest(const std::string &url, double timeout) {
   return r;
 }
 
-std::string attribute(const std::string &tag, const char *name) {
-  std::regex re(std::string(name) + "\\s*=\\s*(\"([^\"]*)\"|'([^']*)'|([^\\s>]+))",
-                std::regex::icase);
-  std::smatch m;
-  if (!std::regex_search(tag, m, re)) return {};
-  return m[2].matched ? m[2].str() : m[3].matched ? m[3].str() : m[4].str();
+// Lower case for ASCII letters only: positions found in it are positions in the page.
+std::string asciiLower(const std::string &text) {
+  std::string out = text;
+  for (char &c : out)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+// A tag's attribute value ("" when missing), quoted or bare. Plain scanning: a page is untrusted
+// and may be large, so no backtracking matcher runs over it.
+std::string attribute(const std::string &tag, const std::string &name) {
+  const std::string lower = asciiLower(tag);
+  for (size_t at = lower.find(name); at != std::string::npos; at = lower.find(name, at + 1)) {
+    if (at == 0 || !std::isspace(static_cast<unsigned char>(lower[at - 1]))) continue;
+    size_t i = lower.find_first_not_of(" \t\r\n", at + name.size());
+    if (i == std::string::npos || lower[i] != '=') continue;
+    i = lower.find_first_not_of(" \t\r\n", i + 1);
+    if (i == std::string::npos) return {};
+    if (tag[i] == '"' || tag[i] == '\'') {
+      auto end = tag.find(tag[i], i + 1);
+      return end == std::string::npos ? std::string() : tag.substr(i + 1, end - i - 1);
+    }
+    auto end = tag.find_first_of(" \t\r\n>", i);
+    return tag.substr(i, end == std::string::npos ? std::string::npos : end - i);
+  }
+  return {};
 }
 
 } // namespace
@@ -105,20 +125,24 @@ std::string WebPageEngine::evaluateScript(WebView &, const std::string &script) 
 }
 
 std::string pageTitle(const std::string &html) {
-  std::regex re("<title[^>]*>([\\s\\S]*?)</title>", std::regex::icase);
-  std::smatch m;
-  if (!std::regex_search(html, m, re)) return {};
-  auto t = m[1].str();
+  const std::string lower = asciiLower(html);
+  auto open = lower.find("<title");
+  if (open == std::string::npos) return {};
+  auto start = lower.find('>', open);
+  auto end = start == std::string::npos ? start : lower.find("</title", start);
+  if (end == std::string::npos) return {};
+  auto t = html.substr(start + 1, end - start - 1);
   auto b = t.find_first_not_of(" \t\r\n");
   auto e = t.find_last_not_of(" \t\r\n");
   return b == std::string::npos ? std::string() : t.substr(b, e - b + 1);
 }
 
 std::string pageTouchIcon(const std::string &html) {
-  std::regex re("<link\\b[^>]*>", std::regex::icase);
-  for (auto it = std::sregex_iterator(html.begin(), html.end(), re); it != std::sregex_iterator();
-       ++it) {
-    auto tag = it->str();
+  const std::string lower = asciiLower(html);
+  for (size_t at = lower.find("<link"); at != std::string::npos; at = lower.find("<link", at + 1)) {
+    auto end = lower.find('>', at);
+    if (end == std::string::npos) break;
+    auto tag = html.substr(at, end - at + 1);
     if (lowercase(attribute(tag, "rel")) == "apple-touch-icon") return attribute(tag, "href");
   }
   return {};
