@@ -1,8 +1,12 @@
 #include "app/shell/FerrowenAppDelegate.h"
 
+#include "app/editor/ValtryWebBrowserView.h"
+#include "app/editor/WebPreviewViewController.h"
+#include "app/editor/WebServices.h"
 #include "app/files/LocalFilesServices.h"
 #include "app/files/LocalFolderViewController.h"
 #include "app/files/MinizipArchive.h"
+
 #include "app/files/TarUnpacker.h"
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/Globals.h"
@@ -113,6 +117,8 @@ void MoviePlayerViewController::finishPlayback() {
 
 FerrowenAppDelegate::FerrowenAppDelegate() {
   Log::debug("AppDelegate.init");
+  makers.webPreview = makeWebPreviewScreen;
+  makers.browser = makeBrowserScreen;
 }
 
 FerrowenAppDelegate::~FerrowenAppDelegate() {
@@ -138,6 +144,8 @@ void FerrowenAppDelegate::installServices() {
   setAppDelegateServices(appServices_);
   FTPAppServices::setShared(ftpServices_);
   BatchAppServices::setShared(batchServices_);
+  webServices_ = makeShellWebServices(self);
+  setWebServices(webServices_);
   installTarUnpacker();
   installZipArchive();
   LocalFilesServices::setShared(makeShellLocalFilesServices(self));
@@ -149,6 +157,8 @@ void FerrowenAppDelegate::uninstallServices() {
   if (batchServices_ && BatchAppServices::shared() == batchServices_)
     BatchAppServices::setShared(nullptr);
   if (appServices_ && &appDelegateServices() == appServices_.get()) setAppDelegateServices(nullptr);
+  if (webServices_ && &webServices() == webServices_.get()) setWebServices(nullptr);
+  webServices_.reset();
   appServices_.reset();
   ftpServices_.reset();
   batchServices_.reset();

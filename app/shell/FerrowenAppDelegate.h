@@ -34,6 +34,7 @@ class SettingsViewController;
 class AppDelegateServices;
 class FTPAppServices;
 class BatchAppServices;
+class WebServices;
 
 // The full-screen player of an audio or video file; it reports the end of playback (its Done
 // button, or the desktop player's end) to the delegate.
@@ -280,4 +281,5 @@ private:
   std::shared_ptr<AppDelegateServices> appServices_;
   std::shared_ptr<FTPAppServices> ftpServices_;
   std::shared_ptr<BatchAppServices> batchServices_;
+  std::shared_ptr<WebServices> webServices_;
 };

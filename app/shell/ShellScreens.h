@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 
+class FTPConnection;
+
 // A screen that may turn to landscape (document viewer, web tab, browser, text editor) and adapts
 // to a new size or orientation.
 class ShellFileScreen {
@@ -57,6 +59,10 @@ struct ScreenMakers {
                                                               const std::string &path)>
       documentViewer;
   std::function<std::shared_ptr<platform::ui::ViewController>(const std::string &path)> textEditor;
+  // The remote folder screen on an existing connection (the browser's ftp addresses), titled.
+  std::function<std::shared_ptr<platform::ui::ViewController>(std::shared_ptr<FTPConnection>,
+                                                              const std::string &title)>
+      remoteFolder;
 };
 
 // The iPad container: the main tab bar on the left, the tab bar of the web view and the file tabs

@@ -1,5 +1,6 @@
 #include "app/shell/ShellServices.h"
 
+#include "app/editor/WebServices.h"
 #include "app/files/LocalFilesServices.h"
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/Reachability.h"
@@ -150,6 +151,54 @@ private:
   std::weak_ptr<FerrowenAppDelegate> d_;
 };
 
+class ShellWebServices : public WebServices {
+public:
+  explicit ShellWebServices(std::weak_ptr<FerrowenAppDelegate> d) : d_(std::move(d)) {}
+  std::shared_ptr<BatchListView> batchView() override {
+    return withDelegate(d_, std::shared_ptr<BatchListView>(),
+                        [](FerrowenAppDelegate &d) { return d.batchView(); });
+  }
+  void newValtryTab(const std::string &url) override {
+    if (auto d = d_.lock()) d->newValtryTab(url);
+  }
+  void cancelFileViewTab(const std::shared_ptr<ViewController> &screen) override {
+    if (auto d = d_.lock()) d->cancelFileViewTab(screen);
+  }
+  std::shared_ptr<ViewController> shellScreen(int which) override {
+    return withDelegate(d_, std::shared_ptr<ViewController>(),
+                        [which](FerrowenAppDelegate &d) -> std::shared_ptr<ViewController> {
+                          if (which == 0) return d.navigationControllerFiles();
+                          if (which == 1) return d.navigationControllerBatch();
+                          return d.navigationControllerSettings();
+                        });
+  }
+  void setFtpConnection(std::shared_ptr<FTPConnection> c) override {
+    if (auto d = d_.lock()) d->setFtpConnection(std::move(c));
+  }
+  std::shared_ptr<ViewController> makeRemoteFolderScreen(std::shared_ptr<FTPConnection> c,
+                                                         const std::string &title) override {
+    auto d = d_.lock();
+    if (!d) return nullptr;
+    if (d->makers.remoteFolder)
+      if (auto screen = d->makers.remoteFolder(std::move(c), title)) return screen;
+    return placeholderScreen("DirViewer", title);
+  }
+  std::shared_ptr<NavigationController> ftpNavigationController() override {
+    return withDelegate(d_, std::shared_ptr<NavigationController>(),
+                        [](FerrowenAppDelegate &d) { return d.navigationController(); });
+  }
+  std::string resizeImage() override {
+    auto d = d_.lock();
+    return d && d->mySplitVC() ? d->mySplitVC()->getResizeImage() : WebServices::resizeImage();
+  }
+  void clickedResize() override {
+    if (auto d = d_.lock(); d && d->mySplitVC()) d->mySplitVC()->clickedResize();
+  }
+
+private:
+  std::weak_ptr<FerrowenAppDelegate> d_;
+};
+
 } // namespace
 
 std::shared_ptr<AppDelegateServices>
@@ -217,4 +266,6 @@ private:
 std::shared_ptr<LocalFilesServices>
 makeShellLocalFilesServices(std::weak_ptr<FerrowenAppDelegate> delegate) {
   return std::make_shared<LocalFilesShellServices>(std::move(delegate));
-}
+  std::shared_ptr<WebServices> makeShellWebServices(std::weak_ptr<FerrowenAppDelegate> delegate) {
+    return std::make_shared<ShellWebServices>(std::move(delegate));
+  }

@@ -10,6 +10,7 @@ class AppDelegateServices;
 class FTPAppServices;
 class BatchAppServices;
 class LocalFilesServices;
+class WebServices;
 
 std::shared_ptr<AppDelegateServices>
 makeShellAppDelegateServices(std::weak_ptr<FerrowenAppDelegate> delegate);
@@ -18,3 +19,4 @@ std::shared_ptr<BatchAppServices>
 makeShellBatchServices(std::weak_ptr<FerrowenAppDelegate> delegate);
 std::shared_ptr<LocalFilesServices>
 makeShellLocalFilesServices(std::weak_ptr<FerrowenAppDelegate> delegate);
+std::shared_ptr<WebServices> makeShellWebServices(std::weak_ptr<FerrowenAppDelegate> delegate);

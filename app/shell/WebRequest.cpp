@@ -1,5 +1,6 @@
 #include "app/shell/WebRequest.h"
 
+#include "app/editor/WebAddress.h"
 #include "app/foundation/StringUtils.h"
 
 #include "platform/foundation/FileManager.h"
@@ -243,30 +244,7 @@ std::optional<std::string> webLocalPath(const std::string &root, std::string_vie
 }
 
 std::string webHTMLEscape(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (const char c : text) {
-    switch (c) {
-    case '&':
-      out += "&amp;";
-      break;
-    case '<':
-      out += "&lt;";
-      break;
-    case '>':
-      out += "&gt;";
-      break;
-    case '"':
-      out += "&quot;";
-      break;
-    case '\'':
-      out += "&#39;";
-      break;
-    default:
-      out += c;
-    }
-  }
-  return out;
+  return htmlEscape(std::string(text));
 }
 
 std::string webURLEncode(std::string_view text, bool keepSlashes) {

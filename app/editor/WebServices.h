@@ -1,0 +1,47 @@
+// What the web screens ask of the application shell: the transfer queue, browser tabs, the
+// application's own screens for the browser's popovers, and the remote folder screen for ftp
+// addresses. The shell installs its implementation at start; until then (and in tests that
+// install none) nothing is queued and nothing opens.
+#pragma once
+
+#include "platform/ui/ViewController.h"
+
+#include <memory>
+#include <string>
+
+class BatchListView;
+class FTPConnection;
+
+class WebServices {
+public:
+  virtual ~WebServices() = default;
+  virtual std::shared_ptr<BatchListView> batchView() { return nullptr; }
+  virtual void newValtryTab(const std::string &url) { (void)url; }
+  virtual void cancelFileViewTab(const std::shared_ptr<platform::ui::ViewController> &screen) {
+    (void)screen;
+  }
+  // The navigation controllers of Saved Files (0), Transfers (1) and Settings (2).
+  virtual std::shared_ptr<platform::ui::ViewController> shellScreen(int which) {
+    (void)which;
+    return nullptr;
+  }
+  // The browsing connection now is this one (the FTP tab's screens report its errors).
+  virtual void setFtpConnection(std::shared_ptr<FTPConnection> connection) { (void)connection; }
+  // The remote folder screen on the connection, titled `title`; null when none can be made.
+  virtual std::shared_ptr<platform::ui::ViewController>
+  makeRemoteFolderScreen(std::shared_ptr<FTPConnection> connection, const std::string &title) {
+    (void)connection, (void)title;
+    return nullptr;
+  }
+  // The FTP tab's navigation stack (iPad: shown in the browser's popover).
+  virtual std::shared_ptr<platform::ui::NavigationController> ftpNavigationController() {
+    return nullptr;
+  }
+  // The iPad split container's full-width button: its picture and its action.
+  virtual std::string resizeImage() { return "resize-out.png"; }
+  virtual void clickedResize() {}
+};
+
+// Never null (a service that does nothing when none was installed). Main thread.
+WebServices &webServices();
+void setWebServices(std::shared_ptr<WebServices> services);
