@@ -266,6 +266,8 @@ private:
 std::shared_ptr<LocalFilesServices>
 makeShellLocalFilesServices(std::weak_ptr<FerrowenAppDelegate> delegate) {
   return std::make_shared<LocalFilesShellServices>(std::move(delegate));
-  std::shared_ptr<WebServices> makeShellWebServices(std::weak_ptr<FerrowenAppDelegate> delegate) {
-    return std::make_shared<ShellWebServices>(std::move(delegate));
-  }
+}
+
+std::shared_ptr<WebServices> makeShellWebServices(std::weak_ptr<FerrowenAppDelegate> delegate) {
+  return std::make_shared<ShellWebServices>(std::move(delegate));
+}
