@@ -158,7 +158,7 @@ bool FileDataSource::readChunk(char *buf, unsigned int maxBytes, unsigned int *b
   bool eof = false;
   bool ok = m_handle->readBytesToBuf32(buf, maxBytes, n, eof, log);
   if (n == 0) {
-    dropHandle();
+    m_atEof = true;
     return newStyle ? false : ok;
   }
   if (m_computeCrc) m_crc.moreData(reinterpret_cast<const unsigned char *>(buf), n);
@@ -189,6 +189,7 @@ bool FileDataSource::getNextChunkNew(char *buf, unsigned int maxBytes, unsigned 
 
 bool FileDataSource::fseekAbsolute64(long long position, LogBase *log) {
   if (!m_handle) return false;
+  m_atEof = false;
   return m_handle->setFilePointerAbsolute(position, log);
 }
 
@@ -201,6 +202,7 @@ bool FileDataSource::fseekRelative64(long long distance, LogBase *log) {
     if (log) log->LogError("Cannot fseek relative, file already closed.");
     return false;
   }
+  m_atEof = false;
   if (!m_handle->setFilePointerRelative(distance, log)) {
     if (log) log->LogError("Failed to seek to relative offset in file");
     return false;

@@ -61,7 +61,7 @@ public:
                     LogBase *log) override;
   bool getNextChunkNew(char *buf, unsigned int maxBytes, unsigned int *bytesRead,
                        LogBase *log) override;
-  bool endOfStream() override { return m_handle == nullptr; }
+  bool endOfStream() override { return m_handle == nullptr || m_atEof; }
   bool fseekAbsolute64(long long position, LogBase *log) override;
   bool fseekRelative64(long long distance, LogBase *log) override;
   long long getCurIdx64() override;
@@ -76,6 +76,8 @@ private:
 
   bool m_ownsHandle;
   RazudodHandle *m_handle;
+  // Set at the end of the file; the file stays open so that a reader can still seek back.
+  bool m_atEof = false;
   StringBuffer m_path;
 };
 

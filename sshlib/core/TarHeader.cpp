@@ -125,6 +125,7 @@ void TarHeader::clear() {
   m_mode = m_uid = m_gid = 0;
   m_size = 0;
   m_mtime = m_checksum = m_atime = m_ctime = 0;
+  m_mtime64 = 0;
   m_typeflag = 0;
   std::memset(m_magic, 0, sizeof(m_magic));
   std::memset(m_version, 0, sizeof(m_version));
@@ -217,10 +218,16 @@ bool TarHeader::parseFromMemory(const unsigned char *b, bool &endOfArchive, LogB
   if (b[136] & 0x80) {
     const long long t = getBase256(reinterpret_cast<const char *>(b + 136), 12);
     m_mtime = t < 0 ? 0u : t > 0xFFFFFFFFll ? 0xFFFFFFFFu : static_cast<uint32_t>(t);
+    m_mtime64 = t;
   } else if (!octal32(b + 136, 12, m_mtime, true)) {
     log.LogError("Failed to parse mtime in TAR header");
     logBlockHex(b, log);
     return false;
+  } else {
+    uint64_t v = 0;
+    bool neg = false;
+    parseOctal(b + 136, 12, v, neg);
+    m_mtime64 = neg || v > static_cast<uint64_t>(INT64_MAX) ? m_mtime : static_cast<int64_t>(v);
   }
   if (!octal32(b + 148, 8, m_checksum, false)) {
     log.LogError("Failed to parse checksum in TAR header");

@@ -52,6 +52,8 @@ public:
   uint32_t m_gid = 0;
   int64_t m_size = 0;
   uint32_t m_mtime = 0;
+  // The modification time in full (before 1970 and past 2106 too); m_mtime holds it clamped.
+  int64_t m_mtime64 = 0;
   uint32_t m_checksum = 0;
   uint32_t m_atime = 0;
   uint32_t m_ctime = 0;

@@ -20,8 +20,10 @@ ltc_dsa_key view(dsa_key &k, int type) {
   return v;
 }
 
+// Set, and within sizes DSA has (the bound also caps the work a peer's host key can cause).
 bool usable(dsa_key &k) {
-  return !mp_iszero(&k.p) && !mp_iszero(&k.q) && !mp_iszero(&k.g) && !mp_iszero(&k.y);
+  return !mp_iszero(&k.p) && !mp_iszero(&k.q) && !mp_iszero(&k.g) && !mp_iszero(&k.y) &&
+         mp_count_bits(&k.p) <= 8192 && mp_count_bits(&k.q) <= 512;
 }
 
 } // namespace
@@ -30,20 +32,14 @@ bool Dsa::verify_hash_raw(mp_int &r, mp_int &s, const unsigned char *hash, unsig
                           dsa_key &key, bool &valid, LogBase &log) {
   valid = false;
   if (!hash || !usable(key)) {
-    log.LogError("DSA signature check cannot run (no key).");
+    log.LogError("DSA signature check cannot run (no key, or one of a size DSA does not have).");
     return false;
   }
   ltc::ready();
   ltc_dsa_key k = view(key, PK_PUBLIC);
   int stat = 0;
   const int err = dsa_verify_hash_raw(&r, &s, hash, n, &stat, &k);
-  if (err != CRYPT_OK && err != CRYPT_INVALID_PACKET) {
-    log.LogError("DSA signature check failed to run.");
-    log.LogData("reason", error_to_string(err));
-    return false;
-  }
-  valid = err == CRYPT_OK && stat == 1;
-  return true;
+  return ltc::verdict(err, stat, valid, "DSA", log);
 }
 
 bool Dsa::sign_hash_for_ssh(const unsigned char *hash, unsigned int n, dsa_key &key,
@@ -82,7 +78,7 @@ bool Dsa::calc_fingerprint(dsa_key &key, StringBuffer &out) {
   return true;
 }
 
-bool Dsa::keyToXml(dsa_key &key, bool publicOnly, StringBuffer &out, LogBase &log) {
+bool Dsa::keyToXml(dsa_key &key, bool publicOnly, StringBuffer &out, bool, LogBase &log) {
   bool ok = out.append("<DSAKeyValue>") && pkxml::appendValue("P", key.p, out) &&
             pkxml::appendValue("Q", key.q, out) && pkxml::appendValue("G", key.g, out) &&
             pkxml::appendValue("Y", key.y, out);
@@ -96,7 +92,7 @@ bool Dsa::keyToXml(dsa_key &key, bool publicOnly, StringBuffer &out, LogBase &lo
   return ok && out.append("</DSAKeyValue>");
 }
 
-bool Dsa::xmlToKey(StringBuffer &xml, dsa_key &key, LogBase &log) {
+bool Dsa::xmlToKey(StringBuffer &xml, dsa_key &key, bool, LogBase &log) {
   key.clear();
   pkxml::Reader r;
   if (!r.load(xml, "DSAKeyValue", log)) return false;

@@ -17,6 +17,6 @@ public:
   // "ssh-dss <bits> <md5 of the public blob as colon-separated lower-case hex>", appended.
   static bool calc_fingerprint(dsa_key &key, StringBuffer &out);
   // "DSAKeyValue" XML (appended): P, Q, G, Y and, unless publicOnly, X.
-  static bool keyToXml(dsa_key &key, bool publicOnly, StringBuffer &out, LogBase &log);
-  static bool xmlToKey(StringBuffer &xml, dsa_key &key, LogBase &log);
+  static bool keyToXml(dsa_key &key, bool publicOnly, StringBuffer &out, bool unused, LogBase &log);
+  static bool xmlToKey(StringBuffer &xml, dsa_key &key, bool unused, LogBase &log);
 };

@@ -1,5 +1,8 @@
 #include "sshlib/crypto/Ltc.h"
 
+#include "sshlib/core/LogBase.h"
+#include "sshlib/core/StringBuffer.h"
+
 namespace ltc {
 
 const Indexes &ready() {
@@ -35,6 +38,18 @@ int hashIndex(int hashId) {
   default:
     return -1;
   }
+}
+
+bool verdict(int err, int stat, bool &valid, const char *what, LogBase &log) {
+  if (err != CRYPT_OK && err != CRYPT_INVALID_PACKET) {
+    StringBuffer line(what);
+    line.append(" signature check failed to run.");
+    log.LogError(line.getString());
+    log.LogData("reason", error_to_string(err));
+    return false;
+  }
+  valid = err == CRYPT_OK && stat == 1;
+  return true;
 }
 
 } // namespace ltc

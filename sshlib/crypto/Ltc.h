@@ -5,6 +5,8 @@
 // structures are renamed here so that the library's key records keep the names rsa_key and dsa_key.
 #pragma once
 
+class LogBase;
+
 #ifndef LTM_DESC
 #define LTM_DESC
 #endif
@@ -24,6 +26,10 @@ struct Indexes {
 
 // Registers everything on first use (thread-safe); the indexes stay valid for the process.
 const Indexes &ready();
+
+// The outcome of a LibTomCrypt signature check: false (logged) when it could not run; otherwise
+// valid is set.
+bool verdict(int err, int stat, bool &valid, const char *what, LogBase &log);
 
 // LibTomCrypt's hash index for one of the library's hash numbers (_ckHash); -1 when none.
 int hashIndex(int hashId);

@@ -87,7 +87,8 @@ bool appendValue(const char *tag, const mp_int &v, StringBuffer &out) {
 bool Reader::load(const StringBuffer &xml, const char *root, LogBase &log) {
   delete m_xml;
   m_xml = new ClsXml();
-  if (!m_xml->LoadXmlUtf8(xml.getString(), true)) {
+  // Only markup is read: the XML object would take a short text ending in ".xml" for a file path.
+  if (!xml.containsChar('<') || !m_xml->LoadXmlUtf8(xml.getString(), true)) {
     log.LogError("Failed to parse XML key text.");
     return false;
   }

@@ -26,6 +26,8 @@ ltc_rsa_key view(rsa_key &k, int type) {
   return v;
 }
 
+constexpr int kMaxRsaBits = 16384;
+
 int hashIdForSize(unsigned int n) {
   switch (n) {
   case 16:
@@ -53,6 +55,12 @@ bool Rsa2::verifyHashSsh(const unsigned char *sig, unsigned int sigLen, const un
     log.LogError("RSA signature check cannot run (no key or unknown hash size).");
     return false;
   }
+  // A host key comes from the peer: its size bounds the work it can make us do.
+  if (mp_count_bits(&key.N) > kMaxRsaBits || mp_count_bits(&key.e) > mp_count_bits(&key.N)) {
+    log.LogError("RSA key is too large.");
+    log.LogDataLong("modulusBits", mp_count_bits(&key.N));
+    return false;
+  }
   const unsigned int modBytes = static_cast<unsigned int>(mp_ubin_size(&key.N));
   if (sigLen > modBytes) {
     log.LogError("RSA signature is longer than the modulus.");
@@ -67,13 +75,7 @@ bool Rsa2::verifyHashSsh(const unsigned char *sig, unsigned int sigLen, const un
   int stat = 0;
   const int err = rsa_verify_hash_ex(full.data(), modBytes, hash, hashLen, LTC_PKCS_1_V1_5, hashIdx,
                                      0, &stat, &k);
-  if (err != CRYPT_OK && err != CRYPT_INVALID_PACKET) {
-    log.LogError("RSA signature check failed to run.");
-    log.LogData("reason", error_to_string(err));
-    return false;
-  }
-  valid = err == CRYPT_OK && stat == 1;
-  return true;
+  return ltc::verdict(err, stat, valid, "RSA", log);
 }
 
 bool Rsa2::padAndSignHash(const unsigned char *hash, unsigned int hashLen, int padding, int hashId,

@@ -10,7 +10,7 @@ public:
   // False when the check cannot run (no key, an unknown hash size); otherwise valid tells whether
   // the signature (PKCS #1 v1.5 with a DigestInfo for the hash's size: 16 MD5, 20 SHA-1, 32
   // SHA-256, 48 SHA-384, 64 SHA-512) matches. A signature shorter than the modulus is taken with
-  // zero bytes in front; a longer one is invalid.
+  // zero bytes in front; a longer one is invalid. Moduli over 16384 bits are refused.
   static bool verifyHashSsh(const unsigned char *sig, unsigned int sigLen,
                             const unsigned char *hash, unsigned int hashLen, bool &valid,
                             rsa_key &key, LogBase &log);

@@ -106,7 +106,7 @@ bool SshKeyBlob::xmlToPublicKeyBlob(StringBuffer &xml, DataBuffer &blob, LogBase
   }
   case 1: {
     dsa_key key;
-    if (!Dsa::xmlToKey(xml, key, log)) {
+    if (!Dsa::xmlToKey(xml, key, false, log)) {
       log.LogError("Failed to convert DSA key from XML.");
       return false;
     }
@@ -130,7 +130,7 @@ bool SshKeyBlob::xmlToPrivateKeyBlob(StringBuffer &xml, DataBuffer &blob, LogBas
   }
   case 1: {
     dsa_key key;
-    if (!Dsa::xmlToKey(xml, key, log) || key.m_type != 1) {
+    if (!Dsa::xmlToKey(xml, key, false, log) || key.m_type != 1) {
       log.LogError("Failed to convert DSA key from XML.");
       return false;
     }
@@ -166,7 +166,7 @@ bool SshKeyBlob::publicKeyBlobToXml(DataBuffer &blob, StringBuffer &xml, int &ke
   if (!readMpInt(blob, idx, key.p) || !readMpInt(blob, idx, key.q) ||
       !readMpInt(blob, idx, key.g) || !readMpInt(blob, idx, key.y))
     return false;
-  return Dsa::keyToXml(key, true, xml, log);
+  return Dsa::keyToXml(key, true, xml, false, log);
 }
 
 bool SshKeyBlob::privateKeyBlobToXml(int keyType, DataBuffer &blob, unsigned int exponent,

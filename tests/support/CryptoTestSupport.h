@@ -6,6 +6,7 @@
 #include <string>
 
 #include "sshlib/core/DataBuffer.h"
+#include "sshlib/core/LogBase.h"
 #include "tests/support/TestSupport.h"
 
 namespace testsupport {
@@ -46,5 +47,17 @@ inline std::string runOn(const std::string &path, const DataBuffer &in, const st
   writeFile(path, bytesOf(in));
   return runCommand(command, rc);
 }
+
+// A log that keeps its error lines, for tests of the texts an operation reports.
+class ErrorLines : public LogBase {
+public:
+  bool LogError(const char *s) override {
+    errors += s;
+    errors += "\n";
+    return true;
+  }
+  bool has(const std::string &text) const { return errors.find(text) != std::string::npos; }
+  std::string errors;
+};
 
 } // namespace testsupport

@@ -1,0 +1,343 @@
+// The tar object against GNU tar, bsdtar, Python's tarfile, gzip, bzip2 and compress.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+
+#include "sshlib/core/ClsTar.h"
+#include "sshlib/core/DataSource.h"
+#include "sshlib/core/ProgressEvent.h"
+#include "sshlib/core/RazudodDeflate.h"
+#include "tests/support/TarTrees.h"
+
+using tartrees::sameTree;
+using tartrees::sh;
+using testsupport::TempDir;
+
+namespace {
+
+enum Driver { kUntar, kMemory, kGz, kBz2, kZ, kStream };
+
+struct X : XString {
+  explicit X(const std::string &s) { setFromUtf8(s.c_str()); }
+};
+
+// Unpacks a plain tar file into dest through one of the drivers (compressing it first for the
+// compressed ones); true on success.
+bool unpack(Driver d, const std::string &tarFile, const std::string &dest, ClsTar &tar) {
+  X dir(dest);
+  tar.put_UntarFromDir(dir);
+  std::string file = tarFile;
+  const char *tool[] = {"", "", "gzip -n -c", "bzip2 -c", "compress -c", ""};
+  const char *ext[] = {"", "", ".gz", ".bz2", ".Z", ""};
+  if (*tool[d]) {
+    file = tarFile + ext[d];
+    sh(std::string(tool[d]) + " '" + tarFile + "' > '" + file + "'");
+  }
+  X path(file);
+  std::string bytes = testsupport::readFile(tarFile);
+  DataBuffer db;
+  db.append(bytes.data(), bytes.size());
+  switch (d) {
+  case kUntar:
+    return tar.Untar(path, nullptr) >= 0;
+  case kMemory:
+    return tar.UntarFromMemory(db, nullptr) >= 0;
+  case kGz:
+    return tar.UntarGz(path, nullptr);
+  case kBz2:
+    return tar.UntarBz2(path, nullptr);
+  case kZ:
+    return tar.UntarZ(path, nullptr);
+  case kStream: {
+    // Random chunk sizes, down to single bytes.
+    std::mt19937 rng(static_cast<unsigned>(bytes.size()));
+    tar.BeginStreamingUntar(tar.m_log);
+    bool ok = true, finished = false;
+    for (size_t at = 0; at < bytes.size() && ok;) {
+      size_t n = std::min(bytes.size() - at, size_t(rng() % 3 ? rng() % 7 + 1 : rng() % 3000));
+      ok = tar.StreamingUntarNext(reinterpret_cast<const unsigned char *>(bytes.data()) + at,
+                                  static_cast<unsigned>(n), finished, tar.m_log);
+      at += n;
+    }
+    return tar.FinishStreamingUntar(tar.m_log) && ok;
+  }
+  }
+  return false;
+}
+
+std::string logOf(ClsTar &tar) {
+  StringBuffer sb;
+  tar.GetTextLog(sb);
+  return sb.getString();
+}
+
+std::string python(const std::string &script) {
+  return "/usr/bin/python3 -c \"" + script + "\"";
+}
+
+} // namespace
+
+TEST(ClsTar, GnuTarArchivesUnpackEqualThroughEveryDriver) {
+  struct Case {
+    const char *format;
+    size_t maxName;
+    const char *extra;
+  } cases[] = {{"gnu", 1000, "--owner=big:4000000000 --group=g:3000000000"},
+               {"ustar", 256, ""},
+               {"pax", 1000, "--pax-option=comment=hello,mtime:=1600000000.5"},
+               {"v7", 99, ""}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.format);
+    TempDir t;
+    const std::string src = t.file("src"), tarFile = t.file("a.tar");
+    tartrees::makeSampleTree(src, c.maxName);
+    if (std::string(c.format) == "v7") std::filesystem::remove_all(src + "/emptydir");
+    ASSERT_TRUE(sh("tar --format=" + std::string(c.format) + " " + c.extra + " -C '" + src +
+                   "' -cf '" + tarFile + "' $(ls -A '" + src + "')"));
+    for (Driver d : {kUntar, kMemory, kGz, kBz2, kZ, kStream}) {
+      SCOPED_TRACE(d);
+      const std::string out = t.file("out" + std::to_string(d));
+      ClsTar tar;
+      ASSERT_TRUE(unpack(d, tarFile, out, tar)) << logOf(tar);
+      std::string why;
+      if (std::string(c.extra).find("mtime:=") != std::string::npos)
+        sh("find '" + src + "' -type f -exec touch -d @1600000000 {} +");
+      EXPECT_TRUE(sameTree(src, out, &why)) << why;
+    }
+  }
+}
+
+TEST(ClsTar, OurArchivesPassGnuTarBsdtarPythonAndTheCompressors) {
+  TempDir t;
+  const std::string src = t.file("src");
+  tartrees::makeSampleTree(src, 1000);
+  for (const char *format : {"gnu", "ustar", "pax"}) {
+    for (int kind = 0; kind < 3; ++kind) {
+      SCOPED_TRACE(std::string(format) + std::to_string(kind));
+      ClsTar tar;
+      X f(format), root(src);
+      tar.put_WriteFormat(f);
+      tar.put_UserId(3000000000u);
+      tar.put_FileMode(0100640);
+      ASSERT_TRUE(tar.AddDirRoot(root));
+      const std::string out =
+          t.file(std::string("o.") + format + (kind ? kind == 1 ? ".tgz" : ".tbz" : ".tar"));
+      X o(out);
+      bool ok = kind == 0   ? tar.WriteTar(o, nullptr)
+                : kind == 1 ? tar.WriteTarGz(o, nullptr)
+                            : tar.WriteTarBz2(o, nullptr);
+      ASSERT_TRUE(ok) << logOf(tar);
+      EXPECT_TRUE(kind != 1 || sh("gzip -t '" + out + "'"));
+      EXPECT_TRUE(kind != 2 || sh("bzip2 -t '" + out + "'"));
+      EXPECT_TRUE(sh("tar -tvf '" + out + "'"));
+      EXPECT_TRUE(sh("bsdtar -tvf '" + out + "'"));
+      const std::string x = t.file(std::string("x.") + format + std::to_string(kind));
+      std::filesystem::create_directories(x);
+      ASSERT_TRUE(sh("tar -C '" + x + "' -xf '" + out + "'"));
+      std::string why;
+      EXPECT_TRUE(sameTree(src, x, &why)) << why;
+      EXPECT_TRUE(sh(python("import tarfile,sys; t=tarfile.open('" + out +
+                            "'); m=[e for e in t if e.isfile()]; "
+                            "sys.exit(not all(e.uid==3000000000 and e.mode==0o640 for e in m))")));
+    }
+  }
+}
+
+TEST(ClsTar, HostileArchivesWriteNothingOutsideAndFail) {
+  // Each archive is made by Python's tarfile; "outside" must stay empty.
+  std::string longPax; // longer than a thousand bytes, in a pax record
+  for (int i = 0; i < 6; ++i)
+    longPax += (i ? "/" : "") + std::string(250, 'd');
+  struct Case {
+    const char *script;
+    bool ok;
+    std::string made; // must exist afterwards
+  } cases[] = {{"P add('../x')", false},
+               {"P add('a/../../x')", false},
+               {"P add('ok', pax={'path': '../x'})", false},
+               {"G add('../' + 'l'*200)", false},
+               {"P link('lnk', '../outside'); add('lnk/evil')", false},
+               {"P link('hl', '../outside/x', tarfile.LNKTYPE); add('/abs/x')", true, "hl"},
+               {"P add('/'.join(['d'*250]*6))", true, longPax},
+               {"G neg()", false},
+               {"P add('pre/x')", false}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.script);
+    TempDir t;
+    const std::string tarFile = t.file("h.tar"), dest = t.file("dest");
+    std::filesystem::create_directories(t.file("outside"));
+    std::filesystem::create_directories(dest);
+    std::filesystem::create_symlink("../outside", dest + "/pre");
+    ASSERT_TRUE(sh(python("import tarfile,io\n"
+                          "t=tarfile.open('" +
+                          tarFile + "','w',format=tarfile." + (c.script[0] == 'G' ? "GNU" : "PAX") +
+                          "_FORMAT)\n"
+                          "def add(n, pax=None):\n"
+                          "  i=tarfile.TarInfo(n); i.size=3; i.pax_headers=pax or {}; t.addfile(i, "
+                          "io.BytesIO(b'bad'))\n"
+                          "def link(n, target, kind=tarfile.SYMTYPE):\n"
+                          "  i=tarfile.TarInfo(n); i.type=kind; i.linkname=target; t.addfile(i)\n"
+                          "def neg():\n"
+                          "  i=tarfile.TarInfo('n'); b=bytearray(i.tobuf(tarfile.GNU_FORMAT)); "
+                          "b[124:136]=b'\\xff'*12\n"
+                          "  b[148:156]=b' '*8; b[148:155]=b'%06o\\0' % sum(b); "
+                          "t.fileobj.write(bytes(b)); t.offset+=512\n" +
+                          std::string(c.script + 2) + "\nt.close()")));
+    for (Driver d : {kUntar, kGz, kStream}) {
+      ClsTar tar;
+      EXPECT_EQ(unpack(d, tarFile, dest, tar), c.ok) << d << logOf(tar);
+      EXPECT_TRUE(std::filesystem::is_empty(t.file("outside"))) << d;
+      if (!c.made.empty()) {
+        EXPECT_TRUE(std::filesystem::is_regular_file(dest + "/" + c.made)) << "never a link";
+      }
+    }
+  }
+}
+
+TEST(ClsTar, TruncatedAndCorruptInputsFail) {
+  TempDir t;
+  const std::string src = t.file("src"), tarFile = t.file("a.tar");
+  tartrees::makeSampleTree(src, 100);
+  ASSERT_TRUE(sh("tar -C '" + src + "' -cf '" + tarFile + "' $(ls -A '" + src + "')"));
+  const std::string whole = testsupport::readFile(tarFile);
+  size_t dataEnd = whole.size();
+  while (whole.compare(dataEnd - 512, 512, std::string(512, '\0')) == 0)
+    dataEnd -= 512;
+  struct Case {
+    std::string bytes;
+    bool ok;
+  } cases[] = {{whole.substr(0, dataEnd), true},        // no end blocks: ends at a block boundary
+               {whole.substr(0, dataEnd - 100), false}, // inside an entry
+               {whole.substr(0, 700), false},           // inside a header or entry
+               {std::string(), false}};
+  for (const Case &c : cases) {
+    testsupport::writeFile(t.file("c.tar"), c.bytes);
+    for (Driver d : {kUntar, kGz, kBz2, kStream}) {
+      ClsTar tar;
+      EXPECT_EQ(unpack(d, t.file("c.tar"), t.file("o"), tar), c.ok) << c.bytes.size() << " " << d;
+    }
+  }
+  // Compressed streams: a wrong CRC-32, a wrong size, a cut stream, damaged deflate data.
+  ASSERT_TRUE(sh("gzip -n -c '" + tarFile + "' > '" + t.file("g") + "'"));
+  ASSERT_TRUE(sh("bzip2 -c '" + tarFile + "' > '" + t.file("b") + "'"));
+  const std::string gz = testsupport::readFile(t.file("g")),
+                    bz = testsupport::readFile(t.file("b"));
+  auto flip = [](std::string s, size_t at) {
+    s[at] ^= 0x55;
+    return s;
+  };
+  struct Bad {
+    std::string bytes;
+    bool gzip;
+  } bad[] = {{flip(gz, gz.size() - 8), true},     {flip(gz, gz.size() - 2), true},
+             {gz.substr(0, gz.size() - 4), true}, {flip(gz, 40), true},
+             {gz.substr(0, gz.size() / 2), true}, {bz.substr(0, bz.size() - 20), false}};
+  for (const Bad &b : bad) {
+    testsupport::writeFile(t.file("bad"), b.bytes);
+    ClsTar tar;
+    X p(t.file("bad")), o(t.file("o2"));
+    tar.put_UntarFromDir(o);
+    EXPECT_FALSE(b.gzip ? tar.UntarGz(p, nullptr) : tar.UntarBz2(p, nullptr));
+  }
+  // Two gzip members in a file larger than the decoder's buffer read as one stream.
+  ASSERT_TRUE(sh("head -c 300000 '" + tarFile + "' > '" + t.file("p1") + "'; tail -c +300001 '" +
+                 tarFile + "' > '" + t.file("p2") + "'; (gzip -1 -c '" + t.file("p1") +
+                 "'; gzip -c '" + t.file("p2") + "') > '" + t.file("two.gz") + "'"));
+  ClsTar tar;
+  X p(t.file("two.gz")), o(t.file("two"));
+  tar.put_UntarFromDir(o);
+  EXPECT_TRUE(tar.UntarGz(p, nullptr)) << logOf(tar);
+  std::string why;
+  EXPECT_TRUE(sameTree(src, t.file("two"), &why)) << why;
+}
+
+namespace {
+// Changes a file's length after the writer has read its size, before its data is copied.
+class Resizer : public ProgressEvent {
+public:
+  void NextTarFile(const char *path, long long, bool, bool &) override {
+    const std::string p(path);
+    if (p.size() > 5 && p.substr(p.size() - 5) == "/grow") std::filesystem::resize_file(p, 70000);
+    if (p.size() > 7 && p.substr(p.size() - 7) == "/shrink") std::filesystem::resize_file(p, 10);
+  }
+};
+} // namespace
+
+TEST(ClsTar, FilesChangingWhileArchivedKeepTheArchiveAlignedAndFail) {
+  TempDir t;
+  const std::string src = t.file("src"), out = t.file("o.tar");
+  std::filesystem::create_directories(src);
+  for (const char *n : {"grow", "shrink", "zlast"})
+    testsupport::writeFile(src + "/" + n, std::string(5000, n[0]));
+  ClsTar tar;
+  X root(src), o(out);
+  tar.AddDirRoot(root);
+  Resizer resizer;
+  EXPECT_FALSE(tar.WriteTar(o, &resizer));
+  EXPECT_NE(logOf(tar).find("shrank"), std::string::npos);
+  EXPECT_TRUE(sh("tar -C '" + t.path() + "' -xf '" + out + "' zlast grow shrink"));
+  EXPECT_EQ(testsupport::readFile(t.file("zlast")), std::string(5000, 'z'));
+  EXPECT_EQ(testsupport::readFile(t.file("grow")).size(), 5000u);
+  EXPECT_EQ(testsupport::readFile(t.file("shrink")),
+            std::string(10, 's') + std::string(4990, '\0'));
+}
+
+TEST(ClsTar, ListXmlEscapesNamesAndCData) {
+  TempDir t;
+  const std::string tarFile = t.file("l.tar");
+  ASSERT_TRUE(
+      sh(python("import tarfile,io\n"
+                "t=tarfile.open('" +
+                tarFile +
+                "','w',format=tarfile.PAX_FORMAT)\n"
+                "i=tarfile.TarInfo('a<&]]>' + 'b'*120); i.size=1; t.addfile(i, io.BytesIO(b'x'))\n"
+                "t.close()")));
+  ClsTar tar;
+  tar.put_VerboseLogging(true);
+  X p(tarFile), xml("");
+  ASSERT_TRUE(tar.ListXml(p, xml, nullptr)) << logOf(tar);
+  testsupport::writeFile(t.file("l.xml"), xml.getUtf8());
+  EXPECT_TRUE(sh("xmllint --noout '" + t.file("l.xml") + "'")) << xml.getUtf8();
+  EXPECT_NE(std::string(xml.getUtf8()).find("a&lt;&amp;]]&gt;bbb"), std::string::npos);
+}
+
+TEST(ClsTar, PatternsCountsAndDiscardedPathsSelectEntries) {
+  TempDir t;
+  ASSERT_TRUE(sh("mkdir -p '" + t.file("s/docs") + "' && cd '" + t.file("s") +
+                 "' && for f in docs/readme.txt docs/a.cfg b.txt c.TXT d.bin; do echo $f > $f; "
+                 "done && tar -cf ../a.tar docs/readme.txt docs/a.cfg b.txt c.TXT d.bin"));
+  const std::string bytes = testsupport::readFile(t.file("a.tar"));
+  DataBuffer db;
+  db.append(bytes.data(), bytes.size());
+  struct Case {
+    const char *pattern;
+    bool caseSensitive, discard;
+    int maxCount, count;
+    const char *present;
+  } cases[] = {{"*.txt", false, false, 0, 3, "docs/readme.txt"},
+               {"readme.txt", false, false, 0, 1, "docs/readme.txt"},
+               {"docs/*.TXT", false, false, 0, 1, "docs/readme.txt"},
+               {"docs/*.TXT", true, false, 0, 0, ""},
+               {"", false, true, 0, 5, "a.cfg"},
+               {"", false, false, 2, 2, "docs/a.cfg"}};
+  int i = 0;
+  for (const Case &c : cases) {
+    const std::string out = t.file("o" + std::to_string(i++));
+    ClsTar tar;
+    X dir(out), pattern(c.pattern);
+    tar.put_UntarFromDir(dir);
+    tar.put_UntarMatchPattern(pattern);
+    tar.put_UntarCaseSensitive(c.caseSensitive);
+    tar.put_UntarDiscardPaths(c.discard);
+    tar.put_UntarMaxCount(c.maxCount);
+    EXPECT_EQ(tar.UntarFromMemory(db, nullptr), c.count) << c.pattern;
+    EXPECT_TRUE(!*c.present || std::filesystem::exists(out + "/" + c.present)) << c.pattern;
+  }
+  ClsTar tar;
+  DataBuffer cfg;
+  X pattern("*.cfg");
+  EXPECT_TRUE(tar.UntarFirstMatchingToMemory(db, pattern, cfg));
+  EXPECT_EQ(std::string(reinterpret_cast<const char *>(cfg.getData2()), cfg.getSize()),
+            "docs/a.cfg\n");
+}
