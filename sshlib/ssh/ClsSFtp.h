@@ -1,0 +1,241 @@
+// The SFTP client: one SSH connection, one "sftp" session channel, and the file, directory and
+// attribute operations of SFTP versions 3 to 6 over it. Every operation blocks on the caller's
+// thread and writes its outcome into the object's log.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sshlib/core/ClsBase.h"
+#include "sshlib/core/DataBuffer.h"
+#include "sshlib/core/StringBuffer.h"
+#include "sshlib/core/XString.h"
+#include "sshlib/ssh/ProxySettings.h"
+#include "sshlib/ssh/SFtpFileAttr.h"
+#include "sshlib/ssh/SocketReadFailInfo.h"
+
+class ClsSshKey;
+class ProgressEvent;
+class ProgressMonitor;
+class RazudodSysTime;
+class SshChannel;
+class SshTransport;
+
+// One open handle: where sequential reads and writes stand, and the directory path of a
+// directory handle.
+struct SftpLastRead {
+  bool eof = false;
+  unsigned int lastReadNumBytes = 0;
+  long long readOffset = 0;
+  long long writeOffset = 0;
+  bool lastReadFailed = false;
+  std::string dirPath;
+};
+
+// One entry of a directory listing.
+class ClsSFtpFile {
+public:
+  ClsSFtpFile(const std::string &name, std::unique_ptr<SFtpFileAttr> attr)
+      : filename(name), attributes(std::move(attr)) {}
+  const std::string &get_Filename() const { return filename; }
+  long long get_Size64() const { return attributes->size; }
+  int get_Permissions() const { return (int)attributes->permissions; }
+  int get_Uid() const { return (int)attributes->uid; }
+  int get_Gid() const { return (int)attributes->gid; }
+  std::string get_Owner() const { return attributes->owner.getString(); }
+  std::string get_Group() const { return attributes->group.getString(); }
+  bool get_IsRegular() const { return attributes->fileType == 1; }
+  bool get_IsDirectory() const { return attributes->fileType == 2; }
+  bool get_IsSymLink() const { return attributes->fileType == 3; }
+  const SFtpFileAttr &attrs() const { return *attributes; }
+
+private:
+  std::string filename;
+  std::unique_ptr<SFtpFileAttr> attributes;
+};
+
+class ClsSFtpDir {
+public:
+  int get_NumFilesAndDirs() const { return (int)entries.size(); }
+  const ClsSFtpFile *entry(int i) const {
+    return i >= 0 && i < (int)entries.size() ? entries[(size_t)i].get() : nullptr;
+  }
+  bool GetFilename(int i, XString &out) const;
+  // Appends the entries of one SSH_FXP_NAME packet ("." and ".." left out).
+  bool loadSshFxpName(int version, const DataBuffer &packet, LogBase &log, bool verbose);
+  std::string OriginalPath;
+  std::vector<std::unique_ptr<ClsSFtpFile>> entries;
+  // Bytes of names and attributes taken in, for the listing's bound.
+  unsigned long long bytesTaken = 0;
+};
+
+class ClsSFtp : public ClsBase, public ClsSocksClient, public ClsHttpProxyClient {
+public:
+  ClsSFtp();
+  ~ClsSFtp() override;
+
+  // ---- Session.
+  bool Connect(XString &host, int port, ProgressEvent *ev);
+  bool AuthenticatePw(XString &login, XString &password, ProgressEvent *ev);
+  bool AuthenticatePk(XString &login, ClsSshKey *key, ProgressEvent *ev);
+  bool AuthenticatePwPk(XString &login, XString &password, ClsSshKey *key, ProgressEvent *ev);
+  bool InitializeSftp(ProgressEvent *ev);
+  void Disconnect();
+  bool get_IsConnected() const { return transport != nullptr; }
+  void get_HostKeyFingerprint(StringBuffer &out) const;
+
+  // ---- Files and handles.
+  bool OpenFile(XString &path, const char *access, const char *disposition, XString &handle,
+                ProgressEvent *ev);
+  bool CloseHandle(XString &handle, ProgressEvent *ev);
+  bool DownloadFile(XString &handle, XString &localPath, ProgressEvent *ev);
+  bool DownloadFileByName(XString &remotePath, XString &localPath, ProgressEvent *ev);
+  bool ResumeDownloadFileByName(XString &remotePath, XString &localPath, ProgressEvent *ev);
+  bool ReadFileBytes(XString &handle, unsigned int numBytes, DataBuffer &out, ProgressEvent *ev);
+  bool ReadFileBytes64(XString &handle, long long offset, unsigned int numBytes, DataBuffer &out,
+                       ProgressEvent *ev);
+  bool UploadFile(XString &handle, XString &localPath, ProgressEvent *ev);
+  bool UploadFileByName(XString &remotePath, XString &localPath, ProgressEvent *ev);
+  bool ResumeUploadFileByName(XString &remotePath, XString &localPath, ProgressEvent *ev);
+  bool WriteFileBytes(XString &handle, const DataBuffer &data, ProgressEvent *ev);
+  bool WriteFileBytes64(XString &handle, long long offset, const DataBuffer &data,
+                        ProgressEvent *ev);
+  bool Eof(XString &handle) const;
+  unsigned int LastReadNumBytes(XString &handle) const;
+  bool LastReadFailed(XString &handle) const;
+
+  // ---- Directories.
+  bool OpenDir(XString &path, XString &handle, ProgressEvent *ev);
+  ClsSFtpDir *ReadDir(XString &handle, ProgressEvent *ev);
+
+  // ---- Paths and attributes.
+  bool RealPath(XString &path, XString &composePath, XString &out, ProgressEvent *ev);
+  bool RenameFileOrDir(XString &oldPath, XString &newPath, ProgressEvent *ev);
+  bool CreateDir(XString &path, ProgressEvent *ev);
+  bool RemoveDir(XString &path, ProgressEvent *ev);
+  bool RemoveFile(XString &path, ProgressEvent *ev);
+  bool SetLastAccessTime(XString &target, bool isHandle, RazudodSysTime &t, ProgressEvent *ev);
+  bool SetLastModifiedTime(XString &target, bool isHandle, RazudodSysTime &t, ProgressEvent *ev);
+  bool SetCreateTime(XString &target, bool isHandle, RazudodSysTime &t, ProgressEvent *ev);
+  bool SetPermissions(XString &target, bool isHandle, unsigned int perms, ProgressEvent *ev);
+  bool SetOwnerAndGroup(XString &target, bool isHandle, XString &owner, XString &group,
+                        ProgressEvent *ev);
+  long long GetFileSize(XString &target, bool followLinks, bool isHandle, ProgressEvent *ev);
+  bool GetFilePermissions(XString &target, bool followLinks, bool isHandle, int &out,
+                          ProgressEvent *ev);
+  bool GetFileOwner(XString &target, bool followLinks, bool isHandle, XString &out,
+                    ProgressEvent *ev);
+  bool GetFileGroup(XString &target, bool followLinks, bool isHandle, XString &out,
+                    ProgressEvent *ev);
+  bool GetFileLastAccess(XString &target, bool followLinks, bool isHandle, RazudodSysTime &out,
+                         ProgressEvent *ev);
+  bool GetFileLastModified(XString &target, bool followLinks, bool isHandle, RazudodSysTime &out,
+                           ProgressEvent *ev);
+  bool GetFileCreateTime(XString &target, bool followLinks, bool isHandle, RazudodSysTime &out,
+                         ProgressEvent *ev);
+  bool CopyFileAttr(XString &localPath, XString &target, bool isHandle, ProgressEvent *ev);
+
+  // ---- Properties (fields as the constructor sets them).
+  bool ForceV3 = false;
+  bool UtcMode = true;
+  bool TcpNoDelay = false;
+  bool PasswordChangeRequested = false;
+  bool VerboseLogging = false;
+  bool PreserveDate = false;
+  bool EnableCache = false;
+  bool KeepSessionLog = false;
+  unsigned int sendAheadMaxCount = 12;
+  std::string ClientIpAddress;
+  std::string ClientIdentifier = "SSH-2.0-PuTTY_Local:_May_11_2009_17:22:38";
+  int ProtocolVersion = 0;
+  StringBuffer SessionLog;
+  StringBuffer FilenameCharset;
+  unsigned int IdleTimeoutMs = 30000;
+  unsigned int ConnectTimeoutMs = 30000;
+  unsigned int HeartbeatMs = 0;
+  unsigned int channelInitialWindow = 327680;
+  unsigned int MaxPacketSize = 32768;
+  unsigned int InitializeFailCode = 0;
+  StringBuffer InitializeFailReason;
+  unsigned int DisconnectCode = 0;
+  StringBuffer DisconnectReason;
+  std::vector<std::string> extensionNames, extensionData;
+  // READs kept in flight by a download.
+  unsigned int readAheadCount = 16;
+
+  // Bounds on what a server may make us hold.
+  static constexpr unsigned int kMaxSftpPacket = 512 * 1024;
+  static constexpr int kMaxDirEntries = 1000000;
+  static constexpr unsigned long long kMaxDirBytes = 512ull * 1024 * 1024;
+
+  // ---- Internal operations (the packet layer and the loops under the public methods).
+  using Sink = std::function<bool(const unsigned char *, unsigned int)>;
+  using Source = std::function<int(unsigned char *, unsigned int)>; // bytes read, -1 error
+  bool sendPacket(unsigned char type, const DataBuffer &payload, unsigned int &requestId,
+                  ProgressMonitor *pm);
+  // The next whole SFTP packet: length, type, request id and fields.
+  bool readPacket2(DataBuffer &packet, unsigned char &type, unsigned int &requestId,
+                   ProgressMonitor *pm);
+  bool readStatusResponse(const char *requestName, ProgressMonitor *pm);
+  void logStatusResponse(const char *requestName, const DataBuffer &packet);
+  void packHandleOrFilename(XString &nameOrHandle, bool isHandle, DataBuffer &out);
+  bool openFile(XString &path, const char *access, const char *disposition, XString &handle,
+                ProgressMonitor *pm);
+  bool closeHandle(XString &handle, ProgressMonitor *pm);
+  bool downloadLoop(XString &handle, long long offset, long long length, bool toEof,
+                    const Sink &out, ProgressMonitor *pm);
+  bool downloadFileByName_new(XString &remotePath, XString &localPath, bool resume,
+                              ProgressMonitor *pm);
+  bool uploadFile(XString &handle, XString &localPath, bool resume, long long startOffset,
+                  ProgressMonitor *pm);
+  bool writeDataSource(XString &handle, long long offset, const Source &src, ProgressMonitor *pm);
+  SFtpFileAttr *fetchAttributes2(XString &target, bool followLinks, bool isHandle, bool sizeOnly,
+                                 bool &owned, ProgressMonitor *pm);
+  long long getFileSize(XString &target, bool followLinks, bool isHandle, ProgressMonitor *pm);
+  SFtpFileAttr *findAttrInCache(bool flag, XString &name);
+  bool addToAttrCache2(SFtpFileAttr *rec);
+  void clearCache();
+  // Drops what the cache holds for a name that was changed.
+  void dropCached(XString &name);
+  bool packAttrs(XString &localPath, DataBuffer &out);
+  bool removeFile1(XString &path, ProgressMonitor *pm);
+  void handleReadFailure(SocketReadFailInfo &fi, bool disconnectReceived);
+  bool checkChannel();
+  bool checkInitialized();
+  SftpLastRead *findHandle(XString &handle);
+  const SftpLastRead *findHandle(XString &handle) const;
+
+  std::map<std::string, SftpLastRead> handleTable;
+  SFtpFileAttr *attrCache[20] = {};
+  int attrCacheNext = 0;
+  SshTransport *transport = nullptr;
+  SshChannel *sftpChannel = nullptr;
+  bool isAuthenticated = false;
+  bool sftpInitialized = false;
+  unsigned int nextChannelNum = 0;
+  unsigned int nextRequestId = 1;
+
+private:
+  bool connect2(XString &host, int port, ProgressMonitor *pm);
+  bool authenticate(XString &login, XString *password, ClsSshKey *key, ProgressMonitor *pm);
+  void dropTransport();
+  bool setStat(const char *ctx, XString &target, bool isHandle, SFtpFileAttr &attr,
+               ProgressMonitor *pm);
+  bool setTime(const char *ctx, XString &target, bool isHandle, RazudodSysTime &t, int which,
+               ProgressEvent *ev);
+  template <class F>
+  bool getAttr(const char *ctx, XString &target, bool followLinks, bool isHandle, ProgressEvent *ev,
+               F take);
+  bool simpleRequest(const char *ctx, unsigned char type, const char *reqName, XString &path,
+                     XString *path2, ProgressEvent *ev);
+  bool fillInBuf(ProgressMonitor *pm);
+
+  // Channel bytes received and not yet taken as whole SFTP packets.
+  DataBuffer inBuf;
+  unsigned int inPos = 0;
+};
