@@ -155,11 +155,14 @@ bool SshTransport::sshConnect(ClsSocksClient &socks, ClsHttpProxyClient *httpPro
 
   if (!sendKexInit(pm, log, verbose)) return false;
   DataBuffer msg;
-  if (!readSkippingIgnore(msg, true, log, verbose)) {
+  // A read failure tells the caller why through failInfo.
+  auto readOrFail = [&](bool skipDebug, const char *failText) {
+    if (readSkippingIgnore(msg, skipDebug, log, verbose)) return true;
     copyReadFlags(failInfo);
-    log.LogError("Failed to read 1st key exchange packet");
+    log.LogError(failText);
     return false;
-  }
+  };
+  if (!readOrFail(true, "Failed to read 1st key exchange packet")) return false;
   if (!parseKexInit(msg, log)) return false;
 
   unsigned int numBits = 0, pbits = 0;
@@ -173,11 +176,7 @@ bool SshTransport::sshConnect(ClsSocksClient &socks, ClsHttpProxyClient *httpPro
   } else {
     log.LogInfo("Using GEX Group.");
     if (!sendGexRequest(pbits, pm, log, verbose)) return false;
-    if (!readSkippingIgnore(msg, false, log, verbose)) {
-      copyReadFlags(failInfo);
-      log.LogError("Failed to read KEX_DH_GEX_REQUEST response");
-      return false;
-    }
+    if (!readOrFail(false, "Failed to read KEX_DH_GEX_REQUEST response")) return false;
     if (msgType(msg) != 31) {
       log.LogError("Unexpected message received.  Expected KEX_DH_GEX_GROUP.");
       log.LogDataLong("msgType", (int)msgType(msg));
@@ -213,11 +212,7 @@ bool SshTransport::sshConnect(ClsSocksClient &socks, ClsHttpProxyClient *httpPro
   log.LogInfo("Sending newkeys to server...");
   if (!sendNewKeys(pm, log, verbose)) return false;
   log.LogInfo("Expecting newkeys from server...");
-  if (!readSkippingIgnore(msg, false, log, verbose)) {
-    copyReadFlags(failInfo);
-    log.LogError("Failed to read newkeys response");
-    return false;
-  }
+  if (!readOrFail(false, "Failed to read newkeys response")) return false;
   if (msgType(msg) != 21) {
     log.LogError("Expected newkeys message");
     log.LogDataLong("received", (int)msgType(msg));

@@ -385,6 +385,9 @@ bool SshTransport::generalizedRead(int waitCode, unsigned int idleTimeoutMs,
         log.LogData("msgType", name.getString());
         if (name.beginsWith("Unknown(") && !sendUnimplemented(lastInSeqNum, pm, log, verbose))
           return false;
+        // Ending the call in the middle of a key exchange would let the caller send before the
+        // exchange is over.
+        if (rekeyRunning) break;
         return true;
       }
     }

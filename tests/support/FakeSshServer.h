@@ -23,6 +23,7 @@ struct FakeSshOptions {
   const char *cipherName = "aes128-cbc";
   int mac = 1;
   const char *macName = "hmac-sha1";
+  bool badF = false; // sends f = 1, which makes K = 1
   // Run between the client's NEWKEYS and ours, with our old outgoing keys still in force.
   std::function<bool(class FakeSshServer &)> beforeNewKeys;
 };
@@ -121,6 +122,10 @@ public:
     bool ok = e && s.dh.create_E(320);
     DataBuffer f;
     SshTransport::pack_bignum(s.dh.get_e(), f);
+    if (opts.badF) {
+      f.clear();
+      SshTransport::pack_binString((const unsigned char *)"\x01", 1, f);
+    }
     ok = ok && s.dh.find_K(e);
     DataBuffer blob, h;
     SshKeyBlob::rsaPublicBlob(hostKey.key, blob);

@@ -1,14 +1,18 @@
-// Helpers for tests of the SSH transport: a log that keeps its lines as text, connecting a
-// transport to a loopback server, and a service-request round trip over the new keys.
+// Helpers for tests of the SSH transport: a log kept as text, connecting to a loopback server,
+// round trips through the dispatcher, a public-key login, and an independent check of the key
+// exchange's hash and keys.
 #pragma once
 
 #include <cctype>
-#include <cstring>
 #include <string>
 
 #include "sshlib/core/LogBase.h"
+#include "sshlib/crypto/Hashes.h"
+#include "sshlib/crypto/Rsa2.h"
+#include "sshlib/crypto/SshKeyBlob.h"
 #include "sshlib/ssh/ProxySettings.h"
 #include "sshlib/ssh/SshTransport.h"
+#include "tests/support/SshPeers.h"
 
 namespace testsupport {
 
@@ -29,47 +33,65 @@ private:
   }
 };
 
-inline bool sshConnectTo(SshTransport &t, int port, LogBase &log,
-                         SocketReadFailInfo *fail = nullptr) {
+inline bool sshConnectTo(SshTransport &t, int port, LogBase &log) {
   t.hostname.setString("127.0.0.1");
   t.port = (unsigned int)port;
   t.keepSessionLog = true;
   t.setTimeouts(10000, 5000);
   ClsSocksClient socks;
   SocketReadFailInfo fi;
-  return t.sshConnect(socks, nullptr, nullptr, log, fail ? *fail : fi, false);
+  return t.sshConnect(socks, nullptr, nullptr, log, fi, false);
 }
 
-// Sends SERVICE_REQUEST "ssh-userauth" and waits for its SERVICE_ACCEPT through the dispatcher.
-inline bool sshServiceRoundTrip(SshTransport &t, LogBase &log) {
-  DataBuffer msg;
-  msg.appendChar(5);
-  SshTransport::pack_string("ssh-userauth", msg);
-  if (!t.sendMessage("SERVICE_REQUEST", msg, nullptr, log, false)) return false;
+// Sends the message, then reads through the dispatcher with the wait code; the type read, or 0.
+inline unsigned int sshAsk(SshTransport &t, DataBuffer &msg, int wait, LogBase &log) {
   DataBuffer out;
   unsigned int type = 0;
   bool eof, close, disc, satisfied;
   SocketReadFailInfo fi;
-  bool ok = t.generalizedRead(1, 0, 10000, nullptr, eof, close, out, type, disc, nullptr, log, fi,
-                              satisfied, false);
-  return ok && satisfied && type == 6;
+  if (msg.getSize() && !t.sendMessage("test", msg, nullptr, log, false)) return 0;
+  return t.generalizedRead(wait, 0, 10000, nullptr, eof, close, out, type, disc, nullptr, log, fi,
+                           satisfied, false)
+             ? type
+             : 0;
 }
 
-} // namespace testsupport
+// SERVICE_REQUEST "ssh-userauth", answered by SERVICE_ACCEPT.
+inline bool sshServiceRoundTrip(SshTransport &t, LogBase &log) {
+  DataBuffer msg;
+  msg.appendChar(5);
+  SshTransport::pack_string("ssh-userauth", msg);
+  return sshAsk(t, msg, 1, log) == 6;
+}
 
-#include "sshlib/core/StringBuffer.h"
-#include "sshlib/crypto/Hashes.h"
-#include "sshlib/crypto/Rsa2.h"
-#include "sshlib/crypto/SshKeyBlob.h"
-#include "tests/support/SshPeers.h"
+inline int countIn(const StringBuffer &text, const char *what) {
+  int n = 0;
+  for (const char *p = text.getString(); (p = strstr(p, what)); ++p)
+    ++n;
+  return n;
+}
 
-namespace testsupport {
+// A global request that wants a reply, read until the server's REQUEST_FAILURE, serving whatever
+// the server sends first (announcements, a key exchange it starts).
+inline bool sshGlobalRequestRoundTrip(SshTransport &t, LogBase &log) {
+  DataBuffer msg;
+  msg.appendChar(80);
+  SshTransport::pack_string("no-such-request@example.com", msg);
+  SshTransport::pack_bool(true, msg);
+  int before = countIn(t.sessionLog, "TRAN< REQUEST_FAILURE");
+  for (int i = 0; i < 20; ++i, msg.clear()) {
+    if (sshAsk(t, msg, 99, log) == 0 && !t.socket.isSock()) return false;
+    if (countIn(t.sessionLog, "TRAN< REQUEST_FAILURE") > before) return true;
+  }
+  return false;
+}
 
-// An RSA key pair for logging in to a test server: the private key as the library's record and
-// the authorized_keys line for the server.
+// An RSA key made by ssh-keygen, as the library's private-key record, with its authorized_keys
+// line in a file of its own for a test server.
 struct SshLoginKey {
   rsa_key key;
   std::string authorizedLine;
+  TempDir dir;
   bool ok = false;
   explicit SshLoginKey(int bits = 2048) {
     std::string path = sshHostKey("rsa", bits);
@@ -86,132 +108,76 @@ struct SshLoginKey {
         path + "'");
     StringBuffer sb(xml.c_str());
     LogBase log;
-    ok = !authorizedLine.empty() && Rsa2::xmlToKey(sb, key, false, log);
+    ok = !authorizedLine.empty() && Rsa2::xmlToKey(sb, key, false, log) &&
+         writeFile(dir.file("authorized_keys"), authorizedLine);
   }
+  std::string authorizedKeys() const { return dir.file("authorized_keys"); }
 };
 
-// Public-key login of root (a test server's config allows it): USERAUTH_REQUEST signed over the
-// session identifier, answered by USERAUTH_SUCCESS.
+// Public-key login of root: USERAUTH_REQUEST signed over the session identifier, answered by
+// USERAUTH_SUCCESS.
 inline bool sshPublicKeyLogin(SshTransport &t, SshLoginKey &k, LogBase &log) {
-  DataBuffer blob;
-  if (!SshKeyBlob::rsaPublicBlob(k.key, blob)) return false;
-  DataBuffer head;
-  head.appendChar(50);
-  SshTransport::pack_string("root", head);
-  SshTransport::pack_string("ssh-connection", head);
-  SshTransport::pack_string("publickey", head);
-  SshTransport::pack_bool(true, head);
-  SshTransport::pack_string("ssh-rsa", head);
-  SshTransport::pack_db(blob, head);
-  DataBuffer signedData, hash, sig, sigBlob;
+  DataBuffer blob, msg, signedData, hash, sig, sigBlob;
+  SshKeyBlob::rsaPublicBlob(k.key, blob);
+  msg.appendChar(50);
+  for (const char *s : {"root", "ssh-connection", "publickey"})
+    SshTransport::pack_string(s, msg);
+  SshTransport::pack_bool(true, msg);
+  SshTransport::pack_string("ssh-rsa", msg);
+  SshTransport::pack_db(blob, msg);
   SshTransport::pack_db(t.sessionId, signedData);
-  signedData.append(head);
+  signedData.append(msg);
   Sha1::sha1_db(signedData, hash);
   if (!Rsa2::padAndSignHash(hash.getData2(), hash.getSize(), 1, _ckHash::hashId("sha1"), 0, k.key,
                             1, false, sig, log))
     return false;
   SshTransport::pack_string("ssh-rsa", sigBlob);
   SshTransport::pack_db(sig, sigBlob);
-  SshTransport::pack_db(sigBlob, head);
-  if (!t.sendMessage("USERAUTH_REQUEST", head, nullptr, log, false)) return false;
-  DataBuffer out;
-  unsigned int type = 0;
-  bool eof, close, disc, satisfied;
-  SocketReadFailInfo fi;
-  return t.generalizedRead(7, 0, 10000, nullptr, eof, close, out, type, disc, nullptr, log, fi,
-                           satisfied, false) &&
-         type == 52;
+  SshTransport::pack_db(sigBlob, msg);
+  return sshAsk(t, msg, 7, log) == 52;
 }
-
-} // namespace testsupport
-
-namespace testsupport {
 
 // The exchange hash and keys A-F of the transport's last key exchange, recomputed by Python's
 // hashlib from the exchanged values; empty when they agree, else what differs.
 inline std::string sshIndependentKexCheck(SshTransport &t) {
-  auto hx = [](const DataBuffer &d) {
+  auto hx = [](const unsigned char *p, unsigned int n) {
     StringBuffer sb;
-    d.toHexString(sb);
+    DataBuffer::toHexString2(p, n, sb);
     return std::string(sb.getString());
   };
+  auto db = [&](const DataBuffer &d) { return hx(d.getData2(), d.getSize()); };
   auto num = [&](const unsigned int *bn) {
     DataBuffer d;
     RazudodBignum::toBytes(bn, d);
-    return hx(d);
+    return db(d);
   };
   auto txt = [&](const StringBuffer &s) {
-    DataBuffer d;
-    d.append(s);
-    return hx(d);
+    return hx((const unsigned char *)s.getString(), (unsigned int)s.getSize());
   };
-  bool gex = t.kexAlgorithm == 160 || t.kexAlgorithm == 256;
   int l[6];
   t.getKeySizes(l[0], l[1], l[2], l[3], l[4], l[5]);
-  std::string lens;
-  for (int n : l)
-    lens += (lens.empty() ? "" : ",") + std::to_string(n);
+  unsigned int numBits = 0, pbits = 0;
+  t.calcKeyExchangeNumBits(numBits, pbits);
   std::string cmd =
       "/usr/bin/python3 " + std::string(FERROWEN_SOURCE_DIR) +
       "/tests/support/ssh_kex_check.py hash=" + (t.kexAlgorithm == 256 ? "sha256" : "sha1") +
-      " lens=" + lens + " vc=" + txt(t.clientIdent) + " vs=" + txt(t.serverIdent) +
-      " ic=" + hx(t.clientKexInit) + " is=" + hx(t.serverKexInit) +
-      " ks=" + hx(t.serverHostKeyBlob) + " e=" + num(t.dh.get_e()) + " f=" + num(t.serverDhPublic) +
-      " k=" + num(t.dh.get_K()) + " sid=" + hx(t.sessionId);
-  unsigned int numBits = 0, pbits = 0;
-  t.calcKeyExchangeNumBits(numBits, pbits);
-  if (gex)
+      " lens=";
+  for (int i = 0; i < 6; ++i)
+    cmd += std::to_string(l[i]) + (i < 5 ? "," : "");
+  cmd += " vc=" + txt(t.clientIdent) + " vs=" + txt(t.serverIdent) + " ic=" + db(t.clientKexInit) +
+         " is=" + db(t.serverKexInit) + " ks=" + db(t.serverHostKeyBlob) +
+         " e=" + num(t.dh.get_e()) + " f=" + num(t.serverDhPublic) + " k=" + num(t.dh.get_K()) +
+         " sid=" + db(t.sessionId);
+  if (t.kexAlgorithm == 160 || t.kexAlgorithm == 256)
     cmd +=
         " pbits=" + std::to_string(pbits) + " p=" + num(t.dh.get_p()) + " g=" + num(t.dh.get_g());
-  std::string expected = runCommand(cmd);
-  std::string ours = hx(t.exchangeHash) + "\n";
+  std::string expected = runCommand(cmd), ours = db(t.exchangeHash) + "\n";
   for (DataBuffer *k : {&t.ivClientToServer, &t.ivServerToClient, &t.encKeyClientToServer,
                         &t.encKeyServerToClient, &t.macKeyClientToServer, &t.macKeyServerToClient})
-    ours += hx(*k) + "\n";
+    ours += db(*k) + "\n";
   for (auto &c : expected)
     c = (char)toupper((unsigned char)c);
   return expected == ours ? "" : "independent: " + expected + "ours:        " + ours;
 }
-
-} // namespace testsupport
-
-namespace testsupport {
-
-// Sends a global request that wants a reply and reads until the server's REQUEST_FAILURE, serving
-// whatever the server sends first (announcements, a key exchange it starts).
-inline bool sshGlobalRequestRoundTrip(SshTransport &t, LogBase &log) {
-  DataBuffer req;
-  req.appendChar(80);
-  SshTransport::pack_string("no-such-request@example.com", req);
-  SshTransport::pack_bool(true, req);
-  int before = 0;
-  for (const char *p = t.sessionLog.getString(); (p = strstr(p, "TRAN< REQUEST_FAILURE")); ++p)
-    ++before;
-  if (!t.sendMessage("GLOBAL_REQUEST", req, nullptr, log, false)) return false;
-  for (int i = 0; i < 20; ++i) {
-    DataBuffer out;
-    unsigned int type = 0;
-    bool eof, close, disc, satisfied;
-    SocketReadFailInfo fi;
-    if (!t.generalizedRead(99, 0, 10000, nullptr, eof, close, out, type, disc, nullptr, log, fi,
-                           satisfied, false))
-      return false;
-    int now = 0;
-    for (const char *p = t.sessionLog.getString(); (p = strstr(p, "TRAN< REQUEST_FAILURE")); ++p)
-      ++now;
-    if (now > before) return true;
-  }
-  return false;
-}
-
-// Logs root in with a fresh login key, against a server given the authorized-keys file made here.
-struct SshLoginSetup {
-  SshLoginKey key;
-  TempDir dir;
-  std::string authorizedKeys() {
-    writeFile(dir.file("authorized_keys"), key.authorizedLine);
-    return dir.file("authorized_keys");
-  }
-};
 
 } // namespace testsupport

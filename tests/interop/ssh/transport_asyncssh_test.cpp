@@ -27,7 +27,7 @@ TEST(TransportAsyncssh, GroupExchangeAndOldCiphers) {
       // Server-started re-keys by group exchange (asyncssh re-keys only after a login).
       {"diffie-hellman-group-exchange-sha256", "aes128-cbc", "hmac-sha1", 256, 2, true},
   };
-  SshLoginSetup login;
+  SshLoginKey login;
   for (auto &c : cases) {
     SshPeerOptions o;
     o.kex = c.kex;
@@ -48,7 +48,7 @@ TEST(TransportAsyncssh, GroupExchangeAndOldCiphers) {
     EXPECT_EQ(t.activeCipherIn, c.cipherNumber);
     EXPECT_TRUE(sshServiceRoundTrip(t, log)) << c.cipher << "\n" << log.text << peer->log();
     if (c.rekey) {
-      ASSERT_TRUE(sshPublicKeyLogin(t, login.key, log)) << log.text << peer->log();
+      ASSERT_TRUE(sshPublicKeyLogin(t, login, log)) << log.text << peer->log();
       auto rekeyed = [&] {
         std::string l = t.sessionLog.getString();
         return l.find("Key Exchange Success.") != l.rfind("Key Exchange Success.");

@@ -54,8 +54,8 @@ TEST(TransportSshd, KeyExchangeForEveryCombination) {
 
 TEST(TransportSshd, ServerStartedRekeyMidStream) {
   // The server re-keys only once the user has logged in.
-  SshLoginSetup login;
-  ASSERT_TRUE(login.key.ok);
+  SshLoginKey login;
+  ASSERT_TRUE(login.ok);
   SshPeerOptions o;
   o.rekeyLimit = "4K";
   o.authorizedKeys = login.authorizedKeys();
@@ -65,7 +65,7 @@ TEST(TransportSshd, ServerStartedRekeyMidStream) {
   CaptureLog log;
   ASSERT_TRUE(sshConnectTo(t, peer->port(), log)) << log.text << peer->log();
   ASSERT_TRUE(sshServiceRoundTrip(t, log));
-  ASSERT_TRUE(sshPublicKeyLogin(t, login.key, log)) << log.text << peer->log();
+  ASSERT_TRUE(sshPublicKeyLogin(t, login, log)) << log.text << peer->log();
   DataBuffer sid, firstH;
   sid.append(t.sessionId);
   firstH.append(t.exchangeHash);

@@ -229,6 +229,22 @@ TEST(SshDispatcher, AnswersWhatThePeerAsksAndNothingElse) {
   EXPECT_EQ(p.client.socket.socketFd, -1);
 }
 
+TEST(SshConnect, BindAddressAndProxyChoice) {
+  SshTransport t;
+  t.setClientIp(" http://127.0.0.1/ ");
+  EXPECT_STREQ(t.socket.bindIpAddress.getString(), "127.0.0.1");
+  ClsSocksClient socks;
+  socks.put_SocksVersion(6);
+  EXPECT_EQ(socks.get_SocksVersion(), 0);
+  // A proxy that cannot be used fails the connect; it never silently goes direct.
+  socks.put_SocksVersion(5);
+  CaptureLog log;
+  SocketReadFailInfo fi;
+  t.hostname.setString("127.0.0.1");
+  EXPECT_FALSE(t.sshConnect(socks, nullptr, nullptr, log, fi, false));
+  EXPECT_TRUE(log.has("SOCKS5 proxy connections are not supported yet.")) << log.text;
+}
+
 // ---- Against the scripted server.
 
 struct FakeCase {
@@ -254,7 +270,8 @@ void serveOne(FakeSshServer &f) {
 TEST(SshTransportFake, QuirksRefusalsAndTampering) {
   static SshLoginKey key1, key2(3072);
   ASSERT_TRUE(key1.ok && key2.ok);
-  FakeSshOptions noMac, hmacBug, ssh1, base;
+  FakeSshOptions noMac, hmacBug, ssh1, base, badF;
+  badF.badF = true;
   noMac.mac = 0;
   noMac.macName = "none";
   hmacBug.ident = "SSH-2.0-3.2.9 F-SECURE SSH 2.1 something";
@@ -281,6 +298,8 @@ TEST(SshTransportFake, QuirksRefusalsAndTampering) {
            f.sendRaw("hello\r\n");
        },
        false, false, "Too many lines before the server's identification."},
+      {"f out of range", badF, [](FakeSshServer &f) { f.handshake(key1); }, false, false,
+       "The server's Diffie-Hellman value is not acceptable."},
       {"tampered mac", base,
        [](FakeSshServer &f) {
          if (!f.handshake(key1)) return;
