@@ -428,9 +428,11 @@ bool ClsSFtp::RealPath(XString &path, XString &composePath, XString &out, Progre
   m_log.LogData("originalPath", path.getUtf8());
   DataBuffer payload;
   SshTransport::pack_filename(path, FilenameCharset, payload);
-  if (composePath.getSizeUtf8() && ProtocolVersion >= 5) {
+  // Version 6 servers may insist on the control byte even without a compose path.
+  if ((composePath.getSizeUtf8() && ProtocolVersion >= 5) || ProtocolVersion >= 6) {
     payload.appendChar(1);
-    SshTransport::pack_filename(composePath, FilenameCharset, payload);
+    if (composePath.getSizeUtf8())
+      SshTransport::pack_filename(composePath, FilenameCharset, payload);
   }
   unsigned int id = 0;
   if (!sendPacket(16, payload, id, op.pm())) return op.done(false);
