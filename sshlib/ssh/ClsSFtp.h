@@ -170,8 +170,8 @@ public:
 
   // Bounds on what a server may make us hold.
   static constexpr unsigned int kMaxSftpPacket = 512 * 1024;
-  static constexpr int kMaxDirEntries = 1000000;
-  static constexpr unsigned long long kMaxDirBytes = 512ull * 1024 * 1024;
+  int maxDirEntries = 1000000;
+  unsigned long long maxDirBytes = 512ull * 1024 * 1024;
 
   // ---- Internal operations (the packet layer and the loops under the public methods).
   using Sink = std::function<bool(const unsigned char *, unsigned int)>;

@@ -121,7 +121,7 @@ ClsSFtpDir *ClsSFtp::ReadDir(XString &handle, ProgressEvent *ev) {
   packHandleOrFilename(handle, true, payload);
   for (;;) {
     // A server that never says end-of-directory must not fill memory.
-    if (dir->get_NumFilesAndDirs() > kMaxDirEntries || dir->bytesTaken > kMaxDirBytes) {
+    if (dir->get_NumFilesAndDirs() > maxDirEntries || dir->bytesTaken > maxDirBytes) {
       m_log.LogError("Directory listing is too large.");
       return nullptr;
     }
