@@ -108,7 +108,8 @@ bool SFtpFileAttr::unpack(unsigned int v, unsigned int &i, const DataBuffer &m, 
       if (!str(m, i, name)) return false;
       step = 26;
       if (!str(m, i, data)) return false;
-      extensions.emplace_back(name.getString(), data.getString());
+      extensions.emplace_back(std::string(name.getString(), (size_t)name.getSize()),
+                              std::string(data.getString(), (size_t)data.getSize()));
     }
   }
   step = 1000;
