@@ -117,7 +117,6 @@ bool ClsSFtp::connect2(XString &hostIn, int port, ProgressMonitor *pm) {
   transport->heartbeatMs = HeartbeatMs;
   transport->keepSessionLog = KeepSessionLog;
   transport->setTimeouts(IdleTimeoutMs, ConnectTimeoutMs);
-  if (TcpNoDelay) transport->setNoDelay(true);
   transport->hostname.setString(host.c_str());
   transport->port = (unsigned int)port;
   transport->clientIdent.setString(ClientIdentifier.c_str());
@@ -126,6 +125,8 @@ bool ClsSFtp::connect2(XString &hostIn, int port, ProgressMonitor *pm) {
   if (!ok) {
     dropTransport();
   } else {
+    // The socket exists only now.
+    if (TcpNoDelay) transport->setNoDelay(true);
     DataBuffer empty;
     ok = transport->sendIgnoreMsg(empty, pm, m_log, VerboseLogging);
   }

@@ -234,6 +234,14 @@ private:
   bool simpleRequest(const char *ctx, unsigned char type, const char *reqName, XString &path,
                      XString *path2, ProgressEvent *ev);
   bool fillInBuf(ProgressMonitor *pm);
+  // Pipelined transfers send many small requests and window adjusts; with Nagle's algorithm
+  // each waits for the ACK of the one before, which the server delays. No-delay is on while a
+  // transfer loop runs (as OpenSSH always has it) and back to TcpNoDelay afterwards.
+  struct NoDelayScope {
+    explicit NoDelayScope(ClsSFtp &s);
+    ~NoDelayScope();
+    ClsSFtp &s;
+  };
 
   // Channel bytes received and not yet taken as whole SFTP packets.
   DataBuffer inBuf;

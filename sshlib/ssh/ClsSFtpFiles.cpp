@@ -207,8 +207,17 @@ bool ClsSFtp::CloseHandle(XString &handle, ProgressEvent *ev) {
   return op.done(closeHandle(handle, op.pm()));
 }
 
+ClsSFtp::NoDelayScope::NoDelayScope(ClsSFtp &sftp) : s(sftp) {
+  if (s.transport) s.transport->setNoDelay(true);
+}
+
+ClsSFtp::NoDelayScope::~NoDelayScope() {
+  if (s.transport) s.transport->setNoDelay(s.TcpNoDelay);
+}
+
 bool ClsSFtp::downloadLoop(XString &handle, long long offset, long long length, bool toEof,
                            const Sink &sink, ProgressMonitor *pm) {
+  NoDelayScope noDelay(*this);
   struct Req {
     unsigned int id;
     long long off;
@@ -448,6 +457,7 @@ bool ClsSFtp::ReadFileBytes64(XString &handle, long long offset, unsigned int nu
 
 bool ClsSFtp::writeDataSource(XString &handle, long long offset, const Source &src,
                               ProgressMonitor *pm) {
+  NoDelayScope noDelay(*this);
   DataBuffer rawHandle;
   packHandleOrFilename(handle, true, rawHandle);
   std::deque<unsigned int> pending;
