@@ -375,6 +375,35 @@ bool ClsSFtp::readPacket2(DataBuffer &packet, unsigned char &type, unsigned int 
   }
 }
 
+unsigned char ClsSFtp::exchange(unsigned char type, const DataBuffer &payload, DataBuffer &reply,
+                                const char *noReplyText, ProgressMonitor *pm) {
+  unsigned int id = 0, rid = 0;
+  unsigned char replyType = 0;
+  if (!sendPacket(type, payload, id, pm)) return 0;
+  if (!readPacket2(reply, replyType, rid, pm)) {
+    m_log.LogError(noReplyText);
+    return 0;
+  }
+  return replyType;
+}
+
+bool ClsSFtp::takeHandle(const DataBuffer &reply, XString &handle, const std::string &dirPath) {
+  unsigned int idx = 9;
+  DataBuffer raw;
+  if (!SshTransport::parseBinaryString(reply, idx, raw, m_log)) {
+    m_log.LogError("Failed to parse HANDLE message.");
+    return false;
+  }
+  StringBuffer hex;
+  raw.toHexString(hex);
+  m_log.LogData("handle", hex.getString());
+  SftpLastRead rec;
+  rec.dirPath = dirPath;
+  handleTable[hex.getString()] = rec;
+  handle.setFromUtf8(hex.getString());
+  return true;
+}
+
 void ClsSFtp::logStatusResponse(const char *requestName, const DataBuffer &packet) {
   unsigned int idx = 9, code = 0;
   StringBuffer msg;

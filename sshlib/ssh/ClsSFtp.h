@@ -182,6 +182,12 @@ public:
   bool readPacket2(DataBuffer &packet, unsigned char &type, unsigned int &requestId,
                    ProgressMonitor *pm);
   bool readStatusResponse(const char *requestName, ProgressMonitor *pm);
+  // Sends one request and reads its reply; false (with noReplyText logged when a reply could not
+  // be read) when either fails. 0 when nothing was sent.
+  unsigned char exchange(unsigned char type, const DataBuffer &payload, DataBuffer &reply,
+                         const char *noReplyText, ProgressMonitor *pm);
+  // The handle of a HANDLE reply as hexadecimal text, recorded in the handle table.
+  bool takeHandle(const DataBuffer &reply, XString &handle, const std::string &dirPath);
   void logStatusResponse(const char *requestName, const DataBuffer &packet);
   void packHandleOrFilename(XString &nameOrHandle, bool isHandle, DataBuffer &out);
   bool openFile(XString &path, const char *access, const char *disposition, XString &handle,

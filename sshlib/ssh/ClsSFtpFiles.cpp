@@ -136,29 +136,10 @@ bool ClsSFtp::openFile(XString &pathIn, const char *access, const char *disposit
     SFtpFileAttr none;
     none.fileType = 1;
     none.packFileAttr((unsigned)ProtocolVersion, payload, m_log);
-    unsigned int id = 0;
-    if (!sendPacket(3, payload, id, pm)) return false;
     DataBuffer pkt;
-    unsigned char type = 0;
-    unsigned int rid = 0;
-    if (!readPacket2(pkt, type, rid, pm)) {
-      m_log.LogError("Failed to receive response to FXP_OPEN");
-      return false;
-    }
-    if (type == 102) {
-      unsigned int idx = 9;
-      DataBuffer raw;
-      if (!SshTransport::parseBinaryString(pkt, idx, raw, m_log)) {
-        m_log.LogError("Failed to parse HANDLE message.");
-        return false;
-      }
-      StringBuffer hex;
-      raw.toHexString(hex);
-      handle.setFromUtf8(hex.getString());
-      handleTable[hex.getString()] = SftpLastRead();
-      m_log.LogData("handle", hex.getString());
-      return true;
-    }
+    unsigned char type = exchange(3, payload, pkt, "Failed to receive response to FXP_OPEN", pm);
+    if (type == 0) return false;
+    if (type == 102) return takeHandle(pkt, handle, "");
     if (type != 101) {
       m_log.LogError("Unexpected response to FXP_OPEN");
       m_log.LogDataLong("packetType", type);
@@ -175,15 +156,9 @@ bool ClsSFtp::closeHandle(XString &handle, ProgressMonitor *pm) {
   DataBuffer payload;
   packHandleOrFilename(handle, true, payload);
   handleTable.erase(handle.getUtf8());
-  unsigned int id = 0;
-  if (!sendPacket(4, payload, id, pm)) return false;
   DataBuffer pkt;
-  unsigned char type = 0;
-  unsigned int rid = 0;
-  if (!readPacket2(pkt, type, rid, pm)) {
-    m_log.LogError("Failed to receive response to FXP_CLOSE");
-    return false;
-  }
+  unsigned char type = exchange(4, payload, pkt, "Failed to receive response to FXP_CLOSE", pm);
+  if (type == 0) return false;
   if (type != 101) {
     m_log.LogError("Unexpected response to FXP_CLOSE");
     return false;

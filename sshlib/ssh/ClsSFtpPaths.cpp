@@ -74,29 +74,11 @@ bool ClsSFtp::OpenDir(XString &pathIn, XString &handle, ProgressEvent *ev) {
   adjusted.setFromUtf8(path.c_str());
   DataBuffer payload;
   SshTransport::pack_filename(adjusted, FilenameCharset, payload);
-  unsigned int id = 0;
-  if (!sendPacket(11, payload, id, op.pm())) return op.done(false);
   DataBuffer pkt;
-  unsigned char type = 0;
-  unsigned int rid = 0;
-  if (!readPacket2(pkt, type, rid, op.pm())) {
-    m_log.LogError("Failed to receive response to FXP_OPENDIR");
-    return op.done(false);
-  }
-  if (type == 102) {
-    unsigned int idx = 9;
-    DataBuffer raw;
-    if (!SshTransport::parseBinaryString(pkt, idx, raw, m_log)) {
-      m_log.LogError("Failed to parse HANDLE message.");
-      return op.done(false);
-    }
-    StringBuffer hex;
-    raw.toHexString(hex);
-    m_log.LogData("handle", hex.getString());
-    handleTable[hex.getString()].dirPath = path;
-    handle.setFromUtf8(hex.getString());
-    return op.done(true);
-  }
+  unsigned char type =
+      exchange(11, payload, pkt, "Failed to receive response to FXP_OPENDIR", op.pm());
+  if (type == 0) return op.done(false);
+  if (type == 102) return op.done(takeHandle(pkt, handle, path));
   if (type == 101)
     logStatusResponse("FXP_OPENDIR", pkt);
   else {
@@ -125,18 +107,9 @@ ClsSFtpDir *ClsSFtp::ReadDir(XString &handle, ProgressEvent *ev) {
       m_log.LogError("Directory listing is too large.");
       return nullptr;
     }
-    unsigned int id = 0;
-    if (!sendPacket(12, payload, id, op.pm())) {
-      m_log.LogError("Failed to send READDIR message.");
-      return nullptr;
-    }
     DataBuffer pkt;
-    unsigned char type = 0;
-    unsigned int rid = 0;
-    if (!readPacket2(pkt, type, rid, op.pm())) {
-      m_log.LogError("Failed to read response to READDIR.");
-      return nullptr;
-    }
+    unsigned char type = exchange(12, payload, pkt, "Failed to read response to READDIR.", op.pm());
+    if (type == 0) return nullptr;
     if (type == 104) {
       if (!dir->loadSshFxpName(ProtocolVersion, pkt, m_log, VerboseLogging)) {
         m_log.LogError("Failed to parse FXP_NAME response.");
@@ -219,15 +192,10 @@ SFtpFileAttr *ClsSFtp::fetchAttributes2(XString &target, bool followLinks, bool 
   if (ProtocolVersion >= 4)
     SshTransport::pack_uint32(sizeOnly ? 0x1 : ProtocolVersion == 4 ? 0xFD : 0x8000FFFD, payload);
   unsigned char req = isHandle ? 8 : followLinks ? 17 : 7;
-  unsigned int id = 0;
-  if (!sendPacket(req, payload, id, pm)) return nullptr;
   DataBuffer pkt;
-  unsigned char type = 0;
-  unsigned int rid = 0;
-  if (!readPacket2(pkt, type, rid, pm)) {
-    m_log.LogError("Failed to read response to fetch attributes.");
-    return nullptr;
-  }
+  unsigned char type =
+      exchange(req, payload, pkt, "Failed to read response to fetch attributes.", pm);
+  if (type == 0) return nullptr;
   if (type == 101) {
     logStatusResponse("FetchAttributes", pkt);
     return nullptr;
@@ -434,15 +402,9 @@ bool ClsSFtp::RealPath(XString &path, XString &composePath, XString &out, Progre
     if (composePath.getSizeUtf8())
       SshTransport::pack_filename(composePath, FilenameCharset, payload);
   }
-  unsigned int id = 0;
-  if (!sendPacket(16, payload, id, op.pm())) return op.done(false);
   DataBuffer pkt;
-  unsigned char type = 0;
-  unsigned int rid = 0;
-  if (!readPacket2(pkt, type, rid, op.pm())) {
-    m_log.LogError("Failed to read response to RealPath.");
-    return op.done(false);
-  }
+  unsigned char type = exchange(16, payload, pkt, "Failed to read response to RealPath.", op.pm());
+  if (type == 0) return op.done(false);
   if (type == 101) {
     logStatusResponse("FXP_REALPATH", pkt);
     return op.done(false);
