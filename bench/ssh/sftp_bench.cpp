@@ -72,7 +72,9 @@ void BM_Sftp(benchmark::State &state) {
   double ours = 0, theirs = 0;
   for (auto _ : state) {
     ClsSFtp sftp;
-    sftp.TcpNoDelay = std::getenv("NODELAY") && *std::getenv("NODELAY");
+    // FERROWEN_SFTP_SEND_AHEAD: WRITE requests kept unanswered (the library's default else).
+    if (const char *n = std::getenv("FERROWEN_SFTP_SEND_AHEAD"))
+      sftp.sendAheadMaxCount = std::atoi(n);
     ClsSshKey key;
     XString a, b;
     if (!key.loadKeyFile(s.keyPath.c_str(), sftp.m_log) || !sftpConnect(sftp, s.peer->port()) ||
