@@ -99,6 +99,14 @@ public:
   bool ReadFileBytes(XString &handle, unsigned int numBytes, DataBuffer &out, ProgressEvent *ev);
   bool ReadFileBytes64(XString &handle, long long offset, unsigned int numBytes, DataBuffer &out,
                        ProgressEvent *ev);
+  int AccumulateBytes(XString &handle, int numBytes, ProgressEvent *ev);
+  bool ReadFileText(XString &handle, unsigned int numBytes, const char *charset, XString &out,
+                    ProgressEvent *ev);
+  bool ReadFileText64(XString &handle, long long offset, unsigned int numBytes, const char *charset,
+                      XString &out, ProgressEvent *ev);
+  bool WriteFileText(XString &handle, const char *charset, XString &text, ProgressEvent *ev);
+  bool WriteFileText64(XString &handle, long long offset, const char *charset, XString &text,
+                       ProgressEvent *ev);
   bool UploadFile(XString &handle, XString &localPath, ProgressEvent *ev);
   bool UploadFileByName(XString &remotePath, XString &localPath, ProgressEvent *ev);
   bool ResumeUploadFileByName(XString &remotePath, XString &localPath, ProgressEvent *ev);
@@ -150,6 +158,7 @@ public:
   bool EnableCache = false;
   bool KeepSessionLog = false;
   unsigned int sendAheadMaxCount = 12;
+  DataBuffer AccumulateBuffer;
   std::string ClientIpAddress;
   std::string ClientIdentifier = "SSH-2.0-PuTTY_Local:_May_11_2009_17:22:38";
   int ProtocolVersion = 0;
@@ -240,6 +249,9 @@ private:
   bool simpleRequest(const char *ctx, unsigned char type, const char *reqName, XString &path,
                      XString *path2, ProgressEvent *ev);
   bool fillInBuf(ProgressMonitor *pm);
+  // The sequential read of a handle from where the last one ended.
+  bool readNext(XString &handle, unsigned int numBytes, DataBuffer &out, bool failAtEof,
+                ProgressMonitor *pm);
   // Pipelined transfers send many small requests and window adjusts; with Nagle's algorithm
   // each waits for the ACK of the one before, which the server delays. No-delay is on while a
   // transfer loop runs (as OpenSSH always has it) and back to TcpNoDelay afterwards.

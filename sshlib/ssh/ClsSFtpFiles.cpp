@@ -8,6 +8,7 @@
 #include <cstring>
 #include <deque>
 
+#include "sshlib/core/CharsetNaming.h"
 #include "sshlib/core/LogBase.h"
 #include "sshlib/core/ProgressMonitor.h"
 #include "sshlib/ssh/ClsSFtp.h"
@@ -393,27 +394,66 @@ bool ClsSFtp::ResumeDownloadFileByName(XString &remotePath, XString &localPath, 
   return op.done(downloadFileByName_new(remotePath, localPath, true, op.pm()));
 }
 
-bool ClsSFtp::ReadFileBytes(XString &handle, unsigned int numBytes, DataBuffer &out,
-                            ProgressEvent *ev) {
-  SftpOp op(*this, "ReadFileBytes", ev);
-  out.clear();
-  if (!op.ready()) return op.done(false);
+bool ClsSFtp::readNext(XString &handle, unsigned int numBytes, DataBuffer &out, bool failAtEof,
+                       ProgressMonitor *pm) {
   SftpLastRead *rec = findHandle(handle);
   if (!rec) {
     m_log.LogError("Invalid handle.");
-    return op.done(false);
+    return false;
   }
   if (rec->eof) {
     m_log.LogInfo("Already at end-of-file.");
     rec->lastReadNumBytes = 0;
     rec->lastReadFailed = false;
-    return op.done(true);
+    return !failAtEof;
   }
   bool ok = downloadLoop(
       handle, rec->readOffset, numBytes, false,
-      [&](const unsigned char *p, unsigned int n) { return out.append(p, n); }, op.pm());
+      [&](const unsigned char *p, unsigned int n) { return out.append(p, n); }, pm);
   if ((rec = findHandle(handle))) rec->lastReadFailed = !ok;
-  return op.done(ok);
+  return ok;
+}
+
+bool ClsSFtp::ReadFileBytes(XString &handle, unsigned int numBytes, DataBuffer &out,
+                            ProgressEvent *ev) {
+  SftpOp op(*this, "ReadFileBytes", ev);
+  out.clear();
+  return op.done(op.ready() && readNext(handle, numBytes, out, false, op.pm()));
+}
+
+int ClsSFtp::AccumulateBytes(XString &handle, int numBytes, ProgressEvent *ev) {
+  SftpOp op(*this, "AccumulateBytes", ev);
+  unsigned int before = AccumulateBuffer.getSize();
+  if (numBytes < 0 || !op.done(op.ready() && readNext(handle, (unsigned int)numBytes,
+                                                      AccumulateBuffer, false, op.pm())))
+    return -1;
+  return (int)(AccumulateBuffer.getSize() - before);
+}
+
+namespace {
+void decodeText(DataBuffer &bytes, const char *charset, XString &out) {
+  bytes.appendCharN(0, 2);
+  out.appendFromEncoding((const char *)bytes.getData2(), charset);
+}
+} // namespace
+
+bool ClsSFtp::ReadFileText(XString &handle, unsigned int numBytes, const char *charset,
+                           XString &out, ProgressEvent *ev) {
+  SftpOp op(*this, "ReadFileText", ev);
+  out.clear();
+  DataBuffer bytes;
+  if (!op.ready() || !readNext(handle, numBytes, bytes, true, op.pm())) return op.done(false);
+  decodeText(bytes, charset, out);
+  return op.done(true);
+}
+
+bool ClsSFtp::ReadFileText64(XString &handle, long long offset, unsigned int numBytes,
+                             const char *charset, XString &out, ProgressEvent *ev) {
+  out.clear();
+  DataBuffer bytes;
+  if (!ReadFileBytes64(handle, offset, numBytes, bytes, ev)) return false;
+  decodeText(bytes, charset, out);
+  return true;
 }
 
 bool ClsSFtp::ReadFileBytes64(XString &handle, long long offset, unsigned int numBytes,
@@ -627,4 +667,22 @@ bool ClsSFtp::WriteFileBytes64(XString &handle, long long offset, const DataBuff
   bool ok = writeDataSource(handle, offset, memorySource(data), op.pm());
   clearCache();
   return op.done(ok);
+}
+
+bool ClsSFtp::WriteFileText(XString &handle, const char *charset, XString &text,
+                            ProgressEvent *ev) {
+  _ckCharset cs;
+  cs.setByName(charset);
+  DataBuffer bytes;
+  text.getConverted(cs, bytes);
+  return WriteFileBytes(handle, bytes, ev);
+}
+
+bool ClsSFtp::WriteFileText64(XString &handle, long long offset, const char *charset, XString &text,
+                              ProgressEvent *ev) {
+  _ckCharset cs;
+  cs.setByName(charset);
+  DataBuffer bytes;
+  text.getConverted(cs, bytes);
+  return WriteFileBytes64(handle, offset, bytes, ev);
 }

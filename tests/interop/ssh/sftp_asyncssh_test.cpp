@@ -71,6 +71,13 @@ TEST(SftpAsyncssh, VersionsFourToSixTransfersAndPaths) {
     ASSERT_TRUE(s.WriteFileBytes64(h, 25, ten, nullptr));
     ASSERT_TRUE(s.ReadFileBytes64(h, 0, 100, back, nullptr));
     EXPECT_EQ(back.getSize(), 35u);
+    XString text, txt;
+    ASSERT_TRUE(s.WriteFileText64(h, 0, "iso-8859-1", xs(text, "caf\xc3\xa9"), nullptr));
+    ASSERT_TRUE(s.ReadFileText64(h, 0, 4, "iso-8859-1", txt, nullptr));
+    EXPECT_STREQ(txt.getUtf8(), "caf\xc3\xa9");
+    // The positioned read above met the end of the file.
+    EXPECT_EQ(s.AccumulateBytes(h, 1000, nullptr), 0);
+    EXPECT_TRUE(s.Eof(h));
     EXPECT_TRUE(s.CloseHandle(h, nullptr));
   }
 }
