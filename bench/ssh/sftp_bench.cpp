@@ -73,6 +73,9 @@ void BM_Sftp(benchmark::State &state) {
   for (auto _ : state) {
     ClsSFtp sftp;
     // FERROWEN_SFTP_SEND_AHEAD: WRITE requests kept unanswered (the library's default else).
+    // FERROWEN_SFTP_WINDOW: the session channel's window in bytes (the library's default else).
+    if (const char *n = std::getenv("FERROWEN_SFTP_WINDOW"))
+      sftp.channelInitialWindow = (unsigned int)std::atol(n);
     if (const char *n = std::getenv("FERROWEN_SFTP_SEND_AHEAD"))
       sftp.sendAheadMaxCount = std::atoi(n);
     ClsSshKey key;
