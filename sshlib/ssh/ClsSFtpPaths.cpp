@@ -68,7 +68,7 @@ bool ClsSFtp::OpenDir(XString &pathIn, XString &handle, ProgressEvent *ev) {
     path.pop_back();
     trimmed = true;
   }
-  if (trimmed && path.empty()) path = "/";
+  if (trimmed && path.empty()) path.push_back('/');
   if (path != pathIn.getUtf8()) m_log.LogData("autoAdjustedPath", path.c_str());
   XString adjusted;
   adjusted.setFromUtf8(path.c_str());
@@ -376,7 +376,8 @@ bool ClsSFtp::removeFile1(XString &path, ProgressMonitor *pm) {
   if (p.rfind("/", 0) == 0) return false;
   m_log.EnterContext("retryWithLeadingSlash", true);
   XString again;
-  again.setFromUtf8(("/" + p).c_str());
+  p.insert(p.begin(), '/');
+  again.setFromUtf8(p.c_str());
   ok = once(again);
   m_log.LeaveContext();
   return ok;
