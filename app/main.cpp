@@ -1,7 +1,9 @@
 // The ferrowen program: starts the platform (data root, settings store, device profile, main run
-// loop) and the application delegate (which starts the sharing servers that the settings ask
-// for), runs the main loop until SIGINT or SIGTERM, then lets the application terminate and
+// loop) and the application delegate, which builds the whole application (the five tabs, the
+// transfer queue, the sharing servers that the settings ask for, the services every screen
+// reaches), runs the main loop until SIGINT or SIGTERM, then lets the application terminate and
 // writes the settings.
+#include "app/ftp/BatchListView.h"
 #include "app/shell/FerrowenAppDelegate.h"
 
 #include "platform/device/Application.h"
@@ -9,26 +11,32 @@
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/RunLoop.h"
+#include "platform/foundation/Text.h"
 #include "platform/foundation/UserDefaults.h"
+#include "platform/ui/Renderer.h"
 
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 namespace {
 
 const char kHelp[] =
-    "Usage: ferrowen [--help]\n"
+    "Usage: ferrowen [--help] [ADDRESS-OR-FILE]\n"
     "\n"
     "Ferrowen: file transfer and file management (FTP, FTPS and SFTP client, transfer queue,\n"
     "local files, FTP and web sharing servers, editors).\n"
     "\n"
-    "The program starts its platform (data folder, settings, main run loop) and runs until it\n"
-    "receives SIGINT (Ctrl-C) or SIGTERM; it then saves the settings and exits with status 0.\n"
+    "The program starts the application (its tabs, the transfer queue, the sharing servers) and\n"
+    "runs until it receives SIGINT (Ctrl-C) or SIGTERM; it then saves the settings and exits\n"
+    "with status 0. An ftp:// or ftps:// address given on the command line fills the connect\n"
+    "fields; a file is copied into Saved Files (key files .rsa .dsa .ppk .pem into\n"
+    "Files/PrivateKeys).\n"
     "The FTP sharing server (port 2121) and the web sharing server (port 8080) serve\n"
     "Documents/Files when the settings \"FTPServer\" and \"WebServer\" are \"1\".\n"
     "\n"
@@ -49,13 +57,31 @@ const char kHelp[] =
     "                           face-up | face-down\n"
     "  FERROWEN_MULTITASKING    1 | 0: whether background tasks are offered (default 1)\n";
 
+// What the system hands to the application at launch: an address as it stands, a file as a file
+// address.
+std::string launchAddress(const std::string &argument) {
+  if (argument.find("://") != std::string::npos) return argument;
+  char *full = ::realpath(argument.c_str(), nullptr);
+  if (!full) return {};
+  std::string path = full;
+  std::free(full);
+  return "file://" + platform::addPercentEscapes(path);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
+  std::string handedIn;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::fputs(kHelp, stdout);
       return 0;
+    }
+    if (argv[i][0] != '-' && handedIn.empty()) {
+      handedIn = launchAddress(argv[i]);
+      if (!handedIn.empty()) continue;
+      std::fprintf(stderr, "ferrowen: no such file \"%s\"\n", argv[i]);
+      return 2;
     }
     std::fprintf(stderr, "ferrowen: unknown argument \"%s\" (see ferrowen --help)\n", argv[i]);
     return 2;
@@ -104,19 +130,24 @@ int main(int argc, char **argv) {
     if (stopSignal != 0) mainLoop->stop();
   });
 
-  // The application delegate: at launch it prepares the data folders and settings and starts the
-  // sharing servers whose settings ("WebServer", "FTPServer") are on.
+  // The application delegate: at launch it builds the application and starts the sharing servers
+  // whose settings ("WebServer", "FTPServer") are on.
   auto &app = platform::Application::shared();
   app.setDelegate(std::make_shared<FerrowenAppDelegate>());
-  app.launch();
+  app.launch({handedIn, {}});
+  // The browser front end, when FERROWEN_RENDERER asks for it (it prints the address to open).
+  auto renderer = platform::ui::startRenderer();
   mainLoop->run();
 
   platform::Log::system(std::string("Stopping (") + strsignal(stopSignal) + ")");
   app.terminate();
   source->remove();
   mainLoop->runPending();
+  // The screens go with the window; the queue's connection threads end shortly after the queue.
+  std::make_shared<platform::ui::Window>()->makeKeyAndVisible();
   app.setDelegate(nullptr);
-  mainLoop->runPending();
+  mainLoop->runUntil([] { return BatchListView::liveConnectionThreads() == 0; },
+                     platform::seconds(5));
   ::close(signalFd);
 
   if (!defaults.synchronize()) {

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Builds Ferrowen (normal build) and starts it. Arguments go to the program (try --help).
+# Builds Ferrowen (normal build) and starts it with its browser front end; it prints the address
+# to open. Arguments go to the program (try --help).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 bash scripts/setup.sh
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$(nproc)" --target ferrowen
+# The browser front end: the program prints the address to open.
+export FERROWEN_RENDERER="${FERROWEN_RENDERER:-1}"
 exec build/default/ferrowen "$@"

@@ -6,7 +6,11 @@
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/Text.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 const char szBASE_64Usual[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -359,6 +363,70 @@ std::optional<std::vector<uint8_t>> myFromBase64(std::string_view s) {
 uint64_t sizeOfFileAtPath(const std::string &path) {
   const auto attributes = platform::FileManager::attributesOfItem(path);
   return attributes ? attributes->size : 0;
+}
+
+bool isSingleFileName(std::string_view name, std::string *why) {
+  const char *problem = nullptr;
+  if (name.empty() || name == "." || name == "..")
+    problem = "it is not a file name";
+  else if (name.find('/') != std::string_view::npos)
+    problem = "it holds a \"/\"";
+  else if (std::any_of(name.begin(), name.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }))
+    problem = "it holds a control character";
+  if (problem && why) *why = problem;
+  return !problem;
+}
+
+std::string withControlsEscaped(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b == 0x7f) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", b);
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+namespace {
+std::vector<std::string> partsOfPath(const std::string &path) {
+  std::vector<std::string> out;
+  for (auto &c : platform::pathComponents(platform::standardizePath(path)))
+    if (c != "/") out.push_back(c);
+  return out;
+}
+bool startsWithParts(const std::vector<std::string> &path, const std::vector<std::string> &root) {
+  return path.size() >= root.size() && std::equal(root.begin(), root.end(), path.begin());
+}
+} // namespace
+
+std::string resolvedPath(const std::string &path) {
+  char *real = ::realpath(path.c_str(), nullptr);
+  if (!real) return "";
+  std::string out = real;
+  std::free(real);
+  return out;
+}
+
+bool pathLiesInside(const std::string &path, const std::string &folder) {
+  const std::string lexical = platform::standardizePath(path);
+  if (folder.empty() || !startsWithParts(partsOfPath(lexical), partsOfPath(folder))) return false;
+  const std::string realFolder = resolvedPath(folder);
+  if (realFolder.empty()) return true; // nothing of it exists yet: nothing can lead out
+  std::string existing = lexical;
+  std::string real;
+  while (!existing.empty() && (real = resolvedPath(existing)).empty()) {
+    struct stat st;
+    if (::lstat(existing.c_str(), &st) == 0) return false;
+    if (existing == "/") break;
+    existing = platform::deleteLastPathComponent(existing);
+  }
+  return real.empty() || startsWithParts(partsOfPath(real), partsOfPath(realFolder));
 }
 
 void protectFile(const std::string &path) {

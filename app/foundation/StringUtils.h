@@ -90,6 +90,18 @@ template <class T> void moveObjectAtIndex(std::vector<T> &list, size_t from, siz
 
 // Size in bytes; 0 when the attributes cannot be read.
 uint64_t sizeOfFileAtPath(const std::string &path);
+// True when a name that came from a peer may become one local file name: not empty, not "." or
+// "..", without "/" and without control characters (NUL, CR, LF, ...). Otherwise `why` (when
+// given) says what is wrong with it.
+bool isSingleFileName(std::string_view name, std::string *why = nullptr);
+// The text with each control character written as "\xNN", for messages and log lines.
+std::string withControlsEscaped(std::string_view text);
+// The path with every symbolic link resolved; "" when it does not exist.
+std::string resolvedPath(const std::string &path);
+// True when path, normalised, lies in folder (or is folder), compared part by part, and the part
+// of it that exists does not lead out of folder through a symbolic link; a dangling link on the
+// way is refused, as writing through it would create its target wherever that is.
+bool pathLiesInside(const std::string &path, const std::string &folder);
 // Restricts the file to its owner on systems that offer file protection (4.0 and later).
 void protectFile(const std::string &path);
 // "Jan" to "Dec"; "???" otherwise.

@@ -46,6 +46,11 @@ void FTPConnection::doTasks() {
         data_.output->write(&none, 0);
       }
     }
+    // A transfer's final reply with its data connection still open: that connection now has
+    // a bounded time to deliver the rest and close.
+    if ((iState_ == 16 || iState_ == 18) && data_ && replies_.iReplyCode >= 200 &&
+        replies_.iReplyCode < 300)
+      armDataStallTimer();
     doTaskItems();
   };
   unsigned long generation = controlGeneration_;
@@ -54,6 +59,11 @@ void FTPConnection::doTasks() {
     return controlGeneration_ == generation && bool(control_.input);
   };
   replies_.doTasks(hooks);
+  if (!replies_.failure.empty() && controlGeneration_ == generation) {
+    const std::string why = replies_.failure;
+    replies_.reset();
+    abandonTask(why, true);
+  }
 }
 
 void FTPConnection::doTaskItems() {
@@ -277,6 +287,18 @@ void FTPConnection::sendCommandToStream(const std::string &line) {
   if (!control_.output) return;
   if (line.empty()) {
     Log::debugf("sendCommand:WTFstate:%i", iState_.load());
+    return;
+  }
+  // A line break or a zero byte inside a name would end the command there and start another
+  // one at the server: such a command is never sent.
+  const std::string_view body =
+      std::string_view(line).substr(0, myEndsWith(line, "\r\n") ? line.size() - 2 : line.size());
+  if (body.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
+    const std::string shown =
+        iState_ == 3 ? std::string("PASS [hidden]") : withControlsEscaped(body);
+    abandonTask("The command \"" + shown +
+                    "\" was not sent: a name in it holds a line break or a zero byte.",
+                iTask_ == kTaskLogin || iTask_ == kTaskLoginSecure);
     return;
   }
   addToLog(iState_ == 3 ? std::string(">>> PASS [hidden]\r\n") : ">>> " + line);

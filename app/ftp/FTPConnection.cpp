@@ -55,7 +55,7 @@ FTPConnection::~FTPConnection() {
   Log::system("Deallocated FTPConnection!");
   // Only what needs no thread hop: the streams and timers die with the object.
   for (auto *t : {&connectTimer_, &inactiveTimer_, &dataConnectTimer_, &pbszConnectTimer_,
-                  &sslHelperTimer_, &sslDataHelperTimer_, &pumpTimer_})
+                  &sslHelperTimer_, &sslDataHelperTimer_, &pumpTimer_, &dataStallTimer_})
     if (*t) (*t)->invalidate();
   for (auto *pair : {&control_, &data_}) {
     if (pair->input) {
@@ -245,6 +245,7 @@ void FTPConnection::connectToServer(const std::string &host, int port) {
   platform::FileManager::removeItem(logPath);
   writeStreamLog_ = std::make_unique<net::FileOutputStream>(logPath);
   if (!writeStreamLog_->open()) writeStreamLog_.reset();
+  logFileBytes_ = 0;
 
   replies_.reset();
   pendingControlOut_.clear();
@@ -390,8 +391,10 @@ void FTPConnection::disconnectFromServer() {
 
 void FTPConnection::disconnectDataStreamFromServer() {
   ++dataGeneration_;
-  if (pumpTimer_) pumpTimer_->invalidate();
-  pumpTimer_.reset();
+  for (auto *t : {&pumpTimer_, &dataStallTimer_}) {
+    if (*t) (*t)->invalidate();
+    t->reset();
+  }
   for (auto *s : {static_cast<net::SocketStream *>(data_.input.get()),
                   static_cast<net::SocketStream *>(data_.output.get())}) {
     if (!s) continue;
@@ -534,16 +537,37 @@ void FTPConnection::didAcceptConnectionForServer(net::ListeningSocket *server, i
 // ------------------------------------------------------------------------------------------------
 // Transfer log
 
+namespace {
+// What a server sends reaches the log: the transcript in memory keeps its newest part, the log
+// file of a session stops growing at its bound.
+constexpr size_t kMaxTranscriptBytes = 1 << 20;
+constexpr uint64_t kMaxLogFileBytes = 16 << 20;
+} // namespace
+
 void FTPConnection::addToLog(const std::string &text) {
   {
     std::lock_guard<std::mutex> lock(sharedMutex_);
     transferLog_ += text;
+    if (transferLog_.size() > kMaxTranscriptBytes) {
+      size_t cut = transferLog_.size() - kMaxTranscriptBytes / 2;
+      const size_t lineEnd = transferLog_.find('\n', cut);
+      if (lineEnd != std::string::npos) cut = lineEnd + 1;
+      transferLog_.erase(0, cut);
+    }
   }
   addToLogFile(text);
 }
 
 void FTPConnection::addToLogFile(const std::string &text) {
   if (!writeStreamLog_ || !mainConnection_ || text.empty()) return;
+  if (logFileBytes_ + text.size() > kMaxLogFileBytes) {
+    static const std::string full = "*** The log file is full: nothing more is written to it.\r\n";
+    writeStreamLog_->write(reinterpret_cast<const uint8_t *>(full.data()), full.size());
+    writeStreamLog_->close();
+    writeStreamLog_.reset();
+    return;
+  }
+  logFileBytes_ += text.size();
   writeStreamLog_->write(reinterpret_cast<const uint8_t *>(text.data()), text.size());
 }
 

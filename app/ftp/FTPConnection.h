@@ -255,6 +255,10 @@ protected:
   void readDataBytes(size_t maxBytes, bool untilEmpty);
   void writeDownloadBuffer();
   void taskEndsAfterDataStream();
+  // The final reply of a transfer is in while its data connection is still open: it must deliver
+  // or close within a bounded time (each delivery restarts the wait).
+  void armDataStallTimer();
+  void dataStalled();
 
   // --- Data connections -------------------------------------------------------------------------
   platform::net::TlsSettings tlsSettings() const;
@@ -272,6 +276,10 @@ protected:
   void updateViewWithError(const std::string &text, bool popView);
   void updateViewWithReply(const std::string &text);
   void updateViewWithFileError(const std::string &page);
+  // Ends the running task with an error the user sees (in the transfer log too): its file and
+  // data connection are closed, a queue row it runs is handed back, and with closeSession the
+  // control connection is closed as well.
+  void abandonTask(const std::string &why, bool closeSession);
   void warnNoSSLAvailable();
   // True when the FTP tab's top screen is the connect screen (no alerts then). Main thread: the
   // reports ask it there, when their alert is about to be shown.
@@ -321,7 +329,8 @@ protected:
 
   // Replies.
   FTPReplyAssembler replies_;
-  Bytes pendingControlOut_; // command bytes the control stream has not taken yet
+  uint64_t logFileBytes_ = 0; // written to this session's log file
+  Bytes pendingControlOut_;   // command bytes the control stream has not taken yet
   int controlWriteRetries_ = 0;
 
   // Security and features.
@@ -379,7 +388,7 @@ protected:
 
   // Timers (connection's thread).
   platform::TimerRef connectTimer_, inactiveTimer_, dataConnectTimer_, pbszConnectTimer_,
-      sslHelperTimer_, sslDataHelperTimer_, pumpTimer_;
+      sslHelperTimer_, sslDataHelperTimer_, pumpTimer_, dataStallTimer_;
 
   // Alerts on screen (main thread).
   std::shared_ptr<platform::ui::AlertView> errorFatal_, errorServer_, replyServer_, errorNoSSL_,
@@ -418,6 +427,10 @@ protected:
   std::string directoryBatchCurRoot_, currentLocalFolderBatch_;
   std::string localFolderAtStart_;    // the Saved Files folder shown when the download started
   std::string passiveReplyAfterRest_; // a resumed upload opens its data connection after "REST"
+  // Entries of the folder download that were not queued (their names cannot be local names);
+  // false batchRootUsable_: the folder's own name cannot be one, so nothing is queued.
+  int batchSkipped_ = 0;
+  bool batchRootUsable_ = true;
   bool directory226Done_ = false, directoryProcessed_ = false, renamedUploadOK_ = false,
        downloadHandedOn_ = false, uploadResumeAsked_ = false,
        downloadSizeKnown_ = false; // the server told the size ("SIZE")

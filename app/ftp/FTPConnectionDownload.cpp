@@ -94,6 +94,14 @@ void FTPConnection::downloadFile(const std::string &name, int64_t size, bool for
     if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
     if (promptShowing) return;
     setTask(kTaskDownload);
+    // The name becomes the temporary file's and the saved file's name: one file name only.
+    std::string why;
+    if (!isSingleFileName(name, &why)) {
+      abandonTask("The name \"" + withControlsEscaped(name) +
+                      "\" from the server cannot be a local file name: " + why + ".",
+                  false);
+      return;
+    }
     const std::string folder = fromFolder.empty() ? cwd() : fromFolder;
     bool newRow = true;
     recordDownloadInQueue(name, folder, size, &newRow);
@@ -373,9 +381,16 @@ void FTPConnection::downloadFinishedIfComplete() {
   const std::string path = temporaryPathFor(fileToDownload_);
   const int64_t have = int64_t(sizeOfFileAtPath(path));
   if (!downloadHead_ && downloadSizeKnown_ && have != fileDownloadSize_) {
-    downloadFailed(Log::format("The download of \"%s\" is incomplete: %lld of %lld bytes.",
-                               fileToDownload_.c_str(), (long long)have,
-                               (long long)fileDownloadSize_));
+    const std::string name = withControlsEscaped(fileToDownload_);
+    if (have > fileDownloadSize_) {
+      FileManager::removeItem(path); // not the file: nothing to resume from
+      downloadFailed(Log::format("The server sent more than the %lld bytes it announced for "
+                                 "\"%s\": the download was stopped.",
+                                 (long long)fileDownloadSize_, name.c_str()));
+    } else {
+      downloadFailed(Log::format("The download of \"%s\" is incomplete: %lld of %lld bytes.",
+                                 name.c_str(), (long long)have, (long long)fileDownloadSize_));
+    }
     return;
   }
   resumeDownloadAt_ = 0;
@@ -437,8 +452,18 @@ std::string FTPConnection::getSavedFilesPath() {
       break;
     }
   }
-  FileManager::createDirectory(folder, true);
+  // The server's current folder names a folder of its own (choice 5): it must not lead out of
+  // the server's folder, nor the saved file out of its folder (through a link, say).
+  const std::string confine =
+      choice == 5 ? platform::appendPathComponent(documents + "/Files", currentServerName())
+                  : folder;
   const std::string path = platform::appendPathComponent(folder, fileToDownload_);
+  if (!isSingleFileName(fileToDownload_) || !pathLiesInside(folder, confine) ||
+      !pathLiesInside(path, folder)) {
+    Log::systemf("getSavedFilesPath: refused %s", withControlsEscaped(path).c_str());
+    return {};
+  }
+  FileManager::createDirectory(folder, true);
   Log::systemf("getSavedFilesPath: %s", path.c_str());
   return path;
 }
@@ -452,8 +477,8 @@ void FTPConnection::editDownloadedFile(bool replace, bool reportDone) {
   const bool justDownload = justDownload_;
   const bool autoSave = UserDefaults::standard().integerForKey(kAutoSaveAllDownloadsKey) == 1;
   // A preview holds part of a file: it is never saved over anything.
-  const std::string saved =
-      replace && !preview && (autoSave || justDownload) ? getSavedFilesPath() : std::string();
+  const bool save = replace && !preview && (autoSave || justDownload);
+  const std::string saved = save ? getSavedFilesPath() : std::string();
   const bool readOnly = preview || loginUser().empty();
   const std::string folder = cwd();
   const BatchObject done{batchPK_, 0, 0};
@@ -463,15 +488,24 @@ void FTPConnection::editDownloadedFile(bool replace, bool reportDone) {
     Log::system("EditDownloadedFile");
     if (auto top = s.topDirViewer()) top->showEditSaveButton(3, false);
     bool wasSaved = false;
+    std::string problem = saved.empty() ? "its place lies outside Saved Files" : "";
     if (!saved.empty()) {
-      FileManager::removeItem(saved);
-      Log::systemf("CopyFrom: %s", temp.c_str());
-      wasSaved = bool(FileManager::copyItem(temp, saved));
+      // A file in the way is replaced; a folder never is.
+      auto there = FileManager::attributesOfItem(saved);
+      if (there && there->type == platform::FileAttributes::Type::Directory) {
+        problem = "a folder of that name is in the way";
+      } else {
+        if (there) FileManager::removeItem(saved);
+        Log::systemf("CopyFrom: %s", temp.c_str());
+        wasSaved = bool(FileManager::copyItem(temp, saved));
+      }
     }
-    const bool notSaved = !saved.empty() && !wasSaved;
+    const bool notSaved = save && !wasSaved;
     if (notSaved) {
       // The download stays in the temporary folder and its row stays queued, with the error.
-      const std::string why = "The file \"" + name + "\" could not be saved in Saved Files.";
+      const std::string why = "The file \"" + withControlsEscaped(name) +
+                              "\" could not be saved in Saved Files" +
+                              (problem.empty() ? "" : ": " + problem) + ".";
       if (auto c = weak.lock()) c->onThread([c, why] { c->updateViewWithError(why, false); });
     } else if (reportDone) {
       // Only now is the file where the queue looks for it (to unpack it, to show it).

@@ -25,6 +25,14 @@ int64_t ftptasks::sizeFromReply(const std::string &reply) {
   return platform::longLongValue(myTrimWS(reply.substr(3)));
 }
 
+namespace {
+// A listing line and the number of entries of one listing are bounded.
+constexpr size_t kMaxListingLineBytes = 65536;
+constexpr size_t kMaxListingEntries = 250000;
+// A listing of short lines that never ends has no entries to count: its bytes are bounded too.
+constexpr int64_t kMaxListingBytes = int64_t(128) << 20;
+} // namespace
+
 void FTPConnection::parseDirectoryListing() {
   if (dataReadData_.empty()) return;
   const auto encoding = uint32_t(UserDefaults::standard().integerForKey("FolderTextEncoding"));
@@ -38,7 +46,11 @@ void FTPConnection::parseDirectoryListing() {
     if (line.empty()) {
       // The last line of a listing may come without its line end: once the data stream has
       // ended nothing more will complete it, so it is a line of its own.
-      if (!data_.input || data_.input->status() != platform::net::StreamStatus::AtEnd) return;
+      if (!data_.input || data_.input->status() != platform::net::StreamStatus::AtEnd) {
+        if (dataReadData_.size() >= kMaxListingLineBytes)
+          abandonTask("The server sent a listing line longer than 64 KiB.", false);
+        return;
+      }
       line.assign(dataReadData_.begin(), dataReadData_.end());
       dataReadData_.clear();
     }
@@ -52,6 +64,12 @@ void FTPConnection::parseDirectoryListing() {
     updateProgressMark(0.5f + 0.005f * float(iDirectoryLines_));
     parseDirectoryLine(line);
     ++lines;
+    if (currentDirectory_.size() > kMaxListingEntries || iBytesProcessed_ > kMaxListingBytes) {
+      abandonTask(Log::format("The server's listing of one folder passed %zu entries or %lld MiB.",
+                              kMaxListingEntries, (long long)(kMaxListingBytes >> 20)),
+                  false);
+      return;
+    }
   }
   showCount();
 }
@@ -89,6 +107,14 @@ void FTPConnection::batchDirectoryDownload(const std::string &localRoot) {
     directoryProcessed_ = false;
     directoryBatchCurRoot_ = localRoot;
     currentLocalFolderBatch_ = localFolder;
+    // The folder's own name came from a listing too.
+    std::string why;
+    batchRootUsable_ = isSingleFileName(localRoot, &why);
+    batchSkipped_ = 0;
+    if (!batchRootUsable_) {
+      ++batchSkipped_;
+      addToLog("!!! Skipped \"" + withControlsEscaped(localRoot) + "\": " + why + "\r\n");
+    }
   });
 }
 
@@ -105,8 +131,19 @@ void FTPConnection::walkBatchDirectoryListing() {
   const std::string protocol = fSecureLogin_ ? "ftps" : "ftp";
   const std::string localFolder =
       platform::appendPathComponent(currentLocalFolderBatch_, directoryBatchCurRoot_);
+  const std::string savedFiles = Paths::documents() + "/Files";
   for (const auto &entry : currentDirectory_) {
+    if (!batchRootUsable_) break;
     const std::string name = entry->name();
+    if (name == "." || name == "..") continue; // the folder itself and its parent, as listed
+    // A name from the server becomes a local path only as one file name inside the folder.
+    std::string why;
+    if (!isSingleFileName(name, &why)) {
+      ++batchSkipped_;
+      addToLog("!!! Skipped \"" + withControlsEscaped(name) + "\": " + why + "\r\n");
+      Log::systemf("Folder download skipped an entry: %s", why.c_str());
+      continue;
+    }
     if (entry->isDirectory) {
       std::string dir = directoryToGetList_ + "/" + name;
       std::string root = directoryBatchCurRoot_ + "/" + name;
@@ -117,7 +154,7 @@ void FTPConnection::walkBatchDirectoryListing() {
     // A file already saved whole is not fetched again.
     std::string local = platform::appendPathComponent(localFolder, name);
     if (!myStartsWith(local, "/var/mobile/"))
-      local = platform::appendPathComponent(Paths::documents() + "/Files", local);
+      local = platform::appendPathComponent(savedFiles, local);
     const int64_t size = platform::longLongValue(entry->size);
     ftptasks::withQueueStorage([&](FTPQueueStorage &queue) {
       if (queue.alreadyExists(2, name, directoryToGetList_, 0, server, port, user, pass) >= 0)
@@ -145,6 +182,15 @@ void FTPConnection::nextBatchDirectory() {
     myThread_->performAfter(platform::seconds(0.01), [weak, dir = dir] {
       if (auto self = weak.lock()) self->changeDirectory(dir);
     });
+    return;
+  }
+  if (batchSkipped_ > 0) {
+    // Never reported done when something of the folder was left out.
+    abandonTask(Log::format("The folder download left out %i item%s whose name%s cannot be a "
+                            "local file name (see the transfer log).",
+                            batchSkipped_, batchSkipped_ == 1 ? "" : "s",
+                            batchSkipped_ == 1 ? "" : "s"),
+                false);
     return;
   }
   directoryBatchActive_ = false;

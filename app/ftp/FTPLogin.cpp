@@ -122,6 +122,12 @@ void FTPConnection::doTaskLogin() {
   case 34:
     Log::debug("Trying SSL Connection");
     if (control_.input) control_.input->setTlsSettings(tlsSettings());
+    // An empty write asks for a can-accept-bytes event, which comes once the handshake is done:
+    // the login goes on then (the timer below only nudges a stream that never says so).
+    if (control_.output) {
+      const uint8_t none = 0;
+      control_.output->write(&none, 0);
+    }
     fSecureLogin_ = true;
     fSecureData_ = true;
     stopSslHelperTimer();

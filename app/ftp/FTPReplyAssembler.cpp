@@ -40,6 +40,7 @@ void FTPReplyAssembler::reset() {
   iReplyCode = 0;
   welcomeComplete = false;
   replyOpen = false;
+  failure.clear();
 }
 
 namespace {
@@ -52,9 +53,19 @@ bool isBlank(const std::string &s) {
 void FTPReplyAssembler::doTasks(const Hooks &hooks) {
   int bareLines = 0;
   bool codedLineThisPass = false;
-  while (!dataRead.empty()) {
+  while (!dataRead.empty() && failure.empty()) {
     if (hooks.keepGoing && !hooks.keepGoing()) return;
-    if (!hasLineToPopLineFromData(dataRead)) return; // the partial line waits for more bytes
+    const auto end = std::find_if(dataRead.begin(), dataRead.end(),
+                                  [](uint8_t b) { return b == '\n' || b == 0; });
+    if (size_t(end - dataRead.begin()) >= kMaxLineBytes) {
+      failure = "The server sent a reply line longer than 64 KiB.";
+      return;
+    }
+    if (end == dataRead.end()) return; // the partial line waits for more bytes
+    if (replyText.size() + size_t(end - dataRead.begin()) >= kMaxReplyBytes) {
+      failure = "The server sent a reply longer than 1 MiB.";
+      return;
+    }
     std::string line = popLineFromData(dataRead, false);
     bool login = hooks.isLoginTask && hooks.isLoginTask();
     if (login && line.size() == 1 && bareLines < 20) {

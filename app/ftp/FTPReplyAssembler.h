@@ -32,6 +32,11 @@ public:
     std::function<bool()> keepGoing;
   };
 
+  // A server's line and a whole reply (all the lines since the last command) are bounded: past
+  // either, doTasks stops and says why in `failure`; the session cannot go on.
+  static constexpr size_t kMaxLineBytes = 65536;
+  static constexpr size_t kMaxReplyBytes = 1048576;
+
   // Assembles replies from dataRead while it holds complete lines.
   void doTasks(const Hooks &hooks);
 
@@ -43,4 +48,5 @@ public:
   int iReplyCode = 0;    // code of the last line that carried one
   bool welcomeComplete = false;
   bool replyOpen = false; // a coded line announced more lines ("-") and the last has not come
+  std::string failure;    // set when a bound was passed
 };

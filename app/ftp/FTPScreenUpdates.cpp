@@ -217,5 +217,31 @@ void FTPConnection::restartInactiveTimer() {
 }
 
 void FTPConnection::inactiveConnection() {
-  disconnectFromServer();
+  // A task that waited all this time ends with an error, not silently.
+  if (isBusy() && iTask_ != kTaskLogin && iTask_ != kTaskLoginSecure)
+    abandonTask("The server sent nothing for 300 seconds: the connection was closed.", true);
+  else
+    disconnectFromServer();
+}
+
+void FTPConnection::abandonTask(const std::string &why, bool closeSession) {
+  addToLog("!!! " + why + "\r\n");
+  platform::Log::systemf("Task ended: %s", why.c_str());
+  if (writeStreamFileDownload_) {
+    writeStreamFileDownload_->close();
+    writeStreamFileDownload_.reset();
+  }
+  // The queue row of the transfer or folder download goes back to the queue with the error.
+  if ((isFileTransferInProgress() || directoryBatchActive_) && batchPK_ >= 0) {
+    BatchObject object{batchPK_, 0, 0};
+    onMain([object](FTPAppServices &s) {
+      if (auto q = s.batchView()) q->abortBatchItemObject(object);
+    });
+  }
+  directoryBatchActive_ = false;
+  disconnectDataStreamFromServer();
+  setTask(kTaskIdle);
+  setState(0);
+  if (closeSession || fDisconnectWhenDone_) disconnectFromServer();
+  updateViewWithError(why, false);
 }

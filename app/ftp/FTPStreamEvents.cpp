@@ -2,7 +2,11 @@
 // connection's thread; the handlers below run there, one at a time, in the order of posting.
 #include "app/ftp/FTPConnection.h"
 
+#include "app/foundation/StringUtils.h"
+
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
 
 using platform::Log;
 namespace net = platform::net;
@@ -12,6 +16,8 @@ constexpr size_t kControlReadSize = 16384;
 constexpr size_t kDataReadSize = 4096;
 constexpr size_t kUploadChunk = 16384;
 constexpr int64_t kPreviewBytes = 65536;
+// How long a data connection may stay open and silent after the transfer's final reply.
+constexpr double kDataStallSeconds = 30;
 } // namespace
 
 // ------------------------------------------------------------------------------------------------
@@ -150,6 +156,10 @@ void FTPConnection::handleWriteEvent(std::unique_ptr<HandleXEvent> event) {
   if (!control_.output) return;
   // Commands are written when they are made; what a short write left goes now.
   if (type == net::StreamEventCanAcceptBytes && !pendingControlOut_.empty()) flushControlOutput();
+  // The handshake after "AUTH TLS" is done: the secure login goes on at once.
+  if (type == net::StreamEventCanAcceptBytes && iTask_ == kTaskLoginSecure && control_.input &&
+      control_.input->isTlsEstablished())
+    kickSSL();
 }
 
 void FTPConnection::logError() {
@@ -191,7 +201,10 @@ void FTPConnection::readDataBytes(size_t maxBytes, bool untilEmpty) {
 void FTPConnection::writeDownloadBuffer() {
   if (!writeStreamFileDownload_ || dataReadData_.empty()) return;
   long n = writeStreamFileDownload_->write(dataReadData_.data(), dataReadData_.size());
-  if (n > 0) dataReadData_.erase(dataReadData_.begin(), dataReadData_.begin() + n);
+  if (n > 0) {
+    dataReadData_.erase(dataReadData_.begin(), dataReadData_.begin() + n);
+    iBytesProcessed_ += n; // the file's bytes (inflated under MODE Z)
+  }
 }
 
 void FTPConnection::handleDataReadEvent(std::unique_ptr<HandleXEvent> event) {
@@ -211,11 +224,26 @@ void FTPConnection::handleDataReadEvent(std::unique_ptr<HandleXEvent> event) {
     int64_t before = iBytesTotal_;
     readDataBytes(kDataReadSize, false);
     if (iBytesTotal_ == before && dataReadData_.empty()) return;
+    if (dataStallTimer_) armDataStallTimer(); // it delivers: the wait starts again
+    if (iTask_ != kTaskDir) writeDownloadBuffer();
+    if (iTask_ == kTaskDownload && !downloadHead_ && downloadSizeKnown_ &&
+        resumeDownloadAt_ + iBytesProcessed_ + int64_t(dataReadData_.size()) > fileDownloadSize_) {
+      // More than announced (however well it compressed under MODE Z): what was written is not
+      // the file, and the rest is not waited for.
+      const std::string name = fileToDownload_;
+      if (writeStreamFileDownload_) writeStreamFileDownload_->close();
+      writeStreamFileDownload_.reset();
+      platform::FileManager::removeItem(platform::Paths::tmp() + "/" + myBetterFileName(name));
+      abandonTask(Log::format("The server sent more than the %lld bytes it announced for \"%s\": "
+                              "the download was stopped.",
+                              (long long)fileDownloadSize_, withControlsEscaped(name).c_str()),
+                  false);
+      return;
+    }
     if (iTask_ == kTaskDir) {
       parseDirectoryListing();
       break;
     }
-    writeDownloadBuffer();
     if (downloadHead_) {
       updateProgressMark(float(iBytesTotal_) / float(kPreviewBytes));
       if (iBytesTotal_ > kPreviewBytes) {
@@ -272,6 +300,28 @@ void FTPConnection::handleDataReadEvent(std::unique_ptr<HandleXEvent> event) {
     Log::systemf("Received unexpected DATA stream event %lu\n", (unsigned long)type);
     break;
   }
+}
+
+void FTPConnection::armDataStallTimer() {
+  if (dataStallTimer_) dataStallTimer_->invalidate();
+  std::weak_ptr<FTPConnection> weak = weak_from_this();
+  const unsigned long generation = dataGeneration_;
+  dataStallTimer_ = myThread_->addTimer(platform::seconds(kDataStallSeconds), false,
+                                        [weak, generation](platform::Timer &) {
+                                          if (auto self = weak.lock())
+                                            if (self->dataGeneration_ == generation)
+                                              self->dataStalled();
+                                        });
+}
+
+void FTPConnection::dataStalled() {
+  dataStallTimer_.reset();
+  if (!data_) return;
+  abandonTask(Log::format("The server reported the transfer complete, but its data connection "
+                          "neither delivered nor closed for %.0f seconds: the transfer was "
+                          "stopped.",
+                          kDataStallSeconds),
+              false);
 }
 
 void FTPConnection::taskEndsAfterDataStream() {

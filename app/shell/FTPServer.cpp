@@ -82,15 +82,6 @@ std::string trimLine(const std::string &line) {
   return line.substr(b, e - b);
 }
 
-// The path with every symbolic link resolved; "" when it does not exist.
-std::string resolvedPath(const std::string &path) {
-  char *real = ::realpath(path.c_str(), nullptr);
-  if (!real) return "";
-  std::string out = real;
-  std::free(real);
-  return out;
-}
-
 std::string upperASCII(std::string s) {
   for (auto &c : s)
     if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
@@ -709,30 +700,8 @@ std::string FTPServer::getOSPathFor(const std::string &argument) const {
 }
 
 bool FTPServer::insideRoot(const std::string &localPath) const {
-  auto root = partsOf(standardizePath(sharedRoot()));
-  const std::string lexical = standardizePath(localPath);
-  auto path = partsOf(lexical);
-  if (path.size() < root.size() || !std::equal(root.begin(), root.end(), path.begin()))
-    return false;
-  // A symbolic link inside Saved Files (unpacked from an archive, say) must not lead out of it
-  // either: the part of the path that exists is resolved and compared with the resolved root.
-  std::string realRoot = resolvedPath(sharedRoot());
-  if (realRoot.empty()) return true;
-  std::string existing = lexical;
-  std::string real;
-  while (!existing.empty() && (real = resolvedPath(existing)).empty()) {
-    // Something that is there but cannot be resolved is a dangling link: writing through it
-    // would create its target, wherever that is.
-    struct stat st;
-    if (::lstat(existing.c_str(), &st) == 0) return false;
-    if (existing == "/") break;
-    existing = deleteLastPathComponent(existing);
-  }
-  if (real.empty()) return true;
-  auto realParts = partsOf(real);
-  auto rootParts = partsOf(realRoot);
-  return realParts.size() >= rootParts.size() &&
-         std::equal(rootParts.begin(), rootParts.end(), realParts.begin());
+  // A symbolic link inside Saved Files (unpacked from an archive, say) must not lead out of it.
+  return pathLiesInside(localPath, sharedRoot());
 }
 
 bool FTPServer::illegalPath(const std::string &argument) {

@@ -1,25 +1,61 @@
-// The application delegate. This is its hosting of the two Wi-Fi sharing servers of Saved Files:
-// the web server on port 8080 and the FTP server on port 2121, each a listener that is published
-// with Bonjour and turns every accepted connection into a client handler (WebServer, FTPServer);
-// the inactivity timer that switches both off after "ActiveServerMinutes" idle minutes; the count
-// of failed logins that switches sharing off after too many; and keeping the device awake while
-// a server is in use. The start-up, the tabs and the rest of the lifecycle join it with the shell.
+// The application delegate: the start-up of the whole application (the five root screens in
+// their tabs, the iPad split container, the splash, the settings defaults, the sharing servers),
+// the addresses and files handed to the application, the lifecycle (servers, the browsing
+// connection, the queue in the background, the passcode lock after 60 s or more away), the file
+// tabs and the rotation policy, the services every screen reaches (help pages for errors, media
+// playback, browser tabs), and the hosting of the two Wi-Fi sharing servers of Saved Files: the
+// web server on port 8080 and the FTP server on port 2121, each a listener that is published with
+// Bonjour and turns every accepted connection into a client handler (WebServer, FTPServer); the
+// inactivity timer that switches both off after "ActiveServerMinutes" idle minutes; the count of
+// failed logins that switches sharing off after too many; and keeping the device awake while a
+// server is in use.
 //
-// Main thread only: the listeners, the client handlers' streams and the timer live on the main
-// run loop.
+// Main thread only: the screens, the listeners, the client handlers' streams and the timers live
+// on the main run loop.
 #pragma once
 
 #include "app/foundation/TCPServer.h"
+#include "app/shell/ShellScreens.h"
 
 #include "platform/device/Application.h"
 #include "platform/foundation/RunLoop.h"
+#include "platform/ui/Window.h"
 
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
+
+class BatchListView;
+class FTPConnection;
+class SFTPWrapper;
+class LockViewer;
+class SettingsViewController;
+class AppDelegateServices;
+class FTPAppServices;
+class BatchAppServices;
+
+// The full-screen player of an audio or video file; it reports the end of playback (its Done
+// button, or the desktop player's end) to the delegate.
+class MoviePlayerViewController : public platform::ui::ViewController {
+public:
+  explicit MoviePlayerViewController(std::string path);
+  const std::string &contentPath() const { return path_; }
+  void viewDidLoad() override;
+  bool shouldAutorotateToInterfaceOrientation(platform::ui::InterfaceOrientation) override {
+    return true;
+  }
+  // Playback ended (or failed): the delegate hears of it once.
+  void finishPlayback();
+
+private:
+  std::string path_;
+  bool finished_ = false;
+};
 
 class FerrowenAppDelegate : public platform::ApplicationDelegate,
                             public TCPServerDelegate,
+                            public platform::ui::TabBarControllerDelegate,
                             public std::enable_shared_from_this<FerrowenAppDelegate> {
 public:
   static constexpr uint16_t kWebServerPort = 8080;
@@ -36,17 +72,69 @@ public:
   // their activity and failed logins to nobody).
   static std::shared_ptr<FerrowenAppDelegate> sharedDelegate();
 
-  // --- Launch and lifecycle (the servers' share of them).
+  // Seconds away after which the passcode is asked again.
+  static constexpr double kLockAfterSeconds = 60.0;
+
+  // --- Launch.
   bool didFinishLaunchingWithOptions(platform::Application &app,
                                      const platform::LaunchOptions &options) override;
+  bool handleOpenURL(platform::Application &app, const std::string &url) override;
+  // The start-up sequence: passcode reset on a fresh install, globals, defaults, the root screens
+  // and their tabs, the servers, the splash; startupDone follows 0.15 s later.
+  void startupStuff();
+  void startupDone();
+  void startupAnimationDone();
+  // An ftp/ftps address fills the connect fields (answer false); a file URL (or a plain path) is
+  // copied into Saved Files, a key file into Files/PrivateKeys (answer true).
+  bool importURL(const std::string &url);
+  // The screens that later folders bring; set before launch.
+  ScreenMakers makers;
+
+  // --- Lifecycle.
   void applicationWillResignActive(platform::Application &app) override;
   void applicationDidBecomeActive(platform::Application &app) override;
   void applicationDidEnterBackground(platform::Application &app) override;
+  void applicationWillEnterForeground(platform::Application &app) override;
   void applicationWillTerminate(platform::Application &app) override;
-  // Globals, registered settings, and the servers that the settings ask for.
-  void startupStuff();
+  void cleanupTempFiles();
+  void activeTransfer();
+  void finishedTransfer();
   // startWebServer / startFTPServer for each server whose setting ("WebServer", "FTPServer") is 1.
   void startServersFromSettings();
+
+  // --- Tabs, file tabs and rotation.
+  void setupTabs();
+  void showFtpFileTab(std::shared_ptr<platform::ui::ViewController> screen,
+                      const std::string &filename, bool animated);
+  void showSavedFileTab(std::shared_ptr<platform::ui::ViewController> screen,
+                        const std::string &filename);
+  void showNoAnimationSavedFileTab(std::shared_ptr<platform::ui::ViewController> screen,
+                                   const std::string &filename);
+  void cancelFileViewTab(const std::shared_ptr<platform::ui::ViewController> &screen);
+  void fixTabIndexes();
+  void fixEditViewers();
+  std::shared_ptr<platform::ui::ViewController> getCurTabViewController();
+  bool allowLandscapeView();
+  bool shouldAutorotateToInterfaceOrientation(int orientation);
+  void willAnimateRotationToInterfaceOrientation(int orientation);
+  void didRotateFromInterfaceOrientation(int orientation);
+  // Moves the current tab's screen into or out of the landscape container (iPhone).
+  void rotisary();
+
+  // --- Services.
+  void setProtocol(const std::string &protocol);
+  void showErrorForTopFtpTab(const std::string &text);
+  void showErrorForTopFtpTab2(const std::string &text);
+  void showErrorForTopSavedFilesTab(const std::string &text);
+  void showErrorForTopSavedFilesTab2(const std::string &text);
+  void playMediaFile(const std::string &path, bool cleanupWhenDone);
+  void playMediaFileNoCleanup(const std::string &path) { playMediaFile(path, false); }
+  void myMovieFinishedCallback();
+  void newValtryTab(const std::string &url);
+  void badgeValtry(const std::string &) {}
+  void viewUsesMyScroller(bool) {}
+  // Pushes the help screen on the FTP tab for a page of the online help.
+  void pushHelpScreen(const std::string &title, const std::string &url, bool showLogButton);
 
   // --- Hosting.
   void startWebServer();
@@ -78,6 +166,55 @@ public:
   std::function<void()> settingsReloadHook;
 
   // --- State.
+  std::shared_ptr<platform::ui::Window> window() const { return window_; }
+  std::shared_ptr<platform::ui::ViewController> connectView() const { return connectView_; }
+  std::shared_ptr<platform::ui::ViewController> webView() const { return webView_; }
+  std::shared_ptr<BatchListView> batchView() const { return batchView_; }
+  std::shared_ptr<SettingsViewController> settingsView() const { return settingsView_; }
+  std::shared_ptr<platform::ui::NavigationController> navigationController() const {
+    return navigationController_;
+  }
+  std::shared_ptr<platform::ui::NavigationController> navigationControllerFiles() const {
+    return navigationControllerFiles_;
+  }
+  std::shared_ptr<platform::ui::NavigationController> navigationControllerWeb() const {
+    return navigationControllerWeb_;
+  }
+  std::shared_ptr<platform::ui::NavigationController> navigationControllerBatch() const {
+    return navigationControllerBatch_;
+  }
+  std::shared_ptr<platform::ui::NavigationController> navigationControllerSettings() const {
+    return navigationControllerSettings_;
+  }
+  std::shared_ptr<platform::ui::TabBarController> tabBarController() const {
+    return tabBarController_;
+  }
+  std::shared_ptr<platform::ui::TabBarController> tabBarControllerRight() const {
+    return tabBarControllerRight_;
+  }
+  std::shared_ptr<MySplitView> mySplitVC() const { return mySplitVC_; }
+  std::shared_ptr<LandscapeViewController> landscapeView() const { return landscapeView_; }
+  const std::vector<std::shared_ptr<platform::ui::ViewController>> &splitRightControllers() const {
+    return splitRightControllers_;
+  }
+  std::shared_ptr<platform::ui::ImageView> splashView() const { return splashView_; }
+  std::shared_ptr<LockViewer> startupLock() const { return startupLock_; }
+  std::shared_ptr<MoviePlayerViewController> moviePlayer() const { return theMoviePlayerView_; }
+  std::shared_ptr<FTPConnection> ftpConnection() const { return ftpConnection_; }
+  void setFtpConnection(std::shared_ptr<FTPConnection> c) { ftpConnection_ = std::move(c); }
+  std::shared_ptr<SFTPWrapper> sftpConnection() const { return sftpConnection_; }
+  void setSftpConnection(std::shared_ptr<SFTPWrapper> c) { sftpConnection_ = std::move(c); }
+  std::shared_ptr<platform::ui::ViewController> editFileView() const {
+    return editFileView_.lock();
+  }
+  void setEditFileView(std::weak_ptr<platform::ui::ViewController> v) {
+    editFileView_ = std::move(v);
+  }
+  bool startupStuffDone() const { return startupStuffDone_; }
+  bool didImportFileOnStartup() const { return didImportFileOnStartup_; }
+  int currentOrientation() const { return currentOrientation_; }
+  int lastInterfaceOrientation() const { return lastInterfaceOrientation_; }
+  double lockedTime() const { return lockedTime_; }
   TCPServer *webServerListener() const { return webServerListener_.get(); }
   TCPServer *ftpServerListener() const { return ftpServerListener_.get(); }
   bool isActiveServerTimerArmed() const {
@@ -89,6 +226,21 @@ public:
   bool applicationActive() const { return applicationActive_; }
 
 private:
+  void installServices();
+  void uninstallServices();
+  std::shared_ptr<platform::ui::ViewController>
+  makeScreen(const std::function<std::shared_ptr<platform::ui::ViewController>()> &maker,
+             const std::string &nibName, const std::string &title);
+  // Saves the edit state of the text editors on top of the FTP and Saved Files tabs.
+  void editorsOnTopTerminating();
+  void insertRightTab(std::shared_ptr<platform::ui::ViewController> screen, size_t at,
+                      const std::string &title, const std::string &image, int tag);
+  void showHelpIn(const std::shared_ptr<platform::ui::NavigationController> &nav,
+                  const std::string &text);
+  // The help page for an error, 0.3 s later (after the alert or the pop that came with it).
+  void showHelpLater(const std::shared_ptr<platform::ui::NavigationController> &nav,
+                     const std::string &text);
+  static double now();
   void startServer(std::unique_ptr<TCPServer> &listener, uint16_t port, const char *identifier);
   void stopServer(std::unique_ptr<TCPServer> &listener);
 
@@ -98,4 +250,34 @@ private:
   int badLoginCount_ = 0;
   std::string bonjourPhoneName_;
   bool applicationActive_ = true;
+
+  std::shared_ptr<platform::ui::Window> window_;
+  std::shared_ptr<platform::ui::ViewController> connectView_, webView_, filesView_;
+  std::shared_ptr<BatchListView> batchView_;
+  std::shared_ptr<SettingsViewController> settingsView_;
+  std::shared_ptr<platform::ui::NavigationController> navigationController_,
+      navigationControllerFiles_, navigationControllerWeb_, navigationControllerBatch_,
+      navigationControllerSettings_;
+  std::shared_ptr<platform::ui::TabBarController> tabBarController_, tabBarControllerRight_;
+  std::vector<std::shared_ptr<platform::ui::ViewController>> splitRightControllers_;
+  std::shared_ptr<MySplitView> mySplitVC_;
+  std::shared_ptr<LandscapeViewController> landscapeView_;
+  std::shared_ptr<platform::ui::ImageView> splashView_;
+  std::shared_ptr<LockViewer> startupLock_;
+  std::shared_ptr<FTPConnection> ftpConnection_;
+  std::shared_ptr<SFTPWrapper> sftpConnection_;
+  std::weak_ptr<platform::ui::ViewController> editFileView_;
+  std::shared_ptr<MoviePlayerViewController> theMoviePlayerView_;
+  std::string moviePath_;
+  bool cleanupMovieWhenDone_ = false;
+  // Where a screen moved into the landscape container came from (iPhone).
+  std::weak_ptr<platform::ui::NavigationController> oldSuperviewController_;
+  platform::ui::Rect oldFrame_;
+  bool screenMoved_ = false;
+  bool startupStuffDone_ = false, didImportFileOnStartup_ = false;
+  int currentOrientation_ = 1, lastInterfaceOrientation_ = 1;
+  double lockedTime_ = 0;
+  std::shared_ptr<AppDelegateServices> appServices_;
+  std::shared_ptr<FTPAppServices> ftpServices_;
+  std::shared_ptr<BatchAppServices> batchServices_;
 };

@@ -1,6 +1,7 @@
 // The reply assembler on whatever a server may send, cut into reads of any size, with the
 // login's lenient rules on or off. It must never fail, consume exactly the complete lines, and
-// hand on only replies that hold text.
+// hand on only replies that hold text; past its bounds it stops and says why, and below them it
+// holds no more than a line's bound of unfinished bytes.
 #include "app/ftp/FTPReplyAssembler.h"
 
 #include <cstdint>
@@ -33,8 +34,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     a.dataRead.insert(a.dataRead.end(), data + fed, data + fed + n);
     fed += n;
     a.doTasks(hooks);
-    // What stays is one partial line at most.
-    if (FTPReplyAssembler::hasLineToPopLineFromData(a.dataRead)) std::abort();
+    if (!a.failure.empty()) return 0; // the session closes here
+    // What stays is one partial line at most, below the bounds.
+    if (FTPReplyAssembler::hasLineToPopLineFromData(a.dataRead) ||
+        a.dataRead.size() >= FTPReplyAssembler::kMaxLineBytes ||
+        a.replyText.size() >= FTPReplyAssembler::kMaxReplyBytes)
+      std::abort();
   }
   return 0;
 }

@@ -1,4 +1,5 @@
 #include "platform/device/Application.h"
+#include "platform/device/Spawn.h"
 
 #include "platform/foundation/Log.h"
 
@@ -256,46 +257,16 @@ void Application::expire() {
 // --- Opening addresses -----------------------------------------------------------------------
 
 namespace {
-std::string findOnPath(const std::string &program) {
-  const char *path = std::getenv("PATH");
-  if (!path) return {};
-  std::string p = path;
-  size_t start = 0;
-  while (start <= p.size()) {
-    size_t end = p.find(':', start);
-    if (end == std::string::npos) end = p.size();
-    std::string dir = p.substr(start, end - start);
-    if (!dir.empty()) {
-      std::string candidate = dir + "/" + program;
-      struct stat st;
-      if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-          ::access(candidate.c_str(), X_OK) == 0)
-        return candidate;
-    }
-    start = end + 1;
-  }
-  return {};
-}
-
 bool openWithXdgOpen(const std::string &url) {
   std::string program = findOnPath("xdg-open");
   if (program.empty()) {
     Log::system("openURL: xdg-open is not available; not opening " + url);
     return false;
   }
-  std::vector<char *> argv{const_cast<char *>(program.c_str()), const_cast<char *>(url.c_str()),
-                           nullptr};
-  pid_t pid;
-  if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+  if (!spawnDetached({program, url})) {
     Log::system("openURL: could not start xdg-open for " + url);
     return false;
   }
-  // Reap it without holding anyone up.
-  std::thread([pid] {
-    int status;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-  }).detach();
   return true;
 }
 } // namespace

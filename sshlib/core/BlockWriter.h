@@ -39,6 +39,12 @@ public:
     std::memcpy(m_block + m_n, p, n);
     m_n += n;
   }
+  // Room for `room` more bytes (at most Size) for the caller to fill in; advance() counts them.
+  unsigned char *at(unsigned int room) {
+    if (m_n > Size - room) flush();
+    return m_block + m_n;
+  }
+  void advance(unsigned int n) { m_n += n; }
   void flush() {
     if (m_n) m_out.append(m_block, m_n);
     m_n = 0;

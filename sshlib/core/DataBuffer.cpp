@@ -13,7 +13,8 @@ namespace {
 constexpr unsigned char kMarker = 219;
 constexpr uint64_t kMaxSize = 0xFFFFFFFFu;
 
-// Slack added by append, by the size already held: big transfers reallocate rarely.
+// Slack added by append, by the size already held: big transfers reallocate rarely, and past
+// 12 MB the slack is half the content, so that growth is geometric and appending stays linear.
 uint64_t growthStep(uint64_t size) {
   if (size < 50000) return 20000;
   if (size < 100000) return 50000;
@@ -23,7 +24,13 @@ uint64_t growthStep(uint64_t size) {
   if (size < 4000000) return 3000000;
   if (size < 8000000) return 4000000;
   if (size < 12000000) return 8000000;
-  return 12000000;
+  return size / 2 > 12000000 ? size / 2 : 12000000;
+}
+
+// Slack of the one-character appends: a fixed margin for small buffers, half the content for
+// large ones.
+uint64_t charMargin(uint64_t size, uint64_t fixed) {
+  return size / 2 > fixed ? size / 2 : fixed;
 }
 
 int padBlockSize(int blockSize) {
@@ -247,7 +254,7 @@ bool DataBuffer::appendRange(const DataBuffer &src, unsigned int offset, unsigne
 bool DataBuffer::appendChar(unsigned char c) {
   check();
   uint64_t needed = static_cast<uint64_t>(m_size) + 1;
-  if (!growFor(needed, static_cast<uint64_t>(m_size) + 10000)) return false;
+  if (!growFor(needed, static_cast<uint64_t>(m_size) + charMargin(m_size, 10000))) return false;
   m_data[m_size++] = c;
   return true;
 }
@@ -256,7 +263,7 @@ bool DataBuffer::appendCharN(unsigned char c, unsigned int n) {
   check();
   if (n == 0) return true;
   uint64_t needed = static_cast<uint64_t>(m_size) + n;
-  if (!growFor(needed, needed + 10000)) return false;
+  if (!growFor(needed, needed + charMargin(m_size, 10000))) return false;
   std::memset(m_data + m_size, c, n);
   m_size += n;
   return true;
@@ -280,7 +287,7 @@ unsigned int DataBuffer::appendUcs2AsUtf8(unsigned short u) {
     n = 3;
   }
   uint64_t needed = static_cast<uint64_t>(m_size) + n;
-  if (!growFor(needed, static_cast<uint64_t>(m_size) + 20000)) return 0;
+  if (!growFor(needed, static_cast<uint64_t>(m_size) + charMargin(m_size, 20000))) return 0;
   std::memcpy(m_data + m_size, b, n);
   m_size += n;
   return n;

@@ -1,7 +1,10 @@
 #include "sshlib/core/EncodingConvert.h"
 
+#include <cstdint>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <new>
 
 #include "sshlib/core/BlockWriter.h"
 #include "sshlib/core/CharsetNaming.h"
@@ -366,6 +369,23 @@ bool EncodingConvert::convert_a(int src, int dst, const unsigned char *data, uns
     return convertFromUnicodeHC(dst, p, n, out) && ok;
   }
 
+  // UTF-8 into a table code page and a single-byte page into UTF-8 in one pass, where that gives
+  // the same bytes: the error actions work between the legs, so text that needs one (and the
+  // Arabic pages, whose digits are rewritten between the legs) still takes both.
+  const unsigned int before = out.getSize();
+  if (src == 65001 && dst != 52936 && dst != 28596 && dst != 1256 &&
+      (isSingleByteCodePage(dst) || isMultiByteCodePage(dst))) {
+    ensureHashFromUnicode(dst);
+    const HashConvert *table = hashFromUnicode(dst);
+    if (table && utf8ToTableDirect(*table, p, n, out)) return ok;
+    out.setDataSize_CAUTION(before);
+  } else if (dst == 65001 && isSingleByteCodePage(src)) {
+    ensureHashToUnicode(src);
+    const UnicodeLookup *lookup = singleByteToUnicode(src);
+    if (lookup && singleByteToUtf8Direct(*lookup, p, n, out)) return ok;
+    out.setDataSize_CAUTION(before);
+  }
+
   // Two legs: both legs' results count.
   DataBuffer mid;
   bool first;
@@ -507,6 +527,161 @@ bool EncodingConvert::convertFromUnicode(const unsigned char *data, unsigned int
   }
   if (m_secondLeg && m_nextInsert < m_inserts.size()) flushInsertsUpTo(len, w);
   return ok;
+}
+
+// --------------------------------------------------------------------------------------------------
+// One-pass conversions.
+
+namespace {
+
+// One-pass output gathers in large pieces.
+using DirectOut = BlockWriter<16384>;
+
+// The bytes of a UTF-16 unit in a table code page, remembered for the length of one conversion:
+// a text uses few distinct characters and the hash lookup is the dear part.
+class UnitCache {
+public:
+  UnitCache(const HashConvert &table, bool use) : m_table(table) {
+    if (use) m_slots.reset(new (std::nothrow) Slot[kSlots]());
+  }
+  // False when the table has no bytes for the unit.
+  bool lookup(unsigned int u, unsigned char *v, int &vlen) {
+    const unsigned char key[2] = {(unsigned char)(u & 0xFF), (unsigned char)(u >> 8)};
+    if (!m_slots) {
+      m_table.HashLookup(key, 2, v, vlen);
+      return vlen > 0;
+    }
+    Slot &s = m_slots[u & (kSlots - 1)];
+    if (s.key != u + 1) {
+      m_table.HashLookup(key, 2, v, vlen);
+      if (vlen <= 0) return false;
+      if (vlen > 4) return true;
+      s.key = u + 1;
+      s.len = (unsigned char)vlen;
+      std::memcpy(s.bytes, v, (size_t)vlen);
+      return true;
+    }
+    vlen = s.len;
+    std::memcpy(v, s.bytes, 4);
+    return true;
+  }
+
+private:
+  struct Slot {
+    unsigned int key; // unit + 1; 0 when empty
+    unsigned char len;
+    unsigned char bytes[4];
+  };
+  static constexpr unsigned int kSlots = 4096;
+  const HashConvert &m_table;
+  std::unique_ptr<Slot[]> m_slots;
+};
+
+bool allAscii8(const unsigned char *p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return (v & 0x8080808080808080ull) == 0;
+}
+
+} // namespace
+
+bool EncodingConvert::utf8ToTableDirect(const HashConvert &table, const unsigned char *data,
+                                        unsigned int len, DataBuffer &out) {
+  DirectOut w(out);
+  const bool lowerAscii = table.get_IsLowerAscii();
+  UnitCache cache(table, len >= 1024);
+  unsigned int i = 0;
+  while (i < len) {
+    const unsigned char c = data[i];
+    if (c < 0x80 && lowerAscii) {
+      // ASCII stands for itself: copy the whole run.
+      unsigned int j = i + 1;
+      while (j + 8 <= len && allAscii8(data + j))
+        j += 8;
+      while (j < len && data[j] < 0x80)
+        ++j;
+      w.putN(data + i, j - i);
+      i = j;
+      continue;
+    }
+    unsigned short unit = c;
+    int r = 1;
+    if (c >= 0x80) {
+      // Four-byte sequences (surrogate pairs), encoded surrogates and bad bytes need the legs.
+      if (c >= 0xF0) return false;
+      r = EncodingUtf8::fromMB(data + i, (int)(len - i), unit);
+      if (r <= 0 || (unit >= 0xD800 && unit <= 0xDFFF)) return false;
+    }
+    unsigned char v[4];
+    int vlen = 0;
+    if (cache.lookup(unit, v, vlen)) {
+      w.putN(v, (unsigned int)vlen);
+    } else if (unit == 0) {
+      w.put(0);
+    } else {
+      return false;
+    }
+    i += (unsigned int)r;
+  }
+  return true;
+}
+
+bool EncodingConvert::singleByteToUtf8Direct(const UnicodeLookup &lookup, const unsigned char *data,
+                                             unsigned int len, DataBuffer &out) {
+  // The UTF-8 of every byte, as the second leg writes its unit: NUL is dropped there; a byte
+  // without a unit needs the error action.
+  constexpr unsigned char kNoUnit = 0xFF;
+  unsigned char encLen[256];
+  uint32_t enc[256];
+  for (unsigned int b = 0; b < 256; ++b) {
+    const unsigned int u = b == 0 ? 0 : lookup.m_table[b];
+    unsigned char q[4] = {0, 0, 0, 0};
+    unsigned char n;
+    if (b != 0 && u == 0) {
+      n = kNoUnit;
+    } else if (u == 0) {
+      n = 0;
+    } else if (u < 0x80) {
+      q[0] = (unsigned char)u;
+      n = 1;
+    } else if (u < 0x800) {
+      q[0] = (unsigned char)(0xC0 | (u >> 6));
+      q[1] = (unsigned char)(0x80 | (u & 0x3F));
+      n = 2;
+    } else if (u >= 0xD800 && u <= 0xDFFF) {
+      n = kNoUnit;
+    } else {
+      q[0] = (unsigned char)(0xE0 | (u >> 12));
+      q[1] = (unsigned char)(0x80 | ((u >> 6) & 0x3F));
+      q[2] = (unsigned char)(0x80 | (u & 0x3F));
+      n = 3;
+    }
+    encLen[b] = n;
+    std::memcpy(&enc[b], q, 4);
+  }
+  unsigned char noUnit[256];
+  for (unsigned int b = 0; b < 256; ++b) {
+    noUnit[b] = encLen[b] == kNoUnit;
+    if (noUnit[b]) encLen[b] = 0;
+  }
+  DirectOut w(out);
+  constexpr unsigned int kPiece = 1024;
+  for (unsigned int i = 0; i < len;) {
+    // A piece of input at a time: 3 output bytes each at most, plus a 4-byte store's slack.
+    unsigned char *const start = w.at(3 * kPiece + 4);
+    unsigned char *o = start;
+    const unsigned int stop = len - i > kPiece ? i + kPiece : len;
+    unsigned char bad = 0;
+    for (; i < stop; ++i) {
+      const unsigned char b = data[i];
+      std::memcpy(o, &enc[b], 4);
+      o += encLen[b];
+      bad |= noUnit[b];
+    }
+    if (bad) return false;
+    w.advance((unsigned int)(o - start));
+  }
+  return true;
 }
 
 // --------------------------------------------------------------------------------------------------

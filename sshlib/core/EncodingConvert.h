@@ -75,6 +75,12 @@ private:
                              unsigned int len, DataBuffer &out);
   bool convertFromUnicodeHC2(int dst, const HashConvert *table, const unsigned char *data,
                              unsigned int len, DataBuffer &out);
+  // One pass instead of two legs through UTF-16, for text that needs no error action; false (with
+  // the output to be cut back) at the first place that does.
+  static bool utf8ToTableDirect(const HashConvert &table, const unsigned char *data,
+                                unsigned int len, DataBuffer &out);
+  static bool singleByteToUtf8Direct(const UnicodeLookup &lookup, const unsigned char *data,
+                                     unsigned int len, DataBuffer &out);
 
   void handleErrorFromUtf8(const unsigned char *p, int n, Writer &w);
   void handleErrorFromSingleByte(int cp, const unsigned char *p, Writer &w);

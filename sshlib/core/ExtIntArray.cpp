@@ -27,14 +27,16 @@ bool ExtIntArray::append(int v) {
   if (m_count >= m_capacity) {
     int64_t newCap = static_cast<int64_t>(m_capacity) + m_growStep;
     if (newCap <= m_count) newCap = static_cast<int64_t>(m_count) + 1;
-    if (newCap > INT_MAX) return false;
+    if (newCap > INT_MAX) newCap = INT_MAX;
+    if (newCap <= m_count) return false;
     int *items = reinterpret_cast<int *>(ckNewBytes(sizeof(int) * static_cast<size_t>(newCap)));
     if (!items) return false;
     if (m_items && m_count) std::memcpy(items, m_items, sizeof(int) * static_cast<size_t>(m_count));
     ckFreeBytes(m_items);
     m_items = items;
     m_capacity = static_cast<int>(newCap);
-    if (m_growStep <= 499999) m_growStep = m_capacity < 500000 ? m_capacity : 500000;
+    // The step follows the capacity: a large array grows by its own size, so filling stays linear.
+    if (m_growStep < m_capacity) m_growStep = m_capacity;
   }
   m_items[m_count++] = v;
   return true;

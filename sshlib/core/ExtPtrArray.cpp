@@ -51,6 +51,8 @@ bool ExtPtrArray::incrementCount() {
   }
   int64_t newCap = static_cast<int64_t>(m_capacity) + m_growStep;
   if (newCap <= newCount) newCap = newCount + 1;
+  if (newCap > INT_MAX) newCap = INT_MAX;
+  if (newCap < newCount) return false;
   RazudodObject **slots = newSlots(newCap);
   if (!slots) return false;
   std::memcpy(slots, m_slots, sizeof(RazudodObject *) * static_cast<size_t>(m_count));
@@ -58,7 +60,9 @@ bool ExtPtrArray::incrementCount() {
   m_slots = slots;
   m_capacity = static_cast<int>(newCap);
   m_count = static_cast<int>(newCount);
-  if (m_growStep <= 99999) m_growStep = m_capacity < 100000 ? m_capacity : 100000;
+  // The step follows the capacity, so that a large array grows by half or more of itself and
+  // filling it stays linear.
+  if (m_growStep < m_capacity) m_growStep = m_capacity;
   return true;
 }
 

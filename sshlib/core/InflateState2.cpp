@@ -1,5 +1,6 @@
 #include "sshlib/core/InflateState2.h"
 
+#include <bit>
 #include <cstring>
 #include <new>
 
@@ -44,6 +45,12 @@ constexpr unsigned int kCarrySize = 168000;
 constexpr unsigned int kRefillBelow = 70000;
 
 const unsigned char kZeros[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+
+// Where a run of whole symbols must stop: keepBytes plus a margin of 16 bytes before the end.
+uint64_t fastLimit(uint64_t endBits, unsigned int keepBytes) {
+  const uint64_t keep = (uint64_t(keepBytes) + 16) * 8;
+  return endBits > keep ? endBits - keep : 0;
+}
 
 } // namespace
 
@@ -220,6 +227,9 @@ struct InflateState2::Bits {
   const unsigned char *p;
   uint64_t pos;
   uint64_t end;
+  // Whole symbols may be decoded in one run while pos is below this: at least 16 bytes (and the
+  // look-ahead the caller keeps) lie beyond it, so a symbol never runs out of input there.
+  uint64_t fastEnd = 0;
 
   unsigned int avail() const {
     uint64_t a = end - pos;
@@ -427,7 +437,136 @@ template <class B> DecodeResult decodeSymbol(B &in, const huft *tab, int bits, c
   return kDecoded;
 }
 
+// Copies a match that lies wholly inside the window (source and destination without a wrap),
+// exactly len bytes: the bytes behind the destination are history still to be referenced.
+inline void copyInWindow(unsigned char *dst, unsigned int dist, unsigned int len) {
+  const unsigned char *src = dst - dist;
+  if (dist >= len) {
+    std::memcpy(dst, src, len);
+  } else if (dist >= 8) {
+    // Overlapping, but each eight bytes read were written before.
+    for (; len >= 8; len -= 8, dst += 8, src += 8)
+      std::memcpy(dst, src, 8);
+    for (; len; --len)
+      *dst++ = *src++;
+  } else if (dist == 1) {
+    std::memset(dst, *src, len);
+  } else {
+    for (; len; --len)
+      *dst++ = *src++;
+  }
+}
+
+// Descends from a root slot to the code's entry, taking its bits off x and counting them in used;
+// null for an invalid code (the careful path reports it).
+inline const huft *lookupCode(const huft *t, uint64_t &x, unsigned int &used) {
+  unsigned int e = t->e;
+  while (e > 16) {
+    if (e == 99) return nullptr;
+    used += t->b;
+    x >>= t->b;
+    t = t->v.t + (x & mask_bits[e - 16]);
+    e = t->e;
+  }
+  used += t->b;
+  x >>= t->b;
+  return t;
+}
+
+inline uint64_t load64le(const unsigned char *p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+  return v;
+}
+
 } // namespace
+
+// The hot loop of a Huffman block: decodes symbol after symbol from one 64-bit load each (a
+// length and distance pair takes at most 48 bits) while the input lies well ahead, writing into
+// the window as the one-symbol steps do. It stops before any symbol that needs the careful path
+// (an invalid code, a missing distance code set, a distance beyond the history), which then
+// reports it, and after an end of block.
+InflateState2::FastResult InflateState2::fastSymbols(Bits &in, Sink &out, LogBase &log, int &status,
+                                                     bool fixed) {
+  const huft *tl = fixed ? m_static_fixedTL : m_tl;
+  const huft *td = fixed ? m_static_fixedTD : m_td;
+  const uint64_t lmask = mask_bits[fixed ? m_static_fixedBL : m_bl];
+  const uint64_t dmask = mask_bits[fixed ? m_static_fixedBD : m_bd];
+  const unsigned char *p = in.p;
+  const uint64_t begin = in.pos;
+  uint64_t pos = in.pos;
+  // The caller advances its queue by a 32-bit count of bits: stay well below that per run.
+  const uint64_t lim = in.fastEnd - begin > (1ull << 31) ? begin + (1ull << 31) : in.fastEnd;
+  const unsigned int wsize = m_windowSize;
+  unsigned char *window = m_window;
+  unsigned int wp = m_wp;
+  unsigned int history = m_history;
+  FastResult result = kFastNone;
+  // The window is full: out with it (both positions go back to 0); false with the status given
+  // when the output refuses it.
+  auto windowFull = [&](int failStatus) {
+    m_wp = wp;
+    if (!flushWindow(out, log, true)) {
+      status = failStatus;
+      return false;
+    }
+    wp = m_wp;
+    return true;
+  };
+
+  while (pos < lim) {
+    uint64_t x = load64le(p + (pos >> 3)) >> (pos & 7);
+    unsigned int used = 0;
+    const huft *t = lookupCode(tl + (x & lmask), x, used);
+    if (!t) break;
+    unsigned int e = t->e;
+    if (e == 16) {
+      window[wp++] = static_cast<unsigned char>(t->v.n);
+      history += history < wsize;
+      pos += used;
+      if (wp == wsize && !windowFull(fixed ? 26 : 35)) return kFastFailed;
+      continue;
+    }
+    if (e == 15) {
+      pos += used;
+      if (!fixed) freeTables();
+      m_state = -1;
+      break;
+    }
+    {
+      const unsigned int len = t->v.n + static_cast<unsigned int>(x & mask_bits[e]);
+      x >>= e;
+      used += e;
+      if (!td) break;
+      t = lookupCode(td + (x & dmask), x, used);
+      if (!t) break;
+      e = t->e;
+      const unsigned int dist = t->v.n + static_cast<unsigned int>(x & mask_bits[e]);
+      used += e;
+      if (dist == 0 || dist > history) break;
+      pos += used;
+      if (wp >= dist && wsize - wp >= len) {
+        copyInWindow(window + wp, dist, len);
+        wp += len;
+        if (wp == wsize && !windowFull(fixed ? 30 : 42)) return kFastFailed;
+      } else {
+        m_wp = wp;
+        if (!copyMatch(len, dist, out, log)) {
+          status = fixed ? 30 : 42;
+          return kFastFailed;
+        }
+        wp = m_wp;
+      }
+      history = wsize - history <= len ? wsize : history + len;
+    }
+  }
+  m_wp = wp;
+  m_history = history;
+  if (pos > begin) result = kFastProgress;
+  in.pos = pos;
+  return result;
+}
 
 InflateState2::StepResult InflateState2::stepBlockHeader(Bits &in, int &status) {
   if (!in.need(1)) {
@@ -626,6 +765,12 @@ InflateState2::StepResult InflateState2::stepSymbol(Bits &in, Sink &out, LogBase
   const int bl = fixed ? m_static_fixedBL : m_bl;
   const int bd = fixed ? m_static_fixedBD : m_bd;
 
+  if (in.pos < in.fastEnd && tl) {
+    FastResult fr = fastSymbols(in, out, log, status, fixed);
+    if (fr == kFastFailed) return kStepFailed;
+    if (fr == kFastProgress) return kStepDone;
+  }
+
   const huft *t = nullptr;
   DecodeResult dr = decodeSymbol(in, tl, bl, t);
   if (dr != kDecoded) {
@@ -755,6 +900,8 @@ bool InflateState2::inflateChunk(const unsigned char *data, unsigned int n, bool
     in.pos = m_circ.m_readPtr ? m_circ.m_bitCount : 0;
     in.end = m_circ.m_readPtr ? uint64_t(m_circ.bytesHeld()) * 8 : 0;
     if (in.pos > in.end) in.pos = in.end;
+    // A run of symbols keeps the look-ahead a non-final chunk asks for, as single steps do.
+    in.fastEnd = fastLimit(in.end, !isFinal && minLookahead ? minLookahead : 0);
     const uint64_t start = in.pos;
     int st = 0;
     StepResult r = step(in, sink, log, st);
@@ -909,6 +1056,8 @@ bool InflateState2::inflateDataC(DataSource &src, unsigned char *area, unsigned 
     in.p = area;
     in.pos = pos;
     in.end = uint64_t(nInArea) * 8;
+    // A run of symbols stops where the area is due for a refill.
+    in.fastEnd = fastLimit(in.end, srcEnded ? 0 : kRefillBelow);
     int st = 0;
     progressMarker = m_state < 0 ? 1 : (m_state < 100 ? 2 + m_state % 20 : 23 + m_state / 100);
     StepResult r = step(in, sink, log, st);

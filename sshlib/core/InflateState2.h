@@ -99,6 +99,7 @@ private:
   class DataSinkSink;
 
   enum StepResult { kStepDone, kStepNeedInput, kStepFailed, kStepStoredWait };
+  enum FastResult { kFastNone, kFastProgress, kFastFailed };
 
   StepResult step(Bits &in, Sink &out, LogBase &log, int &status);
   StepResult stepBlockHeader(Bits &in, int &status);
@@ -106,6 +107,7 @@ private:
   StepResult stepStoredCopy(Bits &in, Sink &out, LogBase &log, int &status);
   StepResult stepDynamicHeader(Bits &in, int &status);
   StepResult stepSymbol(Bits &in, Sink &out, LogBase &log, int &status, bool fixed);
+  FastResult fastSymbols(Bits &in, Sink &out, LogBase &log, int &status, bool fixed);
   bool putByte(unsigned char c, Sink &out, LogBase &log);
   bool copyMatch(unsigned int len, unsigned int dist, Sink &out, LogBase &log);
   bool flushWindow(Sink &out, LogBase &log, bool force);

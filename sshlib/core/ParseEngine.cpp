@@ -23,14 +23,21 @@ ParseEngine::ParseEngine() : m_text(m_sb.getString()) {}
 ParseEngine::ParseEngine(const DataBuffer &db) {
   m_sb.appendN(reinterpret_cast<const char *>(db.getData2()), static_cast<int>(db.getSize()));
   m_text = m_sb.getString();
+  m_length = m_sb.getSize();
 }
+
+ParseEngine::ParseEngine(const StringBuffer &text)
+    : m_text(text.getString()), m_length(static_cast<int>(std::strlen(text.getString()))) {}
 
 ParseEngine::~ParseEngine() = default;
 
 void ParseEngine::append(const char *text) {
   if (text == nullptr) return;
+  // A borrowed text becomes our own copy first.
+  if (m_text != m_sb.getString()) m_sb.appendN(m_text, m_length);
   m_sb.append(text);
   m_text = m_sb.getString();
+  m_length = m_sb.getSize();
 }
 
 void ParseEngine::advance() {
@@ -54,7 +61,10 @@ void ParseEngine::skipWhiteSpace(StringBuffer &out) {
 }
 
 bool ParseEngine::startsWith(const char *s) const {
-  return std::strncmp(m_text + m_cursor, s, std::strlen(s)) == 0;
+  // The text's NUL differs from every byte of s, so the loop never reads past it.
+  for (const char *p = m_text + m_cursor; *s; ++s, ++p)
+    if (*p != *s) return false;
+  return true;
 }
 
 bool ParseEngine::startsWithNoCase(const char *s) const {
@@ -66,13 +76,12 @@ bool ParseEngine::startsWithNoCase(const char *s) const {
 }
 
 void ParseEngine::skipUntilChar(char c) {
-  while (m_text[m_cursor] && m_text[m_cursor] != c)
-    ++m_cursor;
+  m_cursor = static_cast<int>(strchrnul(m_text + m_cursor, c) - m_text);
 }
 
 bool ParseEngine::skipUntilChar2(char c1, char c2) {
-  while (m_text[m_cursor] && m_text[m_cursor] != c1 && m_text[m_cursor] != c2)
-    ++m_cursor;
+  const char stops[3] = {c1, c2, '\0'};
+  m_cursor += static_cast<int>(std::strcspn(m_text + m_cursor, stops));
   return m_text[m_cursor] != c2 || m_text[m_cursor] == '\0';
 }
 
@@ -102,9 +111,17 @@ void ParseEngine::captureToNextChar(char c, StringBuffer &out) {
 int ParseEngine::captureSet(const char *set, int setLen, StringBuffer &out) {
   if (set == nullptr || setLen <= 0) return 0;
   const int start = m_cursor;
-  while (m_text[m_cursor] &&
-         std::memchr(set, m_text[m_cursor], static_cast<size_t>(setLen)) == nullptr)
-    ++m_cursor;
+  char stops[16];
+  if (setLen < static_cast<int>(sizeof(stops))) {
+    // strcspn stops at the text's NUL as well, so a NUL in the set changes nothing.
+    std::memcpy(stops, set, static_cast<size_t>(setLen));
+    stops[setLen] = '\0';
+    m_cursor += static_cast<int>(std::strcspn(m_text + m_cursor, stops));
+  } else {
+    while (m_text[m_cursor] &&
+           std::memchr(set, m_text[m_cursor], static_cast<size_t>(setLen)) == nullptr)
+      ++m_cursor;
+  }
   if (m_cursor > start) out.appendN(m_text + start, m_cursor - start);
   return m_cursor - start;
 }

@@ -11,6 +11,8 @@ class ParseEngine {
 public:
   ParseEngine();
   explicit ParseEngine(const DataBuffer &db);
+  // Reads the text in place, up to its first NUL, without a copy: it must outlive the engine.
+  explicit ParseEngine(const StringBuffer &text);
   virtual ~ParseEngine();
   ParseEngine(const ParseEngine &) = delete;
   ParseEngine &operator=(const ParseEngine &) = delete;
@@ -45,14 +47,16 @@ public:
     if (m_cursor > 0) --m_cursor;
   }
   int getCursor() const { return m_cursor; }
-  int textLength() const { return m_sb.getSize(); }
+  int textLength() const { return m_length; }
   const char *textAtCursor() const { return m_text + m_cursor; }
 
 private:
   int captureSet(const char *set, int setLen, StringBuffer &out);
 
   StringBuffer m_sb;
+  // The text read: m_sb's, or a caller's borrowed one.
   const char *m_text;
+  int m_length = 0;
   int m_cursor = 0;
 };
 

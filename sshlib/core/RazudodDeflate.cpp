@@ -1,5 +1,6 @@
 #include "sshlib/core/RazudodDeflate.h"
 
+#include <cstdint>
 #include <new>
 
 #include "sshlib/core/DataBuffer.h"
@@ -107,10 +108,28 @@ bool RazudodDeflate::Decompress(DataBuffer &in, DataBuffer &out, LogBase &log, P
   InflateState2 *inf = new (std::nothrow) InflateState2();
   if (!inf) return false;
   inf->BeginInflate(32768);
+  // Room for a usual expansion up front (pages not written cost nothing): growing a large output
+  // window by window would copy it over and over. When that much cannot be had, growth as usual.
+  uint64_t guess = static_cast<uint64_t>(out.getSize()) + 4ull * in.getSize() + 65536;
+  if (guess > 0xFFFF0000ull) guess = 0xFFFF0000ull;
+  if (in.getSize() > 65536) out.ensureBuffer(static_cast<unsigned int>(guess));
   OutputDataBuffer sink(&out);
   bool finished = false;
   int status = 0;
-  bool ok = inf->MoreInflate(in, true, sink, finished, log, status);
+  // The input goes in a piece at a time with the usual look-ahead, so that the decoder's input
+  // queue never holds a copy of all of it; the steps, output and statuses are those of one call.
+  constexpr unsigned int kPiece = 1u << 20;
+  const unsigned char *data = in.getData2();
+  const unsigned int n = in.getSize();
+  bool ok = true;
+  for (unsigned int off = 0;;) {
+    const unsigned int take = n - off > kPiece ? kPiece : n - off;
+    const bool last = take == n - off;
+    ok = inf->MoreInflate2(data ? data + off : nullptr, take, last, sink, finished, log, status,
+                           4096);
+    off += take;
+    if (!ok || last) break;
+  }
   delete inf;
   if (!ok) {
     log.LogDataLong("deflateError", status);

@@ -14,8 +14,6 @@ namespace {
 // written (it always holds the empty text).
 char s_outOfMemBuf[1] = {'\0'};
 
-constexpr int kMaxReserve = 500000;
-
 char *newBlock(int64_t n) {
   if (n <= 0 || n > INT_MAX) return nullptr;
   return reinterpret_cast<char *>(ckNewBytes(static_cast<size_t>(n)));
@@ -132,22 +130,25 @@ bool StringBuffer::grow(int64_t added, bool adjustReserve) {
   if (added < 0) return false;
   int64_t needed = static_cast<int64_t>(m_length) + added;
   if (needed < m_capacity) return true;
+  if (needed + 1 > INT_MAX) return false;
+  // The reserve is slack only: where it would pass the 32-bit length it is cut there, and when
+  // that block cannot be had the exact size is tried.
   int64_t newCap = needed + m_reserve + 1;
-  if (newCap > INT_MAX) {
-    // The reserve is slack only: settle for the exact size when that still fits.
-    newCap = needed + 1;
-    if (newCap > INT_MAX) return false;
-  }
+  const bool cut = newCap > INT_MAX;
+  if (cut) newCap = INT_MAX;
   char *block = newBlock(newCap);
+  if (!block && cut && newCap > needed + 1) {
+    newCap = needed + 1;
+    block = newBlock(newCap);
+  }
   if (!block) return false;
   std::memcpy(block, m_str, static_cast<size_t>(m_length) + 1);
   freeBlock();
   m_str = block;
   m_capacity = static_cast<int>(newCap);
-  if (adjustReserve && m_capacity > m_reserve && m_reserve < kMaxReserve) {
-    int half = m_capacity / 2;
-    m_reserve = half < kMaxReserve ? half : kMaxReserve;
-  }
+  // The reserve follows half the block without a ceiling, so that blocks grow geometrically and
+  // appending stays linear however long the text gets.
+  if (adjustReserve && m_capacity / 2 > m_reserve) m_reserve = m_capacity / 2;
   return true;
 }
 
@@ -314,6 +315,15 @@ bool StringBuffer::appendN(const char *p, int n) {
   m_length += n;
   m_str[m_length] = '\0';
   return true;
+}
+
+char *StringBuffer::appendSpace(int n) {
+  check();
+  if (n < 0 || !grow(n, true)) return nullptr;
+  char *start = m_str + m_length;
+  m_length += n;
+  m_str[m_length] = '\0';
+  return start;
 }
 
 bool StringBuffer::append(const char *s) {

@@ -55,6 +55,9 @@ public:
 
   // Appending: false when the block had to grow and could not (text unchanged).
   bool appendN(const char *p, int n);
+  // Lengthens the text by n bytes (NUL-terminated after them) for the caller to fill in, and
+  // returns where they start; null when the block cannot grow (text unchanged).
+  char *appendSpace(int n);
   bool append(const char *s);
   bool append(const StringBuffer &sb);
   bool append(const DataBuffer &db);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "sshlib/core/ContentCoding.h"
@@ -18,6 +19,18 @@ namespace {
 
 bool isEmptyText(const char *s) {
   return s == nullptr || *s == '\0';
+}
+
+// The bytes StringBuffer::removeInvalidXmlTagChars keeps.
+bool isXmlTagByte(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '.' || c == '_' || c == ':' || c == '!' || c >= 0x80;
+}
+
+bool isValidXmlTagText(const char *s) {
+  for (; *s; ++s)
+    if (!isXmlTagByte(static_cast<unsigned char>(*s))) return false;
+  return true;
 }
 
 // The text read as by "%d"; 0 when it does not begin with a number.
@@ -58,20 +71,17 @@ TreeInfo::~TreeInfo() {
 bool AttributeSet::m_lowercaseNames = false;
 bool AttributeSet::m_preventDuplicates = false;
 
-AttributeSet::~AttributeSet() {
-  delete m_lengths;
-  delete m_text;
-}
+AttributeSet::~AttributeSet() = default;
 
 int AttributeSet::numAttributes() const {
-  return m_lengths ? m_lengths->getSize() / 2 : 0;
+  return m_lengths.getSize() / 2;
 }
 
 int AttributeSet::offsetOf(int index) const {
   if (index < 0 || index >= numAttributes()) return -1;
   int off = 0;
   for (int i = 0; i < index * 2; ++i)
-    off += m_lengths->elementAt(i);
+    off += m_lengths.elementAt(i);
   return off;
 }
 
@@ -79,9 +89,9 @@ bool AttributeSet::getAttribute(int index, const char *&name, int &nameLen, cons
                                 int &valueLen) const {
   int off = offsetOf(index);
   if (off < 0) return false;
-  nameLen = m_lengths->elementAt(index * 2);
-  valueLen = m_lengths->elementAt(index * 2 + 1);
-  name = m_text->getString() + off;
+  nameLen = m_lengths.elementAt(index * 2);
+  valueLen = m_lengths.elementAt(index * 2 + 1);
+  name = m_text.getString() + off;
   value = name + nameLen;
   return true;
 }
@@ -93,9 +103,9 @@ int AttributeSet::findAttribute(const char *name, int start) const {
   int off = offsetOf(start);
   if (off < 0) return -1;
   for (int i = start; i < n; ++i) {
-    const int nl = m_lengths->elementAt(i * 2);
-    const int vl = m_lengths->elementAt(i * 2 + 1);
-    if (nl == want && std::memcmp(m_text->getString() + off, name, static_cast<size_t>(nl)) == 0)
+    const int nl = m_lengths.elementAt(i * 2);
+    const int vl = m_lengths.elementAt(i * 2 + 1);
+    if (nl == want && std::memcmp(m_text.getString() + off, name, static_cast<size_t>(nl)) == 0)
       return i;
     off += nl + vl;
   }
@@ -110,31 +120,35 @@ void AttributeSet::addAttribute(const char *name, const char *value) {
 
 void AttributeSet::addAttribute(const char *name, int nameLen, const char *value, int valueLen) {
   if (name == nullptr || nameLen <= 0) return;
-  StringBuffer nm;
-  nm.appendN(name, nameLen);
-  if (m_lowercaseNames) {
-    XString x;
-    x.setFromUtf8(nm.getString());
-    x.toLowerCase();
-    nm.setString(x.getUtf8());
+  // A StringBuffer takes a block when built: only when the name must be reworked.
+  std::optional<StringBuffer> nmHolder;
+  if (m_lowercaseNames || m_preventDuplicates) {
+    StringBuffer &nm = nmHolder.emplace();
+    nm.appendN(name, nameLen);
+    if (m_lowercaseNames) {
+      XString x;
+      x.setFromUtf8(nm.getString());
+      x.toLowerCase();
+      nm.setString(x.getUtf8());
+    }
+    if (m_preventDuplicates) removeAttribute(nm.getString());
+    name = nm.getString();
+    nameLen = nm.getSize();
   }
-  if (m_preventDuplicates) removeAttribute(nm.getString());
-  if (m_lengths == nullptr) m_lengths = new ExtIntArray(6, 15);
-  if (m_text == nullptr) m_text = new StringBuffer(50);
   if (value == nullptr || valueLen < 0) valueLen = 0;
-  const int before = m_text->getSize();
-  if (!m_text->appendN(nm.getString(), nm.getSize())) return;
-  if (valueLen > 0 && !m_text->appendN(value, valueLen)) {
-    m_text->shorten(m_text->getSize() - before);
+  const int before = m_text.getSize();
+  if (!m_text.appendN(name, nameLen)) return;
+  if (valueLen > 0 && !m_text.appendN(value, valueLen)) {
+    m_text.shorten(m_text.getSize() - before);
     return;
   }
-  if (!m_lengths->append(nm.getSize())) {
-    m_text->shorten(m_text->getSize() - before);
+  if (!m_lengths.append(nameLen)) {
+    m_text.shorten(m_text.getSize() - before);
     return;
   }
-  if (!m_lengths->append(valueLen)) {
-    m_lengths->deleteAt(m_lengths->getSize() - 1);
-    m_text->shorten(m_text->getSize() - before);
+  if (!m_lengths.append(valueLen)) {
+    m_lengths.deleteAt(m_lengths.getSize() - 1);
+    m_text.shorten(m_text.getSize() - before);
   }
 }
 
@@ -195,10 +209,10 @@ bool AttributeSet::removeAttributeInner(const char *name) {
   int i = findAttribute(name, 0);
   if (i < 0) return false;
   const int off = offsetOf(i);
-  const int len = m_lengths->elementAt(i * 2) + m_lengths->elementAt(i * 2 + 1);
-  m_text->removeChunk(off, len);
-  m_lengths->deleteAt(i * 2 + 1);
-  m_lengths->deleteAt(i * 2);
+  const int len = m_lengths.elementAt(i * 2) + m_lengths.elementAt(i * 2 + 1);
+  m_text.removeChunk(off, len);
+  m_lengths.deleteAt(i * 2 + 1);
+  m_lengths.deleteAt(i * 2);
   return true;
 }
 
@@ -212,45 +226,52 @@ void AttributeSet::removeAttribute(const char *name) {
 
 TreeNode::TreeNode(const char *tag, const char *content, int) : m_marker(MarkerAlive) {
   if (!isEmptyText(tag)) {
-    m_tag = new StringBuffer(tag);
-    m_tag->removeInvalidXmlTagChars();
+    // One block for the tag, without the bytes StringBuffer::removeInvalidXmlTagChars drops.
+    const size_t n = std::strlen(tag);
+    m_tag = new char[n + 1];
+    size_t w = 0;
+    for (size_t r = 0; r < n; ++r)
+      if (isXmlTagByte(static_cast<unsigned char>(tag[r]))) m_tag[w++] = tag[r];
+    m_tag[w] = '\0';
   }
   if (!isEmptyText(content)) m_content = new StringBuffer(content);
 }
 
 TreeNode::~TreeNode() {
   m_marker = MarkerDead;
-  delete m_tag;
+  delete[] m_tag;
   m_tag = nullptr;
   delete m_content;
   m_content = nullptr;
   delete m_attrs;
   m_attrs = nullptr;
 
-  // The subtree is taken apart with an explicit stack: every node is unhooked from its children
-  // before it is deleted, so no destructor below this one has anything left to walk.
+  // The subtree is taken apart depth first without any stack: go down to a last child that has
+  // no children of its own, unhook it from its parent and delete it, and go on from the parent.
+  // Every node is deleted with nothing left to walk, and no memory is needed to take a tree apart.
   if (m_children) {
-    std::vector<TreeNode *> pending;
-    for (int i = 0; i < m_children->getSize(); ++i)
-      pending.push_back(static_cast<TreeNode *>(m_children->elementAt(i)));
-    m_children->removeAll();
-    delete m_children;
-    m_children = nullptr;
-    while (!pending.empty()) {
-      TreeNode *n = pending.back();
-      pending.pop_back();
-      if (n == nullptr) continue;
-      if (n->m_children) {
-        for (int i = 0; i < n->m_children->getSize(); ++i)
-          pending.push_back(static_cast<TreeNode *>(n->m_children->elementAt(i)));
-        n->m_children->removeAll();
-        delete n->m_children;
-        n->m_children = nullptr;
+    TreeNode *n = this;
+    for (;;) {
+      if (n->m_children && n->m_children->getSize() > 0) {
+        TreeNode *last = static_cast<TreeNode *>(n->m_children->lastElement());
+        if (last == nullptr) {
+          n->m_children->pop();
+          continue;
+        }
+        n = last;
+        continue;
       }
+      if (n == this) break;
+      TreeNode *parent = n->m_parent;
+      parent->m_children->pop();
       // A node below the root never owns the TreeInfo.
       n->m_info = nullptr;
+      n->m_parent = nullptr;
       delete n;
+      n = parent;
     }
+    delete m_children;
+    m_children = nullptr;
   }
   m_parent = m_next = m_prev = nullptr;
   m_nodeRefCount = 0;
@@ -273,7 +294,9 @@ TreeNode *TreeNode::createRoot(const char *tag) {
 
 TreeNode *TreeNode::createNode(TreeNode *parent, const char *tag) {
   if (parent == nullptr) return createRoot(tag);
-  TreeNode *n = createRoot(tag);
+  // The node joins the parent's tree at once, rather than as a one-node tree of its own whose
+  // TreeInfo would be built only to be discarded.
+  TreeNode *n = new TreeNode(tag, nullptr, 0);
   if (!parent->appendChild2(n, 0)) {
     delete n;
     return nullptr;
@@ -315,6 +338,10 @@ bool TreeNode::appendChild2(TreeNode *child, int) {
 }
 
 void TreeNode::setInfoRecursive(TreeInfo *info) {
+  if (getNumChildren() == 0) {
+    m_info = info;
+    return;
+  }
   ExtPtrArray stack;
   stack.append(this);
   while (stack.getSize() > 0) {
@@ -327,11 +354,17 @@ void TreeNode::setInfoRecursive(TreeInfo *info) {
 
 void TreeNode::addAttribute(const char *name, const char *value) {
   if (isEmptyText(name)) return;
+  if (m_attrs == nullptr) m_attrs = new AttributeSet();
+  const char first = name[0];
+  const bool badStart = (first >= '0' && first <= '9') || first == '-' || first == '.';
+  if (!badStart && isValidXmlTagText(name)) {
+    // The usual case: nothing to clean, no copy.
+    m_attrs->addAttribute(name, value);
+    return;
+  }
   StringBuffer nm(name);
   nm.removeInvalidXmlTagChars();
-  const char first = name[0];
-  if ((first >= '0' && first <= '9') || first == '-' || first == '.') nm.prepend("A");
-  if (m_attrs == nullptr) m_attrs = new AttributeSet();
+  if (badStart) nm.prepend("A");
   m_attrs->addAttribute(nm.getString(), value);
 }
 
@@ -382,7 +415,7 @@ void TreeNode::transferStyleSheets(ExtPtrArray &from, ExtPtrArray &to) {
 // Reading
 
 const char *TreeNode::getTag() const {
-  return m_tag ? m_tag->getString() : "";
+  return m_tag ? m_tag : "";
 }
 
 const char *TreeNode::getContent() const {

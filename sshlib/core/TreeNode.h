@@ -11,16 +11,16 @@
 // iterative, so the depth of a document is bounded by memory only, never by the call stack.
 #pragma once
 
+#include "sshlib/core/ExtIntArray.h"
 #include "sshlib/core/RazudodObject.h"
+#include "sshlib/core/StringBuffer.h"
 
 class AttributeSet;
 class DataBuffer;
-class ExtIntArray;
 class ExtPtrArray;
 class LogBase;
 class ParseEngine;
 class ProgressMonitor;
-class StringBuffer;
 class StringPair;
 class TreeNode;
 
@@ -83,8 +83,9 @@ private:
   int offsetOf(int index) const;
   int findAttribute(const char *name, int start) const;
 
-  ExtIntArray *m_lengths = nullptr;
-  StringBuffer *m_text = nullptr;
+  // Held in the set itself: an element's attributes cost three allocations, not five.
+  ExtIntArray m_lengths{6, 15};
+  StringBuffer m_text{50};
 };
 
 class TreeNode : public RazudodObject {
@@ -178,7 +179,8 @@ private:
   void writeProlog(StringBuffer &out, bool omitDecl);
 
   TreeInfo *m_info = nullptr;
-  StringBuffer *m_tag = nullptr;
+  // The tag as given less the bytes a tag cannot hold (NUL-terminated, owned), or null.
+  char *m_tag = nullptr;
   AttributeSet *m_attrs = nullptr;
   StringBuffer *m_content = nullptr;
   int m_nodeRefCount = 0;

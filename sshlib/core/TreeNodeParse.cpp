@@ -20,20 +20,49 @@
 
 namespace {
 
-// The five predefined entities, with "&amp;" last so that an escaped entity decodes to its
-// escaped text ("&amp;lt;" gives "&lt;").
-void decodeEntities(StringBuffer &sb, bool aposBeforeGt) {
-  if (!sb.containsChar('&')) return;
-  sb.replaceAllOccurances("&lt;", "<");
-  if (aposBeforeGt) {
-    sb.replaceAllOccurances("&apos;", "'");
-    sb.replaceAllOccurances("&gt;", ">");
-  } else {
-    sb.replaceAllOccurances("&gt;", ">");
-    sb.replaceAllOccurances("&apos;", "'");
+// The five predefined entities, decoded in one pass from left to right. This gives what
+// replacing them one after the other would, with "&amp;" last, so that an escaped entity decodes
+// to its escaped text ("&amp;lt;" gives "&lt;"): a replacement never forms a new entity. As with
+// replacing, the search stops at the first NUL and whatever follows it is kept.
+void decodeEntities(StringBuffer &sb) {
+  const char *s = sb.getString();
+  const char *amp = std::strchr(s, '&');
+  if (amp == nullptr) return;
+  static const struct {
+    const char *name;
+    int len;
+    char c;
+  } kEntities[] = {{"&lt;", 4, '<'},
+                   {"&gt;", 4, '>'},
+                   {"&apos;", 6, '\''},
+                   {"&quot;", 6, '"'},
+                   {"&amp;", 5, '&'}};
+  const char *end = s + sb.getSize();
+  StringBuffer out(sb.getSize() + 1);
+  const char *from = s;
+  for (const char *p = amp; p != nullptr; p = std::strchr(p, '&')) {
+    char c = 0;
+    int len = 0;
+    for (const auto &e : kEntities) {
+      if (std::strncmp(p, e.name, static_cast<size_t>(e.len)) == 0) {
+        c = e.c;
+        len = e.len;
+        break;
+      }
+    }
+    if (len == 0) {
+      ++p;
+      continue;
+    }
+    out.appendN(from, static_cast<int>(p - from));
+    out.appendChar(c);
+    p += len;
+    from = p;
   }
-  sb.replaceAllOccurances("&quot;", "\"");
-  sb.replaceAllOccurances("&amp;", "&");
+  if (from == s) return;
+  out.appendN(from, static_cast<int>(end - from));
+  sb.clear();
+  sb.appendN(out.getString(), out.getSize());
 }
 
 void trimTrailingWhite(StringBuffer &sb) {
@@ -178,10 +207,12 @@ bool TreeNode::customParse(ParseEngine &pe, LogBase *log, ProgressMonitor *pm, T
         if (trim) trimTrailingWhite(run);
         if (run.getSize() > 0) {
           // Entities are decoded in the run alone; text already in the content is final.
-          decodeEntities(run, true);
+          decodeEntities(run);
           StringBuffer *content = st.current->m_content;
           if (content == nullptr) {
-            content = st.current->getOrCreateContentSb();
+            // One block of the size of the text.
+            content = new StringBuffer(leading.getSize() + run.getSize() + 1);
+            st.current->m_content = content;
             content->append(leading);
             content->append(run);
           } else {
@@ -291,7 +322,7 @@ bool TreeNode::customParse(ParseEngine &pe, LogBase *log, ProgressMonitor *pm, T
     name.clear();
     pe.captureToNext(" \t\r\n/>", name);
     if (pe.atEnd()) break;
-    name.removeCharOccurances('<');
+    if (name.containsChar('<')) name.removeCharOccurances('<');
     pe.skipWhiteSpace();
     bool empty = false;
     if (pe.current() == '/') {
@@ -306,9 +337,11 @@ bool TreeNode::customParse(ParseEngine &pe, LogBase *log, ProgressMonitor *pm, T
       attrName.clear();
       attrValue.clear();
       pe.captureToNext(" \t\r\n=/>", attrName);
-      attrName.removeCharOccurances('"');
-      attrName.removeCharOccurances('\'');
-      attrName.removeCharOccurances('<');
+      if (std::strpbrk(attrName.getString(), "\"'<")) {
+        attrName.removeCharOccurances('"');
+        attrName.removeCharOccurances('\'');
+        attrName.removeCharOccurances('<');
+      }
       pe.skipWhiteSpace();
       if (pe.current() == '=') {
         pe.advance();
@@ -322,7 +355,7 @@ bool TreeNode::customParse(ParseEngine &pe, LogBase *log, ProgressMonitor *pm, T
         } else {
           pe.captureToNext("'\"", attrValue);
         }
-        if (attrValue.containsChar('&')) decodeEntities(attrValue, false);
+        decodeEntities(attrValue);
         if (pe.current() == '"' || pe.current() == '\'') pe.advance();
       }
       if (attrName.getSize() > 0) node->addAttribute(attrName.getString(), attrValue.getString());
@@ -357,8 +390,7 @@ bool TreeNode::customParse(ParseEngine &pe, LogBase *log, ProgressMonitor *pm, T
 
 bool TreeNode::customParseString(const StringBuffer &text, LogBase *log, ProgressMonitor *pm,
                                  TreeNode **outRoot, bool trim) {
-  ParseEngine pe;
-  pe.append(text.getString());
+  ParseEngine pe(text);
   return customParse(pe, log, pm, outRoot, trim);
 }
 

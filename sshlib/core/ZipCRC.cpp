@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include <zlib.h>
+
 namespace {
 unsigned int g_crcTable[256];
 std::once_flag g_crcTableOnce;
@@ -33,17 +35,11 @@ void ZipCRC::initCrcTable() {
   });
 }
 
+// zlib's crc32 works on the finished value (initial and final exclusive-or applied) and is
+// several times faster than a byte-wise table; the running value here is kept before the final
+// exclusive-or.
 unsigned int ZipCRC::update(unsigned int crc, const unsigned char *p, unsigned int n) {
-  const unsigned int *tab = g_crcTable;
-  while (n >= 16) {
-    for (int i = 0; i < 16; ++i)
-      crc = tab[(crc ^ p[i]) & 0xFFu] ^ (crc >> 8);
-    p += 16;
-    n -= 16;
-  }
-  while (n--)
-    crc = tab[(crc ^ *p++) & 0xFFu] ^ (crc >> 8);
-  return crc;
+  return static_cast<unsigned int>(::crc32(crc ^ 0xFFFFFFFFu, p, n)) ^ 0xFFFFFFFFu;
 }
 
 void ZipCRC::moreData(const unsigned char *p, unsigned int n) {

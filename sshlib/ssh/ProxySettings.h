@@ -5,6 +5,7 @@
 #include "sshlib/core/StringBuffer.h"
 #include "sshlib/core/XString.h"
 
+class DataBuffer;
 class LogBase;
 class ProgressMonitor;
 class RazudodSocket;
@@ -67,7 +68,7 @@ private:
 };
 
 // Tunnels through a proxy: each connects the socket to the proxy and runs the handshake, leaving
-// the socket carrying a tunnel to host:port.
+// the socket carrying a tunnel to host:port. Every failure is an error line and false.
 class SocksClient {
 public:
   static bool socks4Connect(RazudodSocket &sock, const char *host, int port, const char *bindAddr,
@@ -78,11 +79,37 @@ public:
                             unsigned int heartbeatMs, unsigned int connectTimeoutMs, LogBase &log,
                             bool &nameResolutionFailed, ProgressMonitor *pm, int &failReason,
                             ClsSocksClient &settings);
+  // A dotted address as it stands, else the name resolved here (SOCKS4 carries no names).
+  static bool dnsLookup(RazudodSocket &sock, const char *host, unsigned int a1, unsigned int a2,
+                        unsigned int a3, LogBase &log, ProgressMonitor *pm, XString &result,
+                        bool &aborted, bool &timedOut);
+  // The SOCKS5 exchange on a socket already connected to the proxy (ipv4 null: a name).
+  static bool socks5Handshake(RazudodSocket &sock, const StringBuffer &dest,
+                              const unsigned char *ipv4, int port, StringBuffer &user,
+                              StringBuffer &password, unsigned int heartbeatMs, LogBase &log,
+                              ProgressMonitor *pm);
 };
 
 class HttpProxyClient {
 public:
+  // Succeeds only on a 2xx answer to CONNECT; nothing but the request is sent.
   static bool httpProxyConnect(RazudodSocket &sock, const char *host, int port,
-                               unsigned int heartbeatMs, unsigned int connectTimeoutMs,
-                               ClsHttpProxyClient &settings, LogBase &log, ProgressMonitor *pm);
+                               const char *bindAddr, unsigned int heartbeatMs,
+                               unsigned int connectTimeoutMs, LogBase &log,
+                               bool &nameResolutionFailed, ProgressMonitor *pm, int &failReason,
+                               ClsHttpProxyClient &settings);
+  static bool proxyConnectNtlm(const char *proxyHost, int proxyPort, const char *host, int port,
+                               const char *bindAddr, XString &user, XString &password,
+                               XString &domain, RazudodSocket &sock, unsigned int heartbeatMs,
+                               unsigned int connectTimeoutMs, bool &nameResolutionFailed,
+                               int &failReason, ProgressMonitor *pm, LogBase &log);
+  // Appends the data of a chunked body; sizes are bounded (kMaxBody in all).
+  static bool consumeChunkedResponse(RazudodSocket &sock, unsigned int heartbeatMs,
+                                     ProgressMonitor *pm, LogBase &log, DataBuffer &body);
+  // Reads one answer's header and, for an answer that is not 2xx, its body; status is the code
+  // of its status line, -1 when it has none.
+  static bool readResponse(RazudodSocket &sock, unsigned int heartbeatMs, ProgressMonitor *pm,
+                           LogBase &log, int &status, DataBuffer &body);
+  static const unsigned int kMaxHeader = 32768;
+  static const unsigned int kMaxBody = 1048576;
 };

@@ -107,9 +107,9 @@ bool SshTransport::sshConnect(ClsSocksClient &socks, ClsHttpProxyClient *httpPro
                                            heartbeatMs, socket.get_ConnectTimeoutMs(), log,
                                            nameFailed, pm, failReason, socks);
   } else if (httpProxy && httpProxy->hasHttpProxy()) {
-    connected =
-        HttpProxyClient::httpProxyConnect(socket, hostname.getString(), (int)port, heartbeatMs,
-                                          socket.get_ConnectTimeoutMs(), *httpProxy, log, pm);
+    connected = HttpProxyClient::httpProxyConnect(socket, hostname.getString(), (int)port, nullptr,
+                                                  heartbeatMs, socket.get_ConnectTimeoutMs(), log,
+                                                  nameFailed, pm, failReason, *httpProxy);
   } else {
     connected = socket.ConnectSocketWithHB2(hostname.getString(), (int)port, 0, heartbeatMs, log,
                                             nameFailed, pm);

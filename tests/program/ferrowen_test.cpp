@@ -1,4 +1,6 @@
 // Runs the built ferrowen program as a user would: start, stop with a signal, look at what it left.
+#include "tests/support/TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -166,4 +168,38 @@ TEST(FerrowenProgram, BadDeviceVariableIsReportedButDoesNotStopTheStart) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_NE(output.find("FERROWEN_DEVICE"), std::string::npos) << output;
+}
+
+TEST(FerrowenProgram, RunsTheWholeApplicationWithItsSharingServers) {
+  TempHome home;
+  const int ftpPort = testsupport::freeTcpPort(), webPort = testsupport::freeTcpPort();
+  ASSERT_EQ(::mkdir((home.path + "/Documents").c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir((home.path + "/Documents/Files").c_str(), 0700), 0);
+  testsupport::writeFile(home.path + "/Documents/Files/shared.txt", "shared bytes");
+  testsupport::writeFile(home.path + "/Preferences.json", R"({"WebServer":"1","FTPServer":"1"})");
+  testsupport::writeFile(home.path + "/handed-in.txt", "handed in");
+  Child run = start({home.path + "/handed-in.txt"},
+                    {"FERROWEN_HOME=" + home.path,
+                     std::string("FERROWEN_RESOURCES=") + FERROWEN_SOURCE_DIR + "/resources",
+                     "FERROWEN_PORT_OVERRIDES=2121=" + std::to_string(ftpPort) +
+                         ",8080=" + std::to_string(webPort)});
+  ASSERT_GT(run.pid, 0);
+  ASSERT_TRUE(testsupport::waitForTcpPort(webPort));
+  ASSERT_TRUE(testsupport::waitForTcpPort(ftpPort));
+  int code = -1;
+  const std::string curl = "curl -s --max-time 20 ";
+  EXPECT_EQ(testsupport::runCommand(
+                curl + "http://127.0.0.1:" + std::to_string(webPort) + "/shared.txt", &code),
+            "shared bytes");
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(testsupport::runCommand(
+                curl + "ftp://127.0.0.1:" + std::to_string(ftpPort) + "/handed-in.txt", &code),
+            "handed in")
+      << "the file given on the command line is in Saved Files";
+  ASSERT_EQ(::kill(run.pid, SIGTERM), 0);
+  std::string output;
+  int status = finish(run, &output);
+  ASSERT_TRUE(WIFEXITED(status)) << output;
+  EXPECT_EQ(WEXITSTATUS(status), 0) << output;
+  EXPECT_TRUE(exists(home.path + "/Documents/bookmarks.sql")) << output;
 }

@@ -237,7 +237,7 @@ public:
 struct Server {
   testsupport::Process process;
   int port = 0;
-  std::string root;
+  std::string root, user = "anonymous", pass;
 };
 
 class TaskPeerTest : public ::testing::Test {
@@ -287,11 +287,13 @@ protected:
     return conn;
   }
   // Connects and waits for the login's listing of the home folder.
+  // With `tls`, explicit TLS is asked for.
   void connectAndList(const std::string &address, const std::string &user = "",
-                      const std::string &pass = "") {
+                      const std::string &pass = "", bool tls = false) {
     const int before = services->top->listingCount();
     services->top->setCurrentWorkingDirectory(""); // a fresh folder screen
     startConnection(address, true, user, pass);
+    conn->setSkipSSL(!tls);
     conn->connect();
     ASSERT_TRUE(waitFor([&] { return services->top->listingCount() > before && idle(); }))
         << conn->transferLog();
@@ -310,6 +312,14 @@ protected:
     // Let the starter reach the connection's thread first.
     waitFor([] { return false; }, 0.05);
     return waitFor([&] { return idle(); }, limitSeconds);
+  }
+  // Waits until the task and the folder listing that may follow it are over.
+  void settle() {
+    for (int i = 0; i < 5; ++i) {
+      ASSERT_TRUE(waitIdle()) << conn->transferLog();
+      waitFor([] { return false; }, 0.3);
+      if (idle()) return;
+    }
   }
   bool logHas(const std::string &text) {
     return conn && conn->transferLog().find(text) != std::string::npos;
@@ -463,6 +473,45 @@ protected:
     testsupport::writeFile(home.file("proftpd.conf"), conf);
     s.process = testsupport::Process(
         {base + "/usr/sbin/proftpd", "-n", "-q", "-c", home.file("proftpd.conf")}, home.path());
+    EXPECT_TRUE(testsupport::waitForTcpPort(s.port)) << s.process.errors();
+    return s;
+  }
+
+  // pure-ftpd (unpacked beside the system) with the virtual user joe / secret owning its root;
+  // with `tls`, explicit TLS is required (certificate made here). The password is stored as a
+  // SHA-512 crypt hash: pure-pw's own memory-hard hash costs the server seconds per login.
+  Server startPureftpd(bool tls = false) {
+    Server s;
+    const std::string base = "/opt/ferrowen-peers/pure-ftpd/usr", db = home.file("pure.pdb");
+    passwd *ftp = ::getpwnam("ftp");
+    if (::access((base + "/sbin/pure-ftpd").c_str(), X_OK) != 0 || ::geteuid() != 0 || !ftp)
+      return s;
+    s.root = makeRoot("pure");
+    s.user = "joe";
+    s.pass = "secret";
+    testsupport::writeFile(home.file("pure.passwd"),
+                           "joe:$6$ferrowen$8ruy76HT6x2aZaDFnmpjJujYebt3CAgBd0ldk317qbvmyc/KgOqGvVr"
+                           "bbzDxAXYDpvUzwKkr6RsXOZ.ksdKJK.:" +
+                               std::to_string(ftp->pw_uid) + ":" + std::to_string(ftp->pw_gid) +
+                               "::" + s.root + "/./::::::::::::\n");
+    testsupport::runCommand(base + "/bin/pure-pw mkdb " + db + " -f " + home.file("pure.passwd"));
+    s.port = testsupport::freeTcpPort();
+    std::vector<std::string> argv{base + "/sbin/pure-ftpd",
+                                  "-S",
+                                  "127.0.0.1," + std::to_string(s.port),
+                                  "-l",
+                                  "puredb:" + db,
+                                  "-E",
+                                  "-H",
+                                  "-A"};
+    if (tls) {
+      EXPECT_TRUE(testsupport::makeSelfSignedCert(home.file("cert.pem"), home.file("key.pem")));
+      testsupport::writeFile(home.file("pure.pem"),
+                             testsupport::readFile(home.file("key.pem")) +
+                                 testsupport::readFile(home.file("cert.pem")));
+      argv.insert(argv.end(), {"-Y", "2", "-2", home.file("pure.pem")});
+    }
+    s.process = testsupport::Process(argv, home.path());
     EXPECT_TRUE(testsupport::waitForTcpPort(s.port)) << s.process.errors();
     return s;
   }

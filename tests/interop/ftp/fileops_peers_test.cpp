@@ -16,14 +16,6 @@ protected:
     TaskPeerTest::SetUp();
     server = startPyftpdlib();
   }
-  // Runs one operation to its end (and the listing that may follow it).
-  void settle() {
-    for (int i = 0; i < 5; ++i) {
-      ASSERT_TRUE(waitIdle()) << conn->transferLog();
-      waitFor([] { return false; }, 0.3);
-      if (idle()) return;
-    }
-  }
   std::vector<std::string> sinceMark() { return commandsSince(mark); }
   void markNow() { mark = conn->transferLog().size(); }
   bool exists(const std::string &path) { return FileManager::fileExists(server.root + path); }

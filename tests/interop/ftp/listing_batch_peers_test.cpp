@@ -9,25 +9,6 @@ using namespace taskpeers;
 
 namespace {
 
-// The connection as the listing task hands a folder download's listings and "226" replies on.
-class BatchConnection : public FTPConnection {
-protected:
-  void doTaskDir() override {
-    const bool listed = iState_ == 16 && replies_.iReplyCode == 226;
-    FTPConnection::doTaskDir();
-    if (listed && directoryBatchActive_) {
-      directory226Done_ = true;
-      nextBatchDirectory();
-    }
-  }
-  void parseDirectoryListing() override {
-    FTPConnection::parseDirectoryListing();
-    if (directoryBatchActive_ && data_.input &&
-        data_.input->status() == platform::net::StreamStatus::AtEnd)
-      walkBatchDirectoryListing();
-  }
-};
-
 class ListingBatchPeersTest : public TaskPeerTest {};
 
 TEST_F(ListingBatchPeersTest, FolderDownloadQueuesEveryFileOfTheTree) {
@@ -44,7 +25,6 @@ TEST_F(ListingBatchPeersTest, FolderDownloadQueuesEveryFileOfTheTree) {
   testsupport::writeFile(Paths::documents() + "/Files/tree/saved.txt", "saved");
   testsupport::writeFile(Paths::documents() + "/Files/tree/a.txt", "a");
 
-  makeConnection = [] { return std::make_shared<BatchConnection>(); };
   startConnection(address(s), false);
   conn->connect();
   ASSERT_TRUE(waitFor([&] { return conn->fIsLoggedIn() && idle(); })) << conn->transferLog();
@@ -74,6 +54,43 @@ TEST_F(ListingBatchPeersTest, FolderDownloadQueuesEveryFileOfTheTree) {
   conn->changeDirectory("/tree");
   ASSERT_TRUE(waitFor([&] { return services->queue->reports().size() == 2; }));
   EXPECT_EQ(services->queue->addedRows().size(), 3u);
+}
+
+// Names that cannot be local file names are left out (the folder's own too) and the item is
+// handed back with an error, never reported done.
+TEST_F(ListingBatchPeersTest, NamesLeadingOutAreLeftOutAndTheItemFails) {
+  const std::string line = "-rw-r--r--   1 ftp      ftp             5 Jan 01 12:00 ";
+  const std::string dir = "drwxr-xr-x   1 ftp      ftp             0 Jan 01 12:00 ";
+  Server s =
+      startScripted(R"({"listing": ")" + dir + R"(..\r\n)" + dir + R"(../outside\r\n)" + line +
+                    R"(../evil.txt\r\n)" + line + R"(bad\u0001\r\n)" + line + R"(good.txt\r\n"})");
+  UserDefaults::standard().setObject("1", kShowHiddenFilesKey);
+  startConnection(address(s), false);
+  conn->connect();
+  ASSERT_TRUE(waitFor([&] { return conn->fIsLoggedIn() && idle(); })) << conn->transferLog();
+  waitFor([] { return false; }, 0.6);
+  struct {
+    std::string root, error;
+    size_t rows;
+  } cases[] = {{"tree", "left out 3 items", 1}, {"..", "left out 1 item", 0}};
+  int key = 7;
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.root);
+    const size_t before = services->queue->reports().size();
+    conn->setBatchPK(key);
+    conn->batchDirectoryDownload(c.root);
+    conn->changeDirectory("/tree");
+    ASSERT_TRUE(waitFor([&] { return services->queue->reports().size() > before && idle(); }))
+        << conn->transferLog();
+    EXPECT_EQ(services->queue->reports().back(), "abort:" + std::to_string(key++));
+    ASSERT_FALSE(delegate->taken().empty());
+    EXPECT_NE(delegate->taken().back().find(c.error), std::string::npos)
+        << delegate->taken().back();
+  }
+  auto rows = services->queue->addedRows();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].filename + "|" + rows[0].localpath, "good.txt|tree");
+  EXPECT_TRUE(logHas("!!! Skipped \"bad\\x01\": it holds a control character"));
 }
 
 } // namespace

@@ -15,6 +15,15 @@ protected:
     testsupport::writeFile(root + "/.hidden", "x");
     ::mkdir((root + "/Web Site").c_str(), 0755);
   }
+  // vsftpd that requires TLS on both connections of anonymous logins.
+  Server startVsftpdWithTls() {
+    EXPECT_TRUE(testsupport::makeSelfSignedCert(home.file("cert.pem"), home.file("key.pem")));
+    return startVsftpd("ssl_enable=YES\nallow_anon_ssl=YES\nforce_anon_logins_ssl=YES\n"
+                       "force_anon_data_ssl=YES\nrequire_ssl_reuse=YES\nssl_ciphers=HIGH\n"
+                       "rsa_cert_file=" +
+                       home.file("cert.pem") + "\nrsa_private_key_file=" + home.file("key.pem") +
+                       "\n");
+  }
   // Lists `folder` again and waits for the screen to show it.
   void relist(const std::string &folder) {
     int before = services->top->listingCount();
@@ -47,7 +56,7 @@ TEST_F(ListingPeersTest, PyftpdlibPassiveThenActive) {
   EXPECT_EQ(services->top->shown().size(), 3u);
 }
 
-TEST_F(ListingPeersTest, VsftpdAndProftpdLongListings) {
+TEST_F(ListingPeersTest, VsftpdProftpdAndPureFtpdLongListings) {
   Server vs = startVsftpd();
   if (!vs.port) GTEST_SKIP() << "vsftpd cannot run here";
   fill(vs.root + "/pub");
@@ -63,33 +72,26 @@ TEST_F(ListingPeersTest, VsftpdAndProftpdLongListings) {
   EXPECT_TRUE(services->top->find("Web Site"));
   stopConnection();
 
-  Server pro = startProftpd();
-  if (!pro.port) GTEST_SKIP() << "proftpd cannot run here";
-  fill(pro.root);
-  connectAndList(address(pro));
-  EXPECT_TRUE(services->top->find("my file.txt"));
-  EXPECT_TRUE(services->top->find(".hidden"));
-  EXPECT_TRUE(services->top->find("Web Site")->isDirectory);
+  for (bool pure : {false, true}) {
+    SCOPED_TRACE(pure ? "pure-ftpd" : "proftpd");
+    Server peer = pure ? startPureftpd() : startProftpd();
+    ASSERT_TRUE(peer.port) << "not unpacked (scripts/setup.sh)";
+    fill(peer.root);
+    connectAndList(address(peer), peer.user, peer.pass);
+    EXPECT_TRUE(services->top->find("my file.txt"));
+    EXPECT_TRUE(services->top->find(".hidden"));
+    EXPECT_TRUE(services->top->find("Web Site")->isDirectory);
+    stopConnection();
+  }
 }
 
 TEST_F(ListingPeersTest, VsftpdWithProtectedData) {
-  const std::string tls = "ssl_enable=YES\nallow_anon_ssl=YES\nforce_anon_logins_ssl=YES\n"
-                          "force_anon_data_ssl=YES\nrequire_ssl_reuse=YES\nssl_ciphers=HIGH\n"
-                          "rsa_cert_file=" +
-                          home.file("cert.pem") + "\nrsa_private_key_file=" + home.file("key.pem") +
-                          "\n";
-  ASSERT_TRUE(testsupport::makeSelfSignedCert(home.file("cert.pem"), home.file("key.pem")));
-  Server vs = startVsftpd(tls);
+  Server vs = startVsftpdWithTls();
   if (!vs.port) GTEST_SKIP() << "vsftpd cannot run here";
   fill(vs.root + "/pub");
   const std::string content = randomBytes(200000, 21);
   testsupport::writeFile(vs.root + "/pub/data.bin", content);
-  const int before = services->top->listingCount();
-  startConnection(address(vs) + "/pub", true, "anonymous", "");
-  conn->setSkipSSL(false);
-  conn->connect();
-  ASSERT_TRUE(waitFor([&] { return services->top->listingCount() > before && idle(); }))
-      << conn->transferLog();
+  connectAndList(address(vs) + "/pub", "anonymous", "", true);
   EXPECT_TRUE(logHas(">>> AUTH TLS"));
   EXPECT_TRUE(logHas(">>> PROT P"));
   EXPECT_TRUE(conn->fSecureData());
@@ -127,19 +129,9 @@ TEST_F(ListingPeersTest, VsftpdWithProtectedData) {
 // An upload over a protected data connection, passive and active: its bytes wait for the data
 // connection's handshake, which starts with the preliminary reply to "STOR".
 TEST_F(ListingPeersTest, VsftpdUploadOverProtectedData) {
-  const std::string tls = "ssl_enable=YES\nallow_anon_ssl=YES\nforce_anon_logins_ssl=YES\n"
-                          "force_anon_data_ssl=YES\nrequire_ssl_reuse=YES\nssl_ciphers=HIGH\n"
-                          "rsa_cert_file=" +
-                          home.file("cert.pem") + "\nrsa_private_key_file=" + home.file("key.pem") +
-                          "\n";
-  ASSERT_TRUE(testsupport::makeSelfSignedCert(home.file("cert.pem"), home.file("key.pem")));
-  Server vs = startVsftpd(tls);
+  Server vs = startVsftpdWithTls();
   if (!vs.port) GTEST_SKIP() << "vsftpd cannot run here";
-  const int before = services->top->listingCount();
-  startConnection(address(vs) + "/pub", true, "anonymous", "");
-  conn->setSkipSSL(false);
-  conn->connect();
-  ASSERT_TRUE(waitFor([&] { return services->top->listingCount() > before && idle(); }));
+  connectAndList(address(vs) + "/pub", "anonymous", "", true);
   waitFor([] { return false; }, 0.6);
   const std::string content = randomBytes(200000, 22);
   testsupport::writeFile(home.file("back.bin"), content);

@@ -153,15 +153,15 @@ TEST(ClsTar, HostileArchivesWriteNothingOutsideAndFail) {
     const char *script;
     bool ok;
     std::string made; // must exist afterwards
-  } cases[] = {{"P add('../x')", false},
-               {"P add('a/../../x')", false},
-               {"P add('ok', pax={'path': '../x'})", false},
-               {"G add('../' + 'l'*200)", false},
-               {"P link('lnk', '../outside'); add('lnk/evil')", false},
+  } cases[] = {{"P add('../x')", false, ""},
+               {"P add('a/../../x')", false, ""},
+               {"P add('ok', pax={'path': '../x'})", false, ""},
+               {"G add('../' + 'l'*200)", false, ""},
+               {"P link('lnk', '../outside'); add('lnk/evil')", false, ""},
                {"P link('hl', '../outside/x', tarfile.LNKTYPE); add('/abs/x')", true, "hl"},
                {"P add('/'.join(['d'*250]*6))", true, longPax},
-               {"G neg()", false},
-               {"P add('pre/x')", false}};
+               {"G neg()", false, ""},
+               {"P add('pre/x')", false, ""}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.script);
     TempDir t;

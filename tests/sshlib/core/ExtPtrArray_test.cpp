@@ -19,34 +19,6 @@ struct Tracked : RazudodObject {
   int *m_counter;
 };
 
-TEST(ExtPtrArray, CapacityAndStepFollowTheGrowthRule) {
-  ExtPtrArray a;
-  EXPECT_EQ(a.getCapacity(), 0) << "no memory until the first insertion";
-  RazudodInt dummy(0);
-  for (int i = 0; i < 5; ++i)
-    a.append(&dummy);
-  EXPECT_EQ(a.getCapacity(), 5);
-  a.append(&dummy);
-  EXPECT_EQ(a.getCapacity(), 10);
-  EXPECT_EQ(a.getGrowStep(), 10);
-  for (int i = 6; i < 11; ++i)
-    a.append(&dummy);
-  EXPECT_EQ(a.getCapacity(), 20);
-
-  // Doubling up to 163,840, then steps of 100,000.
-  std::vector<int> caps;
-  for (int i = 11; i < 400000; ++i) {
-    int before = a.getCapacity();
-    ASSERT_TRUE(a.append(&dummy));
-    if (a.getCapacity() != before) caps.push_back(a.getCapacity());
-  }
-  std::vector<int> expect = {40,    80,    160,   320,   640,    1280,   2560,   5120,
-                             10240, 20480, 40960, 81920, 163840, 263840, 363840, 463840};
-  EXPECT_EQ(caps, expect);
-  EXPECT_EQ(a.getGrowStep(), 100000);
-  a.removeAll();
-}
-
 TEST(ExtPtrArray, ZeroConstructorArgumentsMeanFive) {
   ExtPtrArray a(0, 0);
   EXPECT_EQ(a.getCapacity(), 5);

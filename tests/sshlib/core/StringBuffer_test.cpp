@@ -31,21 +31,6 @@ TEST(StringBufferGrowth, DefaultCapacityAndFirstReplacement) {
   EXPECT_EQ(sb.getString()[202], '\0');
 }
 
-TEST(StringBufferGrowth, ReserveFollowsHalfTheBlockUpToTheCap) {
-  StringBuffer sb(400000);
-  EXPECT_EQ(sb.getCapacity(), 400000);
-  ASSERT_TRUE(sb.appendCharN('a', 799999));
-  EXPECT_EQ(sb.getCapacity(), 1200000);
-  EXPECT_EQ(sb.getReserve(), 500000) << "capped, not 600000";
-  ASSERT_TRUE(sb.appendCharN('b', 400001));
-  EXPECT_EQ(sb.getCapacity(), 1200000 + 1 + 500000);
-  EXPECT_EQ(sb.getReserve(), 500000);
-  // A constructor's reserve above the cap is never changed.
-  StringBuffer big(600000);
-  big.appendCharN('c', 600000);
-  EXPECT_EQ(big.getReserve(), 600000);
-}
-
 TEST(StringBufferGrowth, ConstructorsAndTheirReserves) {
   StringBuffer zero(0);
   EXPECT_EQ(zero.getReserve(), 200);

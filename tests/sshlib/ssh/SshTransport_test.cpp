@@ -242,7 +242,7 @@ TEST(SshConnect, BindAddressAndProxyChoice) {
   SocketReadFailInfo fi;
   t.hostname.setString("127.0.0.1");
   EXPECT_FALSE(t.sshConnect(socks, nullptr, nullptr, log, fi, false));
-  EXPECT_TRUE(log.has("SOCKS5 proxy connections are not supported yet.")) << log.text;
+  EXPECT_TRUE(log.has("No SOCKS5 hostname and/or port")) << log.text;
 }
 
 // ---- Against the scripted server.

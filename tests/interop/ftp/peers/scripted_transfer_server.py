@@ -7,8 +7,12 @@ Usage: scripted_transfer_server.py PORT SCRIPT.json ROOT
 Files are served from and stored into ROOT (one flat folder). The script (JSON) may say:
   syst       the reply to SYST (default "215 UNIX Type: L8")
   listing    the bytes sent for LIST (escapes as in JSON, sent as Latin-1); default: ROOT as ls
-  size       "refuse": SIZE gets "550 SIZE not allowed"
+  size       "refuse": SIZE gets "550 SIZE not allowed"; a number: SIZE always answers it
+  files      {name: text}: served for SIZE and RETR instead of ROOT (any name, "../x" too)
+  pwd        "long-line": PWD gets a reply line that never ends; "endless": a multi-line
+             reply that never ends (each stops once the client has gone, or after 64 MiB)
   retr       "normal" (data, close, 226), "reply-first" (226, then the data after a pause),
+             "hold-open" (data and 226, the data connection held open until the client closes),
              "partial-426" (the first `partial` bytes, close, 426), "partial-226" (the same
              with a 226: a server that claims success for a cut transfer)
   partial    bytes sent before the 426 (default 1000)
@@ -45,6 +49,19 @@ def ls_line(root, name):
     return "-rw-r--r--   1 ftp      ftp      %10d %s %s\r\n" % (st.st_size, stamp, name)
 
 
+def flood(conn, mode):
+    """A reply that never ends, until the client goes away (or 64 MiB have been sent)."""
+    line = b"257-" + b"x" * 1000 + b"\r\n" if mode == "endless" else b"x" * 65536
+    if mode == "long-line":
+        conn.sendall(b'257 "')
+    try:
+        for _ in range(1024 if mode == "long-line" else 65536):
+            conn.sendall(line)
+    except OSError:
+        pass
+    conn.close()
+
+
 def serve(conn, script, root):
     def send(text):
         conn.sendall(text.encode("latin-1"))
@@ -74,6 +91,9 @@ def serve(conn, script, root):
             elif verb == "FEAT":
                 send("211-Features:\r\n SIZE\r\n REST STREAM\r\n%s211 End\r\n"
                      % (" MODE Z\r\n" if script.get("modez") else ""))
+            elif verb == "PWD" and script.get("pwd") in ("long-line", "endless"):
+                flood(conn, script["pwd"])
+                return
             elif verb == "PWD":
                 send('257 "/" is the current directory\r\n')
             elif verb == "CWD":
@@ -82,7 +102,11 @@ def serve(conn, script, root):
                 send("200 Type set\r\n")
             elif verb == "SIZE":
                 path = os.path.join(root, arg)
-                if script.get("size") == "refuse" or not os.path.isfile(path):
+                if isinstance(script.get("size"), int):
+                    send("213 %d\r\n" % script["size"])
+                elif arg in script.get("files", {}):
+                    send("213 %d\r\n" % len(script["files"][arg]))
+                elif script.get("size") == "refuse" or not os.path.isfile(path):
                     send("550 SIZE not allowed\r\n")
                 else:
                     send("213 %d\r\n" % os.path.getsize(path))
@@ -110,13 +134,25 @@ def serve(conn, script, root):
                 send("226 Listing sent\r\n")
             elif verb == "RETR":
                 data, _ = data_listener.accept()
-                with open(os.path.join(root, arg), "rb") as f:
-                    f.seek(rest)
-                    content = f.read()
+                if arg in script.get("files", {}):
+                    content = script["files"][arg].encode("latin-1")[rest:]
+                else:
+                    with open(os.path.join(root, arg), "rb") as f:
+                        f.seek(rest)
+                        content = f.read()
                 rest = 0
                 mode = script.get("retr", "normal")
                 send("150 Opening data connection\r\n")
-                if mode == "reply-first":
+                if mode == "hold-open":
+                    data.sendall(content)
+                    send("226 Transfer complete\r\n")
+                    data.settimeout(60)
+                    try:
+                        data.recv(1)  # until the client closes it
+                    except OSError:
+                        pass
+                    data.close()
+                elif mode == "reply-first":
                     send("226 Transfer complete\r\n")
                     time.sleep(0.3)
                     data.sendall(content)

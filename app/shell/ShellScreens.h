@@ -1,0 +1,105 @@
+// What the shell knows of the screens it arranges: the interfaces that the editor, the viewers,
+// the connect screen and the right-hand tabs implement (the screens themselves come with their own
+// folders and are made through ScreenMakers), the iPad split container and the iPhone landscape
+// container.
+#pragma once
+
+#include "platform/ui/ViewController.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+// A screen that may turn to landscape (document viewer, web tab, browser, text editor) and adapts
+// to a new size or orientation.
+class ShellFileScreen {
+public:
+  virtual ~ShellFileScreen() = default;
+  virtual void resized(platform::ui::Rect) {}
+  virtual void newOrientation(platform::ui::InterfaceOrientation) {}
+  // Rebuilds the title bar (its full-width button follows the split container's state).
+  virtual void setupTitlebar() {}
+  // Browser screens: load the address.
+  virtual void openURL(const std::string &) {}
+};
+
+// The text editor as the shell numbers its tab and asks it to keep its edit state.
+class ShellTextEditor : public ShellFileScreen {
+public:
+  virtual void setTabIndex(int) {}
+  virtual void saveEditState() {}
+  // The application resigns or terminates while the editor is on top of its tab.
+  virtual void applicationTerminating() {}
+  // The editor settings changed: take them again.
+  virtual void reapplyEditorSettings() {}
+};
+
+// The connect screen (root of the FTP tab) as the shell reaches it.
+class ShellConnectScreen {
+public:
+  virtual ~ShellConnectScreen() = default;
+  // True while the connect screen's own start-up lock is shown.
+  virtual bool startupLockShown() const { return false; }
+  virtual void checkForReviewPrompt() {}
+  virtual void restoreEditState() {}
+};
+
+// The makers of the screens other folders bring. A maker left empty gives an empty root screen
+// with the tab's title.
+struct ScreenMakers {
+  std::function<std::shared_ptr<platform::ui::ViewController>()> connect;
+  std::function<std::shared_ptr<platform::ui::ViewController>(const std::string &folder)>
+      localFolder;
+  std::function<std::shared_ptr<platform::ui::ViewController>()> webPreview;
+  // A browser tab (with a Cancel button) opened on the address.
+  std::function<std::shared_ptr<platform::ui::ViewController>(const std::string &url)> browser;
+  std::function<std::shared_ptr<platform::ui::ViewController>(const std::string &name,
+                                                              const std::string &path)>
+      documentViewer;
+  std::function<std::shared_ptr<platform::ui::ViewController>(const std::string &path)> textEditor;
+};
+
+// The iPad container: the main tab bar on the left, the tab bar of the web view and the file tabs
+// on the right, a one-point gap between them. The left pane can be hidden so the right one takes
+// the whole width.
+class MySplitView : public platform::ui::SplitViewController {
+public:
+  static constexpr double kLeftWidth = 320, kGap = 1, kTop = 20;
+  explicit MySplitView(const std::string &nibName = "MySplitView");
+  void viewDidLoad() override;
+  void addLeftView(std::shared_ptr<platform::ui::ViewController> left,
+                   std::shared_ptr<platform::ui::ViewController> right);
+  // Orientation codes as the device numbers them: 0 (none), 5 and 6 (flat) keep the last one.
+  void layoutViewsForInterfaceOrientation(int orientation);
+  platform::ui::Rect rightViewFrame() const;
+  platform::ui::Rect leftViewFrame() const;
+  std::string getResizeImage() const;
+  void clickedResize();
+  void delaySetOrientation();
+  double leftOffset() const { return leftOffset_; }
+  int lastOrientation() const { return lastOrientation_; }
+  std::shared_ptr<platform::ui::ImageView> flareTopCorners() const { return flareTopCorners_; }
+  void willAnimateRotationToInterfaceOrientation(platform::ui::InterfaceOrientation o,
+                                                 double duration) override;
+
+private:
+  double leftOffset_ = 0;
+  int lastOrientation_ = 1;
+  std::shared_ptr<platform::ui::ImageView> flareTopCorners_;
+};
+
+// The iPhone landscape container: a screen that turns to landscape is moved into it while the
+// device is held sideways. Every orientation.
+class LandscapeViewController : public platform::ui::ViewController {
+public:
+  explicit LandscapeViewController(const std::string &nibName = "LandscapeView")
+      : ViewController(nibName) {}
+  bool shouldAutorotateToInterfaceOrientation(platform::ui::InterfaceOrientation) override {
+    return true;
+  }
+  void didRotateFromInterfaceOrientation(platform::ui::InterfaceOrientation) override;
+};
+
+// An empty root screen that stands for a screen still to come: it carries the tab's title.
+std::shared_ptr<platform::ui::ViewController> placeholderScreen(const std::string &nibName,
+                                                                const std::string &title);

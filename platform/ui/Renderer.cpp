@@ -1,0 +1,494 @@
+#include "platform/ui/Renderer.h"
+
+#include "platform/device/Application.h"
+#include "platform/device/DeviceProfile.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/RunLoop.h"
+#include "platform/media/Image.h"
+#include "platform/net/URLConnection.h"
+#include "platform/ui/RendererFiles.h"
+#include "platform/ui/RendererServer.h"
+#include "platform/ui/WebView.h"
+#include "platform/ui/Window.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+
+#include <unistd.h>
+
+namespace platform::ui {
+
+using detail::HttpRequest;
+using detail::HttpResponse;
+using detail::Reply;
+using nlohmann::json;
+
+namespace {
+
+constexpr size_t kMaxPageFile = 4 * 1024 * 1024;
+constexpr size_t kMaxWebPage = 8 * 1024 * 1024;
+// The page files the renderer serves, and nothing else of its folder.
+const char *const kPageFiles[] = {"index.html", "renderer.js", "renderer.css"};
+
+std::string escapeHtml(const std::string &text) {
+  std::string out;
+  for (char c : text)
+    switch (c) {
+    case '&':
+      out += "&amp;";
+      break;
+    case '<':
+      out += "&lt;";
+      break;
+    case '>':
+      out += "&gt;";
+      break;
+    case '"':
+      out += "&quot;";
+      break;
+    case '\'':
+      out += "&#39;";
+      break;
+    default:
+      out += c;
+    }
+  return out;
+}
+
+// Put at the top of every page a web view shows: links and forms go back to the application (its
+// navigation policy decides), the end of loading is reported, and the application's scripts run.
+const char kWebShim[] =
+    "<script>(function(){var p=window.parent;"
+    "function go(u){p.postMessage({ferrowenWeb:'follow',url:String(u)},'*');}"
+    "document.addEventListener('click',function(e){var a=e.target&&e.target.closest&&"
+    "e.target.closest('a[href]');if(!a||a.href.indexOf('javascript:')===0)return;"
+    "e.preventDefault();go(a.href);},true);"
+    "document.addEventListener('submit',function(e){var f=e.target;e.preventDefault();"
+    "var u=new URL(f.action||location.href);new FormData(f).forEach(function(v,k){"
+    "u.searchParams.append(k,v);});go(u.href);},true);"
+    "window.addEventListener('load',function(){p.postMessage({ferrowenWeb:'loaded',"
+    "title:document.title},'*');});"
+    "window.addEventListener('message',function(e){if(e.source===p&&e.data&&"
+    "typeof e.data.ferrowenScript==='string'){try{(0,eval)(e.data.ferrowenScript);}"
+    "catch(x){}}});})();</script>";
+
+std::string webPage(const std::string &html, const std::string &base) {
+  std::string head = std::string(kWebShim);
+  if (!base.empty() && base != "about:blank")
+    head = "<base href=\"" + escapeHtml(base) + "\">" + head;
+  return head + html;
+}
+
+std::string errorPage(const std::string &url, const std::string &why) {
+  return "<!doctype html><meta charset=utf-8><body style=\"font:15px sans-serif;color:#555;"
+         "padding:20px\"><h3>The page could not be shown</h3><p>" +
+         escapeHtml(url) + "</p><p>" + escapeHtml(why) + "</p>";
+}
+
+// Collects the ids of the web views in a snapshot.
+void findWebViews(const json &node, std::vector<uint64_t> &out) {
+  if (node.is_object()) {
+    auto type = node.find("type");
+    if (type != node.end() && *type == "web" && node.contains("id"))
+      out.push_back(node["id"].get<uint64_t>());
+    for (auto &[k, v] : node.items())
+      findWebViews(v, out);
+  } else if (node.is_array()) {
+    for (auto &v : node)
+      findWebViews(v, out);
+  }
+}
+
+class RendererImpl;
+std::weak_ptr<RendererImpl> &currentSlot() {
+  static std::weak_ptr<RendererImpl> slot;
+  return slot;
+}
+
+// Gathers one web page fetched for a web view; answers when it finished or failed.
+class PageFetch : public net::URLConnectionDelegate {
+public:
+  std::function<void(bool ok, std::string body, std::string why)> done;
+  std::string body;
+  void didReceiveResponse(net::URLConnection &, const net::URLResponse &r) override {
+    status = r.statusCode;
+  }
+  void didReceiveData(net::URLConnection &c, const std::vector<uint8_t> &data) override {
+    body.append(data.begin(), data.end());
+    if (body.size() > kMaxWebPage) {
+      c.cancel();
+      finish(false, "The page is too large.");
+    }
+  }
+  void didFinishLoading(net::URLConnection &) override { finish(true, {}); }
+  void didFailWithError(net::URLConnection &, const net::URLError &e) override {
+    finish(false, e.message);
+  }
+  long status = 0;
+
+private:
+  void finish(bool ok, std::string why) {
+    if (!done) return;
+    auto d = std::move(done);
+    done = nullptr;
+    d(ok, std::move(body), std::move(why));
+  }
+};
+
+class RendererImpl : public Renderer, public std::enable_shared_from_this<RendererImpl> {
+public:
+  explicit RendererImpl(RendererOptions o) : options_(std::move(o)) {}
+  ~RendererImpl() override { stop(); }
+
+  bool begin(std::string *error) {
+    if (options_.resources.empty()) options_.resources = Paths::resources();
+    if (options_.dataRoot.empty()) options_.dataRoot = Paths::home();
+    if (options_.token.empty()) options_.token = detail::randomToken(16);
+    webKey_ = detail::randomToken(16);
+    for (auto name : kPageFiles)
+      if (!detail::readConfined(options_.resources, std::string("renderer/") + name,
+                                kMaxPageFile)) {
+        if (error)
+          *error = "the page file renderer/" + std::string(name) + " is missing in " +
+                   options_.resources;
+        return false;
+      }
+    std::weak_ptr<RendererImpl> weak = shared_from_this();
+    detail::RendererServer::Handlers h;
+    h.request = [weak](const HttpRequest &r, Reply reply) {
+      RunLoop::main()->perform([weak, r, reply] {
+        if (auto self = weak.lock(); self && !self->stopped_) self->serve(r, reply);
+      });
+    };
+    h.opened = [weak](uint64_t client) {
+      RunLoop::main()->perform([weak, client] {
+        if (auto self = weak.lock(); self && !self->stopped_) self->greet(client);
+      });
+    };
+    h.closed = [weak](uint64_t) {
+      RunLoop::main()->perform([weak] {
+        if (auto self = weak.lock(); self && self->clients_ > 0) --self->clients_;
+      });
+    };
+    h.message = [weak](uint64_t client, std::string text) {
+      RunLoop::main()->perform([weak, client, text = std::move(text)] {
+        if (auto self = weak.lock(); self && !self->stopped_) self->receive(client, text);
+      });
+    };
+    server_ =
+        detail::RendererServer::start(options_.port, options_.token, webKey_, std::move(h), error);
+    if (!server_) return false;
+    auto interval = std::chrono::milliseconds(std::max(10, options_.refreshMilliseconds));
+    timer_ = RunLoop::main()->addTimer(interval, true, [weak](Timer &) {
+      if (auto self = weak.lock(); self && self->clients_ > 0) self->publish(false);
+    });
+    return true;
+  }
+
+  int port() const override { return server_ ? server_->port() : 0; }
+  const std::string &token() const override { return options_.token; }
+  std::string address() const override {
+    return "http://127.0.0.1:" + std::to_string(port()) + "/?t=" + options_.token;
+  }
+
+  void stop() override {
+    if (stopped_) return;
+    stopped_ = true;
+    if (timer_) timer_->invalidate();
+    if (server_) server_->stop();
+    for (auto &f : fetches_)
+      if (f) f->cancel();
+    fetches_.clear();
+  }
+
+  bool playMedia(const std::string &path, std::function<void()> ended) override {
+    detail::requireMainThread("Renderer::playMedia");
+    auto inside = detail::relativeInside(options_.dataRoot, path);
+    if (stopped_ || clients_ == 0 || inside.empty()) return false;
+    int fd = detail::openConfined(options_.dataRoot, inside);
+    if (fd < 0) return false;
+    ::close(fd);
+    int64_t id = ++nextMedia_;
+    media_[id] = inside;
+    mediaEnded_[id] = std::move(ended);
+    std::string type = detail::contentTypeFor(inside);
+    json m{{"type", "media"},
+           {"media", id},
+           {"kind", type.rfind("audio/", 0) == 0 ? "audio" : "video"},
+           {"src", "/media/" + std::to_string(id) + "?t=" + options_.token}};
+    broadcast(m);
+    return true;
+  }
+
+private:
+  void broadcast(const json &message, uint64_t client = 0) {
+    server_->send(client, std::make_shared<const std::string>(
+                              message.dump(-1, ' ', false, json::error_handler_t::replace)));
+  }
+
+  // The state a page draws: the snapshot, the status bar and what each web view shows.
+  json state() {
+    auto window = Window::keyWindow();
+    json snap = window->snapshot();
+    auto &app = Application::shared();
+    json status{{"hidden", app.isStatusBarHidden()},
+                {"style", static_cast<int>(app.statusBarStyle())},
+                {"activity", app.isNetworkActivityIndicatorVisible()}};
+    json web = json::object();
+    std::vector<uint64_t> ids;
+    findWebViews(snap, ids);
+    for (auto id : ids)
+      if (auto view = std::dynamic_pointer_cast<WebView>(window->elementForId(id))) {
+        web[std::to_string(id)] = {{"revision", view->loads().size()}};
+        // Scripts the application ran since the page last heard go on to the page shown.
+        auto &scripts = view->evaluatedScripts();
+        auto &sent = scriptsSent_[id];
+        for (; sent < scripts.size(); ++sent)
+          pendingScripts_.push_back({{"type", "script"}, {"id", id}, {"script", scripts[sent]}});
+      }
+    return {{"type", "state"}, {"snapshot", snap}, {"status", status}, {"web", web}};
+  }
+
+  // Sends the state when it changed (or always, when forced).
+  void publish(bool force) {
+    auto s = state().dump(-1, ' ', false, json::error_handler_t::replace);
+    for (auto &script : pendingScripts_)
+      broadcast(script);
+    pendingScripts_.clear();
+    if (!force && s == last_) return;
+    last_ = s;
+    server_->send(0, std::make_shared<const std::string>(std::move(s)));
+  }
+
+  void greet(uint64_t client) {
+    ++clients_;
+    auto device = DeviceProfile::current();
+    json hello{{"type", "hello"},
+               {"device",
+                {{"idiom", device.isiPad() ? "pad" : "phone"},
+                 {"model", device.model},
+                 {"systemVersion", device.systemVersion},
+                 {"scale", device.scale}}},
+               {"webKey", webKey_}};
+    broadcast(hello, client);
+    last_.clear();
+    publish(true);
+  }
+
+  void receive(uint64_t client, const std::string &text) {
+    auto message = detail::readPageMessage(text);
+    if (!message) return;
+    if (!message->renderer.empty()) {
+      pageMessage(*message);
+    } else {
+      auto result = Window::keyWindow()->dispatch(message->event);
+      broadcast({{"type", "result"},
+                 {"seq", message->seq},
+                 {"ok", result.value("ok", false)},
+                 {"error", result.value("error", std::string())}},
+                client);
+    }
+    publish(false);
+  }
+
+  // Messages of the page itself: a web view's page finished loading, a movie ended.
+  void pageMessage(const detail::PageMessage &m) {
+    if (m.renderer == "webLoaded") {
+      auto view = std::dynamic_pointer_cast<WebView>(Window::keyWindow()->elementForId(m.id));
+      if (view && m.revision == view->loads().size() && view->isLoading()) view->finishLoad();
+    } else if (m.renderer == "mediaEnded") {
+      auto it = mediaEnded_.find(m.media);
+      if (it == mediaEnded_.end()) return;
+      auto ended = std::move(it->second);
+      mediaEnded_.erase(it);
+      media_.erase(m.media);
+      if (ended) ended();
+    }
+  }
+
+  // --- HTTP, on the main thread ---
+
+  void serve(const HttpRequest &r, const Reply &reply) {
+    const std::string &p = r.path;
+    if (p == "/") return reply(pageFile("index.html"));
+    for (auto name : kPageFiles)
+      if (p == std::string("/") + name) return reply(pageFile(name));
+    if (p == "/snapshot") {
+      HttpResponse res;
+      res.contentType = "application/json";
+      res.body =
+          Window::keyWindow()->snapshot().dump(-1, ' ', false, json::error_handler_t::replace);
+      return reply(res);
+    }
+    if (p.rfind("/img/", 0) == 0) return reply(image(p.substr(5)));
+    if (p.rfind("/media/", 0) == 0) return reply(mediaFile(p.substr(7)));
+    if (p.rfind("/web/", 0) == 0) return webContent(p.substr(5), reply);
+    reply(HttpResponse::text(404, "Not found.\n"));
+  }
+
+  HttpResponse pageFile(const std::string &name) {
+    auto body = detail::readConfined(options_.resources, "renderer/" + name, kMaxPageFile);
+    if (!body) return HttpResponse::text(404, "Not found.\n");
+    HttpResponse res;
+    res.contentType = detail::contentTypeFor(name);
+    res.body = std::move(*body);
+    // The page names its script and style with the token (hexadecimal: nothing to escape).
+    for (size_t at; (at = res.body.find("@TOKEN@")) != std::string::npos;)
+      res.body.replace(at, 7, options_.token);
+    std::string ws =
+        "ws://127.0.0.1:" + std::to_string(port()) + " ws://localhost:" + std::to_string(port());
+    res.headers["Content-Security-Policy"] =
+        "default-src 'self'; img-src 'self' data:; "
+        "media-src 'self'; frame-src 'self'; connect-src 'self' " +
+        ws + "; frame-ancestors 'none'";
+    return res;
+  }
+
+  // A picture the model names: a registered one, a resource, or a file of the data root.
+  HttpResponse image(const std::string &name) {
+    HttpResponse res;
+    int fd = -1;
+    if (name.empty() || name.size() > 4096) return HttpResponse::text(404, "No such picture.\n");
+    if (name[0] == '/') {
+      auto inside = detail::relativeInside(options_.dataRoot, name);
+      if (!inside.empty()) fd = detail::openConfined(options_.dataRoot, inside);
+    } else {
+      fd = detail::openConfined(options_.resources, name);
+      // Not a plain file of the resources: an image the application registered under that name.
+      // (A name that exists there but was refused, a link say, is not looked up again.)
+      std::string there = options_.resources + "/" + name;
+      if (fd < 0 && name.find("..") == std::string::npos && ::access(there.c_str(), F_OK) != 0)
+        if (auto registered = media::ImageRegistry::shared().imageNamed(name)) {
+          auto png = registered->pngRepresentation();
+          res.contentType = "image/png";
+          res.body.assign(png.begin(), png.end());
+          return res;
+        }
+    }
+    if (fd < 0) return HttpResponse::text(404, "No such picture.\n");
+    res.contentType = detail::contentTypeFor(name);
+    res.fileDescriptor = fd;
+    return res;
+  }
+
+  HttpResponse mediaFile(const std::string &idText) {
+    auto it = media_.find(std::atoll(idText.c_str()));
+    std::string inside = it == media_.end() ? std::string() : it->second;
+    int fd = inside.empty() ? -1 : detail::openConfined(options_.dataRoot, inside);
+    if (fd < 0) return HttpResponse::text(404, "Nothing is playing.\n");
+    HttpResponse res;
+    res.contentType = detail::contentTypeFor(inside);
+    res.fileDescriptor = fd;
+    return res;
+  }
+
+  // /web/ID/REVISION: what load REVISION of the web view ID shows.
+  void webContent(const std::string &rest, const Reply &reply) {
+    auto slash = rest.find('/');
+    uint64_t id = std::strtoull(rest.substr(0, slash).c_str(), nullptr, 10);
+    size_t revision =
+        slash == std::string::npos ? 0 : std::strtoul(rest.c_str() + slash + 1, nullptr, 10);
+    auto view = std::dynamic_pointer_cast<WebView>(Window::keyWindow()->elementForId(id));
+    if (!view || revision == 0 || revision > view->loads().size())
+      return reply(HttpResponse::text(404, "No such page.\n"));
+    auto load = view->loads()[revision - 1];
+    auto answer = [reply](std::string html) {
+      HttpResponse res;
+      res.contentType = "text/html; charset=utf-8";
+      res.body = std::move(html);
+      // Shown in a sandbox of its own: the page can neither reach the renderer nor the token.
+      res.headers["Content-Security-Policy"] = "sandbox allow-scripts allow-forms";
+      reply(res);
+    };
+    if (load.kind == WebLoad::Kind::HTMLString) return answer(webPage(load.html, load.url));
+    const std::string &url = load.url;
+    std::weak_ptr<WebView> weakView = view;
+    auto failed = [weakView, revision, url, answer](const std::string &why) {
+      auto v = weakView.lock();
+      if (v && v->loads().size() == revision && v->isLoading()) v->failLoad(why);
+      answer(webPage(errorPage(url, why), ""));
+    };
+    if (url.empty() || url == "about:blank") return answer(webPage("", ""));
+    if (url.rfind("file://", 0) == 0) {
+      auto path = url.substr(7);
+      for (auto &root : {options_.dataRoot, options_.resources}) {
+        auto inside = detail::relativeInside(root, path);
+        if (inside.empty()) continue;
+        if (auto body = detail::readConfined(root, inside, kMaxWebPage)) {
+          if (std::string(detail::contentTypeFor(inside)).rfind("text/html", 0) == 0)
+            return answer(webPage(*body, url));
+          return answer(webPage("<pre>" + escapeHtml(*body) + "</pre>", url));
+        }
+      }
+      return failed("The file cannot be shown.");
+    }
+    if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0)
+      return failed("The address is not a web address.");
+    auto fetch = std::make_shared<PageFetch>();
+    fetch->done = [answer, failed, url](bool ok, std::string body, std::string why) {
+      if (!ok) return failed(why);
+      answer(webPage(body, url));
+    };
+    net::URLRequest request;
+    request.url = url;
+    request.connectTimeout = 30;
+    request.idleTimeout = 30;
+    fetches_.push_back(net::URLConnection::start(request, fetch, RunLoop::main()));
+    std::erase_if(fetches_, [](auto &c) { return !c || c->isFinished(); });
+  }
+
+  RendererOptions options_;
+  std::string webKey_;
+  std::unique_ptr<detail::RendererServer> server_;
+  TimerRef timer_;
+  bool stopped_ = false;
+  int clients_ = 0;
+  std::string last_;
+  std::map<uint64_t, size_t> scriptsSent_;
+  std::vector<json> pendingScripts_;
+  std::vector<std::shared_ptr<net::URLConnection>> fetches_;
+  int64_t nextMedia_ = 0;
+  std::map<int64_t, std::function<void()>> mediaEnded_;
+  std::map<int64_t, std::string> media_;
+};
+
+} // namespace
+
+std::shared_ptr<Renderer> Renderer::start(RendererOptions options, std::string *error) {
+  detail::requireMainThread("Renderer::start");
+  auto r = std::make_shared<RendererImpl>(std::move(options));
+  if (!r->begin(error)) return nullptr;
+  currentSlot() = r;
+  return r;
+}
+
+std::shared_ptr<Renderer> Renderer::current() {
+  return currentSlot().lock();
+}
+
+std::shared_ptr<Renderer> startRenderer() {
+  const char *on = std::getenv("FERROWEN_RENDERER");
+  if (!on || !*on || std::string(on) == "0") return nullptr;
+  RendererOptions options;
+  if (const char *port = std::getenv("FERROWEN_RENDERER_PORT"); port && *port) {
+    char *end = nullptr;
+    long p = std::strtol(port, &end, 10);
+    if (*end || p < 0 || p > 65535) {
+      std::fprintf(stderr, "ferrowen: FERROWEN_RENDERER_PORT \"%s\" is not a port\n", port);
+      return nullptr;
+    }
+    options.port = static_cast<int>(p);
+  }
+  std::string error;
+  auto renderer = Renderer::start(options, &error);
+  if (!renderer) {
+    std::fprintf(stderr, "ferrowen: the browser front end did not start: %s\n", error.c_str());
+    return nullptr;
+  }
+  std::printf("Open %s\n", renderer->address().c_str());
+  std::fflush(stdout);
+  return renderer;
+}
+
+} // namespace platform::ui

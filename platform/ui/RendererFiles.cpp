@@ -1,0 +1,122 @@
+#include "platform/ui/RendererFiles.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <strings.h>
+
+namespace platform::ui::detail {
+
+int openConfined(const std::string &root, const std::string &relative) {
+  if (relative.empty() || relative.find('\0') != std::string::npos) return -1;
+  int dir = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return -1;
+  size_t start = 0;
+  while (true) {
+    size_t slash = relative.find('/', start);
+    std::string part = relative.substr(start, slash == std::string::npos ? slash : slash - start);
+    bool last = slash == std::string::npos;
+    if (part.empty() || part == "." || part == "..") {
+      ::close(dir);
+      return -1;
+    }
+    int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | (last ? O_NONBLOCK : O_DIRECTORY);
+    int next = ::openat(dir, part.c_str(), flags);
+    ::close(dir);
+    if (next < 0) return -1;
+    if (last) {
+      struct stat st;
+      if (::fstat(next, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(next);
+        return -1;
+      }
+      ::fcntl(next, F_SETFL, 0);
+      return next;
+    }
+    dir = next;
+    start = slash + 1;
+  }
+}
+
+std::optional<std::string> readConfined(const std::string &root, const std::string &relative,
+                                        size_t limit) {
+  int fd = openConfined(root, relative);
+  if (fd < 0) return std::nullopt;
+  std::string out;
+  char buf[65536];
+  ssize_t n;
+  while ((n = ::read(fd, buf, sizeof buf)) > 0 && out.size() <= limit)
+    out.append(buf, static_cast<size_t>(n));
+  ::close(fd);
+  if (n < 0 || out.size() > limit) return std::nullopt;
+  return out;
+}
+
+std::string relativeInside(const std::string &root, const std::string &absolute) {
+  std::string base = root;
+  while (base.size() > 1 && base.back() == '/')
+    base.pop_back();
+  if (absolute.size() <= base.size() + 1 || absolute.compare(0, base.size(), base) != 0 ||
+      absolute[base.size()] != '/')
+    return {};
+  return absolute.substr(base.size() + 1);
+}
+
+const char *contentTypeFor(const std::string &name) {
+  static const std::pair<const char *, const char *> types[] = {
+      {".html", "text/html; charset=utf-8"},
+      {".htm", "text/html; charset=utf-8"},
+      {".js", "text/javascript; charset=utf-8"},
+      {".css", "text/css; charset=utf-8"},
+      {".json", "application/json"},
+      {".png", "image/png"},
+      {".jpg", "image/jpeg"},
+      {".jpeg", "image/jpeg"},
+      {".gif", "image/gif"},
+      {".svg", "image/svg+xml"},
+      {".ico", "image/x-icon"},
+      {".txt", "text/plain; charset=utf-8"},
+      {".mp4", "video/mp4"},
+      {".m4v", "video/mp4"},
+      {".mov", "video/quicktime"},
+      {".webm", "video/webm"},
+      {".mp3", "audio/mpeg"},
+      {".m4a", "audio/mp4"},
+      {".wav", "audio/wav"},
+      {".ogg", "audio/ogg"},
+  };
+  auto dot = name.rfind('.');
+  if (dot != std::string::npos)
+    for (auto &[ext, type] : types)
+      if (strcasecmp(name.c_str() + dot, ext) == 0) return type;
+  return "application/octet-stream";
+}
+
+std::string randomToken(size_t bytes) {
+  std::string raw(bytes, '\0');
+  size_t got = 0;
+  while (got < bytes) {
+    ssize_t n = ::getrandom(raw.data() + got, bytes - got, 0);
+    if (n > 0) got += static_cast<size_t>(n);
+  }
+  std::string hex;
+  char two[3];
+  for (unsigned char c : raw) {
+    std::snprintf(two, sizeof two, "%02x", c);
+    hex += two;
+  }
+  return hex;
+}
+
+bool sameSecret(const std::string &a, const std::string &b) {
+  if (a.size() != b.size()) return false;
+  unsigned char diff = 0;
+  for (size_t i = 0; i < a.size(); ++i)
+    diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+  return diff == 0;
+}
+
+} // namespace platform::ui::detail

@@ -1,0 +1,26 @@
+// Files the renderer serves: opened only below a root folder, component by component, never
+// through a symbolic link, so no name can lead elsewhere.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform::ui::detail {
+
+// Opens root/relative for reading. Refuses empty, ".", ".." and NUL components, symbolic links
+// anywhere below the root, and anything that is not a regular file. -1 when refused or missing.
+int openConfined(const std::string &root, const std::string &relative);
+// The whole file (at most `limit` bytes), or nothing.
+std::optional<std::string> readConfined(const std::string &root, const std::string &relative,
+                                        size_t limit);
+// The path inside `root` that an absolute path names ("" when it is not below the root).
+std::string relativeInside(const std::string &root, const std::string &absolute);
+// The content type for a file name, by its extension.
+const char *contentTypeFor(const std::string &name);
+// A random token of `bytes` random bytes, as hexadecimal.
+std::string randomToken(size_t bytes);
+// Compares without leaking where two texts differ.
+bool sameSecret(const std::string &a, const std::string &b);
+
+} // namespace platform::ui::detail

@@ -1,0 +1,608 @@
+// Draws Ferrowen's UI model (the "ferrowen-ui" snapshot pushed over the WebSocket) as a phone or
+// a tablet, and sends back the same JSON events the probe sends. The model decides everything:
+// the page keeps nothing but scroll positions and a row's pending delete confirmation.
+'use strict';
+
+const token = new URLSearchParams(location.search).get('t') || '';
+const screenEl = document.getElementById('screen');
+let socket = null;
+let state = null;
+let device = { idiom: 'phone' };
+let webKey = '';
+let seq = 0;
+let confirmDelete = '';
+const pendingScripts = new Map(); // web view id -> scripts waiting for its page
+const modelOffsets = new Map(); // table id -> the offset the model last had
+let scrollTimer = null;
+
+// --- Connection ---
+
+function connect() {
+  socket = new WebSocket(`ws://${location.host}/ws?t=${encodeURIComponent(token)}`);
+  socket.onopen = () => {
+    document.getElementById('offline').hidden = true;
+    pending.clear();
+  };
+  socket.onmessage = (e) => receive(JSON.parse(e.data));
+  socket.onclose = () => {
+    document.getElementById('offline').hidden = false;
+    setTimeout(connect, 1000);
+  };
+}
+
+const pending = new Set(); // events sent and not answered yet
+const quiet = new Set(); // events whose refusal a person need not be told (touches, scrolls)
+function send(message, silent) {
+  if (!socket || socket.readyState !== WebSocket.OPEN) return;
+  message.seq = ++seq;
+  if (silent) quiet.add(message.seq);
+  if (message.event) pending.add(message.seq);
+  socket.send(JSON.stringify(message));
+}
+
+function receive(m) {
+  if (m.type === 'hello') {
+    device = m.device;
+    webKey = m.webKey;
+    document.body.dataset.idiom = device.idiom;
+  } else if (m.type === 'state') {
+    state = m;
+    render();
+  } else if (m.type === 'result') {
+    document.body.dataset.lastResult = m.ok ? 'ok' : m.error;
+    if (!m.ok && !quiet.has(m.seq)) toast(m.error);
+    quiet.delete(m.seq);
+    pending.delete(m.seq);
+  } else if (m.type === 'script') {
+    deliverScript(String(m.id), m.script);
+  } else if (m.type === 'media') {
+    showMedia(m);
+  }
+}
+
+function toast(text) {
+  const t = document.getElementById('toast');
+  t.textContent = text;
+  t.hidden = false;
+  clearTimeout(toast.timer);
+  toast.timer = setTimeout(() => { t.hidden = true; }, 2500);
+}
+
+// --- Building elements (text always as text, never as markup) ---
+
+function h(tag, attrs, ...children) {
+  const el = document.createElement(tag);
+  for (const [k, v] of Object.entries(attrs || {})) {
+    if (v === null || v === undefined || v === false) continue;
+    if (k === 'style') Object.assign(el.style, v);
+    else if (k === 'ev') el.dataset.ev = JSON.stringify(v);
+    else el.setAttribute(k, v === true ? '' : String(v));
+  }
+  for (const c of children.flat()) {
+    if (c === null || c === undefined || c === false) continue;
+    el.append(c instanceof Node ? c : document.createTextNode(String(c)));
+  }
+  return el;
+}
+
+const px = (n) => `${Math.round(n)}px`;
+const rgba = (c) => c ? `rgba(${c[0] * 255},${c[1] * 255},${c[2] * 255},${c[3]})` : null;
+const imageUrl = (name) => `/img/${encodeURIComponent(name)}?t=${encodeURIComponent(token)}`;
+const picture = (name, cls) => name ? h('img', { class: cls || 'icon', src: imageUrl(name), alt: '' }) : null;
+
+const systemGlyphs = { Refresh: '\u21bb', Pause: '\u275a\u275a', Play: '\u25b6', Compose: '\u270e', Bookmarks: '\u2630' };
+
+// --- Screens ---
+
+function controller(c) {
+  if (!c) return null;
+  const box = h('div', { class: `ctl ctl-${c.type}`, 'data-id': c.id });
+  if (c.type === 'navigation') {
+    const bar = c.navigationBar;
+    if (!bar.hidden) box.append(navigationBar(c, bar));
+    box.append(h('div', { class: 'body' }, controller(c.top)));
+  } else if (c.type === 'tabBarController') {
+    box.append(h('div', { class: 'body' }, controller(c.selected)), tabBar(c));
+  } else if (c.type === 'split') {
+    if (!c.masterHidden) box.append(h('div', { class: 'master' }, controller(c.master)));
+    box.append(h('div', { class: 'detail' }, controller(c.detail)));
+  } else if (c.view) {
+    box.append(view(c.view, 'fill'));
+  }
+  return box;
+}
+
+function navigationBar(c, bar) {
+  let left = null;
+  if (bar.left) left = barItem(bar.left);
+  else if (bar.back) left = h('button', { class: 'back', ev: { event: 'back', id: c.id } }, bar.back.title);
+  const title = bar.titleView ? view(bar.titleView, 'flow') : h('div', { class: 'title' }, bar.title);
+  return h('div', { class: 'navbar' }, h('div', { class: 'side left' }, left),
+    h('div', { class: 'center' }, title), h('div', { class: 'side right' }, bar.right ? barItem(bar.right) : null));
+}
+
+function barItem(item) {
+  if (item.customView) return view(item.customView, 'flow');
+  if (item.system === 'FlexibleSpace') return h('span', { class: 'flex' });
+  if (item.system === 'FixedSpace') return h('span', { style: { width: px(item.width) } });
+  const name = item.title || item.system;
+  const glyph = !item.title && systemGlyphs[item.system];
+  const content = item.image && !item.title ? picture(item.image) : (glyph || name);
+  return h('button', {
+    class: `item ${item.style}`, 'data-id': item.id, 'aria-label': item.label || name,
+    disabled: !item.enabled, ev: item.enabled && { event: 'tap', id: item.id },
+  }, content);
+}
+
+function tabBar(c) {
+  return h('div', { class: 'tabbar', 'data-id': c.tabBar.id }, c.tabBar.items.map((item, i) =>
+    h('button', {
+      class: `tab${i === c.selectedIndex ? ' selected' : ''}`, 'data-id': item.id, disabled: !item.enabled,
+      ev: { event: 'tapTab', id: c.id, index: i }, 'aria-label': item.title,
+    }, picture(item.image, 'tabicon') || h('span', { class: 'tabicon blank' }), h('span', { class: 'tabtitle' }, item.title),
+    item.badge !== null ? h('span', { class: 'badge' }, item.badge) : null)));
+}
+
+// --- Views ---
+
+// `place`: 'fill' (a screen's root view), 'flow' (inside a bar), else by the view's frame.
+function view(v, place) {
+  if (!v) return null;
+  if (v.controller) return h('div', { class: 'fill' }, controller(v.controller));
+  if (v.hidden) return null;
+  const [x, y, w, hgt] = v.frame || [0, 0, 0, 0];
+  const el = build(v);
+  el.dataset.id = v.id;
+  el.classList.add('v', `v-${v.type}`);
+  // Text inputs and sliders carry their label on the control inside.
+  if (v.label && !['textField', 'textView', 'searchBar', 'slider'].includes(v.type)) el.setAttribute('aria-label', v.label);
+  const fills = place === 'fill' || (!w && !hgt && ['table', 'web', 'textView', 'scroll'].includes(v.type));
+  if (fills) el.classList.add('fill');
+  else if (place !== 'flow' && (w || hgt)) {
+    Object.assign(el.style, { left: px(x), top: px(y), width: px(w), height: px(hgt) });
+    // A scrolling view made as big as the whole window ends where its screen's area ends, as the
+    // phone's resizing of the screen's view makes it, so its last rows can be scrolled to.
+    if (['table', 'scroll', 'textView', 'web'].includes(v.type))
+      Object.assign(el.style, { maxHeight: `calc(100% - ${px(y)})`, maxWidth: `calc(100% - ${px(x)})` });
+  }
+  else el.classList.add('flow');
+  if (v.alpha !== undefined && v.alpha < 1) el.style.opacity = v.alpha;
+  if (v.background && v.type !== 'cell') el.style.background = rgba(v.background);
+  const holder = el.querySelector(':scope > .subviews') || el;
+  for (const s of v.subviews || []) holder.append(view(s) || '');
+  return el;
+}
+
+function font(el, f) {
+  if (!f) return;
+  el.style.fontSize = px(f.size);
+  if (f.bold) el.style.fontWeight = 'bold';
+  if (f.italic) el.style.fontStyle = 'italic';
+}
+
+function build(v) {
+  switch (v.type) {
+    case 'label': {
+      const el = h('div', { style: { color: rgba(v.textColor), textAlign: v.alignment } }, v.text);
+      font(el, v.font);
+      if (v.lines !== 1) el.classList.add('multi');
+      return el;
+    }
+    case 'image': return h('div', {}, picture(v.image, 'fit'));
+    case 'button': {
+      const kinds = { detailDisclosure: '\u203a', infoLight: 'i', infoDark: 'i', contactAdd: '+' };
+      const el = h('button', {
+        class: `btn ${v.buttonType}`, disabled: !v.enabled, 'aria-label': v.label || v.title || null,
+        ev: v.enabled && { event: 'tap', id: v.id },
+        style: { color: rgba(v.titleColor), backgroundImage: v.backgroundImage ? `url("${imageUrl(v.backgroundImage)}")` : null },
+      }, picture(v.image), v.title || kinds[v.buttonType] || '');
+      return el;
+    }
+    case 'switch':
+      return h('div', {
+        role: 'switch', 'aria-checked': String(v.on), class: v.on ? 'on' : 'off', 'aria-disabled': String(!v.enabled),
+        ev: v.enabled && { event: 'setSwitch', id: v.id, on: !v.on },
+      }, h('span', { class: 'knob' }));
+    case 'slider':
+      return h('div', {}, h('input', {
+        type: 'range', min: v.minimum, max: v.maximum, step: 'any', 'data-value': v.value,
+        'data-slide': v.id, disabled: !v.enabled, 'aria-label': v.label || 'slider',
+      }));
+    case 'segmented':
+      return h('div', { role: 'tablist' }, v.segments.map((s, i) => h('button', {
+        class: i === v.selectedIndex ? 'seg selected' : 'seg', disabled: !s.enabled || !v.enabled,
+        ev: { event: 'selectSegment', id: v.id, index: i }, role: 'tab', 'aria-selected': String(i === v.selectedIndex),
+      }, picture(s.image), s.title)));
+    case 'progress':
+      return h('div', { role: 'progressbar', 'aria-valuenow': Math.round(v.progress * 100), class: v.style },
+        h('div', { class: 'done', style: { width: `${v.progress * 100}%` } }));
+    case 'activity':
+      return h('div', { class: `${v.style}${v.animating ? ' spinning' : ''}`, role: 'progressbar' });
+    case 'textField': {
+      const input = h('input', {
+        type: 'text', placeholder: v.placeholder, 'data-value': v.text, 'data-tid': v.id, 'data-kind': 'field',
+        disabled: !v.enabled, ev: { event: 'tap', id: v.id }, autocomplete: 'off', spellcheck: 'false',
+        'aria-label': v.label || v.placeholder,
+      });
+      font(input, v.font);
+      return h('div', { class: `border${v.border}` }, input,
+        v.clearButton ? h('button', { class: 'clear', 'aria-label': 'Clear text', ev: { event: 'clear', id: v.id } }, '\u00d7') : null,
+        h('div', { class: 'subviews' }));
+    }
+    case 'textView': {
+      const area = h('textarea', {
+        'data-value': v.text, 'data-tid': v.id, 'data-kind': 'textView', readonly: !v.editable,
+        ev: v.editable && { event: 'tap', id: v.id }, spellcheck: 'false', 'aria-label': v.label || 'text',
+        'data-sel': v.selectedRange ? v.selectedRange.join(',') : null,
+      });
+      font(area, v.font);
+      return h('div', {}, area, h('div', { class: 'subviews' }));
+    }
+    case 'searchBar':
+      return h('div', {}, h('input', {
+        type: 'search', placeholder: v.placeholder || 'Search', 'data-value': v.text, 'data-tid': v.id,
+        'data-kind': 'search', ev: { event: 'tap', id: v.id }, autocomplete: 'off', 'aria-label': v.label || v.placeholder || 'Search',
+      }), v.showsCancel ? h('button', { class: 'cancel', ev: { event: 'searchCancel', id: v.id } }, 'Cancel') : null);
+    case 'table': return table(v);
+    case 'toolbar': return h('div', {}, (v.items || []).map(barItem));
+    case 'web': return webFrame(v);
+    case 'scroll':
+      return h('div', {}, h('div', { class: 'subviews', style: { width: px(v.contentSize[0]), height: px(v.contentSize[1]) } }));
+    default: return h('div', {});
+  }
+}
+
+function table(t) {
+  const grouped = t.style === 'grouped';
+  const inner = h('div', { class: 'tcontent', style: { height: px(t.contentSize[1]) } });
+  const el = h('div', { class: grouped ? 'grouped' : 'plain', 'data-offset': t.contentOffset[1] }, inner);
+  if (t.tableHeaderView) inner.append(view(t.tableHeaderView, 'flow') || '');
+  const bySection = new Map();
+  for (const r of t.rows) {
+    if (!bySection.has(r.section)) bySection.set(r.section, []);
+    bySection.get(r.section).push(r);
+  }
+  for (const [s, rows] of bySection) {
+    const info = t.sections[s] || {};
+    const count = info.rows;
+    for (const r of rows) inner.append(cell(t, r, grouped, count));
+    const top = rows[0].cell.frame[1];
+    if (rows[0].row === 0 && (info.header || !grouped))
+      inner.append(h('div', { class: 'sheader', style: { top: px(top) } }, info.header || ''));
+    const last = rows[rows.length - 1];
+    if (last.row === count - 1 && info.footer)
+      inner.append(h('div', { class: 'sfooter', style: { top: px(last.cell.frame[1] + last.cell.frame[3]) } }, info.footer));
+    if (!info.header) el.classList.add('noheaders');
+  }
+  return el;
+}
+
+function cell(t, r, grouped, count) {
+  const c = r.cell;
+  const key = `${t.id}:${r.section}:${r.row}`;
+  const [, y, , height] = c.frame;
+  const selected = c.selected && c.selectionStyle !== 'none';
+  const el = h('div', {
+    class: `cell ${c.style}${selected ? ` selected ${c.selectionStyle}` : ''}${r.row === 0 ? ' first' : ''}${r.row === count - 1 ? ' last' : ''}`,
+    'data-id': c.id, 'data-row': `${r.section},${r.row}`, 'data-table': t.id, role: 'button',
+    'aria-label': c.label || c.text, ev: { event: 'tapRow', id: t.id, section: r.section, row: r.row },
+    style: { top: px(y), height: px(height) },
+  });
+  if (c.background) el.style.background = rgba(c.background);
+  if (c.editing && c.editingStyle === 'delete')
+    el.append(h('button', { class: 'delctl', 'aria-label': `Delete ${c.text}`, 'data-confirm': key }, '\u2212'));
+  if (c.editing && c.editingStyle === 'insert') el.append(h('span', { class: 'insctl' }, '+'));
+  el.append(picture(c.image, 'cellimage') || '');
+  const text = h('span', { class: 'text' }, c.text);
+  const detail = c.detail ? h('span', { class: 'detail' }, c.detail) : null;
+  if (c.style === 'subtitle') el.append(h('span', { class: 'texts' }, text, detail));
+  else if (c.style === 'value2') el.append(detail || '', text);
+  else el.append(text, detail || '');
+  // The content view holds the cell's own subviews; an empty one draws nothing.
+  const custom = (c.subviews || []).filter((s) => s.type !== 'view' || s.background || (s.subviews || []).length)
+    .map((s) => view(s)).filter(Boolean);
+  if (custom.length) el.append(h('div', { class: 'contentview' }, custom));
+  if (c.accessoryView) el.append(h('span', { class: 'accessory' }, view(c.accessoryView, 'flow')));
+  else if (c.accessory === 'disclosure') el.append(h('span', { class: 'accessory chevron' }, '\u203a'));
+  else if (c.accessory === 'checkmark') el.append(h('span', { class: 'accessory check' }, '\u2713'));
+  else if (c.accessory === 'detailButton')
+    el.append(h('button', { class: 'accessory detailbtn', 'aria-label': `Details of ${c.text}`,
+      ev: { event: 'tapAccessory', id: t.id, section: r.section, row: r.row } }, '\u203a'));
+  if (c.reorder) el.append(h('span', { class: 'reorder', draggable: 'true', 'aria-label': `Move ${c.text}` }, '\u2261'));
+  if (confirmDelete === key)
+    el.append(h('button', { class: 'delete', ev: { event: 'deleteRow', id: t.id, section: r.section, row: r.row } }, 'Delete'));
+  return el;
+}
+
+function webFrame(v) {
+  const rev = state.web[String(v.id)] ? state.web[String(v.id)].revision : 0;
+  if (!rev) return h('div', {});
+  return h('div', {}, h('iframe', {
+    src: `/web/${v.id}/${rev}?k=${encodeURIComponent(webKey)}`, sandbox: 'allow-scripts allow-forms',
+    'data-web': v.id, 'data-revision': rev, title: v.url || 'page',
+  }));
+}
+
+// --- Layers above the screens ---
+
+function modal(m) {
+  const sheet = device.idiom === 'pad' && m.style !== 'fullScreen';
+  const box = h('div', { class: `modal ${sheet ? m.style : 'full'}` }, controller(m.controller));
+  return sheet ? h('div', { class: 'dim' }, box) : box;
+}
+
+function popover(p) {
+  const [w, hgt] = p.contentSize;
+  return h('div', { class: 'dim clear', ev: { event: 'dismissPopover', id: p.id } },
+    h('div', {
+      class: 'popover', 'data-anchor': p.anchor.element, 'data-id': p.id,
+      'data-rect': p.anchor.kind === 'rect' ? p.anchor.rect.join(',') : null,
+      style: { width: px(Math.min(w || 320, 600)), height: px(Math.min(hgt || 400, 640)) },
+    }, controller(p.controller)));
+}
+
+function sheet(s) {
+  // On a tablet a sheet stands by what it was shown from, as a popover does.
+  const anchored = device.idiom === 'pad' && s.anchor.kind !== 'view' && s.anchor.kind !== 'tabBar';
+  return h('div', { class: 'dim' }, h('div', {
+    class: 'actionsheet', 'data-id': s.id, role: 'dialog', 'aria-label': s.title || 'Actions',
+    'data-anchor': anchored ? s.anchor.element : null, 'data-rect': anchored && s.anchor.kind === 'rect' ? s.anchor.rect.join(',') : null,
+  },
+    s.title ? h('div', { class: 'sheettitle' }, s.title) : null,
+    s.buttons.map((b, i) => h('button', {
+      class: i === s.destructiveIndex ? 'destructive' : i === s.cancelIndex ? 'cancel' : '',
+      ev: { event: 'answer', id: s.id, button: i },
+    }, b))));
+}
+
+function alert(a) {
+  return h('div', { class: 'dim' }, h('div', { class: 'alert', 'data-id': a.id, role: 'alertdialog', 'aria-label': a.title },
+    h('div', { class: 'alerttitle' }, a.title), a.message ? h('div', { class: 'message' }, a.message) : null,
+    h('div', { class: a.buttons.length === 2 ? 'buttons pair' : 'buttons' }, a.buttons.map((b, i) => h('button', {
+      class: i === a.cancelIndex ? 'cancel' : '', ev: { event: 'answer', id: a.id, button: i },
+    }, b)))));
+}
+
+function statusBar() {
+  const s = state.status;
+  if (s.hidden) return null;
+  const now = new Date();
+  const time = `${now.getHours()}:${String(now.getMinutes()).padStart(2, '0')}`;
+  return h('div', { class: `statusbar style${s.style}` },
+    h('span', {}, 'Ferrowen', s.activity ? h('span', { class: 'netact spinning', 'aria-label': 'Network activity' }) : null),
+    h('span', { class: 'time' }, time), h('span', {}, '100% \u25ae'));
+}
+
+// --- Drawing ---
+
+function render() {
+  const snap = state.snapshot;
+  const [w, hgt] = snap.window.size;
+  const landscape = snap.window.orientation === 3 || snap.window.orientation === 4;
+  const width = landscape ? hgt : w;
+  const height = landscape ? w : hgt;
+  const layers = h('div', { class: 'layers' }, h('div', { class: 'root' }, controller(snap.root)));
+  for (const m of snap.modals) layers.append(modal(m));
+  for (const p of snap.popovers) layers.append(popover(p));
+  for (const s of snap.sheets) layers.append(sheet(s));
+  for (const a of snap.alerts) layers.append(alert(a));
+  const next = h('div', { id: 'screen', class: `screen ${device.idiom}`, style: { width: px(width), height: px(height) } },
+    statusBar(), layers);
+  // The keyboard takes its place on the screen, as the screens expect; typing comes from the
+  // computer's own keyboard.
+  if (snap.keyboard.visible) {
+    const [kx, ky, kw, kh] = snap.keyboard.frame;
+    next.append(h('div', { class: 'keyboard', style: { left: px(kx), top: px(ky), width: px(kw), height: px(kh) } },
+      snap.keyboard.accessory ? h('div', { class: 'accessorybar' }, view(snap.keyboard.accessory, 'flow')) : null,
+      h('div', { class: 'hint' }, 'Type with your keyboard'),
+      h('button', { class: 'hide', ev: { event: 'dismissKeyboard' } }, 'Hide keyboard')));
+  }
+  layers.style.top = state.status.hidden ? '0' : '20px';
+  morph(screenEl, next);
+  afterRender(snap);
+}
+
+// Updates the page in place, so focus, carets, scroll positions and frames survive a redraw.
+function morph(a, b) {
+  if (a.nodeType !== b.nodeType || a.nodeName !== b.nodeName ||
+      (a.nodeType === 1 && (a.dataset.id || '') !== (b.dataset.id || ''))) {
+    a.replaceWith(b);
+    return;
+  }
+  if (a.nodeType === 3) {
+    if (a.nodeValue !== b.nodeValue) a.nodeValue = b.nodeValue;
+    return;
+  }
+  for (const { name } of [...a.attributes]) if (!b.hasAttribute(name)) a.removeAttribute(name);
+  for (const { name, value } of [...b.attributes]) {
+    // Styles go through the CSS object model: the page's policy refuses inline style attributes.
+    if (name === 'style') { if (a.style.cssText !== b.style.cssText) a.style.cssText = b.style.cssText; }
+    else if (a.getAttribute(name) !== value) a.setAttribute(name, value);
+  }
+  const ac = [...a.childNodes];
+  const bc = [...b.childNodes];
+  bc.forEach((child, i) => (i < ac.length ? morph(ac[i], child) : a.append(child)));
+  for (let i = bc.length; i < ac.length; i++) ac[i].remove();
+}
+
+function afterRender(snap) {
+  for (const el of screenEl.querySelectorAll('[data-value]')) {
+    if (el.value !== el.dataset.value) el.value = el.dataset.value;
+  }
+  // The focus follows the model once it has heard everything the page sent: a state drawn
+  // before a tap was answered must not take the focus from the input just tapped.
+  if (pending.size) return placeScrollsAndPopovers();
+  const focus = snap.keyboard.focus;
+  const field = focus !== null ? screenEl.querySelector(`[data-tid="${focus}"]`) : null;
+  if (field && document.activeElement !== field) field.focus();
+  if (field && field.dataset.sel) {
+    const [at, len] = field.dataset.sel.split(',').map(Number);
+    field.setSelectionRange(at, at + len);
+  } else if (field && field.type !== 'range') {
+    field.setSelectionRange(field.value.length, field.value.length);
+  }
+  if (!field && document.activeElement && document.activeElement.dataset && document.activeElement.dataset.tid)
+    document.activeElement.blur();
+  placeScrollsAndPopovers();
+}
+
+function placeScrollsAndPopovers() {
+  for (const t of screenEl.querySelectorAll('.v-table')) {
+    const offset = Number(t.dataset.offset);
+    if (modelOffsets.get(t.dataset.id) !== offset) t.scrollTop = offset;
+    modelOffsets.set(t.dataset.id, offset);
+  }
+  for (const p of screenEl.querySelectorAll('.popover, .actionsheet[data-anchor]')) {
+    const anchor = p.dataset.anchor && screenEl.querySelector(`[data-id="${p.dataset.anchor}"]`);
+    const area = screenEl.getBoundingClientRect();
+    if (!anchor) continue;
+    let r = anchor.getBoundingClientRect();
+    if (p.dataset.rect) {
+      const [x, y, w, hgt] = p.dataset.rect.split(',').map(Number);
+      r = { left: r.left + x, bottom: r.top + y + hgt };
+    }
+    const left = Math.max(4, Math.min(r.left - area.left, area.width - p.offsetWidth - 4));
+    Object.assign(p.style, { position: 'absolute', left: px(left), top: px(r.bottom - area.top + 8), margin: '0' });
+  }
+}
+
+// --- What a person does ---
+
+document.addEventListener('click', (e) => {
+  const confirm = e.target.closest('[data-confirm]');
+  if (confirm) {
+    confirmDelete = confirmDelete === confirm.dataset.confirm ? '' : confirm.dataset.confirm;
+    e.stopPropagation();
+    render();
+    return;
+  }
+  const el = e.target.closest('[data-ev]');
+  if (!el) return touch(e, 1);
+  if (!screenEl.contains(el)) return;
+  // A tap inside a popover is not a tap on the dimmed area around it.
+  if (el.classList.contains('dim') && e.target !== el) return;
+  const ev = JSON.parse(el.dataset.ev);
+  if (ev.event === 'deleteRow') confirmDelete = '';
+  if (!el.dataset.tid) e.preventDefault();
+  send(ev);
+});
+
+// Touches on a view that is no control go to the view (and up its superviews), for the views
+// that handle taps themselves.
+function touch(e, taps) {
+  const v = e.target.closest && e.target.closest('.v[data-id]');
+  if (v && screenEl.contains(v) && !v.closest('[data-ev]')) send({ event: 'touch', id: Number(v.dataset.id), taps }, true);
+}
+document.addEventListener('dblclick', (e) => touch(e, 2));
+
+document.addEventListener('change', (e) => {
+  const id = e.target.dataset && e.target.dataset.slide;
+  if (id) send({ event: 'slide', id: Number(id), value: Number(e.target.value) });
+});
+
+// Typing goes to the model a character at a time; the field shows what the model then holds.
+document.addEventListener('beforeinput', (e) => {
+  const id = e.target.dataset && e.target.dataset.tid;
+  if (!id || e.inputType === 'insertCompositionText') return;
+  e.preventDefault();
+  const target = Number(id);
+  if (e.inputType === 'deleteContentBackward' || e.inputType.startsWith('deleteWordBackward'))
+    send({ event: 'backspace', id: target, count: 1 });
+  else if (e.inputType === 'insertLineBreak' || e.inputType === 'insertParagraph')
+    send({ event: 'return', id: target });
+  else {
+    const text = e.data ?? (e.dataTransfer ? e.dataTransfer.getData('text/plain') : '');
+    if (text) send({ event: 'type', id: target, text });
+  }
+});
+
+document.addEventListener('compositionend', (e) => {
+  const id = e.target.dataset && e.target.dataset.tid;
+  if (id && e.data) send({ event: 'type', id: Number(id), text: e.data });
+});
+
+document.addEventListener('keydown', (e) => {
+  const el = e.target;
+  if (e.key === 'Escape') send({ event: 'dismissKeyboard' });
+  else if (e.key === 'Enter' && el.dataset && el.dataset.tid && el.tagName === 'INPUT') {
+    e.preventDefault();
+    send({ event: 'return', id: Number(el.dataset.tid) });
+  }
+});
+
+// Scrolling a table tells the model, which then makes the cells that came into view.
+document.addEventListener('scroll', (e) => {
+  const t = e.target;
+  if (!t.classList || !t.classList.contains('v-table')) return;
+  // Under an alert or a sheet the screens take nothing.
+  if (state && (state.snapshot.alerts.length || state.snapshot.sheets.length)) return;
+  clearTimeout(scrollTimer);
+  scrollTimer = setTimeout(() => {
+    if (Math.abs(t.scrollTop - Number(t.dataset.offset)) > 1)
+      send({ event: 'scroll', id: Number(t.dataset.id), x: 0, y: t.scrollTop }, true);
+  }, 80);
+}, true);
+
+// Rows are moved by dragging their reorder handle onto another row.
+document.addEventListener('dragstart', (e) => {
+  const row = e.target.closest && e.target.closest('.cell');
+  if (row) e.dataTransfer.setData('text/x-ferrowen-row', `${row.dataset.table}:${row.dataset.row}`);
+});
+document.addEventListener('dragover', (e) => {
+  if (e.target.closest && e.target.closest('.cell')) e.preventDefault();
+});
+document.addEventListener('drop', (e) => {
+  const row = e.target.closest && e.target.closest('.cell');
+  const from = e.dataTransfer.getData('text/x-ferrowen-row');
+  if (!row || !from) return;
+  e.preventDefault();
+  const [table, path] = from.split(':');
+  if (table !== row.dataset.table) return;
+  send({ event: 'moveRow', id: Number(table), from: path.split(',').map(Number), to: row.dataset.row.split(',').map(Number) });
+});
+
+// --- Web views and movies ---
+
+window.addEventListener('message', (e) => {
+  const frame = [...document.querySelectorAll('iframe[data-web]')].find((f) => f.contentWindow === e.source);
+  if (!frame || !e.data || typeof e.data !== 'object') return;
+  const id = frame.dataset.web;
+  if (e.data.ferrowenWeb === 'follow' && typeof e.data.url === 'string') {
+    send({ event: 'followLink', id: Number(id), url: e.data.url });
+  } else if (e.data.ferrowenWeb === 'loaded') {
+    send({ renderer: 'webLoaded', id: Number(id), revision: Number(frame.dataset.revision) });
+    for (const script of pendingScripts.get(id) || []) frame.contentWindow.postMessage({ ferrowenScript: script }, '*');
+    pendingScripts.delete(id);
+  }
+});
+
+function deliverScript(id, script) {
+  const frame = document.querySelector(`iframe[data-web="${id}"]`);
+  if (frame && frame.contentWindow) frame.contentWindow.postMessage({ ferrowenScript: script }, '*');
+  else pendingScripts.set(id, [...(pendingScripts.get(id) || []), script]);
+}
+
+function showMedia(m) {
+  const box = document.getElementById('media');
+  const ended = () => {
+    send({ renderer: 'mediaEnded', media: m.media });
+    box.hidden = true;
+    box.replaceChildren();
+  };
+  const player = h(m.kind === 'audio' ? 'audio' : 'video', { src: m.src, controls: true, autoplay: true });
+  player.addEventListener('ended', ended);
+  const close = h('button', { class: 'close' }, 'Done');
+  close.addEventListener('click', ended);
+  box.replaceChildren(close, player);
+  box.hidden = false;
+}
+
+// Turning the device: the frontmost screen decides whether the interface follows.
+document.getElementById('rotate').addEventListener('click', () => {
+  if (!state) return;
+  const o = state.snapshot.window.orientation;
+  send({ event: 'rotate', orientation: o === 3 || o === 4 ? 1 : 3 });
+});
+
+setInterval(() => { if (state) render(); }, 30000); // the clock in the status bar
+connect();

@@ -1,0 +1,175 @@
+// The lifecycle of the launched application: the passcode asked after 60 s or more away, the
+// servers, the queue and the temporary files, and the device's idle timer.
+#include "AppFixture.h"
+
+#include "app/ftp/FTPServices.h"
+#include "app/shell/HelpScreens.h"
+
+using namespace platform;
+using namespace platform::ui;
+
+TEST_F(AppTest, PasscodeIsAskedAfterSixtySecondsAwayOrMore) {
+  boot();
+  setPasscode("Secret");
+  auto &app = Application::shared();
+  struct Case {
+    double away;
+    size_t locks;
+  };
+  for (const Case &c : {Case{59, 0}, Case{60, 1}, Case{600, 1}}) {
+    app.enterBackground();
+    advance(c.away);
+    app.enterForeground();
+    EXPECT_EQ(modalCount(), c.locks) << c.away << " s away; a shown lock is not shown twice";
+  }
+  auto lock = delegate->startupLock();
+  ASSERT_TRUE(lock);
+  EXPECT_TRUE(lock->viewLocked());
+  advance(0.1);
+  EXPECT_TRUE(lock->password->isFirstResponder());
+  // Case counts: the lock stays, with the text in its field.
+  ASSERT_TRUE(probe->type("Passcode", "secret")) << probe->lastError();
+  ASSERT_TRUE(probe->pressReturn("Passcode"));
+  EXPECT_EQ(modalCount(), 1u);
+  EXPECT_EQ(lock->password->text(), "secret");
+  ASSERT_TRUE(probe->backspace("Passcode", 6));
+  ASSERT_TRUE(probe->type("Passcode", "Secret"));
+  ASSERT_TRUE(probe->pressReturn("Passcode"));
+  EXPECT_EQ(modalCount(), 0u);
+  EXPECT_FALSE(lock->viewLocked());
+  EXPECT_EQ(lock->password->text(), "");
+  // Without a passcode no lock comes.
+  setPasscode("");
+  app.enterBackground();
+  advance(3600);
+  app.enterForeground();
+  EXPECT_EQ(modalCount(), 0u);
+}
+
+TEST_F(AppTest, LifecycleDrivesServersQueueAndTemporaryFiles) {
+  set(kWebServerKey, "1");
+  boot();
+  auto &app = Application::shared();
+  auto queue = delegate->batchView();
+  ASSERT_NE(delegate->webServerListener(), nullptr);
+  makeFile("tmp-a.bin", "a");
+  // A download in progress: the sharing server sends only while this thread runs its loop.
+  makeFile("share/big.bin", std::string(size_t(8) << 20, 'x'));
+  delegate->startFTPServer();
+  queue->addBatchItemAction(2, "big.bin", "/share", int64_t(8) << 20, "127.0.0.1",
+                            delegate->ftpServerListener()->port(), "anyone", "", "ftp", "got",
+                            false, true);
+  for (int i = 0; i < 300 && queue->inProgressPK() == -1; ++i) {
+    advance(0.1);
+    RunLoop::main()->runUntil([&] { return queue->inProgressPK() != -1; }, seconds(0.05));
+  }
+  ASSERT_NE(queue->inProgressPK(), -1);
+  tempFilesToCleanup = {file("tmp-a.bin"), file("already-gone.bin")};
+
+  app.resignActive();
+  EXPECT_EQ(delegate->webServerListener(), nullptr);
+  app.becomeActive();
+  EXPECT_NE(delegate->webServerListener(), nullptr);
+  app.enterBackground();
+  EXPECT_TRUE(queue->runningInTheBackground());
+  EXPECT_EQ(delegate->webServerListener(), nullptr);
+  app.enterForeground();
+  EXPECT_FALSE(queue->runningInTheBackground());
+  EXPECT_NE(delegate->webServerListener(), nullptr);
+  EXPECT_FALSE(FileManager::fileExists(file("tmp-a.bin")));
+  EXPECT_TRUE(tempFilesToCleanup.empty());
+
+  // Transfers keep the device awake; so does a sharing server in use.
+  delegate->activeTransfer();
+  EXPECT_TRUE(app.isIdleTimerDisabled());
+  delegate->finishedTransfer();
+  EXPECT_FALSE(app.isIdleTimerDisabled());
+  delegate->serverIsActive();
+  delegate->finishedTransfer();
+  EXPECT_TRUE(app.isIdleTimerDisabled());
+}
+
+TEST_F(AppTest, MediaPlaybackRemovesOnlyFilesAskedToBeRemoved) {
+  boot();
+  for (bool cleanup : {true, false}) {
+    makeFile("clip.mp4", "video");
+    delegate->playMediaFile(file("clip.mp4"), cleanup);
+    auto player = delegate->moviePlayer();
+    ASSERT_TRUE(player);
+    EXPECT_EQ(modalCount(), 1u);
+    ASSERT_TRUE(probe->tap("Done")) << probe->lastError();
+    EXPECT_EQ(modalCount(), 0u);
+    EXPECT_EQ(FileManager::fileExists(file("clip.mp4")), !cleanup);
+  }
+}
+
+TEST_F(AppTest, ErrorHelpShowsInTheFtpTabWhileAFolderIsOpen) {
+  struct Folder : ViewController, DirViewerScreen {};
+  boot();
+  auto nav = delegate->navigationController();
+  auto folder = std::make_shared<Folder>();
+  nav->pushViewController(folder, false);
+  struct Case {
+    std::string text, html, file;
+  };
+  for (const Case &c :
+       {Case{"<html>Denied</html>", "<html>Denied</html>", ""},
+        Case{"error-530.html", "", "file://" + Paths::resources() + "/error-530.html"}}) {
+    FTPAppServices::shared()->showErrorForTopFtpTab(c.text);
+    EXPECT_EQ(nav->topViewController(), folder) << "not before 0.3 s";
+    advance(0.3);
+    auto help = std::dynamic_pointer_cast<HelpViewController>(nav->topViewController());
+    ASSERT_TRUE(help);
+    EXPECT_EQ(help->webNews->loads().back().html, c.html);
+    if (c.html.empty()) {
+      EXPECT_EQ(help->webNews->loads().back().url, c.file);
+    }
+    ASSERT_TRUE(probe->tap("Done")) << "back to the connect screen";
+    EXPECT_EQ(nav->viewControllers().size(), 1u);
+    nav->pushViewController(folder, false);
+  }
+  nav->popToRootViewControllerAnimated(false);
+  delegate->showErrorForTopFtpTab("error-530.html");
+  advance(1);
+  EXPECT_EQ(nav->viewControllers().size(), 1u);
+  // The FTP tab's item follows the protocol.
+  for (auto [protocol, image] :
+       {std::pair{"FTPS", "computer-lock2.png"}, {"FTP", "computer.png"}}) {
+    delegate->setProtocol(protocol);
+    EXPECT_EQ(nav->tabBarItem()->imageName(), image);
+  }
+}
+
+TEST_F(AppTest, IPhoneMovesAViewerIntoTheLandscapeContainerAndBack) {
+  struct Viewer : ViewController, ShellFileScreen {
+    std::vector<Rect> sizes;
+    void resized(Rect r) override { sizes.push_back(r); }
+    bool shouldAutorotateToInterfaceOrientation(InterfaceOrientation) override { return true; }
+    void didRotateFromInterfaceOrientation(InterfaceOrientation o) override {
+      FerrowenAppDelegate::sharedDelegate()->didRotateFromInterfaceOrientation(int(o));
+    }
+  };
+  boot();
+  EXPECT_FALSE(delegate->allowLandscapeView());
+  auto viewer = std::make_shared<Viewer>();
+  auto nav = delegate->navigationController();
+  nav->pushViewController(viewer, false);
+  EXPECT_TRUE(delegate->allowLandscapeView());
+  auto turn = [&](Orientation o) {
+    DeviceProfile::setOrientation(o);
+    ASSERT_TRUE(probe->rotate(InterfaceOrientation(int(o)))) << probe->lastError();
+    advance(0.02);
+  };
+  turn(Orientation::LandscapeLeft);
+  ASSERT_EQ(modalCount(), 1u);
+  EXPECT_EQ(delegate->getCurTabViewController(), viewer);
+  EXPECT_EQ(viewer->sizes.back(), Rect(0, 0, 480, 320));
+  turn(Orientation::Portrait);
+  EXPECT_EQ(modalCount(), 0u);
+  EXPECT_EQ(nav->topViewController(), viewer);
+  EXPECT_EQ(viewer->sizes.size(), 2u);
+  // Without the web tab option the Web View tab has no screen that turns.
+  set(kWebPreviewTabKey, "0");
+  delegate->tabBarController()->setSelectedIndex(2);
+  EXPECT_FALSE(delegate->getCurTabViewController());
+}

@@ -1,0 +1,256 @@
+// The renderer in a real browser: Playwright drives Debian's Chromium against the sample window
+// (renderer_sample), acts as a person would and checks that the model heard it. Screenshots of
+// the sample screens go to $RENDERER_ARTEFACTS.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { execFileSync, spawn } from 'node:child_process';
+import fs from 'node:fs';
+import http from 'node:http';
+import os from 'node:os';
+import path from 'node:path';
+import { chromium } from 'playwright-core';
+
+const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
+fs.mkdirSync(artefacts, { recursive: true });
+
+async function waitFor(check, what, limit = 15000) {
+  for (const end = Date.now() + limit; Date.now() < end; await new Promise((r) => setTimeout(r, 40))) {
+    const value = await check();
+    if (value) return value;
+  }
+  throw new Error(`timed out waiting for ${what}`);
+}
+
+// Starts the sample program (or, with `program`, another one that prints its address);
+// `heard(line)` waits until it printed that line.
+async function sample(t, args = [], program = process.env.RENDERER_SAMPLE, extraEnv = {}) {
+  const home = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-renderer-'));
+  // A web server for the sample's web view, on loopback.
+  const help = `file://${process.env.FERROWEN_RESOURCES}/404.html`;
+  const web = http.createServer((req, res) => res.end(`<p id="served">Served over HTTP</p><a href="${help}">Open the help page</a>`));
+  await new Promise((resolve) => web.listen(0, '127.0.0.1', resolve));
+  t.after(() => web.close());
+  const webUrl = `http://127.0.0.1:${web.address().port}/page.html`;
+  const env = { ...process.env, FERROWEN_HOME: home, SAMPLE_WEB_URL: webUrl, ...extraEnv };
+  const child = spawn(program, args, { env });
+  let out = '';
+  child.stdout.on('data', (d) => { out += d; });
+  child.stderr.on('data', (d) => process.stderr.write(d));
+  t.after(() => { child.kill('SIGTERM'); fs.rmSync(home, { recursive: true, force: true }); });
+  const exited = new Promise((resolve) => child.on('exit', resolve));
+  const address = (await waitFor(() => /^Open (\S+)$/m.exec(out), 'the address'))[1];
+  const url = new URL(address);
+  return {
+    child, exited, home, address, webUrl, help, port: Number(url.port), token: url.searchParams.get('t'),
+    heard: (line) => waitFor(() => out.split('\n').includes(line), `"${line}" (heard so far:\n${out})`),
+  };
+}
+
+async function open(t, app, viewport) {
+  const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] });
+  t.after(() => browser.close());
+  const page = await browser.newPage({ viewport });
+  await page.goto(app.address);
+  await page.locator('.tabbar').waitFor();
+  return page;
+}
+
+const shot = (page, name) => page.screenshot({ path: path.join(artefacts, `${name}.png`) });
+
+// A raw request, so Host, Origin and upgrade headers are exactly what the test says.
+function request(port, target, headers = {}) {
+  return new Promise((resolve, reject) => {
+    const req = http.request({ host: '127.0.0.1', port, path: target, headers: { Host: `127.0.0.1:${port}`, ...headers } });
+    req.on('response', (res) => { res.resume(); resolve(res.statusCode); });
+    req.on('upgrade', (res, socket) => { socket.destroy(); resolve(res.statusCode); });
+    req.on('error', reject);
+    req.end();
+  });
+}
+
+test('a person uses every element of the phone layout', async (t) => {
+  const app = await sample(t);
+  const page = await open(t, app, { width: 420, height: 620 });
+  await shot(page, 'phone-files');
+
+  await page.getByRole('button', { name: 'Documents' }).click();
+  await app.heard('row Documents');
+  await page.locator('.navbar .title', { hasText: 'Documents' }).waitFor();
+  await page.locator('.back', { hasText: 'Files' }).click();
+  await page.locator('.navbar .title', { hasText: 'Files' }).waitFor();
+  await page.getByLabel('Details of Downloads').click();
+  await app.heard('accessory Downloads');
+  await page.getByRole('switch', { name: 'Sync switch' }).click();
+  await app.heard('switch Sync on');
+
+  await page.getByRole('searchbox').click();
+  await page.keyboard.type('rep');
+  await app.heard('search rep');
+  await page.keyboard.press('Enter');
+  await app.heard('search go rep');
+  await page.keyboard.press('Escape');
+
+  // Scrolling makes the model lay out the rows that come into view.
+  await page.locator('.v-table').evaluate((el) => { el.scrollTop = el.scrollHeight; });
+  await page.getByRole('button', { name: 'report-30.txt' }).waitFor();
+  await page.getByRole('button', { name: 'Refresh' }).click();
+  await app.heard('toolbar Refresh');
+  await page.getByRole('button', { name: 'Edit' }).click();
+  await app.heard('editing on');
+  await shot(page, 'phone-editing');
+  await page.getByLabel('Move report-29.txt').dragTo(page.getByRole('button', { name: 'report-27.txt', exact: true }));
+  await app.heard('moved report-29.txt to 2,26');
+  await page.getByLabel('Delete report-30.txt').click();
+  await page.getByRole('button', { name: 'Delete', exact: true }).click();
+  await app.heard('deleted report-30.txt');
+  await page.getByRole('button', { name: 'Done' }).click();
+
+  await page.getByRole('button', { name: 'Sort' }).click();
+  await page.getByRole('dialog', { name: 'Sort by' }).waitFor();
+  await shot(page, 'phone-sheet');
+  await page.getByRole('button', { name: 'Date' }).click();
+  await app.heard('sheet Date');
+
+  await page.getByRole('button', { name: 'Controls' }).click();
+  assert.equal(await page.locator('.tab .badge').textContent(), '3');
+  await page.getByLabel('Host').click();
+  await page.keyboard.type('ftp.example');
+  await app.heard('text Host=ftp.example');
+  await page.keyboard.press('Backspace');
+  await app.heard('text Host=ftp.exampl');
+  await page.keyboard.press('Enter');
+  await app.heard('return Host');
+  await page.getByLabel('Password').click();
+  await page.keyboard.type('pw');
+  await waitFor(async () => (await page.getByLabel('Password').inputValue()) === '\u2022\u2022', 'dots');
+  await page.getByLabel('Notes').click();
+  await page.keyboard.type('hi');
+  await waitFor(async () => (await page.getByLabel('Notes').inputValue()).includes('hi'), 'the notes');
+  await shot(page, 'phone-keyboard');
+  await page.getByRole('button', { name: 'Hide keyboard' }).click();
+  await page.getByRole('switch', { name: 'Passive mode' }).click();
+  await app.heard('switch Passive mode off');
+  await page.getByLabel('Speed').evaluate((el) => { el.value = 0.75; el.dispatchEvent(new Event('change', { bubbles: true })); });
+  await app.heard('slider 0.75');
+  await page.getByLabel('Computer picture').dblclick();
+  await app.heard('picture touched 2');
+  await page.getByRole('tab', { name: 'SFTP' }).click();
+  await app.heard('segment 2');
+  // Progress is pushed as it moves, with no action of the page.
+  const progress = page.getByRole('progressbar', { name: 'Transfer progress' });
+  const before = await progress.getAttribute('aria-valuenow');
+  await waitFor(async () => (await progress.getAttribute('aria-valuenow')) !== before, 'the progress to move');
+  await shot(page, 'phone-controls');
+
+  await page.getByRole('button', { name: 'Show Alert' }).click();
+  await page.getByRole('alertdialog', { name: 'Delete file?' }).waitFor();
+  await shot(page, 'phone-alert');
+  await page.getByRole('button', { name: 'Delete' }).click();
+  await app.heard('alert Delete');
+  await page.getByRole('button', { name: 'Show Form' }).click();
+  await page.getByLabel('Bookmark name').click();
+  await page.keyboard.type('Home');
+  await page.getByRole('button', { name: 'Done' }).click();
+  await app.heard('form done');
+
+  fs.writeFileSync(`${app.home}/clip.mp4`, 'not really a movie');
+  await page.getByRole('button', { name: 'Play Movie' }).click();
+  await app.heard('movie shown');
+  assert.match(await page.locator('#media video').getAttribute('src'), /^\/media\/1\?t=/);
+  await page.locator('#media .close').click();
+  await app.heard('movie ended');
+
+  await page.getByRole('button', { name: 'Web' }).click();
+  const frame = page.frameLocator('iframe[data-web]');
+  await frame.getByText('A refused link').click();
+  await app.heard('web refuse https://blocked.invalid/');
+  await frame.getByText('A page over HTTP').click();
+  await app.heard(`web allow ${app.webUrl}`);
+  await app.heard(`web finished ${app.webUrl}`);
+  // The script the screen ran once the page had loaded reached the page.
+  await frame.locator('body[data-ran="yes"] #served').waitFor();
+  await frame.getByText('Open the help page').click();
+  await app.heard(`web finished ${app.help}`);
+  await shot(page, 'phone-web');
+});
+
+test('the tablet layout: split container, popover and form sheet', async (t) => {
+  const app = await sample(t, ['--ipad']);
+  const page = await open(t, app, { width: 1100, height: 1100 });
+  await page.locator('.ctl-split .master .navbar', { hasText: 'Files' }).waitFor();
+  await shot(page, 'ipad');
+  await page.locator('#rotate').click();
+  await waitFor(async () => (await page.locator('#screen').boundingBox()).width === 1024, 'landscape');
+  await page.getByRole('button', { name: 'Show Popover' }).click();
+  await page.locator('.popover', { hasText: 'Popover content' }).waitFor();
+  await shot(page, 'ipad-popover');
+  await page.locator('.dim.clear').click({ position: { x: 5, y: 5 } });
+  await page.locator('.popover').waitFor({ state: 'detached' });
+  await page.getByRole('button', { name: 'Show Form' }).click();
+  await page.locator('.modal.formSheet').waitFor();
+  await shot(page, 'ipad-form');
+});
+
+test('only the local user, with the token, may drive it', async (t) => {
+  const app = await sample(t);
+  const { port, token } = app;
+  const ws = { Connection: 'Upgrade', Upgrade: 'websocket', 'Sec-WebSocket-Version': '13', 'Sec-WebSocket-Key': 'dGhlIHNhbXBsZSBub25jZQ==' };
+  const self = `http://127.0.0.1:${port}`;
+  const cases = [
+    ['/', {}, 403], [`/?t=${token}x`, {}, 403], [`/?t=${token}`, {}, 200], [`/snapshot?t=${token}`, {}, 200],
+    [`/?t=${token}`, { Host: `evil.example:${port}` }, 403], [`/?t=${token}`, { Host: `127.0.0.1:${port + 1}` }, 403],
+    [`/?t=${token}`, { Origin: 'http://evil.example' }, 403], [`/?t=${token}`, { Origin: 'null' }, 403],
+    [`/ws?t=${token}`, { ...ws, Origin: 'http://evil.example' }, 403], [`/ws`, { ...ws, Origin: self }, 403],
+    [`/ws?t=${token}`, { ...ws, Origin: self }, 101],
+    [`/img/3-folder.png?t=${token}`, {}, 200], [`/img/..%2F..%2Fetc%2Fpasswd?t=${token}`, {}, 404],
+    [`/img/${encodeURIComponent('/etc/passwd')}?t=${token}`, {}, 404],
+    [`/img/${encodeURIComponent(`${app.home}/inside.png`)}?t=${token}`, {}, 200],
+    [`/img/${encodeURIComponent(`${app.home}/link.png`)}?t=${token}`, {}, 404],
+    [`/img/${encodeURIComponent(`${app.home}/linkdir/inside.png`)}?t=${token}`, {}, 404],
+    [`/img/${encodeURIComponent(`${app.home}/pipe.png`)}?t=${token}`, {}, 404],
+    [`/web/999999/1?t=${token}`, {}, 404], [`/web/999999/1?k=${token}`, {}, 403], [`/snapshot?k=whatever`, {}, 403],
+  ];
+  fs.copyFileSync(`${process.env.FERROWEN_RESOURCES}/3-folder.png`, `${app.home}/inside.png`);
+  fs.symlinkSync('/etc/passwd', `${app.home}/link.png`);
+  fs.symlinkSync(app.home, `${app.home}/linkdir`); // even a link that stays inside is not followed
+  execFileSync('mkfifo', [`${app.home}/pipe.png`]); // nor is anything but a plain file opened
+  for (const [target, headers, status] of cases)
+    assert.equal(await request(port, target, headers), status, `${target} ${JSON.stringify(headers)}`);
+  // The listening socket is bound to 127.0.0.1 alone.
+  const hexPort = port.toString(16).toUpperCase().padStart(4, '0');
+  const listening = fs.readFileSync('/proc/net/tcp', 'utf8').split('\n').concat(fs.readFileSync('/proc/net/tcp6', 'utf8').split('\n'))
+    .map((l) => l.trim().split(/\s+/)).filter((f) => f[1] && f[1].endsWith(`:${hexPort}`) && f[3] === '0A');
+  assert.deepEqual(listening.map((f) => f[1]), [`0100007F:${hexPort}`]);
+});
+
+test('the application itself: a setting changed and the web sharing server started', async (t) => {
+  const free = http.createServer();
+  await new Promise((resolve) => free.listen(0, '127.0.0.1', resolve));
+  const webPort = free.address().port;
+  await new Promise((resolve) => free.close(resolve));
+  const app = await sample(t, [], process.env.FERROWEN_PROGRAM,
+    { FERROWEN_RENDERER: '1', FERROWEN_PORT_OVERRIDES: `8080=${webPort},2121=0` });
+  const page = await open(t, app, { width: 420, height: 620 });
+  await shot(page, 'app-ftp');
+  await page.getByRole('button', { name: 'Settings' }).click();
+  await page.locator('.navbar .title', { hasText: 'Settings' }).waitFor();
+  await shot(page, 'app-settings');
+  const row = (text) => page.locator('.cell', { hasText: text }).getByRole('switch');
+  await row('Show "Hidden" Files').click();
+  await waitFor(async () => (await row('Show "Hidden" Files').getAttribute('aria-checked')) === 'true', 'the switch');
+  // Scrolled a screen at a time, the model lays out the rows that come into view.
+  for (let y = 0; !(await row('Enable Web Server').count()); y += 300) {
+    await page.locator('.v-table').evaluate((el, to) => { el.scrollTop = to; }, y);
+    await page.waitForTimeout(150);
+    assert.ok(y < 5000, 'the web server row never came into view');
+  }
+  await row('Enable Web Server').click();
+  await page.locator('.cell', { hasText: 'Web Address' }).waitFor();
+  await shot(page, 'app-web-server');
+  assert.equal(await request(webPort, '/'), 200);
+  app.child.kill('SIGTERM');
+  assert.equal(await app.exited, 0);
+  const settings = JSON.parse(fs.readFileSync(`${app.home}/Preferences.json`, 'utf8'));
+  assert.equal(settings.ShowHiddenFiles, '1');
+  assert.equal(settings.WebServer, '1');
+});
