@@ -11,6 +11,7 @@
 #include "app/ftp/BatchServices.h"
 #include "app/ftp/FTPConnection.h"
 #include "app/ftp/FTPServices.h"
+#include "app/ftp/SFTPService.h"
 #include "app/shell/FTPServer.h"
 #include "app/shell/HelpScreens.h"
 #include "app/shell/PasscodeLock.h"
@@ -136,6 +137,7 @@ void FerrowenAppDelegate::installServices() {
   FTPAppServices::setShared(ftpServices_);
   BatchAppServices::setShared(batchServices_);
   installTarUnpacker();
+  SFTPService::install();
 }
 
 void FerrowenAppDelegate::uninstallServices() {
