@@ -220,6 +220,8 @@ public:
   bool packAttrs(XString &localPath, DataBuffer &out);
   bool removeFile1(XString &path, ProgressMonitor *pm);
   void handleReadFailure(SocketReadFailInfo &fi, bool disconnectReceived);
+  // A server whose SFTP stream is out of step: the connection is closed and dropped.
+  void dropOutOfStep();
   bool checkChannel();
   bool checkInitialized();
   SftpLastRead *findHandle(XString &handle);
