@@ -88,6 +88,18 @@ TEST_F(SftpSshd, ListingOfTwoThousandEntriesEqualsStat) {
     EXPECT_EQ(e->get_IsDirectory(), S_ISDIR(st.st_mode));
     EXPECT_EQ(e->get_IsSymLink(), S_ISLNK(st.st_mode));
     EXPECT_EQ(e->get_Uid(), (int)st.st_uid);
+    std::unique_ptr<ClsSFtpFile> copy(d->GetFileObject(i, s.m_log));
+    ASSERT_TRUE(copy);
+    EXPECT_EQ(copy->get_Filename(), e->get_Filename());
+    EXPECT_EQ(copy->get_Size64(), e->get_Size64());
+    EXPECT_EQ(copy->attrs().lastModifiedTime32, e->attrs().lastModifiedTime32);
+    XString type;
+    copy->get_FileType(type);
+    // Version 3 tells only directories and links apart.
+    EXPECT_STREQ(type.getUtf8(), S_ISDIR(st.st_mode)   ? "directory"
+                                 : S_ISLNK(st.st_mode) ? "symLink"
+                                                       : "regular")
+        << e->get_Filename();
   }
 }
 
