@@ -5,6 +5,7 @@
 
 #include "sshlib/core/RazudodSysTime.h"
 #include "sshlib/crypto/ClsSshKey.h"
+#include "sshlib/ssh/SshTransport.h"
 #include "tests/support/SftpPeers.h"
 
 using namespace testsupport;
@@ -186,6 +187,7 @@ TEST_F(SftpSshd, LoginsByPasswordKeysAndKeyboard) {
   EXPECT_FALSE(s.AuthenticatePw(xs(a, kSftpUser), xs(b, "wrong-one"), nullptr));
   ASSERT_TRUE(s.AuthenticatePw(xs(a, kSftpUser), xs(b, kSftpPass), nullptr));
   EXPECT_EQ(logText(s).find(kSftpPass), std::string::npos);
+  EXPECT_EQ(std::string(s.transport->sessionLog.getString()).find(kSftpPass), std::string::npos);
   EXPECT_FALSE(s.AuthenticatePw(xs(a, kSftpUser), xs(b, kSftpPass), nullptr));
   EXPECT_NE(logText(s).find("Already authenticated."), std::string::npos);
 
