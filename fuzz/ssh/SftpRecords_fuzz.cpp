@@ -29,6 +29,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   ClsSFtpDir dir;
   dir.loadSshFxpName((int)version, msg, log, false);
+  for (int i = 0; i < dir.get_NumFilesAndDirs(); ++i) {
+    std::unique_ptr<ClsSFtpFile> copy(dir.GetFileObject(i, log));
+    if (!copy || copy->get_Filename() != dir.entry(i)->get_Filename() ||
+        copy->get_Size64() != dir.entry(i)->get_Size64())
+      std::abort();
+  }
   unsigned int prompts = 0;
   StringBuffer first;
   bool change = false, partial = false;

@@ -85,6 +85,13 @@ void ClsSFtp::handleReadFailure(SocketReadFailInfo &fi, bool disconnectReceived)
   m_log.LogError("SSH read failed...");
 }
 
+void ClsSFtp::dropOutOfStep() {
+  SocketReadFailInfo fi;
+  fi.connectionClosed = 1;
+  transport->socket.CloseSocket(0, m_log);
+  handleReadFailure(fi, false);
+}
+
 bool ClsSFtp::Connect(XString &host, int port, ProgressEvent *ev) {
   inBuf.clear();
   inPos = 0;
@@ -352,10 +359,7 @@ bool ClsSFtp::readPacket2(DataBuffer &packet, unsigned char &type, unsigned int 
       if (len == 0 || len > kMaxSftpPacket) {
         m_log.LogError("SFTP packet length out of bounds.");
         m_log.LogDataLong("packetLength", (int)len);
-        SocketReadFailInfo fi;
-        fi.connectionClosed = 1;
-        transport->socket.CloseSocket(0, m_log);
-        handleReadFailure(fi, false);
+        dropOutOfStep();
         return false;
       }
       if (avail - 4 >= len) {

@@ -37,22 +37,41 @@ struct SftpLastRead {
   std::string dirPath;
 };
 
-// One entry of a directory listing.
+// One entry of a directory listing: its name (UTF-8) and the attributes the server sent.
 class ClsSFtpFile {
 public:
+  ClsSFtpFile() = default;
   ClsSFtpFile(const std::string &name, std::unique_ptr<SFtpFileAttr> attr)
       : filename(name), attributes(std::move(attr)) {}
   const std::string &get_Filename() const { return filename; }
-  long long get_Size64() const { return attributes->size; }
-  int get_Permissions() const { return (int)attributes->permissions; }
-  int get_Uid() const { return (int)attributes->uid; }
-  int get_Gid() const { return (int)attributes->gid; }
-  std::string get_Owner() const { return attributes->owner.getString(); }
-  std::string get_Group() const { return attributes->group.getString(); }
-  bool get_IsRegular() const { return attributes->fileType == 1; }
-  bool get_IsDirectory() const { return attributes->fileType == 2; }
-  bool get_IsSymLink() const { return attributes->fileType == 3; }
-  const SFtpFileAttr &attrs() const { return *attributes; }
+  long long get_Size64() const { return attrs().size; }
+  int get_Permissions() const { return (int)attrs().permissions; }
+  int get_Uid() const { return (int)attrs().uid; }
+  int get_Gid() const { return (int)attrs().gid; }
+  std::string get_Owner() const { return attrs().owner.getString(); }
+  std::string get_Group() const { return attrs().group.getString(); }
+  bool get_IsRegular() const { return attrs().fileType == 1; }
+  bool get_IsDirectory() const { return attrs().fileType == 2; }
+  bool get_IsSymLink() const { return attrs().fileType == 3; }
+  // "regular", "directory", "symLink", ... by the SFTP file type; empty without attributes.
+  void get_FileType(XString &out) const;
+  // Attribute bits of versions 5 and 6 (read-only 0x1, system 0x2, hidden 0x4, ...).
+  bool attribBit(unsigned int bit) const { return (attrs().attribBits & bit) != 0; }
+  bool get_IsReadOnly() const { return attribBit(0x1); }
+  bool get_IsSystem() const { return attribBit(0x2); }
+  bool get_IsHidden() const { return attribBit(0x4); }
+  bool get_IsArchive() const { return attribBit(0x10); }
+  // UTC times; the current time when the entry has none.
+  void get_LastModifiedTime(RazudodSysTime &out) const { attrs().get_LastModifiedTime(out); }
+  void get_CreateTime(RazudodSysTime &out) const { attrs().get_CreateTime(out); }
+  void get_LastAccessTime(RazudodSysTime &out) const { attrs().get_LastAccessTime(out); }
+  // Text form: Base64 of the name, ",", the attributes' text form.
+  void serialize(XString &out, LogBase &log) const;
+  bool unserialize(XString &in, LogBase &log);
+  const SFtpFileAttr &attrs() const {
+    static const SFtpFileAttr none;
+    return attributes ? *attributes : none;
+  }
 
 private:
   std::string filename;
@@ -66,6 +85,8 @@ public:
     return i >= 0 && i < (int)entries.size() ? entries[(size_t)i].get() : nullptr;
   }
   bool GetFilename(int i, XString &out) const;
+  // An independent copy of an entry (owned by the caller), or null out of range.
+  ClsSFtpFile *GetFileObject(int i, LogBase &log) const;
   // Appends the entries of one SSH_FXP_NAME packet ("." and ".." left out).
   bool loadSshFxpName(int version, const DataBuffer &packet, LogBase &log, bool verbose);
   std::string OriginalPath;
@@ -220,6 +241,8 @@ public:
   bool packAttrs(XString &localPath, DataBuffer &out);
   bool removeFile1(XString &path, ProgressMonitor *pm);
   void handleReadFailure(SocketReadFailInfo &fi, bool disconnectReceived);
+  // A server whose SFTP stream is out of step: the connection is closed and dropped.
+  void dropOutOfStep();
   bool checkChannel();
   bool checkInitialized();
   SftpLastRead *findHandle(XString &handle);

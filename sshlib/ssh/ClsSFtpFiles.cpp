@@ -251,10 +251,7 @@ bool ClsSFtp::downloadLoop(XString &handle, long long offset, long long length, 
           // A reply to nothing we asked: the stream is out of step.
           m_log.LogError("Received a read reply with an unknown request id.");
           m_log.LogDataLong("requestId", (int)rid);
-          SocketReadFailInfo fi;
-          fi.connectionClosed = 1;
-          transport->socket.CloseSocket(0, m_log);
-          handleReadFailure(fi, false);
+          dropOutOfStep();
           return false;
         }
         early[rid].takeData(pkt);

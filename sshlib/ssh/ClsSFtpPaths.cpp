@@ -23,6 +23,59 @@ bool ClsSFtpDir::GetFilename(int i, XString &out) const {
   return true;
 }
 
+ClsSFtpFile *ClsSFtpDir::GetFileObject(int i, LogBase &log) const {
+  const ClsSFtpFile *e = entry(i);
+  if (!e) return nullptr;
+  XString text;
+  e->serialize(text, log);
+  auto copy = std::make_unique<ClsSFtpFile>();
+  copy->unserialize(text, log);
+  return copy.release();
+}
+
+void ClsSFtpFile::get_FileType(XString &out) const {
+  static const char *names[] = {"regular", "regular", "directory",  "symLink",     "special",
+                                "unknown", "socket",  "charDevice", "blockDevice", "fifo"};
+  out.clear();
+  if (!attributes) return;
+  unsigned int t = attributes->fileType;
+  out.setFromUtf8(t < 10 ? names[t] : "regular");
+}
+
+void ClsSFtpFile::serialize(XString &out, LogBase &log) const {
+  StringBuffer text, attrText;
+  if (!filename.empty()) {
+    DataBuffer name;
+    name.append(filename.data(), (unsigned int)filename.size());
+    name.encode("base64", text);
+    text.removeCharOccurances('\r');
+    text.removeCharOccurances('\n');
+  }
+  text.append(",");
+  if (attributes) {
+    SFtpFileAttr copy = *attributes;
+    copy.serialize(attrText, log);
+    text.append(attrText);
+  }
+  out.setFromUtf8(text.getString());
+}
+
+bool ClsSFtpFile::unserialize(XString &in, LogBase &log) {
+  filename.clear();
+  attributes.reset();
+  std::string text = in.getUtf8();
+  size_t comma = text.find(',');
+  if (comma == std::string::npos || text.find(',', comma + 1) != std::string::npos) return false;
+  DataBuffer name;
+  name.appendEncoded(text.substr(0, comma).c_str(), "base64");
+  filename.assign((const char *)name.getData2(), name.getSize());
+  attributes = std::make_unique<SFtpFileAttr>();
+  StringBuffer attrText(text.substr(comma + 1).c_str());
+  int step = 0;
+  attributes->unserialize(attrText, log, step, false);
+  return true;
+}
+
 bool ClsSFtpDir::loadSshFxpName(int version, const DataBuffer &packet, LogBase &log, bool verbose) {
   unsigned int idx = 9, count = 0;
   if (!SshTransport::parseUint32(packet, idx, count)) {

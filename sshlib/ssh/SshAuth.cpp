@@ -127,6 +127,25 @@ bool readAuthReply(SshTransport &t, int waitCode, DataBuffer &out, unsigned int 
          satisfied;
 }
 
+// Sends one authentication request and waits for its reply; the texts say what failed.
+bool authRequest(SshTransport &t, const char *name, DataBuffer &msg, const char *sendError,
+                 const char *sentInfo, int waitCode, const char *readError, DataBuffer &reply,
+                 unsigned int &type, ProgressMonitor *pm, LogBase &log, SocketReadFailInfo &fi,
+                 bool verbose) {
+  bool sent = t.sendMessage(name, msg, pm, log, verbose);
+  msg.secureClear();
+  if (!sent) {
+    log.LogError(sendError);
+    return false;
+  }
+  if (sentInfo) log.LogInfo(sentInfo);
+  if (!readAuthReply(t, waitCode, reply, type, pm, log, fi, verbose)) {
+    log.LogError(readError);
+    return false;
+  }
+  return true;
+}
+
 // The failure report with its number: error line, partial-success item, list and session log.
 bool failureReport(SshTransport &t, const DataBuffer &msg, int n, bool withError, LogBase &log) {
   std::vector<std::string> methods;
@@ -167,19 +186,12 @@ bool passwordMethod(SshTransport &t, XString &login, const char *password, Progr
   userAuthHead(login, "password", msg);
   SshTransport::pack_bool(false, msg);
   SshTransport::pack_string(password, msg);
-  bool sent = t.sendMessage("USERAUTH_REQUEST (password)", msg, pm, log, verbose);
-  msg.secureClear();
-  if (!sent) {
-    log.LogError("Error sending login/password");
-    return false;
-  }
-  log.LogInfo("Sent login/password");
   DataBuffer reply;
   unsigned int type = 0;
-  if (!readAuthReply(t, 7, reply, type, pm, log, fi, verbose)) {
-    log.LogError("Error reading USERAUTH response. (2)");
+  if (!authRequest(t, "USERAUTH_REQUEST (password)", msg, "Error sending login/password",
+                   "Sent login/password", 7, "Error reading USERAUTH response. (2)", reply, type,
+                   pm, log, fi, verbose))
     return false;
-  }
   if (type == 52) {
     log.LogInfo("Password authentication successful.");
     return true;
@@ -296,17 +308,12 @@ bool keyboardInteractive(SshTransport &t, XString &login, const std::string &pas
   userAuthHead(login, "keyboard-interactive", msg);
   SshTransport::pack_string("", msg);
   SshTransport::pack_string("", msg);
-  if (!t.sendMessage("USERAUTH_REQUEST (keyboard-interactive)", msg, pm, log, verbose)) {
-    log.LogError("Error sending keyboard-interactive");
-    return false;
-  }
-  log.LogInfo("Sent keyboard-interactive request");
   DataBuffer reply;
   unsigned int type = 0;
-  if (!readAuthReply(t, 7, reply, type, pm, log, fi, verbose)) {
-    log.LogError("Error reading USERAUTH response. (3)");
+  if (!authRequest(t, "USERAUTH_REQUEST (keyboard-interactive)", msg,
+                   "Error sending keyboard-interactive", "Sent keyboard-interactive request", 7,
+                   "Error reading USERAUTH response. (3)", reply, type, pm, log, fi, verbose))
     return false;
-  }
   if (type == 52) {
     log.LogInfo("No password required for this user.");
     return true;
@@ -372,16 +379,12 @@ bool SshTransport::sshAuthenticatePw(XString &login, XString &password, Progress
   if (!serviceStep(*this, pm, log, failInfo, verbose)) return false;
   DataBuffer msg;
   userAuthHead(login, "none", msg);
-  if (!sendMessage("USERAUTH_REQUEST (none)", msg, pm, log, verbose)) {
-    log.LogError("Error requesting authentication methods");
-    return false;
-  }
   DataBuffer reply;
   unsigned int type = 0;
-  if (!readAuthReply(*this, 7, reply, type, pm, log, failInfo, verbose)) {
-    log.LogError("Error reading USERAUTH response. (1)");
+  if (!authRequest(*this, "USERAUTH_REQUEST (none)", msg, "Error requesting authentication methods",
+                   nullptr, 7, "Error reading USERAUTH response. (1)", reply, type, pm, log,
+                   failInfo, verbose))
     return false;
-  }
   if (type == 52) {
     log.LogInfo("No authentication is necessary...");
     return true;
@@ -421,17 +424,12 @@ bool SshTransport::sshAuthenticatePk(XString &login, const char *password, ClsSs
   log.LogDataLong("publicKeyBlobSize", (int)blob.getSize());
   pack_db(blob, query);
   log.LogDataLong("msgPayloadSize", (int)query.getSize());
-  if (!sendMessage("USERAUTH_REQUEST (publickey)", query, pm, log, verbose)) {
-    log.LogError("Error sending public-key check");
-    return false;
-  }
-  log.LogInfo("Sent public-key request.");
   DataBuffer reply;
   unsigned int type = 0;
-  if (!readAuthReply(*this, 8, reply, type, pm, log, failInfo, verbose)) {
-    log.LogError("Error reading USERAUTH_PK_OK response.");
+  if (!authRequest(*this, "USERAUTH_REQUEST (publickey)", query, "Error sending public-key check",
+                   "Sent public-key request.", 8, "Error reading USERAUTH_PK_OK response.", reply,
+                   type, pm, log, failInfo, verbose))
     return false;
-  }
   if (type == 51) {
     std::vector<std::string> methods;
     bool partial = false;
@@ -481,16 +479,12 @@ bool SshTransport::sshAuthenticatePk(XString &login, const char *password, ClsSs
   pack_string(alg, sigBlob);
   pack_db(sig, sigBlob);
   pack_db(sigBlob, head);
-  if (!sendMessage("USERAUTH_REQUEST (public_key)", head, pm, log, verbose)) {
-    log.LogError("Error sending public-key with signature");
-    return false;
-  }
-  log.LogInfo("Sent public-key request with signature.");
   reply.clear();
-  if (!readAuthReply(*this, 8, reply, type, pm, log, failInfo, verbose)) {
-    log.LogError("Error reading USERAUTH_PK_OK response.");
+  if (!authRequest(
+          *this, "USERAUTH_REQUEST (public_key)", head, "Error sending public-key with signature",
+          "Sent public-key request with signature.", 8, "Error reading USERAUTH_PK_OK response.",
+          reply, type, pm, log, failInfo, verbose))
     return false;
-  }
   if (type == 52) {
     log.LogInfo("Public-key authentication succeeded.");
     return true;

@@ -5,6 +5,7 @@
 
 #include "sshlib/core/RazudodSysTime.h"
 #include "sshlib/crypto/ClsSshKey.h"
+#include "sshlib/ssh/SshTransport.h"
 #include "tests/support/SftpPeers.h"
 
 using namespace testsupport;
@@ -88,6 +89,18 @@ TEST_F(SftpSshd, ListingOfTwoThousandEntriesEqualsStat) {
     EXPECT_EQ(e->get_IsDirectory(), S_ISDIR(st.st_mode));
     EXPECT_EQ(e->get_IsSymLink(), S_ISLNK(st.st_mode));
     EXPECT_EQ(e->get_Uid(), (int)st.st_uid);
+    std::unique_ptr<ClsSFtpFile> copy(d->GetFileObject(i, s.m_log));
+    ASSERT_TRUE(copy);
+    EXPECT_EQ(copy->get_Filename(), e->get_Filename());
+    EXPECT_EQ(copy->get_Size64(), e->get_Size64());
+    EXPECT_EQ(copy->attrs().lastModifiedTime32, e->attrs().lastModifiedTime32);
+    XString type;
+    copy->get_FileType(type);
+    // Version 3 tells only directories and links apart.
+    EXPECT_STREQ(type.getUtf8(), S_ISDIR(st.st_mode)   ? "directory"
+                                 : S_ISLNK(st.st_mode) ? "symLink"
+                                                       : "regular")
+        << e->get_Filename();
   }
 }
 
@@ -174,6 +187,7 @@ TEST_F(SftpSshd, LoginsByPasswordKeysAndKeyboard) {
   EXPECT_FALSE(s.AuthenticatePw(xs(a, kSftpUser), xs(b, "wrong-one"), nullptr));
   ASSERT_TRUE(s.AuthenticatePw(xs(a, kSftpUser), xs(b, kSftpPass), nullptr));
   EXPECT_EQ(logText(s).find(kSftpPass), std::string::npos);
+  EXPECT_EQ(std::string(s.transport->sessionLog.getString()).find(kSftpPass), std::string::npos);
   EXPECT_FALSE(s.AuthenticatePw(xs(a, kSftpUser), xs(b, kSftpPass), nullptr));
   EXPECT_NE(logText(s).find("Already authenticated."), std::string::npos);
 
