@@ -495,8 +495,12 @@ void SFTPService::downloadFile() {
       return;
     }
   } else {
-    local = to + "/" + name;
-    if (!pathLiesInside(local, to)) local.clear();
+    // A queue item names its folder relative to Saved Files.
+    const std::string files = Paths::documents() + "/Files";
+    const std::string folder = to[0] == '/' ? to : files + "/" + to;
+    local = folder + "/" + name;
+    if (!pathLiesInside(local, folder) || (to[0] != '/' && !pathLiesInside(folder, files)))
+      local.clear();
   }
   if (local.empty()) {
     finishDownload(remote, "", false);
