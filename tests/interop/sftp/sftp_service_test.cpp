@@ -14,6 +14,9 @@
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/UserDefaults.h"
+#include "platform/ui/Presentation.h"
+#include "platform/ui/Window.h"
+#include "tests/support/FakeSftpServer.h"
 #include "tests/support/SftpPeers.h"
 
 using namespace testsupport;
@@ -81,6 +84,16 @@ protected:
     UserDefaults::resetStandard();
     queue = std::make_shared<QueueDouble>();
     FTPAppServices::setShared(queue);
+    window->makeKeyAndVisible();
+  }
+  // Waits for the newest alert, checks its title and answers it with a button.
+  void answerAlert(const std::string &title, int button) {
+    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return !window->alerts().empty(); },
+                                          platform::seconds(20)));
+    auto alert = window->alerts().back();
+    EXPECT_EQ(alert->title(), title);
+    std::string why;
+    EXPECT_TRUE(alert->userAnswer(button, why)) << why;
   }
   void TearDown() override {
     FTPAppServices::setShared(nullptr);
@@ -121,6 +134,7 @@ protected:
   TempDir dir{"ferrowen-sftpsvc"}, home{"ferrowen-sftpsvc-home"};
   std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
   std::shared_ptr<QueueDouble> queue;
+  std::shared_ptr<platform::ui::Window> window = std::make_shared<platform::ui::Window>();
 };
 
 TEST_F(SftpService, OperationsReportInOrderOnTheMainThread) {
@@ -278,10 +292,93 @@ TEST_F(SftpService, ChangedHostKeyIsRefusedUntilAccepted) {
   EXPECT_NE(refused.find("00:11:22"), std::string::npos);
   EXPECT_NE(refused.find(*first), std::string::npos);
   EXPECT_FALSE(s->isConnected());
-  s->answerHostKeyChange(true);
+  answerAlert("Host Key Changed", 1);
   EXPECT_EQ(UserDefaults::standard().stringForKey(key), first);
   run([&] { s->getDirectory(); });
   EXPECT_EQ(recorder->outcome().rfind("list:", 0), 0u);
+}
+
+// Names a server may send that must never become local paths: only "ok.txt" is listed and
+// fetched, and nothing lands outside the batch's folder.
+TEST_F(SftpService, HostileNamesNeverBecomeLocalPaths) {
+  auto entry = [](const std::string &name, unsigned int mode) {
+    return sftpStr(name) + sftpStr(name) + sftpU32(4) + sftpU32(mode);
+  };
+  const std::string names[] = {"../evil", "a/b", std::string("nul\0x", 5), "ok.txt", "..", "."};
+  std::string listing = sftpU32(std::size(names) + 1);
+  for (auto &n : names)
+    listing += entry(n, 0100644);
+  listing += entry("../up", 040755);
+  bool listed = false;
+  FakeSftpOptions o;
+  o.reply = [&](const std::string &pkt) -> std::vector<std::string> {
+    const unsigned int id = sftpIdOf(pkt);
+    auto status = [&](unsigned int code) {
+      return sftpPacket(101, id, sftpU32(code) + sftpStr("") + sftpStr(""));
+    };
+    switch ((unsigned char)pkt[4]) {
+    case 1:
+      return {sftpVersion(3)};
+    case 16:
+      return {sftpPacket(104, id, sftpU32(1) + entry("/", 040755))};
+    case 11:
+      listed = false;
+      return {sftpPacket(102, id, sftpStr("d"))};
+    case 3:
+      return {sftpPacket(102, id, sftpStr("f"))};
+    case 12:
+      return {std::exchange(listed, true) ? status(1) : sftpPacket(104, id, listing)};
+    case 5: // a READ at offset 0 gets the contents, any other the end
+      return {pkt.substr(14, 8) == std::string(8, '\0') ? sftpPacket(103, id, sftpStr("ok"))
+                                                        : status(1)};
+    case 7:
+    case 8:
+    case 17:
+      return {sftpPacket(105, id, sftpU32(1) + std::string(7, '\0') + "\2")};
+    default:
+      return {status(0)};
+    }
+  };
+  FakeSftpServer server(o);
+  auto s = service(server.port());
+  s->setServer("127.0.0.1:" + std::to_string(server.port()) + "/top");
+  s->setBatchPK(3);
+  run([&] {
+    s->getDirectory();
+    s->batchDirectoryDownload("/top");
+    s->nextBatchDirectory();
+  });
+  EXPECT_EQ(recorder->outcome(), "list:ok.txt,;progress:100;done;");
+  EXPECT_EQ(queue->done, std::vector<int>{3});
+  const std::string files = platform::Paths::documents() + "/Files";
+  EXPECT_EQ(readFile(files + "/top/ok.txt"), "ok");
+  std::string tree = runCommand("find '" + files + "' | sort");
+  EXPECT_EQ(tree, files + "\n" + files + "/top\n" + files + "/top/ok.txt\n") << tree;
+}
+
+// A download waiting for the "Saved File Exists" answer holds the connection: another
+// operation meanwhile is refused and reports nothing.
+TEST_F(SftpService, OneOperationAtATime) {
+  auto peer = start();
+  writeFile(path("same.txt"), "new");
+  const std::string saved = platform::Paths::documents() + "/Files/same.txt";
+  platform::FileManager::createDirectory(platform::Paths::documents() + "/Files", true);
+  writeFile(saved, "old");
+  auto s = service(peer->port());
+  s->setupToDownloadThisFile(path("same.txt"), "", false);
+  std::thread download([&] { s->downloadFile(); });
+  ASSERT_TRUE(
+      RunLoop::main()->runUntil([&] { return !window->alerts().empty(); }, platform::seconds(20)));
+  EXPECT_TRUE(s->isActive());
+  run([&] { s->getDirectory(); });
+  answerAlert("Saved File Exists", 1);
+  while (s->isActive())
+    RunLoop::main()->runPending();
+  download.join();
+  RunLoop::main()->runPending();
+  EXPECT_EQ(recorder->outcome(), "progress:100;downloaded:" + saved + ";done;");
+  EXPECT_EQ(readFile(saved), "new");
+  EXPECT_NE(readFile(s->logPath()).find("Huh?SomethingInProgress"), std::string::npos);
 }
 
 } // namespace
