@@ -21,6 +21,7 @@
 
 #include <fstream>
 #include <future>
+#include <sstream>
 
 using platform::FileManager;
 using platform::Log;
@@ -58,6 +59,10 @@ public:
   explicit AlertAnswer(std::function<void(int)> f) : f_(std::move(f)) {}
   void clickedButtonAtIndex(platform::ui::AlertView &, int index) override {
     if (f_) std::exchange(f_, nullptr)(index);
+  }
+  // Closed from code: the question counts as cancelled.
+  void didDismissWithButtonIndex(platform::ui::AlertView &, int) override {
+    if (f_) std::exchange(f_, nullptr)(0);
   }
 
 private:
@@ -162,7 +167,10 @@ void SFTPService::logLine(const std::string &line) {
 
 void SFTPService::logFailure(const std::string &what) {
   logLine(what);
-  if (sftp_) logLine(sftp_->lastErrorText());
+  if (!sftp_) return;
+  std::istringstream lines(sftp_->lastErrorText());
+  for (std::string line; std::getline(lines, line);)
+    logLine("  " + line);
 }
 
 void SFTPService::showHelpPage(const char *page) {
@@ -195,7 +203,7 @@ bool SFTPService::isConnected() {
   return connecting_ || connected_;
 }
 bool SFTPService::isActive() {
-  return connected_ && (active_ || batchRunning_);
+  return (connected_ || connecting_) && (active_ || batchRunning_);
 }
 bool SFTPService::isAnythingPending() {
   return pending_;
@@ -254,29 +262,31 @@ bool SFTPService::ensureConnected() {
   sftp_->put_IdleTimeoutMs(kTimeoutMs);
   status("Connecting...");
   logLine("Connect " + e.host + ":" + std::to_string(e.port));
-  auto fail = [&](const std::string &text, bool login) {
+  using Report = void (SFTPWrapperDelegate::*)(SFTPWrapper &, const std::string &);
+  auto fail = [&](const std::string &text, Report kind) {
     logFailure(text);
     connecting_ = false;
     pending_ = false;
     dropConnection();
-    report([text, login](SFTPWrapperDelegate &d, SFTPWrapper &w) {
-      login ? d.loginError(w, text) : d.connectError(w, text);
-    });
+    report([text, kind](SFTPWrapperDelegate &d, SFTPWrapper &w) { (d.*kind)(w, text); });
     return false;
   };
-  if (e.host.empty()) return fail("No server address.", false);
+  const Report connectError = &SFTPWrapperDelegate::connectError;
+  if (e.host.empty()) return fail("No server address.", connectError);
   if (!sftp_->Connect(e.host.c_str(), e.port)) {
     showHelpPage("error-sftp-timeout.html");
-    return fail("Unable to connect to the SFTP server.", false);
+    return fail("Unable to connect to the SFTP server.", connectError);
   }
   if (!checkHostKey(e))
-    return fail(pendingHostKeyValue_.empty() ? "Host key refused." : pendingHostKeyValue_, false);
+    return fail(pendingHostKeyValue_.empty() ? "Host key refused." : pendingHostKeyValue_,
+                connectError);
   status("Logging In...");
   if (!loginWithKeyFiles(e) && !sftp_->AuthenticatePw(username().c_str(), password().c_str())) {
     showHelpPage("error-sftp-login.html");
-    return fail("Unable to log in to the SFTP server.", true);
+    return fail("Unable to log in to the SFTP server.", &SFTPWrapperDelegate::loginError);
   }
-  if (!sftp_->InitializeSftp()) return fail("Unable to start SFTP on the server.", false);
+  if (!sftp_->InitializeSftp())
+    return fail("Unable to start SFTP on the server.", &SFTPWrapperDelegate::sftpError);
   CkString root;
   std::string rootDir = sftp_->RealPath(".", "", root) ? root.getString() : "/";
   {
@@ -460,7 +470,11 @@ bool SFTPService::askSavedFileExists(const std::string &name) {
         answer, "Cancel", std::vector<std::string>{"Replace", "Replace & Don't Ask Again"});
     alert->show();
   });
-  const int index = answered->get_future().get();
+  // A reinit meanwhile (it waits for this operation) counts as "Cancel".
+  auto future = answered->get_future();
+  while (future.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready)
+    if (abort_) return false;
+  const int index = future.get();
   if (index == 2) {
     UserDefaults::standard().setObject("1", kOverwriteSavedFilesKey);
     UserDefaults::standard().synchronize();

@@ -98,7 +98,6 @@ protected:
   void TearDown() override {
     FTPAppServices::setShared(nullptr);
     platform::Paths::setHome("");
-    UserDefaults::resetStandard();
   }
   std::shared_ptr<SFTPService> service(int port, const std::string &password = kSftpPass) {
     auto s = std::make_shared<SFTPService>();
@@ -129,7 +128,6 @@ protected:
     return p;
   }
   std::string path(const std::string &name) { return dir.file(name); }
-  std::string local(const std::string &name) { return home.file(name); }
 
   TempDir dir{"ferrowen-sftpsvc"}, home{"ferrowen-sftpsvc-home"};
   std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
@@ -148,7 +146,8 @@ TEST_F(SftpService, OperationsReportInOrderOnTheMainThread) {
   ::chmod(path("sub").c_str(), 0777);
   s->setMainConnection(true);
   int chmodSeen = 0;
-  const std::string down = local("down");
+  bool swapped = false;
+  const std::string down = home.file("down");
   platform::FileManager::createDirectory(down, true);
   const std::string up = path("up.bin");
   struct Step {
@@ -189,6 +188,7 @@ TEST_F(SftpService, OperationsReportInOrderOnTheMainThread) {
          struct stat st {};
          ::stat(path("moved.bin").c_str(), &st);
          chmodSeen = st.st_mode & 0777;
+         swapped = sha256Of(path("moved.bin")) == sha256Of(path("src.bin"));
        },
        "refresh;"},
       {"delete file", [&] { s->deleteFile(path("moved.bin")); }, "refresh;"},
@@ -203,6 +203,7 @@ TEST_F(SftpService, OperationsReportInOrderOnTheMainThread) {
   }
   EXPECT_TRUE(recorder->allOnMain);
   EXPECT_EQ(chmodSeen, 0640);
+  EXPECT_TRUE(swapped);
   EXPECT_EQ(sha256Of(down + "/src.bin"), sha256Of(path("src.bin")));
   EXPECT_EQ(sha256Of(path("sub/src.bin")), sha256Of(path("src.bin")));
   // Nothing of the temporary names is left behind, and the user's root was reported.
