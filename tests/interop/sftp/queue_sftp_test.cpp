@@ -22,32 +22,23 @@ protected:
 };
 
 TEST_F(QueueSftp, DownloadUploadFolderAndFolderBatchRun) {
-  testsupport::SshPeerOptions o;
-  auto peer = testsupport::SshPeer::sshd(o);
+  auto peer = testsupport::SshPeer::sshd({});
   ASSERT_TRUE(peer->started()) << peer->why();
   const std::string r = remote_.path();
   testsupport::writeFile(r + "/fetch.txt", "fetched");
   ::mkdir((r + "/tree").c_str(), 0777);
   testsupport::writeFile(r + "/tree/inner.txt", "inner");
-  const std::string upload = Paths::documents() + "/send.txt";
-  testsupport::writeFile(upload, "sent");
+  testsupport::writeFile(Paths::documents() + "/send.txt", "sent");
   makeQueue();
-  struct Item {
-    int action;
-    const char *name, *local;
-  } items[] = {
-      {30, "fetch.txt", "got"}, {34, "made", ""}, {31, "send.txt", "send.txt"}, {33, "tree", ""}};
-  for (auto &i : items)
-    queue_->addBatchItemAction(i.action, i.name, r, 1, "127.0.0.1", peer->port(),
-                               testsupport::kSftpUser, testsupport::kSftpPass, "sftp", i.local,
-                               false, true);
-  ASSERT_TRUE(waitFor(
-      [&] {
-        advance(0.5);
-        return rows().empty();
-      },
-      60))
-      << rows().size();
+  for (auto [action, name, local] : {std::tuple{30, "fetch.txt", "got"},
+                                     {34, "made", ""},
+                                     {31, "send.txt", "send.txt"},
+                                     {33, "tree", ""}})
+    queue_->addBatchItemAction(action, name, r, 1, "127.0.0.1", peer->port(),
+                               testsupport::kSftpUser, testsupport::kSftpPass, "sftp", local, false,
+                               true);
+  auto allDone = [&] { return advance(0.5), rows().empty(); };
+  ASSERT_TRUE(waitFor(allDone, 60)) << rows().size();
   const std::string files = Paths::documents() + "/Files";
   EXPECT_EQ(testsupport::readFile(files + "/got/fetch.txt"), "fetched");
   EXPECT_TRUE(FileManager::fileExists(r + "/made"));
