@@ -19,9 +19,11 @@
 #include "sshlib/core/ProgressEvent.h"
 #include "sshlib/ssh/CkSFtp.h"
 
+#include <condition_variable>
 #include <fstream>
 #include <future>
 #include <sstream>
+#include <thread>
 
 using platform::FileManager;
 using platform::Log;
@@ -75,9 +77,11 @@ private:
 class SFTPService::Progress : public ProgressEvent {
 public:
   explicit Progress(SFTPService &s) : s_(s) {}
+  // From the transfer's thread and from a watcher of the growing file.
   void UpdatePct(int pct, bool &abort) override {
     abort = s_.abort_;
-    if (pct == last_) return;
+    std::lock_guard lock(mutex_);
+    if (pct <= last_) return;
     last_ = pct;
     SFTPProgressDic dic{(int64_t)(total_ * pct / 100), pct / 100.0f};
     s_.report([dic](SFTPWrapperDelegate &d, SFTPWrapper &w) {
@@ -92,6 +96,11 @@ public:
     bool abort = false;
     UpdatePct(100, abort);
   }
+  // Bytes done so far, as a whole percent of the total.
+  void at(long long bytes) {
+    bool abort = false;
+    if (total_ > 0) UpdatePct((int)(std::min(bytes, total_) * 100 / total_), abort);
+  }
   void start(long long total) {
     total_ = total < 0 ? 0 : total;
     last_ = -1;
@@ -99,6 +108,7 @@ public:
 
 private:
   SFTPService &s_;
+  std::mutex mutex_;
   long long total_ = 0;
   int last_ = -1;
 };
@@ -533,7 +543,25 @@ bool SFTPService::downloadTo(const std::string &remote, const std::string &local
   progress_->start(sftp_->GetFileSize64(remote.c_str(), true));
   FileManager::createDirectory(parentOf(local), true);
   const std::string part = local + ".sftp-part";
-  bool ok = sftp_->DownloadFileByName(remote.c_str(), part.c_str());
+  bool ok;
+  {
+    // The whole-file download counts no steps of its own: the growing file tells how far it is.
+    std::mutex m;
+    std::condition_variable cv;
+    bool finished = false;
+    std::thread watch([&] {
+      std::unique_lock lock(m);
+      while (!cv.wait_for(lock, std::chrono::milliseconds(250), [&] { return finished; }))
+        progress_->at((long long)sizeOfFileAtPath(part));
+    });
+    ok = sftp_->DownloadFileByName(remote.c_str(), part.c_str());
+    {
+      std::lock_guard lock(m);
+      finished = true;
+    }
+    cv.notify_one();
+    watch.join();
+  }
   if (ok) {
     FileManager::removeItem(local);
     ok = bool(FileManager::moveItem(part, local));
