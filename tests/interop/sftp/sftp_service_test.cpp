@@ -16,6 +16,7 @@
 #include "platform/foundation/UserDefaults.h"
 #include "platform/ui/Presentation.h"
 #include "platform/ui/Window.h"
+#include "sshlib/ssh/CkSFtp.h"
 #include "tests/support/FakeSftpServer.h"
 #include "tests/support/SftpPeers.h"
 
@@ -380,6 +381,17 @@ TEST_F(SftpService, OneOperationAtATime) {
   EXPECT_EQ(recorder->outcome(), "progress:100;downloaded:" + saved + ";done;");
   EXPECT_EQ(readFile(saved), "new");
   EXPECT_NE(readFile(s->logPath()).find("Huh?SomethingInProgress"), std::string::npos);
+}
+
+// The public objects hand out the record of their last operation in three forms.
+TEST_F(SftpService, LastErrorInEachForm) {
+  CkSFtp s;
+  EXPECT_FALSE(s.Connect("127.0.0.1", freeTcpPort()));
+  CkSshKey key;
+  EXPECT_FALSE(key.LoadKeyFile(path("missing.pem").c_str()));
+  for (auto &text : {s.lastErrorText(), s.lastErrorHtml(), s.lastErrorXml(), key.lastErrorText(),
+                     key.lastErrorHtml(), key.lastErrorXml()})
+    EXPECT_NE(text.find("Failed"), std::string::npos) << text;
 }
 
 } // namespace
