@@ -18,6 +18,7 @@
 #include "app/ftp/BatchServices.h"
 #include "app/ftp/FTPConnection.h"
 #include "app/ftp/FTPServices.h"
+#include "app/ftp/SFTPService.h"
 #include "app/shell/FTPServer.h"
 #include "app/shell/HelpScreens.h"
 #include "app/shell/PasscodeLock.h"
@@ -149,6 +150,7 @@ void FerrowenAppDelegate::installServices() {
   installTarUnpacker();
   installZipArchive();
   LocalFilesServices::setShared(makeShellLocalFilesServices(self));
+  SFTPService::install();
 }
 
 void FerrowenAppDelegate::uninstallServices() {

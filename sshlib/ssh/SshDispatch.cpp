@@ -301,8 +301,11 @@ bool SshTransport::generalizedRead(int waitCode, unsigned int idleTimeoutMs,
       case 93: {
         unsigned int idx = 1, num = 0, add = 0;
         if (parseUint32(msg, idx, num) && parseUint32(msg, idx, add)) {
+          // A window beyond 2^32-1 bytes saturates instead of wrapping to a small one.
           if (forGiven)
-            channel->m_curServerWinSize += add;
+            channel->m_curServerWinSize = add > 0xFFFFFFFFu - channel->m_curServerWinSize
+                                              ? 0xFFFFFFFFu
+                                              : channel->m_curServerWinSize + add;
           else
             queuePayload(msg, log, verbose, 14);
         }

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <map>
+#include <string>
+#include <vector>
 
 #include "sshlib/core/DataBuffer.h"
 #include "sshlib/core/ExtPtrArray.h"
@@ -19,6 +21,7 @@ class LogBase;
 class Output;
 class ProgressMonitor;
 class SshChannel;
+class ClsSshKey;
 class rsa_key;
 class dsa_key;
 
@@ -240,6 +243,47 @@ public:
   bool readSkippingIgnore(DataBuffer &msg, bool skipDebug, LogBase &log, bool verbose);
   // Sequence number of the last packet read.
   unsigned int lastInSeqNum = 0;
+
+  // ---- User authentication (the "ssh-userauth" service).
+  bool sendServiceRequest(const char *serviceName, ProgressMonitor *pm, LogBase &log, bool verbose);
+  bool readServiceAccept(DataBuffer &out, ProgressMonitor *pm, LogBase &log,
+                         SocketReadFailInfo &failInfo, bool verbose);
+  // Methods that can continue (appended) and their comma-joined text.
+  static bool parseUserAuthFailMsg(const DataBuffer &msg, std::vector<std::string> &methods,
+                                   bool &partialSuccess, LogBase &log);
+  bool sshAuthenticatePw(XString &login, XString &password, ProgressMonitor *pm, LogBase &log,
+                         SocketReadFailInfo &failInfo, bool verbose, bool &passwordChange);
+  bool sshAuthenticatePk(XString &login, const char *password, ClsSshKey &key, ProgressMonitor *pm,
+                         LogBase &log, SocketReadFailInfo &failInfo, bool verbose);
+  static bool parseUserAuthInfoRequest(const DataBuffer &msg, unsigned int &numPrompts,
+                                       StringBuffer &firstPrompt, LogBase &log,
+                                       bool &passwordChange);
+  bool sshKeyboardInteractive(const std::vector<std::string> &answers, ProgressMonitor *pm,
+                              LogBase &log, SocketReadFailInfo &failInfo, unsigned int &numPrompts,
+                              StringBuffer &firstPrompt, bool &finished, bool &passwordChange,
+                              bool verbose);
+  // Questions a server may ask in one keyboard-interactive login.
+  static constexpr int kMaxKbdInteractiveRounds = 32;
+
+  // ---- Channels: open, subsystem, data and windows.
+  bool openChannel(SshChannel &ch, int &replyMsgType, unsigned int &failReasonCode,
+                   StringBuffer &failDescription, ProgressMonitor *pm, LogBase &log,
+                   bool &disconnected, SocketReadFailInfo &failInfo, bool verbose);
+  bool sendReqSubsystem(SshChannel &ch, XString &subsystemName, ProgressMonitor *pm, LogBase &log,
+                        bool &disconnected, SocketReadFailInfo &failInfo, bool verbose);
+  bool readChannelResponse(SshChannel &ch, DataBuffer &reply, ProgressMonitor *pm, LogBase &log,
+                           bool &disconnected, SocketReadFailInfo &failInfo, bool verbose);
+  bool channelSendData(SshChannel &ch, const unsigned char *data, unsigned int size,
+                       unsigned int maxPacket, ProgressMonitor *pm, LogBase &log, bool verbose);
+  bool readWindowAdjust(SshChannel &ch, bool &eof, bool &close, ProgressMonitor *pm, LogBase &log,
+                        bool &disconnected, SocketReadFailInfo &failInfo, bool verbose);
+  // Appends the data of the next CHANNEL_DATA (queued first, else read); extended data is
+  // skipped. EOF and CLOSE come back through the flags.
+  bool readChannelData(SshChannel &ch, DataBuffer &data, bool &eof, bool &close,
+                       ProgressMonitor *pm, LogBase &log, bool &disconnected,
+                       SocketReadFailInfo &failInfo, bool verbose);
+  bool checkQueuedChannelData(SshChannel &ch, DataBuffer &data, bool &eof, bool &close,
+                              ProgressMonitor *pm, LogBase &log, bool &disconnected, bool verbose);
 
 private:
   void closeBroken();

@@ -233,7 +233,7 @@ bool SshTransport::parseChannelOpenSuccess(const DataBuffer &msg, SshChannel &ch
     log.LogError("Error parsing channel open response (4)");
     return false;
   }
-  if (v == 0) v = 0x7FFFFFFF;
+  // A window of 0 means the server grants data later with WINDOW_ADJUST.
   ch.serverInitialWindowSize = v;
   ch.m_curServerWinSize = v;
   log.LogDataLong("ServerInitialWindowSize", (int)v);

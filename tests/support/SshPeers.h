@@ -37,6 +37,7 @@ struct SshPeerOptions {
   std::string macs;
   std::string rekeyLimit;  // sshd's RekeyLimit value, or asyncssh's rekey bytes
   std::string extraConfig; // more sshd_config lines
+  std::string leadConfig;  // sshd_config lines put first, so that they win over the defaults
   // Root (any user for asyncssh) may log in with the keys listed in this file.
   std::string authorizedKeys;
 };
@@ -58,8 +59,9 @@ public:
       return p;
     }
     std::string alg = o.hostKeyType == "dsa" ? "ssh-dss" : "ssh-rsa";
-    std::string cfg = "Port " + std::to_string(p->port_) + "\nListenAddress 127.0.0.1\nHostKey " +
-                      p->hostKey_ + "\nPidFile " + p->dir_.file("sshd.pid") +
+    std::string cfg = o.leadConfig + "Port " + std::to_string(p->port_) +
+                      "\nListenAddress 127.0.0.1\nHostKey " + p->hostKey_ + "\nPidFile " +
+                      p->dir_.file("sshd.pid") +
                       "\nLogLevel DEBUG1\nUsePAM no\nPasswordAuthentication "
                       "yes\nKbdInteractiveAuthentication no\nX11Forwarding no\nPrintMotd no\n"
                       "HostKeyAlgorithms " +

@@ -1,0 +1,256 @@
+#include "sshlib/ssh/CkSFtp.h"
+
+#include "sshlib/core/DataBuffer.h"
+#include "sshlib/core/StringBuffer.h"
+#include "sshlib/core/XString.h"
+#include "sshlib/crypto/ClsSshKey.h"
+#include "sshlib/ssh/ClsSFtp.h"
+
+namespace {
+// An argument as a library string.
+struct Arg {
+  explicit Arg(const char *s) { v.setFromUtf8(s ? s : ""); }
+  XString v;
+};
+
+enum class LogForm { Text, Html, Xml };
+std::string logOf(ClsBase &impl, LogForm form) {
+  XString v;
+  if (form == LogForm::Text) impl.GetTextLogX(v, false);
+  if (form == LogForm::Html) impl.GetHtmlLogX(v, false);
+  if (form == LogForm::Xml) impl.GetXmlLogX(v, false);
+  return v.getUtf8();
+}
+} // namespace
+
+// --- CkString, CkByteData
+
+CkString::CkString() : m_impl(new XString) {}
+CkString::~CkString() {
+  delete m_impl;
+}
+std::string CkString::getString() const {
+  return m_impl->getUtf8();
+}
+void CkString::setString(const char *utf8) {
+  m_impl->setFromUtf8(utf8 ? utf8 : "");
+}
+int CkString::getSizeUtf8() const {
+  return (int)m_impl->getUtf8Sb().getSize();
+}
+
+CkByteData::CkByteData() : m_impl(new DataBuffer) {}
+CkByteData::~CkByteData() {
+  delete m_impl;
+}
+int CkByteData::getSize() const {
+  return (int)m_impl->getSize();
+}
+const unsigned char *CkByteData::getData() const {
+  return m_impl->getData2();
+}
+void CkByteData::append(const void *data, int n) {
+  if (data && n > 0) m_impl->append(data, (unsigned int)n);
+}
+void CkByteData::clear() {
+  m_impl->clear();
+}
+
+// --- CkSshKey
+
+CkSshKey::CkSshKey() : m_impl(new ClsSshKey) {}
+CkSshKey::~CkSshKey() {
+  delete m_impl;
+}
+void CkSshKey::put_Password(const char *utf8) {
+  m_impl->put_Password(utf8 ? utf8 : "");
+}
+bool CkSshKey::LoadKeyFile(const char *path) {
+  m_impl->enterContextBase("LoadKeyFile");
+  bool ok = path && m_impl->loadKeyFile(path, m_impl->m_log);
+  m_impl->logSuccessFailure(ok);
+  m_impl->m_log.LeaveContext();
+  return ok;
+}
+bool CkSshKey::FromText(const char *text) {
+  m_impl->enterContextBase("FromText");
+  StringBuffer sb;
+  sb.setString(text ? text : "");
+  bool ok = m_impl->loadAnyFormat(sb, m_impl->m_log);
+  m_impl->logSuccessFailure(ok);
+  m_impl->m_log.LeaveContext();
+  return ok;
+}
+bool CkSshKey::get_IsPrivateKey() const {
+  return m_impl->get_IsPrivateKey();
+}
+bool CkSshKey::get_IsDsaKey() const {
+  return m_impl->get_IsDsaKey();
+}
+std::string CkSshKey::lastErrorText() const {
+  return logOf(*m_impl, LogForm::Text);
+}
+std::string CkSshKey::lastErrorHtml() const {
+  return logOf(*m_impl, LogForm::Html);
+}
+std::string CkSshKey::lastErrorXml() const {
+  return logOf(*m_impl, LogForm::Xml);
+}
+
+// --- CkSFtpFile, CkSFtpDir
+
+CkSFtpFile::CkSFtpFile(ClsSFtpFile *impl) : m_impl(impl) {}
+CkSFtpFile::~CkSFtpFile() {
+  delete m_impl;
+}
+std::string CkSFtpFile::filename() const {
+  return m_impl->get_Filename();
+}
+long long CkSFtpFile::get_Size64() const {
+  return m_impl->get_Size64();
+}
+int CkSFtpFile::get_Permissions() const {
+  return m_impl->get_Permissions();
+}
+std::string CkSFtpFile::owner() const {
+  return m_impl->get_Owner();
+}
+std::string CkSFtpFile::group() const {
+  return m_impl->get_Group();
+}
+bool CkSFtpFile::get_IsRegular() const {
+  return m_impl->get_IsRegular();
+}
+bool CkSFtpFile::get_IsDirectory() const {
+  return m_impl->get_IsDirectory();
+}
+bool CkSFtpFile::get_IsSymLink() const {
+  return m_impl->get_IsSymLink();
+}
+long long CkSFtpFile::get_LastModifiedUnix() const {
+  const SFtpFileAttr &a = m_impl->attrs();
+  return a.lastModifiedTime64 ? a.lastModifiedTime64 : (long long)a.lastModifiedTime32;
+}
+
+CkSFtpDir::CkSFtpDir(ClsSFtpDir *impl) : m_impl(impl) {}
+CkSFtpDir::~CkSFtpDir() {
+  delete m_impl;
+}
+int CkSFtpDir::get_NumFilesAndDirs() const {
+  return m_impl->get_NumFilesAndDirs();
+}
+std::string CkSFtpDir::originalPath() const {
+  return m_impl->OriginalPath;
+}
+CkSFtpFile *CkSFtpDir::GetFileObject(int i) const {
+  const ClsSFtpFile *e = m_impl->entry(i);
+  if (!e) return nullptr;
+  return new CkSFtpFile(
+      new ClsSFtpFile(e->get_Filename(), std::make_unique<SFtpFileAttr>(e->attrs())));
+}
+
+// --- CkSFtp
+
+CkSFtp::CkSFtp() : m_impl(new ClsSFtp) {}
+CkSFtp::~CkSFtp() {
+  delete m_impl;
+}
+
+bool CkSFtp::Connect(const char *host, int port) {
+  Arg h(host);
+  return m_impl->Connect(h.v, port, m_event);
+}
+bool CkSFtp::AuthenticatePw(const char *login, const char *password) {
+  Arg l(login), p(password);
+  return m_impl->AuthenticatePw(l.v, p.v, m_event);
+}
+bool CkSFtp::AuthenticatePk(const char *login, CkSshKey &key) {
+  Arg l(login);
+  return m_impl->AuthenticatePk(l.v, &key.impl(), m_event);
+}
+bool CkSFtp::InitializeSftp() {
+  return m_impl->InitializeSftp(m_event);
+}
+void CkSFtp::Disconnect() {
+  m_impl->Disconnect();
+}
+bool CkSFtp::get_IsConnected() const {
+  return m_impl->get_IsConnected();
+}
+std::string CkSFtp::hostKeyFingerprint() const {
+  StringBuffer sb;
+  m_impl->get_HostKeyFingerprint(sb);
+  return sb.getString();
+}
+void CkSFtp::put_FilenameCharset(const char *charset) {
+  m_impl->FilenameCharset.setString(charset ? charset : "");
+}
+void CkSFtp::put_ConnectTimeoutMs(int ms) {
+  m_impl->ConnectTimeoutMs = ms > 0 ? (unsigned int)ms : 0;
+}
+void CkSFtp::put_IdleTimeoutMs(int ms) {
+  m_impl->IdleTimeoutMs = ms > 0 ? (unsigned int)ms : 0;
+}
+
+bool CkSFtp::RealPath(const char *path, const char *composePath, CkString &out) {
+  Arg p(path), c(composePath);
+  return m_impl->RealPath(p.v, c.v, out.impl(), m_event);
+}
+bool CkSFtp::OpenDir(const char *path, CkString &handle) {
+  Arg p(path);
+  return m_impl->OpenDir(p.v, handle.impl(), m_event);
+}
+CkSFtpDir *CkSFtp::ReadDir(const char *handle) {
+  Arg h(handle);
+  ClsSFtpDir *dir = m_impl->ReadDir(h.v, m_event);
+  return dir ? new CkSFtpDir(dir) : nullptr;
+}
+bool CkSFtp::CloseHandle(const char *handle) {
+  Arg h(handle);
+  return m_impl->CloseHandle(h.v, m_event);
+}
+bool CkSFtp::DownloadFileByName(const char *remotePath, const char *localPath) {
+  Arg r(remotePath), l(localPath);
+  return m_impl->DownloadFileByName(r.v, l.v, m_event);
+}
+bool CkSFtp::UploadFileByName(const char *remotePath, const char *localPath) {
+  Arg r(remotePath), l(localPath);
+  return m_impl->UploadFileByName(r.v, l.v, m_event);
+}
+bool CkSFtp::CreateDir(const char *path) {
+  Arg p(path);
+  return m_impl->CreateDir(p.v, m_event);
+}
+bool CkSFtp::RemoveDir(const char *path) {
+  Arg p(path);
+  return m_impl->RemoveDir(p.v, m_event);
+}
+bool CkSFtp::RemoveFile(const char *path) {
+  Arg p(path);
+  return m_impl->RemoveFile(p.v, m_event);
+}
+bool CkSFtp::RenameFileOrDir(const char *oldPath, const char *newPath) {
+  Arg o(oldPath), n(newPath);
+  return m_impl->RenameFileOrDir(o.v, n.v, m_event);
+}
+bool CkSFtp::SetPermissions(const char *path, int permissions) {
+  Arg p(path);
+  return m_impl->SetPermissions(p.v, false, (unsigned int)permissions, m_event);
+}
+long long CkSFtp::GetFileSize64(const char *path, bool followLinks) {
+  Arg p(path);
+  return m_impl->GetFileSize(p.v, followLinks, false, m_event);
+}
+
+std::string CkSFtp::lastErrorText() const {
+  return logOf(*m_impl, LogForm::Text);
+}
+std::string CkSFtp::lastErrorHtml() const {
+  return logOf(*m_impl, LogForm::Html);
+}
+std::string CkSFtp::lastErrorXml() const {
+  return logOf(*m_impl, LogForm::Xml);
+}
+bool CkSFtp::SaveLastError(const char *path) {
+  return m_impl->SaveXmlLog(path);
+}

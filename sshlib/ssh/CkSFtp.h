@@ -1,0 +1,154 @@
+// The public SFTP objects of the library: each owns one implementation object, created and
+// destroyed with it, and forwards to it. Texts cross as UTF-8; results are flags, counts or null
+// objects, and the reason of a failure is in LastErrorText (LastErrorHtml, LastErrorXml).
+#pragma once
+
+#include <memory>
+#include <string>
+
+class ClsSFtp;
+class ClsSFtpDir;
+class ClsSFtpFile;
+class ClsSshKey;
+class DataBuffer;
+class ProgressEvent;
+class XString;
+
+// The base of the public objects: not copyable, destroyed through any of its kinds.
+class CkObject {
+public:
+  CkObject() = default;
+  virtual ~CkObject() = default;
+  CkObject(const CkObject &) = delete;
+  CkObject &operator=(const CkObject &) = delete;
+};
+
+// A text of the library.
+class CkString : public CkObject {
+public:
+  CkString();
+  ~CkString() override;
+  std::string getString() const;
+  void setString(const char *utf8);
+  int getSizeUtf8() const;
+  XString &impl() { return *m_impl; }
+
+private:
+  XString *m_impl;
+};
+
+// Bytes of the library.
+class CkByteData : public CkObject {
+public:
+  CkByteData();
+  ~CkByteData() override;
+  int getSize() const;
+  const unsigned char *getData() const;
+  void append(const void *data, int n);
+  void clear();
+  DataBuffer &impl() { return *m_impl; }
+
+private:
+  DataBuffer *m_impl;
+};
+
+// An SSH key read from a key file (PEM, PuTTY, OpenSSH or XML forms).
+class CkSshKey : public CkObject {
+public:
+  CkSshKey();
+  ~CkSshKey() override;
+  // The pass phrase of an encrypted key; set before loading.
+  void put_Password(const char *utf8);
+  bool LoadKeyFile(const char *path);
+  // Loads the key from its text, whatever its form.
+  bool FromText(const char *text);
+  bool get_IsPrivateKey() const;
+  bool get_IsDsaKey() const;
+  std::string lastErrorText() const;
+  std::string lastErrorHtml() const;
+  std::string lastErrorXml() const;
+  ClsSshKey &impl() { return *m_impl; }
+
+private:
+  ClsSshKey *m_impl;
+};
+
+// One entry of a listing.
+class CkSFtpFile : public CkObject {
+public:
+  explicit CkSFtpFile(ClsSFtpFile *impl); // takes ownership
+  ~CkSFtpFile() override;
+  std::string filename() const;
+  long long get_Size64() const;
+  int get_Permissions() const;
+  std::string owner() const;
+  std::string group() const;
+  bool get_IsRegular() const;
+  bool get_IsDirectory() const;
+  bool get_IsSymLink() const;
+  // Seconds since 1970 of the last change; 0 when the server gave none.
+  long long get_LastModifiedUnix() const;
+
+private:
+  ClsSFtpFile *m_impl;
+};
+
+// The entries of one listing.
+class CkSFtpDir : public CkObject {
+public:
+  explicit CkSFtpDir(ClsSFtpDir *impl); // takes ownership
+  ~CkSFtpDir() override;
+  int get_NumFilesAndDirs() const;
+  std::string originalPath() const;
+  // A copy of entry i; null out of range. The caller owns it.
+  CkSFtpFile *GetFileObject(int i) const;
+
+private:
+  ClsSFtpDir *m_impl;
+};
+
+// An SFTP session over one SSH connection. Every operation blocks the calling thread.
+class CkSFtp : public CkObject {
+public:
+  CkSFtp();
+  ~CkSFtp() override;
+
+  bool Connect(const char *host, int port);
+  bool AuthenticatePw(const char *login, const char *password);
+  bool AuthenticatePk(const char *login, CkSshKey &key);
+  bool InitializeSftp();
+  void Disconnect();
+  bool get_IsConnected() const;
+  // The server's host key as the transport reports it ("ssh-rsa 2048 ab:cd:..."); empty when not
+  // connected.
+  std::string hostKeyFingerprint() const;
+  void put_FilenameCharset(const char *charset);
+  void put_ConnectTimeoutMs(int ms);
+  void put_IdleTimeoutMs(int ms);
+  // Progress reports of the transfers (UpdatePct) and the place to abort them.
+  void put_EventCallbackObject(ProgressEvent *event) { m_event = event; }
+
+  bool RealPath(const char *path, const char *composePath, CkString &out);
+  bool OpenDir(const char *path, CkString &handle);
+  // The entries of an open folder; null on failure. The caller owns it.
+  CkSFtpDir *ReadDir(const char *handle);
+  bool CloseHandle(const char *handle);
+  bool DownloadFileByName(const char *remotePath, const char *localPath);
+  bool UploadFileByName(const char *remotePath, const char *localPath);
+  bool CreateDir(const char *path);
+  bool RemoveDir(const char *path);
+  bool RemoveFile(const char *path);
+  bool RenameFileOrDir(const char *oldPath, const char *newPath);
+  bool SetPermissions(const char *path, int permissions);
+  // -1 when the size cannot be read.
+  long long GetFileSize64(const char *path, bool followLinks);
+
+  std::string lastErrorText() const;
+  std::string lastErrorHtml() const;
+  std::string lastErrorXml() const;
+  bool SaveLastError(const char *path);
+
+private:
+  ClsSFtp *m_impl;
+  ProgressEvent *m_event = nullptr;
+};

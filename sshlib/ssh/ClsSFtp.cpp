@@ -1,0 +1,475 @@
+// The SFTP session: connect, authenticate, open the "sftp" channel and agree a version; the SFTP
+// packet layer over the channel; the read-failure rule that drops a dead connection.
+#include "sshlib/ssh/ClsSFtp.h"
+
+#include <unistd.h>
+
+#include "sshlib/core/LogBase.h"
+#include "sshlib/core/ProgressMonitor.h"
+#include "sshlib/crypto/ClsSshKey.h"
+#include "sshlib/ssh/ClsSFtpOp.h"
+#include "sshlib/ssh/SshChannel.h"
+#include "sshlib/ssh/SshTransport.h"
+
+ClsSFtp::ClsSFtp() = default;
+
+ClsSFtp::~ClsSFtp() {
+  dropTransport();
+  clearCache();
+}
+
+void ClsSFtp::dropTransport() {
+  if (transport) {
+    SessionLog.setString(transport->sessionLog);
+    delete transport;
+  }
+  delete sftpChannel;
+  transport = nullptr;
+  sftpChannel = nullptr;
+  isAuthenticated = sftpInitialized = false;
+  inBuf.clear();
+  inPos = 0;
+  handleTable.clear();
+}
+
+void ClsSFtp::Disconnect() {
+  SftpOp op(*this, "Disconnect", nullptr);
+  if (transport) transport->socket.CloseSocket(0, m_log);
+  dropTransport();
+  op.done(true);
+}
+
+void ClsSFtp::get_HostKeyFingerprint(StringBuffer &out) const {
+  out.clear();
+  if (transport) out.setString(transport->hostKeyFingerprint);
+}
+
+bool ClsSFtp::checkChannel() {
+  if (!transport) {
+    m_log.LogError("Must first connect to the SSH server.");
+    return false;
+  }
+  if (!sftpChannel) {
+    m_log.LogError("Must first have an open SFTP channel (by calling InitializeSftp).");
+    return false;
+  }
+  return true;
+}
+
+bool ClsSFtp::checkInitialized() {
+  if (sftpInitialized) return true;
+  m_log.LogError("The InitializeSftp method must first be called successfully.");
+  m_log.LogError("If InitializeSftp was called, make sure it returns a success status.");
+  return false;
+}
+
+void ClsSFtp::handleReadFailure(SocketReadFailInfo &fi, bool disconnectReceived) {
+  if (!transport) {
+    m_log.LogError("No SSH connection...");
+    return;
+  }
+  if (disconnectReceived) {
+    DisconnectCode = transport->disconnectCode;
+    DisconnectReason.setString(transport->disconnectReason);
+    dropTransport();
+    m_log.LogError("Received SSH disconnect.");
+    m_log.LogDataLong("disconnectCode", (int)DisconnectCode);
+    m_log.LogData("disconnectReason", DisconnectReason.getString());
+    return;
+  }
+  if (fi.connectionClosed || fi.socketError || !transport->socket.isConnected) {
+    m_log.LogError("Socket connection lost, channel closed.");
+    dropTransport();
+    return;
+  }
+  m_log.LogError("SSH read failed...");
+}
+
+void ClsSFtp::dropOutOfStep() {
+  SocketReadFailInfo fi;
+  fi.connectionClosed = 1;
+  transport->socket.CloseSocket(0, m_log);
+  handleReadFailure(fi, false);
+}
+
+bool ClsSFtp::Connect(XString &host, int port, ProgressEvent *ev) {
+  inBuf.clear();
+  inPos = 0;
+  for (int attempt = 0;; ++attempt) {
+    ProgressMonitorPtr pmp(ev, 0);
+    if (connect2(host, port, pmp.getPm())) return true;
+    StringBuffer text;
+    m_log.getText(text);
+    bool retry = (text.containsSubstring("Mocana SSH") &&
+                  text.containsSubstring("Invalid PKCS v1.5 PS separator")) ||
+                 (text.containsSubstring("mod_sftp") &&
+                  text.containsSubstring("Invalid r/s in DSA signature validation"));
+    if (!retry || attempt > 2) return false;
+    usleep(500 * 1000);
+  }
+}
+
+bool ClsSFtp::connect2(XString &hostIn, int port, ProgressMonitor *pm) {
+  enterContextBase("Connect");
+  std::string host = hostIn.getUtf8();
+  if (host.rfind("sftp://", 0) == 0) host = host.substr(7);
+  m_log.LogData("hostname", host.c_str());
+  m_log.LogDataLong("port", port);
+  dropTransport();
+  InitializeFailCode = DisconnectCode = 0;
+  InitializeFailReason.clear();
+  DisconnectReason.clear();
+  transport = new SshTransport();
+  transport->setClientIp(ClientIpAddress.c_str());
+  transport->heartbeatMs = HeartbeatMs;
+  transport->keepSessionLog = KeepSessionLog;
+  transport->setTimeouts(IdleTimeoutMs, ConnectTimeoutMs);
+  transport->hostname.setString(host.c_str());
+  transport->port = (unsigned int)port;
+  transport->clientIdent.setString(ClientIdentifier.c_str());
+  SocketReadFailInfo fi;
+  bool ok = transport->sshConnect(*this, this, pm, m_log, fi, VerboseLogging);
+  if (!ok) {
+    dropTransport();
+  } else {
+    // The socket exists only now.
+    if (TcpNoDelay) transport->setNoDelay(true);
+    DataBuffer empty;
+    ok = transport->sendIgnoreMsg(empty, pm, m_log, VerboseLogging);
+  }
+  logSuccessFailure(ok);
+  m_log.LeaveContext();
+  return ok;
+}
+
+bool ClsSFtp::authenticate(XString &login, XString *password, ClsSshKey *key, ProgressMonitor *pm) {
+  if (!transport) {
+    m_log.LogError("Must first connect to the SSH server.");
+    return false;
+  }
+  if (isAuthenticated) {
+    m_log.LogError("Already authenticated.");
+    return false;
+  }
+  m_log.LogData("login", login.getUtf8());
+  SocketReadFailInfo fi;
+  bool ok;
+  if (!key) {
+    ok = transport->sshAuthenticatePw(login, *password, pm, m_log, fi, VerboseLogging,
+                                      PasswordChangeRequested);
+  } else {
+    if (!key->hasKey()) {
+      m_log.LogError("The SSH key object did not contain a loaded private key.");
+      return false;
+    }
+    if (!key->get_IsPrivateKey()) {
+      m_log.LogError("Requires a private key, not a public key.");
+      return false;
+    }
+    if (password) PasswordChangeRequested = false;
+    ok = transport->sshAuthenticatePk(login, password ? password->getUtf8() : nullptr, *key, pm,
+                                      m_log, fi, VerboseLogging);
+  }
+  if (ok) {
+    isAuthenticated = true;
+  } else if (fi.connectionClosed || fi.socketError || !transport->socket.isConnected) {
+    m_log.LogError("Socket connection lost.");
+    dropTransport();
+  }
+  return ok;
+}
+
+bool ClsSFtp::AuthenticatePw(XString &login, XString &password, ProgressEvent *ev) {
+  SftpOp op(*this, "AuthenticatePw", ev);
+  PasswordChangeRequested = false;
+  return op.done(authenticate(login, &password, nullptr, op.pm()));
+}
+
+bool ClsSFtp::AuthenticatePk(XString &login, ClsSshKey *key, ProgressEvent *ev) {
+  SftpOp op(*this, "AuthenticatePk", ev);
+  if (!key) {
+    m_log.LogError("SSH Key is NULL");
+    return op.done(false);
+  }
+  return op.done(authenticate(login, nullptr, key, op.pm()));
+}
+
+bool ClsSFtp::AuthenticatePwPk(XString &login, XString &password, ClsSshKey *key,
+                               ProgressEvent *ev) {
+  SftpOp op(*this, "AuthenticatePwPk", ev);
+  if (!key) {
+    m_log.LogError("SSH Key is NULL");
+    return op.done(false);
+  }
+  return op.done(authenticate(login, &password, key, op.pm()));
+}
+
+bool ClsSFtp::InitializeSftp(ProgressEvent *ev) {
+  SftpOp op(*this, "InitializeSftp", ev);
+  if (!transport) {
+    m_log.LogError("Must first connect to the SSH server.");
+    return op.done(false);
+  }
+  if (!isAuthenticated) {
+    m_log.LogError("Not yet authenticated.  Call AuthenticatePw or AuthenticatePk prior to "
+                   "calling InitialilzeSftp.  Make sure the authenticate method returns a "
+                   "success status.");
+    return op.done(false);
+  }
+  ProgressMonitor *pm = op.pm();
+  sftpInitialized = false;
+  if (sftpChannel) transport->channelForgotten(sftpChannel->clientChannelNum);
+  delete sftpChannel;
+  inBuf.clear();
+  inPos = 0;
+  sftpChannel = new SshChannel();
+  sftpChannel->clientChannelNum = nextChannelNum++;
+  sftpChannel->channelType.setString("session");
+  sftpChannel->initialWindowSize = channelInitialWindow;
+  sftpChannel->maxPacketSize = MaxPacketSize;
+  int replyType = 0;
+  bool disc = false;
+  SocketReadFailInfo fi;
+  bool ok = transport->openChannel(*sftpChannel, replyType, InitializeFailCode,
+                                   InitializeFailReason, pm, m_log, disc, fi, VerboseLogging);
+  if (!ok) {
+    delete sftpChannel;
+    sftpChannel = nullptr;
+    handleReadFailure(fi, disc);
+  } else {
+    m_log.LogInfo("Session channel successfully opened.");
+    m_log.LogDataLong("ChannelNum", (int)sftpChannel->clientChannelNum);
+    m_log.LogDataLong("ServerChannelNum", (int)sftpChannel->serverChannelNum);
+    XString sub;
+    sub.setFromUtf8("sftp");
+    ok = transport->sendReqSubsystem(*sftpChannel, sub, pm, m_log, disc, fi, VerboseLogging);
+    if (!ok) handleReadFailure(fi, disc);
+  }
+  unsigned int asked = 6;
+  if (ok) {
+    if (ForceV3) {
+      asked = 3;
+      m_log.LogInfo("Using SFTP v3 because of ForceV3 property.");
+    } else if (transport->serverIdent.beginsWith("SSH-2.0-VShell")) {
+      asked = 3;
+      m_log.LogInfo("Using SFTP v3 for VShell server...");
+    }
+    DataBuffer init;
+    SshTransport::pack_uint32(asked, init);
+    unsigned int id = 0;
+    ok = sendPacket(1, init, id, pm);
+    if (ok) m_log.LogInfo("Sent FXP_INIT");
+  }
+  if (ok) {
+    DataBuffer pkt;
+    unsigned char type = 0;
+    unsigned int version = 0;
+    if (!readPacket2(pkt, type, version, pm)) {
+      m_log.LogError("Failed to receive FXP_VERSION");
+      ok = false;
+    } else if (type != 2) {
+      m_log.LogError("Expected SSH_FXP_VERSION.");
+      m_log.LogDataLong("packetType", type);
+      ok = false;
+    } else {
+      if (version < 3) {
+        m_log.LogInfo("Server indicated a version less than 3.  Forcing version to 3.");
+        version = 3;
+      }
+      // The version in force is the lower of what we asked and what the server has.
+      ProtocolVersion = (int)(version < asked ? version : asked);
+      m_log.LogDataLong("ServerVersion", (int)version);
+      transport->toSessionLog("SFTP< Received ", "SSH_FXP_VERSION", "\r\n");
+      unsigned int idx = 9;
+      for (;;) {
+        StringBuffer name, data;
+        if (!SshTransport::parseString(pkt, idx, name) || name.getSize() == 0 ||
+            !SshTransport::parseString(pkt, idx, data))
+          break;
+        extensionNames.emplace_back(name.getString());
+        extensionData.emplace_back(data.getString());
+        m_log.LogData("extensionName", name.getString());
+        m_log.LogData("extensionData", data.getString());
+        if (name.equalsIgnoreCase("filename-charset")) FilenameCharset.setString(data);
+      }
+    }
+  }
+  if (FilenameCharset.getSize() == 0 && ProtocolVersion == 3 && transport &&
+      transport->serverIdent.beginsWith("SSH-2.0-Sun_SSH"))
+    FilenameCharset.setString("ansi");
+  sftpInitialized = ok;
+  return op.done(ok);
+}
+
+// ---- The packet layer.
+
+bool ClsSFtp::sendPacket(unsigned char type, const DataBuffer &payload, unsigned int &requestId,
+                         ProgressMonitor *pm) {
+  if (!transport || !sftpChannel) return false;
+  DataBuffer pkt;
+  bool init = type == 1;
+  unsigned int len = 1 + (init ? 0 : 4) + payload.getSize();
+  SshTransport::pack_uint32(len, pkt);
+  pkt.appendChar(type);
+  if (!init) {
+    requestId = nextRequestId++;
+    SshTransport::pack_uint32(requestId, pkt);
+  }
+  pkt.append(payload);
+  return transport->channelSendData(*sftpChannel, pkt.getData2(), pkt.getSize(), MaxPacketSize, pm,
+                                    m_log, VerboseLogging);
+}
+
+bool ClsSFtp::fillInBuf(ProgressMonitor *pm) {
+  if (inPos > 0 && inPos * 2 >= inBuf.getSize()) {
+    inBuf.removeHead(inPos);
+    inPos = 0;
+  }
+  bool eof = false, close = false, disc = false;
+  SocketReadFailInfo fi;
+  unsigned int before = inBuf.getSize();
+  bool ok = transport->readChannelData(*sftpChannel, inBuf, eof, close, pm, m_log, disc, fi,
+                                       VerboseLogging);
+  if (ok && inBuf.getSize() > before) return true;
+  if (ok && close) {
+    m_log.LogError("Received Close");
+    m_log.LogError("Server closed the channel.");
+  } else if (ok && eof) {
+    m_log.LogError("Received EOF");
+  } else if (!ok) {
+    handleReadFailure(fi, disc);
+  }
+  return false;
+}
+
+bool ClsSFtp::readPacket2(DataBuffer &packet, unsigned char &type, unsigned int &requestId,
+                          ProgressMonitor *pm) {
+  packet.clear();
+  type = 0;
+  requestId = 0;
+  if (!transport || !sftpChannel) {
+    m_log.LogError("Disconnected.");
+    return false;
+  }
+  for (;;) {
+    unsigned int avail = inBuf.getSize() - inPos;
+    const unsigned char *p = inBuf.getData2() + inPos;
+    if (avail >= 4) {
+      unsigned int len = (unsigned)p[0] << 24 | (unsigned)p[1] << 16 | (unsigned)p[2] << 8 | p[3];
+      if (len == 0 || len > kMaxSftpPacket) {
+        m_log.LogError("SFTP packet length out of bounds.");
+        m_log.LogDataLong("packetLength", (int)len);
+        dropOutOfStep();
+        return false;
+      }
+      if (avail - 4 >= len) {
+        packet.append(p, len + 4);
+        inPos += len + 4;
+        if (inPos == inBuf.getSize()) {
+          inBuf.clear();
+          inPos = 0;
+        }
+        type = packet.getData2()[4];
+        unsigned int idx = 5;
+        SshTransport::parseUint32(packet, idx, requestId);
+        return true;
+      }
+    }
+    if (!fillInBuf(pm)) return false;
+  }
+}
+
+unsigned char ClsSFtp::exchange(unsigned char type, const DataBuffer &payload, DataBuffer &reply,
+                                const char *noReplyText, ProgressMonitor *pm) {
+  unsigned int id = 0, rid = 0;
+  unsigned char replyType = 0;
+  if (!sendPacket(type, payload, id, pm)) return 0;
+  if (!readPacket2(reply, replyType, rid, pm)) {
+    m_log.LogError(noReplyText);
+    return 0;
+  }
+  return replyType;
+}
+
+bool ClsSFtp::takeHandle(const DataBuffer &reply, XString &handle, const std::string &dirPath) {
+  unsigned int idx = 9;
+  DataBuffer raw;
+  if (!SshTransport::parseBinaryString(reply, idx, raw, m_log)) {
+    m_log.LogError("Failed to parse HANDLE message.");
+    return false;
+  }
+  StringBuffer hex;
+  raw.toHexString(hex);
+  m_log.LogData("handle", hex.getString());
+  SftpLastRead rec;
+  rec.dirPath = dirPath;
+  handleTable[hex.getString()] = rec;
+  handle.setFromUtf8(hex.getString());
+  return true;
+}
+
+void ClsSFtp::logStatusResponse(const char *requestName, const DataBuffer &packet) {
+  unsigned int idx = 9, code = 0;
+  StringBuffer msg;
+  SshTransport::parseUint32(packet, idx, code);
+  SshTransport::parseString(packet, idx, msg);
+  m_log.EnterContext("StatusResponse", true);
+  m_log.LogData("Request", requestName);
+  m_log.LogDataLong("StatusCode", (int)code);
+  m_log.LogData("StatusMessage", msg.getString());
+  m_log.LeaveContext();
+}
+
+bool ClsSFtp::readStatusResponse(const char *requestName, ProgressMonitor *pm) {
+  DataBuffer pkt;
+  unsigned char type = 0;
+  unsigned int id = 0;
+  if (!readPacket2(pkt, type, id, pm)) {
+    m_log.LogError("Failed to read expected status response.");
+    return false;
+  }
+  if (type != 101) {
+    m_log.LogError("Expected status response.");
+    m_log.LogDataLong("packetType", type);
+    return false;
+  }
+  unsigned int idx = 9, code = 1;
+  if (SshTransport::parseUint32(pkt, idx, code) && code == 0) return true;
+  logStatusResponse(requestName, pkt);
+  return false;
+}
+
+void ClsSFtp::packHandleOrFilename(XString &nameOrHandle, bool isHandle, DataBuffer &out) {
+  if (isHandle) {
+    DataBuffer raw;
+    raw.appendEncoded(nameOrHandle.getUtf8(), "hex");
+    SshTransport::pack_db(raw, out);
+  } else {
+    SshTransport::pack_string(nameOrHandle.getUtf8(), out);
+  }
+}
+
+SftpLastRead *ClsSFtp::findHandle(XString &handle) {
+  auto it = handleTable.find(handle.getUtf8());
+  return it == handleTable.end() ? nullptr : &it->second;
+}
+
+const SftpLastRead *ClsSFtp::findHandle(XString &handle) const {
+  auto it = handleTable.find(handle.getUtf8());
+  return it == handleTable.end() ? nullptr : &it->second;
+}
+
+bool ClsSFtp::Eof(XString &handle) const {
+  const SftpLastRead *r = findHandle(handle);
+  return r ? r->eof : true;
+}
+
+unsigned int ClsSFtp::LastReadNumBytes(XString &handle) const {
+  const SftpLastRead *r = findHandle(handle);
+  return r ? r->lastReadNumBytes : 0;
+}
+
+bool ClsSFtp::LastReadFailed(XString &handle) const {
+  const SftpLastRead *r = findHandle(handle);
+  return r ? r->lastReadFailed : true;
+}

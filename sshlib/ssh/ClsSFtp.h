@@ -1,0 +1,290 @@
+// The SFTP client: one SSH connection, one "sftp" session channel, and the file, directory and
+// attribute operations of SFTP versions 3 to 6 over it. Every operation blocks on the caller's
+// thread and writes its outcome into the object's log.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sshlib/core/ClsBase.h"
+#include "sshlib/core/DataBuffer.h"
+#include "sshlib/core/StringBuffer.h"
+#include "sshlib/core/XString.h"
+#include "sshlib/ssh/ProxySettings.h"
+#include "sshlib/ssh/SFtpFileAttr.h"
+#include "sshlib/ssh/SocketReadFailInfo.h"
+
+class ClsSshKey;
+class ProgressEvent;
+class ProgressMonitor;
+class RazudodSysTime;
+class SshChannel;
+class SshTransport;
+
+// One open handle: where sequential reads and writes stand, and the directory path of a
+// directory handle.
+struct SftpLastRead {
+  bool eof = false;
+  unsigned int lastReadNumBytes = 0;
+  long long readOffset = 0;
+  long long writeOffset = 0;
+  bool lastReadFailed = false;
+  std::string dirPath;
+};
+
+// One entry of a directory listing: its name (UTF-8) and the attributes the server sent.
+class ClsSFtpFile {
+public:
+  ClsSFtpFile() = default;
+  ClsSFtpFile(const std::string &name, std::unique_ptr<SFtpFileAttr> attr)
+      : filename(name), attributes(std::move(attr)) {}
+  const std::string &get_Filename() const { return filename; }
+  long long get_Size64() const { return attrs().size; }
+  int get_Permissions() const { return (int)attrs().permissions; }
+  int get_Uid() const { return (int)attrs().uid; }
+  int get_Gid() const { return (int)attrs().gid; }
+  std::string get_Owner() const { return attrs().owner.getString(); }
+  std::string get_Group() const { return attrs().group.getString(); }
+  bool get_IsRegular() const { return attrs().fileType == 1; }
+  bool get_IsDirectory() const { return attrs().fileType == 2; }
+  bool get_IsSymLink() const { return attrs().fileType == 3; }
+  // "regular", "directory", "symLink", ... by the SFTP file type; empty without attributes.
+  void get_FileType(XString &out) const;
+  // Attribute bits of versions 5 and 6 (read-only 0x1, system 0x2, hidden 0x4, ...).
+  bool attribBit(unsigned int bit) const { return (attrs().attribBits & bit) != 0; }
+  bool get_IsReadOnly() const { return attribBit(0x1); }
+  bool get_IsSystem() const { return attribBit(0x2); }
+  bool get_IsHidden() const { return attribBit(0x4); }
+  bool get_IsArchive() const { return attribBit(0x10); }
+  // UTC times; the current time when the entry has none.
+  void get_LastModifiedTime(RazudodSysTime &out) const { attrs().get_LastModifiedTime(out); }
+  void get_CreateTime(RazudodSysTime &out) const { attrs().get_CreateTime(out); }
+  void get_LastAccessTime(RazudodSysTime &out) const { attrs().get_LastAccessTime(out); }
+  // Text form: Base64 of the name, ",", the attributes' text form.
+  void serialize(XString &out, LogBase &log) const;
+  bool unserialize(XString &in, LogBase &log);
+  const SFtpFileAttr &attrs() const {
+    static const SFtpFileAttr none;
+    return attributes ? *attributes : none;
+  }
+
+private:
+  std::string filename;
+  std::unique_ptr<SFtpFileAttr> attributes;
+};
+
+class ClsSFtpDir {
+public:
+  int get_NumFilesAndDirs() const { return (int)entries.size(); }
+  const ClsSFtpFile *entry(int i) const {
+    return i >= 0 && i < (int)entries.size() ? entries[(size_t)i].get() : nullptr;
+  }
+  bool GetFilename(int i, XString &out) const;
+  // An independent copy of an entry (owned by the caller), or null out of range.
+  ClsSFtpFile *GetFileObject(int i, LogBase &log) const;
+  // Appends the entries of one SSH_FXP_NAME packet ("." and ".." left out).
+  bool loadSshFxpName(int version, const DataBuffer &packet, LogBase &log, bool verbose);
+  std::string OriginalPath;
+  std::vector<std::unique_ptr<ClsSFtpFile>> entries;
+  // Bytes of names and attributes taken in, for the listing's bound.
+  unsigned long long bytesTaken = 0;
+};
+
+class ClsSFtp : public ClsBase, public ClsSocksClient, public ClsHttpProxyClient {
+public:
+  ClsSFtp();
+  ~ClsSFtp() override;
+
+  // ---- Session.
+  bool Connect(XString &host, int port, ProgressEvent *ev);
+  bool AuthenticatePw(XString &login, XString &password, ProgressEvent *ev);
+  bool AuthenticatePk(XString &login, ClsSshKey *key, ProgressEvent *ev);
+  bool AuthenticatePwPk(XString &login, XString &password, ClsSshKey *key, ProgressEvent *ev);
+  bool InitializeSftp(ProgressEvent *ev);
+  void Disconnect();
+  bool get_IsConnected() const { return transport != nullptr; }
+  void get_HostKeyFingerprint(StringBuffer &out) const;
+
+  // ---- Files and handles.
+  bool OpenFile(XString &path, const char *access, const char *disposition, XString &handle,
+                ProgressEvent *ev);
+  bool CloseHandle(XString &handle, ProgressEvent *ev);
+  bool DownloadFile(XString &handle, XString &localPath, ProgressEvent *ev);
+  bool DownloadFileByName(XString &remotePath, XString &localPath, ProgressEvent *ev);
+  bool ResumeDownloadFileByName(XString &remotePath, XString &localPath, ProgressEvent *ev);
+  bool ReadFileBytes(XString &handle, unsigned int numBytes, DataBuffer &out, ProgressEvent *ev);
+  bool ReadFileBytes64(XString &handle, long long offset, unsigned int numBytes, DataBuffer &out,
+                       ProgressEvent *ev);
+  int AccumulateBytes(XString &handle, int numBytes, ProgressEvent *ev);
+  bool ReadFileText(XString &handle, unsigned int numBytes, const char *charset, XString &out,
+                    ProgressEvent *ev);
+  bool ReadFileText64(XString &handle, long long offset, unsigned int numBytes, const char *charset,
+                      XString &out, ProgressEvent *ev);
+  bool WriteFileText(XString &handle, const char *charset, XString &text, ProgressEvent *ev);
+  bool WriteFileText64(XString &handle, long long offset, const char *charset, XString &text,
+                       ProgressEvent *ev);
+  bool UploadFile(XString &handle, XString &localPath, ProgressEvent *ev);
+  bool UploadFileByName(XString &remotePath, XString &localPath, ProgressEvent *ev);
+  bool ResumeUploadFileByName(XString &remotePath, XString &localPath, ProgressEvent *ev);
+  bool WriteFileBytes(XString &handle, const DataBuffer &data, ProgressEvent *ev);
+  bool WriteFileBytes64(XString &handle, long long offset, const DataBuffer &data,
+                        ProgressEvent *ev);
+  bool Eof(XString &handle) const;
+  unsigned int LastReadNumBytes(XString &handle) const;
+  bool LastReadFailed(XString &handle) const;
+
+  // ---- Directories.
+  bool OpenDir(XString &path, XString &handle, ProgressEvent *ev);
+  ClsSFtpDir *ReadDir(XString &handle, ProgressEvent *ev);
+
+  // ---- Paths and attributes.
+  bool RealPath(XString &path, XString &composePath, XString &out, ProgressEvent *ev);
+  bool RenameFileOrDir(XString &oldPath, XString &newPath, ProgressEvent *ev);
+  bool CreateDir(XString &path, ProgressEvent *ev);
+  bool RemoveDir(XString &path, ProgressEvent *ev);
+  bool RemoveFile(XString &path, ProgressEvent *ev);
+  bool SetLastAccessTime(XString &target, bool isHandle, RazudodSysTime &t, ProgressEvent *ev);
+  bool SetLastModifiedTime(XString &target, bool isHandle, RazudodSysTime &t, ProgressEvent *ev);
+  bool SetCreateTime(XString &target, bool isHandle, RazudodSysTime &t, ProgressEvent *ev);
+  bool SetPermissions(XString &target, bool isHandle, unsigned int perms, ProgressEvent *ev);
+  bool SetOwnerAndGroup(XString &target, bool isHandle, XString &owner, XString &group,
+                        ProgressEvent *ev);
+  long long GetFileSize(XString &target, bool followLinks, bool isHandle, ProgressEvent *ev);
+  bool GetFilePermissions(XString &target, bool followLinks, bool isHandle, int &out,
+                          ProgressEvent *ev);
+  bool GetFileOwner(XString &target, bool followLinks, bool isHandle, XString &out,
+                    ProgressEvent *ev);
+  bool GetFileGroup(XString &target, bool followLinks, bool isHandle, XString &out,
+                    ProgressEvent *ev);
+  bool GetFileLastAccess(XString &target, bool followLinks, bool isHandle, RazudodSysTime &out,
+                         ProgressEvent *ev);
+  bool GetFileLastModified(XString &target, bool followLinks, bool isHandle, RazudodSysTime &out,
+                           ProgressEvent *ev);
+  bool GetFileCreateTime(XString &target, bool followLinks, bool isHandle, RazudodSysTime &out,
+                         ProgressEvent *ev);
+  bool CopyFileAttr(XString &localPath, XString &target, bool isHandle, ProgressEvent *ev);
+
+  // ---- Properties (fields as the constructor sets them).
+  bool ForceV3 = false;
+  bool UtcMode = true;
+  bool TcpNoDelay = false;
+  bool PasswordChangeRequested = false;
+  bool VerboseLogging = false;
+  bool PreserveDate = false;
+  bool EnableCache = false;
+  bool KeepSessionLog = false;
+  unsigned int sendAheadMaxCount = 12;
+  DataBuffer AccumulateBuffer;
+  std::string ClientIpAddress;
+  std::string ClientIdentifier = "SSH-2.0-PuTTY_Local:_May_11_2009_17:22:38";
+  int ProtocolVersion = 0;
+  StringBuffer SessionLog;
+  StringBuffer FilenameCharset;
+  unsigned int IdleTimeoutMs = 30000;
+  unsigned int ConnectTimeoutMs = 30000;
+  unsigned int HeartbeatMs = 0;
+  unsigned int channelInitialWindow = 327680;
+  unsigned int MaxPacketSize = 32768;
+  unsigned int InitializeFailCode = 0;
+  StringBuffer InitializeFailReason;
+  unsigned int DisconnectCode = 0;
+  StringBuffer DisconnectReason;
+  std::vector<std::string> extensionNames, extensionData;
+  // READs kept in flight by a download.
+  unsigned int readAheadCount = 16;
+
+  // Bounds on what a server may make us hold.
+  static constexpr unsigned int kMaxSftpPacket = 512 * 1024;
+  int maxDirEntries = 1000000;
+  unsigned long long maxDirBytes = 512ull * 1024 * 1024;
+
+  // ---- Internal operations (the packet layer and the loops under the public methods).
+  using Sink = std::function<bool(const unsigned char *, unsigned int)>;
+  using Source = std::function<int(unsigned char *, unsigned int)>; // bytes read, -1 error
+  bool sendPacket(unsigned char type, const DataBuffer &payload, unsigned int &requestId,
+                  ProgressMonitor *pm);
+  // The next whole SFTP packet: length, type, request id and fields.
+  bool readPacket2(DataBuffer &packet, unsigned char &type, unsigned int &requestId,
+                   ProgressMonitor *pm);
+  bool readStatusResponse(const char *requestName, ProgressMonitor *pm);
+  // Sends one request and reads its reply; false (with noReplyText logged when a reply could not
+  // be read) when either fails. 0 when nothing was sent.
+  unsigned char exchange(unsigned char type, const DataBuffer &payload, DataBuffer &reply,
+                         const char *noReplyText, ProgressMonitor *pm);
+  // The handle of a HANDLE reply as hexadecimal text, recorded in the handle table.
+  bool takeHandle(const DataBuffer &reply, XString &handle, const std::string &dirPath);
+  void logStatusResponse(const char *requestName, const DataBuffer &packet);
+  void packHandleOrFilename(XString &nameOrHandle, bool isHandle, DataBuffer &out);
+  bool openFile(XString &path, const char *access, const char *disposition, XString &handle,
+                ProgressMonitor *pm);
+  bool closeHandle(XString &handle, ProgressMonitor *pm);
+  bool downloadLoop(XString &handle, long long offset, long long length, bool toEof,
+                    const Sink &out, ProgressMonitor *pm);
+  bool downloadFileByName_new(XString &remotePath, XString &localPath, bool resume,
+                              ProgressMonitor *pm);
+  bool uploadFile(XString &handle, XString &localPath, bool resume, long long startOffset,
+                  ProgressMonitor *pm);
+  bool writeDataSource(XString &handle, long long offset, const Source &src, ProgressMonitor *pm);
+  SFtpFileAttr *fetchAttributes2(XString &target, bool followLinks, bool isHandle, bool sizeOnly,
+                                 bool &owned, ProgressMonitor *pm);
+  long long getFileSize(XString &target, bool followLinks, bool isHandle, ProgressMonitor *pm);
+  SFtpFileAttr *findAttrInCache(bool flag, XString &name);
+  bool addToAttrCache2(SFtpFileAttr *rec);
+  void clearCache();
+  // Drops what the cache holds for a name that was changed.
+  void dropCached(XString &name);
+  bool packAttrs(XString &localPath, DataBuffer &out);
+  bool removeFile1(XString &path, ProgressMonitor *pm);
+  void handleReadFailure(SocketReadFailInfo &fi, bool disconnectReceived);
+  // A server whose SFTP stream is out of step: the connection is closed and dropped.
+  void dropOutOfStep();
+  bool checkChannel();
+  bool checkInitialized();
+  SftpLastRead *findHandle(XString &handle);
+  const SftpLastRead *findHandle(XString &handle) const;
+
+  std::map<std::string, SftpLastRead> handleTable;
+  SFtpFileAttr *attrCache[20] = {};
+  int attrCacheNext = 0;
+  SshTransport *transport = nullptr;
+  SshChannel *sftpChannel = nullptr;
+  bool isAuthenticated = false;
+  bool sftpInitialized = false;
+  unsigned int nextChannelNum = 0;
+  unsigned int nextRequestId = 1;
+
+private:
+  bool connect2(XString &host, int port, ProgressMonitor *pm);
+  bool authenticate(XString &login, XString *password, ClsSshKey *key, ProgressMonitor *pm);
+  void dropTransport();
+  bool setStat(const char *ctx, XString &target, bool isHandle, SFtpFileAttr &attr,
+               ProgressMonitor *pm);
+  bool setTime(const char *ctx, XString &target, bool isHandle, RazudodSysTime &t, int which,
+               ProgressEvent *ev);
+  template <class F>
+  bool getAttr(const char *ctx, XString &target, bool followLinks, bool isHandle, ProgressEvent *ev,
+               F take);
+  bool simpleRequest(const char *ctx, unsigned char type, const char *reqName, XString &path,
+                     XString *path2, ProgressEvent *ev);
+  bool fillInBuf(ProgressMonitor *pm);
+  // The sequential read of a handle from where the last one ended.
+  bool readNext(XString &handle, unsigned int numBytes, DataBuffer &out, bool failAtEof,
+                ProgressMonitor *pm);
+  // Pipelined transfers send many small requests and window adjusts; with Nagle's algorithm
+  // each waits for the ACK of the one before, which the server delays. No-delay is on while a
+  // transfer loop runs (as OpenSSH always has it) and back to TcpNoDelay afterwards.
+  struct NoDelayScope {
+    explicit NoDelayScope(ClsSFtp &s);
+    ~NoDelayScope();
+    ClsSFtp &s;
+  };
+
+  // Channel bytes received and not yet taken as whole SFTP packets.
+  DataBuffer inBuf;
+  unsigned int inPos = 0;
+};

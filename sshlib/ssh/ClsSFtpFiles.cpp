@@ -1,0 +1,685 @@
+// File handles, downloads with READs kept in flight, uploads with WRITEs sent ahead.
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+
+#include "sshlib/core/CharsetNaming.h"
+#include "sshlib/core/LogBase.h"
+#include "sshlib/core/ProgressMonitor.h"
+#include "sshlib/ssh/ClsSFtp.h"
+#include "sshlib/ssh/ClsSFtpOp.h"
+#include "sshlib/ssh/SshChannel.h"
+#include "sshlib/ssh/SshTransport.h"
+
+namespace {
+
+constexpr unsigned int kReadSize = 65536;
+constexpr unsigned int kWriteSize = 32000;
+
+bool hasWord(const char *text, const char *word) {
+  return text && strcasestr(text, word) != nullptr;
+}
+
+// "appendData" as a whole word, not as the start of "appendDataAtomic".
+bool hasWholeWord(const char *text, const char *word) {
+  size_t n = strlen(word);
+  for (const char *p = text; p && (p = strcasestr(p, word)); p += n) {
+    bool before = p == text || !isalnum((unsigned char)p[-1]);
+    bool after = !isalnum((unsigned char)p[n]);
+    if (before && after) return true;
+  }
+  return false;
+}
+
+struct OpenFlags {
+  unsigned int v3 = 0, access = 0, v5 = 0;
+};
+
+OpenFlags openFlags(const char *access, const char *disposition) {
+  OpenFlags f;
+  if (hasWord(access, "readOnly")) {
+    f.v3 = 0x1;
+    f.access = 0x81;
+  } else if (hasWord(access, "writeOnly")) {
+    f.v3 = 0x2;
+    f.access = 0x102;
+  } else {
+    f.v3 = 0x3;
+    f.access = 0x183;
+  }
+  static const struct {
+    const char *word;
+    unsigned int v3, v5;
+  } dispositions[] = {{"createNew", 0x28, 0},
+                      {"createTruncate", 0x18, 1},
+                      {"openExisting", 0, 2},
+                      {"openOrCreate", 0x8, 3},
+                      {"truncateExisting", 0x10, 4}};
+  for (auto &d : dispositions)
+    if (hasWord(disposition, d.word)) {
+      f.v3 |= d.v3;
+      f.v5 = d.v5;
+      break;
+    }
+  static const struct {
+    const char *word;
+    unsigned int bit;
+  } extra[] = {
+      {"appendDataAtomic", 0x10}, {"textMode", 0x20},       {"blockRead", 0x40},
+      {"blockWrite", 0x80},       {"blockDelete", 0x100},   {"blockAdvisory", 0x200},
+      {"noFollow", 0x400},        {"deleteOnClose", 0x800}, {"accessAuditAlarmInfo", 0x1000},
+      {"accessBackup", 0x2000},   {"backupStream", 0x4000}, {"overrideOwner", 0x8000}};
+  if (hasWholeWord(disposition, "appendData")) {
+    f.v5 |= 0x8;
+    f.v3 |= 0x6;
+  }
+  for (auto &e : extra)
+    if (hasWord(disposition, e.word)) f.v5 |= e.bit;
+  return f;
+}
+
+bool statusCode(const DataBuffer &pkt, unsigned int &code) {
+  unsigned int idx = 9;
+  return SshTransport::parseUint32(pkt, idx, code);
+}
+
+bool notFound(const DataBuffer &pkt) {
+  unsigned int idx = 9, code = 0;
+  StringBuffer msg;
+  SshTransport::parseUint32(pkt, idx, code);
+  SshTransport::parseString(pkt, idx, msg);
+  return code == 2 || msg.containsSubstringNoCase("not found") ||
+         msg.containsSubstringNoCase("No such file");
+}
+
+void setLocalTimes(int fd, const SFtpFileAttr &a, LogBase &log) {
+  long long m = a.lastModifiedTime64 ? a.lastModifiedTime64 : a.lastModifiedTime32;
+  long long at = a.lastAccessTime64 ? a.lastAccessTime64 : a.lastAccessTime32;
+  log.LogDataLong("hasLastModifiedDate", m ? 1 : 0);
+  log.LogDataLong("hasLastAccessDate", at ? 1 : 0);
+  if (!m && !at) return;
+  if (!at) at = m;
+  if (!m) m = at;
+  struct timespec ts[2] = {{(time_t)at, (long)a.lastAccessTimeNs},
+                           {(time_t)m, (long)a.lastModifiedTimeNs}};
+  futimens(fd, ts);
+}
+
+} // namespace
+
+bool ClsSFtp::openFile(XString &pathIn, const char *access, const char *disposition,
+                       XString &handle, ProgressMonitor *pm) {
+  handle.clear();
+  std::string path = pathIn.getUtf8();
+  if (transport && (transport->isWeOnlyDo() || transport->isBitvise()) && path.size() >= 3 &&
+      isalpha((unsigned char)path[0]) && path[1] == ':' && (path[2] == '/' || path[2] == '\\'))
+    path = "/" + path.substr(0, 1) + "/" + path.substr(3);
+  OpenFlags f = openFlags(access, disposition);
+  // Only a plain read may be tried again under another name: a create or truncate must not
+  // touch a second file.
+  bool mayRetry = f.v3 == 0x1;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    XString name;
+    name.setFromUtf8(path.c_str());
+    DataBuffer payload;
+    SshTransport::pack_filename(name, FilenameCharset, payload);
+    if (ProtocolVersion < 5) {
+      SshTransport::pack_uint32(f.v3, payload);
+    } else {
+      SshTransport::pack_uint32(f.access, payload);
+      SshTransport::pack_uint32(f.v5, payload);
+    }
+    SFtpFileAttr none;
+    none.fileType = 1;
+    none.packFileAttr((unsigned)ProtocolVersion, payload, m_log);
+    DataBuffer pkt;
+    unsigned char type = exchange(3, payload, pkt, "Failed to receive response to FXP_OPEN", pm);
+    if (type == 0) return false;
+    if (type == 102) return takeHandle(pkt, handle, "");
+    if (type != 101) {
+      m_log.LogError("Unexpected response to FXP_OPEN");
+      m_log.LogDataLong("packetType", type);
+      return false;
+    }
+    logStatusResponse("FXP_OPEN", pkt);
+    if (attempt > 0 || !mayRetry || !notFound(pkt) || path.rfind("./", 0) == 0) return false;
+    path = (path[0] == '/' ? "." : "./") + path;
+  }
+  return false;
+}
+
+bool ClsSFtp::closeHandle(XString &handle, ProgressMonitor *pm) {
+  DataBuffer payload;
+  packHandleOrFilename(handle, true, payload);
+  handleTable.erase(handle.getUtf8());
+  DataBuffer pkt;
+  unsigned char type = exchange(4, payload, pkt, "Failed to receive response to FXP_CLOSE", pm);
+  if (type == 0) return false;
+  if (type != 101) {
+    m_log.LogError("Unexpected response to FXP_CLOSE");
+    return false;
+  }
+  unsigned int code = 0;
+  if (!statusCode(pkt, code) || code != 0) logStatusResponse("FXP_CLOSE", pkt);
+  return true;
+}
+
+bool ClsSFtp::OpenFile(XString &path, const char *access, const char *disposition, XString &handle,
+                       ProgressEvent *ev) {
+  SftpOp op(*this, "OpenFile", ev);
+  if (!op.ready()) return op.done(false);
+  return op.done(openFile(path, access, disposition, handle, op.pm()));
+}
+
+bool ClsSFtp::CloseHandle(XString &handle, ProgressEvent *ev) {
+  SftpOp op(*this, "CloseHandle", ev);
+  if (!transport || !sftpChannel || !sftpInitialized) return op.done(true);
+  m_log.LogData("handle", handle.getUtf8());
+  return op.done(closeHandle(handle, op.pm()));
+}
+
+ClsSFtp::NoDelayScope::NoDelayScope(ClsSFtp &sftp) : s(sftp) {
+  if (s.transport) s.transport->setNoDelay(true);
+}
+
+ClsSFtp::NoDelayScope::~NoDelayScope() {
+  if (s.transport) s.transport->setNoDelay(s.TcpNoDelay);
+}
+
+bool ClsSFtp::downloadLoop(XString &handle, long long offset, long long length, bool toEof,
+                           const Sink &sink, ProgressMonitor *pm) {
+  NoDelayScope noDelay(*this);
+  struct Req {
+    unsigned int id;
+    long long off;
+    unsigned int len;
+  };
+  SftpLastRead *rec = findHandle(handle);
+  DataBuffer rawHandle;
+  packHandleOrFilename(handle, true, rawHandle);
+  std::deque<Req> pending;
+  std::map<unsigned int, DataBuffer> early;
+  long long next = offset, end = toEof ? -1 : offset + length;
+  bool eofSeen = false, failed = false;
+  auto send = [&](long long off, unsigned int len, bool front) {
+    DataBuffer p;
+    p.append(rawHandle);
+    SshTransport::pack_int64(off, p);
+    SshTransport::pack_uint32(len, p);
+    unsigned int id = 0;
+    if (!sendPacket(5, p, id, pm)) return false;
+    if (front)
+      pending.push_front({id, off, len});
+    else
+      pending.push_back({id, off, len});
+    return true;
+  };
+  DataBuffer pkt;
+  for (;;) {
+    while (!eofSeen && !failed && pending.size() < readAheadCount && (toEof || next < end)) {
+      unsigned int len = toEof || end - next > kReadSize ? kReadSize : (unsigned int)(end - next);
+      if (!send(next, len, false)) return false;
+      next += len;
+    }
+    if (pending.empty()) break;
+    Req req = pending.front();
+    pending.pop_front();
+    auto it = early.find(req.id);
+    unsigned char type = 0;
+    if (it != early.end()) {
+      pkt.clear();
+      pkt.takeData(it->second);
+      early.erase(it);
+      type = pkt.getData2()[4];
+    } else {
+      for (;;) {
+        unsigned int rid = 0;
+        if (!readPacket2(pkt, type, rid, pm)) {
+          m_log.LogError(transport ? "Server closed the channel." : "Disconnected.");
+          return false;
+        }
+        if (rid == req.id) break;
+        bool known = false;
+        for (auto &r : pending)
+          known = known || r.id == rid;
+        if (!known || early.count(rid)) {
+          // A reply to nothing we asked: the stream is out of step.
+          m_log.LogError("Received a read reply with an unknown request id.");
+          m_log.LogDataLong("requestId", (int)rid);
+          dropOutOfStep();
+          return false;
+        }
+        early[rid].takeData(pkt);
+      }
+    }
+    if (type == 103) {
+      unsigned int idx = 9, n = 0;
+      if (!SshTransport::parseUint32(pkt, idx, n) || n > pkt.getSize() - idx || n > req.len) {
+        m_log.LogError("Failed to parse FXP_DATA.");
+        failed = true;
+        continue;
+      }
+      const unsigned char *data = pkt.getData2() + idx;
+      bool eofByte = pkt.getSize() > idx + n && pkt.getData2()[idx + n] != 0;
+      if (!failed && n && !sink(data, n)) {
+        m_log.LogError("Failed to write downloaded data.");
+        failed = true;
+      }
+      if (rec) {
+        rec->readOffset = req.off + n;
+        rec->lastReadNumBytes = n;
+      }
+      if (pm && n) {
+        bool abort = false;
+        pm->consume2_64(n, abort);
+        if (abort || pm->get_Aborted()) failed = true;
+      }
+      if (eofByte) {
+        eofSeen = true;
+        if (rec) rec->eof = true;
+      } else if (n < req.len && !failed) {
+        // A short read: ask for the rest before anything later reaches the output.
+        if (!send(req.off + n, req.len - n, true)) return false;
+      }
+    } else if (type == 101) {
+      unsigned int code = 0;
+      statusCode(pkt, code);
+      if (code == 1) {
+        eofSeen = true;
+        if (rec) {
+          rec->eof = true;
+          rec->lastReadNumBytes = 0;
+        }
+      } else {
+        m_log.LogError("Unexpected status response.");
+        logStatusResponse("FXP_READ", pkt);
+        failed = true;
+      }
+    } else {
+      m_log.LogError("Unexpected response.");
+      m_log.LogDataLong("packetType", type);
+      failed = true;
+    }
+  }
+  return !failed;
+}
+
+namespace {
+ClsSFtp::Sink fdSink(int fd) {
+  return [fd](const unsigned char *p, unsigned int n) {
+    while (n) {
+      ssize_t w = write(fd, p, n);
+      if (w <= 0) return false;
+      p += w;
+      n -= (unsigned int)w;
+    }
+    return true;
+  };
+}
+} // namespace
+
+bool ClsSFtp::DownloadFile(XString &handle, XString &localPath, ProgressEvent *ev) {
+  SftpOp op(*this, "DownloadFile", ev);
+  if (!op.ready()) return op.done(false);
+  handle.trim2();
+  if (handle.getSizeUtf8() == 0) {
+    m_log.LogError("Handle argument is a zero-length string.");
+    return op.done(false);
+  }
+  bool owned = false;
+  std::unique_ptr<SFtpFileAttr> attr(
+      fetchAttributes2(handle, false, true, !PreserveDate, owned, op.pm()));
+  if (!attr || !attr->hasSize) m_log.LogError("SFTP server did not provide remote file size.");
+  int fd = open(localPath.getUtf8(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    m_log.LogError("Failed to create output file on local filesystem.");
+    return op.done(false);
+  }
+  bool sized = attr && attr->hasSize;
+  bool ok = downloadLoop(handle, 0, sized ? attr->size : 0, !sized, fdSink(fd), op.pm());
+  if (ok && attr && PreserveDate) setLocalTimes(fd, *attr, m_log);
+  close(fd);
+  return op.done(ok);
+}
+
+bool ClsSFtp::downloadFileByName_new(XString &remotePath, XString &localPath, bool resume,
+                                     ProgressMonitor *pm) {
+  XString handle;
+  if (!openFile(remotePath, "readOnly", "openExisting", handle, pm)) return false;
+  bool owned = false;
+  std::unique_ptr<SFtpFileAttr> attr(fetchAttributes2(handle, false, true, false, owned, pm));
+  long long start = 0;
+  int fd = -1;
+  if (resume) {
+    fd = open(localPath.getUtf8(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0) start = st.st_size;
+  } else {
+    fd = open(localPath.getUtf8(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  }
+  if (fd < 0) {
+    m_log.LogError("Failed to create output file on local filesystem.");
+    closeHandle(handle, pm);
+    return false;
+  }
+  bool ok = true;
+  if (resume && attr && attr->hasSize && start >= attr->size) {
+    m_log.LogInfo("Local file size is already equal or greater than remote file size");
+  } else {
+    ok = downloadLoop(handle, start, 0, true, fdSink(fd), pm);
+  }
+  if (ok && attr && PreserveDate) setLocalTimes(fd, *attr, m_log);
+  close(fd);
+  if (transport && sftpChannel) closeHandle(handle, pm);
+  return ok;
+}
+
+bool ClsSFtp::DownloadFileByName(XString &remotePath, XString &localPath, ProgressEvent *ev) {
+  SftpOp op(*this, "DownloadFileByName", ev);
+  if (!op.ready()) return op.done(false);
+  return op.done(downloadFileByName_new(remotePath, localPath, false, op.pm()));
+}
+
+bool ClsSFtp::ResumeDownloadFileByName(XString &remotePath, XString &localPath, ProgressEvent *ev) {
+  SftpOp op(*this, "ResumeDownloadFileByName", ev);
+  if (!op.ready()) return op.done(false);
+  return op.done(downloadFileByName_new(remotePath, localPath, true, op.pm()));
+}
+
+bool ClsSFtp::readNext(XString &handle, unsigned int numBytes, DataBuffer &out, bool failAtEof,
+                       ProgressMonitor *pm) {
+  SftpLastRead *rec = findHandle(handle);
+  if (!rec) {
+    m_log.LogError("Invalid handle.");
+    return false;
+  }
+  if (rec->eof) {
+    m_log.LogInfo("Already at end-of-file.");
+    rec->lastReadNumBytes = 0;
+    rec->lastReadFailed = false;
+    return !failAtEof;
+  }
+  bool ok = downloadLoop(
+      handle, rec->readOffset, numBytes, false,
+      [&](const unsigned char *p, unsigned int n) { return out.append(p, n); }, pm);
+  if ((rec = findHandle(handle))) rec->lastReadFailed = !ok;
+  return ok;
+}
+
+bool ClsSFtp::ReadFileBytes(XString &handle, unsigned int numBytes, DataBuffer &out,
+                            ProgressEvent *ev) {
+  SftpOp op(*this, "ReadFileBytes", ev);
+  out.clear();
+  return op.done(op.ready() && readNext(handle, numBytes, out, false, op.pm()));
+}
+
+int ClsSFtp::AccumulateBytes(XString &handle, int numBytes, ProgressEvent *ev) {
+  SftpOp op(*this, "AccumulateBytes", ev);
+  unsigned int before = AccumulateBuffer.getSize();
+  if (numBytes < 0 || !op.done(op.ready() && readNext(handle, (unsigned int)numBytes,
+                                                      AccumulateBuffer, false, op.pm())))
+    return -1;
+  return (int)(AccumulateBuffer.getSize() - before);
+}
+
+namespace {
+void decodeText(DataBuffer &bytes, const char *charset, XString &out) {
+  bytes.appendCharN(0, 2);
+  out.appendFromEncoding((const char *)bytes.getData2(), charset);
+}
+} // namespace
+
+bool ClsSFtp::ReadFileText(XString &handle, unsigned int numBytes, const char *charset,
+                           XString &out, ProgressEvent *ev) {
+  SftpOp op(*this, "ReadFileText", ev);
+  out.clear();
+  DataBuffer bytes;
+  if (!op.ready() || !readNext(handle, numBytes, bytes, true, op.pm())) return op.done(false);
+  decodeText(bytes, charset, out);
+  return op.done(true);
+}
+
+bool ClsSFtp::ReadFileText64(XString &handle, long long offset, unsigned int numBytes,
+                             const char *charset, XString &out, ProgressEvent *ev) {
+  out.clear();
+  DataBuffer bytes;
+  if (!ReadFileBytes64(handle, offset, numBytes, bytes, ev)) return false;
+  decodeText(bytes, charset, out);
+  return true;
+}
+
+bool ClsSFtp::ReadFileBytes64(XString &handle, long long offset, unsigned int numBytes,
+                              DataBuffer &out, ProgressEvent *ev) {
+  SftpOp op(*this, "ReadFileBytes64", ev);
+  out.clear();
+  if (!op.ready()) return op.done(false);
+  if (offset < 0) {
+    m_log.LogError("Invalid offset");
+    return op.done(false);
+  }
+  return op.done(downloadLoop(
+      handle, offset, numBytes, false,
+      [&](const unsigned char *p, unsigned int n) { return out.append(p, n); }, op.pm()));
+}
+
+bool ClsSFtp::writeDataSource(XString &handle, long long offset, const Source &src,
+                              ProgressMonitor *pm) {
+  NoDelayScope noDelay(*this);
+  DataBuffer rawHandle;
+  packHandleOrFilename(handle, true, rawHandle);
+  std::deque<unsigned int> pending;
+  bool failed = false;
+  auto collectOne = [&]() {
+    DataBuffer pkt;
+    unsigned char type = 0;
+    unsigned int rid = 0;
+    if (!readPacket2(pkt, type, rid, pm)) return false;
+    auto it = std::find(pending.begin(), pending.end(), rid);
+    if (type != 101 || it == pending.end()) {
+      m_log.LogError("Unexpected reply to FXP_WRITE.");
+      m_log.LogDataLong("packetType", type);
+      return false;
+    }
+    pending.erase(it);
+    unsigned int code = 1;
+    if (!statusCode(pkt, code) || code != 0) {
+      logStatusResponse("FXP_WRITE", pkt);
+      failed = true;
+    }
+    return true;
+  };
+  // Servers that grant a small window get small pieces, so that each fits in what is left.
+  unsigned int savedMax = MaxPacketSize;
+  if (sftpChannel->m_curServerWinSize < 200000 &&
+      !transport->serverIdent.containsSubstring("GlobalSCAPE")) {
+    m_log.LogInfo("Using specialized upload for small server window size...");
+    MaxPacketSize = 2048;
+  }
+  std::vector<unsigned char> buf(kWriteSize);
+  bool ok = true;
+  for (;;) {
+    int n = src(buf.data(), kWriteSize);
+    if (n < 0) {
+      m_log.LogError("Failed to read the local data.");
+      failed = true;
+      break;
+    }
+    if (n == 0) break;
+    DataBuffer p;
+    p.append(rawHandle);
+    SshTransport::pack_int64(offset, p);
+    SshTransport::pack_binString(buf.data(), (unsigned int)n, p);
+    unsigned int id = 0;
+    if (!sendPacket(6, p, id, pm)) {
+      m_log.LogError("Failed to send packet in SFTP file upload.");
+      ok = false;
+      break;
+    }
+    pending.push_back(id);
+    offset += n;
+    if (pm) {
+      bool abort = false;
+      pm->consume2_64(n, abort);
+      if (abort || pm->get_Aborted()) {
+        failed = true;
+        break;
+      }
+    }
+    while (ok && pending.size() >= sendAheadMaxCount)
+      ok = collectOne();
+    while (ok && !pending.empty() && sftpChannel && sftpChannel->m_curServerWinSize <= 33023)
+      ok = collectOne();
+    if (!ok || failed) break;
+  }
+  while (ok && !pending.empty())
+    ok = collectOne();
+  if (!ok) m_log.LogError("Failed to get write status replies..");
+  MaxPacketSize = savedMax;
+  if (SftpLastRead *rec = findHandle(handle)) rec->writeOffset = offset;
+  return ok && !failed;
+}
+
+bool ClsSFtp::uploadFile(XString &handle, XString &localPath, bool resume, long long start,
+                         ProgressMonitor *pm) {
+  if (!findHandle(handle)) {
+    m_log.LogError("Invalid handle.");
+    return false;
+  }
+  if (!resume) start = 0;
+  if (resume && start < 0) {
+    start = getFileSize(handle, false, true, pm);
+    if (start < 0) start = 0;
+  }
+  int fd = open(localPath.getUtf8(), O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    if (fd >= 0) close(fd);
+    m_log.LogError("Failed to open local file.");
+    m_log.LogData("localPath", localPath.getUtf8());
+    return false;
+  }
+  if (resume && st.st_size <= start) {
+    m_log.LogInfo("Local file size already equal or larger than remote file size.");
+    close(fd);
+    return true;
+  }
+  long long pos = start;
+  bool ok = writeDataSource(
+      handle, start,
+      [&](unsigned char *p, unsigned int n) {
+        ssize_t r = pread(fd, p, n, pos);
+        if (r > 0) pos += r;
+        return (int)r;
+      },
+      pm);
+  close(fd);
+  return ok;
+}
+
+bool ClsSFtp::UploadFile(XString &handle, XString &localPath, ProgressEvent *ev) {
+  SftpOp op(*this, "UploadFile", ev);
+  if (!op.ready()) return op.done(false);
+  bool ok = uploadFile(handle, localPath, false, 0, op.pm());
+  clearCache();
+  return op.done(ok);
+}
+
+bool ClsSFtp::UploadFileByName(XString &remotePath, XString &localPath, ProgressEvent *ev) {
+  SftpOp op(*this, "UploadFileByName", ev);
+  if (!op.ready()) {
+    m_log.LogData("ResumeInfo", "Can resume");
+    m_log.LogData("ResumeInfo", "Need reconnect");
+    return op.done(false);
+  }
+  XString handle;
+  if (!openFile(remotePath, "writeOnly", "createTruncate", handle, op.pm())) {
+    m_log.LogError("Failed to open file.");
+    m_log.LogData("ResumeInfo", "Cannot resume");
+    return op.done(false);
+  }
+  bool ok = uploadFile(handle, localPath, false, 0, op.pm());
+  if (!ok) m_log.LogError("Failed to upload file.");
+  if (transport && sftpChannel) closeHandle(handle, op.pm());
+  clearCache();
+  return op.done(ok);
+}
+
+bool ClsSFtp::ResumeUploadFileByName(XString &remotePath, XString &localPath, ProgressEvent *ev) {
+  SftpOp op(*this, "ResumUploadFileByName", ev);
+  if (!op.ready()) return op.done(false);
+  long long size = getFileSize(remotePath, true, false, op.pm());
+  XString handle;
+  if (!openFile(remotePath, "readWrite", "openOrCreate", handle, op.pm())) return op.done(false);
+  bool ok = uploadFile(handle, localPath, true, size, op.pm());
+  if (transport && sftpChannel) closeHandle(handle, op.pm());
+  dropCached(remotePath);
+  return op.done(ok);
+}
+
+namespace {
+ClsSFtp::Source memorySource(const DataBuffer &data) {
+  unsigned int pos = 0;
+  return [&data, pos](unsigned char *p, unsigned int n) mutable {
+    unsigned int left = data.getSize() - pos;
+    if (n > left) n = left;
+    memcpy(p, data.getData2() + pos, n);
+    pos += n;
+    return (int)n;
+  };
+}
+} // namespace
+
+bool ClsSFtp::WriteFileBytes(XString &handle, const DataBuffer &data, ProgressEvent *ev) {
+  SftpOp op(*this, "WriteFileBytes", ev);
+  SftpLastRead *rec = findHandle(handle);
+  if (!op.ready()) return op.done(false);
+  if (!rec) {
+    m_log.LogError("Invalid handle.");
+    return op.done(false);
+  }
+  long long offset = rec->writeOffset;
+  if (offset == 0) {
+    offset = getFileSize(handle, false, true, op.pm());
+    if (offset < 0) offset = 0;
+  }
+  m_log.LogDataInt64("offset", offset);
+  bool ok = writeDataSource(handle, offset, memorySource(data), op.pm());
+  clearCache();
+  return op.done(ok);
+}
+
+bool ClsSFtp::WriteFileBytes64(XString &handle, long long offset, const DataBuffer &data,
+                               ProgressEvent *ev) {
+  SftpOp op(*this, "WriteFileBytes64", ev);
+  if (!op.ready()) return op.done(false);
+  if (offset < 0) {
+    m_log.LogError("Invalid offset");
+    return op.done(false);
+  }
+  bool ok = writeDataSource(handle, offset, memorySource(data), op.pm());
+  clearCache();
+  return op.done(ok);
+}
+
+bool ClsSFtp::WriteFileText(XString &handle, const char *charset, XString &text,
+                            ProgressEvent *ev) {
+  _ckCharset cs;
+  cs.setByName(charset);
+  DataBuffer bytes;
+  text.getConverted(cs, bytes);
+  return WriteFileBytes(handle, bytes, ev);
+}
+
+bool ClsSFtp::WriteFileText64(XString &handle, long long offset, const char *charset, XString &text,
+                              ProgressEvent *ev) {
+  _ckCharset cs;
+  cs.setByName(charset);
+  DataBuffer bytes;
+  text.getConverted(cs, bytes);
+  return WriteFileBytes64(handle, offset, bytes, ev);
+}

@@ -1,0 +1,623 @@
+// Directories, listing entries, and the operations on remote names and attributes, with the
+// attribute fetch and its small cache.
+#include <sys/stat.h>
+
+#include <string>
+
+#include "sshlib/core/LogBase.h"
+#include "sshlib/core/ProgressMonitor.h"
+#include "sshlib/core/RazudodFileTime.h"
+#include "sshlib/core/RazudodSysTime.h"
+#include "sshlib/ssh/ClsSFtp.h"
+#include "sshlib/ssh/ClsSFtpOp.h"
+#include "sshlib/ssh/SshChannel.h"
+#include "sshlib/ssh/SshTransport.h"
+
+// ---- Listing entries.
+
+bool ClsSFtpDir::GetFilename(int i, XString &out) const {
+  out.clear();
+  const ClsSFtpFile *e = entry(i);
+  if (!e) return false;
+  out.setFromUtf8(e->get_Filename().c_str());
+  return true;
+}
+
+ClsSFtpFile *ClsSFtpDir::GetFileObject(int i, LogBase &log) const {
+  const ClsSFtpFile *e = entry(i);
+  if (!e) return nullptr;
+  XString text;
+  e->serialize(text, log);
+  auto copy = std::make_unique<ClsSFtpFile>();
+  copy->unserialize(text, log);
+  return copy.release();
+}
+
+void ClsSFtpFile::get_FileType(XString &out) const {
+  static const char *names[] = {"regular", "regular", "directory",  "symLink",     "special",
+                                "unknown", "socket",  "charDevice", "blockDevice", "fifo"};
+  out.clear();
+  if (!attributes) return;
+  unsigned int t = attributes->fileType;
+  out.setFromUtf8(t < 10 ? names[t] : "regular");
+}
+
+void ClsSFtpFile::serialize(XString &out, LogBase &log) const {
+  StringBuffer text, attrText;
+  if (!filename.empty()) {
+    DataBuffer name;
+    name.append(filename.data(), (unsigned int)filename.size());
+    name.encode("base64", text);
+    text.removeCharOccurances('\r');
+    text.removeCharOccurances('\n');
+  }
+  text.append(",");
+  if (attributes) {
+    SFtpFileAttr copy = *attributes;
+    copy.serialize(attrText, log);
+    text.append(attrText);
+  }
+  out.setFromUtf8(text.getString());
+}
+
+bool ClsSFtpFile::unserialize(XString &in, LogBase &log) {
+  filename.clear();
+  attributes.reset();
+  std::string text = in.getUtf8();
+  size_t comma = text.find(',');
+  if (comma == std::string::npos || text.find(',', comma + 1) != std::string::npos) return false;
+  DataBuffer name;
+  name.appendEncoded(text.substr(0, comma).c_str(), "base64");
+  filename.assign((const char *)name.getData2(), name.getSize());
+  attributes = std::make_unique<SFtpFileAttr>();
+  StringBuffer attrText(text.substr(comma + 1).c_str());
+  int step = 0;
+  attributes->unserialize(attrText, log, step, false);
+  return true;
+}
+
+bool ClsSFtpDir::loadSshFxpName(int version, const DataBuffer &packet, LogBase &log, bool verbose) {
+  unsigned int idx = 9, count = 0;
+  if (!SshTransport::parseUint32(packet, idx, count)) {
+    log.LogError("Failed to parse count in FXP Name message.");
+    return false;
+  }
+  bytesTaken += packet.getSize();
+  for (unsigned int i = 0; i < count; ++i) {
+    DataBuffer name, longname;
+    if (!SshTransport::parseBinaryString(packet, idx, name, log) ||
+        (version < 4 && !SshTransport::parseBinaryString(packet, idx, longname, log))) {
+      log.LogError("Failed to parse Nth filename in FXP Name message.");
+      log.LogDataLong("index", (int)i);
+      return false;
+    }
+    std::string n((const char *)name.getData2(), name.getSize());
+    if (verbose) log.LogData("filename", n.c_str());
+    auto attr = std::make_unique<SFtpFileAttr>();
+    int step = 0;
+    if (!attr->unpackFileAttr((unsigned)version, idx, packet, log, step, verbose)) {
+      log.LogError("Failed to unpack Nth ATTRS in FXP Name message.");
+      log.LogDataLong("failPoint", step);
+      log.LogDataLong("index", (int)i);
+      return false;
+    }
+    if (n == "." || n == "..") continue;
+    entries.push_back(std::make_unique<ClsSFtpFile>(n, std::move(attr)));
+  }
+  return true;
+}
+
+// ---- Directories.
+
+bool ClsSFtp::OpenDir(XString &pathIn, XString &handle, ProgressEvent *ev) {
+  handle.clear();
+  SftpOp op(*this, "OpenDir", ev);
+  if (!op.ready()) return op.done(false);
+  std::string path = pathIn.getUtf8();
+  for (char &c : path)
+    if (c == '\\') c = '/';
+  bool trimmed = false;
+  while (!path.empty() && path.back() == '/') {
+    path.pop_back();
+    trimmed = true;
+  }
+  if (trimmed && path.empty()) path.push_back('/');
+  if (path != pathIn.getUtf8()) m_log.LogData("autoAdjustedPath", path.c_str());
+  XString adjusted;
+  adjusted.setFromUtf8(path.c_str());
+  DataBuffer payload;
+  SshTransport::pack_filename(adjusted, FilenameCharset, payload);
+  DataBuffer pkt;
+  unsigned char type =
+      exchange(11, payload, pkt, "Failed to receive response to FXP_OPENDIR", op.pm());
+  if (type == 0) return op.done(false);
+  if (type == 102) return op.done(takeHandle(pkt, handle, path));
+  if (type == 101)
+    logStatusResponse("FXP_OPENDIR", pkt);
+  else {
+    m_log.LogError("Unexpected response to FXP_OPENDIR");
+    m_log.LogDataLong("packetType", type);
+  }
+  return op.done(false);
+}
+
+ClsSFtpDir *ClsSFtp::ReadDir(XString &handle, ProgressEvent *ev) {
+  SftpOp op(*this, "ReadDir", ev);
+  if (!op.ready()) return nullptr;
+  m_log.LogData("handle", handle.getUtf8());
+  SftpLastRead *rec = findHandle(handle);
+  if (!rec) {
+    m_log.LogError("Invalid handle.");
+    return nullptr;
+  }
+  std::string dirPath = rec->dirPath;
+  auto dir = std::make_unique<ClsSFtpDir>();
+  DataBuffer payload;
+  packHandleOrFilename(handle, true, payload);
+  for (;;) {
+    // A server that never says end-of-directory must not fill memory.
+    if (dir->get_NumFilesAndDirs() > maxDirEntries || dir->bytesTaken > maxDirBytes) {
+      m_log.LogError("Directory listing is too large.");
+      return nullptr;
+    }
+    DataBuffer pkt;
+    unsigned char type = exchange(12, payload, pkt, "Failed to read response to READDIR.", op.pm());
+    if (type == 0) return nullptr;
+    if (type == 104) {
+      if (!dir->loadSshFxpName(ProtocolVersion, pkt, m_log, VerboseLogging)) {
+        m_log.LogError("Failed to parse FXP_NAME response.");
+        return nullptr;
+      }
+      continue;
+    }
+    if (type == 101) {
+      unsigned int idx = 9, code = 0;
+      if (SshTransport::parseUint32(pkt, idx, code) && code == 1) {
+        m_log.LogInfo("Received end-of-dir status.");
+        break;
+      }
+      logStatusResponse("FXP_READDIR", pkt);
+      return nullptr;
+    }
+    m_log.LogError("Unexpected response.");
+    m_log.LogDataLong("packetType", type);
+    return nullptr;
+  }
+  dir->OriginalPath = dirPath;
+  op.done(true);
+  return dir.release();
+}
+
+// ---- Attribute fetch and cache.
+
+SFtpFileAttr *ClsSFtp::findAttrInCache(bool flag, XString &name) {
+  if (!EnableCache || flag) return nullptr;
+  auto match = [&](SFtpFileAttr *a) {
+    return a && !a->cacheKeyFlag && a->cacheKeyPath.equals(name.getUtf8());
+  };
+  if (match(attrCache[attrCacheNext])) return attrCache[attrCacheNext];
+  for (auto *a : attrCache)
+    if (match(a)) return a;
+  return nullptr;
+}
+
+bool ClsSFtp::addToAttrCache2(SFtpFileAttr *rec) {
+  if (!EnableCache) return false;
+  bool empty = true;
+  for (auto *a : attrCache)
+    empty = empty && !a;
+  attrCacheNext = empty ? 0 : (attrCacheNext + 1) % 20;
+  delete attrCache[attrCacheNext];
+  attrCache[attrCacheNext] = rec;
+  return true;
+}
+
+void ClsSFtp::clearCache() {
+  for (auto *&a : attrCache) {
+    delete a;
+    a = nullptr;
+  }
+  attrCacheNext = 0;
+}
+
+void ClsSFtp::dropCached(XString &name) {
+  for (auto *&a : attrCache)
+    if (a && a->cacheKeyPath.equals(name.getUtf8())) {
+      delete a;
+      a = nullptr;
+    }
+}
+
+SFtpFileAttr *ClsSFtp::fetchAttributes2(XString &target, bool followLinks, bool isHandle,
+                                        bool sizeOnly, bool &owned, ProgressMonitor *pm) {
+  owned = false;
+  if (!isHandle) {
+    if (SFtpFileAttr *cached = findAttrInCache(false, target)) {
+      m_log.LogInfo("Using cached file information.");
+      return cached;
+    }
+  }
+  DataBuffer payload;
+  if (isHandle)
+    packHandleOrFilename(target, true, payload);
+  else
+    SshTransport::pack_filename(target, FilenameCharset, payload);
+  if (ProtocolVersion >= 4)
+    SshTransport::pack_uint32(sizeOnly ? 0x1 : ProtocolVersion == 4 ? 0xFD : 0x8000FFFD, payload);
+  unsigned char req = isHandle ? 8 : followLinks ? 17 : 7;
+  DataBuffer pkt;
+  unsigned char type =
+      exchange(req, payload, pkt, "Failed to read response to fetch attributes.", pm);
+  if (type == 0) return nullptr;
+  if (type == 101) {
+    logStatusResponse("FetchAttributes", pkt);
+    return nullptr;
+  }
+  if (type != 105) {
+    m_log.LogError("Unexpected response.");
+    m_log.LogDataLong("packetType", type);
+    return nullptr;
+  }
+  auto *attr = new SFtpFileAttr();
+  unsigned int idx = 9;
+  int step = 0;
+  if (!attr->unpackFileAttr((unsigned)ProtocolVersion, idx, pkt, m_log, step, VerboseLogging)) {
+    m_log.LogError("Failed to parse attributes.");
+    m_log.LogDataLong("failPoint", step);
+    delete attr;
+    return nullptr;
+  }
+  attr->cacheKeyPath.setString(target.getUtf8());
+  attr->cacheKeyFlag = isHandle;
+  if (!isHandle && addToAttrCache2(attr)) return attr;
+  owned = true;
+  return attr;
+}
+
+long long ClsSFtp::getFileSize(XString &target, bool followLinks, bool isHandle,
+                               ProgressMonitor *pm) {
+  bool owned = false;
+  SFtpFileAttr *a = fetchAttributes2(target, followLinks, isHandle, true, owned, pm);
+  long long size = a && a->hasSize ? a->size : -1;
+  if (a && !a->hasSize) m_log.LogError("SFTP server did not provide the file size.");
+  if (owned) delete a;
+  return size;
+}
+
+template <class F>
+bool ClsSFtp::getAttr(const char *ctx, XString &target, bool followLinks, bool isHandle,
+                      ProgressEvent *ev, F take) {
+  SftpOp op(*this, ctx, ev);
+  if (!op.ready()) return op.done(false);
+  m_log.LogData("filename", target.getUtf8());
+  bool owned = false;
+  SFtpFileAttr *a = fetchAttributes2(target, followLinks, isHandle, false, owned, op.pm());
+  if (!a) return op.done(false);
+  bool ok = take(*a);
+  if (owned) delete a;
+  return op.done(ok);
+}
+
+long long ClsSFtp::GetFileSize(XString &target, bool followLinks, bool isHandle,
+                               ProgressEvent *ev) {
+  long long size = -1;
+  getAttr("GetFileSize", target, followLinks, isHandle, ev, [&](SFtpFileAttr &a) {
+    if (!a.hasSize) {
+      m_log.LogError("SFTP server is not providing the file size upon request.");
+      return false;
+    }
+    size = a.size;
+    m_log.LogDataInt64("FileSize", size);
+    return true;
+  });
+  return size;
+}
+
+bool ClsSFtp::GetFilePermissions(XString &target, bool followLinks, bool isHandle, int &out,
+                                 ProgressEvent *ev) {
+  out = 0;
+  return getAttr("GetFilePermissions", target, followLinks, isHandle, ev, [&](SFtpFileAttr &a) {
+    out = (int)a.permissions;
+    return true;
+  });
+}
+
+bool ClsSFtp::GetFileOwner(XString &target, bool followLinks, bool isHandle, XString &out,
+                           ProgressEvent *ev) {
+  return getAttr("GetFileOwner", target, followLinks, isHandle, ev, [&](SFtpFileAttr &a) {
+    out.setFromUtf8(ProtocolVersion < 4 ? std::to_string(a.uid).c_str() : a.owner.getString());
+    return true;
+  });
+}
+
+bool ClsSFtp::GetFileGroup(XString &target, bool followLinks, bool isHandle, XString &out,
+                           ProgressEvent *ev) {
+  return getAttr("GetFileGroup", target, followLinks, isHandle, ev, [&](SFtpFileAttr &a) {
+    out.setFromUtf8(ProtocolVersion < 4 ? std::to_string(a.gid).c_str() : a.group.getString());
+    return true;
+  });
+}
+
+namespace {
+void toCalendar(long long seconds, unsigned int ns, RazudodSysTime &out) {
+  SFtpFileAttr::getSysTimeUTC(seconds, ns, out);
+}
+} // namespace
+
+bool ClsSFtp::GetFileLastAccess(XString &target, bool followLinks, bool isHandle,
+                                RazudodSysTime &out, ProgressEvent *ev) {
+  return getAttr("GetFileLastAccess", target, followLinks, isHandle, ev, [&](SFtpFileAttr &a) {
+    if (ProtocolVersion < 4)
+      toCalendar(a.lastAccessTime32, 0, out);
+    else
+      toCalendar(a.lastAccessTime64, a.lastAccessTimeNs, out);
+    return true;
+  });
+}
+
+bool ClsSFtp::GetFileLastModified(XString &target, bool followLinks, bool isHandle,
+                                  RazudodSysTime &out, ProgressEvent *ev) {
+  return getAttr("GetFileLastModified", target, followLinks, isHandle, ev, [&](SFtpFileAttr &a) {
+    if (ProtocolVersion < 4)
+      toCalendar(a.lastModifiedTime32, 0, out);
+    else
+      toCalendar(a.lastModifiedTime64, a.lastModifiedTimeNs, out);
+    return true;
+  });
+}
+
+bool ClsSFtp::GetFileCreateTime(XString &target, bool followLinks, bool isHandle,
+                                RazudodSysTime &out, ProgressEvent *ev) {
+  return getAttr("GetFileCreateTime", target, followLinks, isHandle, ev, [&](SFtpFileAttr &a) {
+    if (ProtocolVersion < 4)
+      toCalendar(a.createTime32, 0, out);
+    else
+      toCalendar(a.createTime64, a.createTimeNs, out);
+    return true;
+  });
+}
+
+// ---- Path operations.
+
+bool ClsSFtp::simpleRequest(const char *ctx, unsigned char type, const char *reqName, XString &path,
+                            XString *path2, ProgressEvent *ev) {
+  SftpOp op(*this, ctx, ev);
+  if (!op.ready()) return op.done(false);
+  m_log.LogData(path2 ? "oldFilename" : "filename", path.getUtf8());
+  if (path2) m_log.LogData("newFilename", path2->getUtf8());
+  DataBuffer payload;
+  SshTransport::pack_filename(path, FilenameCharset, payload);
+  if (path2) {
+    SshTransport::pack_filename(*path2, FilenameCharset, payload);
+    if (ProtocolVersion >= 5) SshTransport::pack_uint32(0, payload);
+  }
+  if (type == 14) {
+    SFtpFileAttr dirAttr;
+    dirAttr.fileType = 2;
+    dirAttr.packFileAttr((unsigned)ProtocolVersion, payload, m_log);
+  }
+  unsigned int id = 0;
+  bool ok = sendPacket(type, payload, id, op.pm()) && readStatusResponse(reqName, op.pm());
+  dropCached(path);
+  if (path2) dropCached(*path2);
+  return op.done(ok);
+}
+
+bool ClsSFtp::RenameFileOrDir(XString &oldPath, XString &newPath, ProgressEvent *ev) {
+  return simpleRequest("RenameFile", 18, "FXP_RENAME", oldPath, &newPath, ev);
+}
+bool ClsSFtp::CreateDir(XString &path, ProgressEvent *ev) {
+  return simpleRequest("CreateDir", 14, "FXP_MKDIR", path, nullptr, ev);
+}
+bool ClsSFtp::RemoveDir(XString &path, ProgressEvent *ev) {
+  return simpleRequest("RemoveDir", 15, "FXP_RMDIR", path, nullptr, ev);
+}
+
+bool ClsSFtp::removeFile1(XString &path, ProgressMonitor *pm) {
+  auto once = [&](XString &p) {
+    DataBuffer payload;
+    SshTransport::pack_filename(p, FilenameCharset, payload);
+    unsigned int id = 0;
+    return sendPacket(13, payload, id, pm) && readStatusResponse("FXP_REMOVE", pm);
+  };
+  bool ok = once(path);
+  dropCached(path);
+  if (ok || !transport || !transport->serverIdent.containsSubstring("GlobalScape")) return ok;
+  std::string p = path.getUtf8();
+  for (char &c : p)
+    if (c == '\\') c = '/';
+  if (p.rfind("/", 0) == 0) return false;
+  m_log.EnterContext("retryWithLeadingSlash", true);
+  XString again;
+  p.insert(p.begin(), '/');
+  again.setFromUtf8(p.c_str());
+  ok = once(again);
+  m_log.LeaveContext();
+  return ok;
+}
+
+bool ClsSFtp::RemoveFile(XString &path, ProgressEvent *ev) {
+  SftpOp op(*this, "RemoveFile", ev);
+  if (!op.ready()) return op.done(false);
+  m_log.LogData("filename", path.getUtf8());
+  return op.done(removeFile1(path, op.pm()));
+}
+
+bool ClsSFtp::RealPath(XString &path, XString &composePath, XString &out, ProgressEvent *ev) {
+  out.clear();
+  SftpOp op(*this, "RealPath", ev);
+  if (!op.ready()) return op.done(false);
+  m_log.LogData("originalPath", path.getUtf8());
+  DataBuffer payload;
+  SshTransport::pack_filename(path, FilenameCharset, payload);
+  // Version 6 servers may insist on the control byte even without a compose path.
+  if ((composePath.getSizeUtf8() && ProtocolVersion >= 5) || ProtocolVersion >= 6) {
+    payload.appendChar(1);
+    if (composePath.getSizeUtf8())
+      SshTransport::pack_filename(composePath, FilenameCharset, payload);
+  }
+  DataBuffer pkt;
+  unsigned char type = exchange(16, payload, pkt, "Failed to read response to RealPath.", op.pm());
+  if (type == 0) return op.done(false);
+  if (type == 101) {
+    logStatusResponse("FXP_REALPATH", pkt);
+    return op.done(false);
+  }
+  if (type != 104) {
+    m_log.LogError("Unexpected response.");
+    m_log.LogDataLong("packetType", type);
+    return op.done(false);
+  }
+  ClsSFtpDir scratch;
+  if (!scratch.loadSshFxpName(ProtocolVersion, pkt, m_log, VerboseLogging)) {
+    m_log.LogError("Failed to parse FXP_NAME response.");
+    return op.done(false);
+  }
+  if (!scratch.GetFilename(0, out)) {
+    m_log.LogError("No filenames in response.");
+    return op.done(false);
+  }
+  return op.done(true);
+}
+
+// ---- Set family.
+
+bool ClsSFtp::setStat(const char *ctx, XString &target, bool isHandle, SFtpFileAttr &attr,
+                      ProgressMonitor *pm) {
+  DataBuffer payload;
+  packHandleOrFilename(target, isHandle, payload);
+  attr.packFileAttr((unsigned)ProtocolVersion, payload, m_log);
+  unsigned int id = 0;
+  bool ok = sendPacket(isHandle ? 10 : 9, payload, id, pm) && readStatusResponse(ctx, pm);
+  if (isHandle)
+    clearCache();
+  else
+    dropCached(target);
+  return ok;
+}
+
+// which: 0 access, 1 modification, 2 creation.
+bool ClsSFtp::setTime(const char *ctx, XString &target, bool isHandle, RazudodSysTime &t, int which,
+                      ProgressEvent *ev) {
+  SftpOp op(*this, ctx, ev);
+  if (!op.ready()) return op.done(false);
+  m_log.LogData("filename", target.getUtf8());
+  long long secs = 0;
+  unsigned int ns = 0;
+  SFtpFileAttr::fromSysTime(t, secs, ns);
+  SFtpFileAttr a;
+  a.fileType = 5;
+  if (ProtocolVersion < 4) {
+    if (which == 2) {
+      m_log.LogError("SFTP version 3 cannot set a file's creation time.");
+      return op.done(false);
+    }
+    // Version 3 sets both times at once: the other one keeps its current value.
+    bool owned = false;
+    if (!isHandle) dropCached(target);
+    SFtpFileAttr *cur = fetchAttributes2(target, true, isHandle, false, owned, op.pm());
+    if (!cur || !(cur->validFlags & SFtpFileAttr::kAccessTime)) {
+      if (owned) delete cur;
+      m_log.LogError("Cannot read the file's current times.");
+      return op.done(false);
+    }
+    a.lastAccessTime32 = which == 0 ? (unsigned int)secs : cur->lastAccessTime32;
+    a.lastModifiedTime32 = which == 1 ? (unsigned int)secs : cur->lastModifiedTime32;
+    if (owned) delete cur;
+    a.validFlags = SFtpFileAttr::kAccessTime;
+  } else {
+    a.validFlags = (which == 0   ? SFtpFileAttr::kAccessTime
+                    : which == 1 ? SFtpFileAttr::kModifyTime
+                                 : SFtpFileAttr::kCreateTime) |
+                   SFtpFileAttr::kSubsecond;
+    (which == 0 ? a.lastAccessTime64 : which == 1 ? a.lastModifiedTime64 : a.createTime64) = secs;
+    (which == 0 ? a.lastAccessTimeNs : which == 1 ? a.lastModifiedTimeNs : a.createTimeNs) = ns;
+  }
+  return op.done(setStat(ctx, target, isHandle, a, op.pm()));
+}
+
+bool ClsSFtp::SetLastAccessTime(XString &target, bool isHandle, RazudodSysTime &t,
+                                ProgressEvent *ev) {
+  return setTime("SetLastAccessTime", target, isHandle, t, 0, ev);
+}
+bool ClsSFtp::SetLastModifiedTime(XString &target, bool isHandle, RazudodSysTime &t,
+                                  ProgressEvent *ev) {
+  return setTime("SetLastModifiedTime", target, isHandle, t, 1, ev);
+}
+bool ClsSFtp::SetCreateTime(XString &target, bool isHandle, RazudodSysTime &t, ProgressEvent *ev) {
+  return setTime("SetCreateTime", target, isHandle, t, 2, ev);
+}
+
+bool ClsSFtp::SetPermissions(XString &target, bool isHandle, unsigned int perms,
+                             ProgressEvent *ev) {
+  SftpOp op(*this, "SetPermissions", ev);
+  if (!op.ready()) return op.done(false);
+  SFtpFileAttr a;
+  a.fileType = 5;
+  a.validFlags = SFtpFileAttr::kPermissions;
+  a.permissions = perms;
+  return op.done(setStat("SetPermissions", target, isHandle, a, op.pm()));
+}
+
+bool ClsSFtp::SetOwnerAndGroup(XString &target, bool isHandle, XString &owner, XString &group,
+                               ProgressEvent *ev) {
+  SftpOp op(*this, "SetOwnerAndGroup", ev);
+  if (!op.ready()) return op.done(false);
+  if (ProtocolVersion < 4) {
+    m_log.LogError("SFTP version 3 cannot set owner and group by name.");
+    return op.done(false);
+  }
+  SFtpFileAttr a;
+  a.fileType = 5;
+  a.validFlags = SFtpFileAttr::kOwnerGroup;
+  a.owner.setString(owner.getUtf8());
+  a.group.setString(group.getUtf8());
+  return op.done(setStat("SetOwnerAndGroup", target, isHandle, a, op.pm()));
+}
+
+bool ClsSFtp::packAttrs(XString &localPath, DataBuffer &out) {
+  SFtpFileAttr a;
+  a.fileType = 1;
+  if (localPath.getSizeUtf8() == 0) {
+    a.packFileAttr((unsigned)ProtocolVersion, out, m_log);
+    return true;
+  }
+  struct stat st;
+  if (stat(localPath.getUtf8(), &st) != 0) {
+    m_log.LogError("Failed to get local file information.");
+    return false;
+  }
+  if (ProtocolVersion < 4) {
+    a.validFlags = SFtpFileAttr::kAccessTime;
+    a.lastAccessTime32 = (unsigned int)st.st_atim.tv_sec;
+    a.lastModifiedTime32 = (unsigned int)st.st_mtim.tv_sec;
+  } else {
+    a.validFlags =
+        SFtpFileAttr::kAccessTime | SFtpFileAttr::kCreateTime | SFtpFileAttr::kModifyTime;
+    a.lastAccessTime64 = st.st_atim.tv_sec;
+    a.createTime64 = st.st_mtim.tv_sec;
+    a.lastModifiedTime64 = st.st_mtim.tv_sec;
+    if (ProtocolVersion >= 5) {
+      a.validFlags |= SFtpFileAttr::kSubsecond | SFtpFileAttr::kBits;
+      a.lastAccessTimeNs = (unsigned int)st.st_atim.tv_nsec;
+      a.createTimeNs = a.lastModifiedTimeNs = (unsigned int)st.st_mtim.tv_nsec;
+      a.attribBits = (st.st_mode & 0222) ? 0 : 0x1;
+      a.attribBitsValid = 0x75;
+    }
+  }
+  a.packFileAttr((unsigned)ProtocolVersion, out, m_log);
+  return true;
+}
+
+bool ClsSFtp::CopyFileAttr(XString &localPath, XString &target, bool isHandle, ProgressEvent *ev) {
+  SftpOp op(*this, "CopyFileAttr", ev);
+  if (!op.ready()) return op.done(false);
+  DataBuffer payload;
+  packHandleOrFilename(target, isHandle, payload);
+  if (!packAttrs(localPath, payload)) return op.done(false);
+  unsigned int id = 0;
+  bool ok = sendPacket(isHandle ? 10 : 9, payload, id, op.pm()) &&
+            readStatusResponse("copyFileAttr", op.pm());
+  if (!isHandle) dropCached(target);
+  return op.done(ok);
+}

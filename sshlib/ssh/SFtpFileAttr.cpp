@@ -1,0 +1,259 @@
+#include "sshlib/ssh/SFtpFileAttr.h"
+
+#include "sshlib/core/LogBase.h"
+#include "sshlib/core/RazudodFileTime.h"
+#include "sshlib/core/RazudodSysTime.h"
+#include "sshlib/ssh/SshTransport.h"
+
+using T = SshTransport;
+
+void SFtpFileAttr::clear() {
+  StringBuffer key;
+  key.setString(cacheKeyPath);
+  *this = SFtpFileAttr();
+  cacheKeyPath.setString(key);
+}
+
+namespace {
+bool str(const DataBuffer &m, unsigned int &i, StringBuffer &out) {
+  out.clear();
+  return T::parseString(m, i, out);
+}
+bool time64(const DataBuffer &m, unsigned int &i, bool sub, long long &s, unsigned int &ns,
+            int &step) {
+  ++step;
+  if (!T::parseInt64(m, i, s)) return false;
+  ++step;
+  return !sub || T::parseUint32(m, i, ns);
+}
+} // namespace
+
+bool SFtpFileAttr::unpack(unsigned int v, unsigned int &i, const DataBuffer &m, int &step) {
+  size = 0;
+  hasSize = false;
+  step = 1;
+  if (!T::parseUint32(m, i, validFlags)) return false;
+  unsigned int f = validFlags;
+  step = 2;
+  if (v >= 4 && !T::parseByte(m, i, fileType)) return false;
+  step = 4;
+  if (f & kSize) {
+    if (!T::parseInt64(m, i, size)) return false;
+    hasSize = true;
+  }
+  step = 5;
+  if (v >= 6 && (f & kAllocSize) && !T::parseInt64(m, i, allocSize)) return false;
+  step = 6;
+  if (v < 4 && (f & kUidGid) && !(T::parseUint32(m, i, uid) && T::parseUint32(m, i, gid)))
+    return false;
+  if (v >= 4 && (f & kOwnerGroup) && !(str(m, i, owner) && (step = 7, str(m, i, group))))
+    return false;
+  step = 8;
+  if (f & kPermissions) {
+    if (!T::parseUint32(m, i, permissions)) return false;
+    if (v < 4) {
+      unsigned int type = permissions & 0xF000;
+      fileType = type == 0x4000 ? 2 : type == 0xA000 ? 3 : 1;
+    }
+  }
+  step = 9;
+  bool sub = (f & kSubsecond) != 0;
+  if (v < 4) {
+    if (f & kAccessTime) {
+      if (!T::parseUint32(m, i, lastAccessTime32) || !T::parseUint32(m, i, lastModifiedTime32))
+        return false;
+      createTime32 = lastModifiedTime32;
+    }
+  } else {
+    step = 8;
+    if ((f & kAccessTime) && !time64(m, i, sub, lastAccessTime64, lastAccessTimeNs, step))
+      return false;
+    step = 10;
+    if ((f & kCreateTime) && !time64(m, i, sub, createTime64, createTimeNs, step)) return false;
+    step = 12;
+    if ((f & kModifyTime) && !time64(m, i, sub, lastModifiedTime64, lastModifiedTimeNs, step))
+      return false;
+    step = 14;
+    if (v >= 6 && (f & kCtime) && !time64(m, i, sub, changeTime64, changeTimeNs, step))
+      return false;
+    step = 17;
+    if ((f & kAcl) && !str(m, i, acl)) return false;
+    step = 18;
+    if (v >= 5 && (f & kBits)) {
+      if (!T::parseUint32(m, i, attribBits)) return false;
+      step = 19;
+      if (v == 5)
+        attribBitsValid = 0xFFFFFFFF;
+      else if (!T::parseUint32(m, i, attribBitsValid))
+        return false;
+    }
+    if (v >= 6) {
+      step = 20;
+      if ((f & kTextHint) && !T::parseByte(m, i, textHint)) return false;
+      step = 21;
+      if ((f & kMimeType) && !str(m, i, mimeType)) return false;
+      step = 22;
+      if ((f & kLinkCount) && !T::parseUint32(m, i, linkCount)) return false;
+      step = 23;
+      if ((f & kUntranslated) && !str(m, i, untranslatedName)) return false;
+    }
+  }
+  step = 24;
+  if (f & kExtended) {
+    unsigned int n = 0;
+    if (!T::parseUint32(m, i, n) || n > kMaxExtensions) return false;
+    for (unsigned int k = 0; k < n; ++k) {
+      StringBuffer name, data;
+      step = 25;
+      if (!str(m, i, name)) return false;
+      step = 26;
+      if (!str(m, i, data)) return false;
+      extensions.emplace_back(std::string(name.getString(), (size_t)name.getSize()),
+                              std::string(data.getString(), (size_t)data.getSize()));
+    }
+  }
+  step = 1000;
+  return true;
+}
+
+bool SFtpFileAttr::unpackFileAttr(unsigned int version, unsigned int &offset, const DataBuffer &msg,
+                                  LogBase &log, int &step, bool verbose) {
+  if (verbose) log.LogDataLong("unpackSftpVersion", (int)version);
+  bool ok = unpack(version, offset, msg, step);
+  if (verbose && ok) {
+    log.LogHex("validFlags", validFlags);
+    log.LogDataLong("type", fileType);
+    log.LogDataInt64("size", size);
+  }
+  return ok;
+}
+
+void SFtpFileAttr::pack(unsigned int v, DataBuffer &o) {
+  unsigned int f = validFlags;
+  T::pack_uint32(f, o);
+  if (v >= 4) o.appendChar(fileType);
+  if (f & kSize) {
+    T::pack_int64(size, o);
+    hasSize = true;
+  }
+  if (v >= 6 && (f & kAllocSize)) T::pack_int64(allocSize, o);
+  if (v < 4 && (f & kUidGid)) {
+    T::pack_uint32(uid, o);
+    T::pack_uint32(gid, o);
+  }
+  if (v >= 4 && (f & kOwnerGroup)) {
+    T::pack_sb(owner, o);
+    T::pack_sb(group, o);
+  }
+  if (f & kPermissions) T::pack_uint32(permissions, o);
+  bool sub = (f & kSubsecond) != 0;
+  auto t64 = [&](long long s, unsigned int ns) {
+    T::pack_int64(s, o);
+    if (sub) T::pack_uint32(ns, o);
+  };
+  if (v < 4) {
+    if (f & kAccessTime) {
+      T::pack_uint32(lastAccessTime32, o);
+      T::pack_uint32(lastModifiedTime32, o);
+    }
+  } else {
+    if (f & kAccessTime) t64(lastAccessTime64, lastAccessTimeNs);
+    if (f & kCreateTime) t64(createTime64, createTimeNs);
+    if (f & kModifyTime) t64(lastModifiedTime64, lastModifiedTimeNs);
+    if (v >= 6 && (f & kCtime)) t64(changeTime64, changeTimeNs);
+    if (f & kAcl) T::pack_sb(acl, o);
+    if (v >= 5 && (f & kBits)) {
+      T::pack_uint32(attribBits, o);
+      if (v >= 6) T::pack_uint32(attribBitsValid, o);
+    }
+    if (v >= 6) {
+      if (f & kTextHint) o.appendChar(textHint);
+      if (f & kMimeType) T::pack_sb(mimeType, o);
+      if (f & kLinkCount) T::pack_uint32(linkCount, o);
+      if (f & kUntranslated) T::pack_sb(untranslatedName, o);
+    }
+  }
+  if (f & kExtended) {
+    T::pack_uint32((unsigned int)extensions.size(), o);
+    for (auto &[n, d] : extensions) {
+      T::pack_binString((const unsigned char *)n.data(), (unsigned int)n.size(), o);
+      T::pack_binString((const unsigned char *)d.data(), (unsigned int)d.size(), o);
+    }
+  }
+}
+
+void SFtpFileAttr::packFileAttr(unsigned int version, DataBuffer &out, LogBase &log) {
+  unsigned int v = version < 4 ? 3 : version > 6 ? 6 : version;
+  const char *ctx[] = {"FileAttr_v3", "FileAttr_v4", "FileAttr_v5", "FileAttr_v6"};
+  log.EnterContext(ctx[v - 3], true);
+  pack(v, out);
+  log.LeaveContext();
+}
+
+void SFtpFileAttr::serialize(StringBuffer &out, LogBase &) {
+  DataBuffer d;
+  pack(6, d);
+  if (validFlags & kUidGid) {
+    T::pack_uint32(uid, d);
+    T::pack_uint32(gid, d);
+  }
+  T::pack_uint32(lastAccessTime32, d);
+  T::pack_uint32(createTime32, d);
+  T::pack_uint32(lastModifiedTime32, d);
+  out.clear();
+  d.encode("base64", out);
+  out.removeCharOccurances('\r');
+  out.removeCharOccurances('\n');
+}
+
+bool SFtpFileAttr::unserialize(const StringBuffer &in, LogBase &log, int &step, bool verbose) {
+  DataBuffer d;
+  d.appendEncoded(in.getString(), "base64");
+  clear();
+  unsigned int i = 0;
+  if (!unpackFileAttr(6, i, d, log, step, verbose)) return false;
+  if ((validFlags & kUidGid) && !(T::parseUint32(d, i, uid) && T::parseUint32(d, i, gid)))
+    return false;
+  return T::parseUint32(d, i, lastAccessTime32) && T::parseUint32(d, i, createTime32) &&
+         T::parseUint32(d, i, lastModifiedTime32);
+}
+
+void SFtpFileAttr::fromSysTime(RazudodSysTime &t, long long &seconds, unsigned int &ns) {
+  RazudodFileTime ft;
+  t.toFileTime(ft);
+  seconds = ft.toUnixTime();
+  ns = (unsigned int)t.m_milliseconds * 1000000u;
+}
+
+void SFtpFileAttr::getSysTimeUTC(long long seconds, unsigned int ns, RazudodSysTime &out) {
+  RazudodFileTime ft;
+  ft.fromUnixTime((long)(unsigned int)seconds);
+  ft.toSystemTime(out);
+  out.m_milliseconds = (uint16_t)((ns / 1000000u) % 1000u);
+  out.m_local = false;
+}
+
+namespace {
+bool pickTime(long long t64, unsigned int ns, unsigned int t32, RazudodSysTime &out) {
+  if (t64) {
+    SFtpFileAttr::getSysTimeUTC(t64, ns, out);
+    return true;
+  }
+  if (t32) {
+    SFtpFileAttr::getSysTimeUTC(t32, 0, out);
+    return true;
+  }
+  out.getCurrentGmt();
+  return false;
+}
+} // namespace
+
+bool SFtpFileAttr::get_LastAccessTime(RazudodSysTime &out) const {
+  return pickTime(lastAccessTime64, lastAccessTimeNs, lastAccessTime32, out);
+}
+bool SFtpFileAttr::get_CreateTime(RazudodSysTime &out) const {
+  return pickTime(createTime64, createTimeNs, createTime32, out);
+}
+bool SFtpFileAttr::get_LastModifiedTime(RazudodSysTime &out) const {
+  return pickTime(lastModifiedTime64, lastModifiedTimeNs, lastModifiedTime32, out);
+}

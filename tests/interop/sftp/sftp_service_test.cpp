@@ -1,0 +1,397 @@
+// The application's SFTP service against OpenSSH's sshd: every operation with the reports it
+// delivers on the main thread, uploads under a temporary name, a folder batch, key login from
+// the key folder in each file form, and a server whose host key changed.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <set>
+#include <thread>
+
+#include "app/foundation/DirItemInfo.h"
+#include "app/ftp/FTPServices.h"
+#include "app/ftp/SFTPService.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/RunLoop.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/ui/Presentation.h"
+#include "platform/ui/Window.h"
+#include "sshlib/ssh/CkSFtp.h"
+#include "tests/support/FakeSftpServer.h"
+#include "tests/support/SftpPeers.h"
+
+using namespace testsupport;
+using platform::RunLoop;
+using platform::UserDefaults;
+
+namespace {
+
+// Every report as "kind:text", and whether each came on the main thread.
+struct Recorder : SFTPWrapperDelegate {
+  std::vector<std::string> events;
+  bool allOnMain = true;
+  void add(const std::string &e) {
+    allOnMain = allOnMain && RunLoop::isMainThread();
+    events.push_back(e);
+  }
+  void connectError(SFTPWrapper &, const std::string &t) override { add("connectError:" + t); }
+  void loginError(SFTPWrapper &, const std::string &t) override { add("loginError:" + t); }
+  void connectStatus(SFTPWrapper &, const std::string &t) override { add("status:" + t); }
+  void gotDirectory(SFTPWrapper &, const std::vector<std::shared_ptr<DirItemInfo>> &v) override {
+    std::set<std::string> sorted;
+    for (auto &i : v)
+      sorted.insert(i->name() + (i->isDirectory ? "/" : ""));
+    std::string names;
+    for (auto &n : sorted)
+      names += n + ",";
+    add("list:" + names);
+  }
+  void downloadedFile(SFTPWrapper &, const std::string &t) override { add("downloaded:" + t); }
+  void downloadError(SFTPWrapper &, const std::string &t) override { add("downloadError:" + t); }
+  void uploadedFile(SFTPWrapper &, const std::string &t) override { add("uploaded:" + t); }
+  void uploadError(SFTPWrapper &, const std::string &t) override { add("uploadError:" + t); }
+  void dirError(SFTPWrapper &, const std::string &t) override { add("dirError:" + t); }
+  void errorStatus(SFTPWrapper &, const std::string &t) override { add("error:" + t); }
+  void progressDic(SFTPWrapper &, const SFTPProgressDic &d) override {
+    if (d.percent >= 1) add("progress:100");
+  }
+  void sftpConnectionShouldRefreshDirectory(SFTPWrapper &) override { add("refresh"); }
+  void sftpConnectionDone(SFTPWrapper &) override { add("done"); }
+  // Events after the status lines, joined.
+  std::string outcome() {
+    std::string out;
+    for (auto &e : events)
+      if (e.rfind("status:", 0) != 0) out += e + ";";
+    events.clear();
+    return out;
+  }
+};
+
+struct QueueDouble : BatchQueueReceiver, FTPAppServices {
+  std::vector<int> done;
+  void doneBatchItemObject(const BatchObject &o) override { done.push_back(o.primaryKey); }
+  std::shared_ptr<BatchQueueReceiver> batchView() override {
+    return std::shared_ptr<BatchQueueReceiver>(std::shared_ptr<void>(), this);
+  }
+};
+
+class SftpService : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_TRUE(ensureSftpUser());
+    ::chmod(dir.path().c_str(), 0777);
+    RunLoop::makeMainThread();
+    platform::Paths::setHome(home.path());
+    UserDefaults::resetStandard();
+    queue = std::make_shared<QueueDouble>();
+    FTPAppServices::setShared(queue);
+    window->makeKeyAndVisible();
+  }
+  // Waits for the newest alert, checks its title and answers it with a button.
+  void answerAlert(const std::string &title, int button) {
+    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return !window->alerts().empty(); },
+                                          platform::seconds(20)));
+    auto alert = window->alerts().back();
+    EXPECT_EQ(alert->title(), title);
+    std::string why;
+    EXPECT_TRUE(alert->userAnswer(button, why)) << why;
+  }
+  void TearDown() override {
+    FTPAppServices::setShared(nullptr);
+    platform::Paths::setHome("");
+  }
+  std::shared_ptr<SFTPService> service(int port, const std::string &password = kSftpPass) {
+    auto s = std::make_shared<SFTPService>();
+    s->setServer("127.0.0.1:" + std::to_string(port) + dir.path());
+    s->setUsername(kSftpUser);
+    s->setPassword(password);
+    s->setDelegate(recorder);
+    return s;
+  }
+  // Runs an operation on a thread of its own, as the screens and the queue do, and delivers
+  // what it reported.
+  void run(const std::function<void()> &op) {
+    std::atomic<bool> finished{false};
+    std::thread t([&] {
+      op();
+      finished = true;
+    });
+    RunLoop::main()->runUntil([&] { return finished.load(); }, platform::seconds(60));
+    t.join();
+    RunLoop::main()->runPending();
+  }
+  std::unique_ptr<SshPeer> start(const std::string &lead = "", const std::string &extra = "") {
+    SshPeerOptions o;
+    o.leadConfig = lead;
+    o.extraConfig = extra;
+    auto p = SshPeer::sshd(o);
+    EXPECT_TRUE(p->started()) << p->why();
+    return p;
+  }
+  std::string path(const std::string &name) { return dir.file(name); }
+
+  TempDir dir{"ferrowen-sftpsvc"}, home{"ferrowen-sftpsvc-home"};
+  std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
+  std::shared_ptr<QueueDouble> queue;
+  std::shared_ptr<platform::ui::Window> window = std::make_shared<platform::ui::Window>();
+};
+
+TEST_F(SftpService, OperationsReportInOrderOnTheMainThread) {
+  auto peer = start();
+  auto s = service(peer->port());
+  auto &defaults = UserDefaults::standard();
+  defaults.setObject("1", "UploadToTempName");
+  makeDataFile(path("src.bin"), 300000);
+  writeFile(path(".hidden"), "h");
+  ::mkdir(path("sub").c_str(), 0777);
+  ::chmod(path("sub").c_str(), 0777);
+  s->setMainConnection(true);
+  int chmodSeen = 0;
+  bool swapped = false;
+  const std::string down = home.file("down");
+  platform::FileManager::createDirectory(down, true);
+  const std::string up = path("up.bin");
+  struct Step {
+    const char *what;
+    std::function<void()> op;
+    std::string expected;
+  } steps[] = {
+      {"listing", [&] { s->getDirectory(); }, "list:src.bin,sub/,;"},
+      {"hidden shown",
+       [&] {
+         defaults.setObject("1", "ShowHiddenFiles");
+         s->getDirectory();
+       },
+       "list:.hidden,src.bin,sub/,;"},
+      {"download",
+       [&] {
+         s->setupToDownloadThisFile(path("src.bin"), down, false);
+         s->downloadFile();
+       },
+       "progress:100;downloaded:" + down + "/src.bin;done;"},
+      {"upload new", [&] { s->uploadThisFile(path("src.bin"), dir.path() + "/sub"); },
+       "progress:100;uploaded:" + path("sub/src.bin") + ";refresh;done;"},
+      // Over an existing file the rename needs the swap through the ".old." name.
+      {"upload over",
+       [&] {
+         writeFile(up, "old contents");
+         s->setupToUploadThisFile(path("src.bin"), up);
+         s->uploadFile();
+       },
+       "progress:100;uploaded:" + up + ";refresh;done;"},
+      {"make folder", [&] { s->createDirectory(path("made")); }, "refresh;"},
+      {"make folder again", [&] { s->createDirectory(path("made")); },
+       "error:Error Creating Directory!;"},
+      {"rename", [&] { s->renameFile(path("up.bin"), path("moved.bin")); }, "refresh;"},
+      {"chmod",
+       [&] {
+         s->changePermissions(path("moved.bin"), 0640);
+         struct stat st {};
+         ::stat(path("moved.bin").c_str(), &st);
+         chmodSeen = st.st_mode & 0777;
+         swapped = sha256Of(path("moved.bin")) == sha256Of(path("src.bin"));
+       },
+       "refresh;"},
+      {"delete file", [&] { s->deleteFile(path("moved.bin")); }, "refresh;"},
+      {"delete missing", [&] { s->deleteFile(path("moved.bin")); }, "error:Error Deleting File!;"},
+      {"delete folder", [&] { s->deleteDirectory(path("made")); }, "refresh;"},
+      {"missing folder", [&] { s->getThisDirectory(path("nowhere")); },
+       "dirError:Error Opening Directory!;"},
+  };
+  for (auto &step : steps) {
+    run(step.op);
+    EXPECT_EQ(recorder->outcome(), step.expected) << step.what;
+  }
+  EXPECT_TRUE(recorder->allOnMain);
+  EXPECT_EQ(chmodSeen, 0640);
+  EXPECT_TRUE(swapped);
+  EXPECT_EQ(sha256Of(down + "/src.bin"), sha256Of(path("src.bin")));
+  EXPECT_EQ(sha256Of(path("sub/src.bin")), sha256Of(path("src.bin")));
+  // Nothing of the temporary names is left behind, and the user's root was reported.
+  std::string left = runCommand("ls -a '" + dir.path() + "' '" + path("sub") + "'");
+  EXPECT_EQ(left.find(".upload."), std::string::npos) << left;
+  EXPECT_EQ(left.find(".old."), std::string::npos) << left;
+  EXPECT_EQ(s->userRootDir(), "/home/" + std::string(kSftpUser));
+  EXPECT_TRUE(s->isConnected());
+  s->reinit();
+  EXPECT_FALSE(s->isConnected());
+  std::string log = readFile(platform::Paths::tmp() + "/Ferrowen-SFTP.log");
+  EXPECT_NE(log.find("Uploaded " + up), std::string::npos);
+  EXPECT_EQ(log.find(kSftpPass), std::string::npos);
+}
+
+TEST_F(SftpService, FolderBatchFetchesTheTreeAndReportsToTheQueue) {
+  auto peer = start();
+  for (auto d : {"tree", "tree/a", "tree/a/b", "tree/empty"})
+    ::mkdir(path(d).c_str(), 0777);
+  for (auto f : {"tree/top.txt", "tree/a/one.txt", "tree/a/b/two.txt"})
+    writeFile(path(f), f);
+  auto s = service(peer->port());
+  s->setBatchPK(7);
+  run([&] {
+    s->batchDirectoryDownload(path("tree"));
+    s->nextBatchDirectory();
+  });
+  EXPECT_EQ(recorder->outcome(), "progress:100;progress:100;progress:100;done;");
+  EXPECT_EQ(queue->done, std::vector<int>{7});
+  EXPECT_EQ(s->batchPK(), -1);
+  const std::string files = platform::Paths::documents() + "/Files/tree/";
+  for (auto f : {"top.txt", "a/one.txt", "a/b/two.txt"})
+    EXPECT_EQ(readFile(files + f), std::string("tree/") + f) << f;
+  EXPECT_TRUE(platform::FileManager::fileExists(files + "empty"));
+}
+
+TEST_F(SftpService, KeyLoginFromEachKeyFileForm) {
+  const std::string keys = path("authorized_keys");
+  // The ".rsa" key is encrypted with the login password: it opens on the second try.
+  struct KeyCase {
+    const char *ext, *type, *format, *phrase;
+  } cases[] = {{".pem", "rsa", "PEM", ""},
+               {".ppk", "rsa", "ppk", ""},
+               {".rsa", "rsa", "PKCS8", "key-login-pass"},
+               {".dsa", "dsa", "PEM", ""}};
+  for (auto &k : cases) {
+    std::string f = path(std::string("key") + k.ext);
+    runCommand("ssh-keygen -q -N '" + std::string(k.phrase) + "' -t " + k.type + " -m " +
+               (std::string(k.format) == "ppk" ? "PEM" : k.format) + " -f '" + f + "' && cat '" +
+               f + ".pub' >> '" + keys + "'");
+    if (std::string(k.format) == "ppk")
+      runCommand("puttygen '" + f + "' -O private --ppk-param version=2 -o '" + f + "'");
+  }
+  auto peer = start("PasswordAuthentication no\nPubkeyAcceptedAlgorithms +ssh-rsa,ssh-dss\n",
+                    "AuthorizedKeysFile " + keys + "\nStrictModes no\n");
+  const std::string folder = platform::Paths::documents() + "/Files/PrivateKeys";
+  platform::FileManager::createDirectory(folder, true);
+  for (auto &k : cases) {
+    const std::string placed = folder + "/" + kSftpUser + "@127.0.0.1" + k.ext;
+    platform::FileManager::copyItem(path(std::string("key") + k.ext), placed);
+    auto s = service(peer->port(), *k.phrase ? k.phrase : "not-the-password");
+    run([&] { s->getThisDirectory(dir.path()); });
+    EXPECT_EQ(recorder->outcome().rfind("list:", 0), 0u) << k.ext;
+    platform::FileManager::removeItem(placed);
+  }
+  // Without a key file the refused password is a login error.
+  auto s = service(peer->port());
+  run([&] { s->getDirectory(); });
+  EXPECT_EQ(recorder->outcome(), "loginError:Unable to log in to the SFTP server.;");
+}
+
+TEST_F(SftpService, ChangedHostKeyIsRefusedUntilAccepted) {
+  auto peer = start();
+  const std::string key =
+      SFTPService::hostKeySettingKey("127.0.0.1:" + std::to_string(peer->port()));
+  auto s = service(peer->port());
+  run([&] { s->getDirectory(); });
+  auto first = UserDefaults::standard().stringForKey(key);
+  ASSERT_TRUE(first && !first->empty());
+  recorder->outcome();
+  // Another key under the same name: refused, naming both.
+  UserDefaults::standard().setObject("ssh-rsa 2048 00:11:22", key);
+  s->reinit();
+  run([&] { s->getDirectory(); });
+  std::string refused = recorder->outcome();
+  EXPECT_NE(refused.find("connectError:The host key of 127.0.0.1:"), std::string::npos) << refused;
+  EXPECT_NE(refused.find("00:11:22"), std::string::npos);
+  EXPECT_NE(refused.find(*first), std::string::npos);
+  EXPECT_FALSE(s->isConnected());
+  answerAlert("Host Key Changed", 1);
+  EXPECT_EQ(UserDefaults::standard().stringForKey(key), first);
+  run([&] { s->getDirectory(); });
+  EXPECT_EQ(recorder->outcome().rfind("list:", 0), 0u);
+}
+
+// Names a server may send that must never become local paths: only "ok.txt" is listed and
+// fetched, and nothing lands outside the batch's folder.
+TEST_F(SftpService, HostileNamesNeverBecomeLocalPaths) {
+  auto entry = [](const std::string &name, unsigned int mode) {
+    return sftpStr(name) + sftpStr(name) + sftpU32(4) + sftpU32(mode);
+  };
+  const std::string names[] = {"../evil", "a/b", std::string("nul\0x", 5), "ok.txt", "..", "."};
+  std::string listing = sftpU32(std::size(names) + 1);
+  for (auto &n : names)
+    listing += entry(n, 0100644);
+  listing += entry("../up", 040755);
+  bool listed = false;
+  FakeSftpOptions o;
+  o.reply = [&](const std::string &pkt) -> std::vector<std::string> {
+    const unsigned int id = sftpIdOf(pkt);
+    auto status = [&](unsigned int code) {
+      return sftpPacket(101, id, sftpU32(code) + sftpStr("") + sftpStr(""));
+    };
+    switch ((unsigned char)pkt[4]) {
+    case 1:
+      return {sftpVersion(3)};
+    case 16:
+      return {sftpPacket(104, id, sftpU32(1) + entry("/", 040755))};
+    case 11:
+      listed = false;
+      return {sftpPacket(102, id, sftpStr("d"))};
+    case 3:
+      return {sftpPacket(102, id, sftpStr("f"))};
+    case 12:
+      return {std::exchange(listed, true) ? status(1) : sftpPacket(104, id, listing)};
+    case 5: // a READ at offset 0 gets the contents, any other the end
+      return {pkt.substr(14, 8) == std::string(8, '\0') ? sftpPacket(103, id, sftpStr("ok"))
+                                                        : status(1)};
+    case 7:
+    case 8:
+    case 17:
+      return {sftpPacket(105, id, sftpU32(1) + std::string(7, '\0') + "\2")};
+    default:
+      return {status(0)};
+    }
+  };
+  FakeSftpServer server(o);
+  auto s = service(server.port());
+  s->setServer("127.0.0.1:" + std::to_string(server.port()) + "/top");
+  s->setBatchPK(3);
+  run([&] {
+    s->getDirectory();
+    s->batchDirectoryDownload("/top");
+    s->nextBatchDirectory();
+  });
+  EXPECT_EQ(recorder->outcome(), "list:ok.txt,;progress:100;done;");
+  EXPECT_EQ(queue->done, std::vector<int>{3});
+  const std::string files = platform::Paths::documents() + "/Files";
+  EXPECT_EQ(readFile(files + "/top/ok.txt"), "ok");
+  std::string tree = runCommand("find '" + files + "' | sort");
+  EXPECT_EQ(tree, files + "\n" + files + "/top\n" + files + "/top/ok.txt\n") << tree;
+}
+
+// A download waiting for the "Saved File Exists" answer holds the connection: another
+// operation meanwhile is refused and reports nothing.
+TEST_F(SftpService, OneOperationAtATime) {
+  auto peer = start();
+  writeFile(path("same.txt"), "new");
+  const std::string saved = platform::Paths::documents() + "/Files/same.txt";
+  platform::FileManager::createDirectory(platform::Paths::documents() + "/Files", true);
+  writeFile(saved, "old");
+  auto s = service(peer->port());
+  s->setupToDownloadThisFile(path("same.txt"), "", false);
+  std::thread download([&] { s->downloadFile(); });
+  ASSERT_TRUE(
+      RunLoop::main()->runUntil([&] { return !window->alerts().empty(); }, platform::seconds(20)));
+  EXPECT_TRUE(s->isActive());
+  run([&] { s->getDirectory(); });
+  answerAlert("Saved File Exists", 1);
+  while (s->isActive())
+    RunLoop::main()->runPending();
+  download.join();
+  RunLoop::main()->runPending();
+  EXPECT_EQ(recorder->outcome(), "progress:100;downloaded:" + saved + ";done;");
+  EXPECT_EQ(readFile(saved), "new");
+  EXPECT_NE(readFile(s->logPath()).find("Huh?SomethingInProgress"), std::string::npos);
+}
+
+// The public objects hand out the record of their last operation in three forms.
+TEST_F(SftpService, LastErrorInEachForm) {
+  CkSFtp s;
+  EXPECT_FALSE(s.Connect("127.0.0.1", freeTcpPort()));
+  CkSshKey key;
+  EXPECT_FALSE(key.LoadKeyFile(path("missing.pem").c_str()));
+  for (auto &text : {s.lastErrorText(), s.lastErrorHtml(), s.lastErrorXml(), key.lastErrorText(),
+                     key.lastErrorHtml(), key.lastErrorXml()})
+    EXPECT_NE(text.find("Failed"), std::string::npos) << text;
+}
+
+} // namespace

@@ -1,0 +1,78 @@
+"""An asyncssh SFTP server for the SFTP client's interop tests, on 127.0.0.1:PORT until stopped:
+password or scripted keyboard-interactive logins, a chosen SFTP version, window and packet size,
+with the file system under ROOT."""
+import argparse
+import asyncio
+import json
+import warnings
+
+warnings.simplefilter("ignore")
+import asyncssh  # noqa: E402
+
+
+class Server(asyncssh.SSHServer):
+    def __init__(self, a):
+        self.a = a
+        self.rounds = json.loads(a.kbd) if a.kbd else None
+        self.step = 0
+
+    def begin_auth(self, username):
+        return True
+
+    def password_auth_supported(self):
+        return self.rounds is None
+
+    def validate_password(self, username, password):
+        return password == self.a.password
+
+    def kbdint_auth_supported(self):
+        return self.rounds is not None
+
+    def challenge(self):
+        prompts = [(p, False) for p, _ in self.rounds[self.step]]
+        return "", "", "", prompts
+
+    def get_kbdint_challenge(self, username, lang, submethods):
+        self.step = 0
+        return self.challenge()
+
+    def validate_kbdint_response(self, username, responses):
+        # Each round's answers must be the expected ones; a round of two prompts takes none.
+        expected = [ans for _, ans in self.rounds[self.step]]
+        if len(expected) == 2 and not responses:
+            expected = []
+        if list(responses) != expected:
+            return False
+        self.step += 1
+        return True if self.step == len(self.rounds) else self.challenge()
+
+
+async def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--port", type=int, required=True)
+    ap.add_argument("--host-key", required=True)
+    ap.add_argument("--root", required=True)
+    ap.add_argument("--password", default="")
+    ap.add_argument("--kbd", default="")
+    ap.add_argument("--sftp-version", type=int, default=3)
+    ap.add_argument("--window", type=int, default=0)
+    ap.add_argument("--max-pktsize", type=int, default=0)
+    a = ap.parse_args()
+    opts = {
+        "server_host_keys": [a.host_key],
+        "compression_algs": ["none"],
+        "kex_algs": ["diffie-hellman-group14-sha1"],
+        "encryption_algs": ["aes256-cbc", "aes128-cbc"],
+        "mac_algs": ["hmac-sha1"],
+        "sftp_version": a.sftp_version,
+        "sftp_factory": lambda chan: asyncssh.SFTPServer(chan, chroot=a.root.encode()),
+    }
+    if a.window:
+        opts["window"] = a.window
+    if a.max_pktsize:
+        opts["max_pktsize"] = a.max_pktsize
+    await asyncssh.create_server(lambda: Server(a), "127.0.0.1", a.port, **opts)
+    await asyncio.Future()
+
+
+asyncio.run(main())
