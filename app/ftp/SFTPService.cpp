@@ -16,7 +16,6 @@
 #include "platform/foundation/UserDefaults.h"
 #include "platform/ui/Presentation.h"
 
-#include "sshlib/core/ProgressEvent.h"
 #include "sshlib/ssh/CkSFtp.h"
 
 #include <condition_variable>
@@ -74,11 +73,11 @@ private:
 } // namespace
 
 // Transfer progress from the library, passed on as fraction and bytes; a reinit aborts.
-class SFTPService::Progress : public ProgressEvent {
+class SFTPService::Progress : public CkSFtpProgress {
 public:
   explicit Progress(SFTPService &s) : s_(s) {}
   // From the transfer's thread and from a watcher of the growing file.
-  void UpdatePct(int pct, bool &abort) override {
+  void PercentDone(int pct, bool &abort) override {
     abort = s_.abort_;
     std::lock_guard lock(mutex_);
     if (pct <= last_) return;
@@ -90,16 +89,15 @@ public:
     });
   }
   void AbortCheck(bool &abort) override { abort = s_.abort_; }
-  void Heartbeat(int, bool &abort) override { abort = s_.abort_; }
   // The whole-file operations may not report every step: a finished transfer is 100 %.
   void finish() {
     bool abort = false;
-    UpdatePct(100, abort);
+    PercentDone(100, abort);
   }
   // Bytes done so far, as a whole percent of the total.
   void at(long long bytes) {
     bool abort = false;
-    if (total_ > 0) UpdatePct((int)(std::min(bytes, total_) * 100 / total_), abort);
+    if (total_ > 0) PercentDone((int)(std::min(bytes, total_) * 100 / total_), abort);
   }
   void start(long long total) {
     total_ = total < 0 ? 0 : total;

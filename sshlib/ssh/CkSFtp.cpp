@@ -1,5 +1,7 @@
 #include "sshlib/ssh/CkSFtp.h"
 
+#include "sshlib/core/ProgressEvent.h"
+
 #include "sshlib/core/DataBuffer.h"
 #include "sshlib/core/StringBuffer.h"
 #include "sshlib/core/XString.h"
@@ -151,7 +153,26 @@ CkSFtpFile *CkSFtpDir::GetFileObject(int i) const {
 
 // --- CkSFtp
 
+namespace {
+// Passes the library's progress questions on to the application's object.
+class ProgressAdapter : public ProgressEvent {
+public:
+  explicit ProgressAdapter(CkSFtpProgress &p) : p_(p) {}
+  void UpdatePct(int pct, bool &abort) override { p_.PercentDone(pct, abort); }
+  void AbortCheck(bool &abort) override { p_.AbortCheck(abort); }
+  void Heartbeat(int, bool &abort) override { p_.AbortCheck(abort); }
+
+private:
+  CkSFtpProgress &p_;
+};
+} // namespace
+
 CkSFtp::CkSFtp() : m_impl(new ClsSFtp) {}
+
+void CkSFtp::put_EventCallbackObject(CkSFtpProgress *progress) {
+  m_adapter = progress ? std::make_unique<ProgressAdapter>(*progress) : nullptr;
+  m_event = m_adapter.get();
+}
 CkSFtp::~CkSFtp() {
   delete m_impl;
 }

@@ -107,6 +107,18 @@ private:
   ClsSFtpDir *m_impl;
 };
 
+// What the application hears of a transfer, called on the transfer's thread: setting abort
+// stops it.
+class CkSFtpProgress {
+public:
+  virtual ~CkSFtpProgress() = default;
+  virtual void PercentDone(int pct, bool &abort) {
+    (void)pct;
+    abort = false;
+  }
+  virtual void AbortCheck(bool &abort) { abort = false; }
+};
+
 // An SFTP session over one SSH connection. Every operation blocks the calling thread.
 class CkSFtp : public CkObject {
 public:
@@ -126,7 +138,7 @@ public:
   void put_ConnectTimeoutMs(int ms);
   void put_IdleTimeoutMs(int ms);
   // Progress reports of the transfers (UpdatePct) and the place to abort them.
-  void put_EventCallbackObject(ProgressEvent *event) { m_event = event; }
+  void put_EventCallbackObject(CkSFtpProgress *progress);
 
   bool RealPath(const char *path, const char *composePath, CkString &out);
   bool OpenDir(const char *path, CkString &handle);
@@ -150,5 +162,7 @@ public:
 
 private:
   ClsSFtp *m_impl;
+  // The library's view of the application's progress object.
+  std::unique_ptr<ProgressEvent> m_adapter;
   ProgressEvent *m_event = nullptr;
 };
