@@ -354,7 +354,15 @@ void LocalFolderViewController::clickUnZip2() {
     if (entry->fileType() == DirItemInfo::kFileTypeTar) {
       if (!TARWrapper::unTARFile(archive)) alert("Error Opening", "Unable to open the TAR file.");
     } else {
-      const std::string target = getPath() + "/" + myFName(entry->name());
+      // "...zip" would unpack into the folder above: the folder's name must be a name.
+      const std::string stem = myFName(entry->name());
+      if (!isSingleFileName(stem)) {
+        alert("Error Opening", "Unable to open and uncompress the ZIP file.");
+        zipPassword_.clear();
+        clearSelection();
+        return;
+      }
+      const std::string target = getPath() + "/" + stem;
       FileManager::createDirectory(target);
       MinizipArchive zip;
       const bool opened = zipPassword_.empty() ? zip.UnzipOpenFile(archive)

@@ -147,6 +147,11 @@ void BatchListView::completionCleanup(const BatchItem &item) {
     // A download queued for unpacking: the archive stays beside what it held.
     const std::string name = platform::lastPathComponent(file);
     if (myEndsWith(name, ".zip")) {
+      // "...zip" would unpack into the folder above: the folder's name must be a name.
+      if (!isSingleFileName(name.substr(0, name.size() - 4))) {
+        Log::systemf("Unzip refused: %s", withControlsEscaped(file).c_str());
+        break;
+      }
       const std::string folder = file.substr(0, file.size() - 4);
       platform::FileManager::createDirectory(folder, true);
       if (auto zip = ZipArchive::make()) {

@@ -198,6 +198,14 @@ TEST_F(QueueTest, CompletionUnpacksArchivesAndKeepsThem) {
   advance(6);
   EXPECT_EQ(zipLog_->size(), 3u);
 
+  // An archive whose name without ".zip" is no name would unpack beside its folder: refused.
+  for (const char *name : {"...zip", ".zip"}) {
+    ASSERT_TRUE(testsupport::writeFile(files + "/dl/" + name, "zip"));
+    queue_->doneBatchItemPK(queue_->addBatchItemAction(2, name, "/", 1, "127.0.0.1", 21, "u", "p",
+                                                       "ftp", "/dl", true, false));
+  }
+  EXPECT_EQ(zipLog_->size(), 3u);
+
   // A download without the clean-up flag is only removed from the queue.
   int plain = queue_->addBatchItemAction(2, "notqueued.zip", "/", 1, "127.0.0.1", 21, "u", "p",
                                          "ftp", "/dl", false, false);
