@@ -68,6 +68,11 @@ struct ProxySetup {
   ClsSocksClient socks;
   ClsHttpProxyClient http;
   ProxySetup(int kind, const char *host, int port, const std::string &creds) {
+    configure(socks, http, kind, host, port, creds);
+  }
+  // The same settings on any object that has them (an SFTP session, say).
+  static void configure(ClsSocksClient &socks, ClsHttpProxyClient &http, int kind, const char *host,
+                        int port, const std::string &creds) {
     XString v[4];
     v[0].setFromUtf8(host);
     std::string rest = creds + "::";

@@ -1,8 +1,10 @@
 // SSH to sshd through microsocks, dante, tinyproxy and (no packaged proxy speaks NTLM) the scripted
-// NTLM proxy, up to a service request under the new keys; and what each proxy refuses.
+// NTLM proxy, up to a service request under the new keys, and a whole SFTP session through each
+// real proxy; and what each proxy refuses.
 #include <gtest/gtest.h>
 
 #include "tests/support/ProxyTestSupport.h"
+#include "tests/support/SftpPeers.h"
 #include "tests/support/SshPeers.h"
 #include "tests/support/SshTestSupport.h"
 
@@ -11,6 +13,7 @@ using namespace testsupport;
 namespace {
 
 TEST(ProxyPeers, SshThroughEachProxy) {
+  ASSERT_TRUE(ensureSftpUser());
   auto sshd = SshPeer::sshd(SshPeerOptions{});
   ASSERT_TRUE(sshd->started()) << sshd->why();
   const std::string ntlm =
@@ -53,6 +56,26 @@ TEST(ProxyPeers, SshThroughEachProxy) {
               c.ok)
         << what << log.text << proxy.log();
     EXPECT_TRUE(log.has(c.logHas)) << what << log.text;
+    // The scripted proxy serves one connection; a real one carries a whole SFTP session.
+    if (!c.ok || std::string(c.proxy) == "fake") continue;
+    ClsSFtp s;
+    ProxySetup::configure(s, s, c.kind, "127.0.0.1", proxy.port(), c.creds);
+    ASSERT_TRUE(sftpConnect(s, sshd->port())) << what << logText(s);
+    // It went through the proxy, not straight to sshd.
+    const std::string proxyPort = std::to_string(proxy.port());
+    EXPECT_TRUE(logText(s).find((c.kind == 'h' ? "proxyPort: " : "socksPort: ") + proxyPort) !=
+                std::string::npos)
+        << what << logText(s);
+    XString user, pass;
+    ASSERT_TRUE(s.AuthenticatePw(xs(user, kSftpUser), xs(pass, kSftpPass), nullptr)) << what;
+    ASSERT_TRUE(s.InitializeSftp(nullptr)) << what << logText(s);
+    XString dot, none, home, handle;
+    ASSERT_TRUE(s.RealPath(xs(dot, "."), none, home, nullptr)) << what << logText(s);
+    ASSERT_TRUE(s.OpenDir(home, handle, nullptr)) << what << logText(s);
+    std::unique_ptr<ClsSFtpDir> listing(s.ReadDir(handle, nullptr));
+    EXPECT_TRUE(listing) << what << logText(s);
+    EXPECT_TRUE(s.CloseHandle(handle, nullptr));
+    s.Disconnect();
   }
 }
 
