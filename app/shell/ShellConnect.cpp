@@ -1,6 +1,7 @@
 #include "app/shell/ShellConnect.h"
 
 #include "app/browser/Connect.h"
+#include "app/browser/DirViewer.h"
 #include "app/shell/FerrowenAppDelegate.h"
 #include "app/shell/PasscodeLock.h"
 #include "app/shell/ShellScreens.h"
@@ -47,6 +48,18 @@ private:
 } // namespace
 
 void attachConnectScreen(const std::shared_ptr<FerrowenAppDelegate> &delegate) {
+  // The web tab hands its ftp connection over: the folder it opened on is the top of the
+  // screens that follow, so no "Up a Folder" leads above it.
+  if (!delegate->makers.remoteFolder)
+    delegate->makers.remoteFolder =
+        [](std::shared_ptr<FTPConnection> c,
+           const std::string &title) -> std::shared_ptr<ViewController> {
+      if (!c) return nullptr;
+      auto screen = DirViewer::initWithExistingConnection(std::move(c), "DirViewer");
+      screen->currentTitle = title;
+      screen->rootFolder = true;
+      return screen;
+    };
   if (delegate->makers.connect) return;
   std::weak_ptr<FerrowenAppDelegate> weak = delegate;
   delegate->makers.connect = [weak]() -> std::shared_ptr<ViewController> {

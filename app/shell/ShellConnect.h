@@ -8,5 +8,6 @@
 
 class FerrowenAppDelegate;
 
-// Sets the delegate's maker of the FTP tab's root screen (when none is set yet).
+// Sets the delegate's makers of the FTP tab's root screen and of the remote folder screen on a
+// handed-over connection (each when none is set yet).
 void attachConnectScreen(const std::shared_ptr<FerrowenAppDelegate> &delegate);

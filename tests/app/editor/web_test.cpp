@@ -4,12 +4,14 @@
 #include "tests/app/shell/AppFixture.h"
 #include "tests/support/WebPeer.h"
 
+#include "app/browser/DirViewer.h"
 #include "app/editor/BrowserHistory.h"
 #include "app/editor/ValtryWebBrowserView.h"
 #include "app/editor/WebAddress.h"
 #include "app/editor/WebPageEngine.h"
 #include "app/editor/WebPreviewViewController.h"
 #include "app/ftp/FTPConnection.h"
+#include "app/shell/ShellConnect.h"
 
 #include "platform/media/Image.h"
 #include "platform/ui/Services.h"
@@ -294,12 +296,17 @@ TEST_F(WebTest, LongTapMenuCommands) {
 }
 
 TEST_F(WebTest, FtpAddressesReachTheRemoteFolderScreenOnTheirOwnThread) {
+  attachConnectScreen(delegate);
   auto browser = openBrowser();
   ASSERT_TRUE(follow("ftp://u:p@127.0.0.1:" + std::to_string(testsupport::freeTcpPort()) + "/d"));
   ASSERT_TRUE(waitFor([&] { return probe->topViewController() != browser; }));
   EXPECT_EQ(probe->navigationTitle(), "127.0.0.1");
   auto c = browser->connection();
   ASSERT_TRUE(c);
+  auto folder = std::dynamic_pointer_cast<DirViewer>(probe->topViewController());
+  ASSERT_TRUE(folder);
+  EXPECT_TRUE(folder->rootFolder);
+  EXPECT_EQ(folder->theConnection, c);
   EXPECT_EQ(delegate->ftpConnection(), c);
   EXPECT_FALSE(c->myThread()->isCurrent());
   ASSERT_TRUE(probe->tapBack());
