@@ -88,9 +88,10 @@ std::shared_ptr<RunLoop> startThread(std::string name, std::function<void()> bod
                                      bool runLoopAfterBody = true);
 
 // Stops the run loop of every worker thread that startThread made and waits, at most `limit`,
-// until those threads have ended. A process calls it before it returns from main: a detached
-// worker still handling an event while the process destroys its static objects would use them
-// after they are gone. Returns whether every worker ended in time.
+// until each has stopped; a stopped worker then stays parked, running nothing, until the process
+// ends. A process calls it before it returns from main: a detached worker still handling an event
+// while the process destroys its static objects would use them after they are gone. Returns
+// whether every worker stopped in time.
 bool stopWorkerThreads(std::chrono::milliseconds limit);
 
 } // namespace platform

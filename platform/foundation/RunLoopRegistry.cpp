@@ -16,8 +16,11 @@ struct Registry {
   std::vector<std::weak_ptr<RunLoopImpl>> loops;
   std::shared_ptr<RunLoopImpl> mainLoop;
   std::atomic<std::thread::id> mainThread{};
-  // Worker threads started and not yet ended, and their run loops.
+  // Worker threads started and not yet ended or parked, and their run loops. Once the process
+  // is ending (`ending`), a worker whose loop stops parks for good instead of ending: what it
+  // holds stays where it was, and it runs nothing more.
   int liveWorkers = 0;
+  bool ending = false;
   std::condition_variable workerEnded;
   std::vector<std::weak_ptr<RunLoop>> workerLoops;
 };
@@ -123,14 +126,19 @@ std::shared_ptr<RunLoop> startThread(std::string name, std::function<void()> bod
     ready.set_value(loop);
     if (body) body();
     if (runLoopAfterBody) loop->run();
+    auto &r = detail::registry();
+    std::unique_lock lock(r.mutex);
+    --r.liveWorkers;
+    r.workerEnded.notify_all();
+    if (r.ending) {
+      for (;;)
+        r.workerEnded.wait(lock);
+    }
+    lock.unlock();
     // The loop and what its handlers hold go now, while the process is still whole.
     body = nullptr;
     loop.reset();
     detail::threadLoop.reset();
-    auto &r = detail::registry();
-    std::lock_guard lock(r.mutex);
-    --r.liveWorkers;
-    r.workerEnded.notify_all();
   }).detach();
   return loopFuture.get();
 }
@@ -140,6 +148,7 @@ bool stopWorkerThreads(std::chrono::milliseconds limit) {
   std::vector<std::shared_ptr<RunLoop>> loops;
   {
     std::lock_guard lock(r.mutex);
+    r.ending = true;
     for (auto &w : r.workerLoops)
       if (auto l = w.lock()) loops.push_back(std::move(l));
   }
