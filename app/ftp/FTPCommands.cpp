@@ -71,6 +71,7 @@ void FTPConnection::doTaskItems() {
   switch (iTask_.load()) {
   case kTaskIdle:
     Log::debugf("readyTask:code:%i", replies_.iReplyCode);
+    if (replies_.iReplyCode >= 200) listingFinalReplyIn();
     break;
   case kTaskLogin:
     if (replies_.welcomeComplete) doTaskLogin();

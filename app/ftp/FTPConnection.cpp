@@ -344,6 +344,7 @@ void FTPConnection::disconnectFromServer() {
     onThread([this] { disconnectFromServer(); });
     return;
   }
+  dropWaitingTasks();
   if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(false);
   fDisconnectWhenDone_ = false;
   bool hadControl = bool(control_.input) || bool(control_.output);

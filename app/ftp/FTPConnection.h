@@ -29,6 +29,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -182,6 +183,8 @@ public:
 protected:
   // Runs fn on the connection's thread: at once when called there, else posted without waiting.
   void onThread(std::function<void()> fn);
+  // A task starter's job: on the connection's thread, at once or after the task running now.
+  void startOrWait(std::function<void()> job);
   bool onOwnThread() const { return myThread_->isCurrent(); }
   // Runs fn on the main thread without waiting (the services live there).
   void onMain(std::function<void(FTPAppServices &)> fn);
@@ -312,7 +315,19 @@ protected:
     if (task == kTaskDownload || task == kTaskUpload || task == kTaskUploadAfterMkDir)
       ++transferGeneration_;
     iTask_ = task;
+    if (task == kTaskIdle) wakeWaitingTask();
   }
+
+  // One task at a time on the browsing connection: a starter that finds a task running, a
+  // reload of the folder screen on its way back from the main thread, or a listing whose final
+  // reply is still due, parks its job; the job runs once the connection is free again.
+  bool taskMustWait(std::function<void()> job);
+  void wakeWaitingTask();
+  void runWaitingTask();
+  void reloadHandedBack(bool reloading, const std::string &folder);
+  void listingFinalReplyIn();
+  void dropWaitingTasks();
+  void startDirectory(const std::string &folder);
   void setState(int state) { iState_ = state; }
 
   // ---------------------------------------------------------------------------------------------
@@ -369,7 +384,11 @@ protected:
   bool uploadPreliminaryIn_ = false;
   // Generation of the control connection: events of a connection already closed are dropped.
   unsigned long controlGeneration_ = 0, dataGeneration_ = 0;
-  unsigned long transferGeneration_ = 0; // see setTask
+  unsigned long transferGeneration_ = 0;           // see setTask
+  std::deque<std::function<void()>> waitingTasks_; // see taskMustWait
+  int reloadsPending_ = 0;
+  bool listingFinalIn_ = true, listingFinalOwed_ = false, inWaitingJob_ = false;
+  platform::TimerRef listingFinalTimer_;
 
   // Task fields. fileToDownload_ and saveToLocalFolder_ are read from other threads as well:
   // written under sharedMutex_ (setShared).

@@ -90,7 +90,7 @@ void FTPConnection::recordDownloadInQueue(const std::string &name, const std::st
 void FTPConnection::downloadFile(const std::string &name, int64_t size, bool forEditing,
                                  bool justDownload, const std::string &fromFolder, bool head,
                                  bool tail, int64_t resumeAt) {
-  onThread([=, this] {
+  startOrWait([=, this] {
     if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
     if (promptShowing) return;
     setTask(kTaskDownload);

@@ -24,7 +24,7 @@ void FTPConnection::setReloadDirWhenDone(bool reload) {
 
 void FTPConnection::renameFile(const std::string &from, const std::string &to,
                                const std::string &inFolder) {
-  onThread([=, this] {
+  startOrWait([=, this] {
     if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
     onMain([](FTPAppServices &s) {
       if (auto top = s.topDirViewer()) top->showWorkingToolbar();
@@ -40,7 +40,7 @@ void FTPConnection::renameFile(const std::string &from, const std::string &to,
 }
 
 void FTPConnection::makeDirectory(const std::string &name, const std::string &inFolder) {
-  onThread([=, this] {
+  startOrWait([=, this] {
     if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
     onMain([](FTPAppServices &s) {
       if (auto top = s.topDirViewer()) top->showWorkingToolbar();
@@ -55,7 +55,7 @@ void FTPConnection::makeDirectory(const std::string &name, const std::string &in
 
 void FTPConnection::deleteFile(const std::string &name, const std::string &inFolder,
                                bool isFolder) {
-  onThread([=, this] {
+  startOrWait([=, this] {
     if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
     onMain([](FTPAppServices &s) {
       if (auto top = s.topDirViewer()) top->showWorkingToolbar();
@@ -71,7 +71,7 @@ void FTPConnection::deleteFile(const std::string &name, const std::string &inFol
 
 void FTPConnection::deleteFileBatch(const std::vector<std::string> &names,
                                     const std::string &inFolder, bool isFolder) {
-  onThread([=, this] {
+  startOrWait([=, this] {
     if (names.empty()) return;
     fileBatch_.assign(names.begin() + 1, names.end());
     deleteFile(names.front(), inFolder, isFolder);
@@ -80,7 +80,7 @@ void FTPConnection::deleteFileBatch(const std::vector<std::string> &names,
 
 void FTPConnection::chmodFile(const std::string &name, const std::string &inFolder,
                               const std::string &permissions) {
-  onThread([=, this] {
+  startOrWait([=, this] {
     if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
     onMain([](FTPAppServices &s) {
       if (auto top = s.topDirViewer()) top->showWorkingToolbar();
@@ -95,7 +95,7 @@ void FTPConnection::chmodFile(const std::string &name, const std::string &inFold
 }
 
 void FTPConnection::doRawFTPCommand(const std::string &command, const std::string &inFolder) {
-  onThread([=, this] {
+  startOrWait([=, this] {
     if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
     onMain([](FTPAppServices &s) {
       if (auto top = s.topDirViewer()) top->showWorkingToolbar();

@@ -31,7 +31,7 @@ void FTPConnection::uploadFile(const std::string &name, const Bytes &data, bool 
 
 void FTPConnection::uploadFile(const std::string &name, const Bytes &data,
                                const std::string &toFolder, bool skipRenaming) {
-  onThread([=, this] {
+  startOrWait([=, this] {
     if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
     fileToUpload_ = name;
     dataToWrite_ = data; // an empty upload stays empty
@@ -65,7 +65,7 @@ void FTPConnection::uploadFile(const std::string &name, const Bytes &data,
 
 void FTPConnection::uploadFile(const std::string &name, const std::string &dataFile,
                                const std::string &toFolder, bool skipRenaming, int64_t resumeAt) {
-  onThread([=, this] {
+  startOrWait([=, this] {
     if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
     filePathToUpload_ = dataFile;
     fileToUpload_ = name;

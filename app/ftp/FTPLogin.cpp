@@ -222,7 +222,12 @@ void FTPConnection::loginFinished() {
   setCwd(quotedFolder(replies_.replyText));
   Log::debugf("CurrentWorkingDir:%s", cwd().c_str());
   fIsLoggedIn_ = true;
-  if (runStoredJob()) return;
+  // The stored job goes before the tasks asked for during the login.
+  setTask(kTaskIdle);
+  inWaitingJob_ = true;
+  const bool ran = runStoredJob();
+  inWaitingJob_ = false;
+  if (ran) return;
   // Only the browsing connection lists its login folder: a queue session lists nothing it was
   // not asked for.
   if (!mainConnection_) {
@@ -233,6 +238,7 @@ void FTPConnection::loginFinished() {
   bool port = forcePORT_ || UserDefaults::standard().integerForKey(kUsePASVKey) != 1;
   setState(port ? 43 : 10);
   setTask(kTaskDir);
+  listingFinalIn_ = false;
   updateProgressMark(0.3f);
   sendCommand();
 }

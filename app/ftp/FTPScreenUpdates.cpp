@@ -181,14 +181,18 @@ void FTPConnection::updateViewWithDirectory() {
 
 void FTPConnection::reloadDirectoryViewIfNeeded() {
   // A queue session's listing would reach no screen: the queue refreshes the screens itself.
-  if (!mainConnection_) return;
+  if (!mainConnection_ || !FTPAppServices::shared()) return;
   std::string folder = cwd();
   std::weak_ptr<FTPConnection> weak = weak_from_this();
+  // Tasks asked for meanwhile wait for the answer: the reload, when there is one, goes first.
+  ++reloadsPending_;
   onMain([weak, folder](FTPAppServices &s) {
     auto top = s.topDirViewer();
+    const bool reloading = top && top->currentWorkingDirectory() == folder;
+    if (auto self = weak.lock())
+      self->onThread([self, reloading, folder] { self->reloadHandedBack(reloading, folder); });
     if (!top) return;
-    if (top->currentWorkingDirectory() == folder) {
-      if (auto self = weak.lock()) self->changeDirectory(folder);
+    if (reloading) {
       top->showWorkingTextToolbar();
     } else {
       top->showDirToolbar();

@@ -334,6 +334,15 @@ void FTPConnection::taskEndsAfterDataStream() {
   int task = iTask_;
   bool downloadWaits = task == kTaskDownload && !(downloadDataDone_ && download226Done_);
   bool batchWaits = task == kTaskDir && directoryBatchActive_;
+  if (task == kTaskDir && !listingFinalIn_ && mainConnection_ && !listingFinalOwed_) {
+    // The next task waits for this listing's "226": sent under it, its first command would be
+    // taken as answered by that reply. A server that never sends it holds it up for a while only.
+    listingFinalOwed_ = true;
+    std::weak_ptr<FTPConnection> weak = weak_from_this();
+    listingFinalTimer_ = myThread_->performAfter(platform::seconds(5), [weak] {
+      if (auto self = weak.lock()) self->listingFinalReplyIn();
+    });
+  }
   if (!downloadWaits && !batchWaits) {
     setTask(kTaskIdle);
     setState(0);

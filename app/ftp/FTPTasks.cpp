@@ -42,29 +42,100 @@ void FTPConnection::startTask(int task, int state, const std::string &statusText
   sendCommand(arg);
 }
 
-void FTPConnection::changeDirectory(const std::string &folder) {
-  onThread([this, folder] {
-    if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
-    currentDirectory_.clear();
-    resetForNextCommand();
-    if (!utf8Safe_ && UserDefaults::standard().integerForKey(kAlwaysUseUnicode) == 1)
-      utf8Safe_ = true;
-    if (!control_.input) {
-      setShared(initialCurrentDirectory_, folder.empty() ? cwd() : folder);
-      connect();
-      return;
-    }
-    updateProgressText("Loading Directory...");
-    setState(13);
-    setTask(kTaskDir);
-    wasAnError_ = false;
-    retryDirectory_ = false;
-    directory226Done_ = false;
-    directoryProcessed_ = false;
-    directoryToGetList_ = folder;
-    updateProgressMark(0.3f);
-    sendCommand(folder);
+// ------------------------------------------------------------------------------------------------
+// Waiting tasks. The queue's connection is driven one item at a time by its runner (and lists
+// the folders of a batch from inside its own folder task), so only the browsing connection
+// parks jobs. Without a session the starter's own path stores the job and connects.
+
+bool FTPConnection::taskMustWait(std::function<void()> job) {
+  if (!mainConnection_ || !control_.input) return false;
+  if (iTask_ == kTaskIdle && reloadsPending_ == 0 && !listingFinalOwed_ &&
+      (inWaitingJob_ || waitingTasks_.empty()))
+    return false;
+  waitingTasks_.push_back(std::move(job));
+  return true;
+}
+
+void FTPConnection::wakeWaitingTask() {
+  // Posted, not run: the handler that ended the task is still on the stack.
+  if (!onOwnThread() || waitingTasks_.empty()) return;
+  std::weak_ptr<FTPConnection> weak = weak_from_this();
+  myThread_->perform([weak] {
+    if (auto self = weak.lock()) self->runWaitingTask();
   });
+}
+
+void FTPConnection::runWaitingTask() {
+  if (waitingTasks_.empty()) return;
+  if (control_.input && (iTask_ != kTaskIdle || reloadsPending_ > 0 || listingFinalOwed_)) return;
+  auto job = std::move(waitingTasks_.front());
+  waitingTasks_.pop_front();
+  inWaitingJob_ = true;
+  job();
+  inWaitingJob_ = false;
+  wakeWaitingTask();
+}
+
+void FTPConnection::startOrWait(std::function<void()> job) {
+  onThread([this, job = std::move(job)] {
+    if (!taskMustWait(job)) job();
+  });
+}
+
+void FTPConnection::dropWaitingTasks() {
+  waitingTasks_.clear();
+  reloadsPending_ = 0;
+  listingFinalOwed_ = false;
+  if (listingFinalTimer_) listingFinalTimer_->invalidate();
+  listingFinalTimer_.reset();
+}
+
+void FTPConnection::reloadHandedBack(bool reloading, const std::string &folder) {
+  reloadsPending_ = std::max(0, reloadsPending_ - 1);
+  if (!reloading) {
+    runWaitingTask();
+    return;
+  }
+  // The reload goes before the jobs that waited for it.
+  waitingTasks_.push_front([this, folder] { startDirectory(folder); });
+  runWaitingTask();
+}
+
+void FTPConnection::listingFinalReplyIn() {
+  listingFinalIn_ = true;
+  if (!listingFinalOwed_) return;
+  listingFinalOwed_ = false;
+  if (listingFinalTimer_) listingFinalTimer_->invalidate();
+  listingFinalTimer_.reset();
+  wakeWaitingTask();
+}
+
+void FTPConnection::changeDirectory(const std::string &folder) {
+  startOrWait([this, folder] { startDirectory(folder); });
+}
+
+void FTPConnection::startDirectory(const std::string &folder) {
+  if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
+  currentDirectory_.clear();
+  resetForNextCommand();
+  if (!utf8Safe_ && UserDefaults::standard().integerForKey(kAlwaysUseUnicode) == 1)
+    utf8Safe_ = true;
+  if (!control_.input) {
+    setShared(initialCurrentDirectory_, folder.empty() ? cwd() : folder);
+    connect();
+    return;
+  }
+  updateProgressText("Loading Directory...");
+  setState(13);
+  setTask(kTaskDir);
+  wasAnError_ = false;
+  retryDirectory_ = false;
+  directory226Done_ = false;
+  directoryProcessed_ = false;
+  listingFinalIn_ = false;
+  directoryToGetList_ = folder;
+  updateProgressMark(0.3f);
+  sendCommand(folder);
 }
 
 // ------------------------------------------------------------------------------------------------
@@ -191,6 +262,7 @@ void FTPConnection::doTaskDir() {
   }
   case 16:
     if (code < 200) return;
+    listingFinalIn_ = true;
     if (code == 226 && directoryBatchActive_) {
       // The next folder of the batch is listed once this listing has been walked as well.
       Log::debug("----------Batch Directory Done----------");

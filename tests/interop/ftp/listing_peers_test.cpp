@@ -150,24 +150,45 @@ TEST_F(ListingPeersTest, VsftpdUploadOverProtectedData) {
   }
 }
 
-// A listing's "226" that comes after the next listing has begun is not taken for the answer to
-// that listing's "CWD": the next listing goes its normal road.
-TEST_F(ListingPeersTest, LateListingReplyIsNotTakenForTheNextCommand) {
-  Server s = startScripted(R"({"cwd": "250 Okay.", "list226delay": 1.5})");
-  testsupport::writeFile(s.root + "/one.txt", "1");
-  connectAndList(address(s));
-  ASSERT_TRUE(services->top->find("one.txt"));
-  const int before = services->top->listingCount();
-  // The previous listing's data has ended (the task is over); its "226" is still on its way.
-  conn->changeDirectory("/next");
-  ASSERT_TRUE(waitFor([&] { return services->top->listingCount() > before && idle(); }))
-      << conn->transferLog();
-  EXPECT_EQ(commandsFrom("CWD /next"),
-            (std::vector<std::string>{"CWD /next", "PWD", "PASV", "LIST"}))
-      << conn->transferLog();
-  EXPECT_FALSE(logHas("Resyncing"));
-  EXPECT_EQ(conn->cwd(), "/");
-  EXPECT_TRUE(services->top->find("one.txt"));
+// A listing's "226" still on its way, and the reload of the folder after an operation, hold
+// up the tasks asked for meanwhile: they run after, one at a time, none lost or interleaved.
+TEST_F(ListingPeersTest, TasksAskedForWhileAReplyOrReloadIsDueWaitTheirTurn) {
+  struct Case {
+    std::function<void()> start;
+    std::function<bool(const std::string &root)> done;
+    std::vector<std::string> commands; // from the first one on
+  };
+  const std::vector<Case> cases = {
+      {[&] { conn->changeDirectory("/next"); },
+       [](auto &) { return true; },
+       {"CWD /next", "PWD", "PASV", "LIST"}},
+      {[&] {
+         conn->makeDirectory("made", "/");
+         conn->uploadFile("up.txt", Bytes{'u', 'p'}, "/", true);
+         conn->makeDirectory("later", "/");
+       },
+       [](const std::string &root) {
+         return testsupport::readFile(root + "/up.txt") == "up" &&
+                FileManager::fileExists(root + "/later");
+       },
+       {"MKD made", "CWD /",       "PWD",   "PASV",        "LIST",  "CWD /", "PWD",
+        "TYPE I",   "SIZE up.txt", "PASV",  "STOR up.txt", "CWD /", "PWD",   "PASV",
+        "LIST",     "MKD later",   "CWD /", "PWD",         "PASV",  "LIST"}},
+  };
+  for (const Case &c : cases) {
+    Server s = startScripted(R"({"cwd": "250 Okay.", "list226delay": 0.5})");
+    testsupport::writeFile(s.root + "/one.txt", "1");
+    connectAndList(address(s));
+    ASSERT_TRUE(services->top->find("one.txt"));
+    c.start();
+    ASSERT_TRUE(waitFor([&] {
+      return c.done(s.root) && commandsFrom(c.commands.front()).size() >= c.commands.size() &&
+             idle();
+    })) << conn->transferLog();
+    EXPECT_EQ(commandsFrom(c.commands.front()), c.commands) << conn->transferLog();
+    EXPECT_FALSE(logHas("Resyncing") || logHas("Late Reply")) << conn->transferLog();
+    EXPECT_TRUE(services->top->find("one.txt"));
+  }
 }
 
 TEST_F(ListingPeersTest, LongListingArrivesInPieces) {

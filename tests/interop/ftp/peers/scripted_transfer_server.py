@@ -191,6 +191,9 @@ def serve(conn, script, root):
                 rest = 0
                 data.close()
                 send("451 Transfer aborted\r\n" if failed else "226 Transfer complete\r\n")
+            elif verb == "MKD":
+                os.mkdir(os.path.join(root, os.path.basename(arg)))
+                send('257 "%s" created\r\n' % arg)
             elif verb == "MODE":
                 modez = arg.upper() == "Z" and script.get("modez")
                 send("200 OK\r\n" if modez or arg.upper() == "S" else "504 no\r\n")
