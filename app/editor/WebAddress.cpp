@@ -162,29 +162,7 @@ std::string getSavedFilesPath(const std::string &url) {
 }
 
 std::string htmlEscape(const std::string &text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-    case '&':
-      out += "&amp;";
-      break;
-    case '<':
-      out += "&lt;";
-      break;
-    case '>':
-      out += "&gt;";
-      break;
-    case '"':
-      out += "&quot;";
-      break;
-    case '\'':
-      out += "&#39;";
-      break;
-    default:
-      out += c;
-    }
-  }
-  return out;
+  return platform::htmlEscaped(text);
 }
 
 std::string webErrorPage(const std::string &description, const std::string &url) {

@@ -1,5 +1,7 @@
 #include "platform/ui/Renderer.h"
 
+#include "platform/foundation/Text.h"
+
 #include "platform/device/Application.h"
 #include "platform/device/DeviceProfile.h"
 #include "platform/foundation/Paths.h"
@@ -32,28 +34,7 @@ constexpr size_t kMaxWebPage = 8 * 1024 * 1024;
 const char *const kPageFiles[] = {"index.html", "renderer.js", "renderer.css"};
 
 std::string escapeHtml(const std::string &text) {
-  std::string out;
-  for (char c : text)
-    switch (c) {
-    case '&':
-      out += "&amp;";
-      break;
-    case '<':
-      out += "&lt;";
-      break;
-    case '>':
-      out += "&gt;";
-      break;
-    case '"':
-      out += "&quot;";
-      break;
-    case '\'':
-      out += "&#39;";
-      break;
-    default:
-      out += c;
-    }
-  return out;
+  return htmlEscaped(text);
 }
 
 // Put at the top of every page a web view shows: links and forms go back to the application (its
