@@ -13,36 +13,13 @@
 #include "sshlib/core/LogBase.h"
 #include "sshlib/core/Psdk.h"
 #include "sshlib/ssh/ClsNtlm.h"
+#include "sshlib/ssh/PeerText.h"
 #include "sshlib/ssh/ProxySettings.h"
 #include "sshlib/ssh/RazudodSocket.h"
 
 namespace {
 
 const unsigned int kSendChunk = 2048;
-
-// Text from the proxy, made safe for one log line.
-void logPeerText(LogBase &log, const char *tag, const char *p, unsigned int n) {
-  static const char hex[] = "0123456789ABCDEF";
-  StringBuffer out;
-  for (unsigned int i = 0; i < n; ++i) {
-    unsigned char c = (unsigned char)p[i];
-    if (c == '\r')
-      out.append("\\r");
-    else if (c == '\n')
-      out.append("\\n");
-    else if (c >= 0x20 && c < 0x7f && c != '\\')
-      out.appendChar((char)c);
-    else {
-      char e[5] = {'\\', 'x', hex[c >> 4], hex[c & 15], 0};
-      out.append(e);
-    }
-  }
-  log.LogData(tag, out.getString());
-}
-
-void logPeerText(LogBase &log, const char *tag, const StringBuffer &s) {
-  logPeerText(log, tag, s.getString(), (unsigned int)s.getSize());
-}
 
 // The header lines (status line first), each without its line end.
 struct ProxyResponse {

@@ -12,6 +12,7 @@
 #include "sshlib/crypto/Hashes.h"
 #include "sshlib/crypto/PkKeys.h"
 #include "sshlib/crypto/Rsa2.h"
+#include "sshlib/ssh/PeerText.h"
 #include "sshlib/ssh/SshTransport.h"
 
 namespace {
@@ -223,15 +224,14 @@ bool SshTransport::parseUserAuthInfoRequest(const DataBuffer &msg, unsigned int 
     return false;
   }
   log.EnterContext("UserAuthInfoRequest", true);
-  log.LogData("name", name.getString());
+  logPeerText(log, "name", name);
   bool ok = false;
   unsigned int n = 0;
   if (!parseString(msg, idx, instruction)) {
     log.LogError("Error parsing userauth info request (3)");
-  } else if (log.LogData("instruction", instruction.getString()),
-             !parseString(msg, idx, language)) {
+  } else if (logPeerText(log, "instruction", instruction), !parseString(msg, idx, language)) {
     log.LogError("Error parsing userauth info request (4)");
-  } else if (log.LogData("language", language.getString()), !parseUint32(msg, idx, n)) {
+  } else if (logPeerText(log, "language", language), !parseUint32(msg, idx, n)) {
     log.LogError("Error parsing userauth info request (5)");
   } else {
     log.LogDataLong("numPrompts", (int)n);
@@ -244,7 +244,7 @@ bool SshTransport::parseUserAuthInfoRequest(const DataBuffer &msg, unsigned int 
         ok = false;
         break;
       }
-      log.LogData("prompt", prompt.getString());
+      logPeerText(log, "prompt", prompt);
       if (i == 0) firstPrompt.setString(prompt);
       if (prompt.containsSubstringNoCase("Password change requested")) passwordChange = true;
       if (!parseBool(msg, idx, echo)) {

@@ -4,6 +4,7 @@
 
 #include "sshlib/core/DataLog.h"
 #include "sshlib/core/LogBase.h"
+#include "sshlib/ssh/PeerText.h"
 #include "sshlib/ssh/ProxySettings.h"
 #include "sshlib/ssh/SshTransport.h"
 
@@ -45,7 +46,7 @@ bool SshTransport::readServerVersion(ProgressMonitor *pm, LogBase &log) {
     }
     StringBuffer text;
     text.appendN((const char *)line.getData2(), (int)line.getSize());
-    log.LogData("initialDataFromSshServer", text.getString());
+    logPeerText(log, "initialDataFromSshServer", text);
     if (!text.beginsWith("SSH-")) continue;
     serverIdent.setString(text);
     if (serverIdent.containsSubstring("FlowSsh") || serverIdent.containsSubstring("XFB.Gateway")) {
@@ -151,7 +152,7 @@ bool SshTransport::sshConnect(ClsSocksClient &socks, ClsHttpProxyClient *httpPro
     }
   }
   toSessionLog("TRAN< ", serverIdent.getString(), "\r\n");
-  log.LogData("serverVersion", serverIdent.getString());
+  logPeerText(log, "serverVersion", serverIdent);
 
   if (!sendKexInit(pm, log, verbose)) return false;
   DataBuffer msg;

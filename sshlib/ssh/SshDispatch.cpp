@@ -4,6 +4,7 @@
 
 #include "sshlib/core/LogBase.h"
 #include "sshlib/core/TickSource.h"
+#include "sshlib/ssh/PeerText.h"
 #include "sshlib/ssh/SshChannel.h"
 #include "sshlib/ssh/SshTransport.h"
 
@@ -255,7 +256,7 @@ bool SshTransport::generalizedRead(int waitCode, unsigned int idleTimeoutMs,
         unsigned int idx = 1 + 4 + 4 + (unsigned int)reqType.getSize();
         bool wantReply = false;
         parseBool(msg, idx, wantReply);
-        log.LogData("requestType", reqType.getString());
+        logPeerText(log, "requestType", reqType);
         toSessionLog("TRAN* Request Type: ", reqType.getString(), "\r\n");
         toSessionLog("TRAN* Channel: ", (int)reqCh, "\r\n");
         if (reqType.equals("exit-status")) {
@@ -321,7 +322,7 @@ bool SshTransport::generalizedRead(int waitCode, unsigned int idleTimeoutMs,
         disconnectReceived = true;
         log.LogInfo("Received DISCONNECT message");
         if (parseDisconnect(msg, disconnectCode, disconnectReason, log)) {
-          log.LogData("DisconnectReason", disconnectReason.getString());
+          logPeerText(log, "DisconnectReason", disconnectReason);
           toSessionLog("TRAN* Reason: ", disconnectReason.getString(), "\r\n");
         }
         failInfo.connectionClosed = 1;
@@ -340,7 +341,7 @@ bool SshTransport::generalizedRead(int waitCode, unsigned int idleTimeoutMs,
         XString reqName;
         bool wantReply = false;
         if (parseGlobalRequest(msg, reqName, wantReply, log)) {
-          log.LogData("GlobalRequestName", reqName.getUtf8());
+          logPeerText(log, "GlobalRequestName", reqName.getUtf8());
           log.LogDataLong("WantReply", wantReply ? 1 : 0);
           if (wantReply) {
             DataBuffer reply;

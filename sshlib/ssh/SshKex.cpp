@@ -5,6 +5,7 @@
 #include "sshlib/core/LogBase.h"
 #include "sshlib/crypto/Hashes.h"
 #include "sshlib/crypto/RazudodRand.h"
+#include "sshlib/ssh/PeerText.h"
 #include "sshlib/ssh/SshTransport.h"
 
 namespace {
@@ -249,7 +250,7 @@ bool SshTransport::computeExchangeHash(unsigned int replyMsgType, unsigned int p
     StringBuffer v("[");
     v.append(serverIdent);
     v.append("]");
-    log.LogData("serverVersion", v.getString());
+    logPeerText(log, "serverVersion", v.getString());
   }
   DataBuffer h;
   pack_sb(clientIdent, h);

@@ -298,6 +298,12 @@ TEST(SshTransportFake, QuirksRefusalsAndTampering) {
            f.sendRaw("hello\r\n");
        },
        false, false, "Too many lines before the server's identification."},
+      {"control bytes in a pre-line", base,
+       [](FakeSshServer &f) {
+         f.sendRaw("note\x1b]0;x\x07 \rforged\r\n");
+         f.handshake(key1) && (serveOne(f), true);
+       },
+       true, true, "initialDataFromSshServer: note\\x1B]0;x\\x07 \\rforged"},
       {"f out of range", badF, [](FakeSshServer &f) { f.handshake(key1); }, false, false,
        "The server's Diffie-Hellman value is not acceptable."},
       {"tampered mac", base,
