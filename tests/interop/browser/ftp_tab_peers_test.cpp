@@ -63,7 +63,9 @@ protected:
     FileManager::createDirectory(Paths::documents() + "/Files", true);
     FTPAppServices::setShared(services);
     BatchAppServices::setShared(services);
-    window = std::make_shared<Window>(Size{320, 480});
+    // Tall enough that every row of the test's folders is laid out: the probe taps only rows in
+    // view, and the order of rows of one age varies with the time they were made.
+    window = std::make_shared<Window>(Size{320, 1600});
     window->makeKeyAndVisible();
     services->connect = std::make_shared<Connect>();
     services->connect->hooks.reachable = [] { return true; };
