@@ -3,7 +3,7 @@
 // transfer queue, the sharing servers that the settings ask for, the services every screen
 // reaches), runs the main loop until SIGINT or SIGTERM, then lets the application terminate and
 // writes the settings.
-#include "app/ftp/BatchListView.h"
+#include "app/queue/BatchListView.h"
 #include "app/shell/FerrowenAppDelegate.h"
 #include "app/shell/ShellConnect.h"
 

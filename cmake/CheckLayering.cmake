@@ -1,13 +1,30 @@
 # Fails on an #include that crosses the dependency rules of the tree:
 #   sshlib/    includes neither app/ nor platform/ (a self-contained library);
 #   platform/  includes neither app/ nor sshlib/;
-#   app/       may include platform/ and, of sshlib/, only its public facade (Ck*.h, SFTPWrapper.h).
+#   app/       may include platform/ and, of sshlib/, only its public facade (Ck*.h, SFTPWrapper.h);
+#              within app/, each room includes only the rooms below it (the table below), so the
+#              engines know nothing of the screens and the shell sits on top of everything. An
+#              entry "room/File.h" allows one interface header of a room above: the service the
+#              lower room declares and the higher one installs.
 # Every target's include root is the repository root, so the compiler alone would not notice.
 # Usage: cmake -DROOT=<tree> -P CheckLayering.cmake
+cmake_minimum_required(VERSION 3.25)
 if(NOT ROOT)
   message(FATAL_ERROR "CheckLayering: ROOT is not set")
 endif()
 get_filename_component(ROOT "${ROOT}" ABSOLUTE)
+
+# Room -> what it may include of app/ besides itself.
+set(_app_foundation "")
+set(_app_ftp "foundation")
+set(_app_sftp "foundation;ftp")
+set(_app_files "foundation;ftp;queue/BatchServices.h")
+set(_app_queue "foundation;ftp;sftp;files/ArchiveServices.h")
+set(_app_web "foundation;ftp;queue;shell/ShellScreens.h")
+set(_app_sharing "foundation;web/WebAddress.h")
+set(_app_remote "foundation;ftp;sftp;queue;files")
+set(_app_editor "foundation;ftp;sftp;queue;files;web;shell/ShellScreens.h")
+set(_app_shell "foundation;ftp;sftp;files;queue;web;sharing;remote;editor")
 
 set(_violations "")
 set(_checked 0)
@@ -33,6 +50,17 @@ foreach(_layer sshlib platform app)
         set(_bad TRUE)
       elseif(_layer STREQUAL "platform" AND (_top STREQUAL "app" OR _top STREQUAL "sshlib"))
         set(_bad TRUE)
+      elseif(_layer STREQUAL "app" AND _top STREQUAL "app" AND _rel MATCHES "^app/([^/]+)/")
+        set(_from "${CMAKE_MATCH_1}")
+        if(_target MATCHES "^app/([^/]+)/(.+)$" AND NOT CMAKE_MATCH_1 STREQUAL _from)
+          set(_to "${CMAKE_MATCH_1}")
+          set(_file "${CMAKE_MATCH_1}/${CMAKE_MATCH_2}")
+          if(NOT DEFINED _app_${_from})
+            set(_bad TRUE) # a room the table does not know: add it there
+          elseif(NOT _to IN_LIST _app_${_from} AND NOT _file IN_LIST _app_${_from})
+            set(_bad TRUE)
+          endif()
+        endif()
       elseif(_layer STREQUAL "app" AND _top STREQUAL "sshlib")
         get_filename_component(_name "${_target}" NAME)
         if(NOT _name MATCHES "^Ck[A-Za-z0-9_]*\\.h$" AND NOT _name STREQUAL "SFTPWrapper.h")

@@ -12,5 +12,4 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:strict_stri
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 rc=0
 ctest --test-dir build/asan --output-on-failure -j "$jobs" "$@" || rc=$?
-bash scripts/test-ratio.sh
 exit "$rc"

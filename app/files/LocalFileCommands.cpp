@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "app/files/ArchiveServices.h"
 #include "app/files/BookmarkImport.h"
 #include "app/files/LocalFilesServices.h"
 #include "app/files/LocalFolderViewController.h"
@@ -15,7 +16,6 @@
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
 #include "app/foundation/TextPromptViewer.h"
-#include "app/ftp/ArchiveServices.h"
 #include "app/ftp/FTPServices.h"
 #include "platform/device/DocumentInteraction.h"
 #include "platform/device/MailService.h"

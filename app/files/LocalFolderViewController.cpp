@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "app/files/ArchiveServices.h"
 #include "app/files/BookmarkImport.h"
 #include "app/files/LocalFilesServices.h"
 #include "app/files/MinizipArchive.h"
@@ -18,7 +19,6 @@
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
 #include "app/foundation/TextPromptViewer.h"
-#include "app/ftp/ArchiveServices.h"
 #include "app/ftp/FTPServices.h"
 #include "platform/device/DeviceProfile.h"
 #include "platform/device/DocumentInteraction.h"

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "app/foundation/DirItemInfo.h"
-#include "app/ftp/BatchServices.h"
+#include "app/queue/BatchServices.h"
 #include "platform/foundation/FolderWatch.h"
 #include "platform/ui/Presentation.h"
 #include "platform/ui/Table.h"

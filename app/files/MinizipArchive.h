@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/ftp/ArchiveServices.h"
+#include "app/files/ArchiveServices.h"
 
 class MinizipArchive : public ZipArchive {
 public:

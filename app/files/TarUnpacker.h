@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/ftp/ArchiveServices.h"
+#include "app/files/ArchiveServices.h"
 
 class LibraryTarWrapper : public TARWrapper {
 public:

@@ -15,6 +15,7 @@
 #pragma once
 
 #include "app/foundation/TCPServer.h"
+#include "app/sharing/SharingHost.h"
 #include "app/shell/ShellScreens.h"
 
 #include "platform/device/Application.h"
@@ -56,6 +57,7 @@ private:
 
 class FerrowenAppDelegate : public platform::ApplicationDelegate,
                             public TCPServerDelegate,
+                            public SharingHost,
                             public platform::ui::TabBarControllerDelegate,
                             public std::enable_shared_from_this<FerrowenAppDelegate> {
 public:
@@ -143,11 +145,11 @@ public:
   void stopWebServer();
   void stopFTPServer();
   // A client handler read or wrote something.
-  void serverIsActive();
+  void serverIsActive() override;
   void stopActiveServerTimer();
   void noActiveServers();
   // A client handler refused a login.
-  void incrementBadLogins();
+  void incrementBadLogins() override;
 
   // TCPServerDelegate.
   void
@@ -161,7 +163,7 @@ public:
   // The Saved Files screen reloads when it is on top of its tab; the settings screen reloads its
   // table (where the server address is shown). The screens come with the shell and the local
   // files; until then these call the hooks below when set.
-  void reloadSavedFilesScreen();
+  void reloadSavedFilesScreen() override;
   void reloadSettingsTableView();
   std::function<void()> savedFilesChangedHook;
   std::function<void()> settingsReloadHook;

@@ -2,10 +2,10 @@
 
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/Globals.h"
-#include "app/ftp/BatchListView.h"
 #include "app/ftp/FTPConnection.h"
+#include "app/queue/BatchListView.h"
+#include "app/sharing/WebRequest.h"
 #include "app/shell/FerrowenAppDelegate.h"
-#include "app/shell/WebRequest.h"
 
 #include "platform/device/Application.h"
 #include "platform/device/DeviceProfile.h"

@@ -1,7 +1,7 @@
 #include "app/shell/ShellConnect.h"
 
-#include "app/browser/Connect.h"
-#include "app/browser/DirViewer.h"
+#include "app/remote/Connect.h"
+#include "app/remote/DirViewer.h"
 #include "app/shell/FerrowenAppDelegate.h"
 #include "app/shell/PasscodeLock.h"
 #include "app/shell/ShellScreens.h"

@@ -3,7 +3,7 @@
 // created, changed or removed, whatever the commands name.
 #include "app/foundation/Globals.h"
 #include "app/foundation/SettingsKeys.h"
-#include "app/shell/FTPServer.h"
+#include "app/sharing/FTPServer.h"
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Paths.h"

@@ -1,9 +1,9 @@
 // Pages and addresses of any bytes, as a web site sends them: the title and the touch icon are
 // read without a crash, a file name made from the address is one safe name, and text put into
 // markup carries none of its own.
-#include "app/editor/WebAddress.h"
-#include "app/editor/WebPageEngine.h"
 #include "app/foundation/StringUtils.h"
+#include "app/web/WebAddress.h"
+#include "app/web/WebPageEngine.h"
 
 #include <cstdint>
 #include <cstdlib>

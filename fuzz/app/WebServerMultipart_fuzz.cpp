@@ -1,6 +1,6 @@
 // Multipart bodies of any bytes, fed whole and in pieces whose size the input chooses: both feeds
 // must give the same parts with the same contents and ends, and every part that starts must end.
-#include "app/shell/WebMultipart.h"
+#include "app/sharing/WebMultipart.h"
 
 #include <cstdint>
 #include <cstdlib>

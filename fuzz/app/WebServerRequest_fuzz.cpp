@@ -1,7 +1,7 @@
 // Request heads of any bytes, fed in pieces whose size the input chooses: the parse must not
 // depend on the split, paths must map inside the shared folder, and nothing taken from the request
 // may carry a line break into a header or markup into a page.
-#include "app/shell/WebRequest.h"
+#include "app/sharing/WebRequest.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -5,13 +5,13 @@
 #include "tests/app/foundation/ScreenFixture.h"
 #include "tests/support/TarTrees.h"
 
-#include "app/browser/Bookmarks.h"
 #include "app/files/LocalFilesServices.h"
 #include "app/foundation/Database.h"
 #include "app/foundation/Globals.h"
 #include "app/foundation/Scrambler.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/ftp/FTPServices.h"
+#include "app/remote/Bookmarks.h"
 #include "platform/device/DocumentInteraction.h"
 #include "platform/device/MailService.h"
 

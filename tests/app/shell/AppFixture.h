@@ -4,7 +4,7 @@
 
 #include "ShellFixture.h"
 
-#include "app/ftp/BatchListView.h"
+#include "app/queue/BatchListView.h"
 #include "app/shell/PasscodeLock.h"
 #include "app/shell/SettingsViewController.h"
 

@@ -9,7 +9,7 @@
 #include "app/foundation/Scrambler.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/TCPServer.h"
-#include "app/shell/FTPServer.h"
+#include "app/sharing/FTPServer.h"
 #include "app/shell/FerrowenAppDelegate.h"
 
 #include "platform/device/Application.h"

@@ -1,7 +1,7 @@
 // The settings screen, the passcode setup, the help and the log screens, driven through the probe
 // on the launched application.
 #include "AppFixture.h"
-#include "FtpTestClient.h"
+#include "tests/app/sharing/FtpTestClient.h"
 
 #include "app/foundation/EditDataViewController.h"
 #include "app/ftp/FTPConnection.h"

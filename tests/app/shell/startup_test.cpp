@@ -2,9 +2,9 @@
 // clock, the passcode reset of a fresh install, and what is handed to the application.
 #include "AppFixture.h"
 
-#include "app/ftp/ArchiveServices.h"
-#include "app/ftp/BatchServices.h"
+#include "app/files/ArchiveServices.h"
 #include "app/ftp/FTPServices.h"
+#include "app/queue/BatchServices.h"
 
 #include <sys/stat.h>
 

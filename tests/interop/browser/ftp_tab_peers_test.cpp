@@ -3,11 +3,11 @@
 // server's own folder and command log.
 #include "tests/interop/ftp/QueueFtpPeers.h"
 
-#include "app/browser/ChmodViewController.h"
-#include "app/browser/Connect.h"
-#include "app/browser/DirViewer.h"
 #include "app/foundation/Globals.h"
 #include "app/foundation/SettingsKeys.h"
+#include "app/remote/ChmodViewController.h"
+#include "app/remote/Connect.h"
+#include "app/remote/DirViewer.h"
 
 #include "platform/foundation/Log.h"
 

@@ -2,7 +2,7 @@
 // port and logs the commands it receives, one session number per control connection.
 #pragma once
 
-#include "tests/app/ftp/QueueTestSupport.h"
+#include "tests/app/queue/QueueTestSupport.h"
 
 #include <sstream>
 

@@ -1,7 +1,7 @@
 // The queue's web downloads against a Python web server on loopback: a whole file (200), a resume
 // (206), a server that ignores the range (200: written from the start), a missing file (404:
 // the item fails and keeps its partial file) and a file already complete (416).
-#include "tests/app/ftp/QueueTestSupport.h"
+#include "tests/app/queue/QueueTestSupport.h"
 
 #include <fstream>
 

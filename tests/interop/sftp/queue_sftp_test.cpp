@@ -1,7 +1,7 @@
 // The transfer queue running its SFTP items on the real service against OpenSSH's sshd.
-#include "tests/app/ftp/QueueTestSupport.h"
+#include "tests/app/queue/QueueTestSupport.h"
 
-#include "app/ftp/SFTPService.h"
+#include "app/sftp/SFTPService.h"
 #include "tests/support/SftpPeers.h"
 
 #include <sys/stat.h>

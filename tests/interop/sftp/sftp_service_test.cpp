@@ -9,7 +9,7 @@
 
 #include "app/foundation/DirItemInfo.h"
 #include "app/ftp/FTPServices.h"
-#include "app/ftp/SFTPService.h"
+#include "app/sftp/SFTPService.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/RunLoop.h"

@@ -2,7 +2,7 @@
 // of several files, traversal attempts sent as they are, the phone layout, cookies, HEAD), Python's
 // http.client sending an upload in small slices with pauses, wget mirroring the pages, and many
 // clients at once.
-#include "tests/app/shell/WebServerFixture.h"
+#include "tests/app/sharing/WebServerFixture.h"
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Paths.h"

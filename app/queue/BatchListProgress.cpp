@@ -1,0 +1,383 @@
+// Progress, completion, abort and errors of the running item, from the FTP connections'
+// messages, the SFTP service's callbacks and the queue's own web download.
+#include "app/files/ArchiveServices.h"
+#include "app/queue/BatchListView.h"
+#include "app/queue/BatchServices.h"
+
+#include "app/foundation/Database.h"
+#include "app/foundation/StringUtils.h"
+
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/Text.h"
+
+#include <sqlite3.h>
+
+#include <filesystem>
+
+using platform::Log;
+using platform::RunLoop;
+
+namespace {
+
+bool hasTarSuffix(const std::string &name) {
+  for (const char *suffix :
+       {".tar", ".tgz", ".tbz", ".tb2", ".taz", ".tar.gz", ".tar.bz2", ".tar.z"})
+    if (myEndsWith(name, suffix)) return true;
+  return false;
+}
+
+std::string withoutTrailingSlashes(std::string text) {
+  while (!text.empty() && text.back() == '/')
+    text.pop_back();
+  return text;
+}
+
+} // namespace
+
+double BatchListView::now() const {
+  return std::chrono::duration<double>(platform::Clock::current().wallNow().time_since_epoch())
+      .count();
+}
+
+// --- Messages of the FTP connections ---------------------------------------------------------
+
+void BatchListView::updateBatchItemObject(const BatchObject &object) {
+  updateBatchItemPK(object.primaryKey, object.progress, object.bytes);
+}
+
+void BatchListView::updateFileSizeBatchItemObject(const BatchObject &object) {
+  if (auto item = itemForPK(object.primaryKey)) item->setFilesize(object.bytes);
+}
+
+void BatchListView::doneBatchItemObject(const BatchObject &object) {
+  doneBatchItemPK(object.primaryKey);
+}
+
+void BatchListView::abortBatchItemObject(const BatchObject &object) {
+  abortBatchItemPK(object.primaryKey);
+}
+
+// --- Progress --------------------------------------------------------------------------------
+
+void BatchListView::updateBatchItemPK(int pk, float progress, int64_t bytes) {
+  inProgressPK_ = pk;
+  if (fPaused_) return;
+  auto item = itemForPK(pk);
+  if (!item) return;
+  if (progress == -1.0f) {
+    item->setProgress(0);
+    if (item->progressBar()) item->progressBar()->setHidden(true);
+    lastTimeUpdateStart_ = 0;
+  } else {
+    item->setProgress(progress);
+    if (item->progressBar()) {
+      if (item->label()) item->label()->setHidden(true);
+      item->progressBar()->setHidden(false);
+      item->progressBar()->setProgress(progress);
+    }
+  }
+  const double t = now();
+  // The offset a restart resumes from: saved at the first report and then at most every 10 s.
+  if (bytes > 0 && (t - lastTimeUpdateStart_ > 10.0 || item->start() == 0)) {
+    SQLExecute(database_, Log::format("UPDATE batchlist SET start='%lli' WHERE pk='%i'",
+                                      static_cast<long long>(bytes), pk));
+    item->setStart(bytes);
+    lastTimeUpdateStart_ = t;
+  }
+  if (item->lastTime() > 0 && item->lastBytes() < bytes && t > item->lastTime() + 1.0) {
+    const double speed =
+        static_cast<double>(bytes - item->lastBytes()) / (t - item->lastTime()) / 1024.0;
+    titleSpeed_ = Log::format("%0.1f KB/Sec", speed);
+    double remaining = 0;
+    for (auto &each : batchItemList_)
+      if (each->errorMsg().empty()) remaining += static_cast<double>(each->filesize());
+    titleSize_ = Log::format("%0.1f MB", remaining / 1048576.0);
+    if (titleDetails_)
+      titleDetails_->setText(
+          titleSize_ + (!titleSize_.empty() && !titleSpeed_.empty() ? " @ " : "") + titleSpeed_);
+    navigationItem().setTitleView(myTitleView_);
+    item->setLastTime(t);
+    item->setLastBytes(bytes);
+  } else if (item->lastTime() == 0) {
+    item->setLastTime(t);
+    item->setLastBytes(bytes);
+  }
+}
+
+// --- Completion --------------------------------------------------------------------------------
+
+void BatchListView::doneBatchItemPK(int pk) {
+  titleSize_.clear();
+  titleSpeed_.clear();
+  updateSizeDisplay();
+  inProgressPK_ = pk;
+  lastTimeUpdateStart_ = 0;
+  int index = batchIndexForPK(pk);
+  if (index < 0) return;
+  auto item = batchItemList_[static_cast<size_t>(index)];
+
+  completionCleanup(*item);
+
+  stopBatchItemPK(pk, false);
+  SQLExecute(database_, Log::format("DELETE FROM batchlist WHERE pk='%i'", pk));
+  index = batchIndexForPK(pk);
+  if (index >= 0) removeItemAtIndex(static_cast<size_t>(index));
+  assetFolders_.erase(pk);
+  inProgressPK_ = -1; // nothing runs until the runner starts the next item
+  reloadTable();
+  badge();
+
+  const int action = item->action();
+  if (action == BatchItem::kDownload || action == BatchItem::kSFTPDownload ||
+      action == BatchItem::kWebDownload)
+    refreshSavedFilesFor(*item);
+  doStartIfNoneInProgress();
+}
+
+void BatchListView::completionCleanup(const BatchItem &item) {
+  if (!item.cleanFileWhenDone()) return;
+  // A finished download is reported once its file is in place.
+  const std::string file = localFileOfItem(item);
+  if (!platform::FileManager::fileExists(file)) return;
+  switch (item.action()) {
+  case BatchItem::kDownload:
+  case BatchItem::kSFTPDownload: {
+    // A download queued for unpacking: the archive stays beside what it held.
+    const std::string name = platform::lastPathComponent(file);
+    if (myEndsWith(name, ".zip")) {
+      // "...zip" would unpack into the folder above: the folder's name must be a name.
+      if (!isSingleFileName(name.substr(0, name.size() - 4))) {
+        Log::systemf("Unzip refused: %s", withControlsEscaped(file).c_str());
+        break;
+      }
+      const std::string folder = file.substr(0, file.size() - 4);
+      platform::FileManager::createDirectory(folder, true);
+      if (auto zip = ZipArchive::make()) {
+        if (zip->UnzipOpenFile(file)) {
+          if (!zip->UnzipFileTo(folder, true)) Log::systemf("Unzip failed: %s", file.c_str());
+          zip->UnzipCloseFile();
+        }
+      }
+    } else if (hasTarSuffix(name)) {
+      if (!TARWrapper::unTARFile(file)) Log::systemf("Untar failed: %s", file.c_str());
+    }
+    break;
+  }
+  case BatchItem::kUpload:
+  case BatchItem::kUploadIntoNewFolder:
+  case BatchItem::kSFTPUpload:
+  case BatchItem::kSFTPUploadIntoNewFolder: {
+    // The temporary copy that was uploaded goes, and its folder only when it was made for it.
+    auto folder = assetFolders_.find(item.primaryKey());
+    if (folder != assetFolders_.end() && !folder->second.empty() && folder->second != "/")
+      platform::FileManager::removeItem(folder->second);
+    else
+      platform::FileManager::removeItem(file);
+    break;
+  }
+  default:
+    break;
+  }
+}
+
+void BatchListView::refreshSavedFilesFor(const BatchItem &item) {
+  auto services = BatchAppServices::shared();
+  if (!services) return;
+  auto screen = services->topLocalFolderScreen();
+  if (!screen) return;
+  const std::string current = withoutTrailingSlashes(screen->currentFolder());
+  const std::string local = withoutTrailingSlashes(item.localpath());
+  std::string parent = local;
+  size_t slash = parent.rfind('/');
+  parent = slash == std::string::npos ? std::string() : parent.substr(0, slash);
+  if (current.empty() || myEndsWith(current, parent) || myEndsWith(current, local) ||
+      current == local)
+    screen->loadFolderData();
+}
+
+// --- Abort, error, stop --------------------------------------------------------------------------
+
+void BatchListView::abortBatchItemPK(int pk) {
+  titleSize_.clear();
+  titleSpeed_.clear();
+  inProgressPK_ = -1;
+  if (itemForPK(pk)) {
+    reloadTable();
+    performStartAfter(1.0);
+  }
+}
+
+void BatchListView::errorBatchItemPK(int pk, const std::string &error) {
+  auto item = itemForPK(pk);
+  if (!item) return;
+  item->setErrorMsg(error);
+  if (pk == inProgressPK_) inProgressPK_ = -1;
+  reloadTable();
+  performStartAfter(1.0);
+}
+
+void BatchListView::stopBatchItemPK(int pk, bool disconnectFTP) {
+  titleSize_.clear();
+  titleSpeed_.clear();
+  const int running = inProgressPK_;
+  const bool isRunning = running != -1 && pk == running;
+  if (isRunning) {
+    if (pk == httpDownloadPK_ && writeStreamFileDownload_) {
+      if (httpConnection_) {
+        httpConnection_->cancel();
+        // Let go outside of any call the connection may be making.
+        RunLoop::main()->perform([connection = std::move(httpConnection_)] {});
+      }
+      closeFile();
+      platform::Application::shared().setNetworkActivityIndicatorVisible(false);
+    } else if (disconnectFTP && ftp_) {
+      ftp_->disconnectFromServer();
+    }
+  }
+  updateBatchItemPK(pk, -1.0f, -1);
+  inProgressPK_ = isRunning ? -1 : running;
+}
+
+void BatchListView::closeFile() {
+  if (writeStreamFileDownload_) writeStreamFileDownload_->close();
+  writeStreamFileDownload_.reset();
+}
+
+// --- The SFTP service
+// ------------------------------------------------------------------------------
+
+void BatchListView::downloadedFile(SFTPWrapper &, const std::string &) {
+  doneBatchItemPK(inProgressPK_);
+}
+void BatchListView::uploadedFile(SFTPWrapper &, const std::string &) {
+  doneBatchItemPK(inProgressPK_);
+}
+void BatchListView::progressDic(SFTPWrapper &, const SFTPProgressDic &dic) {
+  updateBatchItemPK(inProgressPK_, dic.percent, dic.bytes);
+}
+void BatchListView::downloadError(SFTPWrapper &, const std::string &text) {
+  errorBatchItemPK(inProgressPK_, text);
+}
+void BatchListView::uploadError(SFTPWrapper &, const std::string &text) {
+  errorBatchItemPK(inProgressPK_, text);
+}
+void BatchListView::connectError(SFTPWrapper &, const std::string &text) {
+  errorBatchItemPK(inProgressPK_, text);
+}
+void BatchListView::loginError(SFTPWrapper &, const std::string &text) {
+  errorBatchItemPK(inProgressPK_, text);
+}
+void BatchListView::sftpError(SFTPWrapper &, const std::string &text) {
+  errorBatchItemPK(inProgressPK_, text);
+}
+void BatchListView::dirError(SFTPWrapper &, const std::string &text) {
+  errorBatchItemPK(inProgressPK_, text);
+}
+void BatchListView::errorStatus(SFTPWrapper &, const std::string &text) {
+  errorBatchItemPK(inProgressPK_, text);
+}
+
+void BatchListView::sftpConnectionShouldRefreshDirectory(SFTPWrapper &sftp) {
+  if (!batchItemList_.empty()) return;
+  auto services = BatchAppServices::shared();
+  if (!services) return;
+  auto screen = services->topRemoteFolderScreen();
+  if (screen && screen->currentWorkingDirectory() == sftp.lastOperationDir())
+    screen->sftpConnectionShouldRefreshDirectory(sftp);
+}
+
+// --- The web download
+// ------------------------------------------------------------------------------
+
+void BatchListView::didReceiveResponse(platform::net::URLConnection &,
+                                       const platform::net::URLResponse &response) {
+  auto &app = platform::Application::shared();
+  app.setNetworkActivityIndicatorVisible(true);
+  auto item = itemForPK(httpDownloadPK_);
+  const long status = response.statusCode;
+  Log::systemf("HTTP status %li", status);
+  if (status == 200 || status == 0) {
+    // The whole file comes: whatever was there before goes.
+    resumeAtLocation_ = 0;
+    contentDownloaded_ = 0;
+    if (writeStreamFileDownload_) {
+      std::error_code ignored;
+      std::filesystem::resize_file(writeStreamFileDownload_->path(), 0, ignored);
+      writeStreamFileDownload_->setCurrentOffset(0);
+    }
+  } else if (status == 206) {
+    contentDownloaded_ = resumeAtLocation_;
+    if (writeStreamFileDownload_) writeStreamFileDownload_->setCurrentOffset(resumeAtLocation_);
+  } else {
+    const bool complete =
+        status == 416 && item && item->filesize() > 0 && resumeAtLocation_ >= item->filesize();
+    if (httpConnection_) {
+      httpConnection_->cancel();
+      RunLoop::main()->perform([connection = std::move(httpConnection_)] {});
+    }
+    closeFile();
+    app.setNetworkActivityIndicatorVisible(false);
+    if (complete) {
+      doneBatchItemPK(httpDownloadPK_);
+    } else {
+      // The partial file stays for a later attempt.
+      errorBatchItemPK(httpDownloadPK_, Log::format("HTTP status %li", status));
+    }
+    return;
+  }
+  const int64_t expected = response.expectedContentLength;
+  const int64_t total =
+      expected > 0 ? (status == 206 ? resumeAtLocation_ + expected : expected) : 0;
+  contentLength_ = total;
+  if (item) {
+    if (item->filesize() == 0 && total > 0) {
+      item->setFilesize(total);
+      SQLExecute(database_, Log::format("UPDATE batchlist SET size='%lli' WHERE pk='%i'",
+                                        static_cast<long long>(total), item->primaryKey()));
+      reloadTable();
+    } else {
+      contentLength_ = item->filesize();
+    }
+  }
+}
+
+void BatchListView::didReceiveData(platform::net::URLConnection &,
+                                   const std::vector<uint8_t> &data) {
+  if (!writeStreamFileDownload_) return;
+  if (!data.empty() && writeStreamFileDownload_->write(data.data(), data.size()) < 0) {
+    if (httpConnection_) {
+      httpConnection_->cancel();
+      RunLoop::main()->perform([connection = std::move(httpConnection_)] {});
+    }
+    closeFile();
+    platform::Application::shared().setNetworkActivityIndicatorVisible(false);
+    errorBatchItemPK(httpDownloadPK_, "The file could not be written.");
+    return;
+  }
+  contentDownloaded_ += static_cast<int64_t>(data.size());
+  if (contentLength_ > 0)
+    updateBatchItemPK(httpDownloadPK_,
+                      static_cast<float>(static_cast<double>(contentDownloaded_) /
+                                         static_cast<double>(contentLength_)),
+                      contentDownloaded_);
+}
+
+void BatchListView::didFinishLoading(platform::net::URLConnection &) {
+  closeFile();
+  RunLoop::main()->perform([connection = std::move(httpConnection_)] {});
+  platform::Application::shared().setNetworkActivityIndicatorVisible(false);
+  doneBatchItemPK(httpDownloadPK_);
+}
+
+void BatchListView::didFailWithError(platform::net::URLConnection &,
+                                     const platform::net::URLError &error) {
+  closeFile();
+  RunLoop::main()->perform([connection = std::move(httpConnection_)] {});
+  if (auto item = itemForPK(httpDownloadPK_)) item->setErrorMsg(error.message);
+  if (inProgressPK_ == httpDownloadPK_) inProgressPK_ = -1;
+  reloadTable();
+  platform::Application::shared().setNetworkActivityIndicatorVisible(false);
+  doNextBatchItem();
+}

@@ -1,0 +1,634 @@
+// The queue's runner: the timers, the gate in front of the next item, picking and starting it
+// on the queue's FTP connection, SFTP service or web download, pause and play, and the photo
+// library's conversions.
+#include "app/queue/BatchListView.h"
+#include "app/queue/BatchServices.h"
+
+#include "app/foundation/SettingsKeys.h"
+#include "app/foundation/StringUtils.h"
+
+#include "platform/foundation/Dispatch.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/Text.h"
+#include "platform/foundation/UserDefaults.h"
+
+#include <atomic>
+#include <mutex>
+
+#include <sqlite3.h>
+
+using platform::Log;
+using platform::RunLoop;
+
+namespace {
+
+constexpr double kKickerFirst = 15.0, kKickerEvery = 10.0, kFirstLook = 1.0;
+std::atomic<int> liveThreads{0};
+
+std::string joinRemote(const std::string &folder, const std::string &name) {
+  if (folder.empty()) return name;
+  if (folder.back() == '/') return folder + name;
+  return folder + "/" + name;
+}
+
+std::string parentFolder(const std::string &path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return {};
+  return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+// A folder as the connection takes it for saving: relative to Documents when it lies there.
+std::string relativeToDocuments(const std::string &folder) {
+  const std::string documents = platform::Paths::documents() + "/";
+  if (folder.compare(0, documents.size(), documents) == 0) return folder.substr(documents.size());
+  return folder;
+}
+
+int sftpFormOf(int action) {
+  switch (action) {
+  case 2:
+    return 30;
+  case 3:
+    return 31;
+  case 10:
+    return 32;
+  case 1:
+    return 33;
+  case 6:
+    return 34;
+  default:
+    return action;
+  }
+}
+
+} // namespace
+
+int BatchListView::liveConnectionThreads() {
+  return liveThreads.load();
+}
+
+std::shared_ptr<BatchListView> BatchListView::create() {
+  std::shared_ptr<BatchListView> view(new BatchListView());
+  view->initWithNibName();
+  return view;
+}
+
+BatchListView::BatchListView() : ViewController("BatchListView") {
+  setContentSizeForViewInPopover(platform::ui::Size{320, 480});
+}
+
+BatchListView::~BatchListView() {
+  if (kickerTimer_) kickerTimer_->invalidate();
+  if (backgrounderTimer_) backgrounderTimer_->invalidate();
+  if (httpConnection_) httpConnection_->cancel();
+  if (ftp_ && ftpThread_) {
+    // The connection belongs to its thread: it is let go there, then the thread ends.
+    auto loop = ftpThread_;
+    loop->perform([connection = std::move(ftp_), loop]() mutable {
+      connection->disconnectFromServer();
+      connection.reset();
+      loop->stop();
+      --liveThreads;
+    });
+  }
+  if (sftpThread_) sftpThread_->stop();
+  if (database_) sqlite3_close(database_);
+}
+
+void BatchListView::initWithNibName() {
+  batchItemList_.clear();
+  loadDatabaseData();
+  fPaused_ = false;
+  inProgressPK_ = -1;
+  auto weak = weakSelf();
+  RunLoop::main()->performAfter(platform::seconds(kFirstLook), [weak] {
+    if (auto self = weak.lock()) self->doStartIfNoneInProgress();
+  });
+  kickerTimer_ = RunLoop::main()->performAfter(platform::seconds(kKickerFirst), [weak] {
+    if (auto self = weak.lock()) self->kicker();
+  });
+}
+
+void BatchListView::kicker() {
+  auto weak = weakSelf();
+  auto again = [this, weak] {
+    kickerTimer_ = RunLoop::main()->performAfter(platform::seconds(kKickerEvery), [weak] {
+      if (auto self = weak.lock()) self->kicker();
+    });
+  };
+  if (!fPaused_ && !batchItemList_.empty() && !writeStreamFileDownload_) {
+    if (ftp_ && ftp_->isAnythingInProgress()) {
+      again();
+      return;
+    }
+    performStartAfter(1.0);
+  }
+  again();
+}
+
+void BatchListView::performStartAfter(double seconds) {
+  auto weak = weakSelf();
+  RunLoop::main()->performAfter(platform::seconds(seconds), [weak] {
+    if (auto self = weak.lock()) self->startIfNoneInProgress();
+  });
+}
+
+void BatchListView::doStartIfNoneInProgress() {
+  auto weak = weakSelf();
+  RunLoop::main()->perform([weak] {
+    if (auto self = weak.lock()) self->startIfNoneInProgress();
+  });
+}
+
+// The phone suspends an application in the background once its background time is given back;
+// here the process keeps running, so the queue holds itself instead.
+static bool heldInTheBackground(bool runningInTheBackground) {
+  return !runningInTheBackground && platform::Application::shared().applicationState() ==
+                                        platform::ApplicationState::Background;
+}
+
+void BatchListView::startIfNoneInProgress() {
+  if (batchItemList_.empty()) {
+    doneInBackground();
+    return;
+  }
+  if (writeStreamFileDownload_) return;
+  if (heldInTheBackground(runningInTheBackground_)) return;
+  if (runningInTheBackground_ && backgroundTimeLeft() < 60.0) {
+    doneInBackground();
+    return;
+  }
+  doNextBatchItem();
+}
+
+void BatchListView::startAlwaysIfNoneInProgress() {
+  if (fPaused_) {
+    fPaused_ = false;
+    showPauseButton();
+  }
+  startIfNoneInProgress();
+}
+
+void BatchListView::doNextBatchItem() {
+  std::lock_guard guard(lock_);
+  if (fPaused_) {
+    doneInBackground();
+    return;
+  }
+  if (batchItemList_.empty()) {
+    cleanupDownloadedFiles();
+    doneInBackground();
+    return;
+  }
+  if (ftp_ && (ftp_->isAnythingInProgress() || ftpDispatchPending_ || ftpSettling_)) return;
+  if (sftp_ && (sftp_->isActive() || sftpDispatchPending_)) return;
+  // One item at a time: an open web download holds the queue as well.
+  if (writeStreamFileDownload_) return;
+  if (heldInTheBackground(runningInTheBackground_)) return;
+  if (runningInTheBackground_ && backgroundTimeLeft() < 60.0) {
+    doneInBackground();
+    return;
+  }
+
+  std::shared_ptr<BatchItem> item;
+  for (auto &candidate : batchItemList_)
+    if (candidate->errorMsg().empty()) {
+      item = candidate;
+      break;
+    }
+  if (!item) {
+    if (!batchItemList_.empty()) clickedPause();
+    doneInBackground();
+    return;
+  }
+
+  if (auto services = BatchAppServices::shared()) {
+    if (auto browsing = services->browsingTransfer()) {
+      if (browsing->isFileTransferInProgress && item->server() == browsing->currentServerName &&
+          item->path() == browsing->cwd && item->filename() == browsing->fileToDownload) {
+        Log::system("Preventing Double-Dipping");
+        return;
+      }
+    }
+  }
+
+  if (myStartsWith(item->localpath(), "assets-library://")) {
+    if (!item->working()) {
+      item->setStatusMsg("Retrieving from Photo Library...");
+      item->setWorking(true);
+      auto weak = weakSelf();
+      const std::string url = item->localpath(), name = item->filename();
+      auto queue = platform::DispatchQueue::create("batchLoadAssetLibQue");
+      queue->async([weak, url, name] {
+        Log::systemf("Converting from AssetLibrary: %s", url.c_str());
+        auto services = BatchAppServices::shared();
+        auto reply = [weak](const AssetConvertReply &answer) {
+          RunLoop::main()->perform([weak, answer] {
+            if (auto self = weak.lock()) self->getAssetConvertReply(answer);
+          });
+        };
+        if (services)
+          services->getSelectedAsset(url, name, reply);
+        else
+          reply(AssetConvertReply{url, {}, std::string("The photo library is not available.")});
+      });
+      reloadTable();
+    }
+    return;
+  }
+
+  if (runningInTheBackground_)
+    platform::Application::shared().setApplicationIconBadgeNumber(
+        static_cast<int>(batchItemList_.size()));
+
+  if (item->action() == BatchItem::kWebDownload) {
+    startWebDownload(item);
+    return;
+  }
+
+  const int key = item->primaryKey();
+  const bool overSFTP = item->action() >= 30 || item->protocol() == "sftp";
+  if (!overSFTP) {
+    if (!ftp_) {
+      startConnectionThread();
+      return;
+    }
+    if (!configureFTPFor(*item)) return;
+    if (!ftp_->isStreamConnected()) {
+      // Log in first and start the transfer on the open session: a starter that has to connect
+      // closes the old session on the way, and the connection reports an abort for whatever
+      // transfer runs half a second after such a close. The next look comes after it.
+      ftp_->setBatchPK(key);
+      ftp_->connect();
+      settleFTP();
+      return;
+    }
+    Log::systemf("DoingBatchAction:%i", item->action());
+    switch (item->action()) {
+    case BatchItem::kDownload:
+      inProgressPK_ = key;
+      ftp_->setBatchPK(key);
+      // Into the item's own folder, where completion looks for it; not into whatever Saved
+      // Files folder is on screen.
+      ftp_->setSaveToLocalFolder(relativeToDocuments(parentFolder(localFileOfItem(*item))));
+      ftp_->downloadFile(item->filename(), item->filesize(), false, true, item->path(), false,
+                         false, item->start());
+      break;
+    case BatchItem::kUpload:
+    case BatchItem::kUploadIntoNewFolder:
+      inProgressPK_ = key;
+      ftp_->setBatchPK(key);
+      ftp_->uploadFile(item->filename(), localFileOfItem(*item), item->path(), false,
+                       item->start());
+      break;
+    case BatchItem::kMakeFolder:
+      inProgressPK_ = key;
+      ftp_->makeDirectory(item->filename(), item->path());
+      ftp_->setBatchPK(key);
+      break;
+    case BatchItem::kFolderDownload:
+      inProgressPK_ = key;
+      ftp_->batchDirectoryDownload(item->filename());
+      ftp_->changeDirectory(item->path());
+      ftp_->setBatchPK(key);
+      break;
+    default:
+      return;
+    }
+    // The starters run on the connection's thread in the order they were posted; until they
+    // have, the connection does not look busy, so the queue waits for them to have run.
+    ftpDispatchPending_ = true;
+    auto weak = weakSelf();
+    ftpThread_->perform([weak] {
+      RunLoop::main()->perform([weak] {
+        if (auto self = weak.lock()) {
+          self->ftpDispatchPending_ = false;
+          // A look refused meanwhile is made now (the connection is busy or done by now).
+          self->startIfNoneInProgress();
+        }
+      });
+    });
+    return;
+  }
+
+  if (!sftp_) {
+    startSFTPConnectionThread();
+    return;
+  }
+  if (sftp_->isActive() || sftp_->isAnythingPending()) return;
+  configureSFTPFor(*item);
+  const int action = sftpFormOf(item->action());
+  Log::systemf("DoingBatchAction:%i", action);
+  auto sftp = sftp_;
+  const std::string remote = joinRemote(item->path(), item->filename());
+  std::function<void()> work;
+  switch (action) {
+  case BatchItem::kSFTPDownload:
+    sftp->setBatchPK(key);
+    sftp->setupToDownloadThisFile(remote, item->localpath(), false);
+    work = [sftp] { sftp->downloadFile(); };
+    break;
+  case BatchItem::kSFTPUpload:
+  case BatchItem::kSFTPUploadIntoNewFolder:
+    sftp->setupToUploadThisFile(localFileOfItem(*item), remote);
+    work = [sftp] { sftp->uploadFile(); };
+    break;
+  case BatchItem::kSFTPMakeFolder:
+    sftp->setBatchPK(key);
+    work = [sftp, remote] { sftp->createDirectory(remote); };
+    break;
+  case BatchItem::kSFTPFolderDownload:
+    sftp->setBatchPK(key);
+    // One start of the folder batch suffices: the service lists the folders one after another
+    // and reports completion once.
+    work = [sftp, remote] {
+      sftp->batchDirectoryDownload(remote);
+      sftp->nextBatchDirectory();
+    };
+    break;
+  default:
+    return;
+  }
+  inProgressPK_ = key;
+  sftpDispatchPending_ = true;
+  auto weak = weakSelf();
+  platform::startThread(
+      "queue-sftp-work",
+      [weak, work] {
+        work();
+        RunLoop::main()->perform([weak] {
+          if (auto self = weak.lock()) {
+            self->sftpDispatchPending_ = false;
+            self->startIfNoneInProgress();
+          }
+        });
+      },
+      false);
+}
+
+bool BatchListView::configureFTPFor(const BatchItem &item) {
+  const int port = item.port() == 0 ? 21 : item.port();
+  // A secure item never falls back to plain FTP by itself: without TLS it fails (the connection
+  // reports it through handleError), unless the user already accepted plain FTP for the server.
+  auto accepted = platform::UserDefaults::standard().stringForKey(keySSLNo(item.server()));
+  const bool plainAccepted = accepted && *accepted == "1";
+  const bool wantTLS = item.protocol() == "ftps" && !plainAccepted;
+  // Only the very same session is reused: host, port, user, password and the TLS choice.
+  const bool reuse = ftp_->fIsConnected() && ftpSession_.valid &&
+                     ftpSession_.host == item.server() && ftpSession_.port == port &&
+                     ftpSession_.user == item.user() && ftpSession_.password == item.password() &&
+                     ftpSession_.tls == wantTLS;
+  if (reuse) return true;
+  // A live session is closed first, and the next look waits a second (see settleFTP); a
+  // connection without a session only takes the new parameters.
+  const bool live = ftp_->isStreamConnected();
+  if (live) ftp_->reinit();
+  ftp_->setServerAddress(item.port() != 0 ? item.server() + ":" + std::to_string(item.port())
+                                          : item.server());
+  ftp_->setLoginUser(item.user());
+  ftp_->setLoginPass(item.password());
+  ftp_->setSkipSSL(!wantTLS);
+  ftp_->setWarnIfNoSSL(wantTLS);
+  ftpSession_ =
+      Session{item.server(), item.user(), item.password(), item.protocol(), port, wantTLS, true};
+  if (!live) return true;
+  settleFTP();
+  return false;
+}
+
+void BatchListView::settleFTP() {
+  ftpSettling_ = true;
+  auto weak = weakSelf();
+  RunLoop::main()->performAfter(platform::seconds(1.0), [weak] {
+    if (auto self = weak.lock()) {
+      self->ftpSettling_ = false;
+      self->startIfNoneInProgress();
+    }
+  });
+}
+
+void BatchListView::configureSFTPFor(const BatchItem &item) {
+  const int port = item.port() == 0 ? 22 : item.port();
+  const bool reuse = sftp_->isConnected() && sftpSession_.valid &&
+                     sftpSession_.host == item.server() && sftpSession_.port == port &&
+                     sftpSession_.user == item.user() && sftpSession_.password == item.password();
+  if (reuse) return;
+  sftp_->reinit();
+  sftp_->setServer(item.server());
+  sftp_->setUsername(item.user());
+  sftp_->setPassword(item.password());
+  if (item.port() != 0) sftp_->setPort(item.port());
+  sftp_->setMainConnection(false);
+  sftpSession_ = Session{item.server(), item.user(), item.password(), "sftp", port, false, true};
+}
+
+void BatchListView::startConnectionThread() {
+  if (ftpStarting_) return;
+  ftpStarting_ = true;
+  auto weak = weakSelf();
+  ++liveThreads;
+  platform::startThread("queue-ftp", [weak] {
+    Log::system("Creating FTP connection");
+    auto connection = std::make_shared<FTPConnection>();
+    connection->setDelegate(std::weak_ptr<FTPConnectionDelegate>(weak));
+    connection->setMainConnection(false);
+    connection->setWarnIfNoSSL(false);
+    connection->setSkipSSL(true);
+    auto loop = RunLoop::current();
+    RunLoop::main()->perform([weak, connection, loop]() mutable {
+      auto self = weak.lock();
+      if (!self) {
+        loop->perform([connection = std::move(connection), loop]() mutable {
+          connection.reset();
+          loop->stop();
+          --liveThreads;
+        });
+        return;
+      }
+      self->ftp_ = connection;
+      self->ftpThread_ = loop;
+      self->ftpStarting_ = false;
+      self->doNextBatchItem();
+    });
+  });
+}
+
+void BatchListView::startSFTPConnectionThread() {
+  if (sftpStarting_) return;
+  sftpStarting_ = true;
+  auto weak = weakSelf();
+  platform::startThread("queue-sftp", [weak] {
+    Log::system("Creating SFTP connection");
+    auto service = SFTPWrapper::make();
+    if (service) service->setDelegate(std::weak_ptr<SFTPWrapperDelegate>(weak));
+    auto loop = RunLoop::current();
+    RunLoop::main()->perform([weak, service, loop] {
+      auto self = weak.lock();
+      if (!self) {
+        loop->stop();
+        return;
+      }
+      self->sftpStarting_ = false;
+      self->sftpThread_ = loop;
+      if (!service) {
+        // No SFTP service in this build: the SFTP items fail with a clear text.
+        loop->stop();
+        self->sftpThread_.reset();
+        for (auto &item : self->batchItemList_)
+          if (item->errorMsg().empty() && (item->action() >= 30 || item->protocol() == "sftp"))
+            item->setErrorMsg("SFTP is not available.");
+        self->reloadTable();
+        self->performStartAfter(1.0);
+        return;
+      }
+      self->sftp_ = service;
+      self->doNextBatchItem();
+    });
+  });
+}
+
+void BatchListView::startWebDownload(const std::shared_ptr<BatchItem> &item) {
+  httpDownloadPK_ = inProgressPK_ = item->primaryKey();
+  resumeAtLocation_ = item->start();
+  const std::string file =
+      platform::appendPathComponent(platform::Paths::documents(), item->localpath());
+  platform::FileManager::createDirectory(parentFolder(file));
+  writeStreamFileDownload_ = std::make_unique<platform::net::FileOutputStream>(file);
+  if (resumeAtLocation_ > 0) {
+    writeStreamFileDownload_->setAppend(true);
+    auto attributes = platform::FileManager::attributesOfItem(file);
+    resumeAtLocation_ = attributes ? static_cast<int64_t>(attributes->size) : 0;
+  }
+  if (!writeStreamFileDownload_->open()) {
+    writeStreamFileDownload_.reset();
+    errorBatchItemPK(item->primaryKey(), "The file could not be written.");
+    return;
+  }
+  Log::systemf("bytes=%lli-", static_cast<long long>(resumeAtLocation_));
+  platform::net::URLRequest request;
+  request.url = item->server();
+  request.headers.push_back(
+      {"Range", Log::format("bytes=%lli-", static_cast<long long>(resumeAtLocation_))});
+  httpConnection_ = platform::net::URLConnection::start(
+      std::move(request), std::static_pointer_cast<platform::net::URLConnectionDelegate>(self()),
+      RunLoop::main());
+}
+
+void BatchListView::clickedPause() {
+  stopBatchItemPK(inProgressPK_, true);
+  if (sftp_) sftp_->paused();
+  fPaused_ = true;
+  showPlayButton();
+  updateSizeDisplay();
+  badge();
+}
+
+void BatchListView::clickedResume() {
+  fPaused_ = false;
+  resetErrorMsgs();
+  doNextBatchItem();
+  showPauseButton();
+  badge();
+  updateSizeDisplay();
+}
+
+void BatchListView::resetErrorMsgs() {
+  for (auto &item : batchItemList_)
+    item->setErrorMsg("");
+  reloadTable();
+}
+
+void BatchListView::showPauseButton() {
+  if (fEditMode_) return; // "Delete All" stands there until editing ends
+  auto weak = weakSelf();
+  navigationItem().setLeftBarButtonItem(platform::ui::BarButtonItem::systemItem(
+      platform::ui::BarButtonSystemItem::Pause, [weak](platform::ui::BarButtonItem &) {
+        if (auto self = weak.lock()) self->clickedPause();
+      }));
+}
+
+void BatchListView::showPlayButton() {
+  if (fEditMode_) return;
+  auto weak = weakSelf();
+  auto play = platform::ui::BarButtonItem::systemItem(platform::ui::BarButtonSystemItem::Play,
+                                                      [weak](platform::ui::BarButtonItem &) {
+                                                        if (auto self = weak.lock())
+                                                          self->clickedResume();
+                                                      });
+  play->setStyle(platform::ui::BarButtonItemStyle::Done);
+  navigationItem().setLeftBarButtonItem(play);
+}
+
+void BatchListView::getAssetConvertReply(const AssetConvertReply &reply) {
+  std::shared_ptr<BatchItem> item;
+  for (auto &candidate : batchItemList_)
+    if (candidate->localpath() == reply.url) {
+      item = candidate;
+      break;
+    }
+  if (!item) return;
+  item->setWorking(false);
+  item->setStatusMsg("");
+  if (reply.error) {
+    item->setErrorMsg(*reply.error);
+  } else {
+    item->setLocalpath(reply.path);
+    item->setCleanFileWhenDone(true);
+    // The photo library wrote the file into a folder made for it alone.
+    assetFolders_[item->primaryKey()] = parentFolder(reply.path);
+    Log::systemf("Asset Converted to File: %s", reply.path.c_str());
+    if (!fPaused_) doNextBatchItem();
+  }
+  reloadTable();
+}
+
+void BatchListView::cleanupDownloadedFiles() {
+  const std::string tmp = platform::Paths::tmp();
+  auto entries = platform::FileManager::contentsOfDirectory(tmp);
+  if (!entries) return;
+  for (auto &name : *entries) {
+    if (name == "Ferrowen.log" || name == "Ferrowen-2.log" || name == "Ferrowen-SFTP.log" ||
+        name == "Ferrowen-SFTP-2.log")
+      continue;
+    platform::FileManager::removeItem(platform::appendPathComponent(tmp, name));
+  }
+}
+
+void BatchListView::progressComplete(FTPConnection &, bool) {
+  auto weak = weakSelf();
+  RunLoop::main()->perform([weak] {
+    if (auto self = weak.lock()) self->doNextBatchItem();
+  });
+}
+
+bool BatchListView::handleError(FTPConnection &connection, const std::string &error) {
+  const int pk = connection.batchPK();
+  auto weak = weakSelf();
+  RunLoop::main()->perform([weak, pk, error] {
+    auto self = weak.lock();
+    if (!self) return;
+    auto item = self->itemForPK(pk >= 0 ? pk : self->inProgressPK_);
+    if (!item) return;
+    item->setErrorMsg(error);
+    self->reloadTable();
+  });
+  return true;
+}
+
+std::string BatchListView::localFileOfItem(const BatchItem &item) const {
+  const std::string &local = item.localpath();
+  const std::string home = platform::Paths::home();
+  const bool absolute = myStartsWith(local, "/var/mobile/") ||
+                        myStartsWith(local, "/private/var/mobile/") ||
+                        (!home.empty() && local.rfind(home + "/", 0) == 0);
+  if (item.action() == BatchItem::kWebDownload)
+    return absolute ? local : platform::appendPathComponent(platform::Paths::documents(), local);
+  if (BatchItem::isUploadAction(item.action()))
+    return absolute ? local : platform::appendPathComponent(platform::Paths::documents(), local);
+  if (absolute) return local;
+  const std::string folder = platform::appendPathComponent(
+      platform::appendPathComponent(platform::Paths::documents(), "Files"), local);
+  return platform::appendPathComponent(folder, item.filename());
+}

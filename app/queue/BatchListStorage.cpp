@@ -1,0 +1,287 @@
+// The queue's storage: loading the table `batchlist`, adding items (normalised and
+// de-duplicated), and the look-ups that the connections and the file manager use.
+#include "app/queue/BatchListView.h"
+
+#include "app/foundation/Database.h"
+#include "app/foundation/StringUtils.h"
+
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
+
+#include <sqlite3.h>
+
+using platform::Log;
+
+namespace {
+
+std::string columnText(sqlite3_stmt *stmt, int column) {
+  const unsigned char *text = sqlite3_column_text(stmt, column);
+  return text ? reinterpret_cast<const char *>(text) : std::string();
+}
+
+// The first key a query yields, else -1 (also when it does not prepare).
+int firstKey(sqlite3 *db, const std::string &sql) {
+  if (!db) return -1;
+  sqlite3_stmt *stmt = nullptr;
+  int key = -1;
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
+      sqlite3_step(stmt) == SQLITE_ROW)
+    key = sqlite3_column_int(stmt, 0);
+  sqlite3_finalize(stmt);
+  return key;
+}
+
+std::vector<std::string> pathComponents(const std::string &text) {
+  std::vector<std::string> parts;
+  size_t at = 0;
+  while (at <= text.size()) {
+    size_t slash = text.find('/', at);
+    if (slash == std::string::npos) slash = text.size();
+    if (slash > at) parts.push_back(text.substr(at, slash - at));
+    at = slash + 1;
+  }
+  return parts;
+}
+
+// "host:port" splits into the host and the port (the port only when the text after the colon is
+// a number); web items keep their whole address.
+void splitHostPort(std::string &server, int &port) {
+  size_t colon = server.find(':');
+  if (colon == std::string::npos) return;
+  port = std::atoi(server.c_str() + colon + 1);
+  server.erase(colon);
+}
+
+void cutPortSuffix(std::string &path, int port) {
+  const std::string suffix = ":" + std::to_string(port);
+  if (path.size() >= suffix.size() &&
+      path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0)
+    path.erase(path.size() - suffix.size());
+}
+
+} // namespace
+
+void BatchListView::loadDatabaseData() {
+  batchItemList_.clear();
+  if (!database_) {
+    database_ = OpenDatabase();
+    if (!database_) {
+      Log::systemf("Failed to open database with message '%s'.", "unable to open database file");
+      badge();
+      return;
+    }
+  }
+  UpdateDatabaseStructure(database_);
+  const char *sql = "SELECT pk,filename,path,server,user,password,start,localpath,action,size,"
+                    "cleanfile,protocol,port,roworder FROM batchlist ORDER BY roworder,pk";
+  sqlite3_stmt *stmt = nullptr;
+  if (sqlite3_prepare_v2(database_, sql, -1, &stmt, nullptr) == SQLITE_OK) {
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+      auto item = std::make_shared<BatchItem>();
+      item->setPrimaryKey(sqlite3_column_int(stmt, 0));
+      item->setFilename(columnText(stmt, 1));
+      item->setPath(columnText(stmt, 2));
+      item->setServer(columnText(stmt, 3));
+      item->setUser(columnText(stmt, 4));
+      item->setPassword(columnText(stmt, 5));
+      item->setStart(sqlite3_column_int64(stmt, 6));
+      item->setLocalpath(columnText(stmt, 7));
+      item->setAction(sqlite3_column_int(stmt, 8));
+      item->setFilesize(sqlite3_column_int64(stmt, 9));
+      item->setCleanFileWhenDone((sqlite3_column_int(stmt, 10) & 0xff) != 0);
+      item->setProtocol(columnText(stmt, 11));
+      item->setPort(sqlite3_column_int(stmt, 12));
+      Log::systemf("#%i:  Start=%lli, Size=%lli", item->primaryKey(),
+                   static_cast<long long>(item->start()), static_cast<long long>(item->filesize()));
+      batchItemList_.push_back(item);
+    }
+  }
+  sqlite3_finalize(stmt);
+  Log::systemf("Read %i batch items", static_cast<int>(batchItemList_.size()));
+  badge();
+}
+
+int BatchListView::addBatchItemAction(int action, const std::string &filename,
+                                      const std::string &path, int64_t size,
+                                      const std::shared_ptr<FTPConnection> &ftpConnection,
+                                      const std::shared_ptr<SFTPWrapper> &sftpConnection,
+                                      const std::string &localpath, bool cleanWhenDone,
+                                      bool kickstart) {
+  if (ftpConnection) {
+    return addBatchItemAction(
+        action, filename, path, size, ftpConnection->serverAddress(), ftpConnection->currentPort(),
+        ftpConnection->loginUser(), ftpConnection->loginPass(),
+        ftpConnection->fSecureLogin() ? "ftps" : "ftp", localpath, cleanWhenDone, kickstart);
+  }
+  if (sftpConnection) {
+    int mapped = action;
+    switch (action) {
+    case 2:
+      mapped = 30;
+      break;
+    case 3:
+      mapped = 31;
+      break;
+    case 10:
+      mapped = 32;
+      break;
+    case 1:
+      mapped = 33;
+      break;
+    case 6:
+      mapped = 34;
+      break;
+    default:
+      break;
+    }
+    return addBatchItemAction(mapped, filename, path, size, sftpConnection->server(),
+                              sftpConnection->port(), sftpConnection->username(),
+                              sftpConnection->password(), "sftp", localpath, cleanWhenDone,
+                              kickstart);
+  }
+  Log::system("CONNECTION-TYPE-UNKNOWN");
+  return -1;
+}
+
+int BatchListView::addBatchItemAction(int action, std::string filename, std::string path,
+                                      int64_t size, std::string server, int port,
+                                      const std::string &user, const std::string &password,
+                                      const std::string &protocol, std::string localpath,
+                                      bool cleanWhenDone, bool kickstart) {
+  const int twin = BatchItem::twinAction(action);
+  if (size == 0 && BatchItem::isUploadAction(action)) {
+    BatchItem probe;
+    probe.setAction(action);
+    probe.setLocalpath(localpath);
+    auto attributes = platform::FileManager::attributesOfItem(localFileOfItem(probe));
+    size = attributes ? static_cast<int64_t>(attributes->size) : 0;
+  }
+  if (action == BatchItem::kWebDownload && myStartsWith(server, "ftp://")) {
+    auto parts = pathComponents(server.substr(6));
+    if (!parts.empty()) {
+      server = parts.front();
+      filename = parts.size() > 1 ? parts.back() : std::string();
+      path = parts.size() > 2
+                 ? stringFromPathComponents(parts, 1, static_cast<int>(parts.size()) - 1)
+                 : std::string();
+    }
+    if (port == 80) port = 21;
+    action = BatchItem::kDownload;
+    if (!filename.empty() && myEndsWith(localpath, filename)) {
+      size_t slash = localpath.rfind('/');
+      localpath = slash == std::string::npos ? std::string() : localpath.substr(0, slash);
+    }
+  }
+  if (action != BatchItem::kWebDownload) splitHostPort(server, port);
+  cutPortSuffix(path, port);
+  const std::string documents = platform::Paths::documents();
+  if (!documents.empty() && myStartsWith(localpath, documents))
+    localpath = localpath.substr(documents.size());
+
+  int found = firstKey(
+      database_, Log::format("SELECT pk FROM batchlist WHERE (action='%i' OR action='%i') "
+                             "AND filename='%s' AND path='%s' AND server='%s' AND "
+                             "user='%s' AND password='%s'",
+                             action, twin, mySQL(filename).c_str(), mySQL(path).c_str(),
+                             mySQL(server).c_str(), mySQL(user).c_str(), mySQL(password).c_str()));
+  if (found >= 0) {
+    if (kickstart) doStartIfNoneInProgress();
+    return found;
+  }
+  for (auto &item : batchItemList_)
+    if ((item->action() == action || item->action() == twin) && item->filename() == filename &&
+        item->path() == path && item->server() == server && item->user() == user &&
+        item->password() == password)
+      return item->primaryKey();
+
+  const int key = SQLExecute(
+      database_,
+      Log::format("INSERT INTO batchlist (action,filename,path,server,port,user,password,"
+                  "localpath,size,cleanfile,protocol) VALUES ('%i', '%s', '%s', '%s', '%li', "
+                  "'%s','%s', '%s', '%lli', '%i', '%s')",
+                  action, mySQL(filename).c_str(), mySQL(path).c_str(), mySQL(server).c_str(),
+                  static_cast<long>(port), mySQL(user).c_str(), mySQL(password).c_str(),
+                  mySQL(localpath).c_str(), static_cast<long long>(size), cleanWhenDone ? 1 : 0,
+                  mySQL(protocol).c_str()));
+  // A row that was not stored has no key of its own: it must not borrow another row's.
+  if (key < 0) {
+    Log::systemf("Transfer not queued: %s", filename.c_str());
+    return -1;
+  }
+
+  auto item = std::make_shared<BatchItem>();
+  item->setPrimaryKey(key);
+  item->setAction(action);
+  item->setFilename(filename);
+  item->setPath(path);
+  item->setServer(server);
+  item->setUser(user);
+  item->setPassword(password);
+  item->setPort(port);
+  item->setCleanFileWhenDone(cleanWhenDone);
+  item->setStart(0);
+  item->setFilesize(size);
+  item->setLocalpath(localpath);
+  item->setProtocol(protocol);
+  batchItemList_.push_back(item);
+  reloadTable();
+  badge();
+  updateSizeDisplay();
+
+  if (kickstart) {
+    if (fPaused_) {
+      fPaused_ = false;
+      showPauseButton();
+    }
+    doStartIfNoneInProgress();
+  }
+  return key;
+}
+
+int BatchListView::alreadyExists(int action, const std::string &filename, std::string path,
+                                 int64_t size, std::string server, int port,
+                                 const std::string &user, const std::string &password) {
+  (void)size;
+  splitHostPort(server, port);
+  cutPortSuffix(path, port);
+  int found = firstKey(
+      database_, Log::format("SELECT pk FROM batchlist WHERE action='%i' AND filename='%s' "
+                             "AND path='%s' AND server='%s' AND user='%s' AND "
+                             "password='%s'",
+                             action, mySQL(filename).c_str(), mySQL(path).c_str(),
+                             mySQL(server).c_str(), mySQL(user).c_str(), mySQL(password).c_str()));
+  if (found >= 0) return found;
+  for (auto &item : batchItemList_)
+    if (item->action() == action && item->filename() == filename && item->path() == path &&
+        item->server() == server && item->user() == user && item->password() == password)
+      return item->primaryKey();
+  return -1;
+}
+
+int BatchListView::batchIndexForPK(int pk) const {
+  for (size_t i = 0; i < batchItemList_.size(); ++i)
+    if (batchItemList_[i]->primaryKey() == pk) return static_cast<int>(i);
+  return -1;
+}
+
+int BatchListView::actionForBatchItemPK(int pk) const {
+  int index = batchIndexForPK(pk);
+  return index < 0 ? -1 : batchItemList_[static_cast<size_t>(index)]->action();
+}
+
+bool BatchListView::isInProgress(const std::string &path) const {
+  for (auto &item : batchItemList_) {
+    const std::string &local = item->localpath();
+    if (local.empty()) continue; // an empty suffix would claim every file
+    if (path.size() >= local.size() &&
+        path.compare(path.size() - local.size(), local.size(), local) == 0)
+      return true;
+  }
+  return false;
+}
+
+std::shared_ptr<BatchItem> BatchListView::itemForPK(int pk) const {
+  int index = batchIndexForPK(pk);
+  return index < 0 ? nullptr : batchItemList_[static_cast<size_t>(index)];
+}

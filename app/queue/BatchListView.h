@@ -1,0 +1,261 @@
+// The transfer queue and its screen, the "Transfers" tab. It keeps every pending transfer in the
+// table `batchlist` and in `batchItemList`, runs the items one at a time on its own FTP
+// connection, its own SFTP service or a web download, keeps going for a while in the background,
+// and shows the queue as a table with a progress bar per row and a two-line title with the size
+// left and the speed.
+//
+// Threads. Everything here runs on the main thread: the timers, the buttons, adding, the
+// connections' reports (the FTP connection posts `BatchObject`s, the SFTP service calls its
+// delegate on the main queue, the web download runs on the main run loop). The queue's FTP
+// connection lives on a thread of its own; the runner only calls its thread-safe starters and
+// queries.
+#pragma once
+
+#include "app/ftp/FTPConnection.h"
+#include "app/ftp/FTPQueueStorage.h"
+#include "app/queue/BatchItem.h"
+#include "app/queue/BatchObject.h"
+#include "app/queue/BatchServices.h"
+#include "app/sftp/SFTPWrapper.h"
+
+#include "platform/device/Application.h"
+#include "platform/foundation/Lock.h"
+#include "platform/foundation/RunLoop.h"
+#include "platform/net/FileStream.h"
+#include "platform/net/URLConnection.h"
+#include "platform/ui/Presentation.h"
+#include "platform/ui/Table.h"
+#include "platform/ui/ViewController.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+class BatchListView : public platform::ui::ViewController,
+                      public platform::ui::TableViewDataSource,
+                      public platform::ui::TableViewDelegate,
+                      public platform::ui::AlertViewDelegate,
+                      public BatchQueueReceiver,
+                      public FTPQueueStorage,
+                      public FTPConnectionDelegate,
+                      public SFTPWrapperDelegate,
+                      public platform::net::URLConnectionDelegate {
+public:
+  // Makes the screen and runs its initialiser: loads the queue and starts its timers (the first
+  // look after 1 s, the kicker after 15 s and then every 10 s).
+  static std::shared_ptr<BatchListView> create();
+  ~BatchListView() override;
+
+  // --- Storage -----------------------------------------------------------------------------------
+  void loadDatabaseData();
+  // By connection (an FTPConnection or the SFTP service; pass exactly one). Returns the key or -1.
+  int addBatchItemAction(int action, const std::string &filename, const std::string &path,
+                         int64_t size, const std::shared_ptr<FTPConnection> &ftpConnection,
+                         const std::shared_ptr<SFTPWrapper> &sftpConnection,
+                         const std::string &localpath, bool cleanWhenDone, bool kickstart);
+  // Full form. Returns the key (-1 only when the row could not be stored).
+  int addBatchItemAction(int action, std::string filename, std::string path, int64_t size,
+                         std::string server, int port, const std::string &user,
+                         const std::string &password, const std::string &protocol,
+                         std::string localpath, bool cleanWhenDone, bool kickstart) override;
+  int alreadyExists(int action, const std::string &filename, std::string path, int64_t size,
+                    std::string server, int port, const std::string &user,
+                    const std::string &password) override;
+  int batchIndexForPK(int pk) const;
+  int actionForBatchItemPK(int pk) const override;
+  bool isInProgress(const std::string &path) const;
+
+  // --- Runner ------------------------------------------------------------------------------------
+  void kicker();
+  void doStartIfNoneInProgress();
+  void startIfNoneInProgress();
+  void startAlwaysIfNoneInProgress();
+  void doNextBatchItem();
+  void clickedPause();
+  void clickedResume();
+  void resetErrorMsgs();
+  void getAssetConvertReply(const AssetConvertReply &reply);
+  void cleanupDownloadedFiles();
+
+  // --- Progress and completion -------------------------------------------------------------------
+  void updateBatchItemPK(int pk, float progress, int64_t bytes);
+  void doneBatchItemPK(int pk);
+  void abortBatchItemPK(int pk);
+  void errorBatchItemPK(int pk, const std::string &error);
+  void stopBatchItemPK(int pk, bool disconnectFTP);
+  void closeFile();
+
+  // --- Background --------------------------------------------------------------------------------
+  void enterBackground();
+  void resumeFromBackground();
+  void doneInBackground();
+  double backgroundTimeLeft() const;
+  void stopBackgrounder();
+
+  // --- Screen ------------------------------------------------------------------------------------
+  void badge();
+  void updateSizeDisplay();
+  void clickEdit();
+  void clickDeleteAll();
+  void setEditing(bool editing, bool animated) override;
+  void viewDidLoad() override;
+  void viewWillAppear(bool animated) override;
+  bool shouldAutorotateToInterfaceOrientation(platform::ui::InterfaceOrientation o) override;
+  void didRotateFromInterfaceOrientation(platform::ui::InterfaceOrientation o) override;
+
+  // --- State (main thread) -----------------------------------------------------------------------
+  const std::vector<std::shared_ptr<BatchItem>> &batchItemList() const { return batchItemList_; }
+  bool fPaused() const { return fPaused_; }
+  int inProgressPK() const { return inProgressPK_; }
+  int httpDownloadPK() const { return httpDownloadPK_; }
+  bool runningInTheBackground() const { return runningInTheBackground_; }
+  platform::BackgroundTaskIdentifier bgTask() const { return bgTask_; }
+  const std::string &titleSize() const { return titleSize_; }
+  const std::string &titleSpeed() const { return titleSpeed_; }
+  std::shared_ptr<platform::ui::Label> titleDetails() const { return titleDetails_; }
+  std::shared_ptr<platform::ui::TableView> tableView() const { return tableView_; }
+  std::shared_ptr<FTPConnection> ftp() const { return ftp_; }
+  std::shared_ptr<SFTPWrapper> sftp() const { return sftp_; }
+  bool webDownloadOpen() const { return writeStreamFileDownload_ != nullptr; }
+  // The local file of an item: the download's target or the upload's source.
+  std::string localFileOfItem(const BatchItem &item) const;
+
+  // --- Table -------------------------------------------------------------------------------------
+  int numberOfRowsInSection(platform::ui::TableView &, int section) override;
+  std::shared_ptr<platform::ui::TableViewCell>
+  cellForRowAtIndexPath(platform::ui::TableView &, platform::ui::IndexPath ip) override;
+  bool canEditRowAtIndexPath(platform::ui::TableView &, platform::ui::IndexPath) override {
+    return true;
+  }
+  bool canMoveRowAtIndexPath(platform::ui::TableView &, platform::ui::IndexPath) override {
+    return true;
+  }
+  void commitEditingStyle(platform::ui::TableView &, platform::ui::TableViewCellEditingStyle style,
+                          platform::ui::IndexPath ip) override;
+  void moveRowAtIndexPath(platform::ui::TableView &, platform::ui::IndexPath from,
+                          platform::ui::IndexPath to) override;
+  std::optional<platform::ui::IndexPath>
+  willSelectRowAtIndexPath(platform::ui::TableView &, platform::ui::IndexPath ip) override;
+  void didSelectRowAtIndexPath(platform::ui::TableView &, platform::ui::IndexPath ip) override;
+  void clickedButtonAtIndex(platform::ui::AlertView &alert, int index) override;
+
+  // --- Reports of the FTP connections (main thread) ---------------------------------------------
+  void doneBatchItemObject(const BatchObject &object) override;
+  void abortBatchItemObject(const BatchObject &object) override;
+  void updateBatchItemObject(const BatchObject &object) override;
+  void updateFileSizeBatchItemObject(const BatchObject &object) override;
+  void doneBatchItemLocalPath(const std::string &) {}
+
+  // --- The queue's FTP connection (its thread) ---------------------------------------------------
+  void progressPercent(FTPConnection &, float) override {}
+  void progressComplete(FTPConnection &, bool) override;
+  bool handleError(FTPConnection &connection, const std::string &error) override;
+
+  // --- The SFTP service (main thread) ------------------------------------------------------------
+  void downloadedFile(SFTPWrapper &, const std::string &) override;
+  void uploadedFile(SFTPWrapper &, const std::string &) override;
+  void progressDic(SFTPWrapper &, const SFTPProgressDic &dic) override;
+  void downloadError(SFTPWrapper &, const std::string &text) override;
+  void uploadError(SFTPWrapper &, const std::string &text) override;
+  void connectError(SFTPWrapper &, const std::string &text) override;
+  void loginError(SFTPWrapper &, const std::string &text) override;
+  void sftpError(SFTPWrapper &, const std::string &text) override;
+  void dirError(SFTPWrapper &, const std::string &text) override;
+  void errorStatus(SFTPWrapper &, const std::string &text) override;
+  void sftpConnectionShouldRefreshDirectory(SFTPWrapper &sftp) override;
+
+  // --- The web download (main run loop) ----------------------------------------------------------
+  void didReceiveResponse(platform::net::URLConnection &,
+                          const platform::net::URLResponse &response) override;
+  void didReceiveData(platform::net::URLConnection &, const std::vector<uint8_t> &data) override;
+  void didFinishLoading(platform::net::URLConnection &) override;
+  void didFailWithError(platform::net::URLConnection &,
+                        const platform::net::URLError &error) override;
+
+  // Threads of queue connections still alive (they end shortly after their queue goes).
+  static int liveConnectionThreads();
+
+private:
+  BatchListView();
+  void initWithNibName();
+  std::shared_ptr<BatchListView> self() { return sharedAs<BatchListView>(); }
+  // Safe on any thread, also while the screen is going away (then empty).
+  std::weak_ptr<BatchListView> weakSelf() {
+    return std::static_pointer_cast<BatchListView>(weak_from_this().lock());
+  }
+  std::shared_ptr<BatchItem> itemForPK(int pk) const;
+  void removeItemAtIndex(size_t index);
+  void reloadTable();
+  double now() const; // seconds of the platform's absolute time
+  bool allItemsFailed() const;
+
+  // Runner helpers.
+  void startConnectionThread();
+  void startSFTPConnectionThread();
+  void startWebDownload(const std::shared_ptr<BatchItem> &item);
+  // False when the connection must settle before the item starts.
+  bool configureFTPFor(const BatchItem &item);
+  // Holds the queue's FTP items for a second: the connection reports an abort for whatever
+  // transfer runs half a second after it closed a session.
+  void settleFTP();
+  void configureSFTPFor(const BatchItem &item);
+  void showPauseButton();
+  void showPlayButton();
+  void performStartAfter(double seconds);
+  // Unpacks a finished download or removes an upload's temporary source.
+  void completionCleanup(const BatchItem &item);
+  void refreshSavedFilesFor(const BatchItem &item);
+
+  // Screen helpers.
+  void buildTitleView();
+  void configureCell(platform::ui::TableViewCell &cell, BatchItem &item);
+  void deleteItemLocalFile(const BatchItem &item);
+
+  // Storage.
+  sqlite3 *database_ = nullptr;
+  std::vector<std::shared_ptr<BatchItem>> batchItemList_;
+
+  // Runner.
+  platform::RecursiveLock lock_;
+  bool fPaused_ = false;
+  int inProgressPK_ = -1;
+  int httpDownloadPK_ = -1;
+  int64_t resumeAtLocation_ = 0, contentLength_ = 0, contentDownloaded_ = 0;
+  std::shared_ptr<platform::net::URLConnection> httpConnection_;
+  std::unique_ptr<platform::net::FileOutputStream> writeStreamFileDownload_;
+  std::shared_ptr<FTPConnection> ftp_;
+  std::shared_ptr<platform::RunLoop> ftpThread_;
+  bool ftpStarting_ = false, ftpDispatchPending_ = false, ftpSettling_ = false;
+  std::shared_ptr<SFTPWrapper> sftp_;
+  std::shared_ptr<platform::RunLoop> sftpThread_;
+  bool sftpStarting_ = false, sftpDispatchPending_ = false;
+  // What the queue's connections were last set up for: reused only for the very same session.
+  struct Session {
+    std::string host, user, password, protocol;
+    int port = 0;
+    bool tls = false, valid = false;
+  } ftpSession_, sftpSession_;
+  // Folders the photo library made for one item's converted asset (key -> folder).
+  std::map<int, std::string> assetFolders_;
+  platform::TimerRef kickerTimer_;
+
+  // Background.
+  bool runningInTheBackground_ = false;
+  platform::BackgroundTaskIdentifier bgTask_ = platform::kBackgroundTaskInvalid;
+  platform::TimerRef backgrounderTimer_;
+
+  // Progress.
+  std::string titleSize_, titleSpeed_;
+  double lastTimeUpdateStart_ = 0;
+
+  // Screen.
+  std::shared_ptr<platform::ui::TableView> tableView_;
+  std::shared_ptr<platform::ui::View> myTitleView_;
+  std::shared_ptr<platform::ui::Label> titleDetails_;
+  bool fEditMode_ = false;
+  std::shared_ptr<platform::ui::AlertView> deleteAll_;
+};

@@ -1,0 +1,96 @@
+#include "app/remote/ChmodViewController.h"
+
+#include "app/foundation/PlatformExtensions.h"
+
+#include "platform/foundation/Log.h"
+
+using namespace platform::ui;
+
+namespace {
+const char *const kToggleNames[9] = {"Owner Read", "Owner Write", "Owner Execute",
+                                     "Group Read", "Group Write", "Group Execute",
+                                     "World Read", "World Write", "World Execute"};
+
+// Whether a listing's permission character sets its toggle. Capital "S" and "T" in an execute
+// place stand for set-id or sticky with execute off.
+bool characterSetsBit(char c, int place) {
+  if (c == '-') return false;
+  if (place % 3 == 2 && (c == 'S' || c == 'T')) return false;
+  return true;
+}
+} // namespace
+
+ChmodViewController::ChmodViewController(const std::string &nibName) : ViewController(nibName) {}
+
+void ChmodViewController::viewDidLoad() {
+  view()->setBackgroundColor(myBackgroundColor());
+  setTitle(name);
+  for (int i = 0; i < 9; ++i) {
+    auto b = std::make_shared<Button>(
+        ButtonType::Custom, Rect{double(20 + (i % 3) * 95), double(40 + (i / 3) * 60), 90, 44});
+    b->setAccessibilityLabel(kToggleNames[i]);
+    b->setBackgroundImage("chmod-on.png", ControlState::Selected);
+    b->setTitleColor(Color{0, 0, 0, 1}, ControlState::Normal);
+    b->setTitleColor(Color{0.2, 0.4, 0.9, 1}, ControlState::Selected);
+    b->addTarget(ControlEvent::TouchUpInside,
+                 [this](Control &c) { clickedButton(static_cast<Button &>(c)); });
+    toggles[size_t(i)] = b;
+    view()->addSubview(b);
+  }
+  auto preset = [this](const char *title, double x, std::function<void()> fn) {
+    auto b = std::make_shared<Button>(ButtonType::RoundedRect, Rect{x, 230, 90, 36});
+    b->setTitle(title);
+    b->addTarget(ControlEvent::TouchUpInside, [fn](Control &) { fn(); });
+    view()->addSubview(b);
+  };
+  preset("755", 20, [this] { set755(); });
+  preset("644", 115, [this] { set644(); });
+  ispermLabel = std::make_shared<Label>(Rect{210, 230, 90, 36});
+  view()->addSubview(ispermLabel);
+  navigationItem().setLeftBarButtonItem(
+      BarButtonItem::systemItem(BarButtonSystemItem::Cancel, [this](auto &) { clickedCancel(); }));
+  navigationItem().setRightBarButtonItem(
+      BarButtonItem::systemItem(BarButtonSystemItem::Save, [this](auto &) { clickedDone(); }));
+  if (attribIn.size() == 10)
+    for (int i = 0; i < 9; ++i)
+      toggles[size_t(i)]->setSelected(characterSetsBit(attribIn[size_t(i) + 1], i));
+  doPermissionsLabel();
+}
+
+void ChmodViewController::doPermissionsLabel() {
+  int digits[3] = {0, 0, 0};
+  for (int i = 0; i < 9; ++i)
+    if (toggles[size_t(i)] && toggles[size_t(i)]->isSelected()) digits[i / 3] += 4 >> (i % 3);
+  if (ispermLabel)
+    ispermLabel->setText(platform::Log::format("= %i%i%i", digits[0], digits[1], digits[2]));
+  attributes = platform::Log::format("%i%i%i", digits[0], digits[1], digits[2]);
+  attribInt = digits[0] * 64 + digits[1] * 8 + digits[2];
+}
+
+void ChmodViewController::clickedButton(Button &toggle) {
+  toggle.setSelected(!toggle.isSelected());
+  doPermissionsLabel();
+}
+
+void ChmodViewController::setBits(unsigned mask) {
+  for (int i = 0; i < 9; ++i)
+    if (toggles[size_t(i)]) toggles[size_t(i)]->setSelected(mask & (0400u >> i));
+  doPermissionsLabel();
+}
+
+void ChmodViewController::set755() {
+  setBits(0755);
+}
+void ChmodViewController::set644() {
+  setBits(0644);
+}
+
+void ChmodViewController::clickedDone() {
+  auto keep = sharedAs<ChmodViewController>();
+  if (done_) done_(*this);
+  if (auto nav = navigationController()) nav->popViewControllerAnimated(true);
+}
+
+void ChmodViewController::clickedCancel() {
+  if (auto nav = navigationController()) nav->popViewControllerAnimated(true);
+}

@@ -1,0 +1,518 @@
+#include "app/remote/Connect.h"
+
+#include "app/foundation/Database.h"
+#include "app/foundation/Globals.h"
+#include "app/foundation/KeychainWrapper.h"
+#include "app/foundation/PlatformExtensions.h"
+#include "app/foundation/Reachability.h"
+#include "app/foundation/Scrambler.h"
+#include "app/foundation/SettingsKeys.h"
+#include "app/foundation/StringUtils.h"
+#include "app/foundation/TextPromptViewer.h"
+#include "app/ftp/FTPConnection.h"
+#include "app/ftp/FTPServices.h"
+#include "app/remote/DirViewer.h"
+
+#include "platform/device/DeviceProfile.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/Text.h"
+#include "platform/foundation/UserDefaults.h"
+
+#include <sqlite3.h>
+
+#include <cmath>
+#include <filesystem>
+
+using namespace platform::ui;
+using platform::Log;
+using platform::UserDefaults;
+
+bool Connect::restoreDone = false;
+
+namespace {
+UserDefaults &settings() {
+  return UserDefaults::standard();
+}
+std::string setting(const std::string &key) {
+  return settings().stringForKey(key).value_or("");
+}
+
+void alert(const std::string &title, const std::string &message,
+           std::weak_ptr<AlertViewDelegate> delegate = {}, std::vector<std::string> others = {},
+           std::shared_ptr<AlertView> *keep = nullptr, const std::string &cancel = "OK") {
+  auto a =
+      std::make_shared<AlertView>(title, message, std::move(delegate), cancel, std::move(others));
+  if (keep) *keep = a;
+  showOnMainThread(a);
+}
+
+const char *const kMessages[3] = {"Connect to FTP Server", "Connect to FTP Server (with SSL)",
+                                  "Connect to SFTP Server"};
+const char *const kProtocolWords[3] = {"FTP", "FTPS", "SFTP"};
+
+// A downloaded copy lives in the temporary folder; anything else (a document in Saved Files) is
+// the user's and stays.
+bool insideTemporaryFolder(const std::string &path) {
+  std::error_code ec;
+  auto tmp = std::filesystem::weakly_canonical(platform::Paths::tmp(), ec);
+  auto file = std::filesystem::weakly_canonical(path, ec);
+  if (ec) return false;
+  auto rel = file.lexically_relative(tmp);
+  return !rel.empty() && *rel.begin() != ".." && rel != ".";
+}
+} // namespace
+
+ConnectTarget normaliseServerText(const std::string &text, int segment) {
+  ConnectTarget out{text, segment};
+  const struct {
+    const char *marker;
+    int segment;
+  } kMarkers[] = {{"sftp://", 2}, {"ftps://", 1}, {"ftp://", -1}, {"http://", -1}};
+  for (auto &m : kMarkers) {
+    auto at = platform::lowercase(out.server).find(m.marker);
+    if (at == std::string::npos) continue;
+    out.server = out.server.substr(at + std::string(m.marker).size());
+    if (m.segment >= 0) out.segment = m.segment;
+  }
+  const std::string lower = platform::lowercase(out.server);
+  if ((myEndsWith(lower, ":21") || myEndsWith(lower, ":990")) && out.segment == 2)
+    out.segment = 1;
+  else if (myEndsWith(lower, ":22"))
+    out.segment = 2;
+  return out;
+}
+
+Connect::Connect(const std::string &nibName) : ViewController(nibName) {
+  hooks.reachable = [] {
+    auto &r = Reachability::sharedReachability();
+    return r.internetConnectionStatus() != NotReachable ||
+           r.localWiFiConnectionStatus() != NotReachable;
+  };
+}
+
+Connect::~Connect() {
+  if (theConnection && connectionThread_) {
+    auto loop = connectionThread_;
+    loop->perform([c = std::move(theConnection), loop]() mutable {
+      c->disconnectFromServer();
+      c.reset();
+      loop->stop();
+    });
+  }
+}
+
+void Connect::loadView() {
+  ViewController::loadView();
+  auto field = [this](const char *placeholder, double y) {
+    auto f = std::make_shared<TextField>(Rect{20, y, 280, 31});
+    f->setPlaceholder(placeholder);
+    f->setAccessibilityLabel(placeholder);
+    f->setClearButtonMode(TextFieldViewMode::WhileEditing);
+    f->traits().autocapitalizationType = TextAutocapitalizationType::None;
+    f->traits().autocorrectionType = TextAutocorrectionType::No;
+    f->setDelegate(std::weak_ptr<TextFieldDelegate>(sharedAs<Connect>()));
+    view()->addSubview(f);
+    return f;
+  };
+  connectMessage = std::make_shared<Label>(Rect{20, 10, 280, 21});
+  view()->addSubview(connectMessage);
+  serverName = field("Server", 40);
+  loginUser = field("User Name", 80);
+  loginPass = field("Password", 120);
+  loginPass->setSecureTextEntry(true);
+  protocolType =
+      std::make_shared<SegmentedControl>(std::vector<std::string>{"FTP", "FTPS", "SFTP"});
+  protocolType->setAccessibilityLabel("Protocol");
+  protocolType->addTarget(ControlEvent::ValueChanged, [this](Control &) { changeProtocolType(); });
+  view()->addSubview(protocolType);
+  connectHelpMessage = std::make_shared<Label>(Rect{20, 200, 280, 21});
+  view()->addSubview(connectHelpMessage);
+  shakeMessage = std::make_shared<Label>(Rect{20, 230, 280, 21});
+  shakeMessage->setText("Shake to clear the fields");
+  view()->addSubview(shakeMessage);
+  bottomToolbar = std::make_shared<Toolbar>(Rect{0, 372, 320, 44});
+  view()->addSubview(bottomToolbar);
+}
+
+void Connect::viewDidLoad() {
+  settings().setObject("-1", kLastBookmarkPKKey);
+  settings().synchronize();
+  auto weak = std::weak_ptr<Connect>(sharedAs<Connect>());
+  auto act = [weak](void (Connect::*fn)()) {
+    return [weak, fn](BarButtonItem &) {
+      if (auto self = weak.lock()) ((*self).*fn)();
+    };
+  };
+  viewBookmarksBtn =
+      BarButtonItem::systemItem(BarButtonSystemItem::Bookmarks, act(&Connect::clickBookmarks));
+  viewBookmarksBtn->setAccessibilityLabel("Bookmarks");
+  addBookmarkBtn = BarButtonItem::withImage("add-bookmark.png", BarButtonItemStyle::Plain,
+                                            act(&Connect::clickAddBookmark));
+  addBookmarkBtn->setAccessibilityLabel("Add Bookmark");
+  keysBtn =
+      BarButtonItem::withImage("keys.png", BarButtonItemStyle::Plain, act(&Connect::clickKeys));
+  keysBtn->setAccessibilityLabel("Keys Help");
+  fillServerFromDefaults();
+  checkInBookmarks();
+  setTitle("FTP");
+  navigationItem().setTitle("Ferrowen");
+  view()->setBackgroundColor(myBackgroundColor());
+  auto info = BarButtonItem::withImage("info-light.png", BarButtonItemStyle::Plain,
+                                       act(&Connect::showAbout));
+  info->setAccessibilityLabel("Info");
+  navigationItem().setLeftBarButtonItem(info);
+  navigationItem().setRightBarButtonItem(
+      BarButtonItem::titled("Connect", BarButtonItemStyle::Done, act(&Connect::clickConnect)));
+  const auto passcode = KeychainWrapper().objectForKey(kSecValueData).value_or("");
+  if (!passcode.empty() && hooks.presentStartupLock)
+    hooks.presentStartupLock(*this);
+  else
+    restoreEditState();
+  Accelerometer::sharedAccelerometer().setUpdateInterval(0.04);
+  Accelerometer::sharedAccelerometer().setDelegate(
+      std::weak_ptr<AccelerometerDelegate>(sharedAs<Connect>()));
+  if (settings().integerForKey("TutorialPrompt") == 0) {
+    settings().setObject("1", "TutorialPrompt");
+    settings().synchronize();
+    alert("Welcome",
+          "Would you like to see a tutorial about using Ferrowen?\n\nYou can view later by "
+          "touching the (i) in the upper left.",
+          std::weak_ptr<AlertViewDelegate>(sharedAs<Connect>()), {"Tutorial"}, &startupHelp,
+          "Skip");
+  }
+  if (Hardware::isiPad()) shakeMessage->setHidden(true);
+}
+
+void Connect::viewWillAppear(bool) {
+  fillServerFromDefaults();
+  Accelerometer::sharedAccelerometer().setUpdateInterval(0.04);
+  Accelerometer::sharedAccelerometer().setDelegate(
+      std::weak_ptr<AccelerometerDelegate>(sharedAs<Connect>()));
+  if (theConnection) theConnection->disconnectFromServer();
+  doConnectFromBookmarks();
+}
+
+void Connect::viewWillDisappear(bool) {
+  if (Accelerometer::sharedAccelerometer().delegate().get() == this)
+    Accelerometer::sharedAccelerometer().setDelegate({});
+  storeFields(false);
+}
+
+void Connect::storeFields(bool) {
+  settings().setObject(serverName->text(), kServerNameKey);
+  settings().setObject(loginUser->text(), kUserNameKey);
+  settings().setObject(settings().integerForKey(kSavePasswordsKey) == 1
+                           ? myEncryptString1(loginPass->text())
+                           : std::string(),
+                       kUserPassKey);
+  settings().synchronize();
+}
+
+void Connect::fillServerFromDefaults() {
+  if (!serverName) return;
+  serverName->setText(setting(kServerNameKey));
+  loginUser->setText(setting(kUserNameKey));
+  if (auto pass = setting(kUserPassKey); !pass.empty()) loginPass->setText(myDecryptString1(pass));
+  const std::string word = platform::lowercase(setting("ProtocolTypeText"));
+  int segment = word.empty()     ? int(settings().integerForKey("ProtocolType"))
+                : word == "ftps" ? 1
+                : word == "sftp" ? 2
+                                 : 0;
+  protocolType->setSelectedSegmentIndex(std::clamp(segment, 0, 2));
+  changeProtocolType();
+  settings().setObject("", "ProtocolTypeText");
+  settings().synchronize();
+  checkInBookmarks();
+}
+
+void Connect::changeProtocolType() {
+  const int i = std::clamp(protocolType->selectedSegmentIndex(), 0, 2);
+  connectMessage->setText(kMessages[i]);
+  connectHelpMessage->setText(std::string("Include optional Port and Path:  ftp.example.com") +
+                              (i == 2 ? ":22/path/" : ":21/path/"));
+  std::vector<std::shared_ptr<BarButtonItem>> items{viewBookmarksBtn, BarButtonItem::fixedSpace(20),
+                                                    addBookmarkBtn, BarButtonItem::flexibleSpace()};
+  if (i == 2) items.push_back(keysBtn);
+  if (viewBookmarksBtn) bottomToolbar->setItems(items, false);
+  if (auto s = FTPAppServices::shared()) s->setProtocol(kProtocolWords[i]);
+  settings().setObject(std::to_string(i), "ProtocolType");
+  settings().synchronize();
+}
+
+void Connect::checkInBookmarks() {
+  sqlite3 *db = OpenDatabase();
+  if (!db) return;
+  const bool known =
+      SQLGetCountNotZero(db, "SELECT pk FROM bookmark WHERE server='" + mySQL(serverName->text()) +
+                                 "' AND user='" + mySQL(loginUser->text()) + "'") != 0;
+  if (addBookmarkBtn) addBookmarkBtn->setEnabled(!known);
+  sqlite3_close(db);
+}
+
+void Connect::selectedBookmark() {
+  serverName->setText("");
+  loginUser->setText("");
+  loginPass->setText("");
+  checkInBookmarks();
+}
+
+void Connect::doConnectFromBookmarks() {
+  // Only right after a bookmark was picked: every other appearance leaves the fields alone.
+  if (settings().integerForKey(kOpenBookmarkNowKey) != 1) return;
+  settings().setObject("0", kOpenBookmarkNowKey);
+  settings().synchronize();
+  if (settings().integerForKey(kBookmarksAutoOpenKey) == 1 && !loginPass->text().empty() &&
+      !serverName->text().empty())
+    clickConnect();
+}
+
+void Connect::clickConnect() {
+  const std::string server = serverName->text();
+  if (server.empty()) return alert("No Server Entered", "Please enter an FTP server name.");
+  if (server.find('@') != std::string::npos)
+    return alert("Server Format Error", "The FTP server should not have an @ character.\n\nUse "
+                                        "the User Name and Password fields for the login details.");
+  if (hooks.reachable && !hooks.reachable())
+    return alert("No Internet?",
+                 "You must be connected to the Internet to log into an FTP server.");
+  navigationItem().setBackBarButtonItem(
+      BarButtonItem::titled("Disconnect", BarButtonItemStyle::Plain));
+  auto target = normaliseServerText(server, protocolType->selectedSegmentIndex());
+  serverName->setText(target.server);
+  checkInBookmarks();
+  storeFields(true);
+  for (auto &f : {serverName, loginUser, loginPass})
+    if (f->isFirstResponder()) f->resignFirstResponder();
+  if (target.segment != protocolType->selectedSegmentIndex()) {
+    protocolType->setSelectedSegmentIndex(target.segment);
+    changeProtocolType();
+  }
+  if (target.segment == 2) {
+    // The SFTP browser comes with the SFTP service, which this build does not have yet.
+    return alert("SFTP Not Available", "SFTP connections are not available in this version.");
+  }
+  const char *flag = target.segment == 1 ? "1" : "0";
+  settings().setObject(flag, kSecurityWarningKey);
+  settings().setObject(flag, kAlwaysTrySSLKey);
+  settings().synchronize();
+  connectFTP();
+}
+
+void Connect::connectFTP() {
+  auto weak = std::weak_ptr<Connect>(sharedAs<Connect>());
+  auto configure = [weak](const std::shared_ptr<FTPConnection> &c, bool first) {
+    auto self = weak.lock();
+    if (!self) return;
+    Log::system("Creating connection");
+    c->setServerAddress(self->serverName->text());
+    c->setLoginUser(self->loginUser->text());
+    c->setLoginPass(self->loginPass->text());
+    c->setMainConnection(true);
+    c->setWarnIfNoSSL(settings().integerForKey(kSecurityWarningKey) != 0);
+    c->setSkipSSL(settings().integerForKey(kAlwaysTrySSLKey) == 0);
+    if (first && !setting(kWasEditingInFolder).empty())
+      c->setInitialCurrentDirectory(setting(kWasEditingInFolder));
+    c->connect();
+    self->pushFolderScreen();
+    if (self->hooks.setFtpConnection) self->hooks.setFtpConnection(c);
+  };
+  if (theConnection) {
+    theConnection->reinit();
+    configure(theConnection, false);
+    return;
+  }
+  // The browsing connection lives on a thread of its own for the rest of the process.
+  connectionThread_ = platform::startThread("ftp-browsing", [weak, configure] {
+    auto c = std::make_shared<FTPConnection>();
+    platform::RunLoop::main()->perform([weak, configure, c] {
+      if (auto self = weak.lock()) {
+        self->theConnection = c;
+        configure(c, true);
+      }
+    });
+  });
+}
+
+void Connect::pushFolderScreen() {
+  auto screen = DirViewer::initWithExistingConnection(theConnection, "DirViewer");
+  const std::string server = serverName->text();
+  auto slash = server.find('/');
+  screen->currentTitle = slash == std::string::npos ? "" : server.substr(slash + 1);
+  screen->rootFolder = true;
+  if (auto nav = navigationController()) nav->pushViewController(screen, true);
+  screen->showWorkingTextToolbar();
+  screen->updateProgressText("Connecting to Server...");
+}
+
+void Connect::clickAddBookmark() {
+  if (serverName->text().empty())
+    return alert("No Server Entered", "Please enter an FTP server name.");
+  auto weak = std::weak_ptr<Connect>(sharedAs<Connect>());
+  auto prompt = TextPromptViewer::initWithTitle(
+      "Add Bookmark", serverName->text(), "New Bookmark Name:", "TextPromptView",
+      [weak](TextPromptViewer &p) {
+        if (auto self = weak.lock()) self->doAddBookmark(p.filename ? p.filename->text() : "");
+      });
+  if (auto nav = navigationController()) nav->pushViewController(prompt, true);
+}
+
+void Connect::doAddBookmark(const std::string &name) {
+  const int segment = protocolType->selectedSegmentIndex();
+  const std::string scrambled = myEncryptString1(loginPass->text());
+  if (sqlite3 *db = OpenDatabase()) {
+    UpdateDatabaseStructure(db);
+    SQLExecute(db, "INSERT INTO bookmark (name,server,user,password,weburl,protocol) VALUES ('" +
+                       mySQL(name) + "', '" + mySQL(serverName->text()) + "', '" +
+                       mySQL(loginUser->text()) + "', '" + mySQL(scrambled) + "', '', '" +
+                       (segment == 1   ? "ftps"
+                        : segment == 2 ? "sftp"
+                                       : "ftp") +
+                       "')");
+    sqlite3_close(db);
+  }
+  settings().setObject(serverName->text(), kServerNameKey);
+  settings().setObject(loginUser->text(), kUserNameKey);
+  settings().setObject(scrambled, kUserPassKey);
+  settings().synchronize();
+  checkInBookmarks();
+}
+
+void Connect::clickBookmarks() {
+  auto list = BookmarkViewController::initWithNibName(
+      "BookmarkView", "Bookmarks", 0, std::weak_ptr<BookmarkConnectTarget>(sharedAs<Connect>()));
+  presentModalViewController(std::make_shared<NavigationController>(list), true);
+}
+
+void Connect::showAbout() {
+  for (auto &f : {serverName, loginUser, loginPass})
+    if (f->isFirstResponder()) f->resignFirstResponder();
+  if (auto s = FTPAppServices::shared())
+    s->pushHelpScreen("Ferrowen Help", "help-tutorial300.php?app=ferrowen&ver=300", false);
+}
+
+void Connect::clickKeys() {
+  if (auto s = FTPAppServices::shared())
+    s->pushHelpScreen("SFTP Private Keys", "error-sftp-keys.html", false);
+}
+
+bool Connect::textFieldShouldReturn(TextField &field) {
+  if (&field == serverName.get()) return loginUser->becomeFirstResponder(), false;
+  if (&field == loginUser.get()) return loginPass->becomeFirstResponder(), false;
+  field.resignFirstResponder();
+  checkInBookmarks();
+  return true;
+}
+
+bool Connect::anyFieldEditing() const {
+  return serverName->isFirstResponder() || loginUser->isFirstResponder() ||
+         loginPass->isFirstResponder();
+}
+
+void Connect::didAccelerate(Accelerometer &, const Acceleration &a) {
+  if (Hardware::isiPad()) return;
+  const double sample[3] = {a.x, a.y, a.z};
+  double sum = 0;
+  for (int i = 0; i < 3; ++i) {
+    filtered_[i] = sample[i] * 0.1 + filtered_[i] * 0.9;
+    sum += (sample[i] - filtered_[i]) * (sample[i] - filtered_[i]);
+  }
+  if (std::sqrt(sum) < 2.5 || (lastTime_ >= 0 && a.timestamp - lastTime_ <= 0.5)) return;
+  if (!anyFieldEditing()) {
+    for (auto &f : {serverName, loginUser, loginPass})
+      f->setText("");
+    settings().setObject("-1", kLastBookmarkPKKey);
+    settings().synchronize();
+  }
+  lastTime_ = a.timestamp;
+}
+
+// --- Edit state of the last run ------------------------------------------------------------------
+
+void Connect::restoreEditState() {
+  if (restoreDone) return;
+  restoreDone = true;
+  const bool pad = Hardware::isiPad();
+  int used = 0;
+  if (pad)
+    for (long i = 0; i < settings().integerForKey("TabIndexMax"); ++i)
+      used += settings().integerForKey(keyIndexIsUsed(int(i))) == 1;
+  auto self = std::weak_ptr<AlertViewDelegate>(sharedAs<Connect>());
+  if (settings().integerForKey("ImgEdit-EditingNow") == 1) {
+    settings().setObject("0", "ImgEdit-EditingNow");
+    settings().synchronize();
+    const double size = std::strtod(setting("ImgEdit-EditingSize").c_str(), nullptr);
+    alert("Crashed Editing Image",
+          size < 1 ? Log::format("This is caused by running out of memory opening a very large "
+                                 "image.\r\n\r\nThis image may be too large to edit on this %s.",
+                                 platform::DeviceProfile::current().model.c_str())
+                   : Log::format("This is caused by running out of memory processing a very "
+                                 "large image.  Uncompressed, the image was %0.1f MB!\r\n\r\nTry "
+                                 "resizing the image to be smaller before adding Captions or "
+                                 "Cropping.",
+                                 size / 1048576));
+  }
+  const std::string editing = setting(kEditingFTPFile);
+  if ((pad && used > 0) || (!editing.empty() && platform::FileManager::fileExists(editing))) {
+    if (pad)
+      alert("Continue Editing?",
+            Log::format("%i File(s) were being edited when Ferrowen was closed.", used), self,
+            {"Edit File(s)"}, &confirmEditFile, "Cancel");
+    else
+      alert("Continue Editing File?",
+            Log::format("\"%s\" was being edited when Ferrowen was closed.",
+                        setting(kWasEditingFileName).c_str()),
+            self, {"Edit File"}, &confirmEditFile, "Cancel");
+    return;
+  }
+  for (auto key : {kWasEditingServerNameKey, kWasEditingUserNameKey, kWasEditingUserPassKey,
+                   kWasEditingInFolder, kWasEditingFileName})
+    settings().setObject("", key);
+  settings().synchronize();
+  const std::string viewing = setting(kWasViewingFile);
+  if (!pad && !viewing.empty() && platform::FileManager::fileExists(viewing)) {
+    alert("Continue Viewing File?",
+          Log::format("\"%s\" was being viewed when Ferrowen was closed.",
+                      platform::lastPathComponent(viewing).c_str()),
+          self, {"View File"}, &confirmOpenFile, "Cancel");
+    return;
+  }
+  if (hooks.cleanupDownloadedFiles) hooks.cleanupDownloadedFiles();
+}
+
+void Connect::clearFileEditSettings() {
+  if (Hardware::isiPad()) {
+    for (long i = 0; i < settings().integerForKey("TabIndexMax"); ++i)
+      settings().setObject("0", keyIndexIsUsed(int(i)));
+  } else {
+    for (auto key : {kEditingFTPFile, kWasViewingFile})
+      if (auto path = setting(key); !path.empty() && insideTemporaryFolder(path))
+        platform::FileManager::removeItem(path);
+  }
+  for (auto key : {kWasEditingServerNameKey, kWasEditingUserNameKey, kWasEditingUserPassKey,
+                   kWasEditingInFolder, kWasEditingFileName, kEditingFTPFile, kWasViewingFile})
+    settings().setObject("", key);
+  settings().synchronize();
+  if (hooks.cleanupDownloadedFiles) hooks.cleanupDownloadedFiles();
+}
+
+void Connect::clickedButtonAtIndex(AlertView &a, int index) {
+  if (&a == confirmEditFile.get()) {
+    confirmEditFile.reset();
+    if (index != 1) return clearFileEditSettings();
+    // The connection reopens the file in the editor once the first listing is in.
+    serverName->setText(setting(kWasEditingServerNameKey));
+    loginUser->setText(setting(kWasEditingUserNameKey));
+    loginPass->setText(myDecryptString1(setting(kWasEditingUserPassKey)));
+    clickConnect();
+  } else if (&a == confirmOpenFile.get()) {
+    confirmOpenFile.reset();
+    if (index != 1) return clearFileEditSettings();
+    const std::string path = setting(kWasViewingFile);
+    if (hooks.openViewer) hooks.openViewer(platform::lastPathComponent(path), path);
+  } else if (&a == startupHelp.get()) {
+    startupHelp.reset();
+    if (index == 1) showAbout();
+  }
+}

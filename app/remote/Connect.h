@@ -1,0 +1,96 @@
+// The connect screen, root of the FTP tab: server, user and password fields and the protocol
+// segment; it checks and normalises what was typed, stores it, and starts (or reuses) the browsing
+// connection whose folder screens the tab shows. It also offers the bookmarks, adds the typed
+// server as one, clears the fields on a shake, and at start offers to continue with the files that
+// were open when the program last closed.
+#pragma once
+
+#include "app/remote/Bookmarks.h"
+
+#include "platform/foundation/RunLoop.h"
+#include "platform/ui/Controls.h"
+#include "platform/ui/Presentation.h"
+#include "platform/ui/Services.h"
+#include "platform/ui/TextInput.h"
+#include "platform/ui/ViewController.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+class FTPConnection;
+
+// The server text with its scheme marker taken off, and the segment (0 FTP, 1 FTPS, 2 SFTP) the
+// marker and the port call for.
+struct ConnectTarget {
+  std::string server;
+  int segment = 0;
+};
+ConnectTarget normaliseServerText(const std::string &text, int segment);
+
+class Connect : public platform::ui::ViewController,
+                public platform::ui::TextFieldDelegate,
+                public platform::ui::AlertViewDelegate,
+                public platform::ui::AccelerometerDelegate,
+                public BookmarkConnectTarget {
+public:
+  explicit Connect(const std::string &nibName = "Connect");
+  ~Connect() override;
+
+  // What the application supplies (the shell sets these; tests may too).
+  struct Hooks {
+    // Whether the internet or a local Wi-Fi network is reachable.
+    std::function<bool()> reachable;
+    // Shows the passcode screen, which restores the edit state once the passcode is right.
+    std::function<void(Connect &)> presentStartupLock;
+    std::function<void(std::shared_ptr<FTPConnection>)> setFtpConnection;
+    std::function<void()> cleanupDownloadedFiles;
+    std::function<void(const std::string &path)> openTextEditor;
+    std::function<void(const std::string &name, const std::string &path)> openViewer;
+  } hooks;
+
+  // Actions.
+  void clickConnect();
+  void clickAddBookmark();
+  void doAddBookmark(const std::string &name);
+  void clickBookmarks();
+  void changeProtocolType();
+  void showAbout();
+  void clickKeys();
+  void checkInBookmarks();
+  // BookmarkConnectTarget.
+  void selectedBookmark() override;
+  void fillServerFromDefaults() override;
+  void doConnectFromBookmarks() override;
+
+  // Edit state of the last run.
+  void restoreEditState();
+  void clearFileEditSettings();
+  void clickedButtonAtIndex(platform::ui::AlertView &alert, int index) override;
+
+  void loadView() override;
+  void viewDidLoad() override;
+  void viewWillAppear(bool animated) override;
+  void viewWillDisappear(bool animated) override;
+  bool textFieldShouldReturn(platform::ui::TextField &field) override;
+  void didAccelerate(platform::ui::Accelerometer &, const platform::ui::Acceleration &a) override;
+
+  std::shared_ptr<platform::ui::TextField> serverName, loginUser, loginPass;
+  std::shared_ptr<platform::ui::SegmentedControl> protocolType;
+  std::shared_ptr<platform::ui::Label> connectMessage, connectHelpMessage, shakeMessage;
+  std::shared_ptr<platform::ui::BarButtonItem> addBookmarkBtn, viewBookmarksBtn, keysBtn;
+  std::shared_ptr<platform::ui::Toolbar> bottomToolbar;
+  std::shared_ptr<FTPConnection> theConnection;
+  std::shared_ptr<platform::ui::AlertView> confirmOpenFile, confirmEditFile, startupHelp;
+  // The restore runs once per process.
+  static bool restoreDone;
+
+private:
+  void storeFields(bool connecting);
+  void connectFTP();
+  void pushFolderScreen();
+  bool anyFieldEditing() const;
+  std::shared_ptr<platform::RunLoop> connectionThread_;
+  double filtered_[3] = {0, 0, 0};
+  double lastTime_ = -1;
+};

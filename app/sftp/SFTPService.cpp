@@ -1,0 +1,815 @@
+#include "app/sftp/SFTPService.h"
+
+#include "app/ftp/FTPServices.h"
+
+#include "app/foundation/DirItemInfo.h"
+#include "app/foundation/SettingsKeys.h"
+#include "app/foundation/StringUtils.h"
+
+#include "platform/foundation/DateFormatter.h"
+#include "platform/foundation/Dispatch.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/Text.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/ui/Presentation.h"
+
+#include "sshlib/ssh/CkSFtp.h"
+
+#include <condition_variable>
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <thread>
+
+using platform::FileManager;
+using platform::Log;
+using platform::Paths;
+using platform::UserDefaults;
+
+namespace {
+
+constexpr int kDefaultPort = 22;
+constexpr int kTimeoutMs = 30000;
+constexpr const char *kKeyExtensions[] = {".pem", ".ppk", ".rsa", ".dsa"};
+
+std::string parentOf(const std::string &path) {
+  auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return "";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string joinRemote(const std::string &folder, const std::string &name) {
+  if (folder.empty()) return name;
+  return folder.back() == '/' ? folder + name : folder + "/" + name;
+}
+
+std::string permissionText(bool dir, bool link, int perms) {
+  std::string s(1, dir ? 'd' : link ? 'l' : '-');
+  const char *rwx = "rwxrwxrwx";
+  for (int i = 0; i < 9; ++i)
+    s += (perms & (0400 >> i)) ? rwx[i] : '-';
+  return s;
+}
+
+// Alert answers go to a function.
+class AlertAnswer : public platform::ui::AlertViewDelegate {
+public:
+  explicit AlertAnswer(std::function<void(int)> f) : f_(std::move(f)) {}
+  void clickedButtonAtIndex(platform::ui::AlertView &, int index) override {
+    if (f_) std::exchange(f_, nullptr)(index);
+  }
+  // Closed from code: the question counts as cancelled.
+  void didDismissWithButtonIndex(platform::ui::AlertView &, int) override {
+    if (f_) std::exchange(f_, nullptr)(0);
+  }
+
+private:
+  std::function<void(int)> f_;
+};
+
+} // namespace
+
+// Transfer progress from the library, passed on as fraction and bytes; a reinit aborts.
+class SFTPService::Progress : public CkSFtpProgress {
+public:
+  explicit Progress(SFTPService &s) : s_(s) {}
+  // From the transfer's thread and from a watcher of the growing file.
+  void PercentDone(int pct, bool &abort) override {
+    abort = s_.abort_;
+    std::lock_guard lock(mutex_);
+    if (pct <= last_) return;
+    last_ = pct;
+    SFTPProgressDic dic{(int64_t)(total_ * pct / 100), pct / 100.0f};
+    s_.report([dic](SFTPWrapperDelegate &d, SFTPWrapper &w) {
+      d.progress(w, dic.percent);
+      d.progressDic(w, dic);
+    });
+  }
+  void AbortCheck(bool &abort) override { abort = s_.abort_; }
+  // The whole-file operations may not report every step: a finished transfer is 100 %.
+  void finish() {
+    bool abort = false;
+    PercentDone(100, abort);
+  }
+  // Bytes done so far, as a whole percent of the total.
+  void at(long long bytes) {
+    bool abort = false;
+    if (total_ > 0) PercentDone((int)(std::min(bytes, total_) * 100 / total_), abort);
+  }
+  void start(long long total) {
+    total_ = total < 0 ? 0 : total;
+    last_ = -1;
+  }
+
+private:
+  SFTPService &s_;
+  std::mutex mutex_;
+  long long total_ = 0;
+  int last_ = -1;
+};
+
+// One operation at a time: a second one is refused with a log line.
+class SFTPService::Busy {
+public:
+  explicit Busy(SFTPService &s) : s_(s) {
+    bool expected = false;
+    ok_ = !s.batchRunning_ && s.active_.compare_exchange_strong(expected, true);
+    if (!ok_) {
+      Log::system("Huh?SomethingInProgress");
+      s.logLine("Huh?SomethingInProgress");
+    }
+  }
+  ~Busy() {
+    if (ok_) s_.active_ = false;
+  }
+  explicit operator bool() const { return ok_; }
+
+private:
+  SFTPService &s_;
+  bool ok_ = false;
+};
+
+SFTPService::SFTPService() = default;
+SFTPService::~SFTPService() = default;
+
+void SFTPService::install() {
+  SFTPWrapper::setMaker(
+      [] { return std::static_pointer_cast<SFTPWrapper>(std::make_shared<SFTPService>()); });
+}
+
+std::string SFTPService::hostKeySettingKey(const std::string &server) {
+  return "SSH-hostkey-" + server;
+}
+
+std::string SFTPService::logPath() {
+  return Paths::tmp() + (mainConnection() ? "/Ferrowen-SFTP.log" : "/Ferrowen-SFTP-2.log");
+}
+
+// --- Reports and logs
+
+void SFTPService::report(std::function<void(SFTPWrapperDelegate &, SFTPWrapper &)> call) {
+  std::weak_ptr<SFTPService> weak = weak_from_this();
+  platform::dispatchAsyncMain([weak, call = std::move(call)] {
+    auto self = weak.lock();
+    if (!self) return;
+    if (auto d = self->delegate()) call(*d, *self);
+  });
+}
+
+void SFTPService::status(const std::string &text) {
+  logLine(text);
+  report([text](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.connectStatus(w, text); });
+}
+
+void SFTPService::logLine(const std::string &line) {
+  std::lock_guard lock(stateMutex_);
+  FileManager::createDirectory(Paths::tmp(), true);
+  std::ofstream out(logPath(), std::ios::app);
+  out << platform::DateFormatter("yyyy-MM-dd HH:mm:ss")
+             .stringFromDate(platform::Clock::current().wallNow())
+      << " " << withControlsEscaped(line) << "\n";
+}
+
+void SFTPService::logFailure(const std::string &what) {
+  logLine(what);
+  if (!sftp_) return;
+  std::istringstream lines(sftp_->lastErrorText());
+  for (std::string line; std::getline(lines, line);)
+    logLine("  " + line);
+}
+
+void SFTPService::showHelpPage(const char *page) {
+  if (!mainConnection()) return;
+  std::string p = page;
+  platform::dispatchAsyncMain([p] {
+    if (auto s = FTPAppServices::shared()) s->showErrorForTopFtpTab(p);
+  });
+}
+
+// --- State
+
+void SFTPService::reinit() {
+  abort_ = true;
+  std::lock_guard op(opMutex_);
+  abort_ = false;
+  dropConnection();
+  active_ = connecting_ = pending_ = paused_ = batchRunning_ = false;
+  std::lock_guard lock(stateMutex_);
+  batchFolders_.clear();
+}
+
+void SFTPService::dropConnection() {
+  if (sftp_) sftp_->Disconnect();
+  sftp_.reset();
+  connected_ = false;
+}
+
+bool SFTPService::isConnected() {
+  return connecting_ || connected_;
+}
+bool SFTPService::isActive() {
+  return (connected_ || connecting_) && (active_ || batchRunning_);
+}
+bool SFTPService::isAnythingPending() {
+  return pending_;
+}
+void SFTPService::paused() {
+  paused_ = true;
+}
+std::string SFTPService::userRootDir() {
+  std::lock_guard lock(stateMutex_);
+  return userRootDir_;
+}
+std::string SFTPService::lastOperationDir() {
+  std::lock_guard lock(stateMutex_);
+  return lastOperationDir_;
+}
+std::string SFTPService::dir() {
+  std::lock_guard lock(stateMutex_);
+  return dir_;
+}
+void SFTPService::setDir(const std::string &d) {
+  std::lock_guard lock(stateMutex_);
+  dir_ = d;
+}
+
+// --- Connection
+
+SFTPService::Endpoint SFTPService::endpoint() {
+  Endpoint e;
+  std::string text = myTrimWS(server());
+  if (text.rfind("sftp://", 0) == 0) text = text.substr(7);
+  auto slash = text.find('/');
+  if (slash != std::string::npos) {
+    e.path = text.substr(slash);
+    text = text.substr(0, slash);
+  }
+  auto colon = text.rfind(':');
+  if (colon != std::string::npos && text.find(':') == colon) {
+    int p = atoi(text.c_str() + colon + 1);
+    if (p > 0 && p < 65536) e.port = p;
+    text = text.substr(0, colon);
+  }
+  e.host = text;
+  if (port() > 0 && port() < 65536) e.port = port();
+  return e;
+}
+
+bool SFTPService::ensureConnected() {
+  if (connected_ && sftp_ && sftp_->get_IsConnected()) return true;
+  const Endpoint e = endpoint();
+  dropConnection();
+  connecting_ = true;
+  sftp_ = std::make_unique<CkSFtp>();
+  progress_ = std::make_unique<Progress>(*this);
+  sftp_->put_EventCallbackObject(progress_.get());
+  sftp_->put_ConnectTimeoutMs(kTimeoutMs);
+  sftp_->put_IdleTimeoutMs(kTimeoutMs);
+  status("Connecting...");
+  logLine("Connect " + e.host + ":" + std::to_string(e.port));
+  using Report = void (SFTPWrapperDelegate::*)(SFTPWrapper &, const std::string &);
+  auto fail = [&](const std::string &text, Report kind) {
+    logFailure(text);
+    connecting_ = false;
+    pending_ = false;
+    dropConnection();
+    report([text, kind](SFTPWrapperDelegate &d, SFTPWrapper &w) { (d.*kind)(w, text); });
+    return false;
+  };
+  const Report connectError = &SFTPWrapperDelegate::connectError;
+  if (e.host.empty()) return fail("No server address.", connectError);
+  if (!sftp_->Connect(e.host.c_str(), e.port)) {
+    showHelpPage("error-sftp-timeout.html");
+    return fail("Unable to connect to the SFTP server.", connectError);
+  }
+  if (!checkHostKey(e))
+    return fail(pendingHostKeyValue_.empty() ? "Host key refused." : pendingHostKeyValue_,
+                connectError);
+  status("Logging In...");
+  if (!loginWithKeyFiles(e) && !sftp_->AuthenticatePw(username().c_str(), password().c_str())) {
+    showHelpPage("error-sftp-login.html");
+    return fail("Unable to log in to the SFTP server.", &SFTPWrapperDelegate::loginError);
+  }
+  if (!sftp_->InitializeSftp())
+    return fail("Unable to start SFTP on the server.", &SFTPWrapperDelegate::sftpError);
+  CkString root;
+  std::string rootDir = sftp_->RealPath(".", "", root) ? root.getString() : "/";
+  {
+    std::lock_guard lock(stateMutex_);
+    userRootDir_ = rootDir;
+    if (dir_.empty()) dir_ = e.path.empty() ? rootDir : e.path;
+  }
+  connected_ = true;
+  connecting_ = false;
+  pending_ = false;
+  logLine("Logged in; root " + rootDir);
+  return true;
+}
+
+bool SFTPService::checkHostKey(const Endpoint &e) {
+  const std::string now = sftp_->hostKeyFingerprint();
+  const std::string server =
+      e.port == kDefaultPort ? e.host : e.host + ":" + std::to_string(e.port);
+  const std::string key = hostKeySettingKey(server);
+  auto &defaults = UserDefaults::standard();
+  auto known = defaults.stringForKey(key);
+  pendingHostKeyValue_.clear();
+  if (!known || known->empty()) {
+    defaults.setObject(now, key);
+    defaults.synchronize();
+    logLine("Host key of " + server + " remembered: " + now);
+    return true;
+  }
+  if (*known == now) return true;
+  const std::string text = "The host key of " + server + " has changed.\nRemembered: " + *known +
+                           "\nNow: " + now +
+                           "\nSomeone may be posing as the server. Connect only if you expect "
+                           "the change.";
+  {
+    std::lock_guard lock(stateMutex_);
+    pendingHostKey_ = key + "\n" + now;
+  }
+  pendingHostKeyValue_ = text;
+  std::weak_ptr<SFTPService> weak = weak_from_this();
+  auto answer = std::make_shared<AlertAnswer>([weak](int index) {
+    if (auto self = weak.lock()) self->answerHostKeyChange(index == 1);
+  });
+  alertDelegate_ = answer;
+  platform::dispatchAsyncMain([text, answer] {
+    auto alert = std::make_shared<platform::ui::AlertView>(
+        "Host Key Changed", text, answer, "Cancel", std::vector<std::string>{"Accept New Key"});
+    alert->show();
+  });
+  return false;
+}
+
+void SFTPService::answerHostKeyChange(bool accept) {
+  std::string pending;
+  {
+    std::lock_guard lock(stateMutex_);
+    pending = std::exchange(pendingHostKey_, "");
+  }
+  auto nl = pending.find('\n');
+  if (!accept || nl == std::string::npos) return;
+  UserDefaults::standard().setObject(pending.substr(nl + 1), pending.substr(0, nl));
+  UserDefaults::standard().synchronize();
+  logLine("New host key accepted");
+}
+
+// Key files named "user@server" with one of the key extensions; each is tried without a pass
+// phrase, then with the login password.
+bool SFTPService::loginWithKeyFiles(const Endpoint &e) {
+  const std::string base = username() + "@" + e.host;
+  if (!isSingleFileName(base)) return false;
+  const std::string folder = Paths::documents() + "/Files/PrivateKeys";
+  for (const char *ext : kKeyExtensions) {
+    const std::string path = folder + "/" + base + ext;
+    if (!FileManager::fileExists(path)) continue;
+    for (const std::string &phrase : {std::string(), password()}) {
+      CkSshKey key;
+      key.put_Password(phrase.c_str());
+      if (!key.LoadKeyFile(path.c_str()) || !key.get_IsPrivateKey()) continue;
+      if (sftp_->AuthenticatePk(username().c_str(), key)) {
+        logLine("Logged in with key " + base + ext);
+        return true;
+      }
+      logFailure("Key login refused: " + base + ext);
+      if (!sftp_->get_IsConnected()) return false;
+      break;
+    }
+  }
+  return false;
+}
+
+// --- Listing
+
+void SFTPService::getThisDirectory(const std::string &path) {
+  setDir(path);
+  getDirectory();
+}
+
+void SFTPService::getDirectory() {
+  Busy busy(*this);
+  if (!busy) return;
+  std::lock_guard op(opMutex_);
+  pending_ = !connected_;
+  if (!ensureConnected()) return;
+  std::vector<std::shared_ptr<DirItemInfo>> items;
+  if (listFolder(dir(), items, true))
+    report([items](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.gotDirectory(w, items); });
+}
+
+bool SFTPService::listFolder(const std::string &folder,
+                             std::vector<std::shared_ptr<DirItemInfo>> &items, bool report_) {
+  {
+    std::lock_guard lock(stateMutex_);
+    lastOperationDir_ = folder;
+  }
+  if (report_) status("Loading Directory...");
+  if (auto code = platform::encodingFromNumber(
+          (uint32_t)UserDefaults::standard().integerForKey("SFTPEncoding")))
+    sftp_->put_FilenameCharset(platform::charsetName(*code));
+  auto dirError = [&](const std::string &text) {
+    logFailure(text + " " + folder);
+    report([text](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.dirError(w, text); });
+    return false;
+  };
+  CkString handle;
+  if (!sftp_->OpenDir(folder.c_str(), handle)) return dirError("Error Opening Directory!");
+  std::unique_ptr<CkSFtpDir> listing(sftp_->ReadDir(handle.getString().c_str()));
+  sftp_->CloseHandle(handle.getString().c_str());
+  if (!listing) return dirError("Error Reading Directory!");
+  const int n = listing->get_NumFilesAndDirs();
+  if (report_) status("Loading Directory (" + std::to_string(n) + ")...");
+  const bool showHidden = UserDefaults::standard().integerForKey(kShowHiddenFilesKey) == 1;
+  for (int i = 0; i < n; ++i) {
+    std::unique_ptr<CkSFtpFile> f(listing->GetFileObject(i));
+    if (!f) continue;
+    const std::string name = f->filename();
+    // A name that could lead out of the folder it belongs in is never taken.
+    if (!isSingleFileName(name)) {
+      logLine("Skipped entry " + name);
+      continue;
+    }
+    if (!showHidden && name[0] == '.') continue;
+    auto item = std::make_shared<DirItemInfo>();
+    item->setName(name);
+    item->isDirectory = f->get_IsDirectory();
+    item->isLink = f->get_IsSymLink();
+    item->size = std::to_string(f->get_Size64());
+    item->attrib = permissionText(item->isDirectory, item->isLink, f->get_Permissions());
+    item->owner = f->owner();
+    item->group = f->group();
+    if (long long t = f->get_LastModifiedUnix())
+      item->date = platform::WallTime(std::chrono::seconds(t));
+    item->setupSizeDisplay();
+    items.push_back(std::move(item));
+  }
+  return true;
+}
+
+// --- Downloads
+
+void SFTPService::setupToDownloadThisFile(const std::string &remotePath, const std::string &toPath,
+                                          bool editWhenDone) {
+  std::lock_guard lock(stateMutex_);
+  downloadRemote_ = remotePath;
+  downloadTo_ = toPath;
+  editWhenDone_ = editWhenDone;
+  replaceExisting_ = false;
+}
+
+std::string SFTPService::savedFilesPathFor(const std::string &name) {
+  const std::string folder = Paths::documents() + "/Files";
+  FileManager::createDirectory(folder, true);
+  return folder + "/" + name;
+}
+
+bool SFTPService::askSavedFileExists(const std::string &name) {
+  if (UserDefaults::standard().integerForKey(kOverwriteSavedFilesKey) == 1) return true;
+  auto answered = std::make_shared<std::promise<int>>();
+  auto answer = std::make_shared<AlertAnswer>([answered](int i) { answered->set_value(i); });
+  platform::dispatchAsyncMain([name, answer] {
+    auto alert = std::make_shared<platform::ui::AlertView>(
+        "Saved File Exists", "A file named \"" + name + "\" already exists in the Saved Files tab.",
+        answer, "Cancel", std::vector<std::string>{"Replace", "Replace & Don't Ask Again"});
+    alert->show();
+  });
+  // A reinit meanwhile (it waits for this operation) counts as "Cancel".
+  auto future = answered->get_future();
+  while (future.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready)
+    if (abort_) return false;
+  const int index = future.get();
+  if (index == 2) {
+    UserDefaults::standard().setObject("1", kOverwriteSavedFilesKey);
+    UserDefaults::standard().synchronize();
+  }
+  return index != 0;
+}
+
+void SFTPService::downloadFile() {
+  Busy busy(*this);
+  if (!busy) return;
+  std::lock_guard op(opMutex_);
+  std::string remote, to;
+  bool edit;
+  {
+    std::lock_guard lock(stateMutex_);
+    remote = downloadRemote_;
+    to = downloadTo_;
+    edit = editWhenDone_;
+  }
+  pending_ = !connected_;
+  if (!ensureConnected()) return;
+  status("Downloading...");
+  const std::string name = platform::lastPathComponent(remote);
+  std::string local;
+  if (!isSingleFileName(name)) {
+    local.clear();
+  } else if (to.empty()) {
+    local = edit ? Paths::tmp() + "/" + name : savedFilesPathFor(name);
+    if (!edit && FileManager::fileExists(local) && !askSavedFileExists(name)) {
+      report([](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.sftpConnectionDone(w); });
+      doneBatchItem();
+      return;
+    }
+  } else {
+    // A queue item names its folder relative to Saved Files.
+    const std::string files = Paths::documents() + "/Files";
+    const std::string folder = to[0] == '/' ? to : files + "/" + to;
+    local = folder + "/" + name;
+    if (!pathLiesInside(local, folder) || (to[0] != '/' && !pathLiesInside(folder, files)))
+      local.clear();
+  }
+  if (local.empty()) {
+    finishDownload(remote, "", false);
+    return;
+  }
+  finishDownload(remote, local, downloadTo(remote, local));
+  if (edit) openDownloaded(local);
+}
+
+// Into a temporary file beside the target, renamed into place only when the whole file came.
+bool SFTPService::downloadTo(const std::string &remote, const std::string &local) {
+  {
+    std::lock_guard lock(stateMutex_);
+    lastOperationDir_ = parentOf(remote);
+  }
+  progress_->start(sftp_->GetFileSize64(remote.c_str(), true));
+  FileManager::createDirectory(parentOf(local), true);
+  const std::string part = local + ".sftp-part";
+  bool ok;
+  {
+    // The whole-file download counts no steps of its own: the growing file tells how far it is.
+    std::mutex m;
+    std::condition_variable cv;
+    bool finished = false;
+    std::thread watch([&] {
+      std::unique_lock lock(m);
+      while (!cv.wait_for(lock, std::chrono::milliseconds(250), [&] { return finished; }))
+        progress_->at((long long)sizeOfFileAtPath(part));
+    });
+    ok = sftp_->DownloadFileByName(remote.c_str(), part.c_str());
+    {
+      std::lock_guard lock(m);
+      finished = true;
+    }
+    cv.notify_one();
+    watch.join();
+  }
+  if (ok) {
+    FileManager::removeItem(local);
+    ok = bool(FileManager::moveItem(part, local));
+  }
+  if (!ok) {
+    FileManager::removeItem(part);
+    logFailure("Download failed: " + remote);
+  } else {
+    progress_->finish();
+    logLine("Downloaded " + remote);
+  }
+  return ok;
+}
+
+void SFTPService::finishDownload(const std::string &remote, const std::string &local, bool ok) {
+  if (ok) {
+    report([local](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.downloadedFile(w, local); });
+  } else {
+    const std::string text =
+        local.empty() ? "Refused local name for " + remote : "Error Downloading File!";
+    logLine(text);
+    report([text](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.downloadError(w, text); });
+  }
+  report([](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.sftpConnectionDone(w); });
+}
+
+void SFTPService::openDownloaded(const std::string &path) {
+  platform::dispatchAsyncMain([path] {
+    auto s = FTPAppServices::shared();
+    if (!s) return;
+    if (DirItemInfo info; (info.setName(path), info.fileType() == DirItemInfo::kFileTypeText))
+      s->openTextEditor(path);
+    else
+      s->showDocumentViewer(platform::lastPathComponent(path), path);
+  });
+}
+
+// --- Uploads
+
+void SFTPService::setupToUploadThisFile(const std::string &localPath, const std::string &toPath) {
+  std::lock_guard lock(stateMutex_);
+  uploadLocal_ = localPath;
+  uploadRemote_ = toPath;
+}
+
+bool SFTPService::uploadThisFile(const std::string &localPath, const std::string &remoteFolder) {
+  setupToUploadThisFile(localPath,
+                        joinRemote(remoteFolder, platform::lastPathComponent(localPath)));
+  Busy busy(*this);
+  if (!busy) return false;
+  std::lock_guard op(opMutex_);
+  pending_ = !connected_;
+  if (!ensureConnected()) return false;
+  return uploadTo(localPath, joinRemote(remoteFolder, platform::lastPathComponent(localPath)));
+}
+
+void SFTPService::uploadFile() {
+  Busy busy(*this);
+  if (!busy) return;
+  std::lock_guard op(opMutex_);
+  std::string local, remote;
+  {
+    std::lock_guard lock(stateMutex_);
+    local = uploadLocal_;
+    remote = uploadRemote_;
+  }
+  pending_ = !connected_;
+  if (!ensureConnected()) return;
+  uploadTo(local, remote);
+}
+
+// Under a temporary name renamed into place when wanted: the file in place is kept under an
+// ".old." name until the new one stands, and put back when the swap fails. A server that refuses
+// the rename is remembered and later uploads go straight to the final name.
+bool SFTPService::uploadTo(const std::string &local, const std::string &remote) {
+  {
+    std::lock_guard lock(stateMutex_);
+    lastOperationDir_ = parentOf(remote);
+  }
+  status("Uploading...");
+  auto &defaults = UserDefaults::standard();
+  const std::string noRenaming = keySFTPNoRenaming(endpoint().host, username());
+  const bool useTemp =
+      defaults.integerForKey("UploadToTempName") == 1 && defaults.integerForKey(noRenaming) != 1;
+  const std::string stamp =
+      std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                         platform::Clock::current().wallNow().time_since_epoch())
+                         .count());
+  const std::string temp = useTemp ? remote + ".upload." + stamp : remote;
+  progress_->start((long long)sizeOfFileAtPath(local));
+  bool ok = FileManager::fileExists(local) && sftp_->UploadFileByName(temp.c_str(), local.c_str());
+  if (ok && useTemp && !sftp_->RenameFileOrDir(temp.c_str(), remote.c_str())) {
+    // Most servers do not rename over an existing file: move it aside first.
+    const std::string old = remote + ".old." + stamp;
+    const bool movedAside = sftp_->RenameFileOrDir(remote.c_str(), old.c_str());
+    if (movedAside && sftp_->RenameFileOrDir(temp.c_str(), remote.c_str())) {
+      sftp_->RemoveFile(old.c_str());
+    } else {
+      if (movedAside) sftp_->RenameFileOrDir(old.c_str(), remote.c_str());
+      logFailure("Rename refused: " + temp);
+      defaults.setObject("1", noRenaming);
+      defaults.synchronize();
+      sftp_->RemoveFile(temp.c_str());
+      ok = sftp_->UploadFileByName(remote.c_str(), local.c_str());
+    }
+  } else if (!ok && useTemp) {
+    sftp_->RemoveFile(temp.c_str());
+  }
+  if (ok) {
+    progress_->finish();
+    logLine("Uploaded " + remote);
+    report([remote](SFTPWrapperDelegate &d, SFTPWrapper &w) {
+      d.uploadedFile(w, remote);
+      d.sftpConnectionShouldRefreshDirectory(w);
+    });
+  } else {
+    logFailure("Upload failed: " + remote);
+    report(
+        [](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.uploadError(w, "Error Uploading File!"); });
+  }
+  report([](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.sftpConnectionDone(w); });
+  return ok;
+}
+
+// --- Remote changes
+
+void SFTPService::simpleOperation(const char *statusText, const char *error,
+                                  const std::string &path,
+                                  const std::function<bool(CkSFtp &)> &opFn, bool reportToQueue) {
+  Busy busy(*this);
+  if (!busy) return;
+  std::lock_guard op(opMutex_);
+  pending_ = !connected_;
+  if (!ensureConnected()) return;
+  {
+    std::lock_guard lock(stateMutex_);
+    lastOperationDir_ = parentOf(path);
+  }
+  status(statusText);
+  const bool queue = reportToQueue && !mainConnection();
+  if (opFn(*sftp_)) {
+    logLine(std::string(statusText) + " " + path);
+    report(
+        [](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.sftpConnectionShouldRefreshDirectory(w); });
+    if (queue) doneBatchItem();
+  } else {
+    logFailure(std::string(error) + " " + path);
+    const std::string text = error;
+    report([text, queue](SFTPWrapperDelegate &d, SFTPWrapper &w) {
+      queue ? d.dirError(w, text) : d.errorStatus(w, text);
+    });
+  }
+}
+
+void SFTPService::createDirectory(const std::string &path) {
+  simpleOperation(
+      "Creating Directory...", "Error Creating Directory!", path,
+      [&](CkSFtp &s) { return s.CreateDir(path.c_str()); }, true);
+}
+void SFTPService::deleteFile(const std::string &path) {
+  simpleOperation("Deleting File...", "Error Deleting File!", path,
+                  [&](CkSFtp &s) { return s.RemoveFile(path.c_str()); });
+}
+void SFTPService::deleteDirectory(const std::string &path) {
+  simpleOperation("Deleting Directory...", "Error Deleting Directory!", path,
+                  [&](CkSFtp &s) { return s.RemoveDir(path.c_str()); });
+}
+void SFTPService::renameFile(const std::string &oldName, const std::string &newName) {
+  simpleOperation("Renaming File...", "Error Renaming File!", oldName,
+                  [&](CkSFtp &s) { return s.RenameFileOrDir(oldName.c_str(), newName.c_str()); });
+}
+void SFTPService::changePermissions(const std::string &name, int permissions) {
+  simpleOperation("Changing Permissions...", "Error Changing Permissions!", name,
+                  [&](CkSFtp &s) { return s.SetPermissions(name.c_str(), permissions & 07777); });
+}
+
+// --- Folder batches
+
+void SFTPService::batchDirectoryDownload(const std::string &remoteFolder) {
+  std::string folder = remoteFolder;
+  while (folder.size() > 1 && folder.back() == '/')
+    folder.pop_back();
+  std::lock_guard lock(stateMutex_);
+  batchLocalRoot_ = Paths::documents() + "/Files";
+  batchFolders_.push_back({folder, platform::lastPathComponent(folder)});
+}
+
+// Lists the folders one after another: sub-folders join the list, files are fetched into the
+// matching local folder; an empty list ends the batch and reports it to the queue.
+void SFTPService::nextBatchDirectory() {
+  Busy busy(*this);
+  if (!busy) return;
+  std::lock_guard op(opMutex_);
+  batchRunning_ = true;
+  pending_ = !connected_;
+  bool ok = ensureConnected();
+  while (ok && !abort_) {
+    BatchFolder next;
+    std::string root;
+    {
+      std::lock_guard lock(stateMutex_);
+      if (batchFolders_.empty()) break;
+      next = batchFolders_.front();
+      batchFolders_.pop_front();
+      root = batchLocalRoot_;
+    }
+    const std::string localFolder = root + "/" + next.relative;
+    if (!isSingleFileName(platform::lastPathComponent(next.relative)) ||
+        !pathLiesInside(localFolder, root)) {
+      ok = false;
+      break;
+    }
+    FileManager::createDirectory(localFolder, true);
+    std::vector<std::shared_ptr<DirItemInfo>> items;
+    if (!listFolder(next.remote, items, false)) {
+      ok = false;
+      break;
+    }
+    for (auto &item : items) {
+      const std::string remote = joinRemote(next.remote, item->name());
+      if (item->isDirectory) {
+        std::lock_guard lock(stateMutex_);
+        batchFolders_.push_back({remote, next.relative + "/" + item->name()});
+      } else if (!downloadTo(remote, localFolder + "/" + item->name()) && !item->isLink) {
+        // A link may lead to a folder or nowhere; a plain file that fails ends the batch.
+        ok = false;
+        break;
+      }
+    }
+  }
+  batchRunning_ = false;
+  {
+    std::lock_guard lock(stateMutex_);
+    batchFolders_.clear();
+  }
+  if (ok) {
+    doneBatchItem();
+  } else if (connected_) {
+    report(
+        [](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.dirError(w, "Error Downloading Folder!"); });
+  }
+  report([](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.sftpConnectionDone(w); });
+}
+
+void SFTPService::doneBatchItem() {
+  const int key = batchPK();
+  if (key < 0 || mainConnection()) return;
+  setBatchPK(-1);
+  const BatchObject object{key, 0, 0};
+  platform::dispatchAsyncMain([object] {
+    if (auto s = FTPAppServices::shared())
+      if (auto q = s->batchView()) q->doneBatchItemObject(object);
+  });
+}

@@ -1,0 +1,112 @@
+// The application's SFTP service on the library's SFTP session: one connection, one operation at
+// a time, each run on the caller's thread, every report delivered to the delegate on the main
+// thread in the order it was made.
+//
+// Host keys: the library accepts any host key whose signature is valid, so the service keeps
+// each server's fingerprint (setting "SSH-hostkey-<server>") from the first connection and
+// refuses a server whose key has changed, naming both fingerprints; the user may accept the new
+// key, and the next connection goes ahead.
+#pragma once
+
+#include "app/sftp/SFTPWrapper.h"
+
+#include <atomic>
+#include <deque>
+#include <memory>
+#include <string>
+
+class CkSFtp;
+
+class SFTPService : public SFTPWrapper, public std::enable_shared_from_this<SFTPService> {
+public:
+  SFTPService();
+  ~SFTPService() override;
+  // Makes SFTPWrapper::make() hand out this service.
+  static void install();
+
+  void reinit() override;
+  bool isConnected() override;
+  bool isActive() override;
+  bool isAnythingPending() override;
+  void paused() override;
+  std::string userRootDir() override;
+  std::string lastOperationDir() override;
+  // The remote folder the connection is in.
+  std::string dir();
+
+  void setDir(const std::string &dir) override;
+  void getThisDirectory(const std::string &path) override;
+  void getDirectory() override;
+  void setupToDownloadThisFile(const std::string &remotePath, const std::string &toPath,
+                               bool editWhenDone) override;
+  void downloadFile() override;
+  void setupToUploadThisFile(const std::string &localPath, const std::string &toPath) override;
+  void uploadFile() override;
+  // Uploads a local file into a remote folder on the calling thread, returning when done.
+  bool uploadThisFile(const std::string &localPath, const std::string &remoteFolder);
+  void createDirectory(const std::string &path) override;
+  void deleteFile(const std::string &path) override;
+  void deleteDirectory(const std::string &path) override;
+  void renameFile(const std::string &oldName, const std::string &newName) override;
+  void changePermissions(const std::string &name, int permissions) override;
+  void batchDirectoryDownload(const std::string &remoteFolder) override;
+  void nextBatchDirectory() override;
+  void doneBatchItem() override;
+
+  // The settings key under which a server's host-key fingerprint is kept.
+  static std::string hostKeySettingKey(const std::string &server);
+  // The transfer log of this instance.
+  std::string logPath();
+  // Answers the changed-host-key question: true keeps the server's new key.
+  void answerHostKeyChange(bool accept);
+
+private:
+  struct Endpoint {
+    std::string host, path;
+    int port = 22;
+  };
+  struct BatchFolder {
+    std::string remote, relative;
+  };
+  class Progress;
+  class Busy;
+
+  Endpoint endpoint();
+  // Connects, checks the host key, logs in and opens the SFTP channel when not yet done.
+  bool ensureConnected();
+  bool checkHostKey(const Endpoint &e);
+  bool loginWithKeyFiles(const Endpoint &e);
+  void dropConnection();
+  // Runs one simple remote change with its status and error texts.
+  void simpleOperation(const char *status, const char *error, const std::string &path,
+                       const std::function<bool(CkSFtp &)> &op, bool reportToQueue = false);
+  bool listFolder(const std::string &folder, std::vector<std::shared_ptr<DirItemInfo>> &items,
+                  bool report);
+  bool downloadTo(const std::string &remote, const std::string &localPath);
+  bool uploadTo(const std::string &localPath, const std::string &remotePath);
+  std::string savedFilesPathFor(const std::string &name);
+  bool askSavedFileExists(const std::string &name);
+  void openDownloaded(const std::string &path);
+  void finishDownload(const std::string &remote, const std::string &local, bool ok);
+  // Reports to the delegate on the main thread (nothing when it is gone).
+  void report(std::function<void(SFTPWrapperDelegate &, SFTPWrapper &)> call);
+  void status(const std::string &text);
+  void logLine(const std::string &line);
+  void logFailure(const std::string &what);
+  void showHelpPage(const char *page);
+
+  std::unique_ptr<CkSFtp> sftp_;
+  std::unique_ptr<Progress> progress_;
+  mutable std::mutex stateMutex_;
+  std::mutex opMutex_; // held while the library connection is used
+  std::atomic<bool> active_{false}, connecting_{false}, connected_{false}, pending_{false},
+      paused_{false}, batchRunning_{false}, abort_{false};
+  std::string dir_, userRootDir_, lastOperationDir_;
+  std::string downloadRemote_, downloadTo_, uploadLocal_, uploadRemote_;
+  bool editWhenDone_ = false, replaceExisting_ = false;
+  std::string batchLocalRoot_;
+  std::deque<BatchFolder> batchFolders_;
+  std::string pendingHostKey_; // setting key and fingerprint the user may accept
+  std::string pendingHostKeyValue_;
+  std::shared_ptr<void> alertDelegate_;
+};

@@ -1,0 +1,1126 @@
+#include "app/sharing/FTPServer.h"
+
+#include "app/foundation/Globals.h"
+#include "app/foundation/Scrambler.h"
+#include "app/foundation/SettingsKeys.h"
+#include "app/foundation/StringUtils.h"
+#include "app/sharing/SharingHost.h"
+
+#include "platform/device/Application.h"
+#include "platform/foundation/DateFormatter.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/Text.h"
+#include "platform/foundation/UserDefaults.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+
+using namespace platform;
+using namespace platform::net;
+
+namespace {
+
+constexpr const char *kProductName = "Ferrowen";
+constexpr const char *kProductVersion = "3.0";
+// Bytes moved at a time: large blocks keep system calls and events few per byte.
+constexpr size_t kBlock = 256 * 1024;
+// How many chunk steps one handling moves at most before giving the run loop back.
+constexpr int kStepsPerHandling = 16;
+// Replies waiting for a client that does not read: above this the object stops reading commands.
+constexpr size_t kControlBacklogLimit = 256 * 1024;
+constexpr const char *kPrivateKeys = "PrivateKeys";
+
+std::set<std::shared_ptr<FTPServer>> &liveServers() {
+  static std::set<std::shared_ptr<FTPServer>> servers;
+  return servers;
+}
+
+UserDefaults &settings() {
+  return globalUserDefaults ? *globalUserDefaults : UserDefaults::standard();
+}
+
+std::string greeting() {
+  return Log::format("220 %s v%s ready...", kProductName, kProductVersion);
+}
+
+// The IPv4 address bytes of a socket address, empty when it is not an IPv4 one.
+std::vector<uint8_t> ipv4Bytes(const std::vector<uint8_t> &sockaddrBytes) {
+  if (sockaddrBytes.size() < sizeof(sockaddr_in)) return {};
+  sockaddr_in sin;
+  std::memcpy(&sin, sockaddrBytes.data(), sizeof sin);
+  if (sin.sin_family != AF_INET) return {};
+  const uint8_t *a = reinterpret_cast<const uint8_t *>(&sin.sin_addr);
+  return {a[0], a[1], a[2], a[3]};
+}
+
+// Path components without the separators, for comparing folders by their parts.
+std::vector<std::string> partsOf(const std::string &path) {
+  std::vector<std::string> out;
+  for (auto &c : pathComponents(path))
+    if (c != "/") out.push_back(c);
+  return out;
+}
+
+std::string trimLine(const std::string &line) {
+  size_t b = 0, e = line.size();
+  auto ws = [](unsigned char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f' || c == 0;
+  };
+  while (b < e && ws(static_cast<unsigned char>(line[b])))
+    ++b;
+  while (e > b && ws(static_cast<unsigned char>(line[e - 1])))
+    --e;
+  return line.substr(b, e - b);
+}
+
+std::string upperASCII(std::string s) {
+  for (auto &c : s)
+    if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+  return s;
+}
+
+std::string padOrCut(const std::string &s, size_t width) {
+  std::string out = s.substr(0, width);
+  out.append(width - out.size(), ' ');
+  return out;
+}
+
+} // namespace
+
+FTPServer::FTPServer()
+    : today(Clock::current().wallNow()),
+      sharedRoot_(appendPathComponent(Paths::documents(), "Files")),
+      idle_(kIdleLimit, [this] { idleLimitPassed(); }) {}
+
+FTPServer::~FTPServer() {
+  if (dataWriteRetry_) dataWriteRetry_->invalidate();
+  closeSendFile();
+  closeSaveFile();
+}
+
+size_t FTPServer::liveCount() {
+  return liveServers().size();
+}
+
+void FTPServer::disconnectAll() {
+  auto copy = liveServers();
+  for (auto &s : copy)
+    s->disconnectFromClient();
+}
+
+void FTPServer::serverIsActive() {
+  if (auto d = SharingHost::current()) d->serverIsActive();
+}
+
+// --- Connections -----------------------------------------------------------------------------
+
+void FTPServer::didAcceptIncomingConnection(TCPServer &server,
+                                            std::shared_ptr<SocketInputStream> in,
+                                            std::shared_ptr<SocketOutputStream> out) {
+  if (readStream || disconnected_ || !in || !out) return;
+  readStream = std::move(in);
+  writeStream = std::move(out);
+  fromAddress = server.peer();
+  liveServers().insert(shared_from_this());
+
+  std::weak_ptr<FTPServer> weak = weak_from_this();
+  readStream->setClient(StreamEventOpenCompleted | StreamEventHasBytesAvailable |
+                            StreamEventErrorOccurred | StreamEventEndEncountered,
+                        [weak](StreamEvent ev) {
+                          if (auto self = weak.lock()) self->handleReadEvent(ev);
+                        });
+  writeStream->setClient(StreamEventOpenCompleted | StreamEventCanAcceptBytes |
+                             StreamEventErrorOccurred | StreamEventEndEncountered,
+                         [weak](StreamEvent ev) {
+                           if (auto self = weak.lock()) self->handleWriteEvent(ev);
+                         });
+  readStream->scheduleWithRunLoop(RunLoop::current());
+  writeStream->scheduleWithRunLoop(RunLoop::current());
+  if (!readStream->open() || !writeStream->open()) {
+    disconnectFromClient();
+    return;
+  }
+  idle_.start();
+  serverIsActive();
+}
+
+void FTPServer::idleLimitPassed() {
+  const bool transferring =
+      readStreamSendFile || writeStreamSaveFile || dataToWriteOffset < dataToWrite.size();
+  Log::debug("FTPServer: closing a session that made no progress in time\n");
+  sendCommandToStream(transferring ? "421 Data timeout. Reconnect. Sorry.\r\n"
+                                   : "421 Timeout.\r\n");
+  disconnectFromClient();
+}
+
+void FTPServer::didAcceptConnectionForServer(TCPServer &server,
+                                             std::shared_ptr<SocketInputStream> in,
+                                             std::shared_ptr<SocketOutputStream> out) {
+  if (disconnected_ || !pasvListener || &server != pasvListener.get() || readStreamData ||
+      writeStreamData)
+    return; // the streams are dropped, which closes the connection
+  // Only the client that holds the control connection may connect: anyone else on the network
+  // could otherwise take (or inject) the data of this transfer.
+  auto want = ipv4Bytes(fromAddress);
+  if (want.empty() || ipv4Bytes(server.peer()) != want) {
+    Log::debug("FTPServer: data connection from another address refused");
+    return;
+  }
+  // The listener is inside its own accept call: stop and release it once that has returned.
+  auto listener = std::move(pasvListener);
+  RunLoop::current()->perform([listener] { listener->stop(); });
+
+  readStreamData = std::move(in);
+  writeStreamData = std::move(out);
+  dataReadEnded = false;
+  openDataStreams();
+}
+
+void FTPServer::openDataStreams() {
+  std::weak_ptr<FTPServer> weak = weak_from_this();
+  readStreamData->setClient(StreamEventOpenCompleted | StreamEventHasBytesAvailable |
+                                StreamEventErrorOccurred | StreamEventEndEncountered,
+                            [weak](StreamEvent ev) {
+                              if (auto self = weak.lock()) self->handleDataReadEvent(ev);
+                            });
+  writeStreamData->setClient(StreamEventOpenCompleted | StreamEventCanAcceptBytes |
+                                 StreamEventErrorOccurred | StreamEventEndEncountered,
+                             [weak](StreamEvent ev) {
+                               if (auto self = weak.lock()) self->handleDataWriteEvent(ev);
+                             });
+  readStreamData->scheduleWithRunLoop(RunLoop::current());
+  writeStreamData->scheduleWithRunLoop(RunLoop::current());
+  if (!readStreamData->open() || !writeStreamData->open()) {
+    disconnectFromClient();
+    return;
+  }
+  serverIsActive();
+}
+
+void FTPServer::disconnectFromClient() {
+  if (disconnected_) return;
+  disconnected_ = true;
+  idle_.stop();
+  Application::shared().setNetworkActivityIndicatorVisible(false);
+  flushControlOutput();
+  for (SocketStream *s : {static_cast<SocketStream *>(readStream.get()),
+                          static_cast<SocketStream *>(writeStream.get())}) {
+    if (!s) continue;
+    s->setClient(0, {});
+    s->unscheduleFromRunLoop();
+  }
+  if (readStream) readStream->close();
+  if (writeStream) writeStream->close();
+  readStream.reset();
+  writeStream.reset();
+  disconnectDataFromClient();
+  if (pasvListener) {
+    auto listener = std::move(pasvListener);
+    RunLoop::current()->perform([listener] { listener->stop(); });
+  }
+  // A file being received keeps what arrived; one being sent is simply closed.
+  closeSendFile();
+  closeSaveFile();
+  if (dataWriteRetry_) dataWriteRetry_->invalidate();
+  // Release the object once the caller (possibly one of its own callbacks) has returned.
+  auto self = shared_from_this();
+  RunLoop::current()->perform([self] { liveServers().erase(self); });
+}
+
+void FTPServer::disconnectDataFromClient() {
+  for (SocketStream *s : {static_cast<SocketStream *>(readStreamData.get()),
+                          static_cast<SocketStream *>(writeStreamData.get())}) {
+    if (!s) continue;
+    s->setClient(0, {});
+    s->unscheduleFromRunLoop();
+  }
+  if (readStreamData) readStreamData->close();
+  if (writeStreamData) writeStreamData->close();
+  readStreamData.reset();
+  writeStreamData.reset();
+  readStreamDataReady = false;
+  writeStreamDataReady = false;
+  dataReadEnded = false;
+  RESTat = 0;
+}
+
+void FTPServer::sendCommandToStream(const std::string &reply) {
+  if (reply.empty()) return;
+  controlOutput_ += reply;
+  Log::debug("sendCommand:sent:" + reply);
+  flushControlOutput();
+}
+
+void FTPServer::flushControlOutput() {
+  if (!writeStream || controlOutput_.empty()) return;
+  size_t done = 0;
+  while (done < controlOutput_.size()) {
+    long n = writeStream->write(reinterpret_cast<const uint8_t *>(controlOutput_.data()) + done,
+                                controlOutput_.size() - done);
+    if (n < 0) {
+      Log::debug("sendCommand:SEND-ERROR:" + controlOutput_);
+      controlOutput_.clear();
+      return;
+    }
+    if (n == 0) break;
+    done += size_t(n);
+  }
+  controlOutput_.erase(0, done);
+}
+
+void FTPServer::receiveControlBytes(const uint8_t *data, size_t size) {
+  if (disconnected_) return;
+  dataRead.insert(dataRead.end(), data, data + size);
+  parseControlData();
+}
+
+std::string FTPServer::takePendingReplies() {
+  std::string out;
+  out.swap(controlOutput_);
+  return out;
+}
+
+// --- Control events ----------------------------------------------------------------------------
+
+void FTPServer::handleWriteEvent(StreamEvent event) {
+  if (disconnected_) return;
+  if (event == StreamEventOpenCompleted) {
+    writeStreamReady = true;
+    sendCommandToStream(greeting() + "\r\n");
+  } else if (event == StreamEventCanAcceptBytes) {
+    writeStreamReady = true;
+    flushControlOutput();
+    // Commands held back while replies piled up go on once the client reads them.
+    if (readPaused_ && controlOutput_.size() < kControlBacklogLimit) {
+      readPaused_ = false;
+      parseControlData();
+      if (!readPaused_) handleReadEvent(StreamEventHasBytesAvailable);
+      if (disconnected_) return;
+    }
+  } else if (event == StreamEventErrorOccurred || event == StreamEventEndEncountered) {
+    Log::debugf("Received unexpected FTPServer Write stream event %d\n", int(event));
+    disconnectFromClient();
+    return;
+  } else {
+    Log::debugf("Received unexpected FTPServer Write stream event %d\n", int(event));
+    return;
+  }
+  if (kickReadStream) {
+    kickReadStream = false;
+    handleReadEvent(StreamEventHasBytesAvailable);
+  }
+}
+
+void FTPServer::handleReadEvent(StreamEvent event) {
+  if (disconnected_) return;
+  switch (event) {
+  case StreamEventHasBytesAvailable: {
+    serverIsActive();
+    if (!writeStreamReady) {
+      kickReadStream = true;
+      return;
+    }
+    if (!readStream) return;
+    if (controlOutput_.size() >= kControlBacklogLimit) {
+      // The client does not read its replies: leave its commands in the socket until it does.
+      readPaused_ = true;
+      return;
+    }
+    uint8_t buffer[4096];
+    long n = readStream->read(buffer, sizeof buffer);
+    if (n > 0) {
+      idle_.touch();
+      dataRead.insert(dataRead.end(), buffer, buffer + n);
+    }
+    if (!dataRead.empty()) parseControlData();
+    break;
+  }
+  case StreamEventEndEncountered:
+    Log::debug("Disconnected by client or network\n");
+    disconnectFromClient();
+    break;
+  case StreamEventOpenCompleted:
+    break;
+  case StreamEventErrorOccurred:
+    // A reset connection ends the client; keeping it would keep its sockets forever.
+    Log::debugf("Received unexpected FTPServer stream event %d\n", int(event));
+    disconnectFromClient();
+    break;
+  default:
+    Log::debugf("Received unexpected FTPServer stream event %d\n", int(event));
+    break;
+  }
+}
+
+void FTPServer::doHandleReadEvent() {
+  handleReadEvent(StreamEventHasBytesAvailable);
+}
+void FTPServer::doHandleWriteEvent() {
+  handleWriteEvent(StreamEventCanAcceptBytes);
+}
+void FTPServer::doHandleDataReadEvent() {
+  handleDataReadEvent(StreamEventHasBytesAvailable);
+}
+void FTPServer::doHandleDataWriteEvent() {
+  handleDataWriteEvent(StreamEventCanAcceptBytes);
+}
+
+// --- Lines and commands ------------------------------------------------------------------------
+
+std::string FTPServer::popLineFromData(Bytes &buffer) {
+  auto end =
+      std::find_if(buffer.begin(), buffer.end(), [](uint8_t b) { return b == '\n' || b == 0; });
+  if (end == buffer.end()) return "";
+  size_t length = size_t(end - buffer.begin()) + 1;
+  std::string line;
+  for (Encoding e :
+       {Encoding::UTF8, Encoding::ISOLatin1, Encoding::WindowsCP1252, Encoding::NonLossyASCII}) {
+    auto text = decodeText(buffer.data(), length, e);
+    if (text && !text->empty()) {
+      line = *text;
+      break;
+    }
+  }
+  buffer.erase(buffer.begin(), buffer.begin() + long(length));
+  return line;
+}
+
+void FTPServer::parseControlData() {
+  while (!disconnected_ && !dataRead.empty()) {
+    if (controlOutput_.size() >= kControlBacklogLimit) {
+      readPaused_ = true; // resumed when the client reads
+      return;
+    }
+    std::string line = popLineFromData(dataRead);
+    if (line.empty()) {
+      if (dataRead.size() > kMaxControlLine) {
+        sendCommandToStream("500 Command line too long.\r\n");
+        disconnectFromClient();
+      }
+      return;
+    }
+    line = trimLine(line);
+    std::string command, argument;
+    size_t blank = line.find(' ');
+    if (blank == std::string::npos) {
+      command = upperASCII(line);
+    } else {
+      command = upperASCII(line.substr(0, blank));
+      argument = trimLine(line.substr(blank));
+    }
+    handleCommand(command, argument);
+  }
+}
+
+void FTPServer::handleCommand(const std::string &command, const std::string &argument) {
+  auto reply = [this](const std::string &text) { sendCommandToStream(text + "\r\n"); };
+  auto notUnderstood = [&] { reply("500 '" + command + "': command not understood."); };
+  const std::string user = settings().stringForKey(kFileShareUserKey).value_or("");
+  const std::string scrambled = settings().stringForKey(kFileSharePassKey).value_or("");
+
+  // Answered whether or not the client has logged in.
+  if (command == "USER") {
+    loggedIn = false;
+    if (argument == user || user.empty()) {
+      gotUsername = true;
+      if (!scrambled.empty()) {
+        reply("331 Please specify the password.");
+      } else {
+        reply("230 Login successful.");
+        loggedIn = true;
+      }
+    } else {
+      gotUsername = false;
+      reply("530 Login incorrect.");
+    }
+    return;
+  }
+  if (command == "PASS") {
+    if (gotUsername && argument == myDecryptString1(scrambled)) {
+      reply("230 Login successful.");
+      loggedIn = true;
+    } else {
+      reply("530 Login incorrect.");
+      disconnectFromClient();
+      if (auto d = SharingHost::current()) d->incrementBadLogins();
+    }
+    return;
+  }
+  if (command == "HOST") return reply(greeting());
+  if (command == "SYST") return reply("215 UNIX Type: L8");
+  if (command == "FEAT")
+    return reply("211-Features:\r\n HOST domain\r\n UTF8\r\n SIZE\r\n REST STREAM\r\n MDTM\r\n "
+                 "MFMT\r\n211 End");
+  if (!loggedIn) return notUnderstood();
+
+  if (command == "QUIT") {
+    reply("221 Goodbye.");
+    disconnectFromClient();
+    return;
+  }
+  if (command == "PWD") return reply("257 \"" + currentDirectory + "\" is current directory.");
+  if (command == "OPTS") {
+    if (argument == "UTF-8 ON" || argument == "UTF8 ON") return reply("200 UTF-8 Set.");
+    return notUnderstood();
+  }
+  if (command == "CDUP") {
+    std::string up = deleteLastPathComponent(currentDirectory);
+    if (up.empty()) up = "/";
+    // The current folder is kept as the client built it; one that no longer lies inside Saved
+    // Files after dropping its last part goes back to the root.
+    if (!insideRoot(standardizePath(appendPathComponent(sharedRoot(), up)))) up = "/";
+    currentDirectory = up;
+    return reply("250 CDUP command successful.");
+  }
+  if (command == "CWD") {
+    if (illegalPath(argument)) return;
+    std::string path = getOSPathFor(argument);
+    if (FileManager::isDirectory(path)) {
+      currentDirectory = getFTPPathFor(argument);
+      return reply("250 CWD command successful.");
+    }
+    return reply("550 " + getFTPPathFor(argument) + ": No such file or directory.");
+  }
+  if (command == "TYPE") {
+    std::string t = upperASCII(argument);
+    if (t == "A") {
+      type = 0;
+      return reply("200 Type set to A.");
+    }
+    if (t == "I") {
+      type = 1;
+      return reply("200 Type set to I.");
+    }
+    return reply("500 Type not understood.");
+  }
+  if (command == "PASV") return reply(doPASVCommand());
+  if (command == "REIN") {
+    loggedIn = false;
+    gotUsername = false;
+    return reply(greeting());
+  }
+  if (command == "ABOR") {
+    closeSendFile();
+    closeSaveFile();
+    disconnectDataFromClient();
+    dataToWrite.clear();
+    dataToWriteOffset = 0;
+    return reply("226 Transfer interrupted.");
+  }
+  if (command == "MKD") {
+    if (illegalPath(argument)) return;
+    std::string path = getOSPathFor(argument);
+    FileManager::createDirectory(path, true);
+    if (FileManager::isDirectory(path)) {
+      reply("257 \"" + getFTPPathFor(argument) + "\" created.");
+      filesChanged();
+      return;
+    }
+    return reply("550 Error creating directory.");
+  }
+  if (command == "RMD" || command == "DELE") {
+    if (illegalPath(argument)) return;
+    std::string path = standardizePath(getOSPathFor(argument));
+    // Saved Files itself is never removed, whatever the argument (an empty one is the folder the
+    // client is in, which may be the root).
+    if (path != standardizePath(sharedRoot())) FileManager::removeItem(path);
+    bool still = FileManager::attributesOfItem(path).has_value();
+    if (still)
+      return reply(command == "RMD" ? "550 Error deleting folder." : "550 Error deleting file.");
+    reply("250 Deleted.");
+    filesChanged();
+    return;
+  }
+  if (command == "RNFR") {
+    if (illegalPath(argument)) return;
+    std::string path = standardizePath(getOSPathFor(argument));
+    if (path != standardizePath(sharedRoot()) && FileManager::attributesOfItem(path)) {
+      renameFrom = argument;
+      renameFromPath = path;
+      haveRenameFrom = true;
+      return reply("350 Ready to rename.");
+    }
+    haveRenameFrom = false;
+    renameFrom.clear();
+    return reply("550 File not found.");
+  }
+  if (command == "RNTO") {
+    if (illegalPath(argument)) return;
+    if (!haveRenameFrom) return reply("550 send RNFR command first.");
+    std::string from = renameFromPath;
+    haveRenameFrom = false;
+    renameFrom.clear();
+    std::string target = standardizePath(getOSPathFor(argument));
+    if (FileManager::attributesOfItem(target)) return reply("550 Rename-To file already exists.");
+    // Keys may be renamed among themselves but never moved where they could be read.
+    if (isInPrivateKeys(from) && !isInPrivateKeys(target)) return reply("550 Error renaming file.");
+    FileManager::moveItem(from, target);
+    if (FileManager::attributesOfItem(target)) {
+      reply("250 Renamed OK.");
+      filesChanged();
+      return;
+    }
+    return reply("550 Error renaming file.");
+  }
+  if (command == "SIZE") {
+    if (illegalPath(argument)) return;
+    std::string path = getOSPathFor(argument);
+    auto attrs = FileManager::attributesOfItem(path);
+    if (!attrs || isInPrivateKeys(path)) return reply("550 File not found.");
+    return reply(Log::format("213 %llu", static_cast<unsigned long long>(attrs->size)));
+  }
+  if (command == "MFMT") {
+    std::string stamp = mySubStringBeforeFirstString(argument, " ");
+    std::string pathArg = argument.find(' ') == std::string::npos
+                              ? std::string()
+                              : trimLine(argument.substr(argument.find(' ')));
+    if (illegalPath(pathArg)) return;
+    std::string path = getOSPathFor(pathArg);
+    if (!FileManager::attributesOfItem(path)) return reply("550 File not found.");
+    if (stamp.size() != 14 ||
+        !std::all_of(stamp.begin(), stamp.end(), [](char c) { return c >= '0' && c <= '9'; }))
+      return reply("501 Syntax error in parameters or arguments.");
+    DateComponents c;
+    c.year = intValue(stamp.substr(0, 4));
+    c.month = intValue(stamp.substr(4, 2));
+    c.day = intValue(stamp.substr(6, 2));
+    c.hour = intValue(stamp.substr(8, 2));
+    c.minute = intValue(stamp.substr(10, 2));
+    c.second = intValue(stamp.substr(12, 2));
+    // Clients send the time in UTC (as MDTM reports it).
+    if (auto date = GregorianCalendar::dateFromComponents(c, TimeZone::GMT))
+      FileManager::setModificationDate(path, *date);
+    return reply(Log::format("213 ModifyTime=%04i%02i%02i%02i%02i%02i", c.year, c.month, c.day,
+                             c.hour, c.minute, c.second));
+  }
+  if (command == "MDTM") {
+    if (illegalPath(argument)) return;
+    auto attrs = FileManager::attributesOfItem(getOSPathFor(argument));
+    if (!attrs) return reply("550 File not found.");
+    DateComponents c = GregorianCalendar::components(attrs->modificationDate, TimeZone::GMT);
+    return reply(Log::format("213 %04i%02i%02i%02i%02i%02i", c.year, c.month, c.day, c.hour,
+                             c.minute, c.second));
+  }
+  if (command == "STAT") {
+    if (argument.empty()) return reply(greeting());
+    if (illegalPath(argument)) return;
+    std::string path = getOSPathFor(argument);
+    if (!FileManager::attributesOfItem(path) || isInPrivateKeys(path))
+      return reply("550 File not found.");
+    std::string line =
+        getDirectoryLISTItem(lastPathComponent(path), deleteLastPathComponent(path), false, true);
+    return reply("211-Begin File Status\r\n" + line + "211 End File Status");
+  }
+  if (command == "REST") {
+    RESTat = longLongValue(argument);
+    return reply(
+        Log::format("350 Restarting at %lld, send STOR or RETR", static_cast<long long>(RESTat)));
+  }
+  if (command == "RETR") {
+    if (illegalPath(argument)) return;
+    std::string path = getOSPathFor(argument);
+    auto attrs = FileManager::attributesOfItem(path);
+    if (!attrs || isInPrivateKeys(path) || FileManager::isDirectory(path))
+      return reply("550 File not found.");
+    if (!pasvListener && !writeStreamData) return reply("425 Use PASV first.");
+    closeSendFile();
+    auto file = std::make_unique<FileInputStream>(path);
+    if (RESTat >= 1) file->setCurrentOffset(RESTat);
+    if (!file->open()) return reply("550 File not found.");
+    readStreamSendFile = std::move(file);
+    dataToWriteSendFile.clear();
+    dataToWriteSendFileOffset = 0;
+    sendFileOffset_ = readStreamSendFile->currentOffset();
+    sendFileByKernel_ = true;
+    log("RETR " + argument + "  (CWD " + currentDirectory + ")");
+    const int64_t size = int64_t(attrs->size);
+    reply(Log::format("150 Opening %s mode data connection for '%s' (%lld bytes).",
+                      type == 1 ? "BINARY" : "ASCII", argument.c_str(),
+                      static_cast<long long>(size)));
+    startSending();
+    return;
+  }
+  if (command == "STOR" || command == "APPE") {
+    if (illegalPath(argument)) return;
+    std::string path = getOSPathFor(argument);
+    if (!pasvListener && !readStreamData) return reply("425 Use PASV first.");
+    if (command == "APPE") {
+      auto attrs = FileManager::attributesOfItem(path);
+      if (attrs) RESTat = int64_t(attrs->size);
+    }
+    closeSaveFile();
+    auto file = std::make_unique<FileOutputStream>(path, false);
+    if (RESTat >= 1) file->setCurrentOffset(RESTat);
+    if (FileManager::isDirectory(path)) return reply("550 Error opening file.");
+    const bool existed = ::access(path.c_str(), F_OK) == 0;
+    if (!file->open()) {
+      // A file that the refused command created (before its offset could be set) goes again.
+      if (!existed) ::unlink(path.c_str());
+      return reply("550 Error opening file.");
+    }
+    writeStreamSaveFile = std::move(file);
+    writeSaveFilePath = path;
+    saveBlockFill_ = 0;
+    saveFileFailed = false;
+    log("STOR " + argument + "  (CWD " + currentDirectory + ")");
+    reply("150 OK to send '" + argument + "'.");
+    startReceiving();
+    return;
+  }
+  if (command == "LIST" || command == "NLST") {
+    std::string pathArg = argument;
+    bool hidden = false;
+    if (!pathArg.empty() && pathArg[0] == '-') {
+      std::string option = mySubStringBeforeFirstString(pathArg, " ");
+      hidden = option == "-a" || option == "-la";
+      pathArg = pathArg.find(' ') == std::string::npos
+                    ? std::string()
+                    : trimLine(pathArg.substr(pathArg.find(' ')));
+    }
+    if (illegalPath(pathArg)) return;
+    if (!pasvListener && !writeStreamData) return reply("425 Use PASV first.");
+    getDirectoryLISTReply(pathArg, command == "NLST", hidden);
+    if (lengthDataToWrite == 0) return reply("550 File or Folder not found.");
+    reply(Log::format("150 Opening %s mode data connection for LIST (%lld bytes).",
+                      type == 1 ? "BINARY" : "ASCII", static_cast<long long>(lengthDataToWrite)));
+    startSending();
+    return;
+  }
+  if (command == "NOOP") return reply("200 Command OK.");
+  notUnderstood();
+}
+
+// --- Paths ---------------------------------------------------------------------------------
+
+std::string FTPServer::sharedRoot() const {
+  return appendPathComponent(Paths::documents(), "Files");
+}
+
+std::string FTPServer::getFTPPathFor(const std::string &argument) const {
+  if (!argument.empty() && argument[0] == '/') return argument;
+  return appendPathComponent(currentDirectory, argument);
+}
+
+std::string FTPServer::getOSPathFor(const std::string &argument) const {
+  // Normalised here, so the file system is handed exactly the path that was checked: given
+  // "link/../x" it would go up from wherever a link leads, not from the folder the link is in.
+  return standardizePath(appendPathComponent(sharedRoot(), getFTPPathFor(argument)));
+}
+
+bool FTPServer::insideRoot(const std::string &localPath) const {
+  // A symbolic link inside Saved Files (unpacked from an archive, say) must not lead out of it.
+  return pathLiesInside(localPath, sharedRoot());
+}
+
+bool FTPServer::illegalPath(const std::string &argument) {
+  // The argument is resolved exactly as the command will use it (an empty one is the current
+  // folder) and must stay inside Saved Files, compared part by part.
+  if (insideRoot(getOSPathFor(argument))) return false;
+  sendCommandToStream("550 " + argument + ": Bad path argument.\r\n");
+  return true;
+}
+
+bool FTPServer::isInPrivateKeys(const std::string &localPath) const {
+  auto keysPartFrom = [](const std::vector<std::string> &parts, size_t first) {
+    for (size_t i = first; i < parts.size(); ++i)
+      if (lowercase(parts[i]) == lowercase(kPrivateKeys)) return true;
+    return false;
+  };
+  const std::string lexical = standardizePath(localPath);
+  if (keysPartFrom(partsOf(lexical), partsOf(standardizePath(sharedRoot())).size())) return true;
+  // A symbolic link inside Saved Files (unpacked from an archive, say) may name the keys folder,
+  // or a key, by another name: the part of the path that exists is resolved and looked at too.
+  const std::string realRoot = resolvedPath(sharedRoot());
+  if (realRoot.empty()) return false;
+  std::string existing = lexical;
+  std::string real;
+  while (!existing.empty() && (real = resolvedPath(existing)).empty()) {
+    if (existing == "/") break;
+    existing = deleteLastPathComponent(existing);
+  }
+  if (real.empty()) return false;
+  const auto rootParts = partsOf(realRoot);
+  const auto realParts = partsOf(real);
+  if (realParts.size() < rootParts.size() ||
+      !std::equal(rootParts.begin(), rootParts.end(), realParts.begin()))
+    return false; // outside Saved Files: refused as a bad path already
+  return keysPartFrom(realParts, rootParts.size());
+}
+
+// --- Passive mode ----------------------------------------------------------------------------
+
+std::string FTPServer::doPASVCommand() {
+  // The address the client reached us on, for the reply.
+  int fd = writeStream ? writeStream->nativeSocket() : -1;
+  sockaddr_in local{};
+  socklen_t len = sizeof local;
+  if (fd < 0 || ::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &len) != 0 ||
+      local.sin_family != AF_INET)
+    return "530 Unable to listen for connections.";
+
+  // A data connection left over from a command that was refused is of no use any more; closing
+  // it lets the new one in. (A restart offset given before this PASV still applies.)
+  if (readStreamData || writeStreamData) {
+    int64_t keep = RESTat;
+    closeSendFile();
+    closeSaveFile();
+    disconnectDataFromClient();
+    dataToWrite.clear();
+    dataToWriteOffset = 0;
+    RESTat = keep;
+  }
+  if (pasvListener) {
+    auto old = std::move(pasvListener);
+    old->stop();
+  }
+  auto listener = std::make_shared<TCPServer>();
+  listener->setDelegate(weak_from_this());
+  if (!listener->start()) return "530 Unable to listen for connections.";
+  pasvListener = listener;
+  const uint8_t *a = reinterpret_cast<const uint8_t *>(&local.sin_addr);
+  unsigned port = listener->port();
+  return Log::format("227 Entering Passive Mode (%i,%i,%i,%i,%u,%u)", a[0], a[1], a[2], a[3],
+                     port / 256, port % 256);
+}
+
+// --- Listings --------------------------------------------------------------------------------
+
+std::string FTPServer::dirAttribString(unsigned bits) {
+  std::string s;
+  s += (bits & 4) ? 'r' : '-';
+  s += (bits & 2) ? 'w' : '-';
+  s += (bits & 1) ? 'x' : '-';
+  return s;
+}
+
+std::string FTPServer::getDirectoryLISTItem(const std::string &name, const std::string &inPath,
+                                            bool nlst, bool hidden) const {
+  std::string path = appendPathComponent(inPath, name);
+  auto attrs = FileManager::attributesOfItem(path);
+  if (!attrs) return "";
+  if (nlst) return name + "\r\n";
+  if (!hidden && !name.empty() && name[0] == '.') return "";
+  bool folder =
+      attrs->type == FileAttributes::Type::Directory || attrs->type == FileAttributes::Type::Link;
+  std::string attributes = folder ? "d" : "-";
+  attributes += dirAttribString((attrs->permissions >> 6) & 7);
+  attributes += dirAttribString((attrs->permissions >> 3) & 7);
+  attributes += dirAttribString(attrs->permissions & 7);
+  std::string line =
+      Log::format("%s    1 %s %s %9llu ", attributes.c_str(), padOrCut(attrs->owner, 8).c_str(),
+                  padOrCut(attrs->group, 8).c_str(), static_cast<unsigned long long>(attrs->size));
+  DateComponents c = GregorianCalendar::components(attrs->modificationDate, TimeZone::Local);
+  auto age =
+      std::chrono::duration_cast<std::chrono::seconds>(today - attrs->modificationDate).count();
+  if (age < 0) age = -age;
+  if (age < 31536001)
+    line +=
+        Log::format("%s %02i %02i:%02i ", myIntToMonth(c.month).c_str(), c.day, c.hour, c.minute);
+  else
+    line += Log::format("%s %02i  %04i ", myIntToMonth(c.month).c_str(), c.day, c.year);
+  return line + name + "\r\n";
+}
+
+void FTPServer::getDirectoryLISTReply(const std::string &argument, bool nlst, bool hidden) {
+  std::string path = getOSPathFor(argument);
+  std::string listing;
+  auto attrs = FileManager::attributesOfItem(path);
+  bool folder =
+      FileManager::isDirectory(path) || (attrs && attrs->type == FileAttributes::Type::Link);
+  if (!folder) {
+    // One item; nothing at all of what lies under a keys folder.
+    if (!isInPrivateKeys(path))
+      listing = getDirectoryLISTItem(lastPathComponent(path), deleteLastPathComponent(path), nlst,
+                                     hidden);
+  } else {
+    if (!isInPrivateKeys(path)) {
+      if (auto names = FileManager::contentsOfDirectory(path))
+        for (const auto &name : *names)
+          listing += getDirectoryLISTItem(name, path, nlst, hidden);
+    }
+    if (listing.empty()) listing = "total 0\r\n";
+  }
+  dataToWrite.assign(listing.begin(), listing.end());
+  dataToWriteOffset = 0;
+  lengthDataToWrite = int64_t(listing.size());
+}
+
+// --- Transfers -------------------------------------------------------------------------------
+
+void FTPServer::startSending() {
+  if (writeStreamData && writeStreamDataReady) {
+    std::weak_ptr<FTPServer> weak = weak_from_this();
+    RunLoop::current()->perform([weak] {
+      if (auto self = weak.lock()) self->doHandleDataWriteEvent();
+    });
+  }
+}
+
+void FTPServer::startReceiving() {
+  if (dataReadEnded) {
+    // The client had already sent everything (nothing) and finished.
+    std::weak_ptr<FTPServer> weak = weak_from_this();
+    RunLoop::current()->perform([weak] {
+      if (auto self = weak.lock())
+        if (self->writeStreamSaveFile && !self->disconnected_) self->finishReceivedFile();
+    });
+    return;
+  }
+  if (readStreamData) {
+    std::weak_ptr<FTPServer> weak = weak_from_this();
+    RunLoop::current()->perform([weak] {
+      if (auto self = weak.lock()) self->doHandleDataReadEvent();
+    });
+  }
+}
+
+void FTPServer::scheduleDataWriteRetry() {
+  if (dataWriteRetryPending_) return;
+  dataWriteRetryPending_ = true;
+  std::weak_ptr<FTPServer> weak = weak_from_this();
+  dataWriteRetry_ = RunLoop::current()->performAfter(seconds(0.0025), [weak] {
+    if (auto self = weak.lock()) {
+      self->dataWriteRetryPending_ = false;
+      self->doHandleDataWriteEvent();
+    }
+  });
+}
+
+void FTPServer::handleDataWriteEvent(StreamEvent event) {
+  if (disconnected_) return;
+  switch (event) {
+  case StreamEventOpenCompleted:
+    writeStreamDataReady = true;
+    if (dataToWriteOffset < dataToWrite.size() || readStreamSendFile) startSending();
+    break;
+  case StreamEventCanAcceptBytes:
+    writeStreamDataReady = true;
+    serverIsActive();
+    pumpSend();
+    break;
+  case StreamEventErrorOccurred:
+  case StreamEventEndEncountered:
+    // The client went away in the middle of a send.
+    Log::debugf("Received unexpected DATA Write stream event %d\n", int(event));
+    if (dataToWriteOffset < dataToWrite.size() || readStreamSendFile) {
+      abortTransfer("426 Connection closed; transfer aborted.");
+    } else if (!writeStreamSaveFile) {
+      disconnectDataFromClient();
+    }
+    break;
+  default:
+    Log::debugf("Received unexpected DATA Write stream event %d\n", int(event));
+    break;
+  }
+}
+
+void FTPServer::pumpSend() {
+  if (!writeStreamData) return;
+  if (dataToWriteOffset < dataToWrite.size()) {
+    for (int step = 0; step < kStepsPerHandling && dataToWriteOffset < dataToWrite.size(); ++step) {
+      size_t n = std::min(kBlock, dataToWrite.size() - dataToWriteOffset);
+      long w = writeStreamData->write(dataToWrite.data() + dataToWriteOffset, n);
+      if (w < 0) return abortTransfer("426 Connection closed; transfer aborted.");
+      if (w == 0) break;
+      dataToWriteOffset += size_t(w);
+      idle_.touch();
+    }
+    if (dataToWriteOffset >= dataToWrite.size()) {
+      dataToWrite.clear();
+      dataToWriteOffset = 0;
+      disconnectDataFromClient();
+      sendCommandToStream(Log::format("226 Transfer complete. %lld bytes sent.\r\n",
+                                      static_cast<long long>(lengthDataToWrite)));
+    }
+    return;
+  }
+  if (!readStreamSendFile) return;
+  for (int step = 0; step < kStepsPerHandling; ++step) {
+    if (dataToWriteSendFileOffset >= dataToWriteSendFile.size()) {
+      if (sendFileByKernel_) {
+        // The kernel sends straight from the file; it says when it cannot (then bytes are copied).
+        long sent = writeStreamData->sendFile(readStreamSendFile->fileDescriptor(), sendFileOffset_,
+                                              kBlock * 4);
+        if (sent > 0) {
+          sendFileOffset_ += sent;
+          idle_.touch();
+          continue;
+        }
+        if (sent == 0) return; // the stream reports when it takes bytes again
+        if (sent != SocketOutputStream::kCopyInstead)
+          return abortTransfer("426 Connection closed; transfer aborted.");
+        sendFileByKernel_ = false;
+        readStreamSendFile->setCurrentOffset(sendFileOffset_);
+      }
+      dataToWriteSendFile.resize(kBlock);
+      dataToWriteSendFileOffset = 0;
+      long r = readStreamSendFile->read(dataToWriteSendFile.data(), kBlock);
+      if (r < 0) {
+        dataToWriteSendFile.clear();
+        return abortTransfer("451 Error reading file.");
+      }
+      dataToWriteSendFile.resize(size_t(r));
+    }
+    if (dataToWriteSendFile.empty()) {
+      if (readStreamSendFile->isAtEnd()) {
+        closeSendFile();
+        sendCommandToStream("226 Transfer complete.\r\n");
+        disconnectDataFromClient();
+        return;
+      }
+      break;
+    }
+    long w = writeStreamData->write(dataToWriteSendFile.data() + dataToWriteSendFileOffset,
+                                    dataToWriteSendFile.size() - dataToWriteSendFileOffset);
+    if (w < 0) return abortTransfer("426 Connection closed; transfer aborted.");
+    if (w == 0) return; // the stream reports when it takes bytes again
+    dataToWriteSendFileOffset += size_t(w);
+    idle_.touch();
+  }
+  // More to send: the stream's next can-accept event continues, and a retry in case none comes.
+  scheduleDataWriteRetry();
+}
+
+void FTPServer::handleDataReadEvent(StreamEvent event) {
+  if (disconnected_) return;
+  switch (event) {
+  case StreamEventOpenCompleted:
+    readStreamDataReady = true;
+    break;
+  case StreamEventHasBytesAvailable:
+    readStreamDataReady = true;
+    serverIsActive();
+    if (writeStreamSaveFile) receiveFileBytes();
+    break;
+  case StreamEventEndEncountered:
+    Log::debug("Received Stream End\n");
+    if (writeStreamSaveFile) {
+      finishReceivedFile();
+    } else {
+      // The client finished before its STOR was read (an empty upload sent at once); the STOR
+      // completes as soon as it comes. A send on this connection goes on.
+      dataReadEnded = true;
+    }
+    break;
+  case StreamEventErrorOccurred:
+    Log::debugf("Received unexpected DATA stream event %d\n", int(event));
+    if (writeStreamSaveFile || readStreamSendFile || dataToWriteOffset < dataToWrite.size())
+      abortTransfer("426 Connection closed; transfer aborted.");
+    else
+      disconnectDataFromClient();
+    break;
+  default:
+    Log::debugf("Received unexpected DATA stream event %d\n", int(event));
+    break;
+  }
+}
+
+void FTPServer::receiveFileBytes() {
+  if (!readStreamData) return;
+  for (int step = 0; step < kStepsPerHandling; ++step) {
+    if (!saveBlock_) saveBlock_ = std::make_unique_for_overwrite<uint8_t[]>(kBlock);
+    long n = readStreamData->read(saveBlock_.get(), kBlock);
+    if (n <= 0) break;
+    saveBlockFill_ = size_t(n);
+    idle_.touch();
+    writeSaveBuffer();
+    if (!readStreamData->hasBytesAvailable()) break;
+  }
+}
+
+// Writes what waits for the file; false (and the transfer marked failed) when the file refuses.
+bool FTPServer::writeSaveBuffer() {
+  if (!writeStreamSaveFile) return false;
+  if (saveBlockFill_ == 0) return !saveFileFailed;
+  if (!saveFileFailed) {
+    long w = writeStreamSaveFile->write(saveBlock_.get(), saveBlockFill_);
+    if (w < 0 || size_t(w) < saveBlockFill_) saveFileFailed = true;
+  }
+  // Bytes the file did not take are not kept: the transfer is reported as failed at its end.
+  saveBlockFill_ = 0;
+  return !saveFileFailed;
+}
+
+void FTPServer::finishReceivedFile() {
+  // Everything received goes to the file before it is closed; only then is the upload confirmed.
+  bool ok = writeSaveBuffer();
+  std::string path = writeSaveFilePath;
+  closeSaveFile();
+  if (ok) {
+    auto attrs = FileManager::attributesOfItem(path);
+    sendCommandToStream(Log::format("226 File Received OK, (%lld bytes).\r\n",
+                                    static_cast<long long>(attrs ? attrs->size : 0)));
+  } else {
+    sendCommandToStream("451 Error writing file.\r\n");
+  }
+  filesChanged();
+  if (isInPrivateKeys(path)) protectFile(path);
+  disconnectDataFromClient();
+}
+
+void FTPServer::abortTransfer(const std::string &reply) {
+  closeSendFile();
+  if (writeStreamSaveFile) {
+    writeSaveBuffer();
+    closeSaveFile();
+    filesChanged();
+  }
+  dataToWrite.clear();
+  dataToWriteOffset = 0;
+  disconnectDataFromClient();
+  sendCommandToStream(reply + "\r\n");
+}
+
+void FTPServer::closeSendFile() {
+  if (readStreamSendFile) readStreamSendFile->close();
+  readStreamSendFile.reset();
+  dataToWriteSendFile.clear();
+  dataToWriteSendFileOffset = 0;
+}
+
+void FTPServer::closeSaveFile() {
+  if (!writeStreamSaveFile) return;
+  writeSaveBuffer();
+  writeStreamSaveFile->close();
+  writeStreamSaveFile.reset();
+  saveBlockFill_ = 0;
+}
+
+// --- Log and screens -------------------------------------------------------------------------
+
+void FTPServer::log(const std::string &message) {
+  if (settings().integerForKey("WebServerLogs") != 1) return;
+  std::string address;
+  auto bytes = ipv4Bytes(fromAddress);
+  if (!bytes.empty()) address = Log::format("%i.%i.%i.%i", bytes[0], bytes[1], bytes[2], bytes[3]);
+  std::string when;
+  if (dateFormatHTTPLog) {
+    when = dateFormatHTTPLog->stringFromDate(Clock::current().wallNow());
+  } else {
+    DateFormatter f("dd/MMM/yyyy:HH:mm:ss", TimeZone::GMT);
+    when = f.stringFromDate(Clock::current().wallNow());
+  }
+  std::string line = address + " - - [" + when + " -0000] \"" + trimLine(message) + "\"\r\n";
+  std::string folder = appendPathComponent(sharedRoot(), "Logs");
+  FileManager::createDirectory(folder, true);
+  std::string file = appendPathComponent(folder, "ftp_log");
+  FileOutputStream out(file, true);
+  if (out.open()) {
+    out.write(reinterpret_cast<const uint8_t *>(line.data()), line.size());
+    out.close();
+  }
+}
+
+void FTPServer::filesChanged() {
+  if (auto d = SharingHost::current()) d->reloadSavedFilesScreen();
+}

@@ -1,0 +1,168 @@
+// One client of the FTP sharing server: the control connection that the hosting code accepted on
+// port 2121, the login against the sharing user and password, a current folder inside Saved Files
+// (Documents/Files), the command set, passive data connections through a listener of its own, and
+// the listings and file contents moved over them. Everything runs on the main run loop.
+//
+// The object owns itself: the hosting code makes it, hands it the accepted streams with
+// didAcceptIncomingConnection() and forgets it; it stays alive (in a process-wide registry) until
+// its control connection ends.
+//
+// Whatever a client sends stays inside Saved Files: every path is resolved the same way for the
+// check and for the use, normalised and compared component by component with the root; nothing
+// under a "PrivateKeys" folder can be read, sized, listed or renamed away.
+#pragma once
+
+#include "app/foundation/TCPServer.h"
+#include "app/sharing/IdleWatch.h"
+
+#include "platform/foundation/Clock.h"
+#include "platform/foundation/RunLoop.h"
+#include "platform/net/FileStream.h"
+#include "platform/net/SocketStream.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class FTPServer : public TCPServerDelegate, public std::enable_shared_from_this<FTPServer> {
+public:
+  using Bytes = std::vector<uint8_t>;
+
+  FTPServer();
+  ~FTPServer() override;
+  FTPServer(const FTPServer &) = delete;
+  FTPServer &operator=(const FTPServer &) = delete;
+
+  // A new control connection from the hosting listener (streams neither opened nor scheduled).
+  // Ignored when this object already has one.
+  void didAcceptIncomingConnection(TCPServer &server,
+                                   std::shared_ptr<platform::net::SocketInputStream> in,
+                                   std::shared_ptr<platform::net::SocketOutputStream> out);
+  // The data connection on the passive listener.
+  void
+  didAcceptConnectionForServer(TCPServer &server,
+                               std::shared_ptr<platform::net::SocketInputStream> in,
+                               std::shared_ptr<platform::net::SocketOutputStream> out) override;
+
+  void disconnectFromClient();
+  void disconnectDataFromClient();
+  void sendCommandToStream(const std::string &reply);
+
+  // The next complete line of `buffer` (ending at LF or NUL, terminator included), removed from
+  // it; "" when no line is complete.
+  static std::string popLineFromData(Bytes &buffer);
+
+  std::string getFTPPathFor(const std::string &argument) const;
+  std::string getOSPathFor(const std::string &argument) const;
+  // True (after answering "550 <argument>: Bad path argument.") when the argument resolves to a
+  // place outside Saved Files.
+  bool illegalPath(const std::string &argument);
+
+  std::string doPASVCommand();
+  void getDirectoryLISTReply(const std::string &argument, bool nlst, bool hidden);
+  std::string getDirectoryLISTItem(const std::string &name, const std::string &inPath, bool nlst,
+                                   bool hidden) const;
+  static std::string dirAttribString(unsigned bits);
+  void log(const std::string &message);
+  void filesChanged();
+  void parseControlData();
+
+  void handleReadEvent(platform::net::StreamEvent event);
+  void handleWriteEvent(platform::net::StreamEvent event);
+  void handleDataReadEvent(platform::net::StreamEvent event);
+  void handleDataWriteEvent(platform::net::StreamEvent event);
+  void doHandleReadEvent();
+  void doHandleWriteEvent();
+  void doHandleDataReadEvent();
+  void doHandleDataWriteEvent();
+
+  // --- Facts for tests and for the fuzz target.
+  // Control bytes as if read from the client (the object need not have a connection); the
+  // replies collect in pendingReplies() when there is no control stream.
+  void receiveControlBytes(const uint8_t *data, size_t size);
+  std::string takePendingReplies();
+  bool isDisconnected() const { return disconnected_; }
+  bool isLoggedIn() const { return loggedIn; }
+  const std::string &currentFolder() const { return currentDirectory; }
+  TCPServer *passiveListener() const { return pasvListener.get(); }
+  // Client handlers alive now (each lives until its control connection ends).
+  static size_t liveCount();
+  // Ends every client handler (program shutdown).
+  static void disconnectAll();
+
+  // The longest control line accepted; a client that sends more without a line end is cut off.
+  static constexpr size_t kMaxControlLine = 64 * 1024;
+  // A session that sends no command and moves no data for this long is told "421" and closed
+  // (vsftpd's limits), so stalled clients cannot hold connections without end.
+  static constexpr platform::Duration kIdleLimit = platform::seconds(300);
+
+private:
+  bool isInPrivateKeys(const std::string &localPath) const;
+  std::string sharedRoot() const;
+  bool insideRoot(const std::string &localPath) const;
+  void handleCommand(const std::string &command, const std::string &argument);
+  void flushControlOutput();
+  void openDataStreams();
+  void startSending();
+  void startReceiving();
+  void pumpSend();
+  void receiveFileBytes();
+  void finishReceivedFile();
+  void abortTransfer(const std::string &reply);
+  void closeSendFile();
+  bool writeSaveBuffer();
+  void closeSaveFile();
+  void scheduleDataWriteRetry();
+  void serverIsActive();
+  void idleLimitPassed();
+
+  // Control connection.
+  bool loggedIn = false;
+  bool gotUsername = false;
+  std::shared_ptr<platform::net::SocketInputStream> readStream;
+  std::shared_ptr<platform::net::SocketOutputStream> writeStream;
+  bool writeStreamReady = false;
+  bool kickReadStream = false;
+  Bytes dataRead;
+  std::string currentDirectory = "/";
+  std::string renameFrom;     // the argument of the last accepted RNFR
+  std::string renameFromPath; // its local path, resolved when RNFR was accepted
+  bool haveRenameFrom = false;
+  int type = 0;
+  int64_t RESTat = 0;
+
+  // Data connection.
+  std::shared_ptr<TCPServer> pasvListener;
+  std::shared_ptr<platform::net::SocketInputStream> readStreamData;
+  std::shared_ptr<platform::net::SocketOutputStream> writeStreamData;
+  bool readStreamDataReady = false;
+  bool writeStreamDataReady = false;
+  bool dataReadEnded = false; // the client finished sending on the data connection already
+  Bytes dataToWrite;
+  size_t dataToWriteOffset = 0;
+  int64_t lengthDataToWrite = 0;
+  std::unique_ptr<platform::net::FileInputStream> readStreamSendFile;
+  Bytes dataToWriteSendFile;
+  size_t dataToWriteSendFileOffset = 0;
+  int64_t sendFileOffset_ = 0;   // where the file's next byte is
+  bool sendFileByKernel_ = true; // until the socket says it cannot
+  std::unique_ptr<platform::net::FileOutputStream> writeStreamSaveFile;
+  std::string writeSaveFilePath;
+  std::unique_ptr<uint8_t[]> saveBlock_; // bytes received, on their way to the file
+  size_t saveBlockFill_ = 0;
+  bool saveFileFailed = false;
+
+  std::vector<uint8_t> fromAddress;
+  platform::WallTime today;
+  std::string sharedRoot_; // Documents/Files
+
+  // Replies not yet taken by the control stream.
+  std::string controlOutput_;
+  bool disconnected_ = false;
+  bool readPaused_ = false; // replies pile up unread: commands wait in the socket
+  bool dataWriteRetryPending_ = false;
+  platform::TimerRef dataWriteRetry_;
+  IdleWatch idle_;
+};

@@ -1,0 +1,276 @@
+#include "app/sharing/WebRequest.h"
+
+#include "app/foundation/StringUtils.h"
+#include "app/web/WebAddress.h"
+
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Text.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+namespace {
+
+bool isBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\0';
+}
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && isBlank(s.front()))
+    s.remove_prefix(1);
+  while (!s.empty() && isBlank(s.back()))
+    s.remove_suffix(1);
+  return s;
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const auto x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+    if ((x >= 'A' && x <= 'Z' ? x + 32 : x) != (y >= 'A' && y <= 'Z' ? y + 32 : y)) return false;
+  }
+  return true;
+}
+
+// Where the first line of the buffer ends (the index of its LF or NUL), if it does.
+std::optional<size_t> lineEnd(const std::vector<uint8_t> &buffer) {
+  const auto it =
+      std::find_if(buffer.begin(), buffer.end(), [](uint8_t b) { return b == '\n' || b == '\0'; });
+  if (it == buffer.end()) return std::nullopt;
+  return static_cast<size_t>(it - buffer.begin());
+}
+
+std::string latin1ToUtf8(const uint8_t *data, size_t size) {
+  std::string out;
+  out.reserve(size);
+  for (size_t i = 0; i < size; ++i) {
+    const uint8_t b = data[i];
+    if (b < 0x80) {
+      out += static_cast<char>(b);
+    } else {
+      out += static_cast<char>(0xC0 | (b >> 6));
+      out += static_cast<char>(0x80 | (b & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::vector<std::string_view> splitComponents(std::string_view path) {
+  std::vector<std::string_view> parts;
+  size_t i = 0;
+  while (i < path.size()) {
+    while (i < path.size() && path[i] == '/')
+      ++i;
+    const size_t start = i;
+    while (i < path.size() && path[i] != '/')
+      ++i;
+    if (i > start) parts.push_back(path.substr(start, i - start));
+  }
+  return parts;
+}
+
+bool hasComponentPrefix(std::string_view path, std::string_view prefix) {
+  const auto p = splitComponents(path), q = splitComponents(prefix);
+  return p.size() >= q.size() && std::equal(q.begin(), q.end(), p.begin());
+}
+
+} // namespace
+
+std::string popLineFromData(std::vector<uint8_t> &buffer) {
+  const auto end = lineEnd(buffer);
+  if (!end) return "";
+  const size_t n = *end + 1;
+  std::string line;
+  if (auto utf8 = platform::decodeText(buffer.data(), n, platform::Encoding::UTF8);
+      utf8 && !utf8->empty())
+    line = std::move(*utf8);
+  else
+    line = latin1ToUtf8(buffer.data(), n);
+  buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n));
+  return line;
+}
+
+void WebRequestParser::reset() {
+  head_ = WebRequestHead{};
+  haveRequestLine_ = false;
+  headBytes_ = 0;
+  status_ = Status::NeedMore;
+}
+
+WebRequestParser::Status WebRequestParser::parse(std::vector<uint8_t> &dataRead) {
+  while (status_ == Status::NeedMore) {
+    const auto end = lineEnd(dataRead);
+    if (!end) {
+      // A line that never ends must not grow without bound.
+      if (headBytes_ + dataRead.size() > kMaxHeadBytes) status_ = Status::TooLarge;
+      break;
+    }
+    headBytes_ += *end + 1;
+    if (headBytes_ > kMaxHeadBytes) {
+      status_ = Status::TooLarge;
+      break;
+    }
+    const std::string line = popLineFromData(dataRead);
+    const bool empty = trim(line).empty();
+    if (!haveRequestLine_) {
+      // Empty lines before the request line are tolerated, as HTTP asks of servers.
+      if (empty) continue;
+      takeRequestLine(line);
+      haveRequestLine_ = true;
+    } else if (empty) {
+      status_ = Status::Complete;
+    } else {
+      takeHeaderLine(line);
+    }
+  }
+  return status_;
+}
+
+void WebRequestParser::takeRequestLine(const std::string &line) {
+  head_.httpOperationLine = line;
+  const std::string_view text = trim(line);
+  const size_t firstBlank = text.find(' ');
+  head_.httpOperation = std::string(text.substr(0, firstBlank));
+  std::string_view target;
+  if (firstBlank != std::string_view::npos) {
+    const size_t lastBlank = text.rfind(' ');
+    target = lastBlank > firstBlank ? text.substr(firstBlank + 1, lastBlank - firstBlank - 1)
+                                    : text.substr(firstBlank + 1);
+  }
+  // The query is cut off before anything is decoded, so an escaped "?" stays part of a name.
+  std::string_view path = target;
+  if (const size_t q = target.find('?'); q != std::string_view::npos) {
+    path = target.substr(0, q);
+    std::string_view query = target.substr(q + 1);
+    if (const size_t last = query.rfind('?'); last != std::string_view::npos)
+      query = query.substr(0, last);
+    const auto decoded = platform::replacePercentEscapes(query);
+    head_.httpCGI = decoded ? *decoded : std::string(query);
+  }
+  const auto decodedPath = platform::replacePercentEscapes(path);
+  head_.httpObject = decodedPath ? *decodedPath : std::string();
+}
+
+void WebRequestParser::takeHeaderLine(const std::string &line) {
+  const size_t colon = line.find(':');
+  if (colon == std::string::npos) return;
+  const std::string_view name = trim(std::string_view(line).substr(0, colon));
+  const std::string_view value = trim(std::string_view(line).substr(colon + 1));
+  if (equalsIgnoringCase(name, "Authorization")) {
+    head_.authLine = line;
+  } else if (equalsIgnoringCase(name, "Content-Length")) {
+    if (!value.empty() &&
+        std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+      const long long n = platform::longLongValue(value);
+      head_.hasContentLength = true;
+      head_.contentLength = n < 0 ? 0 : n;
+    }
+  } else if (equalsIgnoringCase(name, "User-Agent")) {
+    head_.userAgent = line;
+  } else if (equalsIgnoringCase(name, "Cookie")) {
+    head_.cookieLine = line;
+  } else if (equalsIgnoringCase(name, "Content-Type")) {
+    if (!platform::containsCaseInsensitive(value, "multipart/form-data")) return;
+    const auto at = platform::rangeOfCaseInsensitive(value, "boundary=", true);
+    if (!at.found()) return;
+    std::string_view boundary = trim(value.substr(at.location + at.length));
+    if (!boundary.empty() && boundary.front() == '"') {
+      boundary.remove_prefix(1);
+      boundary = boundary.substr(0, boundary.find('"'));
+    } else {
+      boundary = trim(boundary.substr(0, boundary.find(';')));
+    }
+    // A boundary has at most 70 characters; anything much longer is not a form we understand.
+    if (!boundary.empty() && boundary.size() <= 200)
+      head_.multipartBoundary = "--" + std::string(boundary);
+  }
+}
+
+bool basicCredentialsMatch(std::string_view authLine, std::string_view user,
+                           std::string_view password) {
+  const size_t colon = authLine.find(':');
+  if (colon == std::string_view::npos) return false;
+  const std::string_view value = trim(authLine.substr(colon + 1));
+  const size_t blank = value.find_first_of(" \t");
+  if (blank == std::string_view::npos || !equalsIgnoringCase(value.substr(0, blank), "Basic"))
+    return false;
+  const std::string_view token = trim(value.substr(blank + 1));
+  if (token.empty()) return false;
+  const std::string credentials = std::string(user) + ":" + std::string(password);
+  if (token == myBase64(credentials)) return true;
+  return token == myBase64(std::vector<uint8_t>(credentials.begin(), credentials.end()));
+}
+
+std::optional<std::string> webLocalPath(const std::string &root, std::string_view requestPath,
+                                        WebRealPaths *found) {
+  if (requestPath.find('\0') != std::string_view::npos) return std::nullopt;
+  const std::string base = platform::standardizePath(root);
+  const auto rootParts = splitComponents(base);
+  std::vector<std::string_view> parts = rootParts;
+  for (const auto part : splitComponents(requestPath)) {
+    if (part == ".") continue;
+    if (part == "..") {
+      if (parts.size() <= rootParts.size()) return std::nullopt;
+      parts.pop_back();
+      continue;
+    }
+    parts.push_back(part);
+  }
+  std::string local = !base.empty() && base.front() == '/' ? "/" : "";
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0) local += '/';
+    local += parts[i];
+  }
+
+  // Symbolic links: the real path of the item, or of the nearest existing folder above a missing
+  // one, must stay in the real shared folder.
+  const auto realRoot = platform::FileManager::realPath(base);
+  if (!realRoot) return local;
+  if (found) found->root = *realRoot;
+  std::string probe = local;
+  for (size_t keep = parts.size(); keep >= rootParts.size(); --keep) {
+    if (auto real = platform::FileManager::realPath(probe)) {
+      if (!hasComponentPrefix(*real, *realRoot)) return std::nullopt;
+      if (found) found->item = std::move(*real);
+      return local;
+    }
+    if (errno != ENOENT && errno != ENOTDIR) return std::nullopt;
+    if (keep == 0) break;
+    probe = platform::deleteLastPathComponent(probe);
+  }
+  return local;
+}
+
+std::string webHTMLEscape(std::string_view text) {
+  return htmlEscape(std::string(text));
+}
+
+std::string webURLEncode(std::string_view text, bool keepSlashes) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '-' ||
+        c == '.' || c == '_' || c == '~' || (keepSlashes && c == '/')) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
+  return out;
+}
+
+std::string webHeaderValue(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c >= 0x20 && c != 0x7F) out += ch;
+  }
+  return out;
+}

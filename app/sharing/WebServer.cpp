@@ -1,0 +1,879 @@
+#include "app/sharing/WebServer.h"
+
+#include "app/foundation/DirItemInfo.h"
+#include "app/foundation/Globals.h"
+#include "app/foundation/Scrambler.h"
+#include "app/foundation/SettingsKeys.h"
+#include "app/foundation/StringUtils.h"
+#include "app/sharing/SharingHost.h"
+
+#include "platform/device/Application.h"
+#include "platform/foundation/DateFormatter.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/RunLoop.h"
+#include "platform/foundation/Text.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using platform::appendPathComponent;
+using platform::FileManager;
+using namespace platform::net;
+
+namespace {
+
+// Bytes read or copied at a time: large blocks keep system calls and events few per byte.
+constexpr size_t kBlock = 256 * 1024;
+// Files up to this size are sent with their header, in one write.
+constexpr int64_t kInlineFile = 32 * 1024;
+// Reads of the request per bytes-available event.
+constexpr size_t kReadBlock = 64 * 1024;
+// Writes per can-accept event before the handler lets other connections have the loop.
+constexpr int kWritesPerEvent = 64;
+const char *const kServerName = "Ferrowen";
+const char *const kServerVersion = "3.0";
+const char *const kWebServerLogsKey = "WebServerLogs";
+
+std::set<std::shared_ptr<WebServer>> &liveServers() {
+  static std::set<std::shared_ptr<WebServer>> servers;
+  return servers;
+}
+
+platform::UserDefaults &settings() {
+  return globalUserDefaults ? *globalUserDefaults : platform::UserDefaults::standard();
+}
+
+std::string setting(const char *key) {
+  return settings().stringForKey(key).value_or("");
+}
+
+std::string documentsFolder(const char *name) {
+  return appendPathComponent(platform::Paths::documents(), name);
+}
+
+std::string httpDate(platform::WallTime when) {
+  if (dateFormatHTTP) return dateFormatHTTP->stringFromDate(when);
+  static const platform::DateFormatter format("EEE, dd MMM yyyy HH:mm:ss", platform::TimeZone::GMT);
+  return format.stringFromDate(when);
+}
+
+std::string httpLogDate(platform::WallTime when) {
+  if (dateFormatHTTPLog) return dateFormatHTTPLog->stringFromDate(when);
+  static const platform::DateFormatter format("dd/MMM/yyyy:HH:mm:ss", platform::TimeZone::GMT);
+  return format.stringFromDate(when);
+}
+
+const char *reasonPhrase(int code) {
+  switch (code) {
+  case 301:
+    return "Moved Permanently";
+  case 400:
+    return "Bad Request";
+  case 401:
+    return "Unauthorized";
+  case 404:
+    return "Not Found";
+  case 411:
+    return "Length Required";
+  case 500:
+    return "Internal Server Error";
+  case 501:
+    return "Not Implemented";
+  default:
+    return "OK";
+  }
+}
+
+void serverIsActive() {
+  if (auto host = SharingHost::current()) host->serverIsActive();
+}
+
+void incrementBadLogins() {
+  if (auto host = SharingHost::current()) host->incrementBadLogins();
+}
+
+void savedFilesChanged() {
+  if (auto host = SharingHost::current()) host->reloadSavedFilesScreen();
+}
+
+struct FileFacts {
+  bool isDirectory = false;
+  int64_t size = 0;
+  platform::WallTime modified{};
+};
+
+// Facts of the item a path names, symbolic links followed.
+std::optional<FileFacts> statPath(const std::string &path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  FileFacts facts;
+  facts.isDirectory = S_ISDIR(st.st_mode);
+  facts.size = static_cast<int64_t>(st.st_size);
+  facts.modified = platform::WallTime(std::chrono::duration_cast<platform::WallTime::duration>(
+      std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
+  return facts;
+}
+
+// Nothing under a "PrivateKeys" folder leaves the device through the web server.
+bool isPrivatePath(std::string_view path) {
+  return platform::containsCaseInsensitive(path, "PrivateKeys");
+}
+
+// The same, and also when a symbolic link inside Saved Files (unpacked from an archive, say)
+// names the keys folder or a key by another name: the item, or for a missing one the nearest
+// folder above it, is looked at with every link followed. `known`: the real paths webLocalPath
+// found for this item in Saved Files, when it was asked.
+bool isPrivateItem(const std::string &path, const WebRealPaths *known = nullptr) {
+  if (isPrivatePath(path)) return true;
+  std::optional<std::string> realRoot, real;
+  if (known && !known->root.empty() && !known->item.empty()) {
+    realRoot = known->root;
+    real = known->item;
+  } else {
+    realRoot = FileManager::realPath(documentsFolder("Files"));
+    if (!realRoot) return false;
+    std::string probe = path;
+    while (!(real = FileManager::realPath(probe)) && probe != "/" && !probe.empty())
+      probe = platform::deleteLastPathComponent(probe);
+  }
+  if (!real || real->size() <= realRoot->size() || real->compare(0, realRoot->size(), *realRoot) ||
+      (*real)[realRoot->size()] != '/')
+    return false;
+  return isPrivatePath(std::string_view(*real).substr(realRoot->size()));
+}
+
+// Replaces each "**NAME**" placeholder of a template in one pass, so text put in for one
+// placeholder is never searched for another. A placeholder that stands right after `="` or `='`
+// is inside an attribute: it gets the value for links.
+struct Placeholder {
+  const char *name;
+  std::string text;
+  std::string link;
+};
+
+std::string fillTemplate(const std::string &page, const std::vector<Placeholder> &values) {
+  std::string out;
+  out.reserve(page.size());
+  size_t i = 0;
+  while (i < page.size()) {
+    bool replaced = false;
+    if (page.compare(i, 2, "**") == 0) {
+      for (const auto &value : values) {
+        const std::string token = std::string("**") + value.name + "**";
+        if (page.compare(i, token.size(), token) != 0) continue;
+        const bool inAttribute =
+            i >= 2 && (page[i - 1] == '"' || page[i - 1] == '\'') && page[i - 2] == '=';
+        out += inAttribute ? value.link : value.text;
+        i += token.size();
+        replaced = true;
+        break;
+      }
+    }
+    if (!replaced) out += page[i++];
+  }
+  return out;
+}
+
+// The icons that folder pages name for files live with the templates. The start-up writes the
+// folder and generic icons there; the per-type icons are copied from the resources when missing,
+// so no page names an icon that is not there.
+void ensureIcon(const std::string &webFolder, const std::string &name) {
+  const std::string target = appendPathComponent(webFolder, name);
+  if (FileManager::fileExists(target)) return;
+  FileManager::createDirectory(webFolder, true);
+  FileManager::copyItem(appendPathComponent(platform::Paths::resources(), name), target);
+}
+
+std::atomic<unsigned> uploadCounter{0};
+
+// The temporary files of the uploads now arriving (main thread only).
+std::set<std::string> &uploadPiecesInProgress() {
+  static std::set<std::string> pieces;
+  return pieces;
+}
+
+// A request path for links and locations: doubled slashes collapsed, since a link that starts
+// with "//" names another host (a request for "//elsewhere/../" would otherwise send the upload
+// form there).
+std::string singleSlashes(std::string_view path) {
+  std::string out;
+  out.reserve(path.size());
+  for (const char c : path)
+    if (c != '/' || out.empty() || out.back() != '/') out += c;
+  return out;
+}
+
+} // namespace
+
+// --- Life ---------------------------------------------------------------------------------------
+
+WebServer::WebServer()
+    : idle_(kIdleLimit, [this] {
+        platform::Log::debug("WebServer: closing a client that made no progress in time");
+        disconnectFromClient();
+      }) {}
+
+WebServer::~WebServer() {
+  if (readStreamSendFile) readStreamSendFile->close();
+  dropSaveFile();
+}
+
+size_t WebServer::liveCount() {
+  return liveServers().size();
+}
+
+void WebServer::disconnectAll() {
+  const auto servers = liveServers();
+  for (const auto &server : servers)
+    server->disconnectFromClient();
+}
+
+void WebServer::didAcceptConnectionForServer(TCPServer &server,
+                                             std::shared_ptr<SocketInputStream> in,
+                                             std::shared_ptr<SocketOutputStream> out) {
+  if (readStream || writeStream || !in || !out) return;
+  iTask = kTaskReadingHead;
+  httpOperationLine.clear();
+  httpOperation.clear();
+  httpObject.reset();
+  httpCGI.reset();
+  authLine.clear();
+  readStream = std::move(in);
+  writeStream = std::move(out);
+  fromAddress = server.peer();
+  liveServers().insert(shared_from_this());
+  registered_ = true;
+  idle_.start();
+
+  const std::weak_ptr<WebServer> weak = weak_from_this();
+  readStream->setClient(StreamEventOpenCompleted | StreamEventHasBytesAvailable |
+                            StreamEventErrorOccurred | StreamEventEndEncountered,
+                        [weak](StreamEvent event) {
+                          if (auto self = weak.lock()) self->handleReadEvent(event);
+                        });
+  writeStream->setClient(StreamEventOpenCompleted | StreamEventCanAcceptBytes |
+                             StreamEventErrorOccurred | StreamEventEndEncountered,
+                         [weak](StreamEvent event) {
+                           if (auto self = weak.lock()) self->handleWriteEvent(event);
+                         });
+  const auto loop = platform::RunLoop::current();
+  readStream->scheduleWithRunLoop(loop);
+  writeStream->scheduleWithRunLoop(loop);
+  if (!readStream->open() || !writeStream->open()) disconnectFromClient();
+}
+
+void WebServer::disconnectFromClient() {
+  idle_.stop();
+  platform::Application::shared().setNetworkActivityIndicatorVisible(false);
+  for (const auto &stream : {std::static_pointer_cast<SocketStream>(readStream),
+                             std::static_pointer_cast<SocketStream>(writeStream)}) {
+    if (!stream) continue;
+    stream->setClient(0, nullptr);
+    stream->unscheduleFromRunLoop();
+  }
+  if (readStream) readStream->close();
+  if (writeStream) writeStream->close();
+  readStream.reset();
+  writeStream.reset();
+  if (readStreamSendFile) readStreamSendFile->close();
+  readStreamSendFile.reset();
+  // An upload cut off with its connection leaves nothing behind.
+  dropSaveFile();
+  multipart_.reset();
+  httpObject.reset();
+  httpCGI.reset();
+  dataRead.clear();
+  dataToWrite.clear();
+  dataToWriteSendFile.clear();
+  if (registered_) {
+    registered_ = false;
+    // The object may be in one of its own calls: it goes once that call has returned.
+    auto self = shared_from_this();
+    liveServers().erase(self);
+    platform::RunLoop::current()->perform([self] {});
+  }
+}
+
+std::string WebServer::popLineFromData(Bytes &buffer) {
+  return ::popLineFromData(buffer);
+}
+
+// --- Reading -----------------------------------------------------------------------------------
+
+void WebServer::handleReadEvent(StreamEvent event) {
+  if (!readStream) return;
+  switch (event) {
+  case StreamEventHasBytesAvailable: {
+    serverIsActive();
+    static uint8_t buffer[kReadBlock]; // main thread only
+    const long n = readStream->read(buffer, sizeof buffer);
+    if (n < 0) {
+      disconnectFromClient();
+      return;
+    }
+    // While the reply goes out, whatever else the client sends is not kept.
+    if (iTask == kTaskReplying) return;
+    dataRead.insert(dataRead.end(), buffer, buffer + n);
+    if (dataRead.empty()) return;
+    // The head's time runs from the connection; after it, every piece of the body is progress.
+    if (iTask == kTaskReadingBody) idle_.touch();
+    if (iTask == kTaskReadingHead) parseHTMLHeader();
+    if (iTask == kTaskReadingBody) parseFormData();
+    break;
+  }
+  case StreamEventEndEncountered:
+    platform::Log::debug("Received Stream End");
+    // A client that only finished sending still gets its reply.
+    if (iTask == kTaskReplying) {
+      readStream->setClient(0, nullptr);
+      return;
+    }
+    disconnectFromClient();
+    break;
+  case StreamEventErrorOccurred:
+    platform::Log::debugf("WebServer stream error: %s", readStream->error().text.c_str());
+    disconnectFromClient();
+    break;
+  case StreamEventOpenCompleted:
+    break;
+  default:
+    platform::Log::debugf("Received unexpected WebServer stream event %d", int(event));
+  }
+}
+
+void WebServer::doHandleReadEvent() {
+  handleReadEvent(StreamEventHasBytesAvailable);
+}
+
+void WebServer::parseHTMLHeader() {
+  const auto status = requestParser_.parse(dataRead);
+  if (status == WebRequestParser::Status::NeedMore) return;
+  idle_.touch();
+  takeRequestHead(requestParser_.head());
+  if (status == WebRequestParser::Status::TooLarge) {
+    iTask = kTaskReplying;
+    dataRead.clear();
+    sendHTMLReplyHeaderCode(400, "Bad Request");
+    return;
+  }
+  dispatchRequest();
+}
+
+void WebServer::takeRequestHead(const WebRequestHead &head) {
+  httpOperationLine = head.httpOperationLine;
+  httpOperation = head.httpOperation;
+  httpObject = head.httpObject;
+  httpCGI = head.httpCGI;
+  authLine = head.authLine;
+  cookieLine = head.cookieLine;
+  userAgent = head.userAgent;
+  contentLength = head.contentLength;
+  multipartBoundary = head.multipartBoundary;
+}
+
+void WebServer::dispatchRequest() {
+  const std::string user = setting(kFileShareUserKey);
+  const std::string scrambled = setting(kFileSharePassKey);
+  if (!user.empty() || !scrambled.empty()) {
+    const std::string password = myDecryptString1(scrambled);
+    if (authLine.empty() || !basicCredentialsMatch(authLine, user, password)) {
+      // Asking is free; a wrong answer counts towards the limit of the hosting.
+      if (!authLine.empty()) incrementBadLogins();
+      iTask = kTaskReplying;
+      dataRead.clear();
+      sendHTMLReplyHeaderCode(401, "Login Required!");
+      return;
+    }
+  }
+
+  if (httpOperation == "GET") {
+    iTask = kTaskReplying;
+    dataRead.clear();
+    if (httpObject && !httpObject->empty() && httpObject->back() == '/')
+      makeDirectoryListing();
+    else
+      sendHttpObjectFileHeaderCode(200);
+  } else if (httpOperation == "POST") {
+    if (!requestParser_.head().hasContentLength) {
+      // Without a length the end of the body cannot be known (no chunked bodies in HTTP/1.0).
+      iTask = kTaskReplying;
+      dataRead.clear();
+      sendHTMLReplyHeaderCode(411, "Length Required");
+      return;
+    }
+    iTask = kTaskReadingBody;
+    beginUpload();
+    parseFormData();
+  } else {
+    iTask = kTaskReplying;
+    dataRead.clear();
+    sendHTMLReplyHeaderCode(501, "Not Implemented");
+  }
+}
+
+// --- Uploads -----------------------------------------------------------------------------------
+
+void WebServer::beginUpload() {
+  totalBytesRead = 0;
+  uploadFailed_ = false;
+  inDataContents = false;
+  multipart_.reset();
+  if (multipartBoundary.empty()) return;
+  WebMultipartParser::Handler handler;
+  handler.partBegins = [this](const std::string &name) { uploadPartBegins(name); };
+  handler.partData = [this](const uint8_t *data, size_t size) { uploadPartData(data, size); };
+  handler.partEnds = [this](bool complete) { uploadPartEnds(complete); };
+  multipart_ = std::make_unique<WebMultipartParser>(multipartBoundary, std::move(handler));
+}
+
+void WebServer::parseFormData() {
+  if (iTask != kTaskReadingBody) return;
+  const int64_t wanted = contentLength - totalBytesRead;
+  const size_t n = static_cast<size_t>(std::min<int64_t>(wanted, int64_t(dataRead.size())));
+  if (n > 0) {
+    if (multipart_) multipart_->feed(dataRead.data(), n);
+    totalBytesRead += int64_t(n);
+    dataRead.erase(dataRead.begin(), dataRead.begin() + static_cast<std::ptrdiff_t>(n));
+  }
+  if (totalBytesRead < contentLength) return;
+  // Bytes past the announced length are not part of the request.
+  dataRead.clear();
+  if (multipart_) multipart_->finish();
+  multipart_.reset();
+  iTask = kTaskReplying;
+  if (uploadFailed_)
+    sendHTMLReplyHeaderCode(500, "Upload Failed");
+  else
+    makeDirectoryListing();
+}
+
+void WebServer::uploadPartBegins(const std::string &fileName) {
+  dropSaveFile();
+  inDataContents = true;
+  contentDispositionFileName = fileName;
+  // A part that names no file (a form field, an empty file chooser) is read and dropped.
+  if (fileName.empty()) return;
+  const std::string files = documentsFolder("Files");
+  FileManager::createDirectory(files, true);
+  const auto target = webLocalPath(files, httpObject.value_or("") + "/" + fileName);
+  const std::string folder = target ? platform::deleteLastPathComponent(*target) : "";
+  // The piece of another upload still arriving is not a target: renaming over it would hand
+  // this part's content to that upload's file.
+  if (!target || fileName == "." || fileName == ".." || !FileManager::isDirectory(folder) ||
+      FileManager::isDirectory(*target) || uploadPiecesInProgress().count(*target)) {
+    uploadFailed_ = true;
+    return;
+  }
+  // Written beside its target under a name of its own (never one that is taken), and renamed
+  // into place when complete.
+  std::string tempPath;
+  do {
+    char temp[64];
+    std::snprintf(temp, sizeof temp, ".upload-%ld-%u.part", long(::getpid()), ++uploadCounter);
+    tempPath = appendPathComponent(folder, temp);
+  } while (FileManager::attributesOfItem(tempPath) || uploadPiecesInProgress().count(tempPath));
+  saveFileTempPath_ = tempPath;
+  uploadPiecesInProgress().insert(tempPath);
+  saveFilePath_ = *target;
+  writeStreamSaveFile = std::make_unique<FileOutputStream>(saveFileTempPath_);
+  if (!writeStreamSaveFile->open()) {
+    platform::Log::debugf("WebServer cannot write %s: %s", saveFileTempPath_.c_str(),
+                          writeStreamSaveFile->error().text.c_str());
+    dropSaveFile();
+    uploadFailed_ = true;
+    return;
+  }
+  if (isPrivateItem(*target)) protectFile(saveFileTempPath_);
+}
+
+void WebServer::uploadPartData(const uint8_t *data, size_t size) {
+  if (!writeStreamSaveFile) return;
+  if (writeStreamSaveFile->write(data, size) != long(size)) {
+    platform::Log::debugf("WebServer write failed: %s", writeStreamSaveFile->error().text.c_str());
+    dropSaveFile();
+    uploadFailed_ = true;
+  }
+}
+
+void WebServer::uploadPartEnds(bool complete) {
+  inDataContents = false;
+  if (!writeStreamSaveFile) return;
+  if (!complete) {
+    dropSaveFile();
+    uploadFailed_ = true;
+    return;
+  }
+  writeStreamSaveFile->close();
+  const bool failed = writeStreamSaveFile->status() == StreamStatus::Error;
+  writeStreamSaveFile.reset();
+  uploadPiecesInProgress().erase(saveFileTempPath_);
+  if (failed || std::rename(saveFileTempPath_.c_str(), saveFilePath_.c_str()) != 0) {
+    ::unlink(saveFileTempPath_.c_str());
+    saveFileTempPath_.clear();
+    uploadFailed_ = true;
+    return;
+  }
+  saveFileTempPath_.clear();
+  savedFilesChanged();
+}
+
+void WebServer::dropSaveFile() {
+  if (writeStreamSaveFile) {
+    writeStreamSaveFile->close();
+    writeStreamSaveFile.reset();
+  }
+  if (!saveFileTempPath_.empty()) {
+    ::unlink(saveFileTempPath_.c_str());
+    uploadPiecesInProgress().erase(saveFileTempPath_);
+  }
+  saveFileTempPath_.clear();
+}
+
+// --- Pages and files ---------------------------------------------------------------------------
+
+void WebServer::makeDirectoryListing() {
+  const std::string files = documentsFolder("Files");
+  const std::string web = documentsFolder("WebServer");
+  WebRealPaths real;
+  const auto folder = webLocalPath(files, httpObject.value_or(""), &real);
+  const auto facts = folder ? statPath(*folder) : std::nullopt;
+  if (!facts || !facts->isDirectory) {
+    sendHTMLReplyHeaderCode(404, "File Not Found");
+    return;
+  }
+
+  // Layout: simple for phones, the PC layout for other browsers when its template exists; a
+  // cookie can choose, a query chooses (and sets the cookie).
+  bool simple = true;
+  if (!myContains(userAgent, "iPhone OS") &&
+      FileManager::fileExists(appendPathComponent(web, "header-pc.html")))
+    simple = false;
+  const std::string query = httpCGI.value_or("");
+  if (query.empty()) {
+    if (myContains(cookieLine, "simple=no")) simple = false;
+    if (myContains(cookieLine, "simple=yes")) simple = true;
+  } else {
+    if (myContains(query, "simple=no")) simple = false;
+    if (myContains(query, "simple=yes")) simple = true;
+  }
+
+  DirItemList items;
+  if (!isPrivateItem(*folder, &real)) {
+    for (const auto &name :
+         FileManager::contentsOfDirectory(*folder).value_or(std::vector<std::string>{})) {
+      const std::string path = appendPathComponent(*folder, name);
+      const auto attributes = FileManager::attributesOfItem(path);
+      if (!attributes) continue;
+      auto item = std::make_shared<DirItemInfo>();
+      item->setName(name);
+      const auto target = statPath(path);
+      item->size = std::to_string(target ? target->size : int64_t(attributes->size));
+      item->date = target ? target->modified : attributes->modificationDate;
+      // A link counts as a folder when it leads to one.
+      item->isDirectory = attributes->type == platform::FileAttributes::Type::Directory ||
+                          (attributes->type == platform::FileAttributes::Type::Link && target &&
+                           target->isDirectory);
+      items.push_back(std::move(item));
+    }
+  }
+  std::stable_sort(items.begin(), items.end(),
+                   [](const auto &a, const auto &b) { return a->compareByName(*b) < 0; });
+
+  std::string rows;
+  std::set<std::string> iconsChecked;
+  for (const auto &item : items) {
+    const std::string name = item->name();
+    const std::string link = webHTMLEscape(webURLEncode(name));
+    const std::string text = webHTMLEscape(name);
+    if (item->isDirectory) {
+      rows += "<tr class='stdrow1'><td class='view'><a href='" + link +
+              "/'><img src='/dir.png' width=24 height=24 /></a></td>";
+      rows += "<td class='desc'><a href='" + link + "/'>" + text + "</a></td>";
+      rows += "<td class='size'></td></tr>\r\n";
+    } else {
+      const std::string icon = item->imageNameForType();
+      if (iconsChecked.insert(icon).second) ensureIcon(web, icon);
+      rows += "<tr class='stdrow1'><td class='view'><a href='" + link + "'><img src='/" +
+              webHTMLEscape(icon) + "' width=24 height=24 /></a></td>";
+      rows += "<td class='desc'><a href='" + link + "'>" + text + "</a></td>";
+      rows += "<td class='size'>" +
+              webHTMLEscape(myFileSize(double(platform::longLongValue(item->size)))) +
+              "</td></tr>\r\n";
+    }
+  }
+
+  const std::string path = httpObject.value_or("");
+  const std::string phoneName = setting(kiPhoneNameKey);
+  const std::string up =
+      characterCount(path) < 2
+          ? "<img src='/blank.png' width=24 height=24 />"
+          : "<a href='..'><img src='/left-arrow24.png' width=24 height=24 /></a>";
+  const std::vector<Placeholder> values = {
+      {"APPNAME", "Ferrowen", "Ferrowen"},
+      {"APPURL", "ferrowen", "ferrowen"},
+      {"TITLE", "Ferrowen", "Ferrowen"},
+      {"IPHONENAME", webHTMLEscape(phoneName), webHTMLEscape(webURLEncode(phoneName))},
+      {"PATH", webHTMLEscape(path), webHTMLEscape(webURLEncode(singleSlashes(path), true))},
+      {"UP", up, up},
+  };
+  auto readTemplate = [&](const char *name) {
+    return FileManager::stringContentsAtPath(appendPathComponent(web, name)).value_or("");
+  };
+  const std::string page =
+      fillTemplate(readTemplate(simple ? "header.html" : "header-pc.html"), values) + rows +
+      fillTemplate(readTemplate(simple ? "footer.html" : "footer-pc.html"), values);
+  sendHTMLReplyHeaderCode(200, page);
+}
+
+void WebServer::sendHttpObjectFileHeaderCode(int code) {
+  auto notFound = [&] {
+    if (code == 200) {
+      httpObject = "/404.html";
+      sendHttpObjectFileHeaderCode(404);
+    } else {
+      sendHTMLReplyHeaderCode(404, "File Not Found");
+    }
+  };
+  if (!httpObject || httpObject->empty()) {
+    notFound();
+    return;
+  }
+  WebRealPaths real;
+  const auto inFiles = webLocalPath(documentsFolder("Files"), *httpObject, &real);
+  if (!inFiles || isPrivateItem(*inFiles, &real)) {
+    sendHTMLReplyHeaderCode(404, "File Not Found");
+    return;
+  }
+  if (const auto facts = statPath(*inFiles)) {
+    if (!facts->isDirectory) {
+      sendFile(*inFiles, code);
+    } else if (code == 200) {
+      redirectToFolder();
+    } else {
+      sendHTMLReplyHeaderCode(404, "File Not Found");
+    }
+    return;
+  }
+  const auto inTemplates = webLocalPath(documentsFolder("WebServer"), *httpObject);
+  if (inTemplates) {
+    if (const auto facts = statPath(*inTemplates); facts && !facts->isDirectory) {
+      sendFile(*inTemplates, code);
+      return;
+    }
+  }
+  notFound();
+}
+
+void WebServer::sendFile(const std::string &path, int code) {
+  const auto facts = statPath(path);
+  auto stream = std::make_unique<FileInputStream>(path);
+  if (!facts || !stream->open()) {
+    sendHTMLReplyHeaderCode(404, "File Not Found");
+    return;
+  }
+  readStreamSendFile = std::move(stream);
+  sendFileRemaining_ = facts->size;
+  sendFileOffset_ = 0;
+  sendFileByKernel_ = true;
+  dataToWriteSendFile.clear();
+  sendFileSent_ = 0;
+  sendFileReplyHeaderCode(code, facts->size, myMimeType(path), facts->modified);
+}
+
+// A folder asked for without its closing "/": the page's relative links need it.
+void WebServer::redirectToFolder() {
+  const std::string location = webURLEncode(singleSlashes(*httpObject + "/"), true);
+  sendHTMLReplyHeaderCode(301, "Moved", "Location: " + location + "\r\n");
+}
+
+// --- Replies -----------------------------------------------------------------------------------
+
+void WebServer::sendHTMLReplyHeaderCode(int code, const std::string &text,
+                                        const std::string &extraHeaders) {
+  const auto now = platform::Clock::current().wallNow();
+  std::string header = "HTTP/1.0 " + std::to_string(code) + " " + reasonPhrase(code) + "\r\n";
+  header += "Date: " + httpDate(now) + " GMT\r\n";
+  header += std::string("Server: ") + kServerName + "/" + kServerVersion + "\r\n";
+  header += "Content-Type: text/html\r\n";
+  header += "Content-Length: " + std::to_string(text.size()) + "\r\n";
+  header += "Connection: close\r\n";
+  if (code == 401) {
+    std::string realm = webHeaderValue(setting(kiPhoneNameKey));
+    std::replace(realm.begin(), realm.end(), '"', '\'');
+    header += "WWW-Authenticate: Basic Realm=\"" + realm + "\"\r\n";
+  }
+  header += extraHeaders;
+  if (httpCGI && !httpCGI->empty())
+    header += "Set-Cookie: " + webHeaderValue(*httpCGI) + "; path=/;\r\n";
+  header += "\r\n";
+  queueReply(std::move(header), text, code, int64_t(text.size()));
+}
+
+void WebServer::sendFileReplyHeaderCode(int code, int64_t length, const std::string &contentType,
+                                        platform::WallTime contentDate) {
+  const auto now = platform::Clock::current().wallNow();
+  std::string header = "HTTP/1.0 " + std::to_string(code) + " OK\r\n";
+  header += "Date: " + httpDate(now) + " GMT\r\n";
+  header += std::string("Server: ") + kServerName + "/" + kServerVersion + "\r\n";
+  header += "Last-Modified: " + httpDate(contentDate) + " GMT\r\n";
+  header += "Content-Type: " + webHeaderValue(contentType) + "\r\n";
+  header += "Content-Length: " + std::to_string(length) + "\r\n";
+  header += "Connection: close\r\n";
+  header += "Cache-Control: max-age=3600\r\n";
+  header += "Expires: " + httpDate(now + std::chrono::seconds(3600)) + " GMT\r\n";
+  if (httpCGI && !httpCGI->empty()) header += "Set-Cookie: " + webHeaderValue(*httpCGI) + "\r\n";
+  header += "\r\n";
+  queueReply(std::move(header), "", code, length);
+}
+
+void WebServer::queueReply(std::string header, const std::string &body, int code, int64_t logSize) {
+  dataToWrite.assign(header.begin(), header.end());
+  dataToWrite.insert(dataToWrite.end(), body.begin(), body.end());
+  dataToWriteSent_ = 0;
+  log(code, logSize);
+  if (writeStreamReady) sendPending();
+}
+
+// --- Sending -----------------------------------------------------------------------------------
+
+void WebServer::handleWriteEvent(StreamEvent event) {
+  if (!writeStream) return;
+  switch (event) {
+  case StreamEventCanAcceptBytes:
+    writeStreamReady = true;
+    serverIsActive();
+    sendPending();
+    break;
+  case StreamEventErrorOccurred:
+    platform::Log::debugf("WebServer write stream error: %s", writeStream->error().text.c_str());
+    disconnectFromClient();
+    break;
+  case StreamEventOpenCompleted:
+    break;
+  default:
+    platform::Log::debugf("Received unexpected WebServer Write stream event %d", int(event));
+  }
+}
+
+void WebServer::doHandleWriteEvent() {
+  handleWriteEvent(StreamEventCanAcceptBytes);
+}
+
+// Header and page first, then the file: handed to the kernel to send straight from the file where
+// the connection allows it, else read and written in large blocks. A write that takes nothing
+// leaves the stream to announce when it has room again.
+void WebServer::sendPending() {
+  if (iTask != kTaskReplying || !writeStream) return;
+  // A small file goes out with its header in one piece (one send, one packet).
+  if (readStreamSendFile && dataToWriteSent_ == 0 && sendFileRemaining_ <= kInlineFile) {
+    size_t have = dataToWrite.size();
+    dataToWrite.resize(have + size_t(sendFileRemaining_));
+    long n = 1;
+    while (have < dataToWrite.size() &&
+           (n = readStreamSendFile->read(dataToWrite.data() + have, dataToWrite.size() - have)) > 0)
+      have += size_t(n);
+    dataToWrite.resize(have); // a file that shrank gives a short body, which tells the client
+    readStreamSendFile->close();
+    readStreamSendFile.reset();
+    sendFileRemaining_ = 0;
+  }
+  bool progress = false;
+  for (int writes = 0; writes < kWritesPerEvent; ++writes) {
+    if (dataToWriteSent_ < dataToWrite.size()) {
+      const long written = writeStream->write(dataToWrite.data() + dataToWriteSent_,
+                                              dataToWrite.size() - dataToWriteSent_);
+      if (written < 0) {
+        disconnectFromClient();
+        return;
+      }
+      if (written == 0) break;
+      progress = true;
+      dataToWriteSent_ += size_t(written);
+      continue;
+    }
+    if (!readStreamSendFile) break;
+    if (sendFileSent_ >= dataToWriteSendFile.size()) {
+      if (sendFileByKernel_ && sendFileRemaining_ > 0) {
+        const long sent = writeStream->sendFile(readStreamSendFile->fileDescriptor(),
+                                                sendFileOffset_, size_t(sendFileRemaining_));
+        if (sent > 0) {
+          progress = true;
+          sendFileOffset_ += sent;
+          sendFileRemaining_ -= sent;
+          continue;
+        }
+        if (sent == 0) break;
+        if (sent != SocketOutputStream::kCopyInstead) {
+          disconnectFromClient();
+          return;
+        }
+        sendFileByKernel_ = false;
+        readStreamSendFile->setCurrentOffset(sendFileOffset_);
+      }
+      const size_t want = size_t(std::min<int64_t>(int64_t(kBlock), sendFileRemaining_));
+      if (want > 0) dataToWriteSendFile.resize(want);
+      const long n = want > 0 ? readStreamSendFile->read(dataToWriteSendFile.data(), want) : 0;
+      if (n <= 0) {
+        // The whole file is out (or it shrank, and the short body tells the client so).
+        readStreamSendFile->close();
+        readStreamSendFile.reset();
+        dataToWriteSendFile.clear();
+        break;
+      }
+      dataToWriteSendFile.resize(size_t(n));
+      sendFileSent_ = 0;
+      sendFileOffset_ += n;
+      sendFileRemaining_ -= n;
+    }
+    const long written = writeStream->write(dataToWriteSendFile.data() + sendFileSent_,
+                                            dataToWriteSendFile.size() - sendFileSent_);
+    if (written < 0) {
+      disconnectFromClient();
+      return;
+    }
+    if (written == 0) break;
+    progress = true;
+    sendFileSent_ += size_t(written);
+  }
+  if (progress) idle_.touch();
+  const bool allSent = dataToWriteSent_ >= dataToWrite.size() && !readStreamSendFile;
+  if (allSent) disconnectFromClient();
+  // Otherwise this event's share is used up; the writes made re-arm the next can-accept event.
+}
+
+// --- Log ---------------------------------------------------------------------------------------
+
+void WebServer::log(int code, int64_t size) {
+  if (settings().integerForKey(kWebServerLogsKey) != 1) return;
+  std::string address;
+  if (fromAddress.size() >= 8) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%i.%i.%i.%i", fromAddress[4], fromAddress[5], fromAddress[6],
+                  fromAddress[7]);
+    address = text;
+  }
+  std::string requestLine(myTrimWS(httpOperationLine));
+  const std::string line = address + " - - [" + httpLogDate(platform::Clock::current().wallNow()) +
+                           " -0000] \"" + webHeaderValue(requestLine) + "\" " +
+                           std::to_string(code) + " " + std::to_string(size) + "\r\n";
+  const std::string folder = appendPathComponent(documentsFolder("Files"), "Logs");
+  FileManager::createDirectory(folder, true);
+  const std::string access = appendPathComponent(folder, "access_log");
+  const std::string errors = appendPathComponent(folder, "error_log");
+  if (!FileManager::fileExists(access)) {
+    FileManager::writeAtomically(access, std::string_view());
+    if (!FileManager::fileExists(errors)) FileManager::writeAtomically(errors, std::string_view());
+  }
+  FileOutputStream out(code < 400 ? access : errors, true);
+  if (out.open()) {
+    out.write(reinterpret_cast<const uint8_t *>(line.data()), line.size());
+    out.close();
+  }
+}

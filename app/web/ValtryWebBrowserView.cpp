@@ -1,0 +1,593 @@
+#include "app/web/ValtryWebBrowserView.h"
+
+#include "app/foundation/Globals.h"
+#include "app/foundation/SettingsKeys.h"
+#include "app/foundation/StringUtils.h"
+#include "app/ftp/FTPConnection.h"
+#include "app/web/WebAddress.h"
+#include "app/web/WebPageEngine.h"
+#include "app/web/WebServices.h"
+#include "app/web/WwwBookmarkView.h"
+
+#include "platform/device/Application.h"
+#include "platform/device/DeviceProfile.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/RunLoop.h"
+#include "platform/foundation/Text.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/media/Image.h"
+#include "platform/ui/Services.h"
+
+using namespace platform;
+using namespace platform::ui;
+
+const char *const kLongTapPageScripts[9] = {
+    "function valtryFindPos(obj){var l=0,t=0;if(obj.offsetParent){do{l+=obj.offsetLeft;"
+    "t+=obj.offsetTop;}while((obj=obj.offsetParent));}return [l,t];}",
+    "function valtryBgURLForPt(x,y){var d=document.getElementsByTagName('div');"
+    "for(var i=0;i<d.length;i++){var bg=d[i].style.backgroundImage;if(!bg)continue;"
+    "var p=valtryFindPos(d[i]);if(x>=p[0]&&x<=p[0]+d[i].offsetWidth&&y>=p[1]&&"
+    "y<=p[1]+d[i].offsetHeight)return 'src='+bg;}}",
+    "function valtrySrcForPt(x,y){var e=document.getElementsByTagName('img');"
+    "for(var i=0;i<e.length;i++){var p=valtryFindPos(e[i]);if(x>=p[0]&&x<=p[0]+e[i].offsetWidth"
+    "&&y>=p[1]&&y<=p[1]+e[i].offsetHeight)return 'src='+e[i].src;}return valtryBgURLForPt(x,y);}",
+    "function valtryHrefForPt(x,y){var e=document.getElementsByTagName('a');"
+    "for(var i=0;i<e.length;i++){var p=valtryFindPos(e[i]);if(x>=p[0]&&x<=p[0]+e[i].offsetWidth"
+    "&&y>=p[1]&&y<=p[1]+e[i].offsetHeight)return 'href='+e[i].href;}return valtrySrcForPt(x,y);}",
+    "function valtryAppleIcon(){var l=document.getElementsByTagName('link');"
+    "for(var i=0;i<l.length;i++){if(l[i].rel=='apple-touch-icon')return l[i].href;}}",
+    "document.addEventListener('touchstart',function(e){valtryTouchDown=true;"
+    "valtryCancelEvent=false;valtryPageX=e.touches[0].pageX;valtryPageY=e.touches[0].pageY;"
+    "setTimeout(function(){if(valtryTouchDown){valtryCancelEvent=true;document.location="
+    "'longtap://'+valtryHrefForPt(valtryPageX,valtryPageY);}},400);},false);",
+    "document.addEventListener('touchmove',function(e){if(valtryCancelEvent)e.preventDefault();"
+    "if(Math.abs(e.touches[0].pageX-valtryPageX)>5||Math.abs(e.touches[0].pageY-valtryPageY)>5)"
+    "valtryTouchDown=false;},false);",
+    "document.addEventListener('touchend',function(e){if(valtryCancelEvent)e.preventDefault();"
+    "valtryTouchDown=false;},false);",
+    "document.addEventListener('touchcancel',function(e){if(valtryCancelEvent)e.preventDefault();"
+    "valtryTouchDown=false;},false);",
+};
+
+namespace {
+
+constexpr double kImageWidth = 32;
+constexpr size_t kMaxCopiedImage = 16 * 1024 * 1024;
+
+bool isPad() {
+  return DeviceProfile::current().isiPad();
+}
+
+// The tab's title: at most 13 characters whole, else the first 12 and an ellipsis.
+std::string tabTitle(const std::string &title) {
+  std::u32string chars;
+  size_t i = 0;
+  char32_t cp;
+  while (i < title.size() && nextCodePoint(title, i, cp))
+    chars.push_back(cp);
+  if (chars.size() <= 13) return title;
+  std::string out;
+  for (size_t k = 0; k < 12; ++k)
+    appendUTF8(out, chars[k]);
+  return out + "\u2026";
+}
+
+} // namespace
+
+ValtryWebBrowserView::ValtryWebBrowserView() : WebPreviewViewController("ValtryWebBrowserView") {
+  lastURLText = withoutLastHttp(globalUserDefaults->stringForKey(kWebViewURLKey).value_or(""));
+  BrowserHistory::shared().loadIfNeeded();
+}
+
+std::shared_ptr<ViewController> makeBrowserScreen(const std::string &url) {
+  auto browser = std::make_shared<ValtryWebBrowserView>();
+  browser->includeCancel = true;
+  browser->openURL(url);
+  return browser;
+}
+
+std::shared_ptr<TabBarItem> ValtryWebBrowserView::tabItem() {
+  auto nav = navigationController();
+  return nav ? nav->tabBarItem() : tabBarItem();
+}
+
+void ValtryWebBrowserView::viewDidLoad() {
+  std::weak_ptr<ValtryWebBrowserView> weak = sharedAs<ValtryWebBrowserView>();
+  auto item = [&](const std::string &image, const std::string &label,
+                  void (ValtryWebBrowserView::*fn)()) {
+    auto i =
+        BarButtonItem::withImage(image, BarButtonItemStyle::Plain, [weak, fn](BarButtonItem &) {
+          if (auto s = weak.lock()) (s.get()->*fn)();
+        });
+    i->setAccessibilityLabel(label);
+    return i;
+  };
+  closeButtonBar = item("delete.png", "Close", &ValtryWebBrowserView::clickOK);
+  filesButtonBar =
+      item("valtry-shoebox.png", "Show Saved Files", &ValtryWebBrowserView::clickMyFiles);
+  xferButtonBar = item("valtry-list.png", "Show Transfers", &ValtryWebBrowserView::clickTransfers);
+  settingsButtonBar =
+      item("valtry-gear.png", "Show Settings", &ValtryWebBrowserView::clickSettings);
+  fullscreenButtonBar =
+      item("resize-out.png", "Full Screen", &ValtryWebBrowserView::clickFullScreen);
+  bookmarksButtonBar =
+      BarButtonItem::systemItem(BarButtonSystemItem::Bookmarks, [weak](BarButtonItem &) {
+        if (auto s = weak.lock()) s->clickBookmarks();
+      });
+  bookmarksButtonBar->setAccessibilityLabel("Bookmarks");
+  WebPreviewViewController::viewDidLoad();
+  urlField->setFrame(Rect(0, 0, view()->frame().size.width - 320, 30));
+  urlField->setPlaceholder("URL Address or Search");
+  urlField->setText(lastURLText);
+  urlField->addTarget(unsigned(ControlEvent::EditingChanged), [weak](Control &) {
+    if (auto s = weak.lock()) s->didChangeText();
+  });
+  RunLoop::main()->performAfter(seconds(0.05), [weak] {
+    if (auto s = weak.lock()) s->layoutSubviews();
+  });
+}
+
+void ValtryWebBrowserView::setupTitlebar() {
+  if (!toolbar || !bookmarksButtonBar) return;
+  auto little = [] { return BarButtonItem::fixedSpace(10); };
+  if (includeCancel) {
+    toolbar->setFrame(Rect(0, 0, 126, 40));
+    toolbar->setItems({spacer, closeButtonBar, little(), backButtonBar, little(),
+                       bookmarksButtonBar, BarButtonItem::flexibleSpace()});
+  } else {
+    toolbar->setFrame(Rect(0, 0, 90, 40));
+    toolbar->setItems(
+        {spacer, backButtonBar, little(), bookmarksButtonBar, BarButtonItem::flexibleSpace()});
+  }
+  downloadModeChanged();
+  navigationItem().setTitleView(urlField);
+  navigationItem().setLeftBarButtonItem(BarButtonItem::withCustomView(toolbar));
+  navigationItem().setRightBarButtonItem(BarButtonItem::withCustomView(toolbarRight));
+}
+
+void ValtryWebBrowserView::downloadModeChanged() {
+  auto download = isDownloadButton ? downloadingButtonBar : downloadButtonBar;
+  auto little = [] { return BarButtonItem::fixedSpace(10); };
+  if (isPad()) {
+    toolbarRight->setFrame(Rect(0, 0, 234, 40));
+    toolbarRight->setItems({spacer, download, little(), little(), filesButtonBar, little(),
+                            xferButtonBar, little(), settingsButtonBar, little(), little(),
+                            fullscreenButtonBar});
+  } else {
+    toolbarRight->setFrame(Rect(0, 0, 43.2, 40));
+    toolbarRight->setItems({spacer, download, BarButtonItem::flexibleSpace()});
+  }
+}
+
+void ValtryWebBrowserView::layoutSubviews() {
+  if (isPad() && urlField)
+    urlField->setFrame(Rect(0, 0, view()->frame().size.width - 4 * kImageWidth, 30));
+}
+
+void ValtryWebBrowserView::openURL(const std::string &url) {
+  if (url.empty()) return;
+  WebPreviewViewController::openURL(url);
+  lastURLText = withoutLastHttp(url);
+  urlField->setText(lastURLText);
+}
+
+void ValtryWebBrowserView::badgeBatchButton(const std::string &text) {
+  if (!xferButtonBar) return;
+  if (text.empty()) return xferButtonBar->setImageName("valtry-list.png");
+  auto name = "valtry-list-" + text;
+  if (auto plain = media::ImageRegistry::shared().imageNamed("valtry-list.png"))
+    media::ImageRegistry::shared().registerImage(name, plain);
+  xferButtonBar->setImageName(name);
+}
+
+void ValtryWebBrowserView::viewWillAppear(bool) {
+  downloadOff();
+}
+
+void ValtryWebBrowserView::viewWillDisappear(bool) {
+  dismissPopover();
+}
+
+void ValtryWebBrowserView::downloadOff() {
+  if (isDownloadButton) clickDownloadToggle();
+}
+
+void ValtryWebBrowserView::clickOK() {
+  webServices().cancelFileViewTab(
+      navigationController() ? std::static_pointer_cast<ViewController>(navigationController())
+                             : sharedAs<ViewController>());
+}
+
+void ValtryWebBrowserView::clickBack() {
+  downloadOff();
+  WebPreviewViewController::clickBack();
+}
+
+void ValtryWebBrowserView::clickCancelEdit() {
+  urlField->resignFirstResponder();
+}
+
+// --- Address field and history list -----------------------------------------------------------
+
+bool ValtryWebBrowserView::textFieldShouldBeginEditing(TextField &field) {
+  WebPreviewViewController::textFieldShouldBeginEditing(field);
+  if (!isPad()) {
+    // The field takes the whole bar while it is edited; Cancel ends the editing.
+    std::weak_ptr<ValtryWebBrowserView> weak = sharedAs<ValtryWebBrowserView>();
+    navigationItem().setLeftBarButtonItem(nullptr);
+    navigationItem().setRightBarButtonItem(
+        BarButtonItem::systemItem(BarButtonSystemItem::Cancel, [weak](BarButtonItem &) {
+          if (auto s = weak.lock()) s->clickCancelEdit();
+        }));
+    saveUrlFieldFrame = urlField->frame();
+    animate(0.2, [this] { urlField->setFrame(Rect(0, 0, 270, urlField->frame().size.height)); });
+  }
+  if (globalUserDefaults->integerForKey("History") != 1) return true;
+  mySearchView_ = std::make_shared<MySearchView>();
+  std::weak_ptr<ValtryWebBrowserView> weak = sharedAs<ValtryWebBrowserView>();
+  mySearchView_->setTarget([weak](const HistoryEntry &e) {
+    if (auto s = weak.lock()) s->pickEditQuicksearch(e);
+  });
+  mySearchView_->changedSearchText(urlField->text());
+  if (isPad()) {
+    popover_ = std::make_shared<PopoverController>(mySearchView_);
+    popover_->presentPopoverFromRect(urlField->frame(), toolbar, unsigned(-1), true);
+  } else {
+    mySearchView_->view()->setFrame(Rect(0, 0, 320, 220));
+    view()->addSubview(mySearchView_->view());
+  }
+  return true;
+}
+
+bool ValtryWebBrowserView::textFieldShouldEndEditing(TextField &field) {
+  WebPreviewViewController::textFieldShouldEndEditing(field);
+  if (saveUrlFieldFrame.size.width < 32) saveUrlFieldFrame = Rect(0, 0, 768 - 5 * kImageWidth, 30);
+  if (!isPad()) {
+    animate(0.2, [this] { urlField->setFrame(saveUrlFieldFrame); });
+    navigationItem().setLeftBarButtonItem(BarButtonItem::withCustomView(toolbar), true);
+    navigationItem().setRightBarButtonItem(BarButtonItem::withCustomView(toolbarRight), true);
+  }
+  closeSearchList();
+  return true;
+}
+
+void ValtryWebBrowserView::closeSearchList() {
+  if (!mySearchView_) return;
+  if (isPad())
+    dismissPopover();
+  else
+    mySearchView_->view()->removeFromSuperview();
+  mySearchView_.reset();
+}
+
+void ValtryWebBrowserView::didChangeText() {
+  if (mySearchView_) mySearchView_->changedSearchText(urlField->text());
+}
+
+void ValtryWebBrowserView::pickEditQuicksearch(const HistoryEntry &entry) {
+  auto url = entry.url;
+  openURL(url);
+  urlField->resignFirstResponder();
+  closeSearchList();
+}
+
+void ValtryWebBrowserView::goToTyped(const std::string &typed) {
+  lastURLText = typed;
+  if (typed.empty()) return;
+  const auto address = addressOrSearch(typed);
+  if (!isAddressText(typed)) BrowserHistory::shared().appendSearch(typed);
+  webView->loadRequest({address});
+}
+
+void ValtryWebBrowserView::showFollowed(const std::string &url) {
+  lastURLText = withoutLastHttp(url);
+  urlField->setText(lastURLText);
+}
+
+// --- Navigation policy ------------------------------------------------------------------------
+
+bool ValtryWebBrowserView::handledScheme(const std::string &url, const std::string &scheme) {
+  if (scheme == "swipe") Log::debug("swipe:  " + url);
+  if (scheme != "longtap") return false;
+  showLongTapMenu(url);
+  return true;
+}
+
+bool ValtryWebBrowserView::opensElsewhere(const std::string &url, const std::string &scheme,
+                                          const WebAddress &address) {
+  if (scheme != "ftp" && address.host.rfind("ftp.", 0) != 0) return false;
+  startFTPConnection(url);
+  return true;
+}
+
+// A star flies from the touched place to the Transfers button (iPad) or the bottom (iPhone).
+void ValtryWebBrowserView::didQueueDownload() {
+  auto star = std::make_shared<ImageView>("star.png");
+  star->setFrame(Rect(lastTapPoint.x, lastTapPoint.y, 24, 24));
+  view()->addSubview(star);
+  const double w = view()->frame().size.width;
+  animate(
+      1.0,
+      [star, w] { star->setFrame(isPad() ? Rect(w - 96, -44, 24, 24) : Rect(200, 480, 24, 24)); },
+      [star](bool) { star->removeFromSuperview(); });
+}
+
+// --- Loading, progress, title, icon, history --------------------------------------------------
+
+void ValtryWebBrowserView::webViewDidStartLoad(WebView &web) {
+  WebPreviewViewController::webViewDidStartLoad(web);
+  if (tabProgress_ == -1) {
+    tabProgress_ = 0;
+    if (auto item = tabItem()) item->setImageName("tab-progress-0.png");
+    doProgress();
+  }
+  if (fullscreenActivity) fullscreenActivity->startAnimating();
+}
+
+void ValtryWebBrowserView::doProgress() {
+  if (!webView->isLoading()) {
+    tabProgress_ = -1;
+    return;
+  }
+  tabProgress_ = (tabProgress_ + 1) % 12;
+  if (auto item = tabItem())
+    item->setImageName("tab-progress-" + std::to_string(tabProgress_) + ".png");
+  std::weak_ptr<ValtryWebBrowserView> weak = sharedAs<ValtryWebBrowserView>();
+  RunLoop::main()->performAfter(seconds(0.125), [weak] {
+    if (auto s = weak.lock()) s->doProgress();
+  });
+}
+
+void ValtryWebBrowserView::webViewDidFinishLoad(WebView &web) {
+  WebPreviewViewController::webViewDidFinishLoad(web);
+  lastURLText = urlField->text();
+  const auto title = webView->stringByEvaluatingJavaScriptFromString("document.title;");
+  const auto url = webView->request().url;
+  const auto address = WebAddress::parse(url);
+  const auto &host = address.host;
+  auto item = tabItem();
+  if (item && !title.empty()) item->setTitle(tabTitle(title));
+  if (item && !BrowserHistory::shared().favIcon(host)) item->setImageName("valtry-tab.png");
+  addPageScripts();
+  if (isPad() && !host.empty()) {
+    auto appleIcon = webView->stringByEvaluatingJavaScriptFromString("valtryAppleIcon();");
+    std::weak_ptr<ValtryWebBrowserView> weak = sharedAs<ValtryWebBrowserView>();
+    startThread(
+        "favicon",
+        [weak, host, appleIcon] {
+          auto icon = getFavIconOnThread(host, appleIcon);
+          if (icon.empty()) return;
+          auto image = media::Image::imageWithData(icon);
+          RunLoop::main()->performAndWait([weak, host, image] {
+            auto s = weak.lock();
+            if (!s || !image) return;
+            media::ImageRegistry::shared().registerImage("tab-icon-" + host, image);
+            if (auto item = s->tabItem()) item->setImageName("tab-icon-" + host);
+          });
+        },
+        false);
+  }
+  if (fullscreenActivity) fullscreenActivity->stopAnimating();
+  if (!url.empty() && url != "about:blank") {
+    HistoryEntry entry{url, title};
+    startThread(
+        "history", [entry] { BrowserHistory::shared().saveHistory(entry); }, false);
+  }
+}
+
+void ValtryWebBrowserView::didFailLoadWithError(WebView &web, const std::string &error) {
+  WebPreviewViewController::didFailLoadWithError(web, error);
+  if (auto item = tabItem()) item->setImageName("valtry-tab.png");
+  if (fullscreenActivity) fullscreenActivity->stopAnimating();
+}
+
+void ValtryWebBrowserView::addPageScripts() {
+  for (const char *script : kLongTapPageScripts)
+    webView->stringByEvaluatingJavaScriptFromString(script);
+}
+
+// --- Popovers, bookmarks, full screen ---------------------------------------------------------
+
+void ValtryWebBrowserView::presentPopover(std::shared_ptr<ViewController> content,
+                                          const std::shared_ptr<BarButtonItem> &from) {
+  popover_ = std::make_shared<PopoverController>(std::move(content));
+  popover_->setDelegate(
+      std::static_pointer_cast<PopoverControllerDelegate>(sharedAs<ValtryWebBrowserView>()));
+  popover_->presentPopoverFromBarButtonItem(from, unsigned(-1), true);
+}
+
+void ValtryWebBrowserView::dismissPopover() {
+  if (popover_ && popover_->isPopoverVisible()) popover_->dismissPopoverAnimated(true);
+  popover_.reset();
+}
+
+void ValtryWebBrowserView::showShellScreen(int which, const std::shared_ptr<BarButtonItem> &from) {
+  downloadOff();
+  dismissPopover();
+  if (auto screen = webServices().shellScreen(which)) presentPopover(screen, from);
+}
+
+void ValtryWebBrowserView::clickBookmarks() {
+  downloadOff();
+  dismissPopover();
+  auto list = std::make_shared<WwwBookmarkView>("", sharedAs<ValtryWebBrowserView>());
+  if (!isPad()) {
+    if (auto nav = navigationController()) nav->pushViewController(list, true);
+    return;
+  }
+  presentPopover(std::make_shared<NavigationController>(list), bookmarksButtonBar);
+  list->setPopover(popover_);
+}
+
+void ValtryWebBrowserView::popoverControllerDidDismissPopover(PopoverController &) {
+  if (theConnection_) theConnection_->disconnectFromServer();
+  popover_.reset();
+}
+
+void ValtryWebBrowserView::clickFullScreen() {
+  fullScreen_ = true;
+  std::weak_ptr<ValtryWebBrowserView> weak = sharedAs<ValtryWebBrowserView>();
+  if (!resizeInButton) {
+    resizeInButton = std::make_shared<Button>(ButtonType::Custom, Rect(0, 0, 40, 40));
+    resizeInButton->setImage("resize-in-glow.png");
+    resizeInButton->setAccessibilityLabel("Regular Screen");
+    resizeInButton->addTarget(unsigned(ControlEvent::TouchUpInside), [weak](Control &) {
+      if (auto s = weak.lock()) s->clickRegularScreen();
+    });
+    fullscreenActivity = std::make_shared<ActivityIndicatorView>(ActivityIndicatorStyle::Gray);
+    fullscreenActivity->setFrame(Rect(11, 11, 22, 22));
+  }
+  const double w = view()->frame().size.width;
+  resizeInButton->setFrame(Rect(w - 42, -42, 40, 40));
+  view()->addSubview(resizeInButton);
+  view()->addSubview(fullscreenActivity);
+  if (auto nav = navigationController()) nav->setNavigationBarHidden(true, true);
+  animate(0.5, [this, w] { resizeInButton->setFrame(Rect(w - 42, 2, 40, 40)); });
+}
+
+void ValtryWebBrowserView::clickRegularScreen() {
+  fullScreen_ = false;
+  if (fullscreenActivity) fullscreenActivity->removeFromSuperview();
+  if (auto nav = navigationController()) nav->setNavigationBarHidden(false, true);
+  std::weak_ptr<ValtryWebBrowserView> weak = sharedAs<ValtryWebBrowserView>();
+  animate(
+      0.5, [] {},
+      [weak](bool) {
+        if (auto s = weak.lock(); s && s->resizeInButton) s->resizeInButton->removeFromSuperview();
+      });
+}
+
+void ValtryWebBrowserView::didRotateFromInterfaceOrientation(InterfaceOrientation) {
+  layoutSubviews();
+}
+
+// --- ftp addresses ----------------------------------------------------------------------------
+
+void ValtryWebBrowserView::startFTPConnection(const std::string &url) {
+  auto a = WebAddress::parse(url);
+  const std::string server = a.host + (a.port ? ":" + std::to_string(a.port) : "") + a.path;
+  auto configure = [server, a](FTPConnection &c) {
+    c.setServerAddress(server);
+    c.setLoginUser(a.user);
+    c.setLoginPass(a.password);
+  };
+  std::weak_ptr<ValtryWebBrowserView> weak = sharedAs<ValtryWebBrowserView>();
+  if (theConnection_) {
+    // Posted to the connection's own thread and run there in this order, as everywhere: the
+    // streams of the new session are scheduled on that thread's run loop.
+    theConnection_->reinit();
+    configure(*theConnection_);
+    theConnection_->connect();
+    RunLoop::main()->perform([weak] {
+      if (auto s = weak.lock()) s->showFTPDirectory();
+    });
+    return;
+  }
+  startThread("browser-ftp", [weak, configure] {
+    Log::debug("Creating connection");
+    auto c = std::make_shared<FTPConnection>();
+    configure(*c);
+    c->setMainConnection(true);
+    c->setWarnIfNoSSL(false);
+    c->setSkipSSL(true);
+    c->connect();
+    RunLoop::main()->perform([weak, c] {
+      auto s = weak.lock();
+      if (!s) return;
+      s->theConnection_ = c;
+      webServices().setFtpConnection(c);
+      s->showFTPDirectory();
+    });
+  });
+}
+
+void ValtryWebBrowserView::showFTPDirectory() {
+  if (!theConnection_) return;
+  auto server = theConnection_->serverAddress();
+  auto colon = server.rfind(':');
+  auto title = colon == std::string::npos ? server : server.substr(0, colon);
+  auto screen = webServices().makeRemoteFolderScreen(theConnection_, title);
+  if (!screen) return;
+  screen->setTitle(title);
+  if (!isPad()) {
+    if (auto nav = navigationController()) nav->pushViewController(screen, true);
+    return;
+  }
+  auto ftpNav = webServices().ftpNavigationController();
+  if (!ftpNav) return;
+  ftpNav->setViewControllers({screen}, false);
+  dismissPopover();
+  popover_ = std::make_shared<PopoverController>(ftpNav);
+  popover_->setDelegate(
+      std::static_pointer_cast<PopoverControllerDelegate>(sharedAs<ValtryWebBrowserView>()));
+  popover_->presentPopoverFromRect(urlField->frame(), toolbar, unsigned(-1), true);
+}
+
+// --- Long-tap menu ----------------------------------------------------------------------------
+
+void ValtryWebBrowserView::showLongTapMenu(const std::string &url) {
+  Log::debug("longtap:  " + url);
+  longPressURL.clear();
+  const std::string rest = url.size() > 10 ? url.substr(10) : std::string();
+  std::string prefix;
+  bool image = false;
+  if (rest.rfind("href=", 0) == 0) {
+    longPressURL = rest.substr(5);
+    prefix = "Address:  ";
+  } else if (rest.rfind("src=", 0) == 0) {
+    longPressURL = rest.substr(4);
+    prefix = "Image:  ";
+    image = true;
+    // A background picture arrives as its style value: url("...").
+    if (longPressURL.rfind("url(", 0) == 0 && longPressURL.back() == ')') {
+      longPressURL = longPressURL.substr(4, longPressURL.size() - 5);
+      if (longPressURL.size() >= 2 && (longPressURL[0] == '"' || longPressURL[0] == '\''))
+        longPressURL = longPressURL.substr(1, longPressURL.size() - 2);
+    }
+  }
+  if (longPressURL.empty()) return;
+  longPressActions = std::make_shared<ActionSheet>(
+      prefix + myEllipseAfter(longPressURL, 80),
+      std::static_pointer_cast<ActionSheetDelegate>(sharedAs<ValtryWebBrowserView>()));
+  actionOpenIndex = longPressActions->addButtonWithTitle("Open");
+  actionOpenNewIndex = isPad() ? longPressActions->addButtonWithTitle("Open in New Tab") : -1;
+  actionDownloadIndex = longPressActions->addButtonWithTitle("Download");
+  actionCopyImageIndex = image ? longPressActions->addButtonWithTitle("Copy Image") : -1;
+  actionCopyIndex = longPressActions->addButtonWithTitle("Copy This Address");
+  actionEmailIndex = longPressActions->addButtonWithTitle("Email This Address");
+  if (!isPad()) {
+    longPressActions->setCancelButtonIndex(longPressActions->addButtonWithTitle("Cancel"));
+    longPressActions->showInView(view());
+  } else {
+    longPressActions->showFromRect(Rect(lastTapPoint.x, lastTapPoint.y, 1, 1), view(), true);
+  }
+}
+
+void ValtryWebBrowserView::clickedButtonAtIndex(ActionSheet &sheet, int index) {
+  if (&sheet != longPressActions.get()) return;
+  const std::string url = longPressURL;
+  if (index == actionOpenIndex) {
+    openURL(url);
+  } else if (index == actionOpenNewIndex) {
+    webServices().newValtryTab(url);
+  } else if (index == actionDownloadIndex) {
+    if (queueWebDownload(url, WebAddress::parse(url).port)) didQueueDownload();
+  } else if (index == actionCopyIndex) {
+    Pasteboard::generalPasteboard().setString(url);
+  } else if (index == actionCopyImageIndex) {
+    // Fetched away from the main thread, bounded; only a picture reaches the pasteboard (as its
+    // address: the pasteboard holds text).
+    startThread(
+        "copy-image",
+        [url] {
+          auto data = fetchBounded(url, kMaxCopiedImage, WebPageEngine::kTimeoutSeconds);
+          if (media::Image::imageWithData(std::vector<uint8_t>(data.begin(), data.end())))
+            RunLoop::main()->perform([url] { Pasteboard::generalPasteboard().setString(url); });
+        },
+        false);
+  } else if (index == actionEmailIndex) {
+    const std::string body = "<a href='" + htmlEscape(url) + "'>" + htmlEscape(url) + "</a><br />";
+    Application::shared().openURL("mailto:?body=" + queryEscape(body));
+  }
+  longPressActions.reset();
+}

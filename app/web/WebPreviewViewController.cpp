@@ -1,0 +1,336 @@
+#include "app/web/WebPreviewViewController.h"
+
+#include "app/foundation/AppDelegateServices.h"
+#include "app/foundation/Globals.h"
+#include "app/foundation/SettingsKeys.h"
+#include "app/queue/BatchListView.h"
+#include "app/web/WebAddress.h"
+#include "app/web/WebPageEngine.h"
+#include "app/web/WebServices.h"
+
+#include "platform/device/Application.h"
+#include "platform/device/DeviceProfile.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/RunLoop.h"
+#include "platform/foundation/Text.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/ui/Presentation.h"
+
+#include <algorithm>
+#include <cstdio>
+
+using namespace platform;
+using namespace platform::ui;
+
+namespace {
+
+constexpr double kImageWidth = 32;
+
+bool isPad() {
+  return DeviceProfile::current().isiPad();
+}
+
+std::string schemeOf(const std::string &url) {
+  auto colon = url.find(':');
+  return colon == std::string::npos ? std::string() : lowercase(url.substr(0, colon));
+}
+
+void store(const std::string &key, const std::string &value) {
+  globalUserDefaults->setObject(value, key);
+  globalUserDefaults->synchronize();
+}
+
+} // namespace
+
+WebPreviewViewController::WebPreviewViewController(const std::string &nibName)
+    : ViewController(nibName) {}
+
+std::shared_ptr<BarButtonItem>
+WebPreviewViewController::imageItem(const std::string &image, const std::string &label,
+                                    void (WebPreviewViewController::*fn)()) {
+  std::weak_ptr<WebPreviewViewController> weak = sharedAs<WebPreviewViewController>();
+  auto item =
+      BarButtonItem::withImage(image, BarButtonItemStyle::Plain, [weak, fn](BarButtonItem &) {
+        if (auto s = weak.lock()) (s.get()->*fn)();
+      });
+  item->setAccessibilityLabel(label);
+  return item;
+}
+
+void WebPreviewViewController::loadView() {
+  auto root = std::make_shared<View>(Rect(0, 0, 320, 367));
+  webView = std::make_shared<WebView>(root->bounds());
+  root->addSubview(webView);
+  setView(root);
+}
+
+void WebPreviewViewController::buildControls() {
+  std::weak_ptr<WebPreviewViewController> weak = sharedAs<WebPreviewViewController>();
+  auto button = [weak](const std::string &image, const std::string &label,
+                       void (WebPreviewViewController::*fn)()) {
+    auto b = std::make_shared<Button>(ButtonType::Custom, Rect(0, 0, 24, 20));
+    b->setImage(image);
+    if (!label.empty()) b->setAccessibilityLabel(label);
+    b->setShowsTouchWhenHighlighted(true);
+    b->addTarget(unsigned(ControlEvent::TouchUpInside), [weak, fn](Control &) {
+      if (auto s = weak.lock()) (s.get()->*fn)();
+    });
+    return b;
+  };
+  urlField = std::make_shared<TextField>(Rect(0, 0, 500, 30));
+  urlField->setAutoresizingMask(FlexibleWidth);
+  urlField->setBorderStyle(TextBorderStyle::RoundedRect);
+  urlField->setFont(Font::system(14));
+  urlField->setPlaceholder("URL or Search");
+  urlField->setAccessibilityLabel("Address");
+  urlField->setText(globalUserDefaults->stringForKey(kWebViewURLKey).value_or(""));
+  urlField->setReturnKeyType(ReturnKeyType::Go);
+  urlField->setKeyboardType(KeyboardType::URL);
+  urlField->setClearButtonMode(TextFieldViewMode::WhileEditing);
+  urlField->setDelegate(
+      std::static_pointer_cast<TextFieldDelegate>(sharedAs<WebPreviewViewController>()));
+  workingView = std::make_shared<ActivityIndicatorView>(ActivityIndicatorStyle::Gray);
+  refreshButton = button("reload_small.png", "Reload", &WebPreviewViewController::clickRefresh);
+  stopButton = button("cancel_small.png", "Stop", &WebPreviewViewController::clickStop);
+  searchButton = button("keyboard-black.png", "", &WebPreviewViewController::clickSearch);
+  urlField->setLeftView(workingView);
+  urlField->setLeftViewMode(TextFieldViewMode::Never);
+  urlField->setRightView(refreshButton);
+  urlField->setRightViewMode(TextFieldViewMode::UnlessEditing);
+  backButtonBar = imageItem("back.png", "Back", &WebPreviewViewController::clickBack);
+  backButtonBar->setEnabled(false);
+  downloadButtonBar =
+      imageItem("arrow_down_small.png", "Download", &WebPreviewViewController::clickDownloadToggle);
+  downloadingButtonBar =
+      imageItem("downloads.png", "Download On", &WebPreviewViewController::clickDownloadToggle);
+  spacer = BarButtonItem::flexibleSpace();
+  toolbar = std::make_shared<Toolbar>();
+  toolbarRight = std::make_shared<Toolbar>(Rect(0, 0, 36, 40));
+}
+
+void WebPreviewViewController::viewDidLoad() {
+  buildControls();
+  setupTitlebar();
+  std::weak_ptr<WebPreviewViewController> weak = sharedAs<WebPreviewViewController>();
+  RunLoop::main()->performAfter(seconds(0.1), [weak] {
+    if (auto s = weak.lock()) s->setupTitlebar();
+  });
+  webView->setBackgroundColor(Color::whiteColor());
+  webView->setScalesPageToFit(true);
+  webView->setAutoresizingMask(FlexibleWidth | FlexibleHeight);
+  webView->setDelegate(
+      std::static_pointer_cast<WebViewDelegate>(sharedAs<WebPreviewViewController>()));
+  WebPageEngine::attachIfHeadless(*webView);
+  if (globalUserDefaults->integerForKey("ShownWebHelp") == 0) {
+    store("ShownWebHelp", "1");
+    clickRefresh();
+  }
+}
+
+void WebPreviewViewController::setupTitlebar() {
+  if (!toolbar) return;
+  std::vector<std::shared_ptr<BarButtonItem>> left;
+  if (isPad()) {
+    toolbar->setFrame(Rect(0, 0, 80, 40));
+    auto resize = BarButtonItem::withImage(webServices().resizeImage(), BarButtonItemStyle::Plain,
+                                           [](BarButtonItem &) { webServices().clickedResize(); });
+    resize->setAccessibilityLabel("Resize Screen");
+    left = {resize, backButtonBar};
+  } else {
+    toolbar->setFrame(Rect(0, 0, 36, 40));
+    left = {backButtonBar, spacer};
+  }
+  toolbar->setItems(left);
+  downloadModeChanged();
+  navigationItem().setTitleView(urlField);
+  navigationItem().setLeftBarButtonItem(BarButtonItem::withCustomView(toolbar));
+  navigationItem().setRightBarButtonItem(BarButtonItem::withCustomView(toolbarRight));
+}
+
+void WebPreviewViewController::downloadModeChanged() {
+  toolbarRight->setItems({spacer, isDownloadButton ? downloadingButtonBar : downloadButtonBar});
+}
+
+void WebPreviewViewController::layoutSubviews() {
+  if (isPad() && urlField)
+    urlField->setFrame(Rect(0, 0, view()->frame().size.width - 3 * kImageWidth, 30));
+}
+
+void WebPreviewViewController::openURL(const std::string &url) {
+  if (url.empty()) return;
+  view();
+  std::string load =
+      hasPrefixCaseInsensitive(url, "http://") || hasPrefixCaseInsensitive(url, "https://")
+          ? url
+          : "http://" + url;
+  urlField->setText(url);
+  webView->loadRequest({addPercentEscapes(load)});
+  store(kWebViewURLKey, url);
+}
+
+void WebPreviewViewController::scrollToPercent(int percent) {
+  percent = std::clamp(percent, 0, 100);
+  char script[96];
+  std::snprintf(script, sizeof script, "scrollTo(0, document.body.offsetHeight*%f)",
+                percent / 100.0);
+  if (webView) webView->stringByEvaluatingJavaScriptFromString(script);
+}
+
+void WebPreviewViewController::resized(Rect frame) {
+  view()->setFrame(frame);
+  webView->setFrame(view()->bounds());
+  layoutSubviews();
+}
+
+void WebPreviewViewController::showLoading(bool loading) {
+  Application::shared().setNetworkActivityIndicatorVisible(loading);
+  if (loading)
+    workingView->startAnimating();
+  else
+    workingView->stopAnimating();
+  urlField->setLeftView(workingView);
+  urlField->setLeftViewMode(loading ? TextFieldViewMode::Always : TextFieldViewMode::Never);
+  urlField->setRightView(loading ? stopButton : refreshButton);
+  backButtonBar->setEnabled(webView->canGoBack());
+}
+
+void WebPreviewViewController::clickRefresh() {
+  backButtonBar->setEnabled(webView->canGoBack());
+  if (!WebAddress::parse(webView->request().url).host.empty())
+    webView->reload();
+  else
+    textFieldShouldReturn(*urlField);
+}
+
+void WebPreviewViewController::clickStop() {
+  urlField->setRightView(refreshButton);
+  backButtonBar->setEnabled(webView->canGoBack());
+  webView->stopLoading();
+  Application::shared().setNetworkActivityIndicatorVisible(false);
+  workingView->stopAnimating();
+  urlField->setLeftViewMode(TextFieldViewMode::Never);
+}
+
+void WebPreviewViewController::clickBack() {
+  webView->goBack();
+  backButtonBar->setEnabled(webView->canGoBack());
+}
+
+void WebPreviewViewController::clickSearch() {
+  urlField->setKeyboardType(urlField->keyboardType() == KeyboardType::URL ? KeyboardType::Default
+                                                                          : KeyboardType::URL);
+  urlField->resignFirstResponder();
+  urlField->becomeFirstResponder();
+}
+
+void WebPreviewViewController::clickDownloadToggle() {
+  isDownloadButton = !isDownloadButton;
+  downloadModeChanged();
+  if (isDownloadButton && globalUserDefaults->integerForKey("ShownDownloadMessage") == 0) {
+    auto alert = std::make_shared<AlertView>(
+        "Download Mode",
+        "When the \"Download\" button is highlighted, any link you touch will be downloaded into "
+        "the \"Saved Files\" tab.  Touch the Download button again to turn off and browse "
+        "normally.\n\n(This message will only show once.)",
+        std::weak_ptr<AlertViewDelegate>(), "OK");
+    alert->showOnMainThread();
+    store("ShownDownloadMessage", "1");
+  }
+}
+
+bool WebPreviewViewController::textFieldShouldBeginEditing(TextField &) {
+  urlField->setLeftView(searchButton);
+  urlField->setLeftViewMode(TextFieldViewMode::Always);
+  return true;
+}
+
+bool WebPreviewViewController::textFieldShouldEndEditing(TextField &) {
+  urlField->setLeftView(workingView);
+  urlField->setLeftViewMode(TextFieldViewMode::Never);
+  return true;
+}
+
+bool WebPreviewViewController::textFieldShouldReturn(TextField &field) {
+  if (&field != urlField.get()) return true;
+  field.resignFirstResponder();
+  const std::string typed = field.text();
+  goToTyped(typed);
+  store(kWebViewURLKey, field.text());
+  return true;
+}
+
+void WebPreviewViewController::goToTyped(const std::string &typed) {
+  if (typed.empty()) return;
+  webView->loadRequest({addressOrSearch(typed)});
+}
+
+void WebPreviewViewController::showFollowed(const std::string &url) {
+  urlField->setText(withoutLastHttp(url));
+}
+
+bool WebPreviewViewController::queueWebDownload(const std::string &url, int port) {
+  auto local = getSavedFilesPath(url);
+  if (local.empty()) {
+    Log::debug("No file to save in the address " + url);
+    return false;
+  }
+  if (auto queue = webServices().batchView())
+    queue->addBatchItemAction(20, lastPathComponent(local), "", 0, url, port, "", "", "www", local,
+                              false, true);
+  return true;
+}
+
+bool WebPreviewViewController::shouldStartLoadWithRequest(WebView &, const WebRequest &request,
+                                                          WebViewNavigationType type) {
+  const auto &url = request.url;
+  Log::debug(std::to_string(int(type)) + " == " + url);
+  const auto scheme = schemeOf(url);
+  if (loadingOwnPage) return true;
+  if (scheme == "about") return false;
+  if (handledScheme(url, scheme)) return false;
+  const auto address = WebAddress::parse(url);
+  if (isAdvertisingHost(address.host)) return false;
+  // Only what the user follows is a download: the loads a page makes itself, and the addresses
+  // the screen loads, are not.
+  if (isDownloadButton && type == WebViewNavigationType::LinkClicked) {
+    if (queueWebDownload(url, downloadPort(address))) didQueueDownload();
+    return false;
+  }
+  if (scheme == "itms-apps") {
+    Application::shared().openURL(url);
+    return false;
+  }
+  if (opensElsewhere(url, scheme, address)) return false;
+  if (type == WebViewNavigationType::LinkClicked) showFollowed(url);
+  return true;
+}
+
+void WebPreviewViewController::webViewDidStartLoad(WebView &) {
+  showLoading(true);
+}
+
+void WebPreviewViewController::webViewDidFinishLoad(WebView &) {
+  showLoading(false);
+  // The screen's own error page leaves the failed address in the field.
+  if (!webView->request().url.empty()) urlField->setText(withoutLastHttp(webView->request().url));
+}
+
+void WebPreviewViewController::didFailLoadWithError(WebView &, const std::string &error) {
+  showLoading(false);
+  urlField->setText(withoutLastHttp(webView->request().url));
+  // The screen's own page is no navigation of the user's: the policy lets it through.
+  loadingOwnPage = true;
+  webView->loadHTMLString(webErrorPage(error, webView->request().url), "");
+  loadingOwnPage = false;
+}
+
+bool WebPreviewViewController::shouldAutorotateToInterfaceOrientation(InterfaceOrientation o) {
+  return isPad() || appDelegateServices().allowLandscapeView() ||
+         o == InterfaceOrientation::Portrait;
+}
+
+void WebPreviewViewController::didRotateFromInterfaceOrientation(InterfaceOrientation) {}
+
+std::shared_ptr<ViewController> makeWebPreviewScreen() {
+  return std::make_shared<WebPreviewViewController>();
+}

@@ -1,0 +1,295 @@
+// Shared set-up of the transfer-queue tests: a private data root with the seed database, the
+// injected clock, the queue screen inside a navigation controller and a tab bar in a key window
+// (driven through the probe), and doubles of the application's services, the SFTP service and
+// the archive services.
+#pragma once
+
+#include "app/files/ArchiveServices.h"
+#include "app/queue/BatchListView.h"
+#include "app/queue/BatchServices.h"
+#include "app/sftp/SFTPWrapper.h"
+
+#include "app/foundation/Database.h"
+
+#include "platform/device/Application.h"
+#include "platform/device/DeviceProfile.h"
+#include "platform/foundation/Clock.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/RunLoop.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/ui/Probe.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace queuetest {
+
+using namespace platform;
+
+// The application delegate's side: the browsing connection's transfer, badges, the screens on
+// top of the other tabs and the photo library.
+class AppServicesDouble : public BatchAppServices, public FTPAppServices {
+public:
+  std::optional<BrowsingTransfer> browsingTransfer() override { return browsing; }
+  void badgeValtry(const std::string &text) override { valtry = text; }
+  std::shared_ptr<LocalFolderScreen> topLocalFolderScreen() override { return localFolder; }
+  std::shared_ptr<RemoteFolderScreen> topRemoteFolderScreen() override { return remoteFolder; }
+  void getSelectedAsset(const std::string &url, const std::string &name,
+                        std::function<void(const AssetConvertReply &)> reply) override {
+    std::lock_guard lock(mutex);
+    assetRequests.push_back(url + "|" + name);
+    pendingAsset = std::move(reply);
+  }
+  std::shared_ptr<BatchQueueReceiver> batchView() override { return queue.lock(); }
+
+  std::optional<BrowsingTransfer> browsing;
+  std::string valtry = "unset";
+  std::shared_ptr<LocalFolderScreen> localFolder;
+  std::shared_ptr<RemoteFolderScreen> remoteFolder;
+  std::weak_ptr<BatchListView> queue;
+  std::mutex mutex;
+  std::vector<std::string> assetRequests;
+  std::function<void(const AssetConvertReply &)> pendingAsset;
+};
+
+class LocalFolderDouble : public LocalFolderScreen {
+public:
+  std::string currentFolder() const override { return folder; }
+  void loadFolderData() override { ++reloads; }
+  std::string folder;
+  int reloads = 0;
+};
+
+// The SFTP service: records what the queue asks, and is busy while `active` is set.
+class SFTPDouble : public SFTPWrapper {
+public:
+  void reinit() override {
+    note("reinit");
+    connected = false;
+  }
+  bool isConnected() override { return connected; }
+  bool isActive() override { return active; }
+  bool isAnythingPending() override { return false; }
+  void paused() override { note("paused"); }
+  std::string userRootDir() override { return "/"; }
+  std::string lastOperationDir() override { return lastDir; }
+  void setDir(const std::string &) override {}
+  void getThisDirectory(const std::string &) override {}
+  void getDirectory() override {}
+  void setupToDownloadThisFile(const std::string &remote, const std::string &to, bool) override {
+    note("setupDownload:" + remote + "->" + to);
+  }
+  void downloadFile() override { start("download"); }
+  void setupToUploadThisFile(const std::string &local, const std::string &to) override {
+    note("setupUpload:" + local + "->" + to);
+  }
+  void uploadFile() override { start("upload"); }
+  void createDirectory(const std::string &path) override { start("mkdir:" + path); }
+  void deleteFile(const std::string &) override {}
+  void deleteDirectory(const std::string &) override {}
+  void renameFile(const std::string &, const std::string &) override {}
+  void changePermissions(const std::string &, int) override {}
+  void batchDirectoryDownload(const std::string &path) override { start("folder:" + path); }
+  void nextBatchDirectory() override { note("nextBatchDirectory"); }
+  void doneBatchItem() override {}
+
+  std::vector<std::string> calls() {
+    std::lock_guard lock(mutex);
+    return calls_;
+  }
+  size_t count(const std::string &what) {
+    std::lock_guard lock(mutex);
+    return static_cast<size_t>(std::count(calls_.begin(), calls_.end(), what));
+  }
+  size_t started() { return startedCount.load(); }
+
+  std::atomic<bool> active{false}, connected{false};
+  std::atomic<size_t> startedCount{0};
+  std::string lastDir;
+
+private:
+  void start(const std::string &what) {
+    note(what + "@" + server() + ":" + std::to_string(port()));
+    active = true;
+    connected = true;
+    ++startedCount; // last: tests wait for it and then read the calls
+  }
+  void note(const std::string &what) {
+    std::lock_guard lock(mutex);
+    calls_.push_back(what);
+  }
+  std::mutex mutex;
+  std::vector<std::string> calls_;
+};
+
+class TarDouble : public TARWrapper {
+public:
+  std::vector<std::string> paths;
+
+protected:
+  bool untar(const std::string &path) override {
+    paths.push_back(path);
+    return true;
+  }
+};
+
+class ZipDouble : public ZipArchive {
+public:
+  explicit ZipDouble(std::vector<std::string> *log) : log_(log) {}
+  bool UnzipOpenFile(const std::string &file) override {
+    log_->push_back("open:" + file);
+    return true;
+  }
+  bool UnzipFileTo(const std::string &folder, bool overWrite) override {
+    log_->push_back(std::string("to:") + folder + (overWrite ? ":overwrite" : "") +
+                    (platform::FileManager::isDirectory(folder) ? ":exists" : ":missing"));
+    return true;
+  }
+  bool UnzipCloseFile() override {
+    log_->push_back("close");
+    return true;
+  }
+
+private:
+  std::vector<std::string> *log_;
+};
+
+class QueueTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    RunLoop::makeMainThread();
+    tmp_ = std::make_unique<testsupport::TempDir>("ferrowen-q8");
+    Paths::setHome(tmp_->path() + "/home");
+    Paths::setResources(std::string(FERROWEN_SOURCE_DIR) + "/resources");
+    UserDefaults::resetStandard();
+    DeviceProfile::setCurrent(DeviceProfile::iPhone());
+    Application::shared().reset();
+    clock_ = std::make_shared<ManualClock>();
+    Clock::install(clock_);
+    services_ = std::make_shared<AppServicesDouble>();
+    BatchAppServices::setShared(services_);
+    FTPAppServices::setShared(services_);
+    sftp_ = std::make_shared<SFTPDouble>();
+    auto made = sftp_;
+    SFTPWrapper::setMaker([made] { return made; });
+    tar_ = std::make_shared<TarDouble>();
+    TARWrapper::install(tar_);
+    zipLog_ = std::make_shared<std::vector<std::string>>();
+    auto log = zipLog_;
+    ZipArchive::setMaker([log] { return std::make_unique<ZipDouble>(log.get()); });
+    FileManager::createDirectory(Paths::documents() + "/Files", true);
+    FileManager::createDirectory(Paths::tmp(), true);
+  }
+
+  void TearDown() override {
+    probe_.reset();
+    // The key window keeps its screens: a fresh one lets this test's queue go.
+    if (window_) std::make_shared<ui::Window>()->makeKeyAndVisible();
+    window_.reset();
+    tabs_.reset();
+    nav_.reset();
+    queue_.reset();
+    settle();
+    // The queue's connection is let go on its own thread: wait for it before the clock goes.
+    RunLoop::main()->runUntil([] { return BatchListView::liveConnectionThreads() == 0; },
+                              platform::seconds(10));
+    SFTPWrapper::setMaker(nullptr);
+    TARWrapper::install(nullptr);
+    ZipArchive::setMaker(nullptr);
+    BatchAppServices::setShared(nullptr);
+    FTPAppServices::setShared(nullptr);
+    Clock::install(nullptr);
+    Application::shared().reset();
+    Paths::setHome("");
+    Paths::setResources("");
+    UserDefaults::resetStandard();
+    tmp_.reset();
+  }
+
+  // Rows straight into the table, as an earlier run left them.
+  void seedRow(const std::string &values) {
+    sqlite3 *db = OpenDatabase();
+    ASSERT_NE(db, nullptr);
+    UpdateDatabaseStructure(db);
+    ASSERT_GE(SQLExecute(db, "INSERT INTO batchlist (action,filename,path,server,port,user,"
+                             "password,localpath,size,cleanfile,protocol,roworder,start) VALUES (" +
+                                 values + ")"),
+              0);
+    sqlite3_close(db);
+  }
+
+  // What the table holds, one line per row in key order ("pk|action|filename|start|size|roworder").
+  std::vector<std::string> rows() {
+    std::vector<std::string> out;
+    sqlite3 *db = OpenDatabase();
+    if (!db) return out;
+    sqlite3_stmt *stmt = nullptr;
+    sqlite3_prepare_v2(db,
+                       "SELECT pk,action,filename,start,size,roworder,server,port,path,localpath "
+                       "FROM batchlist ORDER BY pk",
+                       -1, &stmt, nullptr);
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+      std::string line;
+      for (int c = 0; c < 10; ++c) {
+        const unsigned char *t = sqlite3_column_text(stmt, c);
+        line += (c ? "|" : "") + std::string(t ? reinterpret_cast<const char *>(t) : "");
+      }
+      out.push_back(line);
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return out;
+  }
+
+  // The queue as the application makes it: a tab of its own, shown in the key window.
+  void makeQueue(bool show = true) {
+    queue_ = BatchListView::create();
+    services_->queue = queue_;
+    if (!show) return;
+    nav_ = std::make_shared<ui::NavigationController>(queue_);
+    tabs_ = std::make_shared<ui::TabBarController>();
+    tabs_->setViewControllers({nav_});
+    window_ = std::make_shared<ui::Window>();
+    window_->setRootViewController(tabs_);
+    window_->makeKeyAndVisible();
+    probe_ = std::make_unique<ui::Probe>(window_);
+    queue_->view();
+  }
+
+  void settle() {
+    for (int i = 0; i < 100 && RunLoop::main()->runPending() > 0; ++i) {
+    }
+  }
+  void advance(double seconds) {
+    // Step by step, so timers that post further work see it run before the next step.
+    const int steps = static_cast<int>(seconds * 10);
+    for (int i = 0; i < steps; ++i) {
+      clock_->advance(platform::seconds(0.1));
+      settle();
+    }
+  }
+  bool waitFor(const std::function<bool()> &cond, double limit = 10) {
+    return RunLoop::main()->runUntil(cond, platform::seconds(limit));
+  }
+
+  std::unique_ptr<testsupport::TempDir> tmp_;
+  std::shared_ptr<ManualClock> clock_;
+  std::shared_ptr<AppServicesDouble> services_;
+  std::shared_ptr<SFTPDouble> sftp_;
+  std::shared_ptr<TarDouble> tar_;
+  std::shared_ptr<std::vector<std::string>> zipLog_;
+  std::shared_ptr<BatchListView> queue_;
+  std::shared_ptr<ui::NavigationController> nav_;
+  std::shared_ptr<ui::TabBarController> tabs_;
+  std::shared_ptr<ui::Window> window_;
+  std::unique_ptr<ui::Probe> probe_;
+};
+
+} // namespace queuetest

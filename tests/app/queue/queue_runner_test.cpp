@@ -1,0 +1,333 @@
+// The runner with the injected clock and the SFTP double: the first look and the kicker's timing,
+// one item at a time, host-and-port reuse, the guard against moving a file twice, pause and play,
+// failures, and the background rules.
+#include "tests/app/queue/QueueTestSupport.h"
+
+using namespace queuetest;
+
+namespace {
+size_t countPrefix(const std::vector<std::string> &calls, const std::string &prefix) {
+  size_t n = 0;
+  for (auto &c : calls)
+    if (c.rfind(prefix, 0) == 0) ++n;
+  return n;
+}
+} // namespace
+
+TEST_F(QueueTest, FirstLookAfterOneSecondKickerAtFifteenThenEveryTen) {
+  seedRow("'30','early','/r','s.example',22,'u','p','',1,0,'sftp',9999,0");
+  makeQueue();
+  advance(0.9);
+  EXPECT_EQ(sftp_->started(), 0u);
+  advance(0.2);
+  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 1; }));
+  queue_->downloadedFile(*sftp_, "x");
+  sftp_->active = false;
+  settle();
+  EXPECT_TRUE(queue_->batchItemList().empty());
+
+  // An item queued without a kickstart waits for the kicker: 15 s after the start, then a look
+  // 1 s later.
+  queue_->addBatchItemAction(30, "waits", "/r", 1, "s.example", 22, "u", "p", "sftp", "", false,
+                             false);
+  settle();
+  advance(14.8 - 1.1);
+  EXPECT_EQ(sftp_->started(), 1u);
+  advance(1.3); // 16.0 s: the kicker fired at 15 and its look came 1 s later
+  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 2; }));
+  queue_->downloadedFile(*sftp_, "x");
+  sftp_->active = false;
+  settle();
+
+  // While paused the kicker still runs but starts nothing.
+  queue_->clickedPause();
+  queue_->addBatchItemAction(30, "paused", "/r", 1, "s.example", 22, "u", "p", "sftp", "", false,
+                             false);
+  advance(21);
+  EXPECT_EQ(sftp_->started(), 2u);
+  // After play the next kicker (every 10 s: 25, 35, ...) would find it; play starts it at once.
+  probe_->tap("Play");
+  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 3; }));
+}
+
+TEST_F(QueueTest, OneItemAtATimeAndReuseOnlyTheSameHostAndPort) {
+  makeQueue();
+  queue_->addBatchItemAction(30, "one", "/r", 1, "sftp.a", 22, "u", "p", "sftp", "", false, true);
+  queue_->addBatchItemAction(30, "two", "/r", 1, "sftp.ab", 22, "u", "p", "sftp", "", false, true);
+  queue_->addBatchItemAction(30, "three", "/r", 1, "sftp.ab", 2222, "u", "p", "sftp", "", false,
+                             true);
+  queue_->addBatchItemAction(30, "four", "/r", 1, "sftp.ab", 2222, "u", "p", "sftp", "", false,
+                             true);
+  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 1; }));
+  advance(30); // the kicker comes and goes: the busy service holds the queue
+  EXPECT_EQ(sftp_->started(), 1u);
+  EXPECT_EQ(queue_->inProgressPK(), queue_->batchItemList()[0]->primaryKey());
+
+  const char *expected[] = {"download@sftp.a:22", "download@sftp.ab:22", "download@sftp.ab:2222",
+                            "download@sftp.ab:2222"};
+  for (size_t i = 1; i < 4; ++i) {
+    sftp_->active = false;
+    queue_->downloadedFile(*sftp_, "x");
+    ASSERT_TRUE(waitFor([&] { return sftp_->started() == i + 1; })) << i;
+  }
+  auto calls = sftp_->calls();
+  std::vector<std::string> downloads, order;
+  for (auto &c : calls) {
+    if (c.rfind("download@", 0) == 0) downloads.push_back(c);
+    if (c == "reinit" || c.rfind("download@", 0) == 0) order.push_back(c);
+  }
+  EXPECT_EQ(downloads, std::vector<std::string>(std::begin(expected), std::end(expected)));
+  // "sftp.ab" is not "sftp.a", and another port is another session; the same host and port
+  // again is reused as it stands.
+  EXPECT_EQ(order, (std::vector<std::string>{"reinit", "download@sftp.a:22", "reinit",
+                                             "download@sftp.ab:22", "reinit",
+                                             "download@sftp.ab:2222", "download@sftp.ab:2222"}));
+}
+
+TEST_F(QueueTest, HoldsBackTheFileTheBrowsingConnectionMoves) {
+  makeQueue();
+  services_->browsing = BrowsingTransfer{true, "s.example", "/r", "same.bin"};
+  queue_->addBatchItemAction(30, "same.bin", "/r", 1, "s.example", 22, "u", "p", "sftp", "", false,
+                             true);
+  advance(2);
+  waitFor([&] { return sftp_->started() > 0; }, 0.3);
+  EXPECT_EQ(sftp_->started(), 0u);
+  EXPECT_FALSE(queue_->fPaused());
+  // Another folder is another file.
+  services_->browsing->cwd = "/elsewhere";
+  advance(15);
+  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 1; }));
+}
+
+TEST_F(QueueTest, FailedItemsAreSkippedAndAllFailedPausesWithBang) {
+  makeQueue();
+  int a = queue_->addBatchItemAction(30, "a", "/r", 1, "s", 22, "u", "p", "sftp", "", false, true);
+  queue_->addBatchItemAction(30, "b", "/r", 1, "s", 22, "u", "p", "sftp", "", false, true);
+  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 1; }));
+  EXPECT_EQ(probe_->badges(), (std::vector<std::optional<std::string>>{"2"}));
+  EXPECT_EQ(services_->valtry, " 2 ");
+  sftp_->active = false;
+  queue_->downloadError(*sftp_, "No such file");
+  advance(1.1);
+  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 2; }));
+  EXPECT_EQ(queue_->batchItemList()[0]->errorMsg(), "No such file");
+  EXPECT_EQ(queue_->batchIndexForPK(a), 0);
+  // The failed row shows its error under the name.
+  auto rows = probe_->visibleRows();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].label, "a");
+  sftp_->active = false;
+  queue_->connectError(*sftp_, "Connection refused");
+  advance(1.1);
+  EXPECT_TRUE(queue_->fPaused());
+  EXPECT_EQ(probe_->badges(), (std::vector<std::optional<std::string>>{"!"}));
+  EXPECT_EQ(services_->valtry, " ! ");
+  EXPECT_EQ(probe_->leftItem()->name, "Play");
+  // Play clears the errors and runs the first item again.
+  ASSERT_TRUE(probe_->tap("Play"));
+  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 3; }));
+  EXPECT_TRUE(queue_->batchItemList()[0]->errorMsg().empty());
+  EXPECT_EQ(probe_->badges(), (std::vector<std::optional<std::string>>{"2"}));
+  EXPECT_EQ(probe_->leftItem()->name, "Pause");
+  ASSERT_TRUE(probe_->tap("Pause"));
+  EXPECT_TRUE(queue_->fPaused());
+  EXPECT_EQ(sftp_->count("paused"), 2u); // the runner's pause, then the button's
+  // Paused with items that have not failed: the count stays.
+  EXPECT_EQ(probe_->badges(), (std::vector<std::optional<std::string>>{"2"}));
+}
+
+TEST_F(QueueTest, AbortedItemIsRetriedFromItsOffset) {
+  makeQueue();
+  int key =
+      queue_->addBatchItemAction(30, "a", "/r", 100, "s", 22, "u", "p", "sftp", "", false, true);
+  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 1; }));
+  queue_->progressDic(*sftp_, SFTPProgressDic{40, 0.4f});
+  EXPECT_EQ(queue_->batchItemList()[0]->start(), 40);
+  sftp_->active = false;
+  queue_->abortBatchItemObject(BatchObject{key, 0, 0});
+  EXPECT_EQ(queue_->inProgressPK(), -1);
+  EXPECT_TRUE(queue_->batchItemList()[0]->errorMsg().empty());
+  advance(1.1);
+  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 2; }));
+  // Messages for keys no longer queued are dropped.
+  queue_->doneBatchItemObject(BatchObject{key + 100, 0, 0});
+  queue_->updateBatchItemObject(BatchObject{key + 100, 10, 0.5f});
+  EXPECT_EQ(queue_->batchItemList().size(), 1u);
+}
+
+TEST_F(QueueTest, PhotoAssetIsConvertedFirstAndItsFolderRemovedWhenDone) {
+  makeQueue();
+  int key = queue_->addBatchItemAction(31, "IMG_1.JPG", "/up", 10, "s", 22, "u", "p", "sftp",
+                                       "assets-library://asset/asset.JPG?id=1", false, true);
+  ASSERT_TRUE(waitFor([&] {
+    std::lock_guard lock(services_->mutex);
+    return bool(services_->pendingAsset);
+  }));
+  settle();
+  EXPECT_EQ(queue_->batchItemList()[0]->statusMsg(), "Retrieving from Photo Library...");
+  EXPECT_EQ(probe_->visibleRows().size(), 1u);
+  advance(11); // the kicker does not convert it twice
+  {
+    std::lock_guard lock(services_->mutex);
+    EXPECT_EQ(services_->assetRequests,
+              std::vector<std::string>{"assets-library://asset/asset.JPG?id=1|IMG_1.JPG"});
+  }
+  const std::string folder = Paths::tmp() + "/asset-1";
+  FileManager::createDirectory(folder, true);
+  ASSERT_TRUE(testsupport::writeFile(folder + "/IMG_1.JPG", "jpeg"));
+  ASSERT_TRUE(testsupport::writeFile(Paths::tmp() + "/other.tmp", "keep"));
+  std::function<void(const AssetConvertReply &)> reply;
+  {
+    std::lock_guard lock(services_->mutex);
+    reply = services_->pendingAsset;
+  }
+  reply(AssetConvertReply{"assets-library://asset/asset.JPG?id=1", folder + "/IMG_1.JPG", {}});
+  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 1; }));
+  EXPECT_EQ(sftp_->count("setupUpload:" + folder + "/IMG_1.JPG->/up/IMG_1.JPG"), 1u);
+  EXPECT_TRUE(queue_->batchItemList()[0]->cleanFileWhenDone());
+  queue_->uploadedFile(*sftp_, "x");
+  EXPECT_EQ(queue_->batchIndexForPK(key), -1);
+  EXPECT_FALSE(FileManager::fileExists(folder));
+  EXPECT_TRUE(FileManager::fileExists(Paths::tmp() + "/other.tmp"));
+}
+
+TEST_F(QueueTest, FailedAssetConversionBecomesTheItemsError) {
+  makeQueue();
+  queue_->addBatchItemAction(31, "IMG_2.JPG", "/up", 10, "s", 22, "u", "p", "sftp",
+                             "assets-library://asset/2", false, true);
+  ASSERT_TRUE(waitFor([&] {
+    std::lock_guard lock(services_->mutex);
+    return bool(services_->pendingAsset);
+  }));
+  std::function<void(const AssetConvertReply &)> reply;
+  {
+    std::lock_guard lock(services_->mutex);
+    reply = services_->pendingAsset;
+  }
+  reply(AssetConvertReply{"assets-library://asset/2", {}, std::string("Asset not found")});
+  ASSERT_TRUE(waitFor([&] { return !queue_->batchItemList()[0]->errorMsg().empty(); }));
+  EXPECT_EQ(queue_->batchItemList()[0]->errorMsg(), "Asset not found");
+  EXPECT_FALSE(queue_->batchItemList()[0]->working());
+}
+
+TEST_F(QueueTest, SFTPFormsDispatchToTheirOperations) {
+  makeQueue();
+  queue_->addBatchItemAction(34, "newdir", "/base", 0, "s", 22, "u", "p", "sftp", "", false, true);
+  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 1; }));
+  EXPECT_EQ(countPrefix(sftp_->calls(), "mkdir:/base/newdir@"), 1u);
+  EXPECT_EQ(sftp_->batchPK(), queue_->inProgressPK()) << ::testing::PrintToString(sftp_->calls());
+  sftp_->active = false;
+  queue_->doneBatchItemObject(BatchObject{queue_->inProgressPK(), 0, 0});
+  queue_->addBatchItemAction(33, "tree", "/base", 0, "s", 22, "u", "p", "sftp", "", false, true);
+  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 2; }));
+  ASSERT_TRUE(waitFor([&] { return sftp_->count("nextBatchDirectory") == 1; }));
+  EXPECT_EQ(countPrefix(sftp_->calls(), "folder:/base/tree@"), 1u);
+}
+
+TEST_F(QueueTest, WithoutAnSFTPServiceItemsFailClearly) {
+  SFTPWrapper::setMaker(nullptr);
+  makeQueue();
+  queue_->addBatchItemAction(30, "a", "/r", 1, "s", 22, "u", "p", "sftp", "", false, true);
+  ASSERT_TRUE(waitFor([&] { return !queue_->batchItemList()[0]->errorMsg().empty(); }));
+  EXPECT_EQ(queue_->batchItemList()[0]->errorMsg(), "SFTP is not available.");
+}
+
+// --- Background ---------------------------------------------------------------------------------
+
+class QueueBackgroundTest : public QueueTest {
+protected:
+  void startRunning() {
+    makeQueue();
+    queue_->addBatchItemAction(30, "a", "/r", 1, "s", 22, "u", "p", "sftp", "", false, true);
+    queue_->addBatchItemAction(30, "b", "/r", 1, "s", 22, "u", "p", "sftp", "", false, true);
+    ASSERT_TRUE(waitFor([&] { return sftp_->started() == 1; }));
+    Application::shared().launch();
+  }
+};
+
+TEST_F(QueueBackgroundTest, NothingRunningStartsNoTask) {
+  makeQueue();
+  Application::shared().launch();
+  Application::shared().setApplicationIconBadgeNumber(7);
+  Application::shared().enterBackground();
+  queue_->enterBackground();
+  EXPECT_FALSE(queue_->runningInTheBackground());
+  EXPECT_EQ(Application::shared().backgroundTaskCount(), 0u);
+  EXPECT_EQ(Application::shared().applicationIconBadgeNumber(), 7);
+}
+
+TEST_F(QueueBackgroundTest, WatchdogPausesNearTheEndOfSixHundredSeconds) {
+  startRunning();
+  Application::shared().enterBackground();
+  queue_->enterBackground();
+  EXPECT_TRUE(queue_->runningInTheBackground());
+  EXPECT_EQ(Application::shared().backgroundTaskCount(), 1u);
+  EXPECT_EQ(Application::shared().applicationIconBadgeNumber(), 2);
+  EXPECT_NEAR(queue_->backgroundTimeLeft(), 600, 0.5);
+  advance(539.5);
+  EXPECT_FALSE(queue_->fPaused());
+  EXPECT_TRUE(queue_->runningInTheBackground());
+  advance(1);
+  EXPECT_TRUE(queue_->fPaused());
+  EXPECT_FALSE(queue_->runningInTheBackground());
+  EXPECT_EQ(Application::shared().backgroundTaskCount(), 0u);
+  EXPECT_EQ(Application::shared().applicationIconBadgeNumber(), 0);
+  // Back in front the queue stays paused until Play.
+  Application::shared().enterForeground();
+  queue_->resumeFromBackground();
+  EXPECT_TRUE(queue_->fPaused());
+}
+
+TEST_F(QueueBackgroundTest, EightySecondsLeftPausesAtOnce) {
+  startRunning();
+  Application::shared().setBackgroundTimeAllowance(seconds(80));
+  Application::shared().enterBackground();
+  queue_->enterBackground();
+  settle();
+  advance(0.1);
+  EXPECT_TRUE(queue_->fPaused());
+  EXPECT_EQ(Application::shared().backgroundTaskCount(), 0u);
+}
+
+TEST_F(QueueBackgroundTest, NoNewItemWithLessThanSixtySecondsLeft) {
+  startRunning();
+  Application::shared().setBackgroundTimeAllowance(seconds(150));
+  Application::shared().enterBackground();
+  queue_->enterBackground();
+  advance(89); // 61 s left: the watchdog has not come yet (at 90 s elapsed)
+  EXPECT_FALSE(queue_->fPaused());
+  // The running item ends with 61 s left: the next one may start.
+  sftp_->active = false;
+  queue_->downloadedFile(*sftp_, "x");
+  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 2; }));
+  EXPECT_EQ(Application::shared().applicationIconBadgeNumber(), 1);
+}
+
+TEST_F(QueueBackgroundTest, ReturningEndsTheTaskAndClearsTheBadge) {
+  startRunning();
+  Application::shared().enterBackground();
+  queue_->enterBackground();
+  Application::shared().enterForeground();
+  queue_->resumeFromBackground();
+  EXPECT_FALSE(queue_->runningInTheBackground());
+  EXPECT_EQ(Application::shared().backgroundTaskCount(), 0u);
+  EXPECT_EQ(Application::shared().applicationIconBadgeNumber(), 0);
+  EXPECT_EQ(queue_->bgTask(), kBackgroundTaskInvalid);
+  EXPECT_FALSE(queue_->fPaused());
+}
+
+TEST_F(QueueBackgroundTest, WithoutBackgroundTasksNothingNewStarts) {
+  auto profile = DeviceProfile::iPhone();
+  profile.multitaskingSupported = false;
+  DeviceProfile::setCurrent(profile);
+  startRunning();
+  Application::shared().enterBackground();
+  queue_->enterBackground();
+  EXPECT_EQ(queue_->backgroundTimeLeft(), 0);
+  sftp_->active = false;
+  queue_->downloadedFile(*sftp_, "x");
+  settle();
+  waitFor([&] { return sftp_->started() > 1; }, 0.3);
+  EXPECT_EQ(sftp_->started(), 1u);
+  EXPECT_FALSE(queue_->runningInTheBackground());
+}

@@ -1,0 +1,242 @@
+// The Transfers screen driven through the probe: rows and their names, icons and accessories,
+// the title line, edit mode, deleting a row, moving rows and "Delete All"; and completion:
+// unpacking through the archive services, removing only an upload's temporary source, and the
+// Saved Files refresh.
+#include "tests/app/queue/QueueTestSupport.h"
+
+#include "platform/foundation/FileManager.h"
+
+using namespace queuetest;
+
+namespace {
+std::string roworders(const std::vector<std::string> &rows) {
+  std::string out;
+  for (auto &row : rows) {
+    // pk|action|filename|start|size|roworder|...
+    size_t p = 0;
+    for (int i = 0; i < 5; ++i)
+      p = row.find('|', p) + 1;
+    out += row.substr(p, row.find('|', p) - p) + " ";
+  }
+  return out;
+}
+std::string filenames(const BatchListView &queue) {
+  std::string out;
+  for (auto &item : queue.batchItemList())
+    out += item->filename() + " ";
+  return out;
+}
+} // namespace
+
+TEST_F(QueueTest, ScreenShowsRowsTitleAndBadge) {
+  makeQueue();
+  EXPECT_EQ(probe_->navigationTitle().find("Transfers"), 0u);
+  EXPECT_EQ(probe_->badges(), (std::vector<std::optional<std::string>>{std::nullopt}));
+  EXPECT_EQ(services_->valtry, "");
+  EXPECT_EQ(probe_->rightItem()->name, "Edit");
+  EXPECT_EQ(probe_->leftItem()->name, "Pause");
+  EXPECT_EQ(queue_->contentSizeForViewInPopover().width, 320);
+  EXPECT_EQ(queue_->contentSizeForViewInPopover().height, 480);
+  queue_->clickedPause(); // nothing starts while the rows are looked at
+  queue_->addBatchItemAction(30, "file.zip", "/pub", 2097152, "127.0.0.1", 22, "u", "p", "sftp",
+                             "/d", false, false);
+  queue_->addBatchItemAction(20, "", "", 1048576, "http://127.0.0.1/x.bin", 80, "", "", "www",
+                             "/Downloads/x.bin", false, false);
+  queue_->addBatchItemAction(34, "newdir", "/pub", 0, "127.0.0.1", 22, "u", "p", "sftp", "", false,
+                             false);
+  auto rows = probe_->visibleRows();
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].label, "file.zip");
+  EXPECT_EQ(rows[0].accessory, ui::TableViewCellAccessoryType::None);
+  // A web item without a file name shows its address and a disclosure indicator.
+  EXPECT_EQ(rows[1].label, "http://127.0.0.1/x.bin");
+  EXPECT_EQ(rows[1].accessory, ui::TableViewCellAccessoryType::DisclosureIndicator);
+  auto table = queue_->tableView();
+  auto cell = table->cellForRowAtIndexPath({0, 2});
+  auto icon = std::dynamic_pointer_cast<ui::ImageView>(cell->contentView()->viewWithTag(-4));
+  ASSERT_TRUE(icon);
+  EXPECT_EQ(icon->imageName(), "dir-mkdir.png");
+  auto size = std::dynamic_pointer_cast<ui::Label>(
+      table->cellForRowAtIndexPath({0, 0})->contentView()->viewWithTag(-3));
+  EXPECT_EQ(size->text(), "2.0 MB");
+  EXPECT_EQ(probe_->badges(), (std::vector<std::optional<std::string>>{"3"}));
+  // Paused: the plain title; the size line counts every item.
+  EXPECT_EQ(probe_->navigationTitle(), "Transfers");
+  EXPECT_FALSE(queue_->navigationItem().titleView());
+  EXPECT_EQ(queue_->titleSize(), "3.0 MB");
+
+  // Running: the two-line title, and progress reaches the row's bar without a reload; the speed
+  // shows after a second sample at least a second later.
+  queue_->clickedResume();
+  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 1; }));
+  ASSERT_TRUE(queue_->navigationItem().titleView());
+  EXPECT_EQ(queue_->titleDetails()->text(), "3.0 MB");
+  const int key = queue_->batchItemList()[0]->primaryKey();
+  queue_->progressDic(*sftp_, SFTPProgressDic{524288, 0.25f});
+  auto bar = std::dynamic_pointer_cast<ui::ProgressView>(
+      table->cellForRowAtIndexPath({0, 0})->contentView()->viewWithTag(-5));
+  EXPECT_FALSE(bar->isHidden());
+  EXPECT_FLOAT_EQ(bar->progress(), 0.25f);
+  EXPECT_TRUE(queue_->titleSpeed().empty());
+  clock_->advance(seconds(0.5));
+  queue_->updateBatchItemPK(key, 0.3f, 600000);
+  EXPECT_TRUE(queue_->titleSpeed().empty()); // not a second yet
+  clock_->advance(seconds(1.5));
+  queue_->updateBatchItemPK(key, 0.75f, 524288 + 2 * 1024 * 100);
+  EXPECT_EQ(queue_->titleSpeed(), "100.0 KB/Sec");
+  EXPECT_EQ(queue_->titleDetails()->text(), "3.0 MB @ 100.0 KB/Sec");
+  queue_->stopBatchItemPK(key, false);
+  EXPECT_TRUE(bar->isHidden());
+  EXPECT_EQ(queue_->batchItemList()[0]->start(), 524288); // the stop kept the saved offset
+}
+
+TEST_F(QueueTest, EditDeleteMoveAndDeleteAll) {
+  makeQueue();
+  queue_->clickedPause();
+  for (const char *name : {"one", "two", "three"})
+    queue_->addBatchItemAction(2, name, "/pub", 1, "127.0.0.1", 21, "u", "p", "ftp", "/d", false,
+                               false);
+  ASSERT_TRUE(probe_->tap("Edit"));
+  EXPECT_EQ(probe_->rightItem()->name, "Done");
+  EXPECT_EQ(probe_->leftItem()->name, "Delete All");
+  auto table = queue_->tableView();
+  EXPECT_TRUE(table->isEditing());
+  auto size = table->cellForRowAtIndexPath({0, 0})->contentView()->viewWithTag(-3);
+  EXPECT_TRUE(size->isHidden());
+
+  // The top row of three to the bottom: list, table and stored order agree.
+  ASSERT_TRUE(probe_->moveRow({0, 0}, {0, 2}));
+  EXPECT_EQ(filenames(*queue_), "two three one ");
+  auto rows = probe_->visibleRows();
+  EXPECT_EQ(rows[2].label, "one");
+  EXPECT_EQ(roworders(this->rows()), "2 0 1 "); // in key order: one, two, three
+  queue_.reset();
+  settle();
+  makeQueue();
+  EXPECT_EQ(filenames(*queue_), "two three one ");
+  queue_->clickedPause();
+
+  // Deleting a row removes it from the table and the list.
+  ASSERT_TRUE(probe_->tap("Edit"));
+  ASSERT_TRUE(probe_->deleteRow({0, 1}));
+  EXPECT_EQ(filenames(*queue_), "two one ");
+  EXPECT_EQ(this->rows().size(), 2u);
+  EXPECT_EQ(probe_->badges(), (std::vector<std::optional<std::string>>{"2"}));
+
+  // Delete All asks first; Cancel keeps everything.
+  ASSERT_TRUE(probe_->tap("Delete All"));
+  auto alerts = probe_->pendingAlerts();
+  ASSERT_EQ(alerts.size(), 1u);
+  EXPECT_EQ(alerts[0].title, "Confirm Delete All");
+  EXPECT_EQ(alerts[0].message, "This will remove all 2 pending items.  Continue?");
+  EXPECT_EQ(alerts[0].buttons, (std::vector<std::string>{"Cancel", "Delete All"}));
+  ASSERT_TRUE(probe_->answerAlert("Cancel"));
+  EXPECT_EQ(queue_->batchItemList().size(), 2u);
+  ASSERT_TRUE(probe_->tap("Delete All"));
+  ASSERT_TRUE(probe_->answerAlert("Delete All"));
+  EXPECT_TRUE(queue_->batchItemList().empty());
+  EXPECT_TRUE(this->rows().empty());
+  EXPECT_TRUE(probe_->visibleRows().empty());
+  EXPECT_EQ(probe_->badges(), (std::vector<std::optional<std::string>>{std::nullopt}));
+  // Leaving edit mode always brings the Pause button back.
+  ASSERT_TRUE(probe_->tap("Done"));
+  EXPECT_EQ(probe_->leftItem()->name, "Pause");
+  EXPECT_EQ(probe_->rightItem()->name, "Edit");
+}
+
+TEST_F(QueueTest, DeletingTheRunningRowStopsItAndTheQueueMovesOn) {
+  makeQueue();
+  queue_->addBatchItemAction(30, "a", "/r", 1, "s", 22, "u", "p", "sftp", "", false, true);
+  queue_->addBatchItemAction(30, "b", "/r", 1, "s", 22, "u", "p", "sftp", "", false, true);
+  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 1; }));
+  ASSERT_TRUE(probe_->tap("Edit"));
+  ASSERT_TRUE(probe_->deleteRow({0, 0}));
+  EXPECT_EQ(queue_->inProgressPK(), -1);
+  sftp_->active = false;
+  advance(15);
+  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 2; }));
+  EXPECT_EQ(filenames(*queue_), "b ");
+}
+
+TEST_F(QueueTest, CompletionUnpacksArchivesAndKeepsThem) {
+  makeQueue();
+  queue_->clickedPause();
+  const std::string files = Paths::documents() + "/Files";
+  FileManager::createDirectory(files + "/dl", true);
+  ASSERT_TRUE(testsupport::writeFile(files + "/dl/pack.ZIP", "zip"));
+  ASSERT_TRUE(testsupport::writeFile(files + "/dl/pack.tar.gz", "tgz"));
+  ASSERT_TRUE(testsupport::writeFile(files + "/dl/plain.txt", "text"));
+  ASSERT_TRUE(testsupport::writeFile(files + "/dl/notqueued.zip", "zip"));
+  auto local = std::make_shared<LocalFolderDouble>();
+  local->folder = "/elsewhere";
+  services_->localFolder = local;
+
+  int zip = queue_->addBatchItemAction(2, "pack.ZIP", "/", 1, "127.0.0.1", 21, "u", "p", "ftp",
+                                       "/dl", true, false);
+  queue_->doneBatchItemPK(zip);
+  EXPECT_EQ(*zipLog_,
+            (std::vector<std::string>{"open:" + files + "/dl/pack.ZIP",
+                                      "to:" + files + "/dl/pack:overwrite:exists", "close"}));
+  EXPECT_TRUE(FileManager::fileExists(files + "/dl/pack.ZIP"));
+  EXPECT_EQ(local->reloads, 0);
+
+  // Over SFTP "download and unpack" unpacks the same way; the open folder is refreshed.
+  local->folder = "/dl";
+  int tgz = queue_->addBatchItemAction(30, "pack.tar.gz", "/", 1, "s", 22, "u", "p", "sftp", "/dl",
+                                       true, false);
+  queue_->doneBatchItemPK(tgz);
+  EXPECT_EQ(tar_->paths, std::vector<std::string>{files + "/dl/pack.tar.gz"});
+  EXPECT_TRUE(FileManager::fileExists(files + "/dl/pack.tar.gz"));
+  EXPECT_EQ(local->reloads, 1);
+
+  // Done is reported once the file is in place: a missing file is not waited for.
+  int missing = queue_->addBatchItemAction(2, "late.zip", "/", 1, "127.0.0.1", 21, "u", "p", "ftp",
+                                           "/dl", true, false);
+  queue_->doneBatchItemPK(missing);
+  EXPECT_EQ(queue_->batchIndexForPK(missing), -1);
+  ASSERT_TRUE(testsupport::writeFile(files + "/dl/late.zip", "zip"));
+  advance(6);
+  EXPECT_EQ(zipLog_->size(), 3u);
+
+  // An archive whose name without ".zip" is no name would unpack beside its folder: refused.
+  for (const char *name : {"...zip", ".zip"}) {
+    ASSERT_TRUE(testsupport::writeFile(files + "/dl/" + name, "zip"));
+    queue_->doneBatchItemPK(queue_->addBatchItemAction(2, name, "/", 1, "127.0.0.1", 21, "u", "p",
+                                                       "ftp", "/dl", true, false));
+  }
+  EXPECT_EQ(zipLog_->size(), 3u);
+
+  // A download without the clean-up flag is only removed from the queue.
+  int plain = queue_->addBatchItemAction(2, "notqueued.zip", "/", 1, "127.0.0.1", 21, "u", "p",
+                                         "ftp", "/dl", false, false);
+  queue_->doneBatchItemPK(plain);
+  EXPECT_EQ(zipLog_->size(), 3u);
+
+  // A finished upload with the clean-up flag removes its source and nothing beside it.
+  int up = queue_->addBatchItemAction(3, "plain.txt", "/", 1, "127.0.0.1", 21, "u", "p", "ftp",
+                                      "/Files/dl/plain.txt", true, false);
+  queue_->doneBatchItemPK(up);
+  EXPECT_FALSE(FileManager::fileExists(files + "/dl/plain.txt"));
+  EXPECT_TRUE(FileManager::fileExists(files + "/dl/pack.ZIP"));
+  EXPECT_TRUE(FileManager::isDirectory(files + "/dl"));
+  EXPECT_TRUE(queue_->batchItemList().empty());
+  EXPECT_TRUE(rows().empty());
+}
+
+TEST_F(QueueTest, DeletingADownloadRowKeepsTheUsersFile) {
+  makeQueue();
+  queue_->clickedPause();
+  const std::string files = Paths::documents() + "/Files";
+  FileManager::createDirectory(files + "/dl", true);
+  ASSERT_TRUE(testsupport::writeFile(files + "/dl/movie.mp4", "partial"));
+  ASSERT_TRUE(testsupport::writeFile(files + "/dl/copy.tmp", "temp"));
+  queue_->addBatchItemAction(30, "movie.mp4", "/", 1, "s", 22, "u", "p", "sftp", "/dl", true,
+                             false);
+  queue_->addBatchItemAction(31, "copy.tmp", "/", 1, "s", 22, "u", "p", "sftp",
+                             "/Files/dl/copy.tmp", true, false);
+  ASSERT_TRUE(probe_->tap("Edit"));
+  ASSERT_TRUE(probe_->deleteRow({0, 0}));
+  ASSERT_TRUE(probe_->deleteRow({0, 0}));
+  EXPECT_TRUE(FileManager::fileExists(files + "/dl/movie.mp4"));
+  EXPECT_FALSE(FileManager::fileExists(files + "/dl/copy.tmp"));
+}

@@ -1,0 +1,243 @@
+// The queue's table and list: loading order, adding with normalisation and de-duplication, the
+// look-ups, 64-bit sizes and offsets, and a refused INSERT.
+#include "tests/app/queue/QueueTestSupport.h"
+
+#include "platform/foundation/FileManager.h"
+
+#include <filesystem>
+
+using namespace queuetest;
+
+namespace {
+std::vector<std::string> names(const BatchListView &queue) {
+  std::vector<std::string> out;
+  for (auto &item : queue.batchItemList())
+    out.push_back(item->filename());
+  return out;
+}
+} // namespace
+
+TEST_F(QueueTest, LoadsInUserOrderThenNewRowsByKey) {
+  seedRow("'2','new1','/','127.0.0.1',21,'u','p','/x',10,0,'ftp',9999,0");
+  seedRow("'2','second','/','127.0.0.1',21,'u','p','/x',10,0,'ftp',1,0");
+  seedRow("'2','new2','/','127.0.0.1',21,'u','p','/x',10,0,'ftp',9999,0");
+  seedRow("'2','first','/','127.0.0.1',21,'u','p','/x',5000000000,1,'ftp',0,4000000000");
+  makeQueue(false);
+  EXPECT_EQ(names(*queue_), (std::vector<std::string>{"first", "second", "new1", "new2"}));
+  auto &first = queue_->batchItemList().front();
+  // Sizes and offsets past 4 GiB survive the round trip.
+  EXPECT_EQ(first->filesize(), 5000000000LL);
+  EXPECT_EQ(first->start(), 4000000000LL);
+  EXPECT_TRUE(first->cleanFileWhenDone());
+  // A new item goes to the end of the list and keeps the default order in the table.
+  int key = queue_->addBatchItemAction(2, "later", "/", 1, "127.0.0.1", 21, "u", "p", "ftp", "/x",
+                                       false, false);
+  EXPECT_EQ(queue_->batchItemList().back()->primaryKey(), key);
+  EXPECT_EQ(rows().back().substr(rows().back().find("|later|")),
+            "|later|0|1|9999|127.0.0.1|21|/|/x");
+}
+
+TEST_F(QueueTest, AddingNormalisesAndFindsTwins) {
+  makeQueue(false);
+  const std::string docs = Paths::documents();
+  // Host with a port, the port repeated at the end of the folder, a local path under Documents.
+  int a = queue_->addBatchItemAction(3, "up.txt", "/pub:2121", 7, "ftp.example:2121", 21, "u", "p",
+                                     "ftp", docs + "/Files/up.txt", false, false);
+  ASSERT_GT(a, 0);
+  auto item = queue_->batchItemList().back();
+  EXPECT_EQ(item->server(), "ftp.example");
+  EXPECT_EQ(item->port(), 2121);
+  EXPECT_EQ(item->path(), "/pub");
+  EXPECT_EQ(item->localpath(), "/Files/up.txt");
+  // The twin action, with the texts as the first one stored them, is the same transfer.
+  int b = queue_->addBatchItemAction(10, "up.txt", "/pub", 7, "ftp.example", 2121, "u", "p", "ftp",
+                                     "/Files/up.txt", false, false);
+  EXPECT_EQ(b, a);
+  EXPECT_EQ(rows().size(), 1u);
+  // Another password is another transfer.
+  int c = queue_->addBatchItemAction(3, "up.txt", "/pub", 7, "ftp.example", 2121, "u", "other",
+                                     "ftp", "/Files/up.txt", false, false);
+  EXPECT_NE(c, a);
+  EXPECT_EQ(queue_->actionForBatchItemPK(c), 3);
+  EXPECT_EQ(queue_->actionForBatchItemPK(9999), -1);
+  EXPECT_EQ(queue_->batchIndexForPK(c), 1);
+  EXPECT_EQ(queue_->batchIndexForPK(-1), -1);
+
+  // The look-up takes the one action only and ignores the size.
+  EXPECT_EQ(queue_->alreadyExists(3, "up.txt", "/pub:2121", 123, "ftp.example:2121", 21, "u", "p"),
+            a);
+  EXPECT_EQ(queue_->alreadyExists(10, "up.txt", "/pub", 7, "ftp.example", 2121, "u", "p"), -1);
+  EXPECT_EQ(queue_->alreadyExists(3, "UP.txt", "/pub", 7, "ftp.example", 2121, "u", "p"), -1);
+}
+
+TEST_F(QueueTest, WebItemNamingAnFtpAddressBecomesADownload) {
+  makeQueue(false);
+  int key = queue_->addBatchItemAction(20, "", "", 0, "ftp://files.example/pub/sub/data.bin", 80,
+                                       "", "", "www", "/Downloads/data.bin", false, false);
+  ASSERT_GT(key, 0);
+  auto item = queue_->batchItemList().back();
+  EXPECT_EQ(item->action(), 2);
+  EXPECT_EQ(item->server(), "files.example");
+  EXPECT_EQ(item->path(), "pub/sub");
+  EXPECT_EQ(item->filename(), "data.bin");
+  EXPECT_EQ(item->port(), 21);
+  EXPECT_EQ(item->protocol(), "www");
+  EXPECT_EQ(item->localpath(), "/Downloads");
+  // A plain web address keeps its colon and port text.
+  queue_->addBatchItemAction(20, "", "", 0, "http://127.0.0.1:8000/f", 0, "", "", "www",
+                             "/Downloads/f", false, false);
+  EXPECT_EQ(queue_->batchItemList().back()->server(), "http://127.0.0.1:8000/f");
+  EXPECT_EQ(queue_->batchItemList().back()->action(), 20);
+}
+
+TEST_F(QueueTest, UploadWithoutSizeTakesTheLocalFileSizeIn64Bits) {
+  makeQueue(false);
+  const std::string file = Paths::documents() + "/Files/big.iso";
+  ASSERT_TRUE(testsupport::writeFile(file, ""));
+  std::filesystem::resize_file(file, 5000000001ULL); // sparse: costs no disk
+  int key = queue_->addBatchItemAction(3, "big.iso", "/", 0, "127.0.0.1", 21, "u", "p", "ftp", file,
+                                       true, false);
+  ASSERT_GT(key, 0);
+  EXPECT_EQ(queue_->batchItemList().back()->filesize(), 5000000001LL);
+  EXPECT_NE(rows().back().find("|5000000001|"), std::string::npos);
+  // A missing local file gives 0.
+  queue_->addBatchItemAction(31, "gone", "/", 0, "127.0.0.1", 22, "u", "p", "sftp", "/Files/gone",
+                             true, false);
+  EXPECT_EQ(queue_->batchItemList().back()->filesize(), 0);
+}
+
+TEST_F(QueueTest, RefusedInsertGivesNoKeyAndNoItem) {
+  makeQueue(false);
+  int first = queue_->addBatchItemAction(2, "a", "/", 1, "127.0.0.1", 21, "u", "p", "ftp", "",
+                                         false, false);
+  ASSERT_GT(first, 0);
+  sqlite3 *db = OpenDatabase();
+  // The queue's own handle still remembers the earlier insert's key.
+  EXPECT_GE(SQLExecute(db, "CREATE TRIGGER refuse BEFORE INSERT ON batchlist BEGIN "
+                           "SELECT RAISE(ABORT, 'refused'); END"),
+            0);
+  sqlite3_close(db);
+  int second = queue_->addBatchItemAction(2, "b", "/", 1, "127.0.0.1", 21, "u", "p", "ftp", "",
+                                          false, false);
+  EXPECT_EQ(second, -1);
+  EXPECT_EQ(queue_->batchItemList().size(), 1u);
+  EXPECT_EQ(rows().size(), 1u);
+}
+
+TEST_F(QueueTest, InProgressIsASuffixTestThatIgnoresEmptyPaths) {
+  makeQueue(false);
+  queue_->addBatchItemAction(2, "a", "/", 1, "127.0.0.1", 21, "u", "p", "ftp", "", false, false);
+  EXPECT_FALSE(queue_->isInProgress("/anything/at/all"));
+  queue_->addBatchItemAction(3, "b.txt", "/", 1, "127.0.0.1", 21, "u", "p", "ftp", "/Files/b.txt",
+                             false, false);
+  EXPECT_TRUE(queue_->isInProgress(Paths::documents() + "/Files/b.txt"));
+  EXPECT_FALSE(queue_->isInProgress(Paths::documents() + "/Files/b.txt.old"));
+}
+
+TEST_F(QueueTest, OffsetSavedAtFirstReportThenAtMostEveryTenSeconds) {
+  makeQueue(false);
+  int key = queue_->addBatchItemAction(30, "f", "/", 10000000000LL, "127.0.0.1", 22, "u", "p",
+                                       "sftp", "", false, false);
+  auto startOf = [&] {
+    for (auto &row : rows())
+      if (row.rfind(std::to_string(key) + "|", 0) == 0) {
+        auto a = row.find('|', row.find('|', row.find('|') + 1) + 1);
+        return row.substr(a + 1, row.find('|', a + 1) - a - 1);
+      }
+    return std::string("?");
+  };
+  queue_->updateBatchItemPK(key, 0.1f, 4294967296LL + 5);
+  EXPECT_EQ(startOf(), "4294967301");
+  clock_->advance(seconds(5));
+  queue_->updateBatchItemPK(key, 0.2f, 5000000000LL);
+  EXPECT_EQ(startOf(), "4294967301");
+  clock_->advance(seconds(6));
+  queue_->updateBatchItemPK(key, 0.3f, 6000000000LL);
+  EXPECT_EQ(startOf(), "6000000000");
+  // The stop report hides the bar and leaves the offset alone.
+  queue_->updateBatchItemPK(key, -1.0f, -1);
+  EXPECT_EQ(startOf(), "6000000000");
+  // A restart of the queue reads it back.
+  queue_.reset();
+  settle();
+  makeQueue(false);
+  ASSERT_EQ(queue_->batchItemList().size(), 1u);
+  EXPECT_EQ(queue_->batchItemList().front()->start(), 6000000000LL);
+}
+
+TEST_F(QueueTest, KickstartWhilePausedResumesAndWithoutItWaits) {
+  makeQueue();
+  settle();
+  queue_->clickedPause();
+  EXPECT_TRUE(queue_->fPaused());
+  ASSERT_TRUE(probe_->leftItem());
+  EXPECT_EQ(probe_->leftItem()->name, "Play");
+  queue_->addBatchItemAction(30, "a", "/r", 1, "s.example", 22, "u", "p", "sftp", "", false, false);
+  settle();
+  EXPECT_TRUE(queue_->fPaused());
+  queue_->addBatchItemAction(30, "b", "/r", 1, "s.example", 22, "u", "p", "sftp", "", false, true);
+  EXPECT_FALSE(queue_->fPaused());
+  EXPECT_EQ(probe_->leftItem()->name, "Pause");
+  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 1; }));
+  // The first queued item runs first.
+  EXPECT_EQ(sftp_->calls().front().find("reinit"), 0u);
+  bool sawA = false;
+  for (auto &c : sftp_->calls())
+    if (c == "setupDownload:/r/a->") sawA = true;
+  EXPECT_TRUE(sawA);
+}
+
+TEST_F(QueueTest, AddingByConnectionTakesItsServerFields) {
+  makeQueue(false);
+  // An FTP connection on a thread of its own, as the application makes them.
+  std::shared_ptr<FTPConnection> connection;
+  std::atomic<bool> made{false};
+  auto loop = platform::startThread("test-ftp", [&] {
+    connection = std::make_shared<FTPConnection>();
+    made = true;
+  });
+  ASSERT_TRUE(waitFor([&] { return made.load(); }));
+  // Set on the connection's thread in the order posted: the user last, to wait for.
+  connection->setServerAddress("127.0.0.1:2121");
+  connection->setLoginPass("it's secret");
+  connection->setLoginUser("joe");
+  ASSERT_TRUE(waitFor([&] { return connection->loginUser() == "joe"; }));
+  EXPECT_EQ(connection->loginPass(), "it's secret");
+  int key =
+      queue_->addBatchItemAction(2, "f.txt", "/pub", 5, connection, nullptr, "/d", false, false);
+  ASSERT_GT(key, 0);
+  auto item = queue_->batchItemList().back();
+  EXPECT_EQ(item->server(), "127.0.0.1");
+  EXPECT_EQ(item->port(), 2121);
+  EXPECT_EQ(item->user(), "joe");
+  EXPECT_EQ(item->password(), "it's secret");
+  EXPECT_EQ(item->protocol(), "ftp");
+  EXPECT_EQ(item->action(), 2);
+
+  // The SFTP service: the SFTP forms of the actions.
+  sftp_->setServer("127.0.0.1");
+  sftp_->setPort(2222);
+  sftp_->setUsername("joe");
+  sftp_->setPassword("pw");
+  const int forms[][2] = {{2, 30}, {3, 31}, {10, 32}, {1, 33}, {6, 34}, {20, 20}};
+  for (auto &form : forms) {
+    int k = queue_->addBatchItemAction(form[0], "s" + std::to_string(form[0]), "/r", 1, nullptr,
+                                       sftp_, "/Files/x", false, false);
+    ASSERT_GT(k, 0);
+    EXPECT_EQ(queue_->actionForBatchItemPK(k), form[1]) << form[0];
+    EXPECT_EQ(queue_->batchItemList().back()->protocol(), "sftp");
+    EXPECT_EQ(queue_->batchItemList().back()->port(), 2222);
+  }
+  // Neither: nothing stored.
+  const size_t count = queue_->batchItemList().size();
+  EXPECT_EQ(queue_->addBatchItemAction(2, "x", "/", 1, nullptr, nullptr, "", false, false), -1);
+  EXPECT_EQ(queue_->batchItemList().size(), count);
+
+  std::atomic<bool> gone{false};
+  loop->perform([&] {
+    connection.reset();
+    gone = true;
+  });
+  ASSERT_TRUE(waitFor([&] { return gone.load(); }));
+  loop->stop();
+}

@@ -1,0 +1,358 @@
+// The FTP sharing server's command handling, fed control lines directly (no network): login
+// rules, path confinement to Saved Files, the keys folder, file operations, dates and sizes.
+#include "tests/app/shell/ShellFixture.h"
+
+#include "platform/foundation/DateFormatter.h"
+#include "platform/foundation/Text.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+
+using namespace platform;
+
+namespace {
+
+class Session {
+public:
+  Session() : server(std::make_shared<FTPServer>()) {}
+  // Sends the text (lines with their CR LF) and returns every reply it produced.
+  std::string send(const std::string &text) {
+    server->receiveControlBytes(reinterpret_cast<const uint8_t *>(text.data()), text.size());
+    return server->takePendingReplies();
+  }
+  std::string cmd(const std::string &line) { return send(line + "\r\n"); }
+  std::shared_ptr<FTPServer> server;
+};
+
+} // namespace
+
+class FTPCommandsTest : public ShellTest {};
+
+TEST_F(FTPCommandsTest, LoginRulesWithAndWithoutSharingCredentials) {
+  {
+    Session s; // no user, no password: any user name logs in at once
+    EXPECT_EQ(s.cmd("NOOP"), "500 'NOOP': command not understood.\r\n");
+    EXPECT_EQ(s.cmd("user whoever"), "230 Login successful.\r\n");
+    EXPECT_TRUE(s.server->isLoggedIn());
+    EXPECT_EQ(s.cmd("noop"), "200 Command OK.\r\n");
+  }
+  {
+    setSharing("", "s3cret"); // only a password: any user, then the password
+    Session s;
+    EXPECT_EQ(s.cmd("USER anybody"), "331 Please specify the password.\r\n");
+    EXPECT_FALSE(s.server->isLoggedIn());
+    EXPECT_EQ(s.cmd("PWD"), "500 'PWD': command not understood.\r\n");
+    EXPECT_EQ(s.cmd("PASS s3cret"), "230 Login successful.\r\n");
+    EXPECT_EQ(s.cmd("PWD"), "257 \"/\" is current directory.\r\n");
+    // REIN returns to the greeting state.
+    EXPECT_EQ(s.cmd("REIN"), "220 Ferrowen v3.0 ready...\r\n");
+    EXPECT_FALSE(s.server->isLoggedIn());
+  }
+  {
+    setSharing("alice", "pw");
+    Session s; // a wrong user name only answers 530; the client may try again
+    EXPECT_EQ(s.cmd("USER bob"), "530 Login incorrect.\r\n");
+    EXPECT_FALSE(s.server->isDisconnected());
+    EXPECT_EQ(s.cmd("USER alice"), "331 Please specify the password.\r\n");
+    EXPECT_EQ(s.cmd("PASS pw"), "230 Login successful.\r\n");
+    EXPECT_EQ(delegate->badLoginCount(), 0);
+  }
+  {
+    Session s; // a wrong password ends the connection and counts one bad login
+    s.cmd("USER alice");
+    EXPECT_EQ(s.send("PASS nope\r\nPWD\r\n"), "530 Login incorrect.\r\n");
+    EXPECT_TRUE(s.server->isDisconnected());
+    EXPECT_EQ(delegate->badLoginCount(), 1);
+  }
+  {
+    Session s; // a password without an accepted user name is a bad login too
+    EXPECT_EQ(s.cmd("PASS pw"), "530 Login incorrect.\r\n");
+    EXPECT_EQ(delegate->badLoginCount(), 2);
+  }
+  {
+    Session s; // group one is answered before login
+    EXPECT_EQ(s.cmd("SYST"), "215 UNIX Type: L8\r\n");
+    EXPECT_EQ(s.cmd("FEAT"), "211-Features:\r\n HOST domain\r\n UTF8\r\n SIZE\r\n REST STREAM\r\n "
+                             "MDTM\r\n MFMT\r\n211 End\r\n");
+    EXPECT_EQ(s.cmd("HOST x"), "220 Ferrowen v3.0 ready...\r\n");
+  }
+}
+
+TEST_F(FTPCommandsTest, PathsNeverLeaveSavedFiles) {
+  // A sibling folder whose name starts with "Files" is outside, however it is spelt.
+  ASSERT_TRUE(FileManager::createDirectory(Paths::documents() + "/FilesX"));
+  ASSERT_TRUE(testsupport::writeFile(Paths::documents() + "/FilesX/secret", "no"));
+  makeFile("sub/inner/a.txt", "a");
+  Session s;
+  s.cmd("USER x");
+  EXPECT_EQ(s.cmd("CWD .."), "550 ..: Bad path argument.\r\n");
+  EXPECT_EQ(s.cmd("CWD ../FilesX"), "550 ../FilesX: Bad path argument.\r\n");
+  EXPECT_EQ(s.cmd("RETR ../FilesX/secret"), "550 ../FilesX/secret: Bad path argument.\r\n");
+  EXPECT_EQ(s.cmd("SIZE /../FilesX/secret"), "550 /../FilesX/secret: Bad path argument.\r\n");
+  EXPECT_EQ(s.cmd("DELE ../../Preferences.json"),
+            "550 ../../Preferences.json: Bad path argument.\r\n");
+  EXPECT_EQ(s.cmd("MKD ../escaped"), "550 ../escaped: Bad path argument.\r\n");
+  EXPECT_FALSE(FileManager::fileExists(Paths::documents() + "/escaped"));
+
+  // Going down and back up is fine; the current folder is kept as the client built it.
+  EXPECT_EQ(s.cmd("CWD sub"), "250 CWD command successful.\r\n");
+  EXPECT_EQ(s.cmd("CWD .."), "250 CWD command successful.\r\n");
+  EXPECT_EQ(s.cmd("PWD"), "257 \"/sub/..\" is current directory.\r\n");
+  // From there, a climb that would come back down through the real parent folders is refused
+  // both when checked and when used.
+  EXPECT_EQ(s.cmd("CWD /sub"), "250 CWD command successful.\r\n");
+  std::string around = "../../" + lastPathComponent(Paths::documents()) + "/Files/sub";
+  EXPECT_EQ(s.cmd("CWD " + around), "550 " + around + ": Bad path argument.\r\n");
+  EXPECT_EQ(s.cmd("CWD /nowhere"), "550 /nowhere: No such file or directory.\r\n");
+
+  // An absolute argument means the same place for every command.
+  EXPECT_EQ(s.cmd("MKD /made"), "257 \"/made\" created.\r\n");
+  EXPECT_TRUE(FileManager::isDirectory(file("made")));
+  EXPECT_FALSE(FileManager::fileExists(file("sub/made")));
+  EXPECT_EQ(s.cmd("SIZE /sub/inner/a.txt"), "213 1\r\n");
+
+  // CDUP climbs one part and stops at the root.
+  EXPECT_EQ(s.cmd("CDUP"), "250 CDUP command successful.\r\n");
+  EXPECT_EQ(s.cmd("PWD"), "257 \"/\" is current directory.\r\n");
+  EXPECT_EQ(s.cmd("CDUP"), "250 CDUP command successful.\r\n");
+  EXPECT_EQ(s.cmd("PWD"), "257 \"/\" is current directory.\r\n");
+  EXPECT_EQ(testsupport::readFile(Paths::documents() + "/FilesX/secret"), "no");
+}
+
+TEST_F(FTPCommandsTest, SymbolicLinksDoNotLeadOutOfSavedFiles) {
+  makeFile("sub/a.txt", "a");
+  const std::string outsideTarget = tmp_->path() + "/pwned";
+  ASSERT_EQ(::symlink(Paths::documents().c_str(), file("out").c_str()), 0);
+  ASSERT_EQ(::symlink(file("sub").c_str(), file("in").c_str()), 0);
+  ASSERT_EQ(::symlink(outsideTarget.c_str(), file("dangling").c_str()), 0);
+  Session s;
+  s.cmd("USER x");
+  EXPECT_EQ(s.cmd("CWD out"), "550 out: Bad path argument.\r\n");
+  ASSERT_TRUE(testsupport::writeFile(Paths::documents() + "/secret.txt", "s"));
+  EXPECT_EQ(s.cmd("SIZE out/secret.txt"), "550 out/secret.txt: Bad path argument.\r\n");
+  // Through the link and back into Saved Files is still inside.
+  EXPECT_EQ(s.cmd("SIZE out/Files/sub/a.txt"), "213 1\r\n");
+  EXPECT_EQ(s.cmd("MKD out/new"), "550 out/new: Bad path argument.\r\n");
+  EXPECT_EQ(s.cmd("STOR dangling"), "550 dangling: Bad path argument.\r\n");
+  EXPECT_EQ(s.cmd("MKD dangling/x"), "550 dangling/x: Bad path argument.\r\n");
+  // Up from a link goes up from the folder the link is in, as checked, not from its target.
+  ASSERT_TRUE(FileManager::createDirectory(tmp_->path() + "/far/deep", true));
+  ASSERT_TRUE(testsupport::writeFile(tmp_->path() + "/far/outside.txt", "outside"));
+  ASSERT_EQ(::symlink((tmp_->path() + "/far/deep").c_str(), file("deep").c_str()), 0);
+  makeFile("inside.txt", "in");
+  EXPECT_EQ(s.cmd("SIZE deep/../outside.txt"), "550 File not found.\r\n");
+  EXPECT_EQ(s.cmd("SIZE deep/../inside.txt"), "213 2\r\n");
+  EXPECT_EQ(s.cmd("MKD deep/../made"), "257 \"/deep/../made\" created.\r\n");
+  EXPECT_TRUE(FileManager::isDirectory(file("made")));
+  EXPECT_FALSE(FileManager::fileExists(tmp_->path() + "/far/made"));
+  EXPECT_EQ(s.cmd("DELE deep/../outside.txt"), "250 Deleted.\r\n");
+  EXPECT_TRUE(FileManager::fileExists(tmp_->path() + "/far/outside.txt"));
+  EXPECT_FALSE(FileManager::fileExists(outsideTarget));
+  EXPECT_FALSE(FileManager::fileExists(Paths::documents() + "/new"));
+  // A link that stays inside is followed like any folder.
+  EXPECT_EQ(s.cmd("CWD in"), "250 CWD command successful.\r\n");
+  EXPECT_EQ(s.cmd("SIZE a.txt"), "213 1\r\n");
+}
+
+TEST_F(FTPCommandsTest, RefusedPathDoesNotStallPipelinedCommands) {
+  Session s;
+  s.cmd("USER x");
+  EXPECT_EQ(s.send("CWD ../..\r\nTYPE I\r\nNOOP\r\n"),
+            "550 ../..: Bad path argument.\r\n200 Type set to I.\r\n200 Command OK.\r\n");
+  // A line cut in two arrives whole; NUL ends a line like LF.
+  EXPECT_EQ(s.send("NO"), "");
+  EXPECT_EQ(s.send(std::string("OP\r\nSYST\0", 9)), "200 Command OK.\r\n215 UNIX Type: L8\r\n");
+}
+
+TEST_F(FTPCommandsTest, OverlongLineWithoutEndIsCutOff) {
+  Session s;
+  s.cmd("USER x");
+  std::string big(FTPServer::kMaxControlLine + 10, 'A');
+  EXPECT_EQ(s.send(big), "500 Command line too long.\r\n");
+  EXPECT_TRUE(s.server->isDisconnected());
+}
+
+TEST_F(FTPCommandsTest, KeysFolderCannotBeReadSizedListedOrRenamedAway) {
+  makeFile("PrivateKeys/id.pem", "-----BEGIN KEY-----");
+  makeFile("privatekeys/other.pem", "k");
+  Session s;
+  s.cmd("USER x");
+  for (std::string path : {"PrivateKeys/id.pem", "/PrivateKeys/id.pem", "privatekeys/other.pem",
+                           "./PrivateKeys/../PrivateKeys/id.pem"}) {
+    EXPECT_EQ(s.cmd("SIZE " + path), "550 File not found.\r\n") << path;
+    EXPECT_EQ(s.cmd("STAT " + path), "550 File not found.\r\n") << path;
+  }
+  // Renaming out of the folder (or the folder itself) is refused; within it, allowed.
+  EXPECT_EQ(s.cmd("RNFR PrivateKeys/id.pem"), "350 Ready to rename.\r\n");
+  EXPECT_EQ(s.cmd("RNTO id.pem"), "550 Error renaming file.\r\n");
+  EXPECT_EQ(s.cmd("RNFR PrivateKeys"), "350 Ready to rename.\r\n");
+  EXPECT_EQ(s.cmd("RNTO Public"), "550 Error renaming file.\r\n");
+  EXPECT_EQ(s.cmd("RNFR PrivateKeys/id.pem"), "350 Ready to rename.\r\n");
+  EXPECT_EQ(s.cmd("RNTO PrivateKeys/renamed.pem"), "250 Renamed OK.\r\n");
+  EXPECT_TRUE(FileManager::fileExists(file("PrivateKeys/renamed.pem")));
+  EXPECT_FALSE(FileManager::fileExists(file("id.pem")));
+  // Reading needs a data connection, but the refusal comes first, from any folder.
+  EXPECT_EQ(s.cmd("RETR PrivateKeys/renamed.pem"), "550 File not found.\r\n");
+  EXPECT_EQ(s.cmd("CWD PrivateKeys"), "250 CWD command successful.\r\n");
+  EXPECT_EQ(s.cmd("RETR renamed.pem"), "550 File not found.\r\n");
+
+  // Links (from an unpacked archive, say) that name the folder or a key by another name.
+  ASSERT_EQ(::symlink("PrivateKeys", file("keys").c_str()), 0);
+  ASSERT_EQ(::symlink("PrivateKeys/renamed.pem", file("key.pem").c_str()), 0);
+  EXPECT_EQ(s.cmd("CWD /"), "250 CWD command successful.\r\n");
+  for (std::string path : {"keys/renamed.pem", "key.pem", "keys/../key.pem"}) {
+    EXPECT_EQ(s.cmd("SIZE " + path), "550 File not found.\r\n") << path;
+    EXPECT_EQ(s.cmd("STAT " + path), "550 File not found.\r\n") << path;
+    EXPECT_EQ(s.cmd("RETR " + path), "550 File not found.\r\n") << path;
+  }
+  EXPECT_EQ(s.cmd("RNFR keys/renamed.pem"), "350 Ready to rename.\r\n");
+  EXPECT_EQ(s.cmd("RNTO moved.pem"), "550 Error renaming file.\r\n");
+  EXPECT_TRUE(FileManager::fileExists(file("PrivateKeys/renamed.pem")));
+  EXPECT_EQ(s.cmd("CWD keys"), "250 CWD command successful.\r\n");
+  EXPECT_EQ(s.cmd("RETR renamed.pem"), "550 File not found.\r\n");
+}
+
+TEST_F(FTPCommandsTest, ListingLineFormatHiddenEntriesAndDates) {
+  makeFile(".hidden", "h");
+  makeFile("visible.txt", "12345");
+  // Dates one year (365 days) before the listing show their time; one second older, the year.
+  const WallTime now = Clock::current().wallNow();
+  ASSERT_TRUE(
+      FileManager::setModificationDate(file("visible.txt"), now - std::chrono::hours(24 * 365)));
+  ASSERT_TRUE(FileManager::setModificationDate(file(".hidden"), now - std::chrono::hours(24 * 365) -
+                                                                    std::chrono::seconds(2)));
+
+  auto server = std::make_shared<FTPServer>();
+  Session s;
+  s.cmd("USER x");
+
+  auto visible = FileManager::attributesOfItem(file("visible.txt"));
+  ASSERT_TRUE(visible);
+  std::string line = server->getDirectoryLISTItem("visible.txt", root, false, false);
+  DateComponents c = GregorianCalendar::components(visible->modificationDate);
+  char when[32];
+  std::snprintf(when, sizeof when, " %02d %02d:%02d ", c.day, c.hour, c.minute);
+  EXPECT_EQ(line.substr(0, 10), "-rw-r--r--") << line;
+  EXPECT_NE(line.find("    1 "), std::string::npos) << line;
+  EXPECT_NE(line.find("        5 "), std::string::npos) << line;
+  EXPECT_NE(line.find(when), std::string::npos) << line;
+  EXPECT_TRUE(line.size() > 13 && line.substr(line.size() - 13) == "visible.txt\r\n") << line;
+
+  std::string old = server->getDirectoryLISTItem(".hidden", root, false, true);
+  DateComponents o = GregorianCalendar::components(
+      FileManager::attributesOfItem(file(".hidden"))->modificationDate);
+  std::snprintf(when, sizeof when, " %02d  %04d ", o.day, o.year);
+  EXPECT_NE(old.find(when), std::string::npos) << old;
+  EXPECT_EQ(server->getDirectoryLISTItem(".hidden", root, false, false), "");
+  EXPECT_EQ(server->getDirectoryLISTItem(".hidden", root, true, false), ".hidden\r\n");
+  EXPECT_EQ(server->getDirectoryLISTItem("missing", root, false, true), "");
+  EXPECT_EQ(FTPServer::dirAttribString(5), "r-x");
+  EXPECT_EQ(FTPServer::dirAttribString(2), "-w-");
+
+  // Without a passive connection a listing is not started; the refusals of paths come first.
+  EXPECT_EQ(s.cmd("LIST -la ../.."), "550 ../..: Bad path argument.\r\n");
+  EXPECT_EQ(s.cmd("LIST"), "425 Use PASV first.\r\n");
+}
+
+TEST_F(FTPCommandsTest, FileOperationsAndTheRootThatCannotBeRemoved) {
+  makeFile("dir/f.txt", "x");
+  makeFile("g.txt", "g");
+  Session s;
+  s.cmd("USER x");
+  // Nothing removes or renames Saved Files itself.
+  EXPECT_EQ(s.cmd("DELE"), "550 Error deleting file.\r\n");
+  EXPECT_EQ(s.cmd("RMD /"), "550 Error deleting folder.\r\n");
+  EXPECT_EQ(s.cmd("RMD ."), "550 Error deleting folder.\r\n");
+  EXPECT_EQ(s.cmd("RNFR /"), "550 File not found.\r\n");
+  EXPECT_TRUE(FileManager::fileExists(file("g.txt")));
+
+  EXPECT_EQ(s.cmd("RNTO x"), "550 send RNFR command first.\r\n");
+  EXPECT_EQ(s.cmd("RNFR missing"), "550 File not found.\r\n");
+  EXPECT_EQ(s.cmd("RNFR g.txt"), "350 Ready to rename.\r\n");
+  EXPECT_EQ(s.cmd("RNTO dir/f.txt"), "550 Rename-To file already exists.\r\n");
+  EXPECT_EQ(s.cmd("RNTO dir/h.txt"), "550 send RNFR command first.\r\n"); // cleared either way
+  // The source is the one named when RNFR was accepted, whatever folder the client moves to.
+  EXPECT_EQ(s.cmd("RNFR g.txt"), "350 Ready to rename.\r\n");
+  EXPECT_EQ(s.cmd("CWD dir"), "250 CWD command successful.\r\n");
+  EXPECT_EQ(s.cmd("RNTO h.txt"), "250 Renamed OK.\r\n");
+  EXPECT_EQ(testsupport::readFile(file("dir/h.txt")), "g");
+
+  EXPECT_EQ(s.cmd("DELE h.txt"), "250 Deleted.\r\n");
+  EXPECT_EQ(s.cmd("DELE h.txt"), "250 Deleted.\r\n"); // gone either way
+  EXPECT_EQ(s.cmd("CDUP"), "250 CDUP command successful.\r\n");
+  EXPECT_EQ(s.cmd("RMD dir"), "250 Deleted.\r\n");
+  EXPECT_FALSE(FileManager::fileExists(file("dir")));
+  EXPECT_EQ(s.cmd("MKD a/b/c"), "257 \"/a/b/c\" created.\r\n");
+  EXPECT_TRUE(FileManager::isDirectory(file("a/b/c")));
+  EXPECT_EQ(s.cmd("TYPE x"), "500 Type not understood.\r\n");
+  EXPECT_EQ(s.cmd("OPTS UTF8 ON"), "200 UTF-8 Set.\r\n");
+  EXPECT_EQ(s.cmd("OPTS MLST type"), "500 'OPTS': command not understood.\r\n");
+  EXPECT_EQ(s.cmd("PORT 127,0,0,1,4,1"), "500 'PORT': command not understood.\r\n");
+  EXPECT_EQ(s.cmd("ABOR"), "226 Transfer interrupted.\r\n");
+  EXPECT_EQ(s.cmd("STAT"), "220 Ferrowen v3.0 ready...\r\n");
+  EXPECT_EQ(s.cmd("STAT nothing"), "550 File not found.\r\n");
+  std::string stat = s.cmd("STAT a");
+  EXPECT_EQ(stat.substr(0, 23), "211-Begin File Status\r\n") << stat;
+  EXPECT_NE(stat.find("drwx"), std::string::npos) << stat;
+  EXPECT_EQ(stat.substr(stat.size() - 21), "211 End File Status\r\n") << stat;
+  EXPECT_EQ(s.cmd("QUIT"), "221 Goodbye.\r\n");
+  EXPECT_TRUE(s.server->isDisconnected());
+}
+
+TEST_F(FTPCommandsTest, SizesAndOffsetsBeyondTwoGigabytes) {
+  // A sparse 5 GiB file.
+  std::string big = file("big.bin");
+  int fd = ::open(big.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::ftruncate(fd, 5368709120LL), 0);
+  ::close(fd);
+  Session s;
+  s.cmd("USER x");
+  EXPECT_EQ(s.cmd("SIZE big.bin"), "213 5368709120\r\n");
+  EXPECT_EQ(s.cmd("REST 4294967297"), "350 Restarting at 4294967297, send STOR or RETR\r\n");
+  std::string stat = s.cmd("STAT big.bin");
+  EXPECT_NE(stat.find("5368709120 "), std::string::npos) << stat;
+}
+
+TEST_F(FTPCommandsTest, ModificationTimesAreUTC) {
+  testsupport::ScopedEnv tz("TZ", std::string("America/New_York"));
+  makeFile("t.txt", "t");
+  Session s;
+  s.cmd("USER x");
+  // 2020-07-04 12:34:56 UTC is 08:34:56 in New York: MDTM must say 12.
+  DateComponents c{2020, 7, 4, 12, 34, 56};
+  auto when = GregorianCalendar::dateFromComponents(c, TimeZone::GMT);
+  ASSERT_TRUE(when);
+  ASSERT_TRUE(FileManager::setModificationDate(file("t.txt"), *when));
+  EXPECT_EQ(s.cmd("MDTM t.txt"), "213 20200704123456\r\n");
+
+  EXPECT_EQ(s.cmd("MFMT 20011231235958 t.txt"), "213 ModifyTime=20011231235958\r\n");
+  auto attrs = FileManager::attributesOfItem(file("t.txt"));
+  ASSERT_TRUE(attrs);
+  DateComponents got = GregorianCalendar::components(attrs->modificationDate, TimeZone::GMT);
+  EXPECT_EQ(got.year, 2001);
+  EXPECT_EQ(got.hour, 23);
+  EXPECT_EQ(got.second, 58);
+  EXPECT_EQ(s.cmd("MDTM t.txt"), "213 20011231235958\r\n");
+  EXPECT_EQ(s.cmd("MFMT 20011231235958 missing"), "550 File not found.\r\n");
+  EXPECT_EQ(s.cmd("MFMT 2001 t.txt"), "501 Syntax error in parameters or arguments.\r\n");
+  EXPECT_EQ(s.cmd("MFMT 20011231235958 ../../x"), "550 ../../x: Bad path argument.\r\n");
+  EXPECT_EQ(s.cmd("MDTM missing"), "550 File not found.\r\n");
+}
+
+TEST_F(FTPCommandsTest, LogLinesOnlyWhenTheLogSettingIsOn) {
+  makeFile("a.txt", "a");
+  Session s;
+  s.cmd("USER x");
+  s.server->log("RETR a.txt  (CWD /)");
+  EXPECT_FALSE(FileManager::fileExists(file("Logs/ftp_log")));
+  set("WebServerLogs", "1");
+  s.server->log("RETR a.txt  (CWD /)  ");
+  std::string logged = testsupport::readFile(file("Logs/ftp_log"));
+  // No client address without a connection; the GMT time, the trimmed message in quotes.
+  EXPECT_EQ(logged.substr(0, 6), " - - [") << logged;
+  EXPECT_NE(logged.find(" -0000] \"RETR a.txt  (CWD /)\"\r\n"), std::string::npos) << logged;
+}

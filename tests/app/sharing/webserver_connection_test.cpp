@@ -1,0 +1,432 @@
+// The web sharing server over loopback sockets: folder pages, files, the shared folder's limits,
+// authentication, other methods, headers built from the request, uploads and the log.
+#include "tests/app/sharing/WebServerFixture.h"
+
+#include "app/foundation/DirItemInfo.h"
+
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Text.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+
+using platform::FileManager;
+
+class WebServerConnectionTest : public WebServerTest {};
+
+TEST_F(WebServerConnectionTest, FolderPagesEscapeNamesEncodeLinksAndNameIconsThatExist) {
+  makeFile("plain.txt", "hello");
+  makeFile("a<b>&'q\".txt", "x");
+  makeFile("sp ace#?.jpg", "jpeg");
+  makeFile("song.mp3", "mp3");
+  makeFile("sheet.xls", "xls");
+  makeFile("Sub Folder/inner.pdf", "pdf");
+
+  const WebReply top = get("/");
+  ASSERT_EQ(top.status, 200) << top.raw;
+  EXPECT_TRUE(top.closed);
+  EXPECT_EQ(top.header("content-type"), "text/html");
+  EXPECT_EQ(top.header("connection"), "close");
+  EXPECT_EQ(top.header("server"), "Ferrowen/3.0");
+  EXPECT_EQ(std::stoul(top.header("content-length")), top.body.size());
+  // The top folder has the blank image in place of the up link.
+  EXPECT_NE(top.body.find("<img src='/blank.png' width=24 height=24 />"), std::string::npos);
+  EXPECT_EQ(top.body.find("left-arrow24.png"), std::string::npos);
+  // Names are text, links are percent-encoded; nothing a name holds opens markup.
+  EXPECT_NE(top.body.find("<a href='a%3Cb%3E%26%27q%22.txt'>a&lt;b&gt;&amp;&#39;q&quot;.txt</a>"),
+            std::string::npos)
+      << top.body;
+  EXPECT_EQ(top.body.find("a<b>"), std::string::npos);
+  EXPECT_NE(top.body.find("<a href='sp%20ace%23%3F.jpg'>sp ace#?.jpg</a>"), std::string::npos);
+  EXPECT_NE(top.body.find("<a href='Sub%20Folder/'><img src='/dir.png'"), std::string::npos);
+  EXPECT_NE(top.body.find("<td class='size'>5 B</td>"), std::string::npos);
+  // Folders come first.
+  EXPECT_LT(top.body.find("Sub Folder"), top.body.find("plain.txt"));
+
+  // Every icon the page names can be fetched.
+  size_t pos = 0;
+  int icons = 0;
+  while ((pos = top.body.find("<img src='/", pos)) != std::string::npos) {
+    pos += 11;
+    const std::string icon = top.body.substr(pos, top.body.find('\'', pos) - pos);
+    const WebReply r = get("/" + icon);
+    EXPECT_EQ(r.status, 200) << icon;
+    EXPECT_EQ(r.header("content-type"), "image/png") << icon;
+    EXPECT_EQ(r.body.substr(1, 3), "PNG") << icon;
+    ++icons;
+  }
+  EXPECT_EQ(icons, 8); // blank, disk, folder, upload and four file types
+
+  // A deeper folder links up to "..", and its path is in the page escaped and encoded.
+  const WebReply sub = get("/Sub%20Folder/");
+  ASSERT_EQ(sub.status, 200);
+  EXPECT_NE(sub.body.find("<a href='..'><img src='/left-arrow24.png'"), std::string::npos);
+  EXPECT_NE(sub.body.find("inner.pdf"), std::string::npos);
+  EXPECT_NE(sub.body.find("action=\"/Sub%20Folder/\""), std::string::npos) << sub.body;
+  settle();
+  EXPECT_EQ(WebServer::liveCount(), 0u);
+}
+
+TEST_F(WebServerConnectionTest, NothingOutsideSavedFilesAndNoPrivateKeys) {
+  ASSERT_TRUE(testsupport::writeFile(platform::Paths::documents() + "/bookmarks.sql", "SECRET"));
+  makeFile("PrivateKeys/id.pem", "KEY");
+  makeFile("ok.txt", "fine");
+  // A link inside Saved Files that leads out of it.
+  ASSERT_EQ(::symlink(platform::Paths::documents().c_str(), file("docs").c_str()), 0);
+
+  for (const std::string target :
+       {"/../bookmarks.sql", "/%2e%2e/bookmarks.sql", "/..%2Fbookmarks.sql",
+        "/a/../../bookmarks.sql", "/../", "/%2E%2E/", "/./../Files/../bookmarks.sql",
+        "/docs/bookmarks.sql", "/docs/", "/PrivateKeys/id.pem", "/privatekeys/id.pem",
+        "/PrivateKeys/../PrivateKeys/id.pem", "/ok.txt%00.png"}) {
+    const WebReply r = get(target);
+    EXPECT_EQ(r.status, 404) << target;
+    EXPECT_EQ(r.body.find("SECRET"), std::string::npos) << target;
+    EXPECT_EQ(r.body.find("KEY"), std::string::npos) << target;
+    EXPECT_EQ(r.body.find("bookmarks.sql"), std::string::npos) << target;
+  }
+  // The keys folder lists nothing.
+  const WebReply keys = get("/PrivateKeys/");
+  EXPECT_EQ(keys.status, 200);
+  EXPECT_EQ(keys.body.find("id.pem"), std::string::npos);
+  // Links (from an unpacked archive, say) that name the folder or a key by another name.
+  ASSERT_EQ(::symlink("PrivateKeys", file("keys").c_str()), 0);
+  ASSERT_EQ(::symlink("PrivateKeys/id.pem", file("key.pem").c_str()), 0);
+  for (const std::string target : {"/keys/id.pem", "/key.pem", "/keys/../key.pem"}) {
+    const WebReply r = get(target);
+    EXPECT_EQ(r.status, 404) << target;
+    EXPECT_EQ(r.body.find("KEY"), std::string::npos) << target;
+  }
+  const WebReply linked = get("/keys/");
+  EXPECT_EQ(linked.status, 200);
+  EXPECT_EQ(linked.body.find("id.pem"), std::string::npos);
+  // Going up and down again inside Saved Files is fine.
+  EXPECT_EQ(get("/PrivateKeys/../ok.txt").body, "fine");
+  // Templates are served beside Saved Files, but not past their folder either.
+  EXPECT_EQ(get("/styles.css").status, 200);
+  EXPECT_EQ(get("/../WebServer/styles.css").status, 404);
+}
+
+TEST_F(WebServerConnectionTest, FilesMissingFilesAndFoldersWithoutTheirSlash) {
+  makeFile("Docs/report one.txt", std::string(10000, 'r'));
+  ::utimensat(AT_FDCWD, file("Docs/report one.txt").c_str(),
+              std::array<timespec, 2>{timespec{0, UTIME_OMIT}, timespec{1700000000, 0}}.data(), 0);
+  const WebReply f = get("/Docs/report%20one.txt");
+  ASSERT_EQ(f.status, 200);
+  EXPECT_EQ(f.body, std::string(10000, 'r'));
+  EXPECT_EQ(f.header("content-length"), "10000");
+  EXPECT_EQ(f.header("content-type"), "text/plain");
+  EXPECT_EQ(f.header("last-modified"), "Tue, 14 Nov 2023 22:13:20 GMT");
+  EXPECT_EQ(f.header("cache-control"), "max-age=3600");
+
+  // A missing file gets the templates' 404 page with status 404.
+  const WebReply missing = get("/nothing-here.txt");
+  EXPECT_EQ(missing.status, 404);
+  EXPECT_NE(missing.body.find("Not Found"), std::string::npos);
+  EXPECT_EQ(missing.body, testsupport::readFile(webFile("404.html")));
+  // ... or the short page when that is missing too.
+  ASSERT_TRUE(FileManager::removeItem(webFile("404.html")));
+  const WebReply bare = get("/nothing-here.txt");
+  EXPECT_EQ(bare.status, 404);
+  EXPECT_EQ(bare.body, "File Not Found");
+  // A missing folder.
+  EXPECT_EQ(get("/NoSuchFolder/").status, 404);
+  // A file asked for as a folder.
+  EXPECT_EQ(get("/Docs/report%20one.txt/").status, 404);
+  // A folder without its slash is sent to the folder page.
+  const WebReply redirect = get("/Docs");
+  EXPECT_EQ(redirect.status, 301);
+  EXPECT_EQ(redirect.header("location"), "/Docs/");
+  // ... on this server, whatever slashes the request doubled (a leading "//" names a host).
+  ASSERT_TRUE(FileManager::createDirectory(file("evil.example"), true));
+  for (const std::string target : {"//evil.example", "/%2Fevil.example", "///evil.example"}) {
+    const WebReply r = get(target);
+    EXPECT_EQ(r.status, 301) << target;
+    EXPECT_EQ(r.header("location"), "/evil.example/") << target;
+  }
+  EXPECT_EQ(get("//Docs").header("location"), "/Docs/");
+  // Nor can a folder page's upload form be sent to another host that way.
+  const WebReply page = get("//elsewhere.example/../");
+  EXPECT_EQ(page.status, 200);
+  EXPECT_EQ(page.body.find("action=\"//"), std::string::npos) << page.body;
+  EXPECT_NE(page.body.find("action=\"/elsewhere.example/../\""), std::string::npos) << page.body;
+}
+
+TEST_F(WebServerConnectionTest, BasicAuthenticationAndBadLogins) {
+  setSharing("alice", "s3cret");
+  set(kiPhoneNameKey, "Test Phone");
+  makeFile("a.txt", "A");
+
+  const WebReply none = get("/a.txt");
+  EXPECT_EQ(none.status, 401);
+  EXPECT_EQ(none.body, "Login Required!");
+  EXPECT_EQ(none.header("www-authenticate"), "Basic Realm=\"Test Phone\"");
+  EXPECT_EQ(delegate->badLoginCount(), 0);
+
+  const std::string good = myBase64(std::string("alice:s3cret"));
+  EXPECT_EQ(get("/a.txt", "Authorization: Basic " + good + "\r\n").body, "A");
+  // Header names and the scheme are matched without regard to case.
+  EXPECT_EQ(get("/a.txt", "authorization: basic " + good + "\r\n").body, "A");
+  EXPECT_EQ(get("/a.txt", "AUTHORIZATION:Basic   " + good + "  \r\n").body, "A");
+  EXPECT_EQ(delegate->badLoginCount(), 0);
+
+  const WebReply wrong =
+      get("/a.txt", "Authorization: Basic " + myBase64(std::string("alice:nope")) + "\r\n");
+  EXPECT_EQ(wrong.status, 401);
+  EXPECT_EQ(delegate->badLoginCount(), 1);
+  get("/a.txt", "Authorization: Bearer " + good + "\r\n");
+  EXPECT_EQ(delegate->badLoginCount(), 2);
+
+  // A name outside Latin-1 works the way current clients send it (UTF-8).
+  setSharing("\xC3\xA9t\xC3\xA9", "\xE2\x82\xACuro");
+  const std::string utf8 = "\xC3\xA9t\xC3\xA9:\xE2\x82\xACuro";
+  EXPECT_EQ(get("/a.txt", "Authorization: Basic " +
+                              myBase64(std::vector<uint8_t>(utf8.begin(), utf8.end())) + "\r\n")
+                .body,
+            "A");
+}
+
+TEST_F(WebServerConnectionTest, OtherMethodsAreRefusedAndTheConnectionCloses) {
+  makeFile("a.txt", "A");
+  for (const std::string method : {"HEAD", "PUT", "DELETE", "OPTIONS", "get", "BREW"}) {
+    const WebReply r = exchange({method + " /a.txt HTTP/1.0\r\nHost: x\r\n\r\n"});
+    EXPECT_EQ(r.status, 501) << method;
+    EXPECT_TRUE(r.closed) << method;
+  }
+  // A head that never ends is refused before it grows without bound.
+  const WebReply huge = exchange({"GET / HTTP/1.0\r\nX-Long: " + std::string(70000, 'x')});
+  EXPECT_EQ(huge.status, 400);
+  EXPECT_TRUE(huge.closed);
+  // A request cut off before its head ended just closes.
+  EXPECT_TRUE(exchange({"GET / HT"}, std::chrono::milliseconds(0), 0).raw.empty());
+  settle();
+  EXPECT_EQ(WebServer::liveCount(), 0u);
+  EXPECT_EQ(get("/a.txt").body, "A");
+}
+
+TEST_F(WebServerConnectionTest, QueryAndCookiesChooseTheLayoutWithoutHeaderInjection) {
+  const std::string iPhone =
+      "User-Agent: Mozilla/5.0 (iPhone; CPU iPhone OS 5_1 like Mac OS X) Safari\r\n";
+  const std::string desktop = "user-agent: Mozilla/5.0 (X11; Linux x86_64) Firefox/115.0\r\n";
+  auto isPC = [](const WebReply &r) { return r.body.find("/styles-pc.css") != std::string::npos; };
+  auto isSimple = [](const WebReply &r) { return r.body.find("/styles.css") != std::string::npos; };
+  EXPECT_TRUE(isSimple(get("/", iPhone)));
+  EXPECT_TRUE(isPC(get("/", desktop)));
+  EXPECT_TRUE(isSimple(get("/", desktop + "Cookie: simple=yes\r\n")));
+  EXPECT_TRUE(isPC(get("/", iPhone + "cookie: simple=no\r\n")));
+  // The query wins over the cookie and becomes the cookie.
+  const WebReply chosen = get("/?simple=yes", desktop + "Cookie: simple=no\r\n");
+  EXPECT_TRUE(isSimple(chosen));
+  EXPECT_EQ(chosen.header("set-cookie"), "simple=yes; path=/;");
+  // Whatever the query decodes to, no line break reaches the head.
+  const WebReply injected = get("/?simple=yes%0d%0aX-Injected:%20yes%0aSet-Cookie:%20evil=1");
+  EXPECT_EQ(injected.headers.count("x-injected"), 0u) << injected.headerText;
+  EXPECT_EQ(injected.headerText.find("\r\nSet-Cookie: evil"), std::string::npos);
+  EXPECT_EQ(injected.header("set-cookie"), "simple=yesX-Injected: yesSet-Cookie: evil=1; path=/;");
+  // The query is split off before decoding: an escaped "?" is part of the name.
+  makeFile("what?.txt", "Q");
+  const WebReply q = get("/what%3F.txt?simple=no");
+  EXPECT_EQ(q.body, "Q");
+  EXPECT_EQ(q.header("set-cookie"), "simple=no");
+  // The path in the page is text.
+  FileManager::createDirectory(file("<script>x"));
+  const WebReply page = get("/%3Cscript%3Ex/");
+  EXPECT_EQ(page.status, 200);
+  EXPECT_EQ(page.body.find("<script>x"), std::string::npos);
+  EXPECT_NE(page.body.find("&lt;script&gt;x"), std::string::npos);
+}
+
+TEST_F(WebServerConnectionTest, UploadsAreStoredExactlyWhateverThePieces) {
+  FileManager::createDirectory(file("In Box"));
+  std::string binary;
+  for (int i = 0; i < 70000; ++i)
+    binary += char((i * 7919) % 256);
+  // Content that looks almost like a delimiter.
+  const std::string tricky = "line\r\n--XyZzY-b0undar\r\n--XyZzY\r\nend\r\n";
+  const std::string body =
+      multipartBody({{"one.bin", binary}, {"two.txt", tricky}, {"empty.txt", ""}});
+  const std::string request = postHead("/In%20Box/", body.size()) + body;
+  // One piece, and small pieces that split every delimiter somewhere.
+  for (size_t piece : {request.size(), size_t(7), size_t(4093)}) {
+    std::vector<std::string> pieces;
+    for (size_t i = 0; i < request.size(); i += piece)
+      pieces.push_back(request.substr(i, piece));
+    const WebReply r = exchange(pieces);
+    ASSERT_EQ(r.status, 200) << piece;
+    EXPECT_NE(r.body.find("one.bin"), std::string::npos);
+    EXPECT_EQ(testsupport::readFile(file("In Box/one.bin")), binary) << piece;
+    EXPECT_EQ(testsupport::readFile(file("In Box/two.txt")), tricky) << piece;
+    EXPECT_TRUE(FileManager::fileExists(file("In Box/empty.txt")));
+    EXPECT_EQ(testsupport::readFile(file("In Box/empty.txt")), "");
+    ASSERT_TRUE(FileManager::removeItem(file("In Box/one.bin")));
+  }
+  // Nothing is left besides the files.
+  EXPECT_EQ(FileManager::contentsOfDirectory(file("In Box")).value().size(), 2u);
+}
+
+TEST_F(WebServerConnectionTest, UploadsNeverEscapeLoginOrLeaveHalfFiles) {
+  makeFile("keep.txt", "original");
+  // File names cannot lead out of the folder.
+  {
+    const std::string body = multipartBody({{"../../escape.txt", "E"}, {"..\\win.txt", "W"}});
+    const WebReply r = exchange({postHead("/", body.size()) + body});
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(testsupport::readFile(file("escape.txt")), "E");
+    EXPECT_EQ(testsupport::readFile(file("win.txt")), "W");
+    EXPECT_FALSE(FileManager::fileExists(platform::Paths::documents() + "/escape.txt"));
+  }
+  {
+    const std::string body = multipartBody({{"x.txt", "X"}});
+    EXPECT_EQ(exchange({postHead("/../", body.size()) + body}).status, 500);
+    EXPECT_EQ(exchange({postHead("/NoFolder/", body.size()) + body}).status, 500);
+    EXPECT_FALSE(FileManager::fileExists(platform::Paths::documents() + "/x.txt"));
+    const std::string dots = multipartBody({{"..", "X"}});
+    EXPECT_EQ(exchange({postHead("/", dots.size()) + dots}).status, 500);
+  }
+  // A POST without credentials stores nothing.
+  setSharing("alice", "pw");
+  {
+    const std::string body = multipartBody({{"keep.txt", "overwritten"}, {"new.txt", "N"}});
+    const WebReply r = exchange({postHead("/", body.size()) + body});
+    EXPECT_EQ(r.status, 401);
+    const WebReply wrong =
+        exchange({postHead("/", body.size(),
+                           "Authorization: Basic " + myBase64(std::string("alice:no")) + "\r\n") +
+                  body});
+    EXPECT_EQ(wrong.status, 401);
+    settle();
+    EXPECT_EQ(testsupport::readFile(file("keep.txt")), "original");
+    EXPECT_FALSE(FileManager::fileExists(file("new.txt")));
+  }
+  const std::string auth = "Authorization: Basic " + myBase64(std::string("alice:pw")) + "\r\n";
+  // A body cut off by the client: the file it would have replaced stays, no piece is left.
+  {
+    const std::string body = multipartBody({{"keep.txt", std::string(50000, 'z')}});
+    const std::string request = postHead("/", body.size(), auth) + body;
+    exchange({request.substr(0, request.size() - 20000)}, std::chrono::milliseconds(0), 0);
+    settle();
+    EXPECT_EQ(testsupport::readFile(file("keep.txt")), "original");
+    const auto names = FileManager::contentsOfDirectory(root).value();
+    for (const auto &name : names)
+      EXPECT_EQ(name.find(".upload-"), std::string::npos) << name;
+  }
+  // A body whose length ends before the closing delimiter: the open part is dropped.
+  {
+    const std::string body = multipartBody({{"keep.txt", "changed"}});
+    const std::string cut = body.substr(0, body.find("changed") + 7);
+    const WebReply r = exchange({postHead("/", cut.size(), auth) + cut});
+    EXPECT_EQ(r.status, 500);
+    EXPECT_EQ(testsupport::readFile(file("keep.txt")), "original");
+  }
+  // A complete upload replaces the file.
+  {
+    const std::string body = multipartBody({{"keep.txt", "replaced"}});
+    EXPECT_EQ(exchange({postHead("/", body.size(), auth) + body}).status, 200);
+    EXPECT_EQ(testsupport::readFile(file("keep.txt")), "replaced");
+  }
+  // No length: the end of the body cannot be known.
+  {
+    const WebReply r = exchange({"POST / HTTP/1.0\r\n" + auth +
+                                 "Content-Type: multipart/form-data; boundary=b\r\n\r\n--b--\r\n"});
+    EXPECT_EQ(r.status, 411);
+  }
+  // Into the keys folder, a file is its owner's alone.
+  {
+    FileManager::createDirectory(file("PrivateKeys"));
+    const std::string body = multipartBody({{"id.pem", "KEY"}});
+    EXPECT_EQ(exchange({postHead("/PrivateKeys/", body.size(), auth) + body}).status, 200);
+    struct stat st {};
+    ASSERT_EQ(::stat(file("PrivateKeys/id.pem").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+  }
+}
+
+TEST_F(WebServerConnectionTest, LogLinesWhenTheLogsAreOn) {
+  makeFile("a.txt", "AAA");
+  get("/a.txt");
+  EXPECT_FALSE(FileManager::fileExists(file("Logs/access_log")));
+  set("WebServerLogs", "1");
+  get("/a.txt");
+  get("/missing%0d%0aX");
+  const std::string access = testsupport::readFile(file("Logs/access_log"));
+  const std::string errors = testsupport::readFile(file("Logs/error_log"));
+  EXPECT_TRUE(access.starts_with("127.0.0.1 - - [")) << access;
+  EXPECT_NE(access.find(" -0000] \"GET /a.txt HTTP/1.0\" 200 3\r\n"), std::string::npos) << access;
+  // The 404 page of the templates, with the decoded line break kept out of the log line.
+  EXPECT_NE(errors.find("\"GET /missing%0d%0aX HTTP/1.0\" 404 "), std::string::npos) << errors;
+  EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1);
+}
+
+TEST_F(WebServerConnectionTest, ClientsThatLeaveEarlyAreLetGo) {
+  makeFile("big.bin", std::string(8 << 20, 'b'));
+  // Gone after the first bytes of a large file, gone before sending anything, gone mid-head.
+  const WebReply partial = exchange({"GET /big.bin HTTP/1.0\r\n\r\n"}, {}, 100000);
+  EXPECT_GE(partial.raw.size(), 100000u);
+  EXPECT_FALSE(partial.closed);
+  exchange({}, {}, 0);
+  exchange({"GET /big.b"}, {}, 0);
+  settle();
+  EXPECT_EQ(WebServer::liveCount(), 0u);
+  // The server still answers in full.
+  const WebReply whole = get("/big.bin");
+  EXPECT_EQ(whole.body.size(), size_t(8 << 20));
+}
+
+TEST_F(WebServerConnectionTest, UploadsArrivingAtOnceKeepTheirOwnContent) {
+  // Upload A: its head and most of its body, the rest held back.
+  const std::string content(20000, 'A');
+  const std::string bodyA = multipartBody({{"a.txt", content}});
+  const std::string requestA = postHead("/", bodyA.size()) + bodyA;
+  const size_t held = 5000;
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(uint16_t(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::send(fd, requestA.data(), requestA.size() - held, MSG_NOSIGNAL),
+            ssize_t(requestA.size() - held));
+  std::string piece;
+  ASSERT_TRUE(platform::RunLoop::main()->runUntil(
+      [&] {
+        for (const auto &name :
+             FileManager::contentsOfDirectory(root).value_or(std::vector<std::string>{}))
+          if (name.starts_with(".upload-")) piece = name;
+        return !piece.empty();
+      },
+      std::chrono::seconds(20)));
+
+  // Upload B names A's piece (it shows in the folder page): refused, A's piece untouched.
+  const std::string bodyB = multipartBody({{piece, "B"}});
+  EXPECT_EQ(exchange({postHead("/", bodyB.size()) + bodyB}).status, 500);
+  // A file planted under the name the next piece would get is not written into either.
+  const size_t dash = piece.rfind('-'), dot = piece.rfind('.');
+  ASSERT_TRUE(dash != std::string::npos && dot > dash) << piece;
+  const std::string planted =
+      piece.substr(0, dash + 1) +
+      std::to_string(std::stoul(piece.substr(dash + 1, dot - dash - 1)) + 1) + ".part";
+  makeFile(planted, "planted");
+  const std::string bodyC = multipartBody({{"c.txt", "C"}});
+  EXPECT_EQ(exchange({postHead("/", bodyC.size()) + bodyC}).status, 200);
+  EXPECT_EQ(testsupport::readFile(file("c.txt")), "C");
+  EXPECT_EQ(testsupport::readFile(file(planted)), "planted");
+
+  // A completes with its own content.
+  const std::string rest = requestA.substr(requestA.size() - held);
+  const WebReply a = await(std::async(std::launch::async, [fd, rest] {
+    ::send(fd, rest.data(), rest.size(), MSG_NOSIGNAL);
+    std::string raw;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+      raw.append(buffer, size_t(n));
+    ::close(fd);
+    return parseWebReply(raw, n == 0);
+  }));
+  EXPECT_EQ(a.status, 200);
+  EXPECT_TRUE(testsupport::readFile(file("a.txt")) == content);
+  EXPECT_FALSE(FileManager::fileExists(file(piece)));
+}

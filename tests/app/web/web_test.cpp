@@ -1,0 +1,375 @@
+// The Web View tab and the in-app browser driven as a person drives them, against a small web
+// site on loopback: the address-or-search rule, download mode into the queue, Back, Reload and
+// Stop, the history and its search list, web bookmarks, the long-tap menu and ftp addresses.
+#include "tests/app/shell/AppFixture.h"
+#include "tests/support/WebPeer.h"
+
+#include "app/ftp/FTPConnection.h"
+#include "app/remote/DirViewer.h"
+#include "app/shell/ShellConnect.h"
+#include "app/web/BrowserHistory.h"
+#include "app/web/ValtryWebBrowserView.h"
+#include "app/web/WebAddress.h"
+#include "app/web/WebPageEngine.h"
+#include "app/web/WebPreviewViewController.h"
+
+#include "platform/media/Image.h"
+#include "platform/ui/Services.h"
+
+#include <thread>
+
+using namespace platform;
+using namespace platform::ui;
+
+class WebTest : public AppTest {
+protected:
+  void SetUp() override {
+    AppTest::SetUp();
+    peer = std::make_unique<testsupport::WebPeer>(tmp_->path());
+    set("ShownWebHelp", "1");
+    set("ShownDownloadMessage", "1");
+    set("History", "1");
+    set("WebSearchService", peer->url("/search?q="));
+    BrowserHistory::shared().forget();
+    Application::shared().setURLOpener(
+        [this](const std::string &u) { return opened.push_back(u), true; });
+    boot(device);
+  }
+  void TearDown() override {
+    Application::shared().setURLOpener(nullptr);
+    AppTest::TearDown();
+  }
+  std::shared_ptr<WebView> web() { return probe->first<WebView>(); }
+  std::shared_ptr<TextField> field() { return probe->find<TextField>("Address"); }
+  void waitLoaded() {
+    RunLoop::main()->runUntil([&] { return !web()->isLoading(); }, seconds(15));
+  }
+  void go(const std::string &typed) {
+    field()->setText("");
+    ASSERT_TRUE(probe->type("Address", typed)) << probe->lastError();
+    ASSERT_TRUE(probe->pressReturn("Address")) << probe->lastError();
+    waitLoaded();
+  }
+  bool follow(const std::string &url) {
+    return probe->dispatch(
+        {{"event", "followLink"}, {"id", probe->window().idOf(*web())}, {"url", url}});
+  }
+  std::string lastLoad() {
+    for (auto it = web()->loads().rbegin(); it != web()->loads().rend(); ++it)
+      if (it->kind == WebLoad::Kind::Request) return it->url;
+    return {};
+  }
+  std::shared_ptr<ValtryWebBrowserView> openBrowser() {
+    if (!device.isiPad()) {
+      EXPECT_TRUE(probe->tapTab("Web View"));
+    }
+    delegate->newValtryTab(peer->url("/page/1"));
+    advance(0.3);
+    waitLoaded();
+    return std::dynamic_pointer_cast<ValtryWebBrowserView>(probe->topViewController());
+  }
+  bool waitFor(const std::function<bool()> &cond) {
+    return RunLoop::main()->runUntil(cond, seconds(15));
+  }
+  std::vector<std::string> stored(const std::string &key, const char *field) {
+    std::vector<std::string> out;
+    for (auto &v : globalUserDefaults->arrayForKey(key).value_or(UserDefaults::Value::Array{}))
+      out.push_back(*v.dictionary()->at(field).string());
+    return out;
+  }
+
+  std::unique_ptr<testsupport::WebPeer> peer;
+  std::vector<std::string> opened;
+  DeviceProfile device = DeviceProfile::iPhone();
+};
+
+class WebPadTest : public WebTest {
+protected:
+  WebPadTest() { device = DeviceProfile::iPad(); }
+};
+
+TEST_F(WebTest, AddressOrSearchAndTheFieldShown) {
+  ASSERT_TRUE(probe->tapTab("Web View"));
+  const std::string hp = peer->hostPort();
+  struct Case {
+    std::string typed, loaded, shown;
+  } cases[] = {
+      {hp + "/page/1", "http://" + hp + "/page/1", hp + "/page/1"},
+      {"HTTP://" + hp + "/page/2", "HTTP://" + hp + "/page/2", hp + "/page/2"},
+      {"ftp://" + hp + "/x", "ftp://" + hp + "/x", "ftp://" + hp + "/x"},
+      {"nodot", peer->url("/search?q=nodot"), hp + "/search?q=nodot"},
+      {"rock & roll.mp3", peer->url("/search?q=rock%20%26%20roll.mp3"), ""},
+      {"caf\xc3\xa9 x", peer->url("/search?q=caf%C3%A9%20x"), ""},
+  };
+  for (auto &c : cases) {
+    go(c.typed);
+    EXPECT_EQ(lastLoad().rfind(c.loaded, 0), 0u) << c.typed << " loaded " << lastLoad();
+    if (!c.shown.empty()) {
+      EXPECT_EQ(field()->text(), c.shown) << c.typed;
+    }
+    EXPECT_EQ(globalUserDefaults->stringForKey(kWebViewURLKey), c.typed);
+  }
+  // An address naming "http://" twice shows what follows the second; empty openURL changes nothing.
+  auto screen = std::dynamic_pointer_cast<WebPreviewViewController>(probe->topViewController());
+  ASSERT_TRUE(follow("http://" + hp + "/redirect?to=http://" + hp + "/page/3"));
+  EXPECT_EQ(field()->text(), hp + "/page/3");
+  waitLoaded();
+  auto before = globalUserDefaults->stringForKey(kWebViewURLKey);
+  screen->openURL("");
+  EXPECT_EQ(globalUserDefaults->stringForKey(kWebViewURLKey), before);
+}
+
+TEST_F(WebTest, BackReloadStopAndEscapedErrorPage) {
+  ASSERT_TRUE(probe->tapTab("Web View"));
+  // Reload on a page that never loaded loads the typed text.
+  field()->setText(peer->hostPort() + "/page/1");
+  ASSERT_TRUE(probe->tap("Reload"));
+  waitLoaded();
+  EXPECT_EQ(lastLoad(), peer->url("/page/1"));
+  ASSERT_TRUE(follow(peer->url("/page/2")));
+  waitLoaded();
+  ASSERT_TRUE(probe->tap("Back")) << probe->lastError();
+  waitLoaded();
+  EXPECT_EQ(web()->request().url, peer->url("/page/1"));
+  ASSERT_TRUE(probe->tap("Reload"));
+  waitLoaded();
+  EXPECT_EQ(web()->loads().back().navigationType, WebViewNavigationType::Reload);
+  ASSERT_TRUE(follow(peer->url("/slow")));
+  EXPECT_TRUE(web()->isLoading());
+  ASSERT_TRUE(probe->tap("Stop")) << probe->lastError();
+  EXPECT_FALSE(web()->isLoading());
+  EXPECT_EQ(field()->rightView(), probe->find("Reload"));
+  go(peer->hostPort() + "/fail?<b>x</b>");
+  auto html = web()->loads().back().html;
+  EXPECT_NE(html.find("An error occurred:<br>"), std::string::npos);
+  EXPECT_EQ(html.find("<b>x"), std::string::npos) << html;
+}
+
+TEST_F(WebTest, DownloadModeQueuesOnlyFollowedLinksInsideSavedFiles) {
+  ASSERT_TRUE(probe->tapTab("Web View"));
+  go(peer->hostPort() + "/page/1");
+  ASSERT_TRUE(probe->tap("Download"));
+  const auto loads = web()->loads().size();
+  // A page the screen loads itself is no download; the link followed is, and the page stays.
+  ASSERT_TRUE(follow(peer->url("/files/f1.zip")));
+  ASSERT_TRUE(follow(peer->url("/files/%2F..%2F..%2Fescape.zip")));
+  ASSERT_TRUE(follow(peer->url("/files/")));
+  EXPECT_EQ(web()->loads().size(), loads);
+  ASSERT_TRUE(waitFor([&] { return testsupport::readFile(file("f1.zip")) == "f1.zip"; }))
+      << testsupport::readFile(file("f1.zip"));
+  EXPECT_FALSE(FileManager::fileExists(platform::Paths::documents() + "/escape.zip"));
+  EXPECT_FALSE(FileManager::fileExists(platform::Paths::home() + "/escape.zip"));
+  ASSERT_TRUE(probe->tap("Download On"));
+  ASSERT_TRUE(follow(peer->url("/page/2")));
+  waitLoaded();
+  EXPECT_EQ(web()->request().url, peer->url("/page/2"));
+}
+
+TEST_F(WebTest, SavedFilesPathsStayInside) {
+  struct Case {
+    int folder;
+    std::string url, expected; // relative to Saved Files; empty: nothing saved
+  } cases[] = {
+      {3, "http://h/a.TXT.old", "h/txt/a.TXT.old"},
+      {1, "http://h/d/f.zip?x=1", "h/f.zip"},
+      {2, "http://h/f.tar.gz", "gz/f.tar.gz"},
+      {9, "http://h/f", "f"},
+      {1, "http://../x.zip", "_/x.zip"},
+      {1, "http://h/a%2F..%2Fb", ""},
+      {0, "http://h/%00a", ""},
+      {0, "http://h/..", ""},
+      {0, "http://h", ""},
+  };
+  for (auto &c : cases) {
+    set(kDefaultDownloadFolderKey, std::to_string(c.folder));
+    auto path = getSavedFilesPath(c.url);
+    EXPECT_EQ(path, c.expected.empty() ? "" : file(c.expected)) << c.url;
+  }
+}
+
+TEST_F(WebTest, HistoryKeptAcrossRestartAndSearched) {
+  auto browser = openBrowser();
+  ASSERT_TRUE(browser);
+  for (auto path : {"/page/2", "/page/1", "/page/3"}) {
+    ASSERT_TRUE(follow(peer->url(path)));
+    waitLoaded();
+  }
+  auto urls = [] {
+    std::vector<std::string> out;
+    for (auto &e : BrowserHistory::shared().entries())
+      out.push_back(e.url + "|" + e.name);
+    return out;
+  };
+  const std::vector<std::string> expected{peer->url("/page/3") + "|Page 3",
+                                          peer->url("/page/1") + "|Page 1",
+                                          peer->url("/page/2") + "|Page 2"};
+  ASSERT_TRUE(waitFor([&] { return urls() == expected; })) << testing::PrintToString(urls());
+  BrowserHistory::shared().forget();
+  BrowserHistory::shared().loadIfNeeded();
+  EXPECT_EQ(urls(), expected);
+  // The search list: case ignored, a pick opens the entry.
+  ASSERT_TRUE(probe->tap("Address"));
+  ASSERT_TRUE(browser->searchView());
+  EXPECT_EQ(probe->rightItem()->name, "Cancel");
+  ASSERT_TRUE(probe->clear("Address"));
+  ASSERT_TRUE(probe->type("Address", "PAGE/2")) << probe->lastError();
+  ASSERT_EQ(browser->searchView()->searched().size(), 1u);
+  ASSERT_TRUE(probe->tapRow("Page 2")) << probe->lastError();
+  waitLoaded();
+  EXPECT_EQ(web()->request().url, peer->url("/page/2"));
+  EXPECT_FALSE(browser->searchView());
+  EXPECT_NE(probe->rightItem()->name, "Cancel");
+  // Never more than the cap: the oldest goes and is unmarked.
+  for (size_t i = 0; i <= BrowserHistory::kMaxEntries; ++i)
+    BrowserHistory::shared().saveHistory({"http://h/" + std::to_string(i), "t"});
+  EXPECT_EQ(BrowserHistory::shared().entries().size(), BrowserHistory::kMaxEntries);
+  EXPECT_FALSE(BrowserHistory::shared().isInHistory(peer->url("/page/2")) &&
+               BrowserHistory::shared().isInHistory("http://h/0"));
+}
+
+TEST_F(WebTest, BookmarksFoldersAndReorder) {
+  auto browser = openBrowser();
+  ASSERT_TRUE(probe->tap("Bookmarks"));
+  EXPECT_EQ(stored("WwwBookmarks-", "Name"),
+            (std::vector<std::string>{"Valtry Help", "More of Our Apps"}));
+  ASSERT_TRUE(probe->tap("Edit"));
+  ASSERT_TRUE(probe->tap("New Folder"));
+  ASSERT_TRUE(probe->type("New Bookmark Folder:", "Mine")) << probe->lastError();
+  ASSERT_TRUE(probe->tapBack());
+  EXPECT_EQ(stored("WwwBookmarks-", "Name"),
+            (std::vector<std::string>{"Mine", "Valtry Help", "More of Our Apps"}));
+  EXPECT_EQ(globalUserDefaults->stringForKey("WwwBookmarkKeys"), "1");
+  ASSERT_TRUE(probe->moveRow({0, 0}, {0, 2}));
+  EXPECT_EQ(stored("WwwBookmarks-", "Name"),
+            (std::vector<std::string>{"Valtry Help", "More of Our Apps", "Mine"}));
+  ASSERT_TRUE(probe->tap("Done"));
+  ASSERT_TRUE(probe->tapRow("Mine"));
+  ASSERT_TRUE(probe->tap("Add Current Page"));
+  ASSERT_TRUE(probe->tapBack());
+  EXPECT_EQ(stored("WwwBookmarks-1", "Name"), std::vector<std::string>{"Page 1"});
+  EXPECT_EQ(stored("WwwBookmarks-1", "Server"), std::vector<std::string>{"127.0.0.1"});
+  ASSERT_TRUE(probe->tapRow("Page 1"));
+  waitLoaded();
+  EXPECT_EQ(probe->topViewController(), browser);
+  EXPECT_EQ(web()->request().url, peer->url("/page/1"));
+}
+
+TEST_F(WebTest, LongTapMenuCommands) {
+  auto browser = openBrowser();
+  ASSERT_TRUE(probe->tap("Download")); // the menu comes first, download mode or not
+  const std::string link = peer->url("/files/it's<1>.zip?a=1&b=2");
+  struct Case {
+    std::string target, button;
+    std::function<void()> check;
+  } cases[] = {
+      {"href=" + link, "Copy This Address",
+       [&] { EXPECT_EQ(Pasteboard::generalPasteboard().string(), link); }},
+      {"href=" + link, "Email This Address",
+       [&] {
+         ASSERT_FALSE(opened.empty());
+         EXPECT_EQ(opened.back().find_first_of("<>'&", 7), std::string::npos) << opened.back();
+       }},
+      {"href=" + peer->url("/page/2"), "Open",
+       [&] {
+         waitLoaded();
+         EXPECT_EQ(web()->request().url, peer->url("/page/2"));
+       }},
+      {"src=" + peer->url("/files/pic.png"), "Download",
+       [&] { EXPECT_TRUE(waitFor([&] { return FileManager::fileExists(file("pic.png")); })); }},
+  };
+  for (auto &c : cases) {
+    ASSERT_TRUE(follow("longtap://" + c.target));
+    auto sheets = probe->pendingSheets();
+    ASSERT_EQ(sheets.size(), 1u) << c.target;
+    EXPECT_EQ(sheets[0].buttons.back(), "Cancel");
+    EXPECT_EQ(std::count(sheets[0].buttons.begin(), sheets[0].buttons.end(), "Copy Image"),
+              c.target[0] == 's' ? 1 : 0);
+    ASSERT_TRUE(probe->answerSheet(c.button)) << probe->lastError();
+    c.check();
+  }
+  ASSERT_TRUE(follow("longtap://nothing"));
+  EXPECT_TRUE(probe->pendingSheets().empty());
+  // Titles: at most 13 characters whole.
+  go(peer->hostPort() + "/search?q=abcdefghijk");
+  EXPECT_EQ(probe->topViewController()->navigationController()->tabBarItem()->title(),
+            "q=abcdefghijk");
+}
+
+TEST_F(WebTest, FtpAddressesReachTheRemoteFolderScreenOnTheirOwnThread) {
+  attachConnectScreen(delegate);
+  auto browser = openBrowser();
+  ASSERT_TRUE(follow("ftp://u:p@127.0.0.1:" + std::to_string(testsupport::freeTcpPort()) + "/d"));
+  ASSERT_TRUE(waitFor([&] { return probe->topViewController() != browser; }));
+  EXPECT_EQ(probe->navigationTitle(), "127.0.0.1");
+  auto c = browser->connection();
+  ASSERT_TRUE(c);
+  auto folder = std::dynamic_pointer_cast<DirViewer>(probe->topViewController());
+  ASSERT_TRUE(folder);
+  EXPECT_TRUE(folder->rootFolder);
+  EXPECT_EQ(folder->theConnection, c);
+  EXPECT_EQ(delegate->ftpConnection(), c);
+  EXPECT_FALSE(c->myThread()->isCurrent());
+  ASSERT_TRUE(probe->tapBack());
+  // A later ftp link reuses the connection; its session restarts on the connection's thread.
+  ASSERT_TRUE(follow("ftp://127.0.0.1:" + std::to_string(testsupport::freeTcpPort()) + "/e"));
+  ASSERT_TRUE(waitFor([&] { return probe->topViewController() != browser; }));
+  EXPECT_EQ(browser->connection(), c);
+  EXPECT_EQ(c->offThreadEvents(), 0u);
+}
+
+TEST_F(WebTest, SiteIconsAreBoundedAndValidPixels) {
+  set("NeedIcon-127.0.0.1", "1");
+  std::vector<uint8_t> icon;
+  std::string huge = "x", slow = "x";
+  std::thread worker([&] {
+    icon = getFavIconOnThread("127.0.0.1", "", peer->port());
+    huge = fetchBounded(peer->url("/huge"), 1 << 20, 5);
+    slow = fetchBounded(peer->url("/slow"), 1 << 20, 1);
+  });
+  worker.join();
+  EXPECT_TRUE(huge.empty());
+  EXPECT_TRUE(slow.empty());
+  auto image = media::Image::imageWithData(icon);
+  ASSERT_TRUE(image);
+  bool faded = false;
+  for (uint32_t p : image->pixels()) {
+    const uint32_t a = p >> 24;
+    faded |= a > 0 && a < 255;
+    for (int shift : {0, 8, 16})
+      EXPECT_LE((p >> shift) & 0xff, a) << std::hex << p;
+  }
+  EXPECT_TRUE(faded);
+  EXPECT_TRUE(globalUserDefaults->dataForKey("icon-127.0.0.1"));
+  EXPECT_TRUE(BrowserHistory::shared().favIconColor("127.0.0.1"));
+}
+
+TEST_F(WebPadTest, TabsPopoversAndFtpInAPopover) {
+  auto browser = openBrowser();
+  auto right = delegate->tabBarControllerRight();
+  EXPECT_EQ(right->selectedViewController()->tabBarItem()->title(), "Page 1");
+  struct Case {
+    std::string button;
+    std::shared_ptr<ViewController> shown;
+  } cases[] = {{"Show Saved Files", delegate->navigationControllerFiles()},
+               {"Show Transfers", delegate->navigationControllerBatch()},
+               {"Show Settings", delegate->navigationControllerSettings()}};
+  for (auto &c : cases) {
+    ASSERT_TRUE(probe->tap(c.button)) << probe->lastError();
+    ASSERT_FALSE(probe->window().popovers().empty());
+    EXPECT_EQ(probe->window().popovers().back()->contentViewController(), c.shown) << c.button;
+    ASSERT_TRUE(probe->dismissPopover());
+  }
+  ASSERT_TRUE(follow("longtap://href=" + peer->url("/page/2")));
+  auto sheet = probe->pendingSheets().at(0).buttons;
+  EXPECT_EQ(sheet, (std::vector<std::string>{"Open", "Open in New Tab", "Download",
+                                             "Copy This Address", "Email This Address"}));
+  const auto tabs = right->viewControllers().size();
+  ASSERT_TRUE(probe->answerSheet("Open in New Tab"));
+  EXPECT_EQ(right->viewControllers().size(), tabs + 1);
+  right->setSelectedIndex(int(tabs) - 1);
+  ASSERT_TRUE(follow("ftp://127.0.0.1:" + std::to_string(testsupport::freeTcpPort()) + "/"));
+  ASSERT_TRUE(waitFor([&] { return !probe->window().popovers().empty(); }));
+  EXPECT_EQ(probe->window().popovers().back()->contentViewController(),
+            delegate->navigationController());
+  EXPECT_EQ(delegate->navigationController()->topViewController()->title(), "127.0.0.1");
+}
