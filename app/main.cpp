@@ -47,6 +47,9 @@ const char kHelp[] =
     "  FERROWEN_RESOURCES       resources folder (default: the installed or built resources)\n"
     "  FERROWEN_DEBUG           when set (not 0), debug output also goes to standard error\n"
     "  FERROWEN_PORT_OVERRIDES  other ports for the fixed ones, e.g. 2121=2221,8080=0 (0: any)\n"
+    "  FERROWEN_RENDERER        0: no browser front end (default: on; the program prints the\n"
+    "                           address to open, on 127.0.0.1 behind a random token)\n"
+    "  FERROWEN_RENDERER_PORT   the front end's port (default: any free port)\n"
     "Device profile (default: a current iPhone):\n"
     "  FERROWEN_DEVICE          iphone | ipad\n"
     "  FERROWEN_SYSTEM_VERSION  system version, e.g. 5.1.1\n"
@@ -138,7 +141,7 @@ int main(int argc, char **argv) {
   attachConnectScreen(delegate);
   app.setDelegate(delegate);
   app.launch({handedIn, {}});
-  // The browser front end, when FERROWEN_RENDERER asks for it (it prints the address to open).
+  // The browser front end, unless FERROWEN_RENDERER is 0 (it prints the address to open).
   auto renderer = platform::ui::startRenderer();
   mainLoop->run();
 

@@ -6,6 +6,5 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 bash scripts/setup.sh
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$(nproc)" --target ferrowen
-# The browser front end: the program prints the address to open.
-export FERROWEN_RENDERER="${FERROWEN_RENDERER:-1}"
+# The browser front end is on unless FERROWEN_RENDERER=0: the program prints the address to open.
 exec build/default/ferrowen "$@"

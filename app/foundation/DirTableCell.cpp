@@ -21,6 +21,13 @@ std::shared_ptr<DirTableCell> DirTableCell::initWithFrame(Rect frame) {
 void DirTableCell::setDirItem(std::shared_ptr<DirItemInfo> item) {
   dirItem_ = std::move(item);
   setAccessibilityLabel(dirItem_ ? dirItem_->name() : std::string());
+  // A reused row shows another entry: what it draws changed.
+  setNeedsDisplay();
+}
+
+void DirTableCell::setSelected(bool on) {
+  if (on != selected_) setNeedsDisplay();
+  selected_ = on;
 }
 
 void DirTableCell::drawRect(Rect rect) {

@@ -38,12 +38,12 @@ public:
   void setDirItem(std::shared_ptr<DirItemInfo> item);
   const std::shared_ptr<DirItemInfo> &dirItem() const { return dirItem_; }
   bool selected() const { return selected_; }
-  void setSelected(bool on) { selected_ = on; }
+  void setSelected(bool on);
 
   // Draws the whole cell into a fresh bitmap of its size (kept as renderedImage()).
   void drawRect(platform::ui::Rect rect);
   // Draws the whole cell into the given context (its user space in the cell's points).
-  void drawRect(platform::ui::Rect rect, platform::media::BitmapContext &context);
+  void drawRect(platform::ui::Rect rect, platform::media::BitmapContext &context) override;
   std::shared_ptr<platform::media::Image> renderedImage() const { return rendered_; }
   const DirTableCellDrawing &lastDrawing() const { return drawing_; }
 

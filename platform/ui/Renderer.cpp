@@ -6,6 +6,7 @@
 #include "platform/device/DeviceProfile.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/RunLoop.h"
+#include "platform/media/BitmapContext.h"
 #include "platform/media/Image.h"
 #include "platform/net/URLConnection.h"
 #include "platform/ui/RendererFiles.h"
@@ -13,7 +14,9 @@
 #include "platform/ui/WebView.h"
 #include "platform/ui/Window.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -62,9 +65,17 @@ std::string webPage(const std::string &html, const std::string &base) {
 }
 
 std::string errorPage(const std::string &url, const std::string &why) {
-  return "<!doctype html><meta charset=utf-8><body style=\"font:15px sans-serif;color:#555;"
-         "padding:20px\"><h3>The page could not be shown</h3><p>" +
+  return "<!doctype html><meta charset=utf-8><meta name=viewport content=\"width=device-width\">"
+         "<body style=\"font:15px sans-serif;color:#555;padding:20px;margin:0;"
+         "overflow-wrap:anywhere\"><h3>The page could not be shown</h3><p>" +
          escapeHtml(url) + "</p><p>" + escapeHtml(why) + "</p>";
+}
+
+// Plain text keeps its lines (and long lines wrap within the screen).
+std::string plainTextPage(const std::string &text) {
+  return "<!doctype html><meta charset=utf-8><pre style=\"white-space:pre-wrap;"
+         "overflow-wrap:anywhere;margin:8px;font:13px monospace\">" +
+         escapeHtml(text) + "</pre>";
 }
 
 // Collects the ids of the web views in a snapshot.
@@ -303,6 +314,7 @@ private:
       return reply(res);
     }
     if (p.rfind("/img/", 0) == 0) return reply(image(p.substr(5)));
+    if (p.rfind("/draw/", 0) == 0) return reply(drawing(p.substr(6), r));
     if (p.rfind("/media/", 0) == 0) return reply(mediaFile(p.substr(7)));
     if (p.rfind("/web/", 0) == 0) return webContent(p.substr(5), reply);
     reply(HttpResponse::text(404, "Not found.\n"));
@@ -353,6 +365,33 @@ private:
     return res;
   }
 
+  // What a view that draws itself draws now, as a PNG at the asked scale (1 to 4 pixels per
+  // point). The address names the drawing's version, so the page asks again only when the view
+  // was marked for display or resized, and may keep each answer.
+  HttpResponse drawing(const std::string &rest, const HttpRequest &r) {
+    uint64_t id = std::strtoull(rest.c_str(), nullptr, 10);
+    auto view = std::dynamic_pointer_cast<View>(Window::keyWindow()->elementForId(id));
+    if (!view || !view->drawsItself()) return HttpResponse::text(404, "No such drawing.\n");
+    double scale = 2;
+    if (auto s = r.query.find("s"); s != r.query.end())
+      scale = std::clamp(std::atof(s->second.c_str()), 1.0, 4.0);
+    Size size = view->bounds().size;
+    // A view of no size draws nothing; a huge one is refused rather than allocated.
+    int w = std::max(1, static_cast<int>(std::ceil(size.width * scale)));
+    int h = std::max(1, static_cast<int>(std::ceil(size.height * scale)));
+    if (size.width > 4096 || size.height > 4096) return HttpResponse::text(404, "Too large.\n");
+    auto context = media::BitmapContext::create(w, h);
+    if (!context) return HttpResponse::text(500, "No drawing.\n");
+    context->scale(scale, scale);
+    view->drawRect(view->bounds(), *context);
+    auto png = context->makeImage(scale)->pngRepresentation();
+    HttpResponse res;
+    res.contentType = "image/png";
+    res.body.assign(png.begin(), png.end());
+    res.headers["Cache-Control"] = "private, max-age=86400";
+    return res;
+  }
+
   HttpResponse mediaFile(const std::string &idText) {
     auto it = media_.find(std::atoll(idText.c_str()));
     std::string inside = it == media_.end() ? std::string() : it->second;
@@ -399,7 +438,7 @@ private:
         if (auto body = detail::readConfined(root, inside, kMaxWebPage)) {
           if (std::string(detail::contentTypeFor(inside)).rfind("text/html", 0) == 0)
             return answer(webPage(*body, url));
-          return answer(webPage("<pre>" + escapeHtml(*body) + "</pre>", url));
+          return answer(webPage(plainTextPage(*body), url));
         }
       }
       return failed("The file cannot be shown.");
@@ -449,8 +488,9 @@ std::shared_ptr<Renderer> Renderer::current() {
 }
 
 std::shared_ptr<Renderer> startRenderer() {
+  // On unless turned off: a person who starts the program sees it.
   const char *on = std::getenv("FERROWEN_RENDERER");
-  if (!on || !*on || std::string(on) == "0") return nullptr;
+  if (on && std::string(on) == "0") return nullptr;
   RendererOptions options;
   if (const char *port = std::getenv("FERROWEN_RENDERER_PORT"); port && *port) {
     char *end = nullptr;

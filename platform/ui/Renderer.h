@@ -59,7 +59,7 @@ public:
   virtual bool playMedia(const std::string &path, std::function<void()> ended) = 0;
 };
 
-// The program's entry: when FERROWEN_RENDERER is set (and not "0"), starts the renderer on
+// The program's entry: unless FERROWEN_RENDERER is "0", starts the renderer on
 // FERROWEN_RENDERER_PORT (default: any free port) and prints "Open <address>" on standard
 // output. Null when off or when it could not start (the reason goes to standard error).
 std::shared_ptr<Renderer> startRenderer();

@@ -47,6 +47,13 @@ void describeTraits(nlohmann::json &out, const TextInputTraits &t) {
   out["autocapitalization"] = static_cast<int>(t.autocapitalizationType);
 }
 
+// The range within a text of that many UTF-16 units.
+Range clamped(Range r, size_t length) {
+  r.location = std::min(r.location, length);
+  r.length = std::min(r.length, length - r.location);
+  return r;
+}
+
 bool needFocus(View &view, std::string &why) {
   if (view.isFirstResponder() || view.becomeFirstResponder()) return true;
   why = std::string("the ") + view.typeName() + " did not take the keyboard";
@@ -147,6 +154,18 @@ bool TextField::userBackspace(size_t count, std::string &why) {
   }
   if (!changed) why = "nothing was erased";
   return changed;
+}
+
+bool TextField::userReplace(Range range, const std::string &text, std::string &why) {
+  if (!touchable(why) || !needFocus(*this, why)) return false;
+  range = clamped(range, utf16Length(text_));
+  if (range.length == 0 && text.empty()) return why = "nothing was changed", false;
+  auto d = delegate();
+  if (d && !d->shouldChangeCharactersInRange(*this, range, text))
+    return why = "the field refused the change", false;
+  text_ = replaceUtf16Range(text_, range, text);
+  sendActionsForControlEvents(EditingChanged);
+  return true;
 }
 
 bool TextField::userClear(std::string &why) {
@@ -270,6 +289,15 @@ bool TextView::userBackspace(size_t count, std::string &why) {
   return changed;
 }
 
+bool TextView::userReplace(Range range, const std::string &text, std::string &why) {
+  if (!editable_) return why = "the text view is not editable", false;
+  if (!needFocus(*this, why)) return false;
+  range = clamped(range, utf16Length(text_));
+  if (range.length == 0 && text.empty()) return why = "nothing was changed", false;
+  if (!replace(range, text)) return why = "the text view refused the change", false;
+  return true;
+}
+
 // --- SearchBar ---
 
 void SearchBar::describe(nlohmann::json &out) const {
@@ -330,6 +358,14 @@ bool SearchBar::userBackspace(size_t count, std::string &why) {
   if (!needFocus(*this, why)) return false;
   for (size_t i = 0; i < count && !text_.empty(); ++i)
     changeText(replaceUtf16Range(text_, lastCharacter(text_, utf16Length(text_)), ""));
+  return true;
+}
+
+bool SearchBar::userReplace(Range range, const std::string &text, std::string &why) {
+  if (!needFocus(*this, why)) return false;
+  range = clamped(range, utf16Length(text_));
+  if (range.length == 0 && text.empty()) return why = "nothing was changed", false;
+  changeText(replaceUtf16Range(text_, range, text));
   return true;
 }
 

@@ -98,6 +98,10 @@ public:
   bool userBackspace(size_t count, std::string &why);
   bool userClear(std::string &why);
   bool userReturn(std::string &why);
+  // A person replaces a range of the text (UTF-16 units, clamped to the text) with other text:
+  // typing over a selection, deleting one, pasting, or what an input method composed. The
+  // delegate is asked once for the whole change.
+  bool userReplace(Range range, const std::string &text, std::string &why);
 
 private:
   std::string text_, placeholder_;
@@ -166,6 +170,8 @@ public:
   // A person types text (one character at a time) or presses backspace.
   bool userType(const std::string &text, std::string &why);
   bool userBackspace(size_t count, std::string &why);
+  // A person replaces a range (clamped) with text; the caret ends after it.
+  bool userReplace(Range range, const std::string &text, std::string &why);
 
 private:
   bool replace(Range range, const std::string &text);
@@ -225,6 +231,8 @@ public:
   bool userBackspace(size_t count, std::string &why);
   bool userSearch(std::string &why);
   bool userCancel(std::string &why);
+  // A person replaces a range (clamped) with text.
+  bool userReplace(Range range, const std::string &text, std::string &why);
 
 private:
   void changeText(std::string text);

@@ -1,5 +1,6 @@
 #include "platform/ui/View.h"
 
+#include "platform/media/BitmapContext.h"
 #include "platform/ui/Json.h"
 #include "platform/ui/Window.h"
 
@@ -20,6 +21,61 @@ void View::describe(nlohmann::json &out) const {
   if (transform_ != Transform{})
     out["transform"] = {transform_.scaleX, transform_.scaleY, transform_.translateX,
                         transform_.translateY};
+}
+
+void View::setFrame(Rect frame) {
+  Size old = frame_.size;
+  frame_ = frame;
+  if (old == frame.size) return;
+  ++sizeChanges_;
+  if (!autoresizesSubviews_) return;
+  const double dw = frame.size.width - old.width, dh = frame.size.height - old.height;
+  for (auto &sub : std::vector<std::shared_ptr<View>>(subviews_)) {
+    unsigned mask = sub->autoresizingMask_;
+    if (!mask) continue;
+    // The change of the superview's size is shared among the flexible parts in proportion to
+    // their sizes, as the phone shares it.
+    auto share = [](double delta, double a, bool fa, double b, bool fb, double c, bool fc,
+                    double &da, double &db, double &dc) {
+      double total = (fa ? a : 0) + (fb ? b : 0) + (fc ? c : 0);
+      int flexible = int(fa) + int(fb) + int(fc);
+      da = db = dc = 0;
+      if (!flexible) return;
+      if (total <= 0) {
+        da = fa ? delta / flexible : 0, db = fb ? delta / flexible : 0,
+        dc = fc ? delta / flexible : 0;
+        return;
+      }
+      da = fa ? delta * a / total : 0, db = fb ? delta * b / total : 0,
+      dc = fc ? delta * c / total : 0;
+    };
+    Rect f = sub->frame_;
+    double dl, dwid, dr, dt, dhei, db;
+    share(dw, f.origin.x, mask & FlexibleLeftMargin, f.size.width, mask & FlexibleWidth,
+          old.width - f.origin.x - f.size.width, mask & FlexibleRightMargin, dl, dwid, dr);
+    share(dh, f.origin.y, mask & FlexibleTopMargin, f.size.height, mask & FlexibleHeight,
+          old.height - f.origin.y - f.size.height, mask & FlexibleBottomMargin, dt, dhei, db);
+    (void)dr, (void)db;
+    sub->setFrame({f.origin.x + dl, f.origin.y + dt, std::max(0.0, f.size.width + dwid),
+                   std::max(0.0, f.size.height + dhei)});
+  }
+}
+
+void View::drawRect(Rect, media::BitmapContext &) {
+  draws_ = Draws::No;
+}
+
+bool View::drawsItself() {
+  if (draws_ == Draws::Unknown) {
+    // The base drawRect marks the view as one that draws nothing; an override does not.
+    static auto scratch = media::BitmapContext::create(1, 1);
+    draws_ = Draws::Yes;
+    if (scratch)
+      drawRect(bounds(), *scratch);
+    else
+      draws_ = Draws::No;
+  }
+  return draws_ == Draws::Yes;
 }
 
 void View::addSubview(const std::shared_ptr<View> &view) {

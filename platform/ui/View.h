@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+namespace platform::media {
+class BitmapContext;
+}
+
 namespace platform::ui {
 
 class ViewController;
@@ -31,7 +35,8 @@ public:
   void describe(nlohmann::json &out) const override;
 
   Rect frame() const { return frame_; }
-  virtual void setFrame(Rect frame) { frame_ = frame; }
+  // A new size resizes the subviews whose autoresizing mask asks for it, as the phone does.
+  virtual void setFrame(Rect frame);
   Rect bounds() const { return {0, 0, frame_.size.width, frame_.size.height}; }
   bool isHidden() const { return hidden_; }
   void setHidden(bool hidden) { hidden_ = hidden; }
@@ -51,6 +56,8 @@ public:
   void setOpaque(bool on) { opaque_ = on; }
   unsigned autoresizingMask() const { return autoresizingMask_; }
   void setAutoresizingMask(unsigned mask) { autoresizingMask_ = mask; }
+  bool autoresizesSubviews() const { return autoresizesSubviews_; }
+  void setAutoresizesSubviews(bool on) { autoresizesSubviews_ = on; }
   Transform transform() const { return transform_; }
   void setTransform(Transform t) { transform_ = t; }
 
@@ -67,6 +74,14 @@ public:
   // Drawing is requested, never done here: the count lets tests see that a redraw was asked.
   void setNeedsDisplay() { ++displayRequests_; }
   unsigned displayRequests() const { return displayRequests_; }
+  // A view that draws itself overrides this: it paints `rect` (in its own points) of a context
+  // as big as its bounds. Whoever shows the model shows what it paints, drawn again after each
+  // setNeedsDisplay and each change of size.
+  virtual void drawRect(Rect rect, media::BitmapContext &context);
+  // Whether drawRect is overridden (found out by drawing once into a scratch context).
+  bool drawsItself();
+  // Changes whenever what the view draws may have changed.
+  unsigned drawingVersion() const { return displayRequests_ + sizeChanges_; }
   void setNeedsLayout() { needsLayout_ = true; }
   void layoutIfNeeded();
   virtual void layoutSubviews() {}
@@ -97,7 +112,9 @@ private:
   friend class Window;
   Rect frame_;
   bool hidden_ = false, userInteractionEnabled_ = true, clipsToBounds_ = false, opaque_ = true;
-  bool needsLayout_ = false;
+  bool needsLayout_ = false, autoresizesSubviews_ = true;
+  enum class Draws { Unknown, Yes, No } draws_ = Draws::Unknown;
+  unsigned sizeChanges_ = 0;
   double alpha_ = 1;
   int tag_ = 0;
   unsigned autoresizingMask_ = 0, displayRequests_ = 0;

@@ -176,6 +176,11 @@ void ViewController::appearanceDid(bool appearing, bool animated) {
     viewDidAppear(animated);
   else
     viewDidDisappear(animated);
+  // A view that leaves the screen lets go of the keyboard, as the phone's views do when they
+  // leave the window (a prompt closed with Done while its field still had the focus).
+  if (!appearing && view_)
+    if (auto focus = Window::keyWindow()->firstResponder(); focus && focus->isDescendantOf(*view_))
+      if (!focus->resignFirstResponder()) Window::keyWindow()->clearFirstResponder(*focus);
   for (auto &child : shownChildren())
     child->appearanceDid(appearing, animated);
 }

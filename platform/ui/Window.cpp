@@ -1,5 +1,6 @@
 #include "platform/ui/Window.h"
 
+#include "platform/device/Application.h"
 #include "platform/ui/Json.h"
 #include "platform/ui/Table.h"
 #include "platform/ui/TextInput.h"
@@ -231,6 +232,149 @@ std::shared_ptr<Element> Window::elementForId(uint64_t id) const {
   return it == registry_.end() ? nullptr : it->second.lock();
 }
 
+// --- Layout ---
+
+namespace {
+constexpr double kStatusBarHeight = 20, kNavigationBarHeight = 44, kTabBarHeight = 49;
+
+bool scrolls(const View &v) {
+  return dynamic_cast<const ScrollView *>(&v) || dynamic_cast<const WebView *>(&v);
+}
+
+// A screen's view made for another size (as its interface was drawn) is fitted to the one its
+// container gives it. Subviews with an autoresizing mask follow the mask (in setFrame); the
+// others follow the rules the phone's interface files give bars and scrolling views: a toolbar
+// in the lower half stays at the bottom, a view as wide as the screen stays as wide, and a
+// scrolling view that reached down to the bottom bar (or past the new bottom) ends at the bar.
+// Applied again on every pass, so a screen that puts a bar back where its file had it is fitted
+// again.
+void fitScreenView(View &root, Rect frame) {
+  Size old = root.frame().size;
+  root.setFrame(frame);
+  const double W = frame.size.width, H = frame.size.height;
+  double oldBarTop = old.height, barTop = H;
+  std::vector<View *> bars;
+  auto full = [&](Rect f) { return f.origin.x <= 0.5 && f.size.width >= old.width - 0.5; };
+  for (auto &sub : root.subviews()) {
+    if (sub->isHidden() || sub->autoresizingMask() || !dynamic_cast<Toolbar *>(sub.get())) continue;
+    Rect f = sub->frame();
+    if (f.origin.y <= 0 || f.origin.y + f.size.height / 2 <= std::min(old.height, H) / 2) continue;
+    oldBarTop = std::min(oldBarTop, f.origin.y);
+    bool wide = full(f);
+    sub->setFrame(
+        {wide ? 0 : f.origin.x, H - f.size.height, wide ? W : f.size.width, f.size.height});
+    barTop = std::min(barTop, H - f.size.height);
+    bars.push_back(sub.get());
+  }
+  for (auto &sub : root.subviews()) {
+    if (sub->isHidden() || sub->autoresizingMask() ||
+        std::find(bars.begin(), bars.end(), sub.get()) != bars.end())
+      continue;
+    Rect f = sub->frame();
+    if (full(f)) f.origin.x = 0, f.size.width = W;
+    if (scrolls(*sub) && f.origin.y < barTop) {
+      double bottom = f.origin.y + f.size.height;
+      if (bottom >= oldBarTop - 0.5 || bottom > barTop) f.size.height = barTop - f.origin.y;
+    }
+    sub->setFrame(f);
+  }
+}
+} // namespace
+
+Size Window::popoverContentSize(const PopoverController &popover) const {
+  Size asked = popover.popoverContentSize();
+  bool landscape = isLandscape(orientation_);
+  double W = landscape ? size_.height : size_.width, H = landscape ? size_.width : size_.height;
+  // Within the screen, with room for the popover's frame and the control it points from.
+  double w = asked.width > 0 ? asked.width : 320, h = asked.height > 0 ? asked.height : 400;
+  return {std::clamp(w, 1.0, std::max(1.0, std::min(600.0, W - 40))),
+          std::clamp(h, 1.0, std::max(1.0, std::min(H - 140, 900.0)))};
+}
+
+void Window::layoutController(ViewController &vc, Rect frame, bool ownFrame) {
+  const Size area = frame.size;
+  if (auto nav = dynamic_cast<NavigationController *>(&vc)) {
+    if (ownFrame && nav->isViewLoaded()) nav->view()->setFrame(frame);
+    double bar = nav->isNavigationBarHidden() ? 0 : kNavigationBarHeight;
+    if (auto top = nav->topViewController())
+      layoutController(*top, {0, bar, area.width, std::max(0.0, area.height - bar)}, true);
+  } else if (auto tabs = dynamic_cast<TabBarController *>(&vc)) {
+    if (ownFrame && tabs->isViewLoaded()) tabs->view()->setFrame(frame);
+    tabs->tabBar()->setFrame(
+        {0, std::max(0.0, area.height - kTabBarHeight), area.width, kTabBarHeight});
+    if (auto selected = tabs->selectedViewController())
+      layoutController(*selected, {0, 0, area.width, std::max(0.0, area.height - kTabBarHeight)},
+                       true);
+  } else if (auto split = dynamic_cast<SplitViewController *>(&vc)) {
+    if (ownFrame && split->isViewLoaded()) split->view()->setFrame(frame);
+    // The panes keep the widths the split gives their views (the master 320 points unless it
+    // set another); the height is the split's.
+    auto master = split->masterViewController(), detail = split->detailViewController();
+    double masterWidth = 0;
+    if (master && !split->isMasterHidden()) {
+      masterWidth = master->isViewLoaded() && master->view()->frame().size.width > 0
+                        ? master->view()->frame().size.width
+                        : 320;
+      layoutController(*master, {0, 0, masterWidth, area.height}, false);
+    }
+    if (detail) {
+      double width = detail->isViewLoaded() && detail->view()->frame().size.width > 0
+                         ? detail->view()->frame().size.width
+                         : area.width - masterWidth - (masterWidth > 0 ? 1 : 0);
+      layoutController(*detail, {0, 0, width, area.height}, false);
+    }
+  } else if (vc.isViewLoaded()) {
+    if (ownFrame)
+      fitScreenView(*vc.view(), frame);
+    else if (vc.view()->frame().size.height != area.height)
+      // A pane keeps its width and origin; its height is the split's.
+      fitScreenView(*vc.view(), {vc.view()->frame().origin.x, vc.view()->frame().origin.y,
+                                 vc.view()->frame().size.width, area.height});
+  }
+}
+
+void Window::layout() {
+  detail::requireMainThread("Window::layout");
+  bool landscape = isLandscape(orientation_);
+  double W = landscape ? size_.height : size_.width, H = landscape ? size_.width : size_.height;
+  double top = Application::shared().isStatusBarHidden() ? 0 : kStatusBarHeight;
+  Rect content{0, top, W, H - top};
+  bool pad = size_.width >= 768;
+  if (root_) layoutController(*root_, content, true);
+  for (auto &l : std::vector<ModalLayer>(modals_)) {
+    Rect frame = content;
+    auto style = l.presented->modalPresentationStyle();
+    if (pad && style == ModalPresentationStyle::FormSheet)
+      frame = {(W - 540) / 2, std::max(top, (H - 620) / 2), 540, std::min(620.0, H - top)};
+    else if (pad && style == ModalPresentationStyle::PageSheet)
+      frame = {std::max(0.0, (W - 768) / 2), top, std::min(768.0, W), H - top};
+    layoutController(*l.presented, frame, true);
+  }
+  for (auto &p : std::vector<std::shared_ptr<PopoverController>>(popovers_))
+    if (auto content = p->contentViewController()) {
+      Size s = popoverContentSize(*p);
+      layoutController(*content, {0, 0, s.width, s.height}, true);
+    }
+  dropStaleFocus();
+}
+
+void Window::dropStaleFocus() {
+  auto focus = focus_.lock();
+  if (!focus) return;
+  // Shown: inside the view of a screen that is on screen (or the keyboard's accessory).
+  auto top = focus;
+  while (auto parent = top->superview())
+    top = parent;
+  auto vc = top->owningController();
+  if (vc && vc->isVisible()) return;
+  if (!vc) {
+    // A bar's custom view, a table's header and the like: shown when in the front elements.
+    for (auto &e : frontElements())
+      if (e == top) return;
+  }
+  if (!focus->resignFirstResponder()) clearFirstResponder(*focus);
+}
+
 // --- Layers and what they hold ---
 
 Window::Layer Window::frontLayer() const {
@@ -393,6 +537,10 @@ json Window::describeController(ViewController &vc) {
                                                 : json(nullptr);
     j["detail"] = split->detailViewController() ? describeController(*split->detailViewController())
                                                 : json(nullptr);
+    // Where the split put its panes (their views' frames), when it did.
+    for (auto [key, pane] : {std::pair{"masterFrame", split->masterViewController()},
+                             std::pair{"detailFrame", split->detailViewController()}})
+      j[key] = pane && pane->isViewLoaded() ? detail::toJson(pane->view()->frame()) : json(nullptr);
   }
   if (!j.contains("top") && !j.contains("selected"))
     j["view"] = vc.isViewLoaded() ? describeView(*vc.view(), true) : json(nullptr);
@@ -405,6 +553,11 @@ json Window::describeView(View &view, bool isRoot) {
   json j{{"id", idOf(view)}, {"type", view.typeName()}};
   if (auto t = dynamic_cast<TableView *>(&view)) t->visibleCells(); // loads the table first
   view.describe(j);
+  // A view that draws itself is shown as the picture it draws (fetched by id and version).
+  if (view.drawsItself()) {
+    j["drawn"] = view.drawingVersion();
+    if (j["label"].get<std::string>().empty()) j["label"] = view.probeText();
+  }
   if (auto bar = dynamic_cast<Toolbar *>(&view)) {
     json items = json::array();
     for (auto &item : bar->items())
@@ -447,6 +600,7 @@ json Window::describeView(View &view, bool isRoot) {
 
 json Window::snapshot() {
   detail::requireMainThread("Window::snapshot");
+  layout();
   std::erase_if(registry_, [](auto &entry) { return entry.second.expired(); });
   json j{{"format", "ferrowen-ui"}, {"version", 1}};
   j["window"] = {{"size", detail::toJson(size_)}, {"orientation", static_cast<int>(orientation_)}};
@@ -460,6 +614,7 @@ json Window::snapshot() {
   for (auto &p : std::vector<std::shared_ptr<PopoverController>>(popovers_)) {
     json pj{{"id", idOf(*p)}, {"type", p->typeName()}};
     p->describe(pj);
+    pj["shownSize"] = detail::toJson(popoverContentSize(*p));
     if (auto e = p->anchor().element.lock()) pj["anchor"]["element"] = idOf(*e);
     pj["controller"] = p->contentViewController() ? describeController(*p->contentViewController())
                                                   : json(nullptr);
@@ -506,6 +661,8 @@ std::string malformed(const json &event) {
       {"row", json::value_t::number_integer},
       {"index", json::value_t::number_integer},
       {"count", json::value_t::number_unsigned},
+      {"location", json::value_t::number_unsigned},
+      {"length", json::value_t::number_unsigned},
       {"taps", json::value_t::number_integer},
       {"orientation", json::value_t::number_integer},
       {"text", json::value_t::string},
@@ -541,6 +698,7 @@ std::string malformed(const json &event) {
 json Window::dispatch(const json &event) {
   detail::requireMainThread("Window::dispatch");
   auto self = shared_from_this();
+  layout();
   auto result = [](bool ok, const std::string &why) {
     return json{{"ok", ok}, {"error", ok ? std::string() : why}};
   };
@@ -642,6 +800,12 @@ json Window::dispatch(const json &event) {
     ok = field      ? field->userBackspace(count, why)
          : textView ? textView->userBackspace(count, why)
          : search   ? search->userBackspace(count, why)
+                    : (why = "the element takes no text", false);
+  } else if (name == "replace") {
+    Range range{event.value("location", size_t{0}), event.value("length", size_t{0})};
+    ok = field      ? field->userReplace(range, text, why)
+         : textView ? textView->userReplace(range, text, why)
+         : search   ? search->userReplace(range, text, why)
                     : (why = "the element takes no text", false);
   } else if (name == "clear") {
     ok = field ? field->userClear(why) : (why = "the element has no clear button", false);

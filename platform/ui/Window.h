@@ -28,6 +28,7 @@
 //   {"event":"moveRow","id":table,"from":[s,r],"to":[s,r]}
 //   {"event":"tapTab","id":tabBarController,"index"}   {"event":"back","id":navigation}
 //   {"event":"type","id","text"}  {"event":"backspace","id","count"}  {"event":"clear","id"}
+//   {"event":"replace","id","location","length","text"}   a UTF-16 range of the text replaced
 //   {"event":"return","id"}  {"event":"searchCancel","id"}  {"event":"dismissKeyboard"}
 //   {"event":"setSwitch","id","on"}  {"event":"slide","id","value"}
 //   {"event":"selectSegment","id","index"}  {"event":"scroll","id","x","y"}
@@ -101,6 +102,14 @@ public:
   // Memory warning to every screen.
   void sendMemoryWarning();
 
+  // Gives every shown screen the frame its container gives it (below the status bar and the
+  // navigation bar, above the tab bar; a split's panes as the split set them; modal sheets and
+  // popovers their own size) and fits the bars and scrolling views of each screen's view to it.
+  // Done before every snapshot and event, so what is drawn is what the model holds.
+  void layout();
+  // The size of a popover's content as shown (its asked size within what the window allows).
+  Size popoverContentSize(const PopoverController &popover) const;
+
   nlohmann::json snapshot();
   nlohmann::json dispatch(const nlohmann::json &event);
 
@@ -123,6 +132,9 @@ public:
   nlohmann::json describeItem(const std::shared_ptr<BarButtonItem> &item);
 
 private:
+  void layoutController(ViewController &vc, Rect frame, bool ownFrame);
+  // Resigns the focus when it is held by a view no longer shown.
+  void dropStaleFocus();
   void collect(ViewController &vc, std::vector<std::shared_ptr<Element>> &out);
   void collect(View &view, std::vector<std::shared_ptr<Element>> &out);
   void collectView(View &view, std::vector<std::shared_ptr<Element>> &out, bool isRoot);

@@ -88,6 +88,12 @@ function h(tag, attrs, ...children) {
 const px = (n) => `${Math.round(n)}px`;
 const rgba = (c) => c ? `rgba(${c[0] * 255},${c[1] * 255},${c[2] * 255},${c[3]})` : null;
 const imageUrl = (name) => `/img/${encodeURIComponent(name)}?t=${encodeURIComponent(token)}`;
+// Pixels per point of the drawings of views that draw themselves: enough for the page's scale on
+// this display, so they stay sharp.
+let pageScale = 1;
+const drawScale = () => Math.min(4, Math.max(1, Math.ceil((window.devicePixelRatio || 1) * pageScale)));
+const drawingUrl = (v) => `/draw/${v.id}/${v.drawn}-${Math.round(v.frame[2])}x${Math.round(v.frame[3])}` +
+  `?s=${drawScale()}&t=${encodeURIComponent(token)}`;
 const picture = (name, cls) => name ? h('img', { class: cls || 'icon', src: imageUrl(name), alt: '' }) : null;
 
 const systemGlyphs = { Refresh: '\u21bb', Pause: '\u275a\u275a', Play: '\u25b6', Compose: '\u270e', Bookmarks: '\u2630' };
@@ -104,8 +110,12 @@ function controller(c) {
   } else if (c.type === 'tabBarController') {
     box.append(h('div', { class: 'body' }, controller(c.selected)), tabBar(c));
   } else if (c.type === 'split') {
-    if (!c.masterHidden) box.append(h('div', { class: 'master' }, controller(c.master)));
-    box.append(h('div', { class: 'detail' }, controller(c.detail)));
+    // Each pane where the split put it (its width and left edge), over the split's height.
+    const pane = (cls, frame, child) => h('div', {
+      class: cls, style: frame ? { left: px(frame[0]), width: px(frame[2]) } : null,
+    }, controller(child));
+    if (!c.masterHidden) box.append(pane('master', c.masterFrame, c.master));
+    box.append(pane('detail', c.masterHidden ? null : c.detailFrame, c.detail));
   } else if (c.view) {
     box.append(view(c.view, 'fill'));
   }
@@ -116,13 +126,13 @@ function navigationBar(c, bar) {
   let left = null;
   if (bar.left) left = barItem(bar.left);
   else if (bar.back) left = h('button', { class: 'back', ev: { event: 'back', id: c.id } }, bar.back.title);
-  const title = bar.titleView ? view(bar.titleView, 'flow') : h('div', { class: 'title' }, bar.title);
+  const title = bar.titleView ? view(bar.titleView, 'bar') : h('div', { class: 'title' }, bar.title);
   return h('div', { class: 'navbar' }, h('div', { class: 'side left' }, left),
     h('div', { class: 'center' }, title), h('div', { class: 'side right' }, bar.right ? barItem(bar.right) : null));
 }
 
 function barItem(item) {
-  if (item.customView) return view(item.customView, 'flow');
+  if (item.customView) return view(item.customView, 'bar');
   if (item.system === 'FlexibleSpace') return h('span', { class: 'flex' });
   if (item.system === 'FixedSpace') return h('span', { style: { width: px(item.width) } });
   const name = item.title || item.system;
@@ -145,7 +155,8 @@ function tabBar(c) {
 
 // --- Views ---
 
-// `place`: 'fill' (a screen's root view), 'flow' (inside a bar), else by the view's frame.
+// `place`: 'fill' (a screen's root view), 'flow' (in the flow of its container), 'bar' (in the
+// flow of a bar, with the size of its frame), else by the view's frame.
 function view(v, place) {
   if (!v) return null;
   if (v.controller) return h('div', { class: 'fill' }, controller(v.controller));
@@ -158,7 +169,11 @@ function view(v, place) {
   if (v.label && !['textField', 'textView', 'searchBar', 'slider'].includes(v.type)) el.setAttribute('aria-label', v.label);
   const fills = place === 'fill' || (!w && !hgt && ['table', 'web', 'textView', 'scroll'].includes(v.type));
   if (fills) el.classList.add('fill');
-  else if (place !== 'flow' && (w || hgt)) {
+  else if (place === 'bar') {
+    el.classList.add('flow', 'inbar');
+    if (w) el.style.width = px(w);
+    if (hgt) el.style.height = px(Math.min(hgt, 44));
+  } else if (place !== 'flow' && (w || hgt)) {
     Object.assign(el.style, { left: px(x), top: px(y), width: px(w), height: px(hgt) });
     // A scrolling view made as big as the whole window ends where its screen's area ends, as the
     // phone's resizing of the screen's view makes it, so its last rows can be scrolled to.
@@ -168,6 +183,12 @@ function view(v, place) {
   else el.classList.add('flow');
   if (v.alpha !== undefined && v.alpha < 1) el.style.opacity = v.alpha;
   if (v.background && v.type !== 'cell') el.style.background = rgba(v.background);
+  // What a view that draws itself draws, under its subviews; its text stays its label.
+  if (v.drawn !== undefined && w > 0 && hgt > 0) {
+    el.prepend(h('img', { class: 'drawn', src: drawingUrl(v), alt: '', draggable: 'false' }));
+    el.setAttribute('role', 'img');
+    if (v.label) el.setAttribute('aria-label', v.label);
+  }
   const holder = el.querySelector(':scope > .subviews') || el;
   for (const s of v.subviews || []) holder.append(view(s) || '');
   return el;
@@ -254,7 +275,10 @@ function build(v) {
 
 function table(t) {
   const grouped = t.style === 'grouped';
-  const inner = h('div', { class: 'tcontent', style: { height: px(t.contentSize[1]) } });
+  // The content is at least tall enough for the offset the model set (a search bar tucked under
+  // the navigation bar stays tucked even when the rows are few), as the phone allows.
+  const inner = h('div', { class: 'tcontent', style: {
+    height: px(t.contentSize[1]), minHeight: `calc(100% + ${px(Math.max(0, t.contentOffset[1]))})` } });
   const el = h('div', { class: grouped ? 'grouped' : 'plain', 'data-offset': t.contentOffset[1] }, inner);
   if (t.tableHeaderView) inner.append(view(t.tableHeaderView, 'flow') || '');
   const bySection = new Map();
@@ -267,7 +291,7 @@ function table(t) {
     const count = info.rows;
     for (const r of rows) inner.append(cell(t, r, grouped, count));
     const top = rows[0].cell.frame[1];
-    if (rows[0].row === 0 && (info.header || !grouped))
+    if (rows[0].row === 0 && info.header)
       inner.append(h('div', { class: 'sheader', style: { top: px(top) } }, info.header || ''));
     const last = rows[rows.length - 1];
     if (last.row === count - 1 && info.footer)
@@ -302,7 +326,7 @@ function cell(t, r, grouped, count) {
   const custom = (c.subviews || []).filter((s) => s.type !== 'view' || s.background || (s.subviews || []).length)
     .map((s) => view(s)).filter(Boolean);
   if (custom.length) el.append(h('div', { class: 'contentview' }, custom));
-  if (c.accessoryView) el.append(h('span', { class: 'accessory' }, view(c.accessoryView, 'flow')));
+  if (c.accessoryView) el.append(h('span', { class: 'accessory' }, view(c.accessoryView, 'bar')));
   else if (c.accessory === 'disclosure') el.append(h('span', { class: 'accessory chevron' }, '\u203a'));
   else if (c.accessory === 'checkmark') el.append(h('span', { class: 'accessory check' }, '\u2713'));
   else if (c.accessory === 'detailButton')
@@ -332,12 +356,13 @@ function modal(m) {
 }
 
 function popover(p) {
-  const [w, hgt] = p.contentSize;
+  // The size the model gave the content, plus the popover's frame.
+  const [w, hgt] = (p.shownSize || p.contentSize).map((n) => n + 16);
   return h('div', { class: 'dim clear', ev: { event: 'dismissPopover', id: p.id } },
     h('div', {
       class: 'popover', 'data-anchor': p.anchor.element, 'data-id': p.id,
       'data-rect': p.anchor.kind === 'rect' ? p.anchor.rect.join(',') : null,
-      style: { width: px(Math.min(w || 320, 600)), height: px(Math.min(hgt || 400, 640)) },
+      style: { width: px(w), height: px(hgt) },
     }, controller(p.controller)));
 }
 
@@ -381,6 +406,7 @@ function render() {
   const landscape = snap.window.orientation === 3 || snap.window.orientation === 4;
   const width = landscape ? hgt : w;
   const height = landscape ? w : hgt;
+  fitDevice(width, height);
   const layers = h('div', { class: 'layers' }, h('div', { class: 'root' }, controller(snap.root)));
   for (const m of snap.modals) layers.append(modal(m));
   for (const p of snap.popovers) layers.append(popover(p));
@@ -388,19 +414,32 @@ function render() {
   for (const a of snap.alerts) layers.append(alert(a));
   const next = h('div', { id: 'screen', class: `screen ${device.idiom}`, style: { width: px(width), height: px(height) } },
     statusBar(), layers);
-  // The keyboard takes its place on the screen, as the screens expect; typing comes from the
-  // computer's own keyboard.
-  if (snap.keyboard.visible) {
-    const [kx, ky, kw, kh] = snap.keyboard.frame;
-    next.append(h('div', { class: 'keyboard', style: { left: px(kx), top: px(ky), width: px(kw), height: px(kh) } },
-      snap.keyboard.accessory ? h('div', { class: 'accessorybar' }, view(snap.keyboard.accessory, 'flow')) : null,
-      h('div', { class: 'hint' }, 'Type with your keyboard'),
-      h('button', { class: 'hide', ev: { event: 'dismissKeyboard' } }, 'Hide keyboard')));
+  // The computer's keyboard is the keyboard: nothing stands in for it on the screen. A text
+  // input's accessory view (a row of keys the screen adds) shows at the bottom of the screen while
+  // the input has the focus, under any sheet or alert.
+  if (snap.keyboard.visible && snap.keyboard.accessory) {
+    const bar = h('div', { class: 'accessorybar' }, view(snap.keyboard.accessory, 'bar'));
+    layers.insertBefore(bar, layers.children[1 + snap.modals.length + snap.popovers.length] || null);
   }
   layers.style.top = state.status.hidden ? '0' : '20px';
   morph(screenEl, next);
   afterRender(snap);
 }
+
+// The device fills the window below the controls, keeping its aspect; the browser draws text and
+// shapes at the final scale, and drawn views are fetched for it, so it stays sharp.
+function fitDevice(width, height) {
+  const device = document.getElementById('device');
+  const controls = document.getElementById('controls');
+  const top = controls ? controls.offsetHeight : 0;
+  const frame = 2 * 14 + 2 * 8; // the device's border and a margin
+  const scale = Math.max(0.2, Math.min((window.innerWidth - frame) / width, (window.innerHeight - top - frame) / height));
+  pageScale = scale;
+  device.style.transform = `translate(-50%, -50%) scale(${scale})`;
+  device.style.top = `${top + (window.innerHeight - top) / 2}px`;
+  document.body.dataset.scale = String(scale);
+}
+window.addEventListener('resize', () => { if (state) render(); });
 
 // Updates the page in place, so focus, carets, scroll positions and frames survive a redraw.
 function morph(a, b) {
@@ -427,18 +466,30 @@ function morph(a, b) {
 
 function afterRender(snap) {
   for (const el of screenEl.querySelectorAll('[data-value]')) {
-    if (el.value !== el.dataset.value) el.value = el.dataset.value;
+    // An input method composing in the field owns its text until it is done.
+    if (composing && el === document.activeElement) continue;
+    if (el.value === el.dataset.value) continue;
+    el.value = el.dataset.value;
+    // After an edit the caret goes where the edit ended, as the model placed the text there.
+    const at = carets.get(el.dataset.tid);
+    if (at !== undefined && el === document.activeElement && !el.dataset.sel)
+      el.setSelectionRange(Math.min(at, el.value.length), Math.min(at, el.value.length));
   }
   // The focus follows the model once it has heard everything the page sent: a state drawn
   // before a tap was answered must not take the focus from the input just tapped.
   if (pending.size) return placeScrollsAndPopovers();
+  carets.clear();
   const focus = snap.keyboard.focus;
   const field = focus !== null ? screenEl.querySelector(`[data-tid="${focus}"]`) : null;
-  if (field && document.activeElement !== field) field.focus();
+  const arriving = field && document.activeElement !== field;
+  if (arriving) field.focus();
   if (field && field.dataset.sel) {
+    // A text view's selection is the model's.
     const [at, len] = field.dataset.sel.split(',').map(Number);
-    field.setSelectionRange(at, at + len);
-  } else if (field && field.type !== 'range') {
+    if (field.selectionStart !== at || field.selectionEnd !== at + len) field.setSelectionRange(at, at + len);
+  } else if (arriving && field.type !== 'range') {
+    // A field that takes the focus from the model starts with the caret at the end; after that
+    // the person's own selection (a click, Ctrl+A, Shift+arrows) stays as it is.
     field.setSelectionRange(field.value.length, field.value.length);
   }
   if (!field && document.activeElement && document.activeElement.dataset && document.activeElement.dataset.tid)
@@ -500,25 +551,82 @@ document.addEventListener('change', (e) => {
   if (id) send({ event: 'slide', id: Number(id), value: Number(e.target.value) });
 });
 
-// Typing goes to the model a character at a time; the field shows what the model then holds.
-document.addEventListener('beforeinput', (e) => {
-  const id = e.target.dataset && e.target.dataset.tid;
-  if (!id || e.inputType === 'insertCompositionText') return;
-  e.preventDefault();
-  const target = Number(id);
-  if (e.inputType === 'deleteContentBackward' || e.inputType.startsWith('deleteWordBackward'))
-    send({ event: 'backspace', id: target, count: 1 });
-  else if (e.inputType === 'insertLineBreak' || e.inputType === 'insertParagraph')
-    send({ event: 'return', id: target });
-  else {
-    const text = e.data ?? (e.dataTransfer ? e.dataTransfer.getData('text/plain') : '');
-    if (text) send({ event: 'type', id: target, text });
+// Every edit of a text input goes to the model as the range it replaces (in UTF-16 units, as the
+// input counts) and the text that replaces it: typing at the caret, typing over a selection,
+// deleting, pasting, dropping, and the text an input method composed. The input then shows
+// what the model holds.
+const carets = new Map(); // input id -> where the caret goes once the model answered
+let composing = null; // { id, start, end } while an input method composes
+
+function isLow(text, i) { const c = text.charCodeAt(i); return c >= 0xdc00 && c <= 0xdfff; }
+// The range a deletion removes when nothing is selected: one character (both halves of a
+// surrogate pair), a word, or up to the start or end of the line.
+function deletionRange(el, kind) {
+  const text = el.value;
+  const at = el.selectionStart;
+  if (kind === 'deleteContentBackward') return at === 0 ? null : [at - (at > 1 && isLow(text, at - 1) ? 2 : 1), at];
+  if (kind === 'deleteContentForward') return at >= text.length ? null : [at, at + (isLow(text, at + 1) ? 2 : 1)];
+  if (kind.startsWith('deleteWordBackward')) {
+    const m = /\S*\s*$/.exec(text.slice(0, at));
+    return [at - m[0].length, at];
   }
+  if (kind.startsWith('deleteWordForward')) {
+    const m = /^\s*\S*/.exec(text.slice(at));
+    return [at, at + m[0].length];
+  }
+  if (kind.endsWith('LineBackward')) return [text.lastIndexOf('\n', at - 1) + 1, at];
+  if (kind.endsWith('LineForward')) { const end = text.indexOf('\n', at); return [at, end < 0 ? text.length : end]; }
+  return null;
+}
+
+function replaceText(el, start, end, text) {
+  const id = el.dataset.tid;
+  if (start === end && !text) return;
+  carets.set(id, start + text.length);
+  send({ event: 'replace', id: Number(id), location: start, length: end - start, text });
+}
+
+document.addEventListener('beforeinput', (e) => {
+  const el = e.target;
+  const id = el.dataset && el.dataset.tid;
+  if (!id) return;
+  if (e.inputType === 'insertCompositionText') return; // shown by the input method meanwhile
+  e.preventDefault();
+  if (el.readOnly || el.disabled) return;
+  const start = el.selectionStart;
+  const end = el.selectionEnd;
+  const kind = e.inputType;
+  if (kind === 'historyUndo' || kind === 'historyRedo' || kind === 'formatBold') return;
+  if ((kind === 'insertLineBreak' || kind === 'insertParagraph')) {
+    if (el.tagName === 'INPUT') send({ event: 'return', id: Number(id) });
+    else replaceText(el, start, end, '\n');
+    return;
+  }
+  if (kind.startsWith('delete')) {
+    if (start !== end) return replaceText(el, start, end, '');
+    const range = deletionRange(el, kind);
+    if (range) replaceText(el, range[0], range[1], '');
+    return;
+  }
+  let text = e.data ?? (e.dataTransfer ? e.dataTransfer.getData('text/plain') : '');
+  if (el.tagName === 'INPUT') text = text.replace(/\r?\n/g, ' ');
+  if (text) replaceText(el, start, end, text);
 });
 
+document.addEventListener('compositionstart', (e) => {
+  const el = e.target;
+  if (el.dataset && el.dataset.tid) composing = { id: el.dataset.tid, start: el.selectionStart, end: el.selectionEnd };
+});
 document.addEventListener('compositionend', (e) => {
-  const id = e.target.dataset && e.target.dataset.tid;
-  if (id && e.data) send({ event: 'type', id: Number(id), text: e.data });
+  const el = e.target;
+  const was = composing;
+  composing = null;
+  if (!was || !el.dataset || el.dataset.tid !== was.id) return;
+  // The composed text replaces what was selected when composing began; the input goes back to
+  // the model's text until the model answers.
+  el.value = el.dataset.value;
+  if (e.data) replaceText(el, was.start, was.end, e.data);
+  else if (state) render();
 });
 
 document.addEventListener('keydown', (e) => {

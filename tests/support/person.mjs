@@ -1,0 +1,155 @@
+// A person at the browser front end, for the browser suites: the real program on loopback, a
+// local FTP server, clicks at an element's centre and typing only, and the checks every screen
+// passes (every control is what a click at its centre reaches, every row's own text shows inside
+// its row, no request fails, no console error). Playwright objects come from the suite.
+import { spawn } from 'node:child_process';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+
+export async function waitFor(check, what, limit = 20000) {
+  for (const end = Date.now() + limit; Date.now() < end; await new Promise((r) => setTimeout(r, 50))) {
+    const value = await check();
+    if (value) return value;
+  }
+  throw new Error(`timed out waiting for ${what}`);
+}
+
+function stopOnExit(t, child) {
+  t.after(() => { if (child.exitCode === null) child.kill('SIGTERM'); });
+}
+
+// The ferrowen program with a fresh FERROWEN_HOME; resolves once it printed the address to open.
+export async function startProgram(t, env = {}) {
+  const home = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-person-'));
+  const child = spawn(process.env.FERROWEN_PROGRAM, [], {
+    env: { ...process.env, FERROWEN_HOME: home, FERROWEN_PORT_OVERRIDES: '2121=0,8080=0', ...env },
+  });
+  let out = '';
+  child.stdout.on('data', (d) => { out += d; });
+  child.stderr.on('data', (d) => { out += d; });
+  stopOnExit(t, child);
+  t.after(() => fs.rmSync(home, { recursive: true, force: true }));
+  const exited = new Promise((resolve) => child.on('exit', resolve));
+  const address = (await waitFor(() => /^Open (\S+)$/m.exec(out), 'the address to open')).at(1);
+  return { child, home, address, exited, output: () => out };
+}
+
+// pyftpdlib serving `root` anonymously on 127.0.0.1, sending at most `bytesPerSecond` per
+// transfer so a download lasts long enough to be watched.
+export async function startFtpServer(t, root, bytesPerSecond) {
+  const script = [
+    'import sys',
+    'from pyftpdlib.authorizers import DummyAuthorizer',
+    'from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler',
+    'from pyftpdlib.servers import FTPServer',
+    'auth = DummyAuthorizer()',
+    "auth.add_anonymous(sys.argv[1], perm='elradfmwMT')",
+    'class Data(ThrottledDTPHandler):',
+    '    write_limit = int(sys.argv[2])',
+    'class Control(FTPHandler):',
+    '    authorizer = auth',
+    '    dtp_handler = Data',
+    "server = FTPServer(('127.0.0.1', 0), Control)",
+    'print(server.socket.getsockname()[1], flush=True)',
+    'server.serve_forever()',
+  ].join('\n');
+  const child = spawn('/usr/bin/python3', ['-c', script, root, String(bytesPerSecond)]);
+  let out = '';
+  child.stdout.on('data', (d) => { out += d; });
+  child.stderr.on('data', () => {});
+  stopOnExit(t, child);
+  return Number((await waitFor(() => /^(\d+)$/m.exec(out), 'the FTP server')).at(1));
+}
+
+// Console errors and failed requests of the page, kept for the end of the test.
+export function watch(page, problems) {
+  page.on('console', (m) => { if (m.type() === 'error') problems.push(`console: ${m.text()}`); });
+  page.on('pageerror', (e) => problems.push(`page error: ${e.message}`));
+  page.on('requestfailed', (r) => {
+    // A drawing or picture replaced by a newer one before it arrived is no failure.
+    if (r.failure() && r.failure().errorText === 'net::ERR_ABORTED') return;
+    problems.push(`request failed: ${r.url()} ${r.failure() && r.failure().errorText}`);
+  });
+  page.on('response', (r) => { if (r.status() >= 400) problems.push(`${r.status()}: ${r.url()}`); });
+}
+
+// A mouse click at the centre of the first element the locator finds, once it is drawn.
+export async function click(locator) {
+  const el = locator.first();
+  await el.waitFor({ state: 'visible' });
+  const box = await waitFor(async () => {
+    const b = await el.boundingBox();
+    return b && b.width > 0 && b.height > 0 && b;
+  }, 'a drawn element');
+  await el.page().mouse.click(box.x + box.width / 2, box.y + box.height / 2);
+}
+
+// The controls and rows of the front layer that a person cannot reach or read.
+export function screenProblems(page) {
+  return page.evaluate(() => {
+    const screen = document.getElementById('screen');
+    const layers = screen.querySelector('.layers');
+    const front = layers && layers.lastElementChild;
+    if (!front) return ['nothing is drawn'];
+    const area = screen.getBoundingClientRect();
+    const problems = [];
+    const named = (el) => (el.getAttribute('aria-label') || el.textContent || el.className || el.tagName).trim().slice(0, 40);
+    // Inside every scrolling or clipping box around it: a row scrolled out of view is not shown.
+    const shownAt = (el, x, y) => {
+      for (let a = el.parentElement; a && a !== screen; a = a.parentElement) {
+        const s = getComputedStyle(a);
+        if (s.overflowX === 'visible' && s.overflowY === 'visible') continue;
+        const b = a.getBoundingClientRect();
+        if (x < b.left || x > b.right || y < b.top || y > b.bottom) return false;
+      }
+      return true;
+    };
+    const controls = 'button, input, textarea, [role=switch], [role=tab], [role=img], .cell, [data-ev]';
+    for (const el of front.querySelectorAll(controls)) {
+      if (el.classList.contains('dim') || el.closest('[hidden]')) continue;
+      const b = el.getBoundingClientRect();
+      if (b.width < 1 || b.height < 1 || getComputedStyle(el).visibility === 'hidden') continue;
+      const x = b.left + b.width / 2;
+      const y = b.top + b.height / 2;
+      if (!shownAt(el, x, y)) continue;
+      if (x < area.left || x > area.right || y < area.top || y > area.bottom) {
+        problems.push(`"${named(el)}" lies off the screen`);
+        continue;
+      }
+      const hit = document.elementFromPoint(x, y);
+      if (!hit || (hit !== el && !el.contains(hit)))
+        problems.push(`"${named(el)}" is covered by "${hit ? named(hit) : 'nothing'}"`);
+    }
+    for (const row of front.querySelectorAll('.cell')) {
+      const r = row.getBoundingClientRect();
+      if (!shownAt(row, r.left + r.width / 2, r.top + r.height / 2)) continue;
+      const inside = (b) => b.width > 0 && b.height > 0 && b.left >= r.left - 1 && b.right <= r.right + 1 &&
+        b.top >= r.top - 1 && b.bottom <= r.bottom + 1;
+      for (const text of row.querySelectorAll('.text, .detail')) {
+        if (!text.textContent.trim()) continue;
+        const b = text.getBoundingClientRect();
+        if (!inside(b) || getComputedStyle(text).visibility === 'hidden' || getComputedStyle(text).opacity === '0')
+          problems.push(`the text "${text.textContent.trim()}" of a row is not inside it`);
+      }
+      for (const drawn of row.querySelectorAll('img.drawn')) {
+        const b = drawn.getBoundingClientRect();
+        if (!drawn.complete || !drawn.naturalWidth) problems.push(`the drawing of "${named(drawn.parentElement)}" is missing`);
+        else if (b.left < r.left - 1 || b.top < r.top - 1 || b.bottom > r.bottom + 1) problems.push(`the drawing of "${named(drawn.parentElement)}" leaves its row`);
+      }
+      const label = row.getAttribute('aria-label');
+      const own = [...row.querySelectorAll('.text, [role=img][aria-label]')].some((e) => (e.textContent.trim() || e.getAttribute('aria-label')));
+      if (label && !own) problems.push(`the row "${label}" shows none of its text`);
+    }
+    return problems;
+  });
+}
+
+// Checks the screen as it is now and keeps its screenshot; the problems go to `problems`.
+export async function checkScreen(page, name, problems, artefacts) {
+  // Pictures still on their way are waited for, so the screenshot is what a person sees.
+  await page.waitForFunction(() => [...document.images].every((i) => i.complete), null, { timeout: 10000 }).catch(() => {});
+  for (const p of await screenProblems(page)) problems.push(`${name}: ${p}`);
+  fs.mkdirSync(artefacts, { recursive: true });
+  await page.screenshot({ path: path.join(artefacts, `${name}.png`) });
+}
