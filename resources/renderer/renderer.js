@@ -53,6 +53,9 @@ function receive(m) {
     if (!m.ok && !quiet.has(m.seq)) toast(m.error);
     quiet.delete(m.seq);
     pending.delete(m.seq);
+    // Everything answered: the page shows the model again (a refused edit disappears even
+    // when the model's state did not change).
+    if (!pending.size && state) render();
   } else if (m.type === 'script') {
     deliverScript(String(m.id), m.script);
   } else if (m.type === 'media') {
@@ -242,6 +245,7 @@ function build(v) {
     case 'textField': {
       const input = h('input', {
         type: 'text', placeholder: v.placeholder, 'data-value': v.text, 'data-tid': v.id, 'data-kind': 'field',
+        'data-secure': v.secure || null,
         disabled: !v.enabled, ev: { event: 'tap', id: v.id }, autocomplete: 'off', spellcheck: 'false',
         'aria-label': v.label || v.placeholder,
       });
@@ -466,8 +470,9 @@ function morph(a, b) {
 
 function afterRender(snap) {
   for (const el of screenEl.querySelectorAll('[data-value]')) {
-    // An input method composing in the field owns its text until it is done.
-    if (composing && el === document.activeElement) continue;
+    // An input method composing in the field owns its text until it is done, and a field being
+    // typed into shows the person's edits until the model answered them all.
+    if ((composing || pending.size) && el === document.activeElement) continue;
     if (el.value === el.dataset.value) continue;
     el.value = el.dataset.value;
     // After an edit the caret goes where the edit ended, as the model placed the text there.
@@ -582,8 +587,13 @@ function deletionRange(el, kind) {
 function replaceText(el, start, end, text) {
   const id = el.dataset.tid;
   if (start === end && !text) return;
-  carets.set(id, start + text.length);
   send({ event: 'replace', id: Number(id), location: start, length: end - start, text });
+  // The input shows the edit at once, so the next key (typed before the model answered) lands
+  // where the person sees the caret; once every event is answered it shows the model's text.
+  const shown = el.dataset.secure ? '\u2022'.repeat(text.length) : text;
+  el.value = el.value.slice(0, start) + shown + el.value.slice(end);
+  el.setSelectionRange(start + shown.length, start + shown.length);
+  carets.set(id, start + shown.length);
 }
 
 document.addEventListener('beforeinput', (e) => {
