@@ -53,9 +53,9 @@ function receive(m) {
     if (!m.ok && !quiet.has(m.seq)) toast(m.error);
     quiet.delete(m.seq);
     pending.delete(m.seq);
-    // Everything answered: the page shows the model again (a refused edit disappears even
-    // when the model's state did not change).
-    if (!pending.size && state) render();
+    // A refused edit leaves the model as it was, so no new state follows: the page shows the
+    // model's text again now. (An accepted one is followed by the state that holds it.)
+    if (!m.ok && !pending.size && state) render();
   } else if (m.type === 'script') {
     deliverScript(String(m.id), m.script);
   } else if (m.type === 'media') {
@@ -210,6 +210,8 @@ function build(v) {
       const el = h('div', { style: { color: rgba(v.textColor), textAlign: v.alignment } }, v.text);
       font(el, v.font);
       if (v.lines !== 1) el.classList.add('multi');
+      // A one-line label that may shrink its text to fit (down to its minimum size).
+      else if (v.font && v.minimumFontSize && v.minimumFontSize < v.font.size) el.dataset.minFont = v.minimumFontSize;
       return el;
     }
     case 'image': return h('div', {}, picture(v.image, 'fit'));
@@ -502,7 +504,24 @@ function afterRender(snap) {
   placeScrollsAndPopovers();
 }
 
+// One-line labels that may shrink take the largest size (down to their minimum) at which the
+// text fits their width, as the phone's labels that adjust their font size do.
+function fitLabels() {
+  for (const el of screenEl.querySelectorAll('[data-min-font]')) {
+    const wanted = parseFloat(el.dataset.wantFont || el.style.fontSize);
+    el.dataset.wantFont = String(wanted);
+    const least = Number(el.dataset.minFont);
+    let size = wanted;
+    el.style.fontSize = px(size);
+    while (size > least && el.scrollWidth > el.clientWidth + 0.5) {
+      size = Math.max(least, size - 1);
+      el.style.fontSize = `${size}px`;
+    }
+  }
+}
+
 function placeScrollsAndPopovers() {
+  fitLabels();
   for (const t of screenEl.querySelectorAll('.v-table')) {
     const offset = Number(t.dataset.offset);
     if (modelOffsets.get(t.dataset.id) !== offset) t.scrollTop = offset;

@@ -78,6 +78,8 @@ export function watch(page, problems) {
 export async function click(locator) {
   const el = locator.first();
   await el.waitFor({ state: 'visible' });
+  // A person waits until the control is enabled (the model answers a tap before it).
+  await waitFor(() => el.isEnabled(), 'an enabled control');
   const box = await waitFor(async () => {
     const b = await el.boundingBox();
     return b && b.width > 0 && b.height > 0 && b;

@@ -1,0 +1,199 @@
+// What a person sees and does with the real application in a browser: the ferrowen program (its
+// own front end on loopback, a fresh home) and a local FTP server (pyftpdlib), driven with the
+// mouse and the keyboard only. Every screen reached from the five tabs and their menus is checked
+// (every control is what a click at its centre reaches, every row's own text shows inside its
+// row) and kept as a screenshot in $RENDERER_ARTEFACTS; no request may fail and no console error
+// appear. The same session runs on the phone and on the tablet.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { chromium } from 'playwright-core';
+import { checkScreen, click, startFtpServer, startProgram, waitFor, watch } from '../support/person.mjs';
+
+const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
+
+// The server's folder: files to download, a folder to open and to download whole.
+function serverFolder(t) {
+  const root = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-ftp-'));
+  t.after(() => fs.rmSync(root, { recursive: true, force: true }));
+  fs.mkdirSync(path.join(root, 'photos'));
+  fs.writeFileSync(path.join(root, 'photos', 'beach.txt'), 'sand\n');
+  fs.writeFileSync(path.join(root, 'photos', 'hills.txt'), 'grass\n');
+  fs.writeFileSync(path.join(root, 'notes.txt'), 'line one\nline two\n');
+  fs.writeFileSync(path.join(root, 'old-name.txt'), 'to be renamed\n');
+  // Big enough, at the server's pace, that the transfer can be watched.
+  fs.writeFileSync(path.join(root, 'video.bin'), Buffer.alloc(12 * 1024 * 1024, 7));
+  return root;
+}
+
+async function session(t, profile, viewport, env) {
+  const root = serverFolder(t);
+  const ftpPort = await startFtpServer(t, root, 512 * 1024);
+  const app = await startProgram(t, env);
+  const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] });
+  t.after(() => browser.close());
+  const page = await browser.newPage({ viewport });
+  const problems = [];
+  watch(page, problems);
+  const dir = path.join(artefacts, profile);
+  const screen = (name) => checkScreen(page, name, problems, dir);
+  // What the front layer (the top alert, sheet, popover or screen) shows.
+  const front = () => page.locator('#screen .layers > :last-child');
+  const tab = (name) => click(front().locator(`.tab[aria-label="${name}"]`));
+  const title = (text) => front().locator('.navbar .center', { hasText: text }).first().waitFor();
+  const button = (name) => front().getByRole('button', { name, exact: true });
+  const row = (name) => front().locator(`.cell[aria-label="${name}"]`);
+  const sheetButton = (name) => page.locator('.actionsheet button', { hasText: name });
+  const alertButton = (name) => page.locator('.alert button', { hasText: name });
+  const gone = (locator) => locator.first().waitFor({ state: 'detached' });
+
+  try {
+    await steps();
+  } catch (e) {
+    // What the page showed when a step failed.
+    await page.screenshot({ path: path.join(dir, 'at-failure.png') }).catch(() => {});
+    throw e;
+  }
+  assert.deepEqual(problems, []);
+  app.child.kill('SIGTERM');
+  assert.equal(await app.exited, 0);
+
+  async function steps() {
+  await page.goto(app.address);
+  // A fresh start offers the tutorial.
+  await page.locator('.alert').waitFor();
+  await screen('welcome');
+  await click(alertButton('Skip'));
+  await gone(page.locator('.alert'));
+  await screen('connect');
+
+  // Bookmarks and the bookmark editor.
+  await click(page.getByLabel('Bookmarks'));
+  await title('Bookmarks');
+  await screen('bookmarks');
+  await click(button('Done'));
+  await title('Ferrowen');
+
+  // The address typed into the fields, kept as a bookmark, then connected to.
+  await click(front().getByLabel('Server'));
+  await page.keyboard.type(`127.0.0.1:${ftpPort}`);
+  await click(front().getByLabel('User Name'));
+  await page.keyboard.type('anonymous');
+  await click(front().getByLabel('Add Bookmark'));
+  await front().locator('.navbar .title').filter({ hasNotText: 'Ferrowen' }).waitFor();
+  await screen('bookmark-editor');
+  await click(button('Cancel'));
+  await title('Ferrowen');
+  await click(button('Connect'));
+  await row('notes.txt').waitFor({ timeout: 30000 });
+  await screen('remote-folder');
+
+  // The folder's menu and a row's menu.
+  await click(button('Menu'));
+  await sheetButton('Cancel').waitFor();
+  await screen('remote-folder-menu');
+  await click(sheetButton('Cancel'));
+  await gone(page.locator('.actionsheet'));
+  await click(row('notes.txt').locator('.accessory'));
+  await sheetButton('Rename File').waitFor();
+  await screen('remote-row-menu');
+  await click(sheetButton('Cancel'));
+  await gone(page.locator('.actionsheet'));
+  await screen('remote-folder-after-sheet');
+
+  // Open a folder and come back.
+  await click(row('photos'));
+  await row('beach.txt').waitFor({ timeout: 30000 });
+  await screen('remote-subfolder');
+  await click(page.locator('.navbar .back'));
+  await row('notes.txt').waitFor();
+
+  // Download a file (select its row, then Download) and a folder (from its menu).
+  await click(row('video.bin'));
+  await screen('remote-file-selected');
+  await click(button('Download'));
+  await screen('remote-download-asked');
+  await click(row('photos').locator('.accessory'));
+  await click(sheetButton('Download Folder'));
+  await gone(page.locator('.actionsheet'));
+
+  // Transfers: the progress and the speed of the running download.
+  await tab('Transfers');
+  await title('Transfers');
+  // The speed shows in the title, the progress in the row.
+  await front().locator('.navbar', { hasText: /\d KB\/Sec/ }).waitFor({ timeout: 30000 });
+  await front().locator('.cell', { hasText: 'video.bin' }).getByRole('progressbar').waitFor();
+  await screen('transfers-running');
+  await waitFor(async () => (await front().locator('.cell').count()) === 0, 'the transfers to finish', 120000);
+  await screen('transfers-done');
+
+  // Saved Files: the downloaded file and folder.
+  await tab('Saved Files');
+  await title('Saved Files');
+  await row('video.bin').waitFor({ timeout: 30000 });
+  await row('photos').waitFor();
+  await screen('saved-files');
+  await click(button('Menu'));
+  await sheetButton('Cancel').waitFor();
+  await screen('saved-files-menu');
+  await click(sheetButton('Cancel'));
+  await gone(page.locator('.actionsheet'));
+  await click(row('video.bin').locator('.accessory'));
+  await sheetButton('Cancel').waitFor();
+  await screen('saved-files-row-menu');
+  await click(sheetButton('Cancel'));
+  await gone(page.locator('.actionsheet'));
+
+  // Rename a remote file through the prompt: select all, then type the new name.
+  await tab('FTP');
+  await row('old-name.txt').waitFor();
+  await click(row('old-name.txt').locator('.accessory'));
+  await click(sheetButton('Rename File'));
+  const field = page.locator('input[data-kind="field"]').first();
+  await field.waitFor();
+  await screen('rename-prompt');
+  await click(field);
+  await page.keyboard.press('Control+A');
+  await page.keyboard.type('new-name.txt');
+  await waitFor(async () => (await field.inputValue()) === 'new-name.txt', 'the new name in the field');
+  await click(button('Done').or(button('Save')));
+  await row('new-name.txt').waitFor({ timeout: 30000 });
+  assert.ok(fs.existsSync(path.join(root, 'new-name.txt')), 'the server has the new name');
+
+  // Delete it through the confirmation.
+  await click(row('new-name.txt').locator('.accessory'));
+  await click(sheetButton('Delete File'));
+  await alertButton('Delete').waitFor();
+  await screen('delete-confirmation');
+  await click(alertButton('Delete'));
+  await gone(row('new-name.txt'));
+  assert.ok(!fs.existsSync(path.join(root, 'new-name.txt')), 'the server no longer has it');
+
+  // The Web View tab and Settings with its screens.
+  await tab('Web View');
+  await page.locator('iframe[data-web]').first().waitFor();
+  await screen('web-view');
+  await tab('Settings');
+  await title('Settings');
+  await screen('settings');
+  await click(row('Folder Extra Info'));
+  await title('Folder Extra Info');
+  await screen('settings-folder-extra-info');
+  await click(page.locator('.navbar .back'));
+  await title('Settings');
+  await click(button('Log'));
+  await screen('log');
+
+  await new Promise((r) => setTimeout(r, 500));
+  }
+}
+
+test('a person uses the application on the phone', async (t) => {
+  await session(t, 'phone', { width: 420, height: 720 }, {});
+});
+
+test('a person uses the application on the tablet', async (t) => {
+  await session(t, 'tablet', { width: 1100, height: 1000 }, { FERROWEN_DEVICE: 'ipad' });
+});
