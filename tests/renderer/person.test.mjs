@@ -110,24 +110,34 @@ async function session(t, profile, viewport, env) {
   await click(page.locator('.navbar .back'));
   await row('notes.txt').waitFor();
 
-  // Download a file (select its row, then Download) and a folder (from its menu).
+  // Download a file (select its row, then Download) and watch it in Transfers: the progress in
+  // its row, the speed in the title.
   await click(row('video.bin'));
-  await screen('remote-file-selected');
   await click(button('Download'));
-  await screen('remote-download-asked');
+  await tab('Transfers');
+  await title('Transfers');
+  const running = front().locator('.cell', { hasText: 'video.bin' });
+  await running.getByRole('progressbar').waitFor({ timeout: 30000 });
+  await front().locator('.navbar', { hasText: /\d KB\/Sec/ }).waitFor({ timeout: 30000 });
+  await screen('transfers-running');
+  await waitFor(async () => (await front().locator('.cell').count()) === 0, 'the download to finish', 120000);
+  await screen('transfers-done');
+
+  // Download a folder from its row's menu.
+  await tab('FTP');
   await click(row('photos').locator('.accessory'));
   await click(sheetButton('Download Folder'));
   await gone(page.locator('.actionsheet'));
-
-  // Transfers: the progress and the speed of the running download.
   await tab('Transfers');
-  await title('Transfers');
-  // The speed shows in the title, the progress in the row.
-  await front().locator('.navbar', { hasText: /\d KB\/Sec/ }).waitFor({ timeout: 30000 });
-  await front().locator('.cell', { hasText: 'video.bin' }).getByRole('progressbar').waitFor();
-  await screen('transfers-running');
-  await waitFor(async () => (await front().locator('.cell').count()) === 0, 'the transfers to finish', 120000);
-  await screen('transfers-done');
+  // (The queue may ask whether a file of the folder replaces one already saved: a person
+  // answers Replace.)
+  await waitFor(async () => {
+    if (await page.locator('.alert', { hasText: 'Saved File Exists' }).count()) {
+      await screen('saved-file-exists');
+      await click(alertButton('Replace'));
+    }
+    return (await front().locator('.cell').count()) === 0;
+  }, 'the folder to arrive', 120000);
 
   // Saved Files: the downloaded file and folder.
   await tab('Saved Files');
@@ -161,6 +171,7 @@ async function session(t, profile, viewport, env) {
   await click(button('Done').or(button('Save')));
   await row('new-name.txt').waitFor({ timeout: 30000 });
   assert.ok(fs.existsSync(path.join(root, 'new-name.txt')), 'the server has the new name');
+  assert.ok(!fs.existsSync(path.join(root, 'old-name.txt')), 'the old name is gone');
 
   // Delete it through the confirmation.
   await click(row('new-name.txt').locator('.accessory'));
@@ -169,7 +180,7 @@ async function session(t, profile, viewport, env) {
   await screen('delete-confirmation');
   await click(alertButton('Delete'));
   await gone(row('new-name.txt'));
-  assert.ok(!fs.existsSync(path.join(root, 'new-name.txt')), 'the server no longer has it');
+  await waitFor(() => !fs.existsSync(path.join(root, 'new-name.txt')), 'the file to go from the server');
 
   // The Web View tab and Settings with its screens.
   await tab('Web View');

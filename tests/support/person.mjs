@@ -128,7 +128,7 @@ export function screenProblems(page) {
       if (!shownAt(row, r.left + r.width / 2, r.top + r.height / 2)) continue;
       const inside = (b) => b.width > 0 && b.height > 0 && b.left >= r.left - 1 && b.right <= r.right + 1 &&
         b.top >= r.top - 1 && b.bottom <= r.bottom + 1;
-      for (const text of row.querySelectorAll('.text, .detail')) {
+      for (const text of row.querySelectorAll('.text, .detail, .v-label')) {
         if (!text.textContent.trim()) continue;
         const b = text.getBoundingClientRect();
         if (!inside(b) || getComputedStyle(text).visibility === 'hidden' || getComputedStyle(text).opacity === '0')
@@ -140,7 +140,8 @@ export function screenProblems(page) {
         else if (b.left < r.left - 1 || b.top < r.top - 1 || b.bottom > r.bottom + 1) problems.push(`the drawing of "${named(drawn.parentElement)}" leaves its row`);
       }
       const label = row.getAttribute('aria-label');
-      const own = [...row.querySelectorAll('.text, [role=img][aria-label]')].some((e) => (e.textContent.trim() || e.getAttribute('aria-label')));
+      const own = [...row.querySelectorAll('.text, .v-label, [role=img][aria-label]')]
+        .some((e) => (e.textContent.trim() || e.getAttribute('aria-label')));
       if (label && !own) problems.push(`the row "${label}" shows none of its text`);
     }
     return problems;
