@@ -3,6 +3,7 @@
 #include "platform/ui/Json.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
@@ -182,7 +183,24 @@ double TableView::headerHeightAt(int s) {
   if (h >= 0) return h;
   auto &info = sections_[static_cast<size_t>(s)];
   if (info.headerView) return info.headerView->frame().size.height;
+  // A grouped section's title stands above its rows in a bold line or more.
+  if (style_ == TableViewStyle::Grouped && !info.header.empty())
+    return std::max(headerHeight_, 14 + 21 * titleLines(info.header, 9));
   return !info.header.empty() || style_ == TableViewStyle::Grouped ? headerHeight_ : 0;
+}
+
+double TableView::titleLines(const std::string &title, double pointsPerCharacter) const {
+  // An estimate of the wrapped lines (the width less the margins of a grouped table).
+  double width = std::max(100.0, frame().size.width - 40);
+  double lines = 0;
+  size_t start = 0;
+  for (size_t end; start <= title.size(); start = end + 1) {
+    end = title.find('\n', start);
+    if (end == std::string::npos) end = title.size();
+    lines += std::max(
+        1.0, std::ceil(utf16Length(title.substr(start, end - start)) * pointsPerCharacter / width));
+  }
+  return lines;
 }
 
 double TableView::footerHeightAt(int s) {
@@ -191,6 +209,8 @@ double TableView::footerHeightAt(int s) {
   if (h >= 0) return h;
   auto &info = sections_[static_cast<size_t>(s)];
   if (info.footerView) return info.footerView->frame().size.height;
+  if (style_ == TableViewStyle::Grouped && !info.footer.empty())
+    return std::max(footerHeight_, 10 + 17 * titleLines(info.footer, 7));
   return !info.footer.empty() || style_ == TableViewStyle::Grouped ? footerHeight_ : 0;
 }
 

@@ -197,6 +197,8 @@ private:
   TableViewStyle style_;
   std::weak_ptr<TableViewDataSource> dataSource_;
   std::weak_ptr<TableViewDelegate> delegate_;
+  // Lines a section title takes at about that many points a character.
+  double titleLines(const std::string &title, double pointsPerCharacter) const;
   double rowHeight_ = 44, headerHeight_, footerHeight_;
   std::shared_ptr<View> headerView_;
   bool allowsSelection_ = true, allowsSelectionDuringEditing_ = false, editing_ = false;

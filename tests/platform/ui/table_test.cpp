@@ -104,10 +104,21 @@ TEST_F(TableTest, SectionsRowsAndTaggedSubviews) {
   auto cell = screen->table->cellForRowAtIndexPath({0, 2});
   ASSERT_TRUE(cell);
   EXPECT_EQ(std::static_pointer_cast<Label>(cell->viewWithTag(-3))->text(), "5");
-  // Grouped: 10 points of header and footer around each section's rows.
-  EXPECT_EQ(screen->table->rectForRowAtIndexPath({0, 0}).origin.y, 10);
-  EXPECT_EQ(screen->table->rectForRowAtIndexPath({1, 0}).origin.y, 10 + 3 * 44 + 10 + 10);
-  EXPECT_EQ(screen->table->contentSize().height, 10 + 3 * 44 + 10 + 10 + 44 + 10);
+  // Grouped: a section's titled header ("Letters", "More") leaves room for its one line of
+  // title, and 10 points of footer follow each section's rows.
+  auto &t = *screen->table;
+  double header = t.rectForRowAtIndexPath({0, 0}).origin.y;
+  EXPECT_GE(header, 30);
+  EXPECT_EQ(t.rectForRowAtIndexPath({1, 0}).origin.y, header + 3 * 44 + 10 + header);
+  EXPECT_EQ(t.contentSize().height, 2 * header + 4 * 44 + 2 * 10);
+  // An untitled grouped section has a 10-point header.
+  screen->headers = {"", ""};
+  t.reloadData();
+  EXPECT_EQ(t.rectForRowAtIndexPath({0, 0}).origin.y, 10);
+  // A title wider than the table takes a second line.
+  screen->headers = {"Extra Details (small text) in Folder Listings and more words", ""};
+  t.reloadData();
+  EXPECT_GE(t.rectForRowAtIndexPath({0, 0}).origin.y, header + 15);
 }
 
 TEST_F(TableTest, OnlyRowsInViewBecomeCellsAndCellsAreReused) {
@@ -198,7 +209,9 @@ TEST_F(TableTest, TableHeaderViewTakesPlaceAndCanBeScrolledAway) {
   search->setPlaceholder("Search Folder");
   screen->table->setTableHeaderView(search);
   screen->table->setContentOffset({0, 44});
-  EXPECT_EQ(screen->table->rectForRowAtIndexPath({0, 0}).origin.y, 54);
+  screen->headers = {"", ""};
+  screen->table->reloadData();
+  EXPECT_EQ(screen->table->rectForRowAtIndexPath({0, 0}).origin.y, 44 + 10);
   EXPECT_TRUE(probe->find<SearchBar>("Search Folder"));
   EXPECT_EQ(screen->table->contentOffset().y, 44);
 }
