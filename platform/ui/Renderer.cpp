@@ -51,6 +51,11 @@ const char kWebShim[] =
     "document.addEventListener('submit',function(e){var f=e.target;e.preventDefault();"
     "var u=new URL(f.action||location.href);new FormData(f).forEach(function(v,k){"
     "u.searchParams.append(k,v);});go(u.href);},true);"
+    // A page made for a desktop (no viewport of its own) is laid out 980 pixels wide and scaled
+    // to the view's width, as the phone's web view shows it.
+    "function fit(){var d=document.documentElement;if(!d||document.querySelector("
+    "'meta[name=viewport]'))return;d.style.width='980px';d.style.zoom=String(innerWidth/980);}"
+    "document.addEventListener('DOMContentLoaded',fit);window.addEventListener('resize',fit);"
     "window.addEventListener('load',function(){p.postMessage({ferrowenWeb:'loaded',"
     "title:document.title},'*');});"
     "window.addEventListener('message',function(e){if(e.source===p&&e.data&&"
@@ -73,7 +78,8 @@ std::string errorPage(const std::string &url, const std::string &why) {
 
 // Plain text keeps its lines (and long lines wrap within the screen).
 std::string plainTextPage(const std::string &text) {
-  return "<!doctype html><meta charset=utf-8><pre style=\"white-space:pre-wrap;"
+  return "<!doctype html><meta charset=utf-8><meta name=viewport content=\"width=device-width\">"
+         "<pre style=\"white-space:pre-wrap;"
          "overflow-wrap:anywhere;margin:8px;font:13px monospace\">" +
          escapeHtml(text) + "</pre>";
 }

@@ -244,7 +244,7 @@ bool scrolls(const View &v) {
 // A screen's view made for another size (as its interface was drawn) is fitted to the one its
 // container gives it. Subviews with an autoresizing mask follow the mask (in setFrame); the
 // others follow the rules the phone's interface files give bars and scrolling views: a toolbar
-// in the lower half stays at the bottom, a view as wide as the screen stays as wide, and a
+// below the top stays at the bottom, a view as wide as the screen stays as wide, and a
 // scrolling view that reached down to the bottom bar (or past the new bottom) ends at the bar.
 // Applied again on every pass, so a screen that puts a bar back where its file had it is fitted
 // again.
@@ -258,7 +258,9 @@ void fitScreenView(View &root, Rect frame) {
   for (auto &sub : root.subviews()) {
     if (sub->isHidden() || sub->autoresizingMask() || !dynamic_cast<Toolbar *>(sub.get())) continue;
     Rect f = sub->frame();
-    if (f.origin.y <= 0 || f.origin.y + f.size.height / 2 <= std::min(old.height, H) / 2) continue;
+    // (A screen may have been given a size already without its bars being fitted to it: the
+    // bar's place below the top, not its share of the height, says it is a bottom bar.)
+    if (f.origin.y <= 0) continue;
     oldBarTop = std::min(oldBarTop, f.origin.y);
     bool wide = full(f);
     sub->setFrame(
