@@ -70,6 +70,13 @@ async function session(t, profile, viewport, env) {
   await gone(page.locator('.alert'));
   await screen('connect');
 
+  // The help of the (i) button: an online page, or the error page sized for the screen.
+  await click(front().getByLabel('Info'));
+  await front().locator('iframe[data-web]').first().waitFor();
+  await screen('help');
+  await click(front().locator('.navbar .back'));
+  await title('Ferrowen');
+
   // Bookmarks and the bookmark editor.
   await click(page.getByLabel('Bookmarks'));
   await title('Bookmarks');
@@ -133,14 +140,20 @@ async function session(t, profile, viewport, env) {
   // (The queue may ask whether a file of the folder replaces one already saved: a person
   // answers Replace.)
   const saved = (name) => fs.existsSync(path.join(app.home, 'Documents', 'Files', 'photos', name));
+  let quietSince = 0;
   await waitFor(async () => {
     if (await page.locator('.alert', { hasText: 'Saved File Exists' }).count()) {
       await screen('saved-file-exists');
       await click(alertButton('Replace'));
+      quietSince = 0;
       return false;
     }
-    return (await front().locator('.cell').count()) === 0 && saved('beach.txt') && saved('hills.txt') &&
+    const done = (await front().locator('.cell').count()) === 0 && saved('beach.txt') && saved('hills.txt') &&
       !(await page.locator('.alert').count());
+    if (!done) quietSince = 0;
+    else if (!quietSince) quietSince = Date.now();
+    // Done, and still done two seconds later (the queue may take up a file again).
+    return done && Date.now() - quietSince > 2000;
   }, 'the folder to arrive', 120000);
 
   // Saved Files: the downloaded file and folder.
@@ -200,6 +213,36 @@ async function session(t, profile, viewport, env) {
   await title('Settings');
   await click(button('Log'));
   await screen('log');
+  await click(front().locator('.navbar .back'));
+  await title('Settings');
+  // Further down: the startup lock and the credits.
+  for (const [name, shot] of [['Startup Lock', 'settings-startup-lock'], ['Credits', 'settings-credits']]) {
+    const target = row(name);
+    for (let y = 0; !(await target.count()); y += 200) {
+      // Scrolled with the mouse wheel over the table, as a person scrolls.
+      const table = front().locator('.v-table').first();
+      const box = await table.boundingBox();
+      await page.mouse.move(box.x + box.width / 2, box.y + box.height / 2);
+      await page.mouse.wheel(0, 200);
+      await page.waitForTimeout(200);
+      assert.ok(y < 6000, `the row ${name} never came into view`);
+    }
+    await target.scrollIntoViewIfNeeded().catch(() => {});
+    await click(target);
+    await front().locator('.navbar .back').waitFor();
+    await page.waitForTimeout(300);
+    await screen(shot);
+    await click(front().locator('.navbar .back'));
+    await title('Settings');
+  }
+
+  if (profile === 'tablet') {
+    // The tablet turns from the page.
+    await click(page.locator('#rotate'));
+    await waitFor(async () => (await page.locator('#screen').evaluate((e) => e.offsetWidth)) === 1024, 'landscape');
+    await page.waitForTimeout(500);
+    await screen('landscape');
+  }
 
   await new Promise((r) => setTimeout(r, 500));
   }

@@ -182,7 +182,8 @@ test('the tablet layout: split container, popover and form sheet', async (t) => 
   await page.locator('.ctl-split .master .navbar', { hasText: 'Files' }).waitFor();
   await shot(page, 'ipad');
   await page.locator('#rotate').click();
-  await waitFor(async () => (await page.locator('#screen').boundingBox()).width === 1024, 'landscape');
+  // (The screen is 1024 points wide, whatever scale the page draws it at.)
+  await waitFor(async () => (await page.locator('#screen').evaluate((e) => e.offsetWidth)) === 1024, 'landscape');
   await page.getByRole('button', { name: 'Show Popover' }).click();
   await page.locator('.popover', { hasText: 'Popover content' }).waitFor();
   await shot(page, 'ipad-popover');
