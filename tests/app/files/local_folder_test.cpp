@@ -423,6 +423,16 @@ TEST_F(LocalFolderTest, DialogsActOnTheItemTheyNamedThoughRowsShift) {
   arrive("late.txt");
   ASSERT_TRUE(probe->answerAlert("Delete All"));
   EXPECT_EQ(rows(), (std::vector<std::string>{"Shared with iTunes", "sub", "late.txt"}));
+  // The archive whose password is asked for is the one unpacked.
+  ASSERT_TRUE(tartrees::sh("cd '" + files + "' && zip -q -P pw s.zip late.txt"));
+  ASSERT_TRUE(probe->tap("Refresh"));
+  ASSERT_TRUE(probe->tapRow("s.zip"));
+  ASSERT_TRUE(probe->tap("Unzip"));
+  arrive("0.zip");
+  ASSERT_TRUE(probe->type("The ZIP file needs a password:", "pw"));
+  backToScreen("Done");
+  advance(std::chrono::milliseconds(10));
+  EXPECT_EQ(testsupport::readFile(files + "/s/late.txt"), "new");
 }
 
 // An item that went while its dialog was open is not replaced by whatever took its row.
