@@ -111,6 +111,7 @@ public:
   std::string body;
   void didReceiveResponse(net::URLConnection &, const net::URLResponse &r) override {
     status = r.statusCode;
+    mimeType = r.mimeType;
   }
   void didReceiveData(net::URLConnection &c, const std::vector<uint8_t> &data) override {
     body.append(data.begin(), data.end());
@@ -124,6 +125,7 @@ public:
     finish(false, e.message);
   }
   long status = 0;
+  std::string mimeType;
 
 private:
   void finish(bool ok, std::string why) {
@@ -452,8 +454,12 @@ private:
     if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0)
       return failed("The address is not a web address.");
     auto fetch = std::make_shared<PageFetch>();
-    fetch->done = [answer, failed, url](bool ok, std::string body, std::string why) {
+    std::weak_ptr<PageFetch> weakFetch = fetch;
+    fetch->done = [answer, failed, url, weakFetch](bool ok, std::string body, std::string why) {
       if (!ok) return failed(why);
+      // Plain text is shown as text, with its lines.
+      auto f = weakFetch.lock();
+      if (f && f->mimeType == "text/plain") return answer(webPage(plainTextPage(body), url));
       answer(webPage(body, url));
     };
     net::URLRequest request;

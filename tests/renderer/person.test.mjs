@@ -212,6 +212,7 @@ async function session(t, profile, viewport, env) {
   await click(page.locator('.navbar .back'));
   await title('Settings');
   await click(button('Log'));
+  await title('Log');
   await screen('log');
   await click(front().locator('.navbar .back'));
   await title('Settings');
