@@ -619,7 +619,9 @@ document.addEventListener('beforeinput', (e) => {
   const el = e.target;
   const id = el.dataset && el.dataset.tid;
   if (!id) return;
-  if (e.inputType === 'insertCompositionText') return; // shown by the input method meanwhile
+  // What an input method composes is shown by it meanwhile and sent when it is done.
+  if (composing || e.inputType === 'insertCompositionText' || e.inputType === 'insertFromComposition' ||
+      e.inputType === 'deleteCompositionText') return;
   e.preventDefault();
   if (el.readOnly || el.disabled) return;
   const start = el.selectionStart;

@@ -118,6 +118,20 @@ test('a person uses every element of the phone layout', async (t) => {
   await app.heard('text Host=ftp.example');
   await page.keyboard.press('Backspace');
   await app.heard('text Host=ftp.exampl');
+  // Typing over a selection replaces it; so does what an input method composed.
+  await page.keyboard.press('Control+A');
+  await page.keyboard.type('ftp.test');
+  await app.heard('text Host=ftp.test');
+  await page.keyboard.press('ArrowLeft');
+  await page.keyboard.press('ArrowLeft');
+  await page.keyboard.press('ArrowLeft');
+  await page.keyboard.press('ArrowLeft');
+  await page.keyboard.type('-');
+  await app.heard('text Host=ftp.-test');
+  const cdp = await page.context().newCDPSession(page);
+  await cdp.send('Input.imeSetComposition', { text: 'か', selectionStart: 1, selectionEnd: 1 });
+  await cdp.send('Input.insertText', { text: 'か' });
+  await app.heard('text Host=ftp.-かtest');
   await page.keyboard.press('Enter');
   await app.heard('return Host');
   await page.getByLabel('Password').click();
