@@ -88,15 +88,33 @@ std::shared_ptr<TableView> Probe::tableFor(std::shared_ptr<TableView> table) {
 
 std::optional<IndexPath> Probe::rowWithText(const std::string &text,
                                             std::shared_ptr<TableView> &table) {
+  window_->layout();
+  auto inView = [&](const std::shared_ptr<TableView> &t) -> std::optional<IndexPath> {
+    for (auto &ip : t->indexPathsForVisibleRows()) {
+      auto cell = t->cellForRowAtIndexPath(ip);
+      if (cell->probeText() == text || cell->accessibilityLabel() == text) return ip;
+    }
+    return std::nullopt;
+  };
+  std::vector<std::shared_ptr<TableView>> tables;
   for (auto &e : window_->frontElements())
-    if (auto t = std::dynamic_pointer_cast<TableView>(e))
-      for (auto &ip : t->indexPathsForVisibleRows()) {
-        auto cell = t->cellForRowAtIndexPath(ip);
-        if (cell->probeText() == text || cell->accessibilityLabel() == text) {
-          table = t;
-          return ip;
-        }
-      }
+    if (auto t = std::dynamic_pointer_cast<TableView>(e)) {
+      tables.push_back(t);
+      if (auto ip = inView(t)) return table = t, ip;
+    }
+  // Not in view: a person scrolls each table through (a screen at a time) to find the row, and
+  // leaves it where the row came into view.
+  for (auto &t : tables) {
+    if (!t->isScrollEnabled()) continue;
+    Point start = t->contentOffset();
+    double page = std::max(44.0, t->frame().size.height * 0.8);
+    double end = t->contentSize().height - t->frame().size.height;
+    for (double y = 0; y <= std::max(0.0, end) + page; y += page) {
+      t->setContentOffset({start.x, std::min(y, std::max(0.0, end))});
+      if (auto ip = inView(t)) return table = t, ip;
+    }
+    t->setContentOffset(start);
+  }
   return std::nullopt;
 }
 
