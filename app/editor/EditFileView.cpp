@@ -79,6 +79,8 @@ std::shared_ptr<EditFileView> EditFileView::initWithFile(const std::string &path
   editor->serverName = setting(kServerNameKey);
   editor->userLogin = setting(kUserNameKey);
   editor->userPassword = setting(kUserPassKey);
+  // Open from now until it closes, shown or not: a file tab not yet looked at keeps its record.
+  editor->fCurrentlyActive = true;
   return editor;
 }
 
