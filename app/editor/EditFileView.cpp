@@ -219,7 +219,7 @@ void EditFileView::writeWorkingCopies(const editor::Bytes &bytes) {
     if (auto status = FileManager::writeAtomically(*path, bytes); !status)
       Log::system("EditFileView: could not write " + *path + ": " + status.error());
   }
-  if (isLocalFile()) wroteLocalFile_ = true;
+  wroteLocalFile_ = true;
 }
 
 void EditFileView::saveEditState() {
@@ -379,6 +379,9 @@ void EditFileView::clickCancel() {
 
 void EditFileView::doCancel() {
   if (!isLocalFile()) {
+    // The Saved Files copy of a download followed the edits: it gets its bytes back.
+    if (wroteLocalFile_ && textLoaded && !editingSavedFilePath.empty())
+      FileManager::writeAtomically(editingSavedFilePath, originalBytes_);
     FileManager::removeItem(editingFileAtPath);
     for (const char *key :
          {kWasEditingServerNameKey, kWasEditingUserNameKey, kWasEditingUserPassKey,

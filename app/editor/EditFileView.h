@@ -190,7 +190,7 @@ private:
   editor::Bytes originalBytes_;     // the bytes as loaded (Discard puts them back)
   std::string loadedText_;          // the text as decoded from them
   editor::EncodeState loadedState_; // the encoding in force when they were decoded
-  bool wroteLocalFile_ = false;
+  bool wroteLocalFile_ = false;     // the edit state wrote the file (or its Saved Files copy)
   std::shared_ptr<platform::ui::BarButtonItem> charItem_, findItem_, gotoItem_;
   std::shared_ptr<EditDataViewController> chooser_;
   std::shared_ptr<platform::ui::Button> titleButton_;

@@ -60,6 +60,19 @@ TEST_F(EditorScreenTest, DiscardPutsBackTheBytesTheEditStateWrote) {
   EXPECT_EQ(answer("Yes, Discard"),
             "Cancel Editing?: Cancel editing the file and discard all changes?");
   EXPECT_EQ(testsupport::readFile(path), original);
+  // A download with a Saved Files copy: the copy follows the edits, and Discard puts it back.
+  const std::string temp = Paths::tmp() + "/menu.txt";
+  testsupport::writeFile(temp, original);
+  auto remote = EditFileView::initWithFile(temp);
+  remote->setEditingSavedFilePath(path);
+  nav->pushViewController(remote, false);
+  typeText("y");
+  showKeyboard();
+  EXPECT_EQ(testsupport::readFile(path), "ycaf\xE9 au lait\n");
+  ASSERT_TRUE(probe->tap("Cancel"));
+  answer("Yes, Discard");
+  EXPECT_EQ(testsupport::readFile(path), original);
+  EXPECT_FALSE(FileManager::fileExists(temp));
 }
 
 TEST_F(EditorScreenTest, UnchangedFilesSaveByteExact) {
