@@ -342,3 +342,26 @@ TEST_F(EditorScreenTest, FontsAndScrollToPercent) {
   editor->reapplyEditorSettings();
   EXPECT_EQ(editor->theText->font().name, "");
 }
+
+TEST_F(EditorScreenTest, IPadLayoutWithToolbarAndPopovers) {
+  DeviceProfile::setCurrent(DeviceProfile::iPad());
+  auto editor = open(write("pad.txt", "one two one"));
+  std::vector<std::string> names;
+  for (auto &item : probe->toolbarItems())
+    names.push_back(item.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"Resize Screen", "Close File", "pad.txt", "Char",
+                                             "Find", "GoTo", "Save"}));
+  EXPECT_EQ(editor->theText->frame().origin.y, 44);
+  // The find panel comes in a popover with its own bar.
+  ASSERT_TRUE(probe->tap("Find"));
+  ASSERT_EQ(window->popovers().size(), 1u);
+  ASSERT_TRUE(probe->type("Find Text", "one"));
+  ASSERT_TRUE(probe->tap("Find Next"));
+  advance(seconds(0.6));
+  EXPECT_TRUE(window->popovers().empty());
+  EXPECT_EQ(selection(editor), (Range{8, 3}));
+  // Closing asks the delegate to close the file tab (editing began: it asks first).
+  ASSERT_TRUE(probe->tap("Close File"));
+  answer("Yes, Discard");
+  EXPECT_EQ(services->closedTabs, std::vector<std::string>{"pad.txt"});
+}
