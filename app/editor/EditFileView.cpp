@@ -81,6 +81,12 @@ std::shared_ptr<EditFileView> EditFileView::initWithFile(const std::string &path
   editor->userPassword = setting(kUserPassKey);
   // Open from now until it closes, shown or not: a file tab not yet looked at keeps its record.
   editor->fCurrentlyActive = true;
+  if (auto services = EditorServices::shared(); services && services->isCloudFile(path)) {
+    std::weak_ptr<EditFileView> weak = editor;
+    editor->presenter_ = FolderWatch::watch(deleteLastPathComponent(path), [weak] {
+      if (auto self = weak.lock()) self->presentedItemDidChange();
+    });
+  }
   return editor;
 }
 
@@ -132,7 +138,7 @@ void EditFileView::loadFromData(const editor::Bytes &bytes) {
   utf8WithMark = decoded.utf8WithMark;
   wasCRLF = decoded.wasCRLF;
   textLoaded = decoded.loaded;
-  originalBytes_ = bytes;
+  originalBytes_ = knownBytes_ = bytes;
   loadedText_ = decoded.text;
   loadedState_ = {useEncoding, unicodeWithFFFE, unicodeBigEndian, utf8WithMark};
   wroteLocalFile_ = false;
@@ -220,6 +226,7 @@ void EditFileView::writeWorkingCopies(const editor::Bytes &bytes) {
       Log::system("EditFileView: could not write " + *path + ": " + status.error());
   }
   wroteLocalFile_ = true;
+  knownBytes_ = bytes;
 }
 
 void EditFileView::saveEditState() {
@@ -358,7 +365,27 @@ void EditFileView::closeEditor() {
   cleanup();
 }
 
+void EditFileView::presentedItemDidChange() {
+  if (!FileManager::fileExists(editingFileAtPath)) return accommodatePresentedItemDeletion();
+  auto bytes = FileManager::contentsAtPath(editingFileAtPath);
+  if (!bytes || *bytes == knownBytes_) return; // nothing new, or this editor's own write
+  Log::system("presentedItemDidChange");
+  loadFromData(*bytes);
+  setTheTextAndFixTextBugs();
+}
+
+void EditFileView::accommodatePresentedItemDeletion() {
+  Log::system("accommodatePresentedItemDeletionWithCompletionHandler");
+  wroteLocalFile_ = false; // nothing to put back into a file that is gone
+  doCancel();
+}
+
 void EditFileView::cleanup() {
+  // The watch may be what called: it goes once its call is over.
+  if (presenter_) {
+    std::shared_ptr<FolderWatch> watch(std::move(presenter_));
+    RunLoop::main()->perform([watch] {});
+  }
   if (auto w = Window::keyWindow()) w->removeKeyboardObserver(*this);
   auto &accelerometer = Accelerometer::sharedAccelerometer();
   if (accelerometer.delegate().get() == static_cast<AccelerometerDelegate *>(this))

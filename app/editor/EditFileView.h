@@ -16,6 +16,8 @@
 #include "platform/ui/TextInput.h"
 #include "platform/ui/ViewController.h"
 
+#include "platform/foundation/FolderWatch.h"
+
 #include <functional>
 #include <memory>
 #include <optional>
@@ -73,6 +75,10 @@ public:
   void saveEditState() override;
   void applicationTerminating() override;
   void cleanup();
+  // A file of the cloud container changed or went away elsewhere: reload it (full detection), or
+  // close as if cancelled.
+  void presentedItemDidChange();
+  void accommodatePresentedItemDeletion();
   std::string tabKey(const std::string &base) const;
 
   // --- The screen.
@@ -194,4 +200,8 @@ private:
   std::shared_ptr<platform::ui::BarButtonItem> charItem_, findItem_, gotoItem_;
   std::shared_ptr<EditDataViewController> chooser_;
   std::shared_ptr<platform::ui::Button> titleButton_;
+  // The watch over a cloud file's folder, and the bytes the file last had as far as this editor
+  // knows (its own writes are no change).
+  std::unique_ptr<platform::FolderWatch> presenter_;
+  editor::Bytes knownBytes_;
 };

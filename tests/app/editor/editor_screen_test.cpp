@@ -10,6 +10,8 @@
 
 #include "platform/ui/Services.h"
 
+#include <unistd.h>
+
 using namespace platform;
 using namespace platform::ui;
 
@@ -364,4 +366,36 @@ TEST_F(EditorScreenTest, IPadLayoutWithToolbarAndPopovers) {
   ASSERT_TRUE(probe->tap("Close File"));
   answer("Yes, Discard");
   EXPECT_EQ(services->closedTabs, std::vector<std::string>{"pad.txt"});
+}
+
+// A file of the cloud container (as the cloud service names it) follows changes made elsewhere
+// and closes when it is deleted elsewhere; the editor's own writes are no change.
+TEST_F(EditorScreenTest, CloudFileFollowsChangesMadeElsewhere) {
+  struct Cloud : EditorServicesDouble {
+    bool isCloudFile(const std::string &path) override {
+      return path.find("/Cloud/") != std::string::npos;
+    }
+  };
+  auto cloud = std::make_shared<Cloud>();
+  EditorServices::setShared(cloud);
+  const std::string folder = Paths::home() + "/Cloud";
+  FileManager::createDirectory(folder, true);
+  const std::string path = folder + "/shared.txt";
+  testsupport::writeFile(path, "first");
+  auto editor = open(path);
+  auto settle = [&](const std::function<bool()> &done) {
+    for (int i = 0; i < 200 && !done(); ++i) {
+      RunLoop::main()->runPending();
+      ::usleep(10000);
+    }
+    return done();
+  };
+  typeText("mine ");
+  showKeyboard(); // the editor's own write
+  EXPECT_FALSE(settle([&] { return text(editor) != "mine first"; }));
+  testsupport::writeFile(path, "changed elsewhere");
+  EXPECT_TRUE(settle([&] { return text(editor) == "changed elsewhere"; }));
+  FileManager::removeItem(path);
+  EXPECT_TRUE(settle([&] { return probe->topViewController() != editor; }));
+  EXPECT_FALSE(FileManager::fileExists(path)); // not brought back by the close
 }
