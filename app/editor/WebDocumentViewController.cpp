@@ -1,5 +1,6 @@
 #include "app/editor/WebDocumentViewController.h"
 
+#include "app/editor/DocumentConverter.h"
 #include "app/editor/EditorServices.h"
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/ImageScaling.h"
@@ -263,6 +264,11 @@ void WebDocumentViewController::loadDocument() {
     }
   }
   if (attributes && attributes->size <= kMaxInlinePage && kind == "rtf") {
+    if (auto html = rtfToHtml(path)) {
+      webView->loadHTMLString(kNoScripts + *html, fileURL(path));
+      return;
+    }
+    // No converter: the source text, with a note that says so.
     auto body = FileManager::stringContentsAtPath(path);
     if (body) {
       webView->loadHTMLString(

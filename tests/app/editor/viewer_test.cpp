@@ -8,6 +8,7 @@
 
 #include "platform/device/Application.h"
 #include "platform/device/DeviceProfile.h"
+#include "platform/device/Spawn.h"
 
 using namespace platform;
 using namespace platform::ui;
@@ -69,8 +70,17 @@ TEST_F(ViewerTest, EachKindOfDocumentLoadsAsTheWebViewCanShowIt) {
     }
     nav->popViewControllerAnimated(false);
   }
+  // Rich text: converted to HTML by unrtf when it is installed, else its source with a note.
+  write("letter.rtf", "{\\rtf1\\ansi Hello \\b bold\\b0  <script>x()</script>\\par}");
   auto rtf = view(files + "/letter.rtf");
-  EXPECT_NE(lastLoad(rtf).html.find("{\\rtf1 Hello &lt;b&gt;}"), std::string::npos);
+  const std::string &html = lastLoad(rtf).html;
+  EXPECT_EQ(html.find("<script"), std::string::npos);
+  if (!findOnPath("unrtf").empty()) {
+    EXPECT_NE(html.find("<b>bold</b>"), std::string::npos) << html;
+    EXPECT_NE(html.find("&lt;script&gt;"), std::string::npos) << html;
+  } else {
+    EXPECT_NE(html.find("shown as its plain source text"), std::string::npos);
+  }
   // A picture: a request, and the one-time tip about saving it.
   auto image = view(picture("p.png"));
   EXPECT_EQ(lastLoad(image).kind, WebLoad::Kind::Request);
