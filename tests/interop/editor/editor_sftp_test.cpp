@@ -104,7 +104,8 @@ TEST_F(EditorSftpTest, EditedFileGoesBackByteExact) {
                                         seconds(60)))
       << readFile(dir.file("notes.txt")).size();
 
-  // Fetched again: the same bytes.
+  // Fetched again, once the upload's thread is over: the same bytes.
+  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return !sftp->isActive(); }, seconds(60)));
   FileManager::removeItem(down + "/notes.txt");
   run([&] {
     sftp->setupToDownloadThisFile(dir.file("notes.txt"), down, false);
