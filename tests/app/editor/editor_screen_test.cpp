@@ -86,6 +86,12 @@ TEST_F(EditorScreenTest, UnchangedFilesSaveByteExact) {
   showKeyboard();
   ASSERT_TRUE(probe->tap("Save"));
   EXPECT_EQ(testsupport::readFile(path), original);
+  // Edited, the text still keeps what looked like a display fix-up: none is undone on saving.
+  const std::string fixups = write("fixups.txt", "a &gt!; b &nbsp!; c\n\td\n");
+  open(fixups);
+  typeText("x");
+  ASSERT_TRUE(probe->tap("Save"));
+  EXPECT_EQ(testsupport::readFile(fixups), "xa &gt!; b &nbsp!; c\n\td\n");
 }
 
 TEST_F(EditorScreenTest, SaveGuards) {
