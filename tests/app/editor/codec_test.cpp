@@ -240,12 +240,3 @@ TEST(EditorCodec, LineEndsForSaving) {
     EXPECT_EQ(lineEndsForSaving(c.in, c.carriage, c.wasCRLF), c.out)
         << c.carriage << " " << c.wasCRLF << " " << c.in;
 }
-
-TEST(EditorCodec, EncodingRowsAndTitles) {
-  EXPECT_EQ(encodingRows().size(), 15u);
-  EXPECT_EQ(rowForEncoding(kEncodingUTF16), 2);
-  EXPECT_EQ(rowForEncoding(2563), 14);
-  EXPECT_EQ(rowForEncoding(kEncodingEUCJP), 0);
-  EXPECT_EQ(rowForEncoding(kEncodingISO2022JP), 0);
-  EXPECT_EQ(encodingTitle(kEncodingWin1251), "Cyrillic (Win-1251)");
-}
