@@ -329,7 +329,9 @@ bool WebPreviewViewController::shouldAutorotateToInterfaceOrientation(InterfaceO
          o == InterfaceOrientation::Portrait;
 }
 
-void WebPreviewViewController::didRotateFromInterfaceOrientation(InterfaceOrientation) {}
+void WebPreviewViewController::didRotateFromInterfaceOrientation(InterfaceOrientation from) {
+  webServices().didRotateFromInterfaceOrientation(int(from));
+}
 
 std::shared_ptr<ViewController> makeWebPreviewScreen() {
   return std::make_shared<WebPreviewViewController>();

@@ -274,6 +274,16 @@ TEST_F(WebTest, LongTapMenuCommands) {
          waitLoaded();
          EXPECT_EQ(web()->request().url, peer->url("/page/2"));
        }},
+      {"src=" + peer->url("/img.png"), "Copy Image",
+       [&] {
+         // The picture itself, as PNG, replaces the address copied before.
+         ASSERT_TRUE(
+             waitFor([&] { return !Pasteboard::generalPasteboard().data("public.png").empty(); }));
+         auto png = Pasteboard::generalPasteboard().data("public.png");
+         EXPECT_EQ(std::string(png.begin(), png.begin() + 4), "\x89PNG");
+         EXPECT_TRUE(media::Image::imageWithData(png));
+         EXPECT_EQ(Pasteboard::generalPasteboard().string(), "");
+       }},
       {"src=" + peer->url("/files/pic.png"), "Download",
        [&] { EXPECT_TRUE(waitFor([&] { return FileManager::fileExists(file("pic.png")); })); }},
   };
