@@ -194,6 +194,12 @@ public:
     return withDelegate(d_, std::shared_ptr<NavigationController>(),
                         [](FerrowenAppDelegate &d) { return d.navigationController(); });
   }
+  void willAnimateRotationToInterfaceOrientation(int to, double) override {
+    if (auto d = d_.lock()) d->willAnimateRotationToInterfaceOrientation(to);
+  }
+  void didRotateFromInterfaceOrientation(int from) override {
+    if (auto d = d_.lock()) d->didRotateFromInterfaceOrientation(from);
+  }
   std::string resizeImage() override {
     auto d = d_.lock();
     return d && d->mySplitVC() ? d->mySplitVC()->getResizeImage() : WebServices::resizeImage();
