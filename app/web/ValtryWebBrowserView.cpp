@@ -374,7 +374,6 @@ void ValtryWebBrowserView::webViewDidFinishLoad(WebView &web) {
   auto item = tabItem();
   if (item && !title.empty()) item->setTitle(tabTitle(title));
   if (item && !BrowserHistory::shared().favIcon(host)) item->setImageName("valtry-tab.png");
-  addPageScripts();
   if (isPad() && !host.empty()) {
     auto appleIcon = webView->stringByEvaluatingJavaScriptFromString("valtryAppleIcon();");
     std::weak_ptr<ValtryWebBrowserView> weak = sharedAs<ValtryWebBrowserView>();
@@ -405,11 +404,6 @@ void ValtryWebBrowserView::didFailLoadWithError(WebView &web, const std::string 
   WebPreviewViewController::didFailLoadWithError(web, error);
   if (auto item = tabItem()) item->setImageName("valtry-tab.png");
   if (fullscreenActivity) fullscreenActivity->stopAnimating();
-}
-
-void ValtryWebBrowserView::addPageScripts() {
-  for (const char *script : kLongTapPageScripts)
-    webView->stringByEvaluatingJavaScriptFromString(script);
 }
 
 // --- Popovers, bookmarks, full screen ---------------------------------------------------------

@@ -17,7 +17,6 @@
 class FTPConnection;
 
 class ValtryWebBrowserView : public WebPreviewViewController,
-                             public platform::ui::ActionSheetDelegate,
                              public platform::ui::PopoverControllerDelegate {
 public:
   static constexpr long kLongTapMilliseconds = 400;
@@ -50,7 +49,6 @@ public:
   void clickRegularScreen();
   void didChangeText();
   void pickEditQuicksearch(const HistoryEntry &entry);
-  void addPageScripts();
   void startFTPConnection(const std::string &url);
 
   bool textFieldShouldBeginEditing(platform::ui::TextField &) override;
