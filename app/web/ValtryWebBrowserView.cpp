@@ -198,8 +198,14 @@ void badgeValtryTabs(const std::string &text) {
 void ValtryWebBrowserView::badgeBatchButton(const std::string &text) {
   if (!xferButtonBar) return;
   auto &images = media::ImageRegistry::shared();
+  if (text.empty()) return xferButtonBar->setImageName("valtry-list.png");
   auto plain = images.imageNamed("valtry-list.png");
-  if (text.empty() || !plain) return xferButtonBar->setImageName("valtry-list.png");
+  if (!plain) {
+    // Without the picture the badge still shows, on a clear button-sized ground.
+    std::vector<uint8_t> clear(size_t(4 * kImageWidth * kImageWidth), 0);
+    plain = media::Image::fromPixels(int(kImageWidth), int(kImageWidth), clear.data(),
+                                     size_t(4 * kImageWidth));
+  }
   const auto name = "valtry-list.png#badge:" + text;
   if (!images.imageNamed(name))
     if (auto badged = imageWithBadge(*plain, text)) images.registerImage(name, badged);

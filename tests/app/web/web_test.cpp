@@ -383,3 +383,63 @@ TEST_F(WebPadTest, TabsPopoversAndFtpInAPopover) {
             delegate->navigationController());
   EXPECT_EQ(delegate->navigationController()->topViewController()->title(), "127.0.0.1");
 }
+
+TEST_F(WebTest, WebViewTabOpensABrowserTabOnAHeldLink) {
+  ASSERT_TRUE(probe->tapTab("Web View"));
+  go(peer->hostPort() + "/page/1");
+  auto tab = probe->topViewController();
+  // A picture or nothing under the finger offers no tab; a link does.
+  for (auto target :
+       {"src=" + peer->url("/img.png"), std::string("nothing"), std::string("href=")}) {
+    ASSERT_TRUE(follow("longtap://" + target));
+    EXPECT_TRUE(probe->pendingSheets().empty()) << target;
+  }
+  ASSERT_TRUE(follow("longtap://href=" + peer->url("/page/2")));
+  auto sheets = probe->pendingSheets();
+  ASSERT_EQ(sheets.size(), 1u);
+  EXPECT_EQ(sheets[0].buttons, (std::vector<std::string>{"Open in New Tab", "Cancel"}));
+  ASSERT_TRUE(probe->answerSheet("Cancel"));
+  EXPECT_EQ(probe->topViewController(), tab);
+  ASSERT_TRUE(follow("longtap://href=" + peer->url("/page/2")));
+  ASSERT_TRUE(probe->answerSheet("Open in New Tab")) << probe->lastError();
+  advance(0.3);
+  auto browser = std::dynamic_pointer_cast<ValtryWebBrowserView>(probe->topViewController());
+  ASSERT_TRUE(browser);
+  waitLoaded();
+  EXPECT_EQ(browser->webView->request().url, peer->url("/page/2"));
+}
+
+TEST_F(WebTest, WebViewTabTurnsIntoTheLandscapeContainer) {
+  set(kWebPreviewTabKey, "1");
+  ASSERT_TRUE(probe->tapTab("Web View"));
+  auto tab = probe->topViewController();
+  auto turn = [&](Orientation o) {
+    DeviceProfile::setOrientation(o);
+    ASSERT_TRUE(probe->rotate(InterfaceOrientation(int(o)))) << probe->lastError();
+    advance(0.02);
+  };
+  turn(Orientation::LandscapeLeft);
+  EXPECT_EQ(modalCount(), 1u);
+  EXPECT_EQ(delegate->getCurTabViewController(), tab);
+  EXPECT_EQ(tab->view()->frame(), Rect(0, 0, 480, 320));
+  turn(Orientation::Portrait);
+  EXPECT_EQ(modalCount(), 0u);
+  EXPECT_EQ(tab->navigationController(), delegate->navigationControllerWeb());
+}
+
+TEST_F(WebPadTest, TransfersBadgeReachesEveryBrowser) {
+  openBrowser();
+  auto right = delegate->tabBarControllerRight();
+  const auto tabs = right->viewControllers().size();
+  auto badge = [&] { return probe->find<BarButtonItem>("Show Transfers")->imageName(); };
+  delegate->badgeValtry(" 2 ");
+  const auto badged = badge();
+  EXPECT_NE(badged, "valtry-list.png");
+  EXPECT_TRUE(media::ImageRegistry::shared().imageNamed(badged));
+  // A browser opened while the badge shows starts with it.
+  openBrowser();
+  ASSERT_EQ(right->viewControllers().size(), tabs + 1);
+  EXPECT_EQ(badge(), badged);
+  delegate->badgeValtry("");
+  EXPECT_EQ(badge(), "valtry-list.png");
+}
