@@ -485,6 +485,7 @@ void ValtryWebBrowserView::clickRegularScreen() {
 
 void ValtryWebBrowserView::willAnimateRotationToInterfaceOrientation(InterfaceOrientation to,
                                                                      double duration) {
+  lastInterfaceOrientation = int(to);
   // The full-screen restore button belongs to the old frame.
   if (resizeInButton) resizeInButton->removeFromSuperview();
   if (fullscreenActivity) fullscreenActivity->removeFromSuperview();

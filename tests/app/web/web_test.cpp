@@ -409,10 +409,10 @@ TEST_F(WebTest, WebViewTabOpensABrowserTabOnAHeldLink) {
   EXPECT_EQ(browser->webView->request().url, peer->url("/page/2"));
 }
 
-TEST_F(WebTest, WebViewTabTurnsIntoTheLandscapeContainer) {
+TEST_F(WebTest, BrowserOnThePhoneTurnsIntoTheLandscapeContainer) {
   set(kWebPreviewTabKey, "1");
-  ASSERT_TRUE(probe->tapTab("Web View"));
-  auto tab = probe->topViewController();
+  auto browser = openBrowser();
+  ASSERT_TRUE(browser);
   auto turn = [&](Orientation o) {
     DeviceProfile::setOrientation(o);
     ASSERT_TRUE(probe->rotate(InterfaceOrientation(int(o)))) << probe->lastError();
@@ -420,11 +420,11 @@ TEST_F(WebTest, WebViewTabTurnsIntoTheLandscapeContainer) {
   };
   turn(Orientation::LandscapeLeft);
   EXPECT_EQ(modalCount(), 1u);
-  EXPECT_EQ(delegate->getCurTabViewController(), tab);
-  EXPECT_EQ(tab->view()->frame(), Rect(0, 0, 480, 320));
+  EXPECT_EQ(delegate->getCurTabViewController(), browser);
+  EXPECT_EQ(browser->lastInterfaceOrientation, int(Orientation::LandscapeLeft));
   turn(Orientation::Portrait);
   EXPECT_EQ(modalCount(), 0u);
-  EXPECT_EQ(tab->navigationController(), delegate->navigationControllerWeb());
+  EXPECT_EQ(delegate->navigationControllerWeb()->topViewController(), browser);
 }
 
 TEST_F(WebPadTest, TransfersBadgeReachesEveryBrowser) {
