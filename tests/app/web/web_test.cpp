@@ -443,3 +443,20 @@ TEST_F(WebPadTest, TransfersBadgeReachesEveryBrowser) {
   delegate->badgeValtry("");
   EXPECT_EQ(badge(), "valtry-list.png");
 }
+
+TEST_F(WebTest, PlainTextPagesKeepTheirLinesAndShowNoMarkup) {
+  ASSERT_TRUE(probe->tapTab("Web View"));
+  auto engine = std::make_shared<WebPageEngine>();
+  web()->setEngine(engine);
+  go(peer->hostPort() + "/notes.txt");
+  const auto &page = engine->page();
+  EXPECT_NE(page.find("<pre style=\"white-space: pre-wrap\">line one\n  &lt;b&gt;two&lt;/b&gt; "
+                      "&amp; three\r\n\nend</pre>"),
+            std::string::npos)
+      << page;
+  EXPECT_EQ(page.find("<b>"), std::string::npos);
+  // An HTML page stays as it came.
+  go(peer->hostPort() + "/page/1");
+  EXPECT_EQ(engine->page().find("<pre"), std::string::npos);
+  EXPECT_NE(engine->page().find("<title>Page 1</title>"), std::string::npos);
+}
