@@ -486,9 +486,14 @@ void ValtryWebBrowserView::clickRegularScreen() {
 void ValtryWebBrowserView::willAnimateRotationToInterfaceOrientation(InterfaceOrientation to,
                                                                      double duration) {
   lastInterfaceOrientation = int(to);
-  // The full-screen restore button belongs to the old frame.
+  // The full-screen restore button belongs to the old frame. It is the only way back from full
+  // screen, so a turn leaves full screen with it rather than strand the page without its bar.
   if (resizeInButton) resizeInButton->removeFromSuperview();
   if (fullscreenActivity) fullscreenActivity->removeFromSuperview();
+  if (fullScreen_) {
+    fullScreen_ = false;
+    if (auto nav = navigationController()) nav->setNavigationBarHidden(false, false);
+  }
   webServices().willAnimateRotationToInterfaceOrientation(int(to), duration);
 }
 

@@ -460,3 +460,22 @@ TEST_F(WebTest, PlainTextPagesKeepTheirLinesAndShowNoMarkup) {
   EXPECT_EQ(engine->page().find("<pre"), std::string::npos);
   EXPECT_NE(engine->page().find("<title>Page 1</title>"), std::string::npos);
 }
+
+TEST_F(WebPadTest, FullScreenHidesTheBarAndATurnNeverStrandsIt) {
+  openBrowser();
+  auto nav = delegate->tabBarControllerRight()->selectedViewController();
+  auto bar = std::dynamic_pointer_cast<NavigationController>(nav);
+  ASSERT_TRUE(bar);
+  ASSERT_TRUE(probe->tap("Full Screen")) << probe->lastError();
+  EXPECT_TRUE(bar->isNavigationBarHidden());
+  ASSERT_TRUE(probe->tap("Regular Screen")) << probe->lastError();
+  EXPECT_FALSE(bar->isNavigationBarHidden());
+  advance(0.6);
+  EXPECT_FALSE(probe->find("Regular Screen"));
+  // A turn removes the restore button, so it takes the page out of full screen too.
+  ASSERT_TRUE(probe->tap("Full Screen"));
+  DeviceProfile::setOrientation(Orientation::LandscapeLeft);
+  ASSERT_TRUE(probe->rotate(InterfaceOrientation::LandscapeLeft)) << probe->lastError();
+  EXPECT_FALSE(bar->isNavigationBarHidden());
+  EXPECT_FALSE(probe->find("Regular Screen"));
+}
