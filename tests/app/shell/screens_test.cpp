@@ -176,6 +176,10 @@ TEST_F(ScreensTest, PasscodeIsSetOnlyWhenBothEntriesMatch) {
     ASSERT_TRUE(probe->tapRow("Startup Lock")) << probe->lastError();
     auto setup = std::dynamic_pointer_cast<SetupLockViewer>(probe->topViewController());
     ASSERT_TRUE(setup);
+    // Both fields say what goes in them before anything is typed.
+    EXPECT_TRUE(probe->find("New Passcode") && probe->find("Repeat the Passcode"));
+    EXPECT_FALSE(setup->password1->placeholder().empty() ||
+                 setup->password2->placeholder().empty());
     for (auto [field, name, text] : {std::tuple{setup->password1, "Passcode", c.first},
                                      std::tuple{setup->password2, "Repeat Passcode", c.second}}) {
       const size_t old = field->text().size();
