@@ -8,6 +8,7 @@
 #include "platform/ui/Controls.h"
 
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -37,6 +38,24 @@ inline LabelFit fitOfText(const std::string &text, const platform::ui::Font &fon
 inline LabelFit fitOfLabel(const platform::ui::Label &label) {
   return fitOfText(label.text(), label.font(), label.frame().size, label.numberOfLines(),
                    label.adjustsFontSizeToFitWidth() ? label.minimumFontSize() : 0);
+}
+
+// The texts of the labels in the view and below it that do not show whole (hidden and empty ones
+// left out), each with the width it needs and the size it is set at.
+inline std::vector<std::string> labelsCutIn(const platform::ui::View &view) {
+  std::vector<std::string> cut;
+  if (view.isHidden()) return cut;
+  if (auto label = dynamic_cast<const platform::ui::Label *>(&view);
+      label && !label->text().empty()) {
+    const auto fit = fitOfLabel(*label);
+    if (!fit.whole)
+      cut.push_back("\"" + label->text() + "\" needs " + std::to_string(fit.width) + " at " +
+                    std::to_string(fit.fontSize));
+  }
+  for (const auto &sub : view.subviews())
+    for (auto &text : labelsCutIn(*sub))
+      cut.push_back(std::move(text));
+  return cut;
 }
 
 } // namespace testsupport

@@ -1,6 +1,7 @@
 // The lifecycle of the launched application: the passcode asked after 60 s or more away, the
 // servers, the queue and the temporary files, and the device's idle timer.
 #include "AppFixture.h"
+#include "tests/support/LabelFit.h"
 
 #include "app/ftp/FTPServices.h"
 #include "app/shell/HelpScreens.h"
@@ -80,6 +81,7 @@ TEST_F(AppTest, StartupLockAsksForThePasscodeAndSaysWhenItIsWrong) {
     EXPECT_EQ(modalCount(), 1u) << '"' << wrong << '"';
     EXPECT_EQ(probe->find("Wrong passcode. Try again."), message) << '"' << wrong << '"';
     EXPECT_EQ(field->text(), wrong) << "the code stays to be mended";
+    EXPECT_EQ(testsupport::labelsCutIn(*field->superview()), std::vector<std::string>{});
   }
   ASSERT_TRUE(erase());
   ASSERT_TRUE(probe->type("Passcode", "Secret"));

@@ -181,6 +181,7 @@ TEST_F(ScreensTest, PasscodeIsSetOnlyWhenBothEntriesMatch) {
     EXPECT_TRUE(probe->find("New Passcode") && probe->find("Repeat the Passcode"));
     EXPECT_FALSE(setup->password1->placeholder().empty() ||
                  setup->password2->placeholder().empty());
+    EXPECT_EQ(testsupport::labelsCutIn(*setup->view()), std::vector<std::string>{});
     for (auto [field, name, text] : {std::tuple{setup->password1, "Passcode", c.first},
                                      std::tuple{setup->password2, "Repeat Passcode", c.second}}) {
       const size_t old = field->text().size();
@@ -244,6 +245,15 @@ TEST_F(ScreensTest, SettingsLabelsShowWholeOnTheTablet) {
   set(kFTPServerKey, "1");
   openSettings(DeviceProfile::iPad());
   expectSettingsLabelsWhole(*settingsView, " (iPad)");
+}
+
+TEST_F(ScreensTest, SharingHelpShowsItsStepsAndAddressWhole) {
+  set(kWebServerKey, "1");
+  boot();
+  auto help = std::make_shared<SharingHelpView>();
+  ASSERT_TRUE(help->view());
+  EXPECT_NE(help->urlText->text().find(':'), std::string::npos) << "the address with its port";
+  EXPECT_EQ(testsupport::labelsCutIn(*help->view()), std::vector<std::string>{});
 }
 
 TEST_F(ScreensTest, HelpAndLogScreens) {
