@@ -128,8 +128,6 @@ class Canvas:
 
 
 WHITE = (255, 255, 255, 255)
-GREY = (110, 110, 110, 255)
-LIGHT = (225, 225, 225, 255)
 BLACK = (0, 0, 0, 255)
 
 
@@ -319,7 +317,7 @@ def page_outline(cx, cy):
 PAGE_EDGE = (120, 124, 132, 255)
 
 
-def document(band_colour, label, mark=None, size=32, font=None):
+def document(band_colour, label, mark=None, size=32):
     """A page with a folded corner, a pictogram of its kind and a coloured band with a label."""
     s = size / 32.0
     d = Drawing(size, size)
@@ -342,7 +340,7 @@ def document(band_colour, label, mark=None, size=32, font=None):
     return d, (label, (x0 + x1) / 2.0, 19 * s, 27 * s)
 
 
-def text_lines(s=1.0):
+def text_lines():
     return [(line([(10, 7 + 3 * i), (20 - (4 if i == 3 else 0) - (3 if i == 0 else 0), 7 + 3 * i)],
                   1.2), (150, 155, 165, 255)) for i in range(4)]
 
@@ -478,10 +476,6 @@ def ink_icon(shape, size=20):
     d = Drawing(size, size)
     d.fill(shape.moved(0, 0.8), (255, 255, 255, 200))
     return d.fill(shape, (80, 86, 98, 255))
-
-
-def plain(shape, colour, size):
-    return Drawing(size, size).fill(shape, colour)
 
 
 def button_face(w, h, top, bottom, edge, radius):
