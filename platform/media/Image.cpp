@@ -262,8 +262,12 @@ ImageRegistry &ImageRegistry::shared() {
 
 namespace {
 
-// The resources folder the kept misses were looked for in (one registry per process).
+// The resources folder the kept misses were looked for in (one registry per process), and how
+// many are kept: names can come from outside (a page's host), so the log and the memory they
+// take are bounded; past the bound a miss is looked for each time, silently.
 std::string missesFolder;
+size_t missesKept = 0;
+constexpr size_t kMaxMissesKept = 1024;
 
 // A name for the log: control bytes escaped and the length bounded, since some names carry a
 // host that a page gave.
@@ -301,6 +305,7 @@ std::shared_ptr<Image> ImageRegistry::imageNamed(const std::string &name) {
     if (missesFolder != folder) {
       std::erase_if(images_, [](const auto &entry) { return !entry.second; });
       missesFolder = folder;
+      missesKept = 0;
     }
     if (auto it = images_.find(name); it != images_.end()) return it->second;
   }
@@ -311,15 +316,20 @@ std::shared_ptr<Image> ImageRegistry::imageNamed(const std::string &name) {
   std::lock_guard lock(mutex_);
   // Another thread may have registered the name or moved the resources meanwhile.
   if (auto it = images_.find(name); it != images_.end()) return it->second;
-  if (image || missesFolder == folder) images_.emplace(name, image);
-  if (!image && missesFolder == folder)
+  if (image) {
+    images_.emplace(name, image);
+  } else if (missesFolder == folder && missesKept < kMaxMissesKept) {
+    images_.emplace(name, nullptr);
+    ++missesKept;
     Log::system("No image named \"" + printableName(name) + "\" among the resources");
+  }
   return image;
 }
 
 void ImageRegistry::clear() {
   std::lock_guard lock(mutex_);
   images_.clear();
+  missesKept = 0;
 }
 
 } // namespace platform::media

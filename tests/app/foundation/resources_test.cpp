@@ -189,6 +189,15 @@ TEST(ResourceImageLookup, AMissIsLoggedOnceAndNotLookedForAgain) {
     for (const auto &line : log.lines())
       EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << line;
     EXPECT_TRUE(log.contains("tab-icon-evil\\x0d\\x0aInjected"));
+
+    // Names from outside without end (a host per page) neither flood the log nor grow the
+    // registry without bound; they still find nothing.
+    log.clear();
+    const size_t asked = 5000;
+    for (size_t i = 0; i < asked; ++i)
+      EXPECT_FALSE(registry.imageNamed("tab-icon-host" + std::to_string(i) + ".example"));
+    EXPECT_LT(log.count(), asked / 2);
+    EXPECT_FALSE(registry.imageNamed("tab-icon-host1.example"));
   }
   // Another resources folder is looked in afresh.
   testsupport::TempDir other("ferrowen-res-miss2");
