@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "app/files/ImageEditorView.h"
 #include "app/files/LocalFilesServices.h"
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/DirTableCell.h"
@@ -531,6 +532,7 @@ void PhotoGalleryView::accessoryButtonTappedForRowWithIndexPath(TableView &, Ind
   std::vector<std::string> buttons;
   if (DocumentInteraction::canOpen()) buttons.push_back("Open In...");
   buttons.push_back("Copy File");
+  if (entry->fileType() == DirItemInfo::kFileTypeImage) buttons.push_back("Edit Image");
   sheetRow_ = entry->name();
   tableView_->reloadData();
   showSheet(std::make_shared<ActionSheet>(
@@ -562,6 +564,8 @@ void PhotoGalleryView::clickedButtonAtIndex(ActionSheet &sheet, int index) {
       queAssetPathToSelector(sheetRow_, &PhotoGalleryView::clickOpenInGotPath);
     else if (button == "Copy File")
       showCopyList(sheetRow_);
+    else if (button == "Edit Image")
+      queAssetPathToSelector(sheetRow_, &PhotoGalleryView::clickEditImageGotPath);
   }
 }
 
@@ -646,6 +650,16 @@ void PhotoGalleryView::clickEmailWithAssetPath(const std::string &name, const st
 void PhotoGalleryView::clickOpenInGotPath(const std::string &name, const std::string &path) {
   if (!DocumentInteraction::openInMenu(path))
     alert("Open In", "No application can open \"" + name + "\".");
+}
+
+void PhotoGalleryView::clickEditImageGotPath(const std::string &name, const std::string &path) {
+  std::optional<WallTime> date;
+  if (auto row = indexPathOf(name)) date = folderItems_[static_cast<size_t>(row->row)]->date;
+  auto editor = ImageEditorView::openFile(path, date);
+  if (!editor)
+    alert("Edit Image", "\"" + name + "\" could not be read as a picture.");
+  else if (auto nav = navigationController())
+    nav->pushViewController(editor, true);
 }
 
 void PhotoGalleryView::showCopyList(const std::string &row) {

@@ -108,6 +108,7 @@ private:
   void clickViewGotPath(const std::string &name, const std::string &path);
   void clickEmailWithAssetPath(const std::string &name, const std::string &path);
   void clickOpenInGotPath(const std::string &name, const std::string &path);
+  void clickEditImageGotPath(const std::string &name, const std::string &path);
   void doMoveFileGotPath(const std::string &name, const std::string &path);
   void showCopyList(const std::string &row);
 
