@@ -281,6 +281,8 @@ void ImageEditorView::runPass(Work work, std::function<void()> after) {
   if (working_ || !image_) return;
   working_ = true;
   didEditImage_ = true;
+  // The sizes are read: while the pass runs, Cancel is the editor's own.
+  if (showingToolbar_ == kResize) setToolbarNormal();
   const Rect bounds = view()->bounds();
   activity_->setFrame(Rect(bounds.size.width / 2 - 18, bounds.size.height / 2 * 0.33, 37, 37));
   view()->addSubview(activity_);
@@ -448,8 +450,8 @@ void ImageEditorView::clickCropNow() {
       [x, y, w, h](std::shared_ptr<Image> source) -> std::shared_ptr<Image> {
         auto context = BitmapContext::create(w, h);
         if (!context) return nullptr;
-        context->drawBitmap(*source, Rect2{double(-x), double(-y), double(source->pixelWidth()),
-                                           double(source->pixelHeight())});
+        context->drawImage(*source, Rect2{double(-x), double(-y), double(source->pixelWidth()),
+                                          double(source->pixelHeight())});
         return context->makeImage();
       },
       [weak] {
@@ -592,18 +594,21 @@ void ImageEditorView::clickSave() {
 bool ImageEditorView::doSaveImage() {
   std::string name = settings().stringForKey("ImgSave-FileName").value_or("");
   const int format = static_cast<int>(settings().integerForKey("ImgSave-Format"));
-  auto endsWith = [&](const char *suffix) { return myEndsWith(name, suffix); };
-  std::vector<uint8_t> data;
-  if (format == 1) {
-    if (!endsWith(".png")) name += ".png";
-  } else if (!endsWith(".jpg") && !endsWith(".jpeg") && !endsWith(".jpe")) {
-    name += ".jpg";
-  }
-  std::string why;
-  if (!isSingleFileName(name, &why) || name.find('\0') != std::string::npos) {
-    alert("Save Failed", "That name cannot be used: " + why);
+  // The typed name must name a file of Saved Files itself.
+  if (name == "." || name == ".." || name.find('/') != std::string::npos ||
+      name.find('\0') != std::string::npos || std::any_of(name.begin(), name.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+      })) {
+    alert("Save Failed", "\"" + name + "\" cannot be used as a file name.");
     return false;
   }
+  // The suffix test is exact: "photo.JPG" saved as JPG becomes "photo.JPG.jpg".
+  if (format == 1) {
+    if (!name.ends_with(".png")) name += ".png";
+  } else if (!name.ends_with(".jpg") && !name.ends_with(".jpeg") && !name.ends_with(".jpe")) {
+    name += ".jpg";
+  }
+  std::vector<uint8_t> data;
   data = format == 1 ? image_->pngRepresentation() : image_->jpegRepresentation(0.975);
   const std::string folder = Paths::documents() + "/Files";
   FileManager::createDirectory(folder, true);
