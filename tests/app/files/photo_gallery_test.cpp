@@ -6,6 +6,7 @@
 #include "tests/app/foundation/ScreenFixture.h"
 #include "tests/support/PhotoFixtures.h"
 
+#include "app/files/ImageEditorView.h"
 #include "app/files/LocalFilesServices.h"
 #include "app/files/LocalFolderViewController.h"
 #include "app/foundation/Globals.h"
@@ -23,6 +24,10 @@ using platform::media::PhotoLibrary;
 namespace fs = std::filesystem;
 
 namespace {
+
+UserDefaults &store() {
+  return globalUserDefaults ? *globalUserDefaults : UserDefaults::standard();
+}
 
 struct QueueDouble : LocalFilesServices {
   bool connected = true;
@@ -262,6 +267,23 @@ TEST_F(PhotoGalleryTest, ViewPlayMailAndOpenInGetTheAssetsBytes) {
   ASSERT_TRUE(probe->answerSheet("Open In...")) << probe->lastError();
   ASSERT_TRUE(pumpUntil([&] { return opened.size() == 1; }));
   EXPECT_EQ(opened[0], beachBytes);
+}
+
+TEST_F(PhotoGalleryTest, EditImageOpensTheEditorOnAPictureOnly) {
+  ASSERT_NO_FATAL_FAILURE(openAlbum("Holidays"));
+  ASSERT_TRUE(probe->tapAccessory(rowFor("clip.mov")));
+  auto sheets = probe->pendingSheets();
+  ASSERT_EQ(sheets.size(), 1u);
+  EXPECT_EQ(std::count(sheets[0].buttons.begin(), sheets[0].buttons.end(), "Edit Image"), 0);
+  ASSERT_TRUE(probe->answerSheet("Cancel"));
+  ASSERT_TRUE(probe->tapAccessory(rowFor("beach.jpg")));
+  ASSERT_TRUE(probe->answerSheet("Edit Image")) << probe->lastError();
+  ASSERT_TRUE(pumpUntil([&] {
+    return bool(std::dynamic_pointer_cast<ImageEditorView>(probe->topViewController()));
+  }));
+  auto editor = std::dynamic_pointer_cast<ImageEditorView>(probe->topViewController());
+  EXPECT_EQ(editor->image()->pixelWidth(), 4); // the EXIF-turned picture, upright
+  EXPECT_EQ(store().stringForKey("ImgEdit-EditingNow"), "0");
 }
 
 TEST_F(PhotoGalleryTest, CopyIntoSavedFilesKeepsWhatIsThere) {
