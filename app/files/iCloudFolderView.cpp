@@ -208,6 +208,7 @@ void iCloudFolderView::viewDidLoad() {
   searchBar_ = std::make_shared<SearchBar>(Rect(0, 0, 320, 44));
   searchBar_->setText(searchString_);
   searchBar_->setPlaceholder("Search Folder");
+  searchBar_->setAccessibilityLabel("Search Folder");
   searchBar_->setDelegate(std::static_pointer_cast<SearchBarDelegate>(self));
   tableView_->setTableHeaderView(searchBar_);
   tableView_->setDataSource(std::static_pointer_cast<TableViewDataSource>(self));
