@@ -29,9 +29,11 @@ State &state() {
   return s;
 }
 
-bool isRegularFile(const std::string &path) {
+// `follow`: what a link names counts (for playing); else a link is no file (for deleting).
+bool isRegularFile(const std::string &path, bool follow = false) {
   struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  return (follow ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) == 0 &&
+         S_ISREG(st.st_mode);
 }
 
 bool launchDesktop(const std::vector<std::string> &argv) {
@@ -84,7 +86,7 @@ bool MoviePlayer::mayDelete(const std::string &path) {
 }
 
 bool MoviePlayer::play(const std::string &path, bool cleanupWhenDone, std::function<void()> ended) {
-  if (!isRegularFile(path)) {
+  if (!isRegularFile(path, true)) {
     Log::system("Movie player: no file to play at " + path);
     return false;
   }
