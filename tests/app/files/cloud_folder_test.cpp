@@ -8,6 +8,7 @@
 #include "tests/support/ChildProcess.h"
 
 #include "app/files/LocalFilesServices.h"
+#include "app/files/LocalFolderViewController.h"
 #include "app/foundation/Globals.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/ftp/FTPServices.h"
@@ -422,6 +423,42 @@ TEST_F(CloudFolderTest, CopyToCloudWritesOverAnExistingItemOrMovesTheFileIn) {
   LogCapture log(Log::Sink::System);
   EXPECT_FALSE(iCloudFolderView::copyToCloud(dir));
   EXPECT_TRUE(log.contains("iCloudCopyError: "));
+}
+
+TEST_F(CloudFolderTest, SavedFilesOffersTheCloudWhileTheFolderIsThere) {
+  const std::string files = documents() + "/Files";
+  fs::create_directories(files);
+  testsupport::writeFile(files + "/a.txt", "saved a");
+  auto saved = LocalFolderViewController::make("");
+  nav->pushViewController(saved, false);
+  EXPECT_FALSE(listed("Cloud Files")) << "no folder, no row";
+
+  // The sync program makes its folder: the row appears at the next listing and opens the screen.
+  fs::create_directories(cloud);
+  ASSERT_TRUE(probe->tap("Refresh"));
+  ASSERT_TRUE(listed("Cloud Files"));
+  ASSERT_TRUE(probe->tapRow("Cloud Files"));
+  advance(std::chrono::milliseconds(10));
+  EXPECT_EQ(probe->navigationTitle(), "Cloud Files");
+  ASSERT_TRUE(probe->tapBack());
+  advance(std::chrono::milliseconds(10));
+
+  // A file moved to "Cloud Files" is copied there and stays in Saved Files.
+  ASSERT_TRUE(probe->tapAccessory("a.txt")) << probe->lastError();
+  ASSERT_TRUE(probe->answerSheet("Move File")) << probe->lastError();
+  ASSERT_TRUE(probe->tapRow("Cloud Files")) << probe->lastError();
+  for (int i = 0; i < 3 && probe->topViewController() != saved; ++i) {
+    probe->tap("Done");
+    advance(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(waitForRows([&] { return fs::exists(cloud + "/a.txt"); }));
+  EXPECT_EQ(testsupport::readFile(cloud + "/a.txt"), "saved a");
+  EXPECT_EQ(testsupport::readFile(files + "/a.txt"), "saved a");
+
+  // The folder goes away: so does the row.
+  fs::remove_all(cloud);
+  ASSERT_TRUE(probe->tap("Refresh"));
+  EXPECT_FALSE(listed("Cloud Files"));
 }
 
 } // namespace
