@@ -19,6 +19,7 @@
 #include "platform/device/MailService.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Text.h"
 #include "platform/foundation/UserDefaults.h"
@@ -171,6 +172,13 @@ void iCloudFolderView::loadView() {
 
 void iCloudFolderView::viewDidLoad() {
   setTitle("Cloud Files");
+  // The about document is added once per account, not once per device.
+  if (CloudContainer::setKeyValueFlagOnce("StoredAbout")) {
+    const std::string temp = Paths::tmp() + "/About-Cloud-Files.rtf";
+    FileManager::removeItem(temp);
+    if (FileManager::copyItem(Paths::resources() + "/About-Cloud-Files.rtf", temp))
+      copyToCloud(temp);
+  }
   auto self = sharedAs<iCloudFolderView>();
   std::weak_ptr<iCloudFolderView> weak = self;
   auto act = [weak](void (iCloudFolderView::*fn)()) {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <mutex>
 
@@ -31,10 +32,17 @@ std::string normal(const std::string &path) {
 // A copy into the container is written under this ending and renamed when whole; the query
 // leaves such files out.
 constexpr const char *kPartial = ".ferrowen-part";
+// The account's key-value store: kept in the synced folder, so it is shared by every device.
+constexpr const char *kKeyValueStore = ".ferrowen-keys";
 
 bool isPartial(const std::string &name) {
   const std::string end = kPartial;
   return name.size() > end.size() && name.compare(name.size() - end.size(), end.size(), end) == 0;
+}
+
+// The container's own records (its key-value store) are no documents.
+bool isOwnRecord(const std::string &name) {
+  return name.rfind(".ferrowen-", 0) == 0;
 }
 
 bool coordinate(const std::string &path, bool exclusive,
@@ -94,7 +102,7 @@ void scanInto(const std::string &root, const std::string &dir, const std::string
     const std::string rel = relative.empty() ? name : relative + "/" + name;
     if (S_ISDIR(st.st_mode)) {
       scanInto(root, full, rel, depth + 1, out, folders);
-    } else if (S_ISREG(st.st_mode) && !isPartial(name)) {
+    } else if (S_ISREG(st.st_mode) && !isPartial(name) && !isOwnRecord(name)) {
       CloudItem item;
       item.name = name;
       item.path = full;
@@ -145,6 +153,43 @@ bool CloudContainer::coordinateReading(const std::string &path,
 bool CloudContainer::coordinateWriting(const std::string &path,
                                        const std::function<void(const std::string &)> &accessor) {
   return coordinate(path, true, accessor);
+}
+
+bool CloudContainer::keyValueFlag(const std::string &key) {
+  std::string content;
+  coordinateReading(folder() + "/" + kKeyValueStore, [&](const std::string &path) {
+    std::error_code ec;
+    if (std::filesystem::file_size(path, ec) > 65536 || ec) return;
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f) return;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+      content.append(buf, n);
+    std::fclose(f);
+  });
+  return ("\n" + content).find("\n" + key + "=1\n") != std::string::npos;
+}
+
+bool CloudContainer::setKeyValueFlagOnce(const std::string &key) {
+  bool wasUnset = false;
+  const bool ran = coordinateWriting(folder() + "/" + kKeyValueStore, [&](const std::string &path) {
+    std::string content;
+    if (FILE *f = std::fopen(path.c_str(), "rb")) {
+      char buf[4096];
+      size_t n;
+      while ((n = std::fread(buf, 1, sizeof buf, f)) > 0 && content.size() < 65536)
+        content.append(buf, n);
+      std::fclose(f);
+    }
+    if (("\n" + content).find("\n" + key + "=1\n") != std::string::npos) return;
+    wasUnset = true;
+    if (FILE *f = std::fopen(path.c_str(), "ab")) {
+      std::fputs((key + "=1\n").c_str(), f);
+      std::fclose(f);
+    }
+  });
+  return ran && wasUnset;
 }
 
 // --- The query ---------------------------------------------------------------------------------

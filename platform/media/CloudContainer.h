@@ -42,6 +42,11 @@ public:
   static bool coordinateWriting(const std::string &path,
                                 const std::function<void(const std::string &)> &accessor);
 
+  // The account's key-value store (shared by every device through the synced folder): whether a
+  // flag is set; and setting one, true only for the caller that found it unset.
+  static bool keyValueFlag(const std::string &key);
+  static bool setKeyValueFlagOnce(const std::string &key);
+
   // The path lies inside the container folder (after resolving "." and ".." textually) and is not
   // the folder itself.
   static bool contains(const std::string &path);

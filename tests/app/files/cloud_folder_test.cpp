@@ -107,6 +107,7 @@ protected:
       testsupport::writeFile(cloud + "/" + name, content);
     }
     ASSERT_TRUE(iCloudFolderView::isiCloudAvailable());
+    if (!withAbout) CloudContainer::setKeyValueFlagOnce("StoredAbout"); // the account has it
     screen = iCloudFolderView::make();
     nav->pushViewController(screen, false);
     ASSERT_TRUE(waitForRows([&] { return rows().size() == files.size(); }));
@@ -160,6 +161,7 @@ protected:
     }
   }
   std::string cloud;
+  bool withAbout = false;
   std::shared_ptr<iCloudFolderView> screen;
   std::shared_ptr<QueueDouble> queue = std::make_shared<QueueDouble>();
   std::shared_ptr<HandOverDouble> handOver = std::make_shared<HandOverDouble>();
@@ -459,6 +461,24 @@ TEST_F(CloudFolderTest, SavedFilesOffersTheCloudWhileTheFolderIsThere) {
   fs::remove_all(cloud);
   ASSERT_TRUE(probe->tap("Refresh"));
   EXPECT_FALSE(listed("Cloud Files"));
+}
+
+TEST_F(CloudFolderTest, TheAboutDocumentIsAddedOncePerAccount) {
+  withAbout = true;
+  open({{"a.txt", "a"}, {"About-Cloud-Files.rtf", "placeholder"}});
+  // The first screen of the account adds it (here over the placeholder: same name).
+  EXPECT_TRUE(waitForRows([&] {
+    return testsupport::readFile(cloud + "/About-Cloud-Files.rtf").rfind("{\\rtf1", 0) == 0;
+  }));
+  EXPECT_TRUE(CloudContainer::keyValueFlag("StoredAbout"));
+  EXPECT_FALSE(listed(".ferrowen-keys")) << "the key store is no document";
+  // Another device of the account (another screen over the synced folder) does not add it again.
+  fs::remove(cloud + "/About-Cloud-Files.rtf");
+  auto second = iCloudFolderView::make();
+  nav->pushViewController(second, false);
+  settle();
+  EXPECT_FALSE(fs::exists(cloud + "/About-Cloud-Files.rtf"));
+  EXPECT_EQ(rows(), std::vector<std::string>{"a.txt"});
 }
 
 } // namespace
