@@ -12,6 +12,7 @@
 #include "app/files/LocalFolderViewController.h"
 #include "app/files/MinizipArchive.h"
 #include "app/files/TreeWalk.h"
+#include "app/files/iCloudFolderView.h"
 #include "app/foundation/Database.h"
 #include "app/foundation/EditDataViewController.h"
 #include "app/foundation/Globals.h"
@@ -309,10 +310,12 @@ void LocalFolderViewController::showMoveList(const Target &target, const Origin 
   }
   for (const auto &row : folderItems_) {
     if (!row->isDirectory || row->name() == target.name) continue;
-    if (row->isToPhotoLibrary || row->isToiCloud) continue; // later: the photo library and cloud
-    if (target.isDirectory && row->isToiTunes) continue;
-    targets.push_back(
-        {row->isToiTunes ? MoveTarget::Kind::SharedFolder : MoveTarget::Kind::Folder, row->name()});
+    if (row->isToPhotoLibrary) continue; // later: the photo library
+    if (target.isDirectory && (row->isToiTunes || row->isToiCloud)) continue;
+    targets.push_back({row->isToiCloud   ? MoveTarget::Kind::Cloud
+                       : row->isToiTunes ? MoveTarget::Kind::SharedFolder
+                                         : MoveTarget::Kind::Folder,
+                       row->name()});
     items.push_back(row->name());
     images.push_back(imageName(row->imageForFileType()));
   }
@@ -340,6 +343,16 @@ void LocalFolderViewController::doMoveFile(EditDataViewController &list, const T
   case MoveTarget::Kind::SharedFolder:
     destination = Paths::documents();
     break;
+  case MoveTarget::Kind::Cloud: {
+    // Copied, not moved: the cloud takes a copy made in the temporary folder, the item stays.
+    if (!isSingleFileName(target.name)) return;
+    const std::string temp = Paths::tmp() + "/" + target.name;
+    FileManager::removeItem(temp);
+    if (FileManager::copyItem(getPath() + "/" + target.name, temp))
+      iCloudFolderView::copyToCloud(temp);
+    clearSelection();
+    return;
+  }
   case MoveTarget::Kind::Folder: {
     // A folder row of this screen; the name never leaves the folder.
     if (!isSingleFileName(to.name)) return;

@@ -11,6 +11,7 @@
 #include "app/files/MinizipArchive.h"
 #include "app/files/PhotoGalleryView.h"
 #include "app/files/TreeWalk.h"
+#include "app/files/iCloudFolderView.h"
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/Database.h"
 #include "app/foundation/DirTableCell.h"
@@ -222,6 +223,14 @@ void LocalFolderViewController::loadFolderData() {
     photos->extraText = "Original Photos & Videos";
     folderItemsEverything_.push_back(photos);
   }
+  if (rootFolder_ && !sharedWithiTunes_ && iCloudFolderView::isiCloudAvailable()) {
+    auto cloud = std::make_shared<DirItemInfo>();
+    cloud->setName("Cloud Files");
+    cloud->isDirectory = true;
+    cloud->isToiCloud = true;
+    cloud->extraText = "Files Shared Between All Your Devices";
+    folderItemsEverything_.push_back(cloud);
+  }
   reSort();
   // A checked file that went away takes its buttons with it.
   if (checkedName_ && uploadBtn_ &&
@@ -359,6 +368,11 @@ void LocalFolderViewController::didSelectRowAtIndexPath(TableView &, IndexPath i
     if (entry->isToPhotoLibrary) {
       if (auto nav = navigationController())
         nav->pushViewController(PhotoGalleryView::make(), true);
+      return;
+    }
+    if (entry->isToiCloud) {
+      if (auto nav = navigationController())
+        nav->pushViewController(iCloudFolderView::make(), true);
       return;
     }
     if (entry->isToiTunes)

@@ -147,6 +147,33 @@ TEST_F(AppTest, MediaPlaybackRemovesOnlyFilesAskedToBeRemoved) {
   }
 }
 
+TEST_F(AppTest, PlayThenDeleteRemovesOnlyThePlayedFileOfTheApplicationsStorage) {
+  boot();
+  testsupport::TempDir outside("ferrowen-outside");
+  const std::string foreign = outside.file("theirs.mp4");
+  testsupport::writeFile(foreign, "video");
+  makeFile("link.mp4", "");
+  FileManager::removeItem(file("link.mp4"));
+  ASSERT_EQ(::symlink(foreign.c_str(), file("link.mp4").c_str()), 0);
+  makeFile("next.mp4", "video");
+  for (const std::string &played : {foreign, file("link.mp4")}) {
+    delegate->playMediaFile(played, true);
+    ASSERT_TRUE(probe->tap("Done")) << probe->lastError();
+    EXPECT_EQ(modalCount(), 0u);
+  }
+  EXPECT_EQ(testsupport::readFile(foreign), "video");
+  EXPECT_TRUE(FileManager::fileExists(file("next.mp4")));
+  // A second file played before the first ended: the first is cleaned up, the second plays on.
+  makeFile("first.mp4", "video");
+  delegate->playMediaFile(file("first.mp4"), true);
+  delegate->playMediaFile(file("next.mp4"), true);
+  EXPECT_FALSE(FileManager::fileExists(file("first.mp4")));
+  EXPECT_EQ(modalCount(), 1u);
+  ASSERT_TRUE(probe->tap("Done")) << probe->lastError();
+  EXPECT_FALSE(FileManager::fileExists(file("next.mp4")));
+  EXPECT_EQ(modalCount(), 0u);
+}
+
 TEST_F(AppTest, ErrorHelpShowsInTheFtpTabWhileAFolderIsOpen) {
   struct Folder : ViewController, DirViewerScreen {};
   boot();
