@@ -25,6 +25,12 @@ public:
   void SetIdleMsTimeout(unsigned int ms) { idleTimeoutMs = ms == 0 ? 21600000u : ms; }
   unsigned int get_IdleMsTimeout() const { return idleTimeoutMs; }
   void setNoDelay(bool on);
+  // A limit on the whole of a set-up, whatever the peer sends: every wait from now on ends by
+  // the deadline, msFromNow ahead (0: no deadline), until it is cleared.
+  void setDeadline(unsigned int msFromNow);
+  void clearDeadline() { hasDeadline = false; }
+  // The wait cut to what is left before the deadline; false (with a log line) when it has passed.
+  bool capToDeadline(unsigned int &timeoutMs, LogBase &log) const;
   bool GetSockName2(StringBuffer &addr, int &port, LogBase &log);
   void CloseSocket(int unused, LogBase &log);
   bool isSock() const { return socketFd != -1; }
@@ -116,6 +122,8 @@ public:
   StringBuffer bindIpAddress;
   int bindPort = 0;
   bool perfMonEnabled = false;
+  bool hasDeadline = false;
+  unsigned int deadlineTick = 0;
   // Longest line the line readers accept.
   unsigned int maxLineLen = 8192;
 

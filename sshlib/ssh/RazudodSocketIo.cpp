@@ -7,6 +7,7 @@
 #include "sshlib/core/DataBuffer.h"
 #include "sshlib/core/LogBase.h"
 #include "sshlib/core/Psdk.h"
+#include "sshlib/core/TickSource.h"
 #include "sshlib/ssh/RazudodSocket.h"
 
 namespace {
@@ -30,6 +31,23 @@ int RazudodSocket::pollOnce(short events, int timeoutMs, short &revents) {
   return rc;
 }
 
+void RazudodSocket::setDeadline(unsigned int msFromNow) {
+  hasDeadline = msFromNow != 0;
+  deadlineTick = TickSource::now() + msFromNow;
+}
+
+bool RazudodSocket::capToDeadline(unsigned int &timeoutMs, LogBase &log) const {
+  if (!hasDeadline) return true;
+  // Signed difference: the tick counter may wrap between now and the deadline.
+  int left = (int)(deadlineTick - TickSource::now());
+  if (left <= 0) {
+    log.LogError("The time allowed for connecting has passed.");
+    return false;
+  }
+  if (timeoutMs == 0 || timeoutMs > (unsigned int)left) timeoutMs = (unsigned int)left;
+  return true;
+}
+
 bool RazudodSocket::waitForDataHB(unsigned int heartbeatMs, unsigned int timeoutMs,
                                   ProgressMonitor *pm, bool &socketError, bool &aborted,
                                   bool &timedOut, LogBase &log) {
@@ -41,6 +59,12 @@ bool RazudodSocket::waitForDataHB(unsigned int heartbeatMs, unsigned int timeout
   }
   heartbeatMs = normalHeartbeat(heartbeatMs);
   if (timeoutMs == 0) timeoutMs = kSixHoursMs;
+  const unsigned int uncapped = timeoutMs;
+  if (!capToDeadline(timeoutMs, log)) {
+    timedOut = true;
+    return false;
+  }
+  const bool capped = timeoutMs < uncapped;
   unsigned int used = 0;
   bool first = true;
   for (;;) {
@@ -64,6 +88,7 @@ bool RazudodSocket::waitForDataHB(unsigned int heartbeatMs, unsigned int timeout
     if (used >= timeoutMs) {
       log.LogError("Timeout waiting to read socket or accept connection");
       log.LogDataLong("timeoutMs", (int)timeoutMs);
+      if (capped) log.LogError("The time allowed for connecting has passed.");
       timedOut = true;
       return false;
     }
@@ -234,9 +259,13 @@ bool RazudodSocket::SendBytes2(const unsigned char *data, unsigned int n, unsign
       if (err == EINTR) continue;
       if (err == EAGAIN || err == EWOULDBLOCK || err == EINPROGRESS) {
         bool exc = false, aborted = false, timedOut = false, sockErr = false;
-        if (waitWriteableMsHB(heartbeatMs, 0, writeLimit, false, log, pm, exc, aborted, timedOut,
-                              sockErr))
+        unsigned int limit = writeLimit;
+        if (!capToDeadline(limit, log)) {
+          timedOut = true;
+        } else if (waitWriteableMsHB(heartbeatMs, 0, limit, false, log, pm, exc, aborted, timedOut,
+                                     sockErr)) {
           continue;
+        }
         setBlocking();
         if (aborted) {
           log.LogError("Socket send aborted by application");
