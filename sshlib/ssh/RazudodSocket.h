@@ -7,6 +7,9 @@
 #include "sshlib/ssh/BandwidthThrottle.h"
 #include "sshlib/ssh/SocketReadFailInfo.h"
 
+#include <cstddef>
+#include <vector>
+
 struct addrinfo;
 class DataBuffer;
 class LogBase;
@@ -122,6 +125,10 @@ public:
   StringBuffer bindIpAddress;
   int bindPort = 0;
   bool perfMonEnabled = false;
+  // Bytes received ahead of what was asked, handed out by the next receives.
+  std::vector<unsigned char> recvBuf;
+  std::size_t recvPos = 0, recvLen = 0;
+  static constexpr unsigned int kRecvAhead = 256 * 1024;
   bool hasDeadline = false;
   unsigned int deadlineTick = 0;
   // Longest line the line readers accept.
@@ -147,6 +154,8 @@ public:
                    ProgressMonitor *pm);
 
 private:
+  // The accounting of received bytes: throttle, rate meter and progress (with its abort).
+  bool deliverReceived(unsigned int count, ProgressMonitor *pm, bool &aborted);
   bool bindIfNeeded(LogBase &log, bool bindIfConfigured);
   void closeAfterFailure();
   bool readLine(DataBuffer &out, unsigned int heartbeatMs, LogBase &log, ProgressMonitor *pm,

@@ -1,4 +1,5 @@
 // The data path: sliced waits, throttled sends, receives, exact-length reads and line readers.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
@@ -128,6 +129,7 @@ bool RazudodSocket::waitForData2(unsigned int timeoutMs, bool exact, ProgressMon
 }
 
 bool RazudodSocket::checkDataAvailable(LogBase &log) {
+  if (recvPos < recvLen) return true;
   bool err = false;
   return waitForData2(0, true, nullptr, err, log, 0);
 }
@@ -336,6 +338,13 @@ bool RazudodSocket::ReceiveBytes2(unsigned char *buf, unsigned int &count, unsig
     isConnected = false;
     return false;
   }
+  // Bytes read ahead by an earlier receive are handed out first, without another wait.
+  if (recvPos < recvLen) {
+    count = (unsigned int)std::min<size_t>(want, recvLen - recvPos);
+    memcpy(buf, recvBuf.data() + recvPos, count);
+    recvPos += count;
+    return deliverReceived(count, pm, aborted);
+  }
   if (!waitForDataHB(heartbeatMs, idleTimeoutMs == 0 ? kSixHoursMs : idleTimeoutMs, pm, socketError,
                      aborted, timedOut, log))
     return false;
@@ -346,9 +355,14 @@ bool RazudodSocket::ReceiveBytes2(unsigned char *buf, unsigned int &count, unsig
     aborted = true;
     return false;
   }
+  // A small read (a packet's first block, a line's next byte) takes what is there, up to a
+  // whole buffer, so that the rest of the packet needs no wait and no call of its own.
   ssize_t r;
+  const bool ahead = want < kRecvAhead;
+  if (ahead && recvBuf.size() < kRecvAhead) recvBuf.resize(kRecvAhead);
+  recvPos = recvLen = 0;
   do {
-    r = ::recv(socketFd, buf, want, 0);
+    r = ::recv(socketFd, ahead ? recvBuf.data() : buf, ahead ? kRecvAhead : want, 0);
   } while (r < 0 && errno == EINTR);
   if (r == 0) {
     log.LogDataLong("numBytesRequested", (int)want);
@@ -365,7 +379,18 @@ bool RazudodSocket::ReceiveBytes2(unsigned char *buf, unsigned int &count, unsig
     isConnected = false;
     return false;
   }
-  count = (unsigned int)r;
+  if (ahead) {
+    recvLen = (size_t)r;
+    count = (unsigned int)std::min<size_t>(want, recvLen);
+    memcpy(buf, recvBuf.data(), count);
+    recvPos = count;
+  } else {
+    count = (unsigned int)r;
+  }
+  return deliverReceived(count, pm, aborted);
+}
+
+bool RazudodSocket::deliverReceived(unsigned int count, ProgressMonitor *pm, bool &aborted) {
   recvThrottle.addBytes32(count);
   if (perfMonEnabled) recvPerfMon.updatePerformance32(count, pm);
   if (pm) {
