@@ -100,8 +100,11 @@ private:
     outType = t;
     satisfied = true;
   }
-  // The caller's message: the call ends, unless a key exchange is still running.
+  // The caller's message: the call ends, unless a key exchange is still running. Channel data
+  // that comes after the held message while the exchange runs waits in the queue for the
+  // caller's next read: a server may go on sending while we re-key.
   Next finish() {
+    if (satisfied && t == 94) queue(16);
     hold();
     return tr.rekeyRunning ? Next::ReadOn : Next::EndTrue;
   }
@@ -393,6 +396,15 @@ bool SshTransport::rekeyStep(DataBuffer &msg, ProgressMonitor *pm, LogBase &log,
   bool gex = kexAlgorithm == 160 || kexAlgorithm == 256;
   if (t == 20) {
     log.LogInfo("Received key exchange init message");
+    if (rekeyRunning) {
+      // Ours is out already and one KEXINIT a side is all an exchange has: a server that
+      // repeats its own before it has read ours gets no second one. The server signs the
+      // exchange with the last KEXINIT it sent, so that one takes the place of the first.
+      log.LogInfo("Key exchange already under way: the repeated KEXINIT is not answered.");
+      serverKexInit.clear();
+      serverKexInit.append(msg);
+      return true;
+    }
     if (!sendKexInit(pm, log, verbose)) return false;
     rekeyRunning = true;
     if (!parseKexInit(msg, log)) return false;
