@@ -16,6 +16,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -149,6 +150,12 @@ void FTPServer::didAcceptIncomingConnection(TCPServer &server,
   if (!readStream->open() || !writeStream->open()) {
     disconnectFromClient();
     return;
+  }
+  // Replies are short and often come two in a row with no command between ("150" then "226"):
+  // with Nagle's algorithm the second waits for the client's delayed acknowledgement.
+  if (int fd = writeStream->nativeSocket(); fd >= 0) {
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   }
   idle_.start();
   serverIsActive();
