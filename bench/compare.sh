@@ -3,6 +3,8 @@
 #   - the FTP client against vsftpd, next to curl against the same server: download and upload,
 #     plain FTP, FTPS with TLS 1.3, and FTPS with TLS 1.2 and an AES-CBC suite;
 #   - the FTP sharing server next to vsftpd, curl downloading from each;
+#   - the FTP sharing server next to vsftpd, lftp mirroring 500 small files from each (files per
+#     second: a reply held back on the control connection shows here);
 #   - the web sharing server next to python's http.server, curl downloading from each;
 #   - the web sharing server next to nginx (one worker): requests per second for a 4 KiB file,
 #     wrk with 50 connections, each request on a connection of its own.
@@ -12,8 +14,8 @@
 #
 #   bench/compare.sh [size-in-MiB] [rounds]        (defaults: 1024 MiB, 3 rounds)
 #
-# Builds a release build in build/release first. Needs root (vsftpd), and curl, vsftpd, nginx,
-# wrk and openssl (scripts/packages.txt). Not part of the test suite: nothing here is asserted.
+# Builds a release build in build/release first. Needs root (vsftpd), and curl, lftp, vsftpd,
+# nginx, wrk and openssl (scripts/packages.txt). Not part of the test suite: nothing here is asserted.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -27,7 +29,7 @@ cmake --build "$build" -j 4 --target ferrowen bench_ftp_client_transfer > /dev/n
 ferrowen="$build/ferrowen"
 client="$build/bench/ftp/bench_ftp_client_transfer"
 
-for tool in /usr/sbin/vsftpd /usr/sbin/nginx /usr/bin/wrk /usr/bin/curl /usr/bin/openssl; do
+for tool in /usr/sbin/vsftpd /usr/sbin/nginx /usr/bin/wrk /usr/bin/curl /usr/bin/lftp /usr/bin/openssl; do
   [[ -x $tool ]] || { echo "$tool is missing (scripts/setup.sh installs it)" >&2; exit 2; }
 done
 
@@ -104,7 +106,8 @@ timed() {
 }
 
 # once <mode> <cpu-source> <command...>: runs the command, prints "<MB/s or req/s> <CPU seconds>".
-# mode "bytes" divides the size by the time; mode "wrk" takes the requests per second wrk reports.
+# mode "bytes" divides the size by the time; mode "files" divides $files_count by it; mode "wrk"
+# takes the requests per second wrk reports.
 # cpu-source: "self" is the command's own CPU, "own" the command's own report ("<seconds> <cpu>"
 # on its output), a pid that server's CPU during the run.
 once() {
@@ -122,7 +125,11 @@ once() {
     else
       line=$(timed "$@") || return 1
     fi
-    rate=$(awk -v s="$line" -v b="$bytes" 'BEGIN { split(s, f, " "); printf "%.0f", b / f[1] / 1e6 }')
+    if [[ $mode == files ]]; then
+      rate=$(awk -v s="$line" -v n="$files_count" 'BEGIN { split(s, f, " "); printf "%.0f", n / f[1] }')
+    else
+      rate=$(awk -v s="$line" -v b="$bytes" 'BEGIN { split(s, f, " "); printf "%.0f", b / f[1] / 1e6 }')
+    fi
     cpu=$(awk -v s="$line" 'BEGIN { split(s, f, " "); print f[2] }')
   fi
   if [[ $cpu_source != self && $cpu_source != own ]]; then
@@ -266,6 +273,10 @@ mkdir -p "$files"
 chmod 755 "$home" "$home/Documents" "$files"
 ln "$work/data/big.bin" "$files/big.bin"
 ln "$work/data/small.bin" "$files/small.bin"
+files_count=500
+mkdir -p "$files/many"
+for i in $(seq 1 "$files_count"); do head -c $((i * 13 % 4096)) /dev/urandom > "$files/many/f$i"; done
+chmod -R a+rX "$files/many"
 
 # ferrowen_server <FTPServer|WebServer> <port>
 ferrowen_server() {
@@ -281,14 +292,25 @@ curl_get=(/usr/bin/curl -s -S -f --disable-epsv -u anonymous:bench@ -o /dev/null
 port=$(free_port)
 ferrowen_server FTPServer "$port"
 ours_pid=$server_pid
+ours_port=$port
 ours=("${curl_get[@]}" "ftp://127.0.0.1:$port/big.bin")
 port=$(free_port)
 vsftpd_conf "$port" no | sed "s|^anon_root=.*|anon_root=$files|; s|^write_enable=.*|write_enable=NO|" \
   > "$work/vsftpd-share.conf"
 start_server "$port" /usr/sbin/vsftpd "$work/vsftpd-share.conf"
 theirs_pid=$server_pid
+theirs_port=$port
 theirs=("${curl_get[@]}" "ftp://127.0.0.1:$port/big.bin")
 pair "FTP server -> curl" vsftpd bytes "$ours_pid" "$theirs_pid"
+# lftp mirror: one file after another over one control connection, into a fresh folder each run.
+lftp_mirror() { # port
+  echo "set ftp:prefer-epsv no; set ftp:use-mlsd no; set ftp:ssl-allow no; set net:max-retries 1;" \
+    "open -u anonymous,bench@ ftp://127.0.0.1:$1; mirror --parallel=1 /many $work/mirror"
+}
+mirror_run=(bash -c 'rm -rf "$0" && exec /usr/bin/lftp -c "$1"' "$work/mirror")
+ours=("${mirror_run[@]}" "$(lftp_mirror "$ours_port")")
+theirs=("${mirror_run[@]}" "$(lftp_mirror "$theirs_port")")
+pair "FTP server 500 files -> lftp" vsftpd files "$ours_pid" "$theirs_pid"
 stop_server "$ours_pid"
 stop_server "$theirs_pid"
 
@@ -340,5 +362,6 @@ echo
 printf '%-30s %-18s %9s %8s %9s %8s %6s\n' "${size_mib} MiB, best of $rounds" "peer" \
   "Ferrowen" "CPU" "peer" "CPU" "ratio"
 printf '%s\n' "${rows[@]}"
-echo "Figures: MB/s (10^6 bytes per second), for the 4 KiB row requests per second. CPU: the client's"
+echo "Figures: MB/s (10^6 bytes per second), for the 4 KiB row requests per second, for the 500-file"
+echo "row files per second. CPU: the client's"
 echo "for client rows, the server's for server rows."
