@@ -117,6 +117,30 @@ private:
     }
     return Next::ReadOn;
   }
+  // Between our KEXINIT and our NEWKEYS only transport and key-exchange messages may go out.
+  bool mayAnswer() const { return !tr.rekeyRunning || tr.rekeyNewKeysSent; }
+  // Sends an answer of the connection layer now, or holds it until our NEWKEYS is out.
+  bool answer(const char *what, DataBuffer &payload) {
+    if (mayAnswer()) return tr.sendMessage(what, payload, pm, log, verbose);
+    tr.heldReplies.emplace_back(
+        what, std::string((const char *)payload.getData2(), (size_t)payload.getSize()));
+    return true;
+  }
+  bool sendHeldReplies() {
+    std::vector<std::pair<std::string, std::string>> held;
+    held.swap(tr.heldReplies);
+    for (auto &[what, bytes] : held) {
+      DataBuffer payload;
+      payload.append(bytes.data(), (unsigned int)bytes.size());
+      if (!tr.sendMessage(what.c_str(), payload, pm, log, verbose)) return false;
+    }
+    return true;
+  }
+  static void channelMessage(unsigned char type, unsigned int serverChannel, DataBuffer &out) {
+    out.appendChar(type);
+    SshTransport::pack_uint32(serverChannel, out);
+  }
+
   bool waitsForChannelData() const { return waitCode == 3 || waitCode == 4 || waitCode == 99; }
   void queue(int calledFrom) { tr.queuePayload(*msg, log, verbose, calledFrom); }
 
@@ -209,9 +233,18 @@ private:
     if (forGiven) {
       channel->receivedClose = true;
       closeReceived = true;
-      if (!channel->sentClose &&
-          (!tr.channelSendClose(*channel, pm, log, verbose) || (pm && pm->get_Aborted())))
-        return Next::EndFalse;
+      if (!channel->sentClose) {
+        bool sent;
+        if (!mayAnswer()) {
+          DataBuffer close;
+          channelMessage(97, channel->serverChannelNum, close);
+          sent = answer("CHANNEL_CLOSE", close);
+          channel->sentClose = true;
+        } else {
+          sent = tr.channelSendClose(*channel, pm, log, verbose);
+        }
+        if (!sent || (pm && pm->get_Aborted())) return Next::EndFalse;
+      }
       return waitsForChannelData() ? finish() : readOn();
     }
     queue(channel ? 7 : 8);
@@ -257,14 +290,17 @@ private:
     } else if (wantReply) {
       // Nothing we run asks for channel requests: every one that wants an answer is refused
       // (keep-alive probes included), and none that does not want one is answered.
-      SshChannel other;
-      SshChannel &target = forGiven ? *channel : other;
-      if (!forGiven) other.serverChannelNum = tr.openChannelNums[reqCh];
+      unsigned int serverChannel = forGiven ? channel->serverChannelNum : tr.openChannelNums[reqCh];
       if (reqType.containsSubstringNoCase("keepalive@openssh.com")) {
         DataBuffer empty;
         if (!tr.sendIgnoreMsg(empty, pm, log, verbose)) return Next::EndFalse;
       }
-      if (!tr.sendChannelFailure(target, pm, log, verbose)) return Next::EndFalse;
+      DataBuffer failure;
+      channelMessage(100, serverChannel, failure);
+      if (!answer("CHANNEL_FAILURE", failure)) {
+        log.LogError("Error sending CHANNEL_FAILURE message");
+        return Next::EndFalse;
+      }
     }
     return readOn();
   }
@@ -326,7 +362,7 @@ private:
       if (wantReply) {
         DataBuffer reply;
         reply.appendChar(82);
-        if (!tr.sendMessage("SSH2_MSG_REQUEST_FAILURE", reply, pm, log, verbose)) {
+        if (!answer("SSH2_MSG_REQUEST_FAILURE", reply)) {
           log.LogError("Error sending SSH2_MSG_REQUEST_FAILURE message to server");
           return Next::EndFalse;
         }
@@ -345,6 +381,7 @@ private:
       failInfo.connectionClosed = 1;
       return Next::EndFalse;
     }
+    if (mayAnswer() && !sendHeldReplies()) return Next::EndFalse;
     if (t == 21) {
       if (wasSatisfied) {
         log.LogInfo("Return condition previously satisfied, got the REKEY we were waiting "
@@ -407,6 +444,7 @@ bool SshTransport::rekeyStep(DataBuffer &msg, ProgressMonitor *pm, LogBase &log,
     }
     if (!sendKexInit(pm, log, verbose)) return false;
     rekeyRunning = true;
+    rekeyNewKeysSent = false;
     if (!parseKexInit(msg, log)) return false;
     calcKeyExchangeNumBits(rekeyNumBits, rekeyPbits);
     log.LogDataLong("numBits", (int)rekeyNumBits);
@@ -427,6 +465,7 @@ bool SshTransport::rekeyStep(DataBuffer &msg, ProgressMonitor *pm, LogBase &log,
     if (!handleDhReply(msg, t, rekeyPbits, true, log, verbose)) return false;
     log.LogInfo("[SSH] Sending newkeys to server...");
     if (!sendNewKeys(pm, log, verbose)) return false;
+    rekeyNewKeysSent = true;
     log.LogInfo("Expecting newkeys from server...");
     return true;
   }

@@ -93,3 +93,59 @@ TEST(SshRekey, ServerRepeatingKexInitAndSendingDataMidExchange) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(SshRekey, AnswersOwedDuringTheExchangeWaitForItsEnd) {
+  // Only transport and key-exchange messages may follow our KEXINIT until our NEWKEYS: a
+  // request the server makes in between is answered right after our NEWKEYS.
+  static SshLoginKey key;
+  ASSERT_TRUE(key.ok);
+  FakeSshOptions o;
+  o.afterKexInit = [](FakeSshServer &f) {
+    DataBuffer global, channelRequest;
+    global.appendChar(80);
+    SshTransport::pack_string("probe@example.com", global);
+    SshTransport::pack_bool(true, global);
+    channelRequest.appendChar(98);
+    SshTransport::pack_uint32(kOurChannel, channelRequest);
+    SshTransport::pack_string("x-probe@example.com", channelRequest);
+    SshTransport::pack_bool(true, channelRequest);
+    return f.send(global) && f.send(channelRequest);
+  };
+  FakeSshServer server(
+      [](FakeSshServer &f) {
+        DataBuffer m;
+        if (!f.handshake(key) || !f.keyExchange(key, false) || !sendData(f, "after")) return;
+        while (std::count(f.received.begin(), f.received.end(), 100u) == 0 && f.read(m)) {
+        }
+      },
+      o);
+  SshTransport t;
+  CaptureLog log;
+  ASSERT_TRUE(sshConnectTo(t, server.port, log)) << log.text;
+  SshChannel ch;
+  ch.clientChannelNum = kOurChannel;
+  ch.serverChannelNum = kServerChannel;
+  ch.m_curClientWinSize = 1 << 20;
+  t.channelOpened(kOurChannel, kServerChannel);
+  DataBuffer data;
+  bool eof = false, close = false, disc = false;
+  SocketReadFailInfo fi;
+  ASSERT_TRUE(t.readChannelData(ch, data, eof, close, nullptr, log, disc, fi, false)) << log.text;
+  EXPECT_EQ(std::string((const char *)data.getData2(), data.getSize()), "after");
+  server.join();
+  const auto &got = server.received;
+  auto lastNewKeys = std::find(got.rbegin(), got.rend(), 21u);
+  auto requestFailure = std::find(got.begin(), got.end(), 82u);
+  auto channelFailure = std::find(got.begin(), got.end(), 100u);
+  ASSERT_TRUE(lastNewKeys != got.rend() && requestFailure != got.end() &&
+              channelFailure != got.end());
+  const long newKeysAt = got.rend() - lastNewKeys - 1;
+  EXPECT_GT(requestFailure - got.begin(), newKeysAt);
+  EXPECT_GT(channelFailure - got.begin(), requestFailure - got.begin());
+  EXPECT_TRUE(t.heldReplies.empty());
+  t.forcefulClose(log);
+}
+
+} // namespace
