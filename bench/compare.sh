@@ -7,7 +7,11 @@
 #     second: a reply held back on the control connection shows here);
 #   - the web sharing server next to python's http.server, curl downloading from each;
 #   - the web sharing server next to nginx (one worker): requests per second for a 4 KiB file,
-#     wrk with 50 connections, each request on a connection of its own.
+#     wrk with 50 connections, each request on a connection of its own;
+#   - the FTP client listing a folder of LIST_ENTRIES files (default 100,000) next to lftp's
+#     `cls -l` (entries per second; ours after its login, lftp's whole run);
+#   - the transfer queue alone (no peer): seconds to add 100, 1,000, 10,000 rows as a folder
+#     download adds them and to report each done, with the growth from one size to the next.
 # Prints one table: both figures, the ratio (Ferrowen / peer) and the CPU seconds each side used
 # (the client's for client rows, the server's for server rows). Figures are the best of ROUNDS,
 # taken in turns with the peer's. Both clients write the downloaded file to the same disk.
@@ -25,11 +29,11 @@ build="$root/build/release"
 
 echo "building the release build in $build..." >&2
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DFERROWEN_TESTS=OFF > /dev/null
-cmake --build "$build" -j 4 --target ferrowen bench_ftp_client_transfer > /dev/null
+cmake --build "$build" -j 4 --target ferrowen bench_ftp_client_transfer bench_queue_growth > /dev/null
 ferrowen="$build/ferrowen"
 client="$build/bench/ftp/bench_ftp_client_transfer"
 
-for tool in /usr/sbin/vsftpd /usr/sbin/nginx /usr/bin/wrk /usr/bin/curl /usr/bin/lftp /usr/bin/openssl; do
+for tool in /usr/sbin/vsftpd /usr/sbin/nginx /usr/bin/wrk /usr/bin/curl /usr/bin/openssl /usr/bin/lftp; do
   [[ -x $tool ]] || { echo "$tool is missing (scripts/setup.sh installs it)" >&2; exit 2; }
 done
 
@@ -106,16 +110,17 @@ timed() {
 }
 
 # once <mode> <cpu-source> <command...>: runs the command, prints "<MB/s or req/s> <CPU seconds>".
-# mode "bytes" divides the size by the time; mode "files" divides $files_count by it; mode "wrk"
-# takes the requests per second wrk reports.
+# mode "bytes" divides the size by the time; mode "items" divides $items by it (entries or files
+# per second); mode "wrk" takes the requests per second wrk reports.
 # cpu-source: "self" is the command's own CPU, "own" the command's own report ("<seconds> <cpu>"
 # on its output), a pid that server's CPU during the run.
 once() {
   local mode=$1 cpu_source=$2
   shift 2
-  local before=0 rate cpu line
+  local before=0 rate cpu line bytes=$bytes
   sync # the last run's written file goes to the disk before this one, not during it
   [[ $cpu_source != self && $cpu_source != own ]] && before=$(cpu_of "$cpu_source")
+  [[ $mode == items ]] && bytes=$((items * 1000000)) # entries per second
   if [[ $mode == wrk ]]; then
     rate=$("$@" | awk '/Requests\/sec/ { print $2 }')
     cpu=0
@@ -125,11 +130,7 @@ once() {
     else
       line=$(timed "$@") || return 1
     fi
-    if [[ $mode == files ]]; then
-      rate=$(awk -v s="$line" -v n="$files_count" 'BEGIN { split(s, f, " "); printf "%.0f", n / f[1] }')
-    else
-      rate=$(awk -v s="$line" -v b="$bytes" 'BEGIN { split(s, f, " "); printf "%.0f", b / f[1] / 1e6 }')
-    fi
+    rate=$(awk -v s="$line" -v b="$bytes" 'BEGIN { split(s, f, " "); printf "%.0f", b / f[1] / 1e6 }')
     cpu=$(awk -v s="$line" 'BEGIN { split(s, f, " "); print f[2] }')
   fi
   if [[ $cpu_source != self && $cpu_source != own ]]; then
@@ -176,6 +177,15 @@ mkdir -p "$ftp_root/pub"
 chmod 755 "$ftp_root"
 chown ftp:ftp "$ftp_root/pub"
 ln "$work/data/big.bin" "$ftp_root/pub/big.bin"
+list_entries=${LIST_ENTRIES:-100000}
+echo "making a folder of $list_entries empty files..." >&2
+mkdir -p "$ftp_root/pub/many"
+/usr/bin/python3 - "$ftp_root/pub/many" "$list_entries" <<'PY'
+import os, sys
+folder, count = sys.argv[1], int(sys.argv[2])
+for i in range(count):
+    open(os.path.join(folder, "file-%06d.dat" % i), "w").close()
+PY
 down="$work/down"
 mkdir -p "$down"
 
@@ -263,6 +273,13 @@ for variant in plain tls13 tls12; do
   theirs=("${curl[@]}" -T "$work/data/big.bin" "$url/curl-up.bin")
   pair "client upload, $label" curl bytes own self
   rm -f "$ftp_root/pub/up.bin" "$ftp_root/pub/curl-up.bin" "$down/big.bin"
+  if [[ $variant == plain ]]; then
+    items=$list_entries
+    ours=("$client" "$port" list /pub/many - - plain)
+    theirs=(/usr/bin/lftp -c "set ftp:prefer-epsv no; set ftp:ssl-allow no; set cmd:cls-default -l;
+      open -u anonymous,bench@ ftp://127.0.0.1:$port; cls /pub/many")
+    pair "client listing, $items entries" "lftp cls -l" items own self
+  fi
   stop_server "$pid"
 done
 
@@ -310,7 +327,8 @@ lftp_mirror() { # port
 mirror_run=(bash -c 'rm -rf "$0" && exec /usr/bin/lftp -c "$1"' "$work/mirror")
 ours=("${mirror_run[@]}" "$(lftp_mirror "$ours_port")")
 theirs=("${mirror_run[@]}" "$(lftp_mirror "$theirs_port")")
-pair "FTP server 500 files -> lftp" vsftpd files "$ours_pid" "$theirs_pid"
+items=$files_count
+pair "FTP server 500 files -> lftp" vsftpd items "$ours_pid" "$theirs_pid"
 stop_server "$ours_pid"
 stop_server "$theirs_pid"
 
@@ -362,6 +380,9 @@ echo
 printf '%-30s %-18s %9s %8s %9s %8s %6s\n' "${size_mib} MiB, best of $rounds" "peer" \
   "Ferrowen" "CPU" "peer" "CPU" "ratio"
 printf '%s\n' "${rows[@]}"
-echo "Figures: MB/s (10^6 bytes per second), for the 4 KiB row requests per second, for the 500-file"
-echo "row files per second. CPU: the client's"
-echo "for client rows, the server's for server rows."
+echo "Figures: MB/s (10^6 bytes per second), for the 4 KiB row requests per second, for the listing"
+echo "row entries per second, for the 500-file row files per second. CPU: the client's for client"
+echo "rows, the server's for server rows."
+echo
+echo "The transfer queue alone, as it grows (seconds; growth: against the size before, 10x rows):"
+"$build/bench/queue/bench_queue_growth" 100 1000 10000 2> /dev/null
