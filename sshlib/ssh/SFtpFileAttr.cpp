@@ -170,6 +170,7 @@ void SFtpFileAttr::pack(unsigned int v, DataBuffer &o) {
       T::pack_uint32(attribBits, o);
       if (v >= 6) T::pack_uint32(attribBitsValid, o);
     }
+    if (v == 5 && (f & kLinkCount)) T::pack_uint32(linkCount, o); // as it was read
     if (v >= 6) {
       if (f & kTextHint) o.appendChar(textHint);
       if (f & kMimeType) T::pack_sb(mimeType, o);
