@@ -1,12 +1,15 @@
 #include "app/shell/ShellServices.h"
 
+#include "app/editor/EditFileView.h"
 #include "app/files/LocalFilesServices.h"
+#include "app/files/PhotoGalleryView.h"
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/Reachability.h"
 #include "app/ftp/FTPConnection.h"
 #include "app/ftp/FTPServices.h"
 #include "app/queue/BatchListView.h"
 #include "app/queue/BatchServices.h"
+#include "app/remote/DirViewer.h"
 #include "app/sftp/SFTPWrapper.h"
 #include "app/shell/FerrowenAppDelegate.h"
 #include "app/shell/HelpScreens.h"
@@ -111,6 +114,12 @@ public:
     if (!d || !d->makers.textEditor) return nullptr;
     auto editor = d->makers.textEditor(path);
     if (!editor) return nullptr;
+    // A file the SFTP tab downloaded goes back over that connection, into the folder it is in.
+    if (auto sftp = d->sftpConnection(); sftp && sftp->isConnected())
+      if (auto text = std::dynamic_pointer_cast<EditFileView>(editor)) {
+        text->setSftpConnection(sftp);
+        text->setDirectoryOfTheFile(sftp->lastOperationDir());
+      }
     d->setEditFileView(editor);
     d->showFtpFileTab(editor, platform::lastPathComponent(path), true);
     return std::dynamic_pointer_cast<EditFileViewScreen>(editor);
@@ -145,6 +154,10 @@ public:
     return withDelegate(d_, std::shared_ptr<RemoteFolderScreen>(), [](FerrowenAppDelegate &d) {
       return topOf<RemoteFolderScreen>(d.navigationController());
     });
+  }
+  void getSelectedAsset(const std::string &url, const std::string &name,
+                        std::function<void(const AssetConvertReply &)> reply) override {
+    PhotoGalleryView::getSelectedAsset(url, name, reply);
   }
 
 private:
@@ -238,6 +251,15 @@ public:
     });
     if (top) *folder = top->currentWorkingDirectory();
     return top != nullptr;
+  }
+  bool remoteBrowserNames(std::vector<std::string> *names) override {
+    auto top = withDelegate(d_, std::shared_ptr<DirViewer>(), [](FerrowenAppDelegate &d) {
+      return topOf<DirViewer>(d.navigationController());
+    });
+    if (!top) return false;
+    for (const auto &entry : top->currentDirectoryEverything)
+      names->push_back(entry->name());
+    return true;
   }
   int addBatchItem(int action, const std::string &name, const std::string &path, int64_t size,
                    const std::string &localPath, bool kickstart) override {
