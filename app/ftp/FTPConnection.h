@@ -123,6 +123,7 @@ public:
   int iState() const { return iState_.load(); }
   int iReplyCode() const { return replyCode_.load(); }
   bool fIsConnected() const { return fIsConnected_.load(); }
+  void setFIsConnected(bool connected) { fIsConnected_ = connected; }
   bool fIsLoggedIn() const { return fIsLoggedIn_.load(); }
   bool fSecureLogin() const { return fSecureLogin_.load(); }
   bool fSecureData() const { return fSecureData_.load(); }
