@@ -315,8 +315,15 @@ protected:
   void setTask(int task) {
     if (task == kTaskDownload || task == kTaskUpload || task == kTaskUploadAfterMkDir)
       ++transferGeneration_;
-    iTask_ = task;
-    if (task == kTaskIdle) wakeWaitingTask();
+    const int was = iTask_.exchange(task);
+    if (task != kTaskIdle) return;
+    wakeWaitingTask();
+    // A folder screen that appeared while the task ran chose its toolbar by that task: it
+    // chooses again now the task is over.
+    if (was != kTaskIdle && mainConnection_)
+      onMain([](FTPAppServices &s) {
+        if (auto top = s.topDirViewer()) top->showAppropriateToolbar();
+      });
   }
 
   // One task at a time on the browsing connection: a starter that finds a task running, a

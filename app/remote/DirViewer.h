@@ -93,7 +93,7 @@ public:
   void doButtonStates() override;
   void showEditSaveButton(int mode, bool force) override;
 
-  void showAppropriateToolbar();
+  void showAppropriateToolbar() override;
   void reloadTableView();
   void sortDirectory();
   void reSort();

@@ -54,6 +54,12 @@ public:
     viewed.push_back(testsupport::readFile(path));
   }
   void showErrorForTopFtpTab(const std::string &page) override { helpPages.push_back(page); }
+  void popFtpTab(bool animated) override {
+    if (nav) nav->popViewControllerAnimated(animated);
+  }
+  void popFtpTabToRoot(bool animated) override {
+    if (nav) nav->popToRootViewControllerAnimated(animated);
+  }
 
   std::shared_ptr<NavigationController> nav;
   std::shared_ptr<BatchListView> queue;
