@@ -59,9 +59,11 @@ std::shared_ptr<DirViewer> DirViewer::initWithExistingConnection(std::shared_ptr
 
 std::shared_ptr<DirViewer> DirViewer::initWithExistingSFTPConnection(std::shared_ptr<SFTPWrapper> s,
                                                                      const std::string &nibName) {
+  // The service's delegate is set for each operation to the screen that asked for it
+  // (runOnService), so that a screen made while another screen's operation runs does not take
+  // that operation's reports.
   auto screen = std::make_shared<DirViewer>(nullptr, s, nibName);
   screen->currentWorkingDirectory_ = ".";
-  if (s) s->setDelegate(std::weak_ptr<SFTPWrapperDelegate>(screen));
   return screen;
 }
 
@@ -170,8 +172,6 @@ void DirViewer::viewDidLoad() {
 }
 
 void DirViewer::viewWillAppear(bool) {
-  // The screen on top gets the SFTP service's reports of what it asks for.
-  if (sftpConnection) sftpConnection->setDelegate(std::weak_ptr<SFTPWrapperDelegate>(weakSelf()));
   showAppropriateToolbar();
   tableView->reloadData();
   if (auto ip = tableView->indexPathForSelectedRow()) tableView->deselectRowAtIndexPath(*ip, false);
@@ -1130,8 +1130,9 @@ void DirViewer::runOnService(const std::string &what, std::function<void(SFTPWra
       [service, weak, op = std::move(op)] {
         {
           std::lock_guard lock(screenOperations());
-          if (auto self = weak.lock())
-            service->setDelegate(std::weak_ptr<SFTPWrapperDelegate>(self));
+          // A screen that has gone hears nothing; its operation still runs (a confirmed
+          // deletion, say).
+          service->setDelegate(std::weak_ptr<SFTPWrapperDelegate>(weak));
           op(*service);
           drainMainQueue();
         }
@@ -1150,8 +1151,14 @@ void DirViewer::runOnService(const std::string &what, std::function<void(SFTPWra
 }
 
 void DirViewer::refreshSftp() {
+  // Refresh requests that come while one is waiting to run are answered by that one (a batch of
+  // deletions asks once per file).
+  if (refreshQueued_->exchange(true)) return;
   const std::string folder = currentWorkingDirectory_;
-  runOnService("list", [folder](SFTPWrapper &s) { s.getThisDirectory(folder); });
+  runOnService("list", [folder, queued = refreshQueued_](SFTPWrapper &s) {
+    *queued = false;
+    s.getThisDirectory(folder);
+  });
 }
 
 void DirViewer::showSftpError(const std::string &text, bool folderToolbarLater) {

@@ -18,6 +18,7 @@
 #include "platform/ui/TextInput.h"
 #include "platform/ui/ViewController.h"
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -247,4 +248,6 @@ private:
   std::string pendingPartFolder_;
   // SFTP operations started by this screen that have not ended yet.
   int sftpRunning_ = 0;
+  // A listing of this screen's folder is waiting for its turn.
+  std::shared_ptr<std::atomic<bool>> refreshQueued_ = std::make_shared<std::atomic<bool>>(false);
 };
