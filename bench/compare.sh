@@ -5,7 +5,11 @@
 #   - the FTP sharing server next to vsftpd, curl downloading from each;
 #   - the web sharing server next to python's http.server, curl downloading from each;
 #   - the web sharing server next to nginx (one worker): requests per second for a 4 KiB file,
-#     wrk with 50 connections, each request on a connection of its own.
+#     wrk with 50 connections, each request on a connection of its own;
+#   - the FTP client listing a folder of LIST_ENTRIES files (default 100,000) next to lftp's
+#     `cls -l` (entries per second; ours after its login, lftp's whole run);
+#   - the transfer queue alone (no peer): seconds to add 100, 1,000, 10,000 rows as a folder
+#     download adds them and to report each done, with the growth from one size to the next.
 # Prints one table: both figures, the ratio (Ferrowen / peer) and the CPU seconds each side used
 # (the client's for client rows, the server's for server rows). Figures are the best of ROUNDS,
 # taken in turns with the peer's. Both clients write the downloaded file to the same disk.
@@ -23,11 +27,11 @@ build="$root/build/release"
 
 echo "building the release build in $build..." >&2
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DFERROWEN_TESTS=OFF > /dev/null
-cmake --build "$build" -j 4 --target ferrowen bench_ftp_client_transfer > /dev/null
+cmake --build "$build" -j 4 --target ferrowen bench_ftp_client_transfer bench_queue_growth > /dev/null
 ferrowen="$build/ferrowen"
 client="$build/bench/ftp/bench_ftp_client_transfer"
 
-for tool in /usr/sbin/vsftpd /usr/sbin/nginx /usr/bin/wrk /usr/bin/curl /usr/bin/openssl; do
+for tool in /usr/sbin/vsftpd /usr/sbin/nginx /usr/bin/wrk /usr/bin/curl /usr/bin/openssl /usr/bin/lftp; do
   [[ -x $tool ]] || { echo "$tool is missing (scripts/setup.sh installs it)" >&2; exit 2; }
 done
 
@@ -110,9 +114,10 @@ timed() {
 once() {
   local mode=$1 cpu_source=$2
   shift 2
-  local before=0 rate cpu line
+  local before=0 rate cpu line bytes=$bytes
   sync # the last run's written file goes to the disk before this one, not during it
   [[ $cpu_source != self && $cpu_source != own ]] && before=$(cpu_of "$cpu_source")
+  [[ $mode == items ]] && bytes=$((items * 1000000)) # entries per second
   if [[ $mode == wrk ]]; then
     rate=$("$@" | awk '/Requests\/sec/ { print $2 }')
     cpu=0
@@ -169,6 +174,15 @@ mkdir -p "$ftp_root/pub"
 chmod 755 "$ftp_root"
 chown ftp:ftp "$ftp_root/pub"
 ln "$work/data/big.bin" "$ftp_root/pub/big.bin"
+list_entries=${LIST_ENTRIES:-100000}
+echo "making a folder of $list_entries empty files..." >&2
+mkdir -p "$ftp_root/pub/many"
+/usr/bin/python3 - "$ftp_root/pub/many" "$list_entries" <<'PY'
+import os, sys
+folder, count = sys.argv[1], int(sys.argv[2])
+for i in range(count):
+    open(os.path.join(folder, "file-%06d.dat" % i), "w").close()
+PY
 down="$work/down"
 mkdir -p "$down"
 
@@ -256,6 +270,13 @@ for variant in plain tls13 tls12; do
   theirs=("${curl[@]}" -T "$work/data/big.bin" "$url/curl-up.bin")
   pair "client upload, $label" curl bytes own self
   rm -f "$ftp_root/pub/up.bin" "$ftp_root/pub/curl-up.bin" "$down/big.bin"
+  if [[ $variant == plain ]]; then
+    items=$list_entries
+    ours=("$client" "$port" list /pub/many - - plain)
+    theirs=(/usr/bin/lftp -c "set ftp:prefer-epsv no; set ftp:ssl-allow no; set cmd:cls-default -l;
+      open -u anonymous,bench@ ftp://127.0.0.1:$port; cls /pub/many")
+    pair "client listing, $items entries" "lftp cls -l" items own self
+  fi
   stop_server "$pid"
 done
 
@@ -340,5 +361,9 @@ echo
 printf '%-30s %-18s %9s %8s %9s %8s %6s\n' "${size_mib} MiB, best of $rounds" "peer" \
   "Ferrowen" "CPU" "peer" "CPU" "ratio"
 printf '%s\n' "${rows[@]}"
-echo "Figures: MB/s (10^6 bytes per second), for the 4 KiB row requests per second. CPU: the client's"
-echo "for client rows, the server's for server rows."
+echo "Figures: MB/s (10^6 bytes per second), for the 4 KiB row requests per second, for the listing"
+echo "row entries per second. CPU: the client's for client rows, the server's for"
+echo "server rows."
+echo
+echo "The transfer queue alone, as it grows (seconds; growth: against the size before, 10x rows):"
+"$build/bench/queue/bench_queue_growth" 100 1000 10000 2> /dev/null

@@ -2,6 +2,7 @@
 // viewing, mail, "Open In", bookmark import and uploads into the transfer queue.
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "app/files/ArchiveServices.h"
@@ -47,18 +48,12 @@ std::string typed(TextPromptViewer &p) {
   return p.filename ? p.filename->text() : p.originalFilename;
 }
 
-std::string chosen(EditDataViewController &list) {
-  if (list.rowSelected < 0 || static_cast<size_t>(list.rowSelected) >= list.tableItems.size())
-    return {};
-  return list.tableItems[static_cast<size_t>(list.rowSelected)].name;
-}
-
 } // namespace
 
 // --- Sheets ------------------------------------------------------------------------------------
 
 void LocalFolderViewController::clickSort() {
-  if (shownSheet_ != Sheet::None) return;
+  if (sheet_ && sheet_->isVisible()) return;
   auto mark = [this](int column, const char *ascending, const char *descendingText) {
     if (column != sortColumn_) return std::string();
     return std::string(descending_ ? ascending : descendingText);
@@ -70,11 +65,11 @@ void LocalFolderViewController::clickSort() {
       std::vector<std::string>{"Sort by Name" + mark(0, " (a,b,c)", " (c,b,a)"),
                                "Sort by Size" + mark(1, " (1,2,3)", " (3,2,1)"),
                                "Sort by Date" + mark(2, " (1,2,3)", " (3,2,1)")});
-  showSheet(sheet, Sheet::Sort);
+  showSheet(sheet, Sheet::Sort, Origin{sortBtn_, {}});
 }
 
 void LocalFolderViewController::clickMenuBtn() {
-  if (shownSheet_ != Sheet::None) return;
+  if (sheet_ && sheet_->isVisible()) return;
   std::vector<std::string> buttons{"Import Picture", "Create File"};
   if (!sharedWithiTunes_) buttons.push_back("Create Directory");
   buttons.push_back("Upload All Files");
@@ -83,7 +78,7 @@ void LocalFolderViewController::clickMenuBtn() {
                                           std::static_pointer_cast<ActionSheetDelegate>(
                                               sharedAs<LocalFolderViewController>()),
                                           "Cancel", "Delete All Files", buttons),
-            Sheet::Folder);
+            Sheet::Folder, Origin{menuBtn_, {}});
 }
 
 void LocalFolderViewController::accessoryButtonTappedForRowWithIndexPath(TableView &,
@@ -94,32 +89,39 @@ void LocalFolderViewController::accessoryButtonTappedForRowWithIndexPath(TableVi
     tableView_->deselectRowAtIndexPath(*old, false);
   tableView_->selectRowAtIndexPath(ip, false, TableViewScrollPosition::None);
   doButtonStatesForIndexPath(ip);
-  saveIndexPath_ = ip;
+  if (!entry->isDirectory) checkedName_ = entry->name();
+  const Target target{entry->name(), entry->isDirectory};
   auto self = std::static_pointer_cast<ActionSheetDelegate>(sharedAs<LocalFolderViewController>());
+  std::shared_ptr<ActionSheet> sheet;
   if (entry->isDirectory) {
-    showSheet(std::make_shared<ActionSheet>(entry->name(), self, "Cancel", "Delete Folder",
-                                            std::vector<std::string>{"Rename Folder", "Move Folder",
-                                                                     "Compress to ZIP File",
-                                                                     "Upload Folder"}),
-              Sheet::FolderRow);
-    return;
+    sheet = std::make_shared<ActionSheet>(entry->name(), self, "Cancel", "Delete Folder",
+                                          std::vector<std::string>{"Rename Folder", "Move Folder",
+                                                                   "Compress to ZIP File",
+                                                                   "Upload Folder"});
+  } else {
+    std::vector<std::string> buttons{"Rename File", "Move File"};
+    const int type = entry->fileType();
+    buttons.push_back(type == DirItemInfo::kFileTypeImage ? "Edit Image" : "Copy File");
+    if (type != DirItemInfo::kFileTypeZip) buttons.push_back("Add to ZIP File");
+    if (entry->name() == "bookmarks.txt" || entry->name() == "bookmarks-p.txt")
+      buttons.push_back("Import Bookmarks");
+    else if (DocumentInteraction::canOpen())
+      buttons.push_back("Open In...");
+    tableView_->reloadData();
+    sheet = std::make_shared<ActionSheet>(entry->name(), self, "Cancel", "Delete File", buttons);
   }
-  std::vector<std::string> buttons{"Rename File", "Move File"};
-  const int type = entry->fileType();
-  buttons.push_back(type == DirItemInfo::kFileTypeImage ? "Edit Image" : "Copy File");
-  if (type != DirItemInfo::kFileTypeZip) buttons.push_back("Add to ZIP File");
-  if (entry->name() == "bookmarks.txt" || entry->name() == "bookmarks-p.txt")
-    buttons.push_back("Import Bookmarks");
-  else if (DocumentInteraction::canOpen())
-    buttons.push_back("Open In...");
-  tableView_->reloadData();
-  showSheet(std::make_shared<ActionSheet>(entry->name(), self, "Cancel", "Delete File", buttons),
-            Sheet::FileRow);
+  sheetTarget_ = target;
+  showSheet(sheet, entry->isDirectory ? Sheet::FolderRow : Sheet::FileRow, rowOrigin(ip));
 }
 
 void LocalFolderViewController::clickedButtonAtIndex(ActionSheet &sheet, int index) {
+  // Only the sheet this screen is showing is answered here, whatever its title says.
+  if (&sheet != sheet_.get()) return;
   const Sheet kind = shownSheet_;
+  const Target target = sheetTarget_;
+  const Origin from = sheetOrigin_;
   shownSheet_ = Sheet::None;
+  sheet_.reset();
   const std::string button =
       index >= 0 && index < sheet.numberOfButtons() ? sheet.buttonTitleAtIndex(index) : "";
   switch (kind) {
@@ -136,7 +138,7 @@ void LocalFolderViewController::clickedButtonAtIndex(ActionSheet &sheet, int ind
     break;
   case Sheet::FileRow:
   case Sheet::FolderRow:
-    answerRow(button);
+    answerRow(button, target, from);
     break;
   case Sheet::None:
     break;
@@ -144,82 +146,105 @@ void LocalFolderViewController::clickedButtonAtIndex(ActionSheet &sheet, int ind
 }
 
 void LocalFolderViewController::answerFolderCommands(const std::string &button) {
+  const Origin menu{menuBtn_, {}};
   if (button == "Delete All Files") {
-    int files = 0;
+    // The files counted are the files deleted, whatever arrives meanwhile.
+    std::vector<Target> files;
     for (const auto &row : folderItems_)
-      files += !row->isDirectory;
-    confirm("Confirm Deleting All Files",
-            "All " + std::to_string(files) + " files in this folder will be deleted.  Continue?",
-            "Delete All");
+      if (!row->isDirectory) files.push_back(Target{row->name(), false});
+    const std::string message =
+        "All " + std::to_string(files.size()) + " files in this folder will be deleted.  Continue?";
+    confirm("Confirm Deleting All Files", message, "Delete All", Confirm::DeleteAllFiles,
+            std::move(files));
   } else if (button == "Import Picture") {
     // The photo library and the camera are not part of this system yet.
     alert("Photo Error", "No camera or photo library was found!");
   } else if (button == "Create File") {
-    prompt("Create File", "", "New File Name:", &LocalFolderViewController::doCreateFile);
+    prompt("Create File", "", "New File Name:", menu,
+           [this](TextPromptViewer &p) { doCreateFile(p); });
   } else if (button == "Create Directory") {
-    prompt("Create Directory", "",
-           "New Directory Name:", &LocalFolderViewController::doCreateDirectory);
+    prompt("Create Directory", "", "New Directory Name:", menu,
+           [this](TextPromptViewer &p) { doCreateDirectory(p); });
   } else if (button == "Upload All Files" || button == "Upload All Files & Folders") {
     uploadAll(button != "Upload All Files");
   }
 }
 
-void LocalFolderViewController::answerRow(const std::string &button) {
-  auto entry = actionItem();
-  if (!entry) return;
-  const std::string &name = entry->name();
+void LocalFolderViewController::answerRow(const std::string &button, const Target &target,
+                                          const Origin &from) {
+  const std::string &name = target.name;
+  if (button.empty() || button == "Cancel") {
+    if (auto ip = tableView_->indexPathForSelectedRow())
+      tableView_->deselectRowAtIndexPath(*ip, true);
+    return;
+  }
+  if (!stillThere(target)) return;
+  // The prompts run after this screen may have gone; they hold it only weakly.
+  std::weak_ptr<LocalFolderViewController> weak = sharedAs<LocalFolderViewController>();
   if (button == "Delete File")
     confirm("Confirm File Delete",
-            "\"" + name + "\" will be deleted from your saved files.  Continue?", "Delete");
+            "\"" + name + "\" will be deleted from your saved files.  Continue?", "Delete",
+            Confirm::DeleteItems, {target});
   else if (button == "Delete Folder")
     confirm("Confirm Folder Delete",
             "\"" + name +
                 "\" and all files it contains will be deleted from your saved files.  Continue?",
-            "Delete All");
-  else if (button == "Rename File" || button == "Rename Folder")
-    prompt(button, name, button + " To:", &LocalFolderViewController::doRenameFile);
-  else if (button == "Copy File")
-    prompt("Copy File", name, "Copy File To:", &LocalFolderViewController::doCopyFile);
+            "Delete All", Confirm::DeleteItems, {target});
+  else if (button == "Rename File" || button == "Rename Folder" || button == "Copy File")
+    prompt(button, name, button + " To:", from, [weak, target, button](TextPromptViewer &p) {
+      if (auto s = weak.lock()) s->renameOrCopy(p, target, button == "Copy File");
+    });
   else if (button == "Move File" || button == "Move Folder")
-    showMoveList(entry->isDirectory);
+    showMoveList(target, from);
   else if (button == "Edit Image")
     alert("Edit Image", "The image editor is not available.");
   else if (button == "Add to ZIP File")
-    showAddToZip();
+    showAddToZip(target, from);
   else if (button == "Compress to ZIP File")
-    compressFolder(name);
+    compressFolder(target);
   else if (button == "Upload Folder") {
     uploadFolder(name);
     clearSelection();
   } else if (button == "Import Bookmarks")
-    importBookmarks();
+    importBookmarks(target);
   else if (button == "Open In...")
-    openIn();
-  else if (auto ip = tableView_->indexPathForSelectedRow())
-    tableView_->deselectRowAtIndexPath(*ip, true);
+    openIn(target);
 }
 
-// --- Confirmations -----------------------------------------------------------------------------
+// --- Confirmations ---------------------------------------------------------------------------
 
 void LocalFolderViewController::clickedButtonAtIndex(AlertView &alert, int index) {
-  if (index != 1) return;
-  if (alert.title() == "Confirm File Delete" || alert.title() == "Confirm Folder Delete")
-    deleteAfterConfirm(false);
-  else if (alert.title() == "Confirm Deleting All Files")
-    deleteAfterConfirm(true);
+  // Told apart by the alert itself, never by its title: a file may be named like any title.
+  auto it = std::find_if(confirms_.begin(), confirms_.end(),
+                         [&](const PendingConfirm &c) { return c.alert.lock().get() == &alert; });
+  if (it == confirms_.end()) return;
+  const PendingConfirm pending = *it;
+  confirms_.erase(it);
+  if (index == 1) deleteConfirmed(pending);
 }
 
-void LocalFolderViewController::deleteAfterConfirm(bool allFiles) {
-  if (allFiles) {
-    for (const auto &row : folderItems_) {
-      if (row->isDirectory) continue;
+void LocalFolderViewController::didDismissWithButtonIndex(AlertView &alert, int) {
+  std::erase_if(confirms_, [&](const PendingConfirm &c) {
+    auto shown = c.alert.lock();
+    return !shown || shown.get() == &alert;
+  });
+}
+
+void LocalFolderViewController::deleteConfirmed(const PendingConfirm &pending) {
+  if (pending.kind == Confirm::DeleteAllFiles) {
+    for (const Target &file : pending.targets) {
       if (sharedWithiTunes_ && std::find(std::begin(kKeptOnShared), std::end(kKeptOnShared),
-                                         row->name()) != std::end(kKeptOnShared))
+                                         file.name) != std::end(kKeptOnShared))
         continue;
-      FileManager::removeItem(getPath() + "/" + row->name());
+      // Only what is still the plain file that was counted: never a folder that took its name.
+      const auto attrs = FileManager::attributesOfItem(getPath() + "/" + file.name);
+      if (attrs && attrs->type != FileAttributes::Type::Directory &&
+          attrs->type != FileAttributes::Type::Link)
+        FileManager::removeItem(getPath() + "/" + file.name);
     }
-  } else if (auto entry = actionItem()) {
-    FileManager::removeItem(getPath() + "/" + entry->name());
+  } else {
+    for (const Target &target : pending.targets)
+      if (stillThere(target)) FileManager::removeItem(getPath() + "/" + target.name);
   }
   clearSelection();
   loadFolderData();
@@ -248,21 +273,12 @@ void LocalFolderViewController::doCreateDirectory(TextPromptViewer &p) {
   loadFolderData();
 }
 
-void LocalFolderViewController::doRenameFile(TextPromptViewer &p) {
-  renameOrCopy(p, false);
-}
-
-void LocalFolderViewController::doCopyFile(TextPromptViewer &p) {
-  renameOrCopy(p, true);
-}
-
-void LocalFolderViewController::renameOrCopy(TextPromptViewer &p, bool copy) {
+void LocalFolderViewController::renameOrCopy(TextPromptViewer &p, const Target &target, bool copy) {
   if (folderItems_.empty()) loadFolderData();
-  auto entry = actionItem();
   const std::string name = typed(p);
-  if (!entry || name == entry->name()) return;
-  if (!acceptableName(name) || filenameAlreadyInUse(name)) return;
-  const std::string from = getPath() + "/" + entry->name(), to = getPath() + "/" + name;
+  if (name == target.name) return;
+  if (!acceptableName(name) || filenameAlreadyInUse(name) || !stillThere(target)) return;
+  const std::string from = getPath() + "/" + target.name, to = getPath() + "/" + name;
   if (copy)
     FileManager::copyItem(from, to);
   else
@@ -273,43 +289,63 @@ void LocalFolderViewController::renameOrCopy(TextPromptViewer &p, bool copy) {
 
 // --- Move --------------------------------------------------------------------------------------
 
-void LocalFolderViewController::showMoveList(bool folder) {
-  auto entry = actionItem();
-  if (!entry) return;
+void LocalFolderViewController::showMoveList(const Target &target, const Origin &from) {
+  // Each destination is kept as the entry it was made from; its text only labels it, so a folder
+  // named "Up a Folder" or "Shared with iTunes" is that folder.
+  std::vector<MoveTarget> targets{{MoveTarget::Kind::UpAFolder, ""}}; // row 0: cancel
   std::vector<std::string> items{"Cancel, Don't Move"}, images{imageName(imageBlank24)};
   if (!rootFolder_ || sharedWithiTunes_) {
+    targets.push_back({MoveTarget::Kind::UpAFolder, ""});
     items.push_back("Up a Folder");
     images.push_back(imageName(imageUpFolder));
   }
   for (const auto &row : folderItems_) {
-    if (!row->isDirectory || row == entry) continue;
+    if (!row->isDirectory || row->name() == target.name) continue;
     if (row->isToPhotoLibrary || row->isToiCloud) continue; // later: the photo library and cloud
-    if (folder && row->isToiTunes) continue;
+    if (target.isDirectory && row->isToiTunes) continue;
+    targets.push_back(
+        {row->isToiTunes ? MoveTarget::Kind::SharedFolder : MoveTarget::Kind::Folder, row->name()});
     items.push_back(row->name());
     images.push_back(imageName(row->imageForFileType()));
   }
-  choose("Move " + entry->name(), items, images, folder ? "Move Folder To..." : "Move File To...",
-         &LocalFolderViewController::doMoveFile);
+  std::weak_ptr<LocalFolderViewController> weak = sharedAs<LocalFolderViewController>();
+  choose("Move " + target.name, items, images,
+         target.isDirectory ? "Move Folder To..." : "Move File To...", from,
+         [weak, target, targets](EditDataViewController &list) {
+           if (auto s = weak.lock()) s->doMoveFile(list, target, targets);
+         });
 }
 
-void LocalFolderViewController::doMoveFile(EditDataViewController &list) {
-  auto entry = actionItem();
-  if (!entry || list.rowSelected <= 0) return;
-  const std::string target = chosen(list);
+void LocalFolderViewController::doMoveFile(EditDataViewController &list, const Target &target,
+                                           const std::vector<MoveTarget> &targets) {
+  if (list.rowSelected <= 0 || static_cast<size_t>(list.rowSelected) >= targets.size()) return;
+  if (!stillThere(target)) return;
+  const MoveTarget &to = targets[static_cast<size_t>(list.rowSelected)];
   std::string destination;
-  if (target == "Up a Folder") {
+  switch (to.kind) {
+  case MoveTarget::Kind::UpAFolder: {
     const std::string path = getPath();
     destination =
         sharedWithiTunes_ ? Paths::documents() + "/Files" : path.substr(0, path.rfind('/'));
-  } else if (target == "Shared with iTunes") {
-    destination = Paths::documents();
-  } else {
-    // Only a folder row of this screen is a target; the name never leaves the folder.
-    std::string why;
-    if (!isSingleFileName(target, &why)) return;
-    destination = getPath() + "/" + target;
+    break;
   }
-  FileManager::moveItem(getPath() + "/" + entry->name(), destination + "/" + entry->name());
+  case MoveTarget::Kind::SharedFolder:
+    destination = Paths::documents();
+    break;
+  case MoveTarget::Kind::Folder: {
+    // A folder row of this screen; the name never leaves the folder.
+    if (!isSingleFileName(to.name)) return;
+    destination = getPath() + "/" + to.name;
+    const auto attrs = FileManager::attributesOfItem(destination);
+    if (!attrs || (attrs->type != FileAttributes::Type::Directory &&
+                   attrs->type != FileAttributes::Type::Link)) {
+      stillThere(Target{to.name, true});
+      return;
+    }
+    break;
+  }
+  }
+  FileManager::moveItem(getPath() + "/" + target.name, destination + "/" + target.name);
   clearSelection();
   loadFolderData();
 }
@@ -318,44 +354,44 @@ void LocalFolderViewController::doMoveFile(EditDataViewController &list) {
 
 void LocalFolderViewController::clickUnZip() {
   zipPassword_.clear();
-  auto entry = item(saveIndexPath_);
-  if (!entry) {
-    showEditViewButton(kNone, true);
-    return;
-  }
+  auto entry = checkedItemOrReset();
+  if (!entry) return;
+  const Target archive{entry->name(), false};
   if (entry->fileType() != DirItemInfo::kFileTypeTar &&
       MinizipArchive::UnzipIsEncrypted(getPath() + "/" + entry->name())) {
     std::weak_ptr<LocalFolderViewController> weak = sharedAs<LocalFolderViewController>();
     auto editor = EditDataViewController::initWithTitle(
         "ZIP Password", "", "The ZIP file needs a password:", "EditDataView",
-        [weak](EditDataViewController &e) {
-          if (auto s = weak.lock()) s->enteredZipPassword(e);
+        [weak, archive](EditDataViewController &e) {
+          if (auto s = weak.lock()) s->enteredZipPassword(e, archive);
         });
     editor->showWorkingOnExit = true;
-    if (auto nav = navigationController()) nav->pushViewController(editor, true);
+    present(editor, Origin{navigationItem().rightBarButtonItem(), {}});
     return;
   }
-  clickUnZip2();
+  clickUnZip2(archive);
 }
 
-void LocalFolderViewController::enteredZipPassword(EditDataViewController &editor) {
+void LocalFolderViewController::enteredZipPassword(EditDataViewController &editor,
+                                                   const Target &archive) {
   zipPassword_ = editor.textData ? editor.textData->text() : "";
   if (zipPassword_.empty()) return;
   std::weak_ptr<LocalFolderViewController> weak = sharedAs<LocalFolderViewController>();
-  RunLoop::main()->performAfter(std::chrono::milliseconds(1), [weak] {
-    if (auto s = weak.lock()) s->clickUnZip2();
+  RunLoop::main()->performAfter(std::chrono::milliseconds(1), [weak, archive] {
+    if (auto s = weak.lock()) s->clickUnZip2(archive);
   });
 }
 
-void LocalFolderViewController::clickUnZip2() {
-  auto entry = item(saveIndexPath_);
-  if (entry) {
-    const std::string archive = getPath() + "/" + entry->name();
-    if (entry->fileType() == DirItemInfo::kFileTypeTar) {
+void LocalFolderViewController::clickUnZip2(const Target &archiveItem) {
+  if (stillThere(archiveItem)) {
+    const std::string archive = getPath() + "/" + archiveItem.name;
+    DirItemInfo kind;
+    kind.setName(archiveItem.name);
+    if (kind.fileType() == DirItemInfo::kFileTypeTar) {
       if (!TARWrapper::unTARFile(archive)) alert("Error Opening", "Unable to open the TAR file.");
     } else {
       // "...zip" would unpack into the folder above: the folder's name must be a name.
-      const std::string stem = myFName(entry->name());
+      const std::string stem = myFName(archiveItem.name);
       if (!isSingleFileName(stem)) {
         alert("Error Opening", "Unable to open and uncompress the ZIP file.");
         zipPassword_.clear();
@@ -378,42 +414,48 @@ void LocalFolderViewController::clickUnZip2() {
   showEditViewButton(kNone, true);
 }
 
-void LocalFolderViewController::showAddToZip() {
-  auto entry = actionItem();
-  if (!entry) return;
-  addToZipBase_ = myFName(entry->name());
+void LocalFolderViewController::showAddToZip(const Target &target, const Origin &from) {
+  const std::string base = myFName(target.name);
+  // Row 1 is always base + ".zip"; the others are the archives listed, as they were named.
+  std::vector<std::string> archives{"", base + ".zip"};
   std::vector<std::string> items{"Cancel, Don't Add"}, images{imageName(imageBlank24)};
-  const bool exists = FileManager::fileExists(getPath() + "/" + addToZipBase_ + ".zip");
-  items.push_back(addToZipBase_ + (exists ? ".zip" : ".zip (new)"));
+  const bool exists = FileManager::fileExists(getPath() + "/" + base + ".zip");
+  items.push_back(base + (exists ? ".zip" : ".zip (new)"));
   images.push_back(exists ? imageName(imageZip) : "3-doc-zip-new.png");
   for (const auto &row : folderItems_)
-    if (row->fileType() == DirItemInfo::kFileTypeZip && row->name().rfind(addToZipBase_, 0) != 0) {
+    if (row->fileType() == DirItemInfo::kFileTypeZip && row->name().rfind(base, 0) != 0) {
+      archives.push_back(row->name());
       items.push_back(row->name());
       images.push_back(imageName(imageZip));
     }
-  choose("ZIP " + entry->name(), items, images, "Add To ZIP File...",
-         &LocalFolderViewController::doZipFile);
+  std::weak_ptr<LocalFolderViewController> weak = sharedAs<LocalFolderViewController>();
+  choose("ZIP " + target.name, items, images, "Add To ZIP File...", from,
+         [weak, target, archives](EditDataViewController &list) {
+           if (auto s = weak.lock()) s->doZipFile(list, target, archives);
+         });
 }
 
-void LocalFolderViewController::doZipFile(EditDataViewController &list) {
-  auto entry = actionItem();
-  if (!entry || list.rowSelected <= 0) return;
-  const std::string name = list.rowSelected == 1 ? addToZipBase_ + ".zip" : chosen(list);
-  if (!isSingleFileName(name)) return;
+void LocalFolderViewController::doZipFile(EditDataViewController &list, const Target &target,
+                                          const std::vector<std::string> &archives) {
+  if (list.rowSelected <= 0 || static_cast<size_t>(list.rowSelected) >= archives.size()) return;
+  const std::string &name = archives[static_cast<size_t>(list.rowSelected)];
+  if (!isSingleFileName(name) || !stillThere(target)) return;
   const std::string archive = getPath() + "/" + name;
+  // An archive chosen from the list that has gone is not made afresh under its name.
+  if (list.rowSelected > 1 && !stillThere(Target{name, false})) return;
   MinizipArchive zip;
   const bool exists = FileManager::fileExists(archive);
   const bool opened = exists && sizeOfFileAtPath(archive) >= 23 ? zip.OpenZipFile2(archive)
                                                                 : zip.CreateZipFile2(archive);
-  if (opened) zip.addFileToZip(getPath() + "/" + entry->name(), entry->name());
+  if (opened) zip.addFileToZip(getPath() + "/" + target.name, target.name);
   zip.CloseZipFile2();
   loadFolderData();
 }
 
-void LocalFolderViewController::compressFolder(const std::string &name) {
+void LocalFolderViewController::compressFolder(const Target &target) {
   MinizipArchive zip;
-  if (zip.CreateZipFile2(getPath() + "/" + name + ".zip"))
-    zip.addFolderToZip(getPath() + "/" + name, "");
+  if (zip.CreateZipFile2(getPath() + "/" + target.name + ".zip"))
+    zip.addFolderToZip(getPath() + "/" + target.name, "");
   zip.CloseZipFile2();
   clearSelection();
   loadFolderData();
@@ -423,7 +465,9 @@ void LocalFolderViewController::compressFolder(const std::string &name) {
 
 // The checked row; without one the right-hand button and Upload and Email are reset.
 std::shared_ptr<DirItemInfo> LocalFolderViewController::checkedItemOrReset() {
-  auto entry = item(saveIndexPath_);
+  std::shared_ptr<DirItemInfo> entry;
+  for (const auto &row : folderItemsEverything_)
+    if (checkedName_ && row->name() == *checkedName_ && !row->isDirectory) entry = row;
   if (!entry) {
     showEditViewButton(kNone, true);
     uploadBtn_->setEnabled(false);
@@ -457,8 +501,8 @@ void LocalFolderViewController::clickEdit() {
 }
 
 void LocalFolderViewController::clickEmail() {
-  auto entry = item(saveIndexPath_);
-  if (!entry || entry->isDirectory) return;
+  auto entry = checkedItemOrReset();
+  if (!entry) return;
   MailMessage message;
   auto bytes = FileManager::contentsAtPath(getPath() + "/" + entry->name());
   if (!bytes) return;
@@ -472,20 +516,16 @@ void LocalFolderViewController::clickEmail() {
   if (!MailService::send(message)) alert("Mail", "No mail program was found to send the file.");
 }
 
-void LocalFolderViewController::openIn() {
-  auto entry = actionItem();
-  if (!entry) return;
-  if (!DocumentInteraction::openInMenu(getPath() + "/" + entry->name()))
+void LocalFolderViewController::openIn(const Target &target) {
+  if (!DocumentInteraction::openInMenu(getPath() + "/" + target.name))
     alert("Can't Open File", "There are no Apps installed for viewing this type of file.");
 }
 
-void LocalFolderViewController::importBookmarks() {
-  auto entry = actionItem();
-  if (!entry) return;
+void LocalFolderViewController::importBookmarks(const Target &target) {
   sqlite3 *db = OpenDatabase();
   BookmarkImportCounts counts;
   if (db) {
-    counts = importBookmarksFile(db, getPath() + "/" + entry->name());
+    counts = importBookmarksFile(db, getPath() + "/" + target.name);
     sqlite3_close(db);
   }
   alert("Bookmark Import", bookmarkImportMessage(counts));
@@ -494,8 +534,8 @@ void LocalFolderViewController::importBookmarks() {
 // --- Uploads -----------------------------------------------------------------------------------
 
 void LocalFolderViewController::clickUpload() {
-  auto entry = item(saveIndexPath_);
-  if (!entry || entry->isDirectory) return;
+  auto entry = checkedItemOrReset();
+  if (!entry) return;
   auto &services = LocalFilesServices::shared();
   std::string remote;
   if (!services.browsingConnected() || !services.remoteBrowserFolder(&remote)) {
@@ -503,6 +543,7 @@ void LocalFolderViewController::clickUpload() {
                            "to be uploaded.\n\nThen touch Upload again.");
     return;
   }
+  if (!stillThere(Target{entry->name(), false})) return;
   services.addBatchItem(3, entry->name(), remote, rowSize(*entry), getPath() + "/" + entry->name(),
                         true);
 }

@@ -102,8 +102,10 @@ std::string LocalFolderViewController::currentFolder() const {
 
 void LocalFolderViewController::loadView() {
   auto root = std::make_shared<View>(Rect(0, 0, 320, 480));
-  tableView_ = std::make_shared<TableView>(TableViewStyle::Plain, Rect(0, 0, 320, 436));
-  theToolbar_ = std::make_shared<Toolbar>(Rect(0, 436, 320, 44));
+  // The tablet keeps its commands at the top, above the list.
+  const bool pad = Hardware::isiPad();
+  tableView_ = std::make_shared<TableView>(TableViewStyle::Plain, Rect(0, pad ? 44 : 0, 320, 436));
+  theToolbar_ = std::make_shared<Toolbar>(Rect(0, pad ? 0 : 436, 320, 44));
   root->addSubview(tableView_);
   root->addSubview(theToolbar_);
   setView(root);
@@ -130,15 +132,15 @@ void LocalFolderViewController::viewDidLoad() {
   menuBtn_ = labelled(BarButtonItem::withImage("menu-v3.png", BarButtonItemStyle::Plain,
                                                act(&LocalFolderViewController::clickMenuBtn)),
                       "Menu");
+  sortBtn_ = labelled(BarButtonItem::withImage("sort24.png", BarButtonItemStyle::Plain,
+                                               act(&LocalFolderViewController::clickSort)),
+                      "Sort");
   theToolbar_->setItems(
       {labelled(BarButtonItem::systemItem(BarButtonSystemItem::Refresh,
                                           act(&LocalFolderViewController::clickRefresh)),
                 "Refresh"),
+       BarButtonItem::flexibleSpace(), sortBtn_, BarButtonItem::flexibleSpace(),
        BarButtonItem::flexibleSpace(),
-       labelled(BarButtonItem::withImage("sort24.png", BarButtonItemStyle::Plain,
-                                         act(&LocalFolderViewController::clickSort)),
-                "Sort"),
-       BarButtonItem::flexibleSpace(), BarButtonItem::flexibleSpace(),
        MailService::canSendMail() ? emailBtn_ : BarButtonItem::fixedSpace(20),
        BarButtonItem::flexibleSpace(), uploadBtn_, BarButtonItem::flexibleSpace(), menuBtn_});
   searchBar_ = std::make_shared<SearchBar>(Rect(0, 0, 320, 44));
@@ -154,13 +156,13 @@ void LocalFolderViewController::viewDidLoad() {
 
 void LocalFolderViewController::viewWillAppear(bool) {
   loadFolderData();
-  if (!saveIndexPath_) {
+  if (!checkedName_) {
     showEditViewButton(kNone, true);
     uploadBtn_->setEnabled(false);
     emailBtn_->setEnabled(false);
   }
   currentLocalFolder = currentFolder();
-  doButtonStatesForIndexPath(saveIndexPath_);
+  doButtonStatesForIndexPath(checkedIndexPath());
   appDelegateServices().viewUsesMyScroller(true);
 }
 
@@ -190,7 +192,7 @@ void LocalFolderViewController::loadFolderData() {
     if (sharedWithiTunes_ && hiddenOnShared(name)) continue;
     auto item = std::make_shared<DirItemInfo>();
     item->setName(name);
-    item->size = std::to_string(static_cast<int32_t>(attrs->size));
+    item->size = std::to_string(attrs->size);
     item->date = attrs->modificationDate;
     item->isDirectory =
         attrs->type == FileAttributes::Type::Directory || attrs->type == FileAttributes::Type::Link;
@@ -202,7 +204,8 @@ void LocalFolderViewController::loadFolderData() {
     item->attrib = bits;
     folderItemsEverything_.push_back(item);
   }
-  if (rootFolder_ && !sharedWithiTunes_) {
+  if (rootFolder_ && !sharedWithiTunes_ &&
+      (Hardware::isiPad() || Hardware::osVersionIsAtLeast(4.0))) {
     auto shared = std::make_shared<DirItemInfo>();
     shared->setName(kSharedRow);
     shared->isDirectory = true;
@@ -211,6 +214,14 @@ void LocalFolderViewController::loadFolderData() {
     folderItemsEverything_.push_back(shared);
   }
   reSort();
+  // A checked file that went away takes its buttons with it.
+  if (checkedName_ && uploadBtn_ &&
+      std::none_of(folderItemsEverything_.begin(), folderItemsEverything_.end(),
+                   [&](const auto &row) { return row->name() == *checkedName_; })) {
+    deselectCheckedRow();
+    uploadBtn_->setEnabled(false);
+    emailBtn_->setEnabled(false);
+  }
   if (tableView_) tableView_->reloadData();
 }
 
@@ -285,7 +296,7 @@ std::shared_ptr<TableViewCell> LocalFolderViewController::cellForRowAtIndexPath(
   auto content = std::dynamic_pointer_cast<DirTableCell>(cell->contentView()->viewWithTag(1));
   if (content) {
     content->setDirItem(entry);
-    content->setSelected(!entry->isDirectory && saveIndexPath_ && *saveIndexPath_ == ip);
+    content->setSelected(!entry->isDirectory && checkedName_ && *checkedName_ == entry->name());
     content->setNeedsDisplay();
   }
   cell->setAccessibilityLabel(entry->name());
@@ -309,10 +320,11 @@ void LocalFolderViewController::commitEditingStyle(TableView &, TableViewCellEdi
                                                    IndexPath ip) {
   auto entry = item(ip);
   if (!entry || entry->isDirectory) return;
-  saveIndexPath_ = ip;
+  checkedName_ = entry->name();
   tableView_->selectRowAtIndexPath(ip, false, TableViewScrollPosition::None);
   confirm("Confirm File Delete",
-          "\"" + entry->name() + "\" will be deleted from your saved files.  Continue?", "Delete");
+          "\"" + entry->name() + "\" will be deleted from your saved files.  Continue?", "Delete",
+          Confirm::DeleteItems, {Target{entry->name(), false}});
 }
 
 std::optional<IndexPath> LocalFolderViewController::willSelectRowAtIndexPath(TableView &,
@@ -326,14 +338,14 @@ void LocalFolderViewController::didSelectRowAtIndexPath(TableView &, IndexPath i
   auto entry = item(ip);
   tableView_->deselectRowAtIndexPath(ip, true);
   if (!entry) return;
-  if (saveIndexPath_ && *saveIndexPath_ == ip && !entry->isDirectory) {
+  if (checkedName_ && *checkedName_ == entry->name() && !entry->isDirectory) {
     deselectCheckedRow();
     doButtonStatesForIndexPath(std::nullopt);
     tableView_->reloadData();
     return;
   }
   if (entry->isDirectory) {
-    saveIndexPath_.reset();
+    checkedName_.reset();
     std::shared_ptr<LocalFolderViewController> next;
     if (entry->isToiTunes)
       next = make(kShared, true);
@@ -344,7 +356,7 @@ void LocalFolderViewController::didSelectRowAtIndexPath(TableView &, IndexPath i
     if (auto nav = navigationController()) nav->pushViewController(next, true);
     return;
   }
-  saveIndexPath_ = ip;
+  checkedName_ = entry->name();
   doButtonStatesForIndexPath(ip);
   tableView_->reloadData();
 }
@@ -354,13 +366,33 @@ std::shared_ptr<DirItemInfo> LocalFolderViewController::item(std::optional<Index
   return folderItems_[static_cast<size_t>(ip->row)];
 }
 
-std::shared_ptr<DirItemInfo> LocalFolderViewController::actionItem() const {
-  if (auto i = item(tableView_ ? tableView_->indexPathForSelectedRow() : std::nullopt)) return i;
-  return item(saveIndexPath_);
+std::optional<IndexPath> LocalFolderViewController::indexPathOf(const std::string &name) const {
+  for (size_t i = 0; i < folderItems_.size(); ++i)
+    if (folderItems_[i]->name() == name) return IndexPath{0, static_cast<int>(i)};
+  return std::nullopt;
+}
+
+std::optional<IndexPath> LocalFolderViewController::checkedIndexPath() const {
+  return checkedName_ ? indexPathOf(*checkedName_) : std::nullopt;
+}
+
+bool LocalFolderViewController::stillThere(const Target &target) {
+  const auto attrs = FileManager::attributesOfItem(getPath() + "/" + target.name);
+  const bool folder = attrs && (attrs->type == FileAttributes::Type::Directory ||
+                                attrs->type == FileAttributes::Type::Link);
+  if (attrs && folder == target.isDirectory) return true;
+  alert(target.isDirectory ? "Folder Not Found" : "File Not Found",
+        "\"" + target.name + "\" is no longer in this folder; nothing was done.");
+  loadFolderData();
+  return false;
+}
+
+LocalFolderViewController::Origin LocalFolderViewController::rowOrigin(IndexPath ip) const {
+  return Origin{nullptr, tableView_->rectForRowAtIndexPath(ip)};
 }
 
 void LocalFolderViewController::deselectCheckedRow() {
-  saveIndexPath_.reset();
+  checkedName_.reset();
   showEditViewButton(kNone, false);
 }
 
@@ -378,11 +410,7 @@ void LocalFolderViewController::doButtonStatesForIndexPath(std::optional<IndexPa
     emailBtn_->setEnabled(false);
     return;
   }
-  // What the text editor takes comfortably on the device's class.
-  const DeviceProfile device = DeviceProfile::current();
-  const int64_t limit = device.isRetinaDisplay() || device.isiPad() ? 1048576
-                        : device.osVersionIsAtLeast(3.2)            ? 524288
-                                                                    : 262144;
+  const int64_t limit = editSizeLimit();
   int kind = kEdit;
   const int type = entry->fileType();
   if ((type == DirItemInfo::kFileTypeZip || type == DirItemInfo::kFileTypeTar) && sharedWithiTunes_)
@@ -401,6 +429,13 @@ void LocalFolderViewController::doButtonStatesForIndexPath(std::optional<IndexPa
   showEditViewButton(kind, false);
   uploadBtn_->setEnabled(true);
   emailBtn_->setEnabled(true);
+}
+
+int64_t LocalFolderViewController::editSizeLimit() {
+  // What the text editor takes comfortably on the device's class.
+  if (Hardware::isRetinaDisplay() || Hardware::isiPad()) return 1048576;
+  if (Hardware::osVersionIsAtLeast(3.2) && Hardware::isFasterDevice()) return 524288;
+  return 262144;
 }
 
 void LocalFolderViewController::showEditViewButton(int kind, bool force) {
@@ -475,47 +510,73 @@ void LocalFolderViewController::alert(const std::string &title, const std::strin
 }
 
 void LocalFolderViewController::confirm(const std::string &title, const std::string &message,
-                                        const std::string &yes) {
-  std::make_shared<AlertView>(
+                                        const std::string &yes, Confirm kind,
+                                        std::vector<Target> targets) {
+  auto shown = std::make_shared<AlertView>(
       title, message,
       std::static_pointer_cast<AlertViewDelegate>(sharedAs<LocalFolderViewController>()), "Cancel",
-      std::vector<std::string>{yes})
-      ->show();
+      std::vector<std::string>{yes});
+  confirms_.push_back(PendingConfirm{shown, kind, std::move(targets)});
+  shown->show();
 }
 
-void LocalFolderViewController::showSheet(std::shared_ptr<ActionSheet> sheet, Sheet kind) {
+void LocalFolderViewController::showSheet(std::shared_ptr<ActionSheet> sheet, Sheet kind,
+                                          const Origin &from) {
   shownSheet_ = kind;
-  if (auto tabs = tabBarController())
+  sheet_ = sheet;
+  sheetOrigin_ = from;
+  if (Hardware::isiPad() && from.item)
+    sheet->showFromBarButtonItem(from.item, true);
+  else if (Hardware::isiPad())
+    sheet->showFromRect(from.rect, tableView_, true);
+  else if (auto tabs = tabBarController())
     sheet->showFromTabBar(tabs->tabBar());
   else
     sheet->showInView(view());
 }
 
-void LocalFolderViewController::prompt(
-    const std::string &title, const std::string &text, const std::string &label,
-    void (LocalFolderViewController::*done)(TextPromptViewer &)) {
+void LocalFolderViewController::present(const std::shared_ptr<ViewController> &screen,
+                                        const Origin &from) {
+  if (!Hardware::isiPad()) {
+    if (auto nav = navigationController()) nav->pushViewController(screen, true);
+    return;
+  }
+  if (popover_ && popover_->isPopoverVisible()) popover_->dismissPopoverAnimated(false);
+  popover_ = std::make_shared<PopoverController>(std::make_shared<NavigationController>(screen));
+  if (auto p = std::dynamic_pointer_cast<TextPromptViewer>(screen)) p->popoverParent = popover_;
+  if (auto e = std::dynamic_pointer_cast<EditDataViewController>(screen))
+    e->popoverParent = popover_;
+  if (from.item)
+    popover_->presentPopoverFromBarButtonItem(from.item, ArrowAny, true);
+  else
+    popover_->presentPopoverFromRect(from.rect, tableView_, ArrowAny, true);
+}
+
+void LocalFolderViewController::prompt(const std::string &title, const std::string &text,
+                                       const std::string &label, const Origin &from,
+                                       PromptDone done) {
   std::weak_ptr<LocalFolderViewController> weak = sharedAs<LocalFolderViewController>();
   auto p = TextPromptViewer::initWithTitle(title, text, label, "TextPromptView",
                                            [weak, done](TextPromptViewer &v) {
-                                             if (auto s = weak.lock()) (s.get()->*done)(v);
+                                             if (weak.lock()) done(v);
                                            });
   p->currentDirectory = folderItems_;
-  if (auto nav = navigationController()) nav->pushViewController(p, true);
+  present(p, from);
 }
 
-void LocalFolderViewController::choose(
-    const std::string &title, std::vector<std::string> items, std::vector<std::string> images,
-    const std::string &label, void (LocalFolderViewController::*done)(EditDataViewController &)) {
+void LocalFolderViewController::choose(const std::string &title, std::vector<std::string> items,
+                                       std::vector<std::string> images, const std::string &label,
+                                       const Origin &from, ListDone done) {
   std::weak_ptr<LocalFolderViewController> weak = sharedAs<LocalFolderViewController>();
   std::vector<EditDataItem> data(items.begin(), items.end());
   auto list = EditDataViewController::initWithTitle(
       title, std::move(data), 0, label, "EditDataView", [weak, done](EditDataViewController &v) {
-        if (auto s = weak.lock()) (s.get()->*done)(v);
+        if (weak.lock()) done(v);
       });
   list->tableItemsAreStrings = true;
   list->tableItemImages = std::move(images);
   list->showWorkingOnExit = true;
-  if (auto nav = navigationController()) nav->pushViewController(list, true);
+  present(list, from);
 }
 
 bool LocalFolderViewController::acceptableName(const std::string &name) {

@@ -3,11 +3,20 @@
 // watches the shared folder for changes, and offers the file commands: sheets for the folder and
 // for each row, name prompts, moves, archives, viewing and editing, mail, "Open In", bookmark
 // import and uploads into the transfer queue.
+//
+// The folder can change under any dialog (a finished download, an upload through a sharing
+// server, the shared folder's watch all reload it), so nothing a dialog does is looked up by row:
+// each sheet, alert and prompt keeps the item it was opened for by name, and its answer acts on
+// that item or, when it is gone, says so and does nothing. The checked file is kept by name too.
+// On the tablet the toolbar is at the top, sheets open from the button or row that opened them
+// and the prompts and lists in popovers from the same place.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/foundation/DirItemInfo.h"
 #include "app/queue/BatchServices.h"
@@ -48,6 +57,8 @@ public:
   int sortColumn() const { return sortColumn_; }
   bool descending() const { return descending_; }
   const DirItemList &folderItems() const { return folderItems_; }
+  // The size above which a text file is viewed rather than edited, by the device's class.
+  static int64_t editSizeLimit();
   int currentEditButton() const { return currentEditButton_; }
   void scrollToPercent(int percent);
 
@@ -61,7 +72,6 @@ public:
   void clickEdit();
   void clickUnZip();
   void uploadFolder(const std::string &relative);
-  void importBookmarks();
 
   void loadView() override;
   void viewDidLoad() override;
@@ -89,45 +99,78 @@ public:
 
   void clickedButtonAtIndex(platform::ui::ActionSheet &sheet, int index) override;
   void clickedButtonAtIndex(platform::ui::AlertView &alert, int index) override;
+  void didDismissWithButtonIndex(platform::ui::AlertView &alert, int index) override;
 
 private:
+  // An item of this folder as a dialog names it.
+  struct Target {
+    std::string name;
+    bool isDirectory = false;
+  };
+  // Where a command was opened from: a toolbar button, or a row's rectangle in the table.
+  struct Origin {
+    std::shared_ptr<platform::ui::BarButtonItem> item;
+    platform::ui::Rect rect;
+  };
+  // A move destination, as the list offered it.
+  struct MoveTarget {
+    enum class Kind { UpAFolder, SharedFolder, Folder } kind;
+    std::string name;
+  };
+  enum class Sheet { None, Sort, Folder, FileRow, FolderRow };
+  enum class Confirm { DeleteItems, DeleteAllFiles };
+  struct PendingConfirm {
+    std::weak_ptr<platform::ui::AlertView> alert;
+    Confirm kind;
+    std::vector<Target> targets;
+  };
+  using PromptDone = std::function<void(TextPromptViewer &)>;
+  using ListDone = std::function<void(EditDataViewController &)>;
+
   // The size text of a row as a number.
   static int64_t rowSize(const DirItemInfo &item);
-  enum class Sheet { None, Sort, Folder, FileRow, FolderRow };
   void showEditViewButton(int kind, bool force);
   void doButtonStatesForIndexPath(std::optional<platform::ui::IndexPath> ip);
   void deselectCheckedRow();
   void clearSelection();
   std::shared_ptr<DirItemInfo> item(std::optional<platform::ui::IndexPath> ip) const;
-  std::shared_ptr<DirItemInfo> actionItem() const;
+  std::optional<platform::ui::IndexPath> indexPathOf(const std::string &name) const;
+  std::optional<platform::ui::IndexPath> checkedIndexPath() const;
   std::shared_ptr<DirItemInfo> checkedItemOrReset();
-  void showSheet(std::shared_ptr<platform::ui::ActionSheet> sheet, Sheet kind);
+  // True when the item is still in the folder as it was named; otherwise says so.
+  bool stillThere(const Target &target);
+  Origin rowOrigin(platform::ui::IndexPath ip) const;
+  void showSheet(std::shared_ptr<platform::ui::ActionSheet> sheet, Sheet kind, const Origin &from);
+  // A dialog screen: pushed on the phone, in a popover from `from` on the tablet.
+  void present(const std::shared_ptr<platform::ui::ViewController> &screen, const Origin &from);
   void alert(const std::string &title, const std::string &message);
-  void confirm(const std::string &title, const std::string &message, const std::string &yes);
+  void confirm(const std::string &title, const std::string &message, const std::string &yes,
+               Confirm kind, std::vector<Target> targets);
   void prompt(const std::string &title, const std::string &text, const std::string &label,
-              void (LocalFolderViewController::*done)(TextPromptViewer &));
+              const Origin &from, PromptDone done);
   void choose(const std::string &title, std::vector<std::string> items,
-              std::vector<std::string> images, const std::string &label,
-              void (LocalFolderViewController::*done)(EditDataViewController &));
+              std::vector<std::string> images, const std::string &label, const Origin &from,
+              ListDone done);
   bool acceptableName(const std::string &name);
   bool filenameAlreadyInUse(const std::string &name);
   void answerFolderCommands(const std::string &button);
-  void answerRow(const std::string &button);
+  void answerRow(const std::string &button, const Target &target, const Origin &from);
   void doCreateFile(TextPromptViewer &p);
   void doCreateDirectory(TextPromptViewer &p);
-  void doRenameFile(TextPromptViewer &p);
-  void doCopyFile(TextPromptViewer &p);
-  void renameOrCopy(TextPromptViewer &p, bool copy);
-  void doMoveFile(EditDataViewController &list);
-  void doZipFile(EditDataViewController &list);
-  void enteredZipPassword(EditDataViewController &editor);
-  void clickUnZip2();
-  void showMoveList(bool folder);
-  void showAddToZip();
-  void compressFolder(const std::string &name);
+  void renameOrCopy(TextPromptViewer &p, const Target &target, bool copy);
+  void doMoveFile(EditDataViewController &list, const Target &target,
+                  const std::vector<MoveTarget> &targets);
+  void doZipFile(EditDataViewController &list, const Target &target,
+                 const std::vector<std::string> &archives);
+  void enteredZipPassword(EditDataViewController &editor, const Target &archive);
+  void clickUnZip2(const Target &archive);
+  void showMoveList(const Target &target, const Origin &from);
+  void showAddToZip(const Target &target, const Origin &from);
+  void compressFolder(const Target &target);
   void uploadAll(bool withFolders);
-  void openIn();
-  void deleteAfterConfirm(bool allFiles);
+  void openIn(const Target &target);
+  void importBookmarks(const Target &target);
+  void deleteConfirmed(const PendingConfirm &confirm);
   bool uploadFolderInto(const std::string &relative, const std::string &remoteBase);
 
   std::string currentFolder_;
@@ -141,12 +184,16 @@ private:
   std::string zipPassword_;
   DirItemList folderItemsEverything_;
   DirItemList folderItems_;
-  std::optional<platform::ui::IndexPath> saveIndexPath_;
+  std::optional<std::string> checkedName_; // the checked file row
   Sheet shownSheet_ = Sheet::None;
-  std::string addToZipBase_;
+  std::shared_ptr<platform::ui::ActionSheet> sheet_; // the sheet shown, while it is
+  Target sheetTarget_;
+  Origin sheetOrigin_;
+  std::vector<PendingConfirm> confirms_;
+  std::shared_ptr<platform::ui::PopoverController> popover_;
   std::shared_ptr<platform::ui::TableView> tableView_;
   std::shared_ptr<platform::ui::Toolbar> theToolbar_;
   std::shared_ptr<platform::ui::SearchBar> searchBar_;
-  std::shared_ptr<platform::ui::BarButtonItem> uploadBtn_, emailBtn_, menuBtn_;
+  std::shared_ptr<platform::ui::BarButtonItem> uploadBtn_, emailBtn_, menuBtn_, sortBtn_;
   std::unique_ptr<platform::FolderWatch> watch_;
 };

@@ -2,16 +2,20 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <minizip/unzip.h>
 #include <minizip/zip.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <mutex>
 #include <vector>
 
 #include "app/files/TreeWalk.h"
@@ -85,9 +89,146 @@ Fd openFolders(int dir, const std::vector<std::string> &parts, size_t count) {
   Fd cur(dup(dir));
   for (size_t i = 0; i < count && cur.fd >= 0; ++i) {
     mkdirat(cur.fd, parts[i].c_str(), 0755);
-    cur = Fd(openat(cur.fd, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    cur = Fd(openat(cur.fd, parts[i].c_str(),
+                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   }
   return cur;
+}
+
+std::mutex freeSpaceMutex;
+MinizipArchive::FreeSpaceQuery &freeSpaceQuery() {
+  static MinizipArchive::FreeSpaceQuery q;
+  return q;
+}
+
+// Keeps MinizipArchive::kMinFreeSpace free on the disk an unpack writes to: every write is
+// counted against what the file system had free, which is asked again when that runs out and
+// at least every kRecheck bytes (others may be writing too).
+class SpaceGuard {
+public:
+  explicit SpaceGuard(int fd) : fd_(fd) {
+    std::lock_guard lock(freeSpaceMutex);
+    query_ = freeSpaceQuery();
+  }
+  bool reserve(int64_t n) {
+    if (n > allowance_ || sinceCheck_ + n > kRecheck) {
+      allowance_ = freeBytes() - MinizipArchive::kMinFreeSpace;
+      sinceCheck_ = 0;
+      if (n > allowance_) return false;
+    }
+    allowance_ -= n;
+    sinceCheck_ += n;
+    return true;
+  }
+
+private:
+  static constexpr int64_t kRecheck = 1 << 20;
+  int64_t freeBytes() const {
+    if (query_) return query_(fd_);
+    struct statvfs vfs {};
+    if (fstatvfs(fd_, &vfs) != 0) return INT64_MAX; // no answer: the write itself will tell
+    return static_cast<int64_t>(vfs.f_bavail) * static_cast<int64_t>(vfs.f_frsize);
+  }
+  int fd_;
+  MinizipArchive::FreeSpaceQuery query_;
+  int64_t allowance_ = 0;
+  int64_t sinceCheck_ = 0;
+};
+
+uint64_t le(const unsigned char *p, int n) {
+  uint64_t v = 0;
+  for (int i = n - 1; i >= 0; --i)
+    v = v << 8 | p[i];
+  return v;
+}
+
+bool readAt(int fd, void *buf, size_t n, uint64_t at) {
+  if (at > static_cast<uint64_t>(INT64_MAX)) return false;
+  size_t got = 0;
+  while (got < n) {
+    ssize_t r = pread(fd, static_cast<char *>(buf) + got, n - got, static_cast<off_t>(at + got));
+    if (r <= 0) return false;
+    got += static_cast<size_t>(r);
+  }
+  return true;
+}
+
+// What the central directory says of the archive's entries must agree with the file: each
+// local header names the same file as its central entry, and no two entries share bytes (32
+// central entries pointing at one local entry would write its data 32 times). The central
+// directory is found as minizip finds it, from the end record, with the same allowance for
+// bytes before the archive (a self-extracting stub). Empty when all agree, else the reason.
+std::string disagreement(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return "the archive cannot be read";
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  const size_t tail = static_cast<size_t>(std::min<uint64_t>(size, 0xffff + 22));
+  std::vector<unsigned char> end(tail);
+  if (tail < 22 || !readAt(fd, end.data(), tail, size - tail)) return "no end record";
+  size_t eocd = tail - 22 + 1;
+  do {
+    --eocd;
+  } while (eocd > 0 && le(&end[eocd], 4) != 0x06054b50);
+  if (le(&end[eocd], 4) != 0x06054b50) return "no end record";
+  uint64_t endPos = size - tail + eocd;
+  uint64_t count = le(&end[eocd + 10], 2), cdSize = le(&end[eocd + 12], 4),
+           cdOffset = le(&end[eocd + 16], 4);
+  unsigned char loc[20], z64[56];
+  if (endPos >= 20 && readAt(fd, loc, 20, endPos - 20) && le(loc, 4) == 0x07064b50) {
+    const uint64_t at = le(loc + 8, 8);
+    if (!readAt(fd, z64, 56, at) || le(z64, 4) != 0x06064b50) return "a damaged zip64 end record";
+    count = le(z64 + 32, 8), cdSize = le(z64 + 40, 8), cdOffset = le(z64 + 48, 8);
+    endPos = at;
+  }
+  if (cdOffset > endPos || cdSize > endPos - cdOffset) return "a damaged end record";
+  const uint64_t before = endPos - (cdOffset + cdSize);
+  struct Span {
+    uint64_t from, to;
+    std::string name;
+  };
+  std::vector<Span> spans;
+  uint64_t at = before + cdOffset;
+  for (uint64_t i = 0; i < count; ++i) {
+    unsigned char c[46];
+    if (!readAt(fd, c, 46, at) || le(c, 4) != 0x02014b50) return "a damaged central directory";
+    const size_t nameLen = le(c + 28, 2), extraLen = le(c + 30, 2), commentLen = le(c + 32, 2);
+    std::string name(nameLen, '\0');
+    std::vector<unsigned char> extra(extraLen);
+    if (!readAt(fd, name.data(), nameLen, at + 46) ||
+        !readAt(fd, extra.data(), extraLen, at + 46 + nameLen))
+      return "a damaged central directory";
+    uint64_t packed = le(c + 20, 4), plain = le(c + 24, 4), local = le(c + 42, 4);
+    // Values too large for their fields are in the zip64 extra field, in this order.
+    for (size_t x = 0; x + 4 <= extra.size();) {
+      const size_t id = le(&extra[x], 2), len = le(&extra[x + 2], 2);
+      if (x + 4 + len > extra.size()) break;
+      if (id == 0x0001) {
+        size_t f = x + 4;
+        for (uint64_t *v : {&plain, &packed, &local})
+          if (*v == 0xffffffff && f + 8 <= x + 4 + len) *v = le(&extra[f], 8), f += 8;
+      }
+      x += 4 + len;
+    }
+    unsigned char h[30];
+    const uint64_t l = before + std::min(local, size);
+    if (local > size || !readAt(fd, h, 30, l) || le(h, 4) != 0x04034b50)
+      return "no local header for \"" + withControlsEscaped(name) + "\"";
+    const size_t localNameLen = le(h + 26, 2), localExtraLen = le(h + 28, 2);
+    std::string localName(localNameLen, '\0');
+    if (!readAt(fd, localName.data(), localNameLen, l + 30) || localName != name)
+      return "the local header of \"" + withControlsEscaped(name) + "\" names another file";
+    const uint64_t dataEnd = l + 30 + localNameLen + localExtraLen + packed;
+    if (packed > size || dataEnd > size) return "\"" + withControlsEscaped(name) + "\" is cut";
+    spans.push_back({l, dataEnd, std::move(name)});
+    at += 46 + nameLen + extraLen + commentLen;
+  }
+  std::sort(spans.begin(), spans.end(),
+            [](const Span &a, const Span &b) { return a.from < b.from; });
+  for (size_t i = 1; i < spans.size(); ++i)
+    if (spans[i].from < spans[i - 1].to)
+      return "entries \"" + withControlsEscaped(spans[i - 1].name) + "\" and \"" +
+             withControlsEscaped(spans[i].name) + "\" overlap";
+  return {};
 }
 
 // Traditional PKWARE encryption: three keys stepped by every plain byte.
@@ -117,7 +258,7 @@ struct ZipCryptKeys {
 // UTF-8 bytes), inflated or stored, and checked against its CRC and size. The library as
 // packaged cannot decrypt, so this does it all.
 bool decodeEntry(unzFile uf, const unz_file_info64 &info, const std::string &password, int out,
-                 std::string *why) {
+                 std::string *why, bool *noSpace) {
   const bool encrypted = (info.flag & 1) != 0;
   const int method = info.compression_method;
   if (method != 0 && method != Z_DEFLATED) return *why = "its compression is not supported", false;
@@ -137,11 +278,14 @@ bool decodeEntry(unzFile uf, const unz_file_info64 &info, const std::string &pas
   uLong crc = crc32(0L, Z_NULL, 0);
   unsigned long long total = 0;
   bool finished = method == 0;
+  SpaceGuard space(out);
   auto emit = [&](const unsigned char *p, size_t n) {
     crc = crc32(crc, p, static_cast<uInt>(n));
     total += n;
     // The declared size bounds what one entry may write.
     if (total > info.uncompressed_size) return *why = "the data is longer than declared", false;
+    if (!space.reserve(static_cast<int64_t>(n)))
+      return *noSpace = true, *why = "not enough free disk space", false;
     for (size_t at = 0; at < n;) {
       ssize_t w = write(out, p + at, n - at);
       if (w <= 0) return *why = std::strerror(errno), false;
@@ -344,6 +488,7 @@ bool MinizipArchive::UnzipOpenFile(const std::string &path) {
   UnzipCloseFile();
   unzFile_ = unzOpen64(path.c_str());
   if (!unzFile_) return false;
+  unzPath_ = path;
   unz_global_info64 info{};
   if (unzGetGlobalInfo64(unzHandle(unzFile_), &info) == UNZ_OK)
     Log::debugf("%llu entries in the zip file", static_cast<unsigned long long>(info.number_entry));
@@ -413,14 +558,15 @@ bool MinizipArchive::unzipCurrent(int root, bool overWrite, bool *skipped) {
     return false;
   }
   std::string why;
-  bool good = decodeEntry(uf, info, password_, out.fd, &why);
+  bool noSpace = false;
+  bool good = decodeEntry(uf, info, password_, out.fd, &why, &noSpace);
   unzCloseCurrentFile(uf);
   if (!good)
     OutputErrorMessage("Failed to reading zip file: " + withControlsEscaped(name) + ": " + why);
   if (!good) {
     unlinkat(dir.fd, leaf.c_str(), 0);
     *skipped = true;
-    return true;
+    return !noSpace; // a full disk stops the unpack; a bad entry only fails it
   }
   long long when = extendedTime(extra.data(), std::min<size_t>(info.size_file_extra, extra.size()));
   if (when < 0) {
@@ -445,6 +591,16 @@ bool MinizipArchive::UnzipFileTo(const std::string &folder, bool overWrite) {
   std::filesystem::create_directories(folder, ec);
   Fd root(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (root.fd < 0) return false;
+  {
+    // Checked before anything is written: an archive whose parts disagree is refused whole.
+    Fd archive(open(unzPath_.c_str(), O_RDONLY | O_CLOEXEC));
+    const std::string why =
+        archive.fd < 0 ? "the archive cannot be read" : disagreement(archive.fd);
+    if (!why.empty()) {
+      OutputErrorMessage("Failed: " + why);
+      return false;
+    }
+  }
   unzFile uf = unzHandle(unzFile_);
   if (unzGoToFirstFile(uf) != UNZ_OK) {
     // No entries, or no readable directory: nothing unpacked is not a success.
@@ -468,6 +624,11 @@ bool MinizipArchive::UnzipFileTo(const std::string &folder, bool overWrite) {
   }
   doneInBackground();
   return ok && !skipped;
+}
+
+void MinizipArchive::setFreeSpaceQuery(FreeSpaceQuery query) {
+  std::lock_guard lock(freeSpaceMutex);
+  freeSpaceQuery() = std::move(query);
 }
 
 void installZipArchive() {

@@ -3,9 +3,13 @@
 // directories and times. Entry names from an archive are untrusted: a name that would land
 // outside the target folder, and any link entry, is skipped with a logged reason and the unpack
 // then fails; outputs are opened without following symbolic links and a file that fails its read
-// or its CRC check is removed again.
+// or its CRC check is removed again. An archive whose local headers disagree with its central
+// directory (another name, or entries sharing bytes) is refused before anything is written, and
+// an unpack stops, removing the entry it was writing, before the disk would have less than
+// kMinFreeSpace free.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -41,6 +45,12 @@ public:
   std::function<void(const std::string &)> errorMessage;
   std::function<bool(const std::string &)> overWriteOperation;
 
+  // Free bytes on the file system holding an open descriptor. Unset, the system is asked; tests
+  // set a small budget instead of filling a disk. Any thread.
+  using FreeSpaceQuery = std::function<int64_t(int fd)>;
+  static void setFreeSpaceQuery(FreeSpaceQuery query);
+  static constexpr int64_t kMinFreeSpace = 64LL << 20;
+
   // Why an entry name may not be written below a folder; empty when it may. The name has its
   // "\" already turned into "/".
   static std::string unsafeEntryName(const std::string &name);
@@ -55,6 +65,7 @@ private:
   void *zipFile_ = nullptr;
   void *unzFile_ = nullptr;
   std::string password_;
+  std::string unzPath_;
   unsigned bgTask_ = 0;
   int bgDepth_ = 0;
 };

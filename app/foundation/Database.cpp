@@ -118,5 +118,8 @@ int UpdateDatabaseStructure(sqlite3 *db) {
   rc = runUpdateStep(db, "ALTER TABLE 'batchlist' ADD 'roworder' integer DEFAULT '9999'", rc);
   rc = runUpdateStep(db, "ALTER TABLE 'batchlist' ADD 'port' integer DEFAULT '21'", rc);
   rc = runUpdateStep(db, "ALTER TABLE 'batchlist' ADD 'protocol' VARCHAR(8) DEFAULT 'ftp'", rc);
+  // Every queued item is first looked up by its name and folder: without an index each lookup
+  // reads the whole queue.
+  SQLExecute(db, "CREATE INDEX IF NOT EXISTS 'batchlist_name' ON 'batchlist' ('filename', 'path')");
   return rc;
 }

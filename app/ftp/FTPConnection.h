@@ -17,6 +17,7 @@
 // and connects; the login's end runs the stored job after "PWD".
 #pragma once
 
+#include "app/ftp/FTPListParser.h"
 #include "app/ftp/FTPReplyAssembler.h"
 #include "app/ftp/FTPServices.h"
 #include "app/ftp/zLibHelper.h"
@@ -437,6 +438,8 @@ public:
 
 protected:
   void parseDirectoryLine(const std::string &line);
+  void parseDirectoryLine(const std::string &line, FTPListParser &parser);
+  FTPListParser listParser() const;
   // A listing of a folder download: sub-folders join the batch, files not yet queued (nor saved
   // whole already) become queue rows; then the batch moves on (once its "226" is in as well).
   void walkBatchDirectoryListing();

@@ -36,62 +36,84 @@ constexpr int64_t kMaxListingBytes = int64_t(128) << 20;
 void FTPConnection::parseDirectoryListing() {
   if (dataReadData_.empty()) return;
   const auto encoding = uint32_t(UserDefaults::standard().integerForKey("FolderTextEncoding"));
-  // Lines of this call, for the progress text (every seventh line).
-  int lines = 0;
-  auto showCount = [this] {
-    updateProgressText(Log::format("Getting Directory (%i)...", int(currentDirectory_.size())));
+  // One parser for the lines of this pass: its settings and today's date are read once.
+  FTPListParser parser = listParser();
+  // Lines are taken from the buffer in place and the used bytes dropped once at the end; the
+  // screen hears of the progress once per pass, not once per line.
+  size_t used = 0;
+  bool progressed = false;
+  auto finish = [&] {
+    if (used > 0) dataReadData_.erase(dataReadData_.begin(), dataReadData_.begin() + long(used));
+    iServerType_ = parser.iServerType;
+    canDoChmod_ = parser.canDoChmod;
+    if (progressed) {
+      updateProgressMark(0.5f + 0.005f * float(iDirectoryLines_));
+      updateProgressText(Log::format("Getting Directory (%i)...", int(currentDirectory_.size())));
+    }
   };
-  while (!dataReadData_.empty()) {
-    std::string line = FTPReplyAssembler::popLineFromData(dataReadData_, true, encoding);
+  while (used < dataReadData_.size()) {
+    const size_t before = used;
+    std::string line = FTPReplyAssembler::lineFromData(dataReadData_, used, true, encoding);
+    if (line.empty() && used > before) continue; // a line that decoded to nothing
     if (line.empty()) {
+      const size_t rest = dataReadData_.size() - used;
       // However the bytes came in (the stream's end may come with them), the bound is the same.
-      if (dataReadData_.size() >= kMaxListingLineBytes) {
+      if (rest >= kMaxListingLineBytes) {
+        finish();
         abandonTask("The server sent a listing line longer than 64 KiB.", false);
         return;
       }
       // The last line of a listing may come without its line end: once the data stream has
       // ended nothing more will complete it, so it is a line of its own.
-      if (!data_.input || data_.input->status() != platform::net::StreamStatus::AtEnd) return;
-      line.assign(dataReadData_.begin(), dataReadData_.end());
-      dataReadData_.clear();
+      if (!data_.input || data_.input->status() != platform::net::StreamStatus::AtEnd) break;
+      line.assign(dataReadData_.begin() + long(used), dataReadData_.end());
+      used = dataReadData_.size();
     }
     if (myTrimWS(line) == "****DIRECTORY DONE****") {
+      finish();
       updateViewWithDirectory();
       return;
     }
-    if (lines % 7 == 0) showCount();
+    progressed = true;
     iBytesProcessed_ += int64_t(line.size());
     iDirectoryLines_ = (iDirectoryLines_ + 1) % 100;
-    updateProgressMark(0.5f + 0.005f * float(iDirectoryLines_));
-    parseDirectoryLine(line);
-    ++lines;
+    parseDirectoryLine(line, parser);
     if (currentDirectory_.size() > kMaxListingEntries || iBytesProcessed_ > kMaxListingBytes) {
+      finish();
       abandonTask(Log::format("The server's listing of one folder passed %zu entries or %lld MiB.",
                               kMaxListingEntries, (long long)(kMaxListingBytes >> 20)),
                   false);
       return;
     }
   }
-  showCount();
+  progressed = true; // the count is shown after every pass, as before
+  finish();
+}
+
+FTPListParser FTPConnection::listParser() const {
+  // Today is taken for each listing: the browsing connection lives as long as the process.
+  FTPListParser parser;
+  parser.iServerType = iServerType_;
+  parser.canDoChmod = canDoChmod_;
+  parser.showHiddenFiles = UserDefaults::standard().integerForKey(kShowHiddenFilesKey) != 0;
+  return parser;
 }
 
 void FTPConnection::parseDirectoryLine(const std::string &line) {
+  FTPListParser parser = listParser();
+  parseDirectoryLine(line, parser);
+  iServerType_ = parser.iServerType;
+  canDoChmod_ = parser.canDoChmod;
+}
+
+void FTPConnection::parseDirectoryLine(const std::string &line, FTPListParser &parser) {
   if (characterCount(line) < 10) return;
   // The first entries go to the visible transcript, the rest to the log file only.
   if (currentDirectory_.size() < 3)
     addToLog("*** " + line);
   else
     addToLogFile("*** " + line);
-
-  // Today is taken for each listing: the browsing connection lives as long as the process.
-  FTPListParser parser;
-  parser.iServerType = iServerType_;
-  parser.canDoChmod = canDoChmod_;
-  parser.showHiddenFiles = UserDefaults::standard().integerForKey(kShowHiddenFilesKey) != 0;
-  auto item = parser.parseDirectoryLine(line);
-  iServerType_ = parser.iServerType;
-  canDoChmod_ = parser.canDoChmod;
-  if (item) currentDirectory_.push_back(item);
+  if (auto item = parser.parseDirectoryLine(line)) currentDirectory_.push_back(std::move(item));
 }
 
 // --- Folder download --------------------------------------------------------------------------
@@ -133,6 +155,13 @@ void FTPConnection::walkBatchDirectoryListing() {
   const std::string localFolder =
       platform::appendPathComponent(currentLocalFolderBatch_, directoryBatchCurRoot_);
   const std::string savedFiles = Paths::documents() + "/Files";
+  // The files to queue, handed to the queue in one pass of the main thread: one wake-up of the
+  // main thread per folder, not per file.
+  struct Wanted {
+    std::string name, local;
+    int64_t size;
+  };
+  std::vector<Wanted> wanted;
   for (const auto &entry : currentDirectory_) {
     if (!batchRootUsable_) break;
     const std::string name = entry->name();
@@ -156,16 +185,22 @@ void FTPConnection::walkBatchDirectoryListing() {
     std::string local = platform::appendPathComponent(localFolder, name);
     if (!myStartsWith(local, "/var/mobile/"))
       local = platform::appendPathComponent(savedFiles, local);
-    const int64_t size = platform::longLongValue(entry->size);
-    ftptasks::withQueueStorage([&](FTPQueueStorage &queue) {
-      if (queue.alreadyExists(2, name, directoryToGetList_, 0, server, port, user, pass) >= 0)
-        return;
-      const int64_t have = int64_t(sizeOfFileAtPath(local));
-      if (have > 0 && have == size) return;
-      queue.addBatchItemAction(2, name, directoryToGetList_, 0, server, port, user, pass, protocol,
-                               localFolder, false, false);
-    });
+    wanted.push_back({name, std::move(local), platform::longLongValue(entry->size)});
   }
+  if (!wanted.empty())
+    ftptasks::withQueueStorage([&](FTPQueueStorage &queue) {
+      queue.batchUpdates([&] {
+        for (const auto &file : wanted) {
+          if (queue.alreadyExists(2, file.name, directoryToGetList_, 0, server, port, user, pass) >=
+              0)
+            continue;
+          const int64_t have = int64_t(sizeOfFileAtPath(file.local));
+          if (have > 0 && have == file.size) continue;
+          queue.addBatchItemAction(2, file.name, directoryToGetList_, 0, server, port, user, pass,
+                                   protocol, localFolder, false, false);
+        }
+      });
+    });
   directoryProcessed_ = true;
   nextBatchDirectory();
 }

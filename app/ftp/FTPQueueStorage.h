@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 class FTPQueueStorage {
@@ -25,4 +26,6 @@ public:
                                  std::string localpath, bool cleanWhenDone, bool kickstart) = 0;
   // The action of the item with this key, or -1.
   virtual int actionForBatchItemPK(int pk) const = 0;
+  // Runs `fn`, whose additions are stored together (a folder's files: one write, not one each).
+  virtual void batchUpdates(const std::function<void()> &fn) { fn(); }
 };

@@ -10,23 +10,33 @@ bool FTPReplyAssembler::hasLineToPopLineFromData(const Bytes &data) {
 
 std::string FTPReplyAssembler::popLineFromData(Bytes &data, bool forDir,
                                                uint32_t folderTextEncoding) {
-  auto end = std::find_if(data.begin(), data.end(), [](uint8_t b) { return b == '\n' || b == 0; });
+  size_t from = 0;
+  std::string text = lineFromData(data, from, forDir, folderTextEncoding);
+  data.erase(data.begin(), data.begin() + long(from));
+  return text;
+}
+
+std::string FTPReplyAssembler::lineFromData(const Bytes &data, size_t &from, bool forDir,
+                                            uint32_t folderTextEncoding) {
+  if (from >= data.size()) return {};
+  auto begin = data.begin() + long(from);
+  auto end = std::find_if(begin, data.end(), [](uint8_t b) { return b == '\n' || b == 0; });
   if (end == data.end()) return {};
-  size_t length = size_t(end - data.begin()) + 1;
+  const size_t length = size_t(end - begin) + 1;
+  const uint8_t *bytes = data.data() + from;
   std::string text;
   if (forDir && folderTextEncoding != 0) {
     if (auto enc = platform::encodingFromNumber(folderTextEncoding))
-      if (auto t = platform::decodeText(data.data(), length, *enc)) text = *t;
+      if (auto t = platform::decodeText(bytes, length, *enc)) text = *t;
   }
   if (text.empty()) {
-    std::string raw(reinterpret_cast<const char *>(data.data()), length);
-    if (platform::isValidUTF8(raw)) text = raw;
+    std::string raw(reinterpret_cast<const char *>(bytes), length);
+    if (platform::isValidUTF8(raw)) text = std::move(raw);
   }
   if (text.empty()) {
-    if (auto t = platform::decodeText(data.data(), length, platform::Encoding::ISOLatin1))
-      text = *t;
+    if (auto t = platform::decodeText(bytes, length, platform::Encoding::ISOLatin1)) text = *t;
   }
-  data.erase(data.begin(), data.begin() + long(length));
+  from += length;
   return text;
 }
 

@@ -18,6 +18,11 @@ public:
   // forDir and a non-zero folderTextEncoding, in that encoding first; then UTF-8, ISO Latin-1
   // (which always succeeds). Empty, buffer untouched, when no complete line is there.
   static std::string popLineFromData(Bytes &data, bool forDir, uint32_t folderTextEncoding = 0);
+  // The same for a line that starts at `from`: returns it and moves `from` past it, leaving the
+  // buffer as it is (a listing takes many lines from one buffer and drops them at once). Empty
+  // when no whole line starts there.
+  static std::string lineFromData(const Bytes &data, size_t &from, bool forDir,
+                                  uint32_t folderTextEncoding = 0);
   // The code of a reply line: the integer value of its first three characters.
   static int replyCodeOf(const std::string &line);
 

@@ -48,7 +48,7 @@ void BatchListView::updateBatchItemObject(const BatchObject &object) {
 }
 
 void BatchListView::updateFileSizeBatchItemObject(const BatchObject &object) {
-  if (auto item = itemForPK(object.primaryKey)) item->setFilesize(object.bytes);
+  if (auto item = itemForPK(object.primaryKey)) setItemFilesize(*item, object.bytes);
 }
 
 void BatchListView::doneBatchItemObject(const BatchObject &object) {
@@ -333,7 +333,7 @@ void BatchListView::didReceiveResponse(platform::net::URLConnection &,
   contentLength_ = total;
   if (item) {
     if (item->filesize() == 0 && total > 0) {
-      item->setFilesize(total);
+      setItemFilesize(*item, total);
       SQLExecute(database_, Log::format("UPDATE batchlist SET size='%lli' WHERE pk='%i'",
                                         static_cast<long long>(total), item->primaryKey()));
       reloadTable();

@@ -11,6 +11,8 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+
 using platform::Log;
 
 namespace {
@@ -64,6 +66,8 @@ void cutPortSuffix(std::string &path, int port) {
 
 void BatchListView::loadDatabaseData() {
   batchItemList_.clear();
+  itemsByName_.clear();
+  totalFilesize_ = 0;
   if (!database_) {
     database_ = OpenDatabase();
     if (!database_) {
@@ -95,6 +99,7 @@ void BatchListView::loadDatabaseData() {
       Log::systemf("#%i:  Start=%lli, Size=%lli", item->primaryKey(),
                    static_cast<long long>(item->start()), static_cast<long long>(item->filesize()));
       batchItemList_.push_back(item);
+      indexItem(*item);
     }
   }
   sqlite3_finalize(stmt);
@@ -189,11 +194,8 @@ int BatchListView::addBatchItemAction(int action, std::string filename, std::str
     if (kickstart) doStartIfNoneInProgress();
     return found;
   }
-  for (auto &item : batchItemList_)
-    if ((item->action() == action || item->action() == twin) && item->filename() == filename &&
-        item->path() == path && item->server() == server && item->user() == user &&
-        item->password() == password)
-      return item->primaryKey();
+  if (int queued = queuedKey(action, twin, filename, path, server, user, password); queued >= 0)
+    return queued;
 
   const int key = SQLExecute(
       database_,
@@ -225,6 +227,7 @@ int BatchListView::addBatchItemAction(int action, std::string filename, std::str
   item->setLocalpath(localpath);
   item->setProtocol(protocol);
   batchItemList_.push_back(item);
+  indexItem(*item);
   reloadTable();
   badge();
   updateSizeDisplay();
@@ -252,9 +255,64 @@ int BatchListView::alreadyExists(int action, const std::string &filename, std::s
                              action, mySQL(filename).c_str(), mySQL(path).c_str(),
                              mySQL(server).c_str(), mySQL(user).c_str(), mySQL(password).c_str()));
   if (found >= 0) return found;
+  return queuedKey(action, action, filename, path, server, user, password);
+}
+
+void BatchListView::batchUpdates(const std::function<void()> &fn) {
+  // One transaction: one write to the disk for the whole batch. Nested batches join the outer.
+  const bool outer = database_ && sqlite3_get_autocommit(database_) &&
+                     sqlite3_exec(database_, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK;
+  fn();
+  if (outer && sqlite3_exec(database_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    Log::systemf("DB Error: #%i -- COMMIT", sqlite3_errcode(database_));
+    sqlite3_exec(database_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+}
+
+std::string BatchListView::nameKey(const std::string &filename, const std::string &path) {
+  std::string key;
+  key.reserve(filename.size() + path.size() + 1);
+  key.append(filename).push_back('\0');
+  key.append(path);
+  return key;
+}
+
+void BatchListView::indexItem(const BatchItem &item) {
+  itemsByName_.emplace(nameKey(item.filename(), item.path()), &item);
+  totalFilesize_ += item.filesize();
+}
+
+void BatchListView::setItemFilesize(BatchItem &item, int64_t size) {
+  if (itemForPK(item.primaryKey()).get() == &item) totalFilesize_ += size - item.filesize();
+  item.setFilesize(size);
+}
+
+void BatchListView::unindexItem(const BatchItem &item) {
+  totalFilesize_ -= item.filesize();
+  auto [from, to] = itemsByName_.equal_range(nameKey(item.filename(), item.path()));
+  for (auto it = from; it != to; ++it)
+    if (it->second == &item) {
+      itemsByName_.erase(it);
+      return;
+    }
+}
+
+int BatchListView::queuedKey(int action, int twin, const std::string &filename,
+                             const std::string &path, const std::string &server,
+                             const std::string &user, const std::string &password) const {
+  std::vector<const BatchItem *> matches;
+  auto [from, to] = itemsByName_.equal_range(nameKey(filename, path));
+  for (auto it = from; it != to; ++it) {
+    const BatchItem &item = *it->second;
+    if ((item.action() == action || item.action() == twin) && item.server() == server &&
+        item.user() == user && item.password() == password)
+      matches.push_back(&item);
+  }
+  if (matches.empty()) return -1;
+  if (matches.size() == 1) return matches.front()->primaryKey();
+  // Twins queued more than once: the first in queue order, as before.
   for (auto &item : batchItemList_)
-    if (item->action() == action && item->filename() == filename && item->path() == path &&
-        item->server() == server && item->user() == user && item->password() == password)
+    if (std::find(matches.begin(), matches.end(), item.get()) != matches.end())
       return item->primaryKey();
   return -1;
 }

@@ -143,10 +143,7 @@ void BatchListView::badge() {
 }
 
 void BatchListView::updateSizeDisplay() {
-  double total = 0;
-  for (auto &item : batchItemList_)
-    total += static_cast<double>(item->filesize());
-  titleSize_ = Log::format("%0.1f MB", total / 1048576.0);
+  titleSize_ = Log::format("%0.1f MB", static_cast<double>(totalFilesize_) / 1048576.0);
   if (titleDetails_)
     titleDetails_->setText(titleSize_ + (titleSpeed_.empty() ? "" : "  ") + titleSpeed_);
   if (!fPaused_ && !allItemsFailed())
@@ -325,6 +322,7 @@ void BatchListView::removeItemAtIndex(size_t index) {
   item->setCell(nullptr);
   item->setProgressBar(nullptr);
   item->setLabel(nullptr);
+  unindexItem(*item);
   batchItemList_.erase(batchItemList_.begin() + static_cast<std::ptrdiff_t>(index));
 }
 
@@ -353,9 +351,11 @@ void BatchListView::moveRowAtIndexPath(TableView &, IndexPath from, IndexPath to
   batchItemList_.erase(batchItemList_.begin() + from.row);
   const size_t at = std::min(static_cast<size_t>(to.row), batchItemList_.size());
   batchItemList_.insert(batchItemList_.begin() + static_cast<std::ptrdiff_t>(at), item);
-  for (size_t i = 0; i < batchItemList_.size(); ++i)
-    SQLExecute(database_, Log::format("UPDATE batchlist SET roworder='%i' WHERE pk='%i'",
-                                      static_cast<int>(i), batchItemList_[i]->primaryKey()));
+  batchUpdates([&] {
+    for (size_t i = 0; i < batchItemList_.size(); ++i)
+      SQLExecute(database_, Log::format("UPDATE batchlist SET roworder='%i' WHERE pk='%i'",
+                                        static_cast<int>(i), batchItemList_[i]->primaryKey()));
+  });
 }
 
 void BatchListView::clickDeleteAll() {

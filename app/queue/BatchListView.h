@@ -31,6 +31,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 struct sqlite3;
@@ -67,6 +68,7 @@ public:
                     const std::string &password) override;
   int batchIndexForPK(int pk) const;
   int actionForBatchItemPK(int pk) const override;
+  void batchUpdates(const std::function<void()> &fn) override;
   bool isInProgress(const std::string &path) const;
 
   // --- Runner ------------------------------------------------------------------------------------
@@ -218,6 +220,19 @@ private:
   // Storage.
   sqlite3 *database_ = nullptr;
   std::vector<std::shared_ptr<BatchItem>> batchItemList_;
+  // The queued items by name and folder, so that a new item finds its twin without reading the
+  // whole queue.
+  std::unordered_multimap<std::string, const BatchItem *> itemsByName_;
+  // The sizes of the items in the list, added up as they come and go (the title shows it).
+  int64_t totalFilesize_ = 0;
+  static std::string nameKey(const std::string &filename, const std::string &path);
+  void indexItem(const BatchItem &item);
+  void unindexItem(const BatchItem &item);
+  void setItemFilesize(BatchItem &item, int64_t size);
+  // The key of a queued item of one of these actions and these texts, or -1.
+  int queuedKey(int action, int twin, const std::string &filename, const std::string &path,
+                const std::string &server, const std::string &user,
+                const std::string &password) const;
 
   // Runner.
   platform::RecursiveLock lock_;

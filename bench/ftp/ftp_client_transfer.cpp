@@ -1,11 +1,12 @@
-// One download or upload through the FTP connection, timed: the client half of bench/compare.sh,
-// which runs curl against the same server beside it. Prints "<seconds> <cpu-seconds>" (CPU of
-// this whole process, every thread).
+// One download, upload or folder listing through the FTP connection, timed: the client half of
+// bench/compare.sh, which runs curl or lftp against the same server beside it. Prints
+// "<seconds> <cpu-seconds>" (CPU of this whole process, every thread), timed after the login.
 //
-//   bench_ftp_client_transfer PORT download|upload REMOTE-FOLDER NAME LOCAL-FILE plain|tls
+//   bench_ftp_client_transfer PORT download|upload|list REMOTE-FOLDER NAME LOCAL-FILE plain|tls
 //
 // A download saves NAME from REMOTE-FOLDER into a fresh temporary home and deletes it after; an
-// upload sends LOCAL-FILE as NAME. The server allows anonymous logins.
+// upload sends LOCAL-FILE as NAME; a listing lists REMOTE-FOLDER (NAME and LOCAL-FILE unused) and
+// prints its entry count on standard error. The server allows anonymous logins.
 #include "app/foundation/SettingsKeys.h"
 #include "app/ftp/FTPConnection.h"
 
@@ -38,7 +39,8 @@ double cpuSeconds() {
 
 int main(int argc, char **argv) {
   if (argc != 7) {
-    std::fprintf(stderr, "usage: %s PORT download|upload REMOTE-FOLDER NAME LOCAL-FILE plain|tls\n",
+    std::fprintf(stderr,
+                 "usage: %s PORT download|upload|list REMOTE-FOLDER NAME LOCAL-FILE plain|tls\n",
                  argv[0]);
     return 2;
   }
@@ -60,7 +62,8 @@ int main(int argc, char **argv) {
     made = true;
   });
   RunLoop::main()->runUntil([&] { return made.load(); }, seconds(10));
-  conn->setServerAddress("127.0.0.1:" + std::to_string(port) + folder);
+  // A listing is timed on its own: the login then lists the top folder, not this one.
+  conn->setServerAddress("127.0.0.1:" + std::to_string(port) + (direction == "list" ? "" : folder));
   conn->setLoginUser("anonymous");
   conn->setLoginPass("bench@");
   conn->setSkipSSL(!tls);
@@ -78,8 +81,11 @@ int main(int argc, char **argv) {
   const int64_t size = ::stat(local.c_str(), &st) == 0 ? int64_t(st.st_size) : 0;
   const double cpuBefore = cpuSeconds();
   const auto start = std::chrono::steady_clock::now();
+  const size_t logBefore = conn->transferLog().size();
   if (direction == "download")
     conn->downloadFile(name, size, false, true, folder, false, false, 0);
+  else if (direction == "list")
+    conn->changeDirectory(folder);
   else
     conn->uploadFile(name, local, folder, true, 0);
   RunLoop::main()->runUntil([] { return false; }, seconds(0.01));
@@ -89,6 +95,13 @@ int main(int argc, char **argv) {
   const double cpu = cpuSeconds() - cpuBefore;
   const bool failed = !done || conn->wasAnError();
   if (failed) std::fprintf(stderr, "transfer failed:\n%s\n", conn->transferLog().c_str());
+  if (direction == "list") {
+    const std::string log = conn->transferLog();
+    const size_t at = log.find("*** Got ", log.size() > logBefore ? logBefore : 0);
+    std::fprintf(stderr, "%s",
+                 at == std::string::npos ? "no listing\n"
+                                         : log.substr(at, log.find('\n', at) - at + 1).c_str());
+  }
 
   std::atomic<bool> closed{false};
   loop->perform([&] {

@@ -1,8 +1,12 @@
 #include "platform/foundation/DateFormatter.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <string>
+#include <vector>
 
 #include <unicode/udat.h>
 #include <unicode/uloc.h>
@@ -252,8 +256,38 @@ std::optional<WallTime> GregorianCalendar::dateFromComponents(const DateComponen
   if (zone == TimeZone::GMT) {
     t = ::timegm(&tm);
   } else {
-    ::tzset();
-    t = ::mktime(&tm);
+    // Local time asks the C library to read the zone file again on every call; a folder listing
+    // converts the same few dates thousands of times. Results are kept per zone setting.
+    struct Key {
+      std::tm in;
+      std::string zoneSetting;
+      bool operator==(const Key &o) const {
+        return in.tm_year == o.in.tm_year && in.tm_mon == o.in.tm_mon &&
+               in.tm_mday == o.in.tm_mday && in.tm_hour == o.in.tm_hour &&
+               in.tm_min == o.in.tm_min && in.tm_sec == o.in.tm_sec && zoneSetting == o.zoneSetting;
+      }
+    };
+    struct Entry {
+      Key key;
+      time_t t;
+      int error;
+    };
+    thread_local std::vector<Entry> recent;
+    const char *zoneSetting = std::getenv("TZ");
+    Key key{tm, zoneSetting ? zoneSetting : std::string("\x01(none)")};
+    auto hit =
+        std::find_if(recent.begin(), recent.end(), [&](const Entry &e) { return e.key == key; });
+    if (hit != recent.end()) {
+      t = hit->t;
+      errno = hit->error;
+    } else {
+      ::tzset();
+      t = ::mktime(&tm);
+      const int error = errno;
+      if (recent.size() >= 64) recent.erase(recent.begin());
+      recent.push_back({std::move(key), t, error});
+      errno = error;
+    }
   }
   // -1 is also the second before 1970; only an overflow sets errno.
   if (t == static_cast<time_t>(-1) && errno != 0) return std::nullopt;

@@ -675,9 +675,41 @@ int intValue(std::string_view text) {
 
 // ---- Searching and case
 
+namespace {
+// Text of ASCII alone folds byte by byte (A-Z to a-z), as the full folding does for it: the
+// common case (file names, listings, settings) is searched without decoding or allocating.
+// Only when both sides are ASCII: a non-ASCII letter may fold to an ASCII one (KELVIN SIGN).
+bool isASCII(std::string_view s) {
+  for (unsigned char c : s)
+    if (c >= 0x80) return false;
+  return true;
+}
+char foldASCII(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
+}
+bool equalFoldedASCII(std::string_view a, std::string_view b) {
+  for (size_t i = 0; i < a.size(); ++i)
+    if (foldASCII(a[i]) != foldASCII(b[i])) return false;
+  return true;
+}
+} // namespace
+
 TextRange rangeOfCaseInsensitive(std::string_view text, std::string_view target, bool backwards) {
   TextRange r;
   if (target.empty() || text.empty()) return r;
+  if (isASCII(text) && isASCII(target)) {
+    if (target.size() > text.size()) return r;
+    const size_t last = text.size() - target.size();
+    for (size_t k = 0; k <= last; ++k) {
+      const size_t i = backwards ? last - k : k;
+      if (equalFoldedASCII(text.substr(i, target.size()), target)) {
+        r.location = i;
+        r.length = target.size();
+        return r;
+      }
+    }
+    return r;
+  }
   Folded t = fold(text), n = fold(target);
   if (n.cps.size() > t.cps.size()) return r;
   size_t last = t.cps.size() - n.cps.size();
@@ -701,12 +733,17 @@ bool containsCaseInsensitive(std::string_view text, std::string_view target) {
 
 bool hasPrefixCaseInsensitive(std::string_view text, std::string_view prefix) {
   if (prefix.empty()) return false;
+  if (isASCII(text) && isASCII(prefix))
+    return prefix.size() <= text.size() && equalFoldedASCII(text.substr(0, prefix.size()), prefix);
   Folded t = fold(text), p = fold(prefix);
   return p.cps.size() <= t.cps.size() && std::equal(p.cps.begin(), p.cps.end(), t.cps.begin());
 }
 
 bool hasSuffixCaseInsensitive(std::string_view text, std::string_view suffix) {
   if (suffix.empty()) return false;
+  if (isASCII(text) && isASCII(suffix))
+    return suffix.size() <= text.size() &&
+           equalFoldedASCII(text.substr(text.size() - suffix.size()), suffix);
   Folded t = fold(text), s = fold(suffix);
   return s.cps.size() <= t.cps.size() && std::equal(s.cps.rbegin(), s.cps.rend(), t.cps.rbegin());
 }

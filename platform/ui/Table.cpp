@@ -73,6 +73,8 @@ TableView::TableView(TableViewStyle style, Rect frame)
       footerHeight_(style == TableViewStyle::Grouped ? 10 : 22) {}
 
 void TableView::describe(nlohmann::json &out) const {
+  // What is described is what a person would see now: a pending reload happens first.
+  const_cast<TableView *>(this)->ensureLoaded();
   ScrollView::describe(out);
   out["style"] = style_ == TableViewStyle::Grouped ? "grouped" : "plain";
   out["editing"] = editing_;
@@ -87,12 +89,12 @@ void TableView::describe(nlohmann::json &out) const {
 
 void TableView::setFrame(Rect frame) {
   View::setFrame(frame);
-  if (loaded_) layoutRows();
+  if (loaded_ && !needsReload_) layoutRows();
 }
 
 void TableView::setContentOffset(Point offset, bool animated) {
   ScrollView::setContentOffset(offset, animated);
-  if (loaded_) layoutRows();
+  if (loaded_ && !needsReload_) layoutRows();
 }
 
 void TableView::setDataSource(std::weak_ptr<TableViewDataSource> ds) {
@@ -105,11 +107,18 @@ void TableView::setDataSource(std::weak_ptr<TableViewDataSource> ds) {
 
 void TableView::setTableHeaderView(std::shared_ptr<View> v) {
   headerView_ = std::move(v);
-  if (loaded_) layoutRows();
+  if (loaded_ && !needsReload_) layoutRows();
 }
 
 void TableView::ensureLoaded() {
-  if (!loaded_) reloadData();
+  if (laying_) return;
+  if (!loaded_) {
+    ++reloads_;
+    selected_.reset();
+    reloadNow();
+  } else if (needsReload_) {
+    reloadNow();
+  }
 }
 
 void TableView::loadSections() {
@@ -130,10 +139,21 @@ void TableView::loadSections() {
 void TableView::reloadData() {
   detail::requireMainThread("TableView::reloadData");
   if (laying_) return;
-  auto self = shared_from_this();
-  loaded_ = true;
   ++reloads_;
   selected_.reset();
+  if (!loaded_) {
+    reloadNow();
+    return;
+  }
+  // The rows are asked for again when somebody next looks at the table (a person, the probe, the
+  // page): a screen that reloads for every one of many changes lays its rows out once.
+  needsReload_ = true;
+}
+
+void TableView::reloadNow() {
+  auto self = shared_from_this();
+  loaded_ = true;
+  needsReload_ = false;
   for (auto &[ip, cell] : cells_)
     recycle(cell);
   cells_.clear();
@@ -194,30 +214,51 @@ double TableView::footerHeightAt(int s) {
   return !info.footer.empty() || style_ == TableViewStyle::Grouped ? footerHeight_ : 0;
 }
 
+Rect TableView::rowRect(IndexPath ip) const {
+  if (ip.section < 0 || static_cast<size_t>(ip.section) >= rowRects_.size()) return Rect();
+  auto &rows = rowRects_[static_cast<size_t>(ip.section)];
+  return ip.row >= 0 && static_cast<size_t>(ip.row) < rows.size()
+             ? rows[static_cast<size_t>(ip.row)]
+             : Rect();
+}
+
 void TableView::layoutRows() {
   if (laying_) return;
   laying_ = true;
   auto self = shared_from_this();
   double width = frame().size.width;
   double y = headerView_ ? headerView_->frame().size.height : 0;
-  rowRects_.clear();
+  rowRects_.resize(rowCounts_.size());
   for (int s = 0; s < static_cast<int>(rowCounts_.size()); ++s) {
     y += headerHeightAt(s);
+    auto &rects = rowRects_[static_cast<size_t>(s)];
+    rects.resize(static_cast<size_t>(rowCounts_[static_cast<size_t>(s)]));
     for (int r = 0; r < rowCounts_[static_cast<size_t>(s)]; ++r) {
       double h = rowHeightAt({s, r});
-      rowRects_[{s, r}] = Rect(0, y, width, h);
+      rects[static_cast<size_t>(r)] = Rect(0, y, width, h);
       y += h;
     }
     y += footerHeightAt(s);
   }
   setContentSize({width, y});
 
+  // The rows in view, in order: found by their position, not by looking at every row.
   double top = contentOffset().y, height = frame().size.height;
-  std::set<IndexPath> wanted;
-  for (auto &[ip, rect] : rowRects_)
-    if (height <= 0 || (rect.maxY() > top && rect.origin.y < top + height)) wanted.insert(ip);
+  std::vector<IndexPath> wanted;
+  for (int s = 0; s < static_cast<int>(rowRects_.size()); ++s) {
+    auto &rects = rowRects_[static_cast<size_t>(s)];
+    auto first = height <= 0
+                     ? rects.begin()
+                     : std::partition_point(rects.begin(), rects.end(),
+                                            [top](const Rect &r) { return r.maxY() <= top; });
+    for (auto it = first; it != rects.end(); ++it) {
+      if (height > 0 && it->origin.y >= top + height) break;
+      if (height > 0 && it->maxY() <= top) continue;
+      wanted.push_back({s, static_cast<int>(it - rects.begin())});
+    }
+  }
   for (auto it = cells_.begin(); it != cells_.end();) {
-    if (wanted.count(it->first)) {
+    if (std::binary_search(wanted.begin(), wanted.end(), it->first)) {
       configure(*it->second, it->first);
       ++it;
     } else {
@@ -239,7 +280,7 @@ void TableView::layoutRows() {
 void TableView::configure(TableViewCell &cell, IndexPath ip) {
   auto ds = dataSource();
   auto d = delegate();
-  cell.setFrame(rowRects_[ip]);
+  cell.setFrame(rowRect(ip));
   bool editable = editing_ && ds && ds->canEditRowAtIndexPath(*this, ip);
   cell.editingStyle_ = editable && d ? d->editingStyleForRowAtIndexPath(*this, ip)
                        : editable    ? TableViewCellEditingStyle::Delete
@@ -273,6 +314,7 @@ std::shared_ptr<TableViewCell> TableView::cellForRowAtIndexPath(IndexPath ip) {
 }
 
 std::optional<IndexPath> TableView::indexPathForCell(const TableViewCell &cell) {
+  ensureLoaded();
   for (auto &[ip, c] : cells_)
     if (c.get() == &cell) return ip;
   return std::nullopt;
@@ -296,8 +338,7 @@ std::vector<IndexPath> TableView::indexPathsForVisibleRows() {
 
 Rect TableView::rectForRowAtIndexPath(IndexPath ip) {
   ensureLoaded();
-  auto it = rowRects_.find(ip);
-  return it == rowRects_.end() ? Rect() : it->second;
+  return rowRect(ip);
 }
 
 void TableView::selectRowAtIndexPath(std::optional<IndexPath> ip, bool animated,
@@ -322,7 +363,7 @@ void TableView::scrollToRowAtIndexPath(IndexPath ip, TableViewScrollPosition pos
                                        bool animated) {
   ensureLoaded();
   if (!validRow(ip)) return;
-  Rect r = rowRects_[ip];
+  Rect r = rowRect(ip);
   double height = frame().size.height, top = contentOffset().y, y = top;
   switch (position) {
   case TableViewScrollPosition::Top:
@@ -373,6 +414,11 @@ void TableView::checkCounts(const std::vector<int> &expected, const char *what) 
 
 void TableView::deleteRowsAtIndexPaths(std::vector<IndexPath> paths, TableViewRowAnimation) {
   detail::requireMainThread("TableView::deleteRowsAtIndexPaths");
+  // With a reload pending the rows are taken again as they are now: that is the deletion too.
+  if (loaded_ && needsReload_) {
+    reloadNow();
+    return;
+  }
   ensureLoaded();
   std::set<IndexPath> gone(paths.begin(), paths.end());
   auto expected = rowCounts_;

@@ -144,8 +144,9 @@ public:
   bool allowsSelectionDuringEditing() const { return allowsSelectionDuringEditing_; }
   void setAllowsSelectionDuringEditing(bool on) { allowsSelectionDuringEditing_ = on; }
 
-  // Asks the data source again for everything; clears the selection. A table that was never
-  // loaded loads itself the first time it is asked for rows or cells.
+  // Asks the data source again for everything; clears the selection. The rows are asked for when
+  // the table is next looked at (rows, cells, geometry, a snapshot), so many reloads in a row cost
+  // one. A table that was never loaded loads itself the first time it is asked for rows or cells.
   void reloadData();
   unsigned reloadCount() const { return reloads_; }
   int numberOfSections();
@@ -200,7 +201,8 @@ private:
   double rowHeight_ = 44, headerHeight_, footerHeight_;
   std::shared_ptr<View> headerView_;
   bool allowsSelection_ = true, allowsSelectionDuringEditing_ = false, editing_ = false;
-  bool loaded_ = false, laying_ = false;
+  bool loaded_ = false, laying_ = false, needsReload_ = false;
+  void reloadNow();
   unsigned reloads_ = 0;
   std::vector<int> rowCounts_;
   struct SectionInfo {
@@ -208,7 +210,9 @@ private:
     std::shared_ptr<View> headerView, footerView;
   };
   std::vector<SectionInfo> sections_;
-  std::map<IndexPath, Rect> rowRects_;
+  // Row frames by section and row: laid out again on every change, so kept flat.
+  std::vector<std::vector<Rect>> rowRects_;
+  Rect rowRect(IndexPath ip) const;
   std::map<IndexPath, std::shared_ptr<TableViewCell>> cells_;
   std::map<std::string, std::vector<std::shared_ptr<TableViewCell>>> reusePool_;
   std::optional<IndexPath> selected_;

@@ -6,10 +6,15 @@
 // Entry names come from the archive and are not trusted: a name that would lead outside the
 // destination ("..", a pax path or a long name with "..") is skipped with a logged error and
 // fails the operation at its end, and every file is opened without following a symbolic link in
-// any folder below the destination. Link, device and other special entries become plain files.
+// any folder below the destination. Link, device and other special entries become plain files;
+// whatever already stands at an entry's path (a link, a hard link, a FIFO) is replaced, never
+// written through or opened. Header checksums are verified. GNU sparse entries are skipped and
+// fail the operation. An unpack stops, removing the entry it was writing, before the disk would
+// have less than kMinFreeSpace free.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "sshlib/core/ClsBase.h"
 #include "sshlib/core/DataBuffer.h"
@@ -112,8 +117,21 @@ public:
   unsigned int _fwrite64(const void *data, long long itemSize, unsigned int count,
                          ProgressMonitor *pm, LogBase &log) override;
 
+  // Free bytes on the file system holding an open descriptor. Unset, the system is asked; tests
+  // set a small budget instead of filling a disk. Any thread; an unpack reads it per file.
+  using FreeSpaceQuery = std::function<int64_t(int fd)>;
+  static void setFreeSpaceQuery(FreeSpaceQuery query);
+  static constexpr int64_t kMinFreeSpace = 64LL << 20;
+
   // Format helpers.
   static unsigned int computeHeaderChecksum(const unsigned char *block);
+  // The stored checksum matches the block's sum, counted with unsigned or with signed bytes (tar
+  // writers differ); a header that fails it is damaged.
+  static bool headerChecksumMatches(const unsigned char *block, const TarHeader &hdr);
+  // An old GNU sparse header is followed by extension blocks, not counted in its size, while
+  // its "isextended" byte is set; reads past them and adds their length to pos.
+  static bool skipSparseExtensions(DataSource &src, const unsigned char *header, int64_t &pos,
+                                   LogBase &log);
   static bool numToBase256(int64_t value, unsigned char *field, int width);
   // A numeric field as zero-padded octal with a NUL when it fits, else in base 256.
   static void putNumber(unsigned char *field, int width, int64_t value);
@@ -133,6 +151,8 @@ private:
   EntryAction beginEntry(TarHeader &hdr, bool skip, bool discardPaths, Output *&out, LogBase &log);
   bool readPaxOrLong(DataSource &src, TarHeader &hdr, char type, LogBase &log);
   bool readHeaderBlock(DataSource &src, TarHeader &hdr, bool &end, bool atStart, LogBase &log);
+  // An entry this reader cannot write as it is meant: GNU sparse (type 'S' or pax GNU.sparse).
+  static bool isSparse(const TarHeader &hdr);
   bool seekPast(DataSource &src, int64_t &pos, int64_t size, LogBase &log);
 
   // Streaming.
@@ -199,6 +219,8 @@ private:
 
   // Reader state shared by the drivers.
   bool m_unsafeSkipped = false;
+  bool m_unsupportedSkipped = false;
+  unsigned char m_block[512] = {};
   int64_t m_srcSize = -1;
 
   // Streaming state.
@@ -217,6 +239,7 @@ private:
   TarHeader m_extHdr;
   bool m_haveExt = false;
   bool m_haveLong = false;
+  bool m_sparseExt = false; // extension blocks of an old GNU sparse header follow
   int m_headerCount = 0;
   StringBuffer m_longName;
 

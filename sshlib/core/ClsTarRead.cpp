@@ -1,9 +1,12 @@
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <string>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <vector>
 
@@ -22,24 +25,58 @@ namespace {
 
 constexpr int64_t kMaxSpecialSize = 100000;
 
+// Free bytes on the file system of an open descriptor, as the system reports them.
+int64_t systemFreeSpace(int fd) {
+  struct statvfs vfs;
+  if (fstatvfs(fd, &vfs) != 0) return INT64_MAX; // no answer: the write itself will tell
+  return static_cast<int64_t>(vfs.f_bavail) * static_cast<int64_t>(vfs.f_frsize);
+}
+
+std::mutex g_freeSpaceMutex;
+ClsTar::FreeSpaceQuery &freeSpaceQuery() {
+  static ClsTar::FreeSpaceQuery q;
+  return q;
+}
+
 // A file being extracted, written through its descriptor; its times are set when it is closed.
+// Before each write it makes sure the disk keeps ClsTar::kMinFreeSpace free, asking the file
+// system again at least every kRecheck bytes (others may be writing too). A file whose write
+// failed is removed when it is closed: what it holds is not the entry.
 class ExtractedFile : public Output {
 public:
-  ExtractedFile(int fd, int64_t mtime, int64_t atime) : m_fd(fd), m_mtime(mtime), m_atime(atime) {}
+  ExtractedFile(int fd, int dirFd, std::string leaf, int64_t mtime, int64_t atime)
+      : m_fd(fd), m_dirFd(dirFd), m_leaf(std::move(leaf)), m_mtime(mtime), m_atime(atime) {
+    std::lock_guard<std::mutex> lock(g_freeSpaceMutex);
+    m_query = freeSpaceQuery();
+  }
   ~ExtractedFile() override {
-    struct timespec ts[2] = {{static_cast<time_t>(m_atime), 0}, {static_cast<time_t>(m_mtime), 0}};
-    futimens(m_fd, ts);
+    if (m_failed) {
+      unlinkat(m_dirFd, m_leaf.c_str(), 0);
+    } else {
+      struct timespec ts[2] = {{static_cast<time_t>(m_atime), 0},
+                               {static_cast<time_t>(m_mtime), 0}};
+      futimens(m_fd, ts);
+    }
     close(m_fd);
+    close(m_dirFd);
   }
   unsigned int _fwrite32(const void *data, unsigned int itemSize, unsigned int count,
                          ProgressMonitor *, LogBase &log) override {
     const char *p = static_cast<const char *>(data);
     uint64_t left = static_cast<uint64_t>(itemSize) * count;
+    if (m_failed) return 0;
+    if (!reserve(static_cast<int64_t>(left))) {
+      log.LogError("Not enough free disk space to unpack the entry.");
+      log.LogDataInt64("minFreeSpace", ClsTar::kMinFreeSpace);
+      m_failed = true;
+      return 0;
+    }
     while (left) {
       ssize_t n = ::write(m_fd, p, left);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         log.LogLastErrorOS();
+        m_failed = true;
         return 0;
       }
       p += n;
@@ -53,9 +90,28 @@ public:
   }
 
 private:
+  static constexpr int64_t kRecheck = 1 << 20;
+  bool reserve(int64_t n) {
+    if (n > m_allowance || m_sinceCheck + n > kRecheck) {
+      const int64_t free = m_query ? m_query(m_fd) : systemFreeSpace(m_fd);
+      m_allowance = free - ClsTar::kMinFreeSpace;
+      m_sinceCheck = 0;
+      if (n > m_allowance) return false;
+    }
+    m_allowance -= n;
+    m_sinceCheck += n;
+    return true;
+  }
+
   int m_fd;
+  int m_dirFd;
+  std::string m_leaf;
   int64_t m_mtime;
   int64_t m_atime;
+  ClsTar::FreeSpaceQuery m_query;
+  int64_t m_allowance = 0;
+  int64_t m_sinceCheck = 0;
+  bool m_failed = false;
 };
 
 // The folders of a relative path below an open folder, created when missing and never reached
@@ -68,7 +124,8 @@ int openFolders(int rootFd, const std::vector<std::string> &parts, size_t count,
       close(fd);
       return -1;
     }
-    int next = openat(fd, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int next =
+        openat(fd, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (next < 0) log.LogLastErrorOS();
     close(fd);
     fd = next;
@@ -112,8 +169,10 @@ bool makeFolder(XString &dest, const char *rel, LogBase &log) {
   return true;
 }
 
-// Creates (or replaces) the file at rel below the destination. folderFailed tells which step
-// failed when null is returned.
+// Creates the file at rel below the destination, replacing whatever is not a folder there: a
+// symbolic link or a hard link is never written through (the file it shares is left as it was)
+// and a FIFO or device is never opened. folderFailed tells which step failed when null is
+// returned.
 Output *createFile(XString &dest, const char *rel, int64_t mtime, int64_t atime, bool &folderFailed,
                    LogBase &log) {
   folderFailed = true;
@@ -128,16 +187,19 @@ Output *createFile(XString &dest, const char *rel, int64_t mtime, int64_t atime,
   close(root);
   if (dirFd < 0) return nullptr;
   folderFailed = false;
-  const char *leaf = parts.back().c_str();
+  const std::string &leaf = parts.back();
   struct stat st;
-  // A symbolic link in the way is replaced, never written through.
-  if (fstatat(dirFd, leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
-    unlinkat(dirFd, leaf, 0);
-  int fd = openat(dirFd, leaf, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd < 0) log.LogLastErrorOS();
-  close(dirFd);
-  if (fd < 0) return nullptr;
-  return new ExtractedFile(fd, mtime, atime);
+  if (fstatat(dirFd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode) &&
+      unlinkat(dirFd, leaf.c_str(), 0) != 0)
+    log.LogLastErrorOS();
+  // Only a file made here and now is written: O_EXCL fails on anything that took its place.
+  int fd = openat(dirFd, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    log.LogLastErrorOS();
+    close(dirFd);
+    return nullptr;
+  }
+  return new ExtractedFile(fd, dirFd, leaf, mtime, atime);
 }
 
 unsigned int readExact(DataSource &src, unsigned char *buf, unsigned int n, LogBase &log) {
@@ -170,6 +232,38 @@ bool isSpecialType(char t) {
 }
 
 } // namespace
+
+void ClsTar::setFreeSpaceQuery(FreeSpaceQuery query) {
+  std::lock_guard<std::mutex> lock(g_freeSpaceMutex);
+  freeSpaceQuery() = std::move(query);
+}
+
+bool ClsTar::headerChecksumMatches(const unsigned char *block, const TarHeader &hdr) {
+  int64_t signedSum = 0;
+  for (int i = 0; i < 512; ++i)
+    signedSum += (i >= 148 && i < 156) ? 0x20 : static_cast<signed char>(block[i]);
+  return hdr.m_checksum == computeHeaderChecksum(block) ||
+         static_cast<int64_t>(hdr.m_checksum) == signedSum;
+}
+
+bool ClsTar::skipSparseExtensions(DataSource &src, const unsigned char *header, int64_t &pos,
+                                  LogBase &log) {
+  bool more = header[482] != 0;
+  while (more) {
+    unsigned char block[512];
+    if (readExact(src, block, 512, log) != 512) {
+      log.LogError("TAR archive is truncated.");
+      return false;
+    }
+    pos += 512;
+    more = block[504] != 0;
+  }
+  return true;
+}
+
+bool ClsTar::isSparse(const TarHeader &hdr) {
+  return hdr.m_typeflag == 'S' || (hdr.m_paxMask & TarHeader::kPaxGnuSparse);
+}
 
 void ClsTar::setMatchPatternExactFlag() {
   const char *p = m_untarMatchPattern.getUtf8();
@@ -238,6 +332,7 @@ bool ClsTar::parsePaxExtendedHeader(const char *rec, unsigned int n, TarHeader &
       log.LogDataQP("paxName", k.c_str());
       log.LogDataQP("paxValue", v.c_str());
     }
+    if (k.rfind("GNU.sparse.", 0) == 0) hdr.m_paxMask |= TarHeader::kPaxGnuSparse;
     const char *vb = v.c_str(), *ve = vb + v.size();
     int64_t num = parseDecimal(vb, ve);
     if (k == "atime") {
@@ -349,6 +444,13 @@ ClsTar::EntryAction ClsTar::beginEntry(TarHeader &hdr, bool skip, bool discardPa
     if (m_untarDebugLog && name.getSizeUtf8()) logName(log, "skipping", name.getUtf8());
     return EntryAction::kSkipped;
   }
+  // Written as it is stored, a sparse file would be its packed data under a made-up name.
+  if (isSparse(hdr)) {
+    log.LogError("GNU sparse files are not supported; entry skipped.");
+    logName(log, "entry", name.getUtf8());
+    m_unsupportedSkipped = true;
+    return EntryAction::kSkipped;
+  }
   if (hdr.m_isDirectory) {
     if (discardPaths) return EntryAction::kDone;
     if (m_untarDebugLog) logName(log, "dir", name.getUtf8());
@@ -409,7 +511,13 @@ bool ClsTar::readHeaderBlock(DataSource &src, TarHeader &hdr, bool &end, bool at
     log.LogError("Failed to read TAR header.");
     return false;
   }
-  return hdr.parseFromMemory(block, end, log, false);
+  std::memcpy(m_block, block, 512);
+  if (!hdr.parseFromMemory(block, end, log, false)) return false;
+  if (!end && !headerChecksumMatches(block, hdr)) {
+    log.LogError("TAR header checksum does not match; the archive is damaged.");
+    return false;
+  }
+  return true;
 }
 
 bool ClsTar::seekPast(DataSource &src, int64_t &pos, int64_t size, LogBase &log) {
@@ -456,7 +564,7 @@ int ClsTar::_untar(DataSource &src, bool extract, LogBase &log, ProgressMonitor 
   const char *pat = pattern.getUtf8();
   bool bare = *pat && !std::strpbrk(pat, "*/\\");
   if (*pat) log.LogData("matchPattern", pat);
-  m_unsafeSkipped = m_haveExt = m_haveLong = false;
+  m_unsafeSkipped = m_unsupportedSkipped = m_haveExt = m_haveLong = false;
   int64_t pos = 0;
   int count = 0;
   for (;;) {
@@ -527,10 +635,15 @@ int ClsTar::_untar(DataSource &src, bool extract, LogBase &log, ProgressMonitor 
         break;
       }
     }
+    if (t == 'S' && !skipSparseExtensions(src, m_block, pos, log)) return -1;
     if (!seekPast(src, pos, m_hdr.m_size, log)) return -1;
   }
   if (m_unsafeSkipped) {
     log.LogError("Entries whose names lead outside the destination were skipped.");
+    return -1;
+  }
+  if (m_unsupportedSkipped) {
+    log.LogError("Entries this reader does not support were skipped.");
     return -1;
   }
   return count;
@@ -551,10 +664,11 @@ bool ClsTar::_untarFirstMatchingToOutput(DataSource &src, XString &pattern, Outp
     entryName(m_hdr, false, name, rel);
     if (m_untarDebugLog) logName(log, "entry", name.getUtf8());
     if (logEveryPath) logName(log, "entryFilepath", name.getUtf8());
-    if (!isSpecialType(m_hdr.m_typeflag) && nameMatches(name, pattern, bare)) {
+    if (!isSpecialType(m_hdr.m_typeflag) && !isSparse(m_hdr) && nameMatches(name, pattern, bare)) {
       logName(log, "extractingFilename", name.getUtf8());
       return extractToOutput(src, out, m_hdr.m_size, log, pm);
     }
+    if (m_hdr.m_typeflag == 'S' && !skipSparseExtensions(src, m_block, pos, log)) break;
     if (!seekPast(src, pos, m_hdr.m_size, log)) break;
   }
   log.LogError("No match found to extract.");
@@ -575,7 +689,8 @@ void ClsTar::BeginStreamingUntar(LogBase &) {
   m_prevType = ' ';
   m_sideKind = 0;
   m_haveExt = m_haveLong = false;
-  m_unsafeSkipped = false;
+  m_unsafeSkipped = m_unsupportedSkipped = false;
+  m_sparseExt = false;
   m_abort = false;
   m_headerCount = 0;
 }
@@ -618,9 +733,25 @@ bool ClsTar::streamHeader(const unsigned char *block, LogBase &log) {
     log.LogInfo("---- Next TAR Header ----");
     log.LogDataLong("previousHeaderType", m_prevType);
   }
+  if (m_sparseExt) {
+    // An extension block of the sparse header before: its data follows the last one.
+    m_sparseExt = block[504] != 0;
+    if (!m_sparseExt) {
+      m_remaining = m_hdr.m_size;
+      m_written = 0;
+      m_curOut = new Output();
+      if (m_remaining == 0) streamEndEntry(log);
+    }
+    return true;
+  }
   bool end = false;
   if (!m_hdr.parseFromMemory(block, end, log, m_verboseLogging)) {
     log.LogError("Failed to parse tar header");
+    streamFail();
+    return false;
+  }
+  if (!end && !headerChecksumMatches(block, m_hdr)) {
+    log.LogError("TAR header checksum does not match; the archive is damaged.");
     streamFail();
     return false;
   }
@@ -669,6 +800,11 @@ bool ClsTar::streamHeader(const unsigned char *block, LogBase &log) {
   if (a == EntryAction::kFailed) {
     streamFail();
     return false;
+  }
+  if (t == 'S' && block[482] != 0) {
+    m_sparseExt = true;
+    m_remaining = 0;
+    return true;
   }
   m_curOut = out ? out : new Output();
   if (m_remaining == 0) streamEndEntry(log);
@@ -727,7 +863,7 @@ bool ClsTar::StreamingUntarNext(const unsigned char *data, unsigned int n, bool 
 bool ClsTar::FinishStreamingUntar(LogBase &log) {
   if (!m_finished && m_success) {
     const char *problem = nullptr;
-    if (m_pending.getSize())
+    if (m_pending.getSize() || m_sparseExt)
       problem = "TAR archive ends inside a header.";
     else if (m_remaining > 0 || m_fill)
       problem = "TAR archive ends inside an entry.";
@@ -744,6 +880,10 @@ bool ClsTar::FinishStreamingUntar(LogBase &log) {
   m_curOut = nullptr;
   if (m_unsafeSkipped && m_success) {
     log.LogError("Entries whose names lead outside the destination were skipped.");
+    m_success = false;
+  }
+  if (m_unsupportedSkipped && m_success) {
+    log.LogError("Entries this reader does not support were skipped.");
     m_success = false;
   }
   return m_success;

@@ -552,6 +552,10 @@ bool ClsTar::ListXml(XString &tarPath, XString &out, ProgressEvent *) {
       ok = true;
       break;
     }
+    if (!headerChecksumMatches(block, h)) {
+      m_log.LogError("TAR header checksum does not match; the archive is damaged.");
+      break;
+    }
     if (m_verboseLogging) {
       StringBuffer qp;
       h.getFieldsQP(block, qp);
@@ -625,6 +629,11 @@ bool ClsTar::ListXml(XString &tarPath, XString &out, ProgressEvent *) {
       }
     }
     x.append("\t</entry>\r\n");
+    if (h.m_typeflag == 'S') {
+      if (!src->fseekAbsolute64(pos + 512, &m_log) ||
+          !skipSparseExtensions(*src, block, pos, m_log))
+        break;
+    }
     pos += 512 + h.m_size + (512 - h.m_size % 512) % 512;
   }
   x.append("</tar>\r\n");

@@ -43,6 +43,8 @@ public:
   static constexpr unsigned int kPaxSize = 0x200;
   static constexpr unsigned int kPaxUid = 0x400;
   static constexpr unsigned int kPaxUname = 0x800;
+  // Any "GNU.sparse." key: the entry is a GNU sparse file.
+  static constexpr unsigned int kPaxGnuSparse = 0x1000;
 
   StringBuffer m_name;
   StringBuffer m_prefix;

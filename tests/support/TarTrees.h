@@ -2,7 +2,9 @@
 // and sub-second times, and the comparison of two trees by content (diff -r) and file times.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "tests/support/TestSupport.h"
@@ -75,6 +77,31 @@ inline bool sameTree(const std::string &a, const std::string &b, std::string *wh
     }
   }
   return true;
+}
+
+// Runs a Python script (Debian's interpreter, for tarfile and zipfile) in dir; true when it
+// exited 0.
+inline bool python(const std::string &dir, const std::string &script) {
+  testsupport::writeFile(dir + "/make.py", script);
+  return sh("cd '" + dir + "' && /usr/bin/python3 make.py");
+}
+
+// A free-space query for the unpackers that sees a disk with `budget` bytes beyond `margin`
+// left once everything now below folder is counted, shrinking as files are written there.
+inline std::function<int64_t(int)> smallDisk(const std::string &folder, int64_t budget,
+                                             int64_t margin) {
+  namespace fs = std::filesystem;
+  auto used = [folder] {
+    int64_t total = 0;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(folder, ec); !ec && it != decltype(it)();
+         it.increment(ec))
+      if (it->is_regular_file(ec) && !it->is_symlink(ec))
+        total += static_cast<int64_t>(it->file_size(ec));
+    return total;
+  };
+  const int64_t start = used();
+  return [=](int) { return margin + budget - (used() - start); };
 }
 
 } // namespace tartrees

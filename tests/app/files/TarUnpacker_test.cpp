@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "app/files/TarUnpacker.h"
+#include "sshlib/core/ClsTar.h"
 #include "tests/support/TarTrees.h"
 
 TEST(TarUnpacker, UnpacksEachKindIntoTheArchivesFolder) {
@@ -42,4 +43,26 @@ TEST(TarUnpacker, UnpacksEachKindIntoTheArchivesFolder) {
   testsupport::writeFile(t.file("bad.tgz"), "not gzip");
   EXPECT_FALSE(TARWrapper::unTARFile(t.file("bad.tgz")));
   EXPECT_FALSE(TARWrapper::unTARFile(t.file("plain.zip")));
+}
+
+// The queue unpacks finished downloads by itself: a few hundred bytes of bzip2 that hold
+// 64 MiB of zeros must not fill the disk.
+TEST(TarUnpacker, ACompressedBombStopsAtTheFreeSpaceMargin) {
+  testsupport::TempDir t;
+  ASSERT_TRUE(tartrees::python(t.path(), R"(import tarfile,io
+class Zeros(io.RawIOBase):
+    left = 64 << 20
+    def readinto(self, b):
+        n = min(len(b), self.left); b[:n] = bytes(n); self.left -= n; return n
+t = tarfile.open('bomb.tar.bz2', 'w:bz2')
+i = tarfile.TarInfo('zeros'); i.size = 64 << 20; t.addfile(i, Zeros()); t.close()
+)"));
+  ASSERT_LT(std::filesystem::file_size(t.file("bomb.tar.bz2")), 2000u);
+  installTarUnpacker();
+  std::filesystem::create_directories(t.file("bomb.tar"));
+  ClsTar::setFreeSpaceQuery(
+      tartrees::smallDisk(t.file("bomb.tar"), 4 << 20, ClsTar::kMinFreeSpace));
+  EXPECT_FALSE(TARWrapper::unTARFile(t.file("bomb.tar.bz2")));
+  ClsTar::setFreeSpaceQuery(nullptr);
+  EXPECT_FALSE(std::filesystem::exists(t.file("bomb.tar/zeros")));
 }

@@ -29,14 +29,16 @@ namespace {
 struct QueueDouble : LocalFilesServices {
   bool connected = true;
   std::vector<std::string> rows; // "action name path local"
+  std::vector<int64_t> sizes;
   bool browsingConnected() override { return connected; }
   std::string browsingFolder() override { return "/remote"; }
   bool remoteBrowserFolder(std::string *folder) override {
     *folder = "/remote";
     return connected;
   }
-  int addBatchItem(int action, const std::string &name, const std::string &path, int64_t,
+  int addBatchItem(int action, const std::string &name, const std::string &path, int64_t size,
                    const std::string &local, bool) override {
+    sizes.push_back(size);
     rows.push_back(std::to_string(action) + " " + name + " " + path + " " +
                    fs::path(local).filename().string());
     return static_cast<int>(rows.size());
@@ -62,6 +64,7 @@ class LocalFolderTest : public ScreenTest {
 protected:
   void SetUp() override {
     ScreenTest::SetUp();
+    DeviceProfile::setCurrent(device);
     InitGlobals();
     RegisterDefaultSettings();
     LocalFilesServices::setShared(queue);
@@ -112,7 +115,13 @@ protected:
     }
     return said;
   }
+  // A file arrives (a download, an upload through a server) and the folder reloads.
+  void arrive(const std::string &name) {
+    testsupport::writeFile(files + "/" + name, "new");
+    screen->loadFolderData();
+  }
   std::shared_ptr<QueueDouble> queue = std::make_shared<QueueDouble>();
+  DeviceProfile device = DeviceProfile::iPhone();
   std::shared_ptr<LocalFolderViewController> screen;
   std::string files;
 };
@@ -332,6 +341,256 @@ TEST_F(LocalFolderTest, HandsFilesOnAndUnpacksWithAPassword) {
   backToScreen("Done");
   advance(std::chrono::milliseconds(10));
   EXPECT_EQ(testsupport::readFile(files + "/secret/a.txt"), "abc");
+}
+
+} // namespace
+
+namespace {
+
+// Every dialog of a row acts on the item it was opened for: files arrive (and the rows shift)
+// while its sheet is open and again while its alert, prompt or list is.
+TEST_F(LocalFolderTest, DialogsActOnTheItemTheyNamedThoughRowsShift) {
+  std::vector<std::string> opened;
+  DocumentInteraction::setRecorder([&](const std::string &p) {
+    opened.push_back(p);
+    return true;
+  });
+  enum Answer { kNone, kAlert, kPrompt, kList };
+  struct Case {
+    const char *row, *button;
+    Answer answer;
+    const char *with;    // alert button, typed name or list row
+    const char *made;    // exists afterwards, below Saved Files
+    const char *removed; // gone afterwards
+  } cases[] = {
+      {"c.txt", "Delete File", kAlert, "Delete", "a.txt", "c.txt"},
+      {"sub", "Delete Folder", kAlert, "Delete All", "a.txt", "sub"},
+      {"c.txt", "Rename File", kPrompt, "r.txt", "r.txt", "c.txt"},
+      {"c.txt", "Copy File", kPrompt, "k.txt", "k.txt", ""},
+      {"sub", "Rename Folder", kPrompt, "s2", "s2/inner.txt", "sub"},
+      {"c.txt", "Move File", kList, "sub", "sub/c.txt", "c.txt"},
+      {"c.txt", "Add to ZIP File", kList, "c.zip (new)", "c.zip", ""},
+      {"sub", "Compress to ZIP File", kNone, "", "sub.zip", ""},
+      {"c.txt", "Open In...", kNone, "", "c.txt", ""},
+      {"bookmarks.txt", "Import Bookmarks", kNone, "", "bookmarks.txt", ""},
+  };
+  int round = 0;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.row) + " " + c.button);
+    fs::remove_all(files);
+    fs::create_directories(files + "/sub");
+    testsupport::writeFile(files + "/sub/inner.txt", "in");
+    testsupport::writeFile(files + "/a.txt", "a");
+    testsupport::writeFile(files + "/c.txt", "c");
+    testsupport::writeFile(files + "/bookmarks.txt", "n|b.example|u|p|w|ftp\n");
+    ASSERT_TRUE(probe->tap("Refresh"));
+    ASSERT_TRUE(probe->tapAccessory(IndexPath{0, index(c.row)})) << probe->lastError();
+    arrive("0" + std::to_string(round) + ".txt");
+    ASSERT_TRUE(probe->answerSheet(c.button)) << probe->lastError();
+    arrive("00" + std::to_string(round++) + ".txt");
+    if (c.answer == kAlert) {
+      ASSERT_TRUE(probe->answerAlert(c.with)) << probe->lastError();
+    } else if (c.answer == kPrompt) {
+      ASSERT_TRUE(probe->clear(c.button + std::string(" To:")));
+      ASSERT_TRUE(probe->type(c.button + std::string(" To:"), c.with));
+      ASSERT_TRUE(probe->tap("Done"));
+    } else if (c.answer == kList) {
+      ASSERT_TRUE(probe->tapRow(c.with)) << probe->lastError();
+      ASSERT_TRUE(probe->tap("Done"));
+    }
+    const std::string said = backToScreen("Cancel");
+    EXPECT_TRUE(fs::exists(files + "/" + c.made));
+    EXPECT_TRUE(!*c.removed || !fs::exists(files + "/" + c.removed));
+    EXPECT_TRUE(fs::exists(files + "/a.txt"));
+    if (std::string(c.button) == "Add to ZIP File") {
+      EXPECT_TRUE(tartrees::sh("unzip -l '" + files + "/c.zip' c.txt"));
+    }
+    if (std::string(c.button) == "Import Bookmarks") {
+      EXPECT_EQ(said, "Bookmark Import: Imported 1 bookmark(s)\nUpdated 0 bookmark(s)");
+    }
+  }
+  EXPECT_EQ(opened, (std::vector<std::string>{files + "/c.txt"}));
+
+  // A swipe's confirmation and "Delete All Files" too: what arrived meanwhile stays.
+  ASSERT_TRUE(probe->tap("Refresh"));
+  ASSERT_TRUE(probe->deleteRow(IndexPath{0, index("c.txt")})) << probe->lastError();
+  arrive("000.txt");
+  ASSERT_TRUE(probe->answerAlert("Delete"));
+  EXPECT_FALSE(fs::exists(files + "/c.txt"));
+  EXPECT_TRUE(fs::exists(files + "/000.txt"));
+  ASSERT_TRUE(probe->tap("Menu"));
+  ASSERT_TRUE(probe->answerSheet("Delete All Files"));
+  arrive("late.txt");
+  ASSERT_TRUE(probe->answerAlert("Delete All"));
+  EXPECT_EQ(rows(), (std::vector<std::string>{"Shared with iTunes", "sub", "late.txt"}));
+  // The archive whose password is asked for is the one unpacked.
+  ASSERT_TRUE(tartrees::sh("cd '" + files + "' && zip -q -P pw s.zip late.txt"));
+  ASSERT_TRUE(probe->tap("Refresh"));
+  ASSERT_TRUE(probe->tapRow("s.zip"));
+  ASSERT_TRUE(probe->tap("Unzip"));
+  arrive("0.zip");
+  ASSERT_TRUE(probe->type("The ZIP file needs a password:", "pw"));
+  backToScreen("Done");
+  advance(std::chrono::milliseconds(10));
+  EXPECT_EQ(testsupport::readFile(files + "/s/late.txt"), "new");
+}
+
+// An item that went while its dialog was open is not replaced by whatever took its row.
+TEST_F(LocalFolderTest, ADialogWhoseItemWentSaysSoAndDoesNothing) {
+  testsupport::writeFile(files + "/c.txt", "c");
+  ASSERT_TRUE(probe->tap("Refresh"));
+  rowCommand("c.txt", "Delete File");
+  fs::remove(files + "/c.txt");
+  screen->loadFolderData();
+  ASSERT_TRUE(probe->answerAlert("Delete"));
+  EXPECT_EQ(lastAlert(),
+            "File Not Found: \"c.txt\" is no longer in this folder; nothing was done.");
+  EXPECT_TRUE(fs::exists(files + "/a.txt") && fs::exists(files + "/big.bin"));
+  // A folder that took the file's name is not the file.
+  testsupport::writeFile(files + "/c.txt", "c");
+  ASSERT_TRUE(probe->tap("Refresh"));
+  rowCommand("c.txt", "Rename File");
+  fs::remove(files + "/c.txt");
+  fs::create_directories(files + "/c.txt");
+  ASSERT_TRUE(probe->clear("Rename File To:"));
+  ASSERT_TRUE(probe->type("Rename File To:", "d.txt"));
+  ASSERT_TRUE(probe->tap("Done"));
+  EXPECT_EQ(backToScreen("Cancel").rfind("File Not Found: ", 0), 0u);
+  EXPECT_TRUE(fs::is_directory(files + "/c.txt"));
+  EXPECT_FALSE(fs::exists(files + "/d.txt"));
+}
+
+// Move targets are the entries the list was made from, whatever they are called.
+TEST_F(LocalFolderTest, MoveTargetsAreTheEntriesTheListWasMadeFrom) {
+  for (const char *d : {"sub/Up a Folder", "sub/Shared with iTunes"})
+    fs::create_directories(files + "/" + d);
+  for (const char *f : {"m1", "m2", "m3"})
+    testsupport::writeFile(files + "/sub/" + f, f);
+  ASSERT_TRUE(probe->tapRow("sub"));
+  auto sub = probe->topViewController();
+  struct Case {
+    const char *file;
+    int row; // of the list
+    const char *landed;
+  } cases[] = {
+      {"m1", 3, "sub/Up a Folder/m1"}, {"m2", 2, "sub/Shared with iTunes/m2"}, {"m3", 1, "m3"}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.file);
+    rowCommand(c.file, "Move File");
+    std::vector<std::string> targets;
+    for (auto &r : probe->visibleRows())
+      targets.push_back(r.text);
+    EXPECT_EQ(targets, (std::vector<std::string>{"Cancel, Don't Move", "Up a Folder",
+                                                 "Shared with iTunes", "Up a Folder"}));
+    ASSERT_TRUE(probe->tapRow(IndexPath{0, c.row}));
+    for (int i = 0; i < 3 && probe->topViewController() != sub; ++i) {
+      probe->tap("Done");
+      advance(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(fs::exists(files + "/" + c.landed));
+    EXPECT_FALSE(fs::exists(documents() + "/" + c.file));
+  }
+}
+
+TEST_F(LocalFolderTest, SizesPastTwoGiBListSortAndUpload) {
+  testsupport::writeFile(files + "/huge.txt", "");
+  fs::resize_file(files + "/huge.txt", 3LL << 30); // sparse: no disk used
+  ASSERT_TRUE(probe->tap("Refresh"));
+  for (const auto &row : screen->folderItems()) {
+    if (row->name() == "huge.txt") {
+      EXPECT_EQ(row->size, "3221225472");
+    }
+  }
+  ASSERT_TRUE(probe->tap("Sort"));
+  ASSERT_TRUE(probe->answerSheet("Sort by Size"));
+  EXPECT_EQ(rows().back(), "huge.txt");
+  ASSERT_TRUE(probe->tapRow("huge.txt"));
+  EXPECT_EQ(probe->rightItem()->name, "View") << "far above what the editor takes";
+  ASSERT_TRUE(probe->tap("Upload"));
+  ASSERT_EQ(queue->sizes.size(), 1u);
+  EXPECT_EQ(queue->sizes[0], 3LL << 30);
+}
+
+// What the text editor takes by device class: the size at the limit is edited, one more viewed.
+TEST_F(LocalFolderTest, EditSizeLimitFollowsTheDeviceClass) {
+  struct Case {
+    const char *platform, *version;
+    bool pad;
+    int64_t limit;
+  } cases[] = {{"iPhone4,1", "5.1.1", false, 1048576},
+               {"iPad2,1", "5.0", true, 1048576},
+               {"iPhone2,1", "4.0", false, 524288},
+               {"iPhone2,1", "3.1", false, 262144},
+               {"iPhone1,2", "4.0", false, 262144}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.platform + std::string(" ") + c.version);
+    DeviceProfile d = c.pad ? DeviceProfile::iPad() : DeviceProfile::iPhone();
+    d.platform = c.platform;
+    d.systemVersion = c.version;
+    DeviceProfile::setCurrent(d);
+    testsupport::writeFile(files + "/at.txt", std::string(static_cast<size_t>(c.limit), 'x'));
+    testsupport::writeFile(files + "/over.txt", std::string(static_cast<size_t>(c.limit) + 1, 'x'));
+    ASSERT_TRUE(probe->tap("Refresh"));
+    for (auto [row, button] : {std::pair{"at.txt", "Edit"}, std::pair{"over.txt", "View"}}) {
+      ASSERT_TRUE(probe->tapRow(row));
+      EXPECT_EQ(probe->rightItem()->name, button) << row;
+      ASSERT_TRUE(probe->tapRow(row));
+    }
+  }
+}
+
+class LocalFolderPadTest : public LocalFolderTest {
+protected:
+  LocalFolderPadTest() { device = DeviceProfile::iPad(); }
+  std::shared_ptr<PopoverController> popover() {
+    auto &all = probe->window().popovers();
+    return all.empty() ? nullptr : all.back();
+  }
+};
+
+TEST_F(LocalFolderPadTest, ToolbarOnTopSheetsFromTheirButtonsDialogsInPopovers) {
+  auto bar = probe->first<Toolbar>();
+  ASSERT_TRUE(bar);
+  EXPECT_EQ(bar->frame().origin.y, 0);
+  const auto menu = probe->find("Menu");
+  // Sheets open from the button that opened them, row sheets from the row.
+  for (const char *button : {"Sort", "Menu"}) {
+    const auto item = probe->find(button);
+    ASSERT_TRUE(probe->tap(item));
+    auto &sheets = probe->window().actionSheets();
+    ASSERT_FALSE(sheets.empty());
+    EXPECT_EQ(sheets.back()->anchor().kind, Anchor::Kind::BarButtonItem);
+    EXPECT_EQ(sheets.back()->anchor().element.lock(), item);
+    ASSERT_TRUE(probe->answerSheet("Cancel"));
+  }
+  ASSERT_TRUE(probe->tapAccessory(IndexPath{0, index("a.txt")}));
+  auto &sheets = probe->window().actionSheets();
+  ASSERT_FALSE(sheets.empty());
+  EXPECT_EQ(sheets.back()->anchor().kind, Anchor::Kind::Rect);
+  // Its prompt opens in a popover from the same row, and closes with it.
+  ASSERT_TRUE(probe->answerSheet("Rename File"));
+  ASSERT_TRUE(popover());
+  EXPECT_EQ(popover()->anchor().kind, Anchor::Kind::Rect);
+  EXPECT_EQ(nav->topViewController(), screen) << "nothing is pushed on the tablet";
+  ASSERT_TRUE(probe->clear("Rename File To:"));
+  ASSERT_TRUE(probe->type("Rename File To:", "b.txt"));
+  ASSERT_TRUE(probe->tap("Done"));
+  EXPECT_TRUE(probe->window().popovers().empty());
+  EXPECT_TRUE(fs::exists(files + "/b.txt"));
+  // A folder command's prompt opens from the Menu button.
+  ASSERT_TRUE(probe->tap("Menu"));
+  ASSERT_TRUE(probe->answerSheet("Create Directory"));
+  ASSERT_TRUE(popover());
+  EXPECT_EQ(popover()->anchor().element.lock(), menu);
+  ASSERT_TRUE(probe->type("New Directory Name:", "made"));
+  ASSERT_TRUE(probe->tap("Done"));
+  EXPECT_TRUE(fs::is_directory(files + "/made"));
+  // A list answers from its popover too.
+  rowCommand("b.txt", "Move File");
+  ASSERT_TRUE(probe->tapRow("made"));
+  ASSERT_TRUE(probe->tap("Done"));
+  advance(std::chrono::milliseconds(10));
+  EXPECT_TRUE(fs::exists(files + "/made/b.txt"));
 }
 
 } // namespace

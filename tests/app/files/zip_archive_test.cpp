@@ -130,3 +130,62 @@ TEST(ZipArchive, HostileEntriesWriteNothingOutsideAndFail) {
   EXPECT_EQ(testsupport::readFile(t.file("victim")), "keep");
   EXPECT_EQ(testsupport::readFile(out + "/good.txt"), "g");
 }
+
+TEST(ZipArchive, HeadersThatDisagreeAreRefusedBeforeAnythingIsWritten) {
+  testsupport::TempDir t;
+  // One archive whose local header names another file than its central entry, and one whose 32
+  // central entries all point at one local entry of 1 MiB (32 MiB out of a few KiB).
+  ASSERT_TRUE(tartrees::python(t.path(), R"(import zipfile,struct
+z=zipfile.ZipFile('named.zip','w'); z.writestr('good.txt','g'); z.writestr('aa.txt','hello'); z.close()
+b=bytearray(open('named.zip','rb').read())
+at=b.rfind(b'PK\x03\x04'); b[at+30:at+36]=b'bb.txt'
+open('named.zip','wb').write(b)
+z=zipfile.ZipFile('one.zip','w',zipfile.ZIP_DEFLATED); z.writestr('k',b'\0'*(1<<20)); z.close()
+b=open('one.zip','rb').read(); cd=b.find(b'PK\x01\x02'); central=b[cd:b.find(b'PK\x05\x06')]
+open('shared.zip','wb').write(b[:cd]+central*32+struct.pack('<IHHHHIIH',0x06054b50,0,0,32,32,len(central)*32,cd,0))
+)"));
+  for (const char *name : {"named.zip", "shared.zip"}) {
+    SCOPED_TRACE(name);
+    const std::string zip = t.file(name), out = t.file(std::string(name) + ".d");
+    // Python's zipfile refuses both; Info-ZIP warns of the name and refuses the overlap.
+    EXPECT_FALSE(sh("/usr/bin/python3 -m zipfile -e " + q(zip) + " " + q(t.file("py"))));
+    EXPECT_FALSE(sh("unzip -o " + q(zip) + " -d " + q(t.file("iz"))));
+    EXPECT_FALSE(unzipInto(zip, out));
+    EXPECT_TRUE(fs::is_empty(out));
+  }
+}
+
+TEST(ZipArchive, WhatStandsAtAnEntrysPathIsReplacedNeverWrittenThroughOrOpened) {
+  testsupport::TempDir t;
+  ASSERT_TRUE(sh("cd " + q(t.path()) +
+                 " && mkdir s && cd s && for f in hard fifo sym; do echo "
+                 "new-$f > $f; done && zip -q ../a.zip hard fifo sym"));
+  const std::string out = t.file("out"), outside = t.file("outside");
+  fs::create_directories(out);
+  testsupport::writeFile(outside, "keep");
+  fs::create_hard_link(outside, out + "/hard");
+  fs::create_symlink(outside, out + "/sym");
+  ASSERT_TRUE(sh("mkfifo " + q(out + "/fifo")));
+  EXPECT_TRUE(unzipInto(t.file("a.zip"), out));
+  EXPECT_EQ(testsupport::readFile(outside), "keep");
+  for (const char *f : {"hard", "fifo", "sym"}) {
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(out + "/" + f))) << f;
+    EXPECT_EQ(testsupport::readFile(out + "/" + f), std::string("new-") + f + "\n");
+  }
+}
+
+TEST(ZipArchive, UnpackStopsBeforeTheDiskFillsAndRemovesThePartialEntry) {
+  testsupport::TempDir t;
+  ASSERT_TRUE(sh("cd " + q(t.path()) +
+                 " && printf small > a.txt && head -c 8000000 /dev/zero > "
+                 "big && head -c 10 /dev/zero > z.txt && zip -q b.zip a.txt big z.txt"));
+  const std::string out = t.file("out");
+  fs::create_directories(out);
+  MinizipArchive::setFreeSpaceQuery(
+      tartrees::smallDisk(out, 3000000, MinizipArchive::kMinFreeSpace));
+  EXPECT_FALSE(unzipInto(t.file("b.zip"), out));
+  MinizipArchive::setFreeSpaceQuery(nullptr);
+  EXPECT_EQ(testsupport::readFile(out + "/a.txt"), "small");
+  EXPECT_FALSE(fs::exists(out + "/big"));
+  EXPECT_FALSE(fs::exists(out + "/z.txt")) << "the unpack stops at a full disk";
+}

@@ -201,6 +201,18 @@ TEST_F(FakeServerTest, UnexpectedRefusalRetriesOnceWithoutAuthThenFails) {
   EXPECT_TRUE(conn->wasAnError());
 }
 
+TEST_F(FakeServerTest, APasswordHoldingALineBreakIsNeverSentNorShown) {
+  startServer(withoutAuth());
+  auto delegate = std::make_shared<ErrorDelegate>();
+  login("joe", "se\ncret");
+  conn->setDelegate(delegate);
+  ASSERT_TRUE(waitFor([&] { return !delegate->taken().empty(); })) << conn->transferLog();
+  const std::string why = delegate->taken().front();
+  EXPECT_NE(why.find("was not sent"), std::string::npos) << why;
+  for (const std::string &text : {why, conn->transferLog(), server.output()})
+    EXPECT_EQ(text.find("cret"), std::string::npos) << text;
+}
+
 TEST_F(FakeServerTest, RefusedLoginsShowTheirHelpPagesAndNoAlert) {
   startServer(R"({"replies": {"AUTH": ["504 no\r\n"], "PASS": ["530 Login incorrect.\r\n"]}})");
   login("joe", "wrong");

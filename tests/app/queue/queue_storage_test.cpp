@@ -241,3 +241,41 @@ TEST_F(QueueTest, AddingByConnectionTakesItsServerFields) {
   ASSERT_TRUE(waitFor([&] { return gone.load(); }));
   loop->stop();
 }
+
+TEST_F(QueueTest, AFolderOfRowsIsStoredTogetherAndTwinsAreFoundByNameAndFolder) {
+  makeQueue(false);
+  std::vector<int> keys;
+  queue_->batchUpdates([&] {
+    for (const char *name : {"a.bin", "b.bin", "a.bin"})
+      keys.push_back(queue_->addBatchItemAction(2, name, "/pub", 4, "127.0.0.1", 21, "u", "p",
+                                                "ftp", "/Files", false, false));
+    // Inside the batch the rows are already there for the queue's own look-ups.
+    EXPECT_EQ(queue_->alreadyExists(2, "b.bin", "/pub", 0, "127.0.0.1", 21, "u", "p"), keys[1]);
+  });
+  ASSERT_EQ(keys.size(), 3u);
+  EXPECT_EQ(keys[2], keys[0]) << "the same file twice in one folder is one row";
+  EXPECT_EQ(rows().size(), 2u) << "the batch reached the disk";
+  // The same name in another folder, or of another user, is another row.
+  EXPECT_NE(queue_->addBatchItemAction(2, "a.bin", "/other", 4, "127.0.0.1", 21, "u", "p", "ftp",
+                                       "/Files", false, false),
+            keys[0]);
+  EXPECT_NE(queue_->addBatchItemAction(2, "a.bin", "/pub", 4, "127.0.0.1", 21, "v", "p", "ftp",
+                                       "/Files", false, false),
+            keys[0]);
+  // A row that is done is no twin any more: the file can be queued again.
+  queue_->doneBatchItemPK(keys[0]);
+  EXPECT_EQ(queue_->alreadyExists(2, "a.bin", "/pub", 0, "127.0.0.1", 21, "u", "p"), -1);
+  const int again = queue_->addBatchItemAction(2, "a.bin", "/pub", 4, "127.0.0.1", 21, "u", "p",
+                                               "ftp", "/Files", false, false);
+  EXPECT_GT(again, 0);
+  EXPECT_NE(again, keys[0]);
+  // Rows queued twice by an earlier version are still found: the first in queue order.
+  seedRow("'2','dup','/d','127.0.0.1',21,'u','p','/x',1,0,'ftp',0,0");
+  seedRow("'2','dup','/d','127.0.0.1',21,'u','p','/x',1,0,'ftp',1,0");
+  makeQueue(false);
+  const auto &list = queue_->batchItemList();
+  int firstDup = -1;
+  for (auto &item : list)
+    if (item->filename() == "dup" && firstDup < 0) firstDup = item->primaryKey();
+  EXPECT_EQ(queue_->alreadyExists(2, "dup", "/d", 0, "127.0.0.1", 21, "u", "p"), firstDup);
+}

@@ -294,6 +294,12 @@ TEST_F(SftpService, ChangedHostKeyIsRefusedUntilAccepted) {
   EXPECT_NE(refused.find("00:11:22"), std::string::npos);
   EXPECT_NE(refused.find(*first), std::string::npos);
   EXPECT_FALSE(s->isConnected());
+  // Cancel keeps the remembered key, so the next connection is refused again.
+  answerAlert("Host Key Changed", 0);
+  EXPECT_EQ(UserDefaults::standard().stringForKey(key).value_or(""), "ssh-rsa 2048 00:11:22");
+  run([&] { s->getDirectory(); });
+  refused = recorder->outcome();
+  EXPECT_NE(refused.find("connectError:The host key of 127.0.0.1:"), std::string::npos) << refused;
   answerAlert("Host Key Changed", 1);
   EXPECT_EQ(UserDefaults::standard().stringForKey(key), first);
   run([&] { s->getDirectory(); });

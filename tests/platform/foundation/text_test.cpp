@@ -228,6 +228,21 @@ TEST(TextSearchTest, CaseInsensitiveRangesArePositionsInTheBytes) {
   EXPECT_FALSE(hasPrefixCaseInsensitive("abc", ""));
   EXPECT_FALSE(hasSuffixCaseInsensitive("abc", ""));
   EXPECT_TRUE(hasSuffixCaseInsensitive("ΣΊΣΥΦΟΣ", "φος"));
+  // Plain ASCII on both sides and a letter outside ASCII that folds into it agree.
+  struct Case {
+    const char *text, *target;
+    bool found;
+  };
+  for (const Case &c : {Case{"ASCII only [Z] @", "[z] @", true}, Case{"at_end.TXT", ".txt", true},
+                        Case{"@[`{", "`{", true}, Case{"@", "`", false}, Case{"[", "{", false},
+                        Case{"KELVIN", "\u212Aelvin", true}, Case{"\u212AELVIN", "kel", true}}) {
+    EXPECT_EQ(containsCaseInsensitive(c.text, c.target), c.found) << c.text << " / " << c.target;
+  }
+  EXPECT_FALSE(hasSuffixCaseInsensitive("READ.ME", "\u212A"));
+  EXPECT_TRUE(hasSuffixCaseInsensitive("BOOK", "\u212A"));
+  EXPECT_EQ(rangeOfCaseInsensitive("abcABCabc", "ABC", true).location, 6u);
+  EXPECT_TRUE(hasPrefixCaseInsensitive("KELVIN", "\u212A"));
+  EXPECT_FALSE(hasPrefixCaseInsensitive("@bc", "`bc"));
 
   EXPECT_EQ(lowercase("ÄBC Straße"), "äbc straße");
   EXPECT_EQ(uppercase("straße"), "STRASSE");

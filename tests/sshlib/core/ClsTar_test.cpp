@@ -342,3 +342,127 @@ TEST(ClsTar, PatternsCountsAndDiscardedPathsSelectEntries) {
   EXPECT_EQ(std::string(reinterpret_cast<const char *>(cfg.getData2()), cfg.getSize()),
             "docs/a.cfg\n");
 }
+
+TEST(ClsTar, WhatStandsAtAnEntrysPathIsReplacedNeverWrittenThroughOrOpened) {
+  // GNU tar replaces them too; every reader must, and none may block on the FIFO.
+  TempDir t;
+  ASSERT_TRUE(sh("mkdir -p '" + t.file("s") + "' && cd '" + t.file("s") +
+                 "' && for f in hard fifo sym; do echo new-$f > $f; done && "
+                 "tar -cf ../a.tar hard fifo sym"));
+  namespace fs = std::filesystem;
+  for (int d = -1; d <= kStream; ++d) {
+    SCOPED_TRACE(d);
+    const std::string dest = t.file("d" + std::to_string(d)), outside = t.file("outside");
+    fs::create_directories(dest);
+    testsupport::writeFile(outside, "keep");
+    fs::create_hard_link(outside, dest + "/hard");
+    fs::create_symlink(outside, dest + "/sym");
+    ASSERT_TRUE(sh("mkfifo '" + dest + "/fifo'"));
+    ClsTar tar;
+    if (d < 0)
+      ASSERT_TRUE(sh("tar -C '" + dest + "' -xf '" + t.file("a.tar") + "'"));
+    else
+      ASSERT_TRUE(unpack(static_cast<Driver>(d), t.file("a.tar"), dest, tar)) << logOf(tar);
+    EXPECT_EQ(testsupport::readFile(outside), "keep");
+    for (const char *f : {"hard", "fifo", "sym"}) {
+      EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dest + "/" + f))) << f;
+      EXPECT_EQ(testsupport::readFile(dest + "/" + f), std::string("new-") + f + "\n");
+    }
+  }
+}
+
+TEST(ClsTar, DamagedHeadersFailLikeGnuTarAndBsdtar) {
+  TempDir t;
+  ASSERT_TRUE(sh("cd '" + t.path() +
+                 "' && printf hello > cool.txt && tar --format=ustar -cf "
+                 "good.tar cool.txt"));
+  const std::string good = testsupport::readFile(t.file("good.tar"));
+  auto damaged = [&](size_t at, char c) {
+    std::string s = good;
+    s[at] = c;
+    return s;
+  };
+  struct Case {
+    const char *label;
+    std::string bytes;
+  } cases[] = {{"size", damaged(124 + 10, '4')}, // 5 bytes become 4
+               {"name", damaged(0, '\0')},       // "cool.txt" loses its first byte
+               {"type", damaged(156, '5')}};     // the file becomes a folder
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    testsupport::writeFile(t.file("bad.tar"), c.bytes);
+    EXPECT_FALSE(sh("tar -C '" + t.path() + "' -xf '" + t.file("bad.tar") + "' -O"));
+    EXPECT_FALSE(sh("bsdtar -xOf '" + t.file("bad.tar") + "'"));
+    for (Driver d : {kUntar, kMemory, kGz, kBz2, kZ, kStream}) {
+      ClsTar tar;
+      EXPECT_FALSE(unpack(d, t.file("bad.tar"), t.file("o"), tar)) << d;
+      EXPECT_NE(logOf(tar).find("checksum"), std::string::npos) << d;
+    }
+    EXPECT_FALSE(std::filesystem::exists(t.file("o/cool.txt")));
+  }
+  // Old writers summed signed bytes: a name with high bytes and such a sum still reads.
+  ASSERT_TRUE(tartrees::python(t.path(),
+                               "import tarfile,io\n"
+                               "i=tarfile.TarInfo('\\u00e9t\\u00e9'); i.size=2\n"
+                               "b=bytearray(i.tobuf(tarfile.USTAR_FORMAT))\n"
+                               "b[148:156]=b' '*8\n"
+                               "s=sum(x-256 if x>127 else x for x in b)\n"
+                               "b[148:156]=b'%06o\\0 ' % s\n"
+                               "open('signed.tar','wb').write(bytes(b)+b'ok'+b'\\0'*1534)\n"));
+  EXPECT_TRUE(sh("tar -C '" + t.path() + "' -xf '" + t.file("signed.tar") + "'"));
+  for (Driver d : {kUntar, kGz, kStream}) {
+    ClsTar tar;
+    EXPECT_TRUE(unpack(d, t.file("signed.tar"), t.file("s"), tar)) << d << logOf(tar);
+    EXPECT_EQ(testsupport::readFile(t.file("s/\xc3\xa9t\xc3\xa9")), "ok");
+  }
+}
+
+TEST(ClsTar, GnuSparseEntriesAreSkippedAndFailTheUnpack) {
+  TempDir t;
+  // Twelve stretches of data: more than an old GNU header holds, so extension blocks follow.
+  ASSERT_TRUE(sh("cd '" + t.path() +
+                 "' && truncate -s 4M sparse && for i in 0 1 2 3 4 5 6 7 8 9 10 11; do "
+                 "printf data$i | dd of=sparse bs=1 seek=$((i*300000)) conv=notrunc; done && "
+                 "printf after > zz.txt"));
+  struct Case {
+    const char *flags;
+  } cases[] = {{"--format=gnu"},
+               {"--format=pax --sparse-version=0.0"},
+               {"--format=pax --sparse-version=0.1"},
+               {"--format=pax --sparse-version=1.0"}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.flags);
+    ASSERT_TRUE(sh("cd '" + t.path() + "' && tar --sparse " + c.flags +
+                   " -cf s.tar sparse zz.txt && tar -tvf s.tar"));
+    for (Driver d : {kUntar, kMemory, kGz, kBz2, kStream}) {
+      const std::string out = t.file("o" + std::to_string(d));
+      std::filesystem::remove_all(out);
+      ClsTar tar;
+      EXPECT_FALSE(unpack(d, t.file("s.tar"), out, tar)) << d;
+      EXPECT_NE(logOf(tar).find("sparse"), std::string::npos) << d;
+      // What follows the sparse entry is read from the right place.
+      EXPECT_EQ(testsupport::readFile(out + "/zz.txt"), "after") << d << logOf(tar);
+      EXPECT_FALSE(std::filesystem::exists(out + "/sparse")) << d;
+      EXPECT_TRUE(sh("test -z \"$(find '" + out + "' -name 'GNUSparseFile*')\"")) << d;
+    }
+  }
+}
+
+TEST(ClsTar, UnpackStopsBeforeTheDiskFillsAndRemovesThePartialEntry) {
+  TempDir t;
+  ASSERT_TRUE(sh("cd '" + t.path() +
+                 "' && printf small > a.txt && head -c 8000000 /dev/zero > big && "
+                 "tar -cf z.tar a.txt big && rm big"));
+  for (Driver d : {kUntar, kMemory, kGz, kBz2, kZ, kStream}) {
+    SCOPED_TRACE(d);
+    const std::string out = t.file("o" + std::to_string(d));
+    std::filesystem::create_directories(out);
+    ClsTar::setFreeSpaceQuery(tartrees::smallDisk(out, 3000000, ClsTar::kMinFreeSpace));
+    ClsTar tar;
+    EXPECT_FALSE(unpack(d, t.file("z.tar"), out, tar));
+    ClsTar::setFreeSpaceQuery(nullptr);
+    EXPECT_NE(logOf(tar).find("Not enough free disk space"), std::string::npos);
+    EXPECT_EQ(testsupport::readFile(out + "/a.txt"), "small");
+    EXPECT_FALSE(std::filesystem::exists(out + "/big"));
+  }
+}

@@ -25,6 +25,11 @@ TEST(ProxyHandshake, EveryOutcomeAgainstAScriptedProxy) {
                     OK = "SHTTP/1.1 200 OK\\r\\n\\r\\n", name(256, 'n'),
                     longCreds = name + ":secret";
   const std::string big = "H|" + OK.substr(0, 20) + "X: " + std::string(40000, 'a');
+  // Every line short, over the bound only in all, and ended: it must still be refused.
+  std::string many = "H|" + OK.substr(0, 20);
+  for (int i = 0; i < 1000; ++i)
+    many += "X-" + std::to_string(i) + ": " + std::string(40, 'a') + "\\r\\n";
+  many += "\\r\\n";
   // clang-format off
   const Case cases[] = {
       {'h', L, "", "ssh", "H|SHTTP/1.1 200 Connection established\\r\\n\\r\\n|E", true, "firstLine: HTTP/1.1 200", "CONNECT ssh:22 HTTP/1.1\r\nConnection: Keep-Alive\r\nProxy-Connection: Keep-Alive\r\nHost: ssh\r\n\r\n\nREST PING"},
@@ -36,6 +41,7 @@ TEST(ProxyHandshake, EveryOutcomeAgainstAScriptedProxy) {
       {'h', L, "", "ssh", "H|" + A + "Basic\\r\\n\\r\\n", false, "The HTTP proxy asks for credentials and none are set.", ""},
       {'h', L, "user:secret: bAsIc ", "ssh", "H|" + OK, true, "", "Basic dXNlcjpzZWNyZXQ="},
       {'h', L, "", "ssh", big, false, "HTTP proxy response header too large.", ""},
+      {'h', L, "", "ssh", many, false, "HTTP proxy response header too large.", ""},
       {'h', L, "", "ssh", "H|" + CH + "FFFFFFF\\r\\n", false, "HTTP proxy response body too large.", ""},
       {'h', L, "", "ssh", "H|" + CH, false, "Failed to get chunked HTTP proxy response (1)", ""},
       {'h', L, "", "ssh", "H|" + CH + "10\\r\\nabc", false, "Failed to get chunked HTTP proxy response (2)", ""},

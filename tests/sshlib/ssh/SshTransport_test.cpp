@@ -128,7 +128,9 @@ TEST(SshPacket, PaddingAndBoundsOfReceivedPackets) {
     unsigned char buf[128];
     EXPECT_EQ(read(p.server.socket.socketFd, buf, sizeof buf), (ssize_t)c.total) << c.payload;
   }
-  // Lengths a peer controls: too long, too short, not whole blocks, too little padding.
+  // Lengths a peer controls: too long (misaligned, and whole blocks but over the bound, which
+  // must be refused before its body is waited for), too short, not whole blocks, too little
+  // padding.
   auto packet = [](unsigned int len, unsigned char pad, unsigned int bytes) {
     std::string s = {char(len >> 24), char(len >> 16), char(len >> 8), char(len), char(pad)};
     return s + std::string(bytes, '\x02');
@@ -139,6 +141,7 @@ TEST(SshPacket, PaddingAndBoundsOfReceivedPackets) {
     const char *error;
   } received[] = {{packet(12, 4, 11), true, nullptr},
                   {packet(300000, 4, 64), false, "Invalid packet length."},
+                  {packet(0x000FFFFC, 4, 64), false, "Invalid packet length."},
                   {packet(8, 4, 7), false, "Invalid packet length."},
                   {packet(13, 4, 12), false, "Invalid packet length."},
                   {packet(12, 3, 11), false, "Packet padding too short."},
