@@ -120,6 +120,9 @@ int UpdateDatabaseStructure(sqlite3 *db) {
   rc = runUpdateStep(db, "ALTER TABLE 'batchlist' ADD 'protocol' VARCHAR(8) DEFAULT 'ftp'", rc);
   // Every queued item is first looked up by its name and folder: without an index each lookup
   // reads the whole queue.
-  SQLExecute(db, "CREATE INDEX IF NOT EXISTS 'batchlist_name' ON 'batchlist' ('filename', 'path')");
+  // (Not logged: it is no step of the migration, and it runs at every start.)
+  sqlite3_exec(db,
+               "CREATE INDEX IF NOT EXISTS 'batchlist_name' ON 'batchlist' ('filename', 'path')",
+               nullptr, nullptr, nullptr);
   return rc;
 }

@@ -523,10 +523,8 @@ void FTPConnection::editDownloadedFile(bool replace, bool reportDone) {
       editor->setTheConnection(self);
       editor->setTextFileName(name);
       editor->setDirectoryOfTheFile(folder);
-      if (wasSaved) {
-        editor->setEditingSavedFilePath(saved);
-        editor->setEditingSavedFile(true);
-      }
+      // The Saved Files copy follows the edits; the file itself still goes back to the server.
+      if (wasSaved) editor->setEditingSavedFilePath(saved);
     }
     if (auto c = weak.lock()) c->onThread([c] { c->operationDoneUpdateView(); });
   });

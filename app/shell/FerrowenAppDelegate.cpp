@@ -1,5 +1,7 @@
 #include "app/shell/FerrowenAppDelegate.h"
 
+#include "app/editor/EditorScreens.h"
+#include "app/editor/EditorServices.h"
 #include "app/files/LocalFilesServices.h"
 #include "app/files/LocalFolderViewController.h"
 #include "app/files/MinizipArchive.h"
@@ -24,6 +26,7 @@
 #include "app/shell/HelpScreens.h"
 #include "app/shell/PasscodeLock.h"
 #include "app/shell/SettingsViewController.h"
+#include "app/shell/ShellEditor.h"
 #include "app/shell/ShellServices.h"
 
 #include "platform/device/DeviceProfile.h"
@@ -120,6 +123,7 @@ FerrowenAppDelegate::FerrowenAppDelegate() {
   Log::debug("AppDelegate.init");
   makers.webPreview = makeWebPreviewScreen;
   makers.browser = makeBrowserScreen;
+  installEditorMakers(makers);
 }
 
 FerrowenAppDelegate::~FerrowenAppDelegate() {
@@ -150,6 +154,8 @@ void FerrowenAppDelegate::installServices() {
   installTarUnpacker();
   installZipArchive();
   LocalFilesServices::setShared(makeShellLocalFilesServices(self));
+  editorServices_ = makeShellEditorServices(self);
+  EditorServices::setShared(editorServices_);
   SFTPService::install();
 }
 
@@ -160,6 +166,9 @@ void FerrowenAppDelegate::uninstallServices() {
     BatchAppServices::setShared(nullptr);
   if (appServices_ && &appDelegateServices() == appServices_.get()) setAppDelegateServices(nullptr);
   if (webServices_ && &webServices() == webServices_.get()) setWebServices(nullptr);
+  if (editorServices_ && EditorServices::shared() == editorServices_)
+    EditorServices::setShared(nullptr);
+  editorServices_.reset();
   webServices_.reset();
   appServices_.reset();
   ftpServices_.reset();

@@ -36,6 +36,7 @@ class AppDelegateServices;
 class FTPAppServices;
 class BatchAppServices;
 class WebServices;
+class EditorServices;
 
 // The full-screen player of an audio or video file; it reports the end of playback (its Done
 // button, or the desktop player's end) to the delegate.
@@ -284,4 +285,5 @@ private:
   std::shared_ptr<FTPAppServices> ftpServices_;
   std::shared_ptr<BatchAppServices> batchServices_;
   std::shared_ptr<WebServices> webServices_;
+  std::shared_ptr<EditorServices> editorServices_;
 };

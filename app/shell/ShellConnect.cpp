@@ -1,5 +1,8 @@
 #include "app/shell/ShellConnect.h"
 
+#include "app/editor/EditFileView.h"
+#include "app/editor/EditorScreens.h"
+#include "app/foundation/PlatformExtensions.h"
 #include "app/remote/Connect.h"
 #include "app/remote/DirViewer.h"
 #include "app/shell/FerrowenAppDelegate.h"
@@ -16,8 +19,17 @@ namespace {
 class ShellConnect : public Connect, public ShellConnectScreen {
 public:
   explicit ShellConnect(std::weak_ptr<FerrowenAppDelegate> delegate) : d_(std::move(delegate)) {
-    hooks.setFtpConnection = [d = d_](std::shared_ptr<FTPConnection> c) {
-      if (auto app = d.lock()) app->setFtpConnection(std::move(c));
+    hooks.setFtpConnection = [this](std::shared_ptr<FTPConnection> c) {
+      auto app = d_.lock();
+      if (!app) return;
+      app->setFtpConnection(c);
+      // iPhone: the file that was being edited opens over the folder screen just pushed.
+      if (!reopenAfterConnect_) return;
+      reopenAfterConnect_ = false;
+      if (auto editor = editPreviouslySavedFile(c)) {
+        app->setEditFileView(editor);
+        if (auto nav = app->navigationController()) nav->pushViewController(editor, true);
+      }
     };
     hooks.setSftpConnection = [d = d_](std::shared_ptr<SFTPWrapper> c) {
       if (auto app = d.lock()) app->setSftpConnection(std::move(c));
@@ -70,12 +82,32 @@ public:
     };
   }
   bool startupLockShown() const override { return lock_ && lock_->viewLocked(); }
+  // "Edit File(s)": on iPad every used tab slot opens again as a file tab; on iPhone the connect
+  // screen connects with the stored fields and the file opens once the connection is there.
+  void clickedButtonAtIndex(AlertView &alert, int index) override {
+    if (&alert == confirmEditFile.get() && index == 1) {
+      if (Hardware::isiPad()) {
+        confirmEditFile.reset();
+        auto app = d_.lock();
+        if (!app) return;
+        ::restoreEditFiles([app](std::shared_ptr<EditFileView> editor, const std::string &name) {
+          app->setEditFileView(editor);
+          app->showFtpFileTab(editor, name, false);
+        });
+        app->fixTabIndexes();
+        return;
+      }
+      reopenAfterConnect_ = true;
+    }
+    Connect::clickedButtonAtIndex(alert, index);
+  }
   void restoreEditState() override { Connect::restoreEditState(); }
   void checkForReviewPrompt() override { Connect::checkForReviewPrompt(); }
 
 private:
   std::weak_ptr<FerrowenAppDelegate> d_;
   std::shared_ptr<LockViewer> lock_;
+  bool reopenAfterConnect_ = false;
 };
 
 } // namespace

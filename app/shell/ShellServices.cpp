@@ -1,5 +1,6 @@
 #include "app/shell/ShellServices.h"
 
+#include "app/editor/EditFileView.h"
 #include "app/files/LocalFilesServices.h"
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/Reachability.h"
@@ -111,6 +112,12 @@ public:
     if (!d || !d->makers.textEditor) return nullptr;
     auto editor = d->makers.textEditor(path);
     if (!editor) return nullptr;
+    // A file the SFTP tab downloaded goes back over that connection, into the folder it is in.
+    if (auto sftp = d->sftpConnection(); sftp && sftp->isConnected())
+      if (auto text = std::dynamic_pointer_cast<EditFileView>(editor)) {
+        text->setSftpConnection(sftp);
+        text->setDirectoryOfTheFile(sftp->lastOperationDir());
+      }
     d->setEditFileView(editor);
     d->showFtpFileTab(editor, platform::lastPathComponent(path), true);
     return std::dynamic_pointer_cast<EditFileViewScreen>(editor);

@@ -1,0 +1,1012 @@
+#include "app/editor/EditFileView.h"
+
+#include "app/editor/EditorServices.h"
+#include "app/editor/FindReplaceView.h"
+#include "app/editor/TextSearch.h"
+#include "app/foundation/AppDelegateServices.h"
+#include "app/foundation/EditDataViewController.h"
+#include "app/foundation/PlatformExtensions.h"
+#include "app/foundation/Scrambler.h"
+#include "app/foundation/SettingsKeys.h"
+#include "app/foundation/SmallClasses.h"
+#include "app/foundation/SoundEffect.h"
+#include "app/ftp/FTPConnection.h"
+#include "app/queue/BatchListView.h"
+#include "app/sftp/SFTPWrapper.h"
+
+#include "platform/device/DeviceProfile.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/RunLoop.h"
+#include "platform/foundation/Text.h"
+#include "platform/foundation/Thread.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/ui/Window.h"
+
+#include <cmath>
+#include <thread>
+
+using namespace platform;
+using namespace platform::ui;
+
+namespace {
+
+UserDefaults &settings() {
+  return UserDefaults::standard();
+}
+std::string setting(const std::string &key) {
+  return settings().stringForKey(key).value_or("");
+}
+
+bool isPad() {
+  return Hardware::isiPad();
+}
+
+std::string deviceModel() {
+  return DeviceProfile::current().model;
+}
+
+// The keys of the two portrait rows and the two landscape rows (a row of characters each; "⇧" is
+// shift, "⌄" hides the rows).
+const char *const kRowKeys[4] = {"⇧<>/\"=:;#{}⌄", "⇧[]()&|\\_-+*⌄", "⇧<>/\"=:;#{}$%'!⌄",
+                                 "⇧[]()&|\\_-+*~^`?⌄"};
+
+// The tag of a key: 0 shift, -1 hide, else the character's UTF-16 unit.
+int tagOfKey(char32_t key) {
+  if (key == U'⇧') return 0;
+  if (key == U'⌄') return -1;
+  return static_cast<int>(key);
+}
+
+} // namespace
+
+void UIMyTextView::touchesEnded(int tapCount) {
+  if (auto parent = superview()) parent->touchesEnded(tapCount);
+  if (onTouchesEnded) onTouchesEnded(tapCount);
+}
+
+// --- Creation
+// -------------------------------------------------------------------------------------
+
+std::shared_ptr<EditFileView> EditFileView::initWithFile(const std::string &path,
+                                                         const std::string &nibName) {
+  Log::systemf("EditFileView:%s", path.c_str());
+  auto editor = std::make_shared<EditFileView>(nibName);
+  editor->editingFileAtPath = path;
+  editor->loadFromFile(path);
+  editor->findLast = {kNotFound, 0};
+  editor->serverName = setting(kServerNameKey);
+  editor->userLogin = setting(kUserNameKey);
+  editor->userPassword = setting(kUserPassKey);
+  // Open from now until it closes, shown or not: a file tab not yet looked at keeps its record.
+  editor->fCurrentlyActive = true;
+  if (auto services = EditorServices::shared(); services && services->isCloudFile(path)) {
+    std::weak_ptr<EditFileView> weak = editor;
+    editor->presenter_ = FolderWatch::watch(deleteLastPathComponent(path), [weak] {
+      if (auto self = weak.lock()) self->presentedItemDidChange();
+    });
+  }
+  return editor;
+}
+
+EditFileView::EditFileView(const std::string &nibName) : ViewController(nibName) {}
+
+EditFileView::~EditFileView() {
+  if (auto services = EditorServices::shared()) services->editorGoingAway(this);
+}
+
+void EditFileView::setTextFileName(const std::string &name) {
+  textFileName = name;
+  setTitle(name);
+  refreshBars();
+}
+
+void EditFileView::setFReadOnly(bool on) {
+  fReadOnly = on;
+  refreshBars();
+}
+
+void EditFileView::refreshBars() {
+  if (!isAllLoaded) return;
+  if (titleButton_) titleButton_->setTitle(textFileName);
+  saveButton->setEnabled(!fReadOnly);
+  if (isPad())
+    setupTitlebar();
+  else
+    navigationItem().setRightBarButtonItem(fReadOnly ? nullptr : saveButton);
+}
+
+// --- Loading
+// --------------------------------------------------------------------------------------
+
+void EditFileView::loadFromFile(const std::string &path) {
+  auto bytes = FileManager::contentsAtPath(path);
+  if (!bytes) Log::system("EditFileView: the file could not be read: " + path);
+  loadFromData(bytes ? *bytes : editor::Bytes());
+  // A file that could not be read at all is not a text to write back either.
+  if (!bytes && FileManager::fileExists(path)) textLoaded = false;
+}
+
+void EditFileView::loadFromData(const editor::Bytes &bytes) {
+  didSaveTheFile = false;
+  const long configured = settings().integerForKey(kDefaultEncodingKey);
+  auto decoded = editor::decodeFile(bytes, configured > 0 ? static_cast<uint32_t>(configured) : 0);
+  useEncoding = decoded.useEncoding;
+  unicodeWithFFFE = decoded.unicodeWithFFFE;
+  unicodeBigEndian = decoded.unicodeBigEndian;
+  utf8WithMark = decoded.utf8WithMark;
+  wasCRLF = decoded.wasCRLF;
+  textLoaded = decoded.loaded;
+  originalBytes_ = knownBytes_ = bytes;
+  loadedText_ = decoded.text;
+  loadedState_ = {useEncoding, unicodeWithFFFE, unicodeBigEndian, utf8WithMark};
+  wroteLocalFile_ = false;
+  textData = std::move(decoded.text);
+}
+
+void EditFileView::setTheTextAndFixTextBugs() {
+  if (!textData) return;
+  // The text goes in as it is: no display fix-ups, so nothing needs undoing on the way out.
+  if (!theText) view();
+  if (theText) theText->setText(*textData);
+  textData.reset();
+}
+
+std::optional<editor::Bytes> EditFileView::getTextAsDataRef() {
+  if (!textLoaded || !theText) return std::nullopt;
+  const std::string &text = theText->text();
+  const int carriage = settings().integerForKey("CarriageControl");
+  editor::EncodeState state{useEncoding, unicodeWithFFFE, unicodeBigEndian, utf8WithMark};
+  // The text as it was loaded, in the encoding it was loaded with, is the file's own bytes: a
+  // file that is only looked at saves unchanged (mixed line ends and all), unless the line ends
+  // are to be rewritten by setting.
+  if (carriage != 1 && carriage != 2 && text == loadedText_ &&
+      state.useEncoding == loadedState_.useEncoding &&
+      state.unicodeWithFFFE == loadedState_.unicodeWithFFFE &&
+      state.unicodeBigEndian == loadedState_.unicodeBigEndian &&
+      state.utf8WithMark == loadedState_.utf8WithMark && !originalBytes_.empty())
+    return originalBytes_;
+  auto bytes = editor::encodeForSaving(editor::lineEndsForSaving(text, carriage, wasCRLF), state);
+  if (bytes) useEncoding = state.useEncoding;
+  return bytes;
+}
+
+void EditFileView::clickEncoding() {
+  const auto &rows = editor::encodingRows();
+  std::vector<EditDataItem> items;
+  for (auto &row : rows)
+    items.emplace_back(row.title);
+  std::weak_ptr<EditFileView> weak = sharedAs<EditFileView>();
+  auto chooser = EditDataViewController::initWithTitle(
+      "Select Encoding", items, editor::rowForEncoding(useEncoding),
+      "Reload File Using Encoding...", "EditDataView", [weak](EditDataViewController &c) {
+        if (auto self = weak.lock()) self->changedEncoding(c.rowSelected);
+      });
+  chooser->tableItemsAreStrings = true;
+  chooser->extraMessage =
+      "Note: The text can show totally blank if the wrong encoding is selected!";
+  chooser->doSelectorOnChange = isPad();
+  showChooser(chooser, charItem_, {320, 480});
+  saveEditState();
+}
+
+void EditFileView::changedEncoding(int row) {
+  const auto &rows = editor::encodingRows();
+  if (row < 0 || static_cast<size_t>(row) >= rows.size()) return;
+  const uint32_t chosen = rows[static_cast<size_t>(row)].identifier;
+  if (chosen == useEncoding) return;
+  auto bytes = FileManager::contentsAtPath(editingFileAtPath);
+  auto decoded = editor::decodeFileAs(bytes ? *bytes : editor::Bytes(), chosen);
+  useEncoding = chosen;
+  unicodeWithFFFE = row == 2 && !decoded.unicodeBigEndian;
+  unicodeBigEndian = decoded.unicodeBigEndian;
+  utf8WithMark = decoded.utf8WithMark;
+  wasCRLF = decoded.wasCRLF;
+  textLoaded = decoded.loaded;
+  originalBytes_ = bytes ? *bytes : editor::Bytes();
+  loadedText_ = decoded.text;
+  loadedState_ = {useEncoding, unicodeWithFFFE, unicodeBigEndian, utf8WithMark};
+  textData = std::move(decoded.text);
+  setTheTextAndFixTextBugs();
+  dirty = false;
+}
+
+// --- Saving
+// ---------------------------------------------------------------------------------------
+
+std::string EditFileView::tabKey(const std::string &base) const {
+  return std::to_string(tabIndex) + "-" + base;
+}
+
+void EditFileView::writeWorkingCopies(const editor::Bytes &bytes) {
+  for (const std::string *path : {&editingSavedFilePath, &editingFileAtPath}) {
+    if (path->empty()) continue;
+    if (auto status = FileManager::writeAtomically(*path, bytes); !status)
+      Log::system("EditFileView: could not write " + *path + ": " + status.error());
+  }
+  wroteLocalFile_ = true;
+  knownBytes_ = bytes;
+}
+
+void EditFileView::saveEditState() {
+  if (fCurrentlyActive && !fReadOnly && !isLocalFile() && setting(kSavePasswordsKey) == "1") {
+    Log::system("EditFileView:SaveEditState");
+    const std::pair<const char *, std::string> record[] = {
+        {kWasEditingServerNameKey, serverName}, {kWasEditingUserNameKey, userLogin},
+        {kWasEditingUserPassKey, userPassword}, {kWasEditingInFolder, directoryOfTheFile},
+        {kWasEditingFileName, textFileName},    {kEditingFTPFile, editingFileAtPath}};
+    for (auto &[key, value] : record) {
+      settings().setObject(value, tabKey(key));
+      // On iPhone the next start reads the one record without a tab number.
+      if (!isPad()) settings().setObject(value, key);
+    }
+    settings().setObject("1", tabKey("IndexIsUsed"));
+    settings().synchronize();
+  }
+  // A view-only file is never written, nor is a text that did not load.
+  if (fReadOnly || !textLoaded || !theText) return;
+  auto bytes = getTextAsDataRef();
+  if (!bytes) {
+    Log::system("EditFileView: the text is not written: " + editor::encodingTitle(useEncoding) +
+                " cannot hold it");
+    return;
+  }
+  Log::system("save:toLocal");
+  writeWorkingCopies(*bytes);
+}
+
+void EditFileView::applicationTerminating() {
+  saveEditState();
+}
+
+void EditFileView::clickSave() {
+  const std::string &text = theText ? theText->text() : std::string();
+  if (text.rfind("Lorem ipsum dolor", 0) == 0) {
+    auto alert = std::make_shared<AlertView>(
+        "File Save Error",
+        Log::format("There is an error that is preventing the file from being saved correctly.  "
+                    "This may be caused by low memory on your %s, try turning off and restarting.",
+                    deviceModel().c_str()),
+        std::weak_ptr<AlertViewDelegate>(), "OK");
+    alert->show();
+    return;
+  }
+  if (fReadOnly) return closeEditor();
+  if (!textLoaded) {
+    auto alert = std::make_shared<AlertView>(
+        "File Not Loaded",
+        "The file could not be read with the encoding \"" + editor::encodingTitle(useEncoding) +
+            "\", so nothing is saved over it. Choose another encoding to read it.",
+        std::weak_ptr<AlertViewDelegate>(), "OK");
+    alert->show();
+    return;
+  }
+  if (isLocalFile()) return confirmedSave();
+  confirmSave = std::make_shared<AlertView>(
+      "Confirm File Save", "Saving will upload the changed file back to the FTP server.  Continue?",
+      std::weak_ptr<AlertViewDelegate>(sharedAs<EditFileView>()), "Cancel",
+      std::vector<std::string>{"Save"});
+  confirmSave->show();
+}
+
+void EditFileView::confirmedSave() {
+  auto bytes = getTextAsDataRef();
+  if (!bytes) {
+    // Never a silent switch to another encoding: the user chooses one.
+    encodingProblem = std::make_shared<AlertView>(
+        "Encoding Problem",
+        "The text holds characters that \"" + editor::encodingTitle(useEncoding) +
+            "\" cannot hold. Save it in another encoding?",
+        std::weak_ptr<AlertViewDelegate>(sharedAs<EditFileView>()), "Cancel",
+        std::vector<std::string>{"Unicode (UTF-8)", "Unicode (UTF-16)"});
+    encodingProblem->show();
+    return;
+  }
+  saveEditState();
+  if (theText && theText->isFirstResponder()) theText->resignFirstResponder();
+  if (!didSaveTheFile) {
+    didSaveTheFile = true;
+    if (!isLocalFile()) uploadBack(*bytes);
+    if (!editingSavedFilePath.empty()) FileManager::writeAtomically(editingSavedFilePath, *bytes);
+    fCurrentlyActive = false;
+  }
+  wroteLocalFile_ = false; // saved: what is on disk now is meant
+  closeEditor();
+}
+
+void EditFileView::uploadBack(const editor::Bytes &bytes) {
+  auto services = EditorServices::shared();
+  auto queue = services ? services->batchView() : nullptr;
+  const bool viaQueue = isPad() || (!sftpConnection && !theConnection);
+  if (viaQueue) {
+    FileManager::writeAtomically(editingFileAtPath, bytes);
+    if (!queue) {
+      Log::system("EditFileView: no transfer queue to send " + textFileName + " back");
+      return;
+    }
+    const bool sftp = sftpConnection && !theConnection;
+    const std::string protocol =
+        sftp ? "sftp" : (theConnection && theConnection->fSecureLogin() ? "ftps" : "ftp");
+    queue->addBatchItemAction(sftp ? 31 : 3, textFileName, directoryOfTheFile, 0, serverName, 0,
+                              userLogin, myDecryptString1(userPassword), protocol,
+                              editingFileAtPath, true, true);
+    return;
+  }
+  if (sftpConnection && !theConnection) {
+    FileManager::writeAtomically(editingFileAtPath, bytes);
+    // The service runs an operation on a thread of the caller's own and reports on the main
+    // thread, so the main thread does not wait for it.
+    auto sftp = sftpConnection;
+    const std::string local = editingFileAtPath;
+    const std::string remote =
+        (directoryOfTheFile.empty() || directoryOfTheFile.back() != '/' ? directoryOfTheFile + "/"
+                                                                        : directoryOfTheFile) +
+        textFileName;
+    std::thread([sftp, local, remote] {
+      platform::setCurrentThreadName("editor-sftp-upload");
+      sftp->setupToUploadThisFile(local, remote);
+      sftp->uploadFile();
+    }).detach();
+    return;
+  }
+  theConnection->uploadFile(textFileName, bytes, directoryOfTheFile, false);
+}
+
+void EditFileView::closeEditor() {
+  auto self = sharedAs<EditFileView>();
+  if (isPad()) {
+    if (auto services = EditorServices::shared()) services->cancelFileViewTab(self);
+  } else if (auto nav = navigationController()) {
+    if (auto presented = modalViewController())
+      presented->dismissModalViewControllerAnimated(false);
+    nav->popViewControllerAnimated(true);
+  }
+  cleanup();
+}
+
+void EditFileView::presentedItemDidChange() {
+  if (!FileManager::fileExists(editingFileAtPath)) return accommodatePresentedItemDeletion();
+  auto bytes = FileManager::contentsAtPath(editingFileAtPath);
+  if (!bytes || *bytes == knownBytes_) return; // nothing new, or this editor's own write
+  Log::system("presentedItemDidChange");
+  loadFromData(*bytes);
+  setTheTextAndFixTextBugs();
+}
+
+void EditFileView::accommodatePresentedItemDeletion() {
+  Log::system("accommodatePresentedItemDeletionWithCompletionHandler");
+  wroteLocalFile_ = false; // nothing to put back into a file that is gone
+  doCancel();
+}
+
+void EditFileView::cleanup() {
+  // The watch may be what called: it goes once its call is over.
+  if (presenter_) {
+    std::shared_ptr<FolderWatch> watch(std::move(presenter_));
+    RunLoop::main()->perform([watch] {});
+  }
+  if (auto w = Window::keyWindow()) w->removeKeyboardObserver(*this);
+  auto &accelerometer = Accelerometer::sharedAccelerometer();
+  if (accelerometer.delegate().get() == static_cast<AccelerometerDelegate *>(this))
+    accelerometer.setDelegate({});
+}
+
+void EditFileView::clickCancel() {
+  if (!fReadOnly && dirty) {
+    confirmCancel = std::make_shared<AlertView>(
+        "Cancel Editing?", "Cancel editing the file and discard all changes?",
+        std::weak_ptr<AlertViewDelegate>(sharedAs<EditFileView>()), "No",
+        std::vector<std::string>{"Yes, Discard"});
+    confirmCancel->show();
+    return;
+  }
+  doCancel();
+}
+
+void EditFileView::doCancel() {
+  if (!isLocalFile()) {
+    // The Saved Files copy of a download followed the edits: it gets its bytes back.
+    if (wroteLocalFile_ && textLoaded && !editingSavedFilePath.empty())
+      FileManager::writeAtomically(editingSavedFilePath, originalBytes_);
+    FileManager::removeItem(editingFileAtPath);
+    for (const char *key :
+         {kWasEditingServerNameKey, kWasEditingUserNameKey, kWasEditingUserPassKey,
+          kWasEditingInFolder, kWasEditingFileName, kEditingFTPFile})
+      settings().setObject("", key);
+    settings().synchronize();
+  } else if (wroteLocalFile_ && textLoaded) {
+    // The edit-state saves wrote the file as it was being edited: Discard puts its bytes back.
+    for (const std::string *path : {&editingSavedFilePath, &editingFileAtPath})
+      if (!path->empty()) FileManager::writeAtomically(*path, originalBytes_);
+    wroteLocalFile_ = false;
+  }
+  if (theText && theText->isFirstResponder()) theText->resignFirstResponder();
+  fCurrentlyActive = false;
+  closeEditor();
+}
+
+void EditFileView::clickedButtonAtIndex(AlertView &alert, int index) {
+  auto self = sharedAs<EditFileView>();
+  if (&alert == confirmSave.get()) {
+    confirmSave.reset();
+    if (index == 1) confirmedSave();
+  } else if (&alert == confirmCancel.get()) {
+    confirmCancel.reset();
+    if (index == 1) doCancel();
+  } else if (&alert == encodingProblem.get()) {
+    encodingProblem.reset();
+    if (index == 1) {
+      useEncoding = editor::kEncodingUTF8;
+      unicodeWithFFFE = unicodeBigEndian = false;
+    } else if (index == 2) {
+      useEncoding = editor::kEncodingUTF16;
+      unicodeWithFFFE = true;
+      unicodeBigEndian = utf8WithMark = false;
+    } else {
+      return;
+    }
+    confirmedSave();
+  }
+}
+
+// --- The screen
+// -----------------------------------------------------------------------------------
+
+void EditFileView::viewDidLoad() {
+  if (isAllLoaded) return;
+  isAllLoaded = true;
+  Log::system("EditFileView:ViewDidLoad");
+  auto root = view();
+  const Rect bounds = root->bounds();
+  std::weak_ptr<EditFileView> weak = sharedAs<EditFileView>();
+
+  theText = std::make_shared<UIMyTextView>(Rect(0, 0, bounds.size.width, bounds.size.height - 44));
+  theText->setAccessibilityLabel("File Text");
+  theText->setAutoresizingMask(FlexibleWidth | FlexibleHeight);
+  theText->setDelegate(std::weak_ptr<TextViewDelegate>(sharedAs<EditFileView>()));
+  theText->onTouchesEnded = [weak](int taps) {
+    if (taps != 2) return;
+    RunLoop::main()->performAfter(seconds(0.01), [weak] {
+      if (auto self = weak.lock()) self->showHideKeyboard();
+    });
+  };
+  root->addSubview(theText);
+
+  if (!isPad() && settings().integerForKey("ShownEditTooltip") < 2) {
+    settings().setObject(std::to_string(settings().integerForKey("ShownEditTooltip") + 1),
+                         "ShownEditTooltip");
+    settings().synchronize();
+    Tooltip::initTipString("Tap the Title to Show or Hide the Keyboard", {160, 0}, root);
+  }
+  if (auto w = Window::keyWindow())
+    w->addKeyboardObserver(std::weak_ptr<KeyboardObserver>(sharedAs<EditFileView>()));
+  buildKeyRows();
+  keySound = SoundEffect::soundEffectWithContentsOfFile(Paths::resources() + "/keypress.aif");
+  shiftKeySound = SoundEffect::soundEffectWithContentsOfFile(Paths::resources() + "/shift.aif");
+
+  charItem_ = BarButtonItem::titled("Char", BarButtonItemStyle::Bordered, [weak](BarButtonItem &) {
+    if (auto s = weak.lock()) s->clickEncoding();
+  });
+  findItem_ = BarButtonItem::titled("Find", BarButtonItemStyle::Bordered, [weak](BarButtonItem &) {
+    if (auto s = weak.lock()) s->clickFindReplace();
+  });
+  gotoItem_ = BarButtonItem::titled("GoTo", BarButtonItemStyle::Bordered, [weak](BarButtonItem &) {
+    if (auto s = weak.lock()) s->clickGotoLine();
+  });
+  saveButton = BarButtonItem::systemItem(BarButtonSystemItem::Save, [weak](BarButtonItem &) {
+    if (auto s = weak.lock()) s->clickSave();
+  });
+
+  fullTextFrame = theText->frame();
+  fullViewFrame = root->frame();
+  toolbar = std::make_shared<Toolbar>();
+  if (isPad()) {
+    setupTitlebar();
+    theText->setFrame(Rect(0, 44, bounds.size.width, bounds.size.height - 44));
+  } else {
+    // The bottom bar of the iPhone layout holds the search and encoding tools.
+    toolbar->setFrame(Rect(0, bounds.size.height - 44, bounds.size.width, 44));
+    toolbar->setAutoresizingMask(FlexibleWidth | FlexibleTopMargin);
+    toolbar->setItems({charItem_, BarButtonItem::flexibleSpace(), findItem_,
+                       BarButtonItem::flexibleSpace(), gotoItem_});
+    root->addSubview(toolbar);
+  }
+  viewDidReLoad();
+
+  fKeyboardShown = false;
+  dirty = false;
+  if (!isPad()) {
+    if (!fReadOnly) navigationItem().setRightBarButtonItem(saveButton);
+    navigationItem().setLeftBarButtonItem(
+        BarButtonItem::systemItem(BarButtonSystemItem::Cancel, [weak](BarButtonItem &) {
+          if (auto s = weak.lock()) s->clickCancel();
+        }));
+  }
+  auto title = titleButton_ = std::make_shared<Button>(ButtonType::Custom, Rect(0, 0, 200, 38));
+  title->setTitle(textFileName);
+  title->setTitleColor(Color::whiteColor());
+  title->setTitleShadowColor(Color::grayColor());
+  title->setTitleShadowOffset({0, -1});
+  title->setImage("keyboard3.png");
+  title->setTitleFont(Font::boldSystem(Font::systemFontSize() + 5));
+  title->setShowsTouchWhenHighlighted(true);
+  title->setAccessibilityLabel("Keyboard");
+  title->addTarget(TouchUpInside, [weak](Control &) {
+    if (auto s = weak.lock()) s->showHideKeyboard();
+  });
+  navigationItem().setTitleView(title);
+}
+
+void EditFileView::viewDidReLoad() {
+  if (!isPad()) theText->setFrame(fullTextFrame);
+  theText->traits().autocorrectionType = TextAutocorrectionType::No;
+  theText->traits().autocapitalizationType = TextAutocapitalizationType::Sentences;
+  theText->setShowsHorizontalScrollIndicator(true);
+  setTheTextAndFixTextBugs();
+  fCurrentlyActive = true;
+  theText->setSelectedRange({0, 0});
+  theText->scrollRangeToVisible({0, 0});
+  saveButton->setEnabled(!fReadOnly);
+  orientation = InterfaceOrientation::Portrait;
+  setTitle(textFileName);
+}
+
+void EditFileView::setupTitlebar() {
+  if (!isPad() || !toolbar) return;
+  auto services = EditorServices::shared();
+  std::weak_ptr<EditFileView> weak = sharedAs<EditFileView>();
+  auto resize = BarButtonItem::withImage(services ? services->resizeImage() : "window-full-4.png",
+                                         BarButtonItemStyle::Plain, [](BarButtonItem &) {
+                                           if (auto s = EditorServices::shared())
+                                             s->clickedResize();
+                                         });
+  resize->setAccessibilityLabel("Resize Screen");
+  auto close =
+      BarButtonItem::withImage("delete.png", BarButtonItemStyle::Plain, [weak](BarButtonItem &) {
+        if (auto s = weak.lock()) s->clickCancel();
+      });
+  close->setAccessibilityLabel("Close File");
+  auto name = BarButtonItem::titled(textFileName, BarButtonItemStyle::Plain);
+  std::vector<std::shared_ptr<BarButtonItem>> items{BarButtonItem::fixedSpace(7),
+                                                    resize,
+                                                    close,
+                                                    BarButtonItem::flexibleSpace(),
+                                                    name,
+                                                    BarButtonItem::flexibleSpace(),
+                                                    charItem_,
+                                                    findItem_,
+                                                    gotoItem_,
+                                                    BarButtonItem::fixedSpace(8)};
+  if (!fReadOnly) items.push_back(saveButton);
+  toolbar->setItems(items);
+  toolbar->setFrame(Rect(0, 0, view()->bounds().size.width, 44));
+  toolbar->setAutoresizingMask(FlexibleWidth);
+  if (!toolbar->superview()) view()->addSubview(toolbar);
+}
+
+void EditFileView::reapplyEditorSettings() {
+  applyFontSettings();
+  applyAccessorySetting();
+  theText->traits().autocorrectionType = settings().integerForKey("SpellChecker") == 0
+                                             ? TextAutocorrectionType::No
+                                             : TextAutocorrectionType::Default;
+}
+
+void EditFileView::viewWillAppear(bool animated) {
+  ViewController::viewWillAppear(animated);
+  Log::system("EditFileView:viewWillAppear");
+  auto &accelerometer = Accelerometer::sharedAccelerometer();
+  accelerometer.setUpdateInterval(0.04);
+  accelerometer.setDelegate(std::weak_ptr<AccelerometerDelegate>(sharedAs<EditFileView>()));
+  if (theText->isFirstResponder()) theText->resignFirstResponder();
+  reapplyEditorSettings();
+}
+
+void EditFileView::viewWillDisappear(bool animated) {
+  ViewController::viewWillDisappear(animated);
+  auto &accelerometer = Accelerometer::sharedAccelerometer();
+  if (accelerometer.delegate().get() == static_cast<AccelerometerDelegate *>(this))
+    accelerometer.setDelegate({});
+}
+
+void EditFileView::applyFontSettings() {
+  static const double step[] = {-2, 0, 3, 8};
+  const long which = settings().integerForKey(kDefaultFontSizeKey);
+  const double size = Font::systemFontSize() + (which >= 0 && which < 4 ? step[which] : 0);
+  theText->setFont(settings().integerForKey(kDefaultFontKey) == 1 ? Font::named("Courier", size)
+                                                                  : Font::system(size));
+}
+
+void EditFileView::applyAccessorySetting() {
+  theText->setInputAccessoryView(settings().integerForKey("WebKeyboard") == 1 ? accessoryView
+                                                                              : nullptr);
+}
+
+std::shared_ptr<View> EditFileView::keyRow(const std::string &keys, bool landscape, int row) {
+  const double width = landscape ? 480 : 320;
+  auto container = std::make_shared<View>(Rect(0, 0, width, 40));
+  container->setBackgroundColor(Color::darkGrayColor());
+  container->setAccessibilityLabel(Log::format("Key Row %d%s", row, landscape ? " Landscape" : ""));
+  std::vector<char32_t> chars;
+  for (size_t i = 0; i < keys.size();) {
+    char32_t cp;
+    if (!nextCodePoint(keys, i, cp)) break;
+    chars.push_back(cp);
+  }
+  const double keyWidth = width / static_cast<double>(chars.size());
+  std::weak_ptr<EditFileView> weak = sharedAs<EditFileView>();
+  for (size_t i = 0; i < chars.size(); ++i) {
+    auto key = std::make_shared<Button>(
+        ButtonType::RoundedRect, Rect(keyWidth * static_cast<double>(i), 2, keyWidth - 2, 36));
+    std::string label;
+    appendUTF8(label, chars[i]);
+    const int tag = tagOfKey(chars[i]);
+    key->setTitle(tag == 0 ? "Shift" : tag == -1 ? "Hide Keys" : label);
+    key->setAccessibilityLabel(tag == 0 ? "Shift" : tag == -1 ? "Hide Keys" : "Key " + label);
+    key->setTag(tag);
+    key->addTarget(TouchUpInside, [weak, tag](Control &) {
+      if (auto s = weak.lock()) s->clickCustomButton(tag);
+    });
+    container->addSubview(key);
+  }
+  return container;
+}
+
+void EditFileView::buildKeyRows() {
+  accessoryView = std::make_shared<View>(Rect(0, 0, 320, 40));
+  accessoryViewTiny = std::make_shared<View>(Rect(0, 0, 320, 20));
+  keyboard1 = keyRow(kRowKeys[0], false, 1);
+  keyboard2 = keyRow(kRowKeys[1], false, 2);
+  keyboard1horiz = keyRow(kRowKeys[2], true, 1);
+  keyboard2horiz = keyRow(kRowKeys[3], true, 2);
+  for (auto &row : {keyboard1, keyboard2, keyboard1horiz, keyboard2horiz}) {
+    row->setHidden(true);
+    accessoryView->addSubview(row);
+  }
+  keyboard1->setHidden(false);
+  applyAccessorySetting();
+}
+
+void EditFileView::showHideKeyboard() {
+  if (!theText->isFirstResponder()) {
+    if (theText->becomeFirstResponder()) fKeyboardShown = true;
+  } else {
+    theText->resignFirstResponder();
+  }
+  saveEditState();
+}
+
+void EditFileView::clickCustomButton(int tag) {
+  const bool landscape = isLandscape(orientation);
+  if (tag == 0) {
+    auto &first = landscape ? keyboard1horiz : keyboard1;
+    auto &second = landscape ? keyboard2horiz : keyboard2;
+    const bool firstShown = !first->isHidden();
+    for (auto &row : {keyboard1, keyboard2, keyboard1horiz, keyboard2horiz})
+      row->setHidden(true);
+    first->setHidden(firstShown);
+    second->setHidden(!firstShown);
+    if (shiftKeySound) shiftKeySound->play();
+    return;
+  }
+  if (tag == -1) {
+    theText->setInputAccessoryView(nullptr);
+    accessoryView->setHidden(true);
+    std::weak_ptr<EditFileView> weak = sharedAs<EditFileView>();
+    reshowAccessory = std::make_shared<Button>(ButtonType::RoundedRect, Rect(280, 0, 40, 20));
+    reshowAccessory->setAccessibilityLabel("Show Keys");
+    reshowAccessory->addTarget(TouchUpInside, [weak](Control &) {
+      if (auto s = weak.lock()) s->clickCustomButton(-2);
+    });
+    view()->addSubview(reshowAccessory);
+    setupTextFrameSize(orientation);
+    return;
+  }
+  if (tag == -2) {
+    if (reshowAccessory) reshowAccessory->removeFromSuperview();
+    reshowAccessory.reset();
+    accessoryView->setHidden(false);
+    theText->setInputAccessoryView(accessoryView);
+    setupTextFrameSize(orientation);
+    return;
+  }
+  // A character key: pasted through the pasteboard, whose own contents are put back.
+  auto &board = Pasteboard::generalPasteboard();
+  const std::string saved = board.string();
+  std::string character;
+  appendUTF8(character, static_cast<char32_t>(tag));
+  board.setString(character);
+  theText->paste();
+  board.setString(saved);
+  if (keySound) keySound->play();
+}
+
+void EditFileView::scrollToPercent(int percent) {
+  const std::u16string text = editor::toUtf16(theText->text());
+  if (text.empty()) return;
+  percent = std::clamp(percent, 0, 100);
+  size_t index = static_cast<size_t>(percent) * text.size() / 100;
+  if (index >= text.size()) index = text.size() - 1;
+  const Range r = editor::composedSequenceAt(text, index);
+  theText->setSelectedRange(r);
+  theText->scrollRangeToVisible(r);
+}
+
+void EditFileView::setupTextFrameSize(InterfaceOrientation o) {
+  orientation = o;
+  if (isPad()) return;
+  const double allowance =
+      theText->inputAccessoryView() && !theText->inputAccessoryView()->isHidden() ? 55 : 0;
+  if (!isLandscape(o))
+    theText->setFrame(Rect(fullTextFrame.origin.x, fullTextFrame.origin.y, fullTextFrame.size.width,
+                           222 - allowance));
+  else
+    theText->setFrame(Rect(0, 0, 480, 158 - allowance));
+}
+
+void EditFileView::newOrientation(InterfaceOrientation o) {
+  if (!isPad()) {
+    if (!isLandscape(o)) {
+      view()->setFrame(fullViewFrame);
+      theText->setFrame(fKeyboardShown ? Rect(fullTextFrame.origin.x, fullTextFrame.origin.y,
+                                              fullTextFrame.size.width, 222)
+                                       : fullTextFrame);
+      toolbar->setHidden(false);
+    } else {
+      view()->setFrame(Rect(0, 0, 480, 320));
+      theText->setFrame(Rect(0, 0, 480, fKeyboardShown ? 158 : 320));
+      toolbar->setHidden(true);
+    }
+    orientation = o;
+    theText->setNeedsDisplay();
+    return;
+  }
+  setupTextFrameSize(o);
+  for (auto &row : {keyboard1, keyboard2, keyboard1horiz, keyboard2horiz})
+    row->setHidden(true);
+  (isLandscape(o) ? keyboard1horiz : keyboard1)->setHidden(false);
+}
+
+void EditFileView::resized(Rect frame) {
+  view()->setFrame(frame);
+  theText->setFrame(
+      Rect(0, isPad() ? 44 : 0, frame.size.width, frame.size.height - (isPad() ? 44 : 0)));
+}
+
+bool EditFileView::shouldAutorotateToInterfaceOrientation(InterfaceOrientation o) {
+  return isPad() || o == InterfaceOrientation::Portrait ||
+         appDelegateServices().allowLandscapeView();
+}
+
+void EditFileView::didRotateFromInterfaceOrientation(InterfaceOrientation) {
+  if (isPad()) setupTextFrameSize(interfaceOrientation());
+}
+
+void EditFileView::restoreTextFrame() {
+  if (!isPad()) {
+    theText->setFrame(isLandscape(orientation) ? Rect(0, 0, 480, 320) : fullTextFrame);
+    return;
+  }
+  if (viewYOffset < 0) viewYOffset = theText->frame().origin.y;
+  const double bottom =
+      theText->superview() ? theText->superview()->bounds().size.height : theText->frame().maxY();
+  theText->setFrame(Rect(theText->frame().origin.x, viewYOffset, theText->frame().size.width,
+                         bottom - viewYOffset));
+}
+
+void EditFileView::textViewDidBeginEditing(TextView &) {
+  fKeyboardShown = true;
+  dirty = true;
+  setupTextFrameSize(orientation);
+}
+
+void EditFileView::textViewDidChange(TextView &) {
+  dirty = true;
+}
+
+void EditFileView::textViewDidEndEditing(TextView &) {
+  fKeyboardShown = false;
+  restoreTextFrame();
+}
+
+void EditFileView::keyboardWillShow(const KeyboardInfo &info) {
+  if (!isVisible()) return;
+  applyAccessorySetting();
+  accessoryView->setHidden(false);
+  const double allowance = !isPad() && settings().integerForKey("WebKeyboard") == 1 ? 55 : 0;
+  const Rect f = theText->frame();
+  const double height =
+      view()->bounds().size.height - info.frameEnd.size.height - f.origin.y + 40 - allowance;
+  animate(info.animationDuration, [&] {
+    theText->setFrame(Rect(f.origin.x, f.origin.y, f.size.width, std::max(0.0, height)));
+  });
+}
+
+void EditFileView::keyboardWillHide(const KeyboardInfo &info) {
+  if (!isVisible()) return;
+  Rect b = view()->bounds();
+  if (isPad()) b = Rect(0, 44, b.size.width, b.size.height - 44);
+  animate(info.animationDuration, [&] { theText->setFrame(b); });
+}
+
+void EditFileView::keyboardDidHide(const KeyboardInfo &) {
+  if (!isVisible()) return;
+  accessoryView->setHidden(true);
+  applyAccessorySetting();
+}
+
+// --- Search, replace, lines, shake
+// ----------------------------------------------------------------
+
+void EditFileView::showChooser(std::shared_ptr<EditDataViewController> chooser,
+                               const std::shared_ptr<BarButtonItem> &from, Size size) {
+  chooser_ = chooser;
+  if (isPad()) {
+    popover = std::make_shared<PopoverController>(chooser);
+    popover->setPopoverContentSize(size);
+    chooser->popoverParent = popover;
+    popover->presentPopoverFromBarButtonItem(from, ArrowAny, true);
+  } else if (auto nav = navigationController()) {
+    nav->pushViewController(chooser, true);
+  }
+}
+
+void EditFileView::clickFindReplace() {
+  if (!findReplace) findReplace = FindReplaceView::make(sharedAs<EditFileView>());
+  if (theText->isFirstResponder()) theText->resignFirstResponder();
+  if (isPad()) {
+    popover = std::make_shared<PopoverController>(findReplace);
+    popover->setPopoverContentSize({320, 280});
+    popover->setDelegate(std::weak_ptr<PopoverControllerDelegate>(findReplace));
+    findReplace->popoverParent = popover;
+    popover->presentPopoverFromBarButtonItem(findItem_, ArrowAny, true);
+  } else {
+    findReplace->popoverParent.reset();
+    presentModalViewController(findReplace, true);
+  }
+  saveEditState();
+}
+
+void EditFileView::hideFindReplace() {
+  popover.reset();
+  if (!findReplace) return;
+  if (auto parent = findReplace->popoverParent.lock())
+    parent->dismissPopoverAnimated(true);
+  else if (modalViewController() == findReplace)
+    dismissModalViewControllerAnimated(true);
+}
+
+void EditFileView::clickDoFindNext() {
+  hideFindReplace();
+  findString = findReplace ? findReplace->textFind->text() : findString;
+  fIgnoreCase = findReplace && findReplace->ignoreCase->isOn();
+  std::weak_ptr<EditFileView> weak = sharedAs<EditFileView>();
+  RunLoop::main()->performAfter(seconds(0.5), [weak] {
+    if (auto s = weak.lock()) s->doFindNext();
+  });
+  if (!theText->isFirstResponder()) showHideKeyboard();
+}
+
+void EditFileView::clickDoFindPrevious() {
+  hideFindReplace();
+  findString = findReplace ? findReplace->textFind->text() : findString;
+  fIgnoreCase = findReplace && findReplace->ignoreCase->isOn();
+  std::weak_ptr<EditFileView> weak = sharedAs<EditFileView>();
+  RunLoop::main()->performAfter(seconds(0.5), [weak] {
+    if (auto s = weak.lock()) s->doFindPrevious();
+  });
+  if (!theText->isFirstResponder()) showHideKeyboard();
+}
+
+Range EditFileView::findInText(const std::string &what, Range in, bool backwards,
+                               bool ignoreCase) const {
+  editor::SearchOptions o;
+  o.backwards = backwards;
+  o.ignoreCase = ignoreCase;
+  o.ignoreWidth = !backwards;
+  return editor::findText(editor::toUtf16(theText->text()), editor::toUtf16(what), in, o);
+}
+
+void EditFileView::selectFound(Range found) {
+  theText->setSelectedRange(adjustRange(found));
+  Log::systemf("%zu, %zu", found.location, found.length);
+  theText->setSelectedRange(found);
+  if (!theText->isFirstResponder()) theText->scrollRangeToVisible(found);
+}
+
+void EditFileView::doFindNext() {
+  if (findString.empty()) return;
+  saveEditState();
+  fLastFindWasFindNext = true;
+  const size_t textLength = utf16Length(theText->text());
+  const size_t findLength = utf16Length(findString);
+  // "Below the last place a match could start": false whenever the find text is the longer.
+  auto belowLastStart = [&](size_t location) {
+    return location != kNotFound && findLength <= textLength && location < textLength - findLength;
+  };
+  size_t location = theText->selectedRange().location;
+  if (!belowLastStart(location)) location = findLast.location;
+  Range found{kNotFound, 0};
+  if (belowLastStart(location))
+    found = findInText(findString, {location + 1, textLength - location - 1}, false, fIgnoreCase);
+  else
+    found = findInText(findString, {0, textLength}, false, fIgnoreCase);
+  if (found.location == kNotFound)
+    found = findInText(findString, {0, textLength}, false, fIgnoreCase);
+  if (found.location != kNotFound) selectFound(found);
+  findLast = found;
+}
+
+void EditFileView::doFindPrevious() {
+  const std::string what = findReplace ? findReplace->textFind->text() : findString;
+  if (what.empty()) return;
+  saveEditState();
+  fLastFindWasFindNext = false;
+  const size_t textLength = utf16Length(theText->text());
+  const size_t findLength = utf16Length(findString);
+  size_t location = theText->selectedRange().location;
+  if (location == kNotFound) location = findLast.location;
+  Range in{0, findLength <= textLength ? textLength - findLength : 0};
+  if (location != kNotFound && location > findLength) in.length = location - 1;
+  Range found = findInText(findString, in, true, fIgnoreCase);
+  if (found.location == kNotFound)
+    found = findInText(findString, {0, textLength}, true, fIgnoreCase);
+  if (found.location != kNotFound) selectFound(found);
+  findLast = found;
+}
+
+void EditFileView::clickDoReplace() {
+  hideFindReplace();
+  if (!findReplace || findReplace->textFind->text().empty()) return;
+  theText->setText(editor::replaceAllOccurrences(theText->text(), findReplace->textFind->text(),
+                                                 findReplace->textReplace->text(),
+                                                 findReplace->ignoreCase->isOn()));
+  saveEditState();
+  dirty = true;
+}
+
+void EditFileView::clickDoCancelFindReplace() {
+  hideFindReplace();
+}
+
+void EditFileView::clickGotoLine() {
+  std::weak_ptr<EditFileView> weak = sharedAs<EditFileView>();
+  auto chooser = EditDataViewController::initWithTitle(
+      "Goto Line", "", "Goto Line Number...", "EditDataView", [weak](EditDataViewController &c) {
+        if (auto s = weak.lock()) s->clickDoGotoLine(c.textData ? c.textData->text() : "");
+      });
+  chooser->numericOnly = true;
+  showChooser(chooser, gotoItem_, {320, 120});
+  saveEditState();
+}
+
+void EditFileView::clickDoGotoLine(const std::string &entered) {
+  const std::u16string text = editor::toUtf16(theText->text());
+  const Range r = editor::lineSelection(text, platform::intValue(entered));
+  if (r.location == kNotFound) return;
+  theText->setSelectedRange(r);
+  if (!theText->isFirstResponder()) theText->scrollRangeToVisible(r);
+}
+
+Range EditFileView::adjustRange(Range r) const {
+  if (r.location == kNotFound) return r;
+  const std::u16string text = editor::toUtf16(theText->text());
+  if (r.location >= text.size()) return {text.size(), 0};
+  return {editor::composedSequenceAt(text, r.location).location, 0};
+}
+
+void EditFileView::didAccelerate(Accelerometer &, const Acceleration &a) {
+  const double raw[3] = {a.x, a.y, a.z};
+  double sum = 0;
+  for (int i = 0; i < 3; ++i) {
+    myAccelerometer[i] = 0.1 * raw[i] + 0.9 * myAccelerometer[i];
+    sum += (raw[i] - myAccelerometer[i]) * (raw[i] - myAccelerometer[i]);
+  }
+  if (std::sqrt(sum) < 2.0 || a.timestamp <= lastTime + 0.4) return;
+  if (fLastFindWasFindNext)
+    doFindNext();
+  else
+    doFindPrevious();
+  lastTime = a.timestamp;
+}

@@ -1,0 +1,207 @@
+// The text editor: one file held in a local working file (a download in the temporary folder, a
+// Saved Files file), shown in a text view with rows of extra keys above the keyboard. It loads
+// the file through the codec (EditorCodec.h), saves it back to the server it came from (through
+// the transfer queue on iPad, directly on iPhone), into Saved Files, or nowhere (view-only), and
+// keeps the per-tab edit state in the settings from which the next start offers to reopen it.
+// Search, replace, going to a line and shaking to search again are here too (FindReplaceView is
+// its panel). Main thread.
+#pragma once
+
+#include "app/editor/EditorCodec.h"
+#include "app/ftp/FTPServices.h"
+#include "app/shell/ShellScreens.h"
+
+#include "platform/ui/Presentation.h"
+#include "platform/ui/Services.h"
+#include "platform/ui/TextInput.h"
+#include "platform/ui/ViewController.h"
+
+#include "platform/foundation/FolderWatch.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+class FTPConnection;
+class SFTPWrapper;
+class SoundEffect;
+class FindReplaceView;
+class EditDataViewController;
+
+// The editor's text view: it always takes and gives up the focus, and passes the touches it gets
+// to its superview before it handles them (a double tap shows or hides the keyboard).
+class UIMyTextView : public platform::ui::TextView {
+public:
+  using TextView::TextView;
+  bool canBecomeFirstResponder() const override { return true; }
+  bool canResignFirstResponder() const override { return true; }
+  void touchesEnded(int tapCount) override;
+  std::function<void(int tapCount)> onTouchesEnded;
+};
+
+// The not-found location of a text range.
+inline constexpr size_t kNotFound = static_cast<size_t>(-1);
+
+class EditFileView : public platform::ui::ViewController,
+                     public platform::ui::TextViewDelegate,
+                     public platform::ui::AlertViewDelegate,
+                     public platform::ui::AccelerometerDelegate,
+                     public platform::ui::KeyboardObserver,
+                     public ShellTextEditor,
+                     public EditFileViewScreen {
+public:
+  // The editor on a working file (interface "EditFileView"): loads it, and takes the server, user
+  // and scrambled password a later save goes back to from the settings as they stand now.
+  static std::shared_ptr<EditFileView> initWithFile(const std::string &path,
+                                                    const std::string &nibName = "EditFileView");
+  explicit EditFileView(const std::string &nibName);
+  ~EditFileView() override;
+
+  // --- Loading and encodings.
+  void loadFromFile(const std::string &path);
+  void loadFromData(const editor::Bytes &bytes);
+  void setTheTextAndFixTextBugs();
+  // The text encoded for saving; nothing when the encoding in force cannot hold it, or when the
+  // file never loaded.
+  std::optional<editor::Bytes> getTextAsDataRef();
+  void clickEncoding();
+  void changedEncoding(int row);
+
+  // --- Saving and edit state.
+  void clickSave();
+  void clickCancel();
+  void doCancel();
+  void saveEditState() override;
+  void applicationTerminating() override;
+  void cleanup();
+  // A file of the cloud container changed or went away elsewhere: reload it (full detection), or
+  // close as if cancelled.
+  void presentedItemDidChange();
+  void accommodatePresentedItemDeletion();
+  std::string tabKey(const std::string &base) const;
+
+  // --- The screen.
+  void showHideKeyboard();
+  void clickCustomButton(int tag);
+  void scrollToPercent(int percent);
+  void newOrientation(platform::ui::InterfaceOrientation o) override;
+  void resized(platform::ui::Rect frame) override;
+  void setupTextFrameSize(platform::ui::InterfaceOrientation o);
+  void setupTitlebar() override;
+  void viewDidReLoad();
+  void reapplyEditorSettings() override;
+
+  // --- Search, replace, lines, shake.
+  void clickFindReplace();
+  void hideFindReplace();
+  void clickDoFindNext();
+  void clickDoFindPrevious();
+  void doFindNext();
+  void doFindPrevious();
+  void clickDoReplace();
+  void clickDoCancelFindReplace();
+  void clickGotoLine();
+  void clickDoGotoLine(const std::string &entered);
+  // The composed character sequence that holds the location, as an empty range at its start.
+  platform::ui::Range adjustRange(platform::ui::Range r) const;
+
+  // --- EditFileViewScreen (what the opener sets).
+  // The opener may set these after the screen is shown: the bars follow.
+  void setFReadOnly(bool on) override;
+  void setTheConnection(std::shared_ptr<FTPConnection> c) override { theConnection = std::move(c); }
+  void setTextFileName(const std::string &name) override;
+  void setDirectoryOfTheFile(const std::string &folder) override { directoryOfTheFile = folder; }
+  void setEditingSavedFilePath(const std::string &path) override { editingSavedFilePath = path; }
+  void setEditingSavedFile(bool on) override { editingSavedFile = on; }
+  void setTabIndex(int i) override { tabIndex = i; }
+  void setSftpConnection(std::shared_ptr<SFTPWrapper> c) { sftpConnection = std::move(c); }
+
+  // --- The view controller.
+  void viewDidLoad() override;
+  void viewWillAppear(bool animated) override;
+  void viewWillDisappear(bool animated) override;
+  bool shouldAutorotateToInterfaceOrientation(platform::ui::InterfaceOrientation o) override;
+  void didRotateFromInterfaceOrientation(platform::ui::InterfaceOrientation from) override;
+
+  // TextViewDelegate.
+  void textViewDidBeginEditing(platform::ui::TextView &) override;
+  void textViewDidChange(platform::ui::TextView &) override;
+  void textViewDidEndEditing(platform::ui::TextView &) override;
+  // AlertViewDelegate.
+  void clickedButtonAtIndex(platform::ui::AlertView &alert, int index) override;
+  // AccelerometerDelegate.
+  void didAccelerate(platform::ui::Accelerometer &, const platform::ui::Acceleration &a) override;
+  // KeyboardObserver.
+  void keyboardWillShow(const platform::ui::KeyboardInfo &info) override;
+  void keyboardWillHide(const platform::ui::KeyboardInfo &info) override;
+  void keyboardDidHide(const platform::ui::KeyboardInfo &info) override;
+
+  // --- State (named as the opener and the shell know it).
+  std::string editingFileAtPath, editingSavedFilePath, textFileName, directoryOfTheFile;
+  std::string serverName, userLogin, userPassword; // the password in its scrambled form
+  bool editingSavedFile = false, fReadOnly = false, fCurrentlyActive = false;
+  std::shared_ptr<FTPConnection> theConnection;
+  std::shared_ptr<SFTPWrapper> sftpConnection;
+  int tabIndex = 0;
+  uint32_t useEncoding = editor::kEncodingNonLossyASCII;
+  bool unicodeWithFFFE = false, unicodeBigEndian = false, utf8WithMark = false, wasCRLF = false;
+  std::optional<std::string> textData;
+  bool didSaveTheFile = false, dirty = false, fKeyboardShown = false;
+  // False while the working file's bytes did not decode: nothing is written back then.
+  bool textLoaded = true;
+
+  std::shared_ptr<UIMyTextView> theText;
+  std::shared_ptr<platform::ui::BarButtonItem> saveButton;
+  std::shared_ptr<platform::ui::Toolbar> toolbar;
+  std::shared_ptr<platform::ui::View> accessoryView, accessoryViewTiny;
+  std::shared_ptr<platform::ui::View> keyboard1, keyboard2, keyboard1horiz, keyboard2horiz;
+  std::shared_ptr<platform::ui::Button> reshowAccessory;
+  std::shared_ptr<SoundEffect> keySound, shiftKeySound;
+  platform::ui::InterfaceOrientation orientation = platform::ui::InterfaceOrientation::Portrait;
+  platform::ui::Rect fullTextFrame, fullViewFrame;
+  double viewYOffset = -1;
+  bool isAllLoaded = false;
+  std::shared_ptr<platform::ui::AlertView> confirmSave, confirmCancel, encodingProblem;
+
+  // Search state.
+  std::shared_ptr<FindReplaceView> findReplace;
+  std::shared_ptr<platform::ui::PopoverController> popover;
+  std::string findString;
+  platform::ui::Range findLast{kNotFound, 0};
+  bool fLastFindWasFindNext = false, fIgnoreCase = false;
+  double myAccelerometer[3] = {0, 0, 0};
+  double lastTime = 0;
+
+private:
+  void confirmedSave();
+  void uploadBack(const editor::Bytes &bytes);
+  void closeEditor();
+  bool isLocalFile() const { return editingSavedFile; }
+  void writeWorkingCopies(const editor::Bytes &bytes);
+  void applyFontSettings();
+  void refreshBars();
+  void applyAccessorySetting();
+  void buildKeyRows();
+  std::shared_ptr<platform::ui::View> keyRow(const std::string &keys, bool landscape, int row);
+  void showChooser(std::shared_ptr<EditDataViewController> chooser,
+                   const std::shared_ptr<platform::ui::BarButtonItem> &from,
+                   platform::ui::Size size);
+  // Finds the text in the range of the text; the range of the match or {kNotFound, 0}.
+  platform::ui::Range findInText(const std::string &what, platform::ui::Range in, bool backwards,
+                                 bool ignoreCase) const;
+  void selectFound(platform::ui::Range found);
+  void restoreTextFrame();
+
+  editor::Bytes originalBytes_;     // the bytes as loaded (Discard puts them back)
+  std::string loadedText_;          // the text as decoded from them
+  editor::EncodeState loadedState_; // the encoding in force when they were decoded
+  bool wroteLocalFile_ = false;     // the edit state wrote the file (or its Saved Files copy)
+  std::shared_ptr<platform::ui::BarButtonItem> charItem_, findItem_, gotoItem_;
+  std::shared_ptr<EditDataViewController> chooser_;
+  std::shared_ptr<platform::ui::Button> titleButton_;
+  // The watch over a cloud file's folder, and the bytes the file last had as far as this editor
+  // knows (its own writes are no change).
+  std::unique_ptr<platform::FolderWatch> presenter_;
+  editor::Bytes knownBytes_;
+};

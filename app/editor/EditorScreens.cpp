@@ -1,0 +1,73 @@
+#include "app/editor/EditorScreens.h"
+
+#include "app/editor/EditFileView.h"
+#include "app/editor/WebDocumentViewController.h"
+#include "app/foundation/SettingsKeys.h"
+#include "app/ftp/FTPConnection.h"
+
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/Text.h"
+#include "platform/foundation/UserDefaults.h"
+
+using platform::UserDefaults;
+
+namespace {
+std::string setting(const std::string &key) {
+  return UserDefaults::standard().stringForKey(key).value_or("");
+}
+} // namespace
+
+void installEditorMakers(ScreenMakers &makers) {
+  if (!makers.textEditor)
+    makers.textEditor =
+        [](const std::string &path) -> std::shared_ptr<platform::ui::ViewController> {
+      auto editor = EditFileView::initWithFile(path);
+      editor->setTextFileName(platform::lastPathComponent(path));
+      return editor;
+    };
+  if (!makers.documentViewer)
+    makers.documentViewer =
+        [](const std::string &name,
+           const std::string &path) -> std::shared_ptr<platform::ui::ViewController> {
+      auto viewer = WebDocumentViewController::initWithNibName("WebDocumentView", name, path);
+      // Only a download in the temporary folder is the viewer's to delete; every other file
+      // (Saved Files above all) stays where it is.
+      const std::string tmp = platform::Paths::tmp() + "/";
+      viewer->editingSavedFile = path.compare(0, tmp.size(), tmp) != 0;
+      return viewer;
+    };
+}
+
+void restoreEditFiles(
+    const std::function<void(std::shared_ptr<EditFileView>, const std::string &)> &show) {
+  auto &defaults = UserDefaults::standard();
+  const std::string server = setting(kServerNameKey), user = setting(kUserNameKey),
+                    pass = setting(kUserPassKey);
+  const long slots = defaults.integerForKey("TabIndexMax");
+  for (int i = 0; i < slots; ++i) {
+    if (defaults.integerForKey(keyIndexIsUsed(i)) != 1) continue;
+    defaults.setObject(setting(keyForTab(i, kWasEditingServerNameKey)), kServerNameKey);
+    defaults.setObject(setting(keyForTab(i, kWasEditingUserNameKey)), kUserNameKey);
+    defaults.setObject(setting(keyForTab(i, kWasEditingUserPassKey)), kUserPassKey);
+    auto editor = EditFileView::initWithFile(setting(keyForTab(i, kEditingFTPFile)));
+    editor->setTextFileName(setting(keyForTab(i, kWasEditingFileName)));
+    editor->setDirectoryOfTheFile(setting(keyForTab(i, kWasEditingInFolder)));
+    editor->setEditingSavedFile(false);
+    if (show) show(editor, editor->textFileName);
+  }
+  defaults.setObject(server, kServerNameKey);
+  defaults.setObject(user, kUserNameKey);
+  defaults.setObject(pass, kUserPassKey);
+}
+
+std::shared_ptr<EditFileView> editPreviouslySavedFile(std::shared_ptr<FTPConnection> connection) {
+  const std::string path = setting(kEditingFTPFile);
+  if (path.empty() || !platform::FileManager::fileExists(path)) return nullptr;
+  auto editor = EditFileView::initWithFile(path);
+  editor->setFReadOnly(!connection || connection->loginUser().empty());
+  editor->setTheConnection(connection);
+  editor->setTextFileName(setting(kWasEditingFileName));
+  editor->setDirectoryOfTheFile(setting(kWasEditingInFolder));
+  return editor;
+}

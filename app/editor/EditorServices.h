@@ -1,0 +1,41 @@
+// What the text editor and the document viewer need of the application around them, as one small
+// interface the shell installs: closing their file tab on iPad, the transfer queue for uploads,
+// the split container's resize button, the photo library and the cloud container. Tests install
+// doubles. Main thread.
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace platform::ui {
+class ViewController;
+}
+namespace platform::media {
+class Image;
+}
+class BatchListView;
+
+class EditorServices {
+public:
+  virtual ~EditorServices() = default;
+
+  // The process's services (none until the shell, or a test, installs them).
+  static std::shared_ptr<EditorServices> shared();
+  static void setShared(std::shared_ptr<EditorServices> services);
+
+  // iPad: the application delegate closes the screen's file tab (`cancelFileViewTab:`).
+  virtual void cancelFileViewTab(const std::shared_ptr<platform::ui::ViewController> &) {}
+  // The transfer queue screen, or none.
+  virtual std::shared_ptr<BatchListView> batchView() { return nullptr; }
+  // The split container's resize button: its present image and its action.
+  virtual std::string resizeImage() { return "window-full-4.png"; }
+  virtual void clickedResize() {}
+  // An editor goes away: the delegate forgets it as the current editor.
+  virtual void editorGoingAway(const platform::ui::ViewController *) {}
+  // Writes the picture into the photo library's saved-photos album; false when there is none.
+  virtual bool writeImageToSavedPhotosAlbum(const std::shared_ptr<platform::media::Image> &) {
+    return false;
+  }
+  // True for a file of the cloud container (read and written only through coordination).
+  virtual bool isCloudFile(const std::string &) { return false; }
+};

@@ -1,0 +1,40 @@
+#include "app/shell/ShellEditor.h"
+
+#include "app/editor/EditorServices.h"
+#include "app/shell/FerrowenAppDelegate.h"
+
+using namespace platform::ui;
+
+namespace {
+
+class ShellEditorServices : public EditorServices {
+public:
+  explicit ShellEditorServices(std::weak_ptr<FerrowenAppDelegate> d) : d_(std::move(d)) {}
+  void cancelFileViewTab(const std::shared_ptr<ViewController> &screen) override {
+    if (auto d = d_.lock()) d->cancelFileViewTab(screen);
+  }
+  std::shared_ptr<BatchListView> batchView() override {
+    auto d = d_.lock();
+    return d ? d->batchView() : nullptr;
+  }
+  std::string resizeImage() override {
+    auto d = d_.lock();
+    return d && d->mySplitVC() ? d->mySplitVC()->getResizeImage() : EditorServices::resizeImage();
+  }
+  void clickedResize() override {
+    if (auto d = d_.lock(); d && d->mySplitVC()) d->mySplitVC()->clickedResize();
+  }
+  void editorGoingAway(const ViewController *editor) override {
+    if (auto d = d_.lock(); d && d->editFileView().get() == editor) d->setEditFileView({});
+  }
+
+private:
+  std::weak_ptr<FerrowenAppDelegate> d_;
+};
+
+} // namespace
+
+std::shared_ptr<EditorServices>
+makeShellEditorServices(std::weak_ptr<FerrowenAppDelegate> delegate) {
+  return std::make_shared<ShellEditorServices>(std::move(delegate));
+}

@@ -1,0 +1,407 @@
+// The text editor driven through the probe: editing and saving a Saved Files file, Discard, the
+// save guards (a text that did not load, an encoding that cannot hold the text, view-only), the
+// per-tab edit state and its reopening after a restart, the encoding chooser, find and replace,
+// go to line, shaking to search again, the extra keys and the keyboard toggles.
+#include "tests/app/editor/EditorFixture.h"
+
+#include "app/editor/EditorScreens.h"
+#include "app/editor/FindReplaceView.h"
+#include "app/foundation/Scrambler.h"
+
+#include "platform/ui/Services.h"
+
+#include <unistd.h>
+
+using namespace platform;
+using namespace platform::ui;
+
+namespace {
+
+class EditorScreenTest : public EditorTest {
+protected:
+  void showKeyboard() { ASSERT_TRUE(probe->tap("Keyboard")) << probe->lastError(); }
+  void typeText(const std::string &s) {
+    ASSERT_TRUE(probe->type("File Text", s)) << probe->lastError();
+  }
+  // Opens the find panel and searches with it.
+  void find(const std::string &what, const char *button, bool ignoreCase = false) {
+    ASSERT_TRUE(probe->tap("Find")) << probe->lastError();
+    probe->backspace("Find Text", 200);
+    ASSERT_TRUE(probe->type("Find Text", what)) << probe->lastError();
+    if (ignoreCase) {
+      ASSERT_TRUE(probe->setSwitch("Ignore Case", true));
+    }
+    ASSERT_TRUE(probe->tap(button)) << probe->lastError();
+    advance(seconds(0.6));
+  }
+};
+
+} // namespace
+
+TEST_F(EditorScreenTest, EditingASavedFileWritesItOnSave) {
+  const std::string path = write("notes.txt", "line one\r\nline two\r\n");
+  auto editor = open(path);
+  EXPECT_EQ(text(editor), "line one\r\nline two\r\n");
+  EXPECT_EQ(probe->rightItem()->name, "Save");
+  typeText("new\n");
+  EXPECT_TRUE(editor->dirty);
+  ASSERT_TRUE(probe->tap("Save"));
+  // A file with CR LF keeps CR LF on the line typed with LF.
+  EXPECT_EQ(testsupport::readFile(path), "new\r\nline one\r\nline two\r\n");
+  EXPECT_NE(probe->topViewController(), editor);
+}
+
+TEST_F(EditorScreenTest, DiscardPutsBackTheBytesTheEditStateWrote) {
+  const std::string original = "caf\xE9 au lait\n"; // Latin 1
+  const std::string path = write("menu.txt", original);
+  auto editor = open(path);
+  typeText("x");
+  showKeyboard(); // hides the keyboard and saves the edit state: the file is written
+  EXPECT_EQ(testsupport::readFile(path), "xcaf\xE9 au lait\n");
+  ASSERT_TRUE(probe->tap("Cancel"));
+  EXPECT_EQ(answer("Yes, Discard"),
+            "Cancel Editing?: Cancel editing the file and discard all changes?");
+  EXPECT_EQ(testsupport::readFile(path), original);
+  // A download with a Saved Files copy: the copy follows the edits, and Discard puts it back.
+  const std::string temp = Paths::tmp() + "/menu.txt";
+  testsupport::writeFile(temp, original);
+  auto remote = EditFileView::initWithFile(temp);
+  remote->setEditingSavedFilePath(path);
+  nav->pushViewController(remote, false);
+  typeText("y");
+  showKeyboard();
+  EXPECT_EQ(testsupport::readFile(path), "ycaf\xE9 au lait\n");
+  ASSERT_TRUE(probe->tap("Cancel"));
+  answer("Yes, Discard");
+  EXPECT_EQ(testsupport::readFile(path), original);
+  EXPECT_FALSE(FileManager::fileExists(temp));
+}
+
+TEST_F(EditorScreenTest, UnchangedFilesSaveByteExact) {
+  // Mixed line ends and a pure-ASCII escape look-alike survive a load and a save untouched.
+  const std::string original = "a\\u0041\r\nb\nc\rd &gt!; e\n";
+  const std::string path = write("mixed.txt", original);
+  auto editor = open(path);
+  showKeyboard();
+  showKeyboard();
+  ASSERT_TRUE(probe->tap("Save"));
+  EXPECT_EQ(testsupport::readFile(path), original);
+  // Edited, the text still keeps what looked like a display fix-up: none is undone on saving.
+  const std::string fixups = write("fixups.txt", "a &gt!; b &nbsp!; c\n\td\n");
+  open(fixups);
+  typeText("x");
+  ASSERT_TRUE(probe->tap("Save"));
+  EXPECT_EQ(testsupport::readFile(fixups), "xa &gt!; b &nbsp!; c\n\td\n");
+}
+
+TEST_F(EditorScreenTest, SaveGuards) {
+  // A text that starts like filler is refused with an alert; nothing is written.
+  const std::string path = write("lorem.txt", "Lorem ipsum dolor sit amet");
+  open(path);
+  ASSERT_TRUE(probe->tap("Save"));
+  EXPECT_EQ(answer("OK").substr(0, 16), "File Save Error:");
+  ASSERT_TRUE(probe->tap("Cancel"));
+  answer("Yes, Discard");
+  // Shorter than the guard's text: no alert, saved.
+  const std::string shortPath = write("short.txt", "Lor");
+  open(shortPath);
+  typeText("e");
+  ASSERT_TRUE(probe->tap("Save"));
+  EXPECT_TRUE(probe->pendingAlerts().empty());
+  EXPECT_EQ(testsupport::readFile(shortPath), "eLor");
+}
+
+TEST_F(EditorScreenTest, AnEncodingThatCannotHoldTheTextAsksFirst) {
+  const std::string path = write("latin.txt", "na\xEFve\n");
+  auto editor = open(path);
+  EXPECT_EQ(editor->useEncoding, editor::kEncodingLatin1);
+  typeText("\xD0\x96 "); // a Cyrillic letter Latin 1 has not got
+  ASSERT_TRUE(probe->tap("Save"));
+  EXPECT_EQ(answer("Unicode (UTF-8)"),
+            "Encoding Problem: The text holds characters that \"Latin 1 (ISO-8859-1)\" cannot "
+            "hold. Save it in another encoding?");
+  EXPECT_EQ(testsupport::readFile(path), "\xD0\x96 na\xC3\xAFve\n");
+}
+
+TEST_F(EditorScreenTest, CancellingTheEncodingQuestionWritesNothing) {
+  const std::string path = write("latin.txt", "na\xEFve\n");
+  open(path);
+  typeText("\xE2\x82\xAC");
+  showKeyboard(); // the edit state cannot encode it either: the file stays
+  EXPECT_EQ(testsupport::readFile(path), "na\xEFve\n");
+  ASSERT_TRUE(probe->tap("Save"));
+  answer("Cancel");
+  EXPECT_EQ(testsupport::readFile(path), "na\xEFve\n");
+}
+
+TEST_F(EditorScreenTest, ViewOnlyRemoteFileClosesWithoutUploadOrWrite) {
+  const std::string path = Paths::tmp() + "/remote.txt";
+  testsupport::writeFile(path, "remote text");
+  auto editor = open(path, false, true);
+  EXPECT_FALSE(probe->rightItem()); // no Save button
+  editor->clickSave();
+  EXPECT_TRUE(probe->pendingAlerts().empty());
+  EXPECT_NE(probe->topViewController(), editor);
+  EXPECT_EQ(testsupport::readFile(path), "remote text");
+}
+
+TEST_F(EditorScreenTest, EditStateOfARemoteFileAndItsReopening) {
+  set(kServerNameKey, "ftp.example.test");
+  set(kUserNameKey, "joe");
+  set(kUserPassKey, myEncryptString1("secret"));
+  const std::string path = Paths::tmp() + "/report.txt";
+  testsupport::writeFile(path, "draft\n");
+  auto editor = open(path, false);
+  editor->setTabIndex(2);
+  typeText("final ");
+  showKeyboard();
+  EXPECT_EQ(get("2-EditingFileName"), "report.txt");
+  EXPECT_EQ(get("2-EditingFTPFile"), path);
+  EXPECT_EQ(get("2-EditingServerAddress"), "ftp.example.test");
+  EXPECT_EQ(myDecryptString1(get("2-EditingUserPass")), "secret");
+  EXPECT_EQ(get("2-IndexIsUsed"), "1");
+  EXPECT_EQ(get(kEditingFTPFile), path); // iPhone: the record the next start reads
+  EXPECT_EQ(testsupport::readFile(path), "final draft\n");
+
+  // A new process: the settings come back from their file, and the editor from them.
+  UserDefaults::resetStandard();
+  auto reopened = editPreviouslySavedFile(nullptr);
+  ASSERT_TRUE(reopened);
+  nav->pushViewController(reopened, false);
+  EXPECT_EQ(reopened->textFileName, "report.txt");
+  EXPECT_EQ(reopened->directoryOfTheFile, "/remote");
+  EXPECT_EQ(text(reopened), "final draft\n");
+  EXPECT_TRUE(reopened->fReadOnly); // no connection, no user: view only
+
+  // Cancel forgets the record and the working file.
+  reopened->doCancel();
+  EXPECT_EQ(get(kEditingFTPFile), "");
+  EXPECT_FALSE(FileManager::fileExists(path));
+}
+
+TEST_F(EditorScreenTest, NoEditStateKeysWithoutSavedPasswords) {
+  set(kSavePasswordsKey, "0");
+  const std::string path = Paths::tmp() + "/report.txt";
+  testsupport::writeFile(path, "draft\n");
+  open(path, false);
+  typeText("x");
+  showKeyboard();
+  EXPECT_EQ(get("0-EditingFTPFile"), "");
+  EXPECT_EQ(get(kEditingFTPFile), "");
+  EXPECT_EQ(testsupport::readFile(path), "xdraft\n"); // the text is still kept
+}
+
+TEST_F(EditorScreenTest, RestoringEveryUsedTabSlotOnIPad) {
+  set("TabIndexMax", "3");
+  set(kServerNameKey, "current.example");
+  for (int slot : {0, 2}) {
+    const std::string path = Paths::tmp() + "/slot" + std::to_string(slot) + ".txt";
+    testsupport::writeFile(path, "slot " + std::to_string(slot));
+    set(keyIndexIsUsed(slot), "1");
+    set(keyForTab(slot, kEditingFTPFile), path);
+    set(keyForTab(slot, kWasEditingFileName), "file" + std::to_string(slot) + ".txt");
+    set(keyForTab(slot, kWasEditingServerNameKey), "server" + std::to_string(slot));
+  }
+  set(keyIndexIsUsed(1), "0");
+  std::vector<std::string> shown;
+  restoreEditFiles([&](std::shared_ptr<EditFileView> e, const std::string &name) {
+    nav->pushViewController(e, false);
+    shown.push_back(name + "@" + e->serverName + ":" + text(e));
+  });
+  EXPECT_EQ(shown,
+            (std::vector<std::string>{"file0.txt@server0:slot 0", "file2.txt@server2:slot 2"}));
+  EXPECT_EQ(get(kServerNameKey), "current.example");
+}
+
+TEST_F(EditorScreenTest, EncodingChooserReloadsTheFile) {
+  const std::string path = write("ru.txt", "\xF0\xD2\xC9\xD7\xC5\xD4"); // "Привет" in KOI8-R
+  auto editor = open(path);
+  ASSERT_TRUE(probe->tap("Char"));
+  EXPECT_EQ(probe->navigationTitle(), "Select Encoding");
+  ASSERT_TRUE(probe->tapRow("Cyrillic (KOI8-R)")) << probe->lastError();
+  ASSERT_TRUE(probe->tapBack());
+  EXPECT_EQ(editor->useEncoding, 2562u);
+  EXPECT_EQ(text(editor), "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82");
+  EXPECT_FALSE(editor->dirty);
+  // A file that does not decode in the chosen encoding shows nothing and is never saved over.
+  ASSERT_TRUE(probe->tap("Char"));
+  ASSERT_TRUE(probe->tapRow("Unicode (UTF-8)"));
+  ASSERT_TRUE(probe->tapBack());
+  EXPECT_EQ(text(editor), "");
+  ASSERT_TRUE(probe->tap("Save"));
+  EXPECT_EQ(answer("OK").substr(0, 16), "File Not Loaded:");
+  EXPECT_EQ(testsupport::readFile(path), "\xF0\xD2\xC9\xD7\xC5\xD4");
+}
+
+TEST_F(EditorScreenTest, FindNextAndPreviousWrapAndStartPastTheCaret) {
+  auto editor = open(write("find.txt", "cat dog Cat dog CAT"));
+  find("cat", "Find Next");
+  EXPECT_EQ(selection(editor), (Range{0, 3}));
+  find("cat", "Find Next"); // never the match at the caret: case matters without the switch
+  EXPECT_EQ(selection(editor), (Range{0, 3}));
+  find("cat", "Find Next", true);
+  EXPECT_EQ(selection(editor), (Range{8, 3}));
+  find("cat", "Find Prev", true);
+  EXPECT_EQ(selection(editor), (Range{0, 3}));
+  // From the start, backwards through all but the last find length of the text.
+  find("cat", "Find Prev", true);
+  EXPECT_EQ(selection(editor), (Range{8, 3}));
+  // Nothing anywhere: the selection stays, the last match is forgotten.
+  find("bird", "Find Next");
+  EXPECT_EQ(selection(editor), (Range{8, 3}));
+  EXPECT_EQ(editor->findLast.location, kNotFound);
+  // A find text longer than the document finds nothing and reads nothing past its end.
+  find("cat dog Cat dog CAT and more", "Find Next");
+  EXPECT_EQ(editor->findLast.location, kNotFound);
+}
+
+TEST_F(EditorScreenTest, ShakeRepeatsTheLastSearch) {
+  auto editor = open(write("shake.txt", "ab ab ab"));
+  find("ab", "Find Next");
+  EXPECT_EQ(selection(editor), (Range{3, 2}));
+  advance(seconds(1));
+  ASSERT_TRUE(probe->accelerate(1.5, 0, 0)); // too weak
+  EXPECT_EQ(selection(editor), (Range{3, 2}));
+  // Strong enough, and more than 0.4 s after the last: the search runs again.
+  ASSERT_TRUE(probe->accelerate(0, 0, 30));
+  EXPECT_EQ(selection(editor), (Range{6, 2}));
+  advance(seconds(0.2));
+  ASSERT_TRUE(probe->accelerate(30, 0, 0)); // too soon
+  EXPECT_EQ(selection(editor), (Range{6, 2}));
+}
+
+TEST_F(EditorScreenTest, ReplaceAll) {
+  auto editor = open(write("replace.txt", "red Red RED"));
+  ASSERT_TRUE(probe->tap("Find"));
+  ASSERT_TRUE(probe->tap("Replace All")); // both fields empty: nothing
+  EXPECT_TRUE(probe->pendingAlerts().empty());
+  ASSERT_TRUE(probe->type("Find Text", "red"));
+  ASSERT_TRUE(probe->type("Replace With Text", "blue"));
+  ASSERT_TRUE(probe->tap("Replace All"));
+  EXPECT_EQ(text(editor), "blue Red RED");
+  EXPECT_TRUE(editor->dirty);
+  // An empty replacement asks before deleting every occurrence.
+  ASSERT_TRUE(probe->tap("Find"));
+  ASSERT_TRUE(probe->backspace("Replace With Text", 200));
+  ASSERT_TRUE(probe->backspace("Find Text", 200));
+  ASSERT_TRUE(probe->type("Find Text", "red "));
+  ASSERT_TRUE(probe->setSwitch("Ignore Case", true));
+  ASSERT_TRUE(probe->tap("Replace All"));
+  EXPECT_EQ(answer("Replace"),
+            "\"Replace With Text\" is Blank: All occurances of \"red \" will be deleted from the "
+            "document!");
+  EXPECT_EQ(text(editor), "blue RED");
+  // The edit state wrote the file.
+  EXPECT_EQ(testsupport::readFile(files + "/replace.txt"), "blue RED");
+}
+
+TEST_F(EditorScreenTest, GoToLineReachesEveryLine) {
+  auto editor = open(write("lines.txt", "one\ntwo\nthree"));
+  struct Case {
+    const char *entered;
+    Range expected;
+  };
+  for (auto c : {Case{"2", {4, 1}}, Case{"3", {8, 1}}, Case{"9", {12, 1}}, Case{"0", {12, 1}}}) {
+    ASSERT_TRUE(probe->tap("GoTo"));
+    EXPECT_EQ(probe->navigationTitle(), "Goto Line");
+    ASSERT_TRUE(probe->type("Goto Line Number...", c.entered)) << probe->lastError();
+    ASSERT_TRUE(probe->tapBack());
+    EXPECT_EQ(selection(editor), c.expected) << c.entered;
+  }
+}
+
+TEST_F(EditorScreenTest, ExtraKeysTypeAndKeepThePasteboard) {
+  auto editor = open(write("keys.txt", ""));
+  Pasteboard::generalPasteboard().setString("mine");
+  showKeyboard();
+  ASSERT_TRUE(editor->fKeyboardShown);
+  ASSERT_TRUE(probe->tap("Key <")) << probe->lastError();
+  ASSERT_TRUE(probe->tap("Key /"));
+  EXPECT_EQ(text(editor), "</");
+  EXPECT_EQ(Pasteboard::generalPasteboard().string(), "mine");
+  // Shift shows the other row.
+  ASSERT_TRUE(editor->keyboard2->isHidden());
+  ASSERT_TRUE(probe->tap("Shift"));
+  EXPECT_TRUE(editor->keyboard1->isHidden());
+  EXPECT_FALSE(editor->keyboard2->isHidden());
+}
+
+TEST_F(EditorScreenTest, TitleAndDoubleTapToggleTheKeyboard) {
+  auto editor = open(write("toggle.txt", "text"));
+  EXPECT_FALSE(editor->theText->isFirstResponder());
+  ASSERT_TRUE(probe->touch("File Text", 2));
+  advance(seconds(0.05));
+  EXPECT_TRUE(editor->theText->isFirstResponder());
+  ASSERT_TRUE(probe->tap("Keyboard"));
+  EXPECT_FALSE(editor->theText->isFirstResponder());
+}
+
+TEST_F(EditorScreenTest, FontsAndScrollToPercent) {
+  set(kDefaultFontKey, "1");
+  set(kDefaultFontSizeKey, "3");
+  auto editor = open(write("font.txt", "0123456789"));
+  EXPECT_EQ(editor->theText->font().name, "Courier");
+  EXPECT_EQ(editor->theText->font().size, Font::systemFontSize() + 8);
+  editor->scrollToPercent(150);
+  EXPECT_EQ(selection(editor), (Range{9, 1}));
+  editor->scrollToPercent(50);
+  EXPECT_EQ(selection(editor), (Range{5, 1}));
+  set(kDefaultFontKey, "0");
+  editor->reapplyEditorSettings();
+  EXPECT_EQ(editor->theText->font().name, "");
+}
+
+TEST_F(EditorScreenTest, IPadLayoutWithToolbarAndPopovers) {
+  DeviceProfile::setCurrent(DeviceProfile::iPad());
+  auto editor = open(write("pad.txt", "one two one"));
+  std::vector<std::string> names;
+  for (auto &item : probe->toolbarItems())
+    names.push_back(item.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"Resize Screen", "Close File", "pad.txt", "Char",
+                                             "Find", "GoTo", "Save"}));
+  EXPECT_EQ(editor->theText->frame().origin.y, 44);
+  // The find panel comes in a popover with its own bar.
+  ASSERT_TRUE(probe->tap("Find"));
+  ASSERT_EQ(window->popovers().size(), 1u);
+  ASSERT_TRUE(probe->type("Find Text", "one"));
+  ASSERT_TRUE(probe->tap("Find Next"));
+  advance(seconds(0.6));
+  EXPECT_TRUE(window->popovers().empty());
+  EXPECT_EQ(selection(editor), (Range{8, 3}));
+  // Closing asks the delegate to close the file tab (editing began: it asks first).
+  ASSERT_TRUE(probe->tap("Close File"));
+  answer("Yes, Discard");
+  EXPECT_EQ(services->closedTabs, std::vector<std::string>{"pad.txt"});
+}
+
+// A file of the cloud container (as the cloud service names it) follows changes made elsewhere
+// and closes when it is deleted elsewhere; the editor's own writes are no change.
+TEST_F(EditorScreenTest, CloudFileFollowsChangesMadeElsewhere) {
+  struct Cloud : EditorServicesDouble {
+    bool isCloudFile(const std::string &path) override {
+      return path.find("/Cloud/") != std::string::npos;
+    }
+  };
+  auto cloud = std::make_shared<Cloud>();
+  EditorServices::setShared(cloud);
+  const std::string folder = Paths::home() + "/Cloud";
+  FileManager::createDirectory(folder, true);
+  const std::string path = folder + "/shared.txt";
+  testsupport::writeFile(path, "first");
+  auto editor = open(path);
+  auto settle = [&](const std::function<bool()> &done) {
+    for (int i = 0; i < 200 && !done(); ++i) {
+      RunLoop::main()->runPending();
+      ::usleep(10000);
+    }
+    return done();
+  };
+  typeText("mine ");
+  showKeyboard(); // the editor's own write
+  EXPECT_FALSE(settle([&] { return text(editor) != "mine first"; }));
+  testsupport::writeFile(path, "changed elsewhere");
+  EXPECT_TRUE(settle([&] { return text(editor) == "changed elsewhere"; }));
+  FileManager::removeItem(path);
+  EXPECT_TRUE(settle([&] { return probe->topViewController() != editor; }));
+  EXPECT_FALSE(FileManager::fileExists(path)); // not brought back by the close
+}

@@ -1,0 +1,75 @@
+// Editing a file of a real FTP server (pyftpdlib) as on iPhone: the FTP tab downloads it for
+// editing, the editor shows it, a person types and saves, the connection uploads it at once; the
+// file on the server and a second download of it are the edited bytes, in the file's own encoding
+// and line ends.
+#include "tests/interop/ftp/TaskPeers.h"
+
+#include "app/editor/EditFileView.h"
+
+#include "platform/foundation/Text.h"
+
+#include "platform/ui/ViewController.h"
+
+using namespace taskpeers;
+using namespace platform::ui;
+
+namespace {
+
+// The FTP tab's hand-over: a real editor, pushed on the tab's navigation stack.
+class EditingServices : public ServicesDouble {
+public:
+  std::shared_ptr<EditFileViewScreen> openTextEditor(const std::string &path) override {
+    note("editor:" + path);
+    editor = EditFileView::initWithFile(path);
+    editor->setTextFileName(platform::lastPathComponent(path));
+    nav->pushViewController(editor, false);
+    return editor;
+  }
+  std::shared_ptr<EditFileView> editor;
+  std::shared_ptr<NavigationController> nav;
+};
+
+class EditorFtpTest : public TaskPeerTest {
+protected:
+  void SetUp() override {
+    TaskPeerTest::SetUp();
+    editing = std::make_shared<EditingServices>();
+    editing->nav = std::make_shared<NavigationController>(std::make_shared<ViewController>("Root"));
+    window->setRootViewController(editing->nav);
+    services = editing;
+    FTPAppServices::setShared(editing);
+  }
+  std::shared_ptr<EditingServices> editing;
+};
+
+} // namespace
+
+TEST_F(EditorFtpTest, EditedFileGoesBackByteExact) {
+  Server server = startPyftpdlib();
+  const std::string original = "Gr\xFC\xDF"
+                               "e aus K\xF6ln\r\nzweite Zeile\r\n"; // Latin 1, CR LF
+  ASSERT_TRUE(testsupport::writeFile(server.root + "/notes.txt", original));
+  connectAndList("127.0.0.1:" + std::to_string(server.port), "joe", "secret");
+  conn->downloadFile("notes.txt", int64_t(original.size()), true, false, "/", false, false, 0);
+  ASSERT_TRUE(waitFor([&] { return editing->editor != nullptr; })) << conn->transferLog();
+  settle();
+  auto editor = editing->editor;
+  EXPECT_EQ(editor->theText->text(), "Gr\xC3\xBC\xC3\x9F"
+                                     "e aus K\xC3\xB6ln\r\nzweite Zeile\r\n");
+  EXPECT_EQ(editor->textFileName, "notes.txt");
+  ASSERT_FALSE(editor->fReadOnly);
+
+  ASSERT_TRUE(probe->type("File Text", "Neu\n")) << probe->lastError();
+  ASSERT_TRUE(probe->tap("Save")) << probe->lastError();
+  ASSERT_TRUE(probe->answerAlert("Save")) << probe->lastError();
+  const std::string edited = "Neu\r\n" + original;
+  ASSERT_TRUE(waitFor([&] { return testsupport::readFile(server.root + "/notes.txt") == edited; }))
+      << conn->transferLog();
+  settle();
+
+  // Fetched again: the same bytes.
+  conn->downloadFile("notes.txt", 0, false, true, "/", false, false, 0);
+  settle();
+  ASSERT_TRUE(waitFor([&] { return testsupport::readFile(savedFile("notes.txt")) == edited; }))
+      << conn->transferLog();
+}

@@ -1,0 +1,72 @@
+// The whole application, started again after a run that closed while a file of a real FTP server
+// (pyftpdlib) was being edited on iPhone: the connect screen offers it, "Edit File" connects with
+// the stored server, user and password, the editor opens on the kept working file over the
+// folder screen, and Save sends the edited text back over that connection.
+#include "tests/app/shell/AppFixture.h"
+#include "tests/interop/ftp/QueueFtpPeers.h"
+
+#include "app/editor/EditFileView.h"
+#include "app/remote/Connect.h"
+#include "app/shell/ShellConnect.h"
+
+using namespace platform;
+using namespace platform::ui;
+
+namespace {
+
+class EditorRestoreFtpTest : public AppTest {
+protected:
+  void SetUp() override {
+    AppTest::SetUp();
+    Clock::install(nullptr); // a real server: real time
+    attachConnectScreen(delegate);
+    Connect::restoreDone = false;
+  }
+  bool waitFor(const std::function<bool()> &cond, double limit = 30) {
+    return RunLoop::main()->runUntil(cond, seconds(limit));
+  }
+};
+
+} // namespace
+
+TEST_F(EditorRestoreFtpTest, EditedFileReopensAndGoesBackAfterARestart) {
+  queuetest::QueuePeer peer;
+  ASSERT_TRUE(peer.ready());
+  ASSERT_TRUE(testsupport::writeFile(peer.root() + "/notes.txt", "draft\n"));
+  // What the last run left: the working file with the text typed so far, and its record.
+  const std::string working = Paths::tmp() + "/notes.txt";
+  ASSERT_TRUE(testsupport::writeFile(working, "second draft\n"));
+  auto &s = UserDefaults::standard();
+  s.setObject("1", "TutorialPrompt");
+  s.setObject(working, kEditingFTPFile);
+  s.setObject("notes.txt", kWasEditingFileName);
+  s.setObject("/", kWasEditingInFolder);
+  s.setObject("127.0.0.1:" + std::to_string(peer.port()), kWasEditingServerNameKey);
+  s.setObject("joe", kWasEditingUserNameKey);
+  s.setObject(myEncryptString1("secret"), kWasEditingUserPassKey);
+  s.synchronize();
+
+  launch(DeviceProfile::iPhone());
+  ASSERT_TRUE(waitFor([&] { return !probe->pendingAlerts().empty(); }));
+  EXPECT_EQ(probe->pendingAlerts().back().title, "Continue Editing File?");
+  ASSERT_TRUE(probe->answerAlert("Edit File")) << probe->lastError();
+  auto nav = delegate->navigationController();
+  ASSERT_TRUE(waitFor([&] {
+    return std::dynamic_pointer_cast<EditFileView>(nav->topViewController()) != nullptr;
+  }));
+  auto editor = std::dynamic_pointer_cast<EditFileView>(nav->topViewController());
+  EXPECT_EQ(editor->textFileName, "notes.txt");
+  EXPECT_EQ(editor->theText->text(), "second draft\n");
+  ASSERT_FALSE(editor->fReadOnly);
+  // Wait for the login's listing before saving, as a person would see the folder first.
+  ASSERT_TRUE(waitFor([&] { return peer.count("LIST") + peer.count("MLSD") > 0; }))
+      << testsupport::readFile(peer.log());
+  ASSERT_TRUE(probe->type("File Text", "final ")) << probe->lastError();
+  ASSERT_TRUE(probe->tap("Save")) << probe->lastError();
+  ASSERT_TRUE(probe->answerAlert("Save")) << probe->lastError();
+  EXPECT_TRUE(waitFor([&] {
+    return testsupport::readFile(peer.root() + "/notes.txt") == "final second draft\n";
+  })) << testsupport::readFile(peer.log());
+  // Saved back: nothing is left to offer at the next start.
+  EXPECT_TRUE(waitFor([&] { return s.stringForKey(kEditingFTPFile).value_or("x").empty(); }));
+}
