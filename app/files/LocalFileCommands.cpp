@@ -7,6 +7,7 @@
 
 #include "app/files/ArchiveServices.h"
 #include "app/files/BookmarkImport.h"
+#include "app/files/ImageEditorView.h"
 #include "app/files/LocalFilesServices.h"
 #include "app/files/LocalFolderViewController.h"
 #include "app/files/MinizipArchive.h"
@@ -196,9 +197,16 @@ void LocalFolderViewController::answerRow(const std::string &button, const Targe
     });
   else if (button == "Move File" || button == "Move Folder")
     showMoveList(target, from);
-  else if (button == "Edit Image")
-    alert("Edit Image", "The image editor is not available.");
-  else if (button == "Add to ZIP File")
+  else if (button == "Edit Image") {
+    const std::string path = getPath() + "/" + name;
+    auto attrs = FileManager::attributesOfItem(path);
+    auto editor = ImageEditorView::openFile(path, attrs ? std::optional(attrs->modificationDate)
+                                                        : std::nullopt);
+    if (!editor)
+      alert("Edit Image", "\"" + name + "\" could not be read as a picture.");
+    else if (auto nav = navigationController())
+      nav->pushViewController(editor, true);
+  } else if (button == "Add to ZIP File")
     showAddToZip(target, from);
   else if (button == "Compress to ZIP File")
     compressFolder(target);

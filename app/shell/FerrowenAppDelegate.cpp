@@ -760,6 +760,10 @@ void FerrowenAppDelegate::myMovieFinishedCallback() {
   moviePath_.clear();
 }
 
+void FerrowenAppDelegate::badgeValtry(const std::string &text) {
+  badgeValtryTabs(text);
+}
+
 void FerrowenAppDelegate::newValtryTab(const std::string &url) {
   auto browser = makeScreen(
       makers.browser ? std::function([this, url] { return makers.browser(url); }) : nullptr,
