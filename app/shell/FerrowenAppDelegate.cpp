@@ -388,6 +388,10 @@ void FerrowenAppDelegate::applicationDidEnterBackground(Application &) {
   if (batchView_) batchView_->enterBackground();
   lockedTime_ = now();
   if (ftpConnection_) ftpConnection_->disconnectFromServer();
+  // The SFTP session closes too; the next operation of its screens connects again.
+  if (auto s = sftpConnection_)
+    startThread(
+        "sftp close", [s] { s->reinit(); }, false);
   stopWebServer();
   stopFTPServer();
   stopActiveServerTimer();
