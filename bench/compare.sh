@@ -3,6 +3,8 @@
 #   - the FTP client against vsftpd, next to curl against the same server: download and upload,
 #     plain FTP, FTPS with TLS 1.3, and FTPS with TLS 1.2 and an AES-CBC suite;
 #   - the FTP sharing server next to vsftpd, curl downloading from each;
+#   - the FTP sharing server next to vsftpd, lftp mirroring 500 small files from each (files per
+#     second: a reply held back on the control connection shows here);
 #   - the web sharing server next to python's http.server, curl downloading from each;
 #   - the web sharing server next to nginx (one worker): requests per second for a 4 KiB file,
 #     wrk with 50 connections, each request on a connection of its own;
@@ -16,8 +18,8 @@
 #
 #   bench/compare.sh [size-in-MiB] [rounds]        (defaults: 1024 MiB, 3 rounds)
 #
-# Builds a release build in build/release first. Needs root (vsftpd), and curl, vsftpd, nginx,
-# wrk and openssl (scripts/packages.txt). Not part of the test suite: nothing here is asserted.
+# Builds a release build in build/release first. Needs root (vsftpd), and curl, lftp, vsftpd,
+# nginx, wrk and openssl (scripts/packages.txt). Not part of the test suite: nothing here is asserted.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -108,7 +110,8 @@ timed() {
 }
 
 # once <mode> <cpu-source> <command...>: runs the command, prints "<MB/s or req/s> <CPU seconds>".
-# mode "bytes" divides the size by the time; mode "wrk" takes the requests per second wrk reports.
+# mode "bytes" divides the size by the time; mode "items" divides $items by it (entries or files
+# per second); mode "wrk" takes the requests per second wrk reports.
 # cpu-source: "self" is the command's own CPU, "own" the command's own report ("<seconds> <cpu>"
 # on its output), a pid that server's CPU during the run.
 once() {
@@ -287,6 +290,10 @@ mkdir -p "$files"
 chmod 755 "$home" "$home/Documents" "$files"
 ln "$work/data/big.bin" "$files/big.bin"
 ln "$work/data/small.bin" "$files/small.bin"
+files_count=500
+mkdir -p "$files/many"
+for i in $(seq 1 "$files_count"); do head -c $((i * 13 % 4096)) /dev/urandom > "$files/many/f$i"; done
+chmod -R a+rX "$files/many"
 
 # ferrowen_server <FTPServer|WebServer> <port>
 ferrowen_server() {
@@ -302,14 +309,26 @@ curl_get=(/usr/bin/curl -s -S -f --disable-epsv -u anonymous:bench@ -o /dev/null
 port=$(free_port)
 ferrowen_server FTPServer "$port"
 ours_pid=$server_pid
+ours_port=$port
 ours=("${curl_get[@]}" "ftp://127.0.0.1:$port/big.bin")
 port=$(free_port)
 vsftpd_conf "$port" no | sed "s|^anon_root=.*|anon_root=$files|; s|^write_enable=.*|write_enable=NO|" \
   > "$work/vsftpd-share.conf"
 start_server "$port" /usr/sbin/vsftpd "$work/vsftpd-share.conf"
 theirs_pid=$server_pid
+theirs_port=$port
 theirs=("${curl_get[@]}" "ftp://127.0.0.1:$port/big.bin")
 pair "FTP server -> curl" vsftpd bytes "$ours_pid" "$theirs_pid"
+# lftp mirror: one file after another over one control connection, into a fresh folder each run.
+lftp_mirror() { # port
+  echo "set ftp:prefer-epsv no; set ftp:use-mlsd no; set ftp:ssl-allow no; set net:max-retries 1;" \
+    "open -u anonymous,bench@ ftp://127.0.0.1:$1; mirror --parallel=1 /many $work/mirror"
+}
+mirror_run=(bash -c 'rm -rf "$0" && exec /usr/bin/lftp -c "$1"' "$work/mirror")
+ours=("${mirror_run[@]}" "$(lftp_mirror "$ours_port")")
+theirs=("${mirror_run[@]}" "$(lftp_mirror "$theirs_port")")
+items=$files_count
+pair "FTP server 500 files -> lftp" vsftpd items "$ours_pid" "$theirs_pid"
 stop_server "$ours_pid"
 stop_server "$theirs_pid"
 
@@ -362,8 +381,8 @@ printf '%-30s %-18s %9s %8s %9s %8s %6s\n' "${size_mib} MiB, best of $rounds" "p
   "Ferrowen" "CPU" "peer" "CPU" "ratio"
 printf '%s\n' "${rows[@]}"
 echo "Figures: MB/s (10^6 bytes per second), for the 4 KiB row requests per second, for the listing"
-echo "row entries per second. CPU: the client's for client rows, the server's for"
-echo "server rows."
+echo "row entries per second, for the 500-file row files per second. CPU: the client's for client"
+echo "rows, the server's for server rows."
 echo
 echo "The transfer queue alone, as it grows (seconds; growth: against the size before, 10x rows):"
 "$build/bench/queue/bench_queue_growth" 100 1000 10000 2> /dev/null

@@ -7,10 +7,12 @@
 
 #include "app/files/ArchiveServices.h"
 #include "app/files/BookmarkImport.h"
+#include "app/files/ImageEditorView.h"
 #include "app/files/LocalFilesServices.h"
 #include "app/files/LocalFolderViewController.h"
 #include "app/files/MinizipArchive.h"
 #include "app/files/TreeWalk.h"
+#include "app/files/iCloudFolderView.h"
 #include "app/foundation/Database.h"
 #include "app/foundation/EditDataViewController.h"
 #include "app/foundation/Globals.h"
@@ -196,9 +198,16 @@ void LocalFolderViewController::answerRow(const std::string &button, const Targe
     });
   else if (button == "Move File" || button == "Move Folder")
     showMoveList(target, from);
-  else if (button == "Edit Image")
-    alert("Edit Image", "The image editor is not available.");
-  else if (button == "Add to ZIP File")
+  else if (button == "Edit Image") {
+    const std::string path = getPath() + "/" + name;
+    auto attrs = FileManager::attributesOfItem(path);
+    auto editor = ImageEditorView::openFile(path, attrs ? std::optional(attrs->modificationDate)
+                                                        : std::nullopt);
+    if (!editor)
+      alert("Edit Image", "\"" + name + "\" could not be read as a picture.");
+    else if (auto nav = navigationController())
+      nav->pushViewController(editor, true);
+  } else if (button == "Add to ZIP File")
     showAddToZip(target, from);
   else if (button == "Compress to ZIP File")
     compressFolder(target);
@@ -301,10 +310,12 @@ void LocalFolderViewController::showMoveList(const Target &target, const Origin 
   }
   for (const auto &row : folderItems_) {
     if (!row->isDirectory || row->name() == target.name) continue;
-    if (row->isToPhotoLibrary || row->isToiCloud) continue; // later: the photo library and cloud
-    if (target.isDirectory && row->isToiTunes) continue;
-    targets.push_back(
-        {row->isToiTunes ? MoveTarget::Kind::SharedFolder : MoveTarget::Kind::Folder, row->name()});
+    if (row->isToPhotoLibrary) continue; // later: the photo library
+    if (target.isDirectory && (row->isToiTunes || row->isToiCloud)) continue;
+    targets.push_back({row->isToiCloud   ? MoveTarget::Kind::Cloud
+                       : row->isToiTunes ? MoveTarget::Kind::SharedFolder
+                                         : MoveTarget::Kind::Folder,
+                       row->name()});
     items.push_back(row->name());
     images.push_back(imageName(row->imageForFileType()));
   }
@@ -332,6 +343,16 @@ void LocalFolderViewController::doMoveFile(EditDataViewController &list, const T
   case MoveTarget::Kind::SharedFolder:
     destination = Paths::documents();
     break;
+  case MoveTarget::Kind::Cloud: {
+    // Copied, not moved: the cloud takes a copy made in the temporary folder, the item stays.
+    if (!isSingleFileName(target.name)) return;
+    const std::string temp = Paths::tmp() + "/" + target.name;
+    FileManager::removeItem(temp);
+    if (FileManager::copyItem(getPath() + "/" + target.name, temp))
+      iCloudFolderView::copyToCloud(temp);
+    clearSelection();
+    return;
+  }
   case MoveTarget::Kind::Folder: {
     // A folder row of this screen; the name never leaves the folder.
     if (!isSingleFileName(to.name)) return;

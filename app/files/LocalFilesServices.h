@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 class LocalFilesServices {
 public:
@@ -22,6 +23,12 @@ public:
   // shows no remote folder.
   virtual bool remoteBrowserFolder(std::string *folder) {
     (void)folder;
+    return false;
+  }
+  // The names in that remote folder as last listed; false when the FTP tab shows no remote
+  // folder.
+  virtual bool remoteBrowserNames(std::vector<std::string> *names) {
+    (void)names;
     return false;
   }
   // Queues one transfer on the browsing connection (actions: 3 upload, 6 make a remote folder,

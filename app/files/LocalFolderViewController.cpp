@@ -9,7 +9,9 @@
 #include "app/files/BookmarkImport.h"
 #include "app/files/LocalFilesServices.h"
 #include "app/files/MinizipArchive.h"
+#include "app/files/PhotoGalleryView.h"
 #include "app/files/TreeWalk.h"
+#include "app/files/iCloudFolderView.h"
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/Database.h"
 #include "app/foundation/DirTableCell.h"
@@ -213,6 +215,22 @@ void LocalFolderViewController::loadFolderData() {
     shared->extraText = "in iTunes: Device→ Apps Tab→ File Sharing";
     folderItemsEverything_.push_back(shared);
   }
+  if (rootFolder_ && !sharedWithiTunes_ && PhotoGalleryView::canViewPhotoGallery()) {
+    auto photos = std::make_shared<DirItemInfo>();
+    photos->setName("Photo Library");
+    photos->isDirectory = true;
+    photos->isToPhotoLibrary = true;
+    photos->extraText = "Original Photos & Videos";
+    folderItemsEverything_.push_back(photos);
+  }
+  if (rootFolder_ && !sharedWithiTunes_ && iCloudFolderView::isiCloudAvailable()) {
+    auto cloud = std::make_shared<DirItemInfo>();
+    cloud->setName("Cloud Files");
+    cloud->isDirectory = true;
+    cloud->isToiCloud = true;
+    cloud->extraText = "Files Shared Between All Your Devices";
+    folderItemsEverything_.push_back(cloud);
+  }
   reSort();
   // A checked file that went away takes its buttons with it.
   if (checkedName_ && uploadBtn_ &&
@@ -347,6 +365,16 @@ void LocalFolderViewController::didSelectRowAtIndexPath(TableView &, IndexPath i
   if (entry->isDirectory) {
     checkedName_.reset();
     std::shared_ptr<LocalFolderViewController> next;
+    if (entry->isToPhotoLibrary) {
+      if (auto nav = navigationController())
+        nav->pushViewController(PhotoGalleryView::make(), true);
+      return;
+    }
+    if (entry->isToiCloud) {
+      if (auto nav = navigationController())
+        nav->pushViewController(iCloudFolderView::make(), true);
+      return;
+    }
     if (entry->isToiTunes)
       next = make(kShared, true);
     else if (sharedWithiTunes_)

@@ -114,7 +114,7 @@ private:
   };
   // A move destination, as the list offered it.
   struct MoveTarget {
-    enum class Kind { UpAFolder, SharedFolder, Folder } kind;
+    enum class Kind { UpAFolder, SharedFolder, Folder, Cloud } kind;
     std::string name;
   };
   enum class Sheet { None, Sort, Folder, FileRow, FolderRow };

@@ -124,6 +124,7 @@ public:
   int iState() const { return iState_.load(); }
   int iReplyCode() const { return replyCode_.load(); }
   bool fIsConnected() const { return fIsConnected_.load(); }
+  void setFIsConnected(bool connected) { fIsConnected_ = connected; }
   bool fIsLoggedIn() const { return fIsLoggedIn_.load(); }
   bool fSecureLogin() const { return fSecureLogin_.load(); }
   bool fSecureData() const { return fSecureData_.load(); }
@@ -315,8 +316,15 @@ protected:
   void setTask(int task) {
     if (task == kTaskDownload || task == kTaskUpload || task == kTaskUploadAfterMkDir)
       ++transferGeneration_;
-    iTask_ = task;
-    if (task == kTaskIdle) wakeWaitingTask();
+    const int was = iTask_.exchange(task);
+    if (task != kTaskIdle) return;
+    wakeWaitingTask();
+    // A folder screen that appeared while the task ran chose its toolbar by that task: it
+    // chooses again now the task is over.
+    if (was != kTaskIdle && mainConnection_)
+      onMain([](FTPAppServices &s) {
+        if (auto top = s.topDirViewer()) top->showAppropriateToolbar();
+      });
   }
 
   // One task at a time on the browsing connection: a starter that finds a task running, a

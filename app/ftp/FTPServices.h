@@ -44,6 +44,8 @@ public:
   virtual void showDirToolbar() {}
   virtual void showWorkingToolbar() {}
   virtual void showWorkingTextToolbar() {}
+  // Chooses the toolbar by the connection's state (after a task has ended).
+  virtual void showAppropriateToolbar() {}
   virtual void doButtonStates() {}
   virtual void showEditSaveButton(int, bool) {}
 };

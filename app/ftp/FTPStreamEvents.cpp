@@ -27,7 +27,8 @@ constexpr double kDataStallSeconds = 30;
 
 void FTPConnection::readCallback(unsigned event) {
   if (!readReady_ && event == net::StreamEventHasBytesAvailable) readReady_ = true;
-  if (!readReady_ || !writeReady_) return;
+  // A connection that fails before it stands (refused, unreachable) is reported at once.
+  if ((!readReady_ || !writeReady_) && event != net::StreamEventErrorOccurred) return;
   auto weak = weak_from_this();
   unsigned long generation = controlGeneration_;
   myThread_->perform([weak, event, generation] {
@@ -139,7 +140,18 @@ void FTPConnection::controlStreamFailed() {
   Log::system("******** SERVER ERROR ********");
   logError();
   int task = iTask_;
+  const std::string why = control_.input ? control_.input->error().text : std::string();
+  const bool answered = fIsConnected_;
   disconnectFromServer();
+  if (task == kTaskLogin && !answered) {
+    // The connection itself failed (refused, unreachable): said at once, with the address and
+    // the reason, rather than left to the connect time-out.
+    const std::string where = currentServerName() + ":" + std::to_string(currentPort_.load());
+    addToLog("!!! No connection to " + where + ": " + why + "\r\n");
+    updateViewWithFatalError("Unable to connect to the FTP server " + where + ": " +
+                             (why.empty() ? std::string("the connection failed.") : why));
+    return;
+  }
   if (task == kTaskLoginSecure) {
     if (warnIfNoSSL_) {
       disconnectFromServer();

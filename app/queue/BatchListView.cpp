@@ -20,6 +20,7 @@ namespace {
 
 constexpr const char *kCellIdentifier = "Ferrowen_BatchCell";
 constexpr int kTagName = -1, kTagSize = -3, kTagIcon = -4, kTagProgress = -5, kTagMessage = -6;
+constexpr double kTitleDetailsMinimumFontSize = 10;
 
 std::shared_ptr<Label> makeLabel(Rect frame, Font font, double minimum, TextAlignment alignment,
                                  Color color, int tag) {
@@ -93,9 +94,11 @@ void BatchListView::buildTitleView() {
   top->setShadowColor(navigationTitleHighlightColor());
   top->setShadowOffset(Size{0, -1});
   top->setBackgroundColor(Color::clearColor());
+  // Sizes and speeds grow long ("10240.0 MB @ 307200.0 KB/Sec" on a fast line): the line shrinks
+  // well below the system size rather than lose its end.
   titleDetails_ =
       makeLabel(Rect{0, 13, 180, 24}, Font::boldSystem(Font::systemFontSize() + 5),
-                Font::systemFontSize(), TextAlignment::Center, navigationTitleColor(), 0);
+                kTitleDetailsMinimumFontSize, TextAlignment::Center, navigationTitleColor(), 0);
   titleDetails_->setAutoresizingMask(FlexibleWidth);
   titleDetails_->setShadowColor(navigationTitleHighlightColor());
   titleDetails_->setShadowOffset(Size{0, -1});

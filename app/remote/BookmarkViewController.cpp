@@ -447,19 +447,21 @@ void BookmarkViewController::commitEditingStyle(TableView &, TableViewCellEditin
     return;
   }
   deleteItemRow_ = ip.row;
-  auto alert = std::make_shared<AlertView>(
+  confirmFolderDelete_ = std::make_shared<AlertView>(
       "Confirm Folder Delete",
       "\"" + b.name + "\" and all bookmarks in this folder will be deleted.  Continue?",
       std::static_pointer_cast<AlertViewDelegate>(sharedAs<BookmarkViewController>()), "Cancel",
       std::vector<std::string>{"Delete"});
-  alert->show();
+  confirmFolderDelete_->show();
 }
 
 void BookmarkViewController::clickedButtonAtIndex(AlertView &alert, int index) {
-  if (alert.title() != "Confirm Folder Delete") return;
+  // Only the question this screen asked, by which one it is: a bookmark's name is in its text.
+  if (&alert != confirmFolderDelete_.get()) return;
+  auto keep = std::exchange(confirmFolderDelete_, nullptr);
   const int row = deleteItemRow_;
   deleteItemRow_ = -1;
-  if (alert.buttonTitleAtIndex(index) == "Delete" && row >= 0 && size_t(row) < bookmarks_.size())
+  if (index == 1 && row >= 0 && size_t(row) < bookmarks_.size())
     removeRow(row);
   else
     tableView_->reloadData();

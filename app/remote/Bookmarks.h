@@ -111,6 +111,8 @@ private:
   std::vector<MyBookmark> bookmarks_;
   bool fEditMode_ = false;
   int deleteItemRow_ = -1;
+  // The open question about deleting a bookmark folder (answers are told apart by it).
+  std::shared_ptr<platform::ui::AlertView> confirmFolderDelete_;
   std::shared_ptr<platform::ui::TableView> tableView_;
   std::shared_ptr<platform::ui::Toolbar> theToolbar_;
 };

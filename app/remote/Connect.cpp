@@ -1,5 +1,7 @@
 #include "app/remote/Connect.h"
 
+#include "app/files/LocalFolderViewController.h"
+#include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/Database.h"
 #include "app/foundation/Globals.h"
 #include "app/foundation/KeychainWrapper.h"
@@ -7,11 +9,13 @@
 #include "app/foundation/Reachability.h"
 #include "app/foundation/Scrambler.h"
 #include "app/foundation/SettingsKeys.h"
+#include "app/foundation/SmallClasses.h"
 #include "app/foundation/StringUtils.h"
 #include "app/foundation/TextPromptViewer.h"
 #include "app/ftp/FTPConnection.h"
 #include "app/ftp/FTPServices.h"
 #include "app/remote/DirViewer.h"
+#include "app/sftp/SFTPWrapper.h"
 
 #include "platform/device/DeviceProfile.h"
 #include "platform/foundation/FileManager.h"
@@ -51,6 +55,23 @@ void alert(const std::string &title, const std::string &message,
 const char *const kMessages[3] = {"Connect to FTP Server", "Connect to FTP Server (with SSL)",
                                   "Connect to SFTP Server"};
 const char *const kProtocolWords[3] = {"FTP", "FTPS", "SFTP"};
+// The program's own web site: its pages are never a bookmark's web address.
+const char kOwnSiteHost[] = "ferrowen.example";
+const char kTutorialURL[] =
+    "http://www.ferrowen.example/help/help-tutorial300.php?app=ferrowen&ver=300";
+// The review prompt: the program's store identifier, the version that restarts the count, and
+// the launch on which it asks.
+constexpr int kStoreIdentifier = 0;
+constexpr int kReviewVersion = 300;
+constexpr int kReviewAfterLaunches = 6;
+
+bool belongsToOwnSite(const std::string &url) {
+  const std::string lower = platform::lowercase(url);
+  auto scheme = lower.find("://");
+  std::string host = lower.substr(scheme == std::string::npos ? 0 : scheme + 3);
+  host = host.substr(0, host.find_first_of("/:?#"));
+  return host == kOwnSiteHost || myEndsWith(host, std::string(".") + kOwnSiteHost);
+}
 
 // A downloaded copy lives in the temporary folder; anything else (a document in Saved Files) is
 // the user's and stays.
@@ -154,15 +175,22 @@ void Connect::viewDidLoad() {
   keysBtn =
       BarButtonItem::withImage("keys.png", BarButtonItemStyle::Plain, act(&Connect::clickKeys));
   keysBtn->setAccessibilityLabel("Keys Help");
+  // The web tab's address kept for this start is opened by fillServerFromDefaults.
   fillServerFromDefaults();
   checkInBookmarks();
+  if (!Hardware::osVersionIsAtLeast(4.0)) {
+    // From 4.0 on the application asks on every return to the foreground.
+    platform::RunLoop::main()->performAfter(platform::seconds(1.0), [weak] {
+      if (auto self = weak.lock()) self->checkForReviewPrompt();
+    });
+  }
   setTitle("FTP");
   navigationItem().setTitle("Ferrowen");
   view()->setBackgroundColor(myBackgroundColor());
-  auto info = BarButtonItem::withImage("info-light.png", BarButtonItemStyle::Plain,
-                                       act(&Connect::showAbout));
-  info->setAccessibilityLabel("Info");
-  navigationItem().setLeftBarButtonItem(info);
+  infoBtn_ = BarButtonItem::withImage("info-light.png", BarButtonItemStyle::Plain,
+                                      act(&Connect::showAbout));
+  infoBtn_->setAccessibilityLabel("Info");
+  navigationItem().setLeftBarButtonItem(infoBtn_);
   navigationItem().setRightBarButtonItem(
       BarButtonItem::titled("Connect", BarButtonItemStyle::Done, act(&Connect::clickConnect)));
   const auto passcode = KeychainWrapper().objectForKey(kSecValueData).value_or("");
@@ -194,6 +222,20 @@ void Connect::viewWillAppear(bool) {
   doConnectFromBookmarks();
 }
 
+void Connect::viewDidAppear(bool) {
+  if (theConnection) theConnection->setFIsConnected(false);
+  // Back on this screen the SFTP session ends; the next connect makes a new one.
+  if (auto old = std::exchange(sftpConnection, nullptr)) {
+    platform::startThread(
+        "sftp close", [old] { old->reinit(); }, false);
+    if (hooks.setSftpConnection) hooks.setSftpConnection(nullptr);
+  }
+}
+
+bool Connect::shouldAutorotateToInterfaceOrientation(InterfaceOrientation o) {
+  return appDelegateServices().allowLandscapeView() || o == InterfaceOrientation::Portrait;
+}
+
 void Connect::viewWillDisappear(bool) {
   if (Accelerometer::sharedAccelerometer().delegate().get() == this)
     Accelerometer::sharedAccelerometer().setDelegate({});
@@ -215,6 +257,12 @@ void Connect::fillServerFromDefaults() {
   serverName->setText(setting(kServerNameKey));
   loginUser->setText(setting(kUserNameKey));
   if (auto pass = setting(kUserPassKey); !pass.empty()) loginPass->setText(myDecryptString1(pass));
+  if (settings().integerForKey("WebPreviewTab") == 1) {
+    // A picked bookmark's web address, once.
+    if (const std::string url = setting("OpenInWebView"); !url.empty() && hooks.openWebViewURL)
+      hooks.openWebViewURL(url);
+    settings().setObject("", "OpenInWebView");
+  }
   const std::string word = platform::lowercase(setting("ProtocolTypeText"));
   int segment = word.empty()     ? int(settings().integerForKey("ProtocolType"))
                 : word == "ftps" ? 1
@@ -289,10 +337,7 @@ void Connect::clickConnect() {
     protocolType->setSelectedSegmentIndex(target.segment);
     changeProtocolType();
   }
-  if (target.segment == 2) {
-    // The SFTP browser comes with the SFTP service, which this build does not have yet.
-    return alert("SFTP Not Available", "SFTP connections are not available in this version.");
-  }
+  if (target.segment == 2) return connectSFTP();
   const char *flag = target.segment == 1 ? "1" : "0";
   settings().setObject(flag, kSecurityWarningKey);
   settings().setObject(flag, kAlwaysTrySSLKey);
@@ -335,6 +380,39 @@ void Connect::connectFTP() {
   });
 }
 
+void Connect::connectSFTP() {
+  const bool first = !sftpConnection;
+  if (first) sftpConnection = SFTPWrapper::make();
+  if (!sftpConnection)
+    return alert("SFTP Not Available", "SFTP connections are not available in this version.");
+  Log::system("Creating connection");
+  auto service = sftpConnection;
+  const std::string server = serverName->text();
+  service->setServer(server);
+  service->setUsername(loginUser->text());
+  service->setPassword(loginPass->text());
+  service->setMainConnection(true);
+  // The folder the screens start in: the one being edited last time (first connect only), else
+  // the path typed after the server, else the server's starting folder.
+  auto slash = server.find('/');
+  std::string folder = slash == std::string::npos ? "." : server.substr(slash);
+  if (first && !setting(kWasEditingInFolder).empty()) folder = setting(kWasEditingInFolder);
+  if (folder != ".") service->setDir(folder);
+  auto screen = DirViewer::initWithExistingSFTPConnection(service, "DirViewer");
+  screen->currentTitle = slash == std::string::npos ? "" : server.substr(slash + 1);
+  screen->setCurrentWorkingDirectory(folder);
+  screen->rootFolder = true;
+  if (auto nav = navigationController()) nav->pushViewController(screen, true);
+  if (hooks.setSftpConnection) hooks.setSftpConnection(service);
+  screen->showWorkingTextToolbar();
+  screen->updateProgressText("Connecting to Server...");
+  // A later connect starts a new session with the fields as they are now.
+  screen->runOnService("connect", [first, folder](SFTPWrapper &s) {
+    if (!first) s.reinit();
+    s.getThisDirectory(folder);
+  });
+}
+
 void Connect::pushFolderScreen() {
   auto screen = DirViewer::initWithExistingConnection(theConnection, "DirViewer");
   const std::string server = serverName->text();
@@ -355,17 +433,33 @@ void Connect::clickAddBookmark() {
       [weak](TextPromptViewer &p) {
         if (auto self = weak.lock()) self->doAddBookmark(p.filename ? p.filename->text() : "");
       });
+  if (Hardware::isiPad()) {
+    showPopover(prompt, Size{320, 180}, addBookmarkBtn);
+    prompt->popoverParent = popover;
+    return;
+  }
   if (auto nav = navigationController()) nav->pushViewController(prompt, true);
+}
+
+void Connect::showPopover(std::shared_ptr<ViewController> content, Size size,
+                          const std::shared_ptr<BarButtonItem> &from) {
+  if (popover && popover->isPopoverVisible()) popover->dismissPopoverAnimated(false);
+  popover = std::make_shared<PopoverController>(std::move(content));
+  popover->setPopoverContentSize(size);
+  popover->presentPopoverFromBarButtonItem(from, ArrowAny, true);
 }
 
 void Connect::doAddBookmark(const std::string &name) {
   const int segment = protocolType->selectedSegmentIndex();
   const std::string scrambled = myEncryptString1(loginPass->text());
+  std::string web = hooks.webViewURL ? hooks.webViewURL() : std::string();
+  if (belongsToOwnSite(web)) web.clear();
   if (sqlite3 *db = OpenDatabase()) {
     UpdateDatabaseStructure(db);
     SQLExecute(db, "INSERT INTO bookmark (name,server,user,password,weburl,protocol) VALUES ('" +
                        mySQL(name) + "', '" + mySQL(serverName->text()) + "', '" +
-                       mySQL(loginUser->text()) + "', '" + mySQL(scrambled) + "', '', '" +
+                       mySQL(loginUser->text()) + "', '" + mySQL(scrambled) + "', '" + mySQL(web) +
+                       "', '" +
                        (segment == 1   ? "ftps"
                         : segment == 2 ? "sftp"
                                        : "ftp") +
@@ -382,14 +476,37 @@ void Connect::doAddBookmark(const std::string &name) {
 void Connect::clickBookmarks() {
   auto list = BookmarkViewController::initWithNibName(
       "BookmarkView", "Bookmarks", 0, std::weak_ptr<BookmarkConnectTarget>(sharedAs<Connect>()));
-  presentModalViewController(std::make_shared<NavigationController>(list), true);
+  auto nav = std::make_shared<NavigationController>(list);
+  if (Hardware::isiPad()) {
+    showPopover(nav, Size{320, 480}, viewBookmarksBtn);
+    return;
+  }
+  presentModalViewController(nav, true);
 }
 
 void Connect::showAbout() {
   for (auto &f : {serverName, loginUser, loginPass})
     if (f->isFirstResponder()) f->resignFirstResponder();
+  if (Hardware::isiPad()) {
+    if (auto help = appDelegateServices().makeHelpViewController("HelpView", "Ferrowen Help",
+                                                                 kTutorialURL)) {
+      showPopover(help, Size{320, 480}, infoBtn_);
+      return;
+    }
+  }
   if (auto s = FTPAppServices::shared())
     s->pushHelpScreen("Ferrowen Help", "help-tutorial300.php?app=ferrowen&ver=300", false);
+}
+
+void Connect::clickTest() {
+  auto files = LocalFolderViewController::make("");
+  presentModalViewController(std::make_shared<NavigationController>(files), true);
+}
+
+void Connect::checkForReviewPrompt() {
+  auto prompt = MyReviewPrompt::create();
+  prompt->resetRunCount(0, kReviewVersion);
+  prompt->maybeShowReviewPrompt("Ferrowen", kStoreIdentifier, kReviewAfterLaunches);
 }
 
 void Connect::clickKeys() {
@@ -481,6 +598,26 @@ void Connect::restoreEditState() {
   if (hooks.cleanupDownloadedFiles) hooks.cleanupDownloadedFiles();
 }
 
+void Connect::restoreEditFiles() {
+  const std::string server = setting(kServerNameKey), user = setting(kUserNameKey),
+                    pass = setting(kUserPassKey);
+  for (long i = 0; i < settings().integerForKey("TabIndexMax"); ++i) {
+    if (settings().integerForKey(keyIndexIsUsed(int(i))) != 1) continue;
+    auto slot = [i](const char *key) { return setting(keyForTab(int(i), key)); };
+    // The editor takes the server it saves back to from these three as it is made.
+    settings().setObject(slot("EditingServerAddress"), kServerNameKey);
+    settings().setObject(slot("EditingUserName"), kUserNameKey);
+    settings().setObject(slot("EditingUserPass"), kUserPassKey);
+    if (hooks.openEditorTab)
+      hooks.openEditorTab(slot("EditingFTPFile"), slot("EditingFileName"), slot("EditingInFolder"));
+  }
+  if (hooks.fixTabIndexes) hooks.fixTabIndexes();
+  settings().setObject(server, kServerNameKey);
+  settings().setObject(user, kUserNameKey);
+  settings().setObject(pass, kUserPassKey);
+  settings().synchronize();
+}
+
 void Connect::clearFileEditSettings() {
   if (Hardware::isiPad()) {
     for (long i = 0; i < settings().integerForKey("TabIndexMax"); ++i)
@@ -501,6 +638,7 @@ void Connect::clickedButtonAtIndex(AlertView &a, int index) {
   if (&a == confirmEditFile.get()) {
     confirmEditFile.reset();
     if (index != 1) return clearFileEditSettings();
+    if (Hardware::isiPad()) return restoreEditFiles();
     // The connection reopens the file in the editor once the first listing is in.
     serverName->setText(setting(kWasEditingServerNameKey));
     loginUser->setText(setting(kWasEditingUserNameKey));
@@ -509,6 +647,7 @@ void Connect::clickedButtonAtIndex(AlertView &a, int index) {
   } else if (&a == confirmOpenFile.get()) {
     confirmOpenFile.reset();
     if (index != 1) return clearFileEditSettings();
+    if (Hardware::isiPad()) return restoreEditFiles();
     const std::string path = setting(kWasViewingFile);
     if (hooks.openViewer) hooks.openViewer(platform::lastPathComponent(path), path);
   } else if (&a == startupHelp.get()) {

@@ -19,6 +19,7 @@
 #include <string>
 
 class FTPConnection;
+class SFTPWrapper;
 
 // The server text with its scheme marker taken off, and the segment (0 FTP, 1 FTPS, 2 SFTP) the
 // marker and the port call for.
@@ -44,6 +45,15 @@ public:
     // Shows the passcode screen, which restores the edit state once the passcode is right.
     std::function<void(Connect &)> presentStartupLock;
     std::function<void(std::shared_ptr<FTPConnection>)> setFtpConnection;
+    std::function<void(std::shared_ptr<SFTPWrapper>)> setSftpConnection;
+    // The web tab: opens an address; the address it shows.
+    std::function<void(const std::string &url)> openWebViewURL;
+    std::function<std::string()> webViewURL;
+    // iPad: opens the editor on a file kept from the last run as a file tab (path, remote name,
+    // remote folder), and renumbers the file tabs afterwards.
+    std::function<void(const std::string &path, const std::string &name, const std::string &folder)>
+        openEditorTab;
+    std::function<void()> fixTabIndexes;
     std::function<void()> cleanupDownloadedFiles;
     std::function<void(const std::string &path)> openTextEditor;
     std::function<void(const std::string &name, const std::string &path)> openViewer;
@@ -57,6 +67,9 @@ public:
   void changeProtocolType();
   void showAbout();
   void clickKeys();
+  // The local files screen, in its own navigation controller, modally.
+  void clickTest();
+  void checkForReviewPrompt();
   void checkInBookmarks();
   // BookmarkConnectTarget.
   void selectedBookmark() override;
@@ -65,13 +78,17 @@ public:
 
   // Edit state of the last run.
   void restoreEditState();
+  // iPad: reopens every file tab that was in use.
+  void restoreEditFiles();
   void clearFileEditSettings();
   void clickedButtonAtIndex(platform::ui::AlertView &alert, int index) override;
 
   void loadView() override;
   void viewDidLoad() override;
   void viewWillAppear(bool animated) override;
+  void viewDidAppear(bool animated) override;
   void viewWillDisappear(bool animated) override;
+  bool shouldAutorotateToInterfaceOrientation(platform::ui::InterfaceOrientation o) override;
   bool textFieldShouldReturn(platform::ui::TextField &field) override;
   void didAccelerate(platform::ui::Accelerometer &, const platform::ui::Acceleration &a) override;
 
@@ -81,6 +98,10 @@ public:
   std::shared_ptr<platform::ui::BarButtonItem> addBookmarkBtn, viewBookmarksBtn, keysBtn;
   std::shared_ptr<platform::ui::Toolbar> bottomToolbar;
   std::shared_ptr<FTPConnection> theConnection;
+  // The browsing SFTP connection; a new one for each connect after the screen reappears.
+  std::shared_ptr<SFTPWrapper> sftpConnection;
+  // The iPad popover shown now (help, add bookmark, bookmarks).
+  std::shared_ptr<platform::ui::PopoverController> popover;
   std::shared_ptr<platform::ui::AlertView> confirmOpenFile, confirmEditFile, startupHelp;
   // The restore runs once per process.
   static bool restoreDone;
@@ -88,9 +109,13 @@ public:
 private:
   void storeFields(bool connecting);
   void connectFTP();
+  void connectSFTP();
   void pushFolderScreen();
+  void showPopover(std::shared_ptr<platform::ui::ViewController> content, platform::ui::Size size,
+                   const std::shared_ptr<platform::ui::BarButtonItem> &from);
   bool anyFieldEditing() const;
   std::shared_ptr<platform::RunLoop> connectionThread_;
+  std::shared_ptr<platform::ui::BarButtonItem> infoBtn_;
   double filtered_[3] = {0, 0, 0};
   double lastTime_ = -1;
 };

@@ -11,12 +11,20 @@
 #include "app/queue/BatchListView.h"
 #include "app/remote/ChmodViewController.h"
 
+#include "app/foundation/AppDelegateServices.h"
+
+#include "platform/foundation/Dispatch.h"
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Text.h"
 #include "platform/foundation/UserDefaults.h"
 
 #include <algorithm>
+#include <fstream>
+#include <future>
+#include <mutex>
 
 using namespace platform::ui;
 using platform::Log;
@@ -46,11 +54,23 @@ bool isMedia(int type) {
 
 std::shared_ptr<DirViewer> DirViewer::initWithExistingConnection(std::shared_ptr<FTPConnection> c,
                                                                  const std::string &nibName) {
-  return std::make_shared<DirViewer>(std::move(c), nibName);
+  return std::make_shared<DirViewer>(std::move(c), nullptr, nibName);
 }
 
-DirViewer::DirViewer(std::shared_ptr<FTPConnection> connection, const std::string &nibName)
-    : ViewController(nibName), theConnection(std::move(connection)) {}
+std::shared_ptr<DirViewer> DirViewer::initWithExistingSFTPConnection(std::shared_ptr<SFTPWrapper> s,
+                                                                     const std::string &nibName) {
+  // The service's delegate is set for each operation to the screen that asked for it
+  // (runOnService), so that a screen made while another screen's operation runs does not take
+  // that operation's reports.
+  auto screen = std::make_shared<DirViewer>(nullptr, s, nibName);
+  screen->currentWorkingDirectory_ = ".";
+  return screen;
+}
+
+DirViewer::DirViewer(std::shared_ptr<FTPConnection> connection, std::shared_ptr<SFTPWrapper> sftp,
+                     const std::string &nibName)
+    : ViewController(nibName), theConnection(std::move(connection)),
+      sftpConnection(std::move(sftp)) {}
 
 int64_t DirViewer::fullFileLimit() {
   if (Hardware::isRetinaDisplay() || Hardware::isiPad()) return 1048576;
@@ -72,13 +92,18 @@ DirViewer::EditButton DirViewer::buttonFor(const DirItemInfo *e, bool anonymous)
 }
 
 std::string DirViewer::serverName() const {
-  return theConnection ? theConnection->currentServerName() : std::string();
+  if (theConnection) return theConnection->currentServerName();
+  return sftpConnection ? sftpConnection->server() : std::string();
 }
 bool DirViewer::anonymous() const {
   return theConnection && theConnection->loginUser().empty();
 }
 bool DirViewer::rawOffered() const {
   return theConnection && UserDefaults::standard().integerForKey(kRawMenuOptionKey) != 0;
+}
+
+std::string DirViewer::remotePathOf(const std::string &name) const {
+  return platform::appendPathComponent(currentWorkingDirectory_, name);
 }
 
 // --- Views ---------------------------------------------------------------------------------------
@@ -93,15 +118,46 @@ void DirViewer::loadView() {
   view()->addSubview(theToolbar);
 }
 
+// Two lines in the navigation bar: the server above, the folder below.
+void DirViewer::titleView() {
+  auto box = std::make_shared<View>(Rect{0, 0, 160, 42});
+  box->setBackgroundColor(Color::clearColor());
+  auto label = [&](Rect frame, Font font, double minimum) {
+    auto l = std::make_shared<Label>(frame);
+    l->setFont(font);
+    l->setMinimumFontSize(minimum);
+    l->setAdjustsFontSizeToFitWidth(true);
+    l->setTextAlignment(TextAlignment::Center);
+    l->setTextColor(navigationTitleColor());
+    l->setShadowColor(navigationTitleHighlightColor());
+    l->setShadowOffset(Size{0, -1});
+    l->setBackgroundColor(Color::clearColor());
+    box->addSubview(l);
+    return l;
+  };
+  auto server = label(Rect{0, 0, 160, 14}, Font::boldSystem(12), 8);
+  server->setAlpha(0.975);
+  server->setText(serverName());
+  auto folder = label(Rect{0, 13, 160, 24}, Font::boldSystem(Font::systemFontSize() + 5),
+                      Font::systemFontSize());
+  folder->setText(currentTitle == "." || currentTitle.empty() ? "/" : currentTitle);
+  navigationItem().setTitleView(box);
+}
+
 void DirViewer::viewDidLoad() {
   const std::string title = currentTitle == "." || currentTitle.empty() ? "/" : currentTitle;
   navigationItem().setTitle(title);
   setTitle(title);
+  if (sftpConnection) originalRootDir = sftpConnection->userRootDir();
+  titleView();
   navigationItem().setBackBarButtonItem(BarButtonItem::titled(
       myEllipseAfter(currentTitle == "." || currentTitle.empty() ? serverName() : currentTitle, 8),
       BarButtonItemStyle::Plain));
   sortColumn = int(UserDefaults::standard().integerForKey(keySort(serverName())));
+  // The picker reports its media types (pictures and videos) from system 3.1 on.
+  hasVideoMedia = Hardware::osVersionIsAtLeast(3.1);
   showEditSaveButton(kNoButton, false);
+  if (downloadBtn) downloadBtn->setEnabled(false);
   showAppropriateToolbar();
   auto bar = std::make_shared<SearchBar>(Rect{0, 0, 320, 44});
   bar->setText(searchString);
@@ -112,6 +168,7 @@ void DirViewer::viewDidLoad() {
   bar->setDelegate(std::weak_ptr<SearchBarDelegate>(sharedAs<DirViewer>()));
   tableView->setTableHeaderView(bar);
   tableView->setContentOffset(Point{0, 44}, false);
+  view()->setBackgroundColor(Color::lightGrayColor());
 }
 
 void DirViewer::viewWillAppear(bool) {
@@ -119,10 +176,19 @@ void DirViewer::viewWillAppear(bool) {
   tableView->reloadData();
   if (auto ip = tableView->indexPathForSelectedRow()) tableView->deselectRowAtIndexPath(*ip, false);
   doButtonStates();
+  appDelegateServices().viewUsesMyScroller(true);
 }
 
 void DirViewer::viewDidAppear(bool) {
   showAppropriateToolbar();
+}
+
+bool DirViewer::shouldAutorotateToInterfaceOrientation(InterfaceOrientation o) {
+  return appDelegateServices().allowLandscapeView() || o == InterfaceOrientation::Portrait;
+}
+
+void DirViewer::didReceiveMemoryWarning() {
+  if (theConnection) theConnection->didReceiveMemoryWarning();
 }
 
 // --- What the connection calls -------------------------------------------------------------------
@@ -135,10 +201,12 @@ void DirViewer::updateProgress(float fraction) {
     });
     return;
   }
-  if (progress) progress->setProgress(fraction);
+  if (progressBar) progressBar->setProgress(fraction);
 }
 
 void DirViewer::updateProgressText(const std::string &text) {
+  ++statusGeneration_;
+  errorShown_ = false;
   if (progressText) progressText->setText(text);
 }
 
@@ -156,7 +224,22 @@ void DirViewer::sortDirectory() {
   if (tableView) tableView->reloadData();
 }
 
+void DirViewer::reloadTableView() {
+  if (tableView) tableView->reloadData();
+}
+
+bool DirViewer::sftpBusy() const {
+  return sftpRunning_ > 0 || sftpConnection->isActive() || !sftpConnection->isConnected();
+}
+
 void DirViewer::showAppropriateToolbar() {
+  if (sftpConnection) {
+    if (loadedDirectory && !sftpBusy())
+      showDirToolbar();
+    else
+      showWorkingTextToolbar();
+    return;
+  }
   if (theConnection && theConnection->isFileTransferInProgress())
     showWorkingToolbar();
   else if (loadedDirectory && !(theConnection && theConnection->isAnythingInProgress()))
@@ -168,11 +251,11 @@ void DirViewer::showAppropriateToolbar() {
 void DirViewer::showWorkingToolbar() {
   if (currentToolbar == 1) return;
   currentToolbar = 1;
-  if (!progress) progress = std::make_shared<ProgressView>(ProgressViewStyle::Bar);
+  if (!progressBar) progressBar = std::make_shared<ProgressView>(ProgressViewStyle::Bar);
   if (!activity_)
     activity_ = std::make_shared<ActivityIndicatorView>(ActivityIndicatorStyle::White);
   activity_->startAnimating();
-  theToolbar->setItems({BarButtonItem::flexibleSpace(), BarButtonItem::withCustomView(progress),
+  theToolbar->setItems({BarButtonItem::flexibleSpace(), BarButtonItem::withCustomView(progressBar),
                         BarButtonItem::flexibleSpace()},
                        true);
   navigationItem().setRightBarButtonItem(BarButtonItem::withCustomView(activity_), true);
@@ -184,6 +267,7 @@ void DirViewer::showWorkingTextToolbar() {
   currentToolbar = 3;
   if (!progressText) {
     progressText = std::make_shared<Label>(Rect{0, 0, 180, 20});
+    progressText->setFont(Font::boldSystem(12));
     progressText->setNumberOfLines(1);
     progressText->setTextColor(navigationTitleColor());
     progressText->setShadowColor(navigationTitleHighlightColor());
@@ -224,13 +308,14 @@ void DirViewer::showDirToolbar() {
       downloadBtn = item("downloads.png", "Download", &DirViewer::clickDownloadBtn);
       downloadBtn->setEnabled(saveIndexPath.has_value());
     }
+    if (!sortBtn) sortBtn = item("sort24.png", "Sort", &DirViewer::clickSort);
+    if (!moreBtn) moreBtn = item("menu-v3.png", "Menu", &DirViewer::clickMenuBtn);
     auto spacer = BarButtonItem::withImage("mail_spacer.png", BarButtonItemStyle::Plain);
     spacer->setEnabled(false);
     auto flex = [] { return BarButtonItem::flexibleSpace(); };
-    theToolbar->setItems({refresh, flex(), item("sort24.png", "Sort", &DirViewer::clickSort),
-                          flex(), flex(), spacer, flex(), downloadBtn, flex(),
-                          item("menu-v3.png", "Menu", &DirViewer::clickMenuBtn)},
-                         true);
+    theToolbar->setItems(
+        {refresh, flex(), sortBtn, flex(), flex(), spacer, flex(), downloadBtn, flex(), moreBtn},
+        true);
   }
   reSort();
 }
@@ -295,15 +380,23 @@ void DirViewer::reSort() {
 
 void DirViewer::clickRefresh() {
   showWorkingTextToolbar();
-  if (theConnection) theConnection->changeDirectory(currentWorkingDirectory_);
+  if (sftpConnection)
+    refreshSftp();
+  else if (theConnection)
+    theConnection->changeDirectory(currentWorkingDirectory_);
 }
 
 void DirViewer::changeDirectory(const std::string &folder) {
-  auto next = initWithExistingConnection(theConnection, "DirViewer");
+  auto next = sftpConnection ? initWithExistingSFTPConnection(sftpConnection, "DirViewer")
+                             : initWithExistingConnection(theConnection, "DirViewer");
   next->currentTitle = folder;
+  const std::string path = remotePathOf(folder);
+  if (sftpConnection) next->currentWorkingDirectory_ = path;
   if (auto nav = navigationController()) nav->pushViewController(next, true);
-  if (theConnection)
-    theConnection->changeDirectory(platform::appendPathComponent(currentWorkingDirectory_, folder));
+  if (sftpConnection)
+    next->runOnService("list", [path](SFTPWrapper &s) { s.getThisDirectory(path); });
+  else if (theConnection)
+    theConnection->changeDirectory(path);
 }
 
 void DirViewer::scrollToPercent(int percent) {
@@ -327,6 +420,13 @@ bool DirViewer::filenameAlreadyInUse(const std::string &name) {
   return true;
 }
 
+std::map<std::string, std::string> DirViewer::getFolderContentsDictionary() const {
+  std::map<std::string, std::string> out;
+  for (auto &e : currentDirectory)
+    out[e->name()] = "1";
+  return out;
+}
+
 void DirViewer::clickSort() {
   if (openSheet_ && openSheet_->isVisible()) return;
   const bool d = descending;
@@ -334,10 +434,11 @@ void DirViewer::clickSort() {
     return sortColumn == column ? std::string(d ? down : up) : std::string();
   };
   openSheet(std::make_shared<ActionSheet>(
-      "Sort Folder", std::weak_ptr<ActionSheetDelegate>(), "Cancel", "",
-      std::vector<std::string>{"Sort by Name" + order(0, " (a,b,c)", " (c,b,a)"),
-                               "Sort by Size" + order(1, " (1,2,3)", " (3,2,1)"),
-                               "Sort by Date" + order(2, " (1,2,3)", " (3,2,1)")}));
+                "Sort Folder", std::weak_ptr<ActionSheetDelegate>(), "Cancel", "",
+                std::vector<std::string>{"Sort by Name" + order(0, " (a,b,c)", " (c,b,a)"),
+                                         "Sort by Size" + order(1, " (1,2,3)", " (3,2,1)"),
+                                         "Sort by Date" + order(2, " (1,2,3)", " (3,2,1)")}),
+            Sheet::Sort, sortBtn);
 }
 
 void DirViewer::sortByDataColumn(int column) {
@@ -354,13 +455,32 @@ int DirViewer::numberOfRowsInSection(TableView &, int) {
 }
 
 std::shared_ptr<TableViewCell> DirViewer::cellForRowAtIndexPath(TableView &table, IndexPath ip) {
+  const bool pad = Hardware::isiPad();
   auto cell = table.dequeueReusableCellWithIdentifier(kCellIdentifier);
   if (!cell) {
     cell = std::make_shared<TableViewCell>(TableViewCellStyle::Default, kCellIdentifier);
     cell->setSelectionStyle(TableViewCellSelectionStyle::Gray);
     auto dirCell = DirTableCell::initWithFrame(Rect{0, 0, 320, 44});
     dirCell->setTag(1);
+    dirCell->setAutoresizingMask(FlexibleHeight);
     cell->contentView()->addSubview(dirCell);
+    // The row's menu button: it acts as the row's accessory.
+    auto button = std::make_shared<TableCellButton>(ButtonType::Custom, Rect{280, 2, 40, 40});
+    button->setTag(2);
+    button->setAlpha(0.8);
+    button->setShowsTouchWhenHighlighted(true);
+    button->setAdjustsImageWhenHighlighted(false);
+    const char *image = pad ? "ipad-button.png" : "iphone-button.png";
+    button->setImage(image, ControlState::Normal);
+    button->setImage(image, ControlState::Selected);
+    auto weak = weakSelf();
+    button->addTarget(ControlEvent::TouchUpInside, [weak](Control &c) {
+      auto self = weak.lock();
+      auto b = dynamic_cast<TableCellButton *>(&c);
+      if (self && b && self->tableView)
+        self->accessoryButtonTappedForRowWithIndexPath(*self->tableView, IndexPath{0, b->row()});
+    });
+    cell->setAccessoryView(button);
   }
   auto entry = currentDirectory[size_t(ip.row)];
   auto dirCell = std::dynamic_pointer_cast<DirTableCell>(cell->contentView()->viewWithTag(1));
@@ -370,7 +490,13 @@ std::shared_ptr<TableViewCell> DirViewer::cellForRowAtIndexPath(TableView &table
     dirCell->setSelected(saveIndexPath == ip.row && !entry->isDirectory);
   }
   cell->setAccessibilityLabel(entry->name());
-  cell->setAccessoryType(TableViewCellAccessoryType::DetailDisclosureButton);
+  if (auto button = std::dynamic_pointer_cast<TableCellButton>(cell->accessoryView())) {
+    button->setRow(ip.row);
+    button->setImage(entry->isDirectory ? (pad ? "ipad-button-dir.png" : "iphone-button-dir.png")
+                                        : (pad ? "ipad-button.png" : "iphone-button.png"),
+                     ControlState::Normal);
+    button->setAccessibilityLabel(entry->name() + " Menu");
+  }
   return cell;
 }
 
@@ -384,12 +510,10 @@ void DirViewer::commitEditingStyle(TableView &, TableViewCellEditingStyle, Index
   doSelectRow(ip.row);
   menuEntry_ = entryAt(ip.row);
   if (!menuEntry_) return;
-  auto alert = std::make_shared<AlertView>(
-      "Confirm File Delete",
+  confirm(
+      Confirm::FileDelete, "Confirm File Delete",
       Log::format("\"%s\" will be deleted from the server.  Continue?", menuEntry_->name().c_str()),
-      std::weak_ptr<AlertViewDelegate>(sharedAs<DirViewer>()), "Cancel",
-      std::vector<std::string>{"Delete"});
-  showOnMainThread(alert);
+      "Delete");
 }
 
 std::optional<IndexPath> DirViewer::willSelectRowAtIndexPath(TableView &, IndexPath ip) {
@@ -474,7 +598,19 @@ void DirViewer::searchBarCancelButtonClicked(SearchBar &bar) {
 void DirViewer::queueDownload(const DirItemInfo &e, const std::string &local, bool clean,
                               bool kick) {
   auto q = queue();
-  if (!q || !theConnection) return;
+  if (!q) return;
+  if (sftpConnection) {
+    // A folder goes as a folder download of the SFTP queue: its parent and its name.
+    if (e.isDirectory)
+      q->addBatchItemAction(33, e.name(), currentWorkingDirectory_, 0, sftpConnection->server(),
+                            sftpConnection->port(), sftpConnection->username(),
+                            sftpConnection->password(), "sftp", local, clean, kick);
+    else
+      q->addBatchItemAction(2, e.name(), currentWorkingDirectory_, sizeOf(e), nullptr,
+                            sftpConnection, local, clean, kick);
+    return;
+  }
+  if (!theConnection) return;
   if (e.isDirectory)
     q->addBatchItemAction(1, e.name(),
                           platform::appendPathComponent(currentWorkingDirectory_, e.name()), 0,
@@ -491,6 +627,27 @@ void DirViewer::clickDownloadBtn() {
 }
 
 void DirViewer::fetchForViewing(const DirItemInfo &e, bool head, bool tail) {
+  if (sftpConnection) {
+    const std::string remote = remotePathOf(e.name());
+    std::string folder;
+    if (head || tail) {
+      // The service fetches whole files: the file comes into a folder of its own and the part
+      // wanted is cut from it there.
+      folder = platform::Paths::tmp() + "/sftp-part";
+      platform::FileManager::createDirectory(folder, true);
+      pendingPart_ = head ? Part::Head : Part::Tail;
+      pendingPartFolder_ = folder;
+    } else {
+      pendingPart_ = Part::Whole;
+    }
+    const bool whole = !head && !tail;
+    runOnService("download", [remote, folder, whole](SFTPWrapper &s) {
+      s.setupToDownloadThisFile(remote, folder, whole);
+      s.downloadFile();
+    });
+    showWorkingTextToolbar();
+    return;
+  }
   if (!theConnection) return;
   theConnection->downloadFile(e.name(), sizeOf(e), true, false, currentWorkingDirectory_, head,
                               tail, 0);
@@ -501,9 +658,12 @@ void DirViewer::clickEditBtn() {
   auto e = entryAt(saveIndexPath);
   if (!e || e->isDirectory) return;
   if (!isMedia(e->fileType()) && sizeOf(*e) > fullFileLimit()) {
+    menuEntry_ = e;
     openSheet(std::make_shared<ActionSheet>(
-        "The Full File is Too Big to Edit", std::weak_ptr<ActionSheetDelegate>(), "Cancel", "",
-        std::vector<std::string>{"View Beginning (Head)", "View End (Tail)"}));
+                  "The Full File is Too Big to Edit", std::weak_ptr<ActionSheetDelegate>(),
+                  "Cancel", "",
+                  std::vector<std::string>{"View Beginning (Head)", "View End (Tail)"}),
+              Sheet::HeadTail, editBtn_);
     return;
   }
   fetchForViewing(*e, false, false);
@@ -527,13 +687,32 @@ void DirViewer::clickUnpack(bool zip) {
       std::weak_ptr<AlertViewDelegate>(), "OK"));
 }
 
-void DirViewer::openSheet(std::shared_ptr<ActionSheet> sheet) {
+void DirViewer::openSheet(std::shared_ptr<ActionSheet> sheet, Sheet kind,
+                          const std::shared_ptr<BarButtonItem> &from, std::optional<int> fromRow) {
   sheet->setDelegate(std::weak_ptr<ActionSheetDelegate>(sharedAs<DirViewer>()));
+  sheet->setTag(int(kind));
   openSheet_ = sheet;
-  if (auto tabs = tabBarController())
+  openSheetKind_ = kind;
+  if (Hardware::isiPad() && fromRow && tableView) {
+    sheet->showFromRect(tableView->rectForRowAtIndexPath(IndexPath{0, *fromRow}), tableView, true);
+  } else if (Hardware::isiPad() && from) {
+    sheet->showFromBarButtonItem(from, true);
+  } else if (auto tabs = tabBarController()) {
     sheet->showFromTabBar(tabs->tabBar());
-  else
+  } else {
     sheet->showInView(view());
+  }
+}
+
+void DirViewer::confirm(Confirm kind, const std::string &title, const std::string &message,
+                        const std::string &button) {
+  openConfirm_ = std::make_shared<AlertView>(
+      title, message, std::weak_ptr<AlertViewDelegate>(sharedAs<DirViewer>()), "Cancel",
+      std::vector<std::string>{button});
+  openConfirm_->setTag(int(kind));
+  openConfirmKind_ = kind;
+  confirmEntry_ = menuEntry_ ? menuEntry_ : entryAt(saveIndexPath);
+  showOnMainThread(openConfirm_);
 }
 
 void DirViewer::accessoryButtonTappedForRowWithIndexPath(TableView &table, IndexPath ip) {
@@ -543,14 +722,25 @@ void DirViewer::accessoryButtonTappedForRowWithIndexPath(TableView &table, Index
   saveIndexPath = ip.row;
   doButtonStates();
   menuEntry_ = e;
+  const bool folder = e->isDirectory;
+  // The destructive entry comes first (0); the others follow in this order, when offered.
   std::vector<std::string> items;
-  if (e->isDirectory) items.push_back("Download Folder");
-  items.push_back(e->isDirectory ? "Rename Folder" : "Rename File");
-  if (theConnection) items.push_back(e->isDirectory ? "Move Folder" : "Move File");
-  if (theConnection && theConnection->canDoChmod()) items.push_back("Permissions (CHMOD)");
-  if (rawOffered()) items.push_back("Raw FTP Command");
+  auto offer = [&](bool offered, int &index, const char *text) {
+    index = -1;
+    if (!offered) return;
+    items.push_back(text);
+    index = int(items.size()); // after the destructive entry
+  };
+  deleteBtnIndex = 0;
+  offer(folder, downloadBtnIndex, "Download Folder");
+  offer(true, renameBtnIndex, folder ? "Rename Folder" : "Rename File");
+  offer(theConnection || sftpConnection, moveBtnIndex, folder ? "Move Folder" : "Move File");
+  offer((theConnection && theConnection->canDoChmod()) || sftpConnection, chmodBtnIndex,
+        "Permissions (CHMOD)");
+  offer(rawOffered(), rawBtnIndex, "Raw FTP Command");
   openSheet(std::make_shared<ActionSheet>(e->name(), std::weak_ptr<ActionSheetDelegate>(), "Cancel",
-                                          e->isDirectory ? "Delete Folder" : "Delete File", items));
+                                          folder ? "Delete Folder" : "Delete File", items),
+            Sheet::RowMenu, nullptr, ip.row);
   tableView->reloadData();
 }
 
@@ -558,15 +748,22 @@ void DirViewer::clickMenuBtn() {
   if (openSheet_ && openSheet_->isVisible()) return;
   if (theConnection && anonymous()) {
     openSheet(std::make_shared<ActionSheet>("Anonymous Login; No Menu Commands",
-                                            std::weak_ptr<ActionSheetDelegate>(), "Close"));
+                                            std::weak_ptr<ActionSheetDelegate>(), "Close"),
+              Sheet::Anonymous, moreBtn);
     return;
   }
-  std::vector<std::string> items{"Upload Picture", "Create File", "Create Directory",
-                                 "Download All Files", "Download All Files & Folders"};
-  if (rawOffered()) items.push_back("Raw FTP Command");
+  std::vector<std::string> items{hasVideoMedia ? "Upload Picture/Video" : "Upload Picture",
+                                 "Create File", "Create Directory", "Download All Files",
+                                 "Download All Files & Folders"};
+  rawBtnIndex = -1;
+  if (rawOffered()) {
+    items.push_back("Raw FTP Command");
+    rawBtnIndex = int(items.size());
+  }
   openSheet(std::make_shared<ActionSheet>("FTP Folder Commands",
                                           std::weak_ptr<ActionSheetDelegate>(), "Cancel",
-                                          "Delete All Files", items));
+                                          "Delete All Files", items),
+            Sheet::FolderCommands, moreBtn);
 }
 
 void DirViewer::pushPrompt(const std::string &title, const std::string &text,
@@ -585,46 +782,31 @@ void DirViewer::pushPrompt(const std::string &title, const std::string &text,
   if (auto nav = navigationController()) nav->pushViewController(prompt, true);
 }
 
-void DirViewer::menuAnswer(const std::string &title) {
+void DirViewer::menuAnswer(int index) {
   auto e = menuEntry_;
   if (!e) return;
   const bool folder = e->isDirectory;
-  if (title == "Delete File" || title == "Delete Folder") {
-    showOnMainThread(std::make_shared<AlertView>(
-        folder ? "Confirm Folder Delete" : "Confirm File Delete",
-        folder
-            ? Log::format("Folder \"%s\" will be deleted from the server.  (Folder may need to "
+  if (index == deleteBtnIndex) {
+    if (folder)
+      confirm(Confirm::FolderDelete, "Confirm Folder Delete",
+              Log::format("Folder \"%s\" will be deleted from the server.  (Folder may need to "
                           "be emptied to be deleted.)",
-                          e->name().c_str())
-            : Log::format("\"%s\" will be deleted from the server.  Continue?", e->name().c_str()),
-        std::weak_ptr<AlertViewDelegate>(sharedAs<DirViewer>()), "Cancel",
-        std::vector<std::string>{"Delete"}));
-  } else if (title == "Download Folder") {
+                          e->name().c_str()),
+              "Delete");
+    else
+      confirm(Confirm::FileDelete, "Confirm File Delete",
+              Log::format("\"%s\" will be deleted from the server.  Continue?", e->name().c_str()),
+              "Delete");
+  } else if (index == downloadBtnIndex) {
     queueDownload(*e, "", false, true);
     deselectSelectedRow();
-  } else if (title == "Rename File" || title == "Rename Folder") {
-    pushPrompt(title, e->name(), folder ? "Rename Folder To:" : "Rename File To:",
+  } else if (index == renameBtnIndex) {
+    pushPrompt(folder ? "Rename Folder" : "Rename File", e->name(),
+               folder ? "Rename Folder To:" : "Rename File To:",
                [](DirViewer &s, TextPromptViewer &p) { s.doRenameFile(p); });
-  } else if (title == "Move File" || title == "Move Folder") {
-    std::vector<EditDataItem> items{EditDataItem("Leave in Current Folder")};
-    std::vector<std::string> images{"imageBlank24"};
-    if (!rootFolder) items.emplace_back("Up a Folder"), images.push_back("imageUpFolder");
-    for (auto &d : currentDirectory)
-      if (d->isDirectory && d != e) items.emplace_back(d->name()), images.push_back("imageFolder");
-    auto weak = weakSelf();
-    auto chooser = EditDataViewController::initWithTitle(
-        "Move " + e->name(), items, 0, folder ? "Move Folder To..." : "Move File To...",
-        "EditDataView", [weak](EditDataViewController &c) {
-          std::vector<std::string> names;
-          for (auto &i : c.tableItems)
-            names.push_back(i.name);
-          if (auto self = weak.lock()) self->doMoveFile(c.rowSelected, names);
-        });
-    chooser->tableItemsAreStrings = true;
-    chooser->doSelectorOnChange = false;
-    chooser->tableItemImages = images;
-    if (auto nav = navigationController()) nav->pushViewController(chooser, true);
-  } else if (title == "Permissions (CHMOD)") {
+  } else if (index == moveBtnIndex) {
+    openMoveChooser(e);
+  } else if (index == chmodBtnIndex) {
     auto editor = std::make_shared<ChmodViewController>("ChmodView");
     editor->name = e->name();
     editor->owner = e->owner;
@@ -635,7 +817,7 @@ void DirViewer::menuAnswer(const std::string &title) {
       if (auto self = weak.lock()) self->clickDoChmod(c);
     });
     if (auto nav = navigationController()) nav->pushViewController(editor, true);
-  } else if (title == "Raw FTP Command") {
+  } else if (index == rawBtnIndex) {
     pushPrompt(
         "FTP Command", rawPrefix.empty() ? e->name() : rawPrefix + " " + e->name(),
         "Send Raw FTP Command:", [](DirViewer &s, TextPromptViewer &p) { s.doRawCommand(p); },
@@ -645,17 +827,50 @@ void DirViewer::menuAnswer(const std::string &title) {
   }
 }
 
+void DirViewer::openMoveChooser(const std::shared_ptr<DirItemInfo> &e) {
+  std::vector<EditDataItem> items{EditDataItem("Leave in Current Folder")};
+  std::vector<std::string> images{"imageBlank24"};
+  moveTargets = {MoveTarget{}};
+  if (!rootFolder) {
+    items.emplace_back("Up a Folder");
+    images.push_back("imageUpFolder");
+    moveTargets.push_back(MoveTarget{MoveTarget::Up, nullptr});
+  }
+  for (auto &d : currentDirectory)
+    if (d->isDirectory && d != e) {
+      items.emplace_back(d->name());
+      images.push_back("imageFolder");
+      moveTargets.push_back(MoveTarget{MoveTarget::Folder, d});
+    }
+  auto weak = weakSelf();
+  auto chooser = EditDataViewController::initWithTitle(
+      "Move " + e->name(), items, 0, e->isDirectory ? "Move Folder To..." : "Move File To...",
+      "EditDataView", [weak](EditDataViewController &c) {
+        if (auto self = weak.lock()) self->doMoveFile(c.rowSelected);
+      });
+  chooser->tableItemsAreStrings = true;
+  chooser->doSelectorOnChange = false;
+  chooser->tableItemImages = images;
+  if (auto nav = navigationController()) nav->pushViewController(chooser, true);
+}
+
 void DirViewer::folderCommand(int index) {
   auto q = queue();
+  if (index == rawBtnIndex && rawOffered()) {
+    menuEntry_.reset();
+    pushPrompt(
+        "FTP Command", rawLast,
+        "Send Raw FTP Command:", [](DirViewer &s, TextPromptViewer &p) { s.doRawCommand(p); },
+        true);
+    return;
+  }
   switch (index) {
   case 0: {
     long n = std::count_if(currentDirectory.begin(), currentDirectory.end(),
                            [](const auto &e) { return !e->isDirectory; });
-    showOnMainThread(std::make_shared<AlertView>(
-        "Confirm Delete All Files",
-        Log::format("This will delete %li files in the folder!  Continue?", n),
-        std::weak_ptr<AlertViewDelegate>(sharedAs<DirViewer>()), "Cancel",
-        std::vector<std::string>{"Delete All"}));
+    menuEntry_.reset();
+    confirm(Confirm::DeleteAllFiles, "Confirm Delete All Files",
+            Log::format("This will delete %li files in the folder!  Continue?", n), "Delete All");
     return;
   }
   case 2:
@@ -674,16 +889,6 @@ void DirViewer::folderCommand(int index) {
       else if (index == 5)
         queueDownload(*e, "", false, true);
     if (q) q->startAlwaysIfNoneInProgress();
-    return;
-  case 6:
-    if (rawOffered()) {
-      menuEntry_.reset();
-      pushPrompt(
-          "FTP Command", rawLast,
-          "Send Raw FTP Command:", [](DirViewer &s, TextPromptViewer &p) { s.doRawCommand(p); },
-          true);
-      return;
-    }
     break;
   default:
     break;
@@ -692,22 +897,36 @@ void DirViewer::folderCommand(int index) {
 }
 
 void DirViewer::clickedButtonAtIndex(ActionSheet &sheet, int index) {
-  auto keep = openSheet_;
-  openSheet_.reset();
-  const std::string title = sheet.title(), button = sheet.buttonTitleAtIndex(index);
-  if (index == sheet.cancelButtonIndex()) {
+  // Only the sheet this screen has open is answered here, by which one it is.
+  if (&sheet != openSheet_.get()) return;
+  auto keep = std::exchange(openSheet_, nullptr);
+  const Sheet kind = std::exchange(openSheetKind_, Sheet::None);
+  if (index < 0 || index == sheet.cancelButtonIndex()) {
     deselectSelectedRow();
     return;
   }
-  if (title == "Sort Folder") {
-    sortByDataColumn(index);
-  } else if (title == "The Full File is Too Big to Edit") {
-    if (auto e = actedEntry()) fetchForViewing(*e, index == 0, index == 1);
+  sheetsAnswer(kind, index);
+}
+
+void DirViewer::sheetsAnswer(Sheet kind, int index) {
+  switch (kind) {
+  case Sheet::Sort:
+    if (index >= 0 && index <= 2) sortByDataColumn(index);
+    break;
+  case Sheet::HeadTail:
+    if (auto e = actedEntry(); e && index <= 1) fetchForViewing(*e, index == 0, index == 1);
     deselectSelectedRow();
-  } else if (title == "FTP Folder Commands") {
+    break;
+  case Sheet::FolderCommands:
     folderCommand(index);
-  } else if (title != "Anonymous Login; No Menu Commands") {
-    menuAnswer(button);
+    break;
+  case Sheet::RowMenu:
+    menuAnswer(index);
+    break;
+  case Sheet::Anonymous:
+  case Sheet::None:
+    deselectSelectedRow();
+    break;
   }
 }
 
@@ -719,19 +938,40 @@ void DirViewer::removeVisible(const std::shared_ptr<DirItemInfo> &entry) {
 }
 
 void DirViewer::clickedButtonAtIndex(AlertView &alert, int index) {
-  const std::string title = alert.title();
-  auto e = actedEntry();
-  if (index == 1 && theConnection) {
-    if ((title == "Confirm File Delete" || title == "Confirm Folder Delete") && e) {
-      theConnection->deleteFile(e->name(), currentWorkingDirectory_,
-                                title != "Confirm File Delete");
+  // Only the confirmation this screen has open is answered here, by which one it is.
+  if (&alert != openConfirm_.get()) return;
+  auto keep = std::exchange(openConfirm_, nullptr);
+  const Confirm kind = std::exchange(openConfirmKind_, Confirm::None);
+  auto e = std::exchange(confirmEntry_, nullptr);
+  if (index == 1) {
+    if ((kind == Confirm::FileDelete || kind == Confirm::FolderDelete) && e) {
+      const bool folder = kind == Confirm::FolderDelete;
+      if (sftpConnection) {
+        const std::string path = remotePathOf(e->name());
+        runOnService("delete", [path, folder](SFTPWrapper &s) {
+          folder ? s.deleteDirectory(path) : s.deleteFile(path);
+        });
+      } else if (theConnection) {
+        theConnection->deleteFile(e->name(), currentWorkingDirectory_, folder);
+      }
       showWorkingTextToolbar();
       removeVisible(e);
-    } else if (title == "Confirm Delete All Files") {
+    } else if (kind == Confirm::DeleteAllFiles) {
       std::vector<std::string> names;
       for (auto &d : currentDirectory)
         if (!d->isDirectory) names.push_back(d->name());
-      theConnection->deleteFileBatch(names, currentWorkingDirectory_, false);
+      if (sftpConnection) {
+        std::vector<std::string> paths;
+        for (auto &n : names)
+          paths.push_back(remotePathOf(n));
+        // One after another on one thread: the service takes one operation at a time.
+        runOnService("delete all", [paths](SFTPWrapper &s) {
+          for (auto &p : paths)
+            s.deleteFile(p);
+        });
+      } else if (theConnection && !names.empty()) {
+        theConnection->deleteFileBatch(names, currentWorkingDirectory_, false);
+      }
       showWorkingTextToolbar();
     }
   }
@@ -747,31 +987,63 @@ void DirViewer::doRenameFile(TextPromptViewer &prompt) {
   if (!e || name.empty() || name == e->name() || filenameAlreadyInUse(name)) return;
   deselectSelectedRow();
   deselectCheckedRow();
-  if (theConnection) theConnection->renameFile(e->name(), name, currentWorkingDirectory_);
+  if (sftpConnection) {
+    const std::string from = remotePathOf(e->name()), to = remotePathOf(name);
+    runOnService("rename", [from, to](SFTPWrapper &s) { s.renameFile(from, to); });
+  } else if (theConnection) {
+    theConnection->renameFile(e->name(), name, currentWorkingDirectory_);
+  }
   showWorkingTextToolbar();
   e->setName(name);
   sortDirectory();
 }
 
-void DirViewer::doMoveFile(int rowSelected, const std::vector<std::string> &items) {
+void DirViewer::doMoveFile(int rowSelected) {
   auto e = actedEntry();
-  if (!e || rowSelected <= 0 || size_t(rowSelected) >= items.size()) return;
-  std::string target = items[size_t(rowSelected)];
-  if (target == "Up a Folder") target = "..";
+  auto targets = std::exchange(moveTargets, {});
+  if (!e || rowSelected <= 0 || size_t(rowSelected) >= targets.size()) return;
+  const MoveTarget &target = targets[size_t(rowSelected)];
   deselectSelectedRow();
   deselectCheckedRow();
-  if (!theConnection) return;
-  theConnection->renameFile(e->name(), platform::appendPathComponent(target, e->name()),
-                            currentWorkingDirectory_);
-  theConnection->setReloadDirWhenDone(true);
+  if (target.kind == MoveTarget::Up)
+    moveEntry(*e, "..");
+  else if (target.kind == MoveTarget::Folder && target.folder)
+    moveEntry(*e, target.folder->name());
+}
+
+void DirViewer::moveEntry(const DirItemInfo &e, const std::string &targetFolder) {
+  if (sftpConnection) {
+    const std::string from = remotePathOf(e.name());
+    const std::string to = platform::standardizePath(
+        platform::appendPathComponent(remotePathOf(targetFolder), e.name()));
+    runOnService("move", [from, to](SFTPWrapper &s) { s.renameFile(from, to); });
+  } else if (theConnection) {
+    theConnection->renameFile(e.name(), platform::appendPathComponent(targetFolder, e.name()),
+                              currentWorkingDirectory_);
+    theConnection->setReloadDirWhenDone(true);
+  }
   showWorkingTextToolbar();
 }
 
 void DirViewer::doCreateFile(TextPromptViewer &prompt) {
   const std::string name = prompt.filename ? prompt.filename->text() : "";
   if (name.empty() || filenameAlreadyInUse(name)) return;
-  if (theConnection)
+  if (sftpConnection) {
+    // The one-byte file is written in a folder of its own, under the name it gets on the server.
+    if (!isSingleFileName(name)) return;
+    const std::string folder = platform::Paths::tmp() + "/sftp-new";
+    platform::FileManager::createDirectory(folder, true);
+    const std::string local = folder + "/" + name;
+    if (!platform::FileManager::writeAtomically(local, std::string_view(" "))) return;
+    const std::string remote = remotePathOf(name);
+    runOnService("new file", [local, remote](SFTPWrapper &s) {
+      s.setupToUploadThisFile(local, remote);
+      s.uploadFile();
+      platform::FileManager::removeItem(local);
+    });
+  } else if (theConnection) {
     theConnection->uploadFile(name, FTPConnection::Bytes{' '}, currentWorkingDirectory_, true);
+  }
   showWorkingTextToolbar();
   deselectSelectedRow();
 }
@@ -779,7 +1051,18 @@ void DirViewer::doCreateFile(TextPromptViewer &prompt) {
 void DirViewer::doCreateDirectory(TextPromptViewer &prompt) {
   const std::string name = prompt.filename ? prompt.filename->text() : "";
   if (name.empty() || filenameAlreadyInUse(name)) return;
-  if (theConnection) theConnection->makeDirectory(name, currentWorkingDirectory_);
+  if (sftpConnection) {
+    // By absolute path: the user's root folder, this screen's folder, the name. A screen whose
+    // folder is already absolute (a start folder given with the server) needs no root before it.
+    const std::string inFolder = remotePathOf(name);
+    const std::string path =
+        platform::standardizePath(!inFolder.empty() && inFolder[0] == '/'
+                                      ? inFolder
+                                      : platform::appendPathComponent(originalRootDir, inFolder));
+    runOnService("new folder", [path](SFTPWrapper &s) { s.createDirectory(path); });
+  } else if (theConnection) {
+    theConnection->makeDirectory(name, currentWorkingDirectory_);
+  }
   showWorkingTextToolbar();
   deselectSelectedRow();
 }
@@ -800,8 +1083,190 @@ void DirViewer::doRawCommand(TextPromptViewer &prompt) {
 void DirViewer::clickDoChmod(ChmodViewController &editor) {
   auto e = menuEntry_;
   if (!e) return;
-  if (theConnection)
-    theConnection->chmodFile(e->name(), currentWorkingDirectory_, editor.attributes);
-  showWorkingToolbar();
+  if (sftpConnection) {
+    const std::string path = remotePathOf(e->name());
+    const int permissions = editor.attribInt;
+    runOnService("permissions",
+                 [path, permissions](SFTPWrapper &s) { s.changePermissions(path, permissions); });
+    showWorkingTextToolbar();
+  } else {
+    if (theConnection)
+      theConnection->chmodFile(e->name(), currentWorkingDirectory_, editor.attributes);
+    showWorkingToolbar();
+  }
   deselectSelectedRow();
+}
+
+// --- SFTP ----------------------------------------------------------------------------------------
+
+namespace {
+// The browsing service takes one operation at a time: the screens' operations run one after
+// another, each with its reports delivered before the next one starts, so that every report
+// reaches the screen that asked and none is refused for a busy service.
+std::mutex &screenOperations() {
+  static std::mutex m;
+  return m;
+}
+
+// Waits (bounded) until the main thread has run everything posted to it before now.
+void drainMainQueue() {
+  auto done = std::make_shared<std::promise<void>>();
+  auto future = done->get_future();
+  platform::dispatchAsyncMain([done] { done->set_value(); });
+  future.wait_for(std::chrono::seconds(30));
+}
+
+// The first or last 64 KiB of a file, as the FTP connection fetches them.
+constexpr size_t kPartBytes = 65536;
+} // namespace
+
+void DirViewer::runOnService(const std::string &what, std::function<void(SFTPWrapper &)> op) {
+  auto service = sftpConnection;
+  if (!service) return;
+  ++sftpRunning_;
+  std::weak_ptr<DirViewer> weak = weakSelf();
+  platform::startThread(
+      "sftp " + what,
+      [service, weak, op = std::move(op)] {
+        {
+          std::lock_guard lock(screenOperations());
+          // A screen that has gone hears nothing; its operation still runs (a confirmed
+          // deletion, say).
+          service->setDelegate(std::weak_ptr<SFTPWrapperDelegate>(weak));
+          op(*service);
+          drainMainQueue();
+        }
+        platform::dispatchAsyncMain([weak] {
+          auto self = weak.lock();
+          if (!self) return;
+          self->sftpRunning_ = std::max(0, self->sftpRunning_ - 1);
+          // The operation has ended and its reports are in: a loaded folder gets its toolbar
+          // back, whatever the screen was shown meanwhile.
+          if (self->sftpRunning_ == 0 && self->currentToolbar != 2 && self->loadedDirectory &&
+              !self->errorShown_)
+            self->showAppropriateToolbar();
+        });
+      },
+      false);
+}
+
+void DirViewer::refreshSftp() {
+  // Refresh requests that come while one is waiting to run are answered by that one (a batch of
+  // deletions asks once per file).
+  if (refreshQueued_->exchange(true)) return;
+  const std::string folder = currentWorkingDirectory_;
+  runOnService("list", [folder, queued = refreshQueued_](SFTPWrapper &s) {
+    *queued = false;
+    s.getThisDirectory(folder);
+  });
+}
+
+void DirViewer::showSftpError(const std::string &text, bool folderToolbarLater) {
+  showWorkingTextToolbar();
+  updateProgressText(text);
+  if (activity_) activity_->stopAnimating();
+  errorShown_ = true;
+  if (!folderToolbarLater) return;
+  // The error stays a while, then the folder toolbar (with its refresh button) returns, unless
+  // something else was shown meanwhile.
+  std::weak_ptr<DirViewer> weak = weakSelf();
+  const unsigned generation = statusGeneration_;
+  platform::RunLoop::main()->performAfter(platform::seconds(kErrorStatusSeconds),
+                                          [weak, generation] {
+                                            auto self = weak.lock();
+                                            if (!self || self->statusGeneration_ != generation)
+                                              return;
+                                            self->errorShown_ = false;
+                                            self->showDirToolbar();
+                                            self->doButtonStates();
+                                          });
+}
+
+// A failed connection or login: the service words it (and shows the host-key question or the
+// help page itself); the screen shows it, and its refresh button comes back to try again.
+void DirViewer::connectError(SFTPWrapper &, const std::string &text) {
+  showSftpError(text, true);
+}
+void DirViewer::loginError(SFTPWrapper &, const std::string &text) {
+  showSftpError(text, true);
+}
+void DirViewer::sftpError(SFTPWrapper &, const std::string &text) {
+  showSftpError(text, true);
+}
+
+void DirViewer::connectStatus(SFTPWrapper &, const std::string &text) {
+  showWorkingTextToolbar();
+  if (activity_) activity_->startAnimating();
+  updateProgressText(text);
+}
+
+void DirViewer::progress(SFTPWrapper &, float fraction) {
+  showWorkingToolbar();
+  updateProgress(fraction);
+}
+
+void DirViewer::gotDirectory(SFTPWrapper &s,
+                             const std::vector<std::shared_ptr<DirItemInfo>> &items) {
+  if (originalRootDir.empty()) originalRootDir = s.userRootDir();
+  currentDirectoryEverything = items;
+  loadedDirectory = true;
+  showDirToolbar();
+  doButtonStates();
+  reSort();
+  tableView->reloadData();
+}
+
+// Only a head or tail view asks for the file itself: the part wanted goes to the editor.
+void DirViewer::downloadedFile(SFTPWrapper &, const std::string &path) {
+  const Part part = std::exchange(pendingPart_, Part::Whole);
+  if (part == Part::Whole || pendingPartFolder_.empty() ||
+      !pathLiesInside(path, pendingPartFolder_))
+    return;
+  std::string data;
+  {
+    std::ifstream in(path, std::ios::binary);
+    in.seekg(0, std::ios::end);
+    const auto size = static_cast<size_t>(std::max<std::streamoff>(0, in.tellg()));
+    const size_t take = std::min(size, kPartBytes);
+    in.seekg(part == Part::Head ? 0 : std::streamoff(size - take));
+    data.resize(take);
+    in.read(data.data(), std::streamsize(take));
+    data.resize(size_t(in.gcount()));
+  }
+  platform::FileManager::removeItem(path);
+  const std::string shown = platform::Paths::tmp() + "/" + platform::lastPathComponent(path);
+  {
+    std::ofstream out(shown, std::ios::binary | std::ios::trunc);
+    out.write(data.data(), std::streamsize(data.size()));
+  }
+  if (auto s = FTPAppServices::shared()) s->openTextEditor(shown);
+}
+
+void DirViewer::downloadError(SFTPWrapper &, const std::string &text) {
+  pendingPart_ = Part::Whole;
+  showSftpError(text, true);
+}
+void DirViewer::uploadError(SFTPWrapper &, const std::string &text) {
+  showSftpError(text, true);
+}
+
+void DirViewer::dirError(SFTPWrapper &, const std::string &text) {
+  showSftpError(text, false);
+}
+
+void DirViewer::errorStatus(SFTPWrapper &, const std::string &text) {
+  showSftpError(text, true);
+}
+
+void DirViewer::sftpConnectionShouldRefreshDirectory(SFTPWrapper &) {
+  showWorkingTextToolbar();
+  refreshSftp();
+}
+
+void DirViewer::sftpConnectionDone(SFTPWrapper &) {
+  if (errorShown_) return; // the error stays its while
+  showDirToolbar();
+  doButtonStates();
+  reSort();
+  tableView->reloadData();
 }

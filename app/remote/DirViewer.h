@@ -1,21 +1,30 @@
 // The remote folder screen: one per folder level of the FTP tab, all sharing the browsing
-// connection. The connection fills its listing; the screen sorts, filters and shows it, and acts
-// on entries and on the folder (downloads, viewing and editing, unpacking, rename, move, delete,
-// new file and folder, raw commands, permissions).
+// connection (an FTPConnection, or the SFTP service). An FTP connection fills the listing itself;
+// the SFTP service delivers it through its delegate callbacks. The screen sorts, filters and
+// shows it, and acts on entries and on the folder (downloads, viewing and editing, unpacking,
+// rename, move, delete, new file and folder, raw commands, permissions).
+//
+// Every menu, confirmation and chooser is told apart by which one it is (the object the screen
+// opened, and the entry it was opened for), never by the text it shows: titles and entries carry
+// names that come from the server.
 #pragma once
 
 #include "app/foundation/DirItemInfo.h"
 #include "app/ftp/FTPServices.h"
+#include "app/sftp/SFTPWrapper.h"
 
 #include "platform/ui/Presentation.h"
 #include "platform/ui/Table.h"
 #include "platform/ui/TextInput.h"
 #include "platform/ui/ViewController.h"
 
+#include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 class FTPConnection;
 class TextPromptViewer;
@@ -27,7 +36,8 @@ class DirViewer : public platform::ui::ViewController,
                   public platform::ui::TableViewDelegate,
                   public platform::ui::SearchBarDelegate,
                   public platform::ui::ActionSheetDelegate,
-                  public platform::ui::AlertViewDelegate {
+                  public platform::ui::AlertViewDelegate,
+                  public SFTPWrapperDelegate {
 public:
   static constexpr const char *kCellIdentifier = "Ferrowen_DirCell";
   // Files of this size or more are viewed, never edited (255 KiB + 1).
@@ -43,10 +53,28 @@ public:
     kPlay = 7
   };
 
+  // How long an SFTP error stays in the status toolbar before the folder toolbar returns.
+  static constexpr double kErrorStatusSeconds = 6;
+
+  // Which sheet is open.
+  enum class Sheet { None, Sort, HeadTail, FolderCommands, Anonymous, RowMenu };
+  // Which confirmation is open.
+  enum class Confirm { None, FileDelete, FolderDelete, DeleteAllFiles };
+  // One choice of the move chooser: where the entry goes.
+  struct MoveTarget {
+    enum Kind { Stay, Up, Folder } kind = Stay;
+    std::shared_ptr<DirItemInfo> folder; // for Folder
+  };
+
   static std::shared_ptr<DirViewer>
   initWithExistingConnection(std::shared_ptr<FTPConnection> connection,
                              const std::string &nibName = "DirViewer");
-  DirViewer(std::shared_ptr<FTPConnection> connection, const std::string &nibName);
+  // A screen of an SFTP connection; its folder starts as "." (the server's starting folder).
+  static std::shared_ptr<DirViewer>
+  initWithExistingSFTPConnection(std::shared_ptr<SFTPWrapper> connection,
+                                 const std::string &nibName = "DirViewer");
+  DirViewer(std::shared_ptr<FTPConnection> connection, std::shared_ptr<SFTPWrapper> sftp,
+            const std::string &nibName);
 
   // The largest file opened whole for viewing or editing on this device.
   static int64_t fullFileLimit();
@@ -66,13 +94,18 @@ public:
   void doButtonStates() override;
   void showEditSaveButton(int mode, bool force) override;
 
-  void showAppropriateToolbar();
+  void showAppropriateToolbar() override;
+  void reloadTableView();
   void sortDirectory();
   void reSort();
   void changeDirectory(const std::string &folder);
   void scrollToPercent(int percent);
   bool filenameExists(const std::string &name) const;
   bool filenameAlreadyInUse(const std::string &name);
+  // One key per visible entry name, each with the value "1".
+  std::map<std::string, std::string> getFolderContentsDictionary() const;
+  // The remote path of an entry of this folder.
+  std::string remotePathOf(const std::string &name) const;
 
   // Actions.
   void clickRefresh();
@@ -87,7 +120,8 @@ public:
 
   // Prompt answers.
   void doRenameFile(TextPromptViewer &prompt);
-  void doMoveFile(int rowSelected, const std::vector<std::string> &items);
+  // The chooser's row: 0 stays, any other moves the entry to the target that row was made from.
+  void doMoveFile(int rowSelected);
   void doCreateFile(TextPromptViewer &prompt);
   void doCreateDirectory(TextPromptViewer &prompt);
   void doRawCommand(TextPromptViewer &prompt);
@@ -98,6 +132,28 @@ public:
   void viewDidLoad() override;
   void viewWillAppear(bool animated) override;
   void viewDidAppear(bool animated) override;
+  bool shouldAutorotateToInterfaceOrientation(platform::ui::InterfaceOrientation o) override;
+  void didReceiveMemoryWarning() override;
+
+  // SFTPWrapperDelegate (main thread).
+  void connectError(SFTPWrapper &, const std::string &text) override;
+  void loginError(SFTPWrapper &, const std::string &text) override;
+  void sftpError(SFTPWrapper &, const std::string &text) override;
+  void connectStatus(SFTPWrapper &, const std::string &text) override;
+  void progress(SFTPWrapper &, float fraction) override;
+  void gotDirectory(SFTPWrapper &, const std::vector<std::shared_ptr<DirItemInfo>> &) override;
+  void downloadedFile(SFTPWrapper &, const std::string &path) override;
+  void downloadError(SFTPWrapper &, const std::string &text) override;
+  void uploadError(SFTPWrapper &, const std::string &text) override;
+  void dirError(SFTPWrapper &, const std::string &text) override;
+  void errorStatus(SFTPWrapper &, const std::string &text) override;
+  void sftpConnectionShouldRefreshDirectory(SFTPWrapper &) override;
+  void sftpConnectionDone(SFTPWrapper &) override;
+  // Runs an operation of the SFTP service on a thread of its own, after the operations asked for
+  // before it; its reports come to this screen. Main thread.
+  void runOnService(const std::string &what, std::function<void(SFTPWrapper &)> op);
+  // SFTP operations this screen started that have not ended (their reports delivered).
+  int sftpOperationsRunning() const { return sftpRunning_; }
 
   int numberOfRowsInSection(platform::ui::TableView &, int) override;
   std::shared_ptr<platform::ui::TableViewCell>
@@ -119,16 +175,24 @@ public:
   void clickedButtonAtIndex(platform::ui::AlertView &alert, int index) override;
 
   std::shared_ptr<FTPConnection> theConnection;
-  bool rootFolder = false, loadedDirectory = false, descending = false;
+  std::shared_ptr<SFTPWrapper> sftpConnection;
+  // SFTP: the user's root folder on the server (for the absolute path of a new folder).
+  std::string originalRootDir;
+  bool rootFolder = false, loadedDirectory = false, descending = false, hasVideoMedia = false;
   int sortColumn = -1, currentToolbar = 0, currentEditButton = 0;
   std::string currentTitle, searchString;
   DirItemList currentDirectoryEverything, currentDirectory;
   std::optional<int> saveIndexPath; // the checked row
   std::shared_ptr<platform::ui::TableView> tableView;
   std::shared_ptr<platform::ui::Toolbar> theToolbar;
-  std::shared_ptr<platform::ui::ProgressView> progress;
+  std::shared_ptr<platform::ui::ProgressView> progressBar;
   std::shared_ptr<platform::ui::Label> progressText;
-  std::shared_ptr<platform::ui::BarButtonItem> downloadBtn;
+  std::shared_ptr<platform::ui::BarButtonItem> downloadBtn, sortBtn, moreBtn;
+  // Positions of the entries of the open menu, -1 when not offered.
+  int deleteBtnIndex = -1, downloadBtnIndex = -1, renameBtnIndex = -1, moveBtnIndex = -1,
+      chmodBtnIndex = -1, rawBtnIndex = -1;
+  // The choices of the open move chooser, row by row.
+  std::vector<MoveTarget> moveTargets;
   // The raw command texts, shared by every screen of the process.
   static std::string rawPrefix, rawLast;
 
@@ -140,21 +204,50 @@ private:
   bool anonymous() const;
   bool rawOffered() const;
   void doSelectRow(int row);
-  void openSheet(std::shared_ptr<platform::ui::ActionSheet> sheet);
+  // Opens a sheet: on iPad from the button (or the row) that asked for it, on iPhone from the tab
+  // bar.
+  void openSheet(std::shared_ptr<platform::ui::ActionSheet> sheet, Sheet kind,
+                 const std::shared_ptr<platform::ui::BarButtonItem> &from = nullptr,
+                 std::optional<int> fromRow = std::nullopt);
+  void confirm(Confirm kind, const std::string &title, const std::string &message,
+               const std::string &button);
+  void sheetsAnswer(Sheet kind, int index);
   void pushPrompt(const std::string &title, const std::string &text, const std::string &label,
                   std::function<void(DirViewer &, TextPromptViewer &)> answer, bool raw = false);
   void queueDownload(const DirItemInfo &entry, const std::string &local, bool clean, bool kick);
   void fetchForViewing(const DirItemInfo &entry, bool head, bool tail);
   void removeVisible(const std::shared_ptr<DirItemInfo> &entry);
-  void menuAnswer(const std::string &title);
+  void showSftpError(const std::string &text, bool folderToolbarLater);
+  void refreshSftp();
+  void titleView();
+  bool sftpBusy() const;
+  void menuAnswer(int index);
+  void openMoveChooser(const std::shared_ptr<DirItemInfo> &entry);
+  void moveEntry(const DirItemInfo &entry, const std::string &targetFolder);
   void folderCommand(int index);
   std::weak_ptr<DirViewer> weakSelf() {
     return std::static_pointer_cast<DirViewer>(sharedAs<DirViewer>());
   }
 
-  std::shared_ptr<platform::ui::ActionSheet> openSheet_;
   std::shared_ptr<DirItemInfo> menuEntry_; // the entry of the open row menu or prompt
+  // The open sheet and which one it is; the open confirmation, which one, and its entry.
+  std::shared_ptr<platform::ui::ActionSheet> openSheet_;
+  Sheet openSheetKind_ = Sheet::None;
+  std::shared_ptr<platform::ui::AlertView> openConfirm_;
+  Confirm openConfirmKind_ = Confirm::None;
+  std::shared_ptr<DirItemInfo> confirmEntry_;
   std::shared_ptr<platform::ui::BarButtonItem> editBtn_;
   std::shared_ptr<platform::ui::ActivityIndicatorView> activity_;
   std::string currentWorkingDirectory_;
+  // Counts the status texts shown: an error's return to the folder toolbar is for its own text.
+  unsigned statusGeneration_ = 0;
+  // The status text shown is an SFTP error, which stays its while.
+  bool errorShown_ = false;
+  // SFTP head or tail of a big file: which part is wanted of the file being fetched.
+  enum class Part { Whole, Head, Tail } pendingPart_ = Part::Whole;
+  std::string pendingPartFolder_;
+  // SFTP operations started by this screen that have not ended yet.
+  int sftpRunning_ = 0;
+  // A listing of this screen's folder is waiting for its turn.
+  std::shared_ptr<std::atomic<bool>> refreshQueued_ = std::make_shared<std::atomic<bool>>(false);
 };

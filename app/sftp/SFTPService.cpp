@@ -17,7 +17,7 @@
 
 #include "sshlib/ssh/CkSFtp.h"
 
-#include <condition_variable>
+#include <climits>
 #include <fstream>
 #include <future>
 #include <sstream>
@@ -32,6 +32,18 @@ namespace {
 
 constexpr int kDefaultPort = 22;
 constexpr int kTimeoutMs = 30000;
+// How often a wait in the library asks whether the operation is to stop (reinit).
+constexpr int kHeartbeatMs = 100;
+// Folders one folder download may list, and the longest local name and path it may make.
+constexpr size_t kMaxBatchFolders = 100000;
+constexpr size_t kMaxLocalName = NAME_MAX;
+constexpr size_t kMaxLocalPath = PATH_MAX - 1;
+
+// Temporary upload files a cut connection left on a server, removed on the next connection.
+std::mutex leftoverMutex;
+std::string leftoverKey(const std::string &server, const std::string &user) {
+  return "sftp-leftover-uploads-" + server + "-" + user;
+}
 constexpr const char *kKeyExtensions[] = {".pem", ".ppk", ".rsa", ".dsa"};
 
 std::string parentOf(const std::string &path) {
@@ -267,6 +279,7 @@ bool SFTPService::ensureConnected() {
   sftp_->put_EventCallbackObject(progress_.get());
   sftp_->put_ConnectTimeoutMs(kTimeoutMs);
   sftp_->put_IdleTimeoutMs(kTimeoutMs);
+  sftp_->put_HeartbeatMs(kHeartbeatMs);
   status("Connecting...");
   logLine("Connect " + e.host + ":" + std::to_string(e.port));
   using Report = void (SFTPWrapperDelegate::*)(SFTPWrapper &, const std::string &);
@@ -305,7 +318,56 @@ bool SFTPService::ensureConnected() {
   connecting_ = false;
   pending_ = false;
   logLine("Logged in; root " + rootDir);
+  removeLeftoverUploads();
   return true;
+}
+
+std::string SFTPService::leftoverSettingKey() {
+  const Endpoint e = endpoint();
+  const std::string server =
+      e.port == kDefaultPort ? e.host : e.host + ":" + std::to_string(e.port);
+  return leftoverKey(server, username());
+}
+
+void SFTPService::rememberLeftoverUpload(const std::string &remote) {
+  std::lock_guard lock(leftoverMutex);
+  auto &defaults = UserDefaults::standard();
+  const std::string key = leftoverSettingKey();
+  auto list = defaults.arrayForKey(key).value_or(platform::DefaultsValue::Array{});
+  for (auto &v : list)
+    if (v.string() && *v.string() == remote) return;
+  list.emplace_back(remote);
+  defaults.setObject(list, key);
+  defaults.synchronize();
+  logLine("Left on the server for now: " + remote);
+}
+
+// Removes what a cut connection left behind, once the connection to that server is back. A name
+// stays on the list only when the connection went again before it could be removed.
+void SFTPService::removeLeftoverUploads() {
+  std::lock_guard lock(leftoverMutex);
+  auto &defaults = UserDefaults::standard();
+  const std::string key = leftoverSettingKey();
+  auto list = defaults.arrayForKey(key);
+  if (!list || list->empty()) return;
+  platform::DefaultsValue::Array keep;
+  for (auto &v : *list) {
+    if (!v.string()) continue;
+    const std::string &path = *v.string();
+    if (!sftp_->get_IsConnected()) {
+      keep.push_back(v);
+      continue;
+    }
+    if (sftp_->RemoveFile(path.c_str()))
+      logLine("Removed the temporary file of an earlier upload: " + path);
+    else if (!sftp_->get_IsConnected())
+      keep.push_back(v);
+  }
+  if (keep.empty())
+    defaults.removeObjectForKey(key);
+  else
+    defaults.setObject(keep, key);
+  defaults.synchronize();
 }
 
 bool SFTPService::checkHostKey(const Endpoint &e) {
@@ -433,6 +495,12 @@ bool SFTPService::listFolder(const std::string &folder,
       logLine("Skipped entry " + name);
       continue;
     }
+    // Bytes that are not text in the folder's encoding cannot be shown or typed back.
+    if (!platform::isValidUTF8(name)) {
+      logLine("Skipped entry " + withControlsEscaped(name) +
+              ": not in the folder's text encoding (setting \"Folder Text Encoding\")");
+      continue;
+    }
     if (!showHidden && name[0] == '.') continue;
     auto item = std::make_shared<DirItemInfo>();
     item->setName(name);
@@ -540,25 +608,9 @@ bool SFTPService::downloadTo(const std::string &remote, const std::string &local
   progress_->start(sftp_->GetFileSize64(remote.c_str(), true));
   FileManager::createDirectory(parentOf(local), true);
   const std::string part = local + ".sftp-part";
-  bool ok;
-  {
-    // The whole-file download counts no steps of its own: the growing file tells how far it is.
-    std::mutex m;
-    std::condition_variable cv;
-    bool finished = false;
-    std::thread watch([&] {
-      std::unique_lock lock(m);
-      while (!cv.wait_for(lock, std::chrono::milliseconds(250), [&] { return finished; }))
-        progress_->at((long long)sizeOfFileAtPath(part));
-    });
-    ok = sftp_->DownloadFileByName(remote.c_str(), part.c_str());
-    {
-      std::lock_guard lock(m);
-      finished = true;
-    }
-    cv.notify_one();
-    watch.join();
-  }
+  // The library reports the progress of the transfer itself, and answers an abort within a
+  // heartbeat.
+  bool ok = sftp_->DownloadFileByName(remote.c_str(), part.c_str());
   if (ok) {
     FileManager::removeItem(local);
     ok = bool(FileManager::moveItem(part, local));
@@ -665,7 +717,10 @@ bool SFTPService::uploadTo(const std::string &local, const std::string &remote) 
       ok = sftp_->UploadFileByName(remote.c_str(), local.c_str());
     }
   } else if (!ok && useTemp) {
-    sftp_->RemoveFile(temp.c_str());
+    // Over a connection that is gone the removal cannot reach the server: the name is kept and
+    // the file removed when the connection is back.
+    if (sftp_->get_IsConnected()) sftp_->RemoveFile(temp.c_str());
+    if (!sftp_->get_IsConnected()) rememberLeftoverUpload(temp);
   }
   if (ok) {
     progress_->finish();
@@ -747,7 +802,10 @@ void SFTPService::batchDirectoryDownload(const std::string &remoteFolder) {
 }
 
 // Lists the folders one after another: sub-folders join the list, files are fetched into the
-// matching local folder; an empty list ends the batch and reports it to the queue.
+// matching local folder; an empty list ends the batch and reports it to the queue. A server can
+// list folders without end: the walk stops with a clear error where a local folder cannot be
+// made, the local path would grow past the system's limit or the count of folders does, and a
+// name that cannot be a local file is skipped with its reason logged.
 void SFTPService::nextBatchDirectory() {
   Busy busy(*this);
   if (!busy) return;
@@ -755,6 +813,13 @@ void SFTPService::nextBatchDirectory() {
   batchRunning_ = true;
   pending_ = !connected_;
   bool ok = ensureConnected();
+  std::string error = "Error Downloading Folder!";
+  size_t listed = 0;
+  auto stop = [&](const std::string &why, const std::string &what) {
+    logLine(why + ": " + what.substr(0, 512));
+    error = "Error Downloading Folder! " + why + ".";
+    ok = false;
+  };
   while (ok && !abort_) {
     BatchFolder next;
     std::string root;
@@ -768,21 +833,38 @@ void SFTPService::nextBatchDirectory() {
     const std::string localFolder = root + "/" + next.relative;
     if (!isSingleFileName(platform::lastPathComponent(next.relative)) ||
         !pathLiesInside(localFolder, root)) {
-      ok = false;
+      stop("A folder name cannot be used here", next.relative);
       break;
     }
-    FileManager::createDirectory(localFolder, true);
+    if (++listed > kMaxBatchFolders) {
+      stop("Too many folders", next.remote);
+      break;
+    }
+    if (!FileManager::createDirectory(localFolder, true)) {
+      stop("A local folder could not be made", localFolder);
+      break;
+    }
     std::vector<std::shared_ptr<DirItemInfo>> items;
     if (!listFolder(next.remote, items, false)) {
       ok = false;
       break;
     }
     for (auto &item : items) {
-      const std::string remote = joinRemote(next.remote, item->name());
+      const std::string &name = item->name();
+      const std::string remote = joinRemote(next.remote, name);
+      const std::string local = localFolder + "/" + name;
+      if (name.size() > kMaxLocalName) {
+        logLine("Skipped " + remote.substr(0, 512) + "...: the name is too long for a local file");
+        continue;
+      }
+      if (local.size() > kMaxLocalPath) {
+        stop("The local path is too long", local);
+        break;
+      }
       if (item->isDirectory) {
         std::lock_guard lock(stateMutex_);
-        batchFolders_.push_back({remote, next.relative + "/" + item->name()});
-      } else if (!downloadTo(remote, localFolder + "/" + item->name()) && !item->isLink) {
+        batchFolders_.push_back({remote, next.relative + "/" + name});
+      } else if (!downloadTo(remote, local) && !item->isLink) {
         // A link may lead to a folder or nowhere; a plain file that fails ends the batch.
         ok = false;
         break;
@@ -797,8 +879,7 @@ void SFTPService::nextBatchDirectory() {
   if (ok) {
     doneBatchItem();
   } else if (connected_) {
-    report(
-        [](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.dirError(w, "Error Downloading Folder!"); });
+    report([error](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.dirError(w, error); });
   }
   report([](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.sftpConnectionDone(w); });
 }

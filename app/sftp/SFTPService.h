@@ -77,6 +77,10 @@ private:
   bool checkHostKey(const Endpoint &e);
   bool loginWithKeyFiles(const Endpoint &e);
   void dropConnection();
+  // Temporary upload files left on the server by a cut connection.
+  std::string leftoverSettingKey();
+  void rememberLeftoverUpload(const std::string &remote);
+  void removeLeftoverUploads();
   // Runs one simple remote change with its status and error texts.
   void simpleOperation(const char *status, const char *error, const std::string &path,
                        const std::function<bool(CkSFtp &)> &op, bool reportToQueue = false);

@@ -16,6 +16,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -149,6 +150,12 @@ void FTPServer::didAcceptIncomingConnection(TCPServer &server,
   if (!readStream->open() || !writeStream->open()) {
     disconnectFromClient();
     return;
+  }
+  // Replies are short and often come two in a row with no command between ("150" then "226"):
+  // with Nagle's algorithm the second waits for the client's delayed acknowledgement.
+  if (int fd = writeStream->nativeSocket(); fd >= 0) {
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   }
   idle_.start();
   serverIsActive();
@@ -422,282 +429,351 @@ void FTPServer::parseControlData() {
   }
 }
 
+// Each command: whether it needs a login, whether its argument is a path that must resolve
+// inside Saved Files before the handler runs, and the handler.
+const std::vector<FTPServer::Command> &FTPServer::commandTable() {
+  using A = CommandArgument;
+  static const std::vector<Command> table = {
+      // Answered whether or not the client has logged in.
+      {"USER", false, A::Text, &FTPServer::doUSER},
+      {"PASS", false, A::Text, &FTPServer::doPASS},
+      {"HOST", false, A::Text, &FTPServer::doHOST},
+      {"SYST", false, A::Text, &FTPServer::doSYST},
+      {"FEAT", false, A::Text, &FTPServer::doFEAT},
+      // Only after the login.
+      {"QUIT", true, A::Text, &FTPServer::doQUIT},
+      {"PWD", true, A::Text, &FTPServer::doPWD},
+      {"OPTS", true, A::Text, &FTPServer::doOPTS},
+      {"CDUP", true, A::Text, &FTPServer::doCDUP},
+      {"CWD", true, A::Path, &FTPServer::doCWD},
+      {"TYPE", true, A::Text, &FTPServer::doTYPE},
+      {"PASV", true, A::Text, &FTPServer::doPASV},
+      {"REIN", true, A::Text, &FTPServer::doREIN},
+      {"ABOR", true, A::Text, &FTPServer::doABOR},
+      {"MKD", true, A::Path, &FTPServer::doMKD},
+      {"RMD", true, A::Path, &FTPServer::doRemove},
+      {"DELE", true, A::Path, &FTPServer::doRemove},
+      {"RNFR", true, A::Path, &FTPServer::doRNFR},
+      {"RNTO", true, A::Path, &FTPServer::doRNTO},
+      {"SIZE", true, A::Path, &FTPServer::doSIZE},
+      {"MFMT", true, A::Text, &FTPServer::doMFMT}, // the path follows the time
+      {"MDTM", true, A::Path, &FTPServer::doMDTM},
+      {"STAT", true, A::Text, &FTPServer::doSTAT}, // no argument: the server's status
+      {"REST", true, A::Text, &FTPServer::doREST},
+      {"RETR", true, A::Path, &FTPServer::doRETR},
+      {"STOR", true, A::Path, &FTPServer::doStore},
+      {"APPE", true, A::Path, &FTPServer::doStore},
+      {"LIST", true, A::Text, &FTPServer::doList}, // options may precede the path
+      {"NLST", true, A::Text, &FTPServer::doList},
+      {"NOOP", true, A::Text, &FTPServer::doNOOP},
+  };
+  return table;
+}
+
 void FTPServer::handleCommand(const std::string &command, const std::string &argument) {
-  auto reply = [this](const std::string &text) { sendCommandToStream(text + "\r\n"); };
-  auto notUnderstood = [&] { reply("500 '" + command + "': command not understood."); };
+  const auto &table = commandTable();
+  auto entry =
+      std::find_if(table.begin(), table.end(), [&](const Command &c) { return command == c.name; });
+  if (entry == table.end() || (entry->needsLogin && !loggedIn)) return notUnderstood(command);
+  if (entry->argument == CommandArgument::Path && illegalPath(argument)) return;
+  (this->*entry->handler)(command, argument);
+}
+
+void FTPServer::reply(const std::string &text) {
+  sendCommandToStream(text + "\r\n");
+}
+
+void FTPServer::notUnderstood(const std::string &command) {
+  reply("500 '" + command + "': command not understood.");
+}
+
+void FTPServer::doUSER(const std::string &, const std::string &argument) {
   const std::string user = settings().stringForKey(kFileShareUserKey).value_or("");
   const std::string scrambled = settings().stringForKey(kFileSharePassKey).value_or("");
-
-  // Answered whether or not the client has logged in.
-  if (command == "USER") {
-    loggedIn = false;
-    if (argument == user || user.empty()) {
-      gotUsername = true;
-      if (!scrambled.empty()) {
-        reply("331 Please specify the password.");
-      } else {
-        reply("230 Login successful.");
-        loggedIn = true;
-      }
+  loggedIn = false;
+  if (argument == user || user.empty()) {
+    gotUsername = true;
+    if (!scrambled.empty()) {
+      reply("331 Please specify the password.");
     } else {
-      gotUsername = false;
-      reply("530 Login incorrect.");
-    }
-    return;
-  }
-  if (command == "PASS") {
-    if (gotUsername && argument == myDecryptString1(scrambled)) {
       reply("230 Login successful.");
       loggedIn = true;
-    } else {
-      reply("530 Login incorrect.");
-      disconnectFromClient();
-      if (auto d = SharingHost::current()) d->incrementBadLogins();
     }
-    return;
-  }
-  if (command == "HOST") return reply(greeting());
-  if (command == "SYST") return reply("215 UNIX Type: L8");
-  if (command == "FEAT")
-    return reply("211-Features:\r\n HOST domain\r\n UTF8\r\n SIZE\r\n REST STREAM\r\n MDTM\r\n "
-                 "MFMT\r\n211 End");
-  if (!loggedIn) return notUnderstood();
-
-  if (command == "QUIT") {
-    reply("221 Goodbye.");
-    disconnectFromClient();
-    return;
-  }
-  if (command == "PWD") return reply("257 \"" + currentDirectory + "\" is current directory.");
-  if (command == "OPTS") {
-    if (argument == "UTF-8 ON" || argument == "UTF8 ON") return reply("200 UTF-8 Set.");
-    return notUnderstood();
-  }
-  if (command == "CDUP") {
-    std::string up = deleteLastPathComponent(currentDirectory);
-    if (up.empty()) up = "/";
-    // The current folder is kept as the client built it; one that no longer lies inside Saved
-    // Files after dropping its last part goes back to the root.
-    if (!insideRoot(standardizePath(appendPathComponent(sharedRoot(), up)))) up = "/";
-    currentDirectory = up;
-    return reply("250 CDUP command successful.");
-  }
-  if (command == "CWD") {
-    if (illegalPath(argument)) return;
-    std::string path = getOSPathFor(argument);
-    if (FileManager::isDirectory(path)) {
-      currentDirectory = getFTPPathFor(argument);
-      return reply("250 CWD command successful.");
-    }
-    return reply("550 " + getFTPPathFor(argument) + ": No such file or directory.");
-  }
-  if (command == "TYPE") {
-    std::string t = upperASCII(argument);
-    if (t == "A") {
-      type = 0;
-      return reply("200 Type set to A.");
-    }
-    if (t == "I") {
-      type = 1;
-      return reply("200 Type set to I.");
-    }
-    return reply("500 Type not understood.");
-  }
-  if (command == "PASV") return reply(doPASVCommand());
-  if (command == "REIN") {
-    loggedIn = false;
+  } else {
     gotUsername = false;
-    return reply(greeting());
+    reply("530 Login incorrect.");
   }
-  if (command == "ABOR") {
-    closeSendFile();
-    closeSaveFile();
-    disconnectDataFromClient();
-    dataToWrite.clear();
-    dataToWriteOffset = 0;
-    return reply("226 Transfer interrupted.");
+}
+
+void FTPServer::doPASS(const std::string &, const std::string &argument) {
+  const std::string scrambled = settings().stringForKey(kFileSharePassKey).value_or("");
+  if (gotUsername && argument == myDecryptString1(scrambled)) {
+    reply("230 Login successful.");
+    loggedIn = true;
+  } else {
+    reply("530 Login incorrect.");
+    disconnectFromClient();
+    if (auto d = SharingHost::current()) d->incrementBadLogins();
   }
-  if (command == "MKD") {
-    if (illegalPath(argument)) return;
-    std::string path = getOSPathFor(argument);
-    FileManager::createDirectory(path, true);
-    if (FileManager::isDirectory(path)) {
-      reply("257 \"" + getFTPPathFor(argument) + "\" created.");
-      filesChanged();
-      return;
-    }
-    return reply("550 Error creating directory.");
+}
+
+void FTPServer::doHOST(const std::string &, const std::string &) {
+  reply(greeting());
+}
+
+void FTPServer::doSYST(const std::string &, const std::string &) {
+  reply("215 UNIX Type: L8");
+}
+
+void FTPServer::doFEAT(const std::string &, const std::string &) {
+  reply("211-Features:\r\n HOST domain\r\n UTF8\r\n SIZE\r\n REST STREAM\r\n MDTM\r\n "
+        "MFMT\r\n211 End");
+}
+
+void FTPServer::doQUIT(const std::string &, const std::string &) {
+  reply("221 Goodbye.");
+  disconnectFromClient();
+}
+
+void FTPServer::doPWD(const std::string &, const std::string &) {
+  reply("257 \"" + currentDirectory + "\" is current directory.");
+}
+
+void FTPServer::doOPTS(const std::string &command, const std::string &argument) {
+  if (argument == "UTF-8 ON" || argument == "UTF8 ON") return reply("200 UTF-8 Set.");
+  notUnderstood(command);
+}
+
+void FTPServer::doCDUP(const std::string &, const std::string &) {
+  std::string up = deleteLastPathComponent(currentDirectory);
+  if (up.empty()) up = "/";
+  // The current folder is kept as the client built it; one that no longer lies inside Saved
+  // Files after dropping its last part goes back to the root.
+  if (!insideRoot(standardizePath(appendPathComponent(sharedRoot(), up)))) up = "/";
+  currentDirectory = up;
+  reply("250 CDUP command successful.");
+}
+
+void FTPServer::doCWD(const std::string &, const std::string &argument) {
+  std::string path = getOSPathFor(argument);
+  if (FileManager::isDirectory(path)) {
+    currentDirectory = getFTPPathFor(argument);
+    return reply("250 CWD command successful.");
   }
-  if (command == "RMD" || command == "DELE") {
-    if (illegalPath(argument)) return;
-    std::string path = standardizePath(getOSPathFor(argument));
-    // Saved Files itself is never removed, whatever the argument (an empty one is the folder the
-    // client is in, which may be the root).
-    if (path != standardizePath(sharedRoot())) FileManager::removeItem(path);
-    bool still = FileManager::attributesOfItem(path).has_value();
-    if (still)
-      return reply(command == "RMD" ? "550 Error deleting folder." : "550 Error deleting file.");
-    reply("250 Deleted.");
+  reply("550 " + getFTPPathFor(argument) + ": No such file or directory.");
+}
+
+void FTPServer::doTYPE(const std::string &, const std::string &argument) {
+  std::string t = upperASCII(argument);
+  if (t == "A") {
+    type = 0;
+    return reply("200 Type set to A.");
+  }
+  if (t == "I") {
+    type = 1;
+    return reply("200 Type set to I.");
+  }
+  reply("500 Type not understood.");
+}
+
+void FTPServer::doPASV(const std::string &, const std::string &) {
+  reply(doPASVCommand());
+}
+
+void FTPServer::doREIN(const std::string &, const std::string &) {
+  loggedIn = false;
+  gotUsername = false;
+  reply(greeting());
+}
+
+void FTPServer::doABOR(const std::string &, const std::string &) {
+  closeSendFile();
+  closeSaveFile();
+  disconnectDataFromClient();
+  dataToWrite.clear();
+  dataToWriteOffset = 0;
+  reply("226 Transfer interrupted.");
+}
+
+void FTPServer::doMKD(const std::string &, const std::string &argument) {
+  std::string path = getOSPathFor(argument);
+  FileManager::createDirectory(path, true);
+  if (FileManager::isDirectory(path)) {
+    reply("257 \"" + getFTPPathFor(argument) + "\" created.");
     filesChanged();
     return;
   }
-  if (command == "RNFR") {
-    if (illegalPath(argument)) return;
-    std::string path = standardizePath(getOSPathFor(argument));
-    if (path != standardizePath(sharedRoot()) && FileManager::attributesOfItem(path)) {
-      renameFrom = argument;
-      renameFromPath = path;
-      haveRenameFrom = true;
-      return reply("350 Ready to rename.");
-    }
-    haveRenameFrom = false;
-    renameFrom.clear();
+  reply("550 Error creating directory.");
+}
+
+void FTPServer::doRemove(const std::string &command, const std::string &argument) {
+  std::string path = standardizePath(getOSPathFor(argument));
+  // Saved Files itself is never removed, whatever the argument (an empty one is the folder the
+  // client is in, which may be the root).
+  if (path != standardizePath(sharedRoot())) FileManager::removeItem(path);
+  bool still = FileManager::attributesOfItem(path).has_value();
+  if (still)
+    return reply(command == "RMD" ? "550 Error deleting folder." : "550 Error deleting file.");
+  reply("250 Deleted.");
+  filesChanged();
+}
+
+void FTPServer::doRNFR(const std::string &, const std::string &argument) {
+  std::string path = standardizePath(getOSPathFor(argument));
+  if (path != standardizePath(sharedRoot()) && FileManager::attributesOfItem(path)) {
+    renameFrom = argument;
+    renameFromPath = path;
+    haveRenameFrom = true;
+    return reply("350 Ready to rename.");
+  }
+  haveRenameFrom = false;
+  renameFrom.clear();
+  reply("550 File not found.");
+}
+
+void FTPServer::doRNTO(const std::string &, const std::string &argument) {
+  if (!haveRenameFrom) return reply("550 send RNFR command first.");
+  std::string from = renameFromPath;
+  haveRenameFrom = false;
+  renameFrom.clear();
+  std::string target = standardizePath(getOSPathFor(argument));
+  if (FileManager::attributesOfItem(target)) return reply("550 Rename-To file already exists.");
+  // Keys may be renamed among themselves but never moved where they could be read.
+  if (isInPrivateKeys(from) && !isInPrivateKeys(target)) return reply("550 Error renaming file.");
+  FileManager::moveItem(from, target);
+  if (FileManager::attributesOfItem(target)) {
+    reply("250 Renamed OK.");
+    filesChanged();
+    return;
+  }
+  reply("550 Error renaming file.");
+}
+
+void FTPServer::doSIZE(const std::string &, const std::string &argument) {
+  std::string path = getOSPathFor(argument);
+  auto attrs = FileManager::attributesOfItem(path);
+  if (!attrs || isInPrivateKeys(path)) return reply("550 File not found.");
+  reply(Log::format("213 %llu", static_cast<unsigned long long>(attrs->size)));
+}
+
+void FTPServer::doMFMT(const std::string &, const std::string &argument) {
+  std::string stamp = mySubStringBeforeFirstString(argument, " ");
+  std::string pathArg = argument.find(' ') == std::string::npos
+                            ? std::string()
+                            : trimLine(argument.substr(argument.find(' ')));
+  if (illegalPath(pathArg)) return;
+  std::string path = getOSPathFor(pathArg);
+  if (!FileManager::attributesOfItem(path)) return reply("550 File not found.");
+  if (stamp.size() != 14 ||
+      !std::all_of(stamp.begin(), stamp.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return reply("501 Syntax error in parameters or arguments.");
+  DateComponents c;
+  c.year = intValue(stamp.substr(0, 4));
+  c.month = intValue(stamp.substr(4, 2));
+  c.day = intValue(stamp.substr(6, 2));
+  c.hour = intValue(stamp.substr(8, 2));
+  c.minute = intValue(stamp.substr(10, 2));
+  c.second = intValue(stamp.substr(12, 2));
+  // Clients send the time in UTC (as MDTM reports it).
+  if (auto date = GregorianCalendar::dateFromComponents(c, TimeZone::GMT))
+    FileManager::setModificationDate(path, *date);
+  reply(Log::format("213 ModifyTime=%04i%02i%02i%02i%02i%02i", c.year, c.month, c.day, c.hour,
+                    c.minute, c.second));
+}
+
+void FTPServer::doMDTM(const std::string &, const std::string &argument) {
+  auto attrs = FileManager::attributesOfItem(getOSPathFor(argument));
+  if (!attrs) return reply("550 File not found.");
+  DateComponents c = GregorianCalendar::components(attrs->modificationDate, TimeZone::GMT);
+  reply(Log::format("213 %04i%02i%02i%02i%02i%02i", c.year, c.month, c.day, c.hour, c.minute,
+                    c.second));
+}
+
+void FTPServer::doSTAT(const std::string &, const std::string &argument) {
+  if (argument.empty()) return reply(greeting());
+  if (illegalPath(argument)) return;
+  std::string path = getOSPathFor(argument);
+  if (!FileManager::attributesOfItem(path) || isInPrivateKeys(path))
     return reply("550 File not found.");
-  }
-  if (command == "RNTO") {
-    if (illegalPath(argument)) return;
-    if (!haveRenameFrom) return reply("550 send RNFR command first.");
-    std::string from = renameFromPath;
-    haveRenameFrom = false;
-    renameFrom.clear();
-    std::string target = standardizePath(getOSPathFor(argument));
-    if (FileManager::attributesOfItem(target)) return reply("550 Rename-To file already exists.");
-    // Keys may be renamed among themselves but never moved where they could be read.
-    if (isInPrivateKeys(from) && !isInPrivateKeys(target)) return reply("550 Error renaming file.");
-    FileManager::moveItem(from, target);
-    if (FileManager::attributesOfItem(target)) {
-      reply("250 Renamed OK.");
-      filesChanged();
-      return;
-    }
-    return reply("550 Error renaming file.");
-  }
-  if (command == "SIZE") {
-    if (illegalPath(argument)) return;
-    std::string path = getOSPathFor(argument);
+  std::string line =
+      getDirectoryLISTItem(lastPathComponent(path), deleteLastPathComponent(path), false, true);
+  reply("211-Begin File Status\r\n" + line + "211 End File Status");
+}
+
+void FTPServer::doREST(const std::string &, const std::string &argument) {
+  RESTat = longLongValue(argument);
+  reply(Log::format("350 Restarting at %lld, send STOR or RETR", static_cast<long long>(RESTat)));
+}
+
+void FTPServer::doRETR(const std::string &, const std::string &argument) {
+  std::string path = getOSPathFor(argument);
+  auto attrs = FileManager::attributesOfItem(path);
+  if (!attrs || isInPrivateKeys(path) || FileManager::isDirectory(path))
+    return reply("550 File not found.");
+  if (!pasvListener && !writeStreamData) return reply("425 Use PASV first.");
+  closeSendFile();
+  auto file = std::make_unique<FileInputStream>(path);
+  if (RESTat >= 1) file->setCurrentOffset(RESTat);
+  if (!file->open()) return reply("550 File not found.");
+  readStreamSendFile = std::move(file);
+  dataToWriteSendFile.clear();
+  dataToWriteSendFileOffset = 0;
+  sendFileOffset_ = readStreamSendFile->currentOffset();
+  sendFileByKernel_ = true;
+  log("RETR " + argument + "  (CWD " + currentDirectory + ")");
+  const int64_t size = int64_t(attrs->size);
+  reply(Log::format("150 Opening %s mode data connection for '%s' (%lld bytes).",
+                    type == 1 ? "BINARY" : "ASCII", argument.c_str(),
+                    static_cast<long long>(size)));
+  startSending();
+}
+
+void FTPServer::doStore(const std::string &command, const std::string &argument) {
+  std::string path = getOSPathFor(argument);
+  if (!pasvListener && !readStreamData) return reply("425 Use PASV first.");
+  if (command == "APPE") {
     auto attrs = FileManager::attributesOfItem(path);
-    if (!attrs || isInPrivateKeys(path)) return reply("550 File not found.");
-    return reply(Log::format("213 %llu", static_cast<unsigned long long>(attrs->size)));
+    if (attrs) RESTat = int64_t(attrs->size);
   }
-  if (command == "MFMT") {
-    std::string stamp = mySubStringBeforeFirstString(argument, " ");
-    std::string pathArg = argument.find(' ') == std::string::npos
-                              ? std::string()
-                              : trimLine(argument.substr(argument.find(' ')));
-    if (illegalPath(pathArg)) return;
-    std::string path = getOSPathFor(pathArg);
-    if (!FileManager::attributesOfItem(path)) return reply("550 File not found.");
-    if (stamp.size() != 14 ||
-        !std::all_of(stamp.begin(), stamp.end(), [](char c) { return c >= '0' && c <= '9'; }))
-      return reply("501 Syntax error in parameters or arguments.");
-    DateComponents c;
-    c.year = intValue(stamp.substr(0, 4));
-    c.month = intValue(stamp.substr(4, 2));
-    c.day = intValue(stamp.substr(6, 2));
-    c.hour = intValue(stamp.substr(8, 2));
-    c.minute = intValue(stamp.substr(10, 2));
-    c.second = intValue(stamp.substr(12, 2));
-    // Clients send the time in UTC (as MDTM reports it).
-    if (auto date = GregorianCalendar::dateFromComponents(c, TimeZone::GMT))
-      FileManager::setModificationDate(path, *date);
-    return reply(Log::format("213 ModifyTime=%04i%02i%02i%02i%02i%02i", c.year, c.month, c.day,
-                             c.hour, c.minute, c.second));
+  closeSaveFile();
+  auto file = std::make_unique<FileOutputStream>(path, false);
+  if (RESTat >= 1) file->setCurrentOffset(RESTat);
+  if (FileManager::isDirectory(path)) return reply("550 Error opening file.");
+  const bool existed = ::access(path.c_str(), F_OK) == 0;
+  if (!file->open()) {
+    // A file that the refused command created (before its offset could be set) goes again.
+    if (!existed) ::unlink(path.c_str());
+    return reply("550 Error opening file.");
   }
-  if (command == "MDTM") {
-    if (illegalPath(argument)) return;
-    auto attrs = FileManager::attributesOfItem(getOSPathFor(argument));
-    if (!attrs) return reply("550 File not found.");
-    DateComponents c = GregorianCalendar::components(attrs->modificationDate, TimeZone::GMT);
-    return reply(Log::format("213 %04i%02i%02i%02i%02i%02i", c.year, c.month, c.day, c.hour,
-                             c.minute, c.second));
+  writeStreamSaveFile = std::move(file);
+  writeSaveFilePath = path;
+  saveBlockFill_ = 0;
+  saveFileFailed = false;
+  log("STOR " + argument + "  (CWD " + currentDirectory + ")");
+  reply("150 OK to send '" + argument + "'.");
+  startReceiving();
+}
+
+void FTPServer::doList(const std::string &command, const std::string &argument) {
+  std::string pathArg = argument;
+  bool hidden = false;
+  if (!pathArg.empty() && pathArg[0] == '-') {
+    std::string option = mySubStringBeforeFirstString(pathArg, " ");
+    hidden = option == "-a" || option == "-la";
+    pathArg = pathArg.find(' ') == std::string::npos ? std::string()
+                                                     : trimLine(pathArg.substr(pathArg.find(' ')));
   }
-  if (command == "STAT") {
-    if (argument.empty()) return reply(greeting());
-    if (illegalPath(argument)) return;
-    std::string path = getOSPathFor(argument);
-    if (!FileManager::attributesOfItem(path) || isInPrivateKeys(path))
-      return reply("550 File not found.");
-    std::string line =
-        getDirectoryLISTItem(lastPathComponent(path), deleteLastPathComponent(path), false, true);
-    return reply("211-Begin File Status\r\n" + line + "211 End File Status");
-  }
-  if (command == "REST") {
-    RESTat = longLongValue(argument);
-    return reply(
-        Log::format("350 Restarting at %lld, send STOR or RETR", static_cast<long long>(RESTat)));
-  }
-  if (command == "RETR") {
-    if (illegalPath(argument)) return;
-    std::string path = getOSPathFor(argument);
-    auto attrs = FileManager::attributesOfItem(path);
-    if (!attrs || isInPrivateKeys(path) || FileManager::isDirectory(path))
-      return reply("550 File not found.");
-    if (!pasvListener && !writeStreamData) return reply("425 Use PASV first.");
-    closeSendFile();
-    auto file = std::make_unique<FileInputStream>(path);
-    if (RESTat >= 1) file->setCurrentOffset(RESTat);
-    if (!file->open()) return reply("550 File not found.");
-    readStreamSendFile = std::move(file);
-    dataToWriteSendFile.clear();
-    dataToWriteSendFileOffset = 0;
-    sendFileOffset_ = readStreamSendFile->currentOffset();
-    sendFileByKernel_ = true;
-    log("RETR " + argument + "  (CWD " + currentDirectory + ")");
-    const int64_t size = int64_t(attrs->size);
-    reply(Log::format("150 Opening %s mode data connection for '%s' (%lld bytes).",
-                      type == 1 ? "BINARY" : "ASCII", argument.c_str(),
-                      static_cast<long long>(size)));
-    startSending();
-    return;
-  }
-  if (command == "STOR" || command == "APPE") {
-    if (illegalPath(argument)) return;
-    std::string path = getOSPathFor(argument);
-    if (!pasvListener && !readStreamData) return reply("425 Use PASV first.");
-    if (command == "APPE") {
-      auto attrs = FileManager::attributesOfItem(path);
-      if (attrs) RESTat = int64_t(attrs->size);
-    }
-    closeSaveFile();
-    auto file = std::make_unique<FileOutputStream>(path, false);
-    if (RESTat >= 1) file->setCurrentOffset(RESTat);
-    if (FileManager::isDirectory(path)) return reply("550 Error opening file.");
-    const bool existed = ::access(path.c_str(), F_OK) == 0;
-    if (!file->open()) {
-      // A file that the refused command created (before its offset could be set) goes again.
-      if (!existed) ::unlink(path.c_str());
-      return reply("550 Error opening file.");
-    }
-    writeStreamSaveFile = std::move(file);
-    writeSaveFilePath = path;
-    saveBlockFill_ = 0;
-    saveFileFailed = false;
-    log("STOR " + argument + "  (CWD " + currentDirectory + ")");
-    reply("150 OK to send '" + argument + "'.");
-    startReceiving();
-    return;
-  }
-  if (command == "LIST" || command == "NLST") {
-    std::string pathArg = argument;
-    bool hidden = false;
-    if (!pathArg.empty() && pathArg[0] == '-') {
-      std::string option = mySubStringBeforeFirstString(pathArg, " ");
-      hidden = option == "-a" || option == "-la";
-      pathArg = pathArg.find(' ') == std::string::npos
-                    ? std::string()
-                    : trimLine(pathArg.substr(pathArg.find(' ')));
-    }
-    if (illegalPath(pathArg)) return;
-    if (!pasvListener && !writeStreamData) return reply("425 Use PASV first.");
-    getDirectoryLISTReply(pathArg, command == "NLST", hidden);
-    if (lengthDataToWrite == 0) return reply("550 File or Folder not found.");
-    reply(Log::format("150 Opening %s mode data connection for LIST (%lld bytes).",
-                      type == 1 ? "BINARY" : "ASCII", static_cast<long long>(lengthDataToWrite)));
-    startSending();
-    return;
-  }
-  if (command == "NOOP") return reply("200 Command OK.");
-  notUnderstood();
+  if (illegalPath(pathArg)) return;
+  if (!pasvListener && !writeStreamData) return reply("425 Use PASV first.");
+  getDirectoryLISTReply(pathArg, command == "NLST", hidden);
+  if (lengthDataToWrite == 0) return reply("550 File or Folder not found.");
+  reply(Log::format("150 Opening %s mode data connection for LIST (%lld bytes).",
+                    type == 1 ? "BINARY" : "ASCII", static_cast<long long>(lengthDataToWrite)));
+  startSending();
+}
+
+void FTPServer::doNOOP(const std::string &, const std::string &) {
+  reply("200 Command OK.");
 }
 
 // --- Paths ---------------------------------------------------------------------------------

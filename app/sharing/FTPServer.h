@@ -103,6 +103,51 @@ private:
   std::string sharedRoot() const;
   bool insideRoot(const std::string &localPath) const;
   void handleCommand(const std::string &command, const std::string &argument);
+
+  // The command table: a name, whether it needs a login, what its argument is, and its handler
+  // (which gets the command, for handlers shared by two commands, and the argument).
+  enum class CommandArgument {
+    Text, // the handler reads it
+    Path, // a path that must resolve inside Saved Files; refused before the handler runs
+  };
+  using CommandHandler = void (FTPServer::*)(const std::string &command,
+                                             const std::string &argument);
+  struct Command {
+    const char *name;
+    bool needsLogin;
+    CommandArgument argument;
+    CommandHandler handler;
+  };
+  static const std::vector<Command> &commandTable();
+  void reply(const std::string &text);
+  void notUnderstood(const std::string &command);
+  void doUSER(const std::string &command, const std::string &argument);
+  void doPASS(const std::string &command, const std::string &argument);
+  void doHOST(const std::string &command, const std::string &argument);
+  void doSYST(const std::string &command, const std::string &argument);
+  void doFEAT(const std::string &command, const std::string &argument);
+  void doQUIT(const std::string &command, const std::string &argument);
+  void doPWD(const std::string &command, const std::string &argument);
+  void doOPTS(const std::string &command, const std::string &argument);
+  void doCDUP(const std::string &command, const std::string &argument);
+  void doCWD(const std::string &command, const std::string &argument);
+  void doTYPE(const std::string &command, const std::string &argument);
+  void doPASV(const std::string &command, const std::string &argument);
+  void doREIN(const std::string &command, const std::string &argument);
+  void doABOR(const std::string &command, const std::string &argument);
+  void doMKD(const std::string &command, const std::string &argument);
+  void doRemove(const std::string &command, const std::string &argument); // RMD, DELE
+  void doRNFR(const std::string &command, const std::string &argument);
+  void doRNTO(const std::string &command, const std::string &argument);
+  void doSIZE(const std::string &command, const std::string &argument);
+  void doMFMT(const std::string &command, const std::string &argument);
+  void doMDTM(const std::string &command, const std::string &argument);
+  void doSTAT(const std::string &command, const std::string &argument);
+  void doREST(const std::string &command, const std::string &argument);
+  void doRETR(const std::string &command, const std::string &argument);
+  void doStore(const std::string &command, const std::string &argument); // STOR, APPE
+  void doList(const std::string &command, const std::string &argument);  // LIST, NLST
+  void doNOOP(const std::string &command, const std::string &argument);
   void flushControlOutput();
   void openDataStreams();
   void startSending();

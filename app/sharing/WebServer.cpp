@@ -70,26 +70,45 @@ std::string httpLogDate(platform::WallTime when) {
   return format.stringFromDate(when);
 }
 
+// The status line's reason: each status its own, never "OK" for a failure.
 const char *reasonPhrase(int code) {
   switch (code) {
+  case 200:
+    return "OK";
+  case 206:
+    return "Partial Content";
   case 301:
     return "Moved Permanently";
   case 400:
     return "Bad Request";
   case 401:
     return "Unauthorized";
+  case 403:
+    return "Forbidden";
   case 404:
     return "Not Found";
   case 411:
     return "Length Required";
+  case 413:
+    return "Payload Too Large";
+  case 416:
+    return "Range Not Satisfiable";
   case 500:
     return "Internal Server Error";
   case 501:
     return "Not Implemented";
+  case 503:
+    return "Service Unavailable";
   default:
-    return "OK";
+    return code < 300   ? "OK"
+           : code < 400 ? "Redirection"
+           : code < 500 ? "Client Error"
+                        : "Server Error";
   }
 }
+
+// An error is answered afresh every time: a cached "404" would outlive the upload of the file.
+constexpr const char *kNoStore = "Cache-Control: no-store\r\n";
 
 void serverIsActive() {
   if (auto host = SharingHost::current()) host->serverIsActive();
@@ -704,6 +723,7 @@ void WebServer::sendHTMLReplyHeaderCode(int code, const std::string &text,
   header += "Content-Type: text/html\r\n";
   header += "Content-Length: " + std::to_string(text.size()) + "\r\n";
   header += "Connection: close\r\n";
+  if (code >= 400) header += kNoStore;
   if (code == 401) {
     std::string realm = webHeaderValue(setting(kiPhoneNameKey));
     std::replace(realm.begin(), realm.end(), '"', '\'');
@@ -719,15 +739,19 @@ void WebServer::sendHTMLReplyHeaderCode(int code, const std::string &text,
 void WebServer::sendFileReplyHeaderCode(int code, int64_t length, const std::string &contentType,
                                         platform::WallTime contentDate) {
   const auto now = platform::Clock::current().wallNow();
-  std::string header = "HTTP/1.0 " + std::to_string(code) + " OK\r\n";
+  std::string header = "HTTP/1.0 " + std::to_string(code) + " " + reasonPhrase(code) + "\r\n";
   header += "Date: " + httpDate(now) + " GMT\r\n";
   header += std::string("Server: ") + kServerName + "/" + kServerVersion + "\r\n";
   header += "Last-Modified: " + httpDate(contentDate) + " GMT\r\n";
   header += "Content-Type: " + webHeaderValue(contentType) + "\r\n";
   header += "Content-Length: " + std::to_string(length) + "\r\n";
   header += "Connection: close\r\n";
-  header += "Cache-Control: max-age=3600\r\n";
-  header += "Expires: " + httpDate(now + std::chrono::seconds(3600)) + " GMT\r\n";
+  if (code >= 400) {
+    header += kNoStore; // the templates' error page, sent as a file
+  } else {
+    header += "Cache-Control: max-age=3600\r\n";
+    header += "Expires: " + httpDate(now + std::chrono::seconds(3600)) + " GMT\r\n";
+  }
   if (httpCGI && !httpCGI->empty()) header += "Set-Cookie: " + webHeaderValue(*httpCGI) + "\r\n";
   header += "\r\n";
   queueReply(std::move(header), "", code, length);

@@ -36,7 +36,9 @@
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/Text.h"
 #include "platform/foundation/UserDefaults.h"
+#include "platform/media/MoviePlayer.h"
 #include "platform/ui/Presentation.h"
+#include "platform/ui/Renderer.h"
 #include "platform/ui/Services.h"
 
 using namespace platform;
@@ -114,7 +116,11 @@ void MoviePlayerViewController::viewDidLoad() {
 void MoviePlayerViewController::finishPlayback() {
   if (finished_) return;
   finished_ = true;
-  if (auto d = FerrowenAppDelegate::sharedDelegate()) d->myMovieFinishedCallback();
+  // The player service ends the playback (and cleans up), then calls the delegate back.
+  if (MoviePlayer::nowPlaying())
+    MoviePlayer::finish();
+  else if (auto d = FerrowenAppDelegate::sharedDelegate())
+    d->myMovieFinishedCallback();
 }
 
 // --- The delegate --------------------------------------------------------------------------------
@@ -382,6 +388,10 @@ void FerrowenAppDelegate::applicationDidEnterBackground(Application &) {
   if (batchView_) batchView_->enterBackground();
   lockedTime_ = now();
   if (ftpConnection_) ftpConnection_->disconnectFromServer();
+  // The SFTP session closes too; the next operation of its screens connects again.
+  if (auto s = sftpConnection_)
+    startThread(
+        "sftp close", [s] { s->reinit(); }, false);
   stopWebServer();
   stopFTPServer();
   stopActiveServerTimer();
@@ -735,6 +745,7 @@ void FerrowenAppDelegate::pushHelpScreen(const std::string &title, const std::st
 
 void FerrowenAppDelegate::playMediaFile(const std::string &path, bool cleanupWhenDone) {
   Log::debug("PlayFile: " + path);
+  MoviePlayer::finish(); // a file still playing ends (and closes its screen) first
   cleanupMovieWhenDone_ = cleanupWhenDone;
   moviePath_ = path;
   theMoviePlayerView_ = std::make_shared<MoviePlayerViewController>(path);
@@ -743,17 +754,27 @@ void FerrowenAppDelegate::playMediaFile(const std::string &path, bool cleanupWhe
   if (over)
     over->presentModalViewController(std::make_shared<NavigationController>(theMoviePlayerView_),
                                      true);
+  // The page plays it when a browser is attached, else the desktop's player. The service deletes
+  // exactly the played file afterwards when asked, and only a file of our own storage.
+  MoviePlayer::setPage([](const std::string &file, std::function<void()> ended) {
+    auto renderer = Renderer::current();
+    return renderer && renderer->playMedia(file, std::move(ended));
+  });
+  std::weak_ptr<FerrowenAppDelegate> weak = weak_from_this();
+  MoviePlayer::play(path, cleanupWhenDone, [weak] {
+    if (auto d = weak.lock()) d->myMovieFinishedCallback();
+  });
 }
 
 void FerrowenAppDelegate::myMovieFinishedCallback() {
   auto player = std::move(theMoviePlayerView_);
   if (auto nav = player ? player->navigationController() : nullptr)
     nav->dismissModalViewControllerAnimated(true);
-  if (cleanupMovieWhenDone_ && !moviePath_.empty()) {
-    Log::debug("Delete:file://" + moviePath_);
-    FileManager::removeItem(moviePath_);
-  }
   moviePath_.clear();
+}
+
+void FerrowenAppDelegate::badgeValtry(const std::string &text) {
+  badgeValtryTabs(text);
 }
 
 void FerrowenAppDelegate::newValtryTab(const std::string &url) {

@@ -135,7 +135,7 @@ public:
   void playMediaFileNoCleanup(const std::string &path) { playMediaFile(path, false); }
   void myMovieFinishedCallback();
   void newValtryTab(const std::string &url);
-  void badgeValtry(const std::string &) {}
+  void badgeValtry(const std::string &text);
   void viewUsesMyScroller(bool) {}
   // Pushes the help screen on the FTP tab for a page of the online help.
   void pushHelpScreen(const std::string &title, const std::string &url, bool showLogButton);

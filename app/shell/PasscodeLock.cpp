@@ -16,14 +16,36 @@ std::string storedPasscode() {
 }
 
 namespace {
-std::shared_ptr<TextField> passcodeField(Rect frame, const std::string &label) {
+
+// Centred in its screen whatever the screen's width (the lock fills an iPad too).
+constexpr unsigned kCentred = FlexibleLeftMargin | FlexibleRightMargin;
+
+std::shared_ptr<TextField> passcodeField(Rect frame, const std::string &label,
+                                         const std::string &hint) {
   auto field = std::make_shared<TextField>(frame);
   field->setAccessibilityLabel(label);
+  field->setPlaceholder(hint);
   field->setSecureTextEntry(true);
   field->setBorderStyle(TextBorderStyle::RoundedRect);
   field->setFont(myTextInputFont);
+  field->setAutoresizingMask(kCentred);
   return field;
 }
+
+// A caption above a field or a note below it: wraps rather than cuts.
+std::shared_ptr<Label> caption(Rect frame, const std::string &text, Font font, Color color,
+                               TextAlignment alignment = TextAlignment::Left) {
+  auto label = std::make_shared<Label>(frame);
+  label->setText(text);
+  label->setFont(std::move(font));
+  label->setTextColor(color);
+  label->setBackgroundColor(Color::clearColor());
+  label->setTextAlignment(alignment);
+  label->setNumberOfLines(0);
+  label->setAutoresizingMask(kCentred);
+  return label;
+}
+
 } // namespace
 
 // --- Setting the passcode
@@ -33,10 +55,18 @@ SetupLockViewer::SetupLockViewer(const std::string &nibName) : ViewController(ni
 
 void SetupLockViewer::loadView() {
   auto root = std::make_shared<View>(Rect(0, 0, 320, 416));
-  password1 = passcodeField(Rect(20, 60, 280, 31), "Passcode");
-  password2 = passcodeField(Rect(20, 130, 280, 31), "Repeat Passcode");
+  const Color ink{0.2, 0.24, 0.3, 1};
+  root->addSubview(caption(Rect(20, 36, 280, 20), "New Passcode", Font::boldSystem(15), ink));
+  password1 = passcodeField(Rect(20, 60, 280, 31), "Passcode", "Passcode");
   root->addSubview(password1);
+  root->addSubview(
+      caption(Rect(20, 106, 280, 20), "Repeat the Passcode", Font::boldSystem(15), ink));
+  password2 = passcodeField(Rect(20, 130, 280, 31), "Repeat Passcode", "The same passcode again");
   root->addSubview(password2);
+  root->addSubview(caption(Rect(20, 176, 280, 54),
+                           "The passcode is asked for when Ferrowen starts. Leave both fields "
+                           "empty to turn the lock off.",
+                           Font::system(13), ink));
   setView(root);
 }
 
@@ -77,8 +107,15 @@ LockViewer::LockViewer(const std::string &nibName) : ViewController(nibName) {}
 
 void LockViewer::loadView() {
   auto root = std::make_shared<View>(Rect(0, 0, 320, 480));
-  password = passcodeField(Rect(20, 100, 280, 31), "Passcode");
+  root->addSubview(caption(Rect(20, 60, 280, 28), "Enter Passcode", Font::boldSystem(20),
+                           Color::whiteColor(), TextAlignment::Center));
+  password = passcodeField(Rect(20, 100, 280, 31), "Passcode", "Passcode");
+  password->setReturnKeyType(ReturnKeyType::Done);
   root->addSubview(password);
+  message = caption(Rect(20, 140, 280, 40), "Wrong passcode. Try again.", Font::boldSystem(15),
+                    Color{1, 0.45, 0.42, 1}, TextAlignment::Center);
+  message->setHidden(true);
+  root->addSubview(message);
   setView(root);
 }
 
@@ -110,8 +147,12 @@ bool LockViewer::textFieldShouldReturn(TextField &field) {
   if (field.text() == current.objectForKey(kSecValueData).value_or("")) {
     if (auto connect = connectView.lock()) connect->restoreEditState();
     viewLocked_ = false;
+    message->setHidden(true);
     dismissModalViewControllerAnimated(true);
     field.setText("");
+    return true;
   }
+  // The code stays in the field to be mended; the screen says why it is still there.
+  message->setHidden(false);
   return true;
 }

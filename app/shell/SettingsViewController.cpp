@@ -2,6 +2,7 @@
 
 #include "app/foundation/EditDataViewController.h"
 #include "app/foundation/Globals.h"
+#include "app/foundation/PlatformExtensions.h"
 #include "app/foundation/Scrambler.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/shell/FerrowenAppDelegate.h"
@@ -13,7 +14,10 @@
 #include "platform/device/MailService.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Text.h"
+#include "platform/media/BitmapContext.h"
 #include "platform/ui/Services.h"
+
+#include <algorithm>
 
 using namespace platform;
 using namespace platform::ui;
@@ -70,6 +74,26 @@ const char *const kHeaders[] = {"Files and Folders",
                                 ""};
 const char *const kHelpAnchors[] = {"ftp",     "editor",   "sharing",     "security",
                                     "program", "protocol", "sftpprotocol"};
+
+// A label beside a switch has what is left of a phone's grouped row: 320 points less the margins
+// and paddings (40) and the switch with its gap (104).
+constexpr double kSwitchRowTextRoom = 176;
+
+// The label's font: the row's own size, or a point smaller when a line of it would not fit beside
+// a switch (the row shows two lines at most and never shrinks them).
+Font labelFont(const std::string &label, double size, bool besideSwitch) {
+  if (!besideSwitch) return Font::system(size);
+  double widest = 0;
+  for (size_t at = 0; at <= label.size();) {
+    size_t end = label.find('\n', at);
+    if (end == std::string::npos) end = label.size();
+    widest = std::max(
+        widest,
+        media::measureText(label.substr(at, end - at), toFontSpec(Font::system(size))).width);
+    at = end + 1;
+  }
+  return Font::system(widest > kSwitchRowTextRoom ? size - 1 : size);
+}
 
 const char *const kFolderEncodingLabel =
     "Text Encoding for Folders\n\nYou should not change this unless you are seeing incorrect "
@@ -450,8 +474,8 @@ std::shared_ptr<TableViewCell> SettingsViewController::cellForRowAtIndexPath(Tab
   // A switch row is found by its switch.
   cell->setAccessibilityLabel(row.onSwitch ? std::string() : row.label);
   cell->textLabel()->setNumberOfLines(2);
-  cell->textLabel()->setFont(
-      Font::system((row.display || (ip.section == 2 && ip.row == 2)) ? 13 : 14));
+  cell->textLabel()->setFont(labelFont(
+      row.label, (row.display || (ip.section == 2 && ip.row == 2)) ? 13 : 14, bool(row.onSwitch)));
   cell->textLabel()->setTextColor(row.display ? Color::blueColor() : Color::blackColor());
   cell->detailTextLabel()->setText(row.value ? row.value() : "");
   cell->setAccessoryView(nullptr);

@@ -8,6 +8,7 @@
 #include "app/shell/FerrowenAppDelegate.h"
 #include "app/shell/PasscodeLock.h"
 #include "app/shell/ShellScreens.h"
+#include "app/web/WebPreviewViewController.h"
 
 #include "platform/foundation/Text.h"
 
@@ -29,6 +30,37 @@ public:
         app->setEditFileView(editor);
         if (auto nav = app->navigationController()) nav->pushViewController(editor, true);
       }
+    };
+    hooks.setSftpConnection = [d = d_](std::shared_ptr<SFTPWrapper> c) {
+      if (auto app = d.lock()) app->setSftpConnection(std::move(c));
+    };
+    hooks.openWebViewURL = [d = d_](const std::string &url) {
+      auto app = d.lock();
+      if (auto web =
+              app ? std::dynamic_pointer_cast<WebPreviewViewController>(app->webView()) : nullptr)
+        web->openURL(url);
+    };
+    hooks.webViewURL = [d = d_]() -> std::string {
+      auto app = d.lock();
+      auto web =
+          app ? std::dynamic_pointer_cast<WebPreviewViewController>(app->webView()) : nullptr;
+      return web ? web->getURL() : std::string();
+    };
+    hooks.openEditorTab = [d = d_](const std::string &path, const std::string &name,
+                                   const std::string &folder) {
+      auto app = d.lock();
+      if (!app || !app->makers.textEditor) return;
+      auto editor = app->makers.textEditor(path);
+      if (!editor) return;
+      if (auto e = std::dynamic_pointer_cast<EditFileViewScreen>(editor)) {
+        e->setTextFileName(name);
+        e->setDirectoryOfTheFile(folder);
+        e->setEditingSavedFile(false);
+      }
+      app->showFtpFileTab(editor, name, false);
+    };
+    hooks.fixTabIndexes = [d = d_] {
+      if (auto app = d.lock()) app->fixTabIndexes();
     };
     hooks.cleanupDownloadedFiles = [d = d_] {
       if (auto app = d.lock()) app->cleanupTempFiles();
@@ -58,7 +90,7 @@ public:
         confirmEditFile.reset();
         auto app = d_.lock();
         if (!app) return;
-        restoreEditFiles([app](std::shared_ptr<EditFileView> editor, const std::string &name) {
+        ::restoreEditFiles([app](std::shared_ptr<EditFileView> editor, const std::string &name) {
           app->setEditFileView(editor);
           app->showFtpFileTab(editor, name, false);
         });
@@ -70,6 +102,7 @@ public:
     Connect::clickedButtonAtIndex(alert, index);
   }
   void restoreEditState() override { Connect::restoreEditState(); }
+  void checkForReviewPrompt() override { Connect::checkForReviewPrompt(); }
 
 private:
   std::weak_ptr<FerrowenAppDelegate> d_;

@@ -2,12 +2,14 @@
 
 #include "app/editor/EditFileView.h"
 #include "app/files/LocalFilesServices.h"
+#include "app/files/PhotoGalleryView.h"
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/Reachability.h"
 #include "app/ftp/FTPConnection.h"
 #include "app/ftp/FTPServices.h"
 #include "app/queue/BatchListView.h"
 #include "app/queue/BatchServices.h"
+#include "app/remote/DirViewer.h"
 #include "app/sftp/SFTPWrapper.h"
 #include "app/shell/FerrowenAppDelegate.h"
 #include "app/shell/HelpScreens.h"
@@ -153,6 +155,10 @@ public:
       return topOf<RemoteFolderScreen>(d.navigationController());
     });
   }
+  void getSelectedAsset(const std::string &url, const std::string &name,
+                        std::function<void(const AssetConvertReply &)> reply) override {
+    PhotoGalleryView::getSelectedAsset(url, name, reply);
+  }
 
 private:
   std::weak_ptr<FerrowenAppDelegate> d_;
@@ -193,6 +199,12 @@ public:
   std::shared_ptr<NavigationController> ftpNavigationController() override {
     return withDelegate(d_, std::shared_ptr<NavigationController>(),
                         [](FerrowenAppDelegate &d) { return d.navigationController(); });
+  }
+  void willAnimateRotationToInterfaceOrientation(int to, double) override {
+    if (auto d = d_.lock()) d->willAnimateRotationToInterfaceOrientation(to);
+  }
+  void didRotateFromInterfaceOrientation(int from) override {
+    if (auto d = d_.lock()) d->didRotateFromInterfaceOrientation(from);
   }
   std::string resizeImage() override {
     auto d = d_.lock();
@@ -245,6 +257,15 @@ public:
     });
     if (top) *folder = top->currentWorkingDirectory();
     return top != nullptr;
+  }
+  bool remoteBrowserNames(std::vector<std::string> *names) override {
+    auto top = withDelegate(d_, std::shared_ptr<DirViewer>(), [](FerrowenAppDelegate &d) {
+      return topOf<DirViewer>(d.navigationController());
+    });
+    if (!top) return false;
+    for (const auto &entry : top->currentDirectoryEverything)
+      names->push_back(entry->name());
+    return true;
   }
   int addBatchItem(int action, const std::string &name, const std::string &path, int64_t size,
                    const std::string &localPath, bool kickstart) override {

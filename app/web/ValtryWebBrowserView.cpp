@@ -1,6 +1,7 @@
 #include "app/web/ValtryWebBrowserView.h"
 
 #include "app/foundation/Globals.h"
+#include "app/foundation/PlatformExtensions.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
 #include "app/ftp/FTPConnection.h"
@@ -74,6 +75,19 @@ std::string tabTitle(const std::string &title) {
 
 } // namespace
 
+namespace {
+// Every open browser, so the Transfers badge reaches them all, and the badge shown now, so a
+// browser opened later starts with it.
+std::vector<std::weak_ptr<ValtryWebBrowserView>> &openBrowsers() {
+  static std::vector<std::weak_ptr<ValtryWebBrowserView>> browsers;
+  return browsers;
+}
+std::string &currentBadge() {
+  static std::string badge;
+  return badge;
+}
+} // namespace
+
 ValtryWebBrowserView::ValtryWebBrowserView() : WebPreviewViewController("ValtryWebBrowserView") {
   lastURLText = withoutLastHttp(globalUserDefaults->stringForKey(kWebViewURLKey).value_or(""));
   BrowserHistory::shared().loadIfNeeded();
@@ -125,6 +139,8 @@ void ValtryWebBrowserView::viewDidLoad() {
   RunLoop::main()->performAfter(seconds(0.05), [weak] {
     if (auto s = weak.lock()) s->layoutSubviews();
   });
+  openBrowsers().push_back(weak);
+  badgeBatchButton(currentBadge());
 }
 
 void ValtryWebBrowserView::setupTitlebar() {
@@ -171,13 +187,29 @@ void ValtryWebBrowserView::openURL(const std::string &url) {
   urlField->setText(lastURLText);
 }
 
+void badgeValtryTabs(const std::string &text) {
+  currentBadge() = text;
+  auto &browsers = openBrowsers();
+  std::erase_if(browsers, [](auto &w) { return w.expired(); });
+  for (auto &w : browsers)
+    if (auto b = w.lock()) b->badgeBatchButton(text);
+}
+
 void ValtryWebBrowserView::badgeBatchButton(const std::string &text) {
   if (!xferButtonBar) return;
+  auto &images = media::ImageRegistry::shared();
   if (text.empty()) return xferButtonBar->setImageName("valtry-list.png");
-  auto name = "valtry-list-" + text;
-  if (auto plain = media::ImageRegistry::shared().imageNamed("valtry-list.png"))
-    media::ImageRegistry::shared().registerImage(name, plain);
-  xferButtonBar->setImageName(name);
+  auto plain = images.imageNamed("valtry-list.png");
+  if (!plain) {
+    // Without the picture the badge still shows, on a clear button-sized ground.
+    std::vector<uint8_t> clear(size_t(4 * kImageWidth * kImageWidth), 0);
+    plain = media::Image::fromPixels(int(kImageWidth), int(kImageWidth), clear.data(),
+                                     size_t(4 * kImageWidth));
+  }
+  const auto name = "valtry-list.png#badge:" + text;
+  if (!images.imageNamed(name))
+    if (auto badged = imageWithBadge(*plain, text)) images.registerImage(name, badged);
+  xferButtonBar->setImageName(images.imageNamed(name) ? name : "valtry-list.png");
 }
 
 void ValtryWebBrowserView::viewWillAppear(bool) {
@@ -348,7 +380,6 @@ void ValtryWebBrowserView::webViewDidFinishLoad(WebView &web) {
   auto item = tabItem();
   if (item && !title.empty()) item->setTitle(tabTitle(title));
   if (item && !BrowserHistory::shared().favIcon(host)) item->setImageName("valtry-tab.png");
-  addPageScripts();
   if (isPad() && !host.empty()) {
     auto appleIcon = webView->stringByEvaluatingJavaScriptFromString("valtryAppleIcon();");
     std::weak_ptr<ValtryWebBrowserView> weak = sharedAs<ValtryWebBrowserView>();
@@ -379,11 +410,6 @@ void ValtryWebBrowserView::didFailLoadWithError(WebView &web, const std::string 
   WebPreviewViewController::didFailLoadWithError(web, error);
   if (auto item = tabItem()) item->setImageName("valtry-tab.png");
   if (fullscreenActivity) fullscreenActivity->stopAnimating();
-}
-
-void ValtryWebBrowserView::addPageScripts() {
-  for (const char *script : kLongTapPageScripts)
-    webView->stringByEvaluatingJavaScriptFromString(script);
 }
 
 // --- Popovers, bookmarks, full screen ---------------------------------------------------------
@@ -457,7 +483,22 @@ void ValtryWebBrowserView::clickRegularScreen() {
       });
 }
 
-void ValtryWebBrowserView::didRotateFromInterfaceOrientation(InterfaceOrientation) {
+void ValtryWebBrowserView::willAnimateRotationToInterfaceOrientation(InterfaceOrientation to,
+                                                                     double duration) {
+  lastInterfaceOrientation = int(to);
+  // The full-screen restore button belongs to the old frame. It is the only way back from full
+  // screen, so a turn leaves full screen with it rather than strand the page without its bar.
+  if (resizeInButton) resizeInButton->removeFromSuperview();
+  if (fullscreenActivity) fullscreenActivity->removeFromSuperview();
+  if (fullScreen_) {
+    fullScreen_ = false;
+    if (auto nav = navigationController()) nav->setNavigationBarHidden(false, false);
+  }
+  webServices().willAnimateRotationToInterfaceOrientation(int(to), duration);
+}
+
+void ValtryWebBrowserView::didRotateFromInterfaceOrientation(InterfaceOrientation from) {
+  webServices().didRotateFromInterfaceOrientation(int(from));
   layoutSubviews();
 }
 
@@ -575,14 +616,19 @@ void ValtryWebBrowserView::clickedButtonAtIndex(ActionSheet &sheet, int index) {
   } else if (index == actionCopyIndex) {
     Pasteboard::generalPasteboard().setString(url);
   } else if (index == actionCopyImageIndex) {
-    // Fetched away from the main thread, bounded; only a picture reaches the pasteboard (as its
-    // address: the pasteboard holds text).
+    // Fetched away from the main thread, bounded; only a picture that decodes reaches the
+    // pasteboard, as PNG whatever it was sent as.
     startThread(
         "copy-image",
         [url] {
           auto data = fetchBounded(url, kMaxCopiedImage, WebPageEngine::kTimeoutSeconds);
-          if (media::Image::imageWithData(std::vector<uint8_t>(data.begin(), data.end())))
-            RunLoop::main()->perform([url] { Pasteboard::generalPasteboard().setString(url); });
+          auto image = media::Image::imageWithData(std::vector<uint8_t>(data.begin(), data.end()));
+          if (!image) return;
+          auto png = image->pngRepresentation();
+          if (png.empty()) return;
+          RunLoop::main()->perform([png = std::move(png)]() mutable {
+            Pasteboard::generalPasteboard().setData(std::move(png), "public.png");
+          });
         },
         false);
   } else if (index == actionEmailIndex) {

@@ -17,7 +17,6 @@
 class FTPConnection;
 
 class ValtryWebBrowserView : public WebPreviewViewController,
-                             public platform::ui::ActionSheetDelegate,
                              public platform::ui::PopoverControllerDelegate {
 public:
   static constexpr long kLongTapMilliseconds = 400;
@@ -50,7 +49,6 @@ public:
   void clickRegularScreen();
   void didChangeText();
   void pickEditQuicksearch(const HistoryEntry &entry);
-  void addPageScripts();
   void startFTPConnection(const std::string &url);
 
   bool textFieldShouldBeginEditing(platform::ui::TextField &) override;
@@ -64,6 +62,8 @@ public:
   void viewDidLoad() override;
   void viewWillAppear(bool animated) override;
   void viewWillDisappear(bool animated) override;
+  void willAnimateRotationToInterfaceOrientation(platform::ui::InterfaceOrientation to,
+                                                 double duration) override;
   void didRotateFromInterfaceOrientation(platform::ui::InterfaceOrientation from) override;
   void newOrientation(platform::ui::InterfaceOrientation o) override {
     lastInterfaceOrientation = int(o);
@@ -104,6 +104,9 @@ private:
   std::shared_ptr<FTPConnection> theConnection_;
   bool fullScreen_ = false;
 };
+
+// The Transfers badge on every open browser (empty: none); browsers opened later show it too.
+void badgeValtryTabs(const std::string &text);
 
 std::shared_ptr<platform::ui::ViewController> makeBrowserScreen(const std::string &url);
 // The script put into every page: it reports a touch held still on a link or a picture as a

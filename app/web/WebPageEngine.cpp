@@ -11,15 +11,23 @@ using namespace platform::ui;
 
 namespace {
 
+std::string asciiLowerType(std::string type) {
+  for (auto &c : type)
+    c = char(std::tolower(static_cast<unsigned char>(c)));
+  return type;
+}
+
 // Gathers one body; answers once, on the loop that started it.
 class Gather : public net::URLConnectionDelegate {
 public:
   std::function<void(bool ok, std::string body, std::string why)> done;
   size_t limit = WebPageEngine::kMaxPage;
   std::string body;
+  std::string mimeType;
   long status = 0;
   void didReceiveResponse(net::URLConnection &, const net::URLResponse &r) override {
     status = r.statusCode;
+    mimeType = asciiLowerType(r.mimeType);
   }
   void didReceiveData(net::URLConnection &c, const std::vector<uint8_t> &data) override {
     body.append(data.begin(), data.end());
@@ -108,7 +116,12 @@ void WebPageEngine::startLoad(WebView &view, const WebLoad &load) {
     return;
   }
   auto gather = std::make_shared<Gather>();
-  gather->done = answer;
+  std::weak_ptr<Gather> weakGather = gather;
+  gather->done = [answer, weakGather](bool ok, std::string body, std::string why) {
+    auto g = weakGather.lock();
+    if (ok && g && g->mimeType == "text/plain") body = plainTextPage(body);
+    answer(ok, std::move(body), std::move(why));
+  };
   connection_ =
       net::URLConnection::start(boundedRequest(load.url, kTimeoutSeconds), gather, RunLoop::main());
 }
@@ -122,6 +135,12 @@ std::string WebPageEngine::evaluateScript(WebView &, const std::string &script) 
   if (script == "document.title;") return pageTitle(page_);
   if (script == "valtryAppleIcon();") return pageTouchIcon(page_);
   return {};
+}
+
+// A text file shown as a page keeps its lines (and its spaces) and never reads as markup.
+std::string plainTextPage(const std::string &text) {
+  return "<html><body><pre style=\"white-space: pre-wrap\">" + htmlEscaped(text) +
+         "</pre></body></html>";
 }
 
 std::string pageTitle(const std::string &html) {

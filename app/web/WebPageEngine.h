@@ -29,6 +29,8 @@ private:
   std::string page_;
 };
 
+// The page a plain-text answer is shown as: the text escaped, its line breaks kept.
+std::string plainTextPage(const std::string &text);
 // The text of the page's <title>, and the address of its first apple-touch-icon link.
 std::string pageTitle(const std::string &html);
 std::string pageTouchIcon(const std::string &html);

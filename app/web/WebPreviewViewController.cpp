@@ -3,7 +3,9 @@
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/Globals.h"
 #include "app/foundation/SettingsKeys.h"
+#include "app/foundation/StringUtils.h"
 #include "app/queue/BatchListView.h"
+#include "app/web/ValtryWebBrowserView.h"
 #include "app/web/WebAddress.h"
 #include "app/web/WebPageEngine.h"
 #include "app/web/WebServices.h"
@@ -288,6 +290,10 @@ bool WebPreviewViewController::shouldStartLoadWithRequest(WebView &, const WebRe
   if (loadingOwnPage) return true;
   if (scheme == "about") return false;
   if (handledScheme(url, scheme)) return false;
+  if (scheme == "longtap") {
+    showNewTabMenu(url);
+    return false;
+  }
   const auto address = WebAddress::parse(url);
   if (isAdvertisingHost(address.host)) return false;
   // Only what the user follows is a download: the loads a page makes itself, and the addresses
@@ -313,6 +319,34 @@ void WebPreviewViewController::webViewDidFinishLoad(WebView &) {
   showLoading(false);
   // The screen's own error page leaves the failed address in the field.
   if (!webView->request().url.empty()) urlField->setText(withoutLastHttp(webView->request().url));
+  addPageScripts();
+}
+
+void WebPreviewViewController::addPageScripts() {
+  for (const char *script : kLongTapPageScripts)
+    webView->stringByEvaluatingJavaScriptFromString(script);
+}
+
+// The way to a browser tab from the Web View tab: a link held still offers to open it in one.
+// Only links qualify ("longtap://href=..."); a picture or nothing under the finger shows nothing.
+void WebPreviewViewController::showNewTabMenu(const std::string &url) {
+  Log::debug("longtap:  " + url);
+  const std::string rest = url.size() > 10 ? url.substr(10) : std::string();
+  if (rest.rfind("href=", 0) != 0 || rest.size() == 5) return;
+  newTabURL_ = rest.substr(5);
+  newTabSheet_ = std::make_shared<ActionSheet>(
+      "Address:  " + myEllipseAfter(newTabURL_, 80),
+      std::static_pointer_cast<ActionSheetDelegate>(sharedAs<WebPreviewViewController>()));
+  newTabIndex_ = newTabSheet_->addButtonWithTitle("Open in New Tab");
+  newTabSheet_->setCancelButtonIndex(newTabSheet_->addButtonWithTitle("Cancel"));
+  newTabSheet_->showInView(view());
+}
+
+void WebPreviewViewController::clickedButtonAtIndex(ActionSheet &sheet, int index) {
+  if (&sheet != newTabSheet_.get()) return;
+  if (index == newTabIndex_) webServices().newValtryTab(newTabURL_);
+  newTabSheet_.reset();
+  newTabURL_.clear();
 }
 
 void WebPreviewViewController::didFailLoadWithError(WebView &, const std::string &error) {
@@ -329,7 +363,9 @@ bool WebPreviewViewController::shouldAutorotateToInterfaceOrientation(InterfaceO
          o == InterfaceOrientation::Portrait;
 }
 
-void WebPreviewViewController::didRotateFromInterfaceOrientation(InterfaceOrientation) {}
+void WebPreviewViewController::didRotateFromInterfaceOrientation(InterfaceOrientation from) {
+  webServices().didRotateFromInterfaceOrientation(int(from));
+}
 
 std::shared_ptr<ViewController> makeWebPreviewScreen() {
   return std::make_shared<WebPreviewViewController>();

@@ -7,6 +7,7 @@
 #include "app/shell/ShellScreens.h"
 
 #include "platform/ui/Controls.h"
+#include "platform/ui/Presentation.h"
 #include "platform/ui/TextInput.h"
 #include "platform/ui/WebView.h"
 
@@ -18,6 +19,7 @@
 class WebPreviewViewController : public platform::ui::ViewController,
                                  public platform::ui::TextFieldDelegate,
                                  public platform::ui::WebViewDelegate,
+                                 public platform::ui::ActionSheetDelegate,
                                  public ShellFileScreen {
 public:
   explicit WebPreviewViewController(const std::string &nibName = "WebPreviewView");
@@ -45,6 +47,10 @@ public:
   void didFailLoadWithError(platform::ui::WebView &, const std::string &) override;
   bool shouldStartLoadWithRequest(platform::ui::WebView &, const platform::ui::WebRequest &,
                                   platform::ui::WebViewNavigationType) override;
+  // The long-tap menu on a link: "Open in New Tab" opens a browser tab on it.
+  void clickedButtonAtIndex(platform::ui::ActionSheet &, int index) override;
+  // Puts the long-tap script into the page shown (after every finished load).
+  void addPageScripts();
 
   void loadView() override;
   void viewDidLoad() override;
@@ -89,6 +95,12 @@ protected:
   std::shared_ptr<platform::ui::Toolbar> toolbar, toolbarRight;
   bool isDownloadButton = false;
   bool loadingOwnPage = false;
+
+private:
+  void showNewTabMenu(const std::string &url);
+  std::shared_ptr<platform::ui::ActionSheet> newTabSheet_;
+  std::string newTabURL_;
+  int newTabIndex_ = -1;
 };
 
 std::shared_ptr<platform::ui::ViewController> makeWebPreviewScreen();

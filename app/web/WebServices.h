@@ -37,6 +37,12 @@ public:
   virtual std::shared_ptr<platform::ui::NavigationController> ftpNavigationController() {
     return nullptr;
   }
+  // A web screen turned: the shell re-lays its screens (on the phone it moves the Web View tab
+  // into or out of the landscape container).
+  virtual void willAnimateRotationToInterfaceOrientation(int to, double duration) {
+    (void)to, (void)duration;
+  }
+  virtual void didRotateFromInterfaceOrientation(int from) { (void)from; }
   // The iPad split container's full-width button: its picture and its action.
   virtual std::string resizeImage() { return "resize-out.png"; }
   virtual void clickedResize() {}

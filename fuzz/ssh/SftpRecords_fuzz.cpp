@@ -28,7 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!back.unserialize(text, log, step, false) || back.size != attr.size) std::abort();
   }
   ClsSFtpDir dir;
-  dir.loadSshFxpName((int)version, msg, log, false);
+  StringBuffer noCharset;
+  dir.loadSshFxpName((int)version, noCharset, false, msg, log);
   for (int i = 0; i < dir.get_NumFilesAndDirs(); ++i) {
     std::unique_ptr<ClsSFtpFile> copy(dir.GetFileObject(i, log));
     if (!copy || copy->get_Filename() != dir.entry(i)->get_Filename() ||

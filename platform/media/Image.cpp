@@ -1,5 +1,6 @@
 #include "platform/media/Image.h"
 
+#include "platform/foundation/Log.h"
 #include "platform/foundation/Paths.h"
 
 #include <cairo.h>
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -148,9 +150,17 @@ std::shared_ptr<Image> Image::imageWithData(const std::vector<uint8_t> &data, do
 }
 
 std::shared_ptr<Image> Image::imageWithContentsOfFile(const std::string &path) {
+  // A folder (or a device) of that name is no picture: reading one throws.
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return nullptr;
   std::ifstream in(path, std::ios::binary);
   if (!in) return nullptr;
-  std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<uint8_t> data;
+  try {
+    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  } catch (const std::exception &) {
+    return nullptr;
+  }
   std::string stem = path.substr(path.find_last_of('/') + 1);
   if (auto dot = stem.find_last_of('.'); dot != std::string::npos) stem.erase(dot);
   return imageWithData(data, endsWith(stem, "@2x") ? 2.0 : 1.0);
@@ -245,6 +255,35 @@ ImageRegistry &ImageRegistry::shared() {
   return registry;
 }
 
+// A name that found nothing is kept as an empty entry: screens ask for their pictures on every
+// redraw, and a missing one is logged once and not looked for again. Registering the name, or
+// another resources folder (tests), lets it be found. A name without an extension is its ".png"
+// file, as the phone's lookup takes it.
+
+namespace {
+
+// The resources folder the kept misses were looked for in (one registry per process), and how
+// many are kept: names can come from outside (a page's host), so the log and the memory they
+// take are bounded; past the bound a miss is looked for each time, silently.
+std::string missesFolder;
+size_t missesKept = 0;
+constexpr size_t kMaxMissesKept = 1024;
+
+// A name for the log: control bytes escaped and the length bounded, since some names carry a
+// host that a page gave.
+std::string printableName(const std::string &name) {
+  std::string out;
+  for (unsigned char c : name.substr(0, 200)) {
+    if (c < 0x20 || c == 0x7f)
+      out += Log::format("\\x%02x", c);
+    else
+      out += static_cast<char>(c);
+  }
+  return name.size() > 200 ? out + "..." : out;
+}
+
+} // namespace
+
 void ImageRegistry::registerImage(const std::string &name, std::shared_ptr<Image> image) {
   std::lock_guard lock(mutex_);
   if (image)
@@ -260,14 +299,29 @@ void ImageRegistry::removeImage(const std::string &name) {
 
 std::shared_ptr<Image> ImageRegistry::imageNamed(const std::string &name) {
   if (name.empty() || name.find("..") != std::string::npos) return nullptr;
+  const std::string folder = Paths::resources();
   {
     std::lock_guard lock(mutex_);
+    if (missesFolder != folder) {
+      std::erase_if(images_, [](const auto &entry) { return !entry.second; });
+      missesFolder = folder;
+      missesKept = 0;
+    }
     if (auto it = images_.find(name); it != images_.end()) return it->second;
   }
-  auto image = Image::imageWithContentsOfFile(Paths::resources() + "/" + name);
+  const size_t slash = name.rfind('/');
+  const size_t dot = name.rfind('.');
+  const bool bare = dot == std::string::npos || (slash != std::string::npos && dot < slash);
+  auto image = Image::imageWithContentsOfFile(folder + "/" + name + (bare ? ".png" : ""));
+  std::lock_guard lock(mutex_);
+  // Another thread may have registered the name or moved the resources meanwhile.
+  if (auto it = images_.find(name); it != images_.end()) return it->second;
   if (image) {
-    std::lock_guard lock(mutex_);
     images_.emplace(name, image);
+  } else if (missesFolder == folder && missesKept < kMaxMissesKept) {
+    images_.emplace(name, nullptr);
+    ++missesKept;
+    Log::system("No image named \"" + printableName(name) + "\" among the resources");
   }
   return image;
 }
@@ -275,6 +329,7 @@ std::shared_ptr<Image> ImageRegistry::imageNamed(const std::string &name) {
 void ImageRegistry::clear() {
   std::lock_guard lock(mutex_);
   images_.clear();
+  missesKept = 0;
 }
 
 } // namespace platform::media

@@ -45,6 +45,20 @@ std::string Pasteboard::string() const {
 void Pasteboard::setString(std::string s) {
   std::lock_guard lock(mutex_);
   string_ = std::move(s);
+  data_.clear();
+  dataType_.clear();
+}
+
+std::vector<uint8_t> Pasteboard::data(const std::string &type) const {
+  std::lock_guard lock(mutex_);
+  return type == dataType_ ? data_ : std::vector<uint8_t>();
+}
+
+void Pasteboard::setData(std::vector<uint8_t> bytes, const std::string &type) {
+  std::lock_guard lock(mutex_);
+  data_ = std::move(bytes);
+  dataType_ = type;
+  string_.clear();
 }
 
 Accelerometer &Accelerometer::sharedAccelerometer() {

@@ -25,11 +25,17 @@ class Pasteboard {
 public:
   static Pasteboard &generalPasteboard();
   std::string string() const;
+  // Text replaces what the pasteboard held, an image included (and the other way round).
   void setString(std::string s);
+  // Encoded image bytes under their type (e.g. "public.png"); empty when it holds none.
+  std::vector<uint8_t> data(const std::string &type) const;
+  void setData(std::vector<uint8_t> bytes, const std::string &type);
 
 private:
   mutable std::mutex mutex_;
   std::string string_;
+  std::string dataType_;
+  std::vector<uint8_t> data_;
 };
 
 struct Acceleration {

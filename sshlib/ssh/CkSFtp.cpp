@@ -134,6 +134,40 @@ long long CkSFtpFile::get_LastModifiedUnix() const {
   return a.lastModifiedTime64 ? a.lastModifiedTime64 : (long long)a.lastModifiedTime32;
 }
 
+bool CkSFtpFile::get_IsReadOnly() const {
+  return m_impl->get_IsReadOnly();
+}
+bool CkSFtpFile::get_IsSystem() const {
+  return m_impl->get_IsSystem();
+}
+bool CkSFtpFile::get_IsHidden() const {
+  return m_impl->get_IsHidden();
+}
+bool CkSFtpFile::get_IsCaseInsensitive() const {
+  return m_impl->get_IsCaseInsensitive();
+}
+bool CkSFtpFile::get_IsArchive() const {
+  return m_impl->get_IsArchive();
+}
+bool CkSFtpFile::get_IsEncrypted() const {
+  return m_impl->get_IsEncrypted();
+}
+bool CkSFtpFile::get_IsCompressed() const {
+  return m_impl->get_IsCompressed();
+}
+bool CkSFtpFile::get_IsSparse() const {
+  return m_impl->get_IsSparse();
+}
+bool CkSFtpFile::get_IsAppendOnly() const {
+  return m_impl->get_IsAppendOnly();
+}
+bool CkSFtpFile::get_IsImmutable() const {
+  return m_impl->get_IsImmutable();
+}
+bool CkSFtpFile::get_IsSync() const {
+  return m_impl->get_IsSync();
+}
+
 CkSFtpDir::CkSFtpDir(ClsSFtpDir *impl) : m_impl(impl) {}
 CkSFtpDir::~CkSFtpDir() {
   delete m_impl;
@@ -147,8 +181,7 @@ std::string CkSFtpDir::originalPath() const {
 CkSFtpFile *CkSFtpDir::GetFileObject(int i) const {
   const ClsSFtpFile *e = m_impl->entry(i);
   if (!e) return nullptr;
-  return new CkSFtpFile(
-      new ClsSFtpFile(e->get_Filename(), std::make_unique<SFtpFileAttr>(e->attrs())));
+  return new CkSFtpFile(e->decodedCopy().release());
 }
 
 // --- CkSFtp
@@ -189,6 +222,10 @@ bool CkSFtp::AuthenticatePk(const char *login, CkSshKey &key) {
   Arg l(login);
   return m_impl->AuthenticatePk(l.v, &key.impl(), m_event);
 }
+bool CkSFtp::AuthenticatePwPk(const char *login, const char *password, CkSshKey &key) {
+  Arg l(login), p(password);
+  return m_impl->AuthenticatePwPk(l.v, p.v, &key.impl(), m_event);
+}
 bool CkSFtp::InitializeSftp() {
   return m_impl->InitializeSftp(m_event);
 }
@@ -211,6 +248,53 @@ void CkSFtp::put_ConnectTimeoutMs(int ms) {
 }
 void CkSFtp::put_IdleTimeoutMs(int ms) {
   m_impl->IdleTimeoutMs = ms > 0 ? (unsigned int)ms : 0;
+}
+void CkSFtp::put_HeartbeatMs(int ms) {
+  m_impl->put_HeartbeatMs(ms);
+}
+void CkSFtp::put_PreserveDate(bool preserve) {
+  m_impl->put_PreserveDate(preserve);
+}
+void CkSFtp::put_SocksVersion(int version) {
+  m_impl->put_SocksVersion(version);
+}
+void CkSFtp::put_SocksHostname(const char *host) {
+  Arg a(host);
+  m_impl->put_SocksHostname(a.v);
+}
+void CkSFtp::put_SocksPort(int port) {
+  m_impl->put_SocksPort(port);
+}
+void CkSFtp::put_SocksUsername(const char *user) {
+  Arg a(user);
+  m_impl->put_SocksUsername(a.v);
+}
+void CkSFtp::put_SocksPassword(const char *password) {
+  Arg a(password);
+  m_impl->put_SocksPassword(a.v);
+}
+void CkSFtp::put_HttpProxyHostname(const char *host) {
+  Arg a(host);
+  m_impl->put_HttpProxyHostname(a.v);
+}
+void CkSFtp::put_HttpProxyPort(int port) {
+  m_impl->put_HttpProxyPort(port);
+}
+void CkSFtp::put_HttpProxyUsername(const char *user) {
+  Arg a(user);
+  m_impl->put_HttpProxyUsername(a.v);
+}
+void CkSFtp::put_HttpProxyPassword(const char *password) {
+  Arg a(password);
+  m_impl->put_HttpProxyPassword(a.v);
+}
+void CkSFtp::put_HttpProxyDomain(const char *domain) {
+  Arg a(domain);
+  m_impl->put_HttpProxyDomain(a.v);
+}
+void CkSFtp::put_HttpProxyAuthMethod(const char *method) {
+  Arg a(method);
+  m_impl->put_HttpProxyAuthMethod(a.v);
 }
 
 bool CkSFtp::RealPath(const char *path, const char *composePath, CkString &out) {

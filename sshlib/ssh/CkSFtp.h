@@ -88,6 +88,18 @@ public:
   bool get_IsSymLink() const;
   // Seconds since 1970 of the last change; 0 when the server gave none.
   long long get_LastModifiedUnix() const;
+  // Attribute bits (SFTP versions 5 and 6; false on older servers).
+  bool get_IsReadOnly() const;
+  bool get_IsSystem() const;
+  bool get_IsHidden() const;
+  bool get_IsCaseInsensitive() const;
+  bool get_IsArchive() const;
+  bool get_IsEncrypted() const;
+  bool get_IsCompressed() const;
+  bool get_IsSparse() const;
+  bool get_IsAppendOnly() const;
+  bool get_IsImmutable() const;
+  bool get_IsSync() const;
 
 private:
   ClsSFtpFile *m_impl;
@@ -128,6 +140,8 @@ public:
   bool Connect(const char *host, int port);
   bool AuthenticatePw(const char *login, const char *password);
   bool AuthenticatePk(const char *login, CkSshKey &key);
+  // Public-key login that also hands the server the password when it asks for one after the key.
+  bool AuthenticatePwPk(const char *login, const char *password, CkSshKey &key);
   bool InitializeSftp();
   void Disconnect();
   bool get_IsConnected() const;
@@ -137,6 +151,22 @@ public:
   void put_FilenameCharset(const char *charset);
   void put_ConnectTimeoutMs(int ms);
   void put_IdleTimeoutMs(int ms);
+  // How often a wait asks the progress object whether to abort (0: never).
+  void put_HeartbeatMs(int ms);
+  // Downloads and uploads carry the file times across.
+  void put_PreserveDate(bool preserve);
+  // A SOCKS proxy (version 4 or 5; any other version: none) or an HTTP CONNECT proxy.
+  void put_SocksVersion(int version);
+  void put_SocksHostname(const char *host);
+  void put_SocksPort(int port);
+  void put_SocksUsername(const char *user);
+  void put_SocksPassword(const char *password);
+  void put_HttpProxyHostname(const char *host);
+  void put_HttpProxyPort(int port);
+  void put_HttpProxyUsername(const char *user);
+  void put_HttpProxyPassword(const char *password);
+  void put_HttpProxyDomain(const char *domain);
+  void put_HttpProxyAuthMethod(const char *method);
   // Progress reports of the transfers (UpdatePct) and the place to abort them.
   void put_EventCallbackObject(CkSFtpProgress *progress);
 

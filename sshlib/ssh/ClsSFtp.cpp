@@ -8,10 +8,14 @@
 #include "sshlib/core/ProgressMonitor.h"
 #include "sshlib/crypto/ClsSshKey.h"
 #include "sshlib/ssh/ClsSFtpOp.h"
+#include "sshlib/ssh/PeerText.h"
 #include "sshlib/ssh/SshChannel.h"
 #include "sshlib/ssh/SshTransport.h"
 
-ClsSFtp::ClsSFtp() = default;
+ClsSFtp::ClsSFtp() {
+  uploadPerf.m_direction = 1;
+  downloadPerf.m_direction = 2;
+}
 
 ClsSFtp::~ClsSFtp() {
   dropTransport();
@@ -37,6 +41,36 @@ void ClsSFtp::Disconnect() {
   if (transport) transport->socket.CloseSocket(0, m_log);
   dropTransport();
   op.done(true);
+}
+
+void ClsSFtp::put_TcpNoDelay(bool v) {
+  TcpNoDelay = v;
+  if (transport) transport->setNoDelay(v);
+}
+
+void ClsSFtp::put_KeepSessionLog(bool v) {
+  KeepSessionLog = v;
+  if (transport) transport->keepSessionLog = v;
+}
+
+void ClsSFtp::put_HeartbeatMs(int v) {
+  HeartbeatMs = v < 0 ? 0 : (unsigned int)v;
+  if (transport) transport->heartbeatMs = HeartbeatMs;
+}
+
+void ClsSFtp::put_ClientIpAddress(XString &v) {
+  ClientIpAddress = v.getUtf8();
+  if (transport) transport->setClientIp(ClientIpAddress.c_str());
+}
+
+void ClsSFtp::get_SessionLog(XString &out) const {
+  out.setFromUtf8(transport ? transport->sessionLog.getString() : SessionLog.getString());
+}
+
+void ClsSFtp::enterContext(const char *name) {
+  enterContextBase(name);
+  if (transport) logPeerText(m_log, "SshVersion", transport->serverIdent);
+  m_log.LogDataLong("SftpVersion", ProtocolVersion);
 }
 
 void ClsSFtp::get_HostKeyFingerprint(StringBuffer &out) const {
@@ -86,10 +120,17 @@ void ClsSFtp::handleReadFailure(SocketReadFailInfo &fi, bool disconnectReceived)
 }
 
 void ClsSFtp::dropOutOfStep() {
+  if (!transport) return;
   SocketReadFailInfo fi;
   fi.connectionClosed = 1;
   transport->socket.CloseSocket(0, m_log);
   handleReadFailure(fi, false);
+}
+
+void ClsSFtp::closeSession(const char *why) {
+  if (!transport) return;
+  m_log.LogError(why);
+  dropOutOfStep();
 }
 
 bool ClsSFtp::Connect(XString &host, int port, ProgressEvent *ev) {
@@ -127,6 +168,10 @@ bool ClsSFtp::connect2(XString &hostIn, int port, ProgressMonitor *pm) {
   transport->hostname.setString(host.c_str());
   transport->port = (unsigned int)port;
   transport->clientIdent.setString(ClientIdentifier.c_str());
+  // The whole set-up (TCP, identification, key exchange and then authentication) ends within
+  // the connect time, however slowly the server trickles its bytes: each byte would restart an
+  // idle timer.
+  transport->socket.setDeadline(ConnectTimeoutMs);
   SocketReadFailInfo fi;
   bool ok = transport->sshConnect(*this, this, pm, m_log, fi, VerboseLogging);
   if (!ok) {
@@ -172,6 +217,7 @@ bool ClsSFtp::authenticate(XString &login, XString *password, ClsSshKey *key, Pr
   }
   if (ok) {
     isAuthenticated = true;
+    transport->socket.clearDeadline();
   } else if (fi.connectionClosed || fi.socketError || !transport->socket.isConnected) {
     m_log.LogError("Socket connection lost.");
     dropTransport();
@@ -315,9 +361,14 @@ bool ClsSFtp::sendPacket(unsigned char type, const DataBuffer &payload, unsigned
     requestId = nextRequestId++;
     SshTransport::pack_uint32(requestId, pkt);
   }
+  lastRequestId = init ? 0 : requestId;
   pkt.append(payload);
-  return transport->channelSendData(*sftpChannel, pkt.getData2(), pkt.getSize(), MaxPacketSize, pm,
-                                    m_log, VerboseLogging);
+  if (transport->channelSendData(*sftpChannel, pkt.getData2(), pkt.getSize(), MaxPacketSize, pm,
+                                 m_log, VerboseLogging))
+    return true;
+  // Part of the packet may have gone out: nothing that follows could be framed right.
+  closeSession("Failed to send an SFTP packet; the session is closed.");
+  return false;
 }
 
 bool ClsSFtp::fillInBuf(ProgressMonitor *pm) {
@@ -339,6 +390,10 @@ bool ClsSFtp::fillInBuf(ProgressMonitor *pm) {
   } else if (!ok) {
     handleReadFailure(fi, disc);
   }
+  // A read that ended without its reply (time-out, abort, end of the channel) leaves a request
+  // unanswered: its late reply would be taken for the answer to the next request. The session
+  // ends here, at once, rather than after another request and another full time-out.
+  closeSession("The SFTP session is closed: a request was left unanswered.");
   return false;
 }
 
@@ -379,12 +434,26 @@ bool ClsSFtp::readPacket2(DataBuffer &packet, unsigned char &type, unsigned int 
   }
 }
 
+bool ClsSFtp::readReply(unsigned int id, DataBuffer &reply, unsigned char &type,
+                        ProgressMonitor *pm) {
+  unsigned int rid = 0;
+  if (!readPacket2(reply, type, rid, pm)) return false;
+  if (rid == id) return true;
+  m_log.LogError("Received a reply to another request.");
+  m_log.LogDataLong("requestId", (int)rid);
+  m_log.LogDataLong("expectedRequestId", (int)id);
+  closeSession("The SFTP session is closed: the server's replies are out of step.");
+  reply.clear();
+  type = 0;
+  return false;
+}
+
 unsigned char ClsSFtp::exchange(unsigned char type, const DataBuffer &payload, DataBuffer &reply,
                                 const char *noReplyText, ProgressMonitor *pm) {
-  unsigned int id = 0, rid = 0;
+  unsigned int id = 0;
   unsigned char replyType = 0;
   if (!sendPacket(type, payload, id, pm)) return 0;
-  if (!readPacket2(reply, replyType, rid, pm)) {
+  if (!readReply(id, reply, replyType, pm)) {
     m_log.LogError(noReplyText);
     return 0;
   }
@@ -423,8 +492,7 @@ void ClsSFtp::logStatusResponse(const char *requestName, const DataBuffer &packe
 bool ClsSFtp::readStatusResponse(const char *requestName, ProgressMonitor *pm) {
   DataBuffer pkt;
   unsigned char type = 0;
-  unsigned int id = 0;
-  if (!readPacket2(pkt, type, id, pm)) {
+  if (!readReply(lastRequestId, pkt, type, pm)) {
     m_log.LogError("Failed to read expected status response.");
     return false;
   }
@@ -445,7 +513,9 @@ void ClsSFtp::packHandleOrFilename(XString &nameOrHandle, bool isHandle, DataBuf
     raw.appendEncoded(nameOrHandle.getUtf8(), "hex");
     SshTransport::pack_db(raw, out);
   } else {
-    SshTransport::pack_string(nameOrHandle.getUtf8(), out);
+    // The same charset as every other request: a name sent as UTF-8 to a server that names
+    // files in another charset would change another file or none.
+    SshTransport::pack_filename(nameOrHandle, FilenameCharset, out);
   }
 }
 

@@ -20,6 +20,8 @@ namespace {
 
 constexpr unsigned int kReadSize = 65536;
 constexpr unsigned int kWriteSize = 32000;
+// DATA replies in a row with no bytes before a download gives up on the server.
+constexpr unsigned int kMaxEmptyReads = 64;
 
 bool hasWord(const char *text, const char *word) {
   return text && strcasestr(text, word) != nullptr;
@@ -173,6 +175,8 @@ bool ClsSFtp::OpenFile(XString &path, const char *access, const char *dispositio
                        ProgressEvent *ev) {
   SftpOp op(*this, "OpenFile", ev);
   if (!op.ready()) return op.done(false);
+  downloadPerf.resetPerformanceMon();
+  uploadPerf.resetPerformanceMon();
   return op.done(openFile(path, access, disposition, handle, op.pm()));
 }
 
@@ -193,6 +197,10 @@ ClsSFtp::NoDelayScope::~NoDelayScope() {
 
 bool ClsSFtp::downloadLoop(XString &handle, long long offset, long long length, bool toEof,
                            const Sink &sink, ProgressMonitor *pm) {
+  if (!transport || !sftpChannel) {
+    m_log.LogError("Disconnected.");
+    return false;
+  }
   NoDelayScope noDelay(*this);
   struct Req {
     unsigned int id;
@@ -205,7 +213,15 @@ bool ClsSFtp::downloadLoop(XString &handle, long long offset, long long length, 
   std::deque<Req> pending;
   std::map<unsigned int, DataBuffer> early;
   long long next = offset, end = toEof ? -1 : offset + length;
+  // Where the next byte of the output belongs: every DATA reply must start exactly there.
+  long long written = offset;
   bool eofSeen = false, failed = false;
+  // DATA replies in a row that brought nothing.
+  unsigned int emptyRun = 0;
+  auto fail = [&](const char *why) {
+    if (!failed) m_log.LogError(why);
+    failed = true;
+  };
   auto send = [&](long long off, unsigned int len, bool front) {
     DataBuffer p;
     p.append(rawHandle);
@@ -226,6 +242,7 @@ bool ClsSFtp::downloadLoop(XString &handle, long long offset, long long length, 
       if (!send(next, len, false)) return false;
       next += len;
     }
+    // Once failed, the replies still owed are read off, so that the session stays in step.
     if (pending.empty()) break;
     Req req = pending.front();
     pending.pop_front();
@@ -260,16 +277,33 @@ bool ClsSFtp::downloadLoop(XString &handle, long long offset, long long length, 
     if (type == 103) {
       unsigned int idx = 9, n = 0;
       if (!SshTransport::parseUint32(pkt, idx, n) || n > pkt.getSize() - idx || n > req.len) {
-        m_log.LogError("Failed to parse FXP_DATA.");
-        failed = true;
+        fail("Failed to parse FXP_DATA.");
         continue;
       }
+      if (failed) continue;
       const unsigned char *data = pkt.getData2() + idx;
       bool eofByte = pkt.getSize() > idx + n && pkt.getData2()[idx + n] != 0;
-      if (!failed && n && !sink(data, n)) {
-        m_log.LogError("Failed to write downloaded data.");
-        failed = true;
+      if (eofSeen) {
+        // Data for a request beyond a reported end of file: the server contradicts itself, and
+        // those bytes would land where the file's own bytes belong.
+        if (n) fail("Received data past the end of the file.");
+        continue;
       }
+      if (req.off != written) {
+        fail("Received data for the wrong place in the file.");
+        continue;
+      }
+      if (n == 0 && !eofByte && ++emptyRun > kMaxEmptyReads) {
+        fail("The server answers reads with no data.");
+        continue;
+      }
+      if (n) emptyRun = 0;
+      if (n && !sink(data, n)) {
+        fail("Failed to write downloaded data.");
+        continue;
+      }
+      written += n;
+      downloadPerf.updatePerformance32(n, pm);
       if (rec) {
         rec->readOffset = req.off + n;
         rec->lastReadNumBytes = n;
@@ -277,7 +311,7 @@ bool ClsSFtp::downloadLoop(XString &handle, long long offset, long long length, 
       if (pm && n) {
         bool abort = false;
         pm->consume2_64(n, abort);
-        if (abort || pm->get_Aborted()) failed = true;
+        if (abort || pm->get_Aborted()) fail("Aborted by the application.");
       }
       if (eofByte) {
         eofSeen = true;
@@ -290,23 +324,34 @@ bool ClsSFtp::downloadLoop(XString &handle, long long offset, long long length, 
       unsigned int code = 0;
       statusCode(pkt, code);
       if (code == 1) {
-        eofSeen = true;
-        if (rec) {
+        if (!eofSeen && !failed && rec) {
           rec->eof = true;
           rec->lastReadNumBytes = 0;
         }
+        eofSeen = true;
       } else {
-        m_log.LogError("Unexpected status response.");
-        logStatusResponse("FXP_READ", pkt);
+        if (!failed) {
+          m_log.LogError("Unexpected status response.");
+          logStatusResponse("FXP_READ", pkt);
+        }
         failed = true;
       }
     } else {
-      m_log.LogError("Unexpected response.");
-      m_log.LogDataLong("packetType", type);
+      if (!failed) {
+        m_log.LogError("Unexpected response.");
+        m_log.LogDataLong("packetType", type);
+      }
       failed = true;
     }
+    if (!failed && abortRequested(pm)) fail("Aborted by the application.");
   }
   return !failed;
+}
+
+bool ClsSFtp::abortRequested(ProgressMonitor *pm) {
+  if (!pm) return false;
+  if (pm->get_Aborted()) return true;
+  return HeartbeatMs && pm->heartbeatCheck(HeartbeatMs < 50 ? 50 : HeartbeatMs, 0);
 }
 
 namespace {
@@ -341,9 +386,16 @@ bool ClsSFtp::DownloadFile(XString &handle, XString &localPath, ProgressEvent *e
     return op.done(false);
   }
   bool sized = attr && attr->hasSize;
+  if (sized) {
+    m_log.LogDataInt64("remoteFileSize", attr->size);
+    if (op.pm()) op.pm()->progressReset_64(attr->size);
+  } else {
+    m_log.LogInfo("Reading until end of file...");
+  }
   bool ok = downloadLoop(handle, 0, sized ? attr->size : 0, !sized, fdSink(fd), op.pm());
   if (ok && attr && PreserveDate) setLocalTimes(fd, *attr, m_log);
   close(fd);
+  if (ok && op.pm()) op.pm()->consumeRemaining(0);
   return op.done(ok);
 }
 
@@ -371,23 +423,28 @@ bool ClsSFtp::downloadFileByName_new(XString &remotePath, XString &localPath, bo
   if (resume && attr && attr->hasSize && start >= attr->size) {
     m_log.LogInfo("Local file size is already equal or greater than remote file size");
   } else {
+    // The bar runs over what is still to come.
+    if (pm && attr && attr->hasSize) pm->progressReset_64(attr->size - start);
     ok = downloadLoop(handle, start, 0, true, fdSink(fd), pm);
   }
   if (ok && attr && PreserveDate) setLocalTimes(fd, *attr, m_log);
   close(fd);
   if (transport && sftpChannel) closeHandle(handle, pm);
+  if (ok && pm) pm->consumeRemaining(0);
   return ok;
 }
 
 bool ClsSFtp::DownloadFileByName(XString &remotePath, XString &localPath, ProgressEvent *ev) {
   SftpOp op(*this, "DownloadFileByName", ev);
   if (!op.ready()) return op.done(false);
+  downloadPerf.resetPerformanceMon();
   return op.done(downloadFileByName_new(remotePath, localPath, false, op.pm()));
 }
 
 bool ClsSFtp::ResumeDownloadFileByName(XString &remotePath, XString &localPath, ProgressEvent *ev) {
   SftpOp op(*this, "ResumeDownloadFileByName", ev);
   if (!op.ready()) return op.done(false);
+  downloadPerf.resetPerformanceMon();
   return op.done(downloadFileByName_new(remotePath, localPath, true, op.pm()));
 }
 
@@ -469,11 +526,18 @@ bool ClsSFtp::ReadFileBytes64(XString &handle, long long offset, unsigned int nu
 
 bool ClsSFtp::writeDataSource(XString &handle, long long offset, const Source &src,
                               ProgressMonitor *pm) {
+  // The connection may have gone during the size query just before.
+  if (!transport || !sftpChannel) {
+    m_log.LogError("Disconnected.");
+    return false;
+  }
   NoDelayScope noDelay(*this);
   DataBuffer rawHandle;
   packHandleOrFilename(handle, true, rawHandle);
   std::deque<unsigned int> pending;
   bool failed = false;
+  // False when no reply could be read or the reply does not belong to an outstanding WRITE; the
+  // session is closed then (an unknown reply means the stream is out of step).
   auto collectOne = [&]() {
     DataBuffer pkt;
     unsigned char type = 0;
@@ -483,12 +547,14 @@ bool ClsSFtp::writeDataSource(XString &handle, long long offset, const Source &s
     if (type != 101 || it == pending.end()) {
       m_log.LogError("Unexpected reply to FXP_WRITE.");
       m_log.LogDataLong("packetType", type);
+      m_log.LogDataLong("requestId", (int)rid);
+      closeSession("The SFTP session is closed: the server's replies are out of step.");
       return false;
     }
     pending.erase(it);
     unsigned int code = 1;
     if (!statusCode(pkt, code) || code != 0) {
-      logStatusResponse("FXP_WRITE", pkt);
+      if (!failed) logStatusResponse("FXP_WRITE", pkt);
       failed = true;
     }
     return true;
@@ -522,13 +588,20 @@ bool ClsSFtp::writeDataSource(XString &handle, long long offset, const Source &s
     }
     pending.push_back(id);
     offset += n;
+    uploadPerf.updatePerformance32((unsigned int)n, pm);
     if (pm) {
       bool abort = false;
       pm->consume2_64(n, abort);
       if (abort || pm->get_Aborted()) {
+        m_log.LogError("Aborted by the application.");
         failed = true;
         break;
       }
+    }
+    if (abortRequested(pm)) {
+      m_log.LogError("Aborted by the application.");
+      failed = true;
+      break;
     }
     while (ok && pending.size() >= sendAheadMaxCount)
       ok = collectOne();
@@ -536,6 +609,8 @@ bool ClsSFtp::writeDataSource(XString &handle, long long offset, const Source &s
       ok = collectOne();
     if (!ok || failed) break;
   }
+  // Every reply still owed is read, also after a failure, so that none is left for the next
+  // operation to take as its own.
   while (ok && !pending.empty())
     ok = collectOne();
   if (!ok) m_log.LogError("Failed to get write status replies..");
@@ -569,6 +644,7 @@ bool ClsSFtp::uploadFile(XString &handle, XString &localPath, bool resume, long 
     return true;
   }
   long long pos = start;
+  if (pm) pm->progressReset_64(st.st_size - start);
   bool ok = writeDataSource(
       handle, start,
       [&](unsigned char *p, unsigned int n) {
@@ -578,13 +654,24 @@ bool ClsSFtp::uploadFile(XString &handle, XString &localPath, bool resume, long 
       },
       pm);
   close(fd);
+  if (ok && pm) pm->consumeRemaining(0);
   return ok;
+}
+
+bool ClsSFtp::preserveDateOnUpload(XString &handle, XString &localPath, ProgressMonitor *pm) {
+  if (!PreserveDate || !transport || !sftpChannel) return true;
+  DataBuffer payload;
+  packHandleOrFilename(handle, true, payload);
+  if (!packAttrs(localPath, payload)) return false;
+  unsigned int id = 0;
+  return sendPacket(10, payload, id, pm) && readStatusResponse("copyFileAttr", pm);
 }
 
 bool ClsSFtp::UploadFile(XString &handle, XString &localPath, ProgressEvent *ev) {
   SftpOp op(*this, "UploadFile", ev);
   if (!op.ready()) return op.done(false);
   bool ok = uploadFile(handle, localPath, false, 0, op.pm());
+  if (ok) ok = preserveDateOnUpload(handle, localPath, op.pm());
   clearCache();
   return op.done(ok);
 }
@@ -596,6 +683,7 @@ bool ClsSFtp::UploadFileByName(XString &remotePath, XString &localPath, Progress
     m_log.LogData("ResumeInfo", "Need reconnect");
     return op.done(false);
   }
+  uploadPerf.resetPerformanceMon();
   XString handle;
   if (!openFile(remotePath, "writeOnly", "createTruncate", handle, op.pm())) {
     m_log.LogError("Failed to open file.");
@@ -603,6 +691,7 @@ bool ClsSFtp::UploadFileByName(XString &remotePath, XString &localPath, Progress
     return op.done(false);
   }
   bool ok = uploadFile(handle, localPath, false, 0, op.pm());
+  if (ok) ok = preserveDateOnUpload(handle, localPath, op.pm());
   if (!ok) m_log.LogError("Failed to upload file.");
   if (transport && sftpChannel) closeHandle(handle, op.pm());
   clearCache();
@@ -613,9 +702,11 @@ bool ClsSFtp::ResumeUploadFileByName(XString &remotePath, XString &localPath, Pr
   SftpOp op(*this, "ResumUploadFileByName", ev);
   if (!op.ready()) return op.done(false);
   long long size = getFileSize(remotePath, true, false, op.pm());
+  uploadPerf.resetPerformanceMon();
   XString handle;
   if (!openFile(remotePath, "readWrite", "openOrCreate", handle, op.pm())) return op.done(false);
   bool ok = uploadFile(handle, localPath, true, size, op.pm());
+  if (ok) ok = preserveDateOnUpload(handle, localPath, op.pm());
   if (transport && sftpChannel) closeHandle(handle, op.pm());
   dropCached(remotePath);
   return op.done(ok);

@@ -8,7 +8,7 @@
 class SftpOp {
 public:
   SftpOp(ClsSFtp &s, const char *name, ProgressEvent *ev) : s_(s), pmp_(ev, 0u) {
-    s.enterContextBase(name);
+    s.enterContext(name);
   }
   ~SftpOp() {
     s_.logSuccessFailure(ok_);

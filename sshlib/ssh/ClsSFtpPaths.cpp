@@ -4,16 +4,70 @@
 
 #include <string>
 
+#include "sshlib/core/EncodingConvert.h"
 #include "sshlib/core/LogBase.h"
+#include "sshlib/core/LogNull.h"
 #include "sshlib/core/ProgressMonitor.h"
 #include "sshlib/core/RazudodFileTime.h"
 #include "sshlib/core/RazudodSysTime.h"
 #include "sshlib/ssh/ClsSFtp.h"
 #include "sshlib/ssh/ClsSFtpOp.h"
+#include "sshlib/ssh/PeerText.h"
 #include "sshlib/ssh/SshChannel.h"
 #include "sshlib/ssh/SshTransport.h"
 
 // ---- Listing entries.
+
+bool sftpNameToUtf8(const std::string &raw, const StringBuffer &charset, std::string &utf8) {
+  if (charset.getSize() == 0 || charset.equalsIgnoreCase("utf-8")) {
+    // Taken as they are; a zero byte would cut the name short when it is sent back.
+    utf8 = raw;
+    return raw.find('\0') == std::string::npos;
+  }
+  XString x;
+  if (charset.equalsIgnoreCase("ansi")) {
+    x.setFromAnsiN(raw.data(), (int)raw.size());
+  } else {
+    DataBuffer conv;
+    EncodingConvert ec;
+    ec.ChConvert2(charset.getString(), 65001, (const unsigned char *)raw.data(),
+                  (unsigned int)raw.size(), conv);
+    x.appendUtf8N((const char *)conv.getData2(), (int)conv.getSize());
+  }
+  utf8.assign(x.getUtf8(), x.getSizeUtf8());
+  // The name must go back on the wire as exactly the bytes it came as.
+  DataBuffer back, expected;
+  StringBuffer cs(charset.getString());
+  SshTransport::pack_filename(x, cs, back);
+  SshTransport::pack_binString((const unsigned char *)raw.data(), (unsigned int)raw.size(),
+                               expected);
+  return back.equals(expected);
+}
+
+std::unique_ptr<SFtpFileAttr> ClsSFtpFile::decodeWire() const {
+  DataBuffer d;
+  d.append(wire.data(), (unsigned int)wire.size());
+  auto a = std::make_unique<SFtpFileAttr>();
+  unsigned int idx = 0;
+  int step = 0;
+  LogNull log;
+  // The bytes were decoded once already when the listing was read.
+  a->unpackFileAttr(wireVersion, idx, d, log, step, false);
+  return a;
+}
+
+const SFtpFileAttr &ClsSFtpFile::attrs() const {
+  static const SFtpFileAttr none;
+  if (!attributes && !wire.empty()) attributes = decodeWire();
+  return attributes ? *attributes : none;
+}
+
+std::unique_ptr<ClsSFtpFile> ClsSFtpFile::decodedCopy() const {
+  std::unique_ptr<SFtpFileAttr> a = attributes     ? std::make_unique<SFtpFileAttr>(*attributes)
+                                    : wire.empty() ? nullptr
+                                                   : decodeWire();
+  return std::make_unique<ClsSFtpFile>(filename, std::move(a));
+}
 
 bool ClsSFtpDir::GetFilename(int i, XString &out) const {
   out.clear();
@@ -26,10 +80,12 @@ bool ClsSFtpDir::GetFilename(int i, XString &out) const {
 ClsSFtpFile *ClsSFtpDir::GetFileObject(int i, LogBase &log) const {
   const ClsSFtpFile *e = entry(i);
   if (!e) return nullptr;
+  log.EnterContext("GetFileObject", true);
   XString text;
   e->serialize(text, log);
   auto copy = std::make_unique<ClsSFtpFile>();
   copy->unserialize(text, log);
+  log.LeaveContext();
   return copy.release();
 }
 
@@ -37,8 +93,8 @@ void ClsSFtpFile::get_FileType(XString &out) const {
   static const char *names[] = {"regular", "regular", "directory",  "symLink",     "special",
                                 "unknown", "socket",  "charDevice", "blockDevice", "fifo"};
   out.clear();
-  if (!attributes) return;
-  unsigned int t = attributes->fileType;
+  if (!hasAttrs()) return;
+  unsigned int t = attrs().fileType;
   out.setFromUtf8(t < 10 ? names[t] : "regular");
 }
 
@@ -52,8 +108,8 @@ void ClsSFtpFile::serialize(XString &out, LogBase &log) const {
     text.removeCharOccurances('\n');
   }
   text.append(",");
-  if (attributes) {
-    SFtpFileAttr copy = *attributes;
+  if (hasAttrs()) {
+    SFtpFileAttr copy = attrs();
     copy.serialize(attrText, log);
     text.append(attrText);
   }
@@ -62,6 +118,7 @@ void ClsSFtpFile::serialize(XString &out, LogBase &log) const {
 
 bool ClsSFtpFile::unserialize(XString &in, LogBase &log) {
   filename.clear();
+  wire.clear();
   attributes.reset();
   std::string text = in.getUtf8();
   size_t comma = text.find(',');
@@ -76,7 +133,8 @@ bool ClsSFtpFile::unserialize(XString &in, LogBase &log) {
   return true;
 }
 
-bool ClsSFtpDir::loadSshFxpName(int version, const DataBuffer &packet, LogBase &log, bool verbose) {
+bool ClsSFtpDir::loadSshFxpName(int version, const StringBuffer &charset, bool verbose,
+                                const DataBuffer &packet, LogBase &log) {
   unsigned int idx = 9, count = 0;
   if (!SshTransport::parseUint32(packet, idx, count)) {
     log.LogError("Failed to parse count in FXP Name message.");
@@ -91,18 +149,26 @@ bool ClsSFtpDir::loadSshFxpName(int version, const DataBuffer &packet, LogBase &
       log.LogDataLong("index", (int)i);
       return false;
     }
-    std::string n((const char *)name.getData2(), name.getSize());
-    if (verbose) log.LogData("filename", n.c_str());
-    auto attr = std::make_unique<SFtpFileAttr>();
+    std::string raw((const char *)name.getData2(), name.getSize());
+    if (verbose) logPeerText(log, "filename", raw.c_str());
+    SFtpFileAttr attr;
+    unsigned int attrStart = idx;
     int step = 0;
-    if (!attr->unpackFileAttr((unsigned)version, idx, packet, log, step, verbose)) {
+    if (!attr.unpackFileAttr((unsigned)version, idx, packet, log, step, verbose)) {
       log.LogError("Failed to unpack Nth ATTRS in FXP Name message.");
       log.LogDataLong("failPoint", step);
       log.LogDataLong("index", (int)i);
       return false;
     }
-    if (n == "." || n == "..") continue;
-    entries.push_back(std::make_unique<ClsSFtpFile>(n, std::move(attr)));
+    if (raw == "." || raw == "..") continue;
+    std::string utf8;
+    if (!sftpNameToUtf8(raw, charset, utf8)) {
+      log.LogError("Skipped a name that does not convert from the filename charset.");
+      log.LogDataLong("index", (int)i);
+      continue;
+    }
+    entries.emplace_back(std::move(utf8), (unsigned)version,
+                         std::string((const char *)packet.getData2() + attrStart, idx - attrStart));
   }
   return true;
 }
@@ -164,7 +230,7 @@ ClsSFtpDir *ClsSFtp::ReadDir(XString &handle, ProgressEvent *ev) {
     unsigned char type = exchange(12, payload, pkt, "Failed to read response to READDIR.", op.pm());
     if (type == 0) return nullptr;
     if (type == 104) {
-      if (!dir->loadSshFxpName(ProtocolVersion, pkt, m_log, VerboseLogging)) {
+      if (!dir->loadSshFxpName(ProtocolVersion, FilenameCharset, VerboseLogging, pkt, m_log)) {
         m_log.LogError("Failed to parse FXP_NAME response.");
         return nullptr;
       }
@@ -469,7 +535,7 @@ bool ClsSFtp::RealPath(XString &path, XString &composePath, XString &out, Progre
     return op.done(false);
   }
   ClsSFtpDir scratch;
-  if (!scratch.loadSshFxpName(ProtocolVersion, pkt, m_log, VerboseLogging)) {
+  if (!scratch.loadSshFxpName(ProtocolVersion, FilenameCharset, VerboseLogging, pkt, m_log)) {
     m_log.LogError("Failed to parse FXP_NAME response.");
     return op.done(false);
   }

@@ -46,6 +46,7 @@ void RazudodSocket::CloseSocket(int, LogBase &) {
     socketFd = -1;
     readAheadBuffer.discardAll();
   }
+  recvPos = recvLen = 0;
   isConnected = false;
 }
 
@@ -55,6 +56,7 @@ void RazudodSocket::closeAfterFailure() {
     close(socketFd);
   }
   socketFd = -1;
+  recvPos = recvLen = 0;
   isConnected = false;
 }
 

@@ -7,6 +7,9 @@
 #include "sshlib/ssh/BandwidthThrottle.h"
 #include "sshlib/ssh/SocketReadFailInfo.h"
 
+#include <cstddef>
+#include <vector>
+
 struct addrinfo;
 class DataBuffer;
 class LogBase;
@@ -25,6 +28,12 @@ public:
   void SetIdleMsTimeout(unsigned int ms) { idleTimeoutMs = ms == 0 ? 21600000u : ms; }
   unsigned int get_IdleMsTimeout() const { return idleTimeoutMs; }
   void setNoDelay(bool on);
+  // A limit on the whole of a set-up, whatever the peer sends: every wait from now on ends by
+  // the deadline, msFromNow ahead (0: no deadline), until it is cleared.
+  void setDeadline(unsigned int msFromNow);
+  void clearDeadline() { hasDeadline = false; }
+  // The wait cut to what is left before the deadline; false (with a log line) when it has passed.
+  bool capToDeadline(unsigned int &timeoutMs, LogBase &log) const;
   bool GetSockName2(StringBuffer &addr, int &port, LogBase &log);
   void CloseSocket(int unused, LogBase &log);
   bool isSock() const { return socketFd != -1; }
@@ -116,6 +125,12 @@ public:
   StringBuffer bindIpAddress;
   int bindPort = 0;
   bool perfMonEnabled = false;
+  // Bytes received ahead of what was asked, handed out by the next receives.
+  std::vector<unsigned char> recvBuf;
+  std::size_t recvPos = 0, recvLen = 0;
+  static constexpr unsigned int kRecvAhead = 256 * 1024;
+  bool hasDeadline = false;
+  unsigned int deadlineTick = 0;
   // Longest line the line readers accept.
   unsigned int maxLineLen = 8192;
 
@@ -139,6 +154,8 @@ public:
                    ProgressMonitor *pm);
 
 private:
+  // The accounting of received bytes: throttle, rate meter and progress (with its abort).
+  bool deliverReceived(unsigned int count, ProgressMonitor *pm, bool &aborted);
   bool bindIfNeeded(LogBase &log, bool bindIfConfigured);
   void closeAfterFailure();
   bool readLine(DataBuffer &out, unsigned int heartbeatMs, LogBase &log, ProgressMonitor *pm,

@@ -1,4 +1,5 @@
 // The data path: sliced waits, throttled sends, receives, exact-length reads and line readers.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
@@ -7,6 +8,7 @@
 #include "sshlib/core/DataBuffer.h"
 #include "sshlib/core/LogBase.h"
 #include "sshlib/core/Psdk.h"
+#include "sshlib/core/TickSource.h"
 #include "sshlib/ssh/RazudodSocket.h"
 
 namespace {
@@ -30,6 +32,23 @@ int RazudodSocket::pollOnce(short events, int timeoutMs, short &revents) {
   return rc;
 }
 
+void RazudodSocket::setDeadline(unsigned int msFromNow) {
+  hasDeadline = msFromNow != 0;
+  deadlineTick = TickSource::now() + msFromNow;
+}
+
+bool RazudodSocket::capToDeadline(unsigned int &timeoutMs, LogBase &log) const {
+  if (!hasDeadline) return true;
+  // Signed difference: the tick counter may wrap between now and the deadline.
+  int left = (int)(deadlineTick - TickSource::now());
+  if (left <= 0) {
+    log.LogError("The time allowed for connecting has passed.");
+    return false;
+  }
+  if (timeoutMs == 0 || timeoutMs > (unsigned int)left) timeoutMs = (unsigned int)left;
+  return true;
+}
+
 bool RazudodSocket::waitForDataHB(unsigned int heartbeatMs, unsigned int timeoutMs,
                                   ProgressMonitor *pm, bool &socketError, bool &aborted,
                                   bool &timedOut, LogBase &log) {
@@ -41,6 +60,12 @@ bool RazudodSocket::waitForDataHB(unsigned int heartbeatMs, unsigned int timeout
   }
   heartbeatMs = normalHeartbeat(heartbeatMs);
   if (timeoutMs == 0) timeoutMs = kSixHoursMs;
+  const unsigned int uncapped = timeoutMs;
+  if (!capToDeadline(timeoutMs, log)) {
+    timedOut = true;
+    return false;
+  }
+  const bool capped = timeoutMs < uncapped;
   unsigned int used = 0;
   bool first = true;
   for (;;) {
@@ -64,6 +89,7 @@ bool RazudodSocket::waitForDataHB(unsigned int heartbeatMs, unsigned int timeout
     if (used >= timeoutMs) {
       log.LogError("Timeout waiting to read socket or accept connection");
       log.LogDataLong("timeoutMs", (int)timeoutMs);
+      if (capped) log.LogError("The time allowed for connecting has passed.");
       timedOut = true;
       return false;
     }
@@ -103,6 +129,7 @@ bool RazudodSocket::waitForData2(unsigned int timeoutMs, bool exact, ProgressMon
 }
 
 bool RazudodSocket::checkDataAvailable(LogBase &log) {
+  if (recvPos < recvLen) return true;
   bool err = false;
   return waitForData2(0, true, nullptr, err, log, 0);
 }
@@ -234,9 +261,13 @@ bool RazudodSocket::SendBytes2(const unsigned char *data, unsigned int n, unsign
       if (err == EINTR) continue;
       if (err == EAGAIN || err == EWOULDBLOCK || err == EINPROGRESS) {
         bool exc = false, aborted = false, timedOut = false, sockErr = false;
-        if (waitWriteableMsHB(heartbeatMs, 0, writeLimit, false, log, pm, exc, aborted, timedOut,
-                              sockErr))
+        unsigned int limit = writeLimit;
+        if (!capToDeadline(limit, log)) {
+          timedOut = true;
+        } else if (waitWriteableMsHB(heartbeatMs, 0, limit, false, log, pm, exc, aborted, timedOut,
+                                     sockErr)) {
           continue;
+        }
         setBlocking();
         if (aborted) {
           log.LogError("Socket send aborted by application");
@@ -307,6 +338,13 @@ bool RazudodSocket::ReceiveBytes2(unsigned char *buf, unsigned int &count, unsig
     isConnected = false;
     return false;
   }
+  // Bytes read ahead by an earlier receive are handed out first, without another wait.
+  if (recvPos < recvLen) {
+    count = (unsigned int)std::min<size_t>(want, recvLen - recvPos);
+    memcpy(buf, recvBuf.data() + recvPos, count);
+    recvPos += count;
+    return deliverReceived(count, pm, aborted);
+  }
   if (!waitForDataHB(heartbeatMs, idleTimeoutMs == 0 ? kSixHoursMs : idleTimeoutMs, pm, socketError,
                      aborted, timedOut, log))
     return false;
@@ -317,9 +355,14 @@ bool RazudodSocket::ReceiveBytes2(unsigned char *buf, unsigned int &count, unsig
     aborted = true;
     return false;
   }
+  // A small read (a packet's first block, a line's next byte) takes what is there, up to a
+  // whole buffer, so that the rest of the packet needs no wait and no call of its own.
   ssize_t r;
+  const bool ahead = want < kRecvAhead;
+  if (ahead && recvBuf.size() < kRecvAhead) recvBuf.resize(kRecvAhead);
+  recvPos = recvLen = 0;
   do {
-    r = ::recv(socketFd, buf, want, 0);
+    r = ::recv(socketFd, ahead ? recvBuf.data() : buf, ahead ? kRecvAhead : want, 0);
   } while (r < 0 && errno == EINTR);
   if (r == 0) {
     log.LogDataLong("numBytesRequested", (int)want);
@@ -336,7 +379,18 @@ bool RazudodSocket::ReceiveBytes2(unsigned char *buf, unsigned int &count, unsig
     isConnected = false;
     return false;
   }
-  count = (unsigned int)r;
+  if (ahead) {
+    recvLen = (size_t)r;
+    count = (unsigned int)std::min<size_t>(want, recvLen);
+    memcpy(buf, recvBuf.data(), count);
+    recvPos = count;
+  } else {
+    count = (unsigned int)r;
+  }
+  return deliverReceived(count, pm, aborted);
+}
+
+bool RazudodSocket::deliverReceived(unsigned int count, ProgressMonitor *pm, bool &aborted) {
   recvThrottle.addBytes32(count);
   if (perfMonEnabled) recvPerfMon.updatePerformance32(count, pm);
   if (pm) {

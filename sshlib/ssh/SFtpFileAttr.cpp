@@ -87,6 +87,10 @@ bool SFtpFileAttr::unpack(unsigned int v, unsigned int &i, const DataBuffer &m, 
       else if (!T::parseUint32(m, i, attribBitsValid))
         return false;
     }
+    // Version 6 added the link count; ProFTPD sends it at version 5 already. Left unread it
+    // would be taken for the extensions that follow.
+    step = 22;
+    if (v == 5 && (f & kLinkCount) && !T::parseUint32(m, i, linkCount)) return false;
     if (v >= 6) {
       step = 20;
       if ((f & kTextHint) && !T::parseByte(m, i, textHint)) return false;
@@ -166,6 +170,7 @@ void SFtpFileAttr::pack(unsigned int v, DataBuffer &o) {
       T::pack_uint32(attribBits, o);
       if (v >= 6) T::pack_uint32(attribBitsValid, o);
     }
+    if (v == 5 && (f & kLinkCount)) T::pack_uint32(linkCount, o); // as it was read
     if (v >= 6) {
       if (f & kTextHint) o.appendChar(textHint);
       if (f & kMimeType) T::pack_sb(mimeType, o);

@@ -1,4 +1,6 @@
 // Channel open, subsystem request, and data flow within both windows.
+#include <algorithm>
+
 #include "sshlib/core/LogBase.h"
 #include "sshlib/core/ProgressMonitor.h"
 #include "sshlib/ssh/SshChannel.h"
@@ -163,7 +165,10 @@ bool consumeWindow(SshTransport &t, SshChannel &ch, unsigned int n, ProgressMoni
     return false;
   }
   ch.m_curClientWinSize -= n;
-  if (ch.m_curClientWinSize <= kRefillAt) return t.sendReqWindowAdjust(ch, pm, log, verbose);
+  // Refilled at half the window, so that the server never waits for the adjust with a large
+  // window (a small one refills at the fixed mark).
+  if (ch.m_curClientWinSize <= std::max(kRefillAt, ch.initialWindowSize / 2))
+    return t.sendReqWindowAdjust(ch, pm, log, verbose);
   return true;
 }
 } // namespace

@@ -95,6 +95,9 @@ bool SshTransport::sshConnect(ClsSocksClient &socks, ClsHttpProxyClient *httpPro
   socket.CloseSocket(0, log);
   queuedMessages.removeAllObjects();
   openChannelNums.clear();
+  rekeyRunning = false;
+  heldReplies.clear();
+  rekeyNewKeysSent = false;
 
   bool nameFailed = false;
   int failReason = 0;

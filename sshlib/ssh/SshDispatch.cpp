@@ -1,5 +1,6 @@
 // The message dispatcher: reads until the caller's message arrives, serving on the way every
-// message that needs no caller.
+// message that needs no caller. The read loop takes one packet at a time and hands it to the
+// handler of its class; the handler says whether the call ends.
 #include <strings.h>
 
 #include "sshlib/core/LogBase.h"
@@ -12,6 +13,419 @@ namespace {
 bool isKexMessage(unsigned int t) {
   return t == 20 || t == 21 || t == 30 || t == 31 || t == 32 || t == 33;
 }
+
+// What a handler tells the read loop.
+enum class Next { ReadOn, EndTrue, EndFalse };
+
+// One call of the dispatcher: what the caller waits for, what it gets back, and the message in
+// hand.
+class Dispatch {
+public:
+  Dispatch(SshTransport &tr, int waitCode, SshChannel *channel, bool &eofReceived,
+           bool &closeReceived, DataBuffer &out, unsigned int &outType, bool &disconnectReceived,
+           ProgressMonitor *pm, LogBase &log, SocketReadFailInfo &failInfo, bool &satisfied,
+           bool verbose)
+      : tr(tr), waitCode(waitCode), channel(channel), eofReceived(eofReceived),
+        closeReceived(closeReceived), out(out), outType(outType),
+        disconnectReceived(disconnectReceived), pm(pm), log(log), failInfo(failInfo),
+        satisfied(satisfied), verbose(verbose) {}
+
+  Next handle(DataBuffer &message, unsigned int type, const StringBuffer &typeName) {
+    msg = &message;
+    t = type;
+    name = &typeName;
+    chNum = SshTransport::parseChannelNum(message);
+    isChannelMsg = t >= 91 && t <= 100;
+    forGiven = channel && isChannelMsg && chNum == channel->clientChannelNum;
+    if (isChannelMsg && !forGiven && !tr.openChannelNums.count(chNum)) return channelNotOpen();
+    return (this->*handlerFor(t))();
+  }
+
+private:
+  using Handler = Next (Dispatch::*)();
+
+  static Handler handlerFor(unsigned int type) {
+    switch (type) {
+    case 1:
+      return &Dispatch::disconnect;
+    case 2:
+      return &Dispatch::readOn;
+    case 3:
+      return &Dispatch::unimplemented;
+    case 4:
+      return &Dispatch::debug;
+    case 6:
+      return &Dispatch::serviceAccept;
+    case 20:
+    case 21:
+    case 31:
+    case 33:
+      return &Dispatch::keyExchange;
+    case 51:
+    case 52:
+      return &Dispatch::authReply;
+    case 53:
+      return &Dispatch::banner;
+    case 60:
+      return &Dispatch::pkOk;
+    case 80:
+      return &Dispatch::globalRequest;
+    case 91:
+    case 92:
+      return &Dispatch::openReply;
+    case 93:
+      return &Dispatch::windowAdjust;
+    case 94:
+      return &Dispatch::channelData;
+    case 95:
+      return &Dispatch::extendedData;
+    case 96:
+      return &Dispatch::channelEof;
+    case 97:
+      return &Dispatch::channelClose;
+    case 98:
+      return &Dispatch::channelRequest;
+    case 99:
+    case 100:
+      return &Dispatch::requestReply;
+    default:
+      return &Dispatch::unexpected;
+    }
+  }
+
+  // The caller reads exactly one message: the first that satisfied the wait.
+  void hold() {
+    if (satisfied) return;
+    out.append(*msg);
+    outType = t;
+    satisfied = true;
+  }
+  // The caller's message: the call ends, unless a key exchange is still running. Channel data
+  // that comes after the held message while the exchange runs waits in the queue for the
+  // caller's next read: a server may go on sending while we re-key.
+  Next finish() {
+    if (satisfied && t == 94) queue(16);
+    hold();
+    return tr.rekeyRunning ? Next::ReadOn : Next::EndTrue;
+  }
+  // Served here; a caller that takes any message (99) gets it too.
+  Next readOn() {
+    if (pm && pm->get_Aborted()) return Next::EndFalse;
+    if (waitCode == 99 && !isKexMessage(t)) {
+      hold();
+      if (!tr.rekeyRunning) return Next::EndTrue;
+    }
+    return Next::ReadOn;
+  }
+  // Between our KEXINIT and our NEWKEYS only transport and key-exchange messages may go out.
+  bool mayAnswer() const { return !tr.rekeyRunning || tr.rekeyNewKeysSent; }
+  // Sends an answer of the connection layer now, or holds it until our NEWKEYS is out.
+  bool answer(const char *what, DataBuffer &payload) {
+    if (mayAnswer()) return tr.sendMessage(what, payload, pm, log, verbose);
+    tr.heldReplies.emplace_back(
+        what, std::string((const char *)payload.getData2(), (size_t)payload.getSize()));
+    return true;
+  }
+  bool sendHeldReplies() {
+    std::vector<std::pair<std::string, std::string>> held;
+    held.swap(tr.heldReplies);
+    for (auto &[what, bytes] : held) {
+      DataBuffer payload;
+      payload.append(bytes.data(), (unsigned int)bytes.size());
+      if (!tr.sendMessage(what.c_str(), payload, pm, log, verbose)) return false;
+    }
+    return true;
+  }
+  static void channelMessage(unsigned char type, unsigned int serverChannel, DataBuffer &out) {
+    out.appendChar(type);
+    SshTransport::pack_uint32(serverChannel, out);
+  }
+
+  bool waitsForChannelData() const { return waitCode == 3 || waitCode == 4 || waitCode == 99; }
+  void queue(int calledFrom) { tr.queuePayload(*msg, log, verbose, calledFrom); }
+
+  Next channelNotOpen() {
+    // Never opened: queuing it would keep it for ever.
+    log.LogError("Received a message for a channel that is not open.");
+    log.LogDataLong("channelNum", (int)chNum);
+    log.LogData("msgType", name->getString());
+    return readOn();
+  }
+
+  Next channelData() {
+    if (channel && (waitCode == 3 || waitCode == 99)) {
+      if (forGiven) {
+        if (verbose) {
+          log.LogDataLong("payloadMsgType", (int)t);
+          log.LogDataLong("payloadLen", (int)msg->getSize());
+          if (msg->getSize() <= 1999) log.LogDataHex("payload", msg->getData2(), msg->getSize());
+          tr.toSessionLog("TRAN* payload size: ", (int)msg->getSize(), "\r\n");
+        }
+        return finish();
+      }
+      queue(2);
+    } else {
+      queue(1);
+    }
+    return readOn();
+  }
+
+  Next extendedData() {
+    if (channel && waitsForChannelData()) {
+      if (forGiven) {
+        if (verbose) log.LogInfo("Returning extended data...(1)");
+        return finish();
+      }
+      if (verbose) log.LogInfo("Queueing extended data...(2)");
+      queue(4);
+    } else {
+      if (verbose) log.LogInfo("Queueing extended data...(1)");
+      queue(3);
+    }
+    return readOn();
+  }
+
+  Next serviceAccept() {
+    if (waitCode == 1) return finish();
+    log.LogInfo("Received unexpected SERVICE_ACCEPT message.");
+    return readOn();
+  }
+
+  Next openReply() {
+    if (forGiven) return waitCode == 5 ? finish() : readOn();
+    queue(t == 91 ? 5 : 6);
+    return readOn();
+  }
+
+  Next pkOk() {
+    if (waitCode == 7 || waitCode == 8) return finish();
+    log.LogError("Received unexpected SSH2_MSG_USERAUTH_PK_OK message");
+    return readOn();
+  }
+
+  Next authReply() {
+    if (waitCode == 7 || waitCode == 8) return finish();
+    queue(15);
+    return readOn();
+  }
+
+  Next unimplemented() {
+    log.LogInfo("[SSH] Received UNIMPLEMENTED message");
+    if (waitCode == 1) {
+      hold();
+      return tr.rekeyRunning ? Next::ReadOn : Next::EndFalse;
+    }
+    return readOn();
+  }
+
+  Next debug() {
+    log.LogInfo("[SSH] Received DEBUG message");
+    return readOn();
+  }
+
+  Next channelClose() {
+    if (channel && verbose) {
+      log.LogInfo("Received CHANNEL CLOSE from server.");
+      log.LogDataLong("serverChannelNum", (int)channel->serverChannelNum);
+      log.LogDataLong("clientChannelNum", (int)channel->clientChannelNum);
+      log.LogDataLong("targetChannelNum", (int)chNum);
+    }
+    if (forGiven) {
+      channel->receivedClose = true;
+      closeReceived = true;
+      if (!channel->sentClose) {
+        bool sent;
+        if (!mayAnswer()) {
+          DataBuffer close;
+          channelMessage(97, channel->serverChannelNum, close);
+          sent = answer("CHANNEL_CLOSE", close);
+          channel->sentClose = true;
+        } else {
+          sent = tr.channelSendClose(*channel, pm, log, verbose);
+        }
+        if (!sent || (pm && pm->get_Aborted())) return Next::EndFalse;
+      }
+      return waitsForChannelData() ? finish() : readOn();
+    }
+    queue(channel ? 7 : 8);
+    return readOn();
+  }
+
+  Next channelEof() {
+    if (forGiven) {
+      channel->receivedEof = true;
+      eofReceived = true;
+      if (!waitsForChannelData()) return readOn();
+      if (tr.rekeyRunning) log.LogInfo("Waiting for re-key to complete.");
+      return finish();
+    }
+    queue(channel ? 9 : 10);
+    return readOn();
+  }
+
+  Next channelRequest() {
+    log.LogInfo("Received CHANNEL REQUEST message");
+    unsigned int reqCh = 0;
+    StringBuffer reqType;
+    if (!SshTransport::parseChannelRequest2(*msg, reqCh, reqType)) {
+      log.LogError("Failed to parse CHANNEL_REQUEST");
+      return readOn();
+    }
+    unsigned int idx = 1 + 4 + 4 + (unsigned int)reqType.getSize();
+    bool wantReply = false;
+    SshTransport::parseBool(*msg, idx, wantReply);
+    logPeerText(log, "requestType", reqType);
+    tr.toSessionLog("TRAN* Request Type: ", reqType.getString(), "\r\n");
+    tr.toSessionLog("TRAN* Channel: ", (int)reqCh, "\r\n");
+    if (reqType.equals("exit-status")) {
+      if (forGiven) {
+        channel->receivedExitStatus = true;
+        unsigned int n = 0;
+        StringBuffer ty;
+        SshTransport::parseExitStatus2(*msg, n, ty, channel->exitStatus);
+        log.LogDataLong("exitStatusCode", (int)channel->exitStatus);
+      } else {
+        queue(11);
+      }
+    } else if (wantReply) {
+      // Nothing we run asks for channel requests: every one that wants an answer is refused
+      // (keep-alive probes included), and none that does not want one is answered.
+      unsigned int serverChannel = forGiven ? channel->serverChannelNum : tr.openChannelNums[reqCh];
+      if (reqType.containsSubstringNoCase("keepalive@openssh.com")) {
+        DataBuffer empty;
+        if (!tr.sendIgnoreMsg(empty, pm, log, verbose)) return Next::EndFalse;
+      }
+      DataBuffer failure;
+      channelMessage(100, serverChannel, failure);
+      if (!answer("CHANNEL_FAILURE", failure)) {
+        log.LogError("Error sending CHANNEL_FAILURE message");
+        return Next::EndFalse;
+      }
+    }
+    return readOn();
+  }
+
+  Next requestReply() {
+    if (forGiven) return waitCode == 6 ? finish() : readOn();
+    if (t == 99) {
+      log.LogDataLong("requestedChannelNum", (int)chNum);
+      if (channel) log.LogDataLong("clientChannelNum", (int)channel->clientChannelNum);
+      log.LogDataLong("payloadLen", (int)msg->getSize());
+      log.LogDataHex("payloadBytes", msg->getData2(), msg->getSize() < 256 ? msg->getSize() : 256);
+    }
+    queue(t == 99 ? 12 : 13);
+    return readOn();
+  }
+
+  Next windowAdjust() {
+    unsigned int idx = 1, num = 0, add = 0;
+    if (SshTransport::parseUint32(*msg, idx, num) && SshTransport::parseUint32(*msg, idx, add)) {
+      // A window beyond 2^32-1 bytes saturates instead of wrapping to a small one.
+      if (forGiven)
+        channel->m_curServerWinSize = add > 0xFFFFFFFFu - channel->m_curServerWinSize
+                                          ? 0xFFFFFFFFu
+                                          : channel->m_curServerWinSize + add;
+      else
+        queue(14);
+    }
+    if (waitCode != 9) return readOn();
+    satisfied = true;
+    return tr.rekeyRunning ? Next::ReadOn : Next::EndTrue;
+  }
+
+  Next disconnect() {
+    disconnectReceived = true;
+    log.LogInfo("Received DISCONNECT message");
+    if (SshTransport::parseDisconnect(*msg, tr.disconnectCode, tr.disconnectReason, log)) {
+      logPeerText(log, "DisconnectReason", tr.disconnectReason);
+      tr.toSessionLog("TRAN* Reason: ", tr.disconnectReason.getString(), "\r\n");
+    }
+    failInfo.connectionClosed = 1;
+    tr.socket.CloseSocket(0, log);
+    return Next::EndFalse;
+  }
+
+  Next banner() {
+    log.LogInfo("[SSH] Received USERAUTH_BANNER");
+    XString language;
+    SshTransport::parseBannerMsg(*msg, tr.userAuthBanner, language, log);
+    return readOn();
+  }
+
+  Next globalRequest() {
+    log.LogInfo("[SSH] Received GLOBAL_REQUEST");
+    XString reqName;
+    bool wantReply = false;
+    if (SshTransport::parseGlobalRequest(*msg, reqName, wantReply, log)) {
+      logPeerText(log, "GlobalRequestName", reqName.getUtf8());
+      log.LogDataLong("WantReply", wantReply ? 1 : 0);
+      if (wantReply) {
+        DataBuffer reply;
+        reply.appendChar(82);
+        if (!answer("SSH2_MSG_REQUEST_FAILURE", reply)) {
+          log.LogError("Error sending SSH2_MSG_REQUEST_FAILURE message to server");
+          return Next::EndFalse;
+        }
+      }
+    }
+    return readOn();
+  }
+
+  Next keyExchange() {
+    if (t != 20 && !tr.rekeyRunning) return unexpected();
+    bool wasSatisfied = satisfied;
+    if (!tr.rekeyStep(*msg, pm, log, verbose)) {
+      // A failed key exchange leaves the two sides out of step.
+      tr.rekeyRunning = false;
+      tr.socket.CloseSocket(0, log);
+      failInfo.connectionClosed = 1;
+      return Next::EndFalse;
+    }
+    if (mayAnswer() && !sendHeldReplies()) return Next::EndFalse;
+    if (t == 21) {
+      if (wasSatisfied) {
+        log.LogInfo("Return condition previously satisfied, got the REKEY we were waiting "
+                    "for...");
+        return Next::EndTrue;
+      }
+      log.LogInfo("Return condition still not satisfied...");
+      log.LogDataLong("returnCondition", waitCode);
+    }
+    return readOn();
+  }
+
+  Next unexpected() {
+    log.LogInfo("Received unexpected SSH message");
+    log.LogData("msgType", name->getString());
+    if (name->beginsWith("Unknown(") && !tr.sendUnimplemented(tr.lastInSeqNum, pm, log, verbose))
+      return Next::EndFalse;
+    // Ending the call in the middle of a key exchange would let the caller send before the
+    // exchange is over.
+    return tr.rekeyRunning ? Next::ReadOn : Next::EndTrue;
+  }
+
+  SshTransport &tr;
+  const int waitCode;
+  SshChannel *const channel;
+  bool &eofReceived;
+  bool &closeReceived;
+  DataBuffer &out;
+  unsigned int &outType;
+  bool &disconnectReceived;
+  ProgressMonitor *const pm;
+  LogBase &log;
+  SocketReadFailInfo &failInfo;
+  bool &satisfied;
+  const bool verbose;
+
+  // The message in hand.
+  DataBuffer *msg = nullptr;
+  unsigned int t = 0;
+  const StringBuffer *name = nullptr;
+  unsigned int chNum = 0;
+  bool isChannelMsg = false;
+  bool forGiven = false; // a channel message for the caller's channel
+};
 } // namespace
 
 bool SshTransport::rekeyStep(DataBuffer &msg, ProgressMonitor *pm, LogBase &log, bool verbose) {
@@ -19,8 +433,18 @@ bool SshTransport::rekeyStep(DataBuffer &msg, ProgressMonitor *pm, LogBase &log,
   bool gex = kexAlgorithm == 160 || kexAlgorithm == 256;
   if (t == 20) {
     log.LogInfo("Received key exchange init message");
+    if (rekeyRunning) {
+      // Ours is out already and one KEXINIT a side is all an exchange has: a server that
+      // repeats its own before it has read ours gets no second one. The server signs the
+      // exchange with the last KEXINIT it sent, so that one takes the place of the first.
+      log.LogInfo("Key exchange already under way: the repeated KEXINIT is not answered.");
+      serverKexInit.clear();
+      serverKexInit.append(msg);
+      return true;
+    }
     if (!sendKexInit(pm, log, verbose)) return false;
     rekeyRunning = true;
+    rekeyNewKeysSent = false;
     if (!parseKexInit(msg, log)) return false;
     calcKeyExchangeNumBits(rekeyNumBits, rekeyPbits);
     log.LogDataLong("numBits", (int)rekeyNumBits);
@@ -41,6 +465,7 @@ bool SshTransport::rekeyStep(DataBuffer &msg, ProgressMonitor *pm, LogBase &log,
     if (!handleDhReply(msg, t, rekeyPbits, true, log, verbose)) return false;
     log.LogInfo("[SSH] Sending newkeys to server...");
     if (!sendNewKeys(pm, log, verbose)) return false;
+    rekeyNewKeysSent = true;
     log.LogInfo("Expecting newkeys from server...");
     return true;
   }
@@ -63,6 +488,8 @@ bool SshTransport::generalizedRead(int waitCode, unsigned int idleTimeoutMs,
   out.clear();
   eofReceived = closeReceived = disconnectReceived = satisfied = false;
   unsigned int start = TickSource::now();
+  Dispatch dispatch(*this, waitCode, channel, eofReceived, closeReceived, out, outType,
+                    disconnectReceived, pm, log, failInfo, satisfied, verbose);
   DataBuffer msg;
 
   for (;;) {
@@ -93,306 +520,13 @@ bool SshTransport::generalizedRead(int waitCode, unsigned int idleTimeoutMs,
     toSessionLog("TRAN< ", name.getString(), "\r\n");
     if (verbose) log.LogData("mType", name.getString());
 
-    // The caller reads exactly one message: the first that satisfied the wait.
-    auto hold = [&]() {
-      if (satisfied) return;
-      out.append(msg);
-      outType = t;
-      satisfied = true;
-    };
-    // 1: end the call with true; 0: read on; -1: end with false.
-    auto doReturn = [&]() -> int {
-      hold();
-      return rekeyRunning ? 0 : 1;
-    };
-    auto doContinue = [&]() -> int {
-      if (pm && pm->get_Aborted()) return -1;
-      if (waitCode == 99 && !isKexMessage(t)) {
-        hold();
-        if (!rekeyRunning) return 1;
-      }
-      return 0;
-    };
-
-    unsigned int chNum = parseChannelNum(msg);
-    bool isChannelMsg = t >= 91 && t <= 100;
-    bool forGiven = channel && isChannelMsg && chNum == channel->clientChannelNum;
-    int action = 0;
-
-    if (isChannelMsg && !forGiven && !openChannelNums.count(chNum)) {
-      // Never opened: queuing it would keep it for ever.
-      log.LogError("Received a message for a channel that is not open.");
-      log.LogDataLong("channelNum", (int)chNum);
-      log.LogData("msgType", name.getString());
-      action = doContinue();
-    } else {
-      switch (t) {
-      case 94:
-        if (channel && (waitCode == 3 || waitCode == 99)) {
-          if (forGiven) {
-            if (verbose) {
-              log.LogDataLong("payloadMsgType", (int)t);
-              log.LogDataLong("payloadLen", (int)msg.getSize());
-              if (msg.getSize() <= 1999) log.LogDataHex("payload", msg.getData2(), msg.getSize());
-              toSessionLog("TRAN* payload size: ", (int)msg.getSize(), "\r\n");
-            }
-            action = doReturn();
-            break;
-          }
-          queuePayload(msg, log, verbose, 2);
-        } else {
-          queuePayload(msg, log, verbose, 1);
-        }
-        action = doContinue();
-        break;
-      case 95:
-        if (channel && (waitCode == 3 || waitCode == 4 || waitCode == 99)) {
-          if (forGiven) {
-            if (verbose) log.LogInfo("Returning extended data...(1)");
-            action = doReturn();
-            break;
-          }
-          if (verbose) log.LogInfo("Queueing extended data...(2)");
-          queuePayload(msg, log, verbose, 4);
-        } else {
-          if (verbose) log.LogInfo("Queueing extended data...(1)");
-          queuePayload(msg, log, verbose, 3);
-        }
-        action = doContinue();
-        break;
-      case 6:
-        if (waitCode == 1) {
-          action = doReturn();
-          break;
-        }
-        log.LogInfo("Received unexpected SERVICE_ACCEPT message.");
-        action = doContinue();
-        break;
-      case 91:
-      case 92:
-        if (forGiven) {
-          action = waitCode == 5 ? doReturn() : doContinue();
-          break;
-        }
-        queuePayload(msg, log, verbose, t == 91 ? 5 : 6);
-        action = doContinue();
-        break;
-      case 60:
-        if (waitCode == 7 || waitCode == 8) {
-          action = doReturn();
-          break;
-        }
-        log.LogError("Received unexpected SSH2_MSG_USERAUTH_PK_OK message");
-        action = doContinue();
-        break;
-      case 51:
-      case 52:
-        if (waitCode == 7 || waitCode == 8) {
-          action = doReturn();
-          break;
-        }
-        queuePayload(msg, log, verbose, 15);
-        action = doContinue();
-        break;
-      case 2:
-        action = doContinue();
-        break;
-      case 3:
-        log.LogInfo("[SSH] Received UNIMPLEMENTED message");
-        if (waitCode == 1) {
-          hold();
-          action = rekeyRunning ? 0 : -1;
-          break;
-        }
-        action = doContinue();
-        break;
-      case 4:
-        log.LogInfo("[SSH] Received DEBUG message");
-        action = doContinue();
-        break;
-      case 97:
-        if (channel && verbose) {
-          log.LogInfo("Received CHANNEL CLOSE from server.");
-          log.LogDataLong("serverChannelNum", (int)channel->serverChannelNum);
-          log.LogDataLong("clientChannelNum", (int)channel->clientChannelNum);
-          log.LogDataLong("targetChannelNum", (int)chNum);
-        }
-        if (forGiven) {
-          channel->receivedClose = true;
-          closeReceived = true;
-          if (!channel->sentClose &&
-              (!channelSendClose(*channel, pm, log, verbose) || (pm && pm->get_Aborted())))
-            return false;
-          action = (waitCode == 3 || waitCode == 4 || waitCode == 99) ? doReturn() : doContinue();
-          break;
-        }
-        queuePayload(msg, log, verbose, channel ? 7 : 8);
-        action = doContinue();
-        break;
-      case 96:
-        if (forGiven) {
-          channel->receivedEof = true;
-          eofReceived = true;
-          if (waitCode == 3 || waitCode == 4 || waitCode == 99) {
-            if (rekeyRunning) log.LogInfo("Waiting for re-key to complete.");
-            action = doReturn();
-          } else {
-            action = doContinue();
-          }
-          break;
-        }
-        queuePayload(msg, log, verbose, channel ? 9 : 10);
-        action = doContinue();
-        break;
-      case 98: {
-        log.LogInfo("Received CHANNEL REQUEST message");
-        unsigned int reqCh = 0;
-        StringBuffer reqType;
-        if (!parseChannelRequest2(msg, reqCh, reqType)) {
-          log.LogError("Failed to parse CHANNEL_REQUEST");
-          action = doContinue();
-          break;
-        }
-        unsigned int idx = 1 + 4 + 4 + (unsigned int)reqType.getSize();
-        bool wantReply = false;
-        parseBool(msg, idx, wantReply);
-        logPeerText(log, "requestType", reqType);
-        toSessionLog("TRAN* Request Type: ", reqType.getString(), "\r\n");
-        toSessionLog("TRAN* Channel: ", (int)reqCh, "\r\n");
-        if (reqType.equals("exit-status")) {
-          if (forGiven) {
-            channel->receivedExitStatus = true;
-            unsigned int n = 0;
-            StringBuffer ty;
-            parseExitStatus2(msg, n, ty, channel->exitStatus);
-            log.LogDataLong("exitStatusCode", (int)channel->exitStatus);
-          } else {
-            queuePayload(msg, log, verbose, 11);
-          }
-        } else if (wantReply) {
-          // Nothing we run asks for channel requests: every one that wants an answer is refused
-          // (keep-alive probes included), and none that does not want one is answered.
-          SshChannel other;
-          SshChannel &target = forGiven ? *channel : other;
-          if (!forGiven) other.serverChannelNum = openChannelNums[reqCh];
-          if (reqType.containsSubstringNoCase("keepalive@openssh.com")) {
-            DataBuffer empty;
-            if (!sendIgnoreMsg(empty, pm, log, verbose)) return false;
-          }
-          if (!sendChannelFailure(target, pm, log, verbose)) return false;
-        }
-        action = doContinue();
-        break;
-      }
-      case 99:
-      case 100:
-        if (forGiven) {
-          action = waitCode == 6 ? doReturn() : doContinue();
-          break;
-        }
-        if (t == 99) {
-          log.LogDataLong("requestedChannelNum", (int)chNum);
-          if (channel) log.LogDataLong("clientChannelNum", (int)channel->clientChannelNum);
-          log.LogDataLong("payloadLen", (int)msg.getSize());
-          log.LogDataHex("payloadBytes", msg.getData2(), msg.getSize() < 256 ? msg.getSize() : 256);
-        }
-        queuePayload(msg, log, verbose, t == 99 ? 12 : 13);
-        action = doContinue();
-        break;
-      case 93: {
-        unsigned int idx = 1, num = 0, add = 0;
-        if (parseUint32(msg, idx, num) && parseUint32(msg, idx, add)) {
-          // A window beyond 2^32-1 bytes saturates instead of wrapping to a small one.
-          if (forGiven)
-            channel->m_curServerWinSize = add > 0xFFFFFFFFu - channel->m_curServerWinSize
-                                              ? 0xFFFFFFFFu
-                                              : channel->m_curServerWinSize + add;
-          else
-            queuePayload(msg, log, verbose, 14);
-        }
-        if (waitCode == 9) {
-          satisfied = true;
-          action = rekeyRunning ? 0 : 1;
-        } else {
-          action = doContinue();
-        }
-        break;
-      }
-      case 1: {
-        disconnectReceived = true;
-        log.LogInfo("Received DISCONNECT message");
-        if (parseDisconnect(msg, disconnectCode, disconnectReason, log)) {
-          logPeerText(log, "DisconnectReason", disconnectReason);
-          toSessionLog("TRAN* Reason: ", disconnectReason.getString(), "\r\n");
-        }
-        failInfo.connectionClosed = 1;
-        socket.CloseSocket(0, log);
-        return false;
-      }
-      case 53: {
-        log.LogInfo("[SSH] Received USERAUTH_BANNER");
-        XString language;
-        parseBannerMsg(msg, userAuthBanner, language, log);
-        action = doContinue();
-        break;
-      }
-      case 80: {
-        log.LogInfo("[SSH] Received GLOBAL_REQUEST");
-        XString reqName;
-        bool wantReply = false;
-        if (parseGlobalRequest(msg, reqName, wantReply, log)) {
-          logPeerText(log, "GlobalRequestName", reqName.getUtf8());
-          log.LogDataLong("WantReply", wantReply ? 1 : 0);
-          if (wantReply) {
-            DataBuffer reply;
-            reply.appendChar(82);
-            if (!sendMessage("SSH2_MSG_REQUEST_FAILURE", reply, pm, log, verbose)) {
-              log.LogError("Error sending SSH2_MSG_REQUEST_FAILURE message to server");
-              return false;
-            }
-          }
-        }
-        action = doContinue();
-        break;
-      }
-      case 20:
-      case 31:
-      case 33:
-      case 21:
-        if (t == 20 || rekeyRunning) {
-          bool wasSatisfied = satisfied;
-          if (!rekeyStep(msg, pm, log, verbose)) {
-            // A failed key exchange leaves the two sides out of step.
-            rekeyRunning = false;
-            socket.CloseSocket(0, log);
-            failInfo.connectionClosed = 1;
-            return false;
-          }
-          if (t == 21) {
-            if (wasSatisfied) {
-              log.LogInfo("Return condition previously satisfied, got the REKEY we were waiting "
-                          "for...");
-              return true;
-            }
-            log.LogInfo("Return condition still not satisfied...");
-            log.LogDataLong("returnCondition", waitCode);
-          }
-          action = doContinue();
-          break;
-        }
-        [[fallthrough]];
-      default:
-        log.LogInfo("Received unexpected SSH message");
-        log.LogData("msgType", name.getString());
-        if (name.beginsWith("Unknown(") && !sendUnimplemented(lastInSeqNum, pm, log, verbose))
-          return false;
-        // Ending the call in the middle of a key exchange would let the caller send before the
-        // exchange is over.
-        if (rekeyRunning) break;
-        return true;
-      }
+    switch (dispatch.handle(msg, t, name)) {
+    case Next::ReadOn:
+      break;
+    case Next::EndTrue:
+      return true;
+    case Next::EndFalse:
+      return false;
     }
-    if (action == 1) return true;
-    if (action == -1) return false;
   }
 }

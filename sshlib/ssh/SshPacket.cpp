@@ -165,7 +165,8 @@ bool SshTransport::sendMessage(const char *msgName, DataBuffer &payload, Progres
     wire.append(mac);
   }
   plain.secureClear();
-  bool ok = socket.SendBytes(wire, 4096, heartbeatMs, log, pm);
+  // The whole packet in one call: pieces of 4096 bytes cost a call (and an abort check) each.
+  bool ok = socket.SendBytes(wire, 2000000, heartbeatMs, log, pm);
   ++outSeqNum;
   if (!ok) toSessionLog("TRAN* ", "Failed to send.", "\r\n");
   if (verbose) log.LeaveContext();

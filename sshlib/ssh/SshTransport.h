@@ -214,6 +214,12 @@ public:
   unsigned int rekeyNumBits = 0;
   unsigned int rekeyPbits = 0;
   unsigned int rekeyReplyNum = 31;
+  // Answers the dispatcher owes the server (request and channel failures, a closing channel's
+  // CLOSE) between our KEXINIT and our NEWKEYS, when only transport and key-exchange messages may
+  // go out: sent, in order, right after our NEWKEYS. Name and payload.
+  std::vector<std::pair<std::string, std::string>> heldReplies;
+  // Our NEWKEYS of the running exchange is out: we may send again, under the new keys.
+  bool rekeyNewKeysSent = false;
 
   // Largest packet_length accepted from the server.
   static constexpr unsigned int kMaxPacketLength = 256 * 1024;

@@ -2,8 +2,14 @@
 // windows and packet sizes, endless questions or listings, replies out of step.
 #pragma once
 
+#include <chrono>
 #include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/FakeSshServer.h"
@@ -19,7 +25,12 @@ struct FakeSftpOptions {
   bool endlessQuestions = false;
   // Answers one whole SFTP packet (length, type, id, fields) with raw channel data to send.
   std::function<std::vector<std::string>(const std::string &packet)> reply;
+  // Grant back, with a WINDOW_ADJUST, every byte the client sends.
+  bool refillWindow = false;
 };
+
+// A reply piece that cuts the connection instead of answering.
+inline const std::string kSftpDrop = std::string("\0drop\0", 6);
 
 // An SFTP packet of a type with a request id and fields.
 inline std::string sftpPacket(unsigned char type, unsigned int id, const std::string &fields,
@@ -113,14 +124,23 @@ private:
         LogNull log;
         SshTransport::parseBinaryString(msg, idx, data, log);
         if (data.getSize() > maxPiece) maxPiece = data.getSize();
+        if (opts.refillWindow && data.getSize()) sendChannel(f, 93, sftpU32(data.getSize()));
         in.append((const char *)data.getData2(), data.getSize());
         while (in.size() >= 4) {
           unsigned int len = sftpIdOf("xxxxx" + in.substr(0, 4));
           if (in.size() < 4 + len) break;
           std::string pkt = in.substr(0, 4 + len);
           in.erase(0, 4 + len);
-          for (auto &piece : opts.reply(pkt))
-            sendChannel(f, 94, sftpStr(piece));
+          for (auto &piece : opts.reply(pkt)) {
+            if (piece == kSftpDrop) {
+              // The connection is cut, as a crashing server or a network would cut it.
+              f.s.socket.CloseSocket(0, f.log);
+              return;
+            }
+            // Within the client's packet size.
+            for (size_t at = 0; at < piece.size() || at == 0; at += 30000)
+              sendChannel(f, 94, sftpStr(piece.substr(at, 30000)));
+          }
         }
         continue;
       } else {
@@ -138,6 +158,168 @@ private:
 // The usual answer to INIT: VERSION 3.
 inline std::string sftpVersion(unsigned int v) {
   return sftpPacket(2, 0, sftpU32(v), false);
+}
+
+// Fields of a request packet, read in order from after the request id.
+struct SftpFields {
+  explicit SftpFields(const std::string &p) : pkt(p) {}
+  unsigned int u32() {
+    if (at + 4 > pkt.size()) return 0;
+    unsigned int v = sftpIdOf("xxxxx" + pkt.substr(at, 4));
+    at += 4;
+    return v;
+  }
+  unsigned long long u64() {
+    unsigned long long hi = u32();
+    return hi << 32 | u32();
+  }
+  std::string str() {
+    unsigned int n = u32();
+    std::string v = at <= pkt.size() ? pkt.substr(at, n) : "";
+    at += n;
+    return v;
+  }
+  const std::string &pkt;
+  size_t at = 9;
+};
+
+inline std::string sftpStatus(unsigned int id, unsigned int code, const std::string &msg = "") {
+  return sftpPacket(101, id, sftpU32(code) + sftpStr(msg) + sftpStr(""));
+}
+
+// A version-3 SFTP server over a tree the test describes: files with their bytes, and folders
+// whose names are asked for when listed (so a tree may be endless). Each request is answered
+// the usual way unless `hook` answers it first (a non-empty answer). Counts what it was asked.
+// Shared with the server thread: change it only before the client starts or through `mutex`.
+struct FakeSftpFs {
+  std::map<std::string, std::string> files;
+  // Entries of a folder: name and whether it is a folder; empty (or unset) for an empty folder.
+  std::function<std::vector<std::pair<std::string, bool>>(const std::string &path)> list;
+  std::function<std::vector<std::string>(const std::string &pkt)> hook;
+  // Milliseconds each READ answer waits.
+  int readDelayMs = 0;
+  std::mutex mutex;
+  std::map<int, int> asked; // by packet type
+  std::vector<std::string> removed;
+
+  int count(int type) {
+    std::lock_guard lock(mutex);
+    return asked[type];
+  }
+  std::vector<std::string> reply(const std::string &pkt) {
+    unsigned char type = (unsigned char)pkt[4];
+    {
+      std::lock_guard lock(mutex);
+      ++asked[type];
+    }
+    if (hook) {
+      auto answer = hook(pkt);
+      if (!answer.empty()) return answer;
+    }
+    unsigned int id = sftpIdOf(pkt);
+    SftpFields in(pkt);
+    auto fileAttrs = [&](const std::string &path) {
+      auto it = files.find(path);
+      size_t size = it == files.end() ? 0 : it->second.size();
+      return sftpU32(0x5) + sftpU32(0) + sftpU32((unsigned)size) + sftpU32(0100644);
+    };
+    const std::string dirAttrs = sftpU32(0x4) + sftpU32(040755);
+    auto attrsOf = [&](const std::string &path) {
+      return files.count(path) ? fileAttrs(path) : dirAttrs;
+    };
+    switch (type) {
+    case 1:
+      return {sftpVersion(3)};
+    case 16: { // REALPATH
+      std::string p = in.str();
+      if (p == "." || p.empty()) p = "/";
+      return {sftpPacket(104, id, sftpU32(1) + sftpStr(p) + sftpStr(p) + sftpU32(0))};
+    }
+    case 7:
+    case 17: { // LSTAT, STAT
+      std::string p = in.str();
+      std::lock_guard lock(mutex);
+      bool file = files.count(p) != 0;
+      if (!file && !list) return {sftpStatus(id, 2, "No such file")};
+      return {sftpPacket(105, id, attrsOf(p))};
+    }
+    case 8: { // FSTAT
+      std::string h = in.str();
+      std::lock_guard lock(mutex);
+      return {sftpPacket(105, id, attrsOf(h.substr(2)))};
+    }
+    case 3: { // OPEN
+      std::string p = in.str();
+      unsigned int flags = in.u32();
+      std::lock_guard lock(mutex);
+      if (flags & 0x8) files[p];
+      if (flags & 0x10) files[p].clear();
+      if (!files.count(p)) return {sftpStatus(id, 2, "No such file")};
+      return {sftpPacket(102, id, sftpStr("f:" + p))};
+    }
+    case 11: // OPENDIR
+      return {sftpPacket(102, id, sftpStr("d:" + in.str()))};
+    case 12: { // READDIR: everything at once, then end of folder
+      std::string h = in.str();
+      std::lock_guard lock(mutex);
+      if (listed_.count(h)) return {sftpStatus(id, 1, "EOF")};
+      listed_.insert(h);
+      auto entries = list ? list(h.substr(2)) : std::vector<std::pair<std::string, bool>>{};
+      std::string body = sftpU32((unsigned)entries.size());
+      for (auto &[name, dir] : entries) {
+        std::string full = h.substr(2) + "/" + name;
+        body += sftpStr(name) + sftpStr(name) + (dir ? dirAttrs : fileAttrs(full));
+      }
+      return {sftpPacket(104, id, body)};
+    }
+    case 4: { // CLOSE
+      std::string h = in.str();
+      std::lock_guard lock(mutex);
+      listed_.erase(h);
+      return {sftpStatus(id, 0)};
+    }
+    case 5: { // READ
+      std::string h = in.str();
+      unsigned long long off = in.u64();
+      unsigned int len = in.u32();
+      if (readDelayMs) std::this_thread::sleep_for(std::chrono::milliseconds(readDelayMs));
+      std::lock_guard lock(mutex);
+      const std::string &data = files[h.substr(2)];
+      if (off >= data.size()) return {sftpStatus(id, 1, "EOF")};
+      return {sftpPacket(103, id, sftpStr(data.substr(off, len)))};
+    }
+    case 6: { // WRITE
+      std::string h = in.str();
+      unsigned long long off = in.u64();
+      std::string data = in.str();
+      std::lock_guard lock(mutex);
+      std::string &f = files[h.substr(2)];
+      if (f.size() < off + data.size()) f.resize(off + data.size());
+      f.replace(off, data.size(), data);
+      return {sftpStatus(id, 0)};
+    }
+    case 13: { // REMOVE
+      std::string p = in.str();
+      std::lock_guard lock(mutex);
+      if (!files.erase(p)) return {sftpStatus(id, 2, "No such file")};
+      removed.push_back(p);
+      return {sftpStatus(id, 0)};
+    }
+    default:
+      return {sftpStatus(id, 0)};
+    }
+  }
+
+private:
+  std::set<std::string> listed_;
+};
+
+// A fake SFTP server answering from a shared tree.
+inline FakeSftpOptions fsOptions(const std::shared_ptr<FakeSftpFs> &fs) {
+  FakeSftpOptions o;
+  o.refillWindow = true;
+  o.reply = [fs](const std::string &pkt) { return fs->reply(pkt); };
+  return o;
 }
 
 } // namespace testsupport

@@ -26,6 +26,8 @@ struct FakeSshOptions {
   bool badF = false; // sends f = 1, which makes K = 1
   // Run between the client's NEWKEYS and ours, with our old outgoing keys still in force.
   std::function<bool(class FakeSshServer &)> beforeNewKeys;
+  // Run in a re-key after our KEXINIT went out and before the client's is read.
+  std::function<bool(class FakeSshServer &)> afterKexInit;
 };
 
 class FakeSshServer {
@@ -76,7 +78,15 @@ public:
     return s.socket.SendBytes(out, 0, 0, log, nullptr);
   }
   bool send(DataBuffer &payload) { return s.sendMessage("fake", payload, nullptr, log, false); }
-  bool read(DataBuffer &payload) { return s.readRawPacket(payload, 0, nullptr, log, false); }
+  bool read(DataBuffer &payload) {
+    if (!s.readRawPacket(payload, 0, nullptr, log, false)) return false;
+    received.push_back(SshTransport::msgType(payload));
+    return true;
+  }
+  // Ends when the script has run (the destructor waits too).
+  void join() {
+    if (thread_.joinable()) thread_.join();
+  }
   // Reads until a message of the type arrives.
   bool readType(unsigned int type, DataBuffer &payload) {
     for (int i = 0; i < 20; ++i) {
@@ -112,7 +122,9 @@ public:
     SshTransport::pack_uint32(0, kexinit);
     s.serverKexInit.clear();
     s.serverKexInit.append(kexinit);
-    if (!send(kexinit) || !readType(20, msg)) return false;
+    if (!send(kexinit)) return false;
+    if (!first && opts.afterKexInit && !opts.afterKexInit(*this)) return false;
+    if (!readType(20, msg)) return false;
     s.clientKexInit.clear();
     s.clientKexInit.append(msg);
     if (!readType(30, msg)) return false;
@@ -180,6 +192,7 @@ public:
 
   FakeSshOptions opts;
   int port = 0;
+  std::vector<unsigned int> received; // types of the messages read, in order
   SshTransport s;
   LogNull log;
 

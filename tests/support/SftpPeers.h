@@ -2,9 +2,15 @@
 // over a folder, a session that is connected, logged in and initialised, and file checks.
 #pragma once
 
+#include <dirent.h>
 #include <pwd.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <map>
+#include <set>
+#include <sstream>
 #include <string>
 
 #include "sshlib/core/Logger.h"
@@ -89,6 +95,78 @@ inline std::string sftpSession(ClsSFtp &s, int port, const char *user = kSftpUse
   if (!s.AuthenticatePw(u, p, nullptr)) return "auth: " + logText(s);
   if (!s.InitializeSftp(nullptr)) return "init: " + logText(s);
   return "";
+}
+
+// The pids of every process, with their parents.
+inline std::map<pid_t, pid_t> processParents() {
+  std::map<pid_t, pid_t> parents;
+  DIR *d = ::opendir("/proc");
+  for (dirent *e; d && (e = ::readdir(d));) {
+    pid_t pid = (pid_t)std::atol(e->d_name);
+    if (pid <= 0) continue;
+    std::string stat = readFile("/proc/" + std::string(e->d_name) + "/stat");
+    auto close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(stat.substr(close + 1));
+    std::string state;
+    long ppid = 0;
+    rest >> state >> ppid;
+    parents[pid] = (pid_t)ppid;
+  }
+  if (d) ::closedir(d);
+  return parents;
+}
+
+// Sends a signal to every process a server on a loopback port started for its connections
+// (OpenSSH's sshd starts one or two per connection), never to the listening process itself nor
+// to any other server's. Returns how many were signalled.
+inline int signalServerSessions(int port, int sig) {
+  char hexPort[8];
+  std::snprintf(hexPort, sizeof hexPort, ":%04X", port);
+  std::string inode;
+  for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::istringstream lines(readFile(table));
+    for (std::string line; std::getline(lines, line);) {
+      std::istringstream f(line);
+      std::string sl, local, remote, st, q, tm, retr, uid, to, ino;
+      f >> sl >> local >> remote >> st >> q >> tm >> retr >> uid >> to >> ino;
+      if (st == "0A" && local.size() > 5 && local.substr(local.size() - 5) == hexPort) inode = ino;
+    }
+  }
+  if (inode.empty()) return 0;
+  // The process that holds the listening socket.
+  const std::string target = "socket:[" + inode + "]";
+  const auto parents = processParents();
+  pid_t listener = 0;
+  for (auto &[pid, ppid] : parents) {
+    std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *d = ::opendir(fds.c_str());
+    for (dirent *e; d && !listener && (e = ::readdir(d));) {
+      char link[256] = {};
+      std::string fd = fds + "/" + e->d_name;
+      ssize_t n = ::readlink(fd.c_str(), link, sizeof link - 1);
+      if (n > 0 && target == std::string(link, (size_t)n)) listener = pid;
+    }
+    if (d) ::closedir(d);
+    if (listener) break;
+  }
+  if (!listener) return 0;
+  // Its descendants, by their parents.
+  std::set<pid_t> tree{listener};
+  for (bool grew = true; grew;) {
+    grew = false;
+    for (auto &[pid, ppid] : parents)
+      if (tree.count(ppid) && tree.insert(pid).second) grew = true;
+  }
+  int signalled = 0;
+  for (pid_t pid : tree)
+    if (pid != listener && ::kill(pid, sig) == 0) ++signalled;
+  return signalled;
+}
+
+// Cuts every connection the server is serving, as a crash or a network would cut it.
+inline int killServerSessions(int port) {
+  return signalServerSessions(port, SIGKILL);
 }
 
 inline XString &xs(XString &x, const std::string &s) {

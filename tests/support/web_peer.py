@@ -42,6 +42,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send(page(int(p[6:] or 0)).encode())
         elif p.startswith("/files/"):
             self.send(p[7:].encode(), "application/octet-stream")
+        elif p == "/notes.txt":
+            self.send(b"line one\n  <b>two</b> & three\r\n\nend", "text/plain; charset=utf-8")
         elif p == "/redirect":
             self.send_response(302)
             self.send_header("Location", "/page/1")

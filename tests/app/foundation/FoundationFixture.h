@@ -8,6 +8,7 @@
 #include "platform/foundation/Text.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/media/Image.h"
+#include "platform/media/PhotoLibrary.h"
 
 #include <gtest/gtest.h>
 
@@ -25,8 +26,11 @@ protected:
     platform::media::ImageRegistry::shared().clear();
     platform::setCollationLocale("en_US");
     platform::DeviceProfile::setCurrent(platform::DeviceProfile::iPhone());
+    // The user's own pictures never reach a test: the library is absent until a case makes it.
+    platform::media::PhotoLibrary::setPicturesFolder(tmp_->path() + "/Pictures");
   }
   void TearDown() override {
+    platform::media::PhotoLibrary::setPicturesFolder(std::nullopt);
     platform::Paths::setHome("");
     platform::Paths::setResources("");
     platform::UserDefaults::resetStandard();

@@ -4,6 +4,8 @@
 // Saved Files refresh.
 #include "tests/app/queue/QueueTestSupport.h"
 
+#include "tests/support/LabelFit.h"
+
 #include "platform/foundation/FileManager.h"
 
 using namespace queuetest;
@@ -88,6 +90,33 @@ TEST_F(QueueTest, ScreenShowsRowsTitleAndBadge) {
   queue_->stopBatchItemPK(key, false);
   EXPECT_TRUE(bar->isHidden());
   EXPECT_EQ(queue_->batchItemList()[0]->start(), 524288); // the stop kept the saved offset
+}
+
+// The title line under "Transfers" carries what is left and how fast it goes; it must show whole
+// in the navigation bar for every figure a transfer reaches, from a small file to gigabytes at
+// loopback speed.
+TEST_F(QueueTest, TitleLineShowsSizeAndSpeedWhole) {
+  makeQueue();
+  auto details = queue_->titleDetails();
+  ASSERT_TRUE(details);
+  auto view = details->superview(); // the title while the queue runs
+  ASSERT_TRUE(view);
+  EXPECT_LE(view->frame().size.height, 44) << "inside the navigation bar";
+  const auto inside = view->bounds();
+  for (auto &label : view->subviews()) {
+    const auto f = label->frame();
+    EXPECT_TRUE(f.origin.x >= 0 && f.origin.y >= 0 &&
+                f.origin.x + f.size.width <= inside.size.width + 0.5 &&
+                f.origin.y + f.size.height <= inside.size.height + 0.5)
+        << "a line of the title lies outside the title";
+  }
+  for (const char *text : {"3.0 MB", "3.0 MB  100.0 KB/Sec", "50.0 MB @ 5084.0 KB/Sec",
+                           "10240.0 MB @ 307200.0 KB/Sec"}) {
+    details->setText(text);
+    const auto fit = testsupport::fitOfLabel(*details);
+    EXPECT_TRUE(fit.whole) << text << ": " << fit.width << " points at " << fit.fontSize;
+    EXPECT_GE(fit.fontSize, 9) << text << " is too small to read";
+  }
 }
 
 TEST_F(QueueTest, EditDeleteMoveAndDeleteAll) {

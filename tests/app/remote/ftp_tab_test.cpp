@@ -1,24 +1,66 @@
 // The FTP tab's screens without a server: the connect screen's checks, normalisation and bookmark
-// auto-connect, the edit-state restore at start, the permissions editor and the folder screen's
-// button for an entry.
+// auto-connect, the web addresses it hands over and keeps, the edit-state restore at start (iPad
+// file tabs too), the permissions editor, and the folder screen's button for an entry, its rows
+// and title, where its sheets open on iPad, and how an SFTP error stays and goes.
 #include "app/remote/ChmodViewController.h"
 #include "app/remote/Connect.h"
 #include "app/remote/DirViewer.h"
 
 #include "tests/app/foundation/ScreenFixture.h"
 
+#include "app/foundation/Database.h"
+#include "app/foundation/DirTableCell.h"
 #include "app/foundation/Globals.h"
 #include "app/foundation/Scrambler.h"
 #include "app/foundation/SettingsKeys.h"
 
+#include "platform/device/DeviceProfile.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/UserDefaults.h"
+
+#include <sqlite3.h>
 
 using namespace platform;
 using namespace platform::ui;
 
 namespace {
+
+// An SFTP service that does nothing: connected and idle, or not.
+class IdleSftp : public SFTPWrapper {
+public:
+  bool connected = true;
+  void reinit() override {}
+  bool isConnected() override { return connected; }
+  bool isActive() override { return false; }
+  bool isAnythingPending() override { return false; }
+  void paused() override {}
+  std::string userRootDir() override { return "/home/u"; }
+  std::string lastOperationDir() override { return ""; }
+  void setDir(const std::string &) override {}
+  void getThisDirectory(const std::string &) override {}
+  void getDirectory() override {}
+  void setupToDownloadThisFile(const std::string &, const std::string &, bool) override {}
+  void downloadFile() override {}
+  void setupToUploadThisFile(const std::string &, const std::string &) override {}
+  void uploadFile() override {}
+  void createDirectory(const std::string &) override {}
+  void deleteFile(const std::string &) override {}
+  void deleteDirectory(const std::string &) override {}
+  void renameFile(const std::string &, const std::string &) override {}
+  void changePermissions(const std::string &, int) override {}
+  void batchDirectoryDownload(const std::string &) override {}
+  void nextBatchDirectory() override {}
+  void doneBatchItem() override {}
+};
+
+std::shared_ptr<DirItemInfo> entry(const char *name, int64_t size, bool folder = false) {
+  auto e = std::make_shared<DirItemInfo>();
+  e->setName(name);
+  e->size = std::to_string(size);
+  e->isDirectory = folder;
+  return e;
+}
 
 class FtpTabTest : public ScreenTest {
 protected:
@@ -172,13 +214,6 @@ TEST_F(FtpTabTest, PermissionsEditorReadsTheListingAndHandsBackOnSaveOnly) {
 }
 
 TEST_F(FtpTabTest, RightButtonForTheCheckedEntry) {
-  auto entry = [](const char *name, int64_t size, bool folder = false) {
-    auto e = std::make_shared<DirItemInfo>();
-    e->setName(name);
-    e->size = std::to_string(size);
-    e->isDirectory = folder;
-    return e;
-  };
   struct Case {
     std::shared_ptr<DirItemInfo> e;
     bool anonymous;
@@ -195,6 +230,149 @@ TEST_F(FtpTabTest, RightButtonForTheCheckedEntry) {
   for (auto &c : cases)
     EXPECT_EQ(DirViewer::buttonFor(c.e.get(), c.anonymous), c.button) << c.e->name();
   EXPECT_EQ(DirViewer::buttonFor(nullptr, false), DirViewer::kNoButton);
+}
+
+TEST_F(FtpTabTest, WebAddressesOfBookmarks) {
+  // A picked bookmark's address opens in the web tab once.
+  set("WebPreviewTab", "1");
+  set("OpenInWebView", "http://picked.example/");
+  std::vector<std::string> opened;
+  connect = std::make_shared<Connect>();
+  connect->hooks.openWebViewURL = [&](const std::string &url) { opened.push_back(url); };
+  window->setRootViewController(std::make_shared<NavigationController>(connect));
+  connect->viewWillAppear(false);
+  EXPECT_EQ(opened, std::vector<std::string>{"http://picked.example/"});
+  EXPECT_EQ(get("OpenInWebView"), "");
+
+  // A new bookmark keeps the web tab's address, unless it is one of the program's own pages.
+  struct Case {
+    const char *shown, *kept;
+  } cases[] = {{"http://docs.example.org/a?b=1", "http://docs.example.org/a?b=1"},
+               {"http://www.ferrowen.example/welcome/3/", ""},
+               {"https://FERROWEN.example:8443/x", ""},
+               {"http://ferrowen.example.evil.test/", "http://ferrowen.example.evil.test/"},
+               {"", ""}};
+  int n = 0;
+  for (auto &c : cases) {
+    connect->hooks.webViewURL = [&] { return std::string(c.shown); };
+    connect->serverName->setText("host" + std::to_string(++n) + ".example");
+    connect->doAddBookmark("b");
+    sqlite3 *db = OpenDatabase();
+    ASSERT_TRUE(db);
+    EXPECT_NE(SQLGetCountNotZero(db, "SELECT pk FROM bookmark WHERE server='" +
+                                         connect->serverName->text() + "' AND weburl='" + c.kept +
+                                         "'"),
+              0)
+        << c.shown;
+    sqlite3_close(db);
+  }
+}
+
+TEST_F(FtpTabTest, IPadReopensTheUsedFileTabsInOrder) {
+  DeviceProfile::setCurrent(DeviceProfile::iPad());
+  set("TabIndexMax", "3");
+  for (int slot : {0, 2}) {
+    set(keyIndexIsUsed(slot), "1");
+    set(keyForTab(slot, "EditingServerAddress"), "server" + std::to_string(slot));
+    set(keyForTab(slot, "EditingFTPFile"), "/tmp/file" + std::to_string(slot));
+    set(keyForTab(slot, "EditingFileName"), "file" + std::to_string(slot));
+  }
+  set(keyIndexIsUsed(1), "0");
+  set(kServerNameKey, "mine.example");
+  connect = std::make_shared<Connect>();
+  connect->hooks.reachable = [] { return false; };
+  std::vector<std::string> opened;
+  int renumbered = 0;
+  connect->hooks.openEditorTab = [&](const std::string &path, const std::string &name,
+                                     const std::string &) {
+    // The editor takes its server from the settings as it is made.
+    opened.push_back(path + "|" + name + "|" + get(kServerNameKey));
+  };
+  connect->hooks.fixTabIndexes = [&] { ++renumbered; };
+  window->setRootViewController(std::make_shared<NavigationController>(connect));
+  RunLoop::main()->runPending();
+  ASSERT_EQ(alertTitles(), std::vector<std::string>{"Continue Editing?"});
+  EXPECT_EQ(probe->pendingAlerts()[0].message,
+            "2 File(s) were being edited when Ferrowen was closed.");
+  ASSERT_TRUE(probe->answerAlert("Edit File(s)"));
+  EXPECT_EQ(opened,
+            (std::vector<std::string>{"/tmp/file0|file0|server0", "/tmp/file2|file2|server2"}));
+  EXPECT_EQ(renumbered, 1);
+  EXPECT_EQ(get(kServerNameKey), "mine.example");
+  DeviceProfile::setCurrent(DeviceProfile::iPhone());
+}
+
+TEST_F(FtpTabTest, FolderScreenRowsTitleAndSheets) {
+  for (bool pad : {false, true}) {
+    DeviceProfile::setCurrent(pad ? DeviceProfile::iPad() : DeviceProfile::iPhone());
+    auto sftp = std::make_shared<IdleSftp>();
+    sftp->setServer("host.example");
+    auto screen = DirViewer::initWithExistingSFTPConnection(sftp);
+    nav->pushViewController(screen, false);
+    screen->gotDirectory(*sftp, {entry("sub", 0, true), entry("a.txt", 5)});
+    EXPECT_EQ(screen->currentToolbar, 2);
+    EXPECT_EQ(screen->originalRootDir, "/home/u");
+    // Two lines: the server, and "/" for the starting folder.
+    auto title = screen->navigationItem().titleView();
+    ASSERT_TRUE(title);
+    ASSERT_EQ(title->subviews().size(), 2u);
+    EXPECT_EQ(std::dynamic_pointer_cast<Label>(title->subviews()[0])->text(), "host.example");
+    EXPECT_EQ(std::dynamic_pointer_cast<Label>(title->subviews()[1])->text(), "/");
+    // Each row's menu button names its row; folders and files have their own images.
+    const std::string device = pad ? "ipad" : "iphone";
+    for (auto [row, name, image] :
+         {std::tuple{0, "sub", device + "-button-dir.png"}, {1, "a.txt", device + "-button.png"}}) {
+      auto cell = screen->tableView->cellForRowAtIndexPath(IndexPath{0, row});
+      ASSERT_TRUE(cell);
+      auto button = std::dynamic_pointer_cast<TableCellButton>(cell->accessoryView());
+      ASSERT_TRUE(button) << name;
+      EXPECT_EQ(button->accessibilityLabel(), std::string(name) + " Menu");
+      EXPECT_EQ(button->imageForState(ControlState::Normal), image);
+    }
+    EXPECT_EQ(screen->getFolderContentsDictionary(),
+              (std::map<std::string, std::string>{{"a.txt", "1"}, {"sub", "1"}}));
+    // iPad: sheets open from the button or the row that asked for them; iPhone: the tab bar or
+    // the view.
+    ASSERT_TRUE(probe->tap("a.txt Menu")) << probe->lastError();
+    auto sheets = window->actionSheets();
+    ASSERT_FALSE(sheets.empty());
+    EXPECT_EQ(sheets.back()->anchor().kind == Anchor::Kind::Rect, pad);
+    ASSERT_TRUE(probe->answerSheet("Cancel"));
+    ASSERT_TRUE(probe->tap("Sort"));
+    EXPECT_EQ(window->actionSheets().back()->anchor().kind == Anchor::Kind::BarButtonItem, pad);
+    ASSERT_TRUE(probe->answerSheet("Cancel"));
+    nav->popToRootViewControllerAnimated(false);
+  }
+  DeviceProfile::setCurrent(DeviceProfile::iPhone());
+}
+
+TEST_F(FtpTabTest, SftpErrorStaysItsWhileThenTheFolderToolbarReturns) {
+  auto sftp = std::make_shared<IdleSftp>();
+  auto screen = DirViewer::initWithExistingSFTPConnection(sftp);
+  nav->pushViewController(screen, false);
+  screen->gotDirectory(*sftp, {entry("a.txt", 5)});
+  ASSERT_EQ(screen->currentToolbar, 2);
+  // An error, left alone: shown for six seconds, through the end of its operation.
+  screen->errorStatus(*sftp, "Error Deleting File!");
+  screen->sftpConnectionDone(*sftp);
+  EXPECT_EQ(screen->currentToolbar, 3);
+  EXPECT_EQ(screen->progressText->text(), "Error Deleting File!");
+  advance(seconds(5.5));
+  EXPECT_EQ(screen->currentToolbar, 3);
+  advance(seconds(1));
+  EXPECT_EQ(screen->currentToolbar, 2);
+  // An error followed by new work: the work's status stays.
+  screen->errorStatus(*sftp, "Error Renaming File!");
+  advance(seconds(2));
+  screen->connectStatus(*sftp, "Loading Directory...");
+  advance(seconds(10));
+  EXPECT_EQ(screen->currentToolbar, 3);
+  EXPECT_EQ(screen->progressText->text(), "Loading Directory...");
+  // A screen that is not connected waits in the status toolbar, whatever it had listed.
+  sftp->connected = false;
+  screen->showAppropriateToolbar();
+  screen->viewWillAppear(false);
+  EXPECT_EQ(screen->currentToolbar, 3);
 }
 
 } // namespace

@@ -155,6 +155,49 @@ TEST_F(WebServerConnectionTest, FilesMissingFilesAndFoldersWithoutTheirSlash) {
   EXPECT_NE(page.body.find("action=\"/elsewhere.example/../\""), std::string::npos) << page.body;
 }
 
+TEST_F(WebServerConnectionTest, StatusLinesCarryTheirReasonAndErrorsAreNotCached) {
+  makeFile("a.txt", "A");
+  makeFile("Docs/b.txt", "B");
+  const struct {
+    const char *name;
+    std::string request;
+    int status;
+    const char *reason;
+  } cases[] = {
+      {"file", "GET /a.txt HTTP/1.0\r\n\r\n", 200, "OK"},
+      {"folder page", "GET /Docs/ HTTP/1.0\r\n\r\n", 200, "OK"},
+      {"folder without its slash", "GET /Docs HTTP/1.0\r\n\r\n", 301, "Moved Permanently"},
+      {"missing file, templates' page", "GET /gone.txt HTTP/1.0\r\n\r\n", 404, "Not Found"},
+      {"missing folder", "GET /Gone/ HTTP/1.0\r\n\r\n", 404, "Not Found"},
+      {"other method", "PUT /a.txt HTTP/1.0\r\n\r\n", 501, "Not Implemented"},
+      {"post without length",
+       "POST / HTTP/1.0\r\nContent-Type: multipart/form-data; boundary=b\r\n\r\n", 411,
+       "Length Required"},
+      {"head without end", "GET / HTTP/1.0\r\nX-Long: " + std::string(70000, 'x'), 400,
+       "Bad Request"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    const WebReply r = exchange({c.request});
+    EXPECT_EQ(r.statusLine, "HTTP/1.0 " + std::to_string(c.status) + " " + c.reason) << r.raw;
+    if (c.status >= 400) {
+      // Shown afresh once the file is there.
+      EXPECT_EQ(r.header("cache-control"), "no-store") << r.headerText;
+      EXPECT_EQ(r.header("expires"), "") << r.headerText;
+    } else {
+      EXPECT_EQ(r.header("cache-control").find("no-store"), std::string::npos) << r.headerText;
+    }
+  }
+  // The file replies themselves keep their hour in caches.
+  EXPECT_EQ(get("/a.txt").header("cache-control"), "max-age=3600");
+  EXPECT_NE(get("/a.txt").header("expires"), "");
+  // Logins refused: the same.
+  setSharing("alice", "s3cret");
+  const WebReply refused = get("/a.txt");
+  EXPECT_EQ(refused.statusLine, "HTTP/1.0 401 Unauthorized");
+  EXPECT_EQ(refused.header("cache-control"), "no-store");
+}
+
 TEST_F(WebServerConnectionTest, BasicAuthenticationAndBadLogins) {
   setSharing("alice", "s3cret");
   set(kiPhoneNameKey, "Test Phone");

@@ -22,6 +22,8 @@
 #include "platform/foundation/UserDefaults.h"
 #include "platform/ui/Window.h"
 
+#include "platform/media/MoviePlayer.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -45,8 +47,12 @@ protected:
     delegate = std::make_shared<FerrowenAppDelegate>();
     platform::Application::shared().setDelegate(delegate);
     root = platform::Paths::documents() + "/Files";
+    // Media never reach a desktop player from a test.
+    platform::MoviePlayer::setLauncher([](const std::vector<std::string> &) { return true; });
   }
   void TearDown() override {
+    platform::MoviePlayer::finish();
+    platform::MoviePlayer::setLauncher(nullptr);
     for (auto &alert : std::vector(platform::ui::Window::keyWindow()->alerts()))
       alert->dismissWithClickedButtonIndex(0, false);
     FTPServer::disconnectAll();

@@ -1,9 +1,11 @@
 // The lifecycle of the launched application: the passcode asked after 60 s or more away, the
 // servers, the queue and the temporary files, and the device's idle timer.
 #include "AppFixture.h"
+#include "tests/support/LabelFit.h"
 
 #include "app/ftp/FTPServices.h"
 #include "app/shell/HelpScreens.h"
+#include "app/shell/ShellConnect.h"
 
 using namespace platform;
 using namespace platform::ui;
@@ -44,6 +46,48 @@ TEST_F(AppTest, PasscodeIsAskedAfterSixtySecondsAwayOrMore) {
   advance(3600);
   app.enterForeground();
   EXPECT_EQ(modalCount(), 0u);
+}
+
+// The lock a person meets at start: its field says what to type, and a code that does not match
+// is answered on the screen instead of leaving the person guessing.
+TEST_F(AppTest, StartupLockAsksForThePasscodeAndSaysWhenItIsWrong) {
+  setPasscode("Secret");
+  globalUserDefaults->setObject("127.0.0.1", kServerNameKey); // not a fresh install
+  globalUserDefaults->setObject("1", "TutorialPrompt");       // nor a first start
+  attachConnectScreen(delegate);
+  boot();
+  ASSERT_EQ(modalCount(), 1u);
+  auto field = probe->find<TextField>("Passcode");
+  ASSERT_TRUE(field) << "the field is found by its label";
+  EXPECT_FALSE(field->placeholder().empty());
+  EXPECT_TRUE(probe->find("Enter Passcode"));
+  EXPECT_FALSE(probe->find("Wrong passcode. Try again.")) << "nothing is wrong before a try";
+  std::shared_ptr<Label> message;
+  for (auto &v : field->superview()->subviews())
+    if (auto l = std::dynamic_pointer_cast<Label>(v);
+        l && l->text() == "Wrong passcode. Try again.")
+      message = l;
+  ASSERT_TRUE(message);
+  // The field keeps what was typed: a person takes it back key by key.
+  const auto erase = [&] {
+    return field->text().empty() || probe->backspace("Passcode", field->text().size());
+  };
+  for (const char *wrong : {"", "secret", "Secre", "Secret ", "SecretSecret"}) {
+    ASSERT_TRUE(erase()) << probe->lastError();
+    if (*wrong) {
+      ASSERT_TRUE(probe->type("Passcode", wrong));
+    }
+    ASSERT_TRUE(probe->pressReturn("Passcode")) << probe->lastError();
+    EXPECT_EQ(modalCount(), 1u) << '"' << wrong << '"';
+    EXPECT_EQ(probe->find("Wrong passcode. Try again."), message) << '"' << wrong << '"';
+    EXPECT_EQ(field->text(), wrong) << "the code stays to be mended";
+    EXPECT_EQ(testsupport::labelsCutIn(*field->superview()), std::vector<std::string>{});
+  }
+  ASSERT_TRUE(erase());
+  ASSERT_TRUE(probe->type("Passcode", "Secret"));
+  ASSERT_TRUE(probe->pressReturn("Passcode"));
+  EXPECT_EQ(modalCount(), 0u);
+  EXPECT_TRUE(message->isHidden()) << "a lock shown again starts without the complaint";
 }
 
 TEST_F(AppTest, LifecycleDrivesServersQueueAndTemporaryFiles) {
@@ -101,6 +145,33 @@ TEST_F(AppTest, MediaPlaybackRemovesOnlyFilesAskedToBeRemoved) {
     EXPECT_EQ(modalCount(), 0u);
     EXPECT_EQ(FileManager::fileExists(file("clip.mp4")), !cleanup);
   }
+}
+
+TEST_F(AppTest, PlayThenDeleteRemovesOnlyThePlayedFileOfTheApplicationsStorage) {
+  boot();
+  testsupport::TempDir outside("ferrowen-outside");
+  const std::string foreign = outside.file("theirs.mp4");
+  testsupport::writeFile(foreign, "video");
+  makeFile("link.mp4", "");
+  FileManager::removeItem(file("link.mp4"));
+  ASSERT_EQ(::symlink(foreign.c_str(), file("link.mp4").c_str()), 0);
+  makeFile("next.mp4", "video");
+  for (const std::string &played : {foreign, file("link.mp4")}) {
+    delegate->playMediaFile(played, true);
+    ASSERT_TRUE(probe->tap("Done")) << probe->lastError();
+    EXPECT_EQ(modalCount(), 0u);
+  }
+  EXPECT_EQ(testsupport::readFile(foreign), "video");
+  EXPECT_TRUE(FileManager::fileExists(file("next.mp4")));
+  // A second file played before the first ended: the first is cleaned up, the second plays on.
+  makeFile("first.mp4", "video");
+  delegate->playMediaFile(file("first.mp4"), true);
+  delegate->playMediaFile(file("next.mp4"), true);
+  EXPECT_FALSE(FileManager::fileExists(file("first.mp4")));
+  EXPECT_EQ(modalCount(), 1u);
+  ASSERT_TRUE(probe->tap("Done")) << probe->lastError();
+  EXPECT_FALSE(FileManager::fileExists(file("next.mp4")));
+  EXPECT_EQ(modalCount(), 0u);
 }
 
 TEST_F(AppTest, ErrorHelpShowsInTheFtpTabWhileAFolderIsOpen) {

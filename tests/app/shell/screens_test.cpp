@@ -2,6 +2,7 @@
 // on the launched application.
 #include "AppFixture.h"
 #include "tests/app/sharing/FtpTestClient.h"
+#include "tests/support/LabelFit.h"
 
 #include "app/foundation/EditDataViewController.h"
 #include "app/ftp/FTPConnection.h"
@@ -17,8 +18,8 @@ namespace {
 
 class ScreensTest : public AppTest {
 protected:
-  void openSettings() {
-    boot();
+  void openSettings(const DeviceProfile &profile = DeviceProfile::iPhone()) {
+    boot(profile);
     ASSERT_TRUE(probe->tapTab("Settings")) << probe->lastError();
     settingsView = delegate->settingsView();
   }
@@ -176,6 +177,11 @@ TEST_F(ScreensTest, PasscodeIsSetOnlyWhenBothEntriesMatch) {
     ASSERT_TRUE(probe->tapRow("Startup Lock")) << probe->lastError();
     auto setup = std::dynamic_pointer_cast<SetupLockViewer>(probe->topViewController());
     ASSERT_TRUE(setup);
+    // Both fields say what goes in them before anything is typed.
+    EXPECT_TRUE(probe->find("New Passcode") && probe->find("Repeat the Passcode"));
+    EXPECT_FALSE(setup->password1->placeholder().empty() ||
+                 setup->password2->placeholder().empty());
+    EXPECT_EQ(testsupport::labelsCutIn(*setup->view()), std::vector<std::string>{});
     for (auto [field, name, text] : {std::tuple{setup->password1, "Passcode", c.first},
                                      std::tuple{setup->password2, "Repeat Passcode", c.second}}) {
       const size_t old = field->text().size();
@@ -190,6 +196,64 @@ TEST_F(ScreensTest, PasscodeIsSetOnlyWhenBothEntriesMatch) {
     }
     EXPECT_EQ(settingsView->rowsOfSection(3)[1].value(), c.shown);
   }
+}
+
+// Every label of the settings screen shows whole, at the font and lines the screen gives it, in a
+// row of the grouped table as the phone lays it out: 10 points of margin and of padding each side,
+// then the switch or the chevron, and the value text on the right. Both profiles show the screen
+// 320 points wide (the iPad in its left pane).
+void expectSettingsLabelsWhole(SettingsViewController &settings, const std::string &profile) {
+  auto table = settings.tableView();
+  const double width = 320;
+  for (int s = 0; s < 8; ++s) {
+    if (auto header = settings.viewForHeaderInSection(*table, s))
+      for (auto &v : header->subviews())
+        if (auto label = std::dynamic_pointer_cast<Label>(v)) {
+          EXPECT_TRUE(testsupport::fitOfLabel(*label).whole) << label->text() << profile;
+          EXPECT_LE(label->frame().origin.x + label->frame().size.width, width);
+        }
+    const auto rows = settings.rowsOfSection(s);
+    for (size_t r = 0; r < rows.size(); ++r) {
+      auto cell = settings.cellForRowAtIndexPath(*table, {s, int(r)});
+      double room = width - 2 * 10 - 2 * 10;
+      if (auto accessory = cell->accessoryView())
+        room -= accessory->frame().size.width + 10;
+      else if (rows[r].onSelect)
+        room -= 20; // the chevron
+      const std::string value = cell->detailTextLabel()->text();
+      if (!value.empty())
+        room -=
+            testsupport::fitOfText(value, cell->detailTextLabel()->font(), {1e4, 100}, 1).width +
+            10;
+      auto text = cell->textLabel();
+      const auto fit =
+          testsupport::fitOfText(text->text(), text->font(), {room, 44}, text->numberOfLines());
+      EXPECT_TRUE(fit.whole) << text->text() << " in " << room << " points" << profile;
+    }
+  }
+}
+
+TEST_F(ScreensTest, SettingsLabelsShowWholeOnThePhone) {
+  set(kWebServerKey, "1");
+  set(kFTPServerKey, "1");
+  openSettings();
+  expectSettingsLabelsWhole(*settingsView, " (iPhone)");
+}
+
+TEST_F(ScreensTest, SettingsLabelsShowWholeOnTheTablet) {
+  set(kWebServerKey, "1");
+  set(kFTPServerKey, "1");
+  openSettings(DeviceProfile::iPad());
+  expectSettingsLabelsWhole(*settingsView, " (iPad)");
+}
+
+TEST_F(ScreensTest, SharingHelpShowsItsStepsAndAddressWhole) {
+  set(kWebServerKey, "1");
+  boot();
+  auto help = std::make_shared<SharingHelpView>();
+  ASSERT_TRUE(help->view());
+  EXPECT_NE(help->urlText->text().find(':'), std::string::npos) << "the address with its port";
+  EXPECT_EQ(testsupport::labelsCutIn(*help->view()), std::vector<std::string>{});
 }
 
 TEST_F(ScreensTest, HelpAndLogScreens) {

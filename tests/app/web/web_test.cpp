@@ -274,6 +274,16 @@ TEST_F(WebTest, LongTapMenuCommands) {
          waitLoaded();
          EXPECT_EQ(web()->request().url, peer->url("/page/2"));
        }},
+      {"src=" + peer->url("/img.png"), "Copy Image",
+       [&] {
+         // The picture itself, as PNG, replaces the address copied before.
+         ASSERT_TRUE(
+             waitFor([&] { return !Pasteboard::generalPasteboard().data("public.png").empty(); }));
+         auto png = Pasteboard::generalPasteboard().data("public.png");
+         EXPECT_EQ(std::string(png.begin(), png.begin() + 4), "\x89PNG");
+         EXPECT_TRUE(media::Image::imageWithData(png));
+         EXPECT_EQ(Pasteboard::generalPasteboard().string(), "");
+       }},
       {"src=" + peer->url("/files/pic.png"), "Download",
        [&] { EXPECT_TRUE(waitFor([&] { return FileManager::fileExists(file("pic.png")); })); }},
   };
@@ -372,4 +382,100 @@ TEST_F(WebPadTest, TabsPopoversAndFtpInAPopover) {
   EXPECT_EQ(probe->window().popovers().back()->contentViewController(),
             delegate->navigationController());
   EXPECT_EQ(delegate->navigationController()->topViewController()->title(), "127.0.0.1");
+}
+
+TEST_F(WebTest, WebViewTabOpensABrowserTabOnAHeldLink) {
+  ASSERT_TRUE(probe->tapTab("Web View"));
+  go(peer->hostPort() + "/page/1");
+  auto tab = probe->topViewController();
+  // A picture or nothing under the finger offers no tab; a link does.
+  for (auto target :
+       {"src=" + peer->url("/img.png"), std::string("nothing"), std::string("href=")}) {
+    ASSERT_TRUE(follow("longtap://" + target));
+    EXPECT_TRUE(probe->pendingSheets().empty()) << target;
+  }
+  ASSERT_TRUE(follow("longtap://href=" + peer->url("/page/2")));
+  auto sheets = probe->pendingSheets();
+  ASSERT_EQ(sheets.size(), 1u);
+  EXPECT_EQ(sheets[0].buttons, (std::vector<std::string>{"Open in New Tab", "Cancel"}));
+  ASSERT_TRUE(probe->answerSheet("Cancel"));
+  EXPECT_EQ(probe->topViewController(), tab);
+  ASSERT_TRUE(follow("longtap://href=" + peer->url("/page/2")));
+  ASSERT_TRUE(probe->answerSheet("Open in New Tab")) << probe->lastError();
+  advance(0.3);
+  auto browser = std::dynamic_pointer_cast<ValtryWebBrowserView>(probe->topViewController());
+  ASSERT_TRUE(browser);
+  waitLoaded();
+  EXPECT_EQ(browser->webView->request().url, peer->url("/page/2"));
+}
+
+TEST_F(WebTest, BrowserOnThePhoneTurnsIntoTheLandscapeContainer) {
+  set(kWebPreviewTabKey, "1");
+  auto browser = openBrowser();
+  ASSERT_TRUE(browser);
+  auto turn = [&](Orientation o) {
+    DeviceProfile::setOrientation(o);
+    ASSERT_TRUE(probe->rotate(InterfaceOrientation(int(o)))) << probe->lastError();
+    advance(0.02);
+  };
+  turn(Orientation::LandscapeLeft);
+  EXPECT_EQ(modalCount(), 1u);
+  EXPECT_EQ(delegate->getCurTabViewController(), browser);
+  EXPECT_EQ(browser->lastInterfaceOrientation, int(Orientation::LandscapeLeft));
+  turn(Orientation::Portrait);
+  EXPECT_EQ(modalCount(), 0u);
+  EXPECT_EQ(delegate->navigationControllerWeb()->topViewController(), browser);
+}
+
+TEST_F(WebPadTest, TransfersBadgeReachesEveryBrowser) {
+  openBrowser();
+  auto right = delegate->tabBarControllerRight();
+  const auto tabs = right->viewControllers().size();
+  auto badge = [&] { return probe->find<BarButtonItem>("Show Transfers")->imageName(); };
+  delegate->badgeValtry(" 2 ");
+  const auto badged = badge();
+  EXPECT_NE(badged, "valtry-list.png");
+  EXPECT_TRUE(media::ImageRegistry::shared().imageNamed(badged));
+  // A browser opened while the badge shows starts with it.
+  openBrowser();
+  ASSERT_EQ(right->viewControllers().size(), tabs + 1);
+  EXPECT_EQ(badge(), badged);
+  delegate->badgeValtry("");
+  EXPECT_EQ(badge(), "valtry-list.png");
+}
+
+TEST_F(WebTest, PlainTextPagesKeepTheirLinesAndShowNoMarkup) {
+  ASSERT_TRUE(probe->tapTab("Web View"));
+  auto engine = std::make_shared<WebPageEngine>();
+  web()->setEngine(engine);
+  go(peer->hostPort() + "/notes.txt");
+  const auto &page = engine->page();
+  EXPECT_NE(page.find("<pre style=\"white-space: pre-wrap\">line one\n  &lt;b&gt;two&lt;/b&gt; "
+                      "&amp; three\r\n\nend</pre>"),
+            std::string::npos)
+      << page;
+  EXPECT_EQ(page.find("<b>"), std::string::npos);
+  // An HTML page stays as it came.
+  go(peer->hostPort() + "/page/1");
+  EXPECT_EQ(engine->page().find("<pre"), std::string::npos);
+  EXPECT_NE(engine->page().find("<title>Page 1</title>"), std::string::npos);
+}
+
+TEST_F(WebPadTest, FullScreenHidesTheBarAndATurnNeverStrandsIt) {
+  openBrowser();
+  auto nav = delegate->tabBarControllerRight()->selectedViewController();
+  auto bar = std::dynamic_pointer_cast<NavigationController>(nav);
+  ASSERT_TRUE(bar);
+  ASSERT_TRUE(probe->tap("Full Screen")) << probe->lastError();
+  EXPECT_TRUE(bar->isNavigationBarHidden());
+  ASSERT_TRUE(probe->tap("Regular Screen")) << probe->lastError();
+  EXPECT_FALSE(bar->isNavigationBarHidden());
+  advance(0.6);
+  EXPECT_FALSE(probe->find("Regular Screen"));
+  // A turn removes the restore button, so it takes the page out of full screen too.
+  ASSERT_TRUE(probe->tap("Full Screen"));
+  DeviceProfile::setOrientation(Orientation::LandscapeLeft);
+  ASSERT_TRUE(probe->rotate(InterfaceOrientation::LandscapeLeft)) << probe->lastError();
+  EXPECT_FALSE(bar->isNavigationBarHidden());
+  EXPECT_FALSE(probe->find("Regular Screen"));
 }

@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "app/foundation/DirItemInfo.h"
@@ -387,6 +391,155 @@ TEST_F(SftpService, OneOperationAtATime) {
   EXPECT_EQ(recorder->outcome(), "progress:100;downloaded:" + saved + ";done;");
   EXPECT_EQ(readFile(saved), "new");
   EXPECT_NE(readFile(s->logPath()).find("Huh?SomethingInProgress"), std::string::npos);
+}
+
+// An upload under a temporary name whose connection is cut (the server's session process is
+// killed) leaves "NAME.upload.N" behind; the next operation on that server removes it, however
+// many attempts were cut.
+TEST_F(SftpService, CutUploadsLeaveNoTemporaryFileAfterTheNextOperation) {
+  auto peer = start();
+  auto s = service(peer->port());
+  UserDefaults::standard().setObject("1", "UploadToTempName");
+  const std::string local = home.file("big.bin");
+  makeDataFile(local, 128LL << 20);
+  auto temporaries = [&] {
+    std::string names = runCommand("ls -a '" + dir.path() + "'");
+    int n = 0;
+    for (size_t at = 0; (at = names.find(".upload.", at)) != std::string::npos; ++at)
+      ++n;
+    return n;
+  };
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    // Names are stamped by the second: each attempt gets its own.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    const std::string before =
+        runCommand("find '" + dir.path() + "' -name 'big.bin.upload.*' 2>/dev/null");
+    std::atomic<bool> cut{false};
+    std::thread cutter([&] {
+      // Once this attempt's temporary file is on its way, the connection goes.
+      for (int i = 0; i < 6000 && !cut; ++i) {
+        std::istringstream grown(
+            runCommand("find '" + dir.path() + "' -name 'big.bin.upload.*' -size +2M 2>/dev/null"));
+        for (std::string name; std::getline(grown, name);)
+          if (before.find(name) == std::string::npos) cut = killServerSessions(peer->port()) > 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    });
+    run([&] { s->uploadThisFile(local, dir.path()); });
+    cutter.join();
+    ASSERT_TRUE(cut) << "the upload ended before it could be cut";
+    EXPECT_EQ(recorder->outcome(), "uploadError:Error Uploading File!;done;")
+        << readFile(s->logPath());
+    // The second attempt's connection removed what the first left: one at most, never one per
+    // attempt.
+    EXPECT_EQ(temporaries(), 1) << attempt;
+  }
+  run([&] { s->getDirectory(); });
+  EXPECT_EQ(recorder->outcome().rfind("list:", 0), 0u);
+  EXPECT_EQ(temporaries(), 0) << runCommand("ls -a '" + dir.path() + "'");
+  EXPECT_FALSE(platform::FileManager::fileExists(path("big.bin")));
+}
+
+// A running download is stopped by reinit within the library's heartbeat, not at its end.
+TEST_F(SftpService, ReinitStopsARunningDownload) {
+  auto fs = std::make_shared<FakeSftpFs>();
+  fs->files["/big"] = std::string(64 << 20, 'b');
+  // 1024 READs of 64 KiB, each answered after 20 ms: the whole file takes 20 s and more.
+  fs->readDelayMs = 20;
+  FakeSftpServer server(fsOptions(fs));
+  auto s = service(server.port());
+  s->setServer("127.0.0.1:" + std::to_string(server.port()) + "/");
+  const std::string down = home.file("down");
+  platform::FileManager::createDirectory(down, true);
+  s->setupToDownloadThisFile("/big", down, false);
+  std::atomic<bool> finished{false};
+  std::thread t([&] {
+    s->downloadFile();
+    finished = true;
+  });
+  ASSERT_TRUE(RunLoop::main()->runUntil(
+      [&] { return platform::FileManager::fileExists(down + "/big.sftp-part") || finished; },
+      platform::seconds(30)));
+  auto t0 = std::chrono::steady_clock::now();
+  s->reinit();
+  const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  t.join();
+  RunLoop::main()->runPending();
+  std::printf("reinit during a 64 MiB download returned after %.3f s\n", took);
+  EXPECT_LT(took, 10.0);
+  EXPECT_LT(fs->count(5), 1024);
+  EXPECT_NE(recorder->outcome().find("downloadError:Error Downloading File!;"), std::string::npos);
+  EXPECT_FALSE(platform::FileManager::fileExists(down + "/big"));
+  EXPECT_FALSE(platform::FileManager::fileExists(down + "/big.sftp-part"));
+}
+
+// Folder downloads from servers whose folders never end, or whose names cannot be local: each
+// stops with a clear error or skips the one name, after fetching what it could.
+TEST_F(SftpService, FolderBatchesAreBounded) {
+  const std::string longName(70000, 'n'), level(200, 'd');
+  struct Case {
+    const char *name;
+    bool blockLocalFolder; // a file stands where the local folder belongs
+    std::string expected;
+    std::vector<std::string> fetched; // below the batch's local folder
+  } cases[] = {
+      {"every folder lists one more",
+       false,
+       "dirError:Error Downloading Folder! The local path is too long.;done;",
+       {"f.txt", level + "/f.txt"}},
+      {"the local folder cannot be made",
+       true,
+       "dirError:Error Downloading Folder! A local folder could not be made.;done;",
+       {}},
+  };
+  for (auto &c : cases) {
+    auto fs = std::make_shared<FakeSftpFs>();
+    fs->list = [&](const std::string &path) {
+      std::vector<std::pair<std::string, bool>> v{{"f.txt", false}, {level, true}};
+      if (path == "/top") v.insert(v.begin(), {longName, false});
+      return v;
+    };
+    // Every "f.txt" at any depth, and the file with the long name.
+    fs->hook = [&](const std::string &pkt) -> std::vector<std::string> {
+      SftpFields in(pkt);
+      unsigned char t = (unsigned char)pkt[4];
+      if (t != 3 && t != 17 && t != 7) return {};
+      std::string p = in.str();
+      std::lock_guard lock(fs->mutex);
+      if (p.size() > 6 && p.substr(p.size() - 6) == "/f.txt") fs->files[p] = "f";
+      if (p == "/top/" + longName) fs->files[p] = "long";
+      return {};
+    };
+    FakeSftpServer server(fsOptions(fs));
+    auto s = service(server.port());
+    s->setServer("127.0.0.1:" + std::to_string(server.port()) + "/");
+    const std::string files = platform::Paths::documents() + "/Files";
+    platform::FileManager::removeItem(files);
+    platform::FileManager::createDirectory(files, true);
+    if (c.blockLocalFolder) writeFile(files + "/top", "a file");
+    s->setBatchPK(5);
+    queue->done.clear();
+    run([&] {
+      s->batchDirectoryDownload("/top");
+      s->nextBatchDirectory();
+    });
+    std::string outcome = recorder->outcome();
+    std::string withoutProgress;
+    for (size_t at = 0; at < outcome.size();) {
+      size_t end = outcome.find(';', at);
+      std::string e = outcome.substr(at, end - at + 1);
+      if (e != "progress:100;") withoutProgress += e;
+      at = end + 1;
+    }
+    EXPECT_EQ(withoutProgress, c.expected) << c.name;
+    EXPECT_TRUE(queue->done.empty()) << c.name;
+    for (auto &f : c.fetched)
+      EXPECT_EQ(readFile(files + "/top/" + f), "f") << c.name << " " << f;
+    std::string log = readFile(s->logPath());
+    if (!c.blockLocalFolder) {
+      EXPECT_NE(log.find("the name is too long for a local file"), std::string::npos) << c.name;
+    }
+  }
 }
 
 // The public objects hand out the record of their last operation in three forms.

@@ -244,6 +244,20 @@ TEST_F(FTPClientsTest, LftpListsAndMirrorsATreeBothWaysByteForByte) {
   EXPECT_EQ(code, 0) << diff;
 }
 
+TEST_F(FTPClientsTest, LftpMirrorsHundredsOfSmallFilesFromTheServer) {
+  // Each file is a "150" and a "226" with no command between: both must go out at once.
+  std::string tree = root + "/many";
+  FileManager::createDirectory(tree + "/sub");
+  for (int i = 0; i < 300; ++i)
+    writeFile(tree + (i % 3 ? "/f" : "/sub/f") + std::to_string(i) + ".txt",
+              randomBytes(size_t(i * 37 % 2000), unsigned(i)));
+  int code = -1;
+  std::string out = lftp("mirror --parallel=1 /many back", &code);
+  EXPECT_EQ(code, 0) << out;
+  std::string diff = runCommand("diff -r " + tree + " " + tmp->file("back") + " 2>&1", &code);
+  EXPECT_EQ(code, 0) << diff;
+}
+
 TEST_F(FTPClientsTest, ManyClientsAtOnceAndTheServerAnswersAfterwards) {
   std::string content = randomBytes(2 * 1024 * 1024, 21);
   writeFile(root + "/shared.bin", content);

@@ -186,6 +186,26 @@ TEST_F(WebServerClientsTest, WgetMirrorsTheFoldersByteForByte) {
   EXPECT_GE(files, 5);
 }
 
+TEST_F(WebServerClientsTest, MissingFileIsReportedAsSuchAndFetchedOnceUploaded) {
+  // wget reports the status's own reason and fails; curl sees no caching on the error.
+  const std::string out = clientFile("later.txt");
+  auto r = run("cd '" + tmp_->path() + "' && wget -O '" + out + "' " + url("/later.txt") + " 2>&1");
+  EXPECT_NE(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("ERROR 404: Not Found."), std::string::npos) << r.output;
+  r = run("curl -s -S -m 30 -D - -o /dev/null " + url("/later.txt"));
+  EXPECT_TRUE(r.output.starts_with("HTTP/1.0 404 Not Found\r\n")) << r.output;
+  EXPECT_NE(r.output.find("Cache-Control: no-store"), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("max-age"), std::string::npos) << r.output;
+  // Once the file is there, the same address gives it, with its caching headers.
+  makeFile("later.txt", "arrived");
+  r = run("wget -q -O '" + out + "' " + url("/later.txt") + " 2>&1");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(testsupport::readFile(out), "arrived");
+  r = run("curl -s -S -m 30 -D - -o /dev/null " + url("/later.txt"));
+  EXPECT_TRUE(r.output.starts_with("HTTP/1.0 200 OK\r\n")) << r.output;
+  EXPECT_NE(r.output.find("Cache-Control: max-age=3600"), std::string::npos) << r.output;
+}
+
 TEST_F(WebServerClientsTest, ManyClientsAtOnceAndParallelDownloads) {
   setSharing("alice", "pw");
   makeFile("listed.txt", "x");

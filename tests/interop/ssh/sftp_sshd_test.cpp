@@ -1,7 +1,10 @@
 // The SFTP client against OpenSSH's sshd (SFTP version 3): transfers with resume, a large
 // listing against stat, path operations, and every way of logging in.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+
+#include <chrono>
 
 #include "sshlib/core/RazudodSysTime.h"
 #include "sshlib/crypto/ClsSshKey.h"
@@ -60,6 +63,79 @@ TEST_F(SftpSshd, TransfersAreByteExactAndResumeOnBothSides) {
     all.append(got);
   EXPECT_EQ(all.getSize(), 65537u);
   EXPECT_TRUE(s.CloseHandle(h, nullptr));
+}
+
+// Under PreserveDate both directions carry the modification time across.
+TEST_F(SftpSshd, PreserveDateBothWays) {
+  auto peer = start();
+  ClsSFtp s;
+  ASSERT_EQ(sftpSession(s, peer->port()), "");
+  s.put_PreserveDate(true);
+  makeDataFile(path("old"), 70000);
+  runCommand("touch -d '2001-02-03 04:05:06 UTC' '" + path("old") + "'");
+  struct stat local {};
+  ::stat(path("old").c_str(), &local);
+  ASSERT_TRUE(s.UploadFileByName(xs(a, path("up")), xs(b, path("old")), nullptr)) << logText(s);
+  ASSERT_TRUE(s.DownloadFileByName(xs(a, path("up")), xs(b, path("down")), nullptr));
+  for (const char *f : {"up", "down"}) {
+    struct stat st {};
+    ::stat(path(f).c_str(), &st);
+    EXPECT_EQ(st.st_mtime, local.st_mtime) << f;
+  }
+  EXPECT_EQ(sha256Of(path("down")), sha256Of(path("old")));
+}
+
+// Names in ISO-8859-1 on the server: listed in UTF-8, and every operation on one reaches that
+// file and no other.
+TEST_F(SftpSshd, Latin1NamesReachTheirOwnFiles) {
+  auto peer = start();
+  writeFile(path("caf\xe9.txt"), "latin");
+  writeFile(path("caf.txt"), "other");
+  runCommand("chown " + std::string(kSftpUser) + " '" + path("caf\xe9.txt") + "'");
+  ClsSFtp s;
+  ASSERT_EQ(sftpSession(s, peer->port()), "");
+  s.put_FilenameCharset(xs(c, "iso-8859-1"));
+  XString h, name;
+  ASSERT_TRUE(s.OpenDir(xs(a, dir.path()), h, nullptr));
+  std::unique_ptr<ClsSFtpDir> d(s.ReadDir(h, nullptr));
+  ASSERT_TRUE(d);
+  std::string found;
+  for (int i = 0; i < d->get_NumFilesAndDirs(); ++i)
+    if (d->GetFilename(i, name) && std::string(name.getUtf8()).rfind("caf\xc3", 0) == 0)
+      found = name.getUtf8();
+  ASSERT_EQ(found, "caf\xc3\xa9.txt");
+  const std::string remote = dir.path() + "/" + found;
+  EXPECT_EQ(s.GetFileSize(xs(a, remote), true, false, nullptr), 5);
+  EXPECT_TRUE(s.SetPermissions(xs(a, remote), false, 0600, nullptr)) << logText(s);
+  struct stat st {};
+  ::stat(path("caf\xe9.txt").c_str(), &st);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_TRUE(s.DownloadFileByName(xs(a, remote), xs(b, path("got")), nullptr));
+  EXPECT_EQ(readFile(path("got")), "latin");
+  EXPECT_TRUE(s.RemoveFile(xs(a, remote), nullptr)) << logText(s);
+  EXPECT_FALSE(::access(path("caf\xe9.txt").c_str(), F_OK) == 0);
+  EXPECT_EQ(readFile(path("caf.txt")), "other");
+}
+
+// A server that stops answering: the read times out once, the session ends at once (no CLOSE
+// waits for another time-out), and the next request is not answered by a late reply.
+TEST_F(SftpSshd, AStalledServerEndsTheSessionAtOnce) {
+  auto peer = start();
+  ClsSFtp s;
+  ASSERT_EQ(sftpSession(s, peer->port()), "");
+  s.IdleTimeoutMs = 1500;
+  s.transport->setTimeouts(1500, 30000);
+  makeDataFile(path("f"), 5 << 20);
+  // The session's processes stop (not killed): the connection stays open but silent.
+  ASSERT_GT(signalServerSessions(peer->port(), SIGSTOP), 0);
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_FALSE(s.DownloadFileByName(xs(a, path("f")), xs(b, path("g")), nullptr));
+  double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_FALSE(s.get_IsConnected());
+  EXPECT_NE(logText(s).find("a request was left unanswered"), std::string::npos) << logText(s);
+  // One time-out, not two (generous for a loaded machine).
+  EXPECT_LT(took, 2 * 1.5 + 10);
+  killServerSessions(peer->port());
 }
 
 TEST_F(SftpSshd, ListingOfTwoThousandEntriesEqualsStat) {

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 
 using namespace platform::media;
 
@@ -184,6 +185,18 @@ TEST(ImageCodec, BrokenInputGivesNoPicture) {
   png.resize(png.size() / 2);
   EXPECT_FALSE(Image::imageWithData(png));
   EXPECT_FALSE(Image::imageWithContentsOfFile("/nonexistent/picture.png"));
+  // Paths that are no file: answered with no picture, never an exception.
+  testsupport::TempDir dir("ferrowen-media-nofile");
+  std::filesystem::create_directory(dir.file("folder.png"));
+  for (const std::string &path : {dir.path(), dir.path() + "/.", dir.file("folder.png")})
+    EXPECT_FALSE(Image::imageWithContentsOfFile(path)) << path;
+  auto &registry = ImageRegistry::shared();
+  registry.clear();
+  platform::Paths::setResources(dir.path());
+  for (const char *name : {".", "folder.png", "folder"})
+    EXPECT_FALSE(registry.imageNamed(name)) << name;
+  platform::Paths::setResources("");
+  registry.clear();
   uint32_t one = 0;
   EXPECT_FALSE(Image::fromPixels(0, 1, reinterpret_cast<uint8_t *>(&one), 4));
   EXPECT_FALSE(Image::fromPixels(2, 1, reinterpret_cast<uint8_t *>(&one), 4)); // row too short

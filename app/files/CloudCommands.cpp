@@ -1,0 +1,483 @@
+// The commands of the "Cloud Files" screen: sheets, confirmations and name prompts; every step
+// that touches a file's bytes runs under a coordinated read or write on the cloud work queue and
+// does its work on the main thread while the lock is held.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "app/files/LocalFilesServices.h"
+#include "app/files/MinizipArchive.h"
+#include "app/files/iCloudFolderView.h"
+#include "app/foundation/Globals.h"
+#include "app/foundation/ImageScaling.h"
+#include "app/foundation/SettingsKeys.h"
+#include "app/foundation/StringUtils.h"
+#include "app/foundation/TextPromptViewer.h"
+#include "app/ftp/FTPServices.h"
+#include "platform/device/DocumentInteraction.h"
+#include "platform/device/MailService.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/RunLoop.h"
+#include "platform/foundation/Text.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/media/Image.h"
+
+using namespace platform;
+using namespace platform::ui;
+
+namespace {
+
+UserDefaults &settings() {
+  return globalUserDefaults ? *globalUserDefaults : UserDefaults::standard();
+}
+
+constexpr const char *kMediaTypes = ".mpg.mpeg.mp4.m4v.avi.mov.qt.3gp.flc..mp3.wav.aac.";
+constexpr const char *kProductURL = "https://ferrowen.example/";
+
+std::mutex sourceMutex;
+std::shared_ptr<CloudMediaSource> theSource;
+
+std::string typed(TextPromptViewer &p) {
+  return p.filename ? p.filename->text() : p.originalFilename;
+}
+
+std::string tempFolder() {
+  const std::string t = globalTempPath.empty() ? Paths::tmp() : globalTempPath;
+  FileManager::createDirectory(t, true);
+  return t;
+}
+
+bool endsWithNoCase(const std::string &s, const std::string &end) {
+  return s.size() >= end.size() && lowercase(s.substr(s.size() - end.size())) == end;
+}
+
+} // namespace
+
+std::shared_ptr<CloudMediaSource> CloudMediaSource::shared() {
+  std::lock_guard lock(sourceMutex);
+  return theSource;
+}
+
+void CloudMediaSource::setShared(std::shared_ptr<CloudMediaSource> source) {
+  std::lock_guard lock(sourceMutex);
+  theSource = std::move(source);
+}
+
+// --- Coordination -------------------------------------------------------------------------------
+
+void iCloudFolderView::coordinated(const std::shared_ptr<DirItemInfo> &row, bool write, Step step) {
+  auto queue = work_queue();
+  if (!row || !queue) return;
+  std::weak_ptr<iCloudFolderView> weak = sharedAs<iCloudFolderView>();
+  const std::string url = row->iCloudURL;
+  queue->async([weak, row, url, write, step] {
+    auto accessor = [&](const std::string &path) {
+      // The main-thread step runs while the lock is held; the queue thread waits for it.
+      RunLoop::main()->performAndWait([&] {
+        if (auto s = weak.lock()) (s.get()->*step)(HandOver{path, row});
+      });
+    };
+    const bool ran = write ? CloudContainer::coordinateWriting(url, accessor)
+                           : CloudContainer::coordinateReading(url, accessor);
+    if (!ran) Log::system("Cloud Files: cannot coordinate " + withControlsEscaped(url));
+  });
+}
+
+// --- Sheets -------------------------------------------------------------------------------------
+
+void iCloudFolderView::showSheet(std::shared_ptr<ActionSheet> sheet, Sheet kind) {
+  shownSheet_ = kind;
+  if (auto tabs = tabBarController())
+    sheet->showFromTabBar(tabs->tabBar());
+  else
+    sheet->showInView(view());
+}
+
+void iCloudFolderView::alert(const std::string &title, const std::string &message) {
+  std::make_shared<AlertView>(title, message, std::weak_ptr<AlertViewDelegate>(), "OK")->show();
+}
+
+void iCloudFolderView::confirm(const std::string &title, const std::string &message,
+                               const std::string &yes) {
+  std::make_shared<AlertView>(
+      title, message, std::static_pointer_cast<AlertViewDelegate>(sharedAs<iCloudFolderView>()),
+      "Cancel", std::vector<std::string>{yes})
+      ->show();
+}
+
+void iCloudFolderView::clickSort() {
+  if (shownSheet_ == Sheet::Sort || shownSheet_ == Sheet::Menu) return;
+  auto mark = [this](int column, const char *ascending, const char *descendingText) {
+    if (column != sortColumn_) return std::string();
+    return std::string(descending_ ? descendingText : ascending);
+  };
+  showSheet(std::make_shared<ActionSheet>(
+                "Sort Folder",
+                std::static_pointer_cast<ActionSheetDelegate>(sharedAs<iCloudFolderView>()),
+                "Cancel", "",
+                std::vector<std::string>{"Sort by Name" + mark(0, " (c,b,a)", " (a,b,c)"),
+                                         "Sort by Size" + mark(1, " (3,2,1)", " (1,2,3)"),
+                                         "Sort by Date" + mark(2, " (3,2,1)", " (1,2,3)")}),
+            Sheet::Sort);
+}
+
+void iCloudFolderView::clickMenuBtn() {
+  showSheet(
+      std::make_shared<ActionSheet>(
+          "Cloud Files Menu",
+          std::static_pointer_cast<ActionSheetDelegate>(sharedAs<iCloudFolderView>()), "Cancel",
+          "Delete All Files",
+          std::vector<std::string>{"Import Picture/Video", "Create File", "Upload All Files"}),
+      Sheet::Menu);
+}
+
+void iCloudFolderView::clickedTableButton(IndexPath ip) {
+  auto entry = item(ip);
+  if (!entry || entry->isDownloading) return;
+  if (auto old = tableView_->indexPathForSelectedRow())
+    tableView_->deselectRowAtIndexPath(*old, false);
+  tableView_->selectRowAtIndexPath(ip, false, TableViewScrollPosition::None);
+  saveIndexPath_ = ip;
+  doButtonStatesForIndexPath(ip);
+  tableView_->reloadData();
+  std::vector<std::string> buttons;
+  if (DocumentInteraction::canOpen()) buttons.push_back("Open In...");
+  buttons.push_back("Copy From Cloud Files");
+  showSheet(std::make_shared<ActionSheet>(
+                entry->name(),
+                std::static_pointer_cast<ActionSheetDelegate>(sharedAs<iCloudFolderView>()),
+                "Cancel", "Delete File", buttons),
+            Sheet::File);
+}
+
+std::vector<std::shared_ptr<DirItemInfo>> iCloudFolderView::shownFiles() const {
+  std::vector<std::shared_ptr<DirItemInfo>> files;
+  for (const auto &row : folderItems_)
+    if (!row->isDirectory) files.push_back(row);
+  return files;
+}
+
+void iCloudFolderView::clickedButtonAtIndex(ActionSheet &sheet, int index) {
+  const Sheet kind = shownSheet_;
+  shownSheet_ = Sheet::None;
+  const std::string button =
+      index >= 0 && index < sheet.numberOfButtons() ? sheet.buttonTitleAtIndex(index) : "";
+  switch (kind) {
+  case Sheet::Sort:
+    if (index >= 0 && index <= 2) {
+      sortByDataColumn(index);
+      tableView_->reloadData();
+      settings().setObject(std::to_string(index), kDefaultSortKey);
+    }
+    break;
+  case Sheet::Menu:
+    if (button == "Delete All Files") {
+      confirm("Confirm Deleting All Files",
+              "All " + std::to_string(shownFiles().size()) +
+                  " files in your Cloud Files will be deleted from ALL devices.  Continue?",
+              "Delete All");
+    } else if (button == "Import Picture/Video") {
+      auto source = CloudMediaSource::shared();
+      if (source && source->hasCamera())
+        showSheet(std::make_shared<ActionSheet>(
+                      "Picture/Video Importing",
+                      std::static_pointer_cast<ActionSheetDelegate>(sharedAs<iCloudFolderView>()),
+                      "Cancel", "", std::vector<std::string>{"Select from Library", "Use Camera"}),
+                  Sheet::Picture);
+      else if (source && source->hasLibrary())
+        importMedia(false);
+      else
+        alert("Photo Error", "No camera or photo library was found!");
+    } else if (button == "Create File") {
+      prompt("Create File", "", "New File Name:", "", false, &iCloudFolderView::doCreateFile);
+    } else if (button == "Upload All Files") {
+      auto &services = LocalFilesServices::shared();
+      std::string remote;
+      if (!services.browsingConnected() || !services.remoteBrowserFolder(&remote)) {
+        alert("Not Connected", "Connect to an FTP Server and browse to the folder where you want "
+                               "the file to be uploaded.\n\nThen touch Upload again.");
+        break;
+      }
+      for (const auto &row : shownFiles())
+        coordinated(row, false, &iCloudFolderView::doClickUpload);
+    }
+    break;
+  case Sheet::Picture:
+    if (index == 0 || index == 1) importMedia(index == 1);
+    break;
+  case Sheet::File: {
+    auto entry = actionItem();
+    if (!entry) break;
+    if (button == "Delete File")
+      confirm("Confirm File Delete",
+              "\"" + entry->name() +
+                  "\" will be deleted from your Cloud Files and ALL devices.  Continue?",
+              "Delete");
+    else if (button == "Open In...")
+      coordinated(entry, true, &iCloudFolderView::doClickOpenWith);
+    else if (button == "Copy From Cloud Files")
+      coordinated(entry, true, &iCloudFolderView::doClickCopyFile);
+    break;
+  }
+  case Sheet::None:
+    break;
+  }
+  if (tableView_)
+    if (auto ip = tableView_->indexPathForSelectedRow())
+      tableView_->deselectRowAtIndexPath(*ip, false);
+}
+
+void iCloudFolderView::clickedButtonAtIndex(AlertView &alertView, int index) {
+  const std::string &title = alertView.title();
+  if ((title == "Confirm File Delete" || title == "Confirm Folder Delete") && index == 1) {
+    if (auto entry = actionItem()) coordinated(entry, true, &iCloudFolderView::doClickDelete);
+    if (auto ip = tableView_->indexPathForSelectedRow())
+      tableView_->deselectRowAtIndexPath(*ip, true);
+  } else if (title == "Confirm Deleting All Files" && index == 1) {
+    for (const auto &row : shownFiles())
+      coordinated(row, true, &iCloudFolderView::doClickDelete);
+  } else if (title == "Send File or Link?") {
+    auto entry = item(saveIndexPath_);
+    if (!entry) return;
+    if (index == 1) coordinated(entry, false, &iCloudFolderView::doClickEmail);
+    if (index == 2) sendLink(entry);
+  }
+}
+
+// --- View, edit, mail, upload --------------------------------------------------------------------
+
+void iCloudFolderView::clickView() {
+  if (auto entry = checkedItemOrReset()) coordinated(entry, false, &iCloudFolderView::doClickView);
+}
+
+void iCloudFolderView::doClickView(const HandOver &h) {
+  auto services = FTPAppServices::shared();
+  if (!services) return;
+  if (myContains(kMediaTypes, "." + lowercase(myFileType(h.dinfo->name())) + "."))
+    services->playMediaFile(h.path, false);
+  else
+    services->showDocumentViewer(h.dinfo->name(), h.path);
+}
+
+void iCloudFolderView::clickEdit() {
+  auto entry = checkedItemOrReset();
+  if (!entry) return;
+  // The row's own path: the list holds the documents of every sub-folder.
+  const std::string path = entry->iCloudURL;
+  if (auto services = FTPAppServices::shared())
+    if (auto editor = services->openTextEditor(path)) {
+      editor->setTextFileName(entry->name());
+      editor->setEditingSavedFile(true);
+      editor->setEditingSavedFilePath(path);
+    }
+}
+
+void iCloudFolderView::clickEmail() {
+  auto entry = checkedItemOrReset();
+  if (!entry) return;
+  if (rowSize(*entry) <= kMailAttachLimit) {
+    std::make_shared<AlertView>(
+        "Send File or Link?",
+        "Cloud Files can either attach the file to the email or send a Link for downloading the "
+        "file instead.",
+        std::static_pointer_cast<AlertViewDelegate>(sharedAs<iCloudFolderView>()), "Cancel",
+        std::vector<std::string>{"Send File", "Send Link"})
+        ->show();
+    return;
+  }
+  sendLink(entry);
+}
+
+void iCloudFolderView::doClickEmail(const HandOver &h) {
+  auto bytes = FileManager::contentsAtPath(h.path);
+  if (!bytes) return;
+  MailMessage message;
+  message.attachments.push_back(MailAttachment{std::vector<uint8_t>(bytes->begin(), bytes->end()),
+                                               myMimeType(h.dinfo->name()), h.dinfo->name()});
+  if (settings().integerForKey("IncludeEmailLinks") == 1) {
+    message.bodyIsHTML = true;
+    message.body = "<b>" + htmlEscaped(h.dinfo->name()) + "</b> sent using <a href='" +
+                   kProductURL + "'>Ferrowen</a>";
+  }
+  if (!MailService::send(message)) alert("Mail", "No mail program was found to send the file.");
+}
+
+// A public download link needs a publishing service, which a folder kept by a sync client does
+// not have: say so, and never make up a link.
+void iCloudFolderView::sendLink(const std::shared_ptr<DirItemInfo> &) {
+  alert("File Link Error",
+        "Unable to create a link for downloading the file.  Cloud Files on this computer is a "
+        "folder kept by a sync program, which offers no public download links; send the file "
+        "itself instead.");
+}
+
+void iCloudFolderView::clickUpload() {
+  auto entry = checkedItemOrReset();
+  if (!entry) return;
+  auto &services = LocalFilesServices::shared();
+  std::string remote;
+  if (!services.browsingConnected() || !services.remoteBrowserFolder(&remote)) {
+    alert("Not Connected", "Connect to an FTP Server and browse to the folder where you want the "
+                           "file to be uploaded.\n\nThen touch Upload again.");
+    return;
+  }
+  coordinated(entry, false, &iCloudFolderView::doClickUpload);
+}
+
+void iCloudFolderView::doClickUpload(const HandOver &h) {
+  auto &services = LocalFilesServices::shared();
+  std::string remote = services.browsingFolder();
+  services.remoteBrowserFolder(&remote);
+  services.addBatchItem(3, h.dinfo->name(), remote, rowSize(*h.dinfo), h.path, true);
+}
+
+// --- Delete, "Open In", copy into Saved Files ----------------------------------------------------
+
+void iCloudFolderView::doClickDelete(const HandOver &h) {
+  auto queue = work_queue();
+  const std::string path = h.path;
+  auto remove = [path] {
+    // Only a document of the container: never a folder, a link's target, or anything outside.
+    struct stat st {};
+    std::string error;
+    if (!CloudContainer::contains(path))
+      error = path + " is not in Cloud Files";
+    else if (::lstat(path.c_str(), &st) != 0)
+      error = std::string(std::strerror(errno)) + ": " + path;
+    else if (S_ISDIR(st.st_mode))
+      error = path + " is a folder";
+    else if (::unlink(path.c_str()) != 0)
+      error = std::string(std::strerror(errno)) + ": " + path;
+    if (!error.empty()) Log::system("removeItemAtURLError: " + withControlsEscaped(error));
+  };
+  if (queue)
+    queue->async(remove);
+  else
+    remove();
+}
+
+void iCloudFolderView::doClickOpenWith(const HandOver &h) {
+  if (!DocumentInteraction::openInMenu(h.path))
+    alert("Can't Open File", "There are no Apps installed for viewing this type of file.");
+}
+
+void iCloudFolderView::doClickCopyFile(const HandOver &h) {
+  const std::string name = lastPathComponent(h.path);
+  if (!isSingleFileName(name)) return;
+  const std::string files = Paths::documents() + "/Files";
+  FileManager::createDirectory(files, true);
+  const std::string target = files + "/" + name;
+  // An existing file of that name is kept: the copy is then simply not made.
+  if (FileManager::fileExists(target)) return;
+  FileManager::copyItem(h.path, target);
+}
+
+// --- New files ----------------------------------------------------------------------------------
+
+void iCloudFolderView::prompt(const std::string &title, const std::string &text,
+                              const std::string &label, const std::string &extra, bool imageChoice,
+                              void (iCloudFolderView::*done)(TextPromptViewer &)) {
+  std::weak_ptr<iCloudFolderView> weak = sharedAs<iCloudFolderView>();
+  auto p = TextPromptViewer::initWithTitle(title, text, label, "TextPromptView",
+                                           [weak, done](TextPromptViewer &v) {
+                                             if (auto s = weak.lock()) (s.get()->*done)(v);
+                                           });
+  p->currentDirectory = folderItems_;
+  p->extraMessage = extra;
+  p->promptImageUpload = imageChoice;
+  if (auto nav = navigationController()) nav->pushViewController(p, true);
+}
+
+// Names typed for new cloud files become one file of the folder: no "/", no NUL (or other control
+// characters), not "." or "..".
+bool iCloudFolderView::acceptableName(const std::string &name) {
+  std::string why;
+  if (isSingleFileName(name, &why)) return true;
+  alert("File Name Error", "That name cannot be used: " + why);
+  return false;
+}
+
+void iCloudFolderView::doCreateFile(TextPromptViewer &p) {
+  const std::string name = typed(p);
+  if (!acceptableName(name) || filenameAlreadyInUse(name)) return;
+  const std::string temp = tempFolder() + "/" + name;
+  FileManager::removeItem(temp);
+  if (endsWithNoCase(name, ".zip")) {
+    MinizipArchive zip;
+    zip.CreateZipFile2(temp);
+    zip.CloseZipFile2();
+  } else {
+    FileManager::writeAtomically(temp, std::string_view());
+  }
+  copyToCloud(temp);
+}
+
+void iCloudFolderView::importMedia(bool camera) {
+  auto source = CloudMediaSource::shared();
+  if (!source) return;
+  const int quality =
+      settings().objectForKey("VideoQuality") ? settings().integerForKey("VideoQuality") : -1;
+  std::weak_ptr<iCloudFolderView> weak = sharedAs<iCloudFolderView>();
+  source->pick(camera, quality >= 0 && quality <= 2 ? quality : -1,
+               [weak](std::optional<PickedMedia> media) {
+                 if (auto s = weak.lock()) s->picked(std::move(media));
+               });
+}
+
+void iCloudFolderView::picked(std::optional<PickedMedia> media) {
+  if (!media) return;
+  std::weak_ptr<iCloudFolderView> weak = sharedAs<iCloudFolderView>();
+  if (media->isMovie) {
+    videoFilePath_ = media->moviePath;
+    const std::string suggested = media->suggestedName;
+    RunLoop::main()->performAfter(seconds(0.01), [weak, suggested] {
+      if (auto s = weak.lock())
+        s->prompt("Video File Name", suggested, "Video File Name:",
+                  "Videos are .mov type; .mov will be added to the file name if needed.", false,
+                  &iCloudFolderView::doNameVideo);
+    });
+    return;
+  }
+  imageToSave_ = media->image ? scaleAndRotateImage(media->image) : nullptr;
+  const std::string suggested = media->suggestedName;
+  RunLoop::main()->performAfter(seconds(0.01), [weak, suggested] {
+    if (auto s = weak.lock())
+      s->prompt("Import Picture", suggested, "File Name:", "", true,
+                &iCloudFolderView::doNamePicture);
+  });
+}
+
+void iCloudFolderView::doNameVideo(TextPromptViewer &p) {
+  std::string name = typed(p);
+  if (!endsWithNoCase(name, ".mov")) name += ".mov";
+  if (!acceptableName(name) || filenameAlreadyInUse(name) || videoFilePath_.empty()) return;
+  const std::string temp = tempFolder() + "/" + name;
+  FileManager::removeItem(temp);
+  if (!FileManager::copyItem(videoFilePath_, temp)) return;
+  tempFilesToCleanup.push_back(temp);
+  copyToCloud(temp);
+}
+
+void iCloudFolderView::doNamePicture(TextPromptViewer &p) {
+  auto image = std::move(imageToSave_);
+  std::string name = typed(p);
+  const size_t dot = name.rfind('.');
+  const std::string ext = lowercase(dot == std::string::npos ? "" : name.substr(dot + 1));
+  const bool png = p.segmentFileType && p.segmentFileType->selectedSegmentIndex() == 1;
+  if (png) {
+    if (!myContains(".png.", "." + ext + ".")) name += ".png";
+  } else if (ext.empty() || !myContains(".jpg.jpeg.jpe.", "." + ext + ".")) {
+    name += ".jpg";
+  }
+  if (!image || !acceptableName(name) || filenameAlreadyInUse(name)) return;
+  const auto data = png ? image->pngRepresentation() : image->jpegRepresentation(0.99);
+  const std::string temp = tempFolder() + "/" + name;
+  if (!FileManager::writeAtomically(temp, data)) return;
+  tempFilesToCleanup.push_back(temp);
+  copyToCloud(temp);
+}

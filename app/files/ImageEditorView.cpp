@@ -1,0 +1,651 @@
+#include "app/files/ImageEditorView.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "app/foundation/AppDelegateServices.h"
+#include "app/foundation/Globals.h"
+#include "app/foundation/PlatformExtensions.h"
+#include "app/foundation/StringUtils.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/RunLoop.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/media/BitmapContext.h"
+
+using namespace platform;
+using namespace platform::ui;
+using platform::media::BitmapContext;
+using platform::media::Image;
+using platform::media::ImageRegistry;
+using platform::media::Rect2;
+
+namespace {
+
+UserDefaults &settings() {
+  return globalUserDefaults ? *globalUserDefaults : UserDefaults::standard();
+}
+
+std::mutex hookMutex;
+std::function<void()> workHook;
+std::atomic<int> editorCount{0};
+
+// The picture as it is seen, its orientation applied, at scale 1.
+std::shared_ptr<Image> upright(const std::shared_ptr<Image> &image) {
+  if (!image) return nullptr;
+  const int w = static_cast<int>(std::lround(image->size().width * image->scale()));
+  const int h = static_cast<int>(std::lround(image->size().height * image->scale()));
+  auto context = BitmapContext::create(w, h);
+  if (!context) return nullptr;
+  context->drawImage(*image, Rect2{0, 0, double(w), double(h)});
+  return context->makeImage();
+}
+
+void setMarker(bool on, long long bytes) {
+  settings().setObject(on ? "1" : "0", "ImgEdit-EditingNow");
+  if (on) settings().setObject(std::to_string(bytes), "ImgEdit-EditingSize");
+  settings().synchronize();
+}
+
+} // namespace
+
+// --- The save dialog ---------------------------------------------------------------------------
+
+namespace {
+
+// The rows the editor saves with: the name and the format, written to the settings when done.
+class SaveImageDialog : public ViewController {
+public:
+  explicit SaveImageDialog(std::weak_ptr<ImageEditorView> editor)
+      : ViewController("SettingsManagerModalView"), editor_(std::move(editor)) {}
+  void viewDidLoad() override {
+    setTitle(Hardware::isiPad() ? "Save Image" : "Save");
+    auto root = std::make_shared<View>(Rect(0, 0, 320, 480));
+    auto label = std::make_shared<Label>(Rect(10, 10, 100, 31));
+    label->setText("File Name");
+    name_ = std::make_shared<TextField>(Rect(110, 10, 200, 31));
+    name_->setAccessibilityLabel("File Name");
+    name_->setText(settings().stringForKey("ImgSave-FileName").value_or(""));
+    auto formatLabel = std::make_shared<Label>(Rect(10, 50, 100, 31));
+    formatLabel->setText("Format");
+    format_ = std::make_shared<SegmentedControl>(std::vector<std::string>{"JPG", "PNG"});
+    format_->setFrame(Rect(110, 50, 200, 31));
+    format_->setAccessibilityLabel("Format");
+    format_->setSelectedSegmentIndex(
+        std::clamp(static_cast<int>(settings().integerForKey("ImgSave-Format")), 0, 1));
+    for (auto v : std::initializer_list<std::shared_ptr<View>>{label, name_, formatLabel, format_})
+      root->addSubview(v);
+    setView(root);
+    std::weak_ptr<SaveImageDialog> weak = sharedAs<SaveImageDialog>();
+    navigationItem().setRightBarButtonItem(BarButtonItem::titled(
+        "Save to \"Saved Files\"", BarButtonItemStyle::Done, [weak](BarButtonItem &) {
+          if (auto s = weak.lock()) s->done();
+        }));
+  }
+  void done() {
+    settings().setObject(name_->text(), "ImgSave-FileName");
+    settings().setObject(std::to_string(std::max(0, format_->selectedSegmentIndex())),
+                         "ImgSave-Format");
+    settings().synchronize();
+    if (auto editor = editor_.lock()) {
+      if (auto nav = navigationController()) nav->popToViewController(*editor, true);
+      editor->doSaveImage();
+    }
+  }
+
+private:
+  std::weak_ptr<ImageEditorView> editor_;
+  std::shared_ptr<TextField> name_;
+  std::shared_ptr<SegmentedControl> format_;
+};
+
+} // namespace
+
+// --- Document ----------------------------------------------------------------------------------
+
+std::shared_ptr<ImageEditorView> ImageEditorView::openFile(const std::string &path,
+                                                           std::optional<WallTime> date) {
+  settings().setObject("1", "ImgEdit-EditingNow");
+  settings().setObject("0", "ImgEdit-EditingSize");
+  settings().synchronize();
+  auto image = Image::imageWithContentsOfFile(path);
+  std::shared_ptr<ImageEditorView> editor = image ? make(image, path, date) : nullptr;
+  settings().setObject("0", "ImgEdit-EditingNow");
+  settings().synchronize();
+  return editor;
+}
+
+std::shared_ptr<ImageEditorView> ImageEditorView::make(std::shared_ptr<Image> image,
+                                                       const std::string &path,
+                                                       std::optional<WallTime> date) {
+  return std::make_shared<ImageEditorView>(std::move(image), path, date);
+}
+
+ImageEditorView::ImageEditorView(std::shared_ptr<Image> image, const std::string &path,
+                                 std::optional<WallTime> date)
+    : ViewController("ImageEditorView"), originalFilePath_(path), imageDate_(date) {
+  imageName_ = "imgedit-" + std::to_string(getpid()) + "-" + std::to_string(++editorCount);
+  setImage(upright(image));
+  // A folder of its own: two editors on files of one name never share a working copy.
+  const std::string tmp = globalTempPath.empty() ? Paths::tmp() : globalTempPath;
+  FileManager::createDirectory(tmp, true);
+  std::string folder = tmp + "/imgedit-XXXXXX";
+  if (::mkdtemp(folder.data())) {
+    workingFolder_ = folder;
+    workingCopy_ = folder + "/" + std::filesystem::path(path).filename().string();
+    std::error_code ec;
+    std::filesystem::copy_file(path, workingCopy_, ec);
+  }
+}
+
+ImageEditorView::~ImageEditorView() {
+  ImageRegistry::shared().removeImage(imageName_);
+  if (!workingFolder_.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(workingFolder_, ec);
+  }
+}
+
+void ImageEditorView::setWorkHook(std::function<void()> hook) {
+  std::lock_guard lock(hookMutex);
+  workHook = std::move(hook);
+}
+
+void ImageEditorView::setImage(std::shared_ptr<Image> image) {
+  if (!image) return;
+  image_ = std::move(image);
+  ImageRegistry::shared().registerImage(imageName_, image_);
+  if (theImage_) {
+    theImage_->setImageName(""); // the same name, a new picture: drawn again
+    theImage_->setImageName(imageName_);
+  }
+}
+
+void ImageEditorView::resaveImage() {
+  if (workingCopy_.empty() || !image_) return;
+  const auto png = image_->pngRepresentation();
+  FileManager::writeAtomically(workingCopy_, png);
+}
+
+double ImageEditorView::zoomScale() const {
+  return scrollView_ ? scrollView_->zoomScale() : 1.0;
+}
+
+// --- Screen ------------------------------------------------------------------------------------
+
+void ImageEditorView::viewDidLoad() {
+  const Rect bounds = view()->bounds();
+  const double w = image_ ? image_->pixelWidth() : 0, h = image_ ? image_->pixelHeight() : 0;
+  theImage_ = std::make_shared<ImageView>(imageName_);
+  theImage_->setFrame(Rect(0, 0, w, h));
+  theImage_->setAccessibilityLabel("Picture");
+  toolbar_ = std::make_shared<Toolbar>(Rect(0, bounds.size.height - 44, bounds.size.width, 44));
+  view()->addSubview(toolbar_);
+  navigationItem().setHidesBackButton(true);
+  setToolbarNormal();
+  makeScrollView();
+  activity_ = std::make_shared<ActivityIndicatorView>(ActivityIndicatorStyle::WhiteLarge);
+  const double bytes = w * h * 4.0;
+  if (bytes > 8388608 && settings().integerForKey("ShownEditBigImageMessage") == 0) {
+    char text[400];
+    std::snprintf(text, sizeof text,
+                  "Uncompressed, this image is %0.1f MB!\n\nEditing large images can cause "
+                  "Ferrowen to be closed for using too much memory.\n\nTry resizing the image to "
+                  "be smaller before adding Captions or Cropping.",
+                  bytes / 1048576.0);
+    alert("Really Big Image", text);
+    settings().setObject("1", "ShownEditBigImageMessage");
+    settings().synchronize();
+  }
+}
+
+bool ImageEditorView::shouldAutorotateToInterfaceOrientation(InterfaceOrientation o) {
+  return Hardware::isiPad() || appDelegateServices().allowLandscapeView() ||
+         o == InterfaceOrientation::Portrait;
+}
+
+void ImageEditorView::alert(const std::string &title, const std::string &message) {
+  std::make_shared<AlertView>(title, message, std::weak_ptr<AlertViewDelegate>(), "OK")->show();
+}
+
+void ImageEditorView::setToolbarNormal() {
+  if (enterResizeWidth_) enterResizeWidth_->resignFirstResponder();
+  if (enterResizeHeight_) enterResizeHeight_->resignFirstResponder();
+  std::weak_ptr<ImageEditorView> weak = sharedAs<ImageEditorView>();
+  auto act = [weak](void (ImageEditorView::*fn)()) {
+    return [weak, fn](BarButtonItem &) {
+      if (auto s = weak.lock()) (s.get()->*fn)();
+    };
+  };
+  auto tool = [&](const char *image, const char *label, void (ImageEditorView::*fn)()) {
+    auto item = BarButtonItem::withImage(image, BarButtonItemStyle::Plain, act(fn));
+    item->setAccessibilityLabel(label);
+    return item;
+  };
+  char size[40];
+  std::snprintf(size, sizeof size, "%ix%i", image_ ? image_->pixelWidth() : 0,
+                image_ ? image_->pixelHeight() : 0);
+  setTitle(std::filesystem::path(originalFilePath_).filename().string());
+  toolbar_->setItems(
+      {BarButtonItem::titled(size, BarButtonItemStyle::Plain), BarButtonItem::flexibleSpace(),
+       tool("resize.png", "Resize", &ImageEditorView::clickResize), BarButtonItem::fixedSpace(12),
+       tool("crop.png", "Crop", &ImageEditorView::clickCrop)});
+  auto save =
+      BarButtonItem::systemItem(BarButtonSystemItem::Save, act(&ImageEditorView::clickSave));
+  save->setAccessibilityLabel("Save");
+  auto cancel =
+      BarButtonItem::systemItem(BarButtonSystemItem::Cancel, act(&ImageEditorView::clickCancel));
+  cancel->setAccessibilityLabel("Cancel");
+  navigationItem().setRightBarButtonItem(save, true);
+  navigationItem().setLeftBarButtonItem(cancel, true);
+  editClippingRect_ = false;
+  showingToolbar_ = kNormal;
+}
+
+void ImageEditorView::makeScrollView() {
+  const Rect bounds = view()->bounds();
+  if (!scrollView_) {
+    scrollView_ =
+        std::make_shared<ScrollView>(Rect(0, 0, bounds.size.width, bounds.size.height - 44));
+    view()->addSubview(scrollView_);
+  }
+  theImage_->removeFromSuperview();
+  theImage_->setFrame(Rect(0, 0, image_->pixelWidth(), image_->pixelHeight()));
+  scrollView_->addSubview(theImage_);
+  fitZoom();
+}
+
+void ImageEditorView::fitZoom() {
+  const Rect bounds = view()->bounds();
+  const double w = image_->pixelWidth(), h = image_->pixelHeight();
+  scrollView_->setContentSize(Size{w, h});
+  scrollView_->setMinimumZoomScale(0.2);
+  scrollView_->setMaximumZoomScale(2.0);
+  double zoom = 1.0;
+  if (w > bounds.size.width || h > bounds.size.height)
+    zoom = std::max(0.2, std::min(bounds.size.width / w, bounds.size.height / h));
+  scrollView_->setZoomScale(zoom);
+}
+
+// --- Background passes -------------------------------------------------------------------------
+
+void ImageEditorView::runPass(Work work, std::function<void()> after) {
+  if (working_ || !image_) return;
+  working_ = true;
+  didEditImage_ = true;
+  // The sizes are read: while the pass runs, Cancel is the editor's own.
+  if (showingToolbar_ == kResize) setToolbarNormal();
+  const Rect bounds = view()->bounds();
+  activity_->setFrame(Rect(bounds.size.width / 2 - 18, bounds.size.height / 2 * 0.33, 37, 37));
+  view()->addSubview(activity_);
+  activity_->startAnimating();
+  std::weak_ptr<ImageEditorView> weak = sharedAs<ImageEditorView>();
+  auto source = image_;
+  std::thread([weak, source, work = std::move(work), after = std::move(after)] {
+    setMarker(true, static_cast<long long>(source->pixelWidth()) * source->pixelHeight() * 4);
+    {
+      std::function<void()> hook;
+      {
+        std::lock_guard lock(hookMutex);
+        hook = workHook;
+      }
+      if (hook) hook();
+    }
+    auto result = work(source);
+    setMarker(false, 0);
+    // An editor closed meanwhile takes nothing: the result is dropped.
+    RunLoop::main()->perform([weak, result, after] {
+      auto self = weak.lock();
+      if (!self) return;
+      self->working_ = false;
+      self->activity_->stopAnimating();
+      self->activity_->removeFromSuperview();
+      if (result) {
+        self->setImage(result);
+        self->resaveImage();
+      }
+      after();
+    });
+  }).detach();
+}
+
+// --- Crop --------------------------------------------------------------------------------------
+
+void ImageEditorView::clickCrop() {
+  if (working_) return;
+  const Rect bounds = view()->bounds();
+  std::weak_ptr<ImageEditorView> weak = sharedAs<ImageEditorView>();
+  toolbar_->setItems(
+      {BarButtonItem::flexibleSpace(),
+       BarButtonItem::titled("Crop To Rect", BarButtonItemStyle::Done, [weak](BarButtonItem &) {
+         if (auto s = weak.lock()) s->clickCropNow();
+       })});
+  navigationItem().setLeftBarButtonItem(BarButtonItem::titled("Cancel",
+                                                              BarButtonItemStyle::Bordered,
+                                                              [weak](BarButtonItem &) {
+                                                                if (auto s = weak.lock())
+                                                                  s->clickCropCancel();
+                                                              }),
+                                        true);
+  navigationItem().setRightBarButtonItem(nullptr, true);
+  editClippingRect_ = true;
+  showingToolbar_ = kCropping;
+  const Rect area(0, 0, bounds.size.width, bounds.size.height - 44);
+  if (!overlay_) overlay_ = std::make_shared<ImageView>();
+  overlay_->setFrame(area);
+  overlay_->setAccessibilityLabel("Crop Area");
+  if (!haveClippingRect_) {
+    // Cropping again starts from the last rectangle.
+    clippingRect_ = Rect(0.2 * bounds.size.width, 0.2 * bounds.size.height, 0.6 * bounds.size.width,
+                         0.6 * bounds.size.height);
+    haveClippingRect_ = true;
+  }
+  theImage_->removeFromSuperview();
+  if (scrollView_) scrollView_->removeFromSuperview();
+  scrollView_.reset();
+  theImage_->setFrame(area);
+  view()->addSubview(theImage_);
+  view()->addSubview(overlay_);
+  updateClippingArea();
+}
+
+void ImageEditorView::updateClippingArea() {
+  if (!overlay_) return;
+  const Rect area = overlay_->frame();
+  auto context =
+      BitmapContext::create(std::max(1, int(area.size.width)), std::max(1, int(area.size.height)));
+  if (!context) return;
+  const Rect2 r{clippingRect_.origin.x, clippingRect_.origin.y, clippingRect_.size.width,
+                clippingRect_.size.height};
+  context->setStrokeColor({1, 1, 1, 1});
+  context->setLineWidth(3);
+  context->strokeRect(r);
+  context->setStrokeColor({0, 0, 0, 1});
+  context->setLineWidth(1);
+  context->strokeRect(r);
+  const std::string name = imageName_ + "-overlay";
+  ImageRegistry::shared().registerImage(name, context->makeImage());
+  overlay_->setImageName("");
+  overlay_->setImageName(name);
+}
+
+void ImageEditorView::touchDown(Point p) {
+  if (!editClippingRect_) return;
+  const Rect &r = clippingRect_;
+  const Point points[] = {{r.origin.x, r.origin.y},
+                          {r.origin.x + r.size.width, r.origin.y},
+                          {r.origin.x, r.origin.y + r.size.height},
+                          {r.origin.x + r.size.width, r.origin.y + r.size.height},
+                          {r.origin.x + r.size.width / 2, r.origin.y + r.size.height / 2}};
+  bool *flags[] = {&dragTopLeft_, &dragTopRight_, &dragBottomLeft_, &dragBottomRight_,
+                   &moveClippingRect_};
+  for (size_t i = 0; i < 5; ++i) {
+    const double dx = p.x - points[i].x, dy = p.y - points[i].y;
+    if (dx * dx + dy * dy < 576) {
+      *flags[i] = true;
+      break;
+    }
+  }
+  updateClippingArea();
+}
+
+void ImageEditorView::touchMoved(Point previous, Point current) {
+  if (!editClippingRect_) return;
+  const double dx = current.x - previous.x, dy = current.y - previous.y;
+  Rect &r = clippingRect_;
+  if (moveClippingRect_) {
+    r.origin = Point{current.x - r.size.width / 2, current.y - r.size.height / 2};
+  } else if (dragTopLeft_ || dragTopRight_ || dragBottomLeft_ || dragBottomRight_) {
+    const bool left = dragTopLeft_ || dragBottomLeft_, top = dragTopLeft_ || dragTopRight_;
+    const double w = r.size.width + (left ? -dx : dx), h = r.size.height + (top ? -dy : dy);
+    if (w > 30 && h > 30) {
+      if (left) r.origin.x += dx;
+      if (top) r.origin.y += dy;
+      r.size = Size{w, h};
+    } else {
+      stopResizing();
+    }
+  }
+  updateClippingArea();
+}
+
+void ImageEditorView::touchEnded() {
+  stopResizing();
+}
+
+void ImageEditorView::stopResizing() {
+  dragTopLeft_ = dragTopRight_ = dragBottomLeft_ = dragBottomRight_ = moveClippingRect_ = false;
+}
+
+void ImageEditorView::clickCropNow() {
+  if (!editClippingRect_ || !overlay_) return;
+  // The rectangle in which the picture is shown, aspect-fit in the overlay.
+  const Rect area = overlay_->frame();
+  const double pw = image_->pixelWidth(), ph = image_->pixelHeight();
+  const double f = std::min(area.size.width / pw, area.size.height / ph);
+  const double shownW = pw * f, shownH = ph * f;
+  const double ox = (area.size.width - shownW) / 2, oy = (area.size.height - shownH) / 2;
+  // Only the part of the rectangle over the picture is kept.
+  const double x0 = std::clamp((clippingRect_.origin.x - ox) / f, 0.0, pw);
+  const double y0 = std::clamp((clippingRect_.origin.y - oy) / f, 0.0, ph);
+  const double x1 =
+      std::clamp((clippingRect_.origin.x + clippingRect_.size.width - ox) / f, 0.0, pw);
+  const double y1 =
+      std::clamp((clippingRect_.origin.y + clippingRect_.size.height - oy) / f, 0.0, ph);
+  const int x = int(x0), y = int(y0), w = int(x1) - x, h = int(y1) - y;
+  if (w < 1 || h < 1) {
+    alert("Crop", "The rectangle does not cover the picture.");
+    return;
+  }
+  std::weak_ptr<ImageEditorView> weak = sharedAs<ImageEditorView>();
+  runPass(
+      [x, y, w, h](std::shared_ptr<Image> source) -> std::shared_ptr<Image> {
+        auto context = BitmapContext::create(w, h);
+        if (!context) return nullptr;
+        context->drawImage(*source, Rect2{double(-x), double(-y), double(source->pixelWidth()),
+                                          double(source->pixelHeight())});
+        return context->makeImage();
+      },
+      [weak] {
+        if (auto s = weak.lock()) s->clickCropCancel();
+      });
+}
+
+void ImageEditorView::clickCropCancel() {
+  if (overlay_) overlay_->removeFromSuperview();
+  theImage_->removeFromSuperview();
+  setToolbarNormal();
+  makeScrollView();
+}
+
+// --- Resize ------------------------------------------------------------------------------------
+
+void ImageEditorView::clickResize() {
+  if (working_) return;
+  std::weak_ptr<ImageEditorView> weak = sharedAs<ImageEditorView>();
+  resizeSlider_ = std::make_shared<Slider>(Rect(0, 0, 200, 40));
+  resizeSlider_->setAccessibilityLabel("Resize Slider");
+  resizeSlider_->setValue(1.0);
+  resizeSlider_->addTarget(ControlEvent::ValueChanged, [weak](Control &) {
+    if (auto s = weak.lock()) s->changedResizeSlider();
+  });
+  auto field = [&](Rect frame, const char *placeholder, ReturnKeyType key, int value) {
+    auto f = std::make_shared<TextField>(frame);
+    f->setPlaceholder(placeholder);
+    f->setAccessibilityLabel(placeholder);
+    f->setBorderStyle(TextBorderStyle::RoundedRect);
+    f->setKeyboardType(KeyboardType::NumbersAndPunctuation);
+    f->setReturnKeyType(key);
+    f->setText(std::to_string(value));
+    f->setDelegate(std::static_pointer_cast<TextFieldDelegate>(sharedAs<ImageEditorView>()));
+    return f;
+  };
+  enterResizeWidth_ =
+      field(Rect(40, 0, 70, 31), "Width", ReturnKeyType::Next, image_->pixelWidth());
+  enterResizeHeight_ =
+      field(Rect(160, 0, 70, 31), "Height", ReturnKeyType::Done, image_->pixelHeight());
+  auto holder = std::make_shared<View>(Rect(0, 0, 230, 31));
+  for (auto &[text, x] : {std::pair<const char *, double>{"Width", 0}, {"Height", 120}}) {
+    auto label = std::make_shared<Label>(Rect(x, 0, 38, 31));
+    label->setText(text);
+    holder->addSubview(label);
+    holder->addSubview(x == 0 ? enterResizeWidth_ : enterResizeHeight_);
+  }
+  toolbar_->setItems(
+      {BarButtonItem::withCustomView(resizeSlider_), BarButtonItem::flexibleSpace(),
+       BarButtonItem::titled("Resize", BarButtonItemStyle::Done, [weak](BarButtonItem &) {
+         if (auto s = weak.lock()) s->clickResizeToNewSize();
+       })});
+  setTitle("");
+  navigationItem().setLeftBarButtonItem(BarButtonItem::titled("Cancel",
+                                                              BarButtonItemStyle::Bordered,
+                                                              [weak](BarButtonItem &) {
+                                                                if (auto s = weak.lock())
+                                                                  s->clickCropCancel();
+                                                              }),
+                                        true);
+  navigationItem().setRightBarButtonItem(BarButtonItem::withCustomView(holder), true);
+  showingToolbar_ = kResize;
+}
+
+void ImageEditorView::changedResizeSlider() {
+  const double v = resizeSlider_->value();
+  const double W = image_->pixelWidth(), H = image_->pixelHeight();
+  long long width = 10 * static_cast<long long>(std::floor(W * v / 10));
+  long long height = static_cast<long long>(H * (double(width) / W));
+  if (width < 100) {
+    width = static_cast<long long>(W * v);
+    height = static_cast<long long>(H * v);
+  }
+  enterResizeWidth_->setText(std::to_string(width));
+  enterResizeHeight_->setText(std::to_string(height));
+}
+
+bool ImageEditorView::shouldChangeCharactersInRange(TextField &, Range, const std::string &text) {
+  return text.empty() || std::string("0123456789").find(text) != std::string::npos;
+}
+
+bool ImageEditorView::textFieldShouldReturn(TextField &field) {
+  if (&field == enterResizeWidth_.get()) {
+    field.resignFirstResponder();
+    enterResizeHeight_->becomeFirstResponder();
+    const long long typed = std::atoll(field.text().c_str());
+    enterResizeHeight_->setText(std::to_string(
+        static_cast<long long>(image_->pixelHeight() * (double(typed) / image_->pixelWidth()))));
+    return false;
+  }
+  field.resignFirstResponder();
+  return true;
+}
+
+void ImageEditorView::clickResizeToNewSize() {
+  if (!enterResizeWidth_ || !enterResizeHeight_) return;
+  enterResizeWidth_->resignFirstResponder();
+  enterResizeHeight_->resignFirstResponder();
+  // Each field counts on its own: a change of one side alone is a resize too.
+  const long long w = std::atoll(enterResizeWidth_->text().c_str());
+  const long long h = std::atoll(enterResizeHeight_->text().c_str());
+  if (w < 1 || h < 1 || w > kMaxSide || h > kMaxSide) {
+    alert("Image Size",
+          "Width and height must each be from 1 to " + std::to_string(kMaxSide) + " pixels.");
+    return;
+  }
+  if (w == image_->pixelWidth() && h == image_->pixelHeight()) {
+    clickCropCancel();
+    return;
+  }
+  std::weak_ptr<ImageEditorView> weak = sharedAs<ImageEditorView>();
+  runPass(
+      [w, h](std::shared_ptr<Image> source) -> std::shared_ptr<Image> {
+        auto context = BitmapContext::create(int(w), int(h));
+        if (!context) return nullptr;
+        context->drawImage(*source, Rect2{0, 0, double(w), double(h)});
+        return context->makeImage();
+      },
+      [weak] {
+        if (auto s = weak.lock()) {
+          s->setToolbarNormal();
+          s->makeScrollView();
+        }
+      });
+}
+
+// --- Save and cancel ---------------------------------------------------------------------------
+
+void ImageEditorView::clickSave() {
+  if (working_) return;
+  std::string name = std::filesystem::path(originalFilePath_).filename().string();
+  if (const size_t dot = name.rfind('.'); dot != std::string::npos && dot > 0)
+    name = name.substr(0, dot);
+  settings().setObject(name, "ImgSave-FileName");
+  settings().synchronize();
+  auto dialog = std::make_shared<SaveImageDialog>(sharedAs<ImageEditorView>());
+  if (auto nav = navigationController()) nav->pushViewController(dialog, true);
+}
+
+bool ImageEditorView::doSaveImage() {
+  std::string name = settings().stringForKey("ImgSave-FileName").value_or("");
+  const int format = static_cast<int>(settings().integerForKey("ImgSave-Format"));
+  // The typed name must name a file of Saved Files itself.
+  if (name == "." || name == ".." || name.find('/') != std::string::npos ||
+      name.find('\0') != std::string::npos || std::any_of(name.begin(), name.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+      })) {
+    alert("Save Failed", "\"" + name + "\" cannot be used as a file name.");
+    return false;
+  }
+  // The suffix test is exact: "photo.JPG" saved as JPG becomes "photo.JPG.jpg".
+  if (format == 1) {
+    if (!name.ends_with(".png")) name += ".png";
+  } else if (!name.ends_with(".jpg") && !name.ends_with(".jpeg") && !name.ends_with(".jpe")) {
+    name += ".jpg";
+  }
+  std::vector<uint8_t> data;
+  data = format == 1 ? image_->pngRepresentation() : image_->jpegRepresentation(0.975);
+  const std::string folder = Paths::documents() + "/Files";
+  FileManager::createDirectory(folder, true);
+  if (data.empty() || !FileManager::writeAtomically(folder + "/" + name, data)) {
+    // The edits are kept: the editor stays open for another try.
+    alert("Save Failed", "\"" + name + "\" could not be written to Saved Files.");
+    return false;
+  }
+  close();
+  return true;
+}
+
+void ImageEditorView::clickCancel() {
+  if (!didEditImage_) {
+    close();
+    return;
+  }
+  confirmCancel_ = std::make_shared<AlertView>(
+      "Cancel Editing?", "Cancel editing the image and discard all changes?",
+      std::static_pointer_cast<AlertViewDelegate>(sharedAs<ImageEditorView>()), "No",
+      std::vector<std::string>{"Yes, Discard"});
+  confirmCancel_->show();
+}
+
+void ImageEditorView::clickedButtonAtIndex(AlertView &alert, int index) {
+  if (&alert != confirmCancel_.get()) return;
+  confirmCancel_.reset();
+  if (index == 1) close();
+}
+
+void ImageEditorView::close() {
+  if (auto nav = navigationController()) {
+    const auto &stack = nav->viewControllers();
+    for (size_t i = 1; i < stack.size(); ++i)
+      if (stack[i].get() == this) {
+        nav->popToViewController(*stack[i - 1], true);
+        return;
+      }
+  }
+}

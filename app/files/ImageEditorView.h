@@ -1,0 +1,105 @@
+// The image editor: one picture from Saved Files or the photo library, cropped to a rectangle
+// or resized by a slider or two fields, then saved as a new JPG or PNG file in Saved Files.
+// The picture is kept upright (its orientation applied once on opening). Each editor keeps its
+// last committed state in a working copy of its own in the temporary folder, removed when the
+// editor goes. Crop and resize run on a worker, one pass at a time, with the settings marker
+// that lets the next start tell that a pass never finished.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/foundation/Clock.h"
+#include "platform/media/Image.h"
+#include "platform/ui/Controls.h"
+#include "platform/ui/Presentation.h"
+#include "platform/ui/TextInput.h"
+#include "platform/ui/View.h"
+#include "platform/ui/ViewController.h"
+
+class ImageEditorView : public platform::ui::ViewController,
+                        public platform::ui::AlertViewDelegate,
+                        public platform::ui::TextFieldDelegate {
+public:
+  static constexpr int kMaxSide = 16384;
+  enum ToolbarMode { kNormal = 0, kCropping = 1, kResize = 2 };
+
+  // Opens the picture at `path` as the caller does: the markers set around the load.
+  static std::shared_ptr<ImageEditorView> openFile(const std::string &path,
+                                                   std::optional<platform::WallTime> date);
+  static std::shared_ptr<ImageEditorView> make(std::shared_ptr<platform::media::Image> image,
+                                               const std::string &path,
+                                               std::optional<platform::WallTime> date);
+  ImageEditorView(std::shared_ptr<platform::media::Image> image, const std::string &path,
+                  std::optional<platform::WallTime> date);
+  ~ImageEditorView() override;
+
+  // Called on the worker before each pass draws (tests hold a pass there).
+  static void setWorkHook(std::function<void()> hook);
+
+  std::shared_ptr<platform::media::Image> image() const { return image_; }
+  const std::string &workingCopyPath() const { return workingCopy_; }
+  bool didEditImage() const { return didEditImage_; }
+  bool isWorking() const { return working_; }
+  int showingToolbar() const { return showingToolbar_; }
+  platform::ui::Rect clippingRect() const { return clippingRect_; }
+  double zoomScale() const;
+
+  void clickCancel();
+  void clickSave();
+  void clickCrop();
+  void clickCropNow();
+  void clickCropCancel();
+  void clickResize();
+  void clickResizeToNewSize();
+  // Touches on the crop overlay, in its coordinates.
+  void touchDown(platform::ui::Point p);
+  void touchMoved(platform::ui::Point previous, platform::ui::Point current);
+  void touchEnded();
+  // Writes the picture as "ImgSave-FileName" in "ImgSave-Format"; false (with a message, the
+  // editor staying open) when the name cannot be used or the file cannot be written.
+  bool doSaveImage();
+
+  void viewDidLoad() override;
+  bool shouldAutorotateToInterfaceOrientation(platform::ui::InterfaceOrientation o) override;
+  void clickedButtonAtIndex(platform::ui::AlertView &alert, int index) override;
+  bool shouldChangeCharactersInRange(platform::ui::TextField &, platform::ui::Range,
+                                     const std::string &text) override;
+  bool textFieldShouldReturn(platform::ui::TextField &field) override;
+
+private:
+  using Work = std::function<std::shared_ptr<platform::media::Image>(
+      std::shared_ptr<platform::media::Image>)>;
+  void setImage(std::shared_ptr<platform::media::Image> image);
+  void setToolbarNormal();
+  void makeScrollView();
+  void fitZoom();
+  void changedResizeSlider();
+  void updateClippingArea();
+  void stopResizing();
+  void runPass(Work work, std::function<void()> after);
+  void resaveImage();
+  void close();
+  void alert(const std::string &title, const std::string &message);
+
+  std::shared_ptr<platform::media::Image> image_;
+  std::string imageName_; // the picture's name in the image registry
+  std::string originalFilePath_, workingCopy_, workingFolder_;
+  std::optional<platform::WallTime> imageDate_;
+  bool didEditImage_ = false, working_ = false;
+  int showingToolbar_ = kNormal;
+  bool editClippingRect_ = false;
+  bool dragTopLeft_ = false, dragTopRight_ = false, dragBottomLeft_ = false,
+       dragBottomRight_ = false, moveClippingRect_ = false;
+  platform::ui::Rect clippingRect_;
+  bool haveClippingRect_ = false;
+  std::shared_ptr<platform::ui::ImageView> theImage_, overlay_;
+  std::shared_ptr<platform::ui::ScrollView> scrollView_;
+  std::shared_ptr<platform::ui::Toolbar> toolbar_;
+  std::shared_ptr<platform::ui::ActivityIndicatorView> activity_;
+  std::shared_ptr<platform::ui::Slider> resizeSlider_;
+  std::shared_ptr<platform::ui::TextField> enterResizeWidth_, enterResizeHeight_;
+  std::shared_ptr<platform::ui::AlertView> confirmCancel_;
+};

@@ -1,0 +1,757 @@
+#include "app/files/PhotoGalleryView.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+
+#include "app/files/ImageEditorView.h"
+#include "app/files/LocalFilesServices.h"
+#include "app/foundation/AppDelegateServices.h"
+#include "app/foundation/DirTableCell.h"
+#include "app/foundation/EditDataViewController.h"
+#include "app/foundation/Globals.h"
+#include "app/foundation/PlatformExtensions.h"
+#include "app/foundation/SettingsKeys.h"
+#include "app/foundation/StringUtils.h"
+#include "app/ftp/FTPServices.h"
+#include "platform/device/DeviceProfile.h"
+#include "platform/device/DocumentInteraction.h"
+#include "platform/device/MailService.h"
+#include "platform/foundation/Dispatch.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/RunLoop.h"
+#include "platform/foundation/Text.h"
+#include "platform/foundation/UserDefaults.h"
+
+using namespace platform;
+using namespace platform::ui;
+using platform::media::PhotoAlbum;
+using platform::media::PhotoAsset;
+using platform::media::PhotoLibrary;
+
+namespace {
+
+constexpr const char *kProductURL = "https://ferrowen.example/";
+
+UserDefaults &settings() {
+  return globalUserDefaults ? *globalUserDefaults : UserDefaults::standard();
+}
+
+std::string lower(std::string s) {
+  for (char &c : s)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string removeAll(std::string s, const std::string &what) {
+  for (size_t at; (at = s.find(what)) != std::string::npos;)
+    s.erase(at, what.size());
+  return s;
+}
+
+std::string tempFolder() {
+  return globalTempPath.empty() ? Paths::tmp() : globalTempPath;
+}
+
+} // namespace
+
+// --- Class operations --------------------------------------------------------------------------
+
+bool PhotoGalleryView::canViewPhotoGallery() {
+  return PhotoLibrary::isAvailable();
+}
+
+std::string PhotoGalleryView::assetRowName(const std::string &url) {
+  std::string id = removeAll(PhotoLibrary::urlParameter(url, "id"), "00000");
+  const std::string ext = PhotoLibrary::urlParameter(url, "ext");
+  if (id.size() >= 32) {
+    id = removeAll(id, "-");
+    id = id.substr(0, 4) + "-" + id.substr(5, 4);
+  }
+  const std::string dotted = "." + lower(ext) + ".";
+  std::string prefix;
+  if (std::string(".gif.png.jpg.jpeg.tif.tiff.svg.").find(dotted) != std::string::npos)
+    prefix = "IMG_";
+  else if (dotted == ".mov.")
+    prefix = "MOV_";
+  // An address is only data: nothing of it may lead out of the folder the file is written to.
+  std::string name = lower(prefix + id + "." + ext);
+  std::replace(name.begin(), name.end(), '/', '_');
+  std::replace(name.begin(), name.end(), '\0', '_');
+  return name;
+}
+
+std::string PhotoGalleryView::getAssetPathByAsset(const PhotoAsset &asset, const std::string &name,
+                                                  bool tempFile,
+                                                  const std::function<void(double)> &progress,
+                                                  std::string *error) {
+  if (!isSingleFileName(name)) {
+    if (error) *error = "That name cannot be used for a file.";
+    return {};
+  }
+  const std::string path = tempFolder() + "/" + name;
+  if (!PhotoLibrary::writeAsset(asset, path, progress, error)) {
+    Log::systemf("Asset Write Failed: %s", name.c_str());
+    return {};
+  }
+  if (tempFile) tempFilesToCleanup.push_back(path);
+  Log::systemf("Asset Wrote File: %s", path.c_str());
+  Log::systemf("Asset File Size: %lld", static_cast<long long>(asset.size));
+  return path;
+}
+
+void PhotoGalleryView::getSelectedAsset(
+    const std::string &url, const std::string &name,
+    const std::function<void(const AssetConvertReply &)> &reply) {
+  auto asset = PhotoLibrary::assetForURL(url);
+  if (!asset) {
+    Log::system("AssetError!");
+    reply(
+        AssetConvertReply{url, {}, std::string("The picture is no longer in the photo library.")});
+    return;
+  }
+  // Two uploads of pictures of one name must not write over each other's file.
+  std::string folder = tempFolder() + "/asset-XXXXXX";
+  FileManager::createDirectory(tempFolder());
+  if (!::mkdtemp(folder.data())) {
+    reply(AssetConvertReply{url, {}, std::string("No temporary folder could be made.")});
+    return;
+  }
+  std::string error;
+  const std::string path = isSingleFileName(name) ? folder + "/" + name : std::string();
+  if (path.empty() || !PhotoLibrary::writeAsset(*asset, path, {}, &error)) {
+    ::rmdir(folder.c_str());
+    Log::system("AssetError!");
+    reply(
+        AssetConvertReply{url, {}, path.empty() ? "That name cannot be used for a file." : error});
+    return;
+  }
+  reply(AssetConvertReply{url, path, std::nullopt});
+}
+
+// --- Screen ------------------------------------------------------------------------------------
+
+std::shared_ptr<PhotoGalleryView> PhotoGalleryView::make(std::optional<PhotoAlbum> album) {
+  return std::make_shared<PhotoGalleryView>(std::move(album));
+}
+
+PhotoGalleryView::PhotoGalleryView(std::optional<PhotoAlbum> album)
+    : ViewController("PhotoGalleryView"), album_(std::move(album)) {
+  if (album_) totalCount = album_->assetCount;
+  sortColumn_ = settings().integerForKey(kDefaultSortKey);
+}
+
+PhotoGalleryView::~PhotoGalleryView() = default;
+
+void PhotoGalleryView::loadView() {
+  auto root = std::make_shared<View>(Rect(0, 0, 320, 480));
+  tableView_ = std::make_shared<TableView>(TableViewStyle::Plain, Rect(0, 0, 320, 436));
+  theToolbar_ = std::make_shared<Toolbar>(Rect(0, 436, 320, 44));
+  root->addSubview(tableView_);
+  root->addSubview(theToolbar_);
+  setView(root);
+}
+
+void PhotoGalleryView::viewDidLoad() {
+  setTitle(album_ ? album_->name : "Photo Library");
+  std::weak_ptr<PhotoGalleryView> weak = sharedAs<PhotoGalleryView>();
+  auto act = [weak](void (PhotoGalleryView::*fn)()) {
+    return [weak, fn](BarButtonItem &) {
+      if (auto s = weak.lock()) (s.get()->*fn)();
+    };
+  };
+  auto labelled = [](std::shared_ptr<BarButtonItem> item, const char *label) {
+    item->setAccessibilityLabel(label);
+    return item;
+  };
+  uploadBtn_ = labelled(BarButtonItem::withImage("uploads.png", BarButtonItemStyle::Plain,
+                                                 act(&PhotoGalleryView::clickUpload)),
+                        "Upload");
+  emailBtn_ = labelled(BarButtonItem::withImage("mail_small.png", BarButtonItemStyle::Plain,
+                                                act(&PhotoGalleryView::clickEmail)),
+                       "Email");
+  menuBtn_ = labelled(BarButtonItem::withImage("menu-v3.png", BarButtonItemStyle::Plain,
+                                               act(&PhotoGalleryView::clickMenuBtn)),
+                      "Menu");
+  sortBtn_ = labelled(BarButtonItem::withImage("sort24.png", BarButtonItemStyle::Plain,
+                                               act(&PhotoGalleryView::clickSort)),
+                      "Sort");
+  menuBtn_->setEnabled(album_.has_value());
+  progressBar_ = std::make_shared<ProgressView>(ProgressViewStyle::Bar);
+  progressBar_->setFrame(Rect(0, 0, 240, 11));
+  searchBar_ = std::make_shared<SearchBar>(Rect(0, 0, 320, 44));
+  searchBar_->setPlaceholder("Search Folder");
+  searchBar_->setDelegate(
+      std::static_pointer_cast<SearchBarDelegate>(sharedAs<PhotoGalleryView>()));
+  tableView_->setTableHeaderView(searchBar_);
+  tableView_->setDataSource(
+      std::static_pointer_cast<TableViewDataSource>(sharedAs<PhotoGalleryView>()));
+  tableView_->setDelegate(
+      std::static_pointer_cast<TableViewDelegate>(sharedAs<PhotoGalleryView>()));
+  tableView_->setContentOffset(Point{0, 44}, false);
+  showEditViewButton(kNone, true);
+  if (folderItems_.empty()) {
+    RunLoop::main()->performAfter(std::chrono::milliseconds(10), [weak] {
+      if (auto s = weak.lock()) s->clickRefresh();
+    });
+  } else {
+    showNormalToolbar();
+  }
+  doButtonStates();
+}
+
+void PhotoGalleryView::viewDidAppear(bool) {
+  if (loaded_) showEditViewButton(currentEditButton_, true);
+}
+
+bool PhotoGalleryView::shouldAutorotateToInterfaceOrientation(InterfaceOrientation o) {
+  return appDelegateServices().allowLandscapeView() || o == InterfaceOrientation::Portrait;
+}
+
+void PhotoGalleryView::showNormalToolbar() {
+  theToolbar_->setItems(
+      {[&] {
+         auto refresh = BarButtonItem::systemItem(
+             BarButtonSystemItem::Refresh, [weak = std::weak_ptr<PhotoGalleryView>(
+                                                sharedAs<PhotoGalleryView>())](BarButtonItem &) {
+               if (auto s = weak.lock()) s->clickRefresh();
+             });
+         refresh->setAccessibilityLabel("Refresh");
+         return refresh;
+       }(),
+       BarButtonItem::flexibleSpace(), sortBtn_, BarButtonItem::flexibleSpace(),
+       BarButtonItem::flexibleSpace(),
+       MailService::canSendMail() ? emailBtn_ : BarButtonItem::fixedSpace(20),
+       BarButtonItem::flexibleSpace(), uploadBtn_, BarButtonItem::flexibleSpace(), menuBtn_});
+}
+
+void PhotoGalleryView::showWorkingToolbar() {
+  progressBar_->setProgress(0);
+  theToolbar_->setItems({BarButtonItem::flexibleSpace(),
+                         BarButtonItem::withCustomView(progressBar_),
+                         BarButtonItem::flexibleSpace()});
+}
+
+void PhotoGalleryView::setProgress(double fraction) {
+  if (progressBar_) progressBar_->setProgress(static_cast<float>(fraction));
+}
+
+// --- Listing -----------------------------------------------------------------------------------
+
+void PhotoGalleryView::clickRefresh() {
+  folderItems_.clear();
+  folderItemsEverything_.clear();
+  if (tableView_) tableView_->reloadData();
+  showWorkingToolbar();
+  showEditViewButton(kWorking, false);
+  loadListing();
+}
+
+void PhotoGalleryView::loadListing() {
+  const uint64_t generation = ++generation_;
+  std::weak_ptr<PhotoGalleryView> weak = sharedAs<PhotoGalleryView>();
+  const auto album = album_;
+  const int total = totalCount;
+  // The worker fills its own list; only the main thread touches the screen's.
+  DispatchQueue::create("photoLibraryListing")->async([weak, generation, album, total] {
+    DirItemList rows;
+    if (!album) {
+      std::string error;
+      auto albums = PhotoLibrary::albums(&error);
+      if (!error.empty()) {
+        Log::systemf("Photo library: %s", error.c_str());
+        RunLoop::main()->perform([weak] {
+          auto s = weak.lock();
+          if (!s) return;
+          if (auto help = appDelegateServices().makeHelpViewController("HelpView", "Photo Library",
+                                                                       "error-photo-library.html"))
+            if (auto nav = s->navigationController()) nav->pushViewController(help, true);
+        });
+      }
+      for (const PhotoAlbum &a : albums) {
+        auto row = std::make_shared<DirItemInfo>();
+        row->setName(a.name);
+        row->fileCount = a.assetCount;
+        row->isDirectory = true;
+        row->attrib = "dr--r--r--";
+        row->extraData = std::make_shared<PhotoAlbum>(a);
+        rows.push_back(row);
+      }
+      auto trailer = std::make_shared<DirItemInfo>();
+      trailer->setName(kTrailerRow);
+      trailer->attrib = "-r--r--r--";
+      rows.push_back(trailer);
+    } else {
+      for (PhotoAsset &asset : PhotoLibrary::assets(*album)) {
+        auto row = std::make_shared<DirItemInfo>();
+        row->setName(assetRowName(asset.url));
+        row->date = std::chrono::system_clock::from_time_t(asset.date);
+        row->attrib = "-r--r--r--";
+        row->size = std::to_string(asset.size);
+        row->assetRepresentation = asset.typeIdentifier;
+        row->extraData = std::make_shared<PhotoAsset>(std::move(asset));
+        rows.push_back(row);
+        if (rows.size() % 20 == 0 && total >= 1) {
+          const double fraction = static_cast<double>(rows.size()) / total;
+          RunLoop::main()->perform([weak, fraction] {
+            if (auto s = weak.lock()) s->setProgress(fraction);
+          });
+        }
+      }
+    }
+    RunLoop::main()->perform([weak, generation, rows = std::move(rows)]() mutable {
+      if (auto s = weak.lock()) s->doneLoading(generation, std::move(rows));
+    });
+  });
+}
+
+void PhotoGalleryView::doneLoading(uint64_t generation, DirItemList rows) {
+  if (generation != generation_) return; // a later refresh supersedes this listing
+  folderItemsEverything_ = std::move(rows);
+  loaded_ = true;
+  reSort();
+  if (selectedName_ && !indexPathOf(*selectedName_)) selectedName_.reset();
+  tableView_->reloadData();
+  showNormalToolbar();
+  showEditViewButton(kNone, true);
+  doButtonStates();
+}
+
+void PhotoGalleryView::reSort() {
+  folderItems_ = subarrayWithCompareString(folderItemsEverything_, searchString_);
+  auto by = [this](const std::shared_ptr<DirItemInfo> &a, const std::shared_ptr<DirItemInfo> &b) {
+    switch (sortColumn_) {
+    case 2:
+      return (descending_ ? a->compareByDateDescending(*b) : a->compareByDate(*b)) < 0;
+    case 1:
+      return (descending_ ? a->compareBySizeDescending(*b) : a->compareBySize(*b)) < 0;
+    case 0:
+      return (descending_ ? a->compareByNameDescending(*b) : a->compareByName(*b)) < 0;
+    default:
+      return a->compareByName(*b) < 0;
+    }
+  };
+  std::stable_sort(folderItems_.begin(), folderItems_.end(), by);
+}
+
+void PhotoGalleryView::sortByDataColumn(int column) {
+  if (column == -1) {
+    if (sortColumn_ == -1) sortColumn_ = 0, descending_ = true;
+  } else {
+    descending_ = column == sortColumn_ ? !descending_ : false;
+    sortColumn_ = column;
+  }
+  reSort();
+}
+
+void PhotoGalleryView::scrollToPercent(int percent) {
+  const int count = static_cast<int>(folderItems_.size());
+  if (count == 0 || !tableView_) return;
+  percent = std::clamp(percent, 0, 100);
+  const int row = std::min(percent * count / 100, count - 1);
+  tableView_->scrollToRowAtIndexPath(IndexPath{0, row}, TableViewScrollPosition::Middle, true);
+}
+
+// --- Table -------------------------------------------------------------------------------------
+
+int PhotoGalleryView::numberOfRowsInSection(TableView &, int) {
+  return static_cast<int>(folderItems_.size());
+}
+
+std::shared_ptr<TableViewCell> PhotoGalleryView::cellForRowAtIndexPath(TableView &table,
+                                                                       IndexPath ip) {
+  auto cell = table.dequeueReusableCellWithIdentifier(kCellIdentifier);
+  if (!cell) {
+    cell = std::make_shared<TableViewCell>(TableViewCellStyle::Default, kCellIdentifier);
+    auto content = DirTableCell::initWithFrame(Rect(0, 0, 320, 44));
+    content->setTag(1);
+    cell->contentView()->addSubview(content);
+    auto button = std::make_shared<TableCellButton>(ButtonType::Custom, Rect(280, 2, 40, 40));
+    button->setTag(2);
+    std::weak_ptr<PhotoGalleryView> weak = sharedAs<PhotoGalleryView>();
+    std::weak_ptr<TableCellButton> weakButton = button;
+    button->addTarget(
+        static_cast<unsigned>(ControlEvent::TouchUpInside), [weak, weakButton](Control &) {
+          auto s = weak.lock();
+          auto b = weakButton.lock();
+          if (s && b && s->tableView_)
+            s->accessoryButtonTappedForRowWithIndexPath(*s->tableView_, IndexPath{0, b->row()});
+        });
+    cell->setAccessoryView(button);
+  }
+  if (ip.row < 0 || static_cast<size_t>(ip.row) >= folderItems_.size()) return cell;
+  auto entry = folderItems_[static_cast<size_t>(ip.row)];
+  entry->setupSizeDisplay();
+  if (auto content = std::dynamic_pointer_cast<DirTableCell>(cell->contentView()->viewWithTag(1))) {
+    content->setDirItem(entry);
+    content->setSelected(!entry->isDirectory && selectedName_ && *selectedName_ == entry->name());
+    content->setNeedsDisplay();
+  }
+  cell->setAccessibilityLabel(entry->name());
+  auto button = std::dynamic_pointer_cast<TableCellButton>(cell->accessoryView());
+  const bool trailer = entry->name() == kTrailerRow && !entry->extraData;
+  button->setRow(ip.row);
+  button->setEnabled(!entry->isDirectory && !trailer);
+  button->setAccessibilityLabel(entry->name() + " Menu");
+  button->setImage(entry->isDirectory ? "iall-gallery-dir.png"
+                                      : (iPAD ? "ipad-button.png" : "iphone-button.png"));
+  return cell;
+}
+
+void PhotoGalleryView::didSelectRowAtIndexPath(TableView &, IndexPath ip) {
+  tableView_->deselectRowAtIndexPath(ip, true);
+  if (ip.row < 0 || static_cast<size_t>(ip.row) >= folderItems_.size()) return;
+  auto entry = folderItems_[static_cast<size_t>(ip.row)];
+  if (selectedName_ && *selectedName_ == entry->name()) {
+    selectedName_.reset();
+    doButtonStates();
+    tableView_->reloadData();
+    return;
+  }
+  if (entry->isDirectory) {
+    auto album = std::static_pointer_cast<PhotoAlbum>(entry->extraData);
+    if (!album) return;
+    auto next = make(*album);
+    next->totalCount = static_cast<int>(entry->fileCount);
+    if (auto nav = navigationController()) nav->pushViewController(next, true);
+    return;
+  }
+  selectedName_ = entry->name();
+  doButtonStates();
+  tableView_->reloadData();
+}
+
+std::shared_ptr<DirItemInfo> PhotoGalleryView::selectedRow() const {
+  if (!selectedName_) return nullptr;
+  for (const auto &row : folderItems_)
+    if (row->name() == *selectedName_) return row;
+  return nullptr;
+}
+
+std::optional<IndexPath> PhotoGalleryView::indexPathOf(const std::string &name) const {
+  for (size_t i = 0; i < folderItems_.size(); ++i)
+    if (folderItems_[i]->name() == name) return IndexPath{0, static_cast<int>(i)};
+  return std::nullopt;
+}
+
+void PhotoGalleryView::doButtonStates() {
+  auto row = selectedRow();
+  const bool file = row && !row->isDirectory && row->extraData;
+  if (loaded_) showEditViewButton(row && !row->isDirectory ? kView : kNone, false);
+  if (uploadBtn_) uploadBtn_->setEnabled(file);
+  if (emailBtn_) emailBtn_->setEnabled(file);
+}
+
+void PhotoGalleryView::showEditViewButton(int kind, bool force) {
+  if (kind == currentEditButton_ && !force) return;
+  currentEditButton_ = kind;
+  std::shared_ptr<BarButtonItem> button;
+  std::weak_ptr<PhotoGalleryView> weak = sharedAs<PhotoGalleryView>();
+  if (kind == kView || kind == kEdit) {
+    button = BarButtonItem::titled("View", BarButtonItemStyle::Bordered, [weak](BarButtonItem &) {
+      if (auto s = weak.lock()) s->clickView();
+    });
+  } else if (kind == kWorking) {
+    auto spinner = std::make_shared<ActivityIndicatorView>(ActivityIndicatorStyle::White);
+    spinner->startAnimating();
+    button = BarButtonItem::withCustomView(spinner);
+  }
+  navigationItem().setRightBarButtonItem(button, true);
+}
+
+// --- Search ------------------------------------------------------------------------------------
+
+void PhotoGalleryView::textDidChange(SearchBar &, const std::string &text) {
+  searchString_ = text;
+  reSort();
+  tableView_->reloadData();
+}
+
+void PhotoGalleryView::searchBarCancelButtonClicked(SearchBar &bar) {
+  searchString_.clear();
+  bar.setText("");
+  reSort();
+  tableView_->reloadData();
+  bar.resignFirstResponder();
+}
+
+// --- Sheets ------------------------------------------------------------------------------------
+
+void PhotoGalleryView::alert(const std::string &title, const std::string &message) {
+  std::make_shared<AlertView>(title, message, std::weak_ptr<AlertViewDelegate>(), "OK")->show();
+}
+
+void PhotoGalleryView::showSheet(std::shared_ptr<ActionSheet> sheet, Sheet kind,
+                                 std::shared_ptr<BarButtonItem> from) {
+  shownSheet_ = kind;
+  sheet_ = sheet;
+  if (Hardware::isiPad() && from)
+    sheet->showFromBarButtonItem(from, true);
+  else if (auto tabs = tabBarController())
+    sheet->showFromTabBar(tabs->tabBar());
+  else
+    sheet->showInView(view());
+}
+
+void PhotoGalleryView::clickSort() {
+  if (sheet_ && sheet_->isVisible()) return;
+  auto mark = [this](int column, const char *ascending, const char *descending) {
+    return column == sortColumn_ ? std::string(descending_ ? ascending : descending)
+                                 : std::string();
+  };
+  showSheet(std::make_shared<ActionSheet>(
+                "Sort Folder",
+                std::static_pointer_cast<ActionSheetDelegate>(sharedAs<PhotoGalleryView>()),
+                "Cancel", "",
+                std::vector<std::string>{"Sort by Name" + mark(0, " (a,b,c)", " (c,b,a)"),
+                                         "Sort by Size" + mark(1, " (1,2,3)", " (3,2,1)"),
+                                         "Sort by Date" + mark(2, " (1,2,3)", " (3,2,1)")}),
+            Sheet::Sort, sortBtn_);
+}
+
+void PhotoGalleryView::clickMenuBtn() {
+  if (!album_ || (sheet_ && sheet_->isVisible())) return;
+  showSheet(std::make_shared<ActionSheet>(
+                "Folder Commands",
+                std::static_pointer_cast<ActionSheetDelegate>(sharedAs<PhotoGalleryView>()),
+                "Cancel", "", std::vector<std::string>{"Upload All Files", "Upload New Files"}),
+            Sheet::Folder, menuBtn_);
+}
+
+void PhotoGalleryView::accessoryButtonTappedForRowWithIndexPath(TableView &, IndexPath ip) {
+  if (ip.row < 0 || static_cast<size_t>(ip.row) >= folderItems_.size()) return;
+  auto entry = folderItems_[static_cast<size_t>(ip.row)];
+  selectedName_ = entry->name();
+  doButtonStates();
+  if (entry->isDirectory || !entry->extraData) return;
+  std::vector<std::string> buttons;
+  if (DocumentInteraction::canOpen()) buttons.push_back("Open In...");
+  buttons.push_back("Copy File");
+  if (entry->fileType() == DirItemInfo::kFileTypeImage) buttons.push_back("Edit Image");
+  sheetRow_ = entry->name();
+  tableView_->reloadData();
+  showSheet(std::make_shared<ActionSheet>(
+                entry->name(),
+                std::static_pointer_cast<ActionSheetDelegate>(sharedAs<PhotoGalleryView>()),
+                "Cancel", "", buttons),
+            Sheet::FileRow, nullptr);
+}
+
+void PhotoGalleryView::clickedButtonAtIndex(ActionSheet &sheet, int index) {
+  if (&sheet != sheet_.get()) return;
+  const Sheet kind = shownSheet_;
+  shownSheet_ = Sheet::None;
+  sheet_.reset();
+  const std::string button =
+      index >= 0 && index < sheet.numberOfButtons() ? sheet.buttonTitleAtIndex(index) : "";
+  if (kind == Sheet::Sort) {
+    if (index >= 0 && index <= 2) {
+      sortByDataColumn(index);
+      tableView_->reloadData();
+      settings().setObject(std::to_string(sortColumn_), kDefaultSortKey);
+      settings().synchronize();
+    }
+  } else if (kind == Sheet::Folder) {
+    if (button == "Upload All Files" || button == "Upload New Files")
+      uploadFiltered(button == "Upload New Files");
+  } else if (kind == Sheet::FileRow) {
+    if (button == "Open In...")
+      queAssetPathToSelector(sheetRow_, &PhotoGalleryView::clickOpenInGotPath);
+    else if (button == "Copy File")
+      showCopyList(sheetRow_);
+    else if (button == "Edit Image")
+      queAssetPathToSelector(sheetRow_, &PhotoGalleryView::clickEditImageGotPath);
+  }
+}
+
+// --- Conversions and what follows them ---------------------------------------------------------
+
+void PhotoGalleryView::queAssetPathToSelector(const std::string &rowName, GotPath done) {
+  std::shared_ptr<DirItemInfo> row;
+  for (const auto &r : folderItems_)
+    if (r->name() == rowName) row = r;
+  auto asset = row ? std::static_pointer_cast<PhotoAsset>(row->extraData) : nullptr;
+  if (!asset || row->isDirectory) return;
+  showWorkingToolbar();
+  std::weak_ptr<PhotoGalleryView> weak = sharedAs<PhotoGalleryView>();
+  const PhotoAsset copy = *asset;
+  DispatchQueue::create("clickViewQue")->async([weak, copy, rowName, done] {
+    std::string error;
+    const std::string path = getAssetPathByAsset(
+        copy, rowName, true,
+        [weak](double fraction) {
+          RunLoop::main()->perform([weak, fraction] {
+            if (auto s = weak.lock()) s->setProgress(fraction);
+          });
+        },
+        &error);
+    RunLoop::main()->perform([weak, rowName, path, error, done] {
+      auto s = weak.lock();
+      if (!s) return;
+      s->showNormalToolbar();
+      if (path.empty()) {
+        s->alert("Photo Library", "\"" + rowName + "\" could not be read: " + error);
+        return;
+      }
+      (s.get()->*done)(rowName, path);
+    });
+  });
+}
+
+void PhotoGalleryView::clickView() {
+  auto row = selectedRow();
+  if (!row || row->isDirectory) return;
+  if (!row->extraData) { // the trailer row: the resource file itself
+    if (auto services = FTPAppServices::shared())
+      services->showDocumentViewer(kTrailerRow, Paths::resources() + "/" + kTrailerRow);
+    return;
+  }
+  showEditViewButton(kWorking, false);
+  queAssetPathToSelector(row->name(), &PhotoGalleryView::clickViewGotPath);
+}
+
+void PhotoGalleryView::clickViewGotPath(const std::string &name, const std::string &path) {
+  showEditViewButton(kView, false);
+  auto services = FTPAppServices::shared();
+  if (!services) return;
+  const std::string ext = lower(name.substr(name.rfind('.') + 1));
+  if (std::string(".mpg.mpeg.mp4.m4v.avi.mov.qt.3gp.flc..mp3.wav.aac.").find("." + ext + ".") !=
+      std::string::npos)
+    services->playMediaFile(path, true);
+  else
+    services->showDocumentViewer(name, path);
+}
+
+void PhotoGalleryView::clickEmail() {
+  auto row = selectedRow();
+  if (!row || !row->extraData || row->isDirectory) return;
+  queAssetPathToSelector(row->name(), &PhotoGalleryView::clickEmailWithAssetPath);
+}
+
+void PhotoGalleryView::clickEmailWithAssetPath(const std::string &name, const std::string &path) {
+  auto bytes = FileManager::contentsAtPath(path);
+  if (!bytes) return;
+  MailMessage message;
+  message.attachments.push_back(
+      MailAttachment{std::vector<uint8_t>(bytes->begin(), bytes->end()), myMimeType(name), name});
+  if (settings().integerForKey("IncludeEmailLinks") == 1) {
+    message.bodyIsHTML = true;
+    message.body = "<b>" + htmlEscaped(name) + "</b> sent using <a href='" + kProductURL +
+                   "'>Ferrowen</a> from my " + htmlEscaped(DeviceProfile::current().model) + ".";
+  }
+  if (!MailService::send(message)) alert("Mail", "No mail program was found to send the file.");
+}
+
+void PhotoGalleryView::clickOpenInGotPath(const std::string &name, const std::string &path) {
+  if (!DocumentInteraction::openInMenu(path))
+    alert("Open In", "No application can open \"" + name + "\".");
+}
+
+void PhotoGalleryView::clickEditImageGotPath(const std::string &name, const std::string &path) {
+  std::optional<WallTime> date;
+  if (auto row = indexPathOf(name)) date = folderItems_[static_cast<size_t>(row->row)]->date;
+  auto editor = ImageEditorView::openFile(path, date);
+  if (!editor)
+    alert("Edit Image", "\"" + name + "\" could not be read as a picture.");
+  else if (auto nav = navigationController())
+    nav->pushViewController(editor, true);
+}
+
+void PhotoGalleryView::showCopyList(const std::string &row) {
+  std::vector<EditDataItem> items{std::string("<Do Not Copy>"), std::string("Saved Files")};
+  std::vector<std::string> images{"imageBlank24", "imageBlank24"};
+  std::vector<std::string> folders;
+  const std::string files = Paths::documents() + "/Files";
+  for (const std::string &name :
+       FileManager::contentsOfDirectory(files).value_or(std::vector<std::string>{})) {
+    const auto attrs = FileManager::attributesOfItem(files + "/" + name);
+    if (!attrs || (attrs->type != FileAttributes::Type::Directory &&
+                   attrs->type != FileAttributes::Type::Link))
+      continue;
+    items.emplace_back(name);
+    images.push_back("imageFolder");
+    folders.push_back(name);
+  }
+  std::weak_ptr<PhotoGalleryView> weak = sharedAs<PhotoGalleryView>();
+  auto list = EditDataViewController::initWithTitle(
+      "Copy " + row, std::move(items), 1, "Copy File To...", "EditDataView",
+      [weak, row, folders](EditDataViewController &v) {
+        auto s = weak.lock();
+        if (!s || v.rowSelected <= 0) return; // "<Do Not Copy>" or nothing
+        const size_t at = static_cast<size_t>(v.rowSelected);
+        if (at >= 2 && at - 2 >= folders.size()) return;
+        s->copyFolder_ = at == 1 ? std::string() : folders[at - 2];
+        s->queAssetPathToSelector(row, &PhotoGalleryView::doMoveFileGotPath);
+      });
+  list->tableItemsAreStrings = true;
+  list->tableItemImages = std::move(images);
+  if (auto nav = navigationController()) nav->pushViewController(list, true);
+}
+
+void PhotoGalleryView::doMoveFileGotPath(const std::string &name, const std::string &path) {
+  std::string folder = Paths::documents() + "/Files";
+  if (!copyFolder_.empty() && isSingleFileName(copyFolder_)) folder += "/" + copyFolder_;
+  FileManager::createDirectory(folder);
+  // A file of that name in Saved Files is kept: the copy takes the next free name.
+  std::string target = folder + "/" + name;
+  const size_t dot = name.rfind('.');
+  for (int n = 2; FileManager::attributesOfItem(target) && n < 10000; ++n)
+    target = folder + "/" + name.substr(0, dot) + "-" + std::to_string(n) +
+             (dot == std::string::npos ? "" : name.substr(dot));
+  std::error_code ec;
+  std::filesystem::rename(path, target, ec);
+  if (ec) {
+    std::filesystem::copy_file(path, target, ec);
+    std::filesystem::remove(path, ec);
+  }
+  selectedName_.reset();
+  doButtonStates();
+  tableView_->reloadData();
+}
+
+// --- Uploads -----------------------------------------------------------------------------------
+
+bool PhotoGalleryView::queueUploads(const std::vector<std::shared_ptr<DirItemInfo>> &rows,
+                                    bool kickstart) {
+  auto &services = LocalFilesServices::shared();
+  if (!services.browsingConnected()) {
+    alert("Not Connected", "Connect to a Server and browse to the folder where you want the files "
+                           "to be uploaded.\n\nThen choose the menu item again.");
+    return false;
+  }
+  const std::string remote = services.browsingFolder();
+  for (const auto &row : rows) {
+    auto asset = std::static_pointer_cast<PhotoAsset>(row->extraData);
+    if (row->isDirectory || !asset) continue;
+    services.addBatchItem(3, row->name(), remote, asset->size, asset->url, kickstart);
+  }
+  return true;
+}
+
+void PhotoGalleryView::clickUpload() {
+  auto row = selectedRow();
+  if (!row || !row->extraData || row->isDirectory) return;
+  queueUploads({row}, true);
+}
+
+void PhotoGalleryView::uploadFiltered(bool onlyNew) {
+  auto &services = LocalFilesServices::shared();
+  DirItemList rows = folderItems_;
+  if (onlyNew && services.browsingConnected()) {
+    std::vector<std::string> present;
+    if (!services.remoteBrowserNames(&present)) {
+      alert("Folder Needed", "Make sure the folder to upload new files is open on the FTP "
+                             "tab.\n\nThen choose the menu item again.");
+      return;
+    }
+    std::erase_if(rows, [&](const auto &row) {
+      return std::find(present.begin(), present.end(), row->name()) != present.end();
+    });
+  }
+  if (queueUploads(rows, false)) services.startQueue();
+}

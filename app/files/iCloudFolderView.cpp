@@ -1,0 +1,476 @@
+// The cloud folder's container services and its listing: availability, the folder, the copy into
+// the cloud, the two work queues, the query that fills the table, sorting, searching and the
+// right-hand button.
+#include "app/files/iCloudFolderView.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <mutex>
+
+#include "app/foundation/DirTableCell.h"
+#include "app/foundation/Globals.h"
+#include "app/foundation/SettingsKeys.h"
+#include "app/foundation/StringUtils.h"
+#include "platform/device/DeviceProfile.h"
+#include "platform/device/MailService.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/RunLoop.h"
+#include "platform/foundation/Text.h"
+#include "platform/foundation/UserDefaults.h"
+
+using namespace platform;
+using namespace platform::ui;
+
+namespace {
+
+UserDefaults &settings() {
+  return globalUserDefaults ? *globalUserDefaults : UserDefaults::standard();
+}
+
+std::mutex queuesMutex;
+std::shared_ptr<DispatchQueue> theWorkQueue, theEditQueue;
+
+std::shared_ptr<DirItemInfo> cloudRow(const CloudItem &item) {
+  auto row = std::make_shared<DirItemInfo>();
+  row->setName(item.name);
+  row->date = item.modified;
+  row->size = std::to_string(item.size);
+  row->iCloudURL = item.path;
+  row->isDownloading = !item.downloaded;
+  row->downloadPct = item.percentDownloaded;
+  row->setupSizeDisplay();
+  return row;
+}
+
+// Writes `from` over the existing file `to` in place (the caller holds its lock).
+bool copyOnto(const std::string &from, const std::string &to, std::string *error) {
+  auto bytes = FileManager::contentsAtPath(from, error);
+  if (!bytes) return false;
+  const int fd = ::open(to.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) {
+    *error = "cannot open " + to;
+    return false;
+  }
+  size_t done = 0;
+  while (done < bytes->size()) {
+    const ssize_t n = ::write(fd, bytes->data() + done, bytes->size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  if (done != bytes->size()) *error = "cannot write " + to;
+  return done == bytes->size();
+}
+
+} // namespace
+
+// --- Container services -------------------------------------------------------------------------
+
+bool iCloudFolderView::isiCloudAvailable() {
+  CloudContainer::setFolder(settings().stringForKey(kCloudFolderKey).value_or(""));
+  if (!CloudContainer::isAvailable()) return false;
+  std::lock_guard lock(queuesMutex);
+  if (!theWorkQueue)
+    theWorkQueue =
+        DispatchQueue::create("Ferrowen_cloud_work_queue", DispatchQueue::Kind::Concurrent);
+  if (!theEditQueue)
+    theEditQueue =
+        DispatchQueue::create("Ferrowen_cloud_edit_queue", DispatchQueue::Kind::Concurrent);
+  return true;
+}
+
+std::shared_ptr<DispatchQueue> iCloudFolderView::work_queue() {
+  std::lock_guard lock(queuesMutex);
+  return theWorkQueue;
+}
+
+std::shared_ptr<DispatchQueue> iCloudFolderView::edit_queue() {
+  std::lock_guard lock(queuesMutex);
+  return theEditQueue;
+}
+
+std::string iCloudFolderView::remoteCloudDir() {
+  const std::string folder = CloudContainer::folder();
+  if (!FileManager::isDirectory(folder)) FileManager::createDirectory(folder, true);
+  return folder;
+}
+
+bool iCloudFolderView::copyToCloud(const std::string &localPath) {
+  const std::string name = lastPathComponent(localPath);
+  if (!isSingleFileName(name)) {
+    Log::system("iCloudCopyError: not a file name: " + withControlsEscaped(name));
+    return false;
+  }
+  const std::string target = remoteCloudDir() + "/" + name;
+  struct stat st {};
+  if (::lstat(target.c_str(), &st) == 0) {
+    std::string error;
+    bool copied = false;
+    const bool ran = CloudContainer::coordinateWriting(
+        target, [&](const std::string &path) { copied = copyOnto(localPath, path, &error); });
+    if (!ran && error.empty()) error = target + " is not a file";
+    if (!copied) Log::system("iCloudCopyError: " + error);
+    return copied;
+  }
+  auto queue = work_queue();
+  auto move = [localPath, target] {
+    // Written under a partial name and renamed when whole, so that no other process lists or
+    // reads half a file.
+    const std::string partial = target + ".ferrowen-part";
+    FileManager::removeItem(partial);
+    FileStatus status = FileManager::copyItem(localPath, partial);
+    if (status && ::rename(partial.c_str(), target.c_str()) != 0)
+      status = FileStatus::failure("cannot rename into " + target);
+    if (status)
+      FileManager::removeItem(localPath);
+    else {
+      FileManager::removeItem(partial);
+      Log::system("setUbiquitousError: " + status.error());
+    }
+  };
+  if (queue)
+    queue->async(move);
+  else
+    move();
+  return true;
+}
+
+// --- The screen ---------------------------------------------------------------------------------
+
+std::shared_ptr<iCloudFolderView> iCloudFolderView::make(const std::string &subdir) {
+  return std::make_shared<iCloudFolderView>(subdir);
+}
+
+iCloudFolderView::iCloudFolderView(const std::string &subdir)
+    : ViewController("iCloudFolderView"), iCloudSubdir_(subdir) {
+  iCloudRoot_ = remoteCloudDir() + (subdir.empty() ? "" : "/" + subdir);
+  Log::debug("iCloudRoot: " + iCloudRoot_);
+  sortColumn_ = 0;
+}
+
+iCloudFolderView::~iCloudFolderView() = default;
+
+int64_t iCloudFolderView::rowSize(const DirItemInfo &item) {
+  return std::atoll(item.size.c_str());
+}
+
+void iCloudFolderView::loadView() {
+  auto root = std::make_shared<View>(Rect(0, 0, 320, 480));
+  tableView_ = std::make_shared<TableView>(TableViewStyle::Plain, Rect(0, 0, 320, 436));
+  theToolbar_ = std::make_shared<Toolbar>(Rect(0, 436, 320, 44));
+  root->addSubview(tableView_);
+  root->addSubview(theToolbar_);
+  setView(root);
+}
+
+void iCloudFolderView::viewDidLoad() {
+  setTitle("Cloud Files");
+  // The about document is added once per account, not once per device.
+  if (CloudContainer::setKeyValueFlagOnce("StoredAbout")) {
+    const std::string temp = Paths::tmp() + "/About-Cloud-Files.rtf";
+    FileManager::removeItem(temp);
+    if (FileManager::copyItem(Paths::resources() + "/About-Cloud-Files.rtf", temp))
+      copyToCloud(temp);
+  }
+  auto self = sharedAs<iCloudFolderView>();
+  std::weak_ptr<iCloudFolderView> weak = self;
+  auto act = [weak](void (iCloudFolderView::*fn)()) {
+    return [weak, fn](BarButtonItem &) {
+      if (auto s = weak.lock()) (s.get()->*fn)();
+    };
+  };
+  auto labelled = [](std::shared_ptr<BarButtonItem> item, const char *label) {
+    item->setAccessibilityLabel(label);
+    return item;
+  };
+  uploadBtn_ = labelled(BarButtonItem::withImage("uploads.png", BarButtonItemStyle::Plain,
+                                                 act(&iCloudFolderView::clickUpload)),
+                        "Upload");
+  emailBtn_ = labelled(BarButtonItem::withImage("mail_small.png", BarButtonItemStyle::Plain,
+                                                act(&iCloudFolderView::clickEmail)),
+                       "Email");
+  menuBtn_ = labelled(BarButtonItem::withImage("menu-v3.png", BarButtonItemStyle::Plain,
+                                               act(&iCloudFolderView::clickMenuBtn)),
+                      "Menu");
+  uploadBtn_->setEnabled(false);
+  emailBtn_->setEnabled(false);
+  loadDirectory();
+  theToolbar_->setItems({labelled(BarButtonItem::systemItem(BarButtonSystemItem::Refresh,
+                                                            act(&iCloudFolderView::clickRefresh)),
+                                  "Refresh"),
+                         BarButtonItem::flexibleSpace(),
+                         labelled(BarButtonItem::withImage("sort24.png", BarButtonItemStyle::Plain,
+                                                           act(&iCloudFolderView::clickSort)),
+                                  "Sort"),
+                         BarButtonItem::flexibleSpace(), BarButtonItem::flexibleSpace(),
+                         MailService::canSendMail() ? emailBtn_ : BarButtonItem::fixedSpace(20),
+                         BarButtonItem::flexibleSpace(), uploadBtn_, BarButtonItem::flexibleSpace(),
+                         menuBtn_});
+  searchBar_ = std::make_shared<SearchBar>(Rect(0, 0, 320, 44));
+  searchBar_->setText(searchString_);
+  searchBar_->setPlaceholder("Search Folder");
+  searchBar_->setAccessibilityLabel("Search Folder");
+  searchBar_->setDelegate(std::static_pointer_cast<SearchBarDelegate>(self));
+  tableView_->setTableHeaderView(searchBar_);
+  tableView_->setDataSource(std::static_pointer_cast<TableViewDataSource>(self));
+  tableView_->setDelegate(std::static_pointer_cast<TableViewDelegate>(self));
+  tableView_->setContentOffset(Point{0, 44}, false);
+}
+
+// --- Listing ------------------------------------------------------------------------------------
+
+void iCloudFolderView::loadDirectory() {
+  std::weak_ptr<iCloudFolderView> weak = sharedAs<iCloudFolderView>();
+  // The query lists every document of the container, whatever the sub-folder shown.
+  query_ = CloudQuery::start(CloudContainer::folder(),
+                             [weak](CloudQuery::Event, const std::vector<CloudItem> &items) {
+                               if (auto s = weak.lock()) s->metadataQueryDidFinish(items);
+                             });
+}
+
+void iCloudFolderView::metadataQueryDidFinish(const std::vector<CloudItem> &items) {
+  if (query_) query_->disableUpdates();
+  Log::debug("metadataQueryDidFinish: " + std::to_string(items.size()) + " items");
+  // The selection is kept by name: rows move when the list changes.
+  auto selected = item(saveIndexPath_);
+  folderItemsEverything_.clear();
+  for (const CloudItem &i : items)
+    folderItemsEverything_.push_back(cloudRow(i));
+  reSort();
+  saveIndexPath_.reset();
+  if (selected)
+    for (size_t r = 0; r < folderItems_.size(); ++r)
+      if (folderItems_[r]->iCloudURL == selected->iCloudURL)
+        saveIndexPath_ = IndexPath{0, static_cast<int>(r)};
+  if (query_) query_->enableUpdates();
+  if (tableView_) tableView_->reloadData();
+  if (uploadBtn_) doButtonStatesForIndexPath(saveIndexPath_);
+}
+
+void iCloudFolderView::reSort() {
+  folderItems_ = subarrayWithCompareString(folderItemsEverything_, searchString_);
+  auto by = [this](const std::shared_ptr<DirItemInfo> &a, const std::shared_ptr<DirItemInfo> &b) {
+    switch (sortColumn_) {
+    case 2:
+      return (descending_ ? a->compareByDateDescending(*b) : a->compareByDate(*b)) < 0;
+    case 1:
+      return (descending_ ? a->compareBySizeDescending(*b) : a->compareBySize(*b)) < 0;
+    case 0:
+      return (descending_ ? a->compareByNameDescending(*b) : a->compareByName(*b)) < 0;
+    default:
+      return a->compareByName(*b) < 0;
+    }
+  };
+  std::stable_sort(folderItems_.begin(), folderItems_.end(), by);
+}
+
+void iCloudFolderView::sortByDataColumn(int column) {
+  if (column == -1) {
+    if (sortColumn_ == -1) sortColumn_ = 0, descending_ = true;
+  } else {
+    descending_ = column == sortColumn_ ? !descending_ : false;
+    sortColumn_ = column;
+  }
+  reSort();
+}
+
+void iCloudFolderView::scrollToPercent(int percent) {
+  const int count = static_cast<int>(folderItems_.size());
+  if (count == 0 || !tableView_) return;
+  percent = std::clamp(percent, 0, 100);
+  const int row = std::min(percent * count / 100, count - 1);
+  tableView_->scrollToRowAtIndexPath(IndexPath{0, row}, TableViewScrollPosition::Middle, true);
+}
+
+bool iCloudFolderView::filenameAlreadyInUse(const std::string &name) {
+  for (const auto &row : folderItems_)
+    if (row->name() == name) {
+      alert("File Name Error", "A file with that name already exists in the folder.");
+      return true;
+    }
+  return false;
+}
+
+// --- Table --------------------------------------------------------------------------------------
+
+int iCloudFolderView::numberOfRowsInSection(TableView &, int) {
+  return static_cast<int>(folderItems_.size());
+}
+
+std::shared_ptr<TableViewCell> iCloudFolderView::cellForRowAtIndexPath(TableView &table,
+                                                                       IndexPath ip) {
+  auto cell = table.dequeueReusableCellWithIdentifier(kCellIdentifier);
+  if (!cell) {
+    cell = std::make_shared<TableViewCell>(TableViewCellStyle::Default, kCellIdentifier);
+    auto content = DirTableCell::initWithFrame(Rect(0, 0, 320, 44));
+    content->setTag(1);
+    cell->contentView()->addSubview(content);
+    auto button = std::make_shared<TableCellButton>(ButtonType::Custom, Rect(280, 2, 40, 40));
+    button->setTag(2);
+    std::weak_ptr<iCloudFolderView> weak = sharedAs<iCloudFolderView>();
+    std::weak_ptr<TableCellButton> weakButton = button;
+    button->addTarget(static_cast<unsigned>(ControlEvent::TouchUpInside),
+                      [weak, weakButton](Control &) {
+                        auto s = weak.lock();
+                        auto b = weakButton.lock();
+                        if (s && b) s->clickedTableButton(IndexPath{0, b->row()});
+                      });
+    cell->setAccessoryView(button);
+  }
+  auto entry = folderItems_.at(static_cast<size_t>(ip.row));
+  entry->setupSizeDisplay();
+  if (auto content = std::dynamic_pointer_cast<DirTableCell>(cell->contentView()->viewWithTag(1))) {
+    content->setDirItem(entry);
+    content->setSelected(saveIndexPath_ && *saveIndexPath_ == ip);
+    content->setNeedsDisplay();
+  }
+  cell->setAccessibilityLabel(entry->name());
+  auto button = std::dynamic_pointer_cast<TableCellButton>(cell->accessoryView());
+  button->setRow(ip.row);
+  button->setAccessibilityLabel(entry->name() + " Menu");
+  button->setEnabled(!entry->isDownloading);
+  button->setImage(entry->isDownloading ? "" : iPAD ? "ipad-button.png" : "iphone-button.png");
+  return cell;
+}
+
+bool iCloudFolderView::canEditRowAtIndexPath(TableView &, IndexPath ip) {
+  return item(ip) != nullptr;
+}
+
+void iCloudFolderView::commitEditingStyle(TableView &, TableViewCellEditingStyle, IndexPath ip) {
+  auto entry = item(ip);
+  if (!entry) return;
+  saveIndexPath_ = ip;
+  tableView_->selectRowAtIndexPath(ip, false, TableViewScrollPosition::None);
+  confirm("Confirm File Delete",
+          "\"" + entry->name() +
+              "\" will be deleted from your Cloud Files and ALL devices.  Continue?",
+          "Delete");
+}
+
+std::optional<IndexPath> iCloudFolderView::willSelectRowAtIndexPath(TableView &, IndexPath ip) {
+  if (auto old = tableView_->indexPathForSelectedRow())
+    tableView_->deselectRowAtIndexPath(*old, false);
+  return ip;
+}
+
+void iCloudFolderView::didSelectRowAtIndexPath(TableView &, IndexPath ip) {
+  auto entry = item(ip);
+  tableView_->deselectRowAtIndexPath(ip, true);
+  if (!entry) {
+    showEditViewButton(kNone, false);
+    return;
+  }
+  if (saveIndexPath_ && *saveIndexPath_ == ip) {
+    saveIndexPath_.reset();
+    doButtonStatesForIndexPath(std::nullopt);
+  } else {
+    saveIndexPath_ = ip;
+    doButtonStatesForIndexPath(ip);
+  }
+  tableView_->reloadData();
+}
+
+std::shared_ptr<DirItemInfo> iCloudFolderView::item(std::optional<IndexPath> ip) const {
+  if (!ip || ip->row < 0 || static_cast<size_t>(ip->row) >= folderItems_.size()) return nullptr;
+  return folderItems_[static_cast<size_t>(ip->row)];
+}
+
+std::shared_ptr<DirItemInfo> iCloudFolderView::actionItem() const {
+  if (auto i = item(tableView_ ? tableView_->indexPathForSelectedRow() : std::nullopt)) return i;
+  return item(saveIndexPath_);
+}
+
+std::shared_ptr<DirItemInfo> iCloudFolderView::checkedItemOrReset() {
+  auto entry = item(saveIndexPath_);
+  if (!entry) {
+    showEditViewButton(kNone, true);
+    uploadBtn_->setEnabled(false);
+    emailBtn_->setEnabled(false);
+  }
+  return entry;
+}
+
+void iCloudFolderView::doButtonStatesForIndexPath(std::optional<IndexPath> ip) {
+  auto entry = item(ip);
+  if (!entry || entry->isDirectory) {
+    showEditViewButton(kNone, false);
+    uploadBtn_->setEnabled(false);
+    emailBtn_->setEnabled(false);
+    return;
+  }
+  // What the text editor takes comfortably on the device's class.
+  const DeviceProfile device = DeviceProfile::current();
+  const int64_t limit = device.isRetinaDisplay() || device.isiPad() ? 1048576
+                        : device.osVersionIsAtLeast(3.2)            ? 524288
+                                                                    : 262144;
+  int kind = kEdit;
+  const int type = entry->fileType();
+  if (type == DirItemInfo::kFileTypeZip || type == DirItemInfo::kFileTypeTar ||
+      type == DirItemInfo::kFileTypeBinary || type == DirItemInfo::kFileTypeDiscImage)
+    kind = kNone;
+  else if (type == DirItemInfo::kFileTypeAudio || type == DirItemInfo::kFileTypeVideo)
+    kind = kPlay;
+  else if (type == DirItemInfo::kFileTypeImage || type == DirItemInfo::kFileTypeDocument ||
+           rowSize(*entry) > limit)
+    kind = kView;
+  showEditViewButton(kind, false);
+  uploadBtn_->setEnabled(true);
+  emailBtn_->setEnabled(true);
+}
+
+void iCloudFolderView::showEditViewButton(int kind, bool force) {
+  if (kind != currentEditButton_ || force) {
+    std::weak_ptr<iCloudFolderView> weak = sharedAs<iCloudFolderView>();
+    auto act = [weak](void (iCloudFolderView::*fn)()) {
+      return [weak, fn](BarButtonItem &) {
+        if (auto s = weak.lock()) (s.get()->*fn)();
+      };
+    };
+    std::shared_ptr<BarButtonItem> button;
+    if (kind == kEdit) {
+      button =
+          BarButtonItem::systemItem(BarButtonSystemItem::Edit, act(&iCloudFolderView::clickEdit));
+      button->setAccessibilityLabel("Edit");
+    } else if (kind == kView || kind == kPlay) {
+      button = BarButtonItem::titled(kind == kView ? "View" : "Play", BarButtonItemStyle::Bordered,
+                                     act(&iCloudFolderView::clickView));
+      button->setAccessibilityLabel(kind == kView ? "View" : "Play");
+    }
+    navigationItem().setRightBarButtonItem(button, true);
+  }
+  currentEditButton_ = kind;
+}
+
+// --- Search bar ---------------------------------------------------------------------------------
+
+bool iCloudFolderView::searchBarShouldBeginEditing(SearchBar &bar) {
+  bar.setShowsCancelButton(true);
+  return true;
+}
+
+bool iCloudFolderView::searchBarShouldEndEditing(SearchBar &bar) {
+  bar.setShowsCancelButton(false);
+  return true;
+}
+
+void iCloudFolderView::textDidChange(SearchBar &, const std::string &text) {
+  searchString_ = text;
+  reSort();
+  tableView_->reloadData();
+}
+
+void iCloudFolderView::searchBarCancelButtonClicked(SearchBar &bar) {
+  searchString_.clear();
+  bar.setText("");
+  reSort();
+  tableView_->reloadData();
+  bar.resignFirstResponder();
+}

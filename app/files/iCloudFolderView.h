@@ -1,0 +1,185 @@
+// The "Cloud Files" screen: the documents of the cloud container (a folder kept in step with the
+// person's other machines by a sync client), listed through the container's query, filtered and
+// sorted, with the commands on each file (view or play, edit, mail, upload, "Open In", copy into
+// Saved Files, delete on all devices) and on the folder (delete all, import a picture or video,
+// create a file, upload all). Every command that touches a file's bytes runs coordinated (an
+// advisory lock on the item) on the cloud work queue and hands its result to the main thread.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/foundation/DirItemInfo.h"
+#include "platform/foundation/Dispatch.h"
+#include "platform/media/CloudContainer.h"
+#include "platform/ui/Presentation.h"
+#include "platform/ui/Table.h"
+#include "platform/ui/TextInput.h"
+#include "platform/ui/ViewController.h"
+
+namespace platform::media {
+class Image;
+}
+class TextPromptViewer;
+
+// What the photo library (or a camera) hands to the cloud folder's import. The photo library is
+// its own service; it installs an implementation with setShared. Without one there is neither a
+// camera nor a library.
+struct PickedMedia {
+  bool isMovie = false;
+  std::string moviePath;                         // a movie: the file the picker wrote
+  std::shared_ptr<platform::media::Image> image; // a picture
+  std::string suggestedName;                     // the picked file's own name, or empty
+};
+
+class CloudMediaSource {
+public:
+  virtual ~CloudMediaSource() = default;
+  static std::shared_ptr<CloudMediaSource> shared();
+  static void setShared(std::shared_ptr<CloudMediaSource> source);
+
+  virtual bool hasCamera() { return false; }
+  virtual bool hasLibrary() { return false; }
+  // Opens the picker on the camera or the library with the setting's video quality (0-2, or -1
+  // for the default); `done` runs on the main thread with the choice, or nothing when cancelled.
+  virtual void pick(bool camera, int videoQuality,
+                    std::function<void(std::optional<PickedMedia>)> done) = 0;
+};
+
+class iCloudFolderView : public platform::ui::ViewController,
+                         public platform::ui::TableViewDataSource,
+                         public platform::ui::TableViewDelegate,
+                         public platform::ui::SearchBarDelegate,
+                         public platform::ui::ActionSheetDelegate,
+                         public platform::ui::AlertViewDelegate {
+public:
+  static constexpr const char *kCellIdentifier = "Ferrowen_iCloudCell";
+  // The setting naming the folder the sync client keeps (empty: FERROWEN_HOME/Cloud).
+  static constexpr const char *kCloudFolderKey = "CloudFolder";
+  enum EditButton { kView = 1, kEdit = 2, kNone = 3, kPlay = 5 };
+  static constexpr int64_t kMailAttachLimit = 2097152;
+
+  // --- The container (class-level services) ---
+  // The cloud folder exists and can be written; on every yes the two queues are made if missing.
+  static bool isiCloudAvailable();
+  // The cloud folder, made when missing.
+  static std::string remoteCloudDir();
+  // Hands a local file to the cloud under its own name. An item of that name already there is
+  // written over at once, coordinated (false, logged "iCloudCopyError: ...", when that fails);
+  // otherwise the file is moved in on the work queue and the call returns true at once.
+  static bool copyToCloud(const std::string &localPath);
+  // Null until the first successful availability test.
+  static std::shared_ptr<platform::DispatchQueue> work_queue();
+  static std::shared_ptr<platform::DispatchQueue> edit_queue();
+
+  static std::shared_ptr<iCloudFolderView> make(const std::string &subdir = "");
+  explicit iCloudFolderView(const std::string &subdir);
+  ~iCloudFolderView() override;
+
+  std::string getPath() const { return iCloudRoot_; }
+  void loadDirectory();
+  void metadataQueryDidFinish(const std::vector<platform::CloudItem> &items);
+  void reSort();
+  void sortByDataColumn(int column);
+  int sortColumn() const { return sortColumn_; }
+  bool descending() const { return descending_; }
+  const DirItemList &folderItems() const { return folderItems_; }
+  int currentEditButton() const { return currentEditButton_; }
+  void scrollToPercent(int percent);
+  bool filenameAlreadyInUse(const std::string &name);
+
+  // Toolbar and navigation-bar actions.
+  void clickRefresh() {}
+  void clickSort();
+  void clickMenuBtn();
+  void clickView();
+  void clickEdit();
+  void clickEmail();
+  void clickUpload();
+  void clickedTableButton(platform::ui::IndexPath ip);
+
+  void loadView() override;
+  void viewDidLoad() override;
+  bool shouldAutorotateToInterfaceOrientation(platform::ui::InterfaceOrientation o) override {
+    return o == platform::ui::InterfaceOrientation::Portrait;
+  }
+
+  int numberOfRowsInSection(platform::ui::TableView &, int) override;
+  std::shared_ptr<platform::ui::TableViewCell>
+  cellForRowAtIndexPath(platform::ui::TableView &table, platform::ui::IndexPath ip) override;
+  bool canEditRowAtIndexPath(platform::ui::TableView &, platform::ui::IndexPath ip) override;
+  void commitEditingStyle(platform::ui::TableView &, platform::ui::TableViewCellEditingStyle,
+                          platform::ui::IndexPath ip) override;
+  std::optional<platform::ui::IndexPath>
+  willSelectRowAtIndexPath(platform::ui::TableView &, platform::ui::IndexPath ip) override;
+  void didSelectRowAtIndexPath(platform::ui::TableView &, platform::ui::IndexPath ip) override;
+  void accessoryButtonTappedForRowWithIndexPath(platform::ui::TableView &,
+                                                platform::ui::IndexPath ip) override {
+    clickedTableButton(ip);
+  }
+
+  bool searchBarShouldBeginEditing(platform::ui::SearchBar &) override;
+  bool searchBarShouldEndEditing(platform::ui::SearchBar &) override;
+  void textDidChange(platform::ui::SearchBar &, const std::string &text) override;
+  void searchBarCancelButtonClicked(platform::ui::SearchBar &) override;
+
+  void clickedButtonAtIndex(platform::ui::ActionSheet &sheet, int index) override;
+  void clickedButtonAtIndex(platform::ui::AlertView &alert, int index) override;
+
+private:
+  // What a coordinated command's main-thread step receives.
+  struct HandOver {
+    std::string path;
+    std::shared_ptr<DirItemInfo> dinfo;
+  };
+  using Step = void (iCloudFolderView::*)(const HandOver &);
+  enum class Sheet { None, Sort, Menu, File, Picture };
+
+  static int64_t rowSize(const DirItemInfo &item);
+  void coordinated(const std::shared_ptr<DirItemInfo> &row, bool write, Step step);
+  void doClickView(const HandOver &h);
+  void doClickEmail(const HandOver &h);
+  void doClickUpload(const HandOver &h);
+  void doClickDelete(const HandOver &h);
+  void doClickOpenWith(const HandOver &h);
+  void doClickCopyFile(const HandOver &h);
+  void sendLink(const std::shared_ptr<DirItemInfo> &row);
+  void importMedia(bool camera);
+  void picked(std::optional<PickedMedia> media);
+  void doNameVideo(TextPromptViewer &p);
+  void doNamePicture(TextPromptViewer &p);
+  void doCreateFile(TextPromptViewer &p);
+  bool acceptableName(const std::string &name);
+  void prompt(const std::string &title, const std::string &text, const std::string &label,
+              const std::string &extra, bool imageChoice,
+              void (iCloudFolderView::*done)(TextPromptViewer &));
+  void showEditViewButton(int kind, bool force);
+  void doButtonStatesForIndexPath(std::optional<platform::ui::IndexPath> ip);
+  std::shared_ptr<DirItemInfo> item(std::optional<platform::ui::IndexPath> ip) const;
+  std::shared_ptr<DirItemInfo> actionItem() const;
+  std::shared_ptr<DirItemInfo> checkedItemOrReset();
+  void showSheet(std::shared_ptr<platform::ui::ActionSheet> sheet, Sheet kind);
+  void alert(const std::string &title, const std::string &message);
+  void confirm(const std::string &title, const std::string &message, const std::string &yes);
+  std::vector<std::shared_ptr<DirItemInfo>> shownFiles() const;
+
+  std::string iCloudSubdir_;
+  std::string iCloudRoot_;
+  int sortColumn_ = 0;
+  bool descending_ = false;
+  int currentEditButton_ = kNone;
+  std::string searchString_;
+  DirItemList folderItemsEverything_;
+  DirItemList folderItems_;
+  std::optional<platform::ui::IndexPath> saveIndexPath_;
+  Sheet shownSheet_ = Sheet::None;
+  std::string videoFilePath_;
+  std::shared_ptr<platform::media::Image> imageToSave_;
+  std::unique_ptr<platform::CloudQuery> query_;
+  std::shared_ptr<platform::ui::TableView> tableView_;
+  std::shared_ptr<platform::ui::Toolbar> theToolbar_;
+  std::shared_ptr<platform::ui::SearchBar> searchBar_;
+  std::shared_ptr<platform::ui::BarButtonItem> uploadBtn_, emailBtn_, menuBtn_;
+};

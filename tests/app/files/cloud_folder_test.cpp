@@ -1,0 +1,484 @@
+// The "Cloud Files" screen driven through the probe over a real cloud folder: availability, the
+// listing kept up to date by the watch (also for a file made by another process), the buttons a
+// row offers, and every command: view, play, edit, mail (file and link), upload, copy into Saved
+// Files, delete (one, all shown), create and import from the photo library.
+#include "app/files/iCloudFolderView.h"
+
+#include "tests/app/foundation/ScreenFixture.h"
+#include "tests/support/ChildProcess.h"
+
+#include "app/files/LocalFilesServices.h"
+#include "app/files/LocalFolderViewController.h"
+#include "app/foundation/Globals.h"
+#include "app/foundation/SettingsKeys.h"
+#include "app/ftp/FTPServices.h"
+#include "platform/device/DocumentInteraction.h"
+#include "platform/device/MailService.h"
+#include "platform/foundation/Log.h"
+#include "platform/media/BitmapContext.h"
+#include "platform/media/Image.h"
+
+#include <filesystem>
+
+using namespace platform;
+using namespace platform::ui;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct QueueDouble : LocalFilesServices {
+  bool connected = true;
+  std::vector<std::string> rows; // "action name path local size"
+  bool browsingConnected() override { return connected; }
+  std::string browsingFolder() override { return "/remote"; }
+  bool remoteBrowserFolder(std::string *folder) override {
+    *folder = "/remote";
+    return connected;
+  }
+  int addBatchItem(int action, const std::string &name, const std::string &path, int64_t size,
+                   const std::string &local, bool) override {
+    rows.push_back(std::to_string(action) + " " + name + " " + path + " " + local + " " +
+                   std::to_string(size));
+    return static_cast<int>(rows.size());
+  }
+};
+
+struct HandOverDouble : FTPAppServices {
+  std::vector<std::string> calls;
+  void playMediaFile(const std::string &path, bool cleanup) override {
+    calls.push_back("play " + path + (cleanup ? " cleanup" : ""));
+  }
+  void showDocumentViewer(const std::string &name, const std::string &path) override {
+    calls.push_back("view " + name + " " + path);
+  }
+  std::shared_ptr<EditFileViewScreen> openTextEditor(const std::string &path) override {
+    calls.push_back("edit " + path);
+    return nullptr;
+  }
+};
+
+struct PhotoDouble : CloudMediaSource {
+  bool camera = false, library = true;
+  std::optional<PickedMedia> next;
+  std::vector<std::string> picks;
+  bool hasCamera() override { return camera; }
+  bool hasLibrary() override { return library; }
+  void pick(bool fromCamera, int, std::function<void(std::optional<PickedMedia>)> done) override {
+    picks.push_back(fromCamera ? "camera" : "library");
+    done(next);
+  }
+};
+
+class CloudFolderTest : public ScreenTest {
+protected:
+  void SetUp() override {
+    ScreenTest::SetUp();
+    InitGlobals();
+    RegisterDefaultSettings();
+    cloud = home_ + "/Cloud";
+    LocalFilesServices::setShared(queue);
+    FTPAppServices::setShared(handOver);
+    CloudMediaSource::setShared(photos);
+    MailService::setRecorder([this](const MailMessage &m) {
+      mails.push_back(m);
+      return true;
+    });
+    DocumentInteraction::setRecorder([this](const std::string &p) {
+      opened.push_back(p);
+      return true;
+    });
+  }
+  void TearDown() override {
+    settle();
+    screen.reset();
+    LocalFilesServices::setShared(nullptr);
+    FTPAppServices::setShared(nullptr);
+    CloudMediaSource::setShared(nullptr);
+    MailService::setRecorder(nullptr);
+    DocumentInteraction::setRecorder(nullptr);
+    CloudContainer::setFolder("");
+    ScreenTest::TearDown();
+  }
+  // Makes the folder with these files and opens the screen on it.
+  void open(const std::map<std::string, std::string> &files) {
+    fs::create_directories(cloud);
+    for (auto &[name, content] : files) {
+      fs::create_directories(fs::path(cloud + "/" + name).parent_path());
+      testsupport::writeFile(cloud + "/" + name, content);
+    }
+    ASSERT_TRUE(iCloudFolderView::isiCloudAvailable());
+    if (!withAbout) CloudContainer::setKeyValueFlagOnce("StoredAbout"); // the account has it
+    screen = iCloudFolderView::make();
+    nav->pushViewController(screen, false);
+    ASSERT_TRUE(waitForRows([&] { return rows().size() == files.size(); }));
+  }
+  std::vector<std::string> rows() {
+    std::vector<std::string> names;
+    for (auto &r : probe->visibleRows())
+      names.push_back(r.label);
+    return names;
+  }
+  bool listed(const std::string &name) {
+    auto r = rows();
+    return std::find(r.begin(), r.end(), name) != r.end();
+  }
+  // Runs the main loop (the watch, the work queue's hand-overs) until the condition holds.
+  bool waitForRows(const std::function<bool()> &cond) {
+    return RunLoop::main()->runUntil(cond, seconds(20));
+  }
+  // Lets the work queue finish what it was given.
+  void settle() {
+    RunLoop::main()->runUntil([] { return false; }, seconds(0.3));
+  }
+  void rowCommand(const std::string &row, const std::string &button) {
+    ASSERT_TRUE(probe->tapAccessory(row)) << probe->lastError();
+    ASSERT_TRUE(probe->answerSheet(button)) << probe->lastError();
+  }
+  // The search bar's Cancel button.
+  bool cancelSearch() {
+    auto bar = probe->find("Search Folder");
+    return bar && probe->dispatch({{"event", "searchCancel"}, {"id", window->idOf(*bar)}});
+  }
+  std::string lastAlert(const std::string &answer = "") {
+    RunLoop::main()->runPending();
+    auto alerts = probe->pendingAlerts();
+    if (alerts.empty()) return "";
+    probe->answerAlert(answer.empty() ? alerts.back().buttons.back() : answer);
+    return alerts.back().title + ": " + alerts.back().message;
+  }
+  void create(const std::string &name) {
+    ASSERT_TRUE(probe->tap("Menu")) << probe->lastError() << probe->lastError();
+    ASSERT_TRUE(probe->answerSheet("Create File"));
+    ASSERT_TRUE(probe->type("New File Name:", name));
+    ASSERT_TRUE(probe->tap("Done"));
+    advance(std::chrono::milliseconds(10));
+  }
+  // Leaves a prompt that refused its name.
+  void backToScreen() {
+    for (int i = 0; i < 3 && probe->topViewController() != screen; ++i) {
+      probe->tap("Cancel");
+      advance(std::chrono::milliseconds(10));
+    }
+  }
+  std::string cloud;
+  bool withAbout = false;
+  std::shared_ptr<iCloudFolderView> screen;
+  std::shared_ptr<QueueDouble> queue = std::make_shared<QueueDouble>();
+  std::shared_ptr<HandOverDouble> handOver = std::make_shared<HandOverDouble>();
+  std::shared_ptr<PhotoDouble> photos = std::make_shared<PhotoDouble>();
+  std::vector<MailMessage> mails;
+  std::vector<std::string> opened;
+};
+
+TEST_F(CloudFolderTest, AvailableWhileTheFolderIsThereAndQueuesMadeOnlyThen) {
+  EXPECT_FALSE(iCloudFolderView::isiCloudAvailable());
+  EXPECT_FALSE(iCloudFolderView::work_queue());
+  EXPECT_FALSE(iCloudFolderView::isiCloudAvailable());
+  fs::create_directories(cloud);
+  EXPECT_TRUE(iCloudFolderView::isiCloudAvailable());
+  auto work = iCloudFolderView::work_queue();
+  ASSERT_TRUE(work && iCloudFolderView::edit_queue());
+  EXPECT_EQ(work->label(), "Ferrowen_cloud_work_queue");
+  EXPECT_EQ(iCloudFolderView::edit_queue()->label(), "Ferrowen_cloud_edit_queue");
+  fs::remove_all(cloud);
+  EXPECT_FALSE(iCloudFolderView::isiCloudAvailable());
+  // The setting points at another folder kept by the sync program.
+  fs::create_directories(tmpPath() + "/Synced");
+  globalUserDefaults->setObject(tmpPath() + "/Synced", iCloudFolderView::kCloudFolderKey);
+  EXPECT_TRUE(iCloudFolderView::isiCloudAvailable());
+  EXPECT_EQ(iCloudFolderView::remoteCloudDir(), tmpPath() + "/Synced");
+  EXPECT_EQ(iCloudFolderView::work_queue(), work) << "made once";
+}
+
+TEST_F(CloudFolderTest, ListsEveryDocumentAndFollowsAnotherProcess) {
+  open({{"a.txt", "abc"}, {"sub/b.mp4", "movie"}, {"c.zip", "zip"}});
+  EXPECT_EQ(probe->navigationTitle(), "Cloud Files");
+  EXPECT_EQ(rows(), (std::vector<std::string>{"a.txt", "b.mp4", "c.zip"}));
+  // Another process adds a document: it is listed without a refresh.
+  testsupport::ForkedChild other([&](testsupport::ForkedChild &) {
+    return CloudContainer::coordinateWriting(
+               cloud + "/d.txt", [](const std::string &p) { testsupport::writeFile(p, "dd"); })
+               ? 0
+               : 1;
+  });
+  EXPECT_EQ(other.wait(), 0);
+  EXPECT_TRUE(waitForRows([&] { return listed("d.txt"); }));
+  // And removes one.
+  fs::remove(cloud + "/a.txt");
+  EXPECT_TRUE(waitForRows([&] { return !listed("a.txt"); }));
+
+  // Filter and sort.
+  ASSERT_TRUE(probe->type("Search Folder", ".txt"));
+  EXPECT_EQ(rows(), std::vector<std::string>{"d.txt"});
+  ASSERT_TRUE(cancelSearch()) << probe->lastError();
+  ASSERT_TRUE(probe->type("Search Folder", "nothing")) << probe->lastError();
+  EXPECT_TRUE(rows().empty());
+  ASSERT_TRUE(cancelSearch()) << probe->lastError();
+  EXPECT_EQ(rows().size(), 3u) << "cancelling the search restores every row";
+  ASSERT_TRUE(probe->tap("Sort"));
+  ASSERT_TRUE(probe->answerSheet("Sort by Name (c,b,a)"));
+  EXPECT_EQ(rows(), (std::vector<std::string>{"d.txt", "c.zip", "b.mp4"}));
+  ASSERT_TRUE(probe->tap("Sort"));
+  ASSERT_TRUE(probe->answerSheet("Sort by Size"));
+  EXPECT_EQ(rows(), (std::vector<std::string>{"d.txt", "c.zip", "b.mp4"}));
+  EXPECT_EQ(globalUserDefaults->integerForKey("DefaultSort"), 1);
+}
+
+TEST_F(CloudFolderTest, TheRowDecidesTheButtonAndViewPlayAndEditHandOverItsPath) {
+  open({{"a.txt", "abc"},
+        {"big.txt", std::string(1048577, 'x')},
+        {"pic.png", "png"},
+        {"sub/clip.mp4", "movie"},
+        {"arch.zip", "zip"}});
+  const struct {
+    std::string row, button, handedOver;
+  } cases[] = {
+      {"a.txt", "Edit", "edit " + cloud + "/a.txt"},
+      {"big.txt", "View", "view big.txt " + cloud + "/big.txt"}, // over the phone's limit
+      {"pic.png", "View", "view pic.png " + cloud + "/pic.png"},
+      {"clip.mp4", "Play", "play " + cloud + "/sub/clip.mp4"},
+      {"arch.zip", "", ""},
+  };
+  for (const auto &c : cases) {
+    handOver->calls.clear();
+    ASSERT_TRUE(probe->tapRow(c.row));
+    auto right = probe->rightItem();
+    EXPECT_EQ(right ? right->name : "", c.button) << c.row;
+    if (!c.button.empty()) {
+      ASSERT_TRUE(probe->tap(c.button));
+      EXPECT_TRUE(waitForRows([&] { return !handOver->calls.empty(); })) << c.row;
+      EXPECT_EQ(handOver->calls, std::vector<std::string>{c.handedOver});
+    }
+    ASSERT_TRUE(probe->tapRow(c.row)); // unchecked again
+    EXPECT_FALSE(probe->rightItem());
+  }
+}
+
+TEST_F(CloudFolderTest, MailAttachesTheFileAndNeverInventsALink) {
+  open({{"small.txt", "hello"},
+        {"edge.bin", std::string(2097152, 'e')},
+        {"large.bin", std::string(2097153, 'l')}});
+  for (const char *row : {"small.txt", "edge.bin"}) {
+    ASSERT_TRUE(probe->tapRow(row));
+    ASSERT_TRUE(probe->tap("Email"));
+    auto alerts = probe->pendingAlerts();
+    ASSERT_EQ(alerts.size(), 1u) << row;
+    EXPECT_EQ(alerts[0].title, "Send File or Link?");
+    ASSERT_TRUE(probe->answerAlert("Send Link"));
+    EXPECT_EQ(lastAlert().rfind("File Link Error: Unable to create a link", 0), 0u);
+    ASSERT_TRUE(probe->tapRow(row));
+  }
+  ASSERT_TRUE(probe->tapRow("small.txt"));
+  ASSERT_TRUE(probe->tap("Email"));
+  ASSERT_TRUE(probe->answerAlert("Send File"));
+  ASSERT_TRUE(waitForRows([&] { return !mails.empty(); }));
+  ASSERT_EQ(mails[0].attachments.size(), 1u);
+  EXPECT_EQ(mails[0].attachments[0].fileName, "small.txt");
+  EXPECT_EQ(std::string(mails[0].attachments[0].data.begin(), mails[0].attachments[0].data.end()),
+            "hello");
+  ASSERT_TRUE(probe->tapRow("small.txt"));
+  // Over the attachment limit the link is the only choice, and there is none to make.
+  ASSERT_TRUE(probe->tapRow("large.bin"));
+  ASSERT_TRUE(probe->tap("Email"));
+  const std::string said = lastAlert();
+  EXPECT_EQ(said.rfind("File Link Error: ", 0), 0u);
+  EXPECT_EQ(said.find("http"), std::string::npos);
+  EXPECT_EQ(mails.size(), 1u);
+}
+
+TEST_F(CloudFolderTest, UploadQueuesTheCoordinatedFileOrSaysNotConnected) {
+  open({{"a.txt", "abc"}, {"b.txt", "bb"}, {"c.bin", "c"}});
+  queue->connected = false;
+  ASSERT_TRUE(probe->tapRow("a.txt"));
+  ASSERT_TRUE(probe->tap("Upload"));
+  EXPECT_EQ(lastAlert().rfind("Not Connected: ", 0), 0u);
+  queue->connected = true;
+  ASSERT_TRUE(probe->tap("Upload"));
+  ASSERT_TRUE(waitForRows([&] { return queue->rows.size() == 1; }));
+  EXPECT_EQ(queue->rows[0], "3 a.txt /remote " + cloud + "/a.txt 3");
+  // Upload All Files: the shown rows only.
+  ASSERT_TRUE(probe->type("Search Folder", ".txt"));
+  ASSERT_TRUE(probe->tap("Menu")) << probe->lastError();
+  ASSERT_TRUE(probe->answerSheet("Upload All Files"));
+  ASSERT_TRUE(waitForRows([&] { return queue->rows.size() == 3; }));
+  std::sort(queue->rows.begin() + 1, queue->rows.end());
+  EXPECT_EQ(queue->rows[2], "3 b.txt /remote " + cloud + "/b.txt 2");
+}
+
+TEST_F(CloudFolderTest, CopyIntoSavedFilesOpenInAndDelete) {
+  open({{"a.txt", "cloud a"}, {"b.txt", "b"}, {"sub/c.txt", "c"}, {"d.bin", "d"}});
+  const std::string files = documents() + "/Files";
+  fs::create_directories(files);
+  testsupport::writeFile(files + "/b.txt", "saved b");
+  rowCommand("a.txt", "Copy From Cloud Files");
+  rowCommand("b.txt", "Copy From Cloud Files");
+  settle();
+  EXPECT_EQ(testsupport::readFile(files + "/a.txt"), "cloud a");
+  EXPECT_EQ(testsupport::readFile(files + "/b.txt"), "saved b") << "an existing file is kept";
+  EXPECT_TRUE(fs::exists(cloud + "/a.txt")) << "the cloud file stays";
+
+  rowCommand("b.txt", "Open In...");
+  ASSERT_TRUE(waitForRows([&] { return !opened.empty(); }));
+  EXPECT_EQ(opened[0], cloud + "/b.txt");
+
+  // One file, after its confirmation; the list follows through the watch.
+  rowCommand("a.txt", "Delete File");
+  EXPECT_EQ(lastAlert("Delete"),
+            "Confirm File Delete: \"a.txt\" will be deleted from your Cloud Files and ALL "
+            "devices.  Continue?");
+  EXPECT_TRUE(waitForRows([&] { return !listed("a.txt"); }));
+  EXPECT_FALSE(fs::exists(cloud + "/a.txt"));
+
+  // Delete All Files with a filter deletes the rows shown, and counts only them.
+  ASSERT_TRUE(probe->type("Search Folder", ".txt"));
+  ASSERT_TRUE(probe->tap("Menu")) << probe->lastError();
+  ASSERT_TRUE(probe->answerSheet("Delete All Files"));
+  EXPECT_EQ(lastAlert("Delete All"), "Confirm Deleting All Files: All 2 files in your Cloud "
+                                     "Files will be deleted from ALL devices.  Continue?");
+  EXPECT_TRUE(waitForRows([&] { return rows().empty(); }));
+  EXPECT_FALSE(fs::exists(cloud + "/sub/c.txt"));
+  EXPECT_TRUE(fs::exists(cloud + "/sub")) << "folders are never deleted";
+  EXPECT_TRUE(fs::exists(cloud + "/d.bin"));
+  EXPECT_EQ(testsupport::readFile(files + "/a.txt"), "cloud a");
+}
+
+TEST_F(CloudFolderTest, CreateRefusesUnsafeNamesAndMakesEmptyFilesAndZips) {
+  open({{"here.txt", "h"}});
+  for (const std::string &bad :
+       std::vector<std::string>{"a/b", "..", ".", std::string("a\0b", 3)}) {
+    create(bad);
+    EXPECT_EQ(lastAlert().rfind("File Name Error: ", 0), 0u) << bad;
+    backToScreen();
+  }
+  create("here.txt");
+  EXPECT_EQ(lastAlert(), "File Name Error: A file with that name already exists in the folder.");
+  backToScreen();
+  EXPECT_EQ(testsupport::readFile(cloud + "/here.txt"), "h");
+  create("new.txt");
+  create("box.ZIP");
+  EXPECT_TRUE(waitForRows([&] { return listed("new.txt") && listed("box.ZIP"); }));
+  EXPECT_EQ(fs::file_size(cloud + "/new.txt"), 0u);
+  const std::string zip = testsupport::readFile(cloud + "/box.ZIP");
+  EXPECT_EQ(zip.size(), 22u);
+  EXPECT_EQ(zip.substr(0, 4), std::string("PK\x05\x06", 4));
+  EXPECT_EQ(rows().size(), 3u) << "nothing else appeared: " << fs::exists(cloud + "/a");
+}
+
+TEST_F(CloudFolderTest, ImportsPicturesAndVideosFromThePhotoLibrary) {
+  open({{"keep.txt", "k"}});
+  // A video: ".mov" is added when missing.
+  const std::string video = tmpPath() + "/picked.mov";
+  testsupport::writeFile(video, "moov");
+  photos->next = PickedMedia{true, video, nullptr, "picked.mov"};
+  ASSERT_TRUE(probe->tap("Menu")) << probe->lastError();
+  ASSERT_TRUE(probe->answerSheet("Import Picture/Video"));
+  EXPECT_EQ(photos->picks, std::vector<std::string>{"library"});
+  advance(std::chrono::milliseconds(20));
+  ASSERT_TRUE(probe->clear("Video File Name:"));
+  ASSERT_TRUE(probe->type("Video File Name:", "holiday"));
+  ASSERT_TRUE(probe->tap("Done"));
+  EXPECT_TRUE(waitForRows([&] { return listed("holiday.mov"); }));
+  EXPECT_EQ(testsupport::readFile(cloud + "/holiday.mov"), "moov");
+  EXPECT_TRUE(fs::exists(video)) << "the picker's file is the library's";
+
+  // A picture named .jpeg and saved as PNG gets ".png" after it.
+  auto drawing = media::BitmapContext::create(4, 3);
+  photos->next = PickedMedia{false, "", drawing->makeImage(), ""};
+  photos->camera = true;
+  ASSERT_TRUE(probe->tap("Menu")) << probe->lastError();
+  ASSERT_TRUE(probe->answerSheet("Import Picture/Video"));
+  ASSERT_TRUE(probe->answerSheet("Select from Library"));
+  advance(std::chrono::milliseconds(20));
+  ASSERT_TRUE(probe->type("File Name:", "shot.jpeg"));
+  ASSERT_TRUE(probe->selectSegment("File Type", 1));
+  ASSERT_TRUE(probe->tap("Done"));
+  EXPECT_TRUE(waitForRows([&] { return listed("shot.jpeg.png"); }));
+  auto image = media::Image::imageWithContentsOfFile(cloud + "/shot.jpeg.png");
+  ASSERT_TRUE(image);
+
+  // Without a camera or a library.
+  CloudMediaSource::setShared(nullptr);
+  ASSERT_TRUE(probe->tap("Menu")) << probe->lastError();
+  ASSERT_TRUE(probe->answerSheet("Import Picture/Video"));
+  EXPECT_EQ(lastAlert(), "Photo Error: No camera or photo library was found!");
+}
+
+TEST_F(CloudFolderTest, CopyToCloudWritesOverAnExistingItemOrMovesTheFileIn) {
+  open({{"same.txt", "old"}});
+  const std::string local = tmpPath() + "/same.txt";
+  testsupport::writeFile(local, "new");
+  EXPECT_TRUE(iCloudFolderView::copyToCloud(local));
+  EXPECT_EQ(testsupport::readFile(cloud + "/same.txt"), "new");
+  EXPECT_TRUE(fs::exists(local)) << "an existing item is written over; the local file stays";
+
+  const std::string other = tmpPath() + "/other.txt";
+  testsupport::writeFile(other, "moved");
+  EXPECT_TRUE(iCloudFolderView::copyToCloud(other));
+  EXPECT_TRUE(waitForRows([&] { return listed("other.txt"); }));
+  EXPECT_EQ(testsupport::readFile(cloud + "/other.txt"), "moved");
+  EXPECT_FALSE(fs::exists(other));
+
+  // A folder of that name cannot be written over.
+  fs::create_directories(cloud + "/dir.txt");
+  const std::string dir = tmpPath() + "/dir.txt";
+  testsupport::writeFile(dir, "x");
+  LogCapture log(Log::Sink::System);
+  EXPECT_FALSE(iCloudFolderView::copyToCloud(dir));
+  EXPECT_TRUE(log.contains("iCloudCopyError: "));
+}
+
+TEST_F(CloudFolderTest, SavedFilesOffersTheCloudWhileTheFolderIsThere) {
+  const std::string files = documents() + "/Files";
+  fs::create_directories(files);
+  testsupport::writeFile(files + "/a.txt", "saved a");
+  auto saved = LocalFolderViewController::make("");
+  nav->pushViewController(saved, false);
+  EXPECT_FALSE(listed("Cloud Files")) << "no folder, no row";
+
+  // The sync program makes its folder: the row appears at the next listing and opens the screen.
+  fs::create_directories(cloud);
+  ASSERT_TRUE(probe->tap("Refresh"));
+  ASSERT_TRUE(listed("Cloud Files"));
+  ASSERT_TRUE(probe->tapRow("Cloud Files"));
+  advance(std::chrono::milliseconds(10));
+  EXPECT_EQ(probe->navigationTitle(), "Cloud Files");
+  ASSERT_TRUE(probe->tapBack());
+  advance(std::chrono::milliseconds(10));
+
+  // A file moved to "Cloud Files" is copied there and stays in Saved Files.
+  ASSERT_TRUE(probe->tapAccessory("a.txt")) << probe->lastError();
+  ASSERT_TRUE(probe->answerSheet("Move File")) << probe->lastError();
+  ASSERT_TRUE(probe->tapRow("Cloud Files")) << probe->lastError();
+  for (int i = 0; i < 3 && probe->topViewController() != saved; ++i) {
+    probe->tap("Done");
+    advance(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(waitForRows([&] { return fs::exists(cloud + "/a.txt"); }));
+  EXPECT_EQ(testsupport::readFile(cloud + "/a.txt"), "saved a");
+  EXPECT_EQ(testsupport::readFile(files + "/a.txt"), "saved a");
+
+  // The folder goes away: so does the row.
+  fs::remove_all(cloud);
+  ASSERT_TRUE(probe->tap("Refresh"));
+  EXPECT_FALSE(listed("Cloud Files"));
+}
+
+TEST_F(CloudFolderTest, TheAboutDocumentIsAddedOncePerAccount) {
+  withAbout = true;
+  open({{"a.txt", "a"}, {"About-Cloud-Files.rtf", "placeholder"}});
+  // The first screen of the account adds it (here over the placeholder: same name).
+  EXPECT_TRUE(waitForRows([&] {
+    return testsupport::readFile(cloud + "/About-Cloud-Files.rtf").rfind("{\\rtf1", 0) == 0;
+  }));
+  EXPECT_TRUE(CloudContainer::keyValueFlag("StoredAbout"));
+  EXPECT_FALSE(listed(".ferrowen-keys")) << "the key store is no document";
+  // Another device of the account (another screen over the synced folder) does not add it again.
+  fs::remove(cloud + "/About-Cloud-Files.rtf");
+  auto second = iCloudFolderView::make();
+  nav->pushViewController(second, false);
+  settle();
+  EXPECT_FALSE(fs::exists(cloud + "/About-Cloud-Files.rtf"));
+  EXPECT_EQ(rows(), std::vector<std::string>{"a.txt"});
+}
+
+} // namespace

@@ -1,0 +1,350 @@
+// The image editor driven through the probe on pictures the tests make: opening upright, the
+// large-picture warning and zoom, crop, resize by slider and fields, saving as JPG and PNG,
+// refused names and failed writes, cancelling (also in the middle of a pass) and the marker.
+#include "app/files/ImageEditorView.h"
+
+#include "tests/app/foundation/ScreenFixture.h"
+#include "tests/support/PhotoFixtures.h"
+
+#include "app/foundation/Globals.h"
+#include "app/foundation/SettingsKeys.h"
+#include "platform/media/Image.h"
+
+#include <condition_variable>
+#include <filesystem>
+#include <thread>
+
+using namespace platform;
+using namespace platform::ui;
+using platform::media::Image;
+namespace fs = std::filesystem;
+
+namespace {
+
+UserDefaults &store() {
+  return globalUserDefaults ? *globalUserDefaults : UserDefaults::standard();
+}
+
+// A smooth picture (JPEG keeps it within a few levels): red with x, green with y.
+std::shared_ptr<Image> gradient(int w, int h) {
+  std::vector<uint32_t> px(size_t(w) * h);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      px[size_t(y) * w + x] = 0xFF000000u | (uint32_t(x * 255 / std::max(1, w - 1)) << 16) |
+                              (uint32_t(y * 255 / std::max(1, h - 1)) << 8) | 90u;
+  return Image::fromPixels(w, h, reinterpret_cast<const uint8_t *>(px.data()), size_t(w) * 4);
+}
+
+int channelDistance(uint32_t a, uint32_t b) {
+  int worst = 0;
+  for (int shift = 0; shift < 32; shift += 8)
+    worst = std::max(worst, std::abs(int((a >> shift) & 0xFF) - int((b >> shift) & 0xFF)));
+  return worst;
+}
+
+class ImageEditorTest : public ScreenTest {
+protected:
+  void SetUp() override {
+    ScreenTest::SetUp();
+    InitGlobals();
+    RegisterDefaultSettings();
+    files = documents() + "/Files";
+    fs::create_directories(files);
+  }
+  void TearDown() override {
+    ImageEditorView::setWorkHook(nullptr);
+    editor.reset();
+    ScreenTest::TearDown();
+  }
+  // Opens the picture file in an editor pushed on the stack.
+  void open(const std::string &name, const std::vector<uint8_t> &bytes) {
+    ASSERT_TRUE(testsupport::writeBytes(files + "/" + name, bytes));
+    editor = ImageEditorView::openFile(files + "/" + name, std::nullopt);
+    ASSERT_TRUE(editor);
+    nav->pushViewController(editor, false);
+    RunLoop::main()->runPending();
+  }
+  bool waitIdle() {
+    for (int i = 0; i < 2000; ++i) {
+      RunLoop::main()->runPending();
+      if (!editor->isWorking()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+  }
+  std::string alertTitle() {
+    RunLoop::main()->runPending();
+    auto alerts = probe->pendingAlerts();
+    if (alerts.empty()) return "";
+    probe->answerAlert(alerts.back().buttons.front());
+    return alerts.back().title;
+  }
+  bool save(const std::string &name, int format) {
+    if (!probe->tap("Save")) return false;
+    RunLoop::main()->runPending();
+    if (!probe->backspace("File Name", 40) || !probe->type("File Name", name)) return false;
+    if (!probe->selectSegment("Format", format)) return false;
+    return probe->tap("Save to \"Saved Files\"");
+  }
+  // The zoom that fits the picture into the editor's view.
+  double fit(int w, int h) {
+    const Rect b = editor->view()->bounds();
+    if (w <= b.size.width && h <= b.size.height) return 1.0;
+    return std::max(0.2, std::min(b.size.width / w, b.size.height / h));
+  }
+  std::shared_ptr<ImageEditorView> editor;
+  std::string files;
+};
+
+TEST_F(ImageEditorTest, OpensEveryOrientationUprightAndEveryKind) {
+  auto picture = gradient(6, 4);
+  for (int exif = 1; exif <= 8; ++exif) {
+    SCOPED_TRACE(exif);
+    ASSERT_NO_FATAL_FAILURE(open("o.jpg", testsupport::jpegWithExif(*picture, exif)));
+    const bool sideways = exif >= 5;
+    EXPECT_EQ(editor->image()->pixelWidth(), sideways ? 4 : 6);
+    EXPECT_EQ(editor->image()->imageOrientation(), media::ImageOrientation::Up);
+    EXPECT_EQ(store().stringForKey("ImgEdit-EditingNow"), "0");
+    nav->popViewControllerAnimated(false);
+  }
+  // A GIF of one red pixel and a PNG both open; bytes that are no picture give no editor.
+  const std::string gif("GIF89a\x01\x00\x01\x00\x80\x00\x00\xff\x00\x00\x00\x00\x00"
+                        ",\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x02\x44\x01\x00;",
+                        35);
+  ASSERT_NO_FATAL_FAILURE(open("tiny.gif", std::vector<uint8_t>(gif.begin(), gif.end())));
+  EXPECT_EQ(editor->image()->pixelWidth(), 1);
+  EXPECT_EQ(editor->image()->straightPixelAt(0, 0) & 0xFFFFFF, 0xFF0000u);
+  testsupport::writeFile(files + "/bad.png", "not a picture");
+  EXPECT_FALSE(ImageEditorView::openFile(files + "/bad.png", std::nullopt));
+}
+
+TEST_F(ImageEditorTest, LargePictureWarningOnceAndZoomToFit) {
+  struct Case {
+    int w, h;
+    bool warns;
+    double zoom;
+  } cases[] = {{2048, 1024, false, 320.0 / 2048},
+               {2049, 1024, true, 320.0 / 2049},
+               {2049, 1024, false, 320.0 / 2049},
+               {100, 60, false, 1.0},
+               {16000, 10, false, 0.2}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h));
+    ASSERT_NO_FATAL_FAILURE(open("big.png", gradient(c.w, c.h)->pngRepresentation()));
+    EXPECT_EQ(alertTitle(), c.warns ? "Really Big Image" : "");
+    EXPECT_NEAR(editor->zoomScale(), fit(c.w, c.h), 1e-9);
+    if (c.w == 100 || c.w == 16000) {
+      EXPECT_EQ(editor->zoomScale(), c.w == 100 ? 1.0 : 0.2);
+    }
+    nav->popViewControllerAnimated(false);
+  }
+}
+
+TEST_F(ImageEditorTest, CropKeepsThePartUnderTheRectangle) {
+  auto picture = gradient(100, 50);
+  ASSERT_NO_FATAL_FAILURE(open("c.png", picture->pngRepresentation()));
+  ASSERT_TRUE(probe->tap("Crop")) << probe->lastError();
+  EXPECT_EQ(editor->showingToolbar(), ImageEditorView::kCropping);
+  const Rect start = editor->clippingRect();
+  // The picture fills the width of the area above the bar, centred in its height.
+  const Rect area = editor->view()->bounds();
+  const double f = area.size.width / 100, top = (area.size.height - 44 - 50 * f) / 2;
+  const Point to{30 * f, top + 5 * f};
+  editor->touchDown(start.origin);
+  editor->touchMoved(start.origin, to);
+  editor->touchEnded();
+  EXPECT_EQ(editor->clippingRect().origin, to);
+  // A corner dragged until a side would be 30 points or less stops where it was.
+  const Rect before = editor->clippingRect();
+  const Point corner{before.origin.x + before.size.width, before.origin.y + before.size.height};
+  editor->touchDown(corner);
+  editor->touchMoved(corner, Point{corner.x - before.size.width, corner.y});
+  editor->touchMoved(corner, Point{corner.x - 1, corner.y});
+  EXPECT_EQ(editor->clippingRect(), before);
+  ASSERT_TRUE(probe->tap("Crop To Rect")) << probe->lastError();
+  ASSERT_TRUE(waitIdle());
+  // From x 30 and y 5 of the picture to the rectangle's corner, or the picture's edge.
+  const Rect r = editor->clippingRect();
+  ASSERT_EQ(editor->image()->pixelWidth(), int((r.origin.x + r.size.width) / f) - 30);
+  ASSERT_EQ(editor->image()->pixelHeight(),
+            std::min(50, int((r.origin.y + r.size.height - top) / f)) - 5);
+  for (auto [x, y] : {std::pair{0, 0}, {editor->image()->pixelWidth() - 1, 10}, {20, 10}})
+    EXPECT_EQ(editor->image()->pixelAt(x, y), picture->pixelAt(30 + x, 5 + y)) << x << "," << y;
+  EXPECT_EQ(editor->showingToolbar(), ImageEditorView::kNormal);
+  EXPECT_TRUE(editor->didEditImage());
+  // The working copy holds the cropped picture; a second crop starts from the last rectangle.
+  auto copy = Image::imageWithContentsOfFile(editor->workingCopyPath());
+  ASSERT_TRUE(copy);
+  EXPECT_EQ(copy->pixelWidth(), 50);
+  ASSERT_TRUE(probe->tap("Crop")) << probe->lastError();
+  EXPECT_EQ(editor->clippingRect(), before);
+}
+
+TEST_F(ImageEditorTest, ResizeBySliderAndFields) {
+  struct SliderCase {
+    int w, h;
+    double value;
+    const char *width, *height;
+  } sliders[] = {{1000, 750, 0.5, "500", "375"},
+                 {1000, 750, 0.333, "330", "247"},
+                 {250, 200, 0.3, "75", "60"}};
+  for (const SliderCase &c : sliders) {
+    SCOPED_TRACE(c.value);
+    ASSERT_NO_FATAL_FAILURE(open("r.png", gradient(c.w, c.h)->pngRepresentation()));
+    ASSERT_TRUE(probe->tap("Resize")) << probe->lastError();
+    ASSERT_TRUE(probe->slide("Resize Slider", c.value)) << probe->lastError();
+    EXPECT_EQ(probe->find<TextField>("Width")->text(), c.width);
+    EXPECT_EQ(probe->find<TextField>("Height")->text(), c.height);
+    nav->popViewControllerAnimated(false);
+  }
+  ASSERT_NO_FATAL_FAILURE(open("r.png", gradient(200, 100)->pngRepresentation()));
+  ASSERT_TRUE(probe->tap("Resize")) << probe->lastError();
+  // Digits only, typed one by one or pasted as a run.
+  auto width = probe->find<TextField>("Width");
+  EXPECT_TRUE(editor->shouldChangeCharactersInRange(*width, Range{}, "234"));
+  EXPECT_FALSE(editor->shouldChangeCharactersInRange(*width, Range{}, "24"));
+  EXPECT_FALSE(editor->shouldChangeCharactersInRange(*width, Range{}, "12a"));
+  EXPECT_TRUE(editor->shouldChangeCharactersInRange(*width, Range{}, ""));
+  // Width typed and Next: the height follows; a later change of the height alone counts.
+  struct FieldCase {
+    const char *width, *height;
+    int expectW, expectH;
+    const char *alert;
+  } fields[] = {{"100", nullptr, 100, 50, ""},
+                {nullptr, "80", 100, 80, ""},
+                {"20000", "80", 100, 80, "Image Size"},
+                {"0", "80", 100, 80, "Image Size"}};
+  for (const FieldCase &c : fields) {
+    SCOPED_TRACE(std::string(c.width ? c.width : "-") + "x" + (c.height ? c.height : "-"));
+    if (editor->showingToolbar() != ImageEditorView::kResize) {
+      ASSERT_TRUE(probe->tap("Resize")) << probe->lastError();
+    }
+    if (c.width) {
+      ASSERT_TRUE(probe->backspace("Width", 10)) << probe->lastError();
+      ASSERT_TRUE(probe->type("Width", c.width)) << probe->lastError();
+      ASSERT_TRUE(probe->pressReturn("Width")) << probe->lastError();
+    }
+    if (c.height) {
+      ASSERT_TRUE(probe->backspace("Height", 10)) << probe->lastError();
+      ASSERT_TRUE(probe->type("Height", c.height)) << probe->lastError();
+    }
+    ASSERT_TRUE(probe->tap("Resize")) << probe->lastError(); // the bar's Resize button
+    ASSERT_TRUE(waitIdle());
+    EXPECT_EQ(alertTitle(), c.alert);
+    EXPECT_EQ(editor->image()->pixelWidth(), c.expectW);
+    EXPECT_EQ(editor->image()->pixelHeight(), c.expectH);
+  }
+}
+
+TEST_F(ImageEditorTest, SavesJpgAndPngThatDecodeToThePicture) {
+  auto picture = gradient(40, 30);
+  struct Case {
+    const char *typed;
+    int format;
+    const char *file;
+  } cases[] = {{"holiday", 0, "holiday.jpg"},
+               {"photo.JPG", 0, "photo.JPG.jpg"},
+               {"photo.jpeg", 0, "photo.jpeg"},
+               {"photo.png", 0, "photo.png.jpg"},
+               {"shot", 1, "shot.png"}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.typed);
+    ASSERT_NO_FATAL_FAILURE(open("holiday.png", picture->pngRepresentation()));
+    ASSERT_TRUE(save(c.typed, c.format)) << probe->lastError();
+    RunLoop::main()->runPending();
+    EXPECT_NE(probe->topViewController(), editor); // closed
+    auto decoded = Image::imageWithContentsOfFile(files + "/" + c.file);
+    ASSERT_TRUE(decoded);
+    ASSERT_EQ(decoded->pixelWidth(), 40);
+    const int tolerance = c.format == 1 ? 0 : 12;
+    for (int y = 0; y < 30; y += 7)
+      for (int x = 0; x < 40; x += 9)
+        EXPECT_LE(channelDistance(decoded->pixelAt(x, y), picture->pixelAt(x, y)), tolerance);
+  }
+  EXPECT_EQ(store().integerForKey("ImgSave-Format"), 1); // the last format is kept
+}
+
+TEST_F(ImageEditorTest, RefusedNameOrFailedWriteKeepsTheEditorAndItsEdits) {
+  ASSERT_NO_FATAL_FAILURE(open("keep.png", gradient(40, 30)->pngRepresentation()));
+  ASSERT_TRUE(probe->tap("Resize")) << probe->lastError();
+  ASSERT_TRUE(probe->slide("Resize Slider", 0.5)) << probe->lastError();
+  ASSERT_TRUE(probe->tap("Resize")) << probe->lastError();
+  ASSERT_TRUE(waitIdle());
+  fs::create_directories(files + "/taken.png"); // a folder stands where the file would go
+  for (const char *name : {"a/b", ".", "..", "taken"}) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(save(name, 1));
+    EXPECT_EQ(alertTitle(), "Save Failed") << store().stringForKey("ImgSave-FileName").value_or("");
+    EXPECT_EQ(probe->topViewController(), editor);
+    EXPECT_EQ(editor->image()->pixelWidth(), 20);
+  }
+  EXPECT_TRUE(fs::is_directory(files + "/taken.png"));
+}
+
+TEST_F(ImageEditorTest, CancelAsksOnlyAfterEditsAndDropsAPassInFlight) {
+  ASSERT_NO_FATAL_FAILURE(open("x.png", gradient(40, 30)->pngRepresentation()));
+  ASSERT_TRUE(probe->tap("Cancel")) << probe->lastError();
+  EXPECT_EQ(alertTitle(), "");
+  EXPECT_EQ(probe->topViewController(), rootScreen);
+
+  ASSERT_NO_FATAL_FAILURE(open("x.png", gradient(40, 30)->pngRepresentation()));
+  const std::string copy = editor->workingCopyPath();
+  EXPECT_TRUE(fs::exists(copy));
+  // A pass held on its worker: the marker says a pass runs, and of what size.
+  std::mutex m;
+  std::condition_variable cv;
+  bool inPass = false, release = false;
+  std::string marker, size;
+  ImageEditorView::setWorkHook([&] {
+    std::unique_lock lock(m);
+    marker = store().stringForKey("ImgEdit-EditingNow").value_or("");
+    size = store().stringForKey("ImgEdit-EditingSize").value_or("");
+    inPass = true;
+    cv.notify_all();
+    cv.wait(lock, [&] { return release; });
+  });
+  ASSERT_TRUE(probe->tap("Resize")) << probe->lastError();
+  ASSERT_TRUE(probe->slide("Resize Slider", 0.5)) << probe->lastError();
+  ASSERT_TRUE(probe->tap("Resize")) << probe->lastError();
+  {
+    std::unique_lock lock(m);
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(20), [&] { return inPass; }));
+  }
+  EXPECT_EQ(marker, "1");
+  EXPECT_EQ(size, std::to_string(40 * 30 * 4));
+  ASSERT_TRUE(probe->tap("Cancel")) << probe->lastError();
+  RunLoop::main()->runPending();
+  auto alerts = probe->pendingAlerts();
+  ASSERT_EQ(alerts.size(), 1u);
+  EXPECT_EQ(alerts[0].title, "Cancel Editing?");
+  ASSERT_TRUE(probe->answerAlert("Yes, Discard")) << probe->lastError();
+  EXPECT_EQ(probe->topViewController(), rootScreen);
+  std::weak_ptr<ImageEditorView> gone = editor;
+  editor.reset();
+  {
+    std::lock_guard lock(m);
+    release = true;
+  }
+  cv.notify_all();
+  for (int i = 0; i < 2000 && store().stringForKey("ImgEdit-EditingNow") != "0"; ++i) {
+    RunLoop::main()->runPending();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  RunLoop::main()->runPending();
+  EXPECT_EQ(store().stringForKey("ImgEdit-EditingNow"), "0");
+  EXPECT_TRUE(gone.expired());
+  EXPECT_FALSE(fs::exists(copy)); // the working copy goes with the editor
+}
+
+TEST_F(ImageEditorTest, EditorsOfSameNamedFilesKeepTheirOwnWorkingCopies) {
+  fs::create_directories(files + "/other");
+  testsupport::writeBytes(files + "/other/same.png", gradient(8, 8)->pngRepresentation());
+  ASSERT_NO_FATAL_FAILURE(open("same.png", gradient(4, 4)->pngRepresentation()));
+  auto second = ImageEditorView::openFile(files + "/other/same.png", std::nullopt);
+  ASSERT_TRUE(second);
+  EXPECT_NE(editor->workingCopyPath(), second->workingCopyPath());
+  EXPECT_EQ(Image::imageWithContentsOfFile(editor->workingCopyPath())->pixelWidth(), 4);
+  EXPECT_EQ(Image::imageWithContentsOfFile(second->workingCopyPath())->pixelWidth(), 8);
+}
+
+} // namespace

@@ -1,0 +1,344 @@
+// The photo library browser driven as a person drives it, over a pictures folder the test makes:
+// the Saved Files row, albums and assets, refresh, every command on a row, uploads into the
+// queue, and the conversion the transfer queue asks for.
+#include "app/files/PhotoGalleryView.h"
+
+#include "tests/app/foundation/ScreenFixture.h"
+#include "tests/support/PhotoFixtures.h"
+
+#include "app/files/ImageEditorView.h"
+#include "app/files/LocalFilesServices.h"
+#include "app/files/LocalFolderViewController.h"
+#include "app/foundation/Globals.h"
+#include "app/foundation/SettingsKeys.h"
+#include "app/ftp/FTPServices.h"
+#include "platform/device/DocumentInteraction.h"
+#include "platform/device/MailService.h"
+
+#include <filesystem>
+#include <thread>
+
+using namespace platform;
+using namespace platform::ui;
+using platform::media::PhotoLibrary;
+namespace fs = std::filesystem;
+
+namespace {
+
+UserDefaults &store() {
+  return globalUserDefaults ? *globalUserDefaults : UserDefaults::standard();
+}
+
+struct QueueDouble : LocalFilesServices {
+  bool connected = true;
+  std::optional<std::vector<std::string>> remoteNames;
+  std::vector<std::string> rows; // "action name path local kickstart"
+  int starts = 0;
+  bool browsingConnected() override { return connected; }
+  std::string browsingFolder() override { return "/remote"; }
+  bool remoteBrowserNames(std::vector<std::string> *names) override {
+    if (remoteNames) *names = *remoteNames;
+    return remoteNames.has_value();
+  }
+  int addBatchItem(int action, const std::string &name, const std::string &path, int64_t size,
+                   const std::string &local, bool kick) override {
+    rows.push_back(std::to_string(action) + " " + name + " " + path + " " + std::to_string(size) +
+                   " " + local + (kick ? " kick" : ""));
+    return static_cast<int>(rows.size());
+  }
+  void startQueue() override { ++starts; }
+};
+
+struct HandOverDouble : FTPAppServices {
+  std::vector<std::string> calls, contents;
+  void playMediaFile(const std::string &path, bool cleanup) override {
+    calls.push_back("play " + fs::path(path).filename().string() + (cleanup ? " cleanup" : ""));
+    contents.push_back(testsupport::readFile(path));
+  }
+  void showDocumentViewer(const std::string &name, const std::string &path) override {
+    calls.push_back("view " + name);
+    contents.push_back(testsupport::readFile(path));
+  }
+};
+
+class PhotoGalleryTest : public ScreenTest {
+protected:
+  void SetUp() override {
+    ScreenTest::SetUp();
+    InitGlobals();
+    RegisterDefaultSettings();
+    LocalFilesServices::setShared(queue);
+    FTPAppServices::setShared(handOver);
+    pictures = tmpPath() + "/Pictures";
+    files = documents() + "/Files";
+    fs::create_directories(files + "/sub");
+  }
+  void TearDown() override {
+    LocalFilesServices::setShared(nullptr);
+    FTPAppServices::setShared(nullptr);
+    DocumentInteraction::setRecorder(nullptr);
+    MailService::setRecorder(nullptr);
+    ScreenTest::TearDown();
+  }
+  // Runs the main loop until the condition holds; workers run on their own threads meanwhile.
+  bool pumpUntil(const std::function<bool()> &done) {
+    for (int i = 0; i < 2000; ++i) {
+      advance(std::chrono::milliseconds(10));
+      if (done()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+  }
+  std::vector<std::string> rows() {
+    std::vector<std::string> names;
+    for (auto &r : probe->visibleRows())
+      names.push_back(r.label);
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  std::shared_ptr<PhotoGalleryView> top() {
+    return std::dynamic_pointer_cast<PhotoGalleryView>(probe->topViewController());
+  }
+  // Opens the library from Saved Files, then the album.
+  void openAlbum(const std::string &album) {
+    testsupport::makePicturesFolder(pictures);
+    nav->pushViewController(LocalFolderViewController::make(""), false);
+    ASSERT_TRUE(probe->tapRow("Photo Library")) << probe->lastError();
+    ASSERT_TRUE(pumpUntil([&] { return top() && top()->loaded(); }));
+    ASSERT_TRUE(probe->tapRow(album)) << probe->lastError();
+    ASSERT_TRUE(pumpUntil([&] { return top() && top()->loaded() && top()->title() == album; }));
+  }
+  std::string rowFor(const std::string &file) {
+    for (auto &a : PhotoLibrary::albums())
+      for (auto &asset : PhotoLibrary::assets(a))
+        if (fs::path(asset.path).filename() == file)
+          return PhotoGalleryView::assetRowName(asset.url);
+    return "";
+  }
+  std::string lastAlert() {
+    RunLoop::main()->runPending();
+    auto alerts = probe->pendingAlerts();
+    if (alerts.empty()) return "";
+    probe->answerAlert(alerts.back().buttons.back());
+    return alerts.back().title;
+  }
+  std::shared_ptr<QueueDouble> queue = std::make_shared<QueueDouble>();
+  std::shared_ptr<HandOverDouble> handOver = std::make_shared<HandOverDouble>();
+  std::string pictures, files;
+};
+
+TEST(PhotoGalleryNames, AssetRowNameRule) {
+  struct Case {
+    const char *url, *name;
+  } cases[] = {
+      {"assets-library://asset/asset.JPG?id=1000000001&ext=JPG", "img_10001.jpg"},
+      {"assets-library://asset/asset.PNG?id=ABCDEF12-3456-7890-ABCD-EF1234567890&ext=PNG",
+       "img_abcd-f123.png"},
+      {"assets-library://asset/asset.MOV?id=short-id&ext=MOV", "mov_short-id.mov"},
+      {"assets-library://asset/asset.CR2?id=7&ext=CR2", "7.cr2"},
+      {"assets-library://asset/asset", "unknown.unknown"},
+      {"assets-library://asset/asset.JPG?id=a/../../b&ext=JPG", "img_a_.._.._b.jpg"},
+  };
+  for (const Case &c : cases)
+    EXPECT_EQ(PhotoGalleryView::assetRowName(c.url), c.name) << c.url;
+}
+
+TEST_F(PhotoGalleryTest, SavedFilesOffersTheLibraryOnlyWhenThereIsOne) {
+  auto saved = LocalFolderViewController::make("");
+  nav->pushViewController(saved, false);
+  const auto before = rows();
+  EXPECT_EQ(std::count(before.begin(), before.end(), "Photo Library"), 0);
+  testsupport::makePicturesFolder(pictures);
+  saved->loadFolderData();
+  ASSERT_TRUE(probe->tapRow("Photo Library")) << probe->lastError();
+  EXPECT_EQ(probe->navigationTitle(), "Photo Library");
+  ASSERT_TRUE(pumpUntil([&] { return top() && top()->loaded(); }));
+  EXPECT_EQ(rows(), (std::vector<std::string>{"About-Photo-Library.rtf", "Empty", "Holidays",
+                                              "Saved Photos"}));
+  // The trailer row is not a file of the library: no upload, mail or menu.
+  ASSERT_TRUE(probe->tapRow("About-Photo-Library.rtf"));
+  EXPECT_FALSE(probe->find<BarButtonItem>("Upload")->isEnabled());
+  EXPECT_FALSE(probe->tapAccessory("About-Photo-Library.rtf"));
+  ASSERT_TRUE(probe->tap("View"));
+  EXPECT_EQ(handOver->calls, std::vector<std::string>{"view About-Photo-Library.rtf"});
+}
+
+TEST_F(PhotoGalleryTest, AlbumListsEachAssetOnceThoughRefreshedWhileListing) {
+  ASSERT_NO_FATAL_FAILURE(openAlbum("Holidays"));
+  const std::vector<std::string> expected{rowFor("beach.jpg"), rowFor("clip.mov")};
+  EXPECT_EQ(rows(), expected);
+  EXPECT_EQ(expected[0].rfind("img_", 0), 0u);
+  EXPECT_EQ(expected[1].rfind("mov_", 0), 0u);
+  for (int round = 0; round < 5; ++round) {
+    ASSERT_TRUE(probe->tap("Refresh"));
+    top()->clickRefresh(); // again while the first listing runs
+    ASSERT_TRUE(pumpUntil([&] { return bool(probe->find("Refresh")); })); // the normal toolbar
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    advance(std::chrono::milliseconds(10));
+    EXPECT_EQ(rows(), expected);
+  }
+  // Search and sort act on the listing.
+  ASSERT_TRUE(probe->type("Search Folder", "mov"));
+  EXPECT_EQ(rows(), std::vector<std::string>{expected[1]});
+}
+
+TEST_F(PhotoGalleryTest, UploadsOneAllOrTheMissingOnes) {
+  ASSERT_NO_FATAL_FAILURE(openAlbum("Holidays"));
+  const std::string beach = rowFor("beach.jpg"), clip = rowFor("clip.mov");
+  auto urlOf = [](const std::string &file) {
+    for (auto &a : PhotoLibrary::albums())
+      for (auto &asset : PhotoLibrary::assets(a))
+        if (fs::path(asset.path).filename() == file)
+          return std::to_string(asset.size) + " " + asset.url;
+    return std::string();
+  };
+  ASSERT_TRUE(probe->tapRow(beach));
+  queue->connected = false;
+  ASSERT_TRUE(probe->tap("Upload"));
+  EXPECT_EQ(lastAlert(), "Not Connected");
+  EXPECT_TRUE(queue->rows.empty());
+  queue->connected = true;
+  ASSERT_TRUE(probe->tap("Upload"));
+  EXPECT_EQ(queue->rows,
+            std::vector<std::string>{"3 " + beach + " /remote " + urlOf("beach.jpg") + " kick"});
+
+  struct Case {
+    const char *button;
+    std::optional<std::vector<std::string>> remote;
+    std::vector<std::string> queued;
+    std::string alert;
+  } cases[] = {
+      {"Upload All Files", std::nullopt, {beach, clip}, ""},
+      {"Upload New Files", std::nullopt, {}, "Folder Needed"},
+      {"Upload New Files", std::vector<std::string>{beach, "other"}, {clip}, ""},
+      {"Upload New Files", std::vector<std::string>{beach, clip}, {}, ""},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.button);
+    queue->rows.clear();
+    queue->starts = 0;
+    queue->remoteNames = c.remote;
+    ASSERT_TRUE(probe->tap("Menu"));
+    ASSERT_TRUE(probe->answerSheet(c.button)) << probe->lastError();
+    EXPECT_EQ(lastAlert(), c.alert);
+    std::vector<std::string> names;
+    for (auto &row : queue->rows)
+      names.push_back(row.substr(2, row.find(' ', 2) - 2));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, c.queued);
+    EXPECT_EQ(queue->starts, c.alert.empty() ? 1 : 0);
+  }
+}
+
+TEST_F(PhotoGalleryTest, ViewPlayMailAndOpenInGetTheAssetsBytes) {
+  ASSERT_NO_FATAL_FAILURE(openAlbum("Holidays"));
+  const std::string beach = rowFor("beach.jpg"), clip = rowFor("clip.mov");
+  const std::string beachBytes = testsupport::readFile(pictures + "/Holidays/beach.jpg");
+  ASSERT_TRUE(probe->tapRow(beach));
+  ASSERT_TRUE(probe->tap("View"));
+  ASSERT_TRUE(pumpUntil([&] { return handOver->calls.size() == 1; }));
+  ASSERT_TRUE(probe->tapRow(clip));
+  ASSERT_TRUE(probe->tap("View"));
+  ASSERT_TRUE(pumpUntil([&] { return handOver->calls.size() == 2; }));
+  EXPECT_EQ(handOver->calls,
+            (std::vector<std::string>{"view " + beach, "play " + clip + " cleanup"}));
+  EXPECT_EQ(handOver->contents[0], beachBytes);
+  EXPECT_EQ(handOver->contents[1], std::string(3000, 'm'));
+
+  std::vector<MailMessage> mails;
+  MailService::setRecorder([&](const MailMessage &m) {
+    mails.push_back(m);
+    return true;
+  });
+  ASSERT_TRUE(probe->tapRow(beach));
+  ASSERT_TRUE(probe->tap("Email"));
+  ASSERT_TRUE(pumpUntil([&] { return mails.size() == 1; }));
+  ASSERT_EQ(mails[0].attachments.size(), 1u);
+  EXPECT_EQ(mails[0].attachments[0].fileName, beach);
+  EXPECT_EQ(std::string(mails[0].attachments[0].data.begin(), mails[0].attachments[0].data.end()),
+            beachBytes);
+
+  std::vector<std::string> opened;
+  DocumentInteraction::setRecorder([&](const std::string &p) {
+    opened.push_back(testsupport::readFile(p));
+    return true;
+  });
+  ASSERT_TRUE(probe->tapAccessory(beach));
+  ASSERT_TRUE(probe->answerSheet("Open In...")) << probe->lastError();
+  ASSERT_TRUE(pumpUntil([&] { return opened.size() == 1; }));
+  EXPECT_EQ(opened[0], beachBytes);
+}
+
+TEST_F(PhotoGalleryTest, EditImageOpensTheEditorOnAPictureOnly) {
+  ASSERT_NO_FATAL_FAILURE(openAlbum("Holidays"));
+  ASSERT_TRUE(probe->tapAccessory(rowFor("clip.mov")));
+  auto sheets = probe->pendingSheets();
+  ASSERT_EQ(sheets.size(), 1u);
+  EXPECT_EQ(std::count(sheets[0].buttons.begin(), sheets[0].buttons.end(), "Edit Image"), 0);
+  ASSERT_TRUE(probe->answerSheet("Cancel"));
+  ASSERT_TRUE(probe->tapAccessory(rowFor("beach.jpg")));
+  ASSERT_TRUE(probe->answerSheet("Edit Image")) << probe->lastError();
+  ASSERT_TRUE(pumpUntil([&] {
+    return bool(std::dynamic_pointer_cast<ImageEditorView>(probe->topViewController()));
+  }));
+  auto editor = std::dynamic_pointer_cast<ImageEditorView>(probe->topViewController());
+  EXPECT_EQ(editor->image()->pixelWidth(), 4); // the EXIF-turned picture, upright
+  EXPECT_EQ(store().stringForKey("ImgEdit-EditingNow"), "0");
+}
+
+TEST_F(PhotoGalleryTest, CopyIntoSavedFilesKeepsWhatIsThere) {
+  ASSERT_NO_FATAL_FAILURE(openAlbum("Holidays"));
+  const std::string beach = rowFor("beach.jpg");
+  const std::string bytes = testsupport::readFile(pictures + "/Holidays/beach.jpg");
+  struct Case {
+    const char *target;
+    std::string expectFile;
+  } cases[] = {
+      {"<Do Not Copy>", ""},
+      {"Saved Files", files + "/" + beach},
+      {"sub", files + "/sub/" + beach},
+      {"Saved Files", files + "/" + beach.substr(0, beach.size() - 4) + "-2.jpg"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.target);
+    const auto before = std::distance(fs::recursive_directory_iterator(files), {});
+    ASSERT_TRUE(probe->tapAccessory(beach));
+    ASSERT_TRUE(probe->answerSheet("Copy File")) << probe->lastError();
+    ASSERT_TRUE(probe->tapRow(c.target)) << probe->lastError();
+    ASSERT_TRUE(probe->tapBack());
+    if (c.expectFile.empty()) {
+      advance(std::chrono::milliseconds(50));
+      EXPECT_EQ(std::distance(fs::recursive_directory_iterator(files), {}), before);
+      continue;
+    }
+    ASSERT_TRUE(pumpUntil([&] { return fs::exists(c.expectFile); }));
+    EXPECT_EQ(testsupport::readFile(c.expectFile), bytes);
+  }
+  EXPECT_EQ(testsupport::readFile(files + "/" + beach), bytes); // the first copy is kept
+}
+
+TEST_F(PhotoGalleryTest, QueueConversionWritesAFileOfItsOwnOrSaysWhy) {
+  testsupport::makePicturesFolder(pictures);
+  std::string url;
+  for (auto &asset : PhotoLibrary::assets(PhotoLibrary::albums()[0]))
+    url = asset.url;
+  std::vector<AssetConvertReply> replies;
+  auto keep = [&](const AssetConvertReply &r) { replies.push_back(r); };
+  PhotoGalleryView::getSelectedAsset(url, "same.png", keep);
+  PhotoGalleryView::getSelectedAsset(url, "same.png", keep);
+  PhotoGalleryView::getSelectedAsset(url, "../escape.png", keep);
+  PhotoGalleryView::getSelectedAsset("assets-library://asset/asset.PNG?id=gone&ext=PNG", "gone.png",
+                                     keep);
+  ASSERT_EQ(replies.size(), 4u);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_FALSE(replies[i].error);
+    EXPECT_EQ(replies[i].url, url);
+    EXPECT_EQ(testsupport::readFile(replies[i].path), testsupport::readFile(pictures + "/top.png"));
+  }
+  EXPECT_NE(replies[0].path, replies[1].path); // two uploads of one name never share a file
+  EXPECT_TRUE(replies[2].error && replies[2].path.empty());
+  EXPECT_TRUE(replies[3].error && replies[3].path.empty());
+  EXPECT_FALSE(fs::exists(tmpPath() + "/escape.png"));
+}
+
+} // namespace

@@ -1,0 +1,205 @@
+// The cloud container against a second process on the same folder: availability as the folder
+// comes and goes, coordinated writes and reads that never interleave across processes, what
+// coordination refuses, and the query seeing another process's new file through its watch.
+#include "platform/media/CloudContainer.h"
+
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TestSupport.h"
+
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/RunLoop.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+using namespace platform;
+using testsupport::ForkedChild;
+namespace fs = std::filesystem;
+
+namespace {
+
+class CloudContainerTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    RunLoop::makeMainThread();
+    Paths::setHome(tmp.path() + "/home");
+    cloud = Paths::home() + "/Cloud";
+  }
+  void TearDown() override {
+    CloudContainer::setFolder("");
+    Paths::setHome("");
+  }
+  // Writes `n` blocks of one letter in place, slowly, so that a reader could meet half of them.
+  static void writeSlowly(const std::string &path, char letter, int n = 8) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC);
+    const std::string block(4096, letter);
+    for (int i = 0; i < n; ++i) {
+      (void)!::write(fd, block.data(), block.size());
+      ::usleep(20000);
+    }
+    ::close(fd);
+  }
+  static bool uniform(const std::string &s, char letter, size_t size) {
+    return s.size() == size && s.find_first_not_of(letter) == std::string::npos;
+  }
+  testsupport::TempDir tmp{"ferrowen-cloud"};
+  std::string cloud;
+};
+
+TEST_F(CloudContainerTest, AvailableOnlyWhileAWritableFolderIsThere) {
+  EXPECT_EQ(CloudContainer::folder(), cloud);
+  EXPECT_FALSE(CloudContainer::isAvailable()) << "no folder yet";
+  testsupport::writeFile(cloud, "a file in its place");
+  EXPECT_FALSE(CloudContainer::isAvailable());
+  fs::remove(cloud);
+  fs::create_directories(tmp.path() + "/elsewhere");
+  fs::create_directory_symlink(tmp.path() + "/elsewhere", cloud);
+  EXPECT_FALSE(CloudContainer::isAvailable()) << "a link to a folder elsewhere";
+  fs::remove(cloud);
+  fs::create_directories(cloud);
+  EXPECT_TRUE(CloudContainer::isAvailable());
+  if (::geteuid() != 0) {
+    ::chmod(cloud.c_str(), 0555);
+    EXPECT_FALSE(CloudContainer::isAvailable()) << "read-only";
+    ::chmod(cloud.c_str(), 0755);
+  }
+  fs::remove_all(cloud);
+  EXPECT_FALSE(CloudContainer::isAvailable()) << "gone again";
+
+  // The setting names another folder; empty returns to the default.
+  CloudContainer::setFolder(tmp.path() + "/elsewhere/");
+  EXPECT_EQ(CloudContainer::folder(), tmp.path() + "/elsewhere");
+  EXPECT_TRUE(CloudContainer::isAvailable());
+  CloudContainer::setFolder("");
+  EXPECT_EQ(CloudContainer::folder(), cloud);
+}
+
+TEST_F(CloudContainerTest, ContainsOnlyPathsBelowTheFolder) {
+  const struct {
+    std::string path;
+    bool inside;
+  } cases[] = {
+      {cloud + "/a.txt", true},       {cloud + "/sub/b.txt", true}, {cloud, false},
+      {cloud + "/", false},           {cloud + "/../x.txt", false}, {cloud + "/sub/../../x", false},
+      {cloud + "Other/a.txt", false}, {"Cloud/a.txt", false},       {"", false},
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(CloudContainer::contains(c.path), c.inside) << c.path;
+}
+
+TEST_F(CloudContainerTest, CoordinationRefusesLinksFoldersAndPathsOutside) {
+  fs::create_directories(cloud + "/folder");
+  testsupport::writeFile(tmp.path() + "/outside.txt", "secret");
+  fs::create_symlink(tmp.path() + "/outside.txt", cloud + "/link.txt");
+  int calls = 0;
+  auto count = [&](const std::string &) { ++calls; };
+  for (const std::string &path : {cloud + "/folder", cloud + "/link.txt",
+                                  tmp.path() + "/outside.txt", cloud + "/../outside.txt"}) {
+    EXPECT_FALSE(CloudContainer::coordinateReading(path, count)) << path;
+    EXPECT_FALSE(CloudContainer::coordinateWriting(path, count)) << path;
+  }
+  EXPECT_EQ(calls, 0);
+  EXPECT_EQ(testsupport::readFile(tmp.path() + "/outside.txt"), "secret");
+
+  // A missing item: a read has nothing to lock; a write locks a new empty file.
+  EXPECT_TRUE(CloudContainer::coordinateReading(cloud + "/new.txt", count));
+  EXPECT_FALSE(fs::exists(cloud + "/new.txt"));
+  EXPECT_TRUE(CloudContainer::coordinateWriting(cloud + "/new.txt", [&](const std::string &p) {
+    EXPECT_TRUE(fs::is_regular_file(p));
+    testsupport::writeFile(p, "made");
+  }));
+  EXPECT_EQ(testsupport::readFile(cloud + "/new.txt"), "made");
+}
+
+TEST_F(CloudContainerTest, AReadWaitsForAnotherProcessesWrite) {
+  fs::create_directories(cloud);
+  const std::string item = cloud + "/doc.txt";
+  testsupport::writeFile(item, std::string(8 * 4096, 'A'));
+  ForkedChild writer([&](ForkedChild &me) {
+    const bool ok = CloudContainer::coordinateWriting(item, [&](const std::string &p) {
+      me.signal(); // the lock is held: the parent may try to read now
+      writeSlowly(p, 'B');
+    });
+    return ok ? 0 : 1;
+  });
+  ASSERT_TRUE(writer.started());
+  ASSERT_TRUE(writer.awaitSignal());
+  std::string seen;
+  ASSERT_TRUE(CloudContainer::coordinateReading(
+      item, [&](const std::string &p) { seen = testsupport::readFile(p); }));
+  EXPECT_TRUE(uniform(seen, 'B', 8 * 4096)) << "the read met a half-written file";
+  EXPECT_EQ(writer.wait(), 0);
+}
+
+TEST_F(CloudContainerTest, AnotherProcessesWriteWaitsForARead) {
+  fs::create_directories(cloud);
+  const std::string item = cloud + "/doc.txt";
+  testsupport::writeFile(item, std::string(8 * 4096, 'A'));
+  // Forked before the read takes its lock: a child forked later would share the lock itself.
+  ForkedChild writer([&](ForkedChild &me) {
+    me.awaitSignal();
+    me.signal();
+    return CloudContainer::coordinateWriting(item,
+                                             [&](const std::string &w) { writeSlowly(w, 'B'); })
+               ? 0
+               : 1;
+  });
+  std::string first, second;
+  ASSERT_TRUE(CloudContainer::coordinateReading(item, [&](const std::string &p) {
+    first = testsupport::readFile(p);
+    writer.signal();
+    ASSERT_TRUE(writer.awaitSignal());
+    ::usleep(200000); // the writer is trying meanwhile
+    second = testsupport::readFile(p);
+  }));
+  EXPECT_TRUE(uniform(first, 'A', 8 * 4096));
+  EXPECT_EQ(second, first) << "the write went on during the read";
+  EXPECT_EQ(writer.wait(), 0);
+  EXPECT_TRUE(uniform(testsupport::readFile(item), 'B', 8 * 4096));
+}
+
+TEST_F(CloudContainerTest, TheQuerySeesAnotherProcessesFileThroughItsWatch) {
+  fs::create_directories(cloud + "/old");
+  testsupport::writeFile(cloud + "/old/a.txt", "a");
+  testsupport::writeFile(cloud + "/b.txt.ferrowen-part", "half");
+  fs::create_symlink("/etc/hostname", cloud + "/link");
+  std::vector<std::vector<std::string>> deliveries;
+  std::vector<CloudQuery::Event> events;
+  auto query = CloudQuery::start(cloud, [&](CloudQuery::Event e, const std::vector<CloudItem> &is) {
+    events.push_back(e);
+    std::vector<std::string> names;
+    for (auto &i : is)
+      names.push_back(i.relative + ":" + std::to_string(i.size));
+    deliveries.push_back(names);
+  });
+  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return !deliveries.empty(); }, seconds(10)));
+  EXPECT_EQ(events[0], CloudQuery::Event::FinishGathering);
+  EXPECT_EQ(deliveries[0], std::vector<std::string>{"old/a.txt:1"});
+
+  // The other process makes a new sub-folder, then a file in it.
+  ForkedChild other([&](ForkedChild &me) {
+    ::mkdir((cloud + "/new").c_str(), 0755);
+    me.awaitSignal();
+    return CloudContainer::coordinateWriting(
+               cloud + "/new/c.txt", [](const std::string &p) { testsupport::writeFile(p, "ccc"); })
+               ? 0
+               : 1;
+  });
+  auto listed = [&](const std::string &what) {
+    return !deliveries.empty() && std::find(deliveries.back().begin(), deliveries.back().end(),
+                                            what) != deliveries.back().end();
+  };
+  // The new folder is watched once a delivery has followed its making.
+  ASSERT_TRUE(RunLoop::main()->runUntil(
+      [&] { return deliveries.size() >= 2 && fs::exists(cloud + "/new"); }, seconds(20)));
+  other.signal();
+  EXPECT_TRUE(RunLoop::main()->runUntil([&] { return listed("new/c.txt:3"); }, seconds(20)));
+  EXPECT_EQ(other.wait(), 0);
+  EXPECT_EQ(events.back(), CloudQuery::Event::Update);
+}
+
+} // namespace

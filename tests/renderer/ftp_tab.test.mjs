@@ -1,0 +1,98 @@
+// The FTP tab end to end in a real browser: the application with its front end, OpenSSH's sshd on
+// loopback, and a person who connects over SFTP with a password, opens a row's menu and renames
+// the file; the rename is checked in the server's folder. Screenshots go to $RENDERER_ARTEFACTS.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { execFileSync, spawn } from 'node:child_process';
+import fs from 'node:fs';
+import net from 'node:net';
+import os from 'node:os';
+import path from 'node:path';
+import { chromium } from 'playwright-core';
+
+const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
+fs.mkdirSync(artefacts, { recursive: true });
+const user = 'ferrowen-sftp';
+const password = 'Sftp-Secret-18';
+
+async function waitFor(check, what, limit = 30000) {
+  for (const end = Date.now() + limit; Date.now() < end; await new Promise((r) => setTimeout(r, 50))) {
+    const value = await check();
+    if (value) return value;
+  }
+  throw new Error(`timed out waiting for ${what}`);
+}
+
+const freePort = () => new Promise((resolve) => {
+  const s = net.createServer();
+  s.listen(0, '127.0.0.1', () => { const { port } = s.address(); s.close(() => resolve(port)); });
+});
+const listening = (port) => new Promise((resolve) => {
+  const c = net.connect(port, '127.0.0.1', () => { c.destroy(); resolve(true); });
+  c.on('error', () => resolve(false));
+});
+
+// sshd serving on a free loopback port; the test's user logs in with its password.
+async function sshd(t, dir) {
+  try { execFileSync('id', [user], { stdio: 'ignore' }); } catch {
+    execFileSync('useradd', ['-m', '-s', '/bin/bash', user], { stdio: 'ignore' });
+  }
+  execFileSync('sh', ['-c', `echo '${user}:${password}' | chpasswd`]);
+  execFileSync('ssh-keygen', ['-q', '-N', '', '-m', 'PEM', '-t', 'rsa', '-b', '2048', '-f', `${dir}/host`]);
+  const port = await freePort();
+  fs.writeFileSync(`${dir}/sshd_config`, [
+    `Port ${port}`, 'ListenAddress 127.0.0.1', `HostKey ${dir}/host`, `PidFile ${dir}/sshd.pid`,
+    'UsePAM no', 'PasswordAuthentication yes', 'KbdInteractiveAuthentication no', 'PermitRootLogin no',
+    'HostKeyAlgorithms ssh-rsa', 'Subsystem sftp internal-sftp', 'Ciphers +aes256-cbc,aes128-cbc',
+    'MACs +hmac-sha1', 'KexAlgorithms diffie-hellman-group14-sha1', '',
+  ].join('\n'));
+  fs.mkdirSync('/run/sshd', { recursive: true });
+  const child = spawn('/usr/sbin/sshd', ['-D', '-e', '-f', `${dir}/sshd_config`], { stdio: 'ignore' });
+  t.after(() => child.kill('SIGTERM'));
+  await waitFor(() => listening(port), 'sshd');
+  return port;
+}
+
+test('a person connects over SFTP and renames a file through a row menu', async (t) => {
+  const served = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-ftptab-'));
+  t.after(() => fs.rmSync(served, { recursive: true, force: true }));
+  fs.chmodSync(served, 0o777);
+  fs.writeFileSync(`${served}/hello.txt`, 'hello\n');
+  const port = await sshd(t, served);
+
+  const home = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-renderer-'));
+  t.after(() => fs.rmSync(home, { recursive: true, force: true }));
+  const app = spawn(process.env.FERROWEN_PROGRAM, [], {
+    env: { ...process.env, FERROWEN_HOME: home, FERROWEN_RENDERER: '1', FERROWEN_PORT_OVERRIDES: '8080=0,2121=0' },
+  });
+  let out = '';
+  app.stdout.on('data', (d) => { out += d; });
+  app.stderr.on('data', (d) => process.stderr.write(d));
+  t.after(() => app.kill('SIGTERM'));
+  const address = (await waitFor(() => /^Open (\S+)$/m.exec(out), 'the address'))[1];
+
+  const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] });
+  t.after(() => browser.close());
+  const page = await browser.newPage({ viewport: { width: 420, height: 720 } });
+  await page.goto(address);
+  await page.getByRole('button', { name: 'Skip' }).click();
+  for (const [field, text] of [['Server', `sftp://127.0.0.1:${port}${served}`], ['User Name', user], ['Password', password]]) {
+    await page.getByLabel(field).click();
+    await page.keyboard.type(text);
+  }
+  await page.getByRole('button', { name: 'Connect' }).click();
+  await page.getByRole('button', { name: 'hello.txt Menu' }).click();
+  await page.getByRole('button', { name: 'Rename File' }).click();
+  await page.getByLabel('Rename File To:').click();
+  for (let i = 0; i < 'hello.txt'.length; ++i) await page.keyboard.press('Backspace');
+  await page.keyboard.type('renamed.txt');
+  await page.getByRole('button', { name: 'Done' }).click();
+  await waitFor(() => fs.existsSync(`${served}/renamed.txt`), 'the rename on the server').catch(async (e) => {
+    await page.screenshot({ path: path.join(artefacts, 'ftp-tab-sftp-failed.png') });
+    throw new Error(`${e.message}; the folder holds ${fs.readdirSync(served)}`);
+  });
+  await page.getByRole('button', { name: 'renamed.txt Menu' }).waitFor();
+  await page.screenshot({ path: path.join(artefacts, 'ftp-tab-sftp.png') });
+  assert.equal(fs.readFileSync(`${served}/renamed.txt`, 'utf8'), 'hello\n');
+  assert.ok(!fs.existsSync(`${served}/hello.txt`));
+});

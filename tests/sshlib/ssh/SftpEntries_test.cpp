@@ -1,0 +1,116 @@
+// Listing entries and the client's properties: the attribute bits of a version-6 listing, copies
+// that answer as their entry does, and the settings that reach a live connection.
+#include <gtest/gtest.h>
+
+#include "sshlib/ssh/SshTransport.h"
+#include "tests/support/FakeSftpServer.h"
+#include "tests/support/SftpPeers.h"
+
+using namespace testsupport;
+
+namespace {
+
+std::string u64(unsigned long long v) {
+  return sftpU32((unsigned)(v >> 32)) + sftpU32((unsigned)v);
+}
+
+// A version-6 server whose one folder holds one file per attribute bit.
+struct V6Server {
+  explicit V6Server(std::vector<unsigned int> bits) {
+    auto fs = std::make_shared<FakeSftpFs>();
+    fs->hook = [bits](const std::string &pkt) -> std::vector<std::string> {
+      unsigned int id = sftpIdOf(pkt);
+      switch ((unsigned char)pkt[4]) {
+      case 1:
+        return {sftpVersion(6)};
+      case 12: {
+        static bool sent = false;
+        if (std::exchange(sent, !sent)) return {sftpStatus(id, 1)};
+        std::string body = sftpU32((unsigned)bits.size());
+        for (unsigned int b : bits)
+          body += sftpStr("bit" + std::to_string(b)) + sftpU32(0x201) + std::string(1, '\1') +
+                  u64(1000 + b) + sftpU32(b) + sftpU32(0xFFFFFFFF);
+        return {sftpPacket(104, id, body)};
+      }
+      default:
+        return {};
+      }
+    };
+    srv = std::make_unique<FakeSftpServer>(fsOptions(fs));
+  }
+  std::unique_ptr<FakeSftpServer> srv;
+};
+
+TEST(SftpEntries, AttributeBitsOfAVersion6Listing) {
+  using Getter = bool (ClsSFtpFile::*)() const;
+  struct Bit {
+    unsigned int bit;
+    Getter get;
+  } bits[] = {{0x1, &ClsSFtpFile::get_IsReadOnly},     {0x2, &ClsSFtpFile::get_IsSystem},
+              {0x4, &ClsSFtpFile::get_IsHidden},       {0x8, &ClsSFtpFile::get_IsCaseInsensitive},
+              {0x10, &ClsSFtpFile::get_IsArchive},     {0x20, &ClsSFtpFile::get_IsEncrypted},
+              {0x40, &ClsSFtpFile::get_IsCompressed},  {0x80, &ClsSFtpFile::get_IsSparse},
+              {0x100, &ClsSFtpFile::get_IsAppendOnly}, {0x200, &ClsSFtpFile::get_IsImmutable},
+              {0x400, &ClsSFtpFile::get_IsSync}};
+  std::vector<unsigned int> values;
+  for (auto &b : bits)
+    values.push_back(b.bit);
+  V6Server v6(values);
+  ClsSFtp s;
+  ASSERT_EQ(sftpSession(s, v6.srv->port(), "u", "p"), "");
+  ASSERT_EQ(s.get_ProtocolVersion(), 6);
+  XString path, h;
+  ASSERT_TRUE(s.OpenDir(xs(path, "/d"), h, nullptr));
+  std::unique_ptr<ClsSFtpDir> dir(s.ReadDir(h, nullptr));
+  ASSERT_TRUE(dir) << logText(s);
+  ASSERT_EQ(dir->get_NumFilesAndDirs(), (int)std::size(bits));
+  for (int i = 0; i < dir->get_NumFilesAndDirs(); ++i) {
+    const ClsSFtpFile *e = dir->entry(i);
+    std::unique_ptr<ClsSFtpFile> copy(dir->GetFileObject(i, s.m_log));
+    ASSERT_TRUE(copy);
+    for (auto &b : bits) {
+      bool expected = b.bit == values[(size_t)i];
+      EXPECT_EQ((e->*b.get)(), expected) << i << " " << b.bit;
+      EXPECT_EQ((copy.get()->*b.get)(), expected) << i << " " << b.bit;
+    }
+    EXPECT_EQ(copy->get_Size64(), 1000 + values[(size_t)i]);
+    EXPECT_TRUE(copy->get_IsRegular());
+  }
+}
+
+TEST(SftpEntries, SettingsReachALiveConnection) {
+  auto fs = std::make_shared<FakeSftpFs>();
+  FakeSftpServer srv(fsOptions(fs));
+  ClsSFtp s;
+  s.put_MaxPacketSize(100);
+  EXPECT_EQ(s.get_MaxPacketSize(), 256);
+  s.put_MaxPacketSize(40000);
+  EXPECT_EQ(s.get_MaxPacketSize(), 40000);
+  s.put_UtcMode(false);
+  EXPECT_TRUE(s.get_UtcMode());
+  s.put_IdleTimeoutMs(-5);
+  EXPECT_EQ(s.get_IdleTimeoutMs(), 0);
+  s.put_KeepSessionLog(true);
+  ASSERT_EQ(sftpSession(s, srv.port(), "u", "p"), "");
+  XString ip, log;
+  s.put_HeartbeatMs(75);
+  s.put_TcpNoDelay(true);
+  s.put_ClientIpAddress(xs(ip, "127.0.0.1"));
+  EXPECT_EQ(s.transport->heartbeatMs, 75u);
+  EXPECT_STREQ(s.transport->socket.bindIpAddress.getString(), "127.0.0.1");
+  s.put_KeepSessionLog(false);
+  EXPECT_FALSE(s.transport->keepSessionLog);
+  // The live transport's session log, then the one kept when the connection was dropped.
+  s.get_SessionLog(log);
+  std::string live = log.getUtf8();
+  EXPECT_NE(live.find("SSH_FXP_VERSION"), std::string::npos) << live;
+  XString path, out, compose;
+  ASSERT_TRUE(s.RealPath(xs(path, "."), compose, out, nullptr));
+  EXPECT_NE(logText(s).find("SshVersion"), std::string::npos);
+  EXPECT_NE(logText(s).find("SftpVersion"), std::string::npos);
+  s.Disconnect();
+  s.get_SessionLog(log);
+  EXPECT_EQ(std::string(log.getUtf8()), live);
+}
+
+} // namespace

@@ -1,0 +1,343 @@
+// The SFTP client against servers that lie, stall, trickle or vanish: every reply matched to its
+// request, nothing left unread for a later operation, downloads that never write a byte at the
+// wrong place, bounded waits, progress and abort, and names in the folder's charset.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "sshlib/core/ProgressEvent.h"
+#include "sshlib/ssh/SshTransport.h"
+#include "tests/support/FakeSftpServer.h"
+#include "tests/support/SftpPeers.h"
+
+using namespace testsupport;
+
+namespace {
+
+// A session on a fake server: connected, logged in and initialised.
+struct FakeSession {
+  // The idle time-out applies once the session is up (a loaded machine may take longer than
+  // it for the key exchange).
+  explicit FakeSession(std::shared_ptr<FakeSftpFs> tree, unsigned int idleMs = 20000)
+      : fs(std::move(tree)), srv(fsOptions(fs)) {
+    XString host, u, p;
+    ok = sftpConnect(s, srv.port()) && s.AuthenticatePw(xs(u, "u"), xs(p, "p"), nullptr) &&
+         s.InitializeSftp(nullptr);
+    if (ok) s.transport->socket.SetIdleMsTimeout(idleMs);
+  }
+  std::shared_ptr<FakeSftpFs> fs;
+  FakeSftpServer srv;
+  ClsSFtp s;
+  bool ok = false;
+};
+
+std::string pattern(size_t n) {
+  std::string d(n, '\0');
+  for (size_t i = 0; i < n; ++i)
+    d[i] = (char)(i * 7 + i / 65536);
+  return d;
+}
+
+// The usual answer of the tree, computed for a packet with another type of answer in mind.
+unsigned char typeOf(const std::string &pkt) {
+  return (unsigned char)pkt[4];
+}
+
+// Answers every progress question with a fixed abort answer and counts the questions.
+struct CountingEvent : ProgressEvent {
+  explicit CountingEvent(bool abortAll) : abortAll(abortAll) {}
+  void UpdatePct(int pct, bool &abort) override {
+    pcts.push_back(pct);
+    abort = abortAll;
+  }
+  void AbortCheck(bool &abort) override { abort = abortAll; }
+  void Heartbeat(int, bool &abort) override { abort = abortAll; }
+  bool abortAll;
+  std::vector<int> pcts;
+};
+
+TEST(SftpHostile, RepliesAreMatchedToTheirRequests) {
+  struct Case {
+    const char *name;
+    std::function<std::vector<std::string>(const std::string &)> hook;
+    std::function<bool(ClsSFtp &)> op; // the operation that must fail
+    const char *logText;
+  };
+  XString a, b;
+  Case cases[] = {
+      {"a reply to a request that times out arrives late and answers nothing",
+       [](const std::string &pkt) -> std::vector<std::string> {
+         if (typeOf(pkt) != 13) return {};
+         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+         return {sftpStatus(sftpIdOf(pkt), 0)};
+       },
+       [&](ClsSFtp &s) { return s.RemoveFile(xs(a, "/missing"), nullptr); },
+       "a request was left unanswered"},
+      {"a status for another request id",
+       [](const std::string &pkt) -> std::vector<std::string> {
+         if (typeOf(pkt) != 13) return {};
+         return {sftpStatus(sftpIdOf(pkt) + 1, 0)};
+       },
+       [&](ClsSFtp &s) { return s.RemoveFile(xs(a, "/missing"), nullptr); },
+       "Received a reply to another request."},
+      {"attributes for another request id",
+       [](const std::string &pkt) -> std::vector<std::string> {
+         if (typeOf(pkt) != 17) return {};
+         return {sftpPacket(105, sftpIdOf(pkt) + 3, sftpU32(1) + sftpU32(0) + sftpU32(99))};
+       },
+       [&](ClsSFtp &s) { return s.GetFileSize(xs(a, "/x"), true, false, nullptr) >= 0; },
+       "Received a reply to another request."},
+      {"a WRITE answered with another kind of packet",
+       [](const std::string &pkt) -> std::vector<std::string> {
+         if (typeOf(pkt) != 6) return {};
+         return {sftpPacket(102, sftpIdOf(pkt), sftpStr("h"))};
+       },
+       [&](ClsSFtp &s) {
+         DataBuffer d;
+         d.append(pattern(100000).data(), 100000);
+         return s.WriteFileBytes64(xs(a, "663A2F77"), 0, d, nullptr);
+       },
+       "Unexpected reply to FXP_WRITE."},
+  };
+  for (auto &c : cases) {
+    auto fs = std::make_shared<FakeSftpFs>();
+    fs->hook = c.hook;
+    FakeSession f(fs, 1000);
+    ASSERT_TRUE(f.ok) << c.name << logText(f.s);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(c.op(f.s)) << c.name << logText(f.s);
+    std::string log = logText(f.s);
+    EXPECT_NE(log.find(c.logText), std::string::npos) << c.name << log;
+    // The session is closed at once: no later request can take the stray reply, and no CLOSE
+    // waits for a second time-out on the dead session.
+    EXPECT_FALSE(f.s.get_IsConnected()) << c.name;
+    EXPECT_FALSE(f.s.RemoveFile(xs(b, "/missing"), nullptr)) << c.name;
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(20)) << c.name;
+  }
+}
+
+TEST(SftpHostile, AFailedWriteReadsEveryReplyItIsOwed) {
+  auto fs = std::make_shared<FakeSftpFs>();
+  std::atomic<int> writes{0};
+  fs->hook = [&](const std::string &pkt) -> std::vector<std::string> {
+    if (typeOf(pkt) == 6 && ++writes == 2) return {sftpStatus(sftpIdOf(pkt), 4, "Failure")};
+    return {};
+  };
+  FakeSession f(fs);
+  ASSERT_TRUE(f.ok) << logText(f.s);
+  XString h, p;
+  DataBuffer d;
+  d.append(pattern(300000).data(), 300000);
+  EXPECT_FALSE(f.s.WriteFileBytes64(xs(h, "663A2F77"), 0, d, nullptr));
+  // Still in step: the next request gets its own answer, not a WRITE's late OK.
+  EXPECT_TRUE(f.s.get_IsConnected());
+  EXPECT_FALSE(f.s.RemoveFile(xs(p, "/missing"), nullptr)) << logText(f.s);
+  EXPECT_NE(logText(f.s).find("No such file"), std::string::npos) << logText(f.s);
+}
+
+TEST(SftpHostile, AConnectionCutDuringAnUploadsFirstWriteFailsCleanly) {
+  auto fs = std::make_shared<FakeSftpFs>();
+  fs->files["/up"] = "";
+  // The size query of the first write through a handle finds the connection gone.
+  fs->hook = [](const std::string &pkt) -> std::vector<std::string> {
+    if (typeOf(pkt) == 8) return {kSftpDrop};
+    return {};
+  };
+  FakeSession f(fs);
+  ASSERT_TRUE(f.ok) << logText(f.s);
+  XString path, h;
+  ASSERT_TRUE(f.s.OpenFile(xs(path, "/up"), "writeOnly", "openExisting", h, nullptr));
+  DataBuffer d;
+  d.append("abc", 3);
+  EXPECT_FALSE(f.s.WriteFileBytes(h, d, nullptr));
+  EXPECT_FALSE(f.s.get_IsConnected());
+  EXPECT_NE(logText(f.s).find("Disconnected."), std::string::npos) << logText(f.s);
+}
+
+// Downloads from servers whose READ answers lie: nothing reaches the local file at a place it
+// does not belong, and the download fails.
+TEST(SftpHostile, LyingReadRepliesFailTheDownload) {
+  const std::string data = pattern(300000);
+  struct Case {
+    const char *name;
+    std::function<std::vector<std::string>(const std::string &)> hook;
+    const char *logText;
+    size_t keptBytes; // bytes of the file's start that may be in the local file
+  };
+  Case cases[] = {
+      {"end of file at 65536, then data for later requests",
+       [&](const std::string &pkt) -> std::vector<std::string> {
+         if (typeOf(pkt) != 5) return {};
+         SftpFields in(pkt);
+         in.str();
+         unsigned long long off = in.u64();
+         unsigned int len = in.u32();
+         if (off == 65536 || off >= data.size()) return {sftpStatus(sftpIdOf(pkt), 1, "EOF")};
+         return {sftpPacket(103, sftpIdOf(pkt), sftpStr(data.substr(off, len)))};
+       },
+       "Received data past the end of the file.", 65536},
+      {"empty data for ever",
+       [&](const std::string &pkt) -> std::vector<std::string> {
+         if (typeOf(pkt) != 5) return {};
+         return {sftpPacket(103, sftpIdOf(pkt), sftpStr(""))};
+       },
+       "The server answers reads with no data.", 0},
+      {"more data than asked for",
+       [&](const std::string &pkt) -> std::vector<std::string> {
+         if (typeOf(pkt) != 5) return {};
+         return {sftpPacket(103, sftpIdOf(pkt), sftpStr(std::string(70000, 'x')))};
+       },
+       "Failed to parse FXP_DATA.", 0},
+  };
+  for (auto &c : cases) {
+    TempDir dir;
+    auto fs = std::make_shared<FakeSftpFs>();
+    fs->files["/f"] = data;
+    fs->hook = c.hook;
+    FakeSession f(fs);
+    ASSERT_TRUE(f.ok) << c.name << logText(f.s);
+    XString r, l;
+    EXPECT_FALSE(f.s.DownloadFileByName(xs(r, "/f"), xs(l, dir.file("f")), nullptr)) << c.name;
+    EXPECT_NE(logText(f.s).find(c.logText), std::string::npos) << c.name << logText(f.s);
+    std::string got = readFile(dir.file("f"));
+    EXPECT_LE(got.size(), c.keptBytes) << c.name;
+    EXPECT_EQ(got, data.substr(0, got.size())) << c.name;
+    // Bounded: the empty answers are not asked for without end.
+    EXPECT_LT(fs->count(5), 400) << c.name;
+    // The replies owed were read off: the session is still usable.
+    XString size;
+    EXPECT_EQ(f.s.GetFileSize(xs(size, "/f"), true, false, nullptr), (long long)data.size())
+        << c.name << logText(f.s);
+  }
+}
+
+TEST(SftpHostile, DownloadsAndUploadsReportProgressAndStopOnAbort) {
+  const std::string data = pattern(16 << 20);
+  TempDir dir;
+  writeFile(dir.file("src"), data);
+  struct Case {
+    const char *name;
+    bool upload;
+    bool abort;
+  };
+  for (Case c : {Case{"download runs to 100 %", false, false}, Case{"download aborts", false, true},
+                 Case{"upload runs to 100 %", true, false}, Case{"upload aborts", true, true}}) {
+    auto fs = std::make_shared<FakeSftpFs>();
+    fs->files["/f"] = data;
+    FakeSession f(fs);
+    ASSERT_TRUE(f.ok) << c.name << logText(f.s);
+    CountingEvent ev(c.abort);
+    XString r, l;
+    bool ok = c.upload ? f.s.UploadFileByName(xs(r, "/up"), xs(l, dir.file("src")), &ev)
+                       : f.s.DownloadFileByName(xs(r, "/f"), xs(l, dir.file("down")), &ev);
+    EXPECT_EQ(ok, !c.abort) << c.name << logText(f.s);
+    ASSERT_FALSE(ev.pcts.empty()) << c.name;
+    if (c.abort) {
+      // Stopped at the first answer: far fewer requests than the 256 (or 525) the file needs.
+      EXPECT_LT(fs->count(c.upload ? 6 : 5), 128) << c.name;
+    } else {
+      // Step by step, not from 0 straight to 100.
+      EXPECT_GT(ev.pcts.size(), 10u) << c.name;
+      EXPECT_EQ(ev.pcts.back(), 100) << c.name;
+    }
+  }
+}
+
+// A server that sends its identification one byte at a time, slower than nothing but never
+// idle long enough for the idle timer.
+TEST(SftpHostile, ConnectingHasADeadline) {
+  int lfd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(lfd, (sockaddr *)&sin, sizeof sin), 0);
+  socklen_t len = sizeof sin;
+  getsockname(lfd, (sockaddr *)&sin, &len);
+  listen(lfd, 1);
+  std::atomic<bool> stop{false};
+  std::thread server([&] {
+    int fd = accept(lfd, nullptr, nullptr);
+    for (int i = 0; fd >= 0 && !stop && i < 100000; ++i) {
+      if (send(fd, i % 200 == 199 ? "\n" : "x", 1, MSG_NOSIGNAL) != 1) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (fd >= 0) close(fd);
+  });
+  ClsSFtp s;
+  s.put_ConnectTimeoutMs(1500);
+  s.put_IdleTimeoutMs(5000);
+  XString host;
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_FALSE(s.Connect(xs(host, "127.0.0.1"), ntohs(sin.sin_port), nullptr));
+  // Without a deadline this takes hours; the bound is generous for a loaded machine.
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(30));
+  EXPECT_NE(logText(s).find("The time allowed for connecting has passed."), std::string::npos)
+      << logText(s);
+  stop = true;
+  shutdown(lfd, SHUT_RDWR);
+  server.join();
+  close(lfd);
+}
+
+// Names in the folder's charset: read as UTF-8, sent back as the server's own bytes, by every
+// kind of request.
+TEST(SftpHostile, NamesTravelInTheFilenameCharset) {
+  auto fs = std::make_shared<FakeSftpFs>();
+  const std::string latin = "/dir/caf\xe9.txt", other = "/dir/caf.txt";
+  fs->files[latin] = "latin";
+  fs->files[other] = "other";
+  std::vector<std::string> names;
+  fs->list = [&](const std::string &) {
+    return std::vector<std::pair<std::string, bool>>{
+        {"caf\xe9.txt", false}, {"caf.txt", false}, {std::string("nul\0l", 5), false}};
+  };
+  fs->hook = [&](const std::string &pkt) -> std::vector<std::string> {
+    unsigned char t = typeOf(pkt);
+    if (t == 9 || t == 13 || t == 17) {
+      SftpFields in(pkt);
+      std::lock_guard lock(fs->mutex);
+      names.push_back(in.str());
+    }
+    return {};
+  };
+  FakeSession f(fs);
+  ASSERT_TRUE(f.ok) << logText(f.s);
+  XString cs, path, h, name;
+  f.s.put_FilenameCharset(xs(cs, "iso-8859-1"));
+  ASSERT_TRUE(f.s.OpenDir(xs(path, "/dir"), h, nullptr));
+  std::unique_ptr<ClsSFtpDir> dir(f.s.ReadDir(h, nullptr));
+  ASSERT_TRUE(dir);
+  ASSERT_TRUE(dir->GetFilename(0, name));
+  EXPECT_STREQ(name.getUtf8(), "caf\xc3\xa9.txt");
+  std::string utf8 = std::string("/dir/") + name.getUtf8();
+  EXPECT_GE(f.s.GetFileSize(xs(path, utf8), true, false, nullptr), 0);
+  f.s.SetPermissions(xs(path, utf8), false, 0644, nullptr);
+  EXPECT_TRUE(f.s.RemoveFile(xs(path, utf8), nullptr)) << logText(f.s);
+  EXPECT_EQ(names, (std::vector<std::string>{latin, latin, latin}));
+  std::lock_guard lock(fs->mutex);
+  EXPECT_EQ(fs->files.count(other), 1u) << "another file was hit";
+}
+
+TEST(SftpHostile, NamesThatCannotBeSentBackAreLeftOut) {
+  auto fs = std::make_shared<FakeSftpFs>();
+  fs->list = [](const std::string &) {
+    return std::vector<std::pair<std::string, bool>>{{std::string("a\0b", 3), false}, {"a", false}};
+  };
+  FakeSession f(fs);
+  ASSERT_TRUE(f.ok);
+  XString path, h, name;
+  ASSERT_TRUE(f.s.OpenDir(xs(path, "/d"), h, nullptr));
+  std::unique_ptr<ClsSFtpDir> dir(f.s.ReadDir(h, nullptr));
+  ASSERT_TRUE(dir);
+  ASSERT_EQ(dir->get_NumFilesAndDirs(), 1);
+  dir->GetFilename(0, name);
+  EXPECT_STREQ(name.getUtf8(), "a");
+}
+
+} // namespace
