@@ -104,7 +104,9 @@ TEST_F(SftpTabPeersTest, PasswordLoginBrowseViewAndDownload) {
                                 {"View End (Tail)", big.substr(big.size() - 65536)}}) {
     const size_t before = services->edited.size();
     auto checked = top()->saveIndexPath; // the file stays checked after its view
-    if (!checked || names()[size_t(*checked)] != "big.txt") ASSERT_TRUE(probe->tapRow("big.txt"));
+    if (!checked || names()[size_t(*checked)] != "big.txt") {
+      ASSERT_TRUE(probe->tapRow("big.txt"));
+    }
     ASSERT_TRUE(probe->tap("View")) << probe->lastError();
     ASSERT_TRUE(probe->answerSheet(part)) << probe->lastError();
     ASSERT_TRUE(waitFor([&] { return services->edited.size() == before + 1; })) << part;
