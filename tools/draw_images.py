@@ -517,6 +517,10 @@ def bar_pictures():
         "valtry-gear.png": gear_shape(12, 12, 9),
         "window-both-4.png": frame(3, 5, 21, 19, 1.5, 2) | rect(10, 5, 12, 19),
         "window-full-4.png": frame(3, 5, 21, 19, 1.5, 2) | rect(3, 5, 21, 8.5),
+        # The image editor's tools: crop marks, and a picture with an arrow out of its corner.
+        "crop.png": line([(7, 2), (7, 17), (22, 17)], 2.4) | line([(2, 7), (17, 7), (17, 22)], 2.4),
+        "resize.png": (frame(3, 10, 14, 21, 1.5, 1) |
+                       arrow_shape("up", 16, 8, 11, 2.2, 3.6).turned(45, 16, 8)),
     }
 
 
@@ -738,6 +742,24 @@ def main():
         f.write(struct.pack("<HHH", 0, 1, 1))
         f.write(struct.pack("<BBBBHHII", 16, 16, 0, 0, 1, 32, len(data), 22))
         f.write(data)
+
+    # The horizontal value scroller: strips of chips that slide under a fixed overlay whose
+    # edges fade, so the value under the middle mark reads as the one chosen.
+    for name, body, edge in (("coin-spinner-long.png", (200, 170, 60, 255), (150, 120, 30, 255)),
+                             ("luxury-chip-long-strip.png", (60, 60, 70, 255), (200, 170, 60, 255)),
+                             ("spinner-chip-edge2.png", (120, 120, 130, 255), (70, 70, 80, 255))):
+        strip = Canvas(640, 36, body)
+        for x in range(0, 640, 16):
+            strip.rect(x, 0, x + 2, 36, edge)
+            strip.rect(x + 7, 12, x + 9, 24, edge)
+        save(name, strip)
+    overlay = Canvas(320, 36)
+    for x in range(40):
+        alpha = int(200 * (1 - x / 40))
+        overlay.rect(x, 0, x + 1, 36, (0, 0, 0, alpha))
+        overlay.rect(319 - x, 0, 320 - x, 36, (0, 0, 0, alpha))
+    overlay.rect(159, 0, 161, 36, (220, 30, 30, 255))
+    save("spinner-overlay.png", overlay)
 
     save("Default.png", solid(320, 480, (30, 40, 60, 255)))
     save("Default-Portrait.png", solid(768, 1004, (30, 40, 60, 255)))

@@ -434,7 +434,8 @@ void Connect::clickAddBookmark() {
         if (auto self = weak.lock()) self->doAddBookmark(p.filename ? p.filename->text() : "");
       });
   if (Hardware::isiPad()) {
-    showPopover(prompt, Size{320, 180}, addBookmarkBtn);
+    // In a navigation bar of its own, so that its Done and Cancel stand above the field.
+    showPopover(std::make_shared<NavigationController>(prompt), Size{320, 224}, addBookmarkBtn);
     prompt->popoverParent = popover;
     return;
   }
@@ -479,6 +480,7 @@ void Connect::clickBookmarks() {
   auto nav = std::make_shared<NavigationController>(list);
   if (Hardware::isiPad()) {
     showPopover(nav, Size{320, 480}, viewBookmarksBtn);
+    list->popoverParent = popover; // its Done closes the popover it stands in
     return;
   }
   presentModalViewController(nav, true);

@@ -537,7 +537,11 @@ function placeScrollsAndPopovers() {
       r = { left: r.left + x, bottom: r.top + y + hgt };
     }
     const left = Math.max(4, Math.min(r.left - area.left, area.width - p.offsetWidth - 4));
-    Object.assign(p.style, { position: 'absolute', left: px(left), top: px(r.bottom - area.top + 8), margin: '0' });
+    // Below what it was shown from, or above it when there is no room below (a toolbar's button).
+    let top = r.bottom - area.top + 8;
+    if (top + p.offsetHeight > area.height - 4 && r.top !== undefined)
+      top = Math.max(4, r.top - area.top - p.offsetHeight - 8);
+    Object.assign(p.style, { position: 'absolute', left: px(left), top: px(top), margin: '0' });
   }
 }
 

@@ -72,9 +72,19 @@ async function session(t, profile, viewport, env) {
 
   // The help of the (i) button: an online page, or the error page sized for the screen.
   await click(front().getByLabel('Info'));
-  await front().locator('iframe[data-web]').first().waitFor();
-  await screen('help');
-  await click(front().locator('.navbar .back'));
+  if (profile === 'tablet') {
+    // On the tablet the help stands in a popover by its button; a tap beside it closes it.
+    await page.locator('.popover iframe[data-web]').first().waitFor();
+    await screen('help');
+    const box = await page.locator('.popover').first().boundingBox();
+    const device = await page.locator('#screen').boundingBox();
+    await page.mouse.click(device.x + device.width - 20, box.y + box.height + 40);
+    await gone(page.locator('.popover'));
+  } else {
+    await front().locator('iframe[data-web]').first().waitFor();
+    await screen('help');
+    await click(front().locator('.navbar .back'));
+  }
   await title('Ferrowen');
 
   // Bookmarks and the bookmark editor.
@@ -93,6 +103,7 @@ async function session(t, profile, viewport, env) {
   await front().locator('.navbar .title').filter({ hasNotText: 'Ferrowen' }).waitFor();
   await screen('bookmark-editor');
   await click(button('Cancel'));
+  if (profile === 'tablet') await gone(page.locator('.popover'));
   await title('Ferrowen');
   await click(button('Connect'));
   await row('notes.txt').waitFor({ timeout: 30000 });
