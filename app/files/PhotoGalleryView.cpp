@@ -323,29 +323,11 @@ void PhotoGalleryView::doneLoading(uint64_t generation, DirItemList rows) {
 }
 
 void PhotoGalleryView::reSort() {
-  folderItems_ = subarrayWithCompareString(folderItemsEverything_, searchString_);
-  auto by = [this](const std::shared_ptr<DirItemInfo> &a, const std::shared_ptr<DirItemInfo> &b) {
-    switch (sortColumn_) {
-    case 2:
-      return (descending_ ? a->compareByDateDescending(*b) : a->compareByDate(*b)) < 0;
-    case 1:
-      return (descending_ ? a->compareBySizeDescending(*b) : a->compareBySize(*b)) < 0;
-    case 0:
-      return (descending_ ? a->compareByNameDescending(*b) : a->compareByName(*b)) < 0;
-    default:
-      return a->compareByName(*b) < 0;
-    }
-  };
-  std::stable_sort(folderItems_.begin(), folderItems_.end(), by);
+  folderItems_ = filteredAndSorted(folderItemsEverything_, searchString_, sortColumn_, descending_);
 }
 
 void PhotoGalleryView::sortByDataColumn(int column) {
-  if (column == -1) {
-    if (sortColumn_ == -1) sortColumn_ = 0, descending_ = true;
-  } else {
-    descending_ = column == sortColumn_ ? !descending_ : false;
-    sortColumn_ = column;
-  }
+  chooseSortColumn(column, sortColumn_, descending_);
   reSort();
 }
 

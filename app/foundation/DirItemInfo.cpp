@@ -8,6 +8,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 namespace {
 
 constexpr std::string_view kImageList = ".gif.png.jpg.jpeg.tif.tiff.svg.";
@@ -261,4 +263,33 @@ DirItemList subarrayWithCompareString(const DirItemList &items, std::string_view
     if (pass) result.push_back(item);
   }
   return result;
+}
+
+DirItemList filteredAndSorted(const DirItemList &items, std::string_view filter, int column,
+                              bool descending) {
+  DirItemList rows = subarrayWithCompareString(items, filter);
+  auto by = [column, descending](const std::shared_ptr<DirItemInfo> &a,
+                                 const std::shared_ptr<DirItemInfo> &b) {
+    switch (column) {
+    case 2:
+      return (descending ? a->compareByDateDescending(*b) : a->compareByDate(*b)) < 0;
+    case 1:
+      return (descending ? a->compareBySizeDescending(*b) : a->compareBySize(*b)) < 0;
+    case 0:
+      return (descending ? a->compareByNameDescending(*b) : a->compareByName(*b)) < 0;
+    default:
+      return a->compareByName(*b) < 0;
+    }
+  };
+  std::stable_sort(rows.begin(), rows.end(), by);
+  return rows;
+}
+
+void chooseSortColumn(int column, int &sortColumn, bool &descending) {
+  if (column == -1) {
+    if (sortColumn == -1) sortColumn = 0, descending = true;
+  } else {
+    descending = column == sortColumn ? !descending : false;
+    sortColumn = column;
+  }
 }

@@ -101,3 +101,13 @@ using DirItemList = std::vector<std::shared_ptr<DirItemInfo>>;
 // ">N" size at least N, "<N" size at most N, " text" names ending in text, "text " names starting
 // with it, anything else names containing it; case is ignored; an empty filter keeps all.
 DirItemList subarrayWithCompareString(const DirItemList &items, std::string_view filter);
+
+// The rows a folder screen shows: those passing the filter, in the order of the chosen column (0
+// name, 1 size, 2 date, each ascending or descending; any other column: name ascending). Entries
+// that compare equal keep their order.
+DirItemList filteredAndSorted(const DirItemList &items, std::string_view filter, int column,
+                              bool descending);
+
+// A choice of sort column: the column already chosen turns its order around, another starts
+// ascending; -1 (the screen's default) starts at name descending when no column was chosen yet.
+void chooseSortColumn(int column, int &sortColumn, bool &descending);

@@ -20,12 +20,12 @@ struct LabelFit {
 
 inline LabelFit fitOfText(const std::string &text, const platform::ui::Font &font,
                           platform::ui::Size box, int lines, double minimumFontSize = 0) {
-  const platform::media::FontSpec spec{font.name, font.size, font.bold, font.italic};
+  const platform::media::FontSpec face{font.name, font.size, font.bold, font.italic};
   platform::media::TextMetrics m;
   if (lines == 1)
-    m = platform::media::measureText(text, spec, box.width, minimumFontSize);
+    m = platform::media::measureText(text, face, box.width, minimumFontSize);
   else
-    m = platform::media::measureTextInWidth(text, spec, box.width, box.height);
+    m = platform::media::measureTextInWidth(text, face, box.width, box.height);
   LabelFit fit;
   fit.width = m.width;
   fit.fontSize = m.actualFontSize;
