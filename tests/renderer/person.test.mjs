@@ -232,8 +232,9 @@ async function session(t, profile, viewport, env) {
     const target = row(name);
     for (let y = 0; !(await target.count()); y += 200) {
       // Scrolled with the mouse wheel over the table, as a person scrolls.
-      const table = front().locator('.v-table').first();
-      const box = await table.boundingBox();
+      // The table shown now (a screen leaving may still hold one), once it has its box.
+      const table = front().locator('.v-table:visible').first();
+      const box = await waitFor(() => table.boundingBox(), 'the settings table to be drawn');
       await page.mouse.move(box.x + box.width / 2, box.y + box.height / 2);
       await page.mouse.wheel(0, 200);
       await page.waitForTimeout(200);

@@ -125,6 +125,8 @@ export function screenProblems(page) {
     }
     for (const row of front.querySelectorAll('.cell')) {
       const r = row.getBoundingClientRect();
+      // A row of a tab or screen not shown now (no box at all) is not what a person meets.
+      if (r.width < 1 || r.height < 1 || row.closest('[hidden]')) continue;
       if (!shownAt(row, r.left + r.width / 2, r.top + r.height / 2)) continue;
       const inside = (b) => b.width > 0 && b.height > 0 && b.left >= r.left - 1 && b.right <= r.right + 1 &&
         b.top >= r.top - 1 && b.bottom <= r.bottom + 1;
@@ -151,8 +153,18 @@ export function screenProblems(page) {
 // Checks the screen as it is now and keeps its screenshot; the problems go to `problems`.
 export async function checkScreen(page, name, problems, artefacts) {
   // Pictures still on their way are waited for, so the screenshot is what a person sees.
-  await page.waitForFunction(() => [...document.images].every((i) => i.complete), null, { timeout: 10000 }).catch(() => {});
-  for (const p of await screenProblems(page)) problems.push(`${name}: ${p}`);
+  // Only those drawn now: a picture in a hidden tab may never be fetched.
+  // The page may still be redrawing what just changed (a new drawing on its way): a person judges
+  // the screen once it settles, so a problem must outlast a few looks to count.
+  let found = [];
+  for (let look = 0; look < 4; look++) {
+    if (look) await page.waitForTimeout(500);
+    await page.waitForFunction(() => [...document.images].every((i) => i.complete || !i.getClientRects().length),
+      null, { timeout: 10000 }).catch(() => {});
+    found = await screenProblems(page);
+    if (!found.length) break;
+  }
+  for (const p of found) problems.push(`${name}: ${p}`);
   fs.mkdirSync(artefacts, { recursive: true });
   await page.screenshot({ path: path.join(artefacts, `${name}.png`) });
 }
