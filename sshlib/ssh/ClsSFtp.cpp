@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "sshlib/core/LogBase.h"
 #include "sshlib/core/ProgressMonitor.h"
 #include "sshlib/crypto/ClsSshKey.h"
@@ -34,6 +36,7 @@ void ClsSFtp::dropTransport() {
   inBuf.clear();
   inPos = 0;
   handleTable.clear();
+  unansweredCloses.clear();
 }
 
 void ClsSFtp::Disconnect() {
@@ -268,6 +271,7 @@ bool ClsSFtp::InitializeSftp(ProgressEvent *ev) {
   delete sftpChannel;
   inBuf.clear();
   inPos = 0;
+  unansweredCloses.clear();
   sftpChannel = new SshChannel();
   sftpChannel->clientChannelNum = nextChannelNum++;
   sftpChannel->channelType.setString("session");
@@ -427,7 +431,23 @@ bool ClsSFtp::readPacket2(DataBuffer &packet, unsigned char &type, unsigned int 
         type = packet.getData2()[4];
         unsigned int idx = 5;
         SshTransport::parseUint32(packet, idx, requestId);
-        return true;
+        auto late = std::find(unansweredCloses.begin(), unansweredCloses.end(), requestId);
+        if (type == 2 || late == unansweredCloses.end()) return true; // 2: VERSION
+        // The answer to a CLOSE sent without waiting: taken off here, the caller reads on.
+        unansweredCloses.erase(late);
+        unsigned int code = 0;
+        idx = 9;
+        if (type != 101) {
+          m_log.LogError("Unexpected response to FXP_CLOSE");
+          dropOutOfStep();
+          return false;
+        }
+        if (!SshTransport::parseUint32(packet, idx, code) || code != 0)
+          logStatusResponse("FXP_CLOSE", packet);
+        packet.clear();
+        type = 0;
+        requestId = 0;
+        continue;
       }
     }
     if (!fillInBuf(pm)) return false;

@@ -302,9 +302,16 @@ public:
   void packHandleOrFilename(XString &nameOrHandle, bool isHandle, DataBuffer &out);
   bool openFile(XString &path, const char *access, const char *disposition, XString &handle,
                 ProgressMonitor *pm);
-  bool closeHandle(XString &handle, ProgressMonitor *pm);
+  // statusMatters: a CLOSE the server refuses is a failure (a written file); else it is logged.
+  bool closeHandle(XString &handle, ProgressMonitor *pm, bool statusMatters = false);
+  // Sends the CLOSE of a handle whose answer changes nothing for the caller (a file read to its
+  // end) without waiting for it: the status is taken off when the next reply is read, so the
+  // next request goes out at once. Waits as closeHandle does when many are unanswered.
+  bool closeHandleLater(XString &handle, ProgressMonitor *pm);
+  // sizeHint: the file's size when known (-1 else). Reads are sent up to it and one past it (for
+  // the end of file) until those are answered; a file that grew meanwhile is read on.
   bool downloadLoop(XString &handle, long long offset, long long length, bool toEof,
-                    const Sink &out, ProgressMonitor *pm);
+                    const Sink &out, ProgressMonitor *pm, long long sizeHint = -1);
   bool downloadFileByName_new(XString &remotePath, XString &localPath, bool resume,
                               ProgressMonitor *pm);
   bool uploadFile(XString &handle, XString &localPath, bool resume, long long startOffset,
@@ -346,6 +353,8 @@ public:
   unsigned int nextRequestId = 1;
   // The request id of the packet sent last.
   unsigned int lastRequestId = 0;
+  // CLOSE requests sent by closeHandleLater whose status has not come yet.
+  std::vector<unsigned int> unansweredCloses;
 
 private:
   bool connect2(XString &host, int port, ProgressMonitor *pm);

@@ -19,6 +19,8 @@
 namespace {
 
 constexpr unsigned int kReadSize = 65536;
+// CLOSE requests sent without waiting for their answers, at most.
+constexpr size_t kMaxUnansweredCloses = 32;
 constexpr unsigned int kWriteSize = 32000;
 // DATA replies in a row with no bytes before a download gives up on the server.
 constexpr unsigned int kMaxEmptyReads = 64;
@@ -155,7 +157,7 @@ bool ClsSFtp::openFile(XString &pathIn, const char *access, const char *disposit
   return false;
 }
 
-bool ClsSFtp::closeHandle(XString &handle, ProgressMonitor *pm) {
+bool ClsSFtp::closeHandle(XString &handle, ProgressMonitor *pm, bool statusMatters) {
   DataBuffer payload;
   packHandleOrFilename(handle, true, payload);
   handleTable.erase(handle.getUtf8());
@@ -167,7 +169,20 @@ bool ClsSFtp::closeHandle(XString &handle, ProgressMonitor *pm) {
     return false;
   }
   unsigned int code = 0;
-  if (!statusCode(pkt, code) || code != 0) logStatusResponse("FXP_CLOSE", pkt);
+  if (statusCode(pkt, code) && code == 0) return true;
+  logStatusResponse("FXP_CLOSE", pkt);
+  return !statusMatters;
+}
+
+bool ClsSFtp::closeHandleLater(XString &handle, ProgressMonitor *pm) {
+  // A server that never answers CLOSE must not make the list grow without end.
+  if (unansweredCloses.size() >= kMaxUnansweredCloses) return closeHandle(handle, pm);
+  DataBuffer payload;
+  packHandleOrFilename(handle, true, payload);
+  handleTable.erase(handle.getUtf8());
+  unsigned int id = 0;
+  if (!sendPacket(4, payload, id, pm)) return false;
+  unansweredCloses.push_back(id);
   return true;
 }
 
@@ -196,7 +211,7 @@ ClsSFtp::NoDelayScope::~NoDelayScope() {
 }
 
 bool ClsSFtp::downloadLoop(XString &handle, long long offset, long long length, bool toEof,
-                           const Sink &sink, ProgressMonitor *pm) {
+                           const Sink &sink, ProgressMonitor *pm, long long sizeHint) {
   if (!transport || !sftpChannel) {
     m_log.LogError("Disconnected.");
     return false;
@@ -237,7 +252,11 @@ bool ClsSFtp::downloadLoop(XString &handle, long long offset, long long length, 
   };
   DataBuffer pkt;
   for (;;) {
-    while (!eofSeen && !failed && pending.size() < readAheadCount && (toEof || next < end)) {
+    // Everything up to the known size (and one read past it) is answered and no end of file
+    // came: the file grew, and is read on with the full read-ahead.
+    if (sizeHint >= 0 && next > sizeHint && pending.empty()) sizeHint = -1;
+    while (!eofSeen && !failed && pending.size() < readAheadCount && (toEof || next < end) &&
+           !(sizeHint >= 0 && next > sizeHint)) {
       unsigned int len = toEof || end - next > kReadSize ? kReadSize : (unsigned int)(end - next);
       if (!send(next, len, false)) return false;
       next += len;
@@ -425,11 +444,13 @@ bool ClsSFtp::downloadFileByName_new(XString &remotePath, XString &localPath, bo
   } else {
     // The bar runs over what is still to come.
     if (pm && attr && attr->hasSize) pm->progressReset_64(attr->size - start);
-    ok = downloadLoop(handle, start, 0, true, fdSink(fd), pm);
+    ok = downloadLoop(handle, start, 0, true, fdSink(fd), pm,
+                      attr && attr->hasSize ? attr->size : -1);
   }
   if (ok && attr && PreserveDate) setLocalTimes(fd, *attr, m_log);
   close(fd);
-  if (transport && sftpChannel) closeHandle(handle, pm);
+  // What was read is in the local file: the server's answer to the CLOSE changes nothing.
+  if (transport && sftpChannel) closeHandleLater(handle, pm);
   if (ok && pm) pm->consumeRemaining(0);
   return ok;
 }
@@ -693,7 +714,12 @@ bool ClsSFtp::UploadFileByName(XString &remotePath, XString &localPath, Progress
   bool ok = uploadFile(handle, localPath, false, 0, op.pm());
   if (ok) ok = preserveDateOnUpload(handle, localPath, op.pm());
   if (!ok) m_log.LogError("Failed to upload file.");
-  if (transport && sftpChannel) closeHandle(handle, op.pm());
+  // A server may report a write it could not complete only at the CLOSE: then the file is not
+  // uploaded, whatever the writes were told.
+  if (transport && sftpChannel && !closeHandle(handle, op.pm(), true) && ok) {
+    m_log.LogError("The server refused to close the uploaded file.");
+    ok = false;
+  }
   clearCache();
   return op.done(ok);
 }
@@ -707,7 +733,10 @@ bool ClsSFtp::ResumeUploadFileByName(XString &remotePath, XString &localPath, Pr
   if (!openFile(remotePath, "readWrite", "openOrCreate", handle, op.pm())) return op.done(false);
   bool ok = uploadFile(handle, localPath, true, size, op.pm());
   if (ok) ok = preserveDateOnUpload(handle, localPath, op.pm());
-  if (transport && sftpChannel) closeHandle(handle, op.pm());
+  if (transport && sftpChannel && !closeHandle(handle, op.pm(), true) && ok) {
+    m_log.LogError("The server refused to close the uploaded file.");
+    ok = false;
+  }
   dropCached(remotePath);
   return op.done(ok);
 }

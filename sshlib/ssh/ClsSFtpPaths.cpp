@@ -217,6 +217,9 @@ ClsSFtpDir *ClsSFtp::ReadDir(XString &handle, ProgressEvent *ev) {
     return nullptr;
   }
   std::string dirPath = rec->dirPath;
+  // A long listing refills the channel window as it goes: the adjust and the next READDIR are
+  // two small writes in a row, and with Nagle on the second waits for the server's delayed ACK.
+  NoDelayScope noDelay(*this);
   auto dir = std::make_unique<ClsSFtpDir>();
   DataBuffer payload;
   packHandleOrFilename(handle, true, payload);

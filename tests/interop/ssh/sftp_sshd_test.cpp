@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <set>
 
 #include "sshlib/core/RazudodSysTime.h"
 #include "sshlib/crypto/ClsSshKey.h"
@@ -178,6 +179,54 @@ TEST_F(SftpSshd, ListingOfTwoThousandEntriesEqualsStat) {
                                                        : "regular")
         << e->get_Filename();
   }
+}
+
+// Many small files through one session, each CLOSE sent without waiting, with requests that
+// read a status between them; then a listing of the folder through a small channel window, so
+// that window adjusts and READDIRs go out one after the other many times.
+TEST_F(SftpSshd, ManySmallFilesThenAListingInOneSession) {
+  auto peer = start();
+  const std::string tree = path("small");
+  ASSERT_EQ(::mkdir(tree.c_str(), 0777), 0);
+  constexpr int kFiles = 300;
+  std::set<std::string> names;
+  for (int i = 0; i < kFiles; ++i) {
+    // Sizes around the read size and its multiples, and empty files.
+    const long long n = i % 7 == 0 ? 0 : (i * 4099LL) % 140000;
+    const std::string name = "file " + std::to_string(i) + (i % 2 ? ".dat" : "");
+    makeDataFile(tree + "/" + name, n, i);
+    names.insert(name);
+  }
+  ClsSFtp s;
+  s.channelInitialWindow = 16384;
+  ASSERT_EQ(sftpSession(s, peer->port()), "");
+  int i = 0;
+  for (auto &name : names) {
+    const std::string remote = tree + "/" + name, back = path("back");
+    ASSERT_TRUE(s.DownloadFileByName(xs(a, remote), xs(b, back), nullptr)) << name << logText(s);
+    EXPECT_EQ(sha256Of(back), sha256Of(remote)) << name;
+    if (++i % 3 == 0) {
+      struct stat st;
+      ASSERT_EQ(::stat(remote.c_str(), &st), 0);
+      EXPECT_EQ(s.GetFileSize(xs(a, remote), true, false, nullptr), (long long)st.st_size)
+          << name << logText(s);
+    }
+  }
+  XString h;
+  ASSERT_TRUE(s.OpenDir(xs(a, tree), h, nullptr)) << logText(s);
+  std::unique_ptr<ClsSFtpDir> d(s.ReadDir(h, nullptr));
+  ASSERT_TRUE(d) << logText(s);
+  EXPECT_TRUE(s.CloseHandle(h, nullptr)) << logText(s);
+  std::set<std::string> listed;
+  for (int k = 0; k < d->get_NumFilesAndDirs(); ++k) {
+    const ClsSFtpFile *e = d->entry(k);
+    listed.insert(e->get_Filename());
+    struct stat st;
+    ASSERT_EQ(::stat((tree + "/" + e->get_Filename()).c_str(), &st), 0) << e->get_Filename();
+    EXPECT_EQ(e->get_Size64(), st.st_size) << e->get_Filename();
+  }
+  EXPECT_EQ(listed, names);
+  EXPECT_TRUE(s.get_IsConnected());
 }
 
 TEST_F(SftpSshd, PathOperationsOnVersion3) {
