@@ -203,6 +203,7 @@ void BatchListView::abortBatchItemPK(int pk) {
   titleSize_.clear();
   titleSpeed_.clear();
   inProgressPK_ = -1;
+  if (pk == ftpAwaitedPK_) ftpAwaitedPK_ = -1;
   if (itemForPK(pk)) {
     reloadTable();
     performStartAfter(1.0);

@@ -7,6 +7,7 @@
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
 
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/Dispatch.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
@@ -123,6 +124,9 @@ void BatchListView::kicker() {
       again();
       return;
     }
+    // An idle connection through a whole kicker period has nothing more to report.
+    if (ftpAwaitedPK_ == ftpAwaitedAtLastKick_) ftpAwaitedPK_ = -1;
+    ftpAwaitedAtLastKick_ = ftpAwaitedPK_;
     performStartAfter(1.0);
   }
   again();
@@ -183,6 +187,7 @@ void BatchListView::doNextBatchItem() {
     return;
   }
   if (ftp_ && (ftp_->isAnythingInProgress() || ftpDispatchPending_ || ftpSettling_)) return;
+  if (awaitingFTPItem()) return;
   if (sftp_ && (sftp_->isActive() || sftpDispatchPending_)) return;
   // One item at a time: an open web download holds the queue as well.
   if (writeStreamFileDownload_) return;
@@ -262,7 +267,7 @@ void BatchListView::doNextBatchItem() {
       // transfer runs half a second after such a close. The next look comes after it.
       ftp_->setBatchPK(key);
       ftp_->connect();
-      settleFTP();
+      settleFTP(true);
       return;
     }
     Log::systemf("DoingBatchAction:%i", item->action());
@@ -297,6 +302,7 @@ void BatchListView::doNextBatchItem() {
     default:
       return;
     }
+    ftpAwaitedPK_ = key;
     // The starters run on the connection's thread in the order they were posted; until they
     // have, the connection does not look busy, so the queue waits for them to have run.
     ftpDispatchPending_ = true;
@@ -354,18 +360,17 @@ void BatchListView::doNextBatchItem() {
   inProgressPK_ = key;
   sftpDispatchPending_ = true;
   auto weak = weakSelf();
-  platform::startThread(
-      "queue-sftp-work",
-      [weak, work] {
-        work();
-        RunLoop::main()->perform([weak] {
-          if (auto self = weak.lock()) {
-            self->sftpDispatchPending_ = false;
-            self->startIfNoneInProgress();
-          }
-        });
-      },
-      false);
+  // On the queue's SFTP thread, which waits for work otherwise: one operation at a time, off the
+  // main thread, and no thread started per item (a folder of small files has thousands).
+  sftpThread_->perform([weak, work] {
+    work();
+    RunLoop::main()->perform([weak] {
+      if (auto self = weak.lock()) {
+        self->sftpDispatchPending_ = false;
+        self->startIfNoneInProgress();
+      }
+    });
+  });
 }
 
 bool BatchListView::configureFTPFor(const BatchItem &item) {
@@ -398,15 +403,43 @@ bool BatchListView::configureFTPFor(const BatchItem &item) {
   return false;
 }
 
-void BatchListView::settleFTP() {
+// After a session was closed the next look waits a second: the connection reports the cut
+// transfer half a second after a close. After a connect it goes on once the login has ended (a
+// failed login ends the session and reports itself), so a batch does not wait a fixed second.
+void BatchListView::settleFTP(bool untilLoggedIn) {
   ftpSettling_ = true;
   auto weak = weakSelf();
-  RunLoop::main()->performAfter(platform::seconds(1.0), [weak] {
-    if (auto self = weak.lock()) {
-      self->ftpSettling_ = false;
-      self->startIfNoneInProgress();
+  const auto until = platform::Clock::current().now() + platform::seconds(1.0);
+  auto look = std::make_shared<std::function<void()>>();
+  *look = [weak, untilLoggedIn, until, look] {
+    auto self = weak.lock();
+    if (!self) {
+      *look = nullptr; // lets go of itself
+      return;
     }
-  });
+    const bool loginEnded = untilLoggedIn && self->ftp_ &&
+                            ((self->ftp_->fIsLoggedIn() && !self->ftp_->isAnythingInProgress()) ||
+                             !self->ftp_->isStreamConnected());
+    if (!loginEnded && platform::Clock::current().now() < until) {
+      RunLoop::main()->performAfter(platform::seconds(untilLoggedIn ? 0.01 : 1.0), *look);
+      return;
+    }
+    self->ftpSettling_ = false;
+    *look = nullptr;
+    self->startIfNoneInProgress();
+  };
+  RunLoop::main()->performAfter(platform::seconds(untilLoggedIn ? 0.01 : 1.0), *look);
+}
+
+bool BatchListView::awaitingFTPItem() {
+  if (ftpAwaitedPK_ < 0) return false;
+  auto item = itemForPK(ftpAwaitedPK_);
+  // Its row went, it failed, or the session it ran on is gone (the cut is reported by itself).
+  if (!item || !item->errorMsg().empty() || !ftp_ || !ftp_->isStreamConnected()) {
+    ftpAwaitedPK_ = -1;
+    return false;
+  }
+  return true;
 }
 
 void BatchListView::configureSFTPFor(const BatchItem &item) {

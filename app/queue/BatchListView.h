@@ -202,8 +202,11 @@ private:
   // False when the connection must settle before the item starts.
   bool configureFTPFor(const BatchItem &item);
   // Holds the queue's FTP items for a second: the connection reports an abort for whatever
-  // transfer runs half a second after it closed a session.
-  void settleFTP();
+  // transfer runs half a second after it closed a session. After a connect (untilLoggedIn) the
+  // hold ends as soon as the login has ended.
+  void settleFTP(bool untilLoggedIn = false);
+  // Whether the FTP item started last has yet to report its end.
+  bool awaitingFTPItem();
   void configureSFTPFor(const BatchItem &item);
   void showPauseButton();
   void showPlayButton();
@@ -245,6 +248,9 @@ private:
   std::shared_ptr<FTPConnection> ftp_;
   std::shared_ptr<platform::RunLoop> ftpThread_;
   bool ftpStarting_ = false, ftpDispatchPending_ = false, ftpSettling_ = false;
+  // The FTP item started last whose end (done, error, abort or stop) has not been reported yet:
+  // the connection turns idle a moment before it reports, and no item starts in between.
+  int ftpAwaitedPK_ = -1, ftpAwaitedAtLastKick_ = -1;
   std::shared_ptr<SFTPWrapper> sftp_;
   std::shared_ptr<platform::RunLoop> sftpThread_;
   bool sftpStarting_ = false, sftpDispatchPending_ = false;

@@ -17,8 +17,11 @@
 
 #include "sshlib/ssh/CkSFtp.h"
 
+#include <sys/stat.h>
+
 #include <climits>
-#include <fstream>
+#include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <sstream>
 #include <thread>
@@ -144,7 +147,9 @@ private:
 };
 
 SFTPService::SFTPService() = default;
-SFTPService::~SFTPService() = default;
+SFTPService::~SFTPService() {
+  if (log_) std::fclose(log_);
+}
 
 void SFTPService::install() {
   SFTPWrapper::setMaker(
@@ -175,13 +180,28 @@ void SFTPService::status(const std::string &text) {
   report([text](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.connectStatus(w, text); });
 }
 
+// The log stays open between lines (a folder of many files writes a few lines per file); each
+// line reaches the file at once, for the log screen. It is opened again when its path changes
+// or the file was removed meanwhile.
 void SFTPService::logLine(const std::string &line) {
   std::lock_guard lock(stateMutex_);
-  FileManager::createDirectory(Paths::tmp(), true);
-  std::ofstream out(logPath(), std::ios::app);
-  out << platform::DateFormatter("yyyy-MM-dd HH:mm:ss")
-             .stringFromDate(platform::Clock::current().wallNow())
-      << " " << withControlsEscaped(line) << "\n";
+  const std::string path = logPath();
+  struct stat st {};
+  if (log_ && (logOpenPath_ != path || ::fstat(::fileno(log_), &st) != 0 || st.st_nlink == 0)) {
+    std::fclose(log_);
+    log_ = nullptr;
+  }
+  if (!log_) {
+    FileManager::createDirectory(Paths::tmp(), true);
+    log_ = std::fopen(path.c_str(), "ae");
+    if (!log_) return;
+    logOpenPath_ = path;
+  }
+  if (!logDate_) logDate_ = std::make_unique<platform::DateFormatter>("yyyy-MM-dd HH:mm:ss");
+  const std::string text = logDate_->stringFromDate(platform::Clock::current().wallNow()) + " " +
+                           withControlsEscaped(line) + "\n";
+  std::fwrite(text.data(), 1, text.size(), log_);
+  std::fflush(log_);
 }
 
 void SFTPService::logFailure(const std::string &what) {
@@ -600,12 +620,14 @@ void SFTPService::downloadFile() {
 }
 
 // Into a temporary file beside the target, renamed into place only when the whole file came.
-bool SFTPService::downloadTo(const std::string &remote, const std::string &local) {
+bool SFTPService::downloadTo(const std::string &remote, const std::string &local,
+                             long long knownSize) {
   {
     std::lock_guard lock(stateMutex_);
     lastOperationDir_ = parentOf(remote);
   }
-  progress_->start(sftp_->GetFileSize64(remote.c_str(), true));
+  // A folder's listing gave the size already: no request of its own for it.
+  progress_->start(knownSize >= 0 ? knownSize : sftp_->GetFileSize64(remote.c_str(), true));
   FileManager::createDirectory(parentOf(local), true);
   const std::string part = local + ".sftp-part";
   // The library reports the progress of the transfer itself, and answers an abort within a
@@ -864,7 +886,9 @@ void SFTPService::nextBatchDirectory() {
       if (item->isDirectory) {
         std::lock_guard lock(stateMutex_);
         batchFolders_.push_back({remote, next.relative + "/" + name});
-      } else if (!downloadTo(remote, local) && !item->isLink) {
+      } else if (!downloadTo(remote, local,
+                             item->isLink ? -1 : std::strtoll(item->size.c_str(), nullptr, 10)) &&
+                 !item->isLink) {
         // A link may lead to a folder or nowhere; a plain file that fails ends the batch.
         ok = false;
         break;

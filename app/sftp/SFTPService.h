@@ -11,11 +11,15 @@
 #include "app/sftp/SFTPWrapper.h"
 
 #include <atomic>
+#include <cstdio>
 #include <deque>
 #include <memory>
 #include <string>
 
 class CkSFtp;
+namespace platform {
+class DateFormatter;
+}
 
 class SFTPService : public SFTPWrapper, public std::enable_shared_from_this<SFTPService> {
 public:
@@ -86,7 +90,9 @@ private:
                        const std::function<bool(CkSFtp &)> &op, bool reportToQueue = false);
   bool listFolder(const std::string &folder, std::vector<std::shared_ptr<DirItemInfo>> &items,
                   bool report);
-  bool downloadTo(const std::string &remote, const std::string &localPath);
+  // knownSize: the file's size when a listing gave it, -1 to ask the server.
+  bool downloadTo(const std::string &remote, const std::string &localPath,
+                  long long knownSize = -1);
   bool uploadTo(const std::string &localPath, const std::string &remotePath);
   std::string savedFilesPathFor(const std::string &name);
   bool askSavedFileExists(const std::string &name);
@@ -113,4 +119,8 @@ private:
   std::string pendingHostKey_; // setting key and fingerprint the user may accept
   std::string pendingHostKeyValue_;
   std::shared_ptr<void> alertDelegate_;
+  // The transfer log, open while lines come (under stateMutex_).
+  std::FILE *log_ = nullptr;
+  std::string logOpenPath_;
+  std::unique_ptr<platform::DateFormatter> logDate_;
 };

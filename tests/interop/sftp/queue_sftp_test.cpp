@@ -46,4 +46,56 @@ TEST_F(QueueSftp, DownloadUploadFolderAndFolderBatchRun) {
   EXPECT_EQ(testsupport::readFile(files + "/tree/inner.txt"), "inner");
 }
 
+// Many small items one after another on the queue's one SFTP thread: every upload and every file
+// of a folder download arrives whole, and an upload whose local file is gone fails alone.
+TEST_F(QueueSftp, ManySmallItemsEachWayAndOneFailingAmongThem) {
+  auto peer = testsupport::SshPeer::sshd({});
+  ASSERT_TRUE(peer->started()) << peer->why();
+  const std::string r = remote_.path();
+  ::mkdir((r + "/many").c_str(), 0777);
+  ::mkdir((r + "/up").c_str(), 0777);
+  ::chmod((r + "/up").c_str(), 0777); // the SFTP user writes there
+  constexpr int kFiles = 40;
+  auto content = [](int i) { return std::string((size_t)(i * 997 % 9000), (char)('a' + i % 26)); };
+  for (int i = 0; i < kFiles; ++i) {
+    testsupport::writeFile(r + "/many/m" + std::to_string(i), content(i));
+    testsupport::writeFile(Paths::documents() + "/u" + std::to_string(i), content(i + 1));
+  }
+  makeQueue();
+  auto add = [&](int action, const std::string &name, const std::string &path,
+                 const std::string &local) {
+    queue_->addBatchItemAction(action, name, path, 1, "127.0.0.1", peer->port(),
+                               testsupport::kSftpUser, testsupport::kSftpPass, "sftp", local, false,
+                               true);
+  };
+  queue_->batchUpdates([&] {
+    for (int i = 0; i < kFiles; ++i) {
+      const std::string name = "u" + std::to_string(i);
+      add(31, name, r + "/up", name);
+      if (i == kFiles / 2) add(31, "gone", r + "/up", "gone");
+    }
+    add(33, "many", r, "");
+  });
+  auto onlyTheFailedLeft = [&] {
+    advance(0.5);
+    auto &list = queue_->batchItemList();
+    return list.size() == 1 && !list[0]->errorMsg().empty();
+  };
+  auto left = [&] {
+    std::string text;
+    for (auto &item : queue_->batchItemList())
+      text += item->filename() + ": " + item->errorMsg() + "\n";
+    return text + testsupport::readFile(Paths::tmp() + "/Ferrowen-SFTP-2.log");
+  };
+  ASSERT_TRUE(waitFor(onlyTheFailedLeft, 120)) << left();
+  EXPECT_EQ(queue_->batchItemList()[0]->filename(), "gone");
+  for (int i = 0; i < kFiles; ++i) {
+    EXPECT_EQ(testsupport::readFile(r + "/up/u" + std::to_string(i)), content(i + 1)) << i;
+    EXPECT_EQ(testsupport::readFile(Paths::documents() + "/Files/many/m" + std::to_string(i)),
+              content(i))
+        << i;
+  }
+  EXPECT_FALSE(FileManager::fileExists(r + "/up/gone"));
+}
+
 } // namespace
