@@ -10,6 +10,12 @@
 #     wrk with 50 connections, each request on a connection of its own;
 #   - the FTP client listing a folder of LIST_ENTRIES files (default 100,000) next to lftp's
 #     `cls -l` (entries per second; ours after its login, lftp's whole run);
+#   - the transfer queue downloading SMALL_FILES files of 4 KiB (default 100, 1,000 and 10,000,
+#     one row each) from vsftpd, one queue row per file, next to `lftp mirror` of the same folder;
+#   - SFTP against sshd, next to OpenSSH's sftp in batch mode: a folder of SFTP_FILES files of
+#     4 KiB (default 2,000) downloaded by the queue's folder download (`get -r`) and uploaded by
+#     one queue row per file (`put -r`), and a listing of LIST_ENTRIES files (`ls -l`), each
+#     timed as a whole process (connection and login included);
 #   - the transfer queue alone (no peer): seconds to add 100, 1,000, 10,000 rows as a folder
 #     download adds them and to report each done, with the growth from one size to the next.
 # Prints one table: both figures, the ratio (Ferrowen / peer) and the CPU seconds each side used
@@ -29,11 +35,13 @@ build="$root/build/release"
 
 echo "building the release build in $build..." >&2
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DFERROWEN_TESTS=OFF > /dev/null
-cmake --build "$build" -j 4 --target ferrowen bench_ftp_client_transfer bench_queue_growth > /dev/null
+cmake --build "$build" -j 4 --target ferrowen bench_ftp_client_transfer bench_queue_growth \
+  bench_small_files > /dev/null
 ferrowen="$build/ferrowen"
 client="$build/bench/ftp/bench_ftp_client_transfer"
 
-for tool in /usr/sbin/vsftpd /usr/sbin/nginx /usr/bin/wrk /usr/bin/curl /usr/bin/openssl /usr/bin/lftp; do
+for tool in /usr/sbin/vsftpd /usr/sbin/nginx /usr/bin/wrk /usr/bin/curl /usr/bin/openssl /usr/bin/lftp \
+  /usr/sbin/sshd /usr/bin/sftp /usr/bin/ssh-keygen; do
   [[ -x $tool ]] || { echo "$tool is missing (scripts/setup.sh installs it)" >&2; exit 2; }
 done
 
@@ -151,13 +159,24 @@ pair() {
     r=($(once "$mode" "$theirs_source" "${theirs[@]}")) || { echo "failed: ${theirs[*]}" >&2; return 1; }
     awk -v a="${r[0]}" -v b="${t[0]}" 'BEGIN { exit !(a > b) }' && t=("${r[@]}")
   done
-  row "$name" "$peer" "${o[0]}" "${o[1]}" "${t[0]}" "${t[1]}"
+  best_ours=${o[0]} best_theirs=${t[0]}
+  row "$name" "$peer" "${o[0]}" "${o[1]}" "${t[0]}" "${t[1]}" "$(growth_text)"
+}
+
+# For rows of a series that grows 10x from one row to the next ("items" rates): how much longer
+# each side took than for the row before (10.0x is linear); empty for a first row.
+prev_ours=0 prev_theirs=0 series_items=0
+growth_text() {
+  [[ $series_items -gt 0 && $prev_ours != 0 ]] || return 0
+  awk -v o="$best_ours" -v t="$best_theirs" -v po="$prev_ours" -v pt="$prev_theirs" \
+    -v n="$items" -v pn="$series_items" \
+    'BEGIN { printf "time x%.1f / x%.1f for x%.0f items", (n / o) / (pn / po), (n / t) / (pn / pt), n / pn }'
 }
 
 rows=()
-row() { # name peer ours ours-cpu theirs theirs-cpu
-  rows+=("$(printf '%-30s %-18s %9s %7ss %9s %7ss %6s' "$1" "$2" "$3" "$4" "$5" "$6" \
-    "$(awk -v a="$3" -v b="$5" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')")")
+row() { # name peer ours ours-cpu theirs theirs-cpu [growth]
+  rows+=("$(printf '%-30s %-18s %9s %7ss %9s %7ss %6s  %s' "$1" "$2" "$3" "$4" "$5" "$6" \
+    "$(awk -v a="$3" -v b="$5" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')" "${7:-}")")
   echo "${rows[-1]}" >&2
 }
 
@@ -376,13 +395,94 @@ pair "web server 4 KiB wrk -c50" "nginx (1 worker)" wrk "$ours_pid" "$theirs_pid
 stop_server "$ours_pid"
 stop_server "$theirs_pid"
 
+# --- Many small files: the queue over FTP next to lftp mirror, from vsftpd -----------------------
+small_sizes=${SMALL_FILES:-100 1000 10000}
+port=$(free_port)
+vsftpd_conf "$port" no > "$work/vsftpd-small.conf"
+start_server "$port" /usr/sbin/vsftpd "$work/vsftpd-small.conf"
+pid=$server_pid
+series_items=0
+for n in $small_sizes; do
+  folder="$ftp_root/pub/small-$n"
+  mkdir -p "$folder"
+  for i in $(seq 1 "$n"); do head -c 4096 /dev/urandom > "$folder/f$i"; done
+  chmod -R a+rX "$folder"
+  items=$n
+  ours=("$build/bench/queue/bench_small_files" ftp "$port" "/pub/small-$n" "$folder")
+  theirs=(bash -c 'rm -rf "$0" && exec /usr/bin/lftp -c "$1"' "$work/mirror"
+    "set ftp:prefer-epsv no; set ftp:use-mlsd no; set ftp:ssl-allow no; set net:max-retries 1;
+     open -u anonymous,bench@ ftp://127.0.0.1:$port; mirror --parallel=1 /pub/small-$n $work/mirror")
+  pair "queue FTP $n x 4 KiB" "lftp mirror" items self self
+  prev_ours=$best_ours prev_theirs=$best_theirs series_items=$n
+  rm -rf "$folder" "$work/mirror"
+done
+series_items=0
+stop_server "$pid"
+
+# --- SFTP: folder batches and a large listing, next to OpenSSH's sftp, against sshd --------------
+sftp_files=${SFTP_FILES:-2000}
+mkdir -p "$work/ssh"
+ssh-keygen -q -t rsa -b 2048 -N '' -f "$work/ssh/host" > /dev/null
+ssh-keygen -q -t rsa -b 2048 -N '' -m PEM -f "$work/ssh/client" > /dev/null
+cp "$work/ssh/client.pub" "$work/ssh/authorized_keys"
+port=$(free_port)
+cat > "$work/ssh/sshd_config" <<CONF
+Port $port
+ListenAddress 127.0.0.1
+HostKey $work/ssh/host
+PidFile $work/ssh/sshd.pid
+UsePAM no
+PasswordAuthentication no
+KbdInteractiveAuthentication no
+PermitRootLogin prohibit-password
+StrictModes no
+AuthorizedKeysFile $work/ssh/authorized_keys
+HostKeyAlgorithms ssh-rsa
+PubkeyAcceptedAlgorithms +ssh-rsa
+Ciphers aes256-cbc
+MACs hmac-sha1
+KexAlgorithms diffie-hellman-group14-sha1
+Subsystem sftp internal-sftp
+CONF
+mkdir -p /run/sshd
+start_server "$port" /usr/sbin/sshd -D -e -f "$work/ssh/sshd_config"
+pid=$server_pid
+openssh_sftp() { # batch file
+  echo /usr/bin/sftp -q -b "$1" -i "$work/ssh/client" -o StrictHostKeyChecking=no \
+    -o UserKnownHostsFile=/dev/null -o Ciphers=aes256-cbc -o MACs=hmac-sha1 \
+    -o HostKeyAlgorithms=+ssh-rsa -o PubkeyAcceptedAlgorithms=+ssh-rsa \
+    -o KexAlgorithms=diffie-hellman-group14-sha1 -P "$port" root@127.0.0.1
+}
+small="$work/sftp-small"
+mkdir -p "$small" "$work/sftp-up"
+for i in $(seq 1 "$sftp_files"); do head -c 4096 /dev/urandom > "$small/f$i"; done
+items=$sftp_files
+echo "get -r $small $work/sftp-got" > "$work/get.batch"
+ours=("$build/bench/queue/bench_small_files" sftp-down "$port" root "$work/ssh/client" "$small" "$small")
+theirs=(bash -c 'rm -rf "$0" && exec "${@:1}"' "$work/sftp-got" $(openssh_sftp "$work/get.batch"))
+pair "SFTP folder $sftp_files x 4 KiB down" "OpenSSH sftp" items self self
+echo "put -r $small $work/sftp-up" > "$work/put.batch"
+ours=(bash -c 'rm -rf "$0" && mkdir "$0" && exec "${@:1}"' "$work/sftp-up"
+  "$build/bench/queue/bench_small_files" sftp-up "$port" root "$work/ssh/client" "$small" "$work/sftp-up")
+theirs=(bash -c 'rm -rf "$0" && exec "${@:1}"' "$work/sftp-up" $(openssh_sftp "$work/put.batch"))
+pair "SFTP $sftp_files x 4 KiB up" "OpenSSH sftp" items self self
+rm -rf "$small" "$work/sftp-up" "$work/sftp-got"
+items=$list_entries
+echo "ls -l $ftp_root/pub/many" > "$work/ls.batch"
+ours=("$build/bench/queue/bench_small_files" sftp-list "$port" root "$work/ssh/client"
+  "$ftp_root/pub/many" "$list_entries")
+theirs=($(openssh_sftp "$work/ls.batch"))
+pair "SFTP listing, $items entries" "OpenSSH sftp ls -l" items self self
+stop_server "$pid"
+
 echo
 printf '%-30s %-18s %9s %8s %9s %8s %6s\n' "${size_mib} MiB, best of $rounds" "peer" \
   "Ferrowen" "CPU" "peer" "CPU" "ratio"
 printf '%s\n' "${rows[@]}"
 echo "Figures: MB/s (10^6 bytes per second), for the 4 KiB row requests per second, for the listing"
-echo "row entries per second, for the 500-file row files per second. CPU: the client's for client"
-echo "rows, the server's for server rows."
+echo "rows entries per second, for the rows of many files files per second. CPU: the client's for"
+echo "client rows, the server's for server rows. Rows of many files and listings are whole runs of"
+echo "each program (connection and login included)."
 echo
 echo "The transfer queue alone, as it grows (seconds; growth: against the size before, 10x rows):"
 "$build/bench/queue/bench_queue_growth" 100 1000 10000 2> /dev/null

@@ -10,7 +10,8 @@ namespace queuetest {
 
 class QueuePeer {
 public:
-  explicit QueuePeer(long throttle = 0)
+  // dropOn: the first "RETR" of that name closes the control connection instead.
+  explicit QueuePeer(long throttle = 0, const std::string &dropOn = "")
       : dir_("ferrowen-q8-ftp"), port_(testsupport::freeTcpPort()) {
     platform::FileManager::createDirectory(root(), true);
     std::vector<std::string> argv{"/usr/bin/python3",
@@ -18,7 +19,9 @@ public:
                                       "/tests/interop/ftp/queue_ftp_server.py",
                                   std::to_string(port_), root(), log()};
     if (throttle > 0) argv.push_back(std::to_string(throttle));
-    process_ = testsupport::Process(argv, dir_.path());
+    std::map<std::string, std::string> env;
+    if (!dropOn.empty()) env["QUEUE_FTP_DROP_ON"] = dropOn;
+    process_ = testsupport::Process(argv, dir_.path(), env);
     ready_ = testsupport::waitForTcpPort(port_);
   }
   ~QueuePeer() { process_.stop(); }

@@ -5,8 +5,11 @@ Usage: queue_ftp_server.py PORT ROOT LOG [BYTES_PER_SECOND]
 
 User joe / secret with full rights in ROOT. Every command line the server receives is appended to
 LOG as "<session> <COMMAND> <argument>" (PASS arguments hidden), one session number per control
-connection. With BYTES_PER_SECOND the data connections are throttled to that rate.
+connection. With BYTES_PER_SECOND the data connections are throttled to that rate. With the
+environment variable QUEUE_FTP_DROP_ON set to a file name, the first "RETR" of that name closes the
+control connection instead of answering.
 """
+import os
 import itertools
 import sys
 
@@ -15,6 +18,7 @@ from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
 from pyftpdlib.servers import FTPServer
 
 SESSIONS = itertools.count(1)
+DROP = {"name": os.environ.get("QUEUE_FTP_DROP_ON")}
 
 
 def main():
@@ -32,6 +36,10 @@ def main():
             with open(log, "a") as f:
                 shown = "****" if cmd == "PASS" else (arg or "")
                 f.write("%d %s %s\n" % (self.session_number, cmd, shown))
+            if cmd == "RETR" and DROP["name"] and arg == DROP["name"]:
+                DROP["name"] = None
+                self.close()
+                return None
             return super().pre_process_command(line, cmd, arg)
 
     Handler.authorizer = authorizer

@@ -264,3 +264,39 @@ TEST_F(QueueFtpTest, DeletingTheRunningRowStopsItsTransfer) {
   EXPECT_FALSE(FileManager::fileExists(Paths::documents() + "/Files/slow.bin"));
   EXPECT_EQ(peer.count("USER"), 2u);
 }
+
+// A batch of small downloads rides on one logged-in session; a file the server refuses fails
+// alone; a session cut in the middle of the batch is logged into again and the cut file comes
+// whole. Nothing is reported done that did not arrive.
+TEST_F(QueueFtpTest, ManySmallDownloadsOneSessionADropAndAFailure) {
+  QueuePeer peer(0, "f12.txt");
+  ASSERT_TRUE(peer.ready());
+  constexpr int kFiles = 30;
+  auto content = [](int i) { return pattern(size_t(i * 211 % 5000), unsigned(i + 3)); };
+  for (int i = 0; i < kFiles; ++i)
+    ASSERT_TRUE(
+        testsupport::writeFile(peer.root() + "/f" + std::to_string(i) + ".txt", content(i)));
+  makeQueue();
+  queue_->batchUpdates([&] {
+    for (int i = 0; i < kFiles; ++i) {
+      add(2, "f" + std::to_string(i) + ".txt", peer.port(), "small");
+      if (i == 5) add(2, "missing.txt", peer.port(), "small");
+    }
+  });
+  auto onlyTheFailedLeft = [&] {
+    auto &list = queue_->batchItemList();
+    return list.size() == 1 && !list[0]->errorMsg().empty();
+  };
+  ASSERT_TRUE(waitFor(onlyTheFailedLeft, 120)) << testsupport::readFile(peer.log());
+  EXPECT_EQ(queue_->batchItemList()[0]->filename(), "missing.txt");
+  const std::string files = Paths::documents() + "/Files/small/";
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".txt";
+    waitFor([&] { return FileManager::fileExists(files + name); });
+    EXPECT_TRUE(testsupport::readFile(files + name) == content(i)) << name;
+  }
+  EXPECT_FALSE(FileManager::fileExists(files + "missing.txt"));
+  // One login before the cut and one after it, not one per file.
+  EXPECT_EQ(peer.count("USER"), 2u) << testsupport::readFile(peer.log());
+  EXPECT_EQ(peer.count("RETR"), size_t(kFiles + 2)) << testsupport::readFile(peer.log());
+}
