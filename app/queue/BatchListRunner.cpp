@@ -404,8 +404,9 @@ bool BatchListView::configureFTPFor(const BatchItem &item) {
 }
 
 // After a session was closed the next look waits a second: the connection reports the cut
-// transfer half a second after a close. After a connect it goes on once the login has ended (a
-// failed login ends the session and reports itself), so a batch does not wait a fixed second.
+// transfer half a second after a close. After a connect it goes on as soon as the login has ended
+// (a failed login still waits the second); the looks begin once the connection's thread has taken
+// the connect, so that nothing of the session before is taken for the new one.
 void BatchListView::settleFTP(bool untilLoggedIn) {
   ftpSettling_ = true;
   auto weak = weakSelf();
@@ -417,10 +418,9 @@ void BatchListView::settleFTP(bool untilLoggedIn) {
       *look = nullptr; // lets go of itself
       return;
     }
-    const bool loginEnded = untilLoggedIn && self->ftp_ &&
-                            ((self->ftp_->fIsLoggedIn() && !self->ftp_->isAnythingInProgress()) ||
-                             !self->ftp_->isStreamConnected());
-    if (!loginEnded && platform::Clock::current().now() < until) {
+    const bool loggedIn = untilLoggedIn && self->ftp_ && self->ftp_->fIsLoggedIn() &&
+                          !self->ftp_->isAnythingInProgress();
+    if (!loggedIn && platform::Clock::current().now() < until) {
       RunLoop::main()->performAfter(platform::seconds(untilLoggedIn ? 0.01 : 1.0), *look);
       return;
     }
@@ -428,7 +428,11 @@ void BatchListView::settleFTP(bool untilLoggedIn) {
     *look = nullptr;
     self->startIfNoneInProgress();
   };
-  RunLoop::main()->performAfter(platform::seconds(untilLoggedIn ? 0.01 : 1.0), *look);
+  if (!untilLoggedIn || !ftpThread_) {
+    RunLoop::main()->performAfter(platform::seconds(1.0), *look);
+    return;
+  }
+  ftpThread_->perform([first = *look] { RunLoop::main()->perform(first); });
 }
 
 bool BatchListView::awaitingFTPItem() {
