@@ -11,6 +11,8 @@
 #include <mutex>
 #include <thread>
 
+#include "app/files/ImageViewThumb.h"
+#include "app/files/SettingsManagerView.h"
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/Globals.h"
 #include "app/foundation/PlatformExtensions.h"
@@ -20,6 +22,7 @@
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/media/BitmapContext.h"
+#include "platform/ui/Window.h"
 
 using namespace platform;
 using namespace platform::ui;
@@ -57,54 +60,36 @@ void setMarker(bool on, long long bytes) {
 
 } // namespace
 
-// --- The save dialog ---------------------------------------------------------------------------
+// --- The canvas ------------------------------------------------------------------------------
 
 namespace {
 
-// The rows the editor saves with: the name and the format, written to the settings when done.
-class SaveImageDialog : public ViewController {
+// The editor's own view: drags on the crop overlay (an image view that passes its touches on)
+// arrive here and go to the editor in the overlay's coordinates.
+class EditorCanvas : public View, public TouchTarget {
 public:
-  explicit SaveImageDialog(std::weak_ptr<ImageEditorView> editor)
-      : ViewController("SettingsManagerModalView"), editor_(std::move(editor)) {}
-  void viewDidLoad() override {
-    setTitle(Hardware::isiPad() ? "Save Image" : "Save");
-    auto root = std::make_shared<View>(Rect(0, 0, 320, 480));
-    auto label = std::make_shared<Label>(Rect(10, 10, 100, 31));
-    label->setText("File Name");
-    name_ = std::make_shared<TextField>(Rect(110, 10, 200, 31));
-    name_->setAccessibilityLabel("File Name");
-    name_->setText(settings().stringForKey("ImgSave-FileName").value_or(""));
-    auto formatLabel = std::make_shared<Label>(Rect(10, 50, 100, 31));
-    formatLabel->setText("Format");
-    format_ = std::make_shared<SegmentedControl>(std::vector<std::string>{"JPG", "PNG"});
-    format_->setFrame(Rect(110, 50, 200, 31));
-    format_->setAccessibilityLabel("Format");
-    format_->setSelectedSegmentIndex(
-        std::clamp(static_cast<int>(settings().integerForKey("ImgSave-Format")), 0, 1));
-    for (auto v : std::initializer_list<std::shared_ptr<View>>{label, name_, formatLabel, format_})
-      root->addSubview(v);
-    setView(root);
-    std::weak_ptr<SaveImageDialog> weak = sharedAs<SaveImageDialog>();
-    navigationItem().setRightBarButtonItem(BarButtonItem::titled(
-        "Save to \"Saved Files\"", BarButtonItemStyle::Done, [weak](BarButtonItem &) {
-          if (auto s = weak.lock()) s->done();
-        }));
+  EditorCanvas(Rect frame, std::weak_ptr<ImageEditorView> editor)
+      : View(frame), editor_(std::move(editor)) {}
+  void touchesBegan(Point p) override {
+    if (auto e = editor_.lock()) e->touchDown(local(*e, p));
   }
-  void done() {
-    settings().setObject(name_->text(), "ImgSave-FileName");
-    settings().setObject(std::to_string(std::max(0, format_->selectedSegmentIndex())),
-                         "ImgSave-Format");
-    settings().synchronize();
-    if (auto editor = editor_.lock()) {
-      if (auto nav = navigationController()) nav->popToViewController(*editor, true);
-      editor->doSaveImage();
-    }
+  void touchesMoved(Point previous, Point current) override {
+    if (auto e = editor_.lock()) e->touchMoved(local(*e, previous), local(*e, current));
   }
+  void touchesEnded(Point) override {
+    if (auto e = editor_.lock()) e->touchEnded();
+  }
+  void touchesCancelled(Point) override {
+    if (auto e = editor_.lock()) e->touchEnded();
+  }
+  using View::touchesEnded;
 
 private:
+  static Point local(ImageEditorView &e, Point p) {
+    const Point o = e.overlay() ? e.overlay()->frame().origin : Point{0, 0};
+    return Point{p.x - o.x, p.y - o.y};
+  }
   std::weak_ptr<ImageEditorView> editor_;
-  std::shared_ptr<TextField> name_;
-  std::shared_ptr<SegmentedControl> format_;
 };
 
 } // namespace
@@ -179,7 +164,19 @@ double ImageEditorView::zoomScale() const {
   return scrollView_ ? scrollView_->zoomScale() : 1.0;
 }
 
+void ImageEditorView::reloadImage() {
+  if (workingCopy_.empty()) return;
+  if (auto image = Image::imageWithContentsOfFile(workingCopy_)) setImage(upright(image));
+}
+
 // --- Screen ------------------------------------------------------------------------------------
+
+void ImageEditorView::loadView() {
+  auto window = Window::keyWindow();
+  const Size s = window ? window->size() : Size{320, 480};
+  setView(
+      std::make_shared<EditorCanvas>(Rect(0, 0, s.width, s.height), sharedAs<ImageEditorView>()));
+}
 
 void ImageEditorView::viewDidLoad() {
   const Rect bounds = view()->bounds();
@@ -237,7 +234,9 @@ void ImageEditorView::setToolbarNormal() {
   toolbar_->setItems(
       {BarButtonItem::titled(size, BarButtonItemStyle::Plain), BarButtonItem::flexibleSpace(),
        tool("resize.png", "Resize", &ImageEditorView::clickResize), BarButtonItem::fixedSpace(12),
-       tool("crop.png", "Crop", &ImageEditorView::clickCrop)});
+       tool("crop.png", "Crop", &ImageEditorView::clickCrop), BarButtonItem::fixedSpace(12),
+       tool("fonts.png", "Captions", &ImageEditorView::clickText), BarButtonItem::fixedSpace(12),
+       tool("watermark.png", "Watermark", &ImageEditorView::clickWatermark)});
   auto save =
       BarButtonItem::systemItem(BarButtonSystemItem::Save, act(&ImageEditorView::clickSave));
   save->setAccessibilityLabel("Save");
@@ -339,7 +338,7 @@ void ImageEditorView::clickCrop() {
   editClippingRect_ = true;
   showingToolbar_ = kCropping;
   const Rect area(0, 0, bounds.size.width, bounds.size.height - 44);
-  if (!overlay_) overlay_ = std::make_shared<ImageView>();
+  if (!overlay_) overlay_ = std::make_shared<ImageViewThumb>();
   overlay_->setFrame(area);
   overlay_->setAccessibilityLabel("Crop Area");
   if (!haveClippingRect_) {
@@ -371,6 +370,16 @@ void ImageEditorView::updateClippingArea() {
   context->setStrokeColor({0, 0, 0, 1});
   context->setLineWidth(1);
   context->strokeRect(r);
+  // A handle on each corner and on the centre, where a finger takes the rectangle.
+  if (auto handle = ImageRegistry::shared().imageNamed("resize-square.png")) {
+    const Point points[] = {{r.x, r.y},
+                            {r.x + r.width, r.y},
+                            {r.x, r.y + r.height},
+                            {r.x + r.width, r.y + r.height},
+                            {r.x + r.width / 2, r.y + r.height / 2}};
+    for (const Point &p : points)
+      context->drawImage(*handle, Rect2{p.x - 12, p.y - 12, 25, 25});
+  }
   const std::string name = imageName_ + "-overlay";
   ImageRegistry::shared().registerImage(name, context->makeImage());
   overlay_->setImageName("");
@@ -578,8 +587,6 @@ void ImageEditorView::clickResizeToNewSize() {
       });
 }
 
-// --- Save and cancel ---------------------------------------------------------------------------
-
 void ImageEditorView::clickSave() {
   if (working_) return;
   std::string name = std::filesystem::path(originalFilePath_).filename().string();
@@ -587,9 +594,188 @@ void ImageEditorView::clickSave() {
     name = name.substr(0, dot);
   settings().setObject(name, "ImgSave-FileName");
   settings().synchronize();
-  auto dialog = std::make_shared<SaveImageDialog>(sharedAs<ImageEditorView>());
-  if (auto nav = navigationController()) nav->pushViewController(dialog, true);
+  settings_ = std::make_shared<SettingsManagerView>("SettingsManagerModalView");
+  settings_->titleMsg = Hardware::isiPad() ? "Save Image" : "Save";
+  settings_->doneBtnTitle = "Save to \"Saved Files\"";
+  if (Hardware::isiPad()) {
+    settingRowWidth = 480;
+    settingPopoverHeight = 240;
+  }
+  settingLabelWidth = 100;
+  settings_->addSection("Save To");
+  settings_->addSetting(SettingsItem::settingTextNamed("File Name", "ImgSave-FileName"));
+  settings_->addSetting(
+      SettingsItem::settingListNamed("Format", {"JPG", "PNG"}, true, "ImgSave-Format"));
+  std::weak_ptr<ImageEditorView> weak = sharedAs<ImageEditorView>();
+  settings_->whenDoneTarget([weak](SettingsManagerView &) {
+    if (auto s = weak.lock()) s->doSaveImage();
+  });
+  settings_->isModal = true;
+  settings_->isPushedOnNavigation = true;
+  // Done comes back here first: a save that fails keeps the editor, and its edits, open.
+  settings_->vcParentDone = weak;
+  settings_->vcParentCancel = weak;
+  if (auto nav = navigationController()) nav->pushViewController(settings_, true);
 }
+
+// --- Captions, labels and the date -------------------------------------------------------------
+
+void ImageEditorView::clickText() {
+  if (working_) return;
+  settings_ = std::make_shared<SettingsManagerView>("SettingsManagerModalView");
+  settings_->titleMsg = "Captions";
+  settings_->doneBtnTitle = "Add Caption";
+  if (Hardware::isiPad()) settingRowWidth = 480;
+  settingLabelWidth = 100;
+  settings_->addSection("Main Caption");
+  settings_->addSetting(SettingsItem::settingTextNamed("Caption", "ImgEdit-Caption"));
+  settings_->addSetting(SettingsItem::settingListNamed("Location", {"Bottom", "Top"}, true,
+                                                       "ImgEdit-CaptionLocation"));
+  settings_->addSection("Labels (Copyright, Credits, etc.)");
+  settings_->addSetting(SettingsItem::settingTextNamed("Line 1", "ImgEdit-Copyright"));
+  settings_->addSetting(SettingsItem::settingTextNamed("Line 2", "ImgEdit-Credit"));
+  settings_->addSetting(SettingsItem::settingListNamed(
+      "Show Date", {"None", "Date & Time", "Date Only"}, true, "ImgEdit-Date"));
+  std::weak_ptr<ImageEditorView> weak = sharedAs<ImageEditorView>();
+  settings_->whenDoneTarget([weak](SettingsManagerView &) {
+    if (auto s = weak.lock()) s->doDrawText();
+  });
+  settings_->isModal = true;
+  settings_->isPushedOnNavigation = true;
+  if (auto nav = navigationController()) nav->pushViewController(settings_, true);
+}
+
+void ImageEditorView::doDrawText() {
+  if (working_ || !image_) return;
+  setMarker(true, static_cast<long long>(image_->pixelWidth()) * image_->pixelHeight() * 4);
+  didEditImage_ = true;
+  // Captions are never committed: a second pass starts again from the working copy.
+  if (alreadyDidCaptions_) reloadImage();
+  alreadyDidCaptions_ = true;
+  const double W = image_->pixelWidth(), H = image_->pixelHeight();
+  auto context = BitmapContext::create(int(W), int(H));
+  if (!context) {
+    setMarker(false, 0);
+    return;
+  }
+  context->drawImage(*image_, Rect2{0, 0, W, H});
+  const std::string caption = settings().stringForKey("ImgEdit-Caption").value_or("");
+  const std::string credit = settings().stringForKey("ImgEdit-Credit").value_or("");
+  const std::string copyright = settings().stringForKey("ImgEdit-Copyright").value_or("");
+  std::string date;
+  const long dateKind = settings().integerForKey("ImgEdit-Date");
+  if (imageDate_ && dateKind == 1 && dateOutputFormat)
+    date = dateOutputFormat->stringFromDate(*imageDate_);
+  else if (imageDate_ && dateKind == 2 && dateFormatDateOnly)
+    date = dateFormatDateOnly->stringFromDate(*imageDate_);
+
+  using media::FontSpec;
+  using media::LineBreak;
+  const double base = 0.075 * H;
+  double cw = 0, ch = 0, fc = 0;
+  if (!caption.empty()) {
+    const auto m =
+        media::measureText(caption, FontSpec{"", base}, 0.9 * W, 20, LineBreak::TruncateTail);
+    cw = m.width, ch = m.height, fc = m.actualFontSize;
+  }
+  const double lh = fc > 0 ? media::measureText("MŌjgqQ", FontSpec{"", fc}).height : 0;
+  if (fc == 0) fc = 80;
+  const double fl = std::clamp(fc / 5, 9.0, 24.0);
+  struct LabelText {
+    const std::string &text;
+    double width = 0, height = 0, size = 0;
+  } labels[] = {{credit}, {copyright}, {date}};
+  double labelH = 0, labelW = 0;
+  for (auto &l : labels) {
+    if (l.text.empty()) continue; // an empty line counts as nothing
+    const auto m =
+        media::measureText(l.text, FontSpec{"", fl}, 0.9 * W, 6, LineBreak::TruncateTail);
+    l.width = m.width, l.height = m.height, l.size = m.actualFontSize;
+    labelH = std::max(labelH, l.height);
+    labelW = std::max(labelW, l.width);
+  }
+  const double labelX = 0.99 * W - (labelW + 5);
+  double r = 0;
+  if (0.5 * W + (cw + 0.05 * W) * 0.5 > labelX) {
+    // The caption would run into the label column: it gets the room left of it.
+    r = W - labelX;
+    if (!caption.empty()) {
+      const auto m = media::measureText(caption, FontSpec{"", base}, std::max(1.0, 0.9 * W - r), 16,
+                                        LineBreak::TruncateTail);
+      cw = m.width, ch = m.height, fc = m.actualFontSize;
+    }
+  }
+  const double labelsHeight = (labels[0].height + labels[1].height + labels[2].height) * 1.05;
+  const double rowH = std::max(labelsHeight, lh);
+  double captionY, bandTop, labelsTop;
+  if (settings().integerForKey("ImgEdit-CaptionLocation") == 0) {
+    captionY = H - 1.05 * rowH;
+    bandTop = H - 1.1 * rowH;
+    labelsTop = H - labelsHeight;
+  } else {
+    captionY = 0.05 * rowH;
+    bandTop = 0;
+    labelsTop = captionY;
+  }
+  const double bandH = 1.1 * rowH;
+  context->setBlendMode(media::BlendMode::Normal);
+  context->setFillColor({0, 0, 0, 0.5});
+  if (caption.empty())
+    context->fillRect(Rect2{labelX - 25, labelsTop - 5, W, labelH * 3 * 1.25 + 10});
+  else
+    context->fillRect(Rect2{0, bandTop, W, bandH});
+  if (!caption.empty()) {
+    context->setFillColor({1, 1, 1, 0.9});
+    context->drawTextInRect(caption, Rect2{0.05 * W, captionY, std::max(1.0, 0.9 * W - r), bandH},
+                            FontSpec{"", fc}, LineBreak::TruncateTail, media::TextAlign::Center);
+  }
+  context->setFillColor({1, 1, 1, 1});
+  // The lines keep their places when a line above them is empty.
+  const LabelText *order[] = {&labels[1], &labels[0], &labels[2]}; // copyright, credit, date
+  for (int i = 0; i < 3; ++i) {
+    if (order[i]->text.empty()) continue;
+    context->drawTextInRect(
+        order[i]->text, Rect2{labelX, labelsTop + i * 1.05 * labelH, labelW, labelH},
+        FontSpec{"", order[i]->size}, LineBreak::TruncateTail, media::TextAlign::Left);
+  }
+  (void)ch;
+  setImage(context->makeImage());
+  setMarker(false, 0);
+}
+
+// --- Watermark ---------------------------------------------------------------------------------
+
+void ImageEditorView::clickWatermark() {
+  if (working_) return;
+  const std::string folder = Paths::documents() + "/Files";
+  const std::string logoPath = folder + "/my-logo.png", markPath = folder + "/my-watermark.png";
+  if (!FileManager::fileExists(logoPath) && !FileManager::fileExists(markPath)) {
+    auto help = appDelegateServices().makeHelpViewController("HelpView", "Watermark Help",
+                                                             kWatermarkHelpURL);
+    if (auto nav = navigationController(); nav && help) nav->pushViewController(help, true);
+    return;
+  }
+  runPass(
+      [logoPath, markPath](std::shared_ptr<Image> source) -> std::shared_ptr<Image> {
+        const double W = source->pixelWidth(), H = source->pixelHeight();
+        auto context = BitmapContext::create(int(W), int(H));
+        if (!context) return nullptr;
+        context->drawImage(*source, Rect2{0, 0, W, H});
+        // Either picture may be missing or no picture at all: it is then left out.
+        if (auto logo = Image::imageWithContentsOfFile(logoPath)) {
+          const double lw = logo->size().width, lh = logo->size().height;
+          const double L = std::max(lw, lh), M = std::max(W, H);
+          const double dw = lw / L * 0.15 * M, dh = lh / L * 0.15 * M;
+          context->drawImage(*logo, Rect2{0, H - dh, dw, dh});
+        }
+        if (auto mark = Image::imageWithContentsOfFile(markPath))
+          context->drawImage(*mark, Rect2{0, 0, W, H});
+        return context->makeImage();
+      },
+      [] {});
+}
+
+// --- Save and cancel ---------------------------------------------------------------------------
 
 bool ImageEditorView::doSaveImage() {
   std::string name = settings().stringForKey("ImgSave-FileName").value_or("");

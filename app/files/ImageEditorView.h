@@ -1,9 +1,11 @@
-// The image editor: one picture from Saved Files or the photo library, cropped to a rectangle
-// or resized by a slider or two fields, then saved as a new JPG or PNG file in Saved Files.
-// The picture is kept upright (its orientation applied once on opening). Each editor keeps its
-// last committed state in a working copy of its own in the temporary folder, removed when the
-// editor goes. Crop and resize run on a worker, one pass at a time, with the settings marker
-// that lets the next start tell that a pass never finished.
+// The image editor: one picture from Saved Files or the photo library, cropped to a rectangle,
+// resized by a slider or two fields, given a caption, labels and a date or stamped with the
+// person's logo and watermark (pictures kept in Saved Files), then saved as a new JPG or PNG file
+// in Saved Files. The picture is kept upright (its orientation applied once on opening). Each
+// editor keeps its last committed state in a working copy of its own in the temporary folder,
+// removed when the editor goes; captions are not committed, so captioning again replaces them.
+// Crop, resize and watermark run on a worker, one pass at a time, with the settings marker that
+// lets the next start tell that a pass never finished.
 #pragma once
 
 #include <functional>
@@ -19,11 +21,15 @@
 #include "platform/ui/View.h"
 #include "platform/ui/ViewController.h"
 
+class SettingsManagerView;
+
 class ImageEditorView : public platform::ui::ViewController,
                         public platform::ui::AlertViewDelegate,
                         public platform::ui::TextFieldDelegate {
 public:
   static constexpr int kMaxSide = 16384;
+  static constexpr const char *kWatermarkHelpURL =
+      "http://www.ferrowen.example/help/help-watermarks.php?app=ferrowen&ver=300";
   enum ToolbarMode { kNormal = 0, kCropping = 1, kResize = 2 };
 
   // Opens the picture at `path` as the caller does: the markers set around the load.
@@ -49,6 +55,16 @@ public:
 
   void clickCancel();
   void clickSave();
+  // The caption dialog; its done button draws the caption, labels and date (doDrawText).
+  void clickText();
+  void doDrawText();
+  // Stamps "my-logo.png" and "my-watermark.png" of Saved Files, or opens their help page.
+  void clickWatermark();
+  // The screen to go back to once the picture is saved (the one that opened the editor).
+  void setVcParent(std::weak_ptr<platform::ui::ViewController> parent) { vcParent_ = parent; }
+  // The caption or save dialog last opened.
+  std::shared_ptr<SettingsManagerView> settingsDialog() const { return settings_; }
+  std::shared_ptr<platform::ui::ImageView> overlay() const { return overlay_; }
   void clickCrop();
   void clickCropNow();
   void clickCropCancel();
@@ -62,6 +78,7 @@ public:
   // editor staying open) when the name cannot be used or the file cannot be written.
   bool doSaveImage();
 
+  void loadView() override;
   void viewDidLoad() override;
   bool shouldAutorotateToInterfaceOrientation(platform::ui::InterfaceOrientation o) override;
   void clickedButtonAtIndex(platform::ui::AlertView &alert, int index) override;
@@ -81,6 +98,7 @@ private:
   void stopResizing();
   void runPass(Work work, std::function<void()> after);
   void resaveImage();
+  void reloadImage();
   void close();
   void alert(const std::string &title, const std::string &message);
 
@@ -88,7 +106,9 @@ private:
   std::string imageName_; // the picture's name in the image registry
   std::string originalFilePath_, workingCopy_, workingFolder_;
   std::optional<platform::WallTime> imageDate_;
-  bool didEditImage_ = false, working_ = false;
+  bool didEditImage_ = false, working_ = false, alreadyDidCaptions_ = false;
+  std::weak_ptr<platform::ui::ViewController> vcParent_;
+  std::shared_ptr<SettingsManagerView> settings_;
   int showingToolbar_ = kNormal;
   bool editClippingRect_ = false;
   bool dragTopLeft_ = false, dragTopRight_ = false, dragBottomLeft_ = false,
