@@ -460,7 +460,10 @@ std::shared_ptr<TableViewCell> SettingsManagerView::cellForRowAtIndexPath(TableV
   value->setMinimumFontSize(11);
   value->setTextColor(Color::darkGrayColor());
   value->setBackgroundColor(std::nullopt);
-  cell->setAccessibilityLabel(row->description);
+  // A row with a control is found by its control.
+  const bool hasControl = row->type == SettingsItem::kSwitch ||
+                          row->type == SettingsItem::kSlider || row->type == SettingsItem::kButton;
+  cell->setAccessibilityLabel(hasControl ? std::string() : row->description);
   auto addControl = [&](const std::shared_ptr<View> &control, int tag, Rect frame) {
     control->setTag(tag);
     control->setFrame(frame);
