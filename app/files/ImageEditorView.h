@@ -60,8 +60,6 @@ public:
   void doDrawText();
   // Stamps "my-logo.png" and "my-watermark.png" of Saved Files, or opens their help page.
   void clickWatermark();
-  // The screen to go back to once the picture is saved (the one that opened the editor).
-  void setVcParent(std::weak_ptr<platform::ui::ViewController> parent) { vcParent_ = parent; }
   // The caption or save dialog last opened.
   std::shared_ptr<SettingsManagerView> settingsDialog() const { return settings_; }
   std::shared_ptr<platform::ui::ImageView> overlay() const { return overlay_; }
@@ -107,7 +105,6 @@ private:
   std::string originalFilePath_, workingCopy_, workingFolder_;
   std::optional<platform::WallTime> imageDate_;
   bool didEditImage_ = false, working_ = false, alreadyDidCaptions_ = false;
-  std::weak_ptr<platform::ui::ViewController> vcParent_;
   std::shared_ptr<SettingsManagerView> settings_;
   int showingToolbar_ = kNormal;
   bool editClippingRect_ = false;

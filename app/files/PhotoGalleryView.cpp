@@ -27,9 +27,12 @@
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Text.h"
 #include "platform/foundation/UserDefaults.h"
+#include "platform/media/Image.h"
+#include "platform/ui/Services.h"
 
 using namespace platform;
 using namespace platform::ui;
+using platform::media::ImageRegistry;
 using platform::media::PhotoAlbum;
 using platform::media::PhotoAsset;
 using platform::media::PhotoLibrary;
@@ -294,6 +297,8 @@ void PhotoGalleryView::loadListing() {
         row->attrib = "-r--r--r--";
         row->size = std::to_string(asset.size);
         row->assetRepresentation = asset.typeIdentifier;
+        if (auto thumb = PhotoLibrary::squareThumbnail(asset))
+          row->thumbnail = std::make_shared<const ResourceImage>(ResourceImage{"", thumb});
         row->extraData = std::make_shared<PhotoAsset>(std::move(asset));
         rows.push_back(row);
         if (rows.size() % 20 == 0 && total >= 1) {
@@ -690,6 +695,40 @@ void PhotoGalleryView::doMoveFileGotPath(const std::string &name, const std::str
   if (ec) {
     std::filesystem::copy_file(path, target, ec);
     std::filesystem::remove(path, ec);
+  }
+  // The row's picture flies towards the Saved Files tab, which shows "+" for a while.
+  if (auto row = indexPathOf(name)) {
+    auto entry = folderItems_[static_cast<size_t>(row->row)];
+    const Rect from = tableView_->rectForRowAtIndexPath(*row);
+    const Point offset = tableView_->contentOffset();
+    auto flying = std::make_shared<ImageView>();
+    if (entry->thumbnail && entry->thumbnail->image) {
+      const std::string imageName = "gallery-copy-" + std::to_string(++copyAnimations_);
+      ImageRegistry::shared().registerImage(imageName, entry->thumbnail->image);
+      flying->setImageName(imageName);
+    } else if (auto icon = entry->imageForFileType()) {
+      flying->setImageName(icon->name);
+    }
+    flying->setFrame(Rect(from.origin.x, from.origin.y - offset.y, 44, 44));
+    view()->addSubview(flying);
+    const Rect bounds = view()->bounds();
+    animate(0.75, [flying, bounds] {
+      flying->setFrame(Rect(bounds.size.width / 2 + 96 - 11, 64 - 11, 22, 22));
+      flying->setAlpha(0.5);
+    });
+    const std::string flyingName = flying->imageName();
+    RunLoop::main()->performAfter(seconds(0.75), [flying, flyingName] {
+      flying->removeFromSuperview();
+      if (flyingName.starts_with("gallery-copy-")) ImageRegistry::shared().removeImage(flyingName);
+    });
+  }
+  if (auto nav = navigationController()) {
+    auto item = nav->tabBarItem();
+    item->setBadgeValue("+");
+    std::weak_ptr<TabBarItem> weakItem = item;
+    RunLoop::main()->performAfter(seconds(3), [weakItem] {
+      if (auto i = weakItem.lock()) i->setBadgeValue(std::nullopt);
+    });
   }
   selectedName_.reset();
   doButtonStates();

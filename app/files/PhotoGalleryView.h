@@ -122,6 +122,7 @@ private:
   DirItemList folderItemsEverything_, folderItems_;
   std::optional<std::string> selectedName_;
   std::string copyFolder_; // where "Copy File" puts the row being converted
+  unsigned copyAnimations_ = 0;
   Sheet shownSheet_ = Sheet::None;
   std::shared_ptr<platform::ui::ActionSheet> sheet_;
   std::string sheetRow_;

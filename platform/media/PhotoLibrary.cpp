@@ -360,4 +360,19 @@ std::shared_ptr<Image> PhotoLibrary::thumbnail(const PhotoAsset &asset, int side
   return context->makeImage();
 }
 
+std::shared_ptr<Image> PhotoLibrary::squareThumbnail(const PhotoAsset &asset, int side) {
+  if (asset.isVideo || side <= 0) return nullptr;
+  auto picture = Image::imageWithContentsOfFile(asset.path);
+  if (!picture) return nullptr;
+  const PointSize seen = picture->size();
+  if (seen.width <= 0 || seen.height <= 0) return nullptr;
+  // The shorter side fills the square; the longer one is cut evenly at both ends.
+  const double f = static_cast<double>(side) / std::min(seen.width, seen.height);
+  const double w = seen.width * f, h = seen.height * f;
+  auto context = BitmapContext::create(side, side);
+  if (!context) return nullptr;
+  context->drawImage(*picture, Rect2{(side - w) / 2, (side - h) / 2, w, h});
+  return context->makeImage();
+}
+
 } // namespace platform::media

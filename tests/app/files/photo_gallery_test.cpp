@@ -9,6 +9,7 @@
 #include "app/files/ImageEditorView.h"
 #include "app/files/LocalFilesServices.h"
 #include "app/files/LocalFolderViewController.h"
+#include "app/foundation/DirTableCell.h"
 #include "app/foundation/Globals.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/ftp/FTPServices.h"
@@ -315,6 +316,47 @@ TEST_F(PhotoGalleryTest, CopyIntoSavedFilesKeepsWhatIsThere) {
     EXPECT_EQ(testsupport::readFile(c.expectFile), bytes);
   }
   EXPECT_EQ(testsupport::readFile(files + "/" + beach), bytes); // the first copy is kept
+}
+
+TEST_F(PhotoGalleryTest, PictureRowsShowSquareThumbnailsAndACopyFliesToSavedFiles) {
+  ASSERT_NO_FATAL_FAILURE(openAlbum("Holidays"));
+  auto table = std::dynamic_pointer_cast<TableView>(top()->view());
+  if (!table)
+    for (auto &v : top()->view()->subviews())
+      if ((table = std::dynamic_pointer_cast<TableView>(v))) break;
+  ASSERT_TRUE(table);
+  int pictures = 0, videos = 0;
+  for (auto &r : probe->visibleRows(table)) {
+    auto cell = table->cellForRowAtIndexPath(r.indexPath);
+    auto content = std::dynamic_pointer_cast<DirTableCell>(cell->contentView()->viewWithTag(1));
+    ASSERT_TRUE(content);
+    content->drawRect(Rect(0, 0, 320, 44));
+    const auto &entry = *content->dirItem();
+    SCOPED_TRACE(entry.name());
+    if (entry.name().ends_with(".jpg")) {
+      ++pictures;
+      ASSERT_TRUE(entry.thumbnail && entry.thumbnail->image);
+      EXPECT_EQ(entry.thumbnail->image->pixelWidth(), 88);
+      EXPECT_EQ(entry.thumbnail->image->pixelHeight(), 88);
+      EXPECT_TRUE(content->lastDrawing().drewThumbnail);
+    } else if (entry.name().ends_with(".mov")) {
+      ++videos;
+      EXPECT_FALSE(entry.thumbnail);
+      EXPECT_FALSE(content->lastDrawing().drewThumbnail);
+    }
+  }
+  EXPECT_EQ(pictures, 1);
+  EXPECT_EQ(videos, 1);
+
+  // A copy into Saved Files: the Saved Files tab says "+" for three seconds.
+  auto item = nav->tabBarItem();
+  ASSERT_TRUE(probe->tapAccessory(rowFor("beach.jpg")));
+  ASSERT_TRUE(probe->answerSheet("Copy File")) << probe->lastError();
+  ASSERT_TRUE(probe->tapRow("Saved Files")) << probe->lastError();
+  ASSERT_TRUE(probe->tapBack());
+  ASSERT_TRUE(pumpUntil([&] { return item->badgeValue() == std::optional<std::string>("+"); }));
+  advance(std::chrono::seconds(4));
+  EXPECT_FALSE(item->badgeValue());
 }
 
 TEST_F(PhotoGalleryTest, QueueConversionWritesAFileOfItsOwnOrSaysWhy) {
