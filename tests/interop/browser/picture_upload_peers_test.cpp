@@ -5,9 +5,11 @@
 #include "tests/interop/ftp/QueueFtpPeers.h"
 #include "tests/support/FtpTabScreens.h"
 #include "tests/support/PhotoFixtures.h"
+#include "tests/support/SftpPeers.h"
 
 #include "app/files/PhotoPickerView.h"
 #include "app/remote/UploadPictureView.h"
+#include "app/sftp/SFTPService.h"
 
 #include "platform/media/BitmapContext.h"
 #include "platform/media/Image.h"
@@ -173,6 +175,66 @@ TEST_F(PictureUploadPeers, WithoutALibraryThePhotoErrorIsShown) {
   ASSERT_TRUE(waitFor([&] { return probe->tap("Menu"); })) << probe->lastError();
   ASSERT_TRUE(probe->answerSheet("Upload Picture/Video")) << probe->lastError();
   EXPECT_EQ(alertTitle(), "Photo Error");
+}
+
+// The same over SFTP against OpenSSH's sshd: the picture goes to the folder shown through the
+// queue's SFTP form of the upload.
+class PictureUploadSftp : public TabFixture {
+protected:
+  void SetUp() override {
+    ASSERT_TRUE(testsupport::ensureSftpUser());
+    TabFixture::SetUp();
+    SFTPService::install();
+    ::chmod(dir.path().c_str(), 0777);
+    pictures = home.path() + "/Pictures";
+    testsupport::makePicturesFolder(pictures);
+    PhotoLibrary::setPicturesFolder(pictures);
+    installPhotoLibraryMediaSource();
+  }
+  void TearDown() override {
+    TabFixture::TearDown();
+    CloudMediaSource::setShared(nullptr);
+    PhotoLibrary::setPicturesFolder(std::nullopt);
+  }
+  testsupport::TempDir dir{"ferrowen-sftp-picture"};
+  std::string pictures;
+};
+
+TEST_F(PictureUploadSftp, APictureReachesTheFolderShown) {
+  auto peer = testsupport::SshPeer::sshd(testsupport::SshPeerOptions{});
+  ASSERT_TRUE(peer->started()) << peer->why();
+  ::mkdir(dir.file("up").c_str(), 0777);
+  ::chmod(dir.file("up").c_str(), 0777);
+  testsupport::writeFile(dir.file("up/here.txt"), "x");
+  ASSERT_TRUE(connectTo("sftp://127.0.0.1:" + std::to_string(peer->port()) + dir.path(),
+                        testsupport::kSftpUser, testsupport::kSftpPass))
+      << probe->lastError();
+  auto idle = [&](const std::string &name) {
+    return waitFor(
+        [&] {
+          auto s = top();
+          return s && s->currentToolbar == 2 && !s->sftpOperationsRunning() && listed(name);
+        },
+        60);
+  };
+  ASSERT_TRUE(idle("up")) << peer->log();
+  ASSERT_TRUE(probe->tapRow("up"));
+  ASSERT_TRUE(idle("here.txt"));
+  ASSERT_TRUE(waitFor([&] { return probe->tap("Menu"); })) << probe->lastError();
+  ASSERT_TRUE(probe->answerSheet("Upload Picture/Video")) << probe->lastError();
+  RunLoop::main()->runPending();
+  ASSERT_TRUE(probe->tapRow("Holidays")) << probe->lastError();
+  ASSERT_TRUE(probe->tapRow("beach.jpg")) << probe->lastError();
+  ASSERT_TRUE(waitFor([&] { return probe->navigationTitle() == "Upload Picture"; }));
+  ASSERT_TRUE(probe->selectSegment("File Type", 1));
+  ASSERT_TRUE(probe->tap("Done")) << probe->lastError();
+  ASSERT_TRUE(waitFor(
+      [&] {
+        auto img = Image::imageWithContentsOfFile(dir.file("up/beach.jpg.png"));
+        return img && img->pixelWidth() == 4 && img->pixelHeight() == 6;
+      },
+      60))
+      << peer->log();
 }
 
 } // namespace
