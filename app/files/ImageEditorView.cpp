@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "app/files/ImageViewThumb.h"
+#include "app/files/LocalFilesServices.h"
 #include "app/files/SettingsManagerView.h"
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/Globals.h"
@@ -114,6 +115,13 @@ std::shared_ptr<ImageEditorView> ImageEditorView::make(std::shared_ptr<Image> im
   return std::make_shared<ImageEditorView>(std::move(image), path, date);
 }
 
+void ImageEditorView::present(const std::shared_ptr<ImageEditorView> &editor,
+                              ViewController &opener, const std::string &name) {
+  if (!editor) return;
+  if (Hardware::isiPad() && LocalFilesServices::shared().showSavedFileTab(editor, name)) return;
+  if (auto nav = opener.navigationController()) nav->pushViewController(editor, true);
+}
+
 ImageEditorView::ImageEditorView(std::shared_ptr<Image> image, const std::string &path,
                                  std::optional<WallTime> date)
     : ViewController("ImageEditorView"), originalFilePath_(path), imageDate_(date) {
@@ -184,7 +192,11 @@ void ImageEditorView::viewDidLoad() {
   theImage_ = std::make_shared<ImageView>(imageName_);
   theImage_->setFrame(Rect(0, 0, w, h));
   theImage_->setAccessibilityLabel("Picture");
-  toolbar_ = std::make_shared<Toolbar>(Rect(0, bounds.size.height - 44, bounds.size.width, 44));
+  // The phone's bar is at the foot; the tablet's at the top, as its other file tabs have it.
+  toolbar_ = std::make_shared<Toolbar>(
+      Rect(0, Hardware::isiPad() ? 0 : bounds.size.height - 44, bounds.size.width, 44));
+  toolbar_->setAutoresizingMask(Hardware::isiPad() ? FlexibleWidth
+                                                   : FlexibleWidth | FlexibleTopMargin);
   view()->addSubview(toolbar_);
   navigationItem().setHidesBackButton(true);
   setToolbarNormal();
@@ -209,6 +221,79 @@ bool ImageEditorView::shouldAutorotateToInterfaceOrientation(InterfaceOrientatio
          o == InterfaceOrientation::Portrait;
 }
 
+void ImageEditorView::didRotateFromInterfaceOrientation(InterfaceOrientation) {
+  if (Hardware::isiPad() && popoverVisible()) popover_->dismissPopoverAnimated(true);
+}
+
+double ImageEditorView::barTop() const {
+  return Hardware::isiPad() ? 44 : 0;
+}
+
+bool ImageEditorView::popoverVisible() const {
+  return popover_ && popover_->isPopoverVisible();
+}
+
+std::vector<std::shared_ptr<BarButtonItem>> ImageEditorView::padLeadingItems() {
+  std::weak_ptr<ImageEditorView> weak = sharedAs<ImageEditorView>();
+  std::vector<std::shared_ptr<BarButtonItem>> items{BarButtonItem::fixedSpace(7)};
+  const std::string resize = LocalFilesServices::shared().resizeImage();
+  if (!resize.empty()) {
+    auto item = BarButtonItem::withImage(resize, BarButtonItemStyle::Plain, [](BarButtonItem &) {
+      LocalFilesServices::shared().clickedResize();
+    });
+    item->setAccessibilityLabel("Resize Screen");
+    items.push_back(item);
+  }
+  auto close =
+      BarButtonItem::withImage("delete.png", BarButtonItemStyle::Plain, [weak](BarButtonItem &) {
+        if (auto s = weak.lock()) s->clickCancel();
+      });
+  close->setAccessibilityLabel("Close");
+  items.push_back(close);
+  items.push_back(BarButtonItem::flexibleSpace());
+  return items;
+}
+
+void ImageEditorView::makeiPadTitle() {
+  auto title = std::make_shared<Label>(Rect(0, 3, 220, 24));
+  title->setText(std::filesystem::path(originalFilePath_).filename().string());
+  title->setTextAlignment(TextAlignment::Center);
+  title->setBackgroundColor(Color::clearColor());
+  title->setFont(Font::boldSystem(Font::systemFontSize() + 5));
+  title->setMinimumFontSize(Font::systemFontSize());
+  title->setAdjustsFontSizeToFitWidth(true);
+  title->setTextColor(Color::whiteColor());
+  title->setShadowOffset(Size{0, 1});
+  auto size = std::make_shared<Label>(Rect(0, 25, 220, 15));
+  char text[40];
+  std::snprintf(text, sizeof text, "%i x %i", image_ ? image_->pixelWidth() : 0,
+                image_ ? image_->pixelHeight() : 0);
+  size->setText(text);
+  size->setTextAlignment(TextAlignment::Center);
+  size->setBackgroundColor(Color::clearColor());
+  size->setFont(Font::boldSystem(12));
+  size->setMinimumFontSize(8);
+  size->setTextColor(Color::whiteColor());
+  size->setShadowOffset(Size{0, 1});
+  titleVw_ = std::make_shared<View>(Rect(0, 0, 220, 44));
+  titleVw_->setBackgroundColor(Color::clearColor());
+  titleVw_->addSubview(title);
+  titleVw_->addSubview(size);
+}
+
+void ImageEditorView::showDialog(const std::shared_ptr<BarButtonItem> &from) {
+  settings_->isModal = true;
+  if (!Hardware::isiPad()) {
+    settings_->isPushedOnNavigation = true;
+    if (auto nav = navigationController()) nav->pushViewController(settings_, true);
+    return;
+  }
+  theSettings_ = std::make_shared<NavigationController>(settings_);
+  popover_ = std::make_shared<PopoverController>(theSettings_);
+  settings_->popoverParent = popover_;
+  popover_->presentPopoverFromBarButtonItem(from, ArrowAny, true);
+}
+
 void ImageEditorView::alert(const std::string &title, const std::string &message) {
   std::make_shared<AlertView>(title, message, std::weak_ptr<AlertViewDelegate>(), "OK")->show();
 }
@@ -231,20 +316,39 @@ void ImageEditorView::setToolbarNormal() {
   std::snprintf(size, sizeof size, "%ix%i", image_ ? image_->pixelWidth() : 0,
                 image_ ? image_->pixelHeight() : 0);
   setTitle(std::filesystem::path(originalFilePath_).filename().string());
-  toolbar_->setItems(
-      {BarButtonItem::titled(size, BarButtonItemStyle::Plain), BarButtonItem::flexibleSpace(),
-       tool("resize.png", "Resize", &ImageEditorView::clickResize), BarButtonItem::fixedSpace(12),
-       tool("crop.png", "Crop", &ImageEditorView::clickCrop), BarButtonItem::fixedSpace(12),
-       tool("fonts.png", "Captions", &ImageEditorView::clickText), BarButtonItem::fixedSpace(12),
-       tool("watermark.png", "Watermark", &ImageEditorView::clickWatermark)});
-  auto save =
+  fontsItem_ = tool("fonts.png", "Captions", &ImageEditorView::clickText);
+  watermarkItem_ = tool("watermark.png", "Watermark", &ImageEditorView::clickWatermark);
+  saveItem_ =
       BarButtonItem::systemItem(BarButtonSystemItem::Save, act(&ImageEditorView::clickSave));
-  save->setAccessibilityLabel("Save");
-  auto cancel =
-      BarButtonItem::systemItem(BarButtonSystemItem::Cancel, act(&ImageEditorView::clickCancel));
-  cancel->setAccessibilityLabel("Cancel");
-  navigationItem().setRightBarButtonItem(save, true);
-  navigationItem().setLeftBarButtonItem(cancel, true);
+  saveItem_->setAccessibilityLabel("Save");
+  const std::vector<std::shared_ptr<BarButtonItem>> tools{
+      tool("resize.png", "Resize", &ImageEditorView::clickResize),
+      BarButtonItem::fixedSpace(12),
+      tool("crop.png", "Crop", &ImageEditorView::clickCrop),
+      BarButtonItem::fixedSpace(12),
+      fontsItem_,
+      BarButtonItem::fixedSpace(12),
+      watermarkItem_};
+  if (Hardware::isiPad()) {
+    makeiPadTitle();
+    auto items = padLeadingItems();
+    items.push_back(BarButtonItem::withCustomView(titleVw_));
+    items.push_back(BarButtonItem::flexibleSpace());
+    items.insert(items.end(), tools.begin(), tools.end());
+    items.push_back(BarButtonItem::fixedSpace(12));
+    items.push_back(saveItem_);
+    toolbar_->setItems(items);
+  } else {
+    auto items = std::vector<std::shared_ptr<BarButtonItem>>{
+        BarButtonItem::titled(size, BarButtonItemStyle::Plain), BarButtonItem::flexibleSpace()};
+    items.insert(items.end(), tools.begin(), tools.end());
+    toolbar_->setItems(items);
+    auto cancel =
+        BarButtonItem::systemItem(BarButtonSystemItem::Cancel, act(&ImageEditorView::clickCancel));
+    cancel->setAccessibilityLabel("Cancel");
+    navigationItem().setRightBarButtonItem(saveItem_, true);
+    navigationItem().setLeftBarButtonItem(cancel, true);
+  }
   editClippingRect_ = false;
   showingToolbar_ = kNormal;
 }
@@ -253,7 +357,8 @@ void ImageEditorView::makeScrollView() {
   const Rect bounds = view()->bounds();
   if (!scrollView_) {
     scrollView_ =
-        std::make_shared<ScrollView>(Rect(0, 0, bounds.size.width, bounds.size.height - 44));
+        std::make_shared<ScrollView>(Rect(0, barTop(), bounds.size.width, bounds.size.height - 44));
+    scrollView_->setAutoresizingMask(FlexibleWidth | FlexibleHeight);
     view()->addSubview(scrollView_);
   }
   theImage_->removeFromSuperview();
@@ -319,25 +424,33 @@ void ImageEditorView::runPass(Work work, std::function<void()> after) {
 // --- Crop --------------------------------------------------------------------------------------
 
 void ImageEditorView::clickCrop() {
-  if (working_) return;
+  if (working_ || popoverVisible()) return;
   const Rect bounds = view()->bounds();
   std::weak_ptr<ImageEditorView> weak = sharedAs<ImageEditorView>();
-  toolbar_->setItems(
-      {BarButtonItem::flexibleSpace(),
-       BarButtonItem::titled("Crop To Rect", BarButtonItemStyle::Done, [weak](BarButtonItem &) {
-         if (auto s = weak.lock()) s->clickCropNow();
-       })});
-  navigationItem().setLeftBarButtonItem(BarButtonItem::titled("Cancel",
-                                                              BarButtonItemStyle::Bordered,
-                                                              [weak](BarButtonItem &) {
-                                                                if (auto s = weak.lock())
-                                                                  s->clickCropCancel();
-                                                              }),
-                                        true);
-  navigationItem().setRightBarButtonItem(nullptr, true);
+  auto cropNow =
+      BarButtonItem::titled("Crop To Rect", BarButtonItemStyle::Done, [weak](BarButtonItem &) {
+        if (auto s = weak.lock()) s->clickCropNow();
+      });
+  auto cancelCrop =
+      BarButtonItem::titled("Cancel", BarButtonItemStyle::Bordered, [weak](BarButtonItem &) {
+        if (auto s = weak.lock()) s->clickCropCancel();
+      });
+  if (Hardware::isiPad()) {
+    makeiPadTitle();
+    auto items = padLeadingItems();
+    items.push_back(BarButtonItem::withCustomView(titleVw_));
+    items.push_back(BarButtonItem::flexibleSpace());
+    items.push_back(cropNow);
+    items.push_back(cancelCrop);
+    toolbar_->setItems(items);
+  } else {
+    toolbar_->setItems({BarButtonItem::flexibleSpace(), cropNow});
+    navigationItem().setLeftBarButtonItem(cancelCrop, true);
+    navigationItem().setRightBarButtonItem(nullptr, true);
+  }
   editClippingRect_ = true;
   showingToolbar_ = kCropping;
-  const Rect area(0, 0, bounds.size.width, bounds.size.height - 44);
+  const Rect area(0, barTop(), bounds.size.width, bounds.size.height - 44);
   if (!overlay_) overlay_ = std::make_shared<ImageViewThumb>();
   overlay_->setFrame(area);
   overlay_->setAccessibilityLabel("Crop Area");
@@ -478,7 +591,7 @@ void ImageEditorView::clickCropCancel() {
 // --- Resize ------------------------------------------------------------------------------------
 
 void ImageEditorView::clickResize() {
-  if (working_) return;
+  if (working_ || popoverVisible()) return;
   std::weak_ptr<ImageEditorView> weak = sharedAs<ImageEditorView>();
   resizeSlider_ = std::make_shared<Slider>(Rect(0, 0, 200, 40));
   resizeSlider_->setAccessibilityLabel("Resize Slider");
@@ -508,20 +621,29 @@ void ImageEditorView::clickResize() {
     holder->addSubview(label);
     holder->addSubview(x == 0 ? enterResizeWidth_ : enterResizeHeight_);
   }
-  toolbar_->setItems(
-      {BarButtonItem::withCustomView(resizeSlider_), BarButtonItem::flexibleSpace(),
-       BarButtonItem::titled("Resize", BarButtonItemStyle::Done, [weak](BarButtonItem &) {
-         if (auto s = weak.lock()) s->clickResizeToNewSize();
-       })});
-  setTitle("");
-  navigationItem().setLeftBarButtonItem(BarButtonItem::titled("Cancel",
-                                                              BarButtonItemStyle::Bordered,
-                                                              [weak](BarButtonItem &) {
-                                                                if (auto s = weak.lock())
-                                                                  s->clickCropCancel();
-                                                              }),
-                                        true);
-  navigationItem().setRightBarButtonItem(BarButtonItem::withCustomView(holder), true);
+  auto resizeNow =
+      BarButtonItem::titled("Resize", BarButtonItemStyle::Done, [weak](BarButtonItem &) {
+        if (auto s = weak.lock()) s->clickResizeToNewSize();
+      });
+  auto cancelResize =
+      BarButtonItem::titled("Cancel", BarButtonItemStyle::Bordered, [weak](BarButtonItem &) {
+        if (auto s = weak.lock()) s->clickCropCancel();
+      });
+  if (Hardware::isiPad()) {
+    auto items = padLeadingItems();
+    items.push_back(BarButtonItem::withCustomView(holder));
+    items.push_back(BarButtonItem::withCustomView(resizeSlider_));
+    items.push_back(BarButtonItem::fixedSpace(8));
+    items.push_back(resizeNow);
+    items.push_back(cancelResize);
+    toolbar_->setItems(items);
+  } else {
+    toolbar_->setItems(
+        {BarButtonItem::withCustomView(resizeSlider_), BarButtonItem::flexibleSpace(), resizeNow});
+    setTitle("");
+    navigationItem().setLeftBarButtonItem(cancelResize, true);
+    navigationItem().setRightBarButtonItem(BarButtonItem::withCustomView(holder), true);
+  }
   showingToolbar_ = kResize;
 }
 
@@ -588,7 +710,7 @@ void ImageEditorView::clickResizeToNewSize() {
 }
 
 void ImageEditorView::clickSave() {
-  if (working_) return;
+  if (working_ || popoverVisible()) return;
   std::string name = std::filesystem::path(originalFilePath_).filename().string();
   if (const size_t dot = name.rfind('.'); dot != std::string::npos && dot > 0)
     name = name.substr(0, dot);
@@ -610,18 +732,16 @@ void ImageEditorView::clickSave() {
   settings_->whenDoneTarget([weak](SettingsManagerView &) {
     if (auto s = weak.lock()) s->doSaveImage();
   });
-  settings_->isModal = true;
-  settings_->isPushedOnNavigation = true;
   // Done comes back here first: a save that fails keeps the editor, and its edits, open.
   settings_->vcParentDone = weak;
   settings_->vcParentCancel = weak;
-  if (auto nav = navigationController()) nav->pushViewController(settings_, true);
+  showDialog(saveItem_);
 }
 
 // --- Captions, labels and the date -------------------------------------------------------------
 
 void ImageEditorView::clickText() {
-  if (working_) return;
+  if (working_ || popoverVisible()) return;
   settings_ = std::make_shared<SettingsManagerView>("SettingsManagerModalView");
   settings_->titleMsg = "Captions";
   settings_->doneBtnTitle = "Add Caption";
@@ -640,9 +760,7 @@ void ImageEditorView::clickText() {
   settings_->whenDoneTarget([weak](SettingsManagerView &) {
     if (auto s = weak.lock()) s->doDrawText();
   });
-  settings_->isModal = true;
-  settings_->isPushedOnNavigation = true;
-  if (auto nav = navigationController()) nav->pushViewController(settings_, true);
+  showDialog(fontsItem_);
 }
 
 void ImageEditorView::doDrawText() {
@@ -746,13 +864,20 @@ void ImageEditorView::doDrawText() {
 // --- Watermark ---------------------------------------------------------------------------------
 
 void ImageEditorView::clickWatermark() {
-  if (working_) return;
+  if (working_ || popoverVisible()) return;
   const std::string folder = Paths::documents() + "/Files";
   const std::string logoPath = folder + "/my-logo.png", markPath = folder + "/my-watermark.png";
   if (!FileManager::fileExists(logoPath) && !FileManager::fileExists(markPath)) {
     auto help = appDelegateServices().makeHelpViewController("HelpView", "Watermark Help",
                                                              kWatermarkHelpURL);
-    if (auto nav = navigationController(); nav && help) nav->pushViewController(help, true);
+    if (!help) return;
+    if (Hardware::isiPad()) {
+      popover_ = std::make_shared<PopoverController>(help);
+      popover_->setPopoverContentSize(Size{320, 480});
+      popover_->presentPopoverFromBarButtonItem(watermarkItem_, ArrowAny, true);
+    } else if (auto nav = navigationController()) {
+      nav->pushViewController(help, true);
+    }
     return;
   }
   runPass(
@@ -826,6 +951,9 @@ void ImageEditorView::clickedButtonAtIndex(AlertView &alert, int index) {
 }
 
 void ImageEditorView::close() {
+  if (popoverVisible()) popover_->dismissPopoverAnimated(false);
+  auto self = sharedAs<ImageEditorView>();
+  if (Hardware::isiPad() && LocalFilesServices::shared().cancelFileViewTab(self)) return;
   if (auto nav = navigationController()) {
     const auto &stack = nav->viewControllers();
     for (size_t i = 1; i < stack.size(); ++i)

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/foundation/Clock.h"
 #include "platform/media/Image.h"
@@ -40,6 +41,10 @@ public:
                                                std::optional<platform::WallTime> date);
   ImageEditorView(std::shared_ptr<platform::media::Image> image, const std::string &path,
                   std::optional<platform::WallTime> date);
+  // Shows the editor as its opener does: a file tab named `name` on iPad where the application
+  // has them, else pushed on the opener's navigation stack.
+  static void present(const std::shared_ptr<ImageEditorView> &editor,
+                      platform::ui::ViewController &opener, const std::string &name);
   ~ImageEditorView() override;
 
   // Called on the worker before each pass draws (tests hold a pass there).
@@ -63,6 +68,9 @@ public:
   // The caption or save dialog last opened.
   std::shared_ptr<SettingsManagerView> settingsDialog() const { return settings_; }
   std::shared_ptr<platform::ui::ImageView> overlay() const { return overlay_; }
+  // iPad: the open caption, save or help popover.
+  std::shared_ptr<platform::ui::PopoverController> popover() const { return popover_; }
+  std::shared_ptr<platform::ui::Toolbar> toolbar() const { return toolbar_; }
   void clickCrop();
   void clickCropNow();
   void clickCropCancel();
@@ -79,6 +87,7 @@ public:
   void loadView() override;
   void viewDidLoad() override;
   bool shouldAutorotateToInterfaceOrientation(platform::ui::InterfaceOrientation o) override;
+  void didRotateFromInterfaceOrientation(platform::ui::InterfaceOrientation from) override;
   void clickedButtonAtIndex(platform::ui::AlertView &alert, int index) override;
   bool shouldChangeCharactersInRange(platform::ui::TextField &, platform::ui::Range,
                                      const std::string &text) override;
@@ -89,6 +98,13 @@ private:
       std::shared_ptr<platform::media::Image>)>;
   void setImage(std::shared_ptr<platform::media::Image> image);
   void setToolbarNormal();
+  // iPad: the bar's leading items (the split's resize button, the close button) and the title.
+  std::vector<std::shared_ptr<platform::ui::BarButtonItem>> padLeadingItems();
+  void makeiPadTitle();
+  bool popoverVisible() const;
+  // The caption or save dialog: pushed on iPhone, in a popover from the tapped button on iPad.
+  void showDialog(const std::shared_ptr<platform::ui::BarButtonItem> &from);
+  double barTop() const; // where the picture area starts: under the bar on iPad
   void makeScrollView();
   void fitZoom();
   void changedResizeSlider();
@@ -106,6 +122,10 @@ private:
   std::optional<platform::WallTime> imageDate_;
   bool didEditImage_ = false, working_ = false, alreadyDidCaptions_ = false;
   std::shared_ptr<SettingsManagerView> settings_;
+  std::shared_ptr<platform::ui::NavigationController> theSettings_;
+  std::shared_ptr<platform::ui::PopoverController> popover_;
+  std::shared_ptr<platform::ui::View> titleVw_;
+  std::shared_ptr<platform::ui::BarButtonItem> fontsItem_, watermarkItem_, saveItem_;
   int showingToolbar_ = kNormal;
   bool editClippingRect_ = false;
   bool dragTopLeft_ = false, dragTopRight_ = false, dragBottomLeft_ = false,

@@ -645,8 +645,8 @@ void PhotoGalleryView::clickEditImageGotPath(const std::string &name, const std:
   auto editor = ImageEditorView::openFile(path, date);
   if (!editor)
     alert("Edit Image", "\"" + name + "\" could not be read as a picture.");
-  else if (auto nav = navigationController())
-    nav->pushViewController(editor, true);
+  else
+    ImageEditorView::present(editor, *this, name);
 }
 
 void PhotoGalleryView::showCopyList(const std::string &row) {

@@ -3,13 +3,16 @@
 // refused names and failed writes, cancelling (also in the middle of a pass) and the marker.
 #include "app/files/ImageEditorView.h"
 #include "app/files/ImageViewThumb.h"
+#include "app/files/LocalFilesServices.h"
 
 #include "tests/app/foundation/ScreenFixture.h"
 #include "tests/support/PhotoFixtures.h"
 
 #include "app/foundation/Globals.h"
 #include "app/foundation/SettingsKeys.h"
+#include "platform/device/DeviceProfile.h"
 #include "platform/media/Image.h"
+#include "platform/ui/Window.h"
 
 #include <condition_variable>
 #include <filesystem>
@@ -493,6 +496,85 @@ TEST_F(ImageEditorTest, CropHandlesFollowDragsThroughTheOverlay) {
   // Ended: a later move drags nothing.
   overlay->touchesMoved(corner, Point{corner.x + 50, corner.y});
   EXPECT_EQ(editor->clippingRect().size.width, start.size.width + 10);
+}
+
+// The application's file tabs, as the tablet's shell offers them.
+struct FileTabs : LocalFilesServices {
+  std::vector<std::string> calls;
+  std::shared_ptr<ViewController> shown;
+  bool showSavedFileTab(const std::shared_ptr<ViewController> &screen,
+                        const std::string &name) override {
+    calls.push_back("show " + name);
+    shown = screen;
+    return true;
+  }
+  bool cancelFileViewTab(const std::shared_ptr<ViewController> &screen) override {
+    calls.push_back(screen == shown ? "close" : "close other");
+    shown.reset();
+    return true;
+  }
+  std::string resizeImage() override { return "resize-out.png"; }
+  void clickedResize() override { calls.push_back("resize"); }
+};
+
+TEST_F(ImageEditorTest, TabletBarOnTopDialogsInPopoversAndAFileTab) {
+  DeviceProfile::setCurrent(DeviceProfile::iPad());
+  auto tabs = std::make_shared<FileTabs>();
+  LocalFilesServices::setShared(tabs);
+  // The file tab: a pane of the tablet's size holding the editor.
+  auto pad = std::make_shared<Window>(Size{768, 1004});
+  pad->makeKeyAndVisible();
+  auto paneNav = std::make_shared<NavigationController>(std::make_shared<ViewController>("Pane"));
+  pad->setRootViewController(paneNav);
+  Probe padProbe(pad);
+  ASSERT_TRUE(testsupport::writeBytes(files + "/tab.png", grey(600, 400)->pngRepresentation()));
+  editor = ImageEditorView::openFile(files + "/tab.png", std::nullopt);
+  ASSERT_TRUE(editor);
+  ImageEditorView::present(editor, *rootScreen, "tab.png");
+  ASSERT_EQ(tabs->calls, std::vector<std::string>{"show tab.png"});
+  paneNav->pushViewController(editor, false);
+  RunLoop::main()->runPending();
+  EXPECT_EQ(editor->toolbar()->frame().origin.y, 0);
+  std::vector<std::string> names;
+  for (auto &item : padProbe.toolbarItems())
+    names.push_back(item.name);
+  for (const char *expected :
+       {"Resize Screen", "Close", "Resize", "Crop", "Captions", "Watermark", "Save"})
+    EXPECT_NE(std::find(names.begin(), names.end(), expected), names.end()) << expected;
+  ASSERT_TRUE(padProbe.tap("Resize Screen")) << padProbe.lastError();
+  EXPECT_EQ(tabs->calls.back(), "resize");
+
+  // Captions in a popover from their button; the other tools wait while it is open.
+  ASSERT_TRUE(padProbe.tap("Captions")) << padProbe.lastError();
+  RunLoop::main()->runPending();
+  ASSERT_TRUE(editor->popover() && editor->popover()->isPopoverVisible());
+  editor->clickCrop();
+  EXPECT_EQ(editor->showingToolbar(), ImageEditorView::kNormal);
+  ASSERT_TRUE(padProbe.tapRow("Caption")) << padProbe.lastError();
+  ASSERT_TRUE(padProbe.type("Caption", "Tablet")) << padProbe.lastError();
+  ASSERT_TRUE(padProbe.tap("Add Caption")) << padProbe.lastError();
+  RunLoop::main()->runPending();
+  EXPECT_FALSE(editor->popover()->isPopoverVisible());
+  EXPECT_EQ(store().stringForKey("ImgEdit-Caption"), "Tablet");
+  EXPECT_EQ(darkAndLight(*editor->image(), 398, 0, 600).first, 600);
+
+  // Cropping: the area starts under the bar.
+  ASSERT_TRUE(padProbe.tap("Crop")) << padProbe.lastError();
+  EXPECT_EQ(editor->overlay()->frame().origin.y, 44);
+  ASSERT_TRUE(padProbe.tap("Cancel")) << padProbe.lastError(); // the crop's own
+  EXPECT_EQ(editor->showingToolbar(), ImageEditorView::kNormal);
+
+  // Save in a popover; a saved picture closes the file tab.
+  ASSERT_TRUE(padProbe.tap("Save")) << padProbe.lastError();
+  RunLoop::main()->runPending();
+  ASSERT_TRUE(editor->popover()->isPopoverVisible());
+  ASSERT_TRUE(padProbe.tap("Save to \"Saved Files\"")) << padProbe.lastError();
+  RunLoop::main()->runPending();
+  EXPECT_TRUE(fs::exists(files + "/tab.jpg"));
+  EXPECT_EQ(tabs->calls.back(), "close");
+  LocalFilesServices::setShared(nullptr);
+  window->makeKeyAndVisible();
+  DeviceProfile::setCurrent(DeviceProfile::iPhone());
 }
 
 // A view behind a thumb that records what reaches it.
