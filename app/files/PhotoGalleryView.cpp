@@ -153,8 +153,12 @@ PhotoGalleryView::~PhotoGalleryView() = default;
 
 void PhotoGalleryView::loadView() {
   auto root = std::make_shared<View>(Rect(0, 0, 320, 480));
-  tableView_ = std::make_shared<TableView>(TableViewStyle::Plain, Rect(0, 0, 320, 436));
-  theToolbar_ = std::make_shared<Toolbar>(Rect(0, 436, 320, 44));
+  // The tablet's commands sit above the list, the phone's under it.
+  const bool pad = Hardware::isiPad();
+  tableView_ = std::make_shared<TableView>(TableViewStyle::Plain, Rect(0, pad ? 44 : 0, 320, 436));
+  theToolbar_ = std::make_shared<Toolbar>(Rect(0, pad ? 0 : 436, 320, 44));
+  tableView_->setAutoresizingMask(FlexibleWidth | FlexibleHeight);
+  theToolbar_->setAutoresizingMask(FlexibleWidth | (pad ? 0u : unsigned(FlexibleTopMargin)));
   root->addSubview(tableView_);
   root->addSubview(theToolbar_);
   setView(root);
@@ -477,7 +481,10 @@ void PhotoGalleryView::showSheet(std::shared_ptr<ActionSheet> sheet, Sheet kind,
                                  std::shared_ptr<BarButtonItem> from) {
   shownSheet_ = kind;
   sheet_ = sheet;
-  if (Hardware::isiPad() && from)
+  const auto row = kind == Sheet::FileRow ? indexPathOf(sheetRow_) : std::nullopt;
+  if (Hardware::isiPad() && row)
+    sheet->showFromRect(tableView_->rectForRowAtIndexPath(*row), tableView_, true);
+  else if (Hardware::isiPad() && from)
     sheet->showFromBarButtonItem(from, true);
   else if (auto tabs = tabBarController())
     sheet->showFromTabBar(tabs->tabBar());
@@ -667,9 +674,12 @@ void PhotoGalleryView::showCopyList(const std::string &row) {
   std::weak_ptr<PhotoGalleryView> weak = sharedAs<PhotoGalleryView>();
   auto list = EditDataViewController::initWithTitle(
       "Copy " + row, std::move(items), 1, "Copy File To...", "EditDataView",
-      [weak, row, folders](EditDataViewController &v) {
+      [weak, row, folders, answered = std::make_shared<bool>(false)](EditDataViewController &v) {
         auto s = weak.lock();
-        if (!s || v.rowSelected <= 0) return; // "<Do Not Copy>" or nothing
+        // Delivered on the choice and again as the list goes: one copy.
+        if (!s || *answered) return;
+        *answered = true;
+        if (v.rowSelected <= 0) return; // "<Do Not Copy>" or nothing
         const size_t at = static_cast<size_t>(v.rowSelected);
         if (at >= 2 && at - 2 >= folders.size()) return;
         s->copyFolder_ = at == 1 ? std::string() : folders[at - 2];
@@ -677,6 +687,16 @@ void PhotoGalleryView::showCopyList(const std::string &row) {
       });
   list->tableItemsAreStrings = true;
   list->tableItemImages = std::move(images);
+  const auto at = indexPathOf(row);
+  if (Hardware::isiPad() && at) {
+    // A choice in the popover is the answer: it closes the popover.
+    list->doSelectorOnChange = true;
+    copyPopover_ = std::make_shared<PopoverController>(list);
+    list->popoverParent = copyPopover_;
+    copyPopover_->presentPopoverFromRect(tableView_->rectForRowAtIndexPath(*at), tableView_,
+                                         ArrowAny, true);
+    return;
+  }
   if (auto nav = navigationController()) nav->pushViewController(list, true);
 }
 

@@ -59,6 +59,9 @@ public:
   bool loaded() const { return loaded_; }
   int currentEditButton() const { return currentEditButton_; }
   int totalCount = 0;
+  // The menu shown now (none when closed), and the iPad "Copy File" popover.
+  std::shared_ptr<platform::ui::ActionSheet> openSheet() const { return sheet_; }
+  std::shared_ptr<platform::ui::PopoverController> copyPopover() const { return copyPopover_; }
 
   void clickRefresh();
   void clickSort();
@@ -125,6 +128,7 @@ private:
   unsigned copyAnimations_ = 0;
   Sheet shownSheet_ = Sheet::None;
   std::shared_ptr<platform::ui::ActionSheet> sheet_;
+  std::shared_ptr<platform::ui::PopoverController> copyPopover_; // iPad: the "Copy File" list
   std::string sheetRow_;
   std::shared_ptr<platform::ui::TableView> tableView_;
   std::shared_ptr<platform::ui::Toolbar> theToolbar_;
