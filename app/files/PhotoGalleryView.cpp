@@ -301,8 +301,6 @@ void PhotoGalleryView::loadListing() {
         row->attrib = "-r--r--r--";
         row->size = std::to_string(asset.size);
         row->assetRepresentation = asset.typeIdentifier;
-        if (auto thumb = PhotoLibrary::squareThumbnail(asset))
-          row->thumbnail = std::make_shared<const ResourceImage>(ResourceImage{"", thumb});
         row->extraData = std::make_shared<PhotoAsset>(std::move(asset));
         rows.push_back(row);
         if (rows.size() % 20 == 0 && total >= 1) {
@@ -329,6 +327,48 @@ void PhotoGalleryView::doneLoading(uint64_t generation, DirItemList rows) {
   showNormalToolbar();
   showEditViewButton(kNone, true);
   doButtonStates();
+  loadThumbnails(generation);
+}
+
+void PhotoGalleryView::loadThumbnails(uint64_t generation) {
+  // Pictures are decoded on a worker, a few at a time; each batch is handed to the main thread,
+  // which alone touches the rows. A newer listing makes the batches of this one stale.
+  std::vector<std::pair<std::string, PhotoAsset>> pictures;
+  for (const auto &row : folderItemsEverything_) {
+    if (row->isDirectory || !row->extraData) continue; // albums and the trailer row
+    auto asset = std::static_pointer_cast<PhotoAsset>(row->extraData);
+    if (!asset->isVideo) pictures.emplace_back(row->name(), *asset);
+  }
+  if (pictures.empty()) return;
+  std::weak_ptr<PhotoGalleryView> weak = sharedAs<PhotoGalleryView>();
+  DispatchQueue::create("photoLibraryThumbnails")->async([weak, generation, pictures] {
+    using Batch = std::vector<std::pair<std::string, std::shared_ptr<media::Image>>>;
+    Batch batch;
+    auto deliver = [&] {
+      RunLoop::main()->perform([weak, generation, batch] {
+        if (auto s = weak.lock()) s->setThumbnails(generation, batch);
+      });
+      batch.clear();
+    };
+    for (size_t i = 0; i < pictures.size(); ++i) {
+      if (weak.expired()) return; // the screen went (never ended here: only looked at)
+      if (auto thumb = PhotoLibrary::squareThumbnail(pictures[i].second))
+        batch.emplace_back(pictures[i].first, thumb);
+      if (batch.size() >= 8) deliver();
+    }
+    if (!batch.empty()) deliver();
+  });
+}
+
+void PhotoGalleryView::setThumbnails(
+    uint64_t generation,
+    const std::vector<std::pair<std::string, std::shared_ptr<media::Image>>> &thumbnails) {
+  if (generation != generation_) return;
+  for (const auto &[name, image] : thumbnails)
+    for (auto &row : folderItemsEverything_)
+      if (row->name() == name && row->extraData)
+        row->thumbnail = std::make_shared<const ResourceImage>(ResourceImage{"", image});
+  tableView_->reloadData();
 }
 
 void PhotoGalleryView::reSort() {

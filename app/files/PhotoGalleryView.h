@@ -93,6 +93,10 @@ private:
 
   void loadListing();
   void doneLoading(uint64_t generation, DirItemList rows);
+  void loadThumbnails(uint64_t generation);
+  void setThumbnails(
+      uint64_t generation,
+      const std::vector<std::pair<std::string, std::shared_ptr<platform::media::Image>>> &thumbs);
   void reSort();
   void setProgress(double fraction);
   void showNormalToolbar();

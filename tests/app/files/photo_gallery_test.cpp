@@ -326,6 +326,12 @@ TEST_F(PhotoGalleryTest, CopyIntoSavedFilesKeepsWhatIsThere) {
 
 TEST_F(PhotoGalleryTest, PictureRowsShowSquareThumbnailsAndACopyFliesToSavedFiles) {
   ASSERT_NO_FATAL_FAILURE(openAlbum("Holidays"));
+  // Thumbnails come after the listing, made on a worker.
+  ASSERT_TRUE(pumpUntil([&] {
+    for (auto &row : top()->folderItems())
+      if (row->name().ends_with(".jpg") && row->thumbnail) return true;
+    return false;
+  }));
   auto table = std::dynamic_pointer_cast<TableView>(top()->view());
   if (!table)
     for (auto &v : top()->view()->subviews())
@@ -376,8 +382,11 @@ TEST_F(PhotoGalleryTest, TabletMenusOpenFromTheirRowAndTheEditorAsAFileTab) {
   ASSERT_TRUE(pumpUntil([&] { return top() && top()->loaded(); }));
   auto gallery = top();
   EXPECT_EQ(probe->toolbarItems().empty(), false);
-  for (auto &v : gallery->view()->subviews())
-    if (auto bar = std::dynamic_pointer_cast<Toolbar>(v)) EXPECT_EQ(bar->frame().origin.y, 0);
+  for (auto &v : gallery->view()->subviews()) {
+    if (auto bar = std::dynamic_pointer_cast<Toolbar>(v)) {
+      EXPECT_EQ(bar->frame().origin.y, 0);
+    }
+  }
 
   // The per-file menu opens from its row; "Copy File" lists the folders in a popover there, and
   // one choice copies once and closes it.
