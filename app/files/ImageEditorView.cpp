@@ -790,11 +790,11 @@ void ImageEditorView::doDrawText() {
   using media::FontSpec;
   using media::LineBreak;
   const double base = 0.075 * H;
-  double cw = 0, ch = 0, fc = 0;
+  double cw = 0, fc = 0;
   if (!caption.empty()) {
     const auto m =
         media::measureText(caption, FontSpec{"", base}, 0.9 * W, 20, LineBreak::TruncateTail);
-    cw = m.width, ch = m.height, fc = m.actualFontSize;
+    cw = m.width, fc = m.actualFontSize;
   }
   const double lh = fc > 0 ? media::measureText("MŌjgqQ", FontSpec{"", fc}).height : 0;
   if (fc == 0) fc = 80;
@@ -820,7 +820,7 @@ void ImageEditorView::doDrawText() {
     if (!caption.empty()) {
       const auto m = media::measureText(caption, FontSpec{"", base}, std::max(1.0, 0.9 * W - r), 16,
                                         LineBreak::TruncateTail);
-      cw = m.width, ch = m.height, fc = m.actualFontSize;
+      cw = m.width, fc = m.actualFontSize;
     }
   }
   const double labelsHeight = (labels[0].height + labels[1].height + labels[2].height) * 1.05;
@@ -856,7 +856,6 @@ void ImageEditorView::doDrawText() {
         order[i]->text, Rect2{labelX, labelsTop + i * 1.05 * labelH, labelW, labelH},
         FontSpec{"", order[i]->size}, LineBreak::TruncateTail, media::TextAlign::Left);
   }
-  (void)ch;
   setImage(context->makeImage());
   setMarker(false, 0);
 }
