@@ -347,7 +347,7 @@ std::string PhotoLibrary::addPicture(const std::vector<uint8_t> &bytes, const st
 
 std::shared_ptr<Image> PhotoLibrary::thumbnail(const PhotoAsset &asset, int side) {
   if (asset.isVideo || side <= 0) return nullptr;
-  auto picture = Image::imageWithContentsOfFile(asset.path);
+  auto picture = Image::thumbnailWithContentsOfFile(asset.path, side);
   if (!picture) return nullptr;
   const PointSize seen = picture->size();
   if (seen.width <= 0 || seen.height <= 0) return nullptr;
@@ -362,7 +362,7 @@ std::shared_ptr<Image> PhotoLibrary::thumbnail(const PhotoAsset &asset, int side
 
 std::shared_ptr<Image> PhotoLibrary::squareThumbnail(const PhotoAsset &asset, int side) {
   if (asset.isVideo || side <= 0) return nullptr;
-  auto picture = Image::imageWithContentsOfFile(asset.path);
+  auto picture = Image::thumbnailWithContentsOfFile(asset.path, side);
   if (!picture) return nullptr;
   const PointSize seen = picture->size();
   if (seen.width <= 0 || seen.height <= 0) return nullptr;

@@ -152,12 +152,14 @@ TEST_F(PictureUploadPeers, NamesAndSizesThatCannotBeUsedAreRefused) {
   ASSERT_TRUE(probe->setSwitch("Keep Aspect", false));
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
-    for (auto field : {"File Name", "Width", "Height"})
-      if (auto f = probe->find<TextField>(field); !f->text().empty())
-        ASSERT_TRUE(probe->backspace(field, f->text().size())) << probe->lastError();
-    if (*c.name) ASSERT_TRUE(probe->type("File Name", c.name));
-    if (*c.width) ASSERT_TRUE(probe->type("Width", c.width));
-    if (*c.height) ASSERT_TRUE(probe->type("Height", c.height));
+    for (auto field : {"File Name", "Width", "Height"}) {
+      auto f = probe->find<TextField>(field);
+      ASSERT_TRUE(f->text().empty() || probe->backspace(field, f->text().size()))
+          << probe->lastError();
+    }
+    ASSERT_TRUE(!*c.name || probe->type("File Name", c.name));
+    ASSERT_TRUE(!*c.width || probe->type("Width", c.width));
+    ASSERT_TRUE(!*c.height || probe->type("Height", c.height));
     ASSERT_TRUE(probe->tap("Done")) << probe->lastError();
     EXPECT_EQ(alertTitle(), c.alert);
     EXPECT_EQ(probe->navigationTitle(), "Upload Picture");
