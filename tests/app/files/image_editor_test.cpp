@@ -577,36 +577,4 @@ TEST_F(ImageEditorTest, TabletBarOnTopDialogsInPopoversAndAFileTab) {
   DeviceProfile::setCurrent(DeviceProfile::iPhone());
 }
 
-// A view behind a thumb that records what reaches it.
-struct RecordingView : View, TouchTarget {
-  std::vector<std::string> got;
-  static std::string at(Point p) {
-    return std::to_string(int(p.x)) + "," + std::to_string(int(p.y));
-  }
-  void touchesBegan(Point p) override { got.push_back("began " + at(p)); }
-  void touchesMoved(Point a, Point b) override { got.push_back("moved " + at(a) + " " + at(b)); }
-  void touchesEnded(Point p) override { got.push_back("ended " + at(p)); }
-  void touchesCancelled(Point p) override { got.push_back("cancelled " + at(p)); }
-  using View::touchesEnded;
-};
-
-TEST(ImageViewThumbTest, PassesEveryTouchToTheViewBehindIt) {
-  auto behind = std::make_shared<RecordingView>();
-  auto thumb = std::make_shared<ImageViewThumb>();
-  thumb->setFrame(Rect(10, 20, 50, 50));
-  // Alone, or over a view that takes no drags, a touch goes nowhere.
-  thumb->touchesBegan(Point{1, 1});
-  auto plain = std::make_shared<View>(Rect(0, 0, 100, 100));
-  plain->addSubview(thumb);
-  thumb->touchesMoved(Point{1, 1}, Point{2, 2});
-  thumb->removeFromSuperview();
-  behind->addSubview(thumb);
-  thumb->touchesBegan(Point{1, 2});
-  thumb->touchesMoved(Point{1, 2}, Point{5, 6});
-  thumb->touchesEnded(Point{5, 6});
-  thumb->touchesCancelled(Point{0, 0});
-  EXPECT_EQ(behind->got, (std::vector<std::string>{"began 11,22", "moved 11,22 15,26",
-                                                   "ended 15,26", "cancelled 10,20"}));
-}
-
 } // namespace

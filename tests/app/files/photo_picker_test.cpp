@@ -102,9 +102,4 @@ TEST_F(PhotoPickerTest, AnUnreadablePictureKeepsThePickerOpen) {
   EXPECT_EQ(calls, 1);
 }
 
-TEST_F(PhotoPickerTest, InstalledAsTheApplicationsMediaSource) {
-  installPhotoLibraryMediaSource();
-  EXPECT_TRUE(std::dynamic_pointer_cast<PhotoLibraryMediaSource>(CloudMediaSource::shared()));
-}
-
 } // namespace
