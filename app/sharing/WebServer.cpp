@@ -128,16 +128,26 @@ struct FileFacts {
   platform::WallTime modified{};
 };
 
-// Facts of the item a path names, symbolic links followed.
-std::optional<FileFacts> statPath(const std::string &path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+FileFacts factsOf(const struct stat &st) {
   FileFacts facts;
   facts.isDirectory = S_ISDIR(st.st_mode);
   facts.size = static_cast<int64_t>(st.st_size);
   facts.modified = platform::WallTime(std::chrono::duration_cast<platform::WallTime::duration>(
       std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
   return facts;
+}
+
+// Facts of the item a path names, symbolic links followed.
+std::optional<FileFacts> statPath(const std::string &path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return factsOf(st);
+}
+
+std::optional<FileFacts> statOpenFile(int fd) {
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0) return std::nullopt;
+  return factsOf(st);
 }
 
 // Nothing under a "PrivateKeys" folder leaves the device through the web server.
@@ -691,9 +701,10 @@ void WebServer::sendHttpObjectFileHeaderCode(int code) {
 }
 
 void WebServer::sendFile(const std::string &path, int code) {
-  const auto facts = statPath(path);
   auto stream = std::make_unique<FileInputStream>(path);
-  if (!facts || !stream->open()) {
+  // The facts of the file as opened (not of whatever the path names a moment later).
+  const auto facts = stream->open() ? statOpenFile(stream->fileDescriptor()) : std::nullopt;
+  if (!facts) {
     sendHTMLReplyHeaderCode(404, "File Not Found");
     return;
   }
