@@ -22,6 +22,7 @@
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 
 using platform::appendPathComponent;
 using platform::FileManager;
@@ -221,6 +222,31 @@ void ensureIcon(const std::string &webFolder, const std::string &name) {
 }
 
 std::atomic<unsigned> uploadCounter{0};
+
+// The content type of a file, remembered by the end of its name that decides it (the table is
+// searched as text): for "x.tar.old" the ".tar.old", for "x.jpg" the ".jpg", else the name.
+std::string contentTypeOf(const std::string &path) {
+  thread_local std::string resources;
+  thread_local std::unordered_map<std::string, std::string> known;
+  const std::string &now = platform::Paths::resources();
+  if (now != resources || known.size() >= 256) {
+    known.clear();
+    resources = now;
+  }
+  const size_t slash = path.rfind('/');
+  std::string_view name(path);
+  if (slash != std::string::npos) name.remove_prefix(slash + 1);
+  size_t dot = name.rfind('.');
+  if (dot != std::string_view::npos && dot > 0 &&
+      platform::lowercase(name.substr(dot + 1)) == "old") {
+    const size_t before = name.rfind('.', dot - 1);
+    dot = before == std::string_view::npos ? 0 : before;
+  }
+  const std::string key(dot == std::string_view::npos ? name : name.substr(dot));
+  auto it = known.find(key);
+  if (it == known.end()) it = known.emplace(key, myMimeType(path)).first;
+  return it->second;
+}
 
 // The temporary files of the uploads now arriving (main thread only).
 std::set<std::string> &uploadPiecesInProgress() {
@@ -714,7 +740,7 @@ void WebServer::sendFile(const std::string &path, int code) {
   sendFileByKernel_ = true;
   dataToWriteSendFile.clear();
   sendFileSent_ = 0;
-  sendFileReplyHeaderCode(code, facts->size, myMimeType(path), facts->modified);
+  sendFileReplyHeaderCode(code, facts->size, contentTypeOf(path), facts->modified);
 }
 
 // A folder asked for without its closing "/": the page's relative links need it.
