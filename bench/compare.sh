@@ -17,7 +17,10 @@
 #     one queue row per file (`put -r`), and a listing of LIST_ENTRIES files (`ls -l`), each
 #     timed as a whole process (connection and login included);
 #   - the transfer queue alone (no peer): seconds to add 100, 1,000, 10,000 rows as a folder
-#     download adds them and to report each done, with the growth from one size to the next.
+#     download adds them and to report each done, with the growth from one size to the next;
+#   - the Saved Files listing of a folder of LIST_ENTRIES files next to `ls -l` of it (entries per
+#     second), alone and with 10,000 rows in the queue; then its growth with 100 / 1,000 / 10,000 /
+#     100,000 files, and finished downloads while Saved Files shows their folder.
 # Prints one table: both figures, the ratio (Ferrowen / peer) and the CPU seconds each side used
 # (the client's for client rows, the server's for server rows). Figures are the best of ROUNDS,
 # taken in turns with the peer's. Both clients write the downloaded file to the same disk.
@@ -36,7 +39,7 @@ build="$root/build/release"
 echo "building the release build in $build..." >&2
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DFERROWEN_TESTS=OFF > /dev/null
 cmake --build "$build" -j 4 --target ferrowen bench_ftp_client_transfer bench_queue_growth \
-  bench_small_files > /dev/null
+  bench_saved_files bench_small_files > /dev/null
 ferrowen="$build/ferrowen"
 client="$build/bench/ftp/bench_ftp_client_transfer"
 
@@ -302,6 +305,19 @@ for variant in plain tls13 tls12; do
   stop_server "$pid"
 done
 
+# --- Saved Files beside ls -l ------------------------------------------------------------------
+saved_bench="$build/bench/files/bench_saved_files"
+saved_home="$work/saved"
+mkdir -p "$saved_home/Documents/Files"
+mv "$ftp_root/pub/many" "$saved_home/Documents/Files/listing"
+items=$list_entries
+ours=("$saved_bench" list "$saved_home" listing)
+theirs=(/usr/bin/ls -l "$saved_home/Documents/Files/listing")
+pair "Saved Files listing, $items" "ls -l" items own self
+ours=("$saved_bench" list "$saved_home" listing 10000)
+pair "the same, 10,000 queue rows" "ls -l" items own self
+rm -rf "$saved_home"
+
 # --- The sharing servers ------------------------------------------------------------------------
 home="$work/home"
 files="$home/Documents/Files"
@@ -480,9 +496,13 @@ printf '%-30s %-18s %9s %8s %9s %8s %6s\n' "${size_mib} MiB, best of $rounds" "p
   "Ferrowen" "CPU" "peer" "CPU" "ratio"
 printf '%s\n' "${rows[@]}"
 echo "Figures: MB/s (10^6 bytes per second), for the 4 KiB row requests per second, for the listing"
-echo "rows entries per second, for the rows of many files files per second. CPU: the client's for"
-echo "client rows, the server's for server rows. Rows of many files and listings are whole runs of"
-echo "each program (connection and login included)."
+echo "rows (FTP, SFTP, Saved Files) entries per second, for the rows of many files files per second."
+echo "CPU: the client's for client rows, the server's for server rows. The queue and SFTP rows of many"
+echo "files and the SFTP listing are whole runs of each program (connection and login included)."
 echo
 echo "The transfer queue alone, as it grows (seconds; growth: against the size before, 10x rows):"
 "$build/bench/queue/bench_queue_growth" 100 1000 10000 2> /dev/null
+echo
+echo "Saved Files as its folder grows (seconds of one listing, best of 3; with 10,000 queue rows;"
+echo "N rows (at most 10,000) reported done while their folder is shown):"
+"$saved_bench" growth 100 1000 10000 100000 2> /dev/null

@@ -2,8 +2,14 @@
 
 #include <sqlite3.h>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <string_view>
 
 #include "app/files/ArchiveServices.h"
 #include "app/files/BookmarkImport.h"
@@ -29,6 +35,7 @@
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/RunLoop.h"
+#include "platform/foundation/Text.h"
 #include "platform/foundation/UserDefaults.h"
 
 using namespace platform;
@@ -47,6 +54,50 @@ UserDefaults &settings() {
 
 std::string documents() {
   return Paths::documents();
+}
+
+// Names of key files, kept from other users wherever they are saved.
+bool isKeyFileName(std::string_view name) {
+  for (const char *suffix : {".ppk", ".dsa", ".rsa", ".pem"})
+    if (hasSuffixCaseInsensitive(name, suffix)) return true;
+  return false;
+}
+
+// One entry of a folder with what the listing shows of it (the entry itself, links not followed).
+struct FolderEntry {
+  std::string name;
+  int64_t size = 0;
+  WallTime modified{};
+  unsigned permissions = 0;
+  bool isDirectory = false, isLink = false;
+};
+
+// The folder's entries in name order, each looked at once relative to the open folder (as `ls -l`
+// does): no path is resolved again per entry, and no owner or group name is looked up.
+std::vector<FolderEntry> listFolder(const std::string &path) {
+  std::vector<FolderEntry> entries;
+  DIR *dir = ::opendir(path.c_str());
+  if (!dir) return entries;
+  const int fd = ::dirfd(dir);
+  while (const dirent *e = ::readdir(dir)) {
+    const std::string_view name = e->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st {};
+    if (::fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue; // gone meanwhile
+    FolderEntry entry;
+    entry.name = std::string(name);
+    entry.size = static_cast<int64_t>(st.st_size);
+    entry.modified = WallTime(std::chrono::duration_cast<WallTime::duration>(
+        std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
+    entry.permissions = st.st_mode & 07777;
+    entry.isDirectory = S_ISDIR(st.st_mode);
+    entry.isLink = S_ISLNK(st.st_mode);
+    entries.push_back(std::move(entry));
+  }
+  ::closedir(dir);
+  std::sort(entries.begin(), entries.end(),
+            [](const FolderEntry &a, const FolderEntry &b) { return a.name < b.name; });
+  return entries;
 }
 
 bool hiddenOnShared(const std::string &name) {
@@ -182,29 +233,30 @@ void LocalFolderViewController::loadFolderData() {
   const std::string path = getPath();
   FileManager::createDirectory(path);
   folderItemsEverything_.clear();
-  for (const std::string &name :
-       FileManager::contentsOfDirectory(path).value_or(std::vector<std::string>{})) {
-    const std::string full = path + "/" + name;
-    const auto attrs = FileManager::attributesOfItem(full);
-    if (!attrs) continue;
-    // Keys are kept from other users whether they are listed or not.
-    if (myContains(path, "PrivateKeys") || myEndsWith(name, ".ppk") || myEndsWith(name, ".dsa") ||
-        myEndsWith(name, ".rsa") || myEndsWith(name, ".pem"))
-      FileManager::protectFile(full);
+  // Keys are kept from other users whether they are listed or not.
+  const bool keysFolder = containsCaseInsensitive(path, "PrivateKeys");
+  auto &queue = LocalFilesServices::shared();
+  std::string full = path + "/";
+  const size_t folderLength = full.size();
+  for (const FolderEntry &entry : listFolder(path)) {
+    const std::string &name = entry.name;
+    full.resize(folderLength);
+    full += name;
+    if (keysFolder || isKeyFileName(name)) FileManager::protectFile(full);
     if (sharedWithiTunes_ && hiddenOnShared(name)) continue;
     auto item = std::make_shared<DirItemInfo>();
     item->setName(name);
-    item->size = std::to_string(attrs->size);
-    item->date = attrs->modificationDate;
-    item->isDirectory =
-        attrs->type == FileAttributes::Type::Directory || attrs->type == FileAttributes::Type::Link;
-    item->isLink = attrs->type == FileAttributes::Type::Link;
-    item->inProgress = LocalFilesServices::shared().isInProgress(full);
-    std::string bits = item->isDirectory ? "d" : "-";
+    item->size = std::to_string(entry.size);
+    item->date = entry.modified;
+    item->isDirectory = entry.isDirectory || entry.isLink;
+    item->isLink = entry.isLink;
+    item->inProgress = queue.isInProgress(full);
+    std::string bits(10, '-');
+    if (item->isDirectory) bits[0] = 'd';
     for (int b = 8; b >= 0; --b)
-      bits += (attrs->permissions & (1u << b)) ? "rwx"[(8 - b) % 3] : '-';
-    item->attrib = bits;
-    folderItemsEverything_.push_back(item);
+      if (entry.permissions & (1u << b)) bits[size_t(9 - b)] = "rwx"[(8 - b) % 3];
+    item->attrib = std::move(bits);
+    folderItemsEverything_.push_back(std::move(item));
   }
   if (rootFolder_ && !sharedWithiTunes_ &&
       (Hardware::isiPad() || Hardware::osVersionIsAtLeast(4.0))) {

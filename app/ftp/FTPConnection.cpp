@@ -89,6 +89,38 @@ void FTPConnection::onMain(std::function<void(FTPAppServices &)> fn) {
   platform::RunLoop::main()->perform([services, fn = std::move(fn)] { fn(*services); });
 }
 
+// One end of a queue item on its way to the main thread: owed from its making until it has run
+// there, or until it is dropped unrun.
+class FTPConnection::QueueReport {
+public:
+  explicit QueueReport(std::shared_ptr<std::atomic<int>> owed) : owed_(std::move(owed)) {
+    ++*owed_;
+  }
+  ~QueueReport() { arrived(); }
+  QueueReport(const QueueReport &) = delete;
+  QueueReport &operator=(const QueueReport &) = delete;
+  void arrived() {
+    if (owed_) --*owed_;
+    owed_.reset();
+  }
+
+private:
+  std::shared_ptr<std::atomic<int>> owed_;
+};
+
+std::shared_ptr<FTPConnection::QueueReport> FTPConnection::oweQueueReport() {
+  return std::make_shared<QueueReport>(queueReportsOwed_);
+}
+
+void FTPConnection::onMainForQueue(std::function<void(FTPAppServices &)> fn,
+                                   std::shared_ptr<QueueReport> owed) {
+  auto report = owed ? std::move(owed) : oweQueueReport();
+  onMain([report, fn = std::move(fn)](FTPAppServices &s) {
+    fn(s);
+    report->arrived();
+  });
+}
+
 void FTPConnection::setShared(std::string &field, std::string value) {
   std::lock_guard<std::mutex> lock(sharedMutex_);
   field = std::move(value);
@@ -184,6 +216,7 @@ bool FTPConnection::isFileTransferInProgress() const {
 }
 
 bool FTPConnection::isAnythingInProgress() const {
+  if (queueReportsOwed_->load() > 0) return true;
   if (!controlOpen_.load()) return false;
   return iTask_.load() != kTaskIdle;
 }
@@ -590,20 +623,26 @@ void FTPConnection::updateProgressText(const std::string &text) {
 }
 
 void FTPConnection::doneBatchItem() {
+  auto owed = oweQueueReport(); // busy until the queue has heard of it
   setTask(kTaskIdle);
   BatchObject object{batchPK_, 0, 0};
-  onMain([object](FTPAppServices &s) {
-    if (auto q = s.batchView()) q->doneBatchItemObject(object);
-  });
+  onMainForQueue(
+      [object](FTPAppServices &s) {
+        if (auto q = s.batchView()) q->doneBatchItemObject(object);
+      },
+      std::move(owed));
 }
 
 void FTPConnection::abortBatchItem() {
   if (!isFileTransferInProgress() || batchPK_ < 0) return;
+  auto owed = oweQueueReport();
   setTask(kTaskIdle);
   BatchObject object{batchPK_, 0, 0};
-  onMain([object](FTPAppServices &s) {
-    if (auto q = s.batchView()) q->abortBatchItemObject(object);
-  });
+  onMainForQueue(
+      [object](FTPAppServices &s) {
+        if (auto q = s.batchView()) q->abortBatchItemObject(object);
+      },
+      std::move(owed));
 }
 
 void FTPConnection::updateBatchProgressMark(float progress, int64_t bytes) {

@@ -190,6 +190,14 @@ protected:
   bool onOwnThread() const { return myThread_->isCurrent(); }
   // Runs fn on the main thread without waiting (the services live there).
   void onMain(std::function<void(FTPAppServices &)> fn);
+  // The same for the end of a queue item (done or aborted): until fn has run, the connection
+  // counts as busy, so the queue does not take up again an item whose end is still on its way.
+  // `owed`, when given, is the report owed since before the task was set idle.
+  class QueueReport;
+  void onMainForQueue(std::function<void(FTPAppServices &)> fn,
+                      std::shared_ptr<QueueReport> owed = nullptr);
+  // Counts the connection busy from now until the report is dropped (or posted and run).
+  std::shared_ptr<QueueReport> oweQueueReport();
 
   // --- Command table and replies ---------------------------------------------------------------
   void doTasks();
@@ -353,6 +361,12 @@ protected:
       fSecureData_{false}, implicitSSL_{false}, skipSSL_{false}, wasAnError_{false}, modeZ_{false},
       useModeZ_{false}, canDoUTF8_{false}, utf8Safe_{false}, fDisconnectWhenDone_{false};
   std::atomic<unsigned long> offThreadEvents_{0};
+  // Ends of queue items posted to the main thread and not yet run there (shared with the posts,
+  // which may outlive the connection).
+  std::shared_ptr<std::atomic<int>> queueReportsOwed_ = std::make_shared<std::atomic<int>>(0);
+  // The finished download's report, owed from its last reply until its file is saved; and the
+  // item held while the "Saved File Exists" question waits for its answer.
+  std::shared_ptr<QueueReport> downloadReportOwed_, questionOwed_;
 
   // Replies.
   FTPReplyAssembler replies_;

@@ -155,6 +155,8 @@ void FTPConnection::downloadFile(const std::string &name, int64_t size, bool for
           "A file named \"" + name + "\" already exists in the Saved Files tab.",
           savedFileAlertDelegate_, "Cancel", buttons);
       promptShowing = true;
+      // The question holds the connection: nothing else starts on it until it is answered.
+      questionOwed_ = oweQueueReport();
       setTask(kTaskIdle);
       showAlert(alert, &errorSavedFileExists_, true);
       return;
@@ -178,11 +180,14 @@ void FTPConnection::downloadFile(const std::string &name, int64_t size, bool for
 void FTPConnection::savedFileExistsAnswered(int index) {
   promptShowing = false;
   savedFileAlertDelegate_.reset();
-  if (index == 0) { // "Cancel": the queued item is dropped
+  auto question = std::move(questionOwed_); // held until the answer has taken effect
+  if (index == 0) {                         // "Cancel": the queued item is dropped
     BatchObject object{batchPK_, 0, 0};
-    onMain([object](FTPAppServices &s) {
-      if (auto q = s.batchView()) q->doneBatchItemObject(object);
-    });
+    onMainForQueue(
+        [object](FTPAppServices &s) {
+          if (auto q = s.batchView()) q->doneBatchItemObject(object);
+        },
+        std::move(question));
     operationDoneUpdateView();
     return;
   }
@@ -394,6 +399,7 @@ void FTPConnection::downloadFinishedIfComplete() {
     return;
   }
   resumeDownloadAt_ = 0;
+  downloadReportOwed_ = oweQueueReport(); // busy until the file is saved and the queue told
   setTask(kTaskIdle);
   setState(0);
   // The queue deletes the row of a finished download once the file is in its place (told with
@@ -484,7 +490,16 @@ void FTPConnection::editDownloadedFile(bool replace, bool reportDone) {
   const BatchObject done{batchPK_, 0, 0};
   std::weak_ptr<FTPConnection> weak = weak_from_this();
   auto self = shared_from_this();
-  onMain([=](FTPAppServices &s) {
+  // The queue hears of the finished file only once it is saved: until then the connection is not
+  // free for its next item (the runner would take this one up again).
+  auto owed = std::move(downloadReportOwed_);
+  auto post = [&](std::function<void(FTPAppServices &)> fn) {
+    if (reportDone)
+      onMainForQueue(std::move(fn), std::move(owed));
+    else
+      onMain(std::move(fn));
+  };
+  post([=](FTPAppServices &s) {
     Log::system("EditDownloadedFile");
     if (auto top = s.topDirViewer()) top->showEditSaveButton(3, false);
     bool wasSaved = false;

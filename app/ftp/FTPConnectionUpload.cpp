@@ -379,6 +379,8 @@ void FTPConnection::finishUpload() {
     doneBatchItem();
     return;
   }
+  const bool queued = batchPK_ >= 0 && !filePathToUpload_.empty();
+  auto owed = queued ? oweQueueReport() : nullptr;
   setTask(kTaskIdle);
   setState(0);
   auto &defaults = UserDefaults::standard();
@@ -390,11 +392,13 @@ void FTPConnection::finishUpload() {
     defaults.setObject("", key);
   defaults.synchronize();
   // A file upload recorded a queue row: it is done, so the queue does not send it again.
-  if (batchPK_ >= 0 && !filePathToUpload_.empty()) {
+  if (queued) {
     BatchObject object{batchPK_, 0, 0};
-    onMain([object](FTPAppServices &s) {
-      if (auto q = s.batchView()) q->doneBatchItemObject(object);
-    });
+    onMainForQueue(
+        [object](FTPAppServices &s) {
+          if (auto q = s.batchView()) q->doneBatchItemObject(object);
+        },
+        std::move(owed));
   }
   allCommandsDone();
   reloadDirectoryViewIfNeeded();

@@ -4,6 +4,7 @@
 // connection. Offsets and sizes are 64-bit.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -50,7 +51,13 @@ public:
   const std::string &password() const { return password_; }
   void setPassword(std::string v) { password_ = std::move(v); }
   const std::string &localpath() const { return localpath_; }
-  void setLocalpath(std::string v) { localpath_ = std::move(v); }
+  void setLocalpath(std::string v) {
+    localpath_ = std::move(v);
+    localpathChanges_.fetch_add(1, std::memory_order_relaxed);
+  }
+  // Moves whenever any item's local path is set: the queue's index of local paths is made again
+  // once it has moved.
+  static uint64_t localpathChanges() { return localpathChanges_.load(std::memory_order_relaxed); }
   const std::string &protocol() const { return protocol_; }
   void setProtocol(std::string v) { protocol_ = std::move(v); }
   int port() const { return port_; }
@@ -83,6 +90,7 @@ public:
   void setWorking(bool v) { working_ = v; }
 
 private:
+  static inline std::atomic<uint64_t> localpathChanges_{0};
   int primaryKey_ = 0;
   int action_ = 0;
   std::string filename_, path_, server_, user_, password_, localpath_, protocol_;

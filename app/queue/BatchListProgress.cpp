@@ -194,7 +194,31 @@ void BatchListView::refreshSavedFilesFor(const BatchItem &item) {
   parent = slash == std::string::npos ? std::string() : parent.substr(0, slash);
   if (current.empty() || myEndsWith(current, parent) || myEndsWith(current, local) ||
       current == local)
-    screen->loadFolderData();
+    reloadSavedFilesScreen();
+}
+
+void BatchListView::reloadSavedFilesScreen() {
+  if (savedFilesReloadOwed_) return; // the reload at the end of this time shows this change too
+  const auto every = platform::seconds(kSavedFilesReloadEvery);
+  const auto now = platform::Clock::current().now();
+  const auto next = savedFilesReloadedAt_ + every;
+  auto reload = [this] {
+    savedFilesReloadOwed_ = false;
+    savedFilesReloadedOnce_ = true;
+    savedFilesReloadedAt_ = platform::Clock::current().now();
+    auto services = BatchAppServices::shared();
+    if (auto screen = services ? services->topLocalFolderScreen() : nullptr)
+      screen->loadFolderData();
+  };
+  if (!savedFilesReloadedOnce_ || now >= next) {
+    reload();
+    return;
+  }
+  savedFilesReloadOwed_ = true;
+  auto weak = weakSelf();
+  RunLoop::main()->performAfter(next - now, [weak, reload] {
+    if (auto self = weak.lock()) reload();
+  });
 }
 
 // --- Abort, error, stop --------------------------------------------------------------------------

@@ -67,6 +67,7 @@ void cutPortSuffix(std::string &path, int port) {
 void BatchListView::loadDatabaseData() {
   batchItemList_.clear();
   itemsByName_.clear();
+  localPathsStale_ = true;
   totalFilesize_ = 0;
   if (!database_) {
     database_ = OpenDatabase();
@@ -279,6 +280,7 @@ std::string BatchListView::nameKey(const std::string &filename, const std::strin
 
 void BatchListView::indexItem(const BatchItem &item) {
   itemsByName_.emplace(nameKey(item.filename(), item.path()), &item);
+  localPathsStale_ = true;
   totalFilesize_ += item.filesize();
 }
 
@@ -289,6 +291,7 @@ void BatchListView::setItemFilesize(BatchItem &item, int64_t size) {
 
 void BatchListView::unindexItem(const BatchItem &item) {
   totalFilesize_ -= item.filesize();
+  localPathsStale_ = true;
   auto [from, to] = itemsByName_.equal_range(nameKey(item.filename(), item.path()));
   for (auto it = from; it != to; ++it)
     if (it->second == &item) {
@@ -329,14 +332,16 @@ int BatchListView::actionForBatchItemPK(int pk) const {
 }
 
 bool BatchListView::isInProgress(const std::string &path) const {
-  for (auto &item : batchItemList_) {
-    const std::string &local = item->localpath();
-    if (local.empty()) continue; // an empty suffix would claim every file
-    if (path.size() >= local.size() &&
-        path.compare(path.size() - local.size(), local.size(), local) == 0)
-      return true;
+  // Made again at most once per change of the queue, however many files are asked about.
+  const uint64_t changes = BatchItem::localpathChanges();
+  if (localPathsStale_ || changes != localPathsMadeAt_) {
+    localPaths_.clear();
+    for (auto &item : batchItemList_)
+      localPaths_.add(item->localpath());
+    localPathsStale_ = false;
+    localPathsMadeAt_ = changes;
   }
-  return false;
+  return localPaths_.endsWithAny(path);
 }
 
 std::shared_ptr<BatchItem> BatchListView::itemForPK(int pk) const {

@@ -16,6 +16,7 @@
 #include "app/queue/BatchItem.h"
 #include "app/queue/BatchObject.h"
 #include "app/queue/BatchServices.h"
+#include "app/queue/LocalPathIndex.h"
 #include "app/sftp/SFTPWrapper.h"
 
 #include "platform/device/Application.h"
@@ -226,6 +227,11 @@ private:
   // The queued items by name and folder, so that a new item finds its twin without reading the
   // whole queue.
   std::unordered_multimap<std::string, const BatchItem *> itemsByName_;
+  // The items' local paths, for `isInProgress`; made again when items come or go or a local
+  // path changes (the listing of Saved Files asks for every file it shows).
+  mutable LocalPathIndex localPaths_;
+  mutable bool localPathsStale_ = true;
+  mutable uint64_t localPathsMadeAt_ = 0;
   // The sizes of the items in the list, added up as they come and go (the title shows it).
   int64_t totalFilesize_ = 0;
   static std::string nameKey(const std::string &filename, const std::string &path);
@@ -271,6 +277,14 @@ private:
 
   // Progress.
   std::string titleSize_, titleSpeed_;
+  // Finished downloads reload the Saved Files screen on top at most once per
+  // kSavedFilesReloadEvery: the first at once, those that come meanwhile as one reload at the end
+  // of that time (so the last change always shows).
+  static constexpr double kSavedFilesReloadEvery = 0.25;
+  bool savedFilesReloadedOnce_ = false;
+  platform::TimePoint savedFilesReloadedAt_{};
+  bool savedFilesReloadOwed_ = false;
+  void reloadSavedFilesScreen();
   double lastTimeUpdateStart_ = 0;
 
   // Screen.

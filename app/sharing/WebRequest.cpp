@@ -6,6 +6,8 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Text.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -74,6 +76,35 @@ std::vector<std::string_view> splitComponents(std::string_view path) {
 bool hasComponentPrefix(std::string_view path, std::string_view prefix) {
   const auto p = splitComponents(path), q = splitComponents(prefix);
   return p.size() >= q.size() && std::equal(q.begin(), q.end(), p.begin());
+}
+
+// The real path of a shared folder, kept between requests while the folder its path names is the
+// same one (one look at the path instead of resolving it again for every request). `fresh` makes
+// it again in any case.
+std::optional<std::string> rootRealPath(const std::string &base, bool fresh) {
+  struct Known {
+    std::string base, real;
+    dev_t device = 0;
+    ino_t inode = 0;
+  };
+  thread_local std::vector<Known> known; // a few roots: the shared folder and the templates
+  struct stat st {};
+  if (::stat(base.c_str(), &st) != 0) return platform::FileManager::realPath(base);
+  auto it =
+      std::find_if(known.begin(), known.end(), [&](const Known &k) { return k.base == base; });
+  if (!fresh && it != known.end() && it->device == st.st_dev && it->inode == st.st_ino)
+    return it->real;
+  auto real = platform::FileManager::realPath(base);
+  if (!real) return real;
+  if (it == known.end()) {
+    if (known.size() >= 8) known.erase(known.begin());
+    known.push_back(Known{base, {}, 0, 0});
+    it = known.end() - 1;
+  }
+  it->real = *real;
+  it->device = st.st_dev;
+  it->inode = st.st_ino;
+  return real;
 }
 
 } // namespace
@@ -225,22 +256,30 @@ std::optional<std::string> webLocalPath(const std::string &root, std::string_vie
   }
 
   // Symbolic links: the real path of the item, or of the nearest existing folder above a missing
-  // one, must stay in the real shared folder.
-  const auto realRoot = platform::FileManager::realPath(base);
-  if (!realRoot) return local;
-  if (found) found->root = *realRoot;
-  std::string probe = local;
-  for (size_t keep = parts.size(); keep >= rootParts.size(); --keep) {
-    if (auto real = platform::FileManager::realPath(probe)) {
-      if (!hasComponentPrefix(*real, *realRoot)) return std::nullopt;
-      if (found) found->item = std::move(*real);
-      return local;
+  // one, must stay in the real shared folder. A root known from before that seems to disagree is
+  // looked at afresh once (it may have moved) before the request is refused.
+  for (bool fresh : {false, true}) {
+    const auto realRoot = rootRealPath(base, fresh);
+    if (!realRoot) return local;
+    if (found) found->root = *realRoot;
+    std::string probe = local;
+    bool outside = false;
+    for (size_t keep = parts.size(); keep >= rootParts.size(); --keep) {
+      if (auto real = platform::FileManager::realPath(probe)) {
+        if (!hasComponentPrefix(*real, *realRoot)) {
+          outside = true;
+          break;
+        }
+        if (found) found->item = std::move(*real);
+        return local;
+      }
+      if (errno != ENOENT && errno != ENOTDIR) return std::nullopt;
+      if (keep == 0) break;
+      probe = platform::deleteLastPathComponent(probe);
     }
-    if (errno != ENOENT && errno != ENOTDIR) return std::nullopt;
-    if (keep == 0) break;
-    probe = platform::deleteLastPathComponent(probe);
+    if (!outside) return local;
   }
-  return local;
+  return std::nullopt;
 }
 
 std::string webHTMLEscape(std::string_view text) {

@@ -22,6 +22,7 @@
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 
 using platform::appendPathComponent;
 using platform::FileManager;
@@ -128,16 +129,26 @@ struct FileFacts {
   platform::WallTime modified{};
 };
 
-// Facts of the item a path names, symbolic links followed.
-std::optional<FileFacts> statPath(const std::string &path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+FileFacts factsOf(const struct stat &st) {
   FileFacts facts;
   facts.isDirectory = S_ISDIR(st.st_mode);
   facts.size = static_cast<int64_t>(st.st_size);
   facts.modified = platform::WallTime(std::chrono::duration_cast<platform::WallTime::duration>(
       std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
   return facts;
+}
+
+// Facts of the item a path names, symbolic links followed.
+std::optional<FileFacts> statPath(const std::string &path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return factsOf(st);
+}
+
+std::optional<FileFacts> statOpenFile(int fd) {
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0) return std::nullopt;
+  return factsOf(st);
 }
 
 // Nothing under a "PrivateKeys" folder leaves the device through the web server.
@@ -211,6 +222,31 @@ void ensureIcon(const std::string &webFolder, const std::string &name) {
 }
 
 std::atomic<unsigned> uploadCounter{0};
+
+// The content type of a file, remembered by the end of its name that decides it (the table is
+// searched as text): for "x.tar.old" the ".tar.old", for "x.jpg" the ".jpg", else the name.
+std::string contentTypeOf(const std::string &path) {
+  thread_local std::string resources;
+  thread_local std::unordered_map<std::string, std::string> known;
+  const std::string &now = platform::Paths::resources();
+  if (now != resources || known.size() >= 256) {
+    known.clear();
+    resources = now;
+  }
+  const size_t slash = path.rfind('/');
+  std::string_view name(path);
+  if (slash != std::string::npos) name.remove_prefix(slash + 1);
+  size_t dot = name.rfind('.');
+  if (dot != std::string_view::npos && dot > 0 &&
+      platform::lowercase(name.substr(dot + 1)) == "old") {
+    const size_t before = name.rfind('.', dot - 1);
+    dot = before == std::string_view::npos ? 0 : before;
+  }
+  const std::string key(dot == std::string_view::npos ? name : name.substr(dot));
+  auto it = known.find(key);
+  if (it == known.end()) it = known.emplace(key, myMimeType(path)).first;
+  return it->second;
+}
 
 // The temporary files of the uploads now arriving (main thread only).
 std::set<std::string> &uploadPiecesInProgress() {
@@ -691,9 +727,10 @@ void WebServer::sendHttpObjectFileHeaderCode(int code) {
 }
 
 void WebServer::sendFile(const std::string &path, int code) {
-  const auto facts = statPath(path);
   auto stream = std::make_unique<FileInputStream>(path);
-  if (!facts || !stream->open()) {
+  // The facts of the file as opened (not of whatever the path names a moment later).
+  const auto facts = stream->open() ? statOpenFile(stream->fileDescriptor()) : std::nullopt;
+  if (!facts) {
     sendHTMLReplyHeaderCode(404, "File Not Found");
     return;
   }
@@ -703,7 +740,7 @@ void WebServer::sendFile(const std::string &path, int code) {
   sendFileByKernel_ = true;
   dataToWriteSendFile.clear();
   sendFileSent_ = 0;
-  sendFileReplyHeaderCode(code, facts->size, myMimeType(path), facts->modified);
+  sendFileReplyHeaderCode(code, facts->size, contentTypeOf(path), facts->modified);
 }
 
 // A folder asked for without its closing "/": the page's relative links need it.

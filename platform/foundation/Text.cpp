@@ -362,6 +362,15 @@ Folded fold(std::string_view s) {
 }
 
 std::string convertCase(std::string_view text, bool upper) {
+  // ASCII changes case byte by byte, as the full mapping of the root locale does for it: file
+  // names and extensions are cased without decoding them.
+  if (std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; })) {
+    std::string out(text);
+    for (char &c : out)
+      if (upper ? (c >= 'a' && c <= 'z') : (c >= 'A' && c <= 'Z'))
+        c = static_cast<char>(upper ? c - ('a' - 'A') : c + ('a' - 'A'));
+    return out;
+  }
   std::u32string cps;
   if (!toCodePoints(text, cps)) return std::string(text); // leave text that is not UTF-8 alone
   std::u16string units = toUnits(cps);
