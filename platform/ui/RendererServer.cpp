@@ -71,8 +71,13 @@ std::optional<PageMessage> readPageMessage(const std::string &text) {
   if (auto r = m.find("renderer"); r != m.end()) {
     if (!r->is_string()) return std::nullopt;
     out.renderer = r->get<std::string>();
-    if (!number("id", out.id) || !number("revision", out.revision) || !number("media", out.media))
+    if (!number("id", out.id) || !number("revision", out.revision) || !number("media", out.media) ||
+        !number("call", out.call))
       return std::nullopt;
+    if (auto v = m.find("value"); v != m.end()) {
+      if (!v->is_string()) return std::nullopt;
+      out.value = v->get<std::string>();
+    }
     return out;
   }
   if (!m.contains("event")) return std::nullopt;
