@@ -713,6 +713,7 @@ window.addEventListener('message', (e) => {
   if (e.data.ferrowenWeb === 'follow' && typeof e.data.url === 'string') {
     send({ event: 'followLink', id: Number(id), url: e.data.url });
   } else if (e.data.ferrowenWeb === 'loaded') {
+    loadedRevision.set(frame, frame.dataset.revision);
     send({ renderer: 'webLoaded', id: Number(id), revision: Number(frame.dataset.revision) });
     for (const m of pendingScripts.get(id) || []) frame.contentWindow.postMessage(m, '*');
     pendingScripts.delete(id);
@@ -725,10 +726,12 @@ window.addEventListener('message', (e) => {
   }
 });
 
+const loadedRevision = new WeakMap(); // web view frame -> the revision its page said it loaded
 function deliverScript(id, script, call) {
   const m = call ? { ferrowenScript: script, ferrowenCall: call } : { ferrowenScript: script };
+  // A page still loading would lose it: it waits until the page says it has loaded.
   const frame = document.querySelector(`iframe[data-web="${id}"]`);
-  if (frame && frame.contentWindow) frame.contentWindow.postMessage(m, '*');
+  if (frame && frame.contentWindow && loadedRevision.get(frame) === frame.dataset.revision) frame.contentWindow.postMessage(m, '*');
   else pendingScripts.set(id, [...(pendingScripts.get(id) || []), m]);
 }
 
