@@ -19,6 +19,8 @@
 #include "platform/media/Image.h"
 #include "platform/ui/Services.h"
 
+#include <algorithm>
+
 using namespace platform;
 using namespace platform::ui;
 
@@ -176,8 +178,15 @@ void ValtryWebBrowserView::downloadModeChanged() {
 }
 
 void ValtryWebBrowserView::layoutSubviews() {
-  if (isPad() && urlField)
-    urlField->setFrame(Rect(0, 0, view()->frame().size.width - 4 * kImageWidth, 30));
+  if (!isPad() || !urlField) return;
+  // The field takes the bar's width less four buttons, but never the room of the toolbars beside
+  // it (the pane is narrower than both toolbars and that width together): every button of the
+  // bar stays where a finger reaches it.
+  const double width = view()->frame().size.width;
+  const double beside = (toolbar ? toolbar->frame().size.width : 0) +
+                        (toolbarRight ? toolbarRight->frame().size.width : 0) + 24;
+  urlField->setFrame(
+      Rect(0, 0, std::max(60.0, std::min(width - 4 * kImageWidth, width - beside)), 30));
 }
 
 void ValtryWebBrowserView::openURL(const std::string &url) {
