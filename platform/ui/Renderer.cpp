@@ -469,6 +469,16 @@ private:
     return std::nullopt;
   }
 
+  // A web page may not open the files of this machine: a link to a file from a page that is not
+  // a file itself is refused (a local document may lead to the files beside it).
+  static bool fileLinkFromWebPage(const WebView &view, size_t revision) {
+    const auto &loads = view.loads();
+    return revision >= 2 && revision <= loads.size() &&
+           loads[revision - 1].navigationType == WebViewNavigationType::LinkClicked &&
+           loads[revision - 1].url.rfind("file://", 0) == 0 &&
+           loads[revision - 2].url.rfind("file://", 0) != 0;
+  }
+
   // The file a web view's load opened, as itself: only a picture, a PDF, a movie or a sound.
   HttpResponse webDocument(const WebLoad &load) {
     if (load.kind != WebLoad::Kind::Request || load.url.rfind("file://", 0) != 0)
@@ -527,7 +537,10 @@ private:
     if (!view || revision == 0 || revision > view->loads().size())
       return reply(HttpResponse::text(404, "No such page.\n"));
     auto load = view->loads()[revision - 1];
-    if (raw) return reply(webDocument(load));
+    if (raw)
+      return reply(fileLinkFromWebPage(*view, revision)
+                       ? HttpResponse::text(404, "No such document.\n")
+                       : webDocument(load));
     auto answer = [reply](std::string html) {
       HttpResponse res;
       res.contentType = "text/html; charset=utf-8";
@@ -546,6 +559,7 @@ private:
     };
     if (url.empty() || url == "about:blank") return answer(webPage("", ""));
     if (url.rfind("file://", 0) == 0) {
+      if (fileLinkFromWebPage(*view, revision)) return failed("A web page cannot open a file.");
       auto file = localDocument(url);
       if (!file) return failed("The file cannot be shown.");
       auto &[root, inside] = *file;

@@ -77,7 +77,7 @@ test('a person browses, holds links and pictures, downloads and views a picture'
   const sheet = page.locator('.actionsheet');
   const sheetButton = (name) => sheet.locator('button', { hasText: name });
   const shownFrame = () => page.locator('iframe[data-web]:visible').first();
-  const inPage = (selector) => page.frameLocator('iframe[data-web]:visible').first().locator(selector);
+  const inPage = (selector, options) => page.frameLocator('iframe[data-web]:visible').first().locator(selector, options);
 
   // Where an element of the page shown is, on the screen and in the web view's own points (the
   // device is drawn scaled, so the page's points are mapped through the frame's box).
@@ -158,6 +158,15 @@ test('a person browses, holds links and pictures, downloads and views a picture'
     await screen('browser-held-link');
     await click(sheetButton('Copy This Address'));
     await sheet.waitFor({ state: 'detached' });
+
+    // A web page cannot make the view open a file of this machine (a page can ask to follow any
+    // address): it is refused, and nothing of the file is shown.
+    await inPage('body').evaluate((b, url) => parent.postMessage({ ferrowenWeb: 'follow', url }, '*'),
+      `file://${home}/Preferences.json`);
+    await inPage('body', { hasText: 'cannot open a file' }).waitFor({ timeout: 20000 });
+    assert.ok(!(await inPage('body').textContent()).includes('ShownWebHelp'));
+    await click(front().getByLabel('Back', { exact: true }));
+    await inPage('#file').waitFor({ timeout: 20000 });
 
     // Download mode: the linked picture goes into Saved Files.
     await click(front().getByLabel('Download', { exact: true }));
