@@ -469,8 +469,9 @@ private:
     return std::nullopt;
   }
 
-  // A web page may not open the files of this machine: a link to a file from a page that is not
-  // a file itself is refused (a local document may lead to the files beside it).
+  // A web page may not open the user's files: a link into the data root from a page that is not
+  // a file itself is refused (a local document may lead to the files beside it, and any page to
+  // the application's own help pages).
   static bool fileLinkFromWebPage(const WebView &view, size_t revision) {
     const auto &loads = view.loads();
     return revision >= 2 && revision <= loads.size() &&
@@ -480,10 +481,13 @@ private:
   }
 
   // The file a web view's load opened, as itself: only a picture, a PDF, a movie or a sound.
-  HttpResponse webDocument(const WebLoad &load) {
+  HttpResponse webDocument(const WebView &view, size_t revision) {
+    const auto &load = view.loads()[revision - 1];
     if (load.kind != WebLoad::Kind::Request || load.url.rfind("file://", 0) != 0)
       return HttpResponse::text(404, "No such document.\n");
     auto file = localDocument(load.url);
+    if (file && file->first == options_.dataRoot && fileLinkFromWebPage(view, revision))
+      file.reset();
     int fd = file ? detail::openConfined(file->first, file->second) : -1;
     if (fd < 0) return HttpResponse::text(404, "No such document.\n");
     char bytes[16];
@@ -537,10 +541,7 @@ private:
     if (!view || revision == 0 || revision > view->loads().size())
       return reply(HttpResponse::text(404, "No such page.\n"));
     auto load = view->loads()[revision - 1];
-    if (raw)
-      return reply(fileLinkFromWebPage(*view, revision)
-                       ? HttpResponse::text(404, "No such document.\n")
-                       : webDocument(load));
+    if (raw) return reply(webDocument(*view, revision));
     auto answer = [reply](std::string html) {
       HttpResponse res;
       res.contentType = "text/html; charset=utf-8";
@@ -559,10 +560,11 @@ private:
     };
     if (url.empty() || url == "about:blank") return answer(webPage("", ""));
     if (url.rfind("file://", 0) == 0) {
-      if (fileLinkFromWebPage(*view, revision)) return failed("A web page cannot open a file.");
       auto file = localDocument(url);
       if (!file) return failed("The file cannot be shown.");
       auto &[root, inside] = *file;
+      if (root == options_.dataRoot && fileLinkFromWebPage(*view, revision))
+        return failed("A web page cannot open a file.");
       std::string head;
       if (auto fd = detail::openConfined(root, inside); fd >= 0) {
         char bytes[16];

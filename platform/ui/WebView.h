@@ -86,7 +86,7 @@ public:
   // and not after the view is gone).
   static constexpr size_t kMaxScriptResult = 64 * 1024;
   void evaluateJavaScript(const std::string &script, std::function<void(const std::string &)> done,
-                          Duration bound = std::chrono::seconds(5));
+                          Duration bound = std::chrono::seconds(10));
   // The page's answer to script call `call` (cut to kMaxScriptResult bytes); false when no such
   // call waits (answered already, or given up).
   bool answerScript(uint64_t call, const std::string &result);

@@ -519,7 +519,7 @@ TEST_F(WebPadTest, PageAnswersReachTheTabLateOrNeverWithinABound) {
   view->finishLoad();
   const uint64_t silent = waitingCall("document.title;");
   const auto before = item->title();
-  advance(6);
+  advance(11);
   EXPECT_FALSE(view->answerScript(silent, "Too late"));
   EXPECT_EQ(item->title(), before);
   // What the page sends back is bounded, and never cut inside a character.
