@@ -346,6 +346,10 @@ private:
     if (m.renderer == "webLoaded") {
       auto view = std::dynamic_pointer_cast<WebView>(Window::keyWindow()->elementForId(m.id));
       if (view && m.revision == view->loads().size() && view->isLoading()) view->finishLoad();
+    } else if (m.renderer == "webTouch") {
+      // Where a touch on a page starts: the window's tap detection hears it (no answer is due).
+      Window::keyWindow()->dispatch(
+          {{"event", "touch"}, {"id", m.id}, {"phase", "began"}, {"x", m.x}, {"y", m.y}});
     } else if (m.renderer == "scriptResult") {
       // Only the view that asked takes the answer (calls are never reused).
       auto view = std::dynamic_pointer_cast<WebView>(Window::keyWindow()->elementForId(m.id));

@@ -74,6 +74,11 @@ std::optional<PageMessage> readPageMessage(const std::string &text) {
     if (!number("id", out.id) || !number("revision", out.revision) || !number("media", out.media) ||
         !number("call", out.call))
       return std::nullopt;
+    for (auto [key, into] : {std::pair{"x", &out.x}, std::pair{"y", &out.y}})
+      if (auto v = m.find(key); v != m.end()) {
+        if (!v->is_number()) return std::nullopt;
+        *into = v->get<double>();
+      }
     if (auto v = m.find("value"); v != m.end()) {
       if (!v->is_string()) return std::nullopt;
       out.value = v->get<std::string>();

@@ -722,7 +722,7 @@ window.addEventListener('message', (e) => {
     send({ renderer: 'scriptResult', id: Number(id), call: e.data.call, value: String(e.data.value).slice(0, 65536) });
   } else if (e.data.ferrowenWeb === 'touch' && Number.isFinite(e.data.x) && Number.isFinite(e.data.y)) {
     // Where a touch starts on the page, in the web view's own points (the frame fills the view).
-    send({ event: 'touch', id: Number(id), taps: 1, phase: 'began', x: e.data.x, y: e.data.y }, true);
+    send({ renderer: 'webTouch', id: Number(id), x: e.data.x, y: e.data.y });
   }
 });
 
