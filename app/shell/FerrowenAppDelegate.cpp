@@ -676,11 +676,16 @@ void FerrowenAppDelegate::rotisary() {
     tell(t, oldFrame_, int(o));
   } else if (!portrait && !screenMoved_) {
     auto nav = t->navigationController();
-    if (!nav || nav->viewControllers().size() < 2) return; // a tab's root stays where it is
+    if (!nav) return;
     oldSuperviewController_ = nav;
     oldFrame_ = t->view()->frame();
     screenMoved_ = true;
-    nav->popViewControllerAnimated(false);
+    // A tab's own root screen (the Web View tab's page) moves too: its navigation controller is
+    // left empty until the screen is pushed back as its root.
+    if (nav->viewControllers().size() < 2)
+      nav->setViewControllers({}, false);
+    else
+      nav->popViewControllerAnimated(false);
     landscapeView_->view()->setFrame(Rect(0, 0, 480, 320));
     landscapeView_->addChildViewController(t);
     landscapeView_->view()->addSubview(t->view());

@@ -19,6 +19,8 @@
 #include "platform/media/Image.h"
 #include "platform/ui/Services.h"
 
+#include <algorithm>
+
 using namespace platform;
 using namespace platform::ui;
 
@@ -176,8 +178,15 @@ void ValtryWebBrowserView::downloadModeChanged() {
 }
 
 void ValtryWebBrowserView::layoutSubviews() {
-  if (isPad() && urlField)
-    urlField->setFrame(Rect(0, 0, view()->frame().size.width - 4 * kImageWidth, 30));
+  if (!isPad() || !urlField) return;
+  // The field takes the bar's width less four buttons, but never the room of the toolbars beside
+  // it (the pane is narrower than both toolbars and that width together): every button of the
+  // bar stays where a finger reaches it.
+  const double width = view()->frame().size.width;
+  const double beside = (toolbar ? toolbar->frame().size.width : 0) +
+                        (toolbarRight ? toolbarRight->frame().size.width : 0) + 24;
+  urlField->setFrame(
+      Rect(0, 0, std::max(60.0, std::min(width - 4 * kImageWidth, width - beside)), 30));
 }
 
 void ValtryWebBrowserView::openURL(const std::string &url) {
@@ -214,6 +223,12 @@ void ValtryWebBrowserView::badgeBatchButton(const std::string &text) {
 
 void ValtryWebBrowserView::viewWillAppear(bool) {
   downloadOff();
+  // The window tells this screen where the page is touched (the download star and the iPad
+  // long-tap sheet start there).
+  auto window = Window::keyWindow();
+  window->setViewToObserve(webView);
+  window->setControllerThatObserves(
+      std::static_pointer_cast<TapDetectingWindowDelegate>(sharedAs<ValtryWebBrowserView>()));
 }
 
 void ValtryWebBrowserView::viewWillDisappear(bool) {
@@ -373,37 +388,51 @@ void ValtryWebBrowserView::doProgress() {
 void ValtryWebBrowserView::webViewDidFinishLoad(WebView &web) {
   WebPreviewViewController::webViewDidFinishLoad(web);
   lastURLText = urlField->text();
-  const auto title = webView->stringByEvaluatingJavaScriptFromString("document.title;");
   const auto url = webView->request().url;
   const auto address = WebAddress::parse(url);
-  const auto &host = address.host;
+  const auto host = address.host;
   auto item = tabItem();
-  if (item && !title.empty()) item->setTitle(tabTitle(title));
   if (item && !BrowserHistory::shared().favIcon(host)) item->setImageName("valtry-tab.png");
-  if (isPad() && !host.empty()) {
-    auto appleIcon = webView->stringByEvaluatingJavaScriptFromString("valtryAppleIcon();");
-    std::weak_ptr<ValtryWebBrowserView> weak = sharedAs<ValtryWebBrowserView>();
-    startThread(
-        "favicon",
-        [weak, host, appleIcon] {
-          auto icon = getFavIconOnThread(host, appleIcon);
-          if (icon.empty()) return;
-          auto image = media::Image::imageWithData(icon);
-          RunLoop::main()->performAndWait([weak, host, image] {
-            auto s = weak.lock();
-            if (!s || !image) return;
-            media::ImageRegistry::shared().registerImage("tab-icon-" + host, image);
-            if (auto item = s->tabItem()) item->setImageName("tab-icon-" + host);
-          });
-        },
-        false);
-  }
   if (fullscreenActivity) fullscreenActivity->stopAnimating();
-  if (!url.empty() && url != "about:blank") {
-    HistoryEntry entry{url, title};
-    startThread(
-        "history", [entry] { BrowserHistory::shared().saveHistory(entry); }, false);
-  }
+  // The page answers its scripts when it can (at once headless, later in the browser front end):
+  // the title, the icon and the history entry follow its answers. A newer load by then has its
+  // own.
+  std::weak_ptr<ValtryWebBrowserView> weak = sharedAs<ValtryWebBrowserView>();
+  const size_t load = webView->loads().size();
+  auto current = [weak, load]() -> std::shared_ptr<ValtryWebBrowserView> {
+    auto s = weak.lock();
+    return s && s->webView && s->webView->loads().size() == load ? s : nullptr;
+  };
+  webView->evaluateJavaScript("document.title;", [current, url](const std::string &title) {
+    auto s = current();
+    if (!s) return;
+    auto item = s->tabItem();
+    if (item && !title.empty()) item->setTitle(tabTitle(title));
+    if (!url.empty() && url != "about:blank") {
+      HistoryEntry entry{url, title};
+      startThread(
+          "history", [entry] { BrowserHistory::shared().saveHistory(entry); }, false);
+    }
+  });
+  if (!isPad() || host.empty()) return;
+  webView->evaluateJavaScript(
+      "valtryAppleIcon();", [current, weak, host](const std::string &appleIcon) {
+        if (!current()) return;
+        startThread(
+            "favicon",
+            [weak, host, appleIcon] {
+              auto icon = getFavIconOnThread(host, appleIcon);
+              if (icon.empty()) return;
+              auto image = media::Image::imageWithData(icon);
+              RunLoop::main()->performAndWait([weak, host, image] {
+                auto s = weak.lock();
+                if (!s || !image) return;
+                media::ImageRegistry::shared().registerImage("tab-icon-" + host, image);
+                if (auto item = s->tabItem()) item->setImageName("tab-icon-" + host);
+              });
+            },
+            false);
+      });
 }
 
 void ValtryWebBrowserView::didFailLoadWithError(WebView &web, const std::string &error) {

@@ -10,6 +10,7 @@
 #include "app/web/WebPreviewViewController.h"
 
 #include "platform/ui/Presentation.h"
+#include "platform/ui/Window.h"
 
 #include <memory>
 #include <string>
@@ -17,7 +18,8 @@
 class FTPConnection;
 
 class ValtryWebBrowserView : public WebPreviewViewController,
-                             public platform::ui::PopoverControllerDelegate {
+                             public platform::ui::PopoverControllerDelegate,
+                             public platform::ui::TapDetectingWindowDelegate {
 public:
   static constexpr long kLongTapMilliseconds = 400;
   ValtryWebBrowserView();
@@ -33,7 +35,8 @@ public:
   void setupTitlebar() override;
   void layoutSubviews() override;
   void badgeBatchButton(const std::string &text);
-  void userDidTapWebView(double x, double y) { lastTapPoint = {x, y}; }
+  // Told by the tap window where a touch on the page started, in the page view's coordinates.
+  void userDidTapWebView(double x, double y) override { lastTapPoint = {x, y}; }
   int tabProgress() const { return tabProgress_; }
   std::shared_ptr<MySearchView> searchView() const { return mySearchView_; }
   std::shared_ptr<FTPConnection> connection() const { return theConnection_; }

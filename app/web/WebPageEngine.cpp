@@ -93,6 +93,13 @@ void WebPageEngine::attachIfHeadless(WebView &view) {
 void WebPageEngine::startLoad(WebView &view, const WebLoad &load) {
   if (connection_) connection_->cancel();
   connection_.reset();
+  // A view made before the browser front end started: from now on the front end's page loads
+  // it and answers its scripts.
+  if (Renderer::current()) {
+    auto keep = shared_from_this();
+    view.setEngine(nullptr);
+    return;
+  }
   std::weak_ptr<WebView> weakView = std::static_pointer_cast<WebView>(view.shared_from_this());
   const size_t revision = view.loads().size();
   std::weak_ptr<WebPageEngine> weakSelf = shared_from_this();

@@ -132,7 +132,15 @@ void WwwBookmarkView::clickAddCurrent() {
   auto b = browser_.lock();
   if (!b) return;
   const std::string address = b->urlField->text();
-  auto title = b->webView->stringByEvaluatingJavaScriptFromString("document.title;");
+  // The page's title is the name offered; the page answers when it can (the front end's page
+  // later, or "" when it never does).
+  std::weak_ptr<WwwBookmarkView> weak = sharedAs<WwwBookmarkView>();
+  b->webView->evaluateJavaScript("document.title;", [weak, address](const std::string &title) {
+    if (auto s = weak.lock()) s->promptForBookmark(address, title);
+  });
+}
+
+void WwwBookmarkView::promptForBookmark(const std::string &address, const std::string &title) {
   std::weak_ptr<WwwBookmarkView> weak = sharedAs<WwwBookmarkView>();
   auto prompt = EditDataViewController::initWithTitle(
       "Add Bookmark", std::optional<std::string>(title), "New Bookmark:", "EditDataView",

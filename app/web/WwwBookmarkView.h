@@ -53,6 +53,8 @@ public:
 private:
   void closeList();
   void showToolbar(bool editing);
+  // Asks for the new bookmark's name (the page's title offered) and adds it.
+  void promptForBookmark(const std::string &address, const std::string &title);
   std::string folderKey_, bookmarkKey_;
   bool isRoot_;
   std::vector<Entry> bookmarks_;

@@ -19,6 +19,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include <unistd.h>
 
@@ -42,10 +43,15 @@ std::string escapeHtml(const std::string &text) {
 
 // Put at the top of every page a web view shows: links and forms go back to the application (its
 // navigation policy decides), the end of loading is reported, and the application's scripts run.
+// The application's scripts see the page as they would in the phone's web view: a location they
+// set goes to the application as a link does (that is how the long-tap script reports), a mouse
+// pressed, moved and let go is a touch that starts, moves and ends, and a script that waits for
+// its answer gets its value back as text. Where a touch starts goes to the application too.
 const char kWebShim[] =
-    "<script>(function(){var p=window.parent;"
+    "<script>(function(){var p=window.parent,swallow=false,down=false;"
     "function go(u){p.postMessage({ferrowenWeb:'follow',url:String(u)},'*');}"
-    "document.addEventListener('click',function(e){var a=e.target&&e.target.closest&&"
+    "document.addEventListener('click',function(e){if(swallow){swallow=false;e.preventDefault();"
+    "e.stopImmediatePropagation();return;}var a=e.target&&e.target.closest&&"
     "e.target.closest('a[href]');if(!a||a.href.indexOf('javascript:')===0)return;"
     "e.preventDefault();go(a.href);},true);"
     "document.addEventListener('submit',function(e){var f=e.target;e.preventDefault();"
@@ -58,9 +64,28 @@ const char kWebShim[] =
     "document.addEventListener('DOMContentLoaded',fit);window.addEventListener('resize',fit);"
     "window.addEventListener('load',function(){p.postMessage({ferrowenWeb:'loaded',"
     "title:document.title},'*');});"
-    "window.addEventListener('message',function(e){if(e.source===p&&e.data&&"
-    "typeof e.data.ferrowenScript==='string'){try{(0,eval)(e.data.ferrowenScript);}"
-    "catch(x){}}});})();</script>";
+    "function zoom(){return parseFloat(document.documentElement.style.zoom)||1;}"
+    "function touch(type,e){var z=zoom(),t={identifier:0,target:e.target,pageX:e.pageX/z,"
+    "pageY:e.pageY/z,clientX:e.clientX/z,clientY:e.clientY/z,screenX:e.screenX,"
+    "screenY:e.screenY},ev=new Event(type,{bubbles:true,cancelable:true}),"
+    "now=type==='touchend'?[]:[t];ev.touches=now;ev.targetTouches=now;ev.changedTouches=[t];"
+    "(e.target||document).dispatchEvent(ev);return ev.defaultPrevented;}"
+    "document.addEventListener('mousedown',function(e){if(e.button!==0)return;down=true;"
+    "swallow=false;p.postMessage({ferrowenWeb:'touch',x:e.clientX,y:e.clientY},'*');"
+    "touch('touchstart',e);},true);"
+    "document.addEventListener('mousemove',function(e){if(down)touch('touchmove',e);},true);"
+    "document.addEventListener('mouseup',function(e){if(!down)return;down=false;"
+    "if(touch('touchend',e))swallow=true;},true);"
+    "var doc=new Proxy(document,{get:function(t,k){var v=Reflect.get(t,k,t);"
+    "return typeof v==='function'?v.bind(t):v;},set:function(t,k,v){if(k!=='location')"
+    "return Reflect.set(t,k,v,t);v=String(v);go(/^[a-z][a-z0-9+.-]*:/i.test(v)?v:"
+    "new URL(v,location.href).href);return true;}}),scope=Object.create(null);scope.document=doc;"
+    "Object.defineProperty(window,'__ferrowenScope',{value:scope});"
+    "window.addEventListener('message',function(e){var d=e.data;if(e.source!==p||!d||"
+    "typeof d.ferrowenScript!=='string')return;var r;try{r=(0,eval)("
+    "'with(__ferrowenScope){'+d.ferrowenScript+'\\n}');r=r===undefined||r===null?'':String(r);}"
+    "catch(x){r='';}if(d.ferrowenCall)p.postMessage({ferrowenWeb:'result',"
+    "call:d.ferrowenCall,value:r},'*');});})();</script>";
 
 std::string webPage(const std::string &html, const std::string &base) {
   std::string head = std::string(kWebShim);
@@ -82,6 +107,25 @@ std::string plainTextPage(const std::string &text) {
          "<pre style=\"white-space:pre-wrap;"
          "overflow-wrap:anywhere;margin:8px;font:13px monospace\">" +
          escapeHtml(text) + "</pre>";
+}
+
+// The page a picture, a PDF, a movie or a sound is shown in: the file itself, fitted to the view.
+std::string documentPage(const std::string &type, const std::string &source) {
+  const std::string src = escapeHtml(source);
+  std::string body;
+  if (type.rfind("image/", 0) == 0)
+    body = "<img alt=\"\" src=\"" + src +
+           "\" style=\"display:block;margin:auto;max-width:100%;height:auto\">";
+  else if (type.rfind("video/", 0) == 0)
+    body = "<video controls src=\"" + src + "\" style=\"width:100%;max-height:100%\"></video>";
+  else if (type.rfind("audio/", 0) == 0)
+    body = "<audio controls src=\"" + src + "\" style=\"width:100%\"></audio>";
+  else
+    body = "<embed type=\"" + escapeHtml(type) + "\" src=\"" + src +
+           "\" style=\"width:100%;height:100vh;border:0\">";
+  return "<!doctype html><meta charset=utf-8><meta name=viewport content=\"width=device-width\">"
+         "<body style=\"margin:0;background:#fff\">" +
+         body;
 }
 
 // Collects the ids of the web views in a snapshot.
@@ -243,9 +287,14 @@ private:
         web[std::to_string(id)] = {{"revision", view->loads().size()}};
         // Scripts the application ran since the page last heard go on to the page shown.
         auto &scripts = view->evaluatedScripts();
+        auto &calls = view->scriptCalls();
         auto &sent = scriptsSent_[id];
-        for (; sent < scripts.size(); ++sent)
-          pendingScripts_.push_back({{"type", "script"}, {"id", id}, {"script", scripts[sent]}});
+        for (; sent < scripts.size(); ++sent) {
+          json script{{"type", "script"}, {"id", id}, {"script", scripts[sent]}};
+          // A call waits for the page's answer ("scriptResult" with the same call).
+          if (sent < calls.size() && calls[sent]) script["call"] = calls[sent];
+          pendingScripts_.push_back(std::move(script));
+        }
       }
     return {{"type", "state"}, {"snapshot", snap}, {"status", status}, {"web", web}};
   }
@@ -297,6 +346,14 @@ private:
     if (m.renderer == "webLoaded") {
       auto view = std::dynamic_pointer_cast<WebView>(Window::keyWindow()->elementForId(m.id));
       if (view && m.revision == view->loads().size() && view->isLoading()) view->finishLoad();
+    } else if (m.renderer == "webTouch") {
+      // Where a touch on a page starts: the window's tap detection hears it (no answer is due).
+      Window::keyWindow()->dispatch(
+          {{"event", "touch"}, {"id", m.id}, {"phase", "began"}, {"x", m.x}, {"y", m.y}});
+    } else if (m.renderer == "scriptResult") {
+      // Only the view that asked takes the answer (calls are never reused).
+      auto view = std::dynamic_pointer_cast<WebView>(Window::keyWindow()->elementForId(m.id));
+      if (view && m.call) view->answerScript(m.call, m.value);
     } else if (m.renderer == "mediaEnded") {
       auto it = mediaEnded_.find(m.media);
       if (it == mediaEnded_.end()) return;
@@ -400,6 +457,59 @@ private:
     return res;
   }
 
+  // The root and the path inside it of a file: address a web view loads: only files of the data
+  // root and of the resources, and never through "..", a link or anything but a plain file.
+  std::optional<std::pair<std::string, std::string>> localDocument(const std::string &url) {
+    auto path = replacePercentEscapes(url.substr(7));
+    if (!path || path->find('\0') != std::string::npos) return std::nullopt;
+    for (auto &root : {options_.dataRoot, options_.resources}) {
+      auto inside = detail::relativeInside(root, *path);
+      if (inside.empty()) continue;
+      int fd = detail::openConfined(root, inside);
+      if (fd < 0) continue;
+      ::close(fd);
+      return std::pair{root, inside};
+    }
+    return std::nullopt;
+  }
+
+  // A web page may not open the user's files: a link into the data root from a page that is not
+  // a file itself is refused (a local document may lead to the files beside it, and any page to
+  // the application's own help pages).
+  static bool fileLinkFromWebPage(const WebView &view, size_t revision) {
+    const auto &loads = view.loads();
+    return revision >= 2 && revision <= loads.size() &&
+           loads[revision - 1].navigationType == WebViewNavigationType::LinkClicked &&
+           loads[revision - 1].url.rfind("file://", 0) == 0 &&
+           loads[revision - 2].url.rfind("file://", 0) != 0;
+  }
+
+  // The file a web view's load opened, as itself: only a picture, a PDF, a movie or a sound.
+  HttpResponse webDocument(const WebView &view, size_t revision) {
+    const auto &load = view.loads()[revision - 1];
+    if (load.kind != WebLoad::Kind::Request || load.url.rfind("file://", 0) != 0)
+      return HttpResponse::text(404, "No such document.\n");
+    auto file = localDocument(load.url);
+    if (file && file->first == options_.dataRoot && fileLinkFromWebPage(view, revision))
+      file.reset();
+    int fd = file ? detail::openConfined(file->first, file->second) : -1;
+    if (fd < 0) return HttpResponse::text(404, "No such document.\n");
+    char bytes[16];
+    auto n = ::pread(fd, bytes, sizeof bytes, 0);
+    const auto type = detail::documentTypeFor(
+        n > 0 ? std::string(bytes, static_cast<size_t>(n)) : std::string(), file->second);
+    if (!detail::isShownAsItself(type)) {
+      ::close(fd);
+      return HttpResponse::text(404, "No such document.\n");
+    }
+    HttpResponse res;
+    res.contentType = type;
+    res.fileDescriptor = fd;
+    // A drawing that holds script (SVG) never runs it, even when opened on its own.
+    res.headers["Content-Security-Policy"] = "sandbox; script-src 'none'";
+    return res;
+  }
+
   HttpResponse mediaFile(const std::string &idText) {
     auto it = media_.find(std::atoll(idText.c_str()));
     std::string inside = it == media_.end() ? std::string() : it->second;
@@ -411,16 +521,31 @@ private:
     return res;
   }
 
-  // /web/ID/REVISION: what load REVISION of the web view ID shows.
+  // /web/ID/REVISION: what load REVISION of the web view ID shows; /web/ID/REVISION/raw: the
+  // picture, PDF, movie or sound file that load opened, as itself. Nothing else: the address
+  // names a load the application made, never a file.
   void webContent(const std::string &rest, const Reply &reply) {
+    auto number = [](const std::string &text, uint64_t &out) {
+      if (text.empty() || text.size() > 18 ||
+          text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+      out = std::strtoull(text.c_str(), nullptr, 10);
+      return true;
+    };
     auto slash = rest.find('/');
-    uint64_t id = std::strtoull(rest.substr(0, slash).c_str(), nullptr, 10);
-    size_t revision =
-        slash == std::string::npos ? 0 : std::strtoul(rest.c_str() + slash + 1, nullptr, 10);
+    auto second = slash == std::string::npos ? slash : rest.find('/', slash + 1);
+    uint64_t id = 0, revision = 0;
+    const bool raw = second != std::string::npos && rest.substr(second) == "/raw";
+    if (slash == std::string::npos || !number(rest.substr(0, slash), id) ||
+        !number(rest.substr(slash + 1, second == std::string::npos ? second : second - slash - 1),
+                revision) ||
+        (second != std::string::npos && !raw))
+      return reply(HttpResponse::text(404, "No such page.\n"));
     auto view = std::dynamic_pointer_cast<WebView>(Window::keyWindow()->elementForId(id));
     if (!view || revision == 0 || revision > view->loads().size())
       return reply(HttpResponse::text(404, "No such page.\n"));
     auto load = view->loads()[revision - 1];
+    if (raw) return reply(webDocument(*view, revision));
     auto answer = [reply](std::string html) {
       HttpResponse res;
       res.contentType = "text/html; charset=utf-8";
@@ -439,15 +564,28 @@ private:
     };
     if (url.empty() || url == "about:blank") return answer(webPage("", ""));
     if (url.rfind("file://", 0) == 0) {
-      auto path = url.substr(7);
-      for (auto &root : {options_.dataRoot, options_.resources}) {
-        auto inside = detail::relativeInside(root, path);
-        if (inside.empty()) continue;
-        if (auto body = detail::readConfined(root, inside, kMaxWebPage)) {
-          if (std::string(detail::contentTypeFor(inside)).rfind("text/html", 0) == 0)
-            return answer(webPage(*body, url));
-          return answer(webPage(plainTextPage(*body), url));
-        }
+      auto file = localDocument(url);
+      if (!file) return failed("The file cannot be shown.");
+      auto &[root, inside] = *file;
+      if (root == options_.dataRoot && fileLinkFromWebPage(*view, revision))
+        return failed("A web page cannot open a file.");
+      std::string head;
+      if (auto fd = detail::openConfined(root, inside); fd >= 0) {
+        char bytes[16];
+        auto n = ::read(fd, bytes, sizeof bytes);
+        if (n > 0) head.assign(bytes, static_cast<size_t>(n));
+        ::close(fd);
+      }
+      const auto type = detail::documentTypeFor(head, inside);
+      // A picture, a PDF, a movie or a sound is shown as itself, in a page of its own.
+      if (detail::isShownAsItself(type))
+        return answer(
+            webPage(documentPage(type, "/web/" + std::to_string(id) + "/" +
+                                           std::to_string(revision) + "/raw?k=" + webKey_),
+                    ""));
+      if (auto body = detail::readConfined(root, inside, kMaxWebPage)) {
+        if (type.rfind("text/html", 0) == 0) return answer(webPage(*body, url));
+        return answer(webPage(plainTextPage(*body), url));
       }
       return failed("The file cannot be shown.");
     }
@@ -460,6 +598,9 @@ private:
       // Plain text is shown as text, with its lines.
       auto f = weakFetch.lock();
       if (f && f->mimeType == "text/plain") return answer(webPage(plainTextPage(body), url));
+      // A picture is shown as a picture (the page fetches it again, as any page's pictures).
+      if (f && f->mimeType.rfind("image/", 0) == 0)
+        return answer(webPage(documentPage(f->mimeType, url), ""));
       answer(webPage(body, url));
     };
     net::URLRequest request;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <string_view>
 #include <strings.h>
 
 namespace platform::ui::detail {
@@ -93,6 +94,27 @@ const char *contentTypeFor(const std::string &name) {
     for (auto &[ext, type] : types)
       if (strcasecmp(name.c_str() + dot, ext) == 0) return type;
   return "application/octet-stream";
+}
+
+std::string documentTypeFor(const std::string &head, const std::string &name) {
+  static const std::pair<std::string_view, const char *> magic[] = {
+      {"\x89PNG\r\n\x1a\n", "image/png"},
+      {"\xff\xd8\xff", "image/jpeg"},
+      {"GIF87a", "image/gif"},
+      {"GIF89a", "image/gif"},
+      {"%PDF-", "application/pdf"},
+  };
+  for (auto &[bytes, type] : magic)
+    if (head.compare(0, bytes.size(), bytes) == 0) return type;
+  if (head.size() >= 12 && head.compare(0, 4, "RIFF") == 0 && head.compare(8, 4, "WEBP") == 0)
+    return "image/webp";
+  return contentTypeFor(name);
+}
+
+bool isShownAsItself(const std::string &type) {
+  for (const char *kind : {"image/", "video/", "audio/", "application/pdf"})
+    if (type.rfind(kind, 0) == 0) return true;
+  return false;
 }
 
 std::string randomToken(size_t bytes) {

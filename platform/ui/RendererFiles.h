@@ -18,6 +18,12 @@ std::optional<std::string> readConfined(const std::string &root, const std::stri
 std::string relativeInside(const std::string &root, const std::string &absolute);
 // The content type for a file name, by its extension.
 const char *contentTypeFor(const std::string &name);
+// The content type of a document shown in a web view: pictures and PDF files by their first bytes
+// (whatever their name says), else by the name's extension. HTML only ever by the extension.
+std::string documentTypeFor(const std::string &head, const std::string &name);
+// Whether a document of this type is shown as itself (a picture, a PDF, a movie or a sound)
+// rather than as a page or as text.
+bool isShownAsItself(const std::string &type);
 // A random token of `bytes` random bytes, as hexadecimal.
 std::string randomToken(size_t bytes);
 // Compares without leaking where two texts differ.

@@ -71,8 +71,18 @@ std::optional<PageMessage> readPageMessage(const std::string &text) {
   if (auto r = m.find("renderer"); r != m.end()) {
     if (!r->is_string()) return std::nullopt;
     out.renderer = r->get<std::string>();
-    if (!number("id", out.id) || !number("revision", out.revision) || !number("media", out.media))
+    if (!number("id", out.id) || !number("revision", out.revision) || !number("media", out.media) ||
+        !number("call", out.call))
       return std::nullopt;
+    for (auto [key, into] : {std::pair{"x", &out.x}, std::pair{"y", &out.y}})
+      if (auto v = m.find(key); v != m.end()) {
+        if (!v->is_number()) return std::nullopt;
+        *into = v->get<double>();
+      }
+    if (auto v = m.find("value"); v != m.end()) {
+      if (!v->is_string()) return std::nullopt;
+      out.value = v->get<std::string>();
+    }
     return out;
   }
   if (!m.contains("event")) return std::nullopt;
@@ -195,12 +205,6 @@ public:
       status = 403, refusal = "This address is served to 127.0.0.1 alone.";
       return std::nullopt;
     }
-    auto origin = lowercase(std::string(req[http::field::origin]));
-    if (req.count(http::field::origin) && origin != "http://127.0.0.1:" + port &&
-        origin != "http://localhost:" + port) {
-      status = 403, refusal = "Requests from other pages are refused.";
-      return std::nullopt;
-    }
     auto parsed = parseTarget(std::string(req.method_string()), std::string(req.target()));
     if (!parsed) {
       status = 400, refusal = "Bad address.";
@@ -214,6 +218,18 @@ public:
     bool tokenOk = sameSecret(given("t"), token_);
     // A web view's page gets a key of its own that opens its pages and nothing else.
     bool webOk = out.path.rfind("/web/", 0) == 0 && sameSecret(given("k"), webKey_);
+    // Those pages are shown in a sandbox of their own, so what they ask for comes from no origin
+    // ("null"): that opens the pages of their key, and nothing with the token.
+    auto origin = lowercase(std::string(req[http::field::origin]));
+    const bool ownOrigin =
+        origin == "http://127.0.0.1:" + port || origin == "http://localhost:" + port;
+    if (req.count(http::field::origin) && !ownOrigin) {
+      if (origin != "null" || !webOk) {
+        status = 403, refusal = "Requests from other pages are refused.";
+        return std::nullopt;
+      }
+      tokenOk = false;
+    }
     if (!tokenOk && !webOk) {
       status = 403, refusal = "A valid token is required.";
       return std::nullopt;

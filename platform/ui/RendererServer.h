@@ -36,9 +36,14 @@ std::optional<HttpRequest> parseTarget(const std::string &method, const std::str
 struct PageMessage {
   nlohmann::json event; // null for the page's own messages
   nlohmann::json seq;   // echoed in the answer
-  std::string renderer; // "webLoaded" (id, revision) or "mediaEnded" (media)
+  // "webLoaded" (id, revision), "scriptResult" (id, call, value), "webTouch" (id, x, y: where a
+  // touch on the page starts) or "mediaEnded" (media)
+  std::string renderer;
   uint64_t id = 0;
+  double x = 0, y = 0;
   uint64_t revision = 0;
+  uint64_t call = 0;
+  std::string value;
   int64_t media = 0;
 };
 std::optional<PageMessage> readPageMessage(const std::string &text);

@@ -73,7 +73,47 @@ void WebView::goForward() {
 std::string WebView::stringByEvaluatingJavaScriptFromString(const std::string &script) {
   detail::requireMainThread("WebView::stringByEvaluatingJavaScriptFromString");
   scripts_.push_back(script);
+  calls_.push_back(0);
   return engine_ ? engine_->evaluateScript(*this, script) : std::string();
+}
+
+void WebView::evaluateJavaScript(const std::string &script,
+                                 std::function<void(const std::string &)> done, Duration bound) {
+  detail::requireMainThread("WebView::evaluateJavaScript");
+  if (engine_) {
+    auto result = stringByEvaluatingJavaScriptFromString(script);
+    if (done) done(result);
+    return;
+  }
+  // Calls are numbered across all views, so a late answer can never be taken for another's.
+  static uint64_t lastCall = 0;
+  const uint64_t call = ++lastCall;
+  scripts_.push_back(script);
+  calls_.push_back(call);
+  waiting_[call] = std::move(done);
+  std::weak_ptr<WebView> weak = std::static_pointer_cast<WebView>(shared_from_this());
+  RunLoop::main()->performAfter(bound, [weak, call] {
+    if (auto self = weak.lock()) self->answerScript(call, {});
+  });
+}
+
+bool WebView::answerScript(uint64_t call, const std::string &result) {
+  detail::requireMainThread("WebView::answerScript");
+  auto it = waiting_.find(call);
+  if (it == waiting_.end()) return false;
+  auto done = std::move(it->second);
+  waiting_.erase(it);
+  auto self = shared_from_this();
+  if (!done) return true;
+  if (result.size() <= kMaxScriptResult) {
+    done(result);
+  } else { // cut where no UTF-8 character is split
+    size_t end = kMaxScriptResult;
+    while (end > 0 && (static_cast<unsigned char>(result[end]) & 0xC0) == 0x80)
+      --end;
+    done(result.substr(0, end));
+  }
+  return true;
 }
 
 void WebView::finishLoad() {

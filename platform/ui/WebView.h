@@ -2,7 +2,11 @@
 // (or by the probe, in tests); scripts go to the engine too. Nothing is fetched or drawn here.
 #pragma once
 
+#include "platform/foundation/RunLoop.h"
 #include "platform/ui/View.h"
+
+#include <functional>
+#include <map>
 
 namespace platform::ui {
 
@@ -76,6 +80,18 @@ public:
   // The request of the page shown or loading (empty address for an HTML string).
   const WebRequest &request() const { return request_; }
   std::string stringByEvaluatingJavaScriptFromString(const std::string &script);
+  // Runs a script in the page shown and hands its result to `done` on the main thread. An engine
+  // answers at once (done runs before this returns); the page of the browser front end answers
+  // when it can, and a page that does not answer within `bound` gets "" (done runs exactly once,
+  // and not after the view is gone).
+  static constexpr size_t kMaxScriptResult = 64 * 1024;
+  void evaluateJavaScript(const std::string &script, std::function<void(const std::string &)> done,
+                          Duration bound = std::chrono::seconds(10));
+  // The page's answer to script call `call` (cut to kMaxScriptResult bytes); false when no such
+  // call waits (answered already, or given up).
+  bool answerScript(uint64_t call, const std::string &result);
+  // For each script of evaluatedScripts(), the call that waits for its answer (0: none waits).
+  const std::vector<uint64_t> &scriptCalls() const { return calls_; }
 
   // Ends the current load (engine or probe): the delegate hears did-finish or did-fail.
   void finishLoad();
@@ -96,6 +112,8 @@ private:
   int historyIndex_ = -1;
   std::vector<WebLoad> loads_;
   std::vector<std::string> scripts_;
+  std::vector<uint64_t> calls_;
+  std::map<uint64_t, std::function<void(const std::string &)>> waiting_;
 };
 
 } // namespace platform::ui

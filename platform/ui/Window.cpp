@@ -1,12 +1,14 @@
 #include "platform/ui/Window.h"
 
 #include "platform/device/Application.h"
+#include "platform/foundation/Log.h"
 #include "platform/ui/Json.h"
 #include "platform/ui/Table.h"
 #include "platform/ui/TextInput.h"
 #include "platform/ui/WebView.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace platform::ui {
 
@@ -844,9 +846,23 @@ json Window::dispatch(const json &event) {
     }
   } else if (name == "touch") {
     auto view = std::dynamic_pointer_cast<View>(target);
-    if (!view || !view->isUserInteractionEnabled())
+    auto number = [&](const char *key) {
+      auto it = event.find(key);
+      return it != event.end() && it->is_number() ? it->get<double>() : std::nan("");
+    };
+    if (!view || !view->isUserInteractionEnabled()) {
       why = "the element takes no touches";
-    else {
+    } else if (event.value("phase", std::string()) == "began") {
+      const double x = number("x"), y = number("y");
+      if (!std::isfinite(x) || !std::isfinite(y) || event.value("taps", 1) != 1) {
+        why = "a touch starts at one point";
+      } else {
+        // The page says where; the point is kept inside the view it names.
+        const auto b = view->bounds();
+        forwardTap(*view, {std::clamp(x, 0.0, b.size.width), std::clamp(y, 0.0, b.size.height)});
+        ok = true;
+      }
+    } else {
       view->touchesEnded(event.value("taps", 1));
       ok = true;
     }
@@ -858,6 +874,23 @@ json Window::dispatch(const json &event) {
     why = "unknown event \"" + name + "\"";
   }
   return result(ok, why);
+}
+
+void Window::forwardTap(View &view, Point at) {
+  auto observed = viewToObserve();
+  auto observer = controllerThatObserves();
+  if (!observed || !observer) return;
+  // Into the observed view's coordinates, through the frames of the views between.
+  auto self = view.shared_from_this();
+  std::shared_ptr<View> v = std::static_pointer_cast<View>(self);
+  while (v && v != observed) {
+    at.x += v->frame().origin.x;
+    at.y += v->frame().origin.y;
+    v = v->superview();
+  }
+  if (!v) return; // not inside the observed view
+  Log::debugf("TapPoint = %f, %f", at.x, at.y);
+  observer->userDidTapWebView(at.x, at.y);
 }
 
 } // namespace platform::ui

@@ -33,6 +33,8 @@
 //   {"event":"setSwitch","id","on"}  {"event":"slide","id","value"}
 //   {"event":"selectSegment","id","index"}  {"event":"scroll","id","x","y"}
 //   {"event":"touch","id","taps"}           raw touches ended, for views that handle them
+//   {"event":"touch","id","phase":"began","x","y"}  a touch starts at (x, y) in the view's points
+//                                           (only the tap window hears it)
 //   {"event":"answer","id":alert|sheet,"button":index}  {"event":"dismissPopover","id"}
 //   {"event":"followLink","id":web,"url"}  {"event":"rotate","orientation"}
 //   {"event":"accelerate","x","y","z"}  {"event":"memoryWarning"}
@@ -49,6 +51,14 @@
 #include <map>
 
 namespace platform::ui {
+
+// Hears where a touch on the window's observed view starts (the tap-detecting window): the
+// point in the observed view's own coordinates.
+class TapDetectingWindowDelegate {
+public:
+  virtual ~TapDetectingWindowDelegate() = default;
+  virtual void userDidTapWebView(double x, double y) = 0;
+};
 
 class Window : public std::enable_shared_from_this<Window> {
 public:
@@ -99,6 +109,17 @@ public:
   // Tells every observer (tests inject notifications with this too).
   void postKeyboardNotification(KeyboardEvent event, const KeyboardInfo &info);
 
+  // The tap window: a single touch that starts inside the observed view is reported to the
+  // observer (neither is kept alive by the window).
+  std::shared_ptr<View> viewToObserve() const { return viewToObserve_.lock(); }
+  void setViewToObserve(std::weak_ptr<View> view) { viewToObserve_ = std::move(view); }
+  std::shared_ptr<TapDetectingWindowDelegate> controllerThatObserves() const {
+    return controllerThatObserves_.lock();
+  }
+  void setControllerThatObserves(std::weak_ptr<TapDetectingWindowDelegate> observer) {
+    controllerThatObserves_ = std::move(observer);
+  }
+
   // Memory warning to every screen.
   void sendMemoryWarning();
 
@@ -139,6 +160,8 @@ private:
   void collect(View &view, std::vector<std::shared_ptr<Element>> &out);
   void collectView(View &view, std::vector<std::shared_ptr<Element>> &out, bool isRoot);
   bool inFrontLayer(const Element &element);
+  // A touch starts at `at` in `view`: the observer hears it when the view lies in the observed one.
+  void forwardTap(View &view, Point at);
   Size size_;
   InterfaceOrientation orientation_ = InterfaceOrientation::Portrait;
   std::shared_ptr<ViewController> root_;
@@ -152,6 +175,8 @@ private:
   uint64_t nextId_ = 1;
   std::map<uint64_t, std::weak_ptr<Element>> registry_;
   bool visible_ = false;
+  std::weak_ptr<View> viewToObserve_;
+  std::weak_ptr<TapDetectingWindowDelegate> controllerThatObserves_;
 };
 
 } // namespace platform::ui

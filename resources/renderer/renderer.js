@@ -57,7 +57,7 @@ function receive(m) {
     // model's text again now. (An accepted one is followed by the state that holds it.)
     if (!m.ok && !pending.size && state) render();
   } else if (m.type === 'script') {
-    deliverScript(String(m.id), m.script);
+    deliverScript(String(m.id), m.script, m.call);
   } else if (m.type === 'media') {
     showMedia(m);
   }
@@ -713,16 +713,26 @@ window.addEventListener('message', (e) => {
   if (e.data.ferrowenWeb === 'follow' && typeof e.data.url === 'string') {
     send({ event: 'followLink', id: Number(id), url: e.data.url });
   } else if (e.data.ferrowenWeb === 'loaded') {
+    loadedRevision.set(frame, frame.dataset.revision);
     send({ renderer: 'webLoaded', id: Number(id), revision: Number(frame.dataset.revision) });
-    for (const script of pendingScripts.get(id) || []) frame.contentWindow.postMessage({ ferrowenScript: script }, '*');
+    for (const m of pendingScripts.get(id) || []) frame.contentWindow.postMessage(m, '*');
     pendingScripts.delete(id);
+  } else if (e.data.ferrowenWeb === 'result' && Number.isSafeInteger(e.data.call)) {
+    // The answer of a script the application waits for (the model bounds what it takes).
+    send({ renderer: 'scriptResult', id: Number(id), call: e.data.call, value: String(e.data.value).slice(0, 65536) });
+  } else if (e.data.ferrowenWeb === 'touch' && Number.isFinite(e.data.x) && Number.isFinite(e.data.y)) {
+    // Where a touch starts on the page, in the web view's own points (the frame fills the view).
+    send({ renderer: 'webTouch', id: Number(id), x: e.data.x, y: e.data.y });
   }
 });
 
-function deliverScript(id, script) {
+const loadedRevision = new WeakMap(); // web view frame -> the revision its page said it loaded
+function deliverScript(id, script, call) {
+  const m = call ? { ferrowenScript: script, ferrowenCall: call } : { ferrowenScript: script };
+  // A page still loading would lose it: it waits until the page says it has loaded.
   const frame = document.querySelector(`iframe[data-web="${id}"]`);
-  if (frame && frame.contentWindow) frame.contentWindow.postMessage({ ferrowenScript: script }, '*');
-  else pendingScripts.set(id, [...(pendingScripts.get(id) || []), script]);
+  if (frame && frame.contentWindow && loadedRevision.get(frame) === frame.dataset.revision) frame.contentWindow.postMessage(m, '*');
+  else pendingScripts.set(id, [...(pendingScripts.get(id) || []), m]);
 }
 
 function showMedia(m) {

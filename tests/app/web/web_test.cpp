@@ -479,3 +479,138 @@ TEST_F(WebPadTest, FullScreenHidesTheBarAndATurnNeverStrandsIt) {
   EXPECT_FALSE(bar->isNavigationBarHidden());
   EXPECT_FALSE(probe->find("Regular Screen"));
 }
+
+// Under the browser front end the page answers the screen's scripts itself, later or never: the
+// answers reach the tab when they come, a bound ends every wait, and an answer meant for an
+// earlier page is not taken for the page shown.
+// The browser tab shown in the tablet's right-hand pane.
+std::shared_ptr<ValtryWebBrowserView> shownBrowser(FerrowenAppDelegate &delegate) {
+  auto nav = std::dynamic_pointer_cast<NavigationController>(
+      delegate.tabBarControllerRight()->selectedViewController());
+  return nav ? std::dynamic_pointer_cast<ValtryWebBrowserView>(nav->topViewController()) : nullptr;
+}
+
+TEST_F(WebPadTest, PageAnswersReachTheTabLateOrNeverWithinABound) {
+  openBrowser();
+  auto browser = shownBrowser(*delegate);
+  ASSERT_TRUE(browser);
+  auto view = browser->webView;
+  view->setEngine(nullptr);
+  auto item = browser->navigationController()->tabBarItem();
+  auto waitingCall = [&](const std::string &script) -> uint64_t {
+    auto &scripts = view->evaluatedScripts();
+    for (size_t i = scripts.size(); i-- > 0;)
+      if (scripts[i] == script) return view->scriptCalls()[i];
+    return 0;
+  };
+  auto load = [&](const std::string &path) {
+    view->loadRequest({peer->url(path)});
+    view->finishLoad();
+  };
+  load("/page/2");
+  const uint64_t title = waitingCall("document.title;");
+  ASSERT_NE(title, 0u);
+  EXPECT_NE(waitingCall("valtryAppleIcon();"), 0u) << "the tablet asks for the page's icon";
+  EXPECT_EQ(waitingCall("valtryFindPos"), 0u) << "the page scripts wait for nothing";
+  const auto shown = item->title();
+  ASSERT_TRUE(view->answerScript(title, "<b>Late</b> title"));
+  EXPECT_EQ(item->title(), "<b>Late</b> \u2026");
+  EXPECT_FALSE(view->answerScript(title, "again")) << "one answer per call";
+  EXPECT_EQ(item->title(), "<b>Late</b> \u2026");
+  // An answer that comes after the next page started is not the next page's title.
+  load("/page/1");
+  const uint64_t first = waitingCall("document.title;");
+  view->loadRequest({peer->url("/page/2")});
+  EXPECT_TRUE(view->answerScript(first, "Old page"));
+  EXPECT_NE(item->title(), "Old page");
+  // A page that never answers: the wait ends with "" after the bound, and nothing changes.
+  view->finishLoad();
+  const uint64_t silent = waitingCall("document.title;");
+  const auto before = item->title();
+  advance(11);
+  EXPECT_FALSE(view->answerScript(silent, "Too late"));
+  EXPECT_EQ(item->title(), before);
+  // What the page sends back is bounded, and never cut inside a character.
+  std::string got;
+  int calls = 0;
+  view->evaluateJavaScript("document.body.innerText", [&](const std::string &r) {
+    got = r;
+    ++calls;
+  });
+  std::string huge;
+  for (int i = 0; i < 40000; ++i)
+    huge += "\u00e9";
+  ASSERT_TRUE(view->answerScript(view->scriptCalls().back(), huge));
+  EXPECT_EQ(calls, 1);
+  EXPECT_LE(got.size(), WebView::kMaxScriptResult);
+  EXPECT_EQ(got.size() % 2, 0u);
+  EXPECT_EQ(got, huge.substr(0, got.size()));
+  // With an engine (headless) the answer comes before the call returns.
+  view->setEngine(std::make_shared<WebPageEngine>());
+  calls = 0;
+  view->evaluateJavaScript("document.title;", [&](const std::string &) { ++calls; });
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(view->scriptCalls().back(), 0u);
+}
+
+// The tap window: where a touch on the page starts is where the tablet's long-tap sheet points
+// (and the download star starts); a position the page makes up stays inside the view.
+TEST_F(WebPadTest, TheTapWindowGivesTheTapPointToTheStarAndTheSheet) {
+  openBrowser();
+  auto browser = shownBrowser(*delegate);
+  ASSERT_TRUE(browser);
+  const auto id = probe->window().idOf(*browser->webView);
+  auto touch = [&](nlohmann::json x, nlohmann::json y, int taps = 1) {
+    return probe->dispatch(
+        {{"event", "touch"}, {"id", id}, {"phase", "began"}, {"x", x}, {"y", y}, {"taps", taps}});
+  };
+  ASSERT_TRUE(touch(40, 60)) << probe->lastError();
+  EXPECT_EQ(browser->lastTapPoint, Point(40, 60));
+  EXPECT_FALSE(touch("40", 60));
+  EXPECT_FALSE(touch(40, nullptr));
+  EXPECT_FALSE(touch(5, 5, 2)) << "a double tap is no tap that starts";
+  EXPECT_EQ(browser->lastTapPoint, Point(40, 60));
+  ASSERT_TRUE(touch(1e12, -30));
+  EXPECT_EQ(browser->lastTapPoint, Point(browser->webView->bounds().size.width, 0));
+  // A touch elsewhere in the window is none of the page's.
+  auto field = probe->find<TextField>("Address");
+  ASSERT_TRUE(field);
+  ASSERT_TRUE(probe->dispatch({{"event", "touch"},
+                               {"id", probe->window().idOf(*field)},
+                               {"phase", "began"},
+                               {"x", 3},
+                               {"y", 4}}));
+  EXPECT_EQ(browser->lastTapPoint, Point(browser->webView->bounds().size.width, 0));
+
+  ASSERT_TRUE(touch(120, 200));
+  ASSERT_TRUE(follow("longtap://href=" + peer->url("/files/tapped.zip")));
+  ASSERT_FALSE(probe->window().actionSheets().empty());
+  EXPECT_EQ(probe->window().actionSheets().back()->anchor().rect, Rect(120, 200, 1, 1));
+  ASSERT_TRUE(probe->answerSheet("Copy This Address")) << probe->lastError();
+}
+
+// On the phone the Web View tab's own page turns into the landscape container and comes back as
+// the tab's root, turn after turn.
+TEST_F(WebTest, TheWebViewTabsOwnPageTurnsIntoTheLandscapeContainer) {
+  set(kWebPreviewTabKey, "1");
+  ASSERT_TRUE(probe->tapTab("Web View"));
+  auto nav = delegate->navigationControllerWeb();
+  ASSERT_EQ(nav->viewControllers().size(), 1u);
+  auto root = nav->topViewController();
+  auto turn = [&](Orientation o) {
+    DeviceProfile::setOrientation(o);
+    ASSERT_TRUE(probe->rotate(InterfaceOrientation(int(o)))) << probe->lastError();
+    advance(0.02);
+  };
+  for (int round = 0; round < 2; ++round) {
+    turn(Orientation::LandscapeRight);
+    ASSERT_EQ(modalCount(), 1u);
+    EXPECT_EQ(delegate->getCurTabViewController(), root);
+    EXPECT_EQ(root->parentViewController(), delegate->landscapeView());
+    EXPECT_EQ(root->view()->frame(), Rect(0, 0, 480, 320));
+    turn(Orientation::Portrait);
+    EXPECT_EQ(modalCount(), 0u);
+    ASSERT_EQ(nav->viewControllers().size(), 1u);
+    EXPECT_EQ(nav->topViewController(), root);
+  }
+}
