@@ -297,13 +297,22 @@ function table(t) {
     const count = info.rows;
     for (const r of rows) inner.append(cell(t, r, grouped, count));
     const top = rows[0].cell.frame[1];
-    if (rows[0].row === 0 && info.header)
+    if (rows[0].row === 0 && info.header && !info.headerView)
       inner.append(h('div', { class: 'sheader', style: { top: px(top) } }, info.header || ''));
     const last = rows[rows.length - 1];
-    if (last.row === count - 1 && info.footer)
+    if (last.row === count - 1 && info.footer && !info.footerView)
       inner.append(h('div', { class: 'sfooter', style: { top: px(last.cell.frame[1] + last.cell.frame[3]) } }, info.footer));
     if (!info.header) el.classList.add('noheaders');
   }
+  // A section's own header and footer views stand where the model put them, their subviews (a
+  // title, a Help button) by their frames within.
+  t.sections.forEach((info, s) => {
+    for (const [v, frame] of [[info.headerView, info.headerFrame], [info.footerView, info.footerFrame]]) {
+      if (!v || !frame || v.hidden) continue;
+      const drawn = view({ ...v, frame: [0, 0, frame[2], frame[3]] });
+      inner.append(h('div', { class: 'sview', 'data-section': s, style: { top: px(frame[1]), height: px(frame[3]) } }, drawn));
+    }
+  });
   return el;
 }
 
@@ -323,16 +332,21 @@ function cell(t, r, grouped, count) {
     el.append(h('button', { class: 'delctl', 'aria-label': `Delete ${c.text}`, 'data-confirm': key }, '\u2212'));
   if (c.editing && c.editingStyle === 'insert') el.append(h('span', { class: 'insctl' }, '+'));
   el.append(picture(c.image, 'cellimage') || '');
-  const text = h('span', { class: 'text' }, c.text);
-  const detail = c.detail ? h('span', { class: 'detail' }, c.detail) : null;
+  const text = cellText('text', c.text, c.textLook, selected);
+  const detail = c.detail ? cellText('detail', c.detail, c.detailLook, selected) : null;
   if (c.style === 'subtitle') el.append(h('span', { class: 'texts' }, text, detail));
-  else if (c.style === 'value2') el.append(detail || '', text);
   else el.append(text, detail || '');
   // The content view holds the cell's own subviews; an empty one draws nothing.
   const custom = (c.subviews || []).filter((s) => s.type !== 'view' || s.background || (s.subviews || []).length)
     .map((s) => view(s)).filter(Boolean);
   if (custom.length) el.append(h('div', { class: 'contentview' }, custom));
-  if (c.accessoryView) el.append(h('span', { class: 'accessory' }, view(c.accessoryView, 'bar')));
+  if (c.accessoryView) {
+    // Where the model put the accessory: its right edge, measured from the row's (a grouped
+    // row's background stands 10 points in from the model's row, and the row keeps 10 of padding).
+    const [ax, , aw] = c.accessoryView.frame;
+    const right = c.frame[2] - ax - aw - (grouped ? 10 : 0) - 10;
+    el.append(h('span', { class: 'accessory', style: { marginRight: px(right) } }, view(c.accessoryView, 'bar')));
+  }
   else if (c.accessory === 'disclosure') el.append(h('span', { class: 'accessory chevron' }, '\u203a'));
   else if (c.accessory === 'checkmark') el.append(h('span', { class: 'accessory check' }, '\u2713'));
   else if (c.accessory === 'detailButton')
@@ -341,6 +355,24 @@ function cell(t, r, grouped, count) {
   if (c.reorder) el.append(h('span', { class: 'reorder', draggable: 'true', 'aria-label': `Move ${c.text}` }, '\u2261'));
   if (confirmDelete === key)
     el.append(h('button', { class: 'delete', ev: { event: 'deleteRow', id: t.id, section: r.section, row: r.row } }, 'Delete'));
+  return el;
+}
+
+// A row's text or detail text as the model sets it: its font, colour (a selected row's own colour
+// stands over it), alignment and lines. A label of more lines keeps its line breaks and wraps.
+function cellText(cls, text, look, selected) {
+  const el = h('span', { class: cls }, text);
+  if (!look) return el;
+  const f = look.font;
+  Object.assign(el.style, {
+    fontSize: px(f.size), fontWeight: f.bold ? 'bold' : 'normal', fontStyle: f.italic ? 'italic' : 'normal',
+    textAlign: look.alignment, color: selected ? null : rgba(look.textColor),
+  });
+  if (f.name) el.style.fontFamily = /courier|mono/i.test(f.name) ? 'monospace' : `"${f.name.replace(/["\\]/g, '')}", sans-serif`;
+  if (look.lines !== 1) {
+    el.classList.add('lines');
+    if (look.lines > 1) el.style.webkitLineClamp = String(look.lines);
+  }
   return el;
 }
 

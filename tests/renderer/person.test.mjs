@@ -217,6 +217,13 @@ async function session(t, profile, viewport, env) {
   await tab('Settings');
   await title('Settings');
   await screen('settings');
+  // A section's Help button (in the view above the section's rows) opens the help of that part.
+  await click(front().getByRole('button', { name: 'Help: Files and Folders', exact: true }));
+  await title('Ferrowen Help');
+  await front().locator('iframe[data-web]').first().waitFor();
+  await screen('settings-help');
+  await click(front().locator('.navbar .back'));
+  await title('Settings');
   await click(row('Folder Extra Info'));
   await title('Folder Extra Info');
   await screen('settings-folder-extra-info');

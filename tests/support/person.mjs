@@ -123,6 +123,19 @@ export function screenProblems(page) {
       if (!hit || (hit !== el && !el.contains(hit)))
         problems.push(`"${named(el)}" is covered by "${hit ? named(hit) : 'nothing'}"`);
     }
+    // A text is cut when it needs more room than its box gives: a one-line text wider than its
+    // box (an ellipsis), one of more lines taller. (Rounding may give a pixel.)
+    const cut = (el) => {
+      const s = getComputedStyle(el);
+      return s.whiteSpace === 'nowrap' ? el.scrollWidth > el.clientWidth + 1 : el.scrollHeight > el.clientHeight + 1;
+    };
+    // The titles of the views above and below a table's sections (with their Help buttons).
+    for (const label of front.querySelectorAll('.sview .v-label')) {
+      const b = label.getBoundingClientRect();
+      if (b.width < 1 || b.height < 1 || !label.textContent.trim()) continue;
+      if (shownAt(label, b.left + b.width / 2, b.top + b.height / 2) && cut(label))
+        problems.push(`the title "${label.textContent.trim()}" is cut`);
+    }
     for (const row of front.querySelectorAll('.cell')) {
       const r = row.getBoundingClientRect();
       // A row of a tab or screen not shown now (no box at all) is not what a person meets.
@@ -135,6 +148,7 @@ export function screenProblems(page) {
         const b = text.getBoundingClientRect();
         if (!inside(b) || getComputedStyle(text).visibility === 'hidden' || getComputedStyle(text).opacity === '0')
           problems.push(`the text "${text.textContent.trim()}" of a row is not inside it`);
+        else if (cut(text)) problems.push(`the text "${text.textContent.trim()}" of a row is cut`);
       }
       for (const drawn of row.querySelectorAll('img.drawn')) {
         const b = drawn.getBoundingClientRect();
