@@ -149,6 +149,9 @@ void Connect::loadView() {
   protocolType->addTarget(ControlEvent::ValueChanged, [this](Control &) { changeProtocolType(); });
   view()->addSubview(protocolType);
   connectHelpMessage = std::make_shared<Label>(Rect{20, 200, 280, 21});
+  // The example address is long: the hint takes a smaller size rather than lose its end.
+  connectHelpMessage->setAdjustsFontSizeToFitWidth(true);
+  connectHelpMessage->setMinimumFontSize(10);
   view()->addSubview(connectHelpMessage);
   shakeMessage = std::make_shared<Label>(Rect{20, 230, 280, 21});
   shakeMessage->setText("Shake to clear the fields");

@@ -12,7 +12,6 @@ let webKey = '';
 let seq = 0;
 let confirmDelete = '';
 const pendingScripts = new Map(); // web view id -> scripts waiting for its page
-const modelOffsets = new Map(); // table id -> the offset the model last had
 let scrollTimer = null;
 
 // --- Connection ---
@@ -141,8 +140,11 @@ function barItem(item) {
   const name = item.title || item.system;
   const glyph = !item.title && systemGlyphs[item.system];
   const content = item.image && !item.title ? picture(item.image) : (glyph || name);
+  // A plain item that shows a picture (or a system glyph) is that picture alone in a toolbar;
+  // words keep their bezel.
+  const bare = item.style === 'plain' && !item.title && (item.image || glyph);
   return h('button', {
-    class: `item ${item.style}`, 'data-id': item.id, 'aria-label': item.label || name,
+    class: `item ${item.style}${bare ? ' bare' : ''}`, 'data-id': item.id, 'aria-label': item.label || name,
     disabled: !item.enabled, ev: item.enabled && { event: 'tap', id: item.id },
   }, content);
 }
@@ -209,6 +211,8 @@ function build(v) {
     case 'label': {
       const el = h('div', { style: { color: rgba(v.textColor), textAlign: v.alignment } }, v.text);
       font(el, v.font);
+      if (v.shadowColor && v.shadowColor[3] > 0 && v.shadowOffset)
+        el.style.textShadow = `${px(v.shadowOffset[0])} ${px(v.shadowOffset[1])} 0 ${rgba(v.shadowColor)}`;
       if (v.lines !== 1) el.classList.add('multi');
       // A one-line label that may shrink its text to fit (down to its minimum size).
       else if (v.font && v.minimumFontSize && v.minimumFontSize < v.font.size) el.dataset.minFont = v.minimumFontSize;
@@ -556,8 +560,10 @@ function placeScrollsAndPopovers() {
   fitLabels();
   for (const t of screenEl.querySelectorAll('.v-table')) {
     const offset = Number(t.dataset.offset);
-    if (modelOffsets.get(t.dataset.id) !== offset) t.scrollTop = offset;
-    modelOffsets.set(t.dataset.id, offset);
+    // Kept on the element: a table drawn afresh (after a rotation, say) starts at the top and
+    // takes the model's offset again, or it would show rows the model did not make.
+    if (t.modelOffset !== offset) t.scrollTop = offset;
+    t.modelOffset = offset;
   }
   for (const p of screenEl.querySelectorAll('.popover, .actionsheet[data-anchor]')) {
     const anchor = p.dataset.anchor && screenEl.querySelector(`[data-id="${p.dataset.anchor}"]`);

@@ -129,12 +129,22 @@ export function screenProblems(page) {
       const s = getComputedStyle(el);
       return s.whiteSpace === 'nowrap' ? el.scrollWidth > el.clientWidth + 1 : el.scrollHeight > el.clientHeight + 1;
     };
-    // The titles of the views above and below a table's sections (with their Help buttons).
-    for (const label of front.querySelectorAll('.sview .v-label')) {
+    // Every label shown outside the rows (the rows' own are judged with their row): a title, a
+    // hint, the views above and below a table's sections.
+    for (const label of front.querySelectorAll('.v-label')) {
       const b = label.getBoundingClientRect();
-      if (b.width < 1 || b.height < 1 || !label.textContent.trim()) continue;
+      if (b.width < 1 || b.height < 1 || !label.textContent.trim() || label.closest('.cell')) continue;
       if (shownAt(label, b.left + b.width / 2, b.top + b.height / 2) && cut(label))
-        problems.push(`the title "${label.textContent.trim()}" is cut`);
+        problems.push(`the label "${label.textContent.trim()}" is cut`);
+    }
+    // A table with rows shows some of them where it has room (not an empty stretch above or
+    // below the rows the model made for another offset).
+    for (const t of front.querySelectorAll('.v-table')) {
+      const b = t.getBoundingClientRect();
+      if (b.width < 1 || b.height < 1 || !shownAt(t, b.left + b.width / 2, b.top + b.height / 2)) continue;
+      const cells = [...t.querySelectorAll(':scope > .tcontent > .cell')];
+      if (cells.length && !cells.some((c) => { const r = c.getBoundingClientRect(); return r.bottom > b.top && r.top < b.bottom; }))
+        problems.push(`the table of "${named(cells[0])}" shows none of its rows`);
     }
     for (const row of front.querySelectorAll('.cell')) {
       const r = row.getBoundingClientRect();
