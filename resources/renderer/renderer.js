@@ -199,11 +199,16 @@ function view(v, place) {
   return el;
 }
 
+// A named face: Courier (the log, fixed-width text) as the browser's fixed-width face, others by
+// name before the page's own.
+const fontFamily = (name) => /courier|mono/i.test(name) ? 'monospace' : `"${name.replace(/["\\]/g, '')}", sans-serif`;
+
 function font(el, f) {
   if (!f) return;
   el.style.fontSize = px(f.size);
   if (f.bold) el.style.fontWeight = 'bold';
   if (f.italic) el.style.fontStyle = 'italic';
+  if (f.name) el.style.fontFamily = fontFamily(f.name);
 }
 
 function build(v) {
@@ -372,7 +377,7 @@ function cellText(cls, text, look, selected) {
     fontSize: px(f.size), fontWeight: f.bold ? 'bold' : 'normal', fontStyle: f.italic ? 'italic' : 'normal',
     textAlign: look.alignment, color: selected ? null : rgba(look.textColor),
   });
-  if (f.name) el.style.fontFamily = /courier|mono/i.test(f.name) ? 'monospace' : `"${f.name.replace(/["\\]/g, '')}", sans-serif`;
+  if (f.name) el.style.fontFamily = fontFamily(f.name);
   if (look.lines !== 1) {
     el.classList.add('lines');
     if (look.lines > 1) el.style.webkitLineClamp = String(look.lines);
