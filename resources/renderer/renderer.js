@@ -325,6 +325,24 @@ function table(t) {
   return el;
 }
 
+// A row's text or detail text as the model sets it: its font, colour (a selected row's own colour
+// stands over it), alignment and lines. A label of more lines keeps its line breaks and wraps.
+function cellText(cls, text, look, selected) {
+  const el = h('span', { class: cls }, text);
+  if (!look) return el;
+  const f = look.font;
+  Object.assign(el.style, {
+    fontSize: px(f.size), fontWeight: f.bold ? 'bold' : 'normal', fontStyle: f.italic ? 'italic' : 'normal',
+    textAlign: look.alignment, color: selected ? null : rgba(look.textColor),
+  });
+  if (f.name) el.style.fontFamily = fontFamily(f.name);
+  if (look.lines !== 1) {
+    el.classList.add('lines');
+    if (look.lines > 1) el.style.webkitLineClamp = String(look.lines);
+  }
+  return el;
+}
+
 function cell(t, r, grouped, count) {
   const c = r.cell;
   const key = `${t.id}:${r.section}:${r.row}`;
@@ -364,24 +382,6 @@ function cell(t, r, grouped, count) {
   if (c.reorder) el.append(h('span', { class: 'reorder', draggable: 'true', 'aria-label': `Move ${c.text}` }, '\u2261'));
   if (confirmDelete === key)
     el.append(h('button', { class: 'delete', ev: { event: 'deleteRow', id: t.id, section: r.section, row: r.row } }, 'Delete'));
-  return el;
-}
-
-// A row's text or detail text as the model sets it: its font, colour (a selected row's own colour
-// stands over it), alignment and lines. A label of more lines keeps its line breaks and wraps.
-function cellText(cls, text, look, selected) {
-  const el = h('span', { class: cls }, text);
-  if (!look) return el;
-  const f = look.font;
-  Object.assign(el.style, {
-    fontSize: px(f.size), fontWeight: f.bold ? 'bold' : 'normal', fontStyle: f.italic ? 'italic' : 'normal',
-    textAlign: look.alignment, color: selected ? null : rgba(look.textColor),
-  });
-  if (f.name) el.style.fontFamily = fontFamily(f.name);
-  if (look.lines !== 1) {
-    el.classList.add('lines');
-    if (look.lines > 1) el.style.webkitLineClamp = String(look.lines);
-  }
   return el;
 }
 
