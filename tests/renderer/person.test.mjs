@@ -155,7 +155,14 @@ async function session(t, profile, viewport, env) {
   await waitFor(async () => {
     if (await page.locator('.alert', { hasText: 'Saved File Exists' }).count()) {
       await screen('saved-file-exists');
-      await click(alertButton('Replace'));
+      // The queue may take its question back on its own (the file arrived meanwhile): then
+      // there is nothing to answer.
+      const asking = page.locator('.alert', { hasText: 'Saved File Exists' });
+      if (await asking.count()) {
+        await click(alertButton('Replace')).catch(async (e) => {
+          if (await asking.count()) throw e;
+        });
+      }
       quietSince = 0;
       return false;
     }
