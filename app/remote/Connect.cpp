@@ -149,7 +149,7 @@ void Connect::loadView() {
   protocolType->addTarget(ControlEvent::ValueChanged, [this](Control &) { changeProtocolType(); });
   view()->addSubview(protocolType);
   // The example address is long: the hint takes two lines rather than lose its end.
-  connectHelpMessage = std::make_shared<Label>(Rect{20, 190, 280, 38});
+  connectHelpMessage = std::make_shared<Label>(Rect{20, 184, 280, 38});
   connectHelpMessage->setFont(Font::system(14));
   connectHelpMessage->setNumberOfLines(2);
   view()->addSubview(connectHelpMessage);

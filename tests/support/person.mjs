@@ -87,6 +87,19 @@ export async function click(locator) {
   await el.page().mouse.click(box.x + box.width / 2, box.y + box.height / 2);
 }
 
+// Clicks the locator until `arrived` answers true, as a person clicks again when a click did not
+// take (at most three clicks, each given ten seconds to show its effect).
+export async function clickUntil(locator, arrived, what) {
+  for (let tries = 1; ; tries++) {
+    await click(locator);
+    try {
+      return await waitFor(arrived, what, 10000);
+    } catch (e) {
+      if (tries === 3 || (await arrived())) throw e;
+    }
+  }
+}
+
 // The controls and rows of the front layer that a person cannot reach or read.
 export function screenProblems(page) {
   return page.evaluate(() => {
