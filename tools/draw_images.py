@@ -521,6 +521,10 @@ def bar_pictures():
         "crop.png": line([(7, 2), (7, 17), (22, 17)], 2.4) | line([(2, 7), (17, 7), (17, 22)], 2.4),
         "resize.png": (frame(3, 10, 14, 21, 1.5, 1) |
                        arrow_shape("up", 16, 8, 11, 2.2, 3.6).turned(45, 16, 8)),
+        # Captions: a letter A with a line of text under it; a watermark: a seal on a picture.
+        "fonts.png": (line([(5, 17), (11, 3), (17, 17)], 2.4) | line([(7.5, 11.5), (14.5, 11.5)], 2.2) |
+                      line([(4, 21), (20, 21)], 2)),
+        "watermark.png": frame(2, 4, 22, 20, 1.5, 1.5) | ring(14, 13, 5, 2) | circle(14, 13, 1.6),
     }
 
 
@@ -760,6 +764,12 @@ def main():
         overlay.rect(319 - x, 0, 320 - x, 36, (0, 0, 0, alpha))
     overlay.rect(159, 0, 161, 36, (220, 30, 30, 255))
     save("spinner-overlay.png", overlay)
+
+    # The crop rectangle's handles: a white square with a dark edge, seen over any picture.
+    handle = Canvas(25, 25)
+    handle.rect(4, 4, 21, 21, (30, 30, 30, 230))
+    handle.rect(6, 6, 19, 19, WHITE)
+    save("resize-square.png", handle)
 
     save("Default.png", solid(320, 480, (30, 40, 60, 255)))
     save("Default-Portrait.png", solid(768, 1004, (30, 40, 60, 255)))

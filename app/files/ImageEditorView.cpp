@@ -11,6 +11,9 @@
 #include <mutex>
 #include <thread>
 
+#include "app/files/ImageViewThumb.h"
+#include "app/files/LocalFilesServices.h"
+#include "app/files/SettingsManagerView.h"
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/Globals.h"
 #include "app/foundation/PlatformExtensions.h"
@@ -20,6 +23,7 @@
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/media/BitmapContext.h"
+#include "platform/ui/Window.h"
 
 using namespace platform;
 using namespace platform::ui;
@@ -57,54 +61,36 @@ void setMarker(bool on, long long bytes) {
 
 } // namespace
 
-// --- The save dialog ---------------------------------------------------------------------------
+// --- The canvas ------------------------------------------------------------------------------
 
 namespace {
 
-// The rows the editor saves with: the name and the format, written to the settings when done.
-class SaveImageDialog : public ViewController {
+// The editor's own view: drags on the crop overlay (an image view that passes its touches on)
+// arrive here and go to the editor in the overlay's coordinates.
+class EditorCanvas : public View, public TouchTarget {
 public:
-  explicit SaveImageDialog(std::weak_ptr<ImageEditorView> editor)
-      : ViewController("SettingsManagerModalView"), editor_(std::move(editor)) {}
-  void viewDidLoad() override {
-    setTitle(Hardware::isiPad() ? "Save Image" : "Save");
-    auto root = std::make_shared<View>(Rect(0, 0, 320, 480));
-    auto label = std::make_shared<Label>(Rect(10, 10, 100, 31));
-    label->setText("File Name");
-    name_ = std::make_shared<TextField>(Rect(110, 10, 200, 31));
-    name_->setAccessibilityLabel("File Name");
-    name_->setText(settings().stringForKey("ImgSave-FileName").value_or(""));
-    auto formatLabel = std::make_shared<Label>(Rect(10, 50, 100, 31));
-    formatLabel->setText("Format");
-    format_ = std::make_shared<SegmentedControl>(std::vector<std::string>{"JPG", "PNG"});
-    format_->setFrame(Rect(110, 50, 200, 31));
-    format_->setAccessibilityLabel("Format");
-    format_->setSelectedSegmentIndex(
-        std::clamp(static_cast<int>(settings().integerForKey("ImgSave-Format")), 0, 1));
-    for (auto v : std::initializer_list<std::shared_ptr<View>>{label, name_, formatLabel, format_})
-      root->addSubview(v);
-    setView(root);
-    std::weak_ptr<SaveImageDialog> weak = sharedAs<SaveImageDialog>();
-    navigationItem().setRightBarButtonItem(BarButtonItem::titled(
-        "Save to \"Saved Files\"", BarButtonItemStyle::Done, [weak](BarButtonItem &) {
-          if (auto s = weak.lock()) s->done();
-        }));
+  EditorCanvas(Rect frame, std::weak_ptr<ImageEditorView> editor)
+      : View(frame), editor_(std::move(editor)) {}
+  void touchesBegan(Point p) override {
+    if (auto e = editor_.lock()) e->touchDown(local(*e, p));
   }
-  void done() {
-    settings().setObject(name_->text(), "ImgSave-FileName");
-    settings().setObject(std::to_string(std::max(0, format_->selectedSegmentIndex())),
-                         "ImgSave-Format");
-    settings().synchronize();
-    if (auto editor = editor_.lock()) {
-      if (auto nav = navigationController()) nav->popToViewController(*editor, true);
-      editor->doSaveImage();
-    }
+  void touchesMoved(Point previous, Point current) override {
+    if (auto e = editor_.lock()) e->touchMoved(local(*e, previous), local(*e, current));
   }
+  void touchesEnded(Point) override {
+    if (auto e = editor_.lock()) e->touchEnded();
+  }
+  void touchesCancelled(Point) override {
+    if (auto e = editor_.lock()) e->touchEnded();
+  }
+  using View::touchesEnded;
 
 private:
+  static Point local(ImageEditorView &e, Point p) {
+    const Point o = e.overlay() ? e.overlay()->frame().origin : Point{0, 0};
+    return Point{p.x - o.x, p.y - o.y};
+  }
   std::weak_ptr<ImageEditorView> editor_;
-  std::shared_ptr<TextField> name_;
-  std::shared_ptr<SegmentedControl> format_;
 };
 
 } // namespace
@@ -127,6 +113,13 @@ std::shared_ptr<ImageEditorView> ImageEditorView::make(std::shared_ptr<Image> im
                                                        const std::string &path,
                                                        std::optional<WallTime> date) {
   return std::make_shared<ImageEditorView>(std::move(image), path, date);
+}
+
+void ImageEditorView::present(const std::shared_ptr<ImageEditorView> &editor,
+                              ViewController &opener, const std::string &name) {
+  if (!editor) return;
+  if (Hardware::isiPad() && LocalFilesServices::shared().showSavedFileTab(editor, name)) return;
+  if (auto nav = opener.navigationController()) nav->pushViewController(editor, true);
 }
 
 ImageEditorView::ImageEditorView(std::shared_ptr<Image> image, const std::string &path,
@@ -179,7 +172,19 @@ double ImageEditorView::zoomScale() const {
   return scrollView_ ? scrollView_->zoomScale() : 1.0;
 }
 
+void ImageEditorView::reloadImage() {
+  if (workingCopy_.empty()) return;
+  if (auto image = Image::imageWithContentsOfFile(workingCopy_)) setImage(upright(image));
+}
+
 // --- Screen ------------------------------------------------------------------------------------
+
+void ImageEditorView::loadView() {
+  auto window = Window::keyWindow();
+  const Size s = window ? window->size() : Size{320, 480};
+  setView(
+      std::make_shared<EditorCanvas>(Rect(0, 0, s.width, s.height), sharedAs<ImageEditorView>()));
+}
 
 void ImageEditorView::viewDidLoad() {
   const Rect bounds = view()->bounds();
@@ -187,7 +192,11 @@ void ImageEditorView::viewDidLoad() {
   theImage_ = std::make_shared<ImageView>(imageName_);
   theImage_->setFrame(Rect(0, 0, w, h));
   theImage_->setAccessibilityLabel("Picture");
-  toolbar_ = std::make_shared<Toolbar>(Rect(0, bounds.size.height - 44, bounds.size.width, 44));
+  // The phone's bar is at the foot; the tablet's at the top, as its other file tabs have it.
+  toolbar_ = std::make_shared<Toolbar>(
+      Rect(0, Hardware::isiPad() ? 0 : bounds.size.height - 44, bounds.size.width, 44));
+  toolbar_->setAutoresizingMask(Hardware::isiPad() ? FlexibleWidth
+                                                   : FlexibleWidth | FlexibleTopMargin);
   view()->addSubview(toolbar_);
   navigationItem().setHidesBackButton(true);
   setToolbarNormal();
@@ -212,6 +221,79 @@ bool ImageEditorView::shouldAutorotateToInterfaceOrientation(InterfaceOrientatio
          o == InterfaceOrientation::Portrait;
 }
 
+void ImageEditorView::didRotateFromInterfaceOrientation(InterfaceOrientation) {
+  if (Hardware::isiPad() && popoverVisible()) popover_->dismissPopoverAnimated(true);
+}
+
+double ImageEditorView::barTop() const {
+  return Hardware::isiPad() ? 44 : 0;
+}
+
+bool ImageEditorView::popoverVisible() const {
+  return popover_ && popover_->isPopoverVisible();
+}
+
+std::vector<std::shared_ptr<BarButtonItem>> ImageEditorView::padLeadingItems() {
+  std::weak_ptr<ImageEditorView> weak = sharedAs<ImageEditorView>();
+  std::vector<std::shared_ptr<BarButtonItem>> items{BarButtonItem::fixedSpace(7)};
+  const std::string resize = LocalFilesServices::shared().resizeImage();
+  if (!resize.empty()) {
+    auto item = BarButtonItem::withImage(resize, BarButtonItemStyle::Plain, [](BarButtonItem &) {
+      LocalFilesServices::shared().clickedResize();
+    });
+    item->setAccessibilityLabel("Resize Screen");
+    items.push_back(item);
+  }
+  auto close =
+      BarButtonItem::withImage("delete.png", BarButtonItemStyle::Plain, [weak](BarButtonItem &) {
+        if (auto s = weak.lock()) s->clickCancel();
+      });
+  close->setAccessibilityLabel("Close");
+  items.push_back(close);
+  items.push_back(BarButtonItem::flexibleSpace());
+  return items;
+}
+
+void ImageEditorView::makeiPadTitle() {
+  auto title = std::make_shared<Label>(Rect(0, 3, 220, 24));
+  title->setText(std::filesystem::path(originalFilePath_).filename().string());
+  title->setTextAlignment(TextAlignment::Center);
+  title->setBackgroundColor(Color::clearColor());
+  title->setFont(Font::boldSystem(Font::systemFontSize() + 5));
+  title->setMinimumFontSize(Font::systemFontSize());
+  title->setAdjustsFontSizeToFitWidth(true);
+  title->setTextColor(Color::whiteColor());
+  title->setShadowOffset(Size{0, 1});
+  auto size = std::make_shared<Label>(Rect(0, 25, 220, 15));
+  char text[40];
+  std::snprintf(text, sizeof text, "%i x %i", image_ ? image_->pixelWidth() : 0,
+                image_ ? image_->pixelHeight() : 0);
+  size->setText(text);
+  size->setTextAlignment(TextAlignment::Center);
+  size->setBackgroundColor(Color::clearColor());
+  size->setFont(Font::boldSystem(12));
+  size->setMinimumFontSize(8);
+  size->setTextColor(Color::whiteColor());
+  size->setShadowOffset(Size{0, 1});
+  titleVw_ = std::make_shared<View>(Rect(0, 0, 220, 44));
+  titleVw_->setBackgroundColor(Color::clearColor());
+  titleVw_->addSubview(title);
+  titleVw_->addSubview(size);
+}
+
+void ImageEditorView::showDialog(const std::shared_ptr<BarButtonItem> &from) {
+  settings_->isModal = true;
+  if (!Hardware::isiPad()) {
+    settings_->isPushedOnNavigation = true;
+    if (auto nav = navigationController()) nav->pushViewController(settings_, true);
+    return;
+  }
+  theSettings_ = std::make_shared<NavigationController>(settings_);
+  popover_ = std::make_shared<PopoverController>(theSettings_);
+  settings_->popoverParent = popover_;
+  popover_->presentPopoverFromBarButtonItem(from, ArrowAny, true);
+}
+
 void ImageEditorView::alert(const std::string &title, const std::string &message) {
   std::make_shared<AlertView>(title, message, std::weak_ptr<AlertViewDelegate>(), "OK")->show();
 }
@@ -234,18 +316,39 @@ void ImageEditorView::setToolbarNormal() {
   std::snprintf(size, sizeof size, "%ix%i", image_ ? image_->pixelWidth() : 0,
                 image_ ? image_->pixelHeight() : 0);
   setTitle(std::filesystem::path(originalFilePath_).filename().string());
-  toolbar_->setItems(
-      {BarButtonItem::titled(size, BarButtonItemStyle::Plain), BarButtonItem::flexibleSpace(),
-       tool("resize.png", "Resize", &ImageEditorView::clickResize), BarButtonItem::fixedSpace(12),
-       tool("crop.png", "Crop", &ImageEditorView::clickCrop)});
-  auto save =
+  fontsItem_ = tool("fonts.png", "Captions", &ImageEditorView::clickText);
+  watermarkItem_ = tool("watermark.png", "Watermark", &ImageEditorView::clickWatermark);
+  saveItem_ =
       BarButtonItem::systemItem(BarButtonSystemItem::Save, act(&ImageEditorView::clickSave));
-  save->setAccessibilityLabel("Save");
-  auto cancel =
-      BarButtonItem::systemItem(BarButtonSystemItem::Cancel, act(&ImageEditorView::clickCancel));
-  cancel->setAccessibilityLabel("Cancel");
-  navigationItem().setRightBarButtonItem(save, true);
-  navigationItem().setLeftBarButtonItem(cancel, true);
+  saveItem_->setAccessibilityLabel("Save");
+  const std::vector<std::shared_ptr<BarButtonItem>> tools{
+      tool("resize.png", "Resize", &ImageEditorView::clickResize),
+      BarButtonItem::fixedSpace(12),
+      tool("crop.png", "Crop", &ImageEditorView::clickCrop),
+      BarButtonItem::fixedSpace(12),
+      fontsItem_,
+      BarButtonItem::fixedSpace(12),
+      watermarkItem_};
+  if (Hardware::isiPad()) {
+    makeiPadTitle();
+    auto items = padLeadingItems();
+    items.push_back(BarButtonItem::withCustomView(titleVw_));
+    items.push_back(BarButtonItem::flexibleSpace());
+    items.insert(items.end(), tools.begin(), tools.end());
+    items.push_back(BarButtonItem::fixedSpace(12));
+    items.push_back(saveItem_);
+    toolbar_->setItems(items);
+  } else {
+    auto items = std::vector<std::shared_ptr<BarButtonItem>>{
+        BarButtonItem::titled(size, BarButtonItemStyle::Plain), BarButtonItem::flexibleSpace()};
+    items.insert(items.end(), tools.begin(), tools.end());
+    toolbar_->setItems(items);
+    auto cancel =
+        BarButtonItem::systemItem(BarButtonSystemItem::Cancel, act(&ImageEditorView::clickCancel));
+    cancel->setAccessibilityLabel("Cancel");
+    navigationItem().setRightBarButtonItem(saveItem_, true);
+    navigationItem().setLeftBarButtonItem(cancel, true);
+  }
   editClippingRect_ = false;
   showingToolbar_ = kNormal;
 }
@@ -254,7 +357,8 @@ void ImageEditorView::makeScrollView() {
   const Rect bounds = view()->bounds();
   if (!scrollView_) {
     scrollView_ =
-        std::make_shared<ScrollView>(Rect(0, 0, bounds.size.width, bounds.size.height - 44));
+        std::make_shared<ScrollView>(Rect(0, barTop(), bounds.size.width, bounds.size.height - 44));
+    scrollView_->setAutoresizingMask(FlexibleWidth | FlexibleHeight);
     view()->addSubview(scrollView_);
   }
   theImage_->removeFromSuperview();
@@ -320,26 +424,34 @@ void ImageEditorView::runPass(Work work, std::function<void()> after) {
 // --- Crop --------------------------------------------------------------------------------------
 
 void ImageEditorView::clickCrop() {
-  if (working_) return;
+  if (working_ || popoverVisible()) return;
   const Rect bounds = view()->bounds();
   std::weak_ptr<ImageEditorView> weak = sharedAs<ImageEditorView>();
-  toolbar_->setItems(
-      {BarButtonItem::flexibleSpace(),
-       BarButtonItem::titled("Crop To Rect", BarButtonItemStyle::Done, [weak](BarButtonItem &) {
-         if (auto s = weak.lock()) s->clickCropNow();
-       })});
-  navigationItem().setLeftBarButtonItem(BarButtonItem::titled("Cancel",
-                                                              BarButtonItemStyle::Bordered,
-                                                              [weak](BarButtonItem &) {
-                                                                if (auto s = weak.lock())
-                                                                  s->clickCropCancel();
-                                                              }),
-                                        true);
-  navigationItem().setRightBarButtonItem(nullptr, true);
+  auto cropNow =
+      BarButtonItem::titled("Crop To Rect", BarButtonItemStyle::Done, [weak](BarButtonItem &) {
+        if (auto s = weak.lock()) s->clickCropNow();
+      });
+  auto cancelCrop =
+      BarButtonItem::titled("Cancel", BarButtonItemStyle::Bordered, [weak](BarButtonItem &) {
+        if (auto s = weak.lock()) s->clickCropCancel();
+      });
+  if (Hardware::isiPad()) {
+    makeiPadTitle();
+    auto items = padLeadingItems();
+    items.push_back(BarButtonItem::withCustomView(titleVw_));
+    items.push_back(BarButtonItem::flexibleSpace());
+    items.push_back(cropNow);
+    items.push_back(cancelCrop);
+    toolbar_->setItems(items);
+  } else {
+    toolbar_->setItems({BarButtonItem::flexibleSpace(), cropNow});
+    navigationItem().setLeftBarButtonItem(cancelCrop, true);
+    navigationItem().setRightBarButtonItem(nullptr, true);
+  }
   editClippingRect_ = true;
   showingToolbar_ = kCropping;
-  const Rect area(0, 0, bounds.size.width, bounds.size.height - 44);
-  if (!overlay_) overlay_ = std::make_shared<ImageView>();
+  const Rect area(0, barTop(), bounds.size.width, bounds.size.height - 44);
+  if (!overlay_) overlay_ = std::make_shared<ImageViewThumb>();
   overlay_->setFrame(area);
   overlay_->setAccessibilityLabel("Crop Area");
   if (!haveClippingRect_) {
@@ -371,6 +483,16 @@ void ImageEditorView::updateClippingArea() {
   context->setStrokeColor({0, 0, 0, 1});
   context->setLineWidth(1);
   context->strokeRect(r);
+  // A handle on each corner and on the centre, where a finger takes the rectangle.
+  if (auto handle = ImageRegistry::shared().imageNamed("resize-square.png")) {
+    const Point points[] = {{r.x, r.y},
+                            {r.x + r.width, r.y},
+                            {r.x, r.y + r.height},
+                            {r.x + r.width, r.y + r.height},
+                            {r.x + r.width / 2, r.y + r.height / 2}};
+    for (const Point &p : points)
+      context->drawImage(*handle, Rect2{p.x - 12, p.y - 12, 25, 25});
+  }
   const std::string name = imageName_ + "-overlay";
   ImageRegistry::shared().registerImage(name, context->makeImage());
   overlay_->setImageName("");
@@ -469,7 +591,7 @@ void ImageEditorView::clickCropCancel() {
 // --- Resize ------------------------------------------------------------------------------------
 
 void ImageEditorView::clickResize() {
-  if (working_) return;
+  if (working_ || popoverVisible()) return;
   std::weak_ptr<ImageEditorView> weak = sharedAs<ImageEditorView>();
   resizeSlider_ = std::make_shared<Slider>(Rect(0, 0, 200, 40));
   resizeSlider_->setAccessibilityLabel("Resize Slider");
@@ -499,20 +621,29 @@ void ImageEditorView::clickResize() {
     holder->addSubview(label);
     holder->addSubview(x == 0 ? enterResizeWidth_ : enterResizeHeight_);
   }
-  toolbar_->setItems(
-      {BarButtonItem::withCustomView(resizeSlider_), BarButtonItem::flexibleSpace(),
-       BarButtonItem::titled("Resize", BarButtonItemStyle::Done, [weak](BarButtonItem &) {
-         if (auto s = weak.lock()) s->clickResizeToNewSize();
-       })});
-  setTitle("");
-  navigationItem().setLeftBarButtonItem(BarButtonItem::titled("Cancel",
-                                                              BarButtonItemStyle::Bordered,
-                                                              [weak](BarButtonItem &) {
-                                                                if (auto s = weak.lock())
-                                                                  s->clickCropCancel();
-                                                              }),
-                                        true);
-  navigationItem().setRightBarButtonItem(BarButtonItem::withCustomView(holder), true);
+  auto resizeNow =
+      BarButtonItem::titled("Resize", BarButtonItemStyle::Done, [weak](BarButtonItem &) {
+        if (auto s = weak.lock()) s->clickResizeToNewSize();
+      });
+  auto cancelResize =
+      BarButtonItem::titled("Cancel", BarButtonItemStyle::Bordered, [weak](BarButtonItem &) {
+        if (auto s = weak.lock()) s->clickCropCancel();
+      });
+  if (Hardware::isiPad()) {
+    auto items = padLeadingItems();
+    items.push_back(BarButtonItem::withCustomView(holder));
+    items.push_back(BarButtonItem::withCustomView(resizeSlider_));
+    items.push_back(BarButtonItem::fixedSpace(8));
+    items.push_back(resizeNow);
+    items.push_back(cancelResize);
+    toolbar_->setItems(items);
+  } else {
+    toolbar_->setItems(
+        {BarButtonItem::withCustomView(resizeSlider_), BarButtonItem::flexibleSpace(), resizeNow});
+    setTitle("");
+    navigationItem().setLeftBarButtonItem(cancelResize, true);
+    navigationItem().setRightBarButtonItem(BarButtonItem::withCustomView(holder), true);
+  }
   showingToolbar_ = kResize;
 }
 
@@ -578,18 +709,197 @@ void ImageEditorView::clickResizeToNewSize() {
       });
 }
 
-// --- Save and cancel ---------------------------------------------------------------------------
-
 void ImageEditorView::clickSave() {
-  if (working_) return;
+  if (working_ || popoverVisible()) return;
   std::string name = std::filesystem::path(originalFilePath_).filename().string();
   if (const size_t dot = name.rfind('.'); dot != std::string::npos && dot > 0)
     name = name.substr(0, dot);
   settings().setObject(name, "ImgSave-FileName");
   settings().synchronize();
-  auto dialog = std::make_shared<SaveImageDialog>(sharedAs<ImageEditorView>());
-  if (auto nav = navigationController()) nav->pushViewController(dialog, true);
+  settings_ = std::make_shared<SettingsManagerView>("SettingsManagerModalView");
+  settings_->titleMsg = Hardware::isiPad() ? "Save Image" : "Save";
+  settings_->doneBtnTitle = "Save to \"Saved Files\"";
+  if (Hardware::isiPad()) {
+    settingRowWidth = 480;
+    settingPopoverHeight = 240;
+  }
+  settingLabelWidth = 100;
+  settings_->addSection("Save To");
+  settings_->addSetting(SettingsItem::settingTextNamed("File Name", "ImgSave-FileName"));
+  settings_->addSetting(
+      SettingsItem::settingListNamed("Format", {"JPG", "PNG"}, true, "ImgSave-Format"));
+  std::weak_ptr<ImageEditorView> weak = sharedAs<ImageEditorView>();
+  settings_->whenDoneTarget([weak](SettingsManagerView &) {
+    if (auto s = weak.lock()) s->doSaveImage();
+  });
+  // Done comes back here first: a save that fails keeps the editor, and its edits, open.
+  settings_->vcParentDone = weak;
+  settings_->vcParentCancel = weak;
+  showDialog(saveItem_);
 }
+
+// --- Captions, labels and the date -------------------------------------------------------------
+
+void ImageEditorView::clickText() {
+  if (working_ || popoverVisible()) return;
+  settings_ = std::make_shared<SettingsManagerView>("SettingsManagerModalView");
+  settings_->titleMsg = "Captions";
+  settings_->doneBtnTitle = "Add Caption";
+  if (Hardware::isiPad()) settingRowWidth = 480;
+  settingLabelWidth = 100;
+  settings_->addSection("Main Caption");
+  settings_->addSetting(SettingsItem::settingTextNamed("Caption", "ImgEdit-Caption"));
+  settings_->addSetting(SettingsItem::settingListNamed("Location", {"Bottom", "Top"}, true,
+                                                       "ImgEdit-CaptionLocation"));
+  settings_->addSection("Labels (Copyright, Credits, etc.)");
+  settings_->addSetting(SettingsItem::settingTextNamed("Line 1", "ImgEdit-Copyright"));
+  settings_->addSetting(SettingsItem::settingTextNamed("Line 2", "ImgEdit-Credit"));
+  settings_->addSetting(SettingsItem::settingListNamed(
+      "Show Date", {"None", "Date & Time", "Date Only"}, true, "ImgEdit-Date"));
+  std::weak_ptr<ImageEditorView> weak = sharedAs<ImageEditorView>();
+  settings_->whenDoneTarget([weak](SettingsManagerView &) {
+    if (auto s = weak.lock()) s->doDrawText();
+  });
+  showDialog(fontsItem_);
+}
+
+void ImageEditorView::doDrawText() {
+  if (working_ || !image_) return;
+  setMarker(true, static_cast<long long>(image_->pixelWidth()) * image_->pixelHeight() * 4);
+  didEditImage_ = true;
+  // Captions are never committed: a second pass starts again from the working copy.
+  if (alreadyDidCaptions_) reloadImage();
+  alreadyDidCaptions_ = true;
+  const double W = image_->pixelWidth(), H = image_->pixelHeight();
+  auto context = BitmapContext::create(int(W), int(H));
+  if (!context) {
+    setMarker(false, 0);
+    return;
+  }
+  context->drawImage(*image_, Rect2{0, 0, W, H});
+  const std::string caption = settings().stringForKey("ImgEdit-Caption").value_or("");
+  const std::string credit = settings().stringForKey("ImgEdit-Credit").value_or("");
+  const std::string copyright = settings().stringForKey("ImgEdit-Copyright").value_or("");
+  std::string date;
+  const long dateKind = settings().integerForKey("ImgEdit-Date");
+  if (imageDate_ && dateKind == 1 && dateOutputFormat)
+    date = dateOutputFormat->stringFromDate(*imageDate_);
+  else if (imageDate_ && dateKind == 2 && dateFormatDateOnly)
+    date = dateFormatDateOnly->stringFromDate(*imageDate_);
+
+  using media::FontSpec;
+  using media::LineBreak;
+  const double base = 0.075 * H;
+  double cw = 0, fc = 0;
+  if (!caption.empty()) {
+    const auto m =
+        media::measureText(caption, FontSpec{"", base}, 0.9 * W, 20, LineBreak::TruncateTail);
+    cw = m.width, fc = m.actualFontSize;
+  }
+  const double lh = fc > 0 ? media::measureText("MŌjgqQ", FontSpec{"", fc}).height : 0;
+  if (fc == 0) fc = 80;
+  const double fl = std::clamp(fc / 5, 9.0, 24.0);
+  struct LabelText {
+    const std::string &text;
+    double width = 0, height = 0, size = 0;
+  } labels[] = {{credit}, {copyright}, {date}};
+  double labelH = 0, labelW = 0;
+  for (auto &l : labels) {
+    if (l.text.empty()) continue; // an empty line counts as nothing
+    const auto m =
+        media::measureText(l.text, FontSpec{"", fl}, 0.9 * W, 6, LineBreak::TruncateTail);
+    l.width = m.width, l.height = m.height, l.size = m.actualFontSize;
+    labelH = std::max(labelH, l.height);
+    labelW = std::max(labelW, l.width);
+  }
+  const double labelX = 0.99 * W - (labelW + 5);
+  double r = 0;
+  if (0.5 * W + (cw + 0.05 * W) * 0.5 > labelX) {
+    // The caption would run into the label column: it gets the room left of it.
+    r = W - labelX;
+    if (!caption.empty()) {
+      const auto m = media::measureText(caption, FontSpec{"", base}, std::max(1.0, 0.9 * W - r), 16,
+                                        LineBreak::TruncateTail);
+      cw = m.width, fc = m.actualFontSize;
+    }
+  }
+  const double labelsHeight = (labels[0].height + labels[1].height + labels[2].height) * 1.05;
+  const double rowH = std::max(labelsHeight, lh);
+  double captionY, bandTop, labelsTop;
+  if (settings().integerForKey("ImgEdit-CaptionLocation") == 0) {
+    captionY = H - 1.05 * rowH;
+    bandTop = H - 1.1 * rowH;
+    labelsTop = H - labelsHeight;
+  } else {
+    captionY = 0.05 * rowH;
+    bandTop = 0;
+    labelsTop = captionY;
+  }
+  const double bandH = 1.1 * rowH;
+  context->setBlendMode(media::BlendMode::Normal);
+  context->setFillColor({0, 0, 0, 0.5});
+  if (caption.empty())
+    context->fillRect(Rect2{labelX - 25, labelsTop - 5, W, labelH * 3 * 1.25 + 10});
+  else
+    context->fillRect(Rect2{0, bandTop, W, bandH});
+  if (!caption.empty()) {
+    context->setFillColor({1, 1, 1, 0.9});
+    context->drawTextInRect(caption, Rect2{0.05 * W, captionY, std::max(1.0, 0.9 * W - r), bandH},
+                            FontSpec{"", fc}, LineBreak::TruncateTail, media::TextAlign::Center);
+  }
+  context->setFillColor({1, 1, 1, 1});
+  // The lines keep their places when a line above them is empty.
+  const LabelText *order[] = {&labels[1], &labels[0], &labels[2]}; // copyright, credit, date
+  for (int i = 0; i < 3; ++i) {
+    if (order[i]->text.empty()) continue;
+    context->drawTextInRect(
+        order[i]->text, Rect2{labelX, labelsTop + i * 1.05 * labelH, labelW, labelH},
+        FontSpec{"", order[i]->size}, LineBreak::TruncateTail, media::TextAlign::Left);
+  }
+  setImage(context->makeImage());
+  setMarker(false, 0);
+}
+
+// --- Watermark ---------------------------------------------------------------------------------
+
+void ImageEditorView::clickWatermark() {
+  if (working_ || popoverVisible()) return;
+  const std::string folder = Paths::documents() + "/Files";
+  const std::string logoPath = folder + "/my-logo.png", markPath = folder + "/my-watermark.png";
+  if (!FileManager::fileExists(logoPath) && !FileManager::fileExists(markPath)) {
+    auto help = appDelegateServices().makeHelpViewController("HelpView", "Watermark Help",
+                                                             kWatermarkHelpURL);
+    if (!help) return;
+    if (Hardware::isiPad()) {
+      popover_ = std::make_shared<PopoverController>(help);
+      popover_->setPopoverContentSize(Size{320, 480});
+      popover_->presentPopoverFromBarButtonItem(watermarkItem_, ArrowAny, true);
+    } else if (auto nav = navigationController()) {
+      nav->pushViewController(help, true);
+    }
+    return;
+  }
+  runPass(
+      [logoPath, markPath](std::shared_ptr<Image> source) -> std::shared_ptr<Image> {
+        const double W = source->pixelWidth(), H = source->pixelHeight();
+        auto context = BitmapContext::create(int(W), int(H));
+        if (!context) return nullptr;
+        context->drawImage(*source, Rect2{0, 0, W, H});
+        // Either picture may be missing or no picture at all: it is then left out.
+        if (auto logo = Image::imageWithContentsOfFile(logoPath)) {
+          const double lw = logo->size().width, lh = logo->size().height;
+          const double L = std::max(lw, lh), M = std::max(W, H);
+          const double dw = lw / L * 0.15 * M, dh = lh / L * 0.15 * M;
+          context->drawImage(*logo, Rect2{0, H - dh, dw, dh});
+        }
+        if (auto mark = Image::imageWithContentsOfFile(markPath))
+          context->drawImage(*mark, Rect2{0, 0, W, H});
+        return context->makeImage();
+      },
+      [] {});
+}
+
+// --- Save and cancel ---------------------------------------------------------------------------
 
 bool ImageEditorView::doSaveImage() {
   std::string name = settings().stringForKey("ImgSave-FileName").value_or("");
@@ -640,6 +950,9 @@ void ImageEditorView::clickedButtonAtIndex(AlertView &alert, int index) {
 }
 
 void ImageEditorView::close() {
+  if (popoverVisible()) popover_->dismissPopoverAnimated(false);
+  auto self = sharedAs<ImageEditorView>();
+  if (Hardware::isiPad() && LocalFilesServices::shared().cancelFileViewTab(self)) return;
   if (auto nav = navigationController()) {
     const auto &stack = nav->viewControllers();
     for (size_t i = 1; i < stack.size(); ++i)

@@ -1,15 +1,18 @@
-// The image editor: one picture from Saved Files or the photo library, cropped to a rectangle
-// or resized by a slider or two fields, then saved as a new JPG or PNG file in Saved Files.
-// The picture is kept upright (its orientation applied once on opening). Each editor keeps its
-// last committed state in a working copy of its own in the temporary folder, removed when the
-// editor goes. Crop and resize run on a worker, one pass at a time, with the settings marker
-// that lets the next start tell that a pass never finished.
+// The image editor: one picture from Saved Files or the photo library, cropped to a rectangle,
+// resized by a slider or two fields, given a caption, labels and a date or stamped with the
+// person's logo and watermark (pictures kept in Saved Files), then saved as a new JPG or PNG file
+// in Saved Files. The picture is kept upright (its orientation applied once on opening). Each
+// editor keeps its last committed state in a working copy of its own in the temporary folder,
+// removed when the editor goes; captions are not committed, so captioning again replaces them.
+// Crop, resize and watermark run on a worker, one pass at a time, with the settings marker that
+// lets the next start tell that a pass never finished.
 #pragma once
 
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/foundation/Clock.h"
 #include "platform/media/Image.h"
@@ -19,11 +22,15 @@
 #include "platform/ui/View.h"
 #include "platform/ui/ViewController.h"
 
+class SettingsManagerView;
+
 class ImageEditorView : public platform::ui::ViewController,
                         public platform::ui::AlertViewDelegate,
                         public platform::ui::TextFieldDelegate {
 public:
   static constexpr int kMaxSide = 16384;
+  static constexpr const char *kWatermarkHelpURL =
+      "http://www.ferrowen.example/help/help-watermarks.php?app=ferrowen&ver=300";
   enum ToolbarMode { kNormal = 0, kCropping = 1, kResize = 2 };
 
   // Opens the picture at `path` as the caller does: the markers set around the load.
@@ -34,6 +41,10 @@ public:
                                                std::optional<platform::WallTime> date);
   ImageEditorView(std::shared_ptr<platform::media::Image> image, const std::string &path,
                   std::optional<platform::WallTime> date);
+  // Shows the editor as its opener does: a file tab named `name` on iPad where the application
+  // has them, else pushed on the opener's navigation stack.
+  static void present(const std::shared_ptr<ImageEditorView> &editor,
+                      platform::ui::ViewController &opener, const std::string &name);
   ~ImageEditorView() override;
 
   // Called on the worker before each pass draws (tests hold a pass there).
@@ -49,6 +60,17 @@ public:
 
   void clickCancel();
   void clickSave();
+  // The caption dialog; its done button draws the caption, labels and date (doDrawText).
+  void clickText();
+  void doDrawText();
+  // Stamps "my-logo.png" and "my-watermark.png" of Saved Files, or opens their help page.
+  void clickWatermark();
+  // The caption or save dialog last opened.
+  std::shared_ptr<SettingsManagerView> settingsDialog() const { return settings_; }
+  std::shared_ptr<platform::ui::ImageView> overlay() const { return overlay_; }
+  // iPad: the open caption, save or help popover.
+  std::shared_ptr<platform::ui::PopoverController> popover() const { return popover_; }
+  std::shared_ptr<platform::ui::Toolbar> toolbar() const { return toolbar_; }
   void clickCrop();
   void clickCropNow();
   void clickCropCancel();
@@ -62,8 +84,10 @@ public:
   // editor staying open) when the name cannot be used or the file cannot be written.
   bool doSaveImage();
 
+  void loadView() override;
   void viewDidLoad() override;
   bool shouldAutorotateToInterfaceOrientation(platform::ui::InterfaceOrientation o) override;
+  void didRotateFromInterfaceOrientation(platform::ui::InterfaceOrientation from) override;
   void clickedButtonAtIndex(platform::ui::AlertView &alert, int index) override;
   bool shouldChangeCharactersInRange(platform::ui::TextField &, platform::ui::Range,
                                      const std::string &text) override;
@@ -74,6 +98,13 @@ private:
       std::shared_ptr<platform::media::Image>)>;
   void setImage(std::shared_ptr<platform::media::Image> image);
   void setToolbarNormal();
+  // iPad: the bar's leading items (the split's resize button, the close button) and the title.
+  std::vector<std::shared_ptr<platform::ui::BarButtonItem>> padLeadingItems();
+  void makeiPadTitle();
+  bool popoverVisible() const;
+  // The caption or save dialog: pushed on iPhone, in a popover from the tapped button on iPad.
+  void showDialog(const std::shared_ptr<platform::ui::BarButtonItem> &from);
+  double barTop() const; // where the picture area starts: under the bar on iPad
   void makeScrollView();
   void fitZoom();
   void changedResizeSlider();
@@ -81,6 +112,7 @@ private:
   void stopResizing();
   void runPass(Work work, std::function<void()> after);
   void resaveImage();
+  void reloadImage();
   void close();
   void alert(const std::string &title, const std::string &message);
 
@@ -88,7 +120,12 @@ private:
   std::string imageName_; // the picture's name in the image registry
   std::string originalFilePath_, workingCopy_, workingFolder_;
   std::optional<platform::WallTime> imageDate_;
-  bool didEditImage_ = false, working_ = false;
+  bool didEditImage_ = false, working_ = false, alreadyDidCaptions_ = false;
+  std::shared_ptr<SettingsManagerView> settings_;
+  std::shared_ptr<platform::ui::NavigationController> theSettings_;
+  std::shared_ptr<platform::ui::PopoverController> popover_;
+  std::shared_ptr<platform::ui::View> titleVw_;
+  std::shared_ptr<platform::ui::BarButtonItem> fontsItem_, watermarkItem_, saveItem_;
   int showingToolbar_ = kNormal;
   bool editClippingRect_ = false;
   bool dragTopLeft_ = false, dragTopRight_ = false, dragBottomLeft_ = false,

@@ -205,8 +205,8 @@ void LocalFolderViewController::answerRow(const std::string &button, const Targe
                                                         : std::nullopt);
     if (!editor)
       alert("Edit Image", "\"" + name + "\" could not be read as a picture.");
-    else if (auto nav = navigationController())
-      nav->pushViewController(editor, true);
+    else
+      ImageEditorView::present(editor, *this, name);
   } else if (button == "Add to ZIP File")
     showAddToZip(target, from);
   else if (button == "Compress to ZIP File")

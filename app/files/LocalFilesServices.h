@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+namespace platform::ui {
+class ViewController;
+}
+
 class LocalFilesServices {
 public:
   virtual ~LocalFilesServices() = default;
@@ -45,4 +49,19 @@ public:
     (void)path;
     return false;
   }
+  // iPad: shows a screen of Saved Files (the image editor) as a right-hand file tab named `name`,
+  // and closes it again; false when there is no such tab (the caller pushes and pops it).
+  virtual bool showSavedFileTab(const std::shared_ptr<platform::ui::ViewController> &screen,
+                                const std::string &name) {
+    (void)screen, (void)name;
+    return false;
+  }
+  virtual bool cancelFileViewTab(const std::shared_ptr<platform::ui::ViewController> &screen) {
+    (void)screen;
+    return false;
+  }
+  // The split container's button that widens the file tabs: its picture (empty: no button) and
+  // its action.
+  virtual std::string resizeImage() { return {}; }
+  virtual void clickedResize() {}
 };

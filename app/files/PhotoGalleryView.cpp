@@ -27,9 +27,12 @@
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Text.h"
 #include "platform/foundation/UserDefaults.h"
+#include "platform/media/Image.h"
+#include "platform/ui/Services.h"
 
 using namespace platform;
 using namespace platform::ui;
+using platform::media::ImageRegistry;
 using platform::media::PhotoAlbum;
 using platform::media::PhotoAsset;
 using platform::media::PhotoLibrary;
@@ -150,8 +153,12 @@ PhotoGalleryView::~PhotoGalleryView() = default;
 
 void PhotoGalleryView::loadView() {
   auto root = std::make_shared<View>(Rect(0, 0, 320, 480));
-  tableView_ = std::make_shared<TableView>(TableViewStyle::Plain, Rect(0, 0, 320, 436));
-  theToolbar_ = std::make_shared<Toolbar>(Rect(0, 436, 320, 44));
+  // The tablet's commands sit above the list, the phone's under it.
+  const bool pad = Hardware::isiPad();
+  tableView_ = std::make_shared<TableView>(TableViewStyle::Plain, Rect(0, pad ? 44 : 0, 320, 436));
+  theToolbar_ = std::make_shared<Toolbar>(Rect(0, pad ? 0 : 436, 320, 44));
+  tableView_->setAutoresizingMask(FlexibleWidth | FlexibleHeight);
+  theToolbar_->setAutoresizingMask(FlexibleWidth | (pad ? 0u : unsigned(FlexibleTopMargin)));
   root->addSubview(tableView_);
   root->addSubview(theToolbar_);
   setView(root);
@@ -320,6 +327,48 @@ void PhotoGalleryView::doneLoading(uint64_t generation, DirItemList rows) {
   showNormalToolbar();
   showEditViewButton(kNone, true);
   doButtonStates();
+  loadThumbnails(generation);
+}
+
+void PhotoGalleryView::loadThumbnails(uint64_t generation) {
+  // Pictures are decoded on a worker, a few at a time; each batch is handed to the main thread,
+  // which alone touches the rows. A newer listing makes the batches of this one stale.
+  std::vector<std::pair<std::string, PhotoAsset>> pictures;
+  for (const auto &row : folderItemsEverything_) {
+    if (row->isDirectory || !row->extraData) continue; // albums and the trailer row
+    auto asset = std::static_pointer_cast<PhotoAsset>(row->extraData);
+    if (!asset->isVideo) pictures.emplace_back(row->name(), *asset);
+  }
+  if (pictures.empty()) return;
+  std::weak_ptr<PhotoGalleryView> weak = sharedAs<PhotoGalleryView>();
+  DispatchQueue::create("photoLibraryThumbnails")->async([weak, generation, pictures] {
+    using Batch = std::vector<std::pair<std::string, std::shared_ptr<media::Image>>>;
+    Batch batch;
+    auto deliver = [&] {
+      RunLoop::main()->perform([weak, generation, batch] {
+        if (auto s = weak.lock()) s->setThumbnails(generation, batch);
+      });
+      batch.clear();
+    };
+    for (size_t i = 0; i < pictures.size(); ++i) {
+      if (weak.expired()) return; // the screen went (never ended here: only looked at)
+      if (auto thumb = PhotoLibrary::squareThumbnail(pictures[i].second))
+        batch.emplace_back(pictures[i].first, thumb);
+      if (batch.size() >= 8) deliver();
+    }
+    if (!batch.empty()) deliver();
+  });
+}
+
+void PhotoGalleryView::setThumbnails(
+    uint64_t generation,
+    const std::vector<std::pair<std::string, std::shared_ptr<media::Image>>> &thumbnails) {
+  if (generation != generation_) return;
+  for (const auto &[name, image] : thumbnails)
+    for (auto &row : folderItemsEverything_)
+      if (row->name() == name && row->extraData)
+        row->thumbnail = std::make_shared<const ResourceImage>(ResourceImage{"", image});
+  tableView_->reloadData();
 }
 
 void PhotoGalleryView::reSort() {
@@ -472,7 +521,10 @@ void PhotoGalleryView::showSheet(std::shared_ptr<ActionSheet> sheet, Sheet kind,
                                  std::shared_ptr<BarButtonItem> from) {
   shownSheet_ = kind;
   sheet_ = sheet;
-  if (Hardware::isiPad() && from)
+  const auto row = kind == Sheet::FileRow ? indexPathOf(sheetRow_) : std::nullopt;
+  if (Hardware::isiPad() && row)
+    sheet->showFromRect(tableView_->rectForRowAtIndexPath(*row), tableView_, true);
+  else if (Hardware::isiPad() && from)
     sheet->showFromBarButtonItem(from, true);
   else if (auto tabs = tabBarController())
     sheet->showFromTabBar(tabs->tabBar());
@@ -640,8 +692,8 @@ void PhotoGalleryView::clickEditImageGotPath(const std::string &name, const std:
   auto editor = ImageEditorView::openFile(path, date);
   if (!editor)
     alert("Edit Image", "\"" + name + "\" could not be read as a picture.");
-  else if (auto nav = navigationController())
-    nav->pushViewController(editor, true);
+  else
+    ImageEditorView::present(editor, *this, name);
 }
 
 void PhotoGalleryView::showCopyList(const std::string &row) {
@@ -662,9 +714,12 @@ void PhotoGalleryView::showCopyList(const std::string &row) {
   std::weak_ptr<PhotoGalleryView> weak = sharedAs<PhotoGalleryView>();
   auto list = EditDataViewController::initWithTitle(
       "Copy " + row, std::move(items), 1, "Copy File To...", "EditDataView",
-      [weak, row, folders](EditDataViewController &v) {
+      [weak, row, folders, answered = std::make_shared<bool>(false)](EditDataViewController &v) {
         auto s = weak.lock();
-        if (!s || v.rowSelected <= 0) return; // "<Do Not Copy>" or nothing
+        // Delivered on the choice and again as the list goes: one copy.
+        if (!s || *answered) return;
+        *answered = true;
+        if (v.rowSelected <= 0) return; // "<Do Not Copy>" or nothing
         const size_t at = static_cast<size_t>(v.rowSelected);
         if (at >= 2 && at - 2 >= folders.size()) return;
         s->copyFolder_ = at == 1 ? std::string() : folders[at - 2];
@@ -672,6 +727,16 @@ void PhotoGalleryView::showCopyList(const std::string &row) {
       });
   list->tableItemsAreStrings = true;
   list->tableItemImages = std::move(images);
+  const auto at = indexPathOf(row);
+  if (Hardware::isiPad() && at) {
+    // A choice in the popover is the answer: it closes the popover.
+    list->doSelectorOnChange = true;
+    copyPopover_ = std::make_shared<PopoverController>(list);
+    list->popoverParent = copyPopover_;
+    copyPopover_->presentPopoverFromRect(tableView_->rectForRowAtIndexPath(*at), tableView_,
+                                         ArrowAny, true);
+    return;
+  }
   if (auto nav = navigationController()) nav->pushViewController(list, true);
 }
 
@@ -690,6 +755,40 @@ void PhotoGalleryView::doMoveFileGotPath(const std::string &name, const std::str
   if (ec) {
     std::filesystem::copy_file(path, target, ec);
     std::filesystem::remove(path, ec);
+  }
+  // The row's picture flies towards the Saved Files tab, which shows "+" for a while.
+  if (auto row = indexPathOf(name)) {
+    auto entry = folderItems_[static_cast<size_t>(row->row)];
+    const Rect from = tableView_->rectForRowAtIndexPath(*row);
+    const Point offset = tableView_->contentOffset();
+    auto flying = std::make_shared<ImageView>();
+    if (entry->thumbnail && entry->thumbnail->image) {
+      const std::string imageName = "gallery-copy-" + std::to_string(++copyAnimations_);
+      ImageRegistry::shared().registerImage(imageName, entry->thumbnail->image);
+      flying->setImageName(imageName);
+    } else if (auto icon = entry->imageForFileType()) {
+      flying->setImageName(icon->name);
+    }
+    flying->setFrame(Rect(from.origin.x, from.origin.y - offset.y, 44, 44));
+    view()->addSubview(flying);
+    const Rect bounds = view()->bounds();
+    animate(0.75, [flying, bounds] {
+      flying->setFrame(Rect(bounds.size.width / 2 + 96 - 11, 64 - 11, 22, 22));
+      flying->setAlpha(0.5);
+    });
+    const std::string flyingName = flying->imageName();
+    RunLoop::main()->performAfter(seconds(0.75), [flying, flyingName] {
+      flying->removeFromSuperview();
+      if (flyingName.starts_with("gallery-copy-")) ImageRegistry::shared().removeImage(flyingName);
+    });
+  }
+  if (auto nav = navigationController()) {
+    auto item = nav->tabBarItem();
+    item->setBadgeValue("+");
+    std::weak_ptr<TabBarItem> weakItem = item;
+    RunLoop::main()->performAfter(seconds(3), [weakItem] {
+      if (auto i = weakItem.lock()) i->setBadgeValue(std::nullopt);
+    });
   }
   selectedName_.reset();
   doButtonStates();

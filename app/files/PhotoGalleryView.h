@@ -59,6 +59,9 @@ public:
   bool loaded() const { return loaded_; }
   int currentEditButton() const { return currentEditButton_; }
   int totalCount = 0;
+  // The menu shown now (none when closed), and the iPad "Copy File" popover.
+  std::shared_ptr<platform::ui::ActionSheet> openSheet() const { return sheet_; }
+  std::shared_ptr<platform::ui::PopoverController> copyPopover() const { return copyPopover_; }
 
   void clickRefresh();
   void clickSort();
@@ -90,6 +93,10 @@ private:
 
   void loadListing();
   void doneLoading(uint64_t generation, DirItemList rows);
+  void loadThumbnails(uint64_t generation);
+  void setThumbnails(
+      uint64_t generation,
+      const std::vector<std::pair<std::string, std::shared_ptr<platform::media::Image>>> &thumbs);
   void reSort();
   void setProgress(double fraction);
   void showNormalToolbar();
@@ -122,8 +129,10 @@ private:
   DirItemList folderItemsEverything_, folderItems_;
   std::optional<std::string> selectedName_;
   std::string copyFolder_; // where "Copy File" puts the row being converted
+  unsigned copyAnimations_ = 0;
   Sheet shownSheet_ = Sheet::None;
   std::shared_ptr<platform::ui::ActionSheet> sheet_;
+  std::shared_ptr<platform::ui::PopoverController> copyPopover_; // iPad: the "Copy File" list
   std::string sheetRow_;
   std::shared_ptr<platform::ui::TableView> tableView_;
   std::shared_ptr<platform::ui::Toolbar> theToolbar_;

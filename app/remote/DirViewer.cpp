@@ -10,6 +10,7 @@
 #include "app/ftp/FTPConnection.h"
 #include "app/queue/BatchListView.h"
 #include "app/remote/ChmodViewController.h"
+#include "app/remote/UploadPictureView.h"
 
 #include "app/foundation/AppDelegateServices.h"
 
@@ -873,6 +874,11 @@ void DirViewer::folderCommand(int index) {
             Log::format("This will delete %li files in the folder!  Continue?", n), "Delete All");
     return;
   }
+  case 1:
+    menuEntry_.reset();
+    pictureUpload_ = std::make_shared<PictureUpload>(weakSelf());
+    pictureUpload_->start();
+    return;
   case 2:
     pushPrompt("Create File", "",
                "New File Name:", [](DirViewer &s, TextPromptViewer &p) { s.doCreateFile(p); });

@@ -29,6 +29,7 @@
 class FTPConnection;
 class TextPromptViewer;
 class ChmodViewController;
+class PictureUpload;
 
 class DirViewer : public platform::ui::ViewController,
                   public DirViewerScreen,
@@ -229,6 +230,8 @@ private:
     return std::static_pointer_cast<DirViewer>(sharedAs<DirViewer>());
   }
 
+  // "Upload Picture" in progress.
+  std::shared_ptr<PictureUpload> pictureUpload_;
   std::shared_ptr<DirItemInfo> menuEntry_; // the entry of the open row menu or prompt
   // The open sheet and which one it is; the open confirmation, which one, and its entry.
   std::shared_ptr<platform::ui::ActionSheet> openSheet_;

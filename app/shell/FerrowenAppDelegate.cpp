@@ -5,6 +5,7 @@
 #include "app/files/LocalFilesServices.h"
 #include "app/files/LocalFolderViewController.h"
 #include "app/files/MinizipArchive.h"
+#include "app/files/PhotoPickerView.h"
 #include "app/web/ValtryWebBrowserView.h"
 #include "app/web/WebPreviewViewController.h"
 #include "app/web/WebServices.h"
@@ -159,6 +160,7 @@ void FerrowenAppDelegate::installServices() {
   setWebServices(webServices_);
   installTarUnpacker();
   installZipArchive();
+  installPhotoLibraryMediaSource();
   LocalFilesServices::setShared(makeShellLocalFilesServices(self));
   editorServices_ = makeShellEditorServices(self);
   EditorServices::setShared(editorServices_);

@@ -267,6 +267,28 @@ public:
       names->push_back(entry->name());
     return true;
   }
+  bool showSavedFileTab(const std::shared_ptr<ViewController> &screen,
+                        const std::string &name) override {
+    return withDelegate(d_, false, [&](FerrowenAppDelegate &d) {
+      if (!d.mySplitVC()) return false;
+      d.showNoAnimationSavedFileTab(screen, name);
+      return true;
+    });
+  }
+  bool cancelFileViewTab(const std::shared_ptr<ViewController> &screen) override {
+    return withDelegate(d_, false, [&](FerrowenAppDelegate &d) {
+      if (!d.mySplitVC()) return false;
+      d.cancelFileViewTab(screen);
+      return true;
+    });
+  }
+  std::string resizeImage() override {
+    auto d = d_.lock();
+    return d && d->mySplitVC() ? d->mySplitVC()->getResizeImage() : std::string();
+  }
+  void clickedResize() override {
+    if (auto d = d_.lock(); d && d->mySplitVC()) d->mySplitVC()->clickedResize();
+  }
   int addBatchItem(int action, const std::string &name, const std::string &path, int64_t size,
                    const std::string &localPath, bool kickstart) override {
     return withDelegate(d_, -1, [&](FerrowenAppDelegate &d) {

@@ -96,6 +96,48 @@ void refuseHugePictures(GdkPixbufLoader *loader, int width, int height, gpointer
     gdk_pixbuf_loader_set_size(loader, 0, 0);
 }
 
+// For thumbnails: the same refusal, else a size whose shorter side is about the one asked for.
+void shrinkForThumbnail(GdkPixbufLoader *loader, int width, int height, gpointer wanted) {
+  refuseHugePictures(loader, width, height, nullptr);
+  const int side = *static_cast<int *>(wanted);
+  const int shorter = std::min(width, height);
+  if (side <= 0 || shorter <= side || width > kMaxSide || height > kMaxSide) return;
+  const double f = static_cast<double>(side) / shorter;
+  gdk_pixbuf_loader_set_size(loader, std::max(1, static_cast<int>(width * f + 0.5)),
+                             std::max(1, static_cast<int>(height * f + 0.5)));
+}
+
+bool readFile(const std::string &path, std::vector<uint8_t> &data) {
+  // A folder (or a device) of that name is no picture: reading one throws.
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return false;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  try {
+    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  } catch (const std::exception &) {
+    return false;
+  }
+  return true;
+}
+
+// The EXIF orientation a JPEG announces (1 when none): read from its header alone.
+int exifOrientationOf(const std::vector<uint8_t> &data) {
+  GdkPixbufLoader *loader = gdk_pixbuf_loader_new();
+  int wanted = 1;
+  g_signal_connect(loader, "size-prepared", G_CALLBACK(shrinkForThumbnail), &wanted);
+  GError *error = nullptr;
+  gdk_pixbuf_loader_write(loader, data.data(), data.size(), &error);
+  if (error) g_clear_error(&error);
+  gdk_pixbuf_loader_close(loader, &error);
+  if (error) g_clear_error(&error);
+  int exif = 1;
+  if (GdkPixbuf *pixbuf = gdk_pixbuf_loader_get_pixbuf(loader))
+    if (const gchar *o = gdk_pixbuf_get_option(pixbuf, "orientation")) exif = std::atoi(o);
+  g_object_unref(loader);
+  return exif;
+}
+
 bool endsWith(const std::string &s, const std::string &tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
@@ -143,6 +185,33 @@ std::shared_ptr<Image> Image::imageWithData(const std::vector<uint8_t> &data, do
     image->scale_ = scale > 0 ? scale : 1.0;
     if (const gchar *o = gdk_pixbuf_get_option(pixbuf, "orientation"))
       image->orientation_ = orientationFromExif(std::atoi(o));
+    if (image->width_ <= 0 || image->height_ <= 0) image.reset();
+  }
+  g_object_unref(loader);
+  return image;
+}
+
+std::shared_ptr<Image> Image::thumbnailWithContentsOfFile(const std::string &path, int minSide) {
+  std::vector<uint8_t> data;
+  if (!readFile(path, data) || data.empty()) return nullptr;
+  GdkPixbufLoader *loader = gdk_pixbuf_loader_new();
+  g_signal_connect(loader, "size-prepared", G_CALLBACK(shrinkForThumbnail), &minSide);
+  GError *error = nullptr;
+  bool ok = gdk_pixbuf_loader_write(loader, data.data(), data.size(), &error);
+  if (error) g_clear_error(&error);
+  ok = gdk_pixbuf_loader_close(loader, &error) && ok;
+  if (error) g_clear_error(&error);
+  GdkPixbuf *pixbuf = ok ? gdk_pixbuf_loader_get_pixbuf(loader) : nullptr;
+  std::shared_ptr<Image> image;
+  if (pixbuf) {
+    image = std::shared_ptr<Image>(new Image());
+    image->pixels_ = pixelsOfPixbuf(pixbuf, image->width_, image->height_);
+    // A scaled picture may come without the decoder's options: the orientation is read again.
+    const gchar *o = gdk_pixbuf_get_option(pixbuf, "orientation");
+    const bool jpeg = data.size() > 2 && data[0] == 0xFF && data[1] == 0xD8;
+    image->orientation_ = orientationFromExif(o      ? std::atoi(o)
+                                              : jpeg ? exifOrientationOf(data)
+                                                     : 1);
     if (image->width_ <= 0 || image->height_ <= 0) image.reset();
   }
   g_object_unref(loader);

@@ -54,6 +54,10 @@ public:
   static std::shared_ptr<Image> imageWithData(const std::vector<uint8_t> &data, double scale = 1.0);
   // Decodes a file. A name ending in "@2x" before its extension is a picture of scale 2.
   static std::shared_ptr<Image> imageWithContentsOfFile(const std::string &path);
+  // Decodes a file for a small picture of it: the decoder is asked for no more than about
+  // `minSide` pixels on the shorter side (JPEG decodes at a fraction of its size), so a camera
+  // picture costs a small part of its full memory. The orientation is kept.
+  static std::shared_ptr<Image> thumbnailWithContentsOfFile(const std::string &path, int minSide);
 
   // The same pixels with another orientation or scale.
   std::shared_ptr<Image> withOrientation(ImageOrientation orientation) const;

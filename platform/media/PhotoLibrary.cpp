@@ -347,7 +347,7 @@ std::string PhotoLibrary::addPicture(const std::vector<uint8_t> &bytes, const st
 
 std::shared_ptr<Image> PhotoLibrary::thumbnail(const PhotoAsset &asset, int side) {
   if (asset.isVideo || side <= 0) return nullptr;
-  auto picture = Image::imageWithContentsOfFile(asset.path);
+  auto picture = Image::thumbnailWithContentsOfFile(asset.path, side);
   if (!picture) return nullptr;
   const PointSize seen = picture->size();
   if (seen.width <= 0 || seen.height <= 0) return nullptr;
@@ -357,6 +357,21 @@ std::shared_ptr<Image> PhotoLibrary::thumbnail(const PhotoAsset &asset, int side
   auto context = BitmapContext::create(w, h);
   if (!context) return nullptr;
   context->drawImage(*picture, Rect2{0, 0, static_cast<double>(w), static_cast<double>(h)});
+  return context->makeImage();
+}
+
+std::shared_ptr<Image> PhotoLibrary::squareThumbnail(const PhotoAsset &asset, int side) {
+  if (asset.isVideo || side <= 0) return nullptr;
+  auto picture = Image::thumbnailWithContentsOfFile(asset.path, side);
+  if (!picture) return nullptr;
+  const PointSize seen = picture->size();
+  if (seen.width <= 0 || seen.height <= 0) return nullptr;
+  // The shorter side fills the square; the longer one is cut evenly at both ends.
+  const double f = static_cast<double>(side) / std::min(seen.width, seen.height);
+  const double w = seen.width * f, h = seen.height * f;
+  auto context = BitmapContext::create(side, side);
+  if (!context) return nullptr;
+  context->drawImage(*picture, Rect2{(side - w) / 2, (side - h) / 2, w, h});
   return context->makeImage();
 }
 

@@ -65,6 +65,9 @@ public:
   // A small picture of the asset (longest side `side` pixels); none for videos and undecodable
   // files.
   static std::shared_ptr<Image> thumbnail(const PhotoAsset &asset, int side = 64);
+  // The library's square thumbnail: the middle of the picture, filling `side` by `side` pixels;
+  // none for videos and undecodable files.
+  static std::shared_ptr<Image> squareThumbnail(const PhotoAsset &asset, int side = 88);
 
   // File kinds by extension (lower case, without the dot).
   static bool isPictureExtension(const std::string &ext);

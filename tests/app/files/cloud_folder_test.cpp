@@ -2,10 +2,12 @@
 // listing kept up to date by the watch (also for a file made by another process), the buttons a
 // row offers, and every command: view, play, edit, mail (file and link), upload, copy into Saved
 // Files, delete (one, all shown), create and import from the photo library.
+#include "app/files/PhotoPickerView.h"
 #include "app/files/iCloudFolderView.h"
 
 #include "tests/app/foundation/ScreenFixture.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/PhotoFixtures.h"
 
 #include "app/files/LocalFilesServices.h"
 #include "app/files/LocalFolderViewController.h"
@@ -401,6 +403,31 @@ TEST_F(CloudFolderTest, ImportsPicturesAndVideosFromThePhotoLibrary) {
   ASSERT_TRUE(probe->tap("Menu")) << probe->lastError();
   ASSERT_TRUE(probe->answerSheet("Import Picture/Video"));
   EXPECT_EQ(lastAlert(), "Photo Error: No camera or photo library was found!");
+}
+
+TEST_F(CloudFolderTest, ImportsFromThePicturesFolderThroughTheInstalledLibrary) {
+  const std::string pictures = tmpPath() + "/Pictures";
+  testsupport::makePicturesFolder(pictures);
+  media::PhotoLibrary::setPicturesFolder(pictures);
+  installPhotoLibraryMediaSource();
+  open({{"keep.txt", "k"}});
+  ASSERT_TRUE(probe->tap("Menu")) << probe->lastError();
+  ASSERT_TRUE(probe->answerSheet("Import Picture/Video"));
+  RunLoop::main()->runPending();
+  ASSERT_TRUE(probe->tapRow("Holidays")) << probe->lastError();
+  ASSERT_TRUE(probe->tapRow("beach.jpg")) << probe->lastError();
+  advance(std::chrono::milliseconds(20));
+  // The picture comes in upright (it was stored turned, EXIF 6) under the name typed.
+  ASSERT_TRUE(probe->clear("File Name:")) << probe->lastError();
+  ASSERT_TRUE(probe->type("File Name:", "beach.png"));
+  ASSERT_TRUE(probe->selectSegment("File Type", 1));
+  ASSERT_TRUE(probe->tap("Done"));
+  EXPECT_TRUE(waitForRows([&] { return listed("beach.png"); }));
+  auto image = media::Image::imageWithContentsOfFile(cloud + "/beach.png");
+  ASSERT_TRUE(image);
+  EXPECT_EQ(image->pixelWidth(), 4);
+  EXPECT_EQ(image->pixelHeight(), 6);
+  media::PhotoLibrary::setPicturesFolder(std::nullopt);
 }
 
 TEST_F(CloudFolderTest, CopyToCloudWritesOverAnExistingItemOrMovesTheFileIn) {

@@ -2,13 +2,17 @@
 // large-picture warning and zoom, crop, resize by slider and fields, saving as JPG and PNG,
 // refused names and failed writes, cancelling (also in the middle of a pass) and the marker.
 #include "app/files/ImageEditorView.h"
+#include "app/files/ImageViewThumb.h"
+#include "app/files/LocalFilesServices.h"
 
 #include "tests/app/foundation/ScreenFixture.h"
 #include "tests/support/PhotoFixtures.h"
 
 #include "app/foundation/Globals.h"
 #include "app/foundation/SettingsKeys.h"
+#include "platform/device/DeviceProfile.h"
 #include "platform/media/Image.h"
+#include "platform/ui/Window.h"
 
 #include <condition_variable>
 #include <filesystem>
@@ -79,11 +83,24 @@ protected:
     probe->answerAlert(alerts.back().buttons.front());
     return alerts.back().title;
   }
+  // Types a text row of the open settings table: its editor is pushed, filled and left.
+  bool typeRow(const std::string &row, const std::string &text) {
+    if (!probe->tapRow(row)) return false;
+    RunLoop::main()->runPending();
+    auto field = probe->find<TextField>(row);
+    if (!field || (!field->text().empty() && !probe->clear(row))) return false;
+    if (!text.empty() && !probe->type(row, text)) return false;
+    return probe->tapBack();
+  }
+  bool chooseRow(const std::string &row, const std::string &choice) {
+    if (!probe->tapRow(row) || !probe->tapRow(choice)) return false;
+    return probe->tapBack();
+  }
   bool save(const std::string &name, int format) {
     if (!probe->tap("Save")) return false;
     RunLoop::main()->runPending();
-    if (!probe->backspace("File Name", 40) || !probe->type("File Name", name)) return false;
-    if (!probe->selectSegment("Format", format)) return false;
+    if (!typeRow("File Name", name)) return false;
+    if (!chooseRow("Format", format == 1 ? "PNG" : "JPG")) return false;
     return probe->tap("Save to \"Saved Files\"");
   }
   // The zoom that fits the picture into the editor's view.
@@ -345,6 +362,219 @@ TEST_F(ImageEditorTest, EditorsOfSameNamedFilesKeepTheirOwnWorkingCopies) {
   EXPECT_NE(editor->workingCopyPath(), second->workingCopyPath());
   EXPECT_EQ(Image::imageWithContentsOfFile(editor->workingCopyPath())->pixelWidth(), 4);
   EXPECT_EQ(Image::imageWithContentsOfFile(second->workingCopyPath())->pixelWidth(), 8);
+}
+
+// A plain grey picture: a band, a box or a stamp shows against it.
+std::shared_ptr<Image> grey(int w, int h) {
+  std::vector<uint32_t> px(size_t(w) * h, 0xFF808080u);
+  return Image::fromPixels(w, h, reinterpret_cast<const uint8_t *>(px.data()), size_t(w) * 4);
+}
+
+// Counts the pixels of a row (from x0 to x1) that are darker than the grey and the ones lighter.
+std::pair<int, int> darkAndLight(const Image &image, int y, int x0, int x1) {
+  int dark = 0, light = 0;
+  for (int x = x0; x < x1; ++x) {
+    const int red = int((image.pixelAt(x, y) >> 16) & 0xFF);
+    dark += red < 0x70;
+    light += red > 0x90;
+  }
+  return {dark, light};
+}
+
+TEST_F(ImageEditorTest, CaptionBandLabelsAndAgainReplaceTheEarlierCaption) {
+  ASSERT_NO_FATAL_FAILURE(open("cap.png", grey(600, 400)->pngRepresentation()));
+  ASSERT_TRUE(probe->tap("Captions")) << probe->lastError();
+  RunLoop::main()->runPending();
+  ASSERT_TRUE(typeRow("Caption", "Harbour at dusk")) << probe->lastError();
+  ASSERT_TRUE(probe->tap("Add Caption")) << probe->lastError();
+  RunLoop::main()->runPending();
+  EXPECT_EQ(probe->topViewController(), editor);
+  EXPECT_EQ(store().stringForKey("ImgEdit-Caption"), "Harbour at dusk");
+  EXPECT_EQ(store().stringForKey("ImgEdit-EditingNow"), "0");
+  EXPECT_TRUE(editor->didEditImage());
+  // Bottom (the stored default): a full-width dark band at the foot with white letters in it,
+  // the top untouched.
+  auto bottom = editor->image();
+  EXPECT_EQ(darkAndLight(*bottom, 398, 0, 600).first, 600);
+  EXPECT_EQ(darkAndLight(*bottom, 10, 0, 600), (std::pair<int, int>{0, 0}));
+  int letters = 0;
+  for (int y = 340; y < 400; ++y)
+    letters += darkAndLight(*bottom, y, 0, 600).second;
+  EXPECT_GT(letters, 50);
+  // The working copy keeps the picture without the caption.
+  EXPECT_EQ(Image::imageWithContentsOfFile(editor->workingCopyPath())->pixelAt(5, 398),
+            grey(1, 1)->pixelAt(0, 0));
+
+  // Again, at the top: the earlier band is gone, not kept under the new one.
+  ASSERT_TRUE(probe->tap("Captions")) << probe->lastError();
+  ASSERT_TRUE(chooseRow("Location", "Top")) << probe->lastError();
+  ASSERT_TRUE(probe->tap("Add Caption")) << probe->lastError();
+  RunLoop::main()->runPending();
+  auto top = editor->image();
+  EXPECT_EQ(darkAndLight(*top, 1, 0, 600).first, 600);
+  EXPECT_EQ(darkAndLight(*top, 398, 0, 600), (std::pair<int, int>{0, 0}));
+}
+
+TEST_F(ImageEditorTest, LabelsWithoutCaptionGetABoxAtTheRight) {
+  store().setObject("", "ImgEdit-Caption");
+  store().setObject("(c) Ferrowen", "ImgEdit-Copyright");
+  store().setObject("Photo: someone", "ImgEdit-Credit");
+  store().setObject("2", "ImgEdit-Date");
+  ASSERT_TRUE(testsupport::writeBytes(files + "/l.png", grey(600, 400)->pngRepresentation()));
+  editor = ImageEditorView::openFile(files + "/l.png",
+                                     std::chrono::system_clock::from_time_t(1700000000));
+  ASSERT_TRUE(editor);
+  nav->pushViewController(editor, false);
+  editor->doDrawText();
+  auto image = editor->image();
+  // No caption: the box sits behind the label column only, at the foot on the right.
+  const auto [dark, light] = darkAndLight(*image, 395, 0, 600);
+  EXPECT_GT(dark, 40);
+  EXPECT_LT(dark, 300);
+  EXPECT_EQ(darkAndLight(*image, 395, 0, 100), (std::pair<int, int>{0, 0}));
+  int letters = 0;
+  for (int y = 300; y < 400; ++y)
+    letters += darkAndLight(*image, y, 300, 600).second;
+  EXPECT_GT(letters, 20);
+  (void)light;
+}
+
+TEST_F(ImageEditorTest, WatermarkFromSavedFilesOrItsHelpPage) {
+  ASSERT_NO_FATAL_FAILURE(open("w.png", grey(400, 200)->pngRepresentation()));
+  // Neither picture: the help page, nothing drawn, nothing to confirm on Cancel.
+  ASSERT_TRUE(probe->tap("Watermark")) << probe->lastError();
+  RunLoop::main()->runPending();
+  ASSERT_EQ(delegate->helpPages.size(), 1u);
+  EXPECT_EQ(delegate->helpPages[0],
+            std::string("HelpView|Watermark Help|") + ImageEditorView::kWatermarkHelpURL);
+  EXPECT_FALSE(editor->didEditImage());
+  probe->tapBack();
+
+  // A 100 x 50 red logo on a 400 x 200 picture: 60 x 30 at the bottom-left corner.
+  std::vector<uint32_t> red(100 * 50, 0xFFFF0000u);
+  testsupport::writeBytes(files + "/my-logo.png",
+                          Image::fromPixels(100, 50, reinterpret_cast<uint8_t *>(red.data()), 400)
+                              ->pngRepresentation());
+  ASSERT_TRUE(probe->tap("Watermark")) << probe->lastError();
+  ASSERT_TRUE(waitIdle());
+  auto stamped = editor->image();
+  EXPECT_EQ(stamped->pixelAt(1, 198), 0xFFFF0000u);
+  EXPECT_EQ(stamped->pixelAt(58, 171), 0xFFFF0000u);
+  EXPECT_EQ(stamped->pixelAt(62, 198), 0xFF808080u);
+  EXPECT_EQ(stamped->pixelAt(1, 168), 0xFF808080u);
+  // The stamp is committed: the working copy holds it.
+  EXPECT_EQ(Image::imageWithContentsOfFile(editor->workingCopyPath())->pixelAt(1, 198),
+            0xFFFF0000u);
+
+  // Only a watermark (half-transparent white, 4 x 2): stretched over the whole picture.
+  fs::remove(files + "/my-logo.png");
+  std::vector<uint32_t> wash(4 * 2, 0x80808080u); // white at half alpha, premultiplied
+  testsupport::writeBytes(
+      files + "/my-watermark.png",
+      Image::fromPixels(4, 2, reinterpret_cast<uint8_t *>(wash.data()), 16)->pngRepresentation());
+  ASSERT_TRUE(probe->tap("Watermark")) << probe->lastError();
+  ASSERT_TRUE(waitIdle());
+  for (auto [x, y] : {std::pair{0, 0}, {399, 199}, {200, 100}, {5, 195}}) {
+    const int r = int((editor->image()->pixelAt(x, y) >> 16) & 0xFF);
+    EXPECT_GT(r, 0xA8) << x << "," << y; // lighter than the grey everywhere
+  }
+  EXPECT_TRUE(editor->didEditImage());
+}
+
+TEST_F(ImageEditorTest, CropHandlesFollowDragsThroughTheOverlay) {
+  ASSERT_NO_FATAL_FAILURE(open("d.png", gradient(100, 50)->pngRepresentation()));
+  ASSERT_TRUE(probe->tap("Crop")) << probe->lastError();
+  auto overlay = std::dynamic_pointer_cast<ImageViewThumb>(editor->overlay());
+  ASSERT_TRUE(overlay);
+  const Rect start = editor->clippingRect();
+  const Point corner{start.origin.x + start.size.width, start.origin.y + start.size.height};
+  // A drag on the overlay reaches the editor as if the overlay were not there.
+  overlay->touchesBegan(corner);
+  overlay->touchesMoved(corner, Point{corner.x + 10, corner.y + 5});
+  overlay->touchesEnded(Point{corner.x + 10, corner.y + 5});
+  EXPECT_EQ(editor->clippingRect().size, (Size{start.size.width + 10, start.size.height + 5}));
+  // Ended: a later move drags nothing.
+  overlay->touchesMoved(corner, Point{corner.x + 50, corner.y});
+  EXPECT_EQ(editor->clippingRect().size.width, start.size.width + 10);
+}
+
+// The application's file tabs, as the tablet's shell offers them.
+struct FileTabs : LocalFilesServices {
+  std::vector<std::string> calls;
+  std::shared_ptr<ViewController> shown;
+  bool showSavedFileTab(const std::shared_ptr<ViewController> &screen,
+                        const std::string &name) override {
+    calls.push_back("show " + name);
+    shown = screen;
+    return true;
+  }
+  bool cancelFileViewTab(const std::shared_ptr<ViewController> &screen) override {
+    calls.push_back(screen == shown ? "close" : "close other");
+    shown.reset();
+    return true;
+  }
+  std::string resizeImage() override { return "resize-out.png"; }
+  void clickedResize() override { calls.push_back("resize"); }
+};
+
+TEST_F(ImageEditorTest, TabletBarOnTopDialogsInPopoversAndAFileTab) {
+  DeviceProfile::setCurrent(DeviceProfile::iPad());
+  auto tabs = std::make_shared<FileTabs>();
+  LocalFilesServices::setShared(tabs);
+  // The file tab: a pane of the tablet's size holding the editor.
+  auto pad = std::make_shared<Window>(Size{768, 1004});
+  pad->makeKeyAndVisible();
+  auto paneNav = std::make_shared<NavigationController>(std::make_shared<ViewController>("Pane"));
+  pad->setRootViewController(paneNav);
+  Probe padProbe(pad);
+  ASSERT_TRUE(testsupport::writeBytes(files + "/tab.png", grey(600, 400)->pngRepresentation()));
+  editor = ImageEditorView::openFile(files + "/tab.png", std::nullopt);
+  ASSERT_TRUE(editor);
+  ImageEditorView::present(editor, *rootScreen, "tab.png");
+  ASSERT_EQ(tabs->calls, std::vector<std::string>{"show tab.png"});
+  paneNav->pushViewController(editor, false);
+  RunLoop::main()->runPending();
+  EXPECT_EQ(editor->toolbar()->frame().origin.y, 0);
+  std::vector<std::string> names;
+  for (auto &item : padProbe.toolbarItems())
+    names.push_back(item.name);
+  for (const char *expected :
+       {"Resize Screen", "Close", "Resize", "Crop", "Captions", "Watermark", "Save"})
+    EXPECT_NE(std::find(names.begin(), names.end(), expected), names.end()) << expected;
+  ASSERT_TRUE(padProbe.tap("Resize Screen")) << padProbe.lastError();
+  EXPECT_EQ(tabs->calls.back(), "resize");
+
+  // Captions in a popover from their button; the other tools wait while it is open.
+  ASSERT_TRUE(padProbe.tap("Captions")) << padProbe.lastError();
+  RunLoop::main()->runPending();
+  ASSERT_TRUE(editor->popover() && editor->popover()->isPopoverVisible());
+  editor->clickCrop();
+  EXPECT_EQ(editor->showingToolbar(), ImageEditorView::kNormal);
+  ASSERT_TRUE(padProbe.tapRow("Caption")) << padProbe.lastError();
+  ASSERT_TRUE(padProbe.type("Caption", "Tablet")) << padProbe.lastError();
+  ASSERT_TRUE(padProbe.tap("Add Caption")) << padProbe.lastError();
+  RunLoop::main()->runPending();
+  EXPECT_FALSE(editor->popover()->isPopoverVisible());
+  EXPECT_EQ(store().stringForKey("ImgEdit-Caption"), "Tablet");
+  EXPECT_EQ(darkAndLight(*editor->image(), 398, 0, 600).first, 600);
+
+  // Cropping: the area starts under the bar.
+  ASSERT_TRUE(padProbe.tap("Crop")) << padProbe.lastError();
+  EXPECT_EQ(editor->overlay()->frame().origin.y, 44);
+  ASSERT_TRUE(padProbe.tap("Cancel")) << padProbe.lastError(); // the crop's own
+  EXPECT_EQ(editor->showingToolbar(), ImageEditorView::kNormal);
+
+  // Save in a popover; a saved picture closes the file tab.
+  ASSERT_TRUE(padProbe.tap("Save")) << padProbe.lastError();
+  RunLoop::main()->runPending();
+  ASSERT_TRUE(editor->popover()->isPopoverVisible());
+  ASSERT_TRUE(padProbe.tap("Save to \"Saved Files\"")) << padProbe.lastError();
+  RunLoop::main()->runPending();
+  EXPECT_TRUE(fs::exists(files + "/tab.jpg"));
+  EXPECT_EQ(tabs->calls.back(), "close");
+  LocalFilesServices::setShared(nullptr);
+  window->makeKeyAndVisible();
+  DeviceProfile::setCurrent(DeviceProfile::iPhone());
 }
 
 } // namespace

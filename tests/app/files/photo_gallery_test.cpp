@@ -9,9 +9,11 @@
 #include "app/files/ImageEditorView.h"
 #include "app/files/LocalFilesServices.h"
 #include "app/files/LocalFolderViewController.h"
+#include "app/foundation/DirTableCell.h"
 #include "app/foundation/Globals.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/ftp/FTPServices.h"
+#include "platform/device/DeviceProfile.h"
 #include "platform/device/DocumentInteraction.h"
 #include "platform/device/MailService.h"
 
@@ -47,6 +49,11 @@ struct QueueDouble : LocalFilesServices {
     return static_cast<int>(rows.size());
   }
   void startQueue() override { ++starts; }
+  std::vector<std::string> tabs;
+  bool showSavedFileTab(const std::shared_ptr<ViewController> &, const std::string &name) override {
+    tabs.push_back(name);
+    return true;
+  }
 };
 
 struct HandOverDouble : FTPAppServices {
@@ -315,6 +322,96 @@ TEST_F(PhotoGalleryTest, CopyIntoSavedFilesKeepsWhatIsThere) {
     EXPECT_EQ(testsupport::readFile(c.expectFile), bytes);
   }
   EXPECT_EQ(testsupport::readFile(files + "/" + beach), bytes); // the first copy is kept
+}
+
+TEST_F(PhotoGalleryTest, PictureRowsShowSquareThumbnailsAndACopyFliesToSavedFiles) {
+  ASSERT_NO_FATAL_FAILURE(openAlbum("Holidays"));
+  // Thumbnails come after the listing, made on a worker.
+  ASSERT_TRUE(pumpUntil([&] {
+    for (auto &row : top()->folderItems())
+      if (row->name().ends_with(".jpg") && row->thumbnail) return true;
+    return false;
+  }));
+  auto table = std::dynamic_pointer_cast<TableView>(top()->view());
+  if (!table)
+    for (auto &v : top()->view()->subviews())
+      if ((table = std::dynamic_pointer_cast<TableView>(v))) break;
+  ASSERT_TRUE(table);
+  int pictures = 0, videos = 0;
+  for (auto &r : probe->visibleRows(table)) {
+    auto cell = table->cellForRowAtIndexPath(r.indexPath);
+    auto content = std::dynamic_pointer_cast<DirTableCell>(cell->contentView()->viewWithTag(1));
+    ASSERT_TRUE(content);
+    content->drawRect(Rect(0, 0, 320, 44));
+    const auto &entry = *content->dirItem();
+    SCOPED_TRACE(entry.name());
+    if (entry.name().ends_with(".jpg")) {
+      ++pictures;
+      ASSERT_TRUE(entry.thumbnail && entry.thumbnail->image);
+      EXPECT_EQ(entry.thumbnail->image->pixelWidth(), 88);
+      EXPECT_EQ(entry.thumbnail->image->pixelHeight(), 88);
+      EXPECT_TRUE(content->lastDrawing().drewThumbnail);
+    } else if (entry.name().ends_with(".mov")) {
+      ++videos;
+      EXPECT_FALSE(entry.thumbnail);
+      EXPECT_FALSE(content->lastDrawing().drewThumbnail);
+    }
+  }
+  EXPECT_EQ(pictures, 1);
+  EXPECT_EQ(videos, 1);
+
+  // A copy into Saved Files: the Saved Files tab says "+" for three seconds.
+  auto item = nav->tabBarItem();
+  ASSERT_TRUE(probe->tapAccessory(rowFor("beach.jpg")));
+  ASSERT_TRUE(probe->answerSheet("Copy File")) << probe->lastError();
+  ASSERT_TRUE(probe->tapRow("Saved Files")) << probe->lastError();
+  ASSERT_TRUE(probe->tapBack());
+  ASSERT_TRUE(pumpUntil([&] { return item->badgeValue() == std::optional<std::string>("+"); }));
+  advance(std::chrono::seconds(4));
+  EXPECT_FALSE(item->badgeValue());
+}
+
+TEST_F(PhotoGalleryTest, TabletMenusOpenFromTheirRowAndTheEditorAsAFileTab) {
+  DeviceProfile::setCurrent(DeviceProfile::iPad());
+  testsupport::makePicturesFolder(pictures);
+  auto albums = PhotoLibrary::albums();
+  auto holidays =
+      std::find_if(albums.begin(), albums.end(), [](auto &a) { return a.name == "Holidays"; });
+  ASSERT_NE(holidays, albums.end());
+  nav->pushViewController(PhotoGalleryView::make(*holidays), false);
+  ASSERT_TRUE(pumpUntil([&] { return top() && top()->loaded(); }));
+  auto gallery = top();
+  EXPECT_EQ(probe->toolbarItems().empty(), false);
+  for (auto &v : gallery->view()->subviews()) {
+    if (auto bar = std::dynamic_pointer_cast<Toolbar>(v)) {
+      EXPECT_EQ(bar->frame().origin.y, 0);
+    }
+  }
+
+  // The per-file menu opens from its row; "Copy File" lists the folders in a popover there, and
+  // one choice copies once and closes it.
+  const std::string beach = rowFor("beach.jpg");
+  ASSERT_TRUE(probe->tapAccessory(beach)) << probe->lastError();
+  ASSERT_TRUE(gallery->openSheet());
+  EXPECT_EQ(gallery->openSheet()->anchor().kind, Anchor::Kind::Rect);
+  ASSERT_TRUE(probe->answerSheet("Copy File")) << probe->lastError();
+  ASSERT_TRUE(gallery->copyPopover() && gallery->copyPopover()->isPopoverVisible());
+  ASSERT_TRUE(probe->tapRow("sub")) << probe->lastError();
+  EXPECT_FALSE(gallery->copyPopover()->isPopoverVisible());
+  ASSERT_TRUE(pumpUntil([&] { return fs::exists(files + "/sub/" + beach); }));
+  advance(std::chrono::milliseconds(200));
+  EXPECT_EQ(std::distance(fs::directory_iterator(files + "/sub"), {}), 1);
+
+  // The sort menu opens from its button; the editor becomes a file tab.
+  ASSERT_TRUE(probe->tap("Sort")) << probe->lastError();
+  EXPECT_EQ(gallery->openSheet()->anchor().kind, Anchor::Kind::BarButtonItem);
+  ASSERT_TRUE(probe->answerSheet("Cancel"));
+  ASSERT_TRUE(probe->tapAccessory(beach)) << probe->lastError();
+  ASSERT_TRUE(probe->answerSheet("Edit Image")) << probe->lastError();
+  ASSERT_TRUE(pumpUntil([&] { return !queue->tabs.empty(); }));
+  EXPECT_EQ(queue->tabs, std::vector<std::string>{beach});
+  EXPECT_EQ(probe->topViewController(), gallery);
+  DeviceProfile::setCurrent(DeviceProfile::iPhone());
 }
 
 TEST_F(PhotoGalleryTest, QueueConversionWritesAFileOfItsOwnOrSaysWhy) {

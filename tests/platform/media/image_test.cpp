@@ -4,6 +4,7 @@
 #include "platform/media/BitmapContext.h"
 #include "platform/media/Image.h"
 #include "tests/support/ImageFixtures.h"
+#include "tests/support/PhotoFixtures.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -226,6 +227,34 @@ TEST(ImageCodec, PicturesTooLargeToHoldAreRefusedBeforeDecoding) {
                                     0x00, 0,    0,    ',',  0,    0,    0,    0,    0xFF, 0xFF,
                                     0xFF, 0xFF, 0x00, 0x02, 0x02, 0x44, 0x01, 0x00, ';'};
   EXPECT_FALSE(Image::imageWithData(gif));
+}
+
+TEST(ImageCodec, ThumbnailsDecodeSmallAndKeepTheOrientation) {
+  testsupport::TempDir dir("ferrowen-media-thumb");
+  auto picture = coordinatePicture(800, 400);
+  struct Case {
+    const char *file;
+    std::vector<uint8_t> bytes;
+    int side, width, height;
+    ImageOrientation orientation;
+  } cases[] = {
+      {"turned.jpg", testsupport::jpegWithExif(*picture, 6), 100, 200, 100,
+       ImageOrientation::Right},
+      {"plain.png", picture->pngRepresentation(), 40, 80, 40, ImageOrientation::Up},
+      {"small.png", coordinatePicture(6, 4)->pngRepresentation(), 40, 6, 4, ImageOrientation::Up},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.file);
+    ASSERT_TRUE(testsupport::writeBytes(dir.file(c.file), c.bytes));
+    auto thumb = Image::thumbnailWithContentsOfFile(dir.file(c.file), c.side);
+    ASSERT_TRUE(thumb);
+    EXPECT_EQ(thumb->pixelWidth(), c.width);
+    EXPECT_EQ(thumb->pixelHeight(), c.height);
+    EXPECT_EQ(thumb->imageOrientation(), c.orientation);
+  }
+  testsupport::writeFile(dir.file("no.jpg"), "not a picture");
+  EXPECT_FALSE(Image::thumbnailWithContentsOfFile(dir.file("no.jpg"), 40));
+  EXPECT_FALSE(Image::thumbnailWithContentsOfFile(dir.path(), 40));
 }
 
 TEST(ImageCodec, DoubleResolutionFilesHaveHalfThePoints) {
