@@ -148,7 +148,10 @@ void Connect::loadView() {
   protocolType->setAccessibilityLabel("Protocol");
   protocolType->addTarget(ControlEvent::ValueChanged, [this](Control &) { changeProtocolType(); });
   view()->addSubview(protocolType);
-  connectHelpMessage = std::make_shared<Label>(Rect{20, 200, 280, 21});
+  // The example address is long: the hint takes two lines rather than lose its end.
+  connectHelpMessage = std::make_shared<Label>(Rect{20, 184, 280, 38});
+  connectHelpMessage->setFont(Font::system(14));
+  connectHelpMessage->setNumberOfLines(2);
   view()->addSubview(connectHelpMessage);
   shakeMessage = std::make_shared<Label>(Rect{20, 230, 280, 21});
   shakeMessage->setText("Shake to clear the fields");

@@ -32,12 +32,64 @@ TableViewCell::TableViewCell(TableViewCellStyle style, std::string reuseIdentifi
     : View(Rect(0, 0, 320, 44)), style_(style), reuseIdentifier_(std::move(reuseIdentifier)),
       textLabel_(std::make_shared<Label>()), imageView_(std::make_shared<ImageView>()),
       contentView_(std::make_shared<View>(Rect(0, 0, 320, 44))) {
+  // Each style's own fonts, as the phone sets them.
+  switch (style) {
+  case TableViewCellStyle::Default:
+    textLabel_->setFont(Font::boldSystem(20));
+    break;
+  case TableViewCellStyle::Value1:
+    textLabel_->setFont(Font::boldSystem(17));
+    break;
+  case TableViewCellStyle::Value2:
+    textLabel_->setFont(Font::boldSystem(12));
+    break;
+  case TableViewCellStyle::Subtitle:
+    textLabel_->setFont(Font::boldSystem(18));
+    break;
+  }
   if (style != TableViewCellStyle::Default) {
     detailTextLabel_ = std::make_shared<Label>();
-    detailTextLabel_->setFont(Font::system(style == TableViewCellStyle::Subtitle ? 14 : 17));
+    detailTextLabel_->setFont(style == TableViewCellStyle::Subtitle ? Font::system(14)
+                              : style == TableViewCellStyle::Value2 ? Font::boldSystem(15)
+                                                                    : Font::system(17));
+    // A value beside the text is blue, a subtitle grey.
+    if (style == TableViewCellStyle::Value1)
+      detailTextLabel_->setTextColor(Color{56 / 255.0, 84 / 255.0, 135 / 255.0, 1});
+    else if (style == TableViewCellStyle::Subtitle)
+      detailTextLabel_->setTextColor(Color::grayColor());
+    else
+      textLabel_->setTextColor(Color{56 / 255.0, 84 / 255.0, 135 / 255.0, 1});
   }
-  textLabel_->setFont(Font::boldSystem(20));
   addSubview(contentView_);
+}
+
+void TableViewCell::setAccessoryView(std::shared_ptr<View> v) {
+  accessoryView_ = std::move(v);
+  layoutParts();
+}
+
+TableViewCellAccessoryType TableViewCell::shownAccessory() const {
+  return editing_ && hidesAccessoryWhenEditing_ ? editingAccessory_ : accessory_;
+}
+
+// The accessory stands at the row's right, centred in its height: a grouped row's background is
+// inset by 10 points and keeps 10 points of padding inside, a plain row's accessory view reaches
+// its edge. The content view shrinks by what the accessory takes, so what it holds (a drawn row,
+// say) ends before the accessory instead of under it.
+void TableViewCell::layoutParts() {
+  const Size size = frame().size;
+  const double inset = grouped_ ? 20 : 0;
+  double start = size.width;
+  if (accessoryView_) {
+    const Size a = accessoryView_->frame().size;
+    start = size.width - inset - a.width;
+    accessoryView_->setFrame(
+        Rect(start, std::round((size.height - a.height) / 2), a.width, a.height));
+  } else if (auto shown = shownAccessory(); shown != TableViewCellAccessoryType::None) {
+    start = size.width - inset -
+            (shown == TableViewCellAccessoryType::DetailDisclosureButton ? 33 : 20);
+  }
+  contentView_->setFrame(Rect(0, 0, std::max(0.0, start), size.height));
 }
 
 std::string TableViewCell::probeText() const {
@@ -57,9 +109,16 @@ void TableViewCell::describe(nlohmann::json &out) const {
   out["reuseIdentifier"] = reuseIdentifier_;
   out["text"] = textLabel_->text();
   out["detail"] = detailTextLabel_ ? detailTextLabel_->text() : std::string();
+  // How the texts are set: a page shows them at the model's font, colour and lines.
+  auto look = [](const Label &l) {
+    nlohmann::json j;
+    l.describe(j);
+    return j;
+  };
+  out["textLook"] = look(*textLabel_);
+  out["detailLook"] = detailTextLabel_ ? look(*detailTextLabel_) : nlohmann::json(nullptr);
   out["image"] = imageView_->imageName();
-  out["accessory"] =
-      accessoryName(editing_ && hidesAccessoryWhenEditing_ ? editingAccessory_ : accessory_);
+  out["accessory"] = accessoryName(shownAccessory());
   static const char *selection[] = {"none", "blue", "gray"};
   out["selectionStyle"] = selection[static_cast<int>(selectionStyle_)];
   out["selected"] = selected_;
@@ -82,9 +141,12 @@ void TableView::describe(nlohmann::json &out) const {
   out["rowHeight"] = rowHeight_;
   auto sections = nlohmann::json::array();
   for (size_t s = 0; s < rowCounts_.size(); ++s)
-    sections.push_back({{"rows", rowCounts_[s]},
-                        {"header", sections_[s].header},
-                        {"footer", sections_[s].footer}});
+    sections.push_back(
+        {{"rows", rowCounts_[s]},
+         {"header", sections_[s].header},
+         {"footer", sections_[s].footer},
+         {"headerFrame", s < sectionRects_.size() ? toJson(sectionRects_[s].first) : nullptr},
+         {"footerFrame", s < sectionRects_.size() ? toJson(sectionRects_[s].second) : nullptr}});
   out["sections"] = sections;
 }
 
@@ -249,8 +311,11 @@ void TableView::layoutRows() {
   double width = frame().size.width;
   double y = headerView_ ? headerView_->frame().size.height : 0;
   rowRects_.resize(rowCounts_.size());
+  sectionRects_.resize(rowCounts_.size());
   for (int s = 0; s < static_cast<int>(rowCounts_.size()); ++s) {
-    y += headerHeightAt(s);
+    const double header = headerHeightAt(s);
+    sectionRects_[static_cast<size_t>(s)].first = Rect(0, y, width, header);
+    y += header;
     auto &rects = rowRects_[static_cast<size_t>(s)];
     rects.resize(static_cast<size_t>(rowCounts_[static_cast<size_t>(s)]));
     for (int r = 0; r < rowCounts_[static_cast<size_t>(s)]; ++r) {
@@ -258,7 +323,9 @@ void TableView::layoutRows() {
       rects[static_cast<size_t>(r)] = Rect(0, y, width, h);
       y += h;
     }
-    y += footerHeightAt(s);
+    const double footer = footerHeightAt(s);
+    sectionRects_[static_cast<size_t>(s)].second = Rect(0, y, width, footer);
+    y += footer;
   }
   setContentSize({width, y});
 
@@ -310,6 +377,8 @@ void TableView::configure(TableViewCell &cell, IndexPath ip) {
   cell.selected_ = selected_ == ip;
   if (d)
     if (auto a = d->accessoryTypeForRowWithIndexPath(*this, ip)) cell.accessory_ = *a;
+  cell.grouped_ = style_ == TableViewStyle::Grouped;
+  cell.layoutParts();
 }
 
 void TableView::recycle(std::shared_ptr<TableViewCell> cell) {

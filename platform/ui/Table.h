@@ -44,7 +44,7 @@ public:
   TableViewCellAccessoryType editingAccessoryType() const { return editingAccessory_; }
   void setEditingAccessoryType(TableViewCellAccessoryType a) { editingAccessory_ = a; }
   std::shared_ptr<View> accessoryView() const { return accessoryView_; }
-  void setAccessoryView(std::shared_ptr<View> v) { accessoryView_ = std::move(v); }
+  void setAccessoryView(std::shared_ptr<View> v);
   TableViewCellSelectionStyle selectionStyle() const { return selectionStyle_; }
   void setSelectionStyle(TableViewCellSelectionStyle s) { selectionStyle_ = s; }
   bool isSelected() const { return selected_; }
@@ -60,6 +60,9 @@ public:
 
 private:
   friend class TableView;
+  // Places the accessory view at the row's right and gives the content view the rest.
+  void layoutParts();
+  TableViewCellAccessoryType shownAccessory() const;
   TableViewCellStyle style_;
   std::string reuseIdentifier_;
   std::shared_ptr<Label> textLabel_, detailTextLabel_;
@@ -70,7 +73,7 @@ private:
   TableViewCellSelectionStyle selectionStyle_ = TableViewCellSelectionStyle::Blue;
   TableViewCellEditingStyle editingStyle_ = TableViewCellEditingStyle::None;
   bool selected_ = false, editing_ = false, showsReorder_ = false,
-       hidesAccessoryWhenEditing_ = true;
+       hidesAccessoryWhenEditing_ = true, grouped_ = false;
 };
 
 class TableView;
@@ -214,6 +217,8 @@ private:
   std::vector<SectionInfo> sections_;
   // Row frames by section and row: laid out again on every change, so kept flat.
   std::vector<std::vector<Rect>> rowRects_;
+  // Where each section's header and footer stand (of no height when the section has none).
+  std::vector<std::pair<Rect, Rect>> sectionRects_;
   Rect rowRect(IndexPath ip) const;
   std::map<IndexPath, std::shared_ptr<TableViewCell>> cells_;
   std::map<std::string, std::vector<std::shared_ptr<TableViewCell>>> reusePool_;

@@ -12,7 +12,6 @@ let webKey = '';
 let seq = 0;
 let confirmDelete = '';
 const pendingScripts = new Map(); // web view id -> scripts waiting for its page
-const modelOffsets = new Map(); // table id -> the offset the model last had
 let scrollTimer = null;
 
 // --- Connection ---
@@ -141,8 +140,11 @@ function barItem(item) {
   const name = item.title || item.system;
   const glyph = !item.title && systemGlyphs[item.system];
   const content = item.image && !item.title ? picture(item.image) : (glyph || name);
+  // A plain item that shows a picture (or a system glyph) is that picture alone in a toolbar;
+  // words keep their bezel.
+  const bare = item.style === 'plain' && !item.title && (item.image || glyph);
   return h('button', {
-    class: `item ${item.style}`, 'data-id': item.id, 'aria-label': item.label || name,
+    class: `item ${item.style}${bare ? ' bare' : ''}`, 'data-id': item.id, 'aria-label': item.label || name,
     disabled: !item.enabled, ev: item.enabled && { event: 'tap', id: item.id },
   }, content);
 }
@@ -197,11 +199,16 @@ function view(v, place) {
   return el;
 }
 
+// A named face: Courier (the log, fixed-width text) as the browser's fixed-width face, others by
+// name before the page's own.
+const fontFamily = (name) => /courier|mono/i.test(name) ? 'monospace' : `"${name.replace(/["\\]/g, '')}", sans-serif`;
+
 function font(el, f) {
   if (!f) return;
   el.style.fontSize = px(f.size);
   if (f.bold) el.style.fontWeight = 'bold';
   if (f.italic) el.style.fontStyle = 'italic';
+  if (f.name) el.style.fontFamily = fontFamily(f.name);
 }
 
 function build(v) {
@@ -209,6 +216,8 @@ function build(v) {
     case 'label': {
       const el = h('div', { style: { color: rgba(v.textColor), textAlign: v.alignment } }, v.text);
       font(el, v.font);
+      if (v.shadowColor && v.shadowColor[3] > 0 && v.shadowOffset)
+        el.style.textShadow = `${px(v.shadowOffset[0])} ${px(v.shadowOffset[1])} 0 ${rgba(v.shadowColor)}`;
       if (v.lines !== 1) el.classList.add('multi');
       // A one-line label that may shrink its text to fit (down to its minimum size).
       else if (v.font && v.minimumFontSize && v.minimumFontSize < v.font.size) el.dataset.minFont = v.minimumFontSize;
@@ -297,12 +306,39 @@ function table(t) {
     const count = info.rows;
     for (const r of rows) inner.append(cell(t, r, grouped, count));
     const top = rows[0].cell.frame[1];
-    if (rows[0].row === 0 && info.header)
+    if (rows[0].row === 0 && info.header && !info.headerView)
       inner.append(h('div', { class: 'sheader', style: { top: px(top) } }, info.header || ''));
     const last = rows[rows.length - 1];
-    if (last.row === count - 1 && info.footer)
+    if (last.row === count - 1 && info.footer && !info.footerView)
       inner.append(h('div', { class: 'sfooter', style: { top: px(last.cell.frame[1] + last.cell.frame[3]) } }, info.footer));
     if (!info.header) el.classList.add('noheaders');
+  }
+  // A section's own header and footer views stand where the model put them, their subviews (a
+  // title, a Help button) by their frames within.
+  t.sections.forEach((info, s) => {
+    for (const [v, frame] of [[info.headerView, info.headerFrame], [info.footerView, info.footerFrame]]) {
+      if (!v || !frame || v.hidden) continue;
+      const drawn = view({ ...v, frame: [0, 0, frame[2], frame[3]] });
+      inner.append(h('div', { class: 'sview', 'data-section': s, style: { top: px(frame[1]), height: px(frame[3]) } }, drawn));
+    }
+  });
+  return el;
+}
+
+// A row's text or detail text as the model sets it: its font, colour (a selected row's own colour
+// stands over it), alignment and lines. A label of more lines keeps its line breaks and wraps.
+function cellText(cls, text, look, selected) {
+  const el = h('span', { class: cls }, text);
+  if (!look) return el;
+  const f = look.font;
+  Object.assign(el.style, {
+    fontSize: px(f.size), fontWeight: f.bold ? 'bold' : 'normal', fontStyle: f.italic ? 'italic' : 'normal',
+    textAlign: look.alignment, color: selected ? null : rgba(look.textColor),
+  });
+  if (f.name) el.style.fontFamily = fontFamily(f.name);
+  if (look.lines !== 1) {
+    el.classList.add('lines');
+    if (look.lines > 1) el.style.webkitLineClamp = String(look.lines);
   }
   return el;
 }
@@ -323,16 +359,21 @@ function cell(t, r, grouped, count) {
     el.append(h('button', { class: 'delctl', 'aria-label': `Delete ${c.text}`, 'data-confirm': key }, '\u2212'));
   if (c.editing && c.editingStyle === 'insert') el.append(h('span', { class: 'insctl' }, '+'));
   el.append(picture(c.image, 'cellimage') || '');
-  const text = h('span', { class: 'text' }, c.text);
-  const detail = c.detail ? h('span', { class: 'detail' }, c.detail) : null;
+  const text = cellText('text', c.text, c.textLook, selected);
+  const detail = c.detail ? cellText('detail', c.detail, c.detailLook, selected) : null;
   if (c.style === 'subtitle') el.append(h('span', { class: 'texts' }, text, detail));
-  else if (c.style === 'value2') el.append(detail || '', text);
   else el.append(text, detail || '');
   // The content view holds the cell's own subviews; an empty one draws nothing.
   const custom = (c.subviews || []).filter((s) => s.type !== 'view' || s.background || (s.subviews || []).length)
     .map((s) => view(s)).filter(Boolean);
   if (custom.length) el.append(h('div', { class: 'contentview' }, custom));
-  if (c.accessoryView) el.append(h('span', { class: 'accessory' }, view(c.accessoryView, 'bar')));
+  if (c.accessoryView) {
+    // Where the model put the accessory: its right edge, measured from the row's (a grouped
+    // row's background stands 10 points in from the model's row, and the row keeps 10 of padding).
+    const [ax, , aw] = c.accessoryView.frame;
+    const right = c.frame[2] - ax - aw - (grouped ? 10 : 0) - 10;
+    el.append(h('span', { class: 'accessory', style: { marginRight: px(right) } }, view(c.accessoryView, 'bar')));
+  }
   else if (c.accessory === 'disclosure') el.append(h('span', { class: 'accessory chevron' }, '\u203a'));
   else if (c.accessory === 'checkmark') el.append(h('span', { class: 'accessory check' }, '\u2713'));
   else if (c.accessory === 'detailButton')
@@ -524,8 +565,10 @@ function placeScrollsAndPopovers() {
   fitLabels();
   for (const t of screenEl.querySelectorAll('.v-table')) {
     const offset = Number(t.dataset.offset);
-    if (modelOffsets.get(t.dataset.id) !== offset) t.scrollTop = offset;
-    modelOffsets.set(t.dataset.id, offset);
+    // Kept on the element: a table drawn afresh (after a rotation, say) starts at the top and
+    // takes the model's offset again, or it would show rows the model did not make.
+    if (t.modelOffset !== offset) t.scrollTop = offset;
+    t.modelOffset = offset;
   }
   for (const p of screenEl.querySelectorAll('.popover, .actionsheet[data-anchor]')) {
     const anchor = p.dataset.anchor && screenEl.querySelector(`[data-id="${p.dataset.anchor}"]`);

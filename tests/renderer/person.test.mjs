@@ -10,7 +10,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { checkScreen, click, startFtpServer, startProgram, waitFor, watch } from '../support/person.mjs';
+import { checkScreen, click, clickUntil, startFtpServer, startProgram, waitFor, watch } from '../support/person.mjs';
 
 const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
 
@@ -43,6 +43,9 @@ async function session(t, profile, viewport, env) {
   const front = () => page.locator('#screen .layers > :last-child');
   const tab = (name) => click(front().locator(`.tab[aria-label="${name}"]`));
   const title = (text) => front().locator('.navbar .center', { hasText: text }).first().waitFor();
+  // A click that opens or leaves a screen, clicked again if it did not take.
+  const go = (locator, text) => clickUntil(locator,
+    async () => (await front().locator('.navbar .center', { hasText: text }).count()) > 0, `the screen ${text}`);
   const button = (name) => front().getByRole('button', { name, exact: true });
   const row = (name) => front().locator(`.cell[aria-label="${name}"]`);
   const sheetButton = (name) => page.locator('.actionsheet button', { hasText: name });
@@ -155,7 +158,14 @@ async function session(t, profile, viewport, env) {
   await waitFor(async () => {
     if (await page.locator('.alert', { hasText: 'Saved File Exists' }).count()) {
       await screen('saved-file-exists');
-      await click(alertButton('Replace'));
+      // The queue may take its question back on its own (the file arrived meanwhile): then
+      // there is nothing to answer.
+      const asking = page.locator('.alert', { hasText: 'Saved File Exists' });
+      if (await asking.count()) {
+        await click(alertButton('Replace')).catch(async (e) => {
+          if (await asking.count()) throw e;
+        });
+      }
       quietSince = 0;
       return false;
     }
@@ -217,16 +227,17 @@ async function session(t, profile, viewport, env) {
   await tab('Settings');
   await title('Settings');
   await screen('settings');
-  await click(row('Folder Extra Info'));
-  await title('Folder Extra Info');
+  // A section's Help button (in the view above the section's rows) opens the help of that part.
+  await go(front().getByRole('button', { name: 'Help: Files and Folders', exact: true }), 'Ferrowen Help');
+  await front().locator('iframe[data-web]').first().waitFor();
+  await screen('settings-help');
+  await go(front().locator('.navbar .back'), 'Settings');
+  await go(row('Folder Extra Info'), 'Folder Extra Info');
   await screen('settings-folder-extra-info');
-  await click(page.locator('.navbar .back'));
-  await title('Settings');
-  await click(button('Log'));
-  await title('Log');
+  await go(page.locator('.navbar .back'), 'Settings');
+  await go(button('Log'), 'Log');
   await screen('log');
-  await click(front().locator('.navbar .back'));
-  await title('Settings');
+  await go(front().locator('.navbar .back'), 'Settings');
   // Further down: the startup lock and the credits.
   for (const [name, shot] of [['Startup Lock', 'settings-startup-lock'], ['Credits', 'settings-credits']]) {
     const target = row(name);

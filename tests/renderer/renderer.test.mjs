@@ -258,9 +258,12 @@ test('the application itself: a setting changed and the web sharing server start
   await row('Show "Hidden" Files').click();
   await waitFor(async () => (await row('Show "Hidden" Files').getAttribute('aria-checked')) === 'true', 'the switch');
   // Scrolled a screen at a time, the model lays out the rows that come into view.
+  // Each step waits for the model to follow (a loaded machine may take a while), so the rows it
+  // made are there before the next step.
+  const table = page.locator('.v-table');
   for (let y = 0; !(await row('Enable Web Server').count()); y += 300) {
-    await page.locator('.v-table').evaluate((el, to) => { el.scrollTop = to; }, y);
-    await page.waitForTimeout(150);
+    const at = await table.evaluate((el, to) => { el.scrollTop = to; return el.scrollTop; }, y);
+    await waitFor(async () => Math.abs(Number(await table.getAttribute('data-offset')) - at) <= 1, 'the model to follow the scroll');
     assert.ok(y < 5000, 'the web server row never came into view');
   }
   await row('Enable Web Server').click();

@@ -87,6 +87,19 @@ export async function click(locator) {
   await el.page().mouse.click(box.x + box.width / 2, box.y + box.height / 2);
 }
 
+// Clicks the locator until `arrived` answers true, as a person clicks again when a click did not
+// take (at most three clicks, each given ten seconds to show its effect).
+export async function clickUntil(locator, arrived, what) {
+  for (let tries = 1; ; tries++) {
+    await click(locator);
+    try {
+      return await waitFor(arrived, what, 10000);
+    } catch (e) {
+      if (tries === 3 || (await arrived())) throw e;
+    }
+  }
+}
+
 // The controls and rows of the front layer that a person cannot reach or read.
 export function screenProblems(page) {
   return page.evaluate(() => {
@@ -123,6 +136,29 @@ export function screenProblems(page) {
       if (!hit || (hit !== el && !el.contains(hit)))
         problems.push(`"${named(el)}" is covered by "${hit ? named(hit) : 'nothing'}"`);
     }
+    // A text is cut when it needs more room than its box gives: a one-line text wider than its
+    // box (an ellipsis), one of more lines taller. (Rounding may give a pixel.)
+    const cut = (el) => {
+      const s = getComputedStyle(el);
+      return s.whiteSpace === 'nowrap' ? el.scrollWidth > el.clientWidth + 1 : el.scrollHeight > el.clientHeight + 1;
+    };
+    // Every label shown outside the rows (the rows' own are judged with their row): a title, a
+    // hint, the views above and below a table's sections.
+    for (const label of front.querySelectorAll('.v-label')) {
+      const b = label.getBoundingClientRect();
+      if (b.width < 1 || b.height < 1 || !label.textContent.trim() || label.closest('.cell')) continue;
+      if (shownAt(label, b.left + b.width / 2, b.top + b.height / 2) && cut(label))
+        problems.push(`the label "${label.textContent.trim()}" is cut`);
+    }
+    // A table with rows shows some of them where it has room (not an empty stretch above or
+    // below the rows the model made for another offset).
+    for (const t of front.querySelectorAll('.v-table')) {
+      const b = t.getBoundingClientRect();
+      if (b.width < 1 || b.height < 1 || !shownAt(t, b.left + b.width / 2, b.top + b.height / 2)) continue;
+      const cells = [...t.querySelectorAll(':scope > .tcontent > .cell')];
+      if (cells.length && !cells.some((c) => { const r = c.getBoundingClientRect(); return r.bottom > b.top && r.top < b.bottom; }))
+        problems.push(`the table of "${named(cells[0])}" shows none of its rows`);
+    }
     for (const row of front.querySelectorAll('.cell')) {
       const r = row.getBoundingClientRect();
       // A row of a tab or screen not shown now (no box at all) is not what a person meets.
@@ -135,6 +171,7 @@ export function screenProblems(page) {
         const b = text.getBoundingClientRect();
         if (!inside(b) || getComputedStyle(text).visibility === 'hidden' || getComputedStyle(text).opacity === '0')
           problems.push(`the text "${text.textContent.trim()}" of a row is not inside it`);
+        else if (cut(text)) problems.push(`the text "${text.textContent.trim()}" of a row is cut`);
       }
       for (const drawn of row.querySelectorAll('img.drawn')) {
         const b = drawn.getBoundingClientRect();

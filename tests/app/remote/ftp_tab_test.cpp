@@ -7,6 +7,7 @@
 #include "app/remote/DirViewer.h"
 
 #include "tests/app/foundation/ScreenFixture.h"
+#include "tests/support/LabelFit.h"
 
 #include "app/foundation/Database.h"
 #include "app/foundation/DirTableCell.h"
@@ -117,6 +118,17 @@ TEST_F(FtpTabTest, ServerTextNormalisation) {
     auto t = normaliseServerText(c.typed, c.segment);
     EXPECT_EQ(t.server, c.server) << c.typed;
     EXPECT_EQ(t.segment, c.expected) << c.typed;
+  }
+}
+
+// Each protocol's hint (a long example address) shows whole on the connect screen, at a smaller
+// size where it must.
+TEST_F(FtpTabTest, ConnectScreenLabelsShowWholeForEveryProtocol) {
+  showConnect();
+  for (int segment = 0; segment < 3; ++segment) {
+    connect->protocolType->setSelectedSegmentIndex(segment);
+    connect->changeProtocolType();
+    EXPECT_EQ(testsupport::labelsCutIn(*connect->view()), std::vector<std::string>{}) << segment;
   }
 }
 

@@ -76,7 +76,20 @@ public:
   void accessoryButtonTappedForRowWithIndexPath(TableView &, IndexPath ip) override {
     log.push_back("accessory " + std::to_string(ip.row));
   }
+  std::shared_ptr<View> sectionHeader; // the second section's own header view, when set
+  std::shared_ptr<View> viewForHeaderInSection(TableView &, int s) override {
+    return s == 1 ? sectionHeader : nullptr;
+  }
 };
+
+// The first object of the given type in a snapshot, depth first.
+const nlohmann::json *findType(const nlohmann::json &j, const std::string &type) {
+  if (j.is_object() && j.value("type", std::string()) == type) return &j;
+  if (j.is_object() || j.is_array())
+    for (auto &v : j)
+      if (auto found = findType(v, type)) return found;
+  return nullptr;
+}
 
 class TableTest : public UiTest {
 protected:
@@ -214,6 +227,84 @@ TEST_F(TableTest, TableHeaderViewTakesPlaceAndCanBeScrolledAway) {
   EXPECT_EQ(screen->table->rectForRowAtIndexPath({0, 0}).origin.y, 44 + 10);
   EXPECT_TRUE(probe->find<SearchBar>("Search Folder"));
   EXPECT_EQ(screen->table->contentOffset().y, 44);
+}
+
+// The accessory stands at the row's right, centred in its height, and the content view ends where
+// it begins, so what the content view holds never lies under it: a plain row's accessory view
+// reaches the edge, a grouped row's keeps its inset and padding (20 points); the drawn accessories
+// (chevron, detail button) take their room too.
+TEST_F(TableTest, AccessoryTakesItsRoomAndTheContentViewTheRest) {
+  auto &t = *screen->table;
+  struct Case {
+    IndexPath row;
+    double contentWidth;
+  } cases[] = {{{0, 0}, 320 - 20 - 33}, {{1, 0}, 320 - 20 - 20}};
+  for (auto &c : cases)
+    EXPECT_EQ(t.cellForRowAtIndexPath(c.row)->contentView()->frame(),
+              Rect(0, 0, c.contentWidth, 44))
+        << c.row.section;
+
+  auto cell = t.cellForRowAtIndexPath({0, 1});
+  auto button = std::make_shared<Button>(ButtonType::Custom, Rect(0, 0, 40, 40));
+  cell->setAccessoryView(button);
+  EXPECT_EQ(button->frame(), Rect(320 - 20 - 40, 2, 40, 40));
+  EXPECT_EQ(cell->contentView()->frame().size.width, 320 - 20 - 40);
+
+  // A plain table's row of another height: the button reaches the edge, centred; the content
+  // view follows the row's height.
+  auto plain = std::make_shared<TableView>(TableViewStyle::Plain, Rect(0, 0, 320, 400));
+  plain->setRowHeight(60);
+  plain->setDataSource(screen);
+  auto row = plain->cellForRowAtIndexPath({0, 0});
+  ASSERT_TRUE(row);
+  EXPECT_EQ(row->contentView()->frame(), Rect(0, 0, 320 - 33, 60));
+  row->setAccessoryView(button);
+  EXPECT_EQ(button->frame(), Rect(280, 10, 40, 40));
+  EXPECT_EQ(row->contentView()->frame(), Rect(0, 0, 280, 60));
+  // Without its view the row's drawn accessory (the detail button) takes its room again.
+  row->setAccessoryView(nullptr);
+  EXPECT_EQ(row->contentView()->frame().size.width, 320 - 33);
+}
+
+// The snapshot says how a row's texts are set (the style's fonts, or the screen's own font,
+// colour and lines) and where each section's header and footer stand, with a section's own
+// header view.
+TEST_F(TableTest, SnapshotCarriesTextLooksAndSectionViews) {
+  auto header = std::make_shared<View>(Rect(0, 0, 320, 46));
+  auto help = std::make_shared<Button>(ButtonType::Custom, Rect(250, 12, 54, 28));
+  help->setTitle("Help");
+  header->addSubview(help);
+  screen->sectionHeader = header;
+  auto &t = *screen->table;
+  t.reloadData();
+  auto cell = t.cellForRowAtIndexPath({0, 0});
+  cell->textLabel()->setFont(Font::system(14));
+  cell->textLabel()->setNumberOfLines(2);
+
+  auto snap = window->snapshot();
+  auto table = findType(snap, "table");
+  ASSERT_TRUE(table);
+  auto &sections = (*table)["sections"];
+  ASSERT_EQ(sections.size(), 2u);
+  const double second = t.rectForRowAtIndexPath({1, 0}).origin.y;
+  EXPECT_EQ(sections[1]["headerFrame"], nlohmann::json({0, second - 46, 320, 46}));
+  EXPECT_EQ(sections[1]["headerView"]["subviews"][0]["title"], "Help");
+  EXPECT_TRUE(sections[0]["headerView"].is_null());
+  const auto last = t.rectForRowAtIndexPath({0, 2});
+  EXPECT_EQ(sections[0]["footerFrame"], nlohmann::json({0, last.maxY(), 320, 10}));
+  EXPECT_EQ(sections[0]["headerFrame"][3], t.rectForRowAtIndexPath({0, 0}).origin.y);
+
+  std::map<std::string, nlohmann::json> looks;
+  for (auto &r : (*table)["rows"])
+    looks[r["cell"]["text"]] = r["cell"];
+  EXPECT_EQ(looks["alpha"]["textLook"]["font"]["size"], 14);
+  EXPECT_EQ(looks["alpha"]["textLook"]["font"]["bold"], false);
+  EXPECT_EQ(looks["alpha"]["textLook"]["lines"], 2);
+  // A value row's own look: a bold 17-point title and its value in blue beside it.
+  EXPECT_EQ(looks["beta"]["textLook"]["font"]["size"], 17);
+  EXPECT_EQ(looks["beta"]["textLook"]["font"]["bold"], true);
+  EXPECT_EQ(looks["beta"]["textLook"]["lines"], 1);
+  EXPECT_EQ(looks["beta"]["detailLook"]["textColor"][2].get<double>(), 135 / 255.0);
 }
 
 } // namespace
