@@ -28,7 +28,7 @@ function(ferrowen_tests)
   foreach(_t ${_tests})
     get_filename_component(_name "${_t}" NAME_WE)
     set(_exe "${_prefix}_${_name}")
-    add_executable(${_exe} "${_t}")
+    add_executable(${_exe} "${_t}" $<TARGET_OBJECTS:test_workers_end>)
     target_link_libraries(${_exe} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
     target_include_directories(${_exe} PRIVATE "${CMAKE_SOURCE_DIR}")
     target_compile_definitions(${_exe} PRIVATE

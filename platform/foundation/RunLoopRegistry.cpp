@@ -128,17 +128,22 @@ std::shared_ptr<RunLoop> startThread(std::string name, std::function<void()> bod
     if (runLoopAfterBody) loop->run();
     auto &r = detail::registry();
     std::unique_lock lock(r.mutex);
+    if (!r.ending) {
+      // The loop and what its handlers hold go now, while the process is still whole: this
+      // worker still counts as live, so a process that is ending waits for it before it destroys
+      // its static objects (counted out first, it raced them).
+      lock.unlock();
+      body = nullptr;
+      loop.reset();
+      detail::threadLoop.reset();
+      lock.lock();
+    }
     --r.liveWorkers;
     r.workerEnded.notify_all();
     if (r.ending) {
       for (;;)
         r.workerEnded.wait(lock);
     }
-    lock.unlock();
-    // The loop and what its handlers hold go now, while the process is still whole.
-    body = nullptr;
-    loop.reset();
-    detail::threadLoop.reset();
   }).detach();
   return loopFuture.get();
 }

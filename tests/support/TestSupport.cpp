@@ -251,21 +251,3 @@ bool makeSelfSignedCert(const std::string &certPath, const std::string &keyPath,
 }
 
 } // namespace testsupport
-
-// A test program that used the platform's worker threads ends them after its last test, before
-// static objects are destroyed under a worker that is still handling an event. The reference is
-// weak so that programs without the platform layer link this file as they are.
-namespace platform {
-bool stopWorkerThreads(std::chrono::milliseconds limit) __attribute__((weak));
-} // namespace platform
-
-namespace {
-class WorkerThreadsEnd : public ::testing::Environment {
-public:
-  void TearDown() override {
-    if (platform::stopWorkerThreads) platform::stopWorkerThreads(std::chrono::seconds(2));
-  }
-};
-[[maybe_unused]] ::testing::Environment *const workerThreadsEnd =
-    ::testing::AddGlobalTestEnvironment(new WorkerThreadsEnd);
-} // namespace
