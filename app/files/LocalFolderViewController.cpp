@@ -309,11 +309,7 @@ void LocalFolderViewController::clickRefresh() {
 }
 
 void LocalFolderViewController::scrollToPercent(int percent) {
-  const int count = static_cast<int>(folderItems_.size());
-  if (count == 0 || !tableView_) return;
-  percent = std::clamp(percent, 0, 100);
-  const int row = std::min(percent * count / 100, count - 1);
-  tableView_->scrollToRowAtIndexPath(IndexPath{0, row}, TableViewScrollPosition::Middle, true);
+  if (tableView_) scrollTableToPercent(*tableView_, static_cast<int>(folderItems_.size()), percent);
 }
 
 // --- Table -------------------------------------------------------------------------------------
@@ -326,22 +322,12 @@ std::shared_ptr<TableViewCell> LocalFolderViewController::cellForRowAtIndexPath(
                                                                                 IndexPath ip) {
   auto cell = table.dequeueReusableCellWithIdentifier(kCellIdentifier);
   if (!cell) {
-    cell = std::make_shared<TableViewCell>(TableViewCellStyle::Default, kCellIdentifier);
-    auto content = DirTableCell::initWithFrame(Rect(0, 0, 320, 44));
-    content->setTag(1);
-    cell->contentView()->addSubview(content);
-    auto button = std::make_shared<TableCellButton>(ButtonType::Custom, Rect(280, 0, 40, 44));
-    button->setTag(2);
     std::weak_ptr<LocalFolderViewController> weak = sharedAs<LocalFolderViewController>();
-    std::weak_ptr<TableCellButton> weakButton = button;
-    button->addTarget(
-        static_cast<unsigned>(ControlEvent::TouchUpInside), [weak, weakButton](Control &) {
-          auto s = weak.lock();
-          auto b = weakButton.lock();
-          if (s && b && s->tableView_)
-            s->accessoryButtonTappedForRowWithIndexPath(*s->tableView_, IndexPath{0, b->row()});
-        });
-    cell->setAccessoryView(button);
+    cell = makeFolderRowCell(kCellIdentifier, Rect(280, 0, 40, 44), [weak](int row) {
+      auto s = weak.lock();
+      if (s && s->tableView_)
+        s->accessoryButtonTappedForRowWithIndexPath(*s->tableView_, IndexPath{0, row});
+    });
   }
   auto entry = folderItems_.at(static_cast<size_t>(ip.row));
   entry->setupSizeDisplay();

@@ -381,11 +381,7 @@ void PhotoGalleryView::sortByDataColumn(int column) {
 }
 
 void PhotoGalleryView::scrollToPercent(int percent) {
-  const int count = static_cast<int>(folderItems_.size());
-  if (count == 0 || !tableView_) return;
-  percent = std::clamp(percent, 0, 100);
-  const int row = std::min(percent * count / 100, count - 1);
-  tableView_->scrollToRowAtIndexPath(IndexPath{0, row}, TableViewScrollPosition::Middle, true);
+  if (tableView_) scrollTableToPercent(*tableView_, static_cast<int>(folderItems_.size()), percent);
 }
 
 // --- Table -------------------------------------------------------------------------------------
@@ -398,22 +394,12 @@ std::shared_ptr<TableViewCell> PhotoGalleryView::cellForRowAtIndexPath(TableView
                                                                        IndexPath ip) {
   auto cell = table.dequeueReusableCellWithIdentifier(kCellIdentifier);
   if (!cell) {
-    cell = std::make_shared<TableViewCell>(TableViewCellStyle::Default, kCellIdentifier);
-    auto content = DirTableCell::initWithFrame(Rect(0, 0, 320, 44));
-    content->setTag(1);
-    cell->contentView()->addSubview(content);
-    auto button = std::make_shared<TableCellButton>(ButtonType::Custom, Rect(280, 2, 40, 40));
-    button->setTag(2);
     std::weak_ptr<PhotoGalleryView> weak = sharedAs<PhotoGalleryView>();
-    std::weak_ptr<TableCellButton> weakButton = button;
-    button->addTarget(
-        static_cast<unsigned>(ControlEvent::TouchUpInside), [weak, weakButton](Control &) {
-          auto s = weak.lock();
-          auto b = weakButton.lock();
-          if (s && b && s->tableView_)
-            s->accessoryButtonTappedForRowWithIndexPath(*s->tableView_, IndexPath{0, b->row()});
-        });
-    cell->setAccessoryView(button);
+    cell = makeFolderRowCell(kCellIdentifier, Rect(280, 2, 40, 40), [weak](int row) {
+      auto s = weak.lock();
+      if (s && s->tableView_)
+        s->accessoryButtonTappedForRowWithIndexPath(*s->tableView_, IndexPath{0, row});
+    });
   }
   if (ip.row < 0 || static_cast<size_t>(ip.row) >= folderItems_.size()) return cell;
   auto entry = folderItems_[static_cast<size_t>(ip.row)];

@@ -264,11 +264,7 @@ void iCloudFolderView::sortByDataColumn(int column) {
 }
 
 void iCloudFolderView::scrollToPercent(int percent) {
-  const int count = static_cast<int>(folderItems_.size());
-  if (count == 0 || !tableView_) return;
-  percent = std::clamp(percent, 0, 100);
-  const int row = std::min(percent * count / 100, count - 1);
-  tableView_->scrollToRowAtIndexPath(IndexPath{0, row}, TableViewScrollPosition::Middle, true);
+  if (tableView_) scrollTableToPercent(*tableView_, static_cast<int>(folderItems_.size()), percent);
 }
 
 bool iCloudFolderView::filenameAlreadyInUse(const std::string &name) {
@@ -290,21 +286,10 @@ std::shared_ptr<TableViewCell> iCloudFolderView::cellForRowAtIndexPath(TableView
                                                                        IndexPath ip) {
   auto cell = table.dequeueReusableCellWithIdentifier(kCellIdentifier);
   if (!cell) {
-    cell = std::make_shared<TableViewCell>(TableViewCellStyle::Default, kCellIdentifier);
-    auto content = DirTableCell::initWithFrame(Rect(0, 0, 320, 44));
-    content->setTag(1);
-    cell->contentView()->addSubview(content);
-    auto button = std::make_shared<TableCellButton>(ButtonType::Custom, Rect(280, 2, 40, 40));
-    button->setTag(2);
     std::weak_ptr<iCloudFolderView> weak = sharedAs<iCloudFolderView>();
-    std::weak_ptr<TableCellButton> weakButton = button;
-    button->addTarget(static_cast<unsigned>(ControlEvent::TouchUpInside),
-                      [weak, weakButton](Control &) {
-                        auto s = weak.lock();
-                        auto b = weakButton.lock();
-                        if (s && b) s->clickedTableButton(IndexPath{0, b->row()});
-                      });
-    cell->setAccessoryView(button);
+    cell = makeFolderRowCell(kCellIdentifier, Rect(280, 2, 40, 40), [weak](int row) {
+      if (auto s = weak.lock()) s->clickedTableButton(IndexPath{0, row});
+    });
   }
   auto entry = folderItems_.at(static_cast<size_t>(ip.row));
   entry->setupSizeDisplay();

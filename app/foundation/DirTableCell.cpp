@@ -1,5 +1,7 @@
 #include "app/foundation/DirTableCell.h"
 
+#include <algorithm>
+
 #include "app/foundation/Globals.h"
 #include "app/foundation/PlatformExtensions.h"
 
@@ -144,4 +146,28 @@ void DirTableCell::drawRect(Rect rect, media::BitmapContext &ctx) {
     ctx.drawImage(*imageSelectedRow->image, {0, 0, seen.width, seen.height});
     drawing_.drewSelection = true;
   }
+}
+
+std::shared_ptr<TableViewCell> makeFolderRowCell(const std::string &identifier, Rect buttonFrame,
+                                                 std::function<void(int row)> onMenu) {
+  auto cell = std::make_shared<TableViewCell>(TableViewCellStyle::Default, identifier);
+  auto content = DirTableCell::initWithFrame(Rect(0, 0, 320, 44));
+  content->setTag(1);
+  cell->contentView()->addSubview(content);
+  auto button = std::make_shared<TableCellButton>(ButtonType::Custom, buttonFrame);
+  button->setTag(2);
+  std::weak_ptr<TableCellButton> weakButton = button;
+  button->addTarget(static_cast<unsigned>(ControlEvent::TouchUpInside),
+                    [weakButton, onMenu = std::move(onMenu)](Control &) {
+                      if (auto b = weakButton.lock()) onMenu(b->row());
+                    });
+  cell->setAccessoryView(button);
+  return cell;
+}
+
+void scrollTableToPercent(TableView &table, int count, int percent) {
+  if (count <= 0) return;
+  percent = std::clamp(percent, 0, 100);
+  const int row = std::min(percent * count / 100, count - 1);
+  table.scrollToRowAtIndexPath(IndexPath{0, row}, TableViewScrollPosition::Middle, true);
 }

@@ -8,7 +8,9 @@
 
 #include "platform/media/BitmapContext.h"
 #include "platform/ui/Controls.h"
+#include "platform/ui/Table.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -66,3 +68,13 @@ public:
 private:
   int row_ = 0;
 };
+
+// A folder screen's row cell: the drawn entry as its content (tag 1) and the row's menu button as
+// its accessory (tag 2, at buttonFrame); a tap on the button calls onMenu with the row the button
+// shows at that moment (cells are reused).
+std::shared_ptr<platform::ui::TableViewCell> makeFolderRowCell(const std::string &identifier,
+                                                               platform::ui::Rect buttonFrame,
+                                                               std::function<void(int row)> onMenu);
+
+// Scrolls a table of `count` rows so that the row at `percent` (0-100) of it stands in the middle.
+void scrollTableToPercent(platform::ui::TableView &table, int count, int percent);

@@ -401,11 +401,7 @@ void DirViewer::changeDirectory(const std::string &folder) {
 }
 
 void DirViewer::scrollToPercent(int percent) {
-  if (currentDirectory.empty()) return;
-  percent = std::clamp(percent, 0, 100);
-  int row =
-      std::min(int(percent * int(currentDirectory.size()) / 100), int(currentDirectory.size()) - 1);
-  tableView->scrollToRowAtIndexPath(IndexPath{0, row}, TableViewScrollPosition::Middle, true);
+  if (tableView) scrollTableToPercent(*tableView, int(currentDirectory.size()), percent);
 }
 
 bool DirViewer::filenameExists(const std::string &name) const {
