@@ -27,6 +27,8 @@
 #
 #   bench/compare.sh [size-in-MiB] [rounds]        (defaults: 1024 MiB, 3 rounds)
 #
+# ONLY="<sections>" runs only some of: ftp saved servers small sftp alone (default: all).
+#
 # Builds a release build in build/release first. Needs root (vsftpd), and curl, lftp, vsftpd,
 # nginx, wrk and openssl (scripts/packages.txt). Not part of the test suite: nothing here is asserted.
 set -euo pipefail
@@ -42,6 +44,7 @@ cmake --build "$build" -j 4 --target ferrowen bench_ftp_client_transfer bench_qu
   bench_saved_files bench_small_files > /dev/null
 ferrowen="$build/ferrowen"
 client="$build/bench/ftp/bench_ftp_client_transfer"
+saved_bench="$build/bench/files/bench_saved_files"
 
 for tool in /usr/sbin/vsftpd /usr/sbin/nginx /usr/bin/wrk /usr/bin/curl /usr/bin/openssl /usr/bin/lftp \
   /usr/sbin/sshd /usr/bin/sftp /usr/bin/ssh-keygen; do
@@ -56,6 +59,8 @@ cleanup() {
 }
 trap cleanup EXIT
 chmod 755 "$work"
+
+want() { [[ -z ${ONLY:-} || " $ONLY " == *" $1 "* ]]; }
 
 free_port() {
   /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
@@ -265,6 +270,7 @@ MaxProtocol = TLSv1.2
 CipherString = ECDHE-RSA-AES256-SHA384:ECDHE-RSA-AES128-SHA256
 CNF
 
+if want ftp; then
 for variant in plain tls13 tls12; do
   port=$(free_port)
   if [[ $variant == plain ]]; then
@@ -305,8 +311,9 @@ for variant in plain tls13 tls12; do
   stop_server "$pid"
 done
 
+fi
 # --- Saved Files beside ls -l ------------------------------------------------------------------
-saved_bench="$build/bench/files/bench_saved_files"
+if want saved; then
 saved_home="$work/saved"
 mkdir -p "$saved_home/Documents/Files"
 mv "$ftp_root/pub/many" "$saved_home/Documents/Files/listing"
@@ -316,9 +323,13 @@ theirs=(/usr/bin/ls -l "$saved_home/Documents/Files/listing")
 pair "Saved Files listing, $items" "ls -l" items own self
 ours=("$saved_bench" list "$saved_home" listing 10000)
 pair "the same, 10,000 queue rows" "ls -l" items own self
+# The SFTP listing lists the same folder later.
+mv "$saved_home/Documents/Files/listing" "$ftp_root/pub/many"
 rm -rf "$saved_home"
 
+fi
 # --- The sharing servers ------------------------------------------------------------------------
+if want servers; then
 home="$work/home"
 files="$home/Documents/Files"
 mkdir -p "$files"
@@ -411,7 +422,9 @@ pair "web server 4 KiB wrk -c50" "nginx (1 worker)" wrk "$ours_pid" "$theirs_pid
 stop_server "$ours_pid"
 stop_server "$theirs_pid"
 
+fi
 # --- Many small files: the queue over FTP next to lftp mirror, from vsftpd -----------------------
+if want small; then
 small_sizes=${SMALL_FILES:-100 1000 10000}
 port=$(free_port)
 vsftpd_conf "$port" no > "$work/vsftpd-small.conf"
@@ -435,7 +448,9 @@ done
 series_items=0
 stop_server "$pid"
 
+fi
 # --- SFTP: folder batches and a large listing, next to OpenSSH's sftp, against sshd --------------
+if want sftp; then
 sftp_files=${SFTP_FILES:-2000}
 mkdir -p "$work/ssh"
 ssh-keygen -q -t rsa -b 2048 -N '' -f "$work/ssh/host" > /dev/null
@@ -491,6 +506,7 @@ theirs=($(openssh_sftp "$work/ls.batch"))
 pair "SFTP listing, $items entries" "OpenSSH sftp ls -l" items self self
 stop_server "$pid"
 
+fi
 echo
 printf '%-30s %-18s %9s %8s %9s %8s %6s\n' "${size_mib} MiB, best of $rounds" "peer" \
   "Ferrowen" "CPU" "peer" "CPU" "ratio"
@@ -500,6 +516,7 @@ echo "rows (FTP, SFTP, Saved Files) entries per second, for the rows of many fil
 echo "CPU: the client's for client rows, the server's for server rows. The queue and SFTP rows of many"
 echo "files and the SFTP listing are whole runs of each program (connection and login included)."
 echo
+want alone || exit 0
 echo "The transfer queue alone, as it grows (seconds; growth: against the size before, 10x rows):"
 "$build/bench/queue/bench_queue_growth" 100 1000 10000 2> /dev/null
 echo

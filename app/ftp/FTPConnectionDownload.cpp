@@ -512,7 +512,10 @@ void FTPConnection::editDownloadedFile(bool replace, bool reportDone) {
       } else {
         if (there) FileManager::removeItem(saved);
         Log::systemf("CopyFrom: %s", temp.c_str());
-        wasSaved = bool(FileManager::copyItem(temp, saved));
+        // A download only to be saved is moved there: a copy writes every byte again and makes
+        // a second file, and a queue of small files spends most of its time on both.
+        wasSaved = bool(justDownload ? FileManager::moveItem(temp, saved)
+                                     : FileManager::copyItem(temp, saved));
       }
     }
     const bool notSaved = save && !wasSaved;
@@ -527,7 +530,7 @@ void FTPConnection::editDownloadedFile(bool replace, bool reportDone) {
       if (auto q = s.batchView()) q->doneBatchItemObject(done);
     }
     if (justDownload) {
-      if (!notSaved) FileManager::removeItem(temp);
+      if (!notSaved && FileManager::fileExists(temp)) FileManager::removeItem(temp);
     } else if (hasExtensionIn(name, ".mpg.mpeg.mp4.m4v.avi.qt.mov.3gp.flc.mp3.wav.aac.")) {
       s.playMediaFile(temp, true);
     } else if (hasExtensionIn(name, ".gif.png.jpg.jpeg.tif.tiff.svg.pdf.doc.xls.ppt.docx.xlsx."

@@ -9,6 +9,7 @@ using platform::Log;
 using platform::RunLoop;
 
 void BatchListView::enterBackground() {
+  writeHeldChanges(); // the system may end a process in the background without a word
   if (inProgressPK_ == -1) return;
   runningInTheBackground_ = true;
   auto &app = Application::shared();

@@ -81,8 +81,7 @@ void BatchListView::updateBatchItemPK(int pk, float progress, int64_t bytes) {
   const double t = now();
   // The offset a restart resumes from: saved at the first report and then at most every 10 s.
   if (bytes > 0 && (t - lastTimeUpdateStart_ > 10.0 || item->start() == 0)) {
-    SQLExecute(database_, Log::format("UPDATE batchlist SET start='%lli' WHERE pk='%i'",
-                                      static_cast<long long>(bytes), pk));
+    holdStart(pk, bytes);
     item->setStart(bytes);
     lastTimeUpdateStart_ = t;
   }
@@ -121,7 +120,7 @@ void BatchListView::doneBatchItemPK(int pk) {
   completionCleanup(*item);
 
   stopBatchItemPK(pk, false);
-  SQLExecute(database_, Log::format("DELETE FROM batchlist WHERE pk='%i'", pk));
+  holdRemoval(pk);
   index = batchIndexForPK(pk);
   if (index >= 0) removeItemAtIndex(static_cast<size_t>(index));
   assetFolders_.erase(pk);

@@ -95,6 +95,7 @@ BatchListView::~BatchListView() {
     });
   }
   if (sftpThread_) sftpThread_->stop();
+  writeHeldChanges();
   if (database_) sqlite3_close(database_);
 }
 

@@ -22,14 +22,18 @@ std::string columnText(sqlite3_stmt *stmt, int column) {
   return text ? reinterpret_cast<const char *>(text) : std::string();
 }
 
-// The first key a query yields, else -1 (also when it does not prepare).
-int firstKey(sqlite3 *db, const std::string &sql) {
+// The first key a query yields that is not among `gone` (rows finished but not yet removed from
+// the disk), else -1 (also when it does not prepare).
+int firstKey(sqlite3 *db, const std::string &sql, const std::vector<int> &gone) {
   if (!db) return -1;
   sqlite3_stmt *stmt = nullptr;
   int key = -1;
-  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
-      sqlite3_step(stmt) == SQLITE_ROW)
-    key = sqlite3_column_int(stmt, 0);
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK) {
+    while (key < 0 && sqlite3_step(stmt) == SQLITE_ROW) {
+      const int pk = sqlite3_column_int(stmt, 0);
+      if (std::find(gone.begin(), gone.end(), pk) == gone.end()) key = pk;
+    }
+  }
   sqlite3_finalize(stmt);
   return key;
 }
@@ -65,6 +69,7 @@ void cutPortSuffix(std::string &path, int port) {
 } // namespace
 
 void BatchListView::loadDatabaseData() {
+  writeHeldChanges();
   batchItemList_.clear();
   itemsByName_.clear();
   localPathsStale_ = true;
@@ -185,12 +190,14 @@ int BatchListView::addBatchItemAction(int action, std::string filename, std::str
   if (!documents.empty() && myStartsWith(localpath, documents))
     localpath = localpath.substr(documents.size());
 
-  int found = firstKey(
-      database_, Log::format("SELECT pk FROM batchlist WHERE (action='%i' OR action='%i') "
-                             "AND filename='%s' AND path='%s' AND server='%s' AND "
-                             "user='%s' AND password='%s'",
-                             action, twin, mySQL(filename).c_str(), mySQL(path).c_str(),
-                             mySQL(server).c_str(), mySQL(user).c_str(), mySQL(password).c_str()));
+  int found =
+      firstKey(database_,
+               Log::format("SELECT pk FROM batchlist WHERE (action='%i' OR action='%i') "
+                           "AND filename='%s' AND path='%s' AND server='%s' AND "
+                           "user='%s' AND password='%s'",
+                           action, twin, mySQL(filename).c_str(), mySQL(path).c_str(),
+                           mySQL(server).c_str(), mySQL(user).c_str(), mySQL(password).c_str()),
+               heldRemovals_);
   if (found >= 0) {
     if (kickstart) doStartIfNoneInProgress();
     return found;
@@ -249,14 +256,55 @@ int BatchListView::alreadyExists(int action, const std::string &filename, std::s
   (void)size;
   splitHostPort(server, port);
   cutPortSuffix(path, port);
-  int found = firstKey(
-      database_, Log::format("SELECT pk FROM batchlist WHERE action='%i' AND filename='%s' "
-                             "AND path='%s' AND server='%s' AND user='%s' AND "
-                             "password='%s'",
-                             action, mySQL(filename).c_str(), mySQL(path).c_str(),
-                             mySQL(server).c_str(), mySQL(user).c_str(), mySQL(password).c_str()));
+  int found =
+      firstKey(database_,
+               Log::format("SELECT pk FROM batchlist WHERE action='%i' AND filename='%s' "
+                           "AND path='%s' AND server='%s' AND user='%s' AND "
+                           "password='%s'",
+                           action, mySQL(filename).c_str(), mySQL(path).c_str(),
+                           mySQL(server).c_str(), mySQL(user).c_str(), mySQL(password).c_str()),
+               heldRemovals_);
   if (found >= 0) return found;
   return queuedKey(action, action, filename, path, server, user, password);
+}
+
+void BatchListView::holdRemoval(int pk) {
+  heldStarts_.erase(pk);
+  heldRemovals_.push_back(pk);
+  owedHeldWrite();
+}
+
+void BatchListView::holdStart(int pk, int64_t bytes) {
+  heldStarts_[pk] = bytes;
+  owedHeldWrite();
+}
+
+void BatchListView::owedHeldWrite() {
+  if (heldWriteOwed_) return;
+  heldWriteOwed_ = true;
+  auto weak = weakSelf();
+  platform::RunLoop::main()->performAfter(platform::seconds(kHeldChangesEvery), [weak] {
+    if (auto self = weak.lock()) {
+      self->heldWriteOwed_ = false;
+      self->writeHeldChanges();
+    }
+  });
+}
+
+void BatchListView::writeHeldChanges() {
+  if (heldRemovals_.empty() && heldStarts_.empty()) return;
+  auto removals = std::move(heldRemovals_);
+  auto starts = std::move(heldStarts_);
+  heldRemovals_.clear();
+  heldStarts_.clear();
+  if (!database_) return;
+  batchUpdates([&] {
+    for (const auto &[pk, bytes] : starts)
+      SQLExecute(database_, Log::format("UPDATE batchlist SET start='%lli' WHERE pk='%i'",
+                                        static_cast<long long>(bytes), pk));
+    for (int pk : removals)
+      SQLExecute(database_, Log::format("DELETE FROM batchlist WHERE pk='%i'", pk));
+  });
 }
 
 void BatchListView::batchUpdates(const std::function<void()> &fn) {

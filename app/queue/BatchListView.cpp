@@ -337,6 +337,7 @@ void BatchListView::commitEditingStyle(TableView &table, TableViewCellEditingSty
   const int pk = item->primaryKey();
   deleteItemLocalFile(*item);
   stopBatchItemPK(pk, true);
+  writeHeldChanges();
   SQLExecute(database_, Log::format("DELETE FROM batchlist WHERE pk='%i'", pk));
   assetFolders_.erase(pk);
   int index = batchIndexForPK(pk);
@@ -354,6 +355,7 @@ void BatchListView::moveRowAtIndexPath(TableView &, IndexPath from, IndexPath to
   batchItemList_.erase(batchItemList_.begin() + from.row);
   const size_t at = std::min(static_cast<size_t>(to.row), batchItemList_.size());
   batchItemList_.insert(batchItemList_.begin() + static_cast<std::ptrdiff_t>(at), item);
+  writeHeldChanges();
   batchUpdates([&] {
     for (size_t i = 0; i < batchItemList_.size(); ++i)
       SQLExecute(database_, Log::format("UPDATE batchlist SET roworder='%i' WHERE pk='%i'",
@@ -374,6 +376,7 @@ void BatchListView::clickedButtonAtIndex(AlertView &alert, int index) {
   if (deleteAll_.get() != &alert) return;
   if (index == 1) {
     stopBatchItemPK(inProgressPK_, true);
+    writeHeldChanges();
     SQLExecute(database_, "DELETE FROM batchlist WHERE 1=1");
     while (!batchItemList_.empty())
       removeItemAtIndex(batchItemList_.size() - 1);

@@ -423,6 +423,7 @@ void FerrowenAppDelegate::applicationWillEnterForeground(Application &) {
 }
 
 void FerrowenAppDelegate::applicationWillTerminate(Application &) {
+  if (batchView_) batchView_->writeHeldChanges();
   editorsOnTopTerminating();
   cleanupTempFiles();
   stopWebServer();

@@ -226,7 +226,14 @@ protected:
   }
 
   // What the table holds, one line per row in key order ("pk|action|filename|start|size|roworder").
+  // The queue's held-back changes are written first, as another reader would find them later.
   std::vector<std::string> rows() {
+    if (queue_) queue_->writeHeldChanges();
+    return storedRows();
+  }
+
+  // What the disk holds this moment.
+  std::vector<std::string> storedRows() {
     std::vector<std::string> out;
     sqlite3 *db = OpenDatabase();
     if (!db) return out;

@@ -279,3 +279,31 @@ TEST_F(QueueTest, AFolderOfRowsIsStoredTogetherAndTwinsAreFoundByNameAndFolder) 
     if (item->filename() == "dup" && firstDup < 0) firstDup = item->primaryKey();
   EXPECT_EQ(queue_->alreadyExists(2, "dup", "/d", 0, "127.0.0.1", 21, "u", "p"), firstDup);
 }
+
+TEST_F(QueueTest, FinishedRowsAndOffsetsReachTheDiskTogetherSoonAndWhenTheApplicationLeaves) {
+  makeQueue(false);
+  std::vector<int> keys;
+  for (const char *name : {"a.bin", "b.bin", "c.bin", "d.bin"})
+    keys.push_back(queue_->addBatchItemAction(2, name, "/pub", 4096, "127.0.0.1", 21, "u", "p",
+                                              "ftp", "/Files", false, false));
+  queue_->updateBatchItemPK(keys[0], 0.5f, 2048);
+  queue_->doneBatchItemPK(keys[1]);
+  queue_->doneBatchItemPK(keys[2]);
+  EXPECT_EQ(storedRows().size(), 4u) << "held back for a moment";
+  advance(1.0);
+  auto stored = storedRows();
+  ASSERT_EQ(stored.size(), 2u);
+  EXPECT_NE(stored[0].find("|a.bin|2048|"), std::string::npos) << stored[0];
+
+  // Leaving for the background writes at once: the system may end the process there.
+  queue_->doneBatchItemPK(keys[3]);
+  queue_->enterBackground();
+  EXPECT_EQ(storedRows().size(), 1u);
+
+  // A queue let go writes what it held; the next one loads only what is left.
+  queue_->doneBatchItemPK(keys[0]);
+  queue_.reset();
+  EXPECT_TRUE(storedRows().empty());
+  makeQueue(false);
+  EXPECT_TRUE(queue_->batchItemList().empty());
+}
