@@ -59,6 +59,9 @@ cleanup() {
 }
 trap cleanup EXIT
 chmod 755 "$work"
+# Our benchmark programs make their homes here too, beside what the peers write: one disk, and
+# one place on it, for both sides.
+export FERROWEN_BENCH_DIR="$work"
 
 want() { [[ -z ${ONLY:-} || " $ONLY " == *" $1 "* ]]; }
 

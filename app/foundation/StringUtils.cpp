@@ -377,8 +377,10 @@ std::optional<std::vector<uint8_t>> myFromBase64(std::string_view s) {
 // --- Files -------------------------------------------------------------------------------------
 
 uint64_t sizeOfFileAtPath(const std::string &path) {
-  const auto attributes = platform::FileManager::attributesOfItem(path);
-  return attributes ? attributes->size : 0;
+  struct stat st; // of the link itself, as every attribute read here is
+  return !path.empty() && path.find('\0') == std::string::npos && ::lstat(path.c_str(), &st) == 0
+             ? static_cast<uint64_t>(st.st_size)
+             : 0;
 }
 
 bool isSingleFileName(std::string_view name, std::string *why) {

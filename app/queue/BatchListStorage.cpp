@@ -24,14 +24,14 @@ std::string columnText(sqlite3_stmt *stmt, int column) {
 
 // The first key a query yields that is not among `gone` (rows finished but not yet removed from
 // the disk), else -1 (also when it does not prepare).
-int firstKey(sqlite3 *db, const std::string &sql, const std::vector<int> &gone) {
+int firstKey(sqlite3 *db, const std::string &sql, const std::set<int> &gone) {
   if (!db) return -1;
   sqlite3_stmt *stmt = nullptr;
   int key = -1;
   if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK) {
     while (key < 0 && sqlite3_step(stmt) == SQLITE_ROW) {
       const int pk = sqlite3_column_int(stmt, 0);
-      if (std::find(gone.begin(), gone.end(), pk) == gone.end()) key = pk;
+      if (!gone.count(pk)) key = pk;
     }
   }
   sqlite3_finalize(stmt);
@@ -270,7 +270,7 @@ int BatchListView::alreadyExists(int action, const std::string &filename, std::s
 
 void BatchListView::holdRemoval(int pk) {
   heldStarts_.erase(pk);
-  heldRemovals_.push_back(pk);
+  heldRemovals_.insert(pk);
   owedHeldWrite();
 }
 
@@ -302,8 +302,20 @@ void BatchListView::writeHeldChanges() {
     for (const auto &[pk, bytes] : starts)
       SQLExecute(database_, Log::format("UPDATE batchlist SET start='%lli' WHERE pk='%i'",
                                         static_cast<long long>(bytes), pk));
-    for (int pk : removals)
-      SQLExecute(database_, Log::format("DELETE FROM batchlist WHERE pk='%i'", pk));
+    // One statement for every finished row: a folder of many files finishes thousands at once.
+    sqlite3_stmt *remove = nullptr;
+    if (sqlite3_prepare_v2(database_, "DELETE FROM batchlist WHERE pk=?", -1, &remove, nullptr) !=
+        SQLITE_OK) {
+      sqlite3_finalize(remove);
+      return;
+    }
+    for (int pk : removals) {
+      sqlite3_bind_int(remove, 1, pk);
+      if (const int rc = sqlite3_step(remove); rc != SQLITE_DONE)
+        Log::systemf("DB Error: #%i -- DELETE FROM batchlist WHERE pk='%i'", rc, pk);
+      sqlite3_reset(remove);
+    }
+    sqlite3_finalize(remove);
   });
 }
 

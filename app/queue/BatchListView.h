@@ -29,8 +29,10 @@
 #include "platform/ui/ViewController.h"
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -114,7 +116,7 @@ public:
   void didRotateFromInterfaceOrientation(platform::ui::InterfaceOrientation o) override;
 
   // --- State (main thread) -----------------------------------------------------------------------
-  const std::vector<std::shared_ptr<BatchItem>> &batchItemList() const { return batchItemList_; }
+  const std::deque<std::shared_ptr<BatchItem>> &batchItemList() const { return batchItemList_; }
   bool fPaused() const { return fPaused_; }
   int inProgressPK() const { return inProgressPK_; }
   int httpDownloadPK() const { return httpDownloadPK_; }
@@ -226,7 +228,8 @@ private:
 
   // Storage.
   sqlite3 *database_ = nullptr;
-  std::vector<std::shared_ptr<BatchItem>> batchItemList_;
+  // A deque: the queue works from its front, and a finished row leaves without moving the rest.
+  std::deque<std::shared_ptr<BatchItem>> batchItemList_;
   // The queued items by name and folder, so that a new item finds its twin without reading the
   // whole queue.
   std::unordered_multimap<std::string, const BatchItem *> itemsByName_;
@@ -242,7 +245,7 @@ private:
   // a queue of small files wait on the disk more than on the network. Lost in a crash they cost a
   // finished file being transferred again, never a file.
   static constexpr double kHeldChangesEvery = 0.5;
-  std::vector<int> heldRemovals_;
+  std::set<int> heldRemovals_;
   std::map<int, int64_t> heldStarts_;
   bool heldWriteOwed_ = false;
   void holdRemoval(int pk);

@@ -11,6 +11,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <map>
+#include <mutex>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -172,20 +174,35 @@ FileStatus removeTree(const std::string &path) {
   return {};
 }
 
+// Account names by number, looked up once per process: every lookup reads the account files
+// again, and a folder listing or a queue of small files asks for each of thousands of files.
+template <typename Id, typename Lookup> std::string cachedName(Id id, Lookup lookup) {
+  static std::mutex mutex;
+  static std::map<Id, std::string> names;
+  std::lock_guard<std::mutex> lock(mutex);
+  auto it = names.find(id);
+  if (it == names.end()) it = names.emplace(id, lookup(id)).first;
+  return it->second;
+}
+
 std::string userName(uid_t uid) {
-  struct passwd pw, *result = nullptr;
-  char buf[4096];
-  if (::getpwuid_r(uid, &pw, buf, sizeof buf, &result) == 0 && result && result->pw_name)
-    return result->pw_name;
-  return std::to_string(uid);
+  return cachedName(uid, [](uid_t id) {
+    struct passwd pw, *result = nullptr;
+    char buf[4096];
+    if (::getpwuid_r(id, &pw, buf, sizeof buf, &result) == 0 && result && result->pw_name)
+      return std::string(result->pw_name);
+    return std::to_string(id);
+  });
 }
 
 std::string groupName(gid_t gid) {
-  struct group gr, *result = nullptr;
-  char buf[8192];
-  if (::getgrgid_r(gid, &gr, buf, sizeof buf, &result) == 0 && result && result->gr_name)
-    return result->gr_name;
-  return std::to_string(gid);
+  return cachedName(gid, [](gid_t id) {
+    struct group gr, *result = nullptr;
+    char buf[8192];
+    if (::getgrgid_r(id, &gr, buf, sizeof buf, &result) == 0 && result && result->gr_name)
+      return std::string(result->gr_name);
+    return std::to_string(id);
+  });
 }
 
 } // namespace
