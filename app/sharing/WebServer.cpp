@@ -145,12 +145,6 @@ std::optional<FileFacts> statPath(const std::string &path) {
   return factsOf(st);
 }
 
-std::optional<FileFacts> statOpenFile(int fd) {
-  struct stat st {};
-  if (fd < 0 || ::fstat(fd, &st) != 0) return std::nullopt;
-  return factsOf(st);
-}
-
 // Nothing under a "PrivateKeys" folder leaves the device through the web server.
 bool isPrivatePath(std::string_view path) {
   return platform::containsCaseInsensitive(path, "PrivateKeys");
@@ -700,15 +694,15 @@ void WebServer::sendHttpObjectFileHeaderCode(int code) {
     notFound();
     return;
   }
-  WebRealPaths real;
-  const auto inFiles = webLocalPath(documentsFolder("Files"), *httpObject, &real);
-  if (!inFiles || isPrivateItem(*inFiles, &real)) {
+  // Checked, opened and looked at once: what is sent is the item that was checked.
+  WebLocalItem inFiles = webOpenLocalItem(documentsFolder("Files"), *httpObject);
+  if (!inFiles.inside || isPrivateItem(inFiles.path, &inFiles.real)) {
     sendHTMLReplyHeaderCode(404, "File Not Found");
     return;
   }
-  if (const auto facts = statPath(*inFiles)) {
-    if (!facts->isDirectory) {
-      sendFile(*inFiles, code);
+  if (inFiles.facts) {
+    if (!S_ISDIR(inFiles.facts->st_mode)) {
+      sendFile(std::move(inFiles), code);
     } else if (code == 200) {
       redirectToFolder();
     } else {
@@ -716,31 +710,30 @@ void WebServer::sendHttpObjectFileHeaderCode(int code) {
     }
     return;
   }
-  const auto inTemplates = webLocalPath(documentsFolder("WebServer"), *httpObject);
-  if (inTemplates) {
-    if (const auto facts = statPath(*inTemplates); facts && !facts->isDirectory) {
-      sendFile(*inTemplates, code);
-      return;
-    }
+  WebLocalItem inTemplates = webOpenLocalItem(documentsFolder("WebServer"), *httpObject);
+  if (inTemplates.inside && inTemplates.facts && !S_ISDIR(inTemplates.facts->st_mode)) {
+    sendFile(std::move(inTemplates), code);
+    return;
   }
   notFound();
 }
 
-void WebServer::sendFile(const std::string &path, int code) {
-  auto stream = std::make_unique<FileInputStream>(path);
-  // The facts of the file as opened (not of whatever the path names a moment later).
-  const auto facts = stream->open() ? statOpenFile(stream->fileDescriptor()) : std::nullopt;
-  if (!facts) {
+void WebServer::sendFile(WebLocalItem item, int code) {
+  // Only a plain file has bytes to send; a pipe or a device would never end (or never start).
+  if (item.fd < 0 || !S_ISREG(item.facts->st_mode)) {
     sendHTMLReplyHeaderCode(404, "File Not Found");
     return;
   }
+  const FileFacts facts = factsOf(*item.facts);
+  auto stream = std::make_unique<FileInputStream>(item.path);
+  stream->openDescriptor(item.release());
   readStreamSendFile = std::move(stream);
-  sendFileRemaining_ = facts->size;
+  sendFileRemaining_ = facts.size;
   sendFileOffset_ = 0;
   sendFileByKernel_ = true;
   dataToWriteSendFile.clear();
   sendFileSent_ = 0;
-  sendFileReplyHeaderCode(code, facts->size, contentTypeOf(path), facts->modified);
+  sendFileReplyHeaderCode(code, facts.size, contentTypeOf(item.path), facts.modified);
 }
 
 // A folder asked for without its closing "/": the page's relative links need it.
