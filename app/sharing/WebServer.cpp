@@ -16,7 +16,9 @@
 #include "platform/foundation/Text.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
@@ -59,10 +61,26 @@ std::string documentsFolder(const char *name) {
   return appendPathComponent(platform::Paths::documents(), name);
 }
 
+// Dates to the second. Under load the same few seconds are written again and again (each reply's
+// date and expiry, a file's modification), so the last few texts are kept.
 std::string httpDate(platform::WallTime when) {
-  if (dateFormatHTTP) return dateFormatHTTP->stringFromDate(when);
-  static const platform::DateFormatter format("EEE, dd MMM yyyy HH:mm:ss", platform::TimeZone::GMT);
-  return format.stringFromDate(when);
+  static const platform::DateFormatter fallback("EEE, dd MMM yyyy HH:mm:ss",
+                                                platform::TimeZone::GMT);
+  const platform::DateFormatter *format = dateFormatHTTP ? dateFormatHTTP.get() : &fallback;
+  const auto second = std::chrono::floor<std::chrono::seconds>(when.time_since_epoch()).count();
+  struct Known {
+    const platform::DateFormatter *format = nullptr;
+    long long second = 0;
+    std::string text;
+  };
+  thread_local std::array<Known, 4> known;
+  thread_local size_t next = 0;
+  for (const auto &k : known)
+    if (k.format == format && k.second == second && !k.text.empty()) return k.text;
+  Known &slot = known[next];
+  next = (next + 1) % known.size();
+  slot = {format, second, format->stringFromDate(when)};
+  return slot.text;
 }
 
 std::string httpLogDate(platform::WallTime when) {
@@ -841,8 +859,11 @@ void WebServer::sendPending() {
   bool progress = false;
   for (int writes = 0; writes < kWritesPerEvent; ++writes) {
     if (dataToWriteSent_ < dataToWrite.size()) {
-      const long written = writeStream->write(dataToWrite.data() + dataToWriteSent_,
-                                              dataToWrite.size() - dataToWriteSent_);
+      // A reply without a file to follow ends with these bytes: they leave with the close.
+      const uint8_t *rest = dataToWrite.data() + dataToWriteSent_;
+      const size_t restSize = dataToWrite.size() - dataToWriteSent_;
+      const long written = readStreamSendFile ? writeStream->write(rest, restSize)
+                                              : writeStream->writeLast(rest, restSize);
       if (written < 0) {
         disconnectFromClient();
         return;

@@ -321,10 +321,11 @@ public:
     return side_[0].opened && !side_[0].closed && bufferedIn() > 0;
   }
 
-  long write(const uint8_t *buffer, size_t length) {
+  long write(const uint8_t *buffer, size_t length, bool last = false) {
     std::lock_guard lock(mutex_);
     Side &sd = side_[1];
     if (!sd.opened || sd.closed) return -1;
+    endFollows_ = last;
     if (phase_ == Phase::Failed || phase_ == Phase::Finished || phase_ == Phase::Idle) return -1;
     size_t room = kWriteBufferLimit - std::min(kWriteBufferLimit, pendingOut());
     size_t n = std::min(room, length);
@@ -650,8 +651,10 @@ private:
   }
 
   void flushPlain(size_t limit) {
+    // Before the end, the last bytes wait in the system for it and leave with it, in one packet.
+    const int flags = MSG_NOSIGNAL | (endFollows_ && !tlsRequested_ ? MSG_MORE : 0);
     while (pendingOut() > 0 && limit > 0) {
-      ssize_t n = ::send(fd_, out_.data() + outPos_, std::min(pendingOut(), limit), MSG_NOSIGNAL);
+      ssize_t n = ::send(fd_, out_.data() + outPos_, std::min(pendingOut(), limit), flags);
       if (n > 0) {
         outPos_ += size_t(n);
         limit -= size_t(n);
@@ -945,20 +948,35 @@ private:
     if (!lingering_ && phase_ == Phase::Connected && !handshaking() && fd_ >= 0 && ownsFd_ &&
         (ioLoop_ || lastLoop_)) {
       lingering_ = true;
-      self_ = shared_from_this();
       refreshIoLoop();
+      // On the loop's own thread a plain connection's gentle close begins at once, and it often
+      // ends at once too (the peer closed first). TLS keeps its turn: its close_notify goes out
+      // from the loop, as ever.
+      const bool here = ioLoop_->isCurrent() && !tlsRequested_;
+      bool shutNow = false;
+      if (here && lingerIo(&shutNow)) {
+        finalClose(keep);
+        return;
+      }
+      self_ = shared_from_this();
       std::weak_ptr<SocketCore> weak = weak_from_this();
       lingerTimer_ = ioLoop_->performAfter(kLingerLimit, [weak] {
         if (auto core = weak.lock()) core->endLinger();
       });
-      postPump();
+      // The peer is given a turn of the loop to see our end and close in turn before it is
+      // looked for: usually it has closed by then, and no watch is needed.
+      if (here && !shutNow)
+        updateWatch();
+      else
+        postPump();
       return;
     }
     finalClose(keep);
   }
 
-  // One step of a gentle close; true once nothing is left to wait for.
-  bool lingerIo() {
+  // One step of a gentle close; true once nothing is left to wait for. With `pauseAfterShut`,
+  // the step that ends our side returns right after it (false; *pauseAfterShut tells).
+  bool lingerIo(bool *pauseAfterShut = nullptr) {
     flushOut();
     if (phase_ != Phase::Connected) return true;
     if (pendingOut() > 0) return false;
@@ -974,6 +992,10 @@ private:
       }
       ::shutdown(fd_, SHUT_WR);
       writeShut_ = true;
+      if (pauseAfterShut) {
+        *pauseAfterShut = true;
+        return false;
+      }
     }
     char sink[4096];
     for (;;) {
@@ -1085,6 +1107,8 @@ private:
   bool writeBlocked_ = false;
   // A sendFile() found the socket full: the can-accept event waits until it can take bytes.
   bool fileWriteBlocked_ = false;
+  // The owner said that the bytes written last are the last ones: the close follows them.
+  bool endFollows_ = false;
   size_t plainBeforeTls_ = 0;
 
   std::unique_ptr<uint8_t[]> in_; // read-ahead: bytes inPos_ to inEnd_ wait to be read
@@ -1202,6 +1226,9 @@ StreamError SocketOutputStream::error() const {
 }
 long SocketOutputStream::write(const uint8_t *buffer, size_t length) {
   return core_->write(buffer, length);
+}
+long SocketOutputStream::writeLast(const uint8_t *buffer, size_t length) {
+  return core_->write(buffer, length, true);
 }
 bool SocketOutputStream::hasSpaceAvailable() const {
   return core_->hasSpaceAvailable();

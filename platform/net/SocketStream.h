@@ -160,6 +160,11 @@ public:
   StreamStatus status() const override;
   StreamError error() const override;
   long write(const uint8_t *buffer, size_t length) override;
+  // write() for the last bytes of the connection: the caller closes the stream once they are all
+  // taken and writes nothing else. The bytes then wait in the system for the close and go out
+  // with the end of the connection (one packet for a short reply, not two). A write() after it
+  // sends at once again.
+  long writeLast(const uint8_t *buffer, size_t length);
   bool hasSpaceAvailable() const override;
 
   // sendFile() cannot move these bytes: the pair speaks TLS, the file ended before the length
