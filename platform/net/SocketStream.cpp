@@ -895,9 +895,11 @@ private:
     if (loop == ioLoop_) return;
     ioLoop_ = loop;
     if (ioLoop_) lastLoop_ = ioLoop_;
-    if (!ioLoop_ && source_) {
-      // Unscheduled: the watch is quieted, not given up, since the usual next step is closing,
-      // and a gentle close watches the socket again on that same loop.
+    if (!ioLoop_ && source_ && sourceLoop_ && sourceLoop_->isCurrent()) {
+      // Unscheduled on the loop's thread: the watch is quieted there and then, not given up,
+      // since the usual next step is closing, and a gentle close watches the socket again on
+      // that same loop. (From another thread it is given up: a quieting queued behind a later
+      // change of the watch would silence it.)
       source_->setEvents(0);
       watched_ = 0;
       return;
