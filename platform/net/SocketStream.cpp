@@ -1244,12 +1244,15 @@ SocketStreamPair createSocketStreamPair(const std::string &host, uint16_t port) 
   return {std::make_shared<SocketInputStream>(core), std::make_shared<SocketOutputStream>(core)};
 }
 
-SocketStreamPair createSocketStreamPairWithNativeSocket(int nativeSocket, bool closeNativeSocket) {
-  // One look tells both whether the socket is valid and whether it must be made non-blocking
-  // (an accepted socket usually is already).
-  const int flags = nativeSocket < 0 ? -1 : fcntl(nativeSocket, F_GETFL, 0);
-  if (flags < 0) return {};
-  if (!(flags & O_NONBLOCK)) fcntl(nativeSocket, F_SETFL, flags | O_NONBLOCK);
+SocketStreamPair createSocketStreamPairWithNativeSocket(int nativeSocket, bool closeNativeSocket,
+                                                        bool nonBlocking) {
+  if (nativeSocket < 0) return {};
+  if (!nonBlocking) {
+    // One look tells both whether the socket is valid and whether it must be made non-blocking.
+    const int flags = fcntl(nativeSocket, F_GETFL, 0);
+    if (flags < 0) return {};
+    if (!(flags & O_NONBLOCK)) fcntl(nativeSocket, F_SETFL, flags | O_NONBLOCK);
+  }
   auto core = std::make_shared<detail::SocketCore>(nativeSocket, closeNativeSocket);
   return {std::make_shared<SocketInputStream>(core), std::make_shared<SocketOutputStream>(core)};
 }

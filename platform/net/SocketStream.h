@@ -189,8 +189,10 @@ SocketStreamPair createSocketStreamPair(const std::string &host, uint16_t port);
 
 // A pair on a connected native socket (an accepted connection). With closeNativeSocket the socket
 // is closed when both streams are closed (or destroyed); otherwise the caller keeps it. An invalid
-// socket gives an empty pair.
+// socket gives an empty pair. `nonBlocking`: the caller knows the socket is valid and
+// non-blocking already (ListeningSocket accepts so), and it is not looked at again.
 SocketStreamPair createSocketStreamPairWithNativeSocket(int nativeSocket,
-                                                        bool closeNativeSocket = true);
+                                                        bool closeNativeSocket = true,
+                                                        bool nonBlocking = false);
 
 } // namespace platform::net

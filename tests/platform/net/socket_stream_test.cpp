@@ -382,6 +382,7 @@ TEST_F(SocketStreamTest, PairOnANativeSocketClosesItWhenBothStreamsCloseUnlessTo
     ::close(client);
   }
   EXPECT_FALSE(createSocketStreamPairWithNativeSocket(-1));
+  EXPECT_FALSE(createSocketStreamPairWithNativeSocket(-1, true, true));
 }
 
 // --- Accepted connections as a server sees them
@@ -393,7 +394,10 @@ namespace {
 SocketStreamPair acceptedPair(LoopbackListener &server, int &client, EventLog &in, EventLog &out,
                               const std::shared_ptr<RunLoop> &loop) {
   client = connectTo(server.port);
-  auto pair = createSocketStreamPairWithNativeSocket(server.acceptOne(), true);
+  // Accepted as ListeningSocket accepts, and said so.
+  const int accepted = server.acceptOne();
+  if (accepted >= 0) ::fcntl(accepted, F_SETFL, ::fcntl(accepted, F_GETFL) | O_NONBLOCK);
+  auto pair = createSocketStreamPairWithNativeSocket(accepted, true, true);
   if (!pair) return pair;
   pair.input->setClient(kAllEvents, in.callback());
   pair.output->setClient(kAllEvents, out.callback());
