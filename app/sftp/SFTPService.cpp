@@ -41,6 +41,19 @@ constexpr int kHeartbeatMs = 100;
 constexpr size_t kMaxBatchFolders = 100000;
 constexpr size_t kMaxLocalName = NAME_MAX;
 constexpr size_t kMaxLocalPath = PATH_MAX - 1;
+// Files whose requests are in flight at once in a batch, and upload rows one batch takes.
+constexpr unsigned int kFilesInFlight = 16;
+constexpr size_t kUploadBatch = 64;
+// Files of a folder batch up to this size go through the pipelined batch; larger ones (and
+// links, whose size the listing does not tell) are fetched one by one with their progress.
+constexpr long long kPipelinedFileMax = 1 << 20;
+
+// A queue row the caller let go meanwhile (a job without a row is always wanted).
+bool letGo(const std::weak_ptr<void> &row) {
+  const std::weak_ptr<void> none;
+  const bool neverSet = !row.owner_before(none) && !none.owner_before(row);
+  return !neverSet && row.expired();
+}
 
 // Temporary upload files a cut connection left on a server, removed on the next connection.
 std::mutex leftoverMutex;
@@ -713,10 +726,30 @@ bool SFTPService::uploadTo(const std::string &local, const std::string &remote) 
     lastOperationDir_ = parentOf(remote);
   }
   status("Uploading...");
+  const bool ok = uploadOne(local, remote);
+  if (ok) {
+    report([remote](SFTPWrapperDelegate &d, SFTPWrapper &w) {
+      d.uploadedFile(w, remote);
+      d.sftpConnectionShouldRefreshDirectory(w);
+    });
+  } else {
+    report(
+        [](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.uploadError(w, "Error Uploading File!"); });
+  }
+  report([](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.sftpConnectionDone(w); });
+  return ok;
+}
+
+bool SFTPService::uploadsToTempNames() {
+  auto &defaults = UserDefaults::standard();
+  return defaults.integerForKey("UploadToTempName") == 1 &&
+         defaults.integerForKey(keySFTPNoRenaming(endpoint().host, username())) != 1;
+}
+
+bool SFTPService::uploadOne(const std::string &local, const std::string &remote) {
   auto &defaults = UserDefaults::standard();
   const std::string noRenaming = keySFTPNoRenaming(endpoint().host, username());
-  const bool useTemp =
-      defaults.integerForKey("UploadToTempName") == 1 && defaults.integerForKey(noRenaming) != 1;
+  const bool useTemp = uploadsToTempNames();
   const std::string stamp =
       std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
                          platform::Clock::current().wallNow().time_since_epoch())
@@ -747,17 +780,64 @@ bool SFTPService::uploadTo(const std::string &local, const std::string &remote) 
   if (ok) {
     progress_->finish();
     logLine("Uploaded " + remote);
-    report([remote](SFTPWrapperDelegate &d, SFTPWrapper &w) {
-      d.uploadedFile(w, remote);
-      d.sftpConnectionShouldRefreshDirectory(w);
-    });
   } else {
     logFailure("Upload failed: " + remote);
-    report(
-        [](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.uploadError(w, "Error Uploading File!"); });
   }
-  report([](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.sftpConnectionDone(w); });
   return ok;
+}
+
+// Upload rows of one server, many at a time. Without temporary names the library keeps the
+// requests of several files in flight; with them each file is renamed into place on its own.
+size_t SFTPService::uploadBatchLimit() {
+  return kUploadBatch;
+}
+
+void SFTPService::uploadFiles(const std::vector<SFTPUploadJob> &jobs, const UploadResult &result) {
+  Busy busy(*this);
+  if (!busy) return;
+  std::lock_guard op(opMutex_);
+  // The queue starts a batch only when it is not paused: a pause from now on stops it.
+  paused_ = false;
+  pending_ = !connected_;
+  if (!ensureConnected()) return;
+  std::vector<const SFTPUploadJob *> wanted;
+  for (auto &job : jobs)
+    if (!letGo(job.row)) wanted.push_back(&job);
+  if (wanted.empty()) return;
+  {
+    std::lock_guard lock(stateMutex_);
+    lastOperationDir_ = parentOf(wanted.back()->remote);
+  }
+  status("Uploading...");
+  bool anyDone = false;
+  auto ended = [&](const SFTPUploadJob &job, bool ok) {
+    anyDone = anyDone || ok;
+    result(job, ok, ok ? std::string() : std::string("Error Uploading File!"));
+  };
+  if (uploadsToTempNames()) {
+    for (auto *job : wanted) {
+      if (abort_ || paused_ || !sftp_ || !sftp_->get_IsConnected()) break;
+      ended(*job, uploadOne(job->local, job->remote));
+    }
+  } else {
+    std::vector<SftpBatchFile> files(wanted.size());
+    for (size_t i = 0; i < wanted.size(); ++i) {
+      files[i].remote = wanted[i]->remote;
+      files[i].local = wanted[i]->local;
+    }
+    sftp_->UploadFiles(files, kFilesInFlight, [&](size_t i) {
+      if (files[i].ok)
+        logLine("Uploaded " + files[i].remote);
+      else
+        logLine("Upload failed: " + files[i].remote + ": " + files[i].error);
+      ended(*wanted[i], files[i].ok);
+      return !abort_ && !paused_;
+    });
+  }
+  if (anyDone)
+    report(
+        [](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.sftpConnectionShouldRefreshDirectory(w); });
+  report([](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.sftpConnectionDone(w); });
 }
 
 // --- Remote changes
@@ -871,6 +951,8 @@ void SFTPService::nextBatchDirectory() {
       ok = false;
       break;
     }
+    // The small files of the folder, fetched together once the others are through.
+    std::vector<SftpBatchFile> small;
     for (auto &item : items) {
       const std::string &name = item->name();
       const std::string remote = joinRemote(next.remote, name);
@@ -883,9 +965,12 @@ void SFTPService::nextBatchDirectory() {
         stop("The local path is too long", local);
         break;
       }
+      const long long size = std::strtoll(item->size.c_str(), nullptr, 10);
       if (item->isDirectory) {
         std::lock_guard lock(stateMutex_);
         batchFolders_.push_back({remote, next.relative + "/" + name});
+      } else if (!item->isLink && size >= 0 && size <= kPipelinedFileMax) {
+        small.push_back(SftpBatchFile{remote, local, size, false, {}});
       } else if (!downloadTo(remote, local,
                              item->isLink ? -1 : std::strtoll(item->size.c_str(), nullptr, 10)) &&
                  !item->isLink) {
@@ -894,6 +979,7 @@ void SFTPService::nextBatchDirectory() {
         break;
       }
     }
+    if (ok && !small.empty() && !downloadFolderFiles(small)) ok = false;
   }
   batchRunning_ = false;
   {
@@ -906,6 +992,42 @@ void SFTPService::nextBatchDirectory() {
     report([error](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.dirError(w, error); });
   }
   report([](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.sftpConnectionDone(w); });
+}
+
+bool SFTPService::downloadFolderFiles(std::vector<SftpBatchFile> &files) {
+  {
+    std::lock_guard lock(stateMutex_);
+    lastOperationDir_ = parentOf(files.front().remote);
+  }
+  // Each into a temporary file beside its target, renamed into place once whole.
+  std::vector<std::string> targets;
+  targets.reserve(files.size());
+  for (auto &f : files) {
+    targets.push_back(f.local);
+    f.local += ".sftp-part";
+  }
+  bool failed = false;
+  sftp_->DownloadFiles(files, kFilesInFlight, [&](size_t i) {
+    auto &f = files[i];
+    if (f.ok && ::rename(f.local.c_str(), targets[i].c_str()) != 0) {
+      // Something else stands under the name (a folder, say): it goes, as for one file.
+      FileManager::removeItem(targets[i]);
+      f.ok = bool(FileManager::moveItem(f.local, targets[i]));
+      if (!f.ok) f.error = "The file could not be put in place.";
+    }
+    if (f.ok) {
+      logLine("Downloaded " + f.remote);
+    } else {
+      FileManager::removeItem(f.local);
+      logLine("Download failed: " + f.remote + ": " + f.error);
+      failed = true;
+    }
+    return !failed && !abort_;
+  });
+  // A file that never ended (the connection went, or the batch was stopped) fails the folder.
+  for (auto &f : files)
+    if (!f.ok) failed = true;
+  return !failed;
 }
 
 void SFTPService::doneBatchItem() {
