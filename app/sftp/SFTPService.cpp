@@ -1016,6 +1016,9 @@ bool SFTPService::downloadFolderFiles(std::vector<SftpBatchFile> &files) {
       if (!f.ok) f.error = "The file could not be put in place.";
     }
     if (f.ok) {
+      // The row shows each file whole, as when the files come one by one.
+      progress_->start(f.size);
+      progress_->finish();
       logLine("Downloaded " + f.remote);
     } else {
       FileManager::removeItem(f.local);

@@ -52,13 +52,18 @@ protected:
   std::vector<SftpBatchFile> downloads(const std::vector<long long> &sizes) {
     std::vector<SftpBatchFile> files;
     for (size_t i = 0; i < sizes.size(); ++i)
-      files.push_back({remote("r" + std::to_string(i)), local("l" + std::to_string(i)), sizes[i]});
+      files.push_back(
+          {remote("r" + std::to_string(i)), local("l" + std::to_string(i)), sizes[i], false, {}});
     return files;
   }
   std::vector<SftpBatchFile> uploads(size_t n, const std::string &folder = "up") {
     std::vector<SftpBatchFile> files;
     for (size_t i = 0; i < n; ++i)
-      files.push_back({remote(folder + "/r" + std::to_string(i)), local("l" + std::to_string(i))});
+      files.push_back({remote(folder + "/r" + std::to_string(i)),
+                       local("l" + std::to_string(i)),
+                       -1,
+                       false,
+                       {}});
     return files;
   }
   void makeRemote(size_t i, long long size) {
@@ -164,7 +169,9 @@ TEST_F(SftpBatch, AFailingFileAmongManyFailsAlone) {
     SCOPED_TRACE(i);
     const bool fails = i == 10 || i == 15 || i == 20;
     EXPECT_EQ(back[i].ok, !fails) << back[i].error;
-    if (!fails) EXPECT_EQ(sha256Of(back[i].remote), sha256Of(back[i].local));
+    if (!fails) {
+      EXPECT_EQ(sha256Of(back[i].remote), sha256Of(back[i].local));
+    }
   }
   EXPECT_FALSE(fileExists(back[10].remote));
   EXPECT_GE(s.GetFileSize(xs(a, remote("r0")), true, false, nullptr), 0) << logText(s);
@@ -185,7 +192,9 @@ TEST_F(SftpBatch, AServerCutInTheMiddleEndsTheBatch) {
   EXPECT_FALSE(s.DownloadFiles(
       files, 8,
       [&](size_t) {
-        if (++ends == 20) EXPECT_GT(killServerSessions(port), 0);
+        if (++ends == 20) {
+          EXPECT_GT(killServerSessions(port), 0);
+        }
         return true;
       },
       nullptr));
