@@ -8,15 +8,15 @@
 #   - the web sharing server next to python's http.server, curl downloading from each;
 #   - the web sharing server next to nginx (one worker): requests per second for a 4 KiB file,
 #     wrk with 50 connections, each request on a connection of its own;
-#   - the FTP client listing a folder of LIST_ENTRIES files (default 100,000) next to lftp's
-#     `cls -l` (entries per second; ours after its login, lftp's whole run);
+#   - the FTP client listing folders of 1,000, 10,000 and LIST_ENTRIES files (default 100,000)
+#     next to lftp's `cls -l` (entries per second; ours after its login, lftp's whole run);
 #   - the transfer queue downloading SMALL_FILES files of 4 KiB (default 100, 1,000 and 10,000,
 #     one row each) from vsftpd, one queue row per file, next to `lftp mirror` of the same folder;
 #   - SFTP against sshd, next to OpenSSH's sftp in batch mode: a folder of SFTP_FILES files of
 #     4 KiB (default 2,000) downloaded by the queue's folder download (`get -r`) and uploaded by
-#     one queue row per file (`put -r`), and a listing of LIST_ENTRIES files (`ls -l`), each
+#     one queue row per file (`put -r`), and listings of 1,000 to LIST_ENTRIES files (`ls -l`), each
 #     timed as a whole process (connection and login included);
-#   - the transfer queue alone (no peer): seconds to add 100, 1,000, 10,000 rows as a folder
+#   - the transfer queue alone (no peer): seconds to add 100 to 100,000 rows as a folder
 #     download adds them and to report each done, with the growth from one size to the next;
 #   - the Saved Files listing of a folder of LIST_ENTRIES files next to `ls -l` of it (entries per
 #     second), alone and with 10,000 rows in the queue; then its growth with 100 / 1,000 / 10,000 /
@@ -208,14 +208,20 @@ chmod 755 "$ftp_root"
 chown ftp:ftp "$ftp_root/pub"
 ln "$work/data/big.bin" "$ftp_root/pub/big.bin"
 list_entries=${LIST_ENTRIES:-100000}
-echo "making a folder of $list_entries empty files..." >&2
-mkdir -p "$ftp_root/pub/many"
-/usr/bin/python3 - "$ftp_root/pub/many" "$list_entries" <<'PY'
+# The listing rows grow 10x from one to the next up to LIST_ENTRIES: many-N holds N empty files.
+list_series=""
+for n in 1000 10000; do [[ $n -lt $list_entries ]] && list_series+="$n "; done
+list_series+="$list_entries"
+echo "making folders of $list_series empty files..." >&2
+for n in $list_series; do
+  mkdir -p "$ftp_root/pub/many-$n"
+  /usr/bin/python3 - "$ftp_root/pub/many-$n" "$n" <<'PY'
 import os, sys
 folder, count = sys.argv[1], int(sys.argv[2])
 for i in range(count):
     open(os.path.join(folder, "file-%06d.dat" % i), "w").close()
 PY
+done
 down="$work/down"
 mkdir -p "$down"
 
@@ -305,11 +311,16 @@ for variant in plain tls13 tls12; do
   pair "client upload, $label" curl bytes own self
   rm -f "$ftp_root/pub/up.bin" "$ftp_root/pub/curl-up.bin" "$down/big.bin"
   if [[ $variant == plain ]]; then
-    items=$list_entries
-    ours=("$client" "$port" list /pub/many - - plain)
-    theirs=(/usr/bin/lftp -c "set ftp:prefer-epsv no; set ftp:ssl-allow no; set cmd:cls-default -l;
-      open -u anonymous,bench@ ftp://127.0.0.1:$port; cls /pub/many")
-    pair "client listing, $items entries" "lftp cls -l" items own self
+    series_items=0
+    for n in $list_series; do
+      items=$n
+      ours=("$client" "$port" list "/pub/many-$n" - - plain)
+      theirs=(/usr/bin/lftp -c "set ftp:prefer-epsv no; set ftp:ssl-allow no; set cmd:cls-default -l;
+        open -u anonymous,bench@ ftp://127.0.0.1:$port; cls /pub/many-$n")
+      pair "client listing, $n entries" "lftp cls -l" items own self
+      prev_ours=$best_ours prev_theirs=$best_theirs series_items=$n
+    done
+    series_items=0
   fi
   stop_server "$pid"
 done
@@ -319,7 +330,7 @@ fi
 if want saved; then
 saved_home="$work/saved"
 mkdir -p "$saved_home/Documents/Files"
-mv "$ftp_root/pub/many" "$saved_home/Documents/Files/listing"
+mv "$ftp_root/pub/many-$list_entries" "$saved_home/Documents/Files/listing"
 items=$list_entries
 ours=("$saved_bench" list "$saved_home" listing)
 theirs=(/usr/bin/ls -l "$saved_home/Documents/Files/listing")
@@ -327,7 +338,7 @@ pair "Saved Files listing, $items" "ls -l" items own self
 ours=("$saved_bench" list "$saved_home" listing 10000)
 pair "the same, 10,000 queue rows" "ls -l" items own self
 # The SFTP listing lists the same folder later.
-mv "$saved_home/Documents/Files/listing" "$ftp_root/pub/many"
+mv "$saved_home/Documents/Files/listing" "$ftp_root/pub/many-$list_entries"
 rm -rf "$saved_home"
 
 fi
@@ -501,12 +512,17 @@ ours=(bash -c 'rm -rf "$0" && mkdir "$0" && exec "${@:1}"' "$work/sftp-up"
 theirs=(bash -c 'rm -rf "$0" && exec "${@:1}"' "$work/sftp-up" $(openssh_sftp "$work/put.batch"))
 pair "SFTP $sftp_files x 4 KiB up" "OpenSSH sftp" items self self
 rm -rf "$small" "$work/sftp-up" "$work/sftp-got"
-items=$list_entries
-echo "ls -l $ftp_root/pub/many" > "$work/ls.batch"
-ours=("$build/bench/queue/bench_small_files" sftp-list "$port" root "$work/ssh/client"
-  "$ftp_root/pub/many" "$list_entries")
-theirs=($(openssh_sftp "$work/ls.batch"))
-pair "SFTP listing, $items entries" "OpenSSH sftp ls -l" items self self
+series_items=0
+for n in $list_series; do
+  items=$n
+  echo "ls -l $ftp_root/pub/many-$n" > "$work/ls.batch"
+  ours=("$build/bench/queue/bench_small_files" sftp-list "$port" root "$work/ssh/client"
+    "$ftp_root/pub/many-$n" "$n")
+  theirs=($(openssh_sftp "$work/ls.batch"))
+  pair "SFTP listing, $n entries" "OpenSSH sftp ls -l" items self self
+  prev_ours=$best_ours prev_theirs=$best_theirs series_items=$n
+done
+series_items=0
 stop_server "$pid"
 
 fi
@@ -521,7 +537,7 @@ echo "files and the SFTP listing are whole runs of each program (connection and 
 echo
 want alone || exit 0
 echo "The transfer queue alone, as it grows (seconds; growth: against the size before, 10x rows):"
-"$build/bench/queue/bench_queue_growth" 100 1000 10000 2> /dev/null
+"$build/bench/queue/bench_queue_growth" 100 1000 10000 100000 2> /dev/null
 echo
 echo "Saved Files as its folder grows (seconds of one listing, best of 3; with 10,000 queue rows;"
 echo "N rows (at most 10,000) reported done while their folder is shown):"

@@ -60,6 +60,13 @@ bool FTPConnection::overwritePromptShowing() {
 
 void FTPConnection::recordDownloadInQueue(const std::string &name, const std::string &folder,
                                           int64_t size, bool *isNewRow) {
+  // The queue's own connection runs rows the queue handed it, with their keys: asking the queue
+  // (on the main thread, waiting) would only give the same key back, once per file of a folder.
+  if (!mainConnection_ && batchPK_ >= 0) {
+    *isNewRow = false;
+    localFolderAtStart_.clear(); // the row's own folder was given with it
+    return;
+  }
   *isNewRow = true;
   int key = -1;
   const std::string server = serverAddress(), user = loginUser();

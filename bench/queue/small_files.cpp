@@ -12,6 +12,7 @@
 // FTP logs in anonymously; SFTP logs in with the key file (as the program does with a key the
 // user put under Saved Files/PrivateKeys).
 #include "app/foundation/DirItemInfo.h"
+#include "app/foundation/SettingsKeys.h"
 #include "app/queue/BatchItem.h"
 #include "app/queue/BatchListView.h"
 #include "app/queue/BatchServices.h"
@@ -232,6 +233,7 @@ int main(int argc, char **argv) {
   Paths::setHome(std::string(tmp) + "/home");
   Paths::setResources(std::string(FERROWEN_SOURCE_DIR) + "/resources");
   DeviceProfile::setCurrent(DeviceProfile::iPhone());
+  RegisterDefaultSettings(); // the settings a new user starts with (passive mode, among others)
   FileManager::createDirectory(Paths::documents() + "/Files", true);
   FileManager::createDirectory(Paths::tmp(), true);
   SFTPService::install();

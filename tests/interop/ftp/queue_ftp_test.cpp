@@ -49,6 +49,7 @@ TEST_F(QueueFtpTest, DownloadThenUploadOnOneSession) {
   ASSERT_TRUE(runUntilEmpty()) << testsupport::readFile(peer.log());
   waitFor([&] { return FileManager::fileExists(Paths::documents() + "/Files/down.bin"); });
   EXPECT_EQ(testsupport::readFile(Paths::documents() + "/Files/down.bin"), down);
+  EXPECT_FALSE(FileManager::fileExists(Paths::tmp() + "/down.bin")) << "moved, not left behind";
   EXPECT_EQ(testsupport::readFile(peer.root() + "/up.bin"), up);
   EXPECT_TRUE(rows().empty());
   // One session: the second item reused the logged-in connection; the download came first.

@@ -60,6 +60,8 @@ TEST(QueueRestartChild, DISABLED_RunsTheQueue) {
   ASSERT_TRUE(RunLoop::main()->runUntil(
       [&] { return queue->batchItemList().empty() && FileManager::fileExists(saved); },
       seconds(50)));
+  // The finished row leaves the disk a moment later, without anything else happening.
+  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return storedStart(home) == -1; }, seconds(10)));
   std::printf("queue done\n");
   // The queue's connection is let go on its own thread; the process ends after it.
   queue.reset();
