@@ -746,36 +746,49 @@ bool SFTPService::uploadsToTempNames() {
          defaults.integerForKey(keySFTPNoRenaming(endpoint().host, username())) != 1;
 }
 
-bool SFTPService::uploadOne(const std::string &local, const std::string &remote) {
+// Most servers do not rename over an existing file: the file in place is moved aside first and
+// removed once the new one stands; when that fails too it is put back, the server is remembered
+// as one that does not rename, and the file goes straight to its name.
+bool SFTPService::placeRefusedRename(const std::string &local, const std::string &temp,
+                                     const std::string &remote, const std::string &stamp) {
+  const std::string old = remote + ".old." + stamp;
+  const bool movedAside = sftp_->RenameFileOrDir(remote.c_str(), old.c_str());
+  if (movedAside && sftp_->RenameFileOrDir(temp.c_str(), remote.c_str())) {
+    sftp_->RemoveFile(old.c_str());
+    return true;
+  }
+  if (movedAside) sftp_->RenameFileOrDir(old.c_str(), remote.c_str());
+  logFailure("Rename refused: " + temp);
   auto &defaults = UserDefaults::standard();
-  const std::string noRenaming = keySFTPNoRenaming(endpoint().host, username());
+  defaults.setObject("1", keySFTPNoRenaming(endpoint().host, username()));
+  defaults.synchronize();
+  sftp_->RemoveFile(temp.c_str());
+  return sftp_->UploadFileByName(remote.c_str(), local.c_str());
+}
+
+// Over a connection that is gone the removal cannot reach the server: the name is kept and the
+// file removed when the connection is back.
+void SFTPService::dropTempUpload(const std::string &temp) {
+  if (sftp_->get_IsConnected()) sftp_->RemoveFile(temp.c_str());
+  if (!sftp_->get_IsConnected()) rememberLeftoverUpload(temp);
+}
+
+std::string SFTPService::uploadStamp() {
+  return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                            platform::Clock::current().wallNow().time_since_epoch())
+                            .count());
+}
+
+bool SFTPService::uploadOne(const std::string &local, const std::string &remote) {
   const bool useTemp = uploadsToTempNames();
-  const std::string stamp =
-      std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
-                         platform::Clock::current().wallNow().time_since_epoch())
-                         .count());
+  const std::string stamp = uploadStamp();
   const std::string temp = useTemp ? remote + ".upload." + stamp : remote;
   progress_->start((long long)sizeOfFileAtPath(local));
   bool ok = FileManager::fileExists(local) && sftp_->UploadFileByName(temp.c_str(), local.c_str());
   if (ok && useTemp && !sftp_->RenameFileOrDir(temp.c_str(), remote.c_str())) {
-    // Most servers do not rename over an existing file: move it aside first.
-    const std::string old = remote + ".old." + stamp;
-    const bool movedAside = sftp_->RenameFileOrDir(remote.c_str(), old.c_str());
-    if (movedAside && sftp_->RenameFileOrDir(temp.c_str(), remote.c_str())) {
-      sftp_->RemoveFile(old.c_str());
-    } else {
-      if (movedAside) sftp_->RenameFileOrDir(old.c_str(), remote.c_str());
-      logFailure("Rename refused: " + temp);
-      defaults.setObject("1", noRenaming);
-      defaults.synchronize();
-      sftp_->RemoveFile(temp.c_str());
-      ok = sftp_->UploadFileByName(remote.c_str(), local.c_str());
-    }
+    ok = placeRefusedRename(local, temp, remote, stamp);
   } else if (!ok && useTemp) {
-    // Over a connection that is gone the removal cannot reach the server: the name is kept and
-    // the file removed when the connection is back.
-    if (sftp_->get_IsConnected()) sftp_->RemoveFile(temp.c_str());
-    if (!sftp_->get_IsConnected()) rememberLeftoverUpload(temp);
+    dropTempUpload(temp);
   }
   if (ok) {
     progress_->finish();
@@ -786,8 +799,7 @@ bool SFTPService::uploadOne(const std::string &local, const std::string &remote)
   return ok;
 }
 
-// Upload rows of one server, many at a time. Without temporary names the library keeps the
-// requests of several files in flight; with them each file is renamed into place on its own.
+// Upload rows of one server, many at a time, with the requests of several files in flight.
 size_t SFTPService::uploadBatchLimit() {
   return kUploadBatch;
 }
@@ -814,25 +826,40 @@ void SFTPService::uploadFiles(const std::vector<SFTPUploadJob> &jobs, const Uplo
     anyDone = anyDone || ok;
     result(job, ok, ok ? std::string() : std::string("Error Uploading File!"));
   };
-  if (uploadsToTempNames()) {
-    for (auto *job : wanted) {
-      if (abort_ || paused_ || !sftp_ || !sftp_->get_IsConnected()) break;
-      ended(*job, uploadOne(job->local, job->remote));
+  // Under temporary names each file is renamed into place as soon as it is closed, still with
+  // the requests of other files in flight; a rename the server refuses, and the removal of what a
+  // failed file left, wait until the batch is through.
+  const bool useTemp = uploadsToTempNames();
+  const std::string stamp = uploadStamp();
+  std::vector<SftpBatchFile> files(wanted.size());
+  for (size_t i = 0; i < wanted.size(); ++i) {
+    files[i].local = wanted[i]->local;
+    files[i].remote = wanted[i]->remote;
+    if (useTemp) {
+      files[i].remote += ".upload." + stamp;
+      files[i].renameTo = wanted[i]->remote;
     }
-  } else {
-    std::vector<SftpBatchFile> files(wanted.size());
-    for (size_t i = 0; i < wanted.size(); ++i) {
-      files[i].remote = wanted[i]->remote;
-      files[i].local = wanted[i]->local;
-    }
-    sftp_->UploadFiles(files, kFilesInFlight, [&](size_t i) {
+  }
+  std::vector<size_t> refused, leftOver;
+  sftp_->UploadFiles(files, kFilesInFlight, [&](size_t i) {
+    if (files[i].renameRefused) {
+      refused.push_back(i);
+    } else {
       if (files[i].ok)
-        logLine("Uploaded " + files[i].remote);
+        logLine("Uploaded " + wanted[i]->remote);
       else
-        logLine("Upload failed: " + files[i].remote + ": " + files[i].error);
+        logLine("Upload failed: " + wanted[i]->remote + ": " + files[i].error);
+      if (!files[i].ok && useTemp) leftOver.push_back(i);
       ended(*wanted[i], files[i].ok);
-      return !abort_ && !paused_;
-    });
+    }
+    return !abort_ && !paused_;
+  });
+  for (size_t i : leftOver)
+    dropTempUpload(files[i].remote);
+  for (size_t i : refused) {
+    const bool ok = placeRefusedRename(files[i].local, files[i].remote, wanted[i]->remote, stamp);
+    logLine((ok ? "Uploaded " : "Upload failed: ") + wanted[i]->remote);
+    ended(*wanted[i], ok);
   }
   if (anyDone)
     report(
@@ -970,7 +997,7 @@ void SFTPService::nextBatchDirectory() {
         std::lock_guard lock(stateMutex_);
         batchFolders_.push_back({remote, next.relative + "/" + name});
       } else if (!item->isLink && size >= 0 && size <= kPipelinedFileMax) {
-        small.push_back(SftpBatchFile{remote, local, size, false, {}});
+        small.push_back(SftpBatchFile(remote, local, size));
       } else if (!downloadTo(remote, local,
                              item->isLink ? -1 : std::strtoll(item->size.c_str(), nullptr, 10)) &&
                  !item->isLink) {

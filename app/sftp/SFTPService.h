@@ -102,6 +102,13 @@ private:
   bool uploadOne(const std::string &localPath, const std::string &remotePath);
   // Whether uploads go to a temporary name first (and are renamed into place).
   bool uploadsToTempNames();
+  std::string uploadStamp();
+  // An upload whole under its temporary name that the server would not rename to its name.
+  bool placeRefusedRename(const std::string &local, const std::string &temp,
+                          const std::string &remote, const std::string &stamp);
+  // Removes what a failed upload left under its temporary name (later, when the connection is
+  // gone).
+  void dropTempUpload(const std::string &temp);
   // Downloads the files of one folder of a folder batch with requests of several files in flight;
   // false when one failed (the batch ends) or the connection went.
   bool downloadFolderFiles(std::vector<SftpBatchFile> &files);

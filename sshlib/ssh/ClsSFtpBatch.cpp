@@ -36,6 +36,7 @@ enum : unsigned char {
   kClose = 4,
   kRead = 5,
   kWrite = 6,
+  kRename = 18,
   kStatus = 101,
   kHandle = 102,
   kData = 103
@@ -49,7 +50,7 @@ struct Request {
 };
 
 struct FileState {
-  enum Phase { kWaiting, kOpening, kOpen, kClosing, kDone } phase = kWaiting;
+  enum Phase { kWaiting, kOpening, kOpen, kClosing, kRenaming, kDone } phase = kWaiting;
   std::string path; // as sent to the server
   bool retried = false;
   DataBuffer rawHandle; // the handle as packed into requests
@@ -113,6 +114,7 @@ bool ClsSFtp::transferBatch(std::vector<SftpBatchFile> &files, bool upload, unsi
                             const BatchDone &done, ProgressMonitor *pm) {
   for (auto &f : files) {
     f.ok = false;
+    f.renameRefused = false;
     f.error = "Not transferred.";
   }
   if (!transport || !sftpChannel) {
@@ -380,6 +382,26 @@ bool ClsSFtp::transferBatch(std::vector<SftpBatchFile> &files, bool upload, unsi
         if (type == kStatus) logStatusResponse("FXP_CLOSE", pkt);
         // A server may report a write it could not complete only at the CLOSE.
         if (upload) fail(i, "The server refused to close the uploaded file.");
+      }
+      if (upload && !f.failed && !files[i].renameTo.empty()) {
+        DataBuffer payload;
+        XString from, to;
+        from.setFromUtf8(f.path.c_str());
+        to.setFromUtf8(serverPath(files[i].renameTo).c_str());
+        SshTransport::pack_filename(from, FilenameCharset, payload);
+        SshTransport::pack_filename(to, FilenameCharset, payload);
+        if (ProtocolVersion >= 5) SshTransport::pack_uint32(0, payload);
+        f.phase = FileState::kRenaming;
+        send(i, kRename, payload, 0, 0);
+        break;
+      }
+      finish(i);
+      break;
+    case kRename:
+      if (type != kStatus || !statusOk(pkt)) {
+        if (type == kStatus) logStatusResponse("FXP_RENAME", pkt);
+        files[i].renameRefused = true;
+        fail(i, "The server refused to rename the uploaded file.");
       }
       finish(i);
       break;

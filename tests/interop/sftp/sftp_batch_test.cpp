@@ -52,18 +52,13 @@ protected:
   std::vector<SftpBatchFile> downloads(const std::vector<long long> &sizes) {
     std::vector<SftpBatchFile> files;
     for (size_t i = 0; i < sizes.size(); ++i)
-      files.push_back(
-          {remote("r" + std::to_string(i)), local("l" + std::to_string(i)), sizes[i], false, {}});
+      files.push_back({remote("r" + std::to_string(i)), local("l" + std::to_string(i)), sizes[i]});
     return files;
   }
   std::vector<SftpBatchFile> uploads(size_t n, const std::string &folder = "up") {
     std::vector<SftpBatchFile> files;
     for (size_t i = 0; i < n; ++i)
-      files.push_back({remote(folder + "/r" + std::to_string(i)),
-                       local("l" + std::to_string(i)),
-                       -1,
-                       false,
-                       {}});
+      files.push_back({remote(folder + "/r" + std::to_string(i)), local("l" + std::to_string(i))});
     return files;
   }
   void makeRemote(size_t i, long long size) {
@@ -175,6 +170,35 @@ TEST_F(SftpBatch, AFailingFileAmongManyFailsAlone) {
   }
   EXPECT_FALSE(fileExists(back[10].remote));
   EXPECT_GE(s.GetFileSize(xs(a, remote("r0")), true, false, nullptr), 0) << logText(s);
+}
+
+// Uploads under temporary names are renamed into place as they close; a rename the server
+// refuses (OpenSSH does not rename over a file) leaves that file whole under its temporary name
+// for the caller.
+TEST_F(SftpBatch, UploadsAreRenamedIntoPlaceAndARefusedRenameIsTold) {
+  const int port = startSshd();
+  ASSERT_NE(port, 0) << sshd->why();
+  ::mkdir(remote("up").c_str(), 0777);
+  ::chmod(remote("up").c_str(), 0777);
+  constexpr size_t kFiles = 20;
+  auto files = uploads(kFiles);
+  for (size_t i = 0; i < kFiles; ++i) {
+    makeDataFile(files[i].local, 100 + (long long)i * 5000);
+    files[i].renameTo = files[i].remote;
+    files[i].remote += ".upload.1";
+    if (i % 5 == 0) writeFile(files[i].renameTo, "in place before");
+  }
+  ClsSFtp s;
+  ASSERT_EQ(sftpSession(s, port), "");
+  EXPECT_TRUE(s.UploadFiles(files, 8, nullptr, nullptr)) << logText(s);
+  for (size_t i = 0; i < kFiles; ++i) {
+    SCOPED_TRACE(i);
+    const bool existed = i % 5 == 0;
+    EXPECT_EQ(files[i].ok, !existed) << files[i].error;
+    EXPECT_EQ(files[i].renameRefused, existed);
+    EXPECT_EQ(sha256Of(existed ? files[i].remote : files[i].renameTo), sha256Of(files[i].local));
+    EXPECT_EQ(fileExists(files[i].remote), existed);
+  }
 }
 
 // The server's session dies in the middle: the batch ends with false, what ended before is

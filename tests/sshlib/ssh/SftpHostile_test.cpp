@@ -284,9 +284,9 @@ TEST(SftpHostile, BatchDownloadsTakeRepliesInAnyOrderAndFailALyingFileAlone) {
     fs->hook = c.hook;
     FakeSession f(fs);
     ASSERT_TRUE(f.ok) << c.name << logText(f.s);
-    std::vector<SftpBatchFile> files = {{"/big", dir.file("big"), 300000, false, {}},
-                                        {"/small", dir.file("small"), 1000, false, {}},
-                                        {"/empty", dir.file("empty"), 0, false, {}}};
+    std::vector<SftpBatchFile> files = {{"/big", dir.file("big"), 300000},
+                                        {"/small", dir.file("small"), 1000},
+                                        {"/empty", dir.file("empty"), 0}};
     EXPECT_EQ(f.s.DownloadFiles(files, 8, nullptr, nullptr), c.batchOk) << c.name << logText(f.s);
     EXPECT_NE(logText(f.s).find(c.logText), std::string::npos) << c.name << logText(f.s);
     const std::string *want[] = {&big, &small, &fs->files["/empty"]};
