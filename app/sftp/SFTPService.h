@@ -10,8 +10,6 @@
 
 #include "app/sftp/SFTPWrapper.h"
 
-#include "sshlib/ssh/SftpBatchFile.h"
-
 #include <atomic>
 #include <cstdio>
 #include <deque>
@@ -19,6 +17,7 @@
 #include <string>
 
 class CkSFtp;
+struct SftpBatchFile;
 namespace platform {
 class DateFormatter;
 }
