@@ -104,6 +104,8 @@ public:
   // --- Many uploads at once (each still a queue row of its own).
   // How many uploads one uploadFiles call may take; 1 when the service uploads one at a time.
   virtual size_t uploadBatchLimit() { return 1; }
+  // Batches are for small files: a larger one goes on its own, with its progress shown.
+  static constexpr int64_t kUploadBatchFileMax = 1 << 20;
   // Uploads the files on the caller's thread, with requests of several files in flight; calls
   // `result(job, ok, error text)` on that thread as each ends. A job not started (the batch
   // stopped for a pause, a cut connection or a reinit) gets no result.
