@@ -111,8 +111,9 @@ public:
     }
     start("uploads:" + names);
   }
-  // Ends the batch given last: every file with the same outcome.
-  void endBatch(bool ok) {
+  // Reports every file of the batch given last with the same outcome, as the service does while
+  // the batch still runs (the caller ends it: `active` = false).
+  void reportBatch(bool ok) {
     std::vector<SFTPUploadJob> jobs;
     UploadResult result;
     {
@@ -120,7 +121,6 @@ public:
       jobs.swap(batchJobs);
       result = batchResult;
     }
-    active = false;
     for (auto &job : jobs)
       result(job, ok, ok ? "" : "Error Uploading File!");
   }
