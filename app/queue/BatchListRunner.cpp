@@ -176,6 +176,33 @@ void BatchListView::startAlwaysIfNoneInProgress() {
   startIfNoneInProgress();
 }
 
+// This upload row and the upload rows after it over the same session, for one batch of the
+// service; empty when the row goes on its own. A row let go before the batch reaches it is not
+// uploaded; rows the batch did not start (a pause, a cut connection) stay queued for the next
+// look. Only small files: a larger one goes on its own, with its progress.
+std::vector<SFTPUploadJob> BatchListView::sftpUploadBatch(const BatchItem &item, size_t limit) {
+  if (limit <= 1) return {};
+  std::vector<SFTPUploadJob> jobs;
+  for (size_t i = (size_t)batchIndexForPK(item.primaryKey()); i < batchItemList_.size(); ++i) {
+    const auto &row = batchItemList_[i];
+    if (!row->errorMsg().empty()) continue;
+    const int form = sftpFormOf(row->action());
+    const bool upload =
+        (row->action() >= 30 || row->protocol() == "sftp") &&
+        (form == BatchItem::kSFTPUpload || form == BatchItem::kSFTPUploadIntoNewFolder);
+    if (jobs.size() >= limit || !upload || myStartsWith(row->localpath(), "assets-library://") ||
+        sizeOfFileAtPath(localFileOfItem(*row)) > SFTPWrapper::kUploadBatchFileMax ||
+        row->server() != item.server() || row->port() != item.port() ||
+        row->user() != item.user() || row->password() != item.password())
+      break;
+    jobs.push_back(SFTPUploadJob{row->primaryKey(), localFileOfItem(*row),
+                                 joinRemote(row->path(), row->filename()),
+                                 std::weak_ptr<void>(row)});
+  }
+  if (jobs.empty() || jobs.front().key != item.primaryKey()) return {};
+  return jobs;
+}
+
 void BatchListView::doNextBatchItem() {
   std::lock_guard guard(lock_);
   if (fPaused_) {
@@ -339,6 +366,23 @@ void BatchListView::doNextBatchItem() {
     break;
   case BatchItem::kSFTPUpload:
   case BatchItem::kSFTPUploadIntoNewFolder:
+    if (auto jobs = sftpUploadBatch(*item, sftp->uploadBatchLimit()); !jobs.empty()) {
+      // This row and the upload rows after it over the same session go together: the service
+      // keeps requests of several files in flight and reports each row as it ends.
+      auto weak = weakSelf();
+      auto result = [weak](const SFTPUploadJob &job, bool ok, const std::string &text) {
+        RunLoop::main()->perform([weak, key = job.key, ok, text] {
+          auto self = weak.lock();
+          if (!self) return;
+          if (ok)
+            self->doneBatchItemPK(key);
+          else
+            self->errorBatchItemPK(key, text);
+        });
+      };
+      work = [sftp, jobs = std::move(jobs), result] { sftp->uploadFiles(jobs, result); };
+      break;
+    }
     sftp->setupToUploadThisFile(localFileOfItem(*item), remote);
     work = [sftp] { sftp->uploadFile(); };
     break;

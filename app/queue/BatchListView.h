@@ -220,6 +220,7 @@ private:
   // Unpacks a finished download or removes an upload's temporary source.
   void completionCleanup(const BatchItem &item);
   void refreshSavedFilesFor(const BatchItem &item);
+  std::vector<SFTPUploadJob> sftpUploadBatch(const BatchItem &item, size_t limit);
 
   // Screen helpers.
   void buildTitleView();

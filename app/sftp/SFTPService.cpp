@@ -41,6 +41,19 @@ constexpr int kHeartbeatMs = 100;
 constexpr size_t kMaxBatchFolders = 100000;
 constexpr size_t kMaxLocalName = NAME_MAX;
 constexpr size_t kMaxLocalPath = PATH_MAX - 1;
+// Files whose requests are in flight at once in a batch, and upload rows one batch takes.
+constexpr unsigned int kFilesInFlight = 16;
+constexpr size_t kUploadBatch = 64;
+// Files of a folder batch up to this size go through the pipelined batch; larger ones (and
+// links, whose size the listing does not tell) are fetched one by one with their progress.
+constexpr long long kPipelinedFileMax = 1 << 20;
+
+// A queue row the caller let go meanwhile (a job without a row is always wanted).
+bool letGo(const std::weak_ptr<void> &row) {
+  const std::weak_ptr<void> none;
+  const bool neverSet = !row.owner_before(none) && !none.owner_before(row);
+  return !neverSet && row.expired();
+}
 
 // Temporary upload files a cut connection left on a server, removed on the next connection.
 std::mutex leftoverMutex;
@@ -713,51 +726,145 @@ bool SFTPService::uploadTo(const std::string &local, const std::string &remote) 
     lastOperationDir_ = parentOf(remote);
   }
   status("Uploading...");
-  auto &defaults = UserDefaults::standard();
-  const std::string noRenaming = keySFTPNoRenaming(endpoint().host, username());
-  const bool useTemp =
-      defaults.integerForKey("UploadToTempName") == 1 && defaults.integerForKey(noRenaming) != 1;
-  const std::string stamp =
-      std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
-                         platform::Clock::current().wallNow().time_since_epoch())
-                         .count());
-  const std::string temp = useTemp ? remote + ".upload." + stamp : remote;
-  progress_->start((long long)sizeOfFileAtPath(local));
-  bool ok = FileManager::fileExists(local) && sftp_->UploadFileByName(temp.c_str(), local.c_str());
-  if (ok && useTemp && !sftp_->RenameFileOrDir(temp.c_str(), remote.c_str())) {
-    // Most servers do not rename over an existing file: move it aside first.
-    const std::string old = remote + ".old." + stamp;
-    const bool movedAside = sftp_->RenameFileOrDir(remote.c_str(), old.c_str());
-    if (movedAside && sftp_->RenameFileOrDir(temp.c_str(), remote.c_str())) {
-      sftp_->RemoveFile(old.c_str());
-    } else {
-      if (movedAside) sftp_->RenameFileOrDir(old.c_str(), remote.c_str());
-      logFailure("Rename refused: " + temp);
-      defaults.setObject("1", noRenaming);
-      defaults.synchronize();
-      sftp_->RemoveFile(temp.c_str());
-      ok = sftp_->UploadFileByName(remote.c_str(), local.c_str());
-    }
-  } else if (!ok && useTemp) {
-    // Over a connection that is gone the removal cannot reach the server: the name is kept and
-    // the file removed when the connection is back.
-    if (sftp_->get_IsConnected()) sftp_->RemoveFile(temp.c_str());
-    if (!sftp_->get_IsConnected()) rememberLeftoverUpload(temp);
-  }
+  const bool ok = uploadOne(local, remote);
   if (ok) {
-    progress_->finish();
-    logLine("Uploaded " + remote);
     report([remote](SFTPWrapperDelegate &d, SFTPWrapper &w) {
       d.uploadedFile(w, remote);
       d.sftpConnectionShouldRefreshDirectory(w);
     });
   } else {
-    logFailure("Upload failed: " + remote);
     report(
         [](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.uploadError(w, "Error Uploading File!"); });
   }
   report([](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.sftpConnectionDone(w); });
   return ok;
+}
+
+bool SFTPService::uploadsToTempNames() {
+  auto &defaults = UserDefaults::standard();
+  return defaults.integerForKey("UploadToTempName") == 1 &&
+         defaults.integerForKey(keySFTPNoRenaming(endpoint().host, username())) != 1;
+}
+
+// Most servers do not rename over an existing file: the file in place is moved aside first and
+// removed once the new one stands; when that fails too it is put back, the server is remembered
+// as one that does not rename, and the file goes straight to its name.
+bool SFTPService::placeRefusedRename(const std::string &local, const std::string &temp,
+                                     const std::string &remote, const std::string &stamp) {
+  const std::string old = remote + ".old." + stamp;
+  const bool movedAside = sftp_->RenameFileOrDir(remote.c_str(), old.c_str());
+  if (movedAside && sftp_->RenameFileOrDir(temp.c_str(), remote.c_str())) {
+    sftp_->RemoveFile(old.c_str());
+    return true;
+  }
+  if (movedAside) sftp_->RenameFileOrDir(old.c_str(), remote.c_str());
+  logFailure("Rename refused: " + temp);
+  auto &defaults = UserDefaults::standard();
+  defaults.setObject("1", keySFTPNoRenaming(endpoint().host, username()));
+  defaults.synchronize();
+  sftp_->RemoveFile(temp.c_str());
+  return sftp_->UploadFileByName(remote.c_str(), local.c_str());
+}
+
+// Over a connection that is gone the removal cannot reach the server: the name is kept and the
+// file removed when the connection is back.
+void SFTPService::dropTempUpload(const std::string &temp) {
+  if (sftp_->get_IsConnected()) sftp_->RemoveFile(temp.c_str());
+  if (!sftp_->get_IsConnected()) rememberLeftoverUpload(temp);
+}
+
+std::string SFTPService::uploadStamp() {
+  return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                            platform::Clock::current().wallNow().time_since_epoch())
+                            .count());
+}
+
+bool SFTPService::uploadOne(const std::string &local, const std::string &remote) {
+  const bool useTemp = uploadsToTempNames();
+  const std::string stamp = uploadStamp();
+  const std::string temp = useTemp ? remote + ".upload." + stamp : remote;
+  progress_->start((long long)sizeOfFileAtPath(local));
+  bool ok = FileManager::fileExists(local) && sftp_->UploadFileByName(temp.c_str(), local.c_str());
+  if (ok && useTemp && !sftp_->RenameFileOrDir(temp.c_str(), remote.c_str())) {
+    ok = placeRefusedRename(local, temp, remote, stamp);
+  } else if (!ok && useTemp) {
+    dropTempUpload(temp);
+  }
+  if (ok) {
+    progress_->finish();
+    logLine("Uploaded " + remote);
+  } else {
+    logFailure("Upload failed: " + remote);
+  }
+  return ok;
+}
+
+// Upload rows of one server, many at a time, with the requests of several files in flight.
+size_t SFTPService::uploadBatchLimit() {
+  return kUploadBatch;
+}
+
+void SFTPService::uploadFiles(const std::vector<SFTPUploadJob> &jobs, const UploadResult &result) {
+  Busy busy(*this);
+  if (!busy) return;
+  std::lock_guard op(opMutex_);
+  // The queue starts a batch only when it is not paused: a pause from now on stops it.
+  paused_ = false;
+  pending_ = !connected_;
+  if (!ensureConnected()) return;
+  std::vector<const SFTPUploadJob *> wanted;
+  for (auto &job : jobs)
+    if (!letGo(job.row)) wanted.push_back(&job);
+  if (wanted.empty()) return;
+  {
+    std::lock_guard lock(stateMutex_);
+    lastOperationDir_ = parentOf(wanted.back()->remote);
+  }
+  status("Uploading...");
+  bool anyDone = false;
+  auto ended = [&](const SFTPUploadJob &job, bool ok) {
+    anyDone = anyDone || ok;
+    result(job, ok, ok ? std::string() : std::string("Error Uploading File!"));
+  };
+  // Under temporary names each file is renamed into place as soon as it is closed, still with
+  // the requests of other files in flight; a rename the server refuses, and the removal of what a
+  // failed file left, wait until the batch is through.
+  const bool useTemp = uploadsToTempNames();
+  const std::string stamp = uploadStamp();
+  std::vector<SftpBatchFile> files(wanted.size());
+  for (size_t i = 0; i < wanted.size(); ++i) {
+    files[i].local = wanted[i]->local;
+    files[i].remote = wanted[i]->remote;
+    if (useTemp) {
+      files[i].remote += ".upload." + stamp;
+      files[i].renameTo = wanted[i]->remote;
+    }
+  }
+  std::vector<size_t> refused, leftOver;
+  sftp_->UploadFiles(files, kFilesInFlight, [&](size_t i) {
+    if (files[i].renameRefused) {
+      refused.push_back(i);
+    } else {
+      if (files[i].ok)
+        logLine("Uploaded " + wanted[i]->remote);
+      else
+        logLine("Upload failed: " + wanted[i]->remote + ": " + files[i].error);
+      if (!files[i].ok && useTemp) leftOver.push_back(i);
+      ended(*wanted[i], files[i].ok);
+    }
+    return !abort_ && !paused_;
+  });
+  for (size_t i : leftOver)
+    dropTempUpload(files[i].remote);
+  for (size_t i : refused) {
+    const bool ok = placeRefusedRename(files[i].local, files[i].remote, wanted[i]->remote, stamp);
+    logLine((ok ? "Uploaded " : "Upload failed: ") + wanted[i]->remote);
+    ended(*wanted[i], ok);
+  }
+  if (anyDone)
+    report(
+        [](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.sftpConnectionShouldRefreshDirectory(w); });
+  report([](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.sftpConnectionDone(w); });
 }
 
 // --- Remote changes
@@ -871,6 +978,8 @@ void SFTPService::nextBatchDirectory() {
       ok = false;
       break;
     }
+    // The small files of the folder, fetched together once the others are through.
+    std::vector<SftpBatchFile> small;
     for (auto &item : items) {
       const std::string &name = item->name();
       const std::string remote = joinRemote(next.remote, name);
@@ -883,9 +992,12 @@ void SFTPService::nextBatchDirectory() {
         stop("The local path is too long", local);
         break;
       }
+      const long long size = std::strtoll(item->size.c_str(), nullptr, 10);
       if (item->isDirectory) {
         std::lock_guard lock(stateMutex_);
         batchFolders_.push_back({remote, next.relative + "/" + name});
+      } else if (!item->isLink && size >= 0 && size <= kPipelinedFileMax) {
+        small.push_back(SftpBatchFile(remote, local, size));
       } else if (!downloadTo(remote, local,
                              item->isLink ? -1 : std::strtoll(item->size.c_str(), nullptr, 10)) &&
                  !item->isLink) {
@@ -894,6 +1006,7 @@ void SFTPService::nextBatchDirectory() {
         break;
       }
     }
+    if (ok && !small.empty() && !downloadFolderFiles(small)) ok = false;
   }
   batchRunning_ = false;
   {
@@ -906,6 +1019,45 @@ void SFTPService::nextBatchDirectory() {
     report([error](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.dirError(w, error); });
   }
   report([](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.sftpConnectionDone(w); });
+}
+
+bool SFTPService::downloadFolderFiles(std::vector<SftpBatchFile> &files) {
+  {
+    std::lock_guard lock(stateMutex_);
+    lastOperationDir_ = parentOf(files.front().remote);
+  }
+  // Each into a temporary file beside its target, renamed into place once whole.
+  std::vector<std::string> targets;
+  targets.reserve(files.size());
+  for (auto &f : files) {
+    targets.push_back(f.local);
+    f.local += ".sftp-part";
+  }
+  bool failed = false;
+  sftp_->DownloadFiles(files, kFilesInFlight, [&](size_t i) {
+    auto &f = files[i];
+    if (f.ok && ::rename(f.local.c_str(), targets[i].c_str()) != 0) {
+      // Something else stands under the name (a folder, say): it goes, as for one file.
+      FileManager::removeItem(targets[i]);
+      f.ok = bool(FileManager::moveItem(f.local, targets[i]));
+      if (!f.ok) f.error = "The file could not be put in place.";
+    }
+    if (f.ok) {
+      // The row shows each file whole, as when the files come one by one.
+      progress_->start(f.size);
+      progress_->finish();
+      logLine("Downloaded " + f.remote);
+    } else {
+      FileManager::removeItem(f.local);
+      logLine("Download failed: " + f.remote + ": " + f.error);
+      failed = true;
+    }
+    return !failed && !abort_;
+  });
+  // A file that never ended (the connection went, or the batch was stopped) fails the folder.
+  for (auto &f : files)
+    if (!f.ok) failed = true;
+  return !failed;
 }
 
 void SFTPService::doneBatchItem() {

@@ -17,6 +17,7 @@
 #include <string>
 
 class CkSFtp;
+struct SftpBatchFile;
 namespace platform {
 class DateFormatter;
 }
@@ -56,6 +57,8 @@ public:
   void batchDirectoryDownload(const std::string &remoteFolder) override;
   void nextBatchDirectory() override;
   void doneBatchItem() override;
+  size_t uploadBatchLimit() override;
+  void uploadFiles(const std::vector<SFTPUploadJob> &jobs, const UploadResult &result) override;
 
   // The settings key under which a server's host-key fingerprint is kept.
   static std::string hostKeySettingKey(const std::string &server);
@@ -94,6 +97,20 @@ private:
   bool downloadTo(const std::string &remote, const std::string &localPath,
                   long long knownSize = -1);
   bool uploadTo(const std::string &localPath, const std::string &remotePath);
+  // The transfer of uploadTo without its reports.
+  bool uploadOne(const std::string &localPath, const std::string &remotePath);
+  // Whether uploads go to a temporary name first (and are renamed into place).
+  bool uploadsToTempNames();
+  std::string uploadStamp();
+  // An upload whole under its temporary name that the server would not rename to its name.
+  bool placeRefusedRename(const std::string &local, const std::string &temp,
+                          const std::string &remote, const std::string &stamp);
+  // Removes what a failed upload left under its temporary name (later, when the connection is
+  // gone).
+  void dropTempUpload(const std::string &temp);
+  // Downloads the files of one folder of a folder batch with requests of several files in flight;
+  // false when one failed (the batch ends) or the connection went.
+  bool downloadFolderFiles(std::vector<SftpBatchFile> &files);
   std::string savedFilesPathFor(const std::string &name);
   bool askSavedFileExists(const std::string &name);
   void openDownloaded(const std::string &path);

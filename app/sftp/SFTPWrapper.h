@@ -41,6 +41,14 @@ public:
   virtual void sftpConnectionDone(SFTPWrapper &) {}
 };
 
+// One upload of a batch: the queue row's key, the local file and the remote path. A row that
+// was let go (its `row` expired) before the batch starts it is not uploaded.
+struct SFTPUploadJob {
+  int key = -1;
+  std::string local, remote;
+  std::weak_ptr<void> row;
+};
+
 class SFTPWrapper {
 public:
   virtual ~SFTPWrapper() = default;
@@ -92,6 +100,20 @@ public:
   virtual void batchDirectoryDownload(const std::string &remoteFolder) = 0;
   virtual void nextBatchDirectory() = 0;
   virtual void doneBatchItem() = 0;
+
+  // --- Many uploads at once (each still a queue row of its own).
+  // How many uploads one uploadFiles call may take; 1 when the service uploads one at a time.
+  virtual size_t uploadBatchLimit() { return 1; }
+  // Batches are for small files: a larger one goes on its own, with its progress shown.
+  static constexpr int64_t kUploadBatchFileMax = 1 << 20;
+  // Uploads the files on the caller's thread, with requests of several files in flight; calls
+  // `result(job, ok, error text)` on that thread as each ends. A job not started (the batch
+  // stopped for a pause, a cut connection or a reinit) gets no result.
+  using UploadResult = std::function<void(const SFTPUploadJob &, bool, const std::string &)>;
+  virtual void uploadFiles(const std::vector<SFTPUploadJob> &jobs, const UploadResult &result) {
+    (void)jobs;
+    (void)result;
+  }
 
 private:
   mutable std::mutex mutex_;

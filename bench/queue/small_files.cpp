@@ -159,10 +159,18 @@ int sftpUpload(int port, const std::string &user, const std::string &key, const 
                const std::string &remote) {
   const auto have = filesIn(folder);
   installKey(user, key);
-  // Uploads are queued from Saved Files: the files are copied there first (not timed apart).
+  // Uploads are queued from Saved Files: the files are placed there first (not timed apart).
+  // Hard links, not copies: making thousands of new files costs the file system more than the
+  // uploads cost us, and OpenSSH's side reads the folder where it is. A copy is the fallback
+  // when the folder lies on another file system.
   const std::string saved = Paths::documents() + "/Files/outgoing";
   std::error_code ec;
-  fs::copy(folder, saved, fs::copy_options::recursive, ec);
+  fs::copy(folder, saved, fs::copy_options::recursive | fs::copy_options::create_hard_links, ec);
+  if (ec) {
+    ec.clear();
+    fs::remove_all(saved, ec);
+    fs::copy(folder, saved, fs::copy_options::recursive, ec);
+  }
   if (ec) fail("cannot copy " + folder + ": " + ec.message());
   Program p;
   p.showQueue();

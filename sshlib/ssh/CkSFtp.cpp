@@ -322,6 +322,14 @@ bool CkSFtp::UploadFileByName(const char *remotePath, const char *localPath) {
   Arg r(remotePath), l(localPath);
   return m_impl->UploadFileByName(r.v, l.v, m_event);
 }
+bool CkSFtp::DownloadFiles(std::vector<SftpBatchFile> &files, unsigned int window,
+                           const std::function<bool(size_t)> &done) {
+  return m_impl->DownloadFiles(files, window, done, m_event);
+}
+bool CkSFtp::UploadFiles(std::vector<SftpBatchFile> &files, unsigned int window,
+                         const std::function<bool(size_t)> &done) {
+  return m_impl->UploadFiles(files, window, done, m_event);
+}
 bool CkSFtp::CreateDir(const char *path) {
   Arg p(path);
   return m_impl->CreateDir(p.v, m_event);

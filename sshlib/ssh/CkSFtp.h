@@ -3,8 +3,12 @@
 // objects, and the reason of a failure is in LastErrorText (LastErrorHtml, LastErrorXml).
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "sshlib/ssh/SftpBatchFile.h"
 
 class ClsSFtp;
 class ClsSFtpDir;
@@ -177,6 +181,13 @@ public:
   bool CloseHandle(const char *handle);
   bool DownloadFileByName(const char *remotePath, const char *localPath);
   bool UploadFileByName(const char *remotePath, const char *localPath);
+  // Many whole files with up to `window` of them in flight at once; `done(i)` as file i ends
+  // (false from it starts no further file). False when the session broke or the batch was
+  // aborted; each file carries its own outcome.
+  bool DownloadFiles(std::vector<SftpBatchFile> &files, unsigned int window,
+                     const std::function<bool(size_t)> &done);
+  bool UploadFiles(std::vector<SftpBatchFile> &files, unsigned int window,
+                   const std::function<bool(size_t)> &done);
   bool CreateDir(const char *path);
   bool RemoveDir(const char *path);
   bool RemoveFile(const char *path);

@@ -18,6 +18,7 @@
 #include "sshlib/core/XString.h"
 #include "sshlib/ssh/ProxySettings.h"
 #include "sshlib/ssh/SFtpFileAttr.h"
+#include "sshlib/ssh/SftpBatchFile.h"
 #include "sshlib/ssh/SocketReadFailInfo.h"
 
 class ClsSshKey;
@@ -163,6 +164,19 @@ public:
   unsigned int LastReadNumBytes(XString &handle) const;
   bool LastReadFailed(XString &handle) const;
 
+  // ---- Many files at once. Each file of the list is transferred whole, with up to `window`
+  // files in flight: the OPEN of the next files goes out while earlier ones are still read,
+  // written or closed, so that a folder of small files does not wait a round trip per request.
+  // `done(i)` is called as file i ends, with its ok flag and error set; returning false starts
+  // no further file (those already in flight end first). A download goes into its local path,
+  // which is removed again when the file fails. False when the session broke or the batch was
+  // aborted: every file that did not end carries an error then.
+  using BatchDone = std::function<bool(size_t)>;
+  bool DownloadFiles(std::vector<SftpBatchFile> &files, unsigned int window, const BatchDone &done,
+                     ProgressEvent *ev);
+  bool UploadFiles(std::vector<SftpBatchFile> &files, unsigned int window, const BatchDone &done,
+                   ProgressEvent *ev);
+
   // ---- Directories.
   bool OpenDir(XString &path, XString &handle, ProgressEvent *ev);
   ClsSFtpDir *ReadDir(XString &handle, ProgressEvent *ev);
@@ -302,6 +316,15 @@ public:
   void packHandleOrFilename(XString &nameOrHandle, bool isHandle, DataBuffer &out);
   bool openFile(XString &path, const char *access, const char *disposition, XString &handle,
                 ProgressMonitor *pm);
+  // The path as the server takes it (a drive letter rewritten for the servers that want it).
+  std::string serverPath(const std::string &path) const;
+  // The fields of an SSH_FXP_OPEN request; true when the open may be tried again under a "./"
+  // name after a "not found" status (a plain read only).
+  bool packOpenRequest(const std::string &path, const char *access, const char *disposition,
+                       DataBuffer &payload);
+  static bool isNotFoundStatus(const DataBuffer &pkt);
+  bool transferBatch(std::vector<SftpBatchFile> &files, bool upload, unsigned int window,
+                     const BatchDone &done, ProgressMonitor *pm);
   // statusMatters: a CLOSE the server refuses is a failure (a written file); else it is logged.
   bool closeHandle(XString &handle, ProgressMonitor *pm, bool statusMatters = false);
   // Sends the CLOSE of a handle whose answer changes nothing for the caller (a file read to its

@@ -116,31 +116,50 @@ void setLocalTimes(int fd, const SFtpFileAttr &a, LogBase &log) {
 
 } // namespace
 
+std::string ClsSFtp::serverPath(const std::string &path) const {
+  if (transport && (transport->isWeOnlyDo() || transport->isBitvise()) && path.size() >= 3 &&
+      isalpha((unsigned char)path[0]) && path[1] == ':' && (path[2] == '/' || path[2] == '\\')) {
+    std::string out(1, '/');
+    out += path[0];
+    out += '/';
+    out.append(path, 3, std::string::npos);
+    return out;
+  }
+  return path;
+}
+
+bool ClsSFtp::packOpenRequest(const std::string &path, const char *access, const char *disposition,
+                              DataBuffer &payload) {
+  OpenFlags f = openFlags(access, disposition);
+  XString name;
+  name.setFromUtf8(path.c_str());
+  SshTransport::pack_filename(name, FilenameCharset, payload);
+  if (ProtocolVersion < 5) {
+    SshTransport::pack_uint32(f.v3, payload);
+  } else {
+    SshTransport::pack_uint32(f.access, payload);
+    SshTransport::pack_uint32(f.v5, payload);
+  }
+  SFtpFileAttr none;
+  none.fileType = 1;
+  none.packFileAttr((unsigned)ProtocolVersion, payload, m_log);
+  // Only a plain read may be tried again under another name: a create or truncate must not
+  // touch a second file.
+  return f.v3 == 0x1;
+}
+
+bool ClsSFtp::isNotFoundStatus(const DataBuffer &pkt) {
+  return notFound(pkt);
+}
+
 bool ClsSFtp::openFile(XString &pathIn, const char *access, const char *disposition,
                        XString &handle, ProgressMonitor *pm) {
   handle.clear();
-  std::string path = pathIn.getUtf8();
-  if (transport && (transport->isWeOnlyDo() || transport->isBitvise()) && path.size() >= 3 &&
-      isalpha((unsigned char)path[0]) && path[1] == ':' && (path[2] == '/' || path[2] == '\\'))
-    path = "/" + path.substr(0, 1) + "/" + path.substr(3);
-  OpenFlags f = openFlags(access, disposition);
-  // Only a plain read may be tried again under another name: a create or truncate must not
-  // touch a second file.
-  bool mayRetry = f.v3 == 0x1;
+  std::string path = serverPath(pathIn.getUtf8());
+  bool mayRetry = false;
   for (int attempt = 0; attempt < 2; ++attempt) {
-    XString name;
-    name.setFromUtf8(path.c_str());
     DataBuffer payload;
-    SshTransport::pack_filename(name, FilenameCharset, payload);
-    if (ProtocolVersion < 5) {
-      SshTransport::pack_uint32(f.v3, payload);
-    } else {
-      SshTransport::pack_uint32(f.access, payload);
-      SshTransport::pack_uint32(f.v5, payload);
-    }
-    SFtpFileAttr none;
-    none.fileType = 1;
-    none.packFileAttr((unsigned)ProtocolVersion, payload, m_log);
+    mayRetry = packOpenRequest(path, access, disposition, payload);
     DataBuffer pkt;
     unsigned char type = exchange(3, payload, pkt, "Failed to receive response to FXP_OPEN", pm);
     if (type == 0) return false;
@@ -258,6 +277,9 @@ bool ClsSFtp::downloadLoop(XString &handle, long long offset, long long length, 
     while (!eofSeen && !failed && pending.size() < readAheadCount && (toEof || next < end) &&
            !(sizeHint >= 0 && next > sizeHint)) {
       unsigned int len = toEof || end - next > kReadSize ? kReadSize : (unsigned int)(end - next);
+      // A read ends at the known size, so that the next one asks at the end itself: a small
+      // file is then read and its end seen in one round trip, not two.
+      if (sizeHint > next && sizeHint - next < len) len = (unsigned int)(sizeHint - next);
       if (!send(next, len, false)) return false;
       next += len;
     }

@@ -31,6 +31,8 @@ struct FakeSftpOptions {
 
 // A reply piece that cuts the connection instead of answering.
 inline const std::string kSftpDrop = std::string("\0drop\0", 6);
+// A reply piece that sends nothing now (a hook answers the packet later, with another one's).
+inline const std::string kSftpHold = std::string("\0hold\0", 6);
 
 // An SFTP packet of a type with a request id and fields.
 inline std::string sftpPacket(unsigned char type, unsigned int id, const std::string &fields,
@@ -132,6 +134,7 @@ private:
           std::string pkt = in.substr(0, 4 + len);
           in.erase(0, 4 + len);
           for (auto &piece : opts.reply(pkt)) {
+            if (piece == kSftpHold) continue;
             if (piece == kSftpDrop) {
               // The connection is cut, as a crashing server or a network would cut it.
               f.s.socket.CloseSocket(0, f.log);

@@ -99,6 +99,31 @@ public:
   void batchDirectoryDownload(const std::string &path) override { start("folder:" + path); }
   void nextBatchDirectory() override { note("nextBatchDirectory"); }
   void doneBatchItem() override {}
+  size_t uploadBatchLimit() override { return batchLimit; }
+  void uploadFiles(const std::vector<SFTPUploadJob> &jobs, const UploadResult &result) override {
+    std::string names;
+    for (auto &job : jobs)
+      names += job.remote + ",";
+    {
+      std::lock_guard lock(mutex);
+      batchJobs = jobs;
+      batchResult = result;
+    }
+    start("uploads:" + names);
+  }
+  // Reports every file of the batch given last with the same outcome, as the service does while
+  // the batch still runs (the caller ends it: `active` = false).
+  void reportBatch(bool ok) {
+    std::vector<SFTPUploadJob> jobs;
+    UploadResult result;
+    {
+      std::lock_guard lock(mutex);
+      jobs.swap(batchJobs);
+      result = batchResult;
+    }
+    for (auto &job : jobs)
+      result(job, ok, ok ? "" : "Error Uploading File!");
+  }
 
   std::vector<std::string> calls() {
     std::lock_guard lock(mutex);
@@ -112,6 +137,7 @@ public:
 
   std::atomic<bool> active{false}, connected{false};
   std::atomic<size_t> startedCount{0};
+  size_t batchLimit = 1; // one upload at a time unless a test says otherwise
   std::string lastDir;
 
 private:
@@ -127,6 +153,8 @@ private:
   }
   std::mutex mutex;
   std::vector<std::string> calls_;
+  std::vector<SFTPUploadJob> batchJobs;
+  UploadResult batchResult;
 };
 
 class TarDouble : public TARWrapper {

@@ -224,6 +224,53 @@ TEST_F(QueueTest, SFTPFormsDispatchToTheirOperations) {
   EXPECT_EQ(countPrefix(sftp_->calls(), "folder:/base/tree@"), 1u);
 }
 
+TEST_F(QueueTest, SmallSFTPUploadsOfOneSessionGoTogetherALargeOneAlone) {
+  sftp_->batchLimit = 64;
+  const std::string files = Paths::documents() + "/Files/";
+  for (const char *name : {"a", "c", "d", "e"})
+    ASSERT_TRUE(testsupport::writeFile(files + name, "small"));
+  ASSERT_TRUE(testsupport::writeFile(files + "big", std::string(2 << 20, 'x')));
+  makeQueue();
+  // The batch reports its rows while it runs, then ends.
+  auto endBatch = [&](bool ok) {
+    sftp_->reportBatch(ok);
+    settle();
+    sftp_->active = false;
+    queue_->doStartIfNoneInProgress();
+  };
+  auto add = [&](const char *name, const char *server) {
+    queue_->addBatchItemAction(31, name, "/r", 0, server, 22, "u", "p", "sftp",
+                               std::string("/Files/") + name, false, true);
+  };
+  add("a", "s");
+  add("big", "s");
+  add("c", "s");
+  add("d", "s");
+  add("e", "other");
+  // The small file before the large one goes alone in a batch of its own.
+  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 1; }));
+  EXPECT_EQ(countPrefix(sftp_->calls(), "uploads:/r/a,@s:22"), 1u)
+      << ::testing::PrintToString(sftp_->calls());
+  endBatch(true);
+  // The large file: on its own, with its progress.
+  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 2; }));
+  EXPECT_EQ(countPrefix(sftp_->calls(), "upload@s:22"), 1u);
+  sftp_->active = false;
+  queue_->doneBatchItemObject(BatchObject{queue_->inProgressPK(), 0, 0});
+  // The small ones after it, as far as the session is the same.
+  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 3; }));
+  EXPECT_EQ(countPrefix(sftp_->calls(), "uploads:/r/c,/r/d,@s:22"), 1u)
+      << ::testing::PrintToString(sftp_->calls());
+  endBatch(false); // each row gets its own error and stays
+  advance(1.1);    // the next look after an error
+  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 4; }));
+  EXPECT_EQ(countPrefix(sftp_->calls(), "uploads:/r/e,@other:22"), 1u);
+  std::vector<std::string> failed;
+  for (auto &item : queue_->batchItemList())
+    if (!item->errorMsg().empty()) failed.push_back(item->filename());
+  EXPECT_EQ(failed, (std::vector<std::string>{"c", "d"}));
+}
+
 TEST_F(QueueTest, WithoutAnSFTPServiceItemsFailClearly) {
   SFTPWrapper::setMaker(nullptr);
   makeQueue();

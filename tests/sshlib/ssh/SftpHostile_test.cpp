@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
@@ -214,6 +215,96 @@ TEST(SftpHostile, LyingReadRepliesFailTheDownload) {
     XString size;
     EXPECT_EQ(f.s.GetFileSize(xs(size, "/f"), true, false, nullptr), (long long)data.size())
         << c.name << logText(f.s);
+  }
+}
+
+// Many files with their requests in flight together: replies in any order still put every byte
+// in its place, a file the server lies about fails alone and leaves nothing, and a reply to no
+// request of the batch closes the session.
+TEST(SftpHostile, BatchDownloadsTakeRepliesInAnyOrderAndFailALyingFileAlone) {
+  const std::string big = pattern(300000), small = pattern(1000);
+  // The usual DATA or end-of-file answer to a READ of one of the files.
+  auto answerRead = [&](const std::string &pkt) {
+    SftpFields in(pkt);
+    const std::string path = in.str().substr(2);
+    unsigned long long off = in.u64();
+    unsigned int len = in.u32();
+    const std::string &data = path == "/big" ? big : path == "/small" ? small : std::string();
+    if (off >= data.size()) return sftpStatus(sftpIdOf(pkt), 1, "EOF");
+    return sftpPacket(103, sftpIdOf(pkt), sftpStr(data.substr(off, len)));
+  };
+  std::vector<std::string> held;
+  struct Case {
+    const char *name;
+    std::function<std::vector<std::string>(const std::string &)> hook;
+    bool batchOk;
+    std::vector<bool> filesOk; // big, small, empty
+    const char *logText;
+  };
+  Case cases[] = {
+      {"every three READs answered last first",
+       [&](const std::string &pkt) -> std::vector<std::string> {
+         if (typeOf(pkt) != 5) return {};
+         held.push_back(answerRead(pkt));
+         if (held.size() < 3) return {kSftpHold};
+         std::vector<std::string> out(held.rbegin(), held.rend());
+         held.clear();
+         return out;
+       },
+       true,
+       {true, true, true},
+       ""},
+      {"the big file ends at 65536, then has data further on",
+       [&](const std::string &pkt) -> std::vector<std::string> {
+         if (typeOf(pkt) != 5) return {};
+         SftpFields in(pkt);
+         const std::string path = in.str();
+         if (path == "f:/big" && in.u64() == 65536) return {sftpStatus(sftpIdOf(pkt), 1, "EOF")};
+         return {answerRead(pkt)};
+       },
+       true,
+       {false, true, true},
+       "Received data past the end of the file."},
+      {"a status for a request never sent",
+       [&](const std::string &pkt) -> std::vector<std::string> {
+         if (typeOf(pkt) != 5) return {};
+         return {sftpStatus(sftpIdOf(pkt) + 1000, 0)};
+       },
+       false,
+       {false, false, false},
+       "Received a reply to no request of the batch."},
+  };
+  for (auto &c : cases) {
+    TempDir dir;
+    held.clear();
+    auto fs = std::make_shared<FakeSftpFs>();
+    fs->files["/big"] = big;
+    fs->files["/small"] = small;
+    fs->files["/empty"] = "";
+    fs->hook = c.hook;
+    FakeSession f(fs);
+    ASSERT_TRUE(f.ok) << c.name << logText(f.s);
+    std::vector<SftpBatchFile> files = {{"/big", dir.file("big"), 300000},
+                                        {"/small", dir.file("small"), 1000},
+                                        {"/empty", dir.file("empty"), 0}};
+    EXPECT_EQ(f.s.DownloadFiles(files, 8, nullptr, nullptr), c.batchOk) << c.name << logText(f.s);
+    EXPECT_NE(logText(f.s).find(c.logText), std::string::npos) << c.name << logText(f.s);
+    const std::string *want[] = {&big, &small, &fs->files["/empty"]};
+    for (size_t i = 0; i < files.size(); ++i) {
+      EXPECT_EQ(files[i].ok, c.filesOk[i]) << c.name << " " << i << ": " << files[i].error;
+      if (files[i].ok) {
+        EXPECT_EQ(readFile(files[i].local), *want[i]) << c.name << " " << i;
+      } else {
+        struct stat st;
+        EXPECT_NE(::stat(files[i].local.c_str(), &st), 0) << c.name << " " << i;
+      }
+    }
+    EXPECT_EQ(f.s.get_IsConnected(), c.batchOk) << c.name;
+    if (c.batchOk) {
+      XString size;
+      EXPECT_EQ(f.s.GetFileSize(xs(size, "/big"), true, false, nullptr), (long long)big.size())
+          << c.name << logText(f.s);
+    }
   }
 }
 
