@@ -70,7 +70,8 @@ bool TCPServer::start(TCPServerError *error) {
   if (ipv4socket_) stop(); // a second start replaces the first socket
   auto socket = std::make_unique<ListeningSocket>();
   auto accept = [this](int nativeSocket, std::vector<uint8_t> peerAddress) {
-    auto pair = createSocketStreamPairWithNativeSocket(nativeSocket, true);
+    // Accepted valid and non-blocking: the pair need not look at it again.
+    auto pair = createSocketStreamPairWithNativeSocket(nativeSocket, true, true);
     if (!pair) {
       close(nativeSocket);
       return;

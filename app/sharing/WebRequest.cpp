@@ -6,9 +6,14 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Text.h"
 
+#include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -78,33 +83,130 @@ bool hasComponentPrefix(std::string_view path, std::string_view prefix) {
   return p.size() >= q.size() && std::equal(q.begin(), q.end(), p.begin());
 }
 
-// The real path of a shared folder, kept between requests while the folder its path names is the
-// same one (one look at the path instead of resolving it again for every request). `fresh` makes
-// it again in any case.
-std::optional<std::string> rootRealPath(const std::string &base, bool fresh) {
-  struct Known {
-    std::string base, real;
-    dev_t device = 0;
-    ino_t inode = 0;
-  };
-  thread_local std::vector<Known> known; // a few roots: the shared folder and the templates
+// What the server knows of a shared folder between requests, while the folder its path names is
+// the same one (one look at the path instead of resolving it again for every request).
+struct KnownRoot {
+  std::string base, real;
+  dev_t device = 0;
+  ino_t inode = 0;
+  int descriptor = -1; // the folder itself (O_PATH), opened when first needed
+};
+
+struct KnownRoots {
+  std::vector<KnownRoot> list; // a few roots: the shared folder and the templates
+  ~KnownRoots() {
+    for (auto &k : list)
+      if (k.descriptor >= 0) ::close(k.descriptor);
+  }
+};
+
+// The real path of a shared folder; `entry`, when given, receives what is known of the folder
+// (null when it could not be looked at). `fresh` makes it again in any case.
+std::optional<std::string> rootRealPath(const std::string &base, bool fresh,
+                                        KnownRoot **entry = nullptr) {
+  thread_local KnownRoots roots;
+  auto &known = roots.list;
+  if (entry) *entry = nullptr;
   struct stat st {};
   if (::stat(base.c_str(), &st) != 0) return platform::FileManager::realPath(base);
   auto it =
-      std::find_if(known.begin(), known.end(), [&](const Known &k) { return k.base == base; });
-  if (!fresh && it != known.end() && it->device == st.st_dev && it->inode == st.st_ino)
+      std::find_if(known.begin(), known.end(), [&](const KnownRoot &k) { return k.base == base; });
+  if (!fresh && it != known.end() && it->device == st.st_dev && it->inode == st.st_ino) {
+    if (entry) *entry = &*it;
     return it->real;
+  }
   auto real = platform::FileManager::realPath(base);
   if (!real) return real;
   if (it == known.end()) {
-    if (known.size() >= 8) known.erase(known.begin());
-    known.push_back(Known{base, {}, 0, 0});
+    if (known.size() >= 8) {
+      if (known.front().descriptor >= 0) ::close(known.front().descriptor);
+      known.erase(known.begin());
+    }
+    known.push_back(KnownRoot{base, {}, 0, 0, -1});
     it = known.end() - 1;
   }
   it->real = *real;
   it->device = st.st_dev;
   it->inode = st.st_ino;
+  if (it->descriptor >= 0) ::close(it->descriptor);
+  it->descriptor = -1;
+  if (entry) *entry = &*it;
   return real;
+}
+
+// A descriptor of the folder an entry describes, -1 when there is none (the path now names
+// another folder than the one the entry was made for).
+int rootDescriptor(KnownRoot &root) {
+  if (root.descriptor >= 0) return root.descriptor;
+  const int fd = ::open(root.base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || st.st_dev != root.device || st.st_ino != root.inode) {
+    ::close(fd);
+    return -1;
+  }
+  root.descriptor = fd;
+  return fd;
+}
+
+// Opens `relative` (no "." or ".." in it) below the folder `dirfd` for reading, refusing to
+// follow any symbolic link or to leave the folder; -1 with errno when it cannot.
+int openBeneath(int dirfd, const std::string &relative) {
+  static std::atomic<bool> unsupported{false};
+  if (unsupported.load(std::memory_order_relaxed)) {
+    errno = ENOSYS;
+    return -1;
+  }
+  open_how how{};
+  how.flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  long fd;
+  do {
+    fd = ::syscall(SYS_openat2, dirfd, relative.empty() ? "." : relative.c_str(), &how, sizeof how);
+  } while (fd < 0 && errno == EINTR);
+  // A kernel without it (or a sandbox that forbids it): the slow way from now on.
+  if (fd < 0 && (errno == ENOSYS || errno == EPERM)) unsupported.store(true);
+  return int(fd);
+}
+
+// A request path made lexically into a path under its shared folder: "." and ".." resolved,
+// doubled slashes removed. False when it would leave the folder or holds a NUL byte.
+struct LexicalPath {
+  std::string base;     // the shared folder, standardised
+  std::string local;    // the whole path
+  std::string relative; // below the folder ("" for the folder itself)
+  size_t rootComponents = 0;
+  size_t components = 0;
+};
+
+bool lexicalPath(const std::string &root, std::string_view requestPath, LexicalPath &out) {
+  if (requestPath.find('\0') != std::string_view::npos) return false;
+  out.base = platform::standardizePath(root);
+  const auto rootParts = splitComponents(out.base);
+  std::vector<std::string_view> parts = rootParts;
+  for (const auto part : splitComponents(requestPath)) {
+    if (part == ".") continue;
+    if (part == "..") {
+      if (parts.size() <= rootParts.size()) return false;
+      parts.pop_back();
+      continue;
+    }
+    parts.push_back(part);
+  }
+  out.local.clear();
+  if (!out.base.empty() && out.base.front() == '/') out.local += '/';
+  out.relative.clear();
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0) out.local += '/';
+    out.local += parts[i];
+    if (i >= rootParts.size()) {
+      if (i > rootParts.size()) out.relative += '/';
+      out.relative += parts[i];
+    }
+  }
+  out.rootComponents = rootParts.size();
+  out.components = parts.size();
+  return true;
 }
 
 } // namespace
@@ -236,24 +338,10 @@ bool basicCredentialsMatch(std::string_view authLine, std::string_view user,
 
 std::optional<std::string> webLocalPath(const std::string &root, std::string_view requestPath,
                                         WebRealPaths *found) {
-  if (requestPath.find('\0') != std::string_view::npos) return std::nullopt;
-  const std::string base = platform::standardizePath(root);
-  const auto rootParts = splitComponents(base);
-  std::vector<std::string_view> parts = rootParts;
-  for (const auto part : splitComponents(requestPath)) {
-    if (part == ".") continue;
-    if (part == "..") {
-      if (parts.size() <= rootParts.size()) return std::nullopt;
-      parts.pop_back();
-      continue;
-    }
-    parts.push_back(part);
-  }
-  std::string local = !base.empty() && base.front() == '/' ? "/" : "";
-  for (size_t i = 0; i < parts.size(); ++i) {
-    if (i > 0) local += '/';
-    local += parts[i];
-  }
+  LexicalPath lexical;
+  if (!lexicalPath(root, requestPath, lexical)) return std::nullopt;
+  const std::string &base = lexical.base;
+  const std::string &local = lexical.local;
 
   // Symbolic links: the real path of the item, or of the nearest existing folder above a missing
   // one, must stay in the real shared folder. A root known from before that seems to disagree is
@@ -264,7 +352,7 @@ std::optional<std::string> webLocalPath(const std::string &root, std::string_vie
     if (found) found->root = *realRoot;
     std::string probe = local;
     bool outside = false;
-    for (size_t keep = parts.size(); keep >= rootParts.size(); --keep) {
+    for (size_t keep = lexical.components; keep >= lexical.rootComponents; --keep) {
       if (auto real = platform::FileManager::realPath(probe)) {
         if (!hasComponentPrefix(*real, *realRoot)) {
           outside = true;
@@ -280,6 +368,84 @@ std::optional<std::string> webLocalPath(const std::string &root, std::string_vie
     if (!outside) return local;
   }
   return std::nullopt;
+}
+
+WebLocalItem::~WebLocalItem() {
+  if (fd >= 0) ::close(fd);
+}
+
+WebLocalItem::WebLocalItem(WebLocalItem &&other) noexcept
+    : inside(other.inside), path(std::move(other.path)), real(std::move(other.real)),
+      facts(other.facts), fd(other.release()) {}
+
+WebLocalItem &WebLocalItem::operator=(WebLocalItem &&other) noexcept {
+  if (this != &other) {
+    if (fd >= 0) ::close(fd);
+    inside = other.inside;
+    path = std::move(other.path);
+    real = std::move(other.real);
+    facts = other.facts;
+    fd = other.release();
+  }
+  return *this;
+}
+
+int WebLocalItem::release() {
+  const int taken = fd;
+  fd = -1;
+  return taken;
+}
+
+WebLocalItem webOpenLocalItem(const std::string &root, std::string_view requestPath) {
+  WebLocalItem item;
+  LexicalPath lexical;
+  if (!lexicalPath(root, requestPath, lexical)) return item;
+
+  // The quick way: with no link on the way and no ".." left in it, the path below the folder's
+  // own descriptor is the item's real path below the folder's real path.
+  KnownRoot *known = nullptr;
+  if (rootRealPath(lexical.base, false, &known) && known) {
+    if (const int dirfd = rootDescriptor(*known); dirfd >= 0) {
+      const int fd = openBeneath(dirfd, lexical.relative);
+      struct stat st {};
+      if (fd >= 0 && ::fstat(fd, &st) == 0) {
+        item.inside = true;
+        item.path = std::move(lexical.local);
+        item.real.root = known->real;
+        item.real.item =
+            lexical.relative.empty() ? known->real : known->real + "/" + lexical.relative;
+        item.facts = st;
+        item.fd = fd;
+        return item;
+      }
+      if (fd >= 0) ::close(fd);
+    }
+  }
+
+  // A link on the way, a missing item, or no quick way at all: judged by its real path.
+  const auto local = webLocalPath(root, requestPath, &item.real);
+  if (!local) {
+    item.real = {};
+    return item;
+  }
+  item.inside = true;
+  item.path = *local;
+  int fd;
+  do {
+    fd = ::open(local->c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
+  struct stat st {};
+  if (fd >= 0) {
+    if (::fstat(fd, &st) == 0) {
+      item.facts = st;
+      item.fd = fd;
+    } else {
+      ::close(fd);
+    }
+  } else if (errno != ENOENT && errno != ENOTDIR && ::stat(local->c_str(), &st) == 0) {
+    item.facts = st; // there, but not to be read
+  }
+  return item;
 }
 
 std::string webHTMLEscape(std::string_view text) {

@@ -5,6 +5,8 @@
 // shared folder by whole path components.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -77,6 +79,35 @@ struct WebRealPaths {
 };
 std::optional<std::string> webLocalPath(const std::string &root, std::string_view requestPath,
                                         WebRealPaths *real = nullptr);
+
+// What a request path names under a shared folder, opened for reading once it was found to stay
+// inside (the same rule as webLocalPath). Owns its descriptor.
+class WebLocalItem {
+public:
+  WebLocalItem() = default;
+  ~WebLocalItem();
+  WebLocalItem(WebLocalItem &&other) noexcept;
+  WebLocalItem &operator=(WebLocalItem &&other) noexcept;
+  WebLocalItem(const WebLocalItem &) = delete;
+  WebLocalItem &operator=(const WebLocalItem &) = delete;
+
+  // False: the path leads outside the folder (nothing else is set).
+  bool inside = false;
+  std::string path; // the local path, as webLocalPath gives it
+  WebRealPaths real;
+  // The item's facts (symbolic links followed); none when it does not exist.
+  std::optional<struct stat> facts;
+  // Open for reading (never blocking on a FIFO), -1 when it could not be opened.
+  int fd = -1;
+  // Hands the descriptor over to the caller.
+  int release();
+};
+
+// Checks and opens in one step where it can: the path is resolved below a descriptor of the shared
+// folder with no symbolic link followed, so the item opened is the item checked and its facts come
+// from the open descriptor. A path with a link on its way, or a missing item, is judged the way
+// webLocalPath judges it, and then opened.
+WebLocalItem webOpenLocalItem(const std::string &root, std::string_view requestPath);
 
 // Text for HTML: & < > " ' as character references.
 std::string webHTMLEscape(std::string_view text);

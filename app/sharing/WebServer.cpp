@@ -16,7 +16,9 @@
 #include "platform/foundation/Text.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
@@ -59,10 +61,26 @@ std::string documentsFolder(const char *name) {
   return appendPathComponent(platform::Paths::documents(), name);
 }
 
+// Dates to the second. Under load the same few seconds are written again and again (each reply's
+// date and expiry, a file's modification), so the last few texts are kept.
 std::string httpDate(platform::WallTime when) {
-  if (dateFormatHTTP) return dateFormatHTTP->stringFromDate(when);
-  static const platform::DateFormatter format("EEE, dd MMM yyyy HH:mm:ss", platform::TimeZone::GMT);
-  return format.stringFromDate(when);
+  static const platform::DateFormatter fallback("EEE, dd MMM yyyy HH:mm:ss",
+                                                platform::TimeZone::GMT);
+  const platform::DateFormatter *format = dateFormatHTTP ? dateFormatHTTP.get() : &fallback;
+  const auto second = std::chrono::floor<std::chrono::seconds>(when.time_since_epoch()).count();
+  struct Known {
+    const platform::DateFormatter *format = nullptr;
+    long long second = 0;
+    std::string text;
+  };
+  thread_local std::array<Known, 4> known;
+  thread_local size_t next = 0;
+  for (const auto &k : known)
+    if (k.format == format && k.second == second && !k.text.empty()) return k.text;
+  Known &slot = known[next];
+  next = (next + 1) % known.size();
+  slot = {format, second, format->stringFromDate(when)};
+  return slot.text;
 }
 
 std::string httpLogDate(platform::WallTime when) {
@@ -142,12 +160,6 @@ FileFacts factsOf(const struct stat &st) {
 std::optional<FileFacts> statPath(const std::string &path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return std::nullopt;
-  return factsOf(st);
-}
-
-std::optional<FileFacts> statOpenFile(int fd) {
-  struct stat st {};
-  if (fd < 0 || ::fstat(fd, &st) != 0) return std::nullopt;
   return factsOf(st);
 }
 
@@ -700,15 +712,15 @@ void WebServer::sendHttpObjectFileHeaderCode(int code) {
     notFound();
     return;
   }
-  WebRealPaths real;
-  const auto inFiles = webLocalPath(documentsFolder("Files"), *httpObject, &real);
-  if (!inFiles || isPrivateItem(*inFiles, &real)) {
+  // Checked, opened and looked at once: what is sent is the item that was checked.
+  WebLocalItem inFiles = webOpenLocalItem(documentsFolder("Files"), *httpObject);
+  if (!inFiles.inside || isPrivateItem(inFiles.path, &inFiles.real)) {
     sendHTMLReplyHeaderCode(404, "File Not Found");
     return;
   }
-  if (const auto facts = statPath(*inFiles)) {
-    if (!facts->isDirectory) {
-      sendFile(*inFiles, code);
+  if (inFiles.facts) {
+    if (!S_ISDIR(inFiles.facts->st_mode)) {
+      sendFile(std::move(inFiles), code);
     } else if (code == 200) {
       redirectToFolder();
     } else {
@@ -716,31 +728,30 @@ void WebServer::sendHttpObjectFileHeaderCode(int code) {
     }
     return;
   }
-  const auto inTemplates = webLocalPath(documentsFolder("WebServer"), *httpObject);
-  if (inTemplates) {
-    if (const auto facts = statPath(*inTemplates); facts && !facts->isDirectory) {
-      sendFile(*inTemplates, code);
-      return;
-    }
+  WebLocalItem inTemplates = webOpenLocalItem(documentsFolder("WebServer"), *httpObject);
+  if (inTemplates.inside && inTemplates.facts && !S_ISDIR(inTemplates.facts->st_mode)) {
+    sendFile(std::move(inTemplates), code);
+    return;
   }
   notFound();
 }
 
-void WebServer::sendFile(const std::string &path, int code) {
-  auto stream = std::make_unique<FileInputStream>(path);
-  // The facts of the file as opened (not of whatever the path names a moment later).
-  const auto facts = stream->open() ? statOpenFile(stream->fileDescriptor()) : std::nullopt;
-  if (!facts) {
+void WebServer::sendFile(WebLocalItem item, int code) {
+  // Only a plain file has bytes to send; a pipe or a device would never end (or never start).
+  if (item.fd < 0 || !S_ISREG(item.facts->st_mode)) {
     sendHTMLReplyHeaderCode(404, "File Not Found");
     return;
   }
+  const FileFacts facts = factsOf(*item.facts);
+  auto stream = std::make_unique<FileInputStream>(item.path);
+  stream->openDescriptor(item.release());
   readStreamSendFile = std::move(stream);
-  sendFileRemaining_ = facts->size;
+  sendFileRemaining_ = facts.size;
   sendFileOffset_ = 0;
   sendFileByKernel_ = true;
   dataToWriteSendFile.clear();
   sendFileSent_ = 0;
-  sendFileReplyHeaderCode(code, facts->size, contentTypeOf(path), facts->modified);
+  sendFileReplyHeaderCode(code, facts.size, contentTypeOf(item.path), facts.modified);
 }
 
 // A folder asked for without its closing "/": the page's relative links need it.
@@ -848,8 +859,11 @@ void WebServer::sendPending() {
   bool progress = false;
   for (int writes = 0; writes < kWritesPerEvent; ++writes) {
     if (dataToWriteSent_ < dataToWrite.size()) {
-      const long written = writeStream->write(dataToWrite.data() + dataToWriteSent_,
-                                              dataToWrite.size() - dataToWriteSent_);
+      // A reply without a file to follow ends with these bytes: they leave with the close.
+      const uint8_t *rest = dataToWrite.data() + dataToWriteSent_;
+      const size_t restSize = dataToWrite.size() - dataToWriteSent_;
+      const long written = readStreamSendFile ? writeStream->write(rest, restSize)
+                                              : writeStream->writeLast(rest, restSize);
       if (written < 0) {
         disconnectFromClient();
         return;

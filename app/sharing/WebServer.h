@@ -110,7 +110,7 @@ public:
 private:
   void takeRequestHead(const WebRequestHead &head);
   void dispatchRequest();
-  void sendFile(const std::string &path, int code);
+  void sendFile(WebLocalItem item, int code);
   void redirectToFolder();
   void queueReply(std::string header, const std::string &body, int code, int64_t logSize);
   void sendPending();

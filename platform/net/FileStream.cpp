@@ -41,6 +41,22 @@ bool FileInputStream::open() {
   return true;
 }
 
+bool FileInputStream::openDescriptor(int fileDescriptor) {
+  if (status_ != StreamStatus::NotOpen || fileDescriptor < 0) {
+    if (fileDescriptor >= 0) ::close(fileDescriptor);
+    if (status_ == StreamStatus::NotOpen) {
+      error_ = posixError(EBADF);
+      status_ = StreamStatus::Error;
+    }
+    return false;
+  }
+  fd_ = fileDescriptor;
+  offset_ = 0;
+  status_ = StreamStatus::Open;
+  bytesRead_ = 0;
+  return true;
+}
+
 void FileInputStream::close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;

@@ -19,6 +19,10 @@ public:
 
   // Opens the file for reading, positioned at the offset set before (0 by default).
   bool open() override;
+  // Opens on a descriptor just opened for reading, at its start (the stream closes it), instead
+  // of opening the path. False, and the descriptor closed, when the stream was opened before or
+  // the descriptor is invalid.
+  bool openDescriptor(int fileDescriptor);
   void close() override;
   StreamStatus status() const override;
   StreamError error() const override;

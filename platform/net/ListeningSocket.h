@@ -23,6 +23,7 @@ public:
   };
 
   // The handler owns nativeSocket from then on (it must close it or hand it to a stream pair).
+  // It is non-blocking and close-on-exec already.
   // peerAddress holds the peer's socket address bytes (a sockaddr_in for IPv4), empty when the
   // peer's address could not be read.
   using AcceptHandler = std::function<void(int nativeSocket, std::vector<uint8_t> peerAddress)>;

@@ -91,6 +91,8 @@ constexpr size_t kWriteBufferLimit = 64 * 1024;
 constexpr size_t kRecvChunk = 64 * 1024;
 constexpr size_t kInCapacity = kReadAheadLimit + kRecvChunk;
 constexpr size_t kInFirst = 16 * 1024;
+// The first receive of a connection goes to the stack: most requests and commands fit.
+constexpr size_t kFirstRecv = 4 * 1024;
 // One TLS record at most per SSL_write.
 constexpr size_t kChunk = 16 * 1024;
 // The most one sendfile call moves, so that one connection does not hold its loop for long.
@@ -201,10 +203,8 @@ public:
   };
 
   SocketCore(std::string host, uint16_t port) : host_(std::move(host)), port_(port) {}
-  SocketCore(int fd, bool ownsFd) : fd_(fd), ownsFd_(ownsFd), native_(true) {
-    int flags = fcntl(fd_, F_GETFL, 0);
-    if (flags >= 0) fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
-  }
+  // fd is non-blocking already (see createSocketStreamPairWithNativeSocket).
+  SocketCore(int fd, bool ownsFd) : fd_(fd), ownsFd_(ownsFd), native_(true) {}
 
   ~SocketCore() {
     if (source_) source_->remove();
@@ -321,10 +321,11 @@ public:
     return side_[0].opened && !side_[0].closed && bufferedIn() > 0;
   }
 
-  long write(const uint8_t *buffer, size_t length) {
+  long write(const uint8_t *buffer, size_t length, bool last = false) {
     std::lock_guard lock(mutex_);
     Side &sd = side_[1];
     if (!sd.opened || sd.closed) return -1;
+    endFollows_ = last;
     if (phase_ == Phase::Failed || phase_ == Phase::Finished || phase_ == Phase::Idle) return -1;
     size_t room = kWriteBufferLimit - std::min(kWriteBufferLimit, pendingOut());
     size_t n = std::min(room, length);
@@ -561,20 +562,25 @@ private:
 
   void removeSource() {
     if (!source_) return;
+    // On the loop's own thread the watch goes at once; from another thread the loop is asked to
+    // drop it, and does so later.
+    if (!sourceLoop_ || !sourceLoop_->isCurrent()) removalQueued_ = true;
     source_->remove();
     source_.reset();
     watched_ = ~0u;
   }
 
   // Closes the current socket. A loop that watched it may still hold a removal in its queue; the
-  // socket is closed behind that (the loop must not watch a number the system hands out again).
+  // socket is then closed behind that (the loop must not watch a number the system hands out
+  // again), and shut down now so that the peer learns of the end at once. When every watch went
+  // at once (the loop's own thread did it all), it closes right away.
   void dropFd() {
     removeSource();
     if (fd_ < 0) return;
     int fd = fd_;
     fd_ = -1;
     if (!ownsFd_) return;
-    if (sourceLoop_) {
+    if (removalQueued_ && sourceLoop_) {
       ::shutdown(fd, SHUT_RDWR);
       sourceLoop_->perform([fd] { ::close(fd); });
       return;
@@ -645,8 +651,10 @@ private:
   }
 
   void flushPlain(size_t limit) {
+    // Before the end, the last bytes wait in the system for it and leave with it, in one packet.
+    const int flags = MSG_NOSIGNAL | (endFollows_ && !tlsRequested_ ? MSG_MORE : 0);
     while (pendingOut() > 0 && limit > 0) {
-      ssize_t n = ::send(fd_, out_.data() + outPos_, std::min(pendingOut(), limit), MSG_NOSIGNAL);
+      ssize_t n = ::send(fd_, out_.data() + outPos_, std::min(pendingOut(), limit), flags);
       if (n > 0) {
         outPos_ += size_t(n);
         limit -= size_t(n);
@@ -721,15 +729,24 @@ private:
     sslReadWantsWrite_ = false;
     if (!in_ && !ssl_) {
       // The buffer is made once the peer has sent something: thousands of idle connections do
-      // not hold one each.
-      uint8_t probe;
-      const ssize_t n = ::recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+      // not hold one each. The first bytes are taken onto the stack and moved into it.
+      uint8_t first[kFirstRecv];
+      ssize_t n;
+      do {
+        n = ::recv(fd_, first, sizeof first, 0);
+      } while (n < 0 && errno == EINTR);
       if (n == 0) eof_ = true;
-      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        const int err = errno; // reported now: the peek has taken it from the socket
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+        const int err = errno;
         fail(StreamError::Domain::Posix, err, std::strerror(err));
       }
       if (n <= 0) return;
+      inRoom();
+      std::memcpy(in_.get(), first, size_t(n));
+      inEnd_ = size_t(n);
+      // Less than asked for: the socket had no more just now (a request, a command), and another
+      // receive would only find it empty; readiness brings the rest.
+      if (size_t(n) < sizeof first) return;
     }
     while (bufferedIn() < kReadAheadLimit && !eof_ && phase_ == Phase::Connected) {
       const size_t roomSize = inRoom();
@@ -738,6 +755,7 @@ private:
         ssize_t n = ::recv(fd_, room, roomSize, 0);
         if (n > 0) {
           inEnd_ += size_t(n);
+          if (size_t(n) < roomSize) break; // drained for now, as above
           continue;
         }
         if (n == 0) {
@@ -877,7 +895,16 @@ private:
     if (loop == ioLoop_) return;
     ioLoop_ = loop;
     if (ioLoop_) lastLoop_ = ioLoop_;
-    removeSource();
+    if (!ioLoop_ && source_ && sourceLoop_ && sourceLoop_->isCurrent()) {
+      // Unscheduled on the loop's thread: the watch is quieted there and then, not given up,
+      // since the usual next step is closing, and a gentle close watches the socket again on
+      // that same loop. (From another thread it is given up: a quieting queued behind a later
+      // change of the watch would silence it.)
+      source_->setEvents(0);
+      watched_ = 0;
+      return;
+    }
+    if (source_ && sourceLoop_ != ioLoop_) removeSource();
   }
 
   void postPump() {
@@ -897,6 +924,7 @@ private:
       return;
     }
     if (!source_) {
+      if (wanted == 0) return; // nothing to wait for (yet)
       std::weak_ptr<SocketCore> weak = weak_from_this();
       source_ = ioLoop_->addFdSource(fd_, wanted, [weak](unsigned ready) {
         if (auto core = weak.lock()) core->pump(ready);
@@ -922,20 +950,35 @@ private:
     if (!lingering_ && phase_ == Phase::Connected && !handshaking() && fd_ >= 0 && ownsFd_ &&
         (ioLoop_ || lastLoop_)) {
       lingering_ = true;
-      self_ = shared_from_this();
       refreshIoLoop();
+      // On the loop's own thread a plain connection's gentle close begins at once, and it often
+      // ends at once too (the peer closed first). TLS keeps its turn: its close_notify goes out
+      // from the loop, as ever.
+      const bool here = ioLoop_->isCurrent() && !tlsRequested_;
+      bool shutNow = false;
+      if (here && lingerIo(&shutNow)) {
+        finalClose(keep);
+        return;
+      }
+      self_ = shared_from_this();
       std::weak_ptr<SocketCore> weak = weak_from_this();
       lingerTimer_ = ioLoop_->performAfter(kLingerLimit, [weak] {
         if (auto core = weak.lock()) core->endLinger();
       });
-      postPump();
+      // The peer is given a turn of the loop to see our end and close in turn before it is
+      // looked for: usually it has closed by then, and no watch is needed.
+      if (here && !shutNow)
+        updateWatch();
+      else
+        postPump();
       return;
     }
     finalClose(keep);
   }
 
-  // One step of a gentle close; true once nothing is left to wait for.
-  bool lingerIo() {
+  // One step of a gentle close; true once nothing is left to wait for. With `pauseAfterShut`,
+  // the step that ends our side returns right after it (false; *pauseAfterShut tells).
+  bool lingerIo(bool *pauseAfterShut = nullptr) {
     flushOut();
     if (phase_ != Phase::Connected) return true;
     if (pendingOut() > 0) return false;
@@ -951,6 +994,10 @@ private:
       }
       ::shutdown(fd_, SHUT_WR);
       writeShut_ = true;
+      if (pauseAfterShut) {
+        *pauseAfterShut = true;
+        return false;
+      }
     }
     char sink[4096];
     for (;;) {
@@ -1004,10 +1051,15 @@ public:
         doIo();
         collectEvents(deliveries);
       }
-      updateWatch();
+      // With events to hand out, the watch is set once they are handled: a peer served within
+      // this turn (a request answered and the connection closed) needs no watch at all.
+      if (deliveries.empty()) updateWatch();
     }
+    if (deliveries.empty()) return;
     for (auto &d : deliveries)
       deliver(d);
+    std::lock_guard lock(mutex_);
+    if (phase_ != Phase::Finished) updateWatch();
   }
 
 private:
@@ -1057,6 +1109,8 @@ private:
   bool writeBlocked_ = false;
   // A sendFile() found the socket full: the can-accept event waits until it can take bytes.
   bool fileWriteBlocked_ = false;
+  // The owner said that the bytes written last are the last ones: the close follows them.
+  bool endFollows_ = false;
   size_t plainBeforeTls_ = 0;
 
   std::unique_ptr<uint8_t[]> in_; // read-ahead: bytes inPos_ to inEnd_ wait to be read
@@ -1073,6 +1127,9 @@ private:
   FdSourceRef source_;
   std::shared_ptr<RunLoop> sourceLoop_;
   unsigned watched_ = ~0u;
+  // A watch of the socket was given up from outside the loop's thread: the loop may not have
+  // dropped it yet.
+  bool removalQueued_ = false;
   bool pumpPosted_ = false;
 
   bool lingering_ = false;
@@ -1172,6 +1229,9 @@ StreamError SocketOutputStream::error() const {
 long SocketOutputStream::write(const uint8_t *buffer, size_t length) {
   return core_->write(buffer, length);
 }
+long SocketOutputStream::writeLast(const uint8_t *buffer, size_t length) {
+  return core_->write(buffer, length, true);
+}
 bool SocketOutputStream::hasSpaceAvailable() const {
   return core_->hasSpaceAvailable();
 }
@@ -1184,8 +1244,15 @@ SocketStreamPair createSocketStreamPair(const std::string &host, uint16_t port) 
   return {std::make_shared<SocketInputStream>(core), std::make_shared<SocketOutputStream>(core)};
 }
 
-SocketStreamPair createSocketStreamPairWithNativeSocket(int nativeSocket, bool closeNativeSocket) {
-  if (nativeSocket < 0 || fcntl(nativeSocket, F_GETFD) < 0) return {};
+SocketStreamPair createSocketStreamPairWithNativeSocket(int nativeSocket, bool closeNativeSocket,
+                                                        bool nonBlocking) {
+  if (nativeSocket < 0) return {};
+  if (!nonBlocking) {
+    // One look tells both whether the socket is valid and whether it must be made non-blocking.
+    const int flags = fcntl(nativeSocket, F_GETFL, 0);
+    if (flags < 0) return {};
+    if (!(flags & O_NONBLOCK)) fcntl(nativeSocket, F_SETFL, flags | O_NONBLOCK);
+  }
   auto core = std::make_shared<detail::SocketCore>(nativeSocket, closeNativeSocket);
   return {std::make_shared<SocketInputStream>(core), std::make_shared<SocketOutputStream>(core)};
 }

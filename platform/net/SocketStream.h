@@ -160,6 +160,11 @@ public:
   StreamStatus status() const override;
   StreamError error() const override;
   long write(const uint8_t *buffer, size_t length) override;
+  // write() for the last bytes of the connection: the caller closes the stream once they are all
+  // taken and writes nothing else. The bytes then wait in the system for the close and go out
+  // with the end of the connection (one packet for a short reply, not two). A write() after it
+  // sends at once again.
+  long writeLast(const uint8_t *buffer, size_t length);
   bool hasSpaceAvailable() const override;
 
   // sendFile() cannot move these bytes: the pair speaks TLS, the file ended before the length
@@ -184,8 +189,10 @@ SocketStreamPair createSocketStreamPair(const std::string &host, uint16_t port);
 
 // A pair on a connected native socket (an accepted connection). With closeNativeSocket the socket
 // is closed when both streams are closed (or destroyed); otherwise the caller keeps it. An invalid
-// socket gives an empty pair.
+// socket gives an empty pair. `nonBlocking`: the caller knows the socket is valid and
+// non-blocking already (ListeningSocket accepts so), and it is not looked at again.
 SocketStreamPair createSocketStreamPairWithNativeSocket(int nativeSocket,
-                                                        bool closeNativeSocket = true);
+                                                        bool closeNativeSocket = true,
+                                                        bool nonBlocking = false);
 
 } // namespace platform::net

@@ -473,3 +473,31 @@ TEST_F(WebServerConnectionTest, UploadsArrivingAtOnceKeepTheirOwnContent) {
   EXPECT_TRUE(testsupport::readFile(file("a.txt")) == content);
   EXPECT_FALSE(FileManager::fileExists(file(piece)));
 }
+
+TEST_F(WebServerConnectionTest, WhatIsSentIsWhatWasCheckedAndOnlyPlainFilesAreSent) {
+  makeFile("Sub/a.txt", "inner");
+  makeFile("b.txt", "bee");
+  // Links that stay inside, however they are written, serve their target.
+  ASSERT_EQ(::symlink(file("Sub/a.txt").c_str(), file("absolute").c_str()), 0);
+  ASSERT_EQ(::symlink("../Files/Sub/a.txt", file("out-and-in").c_str()), 0);
+  ASSERT_EQ(::symlink("Sub", file("SubLink").c_str()), 0);
+  for (const std::string target : {"/Sub/a.txt", "/absolute", "/out-and-in", "/SubLink/a.txt"}) {
+    const WebReply r = get(target);
+    EXPECT_EQ(r.status, 200) << target;
+    EXPECT_EQ(r.body, "inner") << target;
+  }
+  // A pipe never ends (nor does a device): it is not served, and the server does not wait on it.
+  ASSERT_EQ(::mkfifo(file("pipe").c_str(), 0644), 0);
+  const WebReply pipe = get("/pipe");
+  EXPECT_EQ(pipe.status, 404);
+  EXPECT_EQ(pipe.body, "File Not Found");
+  EXPECT_EQ(get("/b.txt").body, "bee") << "the server goes on";
+  // A file replaced by a link that leads out is refused from then on, and one put back is served.
+  ASSERT_TRUE(testsupport::writeFile(platform::Paths::documents() + "/outside.txt", "SECRET"));
+  ASSERT_EQ(::unlink(file("b.txt").c_str()), 0);
+  ASSERT_EQ(::symlink("../outside.txt", file("b.txt").c_str()), 0);
+  EXPECT_EQ(get("/b.txt").status, 404);
+  ASSERT_EQ(::unlink(file("b.txt").c_str()), 0);
+  makeFile("b.txt", "bee again");
+  EXPECT_EQ(get("/b.txt").body, "bee again");
+}

@@ -9,7 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstring>
 
 namespace {
 
@@ -204,6 +207,78 @@ TEST(WebRequestPaths, RequestPathsStayInsideTheSharedFolder) {
   EXPECT_FALSE(webLocalPath(root, "/outer/bookmarks.sql").has_value());
   EXPECT_FALSE(webLocalPath(root, "/outer/not-there.txt").has_value());
   EXPECT_FALSE(webLocalPath(root, "/db").has_value());
+}
+
+// Opening an item judges its path exactly as webLocalPath does, whichever way it takes (below the
+// folder's descriptor, or by real paths where a link is on the way), and opens what it judged.
+TEST(WebRequestPaths, OpenedItemsAreJudgedLikeTheirPaths) {
+  testsupport::TempDir tmp("ferrowen-web-open");
+  const std::string root = tmp.path() + "/Documents/Files";
+  platform::FileManager::createDirectory(root + "/Sub/Deeper");
+  ASSERT_TRUE(testsupport::writeFile(root + "/Sub/a.txt", "a"));
+  ASSERT_TRUE(testsupport::writeFile(tmp.path() + "/Documents/bookmarks.sql", "db"));
+  ASSERT_EQ(::symlink((root + "/Sub").c_str(), (root + "/inner").c_str()), 0);
+  ASSERT_EQ(::symlink("../Files/Sub/a.txt", (root + "/back-in").c_str()), 0);
+  ASSERT_EQ(::symlink((tmp.path() + "/Documents").c_str(), (root + "/outer").c_str()), 0);
+  ASSERT_EQ(::symlink("../bookmarks.sql", (root + "/db").c_str()), 0);
+  ASSERT_EQ(::symlink("Sub/a.txt", (root + "/loop-free").c_str()), 0);
+
+  struct Case {
+    std::string request;
+    const char *content; // what the opened item holds; nullptr: a folder or nothing to open
+  };
+  for (const Case &c : std::vector<Case>{{"/Sub/a.txt", "a"},
+                                         {"//Sub/./Deeper/../a.txt", "a"},
+                                         {"/inner/a.txt", "a"},
+                                         {"/back-in", "a"},
+                                         {"/loop-free", "a"},
+                                         {"/", nullptr},
+                                         {"/Sub/", nullptr},
+                                         {"/missing/file", nullptr},
+                                         {"/Sub/a.txt/x", nullptr},
+                                         {"/../bookmarks.sql", nullptr},
+                                         {"/Sub/../../bookmarks.sql", nullptr},
+                                         {"/outer", nullptr},
+                                         {"/outer/bookmarks.sql", nullptr},
+                                         {"/outer/not-there.txt", nullptr},
+                                         {"/db", nullptr},
+                                         {std::string("/a\0b", 4), nullptr}}) {
+    for (int pass = 0; pass < 2; ++pass) { // the second time the folder is known already
+      const auto local = webLocalPath(root, c.request);
+      WebLocalItem item = webOpenLocalItem(root, c.request);
+      EXPECT_EQ(item.inside, local.has_value()) << c.request;
+      if (!local) {
+        EXPECT_LT(item.fd, 0) << c.request;
+        continue;
+      }
+      EXPECT_EQ(item.path, *local) << c.request;
+      struct stat st {};
+      const bool exists = ::stat(local->c_str(), &st) == 0;
+      ASSERT_EQ(item.facts.has_value(), exists) << c.request;
+      if (!exists) continue;
+      EXPECT_EQ(item.facts->st_ino, st.st_ino) << c.request;
+      EXPECT_EQ(S_ISDIR(item.facts->st_mode), S_ISDIR(st.st_mode)) << c.request;
+      ASSERT_GE(item.fd, 0) << c.request;
+      // The real paths found, as the private-keys check reads them.
+      WebRealPaths real;
+      webLocalPath(root, c.request, &real);
+      EXPECT_EQ(item.real.item.substr(item.real.root.size()), real.item.substr(real.root.size()))
+          << c.request;
+      if (c.content) {
+        char buf[16] = {};
+        EXPECT_EQ(::read(item.fd, buf, sizeof buf), ssize_t(std::strlen(c.content)));
+        EXPECT_STREQ(buf, c.content) << c.request;
+      }
+    }
+  }
+  // The descriptor goes with the item, or to whoever takes it.
+  WebLocalItem a = webOpenLocalItem(root, "/Sub/a.txt");
+  WebLocalItem b = std::move(a);
+  EXPECT_LT(a.fd, 0);
+  const int taken = b.release();
+  ASSERT_GE(taken, 0);
+  EXPECT_LT(b.fd, 0);
+  EXPECT_EQ(::close(taken), 0);
 }
 
 TEST(WebRequestEscapes, TextLinksAndHeaderValues) {

@@ -67,3 +67,34 @@ TEST(WebRootRealPath, RootMovedBehindItsLinkIsFoundAgain) {
   ASSERT_EQ(::symlink((f.tmp.path() + "/old").c_str(), (moved + "/to-old").c_str()), 0);
   EXPECT_FALSE(webLocalPath(f.root, "/to-old").has_value());
 }
+
+// An item is opened below the folder the root's path names now, never below one it named before.
+TEST(WebRootRealPath, ItemsAreOpenedInTheRootAsItIsNow) {
+  Folders f;
+  const std::string first = f.dir("first"), second = f.dir("second");
+  ASSERT_TRUE(testsupport::writeFile(first + "/a.txt", "first"));
+  ASSERT_TRUE(testsupport::writeFile(second + "/a.txt", "second"));
+  auto contentOf = [&](const std::string &request) {
+    WebLocalItem item = webOpenLocalItem(f.root, request);
+    char buf[16] = {};
+    return item.fd >= 0 && ::read(item.fd, buf, sizeof buf) > 0 ? std::string(buf) : "";
+  };
+  f.pointRootAt(first);
+  EXPECT_EQ(contentOf("/a.txt"), "first");
+  f.pointRootAt(second);
+  EXPECT_EQ(contentOf("/a.txt"), "second");
+  // The same folder moved, its link following it.
+  const std::string moved = f.tmp.path() + "/moved";
+  ASSERT_EQ(std::rename(second.c_str(), moved.c_str()), 0);
+  f.pointRootAt(moved);
+  EXPECT_EQ(contentOf("/a.txt"), "second");
+  // Replaced by a folder of the same name.
+  ASSERT_EQ(std::rename(moved.c_str(), (f.tmp.path() + "/gone").c_str()), 0);
+  f.dir("moved");
+  EXPECT_EQ(contentOf("/a.txt"), "");
+  EXPECT_FALSE(webOpenLocalItem(f.root, "/a.txt").facts.has_value());
+  // No root at all: nothing opens, and a path going up is still refused.
+  ::unlink(f.root.c_str());
+  EXPECT_EQ(contentOf("/a.txt"), "");
+  EXPECT_FALSE(webOpenLocalItem(f.root, "/../first/a.txt").inside);
+}

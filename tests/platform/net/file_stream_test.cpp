@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -142,4 +143,27 @@ TEST_F(FileStreamTest, EmptyFileIsAtItsEndOnTheFirstRead) {
   uint8_t b;
   EXPECT_EQ(in.read(&b, 1), 0);
   EXPECT_TRUE(in.isAtEnd());
+}
+
+TEST_F(FileStreamTest, AStreamOnAnOpenDescriptorReadsItAndClosesIt) {
+  writeFile(path("in"), "descriptor bytes");
+  FileInputStream in(path("in"));
+  const int fd = ::open(path("in").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(in.openDescriptor(fd));
+  EXPECT_EQ(in.fileDescriptor(), fd);
+  EXPECT_EQ(readAll(in, 5), "descriptor bytes");
+  EXPECT_TRUE(in.isAtEnd());
+  // Opened already: a second descriptor is refused and closed, the first stays.
+  const int other = ::open(path("in").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  EXPECT_FALSE(in.openDescriptor(other));
+  EXPECT_EQ(::fcntl(other, F_GETFD), -1);
+  EXPECT_GE(::fcntl(fd, F_GETFD), 0);
+  in.close();
+  EXPECT_EQ(::fcntl(fd, F_GETFD), -1) << "the stream closes its descriptor";
+  // No descriptor at all.
+  FileInputStream none(path("in"));
+  EXPECT_FALSE(none.openDescriptor(-1));
+  EXPECT_EQ(none.status(), StreamStatus::Error);
 }

@@ -382,4 +382,122 @@ TEST_F(SocketStreamTest, PairOnANativeSocketClosesItWhenBothStreamsCloseUnlessTo
     ::close(client);
   }
   EXPECT_FALSE(createSocketStreamPairWithNativeSocket(-1));
+  EXPECT_FALSE(createSocketStreamPairWithNativeSocket(-1, true, true));
+}
+
+// --- Accepted connections as a server sees them
+// ---------------------------------------------------
+
+namespace {
+// A pair on the accepted end of a fresh loopback connection, scheduled and opened; `client` is
+// the far end.
+SocketStreamPair acceptedPair(LoopbackListener &server, int &client, EventLog &in, EventLog &out,
+                              const std::shared_ptr<RunLoop> &loop) {
+  client = connectTo(server.port);
+  // Accepted as ListeningSocket accepts, and said so.
+  const int accepted = server.acceptOne();
+  if (accepted >= 0) ::fcntl(accepted, F_SETFL, ::fcntl(accepted, F_GETFL) | O_NONBLOCK);
+  auto pair = createSocketStreamPairWithNativeSocket(accepted, true, true);
+  if (!pair) return pair;
+  pair.input->setClient(kAllEvents, in.callback());
+  pair.output->setClient(kAllEvents, out.callback());
+  pair.input->scheduleWithRunLoop(loop);
+  pair.output->scheduleWithRunLoop(loop);
+  pair.input->open();
+  pair.output->open();
+  return pair;
+}
+} // namespace
+
+TEST_F(SocketStreamTest, RequestsOfAnySizeArriveWholeWithTheEndAfterThem) {
+  LoopbackListener server;
+  // Around the size of the first receive, and far beyond it.
+  for (size_t size :
+       {size_t(1), size_t(4095), size_t(4096), size_t(4097), size_t(16384), size_t(300000)}) {
+    int client = -1;
+    EventLog inEvents, outEvents;
+    auto pair = acceptedPair(server, client, inEvents, outEvents, loop);
+    ASSERT_TRUE(pair);
+    const std::string data = pattern(size);
+    std::thread sender([&] {
+      sendAll(client, data.substr(0, size / 2));
+      ::usleep(10 * 1000);
+      sendAll(client, data.substr(size / 2));
+      ::shutdown(client, SHUT_WR);
+    });
+    std::string got;
+    EXPECT_TRUE(runUntil([&] {
+      drain(*pair.input, got);
+      return inEvents.has(StreamEventEndEncountered);
+    })) << size;
+    sender.join();
+    EXPECT_EQ(got.size(), size);
+    EXPECT_TRUE(got == data) << size;
+    EXPECT_EQ(pair.input->status(), StreamStatus::AtEnd);
+    pair.input->close();
+    pair.output->close();
+    ::close(client);
+  }
+}
+
+TEST_F(SocketStreamTest, LastBytesLeaveWithTheEndAndAWriteAfterThemGoesAtOnce) {
+  LoopbackListener server;
+  auto send = [](SocketOutputStream &out, const std::string &text, bool last) {
+    const auto *bytes = reinterpret_cast<const uint8_t *>(text.data());
+    return last ? out.writeLast(bytes, text.size()) : out.write(bytes, text.size());
+  };
+  {
+    // Said to be the last, then more after all: nothing waits for a close that does not come.
+    int client = -1;
+    EventLog inEvents, outEvents;
+    auto pair = acceptedPair(server, client, inEvents, outEvents, loop);
+    ASSERT_TRUE(runUntil([&] { return outEvents.has(StreamEventCanAcceptBytes); }));
+    EXPECT_EQ(send(*pair.output, "short reply", true), 11);
+    EXPECT_EQ(send(*pair.output, "!", false), 1);
+    EXPECT_EQ(recvExactly(client, 12), "short reply!");
+    pair.input->close();
+    pair.output->close();
+    EXPECT_EQ(recvUntilClosed(client), "");
+    ::close(client);
+  }
+  // A reply, small or larger than the socket takes at once, then the web server's close (the
+  // streams unscheduled first), made on the loop's thread or on another one.
+  for (const size_t size : {size_t(300), size_t(3 << 20)}) {
+    for (const bool fromOtherThread : {false, true}) {
+      int client = -1;
+      EventLog inEvents, outEvents;
+      auto pair = acceptedPair(server, client, inEvents, outEvents, loop);
+      ASSERT_TRUE(runUntil([&] { return outEvents.has(StreamEventCanAcceptBytes); }));
+      const std::string data = pattern(size);
+      std::string received;
+      std::atomic<bool> done{false};
+      std::thread reader([&] {
+        received = recvUntilClosed(client);
+        done = true;
+      });
+      size_t taken = 0;
+      while (taken < data.size()) {
+        const long n = send(*pair.output, data.substr(taken, 256 * 1024), true);
+        ASSERT_GE(n, 0);
+        taken += size_t(n);
+        if (n == 0) runUntil([&] { return pair.output->hasSpaceAvailable(); });
+      }
+      auto closeAll = [&] {
+        pair.input->unscheduleFromRunLoop();
+        pair.output->unscheduleFromRunLoop();
+        pair.input->close();
+        pair.output->close();
+      };
+      if (fromOtherThread)
+        std::thread(closeAll).join();
+      else
+        closeAll();
+      pair = {};
+      EXPECT_TRUE(runUntil([&] { return done.load(); })) << size << " " << fromOtherThread;
+      reader.join();
+      EXPECT_EQ(received.size(), size);
+      EXPECT_TRUE(received == data) << size << " " << fromOtherThread;
+      ::close(client);
+    }
+  }
 }
