@@ -121,21 +121,37 @@ bool readFile(const std::string &path, std::vector<uint8_t> &data) {
   return true;
 }
 
+// One picture decoded whole; `sizePrepared` may shrink or refuse it before its pixels are made.
+// `ok` is false when the data was broken or cut; the picture decoded so far stays readable.
+class Decoded {
+public:
+  Decoded(const std::vector<uint8_t> &data, GCallback sizePrepared, gpointer with)
+      : loader_(gdk_pixbuf_loader_new()) {
+    g_signal_connect(loader_, "size-prepared", sizePrepared, with);
+    GError *error = nullptr;
+    ok_ = gdk_pixbuf_loader_write(loader_, data.data(), data.size(), &error);
+    if (error) g_clear_error(&error);
+    ok_ = gdk_pixbuf_loader_close(loader_, &error) && ok_;
+    if (error) g_clear_error(&error);
+  }
+  ~Decoded() { g_object_unref(loader_); }
+  Decoded(const Decoded &) = delete;
+  Decoded &operator=(const Decoded &) = delete;
+  bool ok() const { return ok_; }
+  GdkPixbuf *pixbuf() const { return gdk_pixbuf_loader_get_pixbuf(loader_); }
+
+private:
+  GdkPixbufLoader *loader_;
+  bool ok_ = false;
+};
+
 // The EXIF orientation a JPEG announces (1 when none): read from its header alone.
 int exifOrientationOf(const std::vector<uint8_t> &data) {
-  GdkPixbufLoader *loader = gdk_pixbuf_loader_new();
   int wanted = 1;
-  g_signal_connect(loader, "size-prepared", G_CALLBACK(shrinkForThumbnail), &wanted);
-  GError *error = nullptr;
-  gdk_pixbuf_loader_write(loader, data.data(), data.size(), &error);
-  if (error) g_clear_error(&error);
-  gdk_pixbuf_loader_close(loader, &error);
-  if (error) g_clear_error(&error);
-  int exif = 1;
-  if (GdkPixbuf *pixbuf = gdk_pixbuf_loader_get_pixbuf(loader))
-    if (const gchar *o = gdk_pixbuf_get_option(pixbuf, "orientation")) exif = std::atoi(o);
-  g_object_unref(loader);
-  return exif;
+  Decoded decoded(data, G_CALLBACK(shrinkForThumbnail), &wanted);
+  if (GdkPixbuf *pixbuf = decoded.pixbuf())
+    if (const gchar *o = gdk_pixbuf_get_option(pixbuf, "orientation")) return std::atoi(o);
+  return 1;
 }
 
 bool endsWith(const std::string &s, const std::string &tail) {
@@ -169,15 +185,9 @@ std::shared_ptr<Image> Image::fromPixels(int width, int height, const uint8_t *p
 
 std::shared_ptr<Image> Image::imageWithData(const std::vector<uint8_t> &data, double scale) {
   if (data.empty()) return nullptr;
-  GdkPixbufLoader *loader = gdk_pixbuf_loader_new();
-  g_signal_connect(loader, "size-prepared", G_CALLBACK(refuseHugePictures), nullptr);
-  GError *error = nullptr;
-  bool ok = gdk_pixbuf_loader_write(loader, data.data(), data.size(), &error);
-  if (error) g_clear_error(&error);
-  // Closing reports a truncated or broken file; what was decoded before stays unused then.
-  ok = gdk_pixbuf_loader_close(loader, &error) && ok;
-  if (error) g_clear_error(&error);
-  GdkPixbuf *pixbuf = ok ? gdk_pixbuf_loader_get_pixbuf(loader) : nullptr;
+  Decoded decoded(data, G_CALLBACK(refuseHugePictures), nullptr);
+  // A truncated or broken file: what was decoded before stays unused.
+  GdkPixbuf *pixbuf = decoded.ok() ? decoded.pixbuf() : nullptr;
   std::shared_ptr<Image> image;
   if (pixbuf) {
     image = std::shared_ptr<Image>(new Image());
@@ -187,21 +197,14 @@ std::shared_ptr<Image> Image::imageWithData(const std::vector<uint8_t> &data, do
       image->orientation_ = orientationFromExif(std::atoi(o));
     if (image->width_ <= 0 || image->height_ <= 0) image.reset();
   }
-  g_object_unref(loader);
   return image;
 }
 
 std::shared_ptr<Image> Image::thumbnailWithContentsOfFile(const std::string &path, int minSide) {
   std::vector<uint8_t> data;
   if (!readFile(path, data) || data.empty()) return nullptr;
-  GdkPixbufLoader *loader = gdk_pixbuf_loader_new();
-  g_signal_connect(loader, "size-prepared", G_CALLBACK(shrinkForThumbnail), &minSide);
-  GError *error = nullptr;
-  bool ok = gdk_pixbuf_loader_write(loader, data.data(), data.size(), &error);
-  if (error) g_clear_error(&error);
-  ok = gdk_pixbuf_loader_close(loader, &error) && ok;
-  if (error) g_clear_error(&error);
-  GdkPixbuf *pixbuf = ok ? gdk_pixbuf_loader_get_pixbuf(loader) : nullptr;
+  Decoded decoded(data, G_CALLBACK(shrinkForThumbnail), &minSide);
+  GdkPixbuf *pixbuf = decoded.ok() ? decoded.pixbuf() : nullptr;
   std::shared_ptr<Image> image;
   if (pixbuf) {
     image = std::shared_ptr<Image>(new Image());
@@ -214,22 +217,12 @@ std::shared_ptr<Image> Image::thumbnailWithContentsOfFile(const std::string &pat
                                                      : 1);
     if (image->width_ <= 0 || image->height_ <= 0) image.reset();
   }
-  g_object_unref(loader);
   return image;
 }
 
 std::shared_ptr<Image> Image::imageWithContentsOfFile(const std::string &path) {
-  // A folder (or a device) of that name is no picture: reading one throws.
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(path, error)) return nullptr;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return nullptr;
   std::vector<uint8_t> data;
-  try {
-    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  } catch (const std::exception &) {
-    return nullptr;
-  }
+  if (!readFile(path, data)) return nullptr;
   std::string stem = path.substr(path.find_last_of('/') + 1);
   if (auto dot = stem.find_last_of('.'); dot != std::string::npos) stem.erase(dot);
   return imageWithData(data, endsWith(stem, "@2x") ? 2.0 : 1.0);

@@ -23,7 +23,8 @@ using platform::media::PhotoLibrary;
 
 namespace {
 
-class PictureUploadPeers : public TabFixture {
+// The FTP tab with a photo library of sample pictures.
+class PhotoTabFixture : public TabFixture {
 protected:
   void SetUp() override {
     TabFixture::SetUp();
@@ -37,6 +38,11 @@ protected:
     CloudMediaSource::setShared(nullptr);
     PhotoLibrary::setPicturesFolder(std::nullopt);
   }
+  std::string pictures;
+};
+
+class PictureUploadPeers : public PhotoTabFixture {
+protected:
   bool onServer(const std::string &path) {
     return waitFor([&] { return FileManager::fileExists(peer.root() + "/" + path); }, 60);
   }
@@ -75,7 +81,6 @@ protected:
   }
 
   queuetest::QueuePeer peer;
-  std::string pictures;
 };
 
 TEST_F(PictureUploadPeers, APictureNamedResizedAndAVideoReachTheFolderShown) {
@@ -181,25 +186,15 @@ TEST_F(PictureUploadPeers, WithoutALibraryThePhotoErrorIsShown) {
 
 // The same over SFTP against OpenSSH's sshd: the picture goes to the folder shown through the
 // queue's SFTP form of the upload.
-class PictureUploadSftp : public TabFixture {
+class PictureUploadSftp : public PhotoTabFixture {
 protected:
   void SetUp() override {
     ASSERT_TRUE(testsupport::ensureSftpUser());
-    TabFixture::SetUp();
+    PhotoTabFixture::SetUp();
     SFTPService::install();
     ::chmod(dir.path().c_str(), 0777);
-    pictures = home.path() + "/Pictures";
-    testsupport::makePicturesFolder(pictures);
-    PhotoLibrary::setPicturesFolder(pictures);
-    installPhotoLibraryMediaSource();
-  }
-  void TearDown() override {
-    TabFixture::TearDown();
-    CloudMediaSource::setShared(nullptr);
-    PhotoLibrary::setPicturesFolder(std::nullopt);
   }
   testsupport::TempDir dir{"ferrowen-sftp-picture"};
-  std::string pictures;
 };
 
 TEST_F(PictureUploadSftp, APictureReachesTheFolderShown) {
