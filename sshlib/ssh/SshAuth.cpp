@@ -411,11 +411,15 @@ bool SshTransport::sshAuthenticatePk(XString &login, const char *password, ClsSs
                                      SocketReadFailInfo &failInfo, bool verbose) {
   if (!serviceStep(*this, pm, log, failInfo, verbose)) return false;
   bool dsa = key.get_IsDsaKey();
-  const char *alg = dsa ? "ssh-dss" : "ssh-rsa";
+  // Ed25519 and ECDSA keys name their own algorithm and make their own signature blob.
+  const bool ownSig = key.signsForSsh();
+  const char *alg = ownSig ? key.sshAlgorithm() : dsa ? "ssh-dss" : "ssh-rsa";
   DataBuffer query, blob;
   userAuthHead(login, "publickey", query);
   pack_bool(false, query);
-  log.LogInfo(dsa ? "Using a DSA key." : "Using an RSA key.");
+  log.LogInfo(ownSig ? (key.get_IsEd25519Key() ? "Using an Ed25519 key." : "Using an ECDSA key.")
+              : dsa  ? "Using a DSA key."
+                     : "Using an RSA key.");
   pack_string(alg, query);
   if (!key.getPublicKeyBlob(blob, log)) {
     log.LogError("Failed to get public key blob.");
@@ -458,7 +462,14 @@ bool SshTransport::sshAuthenticatePk(XString &login, const char *password, ClsSs
   pack_db(sessionId, signedData);
   signedData.append(head);
   Sha1::sha1_db(signedData, hash);
-  if (dsa) {
+  if (ownSig) {
+    if (!key.signForSsh(signedData, sigBlob, log)) {
+      log.LogError(key.get_IsEd25519Key() ? "Failed to create Ed25519 signature."
+                                          : "Failed to create ECDSA signature.");
+      return false;
+    }
+    log.LogDataLong("sigBlobLen", (int)sigBlob.getSize());
+  } else if (dsa) {
     dsa_key k;
     key.toDsaKey(k, log);
     if (!Dsa::sign_hash_for_ssh(hash.getData2(), hash.getSize(), k, sig, log)) {
@@ -476,8 +487,10 @@ bool SshTransport::sshAuthenticatePk(XString &login, const char *password, ClsSs
     }
     log.LogDataLong("rsaSigLen", (int)sig.getSize());
   }
-  pack_string(alg, sigBlob);
-  pack_db(sig, sigBlob);
+  if (!ownSig) {
+    pack_string(alg, sigBlob);
+    pack_db(sig, sigBlob);
+  }
   pack_db(sigBlob, head);
   reply.clear();
   if (!authRequest(
