@@ -462,10 +462,21 @@ bool SFTPService::loginWithKeyFiles(const Endpoint &e) {
   for (const char *ext : kKeyExtensions) {
     const std::string path = folder + "/" + base + ext;
     if (!FileManager::fileExists(path)) continue;
+    // Why the file could not be used, kept from the last try: a wrong pass phrase or a damaged
+    // file is written to the log rather than passed over in silence.
+    std::string notRead;
     for (const std::string &phrase : {std::string(), password()}) {
       CkSshKey key;
       key.put_Password(phrase.c_str());
-      if (!key.LoadKeyFile(path.c_str()) || !key.get_IsPrivateKey()) continue;
+      if (!key.LoadKeyFile(path.c_str())) {
+        notRead = key.lastErrorText();
+        continue;
+      }
+      if (!key.get_IsPrivateKey()) {
+        notRead = "Requires a private key, not a public key.";
+        continue;
+      }
+      notRead.clear();
       if (sftp_->AuthenticatePk(username().c_str(), key)) {
         logLine("Logged in with key " + base + ext);
         return true;
@@ -473,6 +484,12 @@ bool SFTPService::loginWithKeyFiles(const Endpoint &e) {
       logFailure("Key login refused: " + base + ext);
       if (!sftp_->get_IsConnected()) return false;
       break;
+    }
+    if (!notRead.empty()) {
+      logLine("Key file not read: " + base + ext);
+      std::istringstream lines(notRead);
+      for (std::string line; std::getline(lines, line);)
+        logLine("  " + line);
     }
   }
   return false;
