@@ -258,7 +258,7 @@ bool ClsSshKey::FromOpenSshKeyV1(const StringBuffer &text, LogBase &log) {
   clearKey();
   OpenSshKeyFile f;
   if (!f.parse(text, m_password.getString(), log)) return false;
-  const std::vector<DataBuffer *> &v = f.fields;
+  const auto &v = f.fields;
   bool ok = false;
   if (f.keyType == "ssh-rsa") {
     MpInt n, e, d, iqmp, p, q;
@@ -287,7 +287,7 @@ bool ClsSshKey::FromOpenSshKeyV1(const StringBuffer &text, LogBase &log) {
     const Curve *c = curveBySsh(f.keyType.substr(11));
     const std::string curve(reinterpret_cast<const char *>(v[0]->getData2()), v[0]->getSize());
     ok = c && curve == c->ssh && v[1]->getSize() == c->pointLen &&
-         adoptEvpKey(ecKeyFromParts(*c, *v[1], v[2]), true, log);
+         adoptEvpKey(ecKeyFromParts(*c, *v[1], v[2].get()), true, log);
   }
   // The public key in the clear is the one the private key gives.
   DataBuffer ours;

@@ -111,10 +111,8 @@ OpenSshKeyFile::~OpenSshKeyFile() {
 }
 
 void OpenSshKeyFile::clearFields() {
-  for (DataBuffer *f : fields) {
+  for (auto &f : fields)
     f->secureClear();
-    delete f;
-  }
   fields.clear();
 }
 
@@ -241,7 +239,7 @@ bool OpenSshKeyFile::parse(const StringBuffer &text, const char *pass, LogBase &
     return fail(Error::Unsupported, "Unsupported key type in the OpenSSH private key.", log);
   }
   for (int i = 0; i < n; ++i) {
-    fields.push_back(new DataBuffer);
+    fields.push_back(std::make_unique<DataBuffer>());
     if (!SshKeyBlob::readString(secret, p, *fields.back())) {
       secret.secureClear();
       return damaged("private key fields");

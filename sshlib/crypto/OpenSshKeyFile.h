@@ -7,6 +7,7 @@
 // error and never a read past its end. Secrets (derived key, decrypted section) are wiped.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -40,7 +41,7 @@ public:
   // bytes), in file order:
   //   ssh-rsa: n e d iqmp p q;  ssh-dss: p q g y x;  ssh-ed25519: public (32) secret (64);
   //   ecdsa-sha2-*: curve name, public point, private scalar.
-  std::vector<DataBuffer *> fields;
+  std::vector<std::unique_ptr<DataBuffer>> fields;
   std::string comment;
 
 private:

@@ -331,4 +331,55 @@ TEST_F(OpenSshKeyFiles, DamagedContentIsRefused) {
   EXPECT_NE(load(text).errors.find("invalid Base64"), std::string::npos);
 }
 
+// ECDSA and Ed25519 keys in the PEM and PKCS #8 forms OpenSSL reads for us: ssh-keygen's "-m PEM"
+// (plain and encrypted) and PKCS #8 Ed25519 from openssl, each giving the public key that
+// ssh-keygen or python3-cryptography derives.
+TEST_F(OpenSshKeyFiles, EcdsaAndEd25519FromPemAndPkcs8) {
+  REQUIRE_PEER(program("ssh-keygen", "openssh-client"));
+  REQUIRE_PEER(program("openssl", "openssl"));
+  REQUIRE_PEER(pythonModule("cryptography", "python3-cryptography"));
+  const struct {
+    const char *name, *make, *pass;
+  } cases[] = {
+      {"ec256.pem", "ssh-keygen -q -m PEM -t ecdsa -b 256 -N '' -f {}", ""},
+      {"ec521.pem", "ssh-keygen -q -m PEM -t ecdsa -b 521 -N 'pem pass' -f {}", "pem pass"},
+      {"ec384.p8", "ssh-keygen -q -m PKCS8 -t ecdsa -b 384 -N '' -f {}", ""},
+      {"ed.p8", "openssl genpkey -algorithm ed25519 -out {}", ""},
+      {"ed-enc.p8", "openssl genpkey -algorithm ed25519 -aes-256-cbc -pass pass:p8pass -out {}",
+       "p8pass"},
+  };
+  for (auto &c : cases) {
+    const std::string path = dir_->file(c.name);
+    std::string cmd = c.make;
+    cmd.replace(cmd.find("{}"), 2, "'" + path + "'");
+    int rc = -1;
+    runCommand(cmd + " </dev/null >/dev/null 2>&1", &rc);
+    ASSERT_EQ(rc, 0) << cmd;
+    const std::string line = runCommand(
+        "/usr/bin/python3 -W ignore -c \"import sys\n"
+        "from cryptography.hazmat.primitives import serialization as s\n"
+        "k=s.load_pem_private_key(open(sys.argv[1],'rb').read(),sys.argv[2].encode() or None)\n"
+        "print(k.public_key().public_bytes(s.Encoding.OpenSSH,s.PublicFormat.OpenSSH).decode())\" "
+        "'" +
+        path + "' '" + c.pass + "'");
+    DataBuffer want, got;
+    unb64(line.substr(line.find(' ') + 1), want);
+    ClsSshKey k;
+    ErrorLines log;
+    k.put_Password(c.pass);
+    ASSERT_TRUE(k.loadKeyFile(path.c_str(), log)) << c.name << log.errors;
+    EXPECT_TRUE(k.get_IsPrivateKey());
+    EXPECT_TRUE(k.signsForSsh());
+    ASSERT_TRUE(k.getPublicKeyBlob(got, log));
+    EXPECT_EQ(hexOf(got), hexOf(want)) << c.name;
+    EXPECT_EQ(line.substr(0, line.find(' ')), k.sshAlgorithm());
+  }
+  // An EC key on a curve SSH does not use is refused by name.
+  const std::string odd = dir_->file("k1.pem");
+  runCommand("openssl ecparam -genkey -name secp256k1 -noout -out '" + odd + "' 2>/dev/null");
+  Load r = load(readFile(odd));
+  EXPECT_FALSE(r.ok);
+  EXPECT_NE(r.errors.find("Unsupported elliptic curve"), std::string::npos) << r.errors;
+}
+
 } // namespace
