@@ -104,6 +104,12 @@ bool decrypt(const Cipher &c, const unsigned char *keyIv, const DataBuffer &in, 
   return ok;
 }
 
+// Wipes a buffer that may hold key material on every way out of a scope.
+struct Wiped {
+  DataBuffer &b;
+  ~Wiped() { b.secureClear(); }
+};
+
 } // namespace
 
 OpenSshKeyFile::~OpenSshKeyFile() {
@@ -142,6 +148,7 @@ bool OpenSshKeyFile::parse(const StringBuffer &text, const char *pass, LogBase &
     return fail(Error::Damaged, "The OpenSSH private key has no END line (truncated).", log);
 
   DataBuffer raw;
+  Wiped rawWiped{raw};
   if (!decodeBase64(begin, static_cast<size_t>(end - begin), raw))
     return fail(Error::Damaged, "The OpenSSH private key is damaged (invalid Base64).", log);
   const auto damaged = [&](const char *what) {
@@ -153,6 +160,7 @@ bool OpenSshKeyFile::parse(const StringBuffer &text, const char *pass, LogBase &
 
   unsigned int at = sizeof kMagic, nKeys = 0;
   DataBuffer cipherName, kdfName, kdfOptions, secret;
+  Wiped secretWiped{secret};
   if (!SshKeyBlob::readString(raw, at, cipherName)) return damaged("cipher name");
   if (!SshKeyBlob::readString(raw, at, kdfName)) return damaged("kdf name");
   if (!SshKeyBlob::readString(raw, at, kdfOptions)) return damaged("kdf options");
@@ -163,7 +171,6 @@ bool OpenSshKeyFile::parse(const StringBuffer &text, const char *pass, LogBase &
   }
   if (!SshKeyBlob::readString(raw, at, publicBlob)) return damaged("public key");
   if (!SshKeyBlob::readString(raw, at, secret)) return damaged("private section");
-  raw.secureClear();
 
   // The cipher and its key.
   const std::string cipher = asString(cipherName), kdf = asString(kdfName);
@@ -182,9 +189,8 @@ bool OpenSshKeyFile::parse(const StringBuffer &text, const char *pass, LogBase &
       return fail(Error::Unsupported, "Unsupported key derivation in the OpenSSH private key.",
                   log);
     }
-  } else if (kdf != "none" || kdfOptions.getSize()) {
+  } else if (kdf != "none" || kdfOptions.getSize())
     return damaged("kdf for an unencrypted key");
-  }
   if (secret.getSize() == 0 || secret.getSize() % blockSize) return damaged("private section size");
 
   if (c) {
@@ -208,9 +214,9 @@ bool OpenSshKeyFile::parse(const StringBuffer &text, const char *pass, LogBase &
         BcryptPbkdf::derive(reinterpret_cast<const uint8_t *>(pass), std::strlen(pass),
                             salt.getData2(), salt.getSize(), rounds, keyIv, need);
     DataBuffer plain;
+    Wiped plainWiped{plain};
     const bool ok = derived && decrypt(*c, keyIv, secret, plain);
     OPENSSL_cleanse(keyIv, sizeof keyIv);
-    secret.secureClear();
     if (!ok) return fail(Error::Damaged, "Failed to decrypt the OpenSSH private key.", log);
     secret.takeData(plain);
   }
@@ -220,43 +226,29 @@ bool OpenSshKeyFile::parse(const StringBuffer &text, const char *pass, LogBase &
   if (!SshKeyBlob::readUint32(secret, p, check1) || !SshKeyBlob::readUint32(secret, p, check2))
     return damaged("check words");
   if (check1 != check2) {
-    secret.secureClear();
     if (c)
       return fail(Error::WrongPassword, "Failed to decrypt the private key (wrong password?).",
                   log);
     return damaged("check words");
   }
   DataBuffer typeName;
-  if (!SshKeyBlob::readString(secret, p, typeName)) {
-    secret.secureClear();
-    return damaged("key type");
-  }
+  if (!SshKeyBlob::readString(secret, p, typeName)) return damaged("key type");
   keyType = asString(typeName);
   const int n = fieldCount(keyType);
   if (n < 0) {
-    secret.secureClear();
     log.LogData("keyType", printableName(typeName).c_str());
     return fail(Error::Unsupported, "Unsupported key type in the OpenSSH private key.", log);
   }
   for (int i = 0; i < n; ++i) {
     fields.push_back(std::make_unique<DataBuffer>());
-    if (!SshKeyBlob::readString(secret, p, *fields.back())) {
-      secret.secureClear();
-      return damaged("private key fields");
-    }
+    if (!SshKeyBlob::readString(secret, p, *fields.back())) return damaged("private key fields");
   }
   DataBuffer commentBytes;
-  if (!SshKeyBlob::readString(secret, p, commentBytes)) {
-    secret.secureClear();
-    return damaged("comment");
-  }
+  if (!SshKeyBlob::readString(secret, p, commentBytes)) return damaged("comment");
   for (unsigned int i = 0; p + i < secret.getSize(); ++i) {
-    if (i >= blockSize || secret.getData2()[p + i] != static_cast<unsigned char>(i + 1)) {
-      secret.secureClear();
+    if (i >= blockSize || secret.getData2()[p + i] != static_cast<unsigned char>(i + 1))
       return damaged("padding");
-    }
   }
-  secret.secureClear();
   // The public key in the clear must name the same algorithm.
   unsigned int q = 0;
   DataBuffer pubType;
