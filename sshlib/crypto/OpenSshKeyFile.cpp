@@ -126,8 +126,7 @@ bool OpenSshKeyFile::isOpenSshKey(const StringBuffer &text) {
   return text.containsSubstring(kBegin);
 }
 
-bool OpenSshKeyFile::fail(Error e, const char *text, LogBase &log) {
-  m_error = e;
+bool OpenSshKeyFile::fail(const char *text, LogBase &log) {
   log.LogError(text);
   clearFields();
   keyType.clear();
@@ -138,22 +137,20 @@ bool OpenSshKeyFile::fail(Error e, const char *text, LogBase &log) {
 
 bool OpenSshKeyFile::parse(const StringBuffer &text, const char *pass, LogBase &log) {
   clearFields();
-  m_error = Error::None;
   const char *all = text.getString();
   const char *begin = std::strstr(all, kBegin);
-  if (!begin) return fail(Error::NotThisFormat, "Not an OpenSSH private key.", log);
+  if (!begin) return fail("Not an OpenSSH private key.", log);
   begin += sizeof kBegin - 1;
   const char *end = std::strstr(begin, kEnd);
-  if (!end)
-    return fail(Error::Damaged, "The OpenSSH private key has no END line (truncated).", log);
+  if (!end) return fail("The OpenSSH private key has no END line (truncated).", log);
 
   DataBuffer raw;
   Wiped rawWiped{raw};
   if (!decodeBase64(begin, static_cast<size_t>(end - begin), raw))
-    return fail(Error::Damaged, "The OpenSSH private key is damaged (invalid Base64).", log);
+    return fail("The OpenSSH private key is damaged (invalid Base64).", log);
   const auto damaged = [&](const char *what) {
     log.LogData("field", what);
-    return fail(Error::Damaged, "The OpenSSH private key is damaged or truncated.", log);
+    return fail("The OpenSSH private key is damaged or truncated.", log);
   };
   if (raw.getSize() < sizeof kMagic || std::memcmp(raw.getData2(), kMagic, sizeof kMagic) != 0)
     return damaged("magic");
@@ -167,7 +164,7 @@ bool OpenSshKeyFile::parse(const StringBuffer &text, const char *pass, LogBase &
   if (!SshKeyBlob::readUint32(raw, at, nKeys)) return damaged("number of keys");
   if (nKeys != 1) {
     log.LogDataLong("numKeys", static_cast<int>(nKeys > 1000 ? 1000 : nKeys));
-    return fail(Error::Unsupported, "Only OpenSSH key files holding one key are supported.", log);
+    return fail("Only OpenSSH key files holding one key are supported.", log);
   }
   if (!SshKeyBlob::readString(raw, at, publicBlob)) return damaged("public key");
   if (!SshKeyBlob::readString(raw, at, secret)) return damaged("private section");
@@ -181,13 +178,12 @@ bool OpenSshKeyFile::parse(const StringBuffer &text, const char *pass, LogBase &
       if (cipher == k.name) c = &k;
     if (!c) {
       log.LogData("cipher", printableName(cipherName).c_str());
-      return fail(Error::Unsupported, "Unsupported cipher in the OpenSSH private key.", log);
+      return fail("Unsupported cipher in the OpenSSH private key.", log);
     }
     blockSize = c->blockSize;
     if (kdf != "bcrypt") {
       log.LogData("kdf", printableName(kdfName).c_str());
-      return fail(Error::Unsupported, "Unsupported key derivation in the OpenSSH private key.",
-                  log);
+      return fail("Unsupported key derivation in the OpenSSH private key.", log);
     }
   } else if (kdf != "none" || kdfOptions.getSize())
     return damaged("kdf for an unencrypted key");
@@ -195,8 +191,7 @@ bool OpenSshKeyFile::parse(const StringBuffer &text, const char *pass, LogBase &
 
   if (c) {
     if (!pass || !*pass)
-      return fail(Error::NeedPassword, "The private key is encrypted and no password was given.",
-                  log);
+      return fail("The private key is encrypted and no password was given.", log);
     DataBuffer salt;
     unsigned int oat = 0, rounds = 0;
     if (!SshKeyBlob::readString(kdfOptions, oat, salt) ||
@@ -205,8 +200,7 @@ bool OpenSshKeyFile::parse(const StringBuffer &text, const char *pass, LogBase &
       return damaged("kdf options");
     if (rounds == 0 || rounds > kMaxRounds) {
       log.LogDataLong("rounds", static_cast<int>(rounds > 1000000 ? 1000000 : rounds));
-      return fail(Error::Unsupported, "The OpenSSH private key's bcrypt rounds are out of range.",
-                  log);
+      return fail("The OpenSSH private key's bcrypt rounds are out of range.", log);
     }
     unsigned char keyIv[64];
     const size_t need = c->keyLen + c->ivLen;
@@ -217,7 +211,7 @@ bool OpenSshKeyFile::parse(const StringBuffer &text, const char *pass, LogBase &
     Wiped plainWiped{plain};
     const bool ok = derived && decrypt(*c, keyIv, secret, plain);
     OPENSSL_cleanse(keyIv, sizeof keyIv);
-    if (!ok) return fail(Error::Damaged, "Failed to decrypt the OpenSSH private key.", log);
+    if (!ok) return fail("Failed to decrypt the OpenSSH private key.", log);
     secret.takeData(plain);
   }
 
@@ -226,9 +220,7 @@ bool OpenSshKeyFile::parse(const StringBuffer &text, const char *pass, LogBase &
   if (!SshKeyBlob::readUint32(secret, p, check1) || !SshKeyBlob::readUint32(secret, p, check2))
     return damaged("check words");
   if (check1 != check2) {
-    if (c)
-      return fail(Error::WrongPassword, "Failed to decrypt the private key (wrong password?).",
-                  log);
+    if (c) return fail("Failed to decrypt the private key (wrong password?).", log);
     return damaged("check words");
   }
   DataBuffer typeName;
@@ -237,7 +229,7 @@ bool OpenSshKeyFile::parse(const StringBuffer &text, const char *pass, LogBase &
   const int n = fieldCount(keyType);
   if (n < 0) {
     log.LogData("keyType", printableName(typeName).c_str());
-    return fail(Error::Unsupported, "Unsupported key type in the OpenSSH private key.", log);
+    return fail("Unsupported key type in the OpenSSH private key.", log);
   }
   for (int i = 0; i < n; ++i) {
     fields.push_back(std::make_unique<DataBuffer>());

@@ -18,9 +18,6 @@ class StringBuffer;
 
 class OpenSshKeyFile {
 public:
-  // Why a parse failed, for callers that report it in their own words.
-  enum class Error { None, NotThisFormat, Damaged, NeedPassword, WrongPassword, Unsupported };
-
   OpenSshKeyFile() = default;
   ~OpenSshKeyFile();
   OpenSshKeyFile(const OpenSshKeyFile &) = delete;
@@ -29,9 +26,8 @@ public:
   static bool isOpenSshKey(const StringBuffer &text);
 
   // Reads the file text with the pass phrase (UTF-8; empty for none). On success the fields
-  // below are set; on failure the error is logged and error() says what kind it was.
+  // below are set; on failure the error is logged.
   bool parse(const StringBuffer &text, const char *pass, LogBase &log);
-  Error error() const { return m_error; }
 
   // The key's algorithm name ("ssh-rsa", "ssh-dss", "ssh-ed25519", "ecdsa-sha2-nistp256", ...).
   std::string keyType;
@@ -45,7 +41,6 @@ public:
   std::string comment;
 
 private:
-  bool fail(Error e, const char *text, LogBase &log);
+  bool fail(const char *text, LogBase &log);
   void clearFields();
-  Error m_error = Error::None;
 };
