@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 
+#include "sshlib/core/ContentCoding.h"
 #include "sshlib/core/StringBuffer.h"
 #include "sshlib/crypto/ClsSshKey.h"
 #include "sshlib/crypto/OpenSshKeyFile.h"
@@ -21,38 +22,16 @@ using namespace testsupport;
 const char kPass[] = "tr0ub4dor &3";
 
 std::string b64(const DataBuffer &db) {
-  static const char a[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string s;
-  const unsigned char *p = db.getData2();
-  const unsigned int n = db.getSize();
-  for (unsigned int i = 0; i < n; i += 3) {
-    const unsigned int v =
-        (p[i] << 16) | (i + 1 < n ? p[i + 1] << 8 : 0) | (i + 2 < n ? p[i + 2] : 0);
-    s += a[v >> 18];
-    s += a[(v >> 12) & 63];
-    s += i + 1 < n ? a[(v >> 6) & 63] : '=';
-    s += i + 2 < n ? a[v & 63] : '=';
-  }
-  return s;
+  ContentCoding cc;
+  StringBuffer out;
+  cc.encodeBase64_noCrLf(db.getData2(), static_cast<int>(db.getSize()), out);
+  return out.getString();
 }
 
-DataBuffer *unb64(const std::string &text, DataBuffer &out) {
-  std::string cmd;
+void unb64(const std::string &text, DataBuffer &out) {
+  ContentCoding cc;
   out.clear();
-  int acc = 0, bits = 0;
-  for (char c : text) {
-    const char *at =
-        std::strchr("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/", c);
-    if (!at || !c) continue;
-    acc = (acc << 6) |
-          static_cast<int>(at - "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/");
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out.appendChar(static_cast<unsigned char>(acc >> bits));
-    }
-  }
-  return &out;
+  cc.decodeBase64ToDb(text.c_str(), static_cast<int>(text.size()), out);
 }
 
 // The binary body of an OpenSSH key file, and back.
