@@ -132,6 +132,12 @@ TEST_F(OpenSshKeyFiles, EveryTypeLoadsWithAndWithoutPassphrase) {
       DataBuffer pubBlob;
       ASSERT_TRUE(pub.getPublicKeyBlob(pubBlob, log));
       EXPECT_TRUE(pubBlob.equals(want)) << what;
+      // And so does its RFC 4716 form.
+      ClsSshKey rfc;
+      StringBuffer rfcText(runCommand("ssh-keygen -e -f '" + path + ".pub'").c_str());
+      ASSERT_TRUE(rfc.loadAnyFormat(rfcText, log)) << what << log.errors;
+      ASSERT_TRUE(rfc.getPublicKeyBlob(pubBlob, log));
+      EXPECT_TRUE(pubBlob.equals(want)) << what;
     }
 }
 
