@@ -280,6 +280,28 @@ TEST_F(FtpTabTest, WebAddressesOfBookmarks) {
   }
 }
 
+TEST_F(FtpTabTest, AddedBookmarkKeepsThePasswordOnlyWhenPasswordsAreStored) {
+  showConnect();
+  connect->loginUser->setText("joe");
+  connect->loginPass->setText("secret");
+  for (bool store : {true, false}) {
+    set(kSavePasswordsKey, store ? "1" : "0");
+    set(kUserPassKey, "stale");
+    const std::string server = store ? "kept.example" : "unkept.example";
+    connect->serverName->setText(server);
+    connect->doAddBookmark(server);
+    sqlite3 *db = OpenDatabase();
+    ASSERT_TRUE(db);
+    const std::string kept = store ? myEncryptString1("secret") : "";
+    EXPECT_EQ(SQLGetCountNotZero(db, "SELECT pk FROM bookmark WHERE server='" + server +
+                                         "' AND user='joe' AND password='" + kept + "'"),
+              1)
+        << server;
+    sqlite3_close(db);
+    EXPECT_EQ(get(kUserPassKey), kept) << server;
+  }
+}
+
 TEST_F(FtpTabTest, IPadReopensTheUsedFileTabsInOrder) {
   DeviceProfile::setCurrent(DeviceProfile::iPad());
   set("TabIndexMax", "3");
