@@ -78,6 +78,14 @@ std::string permissionText(bool dir, bool link, int perms) {
   const char *rwx = "rwxrwxrwx";
   for (int i = 0; i < 9; ++i)
     s += (perms & (0400 >> i)) ? rwx[i] : '-';
+  // Set-id and sticky bits as a listing shows them, so that a permissions change can keep them.
+  const struct {
+    int bit, place;
+    char withExecute, without;
+  } specials[] = {{04000, 3, 's', 'S'}, {02000, 6, 's', 'S'}, {01000, 9, 't', 'T'}};
+  for (const auto &sp : specials)
+    if (perms & sp.bit)
+      s[size_t(sp.place)] = s[size_t(sp.place)] == 'x' ? sp.withExecute : sp.without;
   return s;
 }
 
