@@ -3,6 +3,7 @@
 #include "app/ftp/FTPServices.h"
 
 #include "app/foundation/DirItemInfo.h"
+#include "app/foundation/PartialFile.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
 
@@ -654,7 +655,9 @@ bool SFTPService::downloadTo(const std::string &remote, const std::string &local
   // The library reports the progress of the transfer itself, and answers an abort within a
   // heartbeat.
   bool ok = sftp_->DownloadFileByName(remote.c_str(), part.c_str());
-  if (ok) {
+  // One rename replaces the file in place; only something else under the name (a folder, say)
+  // is removed first, as for a folder's files.
+  if (ok && !putPartialFileInPlace(part, local)) {
     FileManager::removeItem(local);
     ok = bool(FileManager::moveItem(part, local));
   }
