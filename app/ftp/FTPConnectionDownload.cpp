@@ -1,6 +1,6 @@
 // Downloads: "CWD", "PWD", "TYPE I", "SIZE", a data connection, an optional "REST" and "RETR",
-// into a file of the temporary folder. A broken download resumes from that file; a head view
-// stops after its first 64 KiB, a tail view fetches the last 64 KiB.
+// into a file of the temporary folder. A broken download resumes from its partial file; a head
+// view stops after its first 64 KiB, a tail view fetches the last 64 KiB.
 //
 // The bytes go to the temporary file's partial file, which takes the temporary file's place only
 // once the download is whole: a download that fails never empties or cuts the copy a viewer or
