@@ -1,15 +1,20 @@
 // Downloads: "CWD", "PWD", "TYPE I", "SIZE", a data connection, an optional "REST" and "RETR",
-// into a file of the temporary folder. A broken download resumes from that file; a head view
-// stops after its first 64 KiB, a tail view fetches the last 64 KiB.
+// into a file of the temporary folder. A broken download resumes from its partial file; a head
+// view stops after its first 64 KiB, a tail view fetches the last 64 KiB.
 //
-// A download is handed on (copied into Saved Files, opened) only when both its data stream has
+// The bytes go to the temporary file's partial file, which takes the temporary file's place only
+// once the download is whole: a download that fails never empties or cuts the copy a viewer or
+// editor may be showing, and a resume continues the partial file, not a finished file of that
+// name. A download is handed on (put into Saved Files, opened) only when both its data stream has
 // ended and the server's final reply says it succeeded, and when the file has the size the
 // server announced (when it answered "SIZE"). Anything less keeps the partial file for a later
-// resume and reports the error; a partial file never replaces a saved one.
+// resume and reports the error; a partial file never replaces a saved one, and a saved file is
+// replaced by a whole copy in one step.
 #include "app/ftp/FTPConnection.h"
 #include "app/ftp/FTPTaskHelpers.h"
 
 #include "app/foundation/Globals.h"
+#include "app/foundation/PartialFile.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
 
@@ -46,6 +51,34 @@ private:
 
 std::string temporaryPathFor(const std::string &remoteName) {
   return Paths::tmp() + "/" + myBetterFileName(remoteName);
+}
+
+std::string partialPathFor(const std::string &remoteName) {
+  return partialFilePath(temporaryPathFor(remoteName));
+}
+
+// Opens the partial file a download writes into. A resumed download continues the partial file
+// of its earlier try, from that file's length; any other starts it afresh.
+std::unique_ptr<platform::net::FileOutputStream> openPartialFile(const std::string &remoteName,
+                                                                 bool resuming, int64_t *resumeAt) {
+  const std::string partial = partialPathFor(remoteName);
+  if (resuming) {
+    *resumeAt = int64_t(sizeOfFileAtPath(partial));
+    Log::debugf("Resuming At: %lld", (long long)*resumeAt);
+  } else {
+    FileManager::removeItem(partial);
+  }
+  auto stream = std::make_unique<platform::net::FileOutputStream>(partial, resuming);
+  stream->setCurrentOffset(*resumeAt);
+  stream->open();
+  return stream;
+}
+
+// A fresh, empty partial file: what a restart from 0 writes into.
+std::unique_ptr<platform::net::FileOutputStream> restartPartialFile(const std::string &name) {
+  auto stream = std::make_unique<platform::net::FileOutputStream>(partialPathFor(name), false);
+  stream->open();
+  return stream;
 }
 
 bool hasExtensionIn(const std::string &name, const char *list) {
@@ -132,18 +165,10 @@ void FTPConnection::downloadFile(const std::string &name, int64_t size, bool for
       return;
     }
 
-    // The temporary file: kept (and appended to) only when resuming a full download.
-    const std::string path = temporaryPathFor(name);
-    const bool resuming = resumeDownloadAt_ > 0 && !head && !tail;
-    if (writeStreamFileDownload_) writeStreamFileDownload_->close();
-    if (!resuming) FileManager::removeItem(path);
-    if (resuming) {
-      resumeDownloadAt_ = int64_t(sizeOfFileAtPath(path));
-      Log::debugf("Resuming At: %lld", (long long)resumeDownloadAt_);
+    if (writeStreamFileDownload_) {
+      writeStreamFileDownload_->close();
+      writeStreamFileDownload_.reset();
     }
-    writeStreamFileDownload_ = std::make_unique<platform::net::FileOutputStream>(path, resuming);
-    writeStreamFileDownload_->setCurrentOffset(resumeDownloadAt_);
-    writeStreamFileDownload_->open();
 
     // A new row whose file is in Saved Files already asks first (unless told never to).
     auto &defaults = UserDefaults::standard();
@@ -169,6 +194,10 @@ void FTPConnection::downloadFile(const std::string &name, int64_t size, bool for
       return;
     }
 
+    // The partial file: continued only when resuming a full download (after the question, so
+    // that "Cancel" leaves the one of an earlier try as it was).
+    writeStreamFileDownload_ =
+        openPartialFile(name, resumeDownloadAt_ > 0 && !head && !tail, &resumeDownloadAt_);
     downloadDataDone_ = false;
     download226Done_ = false;
     downloadHandedOn_ = false;
@@ -207,6 +236,9 @@ void FTPConnection::savedFileExistsAnswered(int index) {
       UserDefaults::standard().synchronize();
     }
   }
+  writeStreamFileDownload_ =
+      openPartialFile(fileToDownload_, resumeDownloadAt_ > 0 && !downloadHead_ && !downloadTail_,
+                      &resumeDownloadAt_);
   downloadDataDone_ = false;
   download226Done_ = false;
   downloadHandedOn_ = false;
@@ -242,10 +274,8 @@ void FTPConnection::doTaskDownload() {
       Log::debug("No Resuming :(");
       resumeDownloadAt_ = 0;
       // Start the file afresh: the old bytes must not outlive a shorter new download.
-      const std::string path = temporaryPathFor(fileToDownload_);
       if (writeStreamFileDownload_) writeStreamFileDownload_->close();
-      writeStreamFileDownload_ = std::make_unique<platform::net::FileOutputStream>(path, false);
-      writeStreamFileDownload_->open();
+      writeStreamFileDownload_ = restartPartialFile(fileToDownload_);
       code = 200;
     } else if (state == 10 && !forcePORT_) {
       addToLog("!!! No PASV allowed? Trying PORT...\r\n");
@@ -305,10 +335,8 @@ void FTPConnection::doTaskDownload() {
       if (remote >= 1) addToLog("!!! File Size Mismatch! Don't Resume.\r\n");
       if (resumeDownloadAt_ != 0) {
         resumeDownloadAt_ = 0;
-        const std::string path = temporaryPathFor(fileToDownload_);
         if (writeStreamFileDownload_) writeStreamFileDownload_->close();
-        writeStreamFileDownload_ = std::make_unique<platform::net::FileOutputStream>(path, false);
-        writeStreamFileDownload_->open();
+        writeStreamFileDownload_ = restartPartialFile(fileToDownload_);
       }
     }
     // What the server says is what the finished file must hold.
@@ -375,6 +403,16 @@ void FTPConnection::editDownloadedFile() {
   // A head view that reached its limit is shown at once (the transfer is being aborted).
   if (downloadHead_ && !downloadDataDone_) {
     downloadHandedOn_ = true;
+    if (writeStreamFileDownload_) {
+      writeStreamFileDownload_->close();
+      writeStreamFileDownload_.reset();
+    }
+    if (auto placed = putPartialFileInPlace(partialPathFor(fileToDownload_),
+                                            temporaryPathFor(fileToDownload_));
+        !placed) {
+      downloadFailed(placed.error());
+      return;
+    }
     editDownloadedFile(false);
     return;
   }
@@ -390,12 +428,12 @@ void FTPConnection::downloadFinishedIfComplete() {
     writeStreamFileDownload_->close();
     writeStreamFileDownload_.reset();
   }
-  const std::string path = temporaryPathFor(fileToDownload_);
-  const int64_t have = int64_t(sizeOfFileAtPath(path));
+  const std::string partial = partialPathFor(fileToDownload_);
+  const int64_t have = int64_t(sizeOfFileAtPath(partial));
   if (!downloadHead_ && downloadSizeKnown_ && have != fileDownloadSize_) {
     const std::string name = withControlsEscaped(fileToDownload_);
     if (have > fileDownloadSize_) {
-      FileManager::removeItem(path); // not the file: nothing to resume from
+      FileManager::removeItem(partial); // not the file: nothing to resume from
       downloadFailed(Log::format("The server sent more than the %lld bytes it announced for "
                                  "\"%s\": the download was stopped.",
                                  (long long)fileDownloadSize_, name.c_str()));
@@ -403,6 +441,11 @@ void FTPConnection::downloadFinishedIfComplete() {
       downloadFailed(Log::format("The download of \"%s\" is incomplete: %lld of %lld bytes.",
                                  name.c_str(), (long long)have, (long long)fileDownloadSize_));
     }
+    return;
+  }
+  // Whole: it takes the temporary file's place in one step.
+  if (auto placed = putPartialFileInPlace(partial, temporaryPathFor(fileToDownload_)); !placed) {
+    downloadFailed(placed.error());
     return;
   }
   resumeDownloadAt_ = 0;
@@ -416,11 +459,13 @@ void FTPConnection::downloadFinishedIfComplete() {
 }
 
 void FTPConnection::downloadFailed(const std::string &why) {
-  // The partial file stays in the temporary folder: the queue row resumes it later.
+  // The partial file stays in the temporary folder when it holds something: the queue row
+  // resumes it later. One that got nothing is of no use to anyone.
   if (writeStreamFileDownload_) {
     writeStreamFileDownload_->close();
     writeStreamFileDownload_.reset();
   }
+  if (!fileToDownload_.empty()) removePartialFileIfEmpty(partialPathFor(fileToDownload_));
   disconnectDataStreamFromServer();
   abortBatchItem();
   setTask(kTaskIdle);
@@ -512,17 +557,17 @@ void FTPConnection::editDownloadedFile(bool replace, bool reportDone) {
     bool wasSaved = false;
     std::string problem = saved.empty() ? "its place lies outside Saved Files" : "";
     if (!saved.empty()) {
-      // A file in the way is replaced; a folder never is.
+      // A file in the way is replaced, by a whole copy in one step; a folder never is.
       auto there = FileManager::attributesOfItem(saved);
       if (there && there->type == platform::FileAttributes::Type::Directory) {
         problem = "a folder of that name is in the way";
       } else {
-        if (there) FileManager::removeItem(saved);
         Log::systemf("CopyFrom: %s", temp.c_str());
         // A download only to be saved is moved there: a copy writes every byte again and makes
         // a second file, and a queue of small files spends most of its time on both.
-        wasSaved = bool(justDownload ? FileManager::moveItem(temp, saved)
-                                     : FileManager::copyItem(temp, saved));
+        auto placed = replaceFileWith(temp, saved, justDownload);
+        wasSaved = bool(placed);
+        if (!placed) problem = placed.error();
       }
     }
     const bool notSaved = save && !wasSaved;

@@ -5,6 +5,7 @@
 #include "app/queue/BatchServices.h"
 
 #include "app/foundation/Database.h"
+#include "app/foundation/PartialFile.h"
 #include "app/foundation/StringUtils.h"
 
 #include "platform/foundation/FileManager.h"
@@ -341,12 +342,15 @@ void BatchListView::didReceiveResponse(platform::net::URLConnection &,
       httpConnection_->cancel();
       RunLoop::main()->perform([connection = std::move(httpConnection_)] {});
     }
+    const std::string partial = writeStreamFileDownload_ ? writeStreamFileDownload_->path() : "";
     closeFile();
     app.setNetworkActivityIndicatorVisible(false);
     if (complete) {
-      doneBatchItemPK(httpDownloadPK_);
+      // The partial file holds all of it already.
+      putWebDownloadInPlace(partial);
     } else {
-      // The partial file stays for a later attempt.
+      // The partial file stays for a later attempt (when it holds anything).
+      if (!partial.empty()) removePartialFileIfEmpty(partial);
       errorBatchItemPK(httpDownloadPK_, Log::format("HTTP status %li", status));
     }
     return;
@@ -375,7 +379,9 @@ void BatchListView::didReceiveData(platform::net::URLConnection &,
       httpConnection_->cancel();
       RunLoop::main()->perform([connection = std::move(httpConnection_)] {});
     }
+    const std::string partial = writeStreamFileDownload_->path();
     closeFile();
+    removePartialFileIfEmpty(partial);
     platform::Application::shared().setNetworkActivityIndicatorVisible(false);
     errorBatchItemPK(httpDownloadPK_, "The file could not be written.");
     return;
@@ -389,15 +395,38 @@ void BatchListView::didReceiveData(platform::net::URLConnection &,
 }
 
 void BatchListView::didFinishLoading(platform::net::URLConnection &) {
+  const std::string partial = writeStreamFileDownload_ ? writeStreamFileDownload_->path() : "";
   closeFile();
   RunLoop::main()->perform([connection = std::move(httpConnection_)] {});
   platform::Application::shared().setNetworkActivityIndicatorVisible(false);
+  putWebDownloadInPlace(partial);
+}
+
+void BatchListView::putWebDownloadInPlace(const std::string &partial) {
+  auto item = itemForPK(httpDownloadPK_);
+  if (!item || partial.empty()) {
+    doneBatchItemPK(httpDownloadPK_);
+    return;
+  }
+  // Whole: the partial file takes the place of the file it was written for (see
+  // startWebDownload) in one step.
+  const std::string file =
+      platform::appendPathComponent(platform::Paths::documents(), item->localpath());
+  if (auto placed = putPartialFileInPlace(partial, file); !placed) {
+    Log::system(placed.error());
+    errorBatchItemPK(httpDownloadPK_, "The file could not be written.");
+    return;
+  }
   doneBatchItemPK(httpDownloadPK_);
 }
 
 void BatchListView::didFailWithError(platform::net::URLConnection &,
                                      const platform::net::URLError &error) {
+  // What came stays for a resume; a partial file that got nothing goes (the file it was for
+  // is untouched either way).
+  const std::string partial = writeStreamFileDownload_ ? writeStreamFileDownload_->path() : "";
   closeFile();
+  if (!partial.empty()) removePartialFileIfEmpty(partial);
   RunLoop::main()->perform([connection = std::move(httpConnection_)] {});
   if (auto item = itemForPK(httpDownloadPK_)) item->setErrorMsg(error.message);
   if (inProgressPK_ == httpDownloadPK_) inProgressPK_ = -1;

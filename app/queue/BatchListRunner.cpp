@@ -4,6 +4,7 @@
 #include "app/queue/BatchListView.h"
 #include "app/queue/BatchServices.h"
 
+#include "app/foundation/PartialFile.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
 
@@ -577,11 +578,15 @@ void BatchListView::startWebDownload(const std::shared_ptr<BatchItem> &item) {
   const std::string file =
       platform::appendPathComponent(platform::Paths::documents(), item->localpath());
   platform::FileManager::createDirectory(parentFolder(file));
-  writeStreamFileDownload_ = std::make_unique<platform::net::FileOutputStream>(file);
+  // The bytes go to the file's partial file, which replaces the file only once it is whole: a
+  // download that fails leaves the file as it was. A resume continues the partial file of the
+  // earlier try, never the file itself.
+  const std::string partial = partialFilePath(file);
+  writeStreamFileDownload_ = std::make_unique<platform::net::FileOutputStream>(partial);
   if (resumeAtLocation_ > 0) {
-    writeStreamFileDownload_->setAppend(true);
-    auto attributes = platform::FileManager::attributesOfItem(file);
+    auto attributes = platform::FileManager::attributesOfItem(partial);
     resumeAtLocation_ = attributes ? static_cast<int64_t>(attributes->size) : 0;
+    writeStreamFileDownload_->setAppend(resumeAtLocation_ > 0);
   }
   if (!writeStreamFileDownload_->open()) {
     writeStreamFileDownload_.reset();

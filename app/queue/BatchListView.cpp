@@ -5,11 +5,14 @@
 
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/Database.h"
+#include "app/foundation/PartialFile.h"
 #include "app/foundation/PlatformExtensions.h"
 #include "app/foundation/StringUtils.h"
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/Text.h"
 
 #include <mutex>
 
@@ -308,6 +311,12 @@ void BatchListView::setEditing(bool editing, bool animated) {
 }
 
 void BatchListView::deleteItemLocalFile(const BatchItem &item) {
+  // A web download's partial file is the queue's, kept only for the row's resume.
+  if (item.action() == BatchItem::kWebDownload) {
+    platform::FileManager::removeItem(partialFilePath(
+        platform::appendPathComponent(platform::Paths::documents(), item.localpath())));
+    return;
+  }
   // Only an upload's temporary source belongs to the queue; a download is the user's file.
   if (!item.cleanFileWhenDone() || !BatchItem::isUploadAction(item.action())) return;
   auto folder = assetFolders_.find(item.primaryKey());
@@ -376,6 +385,8 @@ void BatchListView::clickedButtonAtIndex(AlertView &alert, int index) {
   if (deleteAll_.get() != &alert) return;
   if (index == 1) {
     stopBatchItemPK(inProgressPK_, true);
+    for (auto &item : batchItemList_)
+      if (item->action() == BatchItem::kWebDownload) deleteItemLocalFile(*item);
     writeHeldChanges();
     SQLExecute(database_, "DELETE FROM batchlist WHERE 1=1");
     while (!batchItemList_.empty())

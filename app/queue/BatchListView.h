@@ -96,6 +96,9 @@ public:
   void errorBatchItemPK(int pk, const std::string &error);
   void stopBatchItemPK(int pk, bool disconnectFTP);
   void closeFile();
+  // The web download's whole partial file takes its file's place; the row is done, or fails
+  // when that cannot be.
+  void putWebDownloadInPlace(const std::string &partial);
 
   // --- Background --------------------------------------------------------------------------------
   void enterBackground();

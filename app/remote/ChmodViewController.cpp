@@ -18,6 +18,17 @@ bool characterSetsBit(char c, int place) {
   if (place % 3 == 2 && (c == 'S' || c == 'T')) return false;
   return true;
 }
+
+// The set-id and sticky bits a listing shows in the execute places ("s"/"S" for owner and group,
+// "t"/"T" for others); 0 for a text of another length.
+unsigned specialBitsOf(const std::string &attrib) {
+  if (attrib.size() != 10) return 0;
+  unsigned bits = 0;
+  if (attrib[3] == 's' || attrib[3] == 'S') bits |= 04000;
+  if (attrib[6] == 's' || attrib[6] == 'S') bits |= 02000;
+  if (attrib[9] == 't' || attrib[9] == 'T') bits |= 01000;
+  return bits;
+}
 } // namespace
 
 ChmodViewController::ChmodViewController(const std::string &nibName) : ViewController(nibName) {}
@@ -51,6 +62,7 @@ void ChmodViewController::viewDidLoad() {
       BarButtonItem::systemItem(BarButtonSystemItem::Cancel, [this](auto &) { clickedCancel(); }));
   navigationItem().setRightBarButtonItem(
       BarButtonItem::systemItem(BarButtonSystemItem::Save, [this](auto &) { clickedDone(); }));
+  specialBits_ = specialBitsOf(attribIn);
   if (attribIn.size() == 10)
     for (int i = 0; i < 9; ++i)
       toggles[size_t(i)]->setSelected(characterSetsBit(attribIn[size_t(i) + 1], i));
@@ -61,10 +73,15 @@ void ChmodViewController::doPermissionsLabel() {
   int digits[3] = {0, 0, 0};
   for (int i = 0; i < 9; ++i)
     if (toggles[size_t(i)] && toggles[size_t(i)]->isSelected()) digits[i / 3] += 4 >> (i % 3);
+  const int special = int(specialBits_ >> 9);
+  // The fourth digit is shown only when it holds something, so that the usual case reads as ever.
   if (ispermLabel)
-    ispermLabel->setText(platform::Log::format("= %i%i%i", digits[0], digits[1], digits[2]));
-  attributes = platform::Log::format("%i%i%i", digits[0], digits[1], digits[2]);
-  attribInt = digits[0] * 64 + digits[1] * 8 + digits[2];
+    ispermLabel->setText(
+        special ? platform::Log::format("= %i%i%i%i", special, digits[0], digits[1], digits[2])
+                : platform::Log::format("= %i%i%i", digits[0], digits[1], digits[2]));
+  // Four digits are sent: a server reads three as "no set-id, no sticky bit".
+  attributes = platform::Log::format("%i%i%i%i", special, digits[0], digits[1], digits[2]);
+  attribInt = int(specialBits_) + digits[0] * 64 + digits[1] * 8 + digits[2];
 }
 
 void ChmodViewController::clickedButton(Button &toggle) {

@@ -18,7 +18,9 @@ public:
   std::string name, owner, group;
   // Type character and nine permission characters, as listed.
   std::string attribIn;
-  // Results: "%i%i%i" and owner x 64 + group x 8 + others.
+  // Results: four octal digits ("%o" of the mode, set-id and sticky digit first) and the same
+  // value as an integer. The set-user-id, set-group-id and sticky bits the listing showed are
+  // kept: the editor has no toggles for them, and a chmod must not clear what it does not show.
   std::string attributes;
   int attribInt = 0;
 
@@ -37,5 +39,6 @@ public:
 
 private:
   void setBits(unsigned mask); // bit 8: ownerR ... bit 0: worldX
+  unsigned specialBits_ = 0;   // 04000 set-user-id, 02000 set-group-id, 01000 sticky
   Done done_;
 };

@@ -455,7 +455,11 @@ void Connect::showPopover(std::shared_ptr<ViewController> content, Size size,
 
 void Connect::doAddBookmark(const std::string &name) {
   const int segment = protocolType->selectedSegmentIndex();
-  const std::string scrambled = myEncryptString1(loginPass->text());
+  // With "Store Login Passwords" off no password is kept, neither in the bookmark nor in the
+  // settings.
+  const std::string scrambled = settings().integerForKey(kSavePasswordsKey) == 1
+                                    ? myEncryptString1(loginPass->text())
+                                    : std::string();
   std::string web = hooks.webViewURL ? hooks.webViewURL() : std::string();
   if (belongsToOwnSite(web)) web.clear();
   if (sqlite3 *db = OpenDatabase()) {

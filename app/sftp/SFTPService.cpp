@@ -3,6 +3,7 @@
 #include "app/ftp/FTPServices.h"
 
 #include "app/foundation/DirItemInfo.h"
+#include "app/foundation/PartialFile.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
 
@@ -78,6 +79,14 @@ std::string permissionText(bool dir, bool link, int perms) {
   const char *rwx = "rwxrwxrwx";
   for (int i = 0; i < 9; ++i)
     s += (perms & (0400 >> i)) ? rwx[i] : '-';
+  // Set-id and sticky bits as a listing shows them, so that a permissions change can keep them.
+  const struct {
+    int bit, place;
+    char withExecute, without;
+  } specials[] = {{04000, 3, 's', 'S'}, {02000, 6, 's', 'S'}, {01000, 9, 't', 'T'}};
+  for (const auto &sp : specials)
+    if (perms & sp.bit)
+      s[size_t(sp.place)] = s[size_t(sp.place)] == 'x' ? sp.withExecute : sp.without;
   return s;
 }
 
@@ -663,7 +672,9 @@ bool SFTPService::downloadTo(const std::string &remote, const std::string &local
   // The library reports the progress of the transfer itself, and answers an abort within a
   // heartbeat.
   bool ok = sftp_->DownloadFileByName(remote.c_str(), part.c_str());
-  if (ok) {
+  // One rename replaces the file in place; only something else under the name (a folder, say)
+  // is removed first, as for a folder's files.
+  if (ok && !putPartialFileInPlace(part, local)) {
     FileManager::removeItem(local);
     ok = bool(FileManager::moveItem(part, local));
   }

@@ -101,13 +101,27 @@ bool isAdvertisingHost(const std::string &host) {
   return containsCaseInsensitive(host, "doubleclick.net");
 }
 
-std::string webFileName(const std::string &url) {
+std::string webFileName(const std::string &url, std::string *why) {
+  auto fail = [why](const std::string &text) {
+    if (why) *why = text;
+    return std::string();
+  };
+  // Bounded: the text of a link is the page's, and an alert shows it.
+  const auto shown = [](const std::string &text) {
+    return "\"" + myEllipseAfter(withControlsEscaped(text), 80) + "\"";
+  };
   auto path = WebAddress::parse(url).path;
   auto slash = path.rfind('/');
-  if (slash == std::string::npos) return {};
-  auto name = replacePercentEscapes(path.substr(slash + 1)).value_or("");
-  if (name.find('\0') != std::string::npos || !isSingleFileName(name)) return {};
-  return name;
+  if (slash == std::string::npos || slash + 1 == path.size())
+    return fail("The address " + shown(url) + " names no file to download.");
+  const std::string raw = path.substr(slash + 1);
+  auto name = replacePercentEscapes(raw);
+  if (!name) return fail("The name " + shown(raw) + " in the address is not validly escaped.");
+  std::string problem;
+  if (!isSingleFileName(*name, &problem))
+    return fail("The name " + shown(*name) +
+                " from the address cannot be a local file name: " + problem + ".");
+  return *name;
 }
 
 namespace {
@@ -123,7 +137,10 @@ std::string safeFolder(const std::string &name) {
 
 } // namespace
 
-std::string getSavedFilesPath(const std::string &url) {
+std::string getSavedFilesPath(const std::string &url, std::string *why) {
+  // A refused name makes no folder either.
+  auto name = webFileName(url, why);
+  if (name.empty()) return {};
   const std::string docs = Paths::documents();
   FileManager::createDirectory(docs);
   const std::string files = docs + "/Files";
@@ -154,8 +171,6 @@ std::string getSavedFilesPath(const std::string &url) {
     break;
   }
   FileManager::createDirectory(folder, true);
-  auto name = webFileName(url);
-  if (name.empty()) return {};
   auto result = folder + "/" + name;
   Log::debug("getSavedFilesPath: " + result);
   return result;

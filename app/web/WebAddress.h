@@ -26,10 +26,11 @@ std::string withoutLastHttp(const std::string &url);
 // The host is, or lies below, the advertising host.
 bool isAdvertisingHost(const std::string &host);
 // Where a web download of the address is saved (the folder is created). Empty when the address
-// names no usable file.
-std::string getSavedFilesPath(const std::string &url);
-// The last component of the address's path, decoded; empty when it is not a single safe name.
-std::string webFileName(const std::string &url);
+// names no usable file; `why` then tells the user why, in a sentence.
+std::string getSavedFilesPath(const std::string &url, std::string *why = nullptr);
+// The last component of the address's path, decoded; empty when it is not a single safe name,
+// with the reason in `why`.
+std::string webFileName(const std::string &url, std::string *why = nullptr);
 std::string htmlEscape(const std::string &text);
 // The red page a failed load shows.
 std::string webErrorPage(const std::string &description, const std::string &url);

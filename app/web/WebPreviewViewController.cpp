@@ -271,9 +271,14 @@ void WebPreviewViewController::showFollowed(const std::string &url) {
 }
 
 bool WebPreviewViewController::queueWebDownload(const std::string &url, int port) {
-  auto local = getSavedFilesPath(url);
+  std::string why;
+  auto local = getSavedFilesPath(url, &why);
   if (local.empty()) {
-    Log::debug("No file to save in the address " + url);
+    // No row is made for it: the user hears why here, as a queue row would have said.
+    Log::debug("No file to save in the address " + withControlsEscaped(url));
+    auto alert = std::make_shared<AlertView>("Can't Download", why,
+                                             std::weak_ptr<AlertViewDelegate>(), "OK");
+    alert->showOnMainThread();
     return false;
   }
   if (auto queue = webServices().batchView())

@@ -22,6 +22,8 @@
 
 #include <sqlite3.h>
 
+#include <cstdio>
+
 using namespace platform;
 using namespace platform::ui;
 
@@ -200,28 +202,39 @@ TEST_F(FtpTabTest, RestoreAtStartAsksOnceAndClearsOnlyTemporaryCopies) {
 }
 
 TEST_F(FtpTabTest, PermissionsEditorReadsTheListingAndHandsBackOnSaveOnly) {
+  // The set-id and sticky bits have no toggles: what the listing shows of them is kept, and the
+  // server is sent all four digits.
   struct Case {
-    const char *attrib, *attributes;
+    const char *attrib, *label, *attributes;
     int value;
-  } cases[] = {{"drwxr-x---", "750", 488},
-               {"-rwsr-xr-t", "755", 493},
-               {"-rwSr-Sr-T", "644", 420},
-               {"", "000", 0}};
+  } cases[] = {{"drwxr-x---", "750", "0750", 0750},
+               {"-rwsr-xr-t", "5755", "5755", 05755},
+               {"-rwSr-Sr-T", "7644", "7644", 07644},
+               {"drwxrws---", "2770", "2770", 02770},
+               {"-rwxr-xr-x+", "000", "0000", 0}, // another length: nothing known
+               {"", "000", "0000", 0}};
   for (auto &c : cases) {
     auto editor = std::make_shared<ChmodViewController>();
     editor->name = "item";
     editor->attribIn = c.attrib;
     int saved = -1;
-    editor->setDoneTarget([&](ChmodViewController &e) { saved = e.attribInt; });
+    std::string sent;
+    editor->setDoneTarget([&](ChmodViewController &e) {
+      saved = e.attribInt;
+      sent = e.attributes;
+    });
     nav->pushViewController(editor, false);
     EXPECT_EQ(editor->attributes, c.attributes) << c.attrib;
-    EXPECT_EQ(editor->ispermLabel->text(), std::string("= ") + c.attributes);
+    EXPECT_EQ(editor->ispermLabel->text(), std::string("= ") + c.label);
     ASSERT_TRUE(probe->tap("World Write"));
     ASSERT_TRUE(probe->tap("Cancel"));
     EXPECT_EQ(saved, -1);
     nav->pushViewController(editor, false);
     ASSERT_TRUE(probe->tap("Save"));
     EXPECT_EQ(saved, c.value + 2) << c.attrib;
+    char octal[8];
+    std::snprintf(octal, sizeof octal, "%04o", unsigned(c.value + 2));
+    EXPECT_EQ(sent, octal) << c.attrib;
   }
 }
 
@@ -277,6 +290,28 @@ TEST_F(FtpTabTest, WebAddressesOfBookmarks) {
               0)
         << c.shown;
     sqlite3_close(db);
+  }
+}
+
+TEST_F(FtpTabTest, AddedBookmarkKeepsThePasswordOnlyWhenPasswordsAreStored) {
+  showConnect();
+  connect->loginUser->setText("joe");
+  connect->loginPass->setText("secret");
+  for (bool store : {true, false}) {
+    set(kSavePasswordsKey, store ? "1" : "0");
+    set(kUserPassKey, "stale");
+    const std::string server = store ? "kept.example" : "unkept.example";
+    connect->serverName->setText(server);
+    connect->doAddBookmark(server);
+    sqlite3 *db = OpenDatabase();
+    ASSERT_TRUE(db);
+    const std::string kept = store ? myEncryptString1("secret") : "";
+    EXPECT_EQ(SQLGetCountNotZero(db, "SELECT pk FROM bookmark WHERE server='" + server +
+                                         "' AND user='joe' AND password='" + kept + "'"),
+              1)
+        << server;
+    sqlite3_close(db);
+    EXPECT_EQ(get(kUserPassKey), kept) << server;
   }
 }
 

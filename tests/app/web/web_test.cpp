@@ -153,7 +153,9 @@ TEST_F(WebTest, DownloadModeQueuesOnlyFollowedLinksInsideSavedFiles) {
   // A page the screen loads itself is no download; the link followed is, and the page stays.
   ASSERT_TRUE(follow(peer->url("/files/f1.zip")));
   ASSERT_TRUE(follow(peer->url("/files/%2F..%2F..%2Fescape.zip")));
+  ASSERT_TRUE(probe->answerAlert("OK")); // refused, and told why
   ASSERT_TRUE(follow(peer->url("/files/")));
+  ASSERT_TRUE(probe->answerAlert("OK"));
   EXPECT_EQ(web()->loads().size(), loads);
   ASSERT_TRUE(waitFor([&] { return testsupport::readFile(file("f1.zip")) == "f1.zip"; }))
       << testsupport::readFile(file("f1.zip"));
@@ -163,6 +165,49 @@ TEST_F(WebTest, DownloadModeQueuesOnlyFollowedLinksInsideSavedFiles) {
   ASSERT_TRUE(follow(peer->url("/page/2")));
   waitLoaded();
   EXPECT_EQ(web()->request().url, peer->url("/page/2"));
+}
+
+// A link whose name cannot be a file in Saved Files is refused with its reason: no row, no
+// file, no folder, and a person learns why instead of seeing nothing happen.
+TEST_F(WebTest, DownloadModeTellsWhyALinkIsRefused) {
+  ASSERT_TRUE(probe->tapTab("Web View"));
+  go(peer->hostPort() + "/page/1");
+  ASSERT_TRUE(probe->tap("Download"));
+  set(kDefaultDownloadFolderKey, "1"); // a refused link must not make its host's folder either
+  struct Case {
+    const char *path, *reason;
+  } cases[] = {
+      {"/files/.", "cannot be a local file name: it is not a file name."},
+      {"/files/..", "cannot be a local file name: it is not a file name."},
+      {"/files/%2E", "cannot be a local file name: it is not a file name."},
+      {"/files/%2e%2E", "cannot be a local file name: it is not a file name."},
+      {"/files/%2E%2E%2F%2E%2E%2Fescape.zip", "cannot be a local file name: it holds a \"/\"."},
+      {"/files/a%2Fb.zip", "cannot be a local file name: it holds a \"/\"."},
+      {"/files/line%0Abreak.txt", "\"line\\x0abreak.txt\" from the address cannot be"},
+      {"/files/cr%0D.txt", "it holds a control character."},
+      {"/files/tab%09.txt", "it holds a control character."},
+      {"/files/nul%00.zip", "\"nul\\x00.zip\" from the address cannot be"},
+      {"/files/del%7F.txt", "it holds a control character."},
+      {"/files/bell%07", "it holds a control character."},
+      {"/files/bad%ZZescape", "is not validly escaped."},
+      {"/files/", "names no file to download."},
+  };
+  for (auto &c : cases) {
+    ASSERT_TRUE(follow(peer->url(c.path))) << c.path;
+    auto alerts = probe->pendingAlerts();
+    ASSERT_EQ(alerts.size(), 1u) << c.path;
+    EXPECT_EQ(alerts[0].title, "Can't Download") << c.path;
+    EXPECT_NE(alerts[0].message.find(c.reason), std::string::npos)
+        << c.path << ": " << alerts[0].message;
+    ASSERT_TRUE(probe->answerAlert("OK"));
+  }
+  advance(1.1);
+  EXPECT_TRUE(delegate->batchView()->batchItemList().empty());
+  EXPECT_FALSE(FileManager::fileExists(file("127.0.0.1")));
+  // A name that can be a file is still queued, with no question.
+  ASSERT_TRUE(follow(peer->url("/files/f1.zip")));
+  EXPECT_TRUE(probe->pendingAlerts().empty());
+  ASSERT_TRUE(waitFor([&] { return testsupport::readFile(file("127.0.0.1/f1.zip")) == "f1.zip"; }));
 }
 
 TEST_F(WebTest, SavedFilesPathsStayInside) {

@@ -3,6 +3,8 @@
 // "Saved File Exists" question.
 #include "tests/interop/ftp/TaskPeers.h"
 
+#include "app/foundation/PartialFile.h"
+
 #include "platform/foundation/DateFormatter.h"
 #include "platform/foundation/FileManager.h"
 
@@ -21,6 +23,8 @@ protected:
     waitFor([] { return false; }, 0.2);
   }
   std::vector<std::string> errors() { return delegate->taken(); }
+  // Where a download's bytes go until it is whole.
+  std::string partialFile(const std::string &name) { return partialFilePath(tmpFile(name)); }
 };
 
 TEST_F(DownloadPeersTest, WholeFileAndResumeFromACutTemporaryFile) {
@@ -41,18 +45,21 @@ TEST_F(DownloadPeersTest, WholeFileAndResumeFromACutTemporaryFile) {
   EXPECT_EQ(services->queue->reports(), std::vector<std::string>{"done:1"});
   EXPECT_EQ(services->queue->lastSize, int64_t(content.size()));
 
-  // A temporary file cut short (a broken earlier try) is resumed where it ends.
+  // A partial file cut short (a broken earlier try) is resumed where it ends, whatever finished
+  // copy of that name the temporary folder holds (one a viewer showed, say).
   UserDefaults::standard().setObject("1", kOverwriteSavedFilesKey);
-  testsupport::writeFile(tmpFile("data.bin"), content.substr(0, 1000000));
+  testsupport::writeFile(partialFile("data.bin"), content.substr(0, 1000000));
+  testsupport::writeFile(tmpFile("data.bin"), std::string(2000000, 'v'));
   download("data.bin", int64_t(content.size()), true, false, false, 1);
   EXPECT_TRUE(logHas(">>> REST 1000000"));
   EXPECT_EQ(sha256(testsupport::readFile(savedFile("data.bin"))), sha256(content));
+  EXPECT_FALSE(FileManager::fileExists(partialFile("data.bin")));
 
-  // A temporary file as long as the remote one, or a size that differs, starts again at 0.
-  testsupport::writeFile(tmpFile("data.bin"), content);
+  // A partial file as long as the remote one, or a size that differs, starts again at 0.
+  testsupport::writeFile(partialFile("data.bin"), content);
   download("data.bin", int64_t(content.size()), true, false, false, 1);
   EXPECT_EQ(sha256(testsupport::readFile(savedFile("data.bin"))), sha256(content));
-  testsupport::writeFile(tmpFile("data.bin"), content.substr(0, 5000));
+  testsupport::writeFile(partialFile("data.bin"), content.substr(0, 5000));
   download("data.bin", 12345, true, false, false, 1);
   EXPECT_TRUE(logHas("!!! File Size Mismatch! Don't Resume."));
   auto last = commandsFrom("CWD");
@@ -146,9 +153,10 @@ TEST_F(DownloadPeersTest, TransferAbortedAfterPartialDataIsNotHandedOn) {
   const std::string content = randomBytes(50000, 6);
   Server s = startScripted(R"({"retr": "partial-426", "partial": 20000})");
   testsupport::writeFile(s.root + "/cut.bin", content);
-  // An older saved copy must survive the failed download.
+  // An older saved copy, and the copy a viewer shows, must survive the failed download.
   FileManager::createDirectory(Paths::documents() + "/Files", true);
   testsupport::writeFile(savedFile("cut.bin"), "the saved copy");
+  testsupport::writeFile(tmpFile("cut.bin"), "the viewed copy");
   UserDefaults::standard().setObject("1", kOverwriteSavedFilesKey);
   connectAndList(address(s));
 
@@ -156,7 +164,8 @@ TEST_F(DownloadPeersTest, TransferAbortedAfterPartialDataIsNotHandedOn) {
   EXPECT_EQ(testsupport::readFile(savedFile("cut.bin")), "the saved copy");
   EXPECT_EQ(services->handOns(), 0);
   // The partial file stays for a resume, and the error is reported.
-  EXPECT_EQ(testsupport::readFile(tmpFile("cut.bin")), content.substr(0, 20000));
+  EXPECT_EQ(testsupport::readFile(partialFile("cut.bin")), content.substr(0, 20000));
+  EXPECT_EQ(testsupport::readFile(tmpFile("cut.bin")), "the viewed copy");
   ASSERT_FALSE(errors().empty());
   EXPECT_NE(errors().back().find("426"), std::string::npos);
   auto reports = services->queue->reports();
@@ -172,7 +181,26 @@ TEST_F(DownloadPeersTest, TransferAbortedAfterPartialDataIsNotHandedOn) {
   EXPECT_EQ(services->handOns(), 0);
   ASSERT_EQ(errors().size(), 2u);
   EXPECT_NE(errors().back().find("is incomplete: 20000 of 50000 bytes"), std::string::npos);
-  EXPECT_EQ(testsupport::readFile(tmpFile("cut.bin")), content.substr(0, 20000));
+  EXPECT_EQ(testsupport::readFile(partialFile("cut.bin")), content.substr(0, 20000));
+  EXPECT_EQ(testsupport::readFile(tmpFile("cut.bin")), "the viewed copy");
+
+  // The resume continues the partial file, and the whole file then replaces both copies.
+  stopConnection();
+  Server good = startPyftpdlib();
+  testsupport::writeFile(good.root + "/cut.bin", content);
+  connectAndList(address(good));
+  download("cut.bin", int64_t(content.size()), true, false, false, 20000);
+  EXPECT_TRUE(logHas(">>> REST 20000"));
+  EXPECT_EQ(testsupport::readFile(savedFile("cut.bin")), content);
+  EXPECT_FALSE(FileManager::fileExists(partialFile("cut.bin")));
+  ASSERT_EQ(errors().size(), 2u);
+
+  // A file the server refuses gets no partial file, and the copy of that name stays.
+  testsupport::writeFile(tmpFile("gone.txt"), "open in the editor");
+  download("gone.txt", 0, false);
+  EXPECT_EQ(errors().size(), 3u);
+  EXPECT_EQ(testsupport::readFile(tmpFile("gone.txt")), "open in the editor");
+  EXPECT_FALSE(FileManager::fileExists(partialFile("gone.txt")));
 }
 
 TEST_F(DownloadPeersTest, SavedFilesFolderFollowsTheSetting) {

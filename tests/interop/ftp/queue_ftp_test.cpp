@@ -4,6 +4,7 @@
 #include "tests/interop/ftp/QueueFtpPeers.h"
 
 #include "app/foundation/Globals.h"
+#include "app/foundation/PartialFile.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
 
@@ -126,7 +127,7 @@ TEST_F(QueueFtpTest, PauseStopsTheTransferAndPlayResumesIt) {
   ASSERT_TRUE(testsupport::writeFile(peer.root() + "/slow.bin", data));
   makeQueue();
   add(2, "slow.bin", peer.port());
-  const std::string partial = Paths::tmp() + "/slow.bin";
+  const std::string partial = partialFilePath(Paths::tmp() + "/slow.bin");
   ASSERT_TRUE(waitFor(
       [&] {
         return !queue_->batchItemList().empty() && queue_->batchItemList()[0]->start() > 0 &&
@@ -252,7 +253,8 @@ TEST_F(QueueFtpTest, DeletingTheRunningRowStopsItsTransfer) {
   makeQueue();
   add(2, "slow.bin", peer.port());
   add(2, "next.txt", peer.port());
-  ASSERT_TRUE(waitFor([&] { return sizeOfFileAtPath(Paths::tmp() + "/slow.bin") >= 50000; }, 20));
+  const std::string partial = partialFilePath(Paths::tmp() + "/slow.bin");
+  ASSERT_TRUE(waitFor([&] { return sizeOfFileAtPath(partial) >= 50000; }, 20));
   ASSERT_TRUE(probe_->tap("Edit"));
   ASSERT_TRUE(probe_->deleteRow({0, 0}));
   ASSERT_TRUE(probe_->tap("Done"));

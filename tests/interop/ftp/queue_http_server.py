@@ -3,8 +3,10 @@
 
 Serves the files of a folder on 127.0.0.1 at the given port, with byte ranges ("Range: bytes=N-":
 206 with the tail, 416 at or past the end) unless the file name starts with "norange-", in which
-case the whole file comes with 200 whatever was asked. Every request line and its Range header are
-appended to requests.log in the folder. Prints "ready" once listening.
+case the whole file comes with 200 whatever was asked. A file whose name starts with "cut-" is cut
+when asked from its start: 200 with the whole length announced, half of it sent, and the
+connection closed. Every request line and its Range header are appended to requests.log in the
+folder. Prints "ready" once listening.
 """
 import http.server
 import os
@@ -31,6 +33,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with open(path, "rb") as f:
             data = f.read()
         wanted = self.headers.get("Range")
+        start = int(wanted[6:].split("-")[0] or 0) if wanted and wanted.startswith("bytes=") else 0
+        if name.startswith("cut-") and start == 0:
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(data)))
+            self.end_headers()
+            self.wfile.write(data[: len(data) // 2])
+            self.wfile.flush()
+            self.close_connection = True
+            return
         if wanted and wanted.startswith("bytes=") and not name.startswith("norange-"):
             start = int(wanted[6:].split("-")[0] or 0)
             if start >= len(data):

@@ -3,6 +3,7 @@
 // byte for byte. The processes are this test program itself, running the child case below.
 #include "tests/interop/ftp/QueueFtpPeers.h"
 
+#include "app/foundation/PartialFile.h"
 #include "app/foundation/StringUtils.h"
 
 #include <sqlite3.h>
@@ -94,7 +95,7 @@ TEST_F(QueueRestartTest, KilledMidTransferResumesByteIdentical) {
     ASSERT_TRUE(first.started());
     // The offset is saved at the first progress report; the partial file grows in the temporary
     // folder. Kill the process a third of the way in.
-    const std::string partial = home + "/tmp/big.bin";
+    const std::string partial = partialFilePath(home + "/tmp/big.bin");
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while ((storedStart(home) <= 0 || sizeOfFileAtPath(partial) < 300000) &&
            std::chrono::steady_clock::now() < until)

@@ -2,6 +2,8 @@
 // partial file an earlier run left ("REST" in the server's protocol log) arrives byte for byte.
 #include "tests/interop/ftp/QueueFtpPeers.h"
 
+#include "app/foundation/PartialFile.h"
+
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -56,7 +58,8 @@ TEST_F(QueueVsftpdTest, ResumesFromThePartialFile) {
   ::chmod((root + "/pub/file.bin").c_str(), 0644);
   if (!startVsftpd(root)) GTEST_SKIP() << "vsftpd cannot run here";
   // An earlier run got a third of the file and saved its offset.
-  ASSERT_TRUE(testsupport::writeFile(Paths::tmp() + "/file.bin", data.substr(0, 500000)));
+  ASSERT_TRUE(
+      testsupport::writeFile(partialFilePath(Paths::tmp() + "/file.bin"), data.substr(0, 500000)));
   seedRow("'2','file.bin','/pub','127.0.0.1'," + std::to_string(port_) +
           ",'anonymous','','',1500000,0,'ftp',9999,500000");
   makeQueue();

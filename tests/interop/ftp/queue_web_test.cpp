@@ -1,7 +1,11 @@
 // The queue's web downloads against a Python web server on loopback: a whole file (200), a resume
 // (206), a server that ignores the range (200: written from the start), a missing file (404:
-// the item fails and keeps its partial file) and a file already complete (416).
+// the item fails and keeps its partial file) and a file already complete (416). The bytes go to
+// a partial file beside the file they are for, which they replace only when whole: a failed or
+// cut download leaves that file as it was, and a resume continues the partial file.
 #include "tests/app/queue/QueueTestSupport.h"
+
+#include "app/foundation/PartialFile.h"
 
 #include <fstream>
 
@@ -38,6 +42,7 @@ protected:
     return "http://127.0.0.1:" + std::to_string(port_) + "/" + name;
   }
   std::string local(const std::string &name) { return Paths::documents() + "/Downloads/" + name; }
+  std::string partial(const std::string &name) { return partialFilePath(local(name)); }
   std::string requests() { return testsupport::readFile(served_->path() + "/requests.log"); }
   // Starts the queue and lets it run until the item is gone or has failed.
   void runQueue() {
@@ -72,13 +77,16 @@ TEST_F(QueueWebTest, WholeFileWithStatus200) {
 TEST_F(QueueWebTest, ResumeAppendsFromThePartialFilesLength) {
   const std::string data = pattern(200000);
   ASSERT_TRUE(testsupport::writeFile(served_->path() + "/part.bin", data));
-  // The stored offset is older than the file: the file's length counts.
-  ASSERT_TRUE(testsupport::writeFile(local("part.bin"), data.substr(0, 70000)));
+  // The stored offset is older than the partial file: its length counts. The older, finished
+  // file of that name is not what is resumed; it is replaced at the end.
+  ASSERT_TRUE(testsupport::writeFile(partial("part.bin"), data.substr(0, 70000)));
+  ASSERT_TRUE(testsupport::writeFile(local("part.bin"), std::string(90000, 'o')));
   seedRow("'20','','','" + url("part.bin") +
           "',80,'','','/Downloads/part.bin',200000,0,'www',9999,50000");
   runQueue();
   EXPECT_TRUE(queue_->batchItemList().empty());
   EXPECT_EQ(testsupport::readFile(local("part.bin")), data);
+  EXPECT_FALSE(FileManager::fileExists(partial("part.bin")));
   EXPECT_EQ(requests(), "/part.bin bytes=70000-\n");
 }
 
@@ -86,7 +94,7 @@ TEST_F(QueueWebTest, WholeFileAnsweringARangeRewritesFromTheStart) {
   const std::string data = pattern(100000);
   ASSERT_TRUE(testsupport::writeFile(served_->path() + "/norange-f.bin", data));
   // Stale bytes, longer than the real file: none may stay behind.
-  ASSERT_TRUE(testsupport::writeFile(local("norange-f.bin"), std::string(150000, 'x')));
+  ASSERT_TRUE(testsupport::writeFile(partial("norange-f.bin"), std::string(150000, 'x')));
   seedRow("'20','','','" + url("norange-f.bin") +
           "',80,'','','/Downloads/norange-f.bin',0,0,'www',9999,150000");
   runQueue();
@@ -96,12 +104,14 @@ TEST_F(QueueWebTest, WholeFileAnsweringARangeRewritesFromTheStart) {
 }
 
 TEST_F(QueueWebTest, MissingFileFailsAndKeepsThePartialFile) {
-  ASSERT_TRUE(testsupport::writeFile(local("gone.bin"), "partial bytes"));
+  ASSERT_TRUE(testsupport::writeFile(partial("gone.bin"), "partial bytes"));
+  ASSERT_TRUE(testsupport::writeFile(local("gone.bin"), "the saved copy"));
   seedRow("'20','','','" + url("gone.bin") + "',80,'','','/Downloads/gone.bin',0,0,'www',9999,13");
   runQueue();
   ASSERT_EQ(queue_->batchItemList().size(), 1u);
   EXPECT_EQ(queue_->batchItemList()[0]->errorMsg(), "HTTP status 404");
-  EXPECT_EQ(testsupport::readFile(local("gone.bin")), "partial bytes");
+  EXPECT_EQ(testsupport::readFile(partial("gone.bin")), "partial bytes");
+  EXPECT_EQ(testsupport::readFile(local("gone.bin")), "the saved copy");
   EXPECT_EQ(rows().size(), 1u);
   // Nothing is open any more and the queue, having nothing else to run, paused.
   EXPECT_FALSE(queue_->webDownloadOpen());
@@ -113,22 +123,65 @@ TEST_F(QueueWebTest, MissingFileFailsAndKeepsThePartialFile) {
 TEST_F(QueueWebTest, RangeAtTheKnownSizeCompletes) {
   const std::string data = pattern(4096);
   ASSERT_TRUE(testsupport::writeFile(served_->path() + "/done.bin", data));
-  ASSERT_TRUE(testsupport::writeFile(local("done.bin"), data));
+  ASSERT_TRUE(testsupport::writeFile(partial("done.bin"), data));
   seedRow("'20','','','" + url("done.bin") +
           "',80,'','','/Downloads/done.bin',4096,0,'www',9999,4096");
   runQueue();
   EXPECT_TRUE(queue_->batchItemList().empty());
   EXPECT_EQ(testsupport::readFile(local("done.bin")), data);
+  EXPECT_FALSE(FileManager::fileExists(partial("done.bin")));
   EXPECT_EQ(requests(), "/done.bin bytes=4096-\n");
 }
 
 TEST_F(QueueWebTest, RangePastAnUnknownSizeFails) {
   const std::string data = pattern(1000);
   ASSERT_TRUE(testsupport::writeFile(served_->path() + "/odd.bin", data));
-  ASSERT_TRUE(testsupport::writeFile(local("odd.bin"), pattern(2000)));
+  ASSERT_TRUE(testsupport::writeFile(partial("odd.bin"), pattern(2000)));
   seedRow("'20','','','" + url("odd.bin") + "',80,'','','/Downloads/odd.bin',0,0,'www',9999,2000");
   runQueue();
   ASSERT_EQ(queue_->batchItemList().size(), 1u);
   EXPECT_EQ(queue_->batchItemList()[0]->errorMsg(), "HTTP status 416");
-  EXPECT_EQ(testsupport::readFile(local("odd.bin")), pattern(2000));
+  EXPECT_EQ(testsupport::readFile(partial("odd.bin")), pattern(2000));
+  EXPECT_FALSE(FileManager::fileExists(local("odd.bin")));
+}
+
+// The server cannot be reached: the file the download was to replace keeps every byte, and no
+// partial file is left behind (nothing came to resume).
+TEST_F(QueueWebTest, UnreachableServerLeavesTheFileItWasToReplace) {
+  ASSERT_TRUE(testsupport::writeFile(local("keep.txt"), "the saved copy"));
+  const int closed = testsupport::freeTcpPort(); // nothing listens there
+  seedRow("'20','','','http://127.0.0.1:" + std::to_string(closed) +
+          "/keep.txt',80,'','','/Downloads/keep.txt',0,0,'www',9999,0");
+  runQueue();
+  ASSERT_EQ(queue_->batchItemList().size(), 1u);
+  EXPECT_FALSE(queue_->batchItemList()[0]->errorMsg().empty());
+  EXPECT_EQ(testsupport::readFile(local("keep.txt")), "the saved copy");
+  EXPECT_FALSE(FileManager::fileExists(partial("keep.txt")));
+}
+
+// A download cut halfway keeps the older file whole and its own bytes in the partial file; the
+// next try continues that partial file (not the older file, which is longer) and only then
+// replaces the older file.
+TEST_F(QueueWebTest, CutDownloadKeepsTheOldFileAndResumesItsPartialFile) {
+  const std::string data = pattern(300000);
+  ASSERT_TRUE(testsupport::writeFile(served_->path() + "/cut-new.bin", data));
+  const std::string old(400000, 'o');
+  ASSERT_TRUE(testsupport::writeFile(local("cut-new.bin"), old));
+  seedRow("'20','','','" + url("cut-new.bin") +
+          "',80,'','','/Downloads/cut-new.bin',0,0,'www',9999,0");
+  runQueue();
+  ASSERT_EQ(queue_->batchItemList().size(), 1u);
+  EXPECT_FALSE(queue_->batchItemList()[0]->errorMsg().empty());
+  EXPECT_EQ(testsupport::readFile(local("cut-new.bin")), old);
+  const std::string half = testsupport::readFile(partial("cut-new.bin"));
+  EXPECT_EQ(half, data.substr(0, half.size()));
+  ASSERT_FALSE(half.empty());
+
+  queue_->clickedResume();
+  ASSERT_TRUE(waitFor([&] { return queue_->batchItemList().empty(); }));
+  settle();
+  EXPECT_EQ(testsupport::readFile(local("cut-new.bin")), data);
+  EXPECT_FALSE(FileManager::fileExists(partial("cut-new.bin")));
+  EXPECT_EQ(requests(),
+            "/cut-new.bin bytes=0-\n/cut-new.bin bytes=" + std::to_string(half.size()) + "-\n");
 }
