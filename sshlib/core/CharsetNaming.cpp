@@ -3,6 +3,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include "sshlib/core/EncodingConvert.h"
 #include "sshlib/core/Psdk.h"
 
 namespace {
@@ -227,7 +228,10 @@ int CharsetNaming::GetCodePage(const char *name) {
   if (strcasecmp(s, "ansi") == 0) return Psdk::getAnsiCodePage();
   for (const CharsetRow &row : kCharsets) {
     for (const char *const *a = row.accepted; *a; ++a) {
-      if (std::strcmp(*a, s) == 0) return row.codePage;
+      // A name whose text could not be converted is refused: accepting it would turn every text
+      // in that charset into nothing.
+      if (std::strcmp(*a, s) == 0)
+        return EncodingConvert::canConvert(row.codePage) ? row.codePage : 0;
     }
   }
   return 0;
