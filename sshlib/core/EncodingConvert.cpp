@@ -11,6 +11,7 @@
 #include "sshlib/core/CodePageData.h"
 #include "sshlib/core/ContentCoding.h"
 #include "sshlib/core/DataBuffer.h"
+#include "sshlib/core/Gb18030.h"
 #include "sshlib/core/HashConvert.h"
 #include "sshlib/core/Japanese.h"
 #include "sshlib/core/Psdk.h"
@@ -708,6 +709,7 @@ bool EncodingConvert::singleByteToUtf8Direct(const UnicodeLookup &lookup, const 
 
 bool EncodingConvert::convertToUnicodeHC(int src, const unsigned char *data, unsigned int len,
                                          DataBuffer &out) {
+  if (src == 54936) return Gb18030::toUtf16(data, len, out);
   if (isSingleByteCodePage(src)) {
     ensureHashToUnicode(src);
     const UnicodeLookup *lookup = singleByteToUnicode(src);
@@ -721,6 +723,7 @@ bool EncodingConvert::convertToUnicodeHC(int src, const unsigned char *data, uns
 
 bool EncodingConvert::convertFromUnicodeHC(int dst, const unsigned char *data, unsigned int len,
                                            DataBuffer &out) {
+  if (dst == 54936) return Gb18030::fromUtf16(data, len, out);
   if (dst == 52936 || (!isSingleByteCodePage(dst) && !isMultiByteCodePage(dst))) return false;
   ensureHashFromUnicode(dst);
   const HashConvert *table = hashFromUnicode(dst);
@@ -983,6 +986,7 @@ bool EncodingConvert::canConvert(int cp) {
   case 50221:
   case 50222:
   case 50225:
+  case 54936: // GB18030, converted as itself
     return true;
   case 52936: // looked up as 936 for its tables, but HZ's escapes are not converted
     return false;

@@ -37,6 +37,10 @@ TEST(CharsetConversion, ListedBytesRoundTripAsIconvReadsThem) {
       {"latin1", "ISO-8859-1", "caf\xE9 \x80\x9F\xA0\xFF"},
       {"ansi", "ISO-8859-1", "\x7F\x80\x85\xC0"},
       {"windows-1252", "CP1252", "\x80\x9F caf\xE9"},
+      {"gb18030", "GB18030", "\x94\x39\xFC\x36"}, // beyond U+FFFF
+      {"gb18030", "GB18030", "\x81\x30\x81\x30\x84\x31\xA4\x39"},
+      {"GB18030", "GB18030", "\xBA\xA3\xB5\xED\xC7\xF8 \xA2\xE3\xA8\xBC\x81\x35\xF4\x37"},
+      {"gb18030-2000", "GB18030", "\xFE\x51\xA6\xD9\xE3\x32\x9A\x35"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(std::string(c.charset) + " " + oracle::hex(c.bytes));
@@ -67,6 +71,55 @@ TEST(CharsetConversion, Latin1IsEveryByteBothWays) {
   // What ISO-8859-1 has no byte for is not given one of another character.
   bool ok = true;
   EXPECT_EQ(oracle::convert(65001, 28591, "\xE2\x82\xAC", &ok), "");
+  EXPECT_FALSE(ok);
+}
+
+// Every two-byte code and every character of the first plane, against glibc's GB18030.
+TEST(CharsetConversion, Gb18030AgreesWithIconvOnEveryCode) {
+  const int cp = CharsetNaming::GetCodePage("gb18030");
+  ASSERT_EQ(cp, 54936);
+  int differ = 0;
+  for (int lead = 0x81; lead <= 0xFE; ++lead)
+    for (int trail = 0x40; trail <= 0xFE; ++trail) {
+      if (trail == 0x7F) continue; // no trail byte: the lead is dropped, the DEL kept
+      const std::string code{char(lead), char(trail)};
+      auto g = oracle::iconvConvert("GB18030", "UTF-16LE", code);
+      bool ok = false;
+      const std::string ours = oracle::convert(cp, 1200, code, &ok);
+      if ((g ? *g : std::string()) != ours || ok != g.has_value())
+        ADD_FAILURE() << oracle::hex(code) << " " << (g ? oracle::hex(*g) : "-") << " "
+                      << oracle::hex(ours),
+            ++differ;
+      if (differ > 10) return;
+    }
+  for (char32_t c = 0x80; c <= 0xFFFF; ++c) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    // After a letter, so that neither side takes U+FEFF or U+FFFE for a byte-order mark.
+    const std::string unit = oracle::utf16le('A') + oracle::utf16le(c);
+    auto g = oracle::iconvConvert("UTF-16LE", "GB18030", unit);
+    bool ok = false;
+    const std::string ours = oracle::convert(1200, cp, unit, &ok);
+    if ((g ? *g : std::string("A")) != ours || ok != g.has_value()) // refused: only the letter
+      ADD_FAILURE() << std::hex << unsigned(c) << " " << (g ? oracle::hex(*g) : "-") << " "
+                    << oracle::hex(ours),
+          ++differ;
+    if (differ > 10) return;
+  }
+  // Beyond the plane: linear four-byte codes, through UTF-8 both ways.
+  for (char32_t c : {char32_t(0x10000), char32_t(0x1F600), char32_t(0x2A6D6), char32_t(0x10FFFF)}) {
+    std::string utf8;
+    utf8 += char(0xF0 | (c >> 18));
+    utf8 += char(0x80 | ((c >> 12) & 0x3F));
+    utf8 += char(0x80 | ((c >> 6) & 0x3F));
+    utf8 += char(0x80 | (c & 0x3F));
+    auto g = oracle::iconvConvert("UTF-8", "GB18030", utf8);
+    ASSERT_TRUE(g);
+    EXPECT_EQ(oracle::hex(oracle::convert(65001, cp, utf8)), oracle::hex(*g));
+    EXPECT_EQ(oracle::convert(cp, 65001, *g), utf8);
+  }
+  // Bytes that are no GB18030 are dropped and say so.
+  bool ok = true;
+  EXPECT_EQ(oracle::convert(cp, 65001, "a\x80\xFF\x81\x30z", &ok), "a0z");
   EXPECT_FALSE(ok);
 }
 
