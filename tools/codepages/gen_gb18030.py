@@ -11,7 +11,8 @@ Output:
     code ((b1-0x81)*12600 + (b2-0x30)*1260 + (b3-0x81)*10 + (b4-0x30)), its character and the
     run's length. Codes beyond the plane (from 90 30 81 30) are linear and need no table.
 
-Run: tools/codepages/gen_gb18030.py > sshlib/core/Gb18030Data.cpp
+Run: tools/codepages/gen_gb18030.py > sshlib/core/Gb18030Data.cpp &&
+     clang-format -i sshlib/core/Gb18030Data.cpp
 """
 import ctypes
 
