@@ -530,13 +530,13 @@ std::optional<Bytes> encodeEdited(std::string_view text, int carriageControl, bo
     ++P;
   while (P > 0 && P < L.size() && isContinuation(L[P]))
     --P;
-  if (P > 0 && L[P - 1] == '\r') --P;
+  if (P > 0 && P < L.size() && L[P - 1] == '\r' && L[P] == '\n') --P;
   size_t S = 0;
   while (S < L.size() - P && S < T.size() - P && L[L.size() - 1 - S] == T[T.size() - 1 - S])
     ++S;
   while (S > 0 && isContinuation(L[L.size() - S]))
     --S;
-  if (S > 0 && L[L.size() - S] == '\n') --S;
+  if (S > 0 && L.size() - S > 0 && L[L.size() - S] == '\n' && L[L.size() - S - 1] == '\r') --S;
 
   // Line ends are rewritten where the setting asks it of every line (1, 2); "keep" (0) keeps
   // those of the untouched text as they are and gives typed ones the file's CR LF.

@@ -109,6 +109,32 @@ TEST(EditKeepsBytes, AnEditChangesNoByteAroundIt) {
   }
 }
 
+// "Keep" line ends: the file's CR LF for typed line ends, the untouched ones as they were.
+TEST(EditKeepsBytes, UntouchedLineEndsStayAsTheyWere) {
+  const std::string file = "one\ntwo\r\nthree\n";
+  const Bytes bytes = bytesOf(file);
+  DecodedText d = decodeFile(bytes, 0);
+  ASSERT_TRUE(d.wasCRLF);
+  const struct {
+    size_t at;
+    std::string typed, expected;
+  } cases[] = {
+      {3, "!", "one!\ntwo\r\nthree\n"},             // at the end of a line with a lone LF
+      {0, "zero\n", "zero\r\none\ntwo\r\nthree\n"}, // a typed line end
+      {file.size(), "four", "one\ntwo\r\nthree\nfour"},
+      {9, "\n", "one\ntwo\r\n\r\nthree\n"}, // an empty line after CR LF
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.expected);
+    std::string edited = d.text;
+    edited.insert(c.at, c.typed);
+    EncodeState state = loadedFrom(bytes, d).state;
+    auto saved = encodeEdited(edited, 0, d.wasCRLF, loadedFrom(bytes, d), state);
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(stringOf(*saved), c.expected);
+  }
+}
+
 TEST(EditKeepsBytes, PlainAsciiGainingOtherCharactersBecomesUtf8) {
   struct Case {
     std::string file, typed, expected;
