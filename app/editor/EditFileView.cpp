@@ -138,9 +138,11 @@ void EditFileView::loadFromData(const editor::Bytes &bytes) {
   utf8WithMark = decoded.utf8WithMark;
   wasCRLF = decoded.wasCRLF;
   textLoaded = decoded.loaded;
-  originalBytes_ = knownBytes_ = bytes;
-  loadedText_ = decoded.text;
-  loadedState_ = {useEncoding, unicodeWithFFFE, unicodeBigEndian, utf8WithMark};
+  loaded_.bytes = knownBytes_ = bytes;
+  loaded_.text = decoded.text;
+  loaded_.state = {useEncoding,  unicodeWithFFFE,        unicodeBigEndian,
+                   utf8WithMark, decoded.fileHasEscapes, decoded.upperCaseEscapes};
+  loaded_.markLength = decoded.markLength;
   wroteLocalFile_ = false;
   textData = std::move(decoded.text);
 }
@@ -157,17 +159,23 @@ std::optional<editor::Bytes> EditFileView::getTextAsDataRef() {
   if (!textLoaded || !theText) return std::nullopt;
   const std::string &text = theText->text();
   const int carriage = settings().integerForKey("CarriageControl");
-  editor::EncodeState state{useEncoding, unicodeWithFFFE, unicodeBigEndian, utf8WithMark};
+  editor::EncodeState state{useEncoding,
+                            unicodeWithFFFE,
+                            unicodeBigEndian,
+                            utf8WithMark,
+                            loaded_.state.fileHasEscapes,
+                            loaded_.state.upperCaseEscapes};
   // The text as it was loaded, in the encoding it was loaded with, is the file's own bytes: a
   // file that is only looked at saves unchanged (mixed line ends and all), unless the line ends
   // are to be rewritten by setting.
-  if (carriage != 1 && carriage != 2 && text == loadedText_ &&
-      state.useEncoding == loadedState_.useEncoding &&
-      state.unicodeWithFFFE == loadedState_.unicodeWithFFFE &&
-      state.unicodeBigEndian == loadedState_.unicodeBigEndian &&
-      state.utf8WithMark == loadedState_.utf8WithMark && !originalBytes_.empty())
-    return originalBytes_;
-  auto bytes = editor::encodeForSaving(editor::lineEndsForSaving(text, carriage, wasCRLF), state);
+  if (carriage != 1 && carriage != 2 && text == loaded_.text &&
+      state.useEncoding == loaded_.state.useEncoding &&
+      state.unicodeWithFFFE == loaded_.state.unicodeWithFFFE &&
+      state.unicodeBigEndian == loaded_.state.unicodeBigEndian &&
+      state.utf8WithMark == loaded_.state.utf8WithMark && !loaded_.bytes.empty())
+    return loaded_.bytes;
+  // An edited text keeps the file's own bytes wherever it was not edited.
+  auto bytes = editor::encodeEdited(text, carriage, wasCRLF, loaded_, state);
   if (bytes) useEncoding = state.useEncoding;
   return bytes;
 }
@@ -204,9 +212,11 @@ void EditFileView::changedEncoding(int row) {
   utf8WithMark = decoded.utf8WithMark;
   wasCRLF = decoded.wasCRLF;
   textLoaded = decoded.loaded;
-  originalBytes_ = bytes ? *bytes : editor::Bytes();
-  loadedText_ = decoded.text;
-  loadedState_ = {useEncoding, unicodeWithFFFE, unicodeBigEndian, utf8WithMark};
+  loaded_.bytes = bytes ? *bytes : editor::Bytes();
+  loaded_.text = decoded.text;
+  loaded_.state = {useEncoding,  unicodeWithFFFE,        unicodeBigEndian,
+                   utf8WithMark, decoded.fileHasEscapes, decoded.upperCaseEscapes};
+  loaded_.markLength = decoded.markLength;
   textData = std::move(decoded.text);
   setTheTextAndFixTextBugs();
   dirty = false;
@@ -408,7 +418,7 @@ void EditFileView::doCancel() {
   if (!isLocalFile()) {
     // The Saved Files copy of a download followed the edits: it gets its bytes back.
     if (wroteLocalFile_ && textLoaded && !editingSavedFilePath.empty())
-      FileManager::writeAtomically(editingSavedFilePath, originalBytes_);
+      FileManager::writeAtomically(editingSavedFilePath, loaded_.bytes);
     FileManager::removeItem(editingFileAtPath);
     for (const char *key :
          {kWasEditingServerNameKey, kWasEditingUserNameKey, kWasEditingUserPassKey,
@@ -418,7 +428,7 @@ void EditFileView::doCancel() {
   } else if (wroteLocalFile_ && textLoaded) {
     // The edit-state saves wrote the file as it was being edited: Discard puts its bytes back.
     for (const std::string *path : {&editingSavedFilePath, &editingFileAtPath})
-      if (!path->empty()) FileManager::writeAtomically(*path, originalBytes_);
+      if (!path->empty()) FileManager::writeAtomically(*path, loaded_.bytes);
     wroteLocalFile_ = false;
   }
   if (theText && theText->isFirstResponder()) theText->resignFirstResponder();

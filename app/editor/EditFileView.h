@@ -193,10 +193,10 @@ private:
   void selectFound(platform::ui::Range found);
   void restoreTextFrame();
 
-  editor::Bytes originalBytes_;     // the bytes as loaded (Discard puts them back)
-  std::string loadedText_;          // the text as decoded from them
-  editor::EncodeState loadedState_; // the encoding in force when they were decoded
-  bool wroteLocalFile_ = false;     // the edit state wrote the file (or its Saved Files copy)
+  // The bytes as loaded (Discard puts them back; a save keeps them wherever the text was not
+  // edited), the text decoded from them and the encoding in force then.
+  editor::LoadedFile loaded_;
+  bool wroteLocalFile_ = false; // the edit state wrote the file (or its Saved Files copy)
   std::shared_ptr<platform::ui::BarButtonItem> charItem_, findItem_, gotoItem_;
   std::shared_ptr<EditDataViewController> chooser_;
   std::shared_ptr<platform::ui::Button> titleButton_;

@@ -35,33 +35,60 @@ long escapeAt(const uint8_t *p, size_t size, size_t i) {
   return v;
 }
 
-std::optional<std::string> decodeNonLossy(const uint8_t *p, size_t size) {
+// `starts`, when given, receives the offset of the bytes behind each byte of the text (and the
+// size after the last).
+std::optional<std::string> decodeNonLossy(const uint8_t *p, size_t size,
+                                          std::vector<uint32_t> *starts = nullptr) {
   std::string out;
   out.reserve(size);
+  if (starts) starts->clear();
+  auto put = [&](char32_t cp, size_t from) {
+    const size_t before = out.size();
+    platform::appendUTF8(out, cp);
+    if (starts) starts->insert(starts->end(), out.size() - before, static_cast<uint32_t>(from));
+  };
   for (size_t i = 0; i < size;) {
     if (p[i] >= 0x80) return std::nullopt;
     long unit = escapeAt(p, size, i);
     if (unit >= 0xD800 && unit <= 0xDBFF) {
       long low = escapeAt(p, size, i + 6);
       if (low >= 0xDC00 && low <= 0xDFFF) {
-        platform::appendUTF8(out, 0x10000 + ((char32_t(unit) - 0xD800) << 10) +
-                                      (char32_t(low) - 0xDC00));
+        put(0x10000 + ((char32_t(unit) - 0xD800) << 10) + (char32_t(low) - 0xDC00), i);
         i += 12;
         continue;
       }
     } else if (unit >= 0x80 && !(unit >= 0xDC00 && unit <= 0xDFFF)) {
-      platform::appendUTF8(out, char32_t(unit));
+      put(char32_t(unit), i);
       i += 6;
       continue;
     }
-    out += static_cast<char>(p[i]);
+    put(p[i], i);
     ++i;
   }
+  if (starts) starts->push_back(static_cast<uint32_t>(size));
   return out;
 }
 
-std::optional<Bytes> encodeNonLossy(std::string_view text) {
-  static const char kHex[] = "0123456789abcdef";
+// Whether the bytes hold an escape that reads as a character outside ASCII, and whether the first
+// such escape spells its hex digits in capitals.
+struct EscapeUse {
+  bool any = false;
+  bool upperCase = false;
+};
+EscapeUse escapeUse(const uint8_t *p, size_t size) {
+  for (size_t i = 0; i + 6 <= size; ++i) {
+    const long unit = escapeAt(p, size, i);
+    if (unit < 0x80) continue;
+    EscapeUse use{true, false};
+    for (size_t k = 2; k < 6; ++k)
+      if (p[i + k] >= 'A' && p[i + k] <= 'F') use.upperCase = true;
+    return use;
+  }
+  return {};
+}
+
+std::optional<Bytes> encodeNonLossy(std::string_view text, bool upperCase = false) {
+  const char *const kHex = upperCase ? "0123456789ABCDEF" : "0123456789abcdef";
   Bytes out;
   out.reserve(text.size());
   auto escape = [&](char32_t unit) {
@@ -243,13 +270,36 @@ bool looksLikeShiftJIS(const uint8_t *b, size_t size) {
 namespace {
 
 // The bytes after a mark that was taken off (`markTaken`) are read in the mark's byte order.
+std::optional<std::string> decodePayload(const uint8_t *p, size_t n, uint32_t useEncoding,
+                                         bool bigEndian, bool markTaken,
+                                         std::vector<uint32_t> *starts = nullptr) {
+  if (markTaken && useEncoding == kEncodingUTF16) {
+    const auto e =
+        bigEndian ? platform::Encoding::UTF16BigEndian : platform::Encoding::UTF16LittleEndian;
+    if (starts) return platform::decodeTextWithOffsets(p, n, e, *starts);
+    return platform::decodeText(p, n, e);
+  }
+  if (!starts) return decodeWith(p, n, useEncoding);
+  if (useEncoding == kEncodingNonLossyASCII) return decodeNonLossy(p, n, starts);
+  auto e = platformEncoding(useEncoding);
+  if (!e) return std::nullopt;
+  return platform::decodeTextWithOffsets(p, n, *e, *starts);
+}
+
 std::optional<std::string> decodePayload(const uint8_t *p, size_t n, const DecodedText &d,
                                          bool markTaken) {
-  if (markTaken && d.useEncoding == kEncodingUTF16)
-    return platform::decodeText(p, n,
-                                d.unicodeBigEndian ? platform::Encoding::UTF16BigEndian
-                                                   : platform::Encoding::UTF16LittleEndian);
-  return decodeWith(p, n, d.useEncoding);
+  return decodePayload(p, n, d.useEncoding, d.unicodeBigEndian, markTaken);
+}
+
+// The text of the bytes in the encoding when that is a valid reading of them: one that encodes
+// back to the very same bytes, so that saving changes nothing the user did not edit. (Non-lossy
+// ASCII may spell an escape in more than one way; the editor keeps each escape as it was written.)
+std::optional<std::string> validDecoding(const uint8_t *p, size_t n, uint32_t identifier) {
+  auto text = decodeWith(p, n, identifier);
+  if (!text || identifier == kEncodingNonLossyASCII) return text;
+  auto back = encodeWith(*text, identifier);
+  if (!back || back->size() != n || !std::equal(back->begin(), back->end(), p)) return std::nullopt;
+  return text;
 }
 
 } // namespace
@@ -259,6 +309,7 @@ DecodedText decodeFile(const Bytes &bytes, uint32_t defaultEncoding) {
   const uint8_t *p = bytes.data();
   size_t n = bytes.size();
   bool markTaken = false;
+  std::optional<std::string> text;
   if (defaultEncoding != 0) {
     d.useEncoding = defaultEncoding;
     d.unicodeWithFFFE = defaultEncoding == kEncodingUTF16;
@@ -273,23 +324,35 @@ DecodedText decodeFile(const Bytes &bytes, uint32_t defaultEncoding) {
       p += mark.length;
       n -= mark.length;
       markTaken = true;
+      d.markLength = mark.length;
     } else {
-      if (uint32_t declared = declaredEncoding(p, n)) d.useEncoding = declared;
-      if (n >= 2 && utf8PairsWin(p, n)) d.useEncoding = kEncodingUTF8;
-      if (d.useEncoding == kEncodingNonLossyASCII && looksLikeShiftJIS(p, n))
-        d.useEncoding = kEncodingShiftJIS;
+      // Each step's encoding counts only when it reads the bytes validly; otherwise the next
+      // step decides.
+      if (uint32_t declared = declaredEncoding(p, n)) {
+        text = validDecoding(p, n, declared);
+        if (text) d.useEncoding = declared;
+      }
+      if (n >= 2 && utf8PairsWin(p, n)) {
+        d.useEncoding = kEncodingUTF8;
+        text.reset();
+      }
+      if (d.useEncoding == kEncodingNonLossyASCII && looksLikeShiftJIS(p, n)) {
+        text = validDecoding(p, n, kEncodingShiftJIS);
+        if (text) d.useEncoding = kEncodingShiftJIS;
+      }
     }
   }
-  auto text = decodePayload(p, n, d, markTaken);
+  if (!text) text = decodePayload(p, n, d, markTaken);
   if ((!text || text->empty()) && n > 0) {
     // Nothing came of the chosen encoding: the usual suspects, in turn. A mark no longer holds.
     d.unicodeWithFFFE = d.unicodeBigEndian = d.utf8WithMark = false;
+    d.markLength = 0;
     p = bytes.data();
     n = bytes.size();
     text.reset();
     for (uint32_t fallback : {kEncodingUTF8, kEncodingLatin1, kEncodingWin1252}) {
       d.useEncoding = fallback;
-      text = decodeWith(p, n, fallback);
+      text = validDecoding(p, n, fallback);
       if (text && !text->empty()) break;
       text.reset();
     }
@@ -297,6 +360,11 @@ DecodedText decodeFile(const Bytes &bytes, uint32_t defaultEncoding) {
       d.useEncoding = kEncodingNonLossyASCII;
       d.loaded = false;
     }
+  }
+  if (d.useEncoding == kEncodingNonLossyASCII) {
+    const EscapeUse use = escapeUse(p, n);
+    d.fileHasEscapes = use.any;
+    d.upperCaseEscapes = use.upperCase;
   }
   d.text = text ? std::move(*text) : std::string();
   d.wasCRLF = d.text.find("\r\n") != std::string::npos;
@@ -318,8 +386,14 @@ DecodedText decodeFileAs(const Bytes &bytes, uint32_t identifier) {
     d.utf8WithMark = markTaken = true;
   }
   if (markTaken) p += mark.length, n -= mark.length;
+  if (markTaken) d.markLength = mark.length;
   auto text = decodePayload(p, n, d, markTaken);
   d.loaded = text.has_value();
+  if (identifier == kEncodingNonLossyASCII) {
+    const EscapeUse use = escapeUse(p, n);
+    d.fileHasEscapes = use.any;
+    d.upperCaseEscapes = use.upperCase;
+  }
   d.text = text ? std::move(*text) : std::string();
   d.wasCRLF = d.text.find("\r\n") != std::string::npos;
   return d;
@@ -338,22 +412,179 @@ std::string lineEndsForSaving(std::string text, int carriageControl, bool wasCRL
   return out;
 }
 
+namespace {
+
+// The bytes of a text in the encoding in force, without a mark.
+std::optional<Bytes> encodeBody(std::string_view text, const EncodeState &state) {
+  if (state.useEncoding == kEncodingUTF16 && state.unicodeBigEndian)
+    return platform::encodeText(text, platform::Encoding::UTF16BigEndian);
+  if (state.useEncoding == kEncodingNonLossyASCII)
+    return encodeNonLossy(text, state.upperCaseEscapes);
+  return encodeWith(text, state.useEncoding);
+}
+
+Bytes markFor(const EncodeState &state) {
+  if (state.useEncoding == kEncodingUTF16 && state.unicodeBigEndian) return {0xFE, 0xFF};
+  if (state.useEncoding == kEncodingUTF16 && state.unicodeWithFFFE) return {0xFF, 0xFE};
+  if (state.useEncoding == kEncodingUTF8 && state.utf8WithMark) return {0xEF, 0xBB, 0xBF};
+  return {};
+}
+
+bool sameEncoding(const EncodeState &a, const EncodeState &b) {
+  return a.useEncoding == b.useEncoding && a.unicodeWithFFFE == b.unicodeWithFFFE &&
+         a.unicodeBigEndian == b.unicodeBigEndian && a.utf8WithMark == b.utf8WithMark;
+}
+
+bool isContinuation(char c) {
+  return (static_cast<uint8_t>(c) & 0xC0) == 0x80;
+}
+
+// The output of a splice: runs of the loaded file's own bytes and of text still to be encoded.
+class Splice {
+public:
+  Splice(const uint8_t *payload, const EncodeState &state) : payload_(payload), state_(state) {}
+  void keep(uint32_t from, uint32_t to) {
+    if (!flushText()) return;
+    if (keptTo_ != from) {
+      flushKept();
+      keptFrom_ = from;
+    }
+    keptTo_ = to;
+  }
+  void text(std::string_view s) {
+    flushKept();
+    pending_ += s;
+  }
+  std::optional<Bytes> finish() {
+    flushKept();
+    if (!flushText()) return std::nullopt;
+    return std::move(out_);
+  }
+
+private:
+  void flushKept() {
+    if (keptFrom_ != kNone) out_.insert(out_.end(), payload_ + keptFrom_, payload_ + keptTo_);
+    keptFrom_ = keptTo_ = kNone;
+  }
+  bool flushText() {
+    if (pending_.empty() || failed_) return !failed_;
+    auto bytes = encodeBody(pending_, state_);
+    pending_.clear();
+    if (!bytes) return !(failed_ = true);
+    out_.insert(out_.end(), bytes->begin(), bytes->end());
+    return true;
+  }
+  static constexpr uint32_t kNone = UINT32_MAX;
+  const uint8_t *payload_;
+  const EncodeState &state_;
+  Bytes out_;
+  std::string pending_;
+  uint32_t keptFrom_ = kNone, keptTo_ = kNone;
+  bool failed_ = false;
+};
+
+} // namespace
+
 std::optional<Bytes> encodeForSaving(std::string_view text, EncodeState &state) {
   if (text.empty() && state.useEncoding == kEncodingNonLossyASCII)
     state.useEncoding = kEncodingUTF8;
-  Bytes out;
-  std::optional<Bytes> body;
-  if (state.useEncoding == kEncodingUTF16 && state.unicodeBigEndian) {
-    out = {0xFE, 0xFF};
-    body = platform::encodeText(text, platform::Encoding::UTF16BigEndian);
-  } else {
-    if (state.useEncoding == kEncodingUTF16 && state.unicodeWithFFFE) out = {0xFF, 0xFE};
-    if (state.useEncoding == kEncodingUTF8 && state.utf8WithMark) out = {0xEF, 0xBB, 0xBF};
-    body = encodeWith(text, state.useEncoding);
-  }
+  // A file of plain ASCII that gains other characters becomes UTF-8 (whose ASCII is the same
+  // bytes), not a file of escapes nobody else reads; a file that holds escapes keeps using them.
+  if (state.useEncoding == kEncodingNonLossyASCII && !state.fileHasEscapes &&
+      std::any_of(text.begin(), text.end(), [](char c) { return c & 0x80; }))
+    state.useEncoding = kEncodingUTF8, state.utf8WithMark = false;
+  auto body = encodeBody(text, state);
   if (!body) return std::nullopt;
+  Bytes out = markFor(state);
   out.insert(out.end(), body->begin(), body->end());
   return out;
+}
+
+std::optional<Bytes> encodeEdited(std::string_view text, int carriageControl, bool wasCRLF,
+                                  const LoadedFile &loaded, EncodeState &state) {
+  auto whole = [&] {
+    return encodeForSaving(lineEndsForSaving(std::string(text), carriageControl, wasCRLF), state);
+  };
+  if (text.empty() || loaded.bytes.size() <= loaded.markLength ||
+      !sameEncoding(state, loaded.state))
+    return whole();
+  // A plain ASCII file that gains other characters moves to UTF-8 as a whole (its bytes stay).
+  if (state.useEncoding == kEncodingNonLossyASCII && !state.fileHasEscapes &&
+      std::any_of(text.begin(), text.end(), [](char c) { return c & 0x80; }))
+    return whole();
+  // ISO-2022-JP carries a shift state from one character to the next: no splicing there.
+  if (state.useEncoding == kEncodingISO2022JP) return whole();
+
+  const uint8_t *payload = loaded.bytes.data() + loaded.markLength;
+  const size_t payloadSize = loaded.bytes.size() - loaded.markLength;
+  std::vector<uint32_t> starts;
+  auto reread = decodePayload(payload, payloadSize, loaded.state.useEncoding,
+                              loaded.state.unicodeBigEndian, loaded.markLength > 0, &starts);
+  const std::string_view L = loaded.text;
+  if (!reread || *reread != L || starts.size() != L.size() + 1) return whole();
+
+  // The text before and after the edit, on character boundaries and never between CR and LF.
+  const std::string_view T = text;
+  size_t P = 0;
+  while (P < L.size() && P < T.size() && L[P] == T[P])
+    ++P;
+  while (P > 0 && P < L.size() && isContinuation(L[P]))
+    --P;
+  if (P > 0 && P < L.size() && L[P - 1] == '\r' && L[P] == '\n') --P;
+  size_t S = 0;
+  while (S < L.size() - P && S < T.size() - P && L[L.size() - 1 - S] == T[T.size() - 1 - S])
+    ++S;
+  while (S > 0 && isContinuation(L[L.size() - S]))
+    --S;
+  if (S > 0 && L.size() - S > 0 && L[L.size() - S] == '\n' && L[L.size() - S - 1] == '\r') --S;
+
+  // Line ends are rewritten where the setting asks it of every line (1, 2); "keep" (0) keeps
+  // those of the untouched text as they are and gives typed ones the file's CR LF.
+  const bool toCRLF = carriageControl == 1 || (carriageControl == 0 && wasCRLF);
+  const bool rewrite = carriageControl == 2 || toCRLF;
+  const bool rewriteUntouched = rewrite && carriageControl != 0;
+  Splice out(payload, state);
+  std::string written; // the text the spliced bytes stand for
+  // The loaded character behind a byte of the text, or npos inside the edit.
+  auto origin = [&](size_t i) -> size_t {
+    if (i < P) return i;
+    if (i >= T.size() - S) return i - T.size() + L.size();
+    return std::string_view::npos;
+  };
+  auto untouched = [&](size_t i, size_t k) {
+    const size_t o = origin(i);
+    return o != std::string_view::npos && origin(i + k - 1) == o + k - 1;
+  };
+  auto keepOrWrite = [&](size_t i, size_t k, std::string_view as) {
+    const size_t o = origin(i);
+    if (untouched(i, k) && L.substr(o, k) == as)
+      out.keep(starts[o], starts[o + k]);
+    else
+      out.text(as);
+    written += as;
+  };
+  for (size_t i = 0; i < T.size();) {
+    const bool crlf = T[i] == '\r' && i + 1 < T.size() && T[i + 1] == '\n';
+    if (rewrite && (crlf || T[i] == '\n') && (rewriteUntouched || !untouched(i, crlf ? 2 : 1))) {
+      keepOrWrite(i, crlf ? 2 : 1, toCRLF ? "\r\n" : "\n");
+      i += crlf ? 2 : 1;
+      continue;
+    }
+    size_t k = 1;
+    while (i + k < T.size() && isContinuation(T[i + k]))
+      ++k;
+    keepOrWrite(i, k, T.substr(i, k));
+    i += k;
+  }
+  auto body = out.finish();
+  if (!body) return std::nullopt;
+  // The spliced bytes must read as the text they stand for; anything else is saved whole.
+  auto check = decodePayload(body->data(), body->size(), state.useEncoding, state.unicodeBigEndian,
+                             loaded.markLength > 0);
+  if (!check || *check != written) return whole();
+  Bytes saved = markFor(state);
+  saved.insert(saved.end(), body->begin(), body->end());
+  return saved;
 }
 
 } // namespace editor

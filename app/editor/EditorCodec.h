@@ -66,6 +66,10 @@ struct DecodedText {
   // over the file.
   bool loaded = true;
   std::string text;
+  size_t markLength = 0; // the byte-order mark taken off before the text was read
+  // Non-lossy ASCII: the file holds escapes of characters outside ASCII (the first of them with
+  // capital hex digits).
+  bool fileHasEscapes = false, upperCaseEscapes = false;
 };
 
 // The whole load: `defaultEncoding` is the setting "DefaultEncoding" (0: detect).
@@ -89,10 +93,29 @@ std::string lineEndsForSaving(std::string text, int carriageControl, bool wasCRL
 struct EncodeState {
   uint32_t useEncoding = kEncodingNonLossyASCII;
   bool unicodeWithFFFE = false, unicodeBigEndian = false, utf8WithMark = false;
+  // Non-lossy ASCII only: new characters outside ASCII are written as escapes only in a file that
+  // already uses them, spelt in the case the file uses.
+  bool fileHasEscapes = false, upperCaseEscapes = false;
 };
 // The bytes of the text (line ends already applied) with the mark in force. An empty text in
-// non-lossy ASCII moves to UTF-8 (`state.useEncoding` is updated). Nothing when the encoding
-// cannot hold the text: the caller asks the user what to do instead of picking an encoding.
+// non-lossy ASCII moves to UTF-8, and so does a text with characters outside ASCII when the file
+// used no escapes (`state.useEncoding` is updated). Nothing when the encoding cannot hold the
+// text: the caller asks the user what to do instead of picking an encoding.
 std::optional<Bytes> encodeForSaving(std::string_view text, EncodeState &state);
+
+// A file as it was loaded: its bytes, the text read from them and how they were read.
+struct LoadedFile {
+  Bytes bytes;
+  std::string text;
+  EncodeState state;
+  size_t markLength = 0;
+};
+// The bytes of an edited text for saving (line ends by `carriageControl`, as lineEndsForSaving):
+// every character that is as it was loaded keeps the file's own bytes, so an edit changes no byte
+// outside it even where the encoding would write a character differently. Line ends that the
+// setting rewrites are rewritten. A file whose encoding changed, or that carries a shift state,
+// is encoded whole. Nothing when the encoding cannot hold the edited text.
+std::optional<Bytes> encodeEdited(std::string_view text, int carriageControl, bool wasCRLF,
+                                  const LoadedFile &loaded, EncodeState &state);
 
 } // namespace editor

@@ -564,6 +564,132 @@ std::optional<std::string> decodeText(const uint8_t *p, size_t size, Encoding en
   }
 }
 
+namespace {
+
+// UTF-16 units read from the offsets in `unitStarts` (plus the end) to UTF-8 with the offset of
+// each text byte; false for unpaired surrogates.
+bool unitsToUTF8WithOffsets(const std::u16string &units, const std::vector<uint32_t> &unitStarts,
+                            std::string &out, std::vector<uint32_t> &starts) {
+  out.clear();
+  starts.clear();
+  for (size_t i = 0; i < units.size(); ++i) {
+    const uint32_t from = unitStarts[i];
+    char32_t u = units[i];
+    if (u >= 0xD800 && u <= 0xDBFF) {
+      if (i + 1 >= units.size() || units[i + 1] < 0xDC00 || units[i + 1] > 0xDFFF) return false;
+      u = 0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+      ++i;
+    } else if (u >= 0xDC00 && u <= 0xDFFF) {
+      return false;
+    }
+    const size_t before = out.size();
+    appendUTF8(out, u);
+    starts.insert(starts.end(), out.size() - before, from);
+  }
+  return true;
+}
+
+bool unitsWithOffsetsICU(const char *name, const uint8_t *p, size_t size, std::u16string &units,
+                         std::vector<uint32_t> &unitStarts) {
+  if (size == 0) return true;
+  if (size > static_cast<size_t>(INT32_MAX / 2)) return false;
+  Converter c(name);
+  if (!c.cnv) return false;
+  units.assign(size * 2 + 16, u'\0');
+  std::vector<int32_t> offsets(units.size(), -1);
+  UChar *target = reinterpret_cast<UChar *>(units.data());
+  const char *source = reinterpret_cast<const char *>(p);
+  UErrorCode status = U_ZERO_ERROR;
+  ucnv_toUnicode(c.cnv, &target, reinterpret_cast<UChar *>(units.data()) + units.size(), &source,
+                 source + size, offsets.data(), true, &status);
+  if (U_FAILURE(status)) return false;
+  const size_t n = static_cast<size_t>(target - reinterpret_cast<UChar *>(units.data()));
+  units.resize(n);
+  unitStarts.resize(n);
+  for (size_t i = 0; i < n; ++i)
+    unitStarts[i] =
+        offsets[i] < 0 ? (i ? unitStarts[i - 1] : 0) : static_cast<uint32_t>(offsets[i]);
+  return true;
+}
+
+} // namespace
+
+std::optional<std::string> decodeTextWithOffsets(const uint8_t *p, size_t size, Encoding encoding,
+                                                 std::vector<uint32_t> &starts) {
+  if (size >= UINT32_MAX) return std::nullopt;
+  std::u16string units;
+  std::vector<uint32_t> unitStarts;
+  switch (encoding) {
+  case Encoding::UTF8: {
+    std::string_view s(reinterpret_cast<const char *>(p), size);
+    if (!isValidUTF8(s)) return std::nullopt;
+    starts.clear();
+    starts.reserve(size + 1);
+    uint32_t start = 0;
+    for (size_t i = 0; i < size; ++i) {
+      if ((p[i] & 0xC0) != 0x80) start = static_cast<uint32_t>(i);
+      starts.push_back(start);
+    }
+    starts.push_back(static_cast<uint32_t>(size));
+    return std::string(s);
+  }
+  case Encoding::ASCII:
+  case Encoding::ISOLatin1:
+    for (size_t i = 0; i < size; ++i) {
+      if (encoding == Encoding::ASCII && p[i] >= 0x80) return std::nullopt;
+      units.push_back(p[i]);
+      unitStarts.push_back(static_cast<uint32_t>(i));
+    }
+    break;
+  case Encoding::NonLossyASCII:
+    for (size_t i = 0; i < size;) {
+      if (p[i] >= 0x80) return std::nullopt;
+      unitStarts.push_back(static_cast<uint32_t>(i));
+      if (isEscapeAt(p, size, i)) {
+        char16_t u = 0;
+        for (size_t k = 2; k < 6; ++k)
+          u = static_cast<char16_t>((u << 4) | hexValue(p[i + k]));
+        units.push_back(u);
+        i += 6;
+      } else {
+        units.push_back(p[i]);
+        i += 1;
+      }
+    }
+    break;
+  case Encoding::Unicode:
+  case Encoding::UTF16BigEndian:
+  case Encoding::UTF16LittleEndian: {
+    if (size % 2) return std::nullopt;
+    bool bigEndian = encoding == Encoding::UTF16BigEndian;
+    size_t i = 0;
+    if (encoding == Encoding::Unicode && size >= 2) {
+      if (p[0] == 0xFF && p[1] == 0xFE) {
+        i = 2;
+      } else if (p[0] == 0xFE && p[1] == 0xFF) {
+        bigEndian = true;
+        i = 2;
+      }
+    }
+    for (; i + 1 < size; i += 2) {
+      units.push_back(bigEndian ? static_cast<char16_t>((p[i] << 8) | p[i + 1])
+                                : static_cast<char16_t>((p[i + 1] << 8) | p[i]));
+      unitStarts.push_back(static_cast<uint32_t>(i));
+    }
+    break;
+  }
+  default: {
+    const char *name = icuName(encoding);
+    if (!name || !unitsWithOffsetsICU(name, p, size, units, unitStarts)) return std::nullopt;
+    break;
+  }
+  }
+  std::string out;
+  if (!unitsToUTF8WithOffsets(units, unitStarts, out, starts)) return std::nullopt;
+  starts.push_back(static_cast<uint32_t>(size));
+  return out;
+}
+
 std::optional<Bytes> encodeText(std::string_view text, Encoding encoding) {
   std::u32string cps;
   if (!toCodePoints(text, cps)) return std::nullopt;

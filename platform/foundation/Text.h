@@ -57,6 +57,11 @@ inline std::optional<std::string> decodeText(const Bytes &data, Encoding encodin
 inline std::optional<std::string> decodeText(std::string_view data, Encoding encoding) {
   return decodeText(reinterpret_cast<const uint8_t *>(data.data()), data.size(), encoding);
 }
+// As decodeText, and `starts` gets, for each byte of the text, the offset in `data` of the first
+// byte its character was read from, with `size` after the last (text.size() + 1 entries): the
+// bytes behind any run of whole characters. Nothing for data of 4 GB or more.
+std::optional<std::string> decodeTextWithOffsets(const uint8_t *data, size_t size,
+                                                 Encoding encoding, std::vector<uint32_t> &starts);
 // Text to bytes. Nothing when the text is not valid UTF-8 or holds a character that the encoding
 // cannot represent (no substitution ever happens).
 std::optional<Bytes> encodeText(std::string_view text, Encoding encoding);

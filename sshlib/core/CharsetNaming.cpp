@@ -3,6 +3,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include "sshlib/core/EncodingConvert.h"
 #include "sshlib/core/Psdk.h"
 
 namespace {
@@ -47,7 +48,7 @@ const CharsetRow kCharsets[] = {
     {936,
      "gb2312",
      {"iso-ir-58", "csgb2312", "csgb231280", "csiso58gb231280", "chinese", "cn-gb", "gb2312",
-      "gb18030", "gb18030-2000", "gb2312-80", "gbk", "gb-2312-80"}},
+      "gb2312-80", "gbk", "gb-2312-80"}},
     {949,
      "ks_c_5601-1987",
      {"iso-ir-149", "csksc56011987", "ks-c-5601-1987", "korean", "ks-c-5601", "ks-c5601", "ksc5601",
@@ -190,7 +191,7 @@ const CharsetRow kCharsets[] = {
     {51949, "euc-kr", {"iso-2022-kr-8", "iso-2022-kr-8bit", "cseuckr", "euc-kr"}},
     {51950, nullptr, {"euc-tw"}},
     {52936, "hz-gb-2312", {"hz-gb-2312"}},
-    {54936, "gb18030", {}},
+    {54936, "gb18030", {"gb18030", "gb18030-2000"}},
     {57002, "x-iscii-de", {"x-iscii-de"}},
     {57003, "x-iscii-be", {"x-iscii-be"}},
     {57004, "x-iscii-ta", {"x-iscii-ta"}},
@@ -227,7 +228,10 @@ int CharsetNaming::GetCodePage(const char *name) {
   if (strcasecmp(s, "ansi") == 0) return Psdk::getAnsiCodePage();
   for (const CharsetRow &row : kCharsets) {
     for (const char *const *a = row.accepted; *a; ++a) {
-      if (std::strcmp(*a, s) == 0) return row.codePage;
+      // A name whose text could not be converted is refused: accepting it would turn every text
+      // in that charset into nothing.
+      if (std::strcmp(*a, s) == 0)
+        return EncodingConvert::canConvert(row.codePage) ? row.codePage : 0;
     }
   }
   return 0;

@@ -7,7 +7,8 @@
 class CharsetNaming {
 public:
   // The code page of a name in any accepted spelling (blanks around it, capitals and "_" for "-"
-  // are allowed); 0 for null, too short or unknown names.
+  // are allowed); 0 for null, too short or unknown names, and for names of charsets that the
+  // conversion engine cannot convert.
   static int GetCodePage(const char *name);
   static bool CharsetValid(const char *name);
   // Clears out and appends the one name given back for the code page; false (out empty) when the

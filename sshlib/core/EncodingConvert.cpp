@@ -11,6 +11,7 @@
 #include "sshlib/core/CodePageData.h"
 #include "sshlib/core/ContentCoding.h"
 #include "sshlib/core/DataBuffer.h"
+#include "sshlib/core/Gb18030.h"
 #include "sshlib/core/HashConvert.h"
 #include "sshlib/core/Japanese.h"
 #include "sshlib/core/Psdk.h"
@@ -90,6 +91,25 @@ TableSlot *slotOf(int cp) {
 
 unsigned int le16(const unsigned char *p) {
   return p[0] | (p[1] << 8);
+}
+
+// Fills a single-byte code page's table in one direction. ISO-8859-1 is every byte as the
+// character of the same number (U+0000-U+00FF): it has no stored text of its own, and the
+// Windows-1252 one would turn 0x80-0x9F into other characters and lose five bytes.
+void buildSingleByteTable(int cp, HashConvert &table, bool fromUnicode) {
+  if (cp != 28591) {
+    EncodingConvert::buildHash(singleByteStoredText(cp), table, fromUnicode);
+    return;
+  }
+  table.put_IsLowerAscii(true);
+  for (unsigned int b = 0x80; b <= 0xFF; ++b) {
+    const unsigned char code = (unsigned char)b;
+    const unsigned char unit[2] = {(unsigned char)b, 0};
+    if (fromUnicode)
+      table.HashInsert(unit, 2, &code, 1);
+    else
+      table.HashInsert(&code, 1, unit, 2);
+  }
 }
 
 // Right-to-left forms of Mac Arabic: one flag per byte 0x20-0xFF.
@@ -689,6 +709,7 @@ bool EncodingConvert::singleByteToUtf8Direct(const UnicodeLookup &lookup, const 
 
 bool EncodingConvert::convertToUnicodeHC(int src, const unsigned char *data, unsigned int len,
                                          DataBuffer &out) {
+  if (src == 54936) return Gb18030::toUtf16(data, len, out);
   if (isSingleByteCodePage(src)) {
     ensureHashToUnicode(src);
     const UnicodeLookup *lookup = singleByteToUnicode(src);
@@ -702,6 +723,7 @@ bool EncodingConvert::convertToUnicodeHC(int src, const unsigned char *data, uns
 
 bool EncodingConvert::convertFromUnicodeHC(int dst, const unsigned char *data, unsigned int len,
                                            DataBuffer &out) {
+  if (dst == 54936) return Gb18030::fromUtf16(data, len, out);
   if (dst == 52936 || (!isSingleByteCodePage(dst) && !isMultiByteCodePage(dst))) return false;
   ensureHashFromUnicode(dst);
   const HashConvert *table = hashFromUnicode(dst);
@@ -952,6 +974,27 @@ bool EncodingConvert::isMultiByteCodePage(int cp) {
   return multiIndex(cp) >= 0;
 }
 
+bool EncodingConvert::canConvert(int cp) {
+  switch (cp) {
+  case 1200:
+  case 1201:
+  case 65000:
+  case 65001:
+  case 65005:
+  case 65006:
+  case 50220:
+  case 50221:
+  case 50222:
+  case 50225:
+  case 54936: // GB18030, converted as itself
+    return true;
+  case 52936: // looked up as 936 for its tables, but HZ's escapes are not converted
+    return false;
+  default:
+    return isSingleByteCodePage(cp) || isMultiByteCodePage(cp);
+  }
+}
+
 const UnicodeLookup *EncodingConvert::singleByteToUnicode(int cp) {
   int i = singleIndex(cp);
   if (i < 0) return nullptr;
@@ -1096,7 +1139,7 @@ void EncodingConvert::ensureHashFromUnicode(int cp) {
     HashConvert *t = new HashConvert();
     if (si >= 0) {
       t->Initialize(269);
-      buildHash(singleByteStoredText(cp), *t, true);
+      buildSingleByteTable(cp, *t, true);
     } else {
       const MultiByteInfo &info = kMultiByte[multiIndex(cp)];
       t->Initialize(info.fromBuckets);
@@ -1119,7 +1162,7 @@ void EncodingConvert::ensureHashToUnicode(int cp) {
       UnicodeLookup *lookup = new UnicodeLookup();
       HashConvert tmp;
       tmp.Initialize(283);
-      buildHash(singleByteStoredText(cp), tmp, false);
+      buildSingleByteTable(cp, tmp, false);
       buildSingleByteLookup(tmp, *lookup);
       slot->lookup = lookup;
       return;

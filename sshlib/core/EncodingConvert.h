@@ -57,6 +57,9 @@ public:
   static const HashConvert *hashFromUnicode(int codePage);
   static bool isSingleByteCodePage(int codePage);
   static bool isMultiByteCodePage(int codePage);
+  // True when text in the code page can be converted at all (by a table or a transform of its
+  // own): a charset that names anything else is refused rather than converted to nothing.
+  static bool canConvert(int codePage);
 
   static void appendHexData(const unsigned char *p, int n, DataBuffer &out);
 

@@ -177,7 +177,8 @@ TEST(EditorCodec, NonLossyAsciiKeepsPureAsciiFilesAsTheyAre) {
   DecodedText d = decodeFile(bytesOf(file), 0);
   EXPECT_EQ(d.useEncoding, kEncodingNonLossyASCII);
   EXPECT_EQ(d.text, "path C:\\users\\u0041 and \xc3\xa9 and \\\\ end\n");
-  EncodeState state{d.useEncoding};
+  EXPECT_TRUE(d.fileHasEscapes); // so its new characters are escaped too
+  EncodeState state{d.useEncoding, false, false, false, d.fileHasEscapes, d.upperCaseEscapes};
   auto saved = encodeForSaving(d.text, state);
   ASSERT_TRUE(saved);
   EXPECT_EQ(stringOf(*saved), file);

@@ -108,7 +108,7 @@ const SingleByteRef kSingle[] = {
     {20924, Src::Special, "IBM1047"},
     {21025, Src::Iconv, "IBM1025"},
     {21866, Src::Python, "koi8_u"},
-    {28591, Src::Python, "cp1252"},
+    {28591, Src::Python, "latin_1"},
     {28592, Src::Python, "iso8859_2"},
     {28593, Src::Python, "iso8859_3"},
     {28594, Src::Python, "iso8859_4"},
@@ -259,7 +259,7 @@ TEST_F(CodePageTables, EverySingleByteCodePageAgreesOnAllBytes) {
   }
 }
 
-TEST_F(CodePageTables, UsAsciiBestFitAndLatin1ReadAsWindows1252) {
+TEST_F(CodePageTables, UsAsciiBestFitAndLatin1IsEveryByte) {
   bool ok = false;
   EXPECT_EQ(oracle::convert(1200, 20127, oracle::utf16le(0xA0), &ok), " ");
   EXPECT_TRUE(ok);
@@ -267,22 +267,21 @@ TEST_F(CodePageTables, UsAsciiBestFitAndLatin1ReadAsWindows1252) {
   EXPECT_EQ(oracle::convert(20127, 1200, "\x80", &ok), "");
   EXPECT_FALSE(ok);
 
-  // 28591 is the Windows-1252 mapping: 0x80 is the euro sign, five bytes have no character.
+  // 28591 is ISO-8859-1: every byte is the character of its own number, the C1 controls
+  // 0x80-0x9F included, and the euro sign has no byte.
   for (int b = 1; b < 256; ++b) {
-    bool ok1 = false, ok2 = false;
     std::string s(1, char(b));
-    EXPECT_EQ(oracle::convert(28591, 65001, s, &ok1), oracle::convert(1252, 65001, s, &ok2)) << b;
-    EXPECT_EQ(ok1, ok2);
-    bool unmapped = b == 0x81 || b == 0x8D || b == 0x8F || b == 0x90 || b == 0x9D;
-    EXPECT_EQ(ok1, !unmapped) << b;
+    EXPECT_EQ(oracle::convert(28591, 1200, s, &ok), oracle::utf16le(char32_t(b))) << b;
+    EXPECT_TRUE(ok) << b;
   }
-  EXPECT_EQ(oracle::convert(28591, 65001, "\x80"), "\xE2\x82\xAC");
+  EXPECT_EQ(oracle::convert(65001, 28591, "\xE2\x82\xAC", &ok), "");
+  EXPECT_FALSE(ok);
   const UnicodeLookup *l = EncodingConvert::singleByteToUnicode(28591);
   ASSERT_NE(l, nullptr);
   int mapped = 0;
   for (int b = 0x80; b < 256; ++b)
     mapped += l->m_table[b] != 0;
-  EXPECT_EQ(mapped, 123);
+  EXPECT_EQ(mapped, 128);
 }
 
 TEST_F(CodePageTables, EveryMultiByteCodeAgreesWithPython) {
@@ -509,7 +508,7 @@ const std::pair<int, const char *> kGlibcNames[] = {
     {20905, "IBM905"},
     {21025, "IBM1025"},
     {21866, "KOI8-U"},
-    {28591, "CP1252"},
+    {28591, "ISO-8859-1"},
     {28592, "ISO-8859-2"},
     {28593, "ISO-8859-3"},
     {28594, "ISO-8859-4"},

@@ -1,0 +1,197 @@
+// A save changes no byte the user did not edit: detection takes only readings that encode back to
+// the file's own bytes, an edited text keeps the file's bytes around the edit (even where the
+// encoding would write a character differently), and a plain ASCII file that gains other
+// characters is saved as UTF-8, not as escapes it never used.
+#include "tests/app/editor/EditorFixture.h"
+
+#include "app/editor/EditorCodec.h"
+
+#include "tests/support/IconvOracle.h"
+
+using namespace editor;
+
+namespace {
+
+Bytes bytesOf(const std::string &s) {
+  return Bytes(s.begin(), s.end());
+}
+std::string stringOf(const Bytes &b) {
+  return std::string(b.begin(), b.end());
+}
+// Bytes as hex, so that a difference shows where it is.
+std::string hexOf(const std::string &s) {
+  static const char *digits = "0123456789ABCDEF";
+  std::string h;
+  for (unsigned char c : s) {
+    h += digits[c >> 4];
+    h += digits[c & 15];
+    h += ' ';
+  }
+  return h;
+}
+std::string gb2312(const std::string &utf8) {
+  auto bytes = testsupport::iconvConvert(utf8, "UTF-8", "GB2312");
+  EXPECT_TRUE(bytes);
+  return bytes.value_or("");
+}
+
+// Chinese text whose bytes pass the Shift JIS pair count and read as Shift JIS, and hold ED C7,
+// which that reading takes for a character that Shift JIS writes as FA E3.
+const std::string kChinese = "海淀区前北\n走国式\n海淀区前北\n";
+
+LoadedFile loadedFrom(const Bytes &bytes, const DecodedText &d) {
+  return {bytes,
+          d.text,
+          {d.useEncoding, d.unicodeWithFFFE, d.unicodeBigEndian, d.utf8WithMark, d.fileHasEscapes,
+           d.upperCaseEscapes},
+          d.markLength};
+}
+
+} // namespace
+
+TEST(EditKeepsBytes, ReadingsThatDoNotEncodeBackAreNotTaken) {
+  const std::string file = gb2312(kChinese);
+  ASSERT_NE(file.find("\xED\xC7"), std::string::npos);
+  ASSERT_TRUE(looksLikeShiftJIS(reinterpret_cast<const uint8_t *>(file.data()), file.size()));
+  DecodedText d = decodeFile(bytesOf(file), 0);
+  EXPECT_NE(d.useEncoding, kEncodingShiftJIS);
+  EXPECT_TRUE(d.loaded);
+  auto back = encodeWith(d.text, d.useEncoding);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(stringOf(*back), file);
+  // A file that is Shift JIS and reads back to itself still is.
+  auto sjis = testsupport::iconvConvert("日本語のテキスト\nカタカナ\n", "UTF-8", "SHIFT_JIS");
+  ASSERT_TRUE(sjis);
+  EXPECT_EQ(decodeFile(bytesOf(*sjis), 0).useEncoding, kEncodingShiftJIS);
+}
+
+// Each file is loaded (detected or in the encoding configured), ASCII is typed at the start of its
+// second line, and the save must be the file's bytes with only the typed ones added.
+TEST(EditKeepsBytes, AnEditChangesNoByteAroundIt) {
+  struct Case {
+    const char *name;
+    std::string file;
+    uint32_t configured; // 0: detect
+    int carriage;
+    std::string typed;      // inserted at the start of line 2
+    std::string typedBytes; // what the typed text is in the file's encoding
+  };
+  std::string utf16 = "\xFF\xFE";
+  for (char c : std::string("h\xE9llo\nw\xF6rld\n"))
+    utf16 += std::string{c, '\0'};
+  const std::string crlf = gb2312("海淀区前北\r\n走国式\r\n海淀区前北\n");
+  const Case cases[] = {
+      {"gb2312, detected", gb2312(kChinese), 0, 0, "abc", "abc"},
+      {"gb2312 read as Shift JIS by setting", gb2312(kChinese), kEncodingShiftJIS, 0, "abc", "abc"},
+      {"crlf kept and typed line end written as crlf", crlf, kEncodingShiftJIS, 0, "x\n", "x\r\n"},
+      {"escapes keep their spelling", "\\u00C9t\\u00e9\nline two\n", 0, 0, "\xC3\xA9", "\\u00E9"},
+      {"utf-16 with its mark", utf16, 0, 0, "ab", std::string("a\0b\0", 4)},
+      {"utf-8", "caf\xC3\xA9\nsecond\n", 0, 2, "\xE2\x9C\x93", "\xE2\x9C\x93"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    const Bytes bytes = bytesOf(c.file);
+    DecodedText d = decodeFile(bytes, c.configured);
+    ASSERT_TRUE(d.loaded);
+    const size_t line2 = d.text.find('\n') + 1;
+    std::string edited = d.text;
+    edited.insert(line2, c.typed);
+    LoadedFile loaded = loadedFrom(bytes, d);
+    EncodeState state = loaded.state;
+    auto saved = encodeEdited(edited, c.carriage, d.wasCRLF, loaded, state);
+    ASSERT_TRUE(saved);
+    const size_t lf = d.useEncoding == kEncodingUTF16 ? c.file.find(std::string("\n\0", 2)) + 2
+                                                      : c.file.find('\n') + 1;
+    std::string expected = c.file;
+    expected.insert(lf, c.typedBytes);
+    EXPECT_EQ(hexOf(stringOf(*saved)), hexOf(expected));
+    EXPECT_EQ(state.useEncoding, d.useEncoding);
+  }
+}
+
+// "Keep" line ends: the file's CR LF for typed line ends, the untouched ones as they were.
+TEST(EditKeepsBytes, UntouchedLineEndsStayAsTheyWere) {
+  const std::string file = "one\ntwo\r\nthree\n";
+  const Bytes bytes = bytesOf(file);
+  DecodedText d = decodeFile(bytes, 0);
+  ASSERT_TRUE(d.wasCRLF);
+  const struct {
+    size_t at;
+    std::string typed, expected;
+  } cases[] = {
+      {3, "!", "one!\ntwo\r\nthree\n"},             // at the end of a line with a lone LF
+      {0, "zero\n", "zero\r\none\ntwo\r\nthree\n"}, // a typed line end
+      {file.size(), "four", "one\ntwo\r\nthree\nfour"},
+      {9, "\n", "one\ntwo\r\n\r\nthree\n"}, // an empty line after CR LF
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.expected);
+    std::string edited = d.text;
+    edited.insert(c.at, c.typed);
+    EncodeState state = loadedFrom(bytes, d).state;
+    auto saved = encodeEdited(edited, 0, d.wasCRLF, loadedFrom(bytes, d), state);
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(stringOf(*saved), c.expected);
+  }
+}
+
+TEST(EditKeepsBytes, PlainAsciiGainingOtherCharactersBecomesUtf8) {
+  struct Case {
+    std::string file, typed, expected;
+    uint32_t savedAs;
+  };
+  const Case cases[] = {
+      {"plain text\n", "caf\xC3\xA9 ", "caf\xC3\xA9 plain text\n", kEncodingUTF8},
+      {"a\\u0041\n", "\xE2\x82\xAC",
+       "\xE2\x82\xAC"
+       "a\\u0041\n",
+       kEncodingUTF8},
+      {"plain text\n", "more ", "more plain text\n", kEncodingNonLossyASCII},
+      {"\\u00c9\n", "\xC3\xA9", "\\u00e9\\u00c9\n", kEncodingNonLossyASCII},
+      {"\\u00C9\n", "\xC3\xA9", "\\u00E9\\u00C9\n", kEncodingNonLossyASCII},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.file + " + " + c.typed);
+    const Bytes bytes = bytesOf(c.file);
+    DecodedText d = decodeFile(bytes, 0);
+    ASSERT_EQ(d.useEncoding, kEncodingNonLossyASCII);
+    LoadedFile loaded = loadedFrom(bytes, d);
+    EncodeState state = loaded.state;
+    auto saved = encodeEdited(c.typed + d.text, 0, d.wasCRLF, loaded, state);
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(stringOf(*saved), c.expected);
+    EXPECT_EQ(state.useEncoding, c.savedAs);
+    EXPECT_EQ(decodeFile(*saved, 0).text, c.typed + d.text);
+  }
+}
+
+namespace {
+
+class EditKeepsBytesScreen : public EditorTest {};
+
+} // namespace
+
+TEST_F(EditKeepsBytesScreen, EditingLineTwoOfAChineseFileKeepsEveryOtherByte) {
+  const std::string original = gb2312(kChinese);
+  const std::string path = write("beijing.txt", original);
+  auto editor = open(path);
+  EXPECT_NE(editor->useEncoding, kEncodingShiftJIS);
+  const std::string shown = text(editor);
+  size_t line2 = 0; // in characters of the text
+  for (size_t i = 0; i <= shown.find('\n'); ++i)
+    line2 += (static_cast<uint8_t>(shown[i]) & 0xC0) != 0x80;
+  editor->theText->setSelectedRange({line2, 0});
+  ASSERT_TRUE(probe->type("File Text", "abc")) << probe->lastError();
+  ASSERT_TRUE(probe->tap("Save"));
+  std::string expected = original;
+  expected.insert(original.find('\n') + 1, "abc");
+  EXPECT_EQ(hexOf(testsupport::readFile(path)), hexOf(expected));
+}
+
+TEST_F(EditKeepsBytesScreen, TypingIntoAPlainAsciiFileSavesUtf8) {
+  const std::string path = write("menu.txt", "tea\n");
+  auto editor = open(path);
+  ASSERT_TRUE(probe->type("File Text", "caf\xC3\xA9 "));
+  ASSERT_TRUE(probe->tap("Save"));
+  EXPECT_EQ(testsupport::readFile(path), "caf\xC3\xA9 tea\n");
+}
