@@ -142,6 +142,20 @@ void findWebViews(const json &node, std::vector<uint64_t> &out) {
   }
 }
 
+// Collects the picture names ("image" fields) of a snapshot.
+void findImageNames(const json &node, std::vector<std::string> &out) {
+  if (node.is_object()) {
+    auto image = node.find("image");
+    if (image != node.end() && image->is_string() && !image->get_ref<const std::string &>().empty())
+      out.push_back(image->get<std::string>());
+    for (auto &[k, v] : node.items())
+      findImageNames(v, out);
+  } else if (node.is_array()) {
+    for (auto &v : node)
+      findImageNames(v, out);
+  }
+}
+
 class RendererImpl;
 std::weak_ptr<RendererImpl> &currentSlot() {
   static std::weak_ptr<RendererImpl> slot;
@@ -296,7 +310,30 @@ private:
           pendingScripts_.push_back(std::move(script));
         }
       }
-    return {{"type", "state"}, {"snapshot", snap}, {"status", status}, {"web", web}};
+    return {{"type", "state"},
+            {"snapshot", snap},
+            {"status", status},
+            {"web", web},
+            {"images", imageVersions(snap)}};
+  }
+
+  // A picture the application registers again under the same name (the crop rectangle drawn
+  // anew as it follows a finger) has a new version, so the page fetches it again.
+  json imageVersions(const json &snap) {
+    std::vector<std::string> names;
+    findImageNames(snap, names);
+    if (imageVersions_.size() > 4096) imageVersions_.clear(); // names come and go: kept bounded
+    json versions = json::object();
+    for (auto &name : names) {
+      auto now = media::ImageRegistry::shared().imageKept(name);
+      auto &seen = imageVersions_[name];
+      if (seen.second == 0 || seen.first.lock() != now) {
+        seen.first = now;
+        ++seen.second;
+      }
+      if (seen.second > 1) versions[name] = seen.second;
+    }
+    return versions;
   }
 
   // Sends the state when it changed (or always, when forced).
@@ -619,6 +656,7 @@ private:
   int clients_ = 0;
   std::string last_;
   std::map<uint64_t, size_t> scriptsSent_;
+  std::map<std::string, std::pair<std::weak_ptr<media::Image>, uint64_t>> imageVersions_;
   std::vector<json> pendingScripts_;
   std::vector<std::shared_ptr<net::URLConnection>> fetches_;
   int64_t nextMedia_ = 0;
