@@ -57,10 +57,13 @@ const char kWebShim[] =
     "document.addEventListener('submit',function(e){var f=e.target;e.preventDefault();"
     "var u=new URL(f.action||location.href);new FormData(f).forEach(function(v,k){"
     "u.searchParams.append(k,v);});go(u.href);},true);"
-    // A page made for a desktop (no viewport of its own) is laid out 980 pixels wide and scaled
-    // to the view's width, as the phone's web view shows it.
+    // A page made for a desktop (no viewport of its own) is laid out wider than the view and
+    // scaled to the view's width, as the phone's web view shows it; but no wider than 480
+    // pixels on a narrow view (the phone's), where a person at a computer cannot zoom in with two
+    // fingers and 980 would draw the text a third of its size.
     "function fit(){var d=document.documentElement;if(!d||document.querySelector("
-    "'meta[name=viewport]'))return;d.style.width='980px';d.style.zoom=String(innerWidth/980);}"
+    "'meta[name=viewport]'))return;var w=Math.min(980,Math.max(innerWidth,480));"
+    "d.style.width=w+'px';d.style.zoom=String(innerWidth/w);}"
     "document.addEventListener('DOMContentLoaded',fit);window.addEventListener('resize',fit);"
     "window.addEventListener('load',function(){p.postMessage({ferrowenWeb:'loaded',"
     "title:document.title},'*');});"
