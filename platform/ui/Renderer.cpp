@@ -58,16 +58,17 @@ const char kWebShim[] =
     "var u=new URL(f.action||location.href);new FormData(f).forEach(function(v,k){"
     "u.searchParams.append(k,v);});go(u.href);},true);"
     // A page made for a desktop (no viewport of its own) is laid out wider than the view and
-    // scaled to the view's width, as the phone's web view shows it; but no wider than 480
+    // drawn scaled to the view's width, as the phone's web view shows it; but no wider than 480
     // pixels on a narrow view (the phone's), where a person at a computer cannot zoom in with two
     // fingers and 980 would draw the text a third of its size.
-    "function fit(){var d=document.documentElement;if(!d||document.querySelector("
+    "var scale=1;function fit(){var d=document.documentElement;if(!d||document.querySelector("
     "'meta[name=viewport]'))return;var w=Math.min(980,Math.max(innerWidth,480));"
-    "d.style.width=w+'px';d.style.zoom=String(innerWidth/w);}"
+    "scale=innerWidth/w;d.style.width=scale<1?w+'px':'';d.style.transformOrigin='0 0';"
+    "d.style.transform=scale<1?'scale('+scale+')':'';}"
     "document.addEventListener('DOMContentLoaded',fit);window.addEventListener('resize',fit);"
     "window.addEventListener('load',function(){p.postMessage({ferrowenWeb:'loaded',"
     "title:document.title},'*');});"
-    "function zoom(){return parseFloat(document.documentElement.style.zoom)||1;}"
+    "function zoom(){return scale;}"
     "function touch(type,e){var z=zoom(),t={identifier:0,target:e.target,pageX:e.pageX/z,"
     "pageY:e.pageY/z,clientX:e.clientX/z,clientY:e.clientY/z,screenX:e.screenX,"
     "screenY:e.screenY},ev=new Event(type,{bubbles:true,cancelable:true}),"

@@ -677,7 +677,8 @@ document.addEventListener('click', (e) => {
 function plainView(target) {
   const v = target && target.closest && target.closest('.v[data-id]');
   if (!v || !screenEl.contains(v)) return null;
-  const control = v.closest('[data-ev]:not(.dim), input, textarea, select, [draggable=true]');
+  // A control under the mouse, or one the view lies in (a row), takes the mouse itself.
+  const control = target.closest('[data-ev]:not(.dim), input, textarea, select, [draggable=true]');
   return control ? null : v;
 }
 
