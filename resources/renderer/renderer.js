@@ -549,6 +549,7 @@ function afterRender(snap) {
     // An input method composing in the field owns its text until it is done, and a field being
     // typed into shows the person's edits until the model answered them all.
     if ((composing || pending.size) && el === document.activeElement) continue;
+    if (el === sliding) continue;
     if (el.value === el.dataset.value) continue;
     el.value = el.dataset.value;
     // After an edit the caret goes where the edit ended, as the model placed the text there.
@@ -729,6 +730,21 @@ window.addEventListener('blur', () => fingerUp(null, 'cancelled'));
 // A drag on a view is the finger's, not the browser's (which would drag its picture away).
 document.addEventListener('dragstart', (e) => { if (finger) e.preventDefault(); }, true);
 
+// A slider's thumb dragged sends its value as it moves (once a frame), as the phone's slider
+// does, and where it was let go; the thumb stays under the mouse meanwhile.
+let sliding = null;
+document.addEventListener('pointerdown', (e) => {
+  if (e.target.dataset && e.target.dataset.slide) sliding = e.target;
+}, true);
+document.addEventListener('pointerup', () => { sliding = null; }, true);
+document.addEventListener('input', (e) => {
+  const el = e.target;
+  if (!el.dataset || !el.dataset.slide || el.slideFrame) return;
+  el.slideFrame = requestAnimationFrame(() => {
+    el.slideFrame = 0;
+    send({ event: 'slide', id: Number(el.dataset.slide), value: Number(el.value) }, true);
+  });
+});
 document.addEventListener('change', (e) => {
   const id = e.target.dataset && e.target.dataset.slide;
   if (id) send({ event: 'slide', id: Number(id), value: Number(e.target.value) });
