@@ -416,10 +416,10 @@ function popover(p) {
 }
 
 function sheet(s) {
-  // On a tablet a sheet stands by what it was shown from, as a popover does, and a tap beside it
-  // is its Cancel, as on the device. (On the phone it fills the bottom, its buttons in view.)
+  // On a tablet a sheet stands by what it was shown from, as a popover does, and a tap beside any
+  // sheet is its Cancel, as on the device. (On the phone it fills the bottom, its buttons in view.)
   const anchored = device.idiom === 'pad' && s.anchor.kind !== 'view' && s.anchor.kind !== 'tabBar';
-  const beside = anchored && s.cancelIndex >= 0 && { event: 'answer', id: s.id, button: s.cancelIndex };
+  const beside = device.idiom === 'pad' && s.cancelIndex >= 0 && { event: 'answer', id: s.id, button: s.cancelIndex };
   return h('div', { class: 'dim', ev: beside }, h('div', {
     class: 'actionsheet', 'data-id': s.id, role: 'dialog', 'aria-label': s.title || 'Actions',
     'data-anchor': anchored ? s.anchor.element : null, 'data-rect': anchored && s.anchor.kind === 'rect' ? s.anchor.rect.join(',') : null,
