@@ -57,12 +57,12 @@ const char kWebShim[] =
     "document.addEventListener('submit',function(e){var f=e.target;e.preventDefault();"
     "var u=new URL(f.action||location.href);new FormData(f).forEach(function(v,k){"
     "u.searchParams.append(k,v);});go(u.href);},true);"
-    // A page made for a desktop (no viewport of its own) is laid out wider than the view and
-    // drawn scaled to the view's width, as the phone's web view shows it; but no wider than 480
-    // pixels on a narrow view (the phone's), where a person at a computer cannot zoom in with two
-    // fingers and 980 would draw the text a third of its size.
+    // A page made for a desktop (no viewport of its own) is laid out at least 480 pixels wide
+    // and drawn scaled to the view's width. (The phone's web view lays it out 980 wide, but a
+    // person at a computer cannot zoom in with two fingers, and 980 would draw its text at a
+    // third of its size on the phone.)
     "var scale=1;function fit(){var d=document.documentElement;if(!d||document.querySelector("
-    "'meta[name=viewport]'))return;var w=Math.min(980,Math.max(innerWidth,480));"
+    "'meta[name=viewport]'))return;var w=Math.max(innerWidth,480);"
     "scale=innerWidth/w;d.style.width=scale<1?w+'px':'';d.style.transformOrigin='0 0';"
     "d.style.transform=scale<1?'scale('+scale+')':'';}"
     "document.addEventListener('DOMContentLoaded',fit);window.addEventListener('resize',fit);"
