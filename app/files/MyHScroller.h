@@ -36,6 +36,12 @@ public:
   void touchDown(platform::ui::Point p);
   void touchMoved(platform::ui::Point p);
   void touchUp(platform::ui::Point p, platform::ui::Point previous);
+  // A finger dragged on the control turns the strip.
+  void touchesBegan(platform::ui::Point at) override { touchDown(at); }
+  void touchesMoved(platform::ui::Point, platform::ui::Point at) override { touchMoved(at); }
+  void touchesEnded(platform::ui::Point at) override { touchUp(at, currentPoint_); }
+  void touchesCancelled(platform::ui::Point at) override { touchUp(at, at); }
+  using Control::touchesEnded;
 
   // The strip at the value's position, then the fixed foreground, as the control shows them.
   void drawRect(platform::media::BitmapContext &context);

@@ -103,8 +103,10 @@ std::shared_ptr<ViewController> makeBrowserScreen(const std::string &url) {
 }
 
 std::shared_ptr<TabBarItem> ValtryWebBrowserView::tabItem() {
+  // A browser of its own tab names that tab; one pushed over the Web View tab (the phone's)
+  // leaves the tab its name.
   auto nav = navigationController();
-  return nav ? nav->tabBarItem() : tabBarItem();
+  return nav && nav->viewControllers().front().get() == this ? nav->tabBarItem() : tabBarItem();
 }
 
 void ValtryWebBrowserView::viewDidLoad() {
@@ -240,6 +242,12 @@ void ValtryWebBrowserView::downloadOff() {
 }
 
 void ValtryWebBrowserView::clickOK() {
+  // On the phone the browser was pushed onto the Web View tab's screens: closing it goes back.
+  if (auto nav = navigationController();
+      nav && nav->viewControllers().size() > 1 && nav->topViewController().get() == this) {
+    nav->popViewControllerAnimated(true);
+    return;
+  }
   webServices().cancelFileViewTab(
       navigationController() ? std::static_pointer_cast<ViewController>(navigationController())
                              : sharedAs<ViewController>());

@@ -388,6 +388,12 @@ std::shared_ptr<Image> ImageRegistry::imageNamed(const std::string &name) {
   return image;
 }
 
+std::shared_ptr<Image> ImageRegistry::imageKept(const std::string &name) {
+  std::lock_guard lock(mutex_);
+  auto it = images_.find(name);
+  return it == images_.end() ? nullptr : it->second;
+}
+
 void ImageRegistry::clear() {
   std::lock_guard lock(mutex_);
   images_.clear();

@@ -102,6 +102,9 @@ public:
   // A registered image, else the file of that name in the resources folder (decoded once and
   // kept), else none.
   std::shared_ptr<Image> imageNamed(const std::string &name);
+  // What the name holds now without looking for a file (a registered image, one decoded and
+  // kept, else none): a different answer means the name's picture was replaced.
+  std::shared_ptr<Image> imageKept(const std::string &name);
   // Forgets every image (tests).
   void clear();
 

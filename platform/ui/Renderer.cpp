@@ -57,14 +57,18 @@ const char kWebShim[] =
     "document.addEventListener('submit',function(e){var f=e.target;e.preventDefault();"
     "var u=new URL(f.action||location.href);new FormData(f).forEach(function(v,k){"
     "u.searchParams.append(k,v);});go(u.href);},true);"
-    // A page made for a desktop (no viewport of its own) is laid out 980 pixels wide and scaled
-    // to the view's width, as the phone's web view shows it.
-    "function fit(){var d=document.documentElement;if(!d||document.querySelector("
-    "'meta[name=viewport]'))return;d.style.width='980px';d.style.zoom=String(innerWidth/980);}"
+    // A page made for a desktop (no viewport of its own) is laid out at least 480 pixels wide
+    // and drawn scaled to the view's width. (The phone's web view lays it out 980 wide, but a
+    // person at a computer cannot zoom in with two fingers, and 980 would draw its text at a
+    // third of its size on the phone.)
+    "var scale=1;function fit(){var d=document.documentElement;if(!d||document.querySelector("
+    "'meta[name=viewport]'))return;var w=Math.max(innerWidth,480);"
+    "scale=innerWidth/w;d.style.width=scale<1?w+'px':'';d.style.transformOrigin='0 0';"
+    "d.style.transform=scale<1?'scale('+scale+')':'';}"
     "document.addEventListener('DOMContentLoaded',fit);window.addEventListener('resize',fit);"
     "window.addEventListener('load',function(){p.postMessage({ferrowenWeb:'loaded',"
     "title:document.title},'*');});"
-    "function zoom(){return parseFloat(document.documentElement.style.zoom)||1;}"
+    "function zoom(){return scale;}"
     "function touch(type,e){var z=zoom(),t={identifier:0,target:e.target,pageX:e.pageX/z,"
     "pageY:e.pageY/z,clientX:e.clientX/z,clientY:e.clientY/z,screenX:e.screenX,"
     "screenY:e.screenY},ev=new Event(type,{bubbles:true,cancelable:true}),"
@@ -139,6 +143,20 @@ void findWebViews(const json &node, std::vector<uint64_t> &out) {
   } else if (node.is_array()) {
     for (auto &v : node)
       findWebViews(v, out);
+  }
+}
+
+// Collects the picture names ("image" fields) of a snapshot.
+void findImageNames(const json &node, std::vector<std::string> &out) {
+  if (node.is_object()) {
+    auto image = node.find("image");
+    if (image != node.end() && image->is_string() && !image->get_ref<const std::string &>().empty())
+      out.push_back(image->get<std::string>());
+    for (auto &[k, v] : node.items())
+      findImageNames(v, out);
+  } else if (node.is_array()) {
+    for (auto &v : node)
+      findImageNames(v, out);
   }
 }
 
@@ -296,7 +314,30 @@ private:
           pendingScripts_.push_back(std::move(script));
         }
       }
-    return {{"type", "state"}, {"snapshot", snap}, {"status", status}, {"web", web}};
+    return {{"type", "state"},
+            {"snapshot", snap},
+            {"status", status},
+            {"web", web},
+            {"images", imageVersions(snap)}};
+  }
+
+  // A picture the application registers again under the same name (the crop rectangle drawn
+  // anew as it follows a finger) has a new version, so the page fetches it again.
+  json imageVersions(const json &snap) {
+    std::vector<std::string> names;
+    findImageNames(snap, names);
+    if (imageVersions_.size() > 4096) imageVersions_.clear(); // names come and go: kept bounded
+    json versions = json::object();
+    for (auto &name : names) {
+      auto now = media::ImageRegistry::shared().imageKept(name);
+      auto &seen = imageVersions_[name];
+      if (seen.second == 0 || seen.first.lock() != now) {
+        seen.first = now;
+        ++seen.second;
+      }
+      if (seen.second > 1) versions[name] = seen.second;
+    }
+    return versions;
   }
 
   // Sends the state when it changed (or always, when forced).
@@ -619,6 +660,7 @@ private:
   int clients_ = 0;
   std::string last_;
   std::map<uint64_t, size_t> scriptsSent_;
+  std::map<std::string, std::pair<std::weak_ptr<media::Image>, uint64_t>> imageVersions_;
   std::vector<json> pendingScripts_;
   std::vector<std::shared_ptr<net::URLConnection>> fetches_;
   int64_t nextMedia_ = 0;

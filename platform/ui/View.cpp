@@ -5,6 +5,7 @@
 #include "platform/ui/Window.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace platform::ui {
 
@@ -150,6 +151,66 @@ bool View::isFirstResponder() const {
 
 void View::touchesEnded(int tapCount) {
   if (auto parent = superview()) parent->touchesEnded(tapCount);
+}
+
+namespace {
+// The touch a person's finger makes now: the view it began on and where it was last.
+struct FingerTouch {
+  std::weak_ptr<View> view;
+  Point last;
+};
+FingerTouch &finger() {
+  static FingerTouch touch;
+  return touch;
+}
+Point inSuperview(const View &view, Point p) {
+  return {p.x + view.frame().origin.x, p.y + view.frame().origin.y};
+}
+} // namespace
+
+void View::touchesBegan(Point at) {
+  if (auto parent = superview()) parent->touchesBegan(inSuperview(*this, at));
+}
+
+void View::touchesMoved(Point previous, Point at) {
+  if (auto parent = superview())
+    parent->touchesMoved(inSuperview(*this, previous), inSuperview(*this, at));
+}
+
+void View::touchesEnded(Point at) {
+  if (auto parent = superview()) parent->touchesEnded(inSuperview(*this, at));
+}
+
+void View::touchesCancelled(Point at) {
+  if (auto parent = superview()) parent->touchesCancelled(inSuperview(*this, at));
+}
+
+bool View::userTouch(const std::string &phase, Point at, std::string &why) {
+  if (!std::isfinite(at.x) || !std::isfinite(at.y)) return why = "a touch is at one point", false;
+  auto &touch = finger();
+  auto self = std::static_pointer_cast<View>(shared_from_this());
+  if (phase == "began") {
+    // A touch whose end never came (the page went away meanwhile) is taken away first.
+    if (auto old = touch.view.lock()) old->touchesCancelled(touch.last);
+    touch = {self, at};
+    touchesBegan(at);
+    return true;
+  }
+  if (phase != "moved" && phase != "ended" && phase != "cancelled")
+    return why = "a touch begins, moves, ends or is cancelled", false;
+  if (touch.view.lock() != self) return why = "no touch began on this view", false;
+  const Point previous = touch.last;
+  touch.last = at;
+  if (phase == "moved") {
+    touchesMoved(previous, at);
+    return true;
+  }
+  touch = {};
+  if (phase == "ended")
+    touchesEnded(at);
+  else
+    touchesCancelled(at);
+  return true;
 }
 
 bool View::userTap(std::string &why) {

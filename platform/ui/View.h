@@ -106,6 +106,17 @@ public:
   // Raw touches for views that handle them (a double tap, say): by default they go on to the
   // superview, as the phone passes them up the responder chain.
   virtual void touchesEnded(int tapCount);
+  // A finger that follows a drag (a crop rectangle's corner, a strip turned sideways), in the
+  // view's own points: where it went down, each move from where it was, where it came up, or
+  // that the touch was taken away. By default each goes on to the superview, in its points.
+  virtual void touchesBegan(Point at);
+  virtual void touchesMoved(Point previous, Point at);
+  virtual void touchesEnded(Point at);
+  virtual void touchesCancelled(Point at);
+  // A person's finger on the view: `phase` "began", "moved", "ended" or "cancelled" at `at`.
+  // The view a touch began on takes the rest of it, wherever the finger goes; a move or an end
+  // of a touch that began on another view (or none) is refused with the reason.
+  bool userTouch(const std::string &phase, Point at, std::string &why);
 
 private:
   friend class ViewController;

@@ -670,6 +670,7 @@ std::string malformed(const json &event) {
       {"taps", json::value_t::number_integer},
       {"orientation", json::value_t::number_integer},
       {"text", json::value_t::string},
+      {"phase", json::value_t::string},
       {"url", json::value_t::string},
       {"on", json::value_t::boolean},
       {"value", json::value_t::number_float},
@@ -860,8 +861,10 @@ json Window::dispatch(const json &event) {
         // The page says where; the point is kept inside the view it names.
         const auto b = view->bounds();
         forwardTap(*view, {std::clamp(x, 0.0, b.size.width), std::clamp(y, 0.0, b.size.height)});
-        ok = true;
+        ok = view->userTouch("began", {x, y}, why);
       }
+    } else if (event.contains("phase")) {
+      ok = view->userTouch(event["phase"].get<std::string>(), {number("x"), number("y")}, why);
     } else {
       view->touchesEnded(event.value("taps", 1));
       ok = true;

@@ -33,8 +33,8 @@
 //   {"event":"setSwitch","id","on"}  {"event":"slide","id","value"}
 //   {"event":"selectSegment","id","index"}  {"event":"scroll","id","x","y"}
 //   {"event":"touch","id","taps"}           raw touches ended, for views that handle them
-//   {"event":"touch","id","phase":"began","x","y"}  a touch starts at (x, y) in the view's points
-//                                           (only the tap window hears it)
+//   {"event":"touch","id","phase":"began|moved|ended|cancelled","x","y"}  a finger at (x, y) in
+//                                           the view's points (the tap window hears where it began)
 //   {"event":"answer","id":alert|sheet,"button":index}  {"event":"dismissPopover","id"}
 //   {"event":"followLink","id":web,"url"}  {"event":"rotate","orientation"}
 //   {"event":"accelerate","x","y","z"}  {"event":"memoryWarning"}

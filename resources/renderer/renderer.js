@@ -89,7 +89,9 @@ function h(tag, attrs, ...children) {
 
 const px = (n) => `${Math.round(n)}px`;
 const rgba = (c) => c ? `rgba(${c[0] * 255},${c[1] * 255},${c[2] * 255},${c[3]})` : null;
-const imageUrl = (name) => `/img/${encodeURIComponent(name)}?t=${encodeURIComponent(token)}`;
+// A picture the application drew again under the same name has a new version.
+const imageUrl = (name) => `/img/${encodeURIComponent(name)}?t=${encodeURIComponent(token)}` +
+  (state && state.images && state.images[name] ? `&v=${state.images[name]}` : '');
 // Pixels per point of the drawings of views that draw themselves: enough for the page's scale on
 // this display, so they stay sharp.
 let pageScale = 1;
@@ -414,9 +416,11 @@ function popover(p) {
 }
 
 function sheet(s) {
-  // On a tablet a sheet stands by what it was shown from, as a popover does.
+  // On a tablet a sheet stands by what it was shown from, as a popover does, and a tap beside any
+  // sheet is its Cancel, as on the device. (On the phone it fills the bottom, its buttons in view.)
   const anchored = device.idiom === 'pad' && s.anchor.kind !== 'view' && s.anchor.kind !== 'tabBar';
-  return h('div', { class: 'dim' }, h('div', {
+  const beside = device.idiom === 'pad' && s.cancelIndex >= 0 && { event: 'answer', id: s.id, button: s.cancelIndex };
+  return h('div', { class: 'dim', ev: beside }, h('div', {
     class: 'actionsheet', 'data-id': s.id, role: 'dialog', 'aria-label': s.title || 'Actions',
     'data-anchor': anchored ? s.anchor.element : null, 'data-rect': anchored && s.anchor.kind === 'rect' ? s.anchor.rect.join(',') : null,
   },
@@ -473,19 +477,48 @@ function render() {
   afterRender(snap);
 }
 
-// The device fills the window below the controls, keeping its aspect; the browser draws text and
-// shapes at the final scale, and drawn views are fetched for it, so it stays sharp.
+// How big the device is drawn: "fit" (all of it inside the window) or "actual" (one CSS pixel
+// per point: it follows the browser's zoom, and the page scrolls when the window is smaller).
+// Until the person chooses, a window where fitting would make the screens too small to read
+// gets the actual size. The browser draws text and shapes at the final scale, and drawn views
+// are fetched for it, so it stays sharp.
+const readableScale = 0.85;
+let sizeChoice = '';
+try { sizeChoice = localStorage.getItem('ferrowen-size') || ''; } catch { /* no storage: not kept */ }
+let sizeShown = 'fit';
+
 function fitDevice(width, height) {
   const device = document.getElementById('device');
   const controls = document.getElementById('controls');
   const top = controls ? controls.offsetHeight : 0;
-  const frame = 2 * 14 + 2 * 8; // the device's border and a margin
-  const scale = Math.max(0.2, Math.min((window.innerWidth - frame) / width, (window.innerHeight - top - frame) / height));
+  const border = 14; // the device's frame
+  const margin = 8;
+  const fit = Math.max(0.2, Math.min((window.innerWidth - 2 * border - 2 * margin) / width,
+    (window.innerHeight - top - 2 * border - 2 * margin) / height));
+  sizeShown = sizeChoice || (fit < readableScale ? 'actual' : 'fit');
+  const scale = sizeShown === 'actual' ? 1 : fit;
   pageScale = scale;
-  device.style.transform = `translate(-50%, -50%) scale(${scale})`;
-  device.style.top = `${top + (window.innerHeight - top) / 2}px`;
+  const outerWidth = (width + 2 * border) * scale;
+  const outerHeight = (height + 2 * border) * scale;
+  // Centred in the room below the controls; a device bigger than the window starts at the
+  // window's edge and the page scrolls to the rest.
+  const x = Math.max(margin, (window.innerWidth - outerWidth) / 2);
+  const y = top + Math.max(margin, (window.innerHeight - top - outerHeight) / 2);
+  Object.assign(device.style, { left: `${x}px`, top: `${y}px`, transform: `scale(${scale})` });
+  const scrolls = x + outerWidth + margin > window.innerWidth || y + outerHeight + margin > window.innerHeight;
+  document.documentElement.classList.toggle('scrolls', scrolls);
+  document.body.style.minWidth = scrolls ? `${x + outerWidth + margin}px` : '';
+  document.body.style.minHeight = scrolls ? `${y + outerHeight + margin}px` : '';
   document.body.dataset.scale = String(scale);
+  const button = document.getElementById('size');
+  if (button) button.textContent = sizeShown === 'actual' ? 'Fit Window' : 'Actual Size';
 }
+
+document.getElementById('size').addEventListener('click', () => {
+  sizeChoice = sizeShown === 'actual' ? 'fit' : 'actual';
+  try { localStorage.setItem('ferrowen-size', sizeChoice); } catch { /* not kept */ }
+  if (state) render();
+});
 window.addEventListener('resize', () => { if (state) render(); });
 
 // Updates the page in place, so focus, carets, scroll positions and frames survive a redraw.
@@ -516,6 +549,7 @@ function afterRender(snap) {
     // An input method composing in the field owns its text until it is done, and a field being
     // typed into shows the person's edits until the model answered them all.
     if ((composing || pending.size) && el === document.activeElement) continue;
+    if (el === sliding) continue;
     if (el.value === el.dataset.value) continue;
     el.value = el.dataset.value;
     // After an edit the caret goes where the edit ended, as the model placed the text there.
@@ -570,22 +604,52 @@ function placeScrollsAndPopovers() {
     if (t.modelOffset !== offset) t.scrollTop = offset;
     t.modelOffset = offset;
   }
-  for (const p of screenEl.querySelectorAll('.popover, .actionsheet[data-anchor]')) {
-    const anchor = p.dataset.anchor && screenEl.querySelector(`[data-id="${p.dataset.anchor}"]`);
-    const area = screenEl.getBoundingClientRect();
-    if (!anchor) continue;
-    let r = anchor.getBoundingClientRect();
+  for (const p of screenEl.querySelectorAll('.popover, .actionsheet[data-anchor]')) placeBeside(p);
+}
+
+// A popover (or a tablet's sheet) stands by what it was shown from, below it or else above it,
+// and always wholly on the screen: an anchor scrolled away or at the edge moves it no further
+// than the edge. Points are the screen's own (the device is drawn scaled).
+function placeBeside(p) {
+  const layer = p.offsetParent;
+  if (!layer) return;
+  const box = layer.getBoundingClientRect();
+  const scale = box.width / (layer.offsetWidth || 1) || 1;
+  const W = layer.offsetWidth;
+  const H = layer.offsetHeight;
+  // Taller than the screen: it keeps to the screen and scrolls inside.
+  p.style.maxHeight = px(H - 8);
+  const w = p.offsetWidth;
+  const hgt = p.offsetHeight;
+  const anchor = p.dataset.anchor && screenEl.querySelector(`[data-id="${p.dataset.anchor}"]`);
+  let r = null;
+  if (anchor) {
+    const a = anchor.getBoundingClientRect();
+    r = { left: (a.left - box.left) / scale, top: (a.top - box.top) / scale };
+    r.right = r.left + a.width / scale;
+    r.bottom = r.top + a.height / scale;
     if (p.dataset.rect) {
-      const [x, y, w, hgt] = p.dataset.rect.split(',').map(Number);
-      r = { left: r.left + x, bottom: r.top + y + hgt };
+      // A rectangle in the anchor's own points: a scrolled view's (a table's) are its content's.
+      const [x, y, rw, rh] = p.dataset.rect.split(',').map(Number);
+      r.left += x - anchor.scrollLeft;
+      r.top += y - anchor.scrollTop;
+      r.right = r.left + rw;
+      r.bottom = r.top + rh;
     }
-    const left = Math.max(4, Math.min(r.left - area.left, area.width - p.offsetWidth - 4));
-    // Below what it was shown from, or above it when there is no room below (a toolbar's button).
-    let top = r.bottom - area.top + 8;
-    if (top + p.offsetHeight > area.height - 4 && r.top !== undefined)
-      top = Math.max(4, r.top - area.top - p.offsetHeight - 8);
-    Object.assign(p.style, { position: 'absolute', left: px(left), top: px(top), margin: '0' });
   }
+  const clamp = (v, low, high) => Math.max(low, Math.min(v, high));
+  let left = (W - w) / 2;
+  let top = (H - hgt) / 2;
+  if (r) {
+    left = r.left;
+    // Below what it was shown from, or above it when there is no room below (a toolbar's
+    // button, a row at the bottom), else as near to it as the screen allows.
+    top = r.bottom + 8;
+    if (top + hgt > H - 4 && r.top - hgt - 8 >= 4) top = r.top - hgt - 8;
+  }
+  left = clamp(left, 4, Math.max(4, W - w - 4));
+  top = clamp(top, 4, Math.max(4, H - hgt - 4));
+  Object.assign(p.style, { position: 'absolute', left: px(left), top: px(top), margin: '0' });
 }
 
 // --- What a person does ---
@@ -609,14 +673,78 @@ document.addEventListener('click', (e) => {
   send(ev);
 });
 
+// The view that is no control under the mouse (a view in a popover is one: the dimmed area
+// around the popover is no control of it).
+function plainView(target) {
+  const v = target && target.closest && target.closest('.v[data-id]');
+  if (!v || !screenEl.contains(v)) return null;
+  // A control under the mouse, or one the view lies in (a row), takes the mouse itself.
+  const control = target.closest('[data-ev]:not(.dim), input, textarea, select, [draggable=true]');
+  return control ? null : v;
+}
+
 // Touches on a view that is no control go to the view (and up its superviews), for the views
 // that handle taps themselves.
 function touch(e, taps) {
-  const v = e.target.closest && e.target.closest('.v[data-id]');
-  if (v && screenEl.contains(v) && !v.closest('[data-ev]')) send({ event: 'touch', id: Number(v.dataset.id), taps }, true);
+  const v = plainView(e.target);
+  if (v) send({ event: 'touch', id: Number(v.dataset.id), taps }, true);
 }
 document.addEventListener('dblclick', (e) => touch(e, 2));
 
+// The mouse pressed, moved and let go on such a view is a finger that goes down, moves and comes
+// up, in the view's own points (the device is drawn scaled): the view it went down on follows
+// it wherever it goes, as a crop rectangle's corner follows a finger. Moves go once a frame.
+let finger = null; // { id, view, moved: [x, y] | null }
+function fingerAt(e) {
+  const r = finger.view.getBoundingClientRect();
+  return [(e.clientX - r.left) / pageScale, (e.clientY - r.top) / pageScale];
+}
+function fingerSend(phase, [x, y]) {
+  send({ event: 'touch', id: finger.id, phase, x, y }, true);
+}
+document.addEventListener('mousedown', (e) => {
+  if (e.button !== 0 || finger) return;
+  const v = plainView(e.target);
+  if (!v) return;
+  finger = { id: Number(v.dataset.id), view: v, moved: null };
+  fingerSend('began', fingerAt(e));
+});
+document.addEventListener('mousemove', (e) => {
+  if (!finger) return;
+  if (!(e.buttons & 1)) return fingerUp(e, 'ended');
+  if (!finger.moved) requestAnimationFrame(() => {
+    if (finger && finger.moved) fingerSend('moved', finger.moved);
+    if (finger) finger.moved = null;
+  });
+  finger.moved = fingerAt(e);
+});
+function fingerUp(e, phase) {
+  if (!finger) return;
+  const at = e && e.clientX !== undefined ? fingerAt(e) : finger.moved || [0, 0];
+  if (finger.moved) fingerSend('moved', finger.moved);
+  fingerSend(phase, at);
+  finger = null;
+}
+document.addEventListener('mouseup', (e) => { if (e.button === 0) fingerUp(e, 'ended'); });
+window.addEventListener('blur', () => fingerUp(null, 'cancelled'));
+// A drag on a view is the finger's, not the browser's (which would drag its picture away).
+document.addEventListener('dragstart', (e) => { if (finger) e.preventDefault(); }, true);
+
+// A slider's thumb dragged sends its value as it moves (once a frame), as the phone's slider
+// does, and where it was let go; the thumb stays under the mouse meanwhile.
+let sliding = null;
+document.addEventListener('pointerdown', (e) => {
+  if (e.target.dataset && e.target.dataset.slide) sliding = e.target;
+}, true);
+document.addEventListener('pointerup', () => { sliding = null; }, true);
+document.addEventListener('input', (e) => {
+  const el = e.target;
+  if (!el.dataset || !el.dataset.slide || el.slideFrame) return;
+  el.slideFrame = requestAnimationFrame(() => {
+    el.slideFrame = 0;
+    send({ event: 'slide', id: Number(el.dataset.slide), value: Number(el.value) }, true);
+  });
+});
 document.addEventListener('change', (e) => {
   const id = e.target.dataset && e.target.dataset.slide;
   if (id) send({ event: 'slide', id: Number(id), value: Number(e.target.value) });
@@ -707,9 +835,23 @@ document.addEventListener('compositionend', (e) => {
   else if (state) render();
 });
 
+// Escape is the way out of the front layer: an alert's or a sheet's Cancel, a popover closed,
+// else the keyboard let go.
+function wayOut(typing) {
+  const snap = state && state.snapshot;
+  if (!snap) return null;
+  const panel = snap.alerts.at(-1) || snap.sheets.at(-1);
+  if (panel) return panel.cancelIndex >= 0 ? { event: 'answer', id: panel.id, button: panel.cancelIndex } : null;
+  if (!typing && snap.popovers.length) return { event: 'dismissPopover', id: snap.popovers.at(-1).id };
+  return { event: 'dismissKeyboard' };
+}
+
 document.addEventListener('keydown', (e) => {
   const el = e.target;
-  if (e.key === 'Escape') send({ event: 'dismissKeyboard' });
+  if (e.key === 'Escape') {
+    const out = wayOut(Boolean(el.dataset && el.dataset.tid));
+    if (out) send(out);
+  }
   else if (e.key === 'Enter' && el.dataset && el.dataset.tid && el.tagName === 'INPUT') {
     e.preventDefault();
     send({ event: 'return', id: Number(el.dataset.tid) });

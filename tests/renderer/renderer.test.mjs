@@ -148,6 +148,24 @@ test('a person uses every element of the phone layout', async (t) => {
   await app.heard('switch Passive mode off');
   await page.getByLabel('Speed').evaluate((el) => { el.value = 0.75; el.dispatchEvent(new Event('change', { bubbles: true })); });
   await app.heard('slider 0.75');
+  // The thumb dragged with the mouse: the value follows it on the way, and stays where it was let go.
+  const track = await page.getByLabel('Speed').boundingBox();
+  await page.mouse.move(track.x + track.width * 0.75, track.y + track.height / 2);
+  await page.mouse.down();
+  for (let i = 1; i <= 10; i++) await page.mouse.move(track.x + track.width * (0.75 - i * 0.05), track.y + track.height / 2);
+  // The model has the new value before the mouse is let go.
+  const modelSpeed = async () => {
+    const find = (n) => (n && typeof n === 'object' ? (n.label === 'Speed' && n.type === 'slider' ? n.value :
+      Object.values(n).map(find).find((v) => v !== undefined)) : undefined);
+    return find(await (await fetch(`${app.address.replace('/?', '/snapshot?')}`)).json());
+  };
+  await waitFor(async () => (await modelSpeed()) < 0.5, 'the value to follow the thumb');
+  await page.mouse.up();
+  const letGo = await waitFor(async () => {
+    const v = Number(await page.getByLabel('Speed').inputValue());
+    return v < 0.3 && v;
+  }, 'the thumb where it was let go');
+  await app.heard(`slider ${letGo.toFixed(2)}`);
   await page.getByLabel('Computer picture').dblclick();
   await app.heard('picture touched 2');
   await page.getByRole('tab', { name: 'SFTP' }).click();
@@ -178,14 +196,24 @@ test('a person uses every element of the phone layout', async (t) => {
 
   await page.getByRole('button', { name: 'Web' }).click();
   const frame = page.frameLocator('iframe[data-web]');
-  await frame.getByText('A refused link').click();
+  // A link of the page clicked where it is drawn: the device (and the page in it) is drawn
+  // scaled, which Playwright's own click inside a frame does not take into account.
+  const clickLink = async (text) => {
+    const link = frame.getByText(text);
+    await link.waitFor();
+    const box = await page.locator('iframe[data-web]').boundingBox();
+    const scale = box.width / (await page.locator('iframe[data-web]').evaluate((f) => f.clientWidth));
+    const [x, y] = await link.evaluate((el) => { const r = el.getBoundingClientRect(); return [r.x + r.width / 2, r.y + r.height / 2]; });
+    await page.mouse.click(box.x + x * scale, box.y + y * scale);
+  };
+  await clickLink('A refused link');
   await app.heard('web refuse https://blocked.invalid/');
-  await frame.getByText('A page over HTTP').click();
+  await clickLink('A page over HTTP');
   await app.heard(`web allow ${app.webUrl}`);
   await app.heard(`web finished ${app.webUrl}`);
   // The script the screen ran once the page had loaded reached the page.
   await frame.locator('body[data-ran="yes"] #served').waitFor();
-  await frame.getByText('Open the help page').click();
+  await clickLink('Open the help page');
   await app.heard(`web finished ${app.help}`);
   await shot(page, 'phone-web');
 });

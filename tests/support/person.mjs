@@ -132,7 +132,17 @@ export function screenProblems(page) {
         problems.push(`"${named(el)}" lies off the screen`);
         continue;
       }
-      const hit = document.elementFromPoint(x, y);
+      // A point below or beside the window (a device drawn at its actual size on a small
+      // window) is judged where a person scrolls it to.
+      const scroller = document.scrollingElement;
+      const [left, top] = [scroller.scrollLeft, scroller.scrollTop];
+      if (y < 0 || y >= innerHeight || x < 0 || x >= innerWidth) {
+        scroller.scrollTop += y - innerHeight / 2;
+        scroller.scrollLeft += x - innerWidth / 2;
+      }
+      const moved = [left - scroller.scrollLeft, top - scroller.scrollTop];
+      const hit = document.elementFromPoint(x + moved[0], y + moved[1]);
+      [scroller.scrollLeft, scroller.scrollTop] = [left, top];
       if (!hit || (hit !== el && !el.contains(hit)))
         problems.push(`"${named(el)}" is covered by "${hit ? named(hit) : 'nothing'}"`);
     }
@@ -204,4 +214,71 @@ export async function checkScreen(page, name, problems, artefacts) {
   for (const p of found) problems.push(`${name}: ${p}`);
   fs.mkdirSync(artefacts, { recursive: true });
   await page.screenshot({ path: path.join(artefacts, `${name}.png`) });
+}
+
+// Brings an element into the window as a person does when the page is taller than the window
+// (the device drawn at its actual size): the mouse wheel over the page beside the device.
+export async function bringIntoView(locator) {
+  const page = locator.page();
+  const viewport = page.viewportSize();
+  for (let tries = 0; tries < 40; tries++) {
+    const b = await locator.boundingBox();
+    if (!b) return;
+    const below = b.y + b.height - viewport.height;
+    const above = -b.y;
+    if (below <= 0 && above <= 0) return;
+    await page.mouse.move(2, viewport.height / 2);
+    await page.mouse.wheel(0, below > 0 ? Math.min(below + 20, 300) : -Math.min(above + 20, 300));
+    await page.waitForTimeout(50);
+  }
+}
+
+// What lies at a point of the window, as a short description (for messages).
+export function whatLiesAt(page, x, y) {
+  return page.evaluate(([px, py]) => {
+    const e = document.elementFromPoint(px, py);
+    if (!e) return 'nothing';
+    const named = e.closest('[aria-label]');
+    return `${e.tagName.toLowerCase()}${e.className ? `.${String(e.className).split(' ').join('.')}` : ''}` +
+      (named ? ` in "${named.getAttribute('aria-label')}"` : '') + ` "${(e.textContent || '').trim().slice(0, 30)}"`;
+  }, [x, y]);
+}
+
+// A click at the centre of an element once it is in the window, after checking that the element
+// is what lies there (nothing covers it, nothing stands in its place).
+export async function clickSeen(locator) {
+  const el = locator.first();
+  await el.waitFor({ state: 'visible' });
+  await waitFor(() => el.isEnabled(), 'an enabled control');
+  await bringIntoView(el);
+  const box = await waitFor(async () => {
+    const b = await el.boundingBox();
+    return b && b.width > 0 && b.height > 0 && b;
+  }, 'a drawn element');
+  const x = box.x + box.width / 2;
+  const y = box.y + box.height / 2;
+  const there = await el.evaluate((e, [px, py]) => {
+    const hit = document.elementFromPoint(px, py);
+    return Boolean(hit && (hit === e || e.contains(hit)));
+  }, [x, y]);
+  if (!there) {
+    const label = (await el.getAttribute('aria-label')) || (await el.textContent()) || '';
+    throw new Error(`"${label.trim().slice(0, 40)}" is not what lies at its centre: ${await whatLiesAt(el.page(), x, y)}`);
+  }
+  await el.page().mouse.click(x, y);
+}
+
+// The width and height of a PNG or JPEG file.
+export function pictureSize(file) {
+  const b = fs.readFileSync(file);
+  if (b.subarray(1, 4).toString() === 'PNG') return [b.readUInt32BE(16), b.readUInt32BE(20)];
+  for (let at = 2; at + 9 < b.length;) {
+    if (b[at] !== 0xff) throw new Error(`${file}: not a JPEG`);
+    const marker = b[at + 1];
+    // A start of frame (not DHT, JPG or DAC, which share the range) holds the size.
+    if (marker >= 0xc0 && marker <= 0xcf && ![0xc4, 0xc8, 0xcc].includes(marker))
+      return [b.readUInt16BE(at + 7), b.readUInt16BE(at + 5)];
+    at += 2 + b.readUInt16BE(at + 2);
+  }
+  throw new Error(`${file}: no size found`);
 }

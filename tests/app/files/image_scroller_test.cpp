@@ -110,3 +110,19 @@ TEST_F(ScrollerTest, LateReleaseHasNoMomentumAndTheStripRepeats) {
 }
 
 } // namespace
+
+// A person's drag on the window reaches the strip as the phone's touches do.
+TEST_F(ScrollerTest, AMouseDragInThePageTurnsTheStrip) {
+  auto screen = std::make_shared<ViewController>("ScrollerView");
+  window->setRootViewController(screen);
+  screen->view()->addSubview(scroller);
+  const auto id = window->idOf(*scroller);
+  for (auto [phase, x] :
+       {std::pair{"began", 0.0}, {"moved", 25.0}, {"moved", 33.0}, {"ended", 33.0}})
+    EXPECT_TRUE(
+        window->dispatch({{"event", "touch"}, {"id", id}, {"phase", phase}, {"x", x}, {"y", 30.0}})
+            .value("ok", false))
+        << phase;
+  EXPECT_EQ(scroller->value(), 3);
+  EXPECT_EQ(events, 2);
+}

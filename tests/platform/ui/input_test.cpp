@@ -379,3 +379,69 @@ TEST_F(InputTest, AccelerometerSamplesReachTheDelegateOnly) {
 }
 
 } // namespace
+
+// A drag the page reports (mouse down, moves, up) reaches the view it began on and goes up the
+// chain in each view's own points; a move or an end that belongs to no touch of that view, an
+// unknown phase and a phase of the wrong kind are refused, and a touch left open is cancelled
+// when the next one begins.
+TEST_F(InputTest, DragsReachTheViewTheyBeganOnInItsPoints) {
+  struct DragCatcher : View {
+    using View::View;
+    std::vector<std::string> log;
+    void touchesBegan(Point p) override { note("began", p); }
+    void touchesMoved(Point from, Point p) override { note("moved " + at(from), p); }
+    void touchesEnded(Point p) override { note("ended", p); }
+    void touchesCancelled(Point p) override { note("cancelled", p); }
+    using View::touchesEnded;
+    static std::string at(Point p) {
+      return std::to_string(int(p.x)) + "," + std::to_string(int(p.y));
+    }
+    void note(const std::string &what, Point p) { log.push_back(what + " " + at(p)); }
+  };
+  auto catcher = std::make_shared<DragCatcher>(Rect(10, 20, 200, 200));
+  auto inner = std::make_shared<View>(Rect(5, 5, 50, 50));
+  catcher->addSubview(inner);
+  form->view()->addSubview(catcher);
+  const auto innerId = window->idOf(*inner), catcherId = window->idOf(*catcher);
+  auto touch = [&](uint64_t id, nlohmann::json phase, double x, double y) {
+    return window->dispatch({{"event", "touch"}, {"id", id}, {"phase", phase}, {"x", x}, {"y", y}})
+        .value("ok", false);
+  };
+  struct Step {
+    uint64_t id;
+    nlohmann::json phase;
+    double x, y;
+    bool ok;
+    const char *heard; // the catcher's last entry after the step ("" when unchanged)
+  };
+  const Step steps[] = {
+      {innerId, "moved", 1, 1, false, ""},         // no touch yet
+      {innerId, "began", 1, 2, true, "began 6,7"}, // in the catcher's points
+      {catcherId, "moved", 3, 3, false, ""},       // the touch is the inner view's
+      {innerId, "moved", 11, 12, true, "moved 6,7 16,17"},
+      {innerId, "moved", -20, 300, true, "moved 16,17 -15,305"}, // beyond the view: followed
+      {innerId, "wiggle", 1, 1, false, ""},
+      {innerId, 5, 1, 1, false, ""},
+      {innerId, "ended", 30, 31, true, "ended 35,36"},
+      {innerId, "ended", 30, 31, false, ""}, // already ended
+      {innerId, "began", 0, 0, true, "began 5,5"},
+      {catcherId, "began", 1, 1, true, "began 1,1"}, // the open touch was cancelled first
+      {catcherId, "cancelled", 2, 2, true, "cancelled 2,2"},
+  };
+  size_t heard = 0;
+  for (const auto &s : steps) {
+    SCOPED_TRACE(s.phase.dump() + " at " + std::to_string(s.x) + "," + std::to_string(s.y));
+    EXPECT_EQ(touch(s.id, s.phase, s.x, s.y), s.ok);
+    if (*s.heard) {
+      ASSERT_GT(catcher->log.size(), heard);
+      EXPECT_EQ(catcher->log.back(), s.heard);
+    } else {
+      EXPECT_EQ(catcher->log.size(), heard);
+    }
+    heard = catcher->log.size();
+  }
+  EXPECT_EQ(catcher->log[catcher->log.size() - 3], "cancelled 5,5");
+  // A touch that starts nowhere in particular is refused.
+  EXPECT_FALSE(window->dispatch({{"event", "touch"}, {"id", innerId}, {"phase", "began"}})
+                   .value("ok", false));
+}

