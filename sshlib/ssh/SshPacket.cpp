@@ -384,6 +384,8 @@ bool SshTransport::readModernPacket(DataBuffer &payload, ProgressMonitor *pm, Lo
     if (readAborted) log.LogError("Aborted by application AbortCheck callback.");
     return false;
   }
+  // Counted as content, so that growing the buffer for the rest keeps these bytes.
+  buf.setDataSize_CAUTION(first);
   unsigned char lenBytes[4];
   bool ok = true;
   if (chacha)
