@@ -332,7 +332,8 @@ bool SFTPService::ensureConnected() {
     const std::string server =
         e.port == kDefaultPort ? e.host : e.host + ":" + std::to_string(e.port);
     auto known = UserDefaults::standard().stringForKey(hostKeySettingKey(server));
-    if (known && !known->empty()) sftp_->put_PreferredHostKeyType(known->substr(0, known->find(' ')).c_str());
+    if (known && !known->empty())
+      sftp_->put_PreferredHostKeyType(known->substr(0, known->find(' ')).c_str());
   }
   if (!sftp_->Connect(e.host.c_str(), e.port)) {
     showHelpPage("error-sftp-timeout.html");

@@ -91,12 +91,12 @@ bool EcKex::derive(const unsigned char *peer, size_t n, DataBuffer &sharedMpint)
     // Only an uncompressed point of the curve's size; decoding it checks that it is on the curve.
     if (n != 1 + 2 * fieldBytes(curve_) || peer[0] != 4) return false;
     EVP_PKEY_CTX *pc = EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr);
-    OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME,
-                                         const_cast<char *>(groupName(curve_)), 0),
-        OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, const_cast<unsigned char *>(peer),
-                                          n),
-        OSSL_PARAM_construct_end()};
+    OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME,
+                                                            const_cast<char *>(groupName(curve_)),
+                                                            0),
+                           OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY,
+                                                             const_cast<unsigned char *>(peer), n),
+                           OSSL_PARAM_construct_end()};
     if (!pc || EVP_PKEY_fromdata_init(pc) != 1 ||
         EVP_PKEY_fromdata(pc, &peerKey, EVP_PKEY_PUBLIC_KEY, params) != 1)
       peerKey = nullptr;

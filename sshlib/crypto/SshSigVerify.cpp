@@ -72,7 +72,8 @@ std::vector<unsigned char> littleEndian(const unsigned char *s, size_t n) {
 bool verify(EVP_PKEY *key, const char *digest, const unsigned char *sig, size_t sigLen,
             const unsigned char *data, size_t dataLen) {
   EVP_MD_CTX *ctx = EVP_MD_CTX_new();
-  bool ok = ctx && EVP_DigestVerifyInit_ex(ctx, nullptr, digest, nullptr, nullptr, key, nullptr) == 1 &&
+  bool ok = ctx &&
+            EVP_DigestVerifyInit_ex(ctx, nullptr, digest, nullptr, nullptr, key, nullptr) == 1 &&
             EVP_DigestVerify(ctx, sig, sigLen, data, dataLen) == 1;
   EVP_MD_CTX_free(ctx);
   return ok;
@@ -155,12 +156,11 @@ bool sshVerifySignature(const char *sigAlg, const unsigned char *keyBlob, size_t
       why = "Failed to parse the ECDSA host key.";
       return false;
     }
-    OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME,
-                                         const_cast<char *>(curve->groupName), 0),
-        OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, const_cast<unsigned char *>(q),
-                                          qLen),
-        OSSL_PARAM_construct_end()};
+    OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(
+                               OSSL_PKEY_PARAM_GROUP_NAME, const_cast<char *>(curve->groupName), 0),
+                           OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY,
+                                                             const_cast<unsigned char *>(q), qLen),
+                           OSSL_PARAM_construct_end()};
     key = fromData("EC", params);
     digest = curve->digest;
     // The SSH form (mpint r, mpint s) becomes the DER form OpenSSL checks.

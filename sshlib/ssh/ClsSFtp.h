@@ -14,13 +14,13 @@
 #include "sshlib/core/ClsBase.h"
 #include "sshlib/core/DataBuffer.h"
 #include "sshlib/core/ProgressMonitor.h"
-#include "sshlib/ssh/SshIdent.h"
 #include "sshlib/core/StringBuffer.h"
 #include "sshlib/core/XString.h"
 #include "sshlib/ssh/ProxySettings.h"
 #include "sshlib/ssh/SFtpFileAttr.h"
 #include "sshlib/ssh/SftpBatchFile.h"
 #include "sshlib/ssh/SocketReadFailInfo.h"
+#include "sshlib/ssh/SshIdent.h"
 
 class ClsSshKey;
 class ProgressEvent;

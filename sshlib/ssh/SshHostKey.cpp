@@ -270,9 +270,8 @@ bool SshTransport::verifyNewHostKey(LogBase &log, bool verbose) {
                              hostKeyFingerprint);
   }
   std::string why;
-  if (!sshVerifySignature(alg, blob, blobLen, serverSignature.getData2(),
-                          serverSignature.getSize(), exchangeHash.getData2(),
-                          exchangeHash.getSize(), why)) {
+  if (!sshVerifySignature(alg, blob, blobLen, serverSignature.getData2(), serverSignature.getSize(),
+                          exchangeHash.getData2(), exchangeHash.getSize(), why)) {
     log.LogError(why.c_str());
     log.LogError("Host key signature verification failure.");
     return false;

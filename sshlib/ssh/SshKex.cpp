@@ -73,9 +73,8 @@ const Algo kHostEcdsa[] = {
     {"ecdsa-sha2-nistp256", T::kHostEcdsaP256, "Host Key Algorithm: ECDSA P-256"},
     {"ecdsa-sha2-nistp384", T::kHostEcdsaP384, "Host Key Algorithm: ECDSA P-384"},
     {"ecdsa-sha2-nistp521", T::kHostEcdsaP521, "Host Key Algorithm: ECDSA P-521"}};
-const Algo kHostRsaSha2[] = {
-    {"rsa-sha2-512", T::kHostRsaSha512, "Host Key Algorithm: RSA SHA512"},
-    {"rsa-sha2-256", T::kHostRsaSha256, "Host Key Algorithm: RSA SHA256"}};
+const Algo kHostRsaSha2[] = {{"rsa-sha2-512", T::kHostRsaSha512, "Host Key Algorithm: RSA SHA512"},
+                             {"rsa-sha2-256", T::kHostRsaSha256, "Host Key Algorithm: RSA SHA256"}};
 const Algo kHostRsa = {"ssh-rsa", 1, "Host Key Algorithm: RSA"};
 const Algo kHostDss = {"ssh-dss", 2, "Host Key Algorithm: DSS"};
 const Algo kCompression[] = {{"none", 0, "Compression: none"}};
@@ -167,8 +166,7 @@ bool SshTransport::isEtmMac(int mac) {
   return mac == kMacSha256Etm || mac == kMacSha512Etm;
 }
 bool SshTransport::isEcKex(int kex) {
-  return kex == kKexCurve25519 || kex == kKexEcdhP256 || kex == kKexEcdhP384 ||
-         kex == kKexEcdhP521;
+  return kex == kKexCurve25519 || kex == kKexEcdhP256 || kex == kKexEcdhP384 || kex == kKexEcdhP521;
 }
 bool SshTransport::isGexKex(int kex) {
   return kex == 160 || kex == 256;
@@ -529,11 +527,10 @@ static bool installDirection(ClsCrypt &crypt, SshPacketCipher &cipher, SshMac &m
   mac.reset();
   bool ok = true;
   if (cipherNum >= T::kCipherAes128Ctr) {
-    SshPacketCipher::Kind kind = cipherNum == T::kCipherChaCha20Poly1305
-                                     ? SshPacketCipher::Kind::ChaCha
-                                 : SshTransport::isAeadCipher(cipherNum)
-                                     ? SshPacketCipher::Kind::Gcm
-                                     : SshPacketCipher::Kind::Ctr;
+    SshPacketCipher::Kind kind =
+        cipherNum == T::kCipherChaCha20Poly1305 ? SshPacketCipher::Kind::ChaCha
+        : SshTransport::isAeadCipher(cipherNum) ? SshPacketCipher::Kind::Gcm
+                                                : SshPacketCipher::Kind::Ctr;
     ok = cipher.init(kind, key.getData2(), key.getSize(), iv.getData2(), iv.getSize(), outgoing);
     if (!ok) log.LogError("Failed to set up the cipher.");
   } else {
@@ -551,10 +548,11 @@ static bool installDirection(ClsCrypt &crypt, SshPacketCipher &cipher, SshMac &m
     log.LogInfo("Shortened HMAC key by 4 bytes for buggy server.");
     log.LogDataLong("HMAC_keylen", (int)macKey.getSize());
   }
-  SshMac::Hash hash = macAlg == 1                                                ? SshMac::Hash::Sha1
-                      : macAlg == 2                                              ? SshMac::Hash::Md5
-                      : macAlg == T::kMacSha256 || macAlg == T::kMacSha256Etm ? SshMac::Hash::Sha256
-                                                                                 : SshMac::Hash::Sha512;
+  SshMac::Hash hash = macAlg == 1   ? SshMac::Hash::Sha1
+                      : macAlg == 2 ? SshMac::Hash::Md5
+                      : macAlg == T::kMacSha256 || macAlg == T::kMacSha256Etm
+                          ? SshMac::Hash::Sha256
+                          : SshMac::Hash::Sha512;
   if (!mac.init(hash, macKey.getData2(), macKey.getSize())) {
     log.LogError("Failed to set up the MAC.");
     return false;
@@ -577,9 +575,9 @@ bool SshTransport::installOutgoingKeys(LogBase &log) {
 bool SshTransport::installIncomingKeys(LogBase &log) {
   activeCipherIn = pendingCipherIn;
   activeMacIn = isAeadCipher(activeCipherIn) ? 0 : pendingMacIn;
-  bool ok = installDirection(inCrypt, inCipher, inMac, activeCipherIn, activeMacIn,
-                             encKeyServerToClient, ivServerToClient, macKeyServerToClient,
-                             serverHasHmacBug, false, log);
+  bool ok =
+      installDirection(inCrypt, inCipher, inMac, activeCipherIn, activeMacIn, encKeyServerToClient,
+                       ivServerToClient, macKeyServerToClient, serverHasHmacBug, false, log);
   if (activeCipherIn == 0) {
     inBlockSize = 8;
   } else if (activeCipherIn >= kCipherAes128Ctr) {
@@ -669,7 +667,8 @@ bool SshTransport::sendDhE(unsigned char number, unsigned int numBits, ProgressM
 
 // The fixed MODP groups of RFC 3526 (generator 2), taken from OpenSSL.
 static bool useModpGroup(RazudodDh &dh, int bits) {
-  BIGNUM *p = bits == 4096 ? BN_get_rfc3526_prime_4096(nullptr) : BN_get_rfc3526_prime_8192(nullptr);
+  BIGNUM *p =
+      bits == 4096 ? BN_get_rfc3526_prime_4096(nullptr) : BN_get_rfc3526_prime_8192(nullptr);
   if (!p) return false;
   std::vector<unsigned char> bytes((size_t)BN_num_bytes(p));
   BN_bn2bin(p, bytes.data());
@@ -728,7 +727,8 @@ bool SshTransport::parseExtInfo(const DataBuffer &msg, LogBase &log) {
     size_t start = 0;
     while (start <= list.size() && serverSigAlgs_.size() < 64) {
       size_t comma = list.find(',', start);
-      std::string one = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+      std::string one =
+          list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
       if (!one.empty() && one.size() < 64) serverSigAlgs_.push_back(one);
       if (comma == std::string::npos) break;
       start = comma + 1;

@@ -139,7 +139,8 @@ bool SshTransport::sendMessage(const char *msgName, DataBuffer &payload, Progres
   const bool aead = isAeadCipher(activeCipherOut);
   const bool etm = !aead && isEtmMac(activeMacOut);
   unsigned int block = 8;
-  if ((activeCipherOut >= 1 && activeCipherOut <= 4) || (activeCipherOut >= kCipherAes128Ctr && !chacha))
+  if ((activeCipherOut >= 1 && activeCipherOut <= 4) ||
+      (activeCipherOut >= kCipherAes128Ctr && !chacha))
     block = 16;
   // Where the length travels in clear (or under a cipher of its own), the padding aligns the
   // rest of the packet.

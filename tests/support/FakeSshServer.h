@@ -1,7 +1,7 @@
 // A scripted SSH server over the library's own packet layer, for what no real server does on
 // demand (a MAC of "none", an old server's HMAC-key quirk, tampered or oversized packets, a host
-// key that changes at a re-key, a message slipped into a strict key exchange). It listens on a free loopback port and runs its script on a
-// thread against the one client that connects.
+// key that changes at a re-key, a message slipped into a strict key exchange). It listens on a free
+// loopback port and runs its script on a thread against the one client that connects.
 #pragma once
 
 #include <arpa/inet.h>

@@ -101,11 +101,13 @@ public:
     } else if (o.hostKeyType == "dsa") {
       line("HostKeyAlgorithms", "ssh-dss");
     }
-    line("Ciphers", !o.ciphers.empty() ? o.ciphers : o.legacy ? "aes256-cbc,aes128-cbc,3des-cbc" : "");
+    line("Ciphers", !o.ciphers.empty() ? o.ciphers
+                    : o.legacy         ? "aes256-cbc,aes128-cbc,3des-cbc"
+                                       : "");
     line("MACs", !o.macs.empty() ? o.macs : o.legacy ? "hmac-sha1,hmac-md5" : "");
-    line("KexAlgorithms", !o.kex.empty()  ? o.kex
-                          : o.legacy      ? "diffie-hellman-group14-sha1,diffie-hellman-group1-sha1"
-                                          : "");
+    line("KexAlgorithms", !o.kex.empty() ? o.kex
+                          : o.legacy     ? "diffie-hellman-group14-sha1,diffie-hellman-group1-sha1"
+                                         : "");
     line("RekeyLimit", o.rekeyLimit);
     if (o.authorizedKeys.empty())
       cfg += "PermitRootLogin no\n";
@@ -132,10 +134,10 @@ public:
       p->why_ = "dropbearkey failed";
       return p;
     }
-    p->proc_ = Process({"/usr/sbin/dropbear", "-F", "-E", "-p",
-                        "127.0.0.1:" + std::to_string(p->port_), "-r", p->hostKey_, "-P",
-                        p->dir_.file("dropbear.pid")},
-                       p->dir_.path());
+    p->proc_ =
+        Process({"/usr/sbin/dropbear", "-F", "-E", "-p", "127.0.0.1:" + std::to_string(p->port_),
+                 "-r", p->hostKey_, "-P", p->dir_.file("dropbear.pid")},
+                p->dir_.path());
     p->awaitReady();
     return p;
   }

@@ -162,17 +162,17 @@ inline std::string sshIndependentKexCheck(SshTransport &t) {
   t.getKeySizes(l[0], l[1], l[2], l[3], l[4], l[5]);
   unsigned int numBits = 0, pbits = 0;
   t.calcKeyExchangeNumBits(numBits, pbits);
-  std::string cmd =
-      "/usr/bin/python3 " + std::string(FERROWEN_SOURCE_DIR) +
-      "/tests/support/ssh_kex_check.py hash=" +
-      (SshTransport::kexHashBits(t.kexAlgorithm) == 1
-           ? std::string("sha1")
-           : "sha" + std::to_string(SshTransport::kexHashBits(t.kexAlgorithm))) +
-      " lens=";
+  std::string cmd = "/usr/bin/python3 " + std::string(FERROWEN_SOURCE_DIR) +
+                    "/tests/support/ssh_kex_check.py hash=" +
+                    (SshTransport::kexHashBits(t.kexAlgorithm) == 1
+                         ? std::string("sha1")
+                         : "sha" + std::to_string(SshTransport::kexHashBits(t.kexAlgorithm))) +
+                    " lens=";
   for (int i = 0; i < 6; ++i)
     cmd += std::to_string(l[i]) + (i < 5 ? "," : "");
   cmd += " vc=" + txt(t.clientIdent) + " vs=" + txt(t.serverIdent) + " ic=" + db(t.clientKexInit) +
-         " is=" + db(t.serverKexInit) + " ks=" + db(t.serverHostKeyBlob) + " sid=" + db(t.sessionId);
+         " is=" + db(t.serverKexInit) + " ks=" + db(t.serverHostKeyBlob) +
+         " sid=" + db(t.sessionId);
   if (SshTransport::isEcKex(t.kexAlgorithm)) {
     // The curves' values travel as strings; K is the mpint string's body.
     const DataBuffer &k = t.kexSharedK;

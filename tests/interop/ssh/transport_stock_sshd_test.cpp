@@ -185,9 +185,12 @@ TEST_F(StockSshd, RememberedKeyTypeIsAskedForFirst) {
 TEST_F(StockSshd, ServerRekeysUnderEachNewerCipherKeepTransfersExact) {
   const long long size = 64LL << 20;
   makeDataFile(path("src"), size);
-  const char *ciphers[] = {"chacha20-poly1305@openssh.com", "aes128-gcm@openssh.com",
-                           "aes256-gcm@openssh.com",        "aes128-ctr",
-                           "aes192-ctr",                    "aes256-ctr"};
+  const char *ciphers[] = {"chacha20-poly1305@openssh.com",
+                           "aes128-gcm@openssh.com",
+                           "aes256-gcm@openssh.com",
+                           "aes128-ctr",
+                           "aes192-ctr",
+                           "aes256-ctr"};
   int i = 0;
   for (const char *cipher : ciphers) {
     SCOPED_TRACE(cipher);
@@ -201,8 +204,9 @@ TEST_F(StockSshd, ServerRekeysUnderEachNewerCipherKeepTransfersExact) {
     ClsSFtp s;
     s.put_KeepSessionLog(true);
     ASSERT_EQ(sftpSession(s, peer->port()), "") << peer->log();
-    if (!upload) runCommand("cp '" + path("src") + "' '" + path("remote") + "' && chmod 644 '" +
-                            path("remote") + "'");
+    if (!upload)
+      runCommand("cp '" + path("src") + "' '" + path("remote") + "' && chmod 644 '" +
+                 path("remote") + "'");
     bool ok = upload ? s.UploadFileByName(xs(a, path("remote")), xs(b, path("src")), nullptr)
                      : s.DownloadFileByName(xs(a, path("remote")), xs(b, path("back")), nullptr);
     ASSERT_TRUE(ok) << logText(s);
@@ -219,8 +223,8 @@ TEST_F(StockSshd, ServerRekeysUnderEachNewerCipherKeepTransfersExact) {
 // One bit flipped on the way from the server: the authenticated ciphers find it, and the session
 // ends rather than read on. Through the same relay without a flip, the session works.
 TEST_F(StockSshd, AFlippedBitUnderAnAuthenticatedCipherEndsTheSession) {
-  for (const char *cipher : {"aes128-gcm@openssh.com", "aes256-gcm@openssh.com",
-                             "chacha20-poly1305@openssh.com"}) {
+  for (const char *cipher :
+       {"aes128-gcm@openssh.com", "aes256-gcm@openssh.com", "chacha20-poly1305@openssh.com"}) {
     for (bool flip : {false, true}) {
       SCOPED_TRACE(std::string(cipher) + (flip ? " flipped" : " intact"));
       SshPeerOptions o;

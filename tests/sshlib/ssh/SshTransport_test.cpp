@@ -212,9 +212,9 @@ TEST(SshKexInit, NewerAlgorithmsFirstAndRememberedHostKeyType) {
   EXPECT_EQ(first[0].rfind("curve25519-sha256,curve25519-sha256@libssh.org,", 0), 0u) << first[0];
   // The group exchanges come after every fixed group; the old ones all stay.
   EXPECT_LT(first[0].find("group14-sha256"), first[0].find("group-exchange"));
-  for (const char *old : {"diffie-hellman-group-exchange-sha1", "diffie-hellman-group1-sha1",
-                          "diffie-hellman-group14-sha1", "ext-info-c",
-                          "kex-strict-c-v00@openssh.com"})
+  for (const char *old :
+       {"diffie-hellman-group-exchange-sha1", "diffie-hellman-group1-sha1",
+        "diffie-hellman-group14-sha1", "ext-info-c", "kex-strict-c-v00@openssh.com"})
     EXPECT_NE(first[0].find(old), std::string::npos) << old;
   EXPECT_EQ(first[1].rfind("ssh-ed25519,", 0), 0u) << first[1];
   EXPECT_NE(first[1].find("ssh-dss,ssh-rsa"), std::string::npos) << first[1];
@@ -236,7 +236,8 @@ TEST(SshKexInit, NewerAlgorithmsFirstAndRememberedHostKeyType) {
       {"ssh-rsa", false, "ssh-ed25519,rsa-sha2-256,ssh-rsa", SshTransport::kHostRsaSha256},
       {"ssh-rsa", false, "ssh-ed25519,ssh-rsa", 1},
       {"ssh-dss", false, "ssh-ed25519,ssh-rsa,ssh-dss", 2},
-      {"ecdsa-sha2-nistp384", false, "ssh-ed25519,ecdsa-sha2-nistp384", SshTransport::kHostEcdsaP384},
+      {"ecdsa-sha2-nistp384", false, "ssh-ed25519,ecdsa-sha2-nistp384",
+       SshTransport::kHostEcdsaP384},
       {"", true, "ssh-ed25519,rsa-sha2-512", SshTransport::kHostRsaSha512},
       {"", false, "ssh-rsa,ssh-dss", 2},
   };
@@ -246,9 +247,9 @@ TEST(SshKexInit, NewerAlgorithmsFirstAndRememberedHostKeyType) {
     k.appendChar(20);
     k.appendCharN(7, 16);
     // An authenticated cipher needs no MAC in common.
-    for (const char *l : {"curve25519-sha256", c.serverHostKeys, "aes256-gcm@openssh.com",
-                          "aes256-gcm@openssh.com", "umac-64@openssh.com", "umac-64@openssh.com",
-                          "none", "none", "", ""})
+    for (const char *l :
+         {"curve25519-sha256", c.serverHostKeys, "aes256-gcm@openssh.com", "aes256-gcm@openssh.com",
+          "umac-64@openssh.com", "umac-64@openssh.com", "none", "none", "", ""})
       SshTransport::pack_string(l, k);
     SshTransport::pack_bool(false, k);
     SshTransport t2;
