@@ -80,6 +80,9 @@ TEST_F(StockSshd, EveryNewerAlgorithmIsAgreedAndLogsIn) {
       cipher("aes192-ctr", T::kCipherAes192Ctr, "hmac-sha2-512-etm@openssh.com", T::kMacSha512Etm),
       cipher("aes256-ctr", T::kCipherAes256Ctr, "hmac-sha2-256", T::kMacSha256),
       cipher("aes128-ctr", T::kCipherAes128Ctr, "hmac-sha2-512", T::kMacSha512),
+      // The newer MACs with an old cipher, on a server told to offer it.
+      cipher("aes256-cbc", 1, "hmac-sha2-256-etm@openssh.com", T::kMacSha256Etm),
+      cipher("aes128-cbc", 2, "hmac-sha2-512", T::kMacSha512),
   };
   for (const Case &c : cases) {
     std::string what = std::string(c.kex ? c.kex : "") + (c.hostKeyAlg ? c.hostKeyAlg : "") +
