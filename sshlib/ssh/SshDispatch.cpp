@@ -500,7 +500,9 @@ bool SshTransport::generalizedRead(int waitCode, unsigned int idleTimeoutMs,
   unsigned int start = TickSource::now();
   Dispatch dispatch(*this, waitCode, channel, eofReceived, closeReceived, out, outType,
                     disconnectReceived, pm, log, failInfo, satisfied, verbose);
-  DataBuffer msg;
+  // Kept from call to call: a transfer reads one packet a call. Nothing the handlers do reads
+  // through here again.
+  DataBuffer &msg = dispatchBuf;
 
   for (;;) {
     msg.clear();

@@ -263,8 +263,9 @@ public:
   // The OpenSSL side of the newer ciphers and of every MAC, one a direction.
   SshPacketCipher outCipher, inCipher;
   SshMac outMac, inMac;
-  // Packet buffers kept from packet to packet.
-  DataBuffer outPacket, inPacket;
+  // Packet buffers kept from packet to packet: the wire form of each direction, the message the
+  // dispatcher reads, and channel data going out and coming in.
+  DataBuffer outPacket, inPacket, dispatchBuf, channelSendBuf, channelReadBuf;
   // Both sides run OpenSSH's strict key exchange; the first exchange has finished.
   bool strictKex = false;
   bool initialKexDone = false;
