@@ -335,6 +335,15 @@ bool SFTPService::ensureConnected() {
   };
   const Report connectError = &SFTPWrapperDelegate::connectError;
   if (e.host.empty()) return fail("No server address.", connectError);
+  {
+    // A server whose key is remembered is asked for that key's type first (the fingerprint
+    // starts with it), so that a client offering newer key types still meets the same key.
+    const std::string server =
+        e.port == kDefaultPort ? e.host : e.host + ":" + std::to_string(e.port);
+    auto known = UserDefaults::standard().stringForKey(hostKeySettingKey(server));
+    if (known && !known->empty())
+      sftp_->put_PreferredHostKeyType(known->substr(0, known->find(' ')).c_str());
+  }
   if (!sftp_->Connect(e.host.c_str(), e.port)) {
     showHelpPage("error-sftp-timeout.html");
     return fail("Unable to connect to the SFTP server.", connectError);

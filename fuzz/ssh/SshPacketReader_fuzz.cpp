@@ -10,13 +10,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 1) return 0;
   SshTransport t;
   LogNull log;
-  // The first byte chooses plain packets or packets under aes128-cbc with hmac-sha1.
-  if (data[0] & 1) {
-    t.pendingCipherIn = 2;
-    t.pendingMacIn = 1;
-    t.encKeyServerToClient.appendCharN(3, 16);
-    t.ivServerToClient.appendCharN(4, 16);
-    t.macKeyServerToClient.appendCharN(5, 20);
+  // The first byte chooses plain packets or packets under aes128-cbc with hmac-sha1,
+  // chacha20-poly1305, aes128-gcm or aes128-ctr with hmac-sha2-256-etm.
+  static const struct {
+    int cipher, mac, keyLen, ivLen, macKeyLen;
+  } modes[] = {{0, 0, 0, 0, 0},
+               {2, 1, 16, 16, 20},
+               {SshTransport::kCipherChaCha20Poly1305, 0, 64, 0, 0},
+               {SshTransport::kCipherAes128Gcm, 0, 16, 12, 0},
+               {SshTransport::kCipherAes128Ctr, SshTransport::kMacSha256Etm, 16, 16, 32}};
+  const auto &m = modes[data[0] % 5];
+  if (m.cipher != 0) {
+    t.pendingCipherIn = m.cipher;
+    t.pendingMacIn = m.mac;
+    t.encKeyServerToClient.appendCharN(3, (unsigned int)m.keyLen);
+    t.ivServerToClient.appendCharN(4, (unsigned int)m.ivLen);
+    t.macKeyServerToClient.appendCharN(5, (unsigned int)m.macKeyLen);
     t.installIncomingKeys(log);
   }
   if (!feedTransport(t, data + 1, size - 1)) return 0;

@@ -240,6 +240,9 @@ std::string CkSFtp::hostKeyFingerprint() const {
   m_impl->get_HostKeyFingerprint(sb);
   return sb.getString();
 }
+void CkSFtp::put_PreferredHostKeyType(const char *type) {
+  m_impl->put_PreferredHostKeyType(type);
+}
 void CkSFtp::put_FilenameCharset(const char *charset) {
   m_impl->FilenameCharset.setString(charset ? charset : "");
 }

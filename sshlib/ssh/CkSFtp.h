@@ -152,6 +152,9 @@ public:
   // The server's host key as the transport reports it ("ssh-rsa 2048 ab:cd:..."); empty when not
   // connected.
   std::string hostKeyFingerprint() const;
+  // The type of the host key remembered for the server (the first word of a fingerprint), asked
+  // for first at the next Connect so that the same key is shown.
+  void put_PreferredHostKeyType(const char *type);
   void put_FilenameCharset(const char *charset);
   void put_ConnectTimeoutMs(int ms);
   void put_IdleTimeoutMs(int ms);

@@ -171,6 +171,7 @@ bool ClsSFtp::connect2(XString &hostIn, int port, ProgressMonitor *pm) {
   transport->hostname.setString(host.c_str());
   transport->port = (unsigned int)port;
   transport->clientIdent.setString(ClientIdentifier.c_str());
+  transport->preferredHostKeyType = PreferredHostKeyType;
   // The whole set-up (TCP, identification, key exchange and then authentication) ends within
   // the connect time, however slowly the server trickles its bytes: each byte would restart an
   // idle timer.

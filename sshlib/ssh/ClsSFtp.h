@@ -20,6 +20,7 @@
 #include "sshlib/ssh/SFtpFileAttr.h"
 #include "sshlib/ssh/SftpBatchFile.h"
 #include "sshlib/ssh/SocketReadFailInfo.h"
+#include "sshlib/ssh/SshIdent.h"
 
 class ClsSshKey;
 class ProgressEvent;
@@ -231,6 +232,7 @@ public:
   void put_ClientIpAddress(XString &v);
   void get_ClientIdentifier(XString &out) const { out.setFromUtf8(ClientIdentifier.c_str()); }
   void put_ClientIdentifier(XString &v) { ClientIdentifier = v.getUtf8(); }
+  void put_PreferredHostKeyType(const char *type) { PreferredHostKeyType = type ? type : ""; }
   int get_ProtocolVersion() const { return ProtocolVersion; }
   void get_FilenameCharset(XString &out) const { out.setFromUtf8(FilenameCharset.getString()); }
   void put_FilenameCharset(XString &v) { FilenameCharset.setString(v.getUtf8()); }
@@ -267,7 +269,10 @@ public:
   unsigned int sendAheadMaxCount = 32;
   DataBuffer AccumulateBuffer;
   std::string ClientIpAddress;
-  std::string ClientIdentifier = "SSH-2.0-PuTTY_Local:_May_11_2009_17:22:38";
+  std::string ClientIdentifier = kSshDefaultClientIdent;
+  // The type of the host key remembered for the server (the first word of its fingerprint), asked
+  // for first; empty for none.
+  std::string PreferredHostKeyType;
   int ProtocolVersion = 0;
   StringBuffer SessionLog;
   StringBuffer FilenameCharset;

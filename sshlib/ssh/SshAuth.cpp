@@ -413,7 +413,16 @@ bool SshTransport::sshAuthenticatePk(XString &login, const char *password, ClsSs
   bool dsa = key.get_IsDsaKey();
   // Ed25519 and ECDSA keys name their own algorithm and make their own signature blob.
   const bool ownSig = key.signsForSsh();
-  const char *alg = ownSig ? key.sshAlgorithm() : dsa ? "ssh-dss" : "ssh-rsa";
+  // An RSA key signs with SHA-2 where the server says it takes that (server-sig-algs), else with
+  // SHA-1 as before.
+  const bool sha512 = !ownSig && !dsa && serverAcceptsSigAlg("rsa-sha2-512");
+  const bool sha256 = !ownSig && !dsa && !sha512 && serverAcceptsSigAlg("rsa-sha2-256");
+  const char *rsaHash = sha512 ? "sha512" : sha256 ? "sha256" : "sha1";
+  const char *alg = ownSig   ? key.sshAlgorithm()
+                    : dsa    ? "ssh-dss"
+                    : sha512 ? "rsa-sha2-512"
+                    : sha256 ? "rsa-sha2-256"
+                             : "ssh-rsa";
   DataBuffer query, blob;
   userAuthHead(login, "publickey", query);
   pack_bool(false, query);
@@ -461,7 +470,10 @@ bool SshTransport::sshAuthenticatePk(XString &login, const char *password, ClsSs
   pack_db(blob, head);
   pack_db(sessionId, signedData);
   signedData.append(head);
-  Sha1::sha1_db(signedData, hash);
+  if (dsa)
+    Sha1::sha1_db(signedData, hash);
+  else if (!ownSig)
+    _ckHash::doHash(signedData.getData2(), signedData.getSize(), _ckHash::hashId(rsaHash), hash);
   if (ownSig) {
     if (!key.signForSsh(signedData, sigBlob, log)) {
       log.LogError(key.get_IsEd25519Key() ? "Failed to create Ed25519 signature."
@@ -480,7 +492,7 @@ bool SshTransport::sshAuthenticatePk(XString &login, const char *password, ClsSs
   } else {
     rsa_key k;
     key.toRsaKey(k, log);
-    if (!Rsa2::padAndSignHash(hash.getData2(), hash.getSize(), 1, _ckHash::hashId("sha1"), 0, k, 1,
+    if (!Rsa2::padAndSignHash(hash.getData2(), hash.getSize(), 1, _ckHash::hashId(rsaHash), 0, k, 1,
                               false, sig, log)) {
       log.LogError("Failed to create RSA signature.");
       return false;

@@ -118,7 +118,7 @@ bool SshTransport::channelSendData(SshChannel &ch, const unsigned char *data, un
   // Never more than the server said it takes in one packet.
   if (ch.serverMaxPacketSize >= 1024 && ch.serverMaxPacketSize - 64 < limit)
     limit = ch.serverMaxPacketSize - 64;
-  DataBuffer msg;
+  DataBuffer &msg = channelSendBuf;
   unsigned int offset = 0;
   while (offset < size) {
     unsigned int n = size - offset;
@@ -242,7 +242,7 @@ bool SshTransport::readChannelData(SshChannel &ch, DataBuffer &data, bool &eof, 
     return true;
   }
   if (data.getSize() != before) return false;
-  DataBuffer msg;
+  DataBuffer &msg = channelReadBuf;
   for (;;) {
     unsigned int type = 0;
     bool satisfied = false;

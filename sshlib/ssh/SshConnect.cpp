@@ -69,6 +69,18 @@ void SshTransport::copyReadFlags(SocketReadFailInfo &f) const {
   f.socketError = readSocketError;
 }
 
+bool SshTransport::strictKexAllows(unsigned int type, LogBase &log) {
+  // Under strict key exchange the first exchange carries nothing but its own messages: a
+  // message slipped in would shift the sequence numbers the keys start from.
+  bool kexMessage = type == 20 || type == 21 || (type >= 30 && type <= 49);
+  if (!strictKex || initialKexDone || kexMessage) return true;
+  log.LogError("Unexpected message during strict key exchange.");
+  log.LogDataLong("msgType", (int)type);
+  toSessionLog("TRAN* ", "ERROR: Unexpected message during strict key exchange.", "\r\n");
+  closeBroken();
+  return false;
+}
+
 bool SshTransport::readSkippingIgnore(DataBuffer &msg, bool skipDebug, LogBase &log, bool verbose) {
   for (;;) {
     if (!readRawPacket(msg, 0, nullptr, log, verbose)) return false;
@@ -76,6 +88,7 @@ bool SshTransport::readSkippingIgnore(DataBuffer &msg, bool skipDebug, LogBase &
     msgTypeName((int)msgType(msg), name);
     toSessionLog("TRAN< ", name.getString(), "\r\n");
     unsigned int t = msgType(msg);
+    if (!strictKexAllows(t, log)) return false;
     if (t == 2) {
       if (verbose) log.LogInfo("Received SSH2_MSG_IGNORE");
       continue;
@@ -98,6 +111,9 @@ bool SshTransport::sshConnect(ClsSocksClient &socks, ClsHttpProxyClient *httpPro
   rekeyRunning = false;
   heldReplies.clear();
   rekeyNewKeysSent = false;
+  strictKex = false;
+  initialKexDone = false;
+  serverSigAlgs_.clear();
 
   bool nameFailed = false;
   int failReason = 0;
@@ -173,11 +189,8 @@ bool SshTransport::sshConnect(ClsSocksClient &socks, ClsHttpProxyClient *httpPro
   calcKeyExchangeNumBits(numBits, pbits);
   log.LogDataLong("numBits", (int)numBits);
   log.LogDataLong("pbits", (int)pbits);
-  unsigned char initNum = 30, replyNum = 31;
-  if (kexAlgorithm == 1 || kexAlgorithm == 14) {
-    log.LogInfo(kexAlgorithm == 1 ? "Using Oakley Group 2." : "Using Oakley Group 14.");
-    dh.UseOakleyGroup(kexAlgorithm == 1 ? 2 : 14);
-  } else {
+  unsigned char replyNum = 31;
+  if (isGexKex(kexAlgorithm)) {
     log.LogInfo("Using GEX Group.");
     if (!sendGexRequest(pbits, pm, log, verbose)) return false;
     if (!readOrFail(false, "Failed to read KEX_DH_GEX_REQUEST response")) return false;
@@ -188,10 +201,13 @@ bool SshTransport::sshConnect(ClsSocksClient &socks, ClsHttpProxyClient *httpPro
     }
     if (!takeGexGroup(msg, log)) return false;
     log.LogInfo("Received GEX Group.");
-    initNum = 32;
     replyNum = 33;
+    if (!sendDhE(32, numBits, pm, log, verbose)) return false;
+  } else {
+    if (kexAlgorithm == 1 || kexAlgorithm == 14)
+      log.LogInfo(kexAlgorithm == 1 ? "Using Oakley Group 2." : "Using Oakley Group 14.");
+    if (!sendFixedKexInit(numBits, pm, log, verbose)) return false;
   }
-  if (!sendDhE(initNum, numBits, pm, log, verbose)) return false;
   log.LogInfo("Sent e to server.");
   for (;;) {
     if (!readRawPacket(msg, 0, nullptr, log, verbose)) {
@@ -202,6 +218,7 @@ bool SshTransport::sshConnect(ClsSocksClient &socks, ClsHttpProxyClient *httpPro
     StringBuffer name;
     msgTypeName((int)msgType(msg), name);
     toSessionLog("TRAN< ", name.getString(), "\r\n");
+    if (!strictKexAllows(msgType(msg), log)) return false;
     if (msgType(msg) != 2) break;
     log.LogInfo("Received IGNORE while waiting for e.");
   }
@@ -224,7 +241,9 @@ bool SshTransport::sshConnect(ClsSocksClient &socks, ClsHttpProxyClient *httpPro
   }
   toSessionLog("TRAN* ", "SSH Key Exchange Success.", "\r\n");
   log.LogInfo("SSH Key Exchange Success.");
-  return installIncomingKeys(log);
+  bool ok = installIncomingKeys(log);
+  initialKexDone = true;
+  return ok;
 }
 
 bool SshTransport::handleDhReply(DataBuffer &msg, unsigned int replyMsgType, unsigned int pbits,
@@ -234,18 +253,36 @@ bool SshTransport::handleDhReply(DataBuffer &msg, unsigned int replyMsgType, uns
   serverSignature.clear();
   RazudodBignum::freebn(serverDhPublic);
   serverDhPublic = nullptr;
-  if (!parseBinaryString(msg, idx, serverHostKeyBlob, log) ||
-      !(serverDhPublic = parseBignum(msg, idx, log)) ||
-      !parseBinaryString(msg, idx, serverSignature, log)) {
-    log.LogError("Failed to parse server host key.");
+  if (isEcKex(kexAlgorithm)) {
+    serverEcPublic.clear();
+    if (!parseBinaryString(msg, idx, serverHostKeyBlob, log) ||
+        !parseBinaryString(msg, idx, serverEcPublic, log) ||
+        !parseBinaryString(msg, idx, serverSignature, log)) {
+      log.LogError("Failed to parse server host key.");
+      return false;
+    }
+    // A point off the curve, a value of the wrong size or a zero result is refused.
+    if (!ecKex.derive(serverEcPublic.getData2(), serverEcPublic.getSize(), kexSharedK)) {
+      log.LogError("The server's key exchange value is not acceptable.");
+      return false;
+    }
+  } else {
+    if (!parseBinaryString(msg, idx, serverHostKeyBlob, log) ||
+        !(serverDhPublic = parseBignum(msg, idx, log)) ||
+        !parseBinaryString(msg, idx, serverSignature, log)) {
+      log.LogError("Failed to parse server host key.");
+      return false;
+    }
+    // f must lie strictly between 1 and p-1, and K must not be 0 or 1.
+    if (!dh.find_K(serverDhPublic)) {
+      log.LogError("The server's Diffie-Hellman value is not acceptable.");
+      return false;
+    }
+  }
+  if (!computeExchangeHash(replyMsgType, pbits, log, verbose)) {
+    log.LogError("Failed to compute the exchange hash.");
     return false;
   }
-  // f must lie strictly between 1 and p-1, and K must not be 0 or 1.
-  if (!dh.find_K(serverDhPublic)) {
-    log.LogError("The server's Diffie-Hellman value is not acceptable.");
-    return false;
-  }
-  computeExchangeHash(replyMsgType, pbits, log, verbose);
   if (!rekey) {
     sessionId.clear();
     sessionId.append(exchangeHash);

@@ -56,6 +56,8 @@ private:
       return &Dispatch::debug;
     case 6:
       return &Dispatch::serviceAccept;
+    case 7:
+      return &Dispatch::extInfo;
     case 20:
     case 21:
     case 31:
@@ -345,6 +347,13 @@ private:
     return Next::EndFalse;
   }
 
+  // The server's extensions (RFC 8308): the signature algorithms it takes for a login.
+  Next extInfo() {
+    log.LogInfo("[SSH] Received EXT_INFO");
+    if (!tr.parseExtInfo(*msg, log)) log.LogInfo("EXT_INFO could not be read in full.");
+    return readOn();
+  }
+
   Next banner() {
     log.LogInfo("[SSH] Received USERAUTH_BANNER");
     XString language;
@@ -430,7 +439,9 @@ private:
 
 bool SshTransport::rekeyStep(DataBuffer &msg, ProgressMonitor *pm, LogBase &log, bool verbose) {
   unsigned int t = msgType(msg);
-  bool gex = kexAlgorithm == 160 || kexAlgorithm == 256;
+  // The exchange's algorithm is the one this KEXINIT chooses, once it is parsed.
+  auto gexNow = [this] { return isGexKex(kexAlgorithm); };
+  bool gex = gexNow();
   if (t == 20) {
     log.LogInfo("Received key exchange init message");
     if (rekeyRunning) {
@@ -449,13 +460,12 @@ bool SshTransport::rekeyStep(DataBuffer &msg, ProgressMonitor *pm, LogBase &log,
     calcKeyExchangeNumBits(rekeyNumBits, rekeyPbits);
     log.LogDataLong("numBits", (int)rekeyNumBits);
     log.LogDataLong("pbits", (int)rekeyPbits);
-    if (kexAlgorithm == 160 || kexAlgorithm == 256) {
+    if (gexNow()) {
       rekeyReplyNum = 33;
       return sendGexRequest(rekeyPbits, pm, log, verbose);
     }
     rekeyReplyNum = 31;
-    dh.UseOakleyGroup(kexAlgorithm == 1 ? 2 : 14);
-    return sendDhE(30, rekeyNumBits, pm, log, verbose);
+    return sendFixedKexInit(rekeyNumBits, pm, log, verbose);
   }
   if (t == 31 && gex) {
     log.LogInfo("Received KEX_DH_GEX_GROUP");
@@ -490,7 +500,9 @@ bool SshTransport::generalizedRead(int waitCode, unsigned int idleTimeoutMs,
   unsigned int start = TickSource::now();
   Dispatch dispatch(*this, waitCode, channel, eofReceived, closeReceived, out, outType,
                     disconnectReceived, pm, log, failInfo, satisfied, verbose);
-  DataBuffer msg;
+  // Kept from call to call: a transfer reads one packet a call. Nothing the handlers do reads
+  // through here again.
+  DataBuffer &msg = dispatchBuf;
 
   for (;;) {
     msg.clear();

@@ -4,7 +4,9 @@
 #include "sshlib/core/LogBase.h"
 #include "sshlib/crypto/Dsa.h"
 #include "sshlib/crypto/Hashes.h"
+#include "sshlib/crypto/PkKeys.h"
 #include "sshlib/crypto/Rsa2.h"
+#include "sshlib/crypto/SshSigVerify.h"
 #include "sshlib/ssh/SshTransport.h"
 
 namespace {
@@ -173,6 +175,8 @@ bool SshTransport::verifyHostKey(bool rekey, LogBase &log, bool verbose) {
     log.LogBinary("sigH", serverSignature.getData2(), (int)serverSignature.getSize());
     log.LogBinary("exchangeHash", exchangeHash.getData2(), (int)exchangeHash.getSize());
   };
+  if (hostKeyAlgorithm >= kHostRsaSha256 && hostKeyAlgorithm <= kHostEcdsaP521)
+    return verifyNewHostKey(log, verbose);
   if (hostKeyAlgorithm == 2) {
     dsa_key key;
     if (!parseDssKey(serverHostKeyBlob, key, log, verbose)) {
@@ -223,5 +227,57 @@ bool SshTransport::verifyHostKey(bool rekey, LogBase &log, bool verbose) {
     log.LogInfo("RSA signature verification success.");
   }
   toSessionLog("TRAN* ", "RSA signature verified", "\r\n");
+  return true;
+}
+
+// The host-key algorithms checked through OpenSSL: the key must be of the negotiated type, its
+// fingerprint is made as for every key (type, bits, MD5 of the blob), and the signature must
+// verify over the exchange hash.
+bool SshTransport::verifyNewHostKey(LogBase &log, bool verbose) {
+  static const struct {
+    int number;
+    const char *alg;
+    const char *keyType;
+  } kinds[] = {{kHostRsaSha256, "rsa-sha2-256", "ssh-rsa"},
+               {kHostRsaSha512, "rsa-sha2-512", "ssh-rsa"},
+               {kHostEd25519, "ssh-ed25519", "ssh-ed25519"},
+               {kHostEcdsaP256, "ecdsa-sha2-nistp256", "ecdsa-sha2-nistp256"},
+               {kHostEcdsaP384, "ecdsa-sha2-nistp384", "ecdsa-sha2-nistp384"},
+               {kHostEcdsaP521, "ecdsa-sha2-nistp521", "ecdsa-sha2-nistp521"}};
+  const char *alg = nullptr, *keyType = nullptr;
+  for (const auto &k : kinds)
+    if (k.number == hostKeyAlgorithm) {
+      alg = k.alg;
+      keyType = k.keyType;
+    }
+  const unsigned char *blob = serverHostKeyBlob.getData2();
+  const unsigned int blobLen = serverHostKeyBlob.getSize();
+  if (!alg || sshKeyBlobType(blob, blobLen) != keyType) {
+    log.LogError("The host key is not of the negotiated type.");
+    return false;
+  }
+  hostKeyFingerprint.clear();
+  if (hostKeyAlgorithm == kHostRsaSha256 || hostKeyAlgorithm == kHostRsaSha512) {
+    rsa_key key;
+    if (!parseRsaKey(serverHostKeyBlob, key, log)) {
+      log.LogError("Failed to parse RSA host key");
+      return false;
+    }
+    log.LogDataLong("HostKeyNumBits", key.get_ModulusBitLen());
+    Rsa2::calc_fingerprint(key, hostKeyFingerprint);
+  } else {
+    pkxml::appendFingerprint(keyType, sshEcKeyBits(blob, blobLen), serverHostKeyBlob,
+                             hostKeyFingerprint);
+  }
+  std::string why;
+  if (!sshVerifySignature(alg, blob, blobLen, serverSignature.getData2(), serverSignature.getSize(),
+                          exchangeHash.getData2(), exchangeHash.getSize(), why)) {
+    log.LogError(why.c_str());
+    log.LogError("Host key signature verification failure.");
+    return false;
+  }
+  if (verbose) log.LogData("hostKeyAlgorithm", alg);
+  log.LogInfo("Host key signature verification success.");
+  toSessionLog("TRAN* Signature verified: ", alg, "\r\n");
   return true;
 }

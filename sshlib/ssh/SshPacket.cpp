@@ -6,11 +6,12 @@
 #include "sshlib/core/LogBase.h"
 #include "sshlib/core/LogNull.h"
 #include "sshlib/crypto/RazudodRand.h"
+#include "sshlib/crypto/SshCipher.h"
 #include "sshlib/ssh/SshChannel.h"
 #include "sshlib/ssh/SshTransport.h"
 
 SshTransport::SshTransport() {
-  clientIdent.setString("SSH-2.0-RazudodSSH_2.0.0");
+  clientIdent.setString(kSshDefaultClientIdent);
   queuedMessages.m_bOwnsObjects = true;
   outCrypt.rc4Discard1536 = true;
   inCrypt.rc4Discard1536 = true;
@@ -38,6 +39,7 @@ void SshTransport::msgTypeName(int n, StringBuffer &out) {
                {4, "DEBUG"},
                {5, "SERVICE_REQUEST"},
                {6, "SERVICE_ACCEPT"},
+               {7, "EXT_INFO"},
                {20, "KEXINIT"},
                {21, "NEWKEYS"},
                {30, "KEXDH_INIT"},
@@ -115,6 +117,17 @@ void SshTransport::setTimeouts(unsigned int idleTimeoutMs, unsigned int connectT
 // ---------------------------------------------------------------------------------------------
 // Packets.
 
+static void putBe32(unsigned int v, unsigned char *p) {
+  p[0] = (unsigned char)(v >> 24);
+  p[1] = (unsigned char)(v >> 16);
+  p[2] = (unsigned char)(v >> 8);
+  p[3] = (unsigned char)v;
+}
+
+static unsigned int getBe32(const unsigned char *p) {
+  return ((unsigned int)p[0] << 24) | ((unsigned int)p[1] << 16) | ((unsigned int)p[2] << 8) | p[3];
+}
+
 bool SshTransport::sendMessage(const char *msgName, DataBuffer &payload, ProgressMonitor *pm,
                                LogBase &log, bool verbose) {
   toSessionLog("TRAN> ", msgName, "\r\n");
@@ -122,51 +135,80 @@ bool SshTransport::sendMessage(const char *msgName, DataBuffer &payload, Progres
     log.EnterContext("sendMessage", true);
     log.LogData("msgName", msgName);
   }
-  unsigned int block = (activeCipherOut >= 1 && activeCipherOut <= 4) ? 16 : 8;
-  unsigned int unpadded = payload.getSize() + 5;
+  const bool chacha = activeCipherOut == kCipherChaCha20Poly1305;
+  const bool aead = isAeadCipher(activeCipherOut);
+  const bool etm = !aead && isEtmMac(activeMacOut);
+  unsigned int block = 8;
+  if ((activeCipherOut >= 1 && activeCipherOut <= 4) ||
+      (activeCipherOut >= kCipherAes128Ctr && !chacha))
+    block = 16;
+  // Where the length travels in clear (or under a cipher of its own), the padding aligns the
+  // rest of the packet.
+  const unsigned int aad = (aead || etm) ? 4 : 0;
+  unsigned int unpadded = payload.getSize() + 5 - aad;
   unsigned int remainder = unpadded % block;
   unsigned int pad = block - remainder;
   if (pad < 4) pad += block;
-  unsigned int total = unpadded + pad;
+  unsigned int total = unpadded + aad + pad;
   if (verbose) {
     log.LogDataLong("unpaddedLength", (int)unpadded);
     log.LogDataLong("remainder", (int)remainder);
     log.LogDataLong("paddingLen", (int)pad);
     log.LogDataLong("totalSize", (int)total);
   }
-  DataBuffer plain;
-  pack_uint32(total - 4, plain);
-  plain.appendChar((unsigned char)pad);
-  plain.append(payload);
-  RazudodRand::randomBytes(pad, plain);
-
-  DataBuffer wire;
-  if (activeCipherOut != 0) {
-    outCrypt.put_FirstChunk(outCipherRestart);
-    outCrypt.put_LastChunk(false);
-    outCipherRestart = false;
-    outCrypt.encrypt(plain, wire, pm, log);
-    if (wire.getSize() != plain.getSize()) {
-      log.LogError("Size of encrypted data changed!");
-      log.LogDataLong("unencryptedPacketSize", (int)plain.getSize());
-      log.LogDataLong("encryptedPacketSize", (int)wire.getSize());
-      toSessionLog("TRAN* ", "Failed to encrypt.", "\r\n");
-      if (verbose) log.LeaveContext();
-      return false;
+  const unsigned int macLen = aead ? 16 : (activeMacOut != 0 ? (unsigned int)outMac.size() : 0);
+  DataBuffer &pkt = outPacket;
+  pkt.clear();
+  if (!pkt.ensureBuffer(total + macLen)) {
+    if (verbose) log.LeaveContext();
+    return false;
+  }
+  unsigned char len[4];
+  putBe32(total - 4, len);
+  pkt.append(len, 4);
+  pkt.appendChar((unsigned char)pad);
+  pkt.append(payload);
+  RazudodRand::randomBytes(pad, pkt);
+  unsigned char *d = pkt.getData2();
+  bool ok = pkt.getSize() == total;
+  if (ok && chacha) {
+    ok = outCipher.chachaSeal(outSeqNum, d, total, d + total);
+  } else if (ok && aead) {
+    ok = outCipher.gcmSeal(d, total, d + total);
+  } else if (ok) {
+    if (activeMacOut != 0 && !etm) ok = outMac.compute(outSeqNum, d, total, d + total);
+    const unsigned int from = etm ? 4 : 0;
+    if (ok && activeCipherOut >= kCipherAes128Ctr) {
+      ok = outCipher.ctr(d + from, total - from);
+    } else if (ok && activeCipherOut != 0) {
+      DataBuffer plain, wire;
+      plain.append(d + from, total - from);
+      outCrypt.put_FirstChunk(outCipherRestart);
+      outCrypt.put_LastChunk(false);
+      outCipherRestart = false;
+      outCrypt.encrypt(plain, wire, pm, log);
+      plain.secureClear();
+      if (wire.getSize() != total - from) {
+        log.LogError("Size of encrypted data changed!");
+        log.LogDataLong("unencryptedPacketSize", (int)(total - from));
+        log.LogDataLong("encryptedPacketSize", (int)wire.getSize());
+        toSessionLog("TRAN* ", "Failed to encrypt.", "\r\n");
+        if (verbose) log.LeaveContext();
+        return false;
+      }
+      memcpy(d + from, wire.getData2(), total - from);
     }
-  } else {
-    wire.append(plain);
+    if (ok && etm) ok = outMac.compute(outSeqNum, d, total, d + total);
   }
-  if (activeMacOut != 0) {
-    DataBuffer macInput, mac;
-    pack_uint32(outSeqNum, macInput);
-    macInput.append(plain);
-    outCrypt.HmacBytes(macInput, mac);
-    wire.append(mac);
+  if (!ok) {
+    log.LogError("Failed to encrypt.");
+    toSessionLog("TRAN* ", "Failed to encrypt.", "\r\n");
+    if (verbose) log.LeaveContext();
+    return false;
   }
-  plain.secureClear();
+  pkt.setDataSize_CAUTION(total + macLen);
   // The whole packet in one call: pieces of 4096 bytes cost a call (and an abort check) each.
-  bool ok = socket.SendBytes(wire, 2000000, heartbeatMs, log, pm);
+  ok = socket.SendBytes(pkt, 2000000, heartbeatMs, log, pm);
   ++outSeqNum;
   if (!ok) toSessionLog("TRAN* ", "Failed to send.", "\r\n");
   if (verbose) log.LeaveContext();
@@ -183,6 +225,13 @@ bool SshTransport::readRawPacket(DataBuffer &payload, unsigned int idleTimeoutMs
                                  ProgressMonitor *pm, LogBase &log, bool verbose) {
   readTimedOut = readAborted = readSocketError = readConnectionClosed = false;
   payload.clear();
+  if (activeCipherIn >= kCipherAes128Ctr || isEtmMac(activeMacIn)) {
+    unsigned int savedIdle = socket.get_IdleMsTimeout();
+    if (idleTimeoutMs) socket.SetIdleMsTimeout(idleTimeoutMs);
+    bool ok = readModernPacket(payload, pm, log);
+    socket.SetIdleMsTimeout(savedIdle);
+    return ok;
+  }
   unsigned int savedIdle = socket.get_IdleMsTimeout();
   if (idleTimeoutMs) socket.SetIdleMsTimeout(idleTimeoutMs);
   unsigned int first = inBlockSize < 4 ? 4 : inBlockSize;
@@ -267,7 +316,7 @@ bool SshTransport::readRawPacket(DataBuffer &payload, unsigned int idleTimeoutMs
   }
   lastInSeqNum = inSeqNum++;
   if (activeMacIn != 0) {
-    unsigned int macLen = activeMacIn == 1 ? 20 : 16;
+    unsigned int macLen = (unsigned int)inMac.size();
     DataBuffer mac;
     if (!socket.ReadN(macLen, mac, heartbeatMs, log, pm, readTimedOut, readAborted, readSocketError,
                       readConnectionClosed)) {
@@ -278,15 +327,11 @@ bool SshTransport::readRawPacket(DataBuffer &payload, unsigned int idleTimeoutMs
       if (readAborted) log.LogError("Aborted by application AbortCheck callback.");
       return false;
     }
-    DataBuffer macInput, expected;
-    pack_uint32(lastInSeqNum, macInput);
-    macInput.append(plain);
-    inCrypt.HmacBytes(macInput, expected);
+    unsigned char expected[64];
     // Compared in constant time, so the comparison tells an attacker nothing.
-    unsigned char diff = expected.getSize() == macLen ? 0 : 1;
-    for (unsigned int i = 0; i < macLen && i < expected.getSize(); ++i)
-      diff |= (unsigned char)(mac.getData2()[i] ^ expected.getData2()[i]);
-    if (diff != 0) {
+    if (mac.getSize() != macLen ||
+        !inMac.compute(lastInSeqNum, plain.getData2(), plain.getSize(), expected) ||
+        !sshConstantTimeEquals(mac.getData2(), expected, macLen)) {
       log.LogError("MAC verification failed.");
       log.LogDataLong("seqNum", (int)lastInSeqNum);
       toSessionLog("TRAN* ", "ERROR: MAC verification failed.", "\r\n");
@@ -313,6 +358,118 @@ bool SshTransport::readRawPacket(DataBuffer &payload, unsigned int idleTimeoutMs
     return false;
   }
   payload.append(body + 1, bodyLen - pad - 1);
+  return true;
+}
+
+// A packet under one of the newer ciphers, or under an encrypt-then-MAC: the length is read
+// (in clear, or under its own key for ChaCha20), bounded, then the rest and the tag or MAC, which
+// is checked before anything is decrypted (counter mode with a plain MAC decrypts first, as it
+// must). Everything happens in one buffer kept from packet to packet.
+bool SshTransport::readModernPacket(DataBuffer &payload, ProgressMonitor *pm, LogBase &log) {
+  const bool chacha = activeCipherIn == kCipherChaCha20Poly1305;
+  const bool aead = isAeadCipher(activeCipherIn);
+  const bool gcm = aead && !chacha;
+  const bool etm = !aead && isEtmMac(activeMacIn);
+  const bool ownLength = chacha || gcm || etm; // the length is not part of the encrypted body
+  const unsigned int block = inBlockSize < 8 ? 8 : inBlockSize;
+  const unsigned int tagLen = aead ? 16 : (activeMacIn != 0 ? (unsigned int)inMac.size() : 0);
+  const unsigned int first = ownLength ? 4 : block;
+  DataBuffer &buf = inPacket;
+  buf.clear();
+  if (!buf.ensureBuffer(first)) return false;
+  unsigned int got = 0;
+  if (!socket.ReceiveNBytes(buf.getData2(), first, heartbeatMs, log, pm, got, readTimedOut,
+                            readAborted, readSocketError, readConnectionClosed)) {
+    if (got > 0) closeBroken();
+    if (!readTimedOut) log.LogError("Failed to read data on SSH connection.");
+    if (readAborted) log.LogError("Aborted by application AbortCheck callback.");
+    return false;
+  }
+  // Counted as content, so that growing the buffer for the rest keeps these bytes.
+  buf.setDataSize_CAUTION(first);
+  unsigned char lenBytes[4];
+  bool ok = true;
+  if (chacha)
+    ok = inCipher.chachaLength(inSeqNum, buf.getData2(), lenBytes);
+  else if (ownLength)
+    memcpy(lenBytes, buf.getData2(), 4);
+  else if (activeCipherIn >= kCipherAes128Ctr)
+    ok = inCipher.ctr(buf.getData2(), first) && (memcpy(lenBytes, buf.getData2(), 4), true);
+  else {
+    // A legacy cipher under encrypt-then-MAC never comes here without ownLength.
+    ok = false;
+  }
+  unsigned int packetLen = ok ? getBe32(lenBytes) : 0;
+  // A length the peer controls is bounded before anything is read for it.
+  unsigned int aligned = ownLength ? packetLen : packetLen + 4;
+  if (!ok || packetLen > kMaxPacketLength || packetLen < (ownLength ? 8u : 12u) ||
+      aligned % block != 0) {
+    log.LogError("Invalid packet length.");
+    log.LogDataLong("packetLen", (int)packetLen);
+    toSessionLog("TRAN* ", "ERROR: Invalid packet length.", "\r\n");
+    closeBroken();
+    return false;
+  }
+  const unsigned int total = 4 + packetLen + tagLen;
+  if (!buf.ensureBuffer(total)) {
+    closeBroken();
+    return false;
+  }
+  unsigned char *d = buf.getData2();
+  if (!socket.ReceiveNBytes(d + first, total - first, heartbeatMs, log, pm, got, readTimedOut,
+                            readAborted, readSocketError, readConnectionClosed)) {
+    closeBroken();
+    if (readAborted) log.LogError("Aborted by application AbortCheck callback.");
+    log.LogError("Failed to read more data on SSH connection.");
+    return false;
+  }
+  const unsigned int seq = inSeqNum;
+  lastInSeqNum = inSeqNum++;
+  unsigned char *tag = d + 4 + packetLen;
+  unsigned char expected[64];
+  if (chacha) {
+    ok = inCipher.chachaOpen(seq, d, 4 + packetLen, tag);
+  } else if (gcm) {
+    ok = inCipher.gcmOpen(d, 4 + packetLen, tag);
+  } else if (etm) {
+    ok = tagLen == 0 || (inMac.compute(seq, d, 4 + packetLen, expected) &&
+                         sshConstantTimeEquals(expected, tag, tagLen));
+    if (ok && activeCipherIn >= kCipherAes128Ctr) {
+      ok = inCipher.ctr(d + 4, packetLen);
+    } else if (ok) {
+      DataBuffer enc, dec;
+      enc.append(d + 4, packetLen);
+      inCrypt.put_FirstChunk(inCipherRestart);
+      inCipherRestart = false;
+      inCrypt.put_LastChunk(false);
+      inCrypt.decrypt(enc, dec, log);
+      ok = dec.getSize() == packetLen;
+      if (ok) memcpy(d + 4, dec.getData2(), packetLen);
+      dec.secureClear();
+    }
+  } else {
+    ok = inCipher.ctr(d + first, 4 + packetLen - first) &&
+         (tagLen == 0 || (inMac.compute(seq, d, 4 + packetLen, expected) &&
+                          sshConstantTimeEquals(expected, tag, tagLen)));
+  }
+  if (!ok) {
+    log.LogError("MAC verification failed.");
+    log.LogDataLong("seqNum", (int)seq);
+    toSessionLog("TRAN* ", "ERROR: MAC verification failed.", "\r\n");
+    closeBroken();
+    return false;
+  }
+  unsigned int pad = d[4];
+  if (pad < 4) {
+    log.LogError("Packet padding too short.");
+    closeBroken();
+    return false;
+  }
+  if (pad + 1 >= packetLen) {
+    log.LogError("Payload is empty");
+    return false;
+  }
+  payload.append(d + 5, packetLen - pad - 1);
   return true;
 }
 

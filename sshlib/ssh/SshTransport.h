@@ -11,9 +11,12 @@
 #include "sshlib/core/StringBuffer.h"
 #include "sshlib/core/XString.h"
 #include "sshlib/crypto/ClsCrypt.h"
+#include "sshlib/crypto/EcKex.h"
 #include "sshlib/crypto/RazudodDh.h"
+#include "sshlib/crypto/SshCipher.h"
 #include "sshlib/ssh/RazudodSocket.h"
 #include "sshlib/ssh/SocketReadFailInfo.h"
+#include "sshlib/ssh/SshIdent.h"
 
 class ClsHttpProxyClient;
 class ClsSocksClient;
@@ -68,6 +71,41 @@ public:
   void forcefulClose(LogBase &log);
   void setTimeouts(unsigned int idleTimeoutMs, unsigned int connectTimeoutMs);
 
+  // ---- Algorithm numbers beyond the original ones (ciphers 1-8, MACs 1-2, key exchanges 1, 14,
+  // 160, 256, host keys 1-2).
+  enum : int {
+    kCipherAes128Ctr = 9,
+    kCipherAes192Ctr = 10,
+    kCipherAes256Ctr = 11,
+    kCipherAes128Gcm = 12,
+    kCipherAes256Gcm = 13,
+    kCipherChaCha20Poly1305 = 14,
+  };
+  enum : int { kMacSha256 = 3, kMacSha512 = 4, kMacSha256Etm = 5, kMacSha512Etm = 6 };
+  enum : int {
+    kKexCurve25519 = 25519,
+    kKexEcdhP256 = 2561,
+    kKexEcdhP384 = 3841,
+    kKexEcdhP521 = 5211,
+    kKexGroup14Sha256 = 14256,
+    kKexGroup16Sha512 = 16512,
+    kKexGroup18Sha512 = 18512,
+  };
+  enum : int {
+    kHostRsaSha256 = 3,
+    kHostRsaSha512 = 4,
+    kHostEd25519 = 5,
+    kHostEcdsaP256 = 6,
+    kHostEcdsaP384 = 7,
+    kHostEcdsaP521 = 8,
+  };
+  static bool isAeadCipher(int cipher);
+  static bool isEtmMac(int mac);
+  static bool isEcKex(int kex);
+  static bool isGexKex(int kex);
+  // The exchange hash's digest: 1 (SHA-1), 256, 384 or 512.
+  static int kexHashBits(int kex);
+
   // ---- Negotiation.
   void build_kexInit(DataBuffer &out);
   bool sendKexInit(ProgressMonitor *pm, LogBase &log, bool verbose);
@@ -90,6 +128,9 @@ public:
   static bool calculateKey2(bool useSha1, int length, DataBuffer &mpintK, DataBuffer &H,
                             unsigned char letter, DataBuffer &sessionId, DataBuffer &out,
                             LogBase &log);
+  // Key letter's material of `length` bytes under the exchange's digest.
+  static bool deriveKey(int hashBits, int length, DataBuffer &mpintK, DataBuffer &H,
+                        unsigned char letter, DataBuffer &sessionId, DataBuffer &out, LogBase &log);
   bool installNewKeys(LogBase &log);
   // The two halves of installNewKeys: ours switch right after we send NEWKEYS, the server's when
   // its NEWKEYS arrives.
@@ -155,12 +196,22 @@ public:
   static bool parseExtendedData(const DataBuffer &msg, unsigned int &channelNum,
                                 unsigned int &dataTypeCode, DataBuffer &data, LogBase &log);
 
+  // ---- Server extensions (EXT_INFO).
+  bool parseExtInfo(const DataBuffer &msg, LogBase &log);
+  // The signature algorithms the server accepts for public-key login ("server-sig-algs"); empty
+  // when it did not say.
+  const std::vector<std::string> &serverSigAlgs() const { return serverSigAlgs_; }
+  bool serverAcceptsSigAlg(const char *name) const;
+
   // ---- Fields.
   StringBuffer sessionLog;
   bool keepSessionLog = false;
   StringBuffer sshLog;
   bool keepSshLog = false;
   bool preferRsaHostKey = false;
+  // The type of the host key the caller remembers for this server ("ssh-rsa", "ssh-ed25519",
+  // "ecdsa-sha2-nistp256", ...): asked for first, so the same key is shown again.
+  std::string preferredHostKeyType;
   ExtPtrArray queuedMessages;
   RazudodSocket socket;
   bool readTimedOut = false;
@@ -204,6 +255,20 @@ public:
   DataBuffer ivClientToServer, ivServerToClient, encKeyClientToServer, encKeyServerToClient,
       macKeyClientToServer, macKeyServerToClient;
   RazudodDh dh;
+  // The elliptic-curve exchanges: our key, the server's value and the shared K as an mpint
+  // string.
+  EcKex ecKex;
+  DataBuffer serverEcPublic;
+  DataBuffer kexSharedK;
+  // The OpenSSL side of the newer ciphers and of every MAC, one a direction.
+  SshPacketCipher outCipher, inCipher;
+  SshMac outMac, inMac;
+  // Packet buffers kept from packet to packet: the wire form of each direction, the message the
+  // dispatcher reads, and channel data going out and coming in.
+  DataBuffer outPacket, inPacket, dispatchBuf, channelSendBuf, channelReadBuf;
+  // Both sides run OpenSSH's strict key exchange; the first exchange has finished.
+  bool strictKex = false;
+  bool initialKexDone = false;
   bool outCipherRestart = false;
   bool inCipherRestart = false;
   unsigned int disconnectCode = 0;
@@ -233,12 +298,15 @@ public:
   bool handleDhReply(DataBuffer &msg, unsigned int replyMsgType, unsigned int pbits, bool rekey,
                      LogBase &log, bool verbose);
   bool verifyHostKey(bool rekey, LogBase &log, bool verbose);
+  bool verifyNewHostKey(LogBase &log, bool verbose);
   bool sendGexRequest(unsigned int pbits, ProgressMonitor *pm, LogBase &log, bool verbose);
   // Takes p and g of a group-exchange GROUP message into the DH state.
   bool takeGexGroup(DataBuffer &msg, LogBase &log);
   // Draws x of 2 x numBits bits and sends e in a message of the given number.
   bool sendDhE(unsigned char number, unsigned int numBits, ProgressMonitor *pm, LogBase &log,
                bool verbose);
+  // Our INIT of a key exchange without group negotiation (fixed groups, the curves).
+  bool sendFixedKexInit(unsigned int numBits, ProgressMonitor *pm, LogBase &log, bool verbose);
   // Sends NEWKEYS and puts our outgoing keys into force.
   bool sendNewKeys(ProgressMonitor *pm, LogBase &log, bool verbose);
   bool sendUnimplemented(unsigned int seq, ProgressMonitor *pm, LogBase &log, bool verbose);
@@ -247,6 +315,8 @@ public:
   // connection.
   bool rekeyStep(DataBuffer &msg, ProgressMonitor *pm, LogBase &log, bool verbose);
   bool readSkippingIgnore(DataBuffer &msg, bool skipDebug, LogBase &log, bool verbose);
+  // False (and the connection closed) for a message strict key exchange forbids now.
+  bool strictKexAllows(unsigned int type, LogBase &log);
   // Sequence number of the last packet read.
   unsigned int lastInSeqNum = 0;
 
@@ -292,6 +362,8 @@ public:
                               ProgressMonitor *pm, LogBase &log, bool &disconnected, bool verbose);
 
 private:
+  std::vector<std::string> serverSigAlgs_;
+  bool readModernPacket(DataBuffer &payload, ProgressMonitor *pm, LogBase &log);
   void closeBroken();
   void copyReadFlags(SocketReadFailInfo &f) const;
 };

@@ -1,7 +1,7 @@
 // A scripted SSH server over the library's own packet layer, for what no real server does on
 // demand (a MAC of "none", an old server's HMAC-key quirk, tampered or oversized packets, a host
-// key that changes at a re-key). It listens on a free loopback port and runs its script on a
-// thread against the one client that connects.
+// key that changes at a re-key, a message slipped into a strict key exchange). It listens on a free
+// loopback port and runs its script on a thread against the one client that connects.
 #pragma once
 
 #include <arpa/inet.h>
@@ -24,6 +24,11 @@ struct FakeSshOptions {
   int mac = 1;
   const char *macName = "hmac-sha1";
   bool badF = false; // sends f = 1, which makes K = 1
+  // Announces OpenSSH's strict key exchange (and numbers packets from zero at each NEWKEYS).
+  bool strictKex = false;
+  // Sends an IGNORE before its KEXINIT, or before its NEWKEYS in the first exchange.
+  bool ignoreBeforeKexInit = false;
+  bool ignoreBeforeNewKeys = false;
   // Run between the client's NEWKEYS and ours, with our old outgoing keys still in force.
   std::function<bool(class FakeSshServer &)> beforeNewKeys;
   // Run in a re-key after our KEXINIT went out and before the client's is read.
@@ -106,6 +111,7 @@ public:
     s.clientIdent.trimTrailingCRLFs();
     s.serverIdent.setString(opts.ident.c_str());
     if (opts.ident.find("F-SECURE") != std::string::npos) s.serverHasHmacBug = true;
+    if (opts.ignoreBeforeKexInit && !sendIgnore()) return false;
     return keyExchange(hostKey, true);
   }
 
@@ -114,9 +120,11 @@ public:
     DataBuffer kexinit, msg;
     kexinit.appendChar(20);
     kexinit.appendCharN(0, 16);
-    for (const char *l :
-         {opts.kex == 1 ? "diffie-hellman-group1-sha1" : "diffie-hellman-group14-sha1", "ssh-rsa",
-          opts.cipherName, opts.cipherName, opts.macName, opts.macName, "none", "none", "", ""})
+    std::string kexList =
+        opts.kex == 1 ? "diffie-hellman-group1-sha1" : "diffie-hellman-group14-sha1";
+    if (opts.strictKex && first) kexList += ",kex-strict-s-v00@openssh.com";
+    for (const char *l : {kexList.c_str(), "ssh-rsa", opts.cipherName, opts.cipherName,
+                          opts.macName, opts.macName, "none", "none", "", ""})
       SshTransport::pack_string(l, kexinit);
     SshTransport::pack_bool(false, kexinit);
     SshTransport::pack_uint32(0, kexinit);
@@ -175,10 +183,19 @@ public:
     swapDb(s.ivClientToServer, s.ivServerToClient);
     swapDb(s.encKeyClientToServer, s.encKeyServerToClient);
     swapDb(s.macKeyClientToServer, s.macKeyServerToClient);
+    if (first) s.strictKex = opts.strictKex;
     if (!readType(21, msg)) return false;
     s.installIncomingKeys(log);
+    if (first && opts.ignoreBeforeNewKeys && !sendIgnore()) return false;
     if (!first && opts.beforeNewKeys && !opts.beforeNewKeys(*this)) return false;
     return s.sendNewKeys(nullptr, log, false);
+  }
+
+  bool sendIgnore() {
+    DataBuffer ig;
+    ig.appendChar(2);
+    SshTransport::pack_string("slipped in", ig);
+    return send(ig);
   }
 
   static void swapDb(DataBuffer &a, DataBuffer &b) {

@@ -92,6 +92,8 @@ const std::vector<Peer> &suitePeers() {
       {K::Program, "/opt/ferrowen-peers/proftpd/usr/sbin/proftpd", "proftpd-core, unpacked"},
       {K::Program, "/opt/ferrowen-peers/pure-ftpd/usr/sbin/pure-ftpd", "pure-ftpd, unpacked"},
       {K::Program, "/usr/sbin/sshd", "openssh-server"},
+      {K::Program, "/usr/sbin/dropbear", "dropbear-bin"},
+      {K::Program, "/usr/bin/dropbearkey", "dropbear-bin"},
       {K::Program, "/usr/sbin/danted", "dante-server"},
       {K::Program, "/usr/bin/tinyproxy", "tinyproxy"},
       {K::Program, "/usr/bin/microsocks", "microsocks"},

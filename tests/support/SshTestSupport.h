@@ -114,24 +114,28 @@ struct SshLoginKey {
   std::string authorizedKeys() const { return dir.file("authorized_keys"); }
 };
 
-// Public-key login of root: USERAUTH_REQUEST signed over the session identifier, answered by
-// USERAUTH_SUCCESS.
+// Public-key login of root: USERAUTH_REQUEST signed over the session identifier (with SHA-256
+// where the server announced rsa-sha2-256, else SHA-1), answered by USERAUTH_SUCCESS.
 inline bool sshPublicKeyLogin(SshTransport &t, SshLoginKey &k, LogBase &log) {
   DataBuffer blob, msg, signedData, hash, sig, sigBlob;
+  const bool sha2 = t.serverAcceptsSigAlg("rsa-sha2-256");
+  const char *alg = sha2 ? "rsa-sha2-256" : "ssh-rsa";
   SshKeyBlob::rsaPublicBlob(k.key, blob);
   msg.appendChar(50);
   for (const char *s : {"root", "ssh-connection", "publickey"})
     SshTransport::pack_string(s, msg);
   SshTransport::pack_bool(true, msg);
-  SshTransport::pack_string("ssh-rsa", msg);
+  SshTransport::pack_string(alg, msg);
   SshTransport::pack_db(blob, msg);
   SshTransport::pack_db(t.sessionId, signedData);
   signedData.append(msg);
-  Sha1::sha1_db(signedData, hash);
-  if (!Rsa2::padAndSignHash(hash.getData2(), hash.getSize(), 1, _ckHash::hashId("sha1"), 0, k.key,
-                            1, false, sig, log))
+  _ckHash::doHash(signedData.getData2(), signedData.getSize(),
+                  _ckHash::hashId(sha2 ? "sha256" : "sha1"), hash);
+  if (!Rsa2::padAndSignHash(hash.getData2(), hash.getSize(), 1,
+                            _ckHash::hashId(sha2 ? "sha256" : "sha1"), 0, k.key, 1, false, sig,
+                            log))
     return false;
-  SshTransport::pack_string("ssh-rsa", sigBlob);
+  SshTransport::pack_string(alg, sigBlob);
   SshTransport::pack_db(sig, sigBlob);
   SshTransport::pack_db(sigBlob, msg);
   return sshAsk(t, msg, 7, log) == 52;
@@ -158,16 +162,25 @@ inline std::string sshIndependentKexCheck(SshTransport &t) {
   t.getKeySizes(l[0], l[1], l[2], l[3], l[4], l[5]);
   unsigned int numBits = 0, pbits = 0;
   t.calcKeyExchangeNumBits(numBits, pbits);
-  std::string cmd =
-      "/usr/bin/python3 " + std::string(FERROWEN_SOURCE_DIR) +
-      "/tests/support/ssh_kex_check.py hash=" + (t.kexAlgorithm == 256 ? "sha256" : "sha1") +
-      " lens=";
+  std::string cmd = "/usr/bin/python3 " + std::string(FERROWEN_SOURCE_DIR) +
+                    "/tests/support/ssh_kex_check.py hash=" +
+                    (SshTransport::kexHashBits(t.kexAlgorithm) == 1
+                         ? std::string("sha1")
+                         : "sha" + std::to_string(SshTransport::kexHashBits(t.kexAlgorithm))) +
+                    " lens=";
   for (int i = 0; i < 6; ++i)
     cmd += std::to_string(l[i]) + (i < 5 ? "," : "");
   cmd += " vc=" + txt(t.clientIdent) + " vs=" + txt(t.serverIdent) + " ic=" + db(t.clientKexInit) +
          " is=" + db(t.serverKexInit) + " ks=" + db(t.serverHostKeyBlob) +
-         " e=" + num(t.dh.get_e()) + " f=" + num(t.serverDhPublic) + " k=" + num(t.dh.get_K()) +
          " sid=" + db(t.sessionId);
+  if (SshTransport::isEcKex(t.kexAlgorithm)) {
+    // The curves' values travel as strings; K is the mpint string's body.
+    const DataBuffer &k = t.kexSharedK;
+    cmd += " qc=" + db(t.ecKex.publicKey()) + " qs=" + db(t.serverEcPublic) +
+           " k=" + (k.getSize() > 4 ? hx(k.getData2() + 4, k.getSize() - 4) : std::string("00"));
+  } else {
+    cmd += " e=" + num(t.dh.get_e()) + " f=" + num(t.serverDhPublic) + " k=" + num(t.dh.get_K());
+  }
   if (t.kexAlgorithm == 160 || t.kexAlgorithm == 256)
     cmd +=
         " pbits=" + std::to_string(pbits) + " p=" + num(t.dh.get_p()) + " g=" + num(t.dh.get_g());

@@ -1,4 +1,5 @@
-"""Recomputes an SSH exchange hash and the six session keys (RFC 4253 sections 7.2 and 8, RFC 4419)
+"""Recomputes an SSH exchange hash and the six session keys (RFC 4253 sections 7.2 and 8, RFC 4419,
+and the elliptic-curve exchanges of RFC 5656 and RFC 8731, whose values qc and qs are strings)
 from the values a test hands over, independently of the library. Arguments are name=hex pairs;
 prints H and keys A to F in hex, one a line."""
 import hashlib
@@ -26,7 +27,10 @@ for k in ("vc", "vs", "ic", "is", "ks"):
     h.update(string(b[k]))
 if "p" in b:
     h.update(struct.pack(">I", int(v["pbits"])) + mpint(b["p"]) + mpint(b["g"]))
-h.update(mpint(b["e"]) + mpint(b["f"]) + mpint(b["k"]))
+if "qc" in b:
+    h.update(string(b["qc"]) + string(b["qs"]) + mpint(b["k"]))
+else:
+    h.update(mpint(b["e"]) + mpint(b["f"]) + mpint(b["k"]))
 H = h.digest()
 print(H.hex())
 sid = b.get("sid", H)

@@ -39,11 +39,10 @@ protected:
 };
 
 TEST_F(SftpProftpd, LargeTransfersThroughServerRekeysAreByteExact) {
-  // A re-key every 16 MB: a 64 MiB file crosses several each way. Our default identification
-  // names PuTTY, for which the server repeats its KEXINIT until it reads ours and keeps sending
-  // during the exchange. That server cannot start a re-key of its own sending for such a client
-  // (it requests one for every packet it writes, its KEXINIT included, until the process dies),
-  // so the download runs under an identification of no known client.
+  // A re-key every 16 MB: a 64 MiB file crosses several each way, under our default
+  // identification (our own name) and under one of no known client. (An identification naming
+  // PuTTY makes this server repeat its KEXINIT until it reads ours, and it cannot start a re-key
+  // of its own sending for such a client: it requests one for every packet it writes.)
   ProftpdSftpOptions o;
   o.rekey = "required 900 16";
   auto peer = startPeer(o);
@@ -55,6 +54,7 @@ TEST_F(SftpProftpd, LargeTransfersThroughServerRekeysAreByteExact) {
     const char *name, *ident;
     bool upload;
   } cases[] = {{"upload, default identification", nullptr, true},
+               {"download, default identification", nullptr, false},
                {"upload, plain identification", "SSH-2.0-FerrowenTest_1.0", true},
                {"download, plain identification", "SSH-2.0-FerrowenTest_1.0", false}};
   for (const auto &c : cases) {

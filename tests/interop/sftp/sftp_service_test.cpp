@@ -310,6 +310,35 @@ TEST_F(SftpService, ChangedHostKeyIsRefusedUntilAccepted) {
   EXPECT_EQ(recorder->outcome().rfind("list:", 0), 0u);
 }
 
+// A server with an RSA and an Ed25519 key (as Debian sets one up) whose RSA key was remembered
+// when the client knew no newer key type: that key is asked for and checked again, so no
+// "Host Key Changed" comes up; a server first met is remembered by its Ed25519 key.
+TEST_F(SftpService, RememberedKeyTypeIsCheckedAgainBesideNewerOnes) {
+  SshPeerOptions o;
+  o.moreHostKeys = {"ed25519"};
+  auto peer = SshPeer::sshd(o);
+  ASSERT_TRUE(peer->started()) << peer->why();
+  const std::string key =
+      SFTPService::hostKeySettingKey("127.0.0.1:" + std::to_string(peer->port()));
+  auto s = service(peer->port());
+  run([&] { s->getDirectory(); });
+  EXPECT_EQ(recorder->outcome().rfind("list:", 0), 0u);
+  EXPECT_EQ(UserDefaults::standard().stringForKey(key).value_or("").rfind("ssh-ed25519 256 ", 0),
+            0u);
+  // The RSA key's fingerprint, as a session that asks for RSA sees it.
+  ClsSFtp probe;
+  probe.put_PreferredHostKeyType("ssh-rsa");
+  ASSERT_TRUE(sftpConnect(probe, peer->port())) << logText(probe);
+  StringBuffer rsa;
+  probe.get_HostKeyFingerprint(rsa);
+  ASSERT_EQ(std::string(rsa.getString()).rfind("ssh-rsa 2048 ", 0), 0u) << rsa.getString();
+  UserDefaults::standard().setObject(std::string(rsa.getString()), key);
+  s->reinit();
+  run([&] { s->getDirectory(); });
+  EXPECT_EQ(recorder->outcome().rfind("list:", 0), 0u);
+  EXPECT_EQ(UserDefaults::standard().stringForKey(key).value_or(""), rsa.getString());
+}
+
 // Names a server may send that must never become local paths: only "ok.txt" is listed and
 // fetched, and nothing lands outside the batch's folder.
 TEST_F(SftpService, HostileNamesNeverBecomeLocalPaths) {

@@ -95,8 +95,10 @@ TEST(SshWire, PackAndParseAtTheLimits) {
 
 TEST(SshWire, NamesAndSessionLog) {
   StringBuffer n;
+  SshTransport::msgTypeName(8, n);
+  EXPECT_STREQ(n.getString(), "Unknown(8)");
   SshTransport::msgTypeName(7, n);
-  EXPECT_STREQ(n.getString(), "Unknown(7)");
+  EXPECT_STREQ(n.getString(), "EXT_INFO");
   SshTransport::msgTypeName(61, n);
   EXPECT_STREQ(n.getString(), "USERAUTH_INFO_RESPONSE");
   SshTransport t;
@@ -165,7 +167,7 @@ TEST(SshKexInit, ChoosesOursInOurOrder) {
     const char *error;
   } cases[] = {
       {"AES128-CBC,aes256-cbc", "none", "ssh-rsa", true, 1, nullptr},
-      {"aes128-ctr", "none", "ssh-rsa", false, 0,
+      {"cast128-cbc", "none", "ssh-rsa", false, 0,
        "Unable to agree upon client-to-server encryption algorithm."},
       {"blowfish-cbc", "zlib", "ssh-dss,ssh-rsa", false, 5,
        "Unable to agree upon server-to-client compression algorithm."},
@@ -187,6 +189,79 @@ TEST(SshKexInit, ChoosesOursInOurOrder) {
     k.shorten(30);
     EXPECT_FALSE(t.parseKexInit(k, log));
     EXPECT_TRUE(log.has("Error in KEXINIT message from server"));
+  }
+}
+
+// What we offer and choose: the newer algorithms ahead of the old ones (which stay); no MAC for an
+// authenticated cipher; markers only in the first KEXINIT; a remembered host-key type first.
+TEST(SshKexInit, NewerAlgorithmsFirstAndRememberedHostKeyType) {
+  auto lists = [](SshTransport &t) {
+    DataBuffer k;
+    t.build_kexInit(k);
+    unsigned int idx = 17;
+    std::vector<std::string> out;
+    for (int i = 0; i < 10; ++i) {
+      StringBuffer sb;
+      EXPECT_TRUE(SshTransport::parseString(k, idx, sb));
+      out.push_back(sb.getString());
+    }
+    return out;
+  };
+  SshTransport t;
+  auto first = lists(t);
+  EXPECT_EQ(first[0].rfind("curve25519-sha256,curve25519-sha256@libssh.org,", 0), 0u) << first[0];
+  // The group exchanges come after every fixed group; the old ones all stay.
+  EXPECT_LT(first[0].find("group14-sha256"), first[0].find("group-exchange"));
+  for (const char *old :
+       {"diffie-hellman-group-exchange-sha1", "diffie-hellman-group1-sha1",
+        "diffie-hellman-group14-sha1", "ext-info-c", "kex-strict-c-v00@openssh.com"})
+    EXPECT_NE(first[0].find(old), std::string::npos) << old;
+  EXPECT_EQ(first[1].rfind("ssh-ed25519,", 0), 0u) << first[1];
+  EXPECT_NE(first[1].find("ssh-dss,ssh-rsa"), std::string::npos) << first[1];
+  EXPECT_EQ(first[2].rfind("chacha20-poly1305@openssh.com,", 0), 0u);
+  EXPECT_NE(first[2].find("aes256-cbc,aes128-cbc,twofish256-cbc"), std::string::npos);
+  EXPECT_EQ(first[4].rfind("hmac-sha2-256-etm@openssh.com,", 0), 0u);
+  EXPECT_NE(first[4].find("hmac-sha1,hmac-md5,none"), std::string::npos);
+  t.initialKexDone = true;
+  EXPECT_EQ(lists(t)[0].find("kex-strict"), std::string::npos);
+  EXPECT_EQ(lists(t)[0].find("ext-info-c"), std::string::npos);
+
+  struct {
+    const char *remembered;
+    bool preferRsa;
+    const char *serverHostKeys;
+    int chosen;
+  } cases[] = {
+      {"", false, "rsa-sha2-512,ssh-ed25519,ssh-rsa", SshTransport::kHostEd25519},
+      {"ssh-rsa", false, "ssh-ed25519,rsa-sha2-256,ssh-rsa", SshTransport::kHostRsaSha256},
+      {"ssh-rsa", false, "ssh-ed25519,ssh-rsa", 1},
+      {"ssh-dss", false, "ssh-ed25519,ssh-rsa,ssh-dss", 2},
+      {"ecdsa-sha2-nistp384", false, "ssh-ed25519,ecdsa-sha2-nistp384",
+       SshTransport::kHostEcdsaP384},
+      {"", true, "ssh-ed25519,rsa-sha2-512", SshTransport::kHostRsaSha512},
+      {"", false, "ssh-rsa,ssh-dss", 2},
+  };
+  for (auto &c : cases) {
+    SCOPED_TRACE(std::string(c.remembered) + " / " + c.serverHostKeys);
+    DataBuffer k;
+    k.appendChar(20);
+    k.appendCharN(7, 16);
+    // An authenticated cipher needs no MAC in common.
+    for (const char *l :
+         {"curve25519-sha256", c.serverHostKeys, "aes256-gcm@openssh.com", "aes256-gcm@openssh.com",
+          "umac-64@openssh.com", "umac-64@openssh.com", "none", "none", "", ""})
+      SshTransport::pack_string(l, k);
+    SshTransport::pack_bool(false, k);
+    SshTransport t2;
+    t2.preferredHostKeyType = c.remembered;
+    t2.preferRsaHostKey = c.preferRsa;
+    CaptureLog log;
+    EXPECT_TRUE(t2.parseKexInit(k, log)) << log.text;
+    EXPECT_EQ(t2.hostKeyAlgorithm, c.chosen);
+    EXPECT_EQ(t2.kexAlgorithm, SshTransport::kKexCurve25519);
+    EXPECT_EQ(t2.pendingCipherIn, SshTransport::kCipherAes256Gcm);
+    EXPECT_EQ(t2.pendingMacIn, 0);
+    EXPECT_FALSE(t2.strictKex);
   }
 }
 
@@ -279,6 +354,10 @@ TEST(SshTransportFake, QuirksRefusalsAndTampering) {
   noMac.macName = "none";
   hmacBug.ident = "SSH-2.0-3.2.9 F-SECURE SSH 2.1 something";
   ssh1.ident = "SSH-1.5-OldServer";
+  FakeSshOptions strict, strictSlipped, strictLate, slippedNotStrict;
+  strict.strictKex = strictSlipped.strictKex = strictLate.strictKex = true;
+  strictSlipped.ignoreBeforeNewKeys = slippedNotStrict.ignoreBeforeNewKeys = true;
+  strictLate.ignoreBeforeKexInit = true;
   FakeSshOptions switchEarly;
   // Between the client's NEWKEYS and ours the client must already send under its new keys.
   switchEarly.beforeNewKeys = [](FakeSshServer &f) {
@@ -314,7 +393,7 @@ TEST(SshTransportFake, QuirksRefusalsAndTampering) {
          if (!f.handshake(key1)) return;
          DataBuffer wrongKey;
          wrongKey.appendCharN(9, 20);
-         f.s.outCrypt.SetHmacKeyBytes(wrongKey);
+         f.s.outMac.init(SshMac::Hash::Sha1, wrongKey.getData2(), wrongKey.getSize());
          DataBuffer ig;
          ig.appendChar(2);
          SshTransport::pack_string("x", ig);
@@ -333,6 +412,18 @@ TEST(SshTransportFake, QuirksRefusalsAndTampering) {
          f.handshake(key1) && f.readType(5, m) && f.keyExchange(key2, false);
        },
        true, false, "The server presented a different host key in a re-key."},
+      // Strict key exchange: sequence numbers start again at each NEWKEYS; a message slipped
+      // into the first exchange, or ahead of the server's KEXINIT, ends the connection. Without
+      // it the slipped message is passed over as before.
+      {"strict", strict, [](FakeSshServer &f) { f.handshake(key1) && (serveOne(f), true); }, true,
+       true, "Strict key exchange in force."},
+      {"strict, IGNORE before NEWKEYS", strictSlipped, [](FakeSshServer &f) { f.handshake(key1); },
+       false, false, "Unexpected message during strict key exchange."},
+      {"strict, IGNORE before KEXINIT", strictLate, [](FakeSshServer &f) { f.handshake(key1); },
+       false, false, "The server sent other messages before its KEXINIT"},
+      {"IGNORE before NEWKEYS, not strict", slippedNotStrict,
+       [](FakeSshServer &f) { f.handshake(key1) && (serveOne(f), true); }, true, true,
+       "SSH Key Exchange Success."},
       {"keys switch after our NEWKEYS", switchEarly,
        [](FakeSshServer &f) {
          DataBuffer m, a;
