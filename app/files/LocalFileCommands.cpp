@@ -7,12 +7,11 @@
 
 #include "app/files/ArchiveServices.h"
 #include "app/files/BookmarkImport.h"
-#include "app/files/ImageEditorView.h"
 #include "app/files/LocalFilesServices.h"
 #include "app/files/LocalFolderViewController.h"
 #include "app/files/MinizipArchive.h"
+#include "app/files/SavedFilesRooms.h"
 #include "app/files/TreeWalk.h"
-#include "app/files/iCloudFolderView.h"
 #include "app/foundation/Database.h"
 #include "app/foundation/EditDataViewController.h"
 #include "app/foundation/Globals.h"
@@ -199,14 +198,9 @@ void LocalFolderViewController::answerRow(const std::string &button, const Targe
   else if (button == "Move File" || button == "Move Folder")
     showMoveList(target, from);
   else if (button == "Edit Image") {
-    const std::string path = getPath() + "/" + name;
-    auto attrs = FileManager::attributesOfItem(path);
-    auto editor = ImageEditorView::openFile(path, attrs ? std::optional(attrs->modificationDate)
-                                                        : std::nullopt);
-    if (!editor)
+    const auto &editImage = SavedFilesRooms::shared().editImage;
+    if (editImage && !editImage(getPath() + "/" + name, *this, name))
       alert("Edit Image", "\"" + name + "\" could not be read as a picture.");
-    else
-      ImageEditorView::present(editor, *this, name);
   } else if (button == "Add to ZIP File")
     showAddToZip(target, from);
   else if (button == "Compress to ZIP File")
@@ -349,7 +343,7 @@ void LocalFolderViewController::doMoveFile(EditDataViewController &list, const T
     const std::string temp = Paths::tmp() + "/" + target.name;
     FileManager::removeItem(temp);
     if (FileManager::copyItem(getPath() + "/" + target.name, temp))
-      iCloudFolderView::copyToCloud(temp);
+      if (const auto &copyToCloud = SavedFilesRooms::shared().copyToCloud) copyToCloud(temp);
     clearSelection();
     return;
   }

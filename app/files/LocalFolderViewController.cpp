@@ -15,9 +15,8 @@
 #include "app/files/BookmarkImport.h"
 #include "app/files/LocalFilesServices.h"
 #include "app/files/MinizipArchive.h"
-#include "app/files/PhotoGalleryView.h"
+#include "app/files/SavedFilesRooms.h"
 #include "app/files/TreeWalk.h"
-#include "app/files/iCloudFolderView.h"
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/Database.h"
 #include "app/foundation/DirTableCell.h"
@@ -267,7 +266,9 @@ void LocalFolderViewController::loadFolderData() {
     shared->extraText = "in iTunes: Device→ Apps Tab→ File Sharing";
     folderItemsEverything_.push_back(shared);
   }
-  if (rootFolder_ && !sharedWithiTunes_ && PhotoGalleryView::canViewPhotoGallery()) {
+  const SavedFilesRooms &rooms = SavedFilesRooms::shared();
+  if (rootFolder_ && !sharedWithiTunes_ && rooms.photoLibraryAvailable &&
+      rooms.photoLibraryAvailable()) {
     auto photos = std::make_shared<DirItemInfo>();
     photos->setName("Photo Library");
     photos->isDirectory = true;
@@ -275,7 +276,7 @@ void LocalFolderViewController::loadFolderData() {
     photos->extraText = "Original Photos & Videos";
     folderItemsEverything_.push_back(photos);
   }
-  if (rootFolder_ && !sharedWithiTunes_ && iCloudFolderView::isiCloudAvailable()) {
+  if (rootFolder_ && !sharedWithiTunes_ && rooms.cloudAvailable && rooms.cloudAvailable()) {
     auto cloud = std::make_shared<DirItemInfo>();
     cloud->setName("Cloud Files");
     cloud->isDirectory = true;
@@ -386,13 +387,15 @@ void LocalFolderViewController::didSelectRowAtIndexPath(TableView &, IndexPath i
     checkedName_.reset();
     std::shared_ptr<LocalFolderViewController> next;
     if (entry->isToPhotoLibrary) {
-      if (auto nav = navigationController())
-        nav->pushViewController(PhotoGalleryView::make(), true);
+      auto nav = navigationController();
+      if (nav && SavedFilesRooms::shared().makePhotoLibrary)
+        nav->pushViewController(SavedFilesRooms::shared().makePhotoLibrary(), true);
       return;
     }
     if (entry->isToiCloud) {
-      if (auto nav = navigationController())
-        nav->pushViewController(iCloudFolderView::make(), true);
+      auto nav = navigationController();
+      if (nav && SavedFilesRooms::shared().makeCloudFiles)
+        nav->pushViewController(SavedFilesRooms::shared().makeCloudFiles(), true);
       return;
     }
     if (entry->isToiTunes)

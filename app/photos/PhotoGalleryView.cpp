@@ -1,4 +1,4 @@
-#include "app/files/PhotoGalleryView.h"
+#include "app/photos/PhotoGalleryView.h"
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "app/files/ImageEditorView.h"
 #include "app/files/LocalFilesServices.h"
+#include "app/files/SavedFilesRooms.h"
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/DirTableCell.h"
 #include "app/foundation/EditDataViewController.h"
@@ -17,6 +17,7 @@
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
 #include "app/ftp/FTPServices.h"
+#include "app/photos/ImageEditorView.h"
 #include "platform/device/DeviceProfile.h"
 #include "platform/device/DocumentInteraction.h"
 #include "platform/device/MailService.h"
@@ -62,6 +63,16 @@ std::string tempFolder() {
 }
 
 } // namespace
+
+// The "Photo Library" row of the top of Saved Files opens this screen.
+[[maybe_unused]] const bool savedFilesPhotoLibrary = [] {
+  SavedFilesRooms &rooms = SavedFilesRooms::shared();
+  rooms.photoLibraryAvailable = &PhotoGalleryView::canViewPhotoGallery;
+  rooms.makePhotoLibrary = []() -> std::shared_ptr<ViewController> {
+    return PhotoGalleryView::make();
+  };
+  return true;
+}();
 
 // --- Class operations --------------------------------------------------------------------------
 

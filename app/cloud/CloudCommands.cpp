@@ -8,9 +8,9 @@
 #include <cstring>
 #include <mutex>
 
+#include "app/cloud/iCloudFolderView.h"
 #include "app/files/LocalFilesServices.h"
 #include "app/files/MinizipArchive.h"
-#include "app/files/iCloudFolderView.h"
 #include "app/foundation/Globals.h"
 #include "app/foundation/ImageScaling.h"
 #include "app/foundation/SettingsKeys.h"

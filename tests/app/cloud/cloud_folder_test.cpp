@@ -2,8 +2,8 @@
 // listing kept up to date by the watch (also for a file made by another process), the buttons a
 // row offers, and every command: view, play, edit, mail (file and link), upload, copy into Saved
 // Files, delete (one, all shown), create and import from the photo library.
-#include "app/files/PhotoPickerView.h"
-#include "app/files/iCloudFolderView.h"
+#include "app/cloud/iCloudFolderView.h"
+#include "app/photos/PhotoPickerView.h"
 
 #include "tests/app/foundation/ScreenFixture.h"
 #include "tests/support/ChildProcess.h"

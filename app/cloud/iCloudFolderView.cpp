@@ -1,7 +1,7 @@
 // The cloud folder's container services and its listing: availability, the folder, the copy into
 // the cloud, the two work queues, the query that fills the table, sorting, searching and the
 // right-hand button.
-#include "app/files/iCloudFolderView.h"
+#include "app/cloud/iCloudFolderView.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "app/files/SavedFilesRooms.h"
 #include "app/foundation/DirTableCell.h"
 #include "app/foundation/Globals.h"
 #include "app/foundation/SettingsKeys.h"
@@ -70,6 +71,18 @@ bool copyOnto(const std::string &from, const std::string &to, std::string *error
 }
 
 } // namespace
+
+// The "Cloud Files" row of the top of Saved Files opens this screen, and its move list copies
+// files into the cloud.
+[[maybe_unused]] const bool savedFilesCloud = [] {
+  SavedFilesRooms &rooms = SavedFilesRooms::shared();
+  rooms.cloudAvailable = &iCloudFolderView::isiCloudAvailable;
+  rooms.makeCloudFiles = []() -> std::shared_ptr<platform::ui::ViewController> {
+    return iCloudFolderView::make();
+  };
+  rooms.copyToCloud = &iCloudFolderView::copyToCloud;
+  return true;
+}();
 
 // --- Container services -------------------------------------------------------------------------
 
