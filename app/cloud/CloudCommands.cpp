@@ -98,10 +98,6 @@ void iCloudFolderView::showSheet(std::shared_ptr<ActionSheet> sheet, Sheet kind)
     sheet->showInView(view());
 }
 
-void iCloudFolderView::alert(const std::string &title, const std::string &message) {
-  std::make_shared<AlertView>(title, message, std::weak_ptr<AlertViewDelegate>(), "OK")->show();
-}
-
 void iCloudFolderView::confirm(const std::string &title, const std::string &message,
                                const std::string &yes) {
   std::make_shared<AlertView>(
@@ -395,13 +391,6 @@ void iCloudFolderView::prompt(const std::string &title, const std::string &text,
 
 // Names typed for new cloud files become one file of the folder: no "/", no NUL (or other control
 // characters), not "." or "..".
-bool iCloudFolderView::acceptableName(const std::string &name) {
-  std::string why;
-  if (isSingleFileName(name, &why)) return true;
-  alert("File Name Error", "That name cannot be used: " + why);
-  return false;
-}
-
 void iCloudFolderView::doCreateFile(TextPromptViewer &p) {
   const std::string name = typed(p);
   if (!acceptableName(name) || filenameAlreadyInUse(name)) return;

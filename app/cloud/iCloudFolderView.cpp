@@ -162,7 +162,7 @@ std::shared_ptr<iCloudFolderView> iCloudFolderView::make(const std::string &subd
 }
 
 iCloudFolderView::iCloudFolderView(const std::string &subdir)
-    : ViewController("iCloudFolderView"), iCloudSubdir_(subdir) {
+    : FolderScreen("iCloudFolderView", true), iCloudSubdir_(subdir) {
   iCloudRoot_ = remoteCloudDir() + (subdir.empty() ? "" : "/" + subdir);
   Log::debug("iCloudRoot: " + iCloudRoot_);
   sortColumn_ = 0;
@@ -192,49 +192,14 @@ void iCloudFolderView::viewDidLoad() {
     if (FileManager::copyItem(Paths::resources() + "/About-Cloud-Files.rtf", temp))
       copyToCloud(temp);
   }
-  auto self = sharedAs<iCloudFolderView>();
-  std::weak_ptr<iCloudFolderView> weak = self;
-  auto act = [weak](void (iCloudFolderView::*fn)()) {
-    return [weak, fn](BarButtonItem &) {
-      if (auto s = weak.lock()) (s.get()->*fn)();
-    };
-  };
-  auto labelled = [](std::shared_ptr<BarButtonItem> item, const char *label) {
-    item->setAccessibilityLabel(label);
-    return item;
-  };
-  uploadBtn_ = labelled(BarButtonItem::withImage("uploads.png", BarButtonItemStyle::Plain,
-                                                 act(&iCloudFolderView::clickUpload)),
-                        "Upload");
-  emailBtn_ = labelled(BarButtonItem::withImage("mail_small.png", BarButtonItemStyle::Plain,
-                                                act(&iCloudFolderView::clickEmail)),
-                       "Email");
-  menuBtn_ = labelled(BarButtonItem::withImage("menu-v3.png", BarButtonItemStyle::Plain,
-                                               act(&iCloudFolderView::clickMenuBtn)),
-                      "Menu");
+  makeFileButtons<iCloudFolderView>();
   uploadBtn_->setEnabled(false);
   emailBtn_->setEnabled(false);
   loadDirectory();
-  theToolbar_->setItems({labelled(BarButtonItem::systemItem(BarButtonSystemItem::Refresh,
-                                                            act(&iCloudFolderView::clickRefresh)),
-                                  "Refresh"),
-                         BarButtonItem::flexibleSpace(),
-                         labelled(BarButtonItem::withImage("sort24.png", BarButtonItemStyle::Plain,
-                                                           act(&iCloudFolderView::clickSort)),
-                                  "Sort"),
-                         BarButtonItem::flexibleSpace(), BarButtonItem::flexibleSpace(),
-                         MailService::canSendMail() ? emailBtn_ : BarButtonItem::fixedSpace(20),
-                         BarButtonItem::flexibleSpace(), uploadBtn_, BarButtonItem::flexibleSpace(),
-                         menuBtn_});
-  searchBar_ = std::make_shared<SearchBar>(Rect(0, 0, 320, 44));
-  searchBar_->setText(searchString_);
-  searchBar_->setPlaceholder("Search Folder");
-  searchBar_->setAccessibilityLabel("Search Folder");
-  searchBar_->setDelegate(std::static_pointer_cast<SearchBarDelegate>(self));
-  tableView_->setTableHeaderView(searchBar_);
-  tableView_->setDataSource(std::static_pointer_cast<TableViewDataSource>(self));
-  tableView_->setDelegate(std::static_pointer_cast<TableViewDelegate>(self));
-  tableView_->setContentOffset(Point{0, 44}, false);
+  theToolbar_->setItems(
+      folderToolbarItems(refreshButton<iCloudFolderView>(),
+                         folderButton("sort24.png", "Sort", &iCloudFolderView::clickSort)));
+  attachSearchBar("Search Folder");
 }
 
 // --- Listing ------------------------------------------------------------------------------------
@@ -267,33 +232,7 @@ void iCloudFolderView::metadataQueryDidFinish(const std::vector<CloudItem> &item
   if (uploadBtn_) doButtonStatesForIndexPath(saveIndexPath_);
 }
 
-void iCloudFolderView::reSort() {
-  folderItems_ = filteredAndSorted(folderItemsEverything_, searchString_, sortColumn_, descending_);
-}
-
-void iCloudFolderView::sortByDataColumn(int column) {
-  chooseSortColumn(column, sortColumn_, descending_);
-  reSort();
-}
-
-void iCloudFolderView::scrollToPercent(int percent) {
-  if (tableView_) scrollTableToPercent(*tableView_, static_cast<int>(folderItems_.size()), percent);
-}
-
-bool iCloudFolderView::filenameAlreadyInUse(const std::string &name) {
-  for (const auto &row : folderItems_)
-    if (row->name() == name) {
-      alert("File Name Error", "A file with that name already exists in the folder.");
-      return true;
-    }
-  return false;
-}
-
 // --- Table --------------------------------------------------------------------------------------
-
-int iCloudFolderView::numberOfRowsInSection(TableView &, int) {
-  return static_cast<int>(folderItems_.size());
-}
 
 std::shared_ptr<TableViewCell> iCloudFolderView::cellForRowAtIndexPath(TableView &table,
                                                                        IndexPath ip) {
@@ -430,27 +369,3 @@ void iCloudFolderView::showEditViewButton(int kind, bool force) {
 }
 
 // --- Search bar ---------------------------------------------------------------------------------
-
-bool iCloudFolderView::searchBarShouldBeginEditing(SearchBar &bar) {
-  bar.setShowsCancelButton(true);
-  return true;
-}
-
-bool iCloudFolderView::searchBarShouldEndEditing(SearchBar &bar) {
-  bar.setShowsCancelButton(false);
-  return true;
-}
-
-void iCloudFolderView::textDidChange(SearchBar &, const std::string &text) {
-  searchString_ = text;
-  reSort();
-  tableView_->reloadData();
-}
-
-void iCloudFolderView::searchBarCancelButtonClicked(SearchBar &bar) {
-  searchString_.clear();
-  bar.setText("");
-  reSort();
-  tableView_->reloadData();
-  bar.resignFirstResponder();
-}

@@ -113,7 +113,7 @@ LocalFolderViewController::make(const std::string &folder, bool shared) {
 }
 
 LocalFolderViewController::LocalFolderViewController(const std::string &folder, bool shared)
-    : ViewController("LocalFolderView"), currentFolder_(folder), sharedWithiTunes_(shared) {
+    : FolderScreen("LocalFolderView", true), currentFolder_(folder), sharedWithiTunes_(shared) {
   reallyIsRootFolder_ = folder.empty();
   if (!currentFolder_.empty() && !reallyIsRootFolder_) {
     const size_t slash = currentFolder_.rfind('/');
@@ -164,45 +164,10 @@ void LocalFolderViewController::loadView() {
 }
 
 void LocalFolderViewController::viewDidLoad() {
-  auto self = sharedAs<LocalFolderViewController>();
-  std::weak_ptr<LocalFolderViewController> weak = self;
-  auto act = [weak](void (LocalFolderViewController::*fn)()) {
-    return [weak, fn](BarButtonItem &) {
-      if (auto s = weak.lock()) (s.get()->*fn)();
-    };
-  };
-  auto labelled = [](std::shared_ptr<BarButtonItem> item, const char *label) {
-    item->setAccessibilityLabel(label);
-    return item;
-  };
-  uploadBtn_ = labelled(BarButtonItem::withImage("uploads.png", BarButtonItemStyle::Plain,
-                                                 act(&LocalFolderViewController::clickUpload)),
-                        "Upload");
-  emailBtn_ = labelled(BarButtonItem::withImage("mail_small.png", BarButtonItemStyle::Plain,
-                                                act(&LocalFolderViewController::clickEmail)),
-                       "Email");
-  menuBtn_ = labelled(BarButtonItem::withImage("menu-v3.png", BarButtonItemStyle::Plain,
-                                               act(&LocalFolderViewController::clickMenuBtn)),
-                      "Menu");
-  sortBtn_ = labelled(BarButtonItem::withImage("sort24.png", BarButtonItemStyle::Plain,
-                                               act(&LocalFolderViewController::clickSort)),
-                      "Sort");
-  theToolbar_->setItems(
-      {labelled(BarButtonItem::systemItem(BarButtonSystemItem::Refresh,
-                                          act(&LocalFolderViewController::clickRefresh)),
-                "Refresh"),
-       BarButtonItem::flexibleSpace(), sortBtn_, BarButtonItem::flexibleSpace(),
-       BarButtonItem::flexibleSpace(),
-       MailService::canSendMail() ? emailBtn_ : BarButtonItem::fixedSpace(20),
-       BarButtonItem::flexibleSpace(), uploadBtn_, BarButtonItem::flexibleSpace(), menuBtn_});
-  searchBar_ = std::make_shared<SearchBar>(Rect(0, 0, 320, 44));
-  searchBar_->setText(searchString_);
-  searchBar_->setPlaceholder("Search Folder");
-  searchBar_->setDelegate(std::static_pointer_cast<SearchBarDelegate>(self));
-  tableView_->setTableHeaderView(searchBar_);
-  tableView_->setDataSource(std::static_pointer_cast<TableViewDataSource>(self));
-  tableView_->setDelegate(std::static_pointer_cast<TableViewDelegate>(self));
-  tableView_->setContentOffset(Point{0, 44}, false);
+  makeFileButtons<LocalFolderViewController>();
+  sortBtn_ = folderButton("sort24.png", "Sort", &LocalFolderViewController::clickSort);
+  theToolbar_->setItems(folderToolbarItems(refreshButton<LocalFolderViewController>(), sortBtn_));
+  attachSearchBar();
   loadFolderData();
 }
 
@@ -296,28 +261,11 @@ void LocalFolderViewController::loadFolderData() {
   if (tableView_) tableView_->reloadData();
 }
 
-void LocalFolderViewController::reSort() {
-  folderItems_ = filteredAndSorted(folderItemsEverything_, searchString_, sortColumn_, descending_);
-}
-
-void LocalFolderViewController::sortByDataColumn(int column) {
-  chooseSortColumn(column, sortColumn_, descending_);
-  reSort();
-}
-
 void LocalFolderViewController::clickRefresh() {
   loadFolderData();
 }
 
-void LocalFolderViewController::scrollToPercent(int percent) {
-  if (tableView_) scrollTableToPercent(*tableView_, static_cast<int>(folderItems_.size()), percent);
-}
-
 // --- Table -------------------------------------------------------------------------------------
-
-int LocalFolderViewController::numberOfRowsInSection(TableView &, int) {
-  return static_cast<int>(folderItems_.size());
-}
 
 std::shared_ptr<TableViewCell> LocalFolderViewController::cellForRowAtIndexPath(TableView &table,
                                                                                 IndexPath ip) {
@@ -525,40 +473,12 @@ void LocalFolderViewController::showEditViewButton(int kind, bool force) {
 
 // --- Search bar --------------------------------------------------------------------------------
 
-bool LocalFolderViewController::searchBarShouldBeginEditing(SearchBar &bar) {
-  bar.setShowsCancelButton(true);
-  return true;
-}
-
-bool LocalFolderViewController::searchBarShouldEndEditing(SearchBar &bar) {
-  bar.setShowsCancelButton(false);
-  return true;
-}
-
-void LocalFolderViewController::textDidChange(SearchBar &, const std::string &text) {
-  searchString_ = text;
-  reSort();
-  tableView_->reloadData();
-}
-
 void LocalFolderViewController::searchBarSearchButtonClicked(SearchBar &bar) {
   bar.setShowsCancelButton(false);
   bar.resignFirstResponder();
 }
 
-void LocalFolderViewController::searchBarCancelButtonClicked(SearchBar &bar) {
-  searchString_.clear();
-  bar.setText("");
-  reSort();
-  tableView_->reloadData();
-  bar.resignFirstResponder();
-}
-
 // --- Dialogs -----------------------------------------------------------------------------------
-
-void LocalFolderViewController::alert(const std::string &title, const std::string &message) {
-  std::make_shared<AlertView>(title, message, std::weak_ptr<AlertViewDelegate>(), "OK")->show();
-}
 
 void LocalFolderViewController::confirm(const std::string &title, const std::string &message,
                                         const std::string &yes, Confirm kind,
@@ -628,20 +548,4 @@ void LocalFolderViewController::choose(const std::string &title, std::vector<std
   list->tableItemImages = std::move(images);
   list->showWorkingOnExit = true;
   present(list, from);
-}
-
-bool LocalFolderViewController::acceptableName(const std::string &name) {
-  std::string why;
-  if (isSingleFileName(name, &why)) return true;
-  alert("File Name Error", "That name cannot be used: " + why);
-  return false;
-}
-
-bool LocalFolderViewController::filenameAlreadyInUse(const std::string &name) {
-  for (const auto &row : folderItems_)
-    if (row->name() == name) {
-      alert("File Name Error", "A file with that name already exists in the folder.");
-      return true;
-    }
-  return false;
 }

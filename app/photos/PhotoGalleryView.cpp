@@ -155,7 +155,7 @@ std::shared_ptr<PhotoGalleryView> PhotoGalleryView::make(std::optional<PhotoAlbu
 }
 
 PhotoGalleryView::PhotoGalleryView(std::optional<PhotoAlbum> album)
-    : ViewController("PhotoGalleryView"), album_(std::move(album)) {
+    : FolderScreen("PhotoGalleryView", false), album_(std::move(album)) {
   if (album_) totalCount = album_->assetCount;
   sortColumn_ = settings().integerForKey(kDefaultSortKey);
 }
@@ -178,40 +178,12 @@ void PhotoGalleryView::loadView() {
 void PhotoGalleryView::viewDidLoad() {
   setTitle(album_ ? album_->name : "Photo Library");
   std::weak_ptr<PhotoGalleryView> weak = sharedAs<PhotoGalleryView>();
-  auto act = [weak](void (PhotoGalleryView::*fn)()) {
-    return [weak, fn](BarButtonItem &) {
-      if (auto s = weak.lock()) (s.get()->*fn)();
-    };
-  };
-  auto labelled = [](std::shared_ptr<BarButtonItem> item, const char *label) {
-    item->setAccessibilityLabel(label);
-    return item;
-  };
-  uploadBtn_ = labelled(BarButtonItem::withImage("uploads.png", BarButtonItemStyle::Plain,
-                                                 act(&PhotoGalleryView::clickUpload)),
-                        "Upload");
-  emailBtn_ = labelled(BarButtonItem::withImage("mail_small.png", BarButtonItemStyle::Plain,
-                                                act(&PhotoGalleryView::clickEmail)),
-                       "Email");
-  menuBtn_ = labelled(BarButtonItem::withImage("menu-v3.png", BarButtonItemStyle::Plain,
-                                               act(&PhotoGalleryView::clickMenuBtn)),
-                      "Menu");
-  sortBtn_ = labelled(BarButtonItem::withImage("sort24.png", BarButtonItemStyle::Plain,
-                                               act(&PhotoGalleryView::clickSort)),
-                      "Sort");
+  makeFileButtons<PhotoGalleryView>();
+  sortBtn_ = folderButton("sort24.png", "Sort", &PhotoGalleryView::clickSort);
   menuBtn_->setEnabled(album_.has_value());
   progressBar_ = std::make_shared<ProgressView>(ProgressViewStyle::Bar);
   progressBar_->setFrame(Rect(0, 0, 240, 11));
-  searchBar_ = std::make_shared<SearchBar>(Rect(0, 0, 320, 44));
-  searchBar_->setPlaceholder("Search Folder");
-  searchBar_->setDelegate(
-      std::static_pointer_cast<SearchBarDelegate>(sharedAs<PhotoGalleryView>()));
-  tableView_->setTableHeaderView(searchBar_);
-  tableView_->setDataSource(
-      std::static_pointer_cast<TableViewDataSource>(sharedAs<PhotoGalleryView>()));
-  tableView_->setDelegate(
-      std::static_pointer_cast<TableViewDelegate>(sharedAs<PhotoGalleryView>()));
-  tableView_->setContentOffset(Point{0, 44}, false);
+  attachSearchBar();
   showEditViewButton(kNone, true);
   if (folderItems_.empty()) {
     RunLoop::main()->performAfter(std::chrono::milliseconds(10), [weak] {
@@ -232,20 +204,7 @@ bool PhotoGalleryView::shouldAutorotateToInterfaceOrientation(InterfaceOrientati
 }
 
 void PhotoGalleryView::showNormalToolbar() {
-  theToolbar_->setItems(
-      {[&] {
-         auto refresh = BarButtonItem::systemItem(
-             BarButtonSystemItem::Refresh, [weak = std::weak_ptr<PhotoGalleryView>(
-                                                sharedAs<PhotoGalleryView>())](BarButtonItem &) {
-               if (auto s = weak.lock()) s->clickRefresh();
-             });
-         refresh->setAccessibilityLabel("Refresh");
-         return refresh;
-       }(),
-       BarButtonItem::flexibleSpace(), sortBtn_, BarButtonItem::flexibleSpace(),
-       BarButtonItem::flexibleSpace(),
-       MailService::canSendMail() ? emailBtn_ : BarButtonItem::fixedSpace(20),
-       BarButtonItem::flexibleSpace(), uploadBtn_, BarButtonItem::flexibleSpace(), menuBtn_});
+  theToolbar_->setItems(folderToolbarItems(refreshButton<PhotoGalleryView>(), sortBtn_));
 }
 
 void PhotoGalleryView::showWorkingToolbar() {
@@ -382,24 +341,7 @@ void PhotoGalleryView::setThumbnails(
   tableView_->reloadData();
 }
 
-void PhotoGalleryView::reSort() {
-  folderItems_ = filteredAndSorted(folderItemsEverything_, searchString_, sortColumn_, descending_);
-}
-
-void PhotoGalleryView::sortByDataColumn(int column) {
-  chooseSortColumn(column, sortColumn_, descending_);
-  reSort();
-}
-
-void PhotoGalleryView::scrollToPercent(int percent) {
-  if (tableView_) scrollTableToPercent(*tableView_, static_cast<int>(folderItems_.size()), percent);
-}
-
 // --- Table -------------------------------------------------------------------------------------
-
-int PhotoGalleryView::numberOfRowsInSection(TableView &, int) {
-  return static_cast<int>(folderItems_.size());
-}
 
 std::shared_ptr<TableViewCell> PhotoGalleryView::cellForRowAtIndexPath(TableView &table,
                                                                        IndexPath ip) {
@@ -494,25 +436,7 @@ void PhotoGalleryView::showEditViewButton(int kind, bool force) {
 
 // --- Search ------------------------------------------------------------------------------------
 
-void PhotoGalleryView::textDidChange(SearchBar &, const std::string &text) {
-  searchString_ = text;
-  reSort();
-  tableView_->reloadData();
-}
-
-void PhotoGalleryView::searchBarCancelButtonClicked(SearchBar &bar) {
-  searchString_.clear();
-  bar.setText("");
-  reSort();
-  tableView_->reloadData();
-  bar.resignFirstResponder();
-}
-
 // --- Sheets ------------------------------------------------------------------------------------
-
-void PhotoGalleryView::alert(const std::string &title, const std::string &message) {
-  std::make_shared<AlertView>(title, message, std::weak_ptr<AlertViewDelegate>(), "OK")->show();
-}
 
 void PhotoGalleryView::showSheet(std::shared_ptr<ActionSheet> sheet, Sheet kind,
                                  std::shared_ptr<BarButtonItem> from) {

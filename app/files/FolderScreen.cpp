@@ -1,0 +1,107 @@
+#include "app/files/FolderScreen.h"
+
+#include "app/foundation/DirTableCell.h"
+#include "app/foundation/StringUtils.h"
+#include "platform/device/MailService.h"
+
+using namespace platform::ui;
+
+FolderScreen::FolderScreen(std::string nibName, bool cancelWhileEditing)
+    : ViewController(std::move(nibName)), cancelWhileEditing_(cancelWhileEditing) {}
+
+// --- Listing -----------------------------------------------------------------------------------
+
+void FolderScreen::reSort() {
+  folderItems_ = filteredAndSorted(folderItemsEverything_, searchString_, sortColumn_, descending_);
+}
+
+void FolderScreen::sortByDataColumn(int column) {
+  chooseSortColumn(column, sortColumn_, descending_);
+  reSort();
+}
+
+void FolderScreen::scrollToPercent(int percent) {
+  if (tableView_) scrollTableToPercent(*tableView_, static_cast<int>(folderItems_.size()), percent);
+}
+
+int FolderScreen::numberOfRowsInSection(TableView &, int) {
+  return static_cast<int>(folderItems_.size());
+}
+
+// --- Search bar --------------------------------------------------------------------------------
+
+bool FolderScreen::searchBarShouldBeginEditing(SearchBar &bar) {
+  if (cancelWhileEditing_) bar.setShowsCancelButton(true);
+  return true;
+}
+
+bool FolderScreen::searchBarShouldEndEditing(SearchBar &bar) {
+  if (cancelWhileEditing_) bar.setShowsCancelButton(false);
+  return true;
+}
+
+void FolderScreen::textDidChange(SearchBar &, const std::string &text) {
+  searchString_ = text;
+  reSort();
+  tableView_->reloadData();
+}
+
+void FolderScreen::searchBarCancelButtonClicked(SearchBar &bar) {
+  searchString_.clear();
+  bar.setText("");
+  reSort();
+  tableView_->reloadData();
+  bar.resignFirstResponder();
+}
+
+void FolderScreen::attachSearchBar(const char *accessibilityLabel) {
+  auto self = sharedAs<FolderScreen>();
+  searchBar_ = std::make_shared<SearchBar>(Rect(0, 0, 320, 44));
+  searchBar_->setText(searchString_);
+  searchBar_->setPlaceholder("Search Folder");
+  if (accessibilityLabel) searchBar_->setAccessibilityLabel(accessibilityLabel);
+  searchBar_->setDelegate(std::static_pointer_cast<SearchBarDelegate>(self));
+  tableView_->setTableHeaderView(searchBar_);
+  tableView_->setDataSource(std::static_pointer_cast<TableViewDataSource>(self));
+  tableView_->setDelegate(std::static_pointer_cast<TableViewDelegate>(self));
+  tableView_->setContentOffset(Point{0, 44}, false);
+}
+
+// --- Toolbar -----------------------------------------------------------------------------------
+
+std::vector<std::shared_ptr<BarButtonItem>>
+FolderScreen::folderToolbarItems(std::shared_ptr<BarButtonItem> refresh,
+                                 std::shared_ptr<BarButtonItem> sort) const {
+  return {std::move(refresh),
+          BarButtonItem::flexibleSpace(),
+          std::move(sort),
+          BarButtonItem::flexibleSpace(),
+          BarButtonItem::flexibleSpace(),
+          platform::MailService::canSendMail() ? emailBtn_ : BarButtonItem::fixedSpace(20),
+          BarButtonItem::flexibleSpace(),
+          uploadBtn_,
+          BarButtonItem::flexibleSpace(),
+          menuBtn_};
+}
+
+// --- Names -------------------------------------------------------------------------------------
+
+void FolderScreen::alert(const std::string &title, const std::string &message) {
+  std::make_shared<AlertView>(title, message, std::weak_ptr<AlertViewDelegate>(), "OK")->show();
+}
+
+bool FolderScreen::acceptableName(const std::string &name) {
+  std::string why;
+  if (isSingleFileName(name, &why)) return true;
+  alert("File Name Error", "That name cannot be used: " + why);
+  return false;
+}
+
+bool FolderScreen::filenameAlreadyInUse(const std::string &name) {
+  for (const auto &row : folderItems_)
+    if (row->name() == name) {
+      alert("File Name Error", "A file with that name already exists in the folder.");
+      return true;
+    }
+  return false;
+}

@@ -1,0 +1,102 @@
+// What the local folder screens share: Saved Files, Cloud Files and the photo library list a
+// folder the same way and each fills in only what is its own (where its rows come from, what its
+// commands do). The shared part keeps the complete listing and the shown one (filtered by the
+// search text, sorted by the chosen column), answers the search bar and the table's row count,
+// makes the folder toolbar (refresh, sort, email, upload, menu) and the search bar over the
+// table, and checks a new name against the folder. Main thread.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/foundation/DirItemInfo.h"
+#include "platform/ui/Presentation.h"
+#include "platform/ui/Table.h"
+#include "platform/ui/TextInput.h"
+#include "platform/ui/ViewController.h"
+
+class FolderScreen : public platform::ui::ViewController,
+                     public platform::ui::TableViewDataSource,
+                     public platform::ui::TableViewDelegate,
+                     public platform::ui::SearchBarDelegate,
+                     public platform::ui::ActionSheetDelegate {
+public:
+  // Filters the complete listing by the search text and sorts it by the chosen column.
+  void reSort();
+  // The sort sheet's choice: a new column ascending, the same column again reversed.
+  void sortByDataColumn(int column);
+  int sortColumn() const { return sortColumn_; }
+  bool descending() const { return descending_; }
+  // The rows shown.
+  const DirItemList &folderItems() const { return folderItems_; }
+  void scrollToPercent(int percent);
+
+  int numberOfRowsInSection(platform::ui::TableView &, int) override;
+  bool searchBarShouldBeginEditing(platform::ui::SearchBar &) override;
+  bool searchBarShouldEndEditing(platform::ui::SearchBar &) override;
+  void textDidChange(platform::ui::SearchBar &, const std::string &text) override;
+  void searchBarCancelButtonClicked(platform::ui::SearchBar &) override;
+
+protected:
+  // `cancelWhileEditing`: the search bar shows its cancel button while it is being edited.
+  FolderScreen(std::string nibName, bool cancelWhileEditing);
+
+  // A plain alert with an OK button.
+  void alert(const std::string &title, const std::string &message);
+  // A name a new or renamed item may take: one plain file name (else says why).
+  bool acceptableName(const std::string &name);
+  // True, with the "File Name Error" alert, when a row of that name is listed.
+  bool filenameAlreadyInUse(const std::string &name);
+
+  // A toolbar button with a picture that calls `fn` on this screen while the screen lives.
+  template <class Screen>
+  std::shared_ptr<platform::ui::BarButtonItem> folderButton(const char *image, const char *label,
+                                                            void (Screen::*fn)()) {
+    auto item = platform::ui::BarButtonItem::withImage(
+        image, platform::ui::BarButtonItemStyle::Plain, action(sharedAs<Screen>(), fn));
+    item->setAccessibilityLabel(label);
+    return item;
+  }
+  template <class Screen> std::shared_ptr<platform::ui::BarButtonItem> refreshButton() {
+    auto item =
+        platform::ui::BarButtonItem::systemItem(platform::ui::BarButtonSystemItem::Refresh,
+                                                action(sharedAs<Screen>(), &Screen::clickRefresh));
+    item->setAccessibilityLabel("Refresh");
+    return item;
+  }
+  // Makes the upload, email and menu buttons (upload "Upload", email "Email", menu "Menu").
+  template <class Screen> void makeFileButtons() {
+    uploadBtn_ = folderButton("uploads.png", "Upload", &Screen::clickUpload);
+    emailBtn_ = folderButton("mail_small.png", "Email", &Screen::clickEmail);
+    menuBtn_ = folderButton("menu-v3.png", "Menu", &Screen::clickMenuBtn);
+  }
+  // The folder toolbar: refresh, sort, email (where mail can be sent), upload and menu.
+  std::vector<std::shared_ptr<platform::ui::BarButtonItem>>
+  folderToolbarItems(std::shared_ptr<platform::ui::BarButtonItem> refresh,
+                     std::shared_ptr<platform::ui::BarButtonItem> sort) const;
+  // The search bar over the table (showing the present search text), and the table's data
+  // source and delegate; the list starts scrolled under the search bar.
+  void attachSearchBar(const char *accessibilityLabel = nullptr);
+
+  int sortColumn_ = 0;
+  bool descending_ = false;
+  std::string searchString_;
+  DirItemList folderItemsEverything_; // the complete listing
+  DirItemList folderItems_;           // the rows shown
+  std::shared_ptr<platform::ui::TableView> tableView_;
+  std::shared_ptr<platform::ui::Toolbar> theToolbar_;
+  std::shared_ptr<platform::ui::SearchBar> searchBar_;
+  std::shared_ptr<platform::ui::BarButtonItem> uploadBtn_, emailBtn_, menuBtn_;
+
+private:
+  template <class Screen>
+  static std::function<void(platform::ui::BarButtonItem &)> action(std::shared_ptr<Screen> self,
+                                                                   void (Screen::*fn)()) {
+    return [weak = std::weak_ptr<Screen>(self), fn](platform::ui::BarButtonItem &) {
+      if (auto s = weak.lock()) (s.get()->*fn)();
+    };
+  }
+
+  bool cancelWhileEditing_;
+};
