@@ -108,18 +108,7 @@ void iCloudFolderView::confirm(const std::string &title, const std::string &mess
 
 void iCloudFolderView::clickSort() {
   if (shownSheet_ == Sheet::Sort || shownSheet_ == Sheet::Menu) return;
-  auto mark = [this](int column, const char *ascending, const char *descendingText) {
-    if (column != sortColumn_) return std::string();
-    return std::string(descending_ ? descendingText : ascending);
-  };
-  showSheet(std::make_shared<ActionSheet>(
-                "Sort Folder",
-                std::static_pointer_cast<ActionSheetDelegate>(sharedAs<iCloudFolderView>()),
-                "Cancel", "",
-                std::vector<std::string>{"Sort by Name" + mark(0, " (c,b,a)", " (a,b,c)"),
-                                         "Sort by Size" + mark(1, " (3,2,1)", " (1,2,3)"),
-                                         "Sort by Date" + mark(2, " (3,2,1)", " (1,2,3)")}),
-            Sheet::Sort);
+  showSheet(sortSheet(), Sheet::Sort);
 }
 
 void iCloudFolderView::clickMenuBtn() {
@@ -264,13 +253,7 @@ void iCloudFolderView::clickEdit() {
   auto entry = checkedItemOrReset();
   if (!entry) return;
   // The row's own path: the list holds the documents of every sub-folder.
-  const std::string path = entry->iCloudURL;
-  if (auto services = FTPAppServices::shared())
-    if (auto editor = services->openTextEditor(path)) {
-      editor->setTextFileName(entry->name());
-      editor->setEditingSavedFile(true);
-      editor->setEditingSavedFilePath(path);
-    }
+  editSavedFile(entry->name(), entry->iCloudURL);
 }
 
 void iCloudFolderView::clickEmail() {
@@ -315,13 +298,9 @@ void iCloudFolderView::sendLink(const std::shared_ptr<DirItemInfo> &) {
 void iCloudFolderView::clickUpload() {
   auto entry = checkedItemOrReset();
   if (!entry) return;
-  auto &services = LocalFilesServices::shared();
-  std::string remote;
-  if (!services.browsingConnected() || !services.remoteBrowserFolder(&remote)) {
-    alert("Not Connected", "Connect to an FTP Server and browse to the folder where you want the "
-                           "file to be uploaded.\n\nThen touch Upload again.");
+  if (!uploadFolderOrSay("Connect to an FTP Server and browse to the folder where you want the "
+                         "file to be uploaded.\n\nThen touch Upload again."))
     return;
-  }
   coordinated(entry, false, &iCloudFolderView::doClickUpload);
 }
 

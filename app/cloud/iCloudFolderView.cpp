@@ -170,10 +170,6 @@ iCloudFolderView::iCloudFolderView(const std::string &subdir)
 
 iCloudFolderView::~iCloudFolderView() = default;
 
-int64_t iCloudFolderView::rowSize(const DirItemInfo &item) {
-  return std::atoll(item.size.c_str());
-}
-
 void iCloudFolderView::loadView() {
   auto root = std::make_shared<View>(Rect(0, 0, 320, 480));
   tableView_ = std::make_shared<TableView>(TableViewStyle::Plain, Rect(0, 0, 320, 436));
@@ -297,11 +293,6 @@ void iCloudFolderView::didSelectRowAtIndexPath(TableView &, IndexPath ip) {
   tableView_->reloadData();
 }
 
-std::shared_ptr<DirItemInfo> iCloudFolderView::item(std::optional<IndexPath> ip) const {
-  if (!ip || ip->row < 0 || static_cast<size_t>(ip->row) >= folderItems_.size()) return nullptr;
-  return folderItems_[static_cast<size_t>(ip->row)];
-}
-
 std::shared_ptr<DirItemInfo> iCloudFolderView::actionItem() const {
   if (auto i = item(tableView_ ? tableView_->indexPathForSelectedRow() : std::nullopt)) return i;
   return item(saveIndexPath_);
@@ -340,9 +331,7 @@ void iCloudFolderView::doButtonStatesForIndexPath(std::optional<IndexPath> ip) {
   else if (type == DirItemInfo::kFileTypeImage || type == DirItemInfo::kFileTypeDocument ||
            rowSize(*entry) > limit)
     kind = kView;
-  showEditViewButton(kind, false);
-  uploadBtn_->setEnabled(true);
-  emailBtn_->setEnabled(true);
+  showFileButtons(kind);
 }
 
 void iCloudFolderView::showEditViewButton(int kind, bool force) {

@@ -121,7 +121,6 @@ private:
   using Step = void (iCloudFolderView::*)(const HandOver &);
   enum class Sheet { None, Sort, Menu, File, Picture };
 
-  static int64_t rowSize(const DirItemInfo &item);
   void coordinated(const std::shared_ptr<DirItemInfo> &row, bool write, Step step);
   void doClickView(const HandOver &h);
   void doClickEmail(const HandOver &h);
@@ -138,9 +137,8 @@ private:
   void prompt(const std::string &title, const std::string &text, const std::string &label,
               const std::string &extra, bool imageChoice,
               void (iCloudFolderView::*done)(TextPromptViewer &));
-  void showEditViewButton(int kind, bool force);
+  void showEditViewButton(int kind, bool force) override;
   void doButtonStatesForIndexPath(std::optional<platform::ui::IndexPath> ip);
-  std::shared_ptr<DirItemInfo> item(std::optional<platform::ui::IndexPath> ip) const;
   std::shared_ptr<DirItemInfo> actionItem() const;
   std::shared_ptr<DirItemInfo> checkedItemOrReset();
   void showSheet(std::shared_ptr<platform::ui::ActionSheet> sheet, Sheet kind);

@@ -1,7 +1,9 @@
 #include "app/files/FolderScreen.h"
 
+#include "app/files/LocalFilesServices.h"
 #include "app/foundation/DirTableCell.h"
 #include "app/foundation/StringUtils.h"
+#include "app/ftp/FTPServices.h"
 #include "platform/device/MailService.h"
 
 using namespace platform::ui;
@@ -22,6 +24,37 @@ void FolderScreen::sortByDataColumn(int column) {
 
 void FolderScreen::scrollToPercent(int percent) {
   if (tableView_) scrollTableToPercent(*tableView_, static_cast<int>(folderItems_.size()), percent);
+}
+
+int64_t FolderScreen::rowSize(const DirItemInfo &item) {
+  return std::atoll(item.size.c_str());
+}
+
+std::shared_ptr<DirItemInfo> FolderScreen::item(std::optional<IndexPath> ip) const {
+  if (!ip || ip->row < 0 || static_cast<size_t>(ip->row) >= folderItems_.size()) return nullptr;
+  return folderItems_[static_cast<size_t>(ip->row)];
+}
+
+std::shared_ptr<ActionSheet> FolderScreen::sortSheet() {
+  auto mark = [this](int column, const char *ascending, const char *descendingText) {
+    if (column != sortColumn_) return std::string();
+    return std::string(descending_ ? ascending : descendingText);
+  };
+  return std::make_shared<ActionSheet>(
+      "Sort Folder", std::static_pointer_cast<ActionSheetDelegate>(sharedAs<FolderScreen>()),
+      "Cancel", "",
+      std::vector<std::string>{"Sort by Name" + mark(0, " (a,b,c)", " (c,b,a)"),
+                               "Sort by Size" + mark(1, " (1,2,3)", " (3,2,1)"),
+                               "Sort by Date" + mark(2, " (1,2,3)", " (3,2,1)")});
+}
+
+void FolderScreen::editSavedFile(const std::string &name, const std::string &path) {
+  if (auto services = FTPAppServices::shared())
+    if (auto editor = services->openTextEditor(path)) {
+      editor->setTextFileName(name);
+      editor->setEditingSavedFile(true);
+      editor->setEditingSavedFilePath(path);
+    }
 }
 
 int FolderScreen::numberOfRowsInSection(TableView &, int) {
@@ -82,6 +115,24 @@ FolderScreen::folderToolbarItems(std::shared_ptr<BarButtonItem> refresh,
           uploadBtn_,
           BarButtonItem::flexibleSpace(),
           menuBtn_};
+}
+
+// --- Commands ---------------------------------------------------------------------------------
+
+std::optional<std::string> FolderScreen::uploadFolderOrSay(const std::string &message) {
+  auto &services = LocalFilesServices::shared();
+  std::string remote;
+  if (!services.browsingConnected() || !services.remoteBrowserFolder(&remote)) {
+    alert("Not Connected", message);
+    return std::nullopt;
+  }
+  return remote;
+}
+
+void FolderScreen::showFileButtons(int kind) {
+  showEditViewButton(kind, false);
+  uploadBtn_->setEnabled(true);
+  emailBtn_->setEnabled(true);
 }
 
 // --- Names -------------------------------------------------------------------------------------

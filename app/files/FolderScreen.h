@@ -6,7 +6,10 @@
 // table, and checks a new name against the folder. Main thread.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,6 +44,23 @@ public:
 protected:
   // `cancelWhileEditing`: the search bar shows its cancel button while it is being edited.
   FolderScreen(std::string nibName, bool cancelWhileEditing);
+
+  // The size text of a row as a number.
+  static int64_t rowSize(const DirItemInfo &item);
+  // The shown row at `ip`, or none.
+  std::shared_ptr<DirItemInfo> item(std::optional<platform::ui::IndexPath> ip) const;
+  // The "Sort Folder" sheet, the present column marked with its order, answering this screen.
+  std::shared_ptr<platform::ui::ActionSheet> sortSheet();
+  // Opens the text editor on a file of the device, saved in place.
+  static void editSavedFile(const std::string &name, const std::string &path);
+
+  // The remote folder shown on the FTP tab when a connection browses one; otherwise the
+  // "Not Connected" alert with `message`, and none.
+  std::optional<std::string> uploadFolderOrSay(const std::string &message);
+  // The file row's buttons: the edit/view button of `kind`, upload and email on.
+  void showFileButtons(int kind);
+  // The screen's edit/view button in the navigation bar (a kind of the screen's own).
+  virtual void showEditViewButton(int kind, bool force) = 0;
 
   // A plain alert with an OK button.
   void alert(const std::string &title, const std::string &message);

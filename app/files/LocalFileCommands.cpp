@@ -55,18 +55,7 @@ std::string typed(TextPromptViewer &p) {
 
 void LocalFolderViewController::clickSort() {
   if (sheet_ && sheet_->isVisible()) return;
-  auto mark = [this](int column, const char *ascending, const char *descendingText) {
-    if (column != sortColumn_) return std::string();
-    return std::string(descending_ ? ascending : descendingText);
-  };
-  auto sheet = std::make_shared<ActionSheet>(
-      "Sort Folder",
-      std::static_pointer_cast<ActionSheetDelegate>(sharedAs<LocalFolderViewController>()),
-      "Cancel", "",
-      std::vector<std::string>{"Sort by Name" + mark(0, " (a,b,c)", " (c,b,a)"),
-                               "Sort by Size" + mark(1, " (1,2,3)", " (3,2,1)"),
-                               "Sort by Date" + mark(2, " (1,2,3)", " (3,2,1)")});
-  showSheet(sheet, Sheet::Sort, Origin{sortBtn_, {}});
+  showSheet(sortSheet(), Sheet::Sort, Origin{sortBtn_, {}});
 }
 
 void LocalFolderViewController::clickMenuBtn() {
@@ -506,13 +495,7 @@ void LocalFolderViewController::clickView() {
 void LocalFolderViewController::clickEdit() {
   auto entry = checkedItemOrReset();
   if (!entry) return;
-  const std::string path = getPath() + "/" + entry->name();
-  if (auto services = FTPAppServices::shared())
-    if (auto editor = services->openTextEditor(path)) {
-      editor->setTextFileName(entry->name());
-      editor->setEditingSavedFile(true);
-      editor->setEditingSavedFilePath(path);
-    }
+  editSavedFile(entry->name(), getPath() + "/" + entry->name());
 }
 
 void LocalFolderViewController::clickEmail() {
@@ -551,16 +534,12 @@ void LocalFolderViewController::importBookmarks(const Target &target) {
 void LocalFolderViewController::clickUpload() {
   auto entry = checkedItemOrReset();
   if (!entry) return;
-  auto &services = LocalFilesServices::shared();
-  std::string remote;
-  if (!services.browsingConnected() || !services.remoteBrowserFolder(&remote)) {
-    alert("Not Connected", "Connect to a Server and browse to the folder where you want the file "
-                           "to be uploaded.\n\nThen touch Upload again.");
-    return;
-  }
-  if (!stillThere(Target{entry->name(), false})) return;
-  services.addBatchItem(3, entry->name(), remote, rowSize(*entry), getPath() + "/" + entry->name(),
-                        true);
+  const auto remote =
+      uploadFolderOrSay("Connect to a Server and browse to the folder where you want the file "
+                        "to be uploaded.\n\nThen touch Upload again.");
+  if (!remote || !stillThere(Target{entry->name(), false})) return;
+  LocalFilesServices::shared().addBatchItem(3, entry->name(), *remote, rowSize(*entry),
+                                            getPath() + "/" + entry->name(), true);
 }
 
 void LocalFolderViewController::uploadAll(bool withFolders) {

@@ -135,10 +135,6 @@ LocalFolderViewController::LocalFolderViewController(const std::string &folder, 
 
 LocalFolderViewController::~LocalFolderViewController() = default;
 
-int64_t LocalFolderViewController::rowSize(const DirItemInfo &item) {
-  return std::atoll(item.size.c_str());
-}
-
 std::string LocalFolderViewController::getPath() const {
   if (sharedWithiTunes_) return documents();
   return documents() + "/" + (currentFolder_.empty() ? std::string("Files") : currentFolder_);
@@ -360,11 +356,6 @@ void LocalFolderViewController::didSelectRowAtIndexPath(TableView &, IndexPath i
   tableView_->reloadData();
 }
 
-std::shared_ptr<DirItemInfo> LocalFolderViewController::item(std::optional<IndexPath> ip) const {
-  if (!ip || ip->row < 0 || static_cast<size_t>(ip->row) >= folderItems_.size()) return nullptr;
-  return folderItems_[static_cast<size_t>(ip->row)];
-}
-
 std::optional<IndexPath> LocalFolderViewController::indexPathOf(const std::string &name) const {
   for (size_t i = 0; i < folderItems_.size(); ++i)
     if (folderItems_[i]->name() == name) return IndexPath{0, static_cast<int>(i)};
@@ -425,9 +416,7 @@ void LocalFolderViewController::doButtonStatesForIndexPath(std::optional<IndexPa
   else if (type == DirItemInfo::kFileTypeImage || type == DirItemInfo::kFileTypeDocument ||
            rowSize(*entry) > limit)
     kind = kView;
-  showEditViewButton(kind, false);
-  uploadBtn_->setEnabled(true);
-  emailBtn_->setEnabled(true);
+  showFileButtons(kind);
 }
 
 int64_t LocalFolderViewController::editSizeLimit() {

@@ -113,13 +113,10 @@ private:
   using PromptDone = std::function<void(TextPromptViewer &)>;
   using ListDone = std::function<void(EditDataViewController &)>;
 
-  // The size text of a row as a number.
-  static int64_t rowSize(const DirItemInfo &item);
-  void showEditViewButton(int kind, bool force);
+  void showEditViewButton(int kind, bool force) override;
   void doButtonStatesForIndexPath(std::optional<platform::ui::IndexPath> ip);
   void deselectCheckedRow();
   void clearSelection();
-  std::shared_ptr<DirItemInfo> item(std::optional<platform::ui::IndexPath> ip) const;
   std::optional<platform::ui::IndexPath> indexPathOf(const std::string &name) const;
   std::optional<platform::ui::IndexPath> checkedIndexPath() const;
   std::shared_ptr<DirItemInfo> checkedItemOrReset();

@@ -455,18 +455,7 @@ void PhotoGalleryView::showSheet(std::shared_ptr<ActionSheet> sheet, Sheet kind,
 
 void PhotoGalleryView::clickSort() {
   if (sheet_ && sheet_->isVisible()) return;
-  auto mark = [this](int column, const char *ascending, const char *descending) {
-    return column == sortColumn_ ? std::string(descending_ ? ascending : descending)
-                                 : std::string();
-  };
-  showSheet(std::make_shared<ActionSheet>(
-                "Sort Folder",
-                std::static_pointer_cast<ActionSheetDelegate>(sharedAs<PhotoGalleryView>()),
-                "Cancel", "",
-                std::vector<std::string>{"Sort by Name" + mark(0, " (a,b,c)", " (c,b,a)"),
-                                         "Sort by Size" + mark(1, " (1,2,3)", " (3,2,1)"),
-                                         "Sort by Date" + mark(2, " (1,2,3)", " (3,2,1)")}),
-            Sheet::Sort, sortBtn_);
+  showSheet(sortSheet(), Sheet::Sort, sortBtn_);
 }
 
 void PhotoGalleryView::clickMenuBtn() {

@@ -91,7 +91,7 @@ private:
   void setProgress(double fraction);
   void showNormalToolbar();
   void showWorkingToolbar();
-  void showEditViewButton(int kind, bool force);
+  void showEditViewButton(int kind, bool force) override;
   void doButtonStates();
   std::shared_ptr<DirItemInfo> selectedRow() const;
   std::optional<platform::ui::IndexPath> indexPathOf(const std::string &name) const;
