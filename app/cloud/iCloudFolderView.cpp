@@ -162,7 +162,8 @@ std::shared_ptr<iCloudFolderView> iCloudFolderView::make(const std::string &subd
 }
 
 iCloudFolderView::iCloudFolderView(const std::string &subdir)
-    : FolderScreen("iCloudFolderView", true), iCloudSubdir_(subdir) {
+    : FolderScreen({"iCloudFolderView", kCellIdentifier, Rect(280, 2, 40, 40), true, true}),
+      iCloudSubdir_(subdir) {
   iCloudRoot_ = remoteCloudDir() + (subdir.empty() ? "" : "/" + subdir);
   Log::debug("iCloudRoot: " + iCloudRoot_);
   sortColumn_ = 0;
@@ -230,50 +231,20 @@ void iCloudFolderView::metadataQueryDidFinish(const std::vector<CloudItem> &item
 
 // --- Table --------------------------------------------------------------------------------------
 
-std::shared_ptr<TableViewCell> iCloudFolderView::cellForRowAtIndexPath(TableView &table,
-                                                                       IndexPath ip) {
-  auto cell = table.dequeueReusableCellWithIdentifier(kCellIdentifier);
-  if (!cell) {
-    std::weak_ptr<iCloudFolderView> weak = sharedAs<iCloudFolderView>();
-    cell = makeFolderRowCell(kCellIdentifier, Rect(280, 2, 40, 40), [weak](int row) {
-      if (auto s = weak.lock()) s->clickedTableButton(IndexPath{0, row});
-    });
-  }
-  auto entry = folderItems_.at(static_cast<size_t>(ip.row));
-  entry->setupSizeDisplay();
-  if (auto content = std::dynamic_pointer_cast<DirTableCell>(cell->contentView()->viewWithTag(1))) {
-    content->setDirItem(entry);
-    content->setSelected(saveIndexPath_ && *saveIndexPath_ == ip);
-    content->setNeedsDisplay();
-  }
-  cell->setAccessibilityLabel(entry->name());
-  auto button = std::dynamic_pointer_cast<TableCellButton>(cell->accessoryView());
-  button->setRow(ip.row);
-  button->setAccessibilityLabel(entry->name() + " Menu");
-  button->setEnabled(!entry->isDownloading);
-  button->setImage(entry->isDownloading ? "" : iPAD ? "ipad-button.png" : "iphone-button.png");
-  return cell;
+FolderRowLook iCloudFolderView::rowLook(const DirItemInfo &entry, IndexPath ip) const {
+  return {saveIndexPath_ && *saveIndexPath_ == ip, !entry.isDownloading,
+          entry.isDownloading ? ""
+          : iPAD              ? "ipad-button.png"
+                              : "iphone-button.png"};
 }
 
-bool iCloudFolderView::canEditRowAtIndexPath(TableView &, IndexPath ip) {
-  return item(ip) != nullptr;
-}
-
-void iCloudFolderView::commitEditingStyle(TableView &, TableViewCellEditingStyle, IndexPath ip) {
-  auto entry = item(ip);
-  if (!entry) return;
+void iCloudFolderView::deleteRow(IndexPath ip, const std::shared_ptr<DirItemInfo> &entry) {
   saveIndexPath_ = ip;
   tableView_->selectRowAtIndexPath(ip, false, TableViewScrollPosition::None);
   confirm("Confirm File Delete",
           "\"" + entry->name() +
               "\" will be deleted from your Cloud Files and ALL devices.  Continue?",
           "Delete");
-}
-
-std::optional<IndexPath> iCloudFolderView::willSelectRowAtIndexPath(TableView &, IndexPath ip) {
-  if (auto old = tableView_->indexPathForSelectedRow())
-    tableView_->deselectRowAtIndexPath(*old, false);
-  return ip;
 }
 
 void iCloudFolderView::didSelectRowAtIndexPath(TableView &, IndexPath ip) {

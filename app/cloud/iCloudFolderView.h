@@ -96,13 +96,6 @@ public:
     return o == platform::ui::InterfaceOrientation::Portrait;
   }
 
-  std::shared_ptr<platform::ui::TableViewCell>
-  cellForRowAtIndexPath(platform::ui::TableView &table, platform::ui::IndexPath ip) override;
-  bool canEditRowAtIndexPath(platform::ui::TableView &, platform::ui::IndexPath ip) override;
-  void commitEditingStyle(platform::ui::TableView &, platform::ui::TableViewCellEditingStyle,
-                          platform::ui::IndexPath ip) override;
-  std::optional<platform::ui::IndexPath>
-  willSelectRowAtIndexPath(platform::ui::TableView &, platform::ui::IndexPath ip) override;
   void didSelectRowAtIndexPath(platform::ui::TableView &, platform::ui::IndexPath ip) override;
   void accessoryButtonTappedForRowWithIndexPath(platform::ui::TableView &,
                                                 platform::ui::IndexPath ip) override {
@@ -113,6 +106,12 @@ public:
   void clickedButtonAtIndex(platform::ui::AlertView &alert, int index) override;
 
 private:
+  FolderRowLook rowLook(const DirItemInfo &entry, platform::ui::IndexPath ip) const override;
+  bool rowDeletable(const std::shared_ptr<DirItemInfo> &entry) const override {
+    return entry != nullptr;
+  }
+  void deleteRow(platform::ui::IndexPath ip, const std::shared_ptr<DirItemInfo> &entry) override;
+
   // What a coordinated command's main-thread step receives.
   struct HandOver {
     std::string path;

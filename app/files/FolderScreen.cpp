@@ -8,8 +8,7 @@
 
 using namespace platform::ui;
 
-FolderScreen::FolderScreen(std::string nibName, bool cancelWhileEditing)
-    : ViewController(std::move(nibName)), cancelWhileEditing_(cancelWhileEditing) {}
+FolderScreen::FolderScreen(const Shape &shape) : ViewController(shape.nibName), shape_(shape) {}
 
 // --- Listing -----------------------------------------------------------------------------------
 
@@ -61,15 +60,59 @@ int FolderScreen::numberOfRowsInSection(TableView &, int) {
   return static_cast<int>(folderItems_.size());
 }
 
+std::shared_ptr<TableViewCell> FolderScreen::cellForRowAtIndexPath(TableView &table, IndexPath ip) {
+  auto cell = table.dequeueReusableCellWithIdentifier(shape_.cellIdentifier);
+  if (!cell) {
+    std::weak_ptr<FolderScreen> weak = sharedAs<FolderScreen>();
+    cell = makeFolderRowCell(shape_.cellIdentifier, shape_.rowButton, [weak](int row) {
+      auto s = weak.lock();
+      if (s && s->tableView_)
+        s->accessoryButtonTappedForRowWithIndexPath(*s->tableView_, IndexPath{0, row});
+    });
+  }
+  auto entry = item(ip);
+  if (!entry) return cell;
+  entry->setupSizeDisplay();
+  const FolderRowLook look = rowLook(*entry, ip);
+  if (auto content = std::dynamic_pointer_cast<DirTableCell>(cell->contentView()->viewWithTag(1))) {
+    content->setDirItem(entry);
+    content->setSelected(look.checked);
+    content->setNeedsDisplay();
+  }
+  cell->setAccessibilityLabel(entry->name());
+  auto button = std::dynamic_pointer_cast<TableCellButton>(cell->accessoryView());
+  button->setRow(ip.row);
+  button->setEnabled(look.buttonEnabled);
+  button->setAccessibilityLabel(entry->name() + " Menu");
+  button->setImage(look.buttonImage);
+  return cell;
+}
+
+bool FolderScreen::canEditRowAtIndexPath(TableView &, IndexPath ip) {
+  return rowDeletable(item(ip));
+}
+
+void FolderScreen::commitEditingStyle(TableView &, TableViewCellEditingStyle, IndexPath ip) {
+  auto entry = item(ip);
+  if (entry && rowDeletable(entry)) deleteRow(ip, entry);
+}
+
+std::optional<IndexPath> FolderScreen::willSelectRowAtIndexPath(TableView &, IndexPath ip) {
+  if (shape_.oneSelectedRow)
+    if (auto old = tableView_->indexPathForSelectedRow())
+      tableView_->deselectRowAtIndexPath(*old, false);
+  return ip;
+}
+
 // --- Search bar --------------------------------------------------------------------------------
 
 bool FolderScreen::searchBarShouldBeginEditing(SearchBar &bar) {
-  if (cancelWhileEditing_) bar.setShowsCancelButton(true);
+  if (shape_.searchCancelWhileEditing) bar.setShowsCancelButton(true);
   return true;
 }
 
 bool FolderScreen::searchBarShouldEndEditing(SearchBar &bar) {
-  if (cancelWhileEditing_) bar.setShowsCancelButton(false);
+  if (shape_.searchCancelWhileEditing) bar.setShowsCancelButton(false);
   return true;
 }
 

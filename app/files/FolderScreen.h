@@ -19,6 +19,13 @@
 #include "platform/ui/TextInput.h"
 #include "platform/ui/ViewController.h"
 
+// What a screen's rows look like beyond the entry itself.
+struct FolderRowLook {
+  bool checked = false;      // drawn as the checked (selected) row
+  bool buttonEnabled = true; // the row's menu button
+  std::string buttonImage;   // its picture (empty: none)
+};
+
 class FolderScreen : public platform::ui::ViewController,
                      public platform::ui::TableViewDataSource,
                      public platform::ui::TableViewDelegate,
@@ -36,14 +43,41 @@ public:
   void scrollToPercent(int percent);
 
   int numberOfRowsInSection(platform::ui::TableView &, int) override;
+  // A row: the entry drawn by the folder cell, named for accessibility, with its menu button.
+  std::shared_ptr<platform::ui::TableViewCell>
+  cellForRowAtIndexPath(platform::ui::TableView &table, platform::ui::IndexPath ip) override;
+  bool canEditRowAtIndexPath(platform::ui::TableView &, platform::ui::IndexPath ip) override;
+  void commitEditingStyle(platform::ui::TableView &, platform::ui::TableViewCellEditingStyle,
+                          platform::ui::IndexPath ip) override;
+  std::optional<platform::ui::IndexPath>
+  willSelectRowAtIndexPath(platform::ui::TableView &, platform::ui::IndexPath ip) override;
   bool searchBarShouldBeginEditing(platform::ui::SearchBar &) override;
   bool searchBarShouldEndEditing(platform::ui::SearchBar &) override;
   void textDidChange(platform::ui::SearchBar &, const std::string &text) override;
   void searchBarCancelButtonClicked(platform::ui::SearchBar &) override;
 
 protected:
-  // `cancelWhileEditing`: the search bar shows its cancel button while it is being edited.
-  FolderScreen(std::string nibName, bool cancelWhileEditing);
+  // What stays the same for a screen's whole life.
+  struct Shape {
+    const char *nibName;
+    const char *cellIdentifier;
+    platform::ui::Rect rowButton;  // the menu button's frame in a row
+    bool searchCancelWhileEditing; // the search bar shows cancel while it is edited
+    bool oneSelectedRow;           // a new selection first clears the table's old one
+  };
+  explicit FolderScreen(const Shape &shape);
+
+  // --- What each screen fills in ---
+  virtual FolderRowLook rowLook(const DirItemInfo &entry, platform::ui::IndexPath ip) const = 0;
+  // A row may be deleted by a swipe (`entry` is none for a row not shown).
+  virtual bool rowDeletable(const std::shared_ptr<DirItemInfo> &entry) const {
+    (void)entry;
+    return true;
+  }
+  // The swipe's delete on a deletable row.
+  virtual void deleteRow(platform::ui::IndexPath ip, const std::shared_ptr<DirItemInfo> &entry) {
+    (void)ip, (void)entry;
+  }
 
   // The size text of a row as a number.
   static int64_t rowSize(const DirItemInfo &item);
@@ -118,5 +152,5 @@ private:
     };
   }
 
-  bool cancelWhileEditing_;
+  Shape shape_;
 };

@@ -113,7 +113,8 @@ LocalFolderViewController::make(const std::string &folder, bool shared) {
 }
 
 LocalFolderViewController::LocalFolderViewController(const std::string &folder, bool shared)
-    : FolderScreen("LocalFolderView", true), currentFolder_(folder), sharedWithiTunes_(shared) {
+    : FolderScreen({"LocalFolderView", kCellIdentifier, Rect(280, 0, 40, 44), true, true}),
+      currentFolder_(folder), sharedWithiTunes_(shared) {
   reallyIsRootFolder_ = folder.empty();
   if (!currentFolder_.empty() && !reallyIsRootFolder_) {
     const size_t slash = currentFolder_.rfind('/');
@@ -263,58 +264,24 @@ void LocalFolderViewController::clickRefresh() {
 
 // --- Table -------------------------------------------------------------------------------------
 
-std::shared_ptr<TableViewCell> LocalFolderViewController::cellForRowAtIndexPath(TableView &table,
-                                                                                IndexPath ip) {
-  auto cell = table.dequeueReusableCellWithIdentifier(kCellIdentifier);
-  if (!cell) {
-    std::weak_ptr<LocalFolderViewController> weak = sharedAs<LocalFolderViewController>();
-    cell = makeFolderRowCell(kCellIdentifier, Rect(280, 0, 40, 44), [weak](int row) {
-      auto s = weak.lock();
-      if (s && s->tableView_)
-        s->accessoryButtonTappedForRowWithIndexPath(*s->tableView_, IndexPath{0, row});
-    });
-  }
-  auto entry = folderItems_.at(static_cast<size_t>(ip.row));
-  entry->setupSizeDisplay();
-  auto content = std::dynamic_pointer_cast<DirTableCell>(cell->contentView()->viewWithTag(1));
-  if (content) {
-    content->setDirItem(entry);
-    content->setSelected(!entry->isDirectory && checkedName_ && *checkedName_ == entry->name());
-    content->setNeedsDisplay();
-  }
-  cell->setAccessibilityLabel(entry->name());
-  auto button = std::dynamic_pointer_cast<TableCellButton>(cell->accessoryView());
-  const bool extra = entry->isToiTunes || entry->isToPhotoLibrary || entry->isToiCloud;
-  button->setRow(ip.row);
-  button->setEnabled(!extra);
-  button->setAccessibilityLabel(entry->name() + " Menu");
-  button->setImage(extra                ? "iall-gallery-dir"
-                   : entry->isDirectory ? (iPAD ? "ipad-button-dir.png" : "iphone-button-dir.png")
-                                        : (iPAD ? "ipad-button.png" : "iphone-button.png"));
-  return cell;
+FolderRowLook LocalFolderViewController::rowLook(const DirItemInfo &entry, IndexPath) const {
+  const bool extra = entry.isToiTunes || entry.isToPhotoLibrary || entry.isToiCloud;
+  return {!entry.isDirectory && checkedName_ && *checkedName_ == entry.name(), !extra,
+          extra               ? "iall-gallery-dir"
+          : entry.isDirectory ? (iPAD ? "ipad-button-dir.png" : "iphone-button-dir.png")
+                              : (iPAD ? "ipad-button.png" : "iphone-button.png")};
 }
 
-bool LocalFolderViewController::canEditRowAtIndexPath(TableView &, IndexPath ip) {
-  auto entry = item(ip);
+bool LocalFolderViewController::rowDeletable(const std::shared_ptr<DirItemInfo> &entry) const {
   return entry && !entry->isDirectory;
 }
 
-void LocalFolderViewController::commitEditingStyle(TableView &, TableViewCellEditingStyle,
-                                                   IndexPath ip) {
-  auto entry = item(ip);
-  if (!entry || entry->isDirectory) return;
+void LocalFolderViewController::deleteRow(IndexPath ip, const std::shared_ptr<DirItemInfo> &entry) {
   checkedName_ = entry->name();
   tableView_->selectRowAtIndexPath(ip, false, TableViewScrollPosition::None);
   confirm("Confirm File Delete",
           "\"" + entry->name() + "\" will be deleted from your saved files.  Continue?", "Delete",
           Confirm::DeleteItems, {Target{entry->name(), false}});
-}
-
-std::optional<IndexPath> LocalFolderViewController::willSelectRowAtIndexPath(TableView &,
-                                                                             IndexPath ip) {
-  if (auto old = tableView_->indexPathForSelectedRow())
-    tableView_->deselectRowAtIndexPath(*old, false);
-  return ip;
 }
 
 void LocalFolderViewController::didSelectRowAtIndexPath(TableView &, IndexPath ip) {

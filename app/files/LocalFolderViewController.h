@@ -70,13 +70,6 @@ public:
   void viewDidAppear(bool animated) override;
   bool shouldAutorotateToInterfaceOrientation(platform::ui::InterfaceOrientation o) override;
 
-  std::shared_ptr<platform::ui::TableViewCell>
-  cellForRowAtIndexPath(platform::ui::TableView &table, platform::ui::IndexPath ip) override;
-  bool canEditRowAtIndexPath(platform::ui::TableView &, platform::ui::IndexPath ip) override;
-  void commitEditingStyle(platform::ui::TableView &, platform::ui::TableViewCellEditingStyle,
-                          platform::ui::IndexPath ip) override;
-  std::optional<platform::ui::IndexPath>
-  willSelectRowAtIndexPath(platform::ui::TableView &, platform::ui::IndexPath ip) override;
   void didSelectRowAtIndexPath(platform::ui::TableView &, platform::ui::IndexPath ip) override;
   void accessoryButtonTappedForRowWithIndexPath(platform::ui::TableView &,
                                                 platform::ui::IndexPath ip) override;
@@ -88,6 +81,10 @@ public:
   void didDismissWithButtonIndex(platform::ui::AlertView &alert, int index) override;
 
 private:
+  FolderRowLook rowLook(const DirItemInfo &entry, platform::ui::IndexPath ip) const override;
+  bool rowDeletable(const std::shared_ptr<DirItemInfo> &entry) const override;
+  void deleteRow(platform::ui::IndexPath ip, const std::shared_ptr<DirItemInfo> &entry) override;
+
   // An item of this folder as a dialog names it.
   struct Target {
     std::string name;

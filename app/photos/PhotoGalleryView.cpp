@@ -155,7 +155,8 @@ std::shared_ptr<PhotoGalleryView> PhotoGalleryView::make(std::optional<PhotoAlbu
 }
 
 PhotoGalleryView::PhotoGalleryView(std::optional<PhotoAlbum> album)
-    : FolderScreen("PhotoGalleryView", false), album_(std::move(album)) {
+    : FolderScreen({"PhotoGalleryView", kCellIdentifier, Rect(280, 2, 40, 40), false, false}),
+      album_(std::move(album)) {
   if (album_) totalCount = album_->assetCount;
   sortColumn_ = settings().integerForKey(kDefaultSortKey);
 }
@@ -343,34 +344,12 @@ void PhotoGalleryView::setThumbnails(
 
 // --- Table -------------------------------------------------------------------------------------
 
-std::shared_ptr<TableViewCell> PhotoGalleryView::cellForRowAtIndexPath(TableView &table,
-                                                                       IndexPath ip) {
-  auto cell = table.dequeueReusableCellWithIdentifier(kCellIdentifier);
-  if (!cell) {
-    std::weak_ptr<PhotoGalleryView> weak = sharedAs<PhotoGalleryView>();
-    cell = makeFolderRowCell(kCellIdentifier, Rect(280, 2, 40, 40), [weak](int row) {
-      auto s = weak.lock();
-      if (s && s->tableView_)
-        s->accessoryButtonTappedForRowWithIndexPath(*s->tableView_, IndexPath{0, row});
-    });
-  }
-  if (ip.row < 0 || static_cast<size_t>(ip.row) >= folderItems_.size()) return cell;
-  auto entry = folderItems_[static_cast<size_t>(ip.row)];
-  entry->setupSizeDisplay();
-  if (auto content = std::dynamic_pointer_cast<DirTableCell>(cell->contentView()->viewWithTag(1))) {
-    content->setDirItem(entry);
-    content->setSelected(!entry->isDirectory && selectedName_ && *selectedName_ == entry->name());
-    content->setNeedsDisplay();
-  }
-  cell->setAccessibilityLabel(entry->name());
-  auto button = std::dynamic_pointer_cast<TableCellButton>(cell->accessoryView());
-  const bool trailer = entry->name() == kTrailerRow && !entry->extraData;
-  button->setRow(ip.row);
-  button->setEnabled(!entry->isDirectory && !trailer);
-  button->setAccessibilityLabel(entry->name() + " Menu");
-  button->setImage(entry->isDirectory ? "iall-gallery-dir.png"
-                                      : (iPAD ? "ipad-button.png" : "iphone-button.png"));
-  return cell;
+FolderRowLook PhotoGalleryView::rowLook(const DirItemInfo &entry, IndexPath) const {
+  const bool trailer = entry.name() == kTrailerRow && !entry.extraData;
+  return {!entry.isDirectory && selectedName_ && *selectedName_ == entry.name(),
+          !entry.isDirectory && !trailer,
+          entry.isDirectory ? "iall-gallery-dir.png"
+                            : (iPAD ? "ipad-button.png" : "iphone-button.png")};
 }
 
 void PhotoGalleryView::didSelectRowAtIndexPath(TableView &, IndexPath ip) {

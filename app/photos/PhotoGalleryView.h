@@ -71,14 +71,14 @@ public:
   void viewDidAppear(bool animated) override;
   bool shouldAutorotateToInterfaceOrientation(platform::ui::InterfaceOrientation o) override;
 
-  std::shared_ptr<platform::ui::TableViewCell>
-  cellForRowAtIndexPath(platform::ui::TableView &table, platform::ui::IndexPath ip) override;
   void didSelectRowAtIndexPath(platform::ui::TableView &, platform::ui::IndexPath ip) override;
   void accessoryButtonTappedForRowWithIndexPath(platform::ui::TableView &,
                                                 platform::ui::IndexPath ip) override;
   void clickedButtonAtIndex(platform::ui::ActionSheet &sheet, int index) override;
 
 private:
+  FolderRowLook rowLook(const DirItemInfo &entry, platform::ui::IndexPath ip) const override;
+
   enum class Sheet { None, Sort, Folder, FileRow };
   using GotPath = void (PhotoGalleryView::*)(const std::string &name, const std::string &path);
 
