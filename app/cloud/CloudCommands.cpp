@@ -362,7 +362,7 @@ void iCloudFolderView::prompt(const std::string &title, const std::string &text,
                                            [weak, done](TextPromptViewer &v) {
                                              if (auto s = weak.lock()) (s.get()->*done)(v);
                                            });
-  p->currentDirectory = folderItems_;
+  p->currentDirectory = folderItemsEverything_;
   p->extraMessage = extra;
   p->promptImageUpload = imageChoice;
   if (auto nav = navigationController()) nav->pushViewController(p, true);

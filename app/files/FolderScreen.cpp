@@ -1,5 +1,7 @@
 #include "app/files/FolderScreen.h"
 
+#include <algorithm>
+
 #include "app/files/LocalFilesServices.h"
 #include "app/foundation/DirTableCell.h"
 #include "app/foundation/StringUtils.h"
@@ -191,11 +193,17 @@ bool FolderScreen::acceptableName(const std::string &name) {
   return false;
 }
 
+bool nameIsListed(const DirItemList &entries, const std::string &name) {
+  return std::any_of(entries.begin(), entries.end(),
+                     [&](const auto &row) { return row && row->name() == name; });
+}
+
+bool FolderScreen::nameTakenInFolder(const std::string &name) const {
+  return nameIsListed(folderItemsEverything_, name);
+}
+
 bool FolderScreen::filenameAlreadyInUse(const std::string &name) {
-  for (const auto &row : folderItems_)
-    if (row->name() == name) {
-      alert("File Name Error", "A file with that name already exists in the folder.");
-      return true;
-    }
-  return false;
+  if (!nameTakenInFolder(name)) return false;
+  alert("File Name Error", "A file with that name already exists in the folder.");
+  return true;
 }

@@ -26,6 +26,10 @@ struct FolderRowLook {
   std::string buttonImage;   // its picture (empty: none)
 };
 
+// A name is in use in a folder when any of its entries bears it, shown or not: the search
+// filter hides rows, never names.
+bool nameIsListed(const DirItemList &entries, const std::string &name);
+
 class FolderScreen : public platform::ui::ViewController,
                      public platform::ui::TableViewDataSource,
                      public platform::ui::TableViewDelegate,
@@ -100,8 +104,11 @@ protected:
   void alert(const std::string &title, const std::string &message);
   // A name a new or renamed item may take: one plain file name (else says why).
   bool acceptableName(const std::string &name);
-  // True, with the "File Name Error" alert, when a row of that name is listed.
+  // True, with the "File Name Error" alert, when the folder holds an item of that name.
   bool filenameAlreadyInUse(const std::string &name);
+  // The folder holds an item of that name: by default one of the complete listing, whatever the
+  // search shows.
+  virtual bool nameTakenInFolder(const std::string &name) const;
 
   // A toolbar button with a picture that calls `fn` on this screen while the screen lives.
   template <class Screen>

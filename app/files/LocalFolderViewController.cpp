@@ -276,6 +276,11 @@ bool LocalFolderViewController::rowDeletable(const std::shared_ptr<DirItemInfo> 
   return entry && !entry->isDirectory;
 }
 
+bool LocalFolderViewController::nameTakenInFolder(const std::string &name) const {
+  return FolderScreen::nameTakenInFolder(name) ||
+         FileManager::attributesOfItem(getPath() + "/" + name).has_value();
+}
+
 void LocalFolderViewController::deleteRow(IndexPath ip, const std::shared_ptr<DirItemInfo> &entry) {
   checkedName_ = entry->name();
   tableView_->selectRowAtIndexPath(ip, false, TableViewScrollPosition::None);
@@ -487,7 +492,7 @@ void LocalFolderViewController::prompt(const std::string &title, const std::stri
                                            [weak, done](TextPromptViewer &v) {
                                              if (weak.lock()) done(v);
                                            });
-  p->currentDirectory = folderItems_;
+  p->currentDirectory = folderItemsEverything_;
   present(p, from);
 }
 

@@ -83,6 +83,8 @@ public:
 private:
   FolderRowLook rowLook(const DirItemInfo &entry, platform::ui::IndexPath ip) const override;
   bool rowDeletable(const std::shared_ptr<DirItemInfo> &entry) const override;
+  // Listed, or on disk already (an item that came after the listing).
+  bool nameTakenInFolder(const std::string &name) const override;
   void deleteRow(platform::ui::IndexPath ip, const std::shared_ptr<DirItemInfo> &entry) override;
 
   // An item of this folder as a dialog names it.

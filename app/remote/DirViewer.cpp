@@ -1,5 +1,6 @@
 #include "app/remote/DirViewer.h"
 
+#include "app/files/FolderScreen.h"
 #include "app/foundation/DirTableCell.h"
 #include "app/foundation/EditDataViewController.h"
 #include "app/foundation/Globals.h"
@@ -391,8 +392,7 @@ void DirViewer::scrollToPercent(int percent) {
 }
 
 bool DirViewer::filenameExists(const std::string &name) const {
-  return std::any_of(currentDirectory.begin(), currentDirectory.end(),
-                     [&](const auto &e) { return e->name() == name; });
+  return nameIsListed(currentDirectoryEverything, name);
 }
 
 bool DirViewer::filenameAlreadyInUse(const std::string &name) {

@@ -235,7 +235,7 @@ void DirViewer::pushPrompt(const std::string &title, const std::string &text,
                                                 [weak, answer](TextPromptViewer &p) {
                                                   if (auto self = weak.lock()) answer(*self, p);
                                                 });
-  prompt->currentDirectory = currentDirectory;
+  prompt->currentDirectory = currentDirectoryEverything;
   if (raw) {
     prompt->extraMessage = kRawExtra;
     prompt->helpURL = kRawHelpURL;

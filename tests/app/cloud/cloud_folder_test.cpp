@@ -366,6 +366,18 @@ TEST_F(CloudFolderTest, CreateRefusesUnsafeNamesAndMakesEmptyFilesAndZips) {
   EXPECT_EQ(rows().size(), 3u) << "nothing else appeared: " << fs::exists(cloud + "/a");
 }
 
+TEST_F(CloudFolderTest, ANameHiddenBySearchIsStillInUse) {
+  // Create File over a file the search filter hides would have emptied it.
+  open({{"hidden.txt", "keep me"}, {"shown.rtf", "s"}});
+  ASSERT_TRUE(probe->type("Search Folder", ".rtf"));
+  ASSERT_EQ(rows(), (std::vector<std::string>{"shown.rtf"}));
+  create("hidden.txt");
+  EXPECT_EQ(lastAlert(), "File Name Error: A file with that name already exists in the folder.");
+  backToScreen();
+  settle();
+  EXPECT_EQ(testsupport::readFile(cloud + "/hidden.txt"), "keep me");
+}
+
 TEST_F(CloudFolderTest, ImportsPicturesAndVideosFromThePhotoLibrary) {
   open({{"keep.txt", "k"}});
   // A video: ".mov" is added when missing.
