@@ -150,15 +150,10 @@ std::vector<std::shared_ptr<DirItemInfo>> iCloudFolderView::shownFiles() const {
 void iCloudFolderView::clickedButtonAtIndex(ActionSheet &sheet, int index) {
   const Sheet kind = shownSheet_;
   shownSheet_ = Sheet::None;
-  const std::string button =
-      index >= 0 && index < sheet.numberOfButtons() ? sheet.buttonTitleAtIndex(index) : "";
+  const std::string button = sheetButton(sheet, index);
   switch (kind) {
   case Sheet::Sort:
-    if (index >= 0 && index <= 2) {
-      sortByDataColumn(index);
-      tableView_->reloadData();
-      settings().setObject(std::to_string(index), kDefaultSortKey);
-    }
+    sortChosen(index, false);
     break;
   case Sheet::Menu:
     if (button == "Delete All Files") {

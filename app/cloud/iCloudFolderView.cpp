@@ -282,9 +282,7 @@ std::shared_ptr<DirItemInfo> iCloudFolderView::checkedItemOrReset() {
 void iCloudFolderView::doButtonStatesForIndexPath(std::optional<IndexPath> ip) {
   auto entry = item(ip);
   if (!entry || entry->isDirectory) {
-    showEditViewButton(kNone, false);
-    uploadBtn_->setEnabled(false);
-    emailBtn_->setEnabled(false);
+    showFileButtons(kNone, false);
     return;
   }
   // What the text editor takes comfortably on the device's class.
@@ -292,36 +290,23 @@ void iCloudFolderView::doButtonStatesForIndexPath(std::optional<IndexPath> ip) {
   const int64_t limit = device.isRetinaDisplay() || device.isiPad() ? 1048576
                         : device.osVersionIsAtLeast(3.2)            ? 524288
                                                                     : 262144;
-  int kind = kEdit;
   const int type = entry->fileType();
   if (type == DirItemInfo::kFileTypeZip || type == DirItemInfo::kFileTypeTar ||
       type == DirItemInfo::kFileTypeBinary || type == DirItemInfo::kFileTypeDiscImage)
-    kind = kNone;
-  else if (type == DirItemInfo::kFileTypeAudio || type == DirItemInfo::kFileTypeVideo)
-    kind = kPlay;
-  else if (type == DirItemInfo::kFileTypeImage || type == DirItemInfo::kFileTypeDocument ||
-           rowSize(*entry) > limit)
-    kind = kView;
-  showFileButtons(kind);
+    showFileButtons(kNone);
+  else
+    showFileButtons(openingButton(*entry, limit, kPlay, kView, kEdit));
 }
 
 void iCloudFolderView::showEditViewButton(int kind, bool force) {
   if (kind != currentEditButton_ || force) {
-    std::weak_ptr<iCloudFolderView> weak = sharedAs<iCloudFolderView>();
-    auto act = [weak](void (iCloudFolderView::*fn)()) {
-      return [weak, fn](BarButtonItem &) {
-        if (auto s = weak.lock()) (s.get()->*fn)();
-      };
-    };
     std::shared_ptr<BarButtonItem> button;
     if (kind == kEdit) {
-      button =
-          BarButtonItem::systemItem(BarButtonSystemItem::Edit, act(&iCloudFolderView::clickEdit));
-      button->setAccessibilityLabel("Edit");
+      button = editBarButton<iCloudFolderView>();
     } else if (kind == kView || kind == kPlay) {
-      button = BarButtonItem::titled(kind == kView ? "View" : "Play", BarButtonItemStyle::Bordered,
-                                     act(&iCloudFolderView::clickView));
-      button->setAccessibilityLabel(kind == kView ? "View" : "Play");
+      const char *title = kind == kView ? "View" : "Play";
+      button = titledBarButton(title, BarButtonItemStyle::Bordered, &iCloudFolderView::clickView);
+      button->setAccessibilityLabel(title);
     }
     navigationItem().setRightBarButtonItem(button, true);
   }

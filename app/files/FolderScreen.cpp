@@ -4,11 +4,20 @@
 
 #include "app/files/LocalFilesServices.h"
 #include "app/foundation/DirTableCell.h"
+#include "app/foundation/Globals.h"
+#include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
 #include "app/ftp/FTPServices.h"
 #include "platform/device/MailService.h"
+#include "platform/foundation/UserDefaults.h"
 
 using namespace platform::ui;
+
+namespace {
+platform::UserDefaults &settings() {
+  return globalUserDefaults ? *globalUserDefaults : platform::UserDefaults::standard();
+}
+} // namespace
 
 FolderScreen::FolderScreen(const Shape &shape) : ViewController(shape.nibName), shape_(shape) {}
 
@@ -36,17 +45,33 @@ std::shared_ptr<DirItemInfo> FolderScreen::item(std::optional<IndexPath> ip) con
   return folderItems_[static_cast<size_t>(ip->row)];
 }
 
-std::shared_ptr<ActionSheet> FolderScreen::sortSheet() {
-  auto mark = [this](int column, const char *ascending, const char *descendingText) {
-    if (column != sortColumn_) return std::string();
-    return std::string(descending_ ? ascending : descendingText);
+std::vector<std::string> sortSheetTitles(int sortColumn, bool descending) {
+  // A column shows the order a tap on it gives next.
+  auto mark = [&](int column, const char *ascending, const char *descendingText) {
+    if (column != sortColumn) return std::string();
+    return std::string(descending ? ascending : descendingText);
   };
+  return {"Sort by Name" + mark(0, " (a,b,c)", " (c,b,a)"),
+          "Sort by Size" + mark(1, " (1,2,3)", " (3,2,1)"),
+          "Sort by Date" + mark(2, " (1,2,3)", " (3,2,1)")};
+}
+
+std::shared_ptr<ActionSheet> FolderScreen::sortSheet() {
   return std::make_shared<ActionSheet>(
       "Sort Folder", std::static_pointer_cast<ActionSheetDelegate>(sharedAs<FolderScreen>()),
-      "Cancel", "",
-      std::vector<std::string>{"Sort by Name" + mark(0, " (a,b,c)", " (c,b,a)"),
-                               "Sort by Size" + mark(1, " (1,2,3)", " (3,2,1)"),
-                               "Sort by Date" + mark(2, " (1,2,3)", " (3,2,1)")});
+      "Cancel", "", sortSheetTitles(sortColumn_, descending_));
+}
+
+void FolderScreen::sortChosen(int index, bool synchronize) {
+  if (index < 0 || index > 2) return;
+  sortByDataColumn(index);
+  tableView_->reloadData();
+  settings().setObject(std::to_string(sortColumn_), kDefaultSortKey);
+  if (synchronize) settings().synchronize();
+}
+
+std::string FolderScreen::sheetButton(ActionSheet &sheet, int index) {
+  return index >= 0 && index < sheet.numberOfButtons() ? sheet.buttonTitleAtIndex(index) : "";
 }
 
 void FolderScreen::editSavedFile(const std::string &name, const std::string &path) {
@@ -174,10 +199,20 @@ std::optional<std::string> FolderScreen::uploadFolderOrSay(const std::string &me
   return remote;
 }
 
-void FolderScreen::showFileButtons(int kind) {
+int FolderScreen::openingButton(const DirItemInfo &entry, int64_t editLimit, int play, int view,
+                                int edit) {
+  const int type = entry.fileType();
+  if (type == DirItemInfo::kFileTypeAudio || type == DirItemInfo::kFileTypeVideo) return play;
+  if (type == DirItemInfo::kFileTypeImage || type == DirItemInfo::kFileTypeDocument ||
+      rowSize(entry) > editLimit)
+    return view;
+  return edit;
+}
+
+void FolderScreen::showFileButtons(int kind, bool enabled) {
   showEditViewButton(kind, false);
-  uploadBtn_->setEnabled(true);
-  emailBtn_->setEnabled(true);
+  uploadBtn_->setEnabled(enabled);
+  emailBtn_->setEnabled(enabled);
 }
 
 // --- Names -------------------------------------------------------------------------------------

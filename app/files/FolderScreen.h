@@ -30,6 +30,9 @@ struct FolderRowLook {
 // filter hides rows, never names.
 bool nameIsListed(const DirItemList &entries, const std::string &name);
 
+// The buttons of the "Sort Folder" sheet, the present column marked with its order.
+std::vector<std::string> sortSheetTitles(int sortColumn, bool descending);
+
 class FolderScreen : public platform::ui::ViewController,
                      public platform::ui::TableViewDataSource,
                      public platform::ui::TableViewDelegate,
@@ -89,14 +92,24 @@ protected:
   std::shared_ptr<DirItemInfo> item(std::optional<platform::ui::IndexPath> ip) const;
   // The "Sort Folder" sheet, the present column marked with its order, answering this screen.
   std::shared_ptr<platform::ui::ActionSheet> sortSheet();
+  // The sort sheet's answer: a column (0 name, 1 size, 2 date) sorts the list and is kept as the
+  // default order of the folder listings; `synchronize` writes the settings out at once.
+  void sortChosen(int index, bool synchronize);
+  // The title of a sheet's button, empty for an index it does not have (cancel, dismissal).
+  static std::string sheetButton(platform::ui::ActionSheet &sheet, int index);
   // Opens the text editor on a file of the device, saved in place.
   static void editSavedFile(const std::string &name, const std::string &path);
 
   // The remote folder shown on the FTP tab when a connection browses one; otherwise the
   // "Not Connected" alert with `message`, and none.
   std::optional<std::string> uploadFolderOrSay(const std::string &message);
-  // The file row's buttons: the edit/view button of `kind`, upload and email on.
-  void showFileButtons(int kind);
+  // The edit/view button a file gets unless the screen gives it another: `play` for audio and
+  // video, `view` for pictures, documents and files over `editLimit` bytes, else `edit`.
+  static int openingButton(const DirItemInfo &entry, int64_t editLimit, int play, int view,
+                           int edit);
+  // The file row's buttons: the edit/view button of `kind`, upload and email on (or off, for no
+  // file checked).
+  void showFileButtons(int kind, bool enabled = true);
   // The screen's edit/view button in the navigation bar (a kind of the screen's own).
   virtual void showEditViewButton(int kind, bool force) = 0;
 
@@ -125,6 +138,18 @@ protected:
                                                 action(sharedAs<Screen>(), &Screen::clickRefresh));
     item->setAccessibilityLabel("Refresh");
     return item;
+  }
+  // The navigation bar's Edit button (calls clickEdit), and a button with a title.
+  template <class Screen> std::shared_ptr<platform::ui::BarButtonItem> editBarButton() {
+    auto item = platform::ui::BarButtonItem::systemItem(
+        platform::ui::BarButtonSystemItem::Edit, action(sharedAs<Screen>(), &Screen::clickEdit));
+    item->setAccessibilityLabel("Edit");
+    return item;
+  }
+  template <class Screen>
+  std::shared_ptr<platform::ui::BarButtonItem>
+  titledBarButton(const char *title, platform::ui::BarButtonItemStyle style, void (Screen::*fn)()) {
+    return platform::ui::BarButtonItem::titled(title, style, action(sharedAs<Screen>(), fn));
   }
   // Makes the upload, email and menu buttons (upload "Upload", email "Email", menu "Menu").
   template <class Screen> void makeFileButtons() {

@@ -112,16 +112,10 @@ void LocalFolderViewController::clickedButtonAtIndex(ActionSheet &sheet, int ind
   const Origin from = sheetOrigin_;
   shownSheet_ = Sheet::None;
   sheet_.reset();
-  const std::string button =
-      index >= 0 && index < sheet.numberOfButtons() ? sheet.buttonTitleAtIndex(index) : "";
+  const std::string button = sheetButton(sheet, index);
   switch (kind) {
   case Sheet::Sort:
-    if (index >= 0 && index <= 2) {
-      sortByDataColumn(index);
-      tableView_->reloadData();
-      settings().setObject(std::to_string(sortColumn_), kDefaultSortKey);
-      settings().synchronize();
-    }
+    sortChosen(index, true);
     break;
   case Sheet::Folder:
     answerFolderCommands(button);

@@ -367,13 +367,11 @@ void LocalFolderViewController::clearSelection() {
 void LocalFolderViewController::doButtonStatesForIndexPath(std::optional<IndexPath> ip) {
   auto entry = item(ip);
   if (!entry || entry->isDirectory) {
-    showEditViewButton(kNone, false);
-    uploadBtn_->setEnabled(false);
-    emailBtn_->setEnabled(false);
+    showFileButtons(kNone, false);
     return;
   }
   const int64_t limit = editSizeLimit();
-  int kind = kEdit;
+  int kind;
   const int type = entry->fileType();
   if ((type == DirItemInfo::kFileTypeZip || type == DirItemInfo::kFileTypeTar) && sharedWithiTunes_)
     kind = kNone;
@@ -383,11 +381,8 @@ void LocalFolderViewController::doButtonStatesForIndexPath(std::optional<IndexPa
     kind = kUnTar;
   else if (type == DirItemInfo::kFileTypeDiscImage || type == DirItemInfo::kFileTypeBinary)
     kind = kNone;
-  else if (type == DirItemInfo::kFileTypeAudio || type == DirItemInfo::kFileTypeVideo)
-    kind = kPlay;
-  else if (type == DirItemInfo::kFileTypeImage || type == DirItemInfo::kFileTypeDocument ||
-           rowSize(*entry) > limit)
-    kind = kView;
+  else
+    kind = openingButton(*entry, limit, kPlay, kView, kEdit);
   showFileButtons(kind);
 }
 
@@ -400,28 +395,20 @@ int64_t LocalFolderViewController::editSizeLimit() {
 
 void LocalFolderViewController::showEditViewButton(int kind, bool force) {
   if (kind != currentEditButton_ || force) {
-    std::weak_ptr<LocalFolderViewController> weak = sharedAs<LocalFolderViewController>();
-    auto act = [weak](void (LocalFolderViewController::*fn)()) {
-      return [weak, fn](BarButtonItem &) {
-        if (auto s = weak.lock()) (s.get()->*fn)();
-      };
-    };
     std::shared_ptr<BarButtonItem> button;
     switch (kind) {
     case kEdit:
-      button = BarButtonItem::systemItem(BarButtonSystemItem::Edit,
-                                         act(&LocalFolderViewController::clickEdit));
-      button->setAccessibilityLabel("Edit");
+      button = editBarButton<LocalFolderViewController>();
       break;
     case kView:
     case kPlay:
-      button = BarButtonItem::titled(kind == kView ? "View" : "Play", BarButtonItemStyle::Bordered,
-                                     act(&LocalFolderViewController::clickView));
+      button = titledBarButton(kind == kView ? "View" : "Play", BarButtonItemStyle::Bordered,
+                               &LocalFolderViewController::clickView);
       break;
     case kUnZip:
     case kUnTar:
-      button = BarButtonItem::titled(kind == kUnZip ? "UnZip" : "UnTar", BarButtonItemStyle::Done,
-                                     act(&LocalFolderViewController::clickUnZip));
+      button = titledBarButton(kind == kUnZip ? "UnZip" : "UnTar", BarButtonItemStyle::Done,
+                               &LocalFolderViewController::clickUnZip);
       button->setAccessibilityLabel(kind == kUnZip ? "Unzip" : "Untar");
       break;
     default:

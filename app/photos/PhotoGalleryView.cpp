@@ -400,11 +400,8 @@ void PhotoGalleryView::showEditViewButton(int kind, bool force) {
   if (kind == currentEditButton_ && !force) return;
   currentEditButton_ = kind;
   std::shared_ptr<BarButtonItem> button;
-  std::weak_ptr<PhotoGalleryView> weak = sharedAs<PhotoGalleryView>();
   if (kind == kView || kind == kEdit) {
-    button = BarButtonItem::titled("View", BarButtonItemStyle::Bordered, [weak](BarButtonItem &) {
-      if (auto s = weak.lock()) s->clickView();
-    });
+    button = titledBarButton("View", BarButtonItemStyle::Bordered, &PhotoGalleryView::clickView);
   } else if (kind == kWorking) {
     auto spinner = std::make_shared<ActivityIndicatorView>(ActivityIndicatorStyle::White);
     spinner->startAnimating();
@@ -470,15 +467,9 @@ void PhotoGalleryView::clickedButtonAtIndex(ActionSheet &sheet, int index) {
   const Sheet kind = shownSheet_;
   shownSheet_ = Sheet::None;
   sheet_.reset();
-  const std::string button =
-      index >= 0 && index < sheet.numberOfButtons() ? sheet.buttonTitleAtIndex(index) : "";
+  const std::string button = sheetButton(sheet, index);
   if (kind == Sheet::Sort) {
-    if (index >= 0 && index <= 2) {
-      sortByDataColumn(index);
-      tableView_->reloadData();
-      settings().setObject(std::to_string(sortColumn_), kDefaultSortKey);
-      settings().synchronize();
-    }
+    sortChosen(index, true);
   } else if (kind == Sheet::Folder) {
     if (button == "Upload All Files" || button == "Upload New Files")
       uploadFiltered(button == "Upload New Files");

@@ -350,17 +350,8 @@ void DirViewer::showEditSaveButton(int mode, bool force) {
 // --- Listing -------------------------------------------------------------------------------------
 
 void DirViewer::reSort() {
-  currentDirectory = subarrayWithCompareString(currentDirectoryEverything, searchString);
-  using Cmp = int (DirItemInfo::*)(const DirItemInfo &) const;
-  Cmp cmp = &DirItemInfo::compareByName;
-  if (sortColumn == 1)
-    cmp = descending ? &DirItemInfo::compareBySizeDescending : &DirItemInfo::compareBySize;
-  else if (sortColumn == 2)
-    cmp = descending ? &DirItemInfo::compareByDateDescending : &DirItemInfo::compareByDate;
-  else if (sortColumn == 0 && descending)
-    cmp = &DirItemInfo::compareByNameDescending;
-  std::stable_sort(currentDirectory.begin(), currentDirectory.end(),
-                   [cmp](const auto &a, const auto &b) { return ((*a).*cmp)(*b) < 0; });
+  currentDirectory =
+      filteredAndSorted(currentDirectoryEverything, searchString, sortColumn, descending);
   auto &defaults = UserDefaults::standard();
   defaults.setObject(std::to_string(sortColumn), keySort(serverName()));
   defaults.synchronize();
@@ -412,15 +403,8 @@ std::map<std::string, std::string> DirViewer::getFolderContentsDictionary() cons
 
 void DirViewer::clickSort() {
   if (openSheet_ && openSheet_->isVisible()) return;
-  const bool d = descending;
-  auto order = [&](int column, const char *down, const char *up) {
-    return sortColumn == column ? std::string(d ? down : up) : std::string();
-  };
-  openSheet(std::make_shared<ActionSheet>(
-                "Sort Folder", std::weak_ptr<ActionSheetDelegate>(), "Cancel", "",
-                std::vector<std::string>{"Sort by Name" + order(0, " (a,b,c)", " (c,b,a)"),
-                                         "Sort by Size" + order(1, " (1,2,3)", " (3,2,1)"),
-                                         "Sort by Date" + order(2, " (1,2,3)", " (3,2,1)")}),
+  openSheet(std::make_shared<ActionSheet>("Sort Folder", std::weak_ptr<ActionSheetDelegate>(),
+                                          "Cancel", "", sortSheetTitles(sortColumn, descending)),
             Sheet::Sort, sortBtn);
 }
 
