@@ -7,12 +7,11 @@
 
 #include "app/files/ArchiveServices.h"
 #include "app/files/BookmarkImport.h"
-#include "app/files/ImageEditorView.h"
 #include "app/files/LocalFilesServices.h"
 #include "app/files/LocalFolderViewController.h"
 #include "app/files/MinizipArchive.h"
+#include "app/files/SavedFilesRooms.h"
 #include "app/files/TreeWalk.h"
-#include "app/files/iCloudFolderView.h"
 #include "app/foundation/Database.h"
 #include "app/foundation/EditDataViewController.h"
 #include "app/foundation/Globals.h"
@@ -56,18 +55,7 @@ std::string typed(TextPromptViewer &p) {
 
 void LocalFolderViewController::clickSort() {
   if (sheet_ && sheet_->isVisible()) return;
-  auto mark = [this](int column, const char *ascending, const char *descendingText) {
-    if (column != sortColumn_) return std::string();
-    return std::string(descending_ ? ascending : descendingText);
-  };
-  auto sheet = std::make_shared<ActionSheet>(
-      "Sort Folder",
-      std::static_pointer_cast<ActionSheetDelegate>(sharedAs<LocalFolderViewController>()),
-      "Cancel", "",
-      std::vector<std::string>{"Sort by Name" + mark(0, " (a,b,c)", " (c,b,a)"),
-                               "Sort by Size" + mark(1, " (1,2,3)", " (3,2,1)"),
-                               "Sort by Date" + mark(2, " (1,2,3)", " (3,2,1)")});
-  showSheet(sheet, Sheet::Sort, Origin{sortBtn_, {}});
+  showSheet(sortSheet(), Sheet::Sort, Origin{sortBtn_, {}});
 }
 
 void LocalFolderViewController::clickMenuBtn() {
@@ -124,16 +112,10 @@ void LocalFolderViewController::clickedButtonAtIndex(ActionSheet &sheet, int ind
   const Origin from = sheetOrigin_;
   shownSheet_ = Sheet::None;
   sheet_.reset();
-  const std::string button =
-      index >= 0 && index < sheet.numberOfButtons() ? sheet.buttonTitleAtIndex(index) : "";
+  const std::string button = sheetButton(sheet, index);
   switch (kind) {
   case Sheet::Sort:
-    if (index >= 0 && index <= 2) {
-      sortByDataColumn(index);
-      tableView_->reloadData();
-      settings().setObject(std::to_string(sortColumn_), kDefaultSortKey);
-      settings().synchronize();
-    }
+    sortChosen(index, true);
     break;
   case Sheet::Folder:
     answerFolderCommands(button);
@@ -199,14 +181,9 @@ void LocalFolderViewController::answerRow(const std::string &button, const Targe
   else if (button == "Move File" || button == "Move Folder")
     showMoveList(target, from);
   else if (button == "Edit Image") {
-    const std::string path = getPath() + "/" + name;
-    auto attrs = FileManager::attributesOfItem(path);
-    auto editor = ImageEditorView::openFile(path, attrs ? std::optional(attrs->modificationDate)
-                                                        : std::nullopt);
-    if (!editor)
+    const auto &editImage = SavedFilesRooms::shared().editImage;
+    if (editImage && !editImage(getPath() + "/" + name, *this, name))
       alert("Edit Image", "\"" + name + "\" could not be read as a picture.");
-    else
-      ImageEditorView::present(editor, *this, name);
   } else if (button == "Add to ZIP File")
     showAddToZip(target, from);
   else if (button == "Compress to ZIP File")
@@ -349,7 +326,7 @@ void LocalFolderViewController::doMoveFile(EditDataViewController &list, const T
     const std::string temp = Paths::tmp() + "/" + target.name;
     FileManager::removeItem(temp);
     if (FileManager::copyItem(getPath() + "/" + target.name, temp))
-      iCloudFolderView::copyToCloud(temp);
+      if (const auto &copyToCloud = SavedFilesRooms::shared().copyToCloud) copyToCloud(temp);
     clearSelection();
     return;
   }
@@ -512,13 +489,7 @@ void LocalFolderViewController::clickView() {
 void LocalFolderViewController::clickEdit() {
   auto entry = checkedItemOrReset();
   if (!entry) return;
-  const std::string path = getPath() + "/" + entry->name();
-  if (auto services = FTPAppServices::shared())
-    if (auto editor = services->openTextEditor(path)) {
-      editor->setTextFileName(entry->name());
-      editor->setEditingSavedFile(true);
-      editor->setEditingSavedFilePath(path);
-    }
+  editSavedFile(entry->name(), getPath() + "/" + entry->name());
 }
 
 void LocalFolderViewController::clickEmail() {
@@ -557,16 +528,12 @@ void LocalFolderViewController::importBookmarks(const Target &target) {
 void LocalFolderViewController::clickUpload() {
   auto entry = checkedItemOrReset();
   if (!entry) return;
-  auto &services = LocalFilesServices::shared();
-  std::string remote;
-  if (!services.browsingConnected() || !services.remoteBrowserFolder(&remote)) {
-    alert("Not Connected", "Connect to a Server and browse to the folder where you want the file "
-                           "to be uploaded.\n\nThen touch Upload again.");
-    return;
-  }
-  if (!stillThere(Target{entry->name(), false})) return;
-  services.addBatchItem(3, entry->name(), remote, rowSize(*entry), getPath() + "/" + entry->name(),
-                        true);
+  const auto remote =
+      uploadFolderOrSay("Connect to a Server and browse to the folder where you want the file "
+                        "to be uploaded.\n\nThen touch Upload again.");
+  if (!remote || !stillThere(Target{entry->name(), false})) return;
+  LocalFilesServices::shared().addBatchItem(3, entry->name(), *remote, rowSize(*entry),
+                                            getPath() + "/" + entry->name(), true);
 }
 
 void LocalFolderViewController::uploadAll(bool withFolders) {

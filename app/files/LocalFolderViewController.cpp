@@ -15,9 +15,8 @@
 #include "app/files/BookmarkImport.h"
 #include "app/files/LocalFilesServices.h"
 #include "app/files/MinizipArchive.h"
-#include "app/files/PhotoGalleryView.h"
+#include "app/files/SavedFilesRooms.h"
 #include "app/files/TreeWalk.h"
-#include "app/files/iCloudFolderView.h"
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/Database.h"
 #include "app/foundation/DirTableCell.h"
@@ -114,7 +113,8 @@ LocalFolderViewController::make(const std::string &folder, bool shared) {
 }
 
 LocalFolderViewController::LocalFolderViewController(const std::string &folder, bool shared)
-    : ViewController("LocalFolderView"), currentFolder_(folder), sharedWithiTunes_(shared) {
+    : FolderScreen({"LocalFolderView", kCellIdentifier, Rect(280, 0, 40, 44), true, true}),
+      currentFolder_(folder), sharedWithiTunes_(shared) {
   reallyIsRootFolder_ = folder.empty();
   if (!currentFolder_.empty() && !reallyIsRootFolder_) {
     const size_t slash = currentFolder_.rfind('/');
@@ -135,10 +135,6 @@ LocalFolderViewController::LocalFolderViewController(const std::string &folder, 
 }
 
 LocalFolderViewController::~LocalFolderViewController() = default;
-
-int64_t LocalFolderViewController::rowSize(const DirItemInfo &item) {
-  return std::atoll(item.size.c_str());
-}
 
 std::string LocalFolderViewController::getPath() const {
   if (sharedWithiTunes_) return documents();
@@ -165,45 +161,10 @@ void LocalFolderViewController::loadView() {
 }
 
 void LocalFolderViewController::viewDidLoad() {
-  auto self = sharedAs<LocalFolderViewController>();
-  std::weak_ptr<LocalFolderViewController> weak = self;
-  auto act = [weak](void (LocalFolderViewController::*fn)()) {
-    return [weak, fn](BarButtonItem &) {
-      if (auto s = weak.lock()) (s.get()->*fn)();
-    };
-  };
-  auto labelled = [](std::shared_ptr<BarButtonItem> item, const char *label) {
-    item->setAccessibilityLabel(label);
-    return item;
-  };
-  uploadBtn_ = labelled(BarButtonItem::withImage("uploads.png", BarButtonItemStyle::Plain,
-                                                 act(&LocalFolderViewController::clickUpload)),
-                        "Upload");
-  emailBtn_ = labelled(BarButtonItem::withImage("mail_small.png", BarButtonItemStyle::Plain,
-                                                act(&LocalFolderViewController::clickEmail)),
-                       "Email");
-  menuBtn_ = labelled(BarButtonItem::withImage("menu-v3.png", BarButtonItemStyle::Plain,
-                                               act(&LocalFolderViewController::clickMenuBtn)),
-                      "Menu");
-  sortBtn_ = labelled(BarButtonItem::withImage("sort24.png", BarButtonItemStyle::Plain,
-                                               act(&LocalFolderViewController::clickSort)),
-                      "Sort");
-  theToolbar_->setItems(
-      {labelled(BarButtonItem::systemItem(BarButtonSystemItem::Refresh,
-                                          act(&LocalFolderViewController::clickRefresh)),
-                "Refresh"),
-       BarButtonItem::flexibleSpace(), sortBtn_, BarButtonItem::flexibleSpace(),
-       BarButtonItem::flexibleSpace(),
-       MailService::canSendMail() ? emailBtn_ : BarButtonItem::fixedSpace(20),
-       BarButtonItem::flexibleSpace(), uploadBtn_, BarButtonItem::flexibleSpace(), menuBtn_});
-  searchBar_ = std::make_shared<SearchBar>(Rect(0, 0, 320, 44));
-  searchBar_->setText(searchString_);
-  searchBar_->setPlaceholder("Search Folder");
-  searchBar_->setDelegate(std::static_pointer_cast<SearchBarDelegate>(self));
-  tableView_->setTableHeaderView(searchBar_);
-  tableView_->setDataSource(std::static_pointer_cast<TableViewDataSource>(self));
-  tableView_->setDelegate(std::static_pointer_cast<TableViewDelegate>(self));
-  tableView_->setContentOffset(Point{0, 44}, false);
+  makeFileButtons<LocalFolderViewController>();
+  sortBtn_ = folderButton("sort24.png", "Sort", &LocalFolderViewController::clickSort);
+  theToolbar_->setItems(folderToolbarItems(refreshButton<LocalFolderViewController>(), sortBtn_));
+  attachSearchBar();
   loadFolderData();
 }
 
@@ -267,7 +228,9 @@ void LocalFolderViewController::loadFolderData() {
     shared->extraText = "in iTunes: Device→ Apps Tab→ File Sharing";
     folderItemsEverything_.push_back(shared);
   }
-  if (rootFolder_ && !sharedWithiTunes_ && PhotoGalleryView::canViewPhotoGallery()) {
+  const SavedFilesRooms &rooms = SavedFilesRooms::shared();
+  if (rootFolder_ && !sharedWithiTunes_ && rooms.photoLibraryAvailable &&
+      rooms.photoLibraryAvailable()) {
     auto photos = std::make_shared<DirItemInfo>();
     photos->setName("Photo Library");
     photos->isDirectory = true;
@@ -275,7 +238,7 @@ void LocalFolderViewController::loadFolderData() {
     photos->extraText = "Original Photos & Videos";
     folderItemsEverything_.push_back(photos);
   }
-  if (rootFolder_ && !sharedWithiTunes_ && iCloudFolderView::isiCloudAvailable()) {
+  if (rootFolder_ && !sharedWithiTunes_ && rooms.cloudAvailable && rooms.cloudAvailable()) {
     auto cloud = std::make_shared<DirItemInfo>();
     cloud->setName("Cloud Files");
     cloud->isDirectory = true;
@@ -295,81 +258,35 @@ void LocalFolderViewController::loadFolderData() {
   if (tableView_) tableView_->reloadData();
 }
 
-void LocalFolderViewController::reSort() {
-  folderItems_ = filteredAndSorted(folderItemsEverything_, searchString_, sortColumn_, descending_);
-}
-
-void LocalFolderViewController::sortByDataColumn(int column) {
-  chooseSortColumn(column, sortColumn_, descending_);
-  reSort();
-}
-
 void LocalFolderViewController::clickRefresh() {
   loadFolderData();
 }
 
-void LocalFolderViewController::scrollToPercent(int percent) {
-  if (tableView_) scrollTableToPercent(*tableView_, static_cast<int>(folderItems_.size()), percent);
-}
-
 // --- Table -------------------------------------------------------------------------------------
 
-int LocalFolderViewController::numberOfRowsInSection(TableView &, int) {
-  return static_cast<int>(folderItems_.size());
+FolderRowLook LocalFolderViewController::rowLook(const DirItemInfo &entry, IndexPath) const {
+  const bool extra = entry.isToiTunes || entry.isToPhotoLibrary || entry.isToiCloud;
+  return {!entry.isDirectory && checkedName_ && *checkedName_ == entry.name(), !extra,
+          extra               ? "iall-gallery-dir"
+          : entry.isDirectory ? (iPAD ? "ipad-button-dir.png" : "iphone-button-dir.png")
+                              : (iPAD ? "ipad-button.png" : "iphone-button.png")};
 }
 
-std::shared_ptr<TableViewCell> LocalFolderViewController::cellForRowAtIndexPath(TableView &table,
-                                                                                IndexPath ip) {
-  auto cell = table.dequeueReusableCellWithIdentifier(kCellIdentifier);
-  if (!cell) {
-    std::weak_ptr<LocalFolderViewController> weak = sharedAs<LocalFolderViewController>();
-    cell = makeFolderRowCell(kCellIdentifier, Rect(280, 0, 40, 44), [weak](int row) {
-      auto s = weak.lock();
-      if (s && s->tableView_)
-        s->accessoryButtonTappedForRowWithIndexPath(*s->tableView_, IndexPath{0, row});
-    });
-  }
-  auto entry = folderItems_.at(static_cast<size_t>(ip.row));
-  entry->setupSizeDisplay();
-  auto content = std::dynamic_pointer_cast<DirTableCell>(cell->contentView()->viewWithTag(1));
-  if (content) {
-    content->setDirItem(entry);
-    content->setSelected(!entry->isDirectory && checkedName_ && *checkedName_ == entry->name());
-    content->setNeedsDisplay();
-  }
-  cell->setAccessibilityLabel(entry->name());
-  auto button = std::dynamic_pointer_cast<TableCellButton>(cell->accessoryView());
-  const bool extra = entry->isToiTunes || entry->isToPhotoLibrary || entry->isToiCloud;
-  button->setRow(ip.row);
-  button->setEnabled(!extra);
-  button->setAccessibilityLabel(entry->name() + " Menu");
-  button->setImage(extra                ? "iall-gallery-dir"
-                   : entry->isDirectory ? (iPAD ? "ipad-button-dir.png" : "iphone-button-dir.png")
-                                        : (iPAD ? "ipad-button.png" : "iphone-button.png"));
-  return cell;
-}
-
-bool LocalFolderViewController::canEditRowAtIndexPath(TableView &, IndexPath ip) {
-  auto entry = item(ip);
+bool LocalFolderViewController::rowDeletable(const std::shared_ptr<DirItemInfo> &entry) const {
   return entry && !entry->isDirectory;
 }
 
-void LocalFolderViewController::commitEditingStyle(TableView &, TableViewCellEditingStyle,
-                                                   IndexPath ip) {
-  auto entry = item(ip);
-  if (!entry || entry->isDirectory) return;
+bool LocalFolderViewController::nameTakenInFolder(const std::string &name) const {
+  return FolderScreen::nameTakenInFolder(name) ||
+         FileManager::attributesOfItem(getPath() + "/" + name).has_value();
+}
+
+void LocalFolderViewController::deleteRow(IndexPath ip, const std::shared_ptr<DirItemInfo> &entry) {
   checkedName_ = entry->name();
   tableView_->selectRowAtIndexPath(ip, false, TableViewScrollPosition::None);
   confirm("Confirm File Delete",
           "\"" + entry->name() + "\" will be deleted from your saved files.  Continue?", "Delete",
           Confirm::DeleteItems, {Target{entry->name(), false}});
-}
-
-std::optional<IndexPath> LocalFolderViewController::willSelectRowAtIndexPath(TableView &,
-                                                                             IndexPath ip) {
-  if (auto old = tableView_->indexPathForSelectedRow())
-    tableView_->deselectRowAtIndexPath(*old, false);
-  return ip;
 }
 
 void LocalFolderViewController::didSelectRowAtIndexPath(TableView &, IndexPath ip) {
@@ -386,13 +303,15 @@ void LocalFolderViewController::didSelectRowAtIndexPath(TableView &, IndexPath i
     checkedName_.reset();
     std::shared_ptr<LocalFolderViewController> next;
     if (entry->isToPhotoLibrary) {
-      if (auto nav = navigationController())
-        nav->pushViewController(PhotoGalleryView::make(), true);
+      auto nav = navigationController();
+      if (nav && SavedFilesRooms::shared().makePhotoLibrary)
+        nav->pushViewController(SavedFilesRooms::shared().makePhotoLibrary(), true);
       return;
     }
     if (entry->isToiCloud) {
-      if (auto nav = navigationController())
-        nav->pushViewController(iCloudFolderView::make(), true);
+      auto nav = navigationController();
+      if (nav && SavedFilesRooms::shared().makeCloudFiles)
+        nav->pushViewController(SavedFilesRooms::shared().makeCloudFiles(), true);
       return;
     }
     if (entry->isToiTunes)
@@ -407,11 +326,6 @@ void LocalFolderViewController::didSelectRowAtIndexPath(TableView &, IndexPath i
   checkedName_ = entry->name();
   doButtonStatesForIndexPath(ip);
   tableView_->reloadData();
-}
-
-std::shared_ptr<DirItemInfo> LocalFolderViewController::item(std::optional<IndexPath> ip) const {
-  if (!ip || ip->row < 0 || static_cast<size_t>(ip->row) >= folderItems_.size()) return nullptr;
-  return folderItems_[static_cast<size_t>(ip->row)];
 }
 
 std::optional<IndexPath> LocalFolderViewController::indexPathOf(const std::string &name) const {
@@ -453,13 +367,11 @@ void LocalFolderViewController::clearSelection() {
 void LocalFolderViewController::doButtonStatesForIndexPath(std::optional<IndexPath> ip) {
   auto entry = item(ip);
   if (!entry || entry->isDirectory) {
-    showEditViewButton(kNone, false);
-    uploadBtn_->setEnabled(false);
-    emailBtn_->setEnabled(false);
+    showFileButtons(kNone, false);
     return;
   }
   const int64_t limit = editSizeLimit();
-  int kind = kEdit;
+  int kind;
   const int type = entry->fileType();
   if ((type == DirItemInfo::kFileTypeZip || type == DirItemInfo::kFileTypeTar) && sharedWithiTunes_)
     kind = kNone;
@@ -469,14 +381,9 @@ void LocalFolderViewController::doButtonStatesForIndexPath(std::optional<IndexPa
     kind = kUnTar;
   else if (type == DirItemInfo::kFileTypeDiscImage || type == DirItemInfo::kFileTypeBinary)
     kind = kNone;
-  else if (type == DirItemInfo::kFileTypeAudio || type == DirItemInfo::kFileTypeVideo)
-    kind = kPlay;
-  else if (type == DirItemInfo::kFileTypeImage || type == DirItemInfo::kFileTypeDocument ||
-           rowSize(*entry) > limit)
-    kind = kView;
-  showEditViewButton(kind, false);
-  uploadBtn_->setEnabled(true);
-  emailBtn_->setEnabled(true);
+  else
+    kind = openingButton(*entry, limit, kPlay, kView, kEdit);
+  showFileButtons(kind);
 }
 
 int64_t LocalFolderViewController::editSizeLimit() {
@@ -488,28 +395,20 @@ int64_t LocalFolderViewController::editSizeLimit() {
 
 void LocalFolderViewController::showEditViewButton(int kind, bool force) {
   if (kind != currentEditButton_ || force) {
-    std::weak_ptr<LocalFolderViewController> weak = sharedAs<LocalFolderViewController>();
-    auto act = [weak](void (LocalFolderViewController::*fn)()) {
-      return [weak, fn](BarButtonItem &) {
-        if (auto s = weak.lock()) (s.get()->*fn)();
-      };
-    };
     std::shared_ptr<BarButtonItem> button;
     switch (kind) {
     case kEdit:
-      button = BarButtonItem::systemItem(BarButtonSystemItem::Edit,
-                                         act(&LocalFolderViewController::clickEdit));
-      button->setAccessibilityLabel("Edit");
+      button = editBarButton<LocalFolderViewController>();
       break;
     case kView:
     case kPlay:
-      button = BarButtonItem::titled(kind == kView ? "View" : "Play", BarButtonItemStyle::Bordered,
-                                     act(&LocalFolderViewController::clickView));
+      button = titledBarButton(kind == kView ? "View" : "Play", BarButtonItemStyle::Bordered,
+                               &LocalFolderViewController::clickView);
       break;
     case kUnZip:
     case kUnTar:
-      button = BarButtonItem::titled(kind == kUnZip ? "UnZip" : "UnTar", BarButtonItemStyle::Done,
-                                     act(&LocalFolderViewController::clickUnZip));
+      button = titledBarButton(kind == kUnZip ? "UnZip" : "UnTar", BarButtonItemStyle::Done,
+                               &LocalFolderViewController::clickUnZip);
       button->setAccessibilityLabel(kind == kUnZip ? "Unzip" : "Untar");
       break;
     default:
@@ -522,40 +421,12 @@ void LocalFolderViewController::showEditViewButton(int kind, bool force) {
 
 // --- Search bar --------------------------------------------------------------------------------
 
-bool LocalFolderViewController::searchBarShouldBeginEditing(SearchBar &bar) {
-  bar.setShowsCancelButton(true);
-  return true;
-}
-
-bool LocalFolderViewController::searchBarShouldEndEditing(SearchBar &bar) {
-  bar.setShowsCancelButton(false);
-  return true;
-}
-
-void LocalFolderViewController::textDidChange(SearchBar &, const std::string &text) {
-  searchString_ = text;
-  reSort();
-  tableView_->reloadData();
-}
-
 void LocalFolderViewController::searchBarSearchButtonClicked(SearchBar &bar) {
   bar.setShowsCancelButton(false);
   bar.resignFirstResponder();
 }
 
-void LocalFolderViewController::searchBarCancelButtonClicked(SearchBar &bar) {
-  searchString_.clear();
-  bar.setText("");
-  reSort();
-  tableView_->reloadData();
-  bar.resignFirstResponder();
-}
-
 // --- Dialogs -----------------------------------------------------------------------------------
-
-void LocalFolderViewController::alert(const std::string &title, const std::string &message) {
-  std::make_shared<AlertView>(title, message, std::weak_ptr<AlertViewDelegate>(), "OK")->show();
-}
 
 void LocalFolderViewController::confirm(const std::string &title, const std::string &message,
                                         const std::string &yes, Confirm kind,
@@ -608,7 +479,7 @@ void LocalFolderViewController::prompt(const std::string &title, const std::stri
                                            [weak, done](TextPromptViewer &v) {
                                              if (weak.lock()) done(v);
                                            });
-  p->currentDirectory = folderItems_;
+  p->currentDirectory = folderItemsEverything_;
   present(p, from);
 }
 
@@ -625,20 +496,4 @@ void LocalFolderViewController::choose(const std::string &title, std::vector<std
   list->tableItemImages = std::move(images);
   list->showWorkingOnExit = true;
   present(list, from);
-}
-
-bool LocalFolderViewController::acceptableName(const std::string &name) {
-  std::string why;
-  if (isSingleFileName(name, &why)) return true;
-  alert("File Name Error", "That name cannot be used: " + why);
-  return false;
-}
-
-bool LocalFolderViewController::filenameAlreadyInUse(const std::string &name) {
-  for (const auto &row : folderItems_)
-    if (row->name() == name) {
-      alert("File Name Error", "A file with that name already exists in the folder.");
-      return true;
-    }
-  return false;
 }

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "app/files/FolderScreen.h"
 #include "app/foundation/DirItemInfo.h"
 #include "app/queue/BatchServices.h"
 #include "platform/foundation/FolderWatch.h"
@@ -29,11 +30,7 @@
 class TextPromptViewer;
 class EditDataViewController;
 
-class LocalFolderViewController : public platform::ui::ViewController,
-                                  public platform::ui::TableViewDataSource,
-                                  public platform::ui::TableViewDelegate,
-                                  public platform::ui::SearchBarDelegate,
-                                  public platform::ui::ActionSheetDelegate,
+class LocalFolderViewController : public FolderScreen,
                                   public platform::ui::AlertViewDelegate,
                                   public LocalFolderScreen {
 public:
@@ -52,15 +49,9 @@ public:
   const std::string &folderPath() const { return currentFolder_; }
   bool sharedWithiTunes() const { return sharedWithiTunes_; }
   void loadFolderData() override;
-  void reSort();
-  void sortByDataColumn(int column);
-  int sortColumn() const { return sortColumn_; }
-  bool descending() const { return descending_; }
-  const DirItemList &folderItems() const { return folderItems_; }
   // The size above which a text file is viewed rather than edited, by the device's class.
   static int64_t editSizeLimit();
   int currentEditButton() const { return currentEditButton_; }
-  void scrollToPercent(int percent);
 
   // Toolbar and navigation-bar actions.
   void clickRefresh();
@@ -79,29 +70,23 @@ public:
   void viewDidAppear(bool animated) override;
   bool shouldAutorotateToInterfaceOrientation(platform::ui::InterfaceOrientation o) override;
 
-  int numberOfRowsInSection(platform::ui::TableView &, int) override;
-  std::shared_ptr<platform::ui::TableViewCell>
-  cellForRowAtIndexPath(platform::ui::TableView &table, platform::ui::IndexPath ip) override;
-  bool canEditRowAtIndexPath(platform::ui::TableView &, platform::ui::IndexPath ip) override;
-  void commitEditingStyle(platform::ui::TableView &, platform::ui::TableViewCellEditingStyle,
-                          platform::ui::IndexPath ip) override;
-  std::optional<platform::ui::IndexPath>
-  willSelectRowAtIndexPath(platform::ui::TableView &, platform::ui::IndexPath ip) override;
   void didSelectRowAtIndexPath(platform::ui::TableView &, platform::ui::IndexPath ip) override;
   void accessoryButtonTappedForRowWithIndexPath(platform::ui::TableView &,
                                                 platform::ui::IndexPath ip) override;
 
-  bool searchBarShouldBeginEditing(platform::ui::SearchBar &) override;
-  bool searchBarShouldEndEditing(platform::ui::SearchBar &) override;
-  void textDidChange(platform::ui::SearchBar &, const std::string &text) override;
   void searchBarSearchButtonClicked(platform::ui::SearchBar &) override;
-  void searchBarCancelButtonClicked(platform::ui::SearchBar &) override;
 
   void clickedButtonAtIndex(platform::ui::ActionSheet &sheet, int index) override;
   void clickedButtonAtIndex(platform::ui::AlertView &alert, int index) override;
   void didDismissWithButtonIndex(platform::ui::AlertView &alert, int index) override;
 
 private:
+  FolderRowLook rowLook(const DirItemInfo &entry, platform::ui::IndexPath ip) const override;
+  bool rowDeletable(const std::shared_ptr<DirItemInfo> &entry) const override;
+  // Listed, or on disk already (an item that came after the listing).
+  bool nameTakenInFolder(const std::string &name) const override;
+  void deleteRow(platform::ui::IndexPath ip, const std::shared_ptr<DirItemInfo> &entry) override;
+
   // An item of this folder as a dialog names it.
   struct Target {
     std::string name;
@@ -127,13 +112,10 @@ private:
   using PromptDone = std::function<void(TextPromptViewer &)>;
   using ListDone = std::function<void(EditDataViewController &)>;
 
-  // The size text of a row as a number.
-  static int64_t rowSize(const DirItemInfo &item);
-  void showEditViewButton(int kind, bool force);
+  void showEditViewButton(int kind, bool force) override;
   void doButtonStatesForIndexPath(std::optional<platform::ui::IndexPath> ip);
   void deselectCheckedRow();
   void clearSelection();
-  std::shared_ptr<DirItemInfo> item(std::optional<platform::ui::IndexPath> ip) const;
   std::optional<platform::ui::IndexPath> indexPathOf(const std::string &name) const;
   std::optional<platform::ui::IndexPath> checkedIndexPath() const;
   std::shared_ptr<DirItemInfo> checkedItemOrReset();
@@ -143,7 +125,6 @@ private:
   void showSheet(std::shared_ptr<platform::ui::ActionSheet> sheet, Sheet kind, const Origin &from);
   // A dialog screen: pushed on the phone, in a popover from `from` on the tablet.
   void present(const std::shared_ptr<platform::ui::ViewController> &screen, const Origin &from);
-  void alert(const std::string &title, const std::string &message);
   void confirm(const std::string &title, const std::string &message, const std::string &yes,
                Confirm kind, std::vector<Target> targets);
   void prompt(const std::string &title, const std::string &text, const std::string &label,
@@ -151,8 +132,6 @@ private:
   void choose(const std::string &title, std::vector<std::string> items,
               std::vector<std::string> images, const std::string &label, const Origin &from,
               ListDone done);
-  bool acceptableName(const std::string &name);
-  bool filenameAlreadyInUse(const std::string &name);
   void answerFolderCommands(const std::string &button);
   void answerRow(const std::string &button, const Target &target, const Origin &from);
   void doCreateFile(TextPromptViewer &p);
@@ -177,13 +156,8 @@ private:
   bool sharedWithiTunes_ = false;
   bool rootFolder_ = false;
   bool reallyIsRootFolder_ = false;
-  int sortColumn_ = 0;
-  bool descending_ = false;
   int currentEditButton_ = kNone;
-  std::string searchString_;
   std::string zipPassword_;
-  DirItemList folderItemsEverything_;
-  DirItemList folderItems_;
   std::optional<std::string> checkedName_; // the checked file row
   Sheet shownSheet_ = Sheet::None;
   std::shared_ptr<platform::ui::ActionSheet> sheet_; // the sheet shown, while it is
@@ -191,9 +165,6 @@ private:
   Origin sheetOrigin_;
   std::vector<PendingConfirm> confirms_;
   std::shared_ptr<platform::ui::PopoverController> popover_;
-  std::shared_ptr<platform::ui::TableView> tableView_;
-  std::shared_ptr<platform::ui::Toolbar> theToolbar_;
-  std::shared_ptr<platform::ui::SearchBar> searchBar_;
-  std::shared_ptr<platform::ui::BarButtonItem> uploadBtn_, emailBtn_, menuBtn_, sortBtn_;
+  std::shared_ptr<platform::ui::BarButtonItem> sortBtn_;
   std::unique_ptr<platform::FolderWatch> watch_;
 };

@@ -303,7 +303,7 @@ void PictureUpload::picked(std::optional<PickedMedia> media) {
                                                   [weak](TextPromptViewer &p) {
                                                     if (auto s = weak.lock()) s->doUploadVideo(p);
                                                   });
-    prompt->currentDirectory = screen->currentDirectory;
+    prompt->currentDirectory = screen->currentDirectoryEverything;
     prompt->extraMessage = "Videos are .mov type; .mov will be added to the file name if needed.";
     if (auto nav = screen->navigationController()) nav->pushViewController(prompt, true);
     return;
@@ -329,7 +329,7 @@ void PictureUpload::showPictureNamer(const std::string &proposed) {
       std::make_shared<UploadPictureView>("UploadPictureView", [weak](UploadPictureView &v) {
         if (auto s = weak.lock()) s->doUploadPicture(v);
       });
-  namer->currentDirectory = screen->currentDirectory;
+  namer->currentDirectory = screen->currentDirectoryEverything;
   namer->originalFilename = proposed;
   namer->wIn = imageToUpload->pixelWidth();
   namer->hIn = imageToUpload->pixelHeight();

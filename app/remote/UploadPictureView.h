@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "app/files/iCloudFolderView.h"
+#include "app/cloud/iCloudFolderView.h"
 #include "app/foundation/DirItemInfo.h"
 #include "platform/ui/Presentation.h"
 #include "platform/ui/TextInput.h"

@@ -5,7 +5,7 @@
 #include "app/files/LocalFilesServices.h"
 #include "app/files/LocalFolderViewController.h"
 #include "app/files/MinizipArchive.h"
-#include "app/files/PhotoPickerView.h"
+#include "app/photos/PhotoPickerView.h"
 #include "app/web/ValtryWebBrowserView.h"
 #include "app/web/WebPreviewViewController.h"
 #include "app/web/WebServices.h"

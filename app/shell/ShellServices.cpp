@@ -2,11 +2,11 @@
 
 #include "app/editor/EditFileView.h"
 #include "app/files/LocalFilesServices.h"
-#include "app/files/PhotoGalleryView.h"
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/Reachability.h"
 #include "app/ftp/FTPConnection.h"
 #include "app/ftp/FTPServices.h"
+#include "app/photos/PhotoGalleryView.h"
 #include "app/queue/BatchListView.h"
 #include "app/queue/BatchServices.h"
 #include "app/remote/DirViewer.h"

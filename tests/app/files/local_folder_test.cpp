@@ -227,6 +227,39 @@ TEST_F(LocalFolderTest, SheetCommandsOnFilesAndFolders) {
   EXPECT_EQ(rows(), (std::vector<std::string>{"new", "Shared with iTunes"}));
 }
 
+TEST_F(LocalFolderTest, NamesHiddenBySearchOrNotYetListedAreStillInUse) {
+  // The search shows big.bin only; a.txt is hidden and late.txt came after the listing. No
+  // command may take either name: each says so and leaves both files as they were.
+  ASSERT_TRUE(probe->type("Search Folder", "big"));
+  ASSERT_EQ(rows(), (std::vector<std::string>{"big.bin"}));
+  testsupport::writeFile(files + "/late.txt", "late");
+  const std::string inUse = "File Name Error: A file with that name already exists in the folder.";
+  struct Case {
+    const char *row; // empty: a command of the folder's menu
+    const char *button, *field;
+  } cases[] = {{"", "Create File", "New File Name:"},
+               {"", "Create Directory", "New Directory Name:"},
+               {"big.bin", "Rename File", "Rename File To:"},
+               {"big.bin", "Copy File", "Copy File To:"}};
+  for (const Case &c : cases)
+    for (const char *name : {"a.txt", "late.txt"}) {
+      SCOPED_TRACE(std::string(c.button) + " " + name);
+      if (*c.row) {
+        rowCommand(c.row, c.button);
+        ASSERT_TRUE(probe->clear(c.field)); // it offers the row's own name
+      } else {
+        ASSERT_TRUE(probe->tap("Menu"));
+        ASSERT_TRUE(probe->answerSheet(c.button)) << probe->lastError();
+      }
+      ASSERT_TRUE(probe->type(c.field, name));
+      ASSERT_TRUE(probe->tap("Done"));
+      EXPECT_EQ(backToScreen("Cancel"), inUse);
+      EXPECT_EQ(testsupport::readFile(files + "/a.txt"), "abc");
+      EXPECT_EQ(testsupport::readFile(files + "/late.txt"), "late");
+      EXPECT_EQ(fs::file_size(files + "/big.bin"), 5000u);
+    }
+}
+
 TEST_F(LocalFolderTest, MoveTargetsZipAndUnzip) {
   fs::create_directories(files + "/other");
   ASSERT_TRUE(probe->tap("Refresh"));

@@ -393,6 +393,28 @@ TEST_F(FtpTabTest, FolderScreenRowsTitleAndSheets) {
   DeviceProfile::setCurrent(DeviceProfile::iPhone());
 }
 
+TEST_F(FtpTabTest, ANameHiddenBySearchIsStillInUseOnTheServer) {
+  auto sftp = std::make_shared<IdleSftp>();
+  sftp->setServer("host.example");
+  auto screen = DirViewer::initWithExistingSFTPConnection(sftp);
+  nav->pushViewController(screen, false);
+  screen->gotDirectory(*sftp, {entry("sub", 0, true), entry("a.txt", 5), entry("b.rtf", 1)});
+  ASSERT_TRUE(probe->type("Search Folder", ".rtf")) << probe->lastError();
+  ASSERT_EQ(screen->currentDirectory.size(), 1u);
+  // The names the search hides are the server's all the same: nothing may be created, renamed
+  // or uploaded over them.
+  for (const char *name : {"a.txt", "sub", "b.rtf"}) {
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(screen->filenameAlreadyInUse(name));
+    RunLoop::main()->runPending();
+    auto alerts = probe->pendingAlerts();
+    ASSERT_FALSE(alerts.empty());
+    EXPECT_EQ(alerts.back().message, "A file with that name already exists in the folder.");
+    probe->answerAlert("OK");
+  }
+  EXPECT_FALSE(screen->filenameAlreadyInUse("c.txt"));
+}
+
 TEST_F(FtpTabTest, SftpErrorStaysItsWhileThenTheFolderToolbarReturns) {
   auto sftp = std::make_shared<IdleSftp>();
   auto screen = DirViewer::initWithExistingSFTPConnection(sftp);

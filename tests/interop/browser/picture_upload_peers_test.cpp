@@ -7,7 +7,7 @@
 #include "tests/support/PhotoFixtures.h"
 #include "tests/support/SftpPeers.h"
 
-#include "app/files/PhotoPickerView.h"
+#include "app/photos/PhotoPickerView.h"
 #include "app/remote/UploadPictureView.h"
 #include "app/sftp/SFTPService.h"
 

@@ -5,8 +5,8 @@
 #include "tests/support/PhotoFixtures.h"
 
 #include "app/files/LocalFilesServices.h"
-#include "app/files/PhotoGalleryView.h"
 #include "app/foundation/Globals.h"
+#include "app/photos/PhotoGalleryView.h"
 
 #include <filesystem>
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/files/iCloudFolderView.h"
+#include "app/cloud/iCloudFolderView.h"
 #include "platform/media/PhotoLibrary.h"
 #include "platform/ui/Table.h"
 #include "platform/ui/ViewController.h"

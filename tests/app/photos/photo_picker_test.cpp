@@ -1,7 +1,7 @@
 // The photo library as the media source of the cloud folder's import and the remote folder's
 // picture upload: a person picks a picture or a video from a pictures folder the test makes, or
 // cancels; the pick is delivered once. The cloud folder imports through it.
-#include "app/files/PhotoPickerView.h"
+#include "app/photos/PhotoPickerView.h"
 
 #include "tests/app/foundation/ScreenFixture.h"
 #include "tests/support/PhotoFixtures.h"

@@ -1,4 +1,4 @@
-#include "app/files/PhotoGalleryView.h"
+#include "app/photos/PhotoGalleryView.h"
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "app/files/ImageEditorView.h"
 #include "app/files/LocalFilesServices.h"
+#include "app/files/SavedFilesRooms.h"
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/DirTableCell.h"
 #include "app/foundation/EditDataViewController.h"
@@ -17,6 +17,7 @@
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
 #include "app/ftp/FTPServices.h"
+#include "app/photos/ImageEditorView.h"
 #include "platform/device/DeviceProfile.h"
 #include "platform/device/DocumentInteraction.h"
 #include "platform/device/MailService.h"
@@ -62,6 +63,16 @@ std::string tempFolder() {
 }
 
 } // namespace
+
+// The "Photo Library" row of the top of Saved Files opens this screen.
+[[maybe_unused]] const bool savedFilesPhotoLibrary = [] {
+  SavedFilesRooms &rooms = SavedFilesRooms::shared();
+  rooms.photoLibraryAvailable = &PhotoGalleryView::canViewPhotoGallery;
+  rooms.makePhotoLibrary = []() -> std::shared_ptr<ViewController> {
+    return PhotoGalleryView::make();
+  };
+  return true;
+}();
 
 // --- Class operations --------------------------------------------------------------------------
 
@@ -144,7 +155,8 @@ std::shared_ptr<PhotoGalleryView> PhotoGalleryView::make(std::optional<PhotoAlbu
 }
 
 PhotoGalleryView::PhotoGalleryView(std::optional<PhotoAlbum> album)
-    : ViewController("PhotoGalleryView"), album_(std::move(album)) {
+    : FolderScreen({"PhotoGalleryView", kCellIdentifier, Rect(280, 2, 40, 40), false, false}),
+      album_(std::move(album)) {
   if (album_) totalCount = album_->assetCount;
   sortColumn_ = settings().integerForKey(kDefaultSortKey);
 }
@@ -167,40 +179,12 @@ void PhotoGalleryView::loadView() {
 void PhotoGalleryView::viewDidLoad() {
   setTitle(album_ ? album_->name : "Photo Library");
   std::weak_ptr<PhotoGalleryView> weak = sharedAs<PhotoGalleryView>();
-  auto act = [weak](void (PhotoGalleryView::*fn)()) {
-    return [weak, fn](BarButtonItem &) {
-      if (auto s = weak.lock()) (s.get()->*fn)();
-    };
-  };
-  auto labelled = [](std::shared_ptr<BarButtonItem> item, const char *label) {
-    item->setAccessibilityLabel(label);
-    return item;
-  };
-  uploadBtn_ = labelled(BarButtonItem::withImage("uploads.png", BarButtonItemStyle::Plain,
-                                                 act(&PhotoGalleryView::clickUpload)),
-                        "Upload");
-  emailBtn_ = labelled(BarButtonItem::withImage("mail_small.png", BarButtonItemStyle::Plain,
-                                                act(&PhotoGalleryView::clickEmail)),
-                       "Email");
-  menuBtn_ = labelled(BarButtonItem::withImage("menu-v3.png", BarButtonItemStyle::Plain,
-                                               act(&PhotoGalleryView::clickMenuBtn)),
-                      "Menu");
-  sortBtn_ = labelled(BarButtonItem::withImage("sort24.png", BarButtonItemStyle::Plain,
-                                               act(&PhotoGalleryView::clickSort)),
-                      "Sort");
+  makeFileButtons<PhotoGalleryView>();
+  sortBtn_ = folderButton("sort24.png", "Sort", &PhotoGalleryView::clickSort);
   menuBtn_->setEnabled(album_.has_value());
   progressBar_ = std::make_shared<ProgressView>(ProgressViewStyle::Bar);
   progressBar_->setFrame(Rect(0, 0, 240, 11));
-  searchBar_ = std::make_shared<SearchBar>(Rect(0, 0, 320, 44));
-  searchBar_->setPlaceholder("Search Folder");
-  searchBar_->setDelegate(
-      std::static_pointer_cast<SearchBarDelegate>(sharedAs<PhotoGalleryView>()));
-  tableView_->setTableHeaderView(searchBar_);
-  tableView_->setDataSource(
-      std::static_pointer_cast<TableViewDataSource>(sharedAs<PhotoGalleryView>()));
-  tableView_->setDelegate(
-      std::static_pointer_cast<TableViewDelegate>(sharedAs<PhotoGalleryView>()));
-  tableView_->setContentOffset(Point{0, 44}, false);
+  attachSearchBar();
   showEditViewButton(kNone, true);
   if (folderItems_.empty()) {
     RunLoop::main()->performAfter(std::chrono::milliseconds(10), [weak] {
@@ -221,20 +205,7 @@ bool PhotoGalleryView::shouldAutorotateToInterfaceOrientation(InterfaceOrientati
 }
 
 void PhotoGalleryView::showNormalToolbar() {
-  theToolbar_->setItems(
-      {[&] {
-         auto refresh = BarButtonItem::systemItem(
-             BarButtonSystemItem::Refresh, [weak = std::weak_ptr<PhotoGalleryView>(
-                                                sharedAs<PhotoGalleryView>())](BarButtonItem &) {
-               if (auto s = weak.lock()) s->clickRefresh();
-             });
-         refresh->setAccessibilityLabel("Refresh");
-         return refresh;
-       }(),
-       BarButtonItem::flexibleSpace(), sortBtn_, BarButtonItem::flexibleSpace(),
-       BarButtonItem::flexibleSpace(),
-       MailService::canSendMail() ? emailBtn_ : BarButtonItem::fixedSpace(20),
-       BarButtonItem::flexibleSpace(), uploadBtn_, BarButtonItem::flexibleSpace(), menuBtn_});
+  theToolbar_->setItems(folderToolbarItems(refreshButton<PhotoGalleryView>(), sortBtn_));
 }
 
 void PhotoGalleryView::showWorkingToolbar() {
@@ -371,53 +342,14 @@ void PhotoGalleryView::setThumbnails(
   tableView_->reloadData();
 }
 
-void PhotoGalleryView::reSort() {
-  folderItems_ = filteredAndSorted(folderItemsEverything_, searchString_, sortColumn_, descending_);
-}
-
-void PhotoGalleryView::sortByDataColumn(int column) {
-  chooseSortColumn(column, sortColumn_, descending_);
-  reSort();
-}
-
-void PhotoGalleryView::scrollToPercent(int percent) {
-  if (tableView_) scrollTableToPercent(*tableView_, static_cast<int>(folderItems_.size()), percent);
-}
-
 // --- Table -------------------------------------------------------------------------------------
 
-int PhotoGalleryView::numberOfRowsInSection(TableView &, int) {
-  return static_cast<int>(folderItems_.size());
-}
-
-std::shared_ptr<TableViewCell> PhotoGalleryView::cellForRowAtIndexPath(TableView &table,
-                                                                       IndexPath ip) {
-  auto cell = table.dequeueReusableCellWithIdentifier(kCellIdentifier);
-  if (!cell) {
-    std::weak_ptr<PhotoGalleryView> weak = sharedAs<PhotoGalleryView>();
-    cell = makeFolderRowCell(kCellIdentifier, Rect(280, 2, 40, 40), [weak](int row) {
-      auto s = weak.lock();
-      if (s && s->tableView_)
-        s->accessoryButtonTappedForRowWithIndexPath(*s->tableView_, IndexPath{0, row});
-    });
-  }
-  if (ip.row < 0 || static_cast<size_t>(ip.row) >= folderItems_.size()) return cell;
-  auto entry = folderItems_[static_cast<size_t>(ip.row)];
-  entry->setupSizeDisplay();
-  if (auto content = std::dynamic_pointer_cast<DirTableCell>(cell->contentView()->viewWithTag(1))) {
-    content->setDirItem(entry);
-    content->setSelected(!entry->isDirectory && selectedName_ && *selectedName_ == entry->name());
-    content->setNeedsDisplay();
-  }
-  cell->setAccessibilityLabel(entry->name());
-  auto button = std::dynamic_pointer_cast<TableCellButton>(cell->accessoryView());
-  const bool trailer = entry->name() == kTrailerRow && !entry->extraData;
-  button->setRow(ip.row);
-  button->setEnabled(!entry->isDirectory && !trailer);
-  button->setAccessibilityLabel(entry->name() + " Menu");
-  button->setImage(entry->isDirectory ? "iall-gallery-dir.png"
-                                      : (iPAD ? "ipad-button.png" : "iphone-button.png"));
-  return cell;
+FolderRowLook PhotoGalleryView::rowLook(const DirItemInfo &entry, IndexPath) const {
+  const bool trailer = entry.name() == kTrailerRow && !entry.extraData;
+  return {!entry.isDirectory && selectedName_ && *selectedName_ == entry.name(),
+          !entry.isDirectory && !trailer,
+          entry.isDirectory ? "iall-gallery-dir.png"
+                            : (iPAD ? "ipad-button.png" : "iphone-button.png")};
 }
 
 void PhotoGalleryView::didSelectRowAtIndexPath(TableView &, IndexPath ip) {
@@ -468,11 +400,8 @@ void PhotoGalleryView::showEditViewButton(int kind, bool force) {
   if (kind == currentEditButton_ && !force) return;
   currentEditButton_ = kind;
   std::shared_ptr<BarButtonItem> button;
-  std::weak_ptr<PhotoGalleryView> weak = sharedAs<PhotoGalleryView>();
   if (kind == kView || kind == kEdit) {
-    button = BarButtonItem::titled("View", BarButtonItemStyle::Bordered, [weak](BarButtonItem &) {
-      if (auto s = weak.lock()) s->clickView();
-    });
+    button = titledBarButton("View", BarButtonItemStyle::Bordered, &PhotoGalleryView::clickView);
   } else if (kind == kWorking) {
     auto spinner = std::make_shared<ActivityIndicatorView>(ActivityIndicatorStyle::White);
     spinner->startAnimating();
@@ -483,25 +412,7 @@ void PhotoGalleryView::showEditViewButton(int kind, bool force) {
 
 // --- Search ------------------------------------------------------------------------------------
 
-void PhotoGalleryView::textDidChange(SearchBar &, const std::string &text) {
-  searchString_ = text;
-  reSort();
-  tableView_->reloadData();
-}
-
-void PhotoGalleryView::searchBarCancelButtonClicked(SearchBar &bar) {
-  searchString_.clear();
-  bar.setText("");
-  reSort();
-  tableView_->reloadData();
-  bar.resignFirstResponder();
-}
-
 // --- Sheets ------------------------------------------------------------------------------------
-
-void PhotoGalleryView::alert(const std::string &title, const std::string &message) {
-  std::make_shared<AlertView>(title, message, std::weak_ptr<AlertViewDelegate>(), "OK")->show();
-}
 
 void PhotoGalleryView::showSheet(std::shared_ptr<ActionSheet> sheet, Sheet kind,
                                  std::shared_ptr<BarButtonItem> from) {
@@ -520,18 +431,7 @@ void PhotoGalleryView::showSheet(std::shared_ptr<ActionSheet> sheet, Sheet kind,
 
 void PhotoGalleryView::clickSort() {
   if (sheet_ && sheet_->isVisible()) return;
-  auto mark = [this](int column, const char *ascending, const char *descending) {
-    return column == sortColumn_ ? std::string(descending_ ? ascending : descending)
-                                 : std::string();
-  };
-  showSheet(std::make_shared<ActionSheet>(
-                "Sort Folder",
-                std::static_pointer_cast<ActionSheetDelegate>(sharedAs<PhotoGalleryView>()),
-                "Cancel", "",
-                std::vector<std::string>{"Sort by Name" + mark(0, " (a,b,c)", " (c,b,a)"),
-                                         "Sort by Size" + mark(1, " (1,2,3)", " (3,2,1)"),
-                                         "Sort by Date" + mark(2, " (1,2,3)", " (3,2,1)")}),
-            Sheet::Sort, sortBtn_);
+  showSheet(sortSheet(), Sheet::Sort, sortBtn_);
 }
 
 void PhotoGalleryView::clickMenuBtn() {
@@ -567,15 +467,9 @@ void PhotoGalleryView::clickedButtonAtIndex(ActionSheet &sheet, int index) {
   const Sheet kind = shownSheet_;
   shownSheet_ = Sheet::None;
   sheet_.reset();
-  const std::string button =
-      index >= 0 && index < sheet.numberOfButtons() ? sheet.buttonTitleAtIndex(index) : "";
+  const std::string button = sheetButton(sheet, index);
   if (kind == Sheet::Sort) {
-    if (index >= 0 && index <= 2) {
-      sortByDataColumn(index);
-      tableView_->reloadData();
-      settings().setObject(std::to_string(sortColumn_), kDefaultSortKey);
-      settings().synchronize();
-    }
+    sortChosen(index, true);
   } else if (kind == Sheet::Folder) {
     if (button == "Upload All Files" || button == "Upload New Files")
       uploadFiltered(button == "Upload New Files");

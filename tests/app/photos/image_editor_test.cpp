@@ -1,9 +1,9 @@
 // The image editor driven through the probe on pictures the tests make: opening upright, the
 // large-picture warning and zoom, crop, resize by slider and fields, saving as JPG and PNG,
 // refused names and failed writes, cancelling (also in the middle of a pass) and the marker.
-#include "app/files/ImageEditorView.h"
-#include "app/files/ImageViewThumb.h"
 #include "app/files/LocalFilesServices.h"
+#include "app/photos/ImageEditorView.h"
+#include "app/photos/ImageViewThumb.h"
 
 #include "tests/app/foundation/ScreenFixture.h"
 #include "tests/support/PhotoFixtures.h"

@@ -1,18 +1,18 @@
 // The photo library browser driven as a person drives it, over a pictures folder the test makes:
 // the Saved Files row, albums and assets, refresh, every command on a row, uploads into the
 // queue, and the conversion the transfer queue asks for.
-#include "app/files/PhotoGalleryView.h"
+#include "app/photos/PhotoGalleryView.h"
 
 #include "tests/app/foundation/ScreenFixture.h"
 #include "tests/support/PhotoFixtures.h"
 
-#include "app/files/ImageEditorView.h"
 #include "app/files/LocalFilesServices.h"
 #include "app/files/LocalFolderViewController.h"
 #include "app/foundation/DirTableCell.h"
 #include "app/foundation/Globals.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/ftp/FTPServices.h"
+#include "app/photos/ImageEditorView.h"
 #include "platform/device/DeviceProfile.h"
 #include "platform/device/DocumentInteraction.h"
 #include "platform/device/MailService.h"

@@ -2,8 +2,8 @@
 // listing kept up to date by the watch (also for a file made by another process), the buttons a
 // row offers, and every command: view, play, edit, mail (file and link), upload, copy into Saved
 // Files, delete (one, all shown), create and import from the photo library.
-#include "app/files/PhotoPickerView.h"
-#include "app/files/iCloudFolderView.h"
+#include "app/cloud/iCloudFolderView.h"
+#include "app/photos/PhotoPickerView.h"
 
 #include "tests/app/foundation/ScreenFixture.h"
 #include "tests/support/ChildProcess.h"
@@ -364,6 +364,18 @@ TEST_F(CloudFolderTest, CreateRefusesUnsafeNamesAndMakesEmptyFilesAndZips) {
   EXPECT_EQ(zip.size(), 22u);
   EXPECT_EQ(zip.substr(0, 4), std::string("PK\x05\x06", 4));
   EXPECT_EQ(rows().size(), 3u) << "nothing else appeared: " << fs::exists(cloud + "/a");
+}
+
+TEST_F(CloudFolderTest, ANameHiddenBySearchIsStillInUse) {
+  // Create File over a file the search filter hides would have emptied it.
+  open({{"hidden.txt", "keep me"}, {"shown.rtf", "s"}});
+  ASSERT_TRUE(probe->type("Search Folder", ".rtf"));
+  ASSERT_EQ(rows(), (std::vector<std::string>{"shown.rtf"}));
+  create("hidden.txt");
+  EXPECT_EQ(lastAlert(), "File Name Error: A file with that name already exists in the folder.");
+  backToScreen();
+  settle();
+  EXPECT_EQ(testsupport::readFile(cloud + "/hidden.txt"), "keep me");
 }
 
 TEST_F(CloudFolderTest, ImportsPicturesAndVideosFromThePhotoLibrary) {

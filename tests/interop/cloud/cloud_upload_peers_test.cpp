@@ -2,8 +2,8 @@
 // stores it on the real server whole.
 #include "tests/interop/ftp/TaskPeers.h"
 
+#include "app/cloud/iCloudFolderView.h"
 #include "app/files/LocalFilesServices.h"
-#include "app/files/iCloudFolderView.h"
 #include "app/foundation/Globals.h"
 
 #include <filesystem>

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "app/files/FolderScreen.h"
 #include "app/foundation/DirItemInfo.h"
 #include "platform/foundation/Dispatch.h"
 #include "platform/media/CloudContainer.h"
@@ -48,12 +49,7 @@ public:
                     std::function<void(std::optional<PickedMedia>)> done) = 0;
 };
 
-class iCloudFolderView : public platform::ui::ViewController,
-                         public platform::ui::TableViewDataSource,
-                         public platform::ui::TableViewDelegate,
-                         public platform::ui::SearchBarDelegate,
-                         public platform::ui::ActionSheetDelegate,
-                         public platform::ui::AlertViewDelegate {
+class iCloudFolderView : public FolderScreen, public platform::ui::AlertViewDelegate {
 public:
   static constexpr const char *kCellIdentifier = "Ferrowen_iCloudCell";
   // The setting naming the folder the sync client keeps (empty: FERROWEN_HOME/Cloud).
@@ -81,14 +77,8 @@ public:
   std::string getPath() const { return iCloudRoot_; }
   void loadDirectory();
   void metadataQueryDidFinish(const std::vector<platform::CloudItem> &items);
-  void reSort();
-  void sortByDataColumn(int column);
-  int sortColumn() const { return sortColumn_; }
-  bool descending() const { return descending_; }
-  const DirItemList &folderItems() const { return folderItems_; }
   int currentEditButton() const { return currentEditButton_; }
-  void scrollToPercent(int percent);
-  bool filenameAlreadyInUse(const std::string &name);
+  using FolderScreen::filenameAlreadyInUse;
 
   // Toolbar and navigation-bar actions.
   void clickRefresh() {}
@@ -106,29 +96,22 @@ public:
     return o == platform::ui::InterfaceOrientation::Portrait;
   }
 
-  int numberOfRowsInSection(platform::ui::TableView &, int) override;
-  std::shared_ptr<platform::ui::TableViewCell>
-  cellForRowAtIndexPath(platform::ui::TableView &table, platform::ui::IndexPath ip) override;
-  bool canEditRowAtIndexPath(platform::ui::TableView &, platform::ui::IndexPath ip) override;
-  void commitEditingStyle(platform::ui::TableView &, platform::ui::TableViewCellEditingStyle,
-                          platform::ui::IndexPath ip) override;
-  std::optional<platform::ui::IndexPath>
-  willSelectRowAtIndexPath(platform::ui::TableView &, platform::ui::IndexPath ip) override;
   void didSelectRowAtIndexPath(platform::ui::TableView &, platform::ui::IndexPath ip) override;
   void accessoryButtonTappedForRowWithIndexPath(platform::ui::TableView &,
                                                 platform::ui::IndexPath ip) override {
     clickedTableButton(ip);
   }
 
-  bool searchBarShouldBeginEditing(platform::ui::SearchBar &) override;
-  bool searchBarShouldEndEditing(platform::ui::SearchBar &) override;
-  void textDidChange(platform::ui::SearchBar &, const std::string &text) override;
-  void searchBarCancelButtonClicked(platform::ui::SearchBar &) override;
-
   void clickedButtonAtIndex(platform::ui::ActionSheet &sheet, int index) override;
   void clickedButtonAtIndex(platform::ui::AlertView &alert, int index) override;
 
 private:
+  FolderRowLook rowLook(const DirItemInfo &entry, platform::ui::IndexPath ip) const override;
+  bool rowDeletable(const std::shared_ptr<DirItemInfo> &entry) const override {
+    return entry != nullptr;
+  }
+  void deleteRow(platform::ui::IndexPath ip, const std::shared_ptr<DirItemInfo> &entry) override;
+
   // What a coordinated command's main-thread step receives.
   struct HandOver {
     std::string path;
@@ -137,7 +120,6 @@ private:
   using Step = void (iCloudFolderView::*)(const HandOver &);
   enum class Sheet { None, Sort, Menu, File, Picture };
 
-  static int64_t rowSize(const DirItemInfo &item);
   void coordinated(const std::shared_ptr<DirItemInfo> &row, bool write, Step step);
   void doClickView(const HandOver &h);
   void doClickEmail(const HandOver &h);
@@ -151,35 +133,23 @@ private:
   void doNameVideo(TextPromptViewer &p);
   void doNamePicture(TextPromptViewer &p);
   void doCreateFile(TextPromptViewer &p);
-  bool acceptableName(const std::string &name);
   void prompt(const std::string &title, const std::string &text, const std::string &label,
               const std::string &extra, bool imageChoice,
               void (iCloudFolderView::*done)(TextPromptViewer &));
-  void showEditViewButton(int kind, bool force);
+  void showEditViewButton(int kind, bool force) override;
   void doButtonStatesForIndexPath(std::optional<platform::ui::IndexPath> ip);
-  std::shared_ptr<DirItemInfo> item(std::optional<platform::ui::IndexPath> ip) const;
   std::shared_ptr<DirItemInfo> actionItem() const;
   std::shared_ptr<DirItemInfo> checkedItemOrReset();
   void showSheet(std::shared_ptr<platform::ui::ActionSheet> sheet, Sheet kind);
-  void alert(const std::string &title, const std::string &message);
   void confirm(const std::string &title, const std::string &message, const std::string &yes);
   std::vector<std::shared_ptr<DirItemInfo>> shownFiles() const;
 
   std::string iCloudSubdir_;
   std::string iCloudRoot_;
-  int sortColumn_ = 0;
-  bool descending_ = false;
   int currentEditButton_ = kNone;
-  std::string searchString_;
-  DirItemList folderItemsEverything_;
-  DirItemList folderItems_;
   std::optional<platform::ui::IndexPath> saveIndexPath_;
   Sheet shownSheet_ = Sheet::None;
   std::string videoFilePath_;
   std::shared_ptr<platform::media::Image> imageToSave_;
   std::unique_ptr<platform::CloudQuery> query_;
-  std::shared_ptr<platform::ui::TableView> tableView_;
-  std::shared_ptr<platform::ui::Toolbar> theToolbar_;
-  std::shared_ptr<platform::ui::SearchBar> searchBar_;
-  std::shared_ptr<platform::ui::BarButtonItem> uploadBtn_, emailBtn_, menuBtn_;
 };

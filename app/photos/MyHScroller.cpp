@@ -1,4 +1,4 @@
-#include "app/files/MyHScroller.h"
+#include "app/photos/MyHScroller.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,6 +1,6 @@
 // The horizontal value scroller on the manual clock: value steps while dragging, limits, the
 // momentum of a flick decaying step by step, and a new touch stopping it.
-#include "app/files/MyHScroller.h"
+#include "app/photos/MyHScroller.h"
 
 #include "tests/app/foundation/ScreenFixture.h"
 

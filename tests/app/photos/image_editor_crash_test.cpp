@@ -2,7 +2,7 @@
 // (this program again, running the hidden case below) opens the editor on a picture, starts a
 // resize and is killed while the pass runs; the next start finds the marker with the picture's
 // size, reports the crash once and clears it.
-#include "app/files/ImageEditorView.h"
+#include "app/photos/ImageEditorView.h"
 
 #include "tests/app/foundation/ScreenFixture.h"
 #include "tests/support/PhotoFixtures.h"

@@ -8,9 +8,9 @@
 #include <cstring>
 #include <mutex>
 
+#include "app/cloud/iCloudFolderView.h"
 #include "app/files/LocalFilesServices.h"
 #include "app/files/MinizipArchive.h"
-#include "app/files/iCloudFolderView.h"
 #include "app/foundation/Globals.h"
 #include "app/foundation/ImageScaling.h"
 #include "app/foundation/SettingsKeys.h"
@@ -98,10 +98,6 @@ void iCloudFolderView::showSheet(std::shared_ptr<ActionSheet> sheet, Sheet kind)
     sheet->showInView(view());
 }
 
-void iCloudFolderView::alert(const std::string &title, const std::string &message) {
-  std::make_shared<AlertView>(title, message, std::weak_ptr<AlertViewDelegate>(), "OK")->show();
-}
-
 void iCloudFolderView::confirm(const std::string &title, const std::string &message,
                                const std::string &yes) {
   std::make_shared<AlertView>(
@@ -112,18 +108,7 @@ void iCloudFolderView::confirm(const std::string &title, const std::string &mess
 
 void iCloudFolderView::clickSort() {
   if (shownSheet_ == Sheet::Sort || shownSheet_ == Sheet::Menu) return;
-  auto mark = [this](int column, const char *ascending, const char *descendingText) {
-    if (column != sortColumn_) return std::string();
-    return std::string(descending_ ? descendingText : ascending);
-  };
-  showSheet(std::make_shared<ActionSheet>(
-                "Sort Folder",
-                std::static_pointer_cast<ActionSheetDelegate>(sharedAs<iCloudFolderView>()),
-                "Cancel", "",
-                std::vector<std::string>{"Sort by Name" + mark(0, " (c,b,a)", " (a,b,c)"),
-                                         "Sort by Size" + mark(1, " (3,2,1)", " (1,2,3)"),
-                                         "Sort by Date" + mark(2, " (3,2,1)", " (1,2,3)")}),
-            Sheet::Sort);
+  showSheet(sortSheet(), Sheet::Sort);
 }
 
 void iCloudFolderView::clickMenuBtn() {
@@ -165,15 +150,10 @@ std::vector<std::shared_ptr<DirItemInfo>> iCloudFolderView::shownFiles() const {
 void iCloudFolderView::clickedButtonAtIndex(ActionSheet &sheet, int index) {
   const Sheet kind = shownSheet_;
   shownSheet_ = Sheet::None;
-  const std::string button =
-      index >= 0 && index < sheet.numberOfButtons() ? sheet.buttonTitleAtIndex(index) : "";
+  const std::string button = sheetButton(sheet, index);
   switch (kind) {
   case Sheet::Sort:
-    if (index >= 0 && index <= 2) {
-      sortByDataColumn(index);
-      tableView_->reloadData();
-      settings().setObject(std::to_string(index), kDefaultSortKey);
-    }
+    sortChosen(index, false);
     break;
   case Sheet::Menu:
     if (button == "Delete All Files") {
@@ -268,13 +248,7 @@ void iCloudFolderView::clickEdit() {
   auto entry = checkedItemOrReset();
   if (!entry) return;
   // The row's own path: the list holds the documents of every sub-folder.
-  const std::string path = entry->iCloudURL;
-  if (auto services = FTPAppServices::shared())
-    if (auto editor = services->openTextEditor(path)) {
-      editor->setTextFileName(entry->name());
-      editor->setEditingSavedFile(true);
-      editor->setEditingSavedFilePath(path);
-    }
+  editSavedFile(entry->name(), entry->iCloudURL);
 }
 
 void iCloudFolderView::clickEmail() {
@@ -319,13 +293,9 @@ void iCloudFolderView::sendLink(const std::shared_ptr<DirItemInfo> &) {
 void iCloudFolderView::clickUpload() {
   auto entry = checkedItemOrReset();
   if (!entry) return;
-  auto &services = LocalFilesServices::shared();
-  std::string remote;
-  if (!services.browsingConnected() || !services.remoteBrowserFolder(&remote)) {
-    alert("Not Connected", "Connect to an FTP Server and browse to the folder where you want the "
-                           "file to be uploaded.\n\nThen touch Upload again.");
+  if (!uploadFolderOrSay("Connect to an FTP Server and browse to the folder where you want the "
+                         "file to be uploaded.\n\nThen touch Upload again."))
     return;
-  }
   coordinated(entry, false, &iCloudFolderView::doClickUpload);
 }
 
@@ -387,7 +357,7 @@ void iCloudFolderView::prompt(const std::string &title, const std::string &text,
                                            [weak, done](TextPromptViewer &v) {
                                              if (auto s = weak.lock()) (s.get()->*done)(v);
                                            });
-  p->currentDirectory = folderItems_;
+  p->currentDirectory = folderItemsEverything_;
   p->extraMessage = extra;
   p->promptImageUpload = imageChoice;
   if (auto nav = navigationController()) nav->pushViewController(p, true);
@@ -395,13 +365,6 @@ void iCloudFolderView::prompt(const std::string &title, const std::string &text,
 
 // Names typed for new cloud files become one file of the folder: no "/", no NUL (or other control
 // characters), not "." or "..".
-bool iCloudFolderView::acceptableName(const std::string &name) {
-  std::string why;
-  if (isSingleFileName(name, &why)) return true;
-  alert("File Name Error", "That name cannot be used: " + why);
-  return false;
-}
-
 void iCloudFolderView::doCreateFile(TextPromptViewer &p) {
   const std::string name = typed(p);
   if (!acceptableName(name) || filenameAlreadyInUse(name)) return;

@@ -1,4 +1,4 @@
-#include "app/files/ImageViewThumb.h"
+#include "app/photos/ImageViewThumb.h"
 
 using platform::ui::Point;
 

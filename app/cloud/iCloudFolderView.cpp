@@ -1,7 +1,7 @@
 // The cloud folder's container services and its listing: availability, the folder, the copy into
 // the cloud, the two work queues, the query that fills the table, sorting, searching and the
 // right-hand button.
-#include "app/files/iCloudFolderView.h"
+#include "app/cloud/iCloudFolderView.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "app/files/SavedFilesRooms.h"
 #include "app/foundation/DirTableCell.h"
 #include "app/foundation/Globals.h"
 #include "app/foundation/SettingsKeys.h"
@@ -70,6 +71,18 @@ bool copyOnto(const std::string &from, const std::string &to, std::string *error
 }
 
 } // namespace
+
+// The "Cloud Files" row of the top of Saved Files opens this screen, and its move list copies
+// files into the cloud.
+[[maybe_unused]] const bool savedFilesCloud = [] {
+  SavedFilesRooms &rooms = SavedFilesRooms::shared();
+  rooms.cloudAvailable = &iCloudFolderView::isiCloudAvailable;
+  rooms.makeCloudFiles = []() -> std::shared_ptr<platform::ui::ViewController> {
+    return iCloudFolderView::make();
+  };
+  rooms.copyToCloud = &iCloudFolderView::copyToCloud;
+  return true;
+}();
 
 // --- Container services -------------------------------------------------------------------------
 
@@ -149,17 +162,14 @@ std::shared_ptr<iCloudFolderView> iCloudFolderView::make(const std::string &subd
 }
 
 iCloudFolderView::iCloudFolderView(const std::string &subdir)
-    : ViewController("iCloudFolderView"), iCloudSubdir_(subdir) {
+    : FolderScreen({"iCloudFolderView", kCellIdentifier, Rect(280, 2, 40, 40), true, true}),
+      iCloudSubdir_(subdir) {
   iCloudRoot_ = remoteCloudDir() + (subdir.empty() ? "" : "/" + subdir);
   Log::debug("iCloudRoot: " + iCloudRoot_);
   sortColumn_ = 0;
 }
 
 iCloudFolderView::~iCloudFolderView() = default;
-
-int64_t iCloudFolderView::rowSize(const DirItemInfo &item) {
-  return std::atoll(item.size.c_str());
-}
 
 void iCloudFolderView::loadView() {
   auto root = std::make_shared<View>(Rect(0, 0, 320, 480));
@@ -179,49 +189,14 @@ void iCloudFolderView::viewDidLoad() {
     if (FileManager::copyItem(Paths::resources() + "/About-Cloud-Files.rtf", temp))
       copyToCloud(temp);
   }
-  auto self = sharedAs<iCloudFolderView>();
-  std::weak_ptr<iCloudFolderView> weak = self;
-  auto act = [weak](void (iCloudFolderView::*fn)()) {
-    return [weak, fn](BarButtonItem &) {
-      if (auto s = weak.lock()) (s.get()->*fn)();
-    };
-  };
-  auto labelled = [](std::shared_ptr<BarButtonItem> item, const char *label) {
-    item->setAccessibilityLabel(label);
-    return item;
-  };
-  uploadBtn_ = labelled(BarButtonItem::withImage("uploads.png", BarButtonItemStyle::Plain,
-                                                 act(&iCloudFolderView::clickUpload)),
-                        "Upload");
-  emailBtn_ = labelled(BarButtonItem::withImage("mail_small.png", BarButtonItemStyle::Plain,
-                                                act(&iCloudFolderView::clickEmail)),
-                       "Email");
-  menuBtn_ = labelled(BarButtonItem::withImage("menu-v3.png", BarButtonItemStyle::Plain,
-                                               act(&iCloudFolderView::clickMenuBtn)),
-                      "Menu");
+  makeFileButtons<iCloudFolderView>();
   uploadBtn_->setEnabled(false);
   emailBtn_->setEnabled(false);
   loadDirectory();
-  theToolbar_->setItems({labelled(BarButtonItem::systemItem(BarButtonSystemItem::Refresh,
-                                                            act(&iCloudFolderView::clickRefresh)),
-                                  "Refresh"),
-                         BarButtonItem::flexibleSpace(),
-                         labelled(BarButtonItem::withImage("sort24.png", BarButtonItemStyle::Plain,
-                                                           act(&iCloudFolderView::clickSort)),
-                                  "Sort"),
-                         BarButtonItem::flexibleSpace(), BarButtonItem::flexibleSpace(),
-                         MailService::canSendMail() ? emailBtn_ : BarButtonItem::fixedSpace(20),
-                         BarButtonItem::flexibleSpace(), uploadBtn_, BarButtonItem::flexibleSpace(),
-                         menuBtn_});
-  searchBar_ = std::make_shared<SearchBar>(Rect(0, 0, 320, 44));
-  searchBar_->setText(searchString_);
-  searchBar_->setPlaceholder("Search Folder");
-  searchBar_->setAccessibilityLabel("Search Folder");
-  searchBar_->setDelegate(std::static_pointer_cast<SearchBarDelegate>(self));
-  tableView_->setTableHeaderView(searchBar_);
-  tableView_->setDataSource(std::static_pointer_cast<TableViewDataSource>(self));
-  tableView_->setDelegate(std::static_pointer_cast<TableViewDelegate>(self));
-  tableView_->setContentOffset(Point{0, 44}, false);
+  theToolbar_->setItems(
+      folderToolbarItems(refreshButton<iCloudFolderView>(),
+                         folderButton("sort24.png", "Sort", &iCloudFolderView::clickSort)));
+  attachSearchBar("Search Folder");
 }
 
 // --- Listing ------------------------------------------------------------------------------------
@@ -254,78 +229,22 @@ void iCloudFolderView::metadataQueryDidFinish(const std::vector<CloudItem> &item
   if (uploadBtn_) doButtonStatesForIndexPath(saveIndexPath_);
 }
 
-void iCloudFolderView::reSort() {
-  folderItems_ = filteredAndSorted(folderItemsEverything_, searchString_, sortColumn_, descending_);
-}
-
-void iCloudFolderView::sortByDataColumn(int column) {
-  chooseSortColumn(column, sortColumn_, descending_);
-  reSort();
-}
-
-void iCloudFolderView::scrollToPercent(int percent) {
-  if (tableView_) scrollTableToPercent(*tableView_, static_cast<int>(folderItems_.size()), percent);
-}
-
-bool iCloudFolderView::filenameAlreadyInUse(const std::string &name) {
-  for (const auto &row : folderItems_)
-    if (row->name() == name) {
-      alert("File Name Error", "A file with that name already exists in the folder.");
-      return true;
-    }
-  return false;
-}
-
 // --- Table --------------------------------------------------------------------------------------
 
-int iCloudFolderView::numberOfRowsInSection(TableView &, int) {
-  return static_cast<int>(folderItems_.size());
+FolderRowLook iCloudFolderView::rowLook(const DirItemInfo &entry, IndexPath ip) const {
+  return {saveIndexPath_ && *saveIndexPath_ == ip, !entry.isDownloading,
+          entry.isDownloading ? ""
+          : iPAD              ? "ipad-button.png"
+                              : "iphone-button.png"};
 }
 
-std::shared_ptr<TableViewCell> iCloudFolderView::cellForRowAtIndexPath(TableView &table,
-                                                                       IndexPath ip) {
-  auto cell = table.dequeueReusableCellWithIdentifier(kCellIdentifier);
-  if (!cell) {
-    std::weak_ptr<iCloudFolderView> weak = sharedAs<iCloudFolderView>();
-    cell = makeFolderRowCell(kCellIdentifier, Rect(280, 2, 40, 40), [weak](int row) {
-      if (auto s = weak.lock()) s->clickedTableButton(IndexPath{0, row});
-    });
-  }
-  auto entry = folderItems_.at(static_cast<size_t>(ip.row));
-  entry->setupSizeDisplay();
-  if (auto content = std::dynamic_pointer_cast<DirTableCell>(cell->contentView()->viewWithTag(1))) {
-    content->setDirItem(entry);
-    content->setSelected(saveIndexPath_ && *saveIndexPath_ == ip);
-    content->setNeedsDisplay();
-  }
-  cell->setAccessibilityLabel(entry->name());
-  auto button = std::dynamic_pointer_cast<TableCellButton>(cell->accessoryView());
-  button->setRow(ip.row);
-  button->setAccessibilityLabel(entry->name() + " Menu");
-  button->setEnabled(!entry->isDownloading);
-  button->setImage(entry->isDownloading ? "" : iPAD ? "ipad-button.png" : "iphone-button.png");
-  return cell;
-}
-
-bool iCloudFolderView::canEditRowAtIndexPath(TableView &, IndexPath ip) {
-  return item(ip) != nullptr;
-}
-
-void iCloudFolderView::commitEditingStyle(TableView &, TableViewCellEditingStyle, IndexPath ip) {
-  auto entry = item(ip);
-  if (!entry) return;
+void iCloudFolderView::deleteRow(IndexPath ip, const std::shared_ptr<DirItemInfo> &entry) {
   saveIndexPath_ = ip;
   tableView_->selectRowAtIndexPath(ip, false, TableViewScrollPosition::None);
   confirm("Confirm File Delete",
           "\"" + entry->name() +
               "\" will be deleted from your Cloud Files and ALL devices.  Continue?",
           "Delete");
-}
-
-std::optional<IndexPath> iCloudFolderView::willSelectRowAtIndexPath(TableView &, IndexPath ip) {
-  if (auto old = tableView_->indexPathForSelectedRow())
-    tableView_->deselectRowAtIndexPath(*old, false);
-  return ip;
 }
 
 void iCloudFolderView::didSelectRowAtIndexPath(TableView &, IndexPath ip) {
@@ -343,11 +262,6 @@ void iCloudFolderView::didSelectRowAtIndexPath(TableView &, IndexPath ip) {
     doButtonStatesForIndexPath(ip);
   }
   tableView_->reloadData();
-}
-
-std::shared_ptr<DirItemInfo> iCloudFolderView::item(std::optional<IndexPath> ip) const {
-  if (!ip || ip->row < 0 || static_cast<size_t>(ip->row) >= folderItems_.size()) return nullptr;
-  return folderItems_[static_cast<size_t>(ip->row)];
 }
 
 std::shared_ptr<DirItemInfo> iCloudFolderView::actionItem() const {
@@ -368,9 +282,7 @@ std::shared_ptr<DirItemInfo> iCloudFolderView::checkedItemOrReset() {
 void iCloudFolderView::doButtonStatesForIndexPath(std::optional<IndexPath> ip) {
   auto entry = item(ip);
   if (!entry || entry->isDirectory) {
-    showEditViewButton(kNone, false);
-    uploadBtn_->setEnabled(false);
-    emailBtn_->setEnabled(false);
+    showFileButtons(kNone, false);
     return;
   }
   // What the text editor takes comfortably on the device's class.
@@ -378,38 +290,23 @@ void iCloudFolderView::doButtonStatesForIndexPath(std::optional<IndexPath> ip) {
   const int64_t limit = device.isRetinaDisplay() || device.isiPad() ? 1048576
                         : device.osVersionIsAtLeast(3.2)            ? 524288
                                                                     : 262144;
-  int kind = kEdit;
   const int type = entry->fileType();
   if (type == DirItemInfo::kFileTypeZip || type == DirItemInfo::kFileTypeTar ||
       type == DirItemInfo::kFileTypeBinary || type == DirItemInfo::kFileTypeDiscImage)
-    kind = kNone;
-  else if (type == DirItemInfo::kFileTypeAudio || type == DirItemInfo::kFileTypeVideo)
-    kind = kPlay;
-  else if (type == DirItemInfo::kFileTypeImage || type == DirItemInfo::kFileTypeDocument ||
-           rowSize(*entry) > limit)
-    kind = kView;
-  showEditViewButton(kind, false);
-  uploadBtn_->setEnabled(true);
-  emailBtn_->setEnabled(true);
+    showFileButtons(kNone);
+  else
+    showFileButtons(openingButton(*entry, limit, kPlay, kView, kEdit));
 }
 
 void iCloudFolderView::showEditViewButton(int kind, bool force) {
   if (kind != currentEditButton_ || force) {
-    std::weak_ptr<iCloudFolderView> weak = sharedAs<iCloudFolderView>();
-    auto act = [weak](void (iCloudFolderView::*fn)()) {
-      return [weak, fn](BarButtonItem &) {
-        if (auto s = weak.lock()) (s.get()->*fn)();
-      };
-    };
     std::shared_ptr<BarButtonItem> button;
     if (kind == kEdit) {
-      button =
-          BarButtonItem::systemItem(BarButtonSystemItem::Edit, act(&iCloudFolderView::clickEdit));
-      button->setAccessibilityLabel("Edit");
+      button = editBarButton<iCloudFolderView>();
     } else if (kind == kView || kind == kPlay) {
-      button = BarButtonItem::titled(kind == kView ? "View" : "Play", BarButtonItemStyle::Bordered,
-                                     act(&iCloudFolderView::clickView));
-      button->setAccessibilityLabel(kind == kView ? "View" : "Play");
+      const char *title = kind == kView ? "View" : "Play";
+      button = titledBarButton(title, BarButtonItemStyle::Bordered, &iCloudFolderView::clickView);
+      button->setAccessibilityLabel(title);
     }
     navigationItem().setRightBarButtonItem(button, true);
   }
@@ -417,27 +314,3 @@ void iCloudFolderView::showEditViewButton(int kind, bool force) {
 }
 
 // --- Search bar ---------------------------------------------------------------------------------
-
-bool iCloudFolderView::searchBarShouldBeginEditing(SearchBar &bar) {
-  bar.setShowsCancelButton(true);
-  return true;
-}
-
-bool iCloudFolderView::searchBarShouldEndEditing(SearchBar &bar) {
-  bar.setShowsCancelButton(false);
-  return true;
-}
-
-void iCloudFolderView::textDidChange(SearchBar &, const std::string &text) {
-  searchString_ = text;
-  reSort();
-  tableView_->reloadData();
-}
-
-void iCloudFolderView::searchBarCancelButtonClicked(SearchBar &bar) {
-  searchString_.clear();
-  bar.setText("");
-  reSort();
-  tableView_->reloadData();
-  bar.resignFirstResponder();
-}

@@ -1,7 +1,7 @@
 // The declarative settings table driven through the probe: rows of every kind show the values of
 // their keys and write each change straight back; index paths outside the rows are answered
 // safely; Done and Cancel close the screen as it was shown, only Done calls back.
-#include "app/files/SettingsManagerView.h"
+#include "app/photos/SettingsManagerView.h"
 
 #include "tests/app/foundation/ScreenFixture.h"
 

@@ -1,4 +1,4 @@
-#include "app/files/ImageEditorView.h"
+#include "app/photos/ImageEditorView.h"
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -11,13 +11,14 @@
 #include <mutex>
 #include <thread>
 
-#include "app/files/ImageViewThumb.h"
 #include "app/files/LocalFilesServices.h"
-#include "app/files/SettingsManagerView.h"
+#include "app/files/SavedFilesRooms.h"
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/Globals.h"
 #include "app/foundation/PlatformExtensions.h"
 #include "app/foundation/StringUtils.h"
+#include "app/photos/ImageViewThumb.h"
+#include "app/photos/SettingsManagerView.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/RunLoop.h"
@@ -94,6 +95,20 @@ private:
 };
 
 } // namespace
+
+// Saved Files' "Edit Image" opens the editor through its rooms' entry.
+[[maybe_unused]] const bool savedFilesEditImage = [] {
+  SavedFilesRooms::shared().editImage = [](const std::string &path, ViewController &opener,
+                                           const std::string &name) {
+    auto attrs = FileManager::attributesOfItem(path);
+    auto editor = ImageEditorView::openFile(path, attrs ? std::optional(attrs->modificationDate)
+                                                        : std::nullopt);
+    if (!editor) return false;
+    ImageEditorView::present(editor, opener, name);
+    return true;
+  };
+  return true;
+}();
 
 // --- Document ----------------------------------------------------------------------------------
 

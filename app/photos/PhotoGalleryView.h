@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "app/files/FolderScreen.h"
 #include "app/foundation/DirItemInfo.h"
 #include "app/queue/BatchServices.h"
 #include "platform/media/PhotoLibrary.h"
@@ -24,11 +25,7 @@
 
 class EditDataViewController;
 
-class PhotoGalleryView : public platform::ui::ViewController,
-                         public platform::ui::TableViewDataSource,
-                         public platform::ui::TableViewDelegate,
-                         public platform::ui::SearchBarDelegate,
-                         public platform::ui::ActionSheetDelegate {
+class PhotoGalleryView : public FolderScreen {
 public:
   static constexpr const char *kCellIdentifier = "Ferrowen_PhotoGalleryCell";
   static constexpr const char *kTrailerRow = "About-Photo-Library.rtf";
@@ -55,7 +52,6 @@ public:
   static void getSelectedAsset(const std::string &url, const std::string &name,
                                const std::function<void(const AssetConvertReply &)> &reply);
 
-  const DirItemList &folderItems() const { return folderItems_; }
   bool loaded() const { return loaded_; }
   int currentEditButton() const { return currentEditButton_; }
   int totalCount = 0;
@@ -69,25 +65,20 @@ public:
   void clickEmail();
   void clickMenuBtn();
   void clickView();
-  void sortByDataColumn(int column);
-  void scrollToPercent(int percent);
 
   void loadView() override;
   void viewDidLoad() override;
   void viewDidAppear(bool animated) override;
   bool shouldAutorotateToInterfaceOrientation(platform::ui::InterfaceOrientation o) override;
 
-  int numberOfRowsInSection(platform::ui::TableView &, int) override;
-  std::shared_ptr<platform::ui::TableViewCell>
-  cellForRowAtIndexPath(platform::ui::TableView &table, platform::ui::IndexPath ip) override;
   void didSelectRowAtIndexPath(platform::ui::TableView &, platform::ui::IndexPath ip) override;
   void accessoryButtonTappedForRowWithIndexPath(platform::ui::TableView &,
                                                 platform::ui::IndexPath ip) override;
-  void textDidChange(platform::ui::SearchBar &, const std::string &text) override;
-  void searchBarCancelButtonClicked(platform::ui::SearchBar &) override;
   void clickedButtonAtIndex(platform::ui::ActionSheet &sheet, int index) override;
 
 private:
+  FolderRowLook rowLook(const DirItemInfo &entry, platform::ui::IndexPath ip) const override;
+
   enum class Sheet { None, Sort, Folder, FileRow };
   using GotPath = void (PhotoGalleryView::*)(const std::string &name, const std::string &path);
 
@@ -97,17 +88,15 @@ private:
   void setThumbnails(
       uint64_t generation,
       const std::vector<std::pair<std::string, std::shared_ptr<platform::media::Image>>> &thumbs);
-  void reSort();
   void setProgress(double fraction);
   void showNormalToolbar();
   void showWorkingToolbar();
-  void showEditViewButton(int kind, bool force);
+  void showEditViewButton(int kind, bool force) override;
   void doButtonStates();
   std::shared_ptr<DirItemInfo> selectedRow() const;
   std::optional<platform::ui::IndexPath> indexPathOf(const std::string &name) const;
   void showSheet(std::shared_ptr<platform::ui::ActionSheet> sheet, Sheet kind,
                  std::shared_ptr<platform::ui::BarButtonItem> from);
-  void alert(const std::string &title, const std::string &message);
   // Copies the named row's asset in the background, then calls `done` on the main thread.
   void queAssetPathToSelector(const std::string &row, GotPath done);
   bool queueUploads(const std::vector<std::shared_ptr<DirItemInfo>> &rows, bool kickstart);
@@ -123,10 +112,6 @@ private:
   uint64_t generation_ = 0; // of the listing whose result is awaited
   bool loaded_ = false;
   int currentEditButton_ = 0;
-  int sortColumn_ = 0;
-  bool descending_ = false;
-  std::string searchString_;
-  DirItemList folderItemsEverything_, folderItems_;
   std::optional<std::string> selectedName_;
   std::string copyFolder_; // where "Copy File" puts the row being converted
   unsigned copyAnimations_ = 0;
@@ -134,9 +119,6 @@ private:
   std::shared_ptr<platform::ui::ActionSheet> sheet_;
   std::shared_ptr<platform::ui::PopoverController> copyPopover_; // iPad: the "Copy File" list
   std::string sheetRow_;
-  std::shared_ptr<platform::ui::TableView> tableView_;
-  std::shared_ptr<platform::ui::Toolbar> theToolbar_;
-  std::shared_ptr<platform::ui::SearchBar> searchBar_;
   std::shared_ptr<platform::ui::ProgressView> progressBar_;
-  std::shared_ptr<platform::ui::BarButtonItem> uploadBtn_, emailBtn_, menuBtn_, sortBtn_;
+  std::shared_ptr<platform::ui::BarButtonItem> sortBtn_;
 };

@@ -1,4 +1,4 @@
-#include "app/files/SettingsManagerView.h"
+#include "app/photos/SettingsManagerView.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "app/files/PhotoPickerView.h"
+#include "app/photos/PhotoPickerView.h"
 
 #include <stdlib.h>
 

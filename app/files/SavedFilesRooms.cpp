@@ -1,0 +1,6 @@
+#include "app/files/SavedFilesRooms.h"
+
+SavedFilesRooms &SavedFilesRooms::shared() {
+  static SavedFilesRooms rooms;
+  return rooms;
+}

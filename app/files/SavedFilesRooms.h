@@ -1,0 +1,32 @@
+// The screens of the rooms built on Saved Files that its root rows and its commands open: the
+// photo library, Cloud Files and the image editor. Saved Files sits below those rooms and names
+// none of them; each fills in its entries from the file that makes its screen, so a program (or a
+// test) that links the room has them. An entry left empty means the room is not linked in: its
+// row is not listed and its command does nothing. Main thread.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace platform::ui {
+class ViewController;
+}
+
+struct SavedFilesRooms {
+  // The photo library can be browsed, and its screen.
+  std::function<bool()> photoLibraryAvailable;
+  std::function<std::shared_ptr<platform::ui::ViewController>()> makePhotoLibrary;
+  // The cloud folder can be used (the call makes its work queues on a yes), and its screen.
+  std::function<bool()> cloudAvailable;
+  std::function<std::shared_ptr<platform::ui::ViewController>()> makeCloudFiles;
+  // Hands a local file to the cloud under its own name.
+  std::function<bool(const std::string &localPath)> copyToCloud;
+  // Opens the image editor on the picture at `path` and shows it over `opener` as the file tab
+  // `name`; false when the file cannot be read as a picture.
+  std::function<bool(const std::string &path, platform::ui::ViewController &opener,
+                     const std::string &name)>
+      editImage;
+
+  static SavedFilesRooms &shared();
+};
