@@ -166,6 +166,13 @@ void HelpViewController::clickBackAllTheWay() {
   if (auto nav = navigationController()) nav->popToRootViewControllerAnimated(true);
 }
 
+void HelpViewController::standInPopover(const std::shared_ptr<PopoverController> &popover) {
+  popoverParent = popover;
+  if (popover)
+    popover->setDelegate(
+        std::static_pointer_cast<PopoverControllerDelegate>(sharedAs<HelpViewController>()));
+}
+
 void HelpViewController::clickLog() {
   if (auto nav = navigationController())
     nav->pushViewController(std::make_shared<LogViewController>(), true);
