@@ -67,6 +67,8 @@ class AboutView : public platform::ui::ViewController, public platform::ui::WebV
 public:
   explicit AboutView(const std::string &nibName = "AboutView");
   std::shared_ptr<platform::ui::WebView> webNews;
+  std::shared_ptr<platform::ui::Toolbar> toolbar;
+  std::shared_ptr<platform::ui::BarButtonItem> okButton, logButton;
   void clickOK();
   void clickLog();
   void loadView() override;

@@ -105,3 +105,48 @@ TEST_F(HelpPagesTest, LocalFilesButtonShowsSavedFilesOverTheConnectScreen) {
   EXPECT_TRUE(std::dynamic_pointer_cast<LocalFolderViewController>(probe->topViewController()));
   EXPECT_TRUE(probe->find("kept.txt"));
 }
+
+TEST_F(HelpPagesTest, AboutScreenHasOkAndLogAndTheWebAddressOpensTheSharingHelp) {
+  set(kWebServerKey, "1");
+  bootPastTutorial();
+  ASSERT_TRUE(probe->tapTab("Settings"));
+  auto settings = delegate->settingsView();
+  auto find = [&](const std::string &prefix) {
+    for (int s = 0; s < 9; ++s) {
+      auto rows = settings->rowsOfSection(s);
+      for (size_t r = 0; r < rows.size(); ++r)
+        if (rows[r].label.rfind(prefix, 0) == 0) return IndexPath{s, int(r)};
+    }
+    ADD_FAILURE() << "no row " << prefix;
+    return IndexPath{};
+  };
+  // The web address row: how to reach Saved Files with it.
+  ASSERT_TRUE(probe->tapRow(find("Web Address:"))) << probe->lastError();
+  auto sharing = std::dynamic_pointer_cast<SharingHelpView>(probe->topViewController());
+  ASSERT_TRUE(sharing);
+  EXPECT_EQ(probe->navigationTitle(), "Sharing \"My Files\"");
+  EXPECT_NE(sharing->itunesLabel->text().find("\u278A Select your device on the left."),
+            std::string::npos);
+  EXPECT_EQ(sharing->urlText->text().rfind(delegate->webServerListener()->getListeningAddress(), 0),
+            0u);
+  ASSERT_TRUE(probe->tapBack());
+
+  // "All Our Apps": Log shows the transfer log over everything and Done closes it; OK goes back.
+  ASSERT_TRUE(probe->tapRow(find("All Our Apps"))) << probe->lastError();
+  auto about = std::dynamic_pointer_cast<AboutView>(probe->topViewController());
+  ASSERT_TRUE(about);
+  EXPECT_EQ(about->webNews->loads().back().url, kAboutPageAddress);
+  std::vector<std::string> items;
+  for (auto &item : probe->toolbarItems())
+    items.push_back(item.name);
+  EXPECT_EQ(items, (std::vector<std::string>{"OK", "Log"}));
+  ASSERT_TRUE(probe->tap("Log")) << probe->lastError();
+  ASSERT_EQ(modalCount(), 1u);
+  EXPECT_TRUE(std::dynamic_pointer_cast<LogViewController>(probe->topViewController()));
+  ASSERT_TRUE(probe->tap("Done")) << probe->lastError();
+  advance(1);
+  EXPECT_EQ(modalCount(), 0u);
+  EXPECT_EQ(probe->topViewController(), about);
+  ASSERT_TRUE(probe->tap("OK")) << probe->lastError();
+  EXPECT_EQ(probe->topViewController(), settings);
+}
