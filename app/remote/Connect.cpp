@@ -525,6 +525,12 @@ void Connect::pushHelp(const std::string &title, const std::string &page) {
 
 void Connect::clickTest() {
   auto files = LocalFolderViewController::make("");
+  // Over this screen the files screen needs its own way back.
+  std::weak_ptr<Connect> weak = sharedAs<Connect>();
+  files->navigationItem().setLeftBarButtonItem(
+      BarButtonItem::systemItem(BarButtonSystemItem::Done, [weak](BarButtonItem &) {
+        if (auto self = weak.lock()) self->dismissModalViewControllerAnimated(true);
+      }));
   presentModalViewController(std::make_shared<NavigationController>(files), true);
 }
 

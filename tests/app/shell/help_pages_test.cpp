@@ -104,6 +104,10 @@ TEST_F(HelpPagesTest, LocalFilesButtonShowsSavedFilesOverTheConnectScreen) {
   ASSERT_EQ(modalCount(), 1u);
   EXPECT_TRUE(std::dynamic_pointer_cast<LocalFolderViewController>(probe->topViewController()));
   EXPECT_TRUE(probe->find("kept.txt"));
+  ASSERT_TRUE(probe->tap("Done")) << probe->lastError();
+  advance(1);
+  EXPECT_EQ(modalCount(), 0u);
+  EXPECT_EQ(probe->topViewController(), connect);
 }
 
 TEST_F(HelpPagesTest, AboutScreenHasOkAndLogAndTheWebAddressOpensTheSharingHelp) {
