@@ -858,7 +858,12 @@ bool ClsTar::streamHeader(const unsigned char *block, LogBase &log) {
     }
     m_side.clear();
     m_sideKind = t;
-    m_curOut = new OutputDataBuffer(&m_side);
+    m_curOut = new (std::nothrow) OutputDataBuffer(&m_side);
+    if (!m_curOut) {
+      log.LogError("Failed to create output buffer for untar.");
+      streamFail();
+      return false;
+    }
     return true;
   }
   if (t == 'g') {
