@@ -3,6 +3,7 @@
 // answers of a delegate that allows no landscape and has nothing to show.
 #pragma once
 
+#include "platform/ui/Presentation.h"
 #include "platform/ui/ViewController.h"
 
 #include <memory>
@@ -21,6 +22,13 @@ public:
                          const std::string &url) {
     (void)nibName, (void)title, (void)url;
     return nullptr;
+  }
+  // The help screen made above now stands in that popover: it keeps it (and shows its large
+  // spinner while a page loads) and becomes its delegate.
+  virtual void
+  setHelpPopoverParent(const std::shared_ptr<platform::ui::ViewController> &help,
+                       const std::shared_ptr<platform::ui::PopoverController> &popover) {
+    (void)help, (void)popover;
   }
 };
 

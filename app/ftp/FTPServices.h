@@ -88,7 +88,8 @@ public:
   virtual void popFtpTab(bool /*animated*/) {}
   virtual void popFtpTabToRoot(bool /*animated*/) {}
   // Pushes the help screen (`HelpViewController`, interface file "HelpView") with its title, the
-  // online help page's path and query, and its log button shown or not.
+  // name of a page among the resources or else the online help page's path and query, and its
+  // log button shown or not.
   virtual void pushHelpScreen(const std::string & /*title*/, const std::string & /*pathAndQuery*/,
                               bool /*showLogButton*/) {}
   // Hands a downloaded file on: the player, the document viewer, the text editor.

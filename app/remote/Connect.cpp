@@ -156,6 +156,15 @@ void Connect::loadView() {
   shakeMessage = std::make_shared<Label>(Rect{20, 230, 280, 21});
   shakeMessage->setText("Shake to clear the fields");
   view()->addSubview(shakeMessage);
+  // The files kept on this device, opened over this screen without leaving the FTP tab.
+  localFilesBtn = std::make_shared<Button>(ButtonType::RoundedRect, Rect{20, 266, 280, 37});
+  localFilesBtn->setTitle("Local Files");
+  localFilesBtn->setAccessibilityLabel("Local Files");
+  std::weak_ptr<Connect> weak = sharedAs<Connect>();
+  localFilesBtn->addTarget(ControlEvent::TouchUpInside, [weak](Control &) {
+    if (auto self = weak.lock()) self->clickTest();
+  });
+  view()->addSubview(localFilesBtn);
   bottomToolbar = std::make_shared<Toolbar>(Rect{0, 372, 320, 44});
   view()->addSubview(bottomToolbar);
 }
@@ -445,11 +454,13 @@ void Connect::clickAddBookmark() {
   if (auto nav = navigationController()) nav->pushViewController(prompt, true);
 }
 
-void Connect::showPopover(std::shared_ptr<ViewController> content, Size size,
-                          const std::shared_ptr<BarButtonItem> &from) {
+void Connect::showPopover(
+    std::shared_ptr<ViewController> content, Size size, const std::shared_ptr<BarButtonItem> &from,
+    const std::function<void(const std::shared_ptr<PopoverController> &)> &beforeShown) {
   if (popover && popover->isPopoverVisible()) popover->dismissPopoverAnimated(false);
   popover = std::make_shared<PopoverController>(std::move(content));
   popover->setPopoverContentSize(size);
+  if (beforeShown) beforeShown(popover);
   popover->presentPopoverFromBarButtonItem(from, ArrowAny, true);
 }
 
@@ -499,16 +510,31 @@ void Connect::showAbout() {
   if (Hardware::isiPad()) {
     if (auto help = appDelegateServices().makeHelpViewController("HelpView", "Ferrowen Help",
                                                                  kTutorialURL)) {
-      showPopover(help, Size{320, 480}, infoBtn_);
+      // It knows its popover before its page starts loading, so that the spinner shows.
+      showPopover(help, Size{320, 480}, infoBtn_,
+                  [help](const std::shared_ptr<PopoverController> &p) {
+                    appDelegateServices().setHelpPopoverParent(help, p);
+                  });
       return;
     }
   }
-  if (auto s = FTPAppServices::shared())
-    s->pushHelpScreen("Ferrowen Help", "help-tutorial300.php?app=ferrowen&ver=300", false);
+  pushHelp("Ferrowen Help", "help-tutorial300.php?app=ferrowen&ver=300");
+}
+
+void Connect::pushHelp(const std::string &title, const std::string &page) {
+  // A connect sets "Disconnect"; from here a help page is only left.
+  navigationItem().setBackBarButtonItem(BarButtonItem::titled("Back", BarButtonItemStyle::Plain));
+  if (auto s = FTPAppServices::shared()) s->pushHelpScreen(title, page, false);
 }
 
 void Connect::clickTest() {
   auto files = LocalFolderViewController::make("");
+  // Over this screen the files screen needs its own way back.
+  std::weak_ptr<Connect> weak = sharedAs<Connect>();
+  files->navigationItem().setLeftBarButtonItem(
+      BarButtonItem::systemItem(BarButtonSystemItem::Done, [weak](BarButtonItem &) {
+        if (auto self = weak.lock()) self->dismissModalViewControllerAnimated(true);
+      }));
   presentModalViewController(std::make_shared<NavigationController>(files), true);
 }
 
@@ -519,8 +545,7 @@ void Connect::checkForReviewPrompt() {
 }
 
 void Connect::clickKeys() {
-  if (auto s = FTPAppServices::shared())
-    s->pushHelpScreen("SFTP Private Keys", "error-sftp-keys.html", false);
+  pushHelp("SFTP Private Keys", "error-sftp-keys.html");
 }
 
 bool Connect::textFieldShouldReturn(TextField &field) {

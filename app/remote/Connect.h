@@ -97,6 +97,8 @@ public:
   std::shared_ptr<platform::ui::Label> connectMessage, connectHelpMessage, shakeMessage;
   std::shared_ptr<platform::ui::BarButtonItem> addBookmarkBtn, viewBookmarksBtn, keysBtn;
   std::shared_ptr<platform::ui::Toolbar> bottomToolbar;
+  // Opens the local files screen (clickTest).
+  std::shared_ptr<platform::ui::Button> localFilesBtn;
   std::shared_ptr<FTPConnection> theConnection;
   // The browsing SFTP connection; a new one for each connect after the screen reappears.
   std::shared_ptr<SFTPWrapper> sftpConnection;
@@ -111,9 +113,14 @@ private:
   void connectFTP();
   void connectSFTP();
   void pushFolderScreen();
-  void showPopover(std::shared_ptr<platform::ui::ViewController> content, platform::ui::Size size,
-                   const std::shared_ptr<platform::ui::BarButtonItem> &from);
+  void
+  showPopover(std::shared_ptr<platform::ui::ViewController> content, platform::ui::Size size,
+              const std::shared_ptr<platform::ui::BarButtonItem> &from,
+              const std::function<void(const std::shared_ptr<platform::ui::PopoverController> &)>
+                  &beforeShown = {});
   bool anyFieldEditing() const;
+  // Pushes a help page (a resource page or one of the online help) with a "Back" way back.
+  void pushHelp(const std::string &title, const std::string &page);
   std::shared_ptr<platform::RunLoop> connectionThread_;
   std::shared_ptr<platform::ui::BarButtonItem> infoBtn_;
   double filtered_[3] = {0, 0, 0};

@@ -746,7 +746,13 @@ void FerrowenAppDelegate::showErrorForTopSavedFilesTab2(const std::string &text)
 
 void FerrowenAppDelegate::pushHelpScreen(const std::string &title, const std::string &url,
                                          bool showLogButton) {
-  auto help = HelpViewController::withURL(title, std::string(kHelpSiteBase) + url);
+  // A page kept among the resources opens from there; any other is a page of the online help.
+  const std::string resource = Paths::resources() + "/" + url;
+  bool folder = false;
+  const bool local = !url.empty() && url.find_first_of("/?#\\") == std::string::npos &&
+                     FileManager::fileExists(resource, &folder) && !folder;
+  auto help = local ? HelpViewController::withFileURL(title, resource)
+                    : HelpViewController::withURL(title, std::string(kHelpSiteBase) + url);
   help->showLogButton = showLogButton;
   if (navigationController_) navigationController_->pushViewController(help, true);
 }

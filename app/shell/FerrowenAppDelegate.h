@@ -137,7 +137,8 @@ public:
   void newValtryTab(const std::string &url);
   void badgeValtry(const std::string &text);
   void viewUsesMyScroller(bool) {}
-  // Pushes the help screen on the FTP tab for a page of the online help.
+  // Pushes the help screen on the FTP tab: a page among the resources when one has that name,
+  // else that page of the online help.
   void pushHelpScreen(const std::string &title, const std::string &url, bool showLogButton);
 
   // --- Hosting.

@@ -166,6 +166,13 @@ void HelpViewController::clickBackAllTheWay() {
   if (auto nav = navigationController()) nav->popToRootViewControllerAnimated(true);
 }
 
+void HelpViewController::standInPopover(const std::shared_ptr<PopoverController> &popover) {
+  popoverParent = popover;
+  if (popover)
+    popover->setDelegate(
+        std::static_pointer_cast<PopoverControllerDelegate>(sharedAs<HelpViewController>()));
+}
+
 void HelpViewController::clickLog() {
   if (auto nav = navigationController())
     nav->pushViewController(std::make_shared<LogViewController>(), true);
@@ -227,8 +234,22 @@ AboutView::AboutView(const std::string &nibName) : ViewController(nibName) {}
 
 void AboutView::loadView() {
   auto root = std::make_shared<View>(Rect(0, 0, 320, 416));
-  webNews = makeWebView(root->bounds());
+  webNews = makeWebView(Rect(0, 0, 320, 372));
   root->addSubview(webNews);
+  // OK and Log stand in the toolbar below the page.
+  std::weak_ptr<AboutView> weak = sharedAs<AboutView>();
+  auto act = [weak](void (AboutView::*fn)()) {
+    return [weak, fn](BarButtonItem &) {
+      if (auto s = weak.lock()) (s.get()->*fn)();
+    };
+  };
+  okButton = BarButtonItem::titled("OK", BarButtonItemStyle::Bordered, act(&AboutView::clickOK));
+  logButton = BarButtonItem::titled("Log", BarButtonItemStyle::Bordered, act(&AboutView::clickLog));
+  toolbar = std::make_shared<Toolbar>(Rect(0, 372, 320, 44));
+  toolbar->setAutoresizingMask(FlexibleWidth | FlexibleTopMargin);
+  toolbar->setItems(
+      {okButton, BarButtonItem::systemItem(BarButtonSystemItem::FlexibleSpace), logButton});
+  root->addSubview(toolbar);
   setView(root);
 }
 
@@ -239,11 +260,22 @@ void AboutView::viewDidLoad() {
 }
 
 void AboutView::clickOK() {
-  dismissModalViewControllerAnimated(true);
+  // Presented, it is dismissed; pushed (from the settings), it goes back the same way.
+  if (presentingViewController() ||
+      (navigationController() && navigationController()->presentingViewController()))
+    dismissModalViewControllerAnimated(true);
+  else if (auto nav = navigationController())
+    nav->popViewControllerAnimated(true);
 }
 
 void AboutView::clickLog() {
   auto log = std::make_shared<LogViewController>();
+  // Shown over everything, the log needs its own way out.
+  std::weak_ptr<LogViewController> weakLog = log;
+  log->navigationItem().setLeftBarButtonItem(
+      BarButtonItem::systemItem(BarButtonSystemItem::Done, [weakLog](BarButtonItem &) {
+        if (auto l = weakLog.lock()) l->dismissModalViewControllerAnimated(true);
+      }));
   presentModalViewController(std::make_shared<NavigationController>(log), true);
 }
 

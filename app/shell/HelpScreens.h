@@ -23,7 +23,8 @@ inline constexpr const char *kAppVersion = "3.0";
 bool shouldLoadInPage(const std::string &url);
 
 class HelpViewController : public platform::ui::ViewController,
-                           public platform::ui::WebViewDelegate {
+                           public platform::ui::WebViewDelegate,
+                           public platform::ui::PopoverControllerDelegate {
 public:
   static std::shared_ptr<HelpViewController> withURL(const std::string &title,
                                                      const std::string &url);
@@ -46,6 +47,8 @@ public:
   void clickDone();
   void clickBackAllTheWay();
   void clickLog();
+  // Shown in that popover: kept as `popoverParent`, and this screen is the popover's delegate.
+  void standInPopover(const std::shared_ptr<platform::ui::PopoverController> &popover);
 
   void loadView() override;
   void viewDidLoad() override;
@@ -64,6 +67,8 @@ class AboutView : public platform::ui::ViewController, public platform::ui::WebV
 public:
   explicit AboutView(const std::string &nibName = "AboutView");
   std::shared_ptr<platform::ui::WebView> webNews;
+  std::shared_ptr<platform::ui::Toolbar> toolbar;
+  std::shared_ptr<platform::ui::BarButtonItem> okButton, logButton;
   void clickOK();
   void clickLog();
   void loadView() override;

@@ -385,6 +385,10 @@ std::vector<SettingsViewController::Row> SettingsViewController::rowsOfSection(i
                   {},
                   {},
                   true};
+      // Tapped, the address tells how to reach Saved Files with it.
+      address.onSelect = [weak] {
+        if (auto s = weak.lock()) s->push(std::make_shared<SharingHelpView>());
+      };
       rows.push_back(address);
     }
     rows.push_back(switchRow("Enable FTP Server", kFTPServerKey, &S::changedFTPServerEnabled));

@@ -47,6 +47,10 @@ public:
                                                          const std::string &url) override {
     return HelpViewController::withURL(title, url);
   }
+  void setHelpPopoverParent(const std::shared_ptr<ViewController> &help,
+                            const std::shared_ptr<PopoverController> &popover) override {
+    if (auto h = std::dynamic_pointer_cast<HelpViewController>(help)) h->standInPopover(popover);
+  }
 
 private:
   std::weak_ptr<FerrowenAppDelegate> d_;

@@ -12,6 +12,7 @@
 
 #include "platform/device/Application.h"
 #include "platform/device/DeviceProfile.h"
+#include "platform/device/MailService.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Text.h"
@@ -669,8 +670,15 @@ void ValtryWebBrowserView::clickedButtonAtIndex(ActionSheet &sheet, int index) {
         },
         false);
   } else if (index == actionEmailIndex) {
-    const std::string body = "<a href='" + htmlEscape(url) + "'>" + htmlEscape(url) + "</a><br />";
-    Application::shared().openURL("mailto:?body=" + queryEscape(body));
+    // The mail composer takes the address as a link; a mailto address carries plain text only,
+    // so without a mail program the address goes there as it is.
+    MailMessage message;
+    message.bodyIsHTML = true;
+    message.body = "<a href='" + htmlEscape(url) + "'>" + htmlEscape(url) + "</a><br />";
+    Application::shared().setNetworkActivityIndicatorVisible(true);
+    const bool sent = MailService::canSendMail() && MailService::send(message);
+    Application::shared().setNetworkActivityIndicatorVisible(false);
+    if (!sent) Application::shared().openURL("mailto:?body=" + queryEscape(url));
   }
   longPressActions.reset();
 }

@@ -6,6 +6,7 @@
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/Text.h"
 
+#include <cctype>
 #include <mutex>
 #include <stdlib.h>
 
@@ -27,6 +28,90 @@ std::string safeAttachmentName(const std::string &name, size_t index) {
   for (unsigned char c : base)
     out += (c < 0x20 || c == 0x7f || c == '/') ? '_' : char(c);
   if (out.empty() || out == "." || out == "..") out = "attachment-" + std::to_string(index + 1);
+  return out;
+}
+
+// The character references of HTML text replaced by their characters (unknown ones kept).
+std::string decodeReferences(std::string_view text) {
+  static const std::pair<const char *, const char *> named[] = {
+      {"amp", "&"}, {"lt", "<"}, {"gt", ">"}, {"quot", "\""}, {"apos", "'"}, {"nbsp", " "}};
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const size_t semi = text[i] == '&' ? text.find(';', i) : std::string_view::npos;
+    if (semi == std::string_view::npos || semi - i > 10) {
+      out += text[i];
+      continue;
+    }
+    const std::string_view name = text.substr(i + 1, semi - i - 1);
+    std::string replacement;
+    if (name.size() > 1 && name[0] == '#') {
+      const bool hex = name[1] == 'x' || name[1] == 'X';
+      unsigned long code = 0;
+      bool digits = name.size() > (hex ? 2u : 1u);
+      for (char c : name.substr(hex ? 2 : 1)) {
+        const int d = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                      : hex && std::isxdigit(static_cast<unsigned char>(c))
+                          ? std::tolower(static_cast<unsigned char>(c)) - 'a' + 10
+                          : -1;
+        if (d < 0 || code > 0x10FFFF) digits = false;
+        if (!digits) break;
+        code = code * (hex ? 16 : 10) + unsigned(d);
+      }
+      // Control characters (but for tab and line feed) and non-characters stay as written.
+      if (digits && code <= 0x10FFFF && (code >= 0x20 || code == '\t' || code == '\n') &&
+          code != 0x7F && (code < 0xD800 || code > 0xDFFF)) {
+        appendUTF8(replacement, static_cast<char32_t>(code));
+      }
+    } else {
+      for (auto &[n, v] : named)
+        if (name == n) replacement = v;
+    }
+    if (replacement.empty()) {
+      out += text[i];
+      continue;
+    }
+    out += replacement;
+    i = semi;
+  }
+  return out;
+}
+
+// An HTML body as the plain text a mail program is handed (xdg-email's body is plain text): tags
+// dropped, line breaks kept, references decoded, and a link's address after its text when the
+// text is not the address itself.
+std::string plainTextOfHTML(std::string_view html) {
+  std::string out, href;
+  size_t anchorStart = std::string::npos;
+  size_t i = 0;
+  while (i < html.size()) {
+    const size_t open = html.find('<', i);
+    out += decodeReferences(html.substr(i, open == std::string_view::npos ? open : open - i));
+    if (open == std::string_view::npos) break;
+    const size_t close = html.find('>', open);
+    if (close == std::string_view::npos) break; // an unfinished tag shows nothing
+    std::string tag = lowercase(std::string(html.substr(open + 1, close - open - 1)));
+    i = close + 1;
+    const std::string name = tag.substr(0, tag.find_first_of(" \t\n/", tag[0] == '/' ? 1 : 0));
+    if (name == "br" || name == "/p" || name == "/div" || name == "/li" || name == "/tr") {
+      out += '\n';
+    } else if (name == "a") {
+      href.clear();
+      anchorStart = out.size();
+      const size_t at = tag.find("href=");
+      if (at != std::string::npos) {
+        // The value as written, not lower-cased.
+        std::string_view raw = html.substr(open + 1 + at + 5, close - open - 1 - at - 5);
+        const char quote = !raw.empty() && (raw[0] == '\'' || raw[0] == '"') ? raw[0] : ' ';
+        if (quote != ' ') raw.remove_prefix(1);
+        href = decodeReferences(raw.substr(0, raw.find(quote)));
+      }
+    } else if (name == "/a") {
+      if (anchorStart != std::string::npos && !href.empty() && out.substr(anchorStart) != href)
+        out += " (" + href + ")";
+      anchorStart = std::string::npos;
+      href.clear();
+    }
+  }
   return out;
 }
 
@@ -52,8 +137,8 @@ bool MailService::send(const MailMessage &message) {
     Log::system("Mail: xdg-email is not available; the message was not handed on");
     return false;
   }
-  std::vector<std::string> argv{program,         "--utf8", "--subject",
-                                message.subject, "--body", message.body};
+  const std::string body = message.bodyIsHTML ? plainTextOfHTML(message.body) : message.body;
+  std::vector<std::string> argv{program, "--utf8", "--subject", message.subject, "--body", body};
   if (!message.attachments.empty()) {
     std::string folder = Paths::tmp() + "/mail-XXXXXX";
     if (!::mkdtemp(folder.data())) {

@@ -148,7 +148,9 @@ private:
   bool entryName(TarHeader &hdr, bool discardPaths, XString &name, StringBuffer &relPath);
   bool nameMatches(XString &name, XString &pattern, bool bareName);
   // Decides and prepares one entry: folder created, file opened (out receives it), or skipped.
-  EntryAction beginEntry(TarHeader &hdr, bool skip, bool discardPaths, Output *&out, LogBase &log);
+  // The streaming untar reports its steps with texts of its own.
+  EntryAction beginEntry(TarHeader &hdr, bool skip, bool discardPaths, Output *&out, LogBase &log,
+                         bool streaming);
   bool readPaxOrLong(DataSource &src, TarHeader &hdr, char type, LogBase &log);
   bool readHeaderBlock(DataSource &src, TarHeader &hdr, bool &end, bool atStart, LogBase &log);
   // An entry this reader cannot write as it is meant: GNU sparse (type 'S' or pax GNU.sparse).
@@ -157,7 +159,10 @@ private:
 
   // Streaming.
   bool streamHeader(const unsigned char *block, LogBase &log);
-  void streamEndEntry(LogBase &log);
+  // Ends the current entry; step tells which way its last bytes came (1: straight from the
+  // caller, 2: the pending bytes held no more than the entry, 3: they went past it; 0: an entry
+  // without data), as the verbose log names it.
+  void streamEndEntry(LogBase &log, int step);
   void streamFail();
   bool finishSpecial(LogBase &log);
 

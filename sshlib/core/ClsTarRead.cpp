@@ -2,7 +2,9 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <strings.h>
 #include <sys/stat.h>
@@ -12,11 +14,13 @@
 
 #include "sshlib/core/ClsTar.h"
 #include "sshlib/core/DataSource.h"
+#include "sshlib/core/DateParser.h"
 #include "sshlib/core/FileSys.h"
 #include "sshlib/core/ProgressEvent.h"
 #include "sshlib/core/ProgressMonitor.h"
 #include "sshlib/core/RazudodBzip2.h"
 #include "sshlib/core/RazudodDeflate.h"
+#include "sshlib/core/RazudodFileTime.h"
 #include "sshlib/core/RazudodLzw.h"
 #include "sshlib/core/StringSearch.h"
 #include "sshlib/core/ckFileInfo.h"
@@ -231,6 +235,31 @@ bool isSpecialType(char t) {
   return t == 'x' || t == 'L' || t == 'K' || t == 'g';
 }
 
+void logFileTime(LogBase &log, const char *tag, int64_t unixSeconds) {
+  RazudodFileTime ft;
+  DateParser::UnixTimeToFileTime(unixSeconds, 0, ft);
+  StringBuffer text;
+  DateParser::FileTimeToString(ft, text);
+  log.LogData(tag, text.getString());
+}
+
+// The verbose "header" context of one entry of the seekable reader, closed on every way out.
+class HeaderContext {
+public:
+  HeaderContext(LogBase &log, bool on) : m_log(log), m_on(on) {
+    if (m_on) m_log.EnterContext("header", true);
+  }
+  ~HeaderContext() {
+    if (m_on) m_log.LeaveContext();
+  }
+  HeaderContext(const HeaderContext &) = delete;
+  HeaderContext &operator=(const HeaderContext &) = delete;
+
+private:
+  LogBase &m_log;
+  bool m_on;
+};
+
 } // namespace
 
 void ClsTar::setFreeSpaceQuery(FreeSpaceQuery query) {
@@ -427,11 +456,13 @@ bool ClsTar::finishSpecial(LogBase &log) {
 }
 
 ClsTar::EntryAction ClsTar::beginEntry(TarHeader &hdr, bool skip, bool discardPaths, Output *&out,
-                                       LogBase &log) {
+                                       LogBase &log, bool streaming) {
   out = nullptr;
   XString name;
   StringBuffer rel;
   bool safe = entryName(hdr, discardPaths, name, rel);
+  XString outPath;
+  if (m_verboseLogging) FileSys::CombineDirAndFilepath(m_untarFromDir, name, outPath);
   if (!safe || (!hdr.m_isDirectory && rel.getSize() == 0)) {
     if (!skip) {
       log.LogError("Entry name leads outside the destination; entry skipped.");
@@ -441,6 +472,8 @@ ClsTar::EntryAction ClsTar::beginEntry(TarHeader &hdr, bool skip, bool discardPa
     return EntryAction::kSkipped;
   }
   if (skip) {
+    if (streaming && m_verboseLogging)
+      logName(log, hdr.m_isDirectory ? "skippingDir" : "skippingFile", outPath.getUtf8());
     if (m_untarDebugLog && name.getSizeUtf8()) logName(log, "skipping", name.getUtf8());
     return EntryAction::kSkipped;
   }
@@ -454,20 +487,26 @@ ClsTar::EntryAction ClsTar::beginEntry(TarHeader &hdr, bool skip, bool discardPa
   if (hdr.m_isDirectory) {
     if (discardPaths) return EntryAction::kDone;
     if (m_untarDebugLog) logName(log, "dir", name.getUtf8());
+    if (m_verboseLogging) logName(log, streaming ? "creatingDir" : "createDir", outPath.getUtf8());
     if (!makeFolder(m_untarFromDir, rel.getString(), log)) {
-      log.LogError("Unable to create directory");
+      log.LogError(streaming ? "Failed to ensure untar directory." : "Unable to create directory");
       logName(log, "dirPath", rel.getString());
       return EntryAction::kFailed;
     }
     return EntryAction::kDone;
   }
   if (m_untarDebugLog) logName(log, "file", name.getUtf8());
+  if (m_verboseLogging) logName(log, streaming ? "creatingFile" : "outputFile", outPath.getUtf8());
   bool folderFailed = false;
   int64_t atime = hdr.m_atime ? hdr.m_atime : hdr.m_mtime64;
   out = createFile(m_untarFromDir, rel.getString(), hdr.m_mtime64, atime, folderFailed, log);
   if (!out) {
-    log.LogError(folderFailed ? "Failed to ensure directory exists."
-                              : "Failed to create OutputFile");
+    if (streaming)
+      log.LogError(folderFailed ? "Failed to ensure ability to create output file for untar."
+                                : "Failed to create output file for untar.");
+    else
+      log.LogError(folderFailed ? "Failed to ensure directory exists."
+                                : "Failed to create OutputFile");
     logName(log, "filePath", rel.getString());
     return EntryAction::kFailed;
   }
@@ -545,14 +584,20 @@ bool ClsTar::readPaxOrLong(DataSource &src, TarHeader &hdr, char type, LogBase &
     log.LogDataInt64("size", hdr.m_size);
     return false;
   }
-  std::vector<unsigned char> data(static_cast<size_t>(hdr.m_size));
-  if (readExact(src, data.data(), data.size(), log) != data.size()) {
+  const unsigned int n = static_cast<unsigned int>(hdr.m_size);
+  std::unique_ptr<unsigned char[]> data(new (std::nothrow) unsigned char[n]);
+  if (!data) {
+    log.LogError(pax ? "Out of memory for PAX extended header."
+                     : "Out of memory for long filename header.");
+    return false;
+  }
+  if (readExact(src, data.get(), n, log) != n) {
     log.LogError(pax ? "Failed to read PAX extended header."
                      : "Failed to read long filename header.");
     return false;
   }
   m_side.clear();
-  m_side.append(data.data(), data.size());
+  m_side.append(data.get(), n);
   return true;
 }
 
@@ -567,25 +612,43 @@ int ClsTar::_untar(DataSource &src, bool extract, LogBase &log, ProgressMonitor 
   m_unsafeSkipped = m_unsupportedSkipped = m_haveExt = m_haveLong = false;
   int64_t pos = 0;
   int count = 0;
+  char prevType = ' ';
   for (;;) {
     if (pm && m_heartbeatMs && pm->heartbeatCheck(m_heartbeatMs, 0)) {
       log.LogError("Untar aborted by application. (1)");
       return -1;
     }
+    HeaderContext context(log, m_verboseLogging);
+    if (m_verboseLogging) {
+      log.LogDataInt64("filePosition", pos);
+      log.LogDataLong("previousTypeFlag", prevType);
+    }
     bool end = false;
     if (!readHeaderBlock(src, m_hdr, end, pos == 0, log)) return -1;
-    if (end) break;
+    if (end) {
+      if (m_verboseLogging) log.LogInfo("End-of-TAR");
+      break;
+    }
+    // After a long name or pax header this one is merged with it (below); else its own fields.
+    if (m_verboseLogging && prevType != 'x' && prevType != 'L') {
+      if (m_hdr.m_prefix.getSize()) logName(log, "prefix", m_hdr.m_prefix.getString());
+      logName(log, "name", m_hdr.m_name.getString());
+    }
     if (m_verboseLogging) {
       log.LogDataLong("currentTypeFlag", m_hdr.m_typeflag);
       log.LogDataInt64("size", m_hdr.m_size);
     }
     const char t = m_hdr.m_typeflag;
+    prevType = t;
     // A global pax header describes the archive, not a file: nothing is written for it.
     if (t == 'g') {
       if (!seekPast(src, pos, m_hdr.m_size, log)) return -1;
       continue;
     }
     if (t == 'x' || t == 'L' || t == 'K') {
+      if (m_verboseLogging && t != 'K')
+        log.LogInfo(t == 'x' ? "Processing extended PAX header."
+                             : "Processing long filename header.");
       if (!readPaxOrLong(src, m_hdr, t, log)) return -1;
       if (t == 'x') {
         m_extHdr.clear();
@@ -619,13 +682,19 @@ int ClsTar::_untar(DataSource &src, bool extract, LogBase &log, ProgressMonitor 
       if (skip && m_verboseLogging) logName(log, "skipping", outPath.getUtf8());
     }
     Output *out = nullptr;
-    EntryAction a = beginEntry(m_hdr, skip, m_untarDiscardPaths, out, log);
+    EntryAction a = beginEntry(m_hdr, skip, m_untarDiscardPaths, out, log, false);
     if (a == EntryAction::kFailed) return -1;
     if (a == EntryAction::kWriteFile) {
       bool ok = extractToOutput(src, *out, m_hdr.m_size, log, pm);
       delete out;
       if (!ok) return -1;
-      if (m_verboseLogging) log.LogDataInt64("numBytesWritten", m_hdr.m_size);
+      if (m_verboseLogging) {
+        log.LogDataInt64("numBytesWritten", m_hdr.m_size);
+        // The times the file was given; a missing access or create time takes the modify time.
+        logFileTime(log, "lastModDateTime", m_hdr.m_mtime64);
+        logFileTime(log, "lastAccessDateTime", m_hdr.m_atime ? m_hdr.m_atime : m_hdr.m_mtime64);
+        logFileTime(log, "createDateTime", m_hdr.m_ctime ? m_hdr.m_ctime : m_hdr.m_mtime64);
+      }
     }
     if (a != EntryAction::kSkipped && extract) {
       ++count;
@@ -703,11 +772,16 @@ void ClsTar::streamFail() {
   m_curOut = nullptr;
 }
 
-void ClsTar::streamEndEntry(LogBase &log) {
-  if (m_verboseLogging) log.LogDataInt64("finishedFileSize", m_written);
+void ClsTar::streamEndEntry(LogBase &log, int step) {
+  static const char *const sizeTags[] = {nullptr, "finishedFileSize1", "finishedFileSize2",
+                                         "finishedFileSize3"};
+  static const char *const fillTags[] = {nullptr, "numPaddingBytesLeft1", nullptr,
+                                         "numPaddingBytesLeft3"};
+  if (m_verboseLogging && sizeTags[step]) log.LogDataInt64(sizeTags[step], m_written);
   delete m_curOut;
   m_curOut = nullptr;
   m_fill = static_cast<uint32_t>((512 - m_written % 512) % 512);
+  if (m_verboseLogging && fillTags[step]) log.LogDataLong(fillTags[step], static_cast<int>(m_fill));
   if (m_sideKind == 'L') {
     m_longName.clear();
     m_longName.appendN(reinterpret_cast<const char *>(m_side.getData2()), m_side.getSize());
@@ -740,13 +814,17 @@ bool ClsTar::streamHeader(const unsigned char *block, LogBase &log) {
       m_remaining = m_hdr.m_size;
       m_written = 0;
       m_curOut = new Output();
-      if (m_remaining == 0) streamEndEntry(log);
+      if (m_remaining == 0) streamEndEntry(log, 0);
     }
     return true;
   }
   bool end = false;
+  const char prev = m_prevType;
   if (!m_hdr.parseFromMemory(block, end, log, m_verboseLogging)) {
-    log.LogError("Failed to parse tar header");
+    // After a long name or pax entry the header was to be merged with it.
+    log.LogError(prev == 'L' || prev == 'x' ? "Failed to parse TAR header.."
+                                            : "Failed to parse tar header");
+    m_hdr.debugLogTarHeader(block, log);
     streamFail();
     return false;
   }
@@ -780,14 +858,20 @@ bool ClsTar::streamHeader(const unsigned char *block, LogBase &log) {
     }
     m_side.clear();
     m_sideKind = t;
-    m_curOut = new OutputDataBuffer(&m_side);
+    m_curOut = new (std::nothrow) OutputDataBuffer(&m_side);
+    if (!m_curOut) {
+      log.LogError("Failed to create output buffer for untar.");
+      streamFail();
+      return false;
+    }
     return true;
   }
   if (t == 'g') {
     m_curOut = new Output();
-    if (m_remaining == 0) streamEndEntry(log);
+    if (m_remaining == 0) streamEndEntry(log, 0);
     return true;
   }
+  if (prev == 'x') log.LogError("PAX header in streaming untar!");
   finishSpecial(log);
   m_remaining = m_hdr.m_size;
   XString name;
@@ -795,8 +879,9 @@ bool ClsTar::streamHeader(const unsigned char *block, LogBase &log) {
   entryName(m_hdr, m_untarDiscardPaths, name, rel);
   bool skip = !nameMatches(name, m_untarMatchPattern, m_bareName);
   if (m_untarDebugLog) logName(log, "entry", name.getUtf8());
+  if (m_verboseLogging) log.LogDataLong("typeFlag", t);
   Output *out = nullptr;
-  EntryAction a = beginEntry(m_hdr, skip, m_untarDiscardPaths, out, log);
+  EntryAction a = beginEntry(m_hdr, skip, m_untarDiscardPaths, out, log, true);
   if (a == EntryAction::kFailed) {
     streamFail();
     return false;
@@ -807,7 +892,7 @@ bool ClsTar::streamHeader(const unsigned char *block, LogBase &log) {
     return true;
   }
   m_curOut = out ? out : new Output();
-  if (m_remaining == 0) streamEndEntry(log);
+  if (m_remaining == 0) streamEndEntry(log, 0);
   return true;
 }
 
@@ -819,6 +904,7 @@ bool ClsTar::StreamingUntarNext(const unsigned char *data, unsigned int n, bool 
     finished = true;
     return m_success;
   }
+  const unsigned char *const start = data;
   while (n && !m_finished) {
     if (m_remaining > 0) {
       unsigned int k = m_remaining < n ? static_cast<unsigned int>(m_remaining) : n;
@@ -827,8 +913,14 @@ bool ClsTar::StreamingUntarNext(const unsigned char *data, unsigned int n, bool 
         streamFail();
         return false;
       }
+      // 1: the caller's bytes all belong to this entry; 2: the bytes after a header do; 3: they
+      // run past its end.
+      const int step = k < n ? 3 : data == start ? 1 : 2;
+      static const char *const writeFailed[] = {nullptr, "Failed to write tar data to output. (1)",
+                                                "Failed to write tar data to output. (2)",
+                                                "Failed to write tar data to output. (3)"};
       if (m_curOut->_fwrite32(data, 1, k, nullptr, log) != k) {
-        log.LogError("Failed to write tar data to output.");
+        log.LogError(writeFailed[step]);
         streamFail();
         return false;
       }
@@ -836,7 +928,7 @@ bool ClsTar::StreamingUntarNext(const unsigned char *data, unsigned int n, bool 
       m_written += k;
       data += k;
       n -= k;
-      if (m_remaining == 0) streamEndEntry(log);
+      if (m_remaining == 0) streamEndEntry(log, step);
     } else if (m_fill) {
       unsigned int k = m_fill < n ? m_fill : n;
       m_fill -= k;

@@ -157,7 +157,7 @@ bool TarHeader::parseFromMemory(const unsigned char *b, bool &endOfArchive, LogB
 
   fieldText(b, 100, m_name);
   m_path.setString(m_name);
-  if (verbose) log.LogData("filename", m_name.getString());
+  if (verbose) log.LogDataQP("filename", m_name.getString()); // a name from the archive
 
   m_typeflag = static_cast<char>(b[156]);
   m_isDirectory = m_typeflag == '5';

@@ -90,6 +90,19 @@ async function session(t, profile, viewport, env) {
   }
   await title('Ferrowen');
 
+  // SFTP's Keys Help: its page comes from the program's own resources.
+  await click(front().getByRole('tab', { name: 'SFTP', exact: true }));
+  await go(front().getByLabel('Keys Help'), 'SFTP Private Keys');
+  await page.frameLocator('iframe[data-web][title^="file:"][title$="/error-sftp-keys.html"]')
+    .locator('h1', { hasText: 'SFTP private keys' }).waitFor({ timeout: 20000 });
+  await screen('keys-help');
+  await go(front().locator('.navbar .back', { hasText: 'Back' }), 'Ferrowen');
+  await click(front().getByRole('tab', { name: 'FTP', exact: true }));
+  // Local Files: Saved Files over the connect screen, closed with Done.
+  await go(button('Local Files'), 'Saved Files');
+  await screen('local-files');
+  await go(button('Done'), 'Ferrowen');
+
   // Bookmarks and the bookmark editor.
   await click(page.getByLabel('Bookmarks'));
   await title('Bookmarks');
@@ -238,9 +251,8 @@ async function session(t, profile, viewport, env) {
   await go(button('Log'), 'Log');
   await screen('log');
   await go(front().locator('.navbar .back'), 'Settings');
-  // Further down: the startup lock and the credits.
-  for (const [name, shot] of [['Startup Lock', 'settings-startup-lock'], ['Credits', 'settings-credits']]) {
-    const target = row(name);
+  // Scrolls the settings with the mouse wheel until the row is there.
+  const reveal = async (target, name) => {
     for (let y = 0; !(await target.count()); y += 200) {
       // Scrolled with the mouse wheel over the table, as a person scrolls.
       // The table shown now (a screen leaving may still hold one), once it has its box.
@@ -252,6 +264,20 @@ async function session(t, profile, viewport, env) {
       assert.ok(y < 6000, `the row ${name} never came into view`);
     }
     await target.scrollIntoViewIfNeeded().catch(() => {});
+  };
+  // The web sharing server switched on: its address opens the sharing help.
+  const webSwitch = front().locator('.cell', { hasText: 'Enable Web Server' }).getByRole('switch');
+  await reveal(webSwitch, 'Enable Web Server');
+  await click(webSwitch);
+  const address = front().locator('.cell[aria-label^="Web Address:"]');
+  await reveal(address, 'Web Address');
+  await go(address, 'Sharing');
+  await screen('sharing-help');
+  await go(front().locator('.navbar .back'), 'Settings');
+  // Further down: the startup lock and the credits.
+  for (const [name, shot] of [['Startup Lock', 'settings-startup-lock'], ['Credits', 'settings-credits']]) {
+    const target = row(name);
+    await reveal(target, name);
     await click(target);
     await front().locator('.navbar .back').waitFor();
     await page.waitForTimeout(300);
@@ -259,6 +285,14 @@ async function session(t, profile, viewport, env) {
     await click(front().locator('.navbar .back'));
     await title('Settings');
   }
+  // All Our Apps: its Log over everything (closed with Done), and OK back to the settings.
+  await reveal(row('All Our Apps'), 'All Our Apps');
+  await go(row('All Our Apps'), 'All Our Apps');
+  await screen('about');
+  await go(button('Log'), 'Transfer Log');
+  await screen('about-log');
+  await go(button('Done'), 'All Our Apps');
+  await go(button('OK'), 'Settings');
 
   if (profile === 'tablet') {
     // The tablet turns from the page.

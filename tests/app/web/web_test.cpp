@@ -13,6 +13,7 @@
 #include "app/web/WebPageEngine.h"
 #include "app/web/WebPreviewViewController.h"
 
+#include "platform/device/MailService.h"
 #include "platform/media/Image.h"
 #include "platform/ui/Services.h"
 
@@ -300,6 +301,11 @@ TEST_F(WebTest, BookmarksFoldersAndReorder) {
 }
 
 TEST_F(WebTest, LongTapMenuCommands) {
+  std::vector<MailMessage> mailed;
+  MailService::setRecorder([&](const MailMessage &m) {
+    mailed.push_back(m);
+    return mailed.size() == 1; // the second time there is no mail program to take it
+  });
   auto browser = openBrowser();
   ASSERT_TRUE(probe->tap("Download")); // the menu comes first, download mode or not
   const std::string link = peer->url("/files/it's<1>.zip?a=1&b=2");
@@ -311,8 +317,23 @@ TEST_F(WebTest, LongTapMenuCommands) {
        [&] { EXPECT_EQ(Pasteboard::generalPasteboard().string(), link); }},
       {"href=" + link, "Email This Address",
        [&] {
-         ASSERT_FALSE(opened.empty());
-         EXPECT_EQ(opened.back().find_first_of("<>'&", 7), std::string::npos) << opened.back();
+         // The composer gets the address as a link, escaped; no mailto address is opened.
+         ASSERT_EQ(mailed.size(), 1u);
+         EXPECT_TRUE(mailed[0].bodyIsHTML);
+         const std::string escaped = htmlEscaped(link);
+         EXPECT_EQ(mailed[0].body, "<a href='" + escaped + "'>" + escaped + "</a><br />");
+         EXPECT_EQ(escaped.find_first_of("<>'"), std::string::npos);
+         EXPECT_TRUE(opened.empty());
+         EXPECT_FALSE(Application::shared().isNetworkActivityIndicatorVisible());
+       }},
+      {"href=" + link, "Email This Address",
+       [&] {
+         // Without a mail program the address goes to a mailto address as plain text.
+         ASSERT_EQ(mailed.size(), 2u);
+         ASSERT_EQ(opened.size(), 1u);
+         EXPECT_EQ(opened[0].rfind("mailto:?body=", 0), 0u);
+         EXPECT_EQ(opened[0].find_first_of("<>'& ", 7), std::string::npos) << opened[0];
+         EXPECT_EQ(replacePercentEscapes(opened[0].substr(13)).value_or(""), link);
        }},
       {"href=" + peer->url("/page/2"), "Open",
        [&] {
@@ -348,6 +369,7 @@ TEST_F(WebTest, LongTapMenuCommands) {
   go(peer->hostPort() + "/search?q=abcdefghijk");
   EXPECT_EQ(probe->topViewController()->navigationController()->tabBarItem()->title(),
             "q=abcdefghijk");
+  MailService::setRecorder(nullptr);
 }
 
 TEST_F(WebTest, FtpAddressesReachTheRemoteFolderScreenOnTheirOwnThread) {

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 using namespace platform;
@@ -50,5 +51,42 @@ TEST(MailServiceTest, HandsTheMessageToXdgEmailArgumentByArgument) {
   env.set("PATH", "/nonexistent");
   EXPECT_FALSE(MailService::canSendMail());
   EXPECT_FALSE(MailService::send(m));
+  Paths::setHome("");
+}
+
+TEST(MailServiceTest, AnHtmlBodyReachesXdgEmailAsPlainText) {
+  testsupport::TempDir tmp;
+  Paths::setHome(tmp.path() + "/home");
+  // A stand-in xdg-email that keeps the body it was given.
+  ASSERT_TRUE(testsupport::writeFile(
+      tmp.file("xdg-email"), "#!/bin/sh\nwhile [ \"$1\" != --body ]; do shift; done\nprintf %s "
+                             "\"$2\" > \"" +
+                                 tmp.file("body") + ".part\"\nmv \"" + tmp.file("body") +
+                                 ".part\" \"" + tmp.file("body") + "\"\n"));
+  ASSERT_EQ(::chmod(tmp.file("xdg-email").c_str(), 0755), 0);
+  testsupport::EnvGuard env;
+  env.set("PATH", (tmp.path() + ":/usr/bin:/bin").c_str());
+  struct Case {
+    std::string html, text;
+  } cases[] = {
+      // The browser's "Email This Address": the link is its own text.
+      {"<a href='http://h/a?x=1&amp;y=&lt;2&gt;&#39;'>http://h/a?x=1&amp;y=&lt;2&gt;&#39;</a><br "
+       "/>",
+       "http://h/a?x=1&y=<2>'\n"},
+      // A file mailed from Saved Files with the program's link.
+      {"<b>a&amp;b.txt</b> sent using <a href='https://ferrowen.example/'>Ferrowen</a>.",
+       "a&b.txt sent using Ferrowen (https://ferrowen.example/)."},
+      {"kept &unknown; &#1; &#x41;&#233; <br>", "kept &unknown; &#1; A\u00e9 \n"},
+  };
+  for (const Case &c : cases) {
+    std::filesystem::remove(tmp.file("body"));
+    MailMessage m;
+    m.bodyIsHTML = true;
+    m.body = c.html;
+    ASSERT_TRUE(MailService::send(m));
+    for (int i = 0; i < 500 && !std::filesystem::exists(tmp.file("body")); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(testsupport::readFile(tmp.file("body")), c.text) << c.html;
+  }
   Paths::setHome("");
 }

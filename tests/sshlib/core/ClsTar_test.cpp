@@ -466,3 +466,249 @@ TEST(ClsTar, UnpackStopsBeforeTheDiskFillsAndRemovesThePartialEntry) {
     EXPECT_FALSE(std::filesystem::exists(out + "/big"));
   }
 }
+
+namespace {
+// Whether a line of the text log is that message, or that tag with a value, or that context.
+bool logHas(const std::string &log, const std::string &text) {
+  size_t at = 0;
+  while (at < log.size()) {
+    size_t end = log.find('\n', at);
+    if (end == std::string::npos) end = log.size();
+    std::string line = log.substr(at, end - at);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    line.erase(0, line.find_first_not_of(' '));
+    if (line == text || line == text + ":" || line.rfind(text + ": ", 0) == 0) return true;
+    at = end + 1;
+  }
+  return false;
+}
+} // namespace
+
+TEST(ClsTar, LogTellsEveryStepOfTheUntarInItsOwnWords) {
+  // f(name, size) adds a file, d(name) a folder; pax headers and damage come from Python too.
+  enum { kSeekable = -1, kWhole = 0 };
+  struct Case {
+    const char *format;
+    std::string script;
+    const char *existing; // made in the destination first: "file:NAME" or "dir:NAME"
+    int chunk;            // how the streaming untar is fed; kSeekable: Untar on the file
+    const char *pattern;
+    bool fullDisk, ok;
+    std::vector<std::string> texts;
+  } cases[] = {
+      {"GNU",
+       "d('dir'); f('dir/' + 'n'*120, 10); f('a.txt', 5)",
+       "",
+       kSeekable,
+       "",
+       false,
+       true,
+       {"header", "filePosition", "previousTypeFlag", "name", "currentTypeFlag",
+        "Processing long filename header.", "longFilename", "combinedFilename", "createDir",
+        "outputFile", "numBytesWritten", "lastModDateTime", "lastAccessDateTime", "createDateTime",
+        "End-of-TAR"}},
+      {"USTAR", "f('p'*60 + '/' + 'q'*60, 4)", "", kSeekable, "", false, true, {"prefix", "name"}},
+      {"PAX",
+       "f('a.txt', 3, {'comment': 'c'})",
+       "",
+       kSeekable,
+       "",
+       false,
+       true,
+       {"Processing extended PAX header."}},
+      {"PAX",
+       "f('a.txt', 3, {'comment': 'c'})",
+       "",
+       kWhole,
+       "",
+       false,
+       true,
+       {"PAX header in streaming untar!", "---- Next TAR Header ----", "previousHeaderType",
+        "typeFlag", "creatingFile"}},
+      {"GNU", "f('l'*200, 3)", "", 7, "", false, true, {"L_Data", "combinedFilename"}},
+      // The ways an entry's last bytes arrive, fed 1024 bytes at a time.
+      {"USTAR",
+       "f('one', 512); f('three', 1536); f('odd', 100)",
+       "",
+       1024,
+       "",
+       false,
+       true,
+       {"finishedFileSize1", "numPaddingBytesLeft1", "finishedFileSize2", "finishedFileSize3",
+        "numPaddingBytesLeft3"}},
+      {"USTAR",
+       "d('docs'); f('docs/b.bin', 2); f('a.txt', 2)",
+       "",
+       kWhole,
+       "*.txt",
+       false,
+       true,
+       {"skippingDir", "skippingFile", "creatingFile"}},
+      {"USTAR", "d('docs'); f('docs/b.bin', 2)", "", kWhole, "", false, true, {"creatingDir"}},
+      // Failures, streamed and seekable.
+      {"USTAR",
+       "d('a')",
+       "file:a",
+       kWhole,
+       "",
+       false,
+       false,
+       {"Failed to ensure untar directory."}},
+      {"USTAR", "d('a')", "file:a", kSeekable, "", false, false, {"Unable to create directory"}},
+      {"USTAR",
+       "f('a/b.txt', 2)",
+       "file:a",
+       kWhole,
+       "",
+       false,
+       false,
+       {"Failed to ensure ability to create output file for untar."}},
+      {"USTAR",
+       "f('a/b.txt', 2)",
+       "file:a",
+       kSeekable,
+       "",
+       false,
+       false,
+       {"Failed to ensure directory exists."}},
+      {"USTAR",
+       "f('a.txt', 2)",
+       "dir:a.txt",
+       kWhole,
+       "",
+       false,
+       false,
+       {"Failed to create output file for untar."}},
+      {"USTAR",
+       "f('a.txt', 2)",
+       "dir:a.txt",
+       kSeekable,
+       "",
+       false,
+       false,
+       {"Failed to create OutputFile"}},
+      {"USTAR",
+       "f('big', 5000)",
+       "",
+       512,
+       "",
+       true,
+       false,
+       {"Failed to write tar data to output. (1)"}},
+      {"USTAR",
+       "f('big', 5000)",
+       "",
+       1024,
+       "",
+       true,
+       false,
+       {"Failed to write tar data to output. (2)"}},
+      {"USTAR",
+       "f('big', 5000)",
+       "",
+       kWhole,
+       "",
+       true,
+       false,
+       {"Failed to write tar data to output. (3)"}},
+      {"GNU",
+       "f('l'*200, 3); damage(1024)",
+       "",
+       kWhole,
+       "",
+       false,
+       false,
+       {"Failed to parse TAR header.."}},
+      {"GNU",
+       "f('a.txt', 3); damage(0)",
+       "",
+       kWhole,
+       "",
+       false,
+       false,
+       {"Failed to parse tar header"}},
+  };
+  int i = 0;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.script + " fed " + std::to_string(c.chunk));
+    TempDir t;
+    const std::string tarFile = t.file("a.tar"), dest = t.file("dest" + std::to_string(i++));
+    std::filesystem::create_directories(dest);
+    const std::string existing = c.existing;
+    if (existing.rfind("file:", 0) == 0)
+      testsupport::writeFile(dest + "/" + existing.substr(5), "x");
+    if (existing.rfind("dir:", 0) == 0)
+      std::filesystem::create_directories(dest + "/" + existing.substr(4));
+    ASSERT_TRUE(sh(
+        python("import tarfile,io\n"
+               "P='" +
+               tarFile +
+               "'\n"
+               "t=tarfile.open(P,'w',format=tarfile." +
+               c.format +
+               "_FORMAT)\n"
+               "def f(n, size, pax=None):\n"
+               "  i=tarfile.TarInfo(n); i.size=size; i.mtime=1600000000; i.pax_headers=pax or {}\n"
+               "  t.addfile(i, io.BytesIO(b'z'*size))\n"
+               "def d(n):\n"
+               "  i=tarfile.TarInfo(n); i.type=tarfile.DIRTYPE; i.mtime=1600000000; t.addfile(i)\n"
+               "damaged=[]\n"
+               "def damage(at): damaged.append(at)\n" +
+               c.script +
+               "\nt.close()\n"
+               "b=bytearray(open(P,'rb').read())\n"
+               "for at in damaged: b[at+124:at+136]=b'\\xff'*12\n"
+               "open(P,'wb').write(bytes(b))")));
+    ClsTar tar;
+    tar.put_VerboseLogging(true);
+    tar.put_UntarDebugLog(true);
+    X dir(dest), pattern(c.pattern);
+    tar.put_UntarFromDir(dir);
+    tar.put_UntarMatchPattern(pattern);
+    if (c.fullDisk) ClsTar::setFreeSpaceQuery([](int) { return int64_t(0); });
+    bool ok;
+    if (c.chunk == kSeekable) {
+      X path(tarFile);
+      ok = tar.Untar(path, nullptr) >= 0;
+    } else {
+      const std::string bytes = testsupport::readFile(tarFile);
+      tar.setMatchPatternExactFlag();
+      tar.BeginStreamingUntar(tar.m_log);
+      bool fed = true, finished = false;
+      const size_t step = c.chunk ? size_t(c.chunk) : bytes.size();
+      for (size_t at = 0; at < bytes.size() && fed; at += step)
+        fed = tar.StreamingUntarNext(reinterpret_cast<const unsigned char *>(bytes.data()) + at,
+                                     unsigned(std::min(step, bytes.size() - at)), finished,
+                                     tar.m_log);
+      ok = tar.FinishStreamingUntar(tar.m_log) && fed;
+    }
+    ClsTar::setFreeSpaceQuery(nullptr);
+    const std::string log = logOf(tar);
+    EXPECT_EQ(ok, c.ok) << log;
+    for (const std::string &text : c.texts)
+      EXPECT_TRUE(logHas(log, text)) << "missing: " << text << "\n" << log;
+  }
+}
+
+TEST(ClsTar, NamesFromTheArchiveReachTheLogEscaped) {
+  TempDir t;
+  const std::string tarFile = t.file("a.tar");
+  ASSERT_TRUE(sh(python("import tarfile,io\n"
+                        "t=tarfile.open('" +
+                        tarFile +
+                        "','w',format=tarfile.GNU_FORMAT)\n"
+                        "for n in ['evil\\nline<b>.txt', 'dir\\nx/'+'l'*120]:\n"
+                        "  i=tarfile.TarInfo(n); i.size=1; t.addfile(i, io.BytesIO(b'z'))\n"
+                        "t.close()")));
+  for (Driver d : {kUntar, kStream}) {
+    SCOPED_TRACE(d);
+    ClsTar tar;
+    tar.put_VerboseLogging(true);
+    tar.put_UntarDebugLog(true);
+    ASSERT_TRUE(unpack(d, tarFile, t.file("o" + std::to_string(d)), tar)) << logOf(tar);
+    const std::string log = logOf(tar);
+    EXPECT_EQ(log.find("evil\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("dir\nx"), std::string::npos) << log;
+    EXPECT_NE(log.find("evil=0A"), std::string::npos) << log;
+  }
+}
