@@ -336,8 +336,15 @@ bool basicCredentialsMatch(std::string_view authLine, std::string_view user,
   return token == myBase64(std::vector<uint8_t>(credentials.begin(), credentials.end()));
 }
 
-std::optional<std::string> webLocalPath(const std::string &root, std::string_view requestPath,
-                                        WebRealPaths *found) {
+void (*webItemCheckedHook)(const std::string &local) = nullptr;
+
+namespace {
+
+// webLocalPath's check; *itemFound tells whether found->item is the item's own real path (not
+// that of a folder above a missing item).
+std::optional<std::string> checkedLocalPath(const std::string &root, std::string_view requestPath,
+                                            WebRealPaths *found, bool *itemFound) {
+  if (itemFound) *itemFound = false;
   LexicalPath lexical;
   if (!lexicalPath(root, requestPath, lexical)) return std::nullopt;
   const std::string &base = lexical.base;
@@ -359,6 +366,7 @@ std::optional<std::string> webLocalPath(const std::string &root, std::string_vie
           break;
         }
         if (found) found->item = std::move(*real);
+        if (itemFound) *itemFound = keep == lexical.components;
         return local;
       }
       if (errno != ENOENT && errno != ENOTDIR) return std::nullopt;
@@ -368,6 +376,44 @@ std::optional<std::string> webLocalPath(const std::string &root, std::string_vie
     if (!outside) return local;
   }
   return std::nullopt;
+}
+
+// Opens `real`, a real path inside the real folder `realRoot` as a check has just found it, with
+// no symbolic link followed on the way down from the folder: a link put in the place of any part
+// of it since the check is not followed (ELOOP or ENOTDIR); -1 with errno when it cannot.
+int openCheckedRealPath(const std::string &realRoot, const std::string &real) {
+  if (!hasComponentPrefix(real, realRoot)) {
+    errno = EXDEV;
+    return -1;
+  }
+  const auto parts = splitComponents(real);
+  const size_t below = splitComponents(realRoot).size();
+  int dir = ::open(realRoot.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  for (size_t i = below; dir >= 0 && i + 1 < parts.size(); ++i) {
+    const int next =
+        ::openat(dir, std::string(parts[i]).c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int saved = errno;
+    ::close(dir);
+    errno = saved;
+    dir = next;
+  }
+  if (dir < 0) return -1;
+  const std::string last = parts.size() > below ? std::string(parts.back()) : ".";
+  int fd;
+  do {
+    fd = ::openat(dir, last.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+  } while (fd < 0 && errno == EINTR);
+  const int saved = errno;
+  ::close(dir);
+  errno = saved;
+  return fd;
+}
+
+} // namespace
+
+std::optional<std::string> webLocalPath(const std::string &root, std::string_view requestPath,
+                                        WebRealPaths *found) {
+  return checkedLocalPath(root, requestPath, found, nullptr);
 }
 
 WebLocalItem::~WebLocalItem() {
@@ -409,6 +455,7 @@ WebLocalItem webOpenLocalItem(const std::string &root, std::string_view requestP
       const int fd = openBeneath(dirfd, lexical.relative);
       struct stat st {};
       if (fd >= 0 && ::fstat(fd, &st) == 0) {
+        if (webItemCheckedHook) webItemCheckedHook(lexical.local);
         item.inside = true;
         item.path = std::move(lexical.local);
         item.real.root = known->real;
@@ -422,18 +469,19 @@ WebLocalItem webOpenLocalItem(const std::string &root, std::string_view requestP
     }
   }
 
-  // A link on the way, a missing item, or no quick way at all: judged by its real path.
-  const auto local = webLocalPath(root, requestPath, &item.real);
+  // A link on the way, a missing item, or no quick way at all: judged by its real path, and then
+  // that real path is opened (never the name again, which may lead elsewhere by now).
+  bool found = false;
+  const auto local = checkedLocalPath(root, requestPath, &item.real, &found);
   if (!local) {
     item.real = {};
     return item;
   }
   item.inside = true;
   item.path = *local;
-  int fd;
-  do {
-    fd = ::open(local->c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  } while (fd < 0 && errno == EINTR);
+  if (!found) return item; // missing when it was checked
+  if (webItemCheckedHook) webItemCheckedHook(*local);
+  const int fd = openCheckedRealPath(item.real.root, item.real.item);
   struct stat st {};
   if (fd >= 0) {
     if (::fstat(fd, &st) == 0) {
@@ -442,7 +490,8 @@ WebLocalItem webOpenLocalItem(const std::string &root, std::string_view requestP
     } else {
       ::close(fd);
     }
-  } else if (errno != ENOENT && errno != ENOTDIR && ::stat(local->c_str(), &st) == 0) {
+  } else if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP && errno != EXDEV &&
+             ::lstat(item.real.item.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
     item.facts = st; // there, but not to be read
   }
   return item;

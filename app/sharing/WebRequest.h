@@ -106,8 +106,12 @@ public:
 // Checks and opens in one step where it can: the path is resolved below a descriptor of the shared
 // folder with no symbolic link followed, so the item opened is the item checked and its facts come
 // from the open descriptor. A path with a link on its way, or a missing item, is judged the way
-// webLocalPath judges it, and then opened.
+// webLocalPath judges it, and then the real path it was judged by is opened with no link followed
+// (a link put in its place since the check leads nowhere).
 WebLocalItem webOpenLocalItem(const std::string &root, std::string_view requestPath);
+// Tests only: runs once webOpenLocalItem has judged an item inside, before anything more is
+// opened or read for it (null in the program).
+extern void (*webItemCheckedHook)(const std::string &local);
 
 // Text for HTML: & < > " ' as character references.
 std::string webHTMLEscape(std::string_view text);

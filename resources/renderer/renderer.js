@@ -12,6 +12,10 @@ let webKey = '';
 let seq = 0;
 let confirmDelete = '';
 const pendingScripts = new Map(); // web view id -> scripts waiting for its page
+// The application's scripts that asked for no answer (its functions, listeners, scroll
+// positions), per web view, for the load its page shows: a frame the redraw had to make anew
+// (a new document of the same load) is given them again, as the page keeps them on the device.
+const givenScripts = new Map(); // web view id -> { revision, scripts }
 let scrollTimer = null;
 
 // --- Connection ---
@@ -898,9 +902,15 @@ window.addEventListener('message', (e) => {
   if (e.data.ferrowenWeb === 'follow' && typeof e.data.url === 'string') {
     send({ event: 'followLink', id: Number(id), url: e.data.url });
   } else if (e.data.ferrowenWeb === 'loaded') {
-    loadedRevision.set(frame, frame.dataset.revision);
-    send({ renderer: 'webLoaded', id: Number(id), revision: Number(frame.dataset.revision) });
-    for (const m of pendingScripts.get(id) || []) frame.contentWindow.postMessage(m, '*');
+    const revision = frame.dataset.revision;
+    loadedRevision.set(frame, revision);
+    send({ renderer: 'webLoaded', id: Number(id), revision: Number(revision) });
+    const given = givenScripts.get(id);
+    if (given && given.revision === revision) for (const m of given.scripts) frame.contentWindow.postMessage(m, '*');
+    for (const m of pendingScripts.get(id) || []) {
+      frame.contentWindow.postMessage(m, '*');
+      rememberScript(id, revision, m);
+    }
     pendingScripts.delete(id);
   } else if (e.data.ferrowenWeb === 'result' && Number.isSafeInteger(e.data.call)) {
     // The answer of a script the application waits for (the model bounds what it takes).
@@ -916,8 +926,19 @@ function deliverScript(id, script, call) {
   const m = call ? { ferrowenScript: script, ferrowenCall: call } : { ferrowenScript: script };
   // A page still loading would lose it: it waits until the page says it has loaded.
   const frame = document.querySelector(`iframe[data-web="${id}"]`);
-  if (frame && frame.contentWindow && loadedRevision.get(frame) === frame.dataset.revision) frame.contentWindow.postMessage(m, '*');
-  else pendingScripts.set(id, [...(pendingScripts.get(id) || []), m]);
+  if (frame && frame.contentWindow && loadedRevision.get(frame) === frame.dataset.revision) {
+    frame.contentWindow.postMessage(m, '*');
+    rememberScript(id, frame.dataset.revision, m);
+  } else {
+    pendingScripts.set(id, [...(pendingScripts.get(id) || []), m]);
+  }
+}
+function rememberScript(id, revision, m) {
+  if (m.ferrowenCall) return; // a question, answered once
+  let given = givenScripts.get(id);
+  if (!given || given.revision !== revision) givenScripts.set(id, (given = { revision, scripts: [] }));
+  // Bounded: the first ones (the page's functions and listeners) are the ones that matter.
+  if (given.scripts.length < 256) given.scripts.push(m);
 }
 
 function showMedia(m) {

@@ -92,8 +92,12 @@ test('a person browses, holds links and pictures, downloads and views a picture'
     });
     return { x: frameBox.x + point[0] * scale, y: frameBox.y + point[1] * scale, point };
   }
-  // Holds the mouse down on an element of the page shown until the long-tap menu opens.
+  // Holds the mouse down on an element of the page shown until the long-tap menu opens. The
+  // application gives a page its long-tap scripts once the page has loaded (as on the device):
+  // the hold waits for them, as a person waits for the page to finish.
   async function hold(selector) {
+    await waitFor(() => inPage('body').evaluate(() => typeof valtryHrefForPt === 'function'),
+      'the long-tap scripts in the page', 20000);
     const at = await place(selector);
     await page.mouse.move(at.x, at.y);
     await page.mouse.down();
@@ -115,6 +119,14 @@ test('a person browses, holds links and pictures, downloads and views a picture'
     await page.keyboard.press('Enter');
     await inPage('#other').waitFor({ timeout: 20000 });
     await screen('web-view-tab');
+
+    // A page whose frame is made anew (a new document of the same load, as a redraw may make it)
+    // keeps the application's scripts: the hold below still opens the menu.
+    await waitFor(() => inPage('body').evaluate(() => typeof valtryHrefForPt === 'function'),
+      'the long-tap scripts in the page', 20000);
+    await inPage('body').evaluate((b) => { b.dataset.before = 'reload'; location.reload(); });
+    await waitFor(async () => (await inPage('body[data-before]').count()) === 0 && (await inPage('#other').count()) === 1,
+      'the page loaded again', 20000);
 
     // A held link offers a browser tab; letting go does not also follow the link.
     await hold('#other');

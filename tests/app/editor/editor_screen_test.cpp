@@ -233,6 +233,21 @@ TEST_F(EditorScreenTest, EncodingChooserReloadsTheFile) {
   EXPECT_EQ(testsupport::readFile(path), "\xF0\xD2\xC9\xD7\xC5\xD4");
 }
 
+// A file that did not decode is not written over by the edit-state save when the application
+// leaves either, whatever was typed into the empty text meanwhile.
+TEST_F(EditorScreenTest, TheEditStateSaveWritesNothingOverAFileThatDidNotDecode) {
+  const std::string original = "\xF0\xD2\xC9\xD7\xC5\xD4"; // KOI8-R, never UTF-8
+  const std::string path = write("ru.txt", original);
+  auto editor = open(path);
+  ASSERT_TRUE(probe->tap("Char"));
+  ASSERT_TRUE(probe->tapRow("Unicode (UTF-8)"));
+  ASSERT_TRUE(probe->tapBack());
+  ASSERT_EQ(text(editor), "");
+  typeText("typed");
+  editor->applicationTerminating();
+  EXPECT_EQ(testsupport::readFile(path), original);
+}
+
 TEST_F(EditorScreenTest, FindNextAndPreviousWrapAndStartPastTheCaret) {
   auto editor = open(write("find.txt", "cat dog Cat dog CAT"));
   find("cat", "Find Next");

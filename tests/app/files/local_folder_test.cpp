@@ -260,6 +260,34 @@ TEST_F(LocalFolderTest, NamesHiddenBySearchOrNotYetListedAreStillInUse) {
     }
 }
 
+// Files named like the folder's own sheets are files: their row menus rename and delete them,
+// never sort the folder or open its commands.
+TEST_F(LocalFolderTest, FilesNamedLikeTheFolderSheetsAreRenamedAndDeleted) {
+  for (const std::string name : {"Sort Folder", "Folder Commands"}) {
+    SCOPED_TRACE(name);
+    testsupport::writeFile(files + "/" + name, "x");
+    ASSERT_TRUE(probe->tap("Refresh"));
+    rowCommand(name, "Rename File");
+    ASSERT_TRUE(probe->clear("Rename File To:")) << probe->lastError();
+    ASSERT_TRUE(probe->type("Rename File To:", "renamed"));
+    ASSERT_TRUE(probe->tap("Done"));
+    backToScreen("Cancel");
+    EXPECT_TRUE(fs::exists(files + "/renamed"));
+    EXPECT_FALSE(fs::exists(files + "/" + name));
+    fs::remove(files + "/renamed");
+
+    testsupport::writeFile(files + "/" + name, "x");
+    ASSERT_TRUE(probe->tap("Refresh"));
+    rowCommand(name, "Delete File");
+    ASSERT_TRUE(probe->answerAlert("Delete")) << probe->lastError();
+    EXPECT_FALSE(fs::exists(files + "/" + name));
+    // Nothing else was opened, and the folder's sort is as it was.
+    EXPECT_TRUE(probe->pendingAlerts().empty());
+    EXPECT_EQ(probe->topViewController(), screen);
+    EXPECT_EQ(rows(), (std::vector<std::string>{"Shared with iTunes", "sub", "a.txt", "big.bin"}));
+  }
+}
+
 TEST_F(LocalFolderTest, MoveTargetsZipAndUnzip) {
   fs::create_directories(files + "/other");
   ASSERT_TRUE(probe->tap("Refresh"));

@@ -93,6 +93,7 @@ class TestConnection : public FTPConnection {
 public:
   using FTPConnection::connectToServer;
   using FTPConnection::connectToServerData;
+  using FTPConnection::doneBatchItem;
   using FTPConnection::updateViewWithError;
   using FTPConnection::updateViewWithFatalError;
   using FTPConnection::updateViewWithFileError;

@@ -625,3 +625,37 @@ TEST_F(FakeServerTest, ConnectionResetAtUtf8RetriesOnceInCompatibilityMode) {
 }
 
 } // namespace
+
+// The end of a queue item: from the moment the connection turns idle until the queue's report of
+// it has run on the main thread, the connection counts as busy, so nothing that looks for work
+// meanwhile takes the same item up again (each file would be fetched again and again).
+TEST_F(FakeServerTest, TheConnectionStaysBusyUntilTheQueueHasHeardItsItemEnded) {
+  struct QueueDouble : BatchQueueReceiver {
+    std::vector<int> done;
+    void doneBatchItemObject(const BatchObject &o) override { done.push_back(o.primaryKey); }
+  };
+  auto queue = std::make_shared<QueueDouble>();
+  services->queue = queue;
+  // No session is needed for it (and none is busy with a listing of its own meanwhile).
+  startConnection();
+  ASSERT_FALSE(conn->isAnythingInProgress());
+  std::atomic<bool> ended{false}, busyAtOnce{false};
+  conn->inThread([&](TestConnection &c) {
+    c.setBatchPK(7);
+    c.doneBatchItem();
+    busyAtOnce = c.isAnythingInProgress();
+    ended = true;
+  });
+  // The main loop does not run meanwhile: the report waits there, as it may behind other work.
+  for (int i = 0; i < 30000 && !ended; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(ended);
+  EXPECT_TRUE(busyAtOnce);
+  EXPECT_EQ(conn->iTask(), -1);
+  EXPECT_TRUE(conn->isAnythingInProgress());
+  EXPECT_TRUE(queue->done.empty());
+  ASSERT_TRUE(waitFor([&] { return !queue->done.empty(); }));
+  EXPECT_EQ(queue->done, std::vector<int>{7});
+  EXPECT_FALSE(conn->isAnythingInProgress());
+  services->queue.reset();
+}

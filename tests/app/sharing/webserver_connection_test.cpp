@@ -3,6 +3,7 @@
 #include "tests/app/sharing/WebServerFixture.h"
 
 #include "app/foundation/DirItemInfo.h"
+#include "app/sharing/WebRequest.h"
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Text.h"
@@ -12,6 +13,9 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <functional>
+#include <utility>
 
 using platform::FileManager;
 
@@ -500,4 +504,59 @@ TEST_F(WebServerConnectionTest, WhatIsSentIsWhatWasCheckedAndOnlyPlainFilesAreSe
   ASSERT_EQ(::unlink(file("b.txt").c_str()), 0);
   makeFile("b.txt", "bee again");
   EXPECT_EQ(get("/b.txt").body, "bee again");
+}
+
+// A name that another process swaps between a file and a link that leads out while it is fetched
+// never serves the outside file, whichever way the request takes (straight below the folder, or
+// through a link): what is sent is what was checked. The hook swaps it at the worst moment, right
+// after the check; the loop races a swapping thread the way another process would.
+TEST_F(WebServerConnectionTest, ANameSwappedForALinkOutWhileFetchedNeverServesTheOutside) {
+  ASSERT_TRUE(testsupport::writeFile(platform::Paths::documents() + "/outside.txt", "SECRET"));
+  ASSERT_EQ(::symlink(".", file("here").c_str()), 0);
+  auto makeSwap = [&] {
+    ::unlink(file("swap.txt").c_str()); // never written through a link
+    makeFile("swap.txt", "inside");
+    ::unlink(file("link.tmp").c_str());
+    ASSERT_EQ(::symlink("../outside.txt", file("link.tmp").c_str()), 0);
+  };
+  static std::function<void()> swapNow;
+  webItemCheckedHook = [](const std::string &) {
+    if (auto once = std::exchange(swapNow, nullptr)) once();
+  };
+  for (const std::string target : {"/swap.txt", "/here/swap.txt"}) {
+    makeSwap();
+    swapNow = [&] { ::rename(file("link.tmp").c_str(), file("swap.txt").c_str()); };
+    const WebReply r = get(target);
+    EXPECT_FALSE(swapNow) << target << ": the hook ran";
+    EXPECT_EQ(r.body.find("SECRET"), std::string::npos) << target;
+    EXPECT_TRUE(r.status == 404 || r.body == "inside") << target << " " << r.status;
+  }
+  webItemCheckedHook = nullptr;
+
+  makeSwap();
+  ASSERT_TRUE(testsupport::writeFile(file("file.tmp"), "inside"));
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    // Bounded like the fetches: it ends on its own if the test does not stop it.
+    for (int i = 0; i < 200000 && !stop; ++i) {
+      if (i % 2) {
+        ::symlink("../outside.txt", file("link.tmp").c_str());
+        ::rename(file("link.tmp").c_str(), file("swap.txt").c_str());
+      } else {
+        testsupport::writeFile(file("file.tmp"), "inside");
+        ::rename(file("file.tmp").c_str(), file("swap.txt").c_str());
+      }
+    }
+  });
+  int served = 0, refused = 0;
+  for (int i = 0; i < 150; ++i) {
+    for (const std::string target : {"/swap.txt", "/here/swap.txt"}) {
+      const WebReply r = get(target);
+      EXPECT_EQ(r.body.find("SECRET"), std::string::npos) << target << " (fetch " << i << ")";
+      (r.status == 200 ? served : refused) += 1;
+    }
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_EQ(served + refused, 300);
 }

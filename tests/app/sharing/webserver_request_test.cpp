@@ -13,6 +13,9 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
+#include <functional>
+#include <utility>
 
 namespace {
 
@@ -279,6 +282,66 @@ TEST(WebRequestPaths, OpenedItemsAreJudgedLikeTheirPaths) {
   ASSERT_GE(taken, 0);
   EXPECT_LT(b.fd, 0);
   EXPECT_EQ(::close(taken), 0);
+}
+
+// The slow way (a link on the path) opens what it checked: a part of the path turned into a link
+// that leads out right after the check (the hook stands in for another process racing the
+// server) is not followed, and the item's facts are not the outside file's.
+TEST(WebRequestPaths, TheSlowWayOpensWhatItCheckedNotWhatTheNameLeadsToNow) {
+  testsupport::TempDir tmp("ferrowen-web-swap");
+  const std::string root = tmp.path() + "/Documents/Files", out = tmp.path() + "/out";
+  platform::FileManager::createDirectory(out, true);
+  ASSERT_TRUE(testsupport::writeFile(out + "/a.txt", "SECRET"));
+  struct stat secret {};
+  ASSERT_EQ(::stat((out + "/a.txt").c_str(), &secret), 0);
+  static std::function<void()> swap;
+  struct Case {
+    const char *name;
+    std::function<void()> swap;
+  } cases[] = {
+      {"the file becomes a link out",
+       [&] {
+         ASSERT_EQ(::symlink((out + "/a.txt").c_str(), (root + "/Sub/new").c_str()), 0);
+         ASSERT_EQ(::rename((root + "/Sub/new").c_str(), (root + "/Sub/a.txt").c_str()), 0);
+       }},
+      {"its folder becomes a link out",
+       [&] {
+         ASSERT_EQ(::rename((root + "/Sub").c_str(), (root + "/Old").c_str()), 0);
+         ASSERT_EQ(::symlink(out.c_str(), (root + "/Sub").c_str()), 0);
+       }},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(root); // links removed, never followed
+    std::filesystem::create_directories(root + "/Sub");
+    ASSERT_TRUE(testsupport::writeFile(root + "/Sub/a.txt", "inside"));
+    ASSERT_EQ(::symlink("Sub", (root + "/inner").c_str()), 0); // a link on the way
+    // Untouched, the item is served.
+    WebLocalItem before = webOpenLocalItem(root, "/inner/a.txt");
+    ASSERT_GE(before.fd, 0);
+    char buf[16] = {};
+    EXPECT_EQ(::read(before.fd, buf, sizeof buf - 1), 6);
+    EXPECT_STREQ(buf, "inside");
+
+    swap = c.swap;
+    webItemCheckedHook = [](const std::string &) {
+      auto once = std::exchange(swap, nullptr);
+      if (once) once();
+    };
+    WebLocalItem item = webOpenLocalItem(root, "/inner/a.txt");
+    webItemCheckedHook = nullptr;
+    EXPECT_FALSE(swap) << "the hook ran";
+    if (item.facts) {
+      EXPECT_FALSE(item.facts->st_ino == secret.st_ino && item.facts->st_dev == secret.st_dev);
+    }
+    if (item.fd >= 0) {
+      char got[16] = {};
+      EXPECT_GE(::read(item.fd, got, sizeof got - 1), 0);
+      EXPECT_STRNE(got, "SECRET");
+    }
+    // And from then on the name leads out: refused.
+    EXPECT_FALSE(webOpenLocalItem(root, "/inner/a.txt").inside);
+  }
 }
 
 TEST(WebRequestEscapes, TextLinksAndHeaderValues) {

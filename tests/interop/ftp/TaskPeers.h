@@ -313,6 +313,19 @@ protected:
     waitFor([] { return false; }, 0.05);
     return waitFor([&] { return idle(); }, limitSeconds);
   }
+  // Waits until a marker posted now to the connection's thread has run there (and, with
+  // `thenMain`, has come back through the main thread): each thread runs its posts in order, so
+  // what was posted to it before has run too, whatever the machine's speed.
+  bool throughConnectionThread(bool thenMain = false, double limitSeconds = 30) {
+    auto passed = std::make_shared<std::atomic<bool>>(false);
+    connLoop->perform([passed, thenMain] {
+      if (!thenMain)
+        *passed = true;
+      else
+        RunLoop::main()->perform([passed] { *passed = true; });
+    });
+    return waitFor([passed] { return passed->load(); }, limitSeconds);
+  }
   // Waits until the task and the folder listing that may follow it are over.
   void settle() {
     for (int i = 0; i < 5; ++i) {

@@ -469,6 +469,44 @@ TEST_F(SftpService, CutUploadsLeaveNoTemporaryFileAfterTheNextOperation) {
   EXPECT_FALSE(platform::FileManager::fileExists(path("big.bin")));
 }
 
+// The same for an upload batch cut part-way: what its files left under temporary names is
+// removed by the next connection to that server.
+TEST_F(SftpService, ACutUploadBatchLeavesNoTemporaryFileAfterTheNextOperation) {
+  auto peer = start();
+  auto s = service(peer->port());
+  UserDefaults::standard().setObject("1", "UploadToTempName");
+  std::vector<SFTPUploadJob> jobs;
+  for (int i = 0; i < 3; ++i) {
+    const std::string name = "b" + std::to_string(i) + ".bin";
+    makeDataFile(home.file(name), 64LL << 20, i + 1);
+    jobs.push_back({i, home.file(name), path(name), {}});
+  }
+  auto temporaries = [&] {
+    return runCommand("find '" + dir.path() + "' -name '*.upload.*' 2>/dev/null");
+  };
+  std::atomic<bool> cut{false}, ended{false};
+  std::thread cutter([&] {
+    // Once a file of the batch is on its way under its temporary name, the connection goes.
+    for (int i = 0; i < 6000 && !cut && !ended; ++i) {
+      if (!runCommand("find '" + dir.path() + "' -name '*.upload.*' -size +2M 2>/dev/null").empty())
+        cut = killServerSessions(peer->port()) > 0;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  std::atomic<int> failed{0};
+  run([&] {
+    s->uploadFiles(jobs, [&](const SFTPUploadJob &, bool ok, const std::string &) {
+      if (!ok) ++failed;
+    });
+    ended = true;
+  });
+  cutter.join();
+  ASSERT_TRUE(cut) << "the batch ended before it could be cut";
+  EXPECT_GT(failed.load(), 0);
+  run([&] { s->getDirectory(); });
+  EXPECT_EQ(temporaries(), "") << runCommand("ls -a '" + dir.path() + "'");
+}
+
 // A running download is stopped by reinit within the library's heartbeat, not at its end.
 TEST_F(SftpService, ReinitStopsARunningDownload) {
   auto fs = std::make_shared<FakeSftpFs>();

@@ -1,9 +1,26 @@
 // What the browser front end makes of a document a web view opens (shown as itself, as a page or
-// as text) and of the answers a page sends back for the application's scripts.
+// as text), which raw documents it serves, and the answers a page sends back for the
+// application's scripts.
 #include "platform/ui/RendererFiles.h"
 #include "platform/ui/RendererServer.h"
 
+#include "platform/foundation/RunLoop.h"
+#include "platform/ui/Renderer.h"
+#include "platform/ui/ViewController.h"
+#include "platform/ui/WebView.h"
+#include "platform/ui/Window.h"
+#include "tests/support/TestSupport.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <future>
 
 using namespace platform::ui::detail;
 using namespace std::string_literals;
@@ -52,4 +69,88 @@ TEST(RendererDocuments, ScriptAnswersAreReadStrictly) {
                           R"({"renderer":"scriptResult","id":7,"call":4,"value":{"a":1}})",
                           R"({"renderer":"scriptResult","id":7,"call":4,"value":3})"})
     EXPECT_FALSE(readPageMessage(bad)) << bad;
+}
+
+namespace {
+
+// A GET over loopback, as the page's own requests come; the status and the body.
+std::pair<int, std::string> loopbackGet(int port, const std::string &target) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(uint16_t(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval tv{20, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    return {0, ""};
+  }
+  const std::string request = "GET " + target +
+                              " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                              "\r\nConnection: close\r\n\r\n";
+  ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  std::string raw;
+  char buf[4096];
+  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
+    raw.append(buf, size_t(n));
+  ::close(fd);
+  const size_t head = raw.find("\r\n\r\n");
+  if (raw.size() < 12 || head == std::string::npos) return {0, raw};
+  return {std::atoi(raw.c_str() + 9), raw.substr(head + 4)};
+}
+
+} // namespace
+
+// The raw document of a load is the file that load opened, as itself, unless a web page's link
+// led into the user's data: a page may link to any address, and the user's files are not its.
+TEST(RendererDocuments, AWebPagesFileLinkIntoTheUsersDataGetsNoRawDocument) {
+  using namespace platform;
+  using namespace platform::ui;
+  RunLoop::makeMainThread();
+  testsupport::TempDir home("ferrowen-renderer-raw");
+  const std::string files = home.path() + "/Documents/Files";
+  std::filesystem::create_directories(files);
+  const std::string png = "\x89PNG\r\n\x1a\nthe picture";
+  ASSERT_TRUE(testsupport::writeFile(files + "/picture.png", png));
+  ASSERT_TRUE(testsupport::writeFile(files + "/page.html", "<a href=picture.png>p</a>"));
+  auto window = std::make_shared<Window>(Size{320, 480});
+  window->makeKeyAndVisible();
+  auto screen = std::make_shared<ViewController>("RootView");
+  window->setRootViewController(screen);
+  auto view = std::make_shared<WebView>(Rect{0, 0, 320, 480});
+  screen->view()->addSubview(view);
+  RendererOptions options;
+  options.token = "5eed5eed5eed5eed";
+  options.resources = std::string(FERROWEN_SOURCE_DIR) + "/resources";
+  options.dataRoot = home.path();
+  std::string error;
+  auto renderer = Renderer::start(options, &error);
+  ASSERT_TRUE(renderer) << error;
+
+  const std::string picture = "file://" + files + "/picture.png";
+  std::string why;
+  view->loadRequest({"http://127.0.0.1:1/page.html"});    // 1: a web page
+  ASSERT_TRUE(view->userFollowLink(picture, why)) << why; // 2: its link to the user's picture
+  view->loadRequest({picture});                           // 3: the application opens it
+  view->loadRequest({"file://" + files + "/page.html"});  // 4: a local document
+  ASSERT_TRUE(view->userFollowLink(picture, why)) << why; // 5: its link to the file beside it
+  ASSERT_EQ(view->loads().size(), 5u);
+  const uint64_t id = window->idOf(*view);
+  struct Case {
+    int revision, status;
+  } cases[] = {{2, 404}, {3, 200}, {5, 200}};
+  for (const Case &c : cases) {
+    const std::string target =
+        "/web/" + std::to_string(id) + "/" + std::to_string(c.revision) + "/raw?t=" + options.token;
+    auto answer =
+        std::async(std::launch::async, [&] { return loopbackGet(renderer->port(), target); });
+    ASSERT_TRUE(RunLoop::main()->runUntil(
+        [&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+        seconds(30)));
+    const auto [status, body] = answer.get();
+    EXPECT_EQ(status, c.status) << "load " << c.revision;
+    EXPECT_EQ(body == png, c.status == 200) << "load " << c.revision;
+  }
+  renderer->stop();
 }

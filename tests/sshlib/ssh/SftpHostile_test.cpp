@@ -219,8 +219,9 @@ TEST(SftpHostile, LyingReadRepliesFailTheDownload) {
 }
 
 // Many files with their requests in flight together: replies in any order still put every byte
-// in its place, a file the server lies about fails alone and leaves nothing, and a reply to no
-// request of the batch closes the session.
+// in its place, a file the server lies about (data past its end or longer than asked, or no data
+// for ever) fails alone and leaves nothing, and a reply to no request of the batch closes the
+// session.
 TEST(SftpHostile, BatchDownloadsTakeRepliesInAnyOrderAndFailALyingFileAlone) {
   const std::string big = pattern(300000), small = pattern(1000);
   // The usual DATA or end-of-file answer to a READ of one of the files.
@@ -234,6 +235,7 @@ TEST(SftpHostile, BatchDownloadsTakeRepliesInAnyOrderAndFailALyingFileAlone) {
     return sftpPacket(103, sftpIdOf(pkt), sftpStr(data.substr(off, len)));
   };
   std::vector<std::string> held;
+  std::atomic<int> emptyAnswers{0};
   struct Case {
     const char *name;
     std::function<std::vector<std::string>(const std::string &)> hook;
@@ -265,6 +267,28 @@ TEST(SftpHostile, BatchDownloadsTakeRepliesInAnyOrderAndFailALyingFileAlone) {
        true,
        {false, true, true},
        "Received data past the end of the file."},
+      {"the first READ of the empty file answered with more than it asked, ending there",
+       [&](const std::string &pkt) -> std::vector<std::string> {
+         if (typeOf(pkt) != 5) return {};
+         SftpFields in(pkt);
+         if (in.str() != "f:/empty") return {answerRead(pkt)};
+         return {sftpPacket(103, sftpIdOf(pkt), sftpStr(std::string(70000, 'x')) + "\x01")};
+       },
+       true,
+       {true, true, false},
+       "Failed to parse FXP_DATA."},
+      {"the small file's READs answered with no data, again and again",
+       [&](const std::string &pkt) -> std::vector<std::string> {
+         if (typeOf(pkt) != 5) return {};
+         SftpFields in(pkt);
+         if (in.str() != "f:/small") return {answerRead(pkt)};
+         // A client that never gives up is cut off at last, so that it fails rather than hangs.
+         if (++emptyAnswers > 5000) return {kSftpDrop};
+         return {sftpPacket(103, sftpIdOf(pkt), sftpStr(""))};
+       },
+       true,
+       {true, false, true},
+       "The server answers reads with no data."},
       {"a status for a request never sent",
        [&](const std::string &pkt) -> std::vector<std::string> {
          if (typeOf(pkt) != 5) return {};
@@ -374,6 +398,83 @@ TEST(SftpHostile, ConnectingHasADeadline) {
   shutdown(lfd, SHUT_RDWR);
   server.join();
   close(lfd);
+}
+
+// The deadline covers the whole set-up, not only the identification line: a server that sends
+// its identification at once and then trickles its KEXINIT, or that finishes the key exchange
+// and keeps the login waiting with IGNORE messages, each well within the idle time.
+TEST(SftpHostile, TheConnectDeadlineCoversKeyExchangeAndLogin) {
+  // A plain (unencrypted) packet around a payload.
+  auto plainPacket = [](const std::string &payload) {
+    size_t pad = 8 - (5 + payload.size()) % 8;
+    if (pad < 4) pad += 8;
+    return sftpU32(unsigned(1 + payload.size() + pad)) + char(pad) + payload +
+           std::string(pad, '\0');
+  };
+  std::string kexinit(1, char(20));
+  kexinit += std::string(16, '\0');
+  for (const char *list : {"diffie-hellman-group14-sha1", "ssh-rsa", "aes128-ctr", "aes128-ctr",
+                           "hmac-sha1", "hmac-sha1", "none", "none", "", ""})
+    kexinit += sftpStr(list);
+  kexinit += std::string(5, '\0');
+  const std::string trickled = plainPacket(kexinit);
+  std::atomic<bool> stop{false};
+  auto slowly = [&](auto sendOne) {
+    // Ten sends a second, for at most two minutes: far longer than the test waits.
+    for (int i = 0; i < 1200 && !stop && sendOne(i); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  };
+  struct Case {
+    const char *name;
+    unsigned int connectMs;
+    bool connects; // the failure is the login's
+    FakeSshServer::Script script;
+  } cases[] = {
+      {"KEXINIT a byte at a time", 1500, false,
+       [&](FakeSshServer &f) {
+         if (!f.sendRaw(f.opts.ident + "\r\n")) return;
+         slowly([&](int i) {
+           return size_t(i) < trickled.size() && f.sendRaw(trickled.substr(i, 1));
+         });
+       }},
+      {"the login answered with IGNORE messages only", 8000, true,
+       [&](FakeSshServer &f) {
+         SshLoginKey key;
+         DataBuffer msg, out;
+         if (!f.handshake(key) || !f.readType(5, msg)) return;
+         out.appendChar(6);
+         SshTransport::pack_string("ssh-userauth", out);
+         if (!f.send(out) || !f.readType(50, msg)) return;
+         slowly([&](int) {
+           DataBuffer ignore;
+           ignore.appendChar(2);
+           SshTransport::pack_string("wait", ignore);
+           return f.send(ignore);
+         });
+       }},
+  };
+  for (Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    stop = false;
+    FakeSshServer server(c.script);
+    ClsSFtp s;
+    s.put_ConnectTimeoutMs(c.connectMs);
+    s.put_IdleTimeoutMs(5000);
+    XString host, u, p;
+    auto t0 = std::chrono::steady_clock::now();
+    const bool connected = s.Connect(xs(host, "127.0.0.1"), server.port, nullptr);
+    EXPECT_EQ(connected, c.connects) << logText(s);
+    if (connected) {
+      EXPECT_FALSE(s.AuthenticatePw(xs(u, "u"), xs(p, "p"), nullptr));
+    }
+    // Without the deadline this lasts as long as the server goes on (minutes); the bound is
+    // generous for a loaded machine.
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(60));
+    EXPECT_NE(logText(s).find("The time allowed for connecting has passed."), std::string::npos)
+        << logText(s);
+    stop = true;
+    s.Disconnect();
+  }
 }
 
 // Names in the folder's charset: read as UTF-8, sent back as the server's own bytes, by every
