@@ -212,6 +212,13 @@ protected:
   // --- Login ------------------------------------------------------------------------------------
   void doTaskLogin();
   void doTaskLoginSecure();
+  // A refusal or a reply the login does not wait for: true when the login goes on (with code
+  // changed to what it goes on with).
+  bool loginGoesOnAfterReplyCode(int &code);
+  void loginNextStep(int code, const std::string &reply);
+  void startTlsOnControl();
+  // What the "FEAT" reply offers that the connection uses.
+  void takeFeatures(const std::string &reply);
   void loginFailure();
   void loginFinished();
   bool runStoredJob();
