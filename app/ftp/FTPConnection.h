@@ -86,6 +86,8 @@ public:
 
   // --- Session --------------------------------------------------------------------------------
   void reinit();
+  // Opens a new session. A job a starter stored for the login of an earlier session is dropped:
+  // it was meant for that session's server.
   void connect();
   void connectToServer(const std::string &host, int port);
   // Opens the passive data connection named by a "227" reply. False (and nothing opened) when
@@ -208,6 +210,11 @@ protected:
   std::string commandForState(const std::string &argument);
   void resetForNextCommand();
   void allCommandsDone();
+  // Forgets the stored job (and the files and data of an upload): nothing of it may run on a
+  // later session.
+  void dropStoredJob();
+  // Opens the session again for the job at hand (a retry without TLS, say): a stored job stays.
+  void reconnect();
 
   // --- Login ------------------------------------------------------------------------------------
   void doTaskLogin();
@@ -330,6 +337,11 @@ protected:
   // --- Queue reports ----------------------------------------------------------------------------
   void doneBatchItem();
   void abortBatchItem();
+  // The browsing connection's download that is only looked at (opened, edited, its head or tail
+  // shown): the queue row recorded for it belongs to that look and ends with it, however it ends.
+  bool rowEndsWithView() const;
+  // Ends that row (the queue drops it).
+  void endViewRow();
   void updateBatchProgressMark(float progress, int64_t bytes);
   void updateBatchFileSize();
 

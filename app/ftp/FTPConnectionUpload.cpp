@@ -381,6 +381,8 @@ void FTPConnection::finishUpload() {
   if (readStreamFileToUpload_) readStreamFileToUpload_->close();
   readStreamFileToUpload_.reset();
   if (!mainConnection_) {
+    // Nothing of this upload may be taken for a job stored for the next login.
+    allCommandsDone();
     doneBatchItem();
     return;
   }

@@ -111,7 +111,7 @@ bool FTPConnection::loginGoesOnAfterReplyCode(int &code) {
       }
       skipSSL_ = true;
       disconnectFromServer();
-      connect();
+      reconnect();
       return false;
     }
     loginFailure();
@@ -259,7 +259,9 @@ void FTPConnection::loginFinished() {
 }
 
 bool FTPConnection::runStoredJob() {
+  // The folder goes with the job it was stored for: a later session must not list it.
   std::string folder = initialCurrentDirectory();
+  setShared(initialCurrentDirectory_, "");
   if (!initialFileToDownload_.empty()) {
     std::string file = initialFileToDownload_;
     initialFileToDownload_.clear();
@@ -338,7 +340,7 @@ void FTPConnection::pbszConnectTimeout() {
   }
   skipSSL_ = true;
   disconnectFromServer();
-  connect();
+  reconnect();
 }
 
 void FTPConnection::stopPBSZTimeoutTimer() {
