@@ -260,6 +260,9 @@ private:
   void holdRemoval(int pk);
   void holdStart(int pk, int64_t bytes);
   void owedHeldWrite();
+  // The highest key given to a row in this run, and a new row's key made one never given before.
+  int highestKeyGiven_ = 0;
+  int keyNotGivenBefore(int key);
   static std::string nameKey(const std::string &filename, const std::string &path);
   void indexItem(const BatchItem &item);
   void unindexItem(const BatchItem &item);
