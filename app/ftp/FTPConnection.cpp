@@ -191,6 +191,9 @@ std::vector<net::PeerCertificate> FTPConnection::peerCertificates() const {
 void FTPConnection::reinit() {
   onThread([this] {
     disconnectFromServer();
+    // A new session starts with no job of the old one's.
+    dropStoredJob();
+    setShared(initialCurrentDirectory_, "");
     skipSSL_ = false;
     fSecureLogin_ = false;
     fSecureData_ = false;
@@ -238,6 +241,13 @@ void FTPConnection::didReceiveMemoryWarning() {
 // Opening and closing
 
 void FTPConnection::connect() {
+  onThread([this] {
+    dropStoredJob();
+    reconnect();
+  });
+}
+
+void FTPConnection::reconnect() {
   onThread([this] {
     disconnectFromServer();
     setTask(kTaskLogin);
@@ -635,12 +645,34 @@ void FTPConnection::doneBatchItem() {
 
 void FTPConnection::abortBatchItem() {
   if (!isFileTransferInProgress() || batchPK_ < 0) return;
+  if (rowEndsWithView()) {
+    endViewRow();
+    setTask(kTaskIdle);
+    return;
+  }
   auto owed = oweQueueReport();
   setTask(kTaskIdle);
   BatchObject object{batchPK_, 0, 0};
   onMainForQueue(
       [object](FTPAppServices &s) {
         if (auto q = s.batchView()) q->abortBatchItemObject(object);
+      },
+      std::move(owed));
+}
+
+bool FTPConnection::rowEndsWithView() const {
+  return mainConnection_ && iTask_ == kTaskDownload && !justDownload_ && batchPK_ >= 0;
+}
+
+void FTPConnection::endViewRow() {
+  if (batchPK_ < 0) return;
+  auto owed = oweQueueReport();
+  BatchObject object{batchPK_, 0, 0};
+  // The row is the look's alone: the queue must not take it up as a download of its own later.
+  batchPK_ = -1;
+  onMainForQueue(
+      [object](FTPAppServices &s) {
+        if (auto q = s.batchView()) q->doneBatchItemObject(object);
       },
       std::move(owed));
 }
@@ -673,4 +705,14 @@ void FTPConnection::allCommandsDone() {
   chmodFilename_.clear();
   dataToWriteCopy_.clear();
   filePathToUpload_.clear();
+}
+
+void FTPConnection::dropStoredJob() {
+  allCommandsDone();
+  initialFileToDownload_.clear();
+  chmodTo_.clear();
+  dataToWrite_.clear();
+  dataFileToUpload_.clear();
+  if (readStreamFileToUpload_) readStreamFileToUpload_->close();
+  readStreamFileToUpload_.reset();
 }

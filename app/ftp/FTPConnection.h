@@ -86,6 +86,8 @@ public:
 
   // --- Session --------------------------------------------------------------------------------
   void reinit();
+  // Opens a new session. A job a starter stored for the login of an earlier session is dropped:
+  // it was meant for that session's server.
   void connect();
   void connectToServer(const std::string &host, int port);
   // Opens the passive data connection named by a "227" reply. False (and nothing opened) when
@@ -208,10 +210,22 @@ protected:
   std::string commandForState(const std::string &argument);
   void resetForNextCommand();
   void allCommandsDone();
+  // Forgets the stored job (and the files and data of an upload): nothing of it may run on a
+  // later session.
+  void dropStoredJob();
+  // Opens the session again for the job at hand (a retry without TLS, say): a stored job stays.
+  void reconnect();
 
   // --- Login ------------------------------------------------------------------------------------
   void doTaskLogin();
   void doTaskLoginSecure();
+  // A refusal or a reply the login does not wait for: true when the login goes on (with code
+  // changed to what it goes on with).
+  bool loginGoesOnAfterReplyCode(int &code);
+  void loginNextStep(int code, const std::string &reply);
+  void startTlsOnControl();
+  // What the "FEAT" reply offers that the connection uses.
+  void takeFeatures(const std::string &reply);
   void loginFailure();
   void loginFinished();
   bool runStoredJob();
@@ -252,6 +266,17 @@ protected:
   // Common start of every starter: with no control connection, stores the folder and connects
   // (true: the job waits for the login).
   bool storeJobAndConnectIfNeeded(const std::string &folder);
+
+  // --- Steps of the upload task.
+  // A refusal: true when the upload goes on (code and reply changed to what it goes on with).
+  bool uploadGoesOnAfterRefusal(int &code, std::string &reply);
+  void uploadNextStep(int code, const std::string &reply, int64_t localSize, bool renameMode);
+  // The queue's upload after a folder was made skips a file of the same size already there.
+  bool skipUploadOfSameSize(int64_t remote);
+  bool chooseUploadResume(int64_t remote, int64_t localSize, bool renameMode);
+  bool openUploadData(const std::string &reply, int64_t localSize);
+  bool openUploadDataAfterRest();
+  void failUpload(const std::string &text);
 
   // --- Stream events ----------------------------------------------------------------------------
   void readCallback(unsigned event);
@@ -312,6 +337,11 @@ protected:
   // --- Queue reports ----------------------------------------------------------------------------
   void doneBatchItem();
   void abortBatchItem();
+  // The browsing connection's download that is only looked at (opened, edited, its head or tail
+  // shown): the queue row recorded for it belongs to that look and ends with it, however it ends.
+  bool rowEndsWithView() const;
+  // Ends that row (the queue drops it).
+  void endViewRow();
   void updateBatchProgressMark(float progress, int64_t bytes);
   void updateBatchFileSize();
 

@@ -161,7 +161,7 @@ void FTPConnection::downloadFile(const std::string &name, int64_t size, bool for
       setTask(kTaskIdle);
       initialFileToDownload_ = name;
       setShared(initialCurrentDirectory_, folder);
-      connect();
+      reconnect();
       return;
     }
 
@@ -170,9 +170,10 @@ void FTPConnection::downloadFile(const std::string &name, int64_t size, bool for
       writeStreamFileDownload_.reset();
     }
 
-    // A new row whose file is in Saved Files already asks first (unless told never to).
+    // A file in Saved Files is never replaced unasked, whoever started the download (unless told
+    // never to ask).
     auto &defaults = UserDefaults::standard();
-    if (newRow && defaults.integerForKey(kOverwriteSavedFilesKey) == 0 &&
+    if (defaults.integerForKey(kOverwriteSavedFilesKey) == 0 &&
         FileManager::fileExists(getSavedFilesPath()) &&
         (defaults.integerForKey(kAutoSaveAllDownloadsKey) == 1 || justDownload)) {
       std::vector<std::string> buttons = {"Replace", "Replace & Don't Ask Again"};

@@ -42,6 +42,24 @@ void FTPConnection::doTaskLogin() {
     connectTimer_.reset();
     fIsConnected_ = true; // the server answered
   }
+  if (!loginGoesOnAfterReplyCode(code)) return;
+
+  if (code == 215 && iState_ != 11) {
+    addToLog("!!! Resyncing to SYST Response\r\n");
+    setState(11);
+  }
+  if (code == 257 && iState_ != 15) {
+    addToLog("!!! Resyncing to PWD Response\r\n");
+    setState(15);
+  }
+  if (code < 100 || code > 399) {
+    disconnectFromServer();
+    return;
+  }
+  loginNextStep(code, reply);
+}
+
+bool FTPConnection::loginGoesOnAfterReplyCode(int &code) {
   int state = iState_;
   // Refusals of optional steps do not matter.
   if (code >= 400 &&
@@ -59,61 +77,50 @@ void FTPConnection::doTaskLogin() {
     }
   }
   if (state == 35) stopPBSZTimeoutTimer();
+  if (code < 300) return true;
 
-  if (code >= 300) {
-    if (state == 32) {
-      updateProgressMark(0.05f);
-      setState(33);
-      code = 200;
-    } else if (state == 36) {
-      Log::debug("Using clear data connection");
-      fSecureData_ = false;
-      code = 200;
-    } else if (state == 34 || state == 35) {
-      // Without "PBSZ" there is no "PROT P": the data connections stay in the clear.
-      fSecureData_ = false;
+  if (state == 32) {
+    updateProgressMark(0.05f);
+    setState(33);
+    code = 200;
+  } else if (state == 36) {
+    Log::debug("Using clear data connection");
+    fSecureData_ = false;
+    code = 200;
+  } else if (state == 34 || state == 35) {
+    // Without "PBSZ" there is no "PROT P": the data connections stay in the clear.
+    fSecureData_ = false;
+    if (warnIfNoSSL_) {
+      disconnectFromServer();
+      warnNoSSLAvailable();
+      return false;
+    }
+    updateProgressMark(0.1f);
+    setState(1);
+    code = 200;
+  } else if (code == 530 && (state == 2 || state == 3)) {
+    loginFailure();
+    return false;
+  } else if (code >= 400) {
+    if (!skipSSL_) {
+      Log::debug("----------Retrying Without AUTH----------");
       if (warnIfNoSSL_) {
         disconnectFromServer();
         warnNoSSLAvailable();
-        return;
+        return false;
       }
-      updateProgressMark(0.1f);
-      setState(1);
-      code = 200;
-    } else if (code == 530 && (state == 2 || state == 3)) {
-      loginFailure();
-      return;
-    } else if (code >= 400) {
-      if (!skipSSL_) {
-        Log::debug("----------Retrying Without AUTH----------");
-        if (warnIfNoSSL_) {
-          disconnectFromServer();
-          warnNoSSLAvailable();
-          return;
-        }
-        skipSSL_ = true;
-        disconnectFromServer();
-        connect();
-        return;
-      }
-      loginFailure();
-      return;
+      skipSSL_ = true;
+      disconnectFromServer();
+      reconnect();
+      return false;
     }
+    loginFailure();
+    return false;
   }
+  return true;
+}
 
-  if (code == 215 && iState_ != 11) {
-    addToLog("!!! Resyncing to SYST Response\r\n");
-    setState(11);
-  }
-  if (code == 257 && iState_ != 15) {
-    addToLog("!!! Resyncing to PWD Response\r\n");
-    setState(15);
-  }
-  if (code < 100 || code > 399) {
-    disconnectFromServer();
-    return;
-  }
-
+void FTPConnection::loginNextStep(int code, const std::string &reply) {
   auto &defaults = UserDefaults::standard();
   switch (iState_.load()) {
   case 0:
@@ -122,26 +129,7 @@ void FTPConnection::doTaskLogin() {
     break; // "USER"
   case 32:
   case 34:
-    Log::debug("Trying SSL Connection");
-    if (control_.input) control_.input->setTlsSettings(tlsSettings());
-    // An empty write asks for a can-accept-bytes event, which comes once the handshake is done:
-    // the login goes on then (the timer below only nudges a stream that never says so).
-    if (control_.output) {
-      const uint8_t none = 0;
-      control_.output->write(&none, 0);
-    }
-    fSecureLogin_ = true;
-    fSecureData_ = true;
-    stopSslHelperTimer();
-    {
-      std::weak_ptr<FTPConnection> weak = weak_from_this();
-      sslHelperTimer_ = myThread_->addTimer(platform::seconds(3), true, [weak](platform::Timer &) {
-        if (auto self = weak.lock()) self->kickSSL();
-      });
-    }
-    setState(2);
-    setTask(kTaskLoginSecure); // last: the nudge is running once the task says so
-    updateProgressMark(0.1f);
+    startTlsOnControl();
     return;
   case 35:
     stopPBSZTimeoutTimer();
@@ -175,16 +163,7 @@ void FTPConnection::doTaskLogin() {
     updateProgressMark(0.35f);
     break;
   case 30:
-    if (replyHas(reply, "MODE Z") && defaults.integerForKey(kModeZKey) != 0) {
-      useModeZ_ = true;
-      zlibHelp_ = std::make_unique<zLibHelper>();
-    }
-    if (replyHas(reply, "UTF8")) {
-      canDoUTF8_ = true;
-      utf8Safe_ = true;
-    }
-    if (replyHas(reply, "PRET")) usePRET_ = true;
-    if (replyHas(reply, "APPE")) canDoAPPE_ = true;
+    takeFeatures(reply);
     setState(60);
     break;
   case 60:
@@ -206,6 +185,42 @@ void FTPConnection::doTaskLogin() {
     break; // send the state's command again
   }
   sendCommand();
+}
+
+void FTPConnection::startTlsOnControl() {
+  Log::debug("Trying SSL Connection");
+  if (control_.input) control_.input->setTlsSettings(tlsSettings());
+  // An empty write asks for a can-accept-bytes event, which comes once the handshake is done:
+  // the login goes on then (the timer below only nudges a stream that never says so).
+  if (control_.output) {
+    const uint8_t none = 0;
+    control_.output->write(&none, 0);
+  }
+  fSecureLogin_ = true;
+  fSecureData_ = true;
+  stopSslHelperTimer();
+  {
+    std::weak_ptr<FTPConnection> weak = weak_from_this();
+    sslHelperTimer_ = myThread_->addTimer(platform::seconds(3), true, [weak](platform::Timer &) {
+      if (auto self = weak.lock()) self->kickSSL();
+    });
+  }
+  setState(2);
+  setTask(kTaskLoginSecure); // last: the nudge is running once the task says so
+  updateProgressMark(0.1f);
+}
+
+void FTPConnection::takeFeatures(const std::string &reply) {
+  if (replyHas(reply, "MODE Z") && UserDefaults::standard().integerForKey(kModeZKey) != 0) {
+    useModeZ_ = true;
+    zlibHelp_ = std::make_unique<zLibHelper>();
+  }
+  if (replyHas(reply, "UTF8")) {
+    canDoUTF8_ = true;
+    utf8Safe_ = true;
+  }
+  if (replyHas(reply, "PRET")) usePRET_ = true;
+  if (replyHas(reply, "APPE")) canDoAPPE_ = true;
 }
 
 void FTPConnection::loginFailure() {
@@ -244,7 +259,9 @@ void FTPConnection::loginFinished() {
 }
 
 bool FTPConnection::runStoredJob() {
+  // The folder goes with the job it was stored for: a later session must not list it.
   std::string folder = initialCurrentDirectory();
+  setShared(initialCurrentDirectory_, "");
   if (!initialFileToDownload_.empty()) {
     std::string file = initialFileToDownload_;
     initialFileToDownload_.clear();
@@ -323,7 +340,7 @@ void FTPConnection::pbszConnectTimeout() {
   }
   skipSSL_ = true;
   disconnectFromServer();
-  connect();
+  reconnect();
 }
 
 void FTPConnection::stopPBSZTimeoutTimer() {

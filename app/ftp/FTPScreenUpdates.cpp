@@ -124,7 +124,7 @@ void FTPConnection::clickedButtonAtIndex(AlertView &alert, int index) {
         defaults.setObject("1", keySSLNo(currentServerName()));
         warnIfNoSSL_ = false;
         sslProblems_ = true;
-        connect();
+        reconnect();
       });
       if (services) services->setProtocol("FTP");
     } else if (services) {
@@ -240,7 +240,9 @@ void FTPConnection::abandonTask(const std::string &why, bool closeSession) {
     writeStreamFileDownload_.reset();
   }
   // The queue row of the transfer or folder download goes back to the queue with the error.
-  if ((isFileTransferInProgress() || directoryBatchActive_) && batchPK_ >= 0) {
+  if (rowEndsWithView()) {
+    endViewRow();
+  } else if ((isFileTransferInProgress() || directoryBatchActive_) && batchPK_ >= 0) {
     BatchObject object{batchPK_, 0, 0};
     onMain([object](FTPAppServices &s) {
       if (auto q = s.batchView()) q->abortBatchItemObject(object);

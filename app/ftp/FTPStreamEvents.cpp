@@ -135,7 +135,7 @@ void FTPConnection::controlStreamFailed() {
     disconnectFromServer();
     addToLog("*** Retrying in Compatability mode\r\n");
     maximumCompatability_ = true;
-    connect();
+    reconnect();
     return;
   }
   Log::system("******** SERVER ERROR ********");
@@ -159,7 +159,7 @@ void FTPConnection::controlStreamFailed() {
       warnNoSSLAvailable();
     } else {
       skipSSL_ = true;
-      connect();
+      reconnect();
     }
   }
 }
@@ -269,6 +269,8 @@ void FTPConnection::handleDataReadEvent(std::unique_ptr<HandleXEvent> event) {
         if (writeStreamFileDownload_) writeStreamFileDownload_->close();
         writeStreamFileDownload_.reset();
         editDownloadedFile();
+        // The first bytes were all the preview wanted: its queue row ends with it.
+        if (mainConnection_) endViewRow();
         disconnectDataStreamFromServer();
         sendCommandToStream("ABOR\r\n");
         setTask(kTaskIdle);

@@ -27,7 +27,7 @@ std::string quotedFolderOf(const std::string &reply) {
 bool FTPConnection::storeJobAndConnectIfNeeded(const std::string &folder) {
   if (control_.input) return false;
   setShared(initialCurrentDirectory_, folder.empty() ? cwd() : folder);
-  connect();
+  reconnect();
   return true;
 }
 
@@ -122,7 +122,7 @@ void FTPConnection::startDirectory(const std::string &folder) {
     utf8Safe_ = true;
   if (!control_.input) {
     setShared(initialCurrentDirectory_, folder.empty() ? cwd() : folder);
-    connect();
+    reconnect();
     return;
   }
   updateProgressText("Loading Directory...");
@@ -166,7 +166,7 @@ void FTPConnection::doTaskDir() {
       if (!warnIfNoSSL_) {
         skipSSL_ = true;
         disconnectFromServer();
-        connect();
+        reconnect();
       } else {
         disconnectFromServer();
         warnNoSSLAvailable();
@@ -320,7 +320,7 @@ void FTPConnection::kickSSLData() {
   defaults.synchronize();
   sslProblems_ = true;
   disconnectFromServer();
-  connect();
+  reconnect();
 }
 
 void FTPConnection::stopDataTimeoutTimer() {

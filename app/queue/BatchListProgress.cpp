@@ -114,6 +114,8 @@ void BatchListView::doneBatchItemPK(int pk) {
   updateSizeDisplay();
   inProgressPK_ = pk;
   lastTimeUpdateStart_ = 0;
+  // The FTP item awaited has reported its end: the next item need not wait for it.
+  if (pk == ftpAwaitedPK_) ftpAwaitedPK_ = -1;
   int index = batchIndexForPK(pk);
   if (index < 0) return;
   auto item = batchItemList_[static_cast<size_t>(index)];

@@ -104,6 +104,7 @@ void BatchListView::loadDatabaseData() {
       item->setPort(sqlite3_column_int(stmt, 12));
       Log::systemf("#%i:  Start=%lli, Size=%lli", item->primaryKey(),
                    static_cast<long long>(item->start()), static_cast<long long>(item->filesize()));
+      highestKeyGiven_ = std::max(highestKeyGiven_, item->primaryKey());
       batchItemList_.push_back(item);
       indexItem(*item);
     }
@@ -205,7 +206,7 @@ int BatchListView::addBatchItemAction(int action, std::string filename, std::str
   if (int queued = queuedKey(action, twin, filename, path, server, user, password); queued >= 0)
     return queued;
 
-  const int key = SQLExecute(
+  int key = SQLExecute(
       database_,
       Log::format("INSERT INTO batchlist (action,filename,path,server,port,user,password,"
                   "localpath,size,cleanfile,protocol) VALUES ('%i', '%s', '%s', '%s', '%li', "
@@ -219,6 +220,7 @@ int BatchListView::addBatchItemAction(int action, std::string filename, std::str
     Log::systemf("Transfer not queued: %s", filename.c_str());
     return -1;
   }
+  key = keyNotGivenBefore(key);
 
   auto item = std::make_shared<BatchItem>();
   item->setPrimaryKey(key);
@@ -248,6 +250,22 @@ int BatchListView::addBatchItemAction(int action, std::string filename, std::str
     doStartIfNoneInProgress();
   }
   return key;
+}
+
+int BatchListView::keyNotGivenBefore(int key) {
+  if (key > highestKeyGiven_) {
+    highestKeyGiven_ = key;
+    return key;
+  }
+  // The table gives a finished row's key again once the rows after it are gone. A report or a
+  // wait still meant for the finished row would then be taken for this one: it gets a key of its
+  // own (the stored table stays as it is; only the number differs).
+  const int fresh = highestKeyGiven_ + 1;
+  if (SQLExecute(database_, Log::format("UPDATE batchlist SET pk='%i' WHERE pk='%i'", fresh, key)) <
+      0)
+    return key;
+  highestKeyGiven_ = fresh;
+  return fresh;
 }
 
 int BatchListView::alreadyExists(int action, const std::string &filename, std::string path,

@@ -207,6 +207,14 @@ private:
   // Runner helpers.
   void startConnectionThread();
   void startSFTPConnectionThread();
+  // The item the queue starts now, or null when it waits (or has nothing to start).
+  std::shared_ptr<BatchItem> itemToStartNow();
+  void convertFromPhotoLibrary(BatchItem &item);
+  void startFTPItem(const BatchItem &item);
+  void startSFTPItem(const BatchItem &item);
+  // The service's work for an item (set up on the service already), or none for an action it
+  // has no form of.
+  std::function<void()> sftpWorkFor(const BatchItem &item, int action);
   void startWebDownload(const std::shared_ptr<BatchItem> &item);
   // False when the connection must settle before the item starts.
   bool configureFTPFor(const BatchItem &item);
@@ -255,6 +263,9 @@ private:
   void holdRemoval(int pk);
   void holdStart(int pk, int64_t bytes);
   void owedHeldWrite();
+  // The highest key given to a row in this run, and a new row's key made one never given before.
+  int highestKeyGiven_ = 0;
+  int keyNotGivenBefore(int key);
   static std::string nameKey(const std::string &filename, const std::string &path);
   void indexItem(const BatchItem &item);
   void unindexItem(const BatchItem &item);

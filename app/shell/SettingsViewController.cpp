@@ -292,173 +292,216 @@ SettingsViewController::Row SettingsViewController::textRow(
   return row;
 }
 
-std::vector<SettingsViewController::Row> SettingsViewController::rowsOfSection(int section) {
-  using S = SettingsViewController;
+SettingsViewController::Row
+SettingsViewController::actionRow(std::string label, std::function<std::string()> value,
+                                  std::function<std::shared_ptr<ViewController>()> make) {
   std::weak_ptr<SettingsViewController> weak = sharedAs<SettingsViewController>();
-  auto action = [weak](std::string label, std::function<std::string()> value,
-                       std::function<std::shared_ptr<ViewController>()> make) {
-    Row row{std::move(label), "", std::move(value), {}, {}, false};
-    row.onSelect = [weak, make] {
-      if (auto s = weak.lock()) s->push(make());
-    };
-    return row;
+  Row row{std::move(label), "", std::move(value), {}, {}, false};
+  row.onSelect = [weak, make] {
+    if (auto s = weak.lock()) s->push(make());
   };
+  return row;
+}
+
+std::vector<SettingsViewController::Row> SettingsViewController::rowsOfSection(int section) {
   const auto profile = DeviceProfile::current();
-  std::vector<Row> rows;
   switch (section) {
   case 0:
-    rows = {listRow("Folder Extra Info", kExtraFolderDetailsKey, {"Nothing", "Date", "Permissions"},
-                    "Folder Extra Info",
-                    {"Nothing", "File Modification Date", "UNIX File Permissions"},
-                    "Extra Details (small text) in Folder Listings", &S::changedFolderExtra),
-            listRow("Download Files\nInto Folder", kDefaultDownloadFolderKey,
-                    {"Open Folder", "ServerName/", "FileType/", "Server/Type/", "Date/",
-                     "Server/Path/"},
-                    "Save To Folder",
-                    {"Currently Open Folder", "Server Name/", "File Type/",
-                     "Server Name/File Type/", "Current Date/", "ServerName/Path/"},
-                    "Folder in \"Saved Files\" for File Downloads", &S::changedDefaultFolder),
-            switchRow("Auto-Save All Opened\nFiles to \"Saved Files\"", kAutoSaveAllDownloadsKey,
-                      &S::changedAutoSaveAllFiles),
-            switchRow("Skip Overwrite Prompt\nIf Saved File Exists", kOverwriteSavedFilesKey,
-                      &S::changedOverwriteSaved),
-            switchRow("Show \"Hidden\" Files", kShowHiddenFilesKey, &S::changedShowHiddenFiles),
-            switchRow("Upload To Temporary\n*.upload.* Name", "UploadToTempName",
-                      &S::changedUploadToTempName),
-            switchRow("Delete *.old.* Files\nAfter Uploads Complete", kDeleteDotOldKey,
-                      &S::changedDeleteDotOldFiles)};
-    break;
-  case 1: {
-    rows = {encodingRow("Default Text Encoding", kDefaultEncodingKey, "Text Encoding",
-                        "Default Text Encoding for Editing Files", &S::changedDefaultEncoding,
-                        "Note: The text editor can show totally blank if the wrong encoding is "
-                        "used.  You can also change encodings later from the editor."),
-            listRow("\"Return\" Characters", "CarriageControl", {"Automatic", "CR+LF", "LF"},
-                    "\"Returns\"",
-                    {"Auto-Detect From File Contents", "CR+LF (Windows Format)",
-                     "LF (Mac/Linux/Unix Format)"},
-                    "Force \"Return\" Characters", &S::changedCarriageControl),
-            listRow("Editor Font", kDefaultFontKey, {"Normal", "Fixed Width"}, "Editor Font",
-                    {"Normal", "Fixed Width"}, "Editor Font Style", &S::changedDefaultFont,
-                    [](EditDataViewController &e) { e.fontStyles = true; }),
-            listRow("Editor Font Size", kDefaultFontSizeKey, {"Small", "Normal", "Big", "Huge"},
-                    "Editor Font Size",
-                    {"Small.  Text is this size", "Normal.  Text is this size",
-                     "Big.  Text is this size", "Huge.  Text is this size"},
-                    "Editor Font Size", &S::changedDefaultFontSize,
-                    [](EditDataViewController &e) { e.fontSizes = true; }),
-            switchRow("Spell Check", "SpellChecker", &S::changedSpellChecker)};
-    if (profile.osVersionIsAtLeast(3.2))
-      rows.push_back(switchRow("Special \"Code\" Keyboard", "WebKeyboard", &S::changedWebKeyboard));
-    break;
-  }
-  case 2: {
-    const std::string model = profile.model;
-    rows = {textRow(
-                "User Name", kFileShareUserKey, [] { return storedText(kFileShareUserKey); },
-                "Login User Name", "User Name for File Sharing", &S::changedUsername),
-            textRow(
-                "Password", kFileSharePassKey,
-                [] { return storedText(kFileSharePassKey).empty() ? "" : "******"; },
-                "Login Password", "Password for File Sharing", &S::changedPassword,
-                [](EditDataViewController &e) {
-                  e.hideText = true;
-                  e.originalText = myDecryptString1(storedText(kFileSharePassKey));
-                }),
-            textRow(
-                "Keep " + model + " Unlocked\nAfter Sharing Files", kActiveServerMinutesKey,
-                [] {
-                  const std::string m = storedText(kActiveServerMinutesKey);
-                  return intValue(m) == 0 ? std::string("Forever") : m + " Minutes";
-                },
-                "Unlocked Sharing Files", "Keep " + model + " Unlocked After Sharing Files",
-                &S::changedActiveServerMinutes,
-                [](EditDataViewController &e) { e.numericOnly = true; }),
-            switchRow("Enable Web Server", kWebServerKey, &S::changedWebServerEnabled)};
-    auto delegate = FerrowenAppDelegate::sharedDelegate();
-    if (settings().stringForKey(kWebServerKey).value_or("") == "1") {
-      auto web = delegate ? delegate->webServerListener() : nullptr;
-      Row address{"Web Address:\t" + (web ? web->getListeningAddress() + plusBonjour(web->port())
-                                          : std::string("unknown")),
-                  "",
-                  {},
-                  {},
-                  {},
-                  true};
-      // Tapped, the address tells how to reach Saved Files with it.
-      address.onSelect = [weak] {
-        if (auto s = weak.lock()) s->push(std::make_shared<SharingHelpView>());
-      };
-      rows.push_back(address);
-    }
-    rows.push_back(switchRow("Enable FTP Server", kFTPServerKey, &S::changedFTPServerEnabled));
-    if (settings().stringForKey(kFTPServerKey).value_or("") == "1") {
-      auto ftp = delegate ? delegate->ftpServerListener() : nullptr;
-      Row address{"FTP Address:\t" +
-                      (ftp ? ftp->getListeningAddressText() + plusBonjourText(ftp->port())
-                           : std::string("unknown")),
-                  "",
-                  {},
-                  {},
-                  {},
-                  true};
-      rows.push_back(address);
-    }
-    break;
-  }
+    return filesRows();
+  case 1:
+    return editorRows(profile);
+  case 2:
+    return sharingRows(profile);
   case 3:
-    rows = {switchRow("Store Login Passwords", kSavePasswordsKey, &S::changedSavePasswords),
-            action(
-                "Startup Lock", [] { return storedPasscode().empty() ? "Off" : "Enabled"; },
-                [] { return std::make_shared<SetupLockViewer>(); })};
-    break;
+    return securityRows();
   case 4:
-    rows = {switchRow("Bookmarks Auto-Connect\nWhen Selected", kBookmarksAutoOpenKey,
-                      &S::changedBookmarksAutoOpen)};
-    if (canEmailFiles_)
-      rows.push_back(switchRow("\"Ferrowen\" Link\nIn File Emails", "IncludeEmailLinks",
-                               &S::changedIncludeEmailMsg));
-    if (canEmailFiles_ && showVideoQuality_) {
-      const bool four = profile.osVersionIsAtLeast(4.0);
-      const std::string label = four ? "Video Import Quality" : "Video Import Size";
-      rows.push_back(listRow(
-          label, "VideoQuality",
-          four ? std::vector<std::string>{"High", "Medium", "Low"}
-               : std::vector<std::string>{"Large (640x480)", "Med (480x360)", "Small (192x144)"},
-          label,
-          four ? std::vector<std::string>{"High", "Medium", "Low"}
-               : std::vector<std::string>{"Large (640x480)", "Medium (480x360)", "Small (192x144)"},
-          label, &S::changedVideoQuality));
-    }
-    break;
+    return miscellaneousRows(profile);
   case 5:
-    rows = {switchRow("\"PASV\" Mode", kUsePASVKey, &S::changedUsePASV),
-            switchRow("\"Mode Z\" Compression", kModeZKey, &S::changedModeZ),
-            switchRow("Always Use Unicode", "AlwaysUnicode", &S::changedForceUnicode),
-            switchRow("Maximum Compatibility\n(No Advanced Features)", "NoAdvancedFTPFeatures",
-                      &S::changedNoFEATures),
-            switchRow("\"Raw FTP Command\"\nOption in FTP Menus", kRawMenuOptionKey,
-                      &S::changedRawMenuOption),
-            encodingRow("Folder Text Encoding", "FolderTextEncoding", "Folder Encoding",
-                        kFolderEncodingLabel, &S::changedFolderEncoding)};
-    break;
+    return ftpRows();
   case 6:
-    rows = {switchRow("Force SFTP Version 3", "SFTPForceV3", &S::changedUseSFTPV3),
-            encodingRow("Folder Text Encoding", "SFTPEncoding", "Folder Encoding",
-                        kFolderEncodingLabel, &S::changedSFTPFolderEncoding)};
-    break;
+    return sftpRows();
   case 7:
-    rows = {Row{"Version", "", [] { return std::string("Version ") + kAppVersion; }, {}, {}, false},
-            action(
-                "All Our Apps", [] { return std::string(); },
-                [] { return std::make_shared<AboutView>(); }),
-            action(
-                "Credits", [] { return std::string(); },
-                [] { return HelpViewController::withURL("Credits", kCreditsPageAddress); })};
-    break;
+    return aboutRows();
   default:
-    break;
+    return {};
   }
+}
+
+std::vector<SettingsViewController::Row> SettingsViewController::filesRows() {
+  using S = SettingsViewController;
+  std::vector<Row> rows = {
+      listRow("Folder Extra Info", kExtraFolderDetailsKey, {"Nothing", "Date", "Permissions"},
+              "Folder Extra Info", {"Nothing", "File Modification Date", "UNIX File Permissions"},
+              "Extra Details (small text) in Folder Listings", &S::changedFolderExtra),
+      listRow("Download Files\nInto Folder", kDefaultDownloadFolderKey,
+              {"Open Folder", "ServerName/", "FileType/", "Server/Type/", "Date/", "Server/Path/"},
+              "Save To Folder",
+              {"Currently Open Folder", "Server Name/", "File Type/", "Server Name/File Type/",
+               "Current Date/", "ServerName/Path/"},
+              "Folder in \"Saved Files\" for File Downloads", &S::changedDefaultFolder),
+      switchRow("Auto-Save All Opened\nFiles to \"Saved Files\"", kAutoSaveAllDownloadsKey,
+                &S::changedAutoSaveAllFiles),
+      switchRow("Skip Overwrite Prompt\nIf Saved File Exists", kOverwriteSavedFilesKey,
+                &S::changedOverwriteSaved),
+      switchRow("Show \"Hidden\" Files", kShowHiddenFilesKey, &S::changedShowHiddenFiles),
+      switchRow("Upload To Temporary\n*.upload.* Name", "UploadToTempName",
+                &S::changedUploadToTempName),
+      switchRow("Delete *.old.* Files\nAfter Uploads Complete", kDeleteDotOldKey,
+                &S::changedDeleteDotOldFiles)};
+  return rows;
+}
+
+std::vector<SettingsViewController::Row>
+SettingsViewController::editorRows(const DeviceProfile &profile) {
+  using S = SettingsViewController;
+  std::vector<Row> rows = {
+      encodingRow("Default Text Encoding", kDefaultEncodingKey, "Text Encoding",
+                  "Default Text Encoding for Editing Files", &S::changedDefaultEncoding,
+                  "Note: The text editor can show totally blank if the wrong encoding is "
+                  "used.  You can also change encodings later from the editor."),
+      listRow("\"Return\" Characters", "CarriageControl", {"Automatic", "CR+LF", "LF"},
+              "\"Returns\"",
+              {"Auto-Detect From File Contents", "CR+LF (Windows Format)",
+               "LF (Mac/Linux/Unix Format)"},
+              "Force \"Return\" Characters", &S::changedCarriageControl),
+      listRow("Editor Font", kDefaultFontKey, {"Normal", "Fixed Width"}, "Editor Font",
+              {"Normal", "Fixed Width"}, "Editor Font Style", &S::changedDefaultFont,
+              [](EditDataViewController &e) { e.fontStyles = true; }),
+      listRow("Editor Font Size", kDefaultFontSizeKey, {"Small", "Normal", "Big", "Huge"},
+              "Editor Font Size",
+              {"Small.  Text is this size", "Normal.  Text is this size", "Big.  Text is this size",
+               "Huge.  Text is this size"},
+              "Editor Font Size", &S::changedDefaultFontSize,
+              [](EditDataViewController &e) { e.fontSizes = true; }),
+      switchRow("Spell Check", "SpellChecker", &S::changedSpellChecker)};
+  if (profile.osVersionIsAtLeast(3.2))
+    rows.push_back(switchRow("Special \"Code\" Keyboard", "WebKeyboard", &S::changedWebKeyboard));
+  return rows;
+}
+
+std::vector<SettingsViewController::Row>
+SettingsViewController::sharingRows(const DeviceProfile &profile) {
+  using S = SettingsViewController;
+  const std::string model = profile.model;
+  std::vector<Row> rows = {
+      textRow(
+          "User Name", kFileShareUserKey, [] { return storedText(kFileShareUserKey); },
+          "Login User Name", "User Name for File Sharing", &S::changedUsername),
+      textRow(
+          "Password", kFileSharePassKey,
+          [] { return storedText(kFileSharePassKey).empty() ? "" : "******"; }, "Login Password",
+          "Password for File Sharing", &S::changedPassword,
+          [](EditDataViewController &e) {
+            e.hideText = true;
+            e.originalText = myDecryptString1(storedText(kFileSharePassKey));
+          }),
+      textRow(
+          "Keep " + model + " Unlocked\nAfter Sharing Files", kActiveServerMinutesKey,
+          [] {
+            const std::string m = storedText(kActiveServerMinutesKey);
+            return intValue(m) == 0 ? std::string("Forever") : m + " Minutes";
+          },
+          "Unlocked Sharing Files", "Keep " + model + " Unlocked After Sharing Files",
+          &S::changedActiveServerMinutes, [](EditDataViewController &e) { e.numericOnly = true; }),
+      switchRow("Enable Web Server", kWebServerKey, &S::changedWebServerEnabled)};
+  auto delegate = FerrowenAppDelegate::sharedDelegate();
+  if (settings().stringForKey(kWebServerKey).value_or("") == "1") {
+    auto web = delegate ? delegate->webServerListener() : nullptr;
+    Row address{"Web Address:\t" + (web ? web->getListeningAddress() + plusBonjour(web->port())
+                                        : std::string("unknown")),
+                "",
+                {},
+                {},
+                {},
+                true};
+    // Tapped, the address tells how to reach Saved Files with it.
+    std::weak_ptr<SettingsViewController> weak = sharedAs<SettingsViewController>();
+    address.onSelect = [weak] {
+      if (auto s = weak.lock()) s->push(std::make_shared<SharingHelpView>());
+    };
+    rows.push_back(address);
+  }
+  rows.push_back(switchRow("Enable FTP Server", kFTPServerKey, &S::changedFTPServerEnabled));
+  if (settings().stringForKey(kFTPServerKey).value_or("") == "1") {
+    auto ftp = delegate ? delegate->ftpServerListener() : nullptr;
+    Row address{"FTP Address:\t" +
+                    (ftp ? ftp->getListeningAddressText() + plusBonjourText(ftp->port())
+                         : std::string("unknown")),
+                "",
+                {},
+                {},
+                {},
+                true};
+    rows.push_back(address);
+  }
+  return rows;
+}
+
+std::vector<SettingsViewController::Row> SettingsViewController::securityRows() {
+  using S = SettingsViewController;
+  std::vector<Row> rows = {
+      switchRow("Store Login Passwords", kSavePasswordsKey, &S::changedSavePasswords),
+      actionRow(
+          "Startup Lock", [] { return storedPasscode().empty() ? "Off" : "Enabled"; },
+          [] { return std::make_shared<SetupLockViewer>(); })};
+  return rows;
+}
+
+std::vector<SettingsViewController::Row>
+SettingsViewController::miscellaneousRows(const DeviceProfile &profile) {
+  using S = SettingsViewController;
+  std::vector<Row> rows = {switchRow("Bookmarks Auto-Connect\nWhen Selected", kBookmarksAutoOpenKey,
+                                     &S::changedBookmarksAutoOpen)};
+  if (canEmailFiles_)
+    rows.push_back(switchRow("\"Ferrowen\" Link\nIn File Emails", "IncludeEmailLinks",
+                             &S::changedIncludeEmailMsg));
+  if (canEmailFiles_ && showVideoQuality_) {
+    const bool four = profile.osVersionIsAtLeast(4.0);
+    const std::string label = four ? "Video Import Quality" : "Video Import Size";
+    rows.push_back(listRow(
+        label, "VideoQuality",
+        four ? std::vector<std::string>{"High", "Medium", "Low"}
+             : std::vector<std::string>{"Large (640x480)", "Med (480x360)", "Small (192x144)"},
+        label,
+        four ? std::vector<std::string>{"High", "Medium", "Low"}
+             : std::vector<std::string>{"Large (640x480)", "Medium (480x360)", "Small (192x144)"},
+        label, &S::changedVideoQuality));
+  }
+  return rows;
+}
+
+std::vector<SettingsViewController::Row> SettingsViewController::ftpRows() {
+  using S = SettingsViewController;
+  std::vector<Row> rows = {
+      switchRow("\"PASV\" Mode", kUsePASVKey, &S::changedUsePASV),
+      switchRow("\"Mode Z\" Compression", kModeZKey, &S::changedModeZ),
+      switchRow("Always Use Unicode", "AlwaysUnicode", &S::changedForceUnicode),
+      switchRow("Maximum Compatibility\n(No Advanced Features)", "NoAdvancedFTPFeatures",
+                &S::changedNoFEATures),
+      switchRow("\"Raw FTP Command\"\nOption in FTP Menus", kRawMenuOptionKey,
+                &S::changedRawMenuOption),
+      encodingRow("Folder Text Encoding", "FolderTextEncoding", "Folder Encoding",
+                  kFolderEncodingLabel, &S::changedFolderEncoding)};
+  return rows;
+}
+
+std::vector<SettingsViewController::Row> SettingsViewController::sftpRows() {
+  using S = SettingsViewController;
+  std::vector<Row> rows = {switchRow("Force SFTP Version 3", "SFTPForceV3", &S::changedUseSFTPV3),
+                           encodingRow("Folder Text Encoding", "SFTPEncoding", "Folder Encoding",
+                                       kFolderEncodingLabel, &S::changedSFTPFolderEncoding)};
+  return rows;
+}
+
+std::vector<SettingsViewController::Row> SettingsViewController::aboutRows() {
+  std::vector<Row> rows = {
+      Row{"Version", "", [] { return std::string("Version ") + kAppVersion; }, {}, {}, false},
+      actionRow(
+          "All Our Apps", [] { return std::string(); },
+          [] { return std::make_shared<AboutView>(); }),
+      actionRow(
+          "Credits", [] { return std::string(); },
+          [] { return HelpViewController::withURL("Credits", kCreditsPageAddress); })};
   return rows;
 }
 

@@ -14,6 +14,9 @@
 #include <vector>
 
 class EditDataViewController;
+namespace platform {
+struct DeviceProfile;
+}
 
 class SettingsViewController : public platform::ui::ViewController,
                                public platform::ui::TableViewDataSource,
@@ -123,6 +126,18 @@ private:
               std::string title, std::string editLabel,
               void (SettingsViewController::*handler)(EditDataViewController &),
               std::function<void(EditDataViewController &)> setup = {});
+  // A row that opens the screen `make` gives.
+  Row actionRow(std::string label, std::function<std::string()> value,
+                std::function<std::shared_ptr<platform::ui::ViewController>()> make);
+  // The rows of each section, in the order of the headers.
+  std::vector<Row> filesRows();
+  std::vector<Row> editorRows(const platform::DeviceProfile &profile);
+  std::vector<Row> sharingRows(const platform::DeviceProfile &profile);
+  std::vector<Row> securityRows();
+  std::vector<Row> miscellaneousRows(const platform::DeviceProfile &profile);
+  std::vector<Row> ftpRows();
+  std::vector<Row> sftpRows();
+  std::vector<Row> aboutRows();
 
   std::shared_ptr<platform::ui::TableView> tableView_;
   std::map<std::string, std::shared_ptr<platform::ui::Switch>> switches_;

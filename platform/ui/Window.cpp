@@ -700,183 +700,232 @@ std::string malformed(const json &event) {
 }
 } // namespace
 
-json Window::dispatch(const json &event) {
-  detail::requireMainThread("Window::dispatch");
-  auto self = shared_from_this();
-  layout();
-  auto result = [](bool ok, const std::string &why) {
-    return json{{"ok", ok}, {"error", ok ? std::string() : why}};
-  };
-  if (auto bad = malformed(event); !bad.empty()) return result(false, bad);
-  std::string why;
-  std::string name = event.value("event", std::string());
+namespace {
+json outcome(bool ok, const std::string &why) {
+  return json{{"ok", ok}, {"error", ok ? std::string() : why}};
+}
 
-  if (name == "rotate") {
-    bool turned = rotate(static_cast<InterfaceOrientation>(event.value("orientation", 1)));
-    return result(turned, "the screen does not turn to that orientation");
-  }
-  if (name == "accelerate") {
-    Accelerometer::sharedAccelerometer().inject(event.value("x", 0.0), event.value("y", 0.0),
-                                                event.value("z", 0.0));
-    return result(true, "");
-  }
-  if (name == "memoryWarning") {
-    sendMemoryWarning();
-    return result(true, "");
-  }
-  if (name == "answer") {
-    auto target = elementForId(event.value("id", uint64_t{0}));
-    int button = event.value("button", -1);
-    if (!alerts_.empty()) {
-      if (target != alerts_.back()) return result(false, "only the newest alert can be answered");
-      return result(alerts_.back()->userAnswer(button, why), why);
-    }
-    if (!sheets_.empty()) {
-      if (target != sheets_.back()) return result(false, "only the newest sheet can be answered");
-      return result(sheets_.back()->userAnswer(button, why), why);
-    }
-    return result(false, "no alert or sheet is waiting");
-  }
-  if (!alerts_.empty()) return result(false, "an alert is waiting for an answer");
-  if (!sheets_.empty()) return result(false, "an action sheet is waiting for an answer");
-  if (name == "dismissKeyboard") return result(endEditing(), "the focus could not be resigned");
-
-  auto target = elementForId(event.value("id", uint64_t{0}));
-  if (!target) return result(false, "no element with that id");
-  if (name == "dismissPopover") {
-    if (popovers_.empty() || target != popovers_.back())
-      return result(false, "that popover is not the front one");
-    return result(popovers_.back()->userDismiss(why), why);
-  }
-  if (!inFrontLayer(*target)) return result(false, "the element is not on the front layer");
-
+// tapRow, tapAccessory, deleteRow and moveRow: a row of a table.
+bool tableEvent(const std::string &name, const json &event, const std::shared_ptr<Element> &target,
+                std::string &why) {
   auto table = std::dynamic_pointer_cast<TableView>(target);
+  if (!table) {
+    why = "the element is not a table";
+    return false;
+  }
   IndexPath ip{event.value("section", 0), event.value("row", 0)};
   auto pathAt = [&](const char *key) {
     auto v = event.value(key, json::array({0, 0}));
     return IndexPath{v.at(0).get<int>(), v.at(1).get<int>()};
   };
+  if (name == "tapRow") return table->userTapRow(ip, why);
+  if (name == "tapAccessory") return table->userTapAccessory(ip, why);
+  if (name == "deleteRow") return table->userDeleteRow(ip, why);
+  return table->userMoveRow(pathAt("from"), pathAt("to"), why);
+}
+
+bool isTextEvent(const std::string &name) {
+  return name == "type" || name == "backspace" || name == "replace" || name == "clear" ||
+         name == "return" || name == "searchCancel";
+}
+
+// Typing into a text field, text view or search bar, and their buttons.
+bool textEvent(const std::string &name, const json &event, const std::shared_ptr<Element> &target,
+               std::string &why) {
   auto field = std::dynamic_pointer_cast<TextField>(target);
   auto textView = std::dynamic_pointer_cast<TextView>(target);
   auto search = std::dynamic_pointer_cast<SearchBar>(target);
   std::string text = event.value("text", std::string());
   size_t count = event.value("count", size_t{1});
-  bool ok = false;
-
-  if (name == "tap") {
-    if (auto item = std::dynamic_pointer_cast<BarButtonItem>(target))
-      ok = item->userTap(why);
-    else if (auto cell = std::dynamic_pointer_cast<TableViewCell>(target)) {
-      why = "the cell is in no table in view";
-      for (auto &e : frontElements())
-        if (auto t = std::dynamic_pointer_cast<TableView>(e))
-          if (auto at = t->indexPathForCell(*cell)) {
-            ok = t->userTapRow(*at, why);
-            break;
-          }
-    } else if (auto view = std::dynamic_pointer_cast<View>(target))
-      ok = view->userTap(why);
-    else
-      why = "that element cannot be tapped";
-  } else if (name == "tapRow" || name == "tapAccessory" || name == "deleteRow" ||
-             name == "moveRow") {
-    if (!table) return result(false, "the element is not a table");
-    if (name == "tapRow")
-      ok = table->userTapRow(ip, why);
-    else if (name == "tapAccessory")
-      ok = table->userTapAccessory(ip, why);
-    else if (name == "deleteRow")
-      ok = table->userDeleteRow(ip, why);
-    else
-      ok = table->userMoveRow(pathAt("from"), pathAt("to"), why);
-  } else if (name == "tapTab") {
-    auto tabs = std::dynamic_pointer_cast<TabBarController>(target);
-    ok = tabs ? tabs->userSelectTab(event.value("index", -1), why)
-              : (why = "the element is not a tab bar", false);
-  } else if (name == "back") {
-    auto nav = std::dynamic_pointer_cast<NavigationController>(target);
-    ok = nav ? nav->userBack(why) : (why = "the element is not a navigation bar", false);
-  } else if (name == "type") {
-    ok = field      ? field->userType(text, why)
-         : textView ? textView->userType(text, why)
-         : search   ? search->userType(text, why)
-                    : (why = "the element takes no text", false);
-  } else if (name == "backspace") {
-    ok = field      ? field->userBackspace(count, why)
-         : textView ? textView->userBackspace(count, why)
-         : search   ? search->userBackspace(count, why)
-                    : (why = "the element takes no text", false);
-  } else if (name == "replace") {
-    Range range{event.value("location", size_t{0}), event.value("length", size_t{0})};
-    ok = field      ? field->userReplace(range, text, why)
-         : textView ? textView->userReplace(range, text, why)
-         : search   ? search->userReplace(range, text, why)
-                    : (why = "the element takes no text", false);
-  } else if (name == "clear") {
-    ok = field ? field->userClear(why) : (why = "the element has no clear button", false);
-  } else if (name == "return") {
-    ok = field      ? field->userReturn(why)
-         : search   ? search->userSearch(why)
-         : textView ? textView->userType("\n", why)
-                    : (why = "the element takes no text", false);
-  } else if (name == "searchCancel") {
-    ok = search ? search->userCancel(why) : (why = "the element is not a search bar", false);
-  } else if (name == "setSwitch") {
-    auto sw = std::dynamic_pointer_cast<Switch>(target);
-    if (!sw)
-      why = "the element is not a switch";
-    else
-      ok = sw->isOn() == event.value("on", false) || sw->userTap(why);
-  } else if (name == "slide") {
-    auto slider = std::dynamic_pointer_cast<Slider>(target);
-    ok = slider ? slider->userSlide(event.value("value", 0.0), why)
-                : (why = "the element is not a slider", false);
-  } else if (name == "selectSegment") {
-    auto seg = std::dynamic_pointer_cast<SegmentedControl>(target);
-    ok = seg ? seg->userSelect(event.value("index", -1), why)
-             : (why = "the element is not a segmented control", false);
-  } else if (name == "scroll") {
-    auto scroll = std::dynamic_pointer_cast<ScrollView>(target);
-    if (!scroll)
-      why = "the element does not scroll";
-    else if (!scroll->isScrollEnabled())
-      why = "scrolling is off";
-    else {
-      scroll->setContentOffset({event.value("x", 0.0), event.value("y", 0.0)}, false);
-      ok = true;
-    }
-  } else if (name == "touch") {
-    auto view = std::dynamic_pointer_cast<View>(target);
-    auto number = [&](const char *key) {
-      auto it = event.find(key);
-      return it != event.end() && it->is_number() ? it->get<double>() : std::nan("");
-    };
-    if (!view || !view->isUserInteractionEnabled()) {
-      why = "the element takes no touches";
-    } else if (event.value("phase", std::string()) == "began") {
-      const double x = number("x"), y = number("y");
-      if (!std::isfinite(x) || !std::isfinite(y) || event.value("taps", 1) != 1) {
-        why = "a touch starts at one point";
-      } else {
-        // The page says where; the point is kept inside the view it names.
-        const auto b = view->bounds();
-        forwardTap(*view, {std::clamp(x, 0.0, b.size.width), std::clamp(y, 0.0, b.size.height)});
-        ok = view->userTouch("began", {x, y}, why);
-      }
-    } else if (event.contains("phase")) {
-      ok = view->userTouch(event["phase"].get<std::string>(), {number("x"), number("y")}, why);
-    } else {
-      view->touchesEnded(event.value("taps", 1));
-      ok = true;
-    }
-  } else if (name == "followLink") {
-    auto web = std::dynamic_pointer_cast<WebView>(target);
-    ok = web ? web->userFollowLink(event.value("url", std::string()), why)
-             : (why = "the element is not a web view", false);
-  } else {
-    why = "unknown event \"" + name + "\"";
+  if (name == "type") {
+    return field      ? field->userType(text, why)
+           : textView ? textView->userType(text, why)
+           : search   ? search->userType(text, why)
+                      : (why = "the element takes no text", false);
   }
-  return result(ok, why);
+  if (name == "backspace") {
+    return field      ? field->userBackspace(count, why)
+           : textView ? textView->userBackspace(count, why)
+           : search   ? search->userBackspace(count, why)
+                      : (why = "the element takes no text", false);
+  }
+  if (name == "replace") {
+    Range range{event.value("location", size_t{0}), event.value("length", size_t{0})};
+    return field      ? field->userReplace(range, text, why)
+           : textView ? textView->userReplace(range, text, why)
+           : search   ? search->userReplace(range, text, why)
+                      : (why = "the element takes no text", false);
+  }
+  if (name == "clear")
+    return field ? field->userClear(why) : (why = "the element has no clear button", false);
+  if (name == "return") {
+    return field      ? field->userReturn(why)
+           : search   ? search->userSearch(why)
+           : textView ? textView->userType("\n", why)
+                      : (why = "the element takes no text", false);
+  }
+  // searchCancel
+  return search ? search->userCancel(why) : (why = "the element is not a search bar", false);
+}
+
+// The controls that take one value or gesture: tabs, the back button, switches, sliders,
+// segments, scrolling and links. An event of no known name is refused here.
+bool controlEvent(const std::string &name, const json &event,
+                  const std::shared_ptr<Element> &target, std::string &why) {
+  if (name == "tapTab") {
+    auto tabs = std::dynamic_pointer_cast<TabBarController>(target);
+    return tabs ? tabs->userSelectTab(event.value("index", -1), why)
+                : (why = "the element is not a tab bar", false);
+  }
+  if (name == "back") {
+    auto nav = std::dynamic_pointer_cast<NavigationController>(target);
+    return nav ? nav->userBack(why) : (why = "the element is not a navigation bar", false);
+  }
+  if (name == "setSwitch") {
+    auto sw = std::dynamic_pointer_cast<Switch>(target);
+    if (!sw) {
+      why = "the element is not a switch";
+      return false;
+    }
+    return sw->isOn() == event.value("on", false) || sw->userTap(why);
+  }
+  if (name == "slide") {
+    auto slider = std::dynamic_pointer_cast<Slider>(target);
+    return slider ? slider->userSlide(event.value("value", 0.0), why)
+                  : (why = "the element is not a slider", false);
+  }
+  if (name == "selectSegment") {
+    auto seg = std::dynamic_pointer_cast<SegmentedControl>(target);
+    return seg ? seg->userSelect(event.value("index", -1), why)
+               : (why = "the element is not a segmented control", false);
+  }
+  if (name == "scroll") {
+    auto scroll = std::dynamic_pointer_cast<ScrollView>(target);
+    if (!scroll) {
+      why = "the element does not scroll";
+      return false;
+    }
+    if (!scroll->isScrollEnabled()) {
+      why = "scrolling is off";
+      return false;
+    }
+    scroll->setContentOffset({event.value("x", 0.0), event.value("y", 0.0)}, false);
+    return true;
+  }
+  if (name == "followLink") {
+    auto web = std::dynamic_pointer_cast<WebView>(target);
+    return web ? web->userFollowLink(event.value("url", std::string()), why)
+               : (why = "the element is not a web view", false);
+  }
+  why = "unknown event \"" + name + "\"";
+  return false;
+}
+} // namespace
+
+json Window::dispatch(const json &event) {
+  detail::requireMainThread("Window::dispatch");
+  auto self = shared_from_this();
+  layout();
+  if (auto bad = malformed(event); !bad.empty()) return outcome(false, bad);
+  std::string why;
+  std::string name = event.value("event", std::string());
+
+  if (name == "rotate") {
+    bool turned = rotate(static_cast<InterfaceOrientation>(event.value("orientation", 1)));
+    return outcome(turned, "the screen does not turn to that orientation");
+  }
+  if (name == "accelerate") {
+    Accelerometer::sharedAccelerometer().inject(event.value("x", 0.0), event.value("y", 0.0),
+                                                event.value("z", 0.0));
+    return outcome(true, "");
+  }
+  if (name == "memoryWarning") {
+    sendMemoryWarning();
+    return outcome(true, "");
+  }
+  if (name == "answer") return answerWaiting(event);
+  if (!alerts_.empty()) return outcome(false, "an alert is waiting for an answer");
+  if (!sheets_.empty()) return outcome(false, "an action sheet is waiting for an answer");
+  if (name == "dismissKeyboard") return outcome(endEditing(), "the focus could not be resigned");
+
+  auto target = elementForId(event.value("id", uint64_t{0}));
+  if (!target) return outcome(false, "no element with that id");
+  if (name == "dismissPopover") {
+    if (popovers_.empty() || target != popovers_.back())
+      return outcome(false, "that popover is not the front one");
+    return outcome(popovers_.back()->userDismiss(why), why);
+  }
+  if (!inFrontLayer(*target)) return outcome(false, "the element is not on the front layer");
+
+  bool ok = false;
+  if (name == "tap")
+    ok = tapElement(target, why);
+  else if (name == "tapRow" || name == "tapAccessory" || name == "deleteRow" || name == "moveRow")
+    ok = tableEvent(name, event, target, why);
+  else if (isTextEvent(name))
+    ok = textEvent(name, event, target, why);
+  else if (name == "touch")
+    ok = touchElement(event, target, why);
+  else
+    ok = controlEvent(name, event, target, why);
+  return outcome(ok, why);
+}
+
+json Window::answerWaiting(const json &event) {
+  std::string why;
+  auto target = elementForId(event.value("id", uint64_t{0}));
+  int button = event.value("button", -1);
+  if (!alerts_.empty()) {
+    if (target != alerts_.back()) return outcome(false, "only the newest alert can be answered");
+    return outcome(alerts_.back()->userAnswer(button, why), why);
+  }
+  if (!sheets_.empty()) {
+    if (target != sheets_.back()) return outcome(false, "only the newest sheet can be answered");
+    return outcome(sheets_.back()->userAnswer(button, why), why);
+  }
+  return outcome(false, "no alert or sheet is waiting");
+}
+
+bool Window::tapElement(const std::shared_ptr<Element> &target, std::string &why) {
+  if (auto item = std::dynamic_pointer_cast<BarButtonItem>(target)) return item->userTap(why);
+  if (auto cell = std::dynamic_pointer_cast<TableViewCell>(target)) {
+    why = "the cell is in no table in view";
+    for (auto &e : frontElements())
+      if (auto t = std::dynamic_pointer_cast<TableView>(e))
+        if (auto at = t->indexPathForCell(*cell)) return t->userTapRow(*at, why);
+    return false;
+  }
+  if (auto view = std::dynamic_pointer_cast<View>(target)) return view->userTap(why);
+  why = "that element cannot be tapped";
+  return false;
+}
+
+bool Window::touchElement(const json &event, const std::shared_ptr<Element> &target,
+                          std::string &why) {
+  auto view = std::dynamic_pointer_cast<View>(target);
+  auto number = [&](const char *key) {
+    auto it = event.find(key);
+    return it != event.end() && it->is_number() ? it->get<double>() : std::nan("");
+  };
+  if (!view || !view->isUserInteractionEnabled()) {
+    why = "the element takes no touches";
+    return false;
+  }
+  if (!event.contains("phase")) {
+    view->touchesEnded(event.value("taps", 1));
+    return true;
+  }
+  const std::string phase = event["phase"].get<std::string>();
+  if (phase != "began") return view->userTouch(phase, {number("x"), number("y")}, why);
+  const double x = number("x"), y = number("y");
+  if (!std::isfinite(x) || !std::isfinite(y) || event.value("taps", 1) != 1) {
+    why = "a touch starts at one point";
+    return false;
+  }
+  // The page says where; the point is kept inside the view it names.
+  const auto b = view->bounds();
+  forwardTap(*view, {std::clamp(x, 0.0, b.size.width), std::clamp(y, 0.0, b.size.height)});
+  return view->userTouch("began", {x, y}, why);
 }
 
 void Window::forwardTap(View &view, Point at) {

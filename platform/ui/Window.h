@@ -160,6 +160,11 @@ private:
   void collect(View &view, std::vector<std::shared_ptr<Element>> &out);
   void collectView(View &view, std::vector<std::shared_ptr<Element>> &out, bool isRoot);
   bool inFrontLayer(const Element &element);
+  // Events of dispatch: an answer to the waiting alert or sheet, a tap and a touch.
+  nlohmann::json answerWaiting(const nlohmann::json &event);
+  bool tapElement(const std::shared_ptr<Element> &target, std::string &why);
+  bool touchElement(const nlohmann::json &event, const std::shared_ptr<Element> &target,
+                    std::string &why);
   // A touch starts at `at` in `view`: the observer hears it when the view lies in the observed one.
   void forwardTap(View &view, Point at);
   Size size_;

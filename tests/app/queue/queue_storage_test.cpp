@@ -307,3 +307,36 @@ TEST_F(QueueTest, FinishedRowsAndOffsetsReachTheDiskTogetherSoonAndWhenTheApplic
   makeQueue(false);
   EXPECT_TRUE(queue_->batchItemList().empty());
 }
+
+// The table gives a removed row's key to the next row once it is empty; the queue must not: a
+// late report (or a wait) for the finished row would be taken for the new one.
+TEST_F(QueueTest, AFinishedRowsKeyIsNeverGivenToANewRow) {
+  seedRow("'2','left','/pub','127.0.0.1',21,'u','p','/Files',1,0,'ftp',0,0");
+  makeQueue(false);
+  std::vector<int> given;
+  for (const char *name : {"a.bin", "b.bin", "c.bin"}) {
+    const int key = queue_->addBatchItemAction(2, name, "/pub", 1, "127.0.0.1", 21, "u", "p", "ftp",
+                                               "/Files", false, false);
+    for (int earlier : given)
+      EXPECT_NE(key, earlier) << name;
+    given.push_back(key);
+    // Every row is finished and off the disk before the next comes.
+    for (auto &item : std::vector(queue_->batchItemList().begin(), queue_->batchItemList().end()))
+      queue_->doneBatchItemPK(item->primaryKey());
+    EXPECT_TRUE(rows().empty());
+  }
+
+  const int fresh = queue_->addBatchItemAction(2, "d.bin", "/pub", 1, "127.0.0.1", 21, "u", "p",
+                                               "ftp", "/Files", false, false);
+  queue_->doneBatchItemPK(given.back()); // late: its row is long gone
+  ASSERT_EQ(names(*queue_), std::vector<std::string>{"d.bin"});
+  EXPECT_EQ(queue_->batchItemList()[0]->primaryKey(), fresh);
+  // The stored row has the key the queue knows it by, and keeps it in the next run.
+  auto stored = rows();
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(stored[0].substr(0, stored[0].find('|')), std::to_string(fresh));
+  queue_.reset();
+  makeQueue(false);
+  ASSERT_EQ(queue_->batchItemList().size(), 1u);
+  EXPECT_EQ(queue_->batchItemList()[0]->primaryKey(), fresh);
+}
