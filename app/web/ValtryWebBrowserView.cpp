@@ -104,10 +104,14 @@ std::shared_ptr<ViewController> makeBrowserScreen(const std::string &url) {
 }
 
 std::shared_ptr<TabBarItem> ValtryWebBrowserView::tabItem() {
-  // A browser of its own tab names that tab; one pushed over the Web View tab (the phone's)
-  // leaves the tab its name.
+  // The page's title and icon name the browser's tab. A browser pushed over the Web View tab (the
+  // phone's) names that tab while it is shown, and gives the tab its own look back when it closes.
   auto nav = navigationController();
-  return nav && nav->viewControllers().front().get() == this ? nav->tabBarItem() : tabBarItem();
+  if (!nav) return tabBarItem();
+  auto item = nav->tabBarItem();
+  if (item && !sharedTabLook_ && nav->viewControllers().front().get() != this)
+    sharedTabLook_ = std::make_pair(item->title(), item->imageName());
+  return item;
 }
 
 void ValtryWebBrowserView::viewDidLoad() {
@@ -246,6 +250,10 @@ void ValtryWebBrowserView::clickOK() {
   // On the phone the browser was pushed onto the Web View tab's screens: closing it goes back.
   if (auto nav = navigationController();
       nav && nav->viewControllers().size() > 1 && nav->topViewController().get() == this) {
+    if (auto item = nav->tabBarItem(); item && sharedTabLook_) {
+      item->setTitle(sharedTabLook_->first);
+      item->setImageName(sharedTabLook_->second);
+    }
     nav->popViewControllerAnimated(true);
     return;
   }

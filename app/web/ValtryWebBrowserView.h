@@ -13,7 +13,9 @@
 #include "platform/ui/Window.h"
 
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 
 class FTPConnection;
 
@@ -93,6 +95,9 @@ private:
   void doProgress();
   void showFTPDirectory();
   std::shared_ptr<platform::ui::TabBarItem> tabItem();
+  // The title and picture of a tab this browser shares with the screens below it (the phone's
+  // Web View tab), kept from before the browser first changed them, given back when it closes.
+  std::optional<std::pair<std::string, std::string>> sharedTabLook_;
 
   std::shared_ptr<platform::ui::BarButtonItem> filesButtonBar, xferButtonBar, settingsButtonBar,
       fullscreenButtonBar, bookmarksButtonBar, closeButtonBar;
