@@ -57,8 +57,10 @@ std::shared_ptr<DirViewer> DirViewer::initWithExistingSFTPConnection(std::shared
 
 DirViewer::DirViewer(std::shared_ptr<FTPConnection> connection, std::shared_ptr<SFTPWrapper> sftp,
                      const std::string &nibName)
-    : ViewController(nibName), theConnection(std::move(connection)),
-      sftpConnection(std::move(sftp)) {}
+    : FolderTable(nibName, {kCellIdentifier, Rect{280, 2, 40, 40}, SearchCancel::Animated, false}),
+      theConnection(std::move(connection)), sftpConnection(std::move(sftp)) {
+  sortColumn_ = -1;
+}
 
 int64_t DirViewer::fullFileLimit() {
   if (Hardware::isRetinaDisplay() || Hardware::isiPad()) return 1048576;
@@ -147,15 +149,10 @@ void DirViewer::viewDidLoad() {
   showEditSaveButton(kNoButton, false);
   if (downloadBtn) downloadBtn->setEnabled(false);
   showAppropriateToolbar();
-  auto bar = std::make_shared<SearchBar>(Rect{0, 0, 320, 44});
-  bar->setText(searchString);
+  auto bar = attachSearchBar();
   bar->setTintColor(searchBarColor());
-  bar->setPlaceholder("Search Folder");
   bar->traits().autocapitalizationType = TextAutocapitalizationType::None;
   bar->traits().autocorrectionType = TextAutocorrectionType::No;
-  bar->setDelegate(std::weak_ptr<SearchBarDelegate>(sharedAs<DirViewer>()));
-  tableView->setTableHeaderView(bar);
-  tableView->setContentOffset(Point{0, 44}, false);
   view()->setBackgroundColor(Color::lightGrayColor());
 }
 
@@ -350,8 +347,7 @@ void DirViewer::showEditSaveButton(int mode, bool force) {
 // --- Listing -------------------------------------------------------------------------------------
 
 void DirViewer::reSort() {
-  currentDirectory =
-      filteredAndSorted(currentDirectoryEverything, searchString, sortColumn, descending);
+  FolderTable::reSort();
   auto &defaults = UserDefaults::standard();
   defaults.setObject(std::to_string(sortColumn), keySort(serverName()));
   defaults.synchronize();
@@ -376,10 +372,6 @@ void DirViewer::changeDirectory(const std::string &folder) {
     next->runOnService("list", [path](SFTPWrapper &s) { s.getThisDirectory(path); });
   else if (theConnection)
     theConnection->changeDirectory(path);
-}
-
-void DirViewer::scrollToPercent(int percent) {
-  if (tableView) scrollTableToPercent(*tableView, int(currentDirectory.size()), percent);
 }
 
 bool DirViewer::filenameExists(const std::string &name) const {
@@ -408,71 +400,42 @@ void DirViewer::clickSort() {
             Sheet::Sort, sortBtn);
 }
 
-void DirViewer::sortByDataColumn(int column) {
-  descending = column == sortColumn ? !descending : false;
-  sortColumn = column;
-  reSort();
-  tableView->reloadData();
-}
-
 // --- Table ---------------------------------------------------------------------------------------
 
-int DirViewer::numberOfRowsInSection(TableView &, int) {
-  return int(currentDirectory.size());
-}
-
-std::shared_ptr<TableViewCell> DirViewer::cellForRowAtIndexPath(TableView &table, IndexPath ip) {
-  const bool pad = Hardware::isiPad();
-  auto cell = table.dequeueReusableCellWithIdentifier(kCellIdentifier);
-  if (!cell) {
-    cell = std::make_shared<TableViewCell>(TableViewCellStyle::Default, kCellIdentifier);
-    cell->setSelectionStyle(TableViewCellSelectionStyle::Gray);
-    auto dirCell = DirTableCell::initWithFrame(Rect{0, 0, 320, 44});
-    dirCell->setTag(1);
-    dirCell->setAutoresizingMask(FlexibleHeight);
-    cell->contentView()->addSubview(dirCell);
-    // The row's menu button: it acts as the row's accessory.
-    auto button = std::make_shared<TableCellButton>(ButtonType::Custom, Rect{280, 2, 40, 40});
-    button->setTag(2);
-    button->setAlpha(0.8);
-    button->setShowsTouchWhenHighlighted(true);
-    button->setAdjustsImageWhenHighlighted(false);
-    const char *image = pad ? "ipad-button.png" : "iphone-button.png";
-    button->setImage(image, ControlState::Normal);
-    button->setImage(image, ControlState::Selected);
-    auto weak = weakSelf();
-    button->addTarget(ControlEvent::TouchUpInside, [weak](Control &c) {
-      auto self = weak.lock();
-      auto b = dynamic_cast<TableCellButton *>(&c);
-      if (self && b && self->tableView)
-        self->accessoryButtonTappedForRowWithIndexPath(*self->tableView, IndexPath{0, b->row()});
-    });
-    cell->setAccessoryView(button);
-  }
-  auto entry = currentDirectory[size_t(ip.row)];
-  auto dirCell = std::dynamic_pointer_cast<DirTableCell>(cell->contentView()->viewWithTag(1));
-  entry->setupSizeDisplay();
-  if (dirCell) {
-    dirCell->setDirItem(entry);
-    dirCell->setSelected(saveIndexPath == ip.row && !entry->isDirectory);
-  }
-  cell->setAccessibilityLabel(entry->name());
-  if (auto button = std::dynamic_pointer_cast<TableCellButton>(cell->accessoryView())) {
-    button->setRow(ip.row);
-    button->setImage(entry->isDirectory ? (pad ? "ipad-button-dir.png" : "iphone-button-dir.png")
-                                        : (pad ? "ipad-button.png" : "iphone-button.png"),
-                     ControlState::Normal);
-    button->setAccessibilityLabel(entry->name() + " Menu");
-  }
+std::shared_ptr<TableViewCell> DirViewer::makeRowCell() {
+  auto cell = std::make_shared<TableViewCell>(TableViewCellStyle::Default, kCellIdentifier);
+  cell->setSelectionStyle(TableViewCellSelectionStyle::Gray);
+  auto dirCell = DirTableCell::initWithFrame(Rect{0, 0, 320, 44});
+  dirCell->setTag(1);
+  dirCell->setAutoresizingMask(FlexibleHeight);
+  cell->contentView()->addSubview(dirCell);
+  // The row's menu button: it acts as the row's accessory.
+  auto button = std::make_shared<TableCellButton>(ButtonType::Custom, Rect{280, 2, 40, 40});
+  button->setTag(2);
+  button->setAlpha(0.8);
+  button->setShowsTouchWhenHighlighted(true);
+  button->setAdjustsImageWhenHighlighted(false);
+  const char *image = Hardware::isiPad() ? "ipad-button.png" : "iphone-button.png";
+  button->setImage(image, ControlState::Normal);
+  button->setImage(image, ControlState::Selected);
+  auto weak = weakSelf();
+  button->addTarget(ControlEvent::TouchUpInside, [weak](Control &c) {
+    auto self = weak.lock();
+    auto b = dynamic_cast<TableCellButton *>(&c);
+    if (self && b) self->menuTapped(b->row());
+  });
+  cell->setAccessoryView(button);
   return cell;
 }
 
-bool DirViewer::canEditRowAtIndexPath(TableView &, IndexPath ip) {
-  auto e = entryAt(ip.row);
-  return e && !e->isDirectory;
+FolderRowLook DirViewer::rowLook(const DirItemInfo &entry, IndexPath ip) const {
+  const bool pad = Hardware::isiPad();
+  return {saveIndexPath == ip.row && !entry.isDirectory, true,
+          entry.isDirectory ? (pad ? "ipad-button-dir.png" : "iphone-button-dir.png")
+                            : (pad ? "ipad-button.png" : "iphone-button.png")};
 }
 
-void DirViewer::commitEditingStyle(TableView &, TableViewCellEditingStyle, IndexPath ip) {
+void DirViewer::deleteRow(IndexPath ip, const std::shared_ptr<DirItemInfo> &) {
   saveIndexPath = ip.row;
   doSelectRow(ip.row);
   menuEntry_ = entryAt(ip.row);
@@ -481,10 +444,6 @@ void DirViewer::commitEditingStyle(TableView &, TableViewCellEditingStyle, Index
       Confirm::FileDelete, "Confirm File Delete",
       Log::format("\"%s\" will be deleted from the server.  Continue?", menuEntry_->name().c_str()),
       "Delete");
-}
-
-std::optional<IndexPath> DirViewer::willSelectRowAtIndexPath(TableView &, IndexPath ip) {
-  return ip;
 }
 
 void DirViewer::didSelectRowAtIndexPath(TableView &table, IndexPath ip) {
@@ -532,30 +491,4 @@ std::shared_ptr<DirItemInfo> DirViewer::entryAt(std::optional<int> row) const {
 
 std::shared_ptr<DirItemInfo> DirViewer::actedEntry() const {
   return menuEntry_ ? menuEntry_ : entryAt(saveIndexPath);
-}
-
-// --- Search --------------------------------------------------------------------------------------
-
-void DirViewer::textDidChange(SearchBar &, const std::string &text) {
-  searchString = text;
-  reSort();
-  tableView->reloadData();
-}
-void DirViewer::searchBarTextDidBeginEditing(SearchBar &bar) {
-  bar.setShowsCancelButton(true, true);
-}
-void DirViewer::searchBarTextDidEndEditing(SearchBar &bar) {
-  bar.setShowsCancelButton(false, true);
-}
-void DirViewer::searchBarSearchButtonClicked(SearchBar &bar) {
-  bar.setShowsCancelButton(false, true);
-  bar.resignFirstResponder();
-}
-void DirViewer::searchBarCancelButtonClicked(SearchBar &bar) {
-  searchString.clear();
-  bar.setText("");
-  reSort();
-  tableView->reloadData();
-  bar.setShowsCancelButton(false, true);
-  bar.resignFirstResponder();
 }
