@@ -428,15 +428,15 @@ std::shared_ptr<TableViewCell> DirViewer::makeRowCell() {
   return cell;
 }
 
-FolderRowLook DirViewer::rowLook(const DirItemInfo &entry, IndexPath ip) const {
+FolderRowLook DirViewer::rowLook(const DirItemInfo &entry, IndexPath) const {
   const bool pad = Hardware::isiPad();
-  return {saveIndexPath == ip.row && !entry.isDirectory, true,
+  return {isChecked(entry) && !entry.isDirectory, true,
           entry.isDirectory ? (pad ? "ipad-button-dir.png" : "iphone-button-dir.png")
                             : (pad ? "ipad-button.png" : "iphone-button.png")};
 }
 
 void DirViewer::deleteRow(IndexPath ip, const std::shared_ptr<DirItemInfo> &) {
-  saveIndexPath = ip.row;
+  checkRow(ip.row);
   doSelectRow(ip.row);
   menuEntry_ = entryAt(ip.row);
   if (!menuEntry_) return;
@@ -448,14 +448,14 @@ void DirViewer::deleteRow(IndexPath ip, const std::shared_ptr<DirItemInfo> &) {
 
 void DirViewer::didSelectRowAtIndexPath(TableView &table, IndexPath ip) {
   if (saveIndexPath == ip.row) {
-    saveIndexPath.reset();
+    checkRow(std::nullopt);
     showEditSaveButton(kNoButton, false);
     doButtonStates();
     table.deselectRowAtIndexPath(ip, false);
     table.reloadData();
     return;
   }
-  saveIndexPath = ip.row;
+  checkRow(ip.row);
   doSelectRow(ip.row);
 }
 
@@ -465,7 +465,7 @@ void DirViewer::doSelectRow(int row) {
   if (!entry) return;
   if (auto ip = tableView->indexPathForSelectedRow()) tableView->deselectRowAtIndexPath(*ip, false);
   if (entry->isDirectory) {
-    saveIndexPath.reset();
+    checkRow(std::nullopt);
     changeDirectory(entry->name());
     doButtonStates();
     return;
@@ -479,7 +479,7 @@ void DirViewer::deselectSelectedRow() {
 }
 
 void DirViewer::deselectCheckedRow() {
-  saveIndexPath.reset();
+  checkRow(std::nullopt);
   showEditSaveButton(kNoButton, false);
   if (tableView) tableView->reloadData();
 }
@@ -487,6 +487,26 @@ void DirViewer::deselectCheckedRow() {
 std::shared_ptr<DirItemInfo> DirViewer::entryAt(std::optional<int> row) const {
   if (!row || *row < 0 || size_t(*row) >= currentDirectory.size()) return nullptr;
   return currentDirectory[size_t(*row)];
+}
+
+void DirViewer::checkRow(std::optional<int> row) {
+  auto entry = entryAt(row);
+  if (entry)
+    check(*entry);
+  else
+    uncheck();
+  saveIndexPath = entry ? row : std::nullopt;
+}
+
+// The checked entry keeps its name, not its row: after a new listing, a rename or a search it is
+// checked wherever it now stands; hidden by the search or gone, nothing is checked that Download
+// or the right-hand button could act on.
+void DirViewer::checkedMoved() {
+  const auto ip = checkedIndexPath();
+  saveIndexPath = ip ? std::optional<int>(ip->row) : std::nullopt;
+  if (downloadBtn) downloadBtn->setEnabled(saveIndexPath.has_value());
+  // While a transfer shows its spinner there, the right-hand button waits for the folder toolbar.
+  if (currentEditButton != 0) doButtonStates();
 }
 
 std::shared_ptr<DirItemInfo> DirViewer::actedEntry() const {

@@ -171,7 +171,9 @@ public:
   std::string &searchString = searchString_;
   DirItemList &currentDirectoryEverything = folderItemsEverything_,
               &currentDirectory = folderItems_;
-  std::optional<int> saveIndexPath; // the checked row
+  // The checked entry's row as shown (none: nothing checked, or hidden by the search). The entry
+  // is kept by name: this row follows it when the list changes.
+  std::optional<int> saveIndexPath;
   std::shared_ptr<platform::ui::TableView> &tableView = tableView_;
   std::shared_ptr<platform::ui::Toolbar> &theToolbar = theToolbar_;
   std::shared_ptr<platform::ui::ProgressView> progressBar;
@@ -192,6 +194,9 @@ private:
     return entry && !entry->isDirectory;
   }
   void deleteRow(platform::ui::IndexPath ip, const std::shared_ptr<DirItemInfo> &entry) override;
+  void checkedMoved() override;
+  // Checks the entry of a shown row (none, or a row not shown: nothing is checked).
+  void checkRow(std::optional<int> row);
   std::string serverName() const;
   std::shared_ptr<DirItemInfo> entryAt(std::optional<int> row) const;
   // The highlighted row's entry, else the checked row's.
