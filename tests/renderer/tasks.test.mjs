@@ -63,6 +63,17 @@ async function session(t, profile, viewport, env, prepare, run) {
   assert.equal(distinct.length, 0, `what a person meets:\n${distinct.join('\n')}`);
 }
 
+// Connects to the FTP server on loopback as "anonymous", typed and clicked as a person does, and
+// waits for the folder's row `firstRow`.
+async function connectFtp(s, port, firstRow) {
+  await clickSeen(s.front().getByLabel('Server'));
+  await s.page.keyboard.type(`127.0.0.1:${port}`);
+  await clickSeen(s.front().getByLabel('User Name'));
+  await s.page.keyboard.type('anonymous');
+  await clickSeen(s.button('Connect'));
+  await s.row(firstRow).waitFor({ timeout: 30000 });
+}
+
 // The sheet lies wholly on the screen and each of its buttons is what a click at its centre meets.
 async function sheetOnScreen(s) {
   const screen = await s.page.locator('#screen').boundingBox();
@@ -80,12 +91,7 @@ for (const [profile, viewport, env] of profiles) {
     const ftpPort = await startFtpServer(t, served, 1 << 20);
     await session(t, profile, viewport, env, null, async (s) => {
       const { page, front, row } = s;
-      await clickSeen(front().getByLabel('Server'));
-      await page.keyboard.type(`127.0.0.1:${ftpPort}`);
-      await clickSeen(front().getByLabel('User Name'));
-      await page.keyboard.type('anonymous');
-      await clickSeen(s.button('Connect'));
-      await row('file-01.txt').waitFor({ timeout: 30000 });
+      await connectFtp(s, ftpPort, 'file-01.txt');
       // Scrolled to the end with the mouse wheel over the folder, as a person scrolls.
       const table = front().locator('.v-table:visible').first();
       for (let i = 0; !(await row('file-50.txt').count()) || !(await row('file-50.txt').isVisible()); i++) {
@@ -296,12 +302,7 @@ for (const [profile, viewport, env] of profiles) {
     const ftpPort = await startFtpServer(t, served, 1 << 20);
     await session(t, profile, viewport, env, null, async (s) => {
       const { page, front, row } = s;
-      await clickSeen(front().getByLabel('Server'));
-      await page.keyboard.type(`127.0.0.1:${ftpPort}`);
-      await clickSeen(front().getByLabel('User Name'));
-      await page.keyboard.type('anonymous');
-      await clickSeen(s.button('Connect'));
-      await row('c.txt').waitFor({ timeout: 30000 });
+      await connectFtp(s, ftpPort, 'c.txt');
       // The rows drawn checked: the blue bar on the left edge of the row's drawing.
       const checkedRows = () => front().locator('.cell[aria-label]').evaluateAll((cells) => cells.filter((cell) => {
         const im = cell.querySelector('img.drawn');

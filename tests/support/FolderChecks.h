@@ -2,6 +2,8 @@
 // button of its toolbar is on.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,6 +31,37 @@ inline std::optional<bool> toolbarButtonOn(platform::ui::Probe &probe, const std
   for (const auto &item : probe.toolbarItems())
     if (item.name == name) return item.enabled;
   return std::nullopt;
+}
+
+// `name` is the one row drawn checked and the toolbar's `button` is on; or, for `checked` false,
+// no row is drawn checked and `button` is off.
+inline ::testing::AssertionResult checkedShown(platform::ui::Probe &probe,
+                                               platform::ui::TableView &table,
+                                               const std::string &name, bool checked,
+                                               const std::string &button) {
+  const auto rows = checkedRows(table);
+  if (rows != (checked ? std::vector<std::string>{name} : std::vector<std::string>{})) {
+    auto failure = ::testing::AssertionFailure() << "rows drawn checked:";
+    for (const auto &r : rows)
+      failure << " \"" << r << "\"";
+    return failure;
+  }
+  if (toolbarButtonOn(probe, button) != checked)
+    return ::testing::AssertionFailure() << button << " is not " << (checked ? "on" : "off");
+  return ::testing::AssertionSuccess();
+}
+
+// Typed into the search, `text` hides the checked row `name`: nothing is checked for the
+// toolbar's `button`; erased again, `name` is checked and `button` on.
+inline ::testing::AssertionResult
+searchHidesChecked(platform::ui::Probe &probe, platform::ui::TableView &table,
+                   const std::string &name, const std::string &text, const std::string &button) {
+  if (!probe.type("Search Folder", text)) return ::testing::AssertionFailure() << probe.lastError();
+  if (auto hidden = checkedShown(probe, table, name, false, button); !hidden)
+    return hidden << " (searching \"" << text << "\")";
+  if (!probe.backspace(text, text.size()))
+    return ::testing::AssertionFailure() << probe.lastError();
+  return checkedShown(probe, table, name, true, button);
 }
 
 } // namespace testsupport

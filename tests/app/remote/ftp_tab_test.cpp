@@ -429,16 +429,10 @@ TEST_F(FtpTabTest, TheCheckedFileStaysCheckedWhenTheListChanges) {
     return std::nullopt;
   };
   auto expectChecked = [&](const char *name) {
-    if (name) {
-      EXPECT_EQ(testsupport::checkedRows(*screen->tableView), std::vector<std::string>{name});
-      EXPECT_EQ(screen->saveIndexPath, rowOf(name));
-      EXPECT_EQ(probe->rightItem() ? probe->rightItem()->name : "", "Edit");
-    } else {
-      EXPECT_TRUE(testsupport::checkedRows(*screen->tableView).empty());
-      EXPECT_EQ(screen->saveIndexPath, std::nullopt);
-      EXPECT_FALSE(probe->rightItem());
-    }
-    EXPECT_EQ(testsupport::toolbarButtonOn(*probe, "Download"), name != nullptr);
+    EXPECT_TRUE(testsupport::checkedShown(*probe, *screen->tableView, name ? name : "",
+                                          name != nullptr, "Download"));
+    EXPECT_EQ(screen->saveIndexPath, name ? rowOf(name) : std::nullopt);
+    EXPECT_EQ(probe->rightItem() ? probe->rightItem()->name : "", name ? "Edit" : "");
   };
   expectChecked("c.txt");
   // The server's listing changes under the checked file: it keeps its mark on its new row.
