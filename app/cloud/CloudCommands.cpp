@@ -127,7 +127,7 @@ void iCloudFolderView::clickedTableButton(IndexPath ip) {
   if (auto old = tableView_->indexPathForSelectedRow())
     tableView_->deselectRowAtIndexPath(*old, false);
   tableView_->selectRowAtIndexPath(ip, false, TableViewScrollPosition::None);
-  saveIndexPath_ = ip;
+  check(*entry);
   doButtonStatesForIndexPath(ip);
   tableView_->reloadData();
   std::vector<std::string> buttons;
@@ -222,7 +222,7 @@ void iCloudFolderView::clickedButtonAtIndex(AlertView &alertView, int index) {
     for (const auto &row : shownFiles())
       coordinated(row, true, &iCloudFolderView::doClickDelete);
   } else if (title == "Send File or Link?") {
-    auto entry = item(saveIndexPath_);
+    auto entry = checkedEntry();
     if (!entry) return;
     if (index == 1) coordinated(entry, false, &iCloudFolderView::doClickEmail);
     if (index == 2) sendLink(entry);

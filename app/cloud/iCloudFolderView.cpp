@@ -213,33 +213,29 @@ void iCloudFolderView::loadDirectory() {
 void iCloudFolderView::metadataQueryDidFinish(const std::vector<CloudItem> &items) {
   if (query_) query_->disableUpdates();
   Log::debug("metadataQueryDidFinish: " + std::to_string(items.size()) + " items");
-  // The selection is kept by name: rows move when the list changes.
-  auto selected = item(saveIndexPath_);
   folderItemsEverything_.clear();
   for (const CloudItem &i : items)
     folderItemsEverything_.push_back(cloudRow(i));
-  reSort();
-  saveIndexPath_.reset();
-  if (selected)
-    for (size_t r = 0; r < folderItems_.size(); ++r)
-      if (folderItems_[r]->iCloudURL == selected->iCloudURL)
-        saveIndexPath_ = IndexPath{0, static_cast<int>(r)};
+  reSort(); // the checked file stays checked wherever its row now stands
   if (query_) query_->enableUpdates();
   if (tableView_) tableView_->reloadData();
-  if (uploadBtn_) doButtonStatesForIndexPath(saveIndexPath_);
+}
+
+void iCloudFolderView::checkedMoved() {
+  if (uploadBtn_) doButtonStatesForIndexPath(checkedIndexPath());
 }
 
 // --- Table --------------------------------------------------------------------------------------
 
-FolderRowLook iCloudFolderView::rowLook(const DirItemInfo &entry, IndexPath ip) const {
-  return {saveIndexPath_ && *saveIndexPath_ == ip, !entry.isDownloading,
+FolderRowLook iCloudFolderView::rowLook(const DirItemInfo &entry, IndexPath) const {
+  return {isChecked(entry), !entry.isDownloading,
           entry.isDownloading ? ""
           : iPAD              ? "ipad-button.png"
                               : "iphone-button.png"};
 }
 
 void iCloudFolderView::deleteRow(IndexPath ip, const std::shared_ptr<DirItemInfo> &entry) {
-  saveIndexPath_ = ip;
+  check(*entry);
   tableView_->selectRowAtIndexPath(ip, false, TableViewScrollPosition::None);
   confirm("Confirm File Delete",
           "\"" + entry->name() +
@@ -254,11 +250,11 @@ void iCloudFolderView::didSelectRowAtIndexPath(TableView &, IndexPath ip) {
     showEditViewButton(kNone, false);
     return;
   }
-  if (saveIndexPath_ && *saveIndexPath_ == ip) {
-    saveIndexPath_.reset();
+  if (isChecked(*entry)) {
+    uncheck();
     doButtonStatesForIndexPath(std::nullopt);
   } else {
-    saveIndexPath_ = ip;
+    check(*entry);
     doButtonStatesForIndexPath(ip);
   }
   tableView_->reloadData();
@@ -266,11 +262,11 @@ void iCloudFolderView::didSelectRowAtIndexPath(TableView &, IndexPath ip) {
 
 std::shared_ptr<DirItemInfo> iCloudFolderView::actionItem() const {
   if (auto i = item(tableView_ ? tableView_->indexPathForSelectedRow() : std::nullopt)) return i;
-  return item(saveIndexPath_);
+  return checkedEntry();
 }
 
 std::shared_ptr<DirItemInfo> iCloudFolderView::checkedItemOrReset() {
-  auto entry = item(saveIndexPath_);
+  auto entry = checkedEntry();
   if (!entry) {
     showEditViewButton(kNone, true);
     uploadBtn_->setEnabled(false);

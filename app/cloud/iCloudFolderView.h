@@ -111,6 +111,9 @@ private:
     return entry != nullptr;
   }
   void deleteRow(platform::ui::IndexPath ip, const std::shared_ptr<DirItemInfo> &entry) override;
+  // A document is told apart by its place in the container: names repeat across sub-folders.
+  std::string checkKey(const DirItemInfo &entry) const override { return entry.iCloudURL; }
+  void checkedMoved() override;
 
   // What a coordinated command's main-thread step receives.
   struct HandOver {
@@ -147,7 +150,6 @@ private:
   std::string iCloudSubdir_;
   std::string iCloudRoot_;
   int currentEditButton_ = kNone;
-  std::optional<platform::ui::IndexPath> saveIndexPath_;
   Sheet shownSheet_ = Sheet::None;
   std::string videoFilePath_;
   std::shared_ptr<platform::media::Image> imageToSave_;

@@ -1,9 +1,7 @@
-// What the local folder screens share: Saved Files, Cloud Files and the photo library list a
-// folder the same way and each fills in only what is its own (where its rows come from, what its
-// commands do). The shared part keeps the complete listing and the shown one (filtered by the
-// search text, sorted by the chosen column), answers the search bar and the table's row count,
-// makes the folder toolbar (refresh, sort, email, upload, menu) and the search bar over the
-// table, and checks a new name against the folder. Main thread.
+// What the local folder screens share beyond the folder table: Saved Files, Cloud Files and the
+// photo library make the same folder toolbar (refresh, sort, email, upload, menu) and sort sheet,
+// open files the same way and check a new name against the folder; each fills in only what is
+// its own (where its rows come from, what its commands do). Main thread.
 #pragma once
 
 #include <cstdint>
@@ -13,55 +11,22 @@
 #include <string>
 #include <vector>
 
+#include "app/files/FolderTable.h"
 #include "app/foundation/DirItemInfo.h"
 #include "platform/ui/Presentation.h"
 #include "platform/ui/Table.h"
 #include "platform/ui/TextInput.h"
 #include "platform/ui/ViewController.h"
 
-// What a screen's rows look like beyond the entry itself.
-struct FolderRowLook {
-  bool checked = false;      // drawn as the checked (selected) row
-  bool buttonEnabled = true; // the row's menu button
-  std::string buttonImage;   // its picture (empty: none)
-};
-
-// A name is in use in a folder when any of its entries bears it, shown or not: the search
-// filter hides rows, never names.
-bool nameIsListed(const DirItemList &entries, const std::string &name);
-
 // The buttons of the "Sort Folder" sheet, the present column marked with its order.
 std::vector<std::string> sortSheetTitles(int sortColumn, bool descending);
 
-class FolderScreen : public platform::ui::ViewController,
-                     public platform::ui::TableViewDataSource,
-                     public platform::ui::TableViewDelegate,
-                     public platform::ui::SearchBarDelegate,
-                     public platform::ui::ActionSheetDelegate {
+class FolderScreen : public FolderTable {
 public:
-  // Filters the complete listing by the search text and sorts it by the chosen column.
-  void reSort();
-  // The sort sheet's choice: a new column ascending, the same column again reversed.
-  void sortByDataColumn(int column);
   int sortColumn() const { return sortColumn_; }
   bool descending() const { return descending_; }
   // The rows shown.
   const DirItemList &folderItems() const { return folderItems_; }
-  void scrollToPercent(int percent);
-
-  int numberOfRowsInSection(platform::ui::TableView &, int) override;
-  // A row: the entry drawn by the folder cell, named for accessibility, with its menu button.
-  std::shared_ptr<platform::ui::TableViewCell>
-  cellForRowAtIndexPath(platform::ui::TableView &table, platform::ui::IndexPath ip) override;
-  bool canEditRowAtIndexPath(platform::ui::TableView &, platform::ui::IndexPath ip) override;
-  void commitEditingStyle(platform::ui::TableView &, platform::ui::TableViewCellEditingStyle,
-                          platform::ui::IndexPath ip) override;
-  std::optional<platform::ui::IndexPath>
-  willSelectRowAtIndexPath(platform::ui::TableView &, platform::ui::IndexPath ip) override;
-  bool searchBarShouldBeginEditing(platform::ui::SearchBar &) override;
-  bool searchBarShouldEndEditing(platform::ui::SearchBar &) override;
-  void textDidChange(platform::ui::SearchBar &, const std::string &text) override;
-  void searchBarCancelButtonClicked(platform::ui::SearchBar &) override;
 
 protected:
   // What stays the same for a screen's whole life.
@@ -74,22 +39,6 @@ protected:
   };
   explicit FolderScreen(const Shape &shape);
 
-  // --- What each screen fills in ---
-  virtual FolderRowLook rowLook(const DirItemInfo &entry, platform::ui::IndexPath ip) const = 0;
-  // A row may be deleted by a swipe (`entry` is none for a row not shown).
-  virtual bool rowDeletable(const std::shared_ptr<DirItemInfo> &entry) const {
-    (void)entry;
-    return true;
-  }
-  // The swipe's delete on a deletable row.
-  virtual void deleteRow(platform::ui::IndexPath ip, const std::shared_ptr<DirItemInfo> &entry) {
-    (void)ip, (void)entry;
-  }
-
-  // The size text of a row as a number.
-  static int64_t rowSize(const DirItemInfo &item);
-  // The shown row at `ip`, or none.
-  std::shared_ptr<DirItemInfo> item(std::optional<platform::ui::IndexPath> ip) const;
   // The "Sort Folder" sheet, the present column marked with its order, answering this screen.
   std::shared_ptr<platform::ui::ActionSheet> sortSheet();
   // The sort sheet's answer: a column (0 name, 1 size, 2 date) sorts the list and is kept as the
@@ -161,18 +110,6 @@ protected:
   std::vector<std::shared_ptr<platform::ui::BarButtonItem>>
   folderToolbarItems(std::shared_ptr<platform::ui::BarButtonItem> refresh,
                      std::shared_ptr<platform::ui::BarButtonItem> sort) const;
-  // The search bar over the table (showing the present search text), and the table's data
-  // source and delegate; the list starts scrolled under the search bar.
-  void attachSearchBar(const char *accessibilityLabel = nullptr);
-
-  int sortColumn_ = 0;
-  bool descending_ = false;
-  std::string searchString_;
-  DirItemList folderItemsEverything_; // the complete listing
-  DirItemList folderItems_;           // the rows shown
-  std::shared_ptr<platform::ui::TableView> tableView_;
-  std::shared_ptr<platform::ui::Toolbar> theToolbar_;
-  std::shared_ptr<platform::ui::SearchBar> searchBar_;
   std::shared_ptr<platform::ui::BarButtonItem> uploadBtn_, emailBtn_, menuBtn_;
 
 private:
@@ -183,6 +120,4 @@ private:
       if (auto s = weak.lock()) (s.get()->*fn)();
     };
   }
-
-  Shape shape_;
 };

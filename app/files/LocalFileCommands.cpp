@@ -79,7 +79,7 @@ void LocalFolderViewController::accessoryButtonTappedForRowWithIndexPath(TableVi
     tableView_->deselectRowAtIndexPath(*old, false);
   tableView_->selectRowAtIndexPath(ip, false, TableViewScrollPosition::None);
   doButtonStatesForIndexPath(ip);
-  if (!entry->isDirectory) checkedName_ = entry->name();
+  if (!entry->isDirectory) check(*entry);
   const Target target{entry->name(), entry->isDirectory};
   auto self = std::static_pointer_cast<ActionSheetDelegate>(sharedAs<LocalFolderViewController>());
   std::shared_ptr<ActionSheet> sheet;
@@ -463,9 +463,8 @@ void LocalFolderViewController::compressFolder(const Target &target) {
 
 // The checked row; without one the right-hand button and Upload and Email are reset.
 std::shared_ptr<DirItemInfo> LocalFolderViewController::checkedItemOrReset() {
-  std::shared_ptr<DirItemInfo> entry;
-  for (const auto &row : folderItemsEverything_)
-    if (checkedName_ && row->name() == *checkedName_ && !row->isDirectory) entry = row;
+  auto entry = checkedEntry();
+  if (entry && entry->isDirectory) entry.reset();
   if (!entry) {
     showEditViewButton(kNone, true);
     uploadBtn_->setEnabled(false);

@@ -170,7 +170,7 @@ void LocalFolderViewController::viewDidLoad() {
 
 void LocalFolderViewController::viewWillAppear(bool) {
   loadFolderData();
-  if (!checkedName_) {
+  if (!hasChecked()) {
     showEditViewButton(kNone, true);
     uploadBtn_->setEnabled(false);
     emailBtn_->setEnabled(false);
@@ -246,16 +246,13 @@ void LocalFolderViewController::loadFolderData() {
     cloud->extraText = "Files Shared Between All Your Devices";
     folderItemsEverything_.push_back(cloud);
   }
-  reSort();
-  // A checked file that went away takes its buttons with it.
-  if (checkedName_ && uploadBtn_ &&
-      std::none_of(folderItemsEverything_.begin(), folderItemsEverything_.end(),
-                   [&](const auto &row) { return row->name() == *checkedName_; })) {
-    deselectCheckedRow();
-    uploadBtn_->setEnabled(false);
-    emailBtn_->setEnabled(false);
-  }
+  reSort(); // the checked file stays checked wherever its row now stands
   if (tableView_) tableView_->reloadData();
+}
+
+// A checked file that went away, or that the search hides, takes its buttons with it.
+void LocalFolderViewController::checkedMoved() {
+  if (uploadBtn_) doButtonStatesForIndexPath(checkedIndexPath());
 }
 
 void LocalFolderViewController::clickRefresh() {
@@ -266,7 +263,7 @@ void LocalFolderViewController::clickRefresh() {
 
 FolderRowLook LocalFolderViewController::rowLook(const DirItemInfo &entry, IndexPath) const {
   const bool extra = entry.isToiTunes || entry.isToPhotoLibrary || entry.isToiCloud;
-  return {!entry.isDirectory && checkedName_ && *checkedName_ == entry.name(), !extra,
+  return {!entry.isDirectory && isChecked(entry), !extra,
           extra               ? "iall-gallery-dir"
           : entry.isDirectory ? (iPAD ? "ipad-button-dir.png" : "iphone-button-dir.png")
                               : (iPAD ? "ipad-button.png" : "iphone-button.png")};
@@ -282,7 +279,7 @@ bool LocalFolderViewController::nameTakenInFolder(const std::string &name) const
 }
 
 void LocalFolderViewController::deleteRow(IndexPath ip, const std::shared_ptr<DirItemInfo> &entry) {
-  checkedName_ = entry->name();
+  check(*entry);
   tableView_->selectRowAtIndexPath(ip, false, TableViewScrollPosition::None);
   confirm("Confirm File Delete",
           "\"" + entry->name() + "\" will be deleted from your saved files.  Continue?", "Delete",
@@ -293,14 +290,14 @@ void LocalFolderViewController::didSelectRowAtIndexPath(TableView &, IndexPath i
   auto entry = item(ip);
   tableView_->deselectRowAtIndexPath(ip, true);
   if (!entry) return;
-  if (checkedName_ && *checkedName_ == entry->name() && !entry->isDirectory) {
+  if (isChecked(*entry) && !entry->isDirectory) {
     deselectCheckedRow();
     doButtonStatesForIndexPath(std::nullopt);
     tableView_->reloadData();
     return;
   }
   if (entry->isDirectory) {
-    checkedName_.reset();
+    uncheck();
     std::shared_ptr<LocalFolderViewController> next;
     if (entry->isToPhotoLibrary) {
       auto nav = navigationController();
@@ -323,19 +320,9 @@ void LocalFolderViewController::didSelectRowAtIndexPath(TableView &, IndexPath i
     if (auto nav = navigationController()) nav->pushViewController(next, true);
     return;
   }
-  checkedName_ = entry->name();
+  check(*entry);
   doButtonStatesForIndexPath(ip);
   tableView_->reloadData();
-}
-
-std::optional<IndexPath> LocalFolderViewController::indexPathOf(const std::string &name) const {
-  for (size_t i = 0; i < folderItems_.size(); ++i)
-    if (folderItems_[i]->name() == name) return IndexPath{0, static_cast<int>(i)};
-  return std::nullopt;
-}
-
-std::optional<IndexPath> LocalFolderViewController::checkedIndexPath() const {
-  return checkedName_ ? indexPathOf(*checkedName_) : std::nullopt;
 }
 
 bool LocalFolderViewController::stillThere(const Target &target) {
@@ -354,7 +341,7 @@ LocalFolderViewController::Origin LocalFolderViewController::rowOrigin(IndexPath
 }
 
 void LocalFolderViewController::deselectCheckedRow() {
-  checkedName_.reset();
+  uncheck();
   showEditViewButton(kNone, false);
 }
 

@@ -7,7 +7,8 @@
 // The folder can change under any dialog (a finished download, an upload through a sharing
 // server, the shared folder's watch all reload it), so nothing a dialog does is looked up by row:
 // each sheet, alert and prompt keeps the item it was opened for by name, and its answer acts on
-// that item or, when it is gone, says so and does nothing. The checked file is kept by name too.
+// that item or, when it is gone, says so and does nothing. The checked file is kept by name too
+// (by the folder table).
 // On the tablet the toolbar is at the top, sheets open from the button or row that opened them
 // and the prompts and lists in popovers from the same place.
 #pragma once
@@ -86,6 +87,7 @@ private:
   // Listed, or on disk already (an item that came after the listing).
   bool nameTakenInFolder(const std::string &name) const override;
   void deleteRow(platform::ui::IndexPath ip, const std::shared_ptr<DirItemInfo> &entry) override;
+  void checkedMoved() override;
 
   // An item of this folder as a dialog names it.
   struct Target {
@@ -116,8 +118,6 @@ private:
   void doButtonStatesForIndexPath(std::optional<platform::ui::IndexPath> ip);
   void deselectCheckedRow();
   void clearSelection();
-  std::optional<platform::ui::IndexPath> indexPathOf(const std::string &name) const;
-  std::optional<platform::ui::IndexPath> checkedIndexPath() const;
   std::shared_ptr<DirItemInfo> checkedItemOrReset();
   // True when the item is still in the folder as it was named; otherwise says so.
   bool stillThere(const Target &target);
@@ -158,7 +158,6 @@ private:
   bool reallyIsRootFolder_ = false;
   int currentEditButton_ = kNone;
   std::string zipPassword_;
-  std::optional<std::string> checkedName_; // the checked file row
   Sheet shownSheet_ = Sheet::None;
   std::shared_ptr<platform::ui::ActionSheet> sheet_; // the sheet shown, while it is
   Target sheetTarget_;

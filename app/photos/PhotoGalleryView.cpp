@@ -293,7 +293,6 @@ void PhotoGalleryView::doneLoading(uint64_t generation, DirItemList rows) {
   folderItemsEverything_ = std::move(rows);
   loaded_ = true;
   reSort();
-  if (selectedName_ && !indexPathOf(*selectedName_)) selectedName_.reset();
   tableView_->reloadData();
   showNormalToolbar();
   showEditViewButton(kNone, true);
@@ -346,8 +345,7 @@ void PhotoGalleryView::setThumbnails(
 
 FolderRowLook PhotoGalleryView::rowLook(const DirItemInfo &entry, IndexPath) const {
   const bool trailer = entry.name() == kTrailerRow && !entry.extraData;
-  return {!entry.isDirectory && selectedName_ && *selectedName_ == entry.name(),
-          !entry.isDirectory && !trailer,
+  return {!entry.isDirectory && isChecked(entry), !entry.isDirectory && !trailer,
           entry.isDirectory ? "iall-gallery-dir.png"
                             : (iPAD ? "ipad-button.png" : "iphone-button.png")};
 }
@@ -356,8 +354,8 @@ void PhotoGalleryView::didSelectRowAtIndexPath(TableView &, IndexPath ip) {
   tableView_->deselectRowAtIndexPath(ip, true);
   if (ip.row < 0 || static_cast<size_t>(ip.row) >= folderItems_.size()) return;
   auto entry = folderItems_[static_cast<size_t>(ip.row)];
-  if (selectedName_ && *selectedName_ == entry->name()) {
-    selectedName_.reset();
+  if (isChecked(*entry)) {
+    uncheck();
     doButtonStates();
     tableView_->reloadData();
     return;
@@ -370,22 +368,13 @@ void PhotoGalleryView::didSelectRowAtIndexPath(TableView &, IndexPath ip) {
     if (auto nav = navigationController()) nav->pushViewController(next, true);
     return;
   }
-  selectedName_ = entry->name();
+  check(*entry);
   doButtonStates();
   tableView_->reloadData();
 }
 
 std::shared_ptr<DirItemInfo> PhotoGalleryView::selectedRow() const {
-  if (!selectedName_) return nullptr;
-  for (const auto &row : folderItems_)
-    if (row->name() == *selectedName_) return row;
-  return nullptr;
-}
-
-std::optional<IndexPath> PhotoGalleryView::indexPathOf(const std::string &name) const {
-  for (size_t i = 0; i < folderItems_.size(); ++i)
-    if (folderItems_[i]->name() == name) return IndexPath{0, static_cast<int>(i)};
-  return std::nullopt;
+  return checkedEntry();
 }
 
 void PhotoGalleryView::doButtonStates() {
@@ -446,7 +435,7 @@ void PhotoGalleryView::clickMenuBtn() {
 void PhotoGalleryView::accessoryButtonTappedForRowWithIndexPath(TableView &, IndexPath ip) {
   if (ip.row < 0 || static_cast<size_t>(ip.row) >= folderItems_.size()) return;
   auto entry = folderItems_[static_cast<size_t>(ip.row)];
-  selectedName_ = entry->name();
+  check(*entry);
   doButtonStates();
   if (entry->isDirectory || !entry->extraData) return;
   std::vector<std::string> buttons;
@@ -670,7 +659,7 @@ void PhotoGalleryView::doMoveFileGotPath(const std::string &name, const std::str
       if (auto i = weakItem.lock()) i->setBadgeValue(std::nullopt);
     });
   }
-  selectedName_.reset();
+  uncheck();
   doButtonStates();
   tableView_->reloadData();
 }

@@ -93,8 +93,9 @@ private:
   void showWorkingToolbar();
   void showEditViewButton(int kind, bool force) override;
   void doButtonStates();
+  // The checked picture moved, hid or went with a new listing or search.
+  void checkedMoved() override { doButtonStates(); }
   std::shared_ptr<DirItemInfo> selectedRow() const;
-  std::optional<platform::ui::IndexPath> indexPathOf(const std::string &name) const;
   void showSheet(std::shared_ptr<platform::ui::ActionSheet> sheet, Sheet kind,
                  std::shared_ptr<platform::ui::BarButtonItem> from);
   // Copies the named row's asset in the background, then calls `done` on the main thread.
@@ -112,7 +113,6 @@ private:
   uint64_t generation_ = 0; // of the listing whose result is awaited
   bool loaded_ = false;
   int currentEditButton_ = 0;
-  std::optional<std::string> selectedName_;
   std::string copyFolder_; // where "Copy File" puts the row being converted
   unsigned copyAnimations_ = 0;
   Sheet shownSheet_ = Sheet::None;

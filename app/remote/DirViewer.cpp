@@ -57,8 +57,10 @@ std::shared_ptr<DirViewer> DirViewer::initWithExistingSFTPConnection(std::shared
 
 DirViewer::DirViewer(std::shared_ptr<FTPConnection> connection, std::shared_ptr<SFTPWrapper> sftp,
                      const std::string &nibName)
-    : ViewController(nibName), theConnection(std::move(connection)),
-      sftpConnection(std::move(sftp)) {}
+    : FolderTable(nibName, {kCellIdentifier, Rect{280, 2, 40, 40}, SearchCancel::Animated, false}),
+      theConnection(std::move(connection)), sftpConnection(std::move(sftp)) {
+  sortColumn_ = -1;
+}
 
 int64_t DirViewer::fullFileLimit() {
   if (Hardware::isRetinaDisplay() || Hardware::isiPad()) return 1048576;
@@ -147,15 +149,10 @@ void DirViewer::viewDidLoad() {
   showEditSaveButton(kNoButton, false);
   if (downloadBtn) downloadBtn->setEnabled(false);
   showAppropriateToolbar();
-  auto bar = std::make_shared<SearchBar>(Rect{0, 0, 320, 44});
-  bar->setText(searchString);
+  auto bar = attachSearchBar();
   bar->setTintColor(searchBarColor());
-  bar->setPlaceholder("Search Folder");
   bar->traits().autocapitalizationType = TextAutocapitalizationType::None;
   bar->traits().autocorrectionType = TextAutocorrectionType::No;
-  bar->setDelegate(std::weak_ptr<SearchBarDelegate>(sharedAs<DirViewer>()));
-  tableView->setTableHeaderView(bar);
-  tableView->setContentOffset(Point{0, 44}, false);
   view()->setBackgroundColor(Color::lightGrayColor());
 }
 
@@ -350,8 +347,7 @@ void DirViewer::showEditSaveButton(int mode, bool force) {
 // --- Listing -------------------------------------------------------------------------------------
 
 void DirViewer::reSort() {
-  currentDirectory =
-      filteredAndSorted(currentDirectoryEverything, searchString, sortColumn, descending);
+  FolderTable::reSort();
   auto &defaults = UserDefaults::standard();
   defaults.setObject(std::to_string(sortColumn), keySort(serverName()));
   defaults.synchronize();
@@ -376,10 +372,6 @@ void DirViewer::changeDirectory(const std::string &folder) {
     next->runOnService("list", [path](SFTPWrapper &s) { s.getThisDirectory(path); });
   else if (theConnection)
     theConnection->changeDirectory(path);
-}
-
-void DirViewer::scrollToPercent(int percent) {
-  if (tableView) scrollTableToPercent(*tableView, int(currentDirectory.size()), percent);
 }
 
 bool DirViewer::filenameExists(const std::string &name) const {
@@ -408,72 +400,43 @@ void DirViewer::clickSort() {
             Sheet::Sort, sortBtn);
 }
 
-void DirViewer::sortByDataColumn(int column) {
-  descending = column == sortColumn ? !descending : false;
-  sortColumn = column;
-  reSort();
-  tableView->reloadData();
-}
-
 // --- Table ---------------------------------------------------------------------------------------
 
-int DirViewer::numberOfRowsInSection(TableView &, int) {
-  return int(currentDirectory.size());
-}
-
-std::shared_ptr<TableViewCell> DirViewer::cellForRowAtIndexPath(TableView &table, IndexPath ip) {
-  const bool pad = Hardware::isiPad();
-  auto cell = table.dequeueReusableCellWithIdentifier(kCellIdentifier);
-  if (!cell) {
-    cell = std::make_shared<TableViewCell>(TableViewCellStyle::Default, kCellIdentifier);
-    cell->setSelectionStyle(TableViewCellSelectionStyle::Gray);
-    auto dirCell = DirTableCell::initWithFrame(Rect{0, 0, 320, 44});
-    dirCell->setTag(1);
-    dirCell->setAutoresizingMask(FlexibleHeight);
-    cell->contentView()->addSubview(dirCell);
-    // The row's menu button: it acts as the row's accessory.
-    auto button = std::make_shared<TableCellButton>(ButtonType::Custom, Rect{280, 2, 40, 40});
-    button->setTag(2);
-    button->setAlpha(0.8);
-    button->setShowsTouchWhenHighlighted(true);
-    button->setAdjustsImageWhenHighlighted(false);
-    const char *image = pad ? "ipad-button.png" : "iphone-button.png";
-    button->setImage(image, ControlState::Normal);
-    button->setImage(image, ControlState::Selected);
-    auto weak = weakSelf();
-    button->addTarget(ControlEvent::TouchUpInside, [weak](Control &c) {
-      auto self = weak.lock();
-      auto b = dynamic_cast<TableCellButton *>(&c);
-      if (self && b && self->tableView)
-        self->accessoryButtonTappedForRowWithIndexPath(*self->tableView, IndexPath{0, b->row()});
-    });
-    cell->setAccessoryView(button);
-  }
-  auto entry = currentDirectory[size_t(ip.row)];
-  auto dirCell = std::dynamic_pointer_cast<DirTableCell>(cell->contentView()->viewWithTag(1));
-  entry->setupSizeDisplay();
-  if (dirCell) {
-    dirCell->setDirItem(entry);
-    dirCell->setSelected(saveIndexPath == ip.row && !entry->isDirectory);
-  }
-  cell->setAccessibilityLabel(entry->name());
-  if (auto button = std::dynamic_pointer_cast<TableCellButton>(cell->accessoryView())) {
-    button->setRow(ip.row);
-    button->setImage(entry->isDirectory ? (pad ? "ipad-button-dir.png" : "iphone-button-dir.png")
-                                        : (pad ? "ipad-button.png" : "iphone-button.png"),
-                     ControlState::Normal);
-    button->setAccessibilityLabel(entry->name() + " Menu");
-  }
+std::shared_ptr<TableViewCell> DirViewer::makeRowCell() {
+  auto cell = std::make_shared<TableViewCell>(TableViewCellStyle::Default, kCellIdentifier);
+  cell->setSelectionStyle(TableViewCellSelectionStyle::Gray);
+  auto dirCell = DirTableCell::initWithFrame(Rect{0, 0, 320, 44});
+  dirCell->setTag(1);
+  dirCell->setAutoresizingMask(FlexibleHeight);
+  cell->contentView()->addSubview(dirCell);
+  // The row's menu button: it acts as the row's accessory.
+  auto button = std::make_shared<TableCellButton>(ButtonType::Custom, Rect{280, 2, 40, 40});
+  button->setTag(2);
+  button->setAlpha(0.8);
+  button->setShowsTouchWhenHighlighted(true);
+  button->setAdjustsImageWhenHighlighted(false);
+  const char *image = Hardware::isiPad() ? "ipad-button.png" : "iphone-button.png";
+  button->setImage(image, ControlState::Normal);
+  button->setImage(image, ControlState::Selected);
+  auto weak = weakSelf();
+  button->addTarget(ControlEvent::TouchUpInside, [weak](Control &c) {
+    auto self = weak.lock();
+    auto b = dynamic_cast<TableCellButton *>(&c);
+    if (self && b) self->menuTapped(b->row());
+  });
+  cell->setAccessoryView(button);
   return cell;
 }
 
-bool DirViewer::canEditRowAtIndexPath(TableView &, IndexPath ip) {
-  auto e = entryAt(ip.row);
-  return e && !e->isDirectory;
+FolderRowLook DirViewer::rowLook(const DirItemInfo &entry, IndexPath) const {
+  const bool pad = Hardware::isiPad();
+  return {isChecked(entry) && !entry.isDirectory, true,
+          entry.isDirectory ? (pad ? "ipad-button-dir.png" : "iphone-button-dir.png")
+                            : (pad ? "ipad-button.png" : "iphone-button.png")};
 }
 
-void DirViewer::commitEditingStyle(TableView &, TableViewCellEditingStyle, IndexPath ip) {
-  saveIndexPath = ip.row;
+void DirViewer::deleteRow(IndexPath ip, const std::shared_ptr<DirItemInfo> &) {
+  checkRow(ip.row);
   doSelectRow(ip.row);
   menuEntry_ = entryAt(ip.row);
   if (!menuEntry_) return;
@@ -483,20 +446,16 @@ void DirViewer::commitEditingStyle(TableView &, TableViewCellEditingStyle, Index
       "Delete");
 }
 
-std::optional<IndexPath> DirViewer::willSelectRowAtIndexPath(TableView &, IndexPath ip) {
-  return ip;
-}
-
 void DirViewer::didSelectRowAtIndexPath(TableView &table, IndexPath ip) {
   if (saveIndexPath == ip.row) {
-    saveIndexPath.reset();
+    checkRow(std::nullopt);
     showEditSaveButton(kNoButton, false);
     doButtonStates();
     table.deselectRowAtIndexPath(ip, false);
     table.reloadData();
     return;
   }
-  saveIndexPath = ip.row;
+  checkRow(ip.row);
   doSelectRow(ip.row);
 }
 
@@ -506,7 +465,7 @@ void DirViewer::doSelectRow(int row) {
   if (!entry) return;
   if (auto ip = tableView->indexPathForSelectedRow()) tableView->deselectRowAtIndexPath(*ip, false);
   if (entry->isDirectory) {
-    saveIndexPath.reset();
+    checkRow(std::nullopt);
     changeDirectory(entry->name());
     doButtonStates();
     return;
@@ -520,7 +479,7 @@ void DirViewer::deselectSelectedRow() {
 }
 
 void DirViewer::deselectCheckedRow() {
-  saveIndexPath.reset();
+  checkRow(std::nullopt);
   showEditSaveButton(kNoButton, false);
   if (tableView) tableView->reloadData();
 }
@@ -530,32 +489,26 @@ std::shared_ptr<DirItemInfo> DirViewer::entryAt(std::optional<int> row) const {
   return currentDirectory[size_t(*row)];
 }
 
+void DirViewer::checkRow(std::optional<int> row) {
+  auto entry = entryAt(row);
+  if (entry)
+    check(*entry);
+  else
+    uncheck();
+  saveIndexPath = entry ? row : std::nullopt;
+}
+
+// The checked entry keeps its name, not its row: after a new listing, a rename or a search it is
+// checked wherever it now stands; hidden by the search or gone, nothing is checked that Download
+// or the right-hand button could act on.
+void DirViewer::checkedMoved() {
+  const auto ip = checkedIndexPath();
+  saveIndexPath = ip ? std::optional<int>(ip->row) : std::nullopt;
+  if (downloadBtn) downloadBtn->setEnabled(saveIndexPath.has_value());
+  // While a transfer shows its spinner there, the right-hand button waits for the folder toolbar.
+  if (currentEditButton != 0) doButtonStates();
+}
+
 std::shared_ptr<DirItemInfo> DirViewer::actedEntry() const {
   return menuEntry_ ? menuEntry_ : entryAt(saveIndexPath);
-}
-
-// --- Search --------------------------------------------------------------------------------------
-
-void DirViewer::textDidChange(SearchBar &, const std::string &text) {
-  searchString = text;
-  reSort();
-  tableView->reloadData();
-}
-void DirViewer::searchBarTextDidBeginEditing(SearchBar &bar) {
-  bar.setShowsCancelButton(true, true);
-}
-void DirViewer::searchBarTextDidEndEditing(SearchBar &bar) {
-  bar.setShowsCancelButton(false, true);
-}
-void DirViewer::searchBarSearchButtonClicked(SearchBar &bar) {
-  bar.setShowsCancelButton(false, true);
-  bar.resignFirstResponder();
-}
-void DirViewer::searchBarCancelButtonClicked(SearchBar &bar) {
-  searchString.clear();
-  bar.setText("");
-  reSort();
-  tableView->reloadData();
-  bar.setShowsCancelButton(false, true);
-  bar.resignFirstResponder();
 }

@@ -9,6 +9,7 @@
 // names that come from the server.
 #pragma once
 
+#include "app/files/FolderTable.h"
 #include "app/foundation/DirItemInfo.h"
 #include "app/ftp/FTPServices.h"
 #include "app/sftp/SFTPWrapper.h"
@@ -31,12 +32,8 @@ class TextPromptViewer;
 class ChmodViewController;
 class PictureUpload;
 
-class DirViewer : public platform::ui::ViewController,
+class DirViewer : public FolderTable,
                   public DirViewerScreen,
-                  public platform::ui::TableViewDataSource,
-                  public platform::ui::TableViewDelegate,
-                  public platform::ui::SearchBarDelegate,
-                  public platform::ui::ActionSheetDelegate,
                   public platform::ui::AlertViewDelegate,
                   public SFTPWrapperDelegate {
 public:
@@ -98,9 +95,9 @@ public:
   void showAppropriateToolbar() override;
   void reloadTableView();
   void sortDirectory();
-  void reSort();
+  // Filters and sorts the listing, keeping the sort column as this server's default.
+  void reSort() override;
   void changeDirectory(const std::string &folder);
-  void scrollToPercent(int percent);
   bool filenameExists(const std::string &name) const;
   bool filenameAlreadyInUse(const std::string &name);
   // One key per visible entry name, each with the value "1".
@@ -111,7 +108,6 @@ public:
   // Actions.
   void clickRefresh();
   void clickSort();
-  void sortByDataColumn(int column);
   void clickDownloadBtn();
   void clickEditBtn();
   void clickUnpack(bool zip);
@@ -156,22 +152,9 @@ public:
   // SFTP operations this screen started that have not ended (their reports delivered).
   int sftpOperationsRunning() const { return sftpRunning_; }
 
-  int numberOfRowsInSection(platform::ui::TableView &, int) override;
-  std::shared_ptr<platform::ui::TableViewCell>
-  cellForRowAtIndexPath(platform::ui::TableView &table, platform::ui::IndexPath ip) override;
-  bool canEditRowAtIndexPath(platform::ui::TableView &, platform::ui::IndexPath ip) override;
-  void commitEditingStyle(platform::ui::TableView &, platform::ui::TableViewCellEditingStyle,
-                          platform::ui::IndexPath ip) override;
-  std::optional<platform::ui::IndexPath>
-  willSelectRowAtIndexPath(platform::ui::TableView &, platform::ui::IndexPath ip) override;
   void didSelectRowAtIndexPath(platform::ui::TableView &, platform::ui::IndexPath ip) override;
   void accessoryButtonTappedForRowWithIndexPath(platform::ui::TableView &,
                                                 platform::ui::IndexPath ip) override;
-  void textDidChange(platform::ui::SearchBar &, const std::string &text) override;
-  void searchBarTextDidBeginEditing(platform::ui::SearchBar &bar) override;
-  void searchBarTextDidEndEditing(platform::ui::SearchBar &bar) override;
-  void searchBarSearchButtonClicked(platform::ui::SearchBar &bar) override;
-  void searchBarCancelButtonClicked(platform::ui::SearchBar &bar) override;
   void clickedButtonAtIndex(platform::ui::ActionSheet &sheet, int index) override;
   void clickedButtonAtIndex(platform::ui::AlertView &alert, int index) override;
 
@@ -179,13 +162,20 @@ public:
   std::shared_ptr<SFTPWrapper> sftpConnection;
   // SFTP: the user's root folder on the server (for the absolute path of a new folder).
   std::string originalRootDir;
-  bool rootFolder = false, loadedDirectory = false, descending = false, hasVideoMedia = false;
-  int sortColumn = -1, currentToolbar = 0, currentEditButton = 0;
-  std::string currentTitle, searchString;
-  DirItemList currentDirectoryEverything, currentDirectory;
-  std::optional<int> saveIndexPath; // the checked row
-  std::shared_ptr<platform::ui::TableView> tableView;
-  std::shared_ptr<platform::ui::Toolbar> theToolbar;
+  bool rootFolder = false, loadedDirectory = false, hasVideoMedia = false;
+  int currentToolbar = 0, currentEditButton = 0;
+  std::string currentTitle;
+  // The folder table's listing, search and views under the names this screen has always had.
+  int &sortColumn = sortColumn_;
+  bool &descending = descending_;
+  std::string &searchString = searchString_;
+  DirItemList &currentDirectoryEverything = folderItemsEverything_,
+              &currentDirectory = folderItems_;
+  // The checked entry's row as shown (none: nothing checked, or hidden by the search). The entry
+  // is kept by name: this row follows it when the list changes.
+  std::optional<int> saveIndexPath;
+  std::shared_ptr<platform::ui::TableView> &tableView = tableView_;
+  std::shared_ptr<platform::ui::Toolbar> &theToolbar = theToolbar_;
   std::shared_ptr<platform::ui::ProgressView> progressBar;
   std::shared_ptr<platform::ui::Label> progressText;
   std::shared_ptr<platform::ui::BarButtonItem> downloadBtn, sortBtn, moreBtn;
@@ -198,6 +188,15 @@ public:
   static std::string rawPrefix, rawLast;
 
 private:
+  FolderRowLook rowLook(const DirItemInfo &entry, platform::ui::IndexPath ip) const override;
+  std::shared_ptr<platform::ui::TableViewCell> makeRowCell() override;
+  bool rowDeletable(const std::shared_ptr<DirItemInfo> &entry) const override {
+    return entry && !entry->isDirectory;
+  }
+  void deleteRow(platform::ui::IndexPath ip, const std::shared_ptr<DirItemInfo> &entry) override;
+  void checkedMoved() override;
+  // Checks the entry of a shown row (none, or a row not shown: nothing is checked).
+  void checkRow(std::optional<int> row);
   std::string serverName() const;
   std::shared_ptr<DirItemInfo> entryAt(std::optional<int> row) const;
   // The highlighted row's entry, else the checked row's.

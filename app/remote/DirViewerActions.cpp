@@ -180,7 +180,7 @@ void DirViewer::accessoryButtonTappedForRowWithIndexPath(TableView &table, Index
   auto e = entryAt(ip.row);
   if (!e) return;
   table.selectRowAtIndexPath(ip, false, TableViewScrollPosition::None);
-  saveIndexPath = ip.row;
+  checkRow(ip.row);
   doButtonStates();
   menuEntry_ = e;
   const bool folder = e->isDirectory;
@@ -397,10 +397,8 @@ void DirViewer::sheetsAnswer(Sheet kind, int index) {
 }
 
 void DirViewer::removeVisible(const std::shared_ptr<DirItemInfo> &entry) {
-  auto drop = [&](DirItemList &list) { std::erase(list, entry); };
-  drop(currentDirectory);
-  drop(currentDirectoryEverything);
-  tableView->reloadData();
+  std::erase(currentDirectoryEverything, entry);
+  sortDirectory(); // the rows below it move up; the checked entry follows its own
 }
 
 void DirViewer::clickedButtonAtIndex(AlertView &alert, int index) {
@@ -451,8 +449,8 @@ void DirViewer::doRenameFile(TextPromptViewer &prompt) {
   auto e = actedEntry();
   const std::string name = prompt.filename ? prompt.filename->text() : "";
   if (!e || name.empty() || name == e->name() || filenameAlreadyInUse(name)) return;
+  const bool wasChecked = isChecked(*e);
   deselectSelectedRow();
-  deselectCheckedRow();
   if (sftpConnection) {
     const std::string from = remotePathOf(e->name()), to = remotePathOf(name);
     runOnService("rename", [from, to](SFTPWrapper &s) { s.renameFile(from, to); });
@@ -461,6 +459,7 @@ void DirViewer::doRenameFile(TextPromptViewer &prompt) {
   }
   showWorkingTextToolbar();
   e->setName(name);
+  if (wasChecked) check(*e); // the checked file keeps its mark under its new name
   sortDirectory();
 }
 

@@ -2,7 +2,8 @@
 // the mouse and the keyboard only, each click checked to land on what lies there: a row menu for
 // the last row of a scrolled 50-row folder answered (and, on the tablet, left by a click beside
 // it or by Escape), a crop rectangle dragged by its corner and the saved picture's size checked, a
-// browser tab opened from a held link and closed, and the device drawn at a readable size.
+// browser tab opened from a held link and closed, the checked file kept checked when a new folder
+// appears, and the device drawn at a readable size.
 // Screenshots go to $RENDERER_ARTEFACTS/tasks-<profile>.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
@@ -12,7 +13,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  bringIntoView, checkScreen, clickSeen, pictureSize, startFtpServer, startProgram, waitFor, watch,
+  bringIntoView, checkScreen, clickSeen, pictureSize, startFtpServer, startProgram, waitFor, watch, whatLiesAt,
 } from '../support/person.mjs';
 
 const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
@@ -62,6 +63,17 @@ async function session(t, profile, viewport, env, prepare, run) {
   assert.equal(distinct.length, 0, `what a person meets:\n${distinct.join('\n')}`);
 }
 
+// Connects to the FTP server on loopback as "anonymous", typed and clicked as a person does, and
+// waits for the folder's row `firstRow`.
+async function connectFtp(s, port, firstRow) {
+  await clickSeen(s.front().getByLabel('Server'));
+  await s.page.keyboard.type(`127.0.0.1:${port}`);
+  await clickSeen(s.front().getByLabel('User Name'));
+  await s.page.keyboard.type('anonymous');
+  await clickSeen(s.button('Connect'));
+  await s.row(firstRow).waitFor({ timeout: 30000 });
+}
+
 // The sheet lies wholly on the screen and each of its buttons is what a click at its centre meets.
 async function sheetOnScreen(s) {
   const screen = await s.page.locator('#screen').boundingBox();
@@ -79,12 +91,7 @@ for (const [profile, viewport, env] of profiles) {
     const ftpPort = await startFtpServer(t, served, 1 << 20);
     await session(t, profile, viewport, env, null, async (s) => {
       const { page, front, row } = s;
-      await clickSeen(front().getByLabel('Server'));
-      await page.keyboard.type(`127.0.0.1:${ftpPort}`);
-      await clickSeen(front().getByLabel('User Name'));
-      await page.keyboard.type('anonymous');
-      await clickSeen(s.button('Connect'));
-      await row('file-01.txt').waitFor({ timeout: 30000 });
+      await connectFtp(s, ftpPort, 'file-01.txt');
       // Scrolled to the end with the mouse wheel over the folder, as a person scrolls.
       const table = front().locator('.v-table:visible').first();
       for (let i = 0; !(await row('file-50.txt').count()) || !(await row('file-50.txt').isVisible()); i++) {
@@ -285,6 +292,59 @@ for (const [profile, viewport, env] of profiles) {
       }
       await waitFor(async () => !(await front().getByLabel('Close', { exact: true }).filter({ visible: true }).count()), 'the browser gone');
       await s.screen('browser-tab-closed');
+    });
+  });
+
+  test(`${profile}: the selected file kept after a new folder appears`, async (t) => {
+    const served = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-tasks-ftp-'));
+    t.after(() => fs.rmSync(served, { recursive: true, force: true }));
+    for (const name of ['b.txt', 'c.txt', 'd.txt']) fs.writeFileSync(path.join(served, name), `${name}\n`);
+    const ftpPort = await startFtpServer(t, served, 1 << 20);
+    await session(t, profile, viewport, env, null, async (s) => {
+      const { page, front, row } = s;
+      await connectFtp(s, ftpPort, 'c.txt');
+      // The rows drawn checked: the blue bar on the left edge of the row's drawing.
+      const checkedRows = () => front().locator('.cell[aria-label]').evaluateAll((cells) => cells.filter((cell) => {
+        const im = cell.querySelector('img.drawn');
+        if (!im || !im.complete || !im.naturalWidth) return false;
+        const c = document.createElement('canvas');
+        c.width = im.naturalWidth;
+        c.height = im.naturalHeight;
+        const g = c.getContext('2d');
+        g.drawImage(im, 0, 0);
+        const [r, gr, b, a] = g.getImageData(1, Math.floor(c.height / 2), 1, 1).data;
+        return a > 200 && b > r + 60 && b > gr + 30;
+      }).map((cell) => cell.getAttribute('aria-label')));
+      // The folder's own Download (the tablet shows another screen's toolbar beside it).
+      const download = () => front().locator('.cell[aria-label="b.txt"]')
+        .locator('xpath=ancestor::*[.//button[@aria-label="Download"]][1]')
+        .getByRole('button', { name: 'Download', exact: true });
+      const shows = async (checked, what) => {
+        await waitFor(async () => JSON.stringify(await checkedRows()) === JSON.stringify(checked), what);
+        await waitFor(async () => (await download().isEnabled()) === (checked.length > 0), `Download ${checked.length ? 'on' : 'off'}`);
+      };
+      await clickSeen(row('c.txt'));
+      await shows(['c.txt'], 'c.txt checked');
+      // A folder appears on the server (made by someone else) and the person refreshes: every file
+      // row moves down one, and the check stays on c.txt, where a click on it lands.
+      fs.mkdirSync(path.join(served, 'a-new-folder'));
+      await clickSeen(front().getByRole('button', { name: 'Refresh', exact: true }));
+      await row('a-new-folder').waitFor({ timeout: 30000 });
+      await shows(['c.txt'], 'c.txt still checked after the new folder');
+      await bringIntoView(row('a-new-folder'));
+      await s.screen('selection-kept-after-new-folder');
+      await bringIntoView(row('c.txt'));
+      const box = await row('c.txt').boundingBox();
+      const there = await page.evaluate(([x, y]) => document.elementFromPoint(x, y)?.closest('.cell')?.getAttribute('aria-label'),
+        [box.x + box.width / 2, box.y + box.height / 2]);
+      assert.equal(there, 'c.txt', `the checked row is what lies there: ${await whatLiesAt(page, box.x + box.width / 2, box.y + box.height / 2)}`);
+      // The checked file goes from the server: nothing is checked and Download is off.
+      fs.rmSync(path.join(served, 'c.txt'));
+      await clickSeen(front().getByRole('button', { name: 'Refresh', exact: true }));
+      await row('c.txt').waitFor({ state: 'detached', timeout: 30000 });
+      await shows([], 'nothing checked once c.txt is gone');
+      await bringIntoView(row('a-new-folder'));
+      await s.screen('selection-gone-with-its-file');
     });
   });
 

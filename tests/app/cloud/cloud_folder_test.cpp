@@ -7,6 +7,7 @@
 
 #include "tests/app/foundation/ScreenFixture.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/FolderChecks.h"
 #include "tests/support/PhotoFixtures.h"
 
 #include "app/files/LocalFilesServices.h"
@@ -224,6 +225,52 @@ TEST_F(CloudFolderTest, ListsEveryDocumentAndFollowsAnotherProcess) {
   ASSERT_TRUE(probe->answerSheet("Sort by Size"));
   EXPECT_EQ(rows(), (std::vector<std::string>{"d.txt", "c.zip", "b.mp4"}));
   EXPECT_EQ(globalUserDefaults->integerForKey("DefaultSort"), 1);
+}
+
+TEST_F(CloudFolderTest, TheCheckedFileStaysCheckedWhenTheListChanges) {
+  open({{"b.txt", "b"}, {"c.txt", "c"}});
+  ASSERT_TRUE(probe->tapRow("c.txt"));
+  auto table = probe->first<TableView>();
+  ASSERT_TRUE(table);
+  auto index = [&](const std::string &name) {
+    auto r = rows();
+    return std::find(r.begin(), r.end(), name) - r.begin();
+  };
+  auto expectChecked = [&](bool checked) {
+    EXPECT_TRUE(testsupport::checkedShown(*probe, *table, "c.txt", checked, "Upload"));
+  };
+  expectChecked(true);
+  // The container changes under the checked file: its row moves, its mark goes with it.
+  struct Change {
+    const char *what;
+    std::function<void()> make;
+    std::string listedAfter;
+  } changes[] = {
+      {"a new file sorted before it", [&] { testsupport::writeFile(cloud + "/a.txt", "a"); },
+       "a.txt"},
+      {"a new folder with a file sorted before it",
+       [&] {
+         fs::create_directories(cloud + "/0folder");
+         testsupport::writeFile(cloud + "/0folder/0.txt", "0");
+       },
+       "0.txt"},
+      {"another file renamed after it", [&] { fs::rename(cloud + "/b.txt", cloud + "/d.txt"); },
+       "d.txt"},
+  };
+  for (const Change &c : changes) {
+    SCOPED_TRACE(c.what);
+    const auto before = index("c.txt");
+    c.make();
+    ASSERT_TRUE(waitForRows([&] { return listed(c.listedAfter); }));
+    EXPECT_NE(index("c.txt"), before);
+    expectChecked(true);
+  }
+  // Hidden by the search it is not what Upload would send; shown again, it is.
+  EXPECT_TRUE(testsupport::searchHidesChecked(*probe, *table, "c.txt", "d.t", "Upload"));
+  // Gone from the container: nothing is checked, and the toolbar says so.
+  fs::remove(cloud + "/c.txt");
+  ASSERT_TRUE(waitForRows([&] { return !listed("c.txt"); }));
+  expectChecked(false);
 }
 
 TEST_F(CloudFolderTest, TheRowDecidesTheButtonAndViewPlayAndEditHandOverItsPath) {

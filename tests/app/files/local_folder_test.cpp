@@ -3,6 +3,7 @@
 #include "app/files/LocalFolderViewController.h"
 
 #include "tests/app/foundation/ScreenFixture.h"
+#include "tests/support/FolderChecks.h"
 #include "tests/support/TarTrees.h"
 
 #include "app/files/LocalFilesServices.h"
@@ -151,6 +152,48 @@ TEST_F(LocalFolderTest, ListsFiltersAndSorts) {
   ASSERT_TRUE(probe->tapRow("sub"));
   EXPECT_EQ(probe->navigationTitle(), "sub");
   EXPECT_EQ(rows(), (std::vector<std::string>{"inner.txt"}));
+}
+
+TEST_F(LocalFolderTest, TheCheckedFileStaysCheckedWhenTheFolderChanges) {
+  ASSERT_TRUE(probe->tapRow("big.bin"));
+  auto table = probe->first<TableView>();
+  ASSERT_TRUE(table);
+  auto expectChecked = [&](bool checked) {
+    EXPECT_TRUE(testsupport::checkedShown(*probe, *table, "big.bin", checked, "Upload"));
+  };
+  expectChecked(true);
+  // Each change moves the checked file's row; the mark stays with the file.
+  struct Change {
+    const char *what;
+    std::function<void()> make;
+  } changes[] = {
+      {"a new file sorted before it", [&] { arrive("0.txt"); }},
+      {"a new folder",
+       [&] {
+         fs::create_directory(files + "/0folder");
+         screen->loadFolderData();
+       }},
+      {"another file renamed after it",
+       [&] {
+         fs::rename(files + "/a.txt", files + "/c.txt");
+         screen->loadFolderData();
+       }},
+  };
+  for (const Change &c : changes) {
+    SCOPED_TRACE(c.what);
+    const int before = index("big.bin");
+    c.make();
+    EXPECT_NE(index("big.bin"), before);
+    expectChecked(true);
+  }
+  // Hidden by the search, it is not what Upload would send; shown again, it is.
+  EXPECT_TRUE(testsupport::searchHidesChecked(*probe, *table, "big.bin", "c.t", "Upload"));
+  // Gone from the folder: nothing is checked, and the toolbar says so.
+  fs::remove(files + "/big.bin");
+  screen->loadFolderData();
+  testsupport::writeFile(files + "/big.bin", "back");
+  screen->loadFolderData();
+  expectChecked(false);
 }
 
 TEST_F(LocalFolderTest, SharedFolderWatchSeesAnotherProcessAndHidesAppFolders) {

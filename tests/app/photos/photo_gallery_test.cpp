@@ -4,6 +4,7 @@
 #include "app/photos/PhotoGalleryView.h"
 
 #include "tests/app/foundation/ScreenFixture.h"
+#include "tests/support/FolderChecks.h"
 #include "tests/support/PhotoFixtures.h"
 
 #include "app/files/LocalFilesServices.h"
@@ -235,6 +236,44 @@ TEST_F(PhotoGalleryTest, UploadsOneAllOrTheMissingOnes) {
     EXPECT_EQ(names, c.queued);
     EXPECT_EQ(queue->starts, c.alert.empty() ? 1 : 0);
   }
+}
+
+TEST_F(PhotoGalleryTest, TheCheckedFileStaysCheckedWhenTheAlbumChanges) {
+  ASSERT_NO_FATAL_FAILURE(openAlbum("Holidays"));
+  const std::string clip = rowFor("clip.mov");
+  ASSERT_TRUE(probe->tapRow(clip));
+  auto table = probe->first<TableView>();
+  ASSERT_TRUE(table);
+  auto shown = [&] {
+    std::vector<std::string> names;
+    for (auto &r : probe->visibleRows())
+      names.push_back(r.label);
+    return names;
+  };
+  auto index = [&](const std::string &name) {
+    auto r = shown();
+    return std::find(r.begin(), r.end(), name) - r.begin();
+  };
+  auto expectChecked = [&](bool checked) {
+    EXPECT_TRUE(testsupport::checkedShown(*probe, *table, clip, checked, "Upload"));
+  };
+  auto refreshUntil = [&](const std::function<bool()> &listed) {
+    if (!probe->tap("Refresh")) return false;
+    return pumpUntil([&] { return top()->loaded() && probe->find("Refresh") && listed(); });
+  };
+  expectChecked(true);
+  // A new picture sorts before the checked video: the video keeps its mark on its new row.
+  const auto before = index(clip);
+  fs::copy_file(pictures + "/Holidays/beach.jpg", pictures + "/Holidays/another.jpg");
+  ASSERT_TRUE(refreshUntil([&] { return shown().size() == 3; }));
+  EXPECT_NE(index(clip), before);
+  expectChecked(true);
+  // Hidden by the search it is not what Upload would send; shown again, it is.
+  EXPECT_TRUE(testsupport::searchHidesChecked(*probe, *table, clip, "img_", "Upload"));
+  // Gone from the album: nothing is checked, and the toolbar says so.
+  fs::remove(pictures + "/Holidays/clip.mov");
+  ASSERT_TRUE(refreshUntil([&] { return shown().size() == 2; }));
+  expectChecked(false);
 }
 
 TEST_F(PhotoGalleryTest, ViewPlayMailAndOpenInGetTheAssetsBytes) {

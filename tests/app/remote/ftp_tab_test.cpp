@@ -7,6 +7,7 @@
 #include "app/remote/DirViewer.h"
 
 #include "tests/app/foundation/ScreenFixture.h"
+#include "tests/support/FolderChecks.h"
 #include "tests/support/LabelFit.h"
 
 #include "app/foundation/Database.h"
@@ -413,6 +414,62 @@ TEST_F(FtpTabTest, ANameHiddenBySearchIsStillInUseOnTheServer) {
     probe->answerAlert("OK");
   }
   EXPECT_FALSE(screen->filenameAlreadyInUse("c.txt"));
+}
+
+TEST_F(FtpTabTest, TheCheckedFileStaysCheckedWhenTheListChanges) {
+  auto sftp = std::make_shared<IdleSftp>();
+  sftp->setServer("host.example");
+  auto screen = DirViewer::initWithExistingSFTPConnection(sftp);
+  nav->pushViewController(screen, false);
+  screen->gotDirectory(*sftp, {entry("sub", 0, true), entry("b.txt", 5), entry("c.txt", 5)});
+  ASSERT_TRUE(probe->tapRow("c.txt")) << probe->lastError();
+  auto rowOf = [&](const std::string &name) -> std::optional<int> {
+    for (size_t i = 0; i < screen->currentDirectory.size(); ++i)
+      if (screen->currentDirectory[i]->name() == name) return int(i);
+    return std::nullopt;
+  };
+  auto expectChecked = [&](const char *name) {
+    EXPECT_TRUE(testsupport::checkedShown(*probe, *screen->tableView, name ? name : "",
+                                          name != nullptr, "Download"));
+    EXPECT_EQ(screen->saveIndexPath, name ? rowOf(name) : std::nullopt);
+    EXPECT_EQ(probe->rightItem() ? probe->rightItem()->name : "", name ? "Edit" : "");
+  };
+  expectChecked("c.txt");
+  // The server's listing changes under the checked file: it keeps its mark on its new row.
+  struct Change {
+    const char *what;
+    DirItemList listing;
+  } changes[] = {
+      {"a new file sorted before it",
+       {entry("sub", 0, true), entry("a.txt", 1), entry("b.txt", 5), entry("c.txt", 5)}},
+      {"a new folder",
+       {entry("new", 0, true), entry("sub", 0, true), entry("a.txt", 1), entry("b.txt", 5),
+        entry("c.txt", 5)}},
+      {"another file renamed after it",
+       {entry("new", 0, true), entry("sub", 0, true), entry("b.txt", 5), entry("c.txt", 5),
+        entry("d.txt", 1)}},
+  };
+  for (const Change &c : changes) {
+    SCOPED_TRACE(c.what);
+    const auto before = screen->saveIndexPath;
+    screen->gotDirectory(*sftp, c.listing);
+    EXPECT_NE(screen->saveIndexPath, before);
+    expectChecked("c.txt");
+  }
+  // The search moves it too; hidden by the search nothing is checked for Download, and it is
+  // checked again when the search is cleared.
+  ASSERT_TRUE(probe->type("Search Folder", "c")) << probe->lastError();
+  EXPECT_EQ(screen->saveIndexPath, 0);
+  expectChecked("c.txt");
+  ASSERT_TRUE(probe->type("c", "x")) << probe->lastError();
+  expectChecked(nullptr);
+  ASSERT_TRUE(probe->backspace("cx", 2)) << probe->lastError();
+  expectChecked("c.txt");
+  // Gone from the folder: nothing is checked, and Download says so.
+  screen->gotDirectory(*sftp, {entry("sub", 0, true), entry("b.txt", 5)});
+  expectChecked(nullptr);
+  screen->gotDirectory(*sftp, {entry("sub", 0, true), entry("b.txt", 5), entry("c.txt", 5)});
+  expectChecked(nullptr);
 }
 
 TEST_F(FtpTabTest, SftpErrorStaysItsWhileThenTheFolderToolbarReturns) {
