@@ -253,6 +253,17 @@ protected:
   // (true: the job waits for the login).
   bool storeJobAndConnectIfNeeded(const std::string &folder);
 
+  // --- Steps of the upload task.
+  // A refusal: true when the upload goes on (code and reply changed to what it goes on with).
+  bool uploadGoesOnAfterRefusal(int &code, std::string &reply);
+  void uploadNextStep(int code, const std::string &reply, int64_t localSize, bool renameMode);
+  // The queue's upload after a folder was made skips a file of the same size already there.
+  bool skipUploadOfSameSize(int64_t remote);
+  bool chooseUploadResume(int64_t remote, int64_t localSize, bool renameMode);
+  bool openUploadData(const std::string &reply, int64_t localSize);
+  bool openUploadDataAfterRest();
+  void failUpload(const std::string &text);
+
   // --- Stream events ----------------------------------------------------------------------------
   void readCallback(unsigned event);
   void writeCallback(unsigned event);

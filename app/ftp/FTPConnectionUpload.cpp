@@ -139,22 +139,6 @@ void FTPConnection::doTaskUpload() {
   Log::debugf("doTaskUpload:code:%i", code);
   setStatusMessage("Preparing to Upload...");
   const bool renameMode = useRenames_ && !skipRenames_;
-  auto &defaults = UserDefaults::standard();
-
-  // After a refused rename the upload starts again directly, "TYPE I" first.
-  auto uploadDirectly = [this] {
-    setState(12);
-    sendCommand();
-  };
-  auto refuse = [this](const std::string &text) {
-    Log::debug("----------FileUpload ERROR----------");
-    abortBatchItem();
-    setTask(kTaskIdle);
-    setState(0);
-    disconnectDataStreamFromServer();
-    if (fDisconnectWhenDone_) disconnectFromServer();
-    updateViewWithError(text, false);
-  };
 
   // The "226" of a listing that ended with its data connection may come after the next task
   // has begun: only "STOR" is answered so.
@@ -162,73 +146,11 @@ void FTPConnection::doTaskUpload() {
     if (iState_ == 13) addToLog("!!! Late Reply? Ignore and wait for actual CWD response\r\n");
     return;
   }
-  if (code >= 400) {
-    switch (iState_.load()) {
-    case 12:
-    case 25:
-    case 26:
-      code = 200;
-      break;
-    case 10:
-      if (!forcePORT_) {
-        addToLog("!!! No PASV allowed? Trying PORT...\r\n");
-        forcePORT_ = true;
-        setState(43);
-        sendCommand();
-        return;
-      }
-      refuse(reply);
-      return;
-    case 22: // no old file to move aside
-      setState(41);
-      renamedUploadOK_ = false;
-      code = 200;
-      break;
-    case 21:
-      renamedUploadOK_ = false;
-      code = 200;
-      break;
-    case 24:
-    case 23:
-      addToLog("!!! Error Renaming.  Setting to upload the file directly and retrying...\r\n");
-      Log::debug("Error Renaming, retry...");
-      restoreUploadSource();
-      useRenames_ = false;
-      defaults.setObject("1", keyNoRenaming(currentServerName(), loginUser()));
-      defaults.synchronize();
-      uploadDirectly();
-      return;
-    case 48:
-    case 47:
-      if (myContains(reply, "Command not implemented")) {
-        addToLog("!!! Doesn't support renaming files?  Setting to upload the file directly.\r\n");
-        useRenames_ = false;
-      }
-      // Otherwise the refusal is the expected answer: no temporary file was left over.
-      uploadDirectly();
-      return;
-    case 55:
-      reply = "000000";
-      code = 200;
-      break;
-    case 53:
-    case 54:
-      reply = "000000";
-      code = 200;
-      if (resumeUploadAt_ != 0) {
-        resumeUploadAt_ = 0;
-        if (readStreamFileToUpload_) readStreamFileToUpload_->setCurrentOffset(0);
-      }
-      break;
-    default:
-      refuse(reply);
-      return;
-    }
-  }
+  if (code >= 400 && !uploadGoesOnAfterRefusal(code, reply)) return;
 
   if (iState_ == 21 && code >= 100 && code <= 399) renamedUploadOK_ = true;
   if (!renameMode && iState_ == 19 && code >= 200) setState(23);
-  if (iState_ == 23 && defaults.integerForKey(kDeleteDotOldKey) == 0) setState(26);
+  if (iState_ == 23 && UserDefaults::standard().integerForKey(kDeleteDotOldKey) == 0) setState(26);
   if (code < 100) {
     disconnectFromServer();
     return;
@@ -237,100 +159,139 @@ void FTPConnection::doTaskUpload() {
   const int64_t localSize = readStreamFileToUpload_ || !filePathToUpload_.empty()
                                 ? int64_t(sizeOfFileAtPath(filePathToUpload_))
                                 : int64_t(dataToWrite_.size());
-  auto sizeSkip = [&](int64_t remote) {
-    if (iTask_ != kTaskUploadAfterMkDir || remote != iBytesTotal_) return false;
-    addToLog(Log::format("*** File Size Correct (%lld), Skipping Upload!\r\n", (long long)remote));
-    allCommandsDone();
-    if (!mainConnection_) {
-      std::weak_ptr<FTPConnection> weak = weak_from_this();
-      myThread_->performAfter(platform::seconds(1), [weak] {
-        if (auto self = weak.lock()) self->doneBatchItem();
-      });
+  uploadNextStep(code, reply, localSize, renameMode);
+}
+
+void FTPConnection::failUpload(const std::string &text) {
+  Log::debug("----------FileUpload ERROR----------");
+  abortBatchItem();
+  setTask(kTaskIdle);
+  setState(0);
+  disconnectDataStreamFromServer();
+  if (fDisconnectWhenDone_) disconnectFromServer();
+  updateViewWithError(text, false);
+}
+
+bool FTPConnection::uploadGoesOnAfterRefusal(int &code, std::string &reply) {
+  // After a refused rename the upload starts again directly, "TYPE I" first.
+  auto uploadDirectly = [this] {
+    setState(12);
+    sendCommand();
+  };
+  switch (iState_.load()) {
+  case 12:
+  case 25:
+  case 26:
+    code = 200;
+    return true;
+  case 10:
+    if (!forcePORT_) {
+      addToLog("!!! No PASV allowed? Trying PORT...\r\n");
+      forcePORT_ = true;
+      setState(43);
+      sendCommand();
+      return false;
+    }
+    failUpload(reply);
+    return false;
+  case 22: // no old file to move aside
+    setState(41);
+    renamedUploadOK_ = false;
+    code = 200;
+    return true;
+  case 21:
+    renamedUploadOK_ = false;
+    code = 200;
+    return true;
+  case 24:
+  case 23: {
+    addToLog("!!! Error Renaming.  Setting to upload the file directly and retrying...\r\n");
+    Log::debug("Error Renaming, retry...");
+    restoreUploadSource();
+    useRenames_ = false;
+    auto &defaults = UserDefaults::standard();
+    defaults.setObject("1", keyNoRenaming(currentServerName(), loginUser()));
+    defaults.synchronize();
+    uploadDirectly();
+    return false;
+  }
+  case 48:
+  case 47:
+    if (myContains(reply, "Command not implemented")) {
+      addToLog("!!! Doesn't support renaming files?  Setting to upload the file directly.\r\n");
+      useRenames_ = false;
+    }
+    // Otherwise the refusal is the expected answer: no temporary file was left over.
+    uploadDirectly();
+    return false;
+  case 55:
+    reply = "000000";
+    code = 200;
+    return true;
+  case 53:
+  case 54:
+    reply = "000000";
+    code = 200;
+    if (resumeUploadAt_ != 0) {
+      resumeUploadAt_ = 0;
+      if (readStreamFileToUpload_) readStreamFileToUpload_->setCurrentOffset(0);
     }
     return true;
-  };
+  default:
+    failUpload(reply);
+    return false;
+  }
+}
 
+bool FTPConnection::skipUploadOfSameSize(int64_t remote) {
+  if (iTask_ != kTaskUploadAfterMkDir || remote != iBytesTotal_) return false;
+  addToLog(Log::format("*** File Size Correct (%lld), Skipping Upload!\r\n", (long long)remote));
+  allCommandsDone();
+  if (!mainConnection_) {
+    std::weak_ptr<FTPConnection> weak = weak_from_this();
+    myThread_->performAfter(platform::seconds(1), [weak] {
+      if (auto self = weak.lock()) self->doneBatchItem();
+    });
+  }
+  return true;
+}
+
+void FTPConnection::uploadNextStep(int code, const std::string &reply, int64_t localSize,
+                                   bool renameMode) {
   switch (iState_.load()) {
   case 13:
     updateProgressMark(0.03f);
     setState(15);
-    sendCommand();
-    return;
+    break;
   case 15:
     setCwd(ftptasks::quotedFolderOf(reply));
     Log::debugf("CurrentWorkingDir:%s", cwd().c_str());
     updateProgressMark(0.07f);
     setState(renameMode ? 48 : 12);
-    sendCommand();
-    return;
+    break;
   case 48: // a temporary file is left over from an earlier try
     setState(47);
-    sendCommand();
-    return;
+    break;
   case 47:
     setState(12);
-    sendCommand();
-    return;
+    break;
   case 12:
     setState(mainConnection_ ? 54 : 55);
-    sendCommand();
-    return;
+    break;
   case 55:
-    if (sizeSkip(ftptasks::sizeFromReply(reply))) return;
+    if (skipUploadOfSameSize(ftptasks::sizeFromReply(reply))) return;
     setState(54);
-    sendCommand();
-    return;
-  case 54: {
-    const int64_t remote = ftptasks::sizeFromReply(reply);
-    if (sizeSkip(remote)) return;
-    // Only a file upload resumes, and only a partial file that must be ours.
-    if (defaults.integerForKey("NoAdvancedFTPFeatures") == 1 || !readStreamFileToUpload_)
-      resumeUploadAt_ = 0;
-    else if (remote >= kMinimumResume && remote < localSize && (renameMode || uploadResumeAsked_))
-      resumeUploadAt_ = remote;
-    else
-      resumeUploadAt_ = 0;
-    if (readStreamFileToUpload_) readStreamFileToUpload_->setCurrentOffset(resumeUploadAt_);
-    setState(forcePORT_ || defaults.integerForKey(kUsePASVKey) != 1 ? 43 : 10);
-    sendCommand();
-    return;
-  }
+    break;
+  case 54:
+    if (!chooseUploadResume(ftptasks::sizeFromReply(reply), localSize, renameMode)) return;
+    break;
   case 10:
   case 43:
-    // A resumed upload opens its passive data connection only once "REST" is accepted: the
-    // bytes must not start before the "STOR" that takes them.
-    if (iState_ == 10 && resumeUploadAt_ >= 1) {
-      passiveReplyAfterRest_ = reply;
-    } else if (iState_ == 10 && !connectToServerData(reply)) {
-      if (!forcePORT_) {
-        addToLog("!!! No PASV allowed? Trying PORT...\r\n");
-        forcePORT_ = true;
-        setState(43);
-        sendCommand();
-        return;
-      }
-      refuse(reply);
-      return;
-    }
-    updateProgressMark(0.15f);
-    iBytesTotal_ = localSize;
-    iBytesProcessed_ = 0;
-    setState(resumeUploadAt_ >= 1 ? 53 : 19);
-    sendCommand();
-    return;
+    if (!openUploadData(reply, localSize)) return;
+    break;
   case 53:
-    updateProgressMark(0.1f);
-    if (!passiveReplyAfterRest_.empty()) {
-      const std::string passive = passiveReplyAfterRest_;
-      passiveReplyAfterRest_.clear();
-      if (!connectToServerData(passive)) {
-        refuse(passive);
-        return;
-      }
-    }
-    setState(19);
-    sendCommand();
-    return;
+    if (!openUploadDataAfterRest()) return;
+    break;
   case 19:
     if (code < 200) return;
     Log::debug("----------Upload Done----------");
@@ -338,38 +299,82 @@ void FTPConnection::doTaskUpload() {
     if (modeZ_)
       addToLog(Log::format("*** Compression saved %lld bytes.\r\n", (long long)bytesSaved_));
     setState(25);
-    sendCommand();
-    return;
+    break;
   case 25:
     setState(22);
-    sendCommand();
-    return;
+    break;
   case 22:
     setState(21);
-    sendCommand();
-    return;
+    break;
   case 21:
     setState(24);
-    sendCommand();
-    return;
+    break;
   case 41:
-    sendCommand(); // "RNFR" of the temporary name; the state becomes 24
-    return;
+    break; // "RNFR" of the temporary name; the state becomes 24
   case 24:
     setState(23);
-    sendCommand();
-    return;
+    break;
   case 23:
     setState(26);
-    sendCommand();
-    return;
+    break;
   case 26:
     finishUpload();
     return;
   default:
-    sendCommand();
-    return;
+    break;
   }
+  sendCommand();
+}
+
+bool FTPConnection::chooseUploadResume(int64_t remote, int64_t localSize, bool renameMode) {
+  if (skipUploadOfSameSize(remote)) return false;
+  auto &defaults = UserDefaults::standard();
+  // Only a file upload resumes, and only a partial file that must be ours.
+  if (defaults.integerForKey("NoAdvancedFTPFeatures") == 1 || !readStreamFileToUpload_)
+    resumeUploadAt_ = 0;
+  else if (remote >= kMinimumResume && remote < localSize && (renameMode || uploadResumeAsked_))
+    resumeUploadAt_ = remote;
+  else
+    resumeUploadAt_ = 0;
+  if (readStreamFileToUpload_) readStreamFileToUpload_->setCurrentOffset(resumeUploadAt_);
+  setState(forcePORT_ || defaults.integerForKey(kUsePASVKey) != 1 ? 43 : 10);
+  return true;
+}
+
+bool FTPConnection::openUploadData(const std::string &reply, int64_t localSize) {
+  // A resumed upload opens its passive data connection only once "REST" is accepted: the
+  // bytes must not start before the "STOR" that takes them.
+  if (iState_ == 10 && resumeUploadAt_ >= 1) {
+    passiveReplyAfterRest_ = reply;
+  } else if (iState_ == 10 && !connectToServerData(reply)) {
+    if (!forcePORT_) {
+      addToLog("!!! No PASV allowed? Trying PORT...\r\n");
+      forcePORT_ = true;
+      setState(43);
+      return true;
+    }
+    failUpload(reply);
+    return false;
+  }
+  updateProgressMark(0.15f);
+  iBytesTotal_ = localSize;
+  iBytesProcessed_ = 0;
+  setState(resumeUploadAt_ >= 1 ? 53 : 19);
+  return true;
+}
+
+bool FTPConnection::openUploadDataAfterRest() {
+  updateProgressMark(0.1f);
+  if (!passiveReplyAfterRest_.empty()) {
+    const std::string passive = passiveReplyAfterRest_;
+    passiveReplyAfterRest_.clear();
+    if (!connectToServerData(passive)) {
+      failUpload(passive);
+      return false;
+    }
+  }
+  setState(19);
+  return true;
 }
 
 void FTPConnection::finishUpload() {

@@ -206,70 +206,11 @@ std::vector<SFTPUploadJob> BatchListView::sftpUploadBatch(const BatchItem &item,
 
 void BatchListView::doNextBatchItem() {
   std::lock_guard guard(lock_);
-  if (fPaused_) {
-    doneInBackground();
-    return;
-  }
-  if (batchItemList_.empty()) {
-    cleanupDownloadedFiles();
-    doneInBackground();
-    return;
-  }
-  if (ftp_ && (ftp_->isAnythingInProgress() || ftpDispatchPending_ || ftpSettling_)) return;
-  if (awaitingFTPItem()) return;
-  if (sftp_ && (sftp_->isActive() || sftpDispatchPending_)) return;
-  // One item at a time: an open web download holds the queue as well.
-  if (writeStreamFileDownload_) return;
-  if (heldInTheBackground(runningInTheBackground_)) return;
-  if (runningInTheBackground_ && backgroundTimeLeft() < 60.0) {
-    doneInBackground();
-    return;
-  }
-
-  std::shared_ptr<BatchItem> item;
-  for (auto &candidate : batchItemList_)
-    if (candidate->errorMsg().empty()) {
-      item = candidate;
-      break;
-    }
-  if (!item) {
-    if (!batchItemList_.empty()) clickedPause();
-    doneInBackground();
-    return;
-  }
-
-  if (auto services = BatchAppServices::shared()) {
-    if (auto browsing = services->browsingTransfer()) {
-      if (browsing->isFileTransferInProgress && item->server() == browsing->currentServerName &&
-          item->path() == browsing->cwd && item->filename() == browsing->fileToDownload) {
-        Log::system("Preventing Double-Dipping");
-        return;
-      }
-    }
-  }
+  std::shared_ptr<BatchItem> item = itemToStartNow();
+  if (!item) return;
 
   if (myStartsWith(item->localpath(), "assets-library://")) {
-    if (!item->working()) {
-      item->setStatusMsg("Retrieving from Photo Library...");
-      item->setWorking(true);
-      auto weak = weakSelf();
-      const std::string url = item->localpath(), name = item->filename();
-      auto queue = platform::DispatchQueue::create("batchLoadAssetLibQue");
-      queue->async([weak, url, name] {
-        Log::systemf("Converting from AssetLibrary: %s", url.c_str());
-        auto services = BatchAppServices::shared();
-        auto reply = [weak](const AssetConvertReply &answer) {
-          RunLoop::main()->perform([weak, answer] {
-            if (auto self = weak.lock()) self->getAssetConvertReply(answer);
-          });
-        };
-        if (services)
-          services->getSelectedAsset(url, name, reply);
-        else
-          reply(AssetConvertReply{url, {}, std::string("The photo library is not available.")});
-      });
-      reloadTable();
-    }
+    if (!item->working()) convertFromPhotoLibrary(*item);
     return;
   }
 
@@ -282,128 +223,155 @@ void BatchListView::doNextBatchItem() {
     return;
   }
 
-  const int key = item->primaryKey();
   const bool overSFTP = item->action() >= 30 || item->protocol() == "sftp";
-  if (!overSFTP) {
-    if (!ftp_) {
-      startConnectionThread();
-      return;
-    }
-    if (!configureFTPFor(*item)) return;
-    if (!ftp_->isStreamConnected()) {
-      // Log in first and start the transfer on the open session: a starter that has to connect
-      // closes the old session on the way, and the connection reports an abort for whatever
-      // transfer runs half a second after such a close. The next look comes after it.
-      ftp_->setBatchPK(key);
-      ftp_->connect();
-      settleFTP(true);
-      return;
-    }
-    Log::systemf("DoingBatchAction:%i", item->action());
-    switch (item->action()) {
-    case BatchItem::kDownload:
-      inProgressPK_ = key;
-      ftp_->setBatchPK(key);
-      // Into the item's own folder, where completion looks for it; not into whatever Saved
-      // Files folder is on screen.
-      ftp_->setSaveToLocalFolder(relativeToDocuments(parentFolder(localFileOfItem(*item))));
-      ftp_->downloadFile(item->filename(), item->filesize(), false, true, item->path(), false,
-                         false, item->start());
-      break;
-    case BatchItem::kUpload:
-    case BatchItem::kUploadIntoNewFolder:
-      inProgressPK_ = key;
-      ftp_->setBatchPK(key);
-      ftp_->uploadFile(item->filename(), localFileOfItem(*item), item->path(), false,
-                       item->start());
-      break;
-    case BatchItem::kMakeFolder:
-      inProgressPK_ = key;
-      ftp_->makeDirectory(item->filename(), item->path());
-      ftp_->setBatchPK(key);
-      break;
-    case BatchItem::kFolderDownload:
-      inProgressPK_ = key;
-      ftp_->batchDirectoryDownload(item->filename());
-      ftp_->changeDirectory(item->path());
-      ftp_->setBatchPK(key);
-      break;
-    default:
-      return;
-    }
-    ftpAwaitedPK_ = key;
-    // The starters run on the connection's thread in the order they were posted; until they
-    // have, the connection does not look busy, so the queue waits for them to have run.
-    ftpDispatchPending_ = true;
-    auto weak = weakSelf();
-    ftpThread_->perform([weak] {
-      RunLoop::main()->perform([weak] {
-        if (auto self = weak.lock()) {
-          self->ftpDispatchPending_ = false;
-          // A look refused meanwhile is made now (the connection is busy or done by now).
-          self->startIfNoneInProgress();
-        }
-      });
-    });
-    return;
+  if (overSFTP)
+    startSFTPItem(*item);
+  else
+    startFTPItem(*item);
+}
+
+std::shared_ptr<BatchItem> BatchListView::itemToStartNow() {
+  if (fPaused_) {
+    doneInBackground();
+    return nullptr;
+  }
+  if (batchItemList_.empty()) {
+    cleanupDownloadedFiles();
+    doneInBackground();
+    return nullptr;
+  }
+  if (ftp_ && (ftp_->isAnythingInProgress() || ftpDispatchPending_ || ftpSettling_)) return nullptr;
+  if (awaitingFTPItem()) return nullptr;
+  if (sftp_ && (sftp_->isActive() || sftpDispatchPending_)) return nullptr;
+  // One item at a time: an open web download holds the queue as well.
+  if (writeStreamFileDownload_) return nullptr;
+  if (heldInTheBackground(runningInTheBackground_)) return nullptr;
+  if (runningInTheBackground_ && backgroundTimeLeft() < 60.0) {
+    doneInBackground();
+    return nullptr;
   }
 
+  std::shared_ptr<BatchItem> item;
+  for (auto &candidate : batchItemList_)
+    if (candidate->errorMsg().empty()) {
+      item = candidate;
+      break;
+    }
+  if (!item) {
+    if (!batchItemList_.empty()) clickedPause();
+    doneInBackground();
+    return nullptr;
+  }
+
+  if (auto services = BatchAppServices::shared()) {
+    if (auto browsing = services->browsingTransfer()) {
+      if (browsing->isFileTransferInProgress && item->server() == browsing->currentServerName &&
+          item->path() == browsing->cwd && item->filename() == browsing->fileToDownload) {
+        Log::system("Preventing Double-Dipping");
+        return nullptr;
+      }
+    }
+  }
+  return item;
+}
+
+void BatchListView::convertFromPhotoLibrary(BatchItem &item) {
+  item.setStatusMsg("Retrieving from Photo Library...");
+  item.setWorking(true);
+  auto weak = weakSelf();
+  const std::string url = item.localpath(), name = item.filename();
+  auto queue = platform::DispatchQueue::create("batchLoadAssetLibQue");
+  queue->async([weak, url, name] {
+    Log::systemf("Converting from AssetLibrary: %s", url.c_str());
+    auto services = BatchAppServices::shared();
+    auto reply = [weak](const AssetConvertReply &answer) {
+      RunLoop::main()->perform([weak, answer] {
+        if (auto self = weak.lock()) self->getAssetConvertReply(answer);
+      });
+    };
+    if (services)
+      services->getSelectedAsset(url, name, reply);
+    else
+      reply(AssetConvertReply{url, {}, std::string("The photo library is not available.")});
+  });
+  reloadTable();
+}
+
+void BatchListView::startFTPItem(const BatchItem &item) {
+  const int key = item.primaryKey();
+  if (!ftp_) {
+    startConnectionThread();
+    return;
+  }
+  if (!configureFTPFor(item)) return;
+  if (!ftp_->isStreamConnected()) {
+    // Log in first and start the transfer on the open session: a starter that has to connect
+    // closes the old session on the way, and the connection reports an abort for whatever
+    // transfer runs half a second after such a close. The next look comes after it.
+    ftp_->setBatchPK(key);
+    ftp_->connect();
+    settleFTP(true);
+    return;
+  }
+  Log::systemf("DoingBatchAction:%i", item.action());
+  switch (item.action()) {
+  case BatchItem::kDownload:
+    inProgressPK_ = key;
+    ftp_->setBatchPK(key);
+    // Into the item's own folder, where completion looks for it; not into whatever Saved
+    // Files folder is on screen.
+    ftp_->setSaveToLocalFolder(relativeToDocuments(parentFolder(localFileOfItem(item))));
+    ftp_->downloadFile(item.filename(), item.filesize(), false, true, item.path(), false, false,
+                       item.start());
+    break;
+  case BatchItem::kUpload:
+  case BatchItem::kUploadIntoNewFolder:
+    inProgressPK_ = key;
+    ftp_->setBatchPK(key);
+    ftp_->uploadFile(item.filename(), localFileOfItem(item), item.path(), false, item.start());
+    break;
+  case BatchItem::kMakeFolder:
+    inProgressPK_ = key;
+    ftp_->makeDirectory(item.filename(), item.path());
+    ftp_->setBatchPK(key);
+    break;
+  case BatchItem::kFolderDownload:
+    inProgressPK_ = key;
+    ftp_->batchDirectoryDownload(item.filename());
+    ftp_->changeDirectory(item.path());
+    ftp_->setBatchPK(key);
+    break;
+  default:
+    return;
+  }
+  ftpAwaitedPK_ = key;
+  // The starters run on the connection's thread in the order they were posted; until they
+  // have, the connection does not look busy, so the queue waits for them to have run.
+  ftpDispatchPending_ = true;
+  auto weak = weakSelf();
+  ftpThread_->perform([weak] {
+    RunLoop::main()->perform([weak] {
+      if (auto self = weak.lock()) {
+        self->ftpDispatchPending_ = false;
+        // A look refused meanwhile is made now (the connection is busy or done by now).
+        self->startIfNoneInProgress();
+      }
+    });
+  });
+}
+
+void BatchListView::startSFTPItem(const BatchItem &item) {
   if (!sftp_) {
     startSFTPConnectionThread();
     return;
   }
   if (sftp_->isActive() || sftp_->isAnythingPending()) return;
-  configureSFTPFor(*item);
-  const int action = sftpFormOf(item->action());
+  configureSFTPFor(item);
+  const int action = sftpFormOf(item.action());
   Log::systemf("DoingBatchAction:%i", action);
-  auto sftp = sftp_;
-  const std::string remote = joinRemote(item->path(), item->filename());
-  std::function<void()> work;
-  switch (action) {
-  case BatchItem::kSFTPDownload:
-    sftp->setBatchPK(key);
-    sftp->setupToDownloadThisFile(remote, item->localpath(), false);
-    work = [sftp] { sftp->downloadFile(); };
-    break;
-  case BatchItem::kSFTPUpload:
-  case BatchItem::kSFTPUploadIntoNewFolder:
-    if (auto jobs = sftpUploadBatch(*item, sftp->uploadBatchLimit()); !jobs.empty()) {
-      // This row and the upload rows after it over the same session go together: the service
-      // keeps requests of several files in flight and reports each row as it ends.
-      auto weak = weakSelf();
-      auto result = [weak](const SFTPUploadJob &job, bool ok, const std::string &text) {
-        RunLoop::main()->perform([weak, key = job.key, ok, text] {
-          auto self = weak.lock();
-          if (!self) return;
-          if (ok)
-            self->doneBatchItemPK(key);
-          else
-            self->errorBatchItemPK(key, text);
-        });
-      };
-      work = [sftp, jobs = std::move(jobs), result] { sftp->uploadFiles(jobs, result); };
-      break;
-    }
-    sftp->setupToUploadThisFile(localFileOfItem(*item), remote);
-    work = [sftp] { sftp->uploadFile(); };
-    break;
-  case BatchItem::kSFTPMakeFolder:
-    sftp->setBatchPK(key);
-    work = [sftp, remote] { sftp->createDirectory(remote); };
-    break;
-  case BatchItem::kSFTPFolderDownload:
-    sftp->setBatchPK(key);
-    // One start of the folder batch suffices: the service lists the folders one after another
-    // and reports completion once.
-    work = [sftp, remote] {
-      sftp->batchDirectoryDownload(remote);
-      sftp->nextBatchDirectory();
-    };
-    break;
-  default:
-    return;
-  }
-  inProgressPK_ = key;
+  std::function<void()> work = sftpWorkFor(item, action);
+  if (!work) return;
+  inProgressPK_ = item.primaryKey();
   sftpDispatchPending_ = true;
   auto weak = weakSelf();
   // On the queue's SFTP thread, which waits for work otherwise: one operation at a time, off the
@@ -417,6 +385,51 @@ void BatchListView::doNextBatchItem() {
       }
     });
   });
+}
+
+std::function<void()> BatchListView::sftpWorkFor(const BatchItem &item, int action) {
+  const int key = item.primaryKey();
+  auto sftp = sftp_;
+  const std::string remote = joinRemote(item.path(), item.filename());
+  switch (action) {
+  case BatchItem::kSFTPDownload:
+    sftp->setBatchPK(key);
+    sftp->setupToDownloadThisFile(remote, item.localpath(), false);
+    return [sftp] { sftp->downloadFile(); };
+  case BatchItem::kSFTPUpload:
+  case BatchItem::kSFTPUploadIntoNewFolder:
+    if (auto jobs = sftpUploadBatch(item, sftp->uploadBatchLimit()); !jobs.empty()) {
+      // This row and the upload rows after it over the same session go together: the service
+      // keeps requests of several files in flight and reports each row as it ends.
+      auto weak = weakSelf();
+      auto result = [weak](const SFTPUploadJob &job, bool ok, const std::string &text) {
+        RunLoop::main()->perform([weak, key = job.key, ok, text] {
+          auto self = weak.lock();
+          if (!self) return;
+          if (ok)
+            self->doneBatchItemPK(key);
+          else
+            self->errorBatchItemPK(key, text);
+        });
+      };
+      return [sftp, jobs = std::move(jobs), result] { sftp->uploadFiles(jobs, result); };
+    }
+    sftp->setupToUploadThisFile(localFileOfItem(item), remote);
+    return [sftp] { sftp->uploadFile(); };
+  case BatchItem::kSFTPMakeFolder:
+    sftp->setBatchPK(key);
+    return [sftp, remote] { sftp->createDirectory(remote); };
+  case BatchItem::kSFTPFolderDownload:
+    sftp->setBatchPK(key);
+    // One start of the folder batch suffices: the service lists the folders one after another
+    // and reports completion once.
+    return [sftp, remote] {
+      sftp->batchDirectoryDownload(remote);
+      sftp->nextBatchDirectory();
+    };
+  default:
+    return {};
+  }
 }
 
 bool BatchListView::configureFTPFor(const BatchItem &item) {

@@ -207,6 +207,14 @@ private:
   // Runner helpers.
   void startConnectionThread();
   void startSFTPConnectionThread();
+  // The item the queue starts now, or null when it waits (or has nothing to start).
+  std::shared_ptr<BatchItem> itemToStartNow();
+  void convertFromPhotoLibrary(BatchItem &item);
+  void startFTPItem(const BatchItem &item);
+  void startSFTPItem(const BatchItem &item);
+  // The service's work for an item (set up on the service already), or none for an action it
+  // has no form of.
+  std::function<void()> sftpWorkFor(const BatchItem &item, int action);
   void startWebDownload(const std::shared_ptr<BatchItem> &item);
   // False when the connection must settle before the item starts.
   bool configureFTPFor(const BatchItem &item);

@@ -172,6 +172,8 @@ public:
   bool isValidNode() const { return m_marker == 0xCE; }
 
 private:
+  // The parser behind customParse.
+  class Parser;
   enum { MarkerAlive = 0xCE, MarkerDead = 0x31 };
   template <class Pred> TreeNode *searchBreadthFirst(TreeNode *after, Pred pred);
   void writeStartOfNode(StringBuffer &out, int index, int level, bool omitDecl, bool &complete);

@@ -178,154 +178,192 @@ void TreeNode::parsePrologLineAttr(ParseEngine &pe, TreeNode *node, LogBase *) {
   }
 }
 
-bool TreeNode::customParse(ParseEngine &pe, LogBase *log, ProgressMonitor *pm, TreeNode **outRoot,
-                           bool trim) {
-  if (outRoot == nullptr) return false;
-  *outRoot = nullptr;
-  LogNull nullLog;
-  if (log == nullptr) log = &nullLog;
-  if (pm && pe.textLength() == 0) pm = nullptr;
-  if (pm) pm->progressReset_32(static_cast<unsigned int>(pe.textLength()));
+// One parse: the cursor, what the parse collects outside the elements, and buffers reused from
+// one piece of markup to the next.
+class TreeNode::Parser {
+public:
+  Parser(ParseEngine &pe, LogBase *log, ProgressMonitor *pm, bool trim)
+      : pe(pe), log(log), pm(pm), trim(trim) {}
 
-  ParseState st;
-  StringBuffer leading, run, name, attrName, attrValue;
-  bool stop = false;
+  // The finished root (the caller owns it), or null when the text held no element.
+  TreeNode *run() {
+    while (!pe.atEnd()) {
+      if (!reachMarkup() || !takeMarkup()) break;
+    }
+    if (st.finished == nullptr) {
+      if (st.current) {
+        TreeNode *top = topOf(st.current);
+        st.attachProlog(top);
+        st.finished = top;
+      }
+    } else if (st.current) {
+      delete topOf(st.current);
+    }
+    st.current = nullptr;
+    if (pm) pm->consumeRemaining(0);
+    return st.finished;
+  }
 
-  while (!stop && !pe.atEnd()) {
+private:
+  // Moves past the next "<": outside the elements over whatever lies before it, inside one
+  // taking its text and CDATA sections into it. False when the parse ends here.
+  bool reachMarkup() {
     if (st.current == nullptr) {
       pe.skipWhiteSpace();
-      if (pe.atEnd()) break;
+      if (pe.atEnd()) return false;
       pe.skipUntilChar('<');
-      if (pe.atEnd()) break;
+      if (pe.atEnd()) return false;
       pe.advance();
-    } else {
-      leading.clear();
-      if (trim)
-        pe.skipWhiteSpace();
-      else
-        pe.skipWhiteSpace(leading);
-      bool cdata = pe.startsWith("<![CDATA[");
-      if (!cdata) {
-        run.clear();
-        pe.captureToNextChar('<', run);
-        if (trim) trimTrailingWhite(run);
-        if (run.getSize() > 0) {
-          // Entities are decoded in the run alone; text already in the content is final.
-          decodeEntities(run);
-          StringBuffer *content = st.current->m_content;
-          if (content == nullptr) {
-            // One block of the size of the text.
-            content = new StringBuffer(leading.getSize() + run.getSize() + 1);
-            st.current->m_content = content;
-            content->append(leading);
-            content->append(run);
-          } else {
-            content->append(leading);
-            if (content->getSize() > 0) content->appendChar(' ');
-            content->append(run);
-          }
-        }
-        if (pe.atEnd()) break;
-        pe.advance(); // past "<"
-        if (pe.startsWith("![CDATA[")) {
-          cdata = true;
-          // Back onto the "<" so the section rule starts at its opening.
-          pe.back();
-        }
-      }
-      if (cdata) {
-        for (;;) {
-          pe.skip(9); // "<![CDATA["
-          StringBuffer *content = st.current->getOrCreateContentSb();
-          const char *start = pe.textAtCursor();
-          const char *endMark = std::strstr(start, "]]>");
-          const int len =
-              endMark ? static_cast<int>(endMark - start) : static_cast<int>(std::strlen(start));
-          content->appendN(start, len);
-          pe.skip(len);
-          pe.skip(3);
-          st.current->m_cdata = 1;
-          pe.skipUntilChar('<');
-          if (pe.atEnd()) {
-            stop = true;
-            break;
-          }
-          if (!pe.startsWith("<![CDATA[")) {
-            pe.advance();
-            break;
-          }
-        }
-        if (stop) break;
+      return true;
+    }
+    leading.clear();
+    if (trim)
+      pe.skipWhiteSpace();
+    else
+      pe.skipWhiteSpace(leading);
+    bool cdata = pe.startsWith("<![CDATA[");
+    if (!cdata) {
+      takeText();
+      if (pe.atEnd()) return false;
+      pe.advance(); // past "<"
+      if (pe.startsWith("![CDATA[")) {
+        cdata = true;
+        // Back onto the "<" so the section rule starts at its opening.
+        pe.back();
       }
     }
+    return !cdata || takeCData();
+  }
 
-    // Markup after "<".
+  // The text up to the next "<" joins the current element's content.
+  void takeText() {
+    textRun.clear();
+    pe.captureToNextChar('<', textRun);
+    if (trim) trimTrailingWhite(textRun);
+    if (textRun.getSize() == 0) return;
+    // Entities are decoded in the run alone; text already in the content is final.
+    decodeEntities(textRun);
+    StringBuffer *content = st.current->m_content;
+    if (content == nullptr) {
+      // One block of the size of the text.
+      content = new StringBuffer(leading.getSize() + textRun.getSize() + 1);
+      st.current->m_content = content;
+      content->append(leading);
+      content->append(textRun);
+    } else {
+      content->append(leading);
+      if (content->getSize() > 0) content->appendChar(' ');
+      content->append(textRun);
+    }
+  }
+
+  // CDATA sections in a row, from the "<" of the first; their text joins the content as it is.
+  // False when the text ends after them.
+  bool takeCData() {
+    for (;;) {
+      pe.skip(9); // "<![CDATA["
+      StringBuffer *content = st.current->getOrCreateContentSb();
+      const char *start = pe.textAtCursor();
+      const char *endMark = std::strstr(start, "]]>");
+      const int len =
+          endMark ? static_cast<int>(endMark - start) : static_cast<int>(std::strlen(start));
+      content->appendN(start, len);
+      pe.skip(len);
+      pe.skip(3);
+      st.current->m_cdata = 1;
+      pe.skipUntilChar('<');
+      if (pe.atEnd()) return false;
+      if (!pe.startsWith("<![CDATA[")) {
+        pe.advance();
+        return true;
+      }
+    }
+  }
+
+  // The markup after "<". False when the parse ends here.
+  bool takeMarkup() {
     const char c = pe.current();
     pe.skipWhiteSpace();
-    if (pe.atEnd()) break;
-
-    if (c == '!') {
-      if (pe.startsWithNoCase("!--")) {
-        pe.skip(3);
-        if (!pe.seekAndSkipExact("-->")) {
-          log->LogError("Unclosed comment");
-          break;
-        }
-      } else if (pe.startsWithNoCase("!DOCTYPE")) {
-        st.docType.append("<");
-        if (!pe.seekAndCopyToClosing('<', '>', 1, st.docType)) log->LogError("Failed to parse DTD");
-        st.docType.append("\n");
-      } else {
-        pe.skipUntilChar('>');
-        pe.advance();
-      }
-      continue;
+    if (pe.atEnd()) return false;
+    switch (c) {
+    case '!':
+      return takeDeclaration();
+    case '?':
+      takeInstruction();
+      return true;
+    case '/':
+      takeEndTag();
+      return true;
+    default:
+      return takeStartTag();
     }
+  }
 
-    if (c == '?') {
+  // A comment, the DOCTYPE (kept as text) or another declaration (skipped).
+  bool takeDeclaration() {
+    if (pe.startsWithNoCase("!--")) {
+      pe.skip(3);
+      if (!pe.seekAndSkipExact("-->")) {
+        log->LogError("Unclosed comment");
+        return false;
+      }
+    } else if (pe.startsWithNoCase("!DOCTYPE")) {
+      st.docType.append("<");
+      if (!pe.seekAndCopyToClosing('<', '>', 1, st.docType)) log->LogError("Failed to parse DTD");
+      st.docType.append("\n");
+    } else {
+      pe.skipUntilChar('>');
       pe.advance();
-      const bool isDecl = pe.startsWithNoCase("xml ");
-      const bool isStyle = !isDecl && pe.startsWithNoCase("xml-stylesheet");
-      if (isDecl || isStyle) {
-        name.clear();
-        pe.captureToNext(" \t\r\n/>", name);
-        pe.skipWhiteSpace();
-        if (pe.current() == '/') pe.advance();
-        TreeNode *node = createRoot(name.getString());
-        if (isDecl) {
-          delete st.decl;
-          st.decl = node;
-        } else {
-          st.styles.append(node);
-        }
-        parsePrologLineAttr(pe, node, log);
-      } else {
-        st.processing.append("<?");
-        pe.seekAndCopy("?>", st.processing);
-        st.processing.append("\n");
-      }
-      continue;
     }
+    return true;
+  }
 
-    if (c == '/') {
-      if (pm) {
-        bool abort = false;
-        pm->setAmountConsumed2_32(static_cast<unsigned int>(pe.getCursor()), abort);
-      }
-      if (!pe.skipUntilChar2('>', '<')) {
-        log->LogError("Error in closing tag");
-        if (st.current) log->LogData("error_tag", st.current->getTag());
-      } else {
-        pe.advance();
-      }
-      if (st.current) st.close(st.current);
-      continue;
+  // The XML declaration and style sheets become nodes of the prolog; other processing
+  // instructions are kept as text.
+  void takeInstruction() {
+    pe.advance();
+    const bool isDecl = pe.startsWithNoCase("xml ");
+    const bool isStyle = !isDecl && pe.startsWithNoCase("xml-stylesheet");
+    if (!isDecl && !isStyle) {
+      st.processing.append("<?");
+      pe.seekAndCopy("?>", st.processing);
+      st.processing.append("\n");
+      return;
     }
-
-    // A start tag.
     name.clear();
     pe.captureToNext(" \t\r\n/>", name);
-    if (pe.atEnd()) break;
+    pe.skipWhiteSpace();
+    if (pe.current() == '/') pe.advance();
+    TreeNode *node = createRoot(name.getString());
+    if (isDecl) {
+      delete st.decl;
+      st.decl = node;
+    } else {
+      st.styles.append(node);
+    }
+    parsePrologLineAttr(pe, node, log);
+  }
+
+  // An end tag closes the current element, whatever its name.
+  void takeEndTag() {
+    if (pm) {
+      bool abort = false;
+      pm->setAmountConsumed2_32(static_cast<unsigned int>(pe.getCursor()), abort);
+    }
+    if (!pe.skipUntilChar2('>', '<')) {
+      log->LogError("Error in closing tag");
+      if (st.current) log->LogData("error_tag", st.current->getTag());
+    } else {
+      pe.advance();
+    }
+    if (st.current) st.close(st.current);
+  }
+
+  // A start tag with its attributes. False when the parse ends here.
+  bool takeStartTag() {
+    name.clear();
+    pe.captureToNext(" \t\r\n/>", name);
+    if (pe.atEnd()) return false;
     if (name.containsChar('<')) name.removeCharOccurances('<');
     pe.skipWhiteSpace();
     bool empty = false;
@@ -335,60 +373,70 @@ bool TreeNode::customParse(ParseEngine &pe, LogBase *log, ProgressMonitor *pm, T
     }
     TreeNode *node =
         st.current ? createNode(st.current, name.getString()) : createRoot(name.getString());
-    if (node == nullptr) break;
+    if (node == nullptr) return false;
     pe.skipWhiteSpace();
-    while (!pe.atEnd() && pe.current() != '>') {
-      attrName.clear();
-      attrValue.clear();
-      pe.captureToNext(" \t\r\n=/>", attrName);
-      if (std::strpbrk(attrName.getString(), "\"'<")) {
-        attrName.removeCharOccurances('"');
-        attrName.removeCharOccurances('\'');
-        attrName.removeCharOccurances('<');
-      }
-      pe.skipWhiteSpace();
-      if (pe.current() == '=') {
-        pe.advance();
-        pe.skipWhiteSpace();
-        if (pe.current() == '"') {
-          pe.advance();
-          pe.captureToNextChar('"', attrValue);
-        } else if (pe.current() == '\'') {
-          pe.advance();
-          pe.captureToNextChar('\'', attrValue);
-        } else {
-          pe.captureToNext("'\"", attrValue);
-        }
-        decodeEntities(attrValue);
-        if (pe.current() == '"' || pe.current() == '\'') pe.advance();
-      }
-      if (attrName.getSize() > 0) node->addAttribute(attrName.getString(), attrValue.getString());
-      pe.skipWhiteSpace();
-      if (pe.current() == '/') {
-        empty = true;
-        pe.advance();
-        pe.skipWhiteSpace();
-      }
-    }
+    while (!pe.atEnd() && pe.current() != '>')
+      takeAttribute(node, empty);
     if (pe.current() == '>') pe.advance();
     if (empty)
       st.close(node); // an element inside another makes its parent current again
     else
       st.current = node;
+    return true;
   }
 
-  if (st.finished == nullptr) {
-    if (st.current) {
-      TreeNode *top = topOf(st.current);
-      st.attachProlog(top);
-      st.finished = top;
+  // One attribute (quoted, or not), and a "/" after it that makes the element empty.
+  void takeAttribute(TreeNode *node, bool &empty) {
+    attrName.clear();
+    attrValue.clear();
+    pe.captureToNext(" \t\r\n=/>", attrName);
+    if (std::strpbrk(attrName.getString(), "\"'<")) {
+      attrName.removeCharOccurances('"');
+      attrName.removeCharOccurances('\'');
+      attrName.removeCharOccurances('<');
     }
-  } else if (st.current) {
-    delete topOf(st.current);
+    pe.skipWhiteSpace();
+    if (pe.current() == '=') {
+      pe.advance();
+      pe.skipWhiteSpace();
+      if (pe.current() == '"') {
+        pe.advance();
+        pe.captureToNextChar('"', attrValue);
+      } else if (pe.current() == '\'') {
+        pe.advance();
+        pe.captureToNextChar('\'', attrValue);
+      } else {
+        pe.captureToNext("'\"", attrValue);
+      }
+      decodeEntities(attrValue);
+      if (pe.current() == '"' || pe.current() == '\'') pe.advance();
+    }
+    if (attrName.getSize() > 0) node->addAttribute(attrName.getString(), attrValue.getString());
+    pe.skipWhiteSpace();
+    if (pe.current() == '/') {
+      empty = true;
+      pe.advance();
+      pe.skipWhiteSpace();
+    }
   }
-  st.current = nullptr;
-  if (pm) pm->consumeRemaining(0);
-  *outRoot = st.finished;
+
+  ParseEngine &pe;
+  LogBase *const log;
+  ProgressMonitor *const pm;
+  const bool trim;
+  ParseState st;
+  StringBuffer leading, textRun, name, attrName, attrValue;
+};
+
+bool TreeNode::customParse(ParseEngine &pe, LogBase *log, ProgressMonitor *pm, TreeNode **outRoot,
+                           bool trim) {
+  if (outRoot == nullptr) return false;
+  *outRoot = nullptr;
+  LogNull nullLog;
+  if (log == nullptr) log = &nullLog;
+  if (pm && pe.textLength() == 0) pm = nullptr;
+  if (pm) pm->progressReset_32(static_cast<unsigned int>(pe.textLength()));
+  *outRoot = Parser(pe, log, pm, trim).run();
   return true;
 }
 

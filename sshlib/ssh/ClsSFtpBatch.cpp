@@ -110,6 +110,406 @@ bool ClsSFtp::UploadFiles(std::vector<SftpBatchFile> &files, unsigned int window
   return op.done(ok);
 }
 
+namespace {
+
+// One batch under way: the files' states, the requests unanswered and the files in flight.
+// Each reply goes to its file; a file that may send more does so at once.
+class BatchRun {
+public:
+  BatchRun(ClsSFtp &s, std::vector<SftpBatchFile> &files, bool upload, unsigned int window,
+           const ClsSFtp::BatchDone &done, ProgressMonitor *pm)
+      : s(s), files(files), upload(upload), window(window), done(done), pm(pm), st(files.size()),
+        buf(kWriteSize) {}
+
+  bool run() {
+    DataBuffer pkt;
+    while (!broken) {
+      if (!aborted && s.abortRequested(pm)) {
+        startAbort();
+        if (broken) break;
+      }
+      startWaitingFiles();
+      if (broken) break;
+      if (pending.empty()) break;
+      takeReply(pkt);
+    }
+    if (broken) s.m_log.LogError(s.transport ? "The batch ended early." : "Disconnected.");
+    endUnfinished();
+    return !broken && !aborted;
+  }
+
+private:
+  // What one step of a file did: sent a request, held back (for the bounds, its end or a
+  // failure), or found the session broken.
+  enum class Sent { One, Held, Broken };
+
+  void fail(size_t i, const char *why) {
+    FileState &f = st[i];
+    if (f.failed) return;
+    f.failed = true;
+    f.error = why;
+    s.m_log.LogError(why);
+    s.m_log.LogData("remotePath", files[i].remote.c_str());
+  }
+
+  // File i has ended: its outcome goes to the caller.
+  void finish(size_t i) {
+    FileState &f = st[i];
+    f.phase = FileState::kDone;
+    if (f.fd >= 0) close(f.fd);
+    f.fd = -1;
+    if (!f.handleText.empty()) s.handleTable.erase(f.handleText);
+    if (!upload && f.created && f.failed) unlink(files[i].local.c_str());
+    files[i].ok = !f.failed;
+    files[i].error = f.failed ? f.error : std::string();
+    active.erase(std::find(active.begin(), active.end(), i));
+    if (done && !done(i)) starting = false;
+  }
+
+  bool send(size_t i, unsigned char type, const DataBuffer &payload, long long off,
+            unsigned int len) {
+    unsigned int id = 0;
+    if (!s.sendPacket(type, payload, id, pm)) {
+      broken = true;
+      return false;
+    }
+    pending[id] = {i, type, off, len};
+    if (type == kRead || type == kWrite) ++st[i].inFlight;
+    return true;
+  }
+
+  bool sendOpen(size_t i) {
+    DataBuffer payload;
+    if (upload)
+      s.packOpenRequest(st[i].path, "writeOnly", "createTruncate", payload);
+    else
+      s.packOpenRequest(st[i].path, "readOnly", "openExisting", payload);
+    st[i].phase = FileState::kOpening;
+    return send(i, kOpen, payload, 0, 0);
+  }
+
+  bool sendClose(size_t i) {
+    FileState &f = st[i];
+    f.phase = FileState::kClosing;
+    s.handleTable.erase(f.handleText);
+    f.handleText.clear();
+    return send(i, kClose, f.rawHandle, 0, 0);
+  }
+
+  // The next WRITE of an upload, when the bounds and the server's window let it go.
+  Sent sendNextWrite(size_t i) {
+    FileState &f = st[i];
+    if (f.allSent) return Sent::Held;
+    if (s.sftpChannel && s.sftpChannel->m_curServerWinSize <= kLowServerWindow && !pending.empty())
+      return Sent::Held;
+    ssize_t n = pread(f.fd, buf.data(), kWriteSize, f.next);
+    if (n < 0) {
+      fail(i, "Failed to read the local data.");
+      return Sent::Held;
+    }
+    if (n == 0) {
+      f.allSent = true;
+      return Sent::Held;
+    }
+    DataBuffer p;
+    p.append(f.rawHandle);
+    SshTransport::pack_int64(f.next, p);
+    SshTransport::pack_binString(buf.data(), (unsigned int)n, p);
+    if (!send(i, kWrite, p, f.next, (unsigned int)n)) return Sent::Broken;
+    f.next += n;
+    s.uploadPerf.updatePerformance32((unsigned int)n, pm);
+    return Sent::One;
+  }
+
+  // The next READ of a download: a part a short read left first, then on up to the hint.
+  Sent sendNextRead(size_t i) {
+    FileState &f = st[i];
+    long long off;
+    unsigned int len;
+    if (!f.again.empty()) {
+      std::tie(off, len) = f.again.front();
+      f.again.pop_front();
+    } else if (f.eofAt < 0 && f.next <= f.hint) {
+      off = f.next;
+      len = f.next < f.hint ? (unsigned int)std::min<long long>(kReadSize, f.hint - f.next)
+                            : kReadSize;
+      f.next += len;
+    } else {
+      return Sent::Held;
+    }
+    DataBuffer p;
+    p.append(f.rawHandle);
+    SshTransport::pack_int64(off, p);
+    SshTransport::pack_uint32(len, p);
+    return send(i, kRead, p, off, len) ? Sent::One : Sent::Broken;
+  }
+
+  // The CLOSE of file i once nothing of it is outstanding and it has sent (or failed) all.
+  bool closeWhenDone(size_t i) {
+    FileState &f = st[i];
+    if (f.failed) f.again.clear();
+    if (f.inFlight > 0 || !f.again.empty()) return true;
+    if (!upload && !f.failed && f.eofAt < 0) return true;
+    if (!upload && !f.failed && (f.bytes != f.eofAt || f.end > f.eofAt))
+      fail(i, "The file's data did not come whole.");
+    if (upload && !f.failed && !f.allSent) return true;
+    return sendClose(i);
+  }
+
+  // Sends what file i may send now: reads or writes within the bounds, and its CLOSE once
+  // nothing of it is outstanding.
+  bool pump(size_t i) {
+    FileState &f = st[i];
+    if (f.phase != FileState::kOpen) return true;
+    if (aborted) fail(i, "Aborted by the application.");
+    while (!f.failed && pending.size() < kMaxRequests) {
+      Sent sent = upload ? sendNextWrite(i) : sendNextRead(i);
+      if (sent == Sent::Broken) return false;
+      if (sent == Sent::Held) break;
+    }
+    return closeWhenDone(i);
+  }
+
+  bool startFile(size_t i) {
+    FileState &f = st[i];
+    active.push_back(i);
+    f.path = s.serverPath(files[i].remote);
+    if (upload) {
+      f.fd = open(files[i].local.c_str(), O_RDONLY | O_CLOEXEC);
+      struct stat sb;
+      if (f.fd < 0 || fstat(f.fd, &sb) != 0 || !S_ISREG(sb.st_mode)) {
+        fail(i, "Failed to open local file.");
+        s.m_log.LogData("localPath", files[i].local.c_str());
+        finish(i);
+        return true;
+      }
+    } else {
+      f.hint = files[i].size >= 0 ? files[i].size : 0;
+    }
+    return sendOpen(i);
+  }
+
+  void startAbort() {
+    s.m_log.LogError("Aborted by the application.");
+    aborted = true;
+    starting = false;
+    // (pump never ends a file: the list stays as it is)
+    for (size_t k = 0; k < active.size() && pump(active[k]); ++k) {
+    }
+  }
+
+  void startWaitingFiles() {
+    while (starting && !broken && active.size() < window && nextFile < files.size() &&
+           pending.size() < kMaxRequests)
+      startFile(nextFile++);
+  }
+
+  // Reads one reply and hands it to the file whose request it answers.
+  void takeReply(DataBuffer &pkt) {
+    unsigned char type = 0;
+    unsigned int rid = 0;
+    if (!s.readPacket2(pkt, type, rid, pm)) {
+      broken = true;
+      return;
+    }
+    auto it = pending.find(rid);
+    if (it == pending.end()) {
+      s.m_log.LogError("Received a reply to no request of the batch.");
+      s.m_log.LogDataLong("requestId", (int)rid);
+      s.dropOutOfStep();
+      broken = true;
+      return;
+    }
+    const Request r = it->second;
+    pending.erase(it);
+    switch (r.type) {
+    case kOpen:
+      onOpenReply(r.file, type, pkt);
+      break;
+    case kRead:
+      onReadReply(r, type, pkt);
+      break;
+    case kWrite:
+      onWriteReply(r.file, type, pkt);
+      break;
+    case kClose:
+      onCloseReply(r.file, type, pkt);
+      break;
+    case kRename:
+      onRenameReply(r.file, type, pkt);
+      break;
+    }
+    // Requests held back for the bounds (or the server's window) may go now.
+    for (size_t k = 0; !broken && k < active.size(); ++k)
+      if (active[k] != r.file) pump(active[k]);
+  }
+
+  void onOpenReply(size_t i, unsigned char type, const DataBuffer &pkt) {
+    FileState &f = st[i];
+    if (type == kHandle) {
+      unsigned int idx = 9;
+      DataBuffer raw;
+      if (!SshTransport::parseBinaryString(pkt, idx, raw, s.m_log)) {
+        // Without the handle the file cannot even be closed: nothing later can be trusted.
+        s.m_log.LogError("Failed to parse HANDLE message.");
+        s.dropOutOfStep();
+        broken = true;
+        return;
+      }
+      StringBuffer hex;
+      raw.toHexString(hex);
+      f.handleText = hex.getString();
+      s.handleTable[f.handleText] = SftpLastRead();
+      f.rawHandle.clear();
+      SshTransport::pack_binString(raw.getData2(), raw.getSize(), f.rawHandle);
+      f.phase = FileState::kOpen;
+      if (!upload) {
+        f.fd = open(files[i].local.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        f.created = f.fd >= 0;
+        if (f.fd < 0) fail(i, "Failed to create output file on local filesystem.");
+      }
+      if (f.failed) {
+        sendClose(i);
+        return;
+      }
+      pump(i);
+      return;
+    }
+    if (type == kStatus && !upload && !f.retried && ClsSFtp::isNotFoundStatus(pkt) &&
+        f.path.rfind("./", 0) != 0) {
+      f.retried = true;
+      f.path = (f.path[0] == '/' ? "." : "./") + f.path;
+      sendOpen(i);
+      return;
+    }
+    if (type == kStatus) s.logStatusResponse("FXP_OPEN", pkt);
+    fail(i, upload ? "Failed to open file." : "Failed to open the remote file.");
+    finish(i);
+  }
+
+  void onReadReply(const Request &r, unsigned char type, const DataBuffer &pkt) {
+    const size_t i = r.file;
+    FileState &f = st[i];
+    --f.inFlight;
+    if (type == kData)
+      takeData(r, pkt);
+    else if (type == kStatus && statusCodeOf(pkt) == 1)
+      f.eofAt = f.eofAt < 0 ? r.off : std::min(f.eofAt, r.off);
+    else {
+      if (type == kStatus && !f.failed) s.logStatusResponse("FXP_READ", pkt);
+      fail(i, "Unexpected response to FXP_READ.");
+    }
+    pump(i);
+  }
+
+  // The bytes of a DATA reply go to their offset; a short reply asks its rest again and an
+  // end-of-file flag marks where the file ends.
+  void takeData(const Request &r, const DataBuffer &pkt) {
+    const size_t i = r.file;
+    FileState &f = st[i];
+    unsigned int idx = 9, n = 0;
+    if (!SshTransport::parseUint32(pkt, idx, n) || n > pkt.getSize() - idx || n > r.len) {
+      fail(i, "Failed to parse FXP_DATA.");
+      return;
+    }
+    if (f.failed) return;
+    const unsigned char *data = pkt.getData2() + idx;
+    const bool eofByte = pkt.getSize() > idx + n && data[n] != 0;
+    if (n && f.eofAt >= 0 && r.off + n > f.eofAt) {
+      fail(i, "Received data past the end of the file.");
+    } else if (n == 0 && !eofByte && ++f.emptyRun > kMaxEmptyReads) {
+      fail(i, "The server answers reads with no data.");
+    } else if (n && !writeAll(f.fd, data, n, r.off)) {
+      fail(i, "Failed to write downloaded data.");
+    } else {
+      if (n) {
+        f.emptyRun = 0;
+        f.bytes += n;
+        f.end = std::max(f.end, r.off + n);
+        s.downloadPerf.updatePerformance32(n, pm);
+      }
+      if (eofByte)
+        f.eofAt = f.eofAt < 0 ? r.off + n : std::min(f.eofAt, r.off + n);
+      else if (n < r.len)
+        f.again.emplace_back(r.off + n, r.len - n);
+      else if (r.off + r.len == f.next)
+        f.hint = f.next; // the last read came back full: the file goes on
+    }
+  }
+
+  void onWriteReply(size_t i, unsigned char type, const DataBuffer &pkt) {
+    FileState &f = st[i];
+    --f.inFlight;
+    if (type != kStatus) {
+      fail(i, "Unexpected reply to FXP_WRITE.");
+    } else if (!statusOk(pkt)) {
+      if (!f.failed) s.logStatusResponse("FXP_WRITE", pkt);
+      fail(i, "The server refused a write.");
+    }
+    pump(i);
+  }
+
+  void onCloseReply(size_t i, unsigned char type, const DataBuffer &pkt) {
+    FileState &f = st[i];
+    if (type != kStatus || !statusOk(pkt)) {
+      if (type == kStatus) s.logStatusResponse("FXP_CLOSE", pkt);
+      // A server may report a write it could not complete only at the CLOSE.
+      if (upload) fail(i, "The server refused to close the uploaded file.");
+    }
+    if (upload && !f.failed && !files[i].renameTo.empty()) {
+      sendRename(i);
+      return;
+    }
+    finish(i);
+  }
+
+  // An upload written under a temporary name takes its own once closed.
+  void sendRename(size_t i) {
+    FileState &f = st[i];
+    DataBuffer payload;
+    XString from, to;
+    from.setFromUtf8(f.path.c_str());
+    to.setFromUtf8(s.serverPath(files[i].renameTo).c_str());
+    SshTransport::pack_filename(from, s.FilenameCharset, payload);
+    SshTransport::pack_filename(to, s.FilenameCharset, payload);
+    if (s.ProtocolVersion >= 5) SshTransport::pack_uint32(0, payload);
+    f.phase = FileState::kRenaming;
+    send(i, kRename, payload, 0, 0);
+  }
+
+  void onRenameReply(size_t i, unsigned char type, const DataBuffer &pkt) {
+    if (type != kStatus || !statusOk(pkt)) {
+      if (type == kStatus) s.logStatusResponse("FXP_RENAME", pkt);
+      files[i].renameRefused = true;
+      fail(i, "The server refused to rename the uploaded file.");
+    }
+    finish(i);
+  }
+
+  // What did not end: the session broke under it (or the batch ended with nothing to wait for).
+  void endUnfinished() {
+    for (size_t i : std::vector<size_t>(active)) {
+      fail(i, s.transport ? "The transfer did not end." : "The connection was lost.");
+      finish(i);
+    }
+  }
+
+  ClsSFtp &s;
+  std::vector<SftpBatchFile> &files;
+  const bool upload;
+  const unsigned int window;
+  const ClsSFtp::BatchDone &done;
+  ProgressMonitor *const pm;
+  std::vector<FileState> st;
+  std::unordered_map<unsigned int, Request> pending;
+  std::vector<size_t> active;
+  size_t nextFile = 0;
+  bool starting = true, broken = false, aborted = false;
+  std::vector<unsigned char> buf;
+};
+
+} // namespace
+
 bool ClsSFtp::transferBatch(std::vector<SftpBatchFile> &files, bool upload, unsigned int window,
                             const BatchDone &done, ProgressMonitor *pm) {
   for (auto &f : files) {
@@ -122,299 +522,5 @@ bool ClsSFtp::transferBatch(std::vector<SftpBatchFile> &files, bool upload, unsi
     return false;
   }
   NoDelayScope noDelay(*this);
-  window = std::clamp(window, 1u, kMaxWindow);
-  std::vector<FileState> st(files.size());
-  std::unordered_map<unsigned int, Request> pending;
-  std::vector<size_t> active;
-  size_t nextFile = 0;
-  bool starting = true, broken = false, aborted = false;
-  std::vector<unsigned char> buf(kWriteSize);
-
-  auto fail = [&](size_t i, const char *why) {
-    FileState &f = st[i];
-    if (f.failed) return;
-    f.failed = true;
-    f.error = why;
-    m_log.LogError(why);
-    m_log.LogData("remotePath", files[i].remote.c_str());
-  };
-  // File i has ended: its outcome goes to the caller.
-  auto finish = [&](size_t i) {
-    FileState &f = st[i];
-    f.phase = FileState::kDone;
-    if (f.fd >= 0) close(f.fd);
-    f.fd = -1;
-    if (!f.handleText.empty()) handleTable.erase(f.handleText);
-    if (!upload && f.created && f.failed) unlink(files[i].local.c_str());
-    files[i].ok = !f.failed;
-    files[i].error = f.failed ? f.error : std::string();
-    active.erase(std::find(active.begin(), active.end(), i));
-    if (done && !done(i)) starting = false;
-  };
-  auto send = [&](size_t i, unsigned char type, const DataBuffer &payload, long long off,
-                  unsigned int len) {
-    unsigned int id = 0;
-    if (!sendPacket(type, payload, id, pm)) {
-      broken = true;
-      return false;
-    }
-    pending[id] = {i, type, off, len};
-    if (type == kRead || type == kWrite) ++st[i].inFlight;
-    return true;
-  };
-  auto sendOpen = [&](size_t i) {
-    DataBuffer payload;
-    if (upload)
-      packOpenRequest(st[i].path, "writeOnly", "createTruncate", payload);
-    else
-      packOpenRequest(st[i].path, "readOnly", "openExisting", payload);
-    st[i].phase = FileState::kOpening;
-    return send(i, kOpen, payload, 0, 0);
-  };
-  auto sendClose = [&](size_t i) {
-    FileState &f = st[i];
-    f.phase = FileState::kClosing;
-    handleTable.erase(f.handleText);
-    f.handleText.clear();
-    return send(i, kClose, f.rawHandle, 0, 0);
-  };
-  // Sends what file i may send now: reads or writes within the bounds, and its CLOSE once
-  // nothing of it is outstanding.
-  auto pump = [&](size_t i) {
-    FileState &f = st[i];
-    if (f.phase != FileState::kOpen) return true;
-    if (aborted) fail(i, "Aborted by the application.");
-    while (!f.failed && pending.size() < kMaxRequests) {
-      DataBuffer p;
-      if (upload) {
-        if (f.allSent) break;
-        if (sftpChannel && sftpChannel->m_curServerWinSize <= kLowServerWindow && !pending.empty())
-          break;
-        ssize_t n = pread(f.fd, buf.data(), kWriteSize, f.next);
-        if (n < 0) {
-          fail(i, "Failed to read the local data.");
-          break;
-        }
-        if (n == 0) {
-          f.allSent = true;
-          break;
-        }
-        p.append(f.rawHandle);
-        SshTransport::pack_int64(f.next, p);
-        SshTransport::pack_binString(buf.data(), (unsigned int)n, p);
-        if (!send(i, kWrite, p, f.next, (unsigned int)n)) return false;
-        f.next += n;
-        uploadPerf.updatePerformance32((unsigned int)n, pm);
-        continue;
-      }
-      long long off;
-      unsigned int len;
-      if (!f.again.empty()) {
-        std::tie(off, len) = f.again.front();
-        f.again.pop_front();
-      } else if (f.eofAt < 0 && f.next <= f.hint) {
-        off = f.next;
-        len = f.next < f.hint ? (unsigned int)std::min<long long>(kReadSize, f.hint - f.next)
-                              : kReadSize;
-        f.next += len;
-      } else {
-        break;
-      }
-      p.append(f.rawHandle);
-      SshTransport::pack_int64(off, p);
-      SshTransport::pack_uint32(len, p);
-      if (!send(i, kRead, p, off, len)) return false;
-    }
-    if (f.failed) f.again.clear();
-    if (f.inFlight > 0 || !f.again.empty()) return true;
-    if (!upload && !f.failed && f.eofAt < 0) return true;
-    if (!upload && !f.failed && (f.bytes != f.eofAt || f.end > f.eofAt))
-      fail(i, "The file's data did not come whole.");
-    if (upload && !f.failed && !f.allSent) return true;
-    return sendClose(i);
-  };
-  auto startFile = [&](size_t i) {
-    FileState &f = st[i];
-    active.push_back(i);
-    f.path = serverPath(files[i].remote);
-    if (upload) {
-      f.fd = open(files[i].local.c_str(), O_RDONLY | O_CLOEXEC);
-      struct stat sb;
-      if (f.fd < 0 || fstat(f.fd, &sb) != 0 || !S_ISREG(sb.st_mode)) {
-        fail(i, "Failed to open local file.");
-        m_log.LogData("localPath", files[i].local.c_str());
-        finish(i);
-        return true;
-      }
-    } else {
-      f.hint = files[i].size >= 0 ? files[i].size : 0;
-    }
-    return sendOpen(i);
-  };
-
-  DataBuffer pkt;
-  while (!broken) {
-    if (!aborted && abortRequested(pm)) {
-      m_log.LogError("Aborted by the application.");
-      aborted = true;
-      starting = false;
-      // (pump never ends a file: the list stays as it is)
-      for (size_t k = 0; k < active.size() && pump(active[k]); ++k) {
-      }
-      if (broken) break;
-    }
-    while (starting && !broken && active.size() < window && nextFile < files.size() &&
-           pending.size() < kMaxRequests)
-      startFile(nextFile++);
-    if (broken) break;
-    if (pending.empty()) break;
-    unsigned char type = 0;
-    unsigned int rid = 0;
-    if (!readPacket2(pkt, type, rid, pm)) {
-      broken = true;
-      break;
-    }
-    auto it = pending.find(rid);
-    if (it == pending.end()) {
-      m_log.LogError("Received a reply to no request of the batch.");
-      m_log.LogDataLong("requestId", (int)rid);
-      dropOutOfStep();
-      broken = true;
-      break;
-    }
-    const Request r = it->second;
-    pending.erase(it);
-    const size_t i = r.file;
-    FileState &f = st[i];
-    switch (r.type) {
-    case kOpen:
-      if (type == kHandle) {
-        unsigned int idx = 9;
-        DataBuffer raw;
-        if (!SshTransport::parseBinaryString(pkt, idx, raw, m_log)) {
-          // Without the handle the file cannot even be closed: nothing later can be trusted.
-          m_log.LogError("Failed to parse HANDLE message.");
-          dropOutOfStep();
-          broken = true;
-          break;
-        }
-        StringBuffer hex;
-        raw.toHexString(hex);
-        f.handleText = hex.getString();
-        handleTable[f.handleText] = SftpLastRead();
-        f.rawHandle.clear();
-        SshTransport::pack_binString(raw.getData2(), raw.getSize(), f.rawHandle);
-        f.phase = FileState::kOpen;
-        if (!upload) {
-          f.fd = open(files[i].local.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-          f.created = f.fd >= 0;
-          if (f.fd < 0) fail(i, "Failed to create output file on local filesystem.");
-        }
-        if (f.failed) {
-          sendClose(i);
-          break;
-        }
-        pump(i);
-        break;
-      }
-      if (type == kStatus && !upload && !f.retried && isNotFoundStatus(pkt) &&
-          f.path.rfind("./", 0) != 0) {
-        f.retried = true;
-        f.path = (f.path[0] == '/' ? "." : "./") + f.path;
-        sendOpen(i);
-        break;
-      }
-      if (type == kStatus) logStatusResponse("FXP_OPEN", pkt);
-      fail(i, upload ? "Failed to open file." : "Failed to open the remote file.");
-      finish(i);
-      break;
-    case kRead: {
-      --f.inFlight;
-      if (type == kData) {
-        unsigned int idx = 9, n = 0;
-        if (!SshTransport::parseUint32(pkt, idx, n) || n > pkt.getSize() - idx || n > r.len) {
-          fail(i, "Failed to parse FXP_DATA.");
-        } else if (!f.failed) {
-          const unsigned char *data = pkt.getData2() + idx;
-          const bool eofByte = pkt.getSize() > idx + n && data[n] != 0;
-          if (n && f.eofAt >= 0 && r.off + n > f.eofAt) {
-            fail(i, "Received data past the end of the file.");
-          } else if (n == 0 && !eofByte && ++f.emptyRun > kMaxEmptyReads) {
-            fail(i, "The server answers reads with no data.");
-          } else if (n && !writeAll(f.fd, data, n, r.off)) {
-            fail(i, "Failed to write downloaded data.");
-          } else {
-            if (n) {
-              f.emptyRun = 0;
-              f.bytes += n;
-              f.end = std::max(f.end, r.off + n);
-              downloadPerf.updatePerformance32(n, pm);
-            }
-            if (eofByte)
-              f.eofAt = f.eofAt < 0 ? r.off + n : std::min(f.eofAt, r.off + n);
-            else if (n < r.len)
-              f.again.emplace_back(r.off + n, r.len - n);
-            else if (r.off + r.len == f.next)
-              f.hint = f.next; // the last read came back full: the file goes on
-          }
-        }
-      } else if (type == kStatus && statusCodeOf(pkt) == 1) {
-        f.eofAt = f.eofAt < 0 ? r.off : std::min(f.eofAt, r.off);
-      } else {
-        if (type == kStatus && !f.failed) logStatusResponse("FXP_READ", pkt);
-        fail(i, "Unexpected response to FXP_READ.");
-      }
-      pump(i);
-      break;
-    }
-    case kWrite:
-      --f.inFlight;
-      if (type != kStatus) {
-        fail(i, "Unexpected reply to FXP_WRITE.");
-      } else if (!statusOk(pkt)) {
-        if (!f.failed) logStatusResponse("FXP_WRITE", pkt);
-        fail(i, "The server refused a write.");
-      }
-      pump(i);
-      break;
-    case kClose:
-      if (type != kStatus || !statusOk(pkt)) {
-        if (type == kStatus) logStatusResponse("FXP_CLOSE", pkt);
-        // A server may report a write it could not complete only at the CLOSE.
-        if (upload) fail(i, "The server refused to close the uploaded file.");
-      }
-      if (upload && !f.failed && !files[i].renameTo.empty()) {
-        DataBuffer payload;
-        XString from, to;
-        from.setFromUtf8(f.path.c_str());
-        to.setFromUtf8(serverPath(files[i].renameTo).c_str());
-        SshTransport::pack_filename(from, FilenameCharset, payload);
-        SshTransport::pack_filename(to, FilenameCharset, payload);
-        if (ProtocolVersion >= 5) SshTransport::pack_uint32(0, payload);
-        f.phase = FileState::kRenaming;
-        send(i, kRename, payload, 0, 0);
-        break;
-      }
-      finish(i);
-      break;
-    case kRename:
-      if (type != kStatus || !statusOk(pkt)) {
-        if (type == kStatus) logStatusResponse("FXP_RENAME", pkt);
-        files[i].renameRefused = true;
-        fail(i, "The server refused to rename the uploaded file.");
-      }
-      finish(i);
-      break;
-    }
-    // Requests held back for the bounds (or the server's window) may go now.
-    for (size_t k = 0; !broken && k < active.size(); ++k)
-      if (active[k] != i) pump(active[k]);
-  }
-  if (broken) m_log.LogError(transport ? "The batch ended early." : "Disconnected.");
-  // What did not end: the session broke under it (or the batch ended with nothing to wait for).
-  for (size_t i : std::vector<size_t>(active)) {
-    fail(i, transport ? "The transfer did not end." : "The connection was lost.");
-    finish(i);
-  }
-  return !broken && !aborted;
+  return BatchRun(*this, files, upload, std::clamp(window, 1u, kMaxWindow), done, pm).run();
 }

@@ -229,52 +229,82 @@ ClsSFtp::NoDelayScope::~NoDelayScope() {
   if (s.transport) s.transport->setNoDelay(s.TcpNoDelay);
 }
 
-bool ClsSFtp::downloadLoop(XString &handle, long long offset, long long length, bool toEof,
-                           const Sink &sink, ProgressMonitor *pm, long long sizeHint) {
-  if (!transport || !sftpChannel) {
-    m_log.LogError("Disconnected.");
-    return false;
+namespace {
+
+// One download from a handle: READs kept in flight up to the read-ahead, their replies taken in
+// the order of the file (a reply that comes before its turn waits in `early`), every byte handed
+// to the sink at the place it belongs.
+class HandleDownload {
+public:
+  HandleDownload(ClsSFtp &s, XString &handle, long long offset, long long length, bool toEof,
+                 const ClsSFtp::Sink &sink, ProgressMonitor *pm, long long sizeHint)
+      : s(s), sink(sink), pm(pm), toEof(toEof), rec(s.findHandle(handle)), next(offset),
+        end(toEof ? -1 : offset + length), written(offset), sizeHint(sizeHint) {
+    s.packHandleOrFilename(handle, true, rawHandle);
   }
-  NoDelayScope noDelay(*this);
+
+  bool run() {
+    DataBuffer pkt;
+    for (;;) {
+      // Everything up to the known size (and one read past it) is answered and no end of file
+      // came: the file grew, and is read on with the full read-ahead.
+      if (sizeHint >= 0 && next > sizeHint && pending.empty()) sizeHint = -1;
+      if (!sendReads()) return false;
+      // Once failed, the replies still owed are read off, so that the session stays in step.
+      if (pending.empty()) break;
+      Req req = pending.front();
+      pending.pop_front();
+      unsigned char type = 0;
+      if (!replyTo(req, pkt, type)) return false;
+      if (type == 103) {
+        Step step = takeData(req, pkt);
+        if (step == Step::Broken) return false;
+        if (step == Step::Skip) continue;
+      } else if (type == 101) {
+        takeStatus(pkt);
+      } else {
+        if (!failed) {
+          s.m_log.LogError("Unexpected response.");
+          s.m_log.LogDataLong("packetType", type);
+        }
+        failed = true;
+      }
+      if (!failed && s.abortRequested(pm)) fail("Aborted by the application.");
+    }
+    return !failed;
+  }
+
+private:
   struct Req {
     unsigned int id;
     long long off;
     unsigned int len;
   };
-  SftpLastRead *rec = findHandle(handle);
-  DataBuffer rawHandle;
-  packHandleOrFilename(handle, true, rawHandle);
-  std::deque<Req> pending;
-  std::map<unsigned int, DataBuffer> early;
-  long long next = offset, end = toEof ? -1 : offset + length;
-  // Where the next byte of the output belongs: every DATA reply must start exactly there.
-  long long written = offset;
-  bool eofSeen = false, failed = false;
-  // DATA replies in a row that brought nothing.
-  unsigned int emptyRun = 0;
-  auto fail = [&](const char *why) {
-    if (!failed) m_log.LogError(why);
+  // What a DATA reply led to: go on, go on to the next reply at once, or the session broke.
+  enum class Step { Go, Skip, Broken };
+
+  void fail(const char *why) {
+    if (!failed) s.m_log.LogError(why);
     failed = true;
-  };
-  auto send = [&](long long off, unsigned int len, bool front) {
+  }
+
+  bool send(long long off, unsigned int len, bool front) {
     DataBuffer p;
     p.append(rawHandle);
     SshTransport::pack_int64(off, p);
     SshTransport::pack_uint32(len, p);
     unsigned int id = 0;
-    if (!sendPacket(5, p, id, pm)) return false;
+    if (!s.sendPacket(5, p, id, pm)) return false;
     if (front)
       pending.push_front({id, off, len});
     else
       pending.push_back({id, off, len});
     return true;
-  };
-  DataBuffer pkt;
-  for (;;) {
-    // Everything up to the known size (and one read past it) is answered and no end of file
-    // came: the file grew, and is read on with the full read-ahead.
-    if (sizeHint >= 0 && next > sizeHint && pending.empty()) sizeHint = -1;
-    while (!eofSeen && !failed && pending.size() < readAheadCount && (toEof || next < end) &&
+  }
+
+  // READs up to the read-ahead, the end asked for and the known size.
+  bool sendReads() {
+    while (!eofSeen && !failed && pending.size() < s.readAheadCount && (toEof || next < end) &&
            !(sizeHint >= 0 && next > sizeHint)) {
       unsigned int len = toEof || end - next > kReadSize ? kReadSize : (unsigned int)(end - next);
       // A read ends at the known size, so that the next one asks at the end itself: a small
@@ -283,110 +313,134 @@ bool ClsSFtp::downloadLoop(XString &handle, long long offset, long long length, 
       if (!send(next, len, false)) return false;
       next += len;
     }
-    // Once failed, the replies still owed are read off, so that the session stays in step.
-    if (pending.empty()) break;
-    Req req = pending.front();
-    pending.pop_front();
+    return true;
+  }
+
+  // The reply to `req`: held from before, or read now while replies to later reads are held.
+  bool replyTo(const Req &req, DataBuffer &pkt, unsigned char &type) {
     auto it = early.find(req.id);
-    unsigned char type = 0;
     if (it != early.end()) {
       pkt.clear();
       pkt.takeData(it->second);
       early.erase(it);
       type = pkt.getData2()[4];
-    } else {
-      for (;;) {
-        unsigned int rid = 0;
-        if (!readPacket2(pkt, type, rid, pm)) {
-          m_log.LogError(transport ? "Server closed the channel." : "Disconnected.");
-          return false;
-        }
-        if (rid == req.id) break;
-        bool known = false;
-        for (auto &r : pending)
-          known = known || r.id == rid;
-        if (!known || early.count(rid)) {
-          // A reply to nothing we asked: the stream is out of step.
-          m_log.LogError("Received a read reply with an unknown request id.");
-          m_log.LogDataLong("requestId", (int)rid);
-          dropOutOfStep();
-          return false;
-        }
-        early[rid].takeData(pkt);
-      }
+      return true;
     }
-    if (type == 103) {
-      unsigned int idx = 9, n = 0;
-      if (!SshTransport::parseUint32(pkt, idx, n) || n > pkt.getSize() - idx || n > req.len) {
-        fail("Failed to parse FXP_DATA.");
-        continue;
+    for (;;) {
+      unsigned int rid = 0;
+      if (!s.readPacket2(pkt, type, rid, pm)) {
+        s.m_log.LogError(s.transport ? "Server closed the channel." : "Disconnected.");
+        return false;
       }
-      if (failed) continue;
-      const unsigned char *data = pkt.getData2() + idx;
-      bool eofByte = pkt.getSize() > idx + n && pkt.getData2()[idx + n] != 0;
-      if (eofSeen) {
-        // Data for a request beyond a reported end of file: the server contradicts itself, and
-        // those bytes would land where the file's own bytes belong.
-        if (n) fail("Received data past the end of the file.");
-        continue;
+      if (rid == req.id) return true;
+      bool known = false;
+      for (auto &r : pending)
+        known = known || r.id == rid;
+      if (!known || early.count(rid)) {
+        // A reply to nothing we asked: the stream is out of step.
+        s.m_log.LogError("Received a read reply with an unknown request id.");
+        s.m_log.LogDataLong("requestId", (int)rid);
+        s.dropOutOfStep();
+        return false;
       }
-      if (req.off != written) {
-        fail("Received data for the wrong place in the file.");
-        continue;
-      }
-      if (n == 0 && !eofByte && ++emptyRun > kMaxEmptyReads) {
-        fail("The server answers reads with no data.");
-        continue;
-      }
-      if (n) emptyRun = 0;
-      if (n && !sink(data, n)) {
-        fail("Failed to write downloaded data.");
-        continue;
-      }
-      written += n;
-      downloadPerf.updatePerformance32(n, pm);
-      if (rec) {
-        rec->readOffset = req.off + n;
-        rec->lastReadNumBytes = n;
-      }
-      if (pm && n) {
-        bool abort = false;
-        pm->consume2_64(n, abort);
-        if (abort || pm->get_Aborted()) fail("Aborted by the application.");
-      }
-      if (eofByte) {
-        eofSeen = true;
-        if (rec) rec->eof = true;
-      } else if (n < req.len && !failed) {
-        // A short read: ask for the rest before anything later reaches the output.
-        if (!send(req.off + n, req.len - n, true)) return false;
-      }
-    } else if (type == 101) {
-      unsigned int code = 0;
-      statusCode(pkt, code);
-      if (code == 1) {
-        if (!eofSeen && !failed && rec) {
-          rec->eof = true;
-          rec->lastReadNumBytes = 0;
-        }
-        eofSeen = true;
-      } else {
-        if (!failed) {
-          m_log.LogError("Unexpected status response.");
-          logStatusResponse("FXP_READ", pkt);
-        }
-        failed = true;
-      }
-    } else {
-      if (!failed) {
-        m_log.LogError("Unexpected response.");
-        m_log.LogDataLong("packetType", type);
-      }
-      failed = true;
+      early[rid].takeData(pkt);
     }
-    if (!failed && abortRequested(pm)) fail("Aborted by the application.");
   }
-  return !failed;
+
+  Step takeData(const Req &req, const DataBuffer &pkt) {
+    unsigned int idx = 9, n = 0;
+    if (!SshTransport::parseUint32(pkt, idx, n) || n > pkt.getSize() - idx || n > req.len) {
+      fail("Failed to parse FXP_DATA.");
+      return Step::Skip;
+    }
+    if (failed) return Step::Skip;
+    const unsigned char *data = pkt.getData2() + idx;
+    bool eofByte = pkt.getSize() > idx + n && pkt.getData2()[idx + n] != 0;
+    if (eofSeen) {
+      // Data for a request beyond a reported end of file: the server contradicts itself, and
+      // those bytes would land where the file's own bytes belong.
+      if (n) fail("Received data past the end of the file.");
+      return Step::Skip;
+    }
+    if (req.off != written) {
+      fail("Received data for the wrong place in the file.");
+      return Step::Skip;
+    }
+    if (n == 0 && !eofByte && ++emptyRun > kMaxEmptyReads) {
+      fail("The server answers reads with no data.");
+      return Step::Skip;
+    }
+    if (n) emptyRun = 0;
+    if (n && !sink(data, n)) {
+      fail("Failed to write downloaded data.");
+      return Step::Skip;
+    }
+    written += n;
+    s.downloadPerf.updatePerformance32(n, pm);
+    if (rec) {
+      rec->readOffset = req.off + n;
+      rec->lastReadNumBytes = n;
+    }
+    if (pm && n) {
+      bool abort = false;
+      pm->consume2_64(n, abort);
+      if (abort || pm->get_Aborted()) fail("Aborted by the application.");
+    }
+    if (eofByte) {
+      eofSeen = true;
+      if (rec) rec->eof = true;
+    } else if (n < req.len && !failed) {
+      // A short read: ask for the rest before anything later reaches the output.
+      if (!send(req.off + n, req.len - n, true)) return Step::Broken;
+    }
+    return Step::Go;
+  }
+
+  void takeStatus(const DataBuffer &pkt) {
+    unsigned int code = 0;
+    statusCode(pkt, code);
+    if (code == 1) {
+      if (!eofSeen && !failed && rec) {
+        rec->eof = true;
+        rec->lastReadNumBytes = 0;
+      }
+      eofSeen = true;
+      return;
+    }
+    if (!failed) {
+      s.m_log.LogError("Unexpected status response.");
+      s.logStatusResponse("FXP_READ", pkt);
+    }
+    failed = true;
+  }
+
+  ClsSFtp &s;
+  const ClsSFtp::Sink &sink;
+  ProgressMonitor *const pm;
+  const bool toEof;
+  SftpLastRead *const rec;
+  DataBuffer rawHandle;
+  std::deque<Req> pending;
+  std::map<unsigned int, DataBuffer> early;
+  long long next, end;
+  // Where the next byte of the output belongs: every DATA reply must start exactly there.
+  long long written;
+  long long sizeHint;
+  bool eofSeen = false, failed = false;
+  // DATA replies in a row that brought nothing.
+  unsigned int emptyRun = 0;
+};
+
+} // namespace
+
+bool ClsSFtp::downloadLoop(XString &handle, long long offset, long long length, bool toEof,
+                           const Sink &sink, ProgressMonitor *pm, long long sizeHint) {
+  if (!transport || !sftpChannel) {
+    m_log.LogError("Disconnected.");
+    return false;
+  }
+  NoDelayScope noDelay(*this);
+  return HandleDownload(*this, handle, offset, length, toEof, sink, pm, sizeHint).run();
 }
 
 bool ClsSFtp::abortRequested(ProgressMonitor *pm) {
