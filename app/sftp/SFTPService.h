@@ -101,7 +101,8 @@ private:
   // left out).
   bool listFolder(const std::string &folder, std::vector<std::shared_ptr<DirItemInfo>> &items,
                   bool report, size_t *serverEntries = nullptr);
-  // The remote path and the path below Saved Files of a folder of the folder download.
+  // The remote path and the path below Saved Files of a folder of the folder download (with
+  // stateMutex_ held).
   void batchFolderPaths(size_t index, std::string &remote, std::string &relative);
   // knownSize: the file's size when a listing gave it, -1 to ask the server.
   bool downloadTo(const std::string &remote, const std::string &localPath,
