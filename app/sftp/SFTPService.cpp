@@ -38,8 +38,14 @@ constexpr int kDefaultPort = 22;
 constexpr int kTimeoutMs = 30000;
 // How often a wait in the library asks whether the operation is to stop (reinit).
 constexpr int kHeartbeatMs = 100;
-// Folders one folder download may list, and the longest local name and path it may make.
-constexpr size_t kMaxBatchFolders = 100000;
+// Bounds of one folder download, so that a server whose folder tree never ends cannot keep it
+// going or fill memory: the levels below the folder asked for, the folders it finds and the
+// entries (files and folders) the server lists in all. Deeper or larger trees are well beyond
+// what a person fetches into Saved Files in one go.
+constexpr size_t kMaxBatchDepth = 64;
+constexpr size_t kMaxBatchFolders = 20000;
+constexpr size_t kMaxBatchEntries = 500000;
+// The longest local name and path a folder download may make.
 constexpr size_t kMaxLocalName = NAME_MAX;
 constexpr size_t kMaxLocalPath = PATH_MAX - 1;
 // Files whose requests are in flight at once in a batch, and upload rows one batch takes.
@@ -252,6 +258,7 @@ void SFTPService::reinit() {
   active_ = connecting_ = pending_ = paused_ = batchRunning_ = false;
   std::lock_guard lock(stateMutex_);
   batchFolders_.clear();
+  batchNext_ = 0;
 }
 
 void SFTPService::dropConnection() {
@@ -532,7 +539,8 @@ void SFTPService::getDirectory() {
 }
 
 bool SFTPService::listFolder(const std::string &folder,
-                             std::vector<std::shared_ptr<DirItemInfo>> &items, bool report_) {
+                             std::vector<std::shared_ptr<DirItemInfo>> &items, bool report_,
+                             size_t *serverEntries) {
   {
     std::lock_guard lock(stateMutex_);
     lastOperationDir_ = folder;
@@ -552,6 +560,7 @@ bool SFTPService::listFolder(const std::string &folder,
   sftp_->CloseHandle(handle.getString().c_str());
   if (!listing) return dirError("Error Reading Directory!");
   const int n = listing->get_NumFilesAndDirs();
+  if (serverEntries) *serverEntries = n < 0 ? 0 : (size_t)n;
   if (report_) status("Loading Directory (" + std::to_string(n) + ")...");
   const bool showHidden = UserDefaults::standard().integerForKey(kShowHiddenFilesKey) == 1;
   for (int i = 0; i < n; ++i) {
@@ -964,14 +973,30 @@ void SFTPService::batchDirectoryDownload(const std::string &remoteFolder) {
     folder.pop_back();
   std::lock_guard lock(stateMutex_);
   batchLocalRoot_ = Paths::documents() + "/Files";
-  batchFolders_.push_back({folder, platform::lastPathComponent(folder)});
+  BatchFolder asked;
+  asked.name = folder;
+  batchFolders_.push_back(std::move(asked));
+}
+
+void SFTPService::batchFolderPaths(size_t index, std::string &remote, std::string &relative) {
+  std::vector<size_t> chain;
+  for (size_t i = index; i != BatchFolder::kAskedFor; i = batchFolders_[i].parent)
+    chain.push_back(i);
+  remote = batchFolders_[chain.back()].name;
+  relative = platform::lastPathComponent(remote);
+  for (size_t k = chain.size() - 1; k-- > 0;) {
+    const std::string &name = batchFolders_[chain[k]].name;
+    remote = joinRemote(remote, name);
+    relative += "/" + name;
+  }
 }
 
 // Lists the folders one after another: sub-folders join the list, files are fetched into the
 // matching local folder; an empty list ends the batch and reports it to the queue. A server can
 // list folders without end: the walk stops with a clear error where a local folder cannot be
-// made, the local path would grow past the system's limit or the count of folders does, and a
-// name that cannot be a local file is skipped with its reason logged.
+// made, the local path would grow past the system's limit, or the folders lie deeper, or are
+// more, or list more entries, than one folder download takes; a name that cannot be a local file
+// is skipped with its reason logged.
 void SFTPService::nextBatchDirectory() {
   Busy busy(*this);
   if (!busy) return;
@@ -980,30 +1005,30 @@ void SFTPService::nextBatchDirectory() {
   pending_ = !connected_;
   bool ok = ensureConnected();
   std::string error = "Error Downloading Folder!";
-  size_t listed = 0;
+  size_t entries = 0;
   auto stop = [&](const std::string &why, const std::string &what) {
     logLine(why + ": " + what.substr(0, 512));
     error = "Error Downloading Folder! " + why + ".";
     ok = false;
   };
+  auto over = [](const char *what, size_t limit) {
+    return std::string(what) + " (more than " + std::to_string(limit) + ")";
+  };
   while (ok && !abort_) {
-    BatchFolder next;
-    std::string root;
+    size_t index = 0, depth = 0;
+    std::string remoteFolder, relative, root;
     {
       std::lock_guard lock(stateMutex_);
-      if (batchFolders_.empty()) break;
-      next = batchFolders_.front();
-      batchFolders_.pop_front();
+      if (batchNext_ >= batchFolders_.size()) break;
+      index = batchNext_++;
+      depth = batchFolders_[index].depth;
+      batchFolderPaths(index, remoteFolder, relative);
       root = batchLocalRoot_;
     }
-    const std::string localFolder = root + "/" + next.relative;
-    if (!isSingleFileName(platform::lastPathComponent(next.relative)) ||
+    const std::string localFolder = root + "/" + relative;
+    if (!isSingleFileName(platform::lastPathComponent(relative)) ||
         !pathLiesInside(localFolder, root)) {
-      stop("A folder name cannot be used here", next.relative);
-      break;
-    }
-    if (++listed > kMaxBatchFolders) {
-      stop("Too many folders", next.remote);
+      stop("A folder name cannot be used here", relative);
       break;
     }
     if (!FileManager::createDirectory(localFolder, true)) {
@@ -1011,15 +1036,21 @@ void SFTPService::nextBatchDirectory() {
       break;
     }
     std::vector<std::shared_ptr<DirItemInfo>> items;
-    if (!listFolder(next.remote, items, false)) {
+    size_t listed = 0;
+    if (!listFolder(remoteFolder, items, false, &listed)) {
       ok = false;
+      break;
+    }
+    entries += listed;
+    if (entries > kMaxBatchEntries) {
+      stop(over("Too many files and folders", kMaxBatchEntries), remoteFolder);
       break;
     }
     // The small files of the folder, fetched together once the others are through.
     std::vector<SftpBatchFile> small;
     for (auto &item : items) {
       const std::string &name = item->name();
-      const std::string remote = joinRemote(next.remote, name);
+      const std::string remote = joinRemote(remoteFolder, name);
       const std::string local = localFolder + "/" + name;
       if (name.size() > kMaxLocalName) {
         logLine("Skipped " + remote.substr(0, 512) + "...: the name is too long for a local file");
@@ -1031,8 +1062,26 @@ void SFTPService::nextBatchDirectory() {
       }
       const long long size = std::strtoll(item->size.c_str(), nullptr, 10);
       if (item->isDirectory) {
-        std::lock_guard lock(stateMutex_);
-        batchFolders_.push_back({remote, next.relative + "/" + name});
+        if (depth + 1 > kMaxBatchDepth) {
+          stop(over("Too many folder levels", kMaxBatchDepth), remote);
+          break;
+        }
+        bool full = false;
+        {
+          std::lock_guard lock(stateMutex_);
+          full = batchFolders_.size() >= kMaxBatchFolders;
+          if (!full) {
+            BatchFolder found;
+            found.parent = index;
+            found.name = name;
+            found.depth = depth + 1;
+            batchFolders_.push_back(std::move(found));
+          }
+        }
+        if (full) {
+          stop(over("Too many folders", kMaxBatchFolders), remote);
+          break;
+        }
       } else if (!item->isLink && size >= 0 && size <= kPipelinedFileMax) {
         small.push_back(SftpBatchFile(remote, local, size));
       } else if (!downloadTo(remote, local,
@@ -1049,6 +1098,8 @@ void SFTPService::nextBatchDirectory() {
   {
     std::lock_guard lock(stateMutex_);
     batchFolders_.clear();
+    batchFolders_.shrink_to_fit();
+    batchNext_ = 0;
   }
   if (ok) {
     doneBatchItem();

@@ -12,9 +12,9 @@
 
 #include <atomic>
 #include <cstdio>
-#include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
 class CkSFtp;
 struct SftpBatchFile;
@@ -72,8 +72,14 @@ private:
     std::string host, path;
     int port = 22;
   };
+  // A folder of a folder download: found in another (its parent's index in batchFolders_), or
+  // asked for (no parent; its name is then its whole remote path). Paths are made from the
+  // chain of names when the folder is listed, so each folder waiting costs only its name.
   struct BatchFolder {
-    std::string remote, relative;
+    static constexpr size_t kAskedFor = static_cast<size_t>(-1);
+    size_t parent = kAskedFor;
+    std::string name;
+    size_t depth = 0; // levels below the folder asked for
   };
   class Progress;
   class Busy;
@@ -91,8 +97,13 @@ private:
   // Runs one simple remote change with its status and error texts.
   void simpleOperation(const char *status, const char *error, const std::string &path,
                        const std::function<bool(CkSFtp &)> &op, bool reportToQueue = false);
+  // serverEntries: when given, set to the number of entries the server listed (also those
+  // left out).
   bool listFolder(const std::string &folder, std::vector<std::shared_ptr<DirItemInfo>> &items,
-                  bool report);
+                  bool report, size_t *serverEntries = nullptr);
+  // The remote path and the path below Saved Files of a folder of the folder download (with
+  // stateMutex_ held).
+  void batchFolderPaths(size_t index, std::string &remote, std::string &relative);
   // knownSize: the file's size when a listing gave it, -1 to ask the server.
   bool downloadTo(const std::string &remote, const std::string &localPath,
                   long long knownSize = -1);
@@ -132,7 +143,9 @@ private:
   std::string downloadRemote_, downloadTo_, uploadLocal_, uploadRemote_;
   bool editWhenDone_ = false, replaceExisting_ = false;
   std::string batchLocalRoot_;
-  std::deque<BatchFolder> batchFolders_;
+  // Every folder the folder download found so far, and the next one to list.
+  std::vector<BatchFolder> batchFolders_;
+  size_t batchNext_ = 0;
   std::string pendingHostKey_; // setting key and fingerprint the user may accept
   std::string pendingHostKeyValue_;
   std::shared_ptr<void> alertDelegate_;

@@ -347,6 +347,9 @@ public:
   bool writeDataSource(XString &handle, long long offset, const Source &src, ProgressMonitor *pm);
   // Whether the caller asked to stop: an abort already answered, or one asked at a heartbeat.
   bool abortRequested(ProgressMonitor *pm);
+  // Asks the caller about abort when the progress has no percent left to report (no known
+  // total, or the total reached); true when the caller asked to stop.
+  bool askAbortWhenNoPercentLeft(ProgressMonitor *pm);
   // Under PreserveDate, gives the remote file behind the handle the local file's times.
   bool preserveDateOnUpload(XString &handle, XString &localPath, ProgressMonitor *pm);
   SFtpFileAttr *fetchAttributes2(XString &target, bool followLinks, bool isHandle, bool sizeOnly,

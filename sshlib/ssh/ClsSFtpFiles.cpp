@@ -216,9 +216,11 @@ bool ClsSFtp::OpenFile(XString &path, const char *access, const char *dispositio
 
 bool ClsSFtp::CloseHandle(XString &handle, ProgressEvent *ev) {
   SftpOp op(*this, "CloseHandle", ev);
-  if (!transport || !sftpChannel || !sftpInitialized) return op.done(true);
+  // Without a session nothing was closed, and a CLOSE the server refused did not close the
+  // handle either: neither is a success.
+  if (!op.ready()) return op.done(false);
   m_log.LogData("handle", handle.getUtf8());
-  return op.done(closeHandle(handle, op.pm()));
+  return op.done(closeHandle(handle, op.pm(), true));
 }
 
 ClsSFtp::NoDelayScope::NoDelayScope(ClsSFtp &sftp) : s(sftp) {
@@ -384,7 +386,8 @@ private:
     if (pm && n) {
       bool abort = false;
       pm->consume2_64(n, abort);
-      if (abort || pm->get_Aborted()) fail("Aborted by the application.");
+      if (abort || pm->get_Aborted() || s.askAbortWhenNoPercentLeft(pm))
+        fail("Aborted by the application.");
     }
     if (eofByte) {
       eofSeen = true;
@@ -441,6 +444,16 @@ bool ClsSFtp::downloadLoop(XString &handle, long long offset, long long length, 
   }
   NoDelayScope noDelay(*this);
   return HandleDownload(*this, handle, offset, length, toEof, sink, pm, sizeHint).run();
+}
+
+bool ClsSFtp::askAbortWhenNoPercentLeft(ProgressMonitor *pm) {
+  // Percents ask about abort as they rise. With no total (the server gave no size) or a total
+  // already reached (the file grew) none rises again, so the question is asked here instead.
+  if (!pm || pm->m_amountConsumed < pm->m_totalAmount) return false;
+  bool abort = false;
+  pm->getProgEvent_CAREFUL()->AbortCheck(abort);
+  if (abort) pm->m_aborted = true;
+  return abort;
 }
 
 bool ClsSFtp::abortRequested(ProgressMonitor *pm) {
@@ -840,8 +853,16 @@ bool ClsSFtp::WriteFileBytes(XString &handle, const DataBuffer &data, ProgressEv
   }
   long long offset = rec->writeOffset;
   if (offset == 0) {
+    // The first write through a handle goes to the end of the file. Without its size the end
+    // is unknown, and writing at 0 would overwrite the start of an existing file.
     offset = getFileSize(handle, false, true, op.pm());
-    if (offset < 0) offset = 0;
+    if (offset < 0) {
+      m_log.LogError(transport && sftpChannel
+                         ? "The size of the remote file is unknown: nothing was written."
+                         : "Disconnected.");
+      clearCache();
+      return op.done(false);
+    }
   }
   m_log.LogDataInt64("offset", offset);
   bool ok = writeDataSource(handle, offset, memorySource(data), op.pm());

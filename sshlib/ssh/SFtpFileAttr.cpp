@@ -232,7 +232,8 @@ void SFtpFileAttr::fromSysTime(RazudodSysTime &t, long long &seconds, unsigned i
 
 void SFtpFileAttr::getSysTimeUTC(long long seconds, unsigned int ns, RazudodSysTime &out) {
   RazudodFileTime ft;
-  ft.fromUnixTime((long)(unsigned int)seconds);
+  // All 64 bits: times after 2106 (and before 1970) are kept as they are.
+  ft.fromUnixTime((long)seconds);
   ft.toSystemTime(out);
   out.m_milliseconds = (uint16_t)((ns / 1000000u) % 1000u);
   out.m_local = false;

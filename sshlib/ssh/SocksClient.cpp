@@ -29,6 +29,20 @@ void logSettings(LogBase &log, const char *context, StringBuffer &host, int port
   log.LeaveContext();
 }
 
+// The handshake's waits are bounded by the connect time-out; the socket's own idle time-out
+// returns when the handshake ends, so that the session through the tunnel keeps the caller's.
+class HandshakeIdleScope {
+public:
+  explicit HandshakeIdleScope(RazudodSocket &sock) : sock(sock), saved(sock.get_IdleMsTimeout()) {}
+  ~HandshakeIdleScope() { sock.SetIdleMsTimeout(saved); }
+  HandshakeIdleScope(const HandshakeIdleScope &) = delete;
+  HandshakeIdleScope &operator=(const HandshakeIdleScope &) = delete;
+
+private:
+  RazudodSocket &sock;
+  const unsigned int saved;
+};
+
 bool connectToProxy(RazudodSocket &sock, StringBuffer &host, int port, const char *bindAddr,
                     unsigned int heartbeatMs, unsigned int connectTimeoutMs, LogBase &log,
                     bool &nameFailed, ProgressMonitor *pm, int &failReason, const char *failText) {
@@ -193,6 +207,7 @@ bool SocksClient::socks5Connect(RazudodSocket &sock, const char *host, int port,
                                 unsigned int connectTimeoutMs, LogBase &log,
                                 bool &nameResolutionFailed, ProgressMonitor *pm, int &failReason,
                                 ClsSocksClient &settings) {
+  HandshakeIdleScope idleScope(sock);
   int socksPort = settings.get_SocksPort();
   StringBuffer socksHost, user, password;
   settings.getSocksHostnameAnsi(socksHost);
@@ -239,6 +254,7 @@ bool SocksClient::socks4Connect(RazudodSocket &sock, const char *host, int port,
                                 unsigned int connectTimeoutMs, LogBase &log,
                                 bool &nameResolutionFailed, ProgressMonitor *pm, int &failReason,
                                 ClsSocksClient &settings) {
+  HandshakeIdleScope idleScope(sock);
   int socksPort = settings.get_SocksPort();
   StringBuffer socksHost, user;
   settings.getSocksHostnameAnsi(socksHost);

@@ -609,6 +609,61 @@ TEST_F(SftpService, FolderBatchesAreBounded) {
   }
 }
 
+// Folder trees that never end, in each direction: wide, deep, and folders full of entries. The
+// walk stops by itself with its error, long before the server's own end of the tree (after
+// kServerEnd listings every folder is refused), so what it lists, and holds, stays bounded.
+TEST_F(SftpService, EndlessFolderTreesStopAtTheirBounds) {
+  const int kServerEnd = 1000;
+  struct Case {
+    const char *name;
+    int folders;       // sub-folders in every folder
+    int hiddenEntries; // entries every folder lists besides (hidden names: never fetched)
+    const char *error;
+  } cases[] = {
+      {"wide", 50, 0, "Too many folders"},
+      {"deep", 1, 0, "Too many folder levels"},
+      {"full", 2, 5000, "Too many files and folders"},
+  };
+  for (auto &c : cases) {
+    auto fs = std::make_shared<FakeSftpFs>();
+    fs->list = [&](const std::string &) {
+      std::vector<std::pair<std::string, bool>> v;
+      for (int i = 0; i < c.folders; ++i)
+        v.push_back({"folder-" + std::to_string(i), true});
+      for (int i = 0; i < c.hiddenEntries; ++i)
+        v.push_back({".h" + std::to_string(i), false});
+      return v;
+    };
+    fs->hook = [&](const std::string &pkt) -> std::vector<std::string> {
+      if ((unsigned char)pkt[4] != 11 || fs->count(11) <= kServerEnd) return {};
+      return {sftpStatus(sftpIdOf(pkt), 3, "Permission denied")};
+    };
+    // A window for all the walk's requests, so that no WINDOW_ADJUST goes ahead of each reply
+    // (two small writes in a row wait for a delayed ACK, and the walk would crawl).
+    FakeSftpOptions o = fsOptions(fs);
+    o.refillWindow = false;
+    o.window = 1u << 30;
+    FakeSftpServer server(o);
+    auto s = service(server.port());
+    s->setServer("127.0.0.1:" + std::to_string(server.port()) + "/");
+    s->setBatchPK(7);
+    queue->done.clear();
+    run([&] {
+      s->batchDirectoryDownload("/top");
+      s->nextBatchDirectory();
+    });
+    const std::string outcome = recorder->outcome();
+    EXPECT_EQ(outcome.rfind(std::string("dirError:Error Downloading Folder! ") + c.error, 0), 0u)
+        << c.name << ": " << outcome;
+    EXPECT_EQ(outcome.substr(outcome.size() - 5), "done;") << c.name;
+    EXPECT_TRUE(queue->done.empty()) << c.name;
+    std::printf("%s tree: the walk listed %d folders\n", c.name, fs->count(11));
+    EXPECT_LT(fs->count(11), kServerEnd) << c.name;
+    // Every listing it asked for was closed again.
+    EXPECT_EQ(fs->count(4), fs->count(11)) << c.name;
+  }
+}
+
 // The public objects hand out the record of their last operation in three forms.
 TEST_F(SftpService, LastErrorInEachForm) {
   CkSFtp s;

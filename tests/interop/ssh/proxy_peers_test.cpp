@@ -56,11 +56,16 @@ TEST(ProxyPeers, SshThroughEachProxy) {
               c.ok)
         << what << log.text << proxy.log();
     EXPECT_TRUE(log.has(c.logHas)) << what << log.text;
+    // The handshake's waits were bounded by the connect time-out; the session keeps its own.
+    if (c.ok) {
+      EXPECT_EQ(t.socket.get_IdleMsTimeout(), 10000u) << what;
+    }
     // The scripted proxy serves one connection; a real one carries a whole SFTP session.
     if (!c.ok || std::string(c.proxy) == "fake") continue;
     ClsSFtp s;
     ProxySetup::configure(s, s, c.kind, "127.0.0.1", proxy.port(), c.creds);
     ASSERT_TRUE(sftpConnect(s, sshd->port())) << what << logText(s);
+    EXPECT_EQ(s.transport->socket.get_IdleMsTimeout(), (unsigned int)s.IdleTimeoutMs) << what;
     // It went through the proxy, not straight to sshd.
     const std::string proxyPort = std::to_string(proxy.port());
     EXPECT_TRUE(logText(s).find((c.kind == 'h' ? "proxyPort: " : "socksPort: ") + proxyPort) !=

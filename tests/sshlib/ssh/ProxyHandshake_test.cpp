@@ -105,4 +105,29 @@ TEST(ProxyHandshake, EveryOutcomeAgainstAScriptedProxy) {
   }
 }
 
+// The handshake waits within the connect time-out; the tunnel then carries the session with the
+// idle time-out the caller set, whether the handshake went through or not.
+TEST(ProxyHandshake, TheSocketKeepsItsIdleTimeOut) {
+  const std::string S5 = "R3|X0500|R16|X";
+  const struct {
+    int kind;
+    std::string script;
+    bool ok;
+  } cases[] = {
+      {5, S5 + "05000003000016|E", true},
+      {4, "R9|X005A000000000000|E", true},
+      {5, "R3|X05FF", false},
+      {4, "R9|X005B000000000000", false},
+  };
+  for (auto &c : cases) {
+    ProxyPeer fake("fake", 0, c.script, "a4f49c406510bdcab6824ee7c30fd852");
+    ProxySetup setup(c.kind, "127.0.0.1", fake.port(), "");
+    RazudodSocket sock;
+    sock.SetIdleMsTimeout(777);
+    CaptureLog log;
+    ASSERT_EQ(setup.connect(c.kind, sock, "localhost", log), c.ok) << c.script << log.text;
+    EXPECT_EQ(sock.get_IdleMsTimeout(), 777u) << c.script;
+  }
+}
+
 } // namespace

@@ -2,6 +2,8 @@
 // that answer as their entry does, and the settings that reach a live connection.
 #include <gtest/gtest.h>
 
+#include "sshlib/core/RazudodSysTime.h"
+#include "sshlib/ssh/SFtpFileAttr.h"
 #include "sshlib/ssh/SshTransport.h"
 #include "tests/support/FakeSftpServer.h"
 #include "tests/support/SftpPeers.h"
@@ -111,6 +113,36 @@ TEST(SftpEntries, SettingsReachALiveConnection) {
   s.Disconnect();
   s.get_SessionLog(log);
   EXPECT_EQ(std::string(log.getUtf8()), live);
+}
+
+// Times from attributes become calendar times with all their 64 bits: after 2106 and before 1970.
+TEST(SftpEntries, TimesKeepAll64Bits) {
+  const struct {
+    long long seconds;
+    int year, month, day, hour, minute, second;
+  } cases[] = {
+      {0, 1970, 1, 1, 0, 0, 0},
+      {4294967295LL, 2106, 2, 7, 6, 28, 15},
+      {4294967296LL, 2106, 2, 7, 6, 28, 16},
+      {4294967296LL + 86400 * 365, 2107, 2, 7, 6, 28, 16},
+      {-1, 1969, 12, 31, 23, 59, 59},
+  };
+  for (auto &c : cases) {
+    RazudodSysTime t;
+    SFtpFileAttr::getSysTimeUTC(c.seconds, 5000000, t);
+    EXPECT_EQ(std::vector<int>({t.m_year, t.m_month, t.m_day, t.m_hour, t.m_minute, t.m_second,
+                                t.m_milliseconds}),
+              std::vector<int>({c.year, c.month, c.day, c.hour, c.minute, c.second, 5}))
+        << c.seconds;
+    // The attribute's own accessor takes the same way.
+    SFtpFileAttr a;
+    a.lastModifiedTime64 = c.seconds;
+    RazudodSysTime m;
+    if (c.seconds) {
+      EXPECT_TRUE(a.get_LastModifiedTime(m));
+      EXPECT_EQ(m.m_year, c.year) << c.seconds;
+    }
+  }
 }
 
 } // namespace

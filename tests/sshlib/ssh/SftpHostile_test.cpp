@@ -161,6 +161,90 @@ TEST(SftpHostile, AConnectionCutDuringAnUploadsFirstWriteFailsCleanly) {
   EXPECT_NE(logText(f.s).find("Disconnected."), std::string::npos) << logText(f.s);
 }
 
+// Attributes that carry no size, as a server may send them.
+std::vector<std::string> sizelessAttrs(const std::string &pkt) {
+  unsigned char t = typeOf(pkt);
+  if (t != 7 && t != 8 && t != 17) return {};
+  return {sftpPacket(105, sftpIdOf(pkt), sftpU32(0x4) + sftpU32(0100644))};
+}
+
+// The first write through a handle goes to the end of the file; when the server will not tell
+// the size, it goes nowhere rather than over the start of the file.
+TEST(SftpHostile, AWriteWithoutTheRemoteSizeWritesNothing) {
+  for (bool sized : {true, false}) {
+    auto fs = std::make_shared<FakeSftpFs>();
+    fs->files["/f"] = "existing";
+    if (!sized) fs->hook = sizelessAttrs;
+    FakeSession f(fs);
+    ASSERT_TRUE(f.ok) << logText(f.s);
+    XString path, h;
+    ASSERT_TRUE(f.s.OpenFile(xs(path, "/f"), "readWrite", "openExisting", h, nullptr));
+    DataBuffer d;
+    d.append("XY", 2);
+    EXPECT_EQ(f.s.WriteFileBytes(h, d, nullptr), sized) << logText(f.s);
+    std::lock_guard lock(fs->mutex);
+    EXPECT_EQ(fs->files["/f"], sized ? "existingXY" : "existing");
+    if (!sized) {
+      EXPECT_EQ(fs->asked[6], 0);
+    }
+  }
+}
+
+// A close succeeds only when the server closed the handle.
+TEST(SftpHostile, CloseHandleReportsWhatTheServerDid) {
+  XString h;
+  ClsSFtp never;
+  EXPECT_FALSE(never.CloseHandle(xs(h, "663A2F66"), nullptr));
+  for (unsigned int code : {0u, 4u}) {
+    auto fs = std::make_shared<FakeSftpFs>();
+    fs->files["/f"] = "x";
+    fs->hook = [code](const std::string &pkt) -> std::vector<std::string> {
+      if (typeOf(pkt) != 4) return {};
+      return {sftpStatus(sftpIdOf(pkt), code, "Failure")};
+    };
+    FakeSession f(fs);
+    ASSERT_TRUE(f.ok) << logText(f.s);
+    XString path;
+    ASSERT_TRUE(f.s.OpenFile(xs(path, "/f"), "readOnly", "openExisting", h, nullptr));
+    EXPECT_EQ(f.s.CloseHandle(h, nullptr), code == 0) << code << logText(f.s);
+    f.s.Disconnect();
+    EXPECT_FALSE(f.s.CloseHandle(h, nullptr));
+  }
+}
+
+// A file whose size the server does not give has no percents to ask about abort with: the
+// caller is asked all the same, by a download from a path or from a handle.
+TEST(SftpHostile, ADownloadOfUnknownSizeStopsOnAbort) {
+  const std::string data = pattern(16 << 20);
+  for (bool byHandle : {false, true}) {
+    for (bool abort : {false, true}) {
+      TempDir dir;
+      auto fs = std::make_shared<FakeSftpFs>();
+      fs->files["/f"] = data;
+      fs->hook = sizelessAttrs;
+      FakeSession f(fs);
+      ASSERT_TRUE(f.ok) << logText(f.s);
+      CountingEvent ev(abort);
+      XString r, l, h;
+      bool ok = false;
+      if (byHandle) {
+        ASSERT_TRUE(f.s.OpenFile(xs(r, "/f"), "readOnly", "openExisting", h, nullptr));
+        ok = f.s.DownloadFile(h, xs(l, dir.file("down")), &ev);
+      } else {
+        ok = f.s.DownloadFileByName(xs(r, "/f"), xs(l, dir.file("down")), &ev);
+      }
+      EXPECT_EQ(ok, !abort) << byHandle << logText(f.s);
+      if (abort) {
+        EXPECT_NE(logText(f.s).find("Aborted by the application."), std::string::npos);
+        // Stopped at the first answers: far fewer than the 256 READs the file needs.
+        EXPECT_LT(fs->count(5), 128) << byHandle;
+      } else {
+        EXPECT_EQ(readFile(dir.file("down")), data) << byHandle;
+      }
+    }
+  }
+}
+
 // Downloads from servers whose READ answers lie: nothing reaches the local file at a place it
 // does not belong, and the download fails.
 TEST(SftpHostile, LyingReadRepliesFailTheDownload) {
