@@ -275,10 +275,12 @@ void LocalFolderViewController::picked(std::optional<PickedPictureOrVideo> media
     RunLoop::main()->performAfter(std::chrono::milliseconds(10), [weak, suggested, menu] {
       auto s = weak.lock();
       if (!s) return;
-      s->prompt("Video File Name", suggested, "Video File Name:", menu,
-                [weak](TextPromptViewer &p) {
-                  if (auto self = weak.lock()) self->doNameVideo(p);
-                });
+      s->prompt(
+          "Video File Name", suggested, "Video File Name:", menu,
+          [weak](TextPromptViewer &p) {
+            if (auto self = weak.lock()) self->doNameVideo(p);
+          },
+          false, "Videos are .mov type; .mov will be added to the file name if needed.");
     });
     return;
   }
@@ -293,9 +295,12 @@ void LocalFolderViewController::picked(std::optional<PickedPictureOrVideo> media
   RunLoop::main()->performAfter(std::chrono::milliseconds(10), [weak, suggested, menu] {
     auto s = weak.lock();
     if (!s) return;
-    s->prompt("Import Picture", suggested, "File Name:", menu, [weak](TextPromptViewer &p) {
-      if (auto self = weak.lock()) self->doNamePicture(p);
-    });
+    s->prompt(
+        "Import Picture", suggested, "File Name:", menu,
+        [weak](TextPromptViewer &p) {
+          if (auto self = weak.lock()) self->doNamePicture(p);
+        },
+        true);
   });
 }
 

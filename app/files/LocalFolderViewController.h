@@ -139,8 +139,10 @@ private:
   void present(const std::shared_ptr<platform::ui::ViewController> &screen, const Origin &from);
   void confirm(const std::string &title, const std::string &message, const std::string &yes,
                Confirm kind, std::vector<Target> targets);
+  // `imageChoice` shows the JPEG/PNG choice; `extra` is a note under the field.
   void prompt(const std::string &title, const std::string &text, const std::string &label,
-              const Origin &from, PromptDone done);
+              const Origin &from, PromptDone done, bool imageChoice = false,
+              const std::string &extra = "");
   void choose(const std::string &title, std::vector<std::string> items,
               std::vector<std::string> images, const std::string &label, const Origin &from,
               ListDone done);
