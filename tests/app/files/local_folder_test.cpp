@@ -3,6 +3,7 @@
 #include "app/files/LocalFolderViewController.h"
 
 #include "tests/app/foundation/ScreenFixture.h"
+#include "tests/support/ImageFixtures.h"
 #include "tests/support/TarTrees.h"
 
 #include "app/files/LocalFilesServices.h"
@@ -624,6 +625,35 @@ TEST_F(LocalFolderPadTest, ToolbarOnTopSheetsFromTheirButtonsDialogsInPopovers) 
   ASSERT_TRUE(probe->tap("Done"));
   advance(std::chrono::milliseconds(10));
   EXPECT_TRUE(fs::exists(files + "/made/b.txt"));
+}
+
+// A resize redraws only when both sides change; the format picks the extension.
+TEST_F(LocalFolderTest, ResizePictureWritesTheCheckedPictureAtTheTypedSize) {
+  const auto png = testsupport::coordinatePicture(8, 6)->pngRepresentation();
+  testsupport::writeFile(files + "/pic.png", std::string(png.begin(), png.end()));
+  screen->loadFolderData();
+  struct Case {
+    LocalFolderViewController::ResizeAnswer answer;
+    const char *written;
+    int width, height;
+  } cases[] = {
+      {{"small", 4, 3, 8, 6, false}, "small.jpg", 4, 3},
+      {{"wide.png", 16, 6, 8, 6, true}, "wide.png", 8, 6}, // height unchanged: as it was
+      {{"zero", 0, 3, 8, 6, true}, "zero.png", 8, 6},
+      {{"photo.JPEG", 2, 2, 8, 6, false}, "photo.JPEG", 2, 2},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.written);
+    ASSERT_TRUE(probe->tapRow("pic.png")) << probe->lastError();
+    screen->doResizePicture(c.answer);
+    auto image = media::Image::imageWithContentsOfFile(files + "/" + c.written);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->pixelWidth(), c.width);
+    EXPECT_EQ(image->pixelHeight(), c.height);
+  }
+  // Without a checked picture nothing is written.
+  screen->doResizePicture({"none", 2, 2, 8, 6, false});
+  EXPECT_FALSE(fs::exists(files + "/none.jpg"));
 }
 
 } // namespace
