@@ -269,4 +269,32 @@ TEST_F(PhotoLibraryAppTest, ALibraryThatCannotBeReadShowsItsHelpPage) {
       fs::exists(std::string(FERROWEN_SOURCE_DIR) + "/resources/error-photo-library-global.html"));
 }
 
+TEST_F(PhotoLibraryAppTest, CloudFilesPagesThroughItsPicturesByTheirOwnPaths) {
+  const std::string cloud = home_ + "/Cloud";
+  const auto png = testsupport::coordinatePicture(4, 4)->pngRepresentation();
+  testsupport::writeBytes(cloud + "/x.png", png);
+  testsupport::writeBytes(cloud + "/trip/y.png", png);
+  testsupport::writeFile(cloud + "/notes.txt", "text");
+  ASSERT_NO_FATAL_FAILURE(openSavedFiles());
+  ASSERT_TRUE(probe->tapRow("Cloud Files")) << probe->lastError();
+  ASSERT_TRUE(pumpUntil([&] { return hasRow("y.png") && hasRow("x.png"); }));
+  ASSERT_TRUE(probe->tapRow("x.png")) << probe->lastError();
+  ASSERT_TRUE(probe->tap("View")) << probe->lastError();
+  ASSERT_TRUE(pumpUntil([&] { return viewer() != nullptr; }));
+  auto v = viewer();
+  ASSERT_EQ(v->dataIndexArray.size(), 2u); // the pictures only, from every sub-folder
+  EXPECT_EQ(v->localFileArray.size(), 2u);
+  const auto at = std::find(v->dataIndexArray.begin(), v->dataIndexArray.end(), v->docLocalFile);
+  ASSERT_NE(at, v->dataIndexArray.end());
+  EXPECT_EQ(v->localFileArrayIndex, at - v->dataIndexArray.begin());
+  const std::string other = v->dataIndexArray[v->localFileArrayIndex == 0 ? 1 : 0];
+  if (!probe->pendingAlerts().empty()) probe->answerAlert("OK");
+  v->webViewDidFinishLoad(*v->webView);
+  ASSERT_TRUE(probe->tap(v->localFileArrayIndex == 0 ? "Next Image" : "Previous Image"))
+      << probe->lastError();
+  EXPECT_EQ(v->docLocalFile, other);
+  EXPECT_TRUE(fs::exists(cloud + "/x.png")); // the cloud's own files are never cleaned up
+  EXPECT_TRUE(fs::exists(cloud + "/trip/y.png"));
+}
+
 } // namespace
