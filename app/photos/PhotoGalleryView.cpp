@@ -263,7 +263,7 @@ void PhotoGalleryView::loadListing() {
       auto albums = PhotoLibrary::albums(&error, &denied);
       if (!error.empty()) {
         Log::systemf("Photo library: %s", error.c_str());
-        // Access refused to every program has a page of its own: it is undone elsewhere.
+        // A folder no program may read is set right outside the program: its own page says how.
         const std::string page =
             denied ? "error-photo-library-global.html" : "error-photo-library.html";
         RunLoop::main()->perform([weak, page] {
