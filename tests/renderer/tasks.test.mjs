@@ -280,6 +280,18 @@ for (const [profile, viewport, env] of profiles) {
       await clickSeen(save);
       await waitFor(() => fs.readdirSync(path.join(home, 'Pictures')).some((n) => /^IMG_\d{4}\.jpg$/.test(n)),
         'the saved picture in the pictures folder', 30000);
+
+      // A picture's row menu offers the library too, wholly on the screen, and adds the file as it is.
+      if (profile === 'phone') await clickSeen(s.button('Cancel'));
+      else await clickSeen(s.button('Close File'));
+      await clickSeen(row('a.png').locator('.accessory'));
+      await s.sheetButton('Add to Photo Library').waitFor();
+      await sheetOnScreen(s);
+      await s.screen('picture-row-menu');
+      await clickSeen(s.sheetButton('Add to Photo Library'));
+      await waitFor(() => fs.readdirSync(path.join(home, 'Pictures')).some((n) => n === 'IMG_0001.png'),
+        'the added picture in the pictures folder', 30000);
+      assert.deepEqual(fs.readFileSync(path.join(home, 'Pictures', 'IMG_0001.png')), fs.readFileSync(picture));
     });
   });
 
