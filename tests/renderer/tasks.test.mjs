@@ -295,6 +295,21 @@ for (const [profile, viewport, env] of profiles) {
     });
   });
 
+  test(`${profile}: a photo library that cannot be read shows its help page`, async (t) => {
+    await session(t, profile, viewport, env, null, async (s) => {
+      const { page, front, row, home } = s;
+      await s.tab('Saved Files');
+      await row('Photo Library').waitFor();
+      // The pictures folder made at start turns into a file after Saved Files listed it.
+      fs.rmSync(path.join(home, 'Pictures'), { recursive: true, force: true });
+      fs.writeFileSync(path.join(home, 'Pictures'), 'not a folder');
+      await clickSeen(row('Photo Library'));
+      await page.locator('.navbar .title', { hasText: 'Ferrowen Help' }).first().waitFor({ timeout: 30000 });
+      await front().frameLocator('iframe').first().locator('h1', { hasText: 'could not be opened' }).waitFor();
+      await s.screen('photo-library-error');
+    });
+  });
+
   test(`${profile}: a browser tab opened from a held link and closed`, async (t) => {
     // A page made for a desktop (no viewport of its own) and a link to hold.
     const body = '<p style="margin:30px"><a id=other href="/other.html" style="display:inline-block;padding:12px">Other page</a></p>' +
