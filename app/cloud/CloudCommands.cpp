@@ -236,12 +236,34 @@ void iCloudFolderView::clickView() {
 }
 
 void iCloudFolderView::doClickView(const HandOver &h) {
-  auto services = FTPAppServices::shared();
-  if (!services) return;
-  if (myContains(kMediaTypes, "." + lowercase(myFileType(h.dinfo->name())) + "."))
-    services->playMediaFile(h.path, false);
-  else
-    services->showDocumentViewer(h.dinfo->name(), h.path);
+  if (myContains(kMediaTypes, "." + lowercase(myFileType(h.dinfo->name())) + ".")) {
+    if (auto services = FTPAppServices::shared()) services->playMediaFile(h.path, false);
+    return;
+  }
+  DocumentViewRequest request;
+  request.name = h.dinfo->name();
+  request.path = h.path;
+  if (h.dinfo->fileType() == DirItemInfo::kFileTypeImage) {
+    // The rows come from every sub-folder, so paging goes by each picture's own path; the viewer
+    // is only ever handed a path that is still a row of this list.
+    for (const auto &row : folderItems_)
+      if (!row->isDirectory && row->fileType() == DirItemInfo::kFileTypeImage &&
+          !row->iCloudURL.empty()) {
+        if (row == h.dinfo)
+          request.localFileArrayIndex = static_cast<int>(request.dataIndexArray.size());
+        request.dataIndexArray.push_back(row->iCloudURL);
+        request.localFileArray.push_back(row->name());
+      }
+    std::weak_ptr<iCloudFolderView> weak = sharedAs<iCloudFolderView>();
+    request.source = [weak](const std::string &url) {
+      auto s = weak.lock();
+      if (!s) return std::string();
+      for (const auto &row : s->folderItems_)
+        if (row->iCloudURL == url) return url;
+      return std::string();
+    };
+  }
+  LocalFilesServices::shared().showDocumentViewer(request);
 }
 
 void iCloudFolderView::clickEdit() {

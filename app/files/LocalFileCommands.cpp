@@ -15,10 +15,12 @@
 #include "app/foundation/Database.h"
 #include "app/foundation/EditDataViewController.h"
 #include "app/foundation/Globals.h"
+#include "app/foundation/ImageScaling.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
 #include "app/foundation/TextPromptViewer.h"
 #include "app/ftp/FTPServices.h"
+#include "platform/device/Application.h"
 #include "platform/device/DocumentInteraction.h"
 #include "platform/device/MailService.h"
 #include "platform/foundation/FileManager.h"
@@ -26,6 +28,9 @@
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Text.h"
 #include "platform/foundation/UserDefaults.h"
+#include "platform/media/BitmapContext.h"
+#include "platform/media/Image.h"
+#include "platform/media/PhotoLibrary.h"
 
 using namespace platform;
 using namespace platform::ui;
@@ -49,6 +54,28 @@ std::string typed(TextPromptViewer &p) {
   return p.filename ? p.filename->text() : p.originalFilename;
 }
 
+bool hasVideoMedia() {
+  const auto &has = SavedFilesRooms::shared().hasVideoMedia;
+  return has && has();
+}
+
+std::string importTitle() {
+  return hasVideoMedia() ? "Import Picture/Video" : "Import Picture";
+}
+
+// The picture's name with the extension of its format: kept when the typed name already ends in
+// one of that format's extensions (in any case), else added.
+std::string pictureName(std::string name, bool png) {
+  const size_t dot = name.rfind('.');
+  const std::string ext = dot == std::string::npos ? "" : name.substr(dot + 1);
+  if (png) {
+    if (!myContains(".png.", "." + ext + ".")) name += ".png";
+  } else if (ext.empty() || !myContains(".jpg.jpeg.jpe.", "." + ext + ".")) {
+    name += ".jpg";
+  }
+  return name;
+}
+
 } // namespace
 
 // --- Sheets ------------------------------------------------------------------------------------
@@ -60,7 +87,7 @@ void LocalFolderViewController::clickSort() {
 
 void LocalFolderViewController::clickMenuBtn() {
   if (sheet_ && sheet_->isVisible()) return;
-  std::vector<std::string> buttons{"Import Picture", "Create File"};
+  std::vector<std::string> buttons{importTitle(), "Create File"};
   if (!sharedWithiTunes_) buttons.push_back("Create Directory");
   buttons.push_back("Upload All Files");
   if (!sharedWithiTunes_) buttons.push_back("Upload All Files & Folders");
@@ -97,6 +124,7 @@ void LocalFolderViewController::accessoryButtonTappedForRowWithIndexPath(TableVi
       buttons.push_back("Import Bookmarks");
     else if (DocumentInteraction::canOpen())
       buttons.push_back("Open In...");
+    if (photoLibraryTakes(entry)) buttons.push_back("Add to Photo Library");
     tableView_->reloadData();
     sheet = std::make_shared<ActionSheet>(entry->name(), self, "Cancel", "Delete File", buttons);
   }
@@ -124,6 +152,10 @@ void LocalFolderViewController::clickedButtonAtIndex(ActionSheet &sheet, int ind
   case Sheet::FolderRow:
     answerRow(button, target, from);
     break;
+  case Sheet::PictureFrom:
+    if (button == "Select from Library" || button == "Use Camera")
+      pickMedia(button == "Use Camera");
+    break;
   case Sheet::None:
     break;
   }
@@ -140,9 +172,8 @@ void LocalFolderViewController::answerFolderCommands(const std::string &button) 
         "All " + std::to_string(files.size()) + " files in this folder will be deleted.  Continue?";
     confirm("Confirm Deleting All Files", message, "Delete All", Confirm::DeleteAllFiles,
             std::move(files));
-  } else if (button == "Import Picture") {
-    // The photo library and the camera are not part of this system yet.
-    alert("Photo Error", "No camera or photo library was found!");
+  } else if (button == "Import Picture" || button == "Import Picture/Video") {
+    importPicture();
   } else if (button == "Create File") {
     prompt("Create File", "", "New File Name:", menu,
            [this](TextPromptViewer &p) { doCreateFile(p); });
@@ -195,6 +226,150 @@ void LocalFolderViewController::answerRow(const std::string &button, const Targe
     importBookmarks(target);
   else if (button == "Open In...")
     openIn(target);
+  else if (button == "Add to Photo Library") {
+    if (!addToPhotoLibrary(target))
+      alert("Photo Library", "\"" + name + "\" could not be added to the photo library.");
+    clearSelection();
+  }
+}
+
+// --- Pictures and videos -----------------------------------------------------------------------
+
+void LocalFolderViewController::importPicture() {
+  const auto &rooms = SavedFilesRooms::shared();
+  const bool camera = rooms.hasCamera && rooms.hasCamera();
+  const bool library = rooms.hasPhotoLibrary && rooms.hasPhotoLibrary();
+  if (camera && rooms.pickMedia) {
+    showSheet(
+        std::make_shared<ActionSheet>(
+            hasVideoMedia() ? "Picture/Video Importing" : "Import Picture",
+            std::static_pointer_cast<ActionSheetDelegate>(sharedAs<LocalFolderViewController>()),
+            "Cancel", "", std::vector<std::string>{"Select from Library", "Use Camera"}),
+        Sheet::PictureFrom, Origin{menuBtn_, {}});
+  } else if (library && rooms.pickMedia) {
+    pickMedia(false);
+  } else {
+    alert("Photo Error", "No camera or photo library was found!");
+  }
+}
+
+void LocalFolderViewController::pickMedia(bool camera) {
+  const auto &pick = SavedFilesRooms::shared().pickMedia;
+  if (!pick) return;
+  const int quality =
+      settings().objectForKey("VideoQuality") ? settings().integerForKey("VideoQuality") : -1;
+  std::weak_ptr<LocalFolderViewController> weak = sharedAs<LocalFolderViewController>();
+  pick(camera, quality >= 0 && quality <= 2 ? quality : -1,
+       [weak](std::optional<PickedPictureOrVideo> media) {
+         if (auto s = weak.lock()) s->picked(std::move(media));
+       });
+}
+
+void LocalFolderViewController::picked(std::optional<PickedPictureOrVideo> media) {
+  if (!media) return;
+  std::weak_ptr<LocalFolderViewController> weak = sharedAs<LocalFolderViewController>();
+  const Origin menu{menuBtn_, {}};
+  const std::string suggested = media->suggestedName;
+  if (media->isMovie) {
+    videoFilePath_ = media->moviePath;
+    RunLoop::main()->performAfter(std::chrono::milliseconds(10), [weak, suggested, menu] {
+      auto s = weak.lock();
+      if (!s) return;
+      s->prompt(
+          "Video File Name", suggested, "Video File Name:", menu,
+          [weak](TextPromptViewer &p) {
+            if (auto self = weak.lock()) self->doNameVideo(p);
+          },
+          false, "Videos are .mov type; .mov will be added to the file name if needed.");
+    });
+    return;
+  }
+  // Stored turned upright: a camera's orientation flag does not survive every format.
+  auto image = media->image;
+  if (image && image->imageOrientation() != media::ImageOrientation::Up) {
+    Application::shared().setNetworkActivityIndicatorVisible(true);
+    image = scaleAndRotateImage(image);
+    Application::shared().setNetworkActivityIndicatorVisible(false);
+  }
+  imageToSave_ = image;
+  RunLoop::main()->performAfter(std::chrono::milliseconds(10), [weak, suggested, menu] {
+    auto s = weak.lock();
+    if (!s) return;
+    s->prompt(
+        "Import Picture", suggested, "File Name:", menu,
+        [weak](TextPromptViewer &p) {
+          if (auto self = weak.lock()) self->doNamePicture(p);
+        },
+        true);
+  });
+}
+
+void LocalFolderViewController::doNamePicture(TextPromptViewer &p) {
+  auto image = std::move(imageToSave_);
+  const bool png = p.segmentFileType && p.segmentFileType->selectedSegmentIndex() != 0;
+  const std::string name = pictureName(typed(p), png);
+  if (!image || !acceptableName(name)) return;
+  // A picture of that name already in the folder is replaced, as the prompt said.
+  const auto data = png ? image->pngRepresentation() : image->jpegRepresentation(0.99);
+  FileManager::writeAtomically(getPath() + "/" + name, data);
+  loadFolderData();
+}
+
+void LocalFolderViewController::doNameVideo(TextPromptViewer &p) {
+  std::string name = typed(p);
+  if (!myEndsWith(name, ".mov")) name += ".mov";
+  const std::string movie = std::exchange(videoFilePath_, std::string());
+  if (movie.empty() || !acceptableName(name)) return;
+  // An existing file of that name stays: the copy is then not made.
+  const std::string target = getPath() + "/" + name;
+  if (!FileManager::fileExists(target)) FileManager::copyItem(movie, target);
+  loadFolderData();
+}
+
+void LocalFolderViewController::doResizePicture(const ResizeAnswer &answer) {
+  auto entry = checkedItemOrReset();
+  if (!entry || entry->fileType() != DirItemInfo::kFileTypeImage) return;
+  const std::string name = pictureName(answer.fileName, answer.png);
+  if (!acceptableName(name)) return;
+  auto image = media::Image::imageWithContentsOfFile(getPath() + "/" + entry->name());
+  if (!image) return;
+  Application::shared().setNetworkActivityIndicatorVisible(true);
+  if (answer.width >= 1 && answer.height >= 1 && answer.width != answer.wIn &&
+      answer.height != answer.hIn) {
+    if (auto context = media::BitmapContext::create(answer.width, answer.height)) {
+      context->drawImage(*image, media::Rect2{0, 0, static_cast<double>(answer.width),
+                                              static_cast<double>(answer.height)});
+      if (auto drawn = context->makeImage()) image = drawn;
+    }
+  }
+  const auto data = answer.png ? image->pngRepresentation() : image->jpegRepresentation(0.99);
+  FileManager::writeAtomically(getPath() + "/" + name, data);
+  Application::shared().setNetworkActivityIndicatorVisible(false);
+  clearSelection();
+  loadFolderData();
+}
+
+bool LocalFolderViewController::photoLibraryTakes(const std::shared_ptr<DirItemInfo> &entry) const {
+  const auto &available = SavedFilesRooms::shared().photoLibraryAvailable;
+  if (!entry || entry->isDirectory || !available || !available()) return false;
+  const int type = entry->fileType();
+  if (type == DirItemInfo::kFileTypeImage)
+    return media::PhotoLibrary::isPictureExtension(myFileType(entry->name()));
+  return type == DirItemInfo::kFileTypeVideo &&
+         media::PhotoLibrary::isVideoExtension(myFileType(entry->name()));
+}
+
+bool LocalFolderViewController::addToPhotoLibrary(const Target &target) {
+  if (!isSingleFileName(target.name)) return false;
+  const std::string path = getPath() + "/" + target.name;
+  const std::string ext = myFileType(target.name);
+  if (media::PhotoLibrary::isVideoExtension(ext))
+    return !media::PhotoLibrary::addVideo(path).empty();
+  // A picture goes in as its own bytes: nothing is decoded or re-encoded on the way.
+  auto bytes = FileManager::contentsAtPath(path);
+  return bytes &&
+         !media::PhotoLibrary::addPicture(std::vector<uint8_t>(bytes->begin(), bytes->end()), ext)
+              .empty();
 }
 
 // --- Confirmations ---------------------------------------------------------------------------
@@ -280,6 +455,9 @@ void LocalFolderViewController::showMoveList(const Target &target, const Origin 
   // named "Up a Folder" or "Shared with iTunes" is that folder.
   std::vector<MoveTarget> targets{{MoveTarget::Kind::UpAFolder, ""}}; // row 0: cancel
   std::vector<std::string> items{"Cancel, Don't Move"}, images{imageName(imageBlank24)};
+  std::shared_ptr<DirItemInfo> targetRow;
+  for (const auto &row : folderItemsEverything_)
+    if (row->name() == target.name && row->isDirectory == target.isDirectory) targetRow = row;
   if (!rootFolder_ || sharedWithiTunes_) {
     targets.push_back({MoveTarget::Kind::UpAFolder, ""});
     items.push_back("Up a Folder");
@@ -287,11 +465,12 @@ void LocalFolderViewController::showMoveList(const Target &target, const Origin 
   }
   for (const auto &row : folderItems_) {
     if (!row->isDirectory || row->name() == target.name) continue;
-    if (row->isToPhotoLibrary) continue; // later: the photo library
+    if (row->isToPhotoLibrary && (target.isDirectory || !photoLibraryTakes(targetRow))) continue;
     if (target.isDirectory && (row->isToiTunes || row->isToiCloud)) continue;
-    targets.push_back({row->isToiCloud   ? MoveTarget::Kind::Cloud
-                       : row->isToiTunes ? MoveTarget::Kind::SharedFolder
-                                         : MoveTarget::Kind::Folder,
+    targets.push_back({row->isToPhotoLibrary ? MoveTarget::Kind::PhotoLibrary
+                       : row->isToiCloud     ? MoveTarget::Kind::Cloud
+                       : row->isToiTunes     ? MoveTarget::Kind::SharedFolder
+                                             : MoveTarget::Kind::Folder,
                        row->name()});
     items.push_back(row->name());
     images.push_back(imageName(row->imageForFileType()));
@@ -320,6 +499,12 @@ void LocalFolderViewController::doMoveFile(EditDataViewController &list, const T
   case MoveTarget::Kind::SharedFolder:
     destination = Paths::documents();
     break;
+  case MoveTarget::Kind::PhotoLibrary:
+    // Written into the library; the item itself stays.
+    if (!addToPhotoLibrary(target))
+      alert("Photo Library", "\"" + target.name + "\" could not be added to the photo library.");
+    clearSelection();
+    return;
   case MoveTarget::Kind::Cloud: {
     // Copied, not moved: the cloud takes a copy made in the temporary folder, the item stays.
     if (!isSingleFileName(target.name)) return;
@@ -479,10 +664,22 @@ void LocalFolderViewController::clickView() {
   if (!entry) return;
   const std::string path = getPath() + "/" + entry->name();
   if (!services) return;
-  if (myContains(kMediaTypes, "." + myFileType(entry->name()) + "."))
+  if (myContains(kMediaTypes, "." + myFileType(entry->name()) + ".")) {
     services->playMediaFile(path, false);
-  else
-    services->showDocumentViewer(entry->name(), path);
+    return;
+  }
+  // A picture pages through the folder's pictures, in the order shown.
+  DocumentViewRequest request;
+  request.name = entry->name();
+  request.path = path;
+  if (entry->fileType() == DirItemInfo::kFileTypeImage)
+    for (const auto &row : folderItems_)
+      if (!row->isDirectory && row->fileType() == DirItemInfo::kFileTypeImage) {
+        if (row->name() == entry->name())
+          request.localFileArrayIndex = static_cast<int>(request.localFileArray.size());
+        request.localFileArray.push_back(row->name());
+      }
+  LocalFilesServices::shared().showDocumentViewer(request);
 }
 
 void LocalFolderViewController::clickEdit() {

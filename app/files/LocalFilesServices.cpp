@@ -1,5 +1,7 @@
 #include "app/files/LocalFilesServices.h"
 
+#include "app/ftp/FTPServices.h"
+
 namespace {
 std::shared_ptr<LocalFilesServices> &installed() {
   static std::shared_ptr<LocalFilesServices> services;
@@ -14,4 +16,9 @@ LocalFilesServices &LocalFilesServices::shared() {
 
 void LocalFilesServices::setShared(std::shared_ptr<LocalFilesServices> services) {
   installed() = std::move(services);
+}
+
+void LocalFilesServices::showDocumentViewer(const DocumentViewRequest &request) {
+  if (auto services = FTPAppServices::shared())
+    services->showDocumentViewer(request.name, request.path);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,6 +12,20 @@
 namespace platform::ui {
 class ViewController;
 }
+
+// A file handed to the document viewer, with what the opener knows of it: whether the viewer
+// deletes it when done, whether it offers to save it to the photo library, and the files to page
+// through. Paging is by name in the file's own folder (`localFileArray`), or, with a `source`, by
+// asking it for the path of the file that each element of `dataIndexArray` stands for.
+struct DocumentViewRequest {
+  std::string name, path;
+  bool cleanupWhenDone = false;
+  bool hideSaveButton = false;
+  std::vector<std::string> localFileArray;
+  int localFileArrayIndex = 0;
+  std::vector<std::string> dataIndexArray;
+  std::function<std::string(const std::string &element)> source;
+};
 
 class LocalFilesServices {
 public:
@@ -60,6 +75,12 @@ public:
     (void)screen;
     return false;
   }
+  // Opens the document viewer on the file, paging as asked. Without a shell the file goes to the
+  // FTP services' plain viewer.
+  virtual void showDocumentViewer(const DocumentViewRequest &request);
+  // Shows a help page among the resources (or an HTML text) over the Saved Files tab, when a
+  // Saved Files screen is on top of it.
+  virtual void showErrorForTopSavedFilesTab(const std::string &page) { (void)page; }
   // The split container's button that widens the file tabs: its picture (empty: no button) and
   // its action.
   virtual std::string resizeImage() { return {}; }

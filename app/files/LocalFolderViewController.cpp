@@ -460,13 +460,16 @@ void LocalFolderViewController::present(const std::shared_ptr<ViewController> &s
 
 void LocalFolderViewController::prompt(const std::string &title, const std::string &text,
                                        const std::string &label, const Origin &from,
-                                       PromptDone done) {
+                                       PromptDone done, bool imageChoice,
+                                       const std::string &extra) {
   std::weak_ptr<LocalFolderViewController> weak = sharedAs<LocalFolderViewController>();
   auto p = TextPromptViewer::initWithTitle(title, text, label, "TextPromptView",
                                            [weak, done](TextPromptViewer &v) {
                                              if (weak.lock()) done(v);
                                            });
   p->currentDirectory = folderItemsEverything_;
+  p->promptImageUpload = imageChoice;
+  p->extraMessage = extra;
   present(p, from);
 }
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "app/files/FolderScreen.h"
+#include "app/files/SavedFilesRooms.h"
 #include "app/foundation/DirItemInfo.h"
 #include "app/queue/BatchServices.h"
 #include "platform/foundation/FolderWatch.h"
@@ -65,6 +66,17 @@ public:
   void clickUnZip();
   void uploadFolder(const std::string &relative);
 
+  // The answer of a picture-resize dialog: the new file name, the typed width and height, the
+  // picture's present size, and the format chosen (PNG, else JPEG).
+  struct ResizeAnswer {
+    std::string fileName;
+    int width = 0, height = 0;
+    int wIn = 0, hIn = 0;
+    bool png = false;
+  };
+  // Writes the checked picture, redrawn at the typed size, to the folder under the new name.
+  void doResizePicture(const ResizeAnswer &answer);
+
   void loadView() override;
   void viewDidLoad() override;
   void viewWillAppear(bool animated) override;
@@ -101,10 +113,10 @@ private:
   };
   // A move destination, as the list offered it.
   struct MoveTarget {
-    enum class Kind { UpAFolder, SharedFolder, Folder, Cloud } kind;
+    enum class Kind { UpAFolder, SharedFolder, Folder, Cloud, PhotoLibrary } kind;
     std::string name;
   };
-  enum class Sheet { None, Sort, Folder, FileRow, FolderRow };
+  enum class Sheet { None, Sort, Folder, FileRow, FolderRow, PictureFrom };
   enum class Confirm { DeleteItems, DeleteAllFiles };
   struct PendingConfirm {
     std::weak_ptr<platform::ui::AlertView> alert;
@@ -127,8 +139,10 @@ private:
   void present(const std::shared_ptr<platform::ui::ViewController> &screen, const Origin &from);
   void confirm(const std::string &title, const std::string &message, const std::string &yes,
                Confirm kind, std::vector<Target> targets);
+  // `imageChoice` shows the JPEG/PNG choice; `extra` is a note under the field.
   void prompt(const std::string &title, const std::string &text, const std::string &label,
-              const Origin &from, PromptDone done);
+              const Origin &from, PromptDone done, bool imageChoice = false,
+              const std::string &extra = "");
   void choose(const std::string &title, std::vector<std::string> items,
               std::vector<std::string> images, const std::string &label, const Origin &from,
               ListDone done);
@@ -146,6 +160,14 @@ private:
   void showMoveList(const Target &target, const Origin &from);
   void showAddToZip(const Target &target, const Origin &from);
   void compressFolder(const Target &target);
+  void importPicture();
+  void pickMedia(bool camera);
+  void picked(std::optional<PickedPictureOrVideo> media);
+  void doNamePicture(TextPromptViewer &p);
+  void doNameVideo(TextPromptViewer &p);
+  // A picture or video of this folder the photo library can take.
+  bool photoLibraryTakes(const std::shared_ptr<DirItemInfo> &entry) const;
+  bool addToPhotoLibrary(const Target &target);
   void uploadAll(bool withFolders);
   void openIn(const Target &target);
   void importBookmarks(const Target &target);
@@ -158,6 +180,8 @@ private:
   bool reallyIsRootFolder_ = false;
   int currentEditButton_ = kNone;
   std::string zipPassword_;
+  std::shared_ptr<platform::media::Image> imageToSave_; // the picked picture, until named
+  std::string videoFilePath_;                           // the picked movie, until named
   Sheet shownSheet_ = Sheet::None;
   std::shared_ptr<platform::ui::ActionSheet> sheet_; // the sheet shown, while it is
   Target sheetTarget_;

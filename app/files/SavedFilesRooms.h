@@ -7,11 +7,24 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace platform::ui {
 class ViewController;
 }
+namespace platform::media {
+class Image;
+}
+
+// What the picture and video picker hands back: a movie file it wrote, or a decoded picture (its
+// orientation flag kept), with the picked file's own name when it has one.
+struct PickedPictureOrVideo {
+  bool isMovie = false;
+  std::string moviePath;
+  std::shared_ptr<platform::media::Image> image;
+  std::string suggestedName;
+};
 
 struct SavedFilesRooms {
   // The photo library can be browsed, and its screen.
@@ -27,6 +40,16 @@ struct SavedFilesRooms {
   std::function<bool(const std::string &path, platform::ui::ViewController &opener,
                      const std::string &name)>
       editImage;
+
+  // The picker of pictures and videos: whether it has a camera, a photo library, and offers
+  // videos; `pickMedia` opens it on the camera or the library with the video quality (0-2, or -1
+  // for the default) and answers on the main thread, with nothing when cancelled.
+  std::function<bool()> hasCamera;
+  std::function<bool()> hasPhotoLibrary;
+  std::function<bool()> hasVideoMedia;
+  std::function<void(bool camera, int videoQuality,
+                     std::function<void(std::optional<PickedPictureOrVideo>)>)>
+      pickMedia;
 
   static SavedFilesRooms &shared();
 };

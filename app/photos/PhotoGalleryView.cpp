@@ -18,6 +18,7 @@
 #include "app/foundation/StringUtils.h"
 #include "app/ftp/FTPServices.h"
 #include "app/photos/ImageEditorView.h"
+#include "app/photos/PhotoPickerView.h"
 #include "platform/device/DeviceProfile.h"
 #include "platform/device/DocumentInteraction.h"
 #include "platform/device/MailService.h"
@@ -70,6 +71,24 @@ std::string tempFolder() {
   rooms.photoLibraryAvailable = &PhotoGalleryView::canViewPhotoGallery;
   rooms.makePhotoLibrary = []() -> std::shared_ptr<ViewController> {
     return PhotoGalleryView::make();
+  };
+  // Saved Files imports through the application's media source, else straight from the library.
+  static const auto source = []() -> std::shared_ptr<CloudMediaSource> {
+    if (auto installed = CloudMediaSource::shared()) return installed;
+    static const auto library = std::make_shared<PhotoLibraryMediaSource>();
+    return library;
+  };
+  rooms.hasCamera = [] { return source()->hasCamera(); };
+  rooms.hasPhotoLibrary = [] { return source()->hasLibrary(); };
+  rooms.hasVideoMedia = [] { return true; }; // the picker lists the library's videos too
+  rooms.pickMedia = [](bool camera, int quality,
+                       std::function<void(std::optional<PickedPictureOrVideo>)> done) {
+    source()->pick(camera, quality, [done](std::optional<PickedMedia> media) {
+      if (!done) return;
+      if (!media) return done(std::nullopt);
+      done(PickedPictureOrVideo{media->isMovie, media->moviePath, media->image,
+                                media->suggestedName});
+    });
   };
   return true;
 }();
@@ -240,15 +259,15 @@ void PhotoGalleryView::loadListing() {
     DirItemList rows;
     if (!album) {
       std::string error;
-      auto albums = PhotoLibrary::albums(&error);
+      bool denied = false;
+      auto albums = PhotoLibrary::albums(&error, &denied);
       if (!error.empty()) {
         Log::systemf("Photo library: %s", error.c_str());
-        RunLoop::main()->perform([weak] {
-          auto s = weak.lock();
-          if (!s) return;
-          if (auto help = appDelegateServices().makeHelpViewController("HelpView", "Photo Library",
-                                                                       "error-photo-library.html"))
-            if (auto nav = s->navigationController()) nav->pushViewController(help, true);
+        // A folder no program may read is set right outside the program: its own page says how.
+        const std::string page =
+            denied ? "error-photo-library-global.html" : "error-photo-library.html";
+        RunLoop::main()->perform([weak, page] {
+          if (weak.lock()) LocalFilesServices::shared().showErrorForTopSavedFilesTab(page);
         });
       }
       for (const PhotoAlbum &a : albums) {
@@ -520,14 +539,47 @@ void PhotoGalleryView::clickView() {
 
 void PhotoGalleryView::clickViewGotPath(const std::string &name, const std::string &path) {
   showEditViewButton(kView, false);
-  auto services = FTPAppServices::shared();
-  if (!services) return;
   const std::string ext = lower(name.substr(name.rfind('.') + 1));
   if (std::string(".mpg.mpeg.mp4.m4v.avi.mov.qt.3gp.flc..mp3.wav.aac.").find("." + ext + ".") !=
-      std::string::npos)
-    services->playMediaFile(path, true);
-  else
-    services->showDocumentViewer(name, path);
+      std::string::npos) {
+    if (auto services = FTPAppServices::shared()) services->playMediaFile(path, true);
+    return;
+  }
+  // The copy is the viewer's to delete, and already in the library: no Save button.
+  DocumentViewRequest request;
+  request.name = name;
+  request.path = path;
+  request.cleanupWhenDone = true;
+  request.hideSaveButton = true;
+  DirItemInfo kind;
+  kind.setName(name);
+  if (kind.fileType() == DirItemInfo::kFileTypeImage) {
+    // Pages through the album's pictures in the order shown; each is copied out when reached.
+    for (const auto &row : folderItems_) {
+      if (row->isDirectory || !row->extraData || row->fileType() != DirItemInfo::kFileTypeImage)
+        continue;
+      if (row->name() == name)
+        request.localFileArrayIndex = static_cast<int>(request.dataIndexArray.size());
+      request.dataIndexArray.push_back(row->name());
+    }
+    request.localFileArray = request.dataIndexArray;
+    std::weak_ptr<PhotoGalleryView> weak = sharedAs<PhotoGalleryView>();
+    request.source = [weak](const std::string &row) {
+      auto s = weak.lock();
+      return s ? s->getAssetPathByRow(row) : std::string();
+    };
+  }
+  LocalFilesServices::shared().showDocumentViewer(request);
+}
+
+std::string PhotoGalleryView::getAssetPathByRow(const std::string &rowName) {
+  for (const auto &row : folderItems_)
+    if (row->name() == rowName && !row->isDirectory && row->extraData) {
+      std::string error;
+      return getAssetPathByAsset(*std::static_pointer_cast<PhotoAsset>(row->extraData), rowName,
+                                 false, {}, &error);
+    }
+  return {};
 }
 
 void PhotoGalleryView::clickEmail() {

@@ -65,6 +65,9 @@ public:
   void clickEmail();
   void clickMenuBtn();
   void clickView();
+  // The viewer's paging source: the named row's asset written to the temporary folder (a
+  // file of the row's name), or empty when the row is gone or cannot be read.
+  std::string getAssetPathByRow(const std::string &rowName);
 
   void loadView() override;
   void viewDidLoad() override;

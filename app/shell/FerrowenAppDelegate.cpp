@@ -5,6 +5,7 @@
 #include "app/files/LocalFilesServices.h"
 #include "app/files/LocalFolderViewController.h"
 #include "app/files/MinizipArchive.h"
+#include "app/photos/PhotoGalleryView.h"
 #include "app/photos/PhotoPickerView.h"
 #include "app/web/ValtryWebBrowserView.h"
 #include "app/web/WebPreviewViewController.h"
@@ -161,6 +162,7 @@ void FerrowenAppDelegate::installServices() {
   installTarUnpacker();
   installZipArchive();
   installPhotoLibraryMediaSource();
+  platform::media::PhotoLibrary::makeFolder(); // a fresh account has no pictures folder yet
   LocalFilesServices::setShared(makeShellLocalFilesServices(self));
   editorServices_ = makeShellEditorServices(self);
   EditorServices::setShared(editorServices_);
@@ -736,7 +738,8 @@ void FerrowenAppDelegate::showErrorForTopFtpTab2(const std::string &text) {
 }
 
 void FerrowenAppDelegate::showErrorForTopSavedFilesTab(const std::string &text) {
-  if (topOf<LocalFolderScreen>(navigationControllerFiles_))
+  if (topOf<LocalFolderScreen>(navigationControllerFiles_) ||
+      topOf<PhotoGalleryView>(navigationControllerFiles_))
     showHelpLater(navigationControllerFiles_, text);
 }
 

@@ -3,6 +3,9 @@
 #include "app/editor/EditorServices.h"
 #include "app/shell/FerrowenAppDelegate.h"
 
+#include "platform/media/Image.h"
+#include "platform/media/PhotoLibrary.h"
+
 using namespace platform::ui;
 
 namespace {
@@ -10,6 +13,13 @@ namespace {
 class ShellEditorServices : public EditorServices {
 public:
   explicit ShellEditorServices(std::weak_ptr<FerrowenAppDelegate> d) : d_(std::move(d)) {}
+  // The picture as the viewer shows it (upright, already scaled down where asked) goes into the
+  // pictures folder's own album.
+  bool writeImageToSavedPhotosAlbum(const std::shared_ptr<platform::media::Image> &image) override {
+    if (!image) return false;
+    return !platform::media::PhotoLibrary::addPicture(image->jpegRepresentation(0.99), "jpg")
+                .empty();
+  }
   void cancelFileViewTab(const std::shared_ptr<ViewController> &screen) override {
     if (auto d = d_.lock()) d->cancelFileViewTab(screen);
   }

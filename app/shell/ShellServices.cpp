@@ -1,6 +1,7 @@
 #include "app/shell/ShellServices.h"
 
 #include "app/editor/EditFileView.h"
+#include "app/editor/WebDocumentViewController.h"
 #include "app/files/LocalFilesServices.h"
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/Reachability.h"
@@ -278,6 +279,23 @@ public:
       d.showNoAnimationSavedFileTab(screen, name);
       return true;
     });
+  }
+  void showDocumentViewer(const DocumentViewRequest &r) override {
+    auto d = d_.lock();
+    if (!d || !d->makers.documentViewer) return;
+    auto screen = d->makers.documentViewer(r.name, r.path);
+    if (auto viewer = std::dynamic_pointer_cast<WebDocumentViewController>(screen)) {
+      viewer->cleanupWhenDone = r.cleanupWhenDone;
+      viewer->hideSaveButton = r.hideSaveButton;
+      viewer->localFileArray = r.localFileArray;
+      viewer->localFileArrayIndex = r.localFileArrayIndex;
+      viewer->dataIndexArray = r.dataIndexArray;
+      if (r.source) viewer->setNextDataSource(r.source);
+    }
+    if (screen) d->showSavedFileTab(screen, r.name);
+  }
+  void showErrorForTopSavedFilesTab(const std::string &page) override {
+    if (auto d = d_.lock()) d->showErrorForTopSavedFilesTab(page);
   }
   bool cancelFileViewTab(const std::shared_ptr<ViewController> &screen) override {
     return withDelegate(d_, false, [&](FerrowenAppDelegate &d) {

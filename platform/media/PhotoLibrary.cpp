@@ -168,6 +168,16 @@ bool PhotoLibrary::isAvailable() {
   return fs::is_directory(picturesFolder(), ec);
 }
 
+bool PhotoLibrary::makeFolder() {
+  const std::string root = picturesFolder();
+  std::error_code ec;
+  if (!fs::exists(root, ec)) {
+    fs::create_directories(root, ec);
+    if (!ec) ::chmod(root.c_str(), 0700);
+  }
+  return isAvailable();
+}
+
 bool PhotoLibrary::isPictureExtension(const std::string &ext) {
   static const char *const kinds[] = {"jpg",  "jpeg", "png",  "gif", "tif",
                                       "tiff", "heic", "webp", "bmp"};
@@ -194,13 +204,14 @@ std::string PhotoLibrary::urlParameter(const std::string &url, const std::string
   return "unknown";
 }
 
-std::vector<PhotoAlbum> PhotoLibrary::albums(std::string *error) {
+std::vector<PhotoAlbum> PhotoLibrary::albums(std::string *error, bool *denied) {
   const std::string root = picturesFolder();
   std::vector<PhotoAlbum> found;
   std::error_code ec;
   fs::directory_iterator it(root, ec);
   if (ec) {
     if (error) *error = root + ": " + ec.message();
+    if (denied) *denied = ec == std::errc::permission_denied;
     return found;
   }
   for (fs::directory_iterator end; !ec && it != end; it.increment(ec)) {
@@ -315,34 +326,71 @@ bool PhotoLibrary::writeAsset(const PhotoAsset &asset, const std::string &path,
   return true;
 }
 
-std::string PhotoLibrary::addPicture(const std::vector<uint8_t> &bytes, const std::string &ext) {
-  const std::string root = picturesFolder();
+namespace {
+
+bool writeAll(int fd, const uint8_t *data, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t put = ::write(fd, data + done, size - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    done += static_cast<size_t>(put);
+  }
+  return true;
+}
+
+// A new file "Saved Photos" never had (PREFIX_nnnn.ext), filled by `fill`; its path, or empty with
+// nothing left behind.
+std::string storeNew(const char *prefix, const std::string &ext,
+                     const std::function<bool(int fd)> &fill) {
+  const std::string root = PhotoLibrary::picturesFolder();
   std::error_code ec;
   fs::create_directories(root, ec);
-  const std::string e = lower(ext.empty() ? std::string("jpg") : ext);
   for (int n = 1; n < 100000; ++n) {
-    char name[32];
-    std::snprintf(name, sizeof name, "IMG_%04d.", n);
-    const std::string path = root + "/" + name + e;
+    char name[48];
+    std::snprintf(name, sizeof name, "%s_%04d.", prefix, n);
+    const std::string path = root + "/" + name + ext;
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) {
       if (errno == EEXIST) continue;
       return {};
     }
-    size_t done = 0;
-    while (done < bytes.size()) {
-      const ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
-      if (put < 0 && errno == EINTR) continue;
-      if (put <= 0) break;
-      done += static_cast<size_t>(put);
-    }
-    if (::close(fd) != 0 || done != bytes.size()) {
+    const bool filled = fill(fd);
+    if (::close(fd) != 0 || !filled) {
       ::unlink(path.c_str());
       return {};
     }
     return path;
   }
   return {};
+}
+
+} // namespace
+
+std::string PhotoLibrary::addPicture(const std::vector<uint8_t> &bytes, const std::string &ext) {
+  const std::string e = lower(ext.empty() ? std::string("jpg") : ext);
+  // The extension names a file of the library: never a path.
+  if (e.find('/') != std::string::npos || !isPictureExtension(e)) return {};
+  return storeNew("IMG", e, [&](int fd) { return writeAll(fd, bytes.data(), bytes.size()); });
+}
+
+std::string PhotoLibrary::addVideo(const std::string &path) {
+  const std::string e = lower(extensionOf(fs::path(path).filename().string()));
+  if (!isVideoExtension(e)) return {};
+  const int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return {};
+  const std::string stored = storeNew("MOV", e, [&](int fd) {
+    std::vector<uint8_t> buffer(512000);
+    for (;;) {
+      const ssize_t got = ::read(in, buffer.data(), buffer.size());
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) return false;
+      if (got == 0) return true;
+      if (!writeAll(fd, buffer.data(), static_cast<size_t>(got))) return false;
+    }
+  });
+  ::close(in);
+  return stored;
 }
 
 std::shared_ptr<Image> PhotoLibrary::thumbnail(const PhotoAsset &asset, int side) {

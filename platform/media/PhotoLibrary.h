@@ -46,10 +46,14 @@ public:
   static void setPicturesFolder(std::optional<std::string> folder);
   // The library can be browsed: the pictures folder exists.
   static bool isAvailable();
+  // Makes the pictures folder when it is missing, as a desktop session does for its user; true
+  // when it is there afterwards.
+  static bool makeFolder();
 
   // Albums sorted by name; "Saved Photos" first when the folder itself holds assets. Empty with
-  // `error` set when the folder cannot be read.
-  static std::vector<PhotoAlbum> albums(std::string *error = nullptr);
+  // `error` set when the folder cannot be read; `denied` tells a folder this user may not read
+  // (access refused for every program) from one that is missing or broken.
+  static std::vector<PhotoAlbum> albums(std::string *error = nullptr, bool *denied = nullptr);
   // The assets of one album (its files, not its sub-folders), sorted by file name.
   static std::vector<PhotoAsset> assets(const PhotoAlbum &album);
   // The asset an address names, searched in every album.
@@ -62,6 +66,9 @@ public:
                          const std::function<void(double)> &progress, std::string *error);
   // Stores a new picture in "Saved Photos" as IMG_nnnn.<ext>; its path, empty on failure.
   static std::string addPicture(const std::vector<uint8_t> &bytes, const std::string &ext);
+  // Stores a copy of a video file in "Saved Photos" as MOV_nnnn.<its extension>; its path, empty
+  // when the file is no video or cannot be copied.
+  static std::string addVideo(const std::string &path);
   // A small picture of the asset (longest side `side` pixels); none for videos and undecodable
   // files.
   static std::shared_ptr<Image> thumbnail(const PhotoAsset &asset, int side = 64);

@@ -63,7 +63,10 @@ test('a person connects over SFTP and renames a file through a row menu', async 
   const home = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-renderer-'));
   t.after(() => fs.rmSync(home, { recursive: true, force: true }));
   const app = spawn(process.env.FERROWEN_PROGRAM, [], {
-    env: { ...process.env, FERROWEN_HOME: home, FERROWEN_RENDERER: '1', FERROWEN_PORT_OVERRIDES: '8080=0,2121=0' },
+    env: {
+      ...process.env, FERROWEN_HOME: home, XDG_PICTURES_DIR: path.join(home, 'Pictures'),
+      FERROWEN_RENDERER: '1', FERROWEN_PORT_OVERRIDES: '8080=0,2121=0',
+    },
   });
   let out = '';
   app.stdout.on('data', (d) => { out += d; });

@@ -31,7 +31,10 @@ async function sample(t, args = [], program = process.env.RENDERER_SAMPLE, extra
   await new Promise((resolve) => web.listen(0, '127.0.0.1', resolve));
   t.after(() => web.close());
   const webUrl = `http://127.0.0.1:${web.address().port}/page.html`;
-  const env = { ...process.env, FERROWEN_HOME: home, SAMPLE_WEB_URL: webUrl, ...extraEnv };
+  // The photo library is a pictures folder inside the program's home, never the user's own.
+  const env = {
+    ...process.env, FERROWEN_HOME: home, XDG_PICTURES_DIR: path.join(home, 'Pictures'), SAMPLE_WEB_URL: webUrl, ...extraEnv,
+  };
   const child = spawn(program, args, { env });
   let out = '';
   child.stdout.on('data', (d) => { out += d; });

@@ -237,6 +237,86 @@ for (const [profile, viewport, env] of profiles) {
     });
   });
 
+  test(`${profile}: a picture imported from the photo library, paged to in the viewer and saved back`, async (t) => {
+    const picture = path.join(resources, 'Default.png');
+    await session(t, profile, viewport, env, (home) => {
+      fs.mkdirSync(path.join(home, 'Pictures', 'Holidays'), { recursive: true });
+      fs.copyFileSync(picture, path.join(home, 'Pictures', 'Holidays', 'beach.png'));
+      fs.mkdirSync(path.join(home, 'Documents', 'Files'), { recursive: true });
+      fs.copyFileSync(picture, path.join(home, 'Documents', 'Files', 'a.png'));
+    }, async (s) => {
+      const { page, front, row, home } = s;
+      const files = path.join(home, 'Documents', 'Files');
+      await s.tab('Saved Files');
+      await clickSeen(s.button('Menu'));
+      await clickSeen(s.sheetButton('Import Picture/Video'));
+      await clickSeen(row('Holidays'));
+      await clickSeen(row('beach.png'));
+      const field = front().locator('input[data-kind="field"]').first();
+      await field.waitFor();
+      await s.screen('import-picture-name');
+      await clickSeen(field);
+      await page.keyboard.press('Control+A');
+      await page.keyboard.type('shore');
+      await waitFor(async () => (await field.inputValue()) === 'shore', 'the name in the field');
+      await clickSeen(s.button('Done').or(s.button('Save')));
+      const imported = await waitFor(() => fs.readdirSync(files).find((n) => /^shore\.(jpg|png)$/.test(n)),
+        'the imported picture in Saved Files', 30000);
+      await row(imported).waitFor();
+      await s.screen('imported-picture-listed');
+
+      // Viewed, it pages to the folder's other picture.
+      await clickSeen(row(imported));
+      await clickSeen(s.button('View'));
+      const tip = page.locator('.alert', { hasText: 'Saving to Photo Library' });
+      await waitFor(async () => (await tip.count()) > 0 || (await s.button('Previous Image').count()) > 0, 'the viewer');
+      if (await tip.count()) {
+        await clickSeen(page.locator('.alert button', { hasText: 'OK' }));
+        await tip.waitFor({ state: 'detached' });
+      }
+      await waitFor(async () => (await s.button('Previous Image').count()) > 0 &&
+        await s.button('Previous Image').isEnabled(), 'paging to the previous picture');
+      await s.screen('viewer-imported-picture');
+      await clickSeen(s.button('Previous Image'));
+      await waitFor(async () => (await front().allTextContents()).join(' ').includes('1 / 2'), 'the first of two pictures');
+      await s.screen('viewer-paged');
+
+      // Save copies the picture shown into the pictures folder.
+      const save = s.button('Save');
+      await waitFor(async () => (await save.count()) > 0 && await save.isEnabled(), 'the Save button');
+      await clickSeen(save);
+      await waitFor(() => fs.readdirSync(path.join(home, 'Pictures')).some((n) => /^IMG_\d{4}\.jpg$/.test(n)),
+        'the saved picture in the pictures folder', 30000);
+
+      // A picture's row menu offers the library too, wholly on the screen, and adds the file as it is.
+      if (profile === 'phone') await clickSeen(s.button('Cancel'));
+      else await clickSeen(s.button('Close File'));
+      await clickSeen(row('a.png').locator('.accessory'));
+      await s.sheetButton('Add to Photo Library').waitFor();
+      await sheetOnScreen(s);
+      await s.screen('picture-row-menu');
+      await clickSeen(s.sheetButton('Add to Photo Library'));
+      await waitFor(() => fs.readdirSync(path.join(home, 'Pictures')).some((n) => n === 'IMG_0001.png'),
+        'the added picture in the pictures folder', 30000);
+      assert.deepEqual(fs.readFileSync(path.join(home, 'Pictures', 'IMG_0001.png')), fs.readFileSync(picture));
+    });
+  });
+
+  test(`${profile}: a photo library that cannot be read shows its help page`, async (t) => {
+    await session(t, profile, viewport, env, null, async (s) => {
+      const { page, front, row, home } = s;
+      await s.tab('Saved Files');
+      await row('Photo Library').waitFor();
+      // The pictures folder made at start turns into a file after Saved Files listed it.
+      fs.rmSync(path.join(home, 'Pictures'), { recursive: true, force: true });
+      fs.writeFileSync(path.join(home, 'Pictures'), 'not a folder');
+      await clickSeen(row('Photo Library'));
+      await page.locator('.navbar .title', { hasText: 'Ferrowen Help' }).first().waitFor({ timeout: 30000 });
+      await front().frameLocator('iframe').first().locator('h1', { hasText: 'could not be opened' }).waitFor();
+      await s.screen('photo-library-error');
+    });
+  });
+
   test(`${profile}: a browser tab opened from a held link and closed`, async (t) => {
     // A page made for a desktop (no viewport of its own) and a link to hold.
     const body = '<p style="margin:30px"><a id=other href="/other.html" style="display:inline-block;padding:12px">Other page</a></p>' +

@@ -23,7 +23,11 @@ function stopOnExit(t, child) {
 export async function startProgram(t, env = {}) {
   const home = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-person-'));
   const child = spawn(process.env.FERROWEN_PROGRAM, [], {
-    env: { ...process.env, FERROWEN_HOME: home, FERROWEN_PORT_OVERRIDES: '2121=0,8080=0', ...env },
+    // The photo library is a pictures folder inside the program's home, never the user's own.
+    env: {
+      ...process.env, FERROWEN_HOME: home, FERROWEN_PORT_OVERRIDES: '2121=0,8080=0',
+      XDG_PICTURES_DIR: path.join(env.FERROWEN_HOME || home, 'Pictures'), ...env,
+    },
   });
   let out = '';
   child.stdout.on('data', (d) => { out += d; });

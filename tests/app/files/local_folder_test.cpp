@@ -4,9 +4,11 @@
 
 #include "tests/app/foundation/ScreenFixture.h"
 #include "tests/support/FolderChecks.h"
+#include "tests/support/ImageFixtures.h"
 #include "tests/support/TarTrees.h"
 
 #include "app/files/LocalFilesServices.h"
+#include "app/files/SavedFilesRooms.h"
 #include "app/foundation/Database.h"
 #include "app/foundation/Globals.h"
 #include "app/foundation/Scrambler.h"
@@ -695,6 +697,142 @@ TEST_F(LocalFolderPadTest, ToolbarOnTopSheetsFromTheirButtonsDialogsInPopovers) 
   ASSERT_TRUE(probe->tap("Done"));
   advance(std::chrono::milliseconds(10));
   EXPECT_TRUE(fs::exists(files + "/made/b.txt"));
+}
+
+// A resize redraws only when both sides change; the format picks the extension.
+TEST_F(LocalFolderTest, ResizePictureWritesTheCheckedPictureAtTheTypedSize) {
+  const auto png = testsupport::coordinatePicture(8, 6)->pngRepresentation();
+  testsupport::writeFile(files + "/pic.png", std::string(png.begin(), png.end()));
+  screen->loadFolderData();
+  struct Case {
+    LocalFolderViewController::ResizeAnswer answer;
+    const char *written;
+    int width, height;
+  } cases[] = {
+      {{"small", 4, 3, 8, 6, false}, "small.jpg", 4, 3},
+      {{"wide.png", 16, 6, 8, 6, true}, "wide.png", 8, 6}, // height unchanged: as it was
+      {{"zero", 0, 3, 8, 6, true}, "zero.png", 8, 6},
+      {{"photo.JPEG", 2, 2, 8, 6, false}, "photo.JPEG", 2, 2},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.written);
+    ASSERT_TRUE(probe->tapRow("pic.png")) << probe->lastError();
+    screen->doResizePicture(c.answer);
+    auto image = media::Image::imageWithContentsOfFile(files + "/" + c.written);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->pixelWidth(), c.width);
+    EXPECT_EQ(image->pixelHeight(), c.height);
+  }
+  // Without a checked picture nothing is written.
+  screen->doResizePicture({"none", 2, 2, 8, 6, false});
+  EXPECT_FALSE(fs::exists(files + "/none.jpg"));
+}
+
+// The picker as Saved Files sees it: a camera or not, videos or not, and what a pick hands back.
+class PictureImportTest : public LocalFolderTest {
+protected:
+  void SetUp() override {
+    LocalFolderTest::SetUp();
+    auto &rooms = SavedFilesRooms::shared();
+    rooms.hasCamera = [this] { return camera; };
+    rooms.hasPhotoLibrary = [] { return true; };
+    rooms.hasVideoMedia = [this] { return videos; };
+    rooms.pickMedia = [this](bool fromCamera, int,
+                             std::function<void(std::optional<PickedPictureOrVideo>)> done) {
+      picks.push_back(fromCamera ? "camera" : "library");
+      done(next);
+    };
+  }
+  void TearDown() override {
+    auto &rooms = SavedFilesRooms::shared();
+    rooms.hasCamera = nullptr;
+    rooms.hasPhotoLibrary = nullptr;
+    rooms.hasVideoMedia = nullptr;
+    rooms.pickMedia = nullptr;
+    LocalFolderTest::TearDown();
+  }
+  // Menu, import, (the source sheet when there is a camera), then the name prompt answered.
+  void importAs(const std::string &source, const std::string &field, const std::string &name,
+                int format) {
+    ASSERT_TRUE(probe->tap("Menu"));
+    ASSERT_TRUE(probe->answerSheet(videos ? "Import Picture/Video" : "Import Picture"))
+        << probe->lastError();
+    if (!source.empty()) {
+      ASSERT_TRUE(probe->answerSheet(source)) << probe->lastError();
+    }
+    advance(std::chrono::milliseconds(20));
+    if (format >= 0) {
+      ASSERT_TRUE(probe->selectSegment("File Type", format)) << probe->lastError();
+    }
+    ASSERT_TRUE(probe->clear(field)) << probe->lastError();
+    ASSERT_TRUE(probe->type(field, name));
+    ASSERT_TRUE(probe->tap("Done"));
+    advance(std::chrono::milliseconds(20));
+  }
+  bool camera = false, videos = true;
+  std::optional<PickedPictureOrVideo> next;
+  std::vector<std::string> picks;
+};
+
+TEST_F(PictureImportTest, PicturesAreNamedByTheirFormatAndVideosGetMov) {
+  next = PickedPictureOrVideo{false, "", testsupport::coordinatePicture(6, 4), "IMG_1.png"};
+  struct Case {
+    const char *typed;
+    int format; // 0 JPEG, 1 PNG
+    const char *written;
+  } cases[] = {
+      {"photo.JPEG", 0, "photo.JPEG"}, {"shot.JPEG", 1, "shot.JPEG.png"}, {"plain", 0, "plain.jpg"},
+      {"art.PNG", 1, "art.PNG"},       {"dot.", 0, "dot..jpg"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.typed);
+    ASSERT_NO_FATAL_FAILURE(importAs("", "File Name:", c.typed, c.format));
+    auto image = media::Image::imageWithContentsOfFile(files + "/" + c.written);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->pixelWidth(), 6);
+    const std::string bytes = testsupport::readFile(files + "/" + c.written);
+    EXPECT_EQ(bytes.substr(1, 3) == "PNG", c.format == 1);
+  }
+  EXPECT_EQ(picks, std::vector<std::string>(std::size(cases), "library"));
+
+  // A video: ".mov" added unless there; a name already in the folder is not written over.
+  const std::string movie = tmpPath() + "/picked.mov";
+  testsupport::writeFile(movie, "movie bytes");
+  testsupport::writeFile(files + "/old.mov", "keep");
+  screen->loadFolderData();
+  next = PickedPictureOrVideo{true, movie, nullptr, "picked.mov"};
+  for (auto [typed, written] : {std::pair{"clip", "clip.mov"}, std::pair{"Trip.MOV", "Trip.MOV"}}) {
+    ASSERT_NO_FATAL_FAILURE(importAs("", "Video File Name:", typed, -1));
+    EXPECT_EQ(testsupport::readFile(files + "/" + written), "movie bytes") << typed;
+  }
+  ASSERT_NO_FATAL_FAILURE(importAs("", "Video File Name:", "old", -1));
+  EXPECT_EQ(testsupport::readFile(files + "/old.mov"), "keep");
+}
+
+TEST_F(PictureImportTest, ACameraAsksForTheSourceAndNothingPickedWritesNothing) {
+  camera = true;
+  videos = false;
+  next = std::nullopt; // cancelled in the picker
+  ASSERT_TRUE(probe->tap("Menu"));
+  ASSERT_TRUE(probe->answerSheet("Import Picture")) << probe->lastError();
+  auto sheets = probe->pendingSheets();
+  ASSERT_FALSE(sheets.empty());
+  EXPECT_EQ(sheets.back().title, "Import Picture");
+  ASSERT_TRUE(probe->answerSheet("Use Camera"));
+  ASSERT_TRUE(probe->tap("Menu"));
+  ASSERT_TRUE(probe->answerSheet("Import Picture"));
+  ASSERT_TRUE(probe->answerSheet("Select from Library"));
+  advance(std::chrono::milliseconds(20));
+  EXPECT_EQ(picks, (std::vector<std::string>{"camera", "library"}));
+  EXPECT_EQ(probe->topViewController(), screen); // no name prompt
+  videos = true;
+  ASSERT_TRUE(probe->tap("Menu"));
+  ASSERT_TRUE(probe->answerSheet("Import Picture/Video"));
+  sheets = probe->pendingSheets();
+  ASSERT_FALSE(sheets.empty());
+  EXPECT_EQ(sheets.back().title, "Picture/Video Importing");
+  ASSERT_TRUE(probe->answerSheet("Cancel"));
+  EXPECT_EQ(picks.size(), 2u);
 }
 
 } // namespace

@@ -23,6 +23,7 @@
 #include "platform/ui/Window.h"
 
 #include "platform/media/MoviePlayer.h"
+#include "platform/media/PhotoLibrary.h"
 
 #include <gtest/gtest.h>
 
@@ -47,6 +48,10 @@ protected:
     delegate = std::make_shared<FerrowenAppDelegate>();
     platform::Application::shared().setDelegate(delegate);
     root = platform::Paths::documents() + "/Files";
+    // The user's own pictures never reach a test: the case's data root holds the pictures folder
+    // (missing at first, as on a fresh account).
+    pictures = tmp_->path() + "/Pictures";
+    platform::media::PhotoLibrary::setPicturesFolder(pictures);
     // Media never reach a desktop player from a test.
     platform::MoviePlayer::setLauncher([](const std::vector<std::string> &) { return true; });
   }
@@ -63,6 +68,7 @@ protected:
     platform::Clock::install(nullptr);
     TCPServer::setPortOverride(FerrowenAppDelegate::kFTPServerPort, std::nullopt);
     TCPServer::setPortOverride(FerrowenAppDelegate::kWebServerPort, std::nullopt);
+    platform::media::PhotoLibrary::setPicturesFolder(std::nullopt);
     platform::Paths::setHome("");
     platform::Paths::setResources("");
     platform::UserDefaults::resetStandard();
@@ -86,5 +92,6 @@ protected:
   std::unique_ptr<testsupport::TempDir> tmp_;
   std::string home_;
   std::string root;
+  std::string pictures;
   std::shared_ptr<FerrowenAppDelegate> delegate;
 };

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 
 using namespace platform::media;
 namespace fs = std::filesystem;
@@ -160,6 +161,70 @@ TEST_F(PhotoLibraryTest, NewPicturesGoToSavedPhotosUnderFreeNames) {
   auto decoded = Image::imageWithContentsOfFile(second);
   ASSERT_TRUE(decoded);
   EXPECT_EQ(decoded->pixelAt(2, 1), picture->pixelAt(2, 1));
+}
+
+TEST_F(PhotoLibraryTest, AddedFilesKeepTheirBytesAndOnlyLibraryKindsGoIn) {
+  struct Case {
+    const char *what;
+    std::function<std::string()> add;
+    const char *stored; // empty: refused
+  } cases[] = {
+      {"picture",
+       [] {
+         return PhotoLibrary::addPicture({1, 2, 3}, "JPG");
+       },
+       "IMG_0001.jpg"},
+      {"not a picture kind", [] { return PhotoLibrary::addPicture({1}, "txt"); }, ""},
+      {"an extension that is a path", [] { return PhotoLibrary::addPicture({1}, "../x"); }, ""},
+      {"video", [&] { return PhotoLibrary::addVideo(dir.path() + "/clip.MP4"); }, "MOV_0001.mp4"},
+      {"video again", [&] { return PhotoLibrary::addVideo(dir.path() + "/clip.MP4"); },
+       "MOV_0002.mp4"},
+      {"no video kind", [&] { return PhotoLibrary::addVideo(dir.path() + "/notes.txt"); }, ""},
+      {"missing video", [&] { return PhotoLibrary::addVideo(dir.path() + "/gone.mov"); }, ""},
+  };
+  testsupport::writeFile(dir.path() + "/clip.MP4", std::string(600000, 'v')); // several pieces
+  testsupport::writeFile(dir.path() + "/notes.txt", "text");
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = c.add();
+    EXPECT_EQ(path.empty() ? "" : fs::path(path).filename().string(), c.stored);
+    if (!path.empty()) {
+      EXPECT_EQ(fs::path(path).parent_path(), fs::path(root));
+    }
+  }
+  EXPECT_EQ(testsupport::readFile(root + "/MOV_0002.mp4"), std::string(600000, 'v'));
+  EXPECT_FALSE(fs::exists(dir.path() + "/x.txt"));
+}
+
+TEST(PhotoLibraryFolderMade, AFreshAccountGetsItsPicturesFolder) {
+  testsupport::TempDir home("ferrowen-photos-fresh");
+  const std::string pictures = home.path() + "/Pictures";
+  PhotoLibrary::setPicturesFolder(pictures);
+  EXPECT_FALSE(PhotoLibrary::isAvailable());
+  EXPECT_TRUE(PhotoLibrary::makeFolder());
+  EXPECT_TRUE(PhotoLibrary::isAvailable());
+  EXPECT_TRUE(PhotoLibrary::albums().empty());
+  EXPECT_TRUE(PhotoLibrary::makeFolder()); // once there, it is left as it is
+  // A file in its place is not replaced: the library stays unavailable and says why.
+  fs::remove(pictures);
+  testsupport::writeFile(pictures, "a file");
+  EXPECT_FALSE(PhotoLibrary::makeFolder());
+  EXPECT_EQ(testsupport::readFile(pictures), "a file");
+  std::string error;
+  bool denied = true;
+  EXPECT_TRUE(PhotoLibrary::albums(&error, &denied).empty());
+  EXPECT_FALSE(error.empty());
+  EXPECT_FALSE(denied);
+  // A folder this user may not read is refused for every program (root reads every folder).
+  fs::remove(pictures);
+  fs::create_directories(pictures);
+  fs::permissions(pictures, fs::perms::none);
+  error.clear();
+  denied = false;
+  PhotoLibrary::albums(&error, &denied);
+  EXPECT_EQ(denied, geteuid() != 0);
+  fs::permissions(pictures, fs::perms::owner_all);
+  PhotoLibrary::setPicturesFolder(std::nullopt);
 }
 
 TEST_F(PhotoLibraryTest, ThumbnailsAreUprightAndVideosHaveNone) {
