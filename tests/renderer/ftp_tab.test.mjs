@@ -9,6 +9,7 @@ import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
+import { stopOnExit } from '../support/person.mjs';
 
 const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
 fs.mkdirSync(artefacts, { recursive: true });
@@ -61,7 +62,6 @@ test('a person connects over SFTP and renames a file through a row menu', async 
   const port = await sshd(t, served);
 
   const home = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-renderer-'));
-  t.after(() => fs.rmSync(home, { recursive: true, force: true }));
   const app = spawn(process.env.FERROWEN_PROGRAM, [], {
     env: {
       ...process.env, FERROWEN_HOME: home, XDG_PICTURES_DIR: path.join(home, 'Pictures'),
@@ -71,7 +71,9 @@ test('a person connects over SFTP and renames a file through a row menu', async 
   let out = '';
   app.stdout.on('data', (d) => { out += d; });
   app.stderr.on('data', (d) => process.stderr.write(d));
-  t.after(() => app.kill('SIGTERM'));
+  stopOnExit(t, app);
+  // Removed once the program has ended (hooks run in the order they were added).
+  t.after(() => fs.rmSync(home, { recursive: true, force: true }));
   const address = (await waitFor(() => /^Open (\S+)$/m.exec(out), 'the address'))[1];
 
   const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] });

@@ -9,6 +9,7 @@ import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
+import { stopChild } from '../support/person.mjs';
 
 const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
 fs.mkdirSync(artefacts, { recursive: true });
@@ -39,7 +40,10 @@ async function sample(t, args = [], program = process.env.RENDERER_SAMPLE, extra
   let out = '';
   child.stdout.on('data', (d) => { out += d; });
   child.stderr.on('data', (d) => process.stderr.write(d));
-  t.after(() => { child.kill('SIGTERM'); fs.rmSync(home, { recursive: true, force: true }); });
+  t.after(async () => {
+    await stopChild(child);
+    fs.rmSync(home, { recursive: true, force: true });
+  });
   const exited = new Promise((resolve) => child.on('exit', resolve));
   const address = (await waitFor(() => /^Open (\S+)$/m.exec(out), 'the address'))[1];
   const url = new URL(address);

@@ -15,8 +15,19 @@ export async function waitFor(check, what, limit = 20000) {
   throw new Error(`timed out waiting for ${what}`);
 }
 
-function stopOnExit(t, child) {
-  t.after(() => { if (child.exitCode === null) child.kill('SIGTERM'); });
+// Ends a child and waits for it: a program still writing into its home while that home is
+// removed makes the removal fail. A child that does not end in 10 s is killed.
+export async function stopChild(child) {
+  if (child.exitCode !== null || child.signalCode !== null) return;
+  const ended = new Promise((resolve) => child.once('exit', resolve));
+  child.kill('SIGTERM');
+  const timer = setTimeout(() => child.kill('SIGKILL'), 10000);
+  await ended;
+  clearTimeout(timer);
+}
+
+export function stopOnExit(t, child) {
+  t.after(() => stopChild(child));
 }
 
 // The ferrowen program with a fresh FERROWEN_HOME; resolves once it printed the address to open.
