@@ -1,5 +1,6 @@
 #include "sshlib/crypto/PkKeys.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <initializer_list>
 
@@ -109,7 +110,17 @@ bool Reader::get(const char *tag, mp_int &v) {
   StringBuffer sb;
   if (!m_xml || !m_xml->GetChildContent(tag, sb)) return false;
   sb.trim2();
-  const bool ok = sb.getSize() > 0 && RazudodMp::from_base64(sb.getString(), v);
+  // A value is Base64 and nothing else: the decoder skips characters outside its alphabet, which
+  // would turn a damaged value into another number ("*" into zero) and write it into a key.
+  bool digits = false, wellFormed = true;
+  for (const char *c = sb.getString(); *c && wellFormed; ++c) {
+    const unsigned char ch = static_cast<unsigned char>(*c);
+    if (std::isalnum(ch) || ch == '+' || ch == '/')
+      digits = true;
+    else
+      wellFormed = ch == '=' || std::isspace(ch);
+  }
+  const bool ok = digits && wellFormed && RazudodMp::from_base64(sb.getString(), v);
   sb.secureClear();
   return ok;
 }

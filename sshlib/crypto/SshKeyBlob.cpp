@@ -86,6 +86,8 @@ int xmlKeyKind(StringBuffer &xml, LogBase &log) {
 } // namespace
 
 bool SshKeyBlob::xmlToPublicKeyBlob(StringBuffer &xml, DataBuffer &blob, LogBase &log) {
+  // Built aside and appended whole: a failure leaves the caller's buffer as it was.
+  DataBuffer out;
   switch (xmlKeyKind(xml, log)) {
   case 0: {
     rsa_key key;
@@ -93,16 +95,16 @@ bool SshKeyBlob::xmlToPublicKeyBlob(StringBuffer &xml, DataBuffer &blob, LogBase
       log.LogError("Failed to convert RSA key from XML.");
       return false;
     }
-    appendString("ssh-rsa", blob);
-    if (!appendMpInt(key.e, blob)) {
+    appendString("ssh-rsa", out);
+    if (!appendMpInt(key.e, out)) {
       log.LogError("invalid e");
       return false;
     }
-    if (!appendMpInt(key.N, blob)) {
+    if (!appendMpInt(key.N, out)) {
       log.LogError("invalid N");
       return false;
     }
-    return true;
+    break;
   }
   case 1: {
     dsa_key key;
@@ -110,14 +112,18 @@ bool SshKeyBlob::xmlToPublicKeyBlob(StringBuffer &xml, DataBuffer &blob, LogBase
       log.LogError("Failed to convert DSA key from XML.");
       return false;
     }
-    return dsaPublicBlob(key, blob);
+    if (!dsaPublicBlob(key, out)) return false;
+    break;
   }
   default:
     return false;
   }
+  return blob.append(out);
 }
 
 bool SshKeyBlob::xmlToPrivateKeyBlob(StringBuffer &xml, DataBuffer &blob, LogBase &log) {
+  DataBuffer out;
+  bool ok = false;
   switch (xmlKeyKind(xml, log)) {
   case 0: {
     rsa_key key;
@@ -125,8 +131,17 @@ bool SshKeyBlob::xmlToPrivateKeyBlob(StringBuffer &xml, DataBuffer &blob, LogBas
       log.LogError("Failed to convert RSA key from XML.");
       return false;
     }
-    return appendMpInt(key.d, blob) && appendMpInt(key.p, blob) && appendMpInt(key.q, blob) &&
-           appendMpInt(key.qP, blob);
+    // Key files store iqmp and their readers trust it: a wrong one would be written into a key
+    // that can no longer sign.
+    MpInt check;
+    if (mp_mulmod(&key.q, &key.qP, &key.p, &check.v) != MP_OKAY || mp_cmp_d(&check.v, 1) != MP_EQ) {
+      log.LogError("RSA key XML: InverseQ is not the inverse of Q modulo P.");
+      log.LogError("Failed to convert RSA key from XML.");
+      return false;
+    }
+    ok = appendMpInt(key.d, out) && appendMpInt(key.p, out) && appendMpInt(key.q, out) &&
+         appendMpInt(key.qP, out);
+    break;
   }
   case 1: {
     dsa_key key;
@@ -134,11 +149,15 @@ bool SshKeyBlob::xmlToPrivateKeyBlob(StringBuffer &xml, DataBuffer &blob, LogBas
       log.LogError("Failed to convert DSA key from XML.");
       return false;
     }
-    return appendMpInt(key.x, blob);
+    ok = appendMpInt(key.x, out);
+    break;
   }
   default:
     return false;
   }
+  ok = ok && blob.append(out);
+  out.secureClear();
+  return ok;
 }
 
 bool SshKeyBlob::publicKeyBlobToXml(DataBuffer &blob, StringBuffer &xml, int &keyType,
@@ -191,5 +210,7 @@ bool SshKeyBlob::privateKeyBlobToXml(int keyType, DataBuffer &blob, unsigned int
     return false;
   }
   xml.append("<DsaPrivate>");
-  return pkxml::appendValue("X", x.v, xml) && xml.append("</DsaPrivate>");
+  if (pkxml::appendValue("X", x.v, xml) && xml.append("</DsaPrivate>")) return true;
+  xml.secureClear();
+  return false;
 }

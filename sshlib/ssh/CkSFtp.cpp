@@ -235,6 +235,9 @@ void CkSFtp::Disconnect() {
 bool CkSFtp::get_IsConnected() const {
   return m_impl->get_IsConnected();
 }
+void CkSFtp::ClearSessionLog() {
+  m_impl->ClearSessionLog();
+}
 std::string CkSFtp::hostKeyFingerprint() const {
   StringBuffer sb;
   m_impl->get_HostKeyFingerprint(sb);

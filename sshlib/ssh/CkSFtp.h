@@ -152,6 +152,8 @@ public:
   // The server's host key as the transport reports it ("ssh-rsa 2048 ab:cd:..."); empty when not
   // connected.
   std::string hostKeyFingerprint() const;
+  // Empties the session log (kept only when the session log is switched on).
+  void ClearSessionLog();
   // The type of the host key remembered for the server (the first word of a fingerprint), asked
   // for first at the next Connect so that the same key is shown.
   void put_PreferredHostKeyType(const char *type);

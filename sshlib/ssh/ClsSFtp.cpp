@@ -27,6 +27,8 @@ ClsSFtp::~ClsSFtp() {
 void ClsSFtp::dropTransport() {
   if (transport) {
     SessionLog.setString(transport->sessionLog);
+    // A file open that loses its connection still logs what it saw.
+    if (transport->keepSshLog) droppedSshLog.setString(transport->sshLog);
     delete transport;
   }
   delete sftpChannel;
@@ -68,6 +70,11 @@ void ClsSFtp::put_ClientIpAddress(XString &v) {
 
 void ClsSFtp::get_SessionLog(XString &out) const {
   out.setFromUtf8(transport ? transport->sessionLog.getString() : SessionLog.getString());
+}
+
+void ClsSFtp::ClearSessionLog() {
+  SessionLog.clear();
+  if (transport) transport->sessionLog.clear();
 }
 
 void ClsSFtp::enterContext(const char *name) {

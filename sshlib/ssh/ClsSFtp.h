@@ -228,6 +228,8 @@ public:
   void put_KeepSessionLog(bool v);
   // The session log of the live connection, else the one kept from the connection dropped last.
   void get_SessionLog(XString &out) const;
+  // Empties the session log, the live connection's and the one kept from a dropped connection.
+  void ClearSessionLog();
   void get_ClientIpAddress(XString &out) const { out.setFromUtf8(ClientIpAddress.c_str()); }
   void put_ClientIpAddress(XString &v);
   void get_ClientIdentifier(XString &out) const { out.setFromUtf8(ClientIdentifier.c_str()); }
@@ -275,6 +277,8 @@ public:
   std::string PreferredHostKeyType;
   int ProtocolVersion = 0;
   StringBuffer SessionLog;
+  // The trace of a file open whose connection was dropped before the open ended.
+  StringBuffer droppedSshLog;
   StringBuffer FilenameCharset;
   unsigned int IdleTimeoutMs = 30000;
   unsigned int ConnectTimeoutMs = 30000;
@@ -319,8 +323,12 @@ public:
   bool takeHandle(const DataBuffer &reply, XString &handle, const std::string &dirPath);
   void logStatusResponse(const char *requestName, const DataBuffer &packet);
   void packHandleOrFilename(XString &nameOrHandle, bool isHandle, DataBuffer &out);
+  // Sends SSH_FXP_OPEN (once more under a "./" name after "not found", for a plain read). The
+  // transport traces the open's messages, and the trace is logged under "SshLog" when it ends.
   bool openFile(XString &path, const char *access, const char *disposition, XString &handle,
                 ProgressMonitor *pm);
+  bool openFileAttempts(const std::string &firstPath, const char *access, const char *disposition,
+                        XString &handle, ProgressMonitor *pm);
   // The path as the server takes it (a drive letter rewritten for the servers that want it).
   std::string serverPath(const std::string &path) const;
   // The fields of an SSH_FXP_OPEN request; true when the open may be tried again under a "./"

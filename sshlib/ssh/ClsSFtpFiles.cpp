@@ -155,7 +155,29 @@ bool ClsSFtp::isNotFoundStatus(const DataBuffer &pkt) {
 bool ClsSFtp::openFile(XString &pathIn, const char *access, const char *disposition,
                        XString &handle, ProgressMonitor *pm) {
   handle.clear();
-  std::string path = serverPath(pathIn.getUtf8());
+  if (transport) {
+    transport->sshLog.clear();
+    transport->sshLog.append("\r\n");
+    transport->keepSshLog = true;
+  }
+  droppedSshLog.clear();
+  const bool ok = openFileAttempts(serverPath(pathIn.getUtf8()), access, disposition, handle, pm);
+  // Whatever the outcome, the trace goes to the log and the transport stops keeping it. Peer texts
+  // in it were escaped as they were written.
+  if (transport) {
+    m_log.LogData("SshLog", transport->sshLog.getString());
+    transport->keepSshLog = false;
+    transport->sshLog.clear();
+  } else if (droppedSshLog.getSize()) {
+    m_log.LogData("SshLog", droppedSshLog.getString());
+    droppedSshLog.clear();
+  }
+  return ok;
+}
+
+bool ClsSFtp::openFileAttempts(const std::string &firstPath, const char *access,
+                               const char *disposition, XString &handle, ProgressMonitor *pm) {
+  std::string path = firstPath;
   bool mayRetry = false;
   for (int attempt = 0; attempt < 2; ++attempt) {
     DataBuffer payload;

@@ -5,9 +5,8 @@
 #include "sshlib/core/LogBase.h"
 #include "sshlib/core/StringBuffer.h"
 
-void logPeerText(LogBase &log, const char *tag, const char *p, unsigned int n) {
+void appendPeerText(StringBuffer &out, const char *p, unsigned int n) {
   static const char hex[] = "0123456789ABCDEF";
-  StringBuffer out;
   for (unsigned int i = 0; i < n; ++i) {
     unsigned char c = (unsigned char)p[i];
     if (c == '\r')
@@ -21,6 +20,11 @@ void logPeerText(LogBase &log, const char *tag, const char *p, unsigned int n) {
       out.append(e);
     }
   }
+}
+
+void logPeerText(LogBase &log, const char *tag, const char *p, unsigned int n) {
+  StringBuffer out;
+  appendPeerText(out, p, n);
   log.LogData(tag, out.getString());
 }
 

@@ -5,6 +5,8 @@
 class LogBase;
 class StringBuffer;
 
+// Appends the text with its line ends, control bytes, non-ASCII bytes and backslashes escaped.
+void appendPeerText(StringBuffer &out, const char *p, unsigned int n);
 void logPeerText(LogBase &log, const char *tag, const char *p, unsigned int n);
 void logPeerText(LogBase &log, const char *tag, const StringBuffer &s);
 void logPeerText(LogBase &log, const char *tag, const char *text);

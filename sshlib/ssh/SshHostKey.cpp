@@ -1,4 +1,5 @@
-// The server's host key: reading its blob and checking its signature over the exchange hash.
+// The server's host key: reading its blob and checking its signature over the exchange hash; and
+// the conversions between key blobs and XML key text.
 #include <cstring>
 
 #include "sshlib/core/LogBase.h"
@@ -6,6 +7,7 @@
 #include "sshlib/crypto/Hashes.h"
 #include "sshlib/crypto/PkKeys.h"
 #include "sshlib/crypto/Rsa2.h"
+#include "sshlib/crypto/SshKeyBlob.h"
 #include "sshlib/crypto/SshSigVerify.h"
 #include "sshlib/ssh/SshTransport.h"
 
@@ -280,4 +282,25 @@ bool SshTransport::verifyNewHostKey(LogBase &log, bool verbose) {
   log.LogInfo("Host key signature verification success.");
   toSessionLog("TRAN* Signature verified: ", alg, "\r\n");
   return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Key blobs. The key object (in the cryptography layer) uses the same code directly.
+
+bool SshTransport::xmlToPublicKeyBlob(StringBuffer &xml, DataBuffer &blob, LogBase &log) {
+  return SshKeyBlob::xmlToPublicKeyBlob(xml, blob, log);
+}
+
+bool SshTransport::xmlToPrivateKeyBlob(StringBuffer &xml, DataBuffer &blob, LogBase &log) {
+  return SshKeyBlob::xmlToPrivateKeyBlob(xml, blob, log);
+}
+
+bool SshTransport::publicKeyBlobToXml(DataBuffer &blob, StringBuffer &xml, int &keyType,
+                                      unsigned int &exponent, LogBase &log) {
+  return SshKeyBlob::publicKeyBlobToXml(blob, xml, keyType, exponent, log);
+}
+
+bool SshTransport::privateKeyBlobToXml(int keyType, DataBuffer &blob, unsigned int exponent,
+                                       StringBuffer &xml, LogBase &log) {
+  return SshKeyBlob::privateKeyBlobToXml(keyType, blob, exponent, xml, log);
 }

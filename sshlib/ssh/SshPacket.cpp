@@ -7,6 +7,7 @@
 #include "sshlib/core/LogNull.h"
 #include "sshlib/crypto/RazudodRand.h"
 #include "sshlib/crypto/SshCipher.h"
+#include "sshlib/ssh/PeerText.h"
 #include "sshlib/ssh/SshChannel.h"
 #include "sshlib/ssh/SshTransport.h"
 
@@ -86,8 +87,13 @@ void SshTransport::toSessionLog(const char *prefix, int value, const char *suffi
 
 void SshTransport::toSessionLog(const char *prefix, const char *text, const char *suffix) {
   if (!prefix || !text || !suffix) return;
+  if (!keepSessionLog && !keepSshLog) return;
   // Consecutive data lines fold into one, whichever direction they went.
   bool data = strncasecmp(text, "CHANNEL_DATA", 12) == 0;
+  // The text may come from the server (its identification, algorithm lists, a disconnect reason,
+  // a request name): escaped, it cannot end the line early or forge lines of its own.
+  StringBuffer safe;
+  appendPeerText(safe, text, (unsigned int)strlen(text));
   for (auto [on, buf] : {std::pair{keepSessionLog, &sessionLog}, std::pair{keepSshLog, &sshLog}}) {
     if (!on) continue;
     if (data && buf->endsWith("CHANNEL_DATA\r\n")) {
@@ -96,7 +102,7 @@ void SshTransport::toSessionLog(const char *prefix, const char *text, const char
       continue;
     }
     if (data && buf->endsWith("CHANNEL_DATA...\r\n")) continue;
-    buf->append3(prefix, text, suffix);
+    buf->append3(prefix, safe.getString(), suffix);
   }
 }
 

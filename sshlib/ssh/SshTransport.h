@@ -144,6 +144,18 @@ public:
                            const unsigned char *data, unsigned int dataLen, LogBase &log,
                            bool verbose);
 
+  // ---- Key blobs and XML key text: the SSH wire form of RSA and DSA keys (the public-key blob and
+  // the private part that follows it in key files) to and from the key records' XML. Key type 0 is
+  // RSA, 1 DSA. The blob writers append; the XML readers replace their output.
+  static bool xmlToPublicKeyBlob(StringBuffer &xml, DataBuffer &blob, LogBase &log);
+  static bool xmlToPrivateKeyBlob(StringBuffer &xml, DataBuffer &blob, LogBase &log);
+  static bool publicKeyBlobToXml(DataBuffer &blob, StringBuffer &xml, int &keyType,
+                                 unsigned int &exponent, LogBase &log);
+  // A DSA private part gives the fragment "<DsaPrivate><X>...</X></DsaPrivate>", which the caller
+  // joins with the public key's XML.
+  static bool privateKeyBlobToXml(int keyType, DataBuffer &blob, unsigned int exponent,
+                                  StringBuffer &xml, LogBase &log);
+
   // ---- Channel control messages.
   bool sendReqWindowAdjust(SshChannel &ch, ProgressMonitor *pm, LogBase &log, bool verbose);
   bool sendChannelFailure(SshChannel &ch, ProgressMonitor *pm, LogBase &log, bool verbose);

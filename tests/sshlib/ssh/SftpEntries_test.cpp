@@ -146,3 +146,68 @@ TEST(SftpEntries, TimesKeepAll64Bits) {
 }
 
 } // namespace
+
+// A file open keeps its own trace of the SSH messages and logs it under "SshLog" when it ends,
+// whatever the outcome; afterwards the transport keeps no trace.
+TEST(SftpEntries, FileOpenLogsItsSshTrace) {
+  struct Case {
+    const char *name, *path;
+    bool opens, dropsConnection;
+  } cases[] = {
+      {"an open that succeeds", "/here", true, false},
+      {"an open the server refuses (tried twice)", "/missing", false, false},
+      {"an open whose connection is cut", "/cut", false, true},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    auto fs = std::make_shared<FakeSftpFs>();
+    fs->files["/here"] = "data";
+    fs->hook = [](const std::string &pkt) -> std::vector<std::string> {
+      SftpFields in(pkt);
+      if ((unsigned char)pkt[4] == 3 && in.str() == "/cut") return {kSftpDrop};
+      return {};
+    };
+    FakeSftpServer srv(fsOptions(fs));
+    ClsSFtp s;
+    ASSERT_EQ(sftpSession(s, srv.port(), "u", "p"), "");
+    XString path, handle;
+    EXPECT_EQ(s.OpenFile(xs(path, c.path), "readOnly", "openExisting", handle, nullptr), c.opens);
+    std::string log = logText(s);
+    size_t at = log.find("SshLog");
+    ASSERT_NE(at, std::string::npos) << log;
+    EXPECT_NE(log.find("TRAN> CHANNEL_DATA", at), std::string::npos) << log;
+    EXPECT_EQ(s.transport == nullptr, c.dropsConnection);
+    if (s.transport) {
+      EXPECT_FALSE(s.transport->keepSshLog);
+      EXPECT_EQ(s.transport->sshLog.getSize(), 0u);
+      // Nothing is traced between opens.
+      XString dot, compose, out;
+      ASSERT_TRUE(s.RealPath(xs(dot, "."), compose, out, nullptr));
+      EXPECT_EQ(s.transport->sshLog.getSize(), 0u);
+      EXPECT_EQ(logText(s).find("SshLog"), std::string::npos);
+    }
+    EXPECT_EQ(s.droppedSshLog.getSize(), 0u);
+  }
+}
+
+TEST(SftpEntries, ClearSessionLogEmptiesTheLiveAndTheKeptLog) {
+  auto fs = std::make_shared<FakeSftpFs>();
+  FakeSftpServer srv(fsOptions(fs));
+  ClsSFtp s;
+  s.put_KeepSessionLog(true);
+  ASSERT_EQ(sftpSession(s, srv.port(), "u", "p"), "");
+  XString log, dot, compose, out;
+  s.ClearSessionLog();
+  s.get_SessionLog(log);
+  EXPECT_STREQ(log.getUtf8(), "");
+  // The log goes on with the next message.
+  ASSERT_TRUE(s.RealPath(xs(dot, "."), compose, out, nullptr));
+  s.get_SessionLog(log);
+  EXPECT_NE(std::string(log.getUtf8()).find("CHANNEL_DATA"), std::string::npos);
+  s.Disconnect();
+  s.get_SessionLog(log);
+  EXPECT_NE(std::string(log.getUtf8()), "");
+  s.ClearSessionLog();
+  s.get_SessionLog(log);
+  EXPECT_STREQ(log.getUtf8(), "");
+}

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "sshlib/ssh/SshChannel.h"
+#include "tests/support/CryptoTestSupport.h"
 #include "tests/support/FakeSshServer.h"
 
 using namespace testsupport;
@@ -107,6 +108,13 @@ TEST(SshWire, NamesAndSessionLog) {
   for (const char *m : {"CHANNEL_DATA", "CHANNEL_DATA", "CHANNEL_DATA", "CHANNEL_EOF"})
     t.toSessionLog("TRAN< ", m, "\r\n");
   t.toSessionLog("TRAN< ", (const char *)nullptr, "\r\n");
+  EXPECT_STREQ(t.sessionLog.getString(), "TRAN< CHANNEL_DATA...\r\nTRAN< CHANNEL_EOF\r\n");
+  // The second buffer has its own switch; a server's text cannot end a line or forge another.
+  t.keepSessionLog = false;
+  t.keepSshLog = true;
+  t.toSessionLog("TRAN* Reason: ", "bye\r\nTRAN< USERAUTH_SUCCESS\\\x01\xC3\xA9", "\r\n");
+  EXPECT_STREQ(t.sshLog.getString(),
+               "TRAN* Reason: bye\\r\\nTRAN< USERAUTH_SUCCESS\\x5C\\x01\\xC3\\xA9\r\n");
   EXPECT_STREQ(t.sessionLog.getString(), "TRAN< CHANNEL_DATA...\r\nTRAN< CHANNEL_EOF\r\n");
 }
 
@@ -446,3 +454,129 @@ TEST(SshTransportFake, QuirksRefusalsAndTampering) {
 }
 
 } // namespace
+
+namespace {
+
+// Test keys with values whose top bits are set, so that their mpints carry a leading zero byte.
+// The expected blobs were written out independently of the library.
+const std::string kRsaXml =
+    "<RSAKeyValue><Modulus>tlvwto11bohRujp8h4FqmQ==</Modulus><Exponent>AQAB</Exponent>"
+    "<P>8eLTxLWml5M=</P><Q>wP/uEjRWeKM=</Q><DP>i/eoeQRwIPc=</DP><DQ>nH3o+HHfu6k=</DQ>"
+    "<InverseQ>CjvjKgYFjp4=</InverseQ><D>YBS9FVIfB2cClgDJMd8kSQ==</D></RSAKeyValue>";
+const char *kRsaPrivateBlob = "000000106014bd15521f0767029600c931df24490000000900f1e2d3c4b5a69793"
+                              "0000000900c0ffee12345678a3000000080a3be32a06058e9e";
+const char *kRsaPublicBlob =
+    "000000077373682d727361000000030100010000001100b65bf0b68d756e8851ba3a7c87816a99";
+const std::string kDsaXml =
+    "<DSAKeyValue><P>46Gyw9Tl9gcYKTpLXG1+pw==</P><Q>mot8bV5POkU=</Q><G>ASNFZ4mrze8=</G>"
+    "<Y>JhR5l3pAt5M76H/2jjlPkg==</Y><X>iHdmVUQzIhE=</X></DSAKeyValue>";
+const char *kDsaPrivateBlob = "00000009008877665544332211";
+const char *kDsaPublicBlob =
+    "000000077373682d6473730000001100e3a1b2c3d4e5f60718293a4b5c6d7ea700000009009a8b7c6d5e4f3a4500"
+    "0000080123456789abcdef00000010261479977a40b7933be87ff68e394f92";
+
+std::string without(std::string xml, const std::string &element) {
+  size_t a = xml.find("<" + element + ">"), b = xml.find("</" + element + ">");
+  return xml.erase(a, b + element.size() + 3 - a);
+}
+std::string replaced(std::string xml, const std::string &from, const std::string &to) {
+  return xml.replace(xml.find(from), from.size(), to);
+}
+
+} // namespace
+
+TEST(SshKeyBlobs, XmlKeyTextToPrivateAndPublicBlobs) {
+  struct Case {
+    const char *name;
+    std::string xml;
+    const char *privateBlob, *publicBlob; // null: refused
+    const char *error;
+  } cases[] = {
+      {"RSA", kRsaXml, kRsaPrivateBlob, kRsaPublicBlob, nullptr},
+      {"RSA without InverseQ (computed)", without(kRsaXml, "InverseQ"), kRsaPrivateBlob,
+       kRsaPublicBlob, nullptr},
+      {"RSA with line breaks", replaced(kRsaXml, "<D>", "\n<D>\n"), kRsaPrivateBlob, kRsaPublicBlob,
+       nullptr},
+      {"DSA", kDsaXml, kDsaPrivateBlob, kDsaPublicBlob, nullptr},
+      {"RSA public key only", without(kRsaXml, "D"), nullptr, kRsaPublicBlob,
+       "Failed to convert RSA key from XML."},
+      {"DSA public key only", without(kDsaXml, "X"), nullptr, kDsaPublicBlob,
+       "Failed to convert DSA key from XML."},
+      {"RSA without Modulus", without(kRsaXml, "Modulus"), nullptr, nullptr,
+       "Failed to convert RSA key from XML."},
+      {"RSA without P", without(kRsaXml, "P"), nullptr, nullptr,
+       "Failed to convert RSA key from XML."},
+      {"RSA whose P and Q do not make the modulus",
+       replaced(kRsaXml, "wP/uEjRWeKM=", "wP/uEjRWeKU="), nullptr, nullptr,
+       "Failed to convert RSA key from XML."},
+      {"RSA with a wrong InverseQ", replaced(kRsaXml, "CjvjKgYFjp4=", "CjvjKgYFjp8="), nullptr,
+       kRsaPublicBlob, "Failed to convert RSA key from XML."},
+      {"RSA with a D that is not Base64", replaced(kRsaXml, "YBS9FVIfB2cClgDJMd8kSQ==", "*"),
+       nullptr, nullptr, "Failed to convert RSA key from XML."},
+      {"DSA without Y", without(kDsaXml, "Y"), nullptr, nullptr,
+       "Failed to convert DSA key from XML."},
+      {"RSA text that is not XML", "RSAKeyValue", nullptr, nullptr,
+       "Failed to convert RSA key from XML."},
+      {"RSA name on another root", "<Key><RSAKeyValue/></Key>", nullptr, nullptr,
+       "Failed to convert RSA key from XML."},
+      {"neither kind", "<ECKeyValue><X>AQ==</X></ECKeyValue>", nullptr, nullptr,
+       "XML root tag must be RSAKeyValue or DSAKeyValue"},
+      {"empty text", "", nullptr, nullptr, "XML root tag must be RSAKeyValue or DSAKeyValue"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    StringBuffer xml(c.xml.c_str());
+    // The blobs are appended; a refusal leaves what was there.
+    for (auto [convert, expected] : {std::pair{&SshTransport::xmlToPrivateKeyBlob, c.privateBlob},
+                                     std::pair{&SshTransport::xmlToPublicKeyBlob, c.publicBlob}}) {
+      ErrorLines log;
+      DataBuffer blob;
+      blob.appendChar(0xEE);
+      EXPECT_EQ(convert(xml, blob, log), expected != nullptr) << log.errors;
+      EXPECT_EQ(hexOf(blob), std::string("ee") + (expected ? expected : ""));
+      if (!expected) {
+        EXPECT_TRUE(log.has(c.error)) << log.errors;
+      }
+    }
+  }
+}
+
+TEST(SshKeyBlobs, BlobsBackToXmlKeyText) {
+  ErrorLines log;
+  // RSA: the public blob and the private part make the whole key again.
+  DataBuffer pub, priv, again;
+  hexTo(kRsaPublicBlob, pub);
+  hexTo(kRsaPrivateBlob, priv);
+  StringBuffer xml("left over");
+  int keyType = -1;
+  unsigned int exponent = 1;
+  ASSERT_TRUE(SshTransport::publicKeyBlobToXml(pub, xml, keyType, exponent, log)) << log.errors;
+  EXPECT_EQ(keyType, 0);
+  EXPECT_EQ(exponent, 65537u);
+  EXPECT_STREQ(xml.getString(), "<RSAKeyValue><Modulus>tlvwto11bohRujp8h4FqmQ==</Modulus>"
+                                "<Exponent>AQAB</Exponent></RSAKeyValue>");
+  ASSERT_TRUE(SshTransport::privateKeyBlobToXml(0, priv, exponent, xml, log)) << log.errors;
+  EXPECT_EQ(std::string(xml.getString()), kRsaXml);
+  ASSERT_TRUE(SshTransport::xmlToPrivateKeyBlob(xml, again, log));
+  EXPECT_EQ(hexOf(again), kRsaPrivateBlob);
+  // DSA: the public key's XML, and the private part as a fragment for the caller to join.
+  hexTo(kDsaPublicBlob, pub);
+  hexTo(kDsaPrivateBlob, priv);
+  ASSERT_TRUE(SshTransport::publicKeyBlobToXml(pub, xml, keyType, exponent, log));
+  EXPECT_EQ(keyType, 1);
+  EXPECT_EQ(exponent, 0u);
+  EXPECT_EQ(std::string(xml.getString()), without(kDsaXml, "X"));
+  again.clear();
+  ASSERT_TRUE(SshTransport::xmlToPublicKeyBlob(xml, again, log));
+  EXPECT_EQ(hexOf(again), kDsaPublicBlob);
+  ASSERT_TRUE(SshTransport::privateKeyBlobToXml(1, priv, 0, xml, log));
+  EXPECT_STREQ(xml.getString(), "<DsaPrivate><X>iHdmVUQzIhE=</X></DsaPrivate>");
+  // Short or malformed blobs are refused.
+  for (const char *bad :
+       {"", "00000007737368", "000000077373682d72736100000003010001", kRsaPrivateBlob + 2}) {
+    SCOPED_TRACE(bad);
+    hexTo(bad, pub);
+    EXPECT_FALSE(SshTransport::publicKeyBlobToXml(pub, xml, keyType, exponent, log));
+    EXPECT_FALSE(SshTransport::privateKeyBlobToXml(0, pub, 65537, xml, log));
+  }
+}
