@@ -1,0 +1,154 @@
+// What a person sees on the phone (390x844) and on the tablet (1280x800), mouse and keyboard only:
+// the image editor's picture whole, fitted and centred (and cropped after a crop), its resize
+// bar's labels and fields whole and on the screen, every button of its bar reachable; a paused
+// transfer keeping its bar and saying so; the editor's row of extra keys whole and above the tab
+// bar. Screenshots go to $RENDERER_ARTEFACTS/screens-<profile>.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { chromium } from 'playwright-core';
+import {
+  bringIntoView, checkScreen, clickSeen, startFtpServer, startProgram, waitFor, watch, writePicture,
+} from '../support/person.mjs';
+
+const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
+const profiles = [
+  ['phone', { width: 390, height: 844 }, {}],
+  ['tablet', { width: 1280, height: 800 }, { FERROWEN_DEVICE: 'ipad' }],
+];
+
+// The program (a fresh home that `prepare` may fill first) and a browser on its page, past the
+// welcome; `run` does the task. What a person meets (failed requests, console errors, screen
+// checks) fails the test; the page at a failed step is kept as a screenshot.
+async function session(t, profile, viewport, env, prepare, run) {
+  const home = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-screens-'));
+  t.after(() => fs.rmSync(home, { recursive: true, force: true }));
+  fs.writeFileSync(path.join(home, 'Preferences.json'), JSON.stringify({ ShownWebHelp: '1', WebViewURL: '' }));
+  if (prepare) await prepare(home);
+  const app = await startProgram(t, { ...env, FERROWEN_HOME: home });
+  const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] });
+  t.after(() => browser.close());
+  const page = await browser.newPage({ viewport });
+  const problems = [];
+  watch(page, problems);
+  const dir = path.join(artefacts, `screens-${profile}`);
+  const front = () => page.locator('#screen .layers > :last-child');
+  const s = {
+    page, app, home, front,
+    screen: (name) => checkScreen(page, name, problems, dir),
+    tab: (name) => clickSeen(page.locator(`.tab[aria-label="${name}"]`)),
+    button: (name) => front().getByRole('button', { name, exact: true }),
+    row: (name) => front().locator(`.cell[aria-label="${name}"]`),
+    sheetButton: (name) => page.locator('.actionsheet button', { hasText: name }),
+  };
+  try {
+    await page.goto(app.address);
+    await page.locator('.alert').waitFor();
+    await clickSeen(page.locator('.alert button', { hasText: 'Skip' }));
+    await page.locator('.alert').waitFor({ state: 'detached' });
+    await run(s);
+  } catch (e) {
+    fs.mkdirSync(dir, { recursive: true });
+    await page.screenshot({ path: path.join(dir, 'at-failure.png') }).catch(() => {});
+    throw e;
+  }
+  const distinct = [...new Set(problems.map((p) => p.replace(/\?t=[0-9a-f]+/, '')))];
+  assert.equal(distinct.length, 0, `what a person meets:\n${distinct.join('\n')}`);
+}
+
+// The element is on the screen and is what a click at its centre meets.
+async function reachable(page, locator, what) {
+  const el = locator.first();
+  await el.waitFor({ state: 'visible' });
+  await bringIntoView(el);
+  const box = await el.boundingBox();
+  const screen = await page.locator('#screen').boundingBox();
+  assert.ok(box.x >= screen.x - 1 && box.x + box.width <= screen.x + screen.width + 1 &&
+    box.y >= screen.y - 1 && box.y + box.height <= screen.y + screen.height + 1,
+  `${what} ${JSON.stringify(box)} leaves the screen ${JSON.stringify(screen)}`);
+  const hit = await el.evaluate((e, [x, y]) => { const at = document.elementFromPoint(x, y); return at === e || e.contains(at); },
+    [box.x + box.width / 2, box.y + box.height / 2]);
+  assert.ok(hit, `${what} is covered`);
+  return box;
+}
+
+// A text whose box shows all of it (no ellipsis, nothing clipped by its box or the screen).
+async function whole(page, locator, what) {
+  const box = await reachable(page, locator, what);
+  const cut = await locator.first().evaluate((e) => e.scrollWidth > e.clientWidth + 1 || e.scrollHeight > e.clientHeight + 1);
+  assert.ok(!cut, `${what} is cut`);
+  return box;
+}
+
+for (const [profile, viewport, env] of profiles) {
+  test(`${profile}: the image editor shows the whole picture and all of its bars`, async (t) => {
+    // Bigger than either device's area, so it must be fitted.
+    const [pw, ph] = [1600, 1200];
+    await session(t, profile, viewport, env, (home) => {
+      fs.mkdirSync(path.join(home, 'Documents', 'Files'), { recursive: true });
+      writePicture(path.join(home, 'Documents', 'Files', 'picture.png'), pw, ph);
+    }, async (s) => {
+      const { page, front, row } = s;
+      await s.tab('Saved Files');
+      await clickSeen(row('picture.png').locator('.accessory'));
+      await clickSeen(s.sheetButton('Edit Image'));
+      const picture = front().locator('[aria-label="Picture"]').first();
+      const drawn = picture.locator('img').first();
+      // The whole picture: its box shows it at its own proportions, inside the area the page
+      // gives it (between the bars, on the screen), in the middle of that area.
+      const fitted = async (w, h, when) => {
+        await waitFor(() => drawn.evaluate((i) => i.complete && i.naturalWidth > 0), `the picture drawn ${when}`);
+        const natural = await drawn.evaluate((i) => [i.naturalWidth, i.naturalHeight]);
+        assert.ok(Math.abs(natural[0] / natural[1] - w / h) < 0.01, `${when}: the picture drawn is ${natural.join('x')}, not ${w}x${h}`);
+        const box = await picture.boundingBox();
+        const area = await picture.evaluate((e) => {
+          const b = e.parentElement.closest('.v-scroll').getBoundingClientRect();
+          return { x: b.left, y: b.top, width: b.width, height: b.height };
+        });
+        const screen = await page.locator('#screen').boundingBox();
+        const inside = (a, b) => a.x >= b.x - 1 && a.y >= b.y - 1 && a.x + a.width <= b.x + b.width + 1 && a.y + a.height <= b.y + b.height + 1;
+        assert.ok(inside(box, area) && inside(box, screen), `${when}: the picture ${JSON.stringify(box)} leaves its area ${JSON.stringify(area)}`);
+        assert.ok(Math.abs(box.width / box.height - w / h) < 0.02, `${when}: the picture's box ${box.width}x${box.height} is not shaped as ${w}x${h}`);
+        const [left, right] = [box.x - area.x, area.x + area.width - box.x - box.width];
+        const [top, bottom] = [box.y - area.y, area.y + area.height - box.y - box.height];
+        assert.ok(Math.abs(left - right) <= 2 && Math.abs(top - bottom) <= 2, `${when}: the picture is off-centre (${left}/${right}, ${top}/${bottom})`);
+        // Fitted: it touches the area on one side at least.
+        assert.ok(Math.min(left + right, top + bottom) <= 2, `${when}: the picture is not fitted (${left}/${right}, ${top}/${bottom})`);
+      };
+      await fitted(pw, ph, 'opened');
+      await s.screen('editor');
+      // Every button of the editor's bars can be reached, Save included.
+      for (const name of ['Resize', 'Crop', 'Captions', 'Watermark', 'Save'])
+        await reachable(page, front().getByLabel(name, { exact: true }).filter({ visible: true }), name);
+
+      // The resize bar: both labels whole, both fields on the screen.
+      await clickSeen(front().getByLabel('Resize', { exact: true }));
+      for (const name of ['Width', 'Height']) {
+        await whole(page, front().locator('.v-label', { hasText: new RegExp(`^${name}$`) }).filter({ visible: true }), `the label ${name}`);
+        await reachable(page, front().getByLabel(name, { exact: true }).filter({ visible: true }), `the field ${name}`);
+      }
+      await s.screen('editor-resize');
+      await clickSeen(s.button('Cancel'));
+
+      // After a crop, the preview is the cropped picture, fitted again.
+      await clickSeen(s.button('Crop'));
+      await front().locator('[aria-label="Crop Area"]').waitFor();
+      for (const name of ['Crop To Rect', 'Cancel']) await reachable(page, s.button(name), name);
+      await clickSeen(s.button('Crop To Rect'));
+      await front().locator('[aria-label="Crop Area"]').waitFor({ state: 'detached', timeout: 30000 });
+      const size = await waitFor(async () => {
+        const m = /(\d+) ?x ?(\d+)/.exec((await front().locator('.navbar, .v-toolbar').allTextContents()).join(' '));
+        return m && Number(m[1]) < pw && m;
+      }, 'the cropped size shown', 30000);
+      const [cw, ch] = [Number(size[1]), Number(size[2])];
+      await waitFor(() => drawn.evaluate((i, [w, h]) => i.complete && i.naturalWidth === w && i.naturalHeight === h, [cw, ch]),
+        `the cropped ${cw}x${ch} picture drawn`);
+      await fitted(cw, ch, 'cropped');
+      for (const name of ['Resize', 'Crop', 'Captions', 'Watermark', 'Save'])
+        await reachable(page, front().getByLabel(name, { exact: true }).filter({ visible: true }), `${name} after the crop`);
+      await s.screen('editor-cropped');
+    });
+  });
+}
