@@ -151,4 +151,37 @@ for (const [profile, viewport, env] of profiles) {
       await s.screen('editor-cropped');
     });
   });
+
+  test(`${profile}: the editor's row of extra keys shows whole keys above the tab bar`, async (t) => {
+    await session(t, profile, viewport, env, (home) => {
+      fs.mkdirSync(path.join(home, 'Documents', 'Files'), { recursive: true });
+      fs.writeFileSync(path.join(home, 'Documents', 'Files', 'notes.txt'), 'line one\nline two\n');
+    }, async (s) => {
+      const { page, front, row } = s;
+      await s.tab('Saved Files');
+      await clickSeen(row('notes.txt'));
+      await clickSeen(s.button('Edit'));
+      // (The row of keys is a layer of its own, in front while it shows.)
+      const text = page.locator('#screen textarea').filter({ visible: true }).first();
+      await clickSeen(text);
+      const bar = page.locator('.accessorybar');
+      await bar.waitFor();
+      const keys = bar.locator('button').filter({ visible: true });
+      await waitFor(async () => (await keys.count()) > 4, 'the keys');
+      for (const name of ['Shift', 'Hide Keys']) await whole(page, bar.getByRole('button', { name, exact: true }), `the key ${name}`);
+      for (let i = 0; i < await keys.count(); i++) await whole(page, keys.nth(i), `key ${i + 1}`);
+      // Above the tab bar, never over it.
+      for (const tab of await page.locator('.tab').filter({ visible: true }).all()) {
+        await reachable(page, tab, `the tab ${await tab.getAttribute('aria-label')}`);
+        const [barBox, b] = [await bar.boundingBox(), await tab.boundingBox()];
+        const across = b.x < barBox.x + barBox.width && b.x + b.width > barBox.x;
+        assert.ok(!across || barBox.y + barBox.height <= b.y + 1 || barBox.y >= b.y + b.height - 1,
+          `the keys ${JSON.stringify(barBox)} cover the tab ${JSON.stringify(b)}`);
+      }
+      await s.screen('editor-keys');
+      // Typed with a key of the row.
+      await clickSeen(bar.getByRole('button', { name: 'Key {', exact: true }));
+      await waitFor(async () => (await text.inputValue()).includes('{'), 'the key typed');
+    });
+  });
 }
