@@ -184,4 +184,43 @@ for (const [profile, viewport, env] of profiles) {
       await waitFor(async () => (await text.inputValue()).includes('{'), 'the key typed');
     });
   });
+
+  test(`${profile}: a paused transfer keeps its bar and says it is paused`, async (t) => {
+    const served = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-screens-ftp-'));
+    t.after(() => fs.rmSync(served, { recursive: true, force: true }));
+    fs.writeFileSync(path.join(served, 'big.bin'), Buffer.alloc(8 << 20, 7));
+    // Slow enough to be paused part way.
+    const ftpPort = await startFtpServer(t, served, 256 << 10);
+    await session(t, profile, viewport, env, null, async (s) => {
+      const { page, front, row } = s;
+      await clickSeen(front().getByLabel('Server'));
+      await page.keyboard.type(`127.0.0.1:${ftpPort}`);
+      await clickSeen(front().getByLabel('User Name'));
+      await page.keyboard.type('anonymous');
+      await clickSeen(s.button('Connect'));
+      await row('big.bin').waitFor({ timeout: 30000 });
+      await clickSeen(row('big.bin'));
+      await clickSeen(s.button('Download'));
+      await s.tab('Transfers');
+      const running = front().locator('.cell', { hasText: 'big.bin' });
+      const bar = running.getByRole('progressbar');
+      await bar.waitFor({ timeout: 30000 });
+      await waitFor(async () => Number(await bar.getAttribute('aria-valuenow') || (await bar.evaluate((b) => b.value))) > 0, 'some progress', 30000);
+      await clickSeen(front().getByLabel('Pause', { exact: true }));
+      await front().getByLabel('Play', { exact: true }).waitFor();
+      // The bar stays, with "Paused" beside it, each whole and apart.
+      const said = running.getByText('Paused', { exact: true });
+      await said.waitFor({ timeout: 10000 });
+      await waitFor(() => bar.isVisible(), 'the bar kept');
+      const [b, w] = [await bar.boundingBox(), await whole(page, said, 'the word Paused')];
+      assert.ok(b.width > 20, `the bar is ${b.width} wide`);
+      assert.ok(b.x + b.width <= w.x + 1 || w.x + w.width <= b.x + 1 || b.y + b.height <= w.y + 1 || w.y + w.height <= b.y + 1,
+        `"Paused" ${JSON.stringify(w)} lies over the bar ${JSON.stringify(b)}`);
+      await s.screen('transfer-paused');
+      // Played again: the bar runs on and "Paused" goes.
+      await clickSeen(front().getByLabel('Play', { exact: true }));
+      await said.waitFor({ state: 'detached', timeout: 20000 });
+      await s.screen('transfer-resumed');
+    });
+  });
 }
