@@ -5,7 +5,9 @@
 // bar. Screenshots go to $RENDERER_ARTEFACTS/screens-<profile>.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
+import { execFileSync, spawn } from 'node:child_process';
 import fs from 'node:fs';
+import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
@@ -223,4 +225,100 @@ for (const [profile, viewport, env] of profiles) {
       await s.screen('transfer-resumed');
     });
   });
+
+  test(`${profile}: the first SFTP download of a session says it is connecting`, async (t) => {
+    const served = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-screens-sftp-'));
+    t.after(() => fs.rmSync(served, { recursive: true, force: true }));
+    fs.chmodSync(served, 0o777);
+    fs.writeFileSync(path.join(served, 'data.bin'), Buffer.alloc(4 << 20, 3));
+    const sshPort = await startSshd(t, served);
+    // Between the program and sshd: the queue's own session (the second connection) is held
+    // before sshd's first byte reaches the program, so its row can be seen while it connects.
+    // The times of each step are written to the test's log.
+    let connections = 0;
+    let release;
+    const held = new Promise((resolve) => { release = resolve; });
+    const times = {};
+    const stamp = (what) => { if (!(what in times)) times[what] = Date.now(); };
+    const proxy = net.createServer((client) => {
+      const index = ++connections;
+      const server = net.connect(sshPort, '127.0.0.1');
+      client.on('error', () => {});
+      server.on('error', () => {});
+      client.pipe(server);
+      if (index < 2) { server.pipe(client); return; }
+      stamp('queue connects');
+      const waiting = [];
+      let open = false;
+      server.on('data', (chunk) => {
+        stamp('sshd answers');
+        if (open) client.write(chunk);
+        else waiting.push(chunk);
+      });
+      server.on('end', () => client.end());
+      held.then(() => {
+        stamp('released');
+        open = true;
+        for (const chunk of waiting.splice(0)) client.write(chunk);
+      });
+    });
+    await new Promise((resolve) => proxy.listen(0, '127.0.0.1', resolve));
+    t.after(() => proxy.close());
+    await session(t, profile, viewport, env, null, async (s) => {
+      const { page, front, row } = s;
+      for (const [field, text] of [['Server', `sftp://127.0.0.1:${proxy.address().port}${served}`], ['User Name', sftpUser], ['Password', sftpPassword]]) {
+        await clickSeen(front().getByLabel(field));
+        await page.keyboard.type(text);
+      }
+      await clickSeen(s.button('Connect'));
+      await row('data.bin').waitFor({ timeout: 30000 });
+      await clickSeen(row('data.bin'));
+      stamp('download clicked');
+      await clickSeen(s.button('Download'));
+      await s.tab('Transfers');
+      const running = front().locator('.cell', { hasText: 'data.bin' });
+      await running.getByText('Connecting...', { exact: true }).waitFor({ timeout: 30000 });
+      stamp('row says connecting');
+      assert.ok('queue connects' in times, 'the queue connects for its download');
+      await s.screen('transfer-connecting');
+      release();
+      await waitFor(async () => !(await running.count()) || (await running.getByRole('progressbar').isVisible()), 'the bar', 60000);
+      stamp('bar or done');
+      await waitFor(async () => !(await running.count()), 'the download', 60000);
+      stamp('done');
+      assert.equal(fs.statSync(path.join(s.home, 'Documents', 'Files', 'data.bin')).size, 4 << 20);
+      const start = times['download clicked'];
+      t.diagnostic(Object.entries(times).sort((a, b) => a[1] - b[1]).map(([k, v]) => `${k} +${v - start} ms`).join(', '));
+    });
+  });
+}
+
+const sftpUser = 'ferrowen-sftp';
+const sftpPassword = 'Sftp-Secret-18';
+
+// sshd as Debian ships it, on a free loopback port, with a host key of its own; the test's user
+// logs in with its password. (PAM is off: the password is checked against the shadow file
+// without a PAM session the container cannot open.)
+async function startSshd(t, dir) {
+  try { execFileSync('id', [sftpUser], { stdio: 'ignore' }); } catch {
+    execFileSync('useradd', ['-m', '-s', '/bin/bash', sftpUser], { stdio: 'ignore' });
+  }
+  execFileSync('sh', ['-c', `echo '${sftpUser}:${sftpPassword}' | chpasswd`]);
+  const keys = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-screens-sshd-'));
+  t.after(() => fs.rmSync(keys, { recursive: true, force: true }));
+  execFileSync('ssh-keygen', ['-q', '-N', '', '-t', 'ed25519', '-f', `${keys}/host`]);
+  const port = await new Promise((resolve) => {
+    const probe = net.createServer();
+    probe.listen(0, '127.0.0.1', () => { const { port: p } = probe.address(); probe.close(() => resolve(p)); });
+  });
+  fs.writeFileSync(`${keys}/sshd_config`, [`Port ${port}`, 'ListenAddress 127.0.0.1', `HostKey ${keys}/host`,
+    `PidFile ${keys}/sshd.pid`, 'UsePAM no', 'Subsystem sftp internal-sftp', ''].join('\n'));
+  fs.mkdirSync('/run/sshd', { recursive: true });
+  const child = spawn('/usr/sbin/sshd', ['-D', '-e', '-f', `${keys}/sshd_config`], { stdio: 'ignore' });
+  t.after(() => child.kill('SIGTERM'));
+  await waitFor(() => new Promise((resolve) => {
+    const c = net.connect(port, '127.0.0.1', () => { c.destroy(); resolve(true); });
+    c.on('error', () => resolve(false));
+  }), 'sshd');
+  return port;
 }
