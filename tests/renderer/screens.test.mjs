@@ -293,6 +293,57 @@ for (const [profile, viewport, env] of profiles) {
   });
 }
 
+for (const [profile, viewport, env] of profiles) {
+  test(`${profile}: photo library rows show their names and sizes apart`, async (t) => {
+    const pictures = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-screens-pictures-'));
+    t.after(() => fs.rmSync(pictures, { recursive: true, force: true }));
+    // Sizes of six and more characters ("999.9 KB") beside the library's names.
+    const sizes = [1023900, 987000, 5 << 20];
+    sizes.forEach((bytes, i) => writePicture(path.join(pictures, `picture-${i}.png`), 300 + 200 * i, 200 + 100 * i, bytes));
+    await session(t, profile, viewport, { ...env, XDG_PICTURES_DIR: pictures }, null, async (s) => {
+      const { page, front, row } = s;
+      await s.tab('Saved Files');
+      await clickSeen(row('Photo Library'));
+      await clickSeen(row('Saved Photos'));
+      const rows = front().locator('.cell').filter({ has: page.locator('img.drawn') });
+      await waitFor(async () => (await rows.count()) === sizes.length, 'the pictures listed', 30000);
+      await s.screen('photo-library');
+      // What each row draws: the name's black ends before the size's blue begins, on the line
+      // they share (right of the thumbnail, above the details line).
+      for (let i = 0; i < sizes.length; i++) {
+        const drawn = rows.nth(i).locator('img.drawn').first();
+        await waitFor(() => drawn.evaluate((im) => im.complete && im.naturalWidth > 0), 'the row drawn');
+        const found = await drawn.evaluate((im) => {
+          const c = document.createElement('canvas');
+          [c.width, c.height] = [im.naturalWidth, im.naturalHeight];
+          const g = c.getContext('2d');
+          g.drawImage(im, 0, 0);
+          const k = im.naturalWidth / 320;
+          const d = g.getImageData(0, 0, c.width, c.height).data;
+          let [lastBlack, firstBlue, lastBlue] = [-1, Infinity, -1];
+          for (let y = Math.round(12 * k); y < Math.round(26 * k); y++) {
+            for (let x = Math.round(50 * k); x < c.width; x++) {
+              const [r, gr, b] = [d[(y * c.width + x) * 4], d[(y * c.width + x) * 4 + 1], d[(y * c.width + x) * 4 + 2]];
+              if (r < 60 && gr < 60 && b < 60) lastBlack = Math.max(lastBlack, x / k);
+              else if (b > 150 && r < 90 && gr < 120) {
+                firstBlue = Math.min(firstBlue, x / k);
+                lastBlue = Math.max(lastBlue, x / k);
+              }
+            }
+          }
+          return { lastBlack, firstBlue, lastBlue };
+        });
+        assert.ok(found.lastBlack > 0 && found.firstBlue < 320, `row ${i}: no name or size drawn ${JSON.stringify(found)}`);
+        assert.ok(found.lastBlack < found.firstBlue, `row ${i}: the name reaches ${found.lastBlack.toFixed(1)}, past where the size begins (${found.firstBlue.toFixed(1)})`);
+        // The size ends before the row's button, which would hide its end.
+        const button = await rows.nth(i).locator('.accessory img').first().boundingBox();
+        const box = await drawn.boundingBox();
+        assert.ok(box.x + found.lastBlue * (box.width / 320) <= button.x + 1, `row ${i}: the size runs under the row's button (to ${found.lastBlue.toFixed(1)})`);
+      }
+    });
+  });
+}
+
 const sftpUser = 'ferrowen-sftp';
 const sftpPassword = 'Sftp-Secret-18';
 

@@ -285,8 +285,8 @@ export function pictureSize(file) {
 }
 
 // A PNG of `width` x `height` opaque pixels: a colour of its own in each quarter, so a picture
-// cut or stretched shows.
-export function writePicture(file, width, height) {
+// cut or stretched shows. `extra` bytes after its end make the file as big as a test needs.
+export function writePicture(file, width, height, extra = 0) {
   const row = Buffer.alloc(1 + width * 3);
   const rows = [];
   for (let y = 0; y < height; y++) {
@@ -310,5 +310,5 @@ export function writePicture(file, width, height) {
   ihdr.writeUInt32BE(height, 4);
   ihdr.set([8, 2, 0, 0, 0], 8);
   fs.writeFileSync(file, Buffer.concat([Buffer.from([137, 80, 78, 71, 13, 10, 26, 10]), chunk('IHDR', ihdr),
-    chunk('IDAT', zlib.deflateSync(Buffer.concat(rows))), chunk('IEND', Buffer.alloc(0))]));
+    chunk('IDAT', zlib.deflateSync(Buffer.concat(rows))), chunk('IEND', Buffer.alloc(0)), Buffer.alloc(extra)]));
 }
