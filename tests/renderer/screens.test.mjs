@@ -250,8 +250,11 @@ for (const [profile, viewport, env] of profiles) {
       stamp('queue connects');
       const waiting = [];
       let open = false;
+      // The first packets each way (banner, key exchange, login, the file's open) are timed.
+      let [sent, heard] = [0, 0];
+      client.on('data', (chunk) => { if (++sent <= 6) stamp(`program sends #${sent} (${chunk.length} B)`); });
       server.on('data', (chunk) => {
-        stamp('sshd answers');
+        if (++heard <= 6) stamp(`sshd sends #${heard} (${chunk.length} B)`);
         if (open) client.write(chunk);
         else waiting.push(chunk);
       });
