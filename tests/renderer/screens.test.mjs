@@ -305,16 +305,11 @@ for (const [profile, viewport, env] of profiles) {
     sizes.forEach((bytes, i) => writePicture(path.join(pictures, `picture-${i}.png`), 300 + 200 * i, 200 + 100 * i, bytes));
     await session(t, profile, viewport, { ...env, XDG_PICTURES_DIR: pictures }, null, async (s) => {
       const { page, front, row } = s;
-      await s.tab('Saved Files');
-      await clickSeen(row('Photo Library'));
-      await clickSeen(row('Saved Photos'));
-      const rows = front().locator('.cell').filter({ has: page.locator('img.drawn') });
-      await waitFor(async () => (await rows.count()) === sizes.length, 'the pictures listed', 30000);
-      await s.screen('photo-library');
-      // What each row draws: the name's black ends before the size's blue begins, on the line
-      // they share (right of the thumbnail, above the details line).
-      for (let i = 0; i < sizes.length; i++) {
-        const drawn = rows.nth(i).locator('img.drawn').first();
+      // What a row draws: the name's black ends before the size's blue begins, on the line they
+      // share (right of the thumbnail, above the details line), and the size ends before the
+      // row's button, which would hide its end.
+      const apart = async (what, cell) => {
+        const drawn = cell.locator('img.drawn').first();
         await waitFor(() => drawn.evaluate((im) => im.complete && im.naturalWidth > 0), 'the row drawn');
         const found = await drawn.evaluate((im) => {
           const c = document.createElement('canvas');
@@ -336,13 +331,22 @@ for (const [profile, viewport, env] of profiles) {
           }
           return { lastBlack, firstBlue, lastBlue };
         });
-        assert.ok(found.lastBlack > 0 && found.firstBlue < 320, `row ${i}: no name or size drawn ${JSON.stringify(found)}`);
-        assert.ok(found.lastBlack < found.firstBlue, `row ${i}: the name reaches ${found.lastBlack.toFixed(1)}, past where the size begins (${found.firstBlue.toFixed(1)})`);
-        // The size ends before the row's button, which would hide its end.
-        const button = await rows.nth(i).locator('.accessory img').first().boundingBox();
+        assert.ok(found.lastBlack > 0 && found.firstBlue < 320, `${what}: no name or size drawn ${JSON.stringify(found)}`);
+        assert.ok(found.lastBlack < found.firstBlue, `${what}: the name reaches ${found.lastBlack.toFixed(1)}, past where the size begins (${found.firstBlue.toFixed(1)})`);
+        const button = await cell.locator('.accessory img').first().boundingBox();
         const box = await drawn.boundingBox();
-        assert.ok(box.x + found.lastBlue * (box.width / 320) <= button.x + 1, `row ${i}: the size runs under the row's button (to ${found.lastBlue.toFixed(1)})`);
-      }
+        assert.ok(box.x + found.lastBlue * (box.width / 320) <= button.x + 1, `${what}: the size runs under the row's button (to ${found.lastBlue.toFixed(1)})`);
+      };
+      await s.tab('Saved Files');
+      await clickSeen(row('Photo Library'));
+      await row('Saved Photos').waitFor({ timeout: 30000 });
+      await s.screen('photo-albums');
+      await apart('the album row', row('Saved Photos'));
+      await clickSeen(row('Saved Photos'));
+      const rows = front().locator('.cell').filter({ has: page.locator('img.drawn') });
+      await waitFor(async () => (await rows.count()) === sizes.length, 'the pictures listed', 30000);
+      await s.screen('photo-library');
+      for (let i = 0; i < sizes.length; i++) await apart(`row ${i}`, rows.nth(i));
     });
   });
 }
