@@ -24,6 +24,7 @@
 #include "platform/foundation/UserDefaults.h"
 #include "platform/ui/Window.h"
 
+#include <algorithm>
 #include <cmath>
 #include <thread>
 
@@ -51,6 +52,9 @@ std::string deviceModel() {
 // shift, "⌄" hides the rows).
 const char *const kRowKeys[4] = {"⇧<>/\"=:;#{}⌄", "⇧[]()&|\\_-+*⌄", "⇧<>/\"=:;#{}$%'!⌄",
                                  "⇧[]()&|\\_-+*~^`?⌄"};
+
+// The widths of the two keys labelled with words, in points (with the gap after them).
+constexpr double kShiftKeyWidth = 42, kHideKeyWidth = 74;
 
 // The tag of a key: 0 shift, -1 hide, else the character's UTF-16 unit.
 int tagOfKey(char32_t key) {
@@ -644,14 +648,27 @@ std::shared_ptr<View> EditFileView::keyRow(const std::string &keys, bool landsca
     if (!nextCodePoint(keys, i, cp)) break;
     chars.push_back(cp);
   }
-  const double keyWidth = width / static_cast<double>(chars.size());
+  // Shift and Hide Keys are as wide as their words; the character keys share what is left.
+  auto wordWidth = [](int tag) { return tag == 0 ? kShiftKeyWidth : kHideKeyWidth; };
+  double left = width;
+  size_t characters = 0;
+  for (char32_t c : chars) {
+    const int tag = tagOfKey(c);
+    if (tag == 0 || tag == -1)
+      left -= wordWidth(tag);
+    else
+      ++characters;
+  }
+  const double keyWidth = characters ? std::max(0.0, left) / static_cast<double>(characters) : 0;
   std::weak_ptr<EditFileView> weak = sharedAs<EditFileView>();
+  double x = 0;
   for (size_t i = 0; i < chars.size(); ++i) {
-    auto key = std::make_shared<Button>(
-        ButtonType::RoundedRect, Rect(keyWidth * static_cast<double>(i), 2, keyWidth - 2, 36));
     std::string label;
     appendUTF8(label, chars[i]);
     const int tag = tagOfKey(chars[i]);
+    const double w = tag == 0 || tag == -1 ? wordWidth(tag) : keyWidth;
+    auto key = std::make_shared<Button>(ButtonType::RoundedRect, Rect(x, 2, w - 2, 36));
+    x += w;
     key->setTitle(tag == 0 ? "Shift" : tag == -1 ? "Hide Keys" : label);
     key->setAccessibilityLabel(tag == 0 ? "Shift" : tag == -1 ? "Hide Keys" : "Key " + label);
     key->setTag(tag);

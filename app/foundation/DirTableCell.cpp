@@ -68,32 +68,14 @@ void DirTableCell::drawRect(Rect rect, media::BitmapContext &ctx) {
   const double S = iIMAGE_SPACE;
   const double W = 320 - (S + 38);
 
-  // The name.
-  Color nameColor = Color::blackColor();
-  if (dimmed || item.inProgress) nameColor = Color::darkGrayColor();
-  if (item.isDownloading) nameColor = Color::grayColor();
-  drawing_.nameColor = nameColor;
-  ctx.setFillColor(toRGBA(nameColor));
-  const FontSpec font14{"", 14};
-  if (media::measureText(name, font14).width <= 200) {
-    auto m = ctx.drawText(name, {S + 4, 9}, {"", 18}, 200, 14, LineBreak::TruncateTail);
-    drawing_.nameFontSize = m.actualFontSize;
-    drawing_.nameRect = {S + 4, 9, m.width, m.height};
-  } else {
-    Rect2 box{S + 4, 1, 200, 39};
-    ctx.drawTextInRect(name, box, font14, LineBreak::CharacterWrap);
-    drawing_.nameFontSize = 14;
-    drawing_.nameWrapped = true;
-    drawing_.nameRect = box;
-  }
-
   // The size on the right.
+  const FontSpec font14{"", 14};
   Color sizeColor{6 / 255.0, 55 / 255.0, 201 / 255.0, 1};
   if (dimmed) sizeColor = {0.25, 0.25, 1.0, 1};
   if (item.inProgress) sizeColor = Color::clearColor();
   if (item.isDownloading) sizeColor = lightBlueColor();
   drawing_.sizeColor = sizeColor;
-  const double sizeEnd = (item.extraData && !thumbnail) ? 310 : 282; // photo album rows
+  const double sizeEnd = (item.extraData && !thumbnail && !besideButton) ? 310 : 282; // albums
   auto sizeFit = media::measureText(item.sizeDisplay, font14, W, 12, LineBreak::TruncateTail);
   drawing_.sizeText = item.sizeDisplay;
   drawing_.sizeX = sizeEnd - sizeFit.width;
@@ -101,6 +83,26 @@ void DirTableCell::drawRect(Rect rect, media::BitmapContext &ctx) {
   drawing_.sizeFontSize = sizeFit.actualFontSize;
   ctx.setFillColor(toRGBA(sizeColor));
   ctx.drawText(item.sizeDisplay, {drawing_.sizeX, 12}, font14, W, 12, LineBreak::TruncateTail);
+
+  // The name, in what the size leaves of its 200 points (a thumbnail's wider column and a long
+  // size text would otherwise put the two over each other).
+  Color nameColor = Color::blackColor();
+  if (dimmed || item.inProgress) nameColor = Color::darkGrayColor();
+  if (item.isDownloading) nameColor = Color::grayColor();
+  drawing_.nameColor = nameColor;
+  ctx.setFillColor(toRGBA(nameColor));
+  const double nameWidth = std::clamp(drawing_.sizeX - 6 - (S + 4), 40.0, 200.0);
+  if (media::measureText(name, font14).width <= nameWidth) {
+    auto m = ctx.drawText(name, {S + 4, 9}, {"", 18}, nameWidth, 14, LineBreak::TruncateTail);
+    drawing_.nameFontSize = m.actualFontSize;
+    drawing_.nameRect = {S + 4, 9, m.width, m.height};
+  } else {
+    Rect2 box{S + 4, 1, nameWidth, 39};
+    ctx.drawTextInRect(name, box, font14, LineBreak::CharacterWrap);
+    drawing_.nameFontSize = 14;
+    drawing_.nameWrapped = true;
+    drawing_.nameRect = box;
+  }
 
   // The details line.
   std::string details = item.extraText;

@@ -49,6 +49,9 @@ public:
   std::shared_ptr<platform::media::Image> renderedImage() const { return rendered_; }
   const DirTableCellDrawing &lastDrawing() const { return drawing_; }
 
+  // A button stands at the row's end (from x 280): the size ends before it on every row, photo
+  // album and picture rows included.
+  bool besideButton = false;
   int iIMAGE_SPACE = 30; // width of the icon column: 30, or 48 with a thumbnail
   int iIMAGE_SIZE = 24;  // icon size: 24, or 44 with a thumbnail
 

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 #include "app/files/LocalFilesServices.h"
 #include "app/files/SavedFilesRooms.h"
@@ -85,6 +86,14 @@ public:
     if (auto e = editor_.lock()) e->touchEnded();
   }
   using View::touchesEnded;
+  // Given another size (the screen's area, a rotation, the tablet's pane): the picture is fitted
+  // to what the editor now has.
+  void setFrame(Rect frame) override {
+    const Size old = this->frame().size;
+    View::setFrame(frame);
+    if (old == frame.size) return;
+    if (auto e = editor_.lock()) e->layoutPicture();
+  }
 
 private:
   static Point local(ImageEditorView &e, Point p) {
@@ -269,8 +278,21 @@ std::vector<std::shared_ptr<BarButtonItem>> ImageEditorView::padLeadingItems() {
   return items;
 }
 
-void ImageEditorView::makeiPadTitle() {
-  auto title = std::make_shared<Label>(Rect(0, 3, 220, 24));
+double ImageEditorView::barGap() {
+  // Narrower gaps between the tools in a narrow pane, so Save stays on the bar.
+  return Hardware::isiPad() && view()->bounds().size.width < 600 ? 4 : 12;
+}
+
+double ImageEditorView::padTitleWidth(int bar) {
+  // What the bar's other items leave of the pane (the tablet's pane in portrait is narrow): the
+  // leading buttons, then the tools and Save, or Crop To Rect and Cancel.
+  const double others = bar == kCropping ? 290 : 320;
+  return std::clamp(view()->bounds().size.width - others, 90.0, 220.0);
+}
+
+void ImageEditorView::makeiPadTitle(int bar) {
+  const double width = padTitleWidth(bar);
+  auto title = std::make_shared<Label>(Rect(0, 3, width, 24));
   title->setText(std::filesystem::path(originalFilePath_).filename().string());
   title->setTextAlignment(TextAlignment::Center);
   title->setBackgroundColor(Color::clearColor());
@@ -279,7 +301,8 @@ void ImageEditorView::makeiPadTitle() {
   title->setAdjustsFontSizeToFitWidth(true);
   title->setTextColor(Color::whiteColor());
   title->setShadowOffset(Size{0, 1});
-  auto size = std::make_shared<Label>(Rect(0, 25, 220, 15));
+  title->setAutoresizingMask(FlexibleWidth);
+  auto size = std::make_shared<Label>(Rect(0, 25, width, 15));
   char text[40];
   std::snprintf(text, sizeof text, "%i x %i", image_ ? image_->pixelWidth() : 0,
                 image_ ? image_->pixelHeight() : 0);
@@ -290,7 +313,8 @@ void ImageEditorView::makeiPadTitle() {
   size->setMinimumFontSize(8);
   size->setTextColor(Color::whiteColor());
   size->setShadowOffset(Size{0, 1});
-  titleVw_ = std::make_shared<View>(Rect(0, 0, 220, 44));
+  size->setAutoresizingMask(FlexibleWidth);
+  titleVw_ = std::make_shared<View>(Rect(0, 0, width, 44));
   titleVw_->setBackgroundColor(Color::clearColor());
   titleVw_->addSubview(title);
   titleVw_->addSubview(size);
@@ -336,21 +360,23 @@ void ImageEditorView::setToolbarNormal() {
   saveItem_ =
       BarButtonItem::systemItem(BarButtonSystemItem::Save, act(&ImageEditorView::clickSave));
   saveItem_->setAccessibilityLabel("Save");
+  gaps_ = {BarButtonItem::fixedSpace(barGap()), BarButtonItem::fixedSpace(barGap()),
+           BarButtonItem::fixedSpace(barGap()), BarButtonItem::fixedSpace(barGap())};
   const std::vector<std::shared_ptr<BarButtonItem>> tools{
       tool("resize.png", "Resize", &ImageEditorView::clickResize),
-      BarButtonItem::fixedSpace(12),
+      gaps_[0],
       tool("crop.png", "Crop", &ImageEditorView::clickCrop),
-      BarButtonItem::fixedSpace(12),
+      gaps_[1],
       fontsItem_,
-      BarButtonItem::fixedSpace(12),
+      gaps_[2],
       watermarkItem_};
   if (Hardware::isiPad()) {
-    makeiPadTitle();
+    makeiPadTitle(kNormal);
     auto items = padLeadingItems();
     items.push_back(BarButtonItem::withCustomView(titleVw_));
     items.push_back(BarButtonItem::flexibleSpace());
     items.insert(items.end(), tools.begin(), tools.end());
-    items.push_back(BarButtonItem::fixedSpace(12));
+    items.push_back(gaps_[3]);
     items.push_back(saveItem_);
     toolbar_->setItems(items);
   } else {
@@ -369,29 +395,61 @@ void ImageEditorView::setToolbarNormal() {
 }
 
 void ImageEditorView::makeScrollView() {
-  const Rect bounds = view()->bounds();
   if (!scrollView_) {
-    scrollView_ =
-        std::make_shared<ScrollView>(Rect(0, barTop(), bounds.size.width, bounds.size.height - 44));
+    scrollView_ = std::make_shared<ScrollView>(pictureArea());
     scrollView_->setAutoresizingMask(FlexibleWidth | FlexibleHeight);
     view()->addSubview(scrollView_);
   }
   theImage_->removeFromSuperview();
-  theImage_->setFrame(Rect(0, 0, image_->pixelWidth(), image_->pixelHeight()));
   scrollView_->addSubview(theImage_);
   fitZoom();
 }
 
-void ImageEditorView::fitZoom() {
+Rect ImageEditorView::fittedPicture(Size area, Size picture) {
+  if (area.width <= 0 || area.height <= 0 || picture.width <= 0 || picture.height <= 0)
+    return Rect(0, 0, 0, 0);
+  const double f = std::min({1.0, area.width / picture.width, area.height / picture.height});
+  const double w = picture.width * f, h = picture.height * f;
+  return Rect((area.width - w) / 2, (area.height - h) / 2, w, h);
+}
+
+Rect ImageEditorView::pictureArea() {
   const Rect bounds = view()->bounds();
+  return Rect(0, barTop(), bounds.size.width, std::max(0.0, bounds.size.height - 44));
+}
+
+void ImageEditorView::fitZoom() {
+  // The whole picture, no bigger than its pixels, in the middle of the scrolling area: its frame
+  // is what is drawn.
+  const Size area = scrollView_->bounds().size;
   const double w = image_->pixelWidth(), h = image_->pixelHeight();
-  scrollView_->setContentSize(Size{w, h});
+  const Rect shown = fittedPicture(area, Size{w, h});
   scrollView_->setMinimumZoomScale(0.2);
   scrollView_->setMaximumZoomScale(2.0);
-  double zoom = 1.0;
-  if (w > bounds.size.width || h > bounds.size.height)
-    zoom = std::max(0.2, std::min(bounds.size.width / w, bounds.size.height / h));
-  scrollView_->setZoomScale(zoom);
+  scrollView_->setZoomScale(w > 0 ? std::max(0.2, shown.size.width / w) : 1.0);
+  scrollView_->setContentSize(area);
+  scrollView_->setContentOffset(Point{0, 0});
+  theImage_->setFrame(shown);
+}
+
+void ImageEditorView::layoutPicture() {
+  if (!theImage_ || !image_) return;
+  // The tablet's bar is made for the pane's width: made again for the new one.
+  // The tablet's bar follows the pane's width: its title and its gaps narrow.
+  if (Hardware::isiPad()) {
+    for (auto &gap : gaps_)
+      gap->setWidth(barGap());
+    if (titleVw_ && showingToolbar_ != kResize)
+      titleVw_->setFrame(Rect(0, 0, padTitleWidth(showingToolbar_), 44));
+  }
+  if (scrollView_) {
+    scrollView_->setFrame(pictureArea());
+    fitZoom();
+  } else if (overlay_ && editClippingRect_) {
+    overlay_->setFrame(pictureArea());
+    theImage_->setFrame(pictureArea());
+    updateClippingArea();
+  }
 }
 
 // --- Background passes -------------------------------------------------------------------------
@@ -451,7 +509,7 @@ void ImageEditorView::clickCrop() {
         if (auto s = weak.lock()) s->clickCropCancel();
       });
   if (Hardware::isiPad()) {
-    makeiPadTitle();
+    makeiPadTitle(kCropping);
     auto items = padLeadingItems();
     items.push_back(BarButtonItem::withCustomView(titleVw_));
     items.push_back(BarButtonItem::flexibleSpace());
@@ -465,7 +523,7 @@ void ImageEditorView::clickCrop() {
   }
   editClippingRect_ = true;
   showingToolbar_ = kCropping;
-  const Rect area(0, barTop(), bounds.size.width, bounds.size.height - 44);
+  const Rect area = pictureArea();
   if (!overlay_) overlay_ = std::make_shared<ImageViewThumb>();
   overlay_->setFrame(area);
   overlay_->setAccessibilityLabel("Crop Area");
@@ -625,14 +683,21 @@ void ImageEditorView::clickResize() {
     f->setDelegate(std::static_pointer_cast<TextFieldDelegate>(sharedAs<ImageEditorView>()));
     return f;
   };
+  // Two labels and two fields of five digits each, in a bar beside Cancel on the phone: small
+  // labels, so neither the words nor the second field are cut.
   enterResizeWidth_ =
-      field(Rect(40, 0, 70, 31), "Width", ReturnKeyType::Next, image_->pixelWidth());
+      field(Rect(38, 0, 58, 31), "Width", ReturnKeyType::Next, image_->pixelWidth());
   enterResizeHeight_ =
-      field(Rect(160, 0, 70, 31), "Height", ReturnKeyType::Done, image_->pixelHeight());
-  auto holder = std::make_shared<View>(Rect(0, 0, 230, 31));
-  for (auto &[text, x] : {std::pair<const char *, double>{"Width", 0}, {"Height", 120}}) {
-    auto label = std::make_shared<Label>(Rect(x, 0, 38, 31));
+      field(Rect(142, 0, 58, 31), "Height", ReturnKeyType::Done, image_->pixelHeight());
+  auto holder = std::make_shared<View>(Rect(0, 0, 200, 31));
+  holder->setAccessibilityLabel("New Size");
+  for (auto &[text, x, w] :
+       {std::tuple<const char *, double, double>{"Width", 0, 36}, {"Height", 98, 42}}) {
+    auto label = std::make_shared<Label>(Rect(x, 0, w, 31));
     label->setText(text);
+    label->setFont(Font::boldSystem(12));
+    label->setTextAlignment(TextAlignment::Right);
+    label->setBackgroundColor(Color::clearColor());
     holder->addSubview(label);
     holder->addSubview(x == 0 ? enterResizeWidth_ : enterResizeHeight_);
   }
@@ -645,7 +710,13 @@ void ImageEditorView::clickResize() {
         if (auto s = weak.lock()) s->clickCropCancel();
       });
   if (Hardware::isiPad()) {
-    auto items = padLeadingItems();
+    // In a narrow pane the sizes, a shorter slider, Resize and Cancel take the whole bar (Cancel
+    // is the way back to the picture's bar and its Close).
+    const double width = view()->bounds().size.width;
+    const bool narrow = width < 600;
+    auto items = narrow ? std::vector<std::shared_ptr<BarButtonItem>>{BarButtonItem::fixedSpace(7)}
+                        : padLeadingItems();
+    resizeSlider_->setFrame(Rect(0, 0, narrow ? std::clamp(width - 370, 60.0, 200.0) : 200, 40));
     items.push_back(BarButtonItem::withCustomView(holder));
     items.push_back(BarButtonItem::withCustomView(resizeSlider_));
     items.push_back(BarButtonItem::fixedSpace(8));

@@ -80,6 +80,11 @@ public:
   void touchDown(platform::ui::Point p);
   void touchMoved(platform::ui::Point previous, platform::ui::Point current);
   void touchEnded();
+  // Fits the picture (or the crop area) to the editor's view after it changed size.
+  void layoutPicture();
+  // Where a picture of `picture` pixels is shown in `area`: whole, no bigger than its pixels,
+  // centred.
+  static platform::ui::Rect fittedPicture(platform::ui::Size area, platform::ui::Size picture);
   // Writes the picture as "ImgSave-FileName" in "ImgSave-Format"; false (with a message, the
   // editor staying open) when the name cannot be used or the file cannot be written.
   bool doSaveImage();
@@ -100,11 +105,14 @@ private:
   void setToolbarNormal();
   // iPad: the bar's leading items (the split's resize button, the close button) and the title.
   std::vector<std::shared_ptr<platform::ui::BarButtonItem>> padLeadingItems();
-  void makeiPadTitle();
+  void makeiPadTitle(int bar);
+  double padTitleWidth(int bar);
+  double barGap();
   bool popoverVisible() const;
   // The caption or save dialog: pushed on iPhone, in a popover from the tapped button on iPad.
   void showDialog(const std::shared_ptr<platform::ui::BarButtonItem> &from);
-  double barTop() const; // where the picture area starts: under the bar on iPad
+  platform::ui::Rect pictureArea(); // the view less its bar
+  double barTop() const;            // where the picture area starts: under the bar on iPad
   void makeScrollView();
   void fitZoom();
   void changedResizeSlider();
@@ -126,6 +134,7 @@ private:
   std::shared_ptr<platform::ui::PopoverController> popover_;
   std::shared_ptr<platform::ui::View> titleVw_;
   std::shared_ptr<platform::ui::BarButtonItem> fontsItem_, watermarkItem_, saveItem_;
+  std::vector<std::shared_ptr<platform::ui::BarButtonItem>> gaps_; // between the tools
   int showingToolbar_ = kNormal;
   bool editClippingRect_ = false;
   bool dragTopLeft_ = false, dragTopRight_ = false, dragBottomLeft_ = false,

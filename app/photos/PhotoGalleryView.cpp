@@ -215,6 +215,17 @@ void PhotoGalleryView::viewDidLoad() {
   doButtonStates();
 }
 
+std::shared_ptr<TableViewCell> PhotoGalleryView::cellForRowAtIndexPath(TableView &table,
+                                                                       IndexPath ip) {
+  auto cell = FolderScreen::cellForRowAtIndexPath(table, ip);
+  // Album and picture rows carry the menu button at their end like every folder row: their
+  // count or size is drawn before it, not under it.
+  if (cell)
+    if (auto content = std::dynamic_pointer_cast<DirTableCell>(cell->contentView()->viewWithTag(1)))
+      content->besideButton = true;
+  return cell;
+}
+
 void PhotoGalleryView::viewDidAppear(bool) {
   if (loaded_) showEditViewButton(currentEditButton_, true);
 }

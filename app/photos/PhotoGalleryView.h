@@ -75,6 +75,9 @@ public:
   bool shouldAutorotateToInterfaceOrientation(platform::ui::InterfaceOrientation o) override;
 
   void didSelectRowAtIndexPath(platform::ui::TableView &, platform::ui::IndexPath ip) override;
+  // The folder row, its size kept clear of the row's button.
+  std::shared_ptr<platform::ui::TableViewCell>
+  cellForRowAtIndexPath(platform::ui::TableView &table, platform::ui::IndexPath ip) override;
   void accessoryButtonTappedForRowWithIndexPath(platform::ui::TableView &,
                                                 platform::ui::IndexPath ip) override;
   void clickedButtonAtIndex(platform::ui::ActionSheet &sheet, int index) override;

@@ -73,6 +73,8 @@ void BatchListView::updateBatchItemPK(int pk, float progress, int64_t bytes) {
     lastTimeUpdateStart_ = 0;
   } else {
     item->setProgress(progress);
+    // The bar replaces the session's status line.
+    if (!item->statusMsg().empty() && !item->working()) item->setStatusMsg("");
     if (item->progressBar()) {
       if (item->label()) item->label()->setHidden(true);
       item->progressBar()->setHidden(false);
@@ -283,6 +285,15 @@ void BatchListView::uploadedFile(SFTPWrapper &, const std::string &) {
 }
 void BatchListView::progressDic(SFTPWrapper &, const SFTPProgressDic &dic) {
   updateBatchItemPK(inProgressPK_, dic.percent, dic.bytes);
+}
+void BatchListView::connectStatus(SFTPWrapper &, const std::string &text) {
+  // The first transfer of a session waits for the connection, key exchange and login: its row
+  // says so until its bar appears.
+  auto item = itemForPK(inProgressPK_);
+  if (!item || fPaused_ || item->progress() > 0 || !item->errorMsg().empty() || item->working())
+    return;
+  item->setStatusMsg(text);
+  if (item->cell()) configureCell(*item->cell(), *item);
 }
 void BatchListView::downloadError(SFTPWrapper &, const std::string &text) {
   errorBatchItemPK(inProgressPK_, text);

@@ -617,9 +617,12 @@ void BatchListView::startWebDownload(const std::shared_ptr<BatchItem> &item) {
 }
 
 void BatchListView::clickedPause() {
+  auto running = itemForPK(inProgressPK_);
+  const float done = running ? running->progress() : 0;
   stopBatchItemPK(inProgressPK_, true);
   if (sftp_) sftp_->paused();
   fPaused_ = true;
+  showPausedRow(running, done);
   showPlayButton();
   updateSizeDisplay();
   badge();

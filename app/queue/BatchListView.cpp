@@ -23,6 +23,8 @@ namespace {
 
 constexpr const char *kCellIdentifier = "Ferrowen_BatchCell";
 constexpr int kTagName = -1, kTagSize = -3, kTagIcon = -4, kTagProgress = -5, kTagMessage = -6;
+// The bar of a row paused part way, leaving room for "Paused" beside it.
+constexpr double kPausedBarWidth = 200;
 constexpr double kTitleDetailsMinimumFontSize = 10;
 
 std::shared_ptr<Label> makeLabel(Rect frame, Font font, double minimum, TextAlignment alignment,
@@ -226,8 +228,17 @@ void BatchListView::configureCell(TableViewCell &cell, BatchItem &item) {
   }
   auto message = subview<Label>(cell, kTagMessage);
   item.setLabel(message);
+  // Paused part way: the bar stays, shorter, with "Paused" beside it.
+  const bool paused = fPaused_ && item.errorMsg().empty() && item.progress() > 0;
   if (message) {
-    if (item.errorMsg().empty() && item.statusMsg().empty()) {
+    message->setFrame(paused ? Rect{kPausedBarWidth + 36, 25, 290 - kPausedBarWidth - 36, 16}
+                             : Rect{30, 28, 260, 12});
+    message->setTextAlignment(paused ? TextAlignment::Right : TextAlignment::Left);
+    if (paused) {
+      message->setHidden(false);
+      message->setText("Paused");
+      message->setTextColor(Color::darkGrayColor());
+    } else if (item.errorMsg().empty() && item.statusMsg().empty()) {
       message->setHidden(true);
     } else if (!item.statusMsg().empty()) {
       message->setHidden(false);
@@ -242,6 +253,7 @@ void BatchListView::configureCell(TableViewCell &cell, BatchItem &item) {
   auto bar = subview<ProgressView>(cell, kTagProgress);
   item.setProgressBar(bar);
   if (bar) {
+    bar->setFrame(Rect{30, 29, paused ? kPausedBarWidth : 260, 9});
     bar->setProgress(item.progress());
     bar->setHidden(!(item.progress() > 0));
   }
@@ -269,6 +281,13 @@ void BatchListView::configureCell(TableViewCell &cell, BatchItem &item) {
   cell.setEditingAccessoryType(TableViewCellAccessoryType::DetailDisclosureButton);
   cell.setAccessoryType(item.filename().empty() ? TableViewCellAccessoryType::DisclosureIndicator
                                                 : TableViewCellAccessoryType::None);
+}
+
+void BatchListView::showPausedRow(const std::shared_ptr<BatchItem> &item, float done) {
+  if (!item) return;
+  item->setProgress(done);
+  item->setStatusMsg("");
+  if (item->cell()) configureCell(*item->cell(), *item);
 }
 
 std::optional<IndexPath> BatchListView::willSelectRowAtIndexPath(TableView &, IndexPath ip) {

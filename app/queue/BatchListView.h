@@ -170,6 +170,8 @@ public:
   void downloadedFile(SFTPWrapper &, const std::string &) override;
   void uploadedFile(SFTPWrapper &, const std::string &) override;
   void progressDic(SFTPWrapper &, const SFTPProgressDic &dic) override;
+  // What the session is doing before the running row has a bar (connecting, logging in).
+  void connectStatus(SFTPWrapper &, const std::string &text) override;
   void downloadError(SFTPWrapper &, const std::string &text) override;
   void uploadError(SFTPWrapper &, const std::string &text) override;
   void connectError(SFTPWrapper &, const std::string &text) override;
@@ -236,6 +238,8 @@ private:
   // Screen helpers.
   void buildTitleView();
   void configureCell(platform::ui::TableViewCell &cell, BatchItem &item);
+  // The row that was running when the queue paused: its bar kept at `done`, saying "Paused".
+  void showPausedRow(const std::shared_ptr<BatchItem> &item, float done);
   void deleteItemLocalFile(const BatchItem &item);
 
   // Storage.

@@ -478,7 +478,30 @@ function render() {
   }
   layers.style.top = state.status.hidden ? '0' : '20px';
   morph(screenEl, next);
+  placeAccessory();
   afterRender(snap);
+}
+
+// With no keyboard drawn, the row of keys stands where the device's keyboard would begin: above
+// the bars at the foot of the screen (the tab bar and a toolbar standing on it), never over them.
+function placeAccessory() {
+  const bar = screenEl.querySelector('.accessorybar');
+  if (!bar) return;
+  const area = bar.parentElement.getBoundingClientRect();
+  const bars = [...bar.parentElement.querySelectorAll('.tabbar, .v-toolbar')]
+    .filter((b) => !bar.contains(b) && b.getClientRects().length)
+    .map((b) => b.getBoundingClientRect())
+    .filter((r) => r.height > 0 && r.width > 0);
+  let edge = area.bottom;
+  for (let moved = true; moved;) {
+    moved = false;
+    for (const r of bars)
+      if (r.bottom >= edge - 4 && r.top < edge - 1) {
+        edge = r.top;
+        moved = true;
+      }
+  }
+  bar.style.bottom = px((area.bottom - edge) / (pageScale || 1));
 }
 
 // How big the device is drawn: "fit" (all of it inside the window) or "actual" (one CSS pixel

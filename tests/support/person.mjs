@@ -6,6 +6,7 @@ import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
+import zlib from 'node:zlib';
 
 export async function waitFor(check, what, limit = 20000) {
   for (const end = Date.now() + limit; Date.now() < end; await new Promise((r) => setTimeout(r, 50))) {
@@ -296,4 +297,33 @@ export function pictureSize(file) {
     at += 2 + b.readUInt16BE(at + 2);
   }
   throw new Error(`${file}: no size found`);
+}
+
+// A PNG of `width` x `height` opaque pixels: a colour of its own in each quarter, so a picture
+// cut or stretched shows. `extra` bytes after its end make the file as big as a test needs.
+export function writePicture(file, width, height, extra = 0) {
+  const row = Buffer.alloc(1 + width * 3);
+  const rows = [];
+  for (let y = 0; y < height; y++) {
+    row[0] = 0;
+    for (let x = 0; x < width; x++) {
+      const q = (x < width / 2 ? 0 : 1) + (y < height / 2 ? 0 : 2);
+      [row[1 + x * 3], row[2 + x * 3], row[3 + x * 3]] = [[200, 40, 40], [40, 160, 40], [40, 40, 200], [220, 200, 40]][q];
+    }
+    rows.push(Buffer.from(row));
+  }
+  const chunk = (type, data) => {
+    const head = Buffer.alloc(8);
+    head.writeUInt32BE(data.length, 0);
+    head.write(type, 4, 'latin1');
+    const crc = Buffer.alloc(4);
+    crc.writeUInt32BE(zlib.crc32(Buffer.concat([head.subarray(4), data])) >>> 0, 0);
+    return Buffer.concat([head, data, crc]);
+  };
+  const ihdr = Buffer.alloc(13);
+  ihdr.writeUInt32BE(width, 0);
+  ihdr.writeUInt32BE(height, 4);
+  ihdr.set([8, 2, 0, 0, 0], 8);
+  fs.writeFileSync(file, Buffer.concat([Buffer.from([137, 80, 78, 71, 13, 10, 26, 10]), chunk('IHDR', ihdr),
+    chunk('IDAT', zlib.deflateSync(Buffer.concat(rows))), chunk('IEND', Buffer.alloc(0)), Buffer.alloc(extra)]));
 }

@@ -341,6 +341,32 @@ TEST_F(EditorScreenTest, ExtraKeysTypeAndKeepThePasteboard) {
   EXPECT_FALSE(editor->keyboard2->isHidden());
 }
 
+// Every row of keys fits its width with its keys side by side; Shift and Hide Keys are wide
+// enough for their words, the character keys share the rest.
+TEST_F(EditorScreenTest, ExtraKeyRowsFitWithRoomForTheirWords) {
+  auto editor = open(write("rows.txt", ""));
+  for (auto &row :
+       {editor->keyboard1, editor->keyboard2, editor->keyboard1horiz, editor->keyboard2horiz}) {
+    SCOPED_TRACE(row->accessibilityLabel());
+    double x = 0;
+    for (auto &sub : row->subviews()) {
+      auto key = std::dynamic_pointer_cast<Button>(sub);
+      ASSERT_TRUE(key);
+      const Rect f = key->frame();
+      EXPECT_GE(f.origin.x, x - 1e-9);
+      x = f.origin.x + f.size.width;
+      const std::string title = key->currentTitle();
+      if (title == "Shift")
+        EXPECT_GE(f.size.width, 38);
+      else if (title == "Hide Keys")
+        EXPECT_GE(f.size.width, 70);
+      else
+        EXPECT_GE(f.size.width, 14) << title;
+    }
+    EXPECT_LE(x, row->frame().size.width + 1e-9);
+  }
+}
+
 TEST_F(EditorScreenTest, TitleAndDoubleTapToggleTheKeyboard) {
   auto editor = open(write("toggle.txt", "text"));
   EXPECT_FALSE(editor->theText->isFirstResponder());

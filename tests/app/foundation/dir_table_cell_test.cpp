@@ -190,3 +190,40 @@ TEST_F(DirTableCellTest, SelectedRowsCarryTheSelectionImage) {
   // The name is drawn where the layout says.
   EXPECT_GT(inked(*plain, 34, 9, 120, 30), 20);
 }
+
+// A photo's row (the thumbnail's wider column) with a long name and a long size: the name is
+// drawn in what the size leaves, and the pixels of the two do not meet.
+TEST_F(DirTableCellTest, NameStopsShortOfTheSize) {
+  auto thumb = media::BitmapContext::create(88, 88);
+  thumb->setFillColor({1, 0, 0, 1});
+  thumb->fillRect({0, 0, 88, 88});
+  for (const char *name :
+       {"img_5afc-1d88-4c1e.png", "IMG_20240512_183045_holiday_at_the_sea.jpg", "short.png"})
+    for (bool withThumbnail : {true, false}) {
+      SCOPED_TRACE(std::string(name) + (withThumbnail ? " with a thumbnail" : ""));
+      auto photo = file(name, "999.9 KB");
+      if (withThumbnail)
+        photo->thumbnail =
+            std::make_shared<ResourceImage>(ResourceImage{"", thumb->makeImage(2.0)});
+      auto &d = draw(photo);
+      EXPECT_LE(d.nameRect.x + d.nameRect.width, d.sizeX - 4);
+      // No ink of the name right of where the size begins, on the size's line.
+      const auto &image = *cell->renderedImage();
+      const double k = double(image.pixelWidth()) / 320;
+      int nameInk = 0;
+      for (int y = int(12 * k); y < int(26 * k); ++y)
+        for (int x = int(d.nameRect.x * k); x < int(d.sizeX * k); ++x) {
+          const uint32_t p = image.pixelAt(x, y);
+          if (((p >> 16) & 0xFF) < 90 && (p & 0xFF) < 90) ++nameInk;
+        }
+      EXPECT_GT(nameInk, 0);
+      int overlap = 0;
+      for (int y = int(12 * k); y < int(26 * k); ++y)
+        for (int x = int(d.sizeX * k); x < int((d.sizeX + d.sizeWidth) * k); ++x) {
+          const uint32_t p = image.pixelAt(x, y);
+          // Dark and not blue: the name's black.
+          if (((p >> 16) & 0xFF) < 60 && ((p >> 8) & 0xFF) < 60 && (p & 0xFF) < 60) ++overlap;
+        }
+      EXPECT_EQ(overlap, 0);
+    }
+}

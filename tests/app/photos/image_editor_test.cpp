@@ -157,6 +157,50 @@ TEST_F(ImageEditorTest, LargePictureWarningOnceAndZoomToFit) {
   }
 }
 
+// The picture's frame is what the page draws: the whole picture, no bigger than its pixels,
+// centred in the area between the bars, after a crop and after the view takes another size.
+TEST_F(ImageEditorTest, PictureShownWholeFittedAndCentred) {
+  struct Case {
+    Size area, picture;
+    Rect shown;
+  } cases[] = {{{320, 372}, {1600, 1200}, {0, 66, 320, 240}},
+               {{447, 911}, {1600, 1200}, {0, 287.875, 447, 335.25}},
+               {{320, 372}, {100, 60}, {110, 156, 100, 60}},
+               {{320, 372}, {300, 3000}, {141.4, 0, 37.2, 372}},
+               {{0, 372}, {100, 60}, {0, 0, 0, 0}}};
+  for (const Case &c : cases) {
+    const Rect r = ImageEditorView::fittedPicture(c.area, c.picture);
+    EXPECT_NEAR(r.origin.x, c.shown.origin.x, 1e-9);
+    EXPECT_NEAR(r.origin.y, c.shown.origin.y, 1e-9);
+    EXPECT_NEAR(r.size.width, c.shown.size.width, 1e-9);
+    EXPECT_NEAR(r.size.height, c.shown.size.height, 1e-9);
+  }
+  ASSERT_NO_FATAL_FAILURE(open("wide.png", gradient(1600, 1200)->pngRepresentation()));
+  auto shownIn = [&] {
+    auto picture = probe->find<ImageView>("Picture");
+    EXPECT_TRUE(picture && picture->superview());
+    if (!picture || !picture->superview()) return std::pair<Rect, Rect>{};
+    return std::pair{picture->frame(), picture->superview()->bounds()};
+  };
+  auto expectFitted = [&](int w, int h) {
+    auto [frame, area] = shownIn();
+    EXPECT_EQ(frame, ImageEditorView::fittedPicture(area.size, Size{double(w), double(h)}));
+    EXPECT_GT(frame.size.width, 0);
+  };
+  expectFitted(1600, 1200);
+  ASSERT_TRUE(probe->tap("Crop")) << probe->lastError();
+  ASSERT_TRUE(probe->tap("Crop To Rect")) << probe->lastError();
+  ASSERT_TRUE(waitIdle());
+  ASSERT_LT(editor->image()->pixelWidth(), 1600);
+  expectFitted(editor->image()->pixelWidth(), editor->image()->pixelHeight());
+  // A narrower view (the tablet's pane, a rotation): fitted again.
+  Rect v = editor->view()->frame();
+  v.size.width = 200;
+  editor->view()->setFrame(v);
+  expectFitted(editor->image()->pixelWidth(), editor->image()->pixelHeight());
+  EXPECT_LE(shownIn().first.size.width, 200);
+}
+
 TEST_F(ImageEditorTest, CropKeepsThePartUnderTheRectangle) {
   auto picture = gradient(100, 50);
   ASSERT_NO_FATAL_FAILURE(open("c.png", picture->pngRepresentation()));

@@ -1,0 +1,382 @@
+// What a person sees on the phone (390x844) and on the tablet (1280x800), mouse and keyboard only:
+// the image editor's picture whole, fitted and centred (and cropped after a crop), its resize
+// bar's labels and fields whole and on the screen, every button of its bar reachable; a paused
+// transfer keeping its bar and saying so; the editor's row of extra keys whole and above the tab
+// bar. Screenshots go to $RENDERER_ARTEFACTS/screens-<profile>.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { execFileSync, spawn } from 'node:child_process';
+import fs from 'node:fs';
+import net from 'node:net';
+import os from 'node:os';
+import path from 'node:path';
+import { chromium } from 'playwright-core';
+import {
+  bringIntoView, checkScreen, clickSeen, startFtpServer, startProgram, waitFor, watch, writePicture,
+} from '../support/person.mjs';
+
+const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
+const profiles = [
+  ['phone', { width: 390, height: 844 }, {}],
+  ['tablet', { width: 1280, height: 800 }, { FERROWEN_DEVICE: 'ipad' }],
+];
+
+// The program (a fresh home that `prepare` may fill first) and a browser on its page, past the
+// welcome; `run` does the task. What a person meets (failed requests, console errors, screen
+// checks) fails the test; the page at a failed step is kept as a screenshot.
+async function session(t, profile, viewport, env, prepare, run) {
+  const home = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-screens-'));
+  t.after(() => fs.rmSync(home, { recursive: true, force: true }));
+  fs.writeFileSync(path.join(home, 'Preferences.json'), JSON.stringify({ ShownWebHelp: '1', WebViewURL: '' }));
+  if (prepare) await prepare(home);
+  const app = await startProgram(t, { ...env, FERROWEN_HOME: home });
+  const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] });
+  t.after(() => browser.close());
+  const page = await browser.newPage({ viewport });
+  const problems = [];
+  watch(page, problems);
+  const dir = path.join(artefacts, `screens-${profile}`);
+  const front = () => page.locator('#screen .layers > :last-child');
+  const s = {
+    page, app, home, front,
+    screen: (name) => checkScreen(page, name, problems, dir),
+    tab: (name) => clickSeen(page.locator(`.tab[aria-label="${name}"]`)),
+    button: (name) => front().getByRole('button', { name, exact: true }),
+    row: (name) => front().locator(`.cell[aria-label="${name}"]`),
+    sheetButton: (name) => page.locator('.actionsheet button', { hasText: name }),
+  };
+  try {
+    await page.goto(app.address);
+    await page.locator('.alert').waitFor();
+    await clickSeen(page.locator('.alert button', { hasText: 'Skip' }));
+    await page.locator('.alert').waitFor({ state: 'detached' });
+    await run(s);
+  } catch (e) {
+    fs.mkdirSync(dir, { recursive: true });
+    await page.screenshot({ path: path.join(dir, 'at-failure.png') }).catch(() => {});
+    throw e;
+  }
+  const distinct = [...new Set(problems.map((p) => p.replace(/\?t=[0-9a-f]+/, '')))];
+  assert.equal(distinct.length, 0, `what a person meets:\n${distinct.join('\n')}`);
+}
+
+// The element is on the screen and is what a click at its centre meets.
+async function reachable(page, locator, what) {
+  const el = locator.first();
+  await el.waitFor({ state: 'visible' });
+  await bringIntoView(el);
+  const box = await el.boundingBox();
+  const screen = await page.locator('#screen').boundingBox();
+  assert.ok(box.x >= screen.x - 1 && box.x + box.width <= screen.x + screen.width + 1 &&
+    box.y >= screen.y - 1 && box.y + box.height <= screen.y + screen.height + 1,
+  `${what} ${JSON.stringify(box)} leaves the screen ${JSON.stringify(screen)}`);
+  const hit = await el.evaluate((e, [x, y]) => { const at = document.elementFromPoint(x, y); return at === e || e.contains(at); },
+    [box.x + box.width / 2, box.y + box.height / 2]);
+  assert.ok(hit, `${what} is covered`);
+  return box;
+}
+
+// A text whose box shows all of it (no ellipsis, nothing clipped by its box or the screen).
+async function whole(page, locator, what) {
+  const box = await reachable(page, locator, what);
+  const cut = await locator.first().evaluate((e) => e.scrollWidth > e.clientWidth + 1 || e.scrollHeight > e.clientHeight + 1);
+  assert.ok(!cut, `${what} is cut`);
+  return box;
+}
+
+for (const [profile, viewport, env] of profiles) {
+  test(`${profile}: the image editor shows the whole picture and all of its bars`, async (t) => {
+    // Bigger than either device's area, so it must be fitted.
+    const [pw, ph] = [1600, 1200];
+    await session(t, profile, viewport, env, (home) => {
+      fs.mkdirSync(path.join(home, 'Documents', 'Files'), { recursive: true });
+      writePicture(path.join(home, 'Documents', 'Files', 'picture.png'), pw, ph);
+    }, async (s) => {
+      const { page, front, row } = s;
+      await s.tab('Saved Files');
+      await clickSeen(row('picture.png').locator('.accessory'));
+      await clickSeen(s.sheetButton('Edit Image'));
+      const picture = front().locator('[aria-label="Picture"]').first();
+      const drawn = picture.locator('img').first();
+      // The whole picture: its box shows it at its own proportions, inside the area the page
+      // gives it (between the bars, on the screen), in the middle of that area.
+      const fitted = async (w, h, when) => {
+        await waitFor(() => drawn.evaluate((i) => i.complete && i.naturalWidth > 0), `the picture drawn ${when}`);
+        const natural = await drawn.evaluate((i) => [i.naturalWidth, i.naturalHeight]);
+        assert.ok(Math.abs(natural[0] / natural[1] - w / h) < 0.01, `${when}: the picture drawn is ${natural.join('x')}, not ${w}x${h}`);
+        const box = await picture.boundingBox();
+        const area = await picture.evaluate((e) => {
+          const b = e.parentElement.closest('.v-scroll').getBoundingClientRect();
+          return { x: b.left, y: b.top, width: b.width, height: b.height };
+        });
+        const screen = await page.locator('#screen').boundingBox();
+        const inside = (a, b) => a.x >= b.x - 1 && a.y >= b.y - 1 && a.x + a.width <= b.x + b.width + 1 && a.y + a.height <= b.y + b.height + 1;
+        assert.ok(inside(box, area) && inside(box, screen), `${when}: the picture ${JSON.stringify(box)} leaves its area ${JSON.stringify(area)}`);
+        assert.ok(Math.abs(box.width / box.height - w / h) < 0.02, `${when}: the picture's box ${box.width}x${box.height} is not shaped as ${w}x${h}`);
+        const [left, right] = [box.x - area.x, area.x + area.width - box.x - box.width];
+        const [top, bottom] = [box.y - area.y, area.y + area.height - box.y - box.height];
+        assert.ok(Math.abs(left - right) <= 2 && Math.abs(top - bottom) <= 2, `${when}: the picture is off-centre (${left}/${right}, ${top}/${bottom})`);
+        // Fitted: it touches the area on one side at least.
+        assert.ok(Math.min(left + right, top + bottom) <= 2, `${when}: the picture is not fitted (${left}/${right}, ${top}/${bottom})`);
+      };
+      await fitted(pw, ph, 'opened');
+      await s.screen('editor');
+      // Every button of the editor's bars can be reached, Save included.
+      for (const name of ['Resize', 'Crop', 'Captions', 'Watermark', 'Save'])
+        await reachable(page, front().getByLabel(name, { exact: true }).filter({ visible: true }), name);
+
+      // The resize bar: both labels whole, both fields on the screen.
+      await clickSeen(front().getByLabel('Resize', { exact: true }));
+      for (const name of ['Width', 'Height']) {
+        await whole(page, front().locator('.v-label', { hasText: new RegExp(`^${name}$`) }).filter({ visible: true }), `the label ${name}`);
+        await reachable(page, front().getByLabel(name, { exact: true }).filter({ visible: true }), `the field ${name}`);
+      }
+      await s.screen('editor-resize');
+      await clickSeen(s.button('Cancel'));
+
+      // After a crop, the preview is the cropped picture, fitted again.
+      await clickSeen(s.button('Crop'));
+      await front().locator('[aria-label="Crop Area"]').waitFor();
+      for (const name of ['Crop To Rect', 'Cancel']) await reachable(page, s.button(name), name);
+      await clickSeen(s.button('Crop To Rect'));
+      await front().locator('[aria-label="Crop Area"]').waitFor({ state: 'detached', timeout: 30000 });
+      const size = await waitFor(async () => {
+        const m = /(\d+) ?x ?(\d+)/.exec((await front().locator('.navbar, .v-toolbar').allTextContents()).join(' '));
+        return m && Number(m[1]) < pw && m;
+      }, 'the cropped size shown', 30000);
+      const [cw, ch] = [Number(size[1]), Number(size[2])];
+      await waitFor(() => drawn.evaluate((i, [w, h]) => i.complete && i.naturalWidth === w && i.naturalHeight === h, [cw, ch]),
+        `the cropped ${cw}x${ch} picture drawn`);
+      await fitted(cw, ch, 'cropped');
+      for (const name of ['Resize', 'Crop', 'Captions', 'Watermark', 'Save'])
+        await reachable(page, front().getByLabel(name, { exact: true }).filter({ visible: true }), `${name} after the crop`);
+      await s.screen('editor-cropped');
+    });
+  });
+
+  test(`${profile}: the editor's row of extra keys shows whole keys above the tab bar`, async (t) => {
+    await session(t, profile, viewport, env, (home) => {
+      fs.mkdirSync(path.join(home, 'Documents', 'Files'), { recursive: true });
+      fs.writeFileSync(path.join(home, 'Documents', 'Files', 'notes.txt'), 'line one\nline two\n');
+    }, async (s) => {
+      const { page, front, row } = s;
+      await s.tab('Saved Files');
+      await clickSeen(row('notes.txt'));
+      await clickSeen(s.button('Edit'));
+      // (The row of keys is a layer of its own, in front while it shows.)
+      const text = page.locator('#screen textarea').filter({ visible: true }).first();
+      await clickSeen(text);
+      const bar = page.locator('.accessorybar');
+      await bar.waitFor();
+      const keys = bar.locator('button').filter({ visible: true });
+      await waitFor(async () => (await keys.count()) > 4, 'the keys');
+      for (const name of ['Shift', 'Hide Keys']) await whole(page, bar.getByRole('button', { name, exact: true }), `the key ${name}`);
+      for (let i = 0; i < await keys.count(); i++) await whole(page, keys.nth(i), `key ${i + 1}`);
+      // Above the tab bar, never over it.
+      for (const tab of await page.locator('.tab').filter({ visible: true }).all()) {
+        await reachable(page, tab, `the tab ${await tab.getAttribute('aria-label')}`);
+        const [barBox, b] = [await bar.boundingBox(), await tab.boundingBox()];
+        const across = b.x < barBox.x + barBox.width && b.x + b.width > barBox.x;
+        assert.ok(!across || barBox.y + barBox.height <= b.y + 1 || barBox.y >= b.y + b.height - 1,
+          `the keys ${JSON.stringify(barBox)} cover the tab ${JSON.stringify(b)}`);
+      }
+      await s.screen('editor-keys');
+      // Typed with a key of the row.
+      await clickSeen(bar.getByRole('button', { name: 'Key {', exact: true }));
+      await waitFor(async () => (await text.inputValue()).includes('{'), 'the key typed');
+    });
+  });
+
+  test(`${profile}: a paused transfer keeps its bar and says it is paused`, async (t) => {
+    const served = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-screens-ftp-'));
+    t.after(() => fs.rmSync(served, { recursive: true, force: true }));
+    fs.writeFileSync(path.join(served, 'big.bin'), Buffer.alloc(8 << 20, 7));
+    // Slow enough to be paused part way.
+    const ftpPort = await startFtpServer(t, served, 256 << 10);
+    await session(t, profile, viewport, env, null, async (s) => {
+      const { page, front, row } = s;
+      await clickSeen(front().getByLabel('Server'));
+      await page.keyboard.type(`127.0.0.1:${ftpPort}`);
+      await clickSeen(front().getByLabel('User Name'));
+      await page.keyboard.type('anonymous');
+      await clickSeen(s.button('Connect'));
+      await row('big.bin').waitFor({ timeout: 30000 });
+      await clickSeen(row('big.bin'));
+      await clickSeen(s.button('Download'));
+      await s.tab('Transfers');
+      const running = front().locator('.cell', { hasText: 'big.bin' });
+      const bar = running.getByRole('progressbar');
+      await bar.waitFor({ timeout: 30000 });
+      await waitFor(async () => Number(await bar.getAttribute('aria-valuenow') || (await bar.evaluate((b) => b.value))) > 0, 'some progress', 30000);
+      await clickSeen(front().getByLabel('Pause', { exact: true }));
+      await front().getByLabel('Play', { exact: true }).waitFor();
+      // The bar stays, with "Paused" beside it, each whole and apart.
+      const said = running.getByText('Paused', { exact: true });
+      await said.waitFor({ timeout: 10000 });
+      await waitFor(() => bar.isVisible(), 'the bar kept');
+      const [b, w] = [await bar.boundingBox(), await whole(page, said, 'the word Paused')];
+      assert.ok(b.width > 20, `the bar is ${b.width} wide`);
+      assert.ok(b.x + b.width <= w.x + 1 || w.x + w.width <= b.x + 1 || b.y + b.height <= w.y + 1 || w.y + w.height <= b.y + 1,
+        `"Paused" ${JSON.stringify(w)} lies over the bar ${JSON.stringify(b)}`);
+      await s.screen('transfer-paused');
+      // Played again: the bar runs on and "Paused" goes.
+      await clickSeen(front().getByLabel('Play', { exact: true }));
+      await said.waitFor({ state: 'detached', timeout: 20000 });
+      await s.screen('transfer-resumed');
+    });
+  });
+
+  test(`${profile}: the first SFTP download of a session says it is connecting`, async (t) => {
+    const served = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-screens-sftp-'));
+    t.after(() => fs.rmSync(served, { recursive: true, force: true }));
+    fs.chmodSync(served, 0o777);
+    fs.writeFileSync(path.join(served, 'data.bin'), Buffer.alloc(4 << 20, 3));
+    const sshPort = await startSshd(t, served);
+    // Between the program and sshd: the queue's own session (the second connection) is held
+    // before sshd's first byte reaches the program, so its row can be seen while it connects.
+    // The times of each step are written to the test's log.
+    let connections = 0;
+    let release;
+    const held = new Promise((resolve) => { release = resolve; });
+    const times = {};
+    const stamp = (what) => { if (!(what in times)) times[what] = Date.now(); };
+    const proxy = net.createServer((client) => {
+      const index = ++connections;
+      const server = net.connect(sshPort, '127.0.0.1');
+      client.on('error', () => {});
+      server.on('error', () => {});
+      client.pipe(server);
+      if (index < 2) { server.pipe(client); return; }
+      stamp('queue connects');
+      const waiting = [];
+      let open = false;
+      // The first packets each way (banner, key exchange, login, the file's open) are timed.
+      let [sent, heard] = [0, 0];
+      client.on('data', (chunk) => { if (++sent <= 6) stamp(`program sends #${sent} (${chunk.length} B)`); });
+      server.on('data', (chunk) => {
+        if (++heard <= 6) stamp(`sshd sends #${heard} (${chunk.length} B)`);
+        if (open) client.write(chunk);
+        else waiting.push(chunk);
+      });
+      server.on('end', () => client.end());
+      held.then(() => {
+        stamp('released');
+        open = true;
+        for (const chunk of waiting.splice(0)) client.write(chunk);
+      });
+    });
+    await new Promise((resolve) => proxy.listen(0, '127.0.0.1', resolve));
+    t.after(() => proxy.close());
+    await session(t, profile, viewport, env, null, async (s) => {
+      const { page, front, row } = s;
+      for (const [field, text] of [['Server', `sftp://127.0.0.1:${proxy.address().port}${served}`], ['User Name', sftpUser], ['Password', sftpPassword]]) {
+        await clickSeen(front().getByLabel(field));
+        await page.keyboard.type(text);
+      }
+      await clickSeen(s.button('Connect'));
+      await row('data.bin').waitFor({ timeout: 30000 });
+      await clickSeen(row('data.bin'));
+      stamp('download clicked');
+      await clickSeen(s.button('Download'));
+      await s.tab('Transfers');
+      const running = front().locator('.cell', { hasText: 'data.bin' });
+      await running.getByText('Connecting...', { exact: true }).waitFor({ timeout: 30000 });
+      stamp('row says connecting');
+      assert.ok('queue connects' in times, 'the queue connects for its download');
+      await s.screen('transfer-connecting');
+      release();
+      await waitFor(async () => !(await running.count()) || (await running.getByRole('progressbar').isVisible()), 'the bar', 60000);
+      stamp('bar or done');
+      await waitFor(async () => !(await running.count()), 'the download', 60000);
+      stamp('done');
+      assert.equal(fs.statSync(path.join(s.home, 'Documents', 'Files', 'data.bin')).size, 4 << 20);
+      const start = times['download clicked'];
+      t.diagnostic(Object.entries(times).sort((a, b) => a[1] - b[1]).map(([k, v]) => `${k} +${v - start} ms`).join(', '));
+    });
+  });
+}
+
+for (const [profile, viewport, env] of profiles) {
+  test(`${profile}: photo library rows show their names and sizes apart`, async (t) => {
+    const pictures = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-screens-pictures-'));
+    t.after(() => fs.rmSync(pictures, { recursive: true, force: true }));
+    // Sizes of six and more characters ("999.9 KB") beside the library's names.
+    const sizes = [1023900, 987000, 5 << 20];
+    sizes.forEach((bytes, i) => writePicture(path.join(pictures, `picture-${i}.png`), 300 + 200 * i, 200 + 100 * i, bytes));
+    await session(t, profile, viewport, { ...env, XDG_PICTURES_DIR: pictures }, null, async (s) => {
+      const { page, front, row } = s;
+      // What a row draws: the name's black ends before the size's blue begins, on the line they
+      // share (right of the thumbnail, above the details line), and the size ends before the
+      // row's button, which would hide its end.
+      const apart = async (what, cell) => {
+        const drawn = cell.locator('img.drawn').first();
+        await waitFor(() => drawn.evaluate((im) => im.complete && im.naturalWidth > 0), 'the row drawn');
+        const found = await drawn.evaluate((im) => {
+          const c = document.createElement('canvas');
+          [c.width, c.height] = [im.naturalWidth, im.naturalHeight];
+          const g = c.getContext('2d');
+          g.drawImage(im, 0, 0);
+          const k = im.naturalWidth / 320;
+          const d = g.getImageData(0, 0, c.width, c.height).data;
+          let [lastBlack, firstBlue, lastBlue] = [-1, Infinity, -1];
+          for (let y = Math.round(12 * k); y < Math.round(26 * k); y++) {
+            for (let x = Math.round(50 * k); x < c.width; x++) {
+              const [r, gr, b] = [d[(y * c.width + x) * 4], d[(y * c.width + x) * 4 + 1], d[(y * c.width + x) * 4 + 2]];
+              if (r < 60 && gr < 60 && b < 60) lastBlack = Math.max(lastBlack, x / k);
+              else if (b > 150 && r < 90 && gr < 120) {
+                firstBlue = Math.min(firstBlue, x / k);
+                lastBlue = Math.max(lastBlue, x / k);
+              }
+            }
+          }
+          return { lastBlack, firstBlue, lastBlue };
+        });
+        assert.ok(found.lastBlack > 0 && found.firstBlue < 320, `${what}: no name or size drawn ${JSON.stringify(found)}`);
+        assert.ok(found.lastBlack < found.firstBlue, `${what}: the name reaches ${found.lastBlack.toFixed(1)}, past where the size begins (${found.firstBlue.toFixed(1)})`);
+        const button = await cell.locator('.accessory img').first().boundingBox();
+        const box = await drawn.boundingBox();
+        assert.ok(box.x + found.lastBlue * (box.width / 320) <= button.x + 1, `${what}: the size runs under the row's button (to ${found.lastBlue.toFixed(1)})`);
+      };
+      await s.tab('Saved Files');
+      await clickSeen(row('Photo Library'));
+      await row('Saved Photos').waitFor({ timeout: 30000 });
+      await s.screen('photo-albums');
+      await apart('the album row', row('Saved Photos'));
+      await clickSeen(row('Saved Photos'));
+      const rows = front().locator('.cell').filter({ has: page.locator('img.drawn') });
+      await waitFor(async () => (await rows.count()) === sizes.length, 'the pictures listed', 30000);
+      await s.screen('photo-library');
+      for (let i = 0; i < sizes.length; i++) await apart(`row ${i}`, rows.nth(i));
+    });
+  });
+}
+
+const sftpUser = 'ferrowen-sftp';
+const sftpPassword = 'Sftp-Secret-18';
+
+// sshd as Debian ships it, on a free loopback port, with a host key of its own; the test's user
+// logs in with its password. (PAM is off: the password is checked against the shadow file
+// without a PAM session the container cannot open.)
+async function startSshd(t, dir) {
+  try { execFileSync('id', [sftpUser], { stdio: 'ignore' }); } catch {
+    execFileSync('useradd', ['-m', '-s', '/bin/bash', sftpUser], { stdio: 'ignore' });
+  }
+  execFileSync('sh', ['-c', `echo '${sftpUser}:${sftpPassword}' | chpasswd`]);
+  const keys = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-screens-sshd-'));
+  t.after(() => fs.rmSync(keys, { recursive: true, force: true }));
+  execFileSync('ssh-keygen', ['-q', '-N', '', '-t', 'ed25519', '-f', `${keys}/host`]);
+  const port = await new Promise((resolve) => {
+    const probe = net.createServer();
+    probe.listen(0, '127.0.0.1', () => { const { port: p } = probe.address(); probe.close(() => resolve(p)); });
+  });
+  fs.writeFileSync(`${keys}/sshd_config`, [`Port ${port}`, 'ListenAddress 127.0.0.1', `HostKey ${keys}/host`,
+    `PidFile ${keys}/sshd.pid`, 'UsePAM no', 'Subsystem sftp internal-sftp', ''].join('\n'));
+  fs.mkdirSync('/run/sshd', { recursive: true });
+  const child = spawn('/usr/sbin/sshd', ['-D', '-e', '-f', `${keys}/sshd_config`], { stdio: 'ignore' });
+  t.after(() => child.kill('SIGTERM'));
+  await waitFor(() => new Promise((resolve) => {
+    const c = net.connect(port, '127.0.0.1', () => { c.destroy(); resolve(true); });
+    c.on('error', () => resolve(false));
+  }), 'sshd');
+  return port;
+}
