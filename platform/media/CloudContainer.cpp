@@ -105,12 +105,13 @@ std::vector<std::shared_ptr<Registered>> registeredFor(const std::string &path,
   return out;
 }
 
-// Another process holds the item's writing lock (never true for a lock of this process's own).
+// This process writes the item now: its presenters hear of it when the write is over.
 bool writtenHere(const std::string &path) {
   std::lock_guard lock(presentersMutex);
   return writingHere().count(path) > 0;
 }
 
+// Another process holds the item's writing lock (never asked while this process writes it).
 bool lockedElsewhere(const std::string &path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return false;
@@ -214,20 +215,20 @@ bool coordinate(const std::string &path, bool exclusive,
     std::lock_guard lock(presentersMutex);
     writingHere().insert(item);
   }
-  bool ran = false;
-  try {
-    ran = coordinateLocked(path, exclusive, accessor);
-  } catch (...) {
-    ran = false;
-  }
   // The presenters hear of the write before the watch may tell them again: until then the watch
   // leaves the item alone.
-  if (over) RunLoop::main()->performAndWait(over);
-  if (exclusive) {
-    std::lock_guard lock(presentersMutex);
-    writingHere().erase(writingHere().find(item));
-  }
-  return ran;
+  struct Over {
+    const std::string &item;
+    bool exclusive;
+    std::function<void()> &over;
+    ~Over() {
+      if (over) RunLoop::main()->performAndWait(over);
+      if (!exclusive) return;
+      std::lock_guard lock(presentersMutex);
+      writingHere().erase(writingHere().find(item));
+    }
+  } done{item, exclusive, over};
+  return coordinateLocked(path, exclusive, accessor);
 }
 
 bool coordinateLocked(const std::string &path, bool exclusive,
