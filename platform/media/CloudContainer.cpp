@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -38,7 +39,14 @@ constexpr const char *kKeyValueStore = ".ferrowen-keys";
 
 bool isPartial(const std::string &name) {
   const std::string end = kPartial;
-  return name.size() > end.size() && name.compare(name.size() - end.size(), end.size(), end) == 0;
+  if (name.size() > end.size() && name.compare(name.size() - end.size(), end.size(), end) == 0)
+    return true;
+  // An atomic write in progress (an editor's save): the new file beside the item, named
+  // "<item>.tmp-" and six letters or digits, renamed over the item when whole.
+  const size_t at = name.size() >= 11 ? name.size() - 11 : std::string::npos;
+  if (at == std::string::npos || at == 0 || name.compare(at, 5, ".tmp-") != 0) return false;
+  return std::all_of(name.begin() + static_cast<long>(at) + 5, name.end(),
+                     [](unsigned char c) { return std::isalnum(c) != 0; });
 }
 
 // The container's own records (its key-value store) are no documents.

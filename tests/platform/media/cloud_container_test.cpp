@@ -168,6 +168,8 @@ TEST_F(CloudContainerTest, TheQuerySeesAnotherProcessesFileThroughItsWatch) {
   fs::create_directories(cloud + "/old");
   testsupport::writeFile(cloud + "/old/a.txt", "a");
   testsupport::writeFile(cloud + "/b.txt.ferrowen-part", "half");
+  testsupport::writeFile(cloud + "/old/a.txt.tmp-Xy12z9", "saving"); // an atomic save under way
+  testsupport::writeFile(cloud + "/notes.tmp-", "a document");
   fs::create_symlink("/etc/hostname", cloud + "/link");
   std::vector<std::vector<std::string>> deliveries;
   std::vector<CloudQuery::Event> events;
@@ -180,7 +182,7 @@ TEST_F(CloudContainerTest, TheQuerySeesAnotherProcessesFileThroughItsWatch) {
   });
   ASSERT_TRUE(RunLoop::main()->runUntil([&] { return !deliveries.empty(); }, seconds(10)));
   EXPECT_EQ(events[0], CloudQuery::Event::FinishGathering);
-  EXPECT_EQ(deliveries[0], std::vector<std::string>{"old/a.txt:1"});
+  EXPECT_EQ(deliveries[0], (std::vector<std::string>{"notes.tmp-:10", "old/a.txt:1"}));
 
   // The other process makes a new sub-folder, then a file in it.
   ForkedChild other([&](ForkedChild &me) {
