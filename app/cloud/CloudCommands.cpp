@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "app/cloud/iCloudFolderView.h"
+#include "app/files/CopyAnimation.h"
 #include "app/files/LocalFilesServices.h"
 #include "app/files/MinizipArchive.h"
 #include "app/foundation/Globals.h"
@@ -90,8 +91,18 @@ void iCloudFolderView::coordinated(const std::shared_ptr<DirItemInfo> &row, bool
 
 // --- Sheets -------------------------------------------------------------------------------------
 
-void iCloudFolderView::showSheet(std::shared_ptr<ActionSheet> sheet, Sheet kind) {
+void iCloudFolderView::showSheet(std::shared_ptr<ActionSheet> sheet, Sheet kind,
+                                 std::optional<IndexPath> row) {
   shownSheet_ = kind;
+  // iPad: a file's sheet comes from its row, the folder's from the menu button.
+  if (iPAD && row && tableView_) {
+    sheet->showFromRect(tableView_->rectForRowAtIndexPath(*row), tableView_, true);
+    return;
+  }
+  if (iPAD && (kind == Sheet::Menu || kind == Sheet::Picture) && menuBtn_) {
+    sheet->showFromBarButtonItem(menuBtn_, true);
+    return;
+  }
   if (auto tabs = tabBarController())
     sheet->showFromTabBar(tabs->tabBar());
   else
@@ -137,7 +148,7 @@ void iCloudFolderView::clickedTableButton(IndexPath ip) {
                 entry->name(),
                 std::static_pointer_cast<ActionSheetDelegate>(sharedAs<iCloudFolderView>()),
                 "Cancel", "Delete File", buttons),
-            Sheet::File);
+            Sheet::File, ip);
 }
 
 std::vector<std::shared_ptr<DirItemInfo>> iCloudFolderView::shownFiles() const {
@@ -365,8 +376,19 @@ void iCloudFolderView::doClickCopyFile(const HandOver &h) {
   FileManager::createDirectory(files, true);
   const std::string target = files + "/" + name;
   // An existing file of that name is kept: the copy is then simply not made.
-  if (FileManager::fileExists(target)) return;
-  FileManager::copyItem(h.path, target);
+  if (!FileManager::fileExists(target)) FileManager::copyItem(h.path, target);
+  // The row's icon flies to the Saved Files tab, which shows "+" for a while.
+  std::optional<IndexPath> row;
+  for (size_t r = 0; r < folderItems_.size(); ++r)
+    if (folderItems_[r]->iCloudURL == h.dinfo->iCloudURL) row = IndexPath{0, static_cast<int>(r)};
+  Rect from(0, 0, 44, 44);
+  if (row && tableView_) {
+    from = tableView_->rectForRowAtIndexPath(*row);
+    from.origin.y -= tableView_->contentOffset().y;
+    from.origin.y += tableView_->frame().origin.y;
+  }
+  auto icon = h.dinfo->imageForFileType();
+  flyToSavedFilesTab(view(), from, icon ? icon->name : "", navigationController());
 }
 
 // --- New files ----------------------------------------------------------------------------------

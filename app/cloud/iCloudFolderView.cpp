@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 
@@ -87,7 +88,17 @@ bool copyOnto(const std::string &from, const std::string &to, std::string *error
 // --- Container services -------------------------------------------------------------------------
 
 bool iCloudFolderView::isiCloudAvailable() {
-  CloudContainer::setFolder(settings().stringForKey(kCloudFolderKey).value_or(""));
+  const std::string chosen = settings().stringForKey(kCloudFolderKey).value_or("");
+  CloudContainer::setFolder(chosen);
+  // The application's own container (FERROWEN_HOME/Cloud) is there from the first start, as a
+  // platform's container is: it is made when missing. A folder that the setting names belongs to
+  // a sync program, which makes it; until then there is no cloud.
+  if (chosen.empty()) {
+    const std::string folder = CloudContainer::folder();
+    struct stat st {};
+    if (::lstat(folder.c_str(), &st) != 0 && errno == ENOENT)
+      FileManager::createDirectory(folder, true);
+  }
   if (!CloudContainer::isAvailable()) return false;
   std::lock_guard lock(queuesMutex);
   if (!theWorkQueue)

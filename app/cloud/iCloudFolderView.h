@@ -143,7 +143,9 @@ private:
   void doButtonStatesForIndexPath(std::optional<platform::ui::IndexPath> ip);
   std::shared_ptr<DirItemInfo> actionItem() const;
   std::shared_ptr<DirItemInfo> checkedItemOrReset();
-  void showSheet(std::shared_ptr<platform::ui::ActionSheet> sheet, Sheet kind);
+  // `row`: the row a file's sheet belongs to.
+  void showSheet(std::shared_ptr<platform::ui::ActionSheet> sheet, Sheet kind,
+                 std::optional<platform::ui::IndexPath> row = std::nullopt);
   void confirm(const std::string &title, const std::string &message, const std::string &yes);
   std::vector<std::shared_ptr<DirItemInfo>> shownFiles() const;
 

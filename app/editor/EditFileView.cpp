@@ -15,6 +15,7 @@
 #include "app/sftp/SFTPWrapper.h"
 
 #include "platform/device/DeviceProfile.h"
+#include "platform/foundation/Dispatch.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Paths.h"
@@ -63,6 +64,41 @@ int tagOfKey(char32_t key) {
   return static_cast<int>(key);
 }
 
+// The editor as the presenter of its cloud file: the container's calls reach the editor while it
+// lives.
+class EditorPresenter : public FilePresenter {
+public:
+  EditorPresenter(std::weak_ptr<EditFileView> editor, std::string path)
+      : editor_(std::move(editor)), path_(std::move(path)) {}
+  std::string presentedItemPath() const override { return path_; }
+  void presentedItemDidChange() override {
+    if (auto e = editor_.lock()) e->presentedItemDidChange();
+  }
+  std::function<void()> relinquishPresentedItemToWriter() override {
+    auto e = editor_.lock();
+    return e ? e->relinquishPresentedItemToWriter() : nullptr;
+  }
+  std::function<void()> relinquishPresentedItemToReader() override {
+    auto e = editor_.lock();
+    return e ? e->relinquishPresentedItemToReader() : nullptr;
+  }
+  void savePresentedItemChanges() override {
+    if (auto e = editor_.lock()) e->savePresentedItemChanges();
+  }
+  void accommodatePresentedItemDeletion() override {
+    if (auto e = editor_.lock()) e->accommodatePresentedItemDeletion();
+  }
+
+private:
+  std::weak_ptr<EditFileView> editor_;
+  std::string path_;
+};
+
+std::shared_ptr<DispatchQueue> editQueue() {
+  auto services = EditorServices::shared();
+  return services ? services->editQueue() : nullptr;
+}
+
 } // namespace
 
 void UIMyTextView::touchesEnded(int tapCount) {
@@ -78,6 +114,14 @@ std::shared_ptr<EditFileView> EditFileView::initWithFile(const std::string &path
   Log::systemf("EditFileView:%s", path.c_str());
   auto editor = std::make_shared<EditFileView>(nibName);
   editor->editingFileAtPath = path;
+  // A file of the cloud container is read and written only coordinated, with the editor as its
+  // presenter: it hears of other screens' and other processes' accesses.
+  if (auto services = EditorServices::shared(); services && services->isCloudFile(path)) {
+    editor->cloudFile_ = true;
+    editor->presenter_ = std::make_shared<EditorPresenter>(editor, path);
+    CloudContainer::addFilePresenter(editor->presenter_);
+    editor->textLoaded = false; // until the coordinated read has handed its bytes over
+  }
   editor->loadFromFile(path);
   editor->findLast = {kNotFound, 0};
   editor->serverName = setting(kServerNameKey);
@@ -85,18 +129,13 @@ std::shared_ptr<EditFileView> EditFileView::initWithFile(const std::string &path
   editor->userPassword = setting(kUserPassKey);
   // Open from now until it closes, shown or not: a file tab not yet looked at keeps its record.
   editor->fCurrentlyActive = true;
-  if (auto services = EditorServices::shared(); services && services->isCloudFile(path)) {
-    std::weak_ptr<EditFileView> weak = editor;
-    editor->presenter_ = FolderWatch::watch(deleteLastPathComponent(path), [weak] {
-      if (auto self = weak.lock()) self->presentedItemDidChange();
-    });
-  }
   return editor;
 }
 
 EditFileView::EditFileView(const std::string &nibName) : ViewController(nibName) {}
 
 EditFileView::~EditFileView() {
+  if (presenter_) CloudContainer::removeFilePresenter(presenter_.get());
   if (auto services = EditorServices::shared()) services->editorGoingAway(this);
 }
 
@@ -125,6 +164,14 @@ void EditFileView::refreshBars() {
 // --------------------------------------------------------------------------------------
 
 void EditFileView::loadFromFile(const std::string &path) {
+  if (cloudFile_ && path == editingFileAtPath) {
+    readCloudFile([](EditFileView &self, const editor::Bytes &bytes) {
+      self.loadFromData(bytes);
+      // A screen not yet shown takes the text when its view loads.
+      if (self.theText) self.setTheTextAndFixTextBugs();
+    });
+    return;
+  }
   auto bytes = FileManager::contentsAtPath(path);
   if (!bytes) Log::system("EditFileView: the file could not be read: " + path);
   loadFromData(bytes ? *bytes : editor::Bytes());
@@ -233,7 +280,74 @@ std::string EditFileView::tabKey(const std::string &base) const {
   return std::to_string(tabIndex) + "-" + base;
 }
 
+void EditFileView::readCloudFile(
+    std::function<void(EditFileView &, const editor::Bytes &)> loaded) {
+  std::weak_ptr<EditFileView> weak = sharedAs<EditFileView>();
+  auto presenter = presenter_;
+  const std::string path = editingFileAtPath;
+  auto work = [weak, presenter, path, loaded] {
+    std::optional<editor::Bytes> bytes;
+    bool exists = true;
+    const bool ran = CloudContainer::coordinateReading(
+        path,
+        [&](const std::string &coordinated) {
+          bytes = FileManager::contentsAtPath(coordinated);
+          exists = FileManager::fileExists(coordinated);
+        },
+        presenter.get());
+    // The editor is looked at (and let go) on the main thread only.
+    RunLoop::main()->performAndWait([&] {
+      auto self = weak.lock();
+      if (!self || !self->presenter_) return; // closed meanwhile
+      if (!exists) return self->accommodatePresentedItemDeletion();
+      if (!ran || !bytes) {
+        Log::system("EditFileView: the file could not be read: " + path);
+        return;
+      }
+      loaded(*self, *bytes);
+    });
+  };
+  if (auto queue = editQueue())
+    queue->async(std::move(work));
+  else
+    work();
+}
+
+void EditFileView::writeCloudFile(const editor::Bytes &bytes) {
+  Log::system("save:toCloud");
+  knownBytes_ = bytes;
+  wroteLocalFile_ = true;
+  const uint64_t generation = ++*writesStarted_;
+  auto newest = newestWritten_;
+  auto presenter = presenter_;
+  const std::string path = editingFileAtPath;
+  auto work = [path, bytes, generation, newest, presenter] {
+    const bool ran = CloudContainer::coordinateWriting(
+        path,
+        [&](const std::string &coordinated) {
+          // Under the writing lock: a newer save that got there first stays.
+          if (newest->load() > generation) return;
+          newest->store(generation);
+          Log::system("save:to:" + coordinated);
+          if (auto status = FileManager::writeAtomically(coordinated, bytes); !status)
+            Log::system("EditFileView: could not write " + coordinated + ": " + status.error());
+        },
+        presenter.get());
+    if (!ran) Log::system("EditFileView: cannot coordinate a write of " + path);
+  };
+  if (auto queue = editQueue())
+    queue->async(std::move(work));
+  else
+    work();
+}
+
 void EditFileView::writeWorkingCopies(const editor::Bytes &bytes) {
+  if (cloudFile_) {
+    // The working file is the cloud file itself (any other copy is a file of the device).
+    if (!editingSavedFilePath.empty() && editingSavedFilePath != editingFileAtPath)
+      FileManager::writeAtomically(editingSavedFilePath, bytes);
+    return writeCloudFile(bytes);
+  }
   for (const std::string *path : {&editingSavedFilePath, &editingFileAtPath}) {
     if (path->empty()) continue;
     if (auto status = FileManager::writeAtomically(*path, bytes); !status)
@@ -266,7 +380,7 @@ void EditFileView::saveEditState() {
                 " cannot hold it");
     return;
   }
-  Log::system("save:toLocal");
+  if (!cloudFile_) Log::system("save:toLocal");
   writeWorkingCopies(*bytes);
 }
 
@@ -322,7 +436,9 @@ void EditFileView::confirmedSave() {
   if (!didSaveTheFile) {
     didSaveTheFile = true;
     if (!isLocalFile()) uploadBack(*bytes);
-    if (!editingSavedFilePath.empty()) FileManager::writeAtomically(editingSavedFilePath, *bytes);
+    // (A cloud file was written, coordinated, by the edit state above.)
+    if (!editingSavedFilePath.empty() && !cloudFile_)
+      FileManager::writeAtomically(editingSavedFilePath, *bytes);
     fCurrentlyActive = false;
   }
   wroteLocalFile_ = false; // saved: what is on disk now is meant
@@ -380,6 +496,17 @@ void EditFileView::closeEditor() {
 }
 
 void EditFileView::presentedItemDidChange() {
+  if (cloudFile_) {
+    if (!presenter_) return;
+    // A full load, coordinated; the editor's own bytes coming back are no change.
+    readCloudFile([](EditFileView &self, const editor::Bytes &bytes) {
+      if (bytes == self.knownBytes_) return;
+      Log::system("presentedItemDidChange");
+      self.loadFromData(bytes);
+      self.setTheTextAndFixTextBugs();
+    });
+    return;
+  }
   if (!FileManager::fileExists(editingFileAtPath)) return accommodatePresentedItemDeletion();
   auto bytes = FileManager::contentsAtPath(editingFileAtPath);
   if (!bytes || *bytes == knownBytes_) return; // nothing new, or this editor's own write
@@ -394,11 +521,46 @@ void EditFileView::accommodatePresentedItemDeletion() {
   doCancel();
 }
 
+std::function<void()> EditFileView::relinquish(const char *name) {
+  Log::system(name);
+  if (saveButton) saveButton->setEnabled(false);
+  std::weak_ptr<EditFileView> weak = sharedAs<EditFileView>();
+  return [weak] {
+    auto self = weak.lock();
+    if (!self || !self->presenter_) return;
+    if (self->saveButton) self->saveButton->setEnabled(!self->fReadOnly);
+    self->presentedItemDidChange();
+  };
+}
+
+std::function<void()> EditFileView::relinquishPresentedItemToWriter() {
+  return relinquish("relinquishPresentedItemToWriter");
+}
+
+std::function<void()> EditFileView::relinquishPresentedItemToReader() {
+  return relinquish("relinquishPresentedItemToReader");
+}
+
+void EditFileView::savePresentedItemChanges() {
+  Log::system("savePresentedItemChangesWithCompletionHandler");
+  if (fReadOnly || !dirty || !textLoaded || !theText) return;
+  auto bytes = getTextAsDataRef();
+  if (!bytes) return;
+  Log::system("savePresentedItemChangesWithCompletionHandlerSAVED");
+  // The other access waits for this: written here, at once.
+  if (auto status = FileManager::writeAtomically(editingFileAtPath, *bytes); !status) {
+    Log::system("EditFileView: could not write " + editingFileAtPath + ": " + status.error());
+    return;
+  }
+  knownBytes_ = *bytes;
+  wroteLocalFile_ = true;
+}
+
 void EditFileView::cleanup() {
-  // The watch may be what called: it goes once its call is over.
+  // The presenter's watch may be what called: the container lets it go once its call is over.
   if (presenter_) {
-    std::shared_ptr<FolderWatch> watch(std::move(presenter_));
-    RunLoop::main()->perform([watch] {});
+    CloudContainer::removeFilePresenter(presenter_.get());
+    presenter_.reset();
   }
   if (auto w = Window::keyWindow()) w->removeKeyboardObserver(*this);
   auto &accelerometer = Accelerometer::sharedAccelerometer();
@@ -431,8 +593,11 @@ void EditFileView::doCancel() {
     settings().synchronize();
   } else if (wroteLocalFile_ && textLoaded) {
     // The edit-state saves wrote the file as it was being edited: Discard puts its bytes back.
-    for (const std::string *path : {&editingSavedFilePath, &editingFileAtPath})
-      if (!path->empty()) FileManager::writeAtomically(*path, loaded_.bytes);
+    if (cloudFile_)
+      writeWorkingCopies(loaded_.bytes);
+    else
+      for (const std::string *path : {&editingSavedFilePath, &editingFileAtPath})
+        if (!path->empty()) FileManager::writeAtomically(*path, loaded_.bytes);
     wroteLocalFile_ = false;
   }
   if (theText && theText->isFirstResponder()) theText->resignFirstResponder();

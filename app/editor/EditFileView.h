@@ -16,7 +16,9 @@
 #include "platform/ui/TextInput.h"
 #include "platform/ui/ViewController.h"
 
-#include "platform/foundation/FolderWatch.h"
+#include "platform/media/CloudContainer.h"
+
+#include <atomic>
 
 #include <functional>
 #include <memory>
@@ -79,6 +81,14 @@ public:
   // close as if cancelled.
   void presentedItemDidChange();
   void accommodatePresentedItemDeletion();
+  // Another coordinated access of the cloud file starts: Save waits until the returned reacquirer
+  // runs (which also reloads the file when it changed).
+  std::function<void()> relinquishPresentedItemToWriter();
+  std::function<void()> relinquishPresentedItemToReader();
+  // Before another access: unsaved edits are written to the file first.
+  void savePresentedItemChanges();
+  // The working file lies in the cloud container: read and written only coordinated.
+  bool editingCloudFile() const { return cloudFile_; }
   std::string tabKey(const std::string &base) const;
 
   // --- The screen.
@@ -200,8 +210,21 @@ private:
   std::shared_ptr<platform::ui::BarButtonItem> charItem_, findItem_, gotoItem_;
   std::shared_ptr<EditDataViewController> chooser_;
   std::shared_ptr<platform::ui::Button> titleButton_;
-  // The watch over a cloud file's folder, and the bytes the file last had as far as this editor
-  // knows (its own writes are no change).
-  std::unique_ptr<platform::FolderWatch> presenter_;
+  // Coordinated reads and writes of a cloud file on the edit queue (or here, without one); a
+  // read hands its bytes to `loaded` on the main thread.
+  void readCloudFile(std::function<void(EditFileView &, const editor::Bytes &)> loaded);
+  void writeCloudFile(const editor::Bytes &bytes);
+  std::function<void()> relinquish(const char *name);
+
+  // The presenter of a cloud file (registered with the container while the editor is open), and
+  // the bytes the file last had as far as this editor knows (its own writes are no change).
+  std::shared_ptr<platform::FilePresenter> presenter_;
+  bool cloudFile_ = false;
   editor::Bytes knownBytes_;
+  // The newest of this editor's coordinated writes: an older one that waited longer for the lock
+  // does not overwrite it.
+  std::shared_ptr<std::atomic<uint64_t>> writesStarted_ =
+      std::make_shared<std::atomic<uint64_t>>(0);
+  std::shared_ptr<std::atomic<uint64_t>> newestWritten_ =
+      std::make_shared<std::atomic<uint64_t>>(0);
 };

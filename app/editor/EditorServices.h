@@ -13,6 +13,9 @@ class ViewController;
 namespace platform::media {
 class Image;
 }
+namespace platform {
+class DispatchQueue;
+}
 class BatchListView;
 
 class EditorServices {
@@ -38,4 +41,7 @@ public:
   }
   // True for a file of the cloud container (read and written only through coordination).
   virtual bool isCloudFile(const std::string &) { return false; }
+  // The queue on which the editor and the viewer read and write cloud files; none: they do so
+  // on the calling thread, still coordinated.
+  virtual std::shared_ptr<platform::DispatchQueue> editQueue() { return nullptr; }
 };

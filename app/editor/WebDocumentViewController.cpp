@@ -10,10 +10,13 @@
 
 #include "platform/device/Application.h"
 #include "platform/device/DeviceProfile.h"
+#include "platform/foundation/Dispatch.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Text.h"
 #include "platform/foundation/UserDefaults.h"
+#include "platform/media/CloudContainer.h"
 #include "platform/media/Image.h"
 
 #include <algorithm>
@@ -86,8 +89,45 @@ WebDocumentViewController::initWithNibName(const std::string &nibName, const std
   return viewer;
 }
 
+// The viewer as the presenter of the cloud file it shows.
+class ViewerPresenter : public platform::FilePresenter {
+public:
+  ViewerPresenter(std::weak_ptr<WebDocumentViewController> viewer, std::string path)
+      : viewer_(std::move(viewer)), path_(std::move(path)) {}
+  std::string presentedItemPath() const override { return path_; }
+  void presentedItemDidChange() override {
+    if (auto v = viewer_.lock()) v->presentedItemDidChange();
+  }
+
+private:
+  std::weak_ptr<WebDocumentViewController> viewer_;
+  std::string path_;
+};
+
 WebDocumentViewController::WebDocumentViewController(const std::string &nibName)
     : ViewController(nibName) {}
+
+WebDocumentViewController::~WebDocumentViewController() {
+  if (presenter_) CloudContainer::removeFilePresenter(presenter_.get());
+}
+
+void WebDocumentViewController::presentFile(bool on) {
+  if (presenter_ && (!on || presenter_->presentedItemPath() != docLocalFile)) {
+    CloudContainer::removeFilePresenter(presenter_.get());
+    presenter_.reset();
+  }
+  if (on && !presenter_) {
+    presenter_ =
+        std::make_shared<ViewerPresenter>(sharedAs<WebDocumentViewController>(), docLocalFile);
+    CloudContainer::addFilePresenter(presenter_);
+  }
+}
+
+void WebDocumentViewController::presentedItemDidChange() {
+  if (!presenter_) return;
+  Log::system("presentedItemDidChange");
+  loadDocument();
+}
 
 void WebDocumentViewController::setNextDataSource(
     std::function<std::string(const std::string &)> source) {
@@ -251,9 +291,36 @@ void WebDocumentViewController::setupMyTitles() {
 
 void WebDocumentViewController::loadDocument() {
   loadingStarted();
-  const std::string &path = docLocalFile;
-  auto attributes = FileManager::attributesOfItem(path);
   showTips();
+  auto services = EditorServices::shared();
+  const bool cloud = services && services->isCloudFile(docLocalFile);
+  presentFile(cloud);
+  if (!cloud) return showDocument(docLocalFile);
+  // Read under the coordinated read on the edit queue; the page loads on the main thread while
+  // the read is granted.
+  std::weak_ptr<WebDocumentViewController> weak = sharedAs<WebDocumentViewController>();
+  auto presenter = presenter_;
+  const std::string file = docLocalFile;
+  auto work = [weak, presenter, file] {
+    CloudContainer::coordinateReading(
+        file,
+        [&](const std::string &coordinated) {
+          Log::system("iCloud:" + coordinated);
+          RunLoop::main()->performAndWait([&] {
+            auto self = weak.lock();
+            if (self && self->docLocalFile == file) self->showDocument(coordinated);
+          });
+        },
+        presenter.get());
+  };
+  if (auto queue = services->editQueue())
+    queue->async(std::move(work));
+  else
+    work();
+}
+
+void WebDocumentViewController::showDocument(const std::string &path) {
+  auto attributes = FileManager::attributesOfItem(path);
   const std::string kind = myFileType(path);
   if (attributes && attributes->size <= kMaxInlinePage && (kind == "html" || kind == "htm")) {
     // The page is shown as its own text behind a policy that lets none of its scripts run.
@@ -412,6 +479,7 @@ void WebDocumentViewController::changeImage() {
 }
 
 void WebDocumentViewController::clickOK() {
+  presentFile(false);
   if (!editingSavedFile || cleanupWhenDone) FileManager::removeItem(docLocalFile);
   settings().setObject("", kWasViewingFile);
   settings().synchronize();

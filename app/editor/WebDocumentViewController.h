@@ -26,6 +26,7 @@ public:
                                                                     const std::string &fileName,
                                                                     const std::string &filePath);
   explicit WebDocumentViewController(const std::string &nibName);
+  ~WebDocumentViewController() override;
 
   // Paging by a source: for the element of `dataIndexArray` at the new index, the path of the
   // file to show (the photo-library browser answers with a file holding the asset of that row).
@@ -59,6 +60,10 @@ public:
   void webViewDidFinishLoad(platform::ui::WebView &) override;
   void didFailLoadWithError(platform::ui::WebView &, const std::string &) override;
 
+  // A file of the cloud container is read coordinated, with the viewer as its presenter: a change
+  // made elsewhere shows at once.
+  void presentedItemDidChange();
+
   std::string docName, docLocalFile;
   bool editingSavedFile = false, hideSaveButton = false, cleanupWhenDone = false;
   std::vector<std::string> localFileArray;
@@ -81,8 +86,11 @@ public:
 
 private:
   void loadDocument();
+  void showDocument(const std::string &path);
+  void presentFile(bool on);
   void showTips();
   void loadingStarted();
   void loadingEnded(bool failed);
   std::function<std::string(const std::string &)> source_;
+  std::shared_ptr<class ViewerPresenter> presenter_;
 };

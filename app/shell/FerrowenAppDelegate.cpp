@@ -5,6 +5,7 @@
 #include "app/files/LocalFilesServices.h"
 #include "app/files/LocalFolderViewController.h"
 #include "app/files/MinizipArchive.h"
+#include "app/files/MyMoviePlayer.h"
 #include "app/photos/PhotoGalleryView.h"
 #include "app/photos/PhotoPickerView.h"
 #include "app/web/ValtryWebBrowserView.h"
@@ -100,30 +101,6 @@ AddressParts splitAddress(const std::string &url) {
 }
 
 } // namespace
-
-// --- Movie player --------------------------------------------------------------------------------
-
-MoviePlayerViewController::MoviePlayerViewController(std::string path)
-    : ViewController("MoviePlayer"), path_(std::move(path)) {}
-
-void MoviePlayerViewController::viewDidLoad() {
-  setTitle(lastPathComponent(path_));
-  std::weak_ptr<MoviePlayerViewController> weak = sharedAs<MoviePlayerViewController>();
-  navigationItem().setRightBarButtonItem(
-      BarButtonItem::systemItem(BarButtonSystemItem::Done, [weak](BarButtonItem &) {
-        if (auto s = weak.lock()) s->finishPlayback();
-      }));
-}
-
-void MoviePlayerViewController::finishPlayback() {
-  if (finished_) return;
-  finished_ = true;
-  // The player service ends the playback (and cleans up), then calls the delegate back.
-  if (MoviePlayer::nowPlaying())
-    MoviePlayer::finish();
-  else if (auto d = FerrowenAppDelegate::sharedDelegate())
-    d->myMovieFinishedCallback();
-}
 
 // --- The delegate --------------------------------------------------------------------------------
 
@@ -762,31 +739,31 @@ void FerrowenAppDelegate::pushHelpScreen(const std::string &title, const std::st
 
 void FerrowenAppDelegate::playMediaFile(const std::string &path, bool cleanupWhenDone) {
   Log::debug("PlayFile: " + path);
-  MoviePlayer::finish(); // a file still playing ends (and closes its screen) first
+  // A file still playing ends (cleaned up as asked, its screen closed) first.
+  if (auto previous = theMoviePlayerView_) previous->finishPlayback();
   cleanupMovieWhenDone_ = cleanupWhenDone;
   moviePath_ = path;
-  theMoviePlayerView_ = std::make_shared<MoviePlayerViewController>(path);
-  auto over = isPad() ? std::static_pointer_cast<ViewController>(mySplitVC_)
-                      : std::static_pointer_cast<ViewController>(tabBarController_);
-  if (over)
-    over->presentModalViewController(std::make_shared<NavigationController>(theMoviePlayerView_),
-                                     true);
-  // The page plays it when a browser is attached, else the desktop's player. The service deletes
-  // exactly the played file afterwards when asked, and only a file of our own storage.
+  // The page plays it when a browser is attached, else the desktop's player.
   MoviePlayer::setPage([](const std::string &file, std::function<void()> ended) {
     auto renderer = Renderer::current();
     return renderer && renderer->playMedia(file, std::move(ended));
   });
+  auto player = MyMoviePlayer::initWithNibName("MyMoviePlayer", path, cleanupWhenDone);
+  theMoviePlayerView_ = player;
   std::weak_ptr<FerrowenAppDelegate> weak = weak_from_this();
-  MoviePlayer::play(path, cleanupWhenDone, [weak] {
-    if (auto d = weak.lock()) d->myMovieFinishedCallback();
-  });
+  std::weak_ptr<MyMoviePlayer> weakPlayer = player;
+  player->onFinished = [weak, weakPlayer] {
+    auto d = weak.lock();
+    if (d && d->theMoviePlayerView_ == weakPlayer.lock()) d->myMovieFinishedCallback();
+  };
+  auto over = isPad() ? std::static_pointer_cast<ViewController>(mySplitVC_)
+                      : std::static_pointer_cast<ViewController>(tabBarController_);
+  if (over) over->presentModalViewController(player, true);
 }
 
 void FerrowenAppDelegate::myMovieFinishedCallback() {
-  auto player = std::move(theMoviePlayerView_);
-  if (auto nav = player ? player->navigationController() : nullptr)
-    nav->dismissModalViewControllerAnimated(true);
+  // The player closed its own screen (and cleaned up as asked).
+  theMoviePlayerView_.reset();
   moviePath_.clear();
 }
 

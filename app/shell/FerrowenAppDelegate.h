@@ -38,23 +38,7 @@ class BatchAppServices;
 class WebServices;
 class EditorServices;
 
-// The full-screen player of an audio or video file; it reports the end of playback (its Done
-// button, or the desktop player's end) to the delegate.
-class MoviePlayerViewController : public platform::ui::ViewController {
-public:
-  explicit MoviePlayerViewController(std::string path);
-  const std::string &contentPath() const { return path_; }
-  void viewDidLoad() override;
-  bool shouldAutorotateToInterfaceOrientation(platform::ui::InterfaceOrientation) override {
-    return true;
-  }
-  // Playback ended (or failed): the delegate hears of it once.
-  void finishPlayback();
-
-private:
-  std::string path_;
-  bool finished_ = false;
-};
+class MyMoviePlayer;
 
 class FerrowenAppDelegate : public platform::ApplicationDelegate,
                             public TCPServerDelegate,
@@ -204,7 +188,7 @@ public:
   }
   std::shared_ptr<platform::ui::ImageView> splashView() const { return splashView_; }
   std::shared_ptr<LockViewer> startupLock() const { return startupLock_; }
-  std::shared_ptr<MoviePlayerViewController> moviePlayer() const { return theMoviePlayerView_; }
+  std::shared_ptr<MyMoviePlayer> moviePlayer() const { return theMoviePlayerView_; }
   std::shared_ptr<FTPConnection> ftpConnection() const { return ftpConnection_; }
   void setFtpConnection(std::shared_ptr<FTPConnection> c) { ftpConnection_ = std::move(c); }
   std::shared_ptr<SFTPWrapper> sftpConnection() const { return sftpConnection_; }
@@ -272,7 +256,7 @@ private:
   std::shared_ptr<FTPConnection> ftpConnection_;
   std::shared_ptr<SFTPWrapper> sftpConnection_;
   std::weak_ptr<platform::ui::ViewController> editFileView_;
-  std::shared_ptr<MoviePlayerViewController> theMoviePlayerView_;
+  std::shared_ptr<MyMoviePlayer> theMoviePlayerView_;
   std::string moviePath_;
   bool cleanupMovieWhenDone_ = false;
   // Where a screen moved into the landscape container came from (iPhone).

@@ -1,8 +1,10 @@
 #include "app/shell/ShellEditor.h"
 
+#include "app/cloud/iCloudFolderView.h"
 #include "app/editor/EditorServices.h"
 #include "app/shell/FerrowenAppDelegate.h"
 
+#include "platform/media/CloudContainer.h"
 #include "platform/media/Image.h"
 #include "platform/media/PhotoLibrary.h"
 
@@ -36,6 +38,14 @@ public:
   }
   void editorGoingAway(const ViewController *editor) override {
     if (auto d = d_.lock(); d && d->editFileView().get() == editor) d->setEditFileView({});
+  }
+  // A document of the cloud folder that Cloud Files lists (the setting's folder, once the
+  // availability test has chosen it).
+  bool isCloudFile(const std::string &path) override {
+    return platform::CloudContainer::contains(path);
+  }
+  std::shared_ptr<platform::DispatchQueue> editQueue() override {
+    return iCloudFolderView::edit_queue();
   }
 
 private:

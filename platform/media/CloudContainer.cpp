@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
+#include <set>
 
 #include "platform/foundation/FolderWatch.h"
 #include "platform/foundation/Paths.h"
@@ -37,7 +39,14 @@ constexpr const char *kKeyValueStore = ".ferrowen-keys";
 
 bool isPartial(const std::string &name) {
   const std::string end = kPartial;
-  return name.size() > end.size() && name.compare(name.size() - end.size(), end.size(), end) == 0;
+  if (name.size() > end.size() && name.compare(name.size() - end.size(), end.size(), end) == 0)
+    return true;
+  // An atomic write in progress (an editor's save): the new file beside the item, named
+  // "<item>.tmp-" and six letters or digits, renamed over the item when whole.
+  const size_t at = name.size() >= 11 ? name.size() - 11 : std::string::npos;
+  if (at == std::string::npos || at == 0 || name.compare(at, 5, ".tmp-") != 0) return false;
+  return std::all_of(name.begin() + static_cast<long>(at) + 5, name.end(),
+                     [](unsigned char c) { return std::isalnum(c) != 0; });
 }
 
 // The container's own records (its key-value store) are no documents.
@@ -45,9 +54,193 @@ bool isOwnRecord(const std::string &name) {
   return name.rfind(".ferrowen-", 0) == 0;
 }
 
+bool coordinateLocked(const std::string &path, bool exclusive,
+                      const std::function<void(const std::string &)> &accessor);
+
+// --- Presenters ------------------------------------------------------------------------------
+
+// What an item looked like when its presenters last heard of it.
+struct Signature {
+  bool exists = false;
+  ino_t ino = 0;
+  dev_t dev = 0;
+  off_t size = 0;
+  int64_t mtimeNs = 0;
+  bool operator==(const Signature &) const = default;
+};
+
+Signature signatureOf(const std::string &path) {
+  struct stat st {};
+  Signature sig;
+  if (::lstat(path.c_str(), &st) != 0) return sig;
+  sig.exists = true;
+  sig.ino = st.st_ino;
+  sig.dev = st.st_dev;
+  sig.size = st.st_size;
+  sig.mtimeNs = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return sig;
+}
+
+// One presenter and the watch over its item's folder. Main thread only, except `path`, which is
+// read under the registry's lock.
+struct Registered {
+  std::weak_ptr<FilePresenter> presenter;
+  const FilePresenter *raw = nullptr;
+  std::string path; // normal form, as at registration
+  Signature known;
+  std::unique_ptr<FolderWatch> watch;
+  std::function<void()> reacquire; // while another process holds its writing lock
+  bool waiting = false;
+};
+
+std::mutex presentersMutex;
+std::vector<std::shared_ptr<Registered>> &registry() {
+  static std::vector<std::shared_ptr<Registered>> r;
+  return r;
+}
+// Items this process writes now (another process's lock is told apart from ours by it).
+std::multiset<std::string> &writingHere() {
+  static std::multiset<std::string> w;
+  return w;
+}
+
+std::vector<std::shared_ptr<Registered>> registeredFor(const std::string &path,
+                                                       const FilePresenter *except) {
+  std::vector<std::shared_ptr<Registered>> out;
+  std::lock_guard lock(presentersMutex);
+  for (auto &r : registry())
+    if (r->path == path && r->raw != except && !r->presenter.expired()) out.push_back(r);
+  return out;
+}
+
+// This process writes the item now: its presenters hear of it when the write is over.
+bool writtenHere(const std::string &path) {
+  std::lock_guard lock(presentersMutex);
+  return writingHere().count(path) > 0;
+}
+
+// Another process holds the item's writing lock (never asked while this process writes it).
+bool lockedElsewhere(const std::string &path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return false;
+  bool held = false;
+  if (::flock(fd, LOCK_SH | LOCK_NB) != 0) held = errno == EWOULDBLOCK;
+  ::close(fd); // releases the probe's lock
+  return held;
+}
+
+void checkPresented(const std::shared_ptr<Registered> &r);
+
+// After a wait for another process's writer: probes again until the lock is given up. The rename
+// that ends an atomic write also wakes the watch; this covers a writer that changes nothing.
+void retryLater(const std::weak_ptr<Registered> &weak) {
+  RunLoop::main()->performAfter(std::chrono::milliseconds(100), [weak] {
+    if (auto r = weak.lock(); r && r->waiting) checkPresented(r);
+  });
+}
+
+void checkPresented(const std::shared_ptr<Registered> &r) {
+  auto presenter = r->presenter.lock();
+  if (!presenter || writtenHere(r->path)) return;
+  if (lockedElsewhere(r->path)) {
+    if (!r->waiting) {
+      r->waiting = true;
+      r->reacquire = presenter->relinquishPresentedItemToWriter();
+    }
+    retryLater(r);
+    return;
+  }
+  if (r->waiting) {
+    r->waiting = false;
+    if (auto reacquire = std::move(r->reacquire)) reacquire();
+  }
+  const Signature now = signatureOf(r->path);
+  if (now == r->known) return;
+  const bool wasThere = r->known.exists;
+  r->known = now;
+  if (!now.exists) {
+    if (wasThere) presenter->accommodatePresentedItemDeletion();
+    return;
+  }
+  presenter->presentedItemDidChange();
+}
+
+// Tells the other presenters of the item that an access starts; answers what to run on the main
+// run loop when it is over.
+std::function<void()> relinquishTo(const std::string &path, bool writer,
+                                   const FilePresenter *except) {
+  {
+    std::lock_guard lock(presentersMutex);
+    if (registry().empty()) return {};
+  }
+  auto loop = RunLoop::main();
+  if (!loop) return {};
+  std::vector<std::pair<std::weak_ptr<Registered>, std::function<void()>>> told;
+  loop->performAndWait([&] {
+    for (auto &r : registeredFor(path, except)) {
+      auto presenter = r->presenter.lock();
+      if (!presenter) continue;
+      presenter->savePresentedItemChanges();
+      told.emplace_back(r, writer ? presenter->relinquishPresentedItemToWriter()
+                                  : presenter->relinquishPresentedItemToReader());
+    }
+  });
+  if (told.empty() && !writer) return {};
+  return [told, writer, path, except] {
+    for (auto &[weak, reacquire] : told)
+      if (reacquire) reacquire();
+    if (!writer) return;
+    // Everyone learns the item's new state now: the watch's later call is then no news, and the
+    // writer's own presenter does not hear of its own write.
+    std::vector<std::shared_ptr<Registered>> all;
+    {
+      std::lock_guard lock(presentersMutex);
+      for (auto &r : registry())
+        if (r->path == path) all.push_back(r);
+    }
+    const Signature now = signatureOf(path);
+    for (auto &r : all) {
+      const bool wasThere = r->known.exists;
+      r->known = now;
+      if (r->raw == except) continue;
+      auto presenter = r->presenter.lock();
+      if (!presenter) continue;
+      if (now.exists)
+        presenter->presentedItemDidChange();
+      else if (wasThere)
+        presenter->accommodatePresentedItemDeletion();
+    }
+  };
+}
+
 bool coordinate(const std::string &path, bool exclusive,
-                const std::function<void(const std::string &)> &accessor) {
+                const std::function<void(const std::string &)> &accessor,
+                const FilePresenter *presenter) {
   if (!CloudContainer::contains(path)) return false;
+  const std::string item = normal(path);
+  auto over = relinquishTo(item, exclusive, presenter);
+  if (exclusive) {
+    std::lock_guard lock(presentersMutex);
+    writingHere().insert(item);
+  }
+  // The presenters hear of the write before the watch may tell them again: until then the watch
+  // leaves the item alone.
+  struct Over {
+    const std::string &item;
+    bool exclusive;
+    std::function<void()> &over;
+    ~Over() {
+      if (over) RunLoop::main()->performAndWait(over);
+      if (!exclusive) return;
+      std::lock_guard lock(presentersMutex);
+      writingHere().erase(writingHere().find(item));
+    }
+  } done{item, exclusive, over};
+  return coordinateLocked(path, exclusive, accessor);
+}
+
+bool coordinateLocked(const std::string &path, bool exclusive,
+                      const std::function<void(const std::string &)> &accessor) {
   // A writer may replace or remove the item while we wait for the lock: then we lock again on
   // what the path names now. Bounded, since a peer could keep replacing it.
   for (int attempt = 0; attempt < 16; ++attempt) {
@@ -146,13 +339,49 @@ bool CloudContainer::contains(const std::string &path) {
 }
 
 bool CloudContainer::coordinateReading(const std::string &path,
-                                       const std::function<void(const std::string &)> &accessor) {
-  return coordinate(path, false, accessor);
+                                       const std::function<void(const std::string &)> &accessor,
+                                       const FilePresenter *presenter) {
+  return coordinate(path, false, accessor, presenter);
 }
 
 bool CloudContainer::coordinateWriting(const std::string &path,
-                                       const std::function<void(const std::string &)> &accessor) {
-  return coordinate(path, true, accessor);
+                                       const std::function<void(const std::string &)> &accessor,
+                                       const FilePresenter *presenter) {
+  return coordinate(path, true, accessor, presenter);
+}
+
+void CloudContainer::addFilePresenter(const std::shared_ptr<FilePresenter> &presenter) {
+  if (!presenter) return;
+  auto r = std::make_shared<Registered>();
+  r->presenter = presenter;
+  r->raw = presenter.get();
+  r->path = normal(presenter->presentedItemPath());
+  r->known = signatureOf(r->path);
+  std::weak_ptr<Registered> weak = r;
+  r->watch = FolderWatch::watch(std::filesystem::path(r->path).parent_path().string(), [weak] {
+    if (auto held = weak.lock()) checkPresented(held);
+  });
+  std::lock_guard lock(presentersMutex);
+  registry().push_back(std::move(r));
+}
+
+void CloudContainer::removeFilePresenter(const FilePresenter *presenter) {
+  std::vector<std::shared_ptr<Registered>> gone;
+  {
+    std::lock_guard lock(presentersMutex);
+    auto &all = registry();
+    for (auto it = all.begin(); it != all.end();) {
+      if ((*it)->raw == presenter || (*it)->presenter.expired()) {
+        gone.push_back(std::move(*it));
+        it = all.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  // A watch may be what called: it goes once its call is over.
+  if (!gone.empty())
+    if (auto loop = RunLoop::main()) loop->perform([gone] {});
 }
 
 bool CloudContainer::keyValueFlag(const std::string &key) {

@@ -23,6 +23,31 @@ namespace platform {
 
 class FolderWatch;
 
+// A screen that shows or edits one item of the container (the phone's file presenter). Every call
+// comes on the main run loop. Coordinated reads and writes by others (another screen of this
+// process, or another process) tell it what happens to its item:
+// - before another coordinated write: savePresentedItemChanges (so nothing of its own is lost),
+//   then relinquishPresentedItemToWriter; after the write, the reacquirer it returned runs and
+//   then presentedItemDidChange;
+// - before another coordinated read: savePresentedItemChanges, then
+// relinquishPresentedItemToReader,
+//   whose reacquirer runs when the read is over;
+// - a change made by another process (seen by inotify): relinquishPresentedItemToWriter while that
+//   process still holds its writing lock, its reacquirer once the lock is given up, then
+//   presentedItemDidChange; the item removed: accommodatePresentedItemDeletion.
+class FilePresenter {
+public:
+  virtual ~FilePresenter() = default;
+  // The path of the item shown (presentedItemURL); it may change between calls.
+  virtual std::string presentedItemPath() const = 0;
+  virtual void presentedItemDidChange() {}
+  // Each answers what to run when the access is over (may be empty).
+  virtual std::function<void()> relinquishPresentedItemToWriter() { return {}; }
+  virtual std::function<void()> relinquishPresentedItemToReader() { return {}; }
+  virtual void savePresentedItemChanges() {}
+  virtual void accommodatePresentedItemDeletion() {}
+};
+
 class CloudContainer {
 public:
   // The folder that the sync client keeps: the one set by setFolder, else home()/Cloud.
@@ -37,10 +62,20 @@ public:
   // empty file made for the write (reads of a missing item run unlocked: there is nothing to
   // protect). False, without calling the accessor, when the item is a link or a folder, lies
   // outside the container, or cannot be opened.
+  // `presenter` is the caller's own presenter of the item, if any: it is not told of its own
+  // access; every other presenter of the item is (see FilePresenter). Any thread; the presenters
+  // are told on the main run loop, the calling thread waiting for them.
   static bool coordinateReading(const std::string &path,
-                                const std::function<void(const std::string &)> &accessor);
+                                const std::function<void(const std::string &)> &accessor,
+                                const FilePresenter *presenter = nullptr);
   static bool coordinateWriting(const std::string &path,
-                                const std::function<void(const std::string &)> &accessor);
+                                const std::function<void(const std::string &)> &accessor,
+                                const FilePresenter *presenter = nullptr);
+
+  // Presenters are held weakly and told on the main run loop; both calls are for the main thread.
+  // Adding one starts watching its item's folder for changes made by other processes.
+  static void addFilePresenter(const std::shared_ptr<FilePresenter> &presenter);
+  static void removeFilePresenter(const FilePresenter *presenter);
 
   // The account's key-value store (shared by every device through the synced folder): whether a
   // flag is set; and setting one, true only for the caller that found it unset.

@@ -4,7 +4,8 @@
 // it or by Escape), a crop rectangle dragged by its corner and the saved picture's size checked, a
 // browser tab opened from a held link and closed, the checked file kept checked when a new folder
 // appears, and the device drawn at a readable size.
-// Screenshots go to $RENDERER_ARTEFACTS/tasks-<profile>.
+// Cloud Files from a fresh start: a document copied into Saved Files badges its tab, a sound plays
+// in the page until the person ends it. Screenshots go to $RENDERER_ARTEFACTS/tasks-<profile>.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
@@ -73,6 +74,17 @@ async function connectFtp(s, port, firstRow) {
   await s.page.keyboard.type('anonymous');
   await clickSeen(s.button('Connect'));
   await s.row(firstRow).waitFor({ timeout: 30000 });
+}
+
+// A WAV file of silence, `seconds` long (8 kHz, 8-bit mono).
+function silentWav(seconds) {
+  const n = 8000 * seconds;
+  const b = Buffer.alloc(44 + n, 0x80);
+  b.write('RIFF', 0); b.writeUInt32LE(36 + n, 4); b.write('WAVE', 8); b.write('fmt ', 12);
+  b.writeUInt32LE(16, 16); b.writeUInt16LE(1, 20); b.writeUInt16LE(1, 22); b.writeUInt32LE(8000, 24);
+  b.writeUInt32LE(8000, 28); b.writeUInt16LE(1, 32); b.writeUInt16LE(8, 34); b.write('data', 36);
+  b.writeUInt32LE(n, 40);
+  return b;
 }
 
 // The sheet lies wholly on the screen and each of its buttons is what a click at its centre meets.
@@ -441,6 +453,47 @@ for (const [profile, viewport, env] of profiles) {
       assert.ok(fits || scale === 1, 'fitted or at its actual size');
       await clickSeen(size);
       await waitFor(async () => (await labelPixels()) >= 9.5, 'the readable size again');
+    });
+  });
+
+  test(`${profile}: Cloud Files from a fresh start: a copy badges Saved Files, a sound plays until Done`, async (t) => {
+    await session(t, profile, viewport, env, null, async (s) => {
+      const { page, home, row } = s;
+      await s.tab('Saved Files');
+      // Offered at once: the program made its cloud folder at the first start.
+      await row('Cloud Files').waitFor();
+      const cloud = path.join(home, 'Cloud');
+      assert.ok(fs.statSync(cloud).isDirectory());
+      fs.writeFileSync(path.join(cloud, 'notes.txt'), 'from the cloud\n');
+      fs.writeFileSync(path.join(cloud, 'tone.wav'), silentWav(30));
+      await clickSeen(row('Cloud Files'));
+      await row('tone.wav').waitFor();
+      await s.screen('cloud-files');
+
+      await clickSeen(row('notes.txt').locator('.accessory'));
+      await s.sheetButton('Copy From Cloud Files').waitFor();
+      await sheetOnScreen(s);
+      await s.screen('cloud-row-menu');
+      await clickSeen(s.sheetButton('Copy From Cloud Files'));
+      const badge = page.locator('.tab[aria-label="Saved Files"] .badge');
+      await waitFor(async () => (await badge.count()) && (await badge.textContent()) === '+', 'the "+" on Saved Files');
+      await bringIntoView(badge);
+      await s.screen('cloud-copied');
+      assert.equal(fs.readFileSync(path.join(home, 'Documents', 'Files', 'notes.txt'), 'utf8'), 'from the cloud\n');
+      await badge.waitFor({ state: 'detached', timeout: 10000 });
+
+      // Played in the page; the person's Done ends it and the player screen closes.
+      await clickSeen(row('tone.wav'));
+      await clickSeen(s.button('Play'));
+      const player = page.locator('#media audio');
+      await player.waitFor();
+      fs.mkdirSync(path.join(artefacts, `tasks-${profile}`), { recursive: true });
+      await page.screenshot({ path: path.join(artefacts, `tasks-${profile}`, 'cloud-playing.png') });
+      await clickSeen(page.locator('#media .close'));
+      await page.locator('#media').waitFor({ state: 'hidden' });
+      await s.button('Play').waitFor();
+      await s.screen('cloud-played');
+      assert.ok(fs.existsSync(path.join(cloud, 'tone.wav')), 'a cloud document stays after playing');
     });
   });
 }

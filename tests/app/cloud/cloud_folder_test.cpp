@@ -174,23 +174,37 @@ protected:
 };
 
 TEST_F(CloudFolderTest, AvailableWhileTheFolderIsThereAndQueuesMadeOnlyThen) {
+  // The setting names a folder kept by a sync program that has not made it yet: no cloud, no
+  // queues, and the folder is left for the sync program to make.
+  const std::string synced = tmpPath() + "/Synced";
+  globalUserDefaults->setObject(synced, iCloudFolderView::kCloudFolderKey);
   EXPECT_FALSE(iCloudFolderView::isiCloudAvailable());
   EXPECT_FALSE(iCloudFolderView::work_queue());
   EXPECT_FALSE(iCloudFolderView::isiCloudAvailable());
-  fs::create_directories(cloud);
+  EXPECT_FALSE(fs::exists(synced));
+  fs::create_directories(synced);
   EXPECT_TRUE(iCloudFolderView::isiCloudAvailable());
   auto work = iCloudFolderView::work_queue();
   ASSERT_TRUE(work && iCloudFolderView::edit_queue());
   EXPECT_EQ(work->label(), "Ferrowen_cloud_work_queue");
   EXPECT_EQ(iCloudFolderView::edit_queue()->label(), "Ferrowen_cloud_edit_queue");
-  fs::remove_all(cloud);
+  EXPECT_EQ(iCloudFolderView::remoteCloudDir(), synced);
+  fs::remove_all(synced);
   EXPECT_FALSE(iCloudFolderView::isiCloudAvailable());
-  // The setting points at another folder kept by the sync program.
-  fs::create_directories(tmpPath() + "/Synced");
-  globalUserDefaults->setObject(tmpPath() + "/Synced", iCloudFolderView::kCloudFolderKey);
+  // The application's own container is there from a fresh start, as the platform's is: made
+  // when missing.
+  globalUserDefaults->setObject("", iCloudFolderView::kCloudFolderKey);
+  ASSERT_FALSE(fs::exists(cloud));
   EXPECT_TRUE(iCloudFolderView::isiCloudAvailable());
-  EXPECT_EQ(iCloudFolderView::remoteCloudDir(), tmpPath() + "/Synced");
+  EXPECT_TRUE(fs::is_directory(cloud));
+  EXPECT_EQ(iCloudFolderView::remoteCloudDir(), cloud);
   EXPECT_EQ(iCloudFolderView::work_queue(), work) << "made once";
+  // Something else in its place (a link to a folder elsewhere) is neither taken nor replaced.
+  fs::remove_all(cloud);
+  fs::create_directories(synced);
+  fs::create_directory_symlink(synced, cloud);
+  EXPECT_FALSE(iCloudFolderView::isiCloudAvailable());
+  EXPECT_TRUE(fs::is_symlink(cloud));
 }
 
 TEST_F(CloudFolderTest, ListsEveryDocumentAndFollowsAnotherProcess) {
@@ -519,12 +533,9 @@ TEST_F(CloudFolderTest, SavedFilesOffersTheCloudWhileTheFolderIsThere) {
   testsupport::writeFile(files + "/a.txt", "saved a");
   auto saved = LocalFolderViewController::make("");
   nav->pushViewController(saved, false);
-  EXPECT_FALSE(listed("Cloud Files")) << "no folder, no row";
-
-  // The sync program makes its folder: the row appears at the next listing and opens the screen.
-  fs::create_directories(cloud);
-  ASSERT_TRUE(probe->tap("Refresh"));
+  // A fresh start: the application's own container is made and offered at once.
   ASSERT_TRUE(listed("Cloud Files"));
+  EXPECT_TRUE(fs::is_directory(cloud));
   ASSERT_TRUE(probe->tapRow("Cloud Files"));
   advance(std::chrono::milliseconds(10));
   EXPECT_EQ(probe->navigationTitle(), "Cloud Files");
@@ -543,8 +554,15 @@ TEST_F(CloudFolderTest, SavedFilesOffersTheCloudWhileTheFolderIsThere) {
   EXPECT_EQ(testsupport::readFile(cloud + "/a.txt"), "saved a");
   EXPECT_EQ(testsupport::readFile(files + "/a.txt"), "saved a");
 
-  // The folder goes away: so does the row.
-  fs::remove_all(cloud);
+  // A folder kept by a sync program instead (the setting): offered only while it is there.
+  const std::string synced = tmpPath() + "/Synced";
+  globalUserDefaults->setObject(synced, iCloudFolderView::kCloudFolderKey);
+  ASSERT_TRUE(probe->tap("Refresh"));
+  EXPECT_FALSE(listed("Cloud Files")) << "no folder, no row";
+  fs::create_directories(synced);
+  ASSERT_TRUE(probe->tap("Refresh"));
+  EXPECT_TRUE(listed("Cloud Files"));
+  fs::remove_all(synced);
   ASSERT_TRUE(probe->tap("Refresh"));
   EXPECT_FALSE(listed("Cloud Files"));
 }

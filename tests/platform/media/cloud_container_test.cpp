@@ -12,8 +12,10 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 
 using namespace platform;
@@ -166,6 +168,8 @@ TEST_F(CloudContainerTest, TheQuerySeesAnotherProcessesFileThroughItsWatch) {
   fs::create_directories(cloud + "/old");
   testsupport::writeFile(cloud + "/old/a.txt", "a");
   testsupport::writeFile(cloud + "/b.txt.ferrowen-part", "half");
+  testsupport::writeFile(cloud + "/old/a.txt.tmp-Xy12z9", "saving"); // an atomic save under way
+  testsupport::writeFile(cloud + "/notes.tmp-", "a document");
   fs::create_symlink("/etc/hostname", cloud + "/link");
   std::vector<std::vector<std::string>> deliveries;
   std::vector<CloudQuery::Event> events;
@@ -178,7 +182,7 @@ TEST_F(CloudContainerTest, TheQuerySeesAnotherProcessesFileThroughItsWatch) {
   });
   ASSERT_TRUE(RunLoop::main()->runUntil([&] { return !deliveries.empty(); }, seconds(10)));
   EXPECT_EQ(events[0], CloudQuery::Event::FinishGathering);
-  EXPECT_EQ(deliveries[0], std::vector<std::string>{"old/a.txt:1"});
+  EXPECT_EQ(deliveries[0], (std::vector<std::string>{"notes.tmp-:10", "old/a.txt:1"}));
 
   // The other process makes a new sub-folder, then a file in it.
   ForkedChild other([&](ForkedChild &me) {
@@ -203,3 +207,103 @@ TEST_F(CloudContainerTest, TheQuerySeesAnotherProcessesFileThroughItsWatch) {
 }
 
 } // namespace
+
+namespace {
+
+// A presenter that notes what it hears, in order, in a log shared with the test.
+struct Recorder : FilePresenter {
+  Recorder(std::string p, std::string n, std::vector<std::string> *l)
+      : path(std::move(p)), name(std::move(n)), log(l) {}
+  std::string presentedItemPath() const override { return path; }
+  void presentedItemDidChange() override { log->push_back(name + ":changed"); }
+  std::function<void()> relinquishPresentedItemToWriter() override {
+    log->push_back(name + ":toWriter");
+    return [this] { log->push_back(name + ":reacquired"); };
+  }
+  std::function<void()> relinquishPresentedItemToReader() override {
+    log->push_back(name + ":toReader");
+    return [this] { log->push_back(name + ":reacquired"); };
+  }
+  void savePresentedItemChanges() override { log->push_back(name + ":save"); }
+  void accommodatePresentedItemDeletion() override { log->push_back(name + ":deleted"); }
+  std::string path, name;
+  std::vector<std::string> *log;
+};
+
+bool has(const std::vector<std::string> &log, const std::string &entry) {
+  return std::find(log.begin(), log.end(), entry) != log.end();
+}
+
+} // namespace
+
+TEST_F(CloudContainerTest, PresentersHearOfEveryOtherAccessInOrder) {
+  fs::create_directories(cloud);
+  const std::string path = cloud + "/doc.txt";
+  testsupport::writeFile(path, "one");
+  std::vector<std::string> log;
+  auto editor = std::make_shared<Recorder>(path, "editor", &log);
+  auto viewer = std::make_shared<Recorder>(path, "viewer", &log);
+  CloudContainer::addFilePresenter(editor);
+  CloudContainer::addFilePresenter(viewer);
+  struct Case {
+    bool write;
+    const FilePresenter *by;
+    std::vector<std::string> heard;
+  };
+  const Case cases[] = {
+      // The editor's own write: only the viewer hears of it, and learns of the change after.
+      {true,
+       editor.get(),
+       {"viewer:save", "viewer:toWriter", "access", "viewer:reacquired", "viewer:changed"}},
+      // A read by no presenter: both save first and get the item back; nothing changed.
+      {false,
+       nullptr,
+       {"editor:save", "editor:toReader", "viewer:save", "viewer:toReader", "access",
+        "editor:reacquired", "viewer:reacquired"}},
+      // The viewer's own read: the editor saves for it.
+      {false, viewer.get(), {"editor:save", "editor:toReader", "access", "editor:reacquired"}},
+  };
+  for (const Case &c : cases) {
+    log.clear();
+    auto access = [&](const std::string &) { log.push_back("access"); };
+    ASSERT_TRUE(c.write ? CloudContainer::coordinateWriting(path, access, c.by)
+                        : CloudContainer::coordinateReading(path, access, c.by));
+    EXPECT_EQ(log, c.heard);
+  }
+
+  // Another program writes it: both let go while it holds its lock, then hear of the change.
+  log.clear();
+  {
+    ForkedChild other([&](ForkedChild &self) {
+      const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0 || ::flock(fd, LOCK_EX) != 0) return 1;
+      testsupport::writeFile(path + ".tmp-other", "two");
+      self.signal();
+      if (!self.awaitSignal()) return 2;
+      if (::rename((path + ".tmp-other").c_str(), path.c_str()) != 0) return 3;
+      ::close(fd);
+      return 0;
+    });
+    ASSERT_TRUE(other.awaitSignal());
+    EXPECT_TRUE(RunLoop::main()->runUntil(
+        [&] { return has(log, "editor:toWriter") && has(log, "viewer:toWriter"); },
+        std::chrono::seconds(20)));
+    EXPECT_FALSE(has(log, "editor:changed")) << "not while it writes";
+    other.signal();
+    EXPECT_EQ(other.wait(), 0);
+    EXPECT_TRUE(RunLoop::main()->runUntil(
+        [&] { return has(log, "editor:changed") && has(log, "viewer:changed"); },
+        std::chrono::seconds(20)));
+    const auto at = [&](const std::string &e) { return std::find(log.begin(), log.end(), e); };
+    EXPECT_LT(at("editor:reacquired"), at("editor:changed"));
+  }
+
+  // Another program removes it.
+  fs::remove(path);
+  EXPECT_TRUE(RunLoop::main()->runUntil(
+      [&] { return has(log, "editor:deleted") && has(log, "viewer:deleted"); },
+      std::chrono::seconds(20)));
+  CloudContainer::removeFilePresenter(editor.get());
+  CloudContainer::removeFilePresenter(viewer.get());
+  RunLoop::main()->runPending();
+}

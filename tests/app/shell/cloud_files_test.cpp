@@ -1,0 +1,243 @@
+// Cloud Files in the whole application, driven through the probe from a fresh start: the cloud
+// folder is offered at once; a cloud text file opened in the editor follows another process's
+// coordinated write (Save waits while that process holds its lock) and is saved under a
+// coordinated write of its own; the viewer reloads a document changed elsewhere; a movie plays
+// in the movie player screen until its end is reported; a copy into Saved Files badges the tab.
+#include "AppFixture.h"
+
+#include "tests/support/ChildProcess.h"
+
+#include "app/editor/EditFileView.h"
+#include "app/editor/WebDocumentViewController.h"
+#include "app/files/MyMoviePlayer.h"
+
+#include "platform/media/CloudContainer.h"
+#include "platform/media/MoviePlayer.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+using namespace platform;
+using namespace platform::ui;
+
+namespace {
+
+class CloudFilesTest : public AppTest {
+protected:
+  void SetUp() override {
+    AppTest::SetUp();
+    cloud = home_ + "/Cloud";
+  }
+  // Runs the main loop (the watches, the edit queue's hand-overs) until the condition holds; the
+  // application's clock moves on meanwhile (a presenter looks again for a lock given up).
+  bool until(const std::function<bool()> &cond) {
+    return RunLoop::main()->runUntil(
+        [&] {
+          clock->advance(std::chrono::milliseconds(10));
+          return cond();
+        },
+        seconds(20));
+  }
+  // A fresh start with these documents in the cloud (the account already has its about file),
+  // Saved Files chosen and Cloud Files opened.
+  void openCloudFiles(const std::map<std::string, std::string> &documents,
+                      const DeviceProfile &profile = DeviceProfile::iPhone()) {
+    boot(profile);
+    ASSERT_TRUE(probe->tapTab("Saved Files")) << probe->lastError();
+    advance(0.5);
+    ASSERT_TRUE(FileManager::isDirectory(cloud)) << "made at the first start";
+    CloudContainer::setKeyValueFlagOnce("StoredAbout");
+    for (auto &[name, content] : documents)
+      testsupport::writeFile(cloud + "/" + name, content);
+    ASSERT_TRUE(probe->tapRow("Cloud Files")) << probe->lastError();
+    advance(0.5);
+    ASSERT_TRUE(until([&] { return probe->visibleRows().size() == documents.size(); }));
+  }
+  // Selects a row and taps the navigation bar's button for it.
+  void openRow(const std::string &row, const std::string &button) {
+    ASSERT_TRUE(probe->tapRow(row)) << probe->lastError();
+    ASSERT_TRUE(probe->tap(button)) << probe->lastError();
+    advance(0.5);
+  }
+  // The other program's signal, and its end, waited for while the application runs on (it may
+  // need the main thread to give up a lock the other program waits for).
+  bool signalled(testsupport::ForkedChild &other) {
+    return until([&] { return other.awaitSignal(std::chrono::milliseconds(0)); });
+  }
+  std::optional<int> ended(testsupport::ForkedChild &other) {
+    std::optional<int> code;
+    until([&] { return (code = other.wait(std::chrono::milliseconds(0))).has_value(); });
+    return code;
+  }
+  // The kernel's list of locks on the file: held ones, or ones waited for.
+  static bool lockListed(const std::string &path, bool waited) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    const std::string inode = ":" + std::to_string(st.st_ino) + " ";
+    while (std::getline(locks, line))
+      if (line.find(inode) != std::string::npos &&
+          (!waited || line.find("-> FLOCK") != std::string::npos))
+        return true;
+    return false;
+  }
+  static bool someoneWaitsToLock(const std::string &path) { return lockListed(path, true); }
+  // A forked program keeps the locks this one holds as it forks: it starts once the application's
+  // own accesses of the file are over.
+  bool quiet(const std::string &path) {
+    return until([&] { return !lockListed(path, false); });
+  }
+
+  // A copy into Saved Files badges the tab for 3 s; a file's sheet comes from its row and the
+  // folder's menu from its button on iPad, both from the tab bar on iPhone.
+  void copyAndBadge(const DeviceProfile &profile) {
+    openCloudFiles({{"a.txt", "cloud a"}}, profile);
+    auto files = delegate->navigationControllerFiles();
+    ASSERT_TRUE(probe->tapAccessory("a.txt")) << probe->lastError();
+    auto sheets = delegate->window()->actionSheets();
+    ASSERT_EQ(sheets.size(), 1u);
+    EXPECT_EQ(sheets[0]->anchor().kind,
+              profile.isiPad() ? Anchor::Kind::Rect : Anchor::Kind::TabBar);
+    ASSERT_TRUE(probe->answerSheet("Copy From Cloud Files")) << probe->lastError();
+    ASSERT_TRUE(until([&] { return files->tabBarItem()->badgeValue() == "+"; }));
+    EXPECT_EQ(testsupport::readFile(root + "/a.txt"), "cloud a");
+    EXPECT_EQ(testsupport::readFile(cloud + "/a.txt"), "cloud a");
+    advance(3);
+    EXPECT_FALSE(files->tabBarItem()->badgeValue()) << "for 3 s";
+    ASSERT_TRUE(probe->tap("Menu")) << probe->lastError();
+    sheets = delegate->window()->actionSheets();
+    ASSERT_EQ(sheets.size(), 1u);
+    EXPECT_EQ(sheets[0]->anchor().kind,
+              profile.isiPad() ? Anchor::Kind::BarButtonItem : Anchor::Kind::TabBar);
+    ASSERT_TRUE(probe->answerSheet("Cancel")) << probe->lastError();
+  }
+
+  std::string cloud;
+};
+
+// Another program on the same folder, with plain system calls: it holds the document's lock
+// (exclusive to write, shared to read) from its first signal until the test lets it go on.
+int otherProgram(testsupport::ForkedChild &self, const std::string &path, bool write,
+                 const std::string &content) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 || ::flock(fd, write ? LOCK_EX : LOCK_SH) != 0) return 1;
+  const std::string temp = path + ".tmp-other";
+  if (write) {
+    // Written as an atomic save does: a new file beside it, renamed over it when whole.
+    FILE *f = std::fopen(temp.c_str(), "wb");
+    if (!f || std::fputs(content.c_str(), f) < 0 || std::fclose(f) != 0) return 2;
+  }
+  self.signal();
+  if (!self.awaitSignal()) return 3;
+  if (write && ::rename(temp.c_str(), path.c_str()) != 0) return 4;
+  ::close(fd);
+  return 0;
+}
+
+} // namespace
+
+TEST_F(CloudFilesTest, TheEditorFollowsAnotherProcessAndSavesCoordinated) {
+  openCloudFiles({{"notes.txt", "first"}});
+  const std::string path = cloud + "/notes.txt";
+  openRow("notes.txt", "Edit");
+  auto editor = std::dynamic_pointer_cast<EditFileView>(probe->topViewController());
+  ASSERT_TRUE(editor);
+  EXPECT_TRUE(editor->editingCloudFile());
+  ASSERT_TRUE(until([&] { return editor->theText->text() == "first"; }));
+
+  // Another program writes the file: Save waits while it holds its lock, then the editor shows
+  // what it wrote.
+  {
+    ASSERT_TRUE(quiet(path));
+    testsupport::ForkedChild other(
+        [&](testsupport::ForkedChild &c) { return otherProgram(c, path, true, "second"); });
+    ASSERT_TRUE(signalled(other));
+    EXPECT_TRUE(until([&] { return !editor->saveButton->isEnabled(); }));
+    EXPECT_EQ(editor->theText->text(), "first");
+    other.signal();
+    EXPECT_EQ(ended(other), 0);
+    EXPECT_TRUE(until(
+        [&] { return editor->saveButton->isEnabled() && editor->theText->text() == "second"; }));
+  }
+
+  // Saving while another program reads it: the write waits for the reader, then lands.
+  {
+    ASSERT_TRUE(quiet(path));
+    testsupport::ForkedChild reader(
+        [&](testsupport::ForkedChild &c) { return otherProgram(c, path, false, ""); });
+    ASSERT_TRUE(signalled(reader));
+    ASSERT_TRUE(probe->type("File Text", "mine ")) << probe->lastError();
+    ASSERT_TRUE(probe->tap("Save")) << probe->lastError();
+    advance(0.5);
+    EXPECT_NE(probe->topViewController(), editor) << "closed at once";
+    EXPECT_TRUE(until([&] { return someoneWaitsToLock(path); }));
+    EXPECT_EQ(testsupport::readFile(path), "second");
+    reader.signal();
+    EXPECT_EQ(ended(reader), 0);
+    EXPECT_TRUE(until([&] { return testsupport::readFile(path) == "mine second"; }));
+  }
+}
+
+TEST_F(CloudFilesTest, TheViewerShowsAChangeMadeElsewhere) {
+  openCloudFiles({{"report.pdf", "%PDF-1.4 one"}});
+  const std::string path = cloud + "/report.pdf";
+  openRow("report.pdf", "View");
+  std::shared_ptr<WebDocumentViewController> viewer;
+  ASSERT_TRUE(until([&] {
+    viewer = std::dynamic_pointer_cast<WebDocumentViewController>(probe->topViewController());
+    return viewer != nullptr;
+  }));
+  advance(0.5);
+  ASSERT_TRUE(until([&] { return !viewer->webView->loads().empty(); }));
+  EXPECT_NE(viewer->webView->loads().back().url.find("report.pdf"), std::string::npos);
+  ASSERT_TRUE(quiet(path));
+  const size_t loads = viewer->webView->loads().size();
+  testsupport::ForkedChild other(
+      [&](testsupport::ForkedChild &c) { return otherProgram(c, path, true, "%PDF-1.4 two"); });
+  ASSERT_TRUE(signalled(other));
+  other.signal();
+  EXPECT_EQ(ended(other), 0);
+  EXPECT_TRUE(until([&] { return viewer->webView->loads().size() > loads; }));
+  // Closing leaves the cloud document where it is.
+  ASSERT_TRUE(probe->tap("Cancel")) << probe->lastError();
+  advance(0.5);
+  EXPECT_EQ(testsupport::readFile(path), "%PDF-1.4 two");
+}
+
+TEST_F(CloudFilesTest, AMoviePlaysInThePlayerScreenUntilItsEnd) {
+  openCloudFiles({{"clip.mp4", "movie"}});
+  openRow("clip.mp4", "Play");
+  ASSERT_TRUE(until([&] { return modalCount() == 1; }));
+  advance(0.5);
+  auto player = delegate->moviePlayer();
+  ASSERT_TRUE(player);
+  EXPECT_TRUE(player->playedMovie());
+  auto playing = MoviePlayer::nowPlaying();
+  ASSERT_TRUE(playing);
+  EXPECT_EQ(playing->path, cloud + "/clip.mp4");
+  // Appearing again adds no second player.
+  ASSERT_TRUE(player->theMoviePlayerView);
+  player->viewDidAppear(false);
+  EXPECT_EQ(player->view()->subviews().size(), 1u);
+  // The end of playback is reported: the screen closes and the cloud document stays.
+  MoviePlayer::finish();
+  advance(0.5);
+  EXPECT_EQ(modalCount(), 0u);
+  EXPECT_FALSE(delegate->moviePlayer());
+  EXPECT_FALSE(player->theMoviePlayerView);
+  EXPECT_EQ(testsupport::readFile(cloud + "/clip.mp4"), "movie");
+}
+
+TEST_F(CloudFilesTest, ACopyIntoSavedFilesBadgesItsTabOnThePhone) {
+  copyAndBadge(DeviceProfile::iPhone());
+}
+
+TEST_F(CloudFilesTest, ACopyIntoSavedFilesBadgesItsTabOnTheTablet) {
+  copyAndBadge(DeviceProfile::iPad());
+}
