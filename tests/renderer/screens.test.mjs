@@ -26,10 +26,11 @@ const profiles = [
 // checks) fails the test; the page at a failed step is kept as a screenshot.
 async function session(t, profile, viewport, env, prepare, run) {
   const home = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-screens-'));
-  t.after(() => fs.rmSync(home, { recursive: true, force: true }));
   fs.writeFileSync(path.join(home, 'Preferences.json'), JSON.stringify({ ShownWebHelp: '1', WebViewURL: '' }));
   if (prepare) await prepare(home);
   const app = await startProgram(t, { ...env, FERROWEN_HOME: home });
+  // Removed once the program has ended (hooks run in the order they were added).
+  t.after(() => fs.rmSync(home, { recursive: true, force: true }));
   const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] });
   t.after(() => browser.close());
   const page = await browser.newPage({ viewport });
