@@ -1,0 +1,147 @@
+// The FTP tab over SFTP in the page, against OpenSSH's sshd as it comes (Debian's algorithm
+// defaults, RSA, ECDSA and Ed25519 host keys), on the phone and on the tablet, with the mouse and
+// the keyboard only, each click checked to land on what lies there: connect with the password,
+// see the folder listed, download a file, then upload a saved file from Saved Files; the bytes
+// are checked on both sides. Screenshots go to $RENDERER_ARTEFACTS/sftp-<profile>.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { execFileSync, spawn } from 'node:child_process';
+import crypto from 'node:crypto';
+import fs from 'node:fs';
+import net from 'node:net';
+import os from 'node:os';
+import path from 'node:path';
+import { chromium } from 'playwright-core';
+import { checkScreen, clickSeen, startProgram, waitFor, watch } from '../support/person.mjs';
+
+const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
+const profiles = [
+  ['phone', { width: 390, height: 844 }, {}],
+  ['tablet', { width: 1280, height: 800 }, { FERROWEN_DEVICE: 'ipad' }],
+];
+const user = 'ferrowen-sftp';
+const password = 'Sftp-Secret-18';
+
+const freePort = () => new Promise((resolve) => {
+  const s = net.createServer();
+  s.listen(0, '127.0.0.1', () => { const { port } = s.address(); s.close(() => resolve(port)); });
+});
+const listening = (port) => new Promise((resolve) => {
+  const c = net.connect(port, '127.0.0.1', () => { c.destroy(); resolve(true); });
+  c.on('error', () => resolve(false));
+});
+
+// sshd on a free loopback port with the host keys a Debian server makes and no algorithm
+// settings of its own; the test's user logs in with its password.
+async function stockSshd(t, dir) {
+  try { execFileSync('id', [user], { stdio: 'ignore' }); } catch {
+    execFileSync('useradd', ['-m', '-s', '/bin/bash', user], { stdio: 'ignore' });
+  }
+  execFileSync('sh', ['-c', `echo '${user}:${password}' | chpasswd`]);
+  const keys = [];
+  for (const type of ['rsa', 'ecdsa', 'ed25519']) {
+    execFileSync('ssh-keygen', ['-q', '-N', '', '-t', type, '-f', `${dir}/host_${type}`]);
+    keys.push(`HostKey ${dir}/host_${type}`);
+  }
+  const port = await freePort();
+  fs.writeFileSync(`${dir}/sshd_config`, [
+    `Port ${port}`, 'ListenAddress 127.0.0.1', ...keys, `PidFile ${dir}/sshd.pid`,
+    // Passwords checked against the shadow file (no PAM stack in the test's container).
+    'UsePAM no', 'KbdInteractiveAuthentication no', 'PermitRootLogin no', 'Subsystem sftp internal-sftp', '',
+  ].join('\n'));
+  fs.mkdirSync('/run/sshd', { recursive: true });
+  const child = spawn('/usr/sbin/sshd', ['-D', '-e', '-f', `${dir}/sshd_config`], { stdio: ['ignore', 'ignore', 'pipe'] });
+  let log = '';
+  child.stderr.on('data', (d) => { log += d; });
+  t.after(() => child.kill('SIGTERM'));
+  await waitFor(() => listening(port), 'sshd');
+  return { port, log: () => log };
+}
+
+const sha = (b) => crypto.createHash('sha256').update(b).digest('hex');
+
+for (const [profile, viewport, env] of profiles) {
+  test(`${profile}: connect over SFTP with a password, list, download and upload`, async (t) => {
+    const keysDir = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-sftp-keys-'));
+    // A short folder name, as a person's folder has: the screen's title shows the path.
+    const served = fs.mkdtempSync('/tmp/s-');
+    t.after(() => fs.rmSync(keysDir, { recursive: true, force: true }));
+    t.after(() => fs.rmSync(served, { recursive: true, force: true }));
+    fs.chmodSync(served, 0o777);
+    const down = crypto.randomBytes(700 * 1024);
+    const up = crypto.randomBytes(300 * 1024 + 11);
+    fs.writeFileSync(path.join(served, 'report.bin'), down);
+    fs.writeFileSync(path.join(served, 'notes.txt'), 'notes\n');
+    const sshd = await stockSshd(t, keysDir);
+
+    const home = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-sftp-home-'));
+    t.after(() => fs.rmSync(home, { recursive: true, force: true }));
+    fs.writeFileSync(path.join(home, 'Preferences.json'), JSON.stringify({ ShownWebHelp: '1', WebViewURL: '' }));
+    fs.mkdirSync(path.join(home, 'Documents', 'Files'), { recursive: true });
+    fs.writeFileSync(path.join(home, 'Documents', 'Files', 'holiday.bin'), up);
+    const app = await startProgram(t, { ...env, FERROWEN_HOME: home });
+    const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] });
+    t.after(() => browser.close());
+    const page = await browser.newPage({ viewport });
+    const problems = [];
+    watch(page, problems);
+    const dir = path.join(artefacts, `sftp-${profile}`);
+    const front = () => page.locator('#screen .layers > :last-child');
+    const screen = (name) => checkScreen(page, name, problems, dir);
+    const button = (name) => front().getByRole('button', { name, exact: true });
+    const row = (name) => front().locator(`.cell[aria-label="${name}"]`);
+    const tab = (name) => clickSeen(front().locator(`.tab[aria-label="${name}"]`));
+    const timings = {};
+    try {
+      await page.goto(app.address);
+      await page.locator('.alert').waitFor();
+      await clickSeen(page.locator('.alert button', { hasText: 'Skip' }));
+      await page.locator('.alert').waitFor({ state: 'detached' });
+
+      // Connect: the address with the folder, the user and the password, typed.
+      for (const [field, text] of [['Server', `sftp://127.0.0.1:${sshd.port}${served}`], ['User Name', user], ['Password', password]]) {
+        await clickSeen(front().getByLabel(field));
+        await page.keyboard.type(text);
+      }
+      await screen('connect-filled');
+      const started = Date.now();
+      await clickSeen(button('Connect'));
+      await row('report.bin').waitFor({ timeout: 60000 });
+      timings.listed = Date.now() - started;
+      await row('notes.txt').waitFor();
+      await screen('listed');
+
+      // Download: the row checked, then Download; the file arrives in Saved Files.
+      await clickSeen(row('report.bin'));
+      await clickSeen(button('Download'));
+      const saved = path.join(home, 'Documents', 'Files', 'report.bin');
+      await waitFor(() => fs.existsSync(saved) && sha(fs.readFileSync(saved)) === sha(down), 'the download', 60000);
+      timings.downloaded = Date.now() - started;
+      await screen('downloaded');
+
+      // Upload: Saved Files, the row checked, then Upload; it goes to the folder the FTP tab shows.
+      await tab('Saved Files');
+      await clickSeen(row('holiday.bin'));
+      await screen('saved-files-checked');
+      await clickSeen(button('Upload'));
+      const arrived = path.join(served, 'holiday.bin');
+      await waitFor(() => fs.existsSync(arrived) && sha(fs.readFileSync(arrived)) === sha(up), 'the upload on the server', 60000);
+      // The tab is named after the connection's kind.
+      await tab('SFTP');
+      await row('holiday.bin').waitFor({ timeout: 30000 });
+      await screen('uploaded');
+    } catch (e) {
+      fs.mkdirSync(dir, { recursive: true });
+      await page.screenshot({ path: path.join(dir, 'at-failure.png') }).catch(() => {});
+      throw new Error(`${e.message}\nsshd: ${sshd.log().slice(-3000)}`);
+    }
+    // How long the first connection of the session took, step by step (from the service's logs
+    // of the browsing connection and of the queue's), for whoever reads the test's output.
+    const logs = ['Ferrowen-SFTP.log', 'Ferrowen-SFTP-2.log'].map((f) => path.join(home, 'tmp', f))
+      .filter((f) => fs.existsSync(f)).map((f) => fs.readFileSync(f, 'utf8').split('\n').filter((l) => /Set-up took/.test(l)).join('\n'));
+    console.log(`${profile}: listed ${timings.listed} ms and downloaded ${timings.downloaded} ms after Connect\n${logs.join('\n')}`);
+    assert.match(sshd.log(), /Accepted password for ferrowen-sftp/);
+    const distinct = [...new Set(problems.map((p) => p.replace(/\?t=[0-9a-f]+/, '')))];
+    assert.equal(distinct.length, 0, `what a person meets:\n${distinct.join('\n')}`);
+  });
+}
