@@ -1,13 +1,18 @@
 // The FTP tab over SFTP against the servers people run, as they come: OpenSSH's sshd with
 // Debian's defaults (RSA, ECDSA and Ed25519 host keys) and Dropbear with its defaults, each
 // logged in to with the account's password and with an Ed25519 key as ssh-keygen writes it by
-// default. Through the screens: connect, list, download through the queue, and upload a new
-// file, checked on the server.
+// default. Through the screens: connect, list, download through the queue, upload a video from
+// the photo library through the queue and a new file from the folder's menu, checked on the
+// server.
 #include "tests/support/FtpTabScreens.h"
 #include "tests/support/Peers.h"
+#include "tests/support/PhotoFixtures.h"
 #include "tests/support/SftpPeers.h"
 
+#include "app/photos/PhotoPickerView.h"
 #include "app/sftp/SFTPService.h"
+
+#include "platform/media/PhotoLibrary.h"
 
 #include <sys/stat.h>
 
@@ -22,6 +27,15 @@ protected:
     TabFixture::SetUp();
     SFTPService::install();
     ::chmod(dir.path().c_str(), 0777);
+    pictures = home.path() + "/Pictures";
+    makePicturesFolder(pictures);
+    platform::media::PhotoLibrary::setPicturesFolder(pictures);
+    installPhotoLibraryMediaSource();
+  }
+  void TearDown() override {
+    TabFixture::TearDown();
+    CloudMediaSource::setShared(nullptr);
+    platform::media::PhotoLibrary::setPicturesFolder(std::nullopt);
   }
   // The top screen shows a listing holding `name`, with nothing of its own still running.
   bool shows(const std::string &name) {
@@ -38,6 +52,7 @@ protected:
   }
 
   TempDir dir{"ferrowen-sftpstock"};
+  std::string pictures;
 };
 
 TEST_F(SftpTabStockPeers, ConnectListDownloadAndUploadWithPasswordAndEd25519Key) {
@@ -56,6 +71,11 @@ TEST_F(SftpTabStockPeers, ConnectListDownloadAndUploadWithPasswordAndEd25519Key)
 
   const std::string content = "stock peer\n" + std::string(70000, 's') + "\n";
   writeFile(dir.file("served.txt"), content);
+  // The library's video, bigger than one SFTP write.
+  std::string video;
+  for (int i = 0; video.size() < 150000; ++i)
+    video += std::to_string(i) + "\n";
+  writeFile(pictures + "/Holidays/clip.mov", video);
   const struct {
     const char *server;
     bool key;
@@ -92,6 +112,21 @@ TEST_F(SftpTabStockPeers, ConnectListDownloadAndUploadWithPasswordAndEd25519Key)
     ASSERT_TRUE(probe->tapRow("served.txt"));
     ASSERT_TRUE(probe->tap("Download"));
     ASSERT_TRUE(waitFor([&] { return savedFile("served.txt") == content; }, 60)) << peer->log();
+
+    // Upload through the queue: a video of the photo library, under the name typed.
+    const std::string movie = std::string("movie-") + c.server + (c.key ? "-key" : "-pw");
+    ASSERT_TRUE(waitFor([&] { return probe->tap("Menu"); })) << probe->lastError();
+    ASSERT_TRUE(probe->answerSheet("Upload Picture/Video")) << probe->lastError();
+    RunLoop::main()->runPending();
+    ASSERT_TRUE(probe->tapRow("Holidays")) << probe->lastError();
+    ASSERT_TRUE(probe->tapRow("clip.mov")) << probe->lastError();
+    ASSERT_TRUE(waitFor([&] { return probe->navigationTitle() == "Upload Video"; }));
+    ASSERT_TRUE(probe->clear("Video File Name:"));
+    ASSERT_TRUE(probe->type("Video File Name:", movie));
+    ASSERT_TRUE(probe->tap("Done")) << probe->lastError();
+    ASSERT_TRUE(waitFor([&] { return readFile(dir.file(movie + ".mov")) == video; }, 60))
+        << peer->log();
+    ASSERT_TRUE(shows("served.txt"));
 
     // Upload: a new file made from the folder's menu.
     const std::string made = std::string("made-") + c.server + (c.key ? "-key" : "-pw") + ".txt";
