@@ -67,6 +67,10 @@ TEST_F(StockSshd, EveryNewerAlgorithmIsAgreedAndLogsIn) {
       kex("diffie-hellman-group14-sha256", T::kKexGroup14Sha256),
       kex("diffie-hellman-group16-sha512", T::kKexGroup16Sha512),
       kex("diffie-hellman-group18-sha512", T::kKexGroup18Sha512),
+      // Group exchange, on a server told to offer nothing else: OpenSSH takes only the request
+      // with a range.
+      kex("diffie-hellman-group-exchange-sha256", 256),
+      kex("diffie-hellman-group-exchange-sha1", 160),
       host("rsa-sha2-512", "rsa", 3072, T::kHostRsaSha512),
       host("rsa-sha2-256", "rsa", 2048, T::kHostRsaSha256),
       host("ssh-ed25519", "ed25519", 0, T::kHostEd25519),
