@@ -1,9 +1,12 @@
-// The FTP tab over SFTP in the page, against OpenSSH's sshd as it comes (Debian's algorithm
-// defaults, RSA, ECDSA and Ed25519 host keys), on the phone and on the tablet, with the mouse and
-// the keyboard only, each click checked to land on what lies there: connect with the password,
-// see the folder listed, download a file, then upload a saved file from Saved Files; the bytes
-// are checked on both sides. Screenshots go to $RENDERER_ARTEFACTS/sftp-<profile>.
-import { test } from 'node:test';
+// The FTP tab over SFTP in the page, against the servers people run as they come: OpenSSH's sshd
+// (Debian's algorithm defaults, RSA, ECDSA and Ed25519 host keys) and Dropbear (its defaults),
+// each with the account's password and with an Ed25519 key made by ssh-keygen with its defaults
+// and put in Saved Files' PrivateKeys folder. On the phone and on the tablet, with the mouse and
+// the keyboard only, each click checked to land on what lies there: connect, see the folder
+// listed, download a file, then upload a saved file from Saved Files; the bytes are checked on
+// both sides. The account is made for the test and removed after it. Screenshots go to
+// $RENDERER_ARTEFACTS/sftp-<profile>-<server>-<login>.
+import { after, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync, spawn } from 'node:child_process';
 import crypto from 'node:crypto';
@@ -19,8 +22,26 @@ const profiles = [
   ['phone', { width: 390, height: 844 }, {}],
   ['tablet', { width: 1280, height: 800 }, { FERROWEN_DEVICE: 'ipad' }],
 ];
-const user = 'ferrowen-sftp';
-const password = 'Sftp-Secret-18';
+const servers = ['sshd', 'dropbear'];
+const logins = ['password', 'key'];
+
+// A system account with a random password and a home (where both servers read
+// ~/.ssh/authorized_keys), removed when the tests end; a locked password file is retried.
+function makeAccount() {
+  const name = `ferrowen-p${crypto.randomInt(1e6)}`;
+  const password = crypto.randomBytes(12).toString('hex');
+  for (let i = 0; ; i++) {
+    try {
+      execFileSync('useradd', ['-m', '-s', '/bin/bash', name], { stdio: 'ignore' });
+      execFileSync('sh', ['-c', `echo '${name}:${password}' | chpasswd`]);
+      break;
+    } catch (e) {
+      if (i === 20) throw e;
+      execFileSync('sleep', ['0.2']);
+    }
+  }
+  return { name, password, home: execFileSync('sh', ['-c', `getent passwd ${name} | cut -d: -f6`]).toString().trim() };
+}
 
 const freePort = () => new Promise((resolve) => {
   const s = net.createServer();
@@ -31,30 +52,34 @@ const listening = (port) => new Promise((resolve) => {
   c.on('error', () => resolve(false));
 });
 
-// sshd on a free loopback port with the host keys a Debian server makes and no algorithm
-// settings of its own; the test's user logs in with its password.
-async function stockSshd(t, dir) {
-  try { execFileSync('id', [user], { stdio: 'ignore' }); } catch {
-    execFileSync('useradd', ['-m', '-s', '/bin/bash', user], { stdio: 'ignore' });
-  }
-  execFileSync('sh', ['-c', `echo '${user}:${password}' | chpasswd`]);
-  const keys = [];
-  for (const type of ['rsa', 'ecdsa', 'ed25519']) {
-    execFileSync('ssh-keygen', ['-q', '-N', '', '-t', type, '-f', `${dir}/host_${type}`]);
-    keys.push(`HostKey ${dir}/host_${type}`);
-  }
+// The server on a free loopback port, its output kept. sshd has the host keys a Debian server
+// makes and no algorithm settings of its own; Dropbear runs with its defaults and OpenSSH's
+// sftp-server.
+async function startServer(t, kind, dir) {
   const port = await freePort();
-  fs.writeFileSync(`${dir}/sshd_config`, [
-    `Port ${port}`, 'ListenAddress 127.0.0.1', ...keys, `PidFile ${dir}/sshd.pid`,
-    // Passwords checked against the shadow file (no PAM stack in the test's container).
-    'UsePAM no', 'KbdInteractiveAuthentication no', 'PermitRootLogin no', 'Subsystem sftp internal-sftp', '',
-  ].join('\n'));
-  fs.mkdirSync('/run/sshd', { recursive: true });
-  const child = spawn('/usr/sbin/sshd', ['-D', '-e', '-f', `${dir}/sshd_config`], { stdio: ['ignore', 'ignore', 'pipe'] });
+  let child;
+  if (kind === 'sshd') {
+    const keys = [];
+    for (const type of ['rsa', 'ecdsa', 'ed25519']) {
+      execFileSync('ssh-keygen', ['-q', '-N', '', '-t', type, '-f', `${dir}/host_${type}`]);
+      keys.push(`HostKey ${dir}/host_${type}`);
+    }
+    fs.writeFileSync(`${dir}/sshd_config`, [
+      `Port ${port}`, 'ListenAddress 127.0.0.1', ...keys, `PidFile ${dir}/sshd.pid`,
+      // Passwords checked against the shadow file (no PAM stack in the test's container).
+      'UsePAM no', 'KbdInteractiveAuthentication no', 'PermitRootLogin no', 'Subsystem sftp internal-sftp', '',
+    ].join('\n'));
+    fs.mkdirSync('/run/sshd', { recursive: true });
+    child = spawn('/usr/sbin/sshd', ['-D', '-e', '-f', `${dir}/sshd_config`], { stdio: ['ignore', 'ignore', 'pipe'] });
+  } else {
+    execFileSync('dropbearkey', ['-t', 'ed25519', '-f', `${dir}/host_ed25519`], { stdio: 'ignore' });
+    child = spawn('/usr/sbin/dropbear', ['-F', '-E', '-p', `127.0.0.1:${port}`, '-r', `${dir}/host_ed25519`, '-P', `${dir}/dropbear.pid`],
+      { stdio: ['ignore', 'ignore', 'pipe'] });
+  }
   let log = '';
   child.stderr.on('data', (d) => { log += d; });
   t.after(() => child.kill('SIGTERM'));
-  await waitFor(() => listening(port), 'sshd');
+  await waitFor(() => listening(port), kind);
   return { port, log: () => log };
 }
 
@@ -73,8 +98,19 @@ async function clickSeenUntil(locator, arrived, what) {
 
 const sha = (b) => crypto.createHash('sha256').update(b).digest('hex');
 
-for (const [profile, viewport, env] of profiles) {
-  test(`${profile}: connect over SFTP with a password, list, download and upload`, async (t) => {
+const account = makeAccount();
+after(() => { try { execFileSync('userdel', ['-r', '-f', account.name], { stdio: 'ignore' }); } catch {} });
+// The person's key: ssh-keygen's defaults but for the pass phrase, which it would ask at a terminal.
+const keyDir = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-sftp-userkey-'));
+after(() => fs.rmSync(keyDir, { recursive: true, force: true }));
+execFileSync('ssh-keygen', ['-q', '-t', 'ed25519', '-N', '', '-f', `${keyDir}/id_ed25519`]);
+fs.mkdirSync(`${account.home}/.ssh`, { mode: 0o700 });
+fs.copyFileSync(`${keyDir}/id_ed25519.pub`, `${account.home}/.ssh/authorized_keys`);
+execFileSync('chown', ['-R', `${account.name}:`, `${account.home}/.ssh`]);
+fs.chmodSync(`${account.home}/.ssh/authorized_keys`, 0o600);
+
+for (const [profile, viewport, env] of profiles) for (const server of servers) for (const login of logins) {
+  test(`${profile}: ${server}, ${login} login: connect over SFTP, list, download and upload`, async (t) => {
     const keysDir = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-sftp-keys-'));
     // A short folder name, as a person's folder has: the screen's title shows the path.
     const served = fs.mkdtempSync('/tmp/s-');
@@ -85,20 +121,25 @@ for (const [profile, viewport, env] of profiles) {
     const up = crypto.randomBytes(300 * 1024 + 11);
     fs.writeFileSync(path.join(served, 'report.bin'), down);
     fs.writeFileSync(path.join(served, 'notes.txt'), 'notes\n');
-    const sshd = await stockSshd(t, keysDir);
+    const peer = await startServer(t, server, keysDir);
 
     const home = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-sftp-home-'));
     t.after(() => fs.rmSync(home, { recursive: true, force: true }));
     fs.writeFileSync(path.join(home, 'Preferences.json'), JSON.stringify({ ShownWebHelp: '1', WebViewURL: '' }));
     fs.mkdirSync(path.join(home, 'Documents', 'Files'), { recursive: true });
     fs.writeFileSync(path.join(home, 'Documents', 'Files', 'holiday.bin'), up);
+    if (login === 'key') {
+      // The key where the application looks for it: named after the login and the server.
+      fs.mkdirSync(path.join(home, 'Documents', 'Files', 'PrivateKeys'));
+      fs.copyFileSync(`${keyDir}/id_ed25519`, path.join(home, 'Documents', 'Files', 'PrivateKeys', `${account.name}@127.0.0.1.pem`));
+    }
     const app = await startProgram(t, { ...env, FERROWEN_HOME: home });
     const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] });
     t.after(() => browser.close());
     const page = await browser.newPage({ viewport });
     const problems = [];
     watch(page, problems);
-    const dir = path.join(artefacts, `sftp-${profile}`);
+    const dir = path.join(artefacts, `sftp-${profile}-${server}-${login}`);
     const front = () => page.locator('#screen .layers > :last-child');
     const screen = (name) => checkScreen(page, name, problems, dir);
     const button = (name) => front().getByRole('button', { name, exact: true });
@@ -111,8 +152,10 @@ for (const [profile, viewport, env] of profiles) {
       await clickSeen(page.locator('.alert button', { hasText: 'Skip' }));
       await page.locator('.alert').waitFor({ state: 'detached' });
 
-      // Connect: the address with the folder, the user and the password, typed.
-      for (const [field, text] of [['Server', `sftp://127.0.0.1:${sshd.port}${served}`], ['User Name', user], ['Password', password]]) {
+      // Connect: the address with the folder, the user and the password, typed. With the key the
+      // password typed is not the account's: only the key can log in.
+      const typed = login === 'key' ? 'not-the-password' : account.password;
+      for (const [field, text] of [['Server', `sftp://127.0.0.1:${peer.port}${served}`], ['User Name', account.name], ['Password', typed]]) {
         await clickSeen(front().getByLabel(field));
         await page.keyboard.type(text);
       }
@@ -149,14 +192,18 @@ for (const [profile, viewport, env] of profiles) {
     } catch (e) {
       fs.mkdirSync(dir, { recursive: true });
       await page.screenshot({ path: path.join(dir, 'at-failure.png') }).catch(() => {});
-      throw new Error(`${e.message}\nsshd: ${sshd.log().slice(-3000)}`);
+      throw new Error(`${e.message}\n${server}: ${peer.log().slice(-3000)}`);
     }
     // How long the first connection of the session took, step by step (from the service's logs
     // of the browsing connection and of the queue's), for whoever reads the test's output.
     const logs = ['Ferrowen-SFTP.log', 'Ferrowen-SFTP-2.log'].map((f) => path.join(home, 'tmp', f))
       .filter((f) => fs.existsSync(f)).map((f) => fs.readFileSync(f, 'utf8').split('\n').filter((l) => /Set-up took/.test(l)).join('\n'));
-    console.log(`${profile}: listed ${timings.listed} ms and downloaded ${timings.downloaded} ms after Connect\n${logs.join('\n')}`);
-    assert.match(sshd.log(), /Accepted password for ferrowen-sftp/);
+    console.log(`${profile} ${server} ${login}: listed ${timings.listed} ms and downloaded ${timings.downloaded} ms after Connect\n${logs.join('\n')}`);
+    const accepted = {
+      sshd: { password: 'Accepted password for', key: 'Accepted publickey for' },
+      dropbear: { password: 'Password auth succeeded for', key: 'Pubkey auth succeeded for' },
+    }[server][login];
+    assert.ok(peer.log().includes(`${accepted} ${server === 'sshd' ? '' : "'"}${account.name}`), peer.log());
     const distinct = [...new Set(problems.map((p) => p.replace(/\?t=[0-9a-f]+/, '')))];
     assert.equal(distinct.length, 0, `what a person meets:\n${distinct.join('\n')}`);
   });
