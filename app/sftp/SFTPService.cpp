@@ -20,6 +20,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -351,6 +352,18 @@ bool SFTPService::ensureConnected() {
     if (known && !known->empty())
       sftp_->put_PreferredHostKeyType(known->substr(0, known->find(' ')).c_str());
   }
+  // How long each step of the set-up took goes to the log, so that a slow first connection can
+  // be told apart: the network and key exchange, the login, or the SFTP start.
+  auto stepStart = std::chrono::steady_clock::now();
+  std::string steps;
+  auto step = [&](const char *name) {
+    const auto now = std::chrono::steady_clock::now();
+    steps += std::string(steps.empty() ? "" : ", ") + name + " " +
+             std::to_string(
+                 std::chrono::duration_cast<std::chrono::milliseconds>(now - stepStart).count()) +
+             " ms";
+    stepStart = now;
+  };
   if (!sftp_->Connect(e.host.c_str(), e.port)) {
     showHelpPage("error-sftp-timeout.html");
     return fail("Unable to connect to the SFTP server.", connectError);
@@ -358,15 +371,18 @@ bool SFTPService::ensureConnected() {
   if (!checkHostKey(e))
     return fail(pendingHostKeyValue_.empty() ? "Host key refused." : pendingHostKeyValue_,
                 connectError);
+  step("connect and key exchange");
   status("Logging In...");
   if (!loginWithKeyFiles(e) && !sftp_->AuthenticatePw(username().c_str(), password().c_str())) {
     showHelpPage("error-sftp-login.html");
     return fail("Unable to log in to the SFTP server.", &SFTPWrapperDelegate::loginError);
   }
+  step("login");
   if (!sftp_->InitializeSftp())
     return fail("Unable to start SFTP on the server.", &SFTPWrapperDelegate::sftpError);
   CkString root;
   std::string rootDir = sftp_->RealPath(".", "", root) ? root.getString() : "/";
+  step("SFTP start");
   {
     std::lock_guard lock(stateMutex_);
     userRootDir_ = rootDir;
@@ -376,6 +392,7 @@ bool SFTPService::ensureConnected() {
   connecting_ = false;
   pending_ = false;
   logLine("Logged in; root " + rootDir);
+  logLine("Set-up took " + steps);
   removeLeftoverUploads();
   return true;
 }

@@ -442,7 +442,13 @@ bool SshTransport::computeExchangeHash(unsigned int replyMsgType, unsigned int p
     pack_db(serverEcPublic, h);
     h.append(kexSharedK);
   } else {
-    if (replyMsgType == 33) {
+    if (replyMsgType == 33 && gexRangeRequest) {
+      pack_uint32(gexMin, h);
+      pack_uint32(gexN, h);
+      pack_uint32(gexMax, h);
+      pack_bignum(dh.get_p(), h);
+      pack_bignum(dh.get_g(), h);
+    } else if (replyMsgType == 33) {
       pack_uint32(pbits, h);
       pack_bignum(dh.get_p(), h);
       pack_bignum(dh.get_g(), h);
@@ -616,8 +622,23 @@ bool SshTransport::sendGexRequest(unsigned int pbits, ProgressMonitor *pm, LogBa
   log.LogInfo("Sending KEX_DH_GEX_REQUEST...");
   log.LogDataLong("kex_pbits", (int)pbits);
   DataBuffer req;
-  req.appendChar(30);
-  pack_uint32(pbits, req);
+  // OpenSSH has long refused the one-number request (it disconnects); it takes groups of 2048 to
+  // 8192 bits and asks for the range form.
+  gexRangeRequest = serverIdent.beginsWith("SSH-2.0-OpenSSH_");
+  gexN = pbits;
+  if (gexRangeRequest) {
+    gexMin = 2048;
+    gexMax = 8192;
+    if (gexN < gexMin) gexN = gexMin;
+    if (gexN > gexMax) gexN = gexMax;
+    req.appendChar(34);
+    pack_uint32(gexMin, req);
+    pack_uint32(gexN, req);
+    pack_uint32(gexMax, req);
+  } else {
+    req.appendChar(30);
+    pack_uint32(pbits, req);
+  }
   if (!sendMessage("KEX_DH_GEX_REQUEST", req, pm, log, verbose)) {
     log.LogError("Error sending KEX_DH_GEX_REQUEST message to server");
     return false;

@@ -290,6 +290,11 @@ public:
   bool rekeyRunning = false;
   unsigned int rekeyNumBits = 0;
   unsigned int rekeyPbits = 0;
+  // The group-exchange request last sent. OpenSSH answers only the request with a range (RFC 4419
+  // message 34); other servers get the one-number request (30). The exchange hash holds what was
+  // asked for: min, n and max, or n alone.
+  bool gexRangeRequest = false;
+  unsigned int gexMin = 0, gexN = 0, gexMax = 0;
   unsigned int rekeyReplyNum = 31;
   // Answers the dispatcher owes the server (request and channel failures, a closing channel's
   // CLOSE) between our KEXINIT and our NEWKEYS, when only transport and key-exchange messages may

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <map>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -34,6 +35,62 @@ inline bool ensureSftpUser() {
   }
   return false;
 }
+
+// A system account made for one test, with a random password and a home of its own (Dropbear
+// reads only ~/.ssh/authorized_keys); removed with its home when the test is over. A locked
+// password file (another test making its account) is retried.
+class TemporaryAccount {
+public:
+  TemporaryAccount() {
+    std::random_device rd;
+    name_ = "ferrowen-t" + std::to_string(rd() % 1000000);
+    for (int i = 0; i < 4; ++i)
+      password_ += std::to_string(rd());
+    for (int i = 0; i < 20 && !made_; ++i) {
+      int code = -1;
+      runCommand("useradd -m -s /bin/bash " + name_ + " 2>/dev/null", &code);
+      made_ = code == 0;
+      if (!made_) ::usleep(200 * 1000);
+    }
+    for (int i = 0; made_ && i < 20; ++i) {
+      int code = -1;
+      runCommand("echo '" + name_ + ":" + password_ + "' | chpasswd", &code);
+      if (code == 0) return;
+      ::usleep(200 * 1000);
+    }
+    made_ = false;
+  }
+  ~TemporaryAccount() {
+    for (int i = 0; i < 20 && ::getpwnam(name_.c_str()); ++i) {
+      // Forced: a session the server left behind still runs as the account.
+      runCommand("userdel -r -f " + name_ + " >/dev/null 2>&1");
+      if (::getpwnam(name_.c_str())) ::usleep(200 * 1000);
+    }
+  }
+  TemporaryAccount(const TemporaryAccount &) = delete;
+  TemporaryAccount &operator=(const TemporaryAccount &) = delete;
+
+  bool made() const { return made_ && ::getpwnam(name_.c_str()); }
+  const std::string &name() const { return name_; }
+  const std::string &password() const { return password_; }
+  // Writes ~/.ssh/authorized_keys as the account's own, with the modes servers insist on.
+  bool authorize(const std::string &publicKeys) {
+    const passwd *pw = ::getpwnam(name_.c_str());
+    if (!pw) return false;
+    const std::string ssh = std::string(pw->pw_dir) + "/.ssh";
+    runCommand("mkdir -p '" + ssh + "'");
+    if (!writeFile(ssh + "/authorized_keys", publicKeys)) return false;
+    int code = -1;
+    runCommand("chown -R " + name_ + ": '" + ssh + "' && chmod 700 '" + ssh + "' && chmod 600 '" +
+                   ssh + "/authorized_keys'",
+               &code);
+    return code == 0;
+  }
+
+private:
+  std::string name_, password_;
+  bool made_ = false;
+};
 
 inline std::string sha256Of(const std::string &path) {
   std::string out = runCommand("sha256sum '" + path + "' 2>/dev/null");

@@ -181,9 +181,13 @@ inline std::string sshIndependentKexCheck(SshTransport &t) {
   } else {
     cmd += " e=" + num(t.dh.get_e()) + " f=" + num(t.serverDhPublic) + " k=" + num(t.dh.get_K());
   }
-  if (t.kexAlgorithm == 160 || t.kexAlgorithm == 256)
-    cmd +=
-        " pbits=" + std::to_string(pbits) + " p=" + num(t.dh.get_p()) + " g=" + num(t.dh.get_g());
+  if (t.kexAlgorithm == 160 || t.kexAlgorithm == 256) {
+    cmd += " p=" + num(t.dh.get_p()) + " g=" + num(t.dh.get_g());
+    cmd += t.gexRangeRequest
+               ? " gexmin=" + std::to_string(t.gexMin) + " pbits=" + std::to_string(t.gexN) +
+                     " gexmax=" + std::to_string(t.gexMax)
+               : " pbits=" + std::to_string(pbits);
+  }
   std::string expected = runCommand(cmd), ours = db(t.exchangeHash) + "\n";
   for (DataBuffer *k : {&t.ivClientToServer, &t.ivServerToClient, &t.encKeyClientToServer,
                         &t.encKeyServerToClient, &t.macKeyClientToServer, &t.macKeyServerToClient})

@@ -7,7 +7,7 @@ import struct
 import sys
 
 v = dict(a.split("=", 1) for a in sys.argv[1:])
-b = {k: bytes.fromhex(x) for k, x in v.items() if k not in ("hash", "pbits", "lens")}
+b = {k: bytes.fromhex(x) for k, x in v.items() if k not in ("hash", "pbits", "gexmin", "gexmax", "lens")}
 
 
 def string(x):
@@ -26,7 +26,9 @@ h = hashlib.new(v["hash"])
 for k in ("vc", "vs", "ic", "is", "ks"):
     h.update(string(b[k]))
 if "p" in b:
-    h.update(struct.pack(">I", int(v["pbits"])) + mpint(b["p"]) + mpint(b["g"]))
+    # The group-exchange request as sent: min, n and max (message 34), or n alone (message 30).
+    asked = [int(v[k]) for k in ("gexmin", "pbits", "gexmax") if k in v]
+    h.update(b"".join(struct.pack(">I", x) for x in asked) + mpint(b["p"]) + mpint(b["g"]))
 if "qc" in b:
     h.update(string(b["qc"]) + string(b["qs"]) + mpint(b["k"]))
 else:

@@ -67,6 +67,10 @@ TEST_F(StockSshd, EveryNewerAlgorithmIsAgreedAndLogsIn) {
       kex("diffie-hellman-group14-sha256", T::kKexGroup14Sha256),
       kex("diffie-hellman-group16-sha512", T::kKexGroup16Sha512),
       kex("diffie-hellman-group18-sha512", T::kKexGroup18Sha512),
+      // Group exchange, on a server told to offer nothing else: OpenSSH takes only the request
+      // with a range.
+      kex("diffie-hellman-group-exchange-sha256", 256),
+      kex("diffie-hellman-group-exchange-sha1", 160),
       host("rsa-sha2-512", "rsa", 3072, T::kHostRsaSha512),
       host("rsa-sha2-256", "rsa", 2048, T::kHostRsaSha256),
       host("ssh-ed25519", "ed25519", 0, T::kHostEd25519),
@@ -188,19 +192,24 @@ TEST_F(StockSshd, RememberedKeyTypeIsAskedForFirst) {
 TEST_F(StockSshd, ServerRekeysUnderEachNewerCipherKeepTransfersExact) {
   const long long size = 64LL << 20;
   makeDataFile(path("src"), size);
-  const char *ciphers[] = {"chacha20-poly1305@openssh.com",
-                           "aes128-gcm@openssh.com",
-                           "aes256-gcm@openssh.com",
-                           "aes128-ctr",
-                           "aes192-ctr",
-                           "aes256-ctr"};
+  // The last one re-keys by group exchange (a server told to offer no other key exchange).
+  const struct {
+    const char *cipher, *kex;
+  } cases[] = {{"chacha20-poly1305@openssh.com", ""},
+               {"aes128-gcm@openssh.com", ""},
+               {"aes256-gcm@openssh.com", ""},
+               {"aes128-ctr", ""},
+               {"aes192-ctr", ""},
+               {"aes256-ctr", ""},
+               {"aes128-ctr", "diffie-hellman-group-exchange-sha256"}};
   int i = 0;
-  for (const char *cipher : ciphers) {
-    SCOPED_TRACE(cipher);
+  for (const auto &[cipher, kex] : cases) {
+    SCOPED_TRACE(std::string(cipher) + " " + kex);
     // Uploads and downloads in turn: a re-key reaches both directions either way.
     const bool upload = i++ % 2 == 0;
     SshPeerOptions o;
     o.ciphers = cipher;
+    o.kex = kex;
     o.rekeyLimit = "16M";
     auto peer = SshPeer::sshd(o);
     ASSERT_TRUE(peer->started()) << peer->why();
