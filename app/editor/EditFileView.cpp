@@ -27,7 +27,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <thread>
 
 using namespace platform;
 using namespace platform::ui;
@@ -473,11 +472,14 @@ void EditFileView::uploadBack(const editor::Bytes &bytes) {
         (directoryOfTheFile.empty() || directoryOfTheFile.back() != '/' ? directoryOfTheFile + "/"
                                                                         : directoryOfTheFile) +
         textFileName;
-    std::thread([sftp, local, remote] {
-      platform::setCurrentThreadName("editor-sftp-upload");
-      sftp->setupToUploadThisFile(local, remote);
-      sftp->uploadFile();
-    }).detach();
+    // A counted worker, so that an ending process waits for it before its static objects go.
+    platform::startThread(
+        "editor-sftp-upload",
+        [sftp, local, remote] {
+          sftp->setupToUploadThisFile(local, remote);
+          sftp->uploadFile();
+        },
+        false);
     return;
   }
   theConnection->uploadFile(textFileName, bytes, directoryOfTheFile, false);

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
-#include <thread>
 #include <tuple>
 
 #include "app/files/LocalFilesServices.h"
@@ -466,32 +465,37 @@ void ImageEditorView::runPass(Work work, std::function<void()> after) {
   activity_->startAnimating();
   std::weak_ptr<ImageEditorView> weak = sharedAs<ImageEditorView>();
   auto source = image_;
-  std::thread([weak, source, work = std::move(work), after = std::move(after)] {
-    setMarker(true, static_cast<long long>(source->pixelWidth()) * source->pixelHeight() * 4);
-    {
-      std::function<void()> hook;
-      {
-        std::lock_guard lock(hookMutex);
-        hook = workHook;
-      }
-      if (hook) hook();
-    }
-    auto result = work(source);
-    setMarker(false, 0);
-    // An editor closed meanwhile takes nothing: the result is dropped.
-    RunLoop::main()->perform([weak, result, after] {
-      auto self = weak.lock();
-      if (!self) return;
-      self->working_ = false;
-      self->activity_->stopAnimating();
-      self->activity_->removeFromSuperview();
-      if (result) {
-        self->setImage(result);
-        self->resaveImage();
-      }
-      after();
-    });
-  }).detach();
+  // A counted worker: a process that ends waits for a pass still running before its static
+  // objects (the main run loop the result is posted to among them) are destroyed.
+  platform::startThread(
+      "image-edit-pass",
+      [weak, source, work = std::move(work), after = std::move(after)] {
+        setMarker(true, static_cast<long long>(source->pixelWidth()) * source->pixelHeight() * 4);
+        {
+          std::function<void()> hook;
+          {
+            std::lock_guard lock(hookMutex);
+            hook = workHook;
+          }
+          if (hook) hook();
+        }
+        auto result = work(source);
+        setMarker(false, 0);
+        // An editor closed meanwhile takes nothing: the result is dropped.
+        RunLoop::main()->perform([weak, result, after] {
+          auto self = weak.lock();
+          if (!self) return;
+          self->working_ = false;
+          self->activity_->stopAnimating();
+          self->activity_->removeFromSuperview();
+          if (result) {
+            self->setImage(result);
+            self->resaveImage();
+          }
+          after();
+        });
+      },
+      false);
 }
 
 // --- Crop --------------------------------------------------------------------------------------
