@@ -173,6 +173,22 @@ TEST_F(DownloadPeersTest, HeadAndTailViewsOnVsftpd) {
   headThenTail(s.root, address(s));
 }
 
+// A server that answers the abort of a running transfer once only (no reply of the transfer's
+// own) holds the next command up for a bounded while, not for good.
+TEST_F(DownloadPeersTest, HeadViewAtAServerThatAnswersTheAbortOnce) {
+  Server s = startScripted(R"({"retr": "until-closed"})");
+  testsupport::writeFile(s.root + "/big.log", randomBytes(300000, 3));
+  connectAndList(address(s));
+  conn->downloadFile("big.log", 0, false, false, "/", true, false, 0);
+  conn->makeDirectory("made", "/");
+  ASSERT_TRUE(waitFor([&] { return logHas(">>> MKD made") && idle(); }, 60)) << conn->transferLog();
+  ASSERT_TRUE(throughConnectionThread(true));
+  EXPECT_EQ(finalRepliesBetween(">>> ABOR", ">>> "), 1) << conn->transferLog();
+  EXPECT_TRUE(FileManager::fileExists(s.root + "/made"));
+  EXPECT_EQ(services->handOns(), 1);
+  EXPECT_TRUE(errors().empty()) << errors().front();
+}
+
 TEST_F(DownloadPeersTest, RefusedSizeAndReplyBeforeData) {
   const std::string content = randomBytes(200000, 5);
   {
