@@ -71,7 +71,12 @@ void FTPConnection::doTaskItems() {
   switch (iTask_.load()) {
   case kTaskIdle:
     Log::debugf("readyTask:code:%i", replies_.iReplyCode);
-    if (replies_.iReplyCode >= 200) listingFinalReplyIn();
+    if (replies_.iReplyCode < 200) break;
+    if (abortRepliesOwed_ > 0) {
+      if (--abortRepliesOwed_ == 0) abortRepliesIn();
+    } else {
+      listingFinalReplyIn();
+    }
     break;
   case kTaskLogin:
     if (replies_.welcomeComplete) doTaskLogin();

@@ -221,7 +221,7 @@ bool FTPConnection::isFileTransferInProgress() const {
 bool FTPConnection::isAnythingInProgress() const {
   if (queueReportsOwed_->load() > 0) return true;
   if (!controlOpen_.load()) return false;
-  return iTask_.load() != kTaskIdle;
+  return iTask_.load() != kTaskIdle || abortRepliesDue_.load();
 }
 
 void FTPConnection::iPhoneIsLocking() {

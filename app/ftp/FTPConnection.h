@@ -373,6 +373,12 @@ protected:
   void runWaitingTask();
   void reloadHandedBack(bool reloading, const std::string &folder);
   void listingFinalReplyIn();
+  // "ABOR" was sent for a transfer that is still running: its final replies (the cut transfer's
+  // own, then the abort's) are owed, and a command sent before they are in would take them as
+  // its own. Until they are (or a while has passed: some servers answer only once, or not at
+  // all) the connection counts as busy and starters wait.
+  void expectAbortReplies(int count);
+  void abortRepliesIn();
   void dropWaitingTasks();
   void startDirectory(const std::string &folder);
   void setState(int state) { iState_ = state; }
@@ -442,6 +448,9 @@ protected:
   int reloadsPending_ = 0;
   bool listingFinalIn_ = true, listingFinalOwed_ = false, inWaitingJob_ = false;
   platform::TimerRef listingFinalTimer_;
+  int abortRepliesOwed_ = 0; // see expectAbortReplies
+  std::atomic<bool> abortRepliesDue_{false};
+  platform::TimerRef abortRepliesTimer_;
 
   // Task fields. fileToDownload_ and saveToLocalFolder_ are read from other threads as well:
   // written under sharedMutex_ (setShared).

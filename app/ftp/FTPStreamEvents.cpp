@@ -273,6 +273,8 @@ void FTPConnection::handleDataReadEvent(std::unique_ptr<HandleXEvent> event) {
         if (mainConnection_) endViewRow();
         disconnectDataStreamFromServer();
         sendCommandToStream("ABOR\r\n");
+        // The transfer's own final reply is still due unless it came already; the abort's is.
+        expectAbortReplies(download226Done_ ? 1 : 2);
         setTask(kTaskIdle);
         setState(0);
         if (fDisconnectWhenDone_) disconnectFromServer();

@@ -15,6 +15,9 @@ using platform::Log;
 using platform::UserDefaults;
 
 namespace {
+// How long the replies to "ABOR" are waited for at most (a server may send fewer than owed).
+constexpr double kAbortRepliesSeconds = 5;
+
 std::string quotedFolderOf(const std::string &reply) {
   char quote = reply.find('"') != std::string::npos ? '"' : '\'';
   size_t a = reply.find(quote);
@@ -48,6 +51,10 @@ void FTPConnection::startTask(int task, int state, const std::string &statusText
 // parks jobs. Without a session the starter's own path stores the job and connects.
 
 bool FTPConnection::taskMustWait(std::function<void()> job) {
+  if (control_.input && abortRepliesOwed_ > 0) {
+    waitingTasks_.push_back(std::move(job));
+    return true;
+  }
   if (!mainConnection_ || !control_.input) return false;
   if (iTask_ == kTaskIdle && reloadsPending_ == 0 && !listingFinalOwed_ &&
       (inWaitingJob_ || waitingTasks_.empty()))
@@ -67,7 +74,9 @@ void FTPConnection::wakeWaitingTask() {
 
 void FTPConnection::runWaitingTask() {
   if (waitingTasks_.empty()) return;
-  if (control_.input && (iTask_ != kTaskIdle || reloadsPending_ > 0 || listingFinalOwed_)) return;
+  if (control_.input &&
+      (iTask_ != kTaskIdle || reloadsPending_ > 0 || listingFinalOwed_ || abortRepliesOwed_ > 0))
+    return;
   auto job = std::move(waitingTasks_.front());
   waitingTasks_.pop_front();
   inWaitingJob_ = true;
@@ -88,6 +97,10 @@ void FTPConnection::dropWaitingTasks() {
   listingFinalOwed_ = false;
   if (listingFinalTimer_) listingFinalTimer_->invalidate();
   listingFinalTimer_.reset();
+  abortRepliesOwed_ = 0;
+  abortRepliesDue_ = false;
+  if (abortRepliesTimer_) abortRepliesTimer_->invalidate();
+  abortRepliesTimer_.reset();
 }
 
 void FTPConnection::reloadHandedBack(bool reloading, const std::string &folder) {
@@ -107,6 +120,24 @@ void FTPConnection::listingFinalReplyIn() {
   listingFinalOwed_ = false;
   if (listingFinalTimer_) listingFinalTimer_->invalidate();
   listingFinalTimer_.reset();
+  wakeWaitingTask();
+}
+
+void FTPConnection::expectAbortReplies(int count) {
+  abortRepliesOwed_ = count;
+  abortRepliesDue_ = true;
+  if (abortRepliesTimer_) abortRepliesTimer_->invalidate();
+  std::weak_ptr<FTPConnection> weak = weak_from_this();
+  abortRepliesTimer_ = myThread_->performAfter(platform::seconds(kAbortRepliesSeconds), [weak] {
+    if (auto self = weak.lock()) self->abortRepliesIn();
+  });
+}
+
+void FTPConnection::abortRepliesIn() {
+  abortRepliesOwed_ = 0;
+  abortRepliesDue_ = false;
+  if (abortRepliesTimer_) abortRepliesTimer_->invalidate();
+  abortRepliesTimer_.reset();
   wakeWaitingTask();
 }
 

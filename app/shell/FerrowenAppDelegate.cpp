@@ -122,10 +122,6 @@ std::shared_ptr<FerrowenAppDelegate> FerrowenAppDelegate::sharedDelegate() {
   return std::dynamic_pointer_cast<FerrowenAppDelegate>(Application::shared().delegate());
 }
 
-double FerrowenAppDelegate::now() {
-  return std::chrono::duration<double>(Clock::current().now().time_since_epoch()).count();
-}
-
 void FerrowenAppDelegate::installServices() {
   auto self = weak_from_this();
   appServices_ = makeShellAppDelegateServices(self);
@@ -367,7 +363,7 @@ void FerrowenAppDelegate::applicationDidBecomeActive(Application &) {
 
 void FerrowenAppDelegate::applicationDidEnterBackground(Application &) {
   if (batchView_) batchView_->enterBackground();
-  lockedTime_ = now();
+  lockedTime_ = Clock::current().now();
   if (ftpConnection_) ftpConnection_->disconnectFromServer();
   // The SFTP session closes too; the next operation of its screens connects again.
   if (auto s = sftpConnection_)
@@ -385,7 +381,8 @@ void FerrowenAppDelegate::applicationWillEnterForeground(Application &) {
     auto connect = std::dynamic_pointer_cast<ShellConnectScreen>(connectView_);
     const bool connectLocked = connect && connect->startupLockShown();
     // Away 60 s or more: the passcode is asked again.
-    if (now() - lockedTime_ >= kLockAfterSeconds && !connectLocked && !startupLock_->viewLocked()) {
+    const double away = std::chrono::duration<double>(Clock::current().now() - lockedTime_).count();
+    if (away >= kLockAfterSeconds && !connectLocked && !startupLock_->viewLocked()) {
       auto over = isPad() ? std::static_pointer_cast<ViewController>(mySplitVC_)
                           : std::static_pointer_cast<ViewController>(tabBarController_);
       if (over) over->presentModalViewController(startupLock_, false);

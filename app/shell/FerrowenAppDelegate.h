@@ -203,7 +203,10 @@ public:
   bool didImportFileOnStartup() const { return didImportFileOnStartup_; }
   int currentOrientation() const { return currentOrientation_; }
   int lastInterfaceOrientation() const { return lastInterfaceOrientation_; }
-  double lockedTime() const { return lockedTime_; }
+  // Seconds of the clock at which the application last entered the background.
+  double lockedTime() const {
+    return std::chrono::duration<double>(lockedTime_.time_since_epoch()).count();
+  }
   TCPServer *webServerListener() const { return webServerListener_.get(); }
   TCPServer *ftpServerListener() const { return ftpServerListener_.get(); }
   bool isActiveServerTimerArmed() const {
@@ -229,7 +232,6 @@ private:
   // The help page for an error, 0.3 s later (after the alert or the pop that came with it).
   void showHelpLater(const std::shared_ptr<platform::ui::NavigationController> &nav,
                      const std::string &text);
-  static double now();
   void startServer(std::unique_ptr<TCPServer> &listener, uint16_t port, const char *identifier);
   void stopServer(std::unique_ptr<TCPServer> &listener);
 
@@ -265,7 +267,9 @@ private:
   bool screenMoved_ = false;
   bool startupStuffDone_ = false, didImportFileOnStartup_ = false;
   int currentOrientation_ = 1, lastInterfaceOrientation_ = 1;
-  double lockedTime_ = 0;
+  // Kept in the clock's own ticks: the time away is their exact difference (readings turned
+  // into seconds first are rounded, and a minute could come out a hair short).
+  platform::TimePoint lockedTime_{};
   std::shared_ptr<AppDelegateServices> appServices_;
   std::shared_ptr<FTPAppServices> ftpServices_;
   std::shared_ptr<BatchAppServices> batchServices_;

@@ -48,6 +48,39 @@ TEST_F(AppTest, PasscodeIsAskedAfterSixtySecondsAwayOrMore) {
   EXPECT_EQ(modalCount(), 0u);
 }
 
+// The time away is measured on the clock's own ticks. Readings turned into seconds first are
+// rounded, and across a power of two seconds of the clock (where the machine's uptime puts it,
+// now and then) a minute away could come out a hair short of sixty seconds.
+TEST_F(AppTest, PasscodeIsAskedAfterSixtySecondsWhereverTheClockStands) {
+  boot();
+  setPasscode("Secret");
+  using std::chrono::nanoseconds;
+  const auto secondsAt = [](int64_t ns) {
+    return std::chrono::duration<double>(nanoseconds(ns)).count();
+  };
+  const int64_t minute = 60'000'000'000;
+  const int64_t start = Clock::current().now().time_since_epoch().count();
+  // The next power of two seconds at least two minutes ahead, and a reading half a minute before
+  // it whose minute, taken as seconds, is short.
+  int64_t edge = 1'000'000'000;
+  while (edge < start + 2 * minute)
+    edge *= 2;
+  int64_t at = -1;
+  for (int64_t step = 0; step < 100000 && at < 0; ++step) {
+    const int64_t t = edge - minute / 2 + step * 7919;
+    if (secondsAt(t + minute) - secondsAt(t) < 60.0) at = t;
+  }
+  ASSERT_GE(at, 0);
+  clock->advance(nanoseconds(at - start));
+  auto &app = Application::shared();
+  app.enterBackground();
+  advance(60);
+  app.enterForeground();
+  EXPECT_EQ(modalCount(), 1u);
+  ASSERT_TRUE(delegate->startupLock());
+  EXPECT_TRUE(delegate->startupLock()->viewLocked());
+}
+
 // The lock a person meets at start: its field says what to type, and a code that does not match
 // is answered on the screen instead of leaving the person guessing.
 TEST_F(AppTest, StartupLockAsksForThePasscodeAndSaysWhenItIsWrong) {

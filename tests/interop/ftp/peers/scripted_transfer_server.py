@@ -14,7 +14,9 @@ Files are served from and stored into ROOT (one flat folder). The script (JSON) 
   retr       "normal" (data, close, 226), "reply-first" (226, then the data after a pause),
              "hold-open" (data and 226, the data connection held open until the client closes),
              "partial-426" (the first `partial` bytes, close, 426), "partial-226" (the same
-             with a 226: a server that claims success for a cut transfer)
+             with a 226: a server that claims success for a cut transfer), "until-closed"
+             (the file over and over until the client closes the data connection, at most
+             64 MiB; the cut transfer gets no reply of its own, only the ABOR that follows)
   partial    bytes sent before the 426 (default 1000)
   modez      true: "MODE Z" is offered and accepted; stored data is inflated (a stream that does
              not inflate gets "451 Transfer aborted")
@@ -156,6 +158,13 @@ def serve(conn, script, root):
                     send("226 Transfer complete\r\n")
                     time.sleep(0.3)
                     data.sendall(content)
+                    data.close()
+                elif mode == "until-closed":
+                    try:
+                        for _ in range(max(1, (64 << 20) // max(1, len(content)))):
+                            data.sendall(content or b"x")
+                    except OSError:
+                        pass
                     data.close()
                 elif mode in ("partial-426", "partial-226"):
                     data.sendall(content[: script.get("partial", 1000)])
