@@ -3,6 +3,7 @@
 #include "tests/interop/ftp/TaskPeers.h"
 
 #include "platform/foundation/FileManager.h"
+#include "tests/support/Peers.h"
 
 using namespace taskpeers;
 
@@ -57,8 +58,9 @@ TEST_F(ListingPeersTest, PyftpdlibPassiveThenActive) {
 }
 
 TEST_F(ListingPeersTest, VsftpdProftpdAndPureFtpdLongListings) {
+  REQUIRE_PEER(testsupport::program("/usr/sbin/vsftpd", "vsftpd"));
   Server vs = startVsftpd();
-  if (!vs.port) GTEST_SKIP() << "vsftpd cannot run here";
+  ASSERT_NE(vs.port, 0) << "vsftpd cannot run here";
   fill(vs.root + "/pub");
   UserDefaults::standard().setObject("1", kShowHiddenFilesKey);
   connectAndList(address(vs) + "/pub");
@@ -86,8 +88,9 @@ TEST_F(ListingPeersTest, VsftpdProftpdAndPureFtpdLongListings) {
 }
 
 TEST_F(ListingPeersTest, VsftpdWithProtectedData) {
+  REQUIRE_PEER(testsupport::program("/usr/sbin/vsftpd", "vsftpd"));
   Server vs = startVsftpdWithTls();
-  if (!vs.port) GTEST_SKIP() << "vsftpd cannot run here";
+  ASSERT_NE(vs.port, 0) << "vsftpd cannot run here";
   fill(vs.root + "/pub");
   const std::string content = randomBytes(200000, 21);
   testsupport::writeFile(vs.root + "/pub/data.bin", content);
@@ -129,8 +132,9 @@ TEST_F(ListingPeersTest, VsftpdWithProtectedData) {
 // An upload over a protected data connection, passive and active: its bytes wait for the data
 // connection's handshake, which starts with the preliminary reply to "STOR".
 TEST_F(ListingPeersTest, VsftpdUploadOverProtectedData) {
+  REQUIRE_PEER(testsupport::program("/usr/sbin/vsftpd", "vsftpd"));
   Server vs = startVsftpdWithTls();
-  if (!vs.port) GTEST_SKIP() << "vsftpd cannot run here";
+  ASSERT_NE(vs.port, 0) << "vsftpd cannot run here";
   connectAndList(address(vs) + "/pub", "anonymous", "", true);
   waitFor([] { return false; }, 0.6);
   const std::string content = randomBytes(200000, 22);

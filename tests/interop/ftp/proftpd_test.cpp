@@ -1,6 +1,7 @@
 // The FTP client against proftpd with mod_deflate and mod_tls: "MODE Z" offered in the features
 // and switched on, compressed listings inflated, over plain and protected data connections.
 #include "InteropFtp.h"
+#include "tests/support/Peers.h"
 
 #include <pwd.h>
 #include <unistd.h>
@@ -15,8 +16,7 @@ class ProftpdTest : public InteropTest {
 protected:
   void SetUp() override {
     InteropTest::SetUp();
-    if (::access((kBase + "/usr/sbin/proftpd").c_str(), X_OK) != 0)
-      GTEST_SKIP() << "proftpd is not unpacked (scripts/setup.sh)";
+    REQUIRE_PEER(testsupport::program(kBase + "/usr/sbin/proftpd", "proftpd-core, unpacked"));
     if (::geteuid() != 0) GTEST_SKIP() << "proftpd must start as root";
     ::chmod(home.path().c_str(), 0755);
     root = home.file("root");

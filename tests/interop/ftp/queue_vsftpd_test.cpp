@@ -1,6 +1,7 @@
 // The queue's FTP connection against vsftpd (anonymous, plain): a download resumed from the
 // partial file an earlier run left ("REST" in the server's protocol log) arrives byte for byte.
 #include "tests/interop/ftp/QueueFtpPeers.h"
+#include "tests/support/Peers.h"
 
 #include "app/foundation/PartialFile.h"
 
@@ -56,7 +57,8 @@ TEST_F(QueueVsftpdTest, ResumesFromThePartialFile) {
   const std::string data = pattern(1500000, 9);
   ASSERT_TRUE(testsupport::writeFile(root + "/pub/file.bin", data));
   ::chmod((root + "/pub/file.bin").c_str(), 0644);
-  if (!startVsftpd(root)) GTEST_SKIP() << "vsftpd cannot run here";
+  REQUIRE_PEER(testsupport::program("/usr/sbin/vsftpd", "vsftpd"));
+  ASSERT_TRUE(startVsftpd(root)) << "vsftpd cannot run here";
   // An earlier run got a third of the file and saved its offset.
   ASSERT_TRUE(
       testsupport::writeFile(partialFilePath(Paths::tmp() + "/file.bin"), data.substr(0, 500000)));

@@ -2,6 +2,7 @@
 // session reuse demanded on every data connection, in passive and active mode, and implicit
 // FTPS on port 990 (the only test of the project that uses that port).
 #include "InteropFtp.h"
+#include "tests/support/Peers.h"
 
 #include <pwd.h>
 #include <sys/stat.h>
@@ -34,7 +35,7 @@ class VsftpdTest : public InteropTest {
 protected:
   void SetUp() override {
     InteropTest::SetUp();
-    if (::access("/usr/sbin/vsftpd", X_OK) != 0) GTEST_SKIP() << "vsftpd is not installed";
+    REQUIRE_PEER(testsupport::program("/usr/sbin/vsftpd", "vsftpd"));
     if (::geteuid() != 0) GTEST_SKIP() << "vsftpd and its local user need root";
     ASSERT_TRUE(ensureLocalUser());
     ::mkdir("/var/run/vsftpd", 0755);
