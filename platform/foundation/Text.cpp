@@ -135,11 +135,13 @@ bool isEscapeAt(const uint8_t *p, size_t size, size_t i) {
   return true;
 }
 
-std::optional<std::string> decodeNonLossy(const uint8_t *p, size_t size) {
-  std::u16string units;
-  units.reserve(size);
+// The UTF-16 units of non-lossy ASCII ("\\uXXXX" escapes and plain ASCII), and where each began
+// when `starts` is given; false for a byte outside ASCII.
+bool nonLossyUnits(const uint8_t *p, size_t size, std::u16string &units,
+                   std::vector<uint32_t> *starts) {
   for (size_t i = 0; i < size;) {
-    if (p[i] >= 0x80) return std::nullopt;
+    if (p[i] >= 0x80) return false;
+    if (starts) starts->push_back(static_cast<uint32_t>(i));
     if (isEscapeAt(p, size, i)) {
       char16_t u = 0;
       for (size_t k = 2; k < 6; ++k)
@@ -151,6 +153,13 @@ std::optional<std::string> decodeNonLossy(const uint8_t *p, size_t size) {
       i += 1;
     }
   }
+  return true;
+}
+
+std::optional<std::string> decodeNonLossy(const uint8_t *p, size_t size) {
+  std::u16string units;
+  units.reserve(size);
+  if (!nonLossyUnits(p, size, units, nullptr)) return std::nullopt;
   std::string out;
   if (!unitsToUTF8(units, out)) return std::nullopt;
   return out;
@@ -642,20 +651,7 @@ std::optional<std::string> decodeTextWithOffsets(const uint8_t *p, size_t size, 
     }
     break;
   case Encoding::NonLossyASCII:
-    for (size_t i = 0; i < size;) {
-      if (p[i] >= 0x80) return std::nullopt;
-      unitStarts.push_back(static_cast<uint32_t>(i));
-      if (isEscapeAt(p, size, i)) {
-        char16_t u = 0;
-        for (size_t k = 2; k < 6; ++k)
-          u = static_cast<char16_t>((u << 4) | hexValue(p[i + k]));
-        units.push_back(u);
-        i += 6;
-      } else {
-        units.push_back(p[i]);
-        i += 1;
-      }
-    }
+    if (!nonLossyUnits(p, size, units, &unitStarts)) return std::nullopt;
     break;
   case Encoding::Unicode:
   case Encoding::UTF16BigEndian:

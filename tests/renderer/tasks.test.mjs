@@ -15,6 +15,7 @@ import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
   bringIntoView, checkScreen, clickSeen, pictureSize, startFtpServer, startProgram, waitFor, watch, whatLiesAt,
+  session as sharedSession,
 } from '../support/person.mjs';
 
 const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
@@ -24,45 +25,11 @@ const profiles = [
   ['tablet', { width: 1280, height: 800 }, { FERROWEN_DEVICE: 'ipad' }],
 ];
 
-// The program (a fresh home that `prepare` may fill first) and a browser on its page, past the
-// welcome; `run` does the task. Problems a person meets (failed requests, console errors, screen
-// checks) fail the test; the page at a failed step is kept as a screenshot.
-async function session(t, profile, viewport, env, prepare, run) {
-  const home = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-tasks-'));
-  fs.writeFileSync(path.join(home, 'Preferences.json'), JSON.stringify({ ShownWebHelp: '1', WebViewURL: '' }));
-  if (prepare) await prepare(home);
-  const app = await startProgram(t, { ...env, FERROWEN_HOME: home });
-  // Removed once the program has ended (hooks run in the order they were added).
-  t.after(() => fs.rmSync(home, { recursive: true, force: true }));
-  const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] });
-  t.after(() => browser.close());
-  const page = await browser.newPage({ viewport });
-  const problems = [];
-  watch(page, problems);
-  const dir = path.join(artefacts, `tasks-${profile}`);
-  const front = () => page.locator('#screen .layers > :last-child');
-  const s = {
-    page, app, home, front,
-    screen: (name) => checkScreen(page, name, problems, dir),
-    tab: (name) => clickSeen(page.locator(`.tab[aria-label="${name}"]`)),
-    button: (name) => front().getByRole('button', { name, exact: true }),
-    row: (name) => front().locator(`.cell[aria-label="${name}"]`),
-    sheet: page.locator('.actionsheet'),
-    sheetButton: (name) => page.locator('.actionsheet button', { hasText: name }),
-  };
-  try {
-    await page.goto(app.address);
-    await page.locator('.alert').waitFor();
-    await clickSeen(page.locator('.alert button', { hasText: 'Skip' }));
-    await page.locator('.alert').waitFor({ state: 'detached' });
-    await run(s);
-  } catch (e) {
-    fs.mkdirSync(dir, { recursive: true });
-    await page.screenshot({ path: path.join(dir, 'at-failure.png') }).catch(() => {});
-    throw e;
-  }
-  const distinct = [...new Set(problems.map((p) => p.replace(/\?t=[0-9a-f]+/, '')))];
-  assert.equal(distinct.length, 0, `what a person meets:\n${distinct.join('\n')}`);
+// One task in the program with a browser on its page (the shared session of the browser suites).
+function session(t, profile, viewport, env, prepare, run) {
+  return sharedSession(t, {
+    chromium, suite: 'tasks', dir: path.join(artefacts, `tasks-${profile}`), viewport, env, prepare, run,
+  });
 }
 
 // Connects to the FTP server on loopback as "anonymous", typed and clicked as a person does, and

@@ -327,3 +327,44 @@ export function writePicture(file, width, height, extra = 0) {
   fs.writeFileSync(file, Buffer.concat([Buffer.from([137, 80, 78, 71, 13, 10, 26, 10]), chunk('IHDR', ihdr),
     chunk('IDAT', zlib.deflateSync(Buffer.concat(rows))), chunk('IEND', Buffer.alloc(0)), Buffer.alloc(extra)]));
 }
+
+// The program (a fresh home that `prepare` may fill first) and a browser on its page, past the
+// welcome; `run` does the task with the handles below. What a person meets (failed requests,
+// console errors, screen checks) fails the test; the page at a failed step is kept as a
+// screenshot in `dir`. `chromium` comes from the suite (Playwright is the suite's own).
+export async function session(t, { chromium, suite, dir, viewport, env, prepare, run }) {
+  const home = fs.mkdtempSync(path.join(os.tmpdir(), `ferrowen-${suite}-`));
+  fs.writeFileSync(path.join(home, 'Preferences.json'), JSON.stringify({ ShownWebHelp: '1', WebViewURL: '' }));
+  if (prepare) await prepare(home);
+  const app = await startProgram(t, { ...env, FERROWEN_HOME: home });
+  // Removed once the program has ended (hooks run in the order they were added).
+  t.after(() => fs.rmSync(home, { recursive: true, force: true }));
+  const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] });
+  t.after(() => browser.close());
+  const page = await browser.newPage({ viewport });
+  const problems = [];
+  watch(page, problems);
+  const front = () => page.locator('#screen .layers > :last-child');
+  const s = {
+    page, app, home, front,
+    screen: (name) => checkScreen(page, name, problems, dir),
+    tab: (name) => clickSeen(page.locator(`.tab[aria-label="${name}"]`)),
+    button: (name) => front().getByRole('button', { name, exact: true }),
+    row: (name) => front().locator(`.cell[aria-label="${name}"]`),
+    sheet: page.locator('.actionsheet'),
+    sheetButton: (name) => page.locator('.actionsheet button', { hasText: name }),
+  };
+  try {
+    await page.goto(app.address);
+    await page.locator('.alert').waitFor();
+    await clickSeen(page.locator('.alert button', { hasText: 'Skip' }));
+    await page.locator('.alert').waitFor({ state: 'detached' });
+    await run(s);
+  } catch (e) {
+    fs.mkdirSync(dir, { recursive: true });
+    await page.screenshot({ path: path.join(dir, 'at-failure.png') }).catch(() => {});
+    throw e;
+  }
+  const distinct = [...new Set(problems.map((p) => p.replace(/\?t=[0-9a-f]+/, '')))];
+  if (distinct.length) throw new Error(`what a person meets:\n${distinct.join('\n')}`);
+}
