@@ -54,6 +54,10 @@ sqlite3 *OpenDatabase() {
     sqlite3_close(db);
     return nullptr;
   }
+  // Another reader of the file (a second connection, another process) holds it for a moment at
+  // most: a write waits for it instead of failing. A failed COMMIT lost the queue's held-back
+  // rows and left its transaction open.
+  sqlite3_busy_timeout(db, 5000);
   return db;
 }
 

@@ -11,6 +11,9 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <chrono>
+#include <thread>
+
 namespace {
 
 std::string sqliteCli(const std::string &file, const std::string &command) {
@@ -183,4 +186,37 @@ TEST_F(Database, ReadOnlySeedGivesAWritableCopy) {
   EXPECT_EQ(SQLExecute(d.db, "INSERT INTO bookmark (server) VALUES ('a')"), 1);
   EXPECT_EQ(SQLGetCountNotZero(d.db, "SELECT * FROM batchlist WHERE 0"), 0);
   EXPECT_EQ(sqliteCli(file(), "SELECT count(*) FROM pragma_table_info('batchlist')"), "14\n");
+}
+
+// Another reader holding the file while our write commits (a second connection, another process)
+// makes the commit wait, not fail: a failed COMMIT dropped the queue's held-back rows.
+TEST_F(Database, ACommitWaitsForAReaderInsteadOfFailing) {
+  Db ours;
+  ASSERT_TRUE(ours.db);
+  ASSERT_EQ(sqlite3_exec(ours.db, "CREATE TABLE t (v INTEGER); INSERT INTO t VALUES (0)", nullptr,
+                         nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3 *reader = nullptr;
+  ASSERT_EQ(sqlite3_open(file().c_str(), &reader), SQLITE_OK);
+  // The reader's open statement holds a shared lock on the file until it is reset.
+  sqlite3_stmt *reading = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(reader, "SELECT v FROM t", -1, &reading, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(reading), SQLITE_ROW);
+  std::thread release([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    sqlite3_reset(reading);
+  });
+  ASSERT_EQ(sqlite3_exec(ours.db, "BEGIN", nullptr, nullptr, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(ours.db, "INSERT INTO t VALUES (1)", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(ours.db, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK)
+      << sqlite3_errmsg(ours.db);
+  release.join();
+  sqlite3_finalize(reading);
+  sqlite3_close(reader);
+  sqlite3_stmt *count = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(ours.db, "SELECT COUNT(*) FROM t", -1, &count, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(count), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int(count, 0), 2);
+  sqlite3_finalize(count);
 }
