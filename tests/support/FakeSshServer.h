@@ -13,6 +13,7 @@
 
 #include "sshlib/core/LogNull.h"
 #include "tests/support/SshTestSupport.h"
+#include "tests/support/TestSupport.h"
 
 namespace testsupport {
 
@@ -39,17 +40,7 @@ class FakeSshServer {
 public:
   using Script = std::function<void(FakeSshServer &)>;
   explicit FakeSshServer(Script script, FakeSshOptions o = {}) : opts(o) {
-    listenFd_ = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listenFd_, (sockaddr *)&sin, sizeof sin);
-    socklen_t len = sizeof sin;
-    getsockname(listenFd_, (sockaddr *)&sin, &len);
-    port = ntohs(sin.sin_port);
-    listen(listenFd_, 1);
+    listenFd_ = testsupport::listenOnLoopback(port);
     thread_ = std::thread([this, script] {
       int fd = accept(listenFd_, nullptr, nullptr);
       if (fd < 0) return;

@@ -9,6 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "tests/support/TestSupport.h"
+
 #include <atomic>
 #include <thread>
 
@@ -17,17 +19,7 @@ namespace testsupport {
 class FlipRelay {
 public:
   explicit FlipRelay(int targetPort) {
-    listenFd_ = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listenFd_, (sockaddr *)&sin, sizeof sin);
-    socklen_t len = sizeof sin;
-    getsockname(listenFd_, (sockaddr *)&sin, &len);
-    port_ = ntohs(sin.sin_port);
-    listen(listenFd_, 1);
+    listenFd_ = listenOnLoopback(port_);
     thread_ = std::thread([this, targetPort] { run(targetPort); });
   }
   ~FlipRelay() {

@@ -64,6 +64,9 @@ bool writeFile(const std::string &path, const std::string &content);
 // A TCP port that was free a moment ago on every address, drawn from 20000-29999 (below the
 // kernel's ephemeral range, so outgoing connections of parallel tests cannot take it meanwhile).
 int freeTcpPort();
+// A socket listening on 127.0.0.1 on a port the system picks (written to `port`), for servers
+// and relays that tests write themselves; -1 when none could be had.
+int listenOnLoopback(int &port, int backlog = 1);
 // Whether something accepts a connection on 127.0.0.1:port right now.
 bool tcpPortAccepts(int port);
 // Waits until something accepts connections on 127.0.0.1:port.
