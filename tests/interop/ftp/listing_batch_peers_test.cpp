@@ -77,11 +77,15 @@ TEST_F(ListingBatchPeersTest, NamesLeadingOutAreLeftOutAndTheItemFails) {
   for (auto &c : cases) {
     SCOPED_TRACE(c.root);
     const size_t before = services->queue->reports().size();
+    const size_t told = delegate->taken().size();
     conn->setBatchPK(key);
     conn->batchDirectoryDownload(c.root);
     conn->changeDirectory("/tree");
-    ASSERT_TRUE(waitFor([&] { return services->queue->reports().size() > before && idle(); }))
-        << conn->transferLog();
+    // The screen hears of the error by a post of its own, after the queue's report.
+    ASSERT_TRUE(waitFor([&] {
+      return services->queue->reports().size() > before && idle() &&
+             delegate->taken().size() > told;
+    })) << conn->transferLog();
     EXPECT_EQ(services->queue->reports().back(), "abort:" + std::to_string(key++));
     ASSERT_FALSE(delegate->taken().empty());
     EXPECT_NE(delegate->taken().back().find(c.error), std::string::npos)
