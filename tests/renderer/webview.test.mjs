@@ -95,17 +95,26 @@ test('a person browses, holds links and pictures, downloads and views a picture'
   // Holds the mouse down on an element of the page shown until the long-tap menu opens. The
   // application gives a page its long-tap scripts once the page has loaded (as on the device):
   // the hold waits for them, as a person waits for the page to finish.
+  // A page replaced by a redraw just as the hold began gets its scripts again once loaded; the
+  // person then holds again, as on the device. At most three holds.
   async function hold(selector) {
-    // A page still being replaced (a redraw loads the same page anew) has no context to ask yet:
-    // that is a "not yet", not a failure.
-    await waitFor(() => inPage('body').evaluate(() => typeof valtryHrefForPt === 'function').catch(() => false),
-      'the long-tap scripts in the page', 20000);
-    const at = await place(selector);
-    await page.mouse.move(at.x, at.y);
-    await page.mouse.down();
-    await sheet.waitFor({ timeout: 15000 });
-    await page.mouse.up();
-    return at;
+    for (let attempt = 1; ; attempt++) {
+      // A page still being replaced (a redraw loads the same page anew) has no context to ask
+      // yet: that is a "not yet", not a failure.
+      await waitFor(() => inPage('body').evaluate(() => typeof valtryHrefForPt === 'function').catch(() => false),
+        'the long-tap scripts in the page', 20000);
+      const at = await place(selector);
+      await page.mouse.move(at.x, at.y);
+      await page.mouse.down();
+      try {
+        await sheet.waitFor({ timeout: 8000 });
+        await page.mouse.up();
+        return at;
+      } catch (e) {
+        await page.mouse.up();
+        if (attempt === 3) throw e;
+      }
+    }
   }
 
   try {
