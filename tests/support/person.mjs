@@ -273,10 +273,12 @@ export async function clickSeen(locator) {
   }, 'a drawn element');
   const x = box.x + box.width / 2;
   const y = box.y + box.height / 2;
-  const there = await el.evaluate((e, [px, py]) => {
+  // What is laid over it while the page redraws (a prompt coming in, a sheet going) is not yet
+  // a fault; a control that stays covered is.
+  const there = await waitFor(() => el.evaluate((e, [px, py]) => {
     const hit = document.elementFromPoint(px, py);
     return Boolean(hit && (hit === e || e.contains(hit)));
-  }, [x, y]);
+  }, [x, y]), 'the control uncovered', 5000).catch(() => false);
   if (!there) {
     const label = (await el.getAttribute('aria-label')) || (await el.textContent()) || '';
     throw new Error(`"${label.trim().slice(0, 40)}" is not what lies at its centre: ${await whatLiesAt(el.page(), x, y)}`);
