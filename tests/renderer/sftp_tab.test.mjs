@@ -124,7 +124,6 @@ for (const [profile, viewport, env] of profiles) for (const server of servers) f
     const peer = await startServer(t, server, keysDir);
 
     const home = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-sftp-home-'));
-    t.after(() => fs.rmSync(home, { recursive: true, force: true }));
     fs.writeFileSync(path.join(home, 'Preferences.json'), JSON.stringify({ ShownWebHelp: '1', WebViewURL: '' }));
     fs.mkdirSync(path.join(home, 'Documents', 'Files'), { recursive: true });
     fs.writeFileSync(path.join(home, 'Documents', 'Files', 'holiday.bin'), up);
@@ -134,6 +133,9 @@ for (const [profile, viewport, env] of profiles) for (const server of servers) f
       fs.copyFileSync(`${keyDir}/id_ed25519`, path.join(home, 'Documents', 'Files', 'PrivateKeys', `${account.name}@127.0.0.1.pem`));
     }
     const app = await startProgram(t, { ...env, FERROWEN_HOME: home });
+    // Removed once the program has ended (hooks run in the order they were added; a hook that
+    // throws skips the rest, and the program left running would hold the suite open).
+    t.after(() => fs.rmSync(home, { recursive: true, force: true }));
     const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] });
     t.after(() => browser.close());
     const page = await browser.newPage({ viewport });

@@ -64,9 +64,10 @@ test('a person browses, holds links and pictures, downloads and views a picture'
   const site = await startSite(t);
   // The first start would load the welcome page from the web: this home has been started before.
   const home = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-webview-'));
-  t.after(() => fs.rmSync(home, { recursive: true, force: true }));
   fs.writeFileSync(path.join(home, 'Preferences.json'), JSON.stringify({ ShownWebHelp: '1', WebViewURL: '' }));
   const app = await startProgram(t, { FERROWEN_DEVICE: 'ipad', FERROWEN_HOME: home });
+  // Removed once the program has ended (hooks run in the order they were added).
+  t.after(() => fs.rmSync(home, { recursive: true, force: true }));
   const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] });
   t.after(() => browser.close());
   const page = await browser.newPage({ viewport: { width: 1100, height: 1000 } });
