@@ -13,6 +13,7 @@
 #include "platform/device/Application.h"
 #include "platform/device/DeviceProfile.h"
 #include "platform/device/MailService.h"
+#include "platform/foundation/Dispatch.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Text.h"
@@ -426,9 +427,11 @@ void ValtryWebBrowserView::webViewDidFinishLoad(WebView &web) {
     auto item = s->tabItem();
     if (item && !title.empty()) item->setTitle(tabTitle(title));
     if (!url.empty() && url != "about:blank") {
+      // One queue for every save, so the list keeps the order the pages were visited in (a
+      // thread each let a later page be written first).
+      static const auto saves = DispatchQueue::create("history");
       HistoryEntry entry{url, title};
-      startThread(
-          "history", [entry] { BrowserHistory::shared().saveHistory(entry); }, false);
+      saves->async([entry] { BrowserHistory::shared().saveHistory(entry); });
     }
   });
   if (!isPad() || host.empty()) return;
