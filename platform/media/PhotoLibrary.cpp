@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -340,29 +341,40 @@ bool writeAll(int fd, const uint8_t *data, size_t size) {
 }
 
 // A new file "Saved Photos" never had (PREFIX_nnnn.ext), filled by `fill`; its path, or empty with
-// nothing left behind.
+// nothing left behind. It is written under a hidden name (the library lists no hidden files) and
+// appears under its own name only when whole; the link claims that name only if no other writer
+// took it meanwhile.
 std::string storeNew(const char *prefix, const std::string &ext,
                      const std::function<bool(int fd)> &fill) {
   const std::string root = PhotoLibrary::picturesFolder();
   std::error_code ec;
   fs::create_directories(root, ec);
-  for (int n = 1; n < 100000; ++n) {
+  // Its own hidden name per writer: other threads and processes may store at the same time.
+  static std::atomic<unsigned> writers{0};
+  char partialName[80];
+  std::snprintf(partialName, sizeof partialName, ".%s-%ld-%u.ferrowen-part", prefix,
+                static_cast<long>(::getpid()), writers++);
+  const std::string partial = root + "/" + partialName;
+  ::unlink(partial.c_str());
+  const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return {};
+  const bool filled = fill(fd);
+  if (::close(fd) != 0 || !filled) {
+    ::unlink(partial.c_str());
+    return {};
+  }
+  std::string stored;
+  for (int n = 1; n < 100000 && stored.empty(); ++n) {
     char name[48];
     std::snprintf(name, sizeof name, "%s_%04d.", prefix, n);
     const std::string path = root + "/" + name + ext;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) {
-      if (errno == EEXIST) continue;
-      return {};
-    }
-    const bool filled = fill(fd);
-    if (::close(fd) != 0 || !filled) {
-      ::unlink(path.c_str());
-      return {};
-    }
-    return path;
+    if (::link(partial.c_str(), path.c_str()) == 0)
+      stored = path;
+    else if (errno != EEXIST)
+      break;
   }
-  return {};
+  ::unlink(partial.c_str());
+  return stored;
 }
 
 } // namespace

@@ -9,8 +9,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
+#include <thread>
+#include <vector>
 
 using namespace platform::media;
 namespace fs = std::filesystem;
@@ -194,6 +197,36 @@ TEST_F(PhotoLibraryTest, AddedFilesKeepTheirBytesAndOnlyLibraryKindsGoIn) {
   }
   EXPECT_EQ(testsupport::readFile(root + "/MOV_0002.mp4"), std::string(600000, 'v'));
   EXPECT_FALSE(fs::exists(dir.path() + "/x.txt"));
+}
+
+// Another program listing the library while a video is stored sees it whole or not at all, and
+// nothing is left behind under another name.
+TEST_F(PhotoLibraryTest, AStoredFileAppearsOnlyWhole) {
+  const std::string video(48 << 20, 'v');
+  testsupport::writeFile(dir.path() + "/long.mov", video);
+  std::atomic<bool> done{false};
+  std::vector<std::string> partlySeen;
+  std::thread lister([&] {
+    while (!done) {
+      std::error_code ec;
+      for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.rfind("MOV_", 0) != 0) continue;
+        std::error_code sizeEc;
+        const auto size = fs::file_size(it->path(), sizeEc);
+        if (!sizeEc && size != video.size()) partlySeen.push_back(name);
+      }
+    }
+  });
+  const std::string stored = PhotoLibrary::addVideo(dir.path() + "/long.mov");
+  done = true;
+  lister.join();
+  EXPECT_EQ(fs::path(stored).filename(), "MOV_0001.mov");
+  EXPECT_TRUE(partlySeen.empty()) << partlySeen.front();
+  std::vector<std::string> hidden;
+  for (const auto &e : fs::directory_iterator(root))
+    if (e.path().filename().string()[0] == '.') hidden.push_back(e.path().filename().string());
+  EXPECT_TRUE(hidden.empty()) << hidden.front();
 }
 
 TEST(PhotoLibraryFolderMade, AFreshAccountGetsItsPicturesFolder) {
