@@ -267,18 +267,21 @@ export async function clickSeen(locator) {
   await el.waitFor({ state: 'visible' });
   await waitFor(() => el.isEnabled(), 'an enabled control');
   await bringIntoView(el);
-  const box = await waitFor(async () => {
+  // Measured again on each look: what is laid over it while the page redraws (a prompt coming
+  // in, a sheet going) is not yet a fault, and a prompt may still be moving into its place; a
+  // control that stays covered is.
+  let x = 0;
+  let y = 0;
+  const there = await waitFor(async () => {
     const b = await el.boundingBox();
-    return b && b.width > 0 && b.height > 0 && b;
-  }, 'a drawn element');
-  const x = box.x + box.width / 2;
-  const y = box.y + box.height / 2;
-  // What is laid over it while the page redraws (a prompt coming in, a sheet going) is not yet
-  // a fault; a control that stays covered is.
-  const there = await waitFor(() => el.evaluate((e, [px, py]) => {
-    const hit = document.elementFromPoint(px, py);
-    return Boolean(hit && (hit === e || e.contains(hit)));
-  }, [x, y]), 'the control uncovered', 5000).catch(() => false);
+    if (!b || b.width <= 0 || b.height <= 0) return false;
+    x = b.x + b.width / 2;
+    y = b.y + b.height / 2;
+    return el.evaluate((e, [px, py]) => {
+      const hit = document.elementFromPoint(px, py);
+      return Boolean(hit && (hit === e || e.contains(hit)));
+    }, [x, y]);
+  }, 'the control drawn and uncovered', 5000).catch(() => false);
   if (!there) {
     const label = (await el.getAttribute('aria-label')) || (await el.textContent()) || '';
     throw new Error(`"${label.trim().slice(0, 40)}" is not what lies at its centre: ${await whatLiesAt(el.page(), x, y)}`);
