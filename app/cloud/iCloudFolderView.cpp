@@ -50,10 +50,9 @@ std::shared_ptr<DirItemInfo> cloudRow(const CloudItem &item) {
   return row;
 }
 
-// Writes `from` over the existing file `to` in place (the caller holds its lock).
-bool copyOnto(const std::string &from, const std::string &to, std::string *error) {
-  auto bytes = FileManager::contentsAtPath(from, error);
-  if (!bytes) return false;
+// Writes `bytes` over the existing file `to` in place (the caller holds its lock).
+bool copyOnto(const std::shared_ptr<const Bytes> &bytes, const std::string &to,
+              std::string *error) {
   const int fd = ::open(to.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
     *error = "cannot open " + to;
@@ -135,13 +134,33 @@ bool iCloudFolderView::copyToCloud(const std::string &localPath) {
   const std::string target = remoteCloudDir() + "/" + name;
   struct stat st {};
   if (::lstat(target.c_str(), &st) == 0) {
+    if (!S_ISREG(st.st_mode)) {
+      Log::system("iCloudCopyError: " + target + " is not a file");
+      return false;
+    }
+    // The bytes as they are now (the caller may reuse its file at once), written over under the
+    // item's writing lock on the work queue: a reader of the item may hold that lock while it
+    // waits for the main thread, so the main thread must never wait for the lock.
     std::string error;
-    bool copied = false;
-    const bool ran = CloudContainer::coordinateWriting(
-        target, [&](const std::string &path) { copied = copyOnto(localPath, path, &error); });
-    if (!ran && error.empty()) error = target + " is not a file";
-    if (!copied) Log::system("iCloudCopyError: " + error);
-    return copied;
+    auto read = FileManager::contentsAtPath(localPath, &error);
+    if (!read) {
+      Log::system("iCloudCopyError: " + error);
+      return false;
+    }
+    auto bytes = std::make_shared<const Bytes>(std::move(*read));
+    auto over = [bytes, target] {
+      std::string error;
+      bool copied = false;
+      const bool ran = CloudContainer::coordinateWriting(
+          target, [&](const std::string &path) { copied = copyOnto(bytes, path, &error); });
+      if (!ran && error.empty()) error = target + " is not a file";
+      if (!copied) Log::system("iCloudCopyError: " + error);
+    };
+    if (auto queue = work_queue())
+      queue->async(over);
+    else
+      over();
+    return true;
   }
   auto queue = work_queue();
   auto move = [localPath, target] {

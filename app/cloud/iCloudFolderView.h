@@ -62,9 +62,10 @@ public:
   static bool isiCloudAvailable();
   // The cloud folder, made when missing.
   static std::string remoteCloudDir();
-  // Hands a local file to the cloud under its own name. An item of that name already there is
-  // written over at once, coordinated (false, logged "iCloudCopyError: ...", when that fails);
-  // otherwise the file is moved in on the work queue and the call returns true at once.
+  // Hands a local file to the cloud under its own name, on the work queue; the call returns at
+  // once. An item of that name already there is written over, coordinated (the local file stays);
+  // otherwise the file is moved in. False, logged "iCloudCopyError: ...", when the name there is
+  // no file; a later failure is logged the same way.
   static bool copyToCloud(const std::string &localPath);
   // Null until the first successful availability test.
   static std::shared_ptr<platform::DispatchQueue> work_queue();

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -103,6 +104,33 @@ int freeTcpPort() {
     if (free) return port;
   }
   return -1;
+}
+
+struct Watchdog::State {
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool released = false;
+  std::thread thread;
+};
+
+Watchdog::Watchdog(std::string what, std::chrono::milliseconds limit)
+    : state_(std::make_shared<State>()) {
+  state_->thread = std::thread([state = state_, what = std::move(what), limit] {
+    std::unique_lock lock(state->mutex);
+    if (state->cv.wait_for(lock, limit, [&] { return state->released; })) return;
+    std::fprintf(stderr, "Watchdog: %s\n", what.c_str());
+    std::fflush(stderr);
+    std::_Exit(1);
+  });
+}
+
+Watchdog::~Watchdog() {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->released = true;
+  }
+  state_->cv.notify_all();
+  state_->thread.join();
 }
 
 int listenOnLoopback(int &port, int backlog) {

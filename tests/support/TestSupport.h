@@ -61,6 +61,20 @@ private:
 std::string readFile(const std::string &path);
 bool writeFile(const std::string &path, const std::string &content);
 
+// Ends the test process with `what` on standard error unless let go within `limit`: a case that
+// would hang (a deadlock) fails at once instead of holding the suite until its time runs out.
+class Watchdog {
+public:
+  Watchdog(std::string what, std::chrono::milliseconds limit);
+  ~Watchdog();
+  Watchdog(const Watchdog &) = delete;
+  Watchdog &operator=(const Watchdog &) = delete;
+
+private:
+  struct State;
+  std::shared_ptr<State> state_;
+};
+
 // A TCP port that was free a moment ago on every address, drawn from 20000-29999 (below the
 // kernel's ephemeral range, so outgoing connections of parallel tests cannot take it meanwhile).
 int freeTcpPort();

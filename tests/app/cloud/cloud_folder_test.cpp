@@ -21,7 +21,9 @@
 #include "platform/media/BitmapContext.h"
 #include "platform/media/Image.h"
 
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 using namespace platform;
 using namespace platform::ui;
@@ -508,7 +510,7 @@ TEST_F(CloudFolderTest, CopyToCloudWritesOverAnExistingItemOrMovesTheFileIn) {
   const std::string local = tmpPath() + "/same.txt";
   testsupport::writeFile(local, "new");
   EXPECT_TRUE(iCloudFolderView::copyToCloud(local));
-  EXPECT_EQ(testsupport::readFile(cloud + "/same.txt"), "new");
+  EXPECT_TRUE(waitForRows([&] { return testsupport::readFile(cloud + "/same.txt") == "new"; }));
   EXPECT_TRUE(fs::exists(local)) << "an existing item is written over; the local file stays";
 
   const std::string other = tmpPath() + "/other.txt";
@@ -525,6 +527,32 @@ TEST_F(CloudFolderTest, CopyToCloudWritesOverAnExistingItemOrMovesTheFileIn) {
   LogCapture log(Log::Sink::System);
   EXPECT_FALSE(iCloudFolderView::copyToCloud(dir));
   EXPECT_TRUE(log.contains("iCloudCopyError: "));
+}
+
+// A cloud command reads its item under the lock and waits for the main thread meanwhile; a copy
+// over that item asked for on the main thread then must not wait for the lock there.
+TEST_F(CloudFolderTest, CopyOverAnItemBeingReadNeverHoldsTheMainThread) {
+  open({{"same.txt", "old"}});
+  std::atomic<bool> holding{false};
+  std::string seen;
+  std::thread reader([&] {
+    CloudContainer::coordinateReading(cloud + "/same.txt", [&](const std::string &path) {
+      holding = true;
+      RunLoop::main()->performAndWait([&] { seen = testsupport::readFile(path); });
+    });
+  });
+  while (!holding)
+    std::this_thread::yield();
+  const std::string local = tmpPath() + "/same.txt";
+  testsupport::writeFile(local, "new");
+  {
+    testsupport::Watchdog dog("copyToCloud held the main thread while a reader waited for it",
+                              std::chrono::seconds(20));
+    EXPECT_TRUE(iCloudFolderView::copyToCloud(local));
+  }
+  EXPECT_TRUE(waitForRows([&] { return testsupport::readFile(cloud + "/same.txt") == "new"; }));
+  reader.join();
+  EXPECT_EQ(seen, "old") << "the write came after the read";
 }
 
 TEST_F(CloudFolderTest, SavedFilesOffersTheCloudWhileTheFolderIsThere) {
