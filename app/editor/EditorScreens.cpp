@@ -61,11 +61,12 @@ void restoreEditFiles(
   defaults.setObject(pass, kUserPassKey);
 }
 
-std::shared_ptr<EditFileView> editPreviouslySavedFile(std::shared_ptr<FTPConnection> connection) {
+std::shared_ptr<EditFileView> editPreviouslySavedFile(std::shared_ptr<FTPConnection> connection,
+                                                      const std::string &loginUser) {
   const std::string path = setting(kEditingFTPFile);
   if (path.empty() || !platform::FileManager::fileExists(path)) return nullptr;
   auto editor = EditFileView::initWithFile(path);
-  editor->setFReadOnly(!connection || connection->loginUser().empty());
+  editor->setFReadOnly(!connection || loginUser.empty());
   editor->setTheConnection(connection);
   editor->setTextFileName(setting(kWasEditingFileName));
   editor->setDirectoryOfTheFile(setting(kWasEditingInFolder));

@@ -23,5 +23,7 @@ void restoreEditFiles(
     const std::function<void(std::shared_ptr<EditFileView>, const std::string &name)> &show);
 
 // iPhone: the editor on the file of the plain record ("EditingFTPFile"), on the connection,
-// read-only when the connection has no user; none when the file is gone.
-std::shared_ptr<EditFileView> editPreviouslySavedFile(std::shared_ptr<FTPConnection> connection);
+// read-only when there is none or it logs in with no user (`loginUser`: what the caller just gave
+// the connection, which takes it on its own thread later); none when the file is gone.
+std::shared_ptr<EditFileView> editPreviouslySavedFile(std::shared_ptr<FTPConnection> connection,
+                                                      const std::string &loginUser);

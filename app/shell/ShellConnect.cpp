@@ -26,7 +26,7 @@ public:
       // iPhone: the file that was being edited opens over the folder screen just pushed.
       if (!reopenAfterConnect_) return;
       reopenAfterConnect_ = false;
-      if (auto editor = editPreviouslySavedFile(c)) {
+      if (auto editor = editPreviouslySavedFile(c, loginUser->text())) {
         app->setEditFileView(editor);
         if (auto nav = app->navigationController()) nav->pushViewController(editor, true);
       }

@@ -165,13 +165,13 @@ TEST_F(EditorScreenTest, EditStateOfARemoteFileAndItsReopening) {
 
   // A new process: the settings come back from their file, and the editor from them.
   UserDefaults::resetStandard();
-  auto reopened = editPreviouslySavedFile(nullptr);
+  auto reopened = editPreviouslySavedFile(nullptr, "joe");
   ASSERT_TRUE(reopened);
   nav->pushViewController(reopened, false);
   EXPECT_EQ(reopened->textFileName, "report.txt");
   EXPECT_EQ(reopened->directoryOfTheFile, "/remote");
   EXPECT_EQ(text(reopened), "final draft\n");
-  EXPECT_TRUE(reopened->fReadOnly); // no connection, no user: view only
+  EXPECT_TRUE(reopened->fReadOnly); // no connection: view only
 
   // Cancel forgets the record and the working file.
   reopened->doCancel();
