@@ -329,7 +329,8 @@ for (const [profile, viewport, env] of profiles) {
           [box.x + box.width / 2, box.y + box.height / 2]);
         assert.ok(hit, `${name} is covered`);
       }
-      const text = await inPage('#text').boundingBox();
+      // (A redraw may be making the page's frame anew just now: its box comes back with it.)
+      const text = await waitFor(() => inPage('#text').boundingBox(), 'the page\'s text drawn', 20000);
       assert.ok(text.height >= 10, `the page's text is drawn ${text.height.toFixed(1)} pixels high`);
       await s.screen('browser-tab');
       await clickSeen(front().getByLabel('Close', { exact: true }).filter({ visible: true }));
