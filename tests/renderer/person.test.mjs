@@ -10,7 +10,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { checkScreen, click, clickUntil, startFtpServer, startProgram, waitFor, watch } from '../support/person.mjs';
+import { checkScreen, click, clickSeen, clickUntil, startFtpServer, startProgram, waitFor, watch } from '../support/person.mjs';
 
 const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
 
@@ -269,17 +269,26 @@ async function session(t, profile, viewport, env) {
   const webSwitch = front().locator('.cell', { hasText: 'Enable Web Server' }).getByRole('switch');
   await reveal(webSwitch, 'Enable Web Server');
   await click(webSwitch);
-  const address = front().locator('.cell[aria-label^="Web Address:"]');
-  await reveal(address, 'Web Address');
-  await go(address, 'Sharing');
+  // A row of the table clicked until `arrived`, brought into view again before each try: the
+  // table may still be scrolling when a click lands, and a row scrolled away is no longer drawn.
+  const openRow = async (target, name, arrived) => {
+    for (let tries = 1; ; tries++) {
+      await reveal(target, name);
+      await clickSeen(target);
+      try {
+        return await waitFor(arrived, `the screen of ${name}`, 10000);
+      } catch (e) {
+        if (tries === 3) throw e;
+      }
+    }
+  };
+  const titled = (text) => async () => (await front().locator('.navbar .center', { hasText: text }).count()) > 0;
+  await openRow(front().locator('.cell[aria-label^="Web Address:"]'), 'Web Address', titled('Sharing'));
   await screen('sharing-help');
   await go(front().locator('.navbar .back'), 'Settings');
   // Further down: the startup lock and the credits.
   for (const [name, shot] of [['Startup Lock', 'settings-startup-lock'], ['Credits', 'settings-credits']]) {
-    const target = row(name);
-    await reveal(target, name);
-    await click(target);
-    await front().locator('.navbar .back').waitFor();
+    await openRow(row(name), name, async () => (await front().locator('.navbar .back').count()) > 0);
     await page.waitForTimeout(300);
     await screen(shot);
     await click(front().locator('.navbar .back'));
