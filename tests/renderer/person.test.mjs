@@ -10,7 +10,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { checkScreen, click, clickSeen, clickUntil, startFtpServer, startProgram, waitFor, watch } from '../support/person.mjs';
+import { checkScreen, click, clickUntil, startFtpServer, startProgram, waitFor, watch } from '../support/person.mjs';
 
 const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
 
@@ -251,34 +251,49 @@ async function session(t, profile, viewport, env) {
   await go(button('Log'), 'Log');
   await screen('log');
   await go(front().locator('.navbar .back'), 'Settings');
-  // Scrolls the settings with the mouse wheel until the row is there.
+  // Scrolls the settings with the mouse wheel until the row is there, uncovered (not under the tab
+  // bar) and at rest: a person clicks a row once the table has stopped moving.
   const reveal = async (target, name) => {
-    for (let y = 0; !(await target.count()); y += 200) {
+    const el = target.first();
+    for (let y = 0; ; y += 200) {
+      if (await el.count()) {
+        await el.scrollIntoViewIfNeeded({ timeout: 1000 }).catch(() => {});
+        let last = null;
+        const box = await waitFor(async () => {
+          const b = await el.boundingBox({ timeout: 1000 }).catch(() => null);
+          const still = b && last && b.x === last.x && b.y === last.y;
+          last = b;
+          return still && b;
+        }, `the row ${name} at rest`, 10000).catch(() => null);
+        const uncovered = box && await el.evaluate((e, [px, py]) => {
+          const at = document.elementFromPoint(px, py);
+          return Boolean(at && (at === e || e.contains(at)));
+        }, [box.x + box.width / 2, box.y + box.height / 2]).catch(() => false);
+        if (uncovered) return;
+      }
+      assert.ok(y < 12000, `the row ${name} never came into view`);
       // Scrolled with the mouse wheel over the table, as a person scrolls.
       // The table shown now (a screen leaving may still hold one), once it has its box.
       const table = front().locator('.v-table:visible').first();
-      const box = await waitFor(() => table.boundingBox(), 'the settings table to be drawn');
-      await page.mouse.move(box.x + box.width / 2, box.y + box.height / 2);
+      const tableBox = await waitFor(() => table.boundingBox(), 'the settings table to be drawn');
+      await page.mouse.move(tableBox.x + tableBox.width / 2, tableBox.y + tableBox.height / 2);
       await page.mouse.wheel(0, 200);
       await page.waitForTimeout(200);
-      assert.ok(y < 12000, `the row ${name} never came into view`);
     }
-    await target.scrollIntoViewIfNeeded().catch(() => {});
   };
   // The web sharing server switched on: its address opens the sharing help.
   const webSwitch = front().locator('.cell', { hasText: 'Enable Web Server' }).getByRole('switch');
   await reveal(webSwitch, 'Enable Web Server');
   await click(webSwitch);
-  // A row of the table clicked until `arrived`, brought into view again before each try: the
-  // table may still be scrolling when a click lands, and a row scrolled away is no longer drawn.
+  // A row of the table clicked until `arrived` (at most three clicks), revealed again before each.
   const openRow = async (target, name, arrived) => {
     for (let tries = 1; ; tries++) {
       await reveal(target, name);
-      await clickSeen(target);
+      await click(target);
       try {
         return await waitFor(arrived, `the screen of ${name}`, 10000);
       } catch (e) {
-        if (tries === 3) throw e;
+        if (tries === 3 || (await arrived())) throw e;
       }
     }
   };
