@@ -253,8 +253,12 @@ async function session(t, profile, viewport, env) {
   await go(front().locator('.navbar .back'), 'Settings');
   // Scrolls the settings with the mouse wheel until the row is there, uncovered (not under the tab
   // bar) and at rest: a person clicks a row once the table has stopped moving.
+  // Down first; at the end of the table, up again (a row that appeared late, above what the
+  // wheel had passed, comes back into view).
   const reveal = async (target, name) => {
     const el = target.first();
+    let step = 200;
+    let still = 0;
     for (let y = 0; ; y += 200) {
       if (await el.count()) {
         await el.scrollIntoViewIfNeeded({ timeout: 1000 }).catch(() => {});
@@ -276,9 +280,20 @@ async function session(t, profile, viewport, env) {
       // The table shown now (a screen leaving may still hold one), once it has its box.
       const table = front().locator('.v-table:visible').first();
       const tableBox = await waitFor(() => table.boundingBox(), 'the settings table to be drawn');
-      await page.mouse.move(tableBox.x + tableBox.width / 2, tableBox.y + tableBox.height / 2);
-      await page.mouse.wheel(0, 200);
+      const [cx, cy] = [tableBox.x + tableBox.width / 2, tableBox.y + tableBox.height / 2];
+      // The offset of the table the wheel turns (the one under the mouse).
+      const offset = () => page.evaluate(([px, py]) => {
+        const under = document.elementFromPoint(px, py);
+        const t = under && under.closest('.v-table');
+        return t ? t.scrollTop : -1;
+      }, [cx, cy]);
+      const before = await offset();
+      await page.mouse.move(cx, cy);
+      await page.mouse.wheel(0, step);
       await page.waitForTimeout(200);
+      // Three turns that moved nothing: the end of the table.
+      still = (await offset()) === before ? still + 1 : 0;
+      if (step > 0 && still >= 3) step = -200;
     }
   };
   // The web sharing server switched on: its address opens the sharing help.

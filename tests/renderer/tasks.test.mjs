@@ -14,7 +14,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  bringIntoView, checkScreen, clickSeen, pictureSize, startFtpServer, startProgram, waitFor, watch, whatLiesAt,
+  bringIntoView, checkScreen, clickSeen, pictureSize, startFtpServer, startProgram, typeInto, waitFor, watch, whatLiesAt,
   session as sharedSession,
 } from '../support/person.mjs';
 
@@ -110,10 +110,7 @@ for (const [profile, viewport, env] of profiles) {
       await clickSeen(s.sheetButton('Rename File'));
       const field = page.locator('input[data-kind="field"]').first();
       await field.waitFor();
-      await clickSeen(field);
-      await page.keyboard.press('Control+A');
-      await page.keyboard.type('renamed-50.txt');
-      await waitFor(async () => (await field.inputValue()) === 'renamed-50.txt', 'the new name in the field');
+      await typeInto(field, 'renamed-50.txt');
       await clickSeen(s.button('Done').or(s.button('Save')));
       await waitFor(() => fs.existsSync(path.join(served, 'renamed-50.txt')), 'the rename on the server', 30000);
       assert.ok(!fs.existsSync(path.join(served, 'file-50.txt')));
@@ -226,10 +223,7 @@ for (const [profile, viewport, env] of profiles) {
       const field = front().locator('input[data-kind="field"]').first();
       await field.waitFor();
       await s.screen('import-picture-name');
-      await clickSeen(field);
-      await page.keyboard.press('Control+A');
-      await page.keyboard.type('shore');
-      await waitFor(async () => (await field.inputValue()) === 'shore', 'the name in the field');
+      await typeInto(field, 'shore');
       await clickSeen(s.button('Done').or(s.button('Save')));
       const imported = await waitFor(() => fs.readdirSync(files).find((n) => /^shore\.(jpg|png)$/.test(n)),
         'the imported picture in Saved Files', 30000);

@@ -289,6 +289,22 @@ export async function clickSeen(locator) {
   await el.page().mouse.click(x, y);
 }
 
+// Types `text` over what a field holds, as a person does: a click into it, everything selected,
+// the text typed. A field that did not take it (the focus still on its way when the keys came)
+// is typed into again, at most three times.
+export async function typeInto(field, text) {
+  for (let tries = 1; ; tries++) {
+    await clickSeen(field);
+    await field.page().keyboard.press('Control+A');
+    await field.page().keyboard.type(text);
+    try {
+      return await waitFor(async () => (await field.inputValue()) === text, `"${text}" in the field`, 5000);
+    } catch (e) {
+      if (tries === 3) throw new Error(`${e.message}; it holds "${await field.inputValue().catch(() => '?')}"`);
+    }
+  }
+}
+
 // The width and height of a PNG or JPEG file.
 export function pictureSize(file) {
   const b = fs.readFileSync(file);
