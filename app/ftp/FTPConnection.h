@@ -170,7 +170,10 @@ public:
                   bool skipRenaming);
   void uploadFile(const std::string &name, const std::string &dataFile, const std::string &toFolder,
                   bool skipRenaming, int64_t resumeAt);
-  void renameFile(const std::string &from, const std::string &to, const std::string &inFolder);
+  // `reloadWhenDone`: the folder is listed again once the rename is done (a move to another
+  // folder, whose row the screen cannot just rename).
+  void renameFile(const std::string &from, const std::string &to, const std::string &inFolder,
+                  bool reloadWhenDone = false);
   void makeDirectory(const std::string &name, const std::string &inFolder);
   void deleteFile(const std::string &name, const std::string &inFolder, bool isFolder);
   void deleteFileBatch(const std::vector<std::string> &names, const std::string &inFolder,
@@ -178,7 +181,8 @@ public:
   void chmodFile(const std::string &name, const std::string &inFolder,
                  const std::string &permissions);
   void doRawFTPCommand(const std::string &command, const std::string &inFolder);
-  // The rename posted last lists its folder again when it is done (a move to another folder).
+  // The rename running now lists its folder again when it is done. A rename that has to wait for
+  // the connection takes its own choice when it starts: pass it to renameFile.
   void setReloadDirWhenDone(bool reload);
 
   // --- Alerts (main thread) --------------------------------------------------------------------

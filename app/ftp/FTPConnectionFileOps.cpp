@@ -23,7 +23,7 @@ void FTPConnection::setReloadDirWhenDone(bool reload) {
 }
 
 void FTPConnection::renameFile(const std::string &from, const std::string &to,
-                               const std::string &inFolder) {
+                               const std::string &inFolder, bool reloadWhenDone) {
   startOrWait([=, this] {
     if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
     onMain([](FTPAppServices &s) {
@@ -31,7 +31,9 @@ void FTPConnection::renameFile(const std::string &from, const std::string &to,
     });
     renameFrom_ = from;
     renameTo_ = to;
-    reloadDirWhenDone_ = false;
+    // Set with the job, not beside it: a job that waited for a listing runs after any setting
+    // posted meanwhile.
+    reloadDirWhenDone_ = reloadWhenDone;
     currentDirectory_.clear();
     resetForNextCommand();
     if (storeJobAndConnectIfNeeded(inFolder)) return;

@@ -280,7 +280,7 @@ bool FTPConnection::runStoredJob() {
     return true;
   }
   if (!renameFrom_.empty()) {
-    renameFile(renameFrom_, renameTo_, folder);
+    renameFile(renameFrom_, renameTo_, folder, reloadDirWhenDone_);
     return true;
   }
   if (!deleteFilename_.empty()) {

@@ -484,8 +484,7 @@ void DirViewer::moveEntry(const DirItemInfo &e, const std::string &targetFolder)
     runOnService("move", [from, to](SFTPWrapper &s) { s.renameFile(from, to); });
   } else if (theConnection) {
     theConnection->renameFile(e.name(), platform::appendPathComponent(targetFolder, e.name()),
-                              currentWorkingDirectory_);
-    theConnection->setReloadDirWhenDone(true);
+                              currentWorkingDirectory_, true);
   }
   showWorkingTextToolbar();
 }

@@ -351,6 +351,27 @@ TEST_P(FtpTabPeersTest, FolderActionsReachTheServer) {
   })) << peer->serverLog();
 }
 
+// A move asked for while the folder is still being listed waits for that listing; the folder is
+// listed again once the move is done, so the moved file leaves the screen.
+TEST_P(FtpTabPeersTest, AMoveAskedDuringAListingIsListedAfterIt) {
+  ::mkdir((peer->root() + "/sub").c_str(), 0755);
+  testsupport::writeFile(peer->root() + "/sub/mover.txt", "x");
+  testsupport::writeFile(peer->root() + "/small.txt", "hello\n");
+  connect();
+  ASSERT_TRUE(probe->tapRow("sub"));
+  ASSERT_TRUE(shows("mover.txt")) << state();
+  auto connection = top()->theConnection;
+  ASSERT_TRUE(openRowMenu("mover.txt"));
+  ASSERT_TRUE(probe->answerSheet("Move File"));
+  // The folder listed again just before the choice: the connection is busy when the move comes.
+  connection->changeDirectory("/sub");
+  ASSERT_TRUE(probe->tapRow(IndexPath{0, 1})); // "Up a Folder"
+  ASSERT_TRUE(probe->tapBack());
+  ASSERT_TRUE(onServer("mover.txt"));
+  ASSERT_TRUE(relisted("RNTO")) << state();
+  EXPECT_FALSE(listed("mover.txt"));
+}
+
 // A name from the server is only a name: a file called like the folder menu gets its own row
 // menu, and a folder called like the chooser's "Up a Folder" is a folder to move into.
 TEST_P(FtpTabPeersTest, ServerNamesNeverPickTheAction) {
