@@ -553,12 +553,8 @@ window.addEventListener('resize', () => { if (state) render(); });
 
 // Updates the page in place, so focus, carets, scroll positions and frames survive a redraw.
 function morph(a, b) {
-  // A web view's frame for another load is a frame made anew, never the old one sent elsewhere:
-  // a frame's window stays the same object across its documents, so a message the old document
-  // posted just before (its "loaded", an answer) would be taken for the new load's.
   if (a.nodeType !== b.nodeType || a.nodeName !== b.nodeName ||
-      (a.nodeType === 1 && (a.dataset.id || '') !== (b.dataset.id || '')) ||
-      (a.nodeName === 'IFRAME' && a.getAttribute('src') !== b.getAttribute('src'))) {
+      (a.nodeType === 1 && (a.dataset.id || '') !== (b.dataset.id || ''))) {
     a.replaceWith(b);
     return;
   }
@@ -932,7 +928,11 @@ window.addEventListener('message', (e) => {
   if (e.data.ferrowenWeb === 'follow' && typeof e.data.url === 'string') {
     send({ event: 'followLink', id: Number(id), url: e.data.url });
   } else if (e.data.ferrowenWeb === 'loaded') {
+    // A frame's window stays the same object across its documents: the "loaded" of the page of
+    // the load before, posted just before the frame went on to the next load, would otherwise be
+    // taken for the next load's (which then ended before its page came, and lost its questions).
     const revision = frame.dataset.revision;
+    if (String(e.data.revision) !== revision) return;
     loadedRevision.set(frame, revision);
     send({ renderer: 'webLoaded', id: Number(id), revision: Number(revision) });
     const given = givenScripts.get(id);

@@ -285,6 +285,12 @@ test("a web view's load ends with its own page, and the page answers the applica
   await app.heard(`web allow ${slowUrl}`);
   await waitFor(() => page.locator('iframe[data-web]').evaluate((f, url) => f.title === url, slowUrl), 'the frame of the slow page');
   await handOn();
+  // Once the model has answered a later event it has heard that late word: the slow load has not
+  // ended for it.
+  await page.evaluate(() => { document.body.dataset.lastResult = ''; });
+  await page.getByRole('button', { name: 'Web' }).click();
+  await waitFor(() => page.evaluate(() => document.body.dataset.lastResult !== ''), 'the answer to a later event');
+  assert.equal(app.times(`web finished ${slowUrl}`), 0, 'the slow load ended before its page came');
   app.serveSlow();
   await frame.locator('#slow').waitFor();
   await app.heard(`web title of ${slowUrl}: Slow page`);
