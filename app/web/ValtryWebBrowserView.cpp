@@ -41,6 +41,9 @@ const char *const kLongTapPageScripts[9] = {
     "&&y>=p[1]&&y<=p[1]+e[i].offsetHeight)return 'href='+e[i].href;}return valtrySrcForPt(x,y);}",
     "function valtryAppleIcon(){var l=document.getElementsByTagName('link');"
     "for(var i=0;i<l.length;i++){if(l[i].rel=='apple-touch-icon')return l[i].href;}}",
+    // The touch's state exists from the start: a touch that began before these listeners were
+    // added ends (or moves) after, and must find it.
+    "var valtryTouchDown=false,valtryCancelEvent=false,valtryPageX=0,valtryPageY=0;"
     "document.addEventListener('touchstart',function(e){valtryTouchDown=true;"
     "valtryCancelEvent=false;valtryPageX=e.touches[0].pageX;valtryPageY=e.touches[0].pageY;"
     "setTimeout(function(){if(valtryTouchDown){valtryCancelEvent=true;document.location="

@@ -48,7 +48,11 @@ std::string escapeHtml(const std::string &text) {
 // pressed, moved and let go is a touch that starts, moves and ends, and a script that waits for
 // its answer gets its value back as text. Where a touch starts goes to the application too.
 const char kWebShim[] =
-    "<script>(function(){var p=window.parent,swallow=false,down=false;"
+    // The load the document was served for (its address is /web/ID/REVISION), taken before the
+    // page's own scripts run: the front end takes a "loaded" only from the document of the load
+    // its frame now shows.
+    "<script>(function(){var p=window.parent,swallow=false,down=false,"
+    "revision=Number(location.pathname.split('/')[3]);"
     "function go(u){p.postMessage({ferrowenWeb:'follow',url:String(u)},'*');}"
     "document.addEventListener('click',function(e){if(swallow){swallow=false;e.preventDefault();"
     "e.stopImmediatePropagation();return;}var a=e.target&&e.target.closest&&"
@@ -67,7 +71,7 @@ const char kWebShim[] =
     "d.style.transform=scale<1?'scale('+scale+')':'';}"
     "document.addEventListener('DOMContentLoaded',fit);window.addEventListener('resize',fit);"
     "window.addEventListener('load',function(){p.postMessage({ferrowenWeb:'loaded',"
-    "title:document.title},'*');});"
+    "revision:revision,title:document.title},'*');});"
     "function zoom(){return scale;}"
     "function touch(type,e){var z=zoom(),t={identifier:0,target:e.target,pageX:e.pageX/z,"
     "pageY:e.pageY/z,clientX:e.clientX/z,clientY:e.clientY/z,screenX:e.screenX,"

@@ -15,7 +15,10 @@ const pendingScripts = new Map(); // web view id -> scripts waiting for its page
 // The application's scripts that asked for no answer (its functions, listeners, scroll
 // positions), per web view, for the load its page shows: a frame the redraw had to make anew
 // (a new document of the same load) is given them again, as the page keeps them on the device.
-const givenScripts = new Map(); // web view id -> { revision, scripts }
+// Its questions (scripts that wait for an answer) are kept the same way until answered: one
+// posted to a document just being replaced is lost with it, so a new document of the same load
+// is asked again (the model takes only the first answer to each).
+const givenScripts = new Map(); // web view id -> { revision, scripts, questions: call -> script }
 let scrollTimer = null;
 
 // --- Connection ---
@@ -925,11 +928,16 @@ window.addEventListener('message', (e) => {
   if (e.data.ferrowenWeb === 'follow' && typeof e.data.url === 'string') {
     send({ event: 'followLink', id: Number(id), url: e.data.url });
   } else if (e.data.ferrowenWeb === 'loaded') {
+    // A frame's window stays the same object across its documents: the "loaded" of the page of
+    // the load before, posted just before the frame went on to the next load, would otherwise be
+    // taken for the next load's (which then ended before its page came, and lost its questions).
     const revision = frame.dataset.revision;
+    if (String(e.data.revision) !== revision) return;
     loadedRevision.set(frame, revision);
     send({ renderer: 'webLoaded', id: Number(id), revision: Number(revision) });
     const given = givenScripts.get(id);
-    if (given && given.revision === revision) for (const m of given.scripts) frame.contentWindow.postMessage(m, '*');
+    if (given && given.revision === revision)
+      for (const m of [...given.scripts, ...given.questions.values()]) frame.contentWindow.postMessage(m, '*');
     for (const m of pendingScripts.get(id) || []) {
       frame.contentWindow.postMessage(m, '*');
       rememberScript(id, revision, m);
@@ -937,6 +945,8 @@ window.addEventListener('message', (e) => {
     pendingScripts.delete(id);
   } else if (e.data.ferrowenWeb === 'result' && Number.isSafeInteger(e.data.call)) {
     // The answer of a script the application waits for (the model bounds what it takes).
+    const given = givenScripts.get(id);
+    if (given) given.questions.delete(e.data.call);
     send({ renderer: 'scriptResult', id: Number(id), call: e.data.call, value: String(e.data.value).slice(0, 65536) });
   } else if (e.data.ferrowenWeb === 'touch' && Number.isFinite(e.data.x) && Number.isFinite(e.data.y)) {
     // Where a touch starts on the page, in the web view's own points (the frame fills the view).
@@ -957,11 +967,15 @@ function deliverScript(id, script, call) {
   }
 }
 function rememberScript(id, revision, m) {
-  if (m.ferrowenCall) return; // a question, answered once
   let given = givenScripts.get(id);
-  if (!given || given.revision !== revision) givenScripts.set(id, (given = { revision, scripts: [] }));
-  // Bounded: the first ones (the page's functions and listeners) are the ones that matter.
-  if (given.scripts.length < 256) given.scripts.push(m);
+  if (!given || given.revision !== revision) givenScripts.set(id, (given = { revision, scripts: [], questions: new Map() }));
+  // Bounded: the first ones (the page's functions and listeners) are the ones that matter; a
+  // question the page never answers is given up by the model in time, and here with its load.
+  if (m.ferrowenCall) {
+    if (given.questions.size < 256) given.questions.set(m.ferrowenCall, m);
+  } else if (given.scripts.length < 256) {
+    given.scripts.push(m);
+  }
 }
 
 function showMedia(m) {

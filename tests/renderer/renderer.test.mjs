@@ -26,11 +26,24 @@ async function waitFor(check, what, limit = 15000) {
 // `heard(line)` waits until it printed that line.
 async function sample(t, args = [], program = process.env.RENDERER_SAMPLE, extraEnv = {}) {
   const home = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-renderer-'));
-  // A web server for the sample's web view, on loopback.
+  // A web server for the sample's web view, on loopback. Its slow page is sent only once the
+  // test lets it (`serveSlow`).
   const help = `file://${process.env.FERROWEN_RESOURCES}/404.html`;
-  const web = http.createServer((req, res) => res.end(`<p id="served">Served over HTTP</p><a href="${help}">Open the help page</a>`));
+  let serveSlow;
+  const slowServed = new Promise((resolve) => { serveSlow = resolve; });
+  const web = http.createServer(async (req, res) => {
+    if (req.url === '/slow.html') {
+      await slowServed;
+      return res.end('<title>Slow page</title><p id="slow">Served late</p><a href="/page.html?again">Back to the page</a>');
+    }
+    res.end(`<title>Served page</title><p id="served">Served over HTTP</p><a href="${help}">Open the help page</a>` +
+      '<p><a href="/slow.html">Open the slow page</a></p>');
+  });
   await new Promise((resolve) => web.listen(0, '127.0.0.1', resolve));
-  t.after(() => web.close());
+  t.after(() => {
+    serveSlow();
+    web.close();
+  });
   const webUrl = `http://127.0.0.1:${web.address().port}/page.html`;
   // The photo library is a pictures folder inside the program's home, never the user's own.
   const env = {
@@ -48,21 +61,35 @@ async function sample(t, args = [], program = process.env.RENDERER_SAMPLE, extra
   const address = (await waitFor(() => /^Open (\S+)$/m.exec(out), 'the address'))[1];
   const url = new URL(address);
   return {
-    child, exited, home, address, webUrl, help, port: Number(url.port), token: url.searchParams.get('t'),
+    child, exited, home, address, webUrl, help, serveSlow, port: Number(url.port), token: url.searchParams.get('t'),
     heard: (line) => waitFor(() => out.split('\n').includes(line), `"${line}" (heard so far:\n${out})`),
+    times: (line) => out.split('\n').filter((l) => l === line).length,
   };
 }
 
-async function open(t, app, viewport) {
+// `before` runs in the page before the front end's own script.
+async function open(t, app, viewport, before) {
   const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] });
   t.after(() => browser.close());
   const page = await browser.newPage({ viewport });
+  if (before) await page.addInitScript(before);
   await page.goto(app.address);
   await page.locator('.tabbar').waitFor();
   return page;
 }
 
 const shot = (page, name) => page.screenshot({ path: path.join(artefacts, `${name}.png`) });
+
+// A link of the web view's page clicked where it is drawn: the device (and the page in it) is
+// drawn scaled, which Playwright's own click inside a frame does not take into account.
+async function clickLink(page, text) {
+  const link = page.frameLocator('iframe[data-web]').getByText(text);
+  await link.waitFor();
+  const box = await page.locator('iframe[data-web]').boundingBox();
+  const scale = box.width / (await page.locator('iframe[data-web]').evaluate((f) => f.clientWidth));
+  const [x, y] = await link.evaluate((el) => { const r = el.getBoundingClientRect(); return [r.x + r.width / 2, r.y + r.height / 2]; });
+  await page.mouse.click(box.x + x * scale, box.y + y * scale);
+}
 
 // A raw request, so Host, Origin and upgrade headers are exactly what the test says.
 function request(port, target, headers = {}) {
@@ -203,26 +230,78 @@ test('a person uses every element of the phone layout', async (t) => {
 
   await page.getByRole('button', { name: 'Web' }).click();
   const frame = page.frameLocator('iframe[data-web]');
-  // A link of the page clicked where it is drawn: the device (and the page in it) is drawn
-  // scaled, which Playwright's own click inside a frame does not take into account.
-  const clickLink = async (text) => {
-    const link = frame.getByText(text);
-    await link.waitFor();
-    const box = await page.locator('iframe[data-web]').boundingBox();
-    const scale = box.width / (await page.locator('iframe[data-web]').evaluate((f) => f.clientWidth));
-    const [x, y] = await link.evaluate((el) => { const r = el.getBoundingClientRect(); return [r.x + r.width / 2, r.y + r.height / 2]; });
-    await page.mouse.click(box.x + x * scale, box.y + y * scale);
-  };
-  await clickLink('A refused link');
+  await clickLink(page, 'A refused link');
   await app.heard('web refuse https://blocked.invalid/');
-  await clickLink('A page over HTTP');
+  await clickLink(page, 'A page over HTTP');
   await app.heard(`web allow ${app.webUrl}`);
   await app.heard(`web finished ${app.webUrl}`);
   // The script the screen ran once the page had loaded reached the page.
   await frame.locator('body[data-ran="yes"] #served').waitFor();
-  await clickLink('Open the help page');
+  await clickLink(page, 'Open the help page');
   await app.heard(`web finished ${app.help}`);
   await shot(page, 'phone-web');
+});
+
+test("a web view's load ends with its own page, and the page answers the application for it", async (t) => {
+  const app = await sample(t);
+  // The front end holds back what a page says once it has loaded and hands it on later, as a
+  // busy machine may deliver it only after the front end drew the next state; or it loses a
+  // page's answer as the page is made anew. (Listeners of the window hear a message in the order
+  // they were added: these come first.)
+  const page = await open(t, app, { width: 420, height: 620 }, () => {
+    window.held = [];
+    window.addEventListener('message', (e) => {
+      if (!e.data) return;
+      if (window.holding && e.data.ferrowenWeb === 'loaded') {
+        e.stopImmediatePropagation();
+        window.held.push({ data: e.data, source: e.source });
+      } else if (window.losing && e.data.ferrowenWeb === 'result') {
+        e.stopImmediatePropagation();
+        window.losing = false;
+        const frame = document.querySelector('iframe[data-web]');
+        frame.src = frame.getAttribute('src');
+      }
+    });
+  });
+  await page.getByRole('button', { name: 'Web' }).click();
+  const frame = page.frameLocator('iframe[data-web]');
+  const slowUrl = new URL('/slow.html', app.webUrl).href;
+  const againUrl = new URL('/page.html?again', app.webUrl).href;
+  await app.heard('web title of : '); // the first page, an HTML string, has loaded
+  const hold = () => page.evaluate(() => { window.held = []; window.holding = true; });
+  const handOn = () => page.evaluate(() => {
+    window.holding = false;
+    for (const m of window.held) window.dispatchEvent(new MessageEvent('message', m));
+  });
+  const heldOnce = () => waitFor(() => page.evaluate(() => window.held.length === 1), 'the page saying it loaded');
+
+  // The page of one load says it loaded only once the next load has begun (a link on it was
+  // followed): the new load still waits for its own page, and its title is its own.
+  await hold();
+  await clickLink(page, 'A page over HTTP');
+  await frame.locator('#served').waitFor();
+  await heldOnce();
+  await clickLink(page, 'Open the slow page');
+  await app.heard(`web allow ${slowUrl}`);
+  await waitFor(() => page.locator('iframe[data-web]').evaluate((f, url) => f.title === url, slowUrl), 'the frame of the slow page');
+  await handOn();
+  // Once the model has answered a later event it has heard that late word: the slow load has not
+  // ended for it.
+  await page.evaluate(() => { document.body.dataset.lastResult = ''; });
+  await page.getByRole('button', { name: 'Web' }).click();
+  await waitFor(() => page.evaluate(() => document.body.dataset.lastResult !== ''), 'the answer to a later event');
+  assert.equal(app.times(`web finished ${slowUrl}`), 0, 'the slow load ended before its page came');
+  app.serveSlow();
+  await frame.locator('#slow').waitFor();
+  await app.heard(`web title of ${slowUrl}: Slow page`);
+  assert.equal(app.times(`web finished ${slowUrl}`), 1);
+
+  // The page is made anew (the same load) just as the application asks it something, and its
+  // answer is lost with it: the new page of the same load is asked, and answers.
+  await page.evaluate(() => { window.losing = true; });
+  await clickLink(page, 'Back to the page');
+  await app.heard(`web finished ${againUrl}`);
+  await app.heard(`web title of ${againUrl}: Served page`);
 });
 
 test('the tablet layout: split container, popover and form sheet', async (t) => {

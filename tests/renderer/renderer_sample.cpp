@@ -297,6 +297,10 @@ public:
   void webViewDidFinishLoad(WebView &w) override {
     say("web finished " + w.request().url);
     w.stringByEvaluatingJavaScriptFromString("document.body.dataset.ran = 'yes'");
+    // A question the page answers when it can, as a browser asks a page for its title.
+    w.evaluateJavaScript("document.title", [url = w.request().url](const std::string &title) {
+      say("web title of " + url + ": " + title);
+    });
   }
 };
 
