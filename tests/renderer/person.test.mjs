@@ -10,7 +10,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { checkScreen, click, clickUntil, startFtpServer, startProgram, waitFor, watch } from '../support/person.mjs';
+import { checkScreen, click, clickUntil, startFtpServer, startProgram, typeInto, waitFor, watch } from '../support/person.mjs';
 
 const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
 
@@ -215,10 +215,7 @@ async function session(t, profile, viewport, env) {
   const field = page.locator('input[data-kind="field"]').first();
   await field.waitFor();
   await screen('rename-prompt');
-  await click(field);
-  await page.keyboard.press('Control+A');
-  await page.keyboard.type('new-name.txt');
-  await waitFor(async () => (await field.inputValue()) === 'new-name.txt', 'the new name in the field');
+  await typeInto(field, 'new-name.txt');
   await click(button('Done').or(button('Save')));
   await row('new-name.txt').waitFor({ timeout: 30000 });
   assert.ok(fs.existsSync(path.join(root, 'new-name.txt')), 'the server has the new name');
