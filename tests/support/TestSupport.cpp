@@ -17,7 +17,9 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -86,6 +88,29 @@ bool writeFile(const std::string &path, const std::string &content) {
 // Ports are drawn below the kernel's ephemeral range (32768 and up): a port taken from that range
 // and released can be handed to another test's outgoing connection before our server binds it.
 // The draw is random per process, and the port is checked free on every address.
+namespace {
+// Claims a port number among the test processes running at once: a lock on a file named after
+// it, held until this process ends. Two tests that each found the same port free could otherwise
+// both hand it to their servers, and one would talk to the other's.
+bool claimPort(int port) {
+  static const std::string dir = [] {
+    const char *tmp = std::getenv("TMPDIR");
+    std::string d = std::string(tmp && *tmp ? tmp : "/tmp") + "/ferrowen-test-ports";
+    ::mkdir(d.c_str(), 01777);
+    ::chmod(d.c_str(), 01777);
+    return d;
+  }();
+  const std::string file = dir + "/" + std::to_string(port);
+  const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return true; // no claims possible here: the bind check alone decides
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    return false;
+  }
+  return true; // the descriptor stays open: the claim lasts as long as the process
+}
+} // namespace
+
 int freeTcpPort() {
   static std::mutex mutex;
   static std::mt19937 rng(
@@ -101,7 +126,7 @@ int freeTcpPort() {
     addr.sin_port = htons(static_cast<uint16_t>(port));
     const bool free = ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
     ::close(fd);
-    if (free) return port;
+    if (free && claimPort(port)) return port;
   }
   return -1;
 }

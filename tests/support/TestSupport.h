@@ -76,7 +76,8 @@ private:
 };
 
 // A TCP port that was free a moment ago on every address, drawn from 20000-29999 (below the
-// kernel's ephemeral range, so outgoing connections of parallel tests cannot take it meanwhile).
+// kernel's ephemeral range, so outgoing connections of parallel tests cannot take it meanwhile),
+// and claimed for this process's life: no other test process running at once is given it.
 int freeTcpPort();
 // A socket listening on 127.0.0.1 on a port the system picks (written to `port`), for servers
 // and relays that tests write themselves; -1 when none could be had.
