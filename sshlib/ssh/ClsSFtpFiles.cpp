@@ -12,6 +12,7 @@
 #include "sshlib/core/LogBase.h"
 #include "sshlib/core/ProgressMonitor.h"
 #include "sshlib/core/Psdk.h"
+#include "sshlib/core/RazudodSysTime.h"
 #include "sshlib/ssh/ClsSFtp.h"
 #include "sshlib/ssh/ClsSFtpOp.h"
 #include "sshlib/ssh/SshChannel.h"
@@ -105,8 +106,24 @@ bool notFound(const DataBuffer &pkt) {
 void setLocalTimes(int fd, const SFtpFileAttr &a, LogBase &log) {
   long long m = a.lastModifiedTime64 ? a.lastModifiedTime64 : a.lastModifiedTime32;
   long long at = a.lastAccessTime64 ? a.lastAccessTime64 : a.lastAccessTime32;
+  long long c = a.createTime64 ? a.createTime64 : a.createTime32;
   log.LogDataLong("hasLastModifiedDate", m ? 1 : 0);
+  log.LogDataLong("hasCreateDate", c ? 1 : 0);
   log.LogDataLong("hasLastAccessDate", at ? 1 : 0);
+  const struct {
+    const char *tag;
+    long long seconds;
+    unsigned int ns;
+  } dates[] = {{"lastModified", m, a.lastModifiedTimeNs},
+               {"createDate", c, a.createTimeNs},
+               {"lastAccess", at, a.lastAccessTimeNs}};
+  for (const auto &d : dates) {
+    if (!d.seconds) continue;
+    RazudodSysTime st;
+    SFtpFileAttr::getSysTimeUTC(d.seconds, d.ns, st);
+    log.LogSystemTime(d.tag, st);
+  }
+  // The file system keeps no creation time: the modification and access times are set.
   if (!m && !at) return;
   if (!at) at = m;
   if (!m) m = at;
@@ -834,6 +851,8 @@ bool ClsSFtp::preserveDateOnUpload(XString &handle, XString &localPath, Progress
 
 bool ClsSFtp::UploadFile(XString &handle, XString &localPath, ProgressEvent *ev) {
   SftpOp op(*this, "UploadFile", ev);
+  m_log.LogData("handle", handle.getUtf8());
+  m_log.LogData("filename", localPath.getUtf8());
   if (!op.ready()) return op.done(false);
   bool ok = uploadFile(handle, localPath, false, 0, op.pm());
   if (ok) ok = preserveDateOnUpload(handle, localPath, op.pm());

@@ -120,9 +120,18 @@ TEST_F(SftpLogTexts, FileTransfersReadsAndWrites) {
 
   XString h, hd, text;
   ASSERT_TRUE(s.OpenFile(xs(a, path("up")), "readOnly", "openExisting", h, nullptr));
+  runCommand("touch -d '2001-02-03 04:05:06 UTC' '" + path("up") + "'");
+  s.put_PreserveDate(true);
   run("DownloadFile", true, s.DownloadFile(h, xs(b, path("down")), nullptr),
       {"handle: " + std::string(h.getUtf8()), "toFilename: " + path("down"), "tcpNoDelay: 0",
-       "FetchRemoteFileAttributes:", "remoteFileSize: 70000"});
+       "FetchRemoteFileAttributes:", "remoteFileSize: 70000", "hasLastModifiedDate: 1",
+       "hasCreateDate: 1", "hasLastAccessDate: 1", "lastModified: Sat, 03 Feb 2001 04:05:06 GMT",
+       "createDate: Sat, 03 Feb 2001 04:05:06 GMT", "lastAccess:"});
+  s.put_PreserveDate(false);
+  ASSERT_TRUE(s.CloseHandle(h, nullptr));
+  ASSERT_TRUE(s.OpenFile(xs(a, path("up3")), "writeOnly", "createTruncate", h, nullptr));
+  run("UploadFile", true, s.UploadFile(h, xs(b, path("src")), nullptr),
+      {"handle: " + std::string(h.getUtf8()), "filename: " + path("src")});
   ASSERT_TRUE(s.CloseHandle(h, nullptr));
   // sshd answers no attributes for a directory handle.
   ASSERT_TRUE(s.OpenDir(xs(a, dir.path()), hd, nullptr));
