@@ -1,6 +1,5 @@
 // How the library's parts meet: the public objects' debug log file, the login method list held in
-// a string array, the encoders the cipher engine and the NTLM builder are, and the extension pairs
-// and times of SFTP attributes.
+// a string array, and the extension pairs and times of SFTP attributes.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -8,10 +7,8 @@
 #include "sshlib/core/ClsStringArray.h"
 #include "sshlib/core/RazudodFileTime.h"
 #include "sshlib/core/RazudodSysTime.h"
-#include "sshlib/crypto/ClsCrypt.h"
 #include "sshlib/ssh/CkSFtp.h"
 #include "sshlib/ssh/CkTar.h"
-#include "sshlib/ssh/ClsNtlm.h"
 #include "sshlib/ssh/SFtpFileAttr.h"
 #include "sshlib/ssh/SshTransport.h"
 #include "tests/support/LogTexts.h"
@@ -111,31 +108,6 @@ TEST(LoginMethodList, NamesAreHeldAndMatchedWhole) {
   unsigned int idx = 0;
   EXPECT_FALSE(SshTransport::parseNameList2(cut, idx, kept));
   EXPECT_EQ(kept.get_Count(), 1);
-}
-
-// Both objects answer as encoders, starting in Base64; the NTLM messages are that encoder's text.
-TEST(Encoders, CipherEngineAndNtlmBuilderEncode) {
-  ClsCrypt crypt;
-  ClsNtlm ntlm;
-  for (ClsEncode *e : {static_cast<ClsEncode *>(&crypt), static_cast<ClsEncode *>(&ntlm)}) {
-    XString mode, text;
-    e->get_EncodingMode(mode);
-    EXPECT_STREQ(mode.getUtf8(), "base64");
-    DataBuffer abc;
-    abc.append("abc", 3);
-    e->encodeBinary(abc, text, false);
-    EXPECT_STREQ(text.getUtf8(), "YWJj");
-  }
-  StringBuffer type1;
-  CaptureLog log;
-  ASSERT_TRUE(ntlm.genType1(type1, log));
-  XString text;
-  text.setFromUtf8(type1.getString());
-  DataBuffer raw;
-  ntlm.decodeBinary(text, raw, false);
-  ASSERT_GE(raw.getSize(), 12u);
-  EXPECT_EQ(std::string(reinterpret_cast<const char *>(raw.getData2()), 8),
-            std::string("NTLMSSP\0", 8));
 }
 
 // Extension pairs travel in every version's layout and in the text form; what is written is the
