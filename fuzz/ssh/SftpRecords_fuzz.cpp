@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "sshlib/core/ClsStringArray.h"
 #include "sshlib/core/LogNull.h"
 #include "sshlib/ssh/ClsSFtp.h"
 #include "sshlib/ssh/SshTransport.h"
@@ -40,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   StringBuffer first;
   bool change = false, partial = false;
   SshTransport::parseUserAuthInfoRequest(msg, prompts, first, log, change);
-  std::vector<std::string> methods;
+  ClsStringArray methods;
   SshTransport::parseUserAuthFailMsg(msg, methods, partial, log);
   return 0;
 }

@@ -96,6 +96,9 @@ public:
   bool WriteTarGz(XString &outPath, ProgressEvent *event);
   bool WriteTarBz2(XString &outPath, ProgressEvent *event);
   bool ListXml(XString &tarPath, XString &out, ProgressEvent *event);
+  // The walk of the roots into `out` as an uncompressed archive (what WriteTar puts in its file),
+  // under the caller's progress monitor.
+  bool writeTarTo(Output &out, ProgressMonitor *pm, LogBase &log, ProgressEvent *event);
 
   // The engine.
   int _untar(DataSource &src, bool extract, LogBase &log, ProgressMonitor *pm,

@@ -206,6 +206,16 @@ bool ClsTar::writeArchive(XString &outPath, ProgressEvent *event, int algorithm,
   return ok;
 }
 
+bool ClsTar::writeTarTo(Output &out, ProgressMonitor *pm, LogBase &log, ProgressEvent *event) {
+  m_compressing = false;
+  m_lastChunk = false;
+  m_writeProblem = false;
+  m_dest = &out;
+  bool ok = writeTarToOutput(pm, log, event);
+  m_dest = nullptr;
+  return ok && !m_writeProblem;
+}
+
 bool ClsTar::beginGzip(const char *outPath, Output &out, LogBase &log) {
   XString path, finalPart;
   path.setFromUtf8(outPath);
@@ -294,7 +304,8 @@ bool ClsTar::writeTarToOutput(ProgressMonitor *pm, LogBase &log, ProgressEvent *
       }
       entry.appendUtf8(rel.getUtf8());
       if (!writeFileToOutput(full, entry, pm, log, event)) return false;
-      if (pm && m_heartbeatMs) {
+      // An abort asked for anywhere (not only at a heartbeat of this walk) ends the walk.
+      if (pm) {
         pm->abortCheck(m_heartbeatMs, 0);
         if (pm->get_Aborted()) return false;
       }
@@ -326,6 +337,7 @@ bool ClsTar::writeFileToOutput(XString &fullPath, XString &entryPath, ProgressMo
   if (!writeTarHeaderToOutput(entryPath, info, pm, log)) return false;
   if (m_verboseLogging) {
     log.LogDataInt64("fileSize", info.m_size64);
+    log.LogDataLong("isSymbolicLink", info.m_isSymLink);
     log.LogDataLong("isDirectory", info.m_isDirectory);
   }
   if (info.m_isDirectory || info.m_size64 == 0) return true;

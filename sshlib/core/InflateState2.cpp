@@ -965,6 +965,8 @@ bool InflateState2::InflateDataDs2(DataSource &src, int, int &overrun, LogBase &
     delete[] area;
     delete[] carry;
     log.LogError("Inflate from data source failed.");
+    log.LogError("Internal error occurred when inflating from data source.");
+    log.LogDataLong("progressMarker", 0);
     return false;
   }
   if (verbose) log.EnterContext("inflator", true);
@@ -981,6 +983,12 @@ bool InflateState2::InflateDataDs2(DataSource &src, int, int &overrun, LogBase &
     log.LogError("Inflate from data source failed.");
     log.LogDataLong("InflateErrorCode", returnedFromLoc);
     if (returnedFromLoc == 67812) log.LogError("Inflate aborted by application event callback.");
+    // A failure that no input can cause: the table builder's own fault or a state the decoder
+    // never enters.
+    if (returnedFromLoc == 1000 + 14 || returnedFromLoc == 1000 + 50) {
+      log.LogError("Internal error occurred when inflating from data source.");
+      log.LogDataLong("progressMarker", progressMarker);
+    }
   }
   delete[] area;
   delete[] carry;
@@ -1047,8 +1055,12 @@ bool InflateState2::inflateDataC(DataSource &src, unsigned char *area, unsigned 
       loggedState = m_state;
     }
     unsigned int rb = static_cast<unsigned int>(pos >> 3);
+    // Inside a block's symbols a refill is the emergency kind: a run of symbols stopped short of
+    // the area's end. Before a header or a stored copy it is the regular one.
+    const char *refillText =
+        (m_state == 110 || m_state == 120) ? "Emergency refill..." : "Refilling source buffer...";
     if (!srcEnded && nInArea - rb < kRefillBelow) {
-      if (verbose) log.LogInfo("Refilling source buffer...");
+      if (verbose) log.LogInfo(refillText);
       fillSrcBuf(src, area, carry, carrySize, area + rb, nInArea, srcEnded);
       pos &= 7;
     }
@@ -1072,6 +1084,7 @@ bool InflateState2::inflateDataC(DataSource &src, unsigned char *area, unsigned 
     }
     // Out of input: top up, or fail when the source has ended.
     if (!srcEnded) {
+      if (verbose) log.LogInfo(refillText);
       rb = static_cast<unsigned int>(pos >> 3);
       fillSrcBuf(src, area, carry, carrySize, area + rb, nInArea, srcEnded);
       pos &= 7;

@@ -22,6 +22,7 @@ void ckFileInfo::clearFileInfo() {
   m_accessDenied = false;
   m_path.clear();
   m_isDirectory = false;
+  m_isSymLink = false;
   m_sizeLow = 0;
   m_size64 = 0;
   m_attributes = 0;

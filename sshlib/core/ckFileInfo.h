@@ -31,6 +31,8 @@ public:
   bool m_accessDenied;
   StringBuffer m_path;
   bool m_isDirectory;
+  // Loading follows symbolic links, so this stays false: what is described is the link's target.
+  bool m_isSymLink = false;
   unsigned int m_sizeLow;
   long long m_size64;
   // Only the directory bit 0x10 is ever set by loading.

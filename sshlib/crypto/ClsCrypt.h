@@ -15,12 +15,14 @@
 #include <memory>
 
 #include "sshlib/core/ClsBase.h"
+#include "sshlib/core/ClsEncode.h"
 
 class DataBuffer;
 class LogBase;
 class ProgressMonitor;
 
-class ClsCrypt : public ClsBase {
+// It is also an encoder (ClsEncode): the text form its callers exchange binary data in.
+class ClsCrypt : public ClsBase, public ClsEncode {
 public:
   ClsCrypt();
   ~ClsCrypt() override;

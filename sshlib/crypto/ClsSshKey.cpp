@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "sshlib/core/ClsStringArray.h"
 #include "sshlib/core/ContentCoding.h"
 #include "sshlib/core/DataBuffer.h"
 #include "sshlib/core/LogBase.h"
@@ -394,13 +395,19 @@ bool ClsSshKey::FromRfc4716PublicKey(const StringBuffer &text, LogBase &log) {
 
 bool ClsSshKey::FromPuttyPrivateKey(const StringBuffer &ppk, LogBase &log) {
   clearKey();
-  std::vector<std::string> ls = lines(ppk);
+  ClsStringArray ls;
+  XString text;
+  text.setFromUtf8(ppk.getString());
+  ls.LoadFromText(text);
+  const size_t count = static_cast<size_t>(ls.get_Count());
+  auto line = [&ls](size_t i) { return std::string(ls.GetSb(static_cast<int>(i))->getString()); };
   std::string alg, encryption, comment, mac;
   DataBuffer pub, priv;
-  for (size_t i = 0; i < ls.size(); ++i) {
-    const size_t colon = ls[i].find(": ");
+  for (size_t i = 0; i < count; ++i) {
+    const std::string cur = line(i);
+    const size_t colon = cur.find(": ");
     if (colon == std::string::npos) continue;
-    const std::string tag = ls[i].substr(0, colon), value = trimmed(ls[i].substr(colon + 2));
+    const std::string tag = cur.substr(0, colon), value = trimmed(cur.substr(colon + 2));
     if (tag.rfind("PuTTY-User-Key-File-", 0) == 0) {
       if (tag != "PuTTY-User-Key-File-2") {
         log.LogError("Only PuTTY key files of version 2 are supported.");
@@ -416,13 +423,13 @@ bool ClsSshKey::FromPuttyPrivateKey(const StringBuffer &ppk, LogBase &log) {
       mac = value;
     } else if (tag == "Public-Lines" || tag == "Private-Lines") {
       const long n = std::strtol(value.c_str(), nullptr, 10);
-      if (n < 1 || static_cast<size_t>(n) > ls.size() - i - 1) {
+      if (n < 1 || static_cast<size_t>(n) > count - i - 1) {
         log.LogError("Invalid line count in the PuTTY key file.");
         return false;
       }
       std::string b64;
       for (long k = 0; k < n; ++k)
-        b64 += trimmed(ls[++i]);
+        b64 += trimmed(line(++i));
       if (!base64(b64, tag == "Public-Lines" ? pub : priv)) {
         log.LogError("Failed to decode the PuTTY key file's Base64.");
         return false;

@@ -23,6 +23,17 @@ std::string logOf(ClsBase &impl, LogForm form) {
   if (form == LogForm::Xml) impl.GetXmlLogX(v, false);
   return v.getUtf8();
 }
+
+std::string debugPathOf(ClsBase &impl) {
+  XString v;
+  impl.get_DebugLogFilePath(v);
+  return v.getUtf8();
+}
+void putDebugPath(ClsBase &impl, const char *path) {
+  XString v;
+  v.setFromUtf8(path ? path : "");
+  impl.put_DebugLogFilePath(v);
+}
 } // namespace
 
 // --- CkString, CkByteData
@@ -97,6 +108,12 @@ std::string CkSshKey::lastErrorHtml() const {
 }
 std::string CkSshKey::lastErrorXml() const {
   return logOf(*m_impl, LogForm::Xml);
+}
+std::string CkSshKey::debugLogFilePath() const {
+  return debugPathOf(*m_impl);
+}
+void CkSshKey::put_DebugLogFilePath(const char *path) {
+  putDebugPath(*m_impl, path);
 }
 
 // --- CkSFtpFile, CkSFtpDir
@@ -372,4 +389,10 @@ std::string CkSFtp::lastErrorXml() const {
 }
 bool CkSFtp::SaveLastError(const char *path) {
   return m_impl->SaveXmlLog(path);
+}
+std::string CkSFtp::debugLogFilePath() const {
+  return debugPathOf(*m_impl);
+}
+void CkSFtp::put_DebugLogFilePath(const char *path) {
+  putDebugPath(*m_impl, path);
 }

@@ -71,6 +71,9 @@ public:
   std::string lastErrorText() const;
   std::string lastErrorHtml() const;
   std::string lastErrorXml() const;
+  // While set, each operation's log is also appended to this file as it happens.
+  std::string debugLogFilePath() const;
+  void put_DebugLogFilePath(const char *path);
   ClsSshKey &impl() { return *m_impl; }
 
 private:
@@ -205,6 +208,9 @@ public:
   std::string lastErrorHtml() const;
   std::string lastErrorXml() const;
   bool SaveLastError(const char *path);
+  // While set, each operation's log is also appended to this file as it happens.
+  std::string debugLogFilePath() const;
+  void put_DebugLogFilePath(const char *path);
 
 private:
   ClsSFtp *m_impl;

@@ -73,6 +73,9 @@ public:
   std::string lastErrorText() const;
   std::string lastErrorXml() const;
   bool SaveLastError(const char *path);
+  // While set, each operation's log is also appended to this file as it happens.
+  std::string debugLogFilePath() const;
+  void put_DebugLogFilePath(const char *path);
 
 private:
   ClsTar *m_impl;

@@ -3,7 +3,6 @@
 #include <cstring>
 #include <ctime>
 
-#include "sshlib/core/ContentCoding.h"
 #include "sshlib/core/LogBase.h"
 #include "sshlib/core/StringBuffer.h"
 #include "sshlib/crypto/ClsCrypt.h"
@@ -171,9 +170,10 @@ bool ClsNtlm::genType1(StringBuffer &out, LogBase &log) {
   putLe(msg, 1, 4);
   putLe(msg, kType1Flags, 4);
   putLe(msg, 0, 16); // no domain or workstation supplied here
-  out.clear();
-  ContentCoding cc;
-  if (!cc.encodeBase64_noCrLf(msg.getData2(), (int)msg.getSize(), out)) {
+  XString text;
+  encodeBinary(msg, text, false);
+  out.setString(text.getUtf8());
+  if (out.getSize() == 0) {
     log.LogError("Failed to encode the NTLM TYPE1 message.");
     return false;
   }
@@ -182,9 +182,11 @@ bool ClsNtlm::genType1(StringBuffer &out, LogBase &log) {
 
 bool ClsNtlm::genType3(const StringBuffer &type2, StringBuffer &out, LogBase &log) {
   DataBuffer in;
-  ContentCoding cc;
-  if (!cc.decodeBase64ToDb(type2.getString(), type2.getSize(), in) || in.getSize() < 32 ||
-      std::memcmp(in.getData2(), kSignature, 8) != 0 || getLe32(in.getData2() + 8) != 2) {
+  XString text;
+  text.setFromUtf8(type2.getString());
+  decodeBinary(text, in, false);
+  if (in.getSize() < 32 || std::memcmp(in.getData2(), kSignature, 8) != 0 ||
+      getLe32(in.getData2() + 8) != 2) {
     log.LogError("Failed to decode TYPE2 input message.");
     return false;
   }
@@ -250,8 +252,10 @@ bool ClsNtlm::genType3(const StringBuffer &type2, StringBuffer &out, LogBase &lo
   securityBuffer(header, payload, empty, headerLen);
   putLe(header, (flags & kType1Flags) | (unicode ? 0 : kOem), 4);
   header.append(payload);
-  out.clear();
-  if (!cc.encodeBase64_noCrLf(header.getData2(), (int)header.getSize(), out)) {
+  XString encoded;
+  encodeBinary(header, encoded, false);
+  out.setString(encoded.getUtf8());
+  if (out.getSize() == 0) {
     log.LogError("Failed to encode the NTLM TYPE3 message.");
     return false;
   }

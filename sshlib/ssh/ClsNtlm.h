@@ -10,16 +10,18 @@
 
 #include <cstdint>
 
+#include "sshlib/core/ClsEncode.h"
 #include "sshlib/core/DataBuffer.h"
 #include "sshlib/core/XString.h"
 
 class LogBase;
 class StringBuffer;
 
-class ClsNtlm {
+// The messages travel as text through the encoder this object is (Base64, its starting mode).
+class ClsNtlm : public ClsEncode {
 public:
   ClsNtlm();
-  ~ClsNtlm();
+  ~ClsNtlm() override;
   ClsNtlm(const ClsNtlm &) = delete;
   ClsNtlm &operator=(const ClsNtlm &) = delete;
 

@@ -83,6 +83,10 @@ void ClsSFtp::enterContext(const char *name) {
   m_log.LogDataLong("SftpVersion", ProtocolVersion);
 }
 
+void ClsSFtp::logObjectId() {
+  m_log.LogDataInt64("RazudodObjectID", (long long)getObjectId64());
+}
+
 void ClsSFtp::get_HostKeyFingerprint(StringBuffer &out) const {
   out.clear();
   if (transport) out.setString(transport->hostKeyFingerprint);
@@ -162,6 +166,7 @@ bool ClsSFtp::Connect(XString &host, int port, ProgressEvent *ev) {
 
 bool ClsSFtp::connect2(XString &hostIn, int port, ProgressMonitor *pm) {
   enterContextBase("Connect");
+  logObjectId();
   std::string host = hostIn.getUtf8();
   if (host.rfind("sftp://", 0) == 0) host = host.substr(7);
   m_log.LogData("hostname", host.c_str());
@@ -238,6 +243,7 @@ bool ClsSFtp::authenticate(XString &login, XString *password, ClsSshKey *key, Pr
 
 bool ClsSFtp::AuthenticatePw(XString &login, XString &password, ProgressEvent *ev) {
   SftpOp op(*this, "AuthenticatePw", ev);
+  logObjectId();
   PasswordChangeRequested = false;
   return op.done(authenticate(login, &password, nullptr, op.pm()));
 }
@@ -263,6 +269,7 @@ bool ClsSFtp::AuthenticatePwPk(XString &login, XString &password, ClsSshKey *key
 
 bool ClsSFtp::InitializeSftp(ProgressEvent *ev) {
   SftpOp op(*this, "InitializeSftp", ev);
+  logObjectId();
   if (!transport) {
     m_log.LogError("Must first connect to the SSH server.");
     return op.done(false);

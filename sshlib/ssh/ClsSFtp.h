@@ -76,10 +76,12 @@ public:
   bool get_IsAppendOnly() const { return attribBit(0x100); }
   bool get_IsImmutable() const { return attribBit(0x200); }
   bool get_IsSync() const { return attribBit(0x400); }
-  // UTC times; the current time when the entry has none.
-  void get_LastModifiedTime(RazudodSysTime &out) const { attrs().get_LastModifiedTime(out); }
-  void get_CreateTime(RazudodSysTime &out) const { attrs().get_CreateTime(out); }
-  void get_LastAccessTime(RazudodSysTime &out) const { attrs().get_LastAccessTime(out); }
+  // UTC times; the current time when the entry has none. Each getter logs what it found in a
+  // context of its own ("LastModifiedTime", "CreateTime", "LastAccessTime"): an entry keeps no
+  // log, so that a long listing stays small.
+  void get_LastModifiedTime(RazudodSysTime &out, LogBase &log) const;
+  void get_CreateTime(RazudodSysTime &out, LogBase &log) const;
+  void get_LastAccessTime(RazudodSysTime &out, LogBase &log) const;
   // Text form: Base64 of the name, ",", the attributes' text form.
   void serialize(XString &out, LogBase &log) const;
   bool unserialize(XString &in, LogBase &log);
@@ -256,6 +258,8 @@ public:
   DataBuffer &get_AccumulateBuffer() { return AccumulateBuffer; }
   // Opens a public method's log context with the server's identification and the SFTP version.
   void enterContext(const char *name);
+  // The object's id, as the log of a connect, a login, an initialisation or an upload names it.
+  void logObjectId();
 
   // ---- Fields (as the constructor sets them).
   bool ForceV3 = false;
@@ -406,12 +410,24 @@ private:
   template <class F>
   bool getAttr(const char *ctx, XString &target, bool followLinks, bool isHandle, ProgressEvent *ev,
                F take);
+  // A time of the attribute record as a calendar time: the 32-bit seconds on version 3, the 64-bit
+  // ones with their nanoseconds after it. With `logged`, the access and modification getters'
+  // conversion to local time (when UtcMode is off) and their "dateTime" line.
+  void toCalendar(long long t64, unsigned int ns, unsigned int t32, bool logged,
+                  RazudodSysTime &out);
   bool simpleRequest(const char *ctx, unsigned char type, const char *reqName, XString &path,
                      XString *path2, ProgressEvent *ev);
   bool fillInBuf(ProgressMonitor *pm);
   // The sequential read of a handle from where the last one ended.
   bool readNext(XString &handle, unsigned int numBytes, DataBuffer &out, bool failAtEof,
                 ProgressMonitor *pm);
+  // A read at a given offset (charset: named in the log for a text read, else null).
+  bool readAt(XString &handle, long long offset, unsigned int numBytes, const char *charset,
+              DataBuffer &out, ProgressMonitor *pm);
+  // A write at the handle's write offset (the end of the remote file for its first write), and
+  // at a given offset.
+  bool writeAtEnd(XString &handle, const DataBuffer &data, ProgressMonitor *pm);
+  bool writeAt(XString &handle, long long offset, const DataBuffer &data, ProgressMonitor *pm);
   // Pipelined transfers send many small requests and window adjusts; with Nagle's algorithm
   // each waits for the ACK of the one before, which the server delays. No-delay is on while a
   // transfer loop runs (as OpenSSH always has it) and back to TcpNoDelay afterwards.

@@ -11,6 +11,8 @@
 #include "sshlib/core/CharsetNaming.h"
 #include "sshlib/core/LogBase.h"
 #include "sshlib/core/ProgressMonitor.h"
+#include "sshlib/core/Psdk.h"
+#include "sshlib/core/RazudodSysTime.h"
 #include "sshlib/ssh/ClsSFtp.h"
 #include "sshlib/ssh/ClsSFtpOp.h"
 #include "sshlib/ssh/SshChannel.h"
@@ -104,8 +106,24 @@ bool notFound(const DataBuffer &pkt) {
 void setLocalTimes(int fd, const SFtpFileAttr &a, LogBase &log) {
   long long m = a.lastModifiedTime64 ? a.lastModifiedTime64 : a.lastModifiedTime32;
   long long at = a.lastAccessTime64 ? a.lastAccessTime64 : a.lastAccessTime32;
+  long long c = a.createTime64 ? a.createTime64 : a.createTime32;
   log.LogDataLong("hasLastModifiedDate", m ? 1 : 0);
+  log.LogDataLong("hasCreateDate", c ? 1 : 0);
   log.LogDataLong("hasLastAccessDate", at ? 1 : 0);
+  const struct {
+    const char *tag;
+    long long seconds;
+    unsigned int ns;
+  } dates[] = {{"lastModified", m, a.lastModifiedTimeNs},
+               {"createDate", c, a.createTimeNs},
+               {"lastAccess", at, a.lastAccessTimeNs}};
+  for (const auto &d : dates) {
+    if (!d.seconds) continue;
+    RazudodSysTime st;
+    SFtpFileAttr::getSysTimeUTC(d.seconds, d.ns, st);
+    log.LogSystemTime(d.tag, st);
+  }
+  // The file system keeps no creation time: the modification and access times are set.
   if (!m && !at) return;
   if (!at) at = m;
   if (!m) m = at;
@@ -142,7 +160,7 @@ bool ClsSFtp::packOpenRequest(const std::string &path, const char *access, const
   }
   SFtpFileAttr none;
   none.fileType = 1;
-  none.packFileAttr((unsigned)ProtocolVersion, payload, m_log);
+  none.packFileAttr((unsigned)ProtocolVersion, payload, m_log, VerboseLogging);
   // Only a plain read may be tried again under another name: a create or truncate must not
   // touch a second file.
   return f.v3 == 0x1;
@@ -501,15 +519,26 @@ ClsSFtp::Sink fdSink(int fd) {
 bool ClsSFtp::DownloadFile(XString &handle, XString &localPath, ProgressEvent *ev) {
   SftpOp op(*this, "DownloadFile", ev);
   if (!op.ready()) return op.done(false);
+  m_log.LogData("handle", handle.getUtf8());
+  m_log.LogData("toFilename", localPath.getUtf8());
+  m_log.LogDataLong("tcpNoDelay", TcpNoDelay ? 1 : 0);
   handle.trim2();
   if (handle.getSizeUtf8() == 0) {
     m_log.LogError("Handle argument is a zero-length string.");
     return op.done(false);
   }
   bool owned = false;
+  m_log.EnterContext("FetchRemoteFileAttributes", true);
   std::unique_ptr<SFtpFileAttr> attr(
       fetchAttributes2(handle, false, true, !PreserveDate, owned, op.pm()));
-  if (!attr || !attr->hasSize) m_log.LogError("SFTP server did not provide remote file size.");
+  if (!attr)
+    m_log.LogInfo("Unable to get file size information from open handle.  Proceeding without the "
+                  "ability to monitor progress.");
+  if (!attr || !attr->hasSize)
+    m_log.LogError("SFTP server did not provide remote file size.");
+  else
+    m_log.LogDataInt64("remoteFileSize", attr->size);
+  m_log.LeaveContext();
   int fd = open(localPath.getUtf8(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {
     m_log.LogError("Failed to create output file on local filesystem.");
@@ -517,7 +546,6 @@ bool ClsSFtp::DownloadFile(XString &handle, XString &localPath, ProgressEvent *e
   }
   bool sized = attr && attr->hasSize;
   if (sized) {
-    m_log.LogDataInt64("remoteFileSize", attr->size);
     if (op.pm()) op.pm()->progressReset_64(attr->size);
   } else {
     m_log.LogInfo("Reading until end of file...");
@@ -593,10 +621,21 @@ bool ClsSFtp::readNext(XString &handle, unsigned int numBytes, DataBuffer &out, 
     rec->lastReadFailed = false;
     return !failAtEof;
   }
+  m_log.LogDataLong("numBytes", (int)numBytes);
+  m_log.LogDataInt64("nextReadIdx", rec->readOffset);
+  unsigned int received = 0;
   bool ok = downloadLoop(
       handle, rec->readOffset, numBytes, false,
-      [&](const unsigned char *p, unsigned int n) { return out.append(p, n); }, pm);
-  if ((rec = findHandle(handle))) rec->lastReadFailed = !ok;
+      [&](const unsigned char *p, unsigned int n) {
+        received += n;
+        return out.append(p, n);
+      },
+      pm);
+  if ((rec = findHandle(handle))) {
+    rec->lastReadFailed = !ok;
+    m_log.LogDataInt64("newNextReadIdx", rec->readOffset);
+  }
+  m_log.LogDataLong("numBytesReceived", (int)received);
   return ok;
 }
 
@@ -635,11 +674,13 @@ bool ClsSFtp::ReadFileText(XString &handle, unsigned int numBytes, const char *c
 
 bool ClsSFtp::ReadFileText64(XString &handle, long long offset, unsigned int numBytes,
                              const char *charset, XString &out, ProgressEvent *ev) {
+  SftpOp op(*this, "ReadFileText64", ev);
   out.clear();
+  if (!op.ready()) return op.done(false);
   DataBuffer bytes;
-  if (!ReadFileBytes64(handle, offset, numBytes, bytes, ev)) return false;
+  if (!readAt(handle, offset, numBytes, charset, bytes, op.pm())) return op.done(false);
   decodeText(bytes, charset, out);
-  return true;
+  return op.done(true);
 }
 
 bool ClsSFtp::ReadFileBytes64(XString &handle, long long offset, unsigned int numBytes,
@@ -647,13 +688,22 @@ bool ClsSFtp::ReadFileBytes64(XString &handle, long long offset, unsigned int nu
   SftpOp op(*this, "ReadFileBytes64", ev);
   out.clear();
   if (!op.ready()) return op.done(false);
+  return op.done(readAt(handle, offset, numBytes, nullptr, out, op.pm()));
+}
+
+bool ClsSFtp::readAt(XString &handle, long long offset, unsigned int numBytes, const char *charset,
+                     DataBuffer &out, ProgressMonitor *pm) {
+  m_log.LogData("handle", handle.getUtf8());
+  m_log.LogDataInt64("offset64", offset);
+  m_log.LogDataLong("numBytes", (int)numBytes);
+  if (charset) m_log.LogData("charset", charset);
   if (offset < 0) {
     m_log.LogError("Invalid offset");
-    return op.done(false);
+    return false;
   }
-  return op.done(downloadLoop(
+  return downloadLoop(
       handle, offset, numBytes, false,
-      [&](const unsigned char *p, unsigned int n) { return out.append(p, n); }, op.pm()));
+      [&](const unsigned char *p, unsigned int n) { return out.append(p, n); }, pm);
 }
 
 bool ClsSFtp::writeDataSource(XString &handle, long long offset, const Source &src,
@@ -801,6 +851,8 @@ bool ClsSFtp::preserveDateOnUpload(XString &handle, XString &localPath, Progress
 
 bool ClsSFtp::UploadFile(XString &handle, XString &localPath, ProgressEvent *ev) {
   SftpOp op(*this, "UploadFile", ev);
+  m_log.LogData("handle", handle.getUtf8());
+  m_log.LogData("filename", localPath.getUtf8());
   if (!op.ready()) return op.done(false);
   bool ok = uploadFile(handle, localPath, false, 0, op.pm());
   if (ok) ok = preserveDateOnUpload(handle, localPath, op.pm());
@@ -810,14 +862,23 @@ bool ClsSFtp::UploadFile(XString &handle, XString &localPath, ProgressEvent *ev)
 
 bool ClsSFtp::UploadFileByName(XString &remotePath, XString &localPath, ProgressEvent *ev) {
   SftpOp op(*this, "UploadFileByName", ev);
+  const unsigned int start = Psdk::getTickCount();
+  logObjectId();
+  m_log.LogData("remoteFilename", remotePath.getUtf8());
+  m_log.LogData("localFilename", localPath.getUtf8());
   if (!op.ready()) {
     m_log.LogData("ResumeInfo", "Can resume");
     m_log.LogData("ResumeInfo", "Need reconnect");
     return op.done(false);
   }
+  if (VerboseLogging)
+    m_log.LogDataInt64("ServerInitialWindowSize", sftpChannel->serverInitialWindowSize);
   uploadPerf.resetPerformanceMon();
   XString handle;
-  if (!openFile(remotePath, "writeOnly", "createTruncate", handle, op.pm())) {
+  unsigned int t = Psdk::getTickCount();
+  const bool opened = openFile(remotePath, "writeOnly", "createTruncate", handle, op.pm());
+  m_log.LogDataInt64("timeToOpenMs", Psdk::getTickCount() - t);
+  if (!opened) {
     m_log.LogError("Failed to open file.");
     m_log.LogData("ResumeInfo", "Cannot resume");
     return op.done(false);
@@ -827,16 +888,29 @@ bool ClsSFtp::UploadFileByName(XString &remotePath, XString &localPath, Progress
   if (!ok) m_log.LogError("Failed to upload file.");
   // A server may report a write it could not complete only at the CLOSE: then the file is not
   // uploaded, whatever the writes were told.
+  t = Psdk::getTickCount();
   if (transport && sftpChannel && !closeHandle(handle, op.pm(), true) && ok) {
     m_log.LogError("The server refused to close the uploaded file.");
     ok = false;
   }
+  m_log.LogDataInt64("timeToCloseMs", Psdk::getTickCount() - t);
+  if (!ok) {
+    // What the server acknowledged stays; whether the session must be built again first.
+    m_log.LogData("ResumeInfo", "Can resume");
+    m_log.LogData("ResumeInfo",
+                  transport && sftpChannel ? "No reconnect necessary" : "Need reconnect");
+  }
   clearCache();
+  m_log.LogDataInt64("totalTimeMs", Psdk::getTickCount() - start);
   return op.done(ok);
 }
 
 bool ClsSFtp::ResumeUploadFileByName(XString &remotePath, XString &localPath, ProgressEvent *ev) {
   SftpOp op(*this, "ResumUploadFileByName", ev);
+  m_log.LogData("remoteFilename", remotePath.getUtf8());
+  m_log.LogData("localFilename", localPath.getUtf8());
+  m_log.LogDataInt64("IdleTimeoutMs", IdleTimeoutMs);
+  m_log.LogDataInt64("HeartbeatMs", HeartbeatMs);
   if (!op.ready()) return op.done(false);
   long long size = getFileSize(remotePath, true, false, op.pm());
   uploadPerf.resetPerformanceMon();
@@ -865,6 +939,47 @@ ClsSFtp::Source memorySource(const DataBuffer &data) {
 }
 } // namespace
 
+bool ClsSFtp::writeAtEnd(XString &handle, const DataBuffer &data, ProgressMonitor *pm) {
+  SftpLastRead *rec = findHandle(handle);
+  long long offset = rec ? rec->writeOffset : 0;
+  if (offset == 0) {
+    // The first write through a handle goes to the end of the file. Without its size the end
+    // is unknown, and writing at 0 would overwrite the start of an existing file.
+    offset = getFileSize(handle, false, true, pm);
+    if (offset < 0) {
+      m_log.LogError(transport && sftpChannel
+                         ? "The size of the remote file is unknown: nothing was written."
+                         : "Disconnected.");
+      clearCache();
+      return false;
+    }
+  }
+  m_log.LogDataInt64("offset", offset);
+  bool ok = writeDataSource(handle, offset, memorySource(data), pm);
+  clearCache();
+  return ok;
+}
+
+bool ClsSFtp::writeAt(XString &handle, long long offset, const DataBuffer &data,
+                      ProgressMonitor *pm) {
+  m_log.LogDataInt64("offset64", offset);
+  if (offset < 0) {
+    m_log.LogError("Invalid offset");
+    return false;
+  }
+  bool ok = writeDataSource(handle, offset, memorySource(data), pm);
+  clearCache();
+  return ok;
+}
+
+namespace {
+void encodeText(XString &text, const char *charset, DataBuffer &bytes) {
+  _ckCharset cs;
+  cs.setByName(charset);
+  text.getConverted(cs, bytes);
+}
+} // namespace
+
 bool ClsSFtp::WriteFileBytes(XString &handle, const DataBuffer &data, ProgressEvent *ev) {
   SftpOp op(*this, "WriteFileBytes", ev);
   SftpLastRead *rec = findHandle(handle);
@@ -873,52 +988,42 @@ bool ClsSFtp::WriteFileBytes(XString &handle, const DataBuffer &data, ProgressEv
     m_log.LogError("Invalid handle.");
     return op.done(false);
   }
-  long long offset = rec->writeOffset;
-  if (offset == 0) {
-    // The first write through a handle goes to the end of the file. Without its size the end
-    // is unknown, and writing at 0 would overwrite the start of an existing file.
-    offset = getFileSize(handle, false, true, op.pm());
-    if (offset < 0) {
-      m_log.LogError(transport && sftpChannel
-                         ? "The size of the remote file is unknown: nothing was written."
-                         : "Disconnected.");
-      clearCache();
-      return op.done(false);
-    }
-  }
-  m_log.LogDataInt64("offset", offset);
-  bool ok = writeDataSource(handle, offset, memorySource(data), op.pm());
-  clearCache();
-  return op.done(ok);
+  m_log.LogData("handle", handle.getUtf8());
+  m_log.LogDataLong("numBytes", (int)data.getSize());
+  return op.done(writeAtEnd(handle, data, op.pm()));
 }
 
 bool ClsSFtp::WriteFileBytes64(XString &handle, long long offset, const DataBuffer &data,
                                ProgressEvent *ev) {
   SftpOp op(*this, "WriteFileBytes64", ev);
   if (!op.ready()) return op.done(false);
-  if (offset < 0) {
-    m_log.LogError("Invalid offset");
-    return op.done(false);
-  }
-  bool ok = writeDataSource(handle, offset, memorySource(data), op.pm());
-  clearCache();
-  return op.done(ok);
+  m_log.LogData("handle", handle.getUtf8());
+  return op.done(writeAt(handle, offset, data, op.pm()));
 }
 
 bool ClsSFtp::WriteFileText(XString &handle, const char *charset, XString &text,
                             ProgressEvent *ev) {
-  _ckCharset cs;
-  cs.setByName(charset);
+  SftpOp op(*this, "WriteFileText", ev);
+  SftpLastRead *rec = findHandle(handle);
+  if (!op.ready()) return op.done(false);
+  if (!rec) {
+    m_log.LogError("Invalid handle.");
+    return op.done(false);
+  }
+  m_log.LogData("handle", handle.getUtf8());
+  m_log.LogData("charset", charset ? charset : "");
   DataBuffer bytes;
-  text.getConverted(cs, bytes);
-  return WriteFileBytes(handle, bytes, ev);
+  encodeText(text, charset, bytes);
+  return op.done(writeAtEnd(handle, bytes, op.pm()));
 }
 
 bool ClsSFtp::WriteFileText64(XString &handle, long long offset, const char *charset, XString &text,
                               ProgressEvent *ev) {
-  _ckCharset cs;
-  cs.setByName(charset);
+  SftpOp op(*this, "WriteFileText64", ev);
+  if (!op.ready()) return op.done(false);
+  m_log.LogData("handle", handle.getUtf8());
+  m_log.LogData("charset", charset ? charset : "");
   DataBuffer bytes;
-  text.getConverted(cs, bytes);
-  return WriteFileBytes64(handle, offset, bytes, ev);
+  encodeText(text, charset, bytes);
+  return op.done(writeAt(handle, offset, bytes, op.pm()));
 }

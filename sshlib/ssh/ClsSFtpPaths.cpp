@@ -2,6 +2,8 @@
 // attribute fetch and its small cache.
 #include <sys/stat.h>
 
+#include <cstdio>
+
 #include <string>
 
 #include "sshlib/core/EncodingConvert.h"
@@ -87,6 +89,46 @@ ClsSFtpFile *ClsSFtpDir::GetFileObject(int i, LogBase &log) const {
   copy->unserialize(text, log);
   log.LeaveContext();
   return copy.release();
+}
+
+namespace {
+// One of an entry's times: the 64-bit one with its nanoseconds, else the 32-bit one, else (as
+// without attributes) the current time.
+void entryTime(bool hasAttrs, long long t64, unsigned int ns, unsigned int t32, const char *ctx,
+               RazudodSysTime &out, LogBase &log) {
+  log.EnterContext(ctx, true);
+  if (!hasAttrs) {
+    log.LogInfo("No attrs, using current date/time");
+    out.getCurrentGmt();
+  } else if (t64) {
+    SFtpFileAttr::getSysTimeUTC(t64, ns, out);
+    log.LogSystemTime("DateTime", out);
+  } else if (t32) {
+    SFtpFileAttr::getSysTimeUTC32(t32, out);
+    log.LogSystemTime("dateTime", out);
+  } else {
+    log.LogInfo("No date/time found, using current date/time");
+    out.getCurrentGmt();
+  }
+  log.LeaveContext();
+}
+} // namespace
+
+void ClsSFtpFile::get_LastModifiedTime(RazudodSysTime &out, LogBase &log) const {
+  const SFtpFileAttr &a = attrs();
+  entryTime(hasAttrs(), a.lastModifiedTime64, a.lastModifiedTimeNs, a.lastModifiedTime32,
+            "LastModifiedTime", out, log);
+}
+
+void ClsSFtpFile::get_CreateTime(RazudodSysTime &out, LogBase &log) const {
+  const SFtpFileAttr &a = attrs();
+  entryTime(hasAttrs(), a.createTime64, a.createTimeNs, a.createTime32, "CreateTime", out, log);
+}
+
+void ClsSFtpFile::get_LastAccessTime(RazudodSysTime &out, LogBase &log) const {
+  const SFtpFileAttr &a = attrs();
+  entryTime(hasAttrs(), a.lastAccessTime64, a.lastAccessTimeNs, a.lastAccessTime32,
+            "LastAccessTime", out, log);
 }
 
 void ClsSFtpFile::get_FileType(XString &out) const {
@@ -193,10 +235,15 @@ bool ClsSFtp::OpenDir(XString &pathIn, XString &handle, ProgressEvent *ev) {
   adjusted.setFromUtf8(path.c_str());
   DataBuffer payload;
   SshTransport::pack_filename(adjusted, FilenameCharset, payload);
+  unsigned int id = 0;
+  if (!sendPacket(11, payload, id, op.pm())) return op.done(false);
+  m_log.LogInfo("Sent FXP_OPENDIR");
   DataBuffer pkt;
-  unsigned char type =
-      exchange(11, payload, pkt, "Failed to receive response to FXP_OPENDIR", op.pm());
-  if (type == 0) return op.done(false);
+  unsigned char type = 0;
+  if (!readReply(id, pkt, type, op.pm())) {
+    m_log.LogError("Failed to receive response to FXP_OPENDIR");
+    return op.done(false);
+  }
   if (type == 102) return op.done(takeHandle(pkt, handle, path));
   if (type == 101)
     logStatusResponse("FXP_OPENDIR", pkt);
@@ -229,9 +276,17 @@ ClsSFtpDir *ClsSFtp::ReadDir(XString &handle, ProgressEvent *ev) {
       m_log.LogError("Directory listing is too large.");
       return nullptr;
     }
+    unsigned int id = 0;
+    if (!sendPacket(12, payload, id, op.pm())) {
+      m_log.LogError("Failed to send READDIR message.");
+      return nullptr;
+    }
     DataBuffer pkt;
-    unsigned char type = exchange(12, payload, pkt, "Failed to read response to READDIR.", op.pm());
-    if (type == 0) return nullptr;
+    unsigned char type = 0;
+    if (!readReply(id, pkt, type, op.pm())) {
+      m_log.LogError("Failed to read response to READDIR.");
+      return nullptr;
+    }
     if (type == 104) {
       if (!dir->loadSshFxpName(ProtocolVersion, FilenameCharset, VerboseLogging, pkt, m_log)) {
         m_log.LogError("Failed to parse FXP_NAME response.");
@@ -359,6 +414,8 @@ bool ClsSFtp::getAttr(const char *ctx, XString &target, bool followLinks, bool i
   SftpOp op(*this, ctx, ev);
   if (!op.ready()) return op.done(false);
   m_log.LogData("filename", target.getUtf8());
+  m_log.LogDataLong("isHandle", isHandle ? 1 : 0);
+  m_log.LogDataLong("followLinks", followLinks ? 1 : 0);
   bool owned = false;
   SFtpFileAttr *a = fetchAttributes2(target, followLinks, isHandle, false, owned, op.pm());
   if (!a) return op.done(false);
@@ -407,19 +464,29 @@ bool ClsSFtp::GetFileGroup(XString &target, bool followLinks, bool isHandle, XSt
   });
 }
 
-namespace {
-void toCalendar(long long seconds, unsigned int ns, RazudodSysTime &out) {
-  SFtpFileAttr::getSysTimeUTC(seconds, ns, out);
+void ClsSFtp::toCalendar(long long t64, unsigned int ns, unsigned int t32, bool logged,
+                         RazudodSysTime &out) {
+  if (ProtocolVersion < 4)
+    SFtpFileAttr::getSysTimeUTC32(t32, out);
+  else
+    SFtpFileAttr::getSysTimeUTC(t64, ns, out);
+  if (!UtcMode && logged) {
+    m_log.LogInfo("Converting to local time...");
+    RazudodFileTime utc, local;
+    out.toFileTime(utc);
+    utc.toLocalFileTime(local);
+    const uint16_t ms = out.m_milliseconds;
+    local.toSystemTime(out);
+    out.m_milliseconds = ms;
+    out.m_local = true;
+  }
+  if (logged) m_log.LogSystemTime("dateTime", out);
 }
-} // namespace
 
 bool ClsSFtp::GetFileLastAccess(XString &target, bool followLinks, bool isHandle,
                                 RazudodSysTime &out, ProgressEvent *ev) {
   return getAttr("GetFileLastAccess", target, followLinks, isHandle, ev, [&](SFtpFileAttr &a) {
-    if (ProtocolVersion < 4)
-      toCalendar(a.lastAccessTime32, 0, out);
-    else
-      toCalendar(a.lastAccessTime64, a.lastAccessTimeNs, out);
+    toCalendar(a.lastAccessTime64, a.lastAccessTimeNs, a.lastAccessTime32, true, out);
     return true;
   });
 }
@@ -427,10 +494,7 @@ bool ClsSFtp::GetFileLastAccess(XString &target, bool followLinks, bool isHandle
 bool ClsSFtp::GetFileLastModified(XString &target, bool followLinks, bool isHandle,
                                   RazudodSysTime &out, ProgressEvent *ev) {
   return getAttr("GetFileLastModified", target, followLinks, isHandle, ev, [&](SFtpFileAttr &a) {
-    if (ProtocolVersion < 4)
-      toCalendar(a.lastModifiedTime32, 0, out);
-    else
-      toCalendar(a.lastModifiedTime64, a.lastModifiedTimeNs, out);
+    toCalendar(a.lastModifiedTime64, a.lastModifiedTimeNs, a.lastModifiedTime32, true, out);
     return true;
   });
 }
@@ -438,10 +502,7 @@ bool ClsSFtp::GetFileLastModified(XString &target, bool followLinks, bool isHand
 bool ClsSFtp::GetFileCreateTime(XString &target, bool followLinks, bool isHandle,
                                 RazudodSysTime &out, ProgressEvent *ev) {
   return getAttr("GetFileCreateTime", target, followLinks, isHandle, ev, [&](SFtpFileAttr &a) {
-    if (ProtocolVersion < 4)
-      toCalendar(a.createTime32, 0, out);
-    else
-      toCalendar(a.createTime64, a.createTimeNs, out);
+    toCalendar(a.createTime64, a.createTimeNs, a.createTime32, false, out);
     return true;
   });
 }
@@ -463,7 +524,7 @@ bool ClsSFtp::simpleRequest(const char *ctx, unsigned char type, const char *req
   if (type == 14) {
     SFtpFileAttr dirAttr;
     dirAttr.fileType = 2;
-    dirAttr.packFileAttr((unsigned)ProtocolVersion, payload, m_log);
+    dirAttr.packFileAttr((unsigned)ProtocolVersion, payload, m_log, VerboseLogging);
   }
   unsigned int id = 0;
   bool ok = sendPacket(type, payload, id, op.pm()) && readStatusResponse(reqName, op.pm());
@@ -517,6 +578,7 @@ bool ClsSFtp::RealPath(XString &path, XString &composePath, XString &out, Progre
   SftpOp op(*this, "RealPath", ev);
   if (!op.ready()) return op.done(false);
   m_log.LogData("originalPath", path.getUtf8());
+  if (composePath.getSizeUtf8()) m_log.LogData("composePath", composePath.getUtf8());
   DataBuffer payload;
   SshTransport::pack_filename(path, FilenameCharset, payload);
   // Version 6 servers may insist on the control byte even without a compose path.
@@ -537,6 +599,7 @@ bool ClsSFtp::RealPath(XString &path, XString &composePath, XString &out, Progre
     m_log.LogDataLong("packetType", type);
     return op.done(false);
   }
+  m_log.LogInfo("Received FXP_NAME response.");
   ClsSFtpDir scratch;
   if (!scratch.loadSshFxpName(ProtocolVersion, FilenameCharset, VerboseLogging, pkt, m_log)) {
     m_log.LogError("Failed to parse FXP_NAME response.");
@@ -555,7 +618,7 @@ bool ClsSFtp::setStat(const char *ctx, XString &target, bool isHandle, SFtpFileA
                       ProgressMonitor *pm) {
   DataBuffer payload;
   packHandleOrFilename(target, isHandle, payload);
-  attr.packFileAttr((unsigned)ProtocolVersion, payload, m_log);
+  attr.packFileAttr((unsigned)ProtocolVersion, payload, m_log, VerboseLogging);
   unsigned int id = 0;
   bool ok = sendPacket(isHandle ? 10 : 9, payload, id, pm) && readStatusResponse(ctx, pm);
   if (isHandle)
@@ -571,6 +634,8 @@ bool ClsSFtp::setTime(const char *ctx, XString &target, bool isHandle, RazudodSy
   SftpOp op(*this, ctx, ev);
   if (!op.ready()) return op.done(false);
   m_log.LogData("filename", target.getUtf8());
+  m_log.LogDataLong("isHandle", isHandle ? 1 : 0);
+  m_log.LogSystemTime("DateTime", t);
   long long secs = 0;
   unsigned int ns = 0;
   SFtpFileAttr::fromSysTime(t, secs, ns);
@@ -621,6 +686,11 @@ bool ClsSFtp::SetPermissions(XString &target, bool isHandle, unsigned int perms,
                              ProgressEvent *ev) {
   SftpOp op(*this, "SetPermissions", ev);
   if (!op.ready()) return op.done(false);
+  m_log.LogData("filename", target.getUtf8());
+  m_log.LogDataLong("isHandle", isHandle ? 1 : 0);
+  char octal[16];
+  std::snprintf(octal, sizeof octal, "%o", perms);
+  m_log.LogData("octalPermissions", octal);
   SFtpFileAttr a;
   a.fileType = 5;
   a.validFlags = SFtpFileAttr::kPermissions;
@@ -648,7 +718,7 @@ bool ClsSFtp::packAttrs(XString &localPath, DataBuffer &out) {
   SFtpFileAttr a;
   a.fileType = 1;
   if (localPath.getSizeUtf8() == 0) {
-    a.packFileAttr((unsigned)ProtocolVersion, out, m_log);
+    a.packFileAttr((unsigned)ProtocolVersion, out, m_log, VerboseLogging);
     return true;
   }
   struct stat st;
@@ -674,7 +744,7 @@ bool ClsSFtp::packAttrs(XString &localPath, DataBuffer &out) {
       a.attribBitsValid = 0x75;
     }
   }
-  a.packFileAttr((unsigned)ProtocolVersion, out, m_log);
+  a.packFileAttr((unsigned)ProtocolVersion, out, m_log, VerboseLogging);
   return true;
 }
 

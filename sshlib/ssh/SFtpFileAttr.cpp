@@ -1,8 +1,11 @@
 #include "sshlib/ssh/SFtpFileAttr.h"
 
+#include <cstdio>
+
 #include "sshlib/core/LogBase.h"
 #include "sshlib/core/RazudodFileTime.h"
 #include "sshlib/core/RazudodSysTime.h"
+#include "sshlib/ssh/PeerText.h"
 #include "sshlib/ssh/SshTransport.h"
 
 using T = SshTransport;
@@ -106,14 +109,15 @@ bool SFtpFileAttr::unpack(unsigned int v, unsigned int &i, const DataBuffer &m, 
   if (f & kExtended) {
     unsigned int n = 0;
     if (!T::parseUint32(m, i, n) || n > kMaxExtensions) return false;
+    extendedCount = n;
     for (unsigned int k = 0; k < n; ++k) {
       StringBuffer name, data;
       step = 25;
       if (!str(m, i, name)) return false;
       step = 26;
       if (!str(m, i, data)) return false;
-      extensions.emplace_back(std::string(name.getString(), (size_t)name.getSize()),
-                              std::string(data.getString(), (size_t)data.getSize()));
+      extensionNames.push_back(name);
+      extensionValues.push_back(data);
     }
   }
   step = 1000;
@@ -124,32 +128,57 @@ bool SFtpFileAttr::unpackFileAttr(unsigned int version, unsigned int &offset, co
                                   LogBase &log, int &step, bool verbose) {
   if (verbose) log.LogDataLong("unpackSftpVersion", (int)version);
   bool ok = unpack(version, offset, msg, step);
+  // Version 3 permissions carry the file type; their octal form says it at a glance.
+  if (version < 4 && (validFlags & kPermissions) && step > 8) {
+    char octal[16];
+    std::snprintf(octal, sizeof octal, "%o", permissions);
+    log.LogData("octalPermissions", octal);
+  }
   if (verbose && ok) {
-    log.LogHex("validFlags", validFlags);
+    const unsigned int f = validFlags;
+    log.LogHex("validFlags", f);
     log.LogDataLong("type", fileType);
     log.LogDataInt64("size", size);
+    if (version >= 6 && (f & kAllocSize)) log.LogDataInt64("allocSize", allocSize);
+    if (version >= 4 && (f & kOwnerGroup)) {
+      logPeerText(log, "owner", owner);
+      logPeerText(log, "group", group);
+    }
+    if (f & kPermissions) log.LogDataLong("permissions", (int)permissions);
+    if (version >= 4 && (f & kAccessTime)) log.LogDataInt64("lastAccessTime64", lastAccessTime64);
+    if (version >= 4 && (f & kCreateTime)) log.LogDataInt64("createTime64", createTime64);
+    if (version >= 4 && (f & kModifyTime))
+      log.LogDataInt64("lastModifiedTime64", lastModifiedTime64);
   }
   return ok;
 }
 
-void SFtpFileAttr::pack(unsigned int v, DataBuffer &o) {
+void SFtpFileAttr::pack(unsigned int v, DataBuffer &o, LogBase *vlog) {
   unsigned int f = validFlags;
   T::pack_uint32(f, o);
   if (v >= 4) o.appendChar(fileType);
   if (f & kSize) {
     T::pack_int64(size, o);
     hasSize = true;
+    if (vlog) vlog->LogDataInt64("size", size);
   }
   if (v >= 6 && (f & kAllocSize)) T::pack_int64(allocSize, o);
   if (v < 4 && (f & kUidGid)) {
     T::pack_uint32(uid, o);
     T::pack_uint32(gid, o);
+    if (vlog) {
+      vlog->LogDataInt64("uid", uid);
+      vlog->LogDataInt64("gid", gid);
+    }
   }
   if (v >= 4 && (f & kOwnerGroup)) {
     T::pack_sb(owner, o);
     T::pack_sb(group, o);
   }
-  if (f & kPermissions) T::pack_uint32(permissions, o);
+  if (f & kPermissions) {
+    T::pack_uint32(permissions, o);
+    if (vlog) vlog->LogHex("permissionsHex", permissions);
+  }
   bool sub = (f & kSubsecond) != 0;
   auto t64 = [&](long long s, unsigned int ns) {
     T::pack_int64(s, o);
@@ -159,11 +188,17 @@ void SFtpFileAttr::pack(unsigned int v, DataBuffer &o) {
     if (f & kAccessTime) {
       T::pack_uint32(lastAccessTime32, o);
       T::pack_uint32(lastModifiedTime32, o);
+      if (vlog) {
+        vlog->LogDataInt64("lastAccessTime", lastAccessTime32);
+        vlog->LogDataInt64("lastModTime", lastModifiedTime32);
+      }
     }
   } else {
     if (f & kAccessTime) t64(lastAccessTime64, lastAccessTimeNs);
+    if (vlog && (f & kAccessTime)) vlog->LogDataInt64("lastAccessTime", lastAccessTime64);
     if (f & kCreateTime) t64(createTime64, createTimeNs);
     if (f & kModifyTime) t64(lastModifiedTime64, lastModifiedTimeNs);
+    if (vlog && (f & kModifyTime)) vlog->LogDataInt64("lastModTime", lastModifiedTime64);
     if (v >= 6 && (f & kCtime)) t64(changeTime64, changeTimeNs);
     if (f & kAcl) T::pack_sb(acl, o);
     if (v >= 5 && (f & kBits)) {
@@ -179,19 +214,27 @@ void SFtpFileAttr::pack(unsigned int v, DataBuffer &o) {
     }
   }
   if (f & kExtended) {
-    T::pack_uint32((unsigned int)extensions.size(), o);
-    for (auto &[n, d] : extensions) {
-      T::pack_binString((const unsigned char *)n.data(), (unsigned int)n.size(), o);
-      T::pack_binString((const unsigned char *)d.data(), (unsigned int)d.size(), o);
+    // The pairs held are what is written: a count that said otherwise would put the record out
+    // of step with its own bytes.
+    size_t n = extensionNames.size() < extensionValues.size() ? extensionNames.size()
+                                                              : extensionValues.size();
+    T::pack_uint32((unsigned int)n, o);
+    for (size_t k = 0; k < n; ++k) {
+      T::pack_sb(extensionNames[k], o);
+      T::pack_sb(extensionValues[k], o);
+      if (vlog) {
+        logPeerText(*vlog, "extensionName", extensionNames[k]);
+        logPeerText(*vlog, "extensionValue", extensionValues[k]);
+      }
     }
   }
 }
 
-void SFtpFileAttr::packFileAttr(unsigned int version, DataBuffer &out, LogBase &log) {
+void SFtpFileAttr::packFileAttr(unsigned int version, DataBuffer &out, LogBase &log, bool verbose) {
   unsigned int v = version < 4 ? 3 : version > 6 ? 6 : version;
   const char *ctx[] = {"FileAttr_v3", "FileAttr_v4", "FileAttr_v5", "FileAttr_v6"};
   log.EnterContext(ctx[v - 3], true);
-  pack(v, out);
+  pack(v, out, verbose ? &log : nullptr);
   log.LeaveContext();
 }
 
@@ -219,15 +262,32 @@ bool SFtpFileAttr::unserialize(const StringBuffer &in, LogBase &log, int &step, 
   if (!unpackFileAttr(6, i, d, log, step, verbose)) return false;
   if ((validFlags & kUidGid) && !(T::parseUint32(d, i, uid) && T::parseUint32(d, i, gid)))
     return false;
-  return T::parseUint32(d, i, lastAccessTime32) && T::parseUint32(d, i, createTime32) &&
-         T::parseUint32(d, i, lastModifiedTime32);
+  if (!T::parseUint32(d, i, lastAccessTime32) || !T::parseUint32(d, i, createTime32) ||
+      !T::parseUint32(d, i, lastModifiedTime32))
+    return false;
+  if (verbose) {
+    log.LogDataInt64("lastAccessTime32", lastAccessTime32);
+    log.LogDataInt64("createTime32", createTime32);
+    log.LogDataInt64("lastModifiedTime32", lastModifiedTime32);
+  }
+  return true;
+}
+
+void SFtpFileAttr::fromFileTime(RazudodFileTime &t, long long &seconds, unsigned int &ns) {
+  // A file time holds whole seconds.
+  seconds = t.toUnixTime();
+  ns = 0;
 }
 
 void SFtpFileAttr::fromSysTime(RazudodSysTime &t, long long &seconds, unsigned int &ns) {
   RazudodFileTime ft;
   t.toFileTime(ft);
-  seconds = ft.toUnixTime();
+  fromFileTime(ft, seconds, ns);
   ns = (unsigned int)t.m_milliseconds * 1000000u;
+}
+
+void SFtpFileAttr::getSysTimeUTC32(unsigned int seconds, RazudodSysTime &out) {
+  getSysTimeUTC((long long)seconds, 0, out);
 }
 
 void SFtpFileAttr::getSysTimeUTC(long long seconds, unsigned int ns, RazudodSysTime &out) {
@@ -246,7 +306,7 @@ bool pickTime(long long t64, unsigned int ns, unsigned int t32, RazudodSysTime &
     return true;
   }
   if (t32) {
-    SFtpFileAttr::getSysTimeUTC(t32, 0, out);
+    SFtpFileAttr::getSysTimeUTC32(t32, out);
     return true;
   }
   out.getCurrentGmt();

@@ -2,8 +2,6 @@
 // text form that stores and restores it.
 #pragma once
 
-#include <string>
-#include <utility>
 #include <vector>
 
 #include "sshlib/core/DataBuffer.h"
@@ -41,12 +39,17 @@ public:
   void clear();
   bool unpackFileAttr(unsigned int version, unsigned int &offset, const DataBuffer &msg,
                       LogBase &log, int &step, bool verbose);
-  void packFileAttr(unsigned int version, DataBuffer &out, LogBase &log);
+  void packFileAttr(unsigned int version, DataBuffer &out, LogBase &log, bool verbose = false);
   void serialize(StringBuffer &out, LogBase &log);
   bool unserialize(const StringBuffer &in, LogBase &log, int &step, bool verbose);
 
+  // Unix seconds and nanoseconds of a calendar time or a file time.
   static void fromSysTime(RazudodSysTime &t, long long &seconds, unsigned int &ns);
+  static void fromFileTime(RazudodFileTime &t, long long &seconds, unsigned int &ns);
+  // Unix time to UTC calendar time. All 64 bits of the seconds are kept, so that times after
+  // 2106 and before 1970 come out as they are.
   static void getSysTimeUTC(long long seconds, unsigned int ns, RazudodSysTime &out);
+  static void getSysTimeUTC32(unsigned int seconds, RazudodSysTime &out);
   bool get_LastAccessTime(RazudodSysTime &out) const;
   bool get_CreateTime(RazudodSysTime &out) const;
   bool get_LastModifiedTime(RazudodSysTime &out) const;
@@ -70,9 +73,11 @@ public:
   StringBuffer mimeType;
   unsigned int linkCount = 0;
   StringBuffer untranslatedName;
-  std::vector<std::pair<std::string, std::string>> extensions;
+  // Extension pairs: type and data, in the order they came.
+  unsigned int extendedCount = 0;
+  std::vector<StringBuffer> extensionNames, extensionValues;
 
 private:
   bool unpack(unsigned int version, unsigned int &offset, const DataBuffer &msg, int &step);
-  void pack(unsigned int version, DataBuffer &out);
+  void pack(unsigned int version, DataBuffer &out, LogBase *verboseLog = nullptr);
 };

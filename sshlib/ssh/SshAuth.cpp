@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "sshlib/core/ClsStringArray.h"
 #include "sshlib/core/LogBase.h"
 #include "sshlib/core/ProgressMonitor.h"
 #include "sshlib/crypto/ClsSshKey.h"
@@ -17,17 +18,16 @@
 
 namespace {
 
-std::string joined(const std::vector<std::string> &v) {
-  std::string s;
-  for (auto &n : v)
-    s += (s.empty() ? "" : ",") + n;
-  return s;
+std::string joined(ClsStringArray &v) {
+  XString s;
+  v.ToDelimitedString(",", s);
+  return s.getUtf8();
 }
 
-bool listed(const std::vector<std::string> &v, const char *name) {
-  for (auto &n : v)
-    if (n == name) return true;
-  return false;
+bool listed(ClsStringArray &v, const char *name) {
+  XString n;
+  n.setFromUtf8(name);
+  return v.Contains(n);
 }
 
 bool containsNoCase(const std::string &hay, const char *needle) {
@@ -90,7 +90,7 @@ bool SshTransport::readServiceAccept(DataBuffer &out, ProgressMonitor *pm, LogBa
          satisfied;
 }
 
-bool SshTransport::parseUserAuthFailMsg(const DataBuffer &msg, std::vector<std::string> &methods,
+bool SshTransport::parseUserAuthFailMsg(const DataBuffer &msg, ClsStringArray &methods,
                                         bool &partialSuccess, LogBase &log) {
   unsigned int idx = 0;
   unsigned char t = 0;
@@ -98,17 +98,9 @@ bool SshTransport::parseUserAuthFailMsg(const DataBuffer &msg, std::vector<std::
     log.LogError("Error parsing userauth failure (1)");
     return false;
   }
-  StringBuffer raw;
-  if (!parseString(msg, idx, raw)) {
+  if (!parseNameList2(msg, idx, methods)) {
     log.LogError("Error parsing userauth failure (2)");
     return false;
-  }
-  std::string list = raw.getString();
-  for (size_t pos = 0; pos <= list.size();) {
-    size_t comma = list.find(',', pos);
-    if (comma == std::string::npos) comma = list.size();
-    if (comma > pos) methods.push_back(list.substr(pos, comma - pos));
-    pos = comma + 1;
   }
   if (!parseBool(msg, idx, partialSuccess)) {
     log.LogError("Error parsing userauth failure (3)");
@@ -149,7 +141,7 @@ bool authRequest(SshTransport &t, const char *name, DataBuffer &msg, const char 
 
 // The failure report with its number: error line, partial-success item, list and session log.
 bool failureReport(SshTransport &t, const DataBuffer &msg, int n, bool withError, LogBase &log) {
-  std::vector<std::string> methods;
+  ClsStringArray methods;
   bool partial = false;
   if (!SshTransport::parseUserAuthFailMsg(msg, methods, partial, log)) return false;
   std::string num = std::to_string(n);
@@ -393,7 +385,7 @@ bool SshTransport::sshAuthenticatePw(XString &login, XString &password, Progress
     log.LogError("Failed while requesting auth methods.");
     return false;
   }
-  std::vector<std::string> methods;
+  ClsStringArray methods;
   bool partial = false;
   if (parseUserAuthFailMsg(reply, methods, partial, log))
     log.LogData("AuthMethods", joined(methods).c_str());
@@ -444,7 +436,7 @@ bool SshTransport::sshAuthenticatePk(XString &login, const char *password, ClsSs
                    type, pm, log, failInfo, verbose))
     return false;
   if (type == 51) {
-    std::vector<std::string> methods;
+    ClsStringArray methods;
     bool partial = false;
     if (!parseUserAuthFailMsg(reply, methods, partial, log)) return false;
     log.LogData("AuthList", joined(methods).c_str());
@@ -521,7 +513,7 @@ bool SshTransport::sshAuthenticatePk(XString &login, const char *password, ClsSs
     log.LogData("msgType", name.getString());
     return false;
   }
-  std::vector<std::string> methods;
+  ClsStringArray methods;
   bool partial = false;
   if (!parseUserAuthFailMsg(reply, methods, partial, log)) {
     log.LogError("Failed to parse user auth failure message.");

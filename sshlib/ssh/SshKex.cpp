@@ -459,10 +459,10 @@ bool SshTransport::computeExchangeHash(unsigned int replyMsgType, unsigned int p
   }
   exchangeHash.clear();
   int bits = kexHashBits(kexAlgorithm);
-  if (bits == 1)
-    log.LogInfo("Using SHA-1 for Exchange Hash");
-  else
-    log.LogDataLong("ExchangeHashShaBits", bits);
+  log.LogInfo(bits == 1     ? "Using SHA-1 for Exchange Hash"
+              : bits == 384 ? "Using SHA384 for Exchange Hash"
+              : bits == 512 ? "Using SHA512 for Exchange Hash"
+                            : "Using SHA256 for Exchange Hash");
   bool ok = sshDigest(bits, h.getData2(), h.getSize(), exchangeHash);
   h.secureClear();
   if (verbose) log.LeaveContext();

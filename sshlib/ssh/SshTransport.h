@@ -18,6 +18,7 @@
 #include "sshlib/ssh/SocketReadFailInfo.h"
 #include "sshlib/ssh/SshIdent.h"
 
+class ClsStringArray;
 class ClsHttpProxyClient;
 class ClsSocksClient;
 class LogBase;
@@ -186,6 +187,7 @@ public:
   static bool parseUtf8(const DataBuffer &msg, unsigned int &idx, XString &out);
   static bool parseMpInt(const DataBuffer &msg, unsigned int &idx, mp_int &out, LogBase &log);
   static unsigned int *parseBignum(const DataBuffer &msg, unsigned int &idx, LogBase &log);
+  static bool parseNameList2(const DataBuffer &msg, unsigned int &idx, ClsStringArray &out);
   static bool parseNameList3(const DataBuffer &msg, unsigned int &idx, ExtPtrArray &out,
                              StringBuffer &raw);
   static unsigned int msgType(const DataBuffer &msg);
@@ -342,7 +344,7 @@ public:
   bool readServiceAccept(DataBuffer &out, ProgressMonitor *pm, LogBase &log,
                          SocketReadFailInfo &failInfo, bool verbose);
   // Methods that can continue (appended) and their comma-joined text.
-  static bool parseUserAuthFailMsg(const DataBuffer &msg, std::vector<std::string> &methods,
+  static bool parseUserAuthFailMsg(const DataBuffer &msg, ClsStringArray &methods,
                                    bool &partialSuccess, LogBase &log);
   bool sshAuthenticatePw(XString &login, XString &password, ProgressMonitor *pm, LogBase &log,
                          SocketReadFailInfo &failInfo, bool verbose, bool &passwordChange);

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "sshlib/core/CharsetNaming.h"
+#include "sshlib/core/ClsStringArray.h"
 #include "sshlib/core/LogBase.h"
 #include "sshlib/core/Output.h"
 #include "sshlib/crypto/RazudodBignum.h"
@@ -192,6 +193,15 @@ unsigned int *SshTransport::parseBignum(const DataBuffer &msg, unsigned int &idx
   DataBuffer bytes;
   if (!parseBinaryString(msg, idx, bytes, log)) return nullptr;
   return RazudodBignum::fromBytes(bytes.getData2(), bytes.getSize());
+}
+
+bool SshTransport::parseNameList2(const DataBuffer &msg, unsigned int &idx, ClsStringArray &out) {
+  XString text;
+  if (!parseUtf8(msg, idx, text)) return false;
+  XString comma;
+  comma.setFromUtf8(",");
+  out.SplitAndAppend(text, comma);
+  return true;
 }
 
 bool SshTransport::parseNameList3(const DataBuffer &msg, unsigned int &idx, ExtPtrArray &out,

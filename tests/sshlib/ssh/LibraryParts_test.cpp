@@ -1,0 +1,168 @@
+// How the library's parts meet: the public objects' debug log file, the login method list held in
+// a string array, and the extension pairs and times of SFTP attributes.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "sshlib/core/ClsStringArray.h"
+#include "sshlib/core/RazudodFileTime.h"
+#include "sshlib/core/RazudodSysTime.h"
+#include "sshlib/ssh/CkSFtp.h"
+#include "sshlib/ssh/CkTar.h"
+#include "sshlib/ssh/SFtpFileAttr.h"
+#include "sshlib/ssh/SshTransport.h"
+#include "tests/support/LogTexts.h"
+#include "tests/support/SftpPeers.h"
+#include "tests/support/SshTestSupport.h"
+
+using namespace testsupport;
+
+namespace {
+
+// Each call's log is mirrored into the debug log file as it happens, call after call; an emptied
+// path writes nothing more.
+TEST(PublicObjects, DebugLogFilePathMirrorsEveryCall) {
+  TempDir dir;
+  CkTar tar;
+  CkSshKey key;
+  CkSFtp sftp;
+  const int closedPort = freeTcpPort();
+  const struct {
+    const char *name, *context, *line;
+    std::function<void(const char *)> put;
+    std::function<std::string()> get;
+    std::function<void()> call;
+  } rows[] = {
+      {"tar", "Untar:", "Untar:", [&](const char *p) { tar.put_DebugLogFilePath(p); },
+       [&] { return tar.debugLogFilePath(); }, [&] { tar.Untar(dir.file("no-such.tar").c_str()); }},
+      {"key", "FromText:", "Unrecognized key file format.",
+       [&](const char *p) { key.put_DebugLogFilePath(p); }, [&] { return key.debugLogFilePath(); },
+       [&] { key.FromText("not a key"); }},
+      {"sftp", "Connect:", "Failed to establish initial TCP/IP connection",
+       [&](const char *p) { sftp.put_DebugLogFilePath(p); },
+       [&] { return sftp.debugLogFilePath(); }, [&] { sftp.Connect("127.0.0.1", closedPort); }},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.name);
+    const std::string path = dir.file(std::string(r.name) + ".log");
+    r.put(path.c_str());
+    EXPECT_EQ(r.get(), path);
+    r.call();
+    r.call();
+    const std::string file = readFile(path);
+    int contexts = 0, lines = 0, failed = 0;
+    for (const std::string &l : logLines(file)) {
+      contexts += l == r.context;
+      lines += l == r.line;
+      failed += l == "Failed.";
+    }
+    EXPECT_EQ(contexts, 2) << file;
+    EXPECT_GE(lines, 2) << file;
+    EXPECT_GE(failed, 2) << file;
+    EXPECT_EQ(logLines(file).back(), "(leaveContext)");
+    r.put("");
+    EXPECT_EQ(r.get(), "");
+    r.call();
+    EXPECT_EQ(readFile(path), file);
+  }
+}
+
+// The methods a server lists after "none" are held in a string array: a method counts only when a
+// whole name matches exactly; empty names are dropped; a missing boolean still yields the names.
+TEST(LoginMethodList, NamesAreHeldAndMatchedWhole) {
+  const struct {
+    const char *list;
+    bool withBoolean;
+    bool parses, password, keyboard;
+    const char *joined;
+  } cases[] = {
+      {"publickey,password", true, true, true, false, "publickey,password"},
+      {"publickey,,keyboard-interactive,", true, true, false, true,
+       "publickey,keyboard-interactive"},
+      {"Password,passwords,xpassword", true, true, false, false, "Password,passwords,xpassword"},
+      {"", true, true, false, false, ""},
+      {"password", false, false, true, false, "password"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.list);
+    DataBuffer msg;
+    msg.appendChar(51);
+    SshTransport::pack_string(c.list, msg);
+    if (c.withBoolean) SshTransport::pack_bool(false, msg);
+    ClsStringArray methods;
+    bool partial = true;
+    CaptureLog log;
+    EXPECT_EQ(SshTransport::parseUserAuthFailMsg(msg, methods, partial, log), c.parses);
+    XString name, joined;
+    EXPECT_EQ(methods.Contains(xs(name, "password")), c.password);
+    EXPECT_EQ(methods.Contains(xs(name, "keyboard-interactive")), c.keyboard);
+    methods.ToDelimitedString(",", joined);
+    EXPECT_STREQ(joined.getUtf8(), c.joined);
+  }
+  // A list cut short leaves the array as it was.
+  DataBuffer cut;
+  SshTransport::pack_uint32(50, cut);
+  cut.append("publickey", 9);
+  ClsStringArray kept;
+  kept.AppendUtf8("earlier");
+  unsigned int idx = 0;
+  EXPECT_FALSE(SshTransport::parseNameList2(cut, idx, kept));
+  EXPECT_EQ(kept.get_Count(), 1);
+}
+
+// Extension pairs travel in every version's layout and in the text form; what is written is the
+// pairs held, whatever the count field says.
+TEST(SftpAttributes, ExtensionPairsAndTimes) {
+  for (unsigned int version = 3; version <= 6; ++version) {
+    SCOPED_TRACE(version);
+    SFtpFileAttr a;
+    a.validFlags = SFtpFileAttr::kExtended | SFtpFileAttr::kPermissions;
+    a.permissions = 0100644;
+    a.extensionNames.emplace_back("mime@example.com");
+    a.extensionValues.emplace_back("text/plain");
+    a.extensionNames.emplace_back("empty@example.com");
+    a.extensionValues.emplace_back("");
+    a.extendedCount = 7;
+    CaptureLog log;
+    DataBuffer wire;
+    a.packFileAttr(version, wire, log, true);
+    EXPECT_TRUE(log.has("extensionName: mime@example.com")) << log.text;
+    SFtpFileAttr b;
+    unsigned int offset = 0;
+    int step = 0;
+    ASSERT_TRUE(b.unpackFileAttr(version, offset, wire, log, step, true));
+    EXPECT_EQ(offset, wire.getSize());
+    EXPECT_EQ(b.extendedCount, 2u);
+    ASSERT_EQ(b.extensionNames.size(), 2u);
+    EXPECT_STREQ(b.extensionNames[0].getString(), "mime@example.com");
+    EXPECT_STREQ(b.extensionValues[0].getString(), "text/plain");
+    EXPECT_EQ(b.extensionValues[1].getSize(), 0u);
+    EXPECT_EQ(log.has("octalPermissions: 100644"), version == 3) << log.text;
+    StringBuffer form;
+    b.serialize(form, log);
+    SFtpFileAttr c;
+    ASSERT_TRUE(c.unserialize(form, log, step, false));
+    ASSERT_EQ(c.extensionNames.size(), 2u);
+    EXPECT_STREQ(c.extensionNames[1].getString(), "empty@example.com");
+  }
+  const struct {
+    unsigned int seconds;
+    int year, month, day, hour, minute, second;
+  } times[] = {{0, 1970, 1, 1, 0, 0, 0}, {4294967295u, 2106, 2, 7, 6, 28, 15}};
+  for (const auto &t : times) {
+    RazudodSysTime st;
+    SFtpFileAttr::getSysTimeUTC32(t.seconds, st);
+    EXPECT_EQ(
+        std::vector<int>({st.m_year, st.m_month, st.m_day, st.m_hour, st.m_minute, st.m_second}),
+        std::vector<int>({t.year, t.month, t.day, t.hour, t.minute, t.second}));
+    RazudodFileTime ft;
+    ft.fromUnixTime((long)t.seconds);
+    long long back = -1;
+    unsigned int ns = 1;
+    SFtpFileAttr::fromFileTime(ft, back, ns);
+    EXPECT_EQ(back, (long long)t.seconds);
+    EXPECT_EQ(ns, 0u);
+  }
+}
+
+} // namespace
