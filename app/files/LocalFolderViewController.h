@@ -51,8 +51,6 @@ public:
   const std::string &folderPath() const { return currentFolder_; }
   bool sharedWithiTunes() const { return sharedWithiTunes_; }
   void loadFolderData() override;
-  // The size above which a text file is viewed rather than edited, by the device's class.
-  static int64_t editSizeLimit();
   int currentEditButton() const { return currentEditButton_; }
 
   // Toolbar and navigation-bar actions.
