@@ -53,8 +53,11 @@ struct ScreenMakers {
   std::function<std::shared_ptr<platform::ui::ViewController>(const std::string &folder)>
       localFolder;
   std::function<std::shared_ptr<platform::ui::ViewController>()> webPreview;
-  // A browser tab (with a Cancel button) opened on the address.
-  std::function<std::shared_ptr<platform::ui::ViewController>(const std::string &url)> browser;
+  // A browser tab (with a Cancel button) that knows the orientation the shell last turned to,
+  // opened on the address.
+  std::function<std::shared_ptr<platform::ui::ViewController>(
+      const std::string &url, platform::ui::InterfaceOrientation last)>
+      browser;
   std::function<std::shared_ptr<platform::ui::ViewController>(const std::string &name,
                                                               const std::string &path)>
       documentViewer;
