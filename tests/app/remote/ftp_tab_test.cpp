@@ -13,6 +13,7 @@
 #include "app/foundation/Database.h"
 #include "app/foundation/DirTableCell.h"
 #include "app/foundation/Globals.h"
+#include "app/foundation/Reachability.h"
 #include "app/foundation/Scrambler.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/ftp/FTPConnection.h"
@@ -152,6 +153,29 @@ TEST_F(FtpTabTest, ConnectChecksStopBeforeAnythingIsStored) {
     ASSERT_TRUE(probe->answerAlert("OK"));
   }
   EXPECT_EQ(connect->serverName->text(), "ftp://host.example");
+}
+
+// The connect screen points the shared reachability object at a public web host: asked about the
+// remote host, it answers for that host rather than for none.
+TEST_F(FtpTabTest, TheSharedReachabilityWatchesAPublicHost) {
+  auto &shared = Reachability::sharedReachability();
+  shared.reset();
+  std::vector<std::string> asked;
+  shared.setFlagsSourceForTesting([&](const std::string &text, uint32_t &flags) {
+    asked.push_back(text);
+    flags = platform::net::ReachabilityReachable;
+    return true;
+  });
+  EXPECT_EQ(shared.remoteHostStatus(), NotReachable) << "no host yet";
+  showConnect();
+  const std::string host = shared.hostName();
+  EXPECT_FALSE(host.empty());
+  EXPECT_EQ(host.find_first_of("/: "), std::string::npos) << host << " is a host name";
+  EXPECT_NE(host, "localhost");
+  EXPECT_FALSE(Reachability::addressFromString(host, nullptr)) << "a name, not an address";
+  EXPECT_EQ(shared.remoteHostStatus(), ReachableViaWiFiNetwork);
+  EXPECT_EQ(asked, std::vector<std::string>{host});
+  shared.reset();
 }
 
 TEST_F(FtpTabTest, APickedBookmarkConnectsOnceAndNotOnLaterAppearances) {
