@@ -160,6 +160,8 @@ private:
   void compressFolder(const Target &target);
   void importPicture();
   void pickMedia(bool camera);
+  // The picker's popover (the tablet's) is on screen.
+  bool picturePopoverShown() const;
   void picked(std::optional<PickedPictureOrVideo> media);
   void doNamePicture(TextPromptViewer &p);
   void doNameVideo(TextPromptViewer &p);
@@ -186,6 +188,7 @@ private:
   Origin sheetOrigin_;
   std::vector<PendingConfirm> confirms_;
   std::shared_ptr<platform::ui::PopoverController> popover_;
+  std::weak_ptr<platform::ui::PopoverController> imagePopover_; // the picker's, on the tablet
   std::shared_ptr<platform::ui::BarButtonItem> sortBtn_;
   std::unique_ptr<platform::FolderWatch> watch_;
 };

@@ -69,9 +69,12 @@ struct PhotoDouble : CloudMediaSource {
   std::vector<std::string> picks;
   bool hasCamera() override { return camera; }
   bool hasLibrary() override { return library; }
-  void pick(bool fromCamera, int, std::function<void(std::optional<PickedMedia>)> done) override {
+  std::shared_ptr<PopoverController>
+  pick(bool fromCamera, int, const std::shared_ptr<BarButtonItem> &,
+       std::function<void(std::optional<PickedMedia>)> done) override {
     picks.push_back(fromCamera ? "camera" : "library");
     done(next);
+    return nullptr;
   }
 };
 
