@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "app/files/FolderScreen.h"
+#include "app/files/LocalFolderScreen.h"
 #include "app/files/SavedFilesRooms.h"
 #include "app/foundation/DirItemInfo.h"
-#include "app/queue/BatchServices.h"
 #include "platform/foundation/FolderWatch.h"
 #include "platform/ui/Presentation.h"
 #include "platform/ui/Table.h"

@@ -108,7 +108,8 @@ FerrowenAppDelegate::FerrowenAppDelegate() {
   Log::debug("AppDelegate.init");
   makers.webPreview = makeWebPreviewScreen;
   makers.browser = makeBrowserScreen;
-  installEditorMakers(makers);
+  if (!makers.textEditor) makers.textEditor = makeTextEditorScreen;
+  if (!makers.documentViewer) makers.documentViewer = makeDocumentViewerScreen;
 }
 
 FerrowenAppDelegate::~FerrowenAppDelegate() {
