@@ -430,7 +430,7 @@ void iCloudFolderView::importMedia(bool camera) {
   const int quality =
       settings().objectForKey("VideoQuality") ? settings().integerForKey("VideoQuality") : -1;
   std::weak_ptr<iCloudFolderView> weak = sharedAs<iCloudFolderView>();
-  source->pick(camera, quality >= 0 && quality <= 2 ? quality : -1,
+  source->pick(camera, quality >= 0 && quality <= 2 ? quality : -1, menuBtn_,
                [weak](std::optional<PickedMedia> media) {
                  if (auto s = weak.lock()) s->picked(std::move(media));
                });

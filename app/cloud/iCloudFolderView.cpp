@@ -17,7 +17,6 @@
 #include "app/foundation/Globals.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
-#include "platform/device/DeviceProfile.h"
 #include "platform/device/MailService.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
@@ -311,11 +310,7 @@ void iCloudFolderView::doButtonStatesForIndexPath(std::optional<IndexPath> ip) {
     showFileButtons(kNone, false);
     return;
   }
-  // What the text editor takes comfortably on the device's class.
-  const DeviceProfile device = DeviceProfile::current();
-  const int64_t limit = device.isRetinaDisplay() || device.isiPad() ? 1048576
-                        : device.osVersionIsAtLeast(3.2)            ? 524288
-                                                                    : 262144;
+  const int64_t limit = editSizeLimit();
   const int type = entry->fileType();
   if (type == DirItemInfo::kFileTypeZip || type == DirItemInfo::kFileTypeTar ||
       type == DirItemInfo::kFileTypeBinary || type == DirItemInfo::kFileTypeDiscImage)

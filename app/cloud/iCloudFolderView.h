@@ -45,8 +45,11 @@ public:
   virtual bool hasLibrary() { return false; }
   // Opens the picker on the camera or the library with the setting's video quality (0-2, or -1
   // for the default); `done` runs on the main thread with the choice, or nothing when cancelled.
-  virtual void pick(bool camera, int videoQuality,
-                    std::function<void(std::optional<PickedMedia>)> done) = 0;
+  // On the tablet a picker given a bar button opens in a 320 x 480 popover from it and answers
+  // that popover; otherwise it is shown modally and answers none.
+  virtual std::shared_ptr<platform::ui::PopoverController>
+  pick(bool camera, int videoQuality, const std::shared_ptr<platform::ui::BarButtonItem> &from,
+       std::function<void(std::optional<PickedMedia>)> done) = 0;
 };
 
 class iCloudFolderView : public FolderScreen, public platform::ui::AlertViewDelegate {

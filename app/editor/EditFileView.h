@@ -8,8 +8,8 @@
 #pragma once
 
 #include "app/editor/EditorCodec.h"
+#include "app/editor/EditorScreens.h"
 #include "app/ftp/FTPServices.h"
-#include "app/shell/ShellScreens.h"
 
 #include "platform/ui/Presentation.h"
 #include "platform/ui/Services.h"

@@ -18,25 +18,20 @@ std::string setting(const std::string &key) {
 }
 } // namespace
 
-void installEditorMakers(ScreenMakers &makers) {
-  if (!makers.textEditor)
-    makers.textEditor =
-        [](const std::string &path) -> std::shared_ptr<platform::ui::ViewController> {
-      auto editor = EditFileView::initWithFile(path);
-      editor->setTextFileName(platform::lastPathComponent(path));
-      return editor;
-    };
-  if (!makers.documentViewer)
-    makers.documentViewer =
-        [](const std::string &name,
-           const std::string &path) -> std::shared_ptr<platform::ui::ViewController> {
-      auto viewer = WebDocumentViewController::initWithNibName("WebDocumentView", name, path);
-      // Only a download in the temporary folder is the viewer's to delete; every other file
-      // (Saved Files above all) stays where it is.
-      const std::string tmp = platform::Paths::tmp() + "/";
-      viewer->editingSavedFile = path.compare(0, tmp.size(), tmp) != 0;
-      return viewer;
-    };
+std::shared_ptr<platform::ui::ViewController> makeTextEditorScreen(const std::string &path) {
+  auto editor = EditFileView::initWithFile(path);
+  editor->setTextFileName(platform::lastPathComponent(path));
+  return editor;
+}
+
+std::shared_ptr<platform::ui::ViewController> makeDocumentViewerScreen(const std::string &name,
+                                                                       const std::string &path) {
+  auto viewer = WebDocumentViewController::initWithNibName("WebDocumentView", name, path);
+  // Only a download in the temporary folder is the viewer's to delete; every other file (Saved
+  // Files above all) stays where it is.
+  const std::string tmp = platform::Paths::tmp() + "/";
+  viewer->editingSavedFile = path.compare(0, tmp.size(), tmp) != 0;
+  return viewer;
 }
 
 void restoreEditFiles(

@@ -1,19 +1,38 @@
-// How the shell makes the editor's screens: the text editor and the document viewer on a file,
-// and the two ways the next start reopens files that were being edited (every used file-tab slot
-// on iPad; on iPhone the one file of the plain record, on the browsing connection).
+// How the shell meets the editor's screens: the text editor as the shell numbers its tab, the
+// makers of the text editor and the document viewer on a file, and the two ways the next start
+// reopens files that were being edited (every used file-tab slot on iPad; on iPhone the one file
+// of the plain record, on the browsing connection).
 #pragma once
 
-#include "app/shell/ShellScreens.h"
+#include "app/web/ShellFileScreen.h"
 
 #include <functional>
 #include <memory>
 #include <string>
 
+namespace platform::ui {
+class ViewController;
+}
 class EditFileView;
 class FTPConnection;
 
-// Fills the makers the shell has not filled yet: `textEditor` and `documentViewer`.
-void installEditorMakers(ScreenMakers &makers);
+// The text editor as the shell numbers its tab and asks it to keep its edit state.
+class ShellTextEditor : public ShellFileScreen {
+public:
+  virtual void setTabIndex(int) {}
+  virtual void saveEditState() {}
+  // The application resigns or terminates while the editor is on top of its tab.
+  virtual void applicationTerminating() {}
+  // The editor settings changed: take them again.
+  virtual void reapplyEditorSettings() {}
+};
+
+// The text editor on the file at `path`, named after the file.
+std::shared_ptr<platform::ui::ViewController> makeTextEditorScreen(const std::string &path);
+// The document viewer on the file at `path` shown as `name`; it deletes only a download of the
+// temporary folder when it closes.
+std::shared_ptr<platform::ui::ViewController> makeDocumentViewerScreen(const std::string &name,
+                                                                       const std::string &path);
 
 // iPad: for every slot below "TabIndexMax" whose "%i-IndexIsUsed" is "1", in order, an editor on
 // the slot's working file with the slot's server, user and password (given to it through the

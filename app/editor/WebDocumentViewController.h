@@ -6,7 +6,7 @@
 // system only as an http, https or mailto address. Main thread.
 #pragma once
 
-#include "app/shell/ShellScreens.h"
+#include "app/web/ShellFileScreen.h"
 
 #include "platform/ui/Presentation.h"
 #include "platform/ui/ViewController.h"

@@ -5,6 +5,7 @@
 #include "app/files/LocalFilesServices.h"
 #include "app/foundation/DirTableCell.h"
 #include "app/foundation/Globals.h"
+#include "app/foundation/PlatformExtensions.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
 #include "app/ftp/FTPServices.h"
@@ -99,6 +100,12 @@ int FolderScreen::openingButton(const DirItemInfo &entry, int64_t editLimit, int
       rowSize(entry) > editLimit)
     return view;
   return edit;
+}
+
+int64_t FolderScreen::editSizeLimit() {
+  if (Hardware::isRetinaDisplay() || Hardware::isiPad()) return 1048576;
+  if (Hardware::osVersionIsAtLeast(3.2) && Hardware::isFasterDevice()) return 524288;
+  return 262144;
 }
 
 void FolderScreen::showFileButtons(int kind, bool enabled) {

@@ -56,6 +56,9 @@ protected:
   // video, `view` for pictures, documents and files over `editLimit` bytes, else `edit`.
   static int openingButton(const DirItemInfo &entry, int64_t editLimit, int play, int view,
                            int edit);
+  // The size above which a text file is viewed rather than edited, by the device's class: what
+  // the text editor takes comfortably there.
+  static int64_t editSizeLimit();
   // The file row's buttons: the edit/view button of `kind`, upload and email on (or off, for no
   // file checked).
   void showFileButtons(int kind, bool enabled = true);

@@ -81,12 +81,12 @@ std::string pictureName(std::string name, bool png) {
 // --- Sheets ------------------------------------------------------------------------------------
 
 void LocalFolderViewController::clickSort() {
-  if (sheet_ && sheet_->isVisible()) return;
+  if ((sheet_ && sheet_->isVisible()) || picturePopoverShown()) return;
   showSheet(sortSheet(), Sheet::Sort, Origin{sortBtn_, {}});
 }
 
 void LocalFolderViewController::clickMenuBtn() {
-  if (sheet_ && sheet_->isVisible()) return;
+  if ((sheet_ && sheet_->isVisible()) || picturePopoverShown()) return;
   std::vector<std::string> buttons{importTitle(), "Create File"};
   if (!sharedWithiTunes_) buttons.push_back("Create Directory");
   buttons.push_back("Upload All Files");
@@ -259,10 +259,15 @@ void LocalFolderViewController::pickMedia(bool camera) {
   const int quality =
       settings().objectForKey("VideoQuality") ? settings().integerForKey("VideoQuality") : -1;
   std::weak_ptr<LocalFolderViewController> weak = sharedAs<LocalFolderViewController>();
-  pick(camera, quality >= 0 && quality <= 2 ? quality : -1,
-       [weak](std::optional<PickedPictureOrVideo> media) {
-         if (auto s = weak.lock()) s->picked(std::move(media));
-       });
+  imagePopover_ = pick(camera, quality >= 0 && quality <= 2 ? quality : -1, menuBtn_,
+                       [weak](std::optional<PickedPictureOrVideo> media) {
+                         if (auto s = weak.lock()) s->picked(std::move(media));
+                       });
+}
+
+bool LocalFolderViewController::picturePopoverShown() const {
+  auto popover = imagePopover_.lock();
+  return popover && popover->isPopoverVisible();
 }
 
 void LocalFolderViewController::picked(std::optional<PickedPictureOrVideo> media) {

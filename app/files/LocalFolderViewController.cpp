@@ -373,13 +373,6 @@ void LocalFolderViewController::doButtonStatesForIndexPath(std::optional<IndexPa
   showFileButtons(kind);
 }
 
-int64_t LocalFolderViewController::editSizeLimit() {
-  // What the text editor takes comfortably on the device's class.
-  if (Hardware::isRetinaDisplay() || Hardware::isiPad()) return 1048576;
-  if (Hardware::osVersionIsAtLeast(3.2) && Hardware::isFasterDevice()) return 524288;
-  return 262144;
-}
-
 void LocalFolderViewController::showEditViewButton(int kind, bool force) {
   if (kind != currentEditButton_ || force) {
     std::shared_ptr<BarButtonItem> button;

@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "app/files/FolderScreen.h"
+#include "app/files/LocalFolderScreen.h"
 #include "app/files/SavedFilesRooms.h"
 #include "app/foundation/DirItemInfo.h"
-#include "app/queue/BatchServices.h"
 #include "platform/foundation/FolderWatch.h"
 #include "platform/ui/Presentation.h"
 #include "platform/ui/Table.h"
@@ -51,8 +51,6 @@ public:
   const std::string &folderPath() const { return currentFolder_; }
   bool sharedWithiTunes() const { return sharedWithiTunes_; }
   void loadFolderData() override;
-  // The size above which a text file is viewed rather than edited, by the device's class.
-  static int64_t editSizeLimit();
   int currentEditButton() const { return currentEditButton_; }
 
   // Toolbar and navigation-bar actions.
@@ -162,6 +160,8 @@ private:
   void compressFolder(const Target &target);
   void importPicture();
   void pickMedia(bool camera);
+  // The picker's popover (the tablet's) is on screen.
+  bool picturePopoverShown() const;
   void picked(std::optional<PickedPictureOrVideo> media);
   void doNamePicture(TextPromptViewer &p);
   void doNameVideo(TextPromptViewer &p);
@@ -188,6 +188,7 @@ private:
   Origin sheetOrigin_;
   std::vector<PendingConfirm> confirms_;
   std::shared_ptr<platform::ui::PopoverController> popover_;
+  std::weak_ptr<platform::ui::PopoverController> imagePopover_; // the picker's, on the tablet
   std::shared_ptr<platform::ui::BarButtonItem> sortBtn_;
   std::unique_ptr<platform::FolderWatch> watch_;
 };

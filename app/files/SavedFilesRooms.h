@@ -11,8 +11,10 @@
 #include <string>
 
 namespace platform::ui {
+class BarButtonItem;
+class PopoverController;
 class ViewController;
-}
+} // namespace platform::ui
 namespace platform::media {
 class Image;
 }
@@ -43,12 +45,14 @@ struct SavedFilesRooms {
 
   // The picker of pictures and videos: whether it has a camera, a photo library, and offers
   // videos; `pickMedia` opens it on the camera or the library with the video quality (0-2, or -1
-  // for the default) and answers on the main thread, with nothing when cancelled.
+  // for the default) and answers on the main thread, with nothing when cancelled. On the tablet
+  // it opens in a popover from the bar button given and gives back that popover (none: modal).
   std::function<bool()> hasCamera;
   std::function<bool()> hasPhotoLibrary;
   std::function<bool()> hasVideoMedia;
-  std::function<void(bool camera, int videoQuality,
-                     std::function<void(std::optional<PickedPictureOrVideo>)>)>
+  std::function<std::shared_ptr<platform::ui::PopoverController>(
+      bool camera, int videoQuality, const std::shared_ptr<platform::ui::BarButtonItem> &from,
+      std::function<void(std::optional<PickedPictureOrVideo>)>)>
       pickMedia;
 
   static SavedFilesRooms &shared();

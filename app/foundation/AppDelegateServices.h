@@ -16,6 +16,9 @@ public:
   virtual bool allowLandscapeView() const { return false; }
   // The screen on top does (or does not) use the application's quick scroller.
   virtual void viewUsesMyScroller(bool uses) { (void)uses; }
+  // A screen turned from the orientation `from` (the orientation's number): the shell lays out
+  // what it holds around the screen for the new one.
+  virtual void didRotateFromInterfaceOrientation(int from) { (void)from; }
   // The help screen made from the interface `nibName` with a title and the page to show.
   virtual std::shared_ptr<platform::ui::ViewController>
   makeHelpViewController(const std::string &nibName, const std::string &title,

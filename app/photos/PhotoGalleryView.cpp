@@ -81,9 +81,9 @@ std::string tempFolder() {
   rooms.hasCamera = [] { return source()->hasCamera(); };
   rooms.hasPhotoLibrary = [] { return source()->hasLibrary(); };
   rooms.hasVideoMedia = [] { return true; }; // the picker lists the library's videos too
-  rooms.pickMedia = [](bool camera, int quality,
+  rooms.pickMedia = [](bool camera, int quality, const std::shared_ptr<BarButtonItem> &from,
                        std::function<void(std::optional<PickedPictureOrVideo>)> done) {
-    source()->pick(camera, quality, [done](std::optional<PickedMedia> media) {
+    return source()->pick(camera, quality, from, [done](std::optional<PickedMedia> media) {
       if (!done) return;
       if (!media) return done(std::nullopt);
       done(PickedPictureOrVideo{media->isMovie, media->moviePath, media->image,

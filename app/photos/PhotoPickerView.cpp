@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "app/foundation/Globals.h"
+#include "app/foundation/PlatformExtensions.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Paths.h"
@@ -125,6 +126,7 @@ void PhotoPickerView::didSelectRowAtIndexPath(TableView &table, IndexPath ip) {
   if (!album_) {
     if (row >= albums_.size()) return;
     auto next = std::make_shared<PhotoPickerView>(albums_[row], done_, videos_);
+    next->popover_ = popover_;
     if (auto nav = navigationController()) nav->pushViewController(next, true);
     return;
   }
@@ -138,14 +140,21 @@ void PhotoPickerView::finish(std::optional<PickedMedia> media) {
   auto done = done_;
   auto self = sharedAs<PhotoPickerView>();
   auto nav = navigationController();
-  if (nav)
+  if (auto popover = popover_.lock()) {
+    if (popover->isPopoverVisible()) popover->dismissPopoverAnimated(true);
+  } else if (nav) {
     if (auto presenter = nav->presentingViewController())
       presenter->dismissModalViewControllerAnimated(true);
+  }
   if (done && *done) {
     auto callback = std::move(*done);
     *done = nullptr; // once
     callback(std::move(media));
   }
+}
+
+void PhotoPickerView::popoverControllerDidDismissPopover(PopoverController &) {
+  finish(std::nullopt); // a tap outside the popover: nothing was picked
 }
 
 // --- The media source ------------------------------------------------------------------------
@@ -154,20 +163,30 @@ bool PhotoLibraryMediaSource::hasLibrary() {
   return PhotoLibrary::isAvailable();
 }
 
-void PhotoLibraryMediaSource::pick(bool camera, int,
-                                   std::function<void(std::optional<PickedMedia>)> done) {
+std::shared_ptr<PopoverController>
+PhotoLibraryMediaSource::pick(bool camera, int, const std::shared_ptr<BarButtonItem> &from,
+                              std::function<void(std::optional<PickedMedia>)> done) {
   auto window = Window::keyWindow();
   std::shared_ptr<ViewController> presenter = window ? window->rootViewController() : nullptr;
   while (presenter && presenter->modalViewController())
     presenter = presenter->modalViewController();
   if (camera || !presenter || !hasLibrary()) {
     if (done) done(std::nullopt);
-    return;
+    return nullptr;
   }
   auto shared = std::make_shared<PhotoPickerView::Done>(std::move(done));
   auto picker = std::make_shared<PhotoPickerView>(std::nullopt, shared, true);
   auto nav = std::make_shared<NavigationController>(picker);
-  presenter->presentModalViewController(nav, true);
+  if (!Hardware::isiPad() || !from) {
+    presenter->presentModalViewController(nav, true);
+    return nullptr;
+  }
+  auto popover = std::make_shared<PopoverController>(nav);
+  popover->setPopoverContentSize(Size{320, 480});
+  popover->setDelegate(std::static_pointer_cast<PopoverControllerDelegate>(picker));
+  picker->setPopover(popover);
+  popover->presentPopoverFromBarButtonItem(from, ArrowAny, true);
+  return popover;
 }
 
 void installPhotoLibraryMediaSource() {

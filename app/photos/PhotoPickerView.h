@@ -1,5 +1,6 @@
 // Picking one picture or video from the photo library: the albums, then the pictures and videos
-// of one (with thumbnails), shown modally over whatever is on screen. A picture comes back
+// of one (with thumbnails), shown modally over whatever is on screen, or on the tablet in a
+// popover from the button that asked for it. A picture comes back
 // decoded, as stored (its orientation flag kept: the caller turns it upright); a video comes back
 // as a copy in a temporary folder of its own. This is what the cloud folder's import and the
 // remote folder's picture upload get as their media source; the application installs it at start.
@@ -18,7 +19,8 @@
 
 class PhotoPickerView : public platform::ui::ViewController,
                         public platform::ui::TableViewDataSource,
-                        public platform::ui::TableViewDelegate {
+                        public platform::ui::TableViewDelegate,
+                        public platform::ui::PopoverControllerDelegate {
 public:
   using Done = std::function<void(std::optional<PickedMedia>)>;
   static constexpr const char *kCellIdentifier = "Ferrowen_PhotoPickerCell";
@@ -39,6 +41,12 @@ public:
   std::shared_ptr<platform::ui::TableViewCell>
   cellForRowAtIndexPath(platform::ui::TableView &table, platform::ui::IndexPath ip) override;
   void didSelectRowAtIndexPath(platform::ui::TableView &table, platform::ui::IndexPath ip) override;
+  // Shown in this popover (every level of the pick): a pick or Cancel closes it; a tap outside
+  // it cancels the pick.
+  void setPopover(std::weak_ptr<platform::ui::PopoverController> popover) {
+    popover_ = std::move(popover);
+  }
+  void popoverControllerDidDismissPopover(platform::ui::PopoverController &) override;
 
 private:
   void finish(std::optional<PickedMedia> media);
@@ -50,16 +58,19 @@ private:
   std::vector<platform::media::PhotoAsset> assets_;
   std::vector<std::string> thumbnailNames_; // registered thumbnails, removed with the screen
   std::shared_ptr<platform::ui::TableView> tableView_;
+  std::weak_ptr<platform::ui::PopoverController> popover_;
 };
 
 // The media source over the photo library: no camera; the library when the pictures folder is
-// there. The picker is shown modally over the topmost screen of the key window.
+// there. The picker is shown modally over the topmost screen of the key window, or on the tablet
+// in a popover from the bar button given.
 class PhotoLibraryMediaSource : public CloudMediaSource {
 public:
   bool hasCamera() override { return false; }
   bool hasLibrary() override;
-  void pick(bool camera, int videoQuality,
-            std::function<void(std::optional<PickedMedia>)> done) override;
+  std::shared_ptr<platform::ui::PopoverController>
+  pick(bool camera, int videoQuality, const std::shared_ptr<platform::ui::BarButtonItem> &from,
+       std::function<void(std::optional<PickedMedia>)> done) override;
 };
 
 // Installs the photo library as the application's media source.

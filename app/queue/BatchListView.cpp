@@ -121,7 +121,9 @@ bool BatchListView::shouldAutorotateToInterfaceOrientation(InterfaceOrientation 
   return appDelegateServices().allowLandscapeView() || o == InterfaceOrientation::Portrait;
 }
 
-void BatchListView::didRotateFromInterfaceOrientation(InterfaceOrientation) {}
+void BatchListView::didRotateFromInterfaceOrientation(InterfaceOrientation from) {
+  appDelegateServices().didRotateFromInterfaceOrientation(int(from));
+}
 
 void BatchListView::reloadTable() {
   if (tableView_) tableView_->reloadData();

@@ -4,6 +4,8 @@
 // application installs its implementation at start; tests install doubles. Main thread.
 #pragma once
 
+#include "app/files/LocalFolderScreen.h"
+
 #include <functional>
 #include <memory>
 #include <optional>
@@ -15,14 +17,6 @@ class SFTPWrapper;
 struct BrowsingTransfer {
   bool isFileTransferInProgress = false;
   std::string currentServerName, cwd, fileToDownload;
-};
-
-// The Saved Files screen on top of its tab.
-class LocalFolderScreen {
-public:
-  virtual ~LocalFolderScreen() = default;
-  virtual std::string currentFolder() const = 0; // relative to Saved Files; empty at the top
-  virtual void loadFolderData() = 0;
 };
 
 // The remote folder screen on top of the FTP tab, as an SFTP refresh reaches it.

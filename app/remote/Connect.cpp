@@ -59,6 +59,8 @@ const char *const kProtocolWords[3] = {"FTP", "FTPS", "SFTP"};
 const char kOwnSiteHost[] = "ferrowen.example";
 const char kTutorialURL[] =
     "http://www.ferrowen.example/help/help-tutorial300.php?app=ferrowen&ver=300";
+// The public web host the shared reachability object watches: always there when the internet is.
+const char kReachabilityHost[] = "www.ferrowen.example";
 // The review prompt: the program's store identifier, the version that restarts the count, and
 // the launch on which it asks.
 constexpr int kStoreIdentifier = 0;
@@ -205,6 +207,7 @@ void Connect::viewDidLoad() {
   navigationItem().setLeftBarButtonItem(infoBtn_);
   navigationItem().setRightBarButtonItem(
       BarButtonItem::titled("Connect", BarButtonItemStyle::Done, act(&Connect::clickConnect)));
+  Reachability::sharedReachability().setHostName(kReachabilityHost);
   const auto passcode = KeychainWrapper().objectForKey(kSecValueData).value_or("");
   if (!passcode.empty() && hooks.presentStartupLock)
     hooks.presentStartupLock(*this);

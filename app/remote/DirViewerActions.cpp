@@ -195,7 +195,8 @@ void DirViewer::accessoryButtonTappedForRowWithIndexPath(TableView &table, Index
   deleteBtnIndex = 0;
   offer(folder, downloadBtnIndex, "Download Folder");
   offer(true, renameBtnIndex, folder ? "Rename Folder" : "Rename File");
-  offer(theConnection || sftpConnection, moveBtnIndex, folder ? "Move Folder" : "Move File");
+  // A move is a rename into another folder; the SFTP screens offer the rename alone.
+  offer(theConnection != nullptr, moveBtnIndex, folder ? "Move Folder" : "Move File");
   offer((theConnection && theConnection->canDoChmod()) || sftpConnection, chmodBtnIndex,
         "Permissions (CHMOD)");
   offer(rawOffered(), rawBtnIndex, "Raw FTP Command");
@@ -477,15 +478,9 @@ void DirViewer::doMoveFile(int rowSelected) {
 }
 
 void DirViewer::moveEntry(const DirItemInfo &e, const std::string &targetFolder) {
-  if (sftpConnection) {
-    const std::string from = remotePathOf(e.name());
-    const std::string to = platform::standardizePath(
-        platform::appendPathComponent(remotePathOf(targetFolder), e.name()));
-    runOnService("move", [from, to](SFTPWrapper &s) { s.renameFile(from, to); });
-  } else if (theConnection) {
-    theConnection->renameFile(e.name(), platform::appendPathComponent(targetFolder, e.name()),
-                              currentWorkingDirectory_, true);
-  }
+  if (!theConnection) return;
+  theConnection->renameFile(e.name(), platform::appendPathComponent(targetFolder, e.name()),
+                            currentWorkingDirectory_, true);
   showWorkingTextToolbar();
 }
 

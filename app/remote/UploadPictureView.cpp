@@ -267,8 +267,9 @@ void PictureUpload::openPicker(bool camera) {
   const int quality =
       settings().objectForKey("VideoQuality") ? settings().integerForKey("VideoQuality") : -1;
   std::weak_ptr<PictureUpload> weak = shared_from_this();
+  auto screen = screen_.lock();
   source->pick(camera, quality >= 0 && quality <= 2 ? quality : -1,
-               [weak](std::optional<PickedMedia> media) {
+               screen ? screen->moreBtn : nullptr, [weak](std::optional<PickedMedia> media) {
                  if (auto s = weak.lock()) s->picked(std::move(media));
                });
 }

@@ -495,6 +495,10 @@ void SFTPService::answerHostKeyChange(bool accept) {
   logLine("New host key accepted");
 }
 
+std::vector<std::string> SFTPService::keyFileExtensions() {
+  return {std::begin(kKeyExtensions), std::end(kKeyExtensions)};
+}
+
 // Key files named "user@server" with one of the key extensions; each is tried without a pass
 // phrase, then with the login password.
 bool SFTPService::loginWithKeyFiles(const Endpoint &e) {

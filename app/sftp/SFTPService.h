@@ -62,6 +62,9 @@ public:
 
   // The settings key under which a server's host-key fingerprint is kept.
   static std::string hostKeySettingKey(const std::string &server);
+  // The endings of the key files a login looks for in Files/PrivateKeys, each after the name
+  // "<user>@<server>", in the order they are tried.
+  static std::vector<std::string> keyFileExtensions();
   // The transfer log of this instance.
   std::string logPath();
   // Answers the changed-host-key question: true keeps the server's new key.

@@ -108,7 +108,8 @@ FerrowenAppDelegate::FerrowenAppDelegate() {
   Log::debug("AppDelegate.init");
   makers.webPreview = makeWebPreviewScreen;
   makers.browser = makeBrowserScreen;
-  installEditorMakers(makers);
+  if (!makers.textEditor) makers.textEditor = makeTextEditorScreen;
+  if (!makers.documentViewer) makers.documentViewer = makeDocumentViewerScreen;
 }
 
 FerrowenAppDelegate::~FerrowenAppDelegate() {
@@ -769,9 +770,11 @@ void FerrowenAppDelegate::badgeValtry(const std::string &text) {
 }
 
 void FerrowenAppDelegate::newValtryTab(const std::string &url) {
-  auto browser = makeScreen(
-      makers.browser ? std::function([this, url] { return makers.browser(url); }) : nullptr,
-      "ValtryWebBrowserView", "Browser");
+  // The tab starts knowing the orientation the application last turned to.
+  const auto last = InterfaceOrientation(lastInterfaceOrientation_);
+  std::function<std::shared_ptr<ViewController>()> maker;
+  if (makers.browser) maker = [this, url, last] { return makers.browser(url, last); };
+  auto browser = makeScreen(maker, "ValtryWebBrowserView", "Browser");
   auto nav = std::make_shared<NavigationController>(browser);
   std::weak_ptr<ViewController> weakBrowser = browser;
   RunLoop::main()->performAfter(seconds(0.25), [weakBrowser, url] {

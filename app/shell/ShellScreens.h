@@ -1,9 +1,11 @@
-// What the shell knows of the screens it arranges: the interfaces that the editor, the viewers,
-// the connect screen and the right-hand tabs implement (the screens themselves come with their own
-// folders and are made through ScreenMakers), the iPad split container and the iPhone landscape
-// container.
+// What the shell knows of the screens it arranges: the interfaces that the connect screen and the
+// right-hand tabs implement (those of the screens that turn, the viewers and the text editor, live
+// with their screens: app/web/ShellFileScreen.h, app/editor/EditorScreens.h), the makers of the
+// screens other folders bring, the iPad split container and the iPhone landscape container.
 #pragma once
 
+#include "app/editor/EditorScreens.h"
+#include "app/web/ShellFileScreen.h"
 #include "platform/ui/ViewController.h"
 
 #include <functional>
@@ -11,30 +13,6 @@
 #include <string>
 
 class FTPConnection;
-
-// A screen that may turn to landscape (document viewer, web tab, browser, text editor) and adapts
-// to a new size or orientation.
-class ShellFileScreen {
-public:
-  virtual ~ShellFileScreen() = default;
-  virtual void resized(platform::ui::Rect) {}
-  virtual void newOrientation(platform::ui::InterfaceOrientation) {}
-  // Rebuilds the title bar (its full-width button follows the split container's state).
-  virtual void setupTitlebar() {}
-  // Browser screens: load the address.
-  virtual void openURL(const std::string &) {}
-};
-
-// The text editor as the shell numbers its tab and asks it to keep its edit state.
-class ShellTextEditor : public ShellFileScreen {
-public:
-  virtual void setTabIndex(int) {}
-  virtual void saveEditState() {}
-  // The application resigns or terminates while the editor is on top of its tab.
-  virtual void applicationTerminating() {}
-  // The editor settings changed: take them again.
-  virtual void reapplyEditorSettings() {}
-};
 
 // The connect screen (root of the FTP tab) as the shell reaches it.
 class ShellConnectScreen {
@@ -53,8 +31,11 @@ struct ScreenMakers {
   std::function<std::shared_ptr<platform::ui::ViewController>(const std::string &folder)>
       localFolder;
   std::function<std::shared_ptr<platform::ui::ViewController>()> webPreview;
-  // A browser tab (with a Cancel button) opened on the address.
-  std::function<std::shared_ptr<platform::ui::ViewController>(const std::string &url)> browser;
+  // A browser tab (with a Cancel button) that knows the orientation the shell last turned to,
+  // opened on the address.
+  std::function<std::shared_ptr<platform::ui::ViewController>(
+      const std::string &url, platform::ui::InterfaceOrientation last)>
+      browser;
   std::function<std::shared_ptr<platform::ui::ViewController>(const std::string &name,
                                                               const std::string &path)>
       documentViewer;

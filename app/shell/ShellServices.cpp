@@ -43,6 +43,9 @@ public:
   void viewUsesMyScroller(bool uses) override {
     if (auto d = d_.lock()) d->viewUsesMyScroller(uses);
   }
+  void didRotateFromInterfaceOrientation(int from) override {
+    if (auto d = d_.lock()) d->didRotateFromInterfaceOrientation(from);
+  }
   std::shared_ptr<ViewController> makeHelpViewController(const std::string &,
                                                          const std::string &title,
                                                          const std::string &url) override {

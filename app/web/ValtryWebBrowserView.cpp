@@ -100,9 +100,11 @@ ValtryWebBrowserView::ValtryWebBrowserView() : WebPreviewViewController("ValtryW
   BrowserHistory::shared().loadIfNeeded();
 }
 
-std::shared_ptr<ViewController> makeBrowserScreen(const std::string &url) {
+std::shared_ptr<ViewController> makeBrowserScreen(const std::string &url,
+                                                  InterfaceOrientation last) {
   auto browser = std::make_shared<ValtryWebBrowserView>();
   browser->includeCancel = true;
+  browser->lastInterfaceOrientation = int(last);
   browser->openURL(url);
   return browser;
 }

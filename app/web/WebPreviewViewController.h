@@ -4,11 +4,12 @@
 // builds on it.
 #pragma once
 
-#include "app/shell/ShellScreens.h"
+#include "app/web/ShellFileScreen.h"
 
 #include "platform/ui/Controls.h"
 #include "platform/ui/Presentation.h"
 #include "platform/ui/TextInput.h"
+#include "platform/ui/ViewController.h"
 #include "platform/ui/WebView.h"
 
 #include "app/web/WebAddress.h"

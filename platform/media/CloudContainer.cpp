@@ -1,21 +1,32 @@
 #include "platform/media/CloudContainer.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <set>
+#include <utility>
 
 #include "platform/foundation/FolderWatch.h"
+#include "platform/foundation/Log.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/RunLoop.h"
+#include "platform/foundation/Text.h"
 
 namespace platform {
 
@@ -213,12 +224,381 @@ std::function<void()> relinquishTo(const std::string &path, bool writer,
   };
 }
 
+// --- Presenters in other processes --------------------------------------------------------------
+//
+// A coordinated read asks the presenters of the item in other processes to save and let go first,
+// as it asks those of its own process. Each process that presents items keeps, in a folder of its
+// user's for this container (outside the synced folder: nothing of it travels to other machines),
+// a socket it listens on ("<pid>.sock") and the list of the items it presents ("<pid>.items", one
+// escaped path a line). A reader asks each process that lists the item, over its socket
+// ("read <escaped path>\n"); that process tells its presenters on its main run loop and answers
+// "ready\n" (or "none\n" when none is left), and gets the item back (the reacquirers run) when the
+// reader closes the connection after its read. A process that does not answer within the bound is
+// passed over, and the reader logs it. Writes by other processes are seen by the folder watch.
+
+std::mutex answerLimitMutex;
+Duration answerLimit = seconds(5);
+
+Duration presenterAnswerLimit() {
+  std::lock_guard lock(answerLimitMutex);
+  return answerLimit;
+}
+
+// A path as one line: "%" and line ends escaped.
+std::string lineEscaped(const std::string &path) {
+  std::string out;
+  for (char c : path) {
+    if (c == '%')
+      out += "%25";
+    else if (c == '\n')
+      out += "%0A";
+    else if (c == '\r')
+      out += "%0D";
+    else
+      out += c;
+  }
+  return out;
+}
+
+// The folder of this user's processes on this container (made, mode 0700, when `make` says so);
+// empty when it is missing or is not this user's own.
+std::string coordinationFolder(bool make) {
+  std::string container = normal(CloudContainer::folder());
+  if (char *real = ::realpath(container.c_str(), nullptr)) {
+    container = real;
+    std::free(real);
+  }
+  uint64_t hash = 1469598103934665603ull; // FNV-1a: the same in every build
+  for (unsigned char c : container) {
+    hash ^= c;
+    hash *= 1099511628211ull;
+  }
+  const char *runtime = std::getenv("XDG_RUNTIME_DIR");
+  const std::string base = runtime && runtime[0] == '/' ? runtime : "/tmp";
+  char name[64];
+  std::snprintf(name, sizeof name, "/ferrowen-%u", unsigned(::getuid()));
+  const std::string user = base + name;
+  std::snprintf(name, sizeof name, "/cloud-%016llx", static_cast<unsigned long long>(hash));
+  const std::string folder = user + name;
+  for (const std::string &dir : {user, folder}) {
+    if (make) ::mkdir(dir.c_str(), 0700);
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
+        (st.st_mode & 077) != 0)
+      return {};
+  }
+  return folder;
+}
+
+bool socketAddress(const std::string &path, sockaddr_un &address) {
+  address = sockaddr_un{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) return false;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  return true;
+}
+
+// Writes the file whole or not at all.
+void writeWhole(const std::string &path, const std::string &content) {
+  const std::string temp = path + ".new";
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return;
+  bool ok = true;
+  for (size_t at = 0; ok && at < content.size();) {
+    const ssize_t n = ::write(fd, content.data() + at, content.size() - at);
+    if (n > 0)
+      at += size_t(n);
+    else if (n < 0 && errno == EINTR)
+      continue;
+    else
+      ok = false;
+  }
+  ok = ::close(fd) == 0 && ok;
+  if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) ::unlink(temp.c_str());
+}
+
+// One reader's request, as this process answers it (main thread).
+struct Asked {
+  int fd = -1;
+  std::string received;
+  bool answered = false;
+  std::vector<std::function<void()>> reacquirers;
+  FdSourceRef source;
+  TimerRef idle;
+};
+
+// This process's side: its socket, its list of items, the readers it answers. Made once, kept
+// until the process ends (its two files are removed then). Main thread.
+struct Endpoint {
+  std::string folder, socketPath, itemsPath;
+  int fd = -1;
+  FdSourceRef source;
+  std::vector<std::shared_ptr<Asked>> asked;
+};
+
+// The files of the endpoint, for the end of the process (plain memory: no object is destroyed
+// before the handler runs). Only the process that made them removes them, not a forked child.
+char endpointFiles[2][sizeof(sockaddr_un::sun_path) + 8];
+char endpointFolder[sizeof(sockaddr_un::sun_path) + 8];
+pid_t endpointOwner = 0;
+void removeEndpointFiles() {
+  if (::getpid() != endpointOwner) return;
+  for (const char *file : endpointFiles)
+    if (file[0]) ::unlink(file);
+  if (endpointFolder[0]) ::rmdir(endpointFolder); // when no other process uses it
+}
+
+// Readers that may be answered at once; more wait in the socket's backlog.
+constexpr size_t kMaxAsked = 32;
+// A request is one line: "read ", an escaped path, a line end.
+constexpr size_t kMaxRequest = 5 + 3 * PATH_MAX + 1;
+
+std::unique_ptr<Endpoint> &endpoint() {
+  static auto *e = new std::unique_ptr<Endpoint>(); // used until the process ends
+  return *e;
+}
+
+void endAsked(const std::shared_ptr<Asked> &a) {
+  auto &e = endpoint();
+  if (a->source) a->source->remove();
+  a->source.reset();
+  if (a->idle) a->idle->invalidate();
+  a->idle.reset();
+  if (a->fd >= 0) ::close(a->fd);
+  a->fd = -1;
+  for (auto &reacquire : std::exchange(a->reacquirers, {}))
+    if (reacquire) reacquire();
+  if (e) e->asked.erase(std::remove(e->asked.begin(), e->asked.end(), a), e->asked.end());
+}
+
+void sendLine(int fd, const char *line) {
+  (void)!::send(fd, line, std::strlen(line), MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+// The reader's request has come whole: its item's presenters save and let go, unless the reader
+// has already given up (closed its end), in which case it is not disturbed.
+void answer(const std::shared_ptr<Asked> &a, const std::string &request) {
+  a->answered = true;
+  if (a->idle) a->idle->invalidate();
+  if (request.rfind("read ", 0) != 0) return endAsked(a);
+  std::string item;
+  const std::string escaped = request.substr(5);
+  for (size_t i = 0; i < escaped.size(); ++i) {
+    const std::pair<const char *, char> kinds[] = {{"%25", '%'}, {"%0A", '\n'}, {"%0D", '\r'}};
+    const auto *kind = std::find_if(std::begin(kinds), std::end(kinds), [&](const auto &k) {
+      return escaped.compare(i, 3, k.first) == 0;
+    });
+    if (kind == std::end(kinds)) {
+      item += escaped[i];
+    } else {
+      item += kind->second;
+      i += 2;
+    }
+  }
+  char peek;
+  if (::recv(a->fd, &peek, 1, MSG_PEEK | MSG_DONTWAIT) == 0) return endAsked(a);
+  auto presenters = registeredFor(normal(item), nullptr);
+  for (auto &r : presenters) {
+    auto presenter = r->presenter.lock();
+    if (!presenter) continue;
+    presenter->savePresentedItemChanges();
+    a->reacquirers.push_back(presenter->relinquishPresentedItemToReader());
+  }
+  sendLine(a->fd, presenters.empty() ? "none\n" : "ready\n");
+  if (presenters.empty()) endAsked(a);
+}
+
+void readAsked(const std::weak_ptr<Asked> &weak) {
+  auto a = weak.lock();
+  if (!a || a->fd < 0) return;
+  char buf[4096];
+  const ssize_t n = ::recv(a->fd, buf, sizeof buf, MSG_DONTWAIT);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+  if (n <= 0) return endAsked(a); // the reader's read is over (or it went away)
+  if (a->answered) return;        // nothing more is asked on a connection
+  a->received.append(buf, size_t(n));
+  const size_t end = a->received.find('\n');
+  if (end != std::string::npos) return answer(a, a->received.substr(0, end));
+  if (a->received.size() > kMaxRequest) endAsked(a);
+}
+
+void acceptReaders() {
+  auto &e = endpoint();
+  if (!e) return;
+  for (;;) {
+    const int fd = ::accept4(e->fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) return;
+    if (e->asked.size() >= kMaxAsked) {
+      ::close(fd);
+      continue;
+    }
+    auto a = std::make_shared<Asked>();
+    a->fd = fd;
+    std::weak_ptr<Asked> weak = a;
+    e->asked.push_back(a);
+    a->source = RunLoop::main()->addFdSource(fd, unsigned(FdEvent::Read),
+                                             [weak](unsigned) { readAsked(weak); });
+    // A connection that never says what it wants is not kept.
+    a->idle = RunLoop::main()->performAfter(seconds(10), [weak] {
+      if (auto held = weak.lock(); held && !held->answered) endAsked(held);
+    });
+  }
+}
+
+// Lists this process's presented items for other processes, starting to listen on the first.
+// Main thread.
+void advertise() {
+  std::set<std::string> items;
+  {
+    std::lock_guard lock(presentersMutex);
+    for (auto &r : registry())
+      if (!r->presenter.expired()) items.insert(r->path);
+  }
+  auto &e = endpoint();
+  if (!e) {
+    if (items.empty()) return;
+    auto made = std::make_unique<Endpoint>();
+    made->folder = coordinationFolder(true);
+    if (made->folder.empty()) return;
+    const std::string self = made->folder + "/" + std::to_string(::getpid());
+    sockaddr_un address{};
+    if (!socketAddress(self + ".sock", address)) return;
+    made->fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (made->fd < 0) return;
+    if (self.size() + 7 >= sizeof endpointFiles[0]) {
+      ::close(made->fd);
+      return;
+    }
+    // A file of this process's name is a gone process's: this process owns the name now.
+    ::unlink(address.sun_path);
+    if (::bind(made->fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        ::listen(made->fd, 16) != 0) {
+      Log::systemf("Cloud: cannot listen for other programs' reads: %s", std::strerror(errno));
+      ::close(made->fd);
+      return;
+    }
+    made->socketPath = address.sun_path;
+    made->itemsPath = self + ".items";
+    std::snprintf(endpointFiles[0], sizeof endpointFiles[0], "%s", made->socketPath.c_str());
+    std::snprintf(endpointFiles[1], sizeof endpointFiles[1], "%s", made->itemsPath.c_str());
+    std::snprintf(endpointFolder, sizeof endpointFolder, "%s", made->folder.c_str());
+    endpointOwner = ::getpid();
+    std::atexit(removeEndpointFiles);
+    made->source = RunLoop::main()->addFdSource(made->fd, unsigned(FdEvent::Read),
+                                                [](unsigned) { acceptReaders(); });
+    e = std::move(made);
+  }
+  std::string list;
+  for (const auto &item : items)
+    list += lineEscaped(item) + "\n";
+  writeWhole(e->itemsPath, list);
+}
+
+// The other processes that list the item; the files of processes that are gone are removed.
+std::vector<pid_t> presentingElsewhere(const std::string &folder, const std::string &item) {
+  std::vector<pid_t> out;
+  DIR *dir = ::opendir(folder.c_str());
+  if (!dir) return out;
+  const std::string line = lineEscaped(item);
+  while (dirent *d = ::readdir(dir)) {
+    const std::string name = d->d_name;
+    const size_t dot = name.find(".items");
+    if (dot == std::string::npos || dot + 6 != name.size()) continue;
+    char *end = nullptr;
+    const long pid = std::strtol(name.c_str(), &end, 10);
+    if (end != name.c_str() + dot || pid <= 0 || pid == ::getpid()) continue;
+    const std::string base = folder + "/" + name.substr(0, dot);
+    if (::kill(pid_t(pid), 0) != 0 && errno == ESRCH) {
+      ::unlink((base + ".items").c_str());
+      ::unlink((base + ".sock").c_str());
+      continue;
+    }
+    const int fd = ::open((base + ".items").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) continue;
+    std::string content;
+    char buf[4096];
+    ssize_t n;
+    while (content.size() < (1u << 20) && (n = ::read(fd, buf, sizeof buf)) > 0)
+      content.append(buf, size_t(n));
+    ::close(fd);
+    if (("\n" + content).find("\n" + line + "\n") != std::string::npos) out.push_back(pid_t(pid));
+  }
+  ::closedir(dir);
+  return out;
+}
+
+// Asks the presenters of the item in other processes to save and let go, waiting for their
+// answers within the bound. Answers the connections of those that let go: closing them gives the
+// item back.
+std::vector<int> relinquishElsewhere(const std::string &item) {
+  std::vector<int> ready;
+  const std::string folder = coordinationFolder(false);
+  if (folder.empty()) return ready;
+  struct Waiting {
+    pid_t pid;
+    int fd;
+    std::string received;
+  };
+  std::vector<Waiting> waiting;
+  const std::string request = "read " + lineEscaped(item) + "\n";
+  for (pid_t pid : presentingElsewhere(folder, item)) {
+    sockaddr_un address{};
+    if (!socketAddress(folder + "/" + std::to_string(pid) + ".sock", address)) continue;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) continue;
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != ssize_t(request.size())) {
+      ::close(fd); // not listening (any more): nothing there to ask
+      continue;
+    }
+    waiting.push_back({pid, fd, {}});
+  }
+  const TimePoint deadline = Clock::current().now() + presenterAnswerLimit();
+  while (!waiting.empty() && Clock::current().now() < deadline) {
+    std::vector<pollfd> fds;
+    for (auto &w : waiting)
+      fds.push_back({w.fd, POLLIN, 0});
+    // Short looks: the bound is measured on the process's clock, which a test may move.
+    if (::poll(fds.data(), fds.size(), 20) <= 0) continue;
+    for (size_t i = fds.size(); i-- > 0;) {
+      if (!fds[i].revents) continue;
+      Waiting &w = waiting[i];
+      char buf[64];
+      const ssize_t n = ::recv(w.fd, buf, sizeof buf, MSG_DONTWAIT);
+      if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+      if (n > 0) w.received.append(buf, size_t(n));
+      if (n > 0 && w.received.find('\n') == std::string::npos && w.received.size() < 64) continue;
+      if (w.received.rfind("ready\n", 0) == 0)
+        ready.push_back(w.fd);
+      else
+        ::close(w.fd);
+      waiting.erase(waiting.begin() + long(i));
+    }
+  }
+  for (auto &w : waiting) {
+    Log::systemf("Cloud: the program %d presenting %s did not answer in time; read without it",
+                 int(w.pid),
+                 addPercentEscapes(std::filesystem::path(item).filename().string()).c_str());
+    ::close(w.fd);
+  }
+  return ready;
+}
+
 bool coordinate(const std::string &path, bool exclusive,
                 const std::function<void(const std::string &)> &accessor,
                 const FilePresenter *presenter) {
   if (!CloudContainer::contains(path)) return false;
   const std::string item = normal(path);
   auto over = relinquishTo(item, exclusive, presenter);
+  // Closed once the read is over and its lock given up: the other processes take the item back.
+  struct Elsewhere {
+    std::vector<int> fds;
+    ~Elsewhere() {
+      for (int fd : fds)
+        ::close(fd);
+    }
+  } elsewhere;
+  if (!exclusive) elsewhere.fds = relinquishElsewhere(item);
   if (exclusive) {
     std::lock_guard lock(presentersMutex);
     writingHere().insert(item);
@@ -361,8 +741,11 @@ void CloudContainer::addFilePresenter(const std::shared_ptr<FilePresenter> &pres
   r->watch = FolderWatch::watch(std::filesystem::path(r->path).parent_path().string(), [weak] {
     if (auto held = weak.lock()) checkPresented(held);
   });
-  std::lock_guard lock(presentersMutex);
-  registry().push_back(std::move(r));
+  {
+    std::lock_guard lock(presentersMutex);
+    registry().push_back(std::move(r));
+  }
+  advertise();
 }
 
 void CloudContainer::removeFilePresenter(const FilePresenter *presenter) {
@@ -382,6 +765,12 @@ void CloudContainer::removeFilePresenter(const FilePresenter *presenter) {
   // A watch may be what called: it goes once its call is over.
   if (!gone.empty())
     if (auto loop = RunLoop::main()) loop->perform([gone] {});
+  if (!gone.empty()) advertise();
+}
+
+void CloudContainer::setPresenterAnswerLimit(Duration limit) {
+  std::lock_guard lock(answerLimitMutex);
+  answerLimit = limit;
 }
 
 bool CloudContainer::keyValueFlag(const std::string &key) {

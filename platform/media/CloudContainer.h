@@ -5,7 +5,9 @@
 //
 // Coordination: processes that read or write an item through coordinateReading/coordinateWriting
 // take an advisory lock (flock) on the item, shared for reading and exclusive for writing, so a
-// coordinated write never interleaves with a coordinated read, in this process or another.
+// coordinated write never interleaves with a coordinated read, in this process or another. A
+// reader asks the presenters of the item in other processes to save and let go through a local
+// socket of each (in a folder of the user's own, outside the container).
 //
 // The metadata query (CloudQuery) watches the folder tree with inotify and delivers the gathered
 // list, and every later change, on the run loop it was started on.
@@ -29,9 +31,10 @@ class FolderWatch;
 // - before another coordinated write: savePresentedItemChanges (so nothing of its own is lost),
 //   then relinquishPresentedItemToWriter; after the write, the reacquirer it returned runs and
 //   then presentedItemDidChange;
-// - before another coordinated read: savePresentedItemChanges, then
-// relinquishPresentedItemToReader,
-//   whose reacquirer runs when the read is over;
+// - before another coordinated read (in this process or another): savePresentedItemChanges, then
+//   relinquishPresentedItemToReader, whose reacquirer runs when the read is over; a reader in
+//   another process waits a bounded time for these answers and reads without those of a process
+//   that does not give them in time;
 // - a change made by another process (seen by inotify): relinquishPresentedItemToWriter while that
 //   process still holds its writing lock, its reacquirer once the lock is given up, then
 //   presentedItemDidChange; the item removed: accommodatePresentedItemDeletion.
@@ -71,6 +74,8 @@ public:
   static bool coordinateWriting(const std::string &path,
                                 const std::function<void(const std::string &)> &accessor,
                                 const FilePresenter *presenter = nullptr);
+  // How long a coordinated read waits for the presenters in other processes (5 s unless set).
+  static void setPresenterAnswerLimit(Duration limit);
 
   // Presenters are held weakly and told on the main run loop; both calls are for the main thread.
   // Adding one starts watching its item's folder for changes made by other processes.

@@ -1,15 +1,19 @@
 // A forked child process for tests that need a second process on the same files (advisory locks,
 // folder watches): the child runs a function and exits with its result; the two sides signal
-// each other through pipes. The child must only do simple system calls (no threads, no run loop).
+// each other through pipes. The child must only do simple system calls (no threads, no run loop),
+// unless it is forked before the test process made any: then it may start its own.
 #pragma once
 
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <functional>
 #include <optional>
+#include <utility>
 
 namespace testsupport {
 
@@ -75,5 +79,25 @@ private:
   int up_[2] = {-1, -1}, down_[2] = {-1, -1};
   std::optional<int> status_;
 };
+
+// The unprivileged account ("nobody") a child of a test run as root turns into: its user and
+// group, for handing it the files it must write. None when the account is missing.
+inline std::optional<std::pair<uid_t, gid_t>> unprivilegedUser() {
+  const passwd *pw = ::getpwnam("nobody");
+  if (!pw || pw->pw_uid == 0) return std::nullopt;
+  return std::make_pair(pw->pw_uid, pw->pw_gid);
+}
+
+// In a child: gives up root for good for the unprivileged account, so that the permissions a test
+// sets on files apply to it as to any user (a test suite run as root otherwise reads everything).
+// A child that is not root is unprivileged already. False when root could not be given up.
+inline bool dropToUnprivilegedUser() {
+  if (::geteuid() != 0) return true;
+  const auto user = unprivilegedUser();
+  if (!user || ::setgroups(0, nullptr) != 0 || ::setgid(user->second) != 0 ||
+      ::setuid(user->first) != 0)
+    return false;
+  return ::setuid(0) != 0 && ::geteuid() == user->first; // no way back
+}
 
 } // namespace testsupport

@@ -15,6 +15,7 @@
 #include "app/foundation/Globals.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/ftp/FTPServices.h"
+#include "platform/device/DeviceProfile.h"
 #include "platform/device/DocumentInteraction.h"
 #include "platform/device/MailService.h"
 #include "platform/foundation/Log.h"
@@ -68,9 +69,12 @@ struct PhotoDouble : CloudMediaSource {
   std::vector<std::string> picks;
   bool hasCamera() override { return camera; }
   bool hasLibrary() override { return library; }
-  void pick(bool fromCamera, int, std::function<void(std::optional<PickedMedia>)> done) override {
+  std::shared_ptr<PopoverController>
+  pick(bool fromCamera, int, const std::shared_ptr<BarButtonItem> &,
+       std::function<void(std::optional<PickedMedia>)> done) override {
     picks.push_back(fromCamera ? "camera" : "library");
     done(next);
+    return nullptr;
   }
 };
 
@@ -317,6 +321,48 @@ TEST_F(CloudFolderTest, TheRowDecidesTheButtonAndViewPlayAndEditHandOverItsPath)
     ASSERT_TRUE(probe->tapRow(c.row)); // unchecked again
     EXPECT_FALSE(probe->rightItem());
   }
+}
+
+// What the text editor takes whole follows the device's class: a 2x screen or an iPad 1 MB, a
+// faster device from system 3.2 on 512 KB, any other device 256 KB; above it a text file is
+// viewed.
+TEST_F(CloudFolderTest, TheEditLimitFollowsTheDeviceClass) {
+  open({{"small.txt", std::string(200000, 's')},
+        {"mid.txt", std::string(300000, 'm')},
+        {"large.txt", std::string(600000, 'l')},
+        {"huge.txt", std::string(1048577, 'h')}});
+  auto device = [](const char *platform, const char *version, bool pad = false) {
+    auto d = pad ? DeviceProfile::iPad() : DeviceProfile::iPhone();
+    d.platform = platform;
+    d.systemVersion = version;
+    return d;
+  };
+  const struct {
+    const char *what;
+    DeviceProfile profile;
+    std::vector<std::string> buttons; // small, mid, large, huge
+  } cases[] = {
+      {"2x screen", device("iPhone4,1", "5.1.1"), {"Edit", "Edit", "Edit", "View"}},
+      {"iPad", device("iPad2,1", "5.1.1", true), {"Edit", "Edit", "Edit", "View"}},
+      {"faster device", device("iPhone2,1", "4.3"), {"Edit", "Edit", "View", "View"}},
+      {"faster device before 3.2", device("iPhone2,1", "3.1.3"), {"Edit", "View", "View", "View"}},
+      {"slow device on a new system",
+       device("iPhone1,2", "4.2.1"),
+       {"Edit", "View", "View", "View"}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    DeviceProfile::setCurrent(c.profile);
+    std::vector<std::string> seen;
+    for (const char *row : {"small.txt", "mid.txt", "large.txt", "huge.txt"}) {
+      ASSERT_TRUE(probe->tapRow(row)) << probe->lastError();
+      auto right = probe->rightItem();
+      seen.push_back(right ? right->name : "");
+      ASSERT_TRUE(probe->tapRow(row)); // unchecked again
+    }
+    EXPECT_EQ(seen, c.buttons);
+  }
+  DeviceProfile::setCurrent(DeviceProfile::iPhone());
 }
 
 TEST_F(CloudFolderTest, MailAttachesTheFileAndNeverInventsALink) {

@@ -737,10 +737,11 @@ protected:
     rooms.hasCamera = [this] { return camera; };
     rooms.hasPhotoLibrary = [] { return true; };
     rooms.hasVideoMedia = [this] { return videos; };
-    rooms.pickMedia = [this](bool fromCamera, int,
+    rooms.pickMedia = [this](bool fromCamera, int, const std::shared_ptr<BarButtonItem> &,
                              std::function<void(std::optional<PickedPictureOrVideo>)> done) {
       picks.push_back(fromCamera ? "camera" : "library");
       done(next);
+      return std::shared_ptr<PopoverController>();
     };
   }
   void TearDown() override {

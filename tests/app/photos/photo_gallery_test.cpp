@@ -4,6 +4,7 @@
 #include "app/photos/PhotoGalleryView.h"
 
 #include "tests/app/foundation/ScreenFixture.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/FolderChecks.h"
 #include "tests/support/PhotoFixtures.h"
 
@@ -17,6 +18,9 @@
 #include "platform/device/DeviceProfile.h"
 #include "platform/device/DocumentInteraction.h"
 #include "platform/device/MailService.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <thread>
@@ -149,6 +153,57 @@ TEST(PhotoGalleryNames, AssetRowNameRule) {
   };
   for (const Case &c : cases)
     EXPECT_EQ(PhotoGalleryView::assetRowName(c.url), c.name) << c.url;
+}
+
+// A pictures folder this user may not read: the library refuses every program, and the Saved
+// Files tab shows the page that says so (not the page of a missing or broken library). The suite
+// runs as root, who reads everything: a child that is a plain user opens the library. It is forked
+// before this process makes a run loop or a thread, so it makes its own.
+TEST(PhotoLibraryRefused, TheSavedFilesTabShowsThePageOfALibraryRefusedToAll) {
+  testsupport::TempDir dir("ferrowen-refused");
+  const std::string home = dir.path() + "/home", pictures = dir.path() + "/Pictures";
+  fs::create_directories(home);
+  testsupport::makePicturesFolder(pictures);
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(pictures.c_str(), 0), 0); // nobody but root reads it
+  if (::geteuid() == 0) {
+    const auto user = testsupport::unprivilegedUser();
+    ASSERT_TRUE(user) << "no unprivileged account to run the child as";
+    ASSERT_EQ(::chown(home.c_str(), user->first, user->second), 0);
+  }
+  enum Outcome { kRefusedPage, kOtherPage, kNoPage, kStillRoot, kNoRow };
+  testsupport::ForkedChild child([&](testsupport::ForkedChild &) -> int {
+    if (!testsupport::dropToUnprivilegedUser()) return kStillRoot;
+    RunLoop::makeMainThread();
+    Paths::setHome(home);
+    Paths::setResources(std::string(FERROWEN_SOURCE_DIR) + "/resources");
+    PhotoLibrary::setPicturesFolder(pictures);
+    InitGlobals();
+    RegisterDefaultSettings();
+    struct Pages : LocalFilesServices {
+      std::vector<std::string> shown;
+      void showErrorForTopSavedFilesTab(const std::string &page) override { shown.push_back(page); }
+    };
+    auto pages = std::make_shared<Pages>();
+    LocalFilesServices::setShared(pages);
+    auto window = std::make_shared<Window>(Size{320, 480});
+    window->makeKeyAndVisible();
+    auto nav = std::make_shared<NavigationController>(LocalFolderViewController::make(""));
+    window->setRootViewController(nav);
+    Probe probe(window);
+    if (!probe.tapRow("Photo Library")) return kNoRow;
+    RunLoop::main()->runUntil([&] { return !pages->shown.empty(); }, seconds(20));
+    if (pages->shown.empty()) return kNoPage;
+    return pages->shown == std::vector<std::string>{"error-photo-library-global.html"}
+               ? kRefusedPage
+               : kOtherPage;
+  });
+  ASSERT_TRUE(child.started());
+  EXPECT_EQ(child.wait(std::chrono::seconds(60)), std::optional<int>(kRefusedPage))
+      << "1 other page, 2 no page, 3 still root, 4 no Photo Library row";
+  ::chmod(pictures.c_str(), 0755);
+  EXPECT_TRUE(
+      fs::exists(std::string(FERROWEN_SOURCE_DIR) + "/resources/error-photo-library-global.html"));
 }
 
 TEST_F(PhotoGalleryTest, SavedFilesOffersTheLibraryOnlyWhenThereIsOne) {

@@ -7,6 +7,7 @@
 #include "tests/support/PhotoFixtures.h"
 
 #include "app/foundation/Globals.h"
+#include "platform/device/DeviceProfile.h"
 #include "platform/media/Image.h"
 
 #include <filesystem>
@@ -31,15 +32,16 @@ protected:
     CloudMediaSource::setShared(nullptr);
     ScreenTest::TearDown();
   }
-  // Opens the picker; the result lands in `result` (calls counted).
-  void pick(bool camera = false) {
-    source.pick(camera, -1, [this](std::optional<PickedMedia> media) {
+  // Opens the picker (from `from` when given); the result lands in `result` (calls counted).
+  void pick(bool camera = false, const std::shared_ptr<BarButtonItem> &from = nullptr) {
+    popover = source.pick(camera, -1, from, [this](std::optional<PickedMedia> media) {
       ++calls;
       result = std::move(media);
     });
     RunLoop::main()->runPending();
   }
   PhotoLibraryMediaSource source;
+  std::shared_ptr<PopoverController> popover;
   std::string pictures;
   std::optional<PickedMedia> result;
   int calls = 0;
@@ -100,6 +102,61 @@ TEST_F(PhotoPickerTest, AnUnreadablePictureKeepsThePickerOpen) {
   EXPECT_EQ(probe->navigationTitle(), "Broken");
   ASSERT_TRUE(probe->tap("Cancel")) << probe->lastError();
   EXPECT_EQ(calls, 1);
+}
+
+// On the tablet a picker asked for from a bar button opens in a 320 x 480 popover pointing at it;
+// a pick or Cancel closes the popover, and so does a tap outside it, which picks nothing. On the
+// phone, or without a button, it is a modal screen.
+TEST_F(PhotoPickerTest, OnTheTabletItOpensInAPopoverFromTheButton) {
+  testsupport::makePicturesFolder(pictures);
+  auto menu = BarButtonItem::titled("Menu", BarButtonItemStyle::Plain, nullptr);
+  rootScreen->navigationItem().setRightBarButtonItem(menu);
+  const struct {
+    const char *what;
+    DeviceProfile device;
+    bool fromMenu, inPopover;
+  } cases[] = {
+      {"tablet, from the menu", DeviceProfile::iPad(), true, true},
+      {"tablet, no button", DeviceProfile::iPad(), false, false},
+      {"phone, from the menu", DeviceProfile::iPhone(), true, false},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    DeviceProfile::setCurrent(c.device);
+    for (const char *ending : {"pick", "Cancel", "tap outside"}) {
+      SCOPED_TRACE(ending);
+      const int before = calls;
+      pick(false, c.fromMenu ? menu : nullptr);
+      EXPECT_EQ(probe->navigationTitle(), "Photo Albums");
+      EXPECT_EQ(bool(popover), c.inPopover);
+      EXPECT_EQ(window->popovers().size(), c.inPopover ? 1u : 0u);
+      if (c.inPopover) {
+        EXPECT_EQ(window->popovers().back(), popover);
+        EXPECT_EQ(popover->popoverContentSize(), (Size{320, 480}));
+        EXPECT_EQ(popover->arrowDirections(), unsigned(ArrowAny));
+        EXPECT_EQ(popover->anchor().kind, Anchor::Kind::BarButtonItem);
+        EXPECT_EQ(popover->anchor().element.lock(), menu);
+      } else {
+        EXPECT_NE(probe->topViewController(), rootScreen) << "shown modally";
+      }
+      if (std::string(ending) == "pick") {
+        ASSERT_TRUE(probe->tapRow("Holidays")) << probe->lastError();
+        ASSERT_TRUE(probe->tapRow("beach.jpg")) << probe->lastError();
+      } else if (std::string(ending) == "Cancel") {
+        ASSERT_TRUE(probe->tap("Cancel")) << probe->lastError();
+      } else if (c.inPopover) {
+        ASSERT_TRUE(probe->dismissPopover()) << probe->lastError();
+      } else {
+        ASSERT_TRUE(probe->tap("Cancel")) << probe->lastError(); // no outside to tap
+      }
+      RunLoop::main()->runPending();
+      EXPECT_EQ(calls, before + 1) << "answered once";
+      EXPECT_EQ(bool(result), std::string(ending) == "pick");
+      EXPECT_TRUE(window->popovers().empty());
+      EXPECT_EQ(probe->topViewController(), rootScreen);
+    }
+  }
+  DeviceProfile::setCurrent(DeviceProfile::iPhone());
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 
 #include "tests/support/LabelFit.h"
 
+#include "app/foundation/AppDelegateServices.h"
 #include "platform/foundation/FileManager.h"
 
 using namespace queuetest;
@@ -95,6 +96,28 @@ TEST_F(QueueTest, ScreenShowsRowsTitleAndBadge) {
 // The title line under "Transfers" carries what is left and how fast it goes; it must show whole
 // in the navigation bar for every figure a transfer reaches, from a small file to gigabytes at
 // loopback speed.
+// The Transfers screen turns only when the application allows landscape, and a turn it made is
+// passed on to the application, which lays out what it holds around the screen.
+TEST_F(QueueTest, ARotationIsPassedOnToTheApplication) {
+  struct Shell : AppDelegateServices {
+    bool landscape = false;
+    std::vector<int> turnedFrom;
+    bool allowLandscapeView() const override { return landscape; }
+    void didRotateFromInterfaceOrientation(int from) override { turnedFrom.push_back(from); }
+  };
+  auto shell = std::make_shared<Shell>();
+  setAppDelegateServices(shell);
+  makeQueue();
+  EXPECT_FALSE(probe_->rotate(ui::InterfaceOrientation::LandscapeLeft));
+  EXPECT_TRUE(shell->turnedFrom.empty());
+  shell->landscape = true;
+  ASSERT_TRUE(probe_->rotate(ui::InterfaceOrientation::LandscapeLeft)) << probe_->lastError();
+  ASSERT_TRUE(probe_->rotate(ui::InterfaceOrientation::Portrait)) << probe_->lastError();
+  EXPECT_EQ(shell->turnedFrom, (std::vector<int>{int(ui::InterfaceOrientation::Portrait),
+                                                 int(ui::InterfaceOrientation::LandscapeLeft)}));
+  setAppDelegateServices(nullptr);
+}
+
 TEST_F(QueueTest, TitleLineShowsSizeAndSpeedWhole) {
   makeQueue();
   auto details = queue_->titleDetails();

@@ -13,8 +13,10 @@
 #include "app/foundation/Database.h"
 #include "app/foundation/DirTableCell.h"
 #include "app/foundation/Globals.h"
+#include "app/foundation/Reachability.h"
 #include "app/foundation/Scrambler.h"
 #include "app/foundation/SettingsKeys.h"
+#include "app/ftp/FTPConnection.h"
 
 #include "platform/device/DeviceProfile.h"
 #include "platform/foundation/FileManager.h"
@@ -151,6 +153,29 @@ TEST_F(FtpTabTest, ConnectChecksStopBeforeAnythingIsStored) {
     ASSERT_TRUE(probe->answerAlert("OK"));
   }
   EXPECT_EQ(connect->serverName->text(), "ftp://host.example");
+}
+
+// The connect screen points the shared reachability object at a public web host: asked about the
+// remote host, it answers for that host rather than for none.
+TEST_F(FtpTabTest, TheSharedReachabilityWatchesAPublicHost) {
+  auto &shared = Reachability::sharedReachability();
+  shared.reset();
+  std::vector<std::string> asked;
+  shared.setFlagsSourceForTesting([&](const std::string &text, uint32_t &flags) {
+    asked.push_back(text);
+    flags = platform::net::ReachabilityReachable;
+    return true;
+  });
+  EXPECT_EQ(shared.remoteHostStatus(), NotReachable) << "no host yet";
+  showConnect();
+  const std::string host = shared.hostName();
+  EXPECT_FALSE(host.empty());
+  EXPECT_EQ(host.find_first_of("/: "), std::string::npos) << host << " is a host name";
+  EXPECT_NE(host, "localhost");
+  EXPECT_FALSE(Reachability::addressFromString(host, nullptr)) << "a name, not an address";
+  EXPECT_EQ(shared.remoteHostStatus(), ReachableViaWiFiNetwork);
+  EXPECT_EQ(asked, std::vector<std::string>{host});
+  shared.reset();
 }
 
 TEST_F(FtpTabTest, APickedBookmarkConnectsOnceAndNotOnLaterAppearances) {
@@ -392,6 +417,54 @@ TEST_F(FtpTabTest, FolderScreenRowsTitleAndSheets) {
     nav->popToRootViewControllerAnimated(false);
   }
   DeviceProfile::setCurrent(DeviceProfile::iPhone());
+}
+
+// The row menus of both kinds of folder screen: a move is a rename into another folder and is
+// offered over FTP only; raw commands over FTP with the setting on; permissions always over SFTP
+// (an FTP screen offers them once a listing showed it can).
+TEST_F(FtpTabTest, RowMenusOfFtpAndSftpScreens) {
+  const struct {
+    bool sftp;
+    const char *rawOption, *row;
+    std::vector<std::string> menu;
+  } cases[] = {
+      {false,
+       "1",
+       "a.txt",
+       {"Delete File", "Rename File", "Move File", "Raw FTP Command", "Cancel"}},
+      {false,
+       "1",
+       "sub",
+       {"Delete Folder", "Download Folder", "Rename Folder", "Move Folder", "Raw FTP Command",
+        "Cancel"}},
+      {false, "0", "a.txt", {"Delete File", "Rename File", "Move File", "Cancel"}},
+      {true, "1", "a.txt", {"Delete File", "Rename File", "Permissions (CHMOD)", "Cancel"}},
+      {true,
+       "1",
+       "sub",
+       {"Delete Folder", "Download Folder", "Rename Folder", "Permissions (CHMOD)", "Cancel"}},
+      {true, "0", "a.txt", {"Delete File", "Rename File", "Permissions (CHMOD)", "Cancel"}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.sftp ? "SFTP " : "FTP ") + c.row + " raw " + c.rawOption);
+    set(kRawMenuOptionKey, c.rawOption);
+    auto sftp = std::make_shared<IdleSftp>();
+    auto screen = c.sftp ? DirViewer::initWithExistingSFTPConnection(sftp)
+                         : DirViewer::initWithExistingConnection(std::make_shared<FTPConnection>());
+    nav->pushViewController(screen, false);
+    const DirItemList listing{entry("sub", 0, true), entry("a.txt", 5)};
+    if (c.sftp)
+      screen->gotDirectory(*sftp, listing);
+    else
+      screen->replaceDirectory(listing);
+    ASSERT_TRUE(probe->tap(std::string(c.row) + " Menu")) << probe->lastError();
+    auto sheets = window->actionSheets();
+    ASSERT_FALSE(sheets.empty());
+    EXPECT_EQ(sheets.back()->title(), c.row);
+    EXPECT_EQ(sheets.back()->buttonTitles(), c.menu);
+    ASSERT_TRUE(probe->answerSheet("Cancel"));
+    nav->popToRootViewControllerAnimated(false);
+  }
 }
 
 TEST_F(FtpTabTest, ANameHiddenBySearchIsStillInUseOnTheServer) {

@@ -184,6 +184,29 @@ TEST_F(CloudFilesTest, TheEditorFollowsAnotherProcessAndSavesCoordinated) {
   }
 }
 
+// Another program reads the file the editor shows, coordinated: the editor saves what was typed
+// and lets go (Save is off) while it reads, so it reads the typed text; then Save is back.
+TEST_F(CloudFilesTest, AnotherProgramsReadGetsWhatTheEditorHolds) {
+  openCloudFiles({{"notes.txt", "first"}});
+  const std::string path = cloud + "/notes.txt", hold = home_ + "/read-over";
+  openRow("notes.txt", "Edit");
+  auto editor = std::dynamic_pointer_cast<EditFileView>(probe->topViewController());
+  ASSERT_TRUE(editor);
+  ASSERT_TRUE(until([&] { return editor->theText->text() == "first"; }));
+  ASSERT_TRUE(probe->type("File Text", "mine ")) << probe->lastError();
+  ASSERT_TRUE(quiet(path));
+  testsupport::Process reader({CLOUD_OTHER_READER, cloud, path, "20000", hold}, home_);
+  ASSERT_TRUE(reader.started());
+  ASSERT_TRUE(until([&] { return reader.output().find("reading") != std::string::npos; }))
+      << reader.output() << reader.errors();
+  EXPECT_FALSE(editor->saveButton->isEnabled()) << "let go while the other program reads";
+  testsupport::writeFile(hold, "");
+  ASSERT_TRUE(until([&] { return !reader.running(); }));
+  EXPECT_NE(reader.output().find("read:mine first\n"), std::string::npos) << reader.output();
+  EXPECT_TRUE(until([&] { return editor->saveButton->isEnabled(); }));
+  EXPECT_EQ(editor->theText->text(), "mine first");
+}
+
 TEST_F(CloudFilesTest, TheViewerShowsAChangeMadeElsewhere) {
   openCloudFiles({{"report.pdf", "%PDF-1.4 one"}});
   const std::string path = cloud + "/report.pdf";

@@ -5,6 +5,7 @@
 #include "app/files/ArchiveServices.h"
 #include "app/ftp/FTPServices.h"
 #include "app/queue/BatchServices.h"
+#include "app/web/ValtryWebBrowserView.h"
 
 #include <sys/stat.h>
 
@@ -121,6 +122,31 @@ TEST_F(AppTest, FileTabsAreNumberedInFrontOfTheWebTab) {
   advance(0.5);
   EXPECT_EQ(first->index, 0);
   EXPECT_EQ(globalUserDefaults->stringForKey("TabIndexMax"), "5");
+}
+
+// A new browser tab on the tablet starts knowing the orientation the application last turned to.
+TEST_F(AppTest, ANewBrowserTabKnowsTheLastOrientation) {
+  boot(DeviceProfile::iPad());
+  auto right = delegate->tabBarControllerRight();
+  auto openedBrowser = [&] {
+    delegate->newValtryTab("http://127.0.0.1/page");
+    auto nav = std::dynamic_pointer_cast<NavigationController>(right->selectedViewController());
+    return nav ? std::dynamic_pointer_cast<ValtryWebBrowserView>(nav->topViewController())
+               : nullptr;
+  };
+  auto first = openedBrowser();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->lastInterfaceOrientation, int(InterfaceOrientation::Portrait));
+  for (auto o : {InterfaceOrientation::LandscapeRight, InterfaceOrientation::PortraitUpsideDown,
+                 InterfaceOrientation::LandscapeLeft}) {
+    ASSERT_TRUE(probe->rotate(o)) << probe->lastError();
+    advance(0.1);
+    ASSERT_EQ(delegate->lastInterfaceOrientation(), int(o));
+    auto browser = openedBrowser();
+    ASSERT_TRUE(browser);
+    EXPECT_NE(browser, first);
+    EXPECT_EQ(browser->lastInterfaceOrientation, int(o));
+  }
 }
 
 TEST_F(AppTest, AFreshInstallClearsThePasscode) {

@@ -5,6 +5,7 @@
 #include "tests/support/FtpTabScreens.h"
 #include "tests/support/SftpPeers.h"
 
+#include "app/foundation/TextPromptViewer.h"
 #include "app/sftp/SFTPService.h"
 
 #include <sys/stat.h>
@@ -144,18 +145,16 @@ TEST_F(SftpTabPeersTest, FolderActionsReachTheServer) {
   // Set-user-id, a bit the permissions editor below has no toggle for and must keep.
   ::chmod(dir.file("new.txt").c_str(), 04644);
 
-  // Rename, then move into a folder.
+  // Rename; over SFTP the row menu offers no move.
   ASSERT_TRUE(openRowMenu("a.txt"));
   ASSERT_TRUE(probe->answerSheet("Rename File"));
   ASSERT_TRUE(answerPrompt("Rename File To:", "renamed.txt"));
   ASSERT_TRUE(onServer("renamed.txt"));
   ASSERT_TRUE(shows("renamed.txt"));
+  EXPECT_FALSE(FileManager::fileExists(dir.file("a.txt")));
   ASSERT_TRUE(openRowMenu("renamed.txt"));
-  ASSERT_TRUE(probe->answerSheet("Move File"));
-  ASSERT_TRUE(probe->tapRow("dest"));
-  ASSERT_TRUE(probe->tapBack()); // the chooser answers as it goes
-  ASSERT_TRUE(onServer("dest/renamed.txt"));
-  ASSERT_TRUE(gone("renamed.txt"));
+  EXPECT_FALSE(probe->answerSheet("Move File"));
+  ASSERT_TRUE(probe->answerSheet("Cancel"));
 
   // Permissions of the file the server's user made.
   ASSERT_TRUE(openRowMenu("new.txt"));
@@ -187,32 +186,39 @@ TEST_F(SftpTabPeersTest, FolderActionsReachTheServer) {
   ASSERT_TRUE(waitFor([&] { return probe->tap("Menu"); }));
   ASSERT_TRUE(probe->answerSheet("Delete All Files"));
   EXPECT_EQ(probe->pendingAlerts().back().message,
-            "This will delete 1 files in the folder!  Continue?");
+            "This will delete 2 files in the folder!  Continue?");
   ASSERT_TRUE(probe->answerAlert("Delete All"));
-  ASSERT_TRUE(waitFor([&] { return !FileManager::fileExists(dir.file("new.txt")); }));
+  ASSERT_TRUE(waitFor([&] {
+    return !FileManager::fileExists(dir.file("new.txt")) &&
+           !FileManager::fileExists(dir.file("renamed.txt"));
+  }));
   ASSERT_TRUE(shows("dest"));
   EXPECT_EQ(names(), std::vector<std::string>{"dest"});
 }
 
 // A name from the server is only a name: a file called like the folder menu gets its own row
-// menu, and a folder called like the chooser's "Up a Folder" is a folder to move into.
+// menu, a file called like the sort menu is renamed by its own, and a folder called like the move
+// chooser's "Up a Folder" is a folder to open.
 TEST_F(SftpTabPeersTest, ServerNamesNeverPickTheAction) {
   auto peer = start();
   makeFolder("sub");
   makeFolder("sub/Up a Folder");
   for (auto name : {"FTP Folder Commands", "Sort Folder", "keep.txt"})
     writeFile(dir.file(std::string("sub/") + name), "x");
-  writeFile(dir.file("sub/mover.txt"), "m");
+  writeFile(dir.file("sub/Up a Folder/inside.txt"), "m");
   ASSERT_TRUE(connectTo(address(*peer), kSftpUser, kSftpPass));
   ASSERT_TRUE(shows("sub"));
   ASSERT_TRUE(probe->tapRow("sub"));
   ASSERT_TRUE(shows("keep.txt"));
 
-  // "Move File" on that row opens the move chooser, and "Delete File" deletes that file only.
+  // That row's menu is the row's own ("Rename File" offers its name), and "Delete File" deletes
+  // that file only.
   ASSERT_TRUE(openRowMenu("FTP Folder Commands"));
-  ASSERT_TRUE(probe->answerSheet("Move File"));
-  EXPECT_EQ(probe->navigationTitle(), "Move FTP Folder Commands");
-  ASSERT_TRUE(probe->tapBack());
+  ASSERT_TRUE(probe->answerSheet("Rename File"));
+  auto prompt = std::dynamic_pointer_cast<TextPromptViewer>(probe->topViewController());
+  ASSERT_TRUE(prompt && prompt->filename);
+  EXPECT_EQ(prompt->filename->text(), "FTP Folder Commands");
+  ASSERT_TRUE(probe->tap("Cancel")) << probe->lastError();
   ASSERT_TRUE(openRowMenu("FTP Folder Commands"));
   ASSERT_TRUE(probe->answerSheet("Delete File"));
   ASSERT_EQ(probe->pendingAlerts().back().title, "Confirm File Delete");
@@ -226,22 +232,10 @@ TEST_F(SftpTabPeersTest, ServerNamesNeverPickTheAction) {
   ASSERT_TRUE(probe->answerSheet("Rename File"));
   ASSERT_TRUE(answerPrompt("Rename File To:", "sorted.txt"));
   ASSERT_TRUE(onServer("sub/sorted.txt"));
-
-  // The chooser's rows: stay, the real "Up a Folder", then the folder of that name.
-  for (auto [row, target] : {std::pair{2, "sub/Up a Folder/mover.txt"}, {1, "sub/mover.txt"}}) {
-    const std::string name = "mover.txt";
-    if (row == 1) { // back from the folder: it is moved up out of "Up a Folder"
-      ASSERT_TRUE(probe->tapRow("Up a Folder"));
-      ASSERT_TRUE(shows(name));
-    } else {
-      ASSERT_TRUE(shows(name));
-    }
-    ASSERT_TRUE(openRowMenu(name));
-    ASSERT_TRUE(probe->answerSheet("Move File"));
-    ASSERT_TRUE(probe->tapRow(IndexPath{0, row}));
-    ASSERT_TRUE(probe->tapBack());
-    ASSERT_TRUE(onServer(target)) << row;
-  }
+  ASSERT_TRUE(shows("Up a Folder"));
+  ASSERT_TRUE(probe->tapRow("Up a Folder"));
+  ASSERT_TRUE(shows("inside.txt"));
+  EXPECT_EQ(top()->currentWorkingDirectory(), dir.path() + "/sub/Up a Folder");
 }
 
 TEST_F(SftpTabPeersTest, KeyLoginAndAChangedHostKeyAnsweredBothWays) {

@@ -307,3 +307,99 @@ TEST_F(CloudContainerTest, PresentersHearOfEveryOtherAccessInOrder) {
   CloudContainer::removeFilePresenter(viewer.get());
   RunLoop::main()->runPending();
 }
+
+namespace {
+
+// A presenter with changes of its own: asked to save, it writes them to its item.
+struct Keeper : Recorder {
+  using Recorder::Recorder;
+  void savePresentedItemChanges() override {
+    Recorder::savePresentedItemChanges();
+    testsupport::writeFile(path, "saved by the presenter");
+  }
+};
+
+// The other program's one coordinated read of `item` (see other_reader.cpp).
+testsupport::Process otherReader(const std::string &container, const std::string &item,
+                                 int answerLimitMs, const std::string &logDir,
+                                 const std::string &hold = "") {
+  std::vector<std::string> argv{CLOUD_OTHER_READER, container, item, std::to_string(answerLimitMs)};
+  if (!hold.empty()) argv.push_back(hold);
+  return testsupport::Process(argv, logDir);
+}
+
+} // namespace
+
+// Another program's coordinated read: the presenters of the item here save and let go before it
+// reads (it reads what they saved), and take the item back only when its read is over.
+TEST_F(CloudContainerTest, AnotherProcessesReadWaitsForThePresentersHere) {
+  fs::create_directories(cloud);
+  const std::string path = cloud + "/doc.txt", hold = tmp.path() + "/read-over";
+  testsupport::writeFile(path, "on disk");
+  testsupport::writeFile(cloud + "/other.txt", "another document");
+  std::vector<std::string> log;
+  auto editor = std::make_shared<Keeper>(path, "editor", &log);
+  auto elsewhere = std::make_shared<Recorder>(cloud + "/other.txt", "other", &log);
+  CloudContainer::addFilePresenter(editor);
+  CloudContainer::addFilePresenter(elsewhere);
+
+  auto reader = otherReader(cloud, path, 20000, tmp.path(), hold);
+  ASSERT_TRUE(reader.started());
+  ASSERT_TRUE(RunLoop::main()->runUntil(
+      [&] { return reader.output().find("reading") != std::string::npos || !reader.running(); },
+      seconds(30)));
+  // Saved, then let go while the other program reads (its own save may come back to it through
+  // the watch as a change); the other document's presenter is not asked.
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_EQ(std::vector<std::string>(log.begin(), log.begin() + 2),
+            (std::vector<std::string>{"editor:save", "editor:toReader"}));
+  EXPECT_FALSE(has(log, "editor:reacquired"));
+  EXPECT_TRUE(std::none_of(log.begin(), log.end(),
+                           [](const std::string &e) { return e.rfind("other:", 0) == 0; }));
+  testsupport::writeFile(hold, "");
+  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return !reader.running(); }, seconds(30)));
+  EXPECT_TRUE(RunLoop::main()->runUntil([&] { return has(log, "editor:reacquired"); },
+                                        std::chrono::seconds(20)));
+  EXPECT_EQ(reader.wait(std::chrono::seconds(5)), 0);
+  EXPECT_NE(reader.output().find("read:saved by the presenter\n"), std::string::npos)
+      << reader.output();
+  EXPECT_EQ(reader.output().find("log:"), std::string::npos) << reader.output();
+
+  // A read of a document nobody here presents asks nothing.
+  log.clear();
+  testsupport::writeFile(cloud + "/third.txt", "third");
+  auto plain = otherReader(cloud, cloud + "/third.txt", 20000, tmp.path());
+  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return !plain.running(); }, seconds(30)));
+  EXPECT_NE(plain.output().find("read:third\n"), std::string::npos) << plain.output();
+  EXPECT_TRUE(log.empty());
+  CloudContainer::removeFilePresenter(editor.get());
+  CloudContainer::removeFilePresenter(elsewhere.get());
+  RunLoop::main()->runPending();
+}
+
+// A presenter whose program does not answer in time (its main thread is busy) is passed over: the
+// other program reads without it and says so in its log; the late request then disturbs nothing.
+TEST_F(CloudContainerTest, AProcessThatDoesNotAnswerInTimeIsPassedOver) {
+  fs::create_directories(cloud);
+  const std::string path = cloud + "/doc.txt";
+  testsupport::writeFile(path, "on disk");
+  std::vector<std::string> log;
+  auto editor = std::make_shared<Keeper>(path, "editor", &log);
+  CloudContainer::addFilePresenter(editor);
+
+  // This thread is the presenter's main thread: waiting here, it answers nothing.
+  auto reader = otherReader(cloud, path, 300, tmp.path());
+  ASSERT_TRUE(reader.started());
+  EXPECT_EQ(reader.wait(std::chrono::seconds(30)), 0);
+  const std::string out = reader.output();
+  EXPECT_NE(out.find("read:on disk\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("log:Cloud: the program " + std::to_string(::getpid()) +
+                     " presenting doc.txt did not answer in time; read without it"),
+            std::string::npos)
+      << out;
+  RunLoop::main()->runUntil([] { return false; }, seconds(0.5));
+  EXPECT_TRUE(log.empty()) << "a request whose reader has gone is not acted on";
+  EXPECT_EQ(testsupport::readFile(path), "on disk");
+  CloudContainer::removeFilePresenter(editor.get());
+  RunLoop::main()->runPending();
+}
