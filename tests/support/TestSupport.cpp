@@ -18,6 +18,7 @@
 #include <spawn.h>
 #include <sstream>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -156,6 +157,25 @@ Watchdog::~Watchdog() {
   }
   state_->cv.notify_all();
   state_->thread.join();
+}
+
+FileSizeLimit::FileSizeLimit(uint64_t bytes) {
+  rlimit now{};
+  if (::getrlimit(RLIMIT_FSIZE, &now) != 0) return;
+  oldSoft_ = now.rlim_cur;
+  oldHandler_ = ::signal(SIGXFSZ, SIG_IGN);
+  rlimit limited{static_cast<rlim_t>(bytes), now.rlim_max};
+  set_ = ::setrlimit(RLIMIT_FSIZE, &limited) == 0;
+  EXPECT_TRUE(set_) << "no file size limit could be set";
+}
+
+FileSizeLimit::~FileSizeLimit() {
+  rlimit now{};
+  if (set_ && ::getrlimit(RLIMIT_FSIZE, &now) == 0) {
+    now.rlim_cur = static_cast<rlim_t>(oldSoft_);
+    ::setrlimit(RLIMIT_FSIZE, &now);
+  }
+  ::signal(SIGXFSZ, oldHandler_);
 }
 
 int listenOnLoopback(int &port, int backlog) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
@@ -73,6 +74,22 @@ public:
 private:
   struct State;
   std::shared_ptr<State> state_;
+};
+
+// Limits the size of every file this process writes (the soft RLIMIT_FSIZE) for the object's
+// life, with SIGXFSZ ignored: a write past the limit then fails with EFBIG, the way a full disk
+// fails it. It holds for every thread of the process, so keep the window short.
+class FileSizeLimit {
+public:
+  explicit FileSizeLimit(uint64_t bytes);
+  ~FileSizeLimit();
+  FileSizeLimit(const FileSizeLimit &) = delete;
+  FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+
+private:
+  uint64_t oldSoft_ = 0;
+  bool set_ = false;
+  void (*oldHandler_)(int) = nullptr;
 };
 
 // A TCP port that was free a moment ago on every address, drawn from 20000-29999 (below the

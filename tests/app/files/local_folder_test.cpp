@@ -378,7 +378,7 @@ TEST_F(LocalFolderTest, ImportsExportedAndPlainBookmarks) {
   SQLExecute(db, "INSERT INTO bookmark (name,server,user,password,parent,protocol,weburl) VALUES "
                  "('one','a.example','joe','" +
                      myEncryptString1("pw1") + "',0,'sftp','')");
-  ASSERT_TRUE(exportBookmarks(db));
+  ASSERT_EQ(exportBookmarks(db), BookmarkExport::Written);
   testsupport::writeFile(files + "/bookmarks-p.txt",
                          "// mine\nO'Brien, a.example, joe,  secret  , http://w\n"
                          "two|b.example|ann|pw2\nskipped|c.example\n");
