@@ -273,11 +273,11 @@ TEST_F(LocalFolderTest, SheetCommandsOnFilesAndFolders) {
 }
 
 TEST_F(LocalFolderTest, NamesHiddenBySearchOrNotYetListedAreStillInUse) {
-  // The search shows big.bin only; a.txt is hidden and late.txt came after the listing. No
-  // command may take either name: each says so and leaves both files as they were.
+  // The search shows big.bin only; a.txt is hidden, and before each command a file arrives that
+  // the listing has not seen. No command may take either name: each says so and leaves the files
+  // as they were. The late file is tried first, before anything lists the folder again.
   ASSERT_TRUE(probe->type("Search Folder", "big"));
   ASSERT_EQ(rows(), (std::vector<std::string>{"big.bin"}));
-  testsupport::writeFile(files + "/late.txt", "late");
   const std::string inUse = "File Name Error: A file with that name already exists in the folder.";
   struct Case {
     const char *row; // empty: a command of the folder's menu
@@ -286,8 +286,11 @@ TEST_F(LocalFolderTest, NamesHiddenBySearchOrNotYetListedAreStillInUse) {
                {"", "Create Directory", "New Directory Name:"},
                {"big.bin", "Rename File", "Rename File To:"},
                {"big.bin", "Copy File", "Copy File To:"}};
-  for (const Case &c : cases)
-    for (const char *name : {"a.txt", "late.txt"}) {
+  int arrived = 0;
+  for (const Case &c : cases) {
+    const std::string late = "late" + std::to_string(++arrived) + ".txt";
+    testsupport::writeFile(files + "/" + late, "late");
+    for (const std::string &name : {late, std::string("a.txt")}) {
       SCOPED_TRACE(std::string(c.button) + " " + name);
       if (*c.row) {
         rowCommand(c.row, c.button);
@@ -300,9 +303,11 @@ TEST_F(LocalFolderTest, NamesHiddenBySearchOrNotYetListedAreStillInUse) {
       ASSERT_TRUE(probe->tap("Done"));
       EXPECT_EQ(backToScreen("Cancel"), inUse);
       EXPECT_EQ(testsupport::readFile(files + "/a.txt"), "abc");
-      EXPECT_EQ(testsupport::readFile(files + "/late.txt"), "late");
+      EXPECT_TRUE(fs::is_regular_file(files + "/" + late));
+      EXPECT_EQ(testsupport::readFile(files + "/" + late), "late");
       EXPECT_EQ(fs::file_size(files + "/big.bin"), 5000u);
     }
+  }
 }
 
 // Files named like the folder's own sheets are files: their row menus rename and delete them,
