@@ -232,6 +232,9 @@ private:
   void performStartAfter(double seconds);
   // Unpacks a finished download or removes an upload's temporary source.
   void completionCleanup(const BatchItem &item);
+  // Unpacks a finished zip or tar download into the folder named after it, keeping any file
+  // there that differs from the archive's copy.
+  void unpackDownload(const std::string &file);
   void refreshSavedFilesFor(const BatchItem &item);
   std::vector<SFTPUploadJob> sftpUploadBatch(const BatchItem &item, size_t limit);
 

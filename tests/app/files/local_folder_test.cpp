@@ -8,6 +8,7 @@
 #include "tests/support/TarTrees.h"
 
 #include "app/files/LocalFilesServices.h"
+#include "app/files/TarUnpacker.h"
 #include "app/files/SavedFilesRooms.h"
 #include "app/foundation/Database.h"
 #include "app/foundation/Globals.h"
@@ -21,6 +22,7 @@
 #include <sqlite3.h>
 
 #include <filesystem>
+#include <map>
 
 using namespace platform;
 using namespace platform::ui;
@@ -358,6 +360,98 @@ TEST_F(LocalFolderTest, MoveTargetsZipAndUnzip) {
   ASSERT_TRUE(probe->tapRow("big.zip"));
   ASSERT_TRUE(probe->tap("Unzip"));
   EXPECT_EQ(testsupport::readFile(files + "/big/big.bin"), std::string(5000, 'x'));
+}
+
+// An unpack never replaces, unasked, a file that differs from the archive's copy: one question
+// names how many differ; the files that are the same or missing come out whatever the answer,
+// and what is not in the archive stays.
+TEST_F(LocalFolderTest, UnpackingAsksBeforeReplacingChangedFiles) {
+  installTarUnpacker();
+  const std::string nested = files + "/nested";
+  struct Case {
+    const char *archive, *button;
+    std::vector<const char *> changed;
+    const char *title, *message, *answer;
+  } cases[] = {
+      {"nested.zip",
+       "Unzip",
+       {"note.txt", "sub/deep.txt"},
+       "Replace Changed Files?",
+       "2 files in \"nested\" differ from their copies in \"nested.zip\".",
+       "Keep Them"},
+      {"nested.zip",
+       "Unzip",
+       {"note.txt"},
+       "Replace Changed File?",
+       "1 file in \"nested\" differs from its copy in \"nested.zip\".",
+       "Replace It"},
+      {"nested.tgz",
+       "Untar",
+       {"note.txt", "sub/deep.txt"},
+       "Replace Changed Files?",
+       "2 files in \"nested\" differ from their copies in \"nested.tgz\".",
+       "Replace Them"},
+      {"nested.tgz",
+       "Untar",
+       {"sub/deep.txt"},
+       "Replace Changed File?",
+       "1 file in \"nested\" differs from its copy in \"nested.tgz\".",
+       "Keep It"},
+  };
+  const std::map<std::string, std::string> original{
+      {"note.txt", "original note"}, {"same.txt", "same"}, {"sub/deep.txt", "deep"}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.archive) + " " + c.answer);
+    fs::remove_all(nested);
+    fs::remove(files + "/" + c.archive);
+    fs::create_directories(nested + "/sub");
+    for (const auto &[name, text] : original)
+      ASSERT_TRUE(testsupport::writeFile(nested + "/" + name, text));
+    ASSERT_TRUE(probe->tap("Refresh"));
+    if (std::string(c.archive) == "nested.zip") {
+      rowCommand("nested", "Compress to ZIP File");
+    } else {
+      ASSERT_TRUE(tartrees::sh("cd '" + nested + "' && tar -czf ../nested.tgz ."));
+      ASSERT_TRUE(probe->tap("Refresh"));
+    }
+    // The person changes files, removes one and adds one of their own.
+    for (const char *name : c.changed)
+      ASSERT_TRUE(testsupport::writeFile(nested + "/" + name, "changed"));
+    fs::remove(nested + "/same.txt");
+    ASSERT_TRUE(testsupport::writeFile(nested + "/mine.txt", "mine"));
+
+    ASSERT_TRUE(probe->tapRow(c.archive));
+    ASSERT_TRUE(probe->tap(c.button)) << probe->lastError();
+    auto alerts = probe->pendingAlerts();
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0].title, c.title);
+    EXPECT_EQ(alerts[0].message,
+              std::string(c.message) + "\n\nThe other files are unpacked either way.");
+    ASSERT_TRUE(probe->answerAlert(c.answer));
+    const bool replaced = std::string(c.answer).rfind("Replace", 0) == 0;
+    for (const auto &[name, text] : original) {
+      const bool changed = std::find(c.changed.begin(), c.changed.end(), name) != c.changed.end();
+      EXPECT_EQ(testsupport::readFile(nested + "/" + name), changed && !replaced ? "changed" : text)
+          << name;
+    }
+    EXPECT_EQ(testsupport::readFile(nested + "/mine.txt"), "mine");
+    std::vector<std::string> names;
+    for (auto &e : fs::directory_iterator(nested))
+      names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"mine.txt", "note.txt", "same.txt", "sub"}))
+        << "nothing of the unpack is left beside what it held";
+    EXPECT_TRUE(probe->pendingAlerts().empty());
+
+    // Nothing differs now (or only what the person kept): unpacking again asks only about that.
+    if (replaced) {
+      ASSERT_TRUE(probe->tapRow(c.archive));
+      ASSERT_TRUE(probe->tap(c.button));
+      EXPECT_TRUE(probe->pendingAlerts().empty());
+      EXPECT_EQ(testsupport::readFile(nested + "/note.txt"), "original note");
+    }
+  }
+  TARWrapper::install(nullptr);
 }
 
 TEST_F(LocalFolderTest, UploadsReachTheQueue) {

@@ -203,9 +203,12 @@ TEST_F(QueueTest, CompletionUnpacksArchivesAndKeepsThem) {
   int zip = queue_->addBatchItemAction(2, "pack.ZIP", "/", 1, "127.0.0.1", 21, "u", "p", "ftp",
                                        "/dl", true, false);
   queue_->doneBatchItemPK(zip);
-  EXPECT_EQ(*zipLog_,
-            (std::vector<std::string>{"open:" + files + "/dl/pack.ZIP",
-                                      "to:" + files + "/dl/pack:overwrite:exists", "close"}));
+  EXPECT_EQ(*zipLog_, (std::vector<std::string>{"open:" + files + "/dl/pack.ZIP",
+                                                "to:overwrite:exists", "close"}));
+  EXPECT_EQ(testsupport::readFile(files + "/dl/pack/pack.ZIP.txt"), "unpacked");
+  EXPECT_EQ(*FileManager::contentsOfDirectory(files + "/dl/pack"),
+            std::vector<std::string>{"pack.ZIP.txt"})
+      << "nothing of the unpack is left beside what it held";
   EXPECT_TRUE(FileManager::fileExists(files + "/dl/pack.ZIP"));
   EXPECT_EQ(local->reloads, 0);
 
@@ -215,6 +218,7 @@ TEST_F(QueueTest, CompletionUnpacksArchivesAndKeepsThem) {
                                        true, false);
   queue_->doneBatchItemPK(tgz);
   EXPECT_EQ(tar_->paths, std::vector<std::string>{files + "/dl/pack.tar.gz"});
+  EXPECT_EQ(testsupport::readFile(files + "/dl/pack.tar/pack.tar.gz.txt"), "unpacked");
   EXPECT_TRUE(FileManager::fileExists(files + "/dl/pack.tar.gz"));
   EXPECT_EQ(local->reloads, 1);
 
@@ -250,6 +254,45 @@ TEST_F(QueueTest, CompletionUnpacksArchivesAndKeepsThem) {
   EXPECT_TRUE(FileManager::isDirectory(files + "/dl"));
   EXPECT_TRUE(queue_->batchItemList().empty());
   EXPECT_TRUE(rows().empty());
+}
+
+// No one can be asked after a download: a file the person changed since the archive was last
+// unpacked is kept and they are told so; what is the same or missing comes out.
+TEST_F(QueueTest, UnpackingAfterADownloadKeepsChangedFilesAndSaysSo) {
+  makeQueue();
+  queue_->clickedPause();
+  const std::string files = Paths::documents() + "/Files";
+  struct Case {
+    const char *archive, *before; // the folder's copy of the file, if any
+    std::string said;
+  } cases[] = {
+      {"pack.zip", nullptr, ""},
+      {"pack.zip", "unpacked", ""},
+      {"pack.zip", "mine",
+       "Changed File Kept: 1 file in \"pack\" differs from its copy in \"pack.zip\" and was "
+       "kept.\n\nUnZip \"pack.zip\" in Saved Files to replace it."},
+      {"pack.tgz", "mine",
+       "Changed File Kept: 1 file in \"pack\" differs from its copy in \"pack.tgz\" and was "
+       "kept.\n\nUnTar \"pack.tgz\" in Saved Files to replace it."},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.archive) + " " + (c.before ? c.before : "-"));
+    FileManager::removeItem(files + "/pack");
+    ASSERT_TRUE(testsupport::writeFile(files + "/" + c.archive, "archive"));
+    const std::string unpacked = files + "/pack/" + c.archive + ".txt";
+    if (c.before) {
+      FileManager::createDirectory(files + "/pack", true);
+      ASSERT_TRUE(testsupport::writeFile(unpacked, c.before));
+    }
+    queue_->doneBatchItemPK(queue_->addBatchItemAction(2, c.archive, "/", 1, "127.0.0.1", 21, "u",
+                                                       "p", "ftp", "", true, false));
+    EXPECT_EQ(testsupport::readFile(unpacked), c.before ? c.before : "unpacked");
+    auto alerts = probe_->pendingAlerts();
+    EXPECT_EQ(alerts.empty() ? "" : alerts[0].title + ": " + alerts[0].message, c.said);
+    if (!alerts.empty()) ASSERT_TRUE(probe_->answerAlert("OK"));
+    EXPECT_EQ(*FileManager::contentsOfDirectory(files + "/pack"),
+              std::vector<std::string>{std::string(c.archive) + ".txt"});
+  }
 }
 
 TEST_F(QueueTest, DeletingADownloadRowKeepsTheUsersFile) {
