@@ -528,8 +528,17 @@ void LocalFolderViewController::doMoveFile(EditDataViewController &list, const T
     if (!isSingleFileName(target.name)) return;
     const std::string temp = Paths::tmp() + "/" + target.name;
     FileManager::removeItem(temp);
-    if (FileManager::copyItem(getPath() + "/" + target.name, temp))
-      if (const auto &copyToCloud = SavedFilesRooms::shared().copyToCloud) copyToCloud(temp);
+    // The copy is written on the cloud's work queue; a failure is told when it is known.
+    std::weak_ptr<LocalFolderViewController> weak = sharedAs<LocalFolderViewController>();
+    auto done = [weak, name = target.name](bool copied, const std::string &) {
+      if (auto s = weak.lock(); s && !copied)
+        s->alert("Cloud Files", "\"" + name + "\" could not be copied to Cloud Files.");
+    };
+    const auto &copyToCloud = SavedFilesRooms::shared().copyToCloud;
+    if (!FileManager::copyItem(getPath() + "/" + target.name, temp) || !copyToCloud)
+      done(false, "");
+    else
+      copyToCloud(temp, done);
     clearSelection();
     return;
   }
