@@ -48,6 +48,8 @@ public:
 
   // The FTP tab's connection's transfer, or none when there is no browsing connection.
   virtual std::optional<BrowsingTransfer> browsingTransfer() { return std::nullopt; }
+  // Stops that transfer (its queue row was deleted): the connection closes its session.
+  virtual void stopBrowsingTransfer() {}
   // The web browser's button badge.
   virtual void badgeValtry(const std::string &) {}
   virtual std::shared_ptr<LocalFolderScreen> topLocalFolderScreen() { return nullptr; }

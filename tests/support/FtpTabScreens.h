@@ -46,6 +46,10 @@ public:
     return BrowsingTransfer{c->isFileTransferInProgress(), c->currentServerName(), c->cwd(),
                             c->fileToDownload()};
   }
+  // As the application's: a stop of the tab's own transfer.
+  void stopBrowsingTransfer() override {
+    if (auto c = connect ? connect->theConnection : nullptr) c->disconnectFromServer();
+  }
   std::shared_ptr<EditFileViewScreen> openTextEditor(const std::string &path) override {
     edited.push_back(testsupport::readFile(path));
     return nullptr;

@@ -178,6 +178,17 @@ FileSizeLimit::~FileSizeLimit() {
   ::signal(SIGXFSZ, oldHandler_);
 }
 
+int openDescriptorsOn(const std::string &text) {
+  int n = 0;
+  std::error_code ec;
+  for (auto &e : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+    std::error_code linkError;
+    const auto target = std::filesystem::read_symlink(e.path(), linkError);
+    if (!linkError && target.string().find(text) != std::string::npos) ++n;
+  }
+  return n;
+}
+
 int listenOnLoopback(int &port, int backlog) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return -1;

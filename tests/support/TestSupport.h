@@ -92,6 +92,10 @@ private:
   void (*oldHandler_)(int) = nullptr;
 };
 
+// How many of this process's open descriptors lead to a file whose path contains `text` (a file
+// removed while open included).
+int openDescriptorsOn(const std::string &text);
+
 // A TCP port that was free a moment ago on every address, drawn from 20000-29999 (below the
 // kernel's ephemeral range, so outgoing connections of parallel tests cannot take it meanwhile),
 // and claimed for this process's life: no other test process running at once is given it.

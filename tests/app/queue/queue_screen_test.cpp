@@ -6,6 +6,8 @@
 
 #include "tests/support/LabelFit.h"
 
+#include "app/foundation/PartialFile.h"
+
 #include "platform/foundation/FileManager.h"
 
 using namespace queuetest;
@@ -178,9 +180,12 @@ TEST_F(QueueTest, DeletingTheRunningRowStopsItAndTheQueueMovesOn) {
   queue_->addBatchItemAction(30, "a", "/r", 1, "s", 22, "u", "p", "sftp", "", false, true);
   queue_->addBatchItemAction(30, "b", "/r", 1, "s", 22, "u", "p", "sftp", "", false, true);
   ASSERT_TRUE(waitFor([&] { return sftp_->started() == 1; }));
+  const size_t reinits = sftp_->count("reinit");
   ASSERT_TRUE(probe_->tap("Edit"));
   ASSERT_TRUE(probe_->deleteRow({0, 0}));
   EXPECT_EQ(queue_->inProgressPK(), -1);
+  // The service's transfer is stopped (it is not left to run to its end).
+  EXPECT_TRUE(waitFor([&] { return sftp_->count("reinit") > reinits; }));
   sftp_->active = false;
   advance(15);
   ASSERT_TRUE(waitFor([&] { return sftp_->started() == 2; }));
@@ -312,3 +317,64 @@ TEST_F(QueueTest, DeletingADownloadRowKeepsTheUsersFile) {
   EXPECT_TRUE(FileManager::fileExists(files + "/dl/movie.mp4"));
   EXPECT_FALSE(FileManager::fileExists(files + "/dl/copy.tmp"));
 }
+
+// A deleted download row takes the partial data kept for its resume with it (FTP, SFTP and web
+// alike), unless a row that stays would resume from the same partial file; the user's file
+// stays. A paused queue keeps every partial file.
+TEST_F(QueueTest, DeletingADownloadRowRemovesItsPartialData) {
+  makeQueue();
+  queue_->clickedPause();
+  const std::string files = Paths::documents() + "/Files", tmp = Paths::tmp();
+  FileManager::createDirectory(files + "/dl", true);
+  struct Row {
+    int action;
+    const char *name, *protocol, *local;
+    std::string partial; // where its connection keeps what came so far
+  } rows[] = {
+      {2, "big.iso", "ftp", "", partialFilePath(tmp + "/big.iso")},
+      {2, "b.bin", "ftp", "", partialFilePath(tmp + "/b.bin")},
+      {30, "movie.mp4", "sftp", "/dl", files + "/dl/movie.mp4.sftp-part"},
+      {20, "", "www", "/Files/dl/page.html", partialFilePath(files + "/dl/page.html")},
+  };
+  for (const Row &r : rows) {
+    queue_->addBatchItemAction(r.action, r.name, "/pub", 100, r.action == 20 ? "http://w/p" : "s",
+                               21, "u", "p", r.protocol, r.local, false, false);
+    ASSERT_TRUE(testsupport::writeFile(r.partial, "what came so far"));
+  }
+  ASSERT_TRUE(testsupport::writeFile(files + "/dl/movie.mp4", "the user's own"));
+  // The same name from another folder: one FTP partial file for both rows.
+  queue_->addBatchItemAction(2, "b.bin", "/other", 100, "s", 21, "u", "p", "ftp", "", false, false);
+  advance(15);
+  for (const Row &r : rows)
+    EXPECT_TRUE(FileManager::fileExists(r.partial)) << "paused: " << r.partial;
+
+  ASSERT_TRUE(probe_->tap("Edit"));
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.partial);
+    ASSERT_TRUE(probe_->deleteRow({0, 0}));
+    EXPECT_EQ(FileManager::fileExists(r.partial), std::string(r.name) == "b.bin")
+        << "another row resumes from it";
+  }
+  ASSERT_TRUE(probe_->deleteRow({0, 0}));
+  EXPECT_FALSE(FileManager::fileExists(partialFilePath(tmp + "/b.bin")));
+  EXPECT_EQ(testsupport::readFile(files + "/dl/movie.mp4"), "the user's own");
+}
+
+// "Delete All" takes every download's partial data.
+TEST_F(QueueTest, DeleteAllRemovesEveryPartialFile) {
+  makeQueue();
+  queue_->clickedPause();
+  const std::string tmp = Paths::tmp();
+  for (const char *name : {"a.bin", "b.bin"}) {
+    queue_->addBatchItemAction(2, name, "/pub", 100, "s", 21, "u", "p", "ftp", "", false, false);
+    queue_->addBatchItemAction(2, name, "/other", 100, "s", 21, "u", "p", "ftp", "", false, false);
+    ASSERT_TRUE(testsupport::writeFile(partialFilePath(tmp + "/" + name), "part"));
+  }
+  ASSERT_TRUE(probe_->tap("Edit"));
+  ASSERT_TRUE(probe_->tap("Delete All"));
+  ASSERT_TRUE(probe_->answerAlert("Delete All"));
+  EXPECT_TRUE(queue_->batchItemList().empty());
+  for (const char *name : {"a.bin", "b.bin"})
+    EXPECT_FALSE(FileManager::fileExists(partialFilePath(tmp + "/" + name))) << name;
+}
+
