@@ -15,6 +15,7 @@
 
 #include <sqlite3.h>
 
+#include <cstdlib>
 #include <filesystem>
 
 using platform::Log;
@@ -137,6 +138,9 @@ void BatchListView::doneBatchItemPK(int pk) {
   if (action == BatchItem::kDownload || action == BatchItem::kSFTPDownload ||
       action == BatchItem::kWebDownload)
     refreshSavedFilesFor(*item);
+  // An SFTP upload's folder is listed again when the service reports the change (below).
+  if (BatchItem::isUploadAction(action) && !isSFTPItem(*item))
+    listRemoteFolderAgain(placeOf(*item));
   doStartIfNoneInProgress();
 }
 
@@ -207,6 +211,49 @@ void BatchListView::unpackDownload(const std::string &file) {
                                             message,
                                             std::weak_ptr<platform::ui::AlertViewDelegate>(), "OK")
       ->showOnMainThread();
+}
+
+bool RemoteFolderPlace::sameAs(const RemoteFolderPlace &other) const {
+  // The host and port as a queued item stores them: a server text "host:port..." names the port
+  // after its first ":".
+  auto hostOf = [](const RemoteFolderPlace &p) {
+    const std::string host = p.server.substr(0, p.server.find_first_of(":/"));
+    return platform::lowercase(host);
+  };
+  auto portOf = [](const RemoteFolderPlace &p) {
+    int port = p.port;
+    if (const size_t colon = p.server.find(':'); colon != std::string::npos)
+      port = std::atoi(p.server.c_str() + colon + 1);
+    return port != 0 ? port : p.sftp ? 22 : 21;
+  };
+  auto folderOf = [](const RemoteFolderPlace &p) {
+    std::string f = p.folder;
+    while (f.size() > 1 && f.back() == '/')
+      f.pop_back();
+    return f;
+  };
+  return !hostOf(*this).empty() && sftp == other.sftp && hostOf(*this) == hostOf(other) &&
+         portOf(*this) == portOf(other) && user == other.user && folderOf(*this) == folderOf(other);
+}
+
+bool BatchListView::isSFTPItem(const BatchItem &item) {
+  return item.action() >= 30 || item.protocol() == "sftp";
+}
+
+RemoteFolderPlace BatchListView::placeOf(const BatchItem &item) {
+  return RemoteFolderPlace{item.server(), item.port(), item.user(), isSFTPItem(item), item.path()};
+}
+
+void BatchListView::listRemoteFolderAgain(const RemoteFolderPlace &changed) {
+  auto services = BatchAppServices::shared();
+  auto screen = services ? services->topRemoteFolderScreen() : nullptr;
+  if (!screen || !screen->remoteFolderPlace().sameAs(changed)) return;
+  // Uploads into one folder list it once, when the last of them has finished.
+  for (const auto &other : batchItemList_)
+    if (BatchItem::isUploadAction(other->action()) && other->errorMsg().empty() &&
+        placeOf(*other).sameAs(changed))
+      return;
+  screen->listFolderAgain();
 }
 
 void BatchListView::refreshSavedFilesFor(const BatchItem &item) {
@@ -341,12 +388,9 @@ void BatchListView::errorStatus(SFTPWrapper &, const std::string &text) {
 }
 
 void BatchListView::sftpConnectionShouldRefreshDirectory(SFTPWrapper &sftp) {
-  if (!batchItemList_.empty()) return;
-  auto services = BatchAppServices::shared();
-  if (!services) return;
-  auto screen = services->topRemoteFolderScreen();
-  if (screen && screen->currentWorkingDirectory() == sftp.lastOperationDir())
-    screen->sftpConnectionShouldRefreshDirectory(sftp);
+  // The folder the service changed, over the service's own session.
+  listRemoteFolderAgain(RemoteFolderPlace{sftp.server(), sftp.port(), sftp.username(), true,
+                                          sftp.lastOperationDir()});
 }
 
 // --- The web download

@@ -236,6 +236,11 @@ private:
   // there that differs from the archive's copy.
   void unpackDownload(const std::string &file);
   void refreshSavedFilesFor(const BatchItem &item);
+  static bool isSFTPItem(const BatchItem &item);
+  static RemoteFolderPlace placeOf(const BatchItem &item);
+  // The FTP tab's folder on screen lists again when it is the one changed, once no queued upload
+  // into it is left.
+  void listRemoteFolderAgain(const RemoteFolderPlace &changed);
   std::vector<SFTPUploadJob> sftpUploadBatch(const BatchItem &item, size_t limit);
 
   // Screen helpers.

@@ -46,7 +46,10 @@ public:
     return BrowsingTransfer{c->isFileTransferInProgress(), c->currentServerName(), c->cwd(),
                             c->fileToDownload()};
   }
-  // As the application's: a stop of the tab's own transfer.
+  // As the application's: the folder screen on top, and a stop of the tab's own transfer.
+  std::shared_ptr<RemoteFolderScreen> topRemoteFolderScreen() override {
+    return nav ? std::dynamic_pointer_cast<RemoteFolderScreen>(nav->topViewController()) : nullptr;
+  }
   void stopBrowsingTransfer() override {
     if (auto c = connect ? connect->theConnection : nullptr) c->disconnectFromServer();
   }

@@ -378,3 +378,71 @@ TEST_F(QueueTest, DeleteAllRemovesEveryPartialFile) {
     EXPECT_FALSE(FileManager::fileExists(partialFilePath(tmp + "/" + name))) << name;
 }
 
+// The folder screen on top of the FTP tab, as the queue sees it.
+class RemoteFolderDouble : public RemoteFolderScreen {
+public:
+  RemoteFolderPlace remoteFolderPlace() const override { return place; }
+  void listFolderAgain() override { ++listings; }
+  RemoteFolderPlace place;
+  int listings = 0;
+};
+
+// A queued upload into the folder on screen lists it again when it finishes (once for several
+// uploads into it); an upload anywhere else (another folder, server, port, user or protocol)
+// does not.
+TEST_F(QueueTest, AFinishedUploadListsTheFolderOnScreenAgain) {
+  makeQueue();
+  queue_->clickedPause();
+  auto screen = std::make_shared<RemoteFolderDouble>();
+  services_->remoteFolder = screen;
+  screen->place = RemoteFolderPlace{"ftp.example", 0, "joe", false, "/pub/up"};
+  struct Case {
+    const char *what, *server;
+    int port;
+    const char *user, *protocol, *path;
+    bool lists;
+  } cases[] = {
+      {"the folder on screen", "ftp.example", 21, "joe", "ftp", "/pub/up", true},
+      {"with a trailing slash, host in capitals", "FTP.example", 21, "joe", "ftps", "/pub/up/",
+       true},
+      {"the port named in the server text", "ftp.example:21", 0, "joe", "ftp", "/pub/up", true},
+      {"another folder", "ftp.example", 21, "joe", "ftp", "/pub", false},
+      {"another server", "other.example", 21, "joe", "ftp", "/pub/up", false},
+      {"another port", "ftp.example", 2121, "joe", "ftp", "/pub/up", false},
+      {"another user", "ftp.example", 21, "ann", "ftp", "/pub/up", false},
+      {"over SFTP", "ftp.example", 21, "joe", "sftp", "/pub/up", false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    screen->listings = 0;
+    const int action = std::string(c.protocol) == "sftp" ? 31 : 3;
+    const int key = queue_->addBatchItemAction(action, "up.txt", c.path, 1, c.server, c.port,
+                                               c.user, "pw", c.protocol, "", false, false);
+    queue_->doneBatchItemPK(key);
+    EXPECT_EQ(screen->listings, c.lists ? 1 : 0);
+  }
+  // Three uploads into it: one listing, after the last.
+  screen->listings = 0;
+  std::vector<int> keys;
+  for (const char *name : {"a", "b", "c"})
+    keys.push_back(queue_->addBatchItemAction(10, name, "/pub/up", 1, "ftp.example", 21, "joe",
+                                              "pw", "ftp", "", false, false));
+  queue_->doneBatchItemPK(keys[0]);
+  queue_->doneBatchItemPK(keys[1]);
+  EXPECT_EQ(screen->listings, 0);
+  queue_->doneBatchItemPK(keys[2]);
+  EXPECT_EQ(screen->listings, 1);
+
+  // Over SFTP the service says when it changed a folder, for its own session; the screen's
+  // session may name its server as typed ("host:port/folder").
+  screen->place = RemoteFolderPlace{"s.example:22/home/joe", 0, "joe", true, "/home/joe"};
+  sftp_->setServer("s.example");
+  sftp_->setUsername("joe");
+  sftp_->lastDir = "/home/joe";
+  for (const char *user : {"joe", "ann"}) {
+    screen->listings = 0;
+    sftp_->setUsername(user);
+    queue_->sftpConnectionShouldRefreshDirectory(*sftp_);
+    EXPECT_EQ(screen->listings, std::string(user) == "joe" ? 1 : 0) << user;
+  }
+}

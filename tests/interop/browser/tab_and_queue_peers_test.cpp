@@ -1,5 +1,7 @@
-// The FTP tab and the transfer queue together against pyftpdlib: deleting the queue row of a file
-// the tab is fetching stops the fetch and leaves no partial file.
+// The FTP tab and the transfer queue together against pyftpdlib and OpenSSH's sshd: an upload
+// queued from Saved Files into the folder on screen lists that folder again when it is done (and
+// one into another folder does not); deleting the queue row of a file the tab is fetching stops
+// the fetch and leaves no partial file.
 #include "tests/interop/ftp/QueueFtpPeers.h"
 #include "tests/support/FtpTabScreens.h"
 #include "tests/support/Peers.h"
@@ -38,7 +40,69 @@ protected:
       out += " [" + n + "]";
     return out;
   }
+  // An upload of a new Saved Files file as Saved Files queues it: into `folder`, over the
+  // browsing session.
+  void queueUpload(const std::string &name, const std::string &folder) {
+    const std::string local = Paths::documents() + "/Files/" + name;
+    ASSERT_TRUE(testsupport::writeFile(local, "uploaded " + name));
+    auto &c = *services->connect;
+    ASSERT_GT(services->queue->addBatchItemAction(3, name, folder, 0,
+                                                  c.sftpConnection ? nullptr : c.theConnection,
+                                                  c.sftpConnection, local, false, true),
+              0);
+  }
 };
+
+TEST_F(TabAndQueuePeers, AnUploadIntoTheFtpFolderOnScreenListsItAgain) {
+  queuetest::QueuePeer peer;
+  ASSERT_TRUE(peer.ready());
+  FileManager::createDirectory(peer.root() + "/other", true);
+  testsupport::writeFile(peer.root() + "/here.txt", "here");
+  ASSERT_TRUE(connectTo("127.0.0.1:" + std::to_string(peer.port()), "joe", "secret"));
+  ASSERT_TRUE(shows("here.txt")) << peer.serverLog();
+  const std::string folder = top()->currentWorkingDirectory();
+  const size_t listings = peer.count("LIST");
+
+  // Into another folder of the server: the folder on screen stays as it was.
+  queueUpload("elsewhere.txt", "/other");
+  ASSERT_TRUE(waitFor([&] {
+    return services->queue->batchItemList().empty() &&
+           testsupport::readFile(peer.root() + "/other/elsewhere.txt") == "uploaded elsewhere.txt";
+  }));
+  // Into the folder on screen: it lists again by itself, once.
+  queueUpload("up.txt", folder);
+  EXPECT_TRUE(shows("up.txt")) << testsupport::readFile(peer.log());
+  EXPECT_EQ(testsupport::readFile(peer.root() + "/up.txt"), "uploaded up.txt");
+  EXPECT_EQ(peer.count("LIST"), listings + 1) << testsupport::readFile(peer.log());
+  EXPECT_FALSE(listed("elsewhere.txt"));
+}
+
+TEST_F(TabAndQueuePeers, AnUploadIntoTheSftpFolderOnScreenListsItAgain) {
+  ASSERT_TRUE(testsupport::ensureSftpUser());
+  SFTPService::install();
+  testsupport::TempDir dir{"ferrowen-tabqueue-sftp"};
+  ::chmod(dir.path().c_str(), 0777);
+  FileManager::createDirectory(dir.file("other"), true);
+  ::chmod(dir.file("other").c_str(), 0777);
+  testsupport::writeFile(dir.file("here.txt"), "here");
+  auto peer = testsupport::SshPeer::sshd({});
+  ASSERT_TRUE(peer->started()) << peer->why();
+  ASSERT_TRUE(connectTo("sftp://127.0.0.1:" + std::to_string(peer->port()) + dir.path(),
+                        testsupport::kSftpUser, testsupport::kSftpPass));
+  ASSERT_TRUE(shows("here.txt", 60)) << state();
+  const std::string folder = top()->currentWorkingDirectory();
+
+  queueUpload("elsewhere.txt", dir.file("other"));
+  ASSERT_TRUE(waitFor([&] {
+    return services->queue->batchItemList().empty() &&
+           testsupport::readFile(dir.file("other/elsewhere.txt")) == "uploaded elsewhere.txt";
+  }));
+  queueUpload("up.txt", folder);
+  EXPECT_TRUE(shows("up.txt", 60))
+      << state() << " queue " << services->queue->batchItemList().size();
+  EXPECT_EQ(testsupport::readFile(dir.file("up.txt")), "uploaded up.txt");
+  EXPECT_FALSE(listed("elsewhere.txt"));
+}
 
 // The tab fetches a picture to show it and records the fetch as a queue row; the row deleted in
 // Transfers stops the fetch: its partial file goes and nothing is opened.
