@@ -421,7 +421,15 @@ void iCloudFolderView::doCreateFile(TextPromptViewer &p) {
   } else {
     FileManager::writeAtomically(temp, std::string_view());
   }
-  copyToCloud(temp);
+  copyToCloud(temp, copyFailureAlert(name));
+}
+
+iCloudFolderView::CopyDone iCloudFolderView::copyFailureAlert(const std::string &name) {
+  std::weak_ptr<iCloudFolderView> weak = sharedAs<iCloudFolderView>();
+  return [weak, name](bool copied, const std::string &) {
+    if (auto s = weak.lock(); s && !copied)
+      s->alert("Cloud Files", "\"" + name + "\" could not be copied to Cloud Files.");
+  };
 }
 
 void iCloudFolderView::importMedia(bool camera) {
@@ -467,7 +475,7 @@ void iCloudFolderView::doNameVideo(TextPromptViewer &p) {
   FileManager::removeItem(temp);
   if (!FileManager::copyItem(videoFilePath_, temp)) return;
   tempFilesToCleanup.push_back(temp);
-  copyToCloud(temp);
+  copyToCloud(temp, copyFailureAlert(name));
 }
 
 void iCloudFolderView::doNamePicture(TextPromptViewer &p) {
@@ -486,5 +494,5 @@ void iCloudFolderView::doNamePicture(TextPromptViewer &p) {
   const std::string temp = tempFolder() + "/" + name;
   if (!FileManager::writeAtomically(temp, data)) return;
   tempFilesToCleanup.push_back(temp);
-  copyToCloud(temp);
+  copyToCloud(temp, copyFailureAlert(name));
 }

@@ -49,24 +49,24 @@ std::shared_ptr<DirItemInfo> cloudRow(const CloudItem &item) {
   return row;
 }
 
-// Writes `bytes` over the existing file `to` in place (the caller holds its lock).
+// Puts `bytes` in the place of the existing file `to` (the caller holds its lock): written beside
+// it and renamed over it, so a write that fails leaves the item as it was.
 bool copyOnto(const std::shared_ptr<const Bytes> &bytes, const std::string &to,
               std::string *error) {
-  const int fd = ::open(to.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) {
-    *error = "cannot open " + to;
+  struct stat st {};
+  if (::lstat(to.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    *error = to + " is not a file";
     return false;
   }
-  size_t done = 0;
-  while (done < bytes->size()) {
-    const ssize_t n = ::write(fd, bytes->data() + done, bytes->size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  ::close(fd);
-  if (done != bytes->size()) *error = "cannot write " + to;
-  return done == bytes->size();
+  auto status = FileManager::writeAtomically(to, *bytes, st.st_mode & 07777);
+  if (!status) *error = status.error();
+  return bool(status);
+}
+
+// Tells `done` on the main thread, after whatever the work queue did for the copy.
+void tell(const iCloudFolderView::CopyDone &done, bool copied, const std::string &error) {
+  if (!done) return;
+  RunLoop::main()->perform([done, copied, error] { done(copied, error); });
 }
 
 } // namespace
@@ -124,10 +124,11 @@ std::string iCloudFolderView::remoteCloudDir() {
   return folder;
 }
 
-bool iCloudFolderView::copyToCloud(const std::string &localPath) {
+bool iCloudFolderView::copyToCloud(const std::string &localPath, CopyDone done) {
   const std::string name = lastPathComponent(localPath);
   if (!isSingleFileName(name)) {
     Log::system("iCloudCopyError: not a file name: " + withControlsEscaped(name));
+    tell(done, false, "not a file name");
     return false;
   }
   const std::string target = remoteCloudDir() + "/" + name;
@@ -135,6 +136,7 @@ bool iCloudFolderView::copyToCloud(const std::string &localPath) {
   if (::lstat(target.c_str(), &st) == 0) {
     if (!S_ISREG(st.st_mode)) {
       Log::system("iCloudCopyError: " + target + " is not a file");
+      tell(done, false, target + " is not a file");
       return false;
     }
     // The bytes as they are now (the caller may reuse its file at once), written over under the
@@ -144,16 +146,18 @@ bool iCloudFolderView::copyToCloud(const std::string &localPath) {
     auto read = FileManager::contentsAtPath(localPath, &error);
     if (!read) {
       Log::system("iCloudCopyError: " + error);
+      tell(done, false, error);
       return false;
     }
     auto bytes = std::make_shared<const Bytes>(std::move(*read));
-    auto over = [bytes, target] {
+    auto over = [bytes, target, done] {
       std::string error;
       bool copied = false;
       const bool ran = CloudContainer::coordinateWriting(
           target, [&](const std::string &path) { copied = copyOnto(bytes, path, &error); });
       if (!ran && error.empty()) error = target + " is not a file";
       if (!copied) Log::system("iCloudCopyError: " + error);
+      tell(done, copied, error);
     };
     if (auto queue = work_queue())
       queue->async(over);
@@ -162,7 +166,7 @@ bool iCloudFolderView::copyToCloud(const std::string &localPath) {
     return true;
   }
   auto queue = work_queue();
-  auto move = [localPath, target] {
+  auto move = [localPath, target, done] {
     // Written under a partial name and renamed when whole, so that no other process lists or
     // reads half a file.
     const std::string partial = target + ".ferrowen-part";
@@ -176,6 +180,7 @@ bool iCloudFolderView::copyToCloud(const std::string &localPath) {
       FileManager::removeItem(partial);
       Log::system("setUbiquitousError: " + status.error());
     }
+    tell(done, bool(status), status ? std::string() : status.error());
   };
   if (queue)
     queue->async(move);

@@ -65,11 +65,15 @@ public:
   static bool isiCloudAvailable();
   // The cloud folder, made when missing.
   static std::string remoteCloudDir();
+  // What became of a copy into the cloud: whether the file is there now, and why not.
+  using CopyDone = std::function<void(bool copied, const std::string &error)>;
   // Hands a local file to the cloud under its own name, on the work queue; the call returns at
-  // once. An item of that name already there is written over, coordinated (the local file stays);
-  // otherwise the file is moved in. False, logged "iCloudCopyError: ...", when the name there is
-  // no file; a later failure is logged the same way.
-  static bool copyToCloud(const std::string &localPath);
+  // once. An item of that name already there is written over, coordinated and in one step (the
+  // local file stays); otherwise the file is moved in. `done` hears the outcome on the main
+  // thread once the write is over (a failure is also logged "iCloudCopyError: ..." or
+  // "setUbiquitousError: ..."). False when the copy could not even start (the name there is no
+  // file, the local file cannot be read); `done` hears that too.
+  static bool copyToCloud(const std::string &localPath, CopyDone done = nullptr);
   // Null until the first successful availability test.
   static std::shared_ptr<platform::DispatchQueue> work_queue();
   static std::shared_ptr<platform::DispatchQueue> edit_queue();
@@ -140,6 +144,8 @@ private:
   void doNameVideo(TextPromptViewer &p);
   void doNamePicture(TextPromptViewer &p);
   void doCreateFile(TextPromptViewer &p);
+  // Says so when a new file did not reach the cloud.
+  CopyDone copyFailureAlert(const std::string &name);
   void prompt(const std::string &title, const std::string &text, const std::string &label,
               const std::string &extra, bool imageChoice,
               void (iCloudFolderView::*done)(TextPromptViewer &));

@@ -2,6 +2,9 @@
 
 #include <mutex>
 
+#include "app/foundation/StringUtils.h"
+#include "platform/foundation/Log.h"
+
 namespace {
 std::mutex servicesMutex;
 std::shared_ptr<TARWrapper> &tarService() {
@@ -15,12 +18,31 @@ std::function<std::unique_ptr<ZipArchive>()> &zipMaker() {
 } // namespace
 
 bool TARWrapper::unTARFile(const std::string &path) {
+  const std::string folder = unTARFolder(path);
+  if (folder.empty()) {
+    platform::Log::systemf("No folder name for the archive: %s", withControlsEscaped(path).c_str());
+    return false;
+  }
+  return unTARFileTo(path, folder);
+}
+
+bool TARWrapper::unTARFileTo(const std::string &path, const std::string &folder) {
   std::shared_ptr<TARWrapper> service;
   {
     std::lock_guard lock(servicesMutex);
     service = tarService();
   }
-  return service && service->untar(path);
+  return service && service->untar(path, folder);
+}
+
+std::string TARWrapper::unTARFolder(const std::string &path) {
+  const std::string::size_type slash = path.rfind('/');
+  const std::string::size_type dot = path.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return {};
+  const std::string folder = path.substr(0, dot);
+  const std::string stem = folder.substr(slash == std::string::npos ? 0 : slash + 1);
+  if (stem.empty() || stem == "." || stem == "..") return {};
+  return folder;
 }
 
 void TARWrapper::install(std::shared_ptr<TARWrapper> service) {

@@ -381,6 +381,15 @@ bool LocalFolderViewController::addToPhotoLibrary(const Target &target) {
 
 void LocalFolderViewController::clickedButtonAtIndex(AlertView &alert, int index) {
   // Told apart by the alert itself, never by its title: a file may be named like any title.
+  auto unpack = std::find_if(unpacks_.begin(), unpacks_.end(), [&](const PendingUnpack &u) {
+    return u.alert.lock().get() == &alert;
+  });
+  if (unpack != unpacks_.end()) {
+    const PendingUnpack pending = *unpack;
+    unpacks_.erase(unpack);
+    finishUnpack(*pending.staged, index == 1, pending.tar);
+    return;
+  }
   auto it = std::find_if(confirms_.begin(), confirms_.end(),
                          [&](const PendingConfirm &c) { return c.alert.lock().get() == &alert; });
   if (it == confirms_.end()) return;
@@ -390,6 +399,15 @@ void LocalFolderViewController::clickedButtonAtIndex(AlertView &alert, int index
 }
 
 void LocalFolderViewController::didDismissWithButtonIndex(AlertView &alert, int) {
+  // A question closed without an answer keeps the person's files; the rest is unpacked.
+  auto unpack = std::find_if(unpacks_.begin(), unpacks_.end(), [&](const PendingUnpack &u) {
+    return u.alert.lock().get() == &alert;
+  });
+  if (unpack != unpacks_.end()) {
+    const PendingUnpack pending = *unpack;
+    unpacks_.erase(unpack);
+    finishUnpack(*pending.staged, false, pending.tar);
+  }
   std::erase_if(confirms_, [&](const PendingConfirm &c) {
     auto shown = c.alert.lock();
     return !shown || shown.get() == &alert;
@@ -515,8 +533,17 @@ void LocalFolderViewController::doMoveFile(EditDataViewController &list, const T
     if (!isSingleFileName(target.name)) return;
     const std::string temp = Paths::tmp() + "/" + target.name;
     FileManager::removeItem(temp);
-    if (FileManager::copyItem(getPath() + "/" + target.name, temp))
-      if (const auto &copyToCloud = SavedFilesRooms::shared().copyToCloud) copyToCloud(temp);
+    // The copy is written on the cloud's work queue; a failure is told when it is known.
+    std::weak_ptr<LocalFolderViewController> weak = sharedAs<LocalFolderViewController>();
+    auto done = [weak, name = target.name](bool copied, const std::string &) {
+      if (auto s = weak.lock(); s && !copied)
+        s->alert("Cloud Files", "\"" + name + "\" could not be copied to Cloud Files.");
+    };
+    const auto &copyToCloud = SavedFilesRooms::shared().copyToCloud;
+    if (!FileManager::copyItem(getPath() + "/" + target.name, temp) || !copyToCloud)
+      done(false, "");
+    else
+      copyToCloud(temp, done);
     clearSelection();
     return;
   }
@@ -575,31 +602,62 @@ void LocalFolderViewController::clickUnZip2(const Target &archiveItem) {
     const std::string archive = getPath() + "/" + archiveItem.name;
     DirItemInfo kind;
     kind.setName(archiveItem.name);
-    if (kind.fileType() == DirItemInfo::kFileTypeTar) {
-      if (!TARWrapper::unTARFile(archive)) alert("Error Opening", "Unable to open the TAR file.");
-    } else {
-      // "...zip" would unpack into the folder above: the folder's name must be a name.
-      const std::string stem = myFName(archiveItem.name);
-      if (!isSingleFileName(stem)) {
-        alert("Error Opening", "Unable to open and uncompress the ZIP file.");
-        zipPassword_.clear();
-        clearSelection();
-        return;
-      }
-      const std::string target = getPath() + "/" + stem;
-      FileManager::createDirectory(target);
-      MinizipArchive zip;
-      const bool opened = zipPassword_.empty() ? zip.UnzipOpenFile(archive)
-                                               : zip.UnzipOpenFile(archive, zipPassword_);
-      const bool ok = opened && zip.UnzipFileTo(target, true);
-      zip.UnzipCloseFile();
-      if (!ok) alert("Error Opening", "Unable to open and uncompress the ZIP file.");
-    }
+    const bool tar = kind.fileType() == DirItemInfo::kFileTypeTar;
+    // "...zip" would unpack into the folder above: the folder's name must be a name.
+    const std::string stem = myFName(archiveItem.name);
+    const std::string folder = tar                      ? TARWrapper::unTARFolder(archive)
+                               : isSingleFileName(stem) ? getPath() + "/" + stem
+                                                        : std::string();
+    std::unique_ptr<StagedUnpack> staged;
+    if (!folder.empty())
+      staged = StagedUnpack::unpack(folder, [&](const std::string &into) {
+        if (tar) return TARWrapper::unTARFileTo(archive, into);
+        MinizipArchive zip;
+        const bool opened = zipPassword_.empty() ? zip.UnzipOpenFile(archive)
+                                                 : zip.UnzipOpenFile(archive, zipPassword_);
+        const bool ok = opened && zip.UnzipFileTo(into, true);
+        zip.UnzipCloseFile();
+        return ok;
+      });
     zipPassword_.clear();
-    loadFolderData();
+    if (!staged) {
+      alert("Error Opening",
+            tar ? "Unable to open the TAR file." : "Unable to open and uncompress the ZIP file.");
+    } else if (!staged->differing().empty()) {
+      // The person's changed files wait for their answer; the listing follows it.
+      askToReplaceChangedFiles(std::move(staged), archiveItem.name, tar);
+    } else {
+      finishUnpack(*staged, false, tar);
+    }
   }
   clearSelection();
   showEditViewButton(kNone, true);
+}
+
+void LocalFolderViewController::askToReplaceChangedFiles(std::shared_ptr<StagedUnpack> staged,
+                                                         const std::string &archive, bool tar) {
+  const size_t count = staged->differing().size();
+  const bool one = count == 1;
+  const std::string folder = "\"" + lastPathComponent(staged->folder()) + "\"";
+  const std::string message =
+      (one ? "1 file in " + folder + " differs from its copy in \"" + archive + "\"."
+           : std::to_string(count) + " files in " + folder + " differ from their copies in \"" +
+                 archive + "\".") +
+      "\n\nThe other files are unpacked either way.";
+  auto question = std::make_shared<AlertView>(
+      one ? "Replace Changed File?" : "Replace Changed Files?", message,
+      std::static_pointer_cast<AlertViewDelegate>(sharedAs<LocalFolderViewController>()),
+      one ? "Keep It" : "Keep Them", std::vector<std::string>{one ? "Replace It" : "Replace Them"});
+  unpacks_.push_back(PendingUnpack{question, std::move(staged), tar});
+  question->show();
+}
+
+void LocalFolderViewController::finishUnpack(StagedUnpack &staged, bool replaceChanged, bool tar) {
+  const bool placed = staged.putInPlace(replaceChanged);
+  if (!staged.unpackedWhole() || !placed)
+    alert("Error Opening",
+          tar ? "Unable to open the TAR file." : "Unable to open and uncompress the ZIP file.");
+  loadFolderData();
 }
 
 void LocalFolderViewController::showAddToZip(const Target &target, const Origin &from) {

@@ -31,6 +31,7 @@
 
 class TextPromptViewer;
 class EditDataViewController;
+class StagedUnpack;
 
 class LocalFolderViewController : public FolderScreen,
                                   public platform::ui::AlertViewDelegate,
@@ -121,6 +122,12 @@ private:
     Confirm kind;
     std::vector<Target> targets;
   };
+  // An archive unpacked aside while the person is asked about the files it would change.
+  struct PendingUnpack {
+    std::weak_ptr<platform::ui::AlertView> alert;
+    std::shared_ptr<StagedUnpack> staged;
+    bool tar = false;
+  };
   using PromptDone = std::function<void(TextPromptViewer &)>;
   using ListDone = std::function<void(EditDataViewController &)>;
 
@@ -155,6 +162,9 @@ private:
                  const std::vector<std::string> &archives);
   void enteredZipPassword(EditDataViewController &editor, const Target &archive);
   void clickUnZip2(const Target &archive);
+  void askToReplaceChangedFiles(std::shared_ptr<StagedUnpack> staged, const std::string &archive,
+                                bool tar);
+  void finishUnpack(StagedUnpack &staged, bool replaceChanged, bool tar);
   void showMoveList(const Target &target, const Origin &from);
   void showAddToZip(const Target &target, const Origin &from);
   void compressFolder(const Target &target);
@@ -187,6 +197,7 @@ private:
   Target sheetTarget_;
   Origin sheetOrigin_;
   std::vector<PendingConfirm> confirms_;
+  std::vector<PendingUnpack> unpacks_;
   std::shared_ptr<platform::ui::PopoverController> popover_;
   std::weak_ptr<platform::ui::PopoverController> imagePopover_; // the picker's, on the tablet
   std::shared_ptr<platform::ui::BarButtonItem> sortBtn_;

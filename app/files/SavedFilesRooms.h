@@ -35,8 +35,11 @@ struct SavedFilesRooms {
   // The cloud folder can be used (the call makes its work queues on a yes), and its screen.
   std::function<bool()> cloudAvailable;
   std::function<std::shared_ptr<platform::ui::ViewController>()> makeCloudFiles;
-  // Hands a local file to the cloud under its own name.
-  std::function<bool(const std::string &localPath)> copyToCloud;
+  // Hands a local file to the cloud under its own name; `done` hears on the main thread, once the
+  // write is over, whether the file is there (and why not).
+  std::function<bool(const std::string &localPath,
+                     std::function<void(bool copied, const std::string &error)> done)>
+      copyToCloud;
   // Opens the image editor on the picture at `path` and shows it over `opener` as the file tab
   // `name`; false when the file cannot be read as a picture.
   std::function<bool(const std::string &path, platform::ui::ViewController &opener,

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <filesystem>
 #include <memory>
 
 #include "platform/foundation/Log.h"
@@ -30,26 +29,12 @@ LibraryTarWrapper::Kind LibraryTarWrapper::kindOf(const std::string &path) {
   return Kind::kNone;
 }
 
-bool LibraryTarWrapper::untar(const std::string &path) {
+bool LibraryTarWrapper::untar(const std::string &path, const std::string &folder) {
   const Kind kind = kindOf(path);
   if (kind == Kind::kNone) {
     platform::Log::systemf("Not a tar archive: %s", path.c_str());
     return false;
   }
-  const std::string::size_type slash = path.rfind('/');
-  const std::string::size_type dot = path.rfind('.');
-  const std::string folder = dot != std::string::npos && (slash == std::string::npos || dot > slash)
-                                 ? path.substr(0, dot)
-                                 : path;
-  // The archive's name less its suffix names the folder: "..tar" would unpack beside the archive
-  // and "...tar" into the folder above it.
-  const std::string stem = folder.substr(slash == std::string::npos ? 0 : slash + 1);
-  if (stem.empty() || stem == "." || stem == "..") {
-    platform::Log::systemf("No folder name for the archive: %s", path.c_str());
-    return false;
-  }
-  std::error_code ec;
-  std::filesystem::create_directories(folder, ec);
   CkTar tar;
   tar.put_UntarFromDir(folder.c_str());
   tar.put_NoAbsolutePaths(true);

@@ -1,6 +1,5 @@
 // The tar service behind TARWrapper::unTARFile: unpacks a plain, gzip, bzip2 or compress tar
-// archive (chosen by its suffix) with the library's tar object into the folder named as the
-// archive's path without its last extension.
+// archive (chosen by its suffix) with the library's tar object into a folder.
 #pragma once
 
 #include <string>
@@ -14,7 +13,7 @@ public:
   static Kind kindOf(const std::string &path);
 
 protected:
-  bool untar(const std::string &path) override;
+  bool untar(const std::string &path, const std::string &folder) override;
 };
 
 // Installs the service; called once at start-up.

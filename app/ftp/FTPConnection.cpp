@@ -421,6 +421,12 @@ void FTPConnection::disconnectFromServer() {
 
   onMain([](FTPAppServices &s) { s.finishedTransfer(); });
   disconnectDataStreamFromServer();
+  // What a cut download wrote stays in its partial file for a resume; the file itself is let go
+  // now, so that a partial file removed meanwhile (its queue row was deleted) frees its space.
+  if (writeStreamFileDownload_) {
+    writeStreamFileDownload_->close();
+    writeStreamFileDownload_.reset();
+  }
 
   // The cut transfer is reported to the queue half a second later, unless a transfer has started
   // meanwhile (connect closes the old session first and may start the next transfer at once).

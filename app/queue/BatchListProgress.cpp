@@ -15,6 +15,7 @@
 
 #include <sqlite3.h>
 
+#include <cstdlib>
 #include <filesystem>
 
 using platform::Log;
@@ -137,6 +138,9 @@ void BatchListView::doneBatchItemPK(int pk) {
   if (action == BatchItem::kDownload || action == BatchItem::kSFTPDownload ||
       action == BatchItem::kWebDownload)
     refreshSavedFilesFor(*item);
+  // An SFTP upload's folder is listed again when the service reports the change (below).
+  if (BatchItem::isUploadAction(action) && !isSFTPItem(*item))
+    listRemoteFolderAgain(placeOf(*item));
   doStartIfNoneInProgress();
 }
 
@@ -147,28 +151,10 @@ void BatchListView::completionCleanup(const BatchItem &item) {
   if (!platform::FileManager::fileExists(file)) return;
   switch (item.action()) {
   case BatchItem::kDownload:
-  case BatchItem::kSFTPDownload: {
+  case BatchItem::kSFTPDownload:
     // A download queued for unpacking: the archive stays beside what it held.
-    const std::string name = platform::lastPathComponent(file);
-    if (myEndsWith(name, ".zip")) {
-      // "...zip" would unpack into the folder above: the folder's name must be a name.
-      if (!isSingleFileName(name.substr(0, name.size() - 4))) {
-        Log::systemf("Unzip refused: %s", withControlsEscaped(file).c_str());
-        break;
-      }
-      const std::string folder = file.substr(0, file.size() - 4);
-      platform::FileManager::createDirectory(folder, true);
-      if (auto zip = ZipArchive::make()) {
-        if (zip->UnzipOpenFile(file)) {
-          if (!zip->UnzipFileTo(folder, true)) Log::systemf("Unzip failed: %s", file.c_str());
-          zip->UnzipCloseFile();
-        }
-      }
-    } else if (hasTarSuffix(name)) {
-      if (!TARWrapper::unTARFile(file)) Log::systemf("Untar failed: %s", file.c_str());
-    }
+    unpackDownload(file);
     break;
-  }
   case BatchItem::kUpload:
   case BatchItem::kUploadIntoNewFolder:
   case BatchItem::kSFTPUpload:
@@ -184,6 +170,90 @@ void BatchListView::completionCleanup(const BatchItem &item) {
   default:
     break;
   }
+}
+
+void BatchListView::unpackDownload(const std::string &file) {
+  const std::string name = platform::lastPathComponent(file);
+  const bool zip = myEndsWith(name, ".zip");
+  if (!zip && !hasTarSuffix(name)) return;
+  // "...zip" would unpack into the folder above: the folder's name must be a name.
+  const std::string folder = !zip ? TARWrapper::unTARFolder(file)
+                             : isSingleFileName(name.substr(0, name.size() - 4))
+                                 ? file.substr(0, file.size() - 4)
+                                 : std::string();
+  if (folder.empty()) {
+    Log::systemf("%s refused: %s", zip ? "Unzip" : "Untar", withControlsEscaped(file).c_str());
+    return;
+  }
+  auto staged = StagedUnpack::unpack(folder, [&](const std::string &into) {
+    if (!zip) return TARWrapper::unTARFileTo(file, into);
+    auto archive = ZipArchive::make();
+    if (!archive || !archive->UnzipOpenFile(file)) return false;
+    const bool ok = archive->UnzipFileTo(into, true);
+    archive->UnzipCloseFile();
+    return ok;
+  });
+  // No one can be asked here: a file the person changed since the archive was last unpacked is
+  // kept, and they are told so.
+  if (!staged || !staged->putInPlace(false) || !staged->unpackedWhole())
+    Log::systemf("%s failed: %s", zip ? "Unzip" : "Untar", withControlsEscaped(file).c_str());
+  const size_t kept = staged ? staged->differing().size() : 0;
+  if (kept == 0) return;
+  const std::string what = "\"" + platform::lastPathComponent(folder) + "\"";
+  const std::string message =
+      (kept == 1 ? "1 file in " + what + " differs from its copy in \"" + name + "\" and was kept."
+                 : std::to_string(kept) + " files in " + what + " differ from their copies in \"" +
+                       name + "\" and were kept.") +
+      "\n\n" + (zip ? "UnZip" : "UnTar") + " \"" + name + "\" in Saved Files to replace " +
+      (kept == 1 ? "it." : "them.");
+  Log::system("Changed files kept: " + withControlsEscaped(message));
+  std::make_shared<platform::ui::AlertView>(kept == 1 ? "Changed File Kept" : "Changed Files Kept",
+                                            message,
+                                            std::weak_ptr<platform::ui::AlertViewDelegate>(), "OK")
+      ->showOnMainThread();
+}
+
+bool RemoteFolderPlace::sameAs(const RemoteFolderPlace &other) const {
+  // The host and port as a queued item stores them: a server text "host:port..." names the port
+  // after its first ":".
+  auto hostOf = [](const RemoteFolderPlace &p) {
+    const std::string host = p.server.substr(0, p.server.find_first_of(":/"));
+    return platform::lowercase(host);
+  };
+  auto portOf = [](const RemoteFolderPlace &p) {
+    int port = p.port;
+    if (const size_t colon = p.server.find(':'); colon != std::string::npos)
+      port = std::atoi(p.server.c_str() + colon + 1);
+    return port != 0 ? port : p.sftp ? 22 : 21;
+  };
+  auto folderOf = [](const RemoteFolderPlace &p) {
+    std::string f = p.folder;
+    while (f.size() > 1 && f.back() == '/')
+      f.pop_back();
+    return f;
+  };
+  return !hostOf(*this).empty() && sftp == other.sftp && hostOf(*this) == hostOf(other) &&
+         portOf(*this) == portOf(other) && user == other.user && folderOf(*this) == folderOf(other);
+}
+
+bool BatchListView::isSFTPItem(const BatchItem &item) {
+  return item.action() >= 30 || item.protocol() == "sftp";
+}
+
+RemoteFolderPlace BatchListView::placeOf(const BatchItem &item) {
+  return RemoteFolderPlace{item.server(), item.port(), item.user(), isSFTPItem(item), item.path()};
+}
+
+void BatchListView::listRemoteFolderAgain(const RemoteFolderPlace &changed) {
+  auto services = BatchAppServices::shared();
+  auto screen = services ? services->topRemoteFolderScreen() : nullptr;
+  if (!screen || !screen->remoteFolderPlace().sameAs(changed)) return;
+  // Uploads into one folder list it once, when the last of them has finished.
+  for (const auto &other : batchItemList_)
+    if (BatchItem::isUploadAction(other->action()) && other->errorMsg().empty() &&
+        placeOf(*other).sameAs(changed))
+      return;
+  screen->listFolderAgain();
 }
 
 void BatchListView::refreshSavedFilesFor(const BatchItem &item) {
@@ -318,12 +388,9 @@ void BatchListView::errorStatus(SFTPWrapper &, const std::string &text) {
 }
 
 void BatchListView::sftpConnectionShouldRefreshDirectory(SFTPWrapper &sftp) {
-  if (!batchItemList_.empty()) return;
-  auto services = BatchAppServices::shared();
-  if (!services) return;
-  auto screen = services->topRemoteFolderScreen();
-  if (screen && screen->currentWorkingDirectory() == sftp.lastOperationDir())
-    screen->sftpConnectionShouldRefreshDirectory(sftp);
+  // The folder the service changed, over the service's own session.
+  listRemoteFolderAgain(RemoteFolderPlace{sftp.server(), sftp.port(), sftp.username(), true,
+                                          sftp.lastOperationDir()});
 }
 
 // --- The web download

@@ -242,7 +242,7 @@ std::shared_ptr<BatchItem> BatchListView::itemToStartNow() {
   }
   if (ftp_ && (ftp_->isAnythingInProgress() || ftpDispatchPending_ || ftpSettling_)) return nullptr;
   if (awaitingFTPItem()) return nullptr;
-  if (sftp_ && (sftp_->isActive() || sftpDispatchPending_)) return nullptr;
+  if (sftp_ && (sftp_->isActive() || sftpDispatchPending_ || sftpStopping_)) return nullptr;
   // One item at a time: an open web download holds the queue as well.
   if (writeStreamFileDownload_) return nullptr;
   if (heldInTheBackground(runningInTheBackground_)) return nullptr;
@@ -583,6 +583,31 @@ void BatchListView::startSFTPConnectionThread() {
       self->doNextBatchItem();
     });
   });
+}
+
+void BatchListView::stopSFTPTransfer() {
+  if (!sftp_ || sftpStopping_) return;
+  sftpStopping_ = true;
+  sftpSession_.valid = false;
+  auto sftp = sftp_;
+  auto weak = weakSelf();
+  ++liveThreads;
+  // The service ends the operation under way at its next progress check and waits for it; the
+  // main thread never waits for that.
+  platform::startThread(
+      "queue-sftp-stop",
+      [sftp, weak] {
+        sftp->reinit();
+        // After the stopped operation's own reports, which are on their way already.
+        RunLoop::main()->perform([weak] {
+          if (auto self = weak.lock()) {
+            self->sftpStopping_ = false;
+            self->startIfNoneInProgress();
+          }
+        });
+        --liveThreads;
+      },
+      false);
 }
 
 void BatchListView::startWebDownload(const std::shared_ptr<BatchItem> &item) {

@@ -331,11 +331,42 @@ void BatchListView::setEditing(bool editing, bool animated) {
   reloadTable();
 }
 
-void BatchListView::deleteItemLocalFile(const BatchItem &item) {
-  // A web download's partial file is the queue's, kept only for the row's resume.
+void BatchListView::deleteItemLocalFile(const BatchItem &item, bool othersStay) {
+  // A download's partial data is the queue's, kept only for the row's resume: it goes with the
+  // row, unless another row that stays would resume from the same partial file.
+  auto sharedBy = [&](auto samePartial) {
+    return othersStay &&
+           std::any_of(batchItemList_.begin(), batchItemList_.end(), [&](const auto &other) {
+             return other->primaryKey() != item.primaryKey() && samePartial(*other);
+           });
+  };
+  const bool overSFTP = item.action() >= 30 || item.protocol() == "sftp";
   if (item.action() == BatchItem::kWebDownload) {
-    platform::FileManager::removeItem(partialFilePath(
-        platform::appendPathComponent(platform::Paths::documents(), item.localpath())));
+    const std::string file = localFileOfItem(item);
+    if (!sharedBy([&](const BatchItem &o) {
+          return o.action() == BatchItem::kWebDownload && localFileOfItem(o) == file;
+        }))
+      platform::FileManager::removeItem(partialFilePath(file));
+    return;
+  }
+  if (item.action() == BatchItem::kDownload && !overSFTP) {
+    // The FTP connections write a download of a name into one partial file of the temporary
+    // folder, whichever server and folder it comes from.
+    const std::string name = myBetterFileName(item.filename());
+    if (!name.empty() && !sharedBy([&](const BatchItem &o) {
+          return o.action() == BatchItem::kDownload && o.protocol() != "sftp" &&
+                 myBetterFileName(o.filename()) == name;
+        }))
+      platform::FileManager::removeItem(
+          partialFilePath(platform::appendPathComponent(platform::Paths::tmp(), name)));
+    return;
+  }
+  if (overSFTP &&
+      (item.action() == BatchItem::kDownload || item.action() == BatchItem::kSFTPDownload)) {
+    // The SFTP service writes beside the file; what a stopped transfer left goes too.
+    const std::string file = localFileOfItem(item);
+    if (!sharedBy([&](const BatchItem &o) { return localFileOfItem(o) == file; }))
+      platform::FileManager::removeItem(file + ".sftp-part");
     return;
   }
   // Only an upload's temporary source belongs to the queue; a download is the user's file.
@@ -347,6 +378,19 @@ void BatchListView::deleteItemLocalFile(const BatchItem &item) {
   }
   const std::string file = localFileOfItem(item);
   if (platform::FileManager::fileExists(file)) platform::FileManager::removeItem(file);
+}
+
+void BatchListView::stopDeletedRow(const BatchItem &item) {
+  const bool overSFTP = item.action() >= 30 || item.protocol() == "sftp";
+  if (overSFTP && item.primaryKey() == inProgressPK_) stopSFTPTransfer();
+  if (overSFTP || item.action() != BatchItem::kDownload) return;
+  // A download the FTP tab's connection is fetching (a file opened for viewing): the row was
+  // its, so its transfer stops with it.
+  if (auto services = BatchAppServices::shared())
+    if (auto browsing = services->browsingTransfer())
+      if (browsing->isFileTransferInProgress && item.server() == browsing->currentServerName &&
+          item.path() == browsing->cwd && item.filename() == browsing->fileToDownload)
+        services->stopBrowsingTransfer();
 }
 
 void BatchListView::removeItemAtIndex(size_t index) {
@@ -365,8 +409,9 @@ void BatchListView::commitEditingStyle(TableView &table, TableViewCellEditingSty
   if (ip.row < 0 || static_cast<size_t>(ip.row) >= batchItemList_.size()) return;
   auto item = batchItemList_[static_cast<size_t>(ip.row)];
   const int pk = item->primaryKey();
-  deleteItemLocalFile(*item);
+  stopDeletedRow(*item);
   stopBatchItemPK(pk, true);
+  deleteItemLocalFile(*item);
   writeHeldChanges();
   SQLExecute(database_, Log::format("DELETE FROM batchlist WHERE pk='%i'", pk));
   assetFolders_.erase(pk);
@@ -405,9 +450,11 @@ void BatchListView::clickDeleteAll() {
 void BatchListView::clickedButtonAtIndex(AlertView &alert, int index) {
   if (deleteAll_.get() != &alert) return;
   if (index == 1) {
+    for (auto &item : batchItemList_)
+      stopDeletedRow(*item);
     stopBatchItemPK(inProgressPK_, true);
     for (auto &item : batchItemList_)
-      if (item->action() == BatchItem::kWebDownload) deleteItemLocalFile(*item);
+      if (!BatchItem::isUploadAction(item->action())) deleteItemLocalFile(*item, false);
     writeHeldChanges();
     SQLExecute(database_, "DELETE FROM batchlist WHERE 1=1");
     while (!batchItemList_.empty())

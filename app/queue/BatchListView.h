@@ -232,7 +232,15 @@ private:
   void performStartAfter(double seconds);
   // Unpacks a finished download or removes an upload's temporary source.
   void completionCleanup(const BatchItem &item);
+  // Unpacks a finished zip or tar download into the folder named after it, keeping any file
+  // there that differs from the archive's copy.
+  void unpackDownload(const std::string &file);
   void refreshSavedFilesFor(const BatchItem &item);
+  static bool isSFTPItem(const BatchItem &item);
+  static RemoteFolderPlace placeOf(const BatchItem &item);
+  // The FTP tab's folder on screen lists again when it is the one changed, once no queued upload
+  // into it is left.
+  void listRemoteFolderAgain(const RemoteFolderPlace &changed);
   std::vector<SFTPUploadJob> sftpUploadBatch(const BatchItem &item, size_t limit);
 
   // Screen helpers.
@@ -240,7 +248,13 @@ private:
   void configureCell(platform::ui::TableViewCell &cell, BatchItem &item);
   // The row that was running when the queue paused: its bar kept at `done`, saying "Paused".
   void showPausedRow(const std::shared_ptr<BatchItem> &item, float done);
-  void deleteItemLocalFile(const BatchItem &item);
+  // What a deleted row leaves: an upload's temporary source, a download's partial data (kept
+  // while another row that stays would resume from it).
+  void deleteItemLocalFile(const BatchItem &item, bool othersStay = true);
+  // A deleted row's transfer is stopped wherever it runs: on the queue's SFTP service (which
+  // then removes its partial file), or on the FTP tab's connection.
+  void stopDeletedRow(const BatchItem &item);
+  void stopSFTPTransfer();
 
   // Storage.
   sqlite3 *database_ = nullptr;
@@ -296,6 +310,8 @@ private:
   std::shared_ptr<SFTPWrapper> sftp_;
   std::shared_ptr<platform::RunLoop> sftpThread_;
   bool sftpStarting_ = false, sftpDispatchPending_ = false;
+  // The SFTP service is being stopped (a deleted row's transfer): nothing starts until it has.
+  bool sftpStopping_ = false;
   // What the queue's connections were last set up for: reused only for the very same session.
   struct Session {
     std::string host, user, password, protocol;

@@ -19,12 +19,28 @@ struct BrowsingTransfer {
   std::string currentServerName, cwd, fileToDownload;
 };
 
-// The remote folder screen on top of the FTP tab, as an SFTP refresh reaches it.
+// A remote folder and the session it is reached by: the server (a host name, or a server text
+// "host:port..." as typed), its port (0 for the protocol's own), the user, and whether the session
+// is SFTP.
+struct RemoteFolderPlace {
+  std::string server;
+  int port = 0;
+  std::string user;
+  bool sftp = false;
+  std::string folder;
+  // The same folder of the same server for the same user (host names in any case, a folder with
+  // or without a trailing "/").
+  bool sameAs(const RemoteFolderPlace &other) const;
+};
+
+// The remote folder screen on top of the FTP tab, as the queue's changes to its folder reach it.
 class RemoteFolderScreen {
 public:
   virtual ~RemoteFolderScreen() = default;
-  virtual std::string currentWorkingDirectory() const = 0;
-  virtual void sftpConnectionShouldRefreshDirectory(SFTPWrapper &) = 0;
+  // What the screen lists.
+  virtual RemoteFolderPlace remoteFolderPlace() const = 0;
+  // Lists the folder again (a queued upload into it has finished).
+  virtual void listFolderAgain() = 0;
 };
 
 // The photo library's answer to a conversion: the asset's address and either the file written
@@ -42,6 +58,8 @@ public:
 
   // The FTP tab's connection's transfer, or none when there is no browsing connection.
   virtual std::optional<BrowsingTransfer> browsingTransfer() { return std::nullopt; }
+  // Stops that transfer (its queue row was deleted): the connection closes its session.
+  virtual void stopBrowsingTransfer() {}
   // The web browser's button badge.
   virtual void badgeValtry(const std::string &) {}
   virtual std::shared_ptr<LocalFolderScreen> topLocalFolderScreen() { return nullptr; }

@@ -26,17 +26,20 @@ std::string columnText(sqlite3_stmt *stmt, int column, const char *null = "") {
   return text ? reinterpret_cast<const char *>(text) : null;
 }
 
-// Runs a query and hands every row to `row`.
-template <class Fn> void forEachRow(sqlite3 *db, const std::string &sql, Fn row) {
-  if (!db) return;
+// Runs a query and hands every row to `row`. False when the query could not be read to its end.
+template <class Fn> bool forEachRow(sqlite3 *db, const std::string &sql, Fn row) {
+  if (!db) return false;
   sqlite3_stmt *stmt = nullptr;
   if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
     Log::systemf("SQL error '%s' in: %s", sqlite3_errmsg(db), sql.c_str());
-    return;
+    return false;
   }
-  while (sqlite3_step(stmt) == SQLITE_ROW)
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW)
     row(stmt);
+  if (rc != SQLITE_DONE) Log::systemf("SQL error '%s' in: %s", sqlite3_errmsg(db), sql.c_str());
   sqlite3_finalize(stmt);
+  return rc == SQLITE_DONE;
 }
 
 UserDefaults &settings() {
@@ -114,26 +117,35 @@ void deleteBookmarkTree(sqlite3 *db, int pk) {
     SQLExecute(db, "DELETE FROM bookmark WHERE pk='" + std::to_string(key) + "'");
 }
 
-std::string bookmarkExportText(sqlite3 *db) {
+std::optional<std::string> bookmarkExportText(sqlite3 *db) {
   std::string text = kExportHeader;
-  forEachRow(db,
-             "SELECT name,server,user,password,weburl,protocol FROM bookmark WHERE server!='' "
-             "ORDER BY name,server",
-             [&](sqlite3_stmt *stmt) {
-               for (int c = 0; c < 6; ++c)
-                 text += columnText(stmt, c, "(null)") + (c < 5 ? "|" : "\r\n");
-             });
+  const bool read = forEachRow(db,
+                               "SELECT name,server,user,password,weburl,protocol FROM bookmark "
+                               "WHERE server!='' ORDER BY name,server",
+                               [&](sqlite3_stmt *stmt) {
+                                 for (int c = 0; c < 6; ++c)
+                                   text += columnText(stmt, c, "(null)") + (c < 5 ? "|" : "\r\n");
+                               });
+  if (!read) return std::nullopt;
   return text;
 }
 
-bool exportBookmarks(sqlite3 *db) {
+BookmarkExport exportBookmarks(sqlite3 *db) {
+  // The last export stays until the new one is whole: it is replaced in one step, and not at all
+  // when the bookmarks cannot be read.
+  const auto text = bookmarkExportText(db);
+  if (!text) {
+    Log::system("Bookmark export failed: the bookmarks cannot be read");
+    return BookmarkExport::NotRead;
+  }
   const std::string folder = Paths::documents() + "/Files";
-  const std::string path = folder + "/bookmarks.txt";
   FileManager::createDirectory(folder);
-  FileManager::removeItem(path);
-  auto status = FileManager::writeAtomically(path, bookmarkExportText(db), 0600);
-  if (!status) Log::systemf("Bookmark export failed: %s", status.error().c_str());
-  return bool(status);
+  auto status = FileManager::writeAtomically(folder + "/bookmarks.txt", *text, 0600);
+  if (!status) {
+    Log::systemf("Bookmark export failed: %s", status.error().c_str());
+    return BookmarkExport::NotWritten;
+  }
+  return BookmarkExport::Written;
 }
 
 // --- The list ------------------------------------------------------------------------------------
@@ -295,9 +307,14 @@ void BookmarkViewController::doAddBookmarkFolder(TextPromptViewer &prompt) {
 }
 
 void BookmarkViewController::clickExport() {
-  if (!exportBookmarks(database_)) {
+  const BookmarkExport result = exportBookmarks(database_);
+  if (result != BookmarkExport::Written) {
     showOnMainThread(std::make_shared<AlertView>(
-        "Export Failed", "The bookmarks could not be written to \"bookmarks.txt\".",
+        "Export Failed",
+        result == BookmarkExport::NotRead
+            ? "The bookmarks could not be read from the database; \"bookmarks.txt\" was not "
+              "changed."
+            : "The bookmarks could not be written to \"bookmarks.txt\".",
         std::weak_ptr<AlertViewDelegate>(), "OK"));
     return;
   }

@@ -9,6 +9,7 @@
 #include "platform/ui/ViewController.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,11 +46,13 @@ std::string getBookmarkName(int key);
 // Deletes the row and, for a folder, everything below it at any depth. Parent links that form a
 // loop end the walk.
 void deleteBookmarkTree(sqlite3 *db, int pk);
-// The export text of every bookmark in the table (folders are not exported).
-std::string bookmarkExportText(sqlite3 *db);
+// The export text of every bookmark in the table (folders are not exported); none when the table
+// cannot be read.
+std::optional<std::string> bookmarkExportText(sqlite3 *db);
 // Writes it to Saved Files/"bookmarks.txt", readable by the user alone (the passwords are only
-// scrambled). False when the file could not be written.
-bool exportBookmarks(sqlite3 *db);
+// scrambled). The export there before is replaced in one step, and only by a whole new one.
+enum class BookmarkExport { Written, NotRead, NotWritten };
+BookmarkExport exportBookmarks(sqlite3 *db);
 
 class BookmarkViewController : public platform::ui::ViewController,
                                public platform::ui::TableViewDataSource,

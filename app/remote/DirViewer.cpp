@@ -85,6 +85,16 @@ std::string DirViewer::serverName() const {
   if (theConnection) return theConnection->currentServerName();
   return sftpConnection ? sftpConnection->server() : std::string();
 }
+RemoteFolderPlace DirViewer::remoteFolderPlace() const {
+  if (theConnection)
+    return RemoteFolderPlace{theConnection->currentServerName(), theConnection->currentPort(),
+                             theConnection->loginUser(), false, currentWorkingDirectory_};
+  if (sftpConnection)
+    return RemoteFolderPlace{sftpConnection->server(), sftpConnection->port(),
+                             sftpConnection->username(), true, currentWorkingDirectory_};
+  return {};
+}
+
 bool DirViewer::anonymous() const {
   return theConnection && theConnection->loginUser().empty();
 }

@@ -12,6 +12,7 @@
 #include "app/files/FolderTable.h"
 #include "app/foundation/DirItemInfo.h"
 #include "app/ftp/FTPServices.h"
+#include "app/queue/BatchServices.h"
 #include "app/sftp/SFTPWrapper.h"
 
 #include "platform/ui/Presentation.h"
@@ -34,6 +35,7 @@ class PictureUpload;
 
 class DirViewer : public FolderTable,
                   public DirViewerScreen,
+                  public RemoteFolderScreen,
                   public platform::ui::AlertViewDelegate,
                   public SFTPWrapperDelegate {
 public:
@@ -146,6 +148,10 @@ public:
   void errorStatus(SFTPWrapper &, const std::string &text) override;
   void sftpConnectionShouldRefreshDirectory(SFTPWrapper &) override;
   void sftpConnectionDone(SFTPWrapper &) override;
+
+  // RemoteFolderScreen: the queue lists the folder again after its uploads into it.
+  RemoteFolderPlace remoteFolderPlace() const override;
+  void listFolderAgain() override { clickRefresh(); }
   // Runs an operation of the SFTP service on a thread of its own, after the operations asked for
   // before it; its reports come to this screen. Main thread.
   void runOnService(const std::string &what, std::function<void(SFTPWrapper &)> op);

@@ -150,6 +150,10 @@ public:
     return BrowsingTransfer{c->isFileTransferInProgress(), c->currentServerName(), c->cwd(),
                             c->fileToDownload()};
   }
+  void stopBrowsingTransfer() override {
+    auto d = d_.lock();
+    if (auto c = d ? d->ftpConnection() : nullptr) c->disconnectFromServer();
+  }
   void badgeValtry(const std::string &text) override {
     if (auto d = d_.lock()) d->badgeValtry(text);
   }

@@ -46,6 +46,13 @@ public:
     return BrowsingTransfer{c->isFileTransferInProgress(), c->currentServerName(), c->cwd(),
                             c->fileToDownload()};
   }
+  // As the application's: the folder screen on top, and a stop of the tab's own transfer.
+  std::shared_ptr<RemoteFolderScreen> topRemoteFolderScreen() override {
+    return nav ? std::dynamic_pointer_cast<RemoteFolderScreen>(nav->topViewController()) : nullptr;
+  }
+  void stopBrowsingTransfer() override {
+    if (auto c = connect ? connect->theConnection : nullptr) c->disconnectFromServer();
+  }
   std::shared_ptr<EditFileViewScreen> openTextEditor(const std::string &path) override {
     edited.push_back(testsupport::readFile(path));
     return nullptr;

@@ -18,6 +18,7 @@
 #include <spawn.h>
 #include <sstream>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -156,6 +157,36 @@ Watchdog::~Watchdog() {
   }
   state_->cv.notify_all();
   state_->thread.join();
+}
+
+FileSizeLimit::FileSizeLimit(uint64_t bytes) {
+  rlimit now{};
+  if (::getrlimit(RLIMIT_FSIZE, &now) != 0) return;
+  oldSoft_ = now.rlim_cur;
+  oldHandler_ = ::signal(SIGXFSZ, SIG_IGN);
+  rlimit limited{static_cast<rlim_t>(bytes), now.rlim_max};
+  set_ = ::setrlimit(RLIMIT_FSIZE, &limited) == 0;
+  EXPECT_TRUE(set_) << "no file size limit could be set";
+}
+
+FileSizeLimit::~FileSizeLimit() {
+  rlimit now{};
+  if (set_ && ::getrlimit(RLIMIT_FSIZE, &now) == 0) {
+    now.rlim_cur = static_cast<rlim_t>(oldSoft_);
+    ::setrlimit(RLIMIT_FSIZE, &now);
+  }
+  ::signal(SIGXFSZ, oldHandler_);
+}
+
+int openDescriptorsOn(const std::string &text) {
+  int n = 0;
+  std::error_code ec;
+  for (auto &e : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+    std::error_code linkError;
+    const auto target = std::filesystem::read_symlink(e.path(), linkError);
+    if (!linkError && target.string().find(text) != std::string::npos) ++n;
+  }
+  return n;
 }
 
 int listenOnLoopback(int &port, int backlog) {

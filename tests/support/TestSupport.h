@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
@@ -74,6 +75,26 @@ private:
   struct State;
   std::shared_ptr<State> state_;
 };
+
+// Limits the size of every file this process writes (the soft RLIMIT_FSIZE) for the object's
+// life, with SIGXFSZ ignored: a write past the limit then fails with EFBIG, the way a full disk
+// fails it. It holds for every thread of the process, so keep the window short.
+class FileSizeLimit {
+public:
+  explicit FileSizeLimit(uint64_t bytes);
+  ~FileSizeLimit();
+  FileSizeLimit(const FileSizeLimit &) = delete;
+  FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+
+private:
+  uint64_t oldSoft_ = 0;
+  bool set_ = false;
+  void (*oldHandler_)(int) = nullptr;
+};
+
+// How many of this process's open descriptors lead to a file whose path contains `text` (a file
+// removed while open included).
+int openDescriptorsOn(const std::string &text);
 
 // A TCP port that was free a moment ago on every address, drawn from 20000-29999 (below the
 // kernel's ephemeral range, so outgoing connections of parallel tests cannot take it meanwhile),

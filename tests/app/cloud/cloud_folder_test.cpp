@@ -24,6 +24,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <optional>
 #include <thread>
 
 using namespace platform;
@@ -599,6 +600,95 @@ TEST_F(CloudFolderTest, CopyOverAnItemBeingReadNeverHoldsTheMainThread) {
   EXPECT_TRUE(waitForRows([&] { return testsupport::readFile(cloud + "/same.txt") == "new"; }));
   reader.join();
   EXPECT_EQ(seen, "old") << "the write came after the read";
+}
+
+// Holds a coordinated read of a cloud item on a thread of its own until let go: a write of the
+// item waits for it meanwhile.
+class HeldRead {
+public:
+  explicit HeldRead(const std::string &path)
+      : thread_([this, path] {
+          CloudContainer::coordinateReading(path, [this](const std::string &) {
+            holding_ = true;
+            while (!release_)
+              std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          });
+          holding_ = true; // also when the item could not be read
+        }) {
+    while (!holding_)
+      std::this_thread::yield();
+  }
+  ~HeldRead() { letGo(); }
+  void letGo() {
+    release_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+
+private:
+  std::atomic<bool> holding_{false}, release_{false};
+  std::thread thread_;
+};
+
+// A copy over an item is written when the item's lock is free: it is reported done only then,
+// and only when the bytes are there.
+TEST_F(CloudFolderTest, ACopyIsReportedOnlyOnceItIsWritten) {
+  open({{"same.txt", "old"}});
+  const std::string local = tmpPath() + "/same.txt";
+  testsupport::writeFile(local, "new");
+  std::optional<bool> told;
+  HeldRead reader(cloud + "/same.txt");
+  EXPECT_TRUE(iCloudFolderView::copyToCloud(
+      local, [&](bool copied, const std::string &) { told = copied; }));
+  settle();
+  EXPECT_FALSE(told.has_value()) << "reported while the write still waited for the item";
+  EXPECT_EQ(testsupport::readFile(cloud + "/same.txt"), "old");
+  reader.letGo();
+  ASSERT_TRUE(waitForRows([&] { return told.has_value(); }));
+  EXPECT_TRUE(*told);
+  EXPECT_EQ(testsupport::readFile(cloud + "/same.txt"), "new");
+}
+
+// Saved Files' "Move File" to "Cloud Files" over an item of that name: a copy that cannot be made
+// is said, when the work queue knows it; the item keeps its bytes.
+TEST_F(CloudFolderTest, ACopyFromSavedFilesThatFailsIsSaid) {
+  const std::string files = documents() + "/Files";
+  fs::create_directories(files);
+  testsupport::writeFile(files + "/a.txt", "saved a");
+  fs::create_directories(cloud);
+  auto saved = LocalFolderViewController::make("");
+  nav->pushViewController(saved, false);
+  struct Case {
+    const char *what;
+    bool folderThere; // else a file there whose write meets a full disk
+  } cases[] = {{"a folder has the name", true}, {"a full disk", false}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(cloud + "/a.txt");
+    if (c.folderThere)
+      fs::create_directories(cloud + "/a.txt");
+    else
+      testsupport::writeFile(cloud + "/a.txt", "cloud a");
+    std::optional<HeldRead> reader;
+    if (!c.folderThere) reader.emplace(cloud + "/a.txt");
+    ASSERT_TRUE(probe->tapAccessory("a.txt")) << probe->lastError();
+    ASSERT_TRUE(probe->answerSheet("Move File")) << probe->lastError();
+    ASSERT_TRUE(probe->tapRow("Cloud Files")) << probe->lastError();
+    for (int i = 0; i < 3 && probe->topViewController() != saved; ++i) {
+      probe->tap("Done");
+      advance(std::chrono::milliseconds(10));
+    }
+    if (reader) {
+      // The copy waits for the item; the disk fills meanwhile.
+      testsupport::FileSizeLimit full(4);
+      reader->letGo();
+      ASSERT_TRUE(waitForRows([&] { return !probe->pendingAlerts().empty(); }));
+    }
+    EXPECT_EQ(lastAlert(), "Cloud Files: \"a.txt\" could not be copied to Cloud Files.");
+    if (!c.folderThere) {
+      EXPECT_EQ(testsupport::readFile(cloud + "/a.txt"), "cloud a");
+    }
+    EXPECT_EQ(testsupport::readFile(files + "/a.txt"), "saved a");
+  }
 }
 
 TEST_F(CloudFolderTest, SavedFilesOffersTheCloudWhileTheFolderIsThere) {

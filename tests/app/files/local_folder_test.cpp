@@ -9,6 +9,7 @@
 
 #include "app/files/LocalFilesServices.h"
 #include "app/files/SavedFilesRooms.h"
+#include "app/files/TarUnpacker.h"
 #include "app/foundation/Database.h"
 #include "app/foundation/Globals.h"
 #include "app/foundation/Scrambler.h"
@@ -21,6 +22,7 @@
 #include <sqlite3.h>
 
 #include <filesystem>
+#include <map>
 
 using namespace platform;
 using namespace platform::ui;
@@ -273,11 +275,11 @@ TEST_F(LocalFolderTest, SheetCommandsOnFilesAndFolders) {
 }
 
 TEST_F(LocalFolderTest, NamesHiddenBySearchOrNotYetListedAreStillInUse) {
-  // The search shows big.bin only; a.txt is hidden and late.txt came after the listing. No
-  // command may take either name: each says so and leaves both files as they were.
+  // The search shows big.bin only; a.txt is hidden, and before each command a file arrives that
+  // the listing has not seen. No command may take either name: each says so and leaves the files
+  // as they were. The late file is tried first, before anything lists the folder again.
   ASSERT_TRUE(probe->type("Search Folder", "big"));
   ASSERT_EQ(rows(), (std::vector<std::string>{"big.bin"}));
-  testsupport::writeFile(files + "/late.txt", "late");
   const std::string inUse = "File Name Error: A file with that name already exists in the folder.";
   struct Case {
     const char *row; // empty: a command of the folder's menu
@@ -286,8 +288,11 @@ TEST_F(LocalFolderTest, NamesHiddenBySearchOrNotYetListedAreStillInUse) {
                {"", "Create Directory", "New Directory Name:"},
                {"big.bin", "Rename File", "Rename File To:"},
                {"big.bin", "Copy File", "Copy File To:"}};
-  for (const Case &c : cases)
-    for (const char *name : {"a.txt", "late.txt"}) {
+  int arrived = 0;
+  for (const Case &c : cases) {
+    const std::string late = "late" + std::to_string(++arrived) + ".txt";
+    testsupport::writeFile(files + "/" + late, "late");
+    for (const std::string &name : {late, std::string("a.txt")}) {
       SCOPED_TRACE(std::string(c.button) + " " + name);
       if (*c.row) {
         rowCommand(c.row, c.button);
@@ -300,9 +305,11 @@ TEST_F(LocalFolderTest, NamesHiddenBySearchOrNotYetListedAreStillInUse) {
       ASSERT_TRUE(probe->tap("Done"));
       EXPECT_EQ(backToScreen("Cancel"), inUse);
       EXPECT_EQ(testsupport::readFile(files + "/a.txt"), "abc");
-      EXPECT_EQ(testsupport::readFile(files + "/late.txt"), "late");
+      EXPECT_TRUE(fs::is_regular_file(files + "/" + late));
+      EXPECT_EQ(testsupport::readFile(files + "/" + late), "late");
       EXPECT_EQ(fs::file_size(files + "/big.bin"), 5000u);
     }
+  }
 }
 
 // Files named like the folder's own sheets are files: their row menus rename and delete them,
@@ -355,6 +362,86 @@ TEST_F(LocalFolderTest, MoveTargetsZipAndUnzip) {
   EXPECT_EQ(testsupport::readFile(files + "/big/big.bin"), std::string(5000, 'x'));
 }
 
+// An unpack never replaces, unasked, a file that differs from the archive's copy: one question
+// names how many differ; the files that are the same or missing come out whatever the answer,
+// and what is not in the archive stays.
+TEST_F(LocalFolderTest, UnpackingAsksBeforeReplacingChangedFiles) {
+  installTarUnpacker();
+  const std::string nested = files + "/nested";
+  struct Case {
+    const char *archive, *button;
+    std::vector<const char *> changed;
+    const char *title, *message, *answer;
+  } cases[] = {
+      {"nested.zip",
+       "Unzip",
+       {"note.txt", "sub/deep.txt"},
+       "Replace Changed Files?",
+       "2 files in \"nested\" differ from their copies in \"nested.zip\".",
+       "Keep Them"},
+      {"nested.tgz",
+       "Untar",
+       {"sub/deep.txt"},
+       "Replace Changed File?",
+       "1 file in \"nested\" differs from its copy in \"nested.tgz\".",
+       "Replace It"},
+  };
+  const std::map<std::string, std::string> original{
+      {"note.txt", "original note"}, {"same.txt", "same"}, {"sub/deep.txt", "deep"}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.archive) + " " + c.answer);
+    fs::remove_all(nested);
+    fs::remove(files + "/" + c.archive);
+    fs::create_directories(nested + "/sub");
+    for (const auto &[name, text] : original)
+      ASSERT_TRUE(testsupport::writeFile(nested + "/" + name, text));
+    ASSERT_TRUE(probe->tap("Refresh"));
+    if (std::string(c.archive) == "nested.zip") {
+      rowCommand("nested", "Compress to ZIP File");
+    } else {
+      ASSERT_TRUE(tartrees::sh("cd '" + nested + "' && tar -czf ../nested.tgz ."));
+      ASSERT_TRUE(probe->tap("Refresh"));
+    }
+    // The person changes files, removes one and adds one of their own.
+    for (const char *name : c.changed)
+      ASSERT_TRUE(testsupport::writeFile(nested + "/" + name, "changed"));
+    fs::remove(nested + "/same.txt");
+    ASSERT_TRUE(testsupport::writeFile(nested + "/mine.txt", "mine"));
+
+    ASSERT_TRUE(probe->tapRow(c.archive));
+    ASSERT_TRUE(probe->tap(c.button)) << probe->lastError();
+    auto alerts = probe->pendingAlerts();
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0].title, c.title);
+    EXPECT_EQ(alerts[0].message,
+              std::string(c.message) + "\n\nThe other files are unpacked either way.");
+    ASSERT_TRUE(probe->answerAlert(c.answer));
+    const bool replaced = std::string(c.answer).rfind("Replace", 0) == 0;
+    for (const auto &[name, text] : original) {
+      const bool changed = std::find(c.changed.begin(), c.changed.end(), name) != c.changed.end();
+      EXPECT_EQ(testsupport::readFile(nested + "/" + name), changed && !replaced ? "changed" : text)
+          << name;
+    }
+    EXPECT_EQ(testsupport::readFile(nested + "/mine.txt"), "mine");
+    std::vector<std::string> names;
+    for (auto &e : fs::directory_iterator(nested))
+      names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"mine.txt", "note.txt", "same.txt", "sub"}))
+        << "nothing of the unpack is left beside what it held";
+    EXPECT_TRUE(probe->pendingAlerts().empty());
+
+    // Nothing differs now (or only what the person kept): unpacking again asks only about that.
+    if (replaced) {
+      ASSERT_TRUE(probe->tapRow(c.archive));
+      ASSERT_TRUE(probe->tap(c.button));
+      EXPECT_TRUE(probe->pendingAlerts().empty());
+      EXPECT_EQ(testsupport::readFile(nested + "/note.txt"), "original note");
+    }
+  }
+  TARWrapper::install(nullptr);
+}
+
 TEST_F(LocalFolderTest, UploadsReachTheQueue) {
   fs::create_directories(files + "/sub/deeper");
   testsupport::writeFile(files + "/sub/deeper/d.txt", "d");
@@ -378,7 +465,7 @@ TEST_F(LocalFolderTest, ImportsExportedAndPlainBookmarks) {
   SQLExecute(db, "INSERT INTO bookmark (name,server,user,password,parent,protocol,weburl) VALUES "
                  "('one','a.example','joe','" +
                      myEncryptString1("pw1") + "',0,'sftp','')");
-  ASSERT_TRUE(exportBookmarks(db));
+  ASSERT_EQ(exportBookmarks(db), BookmarkExport::Written);
   testsupport::writeFile(files + "/bookmarks-p.txt",
                          "// mine\nO'Brien, a.example, joe,  secret  , http://w\n"
                          "two|b.example|ann|pw2\nskipped|c.example\n");

@@ -17,6 +17,7 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/RunLoop.h"
+#include "platform/foundation/Text.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/ui/Probe.h"
 #include "tests/support/TestSupport.h"
@@ -157,14 +158,16 @@ private:
   UploadResult batchResult;
 };
 
+// Each unpacks one file: "<archive name>.txt" holding "unpacked".
 class TarDouble : public TARWrapper {
 public:
   std::vector<std::string> paths;
 
 protected:
-  bool untar(const std::string &path) override {
+  bool untar(const std::string &path, const std::string &folder) override {
     paths.push_back(path);
-    return true;
+    return testsupport::writeFile(folder + "/" + platform::lastPathComponent(path) + ".txt",
+                                  "unpacked");
   }
 };
 
@@ -173,12 +176,13 @@ public:
   explicit ZipDouble(std::vector<std::string> *log) : log_(log) {}
   bool UnzipOpenFile(const std::string &file) override {
     log_->push_back("open:" + file);
+    file_ = platform::lastPathComponent(file);
     return true;
   }
   bool UnzipFileTo(const std::string &folder, bool overWrite) override {
-    log_->push_back(std::string("to:") + folder + (overWrite ? ":overwrite" : "") +
+    log_->push_back(std::string("to") + (overWrite ? ":overwrite" : "") +
                     (platform::FileManager::isDirectory(folder) ? ":exists" : ":missing"));
-    return true;
+    return testsupport::writeFile(folder + "/" + file_ + ".txt", "unpacked");
   }
   bool UnzipCloseFile() override {
     log_->push_back("close");
@@ -187,6 +191,7 @@ public:
 
 private:
   std::vector<std::string> *log_;
+  std::string file_;
 };
 
 class QueueTest : public ::testing::Test {

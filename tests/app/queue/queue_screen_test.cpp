@@ -7,6 +7,8 @@
 #include "tests/support/LabelFit.h"
 
 #include "app/foundation/AppDelegateServices.h"
+#include "app/foundation/PartialFile.h"
+
 #include "platform/foundation/FileManager.h"
 
 using namespace queuetest;
@@ -201,9 +203,12 @@ TEST_F(QueueTest, DeletingTheRunningRowStopsItAndTheQueueMovesOn) {
   queue_->addBatchItemAction(30, "a", "/r", 1, "s", 22, "u", "p", "sftp", "", false, true);
   queue_->addBatchItemAction(30, "b", "/r", 1, "s", 22, "u", "p", "sftp", "", false, true);
   ASSERT_TRUE(waitFor([&] { return sftp_->started() == 1; }));
+  const size_t reinits = sftp_->count("reinit");
   ASSERT_TRUE(probe_->tap("Edit"));
   ASSERT_TRUE(probe_->deleteRow({0, 0}));
   EXPECT_EQ(queue_->inProgressPK(), -1);
+  // The service's transfer is stopped (it is not left to run to its end).
+  EXPECT_TRUE(waitFor([&] { return sftp_->count("reinit") > reinits; }));
   sftp_->active = false;
   advance(15);
   ASSERT_TRUE(waitFor([&] { return sftp_->started() == 2; }));
@@ -226,9 +231,12 @@ TEST_F(QueueTest, CompletionUnpacksArchivesAndKeepsThem) {
   int zip = queue_->addBatchItemAction(2, "pack.ZIP", "/", 1, "127.0.0.1", 21, "u", "p", "ftp",
                                        "/dl", true, false);
   queue_->doneBatchItemPK(zip);
-  EXPECT_EQ(*zipLog_,
-            (std::vector<std::string>{"open:" + files + "/dl/pack.ZIP",
-                                      "to:" + files + "/dl/pack:overwrite:exists", "close"}));
+  EXPECT_EQ(*zipLog_, (std::vector<std::string>{"open:" + files + "/dl/pack.ZIP",
+                                                "to:overwrite:exists", "close"}));
+  EXPECT_EQ(testsupport::readFile(files + "/dl/pack/pack.ZIP.txt"), "unpacked");
+  EXPECT_EQ(*FileManager::contentsOfDirectory(files + "/dl/pack"),
+            std::vector<std::string>{"pack.ZIP.txt"})
+      << "nothing of the unpack is left beside what it held";
   EXPECT_TRUE(FileManager::fileExists(files + "/dl/pack.ZIP"));
   EXPECT_EQ(local->reloads, 0);
 
@@ -238,6 +246,7 @@ TEST_F(QueueTest, CompletionUnpacksArchivesAndKeepsThem) {
                                        true, false);
   queue_->doneBatchItemPK(tgz);
   EXPECT_EQ(tar_->paths, std::vector<std::string>{files + "/dl/pack.tar.gz"});
+  EXPECT_EQ(testsupport::readFile(files + "/dl/pack.tar/pack.tar.gz.txt"), "unpacked");
   EXPECT_TRUE(FileManager::fileExists(files + "/dl/pack.tar.gz"));
   EXPECT_EQ(local->reloads, 1);
 
@@ -275,6 +284,47 @@ TEST_F(QueueTest, CompletionUnpacksArchivesAndKeepsThem) {
   EXPECT_TRUE(rows().empty());
 }
 
+// No one can be asked after a download: a file the person changed since the archive was last
+// unpacked is kept and they are told so; what is the same or missing comes out.
+TEST_F(QueueTest, UnpackingAfterADownloadKeepsChangedFilesAndSaysSo) {
+  makeQueue();
+  queue_->clickedPause();
+  const std::string files = Paths::documents() + "/Files";
+  struct Case {
+    const char *archive, *before; // the folder's copy of the file, if any
+    std::string said;
+  } cases[] = {
+      {"pack.zip", nullptr, ""},
+      {"pack.zip", "unpacked", ""},
+      {"pack.zip", "mine",
+       "Changed File Kept: 1 file in \"pack\" differs from its copy in \"pack.zip\" and was "
+       "kept.\n\nUnZip \"pack.zip\" in Saved Files to replace it."},
+      {"pack.tgz", "mine",
+       "Changed File Kept: 1 file in \"pack\" differs from its copy in \"pack.tgz\" and was "
+       "kept.\n\nUnTar \"pack.tgz\" in Saved Files to replace it."},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.archive) + " " + (c.before ? c.before : "-"));
+    FileManager::removeItem(files + "/pack");
+    ASSERT_TRUE(testsupport::writeFile(files + "/" + c.archive, "archive"));
+    const std::string unpacked = files + "/pack/" + c.archive + ".txt";
+    if (c.before) {
+      FileManager::createDirectory(files + "/pack", true);
+      ASSERT_TRUE(testsupport::writeFile(unpacked, c.before));
+    }
+    queue_->doneBatchItemPK(queue_->addBatchItemAction(2, c.archive, "/", 1, "127.0.0.1", 21, "u",
+                                                       "p", "ftp", "", true, false));
+    EXPECT_EQ(testsupport::readFile(unpacked), c.before ? c.before : "unpacked");
+    auto alerts = probe_->pendingAlerts();
+    EXPECT_EQ(alerts.empty() ? "" : alerts[0].title + ": " + alerts[0].message, c.said);
+    if (!alerts.empty()) {
+      ASSERT_TRUE(probe_->answerAlert("OK"));
+    }
+    EXPECT_EQ(*FileManager::contentsOfDirectory(files + "/pack"),
+              std::vector<std::string>{std::string(c.archive) + ".txt"});
+  }
+}
+
 TEST_F(QueueTest, DeletingADownloadRowKeepsTheUsersFile) {
   makeQueue();
   queue_->clickedPause();
@@ -291,4 +341,124 @@ TEST_F(QueueTest, DeletingADownloadRowKeepsTheUsersFile) {
   ASSERT_TRUE(probe_->deleteRow({0, 0}));
   EXPECT_TRUE(FileManager::fileExists(files + "/dl/movie.mp4"));
   EXPECT_FALSE(FileManager::fileExists(files + "/dl/copy.tmp"));
+}
+
+// A deleted download row takes the partial data kept for its resume with it (FTP, SFTP and web
+// alike), unless a row that stays would resume from the same partial file; the user's file
+// stays. A paused queue keeps every partial file.
+TEST_F(QueueTest, DeletingADownloadRowRemovesItsPartialData) {
+  makeQueue();
+  queue_->clickedPause();
+  const std::string files = Paths::documents() + "/Files", tmp = Paths::tmp();
+  FileManager::createDirectory(files + "/dl", true);
+  struct Row {
+    int action;
+    const char *name, *protocol, *local;
+    std::string partial; // where its connection keeps what came so far
+  } rows[] = {
+      {2, "big.iso", "ftp", "", partialFilePath(tmp + "/big.iso")},
+      {2, "b.bin", "ftp", "", partialFilePath(tmp + "/b.bin")},
+      {30, "movie.mp4", "sftp", "/dl", files + "/dl/movie.mp4.sftp-part"},
+      {20, "", "www", "/Files/dl/page.html", partialFilePath(files + "/dl/page.html")},
+  };
+  for (const Row &r : rows) {
+    queue_->addBatchItemAction(r.action, r.name, "/pub", 100, r.action == 20 ? "http://w/p" : "s",
+                               21, "u", "p", r.protocol, r.local, false, false);
+    ASSERT_TRUE(testsupport::writeFile(r.partial, "what came so far"));
+  }
+  ASSERT_TRUE(testsupport::writeFile(files + "/dl/movie.mp4", "the user's own"));
+  // The same name from another folder: one FTP partial file for both rows.
+  queue_->addBatchItemAction(2, "b.bin", "/other", 100, "s", 21, "u", "p", "ftp", "", false, false);
+  advance(15);
+  for (const Row &r : rows)
+    EXPECT_TRUE(FileManager::fileExists(r.partial)) << "paused: " << r.partial;
+
+  ASSERT_TRUE(probe_->tap("Edit"));
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.partial);
+    ASSERT_TRUE(probe_->deleteRow({0, 0}));
+    EXPECT_EQ(FileManager::fileExists(r.partial), std::string(r.name) == "b.bin")
+        << "another row resumes from it";
+  }
+  ASSERT_TRUE(probe_->deleteRow({0, 0}));
+  EXPECT_FALSE(FileManager::fileExists(partialFilePath(tmp + "/b.bin")));
+  EXPECT_EQ(testsupport::readFile(files + "/dl/movie.mp4"), "the user's own");
+
+  // "Delete All" takes every partial file, also one that rows shared.
+  for (const char *folder : {"/pub", "/other"})
+    queue_->addBatchItemAction(2, "b.bin", folder, 100, "s", 21, "u", "p", "ftp", "", false, false);
+  ASSERT_TRUE(testsupport::writeFile(partialFilePath(tmp + "/b.bin"), "part"));
+  ASSERT_TRUE(probe_->tap("Delete All"));
+  ASSERT_TRUE(probe_->answerAlert("Delete All"));
+  EXPECT_TRUE(queue_->batchItemList().empty());
+  EXPECT_FALSE(FileManager::fileExists(partialFilePath(tmp + "/b.bin")));
+}
+
+// The folder screen on top of the FTP tab, as the queue sees it.
+class RemoteFolderDouble : public RemoteFolderScreen {
+public:
+  RemoteFolderPlace remoteFolderPlace() const override { return place; }
+  void listFolderAgain() override { ++listings; }
+  RemoteFolderPlace place;
+  int listings = 0;
+};
+
+// A queued upload into the folder on screen lists it again when it finishes (once for several
+// uploads into it); an upload anywhere else (another folder, server, port, user or protocol)
+// does not.
+TEST_F(QueueTest, AFinishedUploadListsTheFolderOnScreenAgain) {
+  makeQueue();
+  queue_->clickedPause();
+  auto screen = std::make_shared<RemoteFolderDouble>();
+  services_->remoteFolder = screen;
+  screen->place = RemoteFolderPlace{"ftp.example", 0, "joe", false, "/pub/up"};
+  struct Case {
+    const char *what, *server;
+    int port;
+    const char *user, *protocol, *path;
+    bool lists;
+  } cases[] = {
+      {"the folder on screen", "ftp.example", 21, "joe", "ftp", "/pub/up", true},
+      {"with a trailing slash, host in capitals", "FTP.example", 21, "joe", "ftps", "/pub/up/",
+       true},
+      {"the port named in the server text", "ftp.example:21", 0, "joe", "ftp", "/pub/up", true},
+      {"another folder", "ftp.example", 21, "joe", "ftp", "/pub", false},
+      {"another server", "other.example", 21, "joe", "ftp", "/pub/up", false},
+      {"another port", "ftp.example", 2121, "joe", "ftp", "/pub/up", false},
+      {"another user", "ftp.example", 21, "ann", "ftp", "/pub/up", false},
+      {"over SFTP", "ftp.example", 21, "joe", "sftp", "/pub/up", false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    screen->listings = 0;
+    const int action = std::string(c.protocol) == "sftp" ? 31 : 3;
+    const int key = queue_->addBatchItemAction(action, "up.txt", c.path, 1, c.server, c.port,
+                                               c.user, "pw", c.protocol, "", false, false);
+    queue_->doneBatchItemPK(key);
+    EXPECT_EQ(screen->listings, c.lists ? 1 : 0);
+  }
+  // Three uploads into it: one listing, after the last.
+  screen->listings = 0;
+  std::vector<int> keys;
+  for (const char *name : {"a", "b", "c"})
+    keys.push_back(queue_->addBatchItemAction(10, name, "/pub/up", 1, "ftp.example", 21, "joe",
+                                              "pw", "ftp", "", false, false));
+  queue_->doneBatchItemPK(keys[0]);
+  queue_->doneBatchItemPK(keys[1]);
+  EXPECT_EQ(screen->listings, 0);
+  queue_->doneBatchItemPK(keys[2]);
+  EXPECT_EQ(screen->listings, 1);
+
+  // Over SFTP the service says when it changed a folder, for its own session; the screen's
+  // session may name its server as typed ("host:port/folder").
+  screen->place = RemoteFolderPlace{"s.example:22/home/joe", 0, "joe", true, "/home/joe"};
+  sftp_->setServer("s.example");
+  sftp_->setUsername("joe");
+  sftp_->lastDir = "/home/joe";
+  for (const char *user : {"joe", "ann"}) {
+    screen->listings = 0;
+    sftp_->setUsername(user);
+    queue_->sftpConnectionShouldRefreshDirectory(*sftp_);
+    EXPECT_EQ(screen->listings, std::string(user) == "joe" ? 1 : 0) << user;
+  }
 }

@@ -13,6 +13,8 @@
 
 #include "platform/foundation/FileManager.h"
 
+#include <functional>
+#include <optional>
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -132,12 +134,46 @@ TEST_F(BookmarksTest, NestedFoldersExportAndDeletingAWholeSubtree) {
   deleteBookmarkTree(db, a);
   EXPECT_EQ(rows("name LIKE 'loop%'"), 0);
   SQLExecute(db, "DELETE FROM bookmark");
-  EXPECT_EQ(bookmarkExportText(db), kHeader);
+  EXPECT_EQ(bookmarkExportText(db), std::optional<std::string>(kHeader));
   // A file that cannot be written is reported, not announced as exported.
   FileManager::removeItem(documents() + "/Files");
   testsupport::writeFile(documents() + "/Files", "in the way");
   ASSERT_TRUE(probe->tap("Export"));
   EXPECT_EQ(probe->pendingAlerts().at(0).title, "Export Failed");
+}
+
+// The last export stays whole until a new one is: a table that cannot be read, or a new export
+// that cannot be written, is an error shown to the person and the old file is as it was.
+TEST_F(BookmarksTest, AnExportThatCannotBeMadeKeepsTheLastOne) {
+  const std::string path = documents() + "/Files/bookmarks.txt";
+  struct Case {
+    const char *fault;
+    bool fullDisk;
+    std::function<void()> breakIt;
+    const char *message;
+  } cases[] = {
+      {"a full disk", true, [] {}, "The bookmarks could not be written to \"bookmarks.txt\"."},
+      {"no table", false, [&] { SQLExecute(db, "ALTER TABLE bookmark RENAME TO gone"); },
+       "The bookmarks could not be read from the database; \"bookmarks.txt\" was not changed."},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.fault);
+    ASSERT_TRUE(testsupport::writeFile(path, "the last export"));
+    openList();
+    c.breakIt();
+    {
+      // Room for the old export's size, not for the new one's header.
+      std::optional<testsupport::FileSizeLimit> full;
+      if (c.fullDisk) full.emplace(100);
+      ASSERT_TRUE(probe->tap("Export"));
+    }
+    ASSERT_EQ(probe->pendingAlerts().size(), 1u);
+    EXPECT_EQ(probe->pendingAlerts()[0].title, "Export Failed");
+    EXPECT_EQ(probe->pendingAlerts()[0].message, c.message);
+    EXPECT_EQ(testsupport::readFile(path), "the last export");
+    ASSERT_TRUE(probe->answerAlert("OK"));
+    rootScreen->dismissModalViewControllerAnimated(false);
+  }
 }
 
 TEST_F(BookmarksTest, PickingFillsTheConnectFieldsAndUnsavedPasswordsAreErased) {

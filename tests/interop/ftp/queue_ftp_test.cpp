@@ -259,6 +259,8 @@ TEST_F(QueueFtpTest, DeletingTheRunningRowStopsItsTransfer) {
   ASSERT_TRUE(probe_->deleteRow({0, 0}));
   ASSERT_TRUE(probe_->tap("Done"));
   EXPECT_EQ(rows().size(), 1u);
+  // What came of it goes with its row: no resume will ever want it.
+  EXPECT_FALSE(FileManager::fileExists(partial));
   // The queue's session goes, and the kicker moves on to the next item.
   ASSERT_TRUE(waitFor([&] { return !queue_->ftp()->isStreamConnected(); }, 5));
   ASSERT_TRUE(runUntilEmpty(30)) << testsupport::readFile(peer.log());
@@ -266,6 +268,26 @@ TEST_F(QueueFtpTest, DeletingTheRunningRowStopsItsTransfer) {
   EXPECT_EQ(testsupport::readFile(Paths::documents() + "/Files/next.txt"), "next");
   EXPECT_FALSE(FileManager::fileExists(Paths::documents() + "/Files/slow.bin"));
   EXPECT_EQ(peer.count("USER"), 2u);
+}
+
+// The only row deleted while its download runs: its partial file goes at once, and the
+// connection, idle from then on, does not keep the removed file open (its space stays taken
+// while it is).
+TEST_F(QueueFtpTest, ADeletedDownloadLeavesNoPartialFile) {
+  QueuePeer peer(100 * 1024);
+  ASSERT_TRUE(peer.ready());
+  ASSERT_TRUE(testsupport::writeFile(peer.root() + "/movie.mp4", pattern(2 << 20)));
+  makeQueue();
+  add(2, "movie.mp4", peer.port());
+  const std::string partial = partialFilePath(Paths::tmp() + "/movie.mp4");
+  ASSERT_TRUE(waitFor([&] { return sizeOfFileAtPath(partial) >= 50000; }, 20));
+  ASSERT_TRUE(probe_->tap("Edit"));
+  ASSERT_TRUE(probe_->deleteRow({0, 0}));
+  EXPECT_FALSE(FileManager::fileExists(partial));
+  ASSERT_TRUE(waitFor([&] { return !queue_->ftp()->isStreamConnected(); }, 5));
+  EXPECT_TRUE(waitFor([&] { return testsupport::openDescriptorsOn("movie.mp4") == 0; }, 5));
+  EXPECT_TRUE(rows().empty());
+  EXPECT_FALSE(FileManager::fileExists(Paths::documents() + "/Files/movie.mp4"));
 }
 
 // A batch of small downloads rides on one logged-in session; a file the server refuses fails

@@ -1,10 +1,13 @@
 // The transfer queue running its SFTP items on the real service against OpenSSH's sshd.
 #include "tests/app/queue/QueueTestSupport.h"
 
+#include "app/foundation/StringUtils.h"
 #include "app/sftp/SFTPService.h"
 #include "tests/support/SftpPeers.h"
 
 #include <sys/stat.h>
+
+#include <filesystem>
 
 using namespace queuetest;
 
@@ -44,6 +47,32 @@ TEST_F(QueueSftp, DownloadUploadFolderAndFolderBatchRun) {
   EXPECT_TRUE(FileManager::fileExists(r + "/made"));
   EXPECT_EQ(testsupport::readFile(r + "/send.txt"), "sent");
   EXPECT_EQ(testsupport::readFile(files + "/tree/inner.txt"), "inner");
+}
+
+// Deleting the row of a download under way stops its transfer: what came of it goes, the file
+// never arrives, and the queue goes on with the next row.
+TEST_F(QueueSftp, DeletingTheRunningDownloadStopsIt) {
+  auto peer = testsupport::SshPeer::sshd({});
+  ASSERT_TRUE(peer->started()) << peer->why();
+  const std::string r = remote_.path();
+  // Far from done when its row goes, and sparse: the server's side takes no disk.
+  ASSERT_TRUE(testsupport::writeFile(r + "/huge.bin", ""));
+  std::filesystem::resize_file(r + "/huge.bin", 512LL << 20);
+  testsupport::writeFile(r + "/small.txt", "small");
+  const std::string files = Paths::documents() + "/Files";
+  const std::string part = files + "/huge.bin.sftp-part";
+  makeQueue();
+  for (const char *name : {"huge.bin", "small.txt"})
+    queue_->addBatchItemAction(30, name, r, 0, "127.0.0.1", peer->port(), testsupport::kSftpUser,
+                               testsupport::kSftpPass, "sftp", "", false, true);
+  ASSERT_TRUE(waitFor([&] { return advance(0.1), sizeOfFileAtPath(part) >= (1 << 20); }, 60));
+  ASSERT_TRUE(probe_->tap("Edit"));
+  ASSERT_TRUE(probe_->deleteRow({0, 0}));
+  ASSERT_TRUE(probe_->tap("Done"));
+  ASSERT_TRUE(waitFor([&] { return advance(0.1), queue_->batchItemList().empty(); }, 60));
+  EXPECT_EQ(testsupport::readFile(files + "/small.txt"), "small");
+  EXPECT_FALSE(FileManager::fileExists(part));
+  EXPECT_FALSE(FileManager::fileExists(files + "/huge.bin"));
 }
 
 // Many small items one after another on the queue's one SFTP thread: every upload and every file

@@ -1,0 +1,77 @@
+// Saved Files never replaces a file the person changed without asking, on the phone (390x844) and
+// on the tablet (1280x800), with the mouse only and each click checked to land on what lies
+// there: a folder compressed from its row menu, a file in it changed, the archive unzipped; one
+// question names the changed file, "Keep It" keeps it as the person left it, and a second unzip
+// answered "Replace It" brings the archive's copy back. Screenshots go to
+// $RENDERER_ARTEFACTS/files-faults-<profile>.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { chromium } from 'playwright-core';
+import { clickSeen, waitFor, session as sharedSession } from '../support/person.mjs';
+
+const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
+const profiles = [
+  ['phone', { width: 390, height: 844 }, {}],
+  ['tablet', { width: 1280, height: 800 }, { FERROWEN_DEVICE: 'ipad' }],
+];
+
+function session(t, profile, viewport, env, prepare, run) {
+  return sharedSession(t, {
+    chromium, suite: 'files-faults', dir: path.join(artefacts, `files-faults-${profile}`), viewport, env, prepare, run,
+  });
+}
+
+for (const [profile, viewport, env] of profiles) {
+  test(`${profile}: unzipping over a changed file asks first and keeps it when told to`, async (t) => {
+    await session(t, profile, viewport, env, (home) => {
+      const nested = path.join(home, 'Documents', 'Files', 'nested');
+      fs.mkdirSync(nested, { recursive: true });
+      fs.writeFileSync(path.join(nested, 'note.txt'), 'the note as zipped\n');
+      fs.writeFileSync(path.join(nested, 'same.txt'), 'never changed\n');
+    }, async (s) => {
+      const { page, row, home } = s;
+      const nested = path.join(home, 'Documents', 'Files', 'nested');
+      const note = () => fs.readFileSync(path.join(nested, 'note.txt'), 'utf8');
+      await s.tab('Saved Files');
+      await clickSeen(row('nested').locator('.accessory'));
+      await clickSeen(s.sheetButton('Compress to ZIP File'));
+      await row('nested.zip').waitFor();
+      // The person changes the note afterwards (in the editor, or another program).
+      fs.writeFileSync(path.join(nested, 'note.txt'), 'changed by the person\n');
+
+      const unzip = async () => {
+        await clickSeen(row('nested.zip'));
+        await clickSeen(s.button('Unzip'));
+        const question = page.locator('.alert', { hasText: 'Replace Changed File?' });
+        await question.waitFor();
+        const text = await question.textContent();
+        assert.match(text, /1 file in "nested" differs from its copy in "nested\.zip"\./);
+        return question;
+      };
+      let question = await unzip();
+      await s.screen('unzip-asks');
+      await clickSeen(question.locator('button', { hasText: 'Keep It' }));
+      await question.waitFor({ state: 'detached' });
+      assert.equal(note(), 'changed by the person\n');
+      assert.equal(fs.readFileSync(path.join(nested, 'same.txt'), 'utf8'), 'never changed\n');
+      // The folder shows what it holds, nothing of the unpack beside it.
+      await clickSeen(row('nested'));
+      await row('note.txt').waitFor();
+      await waitFor(async () => (await s.front().locator('.cell').count()) === 2, 'the two files of the folder');
+      await s.screen('unzip-kept');
+      assert.deepEqual(fs.readdirSync(nested).sort(), ['note.txt', 'same.txt']);
+
+      // Asked again, and answered "Replace It": the archive's copy comes back.
+      await clickSeen(s.button('Saved Files'));
+      await row('nested.zip').waitFor();
+      question = await unzip();
+      await clickSeen(question.locator('button', { hasText: 'Replace It' }));
+      await question.waitFor({ state: 'detached' });
+      await waitFor(() => note() === 'the note as zipped\n', 'the archive\'s copy of the note');
+      await s.screen('unzip-replaced');
+    });
+  });
+}
