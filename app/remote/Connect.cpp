@@ -366,6 +366,11 @@ void Connect::doConnectFromBookmarks() {
 void Connect::clickConnect() {
   // The file kept from the last run waits for the connect "Edit File" asked for, and no other.
   const auto reopen = std::exchange(reopenWanted_, std::nullopt);
+  // Pressed again before the connection it started has its folder screen (or once that screen
+  // is on top): one connection, one screen.
+  if (auto nav = navigationController();
+      connecting_ || (nav && nav->topViewController().get() != this))
+    return;
   reopenAfterConnect_.reset();
   const std::string server = serverName->text();
   if (server.empty()) return alert("No Server Entered", "Please enter an FTP server name.");
@@ -421,10 +426,12 @@ void Connect::connectFTP(std::optional<EditOrigin> reopen) {
     return;
   }
   // The browsing connection lives on a thread of its own for the rest of the process.
+  connecting_ = true;
   connectionThread_ = platform::startThread("ftp-browsing", [weak, configure] {
     auto c = std::make_shared<FTPConnection>();
     platform::RunLoop::main()->perform([weak, configure, c] {
       if (auto self = weak.lock()) {
+        self->connecting_ = false;
         self->theConnection = c;
         configure(c);
       }

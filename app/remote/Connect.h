@@ -145,6 +145,8 @@ private:
   // Pushes a help page (a resource page or one of the online help) with a "Back" way back.
   void pushHelp(const std::string &title, const std::string &page);
   std::shared_ptr<platform::RunLoop> connectionThread_;
+  // The browsing FTP connection is being made on its thread: its folder screen is not pushed yet.
+  bool connecting_ = false;
   // Set by "Edit File" for the connect it starts; armed once that connect has its folder screen.
   std::optional<EditOrigin> reopenWanted_;
   std::optional<PendingReopen> reopenAfterConnect_;
