@@ -5,6 +5,7 @@
 #include "app/editor/TextSearch.h"
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/EditDataViewController.h"
+#include "app/foundation/EditOrigin.h"
 #include "app/foundation/PlatformExtensions.h"
 #include "app/foundation/Scrambler.h"
 #include "app/foundation/SettingsKeys.h"
@@ -132,6 +133,28 @@ std::shared_ptr<EditFileView> EditFileView::initWithFile(const std::string &path
 }
 
 EditFileView::EditFileView(const std::string &nibName) : ViewController(nibName) {}
+
+void EditFileView::setTheConnection(std::shared_ptr<FTPConnection> c) {
+  theConnection = std::move(c);
+  if (!theConnection) return;
+  serverName = theConnection->serverAddress();
+  userLogin = theConnection->loginUser();
+  userPassword = myEncryptString1(theConnection->loginPass());
+  serverPort = theConnection->currentPort();
+  serverProtocol = editProtocolWord(false, theConnection->fSecureLogin());
+}
+
+void EditFileView::setSftpConnection(std::shared_ptr<SFTPWrapper> c) {
+  sftpConnection = std::move(c);
+  if (!sftpConnection) return;
+  serverName = sftpConnection->server();
+  userLogin = sftpConnection->username();
+  userPassword = myEncryptString1(sftpConnection->password());
+  serverProtocol = editProtocolWord(true, false);
+  serverPort = sftpConnection->port() > 0
+                   ? sftpConnection->port()
+                   : editOriginOf(serverName, userLogin, serverProtocol).port;
+}
 
 EditFileView::~EditFileView() {
   if (presenter_) CloudContainer::removeFilePresenter(presenter_.get());
@@ -360,9 +383,14 @@ void EditFileView::saveEditState() {
   if (fCurrentlyActive && !fReadOnly && !isLocalFile() && setting(kSavePasswordsKey) == "1") {
     Log::system("EditFileView:SaveEditState");
     const std::pair<const char *, std::string> record[] = {
-        {kWasEditingServerNameKey, serverName}, {kWasEditingUserNameKey, userLogin},
-        {kWasEditingUserPassKey, userPassword}, {kWasEditingInFolder, directoryOfTheFile},
-        {kWasEditingFileName, textFileName},    {kEditingFTPFile, editingFileAtPath}};
+        {kWasEditingServerNameKey, serverName},
+        {kWasEditingUserNameKey, userLogin},
+        {kWasEditingUserPassKey, userPassword},
+        {kWasEditingInFolder, directoryOfTheFile},
+        {kWasEditingFileName, textFileName},
+        {kEditingFTPFile, editingFileAtPath},
+        {kWasEditingServerPortKey, serverPort > 0 ? std::to_string(serverPort) : std::string()},
+        {kWasEditingProtocolKey, serverProtocol}};
     for (auto &[key, value] : record) {
       settings().setObject(value, tabKey(key));
       // On iPhone the next start reads the one record without a tab number.
@@ -454,9 +482,12 @@ void EditFileView::uploadBack(const editor::Bytes &bytes) {
       Log::system("EditFileView: no transfer queue to send " + textFileName + " back");
       return;
     }
-    const bool sftp = sftpConnection && !theConnection;
+    // A file reopened as a tab has no connection: it goes back over the kind it came from.
+    const bool sftp = theConnection ? false : sftpConnection || serverProtocol == "sftp";
     const std::string protocol =
-        sftp ? "sftp" : (theConnection && theConnection->fSecureLogin() ? "ftps" : "ftp");
+        sftp                                                                         ? "sftp"
+        : (theConnection ? theConnection->fSecureLogin() : serverProtocol == "ftps") ? "ftps"
+                                                                                     : "ftp";
     queue->addBatchItemAction(sftp ? 31 : 3, textFileName, directoryOfTheFile, 0, serverName, 0,
                               userLogin, myDecryptString1(userPassword), protocol,
                               editingFileAtPath, true, true);
@@ -588,9 +619,9 @@ void EditFileView::doCancel() {
     if (wroteLocalFile_ && textLoaded && !editingSavedFilePath.empty())
       FileManager::writeAtomically(editingSavedFilePath, loaded_.bytes);
     FileManager::removeItem(editingFileAtPath);
-    for (const char *key :
-         {kWasEditingServerNameKey, kWasEditingUserNameKey, kWasEditingUserPassKey,
-          kWasEditingInFolder, kWasEditingFileName, kEditingFTPFile})
+    for (const char *key : {kWasEditingServerNameKey, kWasEditingUserNameKey,
+                            kWasEditingUserPassKey, kWasEditingInFolder, kWasEditingFileName,
+                            kEditingFTPFile, kWasEditingServerPortKey, kWasEditingProtocolKey})
       settings().setObject("", key);
     settings().synchronize();
   } else if (wroteLocalFile_ && textLoaded) {

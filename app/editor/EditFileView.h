@@ -119,13 +119,15 @@ public:
   // --- EditFileViewScreen (what the opener sets).
   // The opener may set these after the screen is shown: the bars follow.
   void setFReadOnly(bool on) override;
-  void setTheConnection(std::shared_ptr<FTPConnection> c) override { theConnection = std::move(c); }
+  // The connection the file came from: a save goes back to its server, port and user (and the
+  // edit state names them, so the next start reopens the file only there).
+  void setTheConnection(std::shared_ptr<FTPConnection> c) override;
   void setTextFileName(const std::string &name) override;
   void setDirectoryOfTheFile(const std::string &folder) override { directoryOfTheFile = folder; }
   void setEditingSavedFilePath(const std::string &path) override { editingSavedFilePath = path; }
   void setEditingSavedFile(bool on) override { editingSavedFile = on; }
   void setTabIndex(int i) override { tabIndex = i; }
-  void setSftpConnection(std::shared_ptr<SFTPWrapper> c) { sftpConnection = std::move(c); }
+  void setSftpConnection(std::shared_ptr<SFTPWrapper> c);
 
   // --- The view controller.
   void viewDidLoad() override;
@@ -150,6 +152,10 @@ public:
   // --- State (named as the opener and the shell know it).
   std::string editingFileAtPath, editingSavedFilePath, textFileName, directoryOfTheFile;
   std::string serverName, userLogin, userPassword; // the password in its scrambled form
+  // The port and protocol word ("ftp", "ftps", "sftp") of the connection the file came from; 0
+  // and empty while not known (a file reopened from an edit state takes them from there).
+  int serverPort = 0;
+  std::string serverProtocol;
   bool editingSavedFile = false, fReadOnly = false, fCurrentlyActive = false;
   std::shared_ptr<FTPConnection> theConnection;
   std::shared_ptr<SFTPWrapper> sftpConnection;

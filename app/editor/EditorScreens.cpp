@@ -2,8 +2,10 @@
 
 #include "app/editor/EditFileView.h"
 #include "app/editor/WebDocumentViewController.h"
+#include "app/foundation/EditOrigin.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/ftp/FTPConnection.h"
+#include "app/sftp/SFTPWrapper.h"
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Paths.h"
@@ -34,14 +36,20 @@ std::shared_ptr<platform::ui::ViewController> makeDocumentViewerScreen(const std
   return viewer;
 }
 
-void restoreEditFiles(
+std::vector<std::string> restoreEditFiles(
     const std::function<void(std::shared_ptr<EditFileView>, const std::string &)> &show) {
   auto &defaults = UserDefaults::standard();
   const std::string server = setting(kServerNameKey), user = setting(kUserNameKey),
                     pass = setting(kUserPassKey);
+  std::vector<std::string> notReopened;
   const long slots = defaults.integerForKey("TabIndexMax");
   for (int i = 0; i < slots; ++i) {
     if (defaults.integerForKey(keyIndexIsUsed(i)) != 1) continue;
+    auto origin = storedEditOrigin([i](const char *key) { return setting(keyForTab(i, key)); });
+    if (!origin) {
+      notReopened.push_back(setting(keyForTab(i, kWasEditingFileName)));
+      continue;
+    }
     defaults.setObject(setting(keyForTab(i, kWasEditingServerNameKey)), kServerNameKey);
     defaults.setObject(setting(keyForTab(i, kWasEditingUserNameKey)), kUserNameKey);
     defaults.setObject(setting(keyForTab(i, kWasEditingUserPassKey)), kUserPassKey);
@@ -49,11 +57,14 @@ void restoreEditFiles(
     editor->setTextFileName(setting(keyForTab(i, kWasEditingFileName)));
     editor->setDirectoryOfTheFile(setting(keyForTab(i, kWasEditingInFolder)));
     editor->setEditingSavedFile(false);
+    editor->serverPort = origin->port;
+    editor->serverProtocol = origin->protocol;
     if (show) show(editor, editor->textFileName);
   }
   defaults.setObject(server, kServerNameKey);
   defaults.setObject(user, kUserNameKey);
   defaults.setObject(pass, kUserPassKey);
+  return notReopened;
 }
 
 std::shared_ptr<EditFileView> editPreviouslySavedFile(std::shared_ptr<FTPConnection> connection,
@@ -63,6 +74,17 @@ std::shared_ptr<EditFileView> editPreviouslySavedFile(std::shared_ptr<FTPConnect
   auto editor = EditFileView::initWithFile(path);
   editor->setFReadOnly(!connection || loginUser.empty());
   editor->setTheConnection(connection);
+  editor->setTextFileName(setting(kWasEditingFileName));
+  editor->setDirectoryOfTheFile(setting(kWasEditingInFolder));
+  return editor;
+}
+
+std::shared_ptr<EditFileView> editPreviouslySavedFile(std::shared_ptr<SFTPWrapper> connection) {
+  const std::string path = setting(kEditingFTPFile);
+  if (path.empty() || !platform::FileManager::fileExists(path)) return nullptr;
+  auto editor = EditFileView::initWithFile(path);
+  editor->setFReadOnly(!connection || connection->username().empty());
+  editor->setSftpConnection(connection);
   editor->setTextFileName(setting(kWasEditingFileName));
   editor->setDirectoryOfTheFile(setting(kWasEditingInFolder));
   return editor;

@@ -9,12 +9,14 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace platform::ui {
 class ViewController;
 }
 class EditFileView;
 class FTPConnection;
+class SFTPWrapper;
 
 // The text editor as the shell numbers its tab and asks it to keep its edit state.
 class ShellTextEditor : public ShellFileScreen {
@@ -36,9 +38,11 @@ std::shared_ptr<platform::ui::ViewController> makeDocumentViewerScreen(const std
 
 // iPad: for every slot below "TabIndexMax" whose "%i-IndexIsUsed" is "1", in order, an editor on
 // the slot's working file with the slot's server, user and password (given to it through the
-// settings "ServerAddress", "UserName" and "UserPass", which are put back afterwards), handed to
-// `show` with its file name. The caller renumbers the tabs afterwards.
-void restoreEditFiles(
+// settings "ServerAddress", "UserName" and "UserPass", which are put back afterwards) and the
+// slot's port and protocol, handed to `show` with its file name. A slot that does not say which
+// connection its file came from (written by an earlier version) opens nowhere: its file name is
+// returned instead. The caller renumbers the tabs afterwards.
+std::vector<std::string> restoreEditFiles(
     const std::function<void(std::shared_ptr<EditFileView>, const std::string &name)> &show);
 
 // iPhone: the editor on the file of the plain record ("EditingFTPFile"), on the connection,
@@ -46,3 +50,5 @@ void restoreEditFiles(
 // the connection, which takes it on its own thread later); none when the file is gone.
 std::shared_ptr<EditFileView> editPreviouslySavedFile(std::shared_ptr<FTPConnection> connection,
                                                       const std::string &loginUser);
+// The same on an SFTP connection.
+std::shared_ptr<EditFileView> editPreviouslySavedFile(std::shared_ptr<SFTPWrapper> connection);

@@ -165,7 +165,10 @@ void FTPConnection::setWarnIfNoSSL(bool warn) {
   onThread([this, warn] { warnIfNoSSL_ = warn; });
 }
 void FTPConnection::setInitialCurrentDirectory(const std::string &folder) {
-  onThread([this, folder] { setShared(initialCurrentDirectory_, folder); });
+  onThread([this, folder] {
+    setShared(initialCurrentDirectory_, folder);
+    jobFolderStored_ = false;
+  });
 }
 void FTPConnection::setFDisconnectWhenDone(bool flag) {
   onThread([this, flag] { fDisconnectWhenDone_ = flag; });
@@ -194,6 +197,7 @@ void FTPConnection::reinit() {
     // A new session starts with no job of the old one's.
     dropStoredJob();
     setShared(initialCurrentDirectory_, "");
+    jobFolderStored_ = false;
     skipSSL_ = false;
     fSecureLogin_ = false;
     fSecureData_ = false;
@@ -713,7 +717,14 @@ void FTPConnection::allCommandsDone() {
   filePathToUpload_.clear();
 }
 
+void FTPConnection::storeJobFolder(const std::string &folder) {
+  setShared(initialCurrentDirectory_, folder);
+  jobFolderStored_ = true;
+}
+
 void FTPConnection::dropStoredJob() {
+  // A folder the owner set for the next session stays; one stored with the job goes with it.
+  if (std::exchange(jobFolderStored_, false)) setShared(initialCurrentDirectory_, "");
   allCommandsDone();
   initialFileToDownload_.clear();
   chmodTo_.clear();

@@ -214,9 +214,11 @@ protected:
   std::string commandForState(const std::string &argument);
   void resetForNextCommand();
   void allCommandsDone();
-  // Forgets the stored job (and the files and data of an upload): nothing of it may run on a
-  // later session.
+  // Forgets the stored job (and the files and data of an upload, and the folder stored with it):
+  // nothing of it may run on a later session.
   void dropStoredJob();
+  // Stores the folder the job waiting for the login runs in.
+  void storeJobFolder(const std::string &folder);
   // Opens the session again for the job at hand (a retry without TLS, say): a stored job stays.
   void reconnect();
 
@@ -451,6 +453,8 @@ protected:
   std::deque<std::function<void()>> waitingTasks_; // see taskMustWait
   int reloadsPending_ = 0;
   bool listingFinalIn_ = true, listingFinalOwed_ = false, inWaitingJob_ = false;
+  // The folder to start in was stored with a job (not given by the owner): it goes with the job.
+  bool jobFolderStored_ = false;
   platform::TimerRef listingFinalTimer_;
   int abortRepliesOwed_ = 0; // see expectAbortReplies
   std::atomic<bool> abortRepliesDue_{false};

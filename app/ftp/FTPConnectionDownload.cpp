@@ -160,7 +160,7 @@ void FTPConnection::downloadFile(const std::string &name, int64_t size, bool for
     if (!control_.input) {
       setTask(kTaskIdle);
       initialFileToDownload_ = name;
-      setShared(initialCurrentDirectory_, folder);
+      storeJobFolder(folder);
       reconnect();
       return;
     }

@@ -9,6 +9,7 @@
 #include "app/ftp/FTPConnection.h"
 #include "app/ftp/FTPTaskHelpers.h"
 
+#include "app/foundation/EditOrigin.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
 
@@ -394,8 +395,9 @@ void FTPConnection::finishUpload() {
   // An edited remote file that is now saved back needs no restoring at the next start.
   const std::string edited = defaults.stringForKey(kEditingFTPFile).value_or("");
   if (!edited.empty()) FileManager::removeItem(edited);
-  for (const char *key : {kEditingFTPFile, kWasEditingServerNameKey, kWasEditingUserNameKey,
-                          kWasEditingUserPassKey, kWasEditingInFolder, kWasEditingFileName})
+  for (const char *key :
+       {kEditingFTPFile, kWasEditingServerNameKey, kWasEditingUserNameKey, kWasEditingUserPassKey,
+        kWasEditingInFolder, kWasEditingFileName, kWasEditingServerPortKey, kWasEditingProtocolKey})
     defaults.setObject("", key);
   defaults.synchronize();
   // A file upload recorded a queue row: it is done, so the queue does not send it again.

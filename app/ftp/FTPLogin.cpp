@@ -262,6 +262,7 @@ bool FTPConnection::runStoredJob() {
   // The folder goes with the job it was stored for: a later session must not list it.
   std::string folder = initialCurrentDirectory();
   setShared(initialCurrentDirectory_, "");
+  jobFolderStored_ = false;
   if (!initialFileToDownload_.empty()) {
     std::string file = initialFileToDownload_;
     initialFileToDownload_.clear();

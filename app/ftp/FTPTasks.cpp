@@ -29,7 +29,7 @@ std::string quotedFolderOf(const std::string &reply) {
 
 bool FTPConnection::storeJobAndConnectIfNeeded(const std::string &folder) {
   if (control_.input) return false;
-  setShared(initialCurrentDirectory_, folder.empty() ? cwd() : folder);
+  storeJobFolder(folder.empty() ? cwd() : folder);
   reconnect();
   return true;
 }
@@ -152,7 +152,7 @@ void FTPConnection::startDirectory(const std::string &folder) {
   if (!utf8Safe_ && UserDefaults::standard().integerForKey(kAlwaysUseUnicode) == 1)
     utf8Safe_ = true;
   if (!control_.input) {
-    setShared(initialCurrentDirectory_, folder.empty() ? cwd() : folder);
+    storeJobFolder(folder.empty() ? cwd() : folder);
     reconnect();
     return;
   }

@@ -75,6 +75,39 @@ bool belongsToOwnSite(const std::string &url) {
   return host == kOwnSiteHost || myEndsWith(host, std::string(".") + kOwnSiteHost);
 }
 
+// The text a connection's delegate gets for the "Security Warning" question: the person may still
+// go on without TLS, so the connect has not failed.
+const char kNoTLSQuestion[] = "FTPS Not supported by the server";
+
+// Tells the connect screen, on the main thread, of each error the browsing FTP connection reports
+// (from its own thread); the connection shows its alerts and help pages as ever.
+class FailureWatch : public FTPConnectionDelegate {
+public:
+  explicit FailureWatch(std::function<void(std::shared_ptr<FTPConnection>)> failed)
+      : failed_(std::move(failed)) {}
+  bool handleError(FTPConnection &c, const std::string &text) override {
+    if (text == kNoTLSQuestion) return false;
+    std::weak_ptr<FTPConnection> weak = c.weak_from_this();
+    platform::RunLoop::main()->perform([failed = failed_, weak] { failed(weak.lock()); });
+    return false;
+  }
+
+private:
+  std::function<void(std::shared_ptr<FTPConnection>)> failed_;
+};
+
+// Where a connection that has listed its folder is: host, port, user and kind.
+EditOrigin originOf(const DirViewer &screen) {
+  if (auto s = screen.sftpConnection) {
+    EditOrigin origin = editOriginOf(s->server(), s->username(), editProtocolWord(true, false));
+    if (s->port() > 0) origin.port = s->port();
+    return origin;
+  }
+  auto &c = *screen.theConnection;
+  return EditOrigin{c.currentServerName(), c.currentPort(), c.loginUser(),
+                    editProtocolWord(false, c.fSecureLogin())};
+}
+
 // A downloaded copy lives in the temporary folder; anything else (a document in Saved Files) is
 // the user's and stays.
 bool insideTemporaryFolder(const std::string &path) {
@@ -229,6 +262,8 @@ void Connect::viewDidLoad() {
 }
 
 void Connect::viewWillAppear(bool) {
+  // Back here, the connection a reopen waited for is over.
+  reopenAfterConnect_.reset();
   fillServerFromDefaults();
   Accelerometer::sharedAccelerometer().setUpdateInterval(0.04);
   Accelerometer::sharedAccelerometer().setDelegate(
@@ -332,6 +367,14 @@ void Connect::doConnectFromBookmarks() {
 }
 
 void Connect::clickConnect() {
+  // The file kept from the last run waits for the connect "Edit File" asked for, and no other.
+  const auto reopen = std::exchange(reopenWanted_, std::nullopt);
+  // Pressed again before the connection it started has its folder screen (or once that screen
+  // is on top): one connection, one screen.
+  if (auto nav = navigationController();
+      connecting_ || (nav && nav->topViewController().get() != this))
+    return;
+  reopenAfterConnect_.reset();
   const std::string server = serverName->text();
   if (server.empty()) return alert("No Server Entered", "Please enter an FTP server name.");
   if (server.find('@') != std::string::npos)
@@ -352,17 +395,17 @@ void Connect::clickConnect() {
     protocolType->setSelectedSegmentIndex(target.segment);
     changeProtocolType();
   }
-  if (target.segment == 2) return connectSFTP();
+  if (target.segment == 2) return connectSFTP(reopen);
   const char *flag = target.segment == 1 ? "1" : "0";
   settings().setObject(flag, kSecurityWarningKey);
   settings().setObject(flag, kAlwaysTrySSLKey);
   settings().synchronize();
-  connectFTP();
+  connectFTP(reopen);
 }
 
-void Connect::connectFTP() {
+void Connect::connectFTP(std::optional<EditOrigin> reopen) {
   auto weak = std::weak_ptr<Connect>(sharedAs<Connect>());
-  auto configure = [weak](const std::shared_ptr<FTPConnection> &c, bool first) {
+  auto configure = [weak, reopen](const std::shared_ptr<FTPConnection> &c) {
     auto self = weak.lock();
     if (!self) return;
     Log::system("Creating connection");
@@ -372,30 +415,34 @@ void Connect::connectFTP() {
     c->setMainConnection(true);
     c->setWarnIfNoSSL(settings().integerForKey(kSecurityWarningKey) != 0);
     c->setSkipSSL(settings().integerForKey(kAlwaysTrySSLKey) == 0);
-    if (first && !setting(kWasEditingInFolder).empty())
+    // The folder kept with the edit state is the reopened file's, on its own server only.
+    if (reopen && !setting(kWasEditingInFolder).empty())
       c->setInitialCurrentDirectory(setting(kWasEditingInFolder));
     c->connect();
-    self->pushFolderScreen();
+    auto screen = self->pushFolderScreen();
+    if (reopen) self->armReopen(*reopen, screen);
     if (self->hooks.setFtpConnection) self->hooks.setFtpConnection(c);
   };
   if (theConnection) {
     theConnection->reinit();
-    configure(theConnection, false);
+    configure(theConnection);
     return;
   }
   // The browsing connection lives on a thread of its own for the rest of the process.
+  connecting_ = true;
   connectionThread_ = platform::startThread("ftp-browsing", [weak, configure] {
     auto c = std::make_shared<FTPConnection>();
     platform::RunLoop::main()->perform([weak, configure, c] {
       if (auto self = weak.lock()) {
+        self->connecting_ = false;
         self->theConnection = c;
-        configure(c, true);
+        configure(c);
       }
     });
   });
 }
 
-void Connect::connectSFTP() {
+void Connect::connectSFTP(std::optional<EditOrigin> reopen) {
   const bool first = !sftpConnection;
   if (first) sftpConnection = SFTPWrapper::make();
   if (!sftpConnection)
@@ -411,13 +458,14 @@ void Connect::connectSFTP() {
   // the path typed after the server, else the server's starting folder.
   auto slash = server.find('/');
   std::string folder = slash == std::string::npos ? "." : server.substr(slash);
-  if (first && !setting(kWasEditingInFolder).empty()) folder = setting(kWasEditingInFolder);
+  if (reopen && !setting(kWasEditingInFolder).empty()) folder = setting(kWasEditingInFolder);
   if (folder != ".") service->setDir(folder);
   auto screen = DirViewer::initWithExistingSFTPConnection(service, "DirViewer");
   screen->currentTitle = slash == std::string::npos ? "" : server.substr(slash + 1);
   screen->setCurrentWorkingDirectory(folder);
   screen->rootFolder = true;
   if (auto nav = navigationController()) nav->pushViewController(screen, true);
+  if (reopen) armReopen(*reopen, screen);
   if (hooks.setSftpConnection) hooks.setSftpConnection(service);
   screen->showWorkingTextToolbar();
   screen->updateProgressText("Connecting to Server...");
@@ -428,7 +476,7 @@ void Connect::connectSFTP() {
   });
 }
 
-void Connect::pushFolderScreen() {
+std::shared_ptr<DirViewer> Connect::pushFolderScreen() {
   auto screen = DirViewer::initWithExistingConnection(theConnection, "DirViewer");
   const std::string server = serverName->text();
   auto slash = server.find('/');
@@ -437,6 +485,56 @@ void Connect::pushFolderScreen() {
   if (auto nav = navigationController()) nav->pushViewController(screen, true);
   screen->showWorkingTextToolbar();
   screen->updateProgressText("Connecting to Server...");
+  return screen;
+}
+
+// --- The file kept from the last run, reopened on its own connection
+// ------------------------------
+
+void Connect::armReopen(const EditOrigin &origin, const std::shared_ptr<DirViewer> &screen) {
+  reopenAfterConnect_ = PendingReopen{origin, screen};
+  std::weak_ptr<Connect> weak = sharedAs<Connect>();
+  std::weak_ptr<DirViewer> weakScreen = screen;
+  screen->whenConnected = [weak, weakScreen](bool listed) {
+    if (auto self = weak.lock()) self->connectionCameOut(weakScreen.lock(), listed);
+  };
+  if (!screen->theConnection) return;
+  if (!failureWatch_)
+    failureWatch_ = std::make_shared<FailureWatch>([weak](std::shared_ptr<FTPConnection> c) {
+      if (auto self = weak.lock()) self->browsingConnectionFailed(c);
+    });
+  screen->theConnection->setDelegate(failureWatch_);
+}
+
+void Connect::connectionCameOut(const std::shared_ptr<DirViewer> &screen, bool listed) {
+  if (!screen || !reopenAfterConnect_ || reopenAfterConnect_->screen.lock() != screen) return;
+  const EditOrigin wanted = reopenAfterConnect_->origin;
+  // One way or the other, the reopen ends here: a failure is shown by the connection's screen.
+  reopenAfterConnect_.reset();
+  if (!listed) return;
+  if (!originOf(*screen).sameConnectionAs(wanted)) {
+    Log::system("The file being edited came from another connection: not reopened here");
+    return;
+  }
+  if (hooks.reopenEditedFile) hooks.reopenEditedFile(screen->theConnection, screen->sftpConnection);
+}
+
+void Connect::browsingConnectionFailed(const std::shared_ptr<FTPConnection> &connection) {
+  if (!connection || !reopenAfterConnect_) return;
+  auto screen = reopenAfterConnect_->screen.lock();
+  if (!screen || screen->theConnection == connection) reopenAfterConnect_.reset();
+}
+
+void Connect::notReopened(const std::vector<std::string> &names) {
+  if (names.empty()) return;
+  std::string quoted;
+  for (const auto &name : names)
+    quoted += (quoted.empty() ? "\"" : ", \"") + name + "\"";
+  alert("Cannot Reopen",
+        quoted + (names.size() == 1 ? " cannot be reopened: which server it came from was "
+                                      "not kept with it."
+                                    : " cannot be reopened: which servers they came from was "
+                                      "not kept with them."));
 }
 
 void Connect::clickAddBookmark() {
@@ -620,8 +718,9 @@ void Connect::restoreEditState() {
             self, {"Edit File"}, &confirmEditFile, "Cancel");
     return;
   }
-  for (auto key : {kWasEditingServerNameKey, kWasEditingUserNameKey, kWasEditingUserPassKey,
-                   kWasEditingInFolder, kWasEditingFileName})
+  for (auto key :
+       {kWasEditingServerNameKey, kWasEditingUserNameKey, kWasEditingUserPassKey,
+        kWasEditingInFolder, kWasEditingFileName, kWasEditingServerPortKey, kWasEditingProtocolKey})
     settings().setObject("", key);
   settings().synchronize();
   const std::string viewing = setting(kWasViewingFile);
@@ -638,21 +737,30 @@ void Connect::restoreEditState() {
 void Connect::restoreEditFiles() {
   const std::string server = setting(kServerNameKey), user = setting(kUserNameKey),
                     pass = setting(kUserPassKey);
+  std::vector<std::string> notOpened;
   for (long i = 0; i < settings().integerForKey("TabIndexMax"); ++i) {
     if (settings().integerForKey(keyIndexIsUsed(int(i))) != 1) continue;
     auto slot = [i](const char *key) { return setting(keyForTab(int(i), key)); };
+    // A slot of an earlier version does not say where its file came from: it opens nowhere.
+    auto origin = storedEditOrigin(slot);
+    if (!origin) {
+      notOpened.push_back(slot(kWasEditingFileName));
+      continue;
+    }
     // The editor takes the server it saves back to from these three as it is made.
     settings().setObject(slot("EditingServerAddress"), kServerNameKey);
     settings().setObject(slot("EditingUserName"), kUserNameKey);
     settings().setObject(slot("EditingUserPass"), kUserPassKey);
     if (hooks.openEditorTab)
-      hooks.openEditorTab(slot("EditingFTPFile"), slot("EditingFileName"), slot("EditingInFolder"));
+      hooks.openEditorTab(slot("EditingFTPFile"), slot("EditingFileName"), slot("EditingInFolder"),
+                          *origin);
   }
   if (hooks.fixTabIndexes) hooks.fixTabIndexes();
   settings().setObject(server, kServerNameKey);
   settings().setObject(user, kUserNameKey);
   settings().setObject(pass, kUserPassKey);
   settings().synchronize();
+  notReopened(notOpened);
 }
 
 void Connect::clearFileEditSettings() {
@@ -665,7 +773,8 @@ void Connect::clearFileEditSettings() {
         platform::FileManager::removeItem(path);
   }
   for (auto key : {kWasEditingServerNameKey, kWasEditingUserNameKey, kWasEditingUserPassKey,
-                   kWasEditingInFolder, kWasEditingFileName, kEditingFTPFile, kWasViewingFile})
+                   kWasEditingInFolder, kWasEditingFileName, kEditingFTPFile, kWasViewingFile,
+                   kWasEditingServerPortKey, kWasEditingProtocolKey})
     settings().setObject("", key);
   settings().synchronize();
   if (hooks.cleanupDownloadedFiles) hooks.cleanupDownloadedFiles();
@@ -676,10 +785,22 @@ void Connect::clickedButtonAtIndex(AlertView &a, int index) {
     confirmEditFile.reset();
     if (index != 1) return clearFileEditSettings();
     if (Hardware::isiPad()) return restoreEditFiles();
-    // The connection reopens the file in the editor once the first listing is in.
+    // Only the connection the file came from reopens it, once it has listed its folder. A record
+    // that does not say which that was opens nowhere (and is forgotten, as with Cancel).
+    auto origin = storedEditOrigin([](const char *key) { return setting(key); });
+    if (!origin) {
+      notReopened({setting(kWasEditingFileName)});
+      return clearFileEditSettings();
+    }
     serverName->setText(setting(kWasEditingServerNameKey));
     loginUser->setText(setting(kWasEditingUserNameKey));
     loginPass->setText(myDecryptString1(setting(kWasEditingUserPassKey)));
+    const int segment = origin->protocol == "sftp" ? 2 : origin->protocol == "ftps" ? 1 : 0;
+    if (protocolType->selectedSegmentIndex() != segment) {
+      protocolType->setSelectedSegmentIndex(segment);
+      changeProtocolType();
+    }
+    reopenWanted_ = *origin;
     clickConnect();
   } else if (&a == confirmOpenFile.get()) {
     confirmOpenFile.reset();

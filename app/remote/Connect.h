@@ -5,6 +5,7 @@
 // were open when the program last closed.
 #pragma once
 
+#include "app/foundation/EditOrigin.h"
 #include "app/remote/Bookmarks.h"
 
 #include "platform/foundation/RunLoop.h"
@@ -16,9 +17,13 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
+class DirViewer;
 class FTPConnection;
+class FTPConnectionDelegate;
 class SFTPWrapper;
 
 // The server text with its scheme marker taken off, and the segment (0 FTP, 1 FTPS, 2 SFTP) the
@@ -50,9 +55,14 @@ public:
     std::function<void(const std::string &url)> openWebViewURL;
     std::function<std::string()> webViewURL;
     // iPad: opens the editor on a file kept from the last run as a file tab (path, remote name,
-    // remote folder), and renumbers the file tabs afterwards.
-    std::function<void(const std::string &path, const std::string &name, const std::string &folder)>
+    // remote folder, the connection it came from), and renumbers the file tabs afterwards.
+    std::function<void(const std::string &path, const std::string &name, const std::string &folder,
+                       const EditOrigin &origin)>
         openEditorTab;
+    // iPhone: opens the editor on the file kept from the last run over the connection it came
+    // from (one of the two), once that connection has listed its folder.
+    std::function<void(std::shared_ptr<FTPConnection>, std::shared_ptr<SFTPWrapper>)>
+        reopenEditedFile;
     std::function<void()> fixTabIndexes;
     std::function<void()> cleanupDownloadedFiles;
     std::function<void(const std::string &path)> openTextEditor;
@@ -81,6 +91,11 @@ public:
   // iPad: reopens every file tab that was in use.
   void restoreEditFiles();
   void clearFileEditSettings();
+  // Tells the person that the files named were not reopened: their edit state does not say which
+  // connection they came from.
+  void notReopened(const std::vector<std::string> &names);
+  // iPhone: the file kept from the last run waits for the connection "Edit File" started.
+  bool reopenAfterConnect() const { return reopenAfterConnect_.has_value(); }
   void clickedButtonAtIndex(platform::ui::AlertView &alert, int index) override;
 
   void loadView() override;
@@ -109,10 +124,18 @@ public:
   static bool restoreDone;
 
 private:
+  // The file that "Edit File" reopens, and the folder screen of the connection it waits for.
+  struct PendingReopen {
+    EditOrigin origin;
+    std::weak_ptr<DirViewer> screen;
+  };
   void storeFields(bool connecting);
-  void connectFTP();
-  void connectSFTP();
-  void pushFolderScreen();
+  void connectFTP(std::optional<EditOrigin> reopen);
+  void connectSFTP(std::optional<EditOrigin> reopen);
+  std::shared_ptr<DirViewer> pushFolderScreen();
+  void armReopen(const EditOrigin &origin, const std::shared_ptr<DirViewer> &screen);
+  void connectionCameOut(const std::shared_ptr<DirViewer> &screen, bool listed);
+  void browsingConnectionFailed(const std::shared_ptr<FTPConnection> &connection);
   void
   showPopover(std::shared_ptr<platform::ui::ViewController> content, platform::ui::Size size,
               const std::shared_ptr<platform::ui::BarButtonItem> &from,
@@ -122,6 +145,13 @@ private:
   // Pushes a help page (a resource page or one of the online help) with a "Back" way back.
   void pushHelp(const std::string &title, const std::string &page);
   std::shared_ptr<platform::RunLoop> connectionThread_;
+  // The browsing FTP connection is being made on its thread: its folder screen is not pushed yet.
+  bool connecting_ = false;
+  // Set by "Edit File" for the connect it starts; armed once that connect has its folder screen.
+  std::optional<EditOrigin> reopenWanted_;
+  std::optional<PendingReopen> reopenAfterConnect_;
+  // Hears the browsing FTP connection's error reports (the alerts still show).
+  std::shared_ptr<FTPConnectionDelegate> failureWatch_;
   std::shared_ptr<platform::ui::BarButtonItem> infoBtn_;
   double filtered_[3] = {0, 0, 0};
   double lastTime_ = -1;

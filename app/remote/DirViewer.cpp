@@ -209,6 +209,12 @@ void DirViewer::setCurrentWorkingDirectory(const std::string &folder) {
   currentWorkingDirectory_ = folder;
 }
 
+void DirViewer::setLoadedDirectory(bool loaded) {
+  loadedDirectory = loaded;
+  // An FTP connection's listing: its first tells whoever waits for the connection.
+  if (loaded && theConnection) connectionCameOut(true);
+}
+
 void DirViewer::replaceDirectory(const DirItemList &entries) {
   currentDirectoryEverything = entries;
   sortDirectory();

@@ -87,7 +87,7 @@ public:
   std::string currentWorkingDirectory() const override { return currentWorkingDirectory_; }
   void setCurrentWorkingDirectory(const std::string &folder) override;
   void replaceDirectory(const DirItemList &entries) override;
-  void setLoadedDirectory(bool loaded) override { loadedDirectory = loaded; }
+  void setLoadedDirectory(bool loaded) override;
   void showDirToolbar() override;
   void showWorkingToolbar() override;
   void showWorkingTextToolbar() override;
@@ -166,6 +166,10 @@ public:
 
   std::shared_ptr<FTPConnection> theConnection;
   std::shared_ptr<SFTPWrapper> sftpConnection;
+  // Told once how the connection that pushed this screen came out: true at its first listing,
+  // false when an SFTP connect, login or listing failed first (an FTP connection reports its
+  // failures itself).
+  std::function<void(bool listed)> whenConnected;
   // SFTP: the user's root folder on the server (for the absolute path of a new folder).
   std::string originalRootDir;
   bool rootFolder = false, loadedDirectory = false, hasVideoMedia = false;
@@ -224,6 +228,7 @@ private:
   void fetchForViewing(const DirItemInfo &entry, bool head, bool tail);
   void removeVisible(const std::shared_ptr<DirItemInfo> &entry);
   void showSftpError(const std::string &text, bool folderToolbarLater);
+  void connectionCameOut(bool listed);
   void refreshSftp();
   void titleView();
   bool sftpBusy() const;

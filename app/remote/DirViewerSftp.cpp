@@ -103,12 +103,19 @@ void DirViewer::showSftpError(const std::string &text, bool folderToolbarLater) 
 // help page itself); the screen shows it, and its refresh button comes back to try again.
 void DirViewer::connectError(SFTPWrapper &, const std::string &text) {
   showSftpError(text, true);
+  connectionCameOut(false);
 }
 void DirViewer::loginError(SFTPWrapper &, const std::string &text) {
   showSftpError(text, true);
+  connectionCameOut(false);
 }
 void DirViewer::sftpError(SFTPWrapper &, const std::string &text) {
   showSftpError(text, true);
+  connectionCameOut(false);
+}
+
+void DirViewer::connectionCameOut(bool listed) {
+  if (auto told = std::exchange(whenConnected, nullptr)) told(listed);
 }
 
 void DirViewer::connectStatus(SFTPWrapper &, const std::string &text) {
@@ -131,6 +138,7 @@ void DirViewer::gotDirectory(SFTPWrapper &s,
   doButtonStates();
   reSort();
   tableView->reloadData();
+  connectionCameOut(true);
 }
 
 // Only a head or tail view asks for the file itself: the part wanted goes to the editor.
@@ -169,6 +177,7 @@ void DirViewer::uploadError(SFTPWrapper &, const std::string &text) {
 
 void DirViewer::dirError(SFTPWrapper &, const std::string &text) {
   showSftpError(text, false);
+  connectionCameOut(false);
 }
 
 void DirViewer::errorStatus(SFTPWrapper &, const std::string &text) {

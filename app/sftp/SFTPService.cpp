@@ -460,8 +460,9 @@ bool SFTPService::checkHostKey(const Endpoint &e) {
     return true;
   }
   if (*known == now) return true;
-  const std::string text = "The host key of " + server + " has changed.\nRemembered: " + *known +
-                           "\nNow: " + now +
+  // Each fingerprint on a line of its own, whole, so that the two can be compared.
+  const std::string text = "The host key of " + server + " has changed.\nRemembered:\n" + *known +
+                           "\nNow:\n" + now +
                            "\nSomeone may be posing as the server. Connect only if you expect "
                            "the change.";
   {
@@ -493,6 +494,10 @@ void SFTPService::answerHostKeyChange(bool accept) {
   UserDefaults::standard().setObject(pending.substr(nl + 1), pending.substr(0, nl));
   UserDefaults::standard().synchronize();
   logLine("New host key accepted");
+  // The folder screen that asked connects again with the key now accepted and lists its folder.
+  if (mainConnection())
+    report(
+        [](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.sftpConnectionShouldRefreshDirectory(w); });
 }
 
 std::vector<std::string> SFTPService::keyFileExtensions() {

@@ -3,8 +3,10 @@
 #include "app/editor/EditFileView.h"
 #include "app/editor/EditorScreens.h"
 #include "app/foundation/PlatformExtensions.h"
+#include "app/ftp/FTPConnection.h"
 #include "app/remote/Connect.h"
 #include "app/remote/DirViewer.h"
+#include "app/sftp/SFTPWrapper.h"
 #include "app/shell/FerrowenAppDelegate.h"
 #include "app/shell/PasscodeLock.h"
 #include "app/shell/ShellScreens.h"
@@ -19,17 +21,19 @@ namespace {
 class ShellConnect : public Connect, public ShellConnectScreen {
 public:
   explicit ShellConnect(std::weak_ptr<FerrowenAppDelegate> delegate) : d_(std::move(delegate)) {
-    hooks.setFtpConnection = [this](std::shared_ptr<FTPConnection> c) {
-      auto app = d_.lock();
+    hooks.setFtpConnection = [d = d_](std::shared_ptr<FTPConnection> c) {
+      if (auto app = d.lock()) app->setFtpConnection(std::move(c));
+    };
+    // iPhone: the file that was being edited opens over the folder screen of its own connection.
+    hooks.reopenEditedFile = [d = d_](std::shared_ptr<FTPConnection> ftp,
+                                      std::shared_ptr<SFTPWrapper> sftp) {
+      auto app = d.lock();
       if (!app) return;
-      app->setFtpConnection(c);
-      // iPhone: the file that was being edited opens over the folder screen just pushed.
-      if (!reopenAfterConnect_) return;
-      reopenAfterConnect_ = false;
-      if (auto editor = editPreviouslySavedFile(c, loginUser->text())) {
-        app->setEditFileView(editor);
-        if (auto nav = app->navigationController()) nav->pushViewController(editor, true);
-      }
+      auto editor = sftp ? editPreviouslySavedFile(sftp)
+                         : editPreviouslySavedFile(ftp, ftp ? ftp->loginUser() : std::string());
+      if (!editor) return;
+      app->setEditFileView(editor);
+      if (auto nav = app->navigationController()) nav->pushViewController(editor, true);
     };
     hooks.setSftpConnection = [d = d_](std::shared_ptr<SFTPWrapper> c) {
       if (auto app = d.lock()) app->setSftpConnection(std::move(c));
@@ -47,7 +51,7 @@ public:
       return web ? web->getURL() : std::string();
     };
     hooks.openEditorTab = [d = d_](const std::string &path, const std::string &name,
-                                   const std::string &folder) {
+                                   const std::string &folder, const EditOrigin &origin) {
       auto app = d.lock();
       if (!app || !app->makers.textEditor) return;
       auto editor = app->makers.textEditor(path);
@@ -56,6 +60,10 @@ public:
         e->setTextFileName(name);
         e->setDirectoryOfTheFile(folder);
         e->setEditingSavedFile(false);
+      }
+      if (auto e = std::dynamic_pointer_cast<EditFileView>(editor)) {
+        e->serverPort = origin.port;
+        e->serverProtocol = origin.protocol;
       }
       app->showFtpFileTab(editor, name, false);
     };
@@ -83,21 +91,20 @@ public:
   }
   bool startupLockShown() const override { return lock_ && lock_->viewLocked(); }
   // "Edit File(s)": on iPad every used tab slot opens again as a file tab; on iPhone the connect
-  // screen connects with the stored fields and the file opens once the connection is there.
+  // screen connects with the stored fields and the file opens once that connection is there.
   void clickedButtonAtIndex(AlertView &alert, int index) override {
-    if (&alert == confirmEditFile.get() && index == 1) {
-      if (Hardware::isiPad()) {
-        confirmEditFile.reset();
-        auto app = d_.lock();
-        if (!app) return;
-        ::restoreEditFiles([app](std::shared_ptr<EditFileView> editor, const std::string &name) {
-          app->setEditFileView(editor);
-          app->showFtpFileTab(editor, name, false);
-        });
-        app->fixTabIndexes();
-        return;
-      }
-      reopenAfterConnect_ = true;
+    if (&alert == confirmEditFile.get() && index == 1 && Hardware::isiPad()) {
+      confirmEditFile.reset();
+      auto app = d_.lock();
+      if (!app) return;
+      auto notOpened =
+          ::restoreEditFiles([app](std::shared_ptr<EditFileView> editor, const std::string &name) {
+            app->setEditFileView(editor);
+            app->showFtpFileTab(editor, name, false);
+          });
+      app->fixTabIndexes();
+      notReopened(notOpened);
+      return;
     }
     Connect::clickedButtonAtIndex(alert, index);
   }
@@ -107,7 +114,6 @@ public:
 private:
   std::weak_ptr<FerrowenAppDelegate> d_;
   std::shared_ptr<LockViewer> lock_;
-  bool reopenAfterConnect_ = false;
 };
 
 } // namespace

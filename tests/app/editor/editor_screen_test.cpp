@@ -6,6 +6,7 @@
 
 #include "app/editor/EditorScreens.h"
 #include "app/editor/FindReplaceView.h"
+#include "app/foundation/EditOrigin.h"
 #include "app/foundation/Scrambler.h"
 
 #include "platform/ui/Services.h"
@@ -153,8 +154,14 @@ TEST_F(EditorScreenTest, EditStateOfARemoteFileAndItsReopening) {
   testsupport::writeFile(path, "draft\n");
   auto editor = open(path, false);
   editor->setTabIndex(2);
+  // Where it came from (as its connection tells it), kept beside server and user.
+  editor->serverPort = 2121;
+  editor->serverProtocol = "ftps";
   typeText("final ");
   showKeyboard();
+  EXPECT_EQ(get("2-EditingServerPort"), "2121");
+  EXPECT_EQ(get("2-EditingProtocol"), "ftps");
+  EXPECT_EQ(get(kWasEditingProtocolKey), "ftps");
   EXPECT_EQ(get("2-EditingFileName"), "report.txt");
   EXPECT_EQ(get("2-EditingFTPFile"), path);
   EXPECT_EQ(get("2-EditingServerAddress"), "ftp.example.test");
@@ -192,24 +199,30 @@ TEST_F(EditorScreenTest, NoEditStateKeysWithoutSavedPasswords) {
 }
 
 TEST_F(EditorScreenTest, RestoringEveryUsedTabSlotOnIPad) {
-  set("TabIndexMax", "3");
+  set("TabIndexMax", "4");
   set(kServerNameKey, "current.example");
-  for (int slot : {0, 2}) {
+  // Slot 3 as an earlier version left it (no port, no protocol): it opens nowhere.
+  for (int slot : {0, 2, 3}) {
     const std::string path = Paths::tmp() + "/slot" + std::to_string(slot) + ".txt";
     testsupport::writeFile(path, "slot " + std::to_string(slot));
     set(keyIndexIsUsed(slot), "1");
     set(keyForTab(slot, kEditingFTPFile), path);
     set(keyForTab(slot, kWasEditingFileName), "file" + std::to_string(slot) + ".txt");
     set(keyForTab(slot, kWasEditingServerNameKey), "server" + std::to_string(slot));
+    if (slot == 3) continue;
+    set(keyForTab(slot, kWasEditingServerPortKey), slot == 0 ? "21" : "22");
+    set(keyForTab(slot, kWasEditingProtocolKey), slot == 0 ? "ftps" : "sftp");
   }
   set(keyIndexIsUsed(1), "0");
   std::vector<std::string> shown;
-  restoreEditFiles([&](std::shared_ptr<EditFileView> e, const std::string &name) {
+  auto notOpened = restoreEditFiles([&](std::shared_ptr<EditFileView> e, const std::string &name) {
     nav->pushViewController(e, false);
-    shown.push_back(name + "@" + e->serverName + ":" + text(e));
+    shown.push_back(name + "@" + e->serverName + ":" + std::to_string(e->serverPort) + "/" +
+                    e->serverProtocol + ":" + text(e));
   });
-  EXPECT_EQ(shown,
-            (std::vector<std::string>{"file0.txt@server0:slot 0", "file2.txt@server2:slot 2"}));
+  EXPECT_EQ(shown, (std::vector<std::string>{"file0.txt@server0:21/ftps:slot 0",
+                                             "file2.txt@server2:22/sftp:slot 2"}));
+  EXPECT_EQ(notOpened, std::vector<std::string>{"file3.txt"});
   EXPECT_EQ(get(kServerNameKey), "current.example");
 }
 

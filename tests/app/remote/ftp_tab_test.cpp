@@ -343,12 +343,16 @@ TEST_F(FtpTabTest, AddedBookmarkKeepsThePasswordOnlyWhenPasswordsAreStored) {
 
 TEST_F(FtpTabTest, IPadReopensTheUsedFileTabsInOrder) {
   DeviceProfile::setCurrent(DeviceProfile::iPad());
-  set("TabIndexMax", "3");
-  for (int slot : {0, 2}) {
+  set("TabIndexMax", "4");
+  // Slot 3 was left by an earlier version, which kept no port or protocol: it opens nowhere.
+  for (int slot : {0, 2, 3}) {
     set(keyIndexIsUsed(slot), "1");
     set(keyForTab(slot, "EditingServerAddress"), "server" + std::to_string(slot));
     set(keyForTab(slot, "EditingFTPFile"), "/tmp/file" + std::to_string(slot));
     set(keyForTab(slot, "EditingFileName"), "file" + std::to_string(slot));
+    if (slot == 3) continue;
+    set(keyForTab(slot, kWasEditingServerPortKey), slot == 0 ? "21" : "2222");
+    set(keyForTab(slot, kWasEditingProtocolKey), slot == 0 ? "ftp" : "sftp");
   }
   set(keyIndexIsUsed(1), "0");
   set(kServerNameKey, "mine.example");
@@ -357,21 +361,25 @@ TEST_F(FtpTabTest, IPadReopensTheUsedFileTabsInOrder) {
   std::vector<std::string> opened;
   int renumbered = 0;
   connect->hooks.openEditorTab = [&](const std::string &path, const std::string &name,
-                                     const std::string &) {
+                                     const std::string &, const EditOrigin &origin) {
     // The editor takes its server from the settings as it is made.
-    opened.push_back(path + "|" + name + "|" + get(kServerNameKey));
+    opened.push_back(path + "|" + name + "|" + get(kServerNameKey) + "|" + origin.protocol + ":" +
+                     std::to_string(origin.port));
   };
   connect->hooks.fixTabIndexes = [&] { ++renumbered; };
   window->setRootViewController(std::make_shared<NavigationController>(connect));
   RunLoop::main()->runPending();
   ASSERT_EQ(alertTitles(), std::vector<std::string>{"Continue Editing?"});
   EXPECT_EQ(probe->pendingAlerts()[0].message,
-            "2 File(s) were being edited when Ferrowen was closed.");
+            "3 File(s) were being edited when Ferrowen was closed.");
   ASSERT_TRUE(probe->answerAlert("Edit File(s)"));
-  EXPECT_EQ(opened,
-            (std::vector<std::string>{"/tmp/file0|file0|server0", "/tmp/file2|file2|server2"}));
+  EXPECT_EQ(opened, (std::vector<std::string>{"/tmp/file0|file0|server0|ftp:21",
+                                              "/tmp/file2|file2|server2|sftp:2222"}));
   EXPECT_EQ(renumbered, 1);
   EXPECT_EQ(get(kServerNameKey), "mine.example");
+  ASSERT_EQ(alertTitles(), std::vector<std::string>{"Cannot Reopen"});
+  EXPECT_EQ(probe->pendingAlerts()[0].message,
+            "\"file3\" cannot be reopened: which server it came from was not kept with it.");
   DeviceProfile::setCurrent(DeviceProfile::iPhone());
 }
 

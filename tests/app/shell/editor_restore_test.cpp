@@ -32,6 +32,8 @@ protected:
     s.setObject("server" + std::to_string(slot), keyForTab(slot, kWasEditingServerNameKey));
     s.setObject("joe", keyForTab(slot, kWasEditingUserNameKey));
     s.setObject(myEncryptString1("pw"), keyForTab(slot, kWasEditingUserPassKey));
+    s.setObject("21", keyForTab(slot, kWasEditingServerPortKey));
+    s.setObject("ftp", keyForTab(slot, kWasEditingProtocolKey));
     return path;
   }
   std::string get(const std::string &key) {

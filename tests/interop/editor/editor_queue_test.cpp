@@ -2,12 +2,18 @@
 // an upload with the server, user and password it was opened with; the transfer queue sends it
 // to a real FTP server (pyftpdlib) and deletes the working file when done.
 #include "tests/interop/ftp/QueueFtpPeers.h"
+#include "tests/support/EditRecords.h"
+#include "tests/support/SftpPeers.h"
 
 #include "app/editor/EditFileView.h"
+#include "app/editor/EditorScreens.h"
 #include "app/editor/EditorServices.h"
 #include "app/foundation/Globals.h"
 #include "app/foundation/Scrambler.h"
 #include "app/foundation/SettingsKeys.h"
+#include "app/sftp/SFTPService.h"
+
+#include <sys/stat.h>
 
 using namespace queuetest;
 
@@ -74,5 +80,41 @@ TEST_F(EditorQueueTest, SavedTextIsQueuedAndUploaded) {
       << testsupport::readFile(peer.log());
   ASSERT_TRUE(waitFor([&] { return queue_->batchItemList().empty(); }, 30));
   // Clean when done: the queue took the working file away.
+  EXPECT_TRUE(waitFor([&] { return !FileManager::fileExists(working); }, 10));
+}
+
+// A file tab reopened at start from the record of an SFTP file goes back over SFTP, to the server
+// and folder it came from (a tab has no connection: the record says which kind to use).
+TEST_F(EditorQueueTest, AReopenedTabOfAnSftpFileGoesBackOverSftp) {
+  ASSERT_TRUE(testsupport::ensureSftpUser());
+  testsupport::TempDir served("ferrowen-edq-sftp");
+  ::chmod(served.path().c_str(), 0777);
+  ASSERT_TRUE(testsupport::writeFile(served.file("note.txt"), "on the server\n"));
+  ::chmod(served.file("note.txt").c_str(), 0666);
+  auto sshd = testsupport::SshPeer::sshd({});
+  ASSERT_TRUE(sshd->started()) << sshd->why();
+  SFTPService::install(); // the queue's SFTP connection is the real one
+  UserDefaults::standard().setObject("1", "TabIndexMax");
+  const std::string working = testsupport::leaveEditRecord(
+      {"127.0.0.1:" + std::to_string(sshd->port()), testsupport::kSftpUser, testsupport::kSftpPass,
+       sshd->port(), "sftp", served.path(), "note.txt", "typed before\n"},
+      0);
+  makeQueue();
+  editorServices->queue = queue_;
+  std::shared_ptr<EditFileView> editor;
+  EXPECT_TRUE(restoreEditFiles([&](std::shared_ptr<EditFileView> e, const std::string &) {
+                editor = e;
+              }).empty());
+  ASSERT_TRUE(editor);
+  auto editorNav = std::make_shared<ui::NavigationController>(editor);
+  tabs_->setViewControllers({nav_, editorNav});
+  tabs_->setSelectedIndex(1);
+  ASSERT_TRUE(probe_->type("File Text", "saved ")) << probe_->lastError();
+  ASSERT_TRUE(probe_->tap("Save")) << probe_->lastError();
+  ASSERT_TRUE(probe_->answerAlert("Save")) << probe_->lastError();
+  ASSERT_TRUE(waitFor(
+      [&] { return testsupport::readFile(served.file("note.txt")) == "saved typed before\n"; }, 60))
+      << sshd->log();
+  ASSERT_TRUE(waitFor([&] { return queue_->batchItemList().empty(); }, 30));
   EXPECT_TRUE(waitFor([&] { return !FileManager::fileExists(working); }, 10));
 }

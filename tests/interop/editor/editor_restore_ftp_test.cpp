@@ -44,6 +44,8 @@ TEST_F(EditorRestoreFtpTest, EditedFileReopensAndGoesBackAfterARestart) {
   s.setObject("127.0.0.1:" + std::to_string(peer.port()), kWasEditingServerNameKey);
   s.setObject("joe", kWasEditingUserNameKey);
   s.setObject(myEncryptString1("secret"), kWasEditingUserPassKey);
+  s.setObject(std::to_string(peer.port()), kWasEditingServerPortKey);
+  s.setObject("ftp", kWasEditingProtocolKey);
   s.synchronize();
 
   launch(DeviceProfile::iPhone());

@@ -282,32 +282,52 @@ TEST_F(SftpService, KeyLoginFromEachKeyFileForm) {
 
 TEST_F(SftpService, ChangedHostKeyIsRefusedUntilAccepted) {
   auto peer = start();
-  const std::string key =
-      SFTPService::hostKeySettingKey("127.0.0.1:" + std::to_string(peer->port()));
-  auto s = service(peer->port());
-  run([&] { s->getDirectory(); });
-  auto first = UserDefaults::standard().stringForKey(key);
-  ASSERT_TRUE(first && !first->empty());
-  recorder->outcome();
-  // Another key under the same name: refused, naming both.
-  UserDefaults::standard().setObject("ssh-rsa 2048 00:11:22", key);
-  s->reinit();
-  run([&] { s->getDirectory(); });
-  std::string refused = recorder->outcome();
-  EXPECT_NE(refused.find("connectError:The host key of 127.0.0.1:"), std::string::npos) << refused;
-  EXPECT_NE(refused.find("00:11:22"), std::string::npos);
-  EXPECT_NE(refused.find(*first), std::string::npos);
-  EXPECT_FALSE(s->isConnected());
-  // Cancel keeps the remembered key, so the next connection is refused again.
-  answerAlert("Host Key Changed", 0);
-  EXPECT_EQ(UserDefaults::standard().stringForKey(key).value_or(""), "ssh-rsa 2048 00:11:22");
-  run([&] { s->getDirectory(); });
-  refused = recorder->outcome();
-  EXPECT_NE(refused.find("connectError:The host key of 127.0.0.1:"), std::string::npos) << refused;
-  answerAlert("Host Key Changed", 1);
-  EXPECT_EQ(UserDefaults::standard().stringForKey(key), first);
-  run([&] { s->getDirectory(); });
-  EXPECT_EQ(recorder->outcome().rfind("list:", 0), 0u);
+  const std::string server = "127.0.0.1:" + std::to_string(peer->port());
+  const std::string key = SFTPService::hostKeySettingKey(server);
+  // The browsing connection, whose folder screen lists again once the new key is accepted.
+  for (const bool browsing : {true, false}) {
+    SCOPED_TRACE(browsing ? "browsing connection" : "queue's connection");
+    UserDefaults::standard().removeObjectForKey(key);
+    auto s = service(peer->port());
+    s->setMainConnection(browsing);
+    run([&] { s->getDirectory(); });
+    auto first = UserDefaults::standard().stringForKey(key);
+    ASSERT_TRUE(first && !first->empty());
+    recorder->outcome();
+    // Another key under the same name: refused, naming both.
+    const std::string remembered = "ssh-rsa 2048 00:11:22:33:44:55:66:77:88:99:aa:bb:cc:dd:ee:ff";
+    UserDefaults::standard().setObject(remembered, key);
+    s->reinit();
+    run([&] { s->getDirectory(); });
+    std::string refused = recorder->outcome();
+    EXPECT_NE(refused.find("connectError:The host key of 127.0.0.1:"), std::string::npos)
+        << refused;
+    EXPECT_FALSE(s->isConnected());
+    // The question lays each fingerprint out whole on a line of its own, under its name.
+    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return !window->alerts().empty(); },
+                                          platform::seconds(20)));
+    const std::string message = window->alerts().back()->message();
+    EXPECT_EQ(message, "The host key of " + server + " has changed.\nRemembered:\n" + remembered +
+                           "\nNow:\n" + *first +
+                           "\nSomeone may be posing as the server. Connect only if you expect "
+                           "the change.");
+    // Cancel keeps the remembered key, so the next connection is refused again.
+    answerAlert("Host Key Changed", 0);
+    RunLoop::main()->runPending();
+    EXPECT_EQ(recorder->outcome(), "");
+    EXPECT_EQ(UserDefaults::standard().stringForKey(key).value_or(""), remembered);
+    run([&] { s->getDirectory(); });
+    refused = recorder->outcome();
+    EXPECT_NE(refused.find("connectError:The host key of 127.0.0.1:"), std::string::npos)
+        << refused;
+    // Accepted: a folder screen of the browsing connection is told to list again at once.
+    answerAlert("Host Key Changed", 1);
+    EXPECT_EQ(UserDefaults::standard().stringForKey(key), first);
+    RunLoop::main()->runUntil([] { return false; }, platform::seconds(0.2));
+    EXPECT_EQ(recorder->outcome(), browsing ? "refresh;" : "");
+    run([&] { s->getDirectory(); });
+    EXPECT_EQ(recorder->outcome().rfind("list:", 0), 0u);
+  }
 }
 
 // A server with an RSA and an Ed25519 key (as Debian sets one up) whose RSA key was remembered

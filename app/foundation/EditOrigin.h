@@ -1,0 +1,39 @@
+// Where an edited remote file came from: the server's host, its port, the login user and the
+// protocol word ("ftp", "ftps" or "sftp"). The edit state keeps it beside the file, so that the
+// next start opens the file again only on a connection to that same place, and a save never goes
+// to another server.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+// Beside the edit state's server ("EditingServerAddress") and user ("EditingUserName"): the port
+// and the protocol word of the connection the file came from; per tab as "%i-EditingProtocol".
+inline constexpr const char *kWasEditingServerPortKey = "EditingServerPort";
+inline constexpr const char *kWasEditingProtocolKey = "EditingProtocol";
+
+struct EditOrigin {
+  std::string host; // as typed, compared without regard to case
+  int port = 0;
+  std::string user;
+  std::string protocol; // "ftp", "ftps" or "sftp"
+
+  // The same host, port and user over the same kind of connection. FTP and FTPS are one kind: a
+  // server that turns out to offer no TLS may be reached without it when the person says so.
+  bool sameConnectionAs(const EditOrigin &other) const;
+};
+
+// The protocol word of a connection kind: "sftp", "ftps" (TLS) or "ftp".
+std::string editProtocolWord(bool sftp, bool secure);
+
+// The host and port a server text names as the connect screen keeps it ("host", "host:2121",
+// "host:22/folder", a scheme marker such as "sftp://" in front). Without a port (or with one that
+// is not a number from 1 to 65535) the protocol's own: 22 for "sftp", else 21.
+EditOrigin editOriginOf(const std::string &serverText, const std::string &user,
+                        const std::string &protocol);
+
+// The origin an edit state holds, read through `setting` (which maps a base key such as
+// "EditingProtocol" to its value, plain or per tab). None when the state was written by a version
+// that kept no port or protocol, or holds no server: such a file is reopened nowhere.
+std::optional<EditOrigin> storedEditOrigin(const std::function<std::string(const char *)> &setting);
