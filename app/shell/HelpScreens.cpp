@@ -2,6 +2,7 @@
 
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/Globals.h"
+#include "app/foundation/PlatformExtensions.h"
 #include "app/ftp/FTPConnection.h"
 #include "app/queue/BatchListView.h"
 #include "app/sharing/WebRequest.h"
@@ -351,12 +352,17 @@ void LogViewController::clickEmail() {
     message.subject = std::string("Log for Ferrowen ") + kAppVersion;
     message.body = body;
     Application::shared().setNetworkActivityIndicatorVisible(true);
-    if (!MailService::send(message)) Log::system("The log could not be handed to the mail program");
-    Application::shared().setNetworkActivityIndicatorVisible(false);
+    MailService::send(message, [](bool sent) {
+      Application::shared().setNetworkActivityIndicatorVisible(false);
+      if (!sent) showMailNotStarted();
+    });
     return;
   }
   Application::shared().openURL(std::string("mailto:") + kHelpDeskAddress +
-                                "?body=" + addPercentEscapes(body));
+                                    "?body=" + addPercentEscapes(body),
+                                [](bool opened) {
+                                  if (!opened) showMailNotStarted();
+                                });
 }
 
 bool LogViewController::shouldAutorotateToInterfaceOrientation(InterfaceOrientation o) {
