@@ -365,7 +365,7 @@ function cell(t, r, grouped, count) {
   });
   if (c.background) el.style.background = rgba(c.background);
   if (c.editing && c.editingStyle === 'delete')
-    el.append(h('button', { class: 'delctl', 'aria-label': `Delete ${c.text}`, 'data-confirm': key }, '\u2212'));
+    el.append(h('button', { class: 'delctl', 'aria-label': `Delete ${c.label || c.text}`, 'data-confirm': key }, '\u2212'));
   if (c.editing && c.editingStyle === 'insert') el.append(h('span', { class: 'insctl' }, '+'));
   el.append(picture(c.image, 'cellimage') || '');
   const text = cellText('text', c.text, c.textLook, selected);
@@ -388,7 +388,7 @@ function cell(t, r, grouped, count) {
   else if (c.accessory === 'detailButton')
     el.append(h('button', { class: 'accessory detailbtn', 'aria-label': `Details of ${c.text}`,
       ev: { event: 'tapAccessory', id: t.id, section: r.section, row: r.row } }, '\u203a'));
-  if (c.reorder) el.append(h('span', { class: 'reorder', draggable: 'true', 'aria-label': `Move ${c.text}` }, '\u2261'));
+  if (c.reorder) el.append(h('span', { class: 'reorder', draggable: 'true', 'aria-label': `Move ${c.label || c.text}` }, '\u2261'));
   if (confirmDelete === key)
     el.append(h('button', { class: 'delete', ev: { event: 'deleteRow', id: t.id, section: r.section, row: r.row } }, 'Delete'));
   return el;
