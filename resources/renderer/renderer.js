@@ -121,12 +121,13 @@ function controller(c) {
   } else if (c.type === 'tabBarController') {
     box.append(h('div', { class: 'body' }, controller(c.selected)), tabBar(c));
   } else if (c.type === 'split') {
-    // Each pane where the split put it (its width and left edge), over the split's height.
+    // Each pane where the split put it (its width and left edge), over the split's height: with
+    // the master hidden the detail pane takes the room the split gave it (the whole width).
     const pane = (cls, frame, child) => h('div', {
       class: cls, style: frame ? { left: px(frame[0]), width: px(frame[2]) } : null,
     }, controller(child));
     if (!c.masterHidden) box.append(pane('master', c.masterFrame, c.master));
-    box.append(pane('detail', c.masterHidden ? null : c.detailFrame, c.detail));
+    box.append(pane('detail', c.detailFrame, c.detail));
   } else if (c.view) {
     box.append(view(c.view, 'fill'));
   }
