@@ -846,6 +846,10 @@ json Window::dispatch(const json &event) {
                                                 event.value("z", 0.0));
     return outcome(true, "");
   }
+  if (name == "shake") {
+    Accelerometer::sharedAccelerometer().shake();
+    return outcome(true, "");
+  }
   if (name == "memoryWarning") {
     sendMemoryWarning();
     return outcome(true, "");

@@ -1001,5 +1001,10 @@ document.getElementById('rotate').addEventListener('click', () => {
   send({ event: 'rotate', orientation: o === 3 || o === 4 ? 1 : 3 });
 });
 
+// Shaking the device: the accelerometer reports the shake to the screen that listens for one.
+document.getElementById('shake').addEventListener('click', () => {
+  if (state) send({ event: 'shake' });
+});
+
 setInterval(() => { if (state) render(); }, 30000); // the clock in the status bar
 connect();
