@@ -272,7 +272,8 @@ function build(v) {
       });
       font(input, v.font);
       return h('div', { class: `border${v.border}` }, input,
-        v.clearButton ? h('button', { class: 'clear', 'aria-label': 'Clear text', ev: { event: 'clear', id: v.id } }, '\u00d7') : null,
+        // Out of the tab order: Tab goes from field to field.
+        v.clearButton ? h('button', { class: 'clear', tabindex: '-1', 'aria-label': 'Clear text', ev: { event: 'clear', id: v.id } }, '\u00d7') : null,
         h('div', { class: 'subviews' }));
     }
     case 'textView': {
@@ -578,8 +579,9 @@ function morph(a, b) {
 function afterRender(snap) {
   for (const el of screenEl.querySelectorAll('[data-value]')) {
     // An input method composing in the field owns its text until it is done, and a field being
-    // typed into shows the person's edits until the model answered them all.
-    if ((composing || pending.size) && el === document.activeElement) continue;
+    // typed into, or typed into and just left (Tab), shows the person's edits until the model
+    // answered them all: a field the focus comes back to shows what the model will hold.
+    if ((composing || pending.size) && (el === document.activeElement || carets.has(el.dataset.tid))) continue;
     if (el === sliding) continue;
     if (el.value === el.dataset.value) continue;
     el.value = el.dataset.value;
@@ -887,7 +889,32 @@ document.addEventListener('keydown', (e) => {
     e.preventDefault();
     send({ event: 'return', id: Number(el.dataset.tid) });
   }
+  else if (e.key === 'Tab' && !e.altKey && !e.ctrlKey && !e.metaKey && el.dataset && el.dataset.tid && el.tagName === 'INPUT') {
+    const next = nextField(el, e.shiftKey ? -1 : 1);
+    if (!next) return;
+    // The field takes the focus at once (keys typed next land in it) and the model hears the tap
+    // a click on it would send, before the keys.
+    e.preventDefault();
+    next.focus();
+    next.setSelectionRange(next.value.length, next.value.length);
+    send({ event: 'tap', id: Number(next.dataset.tid) });
+  }
 });
+
+// Tab goes from field to field of the layer in front, as the keyboard's Next does: in the order
+// the fields stand on the screen (row by row, each row from the left), round to the first again.
+function nextField(from, step) {
+  const layer = from.closest('.layers > *');
+  if (!layer) return null;
+  const fields = [...layer.querySelectorAll('input[data-tid]')]
+    .filter((f) => !f.disabled && f.getClientRects().length && getComputedStyle(f).visibility !== 'hidden')
+    .map((f) => ({ f, r: f.getBoundingClientRect() }))
+    .sort((a, b) => (Math.abs(a.r.top - b.r.top) > 4 ? a.r.top - b.r.top : a.r.left - b.r.left))
+    .map((x) => x.f);
+  const at = fields.indexOf(from);
+  if (at < 0 || fields.length < 2) return null;
+  return fields[(at + step + fields.length) % fields.length];
+}
 
 // Scrolling a table tells the model, which then makes the cells that came into view.
 document.addEventListener('scroll', (e) => {
