@@ -1021,10 +1021,12 @@ function showMedia(m) {
   box.hidden = false;
 }
 
-// Turning the device: the frontmost screen decides whether the interface follows.
+// Turning the device (from where the device stands, which a screen that stays upright does not
+// change): the frontmost screen decides whether the interface follows.
 document.getElementById('rotate').addEventListener('click', () => {
   if (!state) return;
-  const o = state.snapshot.window.orientation;
+  const device = state.status.orientation;
+  const o = device >= 1 && device <= 4 ? device : state.snapshot.window.orientation;
   send({ event: 'rotate', orientation: o === 3 || o === 4 ? 1 : 3 });
 });
 
