@@ -525,8 +525,9 @@ function fitDevice(width, height) {
   const top = controls ? controls.offsetHeight : 0;
   const border = 14; // the device's frame
   const margin = 8;
-  const fit = Math.max(0.2, Math.min((window.innerWidth - 2 * border - 2 * margin) / width,
-    (window.innerHeight - top - 2 * border - 2 * margin) / height));
+  // The frame is drawn at the device's scale too, so it is scaled with the screen.
+  const fit = Math.max(0.2, Math.min((window.innerWidth - 2 * margin) / (width + 2 * border),
+    (window.innerHeight - top - 2 * margin) / (height + 2 * border)));
   sizeShown = sizeChoice || (fit < readableScale ? 'actual' : 'fit');
   const scale = sizeShown === 'actual' ? 1 : fit;
   pageScale = scale;
