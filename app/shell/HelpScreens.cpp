@@ -67,7 +67,9 @@ bool shouldLoadInPage(const std::string &url) {
     return false;
   }
   if (scheme.rfind("mailto", 0) == 0) {
-    Application::shared().openURL(url);
+    Application::shared().openURL(url, [](bool opened) {
+      if (!opened) showMailNotStarted();
+    });
     return false;
   }
   return true;
