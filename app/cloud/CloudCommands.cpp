@@ -14,6 +14,7 @@
 #include "app/files/MinizipArchive.h"
 #include "app/foundation/Globals.h"
 #include "app/foundation/ImageScaling.h"
+#include "app/foundation/PlatformExtensions.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
 #include "app/foundation/TextPromptViewer.h"
@@ -311,7 +312,9 @@ void iCloudFolderView::doClickEmail(const HandOver &h) {
     message.body = "<b>" + htmlEscaped(h.dinfo->name()) + "</b> sent using <a href='" +
                    kProductURL + "'>Ferrowen</a>";
   }
-  if (!MailService::send(message)) alert("Mail", "No mail program was found to send the file.");
+  MailService::send(message, [](bool sent) {
+    if (!sent) showMailNotStarted();
+  });
 }
 
 // A public download link needs a publishing service, which a folder kept by a sync client does
@@ -365,8 +368,9 @@ void iCloudFolderView::doClickDelete(const HandOver &h) {
 }
 
 void iCloudFolderView::doClickOpenWith(const HandOver &h) {
-  if (!DocumentInteraction::openInMenu(h.path))
-    alert("Can't Open File", "There are no Apps installed for viewing this type of file.");
+  DocumentInteraction::openInMenu(h.path, [](bool opened) {
+    if (!opened) showCannotOpenFile();
+  });
 }
 
 void iCloudFolderView::doClickCopyFile(const HandOver &h) {

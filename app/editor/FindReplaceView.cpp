@@ -37,6 +37,7 @@ void FindReplaceView::viewDidLoad() {
     root->addSubview(bar);
   } else {
     topToolbar = std::make_shared<Toolbar>(Rect(0, 0, width, 44));
+    topToolbar->setAutoresizingMask(FlexibleWidth);
     topToolbar->setItems({button("Cancel", &FindReplaceView::clickCancel),
                           BarButtonItem::flexibleSpace(),
                           button("Replace All", &FindReplaceView::clickReplaceAll)});
@@ -50,11 +51,15 @@ void FindReplaceView::viewDidLoad() {
   }
   auto label = [&](const std::string &text, double top) {
     auto l = std::make_shared<Label>(Rect(20, top, width - 40, 20));
+    l->setAutoresizingMask(FlexibleWidth);
     l->setText(text);
     root->addSubview(l);
   };
   auto field = [&](const std::string &name, double top) {
     auto f = std::make_shared<TextField>(Rect(20, top, width - 40, 31));
+    // The panel is made before it knows its size (a popover's is smaller than the screen):
+    // the fields follow its width, the switch its right edge.
+    f->setAutoresizingMask(FlexibleWidth);
     f->setAccessibilityLabel(name);
     f->setPlaceholder(name);
     f->setBorderStyle(TextBorderStyle::RoundedRect);
@@ -71,6 +76,7 @@ void FindReplaceView::viewDidLoad() {
   textReplace = field("Replace With Text", y + 84);
   label("Ignore Case", y + 130);
   ignoreCase = std::make_shared<Switch>(Rect(width - 114, y + 126, 94, 27));
+  ignoreCase->setAutoresizingMask(FlexibleLeftMargin);
   ignoreCase->setAccessibilityLabel("Ignore Case");
   root->addSubview(ignoreCase);
 }

@@ -418,7 +418,12 @@ bool WebDocumentViewController::shouldStartLoadWithRequest(WebView &, const WebR
   if (type == WebViewNavigationType::LinkClicked) {
     // Only web and mail addresses leave for the system; nothing else is followed at all.
     const std::string scheme = lowerScheme(r.url);
-    if (scheme == "http" || scheme == "https" || scheme == "mailto")
+    if (scheme == "mailto")
+      // A mail the desktop's program did not take is said, as the other mail is.
+      Application::shared().openURL(r.url, [](bool opened) {
+        if (!opened) showMailNotStarted();
+      });
+    else if (scheme == "http" || scheme == "https")
       Application::shared().openURL(r.url);
     else
       Log::system("Not opened: only http, https and mailto addresses leave the viewer");

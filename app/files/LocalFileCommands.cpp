@@ -16,6 +16,7 @@
 #include "app/foundation/EditDataViewController.h"
 #include "app/foundation/Globals.h"
 #include "app/foundation/ImageScaling.h"
+#include "app/foundation/PlatformExtensions.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
 #include "app/foundation/TextPromptViewer.h"
@@ -764,12 +765,15 @@ void LocalFolderViewController::clickEmail() {
     message.body = "<b>" + htmlEscaped(entry->name()) + "</b> sent using <a href='" + kProductURL +
                    "'>Ferrowen</a>.";
   }
-  if (!MailService::send(message)) alert("Mail", "No mail program was found to send the file.");
+  MailService::send(message, [](bool sent) {
+    if (!sent) showMailNotStarted();
+  });
 }
 
 void LocalFolderViewController::openIn(const Target &target) {
-  if (!DocumentInteraction::openInMenu(getPath() + "/" + target.name))
-    alert("Can't Open File", "There are no Apps installed for viewing this type of file.");
+  DocumentInteraction::openInMenu(getPath() + "/" + target.name, [](bool opened) {
+    if (!opened) showCannotOpenFile();
+  });
 }
 
 void LocalFolderViewController::importBookmarks(const Target &target) {

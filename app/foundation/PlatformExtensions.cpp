@@ -34,6 +34,18 @@ void showOnMainThread(const std::shared_ptr<ui::AlertView> &alert) {
   if (alert) alert->showOnMainThread();
 }
 
+void showMailNotStarted() {
+  showOnMainThread(std::make_shared<ui::AlertView>(
+      "Mail", "The mail program could not be started, so nothing was sent.",
+      std::weak_ptr<ui::AlertViewDelegate>(), "OK"));
+}
+
+void showCannotOpenFile() {
+  showOnMainThread(std::make_shared<ui::AlertView>(
+      "Can't Open File", "There are no Apps installed for viewing this type of file.",
+      std::weak_ptr<ui::AlertViewDelegate>(), "OK"));
+}
+
 // --- Hardware ---
 
 namespace {

@@ -19,6 +19,11 @@
 // and the caller waits until it has.
 void showOnMainThread(const std::shared_ptr<platform::ui::AlertView> &alert);
 
+// What a person is told when a hand-over to the desktop failed (the program's own reason is in the
+// log): the mail program did not take a message, or no program opened a file ("Open In...").
+void showMailNotStarted();
+void showCannotOpenFile();
+
 // Facts about the device and its system. The forms without an argument ask the current device
 // (platform::DeviceProfile::current()); the others ask the given one.
 class Hardware {

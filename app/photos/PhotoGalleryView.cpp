@@ -610,12 +610,15 @@ void PhotoGalleryView::clickEmailWithAssetPath(const std::string &name, const st
     message.body = "<b>" + htmlEscaped(name) + "</b> sent using <a href='" + kProductURL +
                    "'>Ferrowen</a> from my " + htmlEscaped(DeviceProfile::current().model) + ".";
   }
-  if (!MailService::send(message)) alert("Mail", "No mail program was found to send the file.");
+  MailService::send(message, [](bool sent) {
+    if (!sent) showMailNotStarted();
+  });
 }
 
-void PhotoGalleryView::clickOpenInGotPath(const std::string &name, const std::string &path) {
-  if (!DocumentInteraction::openInMenu(path))
-    alert("Open In", "No application can open \"" + name + "\".");
+void PhotoGalleryView::clickOpenInGotPath(const std::string &, const std::string &path) {
+  DocumentInteraction::openInMenu(path, [](bool opened) {
+    if (!opened) showCannotOpenFile();
+  });
 }
 
 void PhotoGalleryView::clickEditImageGotPath(const std::string &name, const std::string &path) {

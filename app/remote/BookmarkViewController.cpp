@@ -364,6 +364,8 @@ std::shared_ptr<TableViewCell> BookmarkViewController::cellForRowAtIndexPath(Tab
     badge->setFont(Font::boldSystem(13));
     badge->setTextColor(Color::whiteColor());
     badge->setTextAlignment(TextAlignment::Center);
+    // Keeps to the row's right end when editing makes the content view narrower.
+    badge->setAutoresizingMask(FlexibleLeftMargin);
     cell->contentView()->addSubview(badge);
   }
   const auto &b = bookmarks_[size_t(ip.row)];

@@ -2,6 +2,7 @@
 
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/Globals.h"
+#include "app/foundation/PlatformExtensions.h"
 #include "app/ftp/FTPConnection.h"
 #include "app/queue/BatchListView.h"
 #include "app/sharing/WebRequest.h"
@@ -66,7 +67,9 @@ bool shouldLoadInPage(const std::string &url) {
     return false;
   }
   if (scheme.rfind("mailto", 0) == 0) {
-    Application::shared().openURL(url);
+    Application::shared().openURL(url, [](bool opened) {
+      if (!opened) showMailNotStarted();
+    });
     return false;
   }
   return true;
@@ -351,12 +354,17 @@ void LogViewController::clickEmail() {
     message.subject = std::string("Log for Ferrowen ") + kAppVersion;
     message.body = body;
     Application::shared().setNetworkActivityIndicatorVisible(true);
-    if (!MailService::send(message)) Log::system("The log could not be handed to the mail program");
-    Application::shared().setNetworkActivityIndicatorVisible(false);
+    MailService::send(message, [](bool sent) {
+      Application::shared().setNetworkActivityIndicatorVisible(false);
+      if (!sent) showMailNotStarted();
+    });
     return;
   }
   Application::shared().openURL(std::string("mailto:") + kHelpDeskAddress +
-                                "?body=" + addPercentEscapes(body));
+                                    "?body=" + addPercentEscapes(body),
+                                [](bool opened) {
+                                  if (!opened) showMailNotStarted();
+                                });
 }
 
 bool LogViewController::shouldAutorotateToInterfaceOrientation(InterfaceOrientation o) {

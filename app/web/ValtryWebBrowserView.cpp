@@ -691,10 +691,20 @@ void ValtryWebBrowserView::clickedButtonAtIndex(ActionSheet &sheet, int index) {
     MailMessage message;
     message.bodyIsHTML = true;
     message.body = "<a href='" + htmlEscape(url) + "'>" + htmlEscape(url) + "</a><br />";
-    Application::shared().setNetworkActivityIndicatorVisible(true);
-    const bool sent = MailService::canSendMail() && MailService::send(message);
-    Application::shared().setNetworkActivityIndicatorVisible(false);
-    if (!sent) Application::shared().openURL("mailto:?body=" + queryEscape(url));
+    auto byAddress = [url] {
+      Application::shared().openURL("mailto:?body=" + queryEscape(url), [](bool opened) {
+        if (!opened) showMailNotStarted();
+      });
+    };
+    if (!MailService::canSendMail()) {
+      byAddress();
+    } else {
+      Application::shared().setNetworkActivityIndicatorVisible(true);
+      MailService::send(message, [byAddress](bool sent) {
+        Application::shared().setNetworkActivityIndicatorVisible(false);
+        if (!sent) byAddress();
+      });
+    }
   }
   longPressActions.reset();
 }

@@ -105,6 +105,8 @@ void WebPreviewViewController::buildControls() {
       imageItem("arrow_down_small.png", "Download", &WebPreviewViewController::clickDownloadToggle);
   downloadingButtonBar =
       imageItem("downloads.png", "Download On", &WebPreviewViewController::clickDownloadToggle);
+  // Switched on, it stands out from the bar as a highlighted button, not only by its picture.
+  downloadingButtonBar->setStyle(BarButtonItemStyle::Done);
   spacer = BarButtonItem::flexibleSpace();
   toolbar = std::make_shared<Toolbar>();
   toolbarRight = std::make_shared<Toolbar>(Rect(0, 0, 36, 40));

@@ -271,25 +271,54 @@ bool openWithXdgOpen(const std::string &url) {
 }
 } // namespace
 
-bool Application::openURL(const std::string &url) {
+namespace {
+// Only web and mail addresses are handed to the system, and none with control characters (they
+// have no place in an address and would reach a shell script).
+bool openable(const std::string &url) {
   auto colon = url.find(':');
   std::string scheme = colon == std::string::npos ? "" : url.substr(0, colon);
   std::transform(scheme.begin(), scheme.end(), scheme.begin(),
                  [](unsigned char c) { return char(std::tolower(c)); });
   const bool allowed = scheme == "http" || scheme == "https" || scheme == "mailto";
-  // Control characters have no place in an address and would reach a shell script.
   const bool clean =
       std::none_of(url.begin(), url.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; });
-  if (!allowed || !clean) {
+  if (!allowed || !clean)
     Log::system("openURL: refused (only http, https and mailto addresses are opened): " + url);
-    return false;
-  }
+  return allowed && clean;
+}
+} // namespace
+
+bool Application::openURL(const std::string &url) {
+  if (!openable(url)) return false;
   std::function<bool(const std::string &)> opener;
   {
     std::lock_guard lock(mutex_);
     opener = opener_;
   }
   return opener ? opener(url) : openWithXdgOpen(url);
+}
+
+void Application::openURL(const std::string &url, std::function<void(bool opened)> done) {
+  auto answer = [&done](bool opened) {
+    if (done) done(opened);
+  };
+  if (!openable(url)) return answer(false);
+  std::function<bool(const std::string &)> opener;
+  {
+    std::lock_guard lock(mutex_);
+    opener = opener_;
+  }
+  if (opener) return answer(opener(url));
+  const std::string program = findOnPath("xdg-open");
+  if (program.empty()) {
+    Log::system("openURL: xdg-open is not available; not opening " + url);
+    return answer(false);
+  }
+  spawnReported({program, url}, kHandOverWait,
+                [done = std::move(done)](bool took, const std::string &why) {
+                  if (!took) Log::system("openURL: xdg-open did not open the address: " + why);
+                  if (done) done(took);
+                });
 }
 
 void Application::setURLOpener(std::function<bool(const std::string &)> opener) {

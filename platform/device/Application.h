@@ -98,6 +98,10 @@ public:
   // --- Opens an address with the system: only http, https and mailto addresses, handed to
   // xdg-open when it is on PATH; anything else (or no xdg-open) is logged and refused.
   bool openURL(const std::string &url);
+  // The same, and `done` hears once, on the main thread, whether the address was opened: no when
+  // it was refused, there is no xdg-open, or xdg-open failed within kHandOverWait (Spawn.h). It
+  // may run before openURL returns. Main thread.
+  void openURL(const std::string &url, std::function<void(bool opened)> done);
   // Tests: replace the hand-over to xdg-open (nullptr restores it).
   void setURLOpener(std::function<bool(const std::string &)> opener);
 

@@ -25,16 +25,23 @@ bool DocumentInteraction::canOpen() {
   return currentRecorder() || !findOnPath("xdg-open").empty();
 }
 
-bool DocumentInteraction::openInMenu(const std::string &path) {
-  if (auto r = currentRecorder()) return r(path);
+void DocumentInteraction::openInMenu(const std::string &path, std::function<void(bool)> done) {
+  auto answer = [&done](bool opened) {
+    if (done) done(opened);
+  };
+  if (auto r = currentRecorder()) return answer(r(path));
   const std::string program = findOnPath("xdg-open");
   if (program.empty()) {
     Log::system("Open In: xdg-open is not available");
-    return false;
+    return answer(false);
   }
   // An absolute path never reads as an option of xdg-open.
-  if (path.empty() || path[0] != '/') return false;
-  return spawnDetached({program, path});
+  if (path.empty() || path[0] != '/') return answer(false);
+  spawnReported({program, path}, kHandOverWait,
+                [done = std::move(done)](bool took, const std::string &why) {
+                  if (!took) Log::system("Open In: no program opened the file: " + why);
+                  if (done) done(took);
+                });
 }
 
 } // namespace platform

@@ -130,27 +130,36 @@ bool MailService::canSendMail() {
   return currentRecorder() || !findOnPath("xdg-email").empty();
 }
 
-bool MailService::send(const MailMessage &message) {
-  if (auto r = currentRecorder()) return r(message);
+void MailService::send(const MailMessage &message, std::function<void(bool)> done) {
+  auto answer = [&done](bool sent) {
+    if (done) done(sent);
+  };
+  if (auto r = currentRecorder()) return answer(r(message));
   const std::string program = findOnPath("xdg-email");
   if (program.empty()) {
     Log::system("Mail: xdg-email is not available; the message was not handed on");
-    return false;
+    return answer(false);
   }
   const std::string body = message.bodyIsHTML ? plainTextOfHTML(message.body) : message.body;
-  std::vector<std::string> argv{program, "--utf8", "--subject", message.subject, "--body", body};
+  // xdg-email refuses an option with an empty value: a subject or body that is empty is left out.
+  std::vector<std::string> argv{program, "--utf8"};
+  for (const auto &[option, value] : {std::pair{"--subject", &message.subject}, {"--body", &body}})
+    if (!value->empty()) {
+      argv.push_back(option);
+      argv.push_back(*value);
+    }
   if (!message.attachments.empty()) {
     std::string folder = Paths::tmp() + "/mail-XXXXXX";
     if (!::mkdtemp(folder.data())) {
       Log::system("Mail: could not make a folder for the attachments");
-      return false;
+      return answer(false);
     }
     for (size_t i = 0; i < message.attachments.size(); ++i) {
       const auto &a = message.attachments[i];
       const std::string path = folder + "/" + safeAttachmentName(a.fileName, i);
       if (!FileManager::writeAtomically(path, a.data, 0600)) {
         Log::system("Mail: could not write the attachment " + path);
-        return false;
+        return answer(false);
       }
       argv.push_back("--attach");
       argv.push_back(path);
@@ -158,11 +167,10 @@ bool MailService::send(const MailMessage &message) {
   }
   for (const auto &to : message.toRecipients)
     if (safeArgument(to)) argv.push_back(to);
-  if (!spawnDetached(argv)) {
-    Log::system("Mail: could not start xdg-email");
-    return false;
-  }
-  return true;
+  spawnReported(argv, kHandOverWait, [done = std::move(done)](bool took, const std::string &why) {
+    if (!took) Log::system("Mail: the mail program did not take the message: " + why);
+    if (done) done(took);
+  });
 }
 
 } // namespace platform

@@ -29,10 +29,13 @@ class MailService {
 public:
   // Whether a message can be handed on: a recorder is installed or xdg-email is on PATH.
   static bool canSendMail();
-  // Writes the attachments and hands the message on. False (with a log line) when there is no
-  // mail program or it could not be started.
-  static bool send(const MailMessage &message);
-  // Tests: receive every message instead of xdg-email (nullptr restores it).
+  // Writes the attachments and hands the message on. `done` hears, once and on the main thread,
+  // whether the mail program took the message: no (with a log line) when there is no mail
+  // program, it could not be started, or it failed within kHandOverWait (Spawn.h). It may run
+  // before send returns (a recorder's answer, a failure known at once). Main thread.
+  static void send(const MailMessage &message, std::function<void(bool sent)> done);
+  // Tests: receive every message instead of xdg-email (nullptr restores it); its answer is what
+  // `done` hears.
   static void setRecorder(std::function<bool(const MailMessage &)> recorder);
 };
 

@@ -226,6 +226,10 @@ bool Probe::accelerate(double x, double y, double z) {
   return dispatch({{"event", "accelerate"}, {"x", x}, {"y", y}, {"z", z}});
 }
 
+bool Probe::shake() {
+  return dispatch({{"event", "shake"}});
+}
+
 std::shared_ptr<ViewController> Probe::topViewController() {
   if (auto nav = frontNavigation()) return nav->topViewController();
   return window_->frontController();

@@ -62,6 +62,7 @@ public:
   bool dismissPopover();
   bool rotate(InterfaceOrientation o);
   bool accelerate(double x, double y, double z);
+  bool shake();
 
   // Reading.
   std::string navigationTitle(); // the first navigation bar's title (a title view: its texts)

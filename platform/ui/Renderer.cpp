@@ -298,9 +298,12 @@ private:
     auto window = Window::keyWindow();
     json snap = window->snapshot();
     auto &app = Application::shared();
+    // The device's own orientation too: the page's Rotate turns the device from where it is,
+    // also when the screen in front did not turn with it.
     json status{{"hidden", app.isStatusBarHidden()},
                 {"style", static_cast<int>(app.statusBarStyle())},
-                {"activity", app.isNetworkActivityIndicatorVisible()}};
+                {"activity", app.isNetworkActivityIndicatorVisible()},
+                {"orientation", static_cast<int>(DeviceProfile::current().orientation)}};
     json web = json::object();
     std::vector<uint64_t> ids;
     findWebViews(snap, ids);

@@ -60,6 +60,9 @@ public:
   void setDelegate(std::weak_ptr<AccelerometerDelegate> d) { delegate_ = std::move(d); }
   // Delivers one sample to the delegate, stamped with the clock's present time.
   void inject(double x, double y, double z);
+  // A shake of the device, as the accelerometer reports one: held upright, jolted to and fro
+  // along its width, upright again (samples well past what the screens take for a shake).
+  void shake();
 
 private:
   double interval_ = 0;

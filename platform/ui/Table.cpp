@@ -75,7 +75,9 @@ TableViewCellAccessoryType TableViewCell::shownAccessory() const {
 // The accessory stands at the row's right, centred in its height: a grouped row's background is
 // inset by 10 points and keeps 10 points of padding inside, a plain row's accessory view reaches
 // its edge. The content view shrinks by what the accessory takes, so what it holds (a drawn row,
-// say) ends before the accessory instead of under it.
+// say) ends before the accessory instead of under it. In editing mode it moves right for the
+// delete (or insert) control and ends before the reorder control, as on the phone: a row's own
+// pictures never lie over the control that deletes it.
 void TableViewCell::layoutParts() {
   const Size size = frame().size;
   const double inset = grouped_ ? 20 : 0;
@@ -89,7 +91,10 @@ void TableViewCell::layoutParts() {
     start = size.width - inset -
             (shown == TableViewCellAccessoryType::DetailDisclosureButton ? 33 : 20);
   }
-  contentView_->setFrame(Rect(0, 0, std::max(0.0, start), size.height));
+  const double left =
+      editing_ && editingStyle_ != TableViewCellEditingStyle::None ? kEditingControlWidth : 0;
+  if (editing_ && showsReorder_) start = std::min(start, size.width - inset - kEditingControlWidth);
+  contentView_->setFrame(Rect(left, 0, std::max(0.0, start - left), size.height));
 }
 
 std::string TableViewCell::probeText() const {

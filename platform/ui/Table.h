@@ -25,6 +25,8 @@ enum class TableViewRowAnimation { Fade, Right, Left, Top, Bottom, None, Middle 
 
 class TableViewCell : public View {
 public:
+  // The room an editing control (delete, insert, reorder) takes at the row's edge.
+  static constexpr double kEditingControlWidth = 32;
   explicit TableViewCell(TableViewCellStyle style = TableViewCellStyle::Default,
                          std::string reuseIdentifier = {});
   const char *typeName() const override { return "cell"; }

@@ -1,6 +1,7 @@
 #include "platform/ui/Window.h"
 
 #include "platform/device/Application.h"
+#include "platform/device/DeviceProfile.h"
 #include "platform/foundation/Log.h"
 #include "platform/ui/Json.h"
 #include "platform/ui/Table.h"
@@ -831,12 +832,22 @@ json Window::dispatch(const json &event) {
   std::string name = event.value("event", std::string());
 
   if (name == "rotate") {
-    bool turned = rotate(static_cast<InterfaceOrientation>(event.value("orientation", 1)));
+    // The device turns, whatever the screens allow (what asks the device for its orientation,
+    // as the split container does when it lays out, hears the new one); the interface follows
+    // when the frontmost screen agrees.
+    const int o = event.value("orientation", 1);
+    if (o < 1 || o > 4) return outcome(false, "an interface orientation is 1 to 4");
+    DeviceProfile::setOrientation(static_cast<Orientation>(o));
+    bool turned = rotate(static_cast<InterfaceOrientation>(o));
     return outcome(turned, "the screen does not turn to that orientation");
   }
   if (name == "accelerate") {
     Accelerometer::sharedAccelerometer().inject(event.value("x", 0.0), event.value("y", 0.0),
                                                 event.value("z", 0.0));
+    return outcome(true, "");
+  }
+  if (name == "shake") {
+    Accelerometer::sharedAccelerometer().shake();
     return outcome(true, "");
   }
   if (name == "memoryWarning") {

@@ -36,8 +36,10 @@
 //   {"event":"touch","id","phase":"began|moved|ended|cancelled","x","y"}  a finger at (x, y) in
 //                                           the view's points (the tap window hears where it began)
 //   {"event":"answer","id":alert|sheet,"button":index}  {"event":"dismissPopover","id"}
-//   {"event":"followLink","id":web,"url"}  {"event":"rotate","orientation"}
-//   {"event":"accelerate","x","y","z"}  {"event":"memoryWarning"}
+//   {"event":"followLink","id":web,"url"}
+//   {"event":"rotate","orientation"}        the device turns (1-4); the interface follows if
+//   allowed
+//   {"event":"accelerate","x","y","z"}  {"event":"shake"}  {"event":"memoryWarning"}
 // Only the frontmost layer takes events: an alert, else a sheet, else a popover, else the top
 // modal screen, else the root.
 #pragma once

@@ -121,12 +121,13 @@ function controller(c) {
   } else if (c.type === 'tabBarController') {
     box.append(h('div', { class: 'body' }, controller(c.selected)), tabBar(c));
   } else if (c.type === 'split') {
-    // Each pane where the split put it (its width and left edge), over the split's height.
+    // Each pane where the split put it (its width and left edge), over the split's height: with
+    // the master hidden the detail pane takes the room the split gave it (the whole width).
     const pane = (cls, frame, child) => h('div', {
       class: cls, style: frame ? { left: px(frame[0]), width: px(frame[2]) } : null,
     }, controller(child));
     if (!c.masterHidden) box.append(pane('master', c.masterFrame, c.master));
-    box.append(pane('detail', c.masterHidden ? null : c.detailFrame, c.detail));
+    box.append(pane('detail', c.detailFrame, c.detail));
   } else if (c.view) {
     box.append(view(c.view, 'fill'));
   }
@@ -271,7 +272,8 @@ function build(v) {
       });
       font(input, v.font);
       return h('div', { class: `border${v.border}` }, input,
-        v.clearButton ? h('button', { class: 'clear', 'aria-label': 'Clear text', ev: { event: 'clear', id: v.id } }, '\u00d7') : null,
+        // Out of the tab order: Tab goes from field to field.
+        v.clearButton ? h('button', { class: 'clear', tabindex: '-1', 'aria-label': 'Clear text', ev: { event: 'clear', id: v.id } }, '\u00d7') : null,
         h('div', { class: 'subviews' }));
     }
     case 'textView': {
@@ -365,7 +367,7 @@ function cell(t, r, grouped, count) {
   });
   if (c.background) el.style.background = rgba(c.background);
   if (c.editing && c.editingStyle === 'delete')
-    el.append(h('button', { class: 'delctl', 'aria-label': `Delete ${c.text}`, 'data-confirm': key }, '\u2212'));
+    el.append(h('button', { class: 'delctl', 'aria-label': `Delete ${c.label || c.text}`, 'data-confirm': key }, '\u2212'));
   if (c.editing && c.editingStyle === 'insert') el.append(h('span', { class: 'insctl' }, '+'));
   el.append(picture(c.image, 'cellimage') || '');
   const text = cellText('text', c.text, c.textLook, selected);
@@ -388,7 +390,7 @@ function cell(t, r, grouped, count) {
   else if (c.accessory === 'detailButton')
     el.append(h('button', { class: 'accessory detailbtn', 'aria-label': `Details of ${c.text}`,
       ev: { event: 'tapAccessory', id: t.id, section: r.section, row: r.row } }, '\u203a'));
-  if (c.reorder) el.append(h('span', { class: 'reorder', draggable: 'true', 'aria-label': `Move ${c.text}` }, '\u2261'));
+  if (c.reorder) el.append(h('span', { class: 'reorder', draggable: 'true', 'aria-label': `Move ${c.label || c.text}` }, '\u2261'));
   if (confirmDelete === key)
     el.append(h('button', { class: 'delete', ev: { event: 'deleteRow', id: t.id, section: r.section, row: r.row } }, 'Delete'));
   return el;
@@ -523,8 +525,9 @@ function fitDevice(width, height) {
   const top = controls ? controls.offsetHeight : 0;
   const border = 14; // the device's frame
   const margin = 8;
-  const fit = Math.max(0.2, Math.min((window.innerWidth - 2 * border - 2 * margin) / width,
-    (window.innerHeight - top - 2 * border - 2 * margin) / height));
+  // The frame is drawn at the device's scale too, so it is scaled with the screen.
+  const fit = Math.max(0.2, Math.min((window.innerWidth - 2 * margin) / (width + 2 * border),
+    (window.innerHeight - top - 2 * margin) / (height + 2 * border)));
   sizeShown = sizeChoice || (fit < readableScale ? 'actual' : 'fit');
   const scale = sizeShown === 'actual' ? 1 : fit;
   pageScale = scale;
@@ -577,8 +580,9 @@ function morph(a, b) {
 function afterRender(snap) {
   for (const el of screenEl.querySelectorAll('[data-value]')) {
     // An input method composing in the field owns its text until it is done, and a field being
-    // typed into shows the person's edits until the model answered them all.
-    if ((composing || pending.size) && el === document.activeElement) continue;
+    // typed into, or typed into and just left (Tab), shows the person's edits until the model
+    // answered them all: a field the focus comes back to shows what the model will hold.
+    if ((composing || pending.size) && (el === document.activeElement || carets.has(el.dataset.tid))) continue;
     if (el === sliding) continue;
     if (el.value === el.dataset.value) continue;
     el.value = el.dataset.value;
@@ -886,7 +890,32 @@ document.addEventListener('keydown', (e) => {
     e.preventDefault();
     send({ event: 'return', id: Number(el.dataset.tid) });
   }
+  else if (e.key === 'Tab' && !e.altKey && !e.ctrlKey && !e.metaKey && el.dataset && el.dataset.tid && el.tagName === 'INPUT') {
+    const next = nextField(el, e.shiftKey ? -1 : 1);
+    if (!next) return;
+    // The field takes the focus at once (keys typed next land in it) and the model hears the tap
+    // a click on it would send, before the keys.
+    e.preventDefault();
+    next.focus();
+    next.setSelectionRange(next.value.length, next.value.length);
+    send({ event: 'tap', id: Number(next.dataset.tid) });
+  }
 });
+
+// Tab goes from field to field of the layer in front, as the keyboard's Next does: in the order
+// the fields stand on the screen (row by row, each row from the left), round to the first again.
+function nextField(from, step) {
+  const layer = from.closest('.layers > *');
+  if (!layer) return null;
+  const fields = [...layer.querySelectorAll('input[data-tid]')]
+    .filter((f) => !f.disabled && f.getClientRects().length && getComputedStyle(f).visibility !== 'hidden')
+    .map((f) => ({ f, r: f.getBoundingClientRect() }))
+    .sort((a, b) => (Math.abs(a.r.top - b.r.top) > 4 ? a.r.top - b.r.top : a.r.left - b.r.left))
+    .map((x) => x.f);
+  const at = fields.indexOf(from);
+  if (at < 0 || fields.length < 2) return null;
+  return fields[(at + step + fields.length) % fields.length];
+}
 
 // Scrolling a table tells the model, which then makes the cells that came into view.
 document.addEventListener('scroll', (e) => {
@@ -993,11 +1022,18 @@ function showMedia(m) {
   box.hidden = false;
 }
 
-// Turning the device: the frontmost screen decides whether the interface follows.
+// Turning the device (from where the device stands, which a screen that stays upright does not
+// change): the frontmost screen decides whether the interface follows.
 document.getElementById('rotate').addEventListener('click', () => {
   if (!state) return;
-  const o = state.snapshot.window.orientation;
+  const device = state.status.orientation;
+  const o = device >= 1 && device <= 4 ? device : state.snapshot.window.orientation;
   send({ event: 'rotate', orientation: o === 3 || o === 4 ? 1 : 3 });
+});
+
+// Shaking the device: the accelerometer reports the shake to the screen that listens for one.
+document.getElementById('shake').addEventListener('click', () => {
+  if (state) send({ event: 'shake' });
 });
 
 setInterval(() => { if (state) render(); }, 30000); // the clock in the status bar

@@ -277,10 +277,18 @@ for (const [profile, viewport, env] of profiles) {
       // What a row draws: the name's black ends before the size's blue begins, on the line they
       // share (right of the thumbnail, above the details line), and the size ends before the
       // row's button, which would hide its end.
+      // The drawing, its box and the button's box are read at one moment, from a drawing that
+      // has arrived whole: a row is drawn again when its thumbnail comes (the table reloads, its
+      // picture is fetched anew), and a look that took one drawing's pixels and another's boxes,
+      // or pixels of a picture still on its way, would judge what no person sees.
       const apart = async (what, cell) => {
-        const drawn = cell.locator('img.drawn').first();
-        await waitFor(() => drawn.evaluate((im) => im.complete && im.naturalWidth > 0), 'the row drawn');
-        const found = await drawn.evaluate((im) => {
+        const found = await waitFor(() => cell.evaluate(async (row) => {
+          const im = row.querySelector('img.drawn');
+          const button = row.querySelector('.accessory img');
+          if (!im || !button) return null;
+          try { await im.decode(); } catch { return null; } // replaced while on its way
+          if (!row.isConnected || row.querySelector('img.drawn') !== im || !im.complete || !im.naturalWidth ||
+            !button.isConnected || !button.complete) return null;
           const c = document.createElement('canvas');
           [c.width, c.height] = [im.naturalWidth, im.naturalHeight];
           const g = c.getContext('2d');
@@ -298,13 +306,12 @@ for (const [profile, viewport, env] of profiles) {
               }
             }
           }
-          return { lastBlack, firstBlue, lastBlue };
-        });
+          const box = im.getBoundingClientRect();
+          return { lastBlack, firstBlue, lastBlue, left: box.left, width: box.width, button: button.getBoundingClientRect().left };
+        }), `${what} drawn`);
         assert.ok(found.lastBlack > 0 && found.firstBlue < 320, `${what}: no name or size drawn ${JSON.stringify(found)}`);
         assert.ok(found.lastBlack < found.firstBlue, `${what}: the name reaches ${found.lastBlack.toFixed(1)}, past where the size begins (${found.firstBlue.toFixed(1)})`);
-        const button = await cell.locator('.accessory img').first().boundingBox();
-        const box = await drawn.boundingBox();
-        assert.ok(box.x + found.lastBlue * (box.width / 320) <= button.x + 1, `${what}: the size runs under the row's button (to ${found.lastBlue.toFixed(1)})`);
+        assert.ok(found.left + found.lastBlue * (found.width / 320) <= found.button + 1, `${what}: the size runs under the row's button (to ${found.lastBlue.toFixed(1)})`);
       };
       await s.tab('Saved Files');
       await clickSeen(row('Photo Library'));

@@ -105,6 +105,8 @@ const std::vector<Peer> &suitePeers() {
       {K::Program, "puttygen", "putty-tools"},
       {K::Program, "node", "nodejs"},
       {K::Program, "chromium", "chromium"},
+      {K::Program, "/usr/bin/xdg-email", "xdg-utils"},
+      {K::Program, "/usr/bin/xdg-open", "xdg-utils"},
       // Oracles.
       {K::Program, "openssl", "openssl"},
       {K::Program, "sqlite3", "sqlite3"},

@@ -396,6 +396,13 @@ TEST_F(CloudFolderTest, MailAttachesTheFileAndNeverInventsALink) {
   EXPECT_EQ(said.rfind("File Link Error: ", 0), 0u);
   EXPECT_EQ(said.find("http"), std::string::npos);
   EXPECT_EQ(mails.size(), 1u);
+  // A mail program that does not take the message: the person is told so.
+  MailService::setRecorder([](const MailMessage &) { return false; });
+  ASSERT_TRUE(probe->tapRow("small.txt"));
+  ASSERT_TRUE(probe->tap("Email"));
+  ASSERT_TRUE(probe->answerAlert("Send File"));
+  ASSERT_TRUE(waitForRows([&] { return !probe->pendingAlerts().empty(); }));
+  EXPECT_EQ(lastAlert().rfind("Mail: The mail program could not be started", 0), 0u);
 }
 
 TEST_F(CloudFolderTest, UploadQueuesTheCoordinatedFileOrSaysNotConnected) {
@@ -432,6 +439,12 @@ TEST_F(CloudFolderTest, CopyIntoSavedFilesOpenInAndDelete) {
   rowCommand("b.txt", "Open In...");
   ASSERT_TRUE(waitForRows([&] { return !opened.empty(); }));
   EXPECT_EQ(opened[0], cloud + "/b.txt");
+  // No program opens it: the person is told so.
+  DocumentInteraction::setRecorder([](const std::string &) { return false; });
+  rowCommand("b.txt", "Open In...");
+  ASSERT_TRUE(waitForRows([&] { return !probe->pendingAlerts().empty(); }));
+  EXPECT_EQ(lastAlert(),
+            "Can't Open File: There are no Apps installed for viewing this type of file.");
 
   // One file, after its confirmation; the list follows through the watch.
   rowCommand("a.txt", "Delete File");

@@ -185,6 +185,13 @@ TEST_F(ViewerTest, OnlyWebAndMailLinksLeaveAndNothingElseIsFollowed) {
   EXPECT_EQ(opened, (std::vector<std::string>{"https://example.org/a", "mailto:a@example.org",
                                               "HTTP://EXAMPLE.ORG"}));
   EXPECT_EQ(viewer->webView->loads().size(), loads); // none loaded in the viewer
+  // A mail link the desktop does not take is said; a web link is only logged.
+  Application::shared().setURLOpener([](const std::string &) { return false; });
+  for (auto url : {"https://example.org/b", "mailto:b@example.org"})
+    viewer->webView->userFollowLink(url, why);
+  ASSERT_EQ(probe->pendingAlerts().size(), 1u);
+  EXPECT_EQ(probe->pendingAlerts()[0].title, "Mail");
+  Application::shared().setURLOpener(nullptr);
 }
 
 TEST_F(ViewerTest, FailedLoadShowsTheErrorPage) {

@@ -368,6 +368,19 @@ TEST_F(PhotoGalleryTest, ViewPlayMailAndOpenInGetTheAssetsBytes) {
   ASSERT_TRUE(probe->answerSheet("Open In...")) << probe->lastError();
   ASSERT_TRUE(pumpUntil([&] { return opened.size() == 1; }));
   EXPECT_EQ(opened[0], beachBytes);
+
+  // Neither taken by the desktop: the person is told so each time.
+  DocumentInteraction::setRecorder([](const std::string &) { return false; });
+  MailService::setRecorder([](const MailMessage &) { return false; });
+  ASSERT_TRUE(probe->tapAccessory(beach));
+  ASSERT_TRUE(probe->answerSheet("Open In...")) << probe->lastError();
+  ASSERT_TRUE(pumpUntil([&] { return !probe->pendingAlerts().empty(); }));
+  EXPECT_EQ(probe->pendingAlerts()[0].title, "Can't Open File");
+  ASSERT_TRUE(probe->answerAlert("OK"));
+  ASSERT_TRUE(probe->tap("Email")) << probe->lastError();
+  ASSERT_TRUE(pumpUntil([&] { return !probe->pendingAlerts().empty(); }));
+  EXPECT_EQ(probe->pendingAlerts()[0].title, "Mail");
+  ASSERT_TRUE(probe->answerAlert("OK"));
 }
 
 TEST_F(PhotoGalleryTest, EditImageOpensTheEditorOnAPictureOnly) {

@@ -178,6 +178,39 @@ TEST_F(FtpTabTest, TheSharedReachabilityWatchesAPublicHost) {
   shared.reset();
 }
 
+// The device's shake, as the page's Shake control and the probe send it, clears the connect fields
+// on the phone when none is being edited (twice within half a second clears once); the tablet
+// takes no shakes there.
+TEST_F(FtpTabTest, AShakeClearsTheConnectFieldsOnThePhone) {
+  struct Case {
+    bool pad, editing, cleared;
+  } cases[] = {{false, false, true}, {false, true, false}, {true, false, false}};
+  for (auto &c : cases) {
+    DeviceProfile::setCurrent(c.pad ? DeviceProfile::iPad() : DeviceProfile::iPhone());
+    showConnect();
+    connect->serverName->setText("host.example");
+    connect->loginUser->setText("joe");
+    connect->loginPass->setText("pw");
+    if (c.editing) {
+      ASSERT_TRUE(probe->tap(connect->loginUser)) << probe->lastError();
+    }
+    advance(seconds(1));
+    ASSERT_TRUE(probe->shake()) << probe->lastError();
+    const std::vector<std::string> typed{"host.example", "joe", "pw"};
+    std::vector<std::string> left{connect->serverName->text(), connect->loginUser->text(),
+                                  connect->loginPass->text()};
+    EXPECT_EQ(left, c.cleared ? std::vector<std::string>(3) : typed)
+        << (c.pad ? "tablet" : "phone") << (c.editing ? ", editing" : "");
+    if (!c.cleared) continue;
+    // A second shake at once clears nothing the person typed since.
+    connect->serverName->setText("other.example");
+    advance(seconds(0.2));
+    ASSERT_TRUE(probe->shake());
+    EXPECT_EQ(connect->serverName->text(), "other.example");
+  }
+  DeviceProfile::setCurrent(DeviceProfile::iPhone());
+}
+
 TEST_F(FtpTabTest, APickedBookmarkConnectsOnceAndNotOnLaterAppearances) {
   set(kServerNameKey, "host.example");
   set(kUserNameKey, "joe");

@@ -154,3 +154,20 @@ TEST_F(HelpPagesTest, AboutScreenHasOkAndLogAndTheWebAddressOpensTheSharingHelp)
   ASSERT_TRUE(probe->tap("OK")) << probe->lastError();
   EXPECT_EQ(probe->topViewController(), settings);
 }
+
+// A help page's mail link goes to the desktop; one it does not take is said.
+TEST_F(HelpPagesTest, AMailLinkTheDesktopDoesNotTakeIsSaid) {
+  bootPastTutorial();
+  std::vector<std::string> opened;
+  for (bool taken : {true, false}) {
+    Application::shared().setURLOpener([&](const std::string &url) {
+      opened.push_back(url);
+      return taken;
+    });
+    EXPECT_FALSE(shouldLoadInPage("mailto:help@example.org"));
+    EXPECT_EQ(probe->pendingAlerts().size(), taken ? 0u : 1u) << taken;
+  }
+  EXPECT_EQ(opened, std::vector<std::string>(2, "mailto:help@example.org"));
+  EXPECT_EQ(probe->pendingAlerts()[0].title, "Mail");
+  Application::shared().setURLOpener(nullptr);
+}

@@ -340,6 +340,12 @@ TEST_F(ScreensTest, LogScreenShowsTheBrowsingConnectionsTranscriptAndMailsIt) {
   EXPECT_EQ(mailed[0].subject, "Log for Ferrowen 3.0");
   EXPECT_EQ(mailed[0].toRecipients, std::vector<std::string>{kHelpDeskAddress});
   EXPECT_NE(mailed[0].body.find(">>> USER anyone"), std::string::npos);
+  // A mail program that does not take the message: the person is told so.
+  MailService::setRecorder([](const MailMessage &) { return false; });
+  ASSERT_TRUE(probe->tap("Compose")) << probe->lastError();
+  ASSERT_EQ(probe->pendingAlerts().size(), 1u);
+  EXPECT_EQ(probe->pendingAlerts()[0].title, "Mail");
+  ASSERT_TRUE(probe->answerAlert("OK"));
 
   // In the background the browsing connection is closed.
   Application::shared().enterBackground();

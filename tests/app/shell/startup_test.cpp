@@ -94,6 +94,31 @@ TEST_F(AppTest, IPadSplitsTwoTabBarsAndLaysThemOut) {
   EXPECT_EQ(delegate->mySplitVC(), split);
 }
 
+// The device turned in the page (its Rotate) and then "Resize Screen": the panes are laid out for
+// the screen as it now stands, each time the button is pressed.
+TEST_F(AppTest, IPadResizeScreenAfterATurnLaysOutForTheTurnedScreen) {
+  launch(DeviceProfile::iPad());
+  advance(0.15);
+  auto split = delegate->mySplitVC();
+  ASSERT_TRUE(split);
+  struct Case {
+    InterfaceOrientation turn;
+    Rect right;
+  };
+  for (const Case &c : {Case{InterfaceOrientation::LandscapeLeft, {1, 20, 1023, 748}},
+                        Case{InterfaceOrientation::LandscapeLeft, {321, 20, 703, 748}},
+                        Case{InterfaceOrientation::Portrait, {1, 20, 767, 1004}},
+                        Case{InterfaceOrientation::Portrait, {321, 20, 447, 1004}}}) {
+    ASSERT_TRUE(probe->rotate(c.turn)) << probe->lastError();
+    advance(0.5);
+    ASSERT_TRUE(probe->tap("Resize Screen")) << probe->lastError();
+    advance(0.5);
+    EXPECT_EQ(split->rightViewFrame(), c.right) << int(c.turn);
+    EXPECT_EQ(split->isMasterHidden(), c.right.origin.x == 1) << int(c.turn);
+  }
+  ASSERT_TRUE(probe->rotate(InterfaceOrientation::Portrait));
+}
+
 TEST_F(AppTest, FileTabsAreNumberedInFrontOfTheWebTab) {
   struct Editor : ViewController, ShellTextEditor {
     int index = -1, saves = 0;

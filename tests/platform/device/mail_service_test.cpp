@@ -4,7 +4,9 @@
 
 #include "tests/support/TestSupport.h"
 
+#include "platform/foundation/Log.h"
 #include "platform/foundation/Paths.h"
+#include "platform/foundation/RunLoop.h"
 
 #include <gtest/gtest.h>
 
@@ -12,45 +14,82 @@
 
 #include <chrono>
 #include <filesystem>
-#include <thread>
+#include <optional>
 
 using namespace platform;
 
+namespace {
+// Hands the message on and waits for the mail program's answer.
+bool sendAndWait(const MailMessage &m) {
+  auto answer = std::make_shared<std::optional<bool>>();
+  MailService::send(m, [answer](bool sent) { *answer = sent; });
+  EXPECT_TRUE(
+      RunLoop::main()->runUntil([&] { return answer->has_value(); }, std::chrono::seconds(20)));
+  return answer->value_or(false);
+}
+} // namespace
+
+// A stand-in xdg-email that writes each argument on a line of its own, and refuses an option
+// whose value is empty as xdg-email does.
 TEST(MailServiceTest, HandsTheMessageToXdgEmailArgumentByArgument) {
+  RunLoop::makeMainThread();
   testsupport::TempDir tmp;
   Paths::setHome(tmp.path() + "/home");
-  // A stand-in xdg-email that writes each argument on a line of its own.
-  ASSERT_TRUE(testsupport::writeFile(tmp.file("xdg-email"),
-                                     "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > \"" +
-                                         tmp.file("args") + ".part\"\nmv \"" + tmp.file("args") +
-                                         ".part\" \"" + tmp.file("args") + "\"\n"));
+  ASSERT_TRUE(testsupport::writeFile(
+      tmp.file("xdg-email"),
+      "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > '" + tmp.file("args") +
+          "'\nwhile [ $# -gt 0 ]; do case \"$1\" in --subject|--body|--attach) [ -n \"$2\" ] || "
+          "exit 1; shift;; esac; shift; done\n"));
   ASSERT_EQ(::chmod(tmp.file("xdg-email").c_str(), 0755), 0);
   testsupport::EnvGuard env;
   env.set("PATH", (tmp.path() + ":/usr/bin:/bin").c_str());
   ASSERT_TRUE(MailService::canSendMail());
 
-  MailMessage m;
-  m.toRecipients = {"help@example.org", "--evil"};
-  m.subject = "Log for Ferrowen 3.0";
-  m.body = "text; $(no shell)";
-  m.attachments.push_back({{'l', 'o', 'g'}, "text/plain", "../../Ferrowen.log"});
-  ASSERT_TRUE(MailService::send(m));
-  for (int i = 0; i < 500 && testsupport::readFile(tmp.file("args")).empty(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  const std::string args = testsupport::readFile(tmp.file("args"));
-  const std::string attached =
-      args.substr(args.find("--attach\n") + 9, args.find("\nhelp@") - args.find("--attach\n") - 9);
-  EXPECT_EQ(args, "--utf8\n--subject\nLog for Ferrowen 3.0\n--body\ntext; $(no shell)\n--attach\n" +
-                      attached + "\nhelp@example.org\n")
-      << "a recipient that reads as an option is left out";
-  EXPECT_EQ(attached.rfind(Paths::tmp() + "/mail-", 0), 0u);
-  EXPECT_EQ(attached.substr(attached.rfind('/')), "/Ferrowen.log") << "the name stays inside";
-  EXPECT_EQ(testsupport::readFile(attached), "log");
+  MailMessage full;
+  full.toRecipients = {"help@example.org", "--evil"};
+  full.subject = "Log for Ferrowen 3.0";
+  full.body = "text; $(no shell)";
+  full.attachments.push_back({{'l', 'o', 'g'}, "text/plain", "../../Ferrowen.log"});
+  MailMessage bare; // a file mailed with no words of its own
+  bare.attachments.push_back({{'p', 'n', 'g'}, "image/png", "picture.png"});
+  struct Case {
+    const char *what;
+    const MailMessage &message;
+    std::string args; // @ATTACHED@ stands for the attachment's path
+  } cases[] = {
+      {"every part", full,
+       "--utf8\n--subject\nLog for Ferrowen 3.0\n--body\ntext; $(no shell)\n--attach\n@ATTACHED@"
+       "\nhelp@example.org\n"},
+      {"no subject, no body", bare, "--utf8\n--attach\n@ATTACHED@\n"},
+  };
+  for (const Case &c : cases) {
+    ASSERT_TRUE(sendAndWait(c.message)) << c.what;
+    std::string args = testsupport::readFile(tmp.file("args"));
+    const size_t option = args.find("--attach\n");
+    ASSERT_NE(option, std::string::npos) << c.what << ": " << args;
+    const size_t at = option + 9;
+    const std::string attached = args.substr(at, args.find('\n', at) - at);
+    args.replace(at, attached.size(), "@ATTACHED@");
+    EXPECT_EQ(args, c.args) << c.what << " (a recipient that reads as an option is left out)";
+    EXPECT_EQ(attached.rfind(Paths::tmp() + "/mail-", 0), 0u);
+    const std::string name = c.message.attachments[0].fileName;
+    EXPECT_EQ(attached.substr(attached.rfind('/') + 1), name.substr(name.rfind('/') + 1))
+        << "the name stays inside";
+    EXPECT_EQ(testsupport::readFile(attached), std::string(c.message.attachments[0].data.begin(),
+                                                           c.message.attachments[0].data.end()));
+  }
 
+  // A mail program that fails is a message not sent, and said in the log.
+  ASSERT_TRUE(testsupport::writeFile(tmp.file("xdg-email"), "#!/bin/sh\nexit 4\n"));
+  {
+    LogCapture log(Log::Sink::System);
+    EXPECT_FALSE(sendAndWait(full));
+    EXPECT_TRUE(log.contains("status 4"));
+  }
   // Without a mail program nothing is claimed sent.
   env.set("PATH", "/nonexistent");
   EXPECT_FALSE(MailService::canSendMail());
-  EXPECT_FALSE(MailService::send(m));
+  EXPECT_FALSE(sendAndWait(full));
   Paths::setHome("");
 }
 
@@ -83,9 +122,7 @@ TEST(MailServiceTest, AnHtmlBodyReachesXdgEmailAsPlainText) {
     MailMessage m;
     m.bodyIsHTML = true;
     m.body = c.html;
-    ASSERT_TRUE(MailService::send(m));
-    for (int i = 0; i < 500 && !std::filesystem::exists(tmp.file("body")); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(sendAndWait(m));
     EXPECT_EQ(testsupport::readFile(tmp.file("body")), c.text) << c.html;
   }
   Paths::setHome("");

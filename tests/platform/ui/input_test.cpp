@@ -378,7 +378,47 @@ TEST_F(InputTest, AccelerometerSamplesReachTheDelegateOnly) {
   Accelerometer::sharedAccelerometer().setDelegate({});
 }
 
+// The device's shake (the page's Shake control) reaches the accelerometer's delegate through the
+// same events as any sample, under an alert too, and each time it is one a screen's shake filter
+// takes: a low-pass trend of a tenth of each sample, and a sample off it by the screens' least
+// threshold, wherever the trend stood (a device held still for long, or shaken just before).
+TEST_F(InputTest, TheDevicesShakeIsOneTheScreensTakeForAShake) {
+  auto shake = std::make_shared<Shake>();
+  Accelerometer::sharedAccelerometer().setDelegate(shake);
+  std::make_shared<AlertView>("Busy", "", std::weak_ptr<AlertViewDelegate>(), "OK")->show();
+  double trend[3] = {0, 0, 0};
+  size_t followed = 0;
+  // Follows the samples not followed yet; the farthest one of them lay from the trend.
+  auto follow = [&] {
+    double farthest = 0;
+    for (; followed < shake->samples.size(); ++followed) {
+      const auto &a = shake->samples[followed];
+      const double raw[3] = {a.x, a.y, a.z};
+      double sum = 0;
+      for (int k = 0; k < 3; ++k) {
+        trend[k] = 0.1 * raw[k] + 0.9 * trend[k];
+        sum += (raw[k] - trend[k]) * (raw[k] - trend[k]);
+      }
+      farthest = std::max(farthest, std::sqrt(sum));
+    }
+    return farthest;
+  };
+  for (std::string before : {"at rest", "held still", "just shaken"}) {
+    if (before == "held still") {
+      for (int i = 0; i < 200; ++i)
+        ASSERT_TRUE(probe->accelerate(0, -1, 0));
+    }
+    follow();
+    ASSERT_TRUE(probe->shake()) << probe->lastError();
+    EXPECT_GE(follow(), 2.5) << before;
+  }
+  EXPECT_EQ(probe->pendingAlerts().size(), 1u);
+  Accelerometer::sharedAccelerometer().setDelegate({});
+}
+
 } // namespace
+
+// A drag the page reports} // namespace
 
 // A drag the page reports (mouse down, moves, up) reaches the view it began on and goes up the
 // chain in each view's own points; a move or an end that belongs to no touch of that view, an

@@ -266,6 +266,31 @@ TEST_F(TableTest, AccessoryTakesItsRoomAndTheContentViewTheRest) {
   EXPECT_EQ(row->contentView()->frame().size.width, 320 - 33);
 }
 
+// In editing mode the delete control stands at the row's left and the reorder control at its
+// right, so the content view moves over and ends before them (what it holds never lies over the
+// control that deletes the row); out of editing mode it has the row again, less the accessory.
+TEST_F(TableTest, EditingControlsTakeTheirRoomFromTheContentView) {
+  auto &t = *screen->table;
+  const double control = TableViewCell::kEditingControlWidth;
+  struct Case {
+    bool editing;
+    IndexPath row;
+    Rect content;
+  } cases[] = {
+      {true, {0, 0}, Rect(control, 0, 320 - 20 - control - control, 44)},
+      {true, {1, 0}, Rect(control, 0, 320 - 20 - control - control, 44)},
+      {false, {0, 0}, Rect(0, 0, 320 - 20 - 33, 44)},
+      {false, {1, 0}, Rect(0, 0, 320 - 20 - 20, 44)},
+  };
+  for (auto &c : cases) {
+    t.setEditing(c.editing);
+    auto cell = t.cellForRowAtIndexPath(c.row);
+    ASSERT_TRUE(cell);
+    EXPECT_EQ(cell->contentView()->frame(), c.content)
+        << (c.editing ? "editing " : "") << c.row.section;
+  }
+}
+
 // The snapshot says how a row's texts are set (the style's fonts, or the screen's own font,
 // colour and lines) and where each section's header and footer stand, with a section's own
 // header view.

@@ -1,0 +1,367 @@
+// What a person meets in the page, on the phone (390x844) and on the tablet (1280x800), with the
+// mouse and the keyboard only, each click checked to land on what lies there: mail and "Open In..."
+// that the desktop does not take are said; a queued transfer (and a bookmark) is deleted with a
+// click anywhere on its red (-); the tablet's "Resize Screen" widens the web pane and gives the
+// left pane back, upright and turned; Tab goes from field to field; the page's Shake reaches the
+// screens; the image editor's save button, the device in its window, the page after a toast and
+// the Web View's download mode look as they should. Screenshots go to
+// $RENDERER_ARTEFACTS/page-faults-<profile>.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { chromium } from 'playwright-core';
+import {
+  bringIntoView, clickSeen, startFtpServer, typeInto, waitFor, whatLiesAt, writePicture,
+  session as sharedSession,
+} from '../support/person.mjs';
+
+const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
+const profiles = [
+  ['phone', { width: 390, height: 844 }, {}],
+  ['tablet', { width: 1280, height: 800 }, { FERROWEN_DEVICE: 'ipad' }],
+];
+
+// One task in the program with a browser on its page (the shared session of the browser suites).
+function session(t, profile, viewport, env, prepare, run) {
+  return sharedSession(t, {
+    chromium, suite: 'page-faults', dir: path.join(artefacts, `page-faults-${profile}`), viewport, env, prepare, run,
+  });
+}
+
+// A file of Saved Files, made before the program starts.
+function savedFile(home, name, content) {
+  fs.mkdirSync(path.join(home, 'Documents', 'Files'), { recursive: true });
+  fs.writeFileSync(path.join(home, 'Documents', 'Files', name), content);
+}
+
+// The alert in front, once it is there: its title and message.
+async function alertShown(page) {
+  const alert = page.locator('.alert');
+  await alert.waitFor({ timeout: 20000 });
+  return { title: await alert.locator('.alerttitle').textContent(), message: await alert.locator('.message').textContent() };
+}
+
+async function answerAlert(page, button) {
+  await clickSeen(page.locator('.alert button', { hasText: button }));
+  await page.locator('.alert').waitFor({ state: 'detached' });
+}
+
+// The points of a round control a person may click (its centre and a ring inside its edge): what
+// lies at each is the control itself.
+async function takesItsWholeArea(page, control, what) {
+  await bringIntoView(control);
+  const b = await control.boundingBox();
+  const r = Math.min(b.width, b.height) / 2;
+  const points = [[0, 0]];
+  for (let a = 0; a < 8; a++) points.push([Math.cos(a * Math.PI / 4) * r * 0.7, Math.sin(a * Math.PI / 4) * r * 0.7]);
+  for (const [dx, dy] of points) {
+    const [x, y] = [b.x + b.width / 2 + dx, b.y + b.height / 2 + dy];
+    const own = await control.evaluate((e, [px, py]) => {
+      const hit = document.elementFromPoint(px, py);
+      return Boolean(hit && (hit === e || e.contains(hit)));
+    }, [x, y]);
+    assert.ok(own, `${what}: at (${dx.toFixed(1)}, ${dy.toFixed(1)}) from its centre lies ${await whatLiesAt(page, x, y)}`);
+  }
+  return b;
+}
+
+// The mean colour of a screenshot (a PNG), read by the page itself.
+function meanColour(page, png) {
+  return page.evaluate(async (b64) => {
+    const img = new Image();
+    img.src = `data:image/png;base64,${b64}`;
+    await img.decode();
+    const c = document.createElement('canvas');
+    [c.width, c.height] = [img.naturalWidth, img.naturalHeight];
+    const g = c.getContext('2d');
+    g.drawImage(img, 0, 0);
+    const d = g.getImageData(0, 0, c.width, c.height).data;
+    const sum = [0, 0, 0];
+    for (let i = 0; i < d.length; i += 4) for (let k = 0; k < 3; k++) sum[k] += d[i + k];
+    return sum.map((v) => v / (d.length / 4));
+  }, png.toString('base64'));
+}
+
+// The page's own scroll size against its window: nothing of it lies beyond the window.
+function overflow(page) {
+  return page.evaluate(() => {
+    const s = document.scrollingElement;
+    return { x: s.scrollWidth - innerWidth, y: s.scrollHeight - innerHeight };
+  });
+}
+
+for (const [profile, viewport, env] of profiles) {
+  test(`${profile}: mail and "Open In..." that the desktop does not take are said`, async (t) => {
+    // The desktop's programs fail as xdg-utils do: xdg-email when the mail program fails (4),
+    // xdg-open when nothing opens the file (3). Each keeps the arguments it was given.
+    const bin = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-page-faults-bin-'));
+    t.after(() => fs.rmSync(bin, { recursive: true, force: true }));
+    for (const [program, status] of [['xdg-email', 4], ['xdg-open', 3]]) {
+      fs.writeFileSync(path.join(bin, program),
+        `#!/bin/sh\nfor a in "$@"; do echo "$a"; done > '${bin}/${program}.args'\nexit ${status}\n`, { mode: 0o755 });
+    }
+    await session(t, profile, viewport, { ...env, PATH: `${bin}:${process.env.PATH}` },
+      (home) => savedFile(home, 'note.txt', 'a note\n'), async (s) => {
+        const { page, front, row, app } = s;
+        await s.tab('Saved Files');
+        await clickSeen(row('note.txt'));
+        await clickSeen(front().getByLabel('Email', { exact: true }));
+        const mail = await alertShown(page);
+        assert.equal(mail.title, 'Mail');
+        assert.match(mail.message, /mail program could not be started/);
+        await s.screen('mail-not-started');
+        await answerAlert(page, 'OK');
+        // The file was handed over, with no empty subject for xdg-email to refuse.
+        const args = fs.readFileSync(path.join(bin, 'xdg-email.args'), 'utf8').split('\n');
+        assert.ok(args.includes('--attach'), `xdg-email got ${args.join(' ')}`);
+        assert.ok(!args.includes('--subject'), `xdg-email got ${args.join(' ')}`);
+        await waitFor(() => /Mail: the mail program did not take the message: it ended with status 4/.test(app.output()), 'the log line');
+
+        await clickSeen(row('note.txt').locator('.accessory'));
+        await clickSeen(s.sheetButton('Open In...'));
+        const openIn = await alertShown(page);
+        assert.deepEqual(openIn, { title: "Can't Open File", message: 'There are no Apps installed for viewing this type of file.' });
+        await s.screen('cannot-open-file');
+        await answerAlert(page, 'OK');
+        assert.equal(fs.readFileSync(path.join(bin, 'xdg-open.args'), 'utf8'),
+          `${path.join(s.home, 'Documents', 'Files', 'note.txt')}\n`);
+      });
+  });
+
+  test(`${profile}: a queued transfer is deleted with a click anywhere on its red (-)`, async (t) => {
+    const served = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-page-faults-ftp-'));
+    t.after(() => fs.rmSync(served, { recursive: true, force: true }));
+    fs.writeFileSync(path.join(served, 'big.bin'), Buffer.alloc(8 << 20, 7));
+    // Slow, so the transfer is still queued while it is deleted.
+    const ftpPort = await startFtpServer(t, served, 64 << 10);
+    await session(t, profile, viewport, env, null, async (s) => {
+      const { page, front, row } = s;
+      await clickSeen(front().getByLabel('Server'));
+      await page.keyboard.type(`127.0.0.1:${ftpPort}`);
+      await clickSeen(front().getByLabel('User Name'));
+      await page.keyboard.type('anonymous');
+      await clickSeen(s.button('Connect'));
+      await row('big.bin').waitFor({ timeout: 30000 });
+      await clickSeen(row('big.bin'));
+      await clickSeen(s.button('Download'));
+      await s.tab('Transfers');
+      const queued = front().locator('.cell[aria-label="big.bin"]');
+      await queued.waitFor({ timeout: 30000 });
+      await clickSeen(s.button('Edit'));
+      const minus = queued.getByRole('button', { name: 'Delete big.bin', exact: true });
+      const b = await takesItsWholeArea(page, minus, 'the red (-) of big.bin');
+      await s.screen('transfers-edit');
+      // Clicked left of its centre, where the row's arrow used to lie over it.
+      await page.mouse.click(b.x + b.width * 0.3, b.y + b.height / 2);
+      await clickSeen(queued.getByRole('button', { name: 'Delete', exact: true }));
+      await queued.waitFor({ state: 'detached', timeout: 20000 });
+      assert.equal(await page.locator('#toast').isVisible(), false, 'a click was refused');
+      await s.screen('transfers-deleted');
+    });
+  });
+
+  test(`${profile}: a bookmark's red (-) takes its whole area too`, async (t) => {
+    await session(t, profile, viewport, env, null, async (s) => {
+      const { page, front } = s;
+      await typeInto(front().getByLabel('Server'), 'files.example');
+      await clickSeen(front().getByLabel('Add Bookmark', { exact: true }));
+      await clickSeen(page.getByRole('button', { name: 'Done', exact: true }).filter({ visible: true }));
+      await clickSeen(front().getByLabel('Bookmarks', { exact: true }));
+      await clickSeen(page.getByRole('button', { name: 'Edit', exact: true }).filter({ visible: true }));
+      const minus = page.locator('.delctl').filter({ visible: true }).first();
+      await minus.waitFor();
+      await takesItsWholeArea(page, minus, "the bookmark's red (-)");
+      await s.screen('bookmarks-edit');
+    });
+  });
+
+  test(`${profile}: Tab goes from field to field, never to a field's clear button`, async (t) => {
+    await session(t, profile, viewport, env, null, async (s) => {
+      const { page, front } = s;
+      const field = (name) => front().getByLabel(name, { exact: true });
+      // Typed as fast as the keys go: the page has not heard the model's answers to the keys
+      // typed into one field when the next field (or the one before) takes the focus.
+      const [user, password] = ['someone.with.a.long.name', 'a-secret-of-some-length'];
+      await clickSeen(field('Server'));
+      await page.keyboard.type('host.example');
+      await page.keyboard.press('Tab');
+      await page.keyboard.type(user);
+      await page.keyboard.press('Tab');
+      await page.keyboard.type(password);
+      // Back one field, and on again: the keys typed land where the focus went.
+      await page.keyboard.press('Shift+Tab');
+      await page.keyboard.type('-too');
+      const focused = () => page.evaluate(() => document.activeElement.getAttribute('aria-label'));
+      assert.equal(await focused(), 'User Name');
+      await page.keyboard.press('Escape');
+      // What the model holds (drawn again once the keyboard went away).
+      await waitFor(async () => (await field('Server').inputValue()) === 'host.example' &&
+        (await field('User Name').inputValue()) === `${user}-too` &&
+        (await field('Password').inputValue()).length === password.length, 'the typed fields', 10000)
+        .catch(async (e) => {
+          throw new Error(`${e.message}: ${await field('Server').inputValue()} / ${await field('User Name').inputValue()} / ${await field('Password').inputValue()}`);
+        });
+      await s.screen('fields-typed');
+    });
+  });
+
+  test(`${profile}: the page's Shake reaches the screens`, async (t) => {
+    await session(t, profile, viewport, env, (home) => savedFile(home, 'notes.txt', 'one two one two one'), async (s) => {
+      const { page, front, row } = s;
+      const shake = page.locator('#shake');
+      if (profile === 'phone') {
+        // Shake to clear the connect fields (the phone's; a tablet takes no shakes there).
+        const field = (name) => front().getByLabel(name, { exact: true });
+        await typeInto(field('Server'), 'host.example');
+        await typeInto(field('User Name'), 'someone');
+        await page.keyboard.press('Escape');
+        await clickSeen(shake);
+        await waitFor(async () => !(await field('Server').inputValue()) && !(await field('User Name').inputValue()),
+          'the fields cleared', 10000);
+        await s.screen('shaken-connect');
+      }
+      // Shake to find again, in the editor.
+      await s.tab('Saved Files');
+      await clickSeen(row('notes.txt'));
+      await clickSeen(s.button('Edit'));
+      await clickSeen(front().getByRole('button', { name: 'Find', exact: true }).filter({ visible: true }));
+      await typeInto(page.getByLabel('Find Text', { exact: true }).filter({ visible: true }), 'two');
+      await clickSeen(page.getByRole('button', { name: 'Find Next', exact: true }).filter({ visible: true }));
+      const text = page.locator('#screen textarea').filter({ visible: true }).first();
+      const selection = () => text.getAttribute('data-sel');
+      await waitFor(async () => (await selection()) === '4,3', 'the first "two" found', 10000);
+      await page.keyboard.press('Escape');
+      await clickSeen(shake);
+      await waitFor(async () => (await selection()) === '12,3', 'the next "two" found by the shake', 10000)
+        .catch(async (e) => { throw new Error(`${e.message}: the selection is ${await selection()}`); });
+      await s.screen('shaken-editor');
+    });
+  });
+
+  test(`${profile}: the image editor's save button says what it does, whole`, async (t) => {
+    await session(t, profile, viewport, env, (home) => {
+      fs.mkdirSync(path.join(home, 'Documents', 'Files'), { recursive: true });
+      writePicture(path.join(home, 'Documents', 'Files', 'picture.png'), 400, 300);
+    }, async (s) => {
+      const { page, front, row } = s;
+      await s.tab('Saved Files');
+      await clickSeen(row('picture.png').locator('.accessory'));
+      await clickSeen(s.sheetButton('Edit Image'));
+      await clickSeen(front().getByLabel('Save', { exact: true }).filter({ visible: true }));
+      const save = page.getByRole('button', { name: 'Save to "Saved Files"', exact: true }).filter({ visible: true });
+      await save.waitFor();
+      const cut = await save.evaluate((e) => e.scrollWidth > e.clientWidth + 1);
+      assert.ok(!cut, `"${await save.textContent()}" is cut`);
+      await s.screen('image-save');
+      await clickSeen(save);
+      await waitFor(() => fs.existsSync(path.join(s.home, 'Documents', 'Files', 'picture.jpg')), 'the picture saved');
+    });
+  });
+
+  test(`${profile}: switched on, download mode looks switched on`, async (t) => {
+    await session(t, profile, viewport, env, null, async (s) => {
+      const { page } = s;
+      if (profile === 'phone') await s.tab('Web View');
+      const off = page.getByLabel('Download', { exact: true }).filter({ visible: true });
+      await off.waitFor();
+      const offLook = await meanColour(page, await off.screenshot());
+      await clickSeen(off);
+      await answerAlert(page, 'OK');
+      const on = page.getByLabel('Download On', { exact: true }).filter({ visible: true });
+      await on.waitFor();
+      const onLook = await meanColour(page, await on.screenshot());
+      const apart = Math.hypot(...offLook.map((v, k) => v - onLook[k]));
+      assert.ok(apart > 40, `on and off look alike (mean colours ${offLook.map(Math.round)} and ${onLook.map(Math.round)})`);
+      await s.screen('download-on');
+      await clickSeen(on);
+      await off.waitFor();
+    });
+  });
+}
+
+// The phone in its own window and in a wide one: the device lies wholly in the window and the page
+// has nothing to scroll, before a toast and after it (the Rotate a portrait-only screen refuses).
+for (const [name, viewport] of [['phone', { width: 390, height: 844 }], ['phone-in-1280x800', { width: 1280, height: 800 }]]) {
+  test(`${name}: the device fits its window, a toast changing nothing`, async (t) => {
+    await session(t, name, viewport, {}, null, async (s) => {
+      const { page } = s;
+      const fits = async (when) => {
+        const device = await page.locator('#device').boundingBox();
+        assert.ok(device.x >= 0 && device.y >= 0 && device.x + device.width <= viewport.width &&
+          device.y + device.height <= viewport.height, `${when}: the device ${JSON.stringify(device)} leaves the window`);
+        assert.deepEqual(await overflow(page), { x: 0, y: 0 }, `${when}: the page scrolls`);
+      };
+      await fits('at start');
+      await clickSeen(page.locator('#rotate'));
+      await page.locator('#toast').waitFor();
+      await fits('with the toast');
+      await s.screen('toast');
+      await page.locator('#toast').waitFor({ state: 'hidden' });
+      await fits('after the toast');
+      // The device turned, the screen did not: Rotate turns the device upright again, which the
+      // screen takes (no refusal this time).
+      await clickSeen(page.locator('#rotate'));
+      await waitFor(() => page.evaluate(() => document.body.dataset.lastResult === 'ok'), 'the device upright again');
+    });
+  });
+}
+
+// The tablet's "Resize Screen", upright and turned: hidden, the left pane leaves no band and the
+// web pane takes the whole width; shown again, both panes take their widths.
+test('tablet: "Resize Screen" widens the web pane and gives the left pane back, upright and turned', async (t) => {
+  const [, viewport, env] = profiles[1];
+  await session(t, 'tablet', viewport, env, null, async (s) => {
+    const { page } = s;
+    const split = page.locator('#screen .ctl-split').first();
+    const scale = () => page.evaluate(() => Number(document.body.dataset.scale));
+    // What lies across the split at one height, every 20 pixels (and beside the one-point gap
+    // between the panes): the pane each point belongs to.
+    const across = async () => {
+      const b = await split.boundingBox();
+      const y = Math.min(b.y + b.height / 2, viewport.height - 40);
+      return page.evaluate(([left, right, py]) => {
+        const gap = document.querySelector('#screen .ctl-split > .master');
+        const edge = gap ? gap.getBoundingClientRect().right : -100;
+        const out = [];
+        for (let x = left + 3; x < right - 3; x += 20) {
+          if (Math.abs(x - edge) < 4) continue;
+          const hit = document.elementFromPoint(x, py);
+          const pane = hit && hit.closest('.ctl-split > .master, .ctl-split > .detail');
+          out.push(pane ? pane.className : hit ? hit.className || hit.tagName : 'nothing');
+        }
+        return out;
+      }, [b.x, b.x + b.width, y]);
+    };
+    for (const turned of [false, true]) {
+      if (turned) {
+        await clickSeen(page.locator('#rotate'));
+        await waitFor(async () => { const b = await split.boundingBox(); return b && b.width > b.height; }, 'the tablet turned');
+      }
+      const resize = page.getByLabel('Resize Screen', { exact: true }).filter({ visible: true });
+      await clickSeen(resize);
+      await waitFor(async () => !(await page.locator('#screen .ctl-split > .master').count()), 'the left pane hidden');
+      const [k, b] = [await scale(), await split.boundingBox()];
+      await waitFor(async () => {
+        const d = await page.locator('#screen .ctl-split > .detail').boundingBox();
+        return Math.abs(d.x - b.x - k) <= 2 && Math.abs(d.x + d.width - b.x - b.width) <= 2;
+      }, 'the web pane across the whole width', 10000).catch(async (e) => {
+        throw new Error(`${e.message}: ${JSON.stringify(await page.locator('#screen .ctl-split > .detail').boundingBox())} in ${JSON.stringify(b)}`);
+      });
+      const hidden = await across();
+      assert.ok(hidden.every((p) => p === 'detail'), `${turned ? 'turned' : 'upright'}, left pane hidden: ${hidden.join(' ')}`);
+      await s.screen(`resized-${turned ? 'turned' : 'upright'}`);
+      await clickSeen(resize);
+      await page.locator('#screen .ctl-split > .master').waitFor();
+      const [m, d] = [await page.locator('#screen .ctl-split > .master').boundingBox(), await page.locator('#screen .ctl-split > .detail').boundingBox()];
+      assert.ok(Math.abs(m.width - 320 * k) <= 2 && Math.abs(m.x - b.x) <= 2, `the left pane ${JSON.stringify(m)}`);
+      assert.ok(Math.abs(d.x - (m.x + m.width + k)) <= 2 && Math.abs(d.x + d.width - b.x - b.width) <= 2,
+        `the web pane ${JSON.stringify(d)} beside the left pane ${JSON.stringify(m)} in ${JSON.stringify(b)}`);
+      const both = await across();
+      assert.ok(both.every((p) => p === 'master' || p === 'detail') && both.includes('master') && both.includes('detail'),
+        `${turned ? 'turned' : 'upright'}, both panes: ${both.join(' ')}`);
+      await s.screen(`both-panes-${turned ? 'turned' : 'upright'}`);
+    }
+  });
+});
