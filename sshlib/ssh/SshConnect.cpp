@@ -109,6 +109,7 @@ bool SshTransport::sshConnect(ClsSocksClient &socks, ClsHttpProxyClient *httpPro
   queuedMessages.removeAllObjects();
   openChannelNums.clear();
   rekeyRunning = false;
+  rekeyAwaiting = 0;
   heldReplies.clear();
   rekeyNewKeysSent = false;
   strictKex = false;

@@ -10,8 +10,9 @@
 #include "sshlib/ssh/SshTransport.h"
 
 namespace {
+// KEXINIT, NEWKEYS and the messages of the key exchange methods.
 bool isKexMessage(unsigned int t) {
-  return t == 20 || t == 21 || t == 30 || t == 31 || t == 32 || t == 33;
+  return t == 20 || t == 21 || (t >= 30 && t <= 49);
 }
 
 // What a handler tells the read loop.
@@ -45,6 +46,7 @@ private:
   using Handler = Next (Dispatch::*)();
 
   static Handler handlerFor(unsigned int type) {
+    if (isKexMessage(type)) return &Dispatch::keyExchange;
     switch (type) {
     case 1:
       return &Dispatch::disconnect;
@@ -58,11 +60,6 @@ private:
       return &Dispatch::serviceAccept;
     case 7:
       return &Dispatch::extInfo;
-    case 20:
-    case 21:
-    case 31:
-    case 33:
-      return &Dispatch::keyExchange;
     case 51:
     case 52:
       return &Dispatch::authReply;
@@ -380,12 +377,14 @@ private:
     return readOn();
   }
 
+  // Every key exchange message goes through the exchange's steps, which refuse one that comes
+  // out of its place: a failed or broken exchange leaves the two sides out of step, and keys
+  // put back in force would be used with nonces used before.
   Next keyExchange() {
-    if (t != 20 && !tr.rekeyRunning) return unexpected();
     bool wasSatisfied = satisfied;
     if (!tr.rekeyStep(*msg, pm, log, verbose)) {
-      // A failed key exchange leaves the two sides out of step.
       tr.rekeyRunning = false;
+      tr.rekeyAwaiting = 0;
       tr.socket.CloseSocket(0, log);
       failInfo.connectionClosed = 1;
       return Next::EndFalse;
@@ -442,7 +441,7 @@ bool SshTransport::rekeyStep(DataBuffer &msg, ProgressMonitor *pm, LogBase &log,
   // The exchange's algorithm is the one this KEXINIT chooses, once it is parsed.
   auto gexNow = [this] { return isGexKex(kexAlgorithm); };
   bool gex = gexNow();
-  if (t == 20) {
+  if (t == 20 && (!rekeyRunning || rekeyAwaiting != 21)) {
     log.LogInfo("Received key exchange init message");
     if (rekeyRunning) {
       // Ours is out already and one KEXINIT a side is all an exchange has: a server that
@@ -460,6 +459,8 @@ bool SshTransport::rekeyStep(DataBuffer &msg, ProgressMonitor *pm, LogBase &log,
     calcKeyExchangeNumBits(rekeyNumBits, rekeyPbits);
     log.LogDataLong("numBits", (int)rekeyNumBits);
     log.LogDataLong("pbits", (int)rekeyPbits);
+    // The group of a group exchange comes first, then the reply.
+    rekeyAwaiting = 31;
     if (gexNow()) {
       rekeyReplyNum = 33;
       return sendGexRequest(rekeyPbits, pm, log, verbose);
@@ -467,8 +468,25 @@ bool SshTransport::rekeyStep(DataBuffer &msg, ProgressMonitor *pm, LogBase &log,
     rekeyReplyNum = 31;
     return sendFixedKexInit(rekeyNumBits, pm, log, verbose);
   }
-  if (t == 31 && gex) {
+  // Every other message of an exchange has one place in it: the one the exchange waits for.
+  if (!rekeyRunning || t != rekeyAwaiting) {
+    StringBuffer name;
+    msgTypeName((int)t, name);
+    const char *what;
+    if (t == 21)
+      what = rekeyRunning ? "Received NEWKEYS before the key exchange was complete."
+                          : "Received NEWKEYS outside a key exchange.";
+    else
+      what = rekeyRunning ? "Received a key exchange message out of its place in the exchange."
+                          : "Received a key exchange message outside a key exchange.";
+    log.LogError(what);
+    log.LogData("msgType", name.getString());
+    toSessionLog("TRAN* ERROR: ", what, "\r\n");
+    return false;
+  }
+  if (t == 31 && gex && rekeyReplyNum == 33) {
     log.LogInfo("Received KEX_DH_GEX_GROUP");
+    rekeyAwaiting = 33;
     return takeGexGroup(msg, log) && sendDhE(32, rekeyNumBits, pm, log, verbose);
   }
   if (t == 31 || t == 33) {
@@ -476,14 +494,16 @@ bool SshTransport::rekeyStep(DataBuffer &msg, ProgressMonitor *pm, LogBase &log,
     log.LogInfo("[SSH] Sending newkeys to server...");
     if (!sendNewKeys(pm, log, verbose)) return false;
     rekeyNewKeysSent = true;
+    rekeyAwaiting = 21;
     log.LogInfo("Expecting newkeys from server...");
     return true;
   }
-  // NEWKEYS
+  // NEWKEYS, after the reply was verified and our own NEWKEYS sent.
   log.LogInfo("[SSH] Received newkeys message");
   toSessionLog("TRAN* ", "SSH Key Exchange Success.", "\r\n");
   log.LogInfo("SSH Key Exchange Success.");
   rekeyRunning = false;
+  rekeyAwaiting = 0;
   return installIncomingKeys(log);
 }
 

@@ -296,6 +296,9 @@ public:
   bool gexRangeRequest = false;
   unsigned int gexMin = 0, gexN = 0, gexMax = 0;
   unsigned int rekeyReplyNum = 31;
+  // The message the running exchange waits for next: the group (31) of a group exchange, the
+  // reply (31 or 33), then the server's NEWKEYS (21). Any other is out of its place.
+  unsigned int rekeyAwaiting = 0;
   // Answers the dispatcher owes the server (request and channel failures, a closing channel's
   // CLOSE) between our KEXINIT and our NEWKEYS, when only transport and key-exchange messages may
   // go out: sent, in order, right after our NEWKEYS. Name and payload.

@@ -99,4 +99,78 @@ TEST(SshHostileServer, TheClientDownloadsFromTheScriptedServer) {
   }
 }
 
+struct Act {
+  const char *act;
+  Setting setting;
+  const char *failedStep; // "connect", "login", "init" or "download"
+  const char *logText;
+  // The client is in the middle of an exchange when it gets the message out of place, with
+  // nothing of its own to send until the exchange ends.
+  bool silentAfter = false;
+};
+
+const char *failedStep(const ProbeResult &r) {
+  return !r.connected    ? "connect"
+         : !r.loggedIn   ? "login"
+         : !r.started    ? "init"
+         : !r.downloaded ? "download"
+                         : "none";
+}
+
+TEST(SshHostileServer, KeyExchangeMessagesOutOfTheirPlaceEndTheSession) {
+  REQUIRE_PEER(hostileServerPeer());
+  const Act acts[] = {
+      {"first-kex-newkeys",
+       {"ed25519", "curve25519-sha256", "chacha20-poly1305@openssh.com", true, 0},
+       "connect",
+       "Unexpected message received."},
+      {"newkeys-twice",
+       {"ed25519", "curve25519-sha256", "aes128-gcm@openssh.com", true, 0},
+       "login",
+       "Received NEWKEYS outside a key exchange."},
+      {"stray-newkeys",
+       {"ecdsa", "ecdh-sha2-nistp256", "chacha20-poly1305@openssh.com", false, 1},
+       "download",
+       "Received NEWKEYS outside a key exchange."},
+      {"kexinit-newkeys",
+       {"ed25519", "curve25519-sha256", "chacha20-poly1305@openssh.com", true, 0},
+       "download",
+       "Received NEWKEYS before the key exchange was complete.",
+       true},
+      {"kexinit-newkeys",
+       {"ed25519", "ecdh-sha2-nistp256", "aes128-gcm@openssh.com", false, 2},
+       "download",
+       "Received NEWKEYS before the key exchange was complete.",
+       true},
+      {"kexinit-newkeys",
+       {"rsa", "curve25519-sha256", "aes256-gcm@openssh.com", true, 1},
+       "download",
+       "Received NEWKEYS before the key exchange was complete.",
+       true},
+      {"reply-twice",
+       {"ed25519", "curve25519-sha256", "aes128-gcm@openssh.com", false, 0},
+       "download",
+       "Received a key exchange message out of its place in the exchange.",
+       true},
+  };
+  TempDir dir;
+  for (const Act &a : acts) {
+    SCOPED_TRACE(std::string(a.act) + " " + a.setting.cipher);
+    HostileServerOptions o = optionsFor(a.setting);
+    o.act = a.act;
+    HostileSshServer server(o);
+    ASSERT_TRUE(server.started()) << server.log();
+    ProbeResult r = runSftpProbe(server.port(), dir.file("got"));
+    ASSERT_TRUE(r.ran) << r.output;
+    EXPECT_STREQ(failedStep(r), a.failedStep) << r.log;
+    EXPECT_NE(r.log.find(a.logText), std::string::npos) << r.log;
+    auto report = server.report();
+    // Nothing more from the client once the server broke the exchange: no request that a
+    // packet under a reused key and nonce would answer.
+    if (a.silentAfter) {
+      EXPECT_EQ(report["after_act"], "0") << server.log();
+    }
+  }
+}
+
 } // namespace
