@@ -140,6 +140,21 @@ private:
     SshTransport::pack_uint32(serverChannel, out);
   }
 
+  // A message the server may not send, or one too many: the session ends here (the two sides
+  // are out of step), with the error that says what was refused.
+  Next endSession(const char *why) {
+    if (why) {
+      log.LogError(why);
+      log.LogData("msgType", name->getString());
+      tr.toSessionLog("TRAN* ERROR: ", why, "\r\n");
+    }
+    tr.rekeyRunning = false;
+    tr.rekeyAwaiting = 0;
+    tr.socket.CloseSocket(0, log);
+    failInfo.connectionClosed = 1;
+    return Next::EndFalse;
+  }
+
   bool waitsForChannelData() const { return waitCode == 3 || waitCode == 4 || waitCode == 99; }
   void queue(int calledFrom) { tr.queuePayload(*msg, log, verbose, calledFrom); }
 
@@ -204,8 +219,9 @@ private:
 
   Next authReply() {
     if (waitCode == 7 || waitCode == 8) return finish();
-    queue(15);
-    return readOn();
+    // Every request of ours is answered before the next is made: a reply outside one answers
+    // nothing, and nothing would ever take it.
+    return endSession("Received a user-authentication reply outside an authentication request.");
   }
 
   Next unimplemented() {
@@ -382,13 +398,7 @@ private:
   // put back in force would be used with nonces used before.
   Next keyExchange() {
     bool wasSatisfied = satisfied;
-    if (!tr.rekeyStep(*msg, pm, log, verbose)) {
-      tr.rekeyRunning = false;
-      tr.rekeyAwaiting = 0;
-      tr.socket.CloseSocket(0, log);
-      failInfo.connectionClosed = 1;
-      return Next::EndFalse;
-    }
+    if (!tr.rekeyStep(*msg, pm, log, verbose)) return endSession(nullptr);
     if (mayAnswer() && !sendHeldReplies()) return Next::EndFalse;
     if (t == 21) {
       if (wasSatisfied) {

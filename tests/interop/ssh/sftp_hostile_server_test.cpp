@@ -81,6 +81,17 @@ TEST(ScriptedSshServer, OpenSshsSftpFetchesItsFile) {
   }
 }
 
+// A normal session's peak resident growth, in kB, with the scripted server's setting.
+long normalGrowthKb(const HostileServerOptions &o, const std::string &local) {
+  HostileServerOptions normal = o;
+  normal.act = "none";
+  normal.rekeys = 0;
+  HostileSshServer server(normal);
+  if (!server.started()) return -1;
+  ProbeResult r = runSftpProbe(server.port(), local);
+  return r.downloaded ? r.growthKb : -1;
+}
+
 TEST(SshHostileServer, TheClientDownloadsFromTheScriptedServer) {
   REQUIRE_PEER(hostileServerPeer());
   TempDir dir;
@@ -171,6 +182,46 @@ TEST(SshHostileServer, KeyExchangeMessagesOutOfTheirPlaceEndTheSession) {
       EXPECT_EQ(report["after_act"], "0") << server.log();
     }
   }
+}
+
+struct Flood {
+  const char *act;
+  const char *cipher;
+  long count, size;
+  const char *failedStep;
+  const char *logText;
+};
+
+void checkFloods(const std::vector<Flood> &floods) {
+  TempDir dir;
+  for (const Flood &f : floods) {
+    SCOPED_TRACE(f.act);
+    HostileServerOptions o;
+    o.cipher = f.cipher;
+    o.act = f.act;
+    o.count = f.count;
+    o.size = f.size;
+    const long normal = normalGrowthKb(o, dir.file("normal"));
+    ASSERT_GT(normal, 0);
+    HostileSshServer server(o);
+    ASSERT_TRUE(server.started()) << server.log();
+    ProbeResult r = runSftpProbe(server.port(), dir.file("got"));
+    ASSERT_TRUE(r.ran) << r.output;
+    EXPECT_STREQ(failedStep(r), f.failedStep) << r.log.substr(0, 20000);
+    EXPECT_NE(r.log.find(f.logText), std::string::npos) << r.log.substr(0, 20000);
+    std::printf("%s: %ld kB (a normal session: %ld kB)\n", f.act, r.growthKb, normal);
+    EXPECT_LT(r.growthKb, normal + 16 * 1024);
+    auto report = server.report();
+    EXPECT_NE(report["flood_sent"], "") << server.log();
+  }
+}
+
+TEST(SshHostileServer, FloodsTheClientRefusesLeaveItsMemoryBounded) {
+  REQUIRE_PEER(hostileServerPeer());
+  checkFloods({
+      {"userauth-flood", "chacha20-poly1305@openssh.com", 2000, 32768, "download",
+       "Received a user-authentication reply outside an authentication request."},
+  });
 }
 
 } // namespace
