@@ -118,12 +118,19 @@ private:
   }
   // Between our KEXINIT and our NEWKEYS only transport and key-exchange messages may go out.
   bool mayAnswer() const { return !tr.rekeyRunning || tr.rekeyNewKeysSent; }
-  // Sends an answer of the connection layer now, or holds it until our NEWKEYS is out.
-  bool answer(const char *what, DataBuffer &payload) {
-    if (mayAnswer()) return tr.sendMessage(what, payload, pm, log, verbose);
+  // Sends an answer of the connection layer now, or holds it until our NEWKEYS is out. A server
+  // that asks for more answers than an exchange holds does not wait for them: the session ends.
+  Next answer(const char *what, DataBuffer &payload, const char *sendError) {
+    if (mayAnswer()) {
+      if (tr.sendMessage(what, payload, pm, log, verbose)) return Next::ReadOn;
+      if (sendError) log.LogError(sendError);
+      return Next::EndFalse;
+    }
+    if (tr.heldReplies.size() >= SshTransport::kMaxHeldReplies)
+      return endSession("The server made too many requests during a key exchange.");
     tr.heldReplies.emplace_back(
         what, std::string((const char *)payload.getData2(), (size_t)payload.getSize()));
-    return true;
+    return Next::ReadOn;
   }
   bool sendHeldReplies() {
     std::vector<std::pair<std::string, std::string>> held;
@@ -249,16 +256,15 @@ private:
       channel->receivedClose = true;
       closeReceived = true;
       if (!channel->sentClose) {
-        bool sent;
         if (!mayAnswer()) {
           DataBuffer close;
           channelMessage(97, channel->serverChannelNum, close);
-          sent = answer("CHANNEL_CLOSE", close);
           channel->sentClose = true;
-        } else {
-          sent = tr.channelSendClose(*channel, pm, log, verbose);
+          if (Next n = answer("CHANNEL_CLOSE", close, nullptr); n != Next::ReadOn) return n;
+        } else if (!tr.channelSendClose(*channel, pm, log, verbose)) {
+          return Next::EndFalse;
         }
-        if (!sent || (pm && pm->get_Aborted())) return Next::EndFalse;
+        if (pm && pm->get_Aborted()) return Next::EndFalse;
       }
       return waitsForChannelData() ? finish() : readOn();
     }
@@ -312,10 +318,9 @@ private:
       }
       DataBuffer failure;
       channelMessage(100, serverChannel, failure);
-      if (!answer("CHANNEL_FAILURE", failure)) {
-        log.LogError("Error sending CHANNEL_FAILURE message");
-        return Next::EndFalse;
-      }
+      if (Next n = answer("CHANNEL_FAILURE", failure, "Error sending CHANNEL_FAILURE message");
+          n != Next::ReadOn)
+        return n;
     }
     return readOn();
   }
@@ -384,10 +389,10 @@ private:
       if (wantReply) {
         DataBuffer reply;
         reply.appendChar(82);
-        if (!answer("SSH2_MSG_REQUEST_FAILURE", reply)) {
-          log.LogError("Error sending SSH2_MSG_REQUEST_FAILURE message to server");
-          return Next::EndFalse;
-        }
+        if (Next n = answer("SSH2_MSG_REQUEST_FAILURE", reply,
+                            "Error sending SSH2_MSG_REQUEST_FAILURE message to server");
+            n != Next::ReadOn)
+          return n;
       }
     }
     return readOn();

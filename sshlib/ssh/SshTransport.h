@@ -303,6 +303,9 @@ public:
   // CLOSE) between our KEXINIT and our NEWKEYS, when only transport and key-exchange messages may
   // go out: sent, in order, right after our NEWKEYS. Name and payload.
   std::vector<std::pair<std::string, std::string>> heldReplies;
+  // More than this many, and the server is not waiting for them (a real server asks for one or
+  // two in an exchange, a keep-alive at most).
+  static constexpr size_t kMaxHeldReplies = 256;
   // Our NEWKEYS of the running exchange is out: we may send again, under the new keys.
   bool rekeyNewKeysSent = false;
 

@@ -221,6 +221,8 @@ TEST(SshHostileServer, FloodsTheClientRefusesLeaveItsMemoryBounded) {
   checkFloods({
       {"userauth-flood", "chacha20-poly1305@openssh.com", 2000, 32768, "download",
        "Received a user-authentication reply outside an authentication request."},
+      {"rekey-global-flood", "aes256-gcm@openssh.com", 60000, 0, "download",
+       "The server made too many requests during a key exchange."},
   });
 }
 
