@@ -38,7 +38,12 @@ public:
     chNum = SshTransport::parseChannelNum(message);
     isChannelMsg = t >= 91 && t <= 100;
     forGiven = channel && isChannelMsg && chNum == channel->clientChannelNum;
-    if (isChannelMsg && !forGiven && !tr.openChannelNums.count(chNum)) return channelNotOpen();
+    target = forGiven ? channel : nullptr;
+    if (isChannelMsg && !forGiven) {
+      auto open = tr.openChannels.find(chNum);
+      if (open == tr.openChannels.end()) return channelNotOpen();
+      target = open->second;
+    }
     return (this->*handlerFor(t))();
   }
 
@@ -103,7 +108,7 @@ private:
   // that comes after the held message while the exchange runs waits in the queue for the
   // caller's next read: a server may go on sending while we re-key.
   Next finish() {
-    if (satisfied && t == 94) queue(16);
+    if (satisfied && t == 94 && !setAside(16)) return tooManySetAside();
     hold();
     return tr.rekeyRunning ? Next::ReadOn : Next::EndTrue;
   }
@@ -163,7 +168,39 @@ private:
   }
 
   bool waitsForChannelData() const { return waitCode == 3 || waitCode == 4 || waitCode == 99; }
-  void queue(int calledFrom) { tr.queuePayload(*msg, log, verbose, calledFrom); }
+  // Keeps the message for a later read (channel data within its window, anything else within
+  // the queue's bounds); false when it would pass them.
+  bool setAside(int calledFrom) {
+    bool data = t == 94 || t == 95;
+    if (tr.queuedMessages.getSize() >= SshTransport::kMaxQueuedMessages ||
+        (!data && tr.queuedControlBytes + msg->getSize() > SshTransport::kMaxQueuedControlBytes))
+      return false;
+    tr.queuePayload(*msg, log, verbose, calledFrom);
+    return true;
+  }
+  Next tooManySetAside() {
+    log.LogDataLong("numQueuedMsgs", tr.queuedMessages.getSize());
+    return endSession("Too many messages are waiting for a later read.");
+  }
+  Next queue(int calledFrom) { return setAside(calledFrom) ? readOn() : tooManySetAside(); }
+
+  // Channel data counts against the window we granted as it arrives, whether it is returned,
+  // held or queued: the server may not send more than that before we grant more. False (and
+  // the session ended) when it does not fit.
+  bool dataArrived(unsigned int header) {
+    unsigned int n = msg->getSize() > header ? msg->getSize() - header : 0;
+    SshChannel &c = *target;
+    unsigned int room =
+        c.m_curClientWinSize > c.m_unreadBytes ? c.m_curClientWinSize - c.m_unreadBytes : 0;
+    if (n <= room) {
+      c.m_unreadBytes += n;
+      return true;
+    }
+    log.LogDataLong("numBytes", (int)n);
+    log.LogDataLong("windowSize", (int)room);
+    endSession("Server sent more data than the channel window allows.");
+    return false;
+  }
 
   Next channelNotOpen() {
     // Never opened: queuing it would keep it for ever.
@@ -174,6 +211,7 @@ private:
   }
 
   Next channelData() {
+    if (!dataArrived(9)) return Next::EndFalse;
     if (channel && (waitCode == 3 || waitCode == 99)) {
       if (forGiven) {
         if (verbose) {
@@ -184,26 +222,23 @@ private:
         }
         return finish();
       }
-      queue(2);
-    } else {
-      queue(1);
+      return queue(2);
     }
-    return readOn();
+    return queue(1);
   }
 
   Next extendedData() {
+    if (!dataArrived(13)) return Next::EndFalse;
     if (channel && waitsForChannelData()) {
       if (forGiven) {
         if (verbose) log.LogInfo("Returning extended data...(1)");
         return finish();
       }
       if (verbose) log.LogInfo("Queueing extended data...(2)");
-      queue(4);
-    } else {
-      if (verbose) log.LogInfo("Queueing extended data...(1)");
-      queue(3);
+      return queue(4);
     }
-    return readOn();
+    if (verbose) log.LogInfo("Queueing extended data...(1)");
+    return queue(3);
   }
 
   Next serviceAccept() {
@@ -214,8 +249,7 @@ private:
 
   Next openReply() {
     if (forGiven) return waitCode == 5 ? finish() : readOn();
-    queue(t == 91 ? 5 : 6);
-    return readOn();
+    return queue(t == 91 ? 5 : 6);
   }
 
   Next pkOk() {
@@ -268,8 +302,7 @@ private:
       }
       return waitsForChannelData() ? finish() : readOn();
     }
-    queue(channel ? 7 : 8);
-    return readOn();
+    return queue(channel ? 7 : 8);
   }
 
   Next channelEof() {
@@ -280,8 +313,7 @@ private:
       if (tr.rekeyRunning) log.LogInfo("Waiting for re-key to complete.");
       return finish();
     }
-    queue(channel ? 9 : 10);
-    return readOn();
+    return queue(channel ? 9 : 10);
   }
 
   Next channelRequest() {
@@ -305,13 +337,13 @@ private:
         StringBuffer ty;
         SshTransport::parseExitStatus2(*msg, n, ty, channel->exitStatus);
         log.LogDataLong("exitStatusCode", (int)channel->exitStatus);
-      } else {
-        queue(11);
+      } else if (!setAside(11)) {
+        return tooManySetAside();
       }
     } else if (wantReply) {
       // Nothing we run asks for channel requests: every one that wants an answer is refused
       // (keep-alive probes included), and none that does not want one is answered.
-      unsigned int serverChannel = forGiven ? channel->serverChannelNum : tr.openChannelNums[reqCh];
+      unsigned int serverChannel = target->serverChannelNum;
       if (reqType.containsSubstringNoCase("keepalive@openssh.com")) {
         DataBuffer empty;
         if (!tr.sendIgnoreMsg(empty, pm, log, verbose)) return Next::EndFalse;
@@ -333,20 +365,17 @@ private:
       log.LogDataLong("payloadLen", (int)msg->getSize());
       log.LogDataHex("payloadBytes", msg->getData2(), msg->getSize() < 256 ? msg->getSize() : 256);
     }
-    queue(t == 99 ? 12 : 13);
-    return readOn();
+    return queue(t == 99 ? 12 : 13);
   }
 
   Next windowAdjust() {
     unsigned int idx = 1, num = 0, add = 0;
     if (SshTransport::parseUint32(*msg, idx, num) && SshTransport::parseUint32(*msg, idx, add)) {
+      // Applied to its channel whichever the caller reads: one set aside would never be read.
       // A window beyond 2^32-1 bytes saturates instead of wrapping to a small one.
-      if (forGiven)
-        channel->m_curServerWinSize = add > 0xFFFFFFFFu - channel->m_curServerWinSize
-                                          ? 0xFFFFFFFFu
-                                          : channel->m_curServerWinSize + add;
-      else
-        queue(14);
+      target->m_curServerWinSize = add > 0xFFFFFFFFu - target->m_curServerWinSize
+                                       ? 0xFFFFFFFFu
+                                       : target->m_curServerWinSize + add;
     }
     if (waitCode != 9) return readOn();
     satisfied = true;
@@ -447,7 +476,8 @@ private:
   const StringBuffer *name = nullptr;
   unsigned int chNum = 0;
   bool isChannelMsg = false;
-  bool forGiven = false; // a channel message for the caller's channel
+  bool forGiven = false;        // a channel message for the caller's channel
+  SshChannel *target = nullptr; // the open channel a channel message is for
 };
 } // namespace
 

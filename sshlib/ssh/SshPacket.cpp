@@ -491,6 +491,26 @@ void SshTransport::queuePayload(DataBuffer &payload, LogBase &log, bool verbose,
   DataBuffer *copy = new DataBuffer();
   copy->append(payload);
   queuedMessages.append(copy);
+  unsigned int t = msgType(payload);
+  if (t != 94 && t != 95) queuedControlBytes += payload.getSize();
+}
+
+void SshTransport::dropQueued(int index) {
+  DataBuffer *m = (DataBuffer *)queuedMessages.removeAt(index);
+  if (!m) return;
+  unsigned int t = msgType(*m);
+  if (t != 94 && t != 95)
+    queuedControlBytes -= m->getSize() < queuedControlBytes ? m->getSize() : queuedControlBytes;
+  delete m;
+}
+
+void SshTransport::dropAllQueued() {
+  queuedMessages.removeAllObjects();
+  queuedControlBytes = 0;
+}
+
+void SshTransport::channelOpened(SshChannel &ch) {
+  openChannels[ch.clientChannelNum] = &ch;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -56,11 +56,10 @@ public:
                        unsigned int &outType, bool &disconnectReceived, ProgressMonitor *pm,
                        LogBase &log, SocketReadFailInfo &failInfo, bool &satisfied, bool verbose);
   // Channels that are open on this connection (by our number); a channel message for any other
-  // number is a protocol error and is dropped. The channel-open code records its channels here.
-  void channelOpened(unsigned int clientChannelNum, unsigned int serverChannelNum) {
-    openChannelNums[clientChannelNum] = serverChannelNum;
-  }
-  void channelForgotten(unsigned int clientChannelNum) { openChannelNums.erase(clientChannelNum); }
+  // number is a protocol error and is dropped. The channel-open code records its channels here;
+  // whoever deletes a channel forgets it first.
+  void channelOpened(SshChannel &ch);
+  void channelForgotten(unsigned int clientChannelNum) { openChannels.erase(clientChannelNum); }
 
   // ---- Message names and session log.
   static void msgTypeName(int number, StringBuffer &out);
@@ -285,7 +284,7 @@ public:
   bool inCipherRestart = false;
   unsigned int disconnectCode = 0;
   StringBuffer disconnectReason;
-  std::map<unsigned int, unsigned int> openChannelNums;
+  std::map<unsigned int, SshChannel *> openChannels;
   // A key exchange the server started: it may span several dispatcher calls.
   bool rekeyRunning = false;
   unsigned int rekeyNumBits = 0;
@@ -311,6 +310,15 @@ public:
 
   // Largest packet_length accepted from the server.
   static constexpr unsigned int kMaxPacketLength = 256 * 1024;
+  // What may wait in queuedMessages for a later read: data within the windows we granted, and
+  // besides that this many messages, of which the ones that are not data hold at most this many
+  // bytes. A server that sends more does not wait for its answers.
+  static constexpr int kMaxQueuedMessages = 4096;
+  static constexpr unsigned int kMaxQueuedControlBytes = 1024 * 1024;
+  unsigned int queuedControlBytes = 0;
+  // Removes (and deletes) a queued message.
+  void dropQueued(int index);
+  void dropAllQueued();
   // Lines the server may send before its identification, and the longest line.
   static constexpr int kMaxPreIdentLines = 100;
   static constexpr unsigned int kMaxIdentLineLen = 257;

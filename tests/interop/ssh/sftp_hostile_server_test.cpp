@@ -221,6 +221,10 @@ TEST(SshHostileServer, FloodsTheClientRefusesLeaveItsMemoryBounded) {
   checkFloods({
       {"userauth-flood", "chacha20-poly1305@openssh.com", 2000, 32768, "download",
        "Received a user-authentication reply outside an authentication request."},
+      {"rekey-data-flood", "aes128-gcm@openssh.com", 0, 64 << 20, "download",
+       "Server sent more data than the channel window allows."},
+      {"window0-flood", "chacha20-poly1305@openssh.com", 0, 64 << 20, "init",
+       "Server sent more data than the channel window allows."},
       {"rekey-global-flood", "aes256-gcm@openssh.com", 60000, 0, "download",
        "The server made too many requests during a key exchange."},
   });
