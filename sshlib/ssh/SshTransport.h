@@ -219,6 +219,16 @@ public:
   bool keepSessionLog = false;
   StringBuffer sshLog;
   bool keepSshLog = false;
+  // Each session log keeps its beginning and its latest lines: past this size the lines between
+  // give way to one that counts them (a server decides how many lines there are).
+  static constexpr unsigned int kMaxSessionLog = 1024 * 1024;
+  struct SessionLogCut {
+    unsigned int headEnd = 0; // the kept beginning ends here, where the counting line starts
+    unsigned int markEnd = 0; // and the counting line ends here (0: no cut yet)
+    unsigned long long leftOut = 0;
+  };
+  SessionLogCut sessionLogCut, sshLogCut;
+  void boundSessionLog(StringBuffer &buf, SessionLogCut &cut);
   bool preferRsaHostKey = false;
   // The type of the host key the caller remembers for this server ("ssh-rsa", "ssh-ed25519",
   // "ecdsa-sha2-nistp256", ...): asked for first, so the same key is shown again.
