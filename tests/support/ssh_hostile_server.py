@@ -35,13 +35,12 @@ import hashlib
 import os
 import socket
 import struct
-import sys
 import threading
 import time
 
 from cryptography.exceptions import InvalidSignature, InvalidTag
 from cryptography.hazmat.primitives import hashes, poly1305, serialization
-from cryptography.hazmat.primitives.asymmetric import ec, ed25519, padding, rsa, utils, x25519
+from cryptography.hazmat.primitives.asymmetric import ec, ed25519, padding, utils, x25519
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 
@@ -361,7 +360,7 @@ class Connection:
             msg += string(names)
         return msg + b"\0" + u32(0)
 
-    def negotiate(self, ours, theirs):
+    def negotiate(self, theirs):
         r = Reader(theirs, 17)
         lists = [r.names() for _ in range(10)]
         if self.session_id is None:
@@ -398,7 +397,7 @@ class Connection:
         ours = self.kexinit()
         self.send(ours)
         theirs = client_kexinit or self.read_kex(20)
-        kex, hk_alg, c_cs, c_sc = self.negotiate(ours, theirs)
+        kex, hk_alg, c_cs, c_sc = self.negotiate(theirs)
         init = self.read_kex(30)
         q_c = Reader(init, 1).string()
         if act in ("first-kex-newkeys", "kexinit-newkeys"):
@@ -501,7 +500,9 @@ class Connection:
             self.send(bytes([6]) + string(r.string()))
             return
         if t == 50:
-            user, _service, method = r.string(), r.string(), r.string()
+            user = r.string()
+            r.string()  # the service
+            method = r.string()
             if method == b"password":
                 r.boolean()
                 pw = r.string()
