@@ -4,6 +4,9 @@
 // which log, how much resident memory the session took at its peak, and what the server saw.
 #pragma once
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <sstream>
 #include <string>
