@@ -29,8 +29,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     t.installIncomingKeys(log);
   }
   if (!feedTransport(t, data + 1, size - 1)) return 0;
-  SshChannel ch;
-  t.channelOpened(3, 4);
+  SshChannel ch, other;
+  other.clientChannelNum = 3;
+  other.serverChannelNum = 4;
+  t.channelOpened(other);
   for (int i = 0; i < 50 && t.socket.isSock(); ++i) {
     DataBuffer out;
     unsigned int type = 0;

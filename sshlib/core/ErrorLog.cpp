@@ -270,9 +270,89 @@ LogEntry2 *ErrorLog::current() const {
   return static_cast<LogEntry2 *>(m_contextStack.lastElement());
 }
 
+size_t ErrorLog::costOf(const LogEntry2 *e) {
+  // The entry object, its two strings and its slot, roughly, besides the text.
+  return 160 + (e->m_tag ? e->m_tag->getSize() : 0) + (e->m_value ? e->m_value->getSize() : 0);
+}
+
+int ErrorLog::indexIn(const LogEntry2 *parent, const LogEntry2 *child) {
+  if (!parent || !parent->m_children) return -1;
+  // An entry left out is the oldest of the unpinned ones, found right after the pinned ones.
+  int n = parent->m_children->getSize();
+  int from = parent->m_pinnedChildren < n ? parent->m_pinnedChildren : 0;
+  for (int i = from; i < n; ++i)
+    if (parent->m_children->elementAt(i) == child) return i;
+  for (int i = 0; i < from; ++i)
+    if (parent->m_children->elementAt(i) == child) return i;
+  return -1;
+}
+
+bool ErrorLog::isOpen(const LogEntry2 *context) const {
+  for (int i = m_contextStack.getSize() - 1; i >= 0; --i)
+    if (m_contextStack.elementAt(i) == context) return true;
+  return false;
+}
+
+void ErrorLog::updateGapMarker() {
+  m_bytes -= costOf(m_gapMarker);
+  char text[64];
+  std::snprintf(text, sizeof text, "[%llu log entries left out]", m_leftOut);
+  m_gapMarker->SetInfo(text);
+  m_bytes += costOf(m_gapMarker);
+}
+
+void ErrorLog::leaveOut(LogEntry2 *leaf) {
+  LogEntry2 *parent = leaf->m_parent;
+  ++m_leftOut;
+  if (!m_gapMarker) {
+    // The first line left out becomes the line that counts them, in its place.
+    int i = indexIn(parent, leaf);
+    leaf->m_pinned = true;
+    if (i == parent->m_pinnedChildren) ++parent->m_pinnedChildren;
+    m_gapMarker = leaf;
+    updateGapMarker();
+    return;
+  }
+  int i = indexIn(parent, leaf);
+  if (i >= 0) parent->m_children->removeAt(i);
+  m_bytes -= costOf(leaf);
+  --m_leaves;
+  delete leaf;
+  updateGapMarker();
+  // A closed context left empty goes too, as it would have gone had it been empty when closed
+  // (those directly under the root stay).
+  LogEntry2 *c = parent;
+  while (c && c->m_kind == 'C' && c->m_parent && c->m_parent != root() && !c->m_pinned &&
+         c->get_NumChildren() == 0 && !isOpen(c)) {
+    LogEntry2 *up = c->m_parent;
+    int j = indexIn(up, c);
+    if (j >= 0) up->m_children->removeAt(j);
+    delete c;
+    c = up;
+  }
+}
+
 void ErrorLog::appendToCurrent(LogEntry2 *entry) {
   LogEntry2 *cur = current();
-  if (!cur || !cur->AppendEntry(entry)) delete entry;
+  if (!cur || !cur->AppendEntry(entry)) {
+    delete entry;
+    return;
+  }
+  entry->m_parent = cur;
+  ++m_leaves;
+  m_bytes += costOf(entry);
+  if (!m_headFull && m_leaves <= kMaxLeaves / 2 && m_bytes <= kMaxBytes / 2) {
+    entry->m_pinned = true;
+    ++cur->m_pinnedChildren;
+    return;
+  }
+  m_headFull = true;
+  m_prunable.push_back(entry);
+  while ((m_leaves > kMaxLeaves || m_bytes > kMaxBytes) && !m_prunable.empty()) {
+    LogEntry2 *oldest = m_prunable.front();
+    m_prunable.pop_front();
+    leaveOut(oldest);
+  }
 }
 
 void ErrorLog::OpenContext(const char *name) {
@@ -283,6 +363,11 @@ void ErrorLog::OpenContext(const char *name) {
     delete entry;
     return;
   }
+  entry->m_parent = cur;
+  if (!m_headFull) {
+    entry->m_pinned = true;
+    ++cur->m_pinnedChildren;
+  }
   m_contextStack.append(entry);
 }
 
@@ -290,7 +375,15 @@ void ErrorLog::CloseContext() {
   if (m_contextStack.getSize() > 1) m_contextStack.pop();
   if (m_contextStack.getSize() > 1) {
     LogEntry2 *cur = current();
-    if (cur) cur->CheckDeleteEmptyContext();
+    if (cur) {
+      int before = cur->get_NumChildren();
+      const LogEntry2 *last = cur->m_children
+                                  ? static_cast<const LogEntry2 *>(cur->m_children->lastElement())
+                                  : nullptr;
+      bool pinned = last && last->m_pinned;
+      cur->CheckDeleteEmptyContext();
+      if (pinned && cur->get_NumChildren() < before) --cur->m_pinnedChildren;
+    }
   }
 }
 
@@ -324,10 +417,19 @@ void ErrorLog::LogXml(const char *text) {
   appendToCurrent(entry);
 }
 
+void ErrorLog::resetBound() {
+  m_prunable.clear();
+  m_leaves = m_bytes = 0;
+  m_headFull = false;
+  m_leftOut = 0;
+  m_gapMarker = nullptr;
+}
+
 void ErrorLog::ClearLog() {
   LogEntry2 *r = root();
   m_contextStack.removeAll();
   delete r;
+  resetBound();
   createRoot();
 }
 

@@ -17,6 +17,9 @@ public:
   unsigned int serverInitialWindowSize = 0;
   unsigned int serverMaxPacketSize = 0;
   unsigned int m_curClientWinSize = 327680;
+  // Data bytes that have arrived and that no read has taken yet (held or queued): the server may
+  // send m_curClientWinSize less these before it is granted more.
+  unsigned int m_unreadBytes = 0;
   unsigned int m_curServerWinSize = 0;
   bool receivedEof = false;
   bool receivedClose = false;

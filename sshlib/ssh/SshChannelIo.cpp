@@ -29,6 +29,7 @@ bool SshTransport::openChannel(SshChannel &ch, int &replyMsgType, unsigned int &
   log.LogDataLong("initialWindowSize", (int)ch.initialWindowSize);
   log.LogDataLong("maxPacketSize", (int)ch.maxPacketSize);
   ch.m_curClientWinSize = ch.initialWindowSize;
+  ch.m_unreadBytes = 0;
   if (sendMessage("CHANNEL_OPEN", msg, pm, log, verbose))
     log.LogInfo("Sent open channel request");
   else
@@ -42,7 +43,7 @@ bool SshTransport::openChannel(SshChannel &ch, int &replyMsgType, unsigned int &
   if (!ok || !satisfied) return false;
   if (type == 91) {
     if (!parseChannelOpenSuccess(reply, ch, log)) return false;
-    channelOpened(ch.clientChannelNum, ch.serverChannelNum);
+    channelOpened(ch);
     return true;
   }
   if (type == 92) {
@@ -154,10 +155,11 @@ bool SshTransport::channelSendData(SshChannel &ch, const unsigned char *data, un
 }
 
 namespace {
-// Counts consumed bytes against our window: more than the window is a protocol error; at the
-// refill mark the whole window is granted again.
+// Counts consumed bytes against our window (the dispatcher has checked them against it as they
+// arrived); at the refill mark the whole window is granted again.
 bool consumeWindow(SshTransport &t, SshChannel &ch, unsigned int n, ProgressMonitor *pm,
                    LogBase &log, bool verbose) {
+  ch.m_unreadBytes -= n < ch.m_unreadBytes ? n : ch.m_unreadBytes;
   if (n > ch.m_curClientWinSize) {
     log.LogError("Server sent more data than the channel window allows.");
     log.LogDataLong("numBytes", (int)n);
@@ -192,9 +194,20 @@ bool SshTransport::checkQueuedChannelData(SshChannel &ch, DataBuffer &data, bool
       continue;
     }
     bool last = i == queuedMessages.getSize() - 1;
+    if (t == 95) {
+      // Extended data is not read here (the program has no use for it): it is dropped, and its
+      // bytes are given back to the window, as when it arrives during a read.
+      unsigned int num = 0, code = 0;
+      DataBuffer ext;
+      parseExtendedData(*m, num, code, ext, log);
+      dropQueued(i);
+      log.LogInfo("Skipping extended data...");
+      if (!consumeWindow(*this, ch, ext.getSize(), pm, log, verbose)) return false;
+      continue;
+    }
     if (t == 97) {
       ch.receivedClose = close = true;
-      delete queuedMessages.removeAt(i);
+      dropQueued(i);
       if (!ch.sentClose) {
         if (!channelSendClose(ch, pm, log, verbose)) {
           log.LogError("Failed to send CHANNEL_CLOSE in response.");
@@ -211,7 +224,7 @@ bool SshTransport::checkQueuedChannelData(SshChannel &ch, DataBuffer &data, bool
     }
     if (t == 96) {
       ch.receivedEof = eof = true;
-      delete queuedMessages.removeAt(i);
+      dropQueued(i);
       ++counted;
       if (last) return true;
       continue;
@@ -220,7 +233,7 @@ bool SshTransport::checkQueuedChannelData(SshChannel &ch, DataBuffer &data, bool
       unsigned int num = 0;
       unsigned int before = data.getSize();
       bool ok = parseData(*m, num, data, log);
-      delete queuedMessages.removeAt(i);
+      dropQueued(i);
       if (!ok) {
         log.LogError("Failed to parse data payload");
         continue;

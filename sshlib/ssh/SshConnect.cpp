@@ -106,9 +106,10 @@ bool SshTransport::sshConnect(ClsSocksClient &socks, ClsHttpProxyClient *httpPro
                               bool verbose) {
   failInfo.clear();
   socket.CloseSocket(0, log);
-  queuedMessages.removeAllObjects();
-  openChannelNums.clear();
+  dropAllQueued();
+  openChannels.clear();
   rekeyRunning = false;
+  rekeyAwaiting = 0;
   heldReplies.clear();
   rekeyNewKeysSent = false;
   strictKex = false;

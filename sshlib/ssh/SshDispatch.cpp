@@ -10,8 +10,9 @@
 #include "sshlib/ssh/SshTransport.h"
 
 namespace {
+// KEXINIT, NEWKEYS and the messages of the key exchange methods.
 bool isKexMessage(unsigned int t) {
-  return t == 20 || t == 21 || t == 30 || t == 31 || t == 32 || t == 33;
+  return t == 20 || t == 21 || (t >= 30 && t <= 49);
 }
 
 // What a handler tells the read loop.
@@ -37,7 +38,12 @@ public:
     chNum = SshTransport::parseChannelNum(message);
     isChannelMsg = t >= 91 && t <= 100;
     forGiven = channel && isChannelMsg && chNum == channel->clientChannelNum;
-    if (isChannelMsg && !forGiven && !tr.openChannelNums.count(chNum)) return channelNotOpen();
+    target = forGiven ? channel : nullptr;
+    if (isChannelMsg && !forGiven) {
+      auto open = tr.openChannels.find(chNum);
+      if (open == tr.openChannels.end()) return channelNotOpen();
+      target = open->second;
+    }
     return (this->*handlerFor(t))();
   }
 
@@ -45,6 +51,7 @@ private:
   using Handler = Next (Dispatch::*)();
 
   static Handler handlerFor(unsigned int type) {
+    if (isKexMessage(type)) return &Dispatch::keyExchange;
     switch (type) {
     case 1:
       return &Dispatch::disconnect;
@@ -58,11 +65,6 @@ private:
       return &Dispatch::serviceAccept;
     case 7:
       return &Dispatch::extInfo;
-    case 20:
-    case 21:
-    case 31:
-    case 33:
-      return &Dispatch::keyExchange;
     case 51:
     case 52:
       return &Dispatch::authReply;
@@ -106,7 +108,7 @@ private:
   // that comes after the held message while the exchange runs waits in the queue for the
   // caller's next read: a server may go on sending while we re-key.
   Next finish() {
-    if (satisfied && t == 94) queue(16);
+    if (satisfied && t == 94 && !setAside(16)) return tooManySetAside();
     hold();
     return tr.rekeyRunning ? Next::ReadOn : Next::EndTrue;
   }
@@ -121,12 +123,19 @@ private:
   }
   // Between our KEXINIT and our NEWKEYS only transport and key-exchange messages may go out.
   bool mayAnswer() const { return !tr.rekeyRunning || tr.rekeyNewKeysSent; }
-  // Sends an answer of the connection layer now, or holds it until our NEWKEYS is out.
-  bool answer(const char *what, DataBuffer &payload) {
-    if (mayAnswer()) return tr.sendMessage(what, payload, pm, log, verbose);
+  // Sends an answer of the connection layer now, or holds it until our NEWKEYS is out. A server
+  // that asks for more answers than an exchange holds does not wait for them: the session ends.
+  Next answer(const char *what, DataBuffer &payload, const char *sendError) {
+    if (mayAnswer()) {
+      if (tr.sendMessage(what, payload, pm, log, verbose)) return Next::ReadOn;
+      if (sendError) log.LogError(sendError);
+      return Next::EndFalse;
+    }
+    if (tr.heldReplies.size() >= SshTransport::kMaxHeldReplies)
+      return endSession("The server made too many requests during a key exchange.");
     tr.heldReplies.emplace_back(
         what, std::string((const char *)payload.getData2(), (size_t)payload.getSize()));
-    return true;
+    return Next::ReadOn;
   }
   bool sendHeldReplies() {
     std::vector<std::pair<std::string, std::string>> held;
@@ -143,8 +152,55 @@ private:
     SshTransport::pack_uint32(serverChannel, out);
   }
 
+  // A message the server may not send, or one too many: the session ends here (the two sides
+  // are out of step), with the error that says what was refused.
+  Next endSession(const char *why) {
+    if (why) {
+      log.LogError(why);
+      log.LogData("msgType", name->getString());
+      tr.toSessionLog("TRAN* ERROR: ", why, "\r\n");
+    }
+    tr.rekeyRunning = false;
+    tr.rekeyAwaiting = 0;
+    tr.socket.CloseSocket(0, log);
+    failInfo.connectionClosed = 1;
+    return Next::EndFalse;
+  }
+
   bool waitsForChannelData() const { return waitCode == 3 || waitCode == 4 || waitCode == 99; }
-  void queue(int calledFrom) { tr.queuePayload(*msg, log, verbose, calledFrom); }
+  // Keeps the message for a later read (channel data within its window, anything else within
+  // the queue's bounds); false when it would pass them.
+  bool setAside(int calledFrom) {
+    bool data = t == 94 || t == 95;
+    if (tr.queuedMessages.getSize() >= SshTransport::kMaxQueuedMessages ||
+        (!data && tr.queuedControlBytes + msg->getSize() > SshTransport::kMaxQueuedControlBytes))
+      return false;
+    tr.queuePayload(*msg, log, verbose, calledFrom);
+    return true;
+  }
+  Next tooManySetAside() {
+    log.LogDataLong("numQueuedMsgs", tr.queuedMessages.getSize());
+    return endSession("Too many messages are waiting for a later read.");
+  }
+  Next queue(int calledFrom) { return setAside(calledFrom) ? readOn() : tooManySetAside(); }
+
+  // Channel data counts against the window we granted as it arrives, whether it is returned,
+  // held or queued: the server may not send more than that before we grant more. False (and
+  // the session ended) when it does not fit.
+  bool dataArrived(unsigned int header) {
+    unsigned int n = msg->getSize() > header ? msg->getSize() - header : 0;
+    SshChannel &c = *target;
+    unsigned int room =
+        c.m_curClientWinSize > c.m_unreadBytes ? c.m_curClientWinSize - c.m_unreadBytes : 0;
+    if (n <= room) {
+      c.m_unreadBytes += n;
+      return true;
+    }
+    log.LogDataLong("numBytes", (int)n);
+    log.LogDataLong("windowSize", (int)room);
+    endSession("Server sent more data than the channel window allows.");
+    return false;
+  }
 
   Next channelNotOpen() {
     // Never opened: queuing it would keep it for ever.
@@ -155,6 +211,7 @@ private:
   }
 
   Next channelData() {
+    if (!dataArrived(9)) return Next::EndFalse;
     if (channel && (waitCode == 3 || waitCode == 99)) {
       if (forGiven) {
         if (verbose) {
@@ -165,26 +222,23 @@ private:
         }
         return finish();
       }
-      queue(2);
-    } else {
-      queue(1);
+      return queue(2);
     }
-    return readOn();
+    return queue(1);
   }
 
   Next extendedData() {
+    if (!dataArrived(13)) return Next::EndFalse;
     if (channel && waitsForChannelData()) {
       if (forGiven) {
         if (verbose) log.LogInfo("Returning extended data...(1)");
         return finish();
       }
       if (verbose) log.LogInfo("Queueing extended data...(2)");
-      queue(4);
-    } else {
-      if (verbose) log.LogInfo("Queueing extended data...(1)");
-      queue(3);
+      return queue(4);
     }
-    return readOn();
+    if (verbose) log.LogInfo("Queueing extended data...(1)");
+    return queue(3);
   }
 
   Next serviceAccept() {
@@ -195,8 +249,7 @@ private:
 
   Next openReply() {
     if (forGiven) return waitCode == 5 ? finish() : readOn();
-    queue(t == 91 ? 5 : 6);
-    return readOn();
+    return queue(t == 91 ? 5 : 6);
   }
 
   Next pkOk() {
@@ -207,8 +260,9 @@ private:
 
   Next authReply() {
     if (waitCode == 7 || waitCode == 8) return finish();
-    queue(15);
-    return readOn();
+    // Every request of ours is answered before the next is made: a reply outside one answers
+    // nothing, and nothing would ever take it.
+    return endSession("Received a user-authentication reply outside an authentication request.");
   }
 
   Next unimplemented() {
@@ -236,21 +290,19 @@ private:
       channel->receivedClose = true;
       closeReceived = true;
       if (!channel->sentClose) {
-        bool sent;
         if (!mayAnswer()) {
           DataBuffer close;
           channelMessage(97, channel->serverChannelNum, close);
-          sent = answer("CHANNEL_CLOSE", close);
           channel->sentClose = true;
-        } else {
-          sent = tr.channelSendClose(*channel, pm, log, verbose);
+          if (Next n = answer("CHANNEL_CLOSE", close, nullptr); n != Next::ReadOn) return n;
+        } else if (!tr.channelSendClose(*channel, pm, log, verbose)) {
+          return Next::EndFalse;
         }
-        if (!sent || (pm && pm->get_Aborted())) return Next::EndFalse;
+        if (pm && pm->get_Aborted()) return Next::EndFalse;
       }
       return waitsForChannelData() ? finish() : readOn();
     }
-    queue(channel ? 7 : 8);
-    return readOn();
+    return queue(channel ? 7 : 8);
   }
 
   Next channelEof() {
@@ -261,8 +313,7 @@ private:
       if (tr.rekeyRunning) log.LogInfo("Waiting for re-key to complete.");
       return finish();
     }
-    queue(channel ? 9 : 10);
-    return readOn();
+    return queue(channel ? 9 : 10);
   }
 
   Next channelRequest() {
@@ -286,23 +337,22 @@ private:
         StringBuffer ty;
         SshTransport::parseExitStatus2(*msg, n, ty, channel->exitStatus);
         log.LogDataLong("exitStatusCode", (int)channel->exitStatus);
-      } else {
-        queue(11);
+      } else if (!setAside(11)) {
+        return tooManySetAside();
       }
     } else if (wantReply) {
       // Nothing we run asks for channel requests: every one that wants an answer is refused
       // (keep-alive probes included), and none that does not want one is answered.
-      unsigned int serverChannel = forGiven ? channel->serverChannelNum : tr.openChannelNums[reqCh];
+      unsigned int serverChannel = target->serverChannelNum;
       if (reqType.containsSubstringNoCase("keepalive@openssh.com")) {
         DataBuffer empty;
         if (!tr.sendIgnoreMsg(empty, pm, log, verbose)) return Next::EndFalse;
       }
       DataBuffer failure;
       channelMessage(100, serverChannel, failure);
-      if (!answer("CHANNEL_FAILURE", failure)) {
-        log.LogError("Error sending CHANNEL_FAILURE message");
-        return Next::EndFalse;
-      }
+      if (Next n = answer("CHANNEL_FAILURE", failure, "Error sending CHANNEL_FAILURE message");
+          n != Next::ReadOn)
+        return n;
     }
     return readOn();
   }
@@ -315,20 +365,17 @@ private:
       log.LogDataLong("payloadLen", (int)msg->getSize());
       log.LogDataHex("payloadBytes", msg->getData2(), msg->getSize() < 256 ? msg->getSize() : 256);
     }
-    queue(t == 99 ? 12 : 13);
-    return readOn();
+    return queue(t == 99 ? 12 : 13);
   }
 
   Next windowAdjust() {
     unsigned int idx = 1, num = 0, add = 0;
     if (SshTransport::parseUint32(*msg, idx, num) && SshTransport::parseUint32(*msg, idx, add)) {
+      // Applied to its channel whichever the caller reads: one set aside would never be read.
       // A window beyond 2^32-1 bytes saturates instead of wrapping to a small one.
-      if (forGiven)
-        channel->m_curServerWinSize = add > 0xFFFFFFFFu - channel->m_curServerWinSize
-                                          ? 0xFFFFFFFFu
-                                          : channel->m_curServerWinSize + add;
-      else
-        queue(14);
+      target->m_curServerWinSize = add > 0xFFFFFFFFu - target->m_curServerWinSize
+                                       ? 0xFFFFFFFFu
+                                       : target->m_curServerWinSize + add;
     }
     if (waitCode != 9) return readOn();
     satisfied = true;
@@ -371,25 +418,21 @@ private:
       if (wantReply) {
         DataBuffer reply;
         reply.appendChar(82);
-        if (!answer("SSH2_MSG_REQUEST_FAILURE", reply)) {
-          log.LogError("Error sending SSH2_MSG_REQUEST_FAILURE message to server");
-          return Next::EndFalse;
-        }
+        if (Next n = answer("SSH2_MSG_REQUEST_FAILURE", reply,
+                            "Error sending SSH2_MSG_REQUEST_FAILURE message to server");
+            n != Next::ReadOn)
+          return n;
       }
     }
     return readOn();
   }
 
+  // Every key exchange message goes through the exchange's steps, which refuse one that comes
+  // out of its place: a failed or broken exchange leaves the two sides out of step, and keys
+  // put back in force would be used with nonces used before.
   Next keyExchange() {
-    if (t != 20 && !tr.rekeyRunning) return unexpected();
     bool wasSatisfied = satisfied;
-    if (!tr.rekeyStep(*msg, pm, log, verbose)) {
-      // A failed key exchange leaves the two sides out of step.
-      tr.rekeyRunning = false;
-      tr.socket.CloseSocket(0, log);
-      failInfo.connectionClosed = 1;
-      return Next::EndFalse;
-    }
+    if (!tr.rekeyStep(*msg, pm, log, verbose)) return endSession(nullptr);
     if (mayAnswer() && !sendHeldReplies()) return Next::EndFalse;
     if (t == 21) {
       if (wasSatisfied) {
@@ -433,7 +476,8 @@ private:
   const StringBuffer *name = nullptr;
   unsigned int chNum = 0;
   bool isChannelMsg = false;
-  bool forGiven = false; // a channel message for the caller's channel
+  bool forGiven = false;        // a channel message for the caller's channel
+  SshChannel *target = nullptr; // the open channel a channel message is for
 };
 } // namespace
 
@@ -442,7 +486,7 @@ bool SshTransport::rekeyStep(DataBuffer &msg, ProgressMonitor *pm, LogBase &log,
   // The exchange's algorithm is the one this KEXINIT chooses, once it is parsed.
   auto gexNow = [this] { return isGexKex(kexAlgorithm); };
   bool gex = gexNow();
-  if (t == 20) {
+  if (t == 20 && (!rekeyRunning || rekeyAwaiting != 21)) {
     log.LogInfo("Received key exchange init message");
     if (rekeyRunning) {
       // Ours is out already and one KEXINIT a side is all an exchange has: a server that
@@ -460,6 +504,8 @@ bool SshTransport::rekeyStep(DataBuffer &msg, ProgressMonitor *pm, LogBase &log,
     calcKeyExchangeNumBits(rekeyNumBits, rekeyPbits);
     log.LogDataLong("numBits", (int)rekeyNumBits);
     log.LogDataLong("pbits", (int)rekeyPbits);
+    // The group of a group exchange comes first, then the reply.
+    rekeyAwaiting = 31;
     if (gexNow()) {
       rekeyReplyNum = 33;
       return sendGexRequest(rekeyPbits, pm, log, verbose);
@@ -467,8 +513,25 @@ bool SshTransport::rekeyStep(DataBuffer &msg, ProgressMonitor *pm, LogBase &log,
     rekeyReplyNum = 31;
     return sendFixedKexInit(rekeyNumBits, pm, log, verbose);
   }
-  if (t == 31 && gex) {
+  // Every other message of an exchange has one place in it: the one the exchange waits for.
+  if (!rekeyRunning || t != rekeyAwaiting) {
+    StringBuffer name;
+    msgTypeName((int)t, name);
+    const char *what;
+    if (t == 21)
+      what = rekeyRunning ? "Received NEWKEYS before the key exchange was complete."
+                          : "Received NEWKEYS outside a key exchange.";
+    else
+      what = rekeyRunning ? "Received a key exchange message out of its place in the exchange."
+                          : "Received a key exchange message outside a key exchange.";
+    log.LogError(what);
+    log.LogData("msgType", name.getString());
+    toSessionLog("TRAN* ERROR: ", what, "\r\n");
+    return false;
+  }
+  if (t == 31 && gex && rekeyReplyNum == 33) {
     log.LogInfo("Received KEX_DH_GEX_GROUP");
+    rekeyAwaiting = 33;
     return takeGexGroup(msg, log) && sendDhE(32, rekeyNumBits, pm, log, verbose);
   }
   if (t == 31 || t == 33) {
@@ -476,14 +539,16 @@ bool SshTransport::rekeyStep(DataBuffer &msg, ProgressMonitor *pm, LogBase &log,
     log.LogInfo("[SSH] Sending newkeys to server...");
     if (!sendNewKeys(pm, log, verbose)) return false;
     rekeyNewKeysSent = true;
+    rekeyAwaiting = 21;
     log.LogInfo("Expecting newkeys from server...");
     return true;
   }
-  // NEWKEYS
+  // NEWKEYS, after the reply was verified and our own NEWKEYS sent.
   log.LogInfo("[SSH] Received newkeys message");
   toSessionLog("TRAN* ", "SSH Key Exchange Success.", "\r\n");
   log.LogInfo("SSH Key Exchange Success.");
   rekeyRunning = false;
+  rekeyAwaiting = 0;
   return installIncomingKeys(log);
 }
 

@@ -2,6 +2,7 @@
 // control messages.
 #include <cstdio>
 #include <cstring>
+#include <tuple>
 
 #include "sshlib/core/LogBase.h"
 #include "sshlib/core/LogNull.h"
@@ -94,7 +95,8 @@ void SshTransport::toSessionLog(const char *prefix, const char *text, const char
   // a request name): escaped, it cannot end the line early or forge lines of its own.
   StringBuffer safe;
   appendPeerText(safe, text, (unsigned int)strlen(text));
-  for (auto [on, buf] : {std::pair{keepSessionLog, &sessionLog}, std::pair{keepSshLog, &sshLog}}) {
+  for (auto [on, buf, cut] : {std::tuple{keepSessionLog, &sessionLog, &sessionLogCut},
+                              std::tuple{keepSshLog, &sshLog, &sshLogCut}}) {
     if (!on) continue;
     if (data && buf->endsWith("CHANNEL_DATA\r\n")) {
       buf->shorten(2);
@@ -103,7 +105,37 @@ void SshTransport::toSessionLog(const char *prefix, const char *text, const char
     }
     if (data && buf->endsWith("CHANNEL_DATA...\r\n")) continue;
     buf->append3(prefix, safe.getString(), suffix);
+    if ((unsigned int)buf->getSize() > kMaxSessionLog) boundSessionLog(*buf, *cut);
   }
+}
+
+// Keeps the log's first half up to a line end and its last quarter from a line start, with one
+// line between them that counts the lines left out (all of them since the first cut).
+void SshTransport::boundSessionLog(StringBuffer &buf, SessionLogCut &cut) {
+  static const char kMark[] = "TRAN* [";
+  const char *d = buf.getString();
+  const unsigned int size = (unsigned int)buf.getSize();
+  // The log was emptied since the last cut (a new connection, or the caller cleared it).
+  if (cut.markEnd == 0 || cut.markEnd > size ||
+      std::strncmp(d + cut.headEnd, kMark, sizeof kMark - 1) != 0) {
+    unsigned int head = kMaxSessionLog / 2;
+    while (head > 0 && d[head - 1] != '\n')
+      --head;
+    cut = {head, head, 0};
+  }
+  unsigned int tail = size - kMaxSessionLog / 4;
+  while (tail < size && d[tail - 1] != '\n')
+    ++tail;
+  for (unsigned int i = cut.markEnd; i < tail; ++i)
+    cut.leftOut += d[i] == '\n';
+  char mark[64];
+  std::snprintf(mark, sizeof mark, "%s%llu lines left out]\r\n", kMark, cut.leftOut);
+  StringBuffer kept;
+  kept.appendN(d, (int)cut.headEnd);
+  kept.append(mark);
+  kept.appendN(d + tail, (int)(size - tail));
+  cut.markEnd = cut.headEnd + (unsigned int)std::strlen(mark);
+  buf.setString(kept);
 }
 
 bool SshTransport::checkDataAvailable(LogBase &log) {
@@ -491,6 +523,26 @@ void SshTransport::queuePayload(DataBuffer &payload, LogBase &log, bool verbose,
   DataBuffer *copy = new DataBuffer();
   copy->append(payload);
   queuedMessages.append(copy);
+  unsigned int t = msgType(payload);
+  if (t != 94 && t != 95) queuedControlBytes += payload.getSize();
+}
+
+void SshTransport::dropQueued(int index) {
+  DataBuffer *m = (DataBuffer *)queuedMessages.removeAt(index);
+  if (!m) return;
+  unsigned int t = msgType(*m);
+  if (t != 94 && t != 95)
+    queuedControlBytes -= m->getSize() < queuedControlBytes ? m->getSize() : queuedControlBytes;
+  delete m;
+}
+
+void SshTransport::dropAllQueued() {
+  queuedMessages.removeAllObjects();
+  queuedControlBytes = 0;
+}
+
+void SshTransport::channelOpened(SshChannel &ch) {
+  openChannels[ch.clientChannelNum] = &ch;
 }
 
 // ---------------------------------------------------------------------------------------------

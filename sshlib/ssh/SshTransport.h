@@ -57,11 +57,10 @@ public:
                        unsigned int &outType, bool &disconnectReceived, ProgressMonitor *pm,
                        LogBase &log, SocketReadFailInfo &failInfo, bool &satisfied, bool verbose);
   // Channels that are open on this connection (by our number); a channel message for any other
-  // number is a protocol error and is dropped. The channel-open code records its channels here.
-  void channelOpened(unsigned int clientChannelNum, unsigned int serverChannelNum) {
-    openChannelNums[clientChannelNum] = serverChannelNum;
-  }
-  void channelForgotten(unsigned int clientChannelNum) { openChannelNums.erase(clientChannelNum); }
+  // number is a protocol error and is dropped. The channel-open code records its channels here;
+  // whoever deletes a channel forgets it first.
+  void channelOpened(SshChannel &ch);
+  void channelForgotten(unsigned int clientChannelNum) { openChannels.erase(clientChannelNum); }
 
   // ---- Message names and session log.
   static void msgTypeName(int number, StringBuffer &out);
@@ -222,6 +221,16 @@ public:
   bool keepSessionLog = false;
   StringBuffer sshLog;
   bool keepSshLog = false;
+  // Each session log keeps its beginning and its latest lines: past this size the lines between
+  // give way to one that counts them (a server decides how many lines there are).
+  static constexpr unsigned int kMaxSessionLog = 1024 * 1024;
+  struct SessionLogCut {
+    unsigned int headEnd = 0; // the kept beginning ends here, where the counting line starts
+    unsigned int markEnd = 0; // and the counting line ends here (0: no cut yet)
+    unsigned long long leftOut = 0;
+  };
+  SessionLogCut sessionLogCut, sshLogCut;
+  void boundSessionLog(StringBuffer &buf, SessionLogCut &cut);
   bool preferRsaHostKey = false;
   // The type of the host key the caller remembers for this server ("ssh-rsa", "ssh-ed25519",
   // "ecdsa-sha2-nistp256", ...): asked for first, so the same key is shown again.
@@ -287,7 +296,7 @@ public:
   bool inCipherRestart = false;
   unsigned int disconnectCode = 0;
   StringBuffer disconnectReason;
-  std::map<unsigned int, unsigned int> openChannelNums;
+  std::map<unsigned int, SshChannel *> openChannels;
   // A key exchange the server started: it may span several dispatcher calls.
   bool rekeyRunning = false;
   unsigned int rekeyNumBits = 0;
@@ -298,15 +307,30 @@ public:
   bool gexRangeRequest = false;
   unsigned int gexMin = 0, gexN = 0, gexMax = 0;
   unsigned int rekeyReplyNum = 31;
+  // The message the running exchange waits for next: the group (31) of a group exchange, the
+  // reply (31 or 33), then the server's NEWKEYS (21). Any other is out of its place.
+  unsigned int rekeyAwaiting = 0;
   // Answers the dispatcher owes the server (request and channel failures, a closing channel's
   // CLOSE) between our KEXINIT and our NEWKEYS, when only transport and key-exchange messages may
   // go out: sent, in order, right after our NEWKEYS. Name and payload.
   std::vector<std::pair<std::string, std::string>> heldReplies;
+  // More than this many, and the server is not waiting for them (a real server asks for one or
+  // two in an exchange, a keep-alive at most).
+  static constexpr size_t kMaxHeldReplies = 256;
   // Our NEWKEYS of the running exchange is out: we may send again, under the new keys.
   bool rekeyNewKeysSent = false;
 
   // Largest packet_length accepted from the server.
   static constexpr unsigned int kMaxPacketLength = 256 * 1024;
+  // What may wait in queuedMessages for a later read: data within the windows we granted, and
+  // besides that this many messages, of which the ones that are not data hold at most this many
+  // bytes. A server that sends more does not wait for its answers.
+  static constexpr int kMaxQueuedMessages = 4096;
+  static constexpr unsigned int kMaxQueuedControlBytes = 1024 * 1024;
+  unsigned int queuedControlBytes = 0;
+  // Removes (and deletes) a queued message.
+  void dropQueued(int index);
+  void dropAllQueued();
   // Lines the server may send before its identification, and the longest line.
   static constexpr int kMaxPreIdentLines = 100;
   static constexpr unsigned int kMaxIdentLineLen = 257;

@@ -69,7 +69,7 @@ TEST(SshRekey, ServerRepeatingKexInitAndSendingDataMidExchange) {
     ch.clientChannelNum = kOurChannel;
     ch.serverChannelNum = kServerChannel;
     ch.m_curClientWinSize = 1 << 20;
-    t.channelOpened(kOurChannel, kServerChannel);
+    t.channelOpened(ch);
     std::vector<std::string> got;
     for (size_t i = 0; i < sent.size(); ++i) {
       DataBuffer data;
@@ -128,7 +128,7 @@ TEST(SshRekey, AnswersOwedDuringTheExchangeWaitForItsEnd) {
   ch.clientChannelNum = kOurChannel;
   ch.serverChannelNum = kServerChannel;
   ch.m_curClientWinSize = 1 << 20;
-  t.channelOpened(kOurChannel, kServerChannel);
+  t.channelOpened(ch);
   DataBuffer data;
   bool eof = false, close = false, disc = false;
   SocketReadFailInfo fi;
