@@ -165,6 +165,7 @@ void Connect::loadView() {
     auto f = std::make_shared<TextField>(Rect{20, y, 280, 31});
     f->setPlaceholder(placeholder);
     f->setAccessibilityLabel(placeholder);
+    f->setFont(myTextInputFont);
     f->setClearButtonMode(TextFieldViewMode::WhileEditing);
     f->traits().autocapitalizationType = TextAutocapitalizationType::None;
     f->traits().autocorrectionType = TextAutocorrectionType::No;

@@ -137,6 +137,19 @@ TEST_F(FtpTabTest, ConnectScreenLabelsShowWholeForEveryProtocol) {
   }
 }
 
+// The three fields are typed in the shared input font (whatever it is: the text fields' own
+// default happens to look the same), and their hints still show whole in it.
+TEST_F(FtpTabTest, ConnectFieldsUseTheInputFont) {
+  myTextInputFont = Font::system(Font::systemFontSize() + 5);
+  showConnect();
+  for (auto &field : {connect->serverName, connect->loginUser, connect->loginPass}) {
+    SCOPED_TRACE(field->placeholder());
+    EXPECT_EQ(field->font(), myTextInputFont);
+    EXPECT_TRUE(
+        testsupport::fitOfText(field->placeholder(), field->font(), field->frame().size, 1).whole);
+  }
+}
+
 TEST_F(FtpTabTest, ConnectChecksStopBeforeAnythingIsStored) {
   showConnect();
   struct Case {
