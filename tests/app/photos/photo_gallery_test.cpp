@@ -18,6 +18,7 @@
 #include "platform/device/DeviceProfile.h"
 #include "platform/device/DocumentInteraction.h"
 #include "platform/device/MailService.h"
+#include "platform/foundation/Log.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -519,6 +520,48 @@ TEST_F(PhotoGalleryTest, TabletMenusOpenFromTheirRowAndTheEditorAsAFileTab) {
   EXPECT_EQ(queue->tabs, std::vector<std::string>{beach});
   EXPECT_EQ(probe->topViewController(), gallery);
   DeviceProfile::setCurrent(DeviceProfile::iPhone());
+}
+
+// Both ways an asset is written, for the screen and for the queue, log the file, how much of the
+// asset it holds and its size on disk: one line each, whatever the folder's name holds.
+TEST_F(PhotoGalleryTest, WritingAnAssetLogsTheFileAndItsSize) {
+  testsupport::makePicturesFolder(pictures);
+  std::optional<media::PhotoAsset> beach;
+  for (auto &a : PhotoLibrary::albums())
+    for (auto &asset : PhotoLibrary::assets(a))
+      if (fs::path(asset.path).filename() == "beach.jpg") beach = asset;
+  ASSERT_TRUE(beach);
+  const std::string size = std::to_string(beach->size);
+  const std::string kept = globalTempPath;
+  struct Case {
+    const char *folder, *shown;
+    bool forQueue;
+  } cases[] = {{"tmp", "tmp", false},
+               {"tmp", "tmp", true},
+               {"odd\nname\x01", "odd\\x0aname\\x01", false},
+               {"odd\nname\x01", "odd\\x0aname\\x01", true}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.shown) + (c.forQueue ? " for the queue" : " for the screen"));
+    globalTempPath = tmpPath() + "/" + c.folder;
+    fs::create_directories(globalTempPath);
+    LogCapture log(Log::Sink::System);
+    std::string path;
+    if (c.forQueue)
+      PhotoGalleryView::getSelectedAsset(beach->url, "copy.jpg",
+                                         [&](const AssetConvertReply &r) { path = r.path; });
+    else
+      path = PhotoGalleryView::getAssetPathByAsset(*beach, "copy.jpg", true, {}, nullptr);
+    ASSERT_FALSE(path.empty());
+    ASSERT_EQ(path.rfind(globalTempPath + "/", 0), 0u);
+    const std::string shownPath = tmpPath() + "/" + c.shown + path.substr(globalTempPath.size());
+    std::vector<std::string> lines;
+    for (auto &line : log.lines())
+      if (line.rfind("Asset ", 0) == 0) lines.push_back(line);
+    EXPECT_EQ(lines, (std::vector<std::string>{"Asset Wrote File: " + shownPath,
+                                               "Asset Wrote Size: " + size + "/" + size,
+                                               "Asset File Size: " + size}));
+  }
+  globalTempPath = kept;
 }
 
 TEST_F(PhotoGalleryTest, QueueConversionWritesAFileOfItsOwnOrSaysWhy) {
