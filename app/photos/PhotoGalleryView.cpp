@@ -299,10 +299,14 @@ void PhotoGalleryView::loadListing() {
         row->extraData = std::make_shared<PhotoAlbum>(a);
         rows.push_back(row);
       }
-      auto trailer = std::make_shared<DirItemInfo>();
-      trailer->setName(kTrailerRow);
-      trailer->attrib = "-r--r--r--";
-      rows.push_back(trailer);
+      // The about row closes a listing that worked; a refused one leaves the list empty under
+      // its help page.
+      if (error.empty()) {
+        auto trailer = std::make_shared<DirItemInfo>();
+        trailer->setName(kTrailerRow);
+        trailer->attrib = "-r--r--r--";
+        rows.push_back(trailer);
+      }
     } else {
       for (PhotoAsset &asset : PhotoLibrary::assets(*album)) {
         auto row = std::make_shared<DirItemInfo>();
