@@ -218,6 +218,7 @@ TEST_F(CloudFolderTest, AvailableWhileTheFolderIsThereAndQueuesMadeOnlyThen) {
 TEST_F(CloudFolderTest, ListsEveryDocumentAndFollowsAnotherProcess) {
   open({{"a.txt", "abc"}, {"sub/b.mp4", "movie"}, {"c.zip", "zip"}});
   EXPECT_EQ(probe->navigationTitle(), "Cloud Files");
+  EXPECT_EQ(screen->view()->backgroundColor(), Color::lightGrayColor());
   EXPECT_EQ(rows(), (std::vector<std::string>{"a.txt", "b.mp4", "c.zip"}));
   // Another process adds a document: it is listed without a refresh.
   testsupport::ForkedChild other([&](testsupport::ForkedChild &) {
