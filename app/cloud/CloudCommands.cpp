@@ -12,8 +12,8 @@
 #include "app/files/CopyAnimation.h"
 #include "app/files/LocalFilesServices.h"
 #include "app/files/MinizipArchive.h"
+#include "app/files/PickedPicture.h"
 #include "app/foundation/Globals.h"
-#include "app/foundation/ImageScaling.h"
 #include "app/foundation/PlatformExtensions.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
@@ -462,7 +462,7 @@ void iCloudFolderView::picked(std::optional<PickedMedia> media) {
     });
     return;
   }
-  imageToSave_ = media->image ? scaleAndRotateImage(media->image) : nullptr;
+  imageToSave_ = pictureToStore(media->image);
   const std::string suggested = media->suggestedName;
   RunLoop::main()->performAfter(seconds(0.01), [weak, suggested] {
     if (auto s = weak.lock())

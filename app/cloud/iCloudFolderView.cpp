@@ -231,6 +231,7 @@ void iCloudFolderView::viewDidLoad() {
       folderToolbarItems(refreshButton<iCloudFolderView>(),
                          folderButton("sort24.png", "Sort", &iCloudFolderView::clickSort)));
   attachSearchBar("Search Folder");
+  view()->setBackgroundColor(Color::lightGrayColor());
 }
 
 // --- Listing ------------------------------------------------------------------------------------

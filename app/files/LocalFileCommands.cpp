@@ -10,12 +10,12 @@
 #include "app/files/LocalFilesServices.h"
 #include "app/files/LocalFolderViewController.h"
 #include "app/files/MinizipArchive.h"
+#include "app/files/PickedPicture.h"
 #include "app/files/SavedFilesRooms.h"
 #include "app/files/TreeWalk.h"
 #include "app/foundation/Database.h"
 #include "app/foundation/EditDataViewController.h"
 #include "app/foundation/Globals.h"
-#include "app/foundation/ImageScaling.h"
 #include "app/foundation/PlatformExtensions.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
@@ -290,14 +290,7 @@ void LocalFolderViewController::picked(std::optional<PickedPictureOrVideo> media
     });
     return;
   }
-  // Stored turned upright: a camera's orientation flag does not survive every format.
-  auto image = media->image;
-  if (image && image->imageOrientation() != media::ImageOrientation::Up) {
-    Application::shared().setNetworkActivityIndicatorVisible(true);
-    image = scaleAndRotateImage(image);
-    Application::shared().setNetworkActivityIndicatorVisible(false);
-  }
-  imageToSave_ = image;
+  imageToSave_ = pictureToStore(media->image);
   RunLoop::main()->performAfter(std::chrono::milliseconds(10), [weak, suggested, menu] {
     auto s = weak.lock();
     if (!s) return;

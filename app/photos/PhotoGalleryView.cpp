@@ -63,6 +63,15 @@ std::string tempFolder() {
   return globalTempPath.empty() ? Paths::tmp() : globalTempPath;
 }
 
+// What an asset's copy came to: the file, how much of the asset it holds, and its size on disk.
+// Paths carry names from the pictures folder and the data folder: escaped, one line each.
+void logAssetWritten(const std::string &path, int64_t assetSize) {
+  const auto onDisk = static_cast<long long>(sizeOfFileAtPath(path));
+  Log::systemf("Asset Wrote File: %s", withControlsEscaped(path).c_str());
+  Log::systemf("Asset Wrote Size: %lld/%lld", onDisk, static_cast<long long>(assetSize));
+  Log::systemf("Asset File Size: %lld", onDisk);
+}
+
 } // namespace
 
 // The "Photo Library" row of the top of Saved Files opens this screen.
@@ -129,12 +138,11 @@ std::string PhotoGalleryView::getAssetPathByAsset(const PhotoAsset &asset, const
   }
   const std::string path = tempFolder() + "/" + name;
   if (!PhotoLibrary::writeAsset(asset, path, progress, error)) {
-    Log::systemf("Asset Write Failed: %s", name.c_str());
+    Log::systemf("Asset Write Failed: %s", withControlsEscaped(name).c_str());
     return {};
   }
   if (tempFile) tempFilesToCleanup.push_back(path);
-  Log::systemf("Asset Wrote File: %s", path.c_str());
-  Log::systemf("Asset File Size: %lld", static_cast<long long>(asset.size));
+  logAssetWritten(path, asset.size);
   return path;
 }
 
@@ -164,6 +172,7 @@ void PhotoGalleryView::getSelectedAsset(
         AssetConvertReply{url, {}, path.empty() ? "That name cannot be used for a file." : error});
     return;
   }
+  logAssetWritten(path, asset->size);
   reply(AssetConvertReply{url, path, std::nullopt});
 }
 
@@ -290,10 +299,14 @@ void PhotoGalleryView::loadListing() {
         row->extraData = std::make_shared<PhotoAlbum>(a);
         rows.push_back(row);
       }
-      auto trailer = std::make_shared<DirItemInfo>();
-      trailer->setName(kTrailerRow);
-      trailer->attrib = "-r--r--r--";
-      rows.push_back(trailer);
+      // The about row closes a listing that worked; a refused one leaves the list empty under
+      // its help page.
+      if (error.empty()) {
+        auto trailer = std::make_shared<DirItemInfo>();
+        trailer->setName(kTrailerRow);
+        trailer->attrib = "-r--r--r--";
+        rows.push_back(trailer);
+      }
     } else {
       for (PhotoAsset &asset : PhotoLibrary::assets(*album)) {
         auto row = std::make_shared<DirItemInfo>();

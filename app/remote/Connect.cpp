@@ -165,6 +165,7 @@ void Connect::loadView() {
     auto f = std::make_shared<TextField>(Rect{20, y, 280, 31});
     f->setPlaceholder(placeholder);
     f->setAccessibilityLabel(placeholder);
+    f->setFont(myTextInputFont);
     f->setClearButtonMode(TextFieldViewMode::WhileEditing);
     f->traits().autocapitalizationType = TextAutocapitalizationType::None;
     f->traits().autocorrectionType = TextAutocorrectionType::No;
@@ -383,9 +384,19 @@ void Connect::clickConnect() {
   if (hooks.reachable && !hooks.reachable())
     return alert("No Internet?",
                  "You must be connected to the Internet to log into an FTP server.");
+  auto target = normaliseServerText(server, protocolType->selectedSegmentIndex());
+  // SFTP needs system 4.0. An address that asks for it ("sftp://", ":22") would reach it past
+  // the segment too, so the protocol it ends on counts as well.
+  if ((protocolType->selectedSegmentIndex() == 2 || target.segment == 2) &&
+      !Hardware::osVersionIsAtLeast(4.0)) {
+    const auto device = platform::DeviceProfile::current();
+    return alert("Higher iOS Version Needed",
+                 "The SFTP connection type requires iOS 4.0 or higher.\n(You have version " +
+                     device.systemVersion + ").\n\nPlease update the iOS version on your " +
+                     device.model + ".");
+  }
   navigationItem().setBackBarButtonItem(
       BarButtonItem::titled("Disconnect", BarButtonItemStyle::Plain));
-  auto target = normaliseServerText(server, protocolType->selectedSegmentIndex());
   serverName->setText(target.server);
   checkInBookmarks();
   storeFields(true);

@@ -81,11 +81,12 @@ protected:
     Paths::setHome(home.path());
     Paths::setResources(std::string(FERROWEN_SOURCE_DIR) + "/resources");
     UserDefaults::resetStandard();
-    // A slow phone of old: files over 262,144 bytes are too big to open whole.
+    // A slow phone of old: files over 262,144 bytes are too big to open whole. It runs its
+    // last system, which has SFTP.
     auto phone = DeviceProfile::iPhone();
     phone.scale = 1;
     phone.platform = "iPhone1,2";
-    phone.systemVersion = "3.1";
+    phone.systemVersion = "4.2.1";
     DeviceProfile::setCurrent(phone);
     InitGlobals();
     RegisterDefaultSettings();

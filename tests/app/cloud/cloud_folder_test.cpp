@@ -15,6 +15,7 @@
 #include "app/foundation/Globals.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/ftp/FTPServices.h"
+#include "platform/device/Application.h"
 #include "platform/device/DeviceProfile.h"
 #include "platform/device/DocumentInteraction.h"
 #include "platform/device/MailService.h"
@@ -217,6 +218,7 @@ TEST_F(CloudFolderTest, AvailableWhileTheFolderIsThereAndQueuesMadeOnlyThen) {
 TEST_F(CloudFolderTest, ListsEveryDocumentAndFollowsAnotherProcess) {
   open({{"a.txt", "abc"}, {"sub/b.mp4", "movie"}, {"c.zip", "zip"}});
   EXPECT_EQ(probe->navigationTitle(), "Cloud Files");
+  EXPECT_EQ(screen->view()->backgroundColor(), Color::lightGrayColor());
   EXPECT_EQ(rows(), (std::vector<std::string>{"a.txt", "b.mp4", "c.zip"}));
   // Another process adds a document: it is listed without a refresh.
   testsupport::ForkedChild other([&](testsupport::ForkedChild &) {
@@ -538,6 +540,30 @@ TEST_F(CloudFolderTest, ImportsPicturesAndVideosFromThePhotoLibrary) {
   ASSERT_TRUE(probe->tap("Menu")) << probe->lastError();
   ASSERT_TRUE(probe->answerSheet("Import Picture/Video"));
   EXPECT_EQ(lastAlert(), "Photo Error: No camera or photo library was found!");
+}
+
+// A picked picture is stored upright; only one that had to be turned is scaled on the way, so a
+// large upright picture keeps every pixel.
+TEST_F(CloudFolderTest, APickedPictureIsStoredUprightAndUprightOnesWhole) {
+  open({{"keep.txt", "k"}});
+  int n = 0;
+  for (const auto &c : testsupport::pickedPictureCases()) {
+    SCOPED_TRACE(c.what);
+    photos->next = PickedMedia{false, "", c.picked, ""};
+    const std::string name = "picked" + std::to_string(++n) + ".png";
+    ASSERT_TRUE(probe->tap("Menu")) << probe->lastError();
+    ASSERT_TRUE(probe->answerSheet("Import Picture/Video"));
+    advance(std::chrono::milliseconds(20));
+    ASSERT_TRUE(probe->type("File Name:", name));
+    ASSERT_TRUE(probe->selectSegment("File Type", 1));
+    ASSERT_TRUE(probe->tap("Done"));
+    ASSERT_TRUE(waitForRows([&] { return listed(name); }));
+    auto image = media::Image::imageWithContentsOfFile(cloud + "/" + name);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->pixelWidth(), c.storedWidth);
+    EXPECT_EQ(image->pixelHeight(), c.storedHeight);
+    EXPECT_FALSE(Application::shared().isNetworkActivityIndicatorVisible());
+  }
 }
 
 TEST_F(CloudFolderTest, ImportsFromThePicturesFolderThroughTheInstalledLibrary) {

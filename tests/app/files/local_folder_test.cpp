@@ -897,6 +897,21 @@ TEST_F(PictureImportTest, PicturesAreNamedByTheirFormatAndVideosGetMov) {
   EXPECT_EQ(testsupport::readFile(files + "/old.mov"), "keep");
 }
 
+// A picked picture is stored upright; only one that had to be turned is scaled on the way.
+TEST_F(PictureImportTest, APickedPictureIsStoredUprightAndUprightOnesWhole) {
+  int n = 0;
+  for (const auto &c : testsupport::pickedPictureCases()) {
+    SCOPED_TRACE(c.what);
+    next = PickedPictureOrVideo{false, "", c.picked, "IMG_1.png"};
+    const std::string name = "picked" + std::to_string(++n) + ".png";
+    ASSERT_NO_FATAL_FAILURE(importAs("", "File Name:", name, 1));
+    auto image = media::Image::imageWithContentsOfFile(files + "/" + name);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->pixelWidth(), c.storedWidth);
+    EXPECT_EQ(image->pixelHeight(), c.storedHeight);
+  }
+}
+
 TEST_F(PictureImportTest, ACameraAsksForTheSourceAndNothingPickedWritesNothing) {
   camera = true;
   videos = false;

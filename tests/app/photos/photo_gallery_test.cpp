@@ -18,6 +18,7 @@
 #include "platform/device/DeviceProfile.h"
 #include "platform/device/DocumentInteraction.h"
 #include "platform/device/MailService.h"
+#include "platform/foundation/Log.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -156,7 +157,8 @@ TEST(PhotoGalleryNames, AssetRowNameRule) {
 }
 
 // A pictures folder this user may not read: the library refuses every program, and the Saved
-// Files tab shows the page that says so (not the page of a missing or broken library). The suite
+// Files tab shows the page that says so (not the page of a missing or broken library), over a
+// list that stays empty and is no longer busy. The suite
 // runs as root, who reads everything: a child that is a plain user opens the library. It is forked
 // before this process makes a run loop or a thread, so it makes its own.
 TEST(PhotoLibraryRefused, TheSavedFilesTabShowsThePageOfALibraryRefusedToAll) {
@@ -171,7 +173,7 @@ TEST(PhotoLibraryRefused, TheSavedFilesTabShowsThePageOfALibraryRefusedToAll) {
     ASSERT_TRUE(user) << "no unprivileged account to run the child as";
     ASSERT_EQ(::chown(home.c_str(), user->first, user->second), 0);
   }
-  enum Outcome { kRefusedPage, kOtherPage, kNoPage, kStillRoot, kNoRow };
+  enum Outcome { kRefusedPage, kOtherPage, kNoPage, kStillRoot, kNoRow, kStillBusy, kRowsListed };
   testsupport::ForkedChild child([&](testsupport::ForkedChild &) -> int {
     if (!testsupport::dropToUnprivilegedUser()) return kStillRoot;
     RunLoop::makeMainThread();
@@ -194,13 +196,21 @@ TEST(PhotoLibraryRefused, TheSavedFilesTabShowsThePageOfALibraryRefusedToAll) {
     if (!probe.tapRow("Photo Library")) return kNoRow;
     RunLoop::main()->runUntil([&] { return !pages->shown.empty(); }, seconds(20));
     if (pages->shown.empty()) return kNoPage;
-    return pages->shown == std::vector<std::string>{"error-photo-library-global.html"}
-               ? kRefusedPage
-               : kOtherPage;
+    if (pages->shown != std::vector<std::string>{"error-photo-library-global.html"})
+      return kOtherPage;
+    // The listing ends as any does: the spinner and the working toolbar go.
+    auto gallery = [&] {
+      return std::dynamic_pointer_cast<PhotoGalleryView>(nav->topViewController());
+    };
+    RunLoop::main()->runUntil([&] { return gallery() && gallery()->loaded(); }, seconds(20));
+    if (!gallery() || !gallery()->loaded() || !probe.find("Refresh") || probe.rightItem())
+      return kStillBusy;
+    return probe.visibleRows().empty() ? kRefusedPage : kRowsListed;
   });
   ASSERT_TRUE(child.started());
   EXPECT_EQ(child.wait(std::chrono::seconds(60)), std::optional<int>(kRefusedPage))
-      << "1 other page, 2 no page, 3 still root, 4 no Photo Library row";
+      << "1 other page, 2 no page, 3 still root, 4 no Photo Library row, 5 still busy, 6 rows "
+         "listed";
   ::chmod(pictures.c_str(), 0755);
   EXPECT_TRUE(
       fs::exists(std::string(FERROWEN_SOURCE_DIR) + "/resources/error-photo-library-global.html"));
@@ -519,6 +529,48 @@ TEST_F(PhotoGalleryTest, TabletMenusOpenFromTheirRowAndTheEditorAsAFileTab) {
   EXPECT_EQ(queue->tabs, std::vector<std::string>{beach});
   EXPECT_EQ(probe->topViewController(), gallery);
   DeviceProfile::setCurrent(DeviceProfile::iPhone());
+}
+
+// Both ways an asset is written, for the screen and for the queue, log the file, how much of the
+// asset it holds and its size on disk: one line each, whatever the folder's name holds.
+TEST_F(PhotoGalleryTest, WritingAnAssetLogsTheFileAndItsSize) {
+  testsupport::makePicturesFolder(pictures);
+  std::optional<media::PhotoAsset> beach;
+  for (auto &a : PhotoLibrary::albums())
+    for (auto &asset : PhotoLibrary::assets(a))
+      if (fs::path(asset.path).filename() == "beach.jpg") beach = asset;
+  ASSERT_TRUE(beach);
+  const std::string size = std::to_string(beach->size);
+  const std::string kept = globalTempPath;
+  struct Case {
+    const char *folder, *shown;
+    bool forQueue;
+  } cases[] = {{"tmp", "tmp", false},
+               {"tmp", "tmp", true},
+               {"odd\nname\x01", "odd\\x0aname\\x01", false},
+               {"odd\nname\x01", "odd\\x0aname\\x01", true}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.shown) + (c.forQueue ? " for the queue" : " for the screen"));
+    globalTempPath = tmpPath() + "/" + c.folder;
+    fs::create_directories(globalTempPath);
+    LogCapture log(Log::Sink::System);
+    std::string path;
+    if (c.forQueue)
+      PhotoGalleryView::getSelectedAsset(beach->url, "copy.jpg",
+                                         [&](const AssetConvertReply &r) { path = r.path; });
+    else
+      path = PhotoGalleryView::getAssetPathByAsset(*beach, "copy.jpg", true, {}, nullptr);
+    ASSERT_FALSE(path.empty());
+    ASSERT_EQ(path.rfind(globalTempPath + "/", 0), 0u);
+    const std::string shownPath = tmpPath() + "/" + c.shown + path.substr(globalTempPath.size());
+    std::vector<std::string> lines;
+    for (auto &line : log.lines())
+      if (line.rfind("Asset ", 0) == 0) lines.push_back(line);
+    EXPECT_EQ(lines, (std::vector<std::string>{"Asset Wrote File: " + shownPath,
+                                               "Asset Wrote Size: " + size + "/" + size,
+                                               "Asset File Size: " + size}));
+  }
+  globalTempPath = kept;
 }
 
 TEST_F(PhotoGalleryTest, QueueConversionWritesAFileOfItsOwnOrSaysWhy) {

@@ -137,6 +137,19 @@ TEST_F(FtpTabTest, ConnectScreenLabelsShowWholeForEveryProtocol) {
   }
 }
 
+// The three fields are typed in the shared input font (whatever it is: the text fields' own
+// default happens to look the same), and their hints still show whole in it.
+TEST_F(FtpTabTest, ConnectFieldsUseTheInputFont) {
+  myTextInputFont = Font::system(Font::systemFontSize() + 5);
+  showConnect();
+  for (auto &field : {connect->serverName, connect->loginUser, connect->loginPass}) {
+    SCOPED_TRACE(field->placeholder());
+    EXPECT_EQ(field->font(), myTextInputFont);
+    EXPECT_TRUE(
+        testsupport::fitOfText(field->placeholder(), field->font(), field->frame().size, 1).whole);
+  }
+}
+
 TEST_F(FtpTabTest, ConnectChecksStopBeforeAnythingIsStored) {
   showConnect();
   struct Case {
@@ -153,6 +166,71 @@ TEST_F(FtpTabTest, ConnectChecksStopBeforeAnythingIsStored) {
     ASSERT_TRUE(probe->answerAlert("OK"));
   }
   EXPECT_EQ(connect->serverName->text(), "ftp://host.example");
+}
+
+// SFTP needs system 4.0: below it the connect is refused with the device's version and model,
+// whether the segment or the typed address asks for SFTP, before anything is stored or made.
+TEST_F(FtpTabTest, SftpBelowSystemFourIsRefusedBeforeAnythingIsMade) {
+  int made = 0;
+  SFTPWrapper::setMaker([&made]() -> std::shared_ptr<SFTPWrapper> {
+    ++made;
+    return std::make_shared<IdleSftp>();
+  });
+  struct Case {
+    const char *version, *model;
+    int segment;
+    const char *server;
+    bool refused;
+  } cases[] = {
+      {"3.1.3", "iPhone", 2, "host.example", true},
+      {"3.2", "iPod touch", 0, "sftp://host.example", true},
+      {"3.0", "iPhone", 0, "host.example:22", true},
+      {"3.2", "iPhone", 2, "host.example:21", true}, // the segment asked for SFTP
+      {"4.0", "iPhone", 2, "host.example", false},
+      {"5.1.1", "iPad", 0, "SFTP://host.example", false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.version) + " " + c.server);
+    auto device = DeviceProfile::iPhone();
+    device.systemVersion = c.version;
+    device.model = c.model;
+    DeviceProfile::setCurrent(device);
+    showConnect();
+    connect->hooks.reachable = [] { return true; };
+    set(kServerNameKey, "before");
+    connect->protocolType->setSelectedSegmentIndex(c.segment);
+    connect->changeProtocolType();
+    connect->serverName->setText(c.server);
+    made = 0;
+    ASSERT_TRUE(probe->tap("Connect"));
+    if (!c.refused) {
+      EXPECT_TRUE(alertTitles().empty());
+      EXPECT_EQ(made, 1);
+      auto screen = std::dynamic_pointer_cast<DirViewer>(probe->topViewController());
+      ASSERT_TRUE(screen);
+      EXPECT_EQ(get(kServerNameKey), "host.example");
+      RunLoop::main()->runUntil([&] { return screen->sftpOperationsRunning() == 0; }, seconds(10));
+      continue;
+    }
+    auto alerts = probe->pendingAlerts();
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0].title, "Higher iOS Version Needed");
+    EXPECT_EQ(alerts[0].message, std::string("The SFTP connection type requires iOS 4.0 or "
+                                             "higher.\n(You have version ") +
+                                     c.version + ").\n\nPlease update the iOS version on your " +
+                                     c.model + ".");
+    EXPECT_EQ(alerts[0].buttons, std::vector<std::string>{"OK"});
+    ASSERT_TRUE(probe->answerAlert("OK"));
+    // Nothing made, pushed or stored; the fields and the segment as they were.
+    EXPECT_EQ(made, 0);
+    EXPECT_EQ(probe->topViewController(), connect);
+    EXPECT_FALSE(connect->sftpConnection);
+    EXPECT_EQ(get(kServerNameKey), "before");
+    EXPECT_EQ(connect->serverName->text(), c.server);
+    EXPECT_EQ(connect->protocolType->selectedSegmentIndex(), c.segment);
+  }
+  SFTPWrapper::setMaker(nullptr);
+  DeviceProfile::setCurrent(DeviceProfile::iPhone());
 }
 
 // The connect screen points the shared reachability object at a public web host: asked about the
