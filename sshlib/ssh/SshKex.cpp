@@ -335,7 +335,8 @@ bool SshTransport::parseKexInit(DataBuffer &payload, LogBase &log) {
   if (ok) ok = parseBool(payload, idx, follows);
   for (int i = 0; i < 10; ++i) {
     log.EnterContext(contexts[i], true);
-    lists[i].logStrings(log, "algorithm");
+    for (int k = 0; k < lists[i].getSize(); ++k)
+      if (const StringBuffer *name = lists[i].sbAt(k)) logPeerText(log, "algorithm", *name);
     log.LeaveContext();
   }
   pendingCipherIn = pendingCipherOut = pendingMacIn = pendingMacOut = 0;
