@@ -5,10 +5,12 @@
 #include <functional>
 
 #include "sshlib/core/ClsStringArray.h"
+#include "sshlib/core/Logger.h"
 #include "sshlib/core/RazudodFileTime.h"
 #include "sshlib/core/RazudodSysTime.h"
 #include "sshlib/ssh/CkSFtp.h"
 #include "sshlib/ssh/CkTar.h"
+#include "sshlib/ssh/ClsSFtp.h"
 #include "sshlib/ssh/SFtpFileAttr.h"
 #include "sshlib/ssh/SshTransport.h"
 #include "tests/support/LogTexts.h"
@@ -163,6 +165,105 @@ TEST(SftpAttributes, ExtensionPairsAndTimes) {
     EXPECT_EQ(back, (long long)t.seconds);
     EXPECT_EQ(ns, 0u);
   }
+}
+
+// Each entry of a NAME reply is read in a "DirEntry" context of its own; a name that cannot be
+// read shows the packet, cut to its start when it is long (a NAME packet may be 512 KiB), and
+// says that it was cut.
+TEST(SftpListing, EntriesHaveContextsAndABadNameShowsThePacket) {
+  // A NAME packet: entries in the layout of the version, then `tail` as it stands.
+  auto namePacket = [](DataBuffer &p, int version, int entries, const std::string &tail,
+                       size_t longnameBytes) {
+    p.appendCharN(0, 9);
+    SshTransport::pack_uint32((unsigned)entries + (tail.empty() ? 0 : 1), p);
+    for (int i = 0; i < entries; ++i) {
+      SshTransport::pack_string(("f" + std::to_string(i)).c_str(), p);
+      if (version < 4) SshTransport::pack_string(std::string(longnameBytes, 'l').c_str(), p);
+      SshTransport::pack_uint32(SFtpFileAttr::kPermissions, p);
+      if (version >= 4) p.appendChar(1);
+      SshTransport::pack_uint32(0100640, p);
+    }
+    p.append(tail.data(), (unsigned)tail.size());
+  };
+  const std::string cutName = std::string("\0\0\0\x09"
+                                          "ab",
+                                          6); // 9 bytes announced, 2 there
+  const struct {
+    const char *what;
+    int version, entries;
+    std::string tail;
+    size_t longnameBytes;
+    bool ok;
+    std::vector<std::string> present, absent;
+  } cases[] = {
+      {"v3 entries", 3, 2, "", 10, true, {"DirEntry:", "octalPermissions: 100640"}, {"msgData:"}},
+      {"v3 name cut short",
+       3,
+       1,
+       cutName,
+       10,
+       false,
+       {"DirEntry:", "Failed to parse Nth filename in FXP Name message.", "index: 1", "msgData:"},
+       {"msgData holds the first"}},
+      {"v3 longname cut short in a long packet",
+       3,
+       40,
+       std::string("\0\0\0\x01x\0\0\x01\0", 9),
+       20000,
+       false,
+       {"index: 40", "msgData holds the first 1024 of the packet's"},
+       {}},
+      {"v6 name cut short", 6, 0, cutName, 0, false, {"index: 0", "msgData:"}, {}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    DataBuffer packet;
+    namePacket(packet, c.version, c.entries, c.tail, c.longnameBytes);
+    Logger log;
+    ClsSFtpDir dir;
+    EXPECT_EQ(dir.loadSshFxpName(c.version, StringBuffer(), false, packet, log), c.ok);
+    EXPECT_EQ(dir.get_NumFilesAndDirs(), c.entries);
+    StringBuffer sb;
+    log.getText(sb);
+    const std::string text = sb.getString();
+    std::vector<std::string> present = c.present;
+    for (std::string &line : present)
+      if (line == "msgData holds the first 1024 of the packet's")
+        line += " " + std::to_string(packet.getSize()) + " bytes.";
+    EXPECT_EQ(missingLogLines(text, present), "") << text;
+    for (const std::string &a : c.absent)
+      EXPECT_FALSE(logHasLine(text, a) || text.find(a) != std::string::npos) << a;
+    if (!c.ok) {
+      // The dump is the packet's first bytes, at most 1024 of them.
+      StringBuffer dump;
+      dump.appendHexData(packet.getData2(), packet.getSize() < 1024 ? (int)packet.getSize() : 1024);
+      const std::string shown = std::string("msgData: ") + dump.getString();
+      const size_t at = text.find(shown);
+      EXPECT_NE(at, std::string::npos) << text;
+      if (at != std::string::npos)
+        EXPECT_EQ(std::string("0123456789ABCDEF").find(text[at + shown.size()]), std::string::npos)
+            << "the dump goes on";
+    }
+  }
+}
+
+// A record restored from its text form says which 32-bit times it came back with.
+TEST(SftpAttributes, RestoredRecordLogsItsTimes) {
+  SFtpFileAttr a;
+  a.lastAccessTime32 = 11;
+  a.createTime32 = 22;
+  a.lastModifiedTime32 = 33;
+  StringBuffer form, text;
+  Logger log;
+  a.serialize(form, log);
+  SFtpFileAttr b;
+  int step = 0;
+  ASSERT_TRUE(b.unserialize(form, log, step, false));
+  log.getText(text);
+  EXPECT_EQ(missingLogLines(text.getString(),
+                            {"lastAccessTime32: 11", "createTime32: 22", "lastModifiedTime32: 33"}),
+            "")
+      << text.getString();
 }
 
 } // namespace

@@ -1,6 +1,6 @@
-// Texts a server sends (its algorithm names, login methods, SFTP extensions, status messages, a
-// disconnect reason, a signature name) reach the client's log escaped: a line end or a control
-// byte inside them cannot start a line of the server's making.
+// Texts a server sends (its algorithm names, login methods, SFTP extensions and the filename
+// charset they name, status messages, a disconnect reason, a signature name) reach the client's log
+// escaped: a line end or a control byte inside them cannot start a line of the server's making.
 #include <gtest/gtest.h>
 
 #include "tests/support/FakeSftpServer.h"
@@ -57,6 +57,18 @@ TEST(PeerTextLogged, ServerTextsCannotForgeLogLines) {
          };
        },
        nullptr},
+      {"FilenameCharset",
+       [](FakeSftpOptions &, FakeSftpFs &fs) {
+         fs.hook = [](const std::string &pkt) -> std::vector<std::string> {
+           if (pkt[4] != 1) return {};
+           return {sftpPacket(2, 0, sftpU32(3) + sftpStr("filename-charset") + sftpStr(kHostile),
+                              false)};
+         };
+       },
+       [&](ClsSFtp &s) {
+         XString h;
+         if (s.OpenDir(xs(a, "/"), h, nullptr)) delete s.ReadDir(h, nullptr);
+       }},
       {"StatusMessage",
        [](FakeSftpOptions &, FakeSftpFs &fs) {
          fs.hook = [](const std::string &pkt) -> std::vector<std::string> {
