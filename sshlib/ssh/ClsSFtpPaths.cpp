@@ -79,6 +79,15 @@ bool ClsSFtpDir::GetFilename(int i, XString &out) const {
   return true;
 }
 
+ClsSFtpFile *ClsSFtpDir::GetFileObject(int i) {
+  const ClsSFtpFile *e = entry(i);
+  if (!e) return nullptr;
+  m_log.EnterContext("GetFileObject", true);
+  std::unique_ptr<ClsSFtpFile> copy = e->decodedCopy();
+  m_log.LeaveContext();
+  return copy.release();
+}
+
 ClsSFtpFile *ClsSFtpDir::GetFileObject(int i, LogBase &log) const {
   const ClsSFtpFile *e = entry(i);
   if (!e) return nullptr;

@@ -69,6 +69,70 @@ TEST(PublicObjects, DebugLogFilePathMirrorsEveryCall) {
   }
 }
 
+// What the implementation objects have, their public objects pass on: the tar object's name and
+// prefix properties, its roots and each rendering of its log; the key's saved log; a listing's
+// own log in its three forms and its debug log file.
+TEST(PublicObjects, PassOnWhatTheirObjectsHave) {
+  TempDir dir;
+  CkTar tar;
+  tar.put_UserName("builder");
+  tar.put_GroupName("staff");
+  tar.put_DirPrefix("top/inner//");
+  tar.AddDirRoot(dir.path().c_str());
+  std::string root, none = "stale";
+  const bool gotRoot = tar.GetDirRoot(0, root);
+  const bool gotNone = tar.GetDirRoot(3, none);
+  const std::string tarText = tar.lastErrorText(), tarHtml = tar.lastErrorHtml();
+
+  CkSshKey key;
+  key.FromText("not a key");
+  const bool saved = key.SaveLastError(dir.file("key.xml").c_str());
+  const bool savedBlank = key.SaveLastError("   ");
+
+  auto *impl = new ClsSFtpDir;
+  DataBuffer name;
+  name.appendCharN(0, 9);
+  SshTransport::pack_uint32(1, name);
+  SshTransport::pack_string("one", name);
+  SshTransport::pack_string("one", name);
+  SshTransport::pack_uint32(0, name);
+  Logger scratch;
+  impl->loadSshFxpName(3, StringBuffer(), false, name, scratch);
+  CkSFtpDir listing(impl);
+  listing.put_DebugLogFilePath(dir.file("dir.log").c_str());
+  std::unique_ptr<CkSFtpFile> first(listing.GetFileObject(0)), past(listing.GetFileObject(1));
+
+  const struct {
+    const char *what;
+    std::string got, want;
+  } rows[] = {
+      {"tar user name", tar.userName(), "builder"},
+      {"tar group name", tar.groupName(), "staff"},
+      {"tar prefix, trailing slashes gone", tar.dirPrefix(), "top/inner"},
+      {"tar root 0", std::to_string(gotRoot) + " " + root, "1 " + dir.path()},
+      {"tar root 3", std::to_string(gotNone) + " [" + none + "]", "0 []"},
+      {"tar text log",
+       std::to_string(logHasLine(tarText, "Index out of range") && logHasLine(tarText, "index: 3")),
+       "1"},
+      {"tar HTML log", std::to_string(tarHtml.find("Index out of range<br>") != std::string::npos),
+       "1"},
+      {"key log saved", std::to_string(saved) + std::to_string(savedBlank), "10"},
+      {"key log file",
+       std::to_string(readFile(dir.file("key.xml")).find("Unrecognized key file format.") !=
+                      std::string::npos),
+       "1"},
+      {"listing copies", std::to_string(first != nullptr) + std::to_string(past != nullptr), "10"},
+      {"copied name", first ? first->filename() : "", "one"},
+      {"listing text log", listing.lastErrorText().substr(0, 11), "RazudodLog:"},
+      {"listing HTML log", listing.lastErrorHtml().substr(0, 23), "RazudodLog:<blockquote>"},
+      {"listing XML log", listing.lastErrorXml().substr(0, 12), "<RazudodLog>"},
+      {"listing debug log path", listing.debugLogFilePath(), dir.file("dir.log")},
+      {"listing debug log", readFile(dir.file("dir.log")), "GetFileObject:\n    (leaveContext)\n"},
+  };
+  for (const auto &r : rows)
+    EXPECT_EQ(r.got, r.want) << r.what;
+}
+
 // The methods a server lists after "none" are held in a string array: a method counts only when a
 // whole name matches exactly; empty names are dropped; a missing boolean still yields the names.
 TEST(LoginMethodList, NamesAreHeldAndMatchedWhole) {
@@ -240,9 +304,10 @@ TEST(SftpListing, EntriesHaveContextsAndABadNameShowsThePacket) {
       const std::string shown = std::string("msgData: ") + dump.getString();
       const size_t at = text.find(shown);
       EXPECT_NE(at, std::string::npos) << text;
-      if (at != std::string::npos)
+      if (at != std::string::npos) {
         EXPECT_EQ(std::string("0123456789ABCDEF").find(text[at + shown.size()]), std::string::npos)
             << "the dump goes on";
+      }
     }
   }
 }
