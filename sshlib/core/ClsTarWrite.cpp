@@ -346,7 +346,9 @@ bool ClsTar::writeFileToOutput(XString &fullPath, XString &entryPath, ProgressMo
 }
 
 // Exactly the size the header announced: a file that grew is cut there, one that shrank is
-// padded with zeros, so that the entries after it stay where a reader looks for them.
+// padded with zeros, so that the entries after it stay where a reader looks for them. A read
+// that fails is no end of the file: the copy fails at once, since padding would pass a damaged
+// entry off as whole.
 bool ClsTar::copySourceToOutput(XString &fullPath, int64_t size, ProgressMonitor *pm,
                                 LogBase &log) {
   FileDataSource *src = FileDataSource::OpenSourceFileUtf8(fullPath.getUtf8(), &log);
@@ -361,7 +363,12 @@ bool ClsTar::copySourceToOutput(XString &fullPath, int64_t size, ProgressMonitor
   while (left > 0 && ok) {
     unsigned int want = left > 20000 ? 20000u : static_cast<unsigned int>(left);
     unsigned int got = 0;
-    if (!src->getNextChunk(buf.data(), want, &got, &log) || got == 0) break;
+    if (!src->getNextChunk(buf.data(), want, &got, &log)) {
+      log.LogData("fullPath", fullPath.getUtf8());
+      ok = false;
+      break;
+    }
+    if (got == 0) break;
     if (!writeOut_pm(buf.data(), got, pm, log)) {
       log.LogError("Failed to write file data to TAR output.");
       ok = false;

@@ -109,6 +109,9 @@ std::string CkSshKey::lastErrorHtml() const {
 std::string CkSshKey::lastErrorXml() const {
   return logOf(*m_impl, LogForm::Xml);
 }
+bool CkSshKey::SaveLastError(const char *path) {
+  return m_impl->SaveXmlLog(path);
+}
 std::string CkSshKey::debugLogFilePath() const {
   return debugPathOf(*m_impl);
 }
@@ -196,9 +199,23 @@ std::string CkSFtpDir::originalPath() const {
   return m_impl->OriginalPath;
 }
 CkSFtpFile *CkSFtpDir::GetFileObject(int i) const {
-  const ClsSFtpFile *e = m_impl->entry(i);
-  if (!e) return nullptr;
-  return new CkSFtpFile(e->decodedCopy().release());
+  ClsSFtpFile *copy = m_impl->GetFileObject(i);
+  return copy ? new CkSFtpFile(copy) : nullptr;
+}
+std::string CkSFtpDir::lastErrorText() const {
+  return logOf(*m_impl, LogForm::Text);
+}
+std::string CkSFtpDir::lastErrorHtml() const {
+  return logOf(*m_impl, LogForm::Html);
+}
+std::string CkSFtpDir::lastErrorXml() const {
+  return logOf(*m_impl, LogForm::Xml);
+}
+std::string CkSFtpDir::debugLogFilePath() const {
+  return debugPathOf(*m_impl);
+}
+void CkSFtpDir::put_DebugLogFilePath(const char *path) {
+  putDebugPath(*m_impl, path);
 }
 
 // --- CkSFtp

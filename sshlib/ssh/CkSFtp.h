@@ -71,6 +71,8 @@ public:
   std::string lastErrorText() const;
   std::string lastErrorHtml() const;
   std::string lastErrorXml() const;
+  // Writes the last operation's log as XML to the file; false for a blank path or a failed write.
+  bool SaveLastError(const char *path);
   // While set, each operation's log is also appended to this file as it happens.
   std::string debugLogFilePath() const;
   void put_DebugLogFilePath(const char *path);
@@ -80,7 +82,8 @@ private:
   ClsSshKey *m_impl;
 };
 
-// One entry of a listing.
+// One entry of a listing. It keeps no log of its own (nor LastErrorText), so that a long listing
+// stays small.
 class CkSFtpFile : public CkObject {
 public:
   explicit CkSFtpFile(ClsSFtpFile *impl); // takes ownership
@@ -121,6 +124,13 @@ public:
   std::string originalPath() const;
   // A copy of entry i; null out of range. The caller owns it.
   CkSFtpFile *GetFileObject(int i) const;
+  // The listing's own log: its last operation, as text, HTML or XML.
+  std::string lastErrorText() const;
+  std::string lastErrorHtml() const;
+  std::string lastErrorXml() const;
+  // While set, each operation's log is also appended to this file as it happens.
+  std::string debugLogFilePath() const;
+  void put_DebugLogFilePath(const char *path);
 
 private:
   ClsSFtpDir *m_impl;

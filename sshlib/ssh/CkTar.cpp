@@ -39,6 +39,9 @@ CK_TAR_TEXT(untarMatchPattern, UntarMatchPattern)
 CK_TAR_TEXT(charset, Charset)
 CK_TAR_TEXT(writeFormat, WriteFormat)
 CK_TAR_TEXT(debugLogFilePath, DebugLogFilePath)
+CK_TAR_TEXT(userName, UserName)
+CK_TAR_TEXT(groupName, GroupName)
+CK_TAR_TEXT(dirPrefix, DirPrefix)
 CK_TAR_VALUE(bool, UntarCaseSensitive)
 CK_TAR_VALUE(bool, UntarDiscardPaths)
 CK_TAR_VALUE(bool, NoAbsolutePaths)
@@ -52,21 +55,6 @@ CK_TAR_VALUE(int, GroupId)
 CK_TAR_VALUE(bool, VerboseLogging)
 CK_TAR_VALUE(int, HeartbeatMs)
 
-void CkTar::put_UserName(const char *s) {
-  Utf8Arg vArg(s);
-  XString &v = vArg.v;
-  m_impl->put_UserName(v);
-}
-void CkTar::put_GroupName(const char *s) {
-  Utf8Arg vArg(s);
-  XString &v = vArg.v;
-  m_impl->put_GroupName(v);
-}
-void CkTar::put_DirPrefix(const char *s) {
-  Utf8Arg vArg(s);
-  XString &v = vArg.v;
-  m_impl->put_DirPrefix(v);
-}
 int CkTar::get_NumDirRoots() const {
   return m_impl->get_NumDirRoots();
 }
@@ -89,6 +77,13 @@ bool CkTar::AddDirRoot(const char *dirPath) {
   Utf8Arg vArg(dirPath);
   XString &v = vArg.v;
   return m_impl->AddDirRoot(v);
+}
+
+bool CkTar::GetDirRoot(int index, std::string &out) {
+  XString v;
+  bool ok = m_impl->GetDirRoot(index, v);
+  out = v.getUtf8();
+  return ok;
 }
 
 int CkTar::UntarFromMemory(const unsigned char *data, unsigned int n) {
@@ -120,6 +115,12 @@ bool CkTar::ListXml(const char *tarPath, std::string &out) {
 std::string CkTar::lastErrorText() const {
   XString v;
   m_impl->GetTextLogX(v, false);
+  return v.getUtf8();
+}
+
+std::string CkTar::lastErrorHtml() const {
+  XString v;
+  m_impl->GetHtmlLogX(v, false);
   return v.getUtf8();
 }
 

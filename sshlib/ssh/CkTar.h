@@ -54,11 +54,16 @@ public:
   void put_UserId(int id);
   int get_GroupId() const;
   void put_GroupId(int id);
+  std::string userName() const;
   void put_UserName(const char *name);
+  std::string groupName() const;
   void put_GroupName(const char *name);
+  std::string dirPrefix() const;
   void put_DirPrefix(const char *prefix);
   int get_NumDirRoots() const;
   bool AddDirRoot(const char *dirPath);
+  // The root added index-th (from 0); false, with out empty, when there is none.
+  bool GetDirRoot(int index, std::string &out);
   bool WriteTar(const char *path);
   bool WriteTarGz(const char *path);
   bool WriteTarBz2(const char *path);
@@ -71,6 +76,7 @@ public:
   void put_HeartbeatMs(int ms);
   void put_EventCallbackObject(ProgressEvent *event) { m_event = event; }
   std::string lastErrorText() const;
+  std::string lastErrorHtml() const;
   std::string lastErrorXml() const;
   bool SaveLastError(const char *path);
   // While set, each operation's log is also appended to this file as it happens.

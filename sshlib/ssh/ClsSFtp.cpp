@@ -122,7 +122,7 @@ void ClsSFtp::handleReadFailure(SocketReadFailInfo &fi, bool disconnectReceived)
     dropTransport();
     m_log.LogError("Received SSH disconnect.");
     m_log.LogDataLong("disconnectCode", (int)DisconnectCode);
-    m_log.LogData("disconnectReason", DisconnectReason.getString());
+    logPeerText(m_log, "disconnectReason", DisconnectReason);
     return;
   }
   if (fi.connectionClosed || fi.socketError || !transport->socket.isConnected) {
@@ -353,8 +353,8 @@ bool ClsSFtp::InitializeSftp(ProgressEvent *ev) {
           break;
         extensionNames.emplace_back(name.getString());
         extensionData.emplace_back(data.getString());
-        m_log.LogData("extensionName", name.getString());
-        m_log.LogData("extensionData", data.getString());
+        logPeerText(m_log, "extensionName", name);
+        logPeerText(m_log, "extensionData", data);
         if (name.equalsIgnoreCase("filename-charset")) FilenameCharset.setString(data);
       }
     }
@@ -520,7 +520,7 @@ void ClsSFtp::logStatusResponse(const char *requestName, const DataBuffer &packe
   m_log.EnterContext("StatusResponse", true);
   m_log.LogData("Request", requestName);
   m_log.LogDataLong("StatusCode", (int)code);
-  m_log.LogData("StatusMessage", msg.getString());
+  logPeerText(m_log, "StatusMessage", msg);
   m_log.LeaveContext();
 }
 

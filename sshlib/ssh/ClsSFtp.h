@@ -99,15 +99,21 @@ private:
   std::unique_ptr<SFtpFileAttr> decodeWire() const;
 };
 
-class ClsSFtpDir {
+// One listing. It has a log of its own (one per listing, unlike its entries), into which the
+// copies it hands out are logged.
+class ClsSFtpDir : public ClsBase {
 public:
   int get_NumFilesAndDirs() const { return (int)entries.size(); }
   const ClsSFtpFile *entry(int i) const {
     return i >= 0 && i < (int)entries.size() ? &entries[(size_t)i] : nullptr;
   }
   bool GetFilename(int i, XString &out) const;
-  // An independent copy of an entry (owned by the caller), or null out of range.
+  // An independent copy of an entry (owned by the caller), or null out of range, made through
+  // the entry's text form.
   ClsSFtpFile *GetFileObject(int i, LogBase &log) const;
+  // The same in the listing's own log, decoded straight from the entry (an application copies
+  // every entry of a listing it shows).
+  ClsSFtpFile *GetFileObject(int i);
   // Appends the entries of one SSH_FXP_NAME packet ("." and ".." left out). Names are converted
   // from the charset (empty or "utf-8": taken as they are) to UTF-8; a name that would not come
   // back to the same bytes when sent is left out with a log line, since any operation on it

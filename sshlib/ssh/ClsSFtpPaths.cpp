@@ -79,6 +79,15 @@ bool ClsSFtpDir::GetFilename(int i, XString &out) const {
   return true;
 }
 
+ClsSFtpFile *ClsSFtpDir::GetFileObject(int i) {
+  const ClsSFtpFile *e = entry(i);
+  if (!e) return nullptr;
+  m_log.EnterContext("GetFileObject", true);
+  std::unique_ptr<ClsSFtpFile> copy = e->decodedCopy();
+  m_log.LeaveContext();
+  return copy.release();
+}
+
 ClsSFtpFile *ClsSFtpDir::GetFileObject(int i, LogBase &log) const {
   const ClsSFtpFile *e = entry(i);
   if (!e) return nullptr;
@@ -175,6 +184,30 @@ bool ClsSFtpFile::unserialize(XString &in, LogBase &log) {
   return true;
 }
 
+namespace {
+// The packet's bytes as hexadecimal, cut to its start when it is long (a NAME packet may be
+// 512 KiB), with a line saying so.
+void logPacketDump(LogBase &log, const DataBuffer &packet) {
+  const unsigned int kMaxDump = 1024;
+  const unsigned int n = packet.getSize();
+  log.LogDataHex("msgData", packet.getData2(), n < kMaxDump ? n : kMaxDump);
+  if (n <= kMaxDump) return;
+  char text[96];
+  std::snprintf(text, sizeof text, "msgData holds the first %u of the packet's %u bytes.", kMaxDump,
+                n);
+  log.LogInfo(text);
+}
+
+// One entry's log context, left on every way out.
+struct LogContext {
+  LogContext(LogBase &l, const char *name) : log(l) { log.EnterContext(name, true); }
+  ~LogContext() { log.LeaveContext(); }
+  LogContext(const LogContext &) = delete;
+  LogContext &operator=(const LogContext &) = delete;
+  LogBase &log;
+};
+} // namespace
+
 bool ClsSFtpDir::loadSshFxpName(int version, const StringBuffer &charset, bool verbose,
                                 const DataBuffer &packet, LogBase &log) {
   unsigned int idx = 9, count = 0;
@@ -184,11 +217,13 @@ bool ClsSFtpDir::loadSshFxpName(int version, const StringBuffer &charset, bool v
   }
   bytesTaken += packet.getSize();
   for (unsigned int i = 0; i < count; ++i) {
+    LogContext entryContext(log, "DirEntry");
     DataBuffer name, longname;
     if (!SshTransport::parseBinaryString(packet, idx, name, log) ||
         (version < 4 && !SshTransport::parseBinaryString(packet, idx, longname, log))) {
       log.LogError("Failed to parse Nth filename in FXP Name message.");
       log.LogDataLong("index", (int)i);
+      logPacketDump(log, packet);
       return false;
     }
     std::string raw((const char *)name.getData2(), name.getSize());
@@ -258,6 +293,8 @@ ClsSFtpDir *ClsSFtp::ReadDir(XString &handle, ProgressEvent *ev) {
   SftpOp op(*this, "ReadDir", ev);
   if (!op.ready()) return nullptr;
   m_log.LogData("handle", handle.getUtf8());
+  // The charset may be the server's own choice (its VERSION reply can name it).
+  if (FilenameCharset.getSize()) logPeerText(m_log, "FilenameCharset", FilenameCharset);
   SftpLastRead *rec = findHandle(handle);
   if (!rec) {
     m_log.LogError("Invalid handle.");
@@ -513,7 +550,7 @@ bool ClsSFtp::simpleRequest(const char *ctx, unsigned char type, const char *req
                             XString *path2, ProgressEvent *ev) {
   SftpOp op(*this, ctx, ev);
   if (!op.ready()) return op.done(false);
-  m_log.LogData(path2 ? "oldFilename" : "filename", path.getUtf8());
+  m_log.LogData(path2 ? "oldFilename" : "path", path.getUtf8());
   if (path2) m_log.LogData("newFilename", path2->getUtf8());
   DataBuffer payload;
   SshTransport::pack_filename(path, FilenameCharset, payload);
@@ -702,6 +739,10 @@ bool ClsSFtp::SetOwnerAndGroup(XString &target, bool isHandle, XString &owner, X
                                ProgressEvent *ev) {
   SftpOp op(*this, "SetOwnerAndGroup", ev);
   if (!op.ready()) return op.done(false);
+  m_log.LogData("filename", target.getUtf8());
+  m_log.LogDataLong("isHandle", isHandle ? 1 : 0);
+  m_log.LogData("owner", owner.getUtf8());
+  m_log.LogData("group", group.getUtf8());
   if (ProtocolVersion < 4) {
     m_log.LogError("SFTP version 3 cannot set owner and group by name.");
     return op.done(false);
@@ -751,6 +792,9 @@ bool ClsSFtp::packAttrs(XString &localPath, DataBuffer &out) {
 bool ClsSFtp::CopyFileAttr(XString &localPath, XString &target, bool isHandle, ProgressEvent *ev) {
   SftpOp op(*this, "CopyFileAttr", ev);
   if (!op.ready()) return op.done(false);
+  m_log.LogData("localFilename", localPath.getUtf8());
+  m_log.LogData("filename", target.getUtf8());
+  m_log.LogDataLong("isHandle", isHandle ? 1 : 0);
   DataBuffer payload;
   packHandleOrFilename(target, isHandle, payload);
   if (!packAttrs(localPath, payload)) return op.done(false);

@@ -126,6 +126,8 @@ bool SFtpFileAttr::unpack(unsigned int v, unsigned int &i, const DataBuffer &m, 
 
 bool SFtpFileAttr::unpackFileAttr(unsigned int version, unsigned int &offset, const DataBuffer &msg,
                                   LogBase &log, int &step, bool verbose) {
+  // Verbose only: a listing decodes one record per entry, and the version is already in the
+  // context's "SftpVersion" line; tens of thousands of copies of it would crowd the bounded log.
   if (verbose) log.LogDataLong("unpackSftpVersion", (int)version);
   bool ok = unpack(version, offset, msg, step);
   // Version 3 permissions carry the file type; their octal form says it at a glance.
@@ -265,11 +267,10 @@ bool SFtpFileAttr::unserialize(const StringBuffer &in, LogBase &log, int &step, 
   if (!T::parseUint32(d, i, lastAccessTime32) || !T::parseUint32(d, i, createTime32) ||
       !T::parseUint32(d, i, lastModifiedTime32))
     return false;
-  if (verbose) {
-    log.LogDataInt64("lastAccessTime32", lastAccessTime32);
-    log.LogDataInt64("createTime32", createTime32);
-    log.LogDataInt64("lastModifiedTime32", lastModifiedTime32);
-  }
+  // A restored record says which 32-bit times it came back with; a listing never passes here.
+  log.LogDataInt64("lastAccessTime32", lastAccessTime32);
+  log.LogDataInt64("createTime32", createTime32);
+  log.LogDataInt64("lastModifiedTime32", lastModifiedTime32);
   return true;
 }
 

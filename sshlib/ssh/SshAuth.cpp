@@ -149,7 +149,7 @@ bool failureReport(SshTransport &t, const DataBuffer &msg, int n, bool withError
     log.LogError(("Authentication failed or partial success. (" + num + ")").c_str());
     log.LogDataLong(("PartialSuccess" + num).c_str(), partial ? 1 : 0);
   }
-  log.LogData("AuthList", joined(methods).c_str());
+  logPeerText(log, "AuthList", joined(methods).c_str());
   t.toSessionLog("TRAN* Partial success: ", partial ? 1 : 0, "\n");
   t.toSessionLog("TRAN* Auth list: ", joined(methods).c_str(), "\n");
   return true;
@@ -388,7 +388,7 @@ bool SshTransport::sshAuthenticatePw(XString &login, XString &password, Progress
   ClsStringArray methods;
   bool partial = false;
   if (parseUserAuthFailMsg(reply, methods, partial, log))
-    log.LogData("AuthMethods", joined(methods).c_str());
+    logPeerText(log, "AuthMethods", joined(methods).c_str());
   if (listed(methods, "password"))
     return passwordMethod(*this, login, password.getUtf8(), pm, log, failInfo, verbose);
   if (listed(methods, "keyboard-interactive"))
@@ -439,7 +439,7 @@ bool SshTransport::sshAuthenticatePk(XString &login, const char *password, ClsSs
     ClsStringArray methods;
     bool partial = false;
     if (!parseUserAuthFailMsg(reply, methods, partial, log)) return false;
-    log.LogData("AuthList", joined(methods).c_str());
+    logPeerText(log, "AuthList", joined(methods).c_str());
     toSessionLog("TRAN* Partial success: ", partial ? 1 : 0, "\n");
     toSessionLog("TRAN* Auth list: ", joined(methods).c_str(), "\n");
     if (!containsNoCase(joined(methods), "publickey")) {

@@ -9,6 +9,7 @@
 #include "sshlib/crypto/Rsa2.h"
 #include "sshlib/crypto/SshKeyBlob.h"
 #include "sshlib/crypto/SshSigVerify.h"
+#include "sshlib/ssh/PeerText.h"
 #include "sshlib/ssh/SshTransport.h"
 
 namespace {
@@ -95,9 +96,7 @@ bool SshTransport::rsaVerifySig(rsa_key &key, const unsigned char *sig, unsigned
   if (nameLen != 7) {
     log.LogDataLong("HostKeyFailCode", 11);
     log.LogDataLong("slen", (int)nameLen);
-    StringBuffer n;
-    n.appendN((const char *)name, (int)nameLen);
-    log.LogData("sigName", n.getString());
+    logPeerText(log, "sigName", (const char *)name, nameLen);
     return false;
   }
   if (memcmp(name, "ssh-rsa", 7) != 0) {

@@ -335,7 +335,8 @@ bool SshTransport::parseKexInit(DataBuffer &payload, LogBase &log) {
   if (ok) ok = parseBool(payload, idx, follows);
   for (int i = 0; i < 10; ++i) {
     log.EnterContext(contexts[i], true);
-    lists[i].logStrings(log, "algorithm");
+    for (int k = 0; k < lists[i].getSize(); ++k)
+      if (const StringBuffer *name = lists[i].sbAt(k)) logPeerText(log, "algorithm", *name);
     log.LeaveContext();
   }
   pendingCipherIn = pendingCipherOut = pendingMacIn = pendingMacOut = 0;
@@ -620,7 +621,9 @@ bool SshTransport::sendNewKeys(ProgressMonitor *pm, LogBase &log, bool verbose) 
 bool SshTransport::sendGexRequest(unsigned int pbits, ProgressMonitor *pm, LogBase &log,
                                   bool verbose) {
   log.LogInfo("Sending KEX_DH_GEX_REQUEST...");
-  log.LogDataLong("kex_pbits", (int)pbits);
+  // The first exchange and a server-started re-key share this step; their logs name the size
+  // differently, and a reader of the log tells them apart by it.
+  log.LogDataLong(rekeyRunning ? "kex_pbits" : "pbits", (int)pbits);
   DataBuffer req;
   // OpenSSH has long refused the one-number request (it disconnects); it takes groups of 2048 to
   // 8192 bits and asks for the range form.

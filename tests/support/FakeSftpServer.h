@@ -27,12 +27,21 @@ struct FakeSftpOptions {
   std::function<std::vector<std::string>(const std::string &packet)> reply;
   // Grant back, with a WINDOW_ADJUST, every byte the client sends.
   bool refillWindow = false;
+  // When set, every login request is refused with this list of methods that may go on.
+  std::string authFailureList = {};
+  // The SSH side: identification, algorithm names, signature name.
+  FakeSshOptions ssh = {};
 };
 
 // A reply piece that cuts the connection instead of answering.
 inline const std::string kSftpDrop = std::string("\0drop\0", 6);
 // A reply piece that sends nothing now (a hook answers the packet later, with another one's).
 inline const std::string kSftpHold = std::string("\0hold\0", 6);
+// A reply piece that sends an SSH DISCONNECT with the reason, then cuts the connection.
+inline const std::string kSftpDisconnectTag = std::string("\0disconnect\0", 12);
+inline std::string sftpDisconnect(const std::string &reason) {
+  return kSftpDisconnectTag + reason;
+}
 
 // An SFTP packet of a type with a request id and fields.
 inline std::string sftpPacket(unsigned char type, unsigned int id, const std::string &fields,
@@ -62,7 +71,7 @@ inline unsigned int sftpIdOf(const std::string &pkt) {
 class FakeSftpServer {
 public:
   explicit FakeSftpServer(FakeSftpOptions o)
-      : opts(std::move(o)), ssh([this](FakeSshServer &f) { run(f); }) {}
+      : opts(std::move(o)), ssh([this](FakeSshServer &f) { run(f); }, opts.ssh) {}
   int port() const { return ssh.port; }
   // Largest CHANNEL_DATA piece the client sent.
   unsigned int maxPiece = 0;
@@ -87,6 +96,10 @@ private:
       if (t == 5) {
         out.appendChar(6);
         SshTransport::pack_string("ssh-userauth", out);
+      } else if (t == 50 && !opts.authFailureList.empty()) {
+        out.appendChar(51);
+        SshTransport::pack_string(opts.authFailureList.c_str(), out);
+        SshTransport::pack_bool(false, out);
       } else if (t == 50 || t == 61) {
         if (!opts.endlessQuestions) {
           out.appendChar(52);
@@ -135,6 +148,16 @@ private:
           in.erase(0, 4 + len);
           for (auto &piece : opts.reply(pkt)) {
             if (piece == kSftpHold) continue;
+            if (piece.rfind(kSftpDisconnectTag, 0) == 0) {
+              DataBuffer d;
+              d.appendChar(1);
+              SshTransport::pack_uint32(11, d);
+              SshTransport::pack_string(piece.substr(kSftpDisconnectTag.size()).c_str(), d);
+              SshTransport::pack_string("", d);
+              f.send(d);
+              f.s.socket.CloseSocket(0, f.log);
+              return;
+            }
             if (piece == kSftpDrop) {
               // The connection is cut, as a crashing server or a network would cut it.
               f.s.socket.CloseSocket(0, f.log);

@@ -25,6 +25,8 @@ struct FakeSshOptions {
   int mac = 1;
   const char *macName = "hmac-sha1";
   bool badF = false; // sends f = 1, which makes K = 1
+  // The name the exchange hash's signature is sent under.
+  std::string sigName = "ssh-rsa";
   // Announces OpenSSH's strict key exchange (and numbers packets from zero at each NEWKEYS).
   bool strictKex = false;
   // Sends an IGNORE before its KEXINIT, or before its NEWKEYS in the first exchange.
@@ -159,7 +161,7 @@ public:
     Sha1::sha1_db(s.exchangeHash, hh);
     ok = ok && Rsa2::padAndSignHash(hh.getData2(), hh.getSize(), 1, _ckHash::hashId("sha1"), 0,
                                     hostKey.key, 1, false, sig, log);
-    SshTransport::pack_string("ssh-rsa", sigBlob);
+    SshTransport::pack_string(opts.sigName.c_str(), sigBlob);
     SshTransport::pack_db(sig, sigBlob);
     reply.appendChar(31);
     SshTransport::pack_db(blob, reply);

@@ -206,11 +206,23 @@ TEST_F(SftpLogTexts, DirectoriesEntriesAndAttributes) {
     cases.push_back({"OpenDir", logText(s), {"Sent FXP_OPENDIR"}});
     std::unique_ptr<ClsSFtpDir> listing(s.ReadDir(h, nullptr));
     ASSERT_TRUE(listing) << logText(s);
-    cases.push_back({"ReadDir", logText(s),
-                     version == 3 ? std::vector<std::string>{"octalPermissions: 100644"}
-                                  : std::vector<std::string>{"validFlags:", "lastModifiedTime64:"},
-                     version == 3 ? std::vector<std::string>{}
-                                  : std::vector<std::string>{"octalPermissions:"}});
+    cases.push_back(
+        {"ReadDir", logText(s),
+         version == 3 ? std::vector<std::string>{"DirEntry:", "octalPermissions: 100644"}
+                      : std::vector<std::string>{"DirEntry:", "validFlags:", "lastModifiedTime64:"},
+         version == 3 ? std::vector<std::string>{"FilenameCharset:"}
+                      : std::vector<std::string>{"octalPermissions:", "FilenameCharset:"}});
+    // A copy of an entry is made through its text form, which logs the times it restores.
+    {
+      Logger copyLog;
+      std::unique_ptr<ClsSFtpFile> copy(listing->GetFileObject(0, copyLog));
+      StringBuffer sb;
+      copyLog.getText(sb);
+      cases.push_back(
+          {"GetFileObject",
+           sb.getString(),
+           {"GetFileObject:", "lastAccessTime32:", "createTime32:", "lastModifiedTime32:"}});
+    }
     // An entry logs its times into the log it is given (it keeps none of its own).
     auto modifiedLog = [](const ClsSFtpFile &e) {
       Logger log;
@@ -234,6 +246,13 @@ TEST_F(SftpLogTexts, DirectoriesEntriesAndAttributes) {
     cases.push_back({"entry without attributes",
                      modifiedLog(ClsSFtpFile()),
                      {"No attrs, using current date/time"}});
+    ASSERT_TRUE(s.CloseHandle(h, nullptr));
+    XString charset;
+    s.put_FilenameCharset(xs(charset, "utf-8"));
+    ASSERT_TRUE(s.OpenDir(xs(a, base.empty() ? "/" : base), h, nullptr)) << logText(s);
+    delete s.ReadDir(h, nullptr);
+    cases.push_back({"ReadDir with a filename charset", logText(s), {"FilenameCharset: utf-8"}});
+    s.put_FilenameCharset(xs(charset, ""));
     ASSERT_TRUE(s.CloseHandle(h, nullptr));
 
     const std::string f = base + "/f";
@@ -266,6 +285,22 @@ TEST_F(SftpLogTexts, DirectoriesEntriesAndAttributes) {
     t.m_year = 2012, t.m_month = 3, t.m_day = 4, t.m_hour = t.m_minute = t.m_second = 0;
     ASSERT_TRUE(s.SetLastModifiedTime(xs(a, f), false, t, nullptr)) << logText(s);
     cases.push_back({"SetLastModifiedTime", logText(s), {"DateTime:", "lastModTime:"}});
+
+    // The arguments of the operations on names.
+    ASSERT_TRUE(s.CreateDir(xs(a, base + "/made"), nullptr)) << logText(s);
+    cases.push_back({"CreateDir", logText(s), {"path: " + base + "/made"}, {"filename:"}});
+    ASSERT_TRUE(s.RemoveDir(xs(a, base + "/made"), nullptr)) << logText(s);
+    cases.push_back({"RemoveDir", logText(s), {"path: " + base + "/made"}, {"filename:"}});
+    XString owner, group;
+    s.SetOwnerAndGroup(xs(a, f), false, xs(owner, "nobody"), xs(group, "nogroup"), nullptr);
+    cases.push_back({"SetOwnerAndGroup",
+                     logText(s),
+                     {"filename: " + f, "isHandle: 0", "owner: nobody", "group: nogroup"}});
+    writeFile(path("local"), "x");
+    ASSERT_TRUE(s.CopyFileAttr(xs(b, path("local")), xs(a, f), false, nullptr)) << logText(s);
+    cases.push_back({"CopyFileAttr",
+                     logText(s),
+                     {"localFilename: " + path("local"), "filename: " + f, "isHandle: 0"}});
 
     // A READDIR that cannot be sent: our side of the connection no longer writes.
     ASSERT_TRUE(s.OpenDir(xs(a, base.empty() ? "/" : base), h, nullptr));

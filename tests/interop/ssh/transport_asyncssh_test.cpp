@@ -45,6 +45,10 @@ TEST(TransportAsyncssh, GroupExchangeAndOldCiphers) {
                                                     << log.text << peer->log();
     EXPECT_EQ(t.kexAlgorithm, c.kexNumber);
     EXPECT_EQ(sshIndependentKexCheck(t), "");
+    // The size asked for is "pbits" in the first exchange and "kex_pbits" in a re-key.
+    const bool gex = c.kexNumber == 160 || c.kexNumber == 256;
+    EXPECT_EQ(log.has("INFO: Sending KEX_DH_GEX_REQUEST...\npbits: "), gex) << log.text;
+    EXPECT_FALSE(log.has("kex_pbits")) << log.text;
     EXPECT_EQ(t.activeCipherIn, c.cipherNumber);
     EXPECT_TRUE(sshServiceRoundTrip(t, log)) << c.cipher << "\n" << log.text << peer->log();
     if (c.rekey) {
@@ -56,6 +60,7 @@ TEST(TransportAsyncssh, GroupExchangeAndOldCiphers) {
       for (int i = 0; i < 10 && !rekeyed(); ++i)
         ASSERT_TRUE(sshGlobalRequestRoundTrip(t, log)) << log.text << peer->log();
       ASSERT_TRUE(sshGlobalRequestRoundTrip(t, log)) << log.text << peer->log();
+      EXPECT_TRUE(log.has("INFO: Sending KEX_DH_GEX_REQUEST...\nkex_pbits: ")) << log.text;
     }
     std::string slog = t.sessionLog.getString();
     EXPECT_EQ(slog.find("Key Exchange Success.") != slog.rfind("Key Exchange Success."), c.rekey)

@@ -1,11 +1,15 @@
 // The tar object against GNU tar, bsdtar, Python's tarfile, gzip, bzip2 and compress.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <random>
 
 #include "sshlib/core/ClsTar.h"
 #include "sshlib/core/DataSource.h"
+#include "sshlib/core/Output.h"
 #include "sshlib/core/ProgressEvent.h"
 #include "sshlib/core/RazudodDeflate.h"
 #include "tests/support/TarTrees.h"
@@ -282,6 +286,92 @@ TEST(ClsTar, FilesChangingWhileArchivedKeepTheArchiveAlignedAndFail) {
   EXPECT_EQ(testsupport::readFile(t.file("grow")).size(), 5000u);
   EXPECT_EQ(testsupport::readFile(t.file("shrink")),
             std::string(10, 's') + std::string(4990, '\0'));
+}
+
+namespace {
+// Makes a file of the tree unreadable while it is archived: swapped for a folder before it is
+// opened (its first read fails), or, part-way, its open descriptor pointed at a folder once its
+// first chunk has been written (the next read fails).
+class ReadBreaker : public ProgressEvent {
+public:
+  explicit ReadBreaker(bool partWay) : partWay_(partWay) {}
+  void NextTarFile(const char *path, long long, bool, bool &) override {
+    const std::string p(path);
+    if (p.size() < 4 || p.substr(p.size() - 4) != "/bad") return;
+    if (!partWay_) {
+      std::filesystem::remove(p);
+      std::filesystem::create_directory(p);
+    }
+    armed_ = p;
+  }
+  // Called with each chunk the writer puts out.
+  void written(unsigned int n) {
+    if (armed_.empty() || n != 20000) return;
+    for (const auto &e : std::filesystem::directory_iterator("/proc/self/fd")) {
+      std::error_code ec;
+      if (std::filesystem::read_symlink(e.path(), ec) != armed_) continue;
+      int folder = ::open(std::filesystem::path(armed_).parent_path().c_str(), O_RDONLY);
+      ::dup2(folder, std::stoi(e.path().filename().string()));
+      ::close(folder);
+    }
+    armed_.clear();
+  }
+
+private:
+  bool partWay_;
+  std::string armed_;
+};
+
+// An archive in memory that tells the breaker of every chunk.
+class BreakingSink : public OutputDataBuffer {
+public:
+  BreakingSink(DataBuffer *db, ReadBreaker &b) : OutputDataBuffer(db), breaker_(b) {}
+  unsigned int _fwrite32(const void *data, unsigned int itemSize, unsigned int count,
+                         ProgressMonitor *pm, LogBase &log) override {
+    unsigned int n = OutputDataBuffer::_fwrite32(data, itemSize, count, pm, log);
+    breaker_.written(itemSize * count);
+    return n;
+  }
+
+private:
+  ReadBreaker &breaker_;
+};
+} // namespace
+
+// A file that cannot be read ends the archive at once, without padding its entry: GNU tar finds
+// the archive cut short (and says so) instead of a whole entry of zeros.
+TEST(ClsTar, AFileThatCannotBeReadFailsTheArchiveAtOnce) {
+  for (bool partWay : {false, true}) {
+    SCOPED_TRACE(partWay ? "read fails part-way" : "first read fails");
+    TempDir t;
+    const std::string src = t.file("src"), out = t.file("o.tar");
+    std::filesystem::create_directories(src);
+    testsupport::writeFile(src + "/bad", std::string(70000, 'b'));
+    testsupport::writeFile(src + "/good", std::string(3000, 'g'));
+    ClsTar tar;
+    X root(src), o(out);
+    tar.AddDirRoot(root);
+    ReadBreaker breaker(partWay);
+    if (partWay) {
+      DataBuffer archive;
+      BreakingSink sink(&archive, breaker);
+      EXPECT_FALSE(tar.writeTarTo(sink, nullptr, tar.m_log, &breaker));
+      // The first chunk of the file went out before its read failed.
+      EXPECT_GT(archive.getSize(), 512u + 20000u);
+      EXPECT_LT(archive.getSize(), 512u + 70000u);
+      testsupport::writeFile(out, std::string((const char *)archive.getData2(), archive.getSize()));
+    } else {
+      EXPECT_FALSE(tar.WriteTar(o, &breaker));
+    }
+    const std::string log = logOf(tar);
+    EXPECT_NE(log.find("Failed to copy file contents to TAR."), std::string::npos) << log;
+    EXPECT_NE(log.find("fullPath: " + src + "/bad"), std::string::npos) << log;
+    EXPECT_EQ(log.find("shrank"), std::string::npos) << log;
+    int rc = 0;
+    const std::string listed = testsupport::runCommand("tar -tvf '" + out + "' 2>&1", &rc);
+    EXPECT_NE(rc, 0) << listed;
+    EXPECT_NE(listed.find("tar: "), std::string::npos) << listed;
+  }
 }
 
 TEST(ClsTar, ListXmlEscapesNamesAndCData) {

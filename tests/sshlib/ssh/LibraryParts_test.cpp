@@ -5,10 +5,12 @@
 #include <functional>
 
 #include "sshlib/core/ClsStringArray.h"
+#include "sshlib/core/Logger.h"
 #include "sshlib/core/RazudodFileTime.h"
 #include "sshlib/core/RazudodSysTime.h"
 #include "sshlib/ssh/CkSFtp.h"
 #include "sshlib/ssh/CkTar.h"
+#include "sshlib/ssh/ClsSFtp.h"
 #include "sshlib/ssh/SFtpFileAttr.h"
 #include "sshlib/ssh/SshTransport.h"
 #include "tests/support/LogTexts.h"
@@ -65,6 +67,70 @@ TEST(PublicObjects, DebugLogFilePathMirrorsEveryCall) {
     r.call();
     EXPECT_EQ(readFile(path), file);
   }
+}
+
+// What the implementation objects have, their public objects pass on: the tar object's name and
+// prefix properties, its roots and each rendering of its log; the key's saved log; a listing's
+// own log in its three forms and its debug log file.
+TEST(PublicObjects, PassOnWhatTheirObjectsHave) {
+  TempDir dir;
+  CkTar tar;
+  tar.put_UserName("builder");
+  tar.put_GroupName("staff");
+  tar.put_DirPrefix("top/inner//");
+  tar.AddDirRoot(dir.path().c_str());
+  std::string root, none = "stale";
+  const bool gotRoot = tar.GetDirRoot(0, root);
+  const bool gotNone = tar.GetDirRoot(3, none);
+  const std::string tarText = tar.lastErrorText(), tarHtml = tar.lastErrorHtml();
+
+  CkSshKey key;
+  key.FromText("not a key");
+  const bool saved = key.SaveLastError(dir.file("key.xml").c_str());
+  const bool savedBlank = key.SaveLastError("   ");
+
+  auto *impl = new ClsSFtpDir;
+  DataBuffer name;
+  name.appendCharN(0, 9);
+  SshTransport::pack_uint32(1, name);
+  SshTransport::pack_string("one", name);
+  SshTransport::pack_string("one", name);
+  SshTransport::pack_uint32(0, name);
+  Logger scratch;
+  impl->loadSshFxpName(3, StringBuffer(), false, name, scratch);
+  CkSFtpDir listing(impl);
+  listing.put_DebugLogFilePath(dir.file("dir.log").c_str());
+  std::unique_ptr<CkSFtpFile> first(listing.GetFileObject(0)), past(listing.GetFileObject(1));
+
+  const struct {
+    const char *what;
+    std::string got, want;
+  } rows[] = {
+      {"tar user name", tar.userName(), "builder"},
+      {"tar group name", tar.groupName(), "staff"},
+      {"tar prefix, trailing slashes gone", tar.dirPrefix(), "top/inner"},
+      {"tar root 0", std::to_string(gotRoot) + " " + root, "1 " + dir.path()},
+      {"tar root 3", std::to_string(gotNone) + " [" + none + "]", "0 []"},
+      {"tar text log",
+       std::to_string(logHasLine(tarText, "Index out of range") && logHasLine(tarText, "index: 3")),
+       "1"},
+      {"tar HTML log", std::to_string(tarHtml.find("Index out of range<br>") != std::string::npos),
+       "1"},
+      {"key log saved", std::to_string(saved) + std::to_string(savedBlank), "10"},
+      {"key log file",
+       std::to_string(readFile(dir.file("key.xml")).find("Unrecognized key file format.") !=
+                      std::string::npos),
+       "1"},
+      {"listing copies", std::to_string(first != nullptr) + std::to_string(past != nullptr), "10"},
+      {"copied name", first ? first->filename() : "", "one"},
+      {"listing text log", listing.lastErrorText().substr(0, 11), "RazudodLog:"},
+      {"listing HTML log", listing.lastErrorHtml().substr(0, 23), "RazudodLog:<blockquote>"},
+      {"listing XML log", listing.lastErrorXml().substr(0, 12), "<RazudodLog>"},
+      {"listing debug log path", listing.debugLogFilePath(), dir.file("dir.log")},
+      {"listing debug log", readFile(dir.file("dir.log")), "GetFileObject:\n    (leaveContext)\n"},
+  };
+  for (const auto &r : rows)
+    EXPECT_EQ(r.got, r.want) << r.what;
 }
 
 // The methods a server lists after "none" are held in a string array: a method counts only when a
@@ -163,6 +229,106 @@ TEST(SftpAttributes, ExtensionPairsAndTimes) {
     EXPECT_EQ(back, (long long)t.seconds);
     EXPECT_EQ(ns, 0u);
   }
+}
+
+// Each entry of a NAME reply is read in a "DirEntry" context of its own; a name that cannot be
+// read shows the packet, cut to its start when it is long (a NAME packet may be 512 KiB), and
+// says that it was cut.
+TEST(SftpListing, EntriesHaveContextsAndABadNameShowsThePacket) {
+  // A NAME packet: entries in the layout of the version, then `tail` as it stands.
+  auto namePacket = [](DataBuffer &p, int version, int entries, const std::string &tail,
+                       size_t longnameBytes) {
+    p.appendCharN(0, 9);
+    SshTransport::pack_uint32((unsigned)entries + (tail.empty() ? 0 : 1), p);
+    for (int i = 0; i < entries; ++i) {
+      SshTransport::pack_string(("f" + std::to_string(i)).c_str(), p);
+      if (version < 4) SshTransport::pack_string(std::string(longnameBytes, 'l').c_str(), p);
+      SshTransport::pack_uint32(SFtpFileAttr::kPermissions, p);
+      if (version >= 4) p.appendChar(1);
+      SshTransport::pack_uint32(0100640, p);
+    }
+    p.append(tail.data(), (unsigned)tail.size());
+  };
+  const std::string cutName = std::string("\0\0\0\x09"
+                                          "ab",
+                                          6); // 9 bytes announced, 2 there
+  const struct {
+    const char *what;
+    int version, entries;
+    std::string tail;
+    size_t longnameBytes;
+    bool ok;
+    std::vector<std::string> present, absent;
+  } cases[] = {
+      {"v3 entries", 3, 2, "", 10, true, {"DirEntry:", "octalPermissions: 100640"}, {"msgData:"}},
+      {"v3 name cut short",
+       3,
+       1,
+       cutName,
+       10,
+       false,
+       {"DirEntry:", "Failed to parse Nth filename in FXP Name message.", "index: 1", "msgData:"},
+       {"msgData holds the first"}},
+      {"v3 longname cut short in a long packet",
+       3,
+       40,
+       std::string("\0\0\0\x01x\0\0\x01\0", 9),
+       20000,
+       false,
+       {"index: 40", "msgData holds the first 1024 of the packet's"},
+       {}},
+      {"v6 name cut short", 6, 0, cutName, 0, false, {"index: 0", "msgData:"}, {}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    DataBuffer packet;
+    namePacket(packet, c.version, c.entries, c.tail, c.longnameBytes);
+    Logger log;
+    ClsSFtpDir dir;
+    EXPECT_EQ(dir.loadSshFxpName(c.version, StringBuffer(), false, packet, log), c.ok);
+    EXPECT_EQ(dir.get_NumFilesAndDirs(), c.entries);
+    StringBuffer sb;
+    log.getText(sb);
+    const std::string text = sb.getString();
+    std::vector<std::string> present = c.present;
+    for (std::string &line : present)
+      if (line == "msgData holds the first 1024 of the packet's")
+        line += " " + std::to_string(packet.getSize()) + " bytes.";
+    EXPECT_EQ(missingLogLines(text, present), "") << text;
+    for (const std::string &a : c.absent)
+      EXPECT_FALSE(logHasLine(text, a) || text.find(a) != std::string::npos) << a;
+    if (!c.ok) {
+      // The dump is the packet's first bytes, at most 1024 of them.
+      StringBuffer dump;
+      dump.appendHexData(packet.getData2(), packet.getSize() < 1024 ? (int)packet.getSize() : 1024);
+      const std::string shown = std::string("msgData: ") + dump.getString();
+      const size_t at = text.find(shown);
+      EXPECT_NE(at, std::string::npos) << text;
+      if (at != std::string::npos) {
+        EXPECT_EQ(std::string("0123456789ABCDEF").find(text[at + shown.size()]), std::string::npos)
+            << "the dump goes on";
+      }
+    }
+  }
+}
+
+// A record restored from its text form says which 32-bit times it came back with.
+TEST(SftpAttributes, RestoredRecordLogsItsTimes) {
+  SFtpFileAttr a;
+  a.lastAccessTime32 = 11;
+  a.createTime32 = 22;
+  a.lastModifiedTime32 = 33;
+  StringBuffer form, text;
+  Logger log;
+  a.serialize(form, log);
+  SFtpFileAttr b;
+  int step = 0;
+  ASSERT_TRUE(b.unserialize(form, log, step, false));
+  log.getText(text);
+  EXPECT_EQ(missingLogLines(text.getString(),
+                            {"lastAccessTime32: 11", "createTime32: 22", "lastModifiedTime32: 33"}),
+            "")
+      << text.getString();
 }
 
 } // namespace
