@@ -433,7 +433,9 @@ TEST_F(CloudFolderTest, CopyIntoSavedFilesOpenInAndDelete) {
   testsupport::writeFile(files + "/b.txt", "saved b");
   rowCommand("a.txt", "Copy From Cloud Files");
   rowCommand("b.txt", "Copy From Cloud Files");
-  settle();
+  ASSERT_TRUE(waitForRows([&] { return !probe->pendingAlerts().empty(); }));
+  EXPECT_EQ(lastAlert(), "Cloud Files: \"b.txt\" was not copied: Saved Files already has a file "
+                         "of that name, which was kept.");
   EXPECT_EQ(testsupport::readFile(files + "/a.txt"), "cloud a");
   EXPECT_EQ(testsupport::readFile(files + "/b.txt"), "saved b") << "an existing file is kept";
   EXPECT_TRUE(fs::exists(cloud + "/a.txt")) << "the cloud file stays";
@@ -466,6 +468,61 @@ TEST_F(CloudFolderTest, CopyIntoSavedFilesOpenInAndDelete) {
   EXPECT_FALSE(fs::exists(cloud + "/sub/c.txt"));
   EXPECT_TRUE(fs::exists(cloud + "/sub")) << "folders are never deleted";
   EXPECT_TRUE(fs::exists(cloud + "/d.bin"));
+  EXPECT_EQ(testsupport::readFile(files + "/a.txt"), "cloud a");
+}
+
+// A copy into Saved Files that is not made is said, and nothing flies to the Saved Files tab:
+// a file (or folder) of that name there is the person's own and stays as it was.
+TEST_F(CloudFolderTest, ACopyIntoSavedFilesNotMadeIsSaidAndNothingFlies) {
+  open({{"a.txt", "cloud a"}});
+  const std::string files = documents() + "/Files";
+  const std::string kept = "Cloud Files: \"a.txt\" was not copied: Saved Files already has a "
+                           "file of that name, which was kept.";
+  enum class There { File, Folder, Nothing };
+  struct Case {
+    const char *what;
+    There there;   // what Saved Files has under the name before the copy (and keeps)
+    bool fullDisk; // the copy meets a full disk
+    std::string said;
+  } cases[] = {
+      {"a file of that name", There::File, false, kept},
+      {"a folder of that name", There::Folder, false, kept},
+      {"a full disk", There::Nothing, true,
+       "Cloud Files: \"a.txt\" could not be copied to Saved Files."},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(files);
+    fs::create_directories(files);
+    if (c.there == There::File) testsupport::writeFile(files + "/a.txt", "mine");
+    if (c.there == There::Folder) fs::create_directories(files + "/a.txt");
+    const size_t subviews = screen->view()->subviews().size();
+    {
+      std::optional<testsupport::FileSizeLimit> full;
+      if (c.fullDisk) full.emplace(2);
+      rowCommand("a.txt", "Copy From Cloud Files");
+      ASSERT_TRUE(waitForRows([&] { return !probe->pendingAlerts().empty(); }));
+    }
+    EXPECT_EQ(lastAlert(), c.said);
+    switch (c.there) {
+    case There::File:
+      EXPECT_EQ(testsupport::readFile(files + "/a.txt"), "mine");
+      break;
+    case There::Folder:
+      EXPECT_TRUE(fs::is_directory(files + "/a.txt"));
+      break;
+    case There::Nothing:
+      EXPECT_FALSE(fs::exists(files + "/a.txt")) << "no part of a copy is left";
+      break;
+    }
+    EXPECT_EQ(screen->view()->subviews().size(), subviews) << "an icon flew for no copy";
+    EXPECT_FALSE(nav->tabBarItem()->badgeValue()) << "the tab says a file arrived";
+    EXPECT_EQ(testsupport::readFile(cloud + "/a.txt"), "cloud a");
+  }
+  // A copy that is made flies and badges, as ever.
+  fs::remove_all(files);
+  rowCommand("a.txt", "Copy From Cloud Files");
+  ASSERT_TRUE(waitForRows([&] { return nav->tabBarItem()->badgeValue() == "+"; }));
   EXPECT_EQ(testsupport::readFile(files + "/a.txt"), "cloud a");
 }
 
