@@ -654,7 +654,7 @@ TEST_F(CloudFolderTest, CopyToCloudWritesOverAnExistingItemOrMovesTheFileIn) {
   testsupport::writeFile(local, "new");
   EXPECT_TRUE(iCloudFolderView::copyToCloud(local));
   EXPECT_TRUE(waitForRows([&] { return testsupport::readFile(cloud + "/same.txt") == "new"; }));
-  EXPECT_TRUE(fs::exists(local)) << "an existing item is written over; the local file stays";
+  EXPECT_FALSE(fs::exists(local)) << "an existing item is written over; the copy handed over goes";
 
   const std::string other = tmpPath() + "/other.txt";
   testsupport::writeFile(other, "moved");
@@ -670,6 +670,7 @@ TEST_F(CloudFolderTest, CopyToCloudWritesOverAnExistingItemOrMovesTheFileIn) {
   LogCapture log(Log::Sink::System);
   EXPECT_FALSE(iCloudFolderView::copyToCloud(dir));
   EXPECT_TRUE(log.contains("iCloudCopyError: "));
+  EXPECT_FALSE(fs::exists(dir)) << "a copy not made leaves no file behind either";
 }
 
 // A cloud command reads its item under the lock and waits for the main thread meanwhile; a copy
@@ -784,6 +785,38 @@ TEST_F(CloudFolderTest, ACopyFromSavedFilesThatFailsIsSaid) {
       EXPECT_EQ(testsupport::readFile(cloud + "/a.txt"), "cloud a");
     }
     EXPECT_EQ(testsupport::readFile(files + "/a.txt"), "saved a");
+    EXPECT_EQ(testsupport::listFolder(Paths::tmp()), "") << "the copy made for the cloud stays";
+  }
+}
+
+// Saved Files' "Move File" to "Cloud Files" that succeeds, over an item of that name or as a new
+// one: the cloud has the bytes, the item stays, and the copy made for the cloud is gone.
+TEST_F(CloudFolderTest, ACopyFromSavedFilesLeavesNoTemporaryCopy) {
+  const std::string files = documents() + "/Files";
+  fs::create_directories(files);
+  testsupport::writeFile(files + "/a.txt", "saved a");
+  fs::create_directories(cloud);
+  auto saved = LocalFolderViewController::make("");
+  nav->pushViewController(saved, false);
+  for (const bool itemThere : {true, false}) {
+    SCOPED_TRACE(itemThere ? "over an item" : "a new item");
+    fs::remove_all(cloud + "/a.txt");
+    if (itemThere) testsupport::writeFile(cloud + "/a.txt", "cloud a");
+    ASSERT_TRUE(probe->tapAccessory("a.txt")) << probe->lastError();
+    ASSERT_TRUE(probe->answerSheet("Move File")) << probe->lastError();
+    ASSERT_TRUE(probe->tapRow("Cloud Files")) << probe->lastError();
+    for (int i = 0; i < 3 && probe->topViewController() != saved; ++i) {
+      probe->tap("Done");
+      advance(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(waitForRows([&] {
+      return fs::is_regular_file(cloud + "/a.txt") &&
+             testsupport::readFile(cloud + "/a.txt") == "saved a";
+    }));
+    settle();
+    EXPECT_TRUE(probe->pendingAlerts().empty());
+    EXPECT_EQ(testsupport::readFile(files + "/a.txt"), "saved a");
+    EXPECT_EQ(testsupport::listFolder(Paths::tmp()), "") << "the copy made for the cloud stays";
   }
 }
 
