@@ -440,9 +440,19 @@ function sheet(s) {
     }, b))));
 }
 
+// A message whose keys' fingerprints ("aa:bb:cc:...") are set apart in fixed-width type, each
+// breaking only after one of its colons: two fingerprints then break after the same byte and
+// can be compared part by part. The text itself stays as it is.
+function withFingerprints(text) {
+  return String(text).split(/((?:[0-9a-f]{2}:){3,}[0-9a-f]{2})/i).filter(Boolean).map((part) =>
+    (/^(?:[0-9a-f]{2}:){3,}[0-9a-f]{2}$/i.test(part)
+      ? h('span', { class: 'fingerprint' }, part.split(/(?<=:)/).flatMap((p, i) => (i ? [h('wbr', {}), p] : [p])))
+      : part));
+}
+
 function alert(a) {
   return h('div', { class: 'dim' }, h('div', { class: 'alert', 'data-id': a.id, role: 'alertdialog', 'aria-label': a.title },
-    h('div', { class: 'alerttitle' }, a.title), a.message ? h('div', { class: 'message' }, a.message) : null,
+    h('div', { class: 'alerttitle' }, a.title), a.message ? h('div', { class: 'message' }, withFingerprints(a.message)) : null,
     h('div', { class: a.buttons.length === 2 ? 'buttons pair' : 'buttons' }, a.buttons.map((b, i) => h('button', {
       class: i === a.cancelIndex ? 'cancel' : '', ev: { event: 'answer', id: a.id, button: i },
     }, b)))));
