@@ -521,10 +521,9 @@ function placeAccessory() {
 
 // How big the device is drawn: "fit" (all of it inside the window) or "actual" (one CSS pixel
 // per point: it follows the browser's zoom, and the page scrolls when the window is smaller).
-// Until the person chooses, a window where fitting would make the screens too small to read
-// gets the actual size. The browser draws text and shapes at the final scale, and drawn views
-// are fetched for it, so it stays sharp.
-const readableScale = 0.85;
+// Until the person chooses, the whole device is in the window (its tab bar too); Actual Size
+// draws it bigger. The browser draws text and shapes at the final scale, and drawn views are
+// fetched for it, so it stays sharp.
 let sizeChoice = '';
 try { sizeChoice = localStorage.getItem('ferrowen-size') || ''; } catch { /* no storage: not kept */ }
 let sizeShown = 'fit';
@@ -538,7 +537,7 @@ function fitDevice(width, height) {
   // The frame is drawn at the device's scale too, so it is scaled with the screen.
   const fit = Math.max(0.2, Math.min((window.innerWidth - 2 * margin) / (width + 2 * border),
     (window.innerHeight - top - 2 * margin) / (height + 2 * border)));
-  sizeShown = sizeChoice || (fit < readableScale ? 'actual' : 'fit');
+  sizeShown = sizeChoice || 'fit';
   const scale = sizeShown === 'actual' ? 1 : fit;
   pageScale = scale;
   const outerWidth = (width + 2 * border) * scale;
