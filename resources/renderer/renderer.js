@@ -359,8 +359,9 @@ function cell(t, r, grouped, count) {
   const key = `${t.id}:${r.section}:${r.row}`;
   const [, y, , height] = c.frame;
   const selected = c.selected && c.selectionStyle !== 'none';
+  const confirming = confirmDelete === key;
   const el = h('div', {
-    class: `cell ${c.style}${selected ? ` selected ${c.selectionStyle}` : ''}${r.row === 0 ? ' first' : ''}${r.row === count - 1 ? ' last' : ''}`,
+    class: `cell ${c.style}${selected ? ` selected ${c.selectionStyle}` : ''}${r.row === 0 ? ' first' : ''}${r.row === count - 1 ? ' last' : ''}${confirming ? ' confirming' : ''}`,
     'data-id': c.id, 'data-row': `${r.section},${r.row}`, 'data-table': t.id, role: 'button',
     'aria-label': c.label || c.text, ev: { event: 'tapRow', id: t.id, section: r.section, row: r.row },
     style: { top: px(y), height: px(height) },
@@ -391,7 +392,7 @@ function cell(t, r, grouped, count) {
     el.append(h('button', { class: 'accessory detailbtn', 'aria-label': `Details of ${c.text}`,
       ev: { event: 'tapAccessory', id: t.id, section: r.section, row: r.row } }, '\u203a'));
   if (c.reorder) el.append(h('span', { class: 'reorder', draggable: 'true', 'aria-label': `Move ${c.label || c.text}` }, '\u2261'));
-  if (confirmDelete === key)
+  if (confirming)
     el.append(h('button', { class: 'delete', ev: { event: 'deleteRow', id: t.id, section: r.section, row: r.row } }, 'Delete'));
   return el;
 }
