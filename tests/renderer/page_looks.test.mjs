@@ -5,8 +5,6 @@
 //   server sends slowly, so the transfer is still running);
 // - a changed host key's fingerprints break between their bytes only, after a colon (OpenSSH's
 //   sshd on loopback; the remembered key is another key's, so no account is needed);
-// - "Copy From Cloud Files" onto a name Saved Files already has says so and badges nothing;
-// - a picture the image editor saves is listed in the tablet's Saved Files pane at once;
 // - the tablet starts with the whole device in a 1280x800 window (Actual Size on request);
 // - the phone's image-editor save dialog keeps its title clear of its buttons.
 // Screenshots go to $RENDERER_ARTEFACTS/page-looks-<profile>.
@@ -33,11 +31,6 @@ function session(t, [profile, viewport, env], prepare, run) {
   return sharedSession(t, {
     chromium, suite: 'page-looks', dir: path.join(artefacts, `page-looks-${profile}`), viewport, env, prepare, run,
   });
-}
-
-function savedFile(home, name, content) {
-  fs.mkdirSync(path.join(home, 'Documents', 'Files'), { recursive: true });
-  fs.writeFileSync(path.join(home, 'Documents', 'Files', name), content);
 }
 
 // The right edge of what is seen of an element: its box, cut by every box around it that clips.
@@ -172,51 +165,6 @@ for (const profile of profiles) {
     });
   });
 }
-
-test('phone: "Copy From Cloud Files" onto a name Saved Files has says so and badges nothing', async (t) => {
-  await session(t, phone, (home) => {
-    fs.mkdirSync(path.join(home, 'Cloud'), { recursive: true });
-    fs.writeFileSync(path.join(home, 'Cloud', 'notes.txt'), 'from the cloud\n');
-    savedFile(home, 'notes.txt', 'my own notes\n');
-  }, async (s) => {
-    const { page, row, home } = s;
-    await s.tab('Saved Files');
-    await clickSeen(row('Cloud Files'));
-    // The account's about document joins the list at the first visit: the rows are settled then.
-    await row('About-Cloud-Files.rtf').waitFor();
-    await row('notes.txt').waitFor();
-    await clickSeen(row('notes.txt').locator('.accessory'));
-    await clickSeen(s.sheetButton('Copy From Cloud Files'));
-    const alert = page.locator('.alert[aria-label="Cloud Files"]');
-    await alert.waitFor({ timeout: 20000 });
-    assert.equal(await alert.locator('.message').textContent(),
-      '"notes.txt" was not copied: Saved Files already has a file of that name, which was kept.');
-    assert.equal(await page.locator('.tab[aria-label="Saved Files"] .badge').count(), 0, 'Saved Files says a file arrived');
-    await s.screen('cloud-copy-kept');
-    await clickSeen(alert.locator('button', { hasText: 'OK' }));
-    await alert.waitFor({ state: 'detached' });
-    assert.equal(fs.readFileSync(path.join(home, 'Documents', 'Files', 'notes.txt'), 'utf8'), 'my own notes\n');
-    assert.equal(await page.locator('.tab[aria-label="Saved Files"] .badge').count(), 0, 'Saved Files says a file arrived');
-  });
-});
-
-test('tablet: a picture the image editor saves is listed in Saved Files beside it at once', async (t) => {
-  await session(t, tablet, (home) => {
-    fs.mkdirSync(path.join(home, 'Documents', 'Files'), { recursive: true });
-    writePicture(path.join(home, 'Documents', 'Files', 'picture.png'), 400, 300);
-  }, async (s) => {
-    const { page, front, row } = s;
-    await s.tab('Saved Files');
-    await clickSeen(row('picture.png').locator('.accessory'));
-    await clickSeen(s.sheetButton('Edit Image'));
-    await clickSeen(front().getByLabel('Save', { exact: true }).filter({ visible: true }));
-    await clickSeen(page.getByRole('button', { name: 'Save to "Saved Files"', exact: true }).filter({ visible: true }));
-    await waitFor(() => fs.existsSync(path.join(s.home, 'Documents', 'Files', 'picture.jpg')), 'the picture saved');
-    // Listed in the left pane with no Refresh.
-    await page.locator('#screen .ctl-split > .master .cell[aria-label="picture.jpg"]').waitFor({ timeout: 10000 });
-    await s.screen('image-saved-listed');
-  });
-});
 
 test('tablet: a 1280x800 window starts with the whole device in it', async (t) => {
   const [, viewport] = tablet;
