@@ -379,8 +379,21 @@ void iCloudFolderView::doClickCopyFile(const HandOver &h) {
   const std::string files = Paths::documents() + "/Files";
   FileManager::createDirectory(files, true);
   const std::string target = files + "/" + name;
-  // An existing file of that name is kept: the copy is then simply not made.
-  if (!FileManager::fileExists(target)) FileManager::copyItem(h.path, target);
+  // A file of that name in Saved Files is the person's own: it is kept, and the person is told
+  // that no copy was made (nothing flies to the tab then).
+  struct stat st {};
+  if (::lstat(target.c_str(), &st) == 0) {
+    alert("Cloud Files", "\"" + name +
+                             "\" was not copied: Saved Files already has a file of that name, "
+                             "which was kept.");
+    return;
+  }
+  if (auto status = FileManager::copyItem(h.path, target); !status) {
+    Log::system("Cloud Files: copy into Saved Files failed: " +
+                withControlsEscaped(status.error()));
+    alert("Cloud Files", "\"" + name + "\" could not be copied to Saved Files.");
+    return;
+  }
   // The row's icon flies to the Saved Files tab, which shows "+" for a while.
   std::optional<IndexPath> row;
   for (size_t r = 0; r < folderItems_.size(); ++r)

@@ -136,14 +136,16 @@ bool iCloudFolderView::copyToCloud(const std::string &localPath, CopyDone done) 
   if (::lstat(target.c_str(), &st) == 0) {
     if (!S_ISREG(st.st_mode)) {
       Log::system("iCloudCopyError: " + target + " is not a file");
+      FileManager::removeItem(localPath);
       tell(done, false, target + " is not a file");
       return false;
     }
-    // The bytes as they are now (the caller may reuse its file at once), written over under the
-    // item's writing lock on the work queue: a reader of the item may hold that lock while it
-    // waits for the main thread, so the main thread must never wait for the lock.
+    // The bytes as they are now, written over under the item's writing lock on the work queue: a
+    // reader of the item may hold that lock while it waits for the main thread, so the main
+    // thread must never wait for the lock. The handed-over file is done with once it is read.
     std::string error;
     auto read = FileManager::contentsAtPath(localPath, &error);
+    FileManager::removeItem(localPath);
     if (!read) {
       Log::system("iCloudCopyError: " + error);
       tell(done, false, error);
@@ -174,12 +176,12 @@ bool iCloudFolderView::copyToCloud(const std::string &localPath, CopyDone done) 
     FileStatus status = FileManager::copyItem(localPath, partial);
     if (status && ::rename(partial.c_str(), target.c_str()) != 0)
       status = FileStatus::failure("cannot rename into " + target);
-    if (status)
-      FileManager::removeItem(localPath);
-    else {
+    if (!status) {
       FileManager::removeItem(partial);
       Log::system("setUbiquitousError: " + status.error());
     }
+    // Moved in, or not at all: either way the handed-over file is not left behind.
+    FileManager::removeItem(localPath);
     tell(done, bool(status), status ? std::string() : status.error());
   };
   if (queue)

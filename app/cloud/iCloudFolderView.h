@@ -67,10 +67,12 @@ public:
   static std::string remoteCloudDir();
   // What became of a copy into the cloud: whether the file is there now, and why not.
   using CopyDone = std::function<void(bool copied, const std::string &error)>;
-  // Hands a local file to the cloud under its own name, on the work queue; the call returns at
-  // once. An item of that name already there is written over, coordinated and in one step (the
-  // local file stays); otherwise the file is moved in. `done` hears the outcome on the main
-  // thread once the write is over (a failure is also logged "iCloudCopyError: ..." or
+  // Hands a local file (a copy the caller made for it, in the temporary folder) to the cloud under
+  // its own name, on the work queue; the call returns at once. An item of that name already there
+  // is written over, coordinated and in one step; otherwise the file is moved in. Either way the
+  // handed-over file is gone once the work is over, whether the copy was made or not (a path
+  // whose last part is no file name is not touched). `done` hears the outcome on the main thread
+  // once the write is over (a failure is also logged "iCloudCopyError: ..." or
   // "setUbiquitousError: ..."). False when the copy could not even start (the name there is no
   // file, the local file cannot be read); `done` hears that too.
   static bool copyToCloud(const std::string &localPath, CopyDone done = nullptr);

@@ -534,10 +534,13 @@ void LocalFolderViewController::doMoveFile(EditDataViewController &list, const T
         s->alert("Cloud Files", "\"" + name + "\" could not be copied to Cloud Files.");
     };
     const auto &copyToCloud = SavedFilesRooms::shared().copyToCloud;
-    if (!FileManager::copyItem(getPath() + "/" + target.name, temp) || !copyToCloud)
+    // The cloud takes the copy over (and removes it when done); one it cannot take goes at once.
+    if (!FileManager::copyItem(getPath() + "/" + target.name, temp) || !copyToCloud) {
+      FileManager::removeItem(temp);
       done(false, "");
-    else
+    } else {
       copyToCloud(temp, done);
+    }
     clearSelection();
     return;
   }

@@ -106,10 +106,27 @@ bool hiddenOnShared(const std::string &name) {
 
 } // namespace
 
+namespace {
+// The screens made so far that still live, for fileWritten. Main thread.
+std::vector<std::weak_ptr<LocalFolderViewController>> &liveScreens() {
+  static std::vector<std::weak_ptr<LocalFolderViewController>> screens;
+  std::erase_if(screens, [](const auto &w) { return w.expired(); });
+  return screens;
+}
+} // namespace
+
 std::shared_ptr<LocalFolderViewController>
 LocalFolderViewController::make(const std::string &folder, bool shared) {
   auto screen = std::make_shared<LocalFolderViewController>(folder, shared);
+  liveScreens().push_back(screen);
   return screen;
+}
+
+void LocalFolderViewController::fileWritten(const std::string &path) {
+  const std::string folder = path.substr(0, path.rfind('/'));
+  for (const auto &weak : std::vector(liveScreens()))
+    if (auto screen = weak.lock(); screen && screen->isViewLoaded() && screen->getPath() == folder)
+      screen->loadFolderData();
 }
 
 LocalFolderViewController::LocalFolderViewController(const std::string &folder, bool shared)

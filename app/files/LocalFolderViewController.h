@@ -46,6 +46,11 @@ public:
   LocalFolderViewController(const std::string &folder, bool shared);
   ~LocalFolderViewController() override;
 
+  // Another screen wrote the file at `path` (the image editor's save, say): every screen of this
+  // kind showing its folder lists it again, as one shown beside that screen (the tablet's left
+  // pane) does not appear anew when the other screen closes. Main thread.
+  static void fileWritten(const std::string &path);
+
   // Absolute path of the folder shown.
   std::string getPath() const;
   std::string currentFolder() const override;

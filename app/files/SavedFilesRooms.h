@@ -35,8 +35,9 @@ struct SavedFilesRooms {
   // The cloud folder can be used (the call makes its work queues on a yes), and its screen.
   std::function<bool()> cloudAvailable;
   std::function<std::shared_ptr<platform::ui::ViewController>()> makeCloudFiles;
-  // Hands a local file to the cloud under its own name; `done` hears on the main thread, once the
-  // write is over, whether the file is there (and why not).
+  // Hands a local file (a copy made for it) to the cloud under its own name; the file is gone once
+  // the work is over. `done` hears on the main thread, once the write is over, whether the file is
+  // there (and why not).
   std::function<bool(const std::string &localPath,
                      std::function<void(bool copied, const std::string &error)> done)>
       copyToCloud;

@@ -12,6 +12,7 @@
 #include <tuple>
 
 #include "app/files/LocalFilesServices.h"
+#include "app/files/LocalFolderViewController.h"
 #include "app/files/SavedFilesRooms.h"
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/Globals.h"
@@ -1017,6 +1018,8 @@ bool ImageEditorView::doSaveImage() {
     alert("Save Failed", "\"" + name + "\" could not be written to Saved Files.");
     return false;
   }
+  // Saved Files may be on screen beside the editor (the tablet): it lists the new file at once.
+  LocalFolderViewController::fileWritten(folder + "/" + name);
   close();
   return true;
 }

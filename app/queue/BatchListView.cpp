@@ -14,6 +14,7 @@
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/Text.h"
 
+#include <algorithm>
 #include <mutex>
 
 using namespace platform::ui;
@@ -23,8 +24,10 @@ namespace {
 
 constexpr const char *kCellIdentifier = "Ferrowen_BatchCell";
 constexpr int kTagName = -1, kTagSize = -3, kTagIcon = -4, kTagProgress = -5, kTagMessage = -6;
-// The bar of a row paused part way, leaving room for "Paused" beside it.
-constexpr double kPausedBarWidth = 200;
+// A row's lines start 30 points into its content and end 30 points before the content's end;
+// the bar of a row paused part way leaves 60 more for "Paused" beside it.
+constexpr double kRowInset = 30;
+constexpr double kPausedRoom = 60;
 constexpr double kTitleDetailsMinimumFontSize = 10;
 
 std::shared_ptr<Label> makeLabel(Rect frame, Font font, double minimum, TextAlignment alignment,
@@ -224,17 +227,24 @@ void BatchListView::configureCell(TableViewCell &cell, BatchItem &item) {
   const std::string name = item.filename().empty() ? item.server() : item.filename();
   if (auto label = subview<Label>(cell, kTagName)) label->setText(name);
   cell.setAccessibilityLabel(name);
+  // The lines end where the row's content ends: in edit mode the content makes room for the
+  // delete and reorder controls, and the lines follow it whenever it changes its width.
+  const double line = std::max(0.0, cell.contentView()->frame().size.width - 2 * kRowInset);
   if (auto size = subview<Label>(cell, kTagSize)) {
     size->setText(myFileSize(static_cast<double>(item.filesize())));
     size->setHidden(tableView_ && tableView_->isEditing());
+    size->setFrame(Rect{kRowInset, 6, line, 20});
+    size->setAutoresizingMask(FlexibleWidth);
   }
   auto message = subview<Label>(cell, kTagMessage);
   item.setLabel(message);
   // Paused part way: the bar stays, shorter, with "Paused" beside it.
   const bool paused = fPaused_ && item.errorMsg().empty() && item.progress() > 0;
+  const double barWidth = paused ? std::max(0.0, line - kPausedRoom) : line;
   if (message) {
-    message->setFrame(paused ? Rect{kPausedBarWidth + 36, 25, 290 - kPausedBarWidth - 36, 16}
-                             : Rect{30, 28, 260, 12});
+    message->setFrame(paused ? Rect{kRowInset + barWidth + 6, 25, line - barWidth - 6, 16}
+                             : Rect{kRowInset, 28, line, 12});
+    message->setAutoresizingMask(paused ? FlexibleLeftMargin : FlexibleWidth);
     message->setTextAlignment(paused ? TextAlignment::Right : TextAlignment::Left);
     if (paused) {
       message->setHidden(false);
@@ -255,7 +265,8 @@ void BatchListView::configureCell(TableViewCell &cell, BatchItem &item) {
   auto bar = subview<ProgressView>(cell, kTagProgress);
   item.setProgressBar(bar);
   if (bar) {
-    bar->setFrame(Rect{30, 29, paused ? kPausedBarWidth : 260, 9});
+    bar->setFrame(Rect{kRowInset, 29, barWidth, 9});
+    bar->setAutoresizingMask(FlexibleWidth);
     bar->setProgress(item.progress());
     bar->setHidden(!(item.progress() > 0));
   }

@@ -140,7 +140,8 @@ BookmarkExport exportBookmarks(sqlite3 *db) {
   }
   const std::string folder = Paths::documents() + "/Files";
   FileManager::createDirectory(folder);
-  auto status = FileManager::writeAtomically(folder + "/bookmarks.txt", *text, 0600);
+  // A file of Saved Files like any other (the application's home is the user's alone).
+  auto status = FileManager::writeAtomically(folder + "/bookmarks.txt", *text);
   if (!status) {
     Log::systemf("Bookmark export failed: %s", status.error().c_str());
     return BookmarkExport::NotWritten;

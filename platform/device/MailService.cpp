@@ -148,8 +148,11 @@ void MailService::send(const MailMessage &message, std::function<void(bool)> don
       argv.push_back(option);
       argv.push_back(*value);
     }
+  // The attachments' folder stays for the mail program that took the message (it may read them
+  // after xdg-email has ended); a message not handed on leaves none behind.
+  std::string folder;
   if (!message.attachments.empty()) {
-    std::string folder = Paths::tmp() + "/mail-XXXXXX";
+    folder = Paths::tmp() + "/mail-XXXXXX";
     if (!::mkdtemp(folder.data())) {
       Log::system("Mail: could not make a folder for the attachments");
       return answer(false);
@@ -159,6 +162,7 @@ void MailService::send(const MailMessage &message, std::function<void(bool)> don
       const std::string path = folder + "/" + safeAttachmentName(a.fileName, i);
       if (!FileManager::writeAtomically(path, a.data, 0600)) {
         Log::system("Mail: could not write the attachment " + path);
+        FileManager::removeItem(folder);
         return answer(false);
       }
       argv.push_back("--attach");
@@ -167,10 +171,14 @@ void MailService::send(const MailMessage &message, std::function<void(bool)> don
   }
   for (const auto &to : message.toRecipients)
     if (safeArgument(to)) argv.push_back(to);
-  spawnReported(argv, kHandOverWait, [done = std::move(done)](bool took, const std::string &why) {
-    if (!took) Log::system("Mail: the mail program did not take the message: " + why);
-    if (done) done(took);
-  });
+  spawnReported(argv, kHandOverWait,
+                [done = std::move(done), folder](bool took, const std::string &why) {
+                  if (!took) {
+                    Log::system("Mail: the mail program did not take the message: " + why);
+                    if (!folder.empty()) FileManager::removeItem(folder);
+                  }
+                  if (done) done(took);
+                });
 }
 
 } // namespace platform

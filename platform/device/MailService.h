@@ -1,7 +1,8 @@
 // Mail: a message is composed here (recipients, subject, plain or HTML body, attachments) and
 // handed to the desktop's mail program through xdg-email. Attachments are written to a folder of
-// their own under the temporary folder so that the mail program can pick them up. Tests install a
-// recorder in place of the hand-over.
+// their own under the temporary folder so that the mail program can pick them up; when the
+// message is not handed on, the folder goes again. Tests install a recorder in place of the
+// hand-over.
 #pragma once
 
 #include <cstdint>

@@ -359,8 +359,9 @@ function cell(t, r, grouped, count) {
   const key = `${t.id}:${r.section}:${r.row}`;
   const [, y, , height] = c.frame;
   const selected = c.selected && c.selectionStyle !== 'none';
+  const confirming = confirmDelete === key;
   const el = h('div', {
-    class: `cell ${c.style}${selected ? ` selected ${c.selectionStyle}` : ''}${r.row === 0 ? ' first' : ''}${r.row === count - 1 ? ' last' : ''}`,
+    class: `cell ${c.style}${selected ? ` selected ${c.selectionStyle}` : ''}${r.row === 0 ? ' first' : ''}${r.row === count - 1 ? ' last' : ''}${confirming ? ' confirming' : ''}`,
     'data-id': c.id, 'data-row': `${r.section},${r.row}`, 'data-table': t.id, role: 'button',
     'aria-label': c.label || c.text, ev: { event: 'tapRow', id: t.id, section: r.section, row: r.row },
     style: { top: px(y), height: px(height) },
@@ -391,7 +392,7 @@ function cell(t, r, grouped, count) {
     el.append(h('button', { class: 'accessory detailbtn', 'aria-label': `Details of ${c.text}`,
       ev: { event: 'tapAccessory', id: t.id, section: r.section, row: r.row } }, '\u203a'));
   if (c.reorder) el.append(h('span', { class: 'reorder', draggable: 'true', 'aria-label': `Move ${c.label || c.text}` }, '\u2261'));
-  if (confirmDelete === key)
+  if (confirming)
     el.append(h('button', { class: 'delete', ev: { event: 'deleteRow', id: t.id, section: r.section, row: r.row } }, 'Delete'));
   return el;
 }
@@ -440,9 +441,19 @@ function sheet(s) {
     }, b))));
 }
 
+// A message whose keys' fingerprints ("aa:bb:cc:...") are set apart in fixed-width type, each
+// breaking only after one of its colons: two fingerprints then break after the same byte and
+// can be compared part by part. The text itself stays as it is.
+function withFingerprints(text) {
+  return String(text).split(/((?:[0-9a-f]{2}:){3,}[0-9a-f]{2})/i).filter(Boolean).map((part) =>
+    (/^(?:[0-9a-f]{2}:){3,}[0-9a-f]{2}$/i.test(part)
+      ? h('span', { class: 'fingerprint' }, part.split(/(?<=:)/).flatMap((p, i) => (i ? [h('wbr', {}), p] : [p])))
+      : part));
+}
+
 function alert(a) {
   return h('div', { class: 'dim' }, h('div', { class: 'alert', 'data-id': a.id, role: 'alertdialog', 'aria-label': a.title },
-    h('div', { class: 'alerttitle' }, a.title), a.message ? h('div', { class: 'message' }, a.message) : null,
+    h('div', { class: 'alerttitle' }, a.title), a.message ? h('div', { class: 'message' }, withFingerprints(a.message)) : null,
     h('div', { class: a.buttons.length === 2 ? 'buttons pair' : 'buttons' }, a.buttons.map((b, i) => h('button', {
       class: i === a.cancelIndex ? 'cancel' : '', ev: { event: 'answer', id: a.id, button: i },
     }, b)))));
@@ -511,10 +522,9 @@ function placeAccessory() {
 
 // How big the device is drawn: "fit" (all of it inside the window) or "actual" (one CSS pixel
 // per point: it follows the browser's zoom, and the page scrolls when the window is smaller).
-// Until the person chooses, a window where fitting would make the screens too small to read
-// gets the actual size. The browser draws text and shapes at the final scale, and drawn views
-// are fetched for it, so it stays sharp.
-const readableScale = 0.85;
+// Until the person chooses, the whole device is in the window (its tab bar too); Actual Size
+// draws it bigger. The browser draws text and shapes at the final scale, and drawn views are
+// fetched for it, so it stays sharp.
 let sizeChoice = '';
 try { sizeChoice = localStorage.getItem('ferrowen-size') || ''; } catch { /* no storage: not kept */ }
 let sizeShown = 'fit';
@@ -528,7 +538,7 @@ function fitDevice(width, height) {
   // The frame is drawn at the device's scale too, so it is scaled with the screen.
   const fit = Math.max(0.2, Math.min((window.innerWidth - 2 * margin) / (width + 2 * border),
     (window.innerHeight - top - 2 * margin) / (height + 2 * border)));
-  sizeShown = sizeChoice || (fit < readableScale ? 'actual' : 'fit');
+  sizeShown = sizeChoice || 'fit';
   const scale = sizeShown === 'actual' ? 1 : fit;
   pageScale = scale;
   const outerWidth = (width + 2 * border) * scale;

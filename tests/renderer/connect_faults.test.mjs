@@ -163,18 +163,29 @@ for (const [profile, viewport, env] of profiles) {
         // scrolled or cut off to the side.
         const placement = await alert.evaluate((box, prints) => {
           const text = box.querySelector('.message');
-          const node = [...text.childNodes].find((n) => n.nodeType === Node.TEXT_NODE);
+          // The message's text, which may lie in several nodes (a fingerprint is set apart).
+          const nodes = [];
+          const walker = document.createTreeWalker(text, NodeFilter.SHOW_TEXT);
+          while (walker.nextNode()) nodes.push(walker.currentNode);
+          const whole = nodes.map((n) => n.data).join('');
+          const place = (offset) => {
+            for (const n of nodes) {
+              if (offset <= n.data.length) return [n, offset];
+              offset -= n.data.length;
+            }
+            return [nodes[nodes.length - 1], nodes[nodes.length - 1].data.length];
+          };
           const outer = box.getBoundingClientRect();
           const inner = text.getBoundingClientRect();
           const out = [];
           if (text.scrollWidth > text.clientWidth + 1) out.push(`the message is ${text.scrollWidth} wide in ${text.clientWidth}`);
           if (box.scrollWidth > box.clientWidth + 1) out.push(`the alert is ${box.scrollWidth} wide in ${box.clientWidth}`);
           for (const print of prints) {
-            const at = node.data.indexOf(print);
+            const at = whole.indexOf(print);
             if (at < 0) { out.push(`"${print}" is not in the message`); continue; }
             const range = document.createRange();
-            range.setStart(node, at);
-            range.setEnd(node, at + print.length);
+            range.setStart(...place(at));
+            range.setEnd(...place(at + print.length));
             for (const r of range.getClientRects()) {
               if (r.width < 0.5) continue;
               if (r.left < inner.left - 0.5 || r.right > inner.right + 0.5 || r.left < outer.left || r.right > outer.right ||

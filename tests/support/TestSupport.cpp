@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <condition_variable>
@@ -84,6 +85,19 @@ bool writeFile(const std::string &path, const std::string &content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;
   return static_cast<bool>(out);
+}
+
+std::string listFolder(const std::string &path) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (auto it = std::filesystem::directory_iterator(path, ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+    names.push_back(it->path().filename().string());
+  std::sort(names.begin(), names.end());
+  std::string out;
+  for (const auto &n : names)
+    out += (out.empty() ? "" : " ") + n;
+  return out;
 }
 
 // Ports are drawn below the kernel's ephemeral range (32768 and up): a port taken from that range

