@@ -365,7 +365,10 @@ bool SFTPService::ensureConnected() {
     stepStart = now;
   };
   if (!sftp_->Connect(e.host.c_str(), e.port)) {
-    showHelpPage("error-sftp-timeout.html");
+    // A refusal comes at once: "did not answer in time" would send the person looking for a
+    // network fault instead of a server that is not running or a wrong port.
+    const bool refused = sftp_->lastErrorText().find("ECONNREFUSED") != std::string::npos;
+    showHelpPage(refused ? "error-sftp-refused.html" : "error-sftp-timeout.html");
     return fail("Unable to connect to the SFTP server.", connectError);
   }
   if (!checkHostKey(e))

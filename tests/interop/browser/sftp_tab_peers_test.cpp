@@ -1,7 +1,8 @@
 // The FTP tab over SFTP, driven through the probe against OpenSSH's sshd: password and key
 // logins, browsing, viewing and editing with the size limits, queued downloads of a file and a
 // folder, every folder action checked on the server's own folder, names from the server that
-// look like the screen's own menus, and a host key that changed, refused and then accepted.
+// look like the screen's own menus, a host key that changed, refused and then accepted, and a
+// server that refuses the connection.
 #include "tests/support/FtpTabScreens.h"
 #include "tests/support/SftpPeers.h"
 
@@ -279,6 +280,17 @@ TEST_F(SftpTabPeersTest, KeyLoginAndAChangedHostKeyAnsweredBothWays) {
     }
   }
   EXPECT_EQ(UserDefaults::standard().stringForKey(setting), known);
+}
+
+// A server that refuses the connection at once (nothing listens on the port) is explained as a
+// refusal, not as a server that did not answer in time.
+TEST_F(SftpTabPeersTest, ARefusedConnectionIsExplainedAsRefused) {
+  const int closed = freeTcpPort(); // nothing listens there
+  ASSERT_TRUE(connectTo("sftp://127.0.0.1:" + std::to_string(closed), kSftpUser, kSftpPass));
+  ASSERT_TRUE(waitFor([&] { return !services->helpPages.empty(); }, 20)) << statusText();
+  EXPECT_EQ(services->helpPages, std::vector<std::string>{"error-sftp-refused.html"});
+  EXPECT_TRUE(waitFor([&] { return statusText() == "Unable to connect to the SFTP server."; }))
+      << statusText();
 }
 
 } // namespace
