@@ -58,7 +58,15 @@ std::string partialFilePath(const std::string &target, const std::string &source
 
 std::string ftpDownloadSource(const std::string &host, int port, const std::string &user,
                               const std::string &folder, const std::string &name) {
-  std::string server = platform::lowercase(host.substr(0, host.find_first_of(":/")));
+  // The host alone: a port or folder typed after it is no part of it ("[...]" keeps an IPv6
+  // address whole).
+  std::string server = host;
+  if (server.rfind('[', 0) == 0) {
+    if (const size_t close = server.find(']'); close != std::string::npos) server.resize(close + 1);
+  } else {
+    server = server.substr(0, server.find_first_of(":/"));
+  }
+  server = platform::lowercase(server);
   // The folder by its names: "/pub/", "/pub" and "/pub//" are one folder ("pub", below the
   // login folder, another).
   std::string path = !folder.empty() && folder[0] == '/' ? "/" : "";

@@ -59,6 +59,7 @@ TEST_F(PartialFileTest, EachSourceHasAPartialFileOfItsOwn) {
       {"folder with a doubled slash",
        ftpDownloadSource("ftp.example", 21, "joe", "//pub", "same.bin"), true},
       {"another server", ftpDownloadSource("ftp2.example", 21, "joe", "/pub", "same.bin"), false},
+      {"an IPv6 address", ftpDownloadSource("[fd00::1]:21", 21, "joe", "/pub", "same.bin"), false},
       {"another port", ftpDownloadSource("ftp.example", 2121, "joe", "/pub", "same.bin"), false},
       {"another user", ftpDownloadSource("ftp.example", 21, "ann", "/pub", "same.bin"), false},
       {"no user", ftpDownloadSource("ftp.example", 21, "", "/pub", "same.bin"), false},
@@ -78,6 +79,11 @@ TEST_F(PartialFileTest, EachSourceHasAPartialFileOfItsOwn) {
     EXPECT_EQ(other == one, c.same) << other;
     EXPECT_EQ(platform::deleteLastPathComponent(other), dir_.path());
   }
+  EXPECT_NE(partialFilePath(target, ftpDownloadSource("[fd00::1]", 21, "joe", "/pub", "same.bin")),
+            partialFilePath(target, ftpDownloadSource("[fd00::2]", 21, "joe", "/pub", "same.bin")));
+  EXPECT_EQ(
+      partialFilePath(target, ftpDownloadSource("[FD00::1]:21", 21, "joe", "/pub", "same.bin")),
+      partialFilePath(target, ftpDownloadSource("[fd00::1]", 21, "joe", "/pub", "same.bin")));
   EXPECT_NE(partialFilePath(target, webDownloadSource("http://a.example/same.bin")),
             partialFilePath(target, webDownloadSource("http://b.example/same.bin")));
 
