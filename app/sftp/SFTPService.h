@@ -4,9 +4,9 @@
 //
 // Host keys: the library accepts any host key whose signature is valid, so the service keeps
 // each server's fingerprint (setting "SSH-hostkey-<server>") from the first connection and
-// refuses a server whose key has changed, naming both fingerprints; the user may accept the new
-// key, and the next connection goes ahead, or not, and the browsing connection's folder screen
-// gives way to the connect screen.
+// refuses a server whose key has changed, naming both fingerprints. The user may accept the new
+// key, and the next connection goes ahead; turned down, nothing is connected and the browsing
+// connection's folder screen gives way to the connect screen.
 #pragma once
 
 #include "app/sftp/SFTPWrapper.h"
