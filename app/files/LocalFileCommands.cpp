@@ -103,11 +103,12 @@ void LocalFolderViewController::accessoryButtonTappedForRowWithIndexPath(TableVi
                                                                          IndexPath ip) {
   auto entry = item(ip);
   if (!entry || entry->isToiTunes || entry->isToPhotoLibrary || entry->isToiCloud) return;
+  // The row is highlighted while its sheet is open; which row is checked (and the buttons that
+  // follow it) stays as it was: a mark made here, under the sheet, would be undone by the
+  // person's next tap on the row.
   if (auto old = tableView_->indexPathForSelectedRow())
     tableView_->deselectRowAtIndexPath(*old, false);
   tableView_->selectRowAtIndexPath(ip, false, TableViewScrollPosition::None);
-  doButtonStatesForIndexPath(ip);
-  if (!entry->isDirectory) check(*entry);
   const Target target{entry->name(), entry->isDirectory};
   auto self = std::static_pointer_cast<ActionSheetDelegate>(sharedAs<LocalFolderViewController>());
   std::shared_ptr<ActionSheet> sheet;

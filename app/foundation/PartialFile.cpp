@@ -14,7 +14,8 @@ namespace {
 constexpr const char *kSuffix = ".ferrowen-part";
 constexpr size_t kNameMax = 255; // bytes of one name on the local file systems
 
-// FNV-1a: the same name gives the same partial file in every run, so a resume finds it.
+// FNV-1a: the same name (or source) gives the same partial file in every run, so a resume finds
+// it.
 uint64_t nameHash(const std::string &name) {
   uint64_t h = 1469598103934665603ull;
   for (unsigned char c : name)
@@ -22,19 +23,61 @@ uint64_t nameHash(const std::string &name) {
   return h;
 }
 
+std::string hashText(const std::string &text, const char *lead) {
+  char hash[24];
+  std::snprintf(hash, sizeof hash, "%s%016llx", lead,
+                static_cast<unsigned long long>(nameHash(text)));
+  return hash;
+}
+
+// `name` and `tail` as one name: a name near the limit is shortened, told apart from others of
+// the same start.
+std::string boundedName(std::string name, const std::string &tail) {
+  if (name.size() + tail.size() > kNameMax) {
+    const std::string hash = hashText(name, "-");
+    name = name.substr(0, kNameMax - tail.size() - hash.size()) + hash;
+  }
+  return name + tail;
+}
+
+std::string besideTarget(const std::string &target, const std::string &tail) {
+  const std::string folder = platform::deleteLastPathComponent(target);
+  return (folder.empty() ? std::string() : folder + "/") +
+         boundedName(platform::lastPathComponent(target), tail);
+}
+
 } // namespace
 
 std::string partialFilePath(const std::string &target) {
-  const std::string folder = platform::deleteLastPathComponent(target);
-  std::string name = platform::lastPathComponent(target);
-  const size_t suffix = std::strlen(kSuffix);
-  if (name.size() + suffix > kNameMax) {
-    // A name near the limit: a shortened one, told apart from others of the same start.
-    char hash[24];
-    std::snprintf(hash, sizeof hash, "-%016llx", static_cast<unsigned long long>(nameHash(name)));
-    name = name.substr(0, kNameMax - suffix - std::strlen(hash)) + hash;
+  return besideTarget(target, kSuffix);
+}
+
+std::string partialFilePath(const std::string &target, const std::string &source) {
+  return besideTarget(target, hashText(source, ".") + kSuffix);
+}
+
+std::string ftpDownloadSource(const std::string &host, int port, const std::string &user,
+                              const std::string &folder, const std::string &name) {
+  // The host alone: a port or folder typed after it is no part of it ("[...]" keeps an IPv6
+  // address whole).
+  std::string server = host;
+  if (server.rfind('[', 0) == 0) {
+    if (const size_t close = server.find(']'); close != std::string::npos) server.resize(close + 1);
+  } else {
+    server = server.substr(0, server.find_first_of(":/"));
   }
-  return (folder.empty() ? std::string() : folder + "/") + name + kSuffix;
+  server = platform::lowercase(server);
+  // The folder by its names: "/pub/", "/pub" and "/pub//" are one folder ("pub", below the
+  // login folder, another).
+  std::string path = !folder.empty() && folder[0] == '/' ? "/" : "";
+  for (const auto &part : platform::pathComponents(folder + "/" + name))
+    if (!part.empty() && part != "/") path += (path.empty() || path == "/" ? "" : "/") + part;
+  // The parts stand on lines of their own, so that no two sources run together.
+  return "ftp\n" + server + "\n" + std::to_string(port) + "\n" + user + "\n" + path;
+}
+
+std::string webDownloadSource(const std::string &url) {
+  return "web\n" + url;
 }
 
 FileStatus putPartialFileInPlace(const std::string &partial, const std::string &target) {

@@ -13,6 +13,21 @@
 // another file uses.
 std::string partialFilePath(const std::string &target);
 
+// The partial file of a download of `source` (where the bytes come from, see the two functions
+// below) into `target`: beside it, under a name of that source's own, the same in every run. Two
+// downloads of one name from different servers, ports, users or folders never write into, or
+// resume from, each other's partial file; a download of the same file after a restart finds its
+// own.
+std::string partialFilePath(const std::string &target, const std::string &source);
+
+// Where the bytes of an FTP download come from: the server's host (as typed, any case; a port or
+// folder after it is left out), its port, the login user and the file's remote folder and name.
+std::string ftpDownloadSource(const std::string &host, int port, const std::string &user,
+                              const std::string &folder, const std::string &name);
+
+// Where the bytes of a web download come from: its address.
+std::string webDownloadSource(const std::string &url);
+
 // Puts the partial file in the target's place; a file there is replaced in the same step. A
 // folder there is not replaced: the partial file stays and the status says why.
 platform::FileStatus putPartialFileInPlace(const std::string &partial, const std::string &target);

@@ -510,6 +510,9 @@ protected:
   // The hand-on of a download once its data has ended and its reply is in (both, in any order).
   void downloadFinishedIfComplete();
   void downloadFailed(const std::string &why);
+  // The partial file of the download under way: its own for this server, port, user and remote
+  // file, so that a resume continues only its own bytes.
+  std::string downloadPartialPath() const;
   void savedFileExistsAnswered(int index);
   void recordDownloadInQueue(const std::string &name, const std::string &folder, int64_t size,
                              bool *isNewRow);

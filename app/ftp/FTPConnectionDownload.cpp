@@ -53,15 +53,10 @@ std::string temporaryPathFor(const std::string &remoteName) {
   return Paths::tmp() + "/" + myBetterFileName(remoteName);
 }
 
-std::string partialPathFor(const std::string &remoteName) {
-  return partialFilePath(temporaryPathFor(remoteName));
-}
-
 // Opens the partial file a download writes into. A resumed download continues the partial file
 // of its earlier try, from that file's length; any other starts it afresh.
-std::unique_ptr<platform::net::FileOutputStream> openPartialFile(const std::string &remoteName,
+std::unique_ptr<platform::net::FileOutputStream> openPartialFile(const std::string &partial,
                                                                  bool resuming, int64_t *resumeAt) {
-  const std::string partial = partialPathFor(remoteName);
   if (resuming) {
     *resumeAt = int64_t(sizeOfFileAtPath(partial));
     Log::debugf("Resuming At: %lld", (long long)*resumeAt);
@@ -75,8 +70,8 @@ std::unique_ptr<platform::net::FileOutputStream> openPartialFile(const std::stri
 }
 
 // A fresh, empty partial file: what a restart from 0 writes into.
-std::unique_ptr<platform::net::FileOutputStream> restartPartialFile(const std::string &name) {
-  auto stream = std::make_unique<platform::net::FileOutputStream>(partialPathFor(name), false);
+std::unique_ptr<platform::net::FileOutputStream> restartPartialFile(const std::string &partial) {
+  auto stream = std::make_unique<platform::net::FileOutputStream>(partial, false);
   stream->open();
   return stream;
 }
@@ -86,6 +81,12 @@ bool hasExtensionIn(const std::string &name, const char *list) {
 }
 
 } // namespace
+
+std::string FTPConnection::downloadPartialPath() const {
+  return partialFilePath(temporaryPathFor(fileToDownload_),
+                         ftpDownloadSource(currentServerName(), currentPort_, loginUser(),
+                                           fromFolderDownload_, fileToDownload_));
+}
 
 bool FTPConnection::overwritePromptShowing() {
   return promptShowing.load();
@@ -197,8 +198,8 @@ void FTPConnection::downloadFile(const std::string &name, int64_t size, bool for
 
     // The partial file: continued only when resuming a full download (after the question, so
     // that "Cancel" leaves the one of an earlier try as it was).
-    writeStreamFileDownload_ =
-        openPartialFile(name, resumeDownloadAt_ > 0 && !head && !tail, &resumeDownloadAt_);
+    writeStreamFileDownload_ = openPartialFile(
+        downloadPartialPath(), resumeDownloadAt_ > 0 && !head && !tail, &resumeDownloadAt_);
     downloadDataDone_ = false;
     download226Done_ = false;
     downloadHandedOn_ = false;
@@ -237,9 +238,9 @@ void FTPConnection::savedFileExistsAnswered(int index) {
       UserDefaults::standard().synchronize();
     }
   }
-  writeStreamFileDownload_ =
-      openPartialFile(fileToDownload_, resumeDownloadAt_ > 0 && !downloadHead_ && !downloadTail_,
-                      &resumeDownloadAt_);
+  writeStreamFileDownload_ = openPartialFile(
+      downloadPartialPath(), resumeDownloadAt_ > 0 && !downloadHead_ && !downloadTail_,
+      &resumeDownloadAt_);
   downloadDataDone_ = false;
   download226Done_ = false;
   downloadHandedOn_ = false;
@@ -276,7 +277,7 @@ void FTPConnection::doTaskDownload() {
       resumeDownloadAt_ = 0;
       // Start the file afresh: the old bytes must not outlive a shorter new download.
       if (writeStreamFileDownload_) writeStreamFileDownload_->close();
-      writeStreamFileDownload_ = restartPartialFile(fileToDownload_);
+      writeStreamFileDownload_ = restartPartialFile(downloadPartialPath());
       code = 200;
     } else if (state == 10 && !forcePORT_) {
       addToLog("!!! No PASV allowed? Trying PORT...\r\n");
@@ -337,7 +338,7 @@ void FTPConnection::doTaskDownload() {
       if (resumeDownloadAt_ != 0) {
         resumeDownloadAt_ = 0;
         if (writeStreamFileDownload_) writeStreamFileDownload_->close();
-        writeStreamFileDownload_ = restartPartialFile(fileToDownload_);
+        writeStreamFileDownload_ = restartPartialFile(downloadPartialPath());
       }
     }
     // What the server says is what the finished file must hold.
@@ -408,8 +409,8 @@ void FTPConnection::editDownloadedFile() {
       writeStreamFileDownload_->close();
       writeStreamFileDownload_.reset();
     }
-    if (auto placed = putPartialFileInPlace(partialPathFor(fileToDownload_),
-                                            temporaryPathFor(fileToDownload_));
+    if (auto placed =
+            putPartialFileInPlace(downloadPartialPath(), temporaryPathFor(fileToDownload_));
         !placed) {
       downloadFailed(placed.error());
       return;
@@ -429,7 +430,7 @@ void FTPConnection::downloadFinishedIfComplete() {
     writeStreamFileDownload_->close();
     writeStreamFileDownload_.reset();
   }
-  const std::string partial = partialPathFor(fileToDownload_);
+  const std::string partial = downloadPartialPath();
   const int64_t have = int64_t(sizeOfFileAtPath(partial));
   if (!downloadHead_ && downloadSizeKnown_ && have != fileDownloadSize_) {
     const std::string name = withControlsEscaped(fileToDownload_);
@@ -466,7 +467,7 @@ void FTPConnection::downloadFailed(const std::string &why) {
     writeStreamFileDownload_->close();
     writeStreamFileDownload_.reset();
   }
-  if (!fileToDownload_.empty()) removePartialFileIfEmpty(partialPathFor(fileToDownload_));
+  if (!fileToDownload_.empty()) removePartialFileIfEmpty(downloadPartialPath());
   disconnectDataStreamFromServer();
   abortBatchItem();
   setTask(kTaskIdle);

@@ -2,7 +2,6 @@
 // connection's thread; the handlers below run there, one at a time, in the order of posting.
 #include "app/ftp/FTPConnection.h"
 
-#include "app/foundation/PartialFile.h"
 #include "app/foundation/StringUtils.h"
 
 #include "platform/foundation/FileManager.h"
@@ -251,8 +250,7 @@ void FTPConnection::handleDataReadEvent(std::unique_ptr<HandleXEvent> event) {
       const std::string name = fileToDownload_;
       if (writeStreamFileDownload_) writeStreamFileDownload_->close();
       writeStreamFileDownload_.reset();
-      platform::FileManager::removeItem(
-          partialFilePath(platform::Paths::tmp() + "/" + myBetterFileName(name)));
+      platform::FileManager::removeItem(downloadPartialPath());
       abandonTask(Log::format("The server sent more than the %lld bytes it announced for \"%s\": "
                               "the download was stopped.",
                               (long long)fileDownloadSize_, withControlsEscaped(name).c_str()),

@@ -618,8 +618,8 @@ void BatchListView::startWebDownload(const std::shared_ptr<BatchItem> &item) {
   platform::FileManager::createDirectory(parentFolder(file));
   // The bytes go to the file's partial file, which replaces the file only once it is whole: a
   // download that fails leaves the file as it was. A resume continues the partial file of the
-  // earlier try, never the file itself.
-  const std::string partial = partialFilePath(file);
+  // earlier try of this address, never the file itself nor what another address left for it.
+  const std::string partial = partialFilePath(file, webDownloadSource(item->server()));
   writeStreamFileDownload_ = std::make_unique<platform::net::FileOutputStream>(partial);
   if (resumeAtLocation_ > 0) {
     auto attributes = platform::FileManager::attributesOfItem(partial);

@@ -30,6 +30,12 @@ constexpr double kRowInset = 30;
 constexpr double kPausedRoom = 60;
 constexpr double kTitleDetailsMinimumFontSize = 10;
 
+// Where an FTP download row's bytes come from, as the connection that fetches it names them.
+std::string ftpSourceOf(const BatchItem &item) {
+  return ftpDownloadSource(item.server(), item.port() == 0 ? 21 : item.port(), item.user(),
+                           item.path(), item.filename());
+}
+
 std::shared_ptr<Label> makeLabel(Rect frame, Font font, double minimum, TextAlignment alignment,
                                  Color color, int tag) {
   auto label = std::make_shared<Label>(frame);
@@ -355,21 +361,34 @@ void BatchListView::deleteItemLocalFile(const BatchItem &item, bool othersStay) 
   if (item.action() == BatchItem::kWebDownload) {
     const std::string file = localFileOfItem(item);
     if (!sharedBy([&](const BatchItem &o) {
+          return o.action() == BatchItem::kWebDownload && localFileOfItem(o) == file &&
+                 o.server() == item.server();
+        }))
+      platform::FileManager::removeItem(partialFilePath(file, webDownloadSource(item.server())));
+    // What a download of that file left under the file's name alone is no row's to resume.
+    if (!sharedBy([&](const BatchItem &o) {
           return o.action() == BatchItem::kWebDownload && localFileOfItem(o) == file;
         }))
       platform::FileManager::removeItem(partialFilePath(file));
     return;
   }
   if (item.action() == BatchItem::kDownload && !overSFTP) {
-    // The FTP connections write a download of a name into one partial file of the temporary
-    // folder, whichever server and folder it comes from.
+    // The FTP connections write a download into a partial file of the temporary folder, one for
+    // each server, port, user and remote file.
     const std::string name = myBetterFileName(item.filename());
-    if (!name.empty() && !sharedBy([&](const BatchItem &o) {
+    if (name.empty()) return;
+    const std::string temporary = platform::appendPathComponent(platform::Paths::tmp(), name);
+    const std::string source = ftpSourceOf(item);
+    if (!sharedBy([&](const BatchItem &o) {
+          return o.action() == BatchItem::kDownload && o.protocol() != "sftp" &&
+                 ftpSourceOf(o) == source;
+        }))
+      platform::FileManager::removeItem(partialFilePath(temporary, source));
+    if (!sharedBy([&](const BatchItem &o) {
           return o.action() == BatchItem::kDownload && o.protocol() != "sftp" &&
                  myBetterFileName(o.filename()) == name;
         }))
-      platform::FileManager::removeItem(
-          partialFilePath(platform::appendPathComponent(platform::Paths::tmp(), name)));
+      platform::FileManager::removeItem(partialFilePath(temporary));
     return;
   }
   if (overSFTP &&

@@ -179,9 +179,9 @@ void DirViewer::confirm(Confirm kind, const std::string &title, const std::strin
 void DirViewer::accessoryButtonTappedForRowWithIndexPath(TableView &table, IndexPath ip) {
   auto e = entryAt(ip.row);
   if (!e) return;
+  // The row is highlighted while its menu is open; which row is checked stays as it was (a
+  // checked mark made here, under the menu, would be undone by the person's next tap on the row).
   table.selectRowAtIndexPath(ip, false, TableViewScrollPosition::None);
-  checkRow(ip.row);
-  doButtonStates();
   menuEntry_ = e;
   const bool folder = e->isDirectory;
   // The destructive entry comes first (0); the others follow in this order, when offered.

@@ -365,12 +365,14 @@ bool SFTPService::ensureConnected() {
     stepStart = now;
   };
   if (!sftp_->Connect(e.host.c_str(), e.port)) {
-    showHelpPage("error-sftp-timeout.html");
+    // A refusal comes at once: "did not answer in time" would send the person looking for a
+    // network fault instead of a server that is not running or a wrong port.
+    const bool refused = sftp_->lastErrorText().find("ECONNREFUSED") != std::string::npos;
+    showHelpPage(refused ? "error-sftp-refused.html" : "error-sftp-timeout.html");
     return fail("Unable to connect to the SFTP server.", connectError);
   }
-  if (!checkHostKey(e))
-    return fail(pendingHostKeyValue_.empty() ? "Host key refused." : pendingHostKeyValue_,
-                connectError);
+  // The question itself names both keys; the folder screen's status says only what it is about.
+  if (!checkHostKey(e)) return fail("Host key changed", connectError);
   step("connect and key exchange");
   status("Logging In...");
   if (!loginWithKeyFiles(e) && !sftp_->AuthenticatePw(username().c_str(), password().c_str())) {
@@ -452,7 +454,6 @@ bool SFTPService::checkHostKey(const Endpoint &e) {
   const std::string key = hostKeySettingKey(server);
   auto &defaults = UserDefaults::standard();
   auto known = defaults.stringForKey(key);
-  pendingHostKeyValue_.clear();
   if (!known || known->empty()) {
     defaults.setObject(now, key);
     defaults.synchronize();
@@ -460,6 +461,7 @@ bool SFTPService::checkHostKey(const Endpoint &e) {
     return true;
   }
   if (*known == now) return true;
+  logLine("Host key of " + server + " changed: remembered " + *known + ", now " + now);
   // Each fingerprint on a line of its own, whole, so that the two can be compared.
   const std::string text = "The host key of " + server + " has changed.\nRemembered:\n" + *known +
                            "\nNow:\n" + now +
@@ -469,7 +471,6 @@ bool SFTPService::checkHostKey(const Endpoint &e) {
     std::lock_guard lock(stateMutex_);
     pendingHostKey_ = key + "\n" + now;
   }
-  pendingHostKeyValue_ = text;
   std::weak_ptr<SFTPService> weak = weak_from_this();
   auto answer = std::make_shared<AlertAnswer>([weak](int index) {
     if (auto self = weak.lock()) self->answerHostKeyChange(index == 1);
@@ -490,7 +491,25 @@ void SFTPService::answerHostKeyChange(bool accept) {
     pending = std::exchange(pendingHostKey_, "");
   }
   auto nl = pending.find('\n');
-  if (!accept || nl == std::string::npos) return;
+  if (nl == std::string::npos) return;
+  if (!accept) {
+    logLine("New host key not accepted: not connected");
+    // Nothing was connected: the folder screen that asked, on top of the FTP tab, makes way for
+    // the connect screen, where the person may go on (another server, or Connect again).
+    if (mainConnection()) {
+      std::weak_ptr<SFTPService> weak = weak_from_this();
+      platform::dispatchAsyncMain([weak] {
+        auto self = weak.lock();
+        auto services = FTPAppServices::shared();
+        if (!self || !services) return;
+        auto top = services->topDirViewer();
+        auto asked = self->delegate();
+        if (top && asked && dynamic_cast<void *>(top.get()) == dynamic_cast<void *>(asked.get()))
+          services->popFtpTabToRoot(true);
+      });
+    }
+    return;
+  }
   UserDefaults::standard().setObject(pending.substr(nl + 1), pending.substr(0, nl));
   UserDefaults::standard().synchronize();
   logLine("New host key accepted");

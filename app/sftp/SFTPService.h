@@ -4,8 +4,9 @@
 //
 // Host keys: the library accepts any host key whose signature is valid, so the service keeps
 // each server's fingerprint (setting "SSH-hostkey-<server>") from the first connection and
-// refuses a server whose key has changed, naming both fingerprints; the user may accept the new
-// key, and the next connection goes ahead.
+// refuses a server whose key has changed, naming both fingerprints. The user may accept the new
+// key, and the next connection goes ahead; turned down, nothing is connected and the browsing
+// connection's folder screen gives way to the connect screen.
 #pragma once
 
 #include "app/sftp/SFTPWrapper.h"
@@ -150,7 +151,6 @@ private:
   std::vector<BatchFolder> batchFolders_;
   size_t batchNext_ = 0;
   std::string pendingHostKey_; // setting key and fingerprint the user may accept
-  std::string pendingHostKeyValue_;
   std::shared_ptr<void> alertDelegate_;
   // The transfer log, open while lines come (under stateMutex_).
   std::FILE *log_ = nullptr;

@@ -200,6 +200,31 @@ TEST_F(LocalFolderTest, TheCheckedFileStaysCheckedWhenTheFolderChanges) {
   expectChecked(false);
 }
 
+// A row's menu button opens the row's sheet and leaves the checked row as it was: after the
+// sheet, the next tap on that row checks it (a mark made under the sheet would make that tap take
+// it away again).
+TEST_F(LocalFolderTest, ARowsMenuButtonLeavesTheCheckedRowAsItWas) {
+  auto table = probe->first<TableView>();
+  ASSERT_TRUE(table);
+  auto expectChecked = [&](const char *name) {
+    EXPECT_TRUE(
+        testsupport::checkedShown(*probe, *table, name ? name : "", name != nullptr, "Upload"));
+  };
+  for (const char *before : {static_cast<const char *>(nullptr), "big.bin"}) {
+    SCOPED_TRACE(before ? before : "nothing checked");
+    if (before) {
+      ASSERT_TRUE(probe->tapRow(before)) << probe->lastError();
+    }
+    rowCommand("a.txt", "Cancel");
+    expectChecked(before);
+    ASSERT_TRUE(probe->tapRow("a.txt")) << probe->lastError();
+    expectChecked("a.txt");
+    EXPECT_EQ(probe->rightItem() ? probe->rightItem()->name : "", "Edit");
+    ASSERT_TRUE(probe->tapRow("a.txt")) << probe->lastError();
+    expectChecked(nullptr);
+  }
+}
+
 TEST_F(LocalFolderTest, SharedFolderWatchSeesAnotherProcessAndHidesAppFolders) {
   fs::create_directories(documents() + "/Mine");
   ASSERT_TRUE(probe->tapRow("Shared with iTunes"));

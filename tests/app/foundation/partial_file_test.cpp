@@ -35,6 +35,67 @@ TEST_F(PartialFileTest, LivesBesideItsFileUnderANameOfItsOwn) {
   EXPECT_EQ(testsupport::readFile(pa), "x");
 }
 
+// A download's partial file is its source's own: another server, port, user, folder or address
+// gives another one, so that no resume continues another file's bytes; the same source gives the
+// same one (written as the server and the folders are written), so that a resume after a restart
+// finds it.
+TEST_F(PartialFileTest, EachSourceHasAPartialFileOfItsOwn) {
+  const std::string target = path("same.bin");
+  const std::string base = ftpDownloadSource("ftp.example", 21, "joe", "/pub", "same.bin");
+  const std::string one = partialFilePath(target, base);
+  EXPECT_EQ(platform::deleteLastPathComponent(one), dir_.path());
+  EXPECT_EQ(platform::lastPathComponent(one).rfind("same.bin", 0), 0u) << one;
+  const struct {
+    const char *what;
+    std::string source;
+    bool same;
+  } cases[] = {
+      {"again", ftpDownloadSource("ftp.example", 21, "joe", "/pub", "same.bin"), true},
+      {"host in capitals", ftpDownloadSource("FTP.Example", 21, "joe", "/pub", "same.bin"), true},
+      {"host with its port and folder",
+       ftpDownloadSource("ftp.example:21/pub", 21, "joe", "/pub", "same.bin"), true},
+      {"folder with a slash after it",
+       ftpDownloadSource("ftp.example", 21, "joe", "/pub/", "same.bin"), true},
+      {"folder with a doubled slash",
+       ftpDownloadSource("ftp.example", 21, "joe", "//pub", "same.bin"), true},
+      {"another server", ftpDownloadSource("ftp2.example", 21, "joe", "/pub", "same.bin"), false},
+      {"an IPv6 address", ftpDownloadSource("[fd00::1]:21", 21, "joe", "/pub", "same.bin"), false},
+      {"another port", ftpDownloadSource("ftp.example", 2121, "joe", "/pub", "same.bin"), false},
+      {"another user", ftpDownloadSource("ftp.example", 21, "ann", "/pub", "same.bin"), false},
+      {"no user", ftpDownloadSource("ftp.example", 21, "", "/pub", "same.bin"), false},
+      {"another folder", ftpDownloadSource("ftp.example", 21, "joe", "/pub/old", "same.bin"),
+       false},
+      {"the folder below the login folder",
+       ftpDownloadSource("ftp.example", 21, "joe", "pub", "same.bin"), false},
+      {"a user and folder that run together",
+       ftpDownloadSource("ftp.example", 21, "joe/pub", "", "same.bin"), false},
+      {"an address", webDownloadSource("http://ftp.example/pub/same.bin"), false},
+      {"the name alone", "", false},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string other =
+        c.source.empty() ? partialFilePath(target) : partialFilePath(target, c.source);
+    EXPECT_EQ(other == one, c.same) << other;
+    EXPECT_EQ(platform::deleteLastPathComponent(other), dir_.path());
+  }
+  EXPECT_NE(partialFilePath(target, ftpDownloadSource("[fd00::1]", 21, "joe", "/pub", "same.bin")),
+            partialFilePath(target, ftpDownloadSource("[fd00::2]", 21, "joe", "/pub", "same.bin")));
+  EXPECT_EQ(
+      partialFilePath(target, ftpDownloadSource("[FD00::1]:21", 21, "joe", "/pub", "same.bin")),
+      partialFilePath(target, ftpDownloadSource("[fd00::1]", 21, "joe", "/pub", "same.bin")));
+  EXPECT_NE(partialFilePath(target, webDownloadSource("http://a.example/same.bin")),
+            partialFilePath(target, webDownloadSource("http://b.example/same.bin")));
+
+  // A name at the limit still gives a partial file that can be made.
+  const std::string longName(255, 'l');
+  const std::string longPartial = partialFilePath(path(longName), base);
+  EXPECT_LE(platform::lastPathComponent(longPartial).size(), 255u);
+  EXPECT_NE(longPartial, partialFilePath(path(longName), webDownloadSource("http://x/")));
+  ASSERT_TRUE(testsupport::writeFile(longPartial, "x"));
+  EXPECT_EQ(testsupport::readFile(longPartial), "x");
+}
+
 TEST_F(PartialFileTest, ReplacesAFileWholeButNeverAFolder) {
   ASSERT_TRUE(testsupport::writeFile(path("f.txt"), "old"));
   ASSERT_TRUE(testsupport::writeFile(partialFilePath(path("f.txt")), "new"));

@@ -226,6 +226,7 @@ TEST(Resources, EveryNamedFileIsThere) {
       "header-pc.html", "footer-pc.html", "styles-pc.css", "multifile-js.txt",
       // Help pages shown by the connections and the connect screen.
       "error-530.html", "error-530-anon.html", "error-no-ftps.html", "error-sftp-keys.html",
+      "error-sftp-login.html", "error-sftp-timeout.html", "error-sftp-refused.html",
       "error-timeout.html", "error-timeout-192.html", "error-timeout-data.html",
       "error-timeout-data-ssl.html", "error-timeout-data192.html", "error-timeout-data192-ssl.html",
       // Documents, lookup tables and the seed database.

@@ -395,31 +395,39 @@ TEST_F(QueueTest, DeletingADownloadRowKeepsTheUsersFile) {
 }
 
 // A deleted download row takes the partial data kept for its resume with it (FTP, SFTP and web
-// alike), unless a row that stays would resume from the same partial file; the user's file
-// stays. A paused queue keeps every partial file.
+// alike), unless a row that stays would resume from the same partial file (the same file of the
+// same server and user); the user's file stays. A paused queue keeps every partial file.
 TEST_F(QueueTest, DeletingADownloadRowRemovesItsPartialData) {
   makeQueue();
   queue_->clickedPause();
   const std::string files = Paths::documents() + "/Files", tmp = Paths::tmp();
   FileManager::createDirectory(files + "/dl", true);
+  auto ftpPartial = [&](const char *name, const char *folder) {
+    return partialFilePath(tmp + "/" + name, ftpDownloadSource("s", 21, "u", folder, name));
+  };
   struct Row {
     int action;
-    const char *name, *protocol, *local;
+    const char *name, *folder, *password, *protocol, *local;
     std::string partial; // where its connection keeps what came so far
+    bool keptForAnother; // a row that stays resumes from the same partial file
   } rows[] = {
-      {2, "big.iso", "ftp", "", partialFilePath(tmp + "/big.iso")},
-      {2, "b.bin", "ftp", "", partialFilePath(tmp + "/b.bin")},
-      {30, "movie.mp4", "sftp", "/dl", files + "/dl/movie.mp4.sftp-part"},
-      {20, "", "www", "/Files/dl/page.html", partialFilePath(files + "/dl/page.html")},
+      {2, "big.iso", "/pub", "p", "ftp", "", ftpPartial("big.iso", "/pub"), false},
+      // The same file under another password: one partial file for both rows.
+      {2, "b.bin", "/pub", "p", "ftp", "", ftpPartial("b.bin", "/pub"), true},
+      {2, "b.bin", "/pub", "other", "ftp", "", ftpPartial("b.bin", "/pub"), false},
+      // The same name from another folder is another file: a partial file of its own.
+      {2, "b.bin", "/other", "p", "ftp", "", ftpPartial("b.bin", "/other"), false},
+      {30, "movie.mp4", "/pub", "p", "sftp", "/dl", files + "/dl/movie.mp4.sftp-part", false},
+      {20, "", "", "", "www", "/Files/dl/page.html",
+       partialFilePath(files + "/dl/page.html", webDownloadSource("http://w/p")), false},
   };
   for (const Row &r : rows) {
-    queue_->addBatchItemAction(r.action, r.name, "/pub", 100, r.action == 20 ? "http://w/p" : "s",
-                               21, "u", "p", r.protocol, r.local, false, false);
-    ASSERT_TRUE(testsupport::writeFile(r.partial, "what came so far"));
+    queue_->addBatchItemAction(r.action, r.name, r.folder, 100, r.action == 20 ? "http://w/p" : "s",
+                               21, "u", r.password, r.protocol, r.local, false, false);
+    ASSERT_TRUE(testsupport::writeFile(r.partial, std::string("came so far of ") + r.folder));
   }
+  ASSERT_EQ(queue_->batchItemList().size(), std::size(rows));
   ASSERT_TRUE(testsupport::writeFile(files + "/dl/movie.mp4", "the user's own"));
-  // The same name from another folder: one FTP partial file for both rows.
-  queue_->addBatchItemAction(2, "b.bin", "/other", 100, "s", 21, "u", "p", "ftp", "", false, false);
   advance(15);
   for (const Row &r : rows)
     EXPECT_TRUE(FileManager::fileExists(r.partial)) << "paused: " << r.partial;
@@ -428,21 +436,19 @@ TEST_F(QueueTest, DeletingADownloadRowRemovesItsPartialData) {
   for (const Row &r : rows) {
     SCOPED_TRACE(r.partial);
     ASSERT_TRUE(probe_->deleteRow({0, 0}));
-    EXPECT_EQ(FileManager::fileExists(r.partial), std::string(r.name) == "b.bin")
-        << "another row resumes from it";
+    EXPECT_EQ(FileManager::fileExists(r.partial), r.keptForAnother);
   }
-  ASSERT_TRUE(probe_->deleteRow({0, 0}));
-  EXPECT_FALSE(FileManager::fileExists(partialFilePath(tmp + "/b.bin")));
   EXPECT_EQ(testsupport::readFile(files + "/dl/movie.mp4"), "the user's own");
 
   // "Delete All" takes every partial file, also one that rows shared.
-  for (const char *folder : {"/pub", "/other"})
-    queue_->addBatchItemAction(2, "b.bin", folder, 100, "s", 21, "u", "p", "ftp", "", false, false);
-  ASSERT_TRUE(testsupport::writeFile(partialFilePath(tmp + "/b.bin"), "part"));
+  for (const char *password : {"p", "other"})
+    queue_->addBatchItemAction(2, "b.bin", "/pub", 100, "s", 21, "u", password, "ftp", "", false,
+                               false);
+  ASSERT_TRUE(testsupport::writeFile(ftpPartial("b.bin", "/pub"), "part"));
   ASSERT_TRUE(probe_->tap("Delete All"));
   ASSERT_TRUE(probe_->answerAlert("Delete All"));
   EXPECT_TRUE(queue_->batchItemList().empty());
-  EXPECT_FALSE(FileManager::fileExists(partialFilePath(tmp + "/b.bin")));
+  EXPECT_FALSE(FileManager::fileExists(ftpPartial("b.bin", "/pub")));
 }
 
 // The folder screen on top of the FTP tab, as the queue sees it.

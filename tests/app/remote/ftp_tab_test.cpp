@@ -586,6 +586,58 @@ TEST_F(FtpTabTest, RowMenusOfFtpAndSftpScreens) {
   }
 }
 
+// A row's menu button opens the row's menu and leaves the checked row as it was, on FTP and SFTP
+// screens alike: whatever the menu's answer, the next tap on that row checks it (a mark made
+// under the menu would make that tap take it away again).
+TEST_F(FtpTabTest, ARowsMenuButtonLeavesTheCheckedRowAsItWas) {
+  const struct {
+    bool sftp;
+    const char *checkedBefore; // none: nothing checked
+    const char *answer;
+  } cases[] = {
+      {true, nullptr, "Cancel"},  {false, nullptr, "Cancel"},     {true, "b.txt", "Cancel"},
+      {false, "b.txt", "Cancel"}, {true, nullptr, "Rename File"}, {true, "a.txt", "Cancel"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.sftp ? "SFTP" : "FTP") + ", checked before: " +
+                 (c.checkedBefore ? c.checkedBefore : "none") + ", answered " + c.answer);
+    auto sftp = std::make_shared<IdleSftp>();
+    auto screen = c.sftp ? DirViewer::initWithExistingSFTPConnection(sftp)
+                         : DirViewer::initWithExistingConnection(std::make_shared<FTPConnection>());
+    nav->pushViewController(screen, false);
+    const DirItemList listing{entry("sub", 0, true), entry("a.txt", 5), entry("b.txt", 5)};
+    if (c.sftp) {
+      screen->gotDirectory(*sftp, listing);
+    } else {
+      screen->replaceDirectory(listing);
+      screen->setLoadedDirectory(true);
+      screen->showDirToolbar();
+    }
+    if (c.checkedBefore) {
+      ASSERT_TRUE(probe->tapRow(c.checkedBefore)) << probe->lastError();
+    }
+    // A text file opens for editing, or for viewing only over an anonymous FTP login.
+    const std::string open = c.sftp ? "Edit" : "View";
+    auto expectChecked = [&](const char *name) {
+      EXPECT_TRUE(testsupport::checkedShown(*probe, *screen->tableView, name ? name : "",
+                                            name != nullptr, "Download"));
+      EXPECT_EQ(probe->rightItem() ? probe->rightItem()->name : "", name ? open : "");
+    };
+    ASSERT_TRUE(probe->tap("a.txt Menu")) << probe->lastError();
+    expectChecked(c.checkedBefore);
+    ASSERT_TRUE(probe->answerSheet(c.answer)) << probe->lastError();
+    if (std::string(c.answer) == "Rename File") {
+      ASSERT_TRUE(probe->tap("Cancel")) << probe->lastError();
+    }
+    expectChecked(c.checkedBefore);
+    // The next tap on the row checks it (or, checked already, takes the mark away as ever).
+    ASSERT_TRUE(probe->tapRow("a.txt")) << probe->lastError();
+    const bool wasChecked = c.checkedBefore && std::string(c.checkedBefore) == "a.txt";
+    expectChecked(wasChecked ? nullptr : "a.txt");
+    nav->popToRootViewControllerAnimated(false);
+  }
+}
+
 TEST_F(FtpTabTest, ANameHiddenBySearchIsStillInUseOnTheServer) {
   auto sftp = std::make_shared<IdleSftp>();
   sftp->setServer("host.example");

@@ -1,8 +1,10 @@
 // The FTP tab over SFTP, driven through the probe against OpenSSH's sshd: password and key
 // logins, browsing, viewing and editing with the size limits, queued downloads of a file and a
 // folder, every folder action checked on the server's own folder, names from the server that
-// look like the screen's own menus, and a host key that changed, refused and then accepted.
+// look like the screen's own menus, a host key that changed, refused and then accepted, and a
+// server that refuses the connection.
 #include "tests/support/FtpTabScreens.h"
+#include "tests/support/LabelFit.h"
 #include "tests/support/SftpPeers.h"
 
 #include "app/foundation/TextPromptViewer.h"
@@ -257,8 +259,10 @@ TEST_F(SftpTabPeersTest, KeyLoginAndAChangedHostKeyAnsweredBothWays) {
   const std::string known = UserDefaults::standard().stringForKey(setting).value_or("");
   ASSERT_FALSE(known.empty());
   UserDefaults::standard().setObject("ssh-rsa 2048 00:11:22", setting);
+  ASSERT_TRUE(probe->tapBack()); // "Disconnect": the session ends
   for (const std::string answer : {"Cancel", "Accept New Key"}) {
-    ASSERT_TRUE(probe->tapBack()); // "Disconnect": the session ends
+    SCOPED_TRACE(answer);
+    ASSERT_EQ(probe->topViewController(), services->connect);
     ASSERT_TRUE(probe->tap("Connect"));
     ASSERT_TRUE(waitFor([&] { return !probe->pendingAlerts().empty(); }, 60));
     EXPECT_EQ(probe->pendingAlerts().back().title, "Host Key Changed");
@@ -267,18 +271,37 @@ TEST_F(SftpTabPeersTest, KeyLoginAndAChangedHostKeyAnsweredBothWays) {
                   "\nRemembered:\nssh-rsa 2048 00:11:22\nNow:\n" + known + "\n"),
               std::string::npos)
         << probe->pendingAlerts().back().message;
+    // Under the question the folder screen says what it waits for, whole in its status line
+    // (the question holds the rest).
+    ASSERT_TRUE(waitFor([&] { return statusText() == "Host key changed"; })) << statusText();
+    EXPECT_TRUE(testsupport::fitOfLabel(*top()->progressText).whole);
     ASSERT_TRUE(probe->answerAlert(answer));
     if (answer == "Cancel") {
-      // The screen shows the service's own words.
-      ASSERT_TRUE(waitFor([&] { return statusText().rfind("The host key of 127.0.0.1:", 0) == 0; }))
+      // Nothing was connected: back on the connect screen, from which the person goes on.
+      ASSERT_TRUE(waitFor([&] { return probe->topViewController() == services->connect; }))
           << statusText();
-      EXPECT_FALSE(listed("keyed.txt"));
+      EXPECT_EQ(services->nav->viewControllers().size(), 1u);
+      EXPECT_EQ(UserDefaults::standard().stringForKey(setting), "ssh-rsa 2048 00:11:22");
     } else {
       // Accepted: the folder lists at once, with no Refresh.
       ASSERT_TRUE(shows("keyed.txt")) << statusText();
     }
   }
+  EXPECT_TRUE(services->helpPages.empty());
+  EXPECT_NE(readFile(Paths::tmp() + "/Ferrowen-SFTP.log").find("New host key not accepted"),
+            std::string::npos);
   EXPECT_EQ(UserDefaults::standard().stringForKey(setting), known);
+}
+
+// A server that refuses the connection at once (nothing listens on the port) is explained as a
+// refusal, not as a server that did not answer in time.
+TEST_F(SftpTabPeersTest, ARefusedConnectionIsExplainedAsRefused) {
+  const int closed = freeTcpPort(); // nothing listens there
+  ASSERT_TRUE(connectTo("sftp://127.0.0.1:" + std::to_string(closed), kSftpUser, kSftpPass));
+  ASSERT_TRUE(waitFor([&] { return !services->helpPages.empty(); }, 20)) << statusText();
+  EXPECT_EQ(services->helpPages, std::vector<std::string>{"error-sftp-refused.html"});
+  EXPECT_TRUE(waitFor([&] { return statusText() == "Unable to connect to the SFTP server."; }))
+      << statusText();
 }
 
 } // namespace

@@ -114,7 +114,7 @@ TEST_F(TabAndQueuePeers, DeletingTheRowOfTheTabsFetchStopsIt) {
   ASSERT_TRUE(shows("photo.jpg")) << peer.serverLog();
   ASSERT_TRUE(probe->tapRow("photo.jpg"));
   ASSERT_TRUE(probe->tap("View"));
-  const std::string partial = partialFilePath(Paths::tmp() + "/photo.jpg");
+  const std::string partial = queuetest::ftpPartialOf("photo.jpg", peer.port());
   ASSERT_TRUE(waitFor([&] { return sizeOfFileAtPath(partial) >= 100000; }));
   auto &queue = *services->queue;
   ASSERT_EQ(queue.batchItemList().size(), 1u);

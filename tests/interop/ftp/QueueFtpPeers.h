@@ -4,6 +4,8 @@
 
 #include "tests/app/queue/QueueTestSupport.h"
 
+#include "app/foundation/PartialFile.h"
+
 #include <sstream>
 
 namespace queuetest {
@@ -58,6 +60,14 @@ inline std::string pattern(size_t n, unsigned seed = 7) {
   for (size_t i = 0; i < n; ++i)
     s[i] = static_cast<char>((i * seed + i / 251) & 0xff);
   return s;
+}
+
+// Where the FTP connections keep what came so far of a download of `name` from the loopback
+// server on `port`, for that user and remote folder.
+inline std::string ftpPartialOf(const std::string &name, int port, const std::string &user = "joe",
+                                const std::string &folder = "/") {
+  return partialFilePath(Paths::tmp() + "/" + name,
+                         ftpDownloadSource("127.0.0.1", port, user, folder, name));
 }
 
 } // namespace queuetest

@@ -98,8 +98,11 @@ protected:
     EXPECT_TRUE(errors().empty()) << errors().front();
   }
   std::vector<std::string> errors() { return delegate->taken(); }
-  // Where a download's bytes go until it is whole.
-  std::string partialFile(const std::string &name) { return partialFilePath(tmpFile(name)); }
+  // Where a download's bytes from that server go until it is whole (logged in as the tests here
+  // log in, with no user name).
+  std::string partialFile(const std::string &name, const Server &from) {
+    return partialFilePath(tmpFile(name), ftpDownloadSource("127.0.0.1", from.port, "", "/", name));
+  }
 };
 
 TEST_F(DownloadPeersTest, WholeFileAndResumeFromACutTemporaryFile) {
@@ -123,18 +126,18 @@ TEST_F(DownloadPeersTest, WholeFileAndResumeFromACutTemporaryFile) {
   // A partial file cut short (a broken earlier try) is resumed where it ends, whatever finished
   // copy of that name the temporary folder holds (one a viewer showed, say).
   UserDefaults::standard().setObject("1", kOverwriteSavedFilesKey);
-  testsupport::writeFile(partialFile("data.bin"), content.substr(0, 1000000));
+  testsupport::writeFile(partialFile("data.bin", s), content.substr(0, 1000000));
   testsupport::writeFile(tmpFile("data.bin"), std::string(2000000, 'v'));
   download("data.bin", int64_t(content.size()), true, false, false, 1);
   EXPECT_TRUE(logHas(">>> REST 1000000"));
   EXPECT_EQ(sha256(testsupport::readFile(savedFile("data.bin"))), sha256(content));
-  EXPECT_FALSE(FileManager::fileExists(partialFile("data.bin")));
+  EXPECT_FALSE(FileManager::fileExists(partialFile("data.bin", s)));
 
   // A partial file as long as the remote one, or a size that differs, starts again at 0.
-  testsupport::writeFile(partialFile("data.bin"), content);
+  testsupport::writeFile(partialFile("data.bin", s), content);
   download("data.bin", int64_t(content.size()), true, false, false, 1);
   EXPECT_EQ(sha256(testsupport::readFile(savedFile("data.bin"))), sha256(content));
-  testsupport::writeFile(partialFile("data.bin"), content.substr(0, 5000));
+  testsupport::writeFile(partialFile("data.bin", s), content.substr(0, 5000));
   download("data.bin", 12345, true, false, false, 1);
   EXPECT_TRUE(logHas("!!! File Size Mismatch! Don't Resume."));
   auto last = commandsFrom("CWD");
@@ -231,7 +234,7 @@ TEST_F(DownloadPeersTest, TransferAbortedAfterPartialDataIsNotHandedOn) {
   EXPECT_EQ(testsupport::readFile(savedFile("cut.bin")), "the saved copy");
   EXPECT_EQ(services->handOns(), 0);
   // The partial file stays for a resume, and the error is reported.
-  EXPECT_EQ(testsupport::readFile(partialFile("cut.bin")), content.substr(0, 20000));
+  EXPECT_EQ(testsupport::readFile(partialFile("cut.bin", s)), content.substr(0, 20000));
   EXPECT_EQ(testsupport::readFile(tmpFile("cut.bin")), "the viewed copy");
   ASSERT_FALSE(errors().empty());
   EXPECT_NE(errors().back().find("426"), std::string::npos);
@@ -248,18 +251,22 @@ TEST_F(DownloadPeersTest, TransferAbortedAfterPartialDataIsNotHandedOn) {
   EXPECT_EQ(services->handOns(), 0);
   ASSERT_EQ(errors().size(), 2u);
   EXPECT_NE(errors().back().find("is incomplete: 20000 of 50000 bytes"), std::string::npos);
-  EXPECT_EQ(testsupport::readFile(partialFile("cut.bin")), content.substr(0, 20000));
+  EXPECT_EQ(testsupport::readFile(partialFile("cut.bin", liar)), content.substr(0, 20000));
   EXPECT_EQ(testsupport::readFile(tmpFile("cut.bin")), "the viewed copy");
 
-  // The resume continues the partial file, and the whole file then replaces both copies.
+  // Another server's file of that name, of the same size, asked for as a resume: what the other
+  // servers left is not its beginning, so it comes whole from its start and then replaces both
+  // copies; the other servers' partial files stay theirs.
   stopConnection();
   Server good = startPyftpdlib();
-  testsupport::writeFile(good.root + "/cut.bin", content);
+  const std::string other = randomBytes(content.size(), 7);
+  testsupport::writeFile(good.root + "/cut.bin", other);
   connectAndList(address(good));
-  download("cut.bin", int64_t(content.size()), true, false, false, 20000);
-  EXPECT_TRUE(logHas(">>> REST 20000"));
-  EXPECT_EQ(testsupport::readFile(savedFile("cut.bin")), content);
-  EXPECT_FALSE(FileManager::fileExists(partialFile("cut.bin")));
+  download("cut.bin", int64_t(other.size()), true, false, false, 20000);
+  EXPECT_FALSE(logHas(">>> REST 20000"));
+  EXPECT_TRUE(testsupport::readFile(savedFile("cut.bin")) == other);
+  EXPECT_FALSE(FileManager::fileExists(partialFile("cut.bin", good)));
+  EXPECT_EQ(testsupport::readFile(partialFile("cut.bin", liar)), content.substr(0, 20000));
   ASSERT_EQ(errors().size(), 2u);
 
   // A file the server refuses gets no partial file, and the copy of that name stays.
@@ -267,7 +274,7 @@ TEST_F(DownloadPeersTest, TransferAbortedAfterPartialDataIsNotHandedOn) {
   download("gone.txt", 0, false);
   EXPECT_EQ(errors().size(), 3u);
   EXPECT_EQ(testsupport::readFile(tmpFile("gone.txt")), "open in the editor");
-  EXPECT_FALSE(FileManager::fileExists(partialFile("gone.txt")));
+  EXPECT_FALSE(FileManager::fileExists(partialFile("gone.txt", good)));
 }
 
 TEST_F(DownloadPeersTest, SavedFilesFolderFollowsTheSetting) {

@@ -127,7 +127,7 @@ TEST_F(QueueFtpTest, PauseStopsTheTransferAndPlayResumesIt) {
   ASSERT_TRUE(testsupport::writeFile(peer.root() + "/slow.bin", data));
   makeQueue();
   add(2, "slow.bin", peer.port());
-  const std::string partial = partialFilePath(Paths::tmp() + "/slow.bin");
+  const std::string partial = ftpPartialOf("slow.bin", peer.port());
   ASSERT_TRUE(waitFor(
       [&] {
         return !queue_->batchItemList().empty() && queue_->batchItemList()[0]->start() > 0 &&
@@ -253,7 +253,7 @@ TEST_F(QueueFtpTest, DeletingTheRunningRowStopsItsTransfer) {
   makeQueue();
   add(2, "slow.bin", peer.port());
   add(2, "next.txt", peer.port());
-  const std::string partial = partialFilePath(Paths::tmp() + "/slow.bin");
+  const std::string partial = ftpPartialOf("slow.bin", peer.port());
   ASSERT_TRUE(waitFor([&] { return sizeOfFileAtPath(partial) >= 50000; }, 20));
   ASSERT_TRUE(probe_->tap("Edit"));
   ASSERT_TRUE(probe_->deleteRow({0, 0}));
@@ -270,6 +270,40 @@ TEST_F(QueueFtpTest, DeletingTheRunningRowStopsItsTransfer) {
   EXPECT_EQ(peer.count("USER"), 2u);
 }
 
+// Two files of one name from two folders: the one running is deleted part way; the other, of
+// which an earlier run got a part, resumes only what came of itself (here nothing is left of it,
+// so it comes from its start), never the bytes of the deleted one.
+TEST_F(QueueFtpTest, AResumeNeverContinuesAnotherFilesBytes) {
+  QueuePeer peer(100 * 1024);
+  ASSERT_TRUE(peer.ready());
+  const std::string deleted = pattern(600000, 5), wanted = pattern(600000, 9);
+  for (auto [folder, data] : {std::pair{"/b", &deleted}, {"/a", &wanted}}) {
+    FileManager::createDirectory(peer.root() + folder, true);
+    ASSERT_TRUE(testsupport::writeFile(peer.root() + folder + "/same.bin", *data));
+  }
+  const std::string server = "'127.0.0.1'," + std::to_string(peer.port()) + ",'joe','secret',''";
+  seedRow("'2','same.bin','/b'," + server + ",600000,0,'ftp',9999,0");
+  seedRow("'2','same.bin','/a'," + server + ",600000,0,'ftp',9999,200000");
+  makeQueue();
+  ASSERT_TRUE(waitFor(
+      [&] {
+        return queue_->batchItemList().size() == 2 && queue_->batchItemList()[0]->progress() > 0.1;
+      },
+      20));
+  ASSERT_EQ(queue_->batchItemList()[0]->path(), "/b");
+  ASSERT_TRUE(probe_->tap("Edit"));
+  ASSERT_TRUE(probe_->deleteRow({0, 0}));
+  ASSERT_TRUE(probe_->tap("Done"));
+  ASSERT_TRUE(runUntilEmpty(40)) << testsupport::readFile(peer.log());
+  const std::string saved = Paths::documents() + "/Files/same.bin";
+  ASSERT_TRUE(waitFor([&] { return FileManager::fileExists(saved); }));
+  EXPECT_TRUE(testsupport::readFile(saved) == wanted);
+  for (auto &line : peer.commands())
+    EXPECT_TRUE(line.find(" REST ") == std::string::npos ||
+                line.find(" REST 0") != std::string::npos)
+        << line;
+}
+
 // The only row deleted while its download runs: its partial file goes at once, and the
 // connection, idle from then on, does not keep the removed file open (its space stays taken
 // while it is).
@@ -279,7 +313,7 @@ TEST_F(QueueFtpTest, ADeletedDownloadLeavesNoPartialFile) {
   ASSERT_TRUE(testsupport::writeFile(peer.root() + "/movie.mp4", pattern(2 << 20)));
   makeQueue();
   add(2, "movie.mp4", peer.port());
-  const std::string partial = partialFilePath(Paths::tmp() + "/movie.mp4");
+  const std::string partial = ftpPartialOf("movie.mp4", peer.port());
   ASSERT_TRUE(waitFor([&] { return sizeOfFileAtPath(partial) >= 50000; }, 20));
   ASSERT_TRUE(probe_->tap("Edit"));
   ASSERT_TRUE(probe_->deleteRow({0, 0}));

@@ -95,7 +95,7 @@ TEST_F(QueueRestartTest, KilledMidTransferResumesByteIdentical) {
     ASSERT_TRUE(first.started());
     // The offset is saved at the first progress report; the partial file grows in the temporary
     // folder. Kill the process a third of the way in.
-    const std::string partial = partialFilePath(home + "/tmp/big.bin");
+    const std::string partial = ftpPartialOf("big.bin", peer.port(), "joe", "/");
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while ((storedStart(home) <= 0 || sizeOfFileAtPath(partial) < 300000) &&
            std::chrono::steady_clock::now() < until)

@@ -60,8 +60,8 @@ TEST_F(QueueVsftpdTest, ResumesFromThePartialFile) {
   REQUIRE_PEER(testsupport::program("/usr/sbin/vsftpd", "vsftpd"));
   ASSERT_TRUE(startVsftpd(root)) << "vsftpd cannot run here";
   // An earlier run got a third of the file and saved its offset.
-  ASSERT_TRUE(
-      testsupport::writeFile(partialFilePath(Paths::tmp() + "/file.bin"), data.substr(0, 500000)));
+  ASSERT_TRUE(testsupport::writeFile(ftpPartialOf("file.bin", port_, "anonymous", "/pub"),
+                                     data.substr(0, 500000)));
   seedRow("'2','file.bin','/pub','127.0.0.1'," + std::to_string(port_) +
           ",'anonymous','','',1500000,0,'ftp',9999,500000");
   makeQueue();

@@ -42,7 +42,10 @@ protected:
     return "http://127.0.0.1:" + std::to_string(port_) + "/" + name;
   }
   std::string local(const std::string &name) { return Paths::documents() + "/Downloads/" + name; }
-  std::string partial(const std::string &name) { return partialFilePath(local(name)); }
+  // Where a download of the address keeps what came so far of the file.
+  std::string partial(const std::string &name, const std::string &address = "") {
+    return partialFilePath(local(name), webDownloadSource(address.empty() ? url(name) : address));
+  }
   std::string requests() { return testsupport::readFile(served_->path() + "/requests.log"); }
   // Starts the queue and lets it run until the item is gone or has failed.
   void runQueue() {
@@ -150,13 +153,13 @@ TEST_F(QueueWebTest, RangePastAnUnknownSizeFails) {
 TEST_F(QueueWebTest, UnreachableServerLeavesTheFileItWasToReplace) {
   ASSERT_TRUE(testsupport::writeFile(local("keep.txt"), "the saved copy"));
   const int closed = testsupport::freeTcpPort(); // nothing listens there
-  seedRow("'20','','','http://127.0.0.1:" + std::to_string(closed) +
-          "/keep.txt',80,'','','/Downloads/keep.txt',0,0,'www',9999,0");
+  const std::string address = "http://127.0.0.1:" + std::to_string(closed) + "/keep.txt";
+  seedRow("'20','','','" + address + "',80,'','','/Downloads/keep.txt',0,0,'www',9999,0");
   runQueue();
   ASSERT_EQ(queue_->batchItemList().size(), 1u);
   EXPECT_FALSE(queue_->batchItemList()[0]->errorMsg().empty());
   EXPECT_EQ(testsupport::readFile(local("keep.txt")), "the saved copy");
-  EXPECT_FALSE(FileManager::fileExists(partial("keep.txt")));
+  EXPECT_FALSE(FileManager::fileExists(partial("keep.txt", address)));
 }
 
 // A download cut halfway keeps the older file whole and its own bytes in the partial file; the
@@ -184,4 +187,33 @@ TEST_F(QueueWebTest, CutDownloadKeepsTheOldFileAndResumesItsPartialFile) {
   EXPECT_FALSE(FileManager::fileExists(partial("cut-new.bin")));
   EXPECT_EQ(requests(),
             "/cut-new.bin bytes=0-\n/cut-new.bin bytes=" + std::to_string(half.size()) + "-\n");
+}
+
+// Two addresses give a file of one name: the download from the one address that was cut leaves
+// its bytes for its own resume; the other address's download, resumed after a restart, never
+// continues them (its file would start with the other file's bytes) but comes whole from its
+// start. The cut one then resumes its own bytes.
+TEST_F(QueueWebTest, AResumeNeverContinuesWhatAnotherAddressLeft) {
+  const std::string cut = pattern(200000), whole = pattern(200000).substr(1) + "z";
+  ASSERT_TRUE(testsupport::writeFile(served_->path() + "/cut-same.bin", cut));
+  ASSERT_TRUE(testsupport::writeFile(served_->path() + "/same.bin", whole));
+  seedRow("'20','','','" + url("cut-same.bin") +
+          "',80,'','','/Downloads/same.bin',200000,0,'www',9999,0");
+  // An earlier run got a part of this one and kept its offset.
+  seedRow("'20','','','" + url("same.bin") +
+          "',80,'','','/Downloads/same.bin',200000,0,'www',9999,30000");
+  makeQueue();
+  advance(1.1);
+  ASSERT_TRUE(waitFor([&] { return queue_->batchItemList().size() == 1; }));
+  settle();
+  EXPECT_TRUE(testsupport::readFile(local("same.bin")) == whole);
+  EXPECT_EQ(requests(), "/cut-same.bin bytes=0-\n/same.bin bytes=0-\n");
+  const std::string half = testsupport::readFile(partial("same.bin", url("cut-same.bin")));
+  ASSERT_FALSE(half.empty());
+  EXPECT_TRUE(half == cut.substr(0, half.size()));
+
+  queue_->clickedResume();
+  ASSERT_TRUE(waitFor([&] { return queue_->batchItemList().empty(); }));
+  settle();
+  EXPECT_TRUE(testsupport::readFile(local("same.bin")) == cut);
 }

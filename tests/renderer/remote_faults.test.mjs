@@ -1,0 +1,152 @@
+// What a person meets connecting and browsing when a server says no, on the phone and on the
+// tablet, with the mouse and the keyboard only (each click checked to land on what lies there),
+// against OpenSSH's sshd and pyftpdlib on loopback:
+// - the server's host keys were made anew and the person turns the new key down: under the
+//   question the folder screen says in a few words what it waits for, and "Cancel" leads back to
+//   the connect screen, from which the person goes on;
+// - the SSH server stopped: the refusal is explained as a refusal, not as a server that did not
+//   answer in time;
+// - a row's (...) button opens its menu without checking the row, so the next click on the row
+//   checks it (a remote folder and Saved Files).
+// The account is made for the test and removed after it. Screenshots go to
+// $RENDERER_ARTEFACTS/remote-<profile>.
+import { after, test } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { chromium } from 'playwright-core';
+import { clickSeen, session, startFtpServer, typeInto, waitFor } from '../support/person.mjs';
+import { makeAccount, removeAccount, startSshd } from '../support/sshd.mjs';
+
+const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
+const profiles = [
+  ['phone', { width: 390, height: 844 }, {}],
+  ['tablet', { width: 1280, height: 800 }, { FERROWEN_DEVICE: 'ipad' }],
+];
+
+const account = makeAccount('ferrowen-r');
+after(() => removeAccount(account));
+
+// The rows of the front screen drawn checked: the blue bar on the left edge of the row's drawing.
+function checkedRows(front) {
+  return front().locator('.cell[aria-label]').evaluateAll((cells) => cells.filter((cell) => {
+    const im = cell.querySelector('img.drawn');
+    if (!im || !im.complete || !im.naturalWidth) return false;
+    const c = document.createElement('canvas');
+    c.width = im.naturalWidth;
+    c.height = im.naturalHeight;
+    const g = c.getContext('2d');
+    g.drawImage(im, 0, 0);
+    const [r, gr, b, a] = g.getImageData(1, Math.floor(c.height / 2), 1, 1).data;
+    return a > 200 && b > r + 60 && b > gr + 30;
+  }).map((cell) => cell.getAttribute('aria-label')));
+}
+
+for (const [profile, viewport, env] of profiles) {
+  test(`${profile}: a new host key turned down, a refusing server, and a row's menu button`, async (t) => {
+    const served = fs.mkdtempSync('/tmp/r-');
+    const keysDir = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-remote-keys-'));
+    const ftpRoot = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-remote-ftp-'));
+    t.after(() => {
+      for (const d of [served, keysDir, ftpRoot]) fs.rmSync(d, { recursive: true, force: true });
+    });
+    fs.chmodSync(served, 0o777);
+    fs.writeFileSync(path.join(served, 'notes.txt'), 'notes\n');
+    for (const name of ['b.txt', 'c.txt']) fs.writeFileSync(path.join(ftpRoot, name), `${name}\n`);
+    const sshd = await startSshd(t, keysDir);
+    const ftpPort = await startFtpServer(t, ftpRoot, 1 << 24);
+    const dir = path.join(artefacts, `remote-${profile}`);
+    await session(t, {
+      chromium, suite: 'remote', dir, viewport, env,
+      prepare: (home) => {
+        fs.mkdirSync(path.join(home, 'Documents', 'Files'), { recursive: true });
+        fs.writeFileSync(path.join(home, 'Documents', 'Files', 'kept.txt'), 'kept\n');
+      },
+      run: async ({ page, front, screen, button, row, tab, sheet, sheetButton }) => {
+        const field = (name) => front().getByLabel(name, { exact: true });
+        const onConnectScreen = async () => (await field('Server').count()) > 0 && (await field('Server').isVisible());
+        const connectSeen = () => waitFor(onConnectScreen, 'the connect screen', 30000);
+        const disconnectShown = async () => (await button('Disconnect').count()) > 0 && (await button('Disconnect').isVisible());
+
+        // Over SFTP once: the server's key is remembered.
+        for (const [name, text] of [['Server', `sftp://127.0.0.1:${sshd.port}${served}`], ['User Name', account.name], ['Password', account.password]])
+          await typeInto(field(name), text);
+        await clickSeen(button('Connect'));
+        await row('notes.txt').waitFor({ timeout: 60000 });
+        await clickSeen(button('Disconnect'));
+        await connectSeen();
+
+        // The server made its keys anew; the person is asked, and turns the new key down.
+        await sshd.renew();
+        await clickSeen(button('Connect'));
+        const alert = page.locator('.alert[aria-label="Host Key Changed"]');
+        await alert.waitFor({ timeout: 60000 });
+        // Under the question the folder screen's status is a few words, whole, not the question
+        // cut to one line.
+        const status = page.locator('#screen .v-label', { hasText: 'Host key changed' }).filter({ visible: true }).first();
+        await status.waitFor({ timeout: 20000 });
+        const shown = await status.evaluate((el) => ({
+          text: el.textContent.trim(),
+          cut: el.scrollWidth > el.clientWidth + 1 || el.scrollHeight > el.clientHeight + 1,
+        }));
+        assert.equal(shown.text, 'Host key changed');
+        assert.ok(!shown.cut, 'the status under the question is cut');
+        assert.equal(await page.locator('#screen .v-label', { hasText: 'The host key of' }).filter({ visible: true }).count(), 0,
+          'the question is repeated in the status line');
+        await screen('host-key-asked');
+        await clickSeen(alert.locator('button', { hasText: 'Cancel' }));
+        await alert.waitFor({ state: 'detached' });
+        // Nothing was connected: the connect screen, with its fields and Connect, and no empty
+        // folder screen left behind.
+        await connectSeen();
+        await waitFor(async () => !(await disconnectShown()), 'no Disconnect once back');
+        assert.equal(await row('notes.txt').count(), 0);
+        await screen('host-key-turned-down');
+
+        // The SSH server stopped: the port refuses at once, and the help page says so.
+        await sshd.stop();
+        await clickSeen(button('Connect'));
+        const help = page.frameLocator('iframe[data-web][title$="/error-sftp-refused.html"]');
+        await help.locator('h1', { hasText: 'The SFTP server refused the connection' }).waitFor({ timeout: 30000 });
+        assert.equal(await page.locator('iframe[data-web][title$="/error-sftp-timeout.html"]').count(), 0);
+        await screen('refused-explained');
+        await clickSeen(button('Done'));
+        await connectSeen();
+
+        // A row's menu button over FTP: the menu opens and is left; the row is not checked under
+        // it, so the next click on the row checks it.
+        await clickSeen(front().locator('[role=tablist] button.seg', { hasText: /^FTP$/ }));
+        for (const [name, text] of [['Server', `127.0.0.1:${ftpPort}`], ['User Name', 'anonymous'], ['Password', 'guest']])
+          await typeInto(field(name), text);
+        await clickSeen(button('Connect'));
+        await row('c.txt').waitFor({ timeout: 60000 });
+        const leaveMenuOf = async (name, entry) => {
+          await clickSeen(row(name).locator('.accessory'));
+          await sheetButton(entry).waitFor();
+          await screen(`menu-of-${name}`);
+          if (await sheetButton('Cancel').count()) await clickSeen(sheetButton('Cancel'));
+          else await page.keyboard.press('Escape'); // the tablet's menu by its row has no Cancel
+          await sheet.waitFor({ state: 'detached' });
+        };
+        await leaveMenuOf('c.txt', 'Rename File');
+        await waitFor(async () => JSON.stringify(await checkedRows(front)) === '[]', 'nothing checked after the menu');
+        await clickSeen(row('c.txt'));
+        await waitFor(async () => JSON.stringify(await checkedRows(front)) === '["c.txt"]', 'c.txt checked by the click after its menu');
+        await button('Edit').waitFor(); // the button of the checked file
+        await screen('checked-after-menu');
+        await clickSeen(button('Disconnect'));
+        await connectSeen();
+
+        // The same in Saved Files.
+        await tab('Saved Files');
+        await row('kept.txt').waitFor({ timeout: 20000 });
+        await leaveMenuOf('kept.txt', 'Rename File');
+        await waitFor(async () => JSON.stringify(await checkedRows(front)) === '[]', 'nothing checked after the menu');
+        await clickSeen(row('kept.txt'));
+        await waitFor(async () => JSON.stringify(await checkedRows(front)) === '["kept.txt"]', 'kept.txt checked by the click after its menu');
+        await screen('saved-files-checked-after-menu');
+      },
+    });
+  });
+}
