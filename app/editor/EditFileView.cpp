@@ -211,7 +211,7 @@ void EditFileView::loadFromData(const editor::Bytes &bytes) {
   utf8WithMark = decoded.utf8WithMark;
   wasCRLF = decoded.wasCRLF;
   textLoaded = decoded.loaded;
-  loaded_.bytes = knownBytes_ = bytes;
+  loaded_.bytes = knownBytes_ = originalBytes_ = bytes;
   loaded_.text = decoded.text;
   loaded_.state = {useEncoding,  unicodeWithFFFE,        unicodeBigEndian,
                    utf8WithMark, decoded.fileHasEscapes, decoded.upperCaseEscapes};
@@ -390,7 +390,8 @@ void EditFileView::saveEditState() {
         {kWasEditingFileName, textFileName},
         {kEditingFTPFile, editingFileAtPath},
         {kWasEditingServerPortKey, serverPort > 0 ? std::to_string(serverPort) : std::string()},
-        {kWasEditingProtocolKey, serverProtocol}};
+        {kWasEditingProtocolKey, serverProtocol},
+        {kWasEditingChangedKey, textDiffers() ? "1" : "0"}};
     for (auto &[key, value] : record) {
       settings().setObject(value, tabKey(key));
       // On iPhone the next start reads the one record without a tab number.
@@ -601,8 +602,18 @@ void EditFileView::cleanup() {
     accelerometer.setDelegate({});
 }
 
+bool EditFileView::textDiffers() {
+  if (restoredChanged) return true;
+  if (!theText) return false; // never shown: nothing typed
+  if (theText->text() != loaded_.text) return true;
+  // An encoding reload read the working file, which the edit state may have written edits into.
+  return loaded_.bytes != originalBytes_;
+}
+
 void EditFileView::clickCancel() {
-  if (!fReadOnly && dirty) {
+  // Only a text that differs from the file as it came has changes to lose: the keyboard shown or
+  // a search run changes nothing.
+  if (!fReadOnly && textDiffers()) {
     confirmCancel = std::make_shared<AlertView>(
         "Cancel Editing?", "Cancel editing the file and discard all changes?",
         std::weak_ptr<AlertViewDelegate>(sharedAs<EditFileView>()), "No",
@@ -619,9 +630,7 @@ void EditFileView::doCancel() {
     if (wroteLocalFile_ && textLoaded && !editingSavedFilePath.empty())
       FileManager::writeAtomically(editingSavedFilePath, loaded_.bytes);
     FileManager::removeItem(editingFileAtPath);
-    for (const char *key : {kWasEditingServerNameKey, kWasEditingUserNameKey,
-                            kWasEditingUserPassKey, kWasEditingInFolder, kWasEditingFileName,
-                            kEditingFTPFile, kWasEditingServerPortKey, kWasEditingProtocolKey})
+    for (const char *key : kEditRecordKeys)
       settings().setObject("", key);
     settings().synchronize();
   } else if (wroteLocalFile_ && textLoaded) {
