@@ -1,6 +1,8 @@
-// What the editor knows of the text it holds: Cancel asks before throwing away only a text that
-// differs from the file as it came (a search or the keyboard changes nothing; a file reopened
-// with last run's unsaved edits has changes), and the edit state says so for the next start.
+// What the editor knows of the text it holds: Cancel asks before throwing away
+// only a text that differs from the file as it came (a search or the keyboard
+// changes nothing; a file reopened with last run's unsaved edits has changes),
+// the edit state says so for the next start, and a file sent back over SFTP
+// forgets its record only once the service reports it arrived.
 #include "tests/app/editor/EditorFixture.h"
 #include "tests/support/EditRecords.h"
 #include "tests/support/ReportingSftp.h"
@@ -28,7 +30,8 @@ enum class Action {
 struct CancelCase {
   const char *what;
   Opened opened;
-  std::string changed; // the record's flag for a reopened file ("" : an earlier version's record)
+  std::string changed; // the record's flag for a reopened file ("" : an earlier
+                       // version's record)
   Action action;
   bool asks;
 };
@@ -165,3 +168,78 @@ INSTANTIATE_TEST_SUITE_P(
                    Action::Nothing, true},
         CancelCase{"a tab slot with edits", Opened::Slot, "1", Action::Nothing, true},
         CancelCase{"a tab slot without edits", Opened::Slot, "0", Action::Nothing, false}));
+
+// iPhone: Save sends the file back over the SFTP connection from a thread of
+// its own. Only the service's report that the file arrived ends the record (and
+// the working file), as after an FTP save; every report still reaches the
+// screen that listened, which then has the service back.
+struct SendCase {
+  const char *what;
+  testsupport::ReportingSftp::Outcome outcome;
+  bool otherRecordMeanwhile; // another file was recorded before the report came
+  bool forgotten;
+  std::vector<std::string> heard;
+};
+void PrintTo(const SendCase &c, std::ostream *out) {
+  *out << c.what;
+}
+
+class EditorSftpSendTest : public EditorTest, public ::testing::WithParamInterface<SendCase> {};
+
+TEST_P(EditorSftpSendTest, TheRecordEndsOnlyWhenTheFileArrived) {
+  using Outcome = testsupport::ReportingSftp::Outcome;
+  const SendCase &c = GetParam();
+  auto sftp = std::make_shared<testsupport::ReportingSftp>();
+  sftp->setUsername("joe");
+  sftp->outcome = c.outcome;
+  auto listener = std::make_shared<testsupport::SftpListener>();
+  sftp->setDelegate(listener);
+  const std::string other = Paths::tmp() + "/other.txt";
+  if (c.otherRecordMeanwhile)
+    sftp->beforeReports = [other] { UserDefaults::standard().setObject(other, kEditingFTPFile); };
+  const std::string path = Paths::tmp() + "/note.txt";
+  testsupport::writeFile(path, "line\n");
+  auto editor = EditFileView::initWithFile(path);
+  editor->setTextFileName("note.txt");
+  editor->setSftpConnection(sftp);
+  editor->setDirectoryOfTheFile("/home/joe/docs");
+  nav->pushViewController(editor, false);
+  ASSERT_TRUE(probe->type("File Text", "typed ")) << probe->lastError();
+  ASSERT_TRUE(probe->tap("Save")) << probe->lastError();
+  ASSERT_TRUE(probe->answerAlert("Save")) << probe->lastError();
+  // The upload's thread has run and every report has been delivered.
+  ASSERT_TRUE(RunLoop::main()->runUntil(
+      [&] { return sftp->uploads == 1 && sftp->delegate() == listener; }, seconds(10)));
+  RunLoop::main()->runPending();
+  EXPECT_EQ(sftp->uploadedTo(), "/home/joe/docs/note.txt");
+  EXPECT_EQ(listener->heard, c.heard) << c.what;
+  EXPECT_EQ(testsupport::editRecordNow().empty(), c.forgotten) << c.what << "\n"
+                                                               << testsupport::editRecordNow();
+  EXPECT_EQ(FileManager::fileExists(path), !c.forgotten) << c.what;
+  if (c.outcome != Outcome::Arrives) {
+    EXPECT_EQ(testsupport::readFile(path), "typed line\n");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, EditorSftpSendTest,
+    ::testing::Values(SendCase{"arrived",
+                               testsupport::ReportingSftp::Outcome::Arrives,
+                               false,
+                               true,
+                               {"uploaded /home/joe/docs/note.txt", "refresh", "done"}},
+                      SendCase{"failed",
+                               testsupport::ReportingSftp::Outcome::Fails,
+                               false,
+                               false,
+                               {"error Error Uploading File!", "done"}},
+                      SendCase{"refused by a busy service",
+                               testsupport::ReportingSftp::Outcome::Refused,
+                               false,
+                               false,
+                               {}},
+                      SendCase{"arrived after another file was recorded",
+                               testsupport::ReportingSftp::Outcome::Arrives,
+                               true,
+                               false,
+                               {"uploaded /home/joe/docs/note.txt", "refresh", "done"}}));
