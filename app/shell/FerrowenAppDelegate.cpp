@@ -343,9 +343,19 @@ bool FerrowenAppDelegate::importURL(const std::string &url) {
 
 // --- Lifecycle -----------------------------------------------------------------------------------
 
-void FerrowenAppDelegate::editorsOnTopTerminating() {
+void FerrowenAppDelegate::editorsTerminating() {
+  std::vector<std::shared_ptr<ShellTextEditor>> editors;
   for (auto &nav : {navigationController_, navigationControllerFiles_})
-    if (auto editor = topOf<ShellTextEditor>(nav)) editor->applicationTerminating();
+    editors.push_back(topOf<ShellTextEditor>(nav));
+  // On iPad the editors are file tabs beside the main tabs: each one holds typed text.
+  for (auto &tab : splitRightControllers_)
+    editors.push_back(std::dynamic_pointer_cast<ShellTextEditor>(screenOfTab(tab)));
+  std::vector<ShellTextEditor *> told;
+  for (auto &editor : editors) {
+    if (!editor || std::find(told.begin(), told.end(), editor.get()) != told.end()) continue;
+    told.push_back(editor.get());
+    editor->applicationTerminating();
+  }
 }
 
 void FerrowenAppDelegate::applicationWillResignActive(Application &) {
@@ -354,7 +364,7 @@ void FerrowenAppDelegate::applicationWillResignActive(Application &) {
   stopFTPServer();
   stopWebServer();
   stopActiveServerTimer();
-  editorsOnTopTerminating();
+  editorsTerminating();
 }
 
 void FerrowenAppDelegate::applicationDidBecomeActive(Application &) {
@@ -401,7 +411,7 @@ void FerrowenAppDelegate::applicationWillEnterForeground(Application &) {
 
 void FerrowenAppDelegate::applicationWillTerminate(Application &) {
   if (batchView_) batchView_->writeHeldChanges();
-  editorsOnTopTerminating();
+  editorsTerminating();
   cleanupTempFiles();
   stopWebServer();
   stopFTPServer();
