@@ -14,6 +14,7 @@
 
 #include "app/files/TarUnpacker.h"
 #include "app/foundation/AppDelegateServices.h"
+#include "app/foundation/EditOrigin.h"
 #include "app/foundation/Globals.h"
 #include "app/foundation/KeychainWrapper.h"
 #include "app/foundation/Scrambler.h"
@@ -575,6 +576,7 @@ void FerrowenAppDelegate::cancelFileViewTab(const std::shared_ptr<ViewController
 
 void FerrowenAppDelegate::fixTabIndexes() {
   auto &s = settings();
+  const size_t slotsBefore = size_t(std::max<long>(0, s.integerForKey("TabIndexMax")));
   s.setObject(std::to_string(splitRightControllers_.size()), "TabIndexMax");
   for (size_t i = 0; i < splitRightControllers_.size(); ++i) {
     s.setObject("0", keyIndexIsUsed(int(i)));
@@ -583,6 +585,16 @@ void FerrowenAppDelegate::fixTabIndexes() {
       editor->setTabIndex(int(i));
       editor->saveEditState();
     }
+  }
+  // A slot no open editor recorded itself in now (its tab closed after a save or a cancel, its
+  // file was not reopened, or the tabs moved up) keeps no record: no file, server or password.
+  for (size_t i = 0; i < std::max(slotsBefore, splitRightControllers_.size()); ++i) {
+    if (i < splitRightControllers_.size() &&
+        s.stringForKey(keyIndexIsUsed(int(i))).value_or("") == "1")
+      continue;
+    s.setObject("0", keyIndexIsUsed(int(i)));
+    for (const char *key : kEditRecordKeys)
+      s.setObject("", keyForTab(int(i), key));
   }
   s.synchronize();
 }
