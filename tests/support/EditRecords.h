@@ -22,7 +22,7 @@ struct EditRecord {
   int port = 0;                       // 0: not kept (an earlier version's record)
   std::string protocol;               // "ftp", "ftps", "sftp"; empty: not kept
   std::string folder, name, text;     // remote folder and file name; the text typed so far
-  std::string changed; // "1": the text holds edits, "0": it does not; empty: not kept
+  std::string changed = {}; // "1": the text holds edits, "0": it does not; empty: not kept
 };
 
 // Writes the working file (in the temporary folder, named after the slot and the file) and the
