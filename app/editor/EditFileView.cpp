@@ -602,7 +602,19 @@ void EditFileView::closeEditor() {
   auto self = sharedAs<EditFileView>();
   if (isPad()) {
     if (auto services = EditorServices::shared()) services->cancelFileViewTab(self);
-  } else if (auto nav = navigationController()) {
+    cleanup();
+    return;
+  }
+  // The phone reads its one record from the plain keys; the numbered ones the edit state also
+  // wrote are read by nothing there, and go with the editor (file, server and password).
+  if (!editingFileAtPath.empty() &&
+      settings().stringForKey(tabKey(kEditingFTPFile)).value_or("") == editingFileAtPath) {
+    for (const char *key : kEditRecordKeys)
+      settings().setObject("", tabKey(key));
+    settings().setObject("0", tabKey("IndexIsUsed"));
+    settings().synchronize();
+  }
+  if (auto nav = navigationController()) {
     if (auto presented = modalViewController())
       presented->dismissModalViewControllerAnimated(false);
     nav->popViewControllerAnimated(true);
