@@ -94,6 +94,76 @@ private:
   std::string path_;
 };
 
+// Stands in for the SFTP service's delegate while the editor sends its file back: every report
+// still reaches the screen that was listening, and the editor hears whether its file arrived.
+class UploadWatch : public SFTPWrapperDelegate {
+public:
+  UploadWatch(std::weak_ptr<SFTPWrapperDelegate> listener, std::string remote,
+              std::function<void()> arrived)
+      : listener_(std::move(listener)), remote_(std::move(remote)), arrived_(std::move(arrived)) {}
+  void uploadedFile(SFTPWrapper &w, const std::string &path) override {
+    if (path == remote_ && arrived_) std::exchange(arrived_, nullptr)();
+    if (auto l = listener_.lock()) l->uploadedFile(w, path);
+  }
+  void connectError(SFTPWrapper &w, const std::string &t) override {
+    if (auto l = listener_.lock()) l->connectError(w, t);
+  }
+  void loginError(SFTPWrapper &w, const std::string &t) override {
+    if (auto l = listener_.lock()) l->loginError(w, t);
+  }
+  void sftpError(SFTPWrapper &w, const std::string &t) override {
+    if (auto l = listener_.lock()) l->sftpError(w, t);
+  }
+  void connectStatus(SFTPWrapper &w, const std::string &t) override {
+    if (auto l = listener_.lock()) l->connectStatus(w, t);
+  }
+  void progress(SFTPWrapper &w, float f) override {
+    if (auto l = listener_.lock()) l->progress(w, f);
+  }
+  void progressDic(SFTPWrapper &w, const SFTPProgressDic &p) override {
+    if (auto l = listener_.lock()) l->progressDic(w, p);
+  }
+  void gotDirectory(SFTPWrapper &w, const std::vector<std::shared_ptr<DirItemInfo>> &i) override {
+    if (auto l = listener_.lock()) l->gotDirectory(w, i);
+  }
+  void downloadedFile(SFTPWrapper &w, const std::string &t) override {
+    if (auto l = listener_.lock()) l->downloadedFile(w, t);
+  }
+  void downloadError(SFTPWrapper &w, const std::string &t) override {
+    if (auto l = listener_.lock()) l->downloadError(w, t);
+  }
+  void uploadError(SFTPWrapper &w, const std::string &t) override {
+    if (auto l = listener_.lock()) l->uploadError(w, t);
+  }
+  void dirError(SFTPWrapper &w, const std::string &t) override {
+    if (auto l = listener_.lock()) l->dirError(w, t);
+  }
+  void errorStatus(SFTPWrapper &w, const std::string &t) override {
+    if (auto l = listener_.lock()) l->errorStatus(w, t);
+  }
+  void sftpConnectionShouldRefreshDirectory(SFTPWrapper &w) override {
+    if (auto l = listener_.lock()) l->sftpConnectionShouldRefreshDirectory(w);
+  }
+  void sftpConnectionDone(SFTPWrapper &w) override {
+    if (auto l = listener_.lock()) l->sftpConnectionDone(w);
+  }
+
+private:
+  std::weak_ptr<SFTPWrapperDelegate> listener_;
+  std::string remote_;
+  std::function<void()> arrived_; // main thread
+};
+
+// A remote file saved back needs no reopening at the next start: its record and working file go,
+// as after an FTP upload. Only this file's record: another may have been recorded since.
+void forgetSavedEdit(const std::string &workingFile) {
+  if (workingFile.empty() || setting(kEditingFTPFile) != workingFile) return;
+  FileManager::removeItem(workingFile);
+  for (const char *key : kEditRecordKeys)
+    settings().setObject("", key);
+  settings().synchronize();
+}
+
 std::shared_ptr<DispatchQueue> editQueue() {
   auto services = EditorServices::shared();
   return services ? services->editQueue() : nullptr;
@@ -211,7 +281,7 @@ void EditFileView::loadFromData(const editor::Bytes &bytes) {
   utf8WithMark = decoded.utf8WithMark;
   wasCRLF = decoded.wasCRLF;
   textLoaded = decoded.loaded;
-  loaded_.bytes = knownBytes_ = bytes;
+  loaded_.bytes = knownBytes_ = originalBytes_ = bytes;
   loaded_.text = decoded.text;
   loaded_.state = {useEncoding,  unicodeWithFFFE,        unicodeBigEndian,
                    utf8WithMark, decoded.fileHasEscapes, decoded.upperCaseEscapes};
@@ -390,7 +460,8 @@ void EditFileView::saveEditState() {
         {kWasEditingFileName, textFileName},
         {kEditingFTPFile, editingFileAtPath},
         {kWasEditingServerPortKey, serverPort > 0 ? std::to_string(serverPort) : std::string()},
-        {kWasEditingProtocolKey, serverProtocol}};
+        {kWasEditingProtocolKey, serverProtocol},
+        {kWasEditingChangedKey, textDiffers() ? "1" : "0"}};
     for (auto &[key, value] : record) {
       settings().setObject(value, tabKey(key));
       // On iPhone the next start reads the one record without a tab number.
@@ -507,8 +578,19 @@ void EditFileView::uploadBack(const editor::Bytes &bytes) {
     platform::startThread(
         "editor-sftp-upload",
         [sftp, local, remote] {
+          // Only the service's report that the file arrived ends the edit record: a refused or
+          // failed upload keeps it (and the working file) for the next start.
+          const std::weak_ptr<SFTPWrapperDelegate> listener = sftp->delegate();
+          auto watch =
+              std::make_shared<UploadWatch>(listener, remote, [local] { forgetSavedEdit(local); });
+          sftp->setDelegate(watch);
           sftp->setupToUploadThisFile(local, remote);
           sftp->uploadFile();
+          // Its reports are on their way to the main thread, in order; after them the screen
+          // that listened gets the service back, unless another one has taken it meanwhile.
+          platform::dispatchAsyncMain([sftp, watch, listener] {
+            if (sftp->delegate() == watch) sftp->setDelegate(listener);
+          });
         },
         false);
     return;
@@ -520,7 +602,19 @@ void EditFileView::closeEditor() {
   auto self = sharedAs<EditFileView>();
   if (isPad()) {
     if (auto services = EditorServices::shared()) services->cancelFileViewTab(self);
-  } else if (auto nav = navigationController()) {
+    cleanup();
+    return;
+  }
+  // The phone reads its one record from the plain keys; the numbered ones the edit state also
+  // wrote are read by nothing there, and go with the editor (file, server and password).
+  if (!editingFileAtPath.empty() &&
+      settings().stringForKey(tabKey(kEditingFTPFile)).value_or("") == editingFileAtPath) {
+    for (const char *key : kEditRecordKeys)
+      settings().setObject("", tabKey(key));
+    settings().setObject("0", tabKey("IndexIsUsed"));
+    settings().synchronize();
+  }
+  if (auto nav = navigationController()) {
     if (auto presented = modalViewController())
       presented->dismissModalViewControllerAnimated(false);
     nav->popViewControllerAnimated(true);
@@ -601,8 +695,18 @@ void EditFileView::cleanup() {
     accelerometer.setDelegate({});
 }
 
+bool EditFileView::textDiffers() {
+  if (restoredChanged) return true;
+  if (!theText) return false; // never shown: nothing typed
+  if (theText->text() != loaded_.text) return true;
+  // An encoding reload read the working file, which the edit state may have written edits into.
+  return loaded_.bytes != originalBytes_;
+}
+
 void EditFileView::clickCancel() {
-  if (!fReadOnly && dirty) {
+  // Only a text that differs from the file as it came has changes to lose: the keyboard shown or
+  // a search run changes nothing.
+  if (!fReadOnly && textDiffers()) {
     confirmCancel = std::make_shared<AlertView>(
         "Cancel Editing?", "Cancel editing the file and discard all changes?",
         std::weak_ptr<AlertViewDelegate>(sharedAs<EditFileView>()), "No",
@@ -619,9 +723,7 @@ void EditFileView::doCancel() {
     if (wroteLocalFile_ && textLoaded && !editingSavedFilePath.empty())
       FileManager::writeAtomically(editingSavedFilePath, loaded_.bytes);
     FileManager::removeItem(editingFileAtPath);
-    for (const char *key : {kWasEditingServerNameKey, kWasEditingUserNameKey,
-                            kWasEditingUserPassKey, kWasEditingInFolder, kWasEditingFileName,
-                            kEditingFTPFile, kWasEditingServerPortKey, kWasEditingProtocolKey})
+    for (const char *key : kEditRecordKeys)
       settings().setObject("", key);
     settings().synchronize();
   } else if (wroteLocalFile_ && textLoaded) {

@@ -74,6 +74,9 @@ public:
   void clickSave();
   void clickCancel();
   void doCancel();
+  // Whether the text differs from the file as it came (from the server, or from its folder):
+  // typed, replaced, or changed before an encoding reload; what Cancel asks about.
+  bool textDiffers();
   void saveEditState() override;
   void applicationTerminating() override;
   void cleanup();
@@ -164,6 +167,9 @@ public:
   bool unicodeWithFFFE = false, unicodeBigEndian = false, utf8WithMark = false, wasCRLF = false;
   std::optional<std::string> textData;
   bool didSaveTheFile = false, dirty = false, fKeyboardShown = false;
+  // The working file was reopened from an earlier run's edit state holding edits the server has
+  // not got (or an edit state that does not say): its text counts as changed.
+  bool restoredChanged = false;
   // False while the working file's bytes did not decode: nothing is written back then.
   bool textLoaded = true;
 
@@ -212,6 +218,9 @@ private:
   // The bytes as loaded (Discard puts them back; a save keeps them wherever the text was not
   // edited), the text decoded from them and the encoding in force then.
   editor::LoadedFile loaded_;
+  // The file's bytes as the last load found them (an encoding reload of the working file keeps
+  // them: what it reads may hold edits already).
+  editor::Bytes originalBytes_;
   bool wroteLocalFile_ = false; // the edit state wrote the file (or its Saved Files copy)
   std::shared_ptr<platform::ui::BarButtonItem> charItem_, findItem_, gotoItem_;
   std::shared_ptr<EditDataViewController> chooser_;

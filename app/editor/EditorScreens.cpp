@@ -59,6 +59,7 @@ std::vector<std::string> restoreEditFiles(
     editor->setEditingSavedFile(false);
     editor->serverPort = origin->port;
     editor->serverProtocol = origin->protocol;
+    editor->restoredChanged = setting(keyForTab(i, kWasEditingChangedKey)) != "0";
     if (show) show(editor, editor->textFileName);
   }
   defaults.setObject(server, kServerNameKey);
@@ -76,6 +77,7 @@ std::shared_ptr<EditFileView> editPreviouslySavedFile(std::shared_ptr<FTPConnect
   editor->setTheConnection(connection);
   editor->setTextFileName(setting(kWasEditingFileName));
   editor->setDirectoryOfTheFile(setting(kWasEditingInFolder));
+  editor->restoredChanged = setting(kWasEditingChangedKey) != "0";
   return editor;
 }
 
@@ -87,5 +89,6 @@ std::shared_ptr<EditFileView> editPreviouslySavedFile(std::shared_ptr<SFTPWrappe
   editor->setSftpConnection(connection);
   editor->setTextFileName(setting(kWasEditingFileName));
   editor->setDirectoryOfTheFile(setting(kWasEditingInFolder));
+  editor->restoredChanged = setting(kWasEditingChangedKey) != "0";
   return editor;
 }

@@ -4,6 +4,8 @@
 // to another server.
 #pragma once
 
+#include "app/foundation/SettingsKeys.h"
+
 #include <functional>
 #include <optional>
 #include <string>
@@ -12,6 +14,15 @@
 // and the protocol word of the connection the file came from; per tab as "%i-EditingProtocol".
 inline constexpr const char *kWasEditingServerPortKey = "EditingServerPort";
 inline constexpr const char *kWasEditingProtocolKey = "EditingProtocol";
+// "1" when the working file holds edits the server has not got, "0" when it is the file as it
+// came; a record without it counts as changed.
+inline constexpr const char *kWasEditingChangedKey = "EditingChanged";
+
+// The base names of one edit record (plain on iPhone, "%i-" in front per file tab on iPad).
+inline constexpr const char *kEditRecordKeys[] = {
+    kWasEditingServerNameKey, kWasEditingUserNameKey, kWasEditingUserPassKey,
+    kWasEditingInFolder,      kWasEditingFileName,    kEditingFTPFile,
+    kWasEditingServerPortKey, kWasEditingProtocolKey, kWasEditingChangedKey};
 
 struct EditOrigin {
   std::string host; // as typed, compared without regard to case

@@ -26,6 +26,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 
@@ -119,6 +120,36 @@ bool insideTemporaryFolder(const std::string &path) {
   return !rel.empty() && *rel.begin() != ".." && rel != ".";
 }
 } // namespace
+
+std::vector<std::string> reopenFolders(const std::string &folder, const std::string &start) {
+  std::string base, rest;
+  if (!start.empty() && folder.size() > start.size() + 1 &&
+      folder.compare(0, start.size() + 1, start + "/") == 0) {
+    base = start;
+    rest = folder.substr(start.size() + 1);
+  } else if (!folder.empty() && folder[0] == '/' && folder != "/") {
+    base = "/";
+    rest = folder.substr(1);
+  } else {
+    return {folder};
+  }
+  std::vector<std::string> chain{base};
+  std::string path = base;
+  for (size_t at = 0; at <= rest.size();) {
+    size_t slash = rest.find('/', at);
+    if (slash == std::string::npos) slash = rest.size();
+    const std::string name = rest.substr(at, slash - at);
+    at = slash + 1;
+    if (name.empty() || name == ".") continue;
+    path = path == "/" ? "/" + name : path + "/" + name;
+    chain.push_back(path);
+  }
+  // The stored folder itself, as the connection is given it, is the top.
+  chain.back() = folder;
+  if (chain.size() > kMaxReopenLevels)
+    chain.erase(chain.begin(), chain.end() - long(kMaxReopenLevels));
+  return chain;
+}
 
 ConnectTarget normaliseServerText(const std::string &text, int segment) {
   ConnectTarget out{text, segment};
@@ -427,11 +458,15 @@ void Connect::connectFTP(std::optional<EditOrigin> reopen) {
     c->setWarnIfNoSSL(settings().integerForKey(kSecurityWarningKey) != 0);
     c->setSkipSSL(settings().integerForKey(kAlwaysTrySSLKey) == 0);
     // The folder kept with the edit state is the reopened file's, on its own server only.
-    if (reopen && !setting(kWasEditingInFolder).empty())
-      c->setInitialCurrentDirectory(setting(kWasEditingInFolder));
+    const std::string folder = reopen ? setting(kWasEditingInFolder) : std::string();
+    if (!folder.empty()) c->setInitialCurrentDirectory(folder);
     c->connect();
-    auto screen = self->pushFolderScreen();
-    if (reopen) self->armReopen(*reopen, screen);
+    // Where a connect starts has no path before the login tells it, unless one was typed.
+    const std::string server = self->serverName->text();
+    const auto slash = server.find('/');
+    const std::string start = slash == std::string::npos ? "" : server.substr(slash + 1);
+    auto screen = self->pushFolderScreen(folder.empty() ? start : folder, start);
+    if (reopen) self->armReopen(*reopen, screen, folder.empty() ? start : folder, start);
     if (self->hooks.setFtpConnection) self->hooks.setFtpConnection(c);
   };
   if (theConnection) {
@@ -468,15 +503,17 @@ void Connect::connectSFTP(std::optional<EditOrigin> reopen) {
   // The folder the screens start in: the one being edited last time (first connect only), else
   // the path typed after the server, else the server's starting folder.
   auto slash = server.find('/');
-  std::string folder = slash == std::string::npos ? "." : server.substr(slash);
+  const std::string start = slash == std::string::npos ? "." : server.substr(slash);
+  std::string folder = start;
   if (reopen && !setting(kWasEditingInFolder).empty()) folder = setting(kWasEditingInFolder);
   if (folder != ".") service->setDir(folder);
   auto screen = DirViewer::initWithExistingSFTPConnection(service, "DirViewer");
   screen->currentTitle = slash == std::string::npos ? "" : server.substr(slash + 1);
   screen->setCurrentWorkingDirectory(folder);
   screen->rootFolder = true;
+  titleFirstFolderScreen(*screen, folder, start);
   if (auto nav = navigationController()) nav->pushViewController(screen, true);
-  if (reopen) armReopen(*reopen, screen);
+  if (reopen) armReopen(*reopen, screen, folder, start);
   if (hooks.setSftpConnection) hooks.setSftpConnection(service);
   screen->showWorkingTextToolbar();
   screen->updateProgressText("Connecting to Server...");
@@ -487,23 +524,63 @@ void Connect::connectSFTP(std::optional<EditOrigin> reopen) {
   });
 }
 
-std::shared_ptr<DirViewer> Connect::pushFolderScreen() {
+std::shared_ptr<DirViewer> Connect::pushFolderScreen(const std::string &folder,
+                                                     const std::string &start) {
   auto screen = DirViewer::initWithExistingConnection(theConnection, "DirViewer");
-  const std::string server = serverName->text();
-  auto slash = server.find('/');
-  screen->currentTitle = slash == std::string::npos ? "" : server.substr(slash + 1);
+  screen->currentTitle = start;
   screen->rootFolder = true;
+  titleFirstFolderScreen(*screen, folder, start);
   if (auto nav = navigationController()) nav->pushViewController(screen, true);
   screen->showWorkingTextToolbar();
   screen->updateProgressText("Connecting to Server...");
   return screen;
 }
 
+void Connect::titleFirstFolderScreen(DirViewer &screen, const std::string &folder,
+                                     const std::string &start) {
+  if (folder == start) return;
+  const std::string name = platform::lastPathComponent(folder);
+  screen.currentTitle = name == "/" || name == "." ? std::string() : name;
+}
+
+void Connect::addFoldersAbove(const std::shared_ptr<DirViewer> &screen, const std::string &folder,
+                              const std::string &start) {
+  auto nav = navigationController();
+  if (!nav || folder == start) return;
+  const auto folders = reopenFolders(folder, start);
+  auto stack = nav->viewControllers();
+  auto at = std::find(stack.begin(), stack.end(), screen);
+  // Only right under the screen of the first listing (the person may have gone on already).
+  if (folders.size() < 2 || at == stack.end() || at == stack.begin() ||
+      std::dynamic_pointer_cast<DirViewer>(*(at - 1)))
+    return;
+  std::vector<std::shared_ptr<ViewController>> above;
+  for (size_t i = 0; i + 1 < folders.size(); ++i) {
+    auto parent = screen->sftpConnection
+                      ? DirViewer::initWithExistingSFTPConnection(screen->sftpConnection)
+                      : DirViewer::initWithExistingConnection(screen->theConnection);
+    // The start folder keeps the title a connect gives it; "/" and "." show as "/".
+    const std::string name = platform::lastPathComponent(folders[i]);
+    parent->currentTitle = folders[i] == start          ? start.substr(start[0] == '/' ? 1 : 0)
+                           : name == "/" || name == "." ? std::string()
+                                                        : name;
+    parent->setCurrentWorkingDirectory(folders[i]);
+    parent->rootFolder = i == 0;
+    parent->listWhenShown = true;
+    parent->view(); // its title and back button stand before it is first shown
+    above.push_back(parent);
+  }
+  screen->rootFolder = false;
+  stack.insert(at, above.begin(), above.end());
+  nav->setViewControllers(stack, false);
+}
+
 // --- The file kept from the last run, reopened on its own connection
 // ------------------------------
 
-void Connect::armReopen(const EditOrigin &origin, const std::shared_ptr<DirViewer> &screen) {
-  reopenAfterConnect_ = PendingReopen{origin, screen};
+void Connect::armReopen(const EditOrigin &origin, const std::shared_ptr<DirViewer> &screen,
+                        const std::string &folder, const std::string &start) {
+  reopenAfterConnect_ = PendingReopen{origin, screen, folder, start};
   std::weak_ptr<Connect> weak = sharedAs<Connect>();
   std::weak_ptr<DirViewer> weakScreen = screen;
   screen->whenConnected = [weak, weakScreen](bool listed) {
@@ -519,10 +596,12 @@ void Connect::armReopen(const EditOrigin &origin, const std::shared_ptr<DirViewe
 
 void Connect::connectionCameOut(const std::shared_ptr<DirViewer> &screen, bool listed) {
   if (!screen || !reopenAfterConnect_ || reopenAfterConnect_->screen.lock() != screen) return;
-  const EditOrigin wanted = reopenAfterConnect_->origin;
+  const PendingReopen pending = *reopenAfterConnect_;
+  const EditOrigin &wanted = pending.origin;
   // One way or the other, the reopen ends here: a failure is shown by the connection's screen.
   reopenAfterConnect_.reset();
   if (!listed) return;
+  addFoldersAbove(screen, pending.folder, pending.start);
   if (!originOf(*screen).sameConnectionAs(wanted)) {
     Log::system("The file being edited came from another connection: not reopened here");
     return;

@@ -34,6 +34,14 @@ struct ConnectTarget {
 };
 ConnectTarget normaliseServerText(const std::string &text, int segment);
 
+// The folders whose screens a reopen shows, top of the stack last: the folder kept with the edit
+// state and the folders above it, from `start` (where a connect starts: "." or the path typed
+// after the server; empty when not known) when it lies below that, else from "/" for a full path.
+// Just the folder when it is the start or neither applies. At most kMaxReopenLevels: the
+// folders nearest the file's are kept.
+inline constexpr size_t kMaxReopenLevels = 32;
+std::vector<std::string> reopenFolders(const std::string &folder, const std::string &start);
+
 class Connect : public platform::ui::ViewController,
                 public platform::ui::TextFieldDelegate,
                 public platform::ui::AlertViewDelegate,
@@ -128,12 +136,22 @@ private:
   struct PendingReopen {
     EditOrigin origin;
     std::weak_ptr<DirViewer> screen;
+    std::string folder, start; // the folder that screen shows, and where a connect starts
   };
   void storeFields(bool connecting);
   void connectFTP(std::optional<EditOrigin> reopen);
   void connectSFTP(std::optional<EditOrigin> reopen);
-  std::shared_ptr<DirViewer> pushFolderScreen();
-  void armReopen(const EditOrigin &origin, const std::shared_ptr<DirViewer> &screen);
+  std::shared_ptr<DirViewer> pushFolderScreen(const std::string &folder, const std::string &start);
+  // A connection's first screen shows `folder`: one that is not where a connect starts
+  // (`start`) is titled with its name, as when it is opened from its parent's list.
+  static void titleFirstFolderScreen(DirViewer &screen, const std::string &folder,
+                                     const std::string &start);
+  // Once that screen has listed, the screens of the folders above it go beneath it, as after
+  // going down by hand, so that Back leads up; each lists its folder when it is first shown.
+  void addFoldersAbove(const std::shared_ptr<DirViewer> &screen, const std::string &folder,
+                       const std::string &start);
+  void armReopen(const EditOrigin &origin, const std::shared_ptr<DirViewer> &screen,
+                 const std::string &folder, const std::string &start);
   void connectionCameOut(const std::shared_ptr<DirViewer> &screen, bool listed);
   void browsingConnectionFailed(const std::shared_ptr<FTPConnection> &connection);
   void

@@ -167,6 +167,7 @@ void DirViewer::viewDidLoad() {
 }
 
 void DirViewer::viewWillAppear(bool) {
+  if (std::exchange(listWhenShown, false) && !loadedDirectory) clickRefresh();
   showAppropriateToolbar();
   tableView->reloadData();
   if (auto ip = tableView->indexPathForSelectedRow()) tableView->deselectRowAtIndexPath(*ip, false);

@@ -173,6 +173,9 @@ public:
   // SFTP: the user's root folder on the server (for the absolute path of a new folder).
   std::string originalRootDir;
   bool rootFolder = false, loadedDirectory = false, hasVideoMedia = false;
+  // A screen put beneath a folder opened further down (a reopen's folder): it lists its own
+  // folder when it is first shown.
+  bool listWhenShown = false;
   int currentToolbar = 0, currentEditButton = 0;
   std::string currentTitle;
   // The folder table's listing, search and views under the names this screen has always had.

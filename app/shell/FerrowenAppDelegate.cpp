@@ -14,6 +14,7 @@
 
 #include "app/files/TarUnpacker.h"
 #include "app/foundation/AppDelegateServices.h"
+#include "app/foundation/EditOrigin.h"
 #include "app/foundation/Globals.h"
 #include "app/foundation/KeychainWrapper.h"
 #include "app/foundation/Scrambler.h"
@@ -343,9 +344,19 @@ bool FerrowenAppDelegate::importURL(const std::string &url) {
 
 // --- Lifecycle -----------------------------------------------------------------------------------
 
-void FerrowenAppDelegate::editorsOnTopTerminating() {
+void FerrowenAppDelegate::editorsTerminating() {
+  std::vector<std::shared_ptr<ShellTextEditor>> editors;
   for (auto &nav : {navigationController_, navigationControllerFiles_})
-    if (auto editor = topOf<ShellTextEditor>(nav)) editor->applicationTerminating();
+    editors.push_back(topOf<ShellTextEditor>(nav));
+  // On iPad the editors are file tabs beside the main tabs: each one holds typed text.
+  for (auto &tab : splitRightControllers_)
+    editors.push_back(std::dynamic_pointer_cast<ShellTextEditor>(screenOfTab(tab)));
+  std::vector<ShellTextEditor *> told;
+  for (auto &editor : editors) {
+    if (!editor || std::find(told.begin(), told.end(), editor.get()) != told.end()) continue;
+    told.push_back(editor.get());
+    editor->applicationTerminating();
+  }
 }
 
 void FerrowenAppDelegate::applicationWillResignActive(Application &) {
@@ -354,7 +365,7 @@ void FerrowenAppDelegate::applicationWillResignActive(Application &) {
   stopFTPServer();
   stopWebServer();
   stopActiveServerTimer();
-  editorsOnTopTerminating();
+  editorsTerminating();
 }
 
 void FerrowenAppDelegate::applicationDidBecomeActive(Application &) {
@@ -401,7 +412,7 @@ void FerrowenAppDelegate::applicationWillEnterForeground(Application &) {
 
 void FerrowenAppDelegate::applicationWillTerminate(Application &) {
   if (batchView_) batchView_->writeHeldChanges();
-  editorsOnTopTerminating();
+  editorsTerminating();
   cleanupTempFiles();
   stopWebServer();
   stopFTPServer();
@@ -565,6 +576,7 @@ void FerrowenAppDelegate::cancelFileViewTab(const std::shared_ptr<ViewController
 
 void FerrowenAppDelegate::fixTabIndexes() {
   auto &s = settings();
+  const size_t slotsBefore = size_t(std::max<long>(0, s.integerForKey("TabIndexMax")));
   s.setObject(std::to_string(splitRightControllers_.size()), "TabIndexMax");
   for (size_t i = 0; i < splitRightControllers_.size(); ++i) {
     s.setObject("0", keyIndexIsUsed(int(i)));
@@ -573,6 +585,16 @@ void FerrowenAppDelegate::fixTabIndexes() {
       editor->setTabIndex(int(i));
       editor->saveEditState();
     }
+  }
+  // A slot no open editor recorded itself in now (its tab closed after a save or a cancel, its
+  // file was not reopened, or the tabs moved up) keeps no record: no file, server or password.
+  for (size_t i = 0; i < std::max(slotsBefore, splitRightControllers_.size()); ++i) {
+    if (i < splitRightControllers_.size() &&
+        s.stringForKey(keyIndexIsUsed(int(i))).value_or("") == "1")
+      continue;
+    s.setObject("0", keyIndexIsUsed(int(i)));
+    for (const char *key : kEditRecordKeys)
+      s.setObject("", keyForTab(int(i), key));
   }
   s.synchronize();
 }

@@ -223,8 +223,9 @@ private:
   std::shared_ptr<platform::ui::ViewController>
   makeScreen(const std::function<std::shared_ptr<platform::ui::ViewController>()> &maker,
              const std::string &nibName, const std::string &title);
-  // Saves the edit state of the text editors on top of the FTP and Saved Files tabs.
-  void editorsOnTopTerminating();
+  // Every open text editor saves its edit state: those on top of the FTP and Saved Files tabs
+  // and those of the file tabs (iPad).
+  void editorsTerminating();
   void insertRightTab(std::shared_ptr<platform::ui::ViewController> screen, size_t at,
                       const std::string &title, const std::string &image, int tag);
   void showHelpIn(const std::shared_ptr<platform::ui::NavigationController> &nav,

@@ -64,6 +64,8 @@ public:
       if (auto e = std::dynamic_pointer_cast<EditFileView>(editor)) {
         e->serverPort = origin.port;
         e->serverProtocol = origin.protocol;
+        // Whether the slot's file held edits is not handed over: it counts as changed.
+        e->restoredChanged = true;
       }
       app->showFtpFileTab(editor, name, false);
     };

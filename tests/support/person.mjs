@@ -51,16 +51,20 @@ export async function startProgram(t, env = {}) {
   return { child, home, address, exited, output: () => out };
 }
 
-// pyftpdlib serving `root` anonymously on 127.0.0.1, sending at most `bytesPerSecond` per
-// transfer so a download lasts long enough to be watched.
-export async function startFtpServer(t, root, bytesPerSecond) {
+// pyftpdlib serving `root` anonymously on 127.0.0.1 (or, given `login` { user, password }, to that
+// one user), sending at most `bytesPerSecond` per transfer so a download lasts long enough to be
+// watched.
+export async function startFtpServer(t, root, bytesPerSecond, login) {
   const script = [
     'import sys',
     'from pyftpdlib.authorizers import DummyAuthorizer',
     'from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler',
     'from pyftpdlib.servers import FTPServer',
     'auth = DummyAuthorizer()',
-    "auth.add_anonymous(sys.argv[1], perm='elradfmwMT')",
+    'if len(sys.argv) > 4:',
+    "    auth.add_user(sys.argv[3], sys.argv[4], sys.argv[1], perm='elradfmwMT')",
+    'else:',
+    "    auth.add_anonymous(sys.argv[1], perm='elradfmwMT')",
     'class Data(ThrottledDTPHandler):',
     '    write_limit = int(sys.argv[2])',
     'class Control(FTPHandler):',
@@ -70,7 +74,8 @@ export async function startFtpServer(t, root, bytesPerSecond) {
     'print(server.socket.getsockname()[1], flush=True)',
     'server.serve_forever()',
   ].join('\n');
-  const child = spawn('/usr/bin/python3', ['-c', script, root, String(bytesPerSecond)]);
+  const child = spawn('/usr/bin/python3', ['-c', script, root, String(bytesPerSecond),
+    ...(login ? [login.user, login.password] : [])]);
   let out = '';
   child.stdout.on('data', (d) => { out += d; });
   child.stderr.on('data', () => {});

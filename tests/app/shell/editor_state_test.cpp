@@ -1,0 +1,145 @@
+// The edit state the launched application keeps of its open editors: when it resigns or is
+// stopped every open editor writes its text and its record (a file tab of the tablet, one on top
+// of a tab of the phone), and a file-tab slot that no open editor holds keeps no record (its tab
+// closed, or its file was not reopened).
+#include "AppFixture.h"
+#include "tests/support/EditRecords.h"
+
+#include "app/editor/EditFileView.h"
+#include "app/remote/Connect.h"
+#include "app/shell/ShellConnect.h"
+
+using namespace platform;
+using namespace platform::ui;
+
+namespace {
+
+class EditorStateTest : public AppTest {
+protected:
+  void SetUp() override {
+    AppTest::SetUp();
+    set("TutorialPrompt", "1"); // not a first start
+  }
+  // An editor on a remote file's working copy, as a download for editing makes it.
+  std::shared_ptr<EditFileView> editorOn(const std::string &name, const std::string &text) {
+    const std::string path = Paths::tmp() + "/" + name;
+    testsupport::writeFile(path, text);
+    set(kServerNameKey, "ftp.example.test");
+    set(kUserNameKey, "joe");
+    set(kUserPassKey, myEncryptString1("secret"));
+    auto editor = EditFileView::initWithFile(path);
+    editor->setTextFileName(name);
+    editor->setDirectoryOfTheFile("/pub");
+    editor->setEditingSavedFile(false);
+    editor->serverPort = 21;
+    editor->serverProtocol = "ftp";
+    return editor;
+  }
+  std::string get(const std::string &key) {
+    return UserDefaults::standard().stringForKey(key).value_or("");
+  }
+};
+
+enum class Place { TabletFileTab, PhoneFtpTab };
+enum class Event { Resign, Terminate };
+
+struct KeptCase {
+  const char *what;
+  Place place;
+  Event event;
+};
+void PrintTo(const KeptCase &c, std::ostream *out) {
+  *out << c.what;
+}
+
+class EditorKeptTest : public EditorStateTest, public ::testing::WithParamInterface<KeptCase> {};
+
+} // namespace
+
+TEST_P(EditorKeptTest, TypedTextAndItsRecordAreKept) {
+  const KeptCase &c = GetParam();
+  const bool pad = c.place == Place::TabletFileTab;
+  boot(pad ? DeviceProfile::iPad() : DeviceProfile::iPhone());
+  auto editor = editorOn("note.txt", "old line\n");
+  if (pad) {
+    delegate->showFtpFileTab(editor, "note.txt", false);
+    delegate->fixTabIndexes();
+  } else {
+    delegate->navigationController()->pushViewController(editor, false);
+  }
+  advance(0.1);
+  ASSERT_TRUE(probe->type("File Text", "typed ")) << probe->lastError();
+  if (c.event == Event::Resign)
+    Application::shared().resignActive();
+  else
+    Application::shared().terminate();
+  EXPECT_EQ(testsupport::readFile(editor->editingFileAtPath), "typed old line\n") << c.what;
+  // The record the next start reads: the slot of the file tab, or the plain keys.
+  const auto slot = pad ? std::optional<int>(editor->tabIndex) : std::nullopt;
+  const std::string record = testsupport::editRecordNow(slot);
+  const std::string prefix = pad ? std::to_string(editor->tabIndex) + "-" : "";
+  EXPECT_NE(record.find(prefix + "EditingFTPFile=" + editor->editingFileAtPath), std::string::npos)
+      << c.what << "\n"
+      << record;
+  EXPECT_NE(record.find(prefix + "EditingChanged=1"), std::string::npos) << c.what << "\n"
+                                                                         << record;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, EditorKeptTest,
+    ::testing::Values(
+        KeptCase{"tablet file tab, stopped", Place::TabletFileTab, Event::Terminate},
+        KeptCase{"tablet file tab, resigned", Place::TabletFileTab, Event::Resign},
+        KeptCase{"phone editor on the FTP tab, resigned", Place::PhoneFtpTab, Event::Resign},
+        KeptCase{"phone editor on the FTP tab, stopped", Place::PhoneFtpTab, Event::Terminate}));
+
+TEST_F(EditorStateTest, AClosedFileTabLeavesNoRecordBehind) {
+  boot(DeviceProfile::iPad());
+  auto first = editorOn("first.txt", "one\n");
+  auto second = editorOn("second.txt", "two\n");
+  delegate->showFtpFileTab(first, "first.txt", false);
+  delegate->showFtpFileTab(second, "second.txt", false);
+  delegate->fixTabIndexes();
+  // Tabs in front of the web tab, the newest first, each with its record.
+  ASSERT_EQ(second->tabIndex, 0);
+  ASSERT_EQ(first->tabIndex, 1);
+  ASSERT_NE(testsupport::editRecordNow(1).find("1-EditingFileName=first.txt"), std::string::npos);
+  // The front tab closes (nothing changed: no question); the other one moves up.
+  second->clickCancel();
+  advance(1);
+  EXPECT_EQ(first->tabIndex, 0);
+  const std::string front = testsupport::editRecordNow(0);
+  EXPECT_NE(front.find("0-EditingFileName=first.txt"), std::string::npos) << front;
+  EXPECT_NE(front.find("0-IndexIsUsed=1"), std::string::npos) << front;
+  EXPECT_EQ(testsupport::editRecordNow(1), "") << "the slot the moved tab left";
+  // The last one closes too: no slot is offered again, and none names a file or a password.
+  first->clickCancel();
+  advance(1);
+  for (int slot = 0; slot < 3; ++slot)
+    EXPECT_EQ(testsupport::editRecordNow(slot), "") << slot;
+}
+
+TEST_F(EditorStateTest, ASlotWhoseFileIsNotReopenedKeepsNoRecord) {
+  attachConnectScreen(delegate);
+  Connect::restoreDone = false;
+  set("TabIndexMax", "3");
+  testsupport::leaveEditRecord(
+      {"server0", "joe", "pw", 21, "ftp", "/pub", "kept.txt", "kept text", "1"}, 0);
+  // An earlier version's record: it says not where its file came from, so it opens nowhere.
+  testsupport::leaveEditRecord({"server2", "ann", "pw", 0, "", "/pub", "old.txt", "old text", ""},
+                               2);
+  boot(DeviceProfile::iPad());
+  ASSERT_FALSE(probe->pendingAlerts().empty());
+  ASSERT_TRUE(probe->answerAlert("Edit File(s)")) << probe->lastError();
+  advance(0.5);
+  ASSERT_FALSE(probe->pendingAlerts().empty());
+  EXPECT_EQ(probe->pendingAlerts().back().title, "Cannot Reopen");
+  ASSERT_TRUE(probe->answerAlert("OK")) << probe->lastError();
+  // The reopened file's record is in its new slot; no slot names the file that did not open.
+  std::string all;
+  for (int slot = 0; slot < 3; ++slot)
+    all += testsupport::editRecordNow(slot);
+  EXPECT_NE(all.find("EditingFileName=kept.txt"), std::string::npos) << all;
+  EXPECT_EQ(all.find("old.txt"), std::string::npos) << all;
+  EXPECT_EQ(all.find("server2"), std::string::npos) << all;
+}

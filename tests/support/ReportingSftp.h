@@ -1,0 +1,106 @@
+// An SFTP service double for screens that send a file back: connected and idle, it records the
+// upload asked for and reports on the main thread, to whatever delegate it has then, as the real
+// service does: the file arrived, the upload failed, or nothing at all (a busy service refuses
+// with only a log line). A listener that records what it hears stands for the folder screen.
+#pragma once
+
+#include "app/sftp/SFTPWrapper.h"
+
+#include "platform/foundation/Dispatch.h"
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+class ReportingSftp : public SFTPWrapper, public std::enable_shared_from_this<ReportingSftp> {
+public:
+  enum class Outcome { Arrives, Fails, Refused };
+
+  std::atomic<Outcome> outcome{Outcome::Arrives};
+  std::atomic<int> uploads{0};
+  // Runs on the main thread before the upload's reports (to change the world meanwhile).
+  std::function<void()> beforeReports;
+
+  std::string uploadedTo() {
+    std::lock_guard lock(mutex_);
+    return remote_;
+  }
+
+  void reinit() override {}
+  bool isConnected() override { return true; }
+  bool isActive() override { return false; }
+  bool isAnythingPending() override { return false; }
+  void paused() override {}
+  std::string userRootDir() override { return "/home/u"; }
+  std::string lastOperationDir() override { return ""; }
+  void setDir(const std::string &) override {}
+  void getThisDirectory(const std::string &) override {}
+  void getDirectory() override {}
+  void setupToDownloadThisFile(const std::string &, const std::string &, bool) override {}
+  void downloadFile() override {}
+  void setupToUploadThisFile(const std::string &, const std::string &to) override {
+    std::lock_guard lock(mutex_);
+    remote_ = to;
+  }
+  void uploadFile() override {
+    ++uploads;
+    const std::string to = uploadedTo();
+    if (beforeReports) platform::dispatchAsyncMain(beforeReports);
+    switch (outcome.load()) {
+    case Outcome::Arrives:
+      report([to](SFTPWrapperDelegate &d, SFTPWrapper &w) {
+        d.uploadedFile(w, to);
+        d.sftpConnectionShouldRefreshDirectory(w);
+      });
+      break;
+    case Outcome::Fails:
+      report([](SFTPWrapperDelegate &d, SFTPWrapper &w) {
+        d.uploadError(w, "Error Uploading File!");
+      });
+      break;
+    case Outcome::Refused:
+      return;
+    }
+    report([](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.sftpConnectionDone(w); });
+  }
+  void createDirectory(const std::string &) override {}
+  void deleteFile(const std::string &) override {}
+  void deleteDirectory(const std::string &) override {}
+  void renameFile(const std::string &, const std::string &) override {}
+  void changePermissions(const std::string &, int) override {}
+  void batchDirectoryDownload(const std::string &) override {}
+  void nextBatchDirectory() override {}
+  void doneBatchItem() override {}
+
+private:
+  void report(std::function<void(SFTPWrapperDelegate &, SFTPWrapper &)> call) {
+    std::weak_ptr<ReportingSftp> weak = weak_from_this();
+    platform::dispatchAsyncMain([weak, call] {
+      auto self = weak.lock();
+      if (!self) return;
+      if (auto d = self->delegate()) call(*d, *self);
+    });
+  }
+  std::mutex mutex_;
+  std::string remote_;
+};
+
+// Hears an SFTP service's reports, one line each.
+struct SftpListener : SFTPWrapperDelegate {
+  std::vector<std::string> heard;
+  void uploadedFile(SFTPWrapper &, const std::string &path) override {
+    heard.push_back("uploaded " + path);
+  }
+  void uploadError(SFTPWrapper &, const std::string &text) override {
+    heard.push_back("error " + text);
+  }
+  void sftpConnectionShouldRefreshDirectory(SFTPWrapper &) override { heard.push_back("refresh"); }
+  void sftpConnectionDone(SFTPWrapper &) override { heard.push_back("done"); }
+};
+
+} // namespace testsupport
