@@ -13,14 +13,8 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { clickSeen, session, startFtpServer, typeInto, waitFor, whatLiesAt } from '../support/person.mjs';
+import { clickSeen, session, startFtpServer, typeInto, waitFor, whatLiesAt, artefacts, profiles } from '../support/person.mjs';
 import { makeAccount, removeAccount, startSshd } from '../support/sshd.mjs';
-
-const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
-const profiles = [
-  ['phone', { width: 390, height: 844 }, {}],
-  ['tablet', { width: 1280, height: 800 }, { FERROWEN_DEVICE: 'ipad' }],
-];
 
 const account = makeAccount();
 after(() => removeAccount(account));

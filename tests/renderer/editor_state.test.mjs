@@ -15,14 +15,8 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  clickSeen, session, startFtpServer, startProgram, stopChild, typeInto, waitFor,
+  clickSeen, session, startFtpServer, startProgram, stopChild, typeInto, waitFor, artefacts, profiles,
 } from '../support/person.mjs';
-
-const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
-const profiles = [
-  ['phone', { width: 390, height: 844 }, {}],
-  ['tablet', { width: 1280, height: 800 }, { FERROWEN_DEVICE: 'ipad' }],
-];
 
 // The edit records the settings file holds: every "...Editing..." key with a value.
 function editRecords(home) {

@@ -10,13 +10,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { clickSeen, waitFor, session as sharedSession } from '../support/person.mjs';
-
-const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
-const profiles = [
-  ['phone', { width: 390, height: 844 }, {}],
-  ['tablet', { width: 1280, height: 800 }, { FERROWEN_DEVICE: 'ipad' }],
-];
+import { clickSeen, waitFor, session as sharedSession, artefacts, profiles } from '../support/person.mjs';
 
 function session(t, profile, viewport, env, prepare, run) {
   return sharedSession(t, {

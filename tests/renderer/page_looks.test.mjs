@@ -16,15 +16,10 @@ import path from 'node:path';
 import { execFileSync } from 'node:child_process';
 import { chromium } from 'playwright-core';
 import {
-  bringIntoView, clickSeen, startFtpServer, typeInto, waitFor, writePicture, session as sharedSession,
+  bringIntoView, clickSeen, startFtpServer, typeInto, waitFor, writePicture, session as sharedSession, artefacts, profiles,
 } from '../support/person.mjs';
 import { md5Of, startSshd } from '../support/sshd.mjs';
 
-const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
-const profiles = [
-  ['phone', { width: 390, height: 844 }, {}],
-  ['tablet', { width: 1280, height: 800 }, { FERROWEN_DEVICE: 'ipad' }],
-];
 const [phone, tablet] = profiles;
 
 function session(t, [profile, viewport, env], prepare, run) {

@@ -13,14 +13,8 @@ import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
   bringIntoView, checkScreen, clickSeen, startFtpServer, startProgram, waitFor, watch, writePicture,
-  session as sharedSession,
+  session as sharedSession, artefacts, profiles,
 } from '../support/person.mjs';
-
-const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
-const profiles = [
-  ['phone', { width: 390, height: 844 }, {}],
-  ['tablet', { width: 1280, height: 800 }, { FERROWEN_DEVICE: 'ipad' }],
-];
 
 // One task in the program with a browser on its page (the shared session of the browser suites).
 function session(t, profile, viewport, env, prepare, run) {

@@ -15,13 +15,8 @@ import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { bringIntoView, checkScreen, clickSeen, startProgram, waitFor, watch } from '../support/person.mjs';
+import { bringIntoView, checkScreen, clickSeen, startProgram, waitFor, watch, artefacts, profiles } from '../support/person.mjs';
 
-const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
-const profiles = [
-  ['phone', { width: 390, height: 844 }, {}],
-  ['tablet', { width: 1280, height: 800 }, { FERROWEN_DEVICE: 'ipad' }],
-];
 const servers = ['sshd', 'dropbear'];
 const logins = ['password', 'key'];
 

@@ -8,6 +8,14 @@ import os from 'node:os';
 import path from 'node:path';
 import zlib from 'node:zlib';
 
+// Where the suites keep their screenshots, and the two devices each suite runs on: the phone in a
+// phone-sized window and the tablet in a laptop's.
+export const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
+export const profiles = [
+  ['phone', { width: 390, height: 844 }, {}],
+  ['tablet', { width: 1280, height: 800 }, { FERROWEN_DEVICE: 'ipad' }],
+];
+
 export async function waitFor(check, what, limit = 20000) {
   for (const end = Date.now() + limit; Date.now() < end; await new Promise((r) => setTimeout(r, 50))) {
     const value = await check();
