@@ -1106,7 +1106,10 @@ bool EditFileView::shouldAutorotateToInterfaceOrientation(InterfaceOrientation o
          appDelegateServices().allowLandscapeView();
 }
 
-void EditFileView::didRotateFromInterfaceOrientation(InterfaceOrientation) {
+void EditFileView::didRotateFromInterfaceOrientation(InterfaceOrientation from) {
+  // The application lays out what it holds around the turned editor (on the phone it moves the
+  // editor into its landscape container and back).
+  appDelegateServices().didRotateFromInterfaceOrientation(int(from));
   if (isPad()) setupTextFrameSize(interfaceOrientation());
 }
 
