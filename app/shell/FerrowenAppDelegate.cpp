@@ -348,6 +348,10 @@ void FerrowenAppDelegate::editorsTerminating() {
   std::vector<std::shared_ptr<ShellTextEditor>> editors;
   for (auto &nav : {navigationController_, navigationControllerFiles_})
     editors.push_back(topOf<ShellTextEditor>(nav));
+  // A phone turned to landscape holds the editor in the landscape container, off its tab.
+  if (landscapeView_)
+    for (auto &screen : landscapeView_->childViewControllers())
+      editors.push_back(std::dynamic_pointer_cast<ShellTextEditor>(screen));
   // On iPad the editors are file tabs beside the main tabs: each one holds typed text.
   for (auto &tab : splitRightControllers_)
     editors.push_back(std::dynamic_pointer_cast<ShellTextEditor>(screenOfTab(tab)));

@@ -1,6 +1,7 @@
 // The phone's text editor and document viewer turn to landscape as the other screens that may: the
 // turn reaches the application, which moves the screen into its landscape container (the whole
-// 480 x 320 screen, no tab bar) and back onto its tab when the phone is upright again.
+// 480 x 320 screen, no tab bar) and back onto its tab when the phone is upright again. An editor
+// held there still keeps what was typed when the program resigns.
 #include "AppFixture.h"
 
 #include "app/editor/EditFileView.h"
@@ -51,6 +52,11 @@ TEST_P(EditorTurnTest, TheScreenTurnsIntoTheLandscapeContainerAndBack) {
     if (auto editor = std::dynamic_pointer_cast<EditFileView>(screen)) {
       EXPECT_EQ(editor->theText->frame().size, Size(480, 320)) << c.what;
       EXPECT_TRUE(editor->toolbar->isHidden()) << c.what;
+      ASSERT_TRUE(probe->type("File Text", "typed ")) << probe->lastError();
+      Application::shared().resignActive();
+      EXPECT_EQ(testsupport::readFile(path), editor->theText->text()) << c.what;
+      EXPECT_EQ(editor->theText->text().rfind("typed ", 0), 0u) << c.what;
+      Application::shared().becomeActive();
     }
     turn(Orientation::Portrait);
     EXPECT_EQ(modalCount(), 0u) << c.what;
