@@ -841,9 +841,10 @@ void Connect::restoreEditFiles() {
     settings().setObject(slot("EditingServerAddress"), kServerNameKey);
     settings().setObject(slot("EditingUserName"), kUserNameKey);
     settings().setObject(slot("EditingUserPass"), kUserPassKey);
+    // A record that does not say whether its file holds edits counts as changed.
     if (hooks.openEditorTab)
       hooks.openEditorTab(slot("EditingFTPFile"), slot("EditingFileName"), slot("EditingInFolder"),
-                          *origin);
+                          *origin, slot(kWasEditingChangedKey) != "0");
   }
   if (hooks.fixTabIndexes) hooks.fixTabIndexes();
   settings().setObject(server, kServerNameKey);

@@ -481,7 +481,7 @@ void FerrowenAppDelegate::insertRightTab(std::shared_ptr<ViewController> screen,
 }
 
 void FerrowenAppDelegate::showFtpFileTab(std::shared_ptr<ViewController> screen,
-                                         const std::string &filename, bool animated) {
+                                         const std::string &filename, bool animated, size_t at) {
   if (!screen) return;
   if (!tabBarControllerRight_) {
     // iPhone: the file opens on the tab that asked for it.
@@ -491,7 +491,7 @@ void FerrowenAppDelegate::showFtpFileTab(std::shared_ptr<ViewController> screen,
     return;
   }
   if (!animated) {
-    insertRightTab(screen, 0, myShortenedFileName(filename), "screen24b.png", 1);
+    insertRightTab(screen, at, myShortenedFileName(filename), "screen24b.png", 1);
     return;
   }
   // The file's screen zooms in over the right pane, then takes its tab.
@@ -511,11 +511,11 @@ void FerrowenAppDelegate::showFtpFileTab(std::shared_ptr<ViewController> screen,
         zoom->setTransform(Transform());
         zoom->setAlpha(1.0);
       },
-      [weak, zoom, screen, filename](bool) {
+      [weak, zoom, screen, filename, at](bool) {
         screen->view()->removeFromSuperview();
         zoom->removeFromSuperview();
         if (auto s = weak.lock()) {
-          s->insertRightTab(screen, 0, filename, "document_tab.png", 1);
+          s->insertRightTab(screen, at, filename, "document_tab.png", 1);
           s->fixTabIndexes();
         }
       });

@@ -92,8 +92,10 @@ public:
 
   // --- Tabs, file tabs and rotation.
   void setupTabs();
+  // The new tab stands at `at` among the right-hand tabs (0: in front of all): the restore at
+  // start puts the tabs of the slots it reopens one after another, in slot order.
   void showFtpFileTab(std::shared_ptr<platform::ui::ViewController> screen,
-                      const std::string &filename, bool animated);
+                      const std::string &filename, bool animated, size_t at = 0);
   void showSavedFileTab(std::shared_ptr<platform::ui::ViewController> screen,
                         const std::string &filename);
   void showNoAnimationSavedFileTab(std::shared_ptr<platform::ui::ViewController> screen,

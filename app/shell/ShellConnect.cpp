@@ -50,9 +50,10 @@ public:
           app ? std::dynamic_pointer_cast<WebPreviewViewController>(app->webView()) : nullptr;
       return web ? web->getURL() : std::string();
     };
-    hooks.openEditorTab = [d = d_](const std::string &path, const std::string &name,
-                                   const std::string &folder, const EditOrigin &origin) {
-      auto app = d.lock();
+    hooks.openEditorTab = [this](const std::string &path, const std::string &name,
+                                 const std::string &folder, const EditOrigin &origin,
+                                 bool changed) {
+      auto app = d_.lock();
       if (!app || !app->makers.textEditor) return;
       auto editor = app->makers.textEditor(path);
       if (!editor) return;
@@ -64,13 +65,15 @@ public:
       if (auto e = std::dynamic_pointer_cast<EditFileView>(editor)) {
         e->serverPort = origin.port;
         e->serverProtocol = origin.protocol;
-        // Whether the slot's file held edits is not handed over: it counts as changed.
-        e->restoredChanged = true;
+        e->restoredChanged = changed;
       }
-      app->showFtpFileTab(editor, name, false);
+      // Each after the ones before it: the tabs stand in slot order, and keep their slots.
+      app->showFtpFileTab(editor, name, false, restoredTabs_++);
     };
-    hooks.fixTabIndexes = [d = d_] {
-      if (auto app = d.lock()) app->fixTabIndexes();
+    // The restore renumbers the tabs once it has opened them all.
+    hooks.fixTabIndexes = [this] {
+      restoredTabs_ = 0;
+      if (auto app = d_.lock()) app->fixTabIndexes();
     };
     hooks.cleanupDownloadedFiles = [d = d_] {
       if (auto app = d.lock()) app->cleanupTempFiles();
@@ -99,10 +102,12 @@ public:
       confirmEditFile.reset();
       auto app = d_.lock();
       if (!app) return;
-      auto notOpened =
-          ::restoreEditFiles([app](std::shared_ptr<EditFileView> editor, const std::string &name) {
+      // Each tab after the ones before it: the tabs stand in slot order, and keep their slots.
+      size_t at = 0;
+      auto notOpened = ::restoreEditFiles(
+          [app, &at](std::shared_ptr<EditFileView> editor, const std::string &name) {
             app->setEditFileView(editor);
-            app->showFtpFileTab(editor, name, false);
+            app->showFtpFileTab(editor, name, false, at++);
           });
       app->fixTabIndexes();
       notReopened(notOpened);
@@ -116,6 +121,8 @@ public:
 private:
   std::weak_ptr<FerrowenAppDelegate> d_;
   std::shared_ptr<LockViewer> lock_;
+  // The file tabs the restore through the hooks has opened so far.
+  size_t restoredTabs_ = 0;
 };
 
 } // namespace

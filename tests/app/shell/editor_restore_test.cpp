@@ -1,7 +1,9 @@
 // The files being edited when the application last closed, offered again at the next start: on
-// iPad every used file-tab slot reopens as a file tab with its server, and the slots are numbered
-// afresh; "Cancel" forgets the records and the working files.
+// iPad every used file-tab slot reopens as a file tab with its server, the tabs in slot order (so
+// each keeps its slot from one start to the next) and each knowing whether its file holds edits;
+// "Cancel" forgets the records and the working files.
 #include "AppFixture.h"
+#include "tests/support/EditRecords.h"
 
 #include "app/editor/EditFileView.h"
 #include "app/remote/Connect.h"
@@ -102,3 +104,84 @@ TEST_F(EditorRestoreTest, CancelForgetsTheRecordsAndTheWorkingFiles) {
   EXPECT_EQ(get(kEditingFTPFile), "");
   EXPECT_FALSE(FileManager::fileExists(path));
 }
+
+namespace {
+
+// The two ways the tablet's restore opens the slots' tabs: the person's "Edit File(s)", and the
+// connect screen's own restore through the hooks the shell gives it.
+enum class Reopen { Answer, Hooks };
+
+struct Slot {
+  int slot;
+  std::string changed; // the record's flag ("": an earlier version's record, counted as changed)
+};
+
+struct OrderCase {
+  const char *what;
+  Reopen how;
+  std::vector<Slot> slots;
+};
+void PrintTo(const OrderCase &c, std::ostream *out) {
+  *out << c.what;
+}
+
+class EditorRestoreOrderTest : public EditorRestoreTest,
+                               public ::testing::WithParamInterface<OrderCase> {};
+
+} // namespace
+
+TEST_P(EditorRestoreOrderTest, TabsStandInSlotOrderAndKnowWhetherTheyHoldEdits) {
+  const OrderCase &c = GetParam();
+  int max = 0;
+  for (const Slot &s : c.slots) {
+    testsupport::leaveEditRecord({"server" + std::to_string(s.slot), "joe", "pw", 21, "ftp", "/pub",
+                                  "file" + std::to_string(s.slot) + ".txt", "text", s.changed},
+                                 s.slot);
+    max = std::max(max, s.slot + 1);
+  }
+  UserDefaults::standard().setObject(std::to_string(max), "TabIndexMax");
+  Connect::restoreDone = c.how == Reopen::Hooks; // the hooks' restore is called here, unasked
+  boot(DeviceProfile::iPad());
+  if (c.how == Reopen::Answer) {
+    ASSERT_FALSE(probe->pendingAlerts().empty());
+    ASSERT_TRUE(probe->answerAlert("Edit File(s)")) << probe->lastError();
+  } else {
+    auto connect = std::dynamic_pointer_cast<Connect>(delegate->connectView());
+    ASSERT_TRUE(connect);
+    connect->restoreEditFiles();
+  }
+  advance(0.5);
+
+  std::vector<std::string> tabs, expected;
+  for (auto &vc : delegate->tabBarControllerRight()->viewControllers()) {
+    auto nav = std::dynamic_pointer_cast<NavigationController>(vc);
+    auto screen = nav ? nav->topViewController() : vc;
+    auto editor = std::dynamic_pointer_cast<EditFileView>(screen);
+    tabs.push_back(editor ? editor->textFileName + (editor->textDiffers() ? " changed" : "")
+                          : vc->tabBarItem()->title());
+  }
+  for (const Slot &s : c.slots)
+    expected.push_back("file" + std::to_string(s.slot) + ".txt" +
+                       (s.changed == "0" ? "" : " changed"));
+  expected.push_back("Web View");
+  EXPECT_EQ(tabs, expected) << c.what;
+  // Renumbered: the n-th slot reopened is slot n now, with its flag as it was.
+  for (size_t n = 0; n < c.slots.size(); ++n) {
+    const Slot &s = c.slots[n];
+    EXPECT_EQ(get(keyForTab(int(n), kWasEditingFileName)), "file" + std::to_string(s.slot) + ".txt")
+        << c.what << ": slot " << n;
+    EXPECT_EQ(get(keyForTab(int(n), kWasEditingChangedKey)), s.changed == "0" ? "0" : "1")
+        << c.what << ": slot " << n;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, EditorRestoreOrderTest,
+    ::testing::Values(
+        OrderCase{"answered, two slots with a gap", Reopen::Answer, {{0, "0"}, {2, "1"}}},
+        OrderCase{"answered, three slots", Reopen::Answer, {{0, "1"}, {1, "0"}, {2, "0"}}},
+        OrderCase{"answered, an earlier version's flag", Reopen::Answer, {{1, ""}, {3, "0"}}},
+        OrderCase{"through the hooks, two slots with a gap", Reopen::Hooks, {{0, "0"}, {2, "1"}}},
+        OrderCase{"through the hooks, three slots", Reopen::Hooks, {{0, "1"}, {1, "0"}, {2, "0"}}},
+        OrderCase{
+            "through the hooks, an earlier version's flag", Reopen::Hooks, {{1, ""}, {3, "0"}}}));
