@@ -45,6 +45,8 @@
 #include "platform/ui/Renderer.h"
 #include "platform/ui/Services.h"
 
+#include <set>
+
 using namespace platform;
 using namespace platform::ui;
 
@@ -599,6 +601,47 @@ void FerrowenAppDelegate::fixTabIndexes() {
     s.setObject("0", keyIndexIsUsed(int(i)));
     for (const char *key : kEditRecordKeys)
       s.setObject("", keyForTab(int(i), key));
+  }
+  s.synchronize();
+}
+
+void FerrowenAppDelegate::dropUnusedSlotRecords() {
+  auto &s = settings();
+  auto value = [&s](const std::string &key) { return s.stringForKey(key).value_or(""); };
+  const int slots = int(std::max<long>(0, s.integerForKey("TabIndexMax")));
+  // The files still in use: every open editor's, every used slot's, the phone's record's.
+  std::set<std::string> inUse;
+  auto use = [&inUse](const std::string &path) {
+    if (!path.empty()) inUse.insert(standardizePath(path));
+  };
+  std::vector<std::shared_ptr<ViewController>> screens;
+  for (auto &nav : {navigationController_, navigationControllerFiles_, navigationControllerWeb_})
+    if (nav)
+      screens.insert(screens.end(), nav->viewControllers().begin(), nav->viewControllers().end());
+  for (auto &tab : splitRightControllers_)
+    screens.push_back(screenOfTab(tab));
+  if (landscapeView_)
+    for (auto &screen : landscapeView_->childViewControllers())
+      screens.push_back(screen);
+  screens.push_back(editFileView());
+  for (auto &screen : screens)
+    if (auto editor = std::dynamic_pointer_cast<ShellTextEditor>(screen))
+      use(editor->workingFile());
+  use(value(kEditingFTPFile));
+  for (int i = 0; i < slots; ++i)
+    if (value(keyIndexIsUsed(i)) == "1") use(value(keyForTab(i, kEditingFTPFile)));
+  for (int i = 0; i < slots; ++i) {
+    if (value(keyIndexIsUsed(i)) == "1") continue;
+    const std::string file = value(keyForTab(i, kEditingFTPFile));
+    s.setObject("0", keyIndexIsUsed(i));
+    for (const char *key : kEditRecordKeys)
+      s.setObject("", keyForTab(i, key));
+    // Only a working copy of the temporary folder is the record's own: anything else (a file of
+    // Saved Files, say) is the person's.
+    if (file.empty() || inUse.count(standardizePath(file)) || !pathLiesInside(file, Paths::tmp()) ||
+        (batchView_ && batchView_->isInProgress(file)))
+      continue;
+    if (FileManager::fileExists(file)) FileManager::removeItem(file);
   }
   s.synchronize();
 }

@@ -102,6 +102,11 @@ public:
                                    const std::string &filename);
   void cancelFileViewTab(const std::shared_ptr<platform::ui::ViewController> &screen);
   void fixTabIndexes();
+  // The record of every file-tab slot below "TabIndexMax" that is not in use ("%i-IndexIsUsed" not
+  // "1": turned down at start, not reopened, an earlier version's) is blanked, and its working
+  // file in the temporary folder goes with it, unless an open editor, a slot still in use, the
+  // phone's record or a queued transfer still uses that file.
+  void dropUnusedSlotRecords();
   void fixEditViewers();
   std::shared_ptr<platform::ui::ViewController> getCurTabViewController();
   bool allowLandscapeView();

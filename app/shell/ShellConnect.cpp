@@ -70,13 +70,22 @@ public:
       // Each after the ones before it: the tabs stand in slot order, and keep their slots.
       app->showFtpFileTab(editor, name, false, restoredTabs_++);
     };
-    // The restore renumbers the tabs once it has opened them all.
+    // The restore renumbers the tabs once it has opened them all; the slots it did not reopen go,
+    // with their working files.
     hooks.fixTabIndexes = [this] {
       restoredTabs_ = 0;
-      if (auto app = d_.lock()) app->fixTabIndexes();
+      if (auto app = d_.lock()) {
+        app->dropUnusedSlotRecords();
+        app->fixTabIndexes();
+      }
     };
+    // Also where the records are turned down (or there is nothing to continue): the tablet's slots
+    // that are no longer in use go, with their working files.
     hooks.cleanupDownloadedFiles = [d = d_] {
-      if (auto app = d.lock()) app->cleanupTempFiles();
+      if (auto app = d.lock()) {
+        app->dropUnusedSlotRecords();
+        app->cleanupTempFiles();
+      }
     };
     hooks.openViewer = [d = d_](const std::string &name, const std::string &path) {
       auto app = d.lock();
@@ -109,6 +118,7 @@ public:
             app->setEditFileView(editor);
             app->showFtpFileTab(editor, name, false, at++);
           });
+      app->dropUnusedSlotRecords(); // the slots not reopened, with their working files
       app->fixTabIndexes();
       notReopened(notOpened);
       return;

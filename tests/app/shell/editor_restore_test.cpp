@@ -185,3 +185,125 @@ INSTANTIATE_TEST_SUITE_P(
         OrderCase{"through the hooks, three slots", Reopen::Hooks, {{0, "1"}, {1, "0"}, {2, "0"}}},
         OrderCase{
             "through the hooks, an earlier version's flag", Reopen::Hooks, {{1, ""}, {3, "0"}}}));
+
+// A tablet slot whose record goes at start (turned down with "Cancel", or not reopened because an
+// earlier version wrote it) takes its working file out of the temporary folder with it; a file
+// that something else still uses stays: the file of a slot that reopened, of an open editor, of a
+// queued transfer, and any file outside the temporary folder.
+namespace {
+
+enum class Answer { EditFiles, Cancel, Hooks };
+enum class Owner {
+  Own,          // the slot's own working copy
+  ReopenedSlot, // slot 0's file, which reopens
+  OpenEditor,   // the file of an editor open in a tab
+  Queued,       // the file of a queued upload
+  SavedFiles    // a file of Saved Files
+};
+
+struct LeftSlot {
+  int slot;
+  bool earlier; // written by an earlier version: it opens nowhere
+  Owner owner;
+  bool stays;
+};
+
+struct LeftCase {
+  const char *what;
+  Answer answer;
+  std::vector<LeftSlot> slots;
+};
+void PrintTo(const LeftCase &c, std::ostream *out) {
+  *out << c.what;
+}
+
+class EditorLeftoversTest : public EditorRestoreTest,
+                            public ::testing::WithParamInterface<LeftCase> {};
+
+} // namespace
+
+TEST_P(EditorLeftoversTest, ADroppedSlotTakesOnlyItsOwnWorkingFile) {
+  const LeftCase &c = GetParam();
+  // Slot 0 always holds a record that reopens.
+  const std::string reopened = testsupport::leaveEditRecord(
+      {"server0", "joe", "pw", 21, "ftp", "/pub", "kept.txt", "kept", "1"}, 0);
+  const std::string editorFile = Paths::tmp() + "/open-in-a-tab.txt";
+  const std::string queuedFile = Paths::tmp() + "/queued.txt";
+  const std::string savedFile = root + "/mine.txt";
+  makeFile("mine.txt", "mine");
+  testsupport::writeFile(editorFile, "open");
+  testsupport::writeFile(queuedFile, "queued");
+  std::map<int, std::string> files;
+  int max = 1;
+  for (const LeftSlot &s : c.slots) {
+    const std::string own = testsupport::leaveEditRecord(
+        {"server", "ann", "pw", s.earlier ? 0 : 21, s.earlier ? "" : "ftp", "/pub",
+         "slot" + std::to_string(s.slot) + ".txt", "text", "1"},
+        s.slot);
+    const std::string file = s.owner == Owner::Own            ? own
+                             : s.owner == Owner::ReopenedSlot ? reopened
+                             : s.owner == Owner::OpenEditor   ? editorFile
+                             : s.owner == Owner::Queued       ? queuedFile
+                                                              : savedFile;
+    if (file != own) FileManager::removeItem(own);
+    UserDefaults::standard().setObject(file, keyForTab(s.slot, kEditingFTPFile));
+    files[s.slot] = file;
+    max = std::max(max, s.slot + 1);
+  }
+  UserDefaults::standard().setObject(std::to_string(max), "TabIndexMax");
+  Connect::restoreDone = c.answer == Answer::Hooks;
+  boot(DeviceProfile::iPad());
+  auto editor = EditFileView::initWithFile(editorFile);
+  editor->setTextFileName("open-in-a-tab.txt");
+  delegate->showFtpFileTab(editor, "open-in-a-tab.txt", false);
+  ASSERT_GE(delegate->batchView()->addBatchItemAction(3, "queued.txt", "/pub", 6, "127.0.0.1", 21,
+                                                      "joe", "pw", "ftp", queuedFile, true, false),
+            0);
+  if (c.answer == Answer::Hooks) {
+    auto connect = std::dynamic_pointer_cast<Connect>(delegate->connectView());
+    ASSERT_TRUE(connect);
+    connect->restoreEditFiles();
+  } else {
+    ASSERT_FALSE(probe->pendingAlerts().empty());
+    ASSERT_TRUE(probe->answerAlert(c.answer == Answer::Cancel ? "Cancel" : "Edit File(s)"))
+        << probe->lastError();
+  }
+  advance(0.5);
+  for (const LeftSlot &s : c.slots)
+    EXPECT_EQ(FileManager::fileExists(files[s.slot]), s.stays) << c.what << ": slot " << s.slot;
+  // Slot 0's file stays while its tab holds it; "Cancel" drops it with the rest.
+  EXPECT_EQ(FileManager::fileExists(reopened), c.answer != Answer::Cancel) << c.what;
+  for (const std::string &kept : {editorFile, queuedFile, savedFile})
+    EXPECT_TRUE(FileManager::fileExists(kept)) << c.what << ": " << kept;
+  // No slot that is not in use names a file.
+  for (int slot = 0; slot < max; ++slot) {
+    if (get(keyIndexIsUsed(slot)) != "1") {
+      EXPECT_EQ(get(keyForTab(slot, kEditingFTPFile)), "") << c.what << ": slot " << slot;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, EditorLeftoversTest,
+    ::testing::Values(
+        LeftCase{"an earlier version's slot, not reopened",
+                 Answer::EditFiles,
+                 {{2, true, Owner::Own, false}}},
+        LeftCase{"an earlier version's slot, not reopened by the connect screen's restore",
+                 Answer::Hooks,
+                 {{1, true, Owner::Own, false}}},
+        LeftCase{"an earlier version's slot naming the file of the slot that reopened",
+                 Answer::EditFiles,
+                 {{2, true, Owner::ReopenedSlot, true}}},
+        LeftCase{"turned down",
+                 Answer::Cancel,
+                 {{1, false, Owner::Own, false}, {3, true, Owner::Own, false}}},
+        LeftCase{"turned down, a slot naming an open editor's file",
+                 Answer::Cancel,
+                 {{1, false, Owner::OpenEditor, true}}},
+        LeftCase{"turned down, a slot naming a queued upload's file",
+                 Answer::Cancel,
+                 {{1, false, Owner::Queued, true}}},
+        LeftCase{"turned down, a slot naming a file of Saved Files",
+                 Answer::Cancel,
+                 {{2, true, Owner::SavedFiles, true}}}));
