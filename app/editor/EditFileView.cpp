@@ -95,24 +95,31 @@ private:
 };
 
 // Stands in for the SFTP service's delegate while the editor sends its file back: every report
-// still reaches the screen that was listening, and the editor hears whether its file arrived.
+// still reaches the screen that was listening, and the editor hears whether its file arrived, and
+// whether a failure was told to a screen that shows it.
 class UploadWatch : public SFTPWrapperDelegate {
 public:
   UploadWatch(std::weak_ptr<SFTPWrapperDelegate> listener, std::string remote,
               std::function<void()> arrived)
       : listener_(std::move(listener)), remote_(std::move(remote)), arrived_(std::move(arrived)) {}
+  // Main thread.
+  bool fileArrived() const { return fileArrived_; }
+  bool failureShown() const { return failureShown_; }
   void uploadedFile(SFTPWrapper &w, const std::string &path) override {
-    if (path == remote_ && arrived_) std::exchange(arrived_, nullptr)();
+    if (path == remote_) {
+      fileArrived_ = true;
+      if (arrived_) std::exchange(arrived_, nullptr)();
+    }
     if (auto l = listener_.lock()) l->uploadedFile(w, path);
   }
   void connectError(SFTPWrapper &w, const std::string &t) override {
-    if (auto l = listener_.lock()) l->connectError(w, t);
+    if (auto l = shownTo()) l->connectError(w, t);
   }
   void loginError(SFTPWrapper &w, const std::string &t) override {
-    if (auto l = listener_.lock()) l->loginError(w, t);
+    if (auto l = shownTo()) l->loginError(w, t);
   }
   void sftpError(SFTPWrapper &w, const std::string &t) override {
-    if (auto l = listener_.lock()) l->sftpError(w, t);
+    if (auto l = shownTo()) l->sftpError(w, t);
   }
   void connectStatus(SFTPWrapper &w, const std::string &t) override {
     if (auto l = listener_.lock()) l->connectStatus(w, t);
@@ -133,13 +140,13 @@ public:
     if (auto l = listener_.lock()) l->downloadError(w, t);
   }
   void uploadError(SFTPWrapper &w, const std::string &t) override {
-    if (auto l = listener_.lock()) l->uploadError(w, t);
+    if (auto l = shownTo()) l->uploadError(w, t);
   }
   void dirError(SFTPWrapper &w, const std::string &t) override {
     if (auto l = listener_.lock()) l->dirError(w, t);
   }
   void errorStatus(SFTPWrapper &w, const std::string &t) override {
-    if (auto l = listener_.lock()) l->errorStatus(w, t);
+    if (auto l = shownTo()) l->errorStatus(w, t);
   }
   void sftpConnectionShouldRefreshDirectory(SFTPWrapper &w) override {
     if (auto l = listener_.lock()) l->sftpConnectionShouldRefreshDirectory(w);
@@ -149,10 +156,31 @@ public:
   }
 
 private:
+  // The listener a failure goes to (noted as shown), if it is still there.
+  std::shared_ptr<SFTPWrapperDelegate> shownTo() {
+    auto l = listener_.lock();
+    if (l) failureShown_ = true;
+    return l;
+  }
   std::weak_ptr<SFTPWrapperDelegate> listener_;
   std::string remote_;
   std::function<void()> arrived_; // main thread
+  bool fileArrived_ = false, failureShown_ = false;
 };
+
+// A save that did not reach the server, and that no screen has told the person about (the service
+// was busy and refused it, or the screen that would show its failure has gone): said here, with
+// what became of the edits.
+void tellNotSentBack(const std::string &name, const std::string &workingFile) {
+  const bool kept = !workingFile.empty() && setting(kEditingFTPFile) == workingFile &&
+                    FileManager::fileExists(workingFile);
+  auto alert = std::make_shared<AlertView>(
+      "File Not Saved",
+      "\"" + name + "\" could not be sent back to the server." +
+          (kept ? " The changes are kept: they are offered again at the next start." : ""),
+      std::weak_ptr<AlertViewDelegate>(), "OK");
+  alert->show();
+}
 
 // A remote file saved back needs no reopening at the next start: its record and working file go,
 // as after an FTP upload. Only this file's record: another may have been recorded since.
@@ -569,30 +597,35 @@ void EditFileView::uploadBack(const editor::Bytes &bytes) {
     // The service runs an operation on a thread of the caller's own and reports on the main
     // thread, so the main thread does not wait for it.
     auto sftp = sftpConnection;
-    const std::string local = editingFileAtPath;
+    const std::string local = editingFileAtPath, name = textFileName;
     const std::string remote =
         (directoryOfTheFile.empty() || directoryOfTheFile.back() != '/' ? directoryOfTheFile + "/"
                                                                         : directoryOfTheFile) +
         textFileName;
-    // A counted worker, so that an ending process waits for it before its static objects go.
+    auto send = [sftp, local, remote, name](SFTPWrapper &) {
+      // Only the service's report that the file arrived ends the edit record: a refused or
+      // failed upload keeps it (and the working file) for the next start.
+      const std::weak_ptr<SFTPWrapperDelegate> listener = sftp->delegate();
+      auto watch =
+          std::make_shared<UploadWatch>(listener, remote, [local] { forgetSavedEdit(local); });
+      sftp->setDelegate(watch);
+      sftp->setupToUploadThisFile(local, remote);
+      sftp->uploadFile();
+      // Its reports are on their way to the main thread, in order; after them the screen that
+      // listened gets the service back, unless another one has taken it meanwhile. A save that
+      // did not arrive is never left unsaid.
+      platform::dispatchAsyncMain([sftp, watch, listener, name, local] {
+        if (sftp->delegate() == watch) sftp->setDelegate(listener);
+        if (!watch->fileArrived() && !watch->failureShown()) tellNotSentBack(name, local);
+      });
+    };
+    // The service takes one operation at a time and refuses one that comes while another runs:
+    // the save waits for its turn behind the folder screens' operations.
+    if (services && services->runInFolderScreensTurn(sftp, "save", send)) return;
+    // No folder screen works on the service: a counted worker, so that an ending process waits
+    // for it before its static objects go.
     platform::startThread(
-        "editor-sftp-upload",
-        [sftp, local, remote] {
-          // Only the service's report that the file arrived ends the edit record: a refused or
-          // failed upload keeps it (and the working file) for the next start.
-          const std::weak_ptr<SFTPWrapperDelegate> listener = sftp->delegate();
-          auto watch =
-              std::make_shared<UploadWatch>(listener, remote, [local] { forgetSavedEdit(local); });
-          sftp->setDelegate(watch);
-          sftp->setupToUploadThisFile(local, remote);
-          sftp->uploadFile();
-          // Its reports are on their way to the main thread, in order; after them the screen
-          // that listened gets the service back, unless another one has taken it meanwhile.
-          platform::dispatchAsyncMain([sftp, watch, listener] {
-            if (sftp->delegate() == watch) sftp->setDelegate(listener);
-          });
-        },
-        false);
+        "editor-sftp-upload", [sftp, send] { send(*sftp); }, false);
     return;
   }
   theConnection->uploadFile(textFileName, bytes, directoryOfTheFile, false);
@@ -1106,7 +1139,10 @@ bool EditFileView::shouldAutorotateToInterfaceOrientation(InterfaceOrientation o
          appDelegateServices().allowLandscapeView();
 }
 
-void EditFileView::didRotateFromInterfaceOrientation(InterfaceOrientation) {
+void EditFileView::didRotateFromInterfaceOrientation(InterfaceOrientation from) {
+  // The application lays out what it holds around the turned editor (on the phone it moves the
+  // editor into its landscape container and back).
+  appDelegateServices().didRotateFromInterfaceOrientation(int(from));
   if (isPad()) setupTextFrameSize(interfaceOrientation());
 }
 

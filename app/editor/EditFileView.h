@@ -130,6 +130,7 @@ public:
   void setEditingSavedFilePath(const std::string &path) override { editingSavedFilePath = path; }
   void setEditingSavedFile(bool on) override { editingSavedFile = on; }
   void setTabIndex(int i) override { tabIndex = i; }
+  std::string workingFile() const override { return editingFileAtPath; }
   void setSftpConnection(std::shared_ptr<SFTPWrapper> c);
 
   // --- The view controller.

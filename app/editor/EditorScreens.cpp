@@ -48,6 +48,7 @@ std::vector<std::string> restoreEditFiles(
     auto origin = storedEditOrigin([i](const char *key) { return setting(keyForTab(i, key)); });
     if (!origin) {
       notReopened.push_back(setting(keyForTab(i, kWasEditingFileName)));
+      defaults.setObject("0", keyIndexIsUsed(i));
       continue;
     }
     defaults.setObject(setting(keyForTab(i, kWasEditingServerNameKey)), kServerNameKey);

@@ -27,6 +27,8 @@ public:
   virtual void applicationTerminating() {}
   // The editor settings changed: take them again.
   virtual void reapplyEditorSettings() {}
+  // The local file the editor works on (none: it works on no file).
+  virtual std::string workingFile() const { return {}; }
 };
 
 // The text editor on the file at `path`, named after the file.
@@ -41,7 +43,8 @@ std::shared_ptr<platform::ui::ViewController> makeDocumentViewerScreen(const std
 // settings "ServerAddress", "UserName" and "UserPass", which are put back afterwards) and the
 // slot's port and protocol, handed to `show` with its file name. A slot that does not say which
 // connection its file came from (written by an earlier version) opens nowhere: its file name is
-// returned instead. The caller renumbers the tabs afterwards.
+// returned instead, and the slot is no longer in use ("%i-IndexIsUsed" "0"), so that its record
+// and working file can go. The caller renumbers the tabs afterwards.
 std::vector<std::string> restoreEditFiles(
     const std::function<void(std::shared_ptr<EditFileView>, const std::string &name)> &show);
 

@@ -1,9 +1,10 @@
 // What the text editor and the document viewer need of the application around them, as one small
 // interface the shell installs: closing their file tab on iPad, the transfer queue for uploads,
-// the split container's resize button, the photo library and the cloud container. Tests install
-// doubles. Main thread.
+// the turn of the folder screens' SFTP operations, the split container's resize button, the photo
+// library and the cloud container. Tests install doubles. Main thread.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -17,6 +18,7 @@ namespace platform {
 class DispatchQueue;
 }
 class BatchListView;
+class SFTPWrapper;
 
 class EditorServices {
 public:
@@ -30,6 +32,18 @@ public:
   virtual void cancelFileViewTab(const std::shared_ptr<platform::ui::ViewController> &) {}
   // The transfer queue screen, or none.
   virtual std::shared_ptr<BatchListView> batchView() { return nullptr; }
+  // Runs `op` on the SFTP service in turn with the operations of the folder screens that work on
+  // it (after those asked for before, before those asked for later), on a thread of its own, the
+  // service's reports going to the folder screen that runs it. False when no folder screen works
+  // on that service: `op` has not run, and the caller runs it itself.
+  virtual bool runInFolderScreensTurn(const std::shared_ptr<SFTPWrapper> &service,
+                                      const std::string &what,
+                                      std::function<void(SFTPWrapper &)> op) {
+    (void)service;
+    (void)what;
+    (void)op;
+    return false;
+  }
   // The split container's resize button: its present image and its action.
   virtual std::string resizeImage() { return "window-full-4.png"; }
   virtual void clickedResize() {}

@@ -547,3 +547,9 @@ bool WebDocumentViewController::shouldAutorotateToInterfaceOrientation(Interface
   return Hardware::isiPad() || o == InterfaceOrientation::Portrait ||
          appDelegateServices().allowLandscapeView();
 }
+
+// The application lays out what it holds around the turned viewer (on the phone it moves the
+// viewer into its landscape container and back).
+void WebDocumentViewController::didRotateFromInterfaceOrientation(InterfaceOrientation from) {
+  appDelegateServices().didRotateFromInterfaceOrientation(int(from));
+}

@@ -52,6 +52,7 @@ public:
   void viewDidLoad() override;
   void didReceiveMemoryWarning() override;
   bool shouldAutorotateToInterfaceOrientation(platform::ui::InterfaceOrientation o) override;
+  void didRotateFromInterfaceOrientation(platform::ui::InterfaceOrientation from) override;
 
   // WebViewDelegate.
   bool shouldStartLoadWithRequest(platform::ui::WebView &, const platform::ui::WebRequest &r,

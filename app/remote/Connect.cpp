@@ -831,19 +831,22 @@ void Connect::restoreEditFiles() {
   for (long i = 0; i < settings().integerForKey("TabIndexMax"); ++i) {
     if (settings().integerForKey(keyIndexIsUsed(int(i))) != 1) continue;
     auto slot = [i](const char *key) { return setting(keyForTab(int(i), key)); };
-    // A slot of an earlier version does not say where its file came from: it opens nowhere.
+    // A slot of an earlier version does not say where its file came from: it opens nowhere, and
+    // is no longer in use (its record and working file go).
     auto origin = storedEditOrigin(slot);
     if (!origin) {
       notOpened.push_back(slot(kWasEditingFileName));
+      settings().setObject("0", keyIndexIsUsed(int(i)));
       continue;
     }
     // The editor takes the server it saves back to from these three as it is made.
     settings().setObject(slot("EditingServerAddress"), kServerNameKey);
     settings().setObject(slot("EditingUserName"), kUserNameKey);
     settings().setObject(slot("EditingUserPass"), kUserPassKey);
+    // A record that does not say whether its file holds edits counts as changed.
     if (hooks.openEditorTab)
       hooks.openEditorTab(slot("EditingFTPFile"), slot("EditingFileName"), slot("EditingInFolder"),
-                          *origin);
+                          *origin, slot(kWasEditingChangedKey) != "0");
   }
   if (hooks.fixTabIndexes) hooks.fixTabIndexes();
   settings().setObject(server, kServerNameKey);

@@ -63,9 +63,10 @@ public:
     std::function<void(const std::string &url)> openWebViewURL;
     std::function<std::string()> webViewURL;
     // iPad: opens the editor on a file kept from the last run as a file tab (path, remote name,
-    // remote folder, the connection it came from), and renumbers the file tabs afterwards.
+    // remote folder, the connection it came from, and whether the file holds edits the server has
+    // not got), and renumbers the file tabs afterwards.
     std::function<void(const std::string &path, const std::string &name, const std::string &folder,
-                       const EditOrigin &origin)>
+                       const EditOrigin &origin, bool changed)>
         openEditorTab;
     // iPhone: opens the editor on the file kept from the last run over the connection it came
     // from (one of the two), once that connection has listed its folder.

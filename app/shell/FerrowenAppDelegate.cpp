@@ -45,6 +45,8 @@
 #include "platform/ui/Renderer.h"
 #include "platform/ui/Services.h"
 
+#include <set>
+
 using namespace platform;
 using namespace platform::ui;
 
@@ -348,6 +350,10 @@ void FerrowenAppDelegate::editorsTerminating() {
   std::vector<std::shared_ptr<ShellTextEditor>> editors;
   for (auto &nav : {navigationController_, navigationControllerFiles_})
     editors.push_back(topOf<ShellTextEditor>(nav));
+  // A phone turned to landscape holds the editor in the landscape container, off its tab.
+  if (landscapeView_)
+    for (auto &screen : landscapeView_->childViewControllers())
+      editors.push_back(std::dynamic_pointer_cast<ShellTextEditor>(screen));
   // On iPad the editors are file tabs beside the main tabs: each one holds typed text.
   for (auto &tab : splitRightControllers_)
     editors.push_back(std::dynamic_pointer_cast<ShellTextEditor>(screenOfTab(tab)));
@@ -477,7 +483,7 @@ void FerrowenAppDelegate::insertRightTab(std::shared_ptr<ViewController> screen,
 }
 
 void FerrowenAppDelegate::showFtpFileTab(std::shared_ptr<ViewController> screen,
-                                         const std::string &filename, bool animated) {
+                                         const std::string &filename, bool animated, size_t at) {
   if (!screen) return;
   if (!tabBarControllerRight_) {
     // iPhone: the file opens on the tab that asked for it.
@@ -487,7 +493,7 @@ void FerrowenAppDelegate::showFtpFileTab(std::shared_ptr<ViewController> screen,
     return;
   }
   if (!animated) {
-    insertRightTab(screen, 0, myShortenedFileName(filename), "screen24b.png", 1);
+    insertRightTab(screen, at, myShortenedFileName(filename), "screen24b.png", 1);
     return;
   }
   // The file's screen zooms in over the right pane, then takes its tab.
@@ -507,11 +513,11 @@ void FerrowenAppDelegate::showFtpFileTab(std::shared_ptr<ViewController> screen,
         zoom->setTransform(Transform());
         zoom->setAlpha(1.0);
       },
-      [weak, zoom, screen, filename](bool) {
+      [weak, zoom, screen, filename, at](bool) {
         screen->view()->removeFromSuperview();
         zoom->removeFromSuperview();
         if (auto s = weak.lock()) {
-          s->insertRightTab(screen, 0, filename, "document_tab.png", 1);
+          s->insertRightTab(screen, at, filename, "document_tab.png", 1);
           s->fixTabIndexes();
         }
       });
@@ -595,6 +601,47 @@ void FerrowenAppDelegate::fixTabIndexes() {
     s.setObject("0", keyIndexIsUsed(int(i)));
     for (const char *key : kEditRecordKeys)
       s.setObject("", keyForTab(int(i), key));
+  }
+  s.synchronize();
+}
+
+void FerrowenAppDelegate::dropUnusedSlotRecords() {
+  auto &s = settings();
+  auto value = [&s](const std::string &key) { return s.stringForKey(key).value_or(""); };
+  const int slots = int(std::max<long>(0, s.integerForKey("TabIndexMax")));
+  // The files still in use: every open editor's, every used slot's, the phone's record's.
+  std::set<std::string> inUse;
+  auto use = [&inUse](const std::string &path) {
+    if (!path.empty()) inUse.insert(standardizePath(path));
+  };
+  std::vector<std::shared_ptr<ViewController>> screens;
+  for (auto &nav : {navigationController_, navigationControllerFiles_, navigationControllerWeb_})
+    if (nav)
+      screens.insert(screens.end(), nav->viewControllers().begin(), nav->viewControllers().end());
+  for (auto &tab : splitRightControllers_)
+    screens.push_back(screenOfTab(tab));
+  if (landscapeView_)
+    for (auto &screen : landscapeView_->childViewControllers())
+      screens.push_back(screen);
+  screens.push_back(editFileView());
+  for (auto &screen : screens)
+    if (auto editor = std::dynamic_pointer_cast<ShellTextEditor>(screen))
+      use(editor->workingFile());
+  use(value(kEditingFTPFile));
+  for (int i = 0; i < slots; ++i)
+    if (value(keyIndexIsUsed(i)) == "1") use(value(keyForTab(i, kEditingFTPFile)));
+  for (int i = 0; i < slots; ++i) {
+    if (value(keyIndexIsUsed(i)) == "1") continue;
+    const std::string file = value(keyForTab(i, kEditingFTPFile));
+    s.setObject("0", keyIndexIsUsed(i));
+    for (const char *key : kEditRecordKeys)
+      s.setObject("", keyForTab(i, key));
+    // Only a working copy of the temporary folder is the record's own: anything else (a file of
+    // Saved Files, say) is the person's.
+    if (file.empty() || inUse.count(standardizePath(file)) || !pathLiesInside(file, Paths::tmp()) ||
+        (batchView_ && batchView_->isInProgress(file)))
+      continue;
+    if (FileManager::fileExists(file)) FileManager::removeItem(file);
   }
   s.synchronize();
 }

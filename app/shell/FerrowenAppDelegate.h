@@ -92,14 +92,21 @@ public:
 
   // --- Tabs, file tabs and rotation.
   void setupTabs();
+  // The new tab stands at `at` among the right-hand tabs (0: in front of all): the restore at
+  // start puts the tabs of the slots it reopens one after another, in slot order.
   void showFtpFileTab(std::shared_ptr<platform::ui::ViewController> screen,
-                      const std::string &filename, bool animated);
+                      const std::string &filename, bool animated, size_t at = 0);
   void showSavedFileTab(std::shared_ptr<platform::ui::ViewController> screen,
                         const std::string &filename);
   void showNoAnimationSavedFileTab(std::shared_ptr<platform::ui::ViewController> screen,
                                    const std::string &filename);
   void cancelFileViewTab(const std::shared_ptr<platform::ui::ViewController> &screen);
   void fixTabIndexes();
+  // The record of every file-tab slot below "TabIndexMax" that is not in use ("%i-IndexIsUsed" not
+  // "1": turned down at start, not reopened, an earlier version's) is blanked, and its working
+  // file in the temporary folder goes with it, unless an open editor, a slot still in use, the
+  // phone's record or a queued transfer still uses that file.
+  void dropUnusedSlotRecords();
   void fixEditViewers();
   std::shared_ptr<platform::ui::ViewController> getCurTabViewController();
   bool allowLandscapeView();

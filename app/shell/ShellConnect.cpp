@@ -50,9 +50,10 @@ public:
           app ? std::dynamic_pointer_cast<WebPreviewViewController>(app->webView()) : nullptr;
       return web ? web->getURL() : std::string();
     };
-    hooks.openEditorTab = [d = d_](const std::string &path, const std::string &name,
-                                   const std::string &folder, const EditOrigin &origin) {
-      auto app = d.lock();
+    hooks.openEditorTab = [this](const std::string &path, const std::string &name,
+                                 const std::string &folder, const EditOrigin &origin,
+                                 bool changed) {
+      auto app = d_.lock();
       if (!app || !app->makers.textEditor) return;
       auto editor = app->makers.textEditor(path);
       if (!editor) return;
@@ -64,16 +65,27 @@ public:
       if (auto e = std::dynamic_pointer_cast<EditFileView>(editor)) {
         e->serverPort = origin.port;
         e->serverProtocol = origin.protocol;
-        // Whether the slot's file held edits is not handed over: it counts as changed.
-        e->restoredChanged = true;
+        e->restoredChanged = changed;
       }
-      app->showFtpFileTab(editor, name, false);
+      // Each after the ones before it: the tabs stand in slot order, and keep their slots.
+      app->showFtpFileTab(editor, name, false, restoredTabs_++);
     };
-    hooks.fixTabIndexes = [d = d_] {
-      if (auto app = d.lock()) app->fixTabIndexes();
+    // The restore renumbers the tabs once it has opened them all; the slots it did not reopen go,
+    // with their working files.
+    hooks.fixTabIndexes = [this] {
+      restoredTabs_ = 0;
+      if (auto app = d_.lock()) {
+        app->dropUnusedSlotRecords();
+        app->fixTabIndexes();
+      }
     };
+    // Also where the records are turned down (or there is nothing to continue): the tablet's slots
+    // that are no longer in use go, with their working files.
     hooks.cleanupDownloadedFiles = [d = d_] {
-      if (auto app = d.lock()) app->cleanupTempFiles();
+      if (auto app = d.lock()) {
+        app->dropUnusedSlotRecords();
+        app->cleanupTempFiles();
+      }
     };
     hooks.openViewer = [d = d_](const std::string &name, const std::string &path) {
       auto app = d.lock();
@@ -99,11 +111,14 @@ public:
       confirmEditFile.reset();
       auto app = d_.lock();
       if (!app) return;
-      auto notOpened =
-          ::restoreEditFiles([app](std::shared_ptr<EditFileView> editor, const std::string &name) {
+      // Each tab after the ones before it: the tabs stand in slot order, and keep their slots.
+      size_t at = 0;
+      auto notOpened = ::restoreEditFiles(
+          [app, &at](std::shared_ptr<EditFileView> editor, const std::string &name) {
             app->setEditFileView(editor);
-            app->showFtpFileTab(editor, name, false);
+            app->showFtpFileTab(editor, name, false, at++);
           });
+      app->dropUnusedSlotRecords(); // the slots not reopened, with their working files
       app->fixTabIndexes();
       notReopened(notOpened);
       return;
@@ -116,6 +131,8 @@ public:
 private:
   std::weak_ptr<FerrowenAppDelegate> d_;
   std::shared_ptr<LockViewer> lock_;
+  // The file tabs the restore through the hooks has opened so far.
+  size_t restoredTabs_ = 0;
 };
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "app/cloud/iCloudFolderView.h"
 #include "app/editor/EditorServices.h"
+#include "app/remote/DirViewer.h"
 #include "app/shell/FerrowenAppDelegate.h"
 
 #include "platform/media/CloudContainer.h"
@@ -28,6 +29,22 @@ public:
   std::shared_ptr<BatchListView> batchView() override {
     auto d = d_.lock();
     return d ? d->batchView() : nullptr;
+  }
+  // The nearest folder screen of the FTP tab on that service takes the operation into the turn
+  // its operations keep.
+  bool runInFolderScreensTurn(const std::shared_ptr<SFTPWrapper> &service, const std::string &what,
+                              std::function<void(SFTPWrapper &)> op) override {
+    auto d = d_.lock();
+    auto nav = d ? d->navigationController() : nullptr;
+    if (!service || !nav) return false;
+    const auto stack = nav->viewControllers();
+    for (auto it = stack.rbegin(); it != stack.rend(); ++it) {
+      auto screen = std::dynamic_pointer_cast<DirViewer>(*it);
+      if (!screen || screen->sftpConnection != service) continue;
+      screen->runOnService(what, std::move(op));
+      return true;
+    }
+    return false;
   }
   std::string resizeImage() override {
     auto d = d_.lock();

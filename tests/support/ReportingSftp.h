@@ -1,7 +1,9 @@
-// An SFTP service double for screens that send a file back: connected and idle, it records the
-// upload asked for and reports on the main thread, to whatever delegate it has then, as the real
-// service does: the file arrived, the upload failed, or nothing at all (a busy service refuses
-// with only a log line). A listener that records what it hears stands for the folder screen.
+// An SFTP service double for screens that send a file back: connected, it records the upload
+// asked for and reports on the main thread, to whatever delegate it has then, as the real service
+// does: the file arrived, the upload failed, or nothing at all (a busy service refuses with only a
+// log line). Like the real service it runs one operation at a time: an upload that comes while a
+// listing runs is refused, and a listing can be held until the test lets it end. A listener that
+// records what it hears stands for the folder screen.
 #pragma once
 
 #include "app/sftp/SFTPWrapper.h"
@@ -9,6 +11,7 @@
 #include "platform/foundation/Dispatch.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -22,7 +25,7 @@ public:
   enum class Outcome { Arrives, Fails, Refused };
 
   std::atomic<Outcome> outcome{Outcome::Arrives};
-  std::atomic<int> uploads{0};
+  std::atomic<int> uploads{0}, refused{0}, listings{0};
   // Runs on the main thread before the upload's reports (to change the world meanwhile).
   std::function<void()> beforeReports;
 
@@ -31,15 +34,37 @@ public:
     return remote_;
   }
 
+  // The next listings wait (the service busy) until release().
+  void hold() {
+    std::lock_guard lock(mutex_);
+    held_ = true;
+  }
+  void release() {
+    {
+      std::lock_guard lock(mutex_);
+      held_ = false;
+    }
+    released_.notify_all();
+  }
+
   void reinit() override {}
   bool isConnected() override { return true; }
-  bool isActive() override { return false; }
+  bool isActive() override { return active_; }
   bool isAnythingPending() override { return false; }
   void paused() override {}
   std::string userRootDir() override { return "/home/u"; }
   std::string lastOperationDir() override { return ""; }
   void setDir(const std::string &) override {}
-  void getThisDirectory(const std::string &) override {}
+  void getThisDirectory(const std::string &) override {
+    if (!begin()) return;
+    {
+      std::unique_lock lock(mutex_);
+      released_.wait(lock, [this] { return !held_; });
+    }
+    ++listings;
+    report([](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.gotDirectory(w, {}); });
+    active_ = false;
+  }
   void getDirectory() override {}
   void setupToDownloadThisFile(const std::string &, const std::string &, bool) override {}
   void downloadFile() override {}
@@ -48,6 +73,11 @@ public:
     remote_ = to;
   }
   void uploadFile() override {
+    if (!begin()) return;
+    struct End {
+      std::atomic<bool> &active;
+      ~End() { active = false; }
+    } end{active_};
     ++uploads;
     const std::string to = uploadedTo();
     if (beforeReports) platform::dispatchAsyncMain(beforeReports);
@@ -78,6 +108,14 @@ public:
   void doneBatchItem() override {}
 
 private:
+  // Takes the service for one operation; false (refused, as the real service refuses) while
+  // another one runs.
+  bool begin() {
+    bool expected = false;
+    if (active_.compare_exchange_strong(expected, true)) return true;
+    ++refused;
+    return false;
+  }
   void report(std::function<void(SFTPWrapperDelegate &, SFTPWrapper &)> call) {
     std::weak_ptr<ReportingSftp> weak = weak_from_this();
     platform::dispatchAsyncMain([weak, call] {
@@ -87,6 +125,9 @@ private:
     });
   }
   std::mutex mutex_;
+  std::condition_variable released_;
+  bool held_ = false;
+  std::atomic<bool> active_{false};
   std::string remote_;
 };
 

@@ -172,13 +172,16 @@ INSTANTIATE_TEST_SUITE_P(
 // iPhone: Save sends the file back over the SFTP connection from a thread of
 // its own. Only the service's report that the file arrived ends the record (and
 // the working file), as after an FTP save; every report still reaches the
-// screen that listened, which then has the service back.
+// screen that listened, which then has the service back. A save that did not
+// arrive and that no screen showed is told by an alert.
 struct SendCase {
   const char *what;
   testsupport::ReportingSftp::Outcome outcome;
   bool otherRecordMeanwhile; // another file was recorded before the report came
   bool forgotten;
   std::vector<std::string> heard;
+  bool listening = true; // a screen listens to the service
+  std::string told = {}; // the alert that says the save did not arrive ("": none)
 };
 void PrintTo(const SendCase &c, std::ostream *out) {
   *out << c.what;
@@ -193,7 +196,7 @@ TEST_P(EditorSftpSendTest, TheRecordEndsOnlyWhenTheFileArrived) {
   sftp->setUsername("joe");
   sftp->outcome = c.outcome;
   auto listener = std::make_shared<testsupport::SftpListener>();
-  sftp->setDelegate(listener);
+  if (c.listening) sftp->setDelegate(listener);
   const std::string other = Paths::tmp() + "/other.txt";
   if (c.otherRecordMeanwhile)
     sftp->beforeReports = [other] { UserDefaults::standard().setObject(other, kEditingFTPFile); };
@@ -208,9 +211,19 @@ TEST_P(EditorSftpSendTest, TheRecordEndsOnlyWhenTheFileArrived) {
   ASSERT_TRUE(probe->tap("Save")) << probe->lastError();
   ASSERT_TRUE(probe->answerAlert("Save")) << probe->lastError();
   // The upload's thread has run and every report has been delivered.
+  const std::shared_ptr<SFTPWrapperDelegate> before =
+      c.listening ? listener : std::shared_ptr<testsupport::SftpListener>();
   ASSERT_TRUE(RunLoop::main()->runUntil(
-      [&] { return sftp->uploads == 1 && sftp->delegate() == listener; }, seconds(10)));
+      [&] { return sftp->uploads == 1 && sftp->delegate() == before; }, seconds(10)));
   RunLoop::main()->runPending();
+  const auto alerts = probe->pendingAlerts();
+  if (c.told.empty()) {
+    EXPECT_TRUE(alerts.empty()) << c.what << ": " << alerts.back().title;
+  } else {
+    ASSERT_EQ(alerts.size(), 1u) << c.what;
+    EXPECT_EQ(alerts.back().title + ": " + alerts.back().message, c.told) << c.what;
+    ASSERT_TRUE(probe->answerAlert("OK"));
+  }
   EXPECT_EQ(sftp->uploadedTo(), "/home/joe/docs/note.txt");
   EXPECT_EQ(listener->heard, c.heard) << c.what;
   EXPECT_EQ(testsupport::editRecordNow().empty(), c.forgotten) << c.what << "\n"
@@ -240,7 +253,18 @@ INSTANTIATE_TEST_SUITE_P(
                                testsupport::ReportingSftp::Outcome::Refused,
                                false,
                                false,
-                               {}},
+                               {},
+                               true,
+                               "File Not Saved: \"note.txt\" could not be sent back to the server. "
+                               "The changes are kept: they are offered again at the next start."},
+                      SendCase{"failed, with no screen to show it",
+                               testsupport::ReportingSftp::Outcome::Fails,
+                               false,
+                               false,
+                               {},
+                               false,
+                               "File Not Saved: \"note.txt\" could not be sent back to the server. "
+                               "The changes are kept: they are offered again at the next start."},
                       SendCase{"arrived after another file was recorded",
                                testsupport::ReportingSftp::Outcome::Arrives,
                                true,

@@ -465,6 +465,8 @@ TEST_F(FtpTabTest, IPadReopensTheUsedFileTabsInOrder) {
     set(keyForTab(slot, kWasEditingServerPortKey), slot == 0 ? "21" : "2222");
     set(keyForTab(slot, kWasEditingProtocolKey), slot == 0 ? "ftp" : "sftp");
   }
+  // Slot 0's file holds no edits; slot 2's record does not say (it counts as changed).
+  set(keyForTab(0, kWasEditingChangedKey), "0");
   set(keyIndexIsUsed(1), "0");
   set(kServerNameKey, "mine.example");
   connect = std::make_shared<Connect>();
@@ -472,10 +474,10 @@ TEST_F(FtpTabTest, IPadReopensTheUsedFileTabsInOrder) {
   std::vector<std::string> opened;
   int renumbered = 0;
   connect->hooks.openEditorTab = [&](const std::string &path, const std::string &name,
-                                     const std::string &, const EditOrigin &origin) {
+                                     const std::string &, const EditOrigin &origin, bool changed) {
     // The editor takes its server from the settings as it is made.
     opened.push_back(path + "|" + name + "|" + get(kServerNameKey) + "|" + origin.protocol + ":" +
-                     std::to_string(origin.port));
+                     std::to_string(origin.port) + (changed ? "|changed" : "|as it came"));
   };
   connect->hooks.fixTabIndexes = [&] { ++renumbered; };
   window->setRootViewController(std::make_shared<NavigationController>(connect));
@@ -484,8 +486,8 @@ TEST_F(FtpTabTest, IPadReopensTheUsedFileTabsInOrder) {
   EXPECT_EQ(probe->pendingAlerts()[0].message,
             "3 File(s) were being edited when Ferrowen was closed.");
   ASSERT_TRUE(probe->answerAlert("Edit File(s)"));
-  EXPECT_EQ(opened, (std::vector<std::string>{"/tmp/file0|file0|server0|ftp:21",
-                                              "/tmp/file2|file2|server2|sftp:2222"}));
+  EXPECT_EQ(opened, (std::vector<std::string>{"/tmp/file0|file0|server0|ftp:21|as it came",
+                                              "/tmp/file2|file2|server2|sftp:2222|changed"}));
   EXPECT_EQ(renumbered, 1);
   EXPECT_EQ(get(kServerNameKey), "mine.example");
   ASSERT_EQ(alertTitles(), std::vector<std::string>{"Cannot Reopen"});
