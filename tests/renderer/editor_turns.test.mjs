@@ -15,10 +15,8 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  clickSeen, session, startFtpServer, startProgram, stopChild, typeInto, waitFor, whatLiesAt,
+  artefacts, clickSeen, session, startFtpServer, startProgram, stopChild, typeInto, waitFor, whatLiesAt,
 } from '../support/person.mjs';
-
-const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
 
 // A served folder with the files named, each holding one line of its name.
 function served(t, names) {
