@@ -46,6 +46,19 @@ std::string besideTarget(const std::string &target, const std::string &tail) {
          boundedName(platform::lastPathComponent(target), tail);
 }
 
+// A remote file as one text: what the server is called (any case), its port, the login user and
+// the file's folder by its names ("/pub/", "/pub" and "/pub//" are one folder; "pub", below the
+// login folder, another), each on a line of its own so that no two sources run together.
+std::string remoteSource(const char *kind, const std::string &server, int port,
+                         const std::string &user, const std::string &folder,
+                         const std::string &name) {
+  std::string path = !folder.empty() && folder[0] == '/' ? "/" : "";
+  for (const auto &part : platform::pathComponents(folder + "/" + name))
+    if (!part.empty() && part != "/") path += (path.empty() || path == "/" ? "" : "/") + part;
+  return std::string(kind) + "\n" + platform::lowercase(server) + "\n" + std::to_string(port) +
+         "\n" + user + "\n" + path;
+}
+
 } // namespace
 
 std::string partialFilePath(const std::string &target) {
@@ -66,14 +79,14 @@ std::string ftpDownloadSource(const std::string &host, int port, const std::stri
   } else {
     server = server.substr(0, server.find_first_of(":/"));
   }
-  server = platform::lowercase(server);
-  // The folder by its names: "/pub/", "/pub" and "/pub//" are one folder ("pub", below the
-  // login folder, another).
-  std::string path = !folder.empty() && folder[0] == '/' ? "/" : "";
-  for (const auto &part : platform::pathComponents(folder + "/" + name))
-    if (!part.empty() && part != "/") path += (path.empty() || path == "/" ? "" : "/") + part;
-  // The parts stand on lines of their own, so that no two sources run together.
-  return "ftp\n" + server + "\n" + std::to_string(port) + "\n" + user + "\n" + path;
+  return remoteSource("ftp", server, port, user, folder, name);
+}
+
+std::string sftpDownloadSource(const std::string &server, int port, const std::string &user,
+                               const std::string &remotePath) {
+  // The server text whole: a port typed after the host is the port when none is given apart.
+  return remoteSource("sftp", server, port, user, platform::deleteLastPathComponent(remotePath),
+                      platform::lastPathComponent(remotePath));
 }
 
 std::string webDownloadSource(const std::string &url) {

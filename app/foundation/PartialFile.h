@@ -25,6 +25,11 @@ std::string partialFilePath(const std::string &target, const std::string &source
 std::string ftpDownloadSource(const std::string &host, int port, const std::string &user,
                               const std::string &folder, const std::string &name);
 
+// Where the bytes of an SFTP download come from: the connection's server text as given (any
+// case), its port, the login user and the file's remote path.
+std::string sftpDownloadSource(const std::string &server, int port, const std::string &user,
+                               const std::string &remotePath);
+
 // Where the bytes of a web download come from: its address.
 std::string webDownloadSource(const std::string &url);
 

@@ -70,6 +70,8 @@ TEST_F(PartialFileTest, EachSourceHasAPartialFileOfItsOwn) {
       {"a user and folder that run together",
        ftpDownloadSource("ftp.example", 21, "joe/pub", "", "same.bin"), false},
       {"an address", webDownloadSource("http://ftp.example/pub/same.bin"), false},
+      {"the same file over SFTP", sftpDownloadSource("ftp.example", 21, "joe", "/pub/same.bin"),
+       false},
       {"the name alone", "", false},
   };
   for (const auto &c : cases) {
@@ -86,6 +88,27 @@ TEST_F(PartialFileTest, EachSourceHasAPartialFileOfItsOwn) {
       partialFilePath(target, ftpDownloadSource("[fd00::1]", 21, "joe", "/pub", "same.bin")));
   EXPECT_NE(partialFilePath(target, webDownloadSource("http://a.example/same.bin")),
             partialFilePath(target, webDownloadSource("http://b.example/same.bin")));
+
+  // Over SFTP the server is named as the connection was given it: a port typed after the host
+  // tells two servers of one host apart.
+  const std::string sftp = partialFilePath(target, sftpDownloadSource("h", 0, "joe", "/p/x"));
+  const struct {
+    const char *what;
+    std::string source;
+    bool same;
+  } sftpCases[] = {
+      {"again", sftpDownloadSource("h", 0, "joe", "/p/x"), true},
+      {"folder with a slash after it", sftpDownloadSource("H", 0, "joe", "/p//x"), true},
+      {"a port after the host", sftpDownloadSource("h:2222", 0, "joe", "/p/x"), false},
+      {"a port apart", sftpDownloadSource("h", 2222, "joe", "/p/x"), false},
+      {"another user", sftpDownloadSource("h", 0, "ann", "/p/x"), false},
+      {"another folder", sftpDownloadSource("h", 0, "joe", "/q/x"), false},
+      {"below the login folder", sftpDownloadSource("h", 0, "joe", "p/x"), false},
+  };
+  for (const auto &c : sftpCases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(partialFilePath(target, c.source) == sftp, c.same);
+  }
 
   // A name at the limit still gives a partial file that can be made.
   const std::string longName(255, 'l');
