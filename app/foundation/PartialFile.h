@@ -37,6 +37,13 @@ std::string webDownloadSource(const std::string &url);
 // folder there is not replaced: the partial file stays and the status says why.
 platform::FileStatus putPartialFileInPlace(const std::string &partial, const std::string &target);
 
+// Puts the partial file in the target's place when nothing stands there, else beside it under the
+// first free name of "name-2.ext", "name-3.ext", ...: nothing is replaced, not even what arrives
+// under one of those names meanwhile. `placed` (when given) gets the path the file took.
+platform::FileStatus putPartialFileUnderFreeName(const std::string &partial,
+                                                 const std::string &target,
+                                                 std::string *placed = nullptr);
+
 // Puts a copy of `source` (or `source` itself, when `move`) in the target's place through the
 // target's partial file: the target is replaced only by a whole copy, and a copy or move that
 // fails leaves both files as they were.
