@@ -700,9 +700,7 @@ void SFTPService::downloadFile() {
     local.clear();
   } else if (to.empty()) {
     local = edit ? Paths::tmp() + "/" + name : savedFilesPathFor(name);
-    // A folder there is never replaced (the download says so): no question to ask about it.
-    if (!edit && FileManager::fileExists(local) && folderInTheWay(local).empty() &&
-        !askSavedFileExists(name)) {
+    if (!edit && FileManager::fileExists(local) && !askSavedFileExists(name)) {
       report([](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.sftpConnectionDone(w); });
       doneBatchItem();
       return;
