@@ -1,8 +1,9 @@
 // The queue's web downloads against a Python web server on loopback: a whole file (200), a resume
 // (206), a server that ignores the range (200: written from the start), a missing file (404:
 // the item fails and keeps its partial file) and a file already complete (416). The bytes go to
-// a partial file beside the file they are for, which they replace only when whole: a failed or
-// cut download leaves that file as it was, and a resume continues the partial file.
+// a partial file beside the file they are for, which they replace only when whole (and only when
+// the person chose to have saved files replaced; else the next free name): a failed or cut
+// download leaves that file as it was, and a resume continues the partial file.
 #include "tests/app/queue/QueueTestSupport.h"
 
 #include "app/foundation/PartialFile.h"

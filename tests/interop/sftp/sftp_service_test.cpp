@@ -1,6 +1,7 @@
 // The application's SFTP service against OpenSSH's sshd: every operation with the reports it
 // delivers on the main thread, uploads under a temporary name, a folder batch, key login from
-// the key folder in each file form, and a server whose host key changed.
+// the key folder in each file form, a server whose host key changed, and downloads that replace
+// no folder of the person's and keep their bytes apart from a same-named download's.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
