@@ -136,12 +136,13 @@ void iCloudFolderView::clickMenuBtn() {
 void iCloudFolderView::clickedTableButton(IndexPath ip) {
   auto entry = item(ip);
   if (!entry || entry->isDownloading) return;
+  // The row is highlighted while its sheet is open, and the sheet acts on it; which row is
+  // checked (and the buttons that follow it) stays as it was: a mark made here, under the sheet,
+  // would be undone by the person's next tap on the row.
   if (auto old = tableView_->indexPathForSelectedRow())
     tableView_->deselectRowAtIndexPath(*old, false);
   tableView_->selectRowAtIndexPath(ip, false, TableViewScrollPosition::None);
-  check(*entry);
-  doButtonStatesForIndexPath(ip);
-  tableView_->reloadData();
+  sheetEntry_ = entry;
   std::vector<std::string> buttons;
   if (DocumentInteraction::canOpen()) buttons.push_back("Open In...");
   buttons.push_back("Copy From Cloud Files");
@@ -203,7 +204,9 @@ void iCloudFolderView::clickedButtonAtIndex(ActionSheet &sheet, int index) {
     if (index == 0 || index == 1) importMedia(index == 1);
     break;
   case Sheet::File: {
-    auto entry = actionItem();
+    // The row whose button opened the sheet (kept for the delete question that may follow).
+    auto entry = sheetEntry_ ? sheetEntry_ : actionItem();
+    if (button != "Delete File") sheetEntry_.reset();
     if (!entry) break;
     if (button == "Delete File")
       confirm("Confirm File Delete",
@@ -226,8 +229,12 @@ void iCloudFolderView::clickedButtonAtIndex(ActionSheet &sheet, int index) {
 
 void iCloudFolderView::clickedButtonAtIndex(AlertView &alertView, int index) {
   const std::string &title = alertView.title();
-  if ((title == "Confirm File Delete" || title == "Confirm Folder Delete") && index == 1) {
-    if (auto entry = actionItem()) coordinated(entry, true, &iCloudFolderView::doClickDelete);
+  if (title == "Confirm File Delete" || title == "Confirm Folder Delete") {
+    // The file the question named: its row's sheet, or its swipe.
+    auto entry = std::exchange(sheetEntry_, nullptr);
+    if (index != 1) return;
+    if (!entry) entry = actionItem();
+    if (entry) coordinated(entry, true, &iCloudFolderView::doClickDelete);
     if (auto ip = tableView_->indexPathForSelectedRow())
       tableView_->deselectRowAtIndexPath(*ip, true);
   } else if (title == "Confirm Deleting All Files" && index == 1) {

@@ -273,6 +273,7 @@ FolderRowLook iCloudFolderView::rowLook(const DirItemInfo &entry, IndexPath) con
 
 void iCloudFolderView::deleteRow(IndexPath ip, const std::shared_ptr<DirItemInfo> &entry) {
   check(*entry);
+  sheetEntry_ = entry;
   tableView_->selectRowAtIndexPath(ip, false, TableViewScrollPosition::None);
   confirm("Confirm File Delete",
           "\"" + entry->name() +

@@ -165,6 +165,8 @@ private:
   std::string iCloudRoot_;
   int currentEditButton_ = kNone;
   Sheet shownSheet_ = Sheet::None;
+  // The file a row's sheet, or the delete question after it, is about.
+  std::shared_ptr<DirItemInfo> sheetEntry_;
   std::string videoFilePath_;
   std::shared_ptr<platform::media::Image> imageToSave_;
   std::unique_ptr<platform::CloudQuery> query_;

@@ -2,6 +2,9 @@
 
 #include "platform/foundation/Text.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -46,6 +49,40 @@ std::string besideTarget(const std::string &target, const std::string &tail) {
          boundedName(platform::lastPathComponent(target), tail);
 }
 
+// A remote file as one text: what the server is called (any case), its port, the login user and
+// the file's folder by its names ("/pub/", "/pub" and "/pub//" are one folder; "pub", below the
+// login folder, another), each on a line of its own so that no two sources run together.
+std::string remoteSource(const char *kind, const std::string &server, int port,
+                         const std::string &user, const std::string &folder,
+                         const std::string &name) {
+  std::string path = !folder.empty() && folder[0] == '/' ? "/" : "";
+  for (const auto &part : platform::pathComponents(folder + "/" + name))
+    if (!part.empty() && part != "/") path += (path.empty() || path == "/" ? "" : "/") + part;
+  return std::string(kind) + "\n" + platform::lowercase(server) + "\n" + std::to_string(port) +
+         "\n" + user + "\n" + path;
+}
+
+// `to` takes the file at `from`, only when nothing stands under that name: 0, or the error.
+int renameNoReplace(const std::string &from, const std::string &to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+  // A file system that cannot rename that way: a second link, which never replaces either.
+  if (::link(from.c_str(), to.c_str()) != 0) return errno;
+  ::unlink(from.c_str());
+  return 0;
+}
+
+// "name-<n>.ext" beside `target` (a leading dot starts no extension), short enough to be made.
+std::string numberedName(const std::string &target, int n) {
+  const std::string name = platform::lastPathComponent(target);
+  const size_t dot = name.rfind('.');
+  const bool extension = dot != std::string::npos && dot > 0;
+  const std::string stem = extension ? name.substr(0, dot) : name;
+  const std::string tail = "-" + std::to_string(n) + (extension ? name.substr(dot) : "");
+  const std::string folder = platform::deleteLastPathComponent(target);
+  return (folder.empty() ? std::string() : folder + "/") + boundedName(stem, tail);
+}
+
 } // namespace
 
 std::string partialFilePath(const std::string &target) {
@@ -66,14 +103,14 @@ std::string ftpDownloadSource(const std::string &host, int port, const std::stri
   } else {
     server = server.substr(0, server.find_first_of(":/"));
   }
-  server = platform::lowercase(server);
-  // The folder by its names: "/pub/", "/pub" and "/pub//" are one folder ("pub", below the
-  // login folder, another).
-  std::string path = !folder.empty() && folder[0] == '/' ? "/" : "";
-  for (const auto &part : platform::pathComponents(folder + "/" + name))
-    if (!part.empty() && part != "/") path += (path.empty() || path == "/" ? "" : "/") + part;
-  // The parts stand on lines of their own, so that no two sources run together.
-  return "ftp\n" + server + "\n" + std::to_string(port) + "\n" + user + "\n" + path;
+  return remoteSource("ftp", server, port, user, folder, name);
+}
+
+std::string sftpDownloadSource(const std::string &server, int port, const std::string &user,
+                               const std::string &remotePath) {
+  // The server text whole: a port typed after the host is the port when none is given apart.
+  return remoteSource("sftp", server, port, user, platform::deleteLastPathComponent(remotePath),
+                      platform::lastPathComponent(remotePath));
 }
 
 std::string webDownloadSource(const std::string &url) {
@@ -85,6 +122,23 @@ FileStatus putPartialFileInPlace(const std::string &partial, const std::string &
   const int e = errno;
   return FileStatus::failure("Cannot put \"" + platform::lastPathComponent(partial) +
                              "\" in the place of \"" + target + "\": " + std::strerror(e));
+}
+
+FileStatus putPartialFileUnderFreeName(const std::string &partial, const std::string &target,
+                                       std::string *placed) {
+  constexpr int kMostTries = 10000;
+  int error = 0;
+  for (int n = 1; n <= kMostTries; ++n) {
+    const std::string candidate = n == 1 ? target : numberedName(target, n);
+    error = renameNoReplace(partial, candidate);
+    if (error == 0) {
+      if (placed) *placed = candidate;
+      return {};
+    }
+    if (error != EEXIST) break;
+  }
+  return FileStatus::failure("Cannot put \"" + platform::lastPathComponent(partial) +
+                             "\" beside \"" + target + "\": " + std::strerror(error));
 }
 
 FileStatus replaceFileWith(const std::string &source, const std::string &target, bool move) {

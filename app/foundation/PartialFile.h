@@ -25,12 +25,24 @@ std::string partialFilePath(const std::string &target, const std::string &source
 std::string ftpDownloadSource(const std::string &host, int port, const std::string &user,
                               const std::string &folder, const std::string &name);
 
+// Where the bytes of an SFTP download come from: the connection's server text as given (any
+// case), its port, the login user and the file's remote path.
+std::string sftpDownloadSource(const std::string &server, int port, const std::string &user,
+                               const std::string &remotePath);
+
 // Where the bytes of a web download come from: its address.
 std::string webDownloadSource(const std::string &url);
 
 // Puts the partial file in the target's place; a file there is replaced in the same step. A
 // folder there is not replaced: the partial file stays and the status says why.
 platform::FileStatus putPartialFileInPlace(const std::string &partial, const std::string &target);
+
+// Puts the partial file in the target's place when nothing stands there, else beside it under the
+// first free name of "name-2.ext", "name-3.ext", ...: nothing is replaced, not even what arrives
+// under one of those names meanwhile. `placed` (when given) gets the path the file took.
+platform::FileStatus putPartialFileUnderFreeName(const std::string &partial,
+                                                 const std::string &target,
+                                                 std::string *placed = nullptr);
 
 // Puts a copy of `source` (or `source` itself, when `move`) in the target's place through the
 // target's partial file: the target is replaced only by a whole copy, and a copy or move that

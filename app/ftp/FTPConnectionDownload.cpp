@@ -9,7 +9,8 @@
 // ended and the server's final reply says it succeeded, and when the file has the size the
 // server announced (when it answered "SIZE"). Anything less keeps the partial file for a later
 // resume and reports the error; a partial file never replaces a saved one, and a saved file is
-// replaced by a whole copy in one step.
+// replaced by a whole copy in one step. A download only to be saved never becomes the temporary
+// file: from its partial file it goes straight into Saved Files.
 #include "app/ftp/FTPConnection.h"
 #include "app/ftp/FTPTaskHelpers.h"
 
@@ -445,10 +446,16 @@ void FTPConnection::downloadFinishedIfComplete() {
     }
     return;
   }
-  // Whole: it takes the temporary file's place in one step.
-  if (auto placed = putPartialFileInPlace(partial, temporaryPathFor(fileToDownload_)); !placed) {
-    downloadFailed(placed.error());
-    return;
+  // Whole. A download to be opened takes the temporary file's place in one step (the editor or
+  // viewer opens that file, and an edit record names it). One only to be saved goes from its
+  // partial file, its own, straight into Saved Files: it never passes through the temporary file
+  // of its name, which a file being edited may be, or another download of that name finishing
+  // at the same moment (on the other connection) may take before it is saved.
+  if (!justDownload_) {
+    if (auto placed = putPartialFileInPlace(partial, temporaryPathFor(fileToDownload_)); !placed) {
+      downloadFailed(placed.error());
+      return;
+    }
   }
   resumeDownloadAt_ = 0;
   downloadReportOwed_ = oweQueueReport(); // busy until the file is saved and the queue told
@@ -532,9 +539,10 @@ void FTPConnection::editDownloadedFile(bool replace, bool reportDone) {
   if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(false);
   dataReadData_.clear();
   const std::string name = fileToDownload_;
-  const std::string temp = temporaryPathFor(name);
-  const bool preview = downloadHead_ || downloadTail_;
   const bool justDownload = justDownload_;
+  // A download only to be saved is still in its partial file (see downloadFinishedIfComplete).
+  const std::string temp = justDownload ? downloadPartialPath() : temporaryPathFor(name);
+  const bool preview = downloadHead_ || downloadTail_;
   const bool autoSave = UserDefaults::standard().integerForKey(kAutoSaveAllDownloadsKey) == 1;
   // A preview holds part of a file: it is never saved over anything.
   const bool save = replace && !preview && (autoSave || justDownload);
@@ -574,7 +582,8 @@ void FTPConnection::editDownloadedFile(bool replace, bool reportDone) {
     }
     const bool notSaved = save && !wasSaved;
     if (notSaved) {
-      // The download stays in the temporary folder and its row stays queued, with the error.
+      // The download stays in the temporary folder (a download only to be saved, whole in its
+      // partial file) and its row stays queued, with the error.
       const std::string why = "The file \"" + withControlsEscaped(name) +
                               "\" could not be saved in Saved Files" +
                               (problem.empty() ? "" : ": " + problem) + ".";

@@ -478,15 +478,18 @@ void PhotoGalleryView::clickMenuBtn() {
 void PhotoGalleryView::accessoryButtonTappedForRowWithIndexPath(TableView &, IndexPath ip) {
   if (ip.row < 0 || static_cast<size_t>(ip.row) >= folderItems_.size()) return;
   auto entry = folderItems_[static_cast<size_t>(ip.row)];
-  check(*entry);
-  doButtonStates();
   if (entry->isDirectory || !entry->extraData) return;
+  // The row is highlighted while its sheet is open, and the sheet acts on it; which row is
+  // checked (and the buttons that follow it) stays as it was: a mark made here, under the sheet,
+  // would be undone by the person's next tap on the row.
+  if (auto old = tableView_->indexPathForSelectedRow())
+    tableView_->deselectRowAtIndexPath(*old, false);
+  tableView_->selectRowAtIndexPath(ip, false, TableViewScrollPosition::None);
   std::vector<std::string> buttons;
   if (DocumentInteraction::canOpen()) buttons.push_back("Open In...");
   buttons.push_back("Copy File");
   if (entry->fileType() == DirItemInfo::kFileTypeImage) buttons.push_back("Edit Image");
   sheetRow_ = entry->name();
-  tableView_->reloadData();
   showSheet(std::make_shared<ActionSheet>(
                 entry->name(),
                 std::static_pointer_cast<ActionSheetDelegate>(sharedAs<PhotoGalleryView>()),
@@ -500,6 +503,9 @@ void PhotoGalleryView::clickedButtonAtIndex(ActionSheet &sheet, int index) {
   shownSheet_ = Sheet::None;
   sheet_.reset();
   const std::string button = sheetButton(sheet, index);
+  if (kind == Sheet::FileRow && tableView_)
+    if (auto ip = tableView_->indexPathForSelectedRow())
+      tableView_->deselectRowAtIndexPath(*ip, false);
   if (kind == Sheet::Sort) {
     sortChosen(index, true);
   } else if (kind == Sheet::Folder) {
@@ -738,9 +744,9 @@ void PhotoGalleryView::doMoveFileGotPath(const std::string &name, const std::str
       if (auto i = weakItem.lock()) i->setBadgeValue(std::nullopt);
     });
   }
-  uncheck();
-  doButtonStates();
-  tableView_->reloadData();
+  // The copy's row was only highlighted for its sheet: which row is checked stays as it was.
+  if (auto ip = tableView_->indexPathForSelectedRow())
+    tableView_->deselectRowAtIndexPath(*ip, false);
 }
 
 // --- Uploads -----------------------------------------------------------------------------------

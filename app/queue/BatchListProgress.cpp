@@ -6,12 +6,14 @@
 
 #include "app/foundation/Database.h"
 #include "app/foundation/PartialFile.h"
+#include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/Text.h"
+#include "platform/foundation/UserDefaults.h"
 
 #include <sqlite3.h>
 
@@ -489,14 +491,27 @@ void BatchListView::putWebDownloadInPlace(const std::string &partial) {
     return;
   }
   // Whole: the partial file takes the place of the file it was written for (see
-  // startWebDownload) in one step.
+  // startWebDownload) in one step. A file of the person's under that name (another address may
+  // give the same name) is kept, and the download takes the next free name, unless the person
+  // chose to have Saved Files replaced without a question; a folder is never replaced.
   const std::string file =
       platform::appendPathComponent(platform::Paths::documents(), item->localpath());
-  if (auto placed = putPartialFileInPlace(partial, file); !placed) {
+  const auto there = platform::FileManager::attributesOfItem(file);
+  const bool replace =
+      platform::UserDefaults::standard().integerForKey(kOverwriteSavedFilesKey) == 1 &&
+      !(there && there->type == platform::FileAttributes::Type::Directory);
+  std::string placedAt = file;
+  auto placed = replace ? putPartialFileInPlace(partial, file)
+                        : putPartialFileUnderFreeName(partial, file, &placedAt);
+  if (!placed) {
     Log::system(placed.error());
     errorBatchItemPK(httpDownloadPK_, "The file could not be written.");
     return;
   }
+  if (placedAt != file)
+    Log::system("Saved as \"" + withControlsEscaped(platform::lastPathComponent(placedAt)) +
+                "\": \"" + withControlsEscaped(platform::lastPathComponent(file)) +
+                "\" was there already and was kept");
   doneBatchItemPK(httpDownloadPK_);
 }
 

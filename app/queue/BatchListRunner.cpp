@@ -745,6 +745,13 @@ bool BatchListView::handleError(FTPConnection &connection, const std::string &er
   return true;
 }
 
+std::string BatchListView::sftpPartialFileOfItem(const BatchItem &item) const {
+  // As the queue's service is set up for the row (see configureSFTPFor and sftpWorkFor).
+  return SFTPWrapper::downloadPartialPath(item.server(), item.port(), item.user(),
+                                          joinRemote(item.path(), item.filename()),
+                                          localFileOfItem(item));
+}
+
 std::string BatchListView::localFileOfItem(const BatchItem &item) const {
   const std::string &local = item.localpath();
   const std::string home = platform::Paths::home();

@@ -393,10 +393,15 @@ void BatchListView::deleteItemLocalFile(const BatchItem &item, bool othersStay) 
   }
   if (overSFTP &&
       (item.action() == BatchItem::kDownload || item.action() == BatchItem::kSFTPDownload)) {
-    // The SFTP service writes beside the file; what a stopped transfer left goes too.
-    const std::string file = localFileOfItem(item);
-    if (!sharedBy([&](const BatchItem &o) { return localFileOfItem(o) == file; }))
-      platform::FileManager::removeItem(file + ".sftp-part");
+    // The SFTP service writes beside the file, into a partial file of the row's source; what a
+    // stopped transfer left goes too.
+    const std::string partial = sftpPartialFileOfItem(item);
+    if (!sharedBy([&](const BatchItem &o) {
+          return (o.action() >= 30 || o.protocol() == "sftp") &&
+                 (o.action() == BatchItem::kDownload || o.action() == BatchItem::kSFTPDownload) &&
+                 sftpPartialFileOfItem(o) == partial;
+        }))
+      platform::FileManager::removeItem(partial);
     return;
   }
   // Only an upload's temporary source belongs to the queue; a download is the user's file.

@@ -134,6 +134,8 @@ public:
   bool webDownloadOpen() const { return writeStreamFileDownload_ != nullptr; }
   // The local file of an item: the download's target or the upload's source.
   std::string localFileOfItem(const BatchItem &item) const;
+  // The partial file the queue's SFTP service writes for a download row.
+  std::string sftpPartialFileOfItem(const BatchItem &item) const;
 
   // --- Table -------------------------------------------------------------------------------------
   int numberOfRowsInSection(platform::ui::TableView &, int section) override;

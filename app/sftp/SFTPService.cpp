@@ -717,33 +717,44 @@ void SFTPService::downloadFile() {
     finishDownload(remote, "", false);
     return;
   }
-  finishDownload(remote, local, downloadTo(remote, local));
-  if (edit) openDownloaded(local);
+  std::string why;
+  const bool ok = downloadTo(remote, local, -1, &why);
+  finishDownload(remote, local, ok, why);
+  if (edit && ok) openDownloaded(local);
 }
 
-// Into a temporary file beside the target, renamed into place only when the whole file came.
+// Into a partial file beside the target (the download's own: another download into the same name
+// at once writes into its own), renamed into place only when the whole file came. Only a file is
+// replaced that way: a folder under the name is the person's, and stays whole with everything in
+// it; the download fails and says why.
 bool SFTPService::downloadTo(const std::string &remote, const std::string &local,
-                             long long knownSize) {
+                             long long knownSize, std::string *why) {
   {
     std::lock_guard lock(stateMutex_);
     lastOperationDir_ = parentOf(remote);
   }
-  // A folder's listing gave the size already: no request of its own for it.
-  progress_->start(knownSize >= 0 ? knownSize : sftp_->GetFileSize64(remote.c_str(), true));
   FileManager::createDirectory(parentOf(local), true);
-  const std::string part = local + ".sftp-part";
-  // The library reports the progress of the transfer itself, and answers an abort within a
-  // heartbeat.
-  bool ok = sftp_->DownloadFileByName(remote.c_str(), part.c_str());
-  // One rename replaces the file in place; only something else under the name (a folder, say)
-  // is removed first, as for a folder's files.
-  if (ok && !putPartialFileInPlace(part, local)) {
-    FileManager::removeItem(local);
-    ok = bool(FileManager::moveItem(part, local));
+  std::string problem = folderInTheWay(local);
+  const std::string part = partialPathFor(remote, local);
+  bool ok = problem.empty();
+  if (ok) {
+    // A folder's listing gave the size already: no request of its own for it.
+    progress_->start(knownSize >= 0 ? knownSize : sftp_->GetFileSize64(remote.c_str(), true));
+    // The library reports the progress of the transfer itself, and answers an abort within a
+    // heartbeat.
+    ok = sftp_->DownloadFileByName(remote.c_str(), part.c_str());
+  }
+  if (ok) {
+    if (auto placed = putPartialFileInPlace(part, local); !placed) {
+      ok = false;
+      problem = folderInTheWay(local);
+      if (problem.empty()) problem = placed.error() + ".";
+    }
   }
   if (!ok) {
     FileManager::removeItem(part);
-    logFailure("Download failed: " + remote);
+    logFailure("Download failed: " + remote + (problem.empty() ? "" : ": " + problem));
+    if (why) *why = problem;
   } else {
     progress_->finish();
     logLine("Downloaded " + remote);
@@ -751,12 +762,25 @@ bool SFTPService::downloadTo(const std::string &remote, const std::string &local
   return ok;
 }
 
-void SFTPService::finishDownload(const std::string &remote, const std::string &local, bool ok) {
+std::string SFTPService::partialPathFor(const std::string &remote, const std::string &local) {
+  return downloadPartialPath(server(), port(), username(), remote, local);
+}
+
+std::string SFTPService::folderInTheWay(const std::string &local) {
+  auto there = FileManager::attributesOfItem(local);
+  if (!there || there->type != platform::FileAttributes::Type::Directory) return {};
+  return "A folder named \"" + platform::lastPathComponent(local) +
+         "\" is where the file goes: it is not replaced.";
+}
+
+void SFTPService::finishDownload(const std::string &remote, const std::string &local, bool ok,
+                                 const std::string &why) {
   if (ok) {
     report([local](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.downloadedFile(w, local); });
   } else {
-    const std::string text =
-        local.empty() ? "Refused local name for " + remote : "Error Downloading File!";
+    const std::string text = local.empty() ? "Refused local name for " + remote
+                             : why.empty() ? "Error Downloading File!"
+                                           : "Error Downloading File! " + why;
     logLine(text);
     report([text](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.downloadError(w, text); });
   }
@@ -1127,17 +1151,26 @@ void SFTPService::nextBatchDirectory() {
           stop(over("Too many folders", kMaxBatchFolders), remote);
           break;
         }
+      } else if (std::string inTheWay = folderInTheWay(local); !inTheWay.empty() && !item->isLink) {
+        // The person's folder stays whole; the batch ends and says why.
+        logLine("Download failed: " + remote.substr(0, 512) + ": " + inTheWay);
+        error = "Error Downloading Folder! " + inTheWay;
+        ok = false;
+        break;
       } else if (!item->isLink && size >= 0 && size <= kPipelinedFileMax) {
         small.push_back(SftpBatchFile(remote, local, size));
-      } else if (!downloadTo(remote, local,
-                             item->isLink ? -1 : std::strtoll(item->size.c_str(), nullptr, 10)) &&
-                 !item->isLink) {
+      } else if (std::string why;
+                 !downloadTo(remote, local, item->isLink ? -1 : size, &why) && !item->isLink) {
         // A link may lead to a folder or nowhere; a plain file that fails ends the batch.
+        if (!why.empty()) error = "Error Downloading Folder! " + why;
         ok = false;
         break;
       }
     }
-    if (ok && !small.empty() && !downloadFolderFiles(small)) ok = false;
+    if (std::string why; ok && !small.empty() && !downloadFolderFiles(small, &why)) {
+      if (!why.empty()) error = "Error Downloading Folder! " + why;
+      ok = false;
+    }
   }
   batchRunning_ = false;
   {
@@ -1154,26 +1187,29 @@ void SFTPService::nextBatchDirectory() {
   report([](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.sftpConnectionDone(w); });
 }
 
-bool SFTPService::downloadFolderFiles(std::vector<SftpBatchFile> &files) {
+bool SFTPService::downloadFolderFiles(std::vector<SftpBatchFile> &files, std::string *why) {
   {
     std::lock_guard lock(stateMutex_);
     lastOperationDir_ = parentOf(files.front().remote);
   }
-  // Each into a temporary file beside its target, renamed into place once whole.
+  // Each into a partial file of its own beside its target, renamed into place once whole.
   std::vector<std::string> targets;
   targets.reserve(files.size());
   for (auto &f : files) {
     targets.push_back(f.local);
-    f.local += ".sftp-part";
+    f.local = partialPathFor(f.remote, f.local);
   }
   bool failed = false;
   sftp_->DownloadFiles(files, kFilesInFlight, [&](size_t i) {
     auto &f = files[i];
-    if (f.ok && ::rename(f.local.c_str(), targets[i].c_str()) != 0) {
-      // Something else stands under the name (a folder, say): it goes, as for one file.
-      FileManager::removeItem(targets[i]);
-      f.ok = bool(FileManager::moveItem(f.local, targets[i]));
-      if (!f.ok) f.error = "The file could not be put in place.";
+    if (f.ok) {
+      // Only a file is replaced: a folder that came under the name meanwhile stays whole.
+      if (auto placed = putPartialFileInPlace(f.local, targets[i]); !placed) {
+        f.ok = false;
+        f.error = folderInTheWay(targets[i]);
+        if (f.error.empty()) f.error = placed.error() + ".";
+        if (why) *why = f.error;
+      }
     }
     if (f.ok) {
       // The row shows each file whole, as when the files come one by one.

@@ -108,9 +108,14 @@ private:
   // The remote path and the path below Saved Files of a folder of the folder download (with
   // stateMutex_ held).
   void batchFolderPaths(size_t index, std::string &remote, std::string &relative);
-  // knownSize: the file's size when a listing gave it, -1 to ask the server.
-  bool downloadTo(const std::string &remote, const std::string &localPath,
-                  long long knownSize = -1);
+  // knownSize: the file's size when a listing gave it, -1 to ask the server. why: set to what
+  // the person is told of a failure beyond "it failed" (empty when there is nothing more).
+  bool downloadTo(const std::string &remote, const std::string &localPath, long long knownSize = -1,
+                  std::string *why = nullptr);
+  // The partial file of a download of `remote` into `local` over this connection.
+  std::string partialPathFor(const std::string &remote, const std::string &local);
+  // Why nothing may be put under `local`: a folder stands there (empty: nothing in the way).
+  static std::string folderInTheWay(const std::string &local);
   bool uploadTo(const std::string &localPath, const std::string &remotePath);
   // The transfer of uploadTo without its reports.
   bool uploadOne(const std::string &localPath, const std::string &remotePath);
@@ -125,11 +130,13 @@ private:
   void dropTempUpload(const std::string &temp);
   // Downloads the files of one folder of a folder batch with requests of several files in flight;
   // false when one failed (the batch ends) or the connection went.
-  bool downloadFolderFiles(std::vector<SftpBatchFile> &files);
+  // why: set to what the person is told of a file that could not be put in place.
+  bool downloadFolderFiles(std::vector<SftpBatchFile> &files, std::string *why = nullptr);
   std::string savedFilesPathFor(const std::string &name);
   bool askSavedFileExists(const std::string &name);
   void openDownloaded(const std::string &path);
-  void finishDownload(const std::string &remote, const std::string &local, bool ok);
+  void finishDownload(const std::string &remote, const std::string &local, bool ok,
+                      const std::string &why = "");
   // Reports to the delegate on the main thread (nothing when it is gone).
   void report(std::function<void(SFTPWrapperDelegate &, SFTPWrapper &)> call);
   void status(const std::string &text);

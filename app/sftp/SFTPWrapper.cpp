@@ -1,5 +1,7 @@
 #include "app/sftp/SFTPWrapper.h"
 
+#include "app/foundation/PartialFile.h"
+
 namespace {
 std::mutex makerMutex;
 std::function<std::shared_ptr<SFTPWrapper>()> &maker() {
@@ -73,4 +75,10 @@ std::shared_ptr<SFTPWrapperDelegate> SFTPWrapper::delegate() const {
 void SFTPWrapper::setDelegate(std::weak_ptr<SFTPWrapperDelegate> d) {
   std::lock_guard lock(mutex_);
   delegate_ = std::move(d);
+}
+
+std::string SFTPWrapper::downloadPartialPath(const std::string &server, int port,
+                                             const std::string &user, const std::string &remote,
+                                             const std::string &local) {
+  return partialFilePath(local, sftpDownloadSource(server, port, user, remote));
 }

@@ -73,6 +73,13 @@ public:
   std::shared_ptr<SFTPWrapperDelegate> delegate() const;
   void setDelegate(std::weak_ptr<SFTPWrapperDelegate> d);
 
+  // The partial file a download of `remote` into `local` writes over a connection with these
+  // parameters (as set above): beside `local`, under a name of that server, port, user and
+  // remote file's own, so that no other download into the same name writes into it.
+  static std::string downloadPartialPath(const std::string &server, int port,
+                                         const std::string &user, const std::string &remote,
+                                         const std::string &local);
+
   // --- State.
   virtual void reinit() = 0;
   virtual bool isConnected() = 0;

@@ -26,6 +26,7 @@
 #include <atomic>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <thread>
 
 using namespace platform;
@@ -469,6 +470,69 @@ TEST_F(CloudFolderTest, CopyIntoSavedFilesOpenInAndDelete) {
   EXPECT_TRUE(fs::exists(cloud + "/sub")) << "folders are never deleted";
   EXPECT_TRUE(fs::exists(cloud + "/d.bin"));
   EXPECT_EQ(testsupport::readFile(files + "/a.txt"), "cloud a");
+}
+
+// A row's menu button opens that row's sheet, and the sheet acts on that row whatever row is
+// checked; the checked row stays as it was (a mark made under the sheet would make the person's
+// next tap on the row take it away again).
+TEST_F(CloudFolderTest, ARowsSheetActsOnItsRowAndLeavesTheCheckedRowAsItWas) {
+  open({{"a.txt", "cloud a"}, {"b.txt", "cloud b"}, {"c.txt", "cloud c"}});
+  const std::string files = documents() + "/Files";
+  auto table = probe->first<TableView>();
+  ASSERT_TRUE(table);
+  const struct {
+    const char *checkedBefore; // none: nothing checked
+    const char *row, *answer, *confirm;
+  } cases[] = {
+      {nullptr, "a.txt", "Cancel", ""},
+      {"b.txt", "a.txt", "Cancel", ""},
+      {"b.txt", "a.txt", "Copy From Cloud Files", ""},
+      {"b.txt", "a.txt", "Delete File", "Cancel"},
+      {"b.txt", "c.txt", "Delete File", "Delete"},
+  };
+  std::set<std::string> copied, deleted;
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.row) + " answered " + c.answer +
+                 ", checked before: " + (c.checkedBefore ? c.checkedBefore : "none"));
+    auto expectChecked = [&](const char *name) {
+      EXPECT_TRUE(
+          testsupport::checkedShown(*probe, *table, name ? name : "", name != nullptr, "Upload"));
+    };
+    if (c.checkedBefore &&
+        testsupport::checkedRows(*table) != std::vector<std::string>{c.checkedBefore}) {
+      ASSERT_TRUE(probe->tapRow(c.checkedBefore)) << probe->lastError();
+    }
+    if (!c.checkedBefore && !testsupport::checkedRows(*table).empty()) {
+      ASSERT_TRUE(probe->tapRow(testsupport::checkedRows(*table)[0])) << probe->lastError();
+    }
+    ASSERT_TRUE(probe->tapAccessory(c.row)) << probe->lastError();
+    expectChecked(c.checkedBefore);
+    ASSERT_TRUE(probe->answerSheet(c.answer)) << probe->lastError();
+    if (*c.confirm) {
+      EXPECT_EQ(lastAlert(c.confirm), "Confirm File Delete: \"" + std::string(c.row) +
+                                          "\" will be deleted from your Cloud Files and ALL "
+                                          "devices.  Continue?");
+    }
+    settle();
+    expectChecked(c.checkedBefore);
+    // What the answer did, it did to the row whose button was pressed, and to no other.
+    if (std::string(c.answer) == "Copy From Cloud Files") {
+      copied.insert(c.row);
+      ASSERT_TRUE(waitForRows([&] { return fs::exists(files + "/" + c.row); }));
+    }
+    if (std::string(c.confirm) == "Delete") {
+      deleted.insert(c.row);
+      ASSERT_TRUE(waitForRows([&] { return !listed(c.row); }));
+    }
+    for (const std::string name : {"a.txt", "b.txt", "c.txt"}) {
+      EXPECT_EQ(fs::exists(cloud + "/" + name), !deleted.count(name)) << name;
+      EXPECT_EQ(fs::exists(files + "/" + name), copied.count(name) == 1) << name;
+    }
+  }
+  EXPECT_EQ(testsupport::readFile(files + "/a.txt"), "cloud a");
+  // The next tap on a row checks it, as ever.
+  ASSERT_TRUE(probe->tapRow("a.txt")) << probe->lastError();
+  EXPECT_TRUE(testsupport::checkedShown(*probe, *table, "a.txt", true, "Upload"));
 }
 
 // A copy into Saved Files that is not made is said, and nothing flies to the Saved Files tab:

@@ -70,6 +70,8 @@ TEST_F(PartialFileTest, EachSourceHasAPartialFileOfItsOwn) {
       {"a user and folder that run together",
        ftpDownloadSource("ftp.example", 21, "joe/pub", "", "same.bin"), false},
       {"an address", webDownloadSource("http://ftp.example/pub/same.bin"), false},
+      {"the same file over SFTP", sftpDownloadSource("ftp.example", 21, "joe", "/pub/same.bin"),
+       false},
       {"the name alone", "", false},
   };
   for (const auto &c : cases) {
@@ -86,6 +88,27 @@ TEST_F(PartialFileTest, EachSourceHasAPartialFileOfItsOwn) {
       partialFilePath(target, ftpDownloadSource("[fd00::1]", 21, "joe", "/pub", "same.bin")));
   EXPECT_NE(partialFilePath(target, webDownloadSource("http://a.example/same.bin")),
             partialFilePath(target, webDownloadSource("http://b.example/same.bin")));
+
+  // Over SFTP the server is named as the connection was given it: a port typed after the host
+  // tells two servers of one host apart.
+  const std::string sftp = partialFilePath(target, sftpDownloadSource("h", 0, "joe", "/p/x"));
+  const struct {
+    const char *what;
+    std::string source;
+    bool same;
+  } sftpCases[] = {
+      {"again", sftpDownloadSource("h", 0, "joe", "/p/x"), true},
+      {"folder with a slash after it", sftpDownloadSource("H", 0, "joe", "/p//x"), true},
+      {"a port after the host", sftpDownloadSource("h:2222", 0, "joe", "/p/x"), false},
+      {"a port apart", sftpDownloadSource("h", 2222, "joe", "/p/x"), false},
+      {"another user", sftpDownloadSource("h", 0, "ann", "/p/x"), false},
+      {"another folder", sftpDownloadSource("h", 0, "joe", "/q/x"), false},
+      {"below the login folder", sftpDownloadSource("h", 0, "joe", "p/x"), false},
+  };
+  for (const auto &c : sftpCases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(partialFilePath(target, c.source) == sftp, c.same);
+  }
 
   // A name at the limit still gives a partial file that can be made.
   const std::string longName(255, 'l');
@@ -110,6 +133,61 @@ TEST_F(PartialFileTest, ReplacesAFileWholeButNeverAFolder) {
   EXPECT_FALSE(placed.error().empty());
   EXPECT_TRUE(FileManager::isDirectory(path("d/inner")));
   EXPECT_EQ(testsupport::readFile(partialFilePath(path("d"))), "bytes");
+}
+
+// Put in place under a free name: whatever stands under the name (a file or a folder, and the
+// numbered names after it) stays as it was, and the file takes the first free one.
+TEST_F(PartialFileTest, UnderAFreeNameNothingIsReplaced) {
+  const std::string longStem(250, 's');
+  const struct {
+    const char *what, *name;
+    std::vector<std::string> taken; // files, or folders when ending in "/"
+    std::string placed;
+  } cases[] = {
+      {"a free name", "a.zip", {}, "a.zip"},
+      {"a file there", "a.zip", {"a.zip"}, "a-2.zip"},
+      {"a folder there", "a.zip", {"a.zip/"}, "a-2.zip"},
+      {"the next taken too", "a.zip", {"a.zip", "a-2.zip/", "a-3.zip"}, "a-4.zip"},
+      {"no extension", "README", {"README"}, "README-2"},
+      {"a leading dot only", ".profile", {".profile"}, ".profile-2"},
+      {"two dots", "t.tar.gz", {"t.tar.gz"}, "t.tar-2.gz"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    testsupport::TempDir dir("ferrowen-freename");
+    for (const auto &t : c.taken) {
+      if (t.back() == '/') {
+        ASSERT_TRUE(FileManager::createDirectory(dir.file(t + "inner")));
+      } else {
+        ASSERT_TRUE(testsupport::writeFile(dir.file(t), "kept " + t));
+      }
+    }
+    const std::string target = dir.file(c.name), partial = partialFilePath(target);
+    ASSERT_TRUE(testsupport::writeFile(partial, "new"));
+    std::string placed;
+    ASSERT_TRUE(putPartialFileUnderFreeName(partial, target, &placed));
+    EXPECT_EQ(placed, dir.file(c.placed));
+    EXPECT_EQ(testsupport::readFile(placed), "new");
+    EXPECT_FALSE(FileManager::fileExists(partial));
+    for (const auto &t : c.taken) {
+      if (t.back() == '/') {
+        EXPECT_TRUE(FileManager::isDirectory(dir.file(t + "inner"))) << t;
+      } else {
+        EXPECT_EQ(testsupport::readFile(dir.file(t)), "kept " + t);
+      }
+    }
+  }
+  // A name at the limit is shortened to take its number; a partial file gone is an error.
+  ASSERT_TRUE(testsupport::writeFile(path(longStem + ".bin"), "kept"));
+  ASSERT_TRUE(testsupport::writeFile(partialFilePath(path(longStem + ".bin")), "new"));
+  std::string placed;
+  ASSERT_TRUE(putPartialFileUnderFreeName(partialFilePath(path(longStem + ".bin")),
+                                          path(longStem + ".bin"), &placed));
+  EXPECT_LE(platform::lastPathComponent(placed).size(), 255u);
+  EXPECT_EQ(testsupport::readFile(placed), "new");
+  EXPECT_EQ(testsupport::readFile(path(longStem + ".bin")), "kept");
+  EXPECT_FALSE(putPartialFileUnderFreeName(path("missing"), path("x.bin")));
+  EXPECT_FALSE(FileManager::fileExists(path("x.bin")));
 }
 
 TEST_F(PartialFileTest, CopyOrMoveReplacesOnlyWhenItSucceeds) {

@@ -341,6 +341,44 @@ TEST_F(PhotoGalleryTest, TheCheckedFileStaysCheckedWhenTheAlbumChanges) {
   expectChecked(false);
 }
 
+// A row's menu button opens that row's sheet and leaves the checked row as it was, whatever the
+// answer (a copy made from it too): the next tap on the row checks it.
+TEST_F(PhotoGalleryTest, ARowsMenuButtonLeavesTheCheckedRowAsItWas) {
+  ASSERT_NO_FATAL_FAILURE(openAlbum("Holidays"));
+  const std::string beach = rowFor("beach.jpg"), clip = rowFor("clip.mov");
+  auto table = probe->first<TableView>();
+  ASSERT_TRUE(table);
+  auto expectChecked = [&](const std::string &name) {
+    EXPECT_TRUE(testsupport::checkedShown(*probe, *table, name, !name.empty(), "Upload"));
+  };
+  const struct {
+    std::string checkedBefore; // empty: nothing checked
+    const char *answer;
+  } cases[] = {{"", "Cancel"}, {clip, "Cancel"}, {clip, "Copy File"}, {"", "Copy File"}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.answer) + ", checked before: " + c.checkedBefore);
+    const auto checked = testsupport::checkedRows(*table);
+    if (checked != (c.checkedBefore.empty() ? std::vector<std::string>{}
+                                            : std::vector<std::string>{c.checkedBefore})) {
+      ASSERT_TRUE(probe->tapRow(checked.empty() ? c.checkedBefore : checked[0]));
+    }
+    ASSERT_TRUE(probe->tapAccessory(beach)) << probe->lastError();
+    expectChecked(c.checkedBefore);
+    ASSERT_TRUE(probe->answerSheet(c.answer)) << probe->lastError();
+    if (std::string(c.answer) == "Copy File") {
+      const auto before = std::distance(fs::recursive_directory_iterator(files), {});
+      ASSERT_TRUE(probe->tapRow("Saved Files")) << probe->lastError();
+      ASSERT_TRUE(probe->tapBack());
+      ASSERT_TRUE(pumpUntil(
+          [&] { return std::distance(fs::recursive_directory_iterator(files), {}) > before; }));
+      advance(std::chrono::milliseconds(50));
+    }
+    expectChecked(c.checkedBefore);
+  }
+  ASSERT_TRUE(probe->tapRow(beach)) << probe->lastError();
+  expectChecked(beach);
+}
+
 TEST_F(PhotoGalleryTest, ViewPlayMailAndOpenInGetTheAssetsBytes) {
   ASSERT_NO_FATAL_FAILURE(openAlbum("Holidays"));
   const std::string beach = rowFor("beach.jpg"), clip = rowFor("clip.mov");

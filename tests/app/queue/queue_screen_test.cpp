@@ -417,7 +417,9 @@ TEST_F(QueueTest, DeletingADownloadRowRemovesItsPartialData) {
       {2, "b.bin", "/pub", "other", "ftp", "", ftpPartial("b.bin", "/pub"), false},
       // The same name from another folder is another file: a partial file of its own.
       {2, "b.bin", "/other", "p", "ftp", "", ftpPartial("b.bin", "/other"), false},
-      {30, "movie.mp4", "/pub", "p", "sftp", "/dl", files + "/dl/movie.mp4.sftp-part", false},
+      {30, "movie.mp4", "/pub", "p", "sftp", "/dl",
+       SFTPWrapper::downloadPartialPath("s", 21, "u", "/pub/movie.mp4", files + "/dl/movie.mp4"),
+       false},
       {20, "", "", "", "www", "/Files/dl/page.html",
        partialFilePath(files + "/dl/page.html", webDownloadSource("http://w/p")), false},
   };

@@ -277,6 +277,42 @@ TEST_F(DownloadPeersTest, TransferAbortedAfterPartialDataIsNotHandedOn) {
   EXPECT_FALSE(FileManager::fileExists(partialFile("gone.txt", good)));
 }
 
+// A download only to be saved goes from its partial file straight into Saved Files: the
+// temporary folder's file of its name (the working copy of a file being edited, say, or what a
+// same-named download from another server finishing at that moment put there) is never taken
+// for it, nor replaced or removed. A folder in Saved Files in its way keeps the whole download
+// for a later try, and a try after the folder has gone saves it.
+TEST_F(DownloadPeersTest, ASaveOnlyDownloadNeverPassesThroughTheTemporaryFile) {
+  Server s = startPyftpdlib();
+  const std::string content = randomBytes(200000, 41);
+  testsupport::writeFile(s.root + "/same.bin", content);
+  testsupport::writeFile(tmpFile("same.bin"), "the working copy of another server's same.bin");
+  connectAndList(address(s));
+  download("same.bin", int64_t(content.size()));
+  EXPECT_EQ(sha256(testsupport::readFile(savedFile("same.bin"))), sha256(content));
+  EXPECT_EQ(testsupport::readFile(tmpFile("same.bin")),
+            "the working copy of another server's same.bin");
+  EXPECT_FALSE(FileManager::fileExists(partialFile("same.bin", s)));
+
+  // Past the "Saved File Exists" question (another test's), to where the folder is met.
+  UserDefaults::standard().setObject("1", kOverwriteSavedFilesKey);
+  FileManager::removeItem(savedFile("same.bin"));
+  ASSERT_TRUE(FileManager::createDirectory(savedFile("same.bin") + "/inner"));
+  download("same.bin", int64_t(content.size()));
+  ASSERT_EQ(errors().size(), 1u);
+  EXPECT_EQ(errors()[0], "The file \"same.bin\" could not be saved in Saved Files: a folder of "
+                         "that name is in the way.");
+  EXPECT_TRUE(FileManager::isDirectory(savedFile("same.bin") + "/inner"));
+  EXPECT_EQ(sha256(testsupport::readFile(partialFile("same.bin", s))), sha256(content));
+  EXPECT_EQ(testsupport::readFile(tmpFile("same.bin")),
+            "the working copy of another server's same.bin");
+
+  FileManager::removeItem(savedFile("same.bin"));
+  download("same.bin", int64_t(content.size()), true, false, false, 1);
+  EXPECT_EQ(sha256(testsupport::readFile(savedFile("same.bin"))), sha256(content));
+  EXPECT_FALSE(FileManager::fileExists(partialFile("same.bin", s)));
+}
+
 TEST_F(DownloadPeersTest, SavedFilesFolderFollowsTheSetting) {
   Server s = startPyftpdlib();
   ::mkdir((s.root + "/docs").c_str(), 0755);

@@ -212,7 +212,8 @@ TEST_F(QueueFtpTest, DownloadsLandInTheItemsOwnFolder) {
   EXPECT_EQ(queue_->ftp()->saveToLocalFolder(), "Files");
 
   // A file that cannot be saved (a file stands where its folder should be) is not done: its row
-  // stays with the error, and the download stays in the temporary folder.
+  // stays with the error, and the download stays whole in its partial file in the temporary
+  // folder, for the row's next try.
   ASSERT_TRUE(testsupport::writeFile(files + "/blocker", "in the way"));
   int blocked = add(2, "d.txt", peer.port(), "/blocker");
   auto errorOf = [&] {
@@ -221,7 +222,10 @@ TEST_F(QueueFtpTest, DownloadsLandInTheItemsOwnFolder) {
   };
   ASSERT_TRUE(waitFor([&] { return !errorOf().empty(); }, 30)) << testsupport::readFile(peer.log());
   EXPECT_NE(errorOf().find("could not be saved"), std::string::npos) << errorOf();
-  EXPECT_EQ(testsupport::readFile(Paths::tmp() + "/d.txt"), "file d.txt");
+  EXPECT_EQ(testsupport::readFile(
+                partialFilePath(Paths::tmp() + "/d.txt",
+                                ftpDownloadSource("127.0.0.1", peer.port(), "joe", "/", "d.txt"))),
+            "file d.txt");
   EXPECT_EQ(rows().size(), 1u);
 }
 

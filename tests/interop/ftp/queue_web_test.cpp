@@ -1,11 +1,13 @@
 // The queue's web downloads against a Python web server on loopback: a whole file (200), a resume
 // (206), a server that ignores the range (200: written from the start), a missing file (404:
 // the item fails and keeps its partial file) and a file already complete (416). The bytes go to
-// a partial file beside the file they are for, which they replace only when whole: a failed or
-// cut download leaves that file as it was, and a resume continues the partial file.
+// a partial file beside the file they are for, which they replace only when whole (and only when
+// the person chose to have saved files replaced; else the next free name): a failed or cut
+// download leaves that file as it was, and a resume continues the partial file.
 #include "tests/app/queue/QueueTestSupport.h"
 
 #include "app/foundation/PartialFile.h"
+#include "app/foundation/SettingsKeys.h"
 
 #include <fstream>
 
@@ -81,7 +83,9 @@ TEST_F(QueueWebTest, ResumeAppendsFromThePartialFilesLength) {
   const std::string data = pattern(200000);
   ASSERT_TRUE(testsupport::writeFile(served_->path() + "/part.bin", data));
   // The stored offset is older than the partial file: its length counts. The older, finished
-  // file of that name is not what is resumed; it is replaced at the end.
+  // file of that name is not what is resumed; it is replaced at the end (the person chose to
+  // have saved files replaced without a question).
+  UserDefaults::standard().setObject("1", kOverwriteSavedFilesKey);
   ASSERT_TRUE(testsupport::writeFile(partial("part.bin"), data.substr(0, 70000)));
   ASSERT_TRUE(testsupport::writeFile(local("part.bin"), std::string(90000, 'o')));
   seedRow("'20','','','" + url("part.bin") +
@@ -164,8 +168,9 @@ TEST_F(QueueWebTest, UnreachableServerLeavesTheFileItWasToReplace) {
 
 // A download cut halfway keeps the older file whole and its own bytes in the partial file; the
 // next try continues that partial file (not the older file, which is longer) and only then
-// replaces the older file.
+// replaces the older file (the person chose to have saved files replaced without a question).
 TEST_F(QueueWebTest, CutDownloadKeepsTheOldFileAndResumesItsPartialFile) {
+  UserDefaults::standard().setObject("1", kOverwriteSavedFilesKey);
   const std::string data = pattern(300000);
   ASSERT_TRUE(testsupport::writeFile(served_->path() + "/cut-new.bin", data));
   const std::string old(400000, 'o');
@@ -192,7 +197,8 @@ TEST_F(QueueWebTest, CutDownloadKeepsTheOldFileAndResumesItsPartialFile) {
 // Two addresses give a file of one name: the download from the one address that was cut leaves
 // its bytes for its own resume; the other address's download, resumed after a restart, never
 // continues them (its file would start with the other file's bytes) but comes whole from its
-// start. The cut one then resumes its own bytes.
+// start. The cut one then resumes its own bytes, and keeps the other's file: it takes the next
+// free name.
 TEST_F(QueueWebTest, AResumeNeverContinuesWhatAnotherAddressLeft) {
   const std::string cut = pattern(200000), whole = pattern(200000).substr(1) + "z";
   ASSERT_TRUE(testsupport::writeFile(served_->path() + "/cut-same.bin", cut));
@@ -215,5 +221,53 @@ TEST_F(QueueWebTest, AResumeNeverContinuesWhatAnotherAddressLeft) {
   queue_->clickedResume();
   ASSERT_TRUE(waitFor([&] { return queue_->batchItemList().empty(); }));
   settle();
-  EXPECT_TRUE(testsupport::readFile(local("same.bin")) == cut);
+  EXPECT_TRUE(testsupport::readFile(local("same-2.bin")) == cut);
+  EXPECT_TRUE(testsupport::readFile(local("same.bin")) == whole);
+}
+
+// A finished download never replaces what the person has under its name: a file (another
+// address's, or the person's own) or a folder stays, and the download takes the next free name.
+// Only when the person chose to have saved files replaced without a question does a file give
+// way, as over FTP; a folder never does.
+TEST_F(QueueWebTest, AFinishedDownloadReplacesNothingUnasked) {
+  const struct {
+    const char *what;
+    bool replaceChosen;
+    std::vector<std::string> there; // files, or folders when ending in "/"
+    std::string savedAs;
+  } cases[] = {
+      {"nothing there", false, {}, "f.txt"},
+      {"a file there", false, {"f.txt"}, "f-2.txt"},
+      {"a file and the next name", false, {"f.txt", "f-2.txt/"}, "f-3.txt"},
+      {"a folder there", false, {"f.txt/"}, "f-2.txt"},
+      {"a file there, replacing chosen", true, {"f.txt"}, "f.txt"},
+      {"a folder there, replacing chosen", true, {"f.txt/"}, "f-2.txt"},
+  };
+  ASSERT_TRUE(testsupport::writeFile(served_->path() + "/f.txt", "from the web"));
+  makeQueue();
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    FileManager::removeItem(Paths::documents() + "/Downloads");
+    ASSERT_TRUE(FileManager::createDirectory(Paths::documents() + "/Downloads"));
+    UserDefaults::standard().setObject(c.replaceChosen ? "1" : "0", kOverwriteSavedFilesKey);
+    for (const auto &t : c.there) {
+      if (t.back() == '/') {
+        ASSERT_TRUE(FileManager::createDirectory(local(t + "inner")));
+      } else {
+        ASSERT_TRUE(testsupport::writeFile(local(t), "the person's " + t));
+      }
+    }
+    queue_->addBatchItemAction(20, "f.txt", "", 0, url("f.txt"), 80, "", "", "www",
+                               "/Downloads/f.txt", false, true);
+    ASSERT_TRUE(waitFor([&] { return advance(0.1), queue_->batchItemList().empty(); }));
+    settle();
+    EXPECT_EQ(testsupport::readFile(local(c.savedAs)), "from the web");
+    for (const auto &t : c.there) {
+      if (t.back() == '/') {
+        EXPECT_TRUE(FileManager::isDirectory(local(t + "inner"))) << t;
+      } else if (t != c.savedAs) {
+        EXPECT_EQ(testsupport::readFile(local(t)), "the person's " + t);
+      }
+    }
+  }
 }

@@ -60,7 +60,8 @@ TEST_F(QueueSftp, DeletingTheRunningDownloadStopsIt) {
   std::filesystem::resize_file(r + "/huge.bin", 512LL << 20);
   testsupport::writeFile(r + "/small.txt", "small");
   const std::string files = Paths::documents() + "/Files";
-  const std::string part = files + "/huge.bin.sftp-part";
+  const std::string part = SFTPWrapper::downloadPartialPath(
+      "127.0.0.1", peer->port(), testsupport::kSftpUser, r + "/huge.bin", files + "/huge.bin");
   makeQueue();
   for (const char *name : {"huge.bin", "small.txt"})
     queue_->addBatchItemAction(30, name, r, 0, "127.0.0.1", peer->port(), testsupport::kSftpUser,
@@ -73,6 +74,43 @@ TEST_F(QueueSftp, DeletingTheRunningDownloadStopsIt) {
   EXPECT_EQ(testsupport::readFile(files + "/small.txt"), "small");
   EXPECT_FALSE(FileManager::fileExists(part));
   EXPECT_FALSE(FileManager::fileExists(files + "/huge.bin"));
+}
+
+// A download row (one file, or a folder's file) whose name is taken by a folder of the person's
+// leaves that folder whole and stays in the list with the reason; the rows after it run.
+TEST_F(QueueSftp, ARowsFileNeverReplacesAFolderAndTheRowSaysWhy) {
+  auto peer = testsupport::SshPeer::sshd({});
+  ASSERT_TRUE(peer->started()) << peer->why();
+  const std::string r = remote_.path();
+  testsupport::writeFile(r + "/fetch.txt", "fetched");
+  ::mkdir((r + "/tree").c_str(), 0777);
+  testsupport::writeFile(r + "/tree/inner.txt", "inner");
+  testsupport::writeFile(r + "/after.txt", "after");
+  const std::string files = Paths::documents() + "/Files";
+  for (const char *folder : {"/got/fetch.txt", "/tree/inner.txt"}) {
+    ASSERT_TRUE(FileManager::createDirectory(files + folder, true));
+    ASSERT_TRUE(testsupport::writeFile(files + folder + "/mine.txt", "the person's own"));
+  }
+  makeQueue();
+  for (auto [action, name, local] :
+       {std::tuple{30, "fetch.txt", "got"}, {33, "tree", ""}, {30, "after.txt", ""}})
+    queue_->addBatchItemAction(action, name, r, 1, "127.0.0.1", peer->port(),
+                               testsupport::kSftpUser, testsupport::kSftpPass, "sftp", local, false,
+                               true);
+  auto failedLeft = [&] {
+    advance(0.5);
+    auto &list = queue_->batchItemList();
+    return list.size() == 2 && !list[0]->errorMsg().empty() && !list[1]->errorMsg().empty();
+  };
+  ASSERT_TRUE(waitFor(failedLeft, 60)) << rows().size();
+  const auto &list = queue_->batchItemList();
+  EXPECT_EQ(list[0]->errorMsg(), "Error Downloading File! A folder named \"fetch.txt\" is where "
+                                 "the file goes: it is not replaced.");
+  EXPECT_EQ(list[1]->errorMsg(), "Error Downloading Folder! A folder named \"inner.txt\" is "
+                                 "where the file goes: it is not replaced.");
+  for (const char *folder : {"/got/fetch.txt", "/tree/inner.txt"})
+    EXPECT_EQ(testsupport::readFile(files + folder + "/mine.txt"), "the person's own") << folder;
+  EXPECT_EQ(testsupport::readFile(files + "/after.txt"), "after");
 }
 
 // Many small items one after another on the queue's one SFTP thread: every upload and every file

@@ -1,12 +1,15 @@
 // The application's SFTP service against OpenSSH's sshd: every operation with the reports it
 // delivers on the main thread, uploads under a temporary name, a folder batch, key login from
-// the key folder in each file form, and a server whose host key changed.
+// the key folder in each file form, a server whose host key changed, and downloads that replace
+// no folder of the person's and keep their bytes apart from a same-named download's.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -17,6 +20,7 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/RunLoop.h"
+#include "platform/foundation/Text.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/ui/Presentation.h"
 #include "platform/ui/Window.h"
@@ -73,7 +77,15 @@ struct Recorder : SFTPWrapperDelegate {
 
 struct QueueDouble : BatchQueueReceiver, FTPAppServices {
   std::vector<int> done;
+  std::vector<std::string> opened; // files handed to the editor or the viewer
   void doneBatchItemObject(const BatchObject &o) override { done.push_back(o.primaryKey); }
+  std::shared_ptr<EditFileViewScreen> openTextEditor(const std::string &path) override {
+    opened.push_back(path);
+    return nullptr;
+  }
+  void showDocumentViewer(const std::string &, const std::string &path) override {
+    opened.push_back(path);
+  }
   std::shared_ptr<BatchQueueReceiver> batchView() override {
     return std::shared_ptr<BatchQueueReceiver>(std::shared_ptr<void>(), this);
   }
@@ -537,14 +549,15 @@ TEST_F(SftpService, ReinitStopsARunningDownload) {
   const std::string down = home.file("down");
   platform::FileManager::createDirectory(down, true);
   s->setupToDownloadThisFile("/big", down, false);
+  const std::string part = SFTPWrapper::downloadPartialPath(s->server(), s->port(), s->username(),
+                                                            "/big", down + "/big");
   std::atomic<bool> finished{false};
   std::thread t([&] {
     s->downloadFile();
     finished = true;
   });
   ASSERT_TRUE(RunLoop::main()->runUntil(
-      [&] { return platform::FileManager::fileExists(down + "/big.sftp-part") || finished; },
-      platform::seconds(30)));
+      [&] { return platform::FileManager::fileExists(part) || finished; }, platform::seconds(30)));
   auto t0 = std::chrono::steady_clock::now();
   s->reinit();
   const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -555,7 +568,7 @@ TEST_F(SftpService, ReinitStopsARunningDownload) {
   EXPECT_LT(fs->count(5), 1024);
   EXPECT_NE(recorder->outcome().find("downloadError:Error Downloading File!;"), std::string::npos);
   EXPECT_FALSE(platform::FileManager::fileExists(down + "/big"));
-  EXPECT_FALSE(platform::FileManager::fileExists(down + "/big.sftp-part"));
+  EXPECT_FALSE(platform::FileManager::fileExists(part));
 }
 
 // Folder downloads from servers whose folders never end, or whose names cannot be local: each
@@ -691,6 +704,185 @@ TEST_F(SftpService, LastErrorInEachForm) {
   for (auto &text : {s.lastErrorText(), s.lastErrorHtml(), s.lastErrorXml(), key.lastErrorText(),
                      key.lastErrorHtml(), key.lastErrorXml()})
     EXPECT_NE(text.find("Failed"), std::string::npos) << text;
+}
+
+// What a download left in a folder besides the files it was meant to make: partial files.
+std::string partialFilesIn(const std::string &folder) {
+  std::string found;
+  for (const auto &name :
+       platform::FileManager::contentsOfDirectory(folder).value_or(std::vector<std::string>{}))
+    if (name.find("part") != std::string::npos) found += name + " ";
+  return found;
+}
+
+// A folder of the person's under a downloaded file's name is never replaced, nor anything in it:
+// the download (queued, opened for editing, or one file of a folder download, small or large)
+// fails, says why on the screen or the queue row and in the log, and opens nothing.
+TEST_F(SftpService, ADownloadNeverReplacesAFolderUnderItsName) {
+  auto peer = start();
+  writeFile(path("note.txt"), "remote note");
+  for (auto d : {"small", "large"})
+    ::mkdir(path(d).c_str(), 0777);
+  writeFile(path("small/a.txt"), "small file");
+  makeDataFile(path("large/big.bin"), 3 << 20); // past the size fetched several at a time
+  const std::string files = platform::Paths::documents() + "/Files";
+  const std::string down = home.file("down");
+  const std::string inTheWay = " is where the file goes: it is not replaced.";
+  struct Case {
+    const char *what;
+    std::string folder; // the person's folder, under the file's name
+    std::function<void(SFTPService &)> op;
+    std::string outcome;
+  } cases[] = {
+      {"a queued download", down + "/note.txt",
+       [&](SFTPService &s) {
+         s.setupToDownloadThisFile(path("note.txt"), down, false);
+         s.downloadFile();
+       },
+       "downloadError:Error Downloading File! A folder named \"note.txt\"" + inTheWay + ";done;"},
+      {"a file opened for editing", platform::Paths::tmp() + "/note.txt",
+       [&](SFTPService &s) {
+         s.setupToDownloadThisFile(path("note.txt"), "", true);
+         s.downloadFile();
+       },
+       "downloadError:Error Downloading File! A folder named \"note.txt\"" + inTheWay + ";done;"},
+      {"a small file of a folder download", files + "/small/a.txt",
+       [&](SFTPService &s) {
+         s.setBatchPK(7);
+         s.batchDirectoryDownload(path("small"));
+         s.nextBatchDirectory();
+       },
+       "dirError:Error Downloading Folder! A folder named \"a.txt\"" + inTheWay + ";done;"},
+      {"a large file of a folder download", files + "/large/big.bin",
+       [&](SFTPService &s) {
+         s.setBatchPK(8);
+         s.batchDirectoryDownload(path("large"));
+         s.nextBatchDirectory();
+       },
+       "dirError:Error Downloading Folder! A folder named \"big.bin\"" + inTheWay + ";done;"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(platform::FileManager::createDirectory(c.folder, true));
+    ASSERT_TRUE(writeFile(c.folder + "/mine.txt", "the person's own"));
+    auto s = service(peer->port());
+    s->setMainConnection(true);
+    run([&] { c.op(*s); });
+    EXPECT_EQ(recorder->outcome(), c.outcome);
+    EXPECT_EQ(readFile(c.folder + "/mine.txt"), "the person's own");
+    EXPECT_EQ(partialFilesIn(platform::deleteLastPathComponent(c.folder)), "");
+    EXPECT_TRUE(queue->opened.empty());
+    EXPECT_TRUE(queue->done.empty());
+    s->reinit();
+  }
+  const std::string log = readFile(platform::Paths::tmp() + "/Ferrowen-SFTP.log");
+  for (const char *name : {"note.txt", "a.txt", "big.bin"})
+    EXPECT_NE(log.find(std::string(name) + ": A folder named \"" + name + "\"" + inTheWay),
+              std::string::npos)
+        << name << "\n"
+        << log;
+}
+
+// A file to be opened that could not be fetched is not opened: what an earlier fetch of that name
+// left in the temporary folder is not the server's file now, and must not be edited as if it were.
+TEST_F(SftpService, AFailedFetchForEditingOpensNothing) {
+  auto peer = start();
+  ASSERT_TRUE(writeFile(platform::Paths::tmp() + "/gone.txt", "fetched an hour ago"));
+  auto s = service(peer->port());
+  s->setMainConnection(true);
+  run([&] {
+    s->setupToDownloadThisFile(path("gone.txt"), "", true);
+    s->downloadFile();
+  });
+  EXPECT_EQ(recorder->outcome(), "downloadError:Error Downloading File!;done;");
+  EXPECT_TRUE(queue->opened.empty());
+}
+
+// A download whose partial file was taken away before it could be put in place fails, and the
+// person's file of that name stays as it was (nothing is removed to make room).
+TEST_F(SftpService, APartialFileGoneKeepsThePersonsFile) {
+  auto fs = std::make_shared<FakeSftpFs>();
+  fs->files["/same.bin"] = std::string(32 * 65536, 'n');
+  fs->readDelayMs = 50;
+  FakeSftpServer server(fsOptions(fs));
+  auto s = service(server.port());
+  s->setServer("127.0.0.1:" + std::to_string(server.port()) + "/");
+  const std::string down = home.file("down");
+  ASSERT_TRUE(platform::FileManager::createDirectory(down, true));
+  ASSERT_TRUE(writeFile(down + "/same.bin", "the person's own"));
+  const std::string part = SFTPWrapper::downloadPartialPath(s->server(), s->port(), s->username(),
+                                                            "/same.bin", down + "/same.bin");
+  s->setupToDownloadThisFile("/same.bin", down, false);
+  std::atomic<bool> finished{false};
+  std::thread t([&] {
+    s->downloadFile();
+    finished = true;
+  });
+  ASSERT_TRUE(RunLoop::main()->runUntil(
+      [&] { return platform::FileManager::fileExists(part) || finished; }, platform::seconds(30)));
+  EXPECT_TRUE(platform::FileManager::removeItem(part));
+  RunLoop::main()->runUntil([&] { return finished.load(); }, platform::seconds(60));
+  t.join();
+  RunLoop::main()->runPending();
+  EXPECT_NE(recorder->outcome().find("downloadError:Error Downloading File! Cannot put"),
+            std::string::npos);
+  EXPECT_EQ(readFile(down + "/same.bin"), "the person's own");
+}
+
+// Two same-named downloads from two servers into one folder at once (the FTP tab's service and
+// the queue's): each writes a partial file of its own, so the file in place at the end is one of
+// the two whole, never a mix, and neither removes what the other put there.
+TEST_F(SftpService, SameNamedDownloadsAtOnceKeepTheirBytesApart) {
+  // Each server answers its first read only once both downloads have begun to read.
+  std::mutex gate;
+  std::condition_variable opened;
+  int reading = 0;
+  auto holdFirstRead = [&](const std::string &pkt) {
+    if ((unsigned char)pkt[4] == 5) {
+      std::unique_lock lock(gate);
+      if (++reading == 2) opened.notify_all();
+      opened.wait_for(lock, std::chrono::seconds(30), [&] { return reading >= 2; });
+    }
+    return std::vector<std::string>{};
+  };
+  // The two servers' handshakes run at once: their host key is made before (it is made once).
+  ASSERT_FALSE(sshHostKey("rsa", 2048).empty());
+  std::vector<std::shared_ptr<FakeSftpFs>> trees;
+  std::vector<std::unique_ptr<FakeSftpServer>> servers;
+  for (char fill : {'a', 'b'}) {
+    auto fs = std::make_shared<FakeSftpFs>();
+    fs->files["/same.bin"] = std::string(16 * 65536, fill);
+    fs->readDelayMs = 5;
+    fs->hook = holdFirstRead;
+    trees.push_back(fs);
+    servers.push_back(std::make_unique<FakeSftpServer>(fsOptions(fs)));
+  }
+  const std::string down = home.file("down");
+  ASSERT_TRUE(platform::FileManager::createDirectory(down, true));
+  std::vector<std::shared_ptr<SFTPService>> services;
+  std::vector<std::thread> threads;
+  std::atomic<int> finished{0};
+  for (auto &server : servers) {
+    auto s = service(server->port());
+    s->setServer("127.0.0.1:" + std::to_string(server->port()) + "/");
+    s->setupToDownloadThisFile("/same.bin", down, false);
+    services.push_back(s);
+  }
+  for (auto &s : services)
+    threads.emplace_back([s, &finished] {
+      s->downloadFile();
+      ++finished;
+    });
+  RunLoop::main()->runUntil([&] { return finished == 2; }, platform::seconds(90));
+  for (auto &t : threads)
+    t.join();
+  RunLoop::main()->runPending();
+  const std::string outcome = recorder->outcome();
+  EXPECT_EQ(outcome.find("Error"), std::string::npos) << outcome;
+  const std::string got = readFile(down + "/same.bin");
+  EXPECT_TRUE(got == trees[0]->files["/same.bin"] || got == trees[1]->files["/same.bin"])
+      << got.size() << " bytes, starting " << got.substr(0, 8);
+  EXPECT_EQ(partialFilesIn(down), "");
 }
 
 } // namespace
