@@ -515,7 +515,9 @@ void BatchListView::configureSFTPFor(const BatchItem &item) {
   sftp_->setServer(item.server());
   sftp_->setUsername(item.user());
   sftp_->setPassword(item.password());
-  if (item.port() != 0) sftp_->setPort(item.port());
+  // Always set: a row with no port of its own goes to the default port, never to the port the
+  // row before it used.
+  sftp_->setPort(port);
   sftp_->setMainConnection(false);
   sftpSession_ = Session{item.server(), item.user(), item.password(), "sftp", port, false, true};
 }

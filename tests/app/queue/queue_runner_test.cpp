@@ -58,14 +58,16 @@ TEST_F(QueueTest, OneItemAtATimeAndReuseOnlyTheSameHostAndPort) {
                              true);
   queue_->addBatchItemAction(30, "four", "/r", 1, "sftp.ab", 2222, "u", "p", "sftp", "", false,
                              true);
+  // No port of its own: the default one, not the port of the row before.
+  queue_->addBatchItemAction(30, "five", "/r", 1, "sftp.ab", 0, "u", "p", "sftp", "", false, true);
   ASSERT_TRUE(waitFor([&] { return sftp_->started() == 1; }));
   advance(30); // the kicker comes and goes: the busy service holds the queue
   EXPECT_EQ(sftp_->started(), 1u);
   EXPECT_EQ(queue_->inProgressPK(), queue_->batchItemList()[0]->primaryKey());
 
   const char *expected[] = {"download@sftp.a:22", "download@sftp.ab:22", "download@sftp.ab:2222",
-                            "download@sftp.ab:2222"};
-  for (size_t i = 1; i < 4; ++i) {
+                            "download@sftp.ab:2222", "download@sftp.ab:22"};
+  for (size_t i = 1; i < 5; ++i) {
     sftp_->active = false;
     queue_->downloadedFile(*sftp_, "x");
     ASSERT_TRUE(waitFor([&] { return sftp_->started() == i + 1; })) << i;
@@ -79,9 +81,10 @@ TEST_F(QueueTest, OneItemAtATimeAndReuseOnlyTheSameHostAndPort) {
   EXPECT_EQ(downloads, std::vector<std::string>(std::begin(expected), std::end(expected)));
   // "sftp.ab" is not "sftp.a", and another port is another session; the same host and port
   // again is reused as it stands.
-  EXPECT_EQ(order, (std::vector<std::string>{"reinit", "download@sftp.a:22", "reinit",
-                                             "download@sftp.ab:22", "reinit",
-                                             "download@sftp.ab:2222", "download@sftp.ab:2222"}));
+  EXPECT_EQ(order,
+            (std::vector<std::string>{"reinit", "download@sftp.a:22", "reinit",
+                                      "download@sftp.ab:22", "reinit", "download@sftp.ab:2222",
+                                      "download@sftp.ab:2222", "reinit", "download@sftp.ab:22"}));
 }
 
 TEST_F(QueueTest, HoldsBackTheFileTheBrowsingConnectionMoves) {
