@@ -858,17 +858,23 @@ void Connect::restoreEditFiles() {
 
 void Connect::clearFileEditSettings() {
   if (Hardware::isiPad()) {
+    // The slots' records and working files go with the hook below, which knows what is in use.
     for (long i = 0; i < settings().integerForKey("TabIndexMax"); ++i)
       settings().setObject("0", keyIndexIsUsed(int(i)));
   } else {
-    for (auto key : {kEditingFTPFile, kWasViewingFile})
+    for (const std::string &key : {std::string(kEditingFTPFile), std::string(kWasViewingFile),
+                                   keyForTab(0, kEditingFTPFile)})
       if (auto path = setting(key); !path.empty() && insideTemporaryFolder(path))
         platform::FileManager::removeItem(path);
+    // The phone's editor writes its record twice, plainly and as the first tab's: both go, with
+    // the scrambled password they hold.
+    settings().setObject("0", keyIndexIsUsed(0));
+    for (const char *key : kEditRecordKeys)
+      settings().setObject("", keyForTab(0, key));
   }
-  for (auto key : {kWasEditingServerNameKey, kWasEditingUserNameKey, kWasEditingUserPassKey,
-                   kWasEditingInFolder, kWasEditingFileName, kEditingFTPFile, kWasViewingFile,
-                   kWasEditingServerPortKey, kWasEditingProtocolKey})
+  for (const char *key : kEditRecordKeys)
     settings().setObject("", key);
+  settings().setObject("", kWasViewingFile);
   settings().synchronize();
   if (hooks.cleanupDownloadedFiles) hooks.cleanupDownloadedFiles();
 }

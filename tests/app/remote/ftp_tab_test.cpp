@@ -7,6 +7,7 @@
 #include "app/remote/DirViewer.h"
 
 #include "tests/app/foundation/ScreenFixture.h"
+#include "tests/support/EditRecords.h"
 #include "tests/support/FolderChecks.h"
 #include "tests/support/LabelFit.h"
 
@@ -305,8 +306,7 @@ TEST_F(FtpTabTest, APickedBookmarkConnectsOnceAndNotOnLaterAppearances) {
 }
 
 TEST_F(FtpTabTest, RestoreAtStartAsksOnceAndClearsOnlyTemporaryCopies) {
-  const std::string temp = Paths::tmp() + "/edited.txt", saved = Paths::documents() + "/mine.txt";
-  testsupport::writeFile(temp, "x");
+  const std::string saved = Paths::documents() + "/mine.txt";
   testsupport::writeFile(saved, "y");
   set(kEditingFTPFile, Paths::tmp() + "/gone.txt");
   set(kWasViewingFile, saved);
@@ -327,15 +327,20 @@ TEST_F(FtpTabTest, RestoreAtStartAsksOnceAndClearsOnlyTemporaryCopies) {
   connect->restoreEditState(); // once per process
   EXPECT_EQ(probe->pendingAlerts().size(), 1u);
 
-  // A temporary copy being edited is offered, and removed on Cancel.
+  // A temporary copy being edited is offered, and removed on Cancel. The phone's editor keeps
+  // its record twice (plainly and as the first tab's): Cancel forgets both, password and all.
   Connect::restoreDone = false;
-  set(kEditingFTPFile, temp);
-  set(kWasEditingFileName, "edited.txt");
+  const testsupport::EditRecord record{"host.example", "joe",        "secret", 21, "ftp",
+                                       "/docs",        "edited.txt", "typed",  "1"};
+  const std::string working = testsupport::leaveEditRecord(record),
+                    slotWorking = testsupport::leaveEditRecord(record, 0);
   connect->restoreEditState();
   EXPECT_EQ(probe->pendingAlerts().back().title, "Continue Editing File?");
   ASSERT_TRUE(probe->answerAlert("Cancel"));
-  EXPECT_FALSE(FileManager::fileExists(temp));
-  EXPECT_EQ(get(kEditingFTPFile), "");
+  EXPECT_FALSE(FileManager::fileExists(working));
+  EXPECT_FALSE(FileManager::fileExists(slotWorking));
+  EXPECT_EQ(testsupport::editRecordNow(), "");
+  EXPECT_EQ(testsupport::editRecordNow(0), "");
 }
 
 TEST_F(FtpTabTest, PermissionsEditorReadsTheListingAndHandsBackOnSaveOnly) {
