@@ -82,9 +82,11 @@ public:
   void get_LastModifiedTime(RazudodSysTime &out, LogBase &log) const;
   void get_CreateTime(RazudodSysTime &out, LogBase &log) const;
   void get_LastAccessTime(RazudodSysTime &out, LogBase &log) const;
-  // Text form: Base64 of the name, ",", the attributes' text form.
-  void serialize(XString &out, LogBase &log) const;
-  bool unserialize(XString &in, LogBase &log);
+  // Text form: Base64 of the name, ",", the attributes' text form. Each way logs in a context of
+  // its own ("serialize", "unserialize"); `verbose` adds the name (as "filename") and, on the way
+  // back, the attributes' fields.
+  void serialize(XString &out, LogBase &log, bool verbose = false) const;
+  bool unserialize(XString &in, LogBase &log, bool verbose = false);
   bool hasAttrs() const { return attributes || !wire.empty(); }
   const SFtpFileAttr &attrs() const;
   // A copy with its attributes decoded, leaving this entry as compact as it is.

@@ -149,7 +149,9 @@ void ClsSFtpFile::get_FileType(XString &out) const {
   out.setFromUtf8(t < 10 ? names[t] : "regular");
 }
 
-void ClsSFtpFile::serialize(XString &out, LogBase &log) const {
+void ClsSFtpFile::serialize(XString &out, LogBase &log, bool verbose) const {
+  log.EnterContext("serialize", true);
+  if (verbose) logPeerText(log, "filename", filename.c_str());
   StringBuffer text, attrText;
   if (!filename.empty()) {
     DataBuffer name;
@@ -165,22 +167,26 @@ void ClsSFtpFile::serialize(XString &out, LogBase &log) const {
     text.append(attrText);
   }
   out.setFromUtf8(text.getString());
+  log.LeaveContext();
 }
 
-bool ClsSFtpFile::unserialize(XString &in, LogBase &log) {
+bool ClsSFtpFile::unserialize(XString &in, LogBase &log, bool verbose) {
   filename.clear();
   wire.clear();
   attributes.reset();
   std::string text = in.getUtf8();
   size_t comma = text.find(',');
   if (comma == std::string::npos || text.find(',', comma + 1) != std::string::npos) return false;
+  log.EnterContext("unserialize", true);
   DataBuffer name;
   name.appendEncoded(text.substr(0, comma).c_str(), "base64");
   filename.assign((const char *)name.getData2(), name.getSize());
+  if (verbose) logPeerText(log, "filename", filename.c_str());
   attributes = std::make_unique<SFtpFileAttr>();
   StringBuffer attrText(text.substr(comma + 1).c_str());
   int step = 0;
-  attributes->unserialize(attrText, log, step, false);
+  attributes->unserialize(attrText, log, step, verbose);
+  log.LeaveContext();
   return true;
 }
 

@@ -331,4 +331,34 @@ TEST(SftpAttributes, RestoredRecordLogsItsTimes) {
       << text.getString();
 }
 
+// An entry's text form goes both ways in contexts of their own; the name (a peer's) is logged
+// only when asked, escaped to one line.
+TEST(SftpListing, AnEntrysTextFormLogsItsWaysAndTheNameOnlyWhenAsked) {
+  SFtpFileAttr a;
+  a.lastModifiedTime32 = 33;
+  StringBuffer attrForm;
+  Logger quiet;
+  a.serialize(attrForm, quiet);
+  DataBuffer rawName;
+  rawName.append("two\nlines", 9);
+  StringBuffer nameForm;
+  rawName.encode("base64", nameForm);
+  for (bool verbose : {false, true}) {
+    SCOPED_TRACE(verbose ? "verbose" : "quiet");
+    XString form, back;
+    form.setFromUtf8((std::string(nameForm.getString()) + "," + attrForm.getString()).c_str());
+    Logger log;
+    ClsSFtpFile entry;
+    ASSERT_TRUE(entry.unserialize(form, log, verbose));
+    entry.serialize(back, log, verbose);
+    EXPECT_EQ(std::string(back.getUtf8()), std::string(form.getUtf8()));
+    StringBuffer sb;
+    log.getText(sb);
+    const std::string text = sb.getString();
+    EXPECT_EQ(missingLogLines(text, {"unserialize:", "serialize:"}), "") << text;
+    EXPECT_EQ(text.find("two\n"), std::string::npos) << "the name was split into two lines";
+    EXPECT_EQ(text.find("filename: two\\nlines") != std::string::npos, verbose) << text;
+  }
+}
+
 } // namespace
