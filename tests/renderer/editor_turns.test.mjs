@@ -15,7 +15,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  artefacts, clickSeen, session, startFtpServer, startProgram, stopChild, typeInto, waitFor, whatLiesAt,
+  artefacts, checkedRows, clickSeen, session, startFtpServer, startProgram, stopChild, typeInto, waitFor, whatLiesAt,
 } from '../support/person.mjs';
 
 // A served folder with the files named, each holding one line of its name.
@@ -44,18 +44,7 @@ function editorSteps(s) {
     // The file opened in the editor from the folder screen.
     open: async (name) => {
       await row(name).waitFor({ timeout: 30000 });
-      // The rows drawn checked: the blue bar on the left edge of the row's drawing.
-      const checked = () => front().locator('.cell[aria-label]').evaluateAll((cells) => cells.filter((cell) => {
-        const im = cell.querySelector('img.drawn');
-        if (!im || !im.complete || !im.naturalWidth) return false;
-        const c = document.createElement('canvas');
-        c.width = im.naturalWidth;
-        c.height = im.naturalHeight;
-        const g = c.getContext('2d');
-        g.drawImage(im, 0, 0);
-        const [r, gr, b, a] = g.getImageData(1, Math.floor(c.height / 2), 1, 1).data;
-        return a > 200 && b > r + 60 && b > gr + 30;
-      }).map((cell) => cell.getAttribute('aria-label')));
+      const checked = () => checkedRows(front);
       const only = async () => JSON.stringify(await checked()) === JSON.stringify([name]);
       // A tap checks the row (a second tap on a checked row unchecks it): tapped until it alone is.
       for (let tries = 0; tries < 3 && !(await only()); tries++) {

@@ -16,26 +16,11 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { clickSeen, session, startFtpServer, typeInto, waitFor, artefacts, profiles } from '../support/person.mjs';
+import { checkedRows, clickSeen, session, startFtpServer, typeInto, waitFor, artefacts, profiles } from '../support/person.mjs';
 import { makeAccount, removeAccount, startSshd } from '../support/sshd.mjs';
 
 const account = makeAccount('ferrowen-r');
 after(() => removeAccount(account));
-
-// The rows of the front screen drawn checked: the blue bar on the left edge of the row's drawing.
-function checkedRows(front) {
-  return front().locator('.cell[aria-label]').evaluateAll((cells) => cells.filter((cell) => {
-    const im = cell.querySelector('img.drawn');
-    if (!im || !im.complete || !im.naturalWidth) return false;
-    const c = document.createElement('canvas');
-    c.width = im.naturalWidth;
-    c.height = im.naturalHeight;
-    const g = c.getContext('2d');
-    g.drawImage(im, 0, 0);
-    const [r, gr, b, a] = g.getImageData(1, Math.floor(c.height / 2), 1, 1).data;
-    return a > 200 && b > r + 60 && b > gr + 30;
-  }).map((cell) => cell.getAttribute('aria-label')));
-}
 
 for (const [profile, viewport, env] of profiles) {
   test(`${profile}: a new host key turned down, a refusing server, and a row's menu button`, async (t) => {

@@ -14,7 +14,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  bringIntoView, checkScreen, clickSeen, pictureSize, startFtpServer, startProgram, typeInto, waitFor, watch, whatLiesAt,
+  bringIntoView, checkedRows, checkScreen, clickSeen, pictureSize, startFtpServer, startProgram, typeInto, waitFor, watch, whatLiesAt,
   session as sharedSession, artefacts, profiles,
 } from '../support/person.mjs';
 
@@ -344,24 +344,12 @@ for (const [profile, viewport, env] of profiles) {
     await session(t, profile, viewport, env, null, async (s) => {
       const { page, front, row } = s;
       await connectFtp(s, ftpPort, 'c.txt');
-      // The rows drawn checked: the blue bar on the left edge of the row's drawing.
-      const checkedRows = () => front().locator('.cell[aria-label]').evaluateAll((cells) => cells.filter((cell) => {
-        const im = cell.querySelector('img.drawn');
-        if (!im || !im.complete || !im.naturalWidth) return false;
-        const c = document.createElement('canvas');
-        c.width = im.naturalWidth;
-        c.height = im.naturalHeight;
-        const g = c.getContext('2d');
-        g.drawImage(im, 0, 0);
-        const [r, gr, b, a] = g.getImageData(1, Math.floor(c.height / 2), 1, 1).data;
-        return a > 200 && b > r + 60 && b > gr + 30;
-      }).map((cell) => cell.getAttribute('aria-label')));
       // The folder's own Download (the tablet shows another screen's toolbar beside it).
       const download = () => front().locator('.cell[aria-label="b.txt"]')
         .locator('xpath=ancestor::*[.//button[@aria-label="Download"]][1]')
         .getByRole('button', { name: 'Download', exact: true });
       const shows = async (checked, what) => {
-        await waitFor(async () => JSON.stringify(await checkedRows()) === JSON.stringify(checked), what);
+        await waitFor(async () => JSON.stringify(await checkedRows(front)) === JSON.stringify(checked), what);
         await waitFor(async () => (await download().isEnabled()) === (checked.length > 0), `Download ${checked.length ? 'on' : 'off'}`);
       };
       await clickSeen(row('c.txt'));

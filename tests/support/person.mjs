@@ -262,6 +262,22 @@ export async function bringIntoView(locator) {
   }
 }
 
+// The labels of the front screen's rows drawn checked: the blue bar on the left edge of the row's
+// drawing (`front` gives the screen's locator).
+export function checkedRows(front) {
+  return front().locator('.cell[aria-label]').evaluateAll((cells) => cells.filter((cell) => {
+    const im = cell.querySelector('img.drawn');
+    if (!im || !im.complete || !im.naturalWidth) return false;
+    const c = document.createElement('canvas');
+    c.width = im.naturalWidth;
+    c.height = im.naturalHeight;
+    const g = c.getContext('2d');
+    g.drawImage(im, 0, 0);
+    const [r, gr, b, a] = g.getImageData(1, Math.floor(c.height / 2), 1, 1).data;
+    return a > 200 && b > r + 60 && b > gr + 30;
+  }).map((cell) => cell.getAttribute('aria-label')));
+}
+
 // What lies at a point of the window, as a short description (for messages).
 export function whatLiesAt(page, x, y) {
   return page.evaluate(([px, py]) => {
