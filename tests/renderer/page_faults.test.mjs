@@ -13,7 +13,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  bringIntoView, clickSeen, startFtpServer, typeInto, waitFor, whatLiesAt, writePicture,
+  bringIntoView, clickSeen, connectAnonymousFtp, startFtpServer, typeInto, waitFor, whatLiesAt, writePicture,
   session as sharedSession, artefacts, profiles,
 } from '../support/person.mjs';
 
@@ -132,12 +132,7 @@ for (const [profile, viewport, env] of profiles) {
     const ftpPort = await startFtpServer(t, served, 64 << 10);
     await session(t, profile, viewport, env, null, async (s) => {
       const { page, front, row } = s;
-      await clickSeen(front().getByLabel('Server'));
-      await page.keyboard.type(`127.0.0.1:${ftpPort}`);
-      await clickSeen(front().getByLabel('User Name'));
-      await page.keyboard.type('anonymous');
-      await clickSeen(s.button('Connect'));
-      await row('big.bin').waitFor({ timeout: 30000 });
+      await connectAnonymousFtp(s, ftpPort, 'big.bin');
       await clickSeen(row('big.bin'));
       await clickSeen(s.button('Download'));
       await s.tab('Transfers');

@@ -14,7 +14,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  bringIntoView, checkedRows, checkScreen, clickSeen, pictureSize, startFtpServer, startProgram, typeInto, waitFor, watch, whatLiesAt,
+  bringIntoView, checkedRows, checkScreen, clickSeen, connectAnonymousFtp, pictureSize, startFtpServer, startProgram, typeInto, waitFor, watch, whatLiesAt,
   session as sharedSession, artefacts, profiles,
 } from '../support/person.mjs';
 
@@ -25,17 +25,6 @@ function session(t, profile, viewport, env, prepare, run) {
   return sharedSession(t, {
     chromium, suite: 'tasks', dir: path.join(artefacts, `tasks-${profile}`), viewport, env, prepare, run,
   });
-}
-
-// Connects to the FTP server on loopback as "anonymous", typed and clicked as a person does, and
-// waits for the folder's row `firstRow`.
-async function connectFtp(s, port, firstRow) {
-  await clickSeen(s.front().getByLabel('Server'));
-  await s.page.keyboard.type(`127.0.0.1:${port}`);
-  await clickSeen(s.front().getByLabel('User Name'));
-  await s.page.keyboard.type('anonymous');
-  await clickSeen(s.button('Connect'));
-  await s.row(firstRow).waitFor({ timeout: 30000 });
 }
 
 // A WAV file of silence, `seconds` long (8 kHz, 8-bit mono).
@@ -66,7 +55,7 @@ for (const [profile, viewport, env] of profiles) {
     const ftpPort = await startFtpServer(t, served, 1 << 20);
     await session(t, profile, viewport, env, null, async (s) => {
       const { page, front, row } = s;
-      await connectFtp(s, ftpPort, 'file-01.txt');
+      await connectAnonymousFtp(s, ftpPort, 'file-01.txt');
       // Scrolled to the end with the mouse wheel over the folder, as a person scrolls.
       const table = front().locator('.v-table:visible').first();
       for (let i = 0; !(await row('file-50.txt').count()) || !(await row('file-50.txt').isVisible()); i++) {
@@ -343,7 +332,7 @@ for (const [profile, viewport, env] of profiles) {
     const ftpPort = await startFtpServer(t, served, 1 << 20);
     await session(t, profile, viewport, env, null, async (s) => {
       const { page, front, row } = s;
-      await connectFtp(s, ftpPort, 'c.txt');
+      await connectAnonymousFtp(s, ftpPort, 'c.txt');
       // The folder's own Download (the tablet shows another screen's toolbar beside it).
       const download = () => front().locator('.cell[aria-label="b.txt"]')
         .locator('xpath=ancestor::*[.//button[@aria-label="Download"]][1]')

@@ -262,6 +262,17 @@ export async function bringIntoView(locator) {
   }
 }
 
+// Connects the session's connect screen to an FTP server on loopback as "anonymous", typing
+// into the fields, and waits for a row of the folder.
+export async function connectAnonymousFtp(s, port, firstRow) {
+  await clickSeen(s.front().getByLabel('Server'));
+  await s.page.keyboard.type(`127.0.0.1:${port}`);
+  await clickSeen(s.front().getByLabel('User Name'));
+  await s.page.keyboard.type('anonymous');
+  await clickSeen(s.button('Connect'));
+  await s.row(firstRow).waitFor({ timeout: 30000 });
+}
+
 // The labels of the front screen's rows drawn checked: the blue bar on the left edge of the row's
 // drawing (`front` gives the screen's locator).
 export function checkedRows(front) {
