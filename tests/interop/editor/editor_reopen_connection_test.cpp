@@ -4,7 +4,7 @@
 // a reopen whose own connect fails (a refused login, no network) shows why and ends there, so a
 // later connect to another server B opens nothing and B's file of that name stays as it was; a
 // record of an earlier version (no port, no protocol) is opened on no connection at all.
-#include "tests/app/shell/AppFixture.h"
+#include "tests/interop/editor/EditorPeers.h"
 #include "tests/interop/ftp/QueueFtpPeers.h"
 #include "tests/support/EditRecords.h"
 #include "tests/support/SftpPeers.h"
@@ -23,27 +23,13 @@ using testsupport::EditRecord;
 
 namespace {
 
-class EditorReopenTest : public AppTest {
+class EditorReopenTest : public EditorPeersTest {
 protected:
-  void SetUp() override {
-    AppTest::SetUp();
-    Clock::install(nullptr); // real servers: real time
-    attachConnectScreen(delegate);
-    Connect::restoreDone = false;
-    UserDefaults::standard().setObject("1", "TutorialPrompt");
-  }
-  bool waitFor(const std::function<bool()> &cond, double limit = 60) {
-    return RunLoop::main()->runUntil(cond, seconds(limit));
-  }
   void pause(double s) {
     RunLoop::main()->runUntil([] { return false; }, seconds(s));
   }
-  std::shared_ptr<NavigationController> nav() { return delegate->navigationController(); }
   std::shared_ptr<Connect> connectScreen() {
     return std::dynamic_pointer_cast<Connect>(nav()->viewControllers().front());
-  }
-  template <class T> std::shared_ptr<T> onTop() {
-    return std::dynamic_pointer_cast<T>(nav()->topViewController());
   }
   // Starts the program and answers the question about the file of the last run.
   void startAndAnswerEditFile() {

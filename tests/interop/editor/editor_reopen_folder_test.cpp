@@ -5,7 +5,7 @@
 //   and then to the connect screen;
 // - a save over SFTP that arrives ends the edit record (the next start asks nothing); one the
 //   server refuses keeps it, with the typed text in the working file.
-#include "tests/app/shell/AppFixture.h"
+#include "tests/interop/editor/EditorPeers.h"
 #include "tests/interop/ftp/QueueFtpPeers.h"
 #include "tests/support/EditRecords.h"
 #include "tests/support/SftpPeers.h"
@@ -24,22 +24,8 @@ using namespace platform::ui;
 
 namespace {
 
-class EditorFolderTest : public AppTest {
+class EditorFolderTest : public EditorPeersTest {
 protected:
-  void SetUp() override {
-    AppTest::SetUp();
-    Clock::install(nullptr); // real servers: real time
-    attachConnectScreen(delegate);
-    Connect::restoreDone = false;
-    UserDefaults::standard().setObject("1", "TutorialPrompt");
-  }
-  bool waitFor(const std::function<bool()> &cond, double limit = 60) {
-    return RunLoop::main()->runUntil(cond, seconds(limit));
-  }
-  std::shared_ptr<NavigationController> nav() { return delegate->navigationController(); }
-  template <class T> std::shared_ptr<T> onTop() {
-    return std::dynamic_pointer_cast<T>(nav()->topViewController());
-  }
   // The FTP tab's screens, bottom first: the connect screen, then each folder's shown title.
   std::string stack() {
     std::string out;
