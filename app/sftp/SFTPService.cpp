@@ -529,8 +529,18 @@ bool SFTPService::loginWithKeyFiles(const Endpoint &e) {
   const std::string base = username() + "@" + e.host;
   if (!isSingleFileName(base)) return false;
   const std::string folder = Paths::documents() + "/Files/PrivateKeys";
+  // Names on the device's file system match whatever their case: a key handed over as
+  // "alice@host.PEM" is found here as it is there.
+  const auto names = FileManager::contentsOfDirectory(folder).value_or(std::vector<std::string>{});
   for (const char *ext : kKeyExtensions) {
-    const std::string path = folder + "/" + base + ext;
+    std::string name = base + ext;
+    if (!FileManager::fileExists(folder + "/" + name))
+      for (const std::string &there : names)
+        if (platform::lowercase(there) == platform::lowercase(name)) {
+          name = there;
+          break;
+        }
+    const std::string path = folder + "/" + name;
     if (!FileManager::fileExists(path)) continue;
     // Why the file could not be used, kept from the last try: a wrong pass phrase or a damaged
     // file is written to the log rather than passed over in silence.
@@ -548,15 +558,15 @@ bool SFTPService::loginWithKeyFiles(const Endpoint &e) {
       }
       notRead.clear();
       if (sftp_->AuthenticatePk(username().c_str(), key)) {
-        logLine("Logged in with key " + base + ext);
+        logLine("Logged in with key " + name);
         return true;
       }
-      logFailure("Key login refused: " + base + ext);
+      logFailure("Key login refused: " + name);
       if (!sftp_->get_IsConnected()) return false;
       break;
     }
     if (!notRead.empty()) {
-      logLine("Key file not read: " + base + ext);
+      logLine("Key file not read: " + name);
       std::istringstream lines(notRead);
       for (std::string line; std::getline(lines, line);)
         logLine("  " + line);

@@ -265,7 +265,9 @@ TEST_F(SftpService, KeyLoginFromEachKeyFileForm) {
   } cases[] = {{".pem", "rsa", "PEM", ""},
                {".ppk", "rsa", "ppk", ""},
                {".rsa", "rsa", "PKCS8", "key-login-pass"},
-               {".dsa", "dsa", "PEM", ""}};
+               {".dsa", "dsa", "PEM", ""},
+               // Handed over with its ending in capitals: the device's names ignore case.
+               {".PEM", "ecdsa", "PEM", ""}};
   for (auto &k : cases) {
     std::string f = path(std::string("key") + k.ext);
     runCommand("ssh-keygen -q -N '" + std::string(k.phrase) + "' -t " + k.type + " -m " +
