@@ -13,7 +13,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  bringIntoView, clickSeen, connectAnonymousFtp, startFtpServer, typeInto, waitFor, whatLiesAt, writePicture,
+  bringIntoView, clickSeen, connectAnonymousFtp, openImageSave, startFtpServer, typeInto, waitFor, whatLiesAt, writePicture,
   session as sharedSession, artefacts, profiles,
 } from '../support/person.mjs';
 
@@ -235,12 +235,7 @@ for (const [profile, viewport, env] of profiles) {
       writePicture(path.join(home, 'Documents', 'Files', 'picture.png'), 400, 300);
     }, async (s) => {
       const { page, front, row } = s;
-      await s.tab('Saved Files');
-      await clickSeen(row('picture.png').locator('.accessory'));
-      await clickSeen(s.sheetButton('Edit Image'));
-      await clickSeen(front().getByLabel('Save', { exact: true }).filter({ visible: true }));
-      const save = page.getByRole('button', { name: 'Save to "Saved Files"', exact: true }).filter({ visible: true });
-      await save.waitFor();
+      const save = await openImageSave(s, 'picture.png');
       const cut = await save.evaluate((e) => e.scrollWidth > e.clientWidth + 1);
       assert.ok(!cut, `"${await save.textContent()}" is cut`);
       await s.screen('image-save');

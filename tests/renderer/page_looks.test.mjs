@@ -16,7 +16,7 @@ import path from 'node:path';
 import { execFileSync } from 'node:child_process';
 import { chromium } from 'playwright-core';
 import {
-  bringIntoView, clickSeen, startFtpServer, typeInto, waitFor, writePicture, session as sharedSession, artefacts, profiles,
+  bringIntoView, clickSeen, openImageSave, startFtpServer, typeInto, waitFor, writePicture, session as sharedSession, artefacts, profiles,
 } from '../support/person.mjs';
 import { md5Of, startSshd } from '../support/sshd.mjs';
 
@@ -193,12 +193,7 @@ test("phone: the image editor's save dialog keeps its title clear of its buttons
     writePicture(path.join(home, 'Documents', 'Files', 'picture.png'), 400, 300);
   }, async (s) => {
     const { page, front, row } = s;
-    await s.tab('Saved Files');
-    await clickSeen(row('picture.png').locator('.accessory'));
-    await clickSeen(s.sheetButton('Edit Image'));
-    await clickSeen(front().getByLabel('Save', { exact: true }).filter({ visible: true }));
-    const save = page.getByRole('button', { name: 'Save to "Saved Files"', exact: true }).filter({ visible: true });
-    await save.waitFor();
+    const save = await openImageSave(s, 'picture.png');
     const bar = front().locator('.navbar').filter({ has: save });
     const title = bar.locator('.title');
     assert.equal(await title.textContent(), 'Save');

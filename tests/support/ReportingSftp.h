@@ -6,7 +6,7 @@
 // records what it hears stands for the folder screen.
 #pragma once
 
-#include "app/sftp/SFTPWrapper.h"
+#include "tests/support/IdleSftp.h"
 
 #include "platform/foundation/Dispatch.h"
 
@@ -20,7 +20,7 @@
 
 namespace testsupport {
 
-class ReportingSftp : public SFTPWrapper, public std::enable_shared_from_this<ReportingSftp> {
+class ReportingSftp : public IdleSftp, public std::enable_shared_from_this<ReportingSftp> {
 public:
   enum class Outcome { Arrives, Fails, Refused };
 
@@ -47,14 +47,7 @@ public:
     released_.notify_all();
   }
 
-  void reinit() override {}
-  bool isConnected() override { return true; }
   bool isActive() override { return active_; }
-  bool isAnythingPending() override { return false; }
-  void paused() override {}
-  std::string userRootDir() override { return "/home/u"; }
-  std::string lastOperationDir() override { return ""; }
-  void setDir(const std::string &) override {}
   void getThisDirectory(const std::string &) override {
     if (!begin()) return;
     {
@@ -65,9 +58,6 @@ public:
     report([](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.gotDirectory(w, {}); });
     active_ = false;
   }
-  void getDirectory() override {}
-  void setupToDownloadThisFile(const std::string &, const std::string &, bool) override {}
-  void downloadFile() override {}
   void setupToUploadThisFile(const std::string &, const std::string &to) override {
     std::lock_guard lock(mutex_);
     remote_ = to;
@@ -98,14 +88,6 @@ public:
     }
     report([](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.sftpConnectionDone(w); });
   }
-  void createDirectory(const std::string &) override {}
-  void deleteFile(const std::string &) override {}
-  void deleteDirectory(const std::string &) override {}
-  void renameFile(const std::string &, const std::string &) override {}
-  void changePermissions(const std::string &, int) override {}
-  void batchDirectoryDownload(const std::string &) override {}
-  void nextBatchDirectory() override {}
-  void doneBatchItem() override {}
 
 private:
   // Takes the service for one operation; false (refused, as the real service refuses) while

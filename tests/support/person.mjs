@@ -273,6 +273,18 @@ export async function connectAnonymousFtp(s, port, firstRow) {
   await s.row(firstRow).waitFor({ timeout: 30000 });
 }
 
+// Saved Files' picture `name` opened in the image editor and its Save pressed: the dialog's
+// 'Save to "Saved Files"' button, once it is shown.
+export async function openImageSave(s, name) {
+  await s.tab('Saved Files');
+  await clickSeen(s.row(name).locator('.accessory'));
+  await clickSeen(s.sheetButton('Edit Image'));
+  await clickSeen(s.front().getByLabel('Save', { exact: true }).filter({ visible: true }));
+  const save = s.page.getByRole('button', { name: 'Save to "Saved Files"', exact: true }).filter({ visible: true });
+  await save.waitFor();
+  return save;
+}
+
 // The labels of the front screen's rows drawn checked: the blue bar on the left edge of the row's
 // drawing (`front` gives the screen's locator).
 export function checkedRows(front) {

@@ -9,6 +9,7 @@
 #include "tests/app/foundation/ScreenFixture.h"
 #include "tests/support/EditRecords.h"
 #include "tests/support/FolderChecks.h"
+#include "tests/support/IdleSftp.h"
 #include "tests/support/LabelFit.h"
 
 #include "app/foundation/Database.h"
@@ -31,35 +32,9 @@
 using namespace platform;
 using namespace platform::ui;
 
-namespace {
+using testsupport::IdleSftp;
 
-// An SFTP service that does nothing: connected and idle, or not.
-class IdleSftp : public SFTPWrapper {
-public:
-  bool connected = true;
-  void reinit() override {}
-  bool isConnected() override { return connected; }
-  bool isActive() override { return false; }
-  bool isAnythingPending() override { return false; }
-  void paused() override {}
-  std::string userRootDir() override { return "/home/u"; }
-  std::string lastOperationDir() override { return ""; }
-  void setDir(const std::string &) override {}
-  void getThisDirectory(const std::string &) override {}
-  void getDirectory() override {}
-  void setupToDownloadThisFile(const std::string &, const std::string &, bool) override {}
-  void downloadFile() override {}
-  void setupToUploadThisFile(const std::string &, const std::string &) override {}
-  void uploadFile() override {}
-  void createDirectory(const std::string &) override {}
-  void deleteFile(const std::string &) override {}
-  void deleteDirectory(const std::string &) override {}
-  void renameFile(const std::string &, const std::string &) override {}
-  void changePermissions(const std::string &, int) override {}
-  void batchDirectoryDownload(const std::string &) override {}
-  void nextBatchDirectory() override {}
-  void doneBatchItem() override {}
-};
+namespace {
 
 std::shared_ptr<DirItemInfo> entry(const char *name, int64_t size, bool folder = false) {
   auto e = std::make_shared<DirItemInfo>();
