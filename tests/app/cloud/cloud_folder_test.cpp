@@ -134,6 +134,17 @@ protected:
     auto r = rows();
     return std::find(r.begin(), r.end(), name) != r.end();
   }
+  // Saved Files' "Move File" of `name` to "Cloud Files", from its row menu, and back on `saved`.
+  bool moveToCloud(const std::string &name, const std::shared_ptr<ViewController> &saved) {
+    if (!probe->tapAccessory(name) || !probe->answerSheet("Move File") ||
+        !probe->tapRow("Cloud Files"))
+      return false;
+    for (int i = 0; i < 3 && probe->topViewController() != saved; ++i) {
+      probe->tap("Done");
+      advance(std::chrono::milliseconds(10));
+    }
+    return true;
+  }
   // Runs the main loop (the watch, the work queue's hand-overs) until the condition holds.
   bool waitForRows(const std::function<bool()> &cond) {
     return RunLoop::main()->runUntil(cond, seconds(20));
@@ -831,13 +842,7 @@ TEST_F(CloudFolderTest, ACopyFromSavedFilesThatFailsIsSaid) {
       testsupport::writeFile(cloud + "/a.txt", "cloud a");
     std::optional<HeldRead> reader;
     if (!c.folderThere) reader.emplace(cloud + "/a.txt");
-    ASSERT_TRUE(probe->tapAccessory("a.txt")) << probe->lastError();
-    ASSERT_TRUE(probe->answerSheet("Move File")) << probe->lastError();
-    ASSERT_TRUE(probe->tapRow("Cloud Files")) << probe->lastError();
-    for (int i = 0; i < 3 && probe->topViewController() != saved; ++i) {
-      probe->tap("Done");
-      advance(std::chrono::milliseconds(10));
-    }
+    ASSERT_TRUE(moveToCloud("a.txt", saved)) << probe->lastError();
     if (reader) {
       // The copy waits for the item; the disk fills meanwhile.
       testsupport::FileSizeLimit full(4);
@@ -866,13 +871,7 @@ TEST_F(CloudFolderTest, ACopyFromSavedFilesLeavesNoTemporaryCopy) {
     SCOPED_TRACE(itemThere ? "over an item" : "a new item");
     fs::remove_all(cloud + "/a.txt");
     if (itemThere) testsupport::writeFile(cloud + "/a.txt", "cloud a");
-    ASSERT_TRUE(probe->tapAccessory("a.txt")) << probe->lastError();
-    ASSERT_TRUE(probe->answerSheet("Move File")) << probe->lastError();
-    ASSERT_TRUE(probe->tapRow("Cloud Files")) << probe->lastError();
-    for (int i = 0; i < 3 && probe->topViewController() != saved; ++i) {
-      probe->tap("Done");
-      advance(std::chrono::milliseconds(10));
-    }
+    ASSERT_TRUE(moveToCloud("a.txt", saved)) << probe->lastError();
     ASSERT_TRUE(waitForRows([&] {
       return fs::is_regular_file(cloud + "/a.txt") &&
              testsupport::readFile(cloud + "/a.txt") == "saved a";
@@ -900,13 +899,7 @@ TEST_F(CloudFolderTest, SavedFilesOffersTheCloudWhileTheFolderIsThere) {
   advance(std::chrono::milliseconds(10));
 
   // A file moved to "Cloud Files" is copied there and stays in Saved Files.
-  ASSERT_TRUE(probe->tapAccessory("a.txt")) << probe->lastError();
-  ASSERT_TRUE(probe->answerSheet("Move File")) << probe->lastError();
-  ASSERT_TRUE(probe->tapRow("Cloud Files")) << probe->lastError();
-  for (int i = 0; i < 3 && probe->topViewController() != saved; ++i) {
-    probe->tap("Done");
-    advance(std::chrono::milliseconds(10));
-  }
+  ASSERT_TRUE(moveToCloud("a.txt", saved)) << probe->lastError();
   EXPECT_TRUE(waitForRows([&] { return fs::exists(cloud + "/a.txt"); }));
   EXPECT_EQ(testsupport::readFile(cloud + "/a.txt"), "saved a");
   EXPECT_EQ(testsupport::readFile(files + "/a.txt"), "saved a");
