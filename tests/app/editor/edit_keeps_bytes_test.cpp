@@ -135,6 +135,46 @@ TEST(EditKeepsBytes, UntouchedLineEndsStayAsTheyWere) {
   }
 }
 
+// A file of mixed line ends keeps the ones nobody touched whatever the save has to do: move a
+// plain ASCII file to UTF-8, write the text whole in another encoding, or in one that carries a
+// shift state.
+TEST(EditKeepsBytes, MixedLineEndsSurviveEverySave) {
+  const std::string file = "one\r\ntwo\nthree\r\nfour\n";
+  struct Case {
+    const char *name;
+    uint32_t configured; // 0: detect
+    uint32_t savedIn;    // the encoding the save writes (0: as loaded)
+    std::string typed;   // typed at the end of line two
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"ascii gains one accented letter", 0, 0, "\xC3\xA9", "one\r\ntwo\xC3\xA9\nthree\r\nfour\n"},
+      {"ascii gains a character beyond the first plane", 0, 0, "\xF0\x9F\x98\x80",
+       "one\r\ntwo\xF0\x9F\x98\x80\nthree\r\nfour\n"},
+      {"written whole in UTF-16", 0, kEncodingUTF16, "!",
+       std::string("\xFF\xFE") +
+           testsupport::iconvConvert("one\r\ntwo!\nthree\r\nfour\n", "UTF-8", "UTF-16LE")
+               .value_or("")},
+      {"iso-2022-jp is always written whole", kEncodingISO2022JP, 0, "\xE6\x97\xA5",
+       testsupport::iconvConvert("one\r\ntwo\xE6\x97\xA5\nthree\r\nfour\n", "UTF-8", "ISO-2022-JP")
+           .value_or("")},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    const Bytes bytes = bytesOf(file);
+    DecodedText d = decodeFile(bytes, c.configured);
+    ASSERT_TRUE(d.loaded && d.wasCRLF);
+    std::string edited = d.text;
+    edited.insert(edited.find("\nthree"), c.typed);
+    const LoadedFile loaded = loadedFrom(bytes, d);
+    EncodeState state = loaded.state;
+    if (c.savedIn == kEncodingUTF16) state = {kEncodingUTF16, true};
+    auto saved = encodeEdited(edited, 0, d.wasCRLF, loaded, state);
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(hexOf(stringOf(*saved)), hexOf(c.expected));
+  }
+}
+
 TEST(EditKeepsBytes, PlainAsciiGainingOtherCharactersBecomesUtf8) {
   struct Case {
     std::string file, typed, expected;
