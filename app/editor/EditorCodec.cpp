@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <functional>
 
 namespace editor {
 
@@ -460,11 +461,15 @@ void writeRun(std::vector<Run> &runs, std::string_view s) {
   runs.back().text += s;
 }
 
-// The runs of an edited text `T` against the loaded text `L`: what lies before and after the one
-// edit (on character boundaries, never between CR and LF) is kept; line ends are rewritten where
-// the setting asks it of every line (1, 2), while "keep" (0) keeps those of the untouched text and
-// gives typed ones the file's CR LF.
-std::vector<Run> runsOf(std::string_view T, std::string_view L, int carriageControl, bool wasCRLF) {
+// A piece of the edited text that is the loaded text's own: `length` bytes at `edited` in the
+// edited text and at `loaded` in the loaded text.
+struct Same {
+  size_t edited, loaded, length;
+};
+
+// How far two texts agree from the start and from the end (the end not reaching into what the
+// start took), on character boundaries and never between a CR and its LF.
+std::pair<size_t, size_t> agreeingEnds(std::string_view L, std::string_view T) {
   size_t P = 0;
   while (P < L.size() && P < T.size() && L[P] == T[P])
     ++P;
@@ -477,15 +482,135 @@ std::vector<Run> runsOf(std::string_view T, std::string_view L, int carriageCont
   while (S > 0 && isContinuation(L[L.size() - S]))
     --S;
   if (S > 0 && L.size() - S > 0 && L[L.size() - S] == '\n' && L[L.size() - S - 1] == '\r') --S;
+  return {P, S};
+}
 
+// The lines of a text (each with its line end), as [start, end) offsets.
+std::vector<std::pair<size_t, size_t>> linesOf(std::string_view s) {
+  std::vector<std::pair<size_t, size_t>> out;
+  for (size_t at = 0; at < s.size();) {
+    const size_t lf = s.find('\n', at);
+    const size_t end = lf == std::string_view::npos ? s.size() : lf + 1;
+    out.push_back({at, end});
+    at = end;
+  }
+  return out;
+}
+
+// The lines two texts have in common, in order (index pairs), by the shortest edit script over
+// lines; nothing when they differ in more than `budget` lines (a text rewritten throughout).
+using LinePairs = std::vector<std::pair<size_t, size_t>>;
+std::optional<LinePairs> commonLines(const std::vector<std::string_view> &a,
+                                     const std::vector<std::string_view> &b, long budget) {
+  const long n = static_cast<long>(a.size()), m = static_cast<long>(b.size());
+  const long most = std::min(n + m, budget);
+  std::vector<size_t> ha(a.size()), hb(b.size());
+  for (size_t i = 0; i < a.size(); ++i)
+    ha[i] = std::hash<std::string_view>{}(a[i]);
+  for (size_t j = 0; j < b.size(); ++j)
+    hb[j] = std::hash<std::string_view>{}(b[j]);
+  auto same = [&](long x, long y) { return ha[x] == hb[y] && a[x] == b[y]; };
+  const long offset = most + 1;
+  std::vector<long> v(static_cast<size_t>(2 * most + 3), 0);
+  // The furthest reach on each diagonal before each round, for the way back.
+  std::vector<std::vector<long>> trace;
+  for (long d = 0; d <= most; ++d) {
+    trace.emplace_back(v.begin() + (offset - d - 1), v.begin() + (offset + d + 2));
+    for (long k = -d; k <= d; k += 2) {
+      long x = (k == -d || (k != d && v[offset + k - 1] < v[offset + k + 1]))
+                   ? v[offset + k + 1]
+                   : v[offset + k - 1] + 1;
+      long y = x - k;
+      while (x < n && y < m && same(x, y))
+        ++x, ++y;
+      v[offset + k] = x;
+      if (x < n || y < m) continue;
+      LinePairs matched;
+      for (long e = d; e > 0; --e) {
+        const auto &w = trace[static_cast<size_t>(e)];
+        auto at = [&](long kk) { return w[static_cast<size_t>(kk + e + 1)]; };
+        const long kk = x - y;
+        const long prev = (kk == -e || (kk != e && at(kk - 1) < at(kk + 1))) ? kk + 1 : kk - 1;
+        const long px = at(prev), py = px - prev;
+        while (x > px && y > py && x > 0 && y > 0) {
+          --x, --y;
+          matched.push_back({size_t(x), size_t(y)});
+        }
+        x = px, y = py;
+      }
+      while (x > 0 && y > 0) {
+        --x, --y;
+        matched.push_back({size_t(x), size_t(y)});
+      }
+      std::reverse(matched.begin(), matched.end());
+      return matched;
+    }
+  }
+  return std::nullopt;
+}
+
+// The pieces of an edited text `T` that are the loaded text `L` as it was: what lies before and
+// after the edits, the lines in between that were not edited, and within edited stretches of lines
+// what agrees at their start and end. (A person edits here and there: an edit at the top and one
+// at the bottom leave every line between as it was.)
+std::vector<Same> samePieces(std::string_view L, std::string_view T) {
+  const auto [P, S] = agreeingEnds(L, T);
+  std::vector<Same> out{{0, 0, P}};
+  const std::string_view Lm = L.substr(P, L.size() - S - P), Tm = T.substr(P, T.size() - S - P);
+  const auto ll = linesOf(Lm), tl = linesOf(Tm);
+  std::vector<std::string_view> la, tb;
+  for (auto [from, to] : ll)
+    la.push_back(Lm.substr(from, to - from));
+  for (auto [from, to] : tl)
+    tb.push_back(Tm.substr(from, to - from));
+  constexpr long kBudget = 1000;
+  const LinePairs matched = commonLines(la, tb, kBudget).value_or(LinePairs{});
+  // An edited stretch: what agrees at its ends is kept too.
+  auto stretch = [&](size_t l0, size_t l1, size_t t0, size_t t1) {
+    const auto [p, s] = agreeingEnds(Lm.substr(l0, l1 - l0), Tm.substr(t0, t1 - t0));
+    if (p) out.push_back({P + t0, P + l0, p});
+    if (s) out.push_back({P + t1 - s, P + l1 - s, s});
+  };
+  size_t li = 0, ti = 0;
+  auto offsetOf = [](const auto &lines, size_t i, size_t size) {
+    return i < lines.size() ? lines[i].first : size;
+  };
+  for (size_t at = 0; at <= matched.size(); ++at) {
+    const size_t lNext = at < matched.size() ? matched[at].first : ll.size();
+    const size_t tNext = at < matched.size() ? matched[at].second : tl.size();
+    if (lNext > li || tNext > ti)
+      stretch(offsetOf(ll, li, Lm.size()), offsetOf(ll, lNext, Lm.size()),
+              offsetOf(tl, ti, Tm.size()), offsetOf(tl, tNext, Tm.size()));
+    if (at == matched.size()) break;
+    const auto [lf, lt] = ll[lNext];
+    const size_t tf = tl[tNext].first;
+    if (!out.empty() && out.back().edited + out.back().length == P + tf &&
+        out.back().loaded + out.back().length == P + lf)
+      out.back().length += lt - lf;
+    else
+      out.push_back({P + tf, P + lf, lt - lf});
+    li = lNext + 1, ti = tNext + 1;
+  }
+  out.push_back({T.size() - S, L.size() - S, S});
+  std::erase_if(out, [](const Same &s) { return s.length == 0; });
+  return out;
+}
+
+// The runs of an edited text `T` against the loaded text `L`: what is as it was is kept; line
+// ends are rewritten where the setting asks it of every line (1, 2), while "keep" (0) keeps those
+// of the untouched text and gives typed ones the file's CR LF.
+std::vector<Run> runsOf(std::string_view T, std::string_view L, int carriageControl, bool wasCRLF) {
+  const std::vector<Same> same = samePieces(L, T);
   const bool toCRLF = carriageControl == 1 || (carriageControl == 0 && wasCRLF);
   const bool rewrite = carriageControl == 2 || toCRLF;
   const bool rewriteUntouched = rewrite && carriageControl != 0;
-  // The loaded character behind a byte of the text, or npos inside the edit.
+  // The loaded byte behind a byte of the text, or npos where it was edited.
   auto origin = [&](size_t i) -> size_t {
-    if (i < P) return i;
-    if (i >= T.size() - S) return i - T.size() + L.size();
-    return std::string_view::npos;
+    auto it = std::upper_bound(same.begin(), same.end(), i,
+                               [](size_t at, const Same &s) { return at < s.edited; });
+    if (it == same.begin()) return std::string_view::npos;
+    --it;
+    return i < it->edited + it->length ? it->loaded + (i - it->edited) : std::string_view::npos;
   };
   auto untouched = [&](size_t i, size_t k) {
     const size_t o = origin(i);

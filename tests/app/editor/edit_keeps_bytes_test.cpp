@@ -8,6 +8,8 @@
 
 #include "tests/support/IconvOracle.h"
 
+#include <functional>
+
 using namespace editor;
 
 namespace {
@@ -169,6 +171,41 @@ TEST(EditKeepsBytes, MixedLineEndsSurviveEverySave) {
     const LoadedFile loaded = loadedFrom(bytes, d);
     EncodeState state = loaded.state;
     if (c.savedIn == kEncodingUTF16) state = {kEncodingUTF16, true};
+    auto saved = encodeEdited(edited, 0, d.wasCRLF, loaded, state);
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(hexOf(stringOf(*saved)), hexOf(c.expected));
+  }
+}
+
+// Edits here and there leave every line between them as it was, its line end too.
+TEST(EditKeepsBytes, LinesBetweenEditsKeepTheirBytes) {
+  const std::string file = "top\r\na\nb\r\nc\nd\r\nbottom\n";
+  struct Case {
+    const char *name;
+    std::function<void(std::string &)> edit;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"top and bottom", [](std::string &t) { t.insert(3, "!"), t += "!"; },
+       "top!\r\na\nb\r\nc\nd\r\nbottom\n!"},
+      {"a line typed between two others and the first line edited",
+       [](std::string &t) { t.insert(t.find("c\n"), "new\n"), t.insert(0, "x"); },
+       "xtop\r\na\nb\r\nnew\r\nc\nd\r\nbottom\n"},
+      {"a line taken out, another edited",
+       [](std::string &t) { t.erase(t.find("b\r\n"), 3), t.insert(t.find("d"), "e"); },
+       "top\r\na\nc\ned\r\nbottom\n"},
+      {"an accented letter on the last line and a line on top",
+       [](std::string &t) { t.insert(t.find("bottom") + 6, "\xC3\xA9"), t.insert(0, "\n"); },
+       "\r\ntop\r\na\nb\r\nc\nd\r\nbottom\xC3\xA9\n"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    const Bytes bytes = bytesOf(file);
+    DecodedText d = decodeFile(bytes, 0);
+    std::string edited = d.text;
+    c.edit(edited);
+    const LoadedFile loaded = loadedFrom(bytes, d);
+    EncodeState state = loaded.state;
     auto saved = encodeEdited(edited, 0, d.wasCRLF, loaded, state);
     ASSERT_TRUE(saved);
     EXPECT_EQ(hexOf(stringOf(*saved)), hexOf(c.expected));
