@@ -549,50 +549,73 @@ std::optional<LinePairs> commonLines(const std::vector<std::string_view> &a,
   return std::nullopt;
 }
 
-// The pieces of an edited text `T` that are the loaded text `L` as it was: what lies before and
-// after the edits, the lines in between that were not edited, and within edited stretches of lines
-// what agrees at their start and end. (A person edits here and there: an edit at the top and one
-// at the bottom leave every line between as it was.)
+// The pieces of an edited text `T` that are the loaded text `L` as it was: the lines that were
+// not edited, and within the edited ones what agrees at their start and end. (A person edits here
+// and there: an edit at the top and one at the bottom leave every line between as it was, and an
+// edit at the end of a line leaves its line end as it was.)
 std::vector<Same> samePieces(std::string_view L, std::string_view T) {
-  const auto [P, S] = agreeingEnds(L, T);
-  std::vector<Same> out{{0, 0, P}};
-  const std::string_view Lm = L.substr(P, L.size() - S - P), Tm = T.substr(P, T.size() - S - P);
-  const auto ll = linesOf(Lm), tl = linesOf(Tm);
-  std::vector<std::string_view> la, tb;
-  for (auto [from, to] : ll)
-    la.push_back(Lm.substr(from, to - from));
-  for (auto [from, to] : tl)
-    tb.push_back(Tm.substr(from, to - from));
-  constexpr long kBudget = 1000;
-  const LinePairs matched = commonLines(la, tb, kBudget).value_or(LinePairs{});
-  // An edited stretch: what agrees at its ends is kept too.
-  auto stretch = [&](size_t l0, size_t l1, size_t t0, size_t t1) {
-    const auto [p, s] = agreeingEnds(Lm.substr(l0, l1 - l0), Tm.substr(t0, t1 - t0));
-    if (p) out.push_back({P + t0, P + l0, p});
-    if (s) out.push_back({P + t1 - s, P + l1 - s, s});
+  const auto ll = linesOf(L), tl = linesOf(T);
+  auto lineOf = [](std::string_view s, const std::pair<size_t, size_t> &at) {
+    return s.substr(at.first, at.second - at.first);
   };
-  size_t li = 0, ti = 0;
-  auto offsetOf = [](const auto &lines, size_t i, size_t size) {
+  // Lines alike at the start and at the end are taken at once; those between are matched.
+  size_t head = 0, tail = 0;
+  while (head < ll.size() && head < tl.size() && lineOf(L, ll[head]) == lineOf(T, tl[head]))
+    ++head;
+  while (tail < ll.size() - head && tail < tl.size() - head &&
+         lineOf(L, ll[ll.size() - 1 - tail]) == lineOf(T, tl[tl.size() - 1 - tail]))
+    ++tail;
+  std::vector<std::string_view> la, ta;
+  for (size_t i = head; i < ll.size() - tail; ++i)
+    la.push_back(lineOf(L, ll[i]));
+  for (size_t j = head; j < tl.size() - tail; ++j)
+    ta.push_back(lineOf(T, tl[j]));
+  constexpr long kBudget = 1000;
+  LinePairs matched;
+  for (size_t i = 0; i < head; ++i)
+    matched.push_back({i, i});
+  for (auto [i, j] : commonLines(la, ta, kBudget).value_or(LinePairs{}))
+    matched.push_back({head + i, head + j});
+  for (size_t k = tail; k > 0; --k)
+    matched.push_back({ll.size() - k, tl.size() - k});
+
+  std::vector<Same> out;
+  auto keep = [&](size_t edited, size_t loaded, size_t length) {
+    if (!length) return;
+    if (!out.empty() && out.back().edited + out.back().length == edited &&
+        out.back().loaded + out.back().length == loaded)
+      out.back().length += length;
+    else
+      out.push_back({edited, loaded, length});
+  };
+  // What agrees at the ends of an edited stretch is kept too.
+  auto agreeing = [&](size_t l0, size_t l1, size_t t0, size_t t1) {
+    const auto [p, s] = agreeingEnds(L.substr(l0, l1 - l0), T.substr(t0, t1 - t0));
+    keep(t0, l0, p);
+    keep(t1 - s, l1 - s, s);
+  };
+  auto startOf = [](const auto &lines, size_t i, size_t size) {
     return i < lines.size() ? lines[i].first : size;
   };
+  // Edited lines, as many on both sides, are edits of one line each.
+  auto stretch = [&](size_t li, size_t lEnd, size_t ti, size_t tEnd) {
+    if (lEnd - li == tEnd - ti) {
+      for (; li < lEnd; ++li, ++ti)
+        agreeing(ll[li].first, ll[li].second, tl[ti].first, tl[ti].second);
+    } else {
+      agreeing(startOf(ll, li, L.size()), startOf(ll, lEnd, L.size()), startOf(tl, ti, T.size()),
+               startOf(tl, tEnd, T.size()));
+    }
+  };
+  size_t li = 0, ti = 0;
   for (size_t at = 0; at <= matched.size(); ++at) {
     const size_t lNext = at < matched.size() ? matched[at].first : ll.size();
     const size_t tNext = at < matched.size() ? matched[at].second : tl.size();
-    if (lNext > li || tNext > ti)
-      stretch(offsetOf(ll, li, Lm.size()), offsetOf(ll, lNext, Lm.size()),
-              offsetOf(tl, ti, Tm.size()), offsetOf(tl, tNext, Tm.size()));
+    if (lNext > li || tNext > ti) stretch(li, lNext, ti, tNext);
     if (at == matched.size()) break;
-    const auto [lf, lt] = ll[lNext];
-    const size_t tf = tl[tNext].first;
-    if (!out.empty() && out.back().edited + out.back().length == P + tf &&
-        out.back().loaded + out.back().length == P + lf)
-      out.back().length += lt - lf;
-    else
-      out.push_back({P + tf, P + lf, lt - lf});
+    keep(tl[tNext].first, ll[lNext].first, ll[lNext].second - ll[lNext].first);
     li = lNext + 1, ti = tNext + 1;
   }
-  out.push_back({T.size() - S, L.size() - S, S});
-  std::erase_if(out, [](const Same &s) { return s.length == 0; });
   return out;
 }
 
