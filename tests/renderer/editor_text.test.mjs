@@ -35,10 +35,9 @@ const encode = (raw, encoding) => (encoding === 'utf16le'
   ? Buffer.concat([Buffer.from([0xff, 0xfe]), Buffer.from(raw, 'utf16le')])
   : Buffer.from(raw, 'utf8'));
 
-// Each file is clicked at the end of its fourth line (below the editor's first tip), gets the key
-// "#" of the editor's own row of keys there on the phone (the program puts it where the page said
-// the caret is, and the page shows it where the program put it) and "Y" typed after it, then
-// Ctrl+End and `typed`.
+// Each file is clicked at the end of its fourth line (below the editor's first tip) and gets the
+// key "#" of the editor's row of keys there (the program puts it where the page said the caret
+// is; the page shows it where the program put it), "Y" typed after it, then Ctrl+End and `typed`.
 const files = [
   { name: 'utf16-crlf.txt', raw: 'BEGIN\r\nmiddle one\r\nmiddle two\r\nmiddle three\r\nEND', encoding: 'utf16le', typed: ' X' },
   { name: 'mixed.txt', raw: 'one\r\ntwo\nthree\r\nfour\nfive\r\nEND', encoding: 'utf8', typed: ' X' },
@@ -48,32 +47,26 @@ const files = [
 ];
 const clickedLine = 3;
 
-function expectedBytes(f, key) {
+function expectedBytes(f) {
   const at = endOfLine(f.raw, clickedLine);
-  return encode(`${f.raw.slice(0, at)}${key}Y${f.raw.slice(at)}${f.typed}`, f.encoding);
+  return encode(`${f.raw.slice(0, at)}#Y${f.raw.slice(at)}${f.typed}`, f.encoding);
 }
 
-// A point at the end of line `k` of the text view, beside its text (the page shows the text as it
-// is laid out: lines here are short enough not to wrap).
-async function lineEndPoint(text, k) {
-  return text.evaluate((el, line) => {
+// A click beside the end of line `k` of the text view (its lines short enough not to wrap),
+// checked to land on the text view itself.
+async function clickLineEnd(page, text, k) {
+  const { x, y } = await text.evaluate((el, line) => {
     const box = el.getBoundingClientRect();
     const scale = box.width / el.offsetWidth;
     const style = getComputedStyle(el);
-    const measure = document.createElement('div');
+    const measure = Object.assign(document.createElement('div'), { textContent: 'X' });
     Object.assign(measure.style, { position: 'absolute', visibility: 'hidden', font: style.font, lineHeight: style.lineHeight });
-    measure.textContent = 'X';
     document.body.append(measure);
     const lineHeight = measure.getBoundingClientRect().height;
     measure.remove();
     const top = parseFloat(style.paddingTop) + parseFloat(style.borderTopWidth);
     return { x: box.right - 24 * scale, y: box.top + (top + (line + 0.5) * lineHeight) * scale };
   }, k);
-}
-
-// A click at the end of line `k`, checked to land on the text view itself.
-async function clickLineEnd(page, text, k) {
-  const { x, y } = await lineEndPoint(text, k);
   const hit = await text.evaluate((el, [px, py]) => document.elementFromPoint(px, py) === el, [x, y]);
   assert.ok(hit, `the end of line ${k + 1} is not the text: ${await whatLiesAt(page, x, y)}`);
   await page.mouse.click(x, y);
@@ -122,24 +115,21 @@ for (const [profile, viewport, env] of profiles) {
       run: async (s) => {
         const { page } = s;
         const save = page.getByRole('button', { name: 'Save', exact: true }).filter({ visible: true });
-        const key = '#';
         for (const f of files) {
           const file = path.join(s.home, 'Documents', 'Files', f.name);
           const text = await openInEditor(s, f.name);
           // The page shows each line end as one line feed.
           assert.equal(await text.inputValue(), f.raw.replace(/\r\n?/g, '\n'), f.name);
           await clickLineEnd(page, text, clickedLine);
-          if (key) {
-            await clickSeen(page.getByRole('button', { name: `Key ${key}`, exact: true }));
-            await waitFor(async () => (await text.inputValue()).includes(`${key}\n`), `${key} at the caret of ${f.name}`);
-          }
+          await clickSeen(page.getByRole('button', { name: 'Key #', exact: true }));
+          await waitFor(async () => (await text.inputValue()).includes('#\n'), `# at the caret of ${f.name}`);
           await page.keyboard.type('Y');
           await page.keyboard.press('Control+End');
           await page.keyboard.type(f.typed);
           await waitFor(async () => (await text.inputValue()).endsWith(`END${f.typed}`), `${f.typed} at the end of ${f.name}`);
           await s.screen(f.name.replace(/\.txt$/, ''));
           await clickSeen(save);
-          const expected = expectedBytes(f, key);
+          const expected = expectedBytes(f);
           await waitFor(() => fs.readFileSync(file).equals(expected), `${f.name} saved`, 10000).catch(() => {});
           assert.equal(fs.readFileSync(file).toString('hex'), expected.toString('hex'), f.name);
         }
