@@ -61,7 +61,7 @@ public:
                          int64_t size, const std::shared_ptr<FTPConnection> &ftpConnection,
                          const std::shared_ptr<SFTPWrapper> &sftpConnection,
                          const std::string &localpath, bool cleanWhenDone, bool kickstart);
-  // Full form. Returns the key (-1 only when the row could not be stored).
+  // Full form. Returns the key: a row the table cannot take is kept in memory for this run.
   int addBatchItemAction(int action, std::string filename, std::string path, int64_t size,
                          std::string server, int port, const std::string &user,
                          const std::string &password, const std::string &protocol,
@@ -283,9 +283,13 @@ private:
   void holdRemoval(int pk);
   void holdStart(int pk, int64_t bytes);
   void owedHeldWrite();
-  // The highest key given to a row in this run, and a new row's key made one never given before.
+  // The highest key given to a row in this run, and a new row's key made one never given before
+  // (-1 when the row could not keep a key of its own in the table: it was taken out again).
   int highestKeyGiven_ = 0;
   int keyNotGivenBefore(int key);
+  // Tells the person, once a run, that transfers are kept only in memory.
+  void sayQueueNotSaved();
+  bool saidQueueNotSaved_ = false;
   static std::string nameKey(const std::string &filename, const std::string &path);
   void indexItem(const BatchItem &item);
   void unindexItem(const BatchItem &item);
