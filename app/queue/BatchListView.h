@@ -223,9 +223,11 @@ private:
   // False when the connection must settle before the item starts.
   bool configureFTPFor(const BatchItem &item);
   // Holds the queue's FTP items for a second: the connection reports an abort for whatever
-  // transfer runs half a second after it closed a session. After a connect (untilLoggedIn) the
-  // hold ends as soon as the login has ended.
-  void settleFTP(bool untilLoggedIn = false);
+  // transfer runs half a second after it closed a session. After a connect (UntilLoggedIn) the
+  // hold ends as soon as the login has ended; after a cancelled upload (UntilSessionEnd) once the
+  // session that removes its temporary file has ended.
+  enum class Settle { Second, UntilLoggedIn, UntilSessionEnd };
+  void settleFTP(Settle until = Settle::Second);
   // Whether the FTP item started last has yet to report its end.
   bool awaitingFTPItem();
   void configureSFTPFor(const BatchItem &item);
@@ -254,8 +256,10 @@ private:
   // while another row that stays would resume from it).
   void deleteItemLocalFile(const BatchItem &item, bool othersStay = true);
   // A deleted row's transfer is stopped wherever it runs: on the queue's SFTP service (which
-  // then removes its partial file), or on the FTP tab's connection.
-  void stopDeletedRow(const BatchItem &item);
+  // then removes its partial file), on the queue's FTP connection (an upload, whose temporary
+  // file on the server goes too; true: the connection ends its session itself), or on the FTP
+  // tab's connection.
+  bool stopDeletedRow(const BatchItem &item);
   void stopSFTPTransfer();
 
   // Storage.
