@@ -483,6 +483,28 @@ TEST_F(CloudFolderTest, CopyIntoSavedFilesOpenInAndDelete) {
   EXPECT_EQ(testsupport::readFile(files + "/a.txt"), "cloud a");
 }
 
+// "Delete All Files" deletes the files its question counted (the files the search shows then): a
+// document that arrives while the question is open stays, though the search shows it by then, and
+// so does one the search hides.
+TEST_F(CloudFolderTest, DeleteAllFilesDeletesTheFilesItsQuestionCounted) {
+  open({{"a.txt", "a"}, {"b.txt", "b"}, {"hidden.rtf", "hidden"}});
+  ASSERT_TRUE(probe->type("Search Folder", ".txt"));
+  ASSERT_TRUE(probe->tap("Menu")) << probe->lastError();
+  ASSERT_TRUE(probe->answerSheet("Delete All Files"));
+  RunLoop::main()->runPending();
+  ASSERT_EQ(probe->pendingAlerts().size(), 1u);
+  EXPECT_EQ(probe->pendingAlerts()[0].message,
+            "All 2 files in your Cloud Files will be deleted from ALL devices.  Continue?");
+  testsupport::writeFile(cloud + "/late.txt", "late");
+  ASSERT_TRUE(waitForRows([&] { return listed("late.txt"); }));
+  ASSERT_TRUE(probe->answerAlert("Delete All"));
+  EXPECT_TRUE(waitForRows([&] { return !listed("a.txt") && !listed("b.txt"); }));
+  settle();
+  EXPECT_EQ(rows(), std::vector<std::string>{"late.txt"});
+  EXPECT_EQ(testsupport::readFile(cloud + "/late.txt"), "late");
+  EXPECT_EQ(testsupport::readFile(cloud + "/hidden.rtf"), "hidden");
+}
+
 // A row's menu button opens that row's sheet, and the sheet acts on that row whatever row is
 // checked; the checked row stays as it was (a mark made under the sheet would make the person's
 // next tap on the row take it away again).
