@@ -645,16 +645,38 @@ TEST_F(CloudFolderTest, CreateRefusesUnsafeNamesAndMakesEmptyFilesAndZips) {
   EXPECT_EQ(rows().size(), 3u) << "nothing else appeared: " << fs::exists(cloud + "/a");
 }
 
+// A name the search filter hides is still in use: Create File over it would empty the file, and
+// a video named after it would replace it (".mov" is added after the prompt's own check).
 TEST_F(CloudFolderTest, ANameHiddenBySearchIsStillInUse) {
-  // Create File over a file the search filter hides would have emptied it.
-  open({{"hidden.txt", "keep me"}, {"shown.rtf", "s"}});
+  open({{"hidden.txt", "keep me"}, {"clip.mov", "keep me"}, {"shown.rtf", "s"}});
+  const std::string video = tmpPath() + "/picked.mov";
+  testsupport::writeFile(video, "moov");
+  const struct {
+    const char *kept;
+    std::function<void()> name;
+  } cases[] = {
+      {"hidden.txt", [&] { create("hidden.txt"); }},
+      {"clip.mov",
+       [&] {
+         photos->next = PickedMedia{true, video, nullptr, ""};
+         ASSERT_TRUE(probe->tap("Menu")) << probe->lastError();
+         ASSERT_TRUE(probe->answerSheet("Import Picture/Video"));
+         advance(std::chrono::milliseconds(20));
+         ASSERT_TRUE(probe->type("Video File Name:", "clip"));
+         ASSERT_TRUE(probe->tap("Done"));
+         advance(std::chrono::milliseconds(10));
+       }},
+  };
   ASSERT_TRUE(probe->type("Search Folder", ".rtf"));
   ASSERT_EQ(rows(), (std::vector<std::string>{"shown.rtf"}));
-  create("hidden.txt");
-  EXPECT_EQ(lastAlert(), "File Name Error: A file with that name already exists in the folder.");
-  backToScreen();
-  settle();
-  EXPECT_EQ(testsupport::readFile(cloud + "/hidden.txt"), "keep me");
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.kept);
+    c.name();
+    EXPECT_EQ(lastAlert(), "File Name Error: A file with that name already exists in the folder.");
+    backToScreen();
+    settle();
+    EXPECT_EQ(testsupport::readFile(cloud + "/" + c.kept), "keep me");
+  }
 }
 
 TEST_F(CloudFolderTest, ImportsPicturesAndVideosFromThePhotoLibrary) {
