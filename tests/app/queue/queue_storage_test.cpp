@@ -152,13 +152,21 @@ TEST_P(UnstoredTransfer, IsKeptForThisRun) {
   EXPECT_NE(std::find(shown.begin(), shown.end(), "kept"), shown.end());
 
   if (!noDatabase) {
-    // The table takes rows again: theirs are keys of their own, above the ones kept in memory.
+    // The table takes the row, but under "kept"'s key, and refuses it one of its own: taken back,
+    // the row is kept in memory too.
     sqlite3 *db = OpenDatabase();
     SQLExecute(db, "DROP TRIGGER refuse");
-    sqlite3_close(db);
+    SQLExecute(db, "CREATE TRIGGER renumber BEFORE UPDATE OF pk ON batchlist BEGIN "
+                   "SELECT RAISE(ABORT, 'refused'); END");
     const int later = add("later");
     EXPECT_GT(later, std::max(kept, other));
-    EXPECT_EQ(rows().back().substr(0, rows().back().find('|')), std::to_string(later));
+    EXPECT_EQ(rows(), before);
+    // The table takes rows again: theirs are keys of their own, above the ones kept in memory.
+    SQLExecute(db, "DROP TRIGGER renumber");
+    sqlite3_close(db);
+    const int last = add("last");
+    EXPECT_GT(last, later);
+    EXPECT_EQ(rows().back().substr(0, rows().back().find('|')), std::to_string(last));
   }
 
   // Deleted in the table, a kept row goes; the one left runs.
@@ -172,7 +180,9 @@ TEST_P(UnstoredTransfer, IsKeptForThisRun) {
     ASSERT_TRUE(probe_->tap("Edit"));
     ASSERT_TRUE(probe_->deleteRow({0, queue_->batchIndexForPK(stored)}));
     ASSERT_TRUE(probe_->tap("Done"));
-    queue_->doneBatchItemPK(queue_->batchItemList().back()->primaryKey()); // "later"
+    for (const char *name : {"later", "last"})
+      for (auto &item : std::vector(queue_->batchItemList().begin(), queue_->batchItemList().end()))
+        if (item->filename() == name) queue_->doneBatchItemPK(item->primaryKey());
   }
   queue_->startAlwaysIfNoneInProgress();
   ASSERT_TRUE(waitFor([&] { return sftp_->started() == 1; }));
