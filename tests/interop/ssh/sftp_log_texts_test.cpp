@@ -75,7 +75,13 @@ TEST_F(SftpLogTexts, SessionSteps) {
                       "Password authentication successful."},
                      {kSftpPass, "stringsPassedToAuthenticatePw"}});
     ASSERT_TRUE(s.InitializeSftp(nullptr)) << logText(s);
-    cases.push_back({"InitializeSftp", logText(s), {"InitializeSftp:", "RazudodObjectID:"}});
+    // Verbose, each read of the channel names its settings.
+    cases.push_back(
+        {"InitializeSftp",
+         logText(s),
+         {"InitializeSftp:", "RazudodObjectID:", "readChannelData:", "clientChannelNum: 0",
+          "totalTimeoutMs: 0", "bCheckQueue: 1", "bOnlyExtendedData: 0", "bSkipExtendedData: 1",
+          "idleTimeoutMs_1: 0", "calledFrom: 103", "bReadOneRaw: 0"}});
     XString session;
     s.get_SessionLog(session);
     cases.push_back({"session log", session.getUtf8(), {}, {kSftpPass}});
@@ -97,9 +103,11 @@ TEST_F(SftpLogTexts, FileTransfersReadsAndWrites) {
   ASSERT_TRUE(peer->started()) << peer->why();
   ClsSFtp s;
   ASSERT_EQ(sftpSession(s, peer->port()), "");
+  std::vector<Case> cases;
+  cases.push_back(
+      {"InitializeSftp, not verbose", logText(s), {"InitializeSftp:"}, {"readChannelData"}});
   s.VerboseLogging = true;
   makeDataFile(path("src"), 70000);
-  std::vector<Case> cases;
   auto run = [&](const std::string &what, bool expected, bool ok, std::vector<std::string> present,
                  std::vector<std::string> absent = {}) {
     EXPECT_EQ(ok, expected) << what << logText(s);
