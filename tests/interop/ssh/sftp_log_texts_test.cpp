@@ -231,29 +231,26 @@ TEST_F(SftpLogTexts, DirectoriesEntriesAndAttributes) {
            sb.getString(),
            {"GetFileObject:", "lastAccessTime32:", "createTime32:", "lastModifiedTime32:"}});
     }
-    // An entry logs its times into the log it is given (it keeps none of its own).
-    auto modifiedLog = [](const ClsSFtpFile &e) {
-      Logger log;
+    // An entry logs what its time getter found into its own log.
+    auto modifiedLog = [](ClsSFtpFile &e) {
       RazudodSysTime t;
-      e.get_LastModifiedTime(t, log);
-      StringBuffer sb;
-      log.getText(sb);
-      return std::string(sb.getString());
+      e.get_LastModifiedTime(t);
+      return logTextOf(e);
     };
     for (int i = 0; i < listing->get_NumFilesAndDirs(); ++i) {
-      const ClsSFtpFile &e = *listing->entry(i);
-      if (e.get_Filename() == "f")
+      ClsSFtpFile &e = *listing->entry(i);
+      if (e.filenameUtf8() == "f")
         cases.push_back({"entry f",
                          modifiedLog(e),
                          {"LastModifiedTime:", std::string(version == 3 ? "dateTime" : "DateTime") +
                                                    ": Sat, 03 Feb 2001 04:05:06 GMT"}});
-      if (e.get_Filename() == "zero")
+      if (e.filenameUtf8() == "zero")
         cases.push_back(
             {"entry zero", modifiedLog(e), {"No date/time found, using current date/time"}});
     }
-    cases.push_back({"entry without attributes",
-                     modifiedLog(ClsSFtpFile()),
-                     {"No attrs, using current date/time"}});
+    ClsSFtpFile empty;
+    cases.push_back(
+        {"entry without attributes", modifiedLog(empty), {"No attrs, using current date/time"}});
     ASSERT_TRUE(s.CloseHandle(h, nullptr));
     XString charset;
     s.put_FilenameCharset(xs(charset, "utf-8"));
