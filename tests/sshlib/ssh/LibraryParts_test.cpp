@@ -265,6 +265,13 @@ TEST(SftpAttributes, AStepNamesTheFieldARecordWasCutIn) {
     }
     return t;
   };
+  // From version 4 on: flags, type, size, (version 6) allocation size, owner, group, permissions.
+  auto head = [&](unsigned int flags, bool allocSize) {
+    std::vector<Field> h = {{1, u32(flags)}, {2, byte}, {4, u64}};
+    if (allocSize) h.push_back({5, u64});
+    h.insert(h.end(), {{6, str("owner")}, {7, str("group")}, {8, u32(0644)}});
+    return h;
+  };
   auto join = [](std::vector<std::vector<Field>> parts) {
     std::vector<Field> all;
     for (auto &p : parts)
@@ -283,31 +290,12 @@ TEST(SftpAttributes, AStepNamesTheFieldARecordWasCutIn) {
                  {9, u32(7)},
                  {13, u32(8)}},
                 ext})},
-      {4, join({{{1, u32(v4flags)},
-                 {2, byte},
-                 {4, u64},
-                 {6, str("owner")},
-                 {7, str("group")},
-                 {8, u32(0644)}},
-                times(false),
-                {{17, str("acl")}},
-                ext})},
-      {5, join({{{1, u32(v5flags)},
-                 {2, byte},
-                 {4, u64},
-                 {6, str("owner")},
-                 {7, str("group")},
-                 {8, u32(0644)}},
+      {4, join({head(v4flags, false), times(false), {{17, str("acl")}}, ext})},
+      {5, join({head(v5flags, false),
                 times(false),
                 {{17, str("acl")}, {18, u32(4)}, {22, u32(2)}},
                 ext})},
-      {6, join({{{1, u32(v6flags)},
-                 {2, byte},
-                 {4, u64},
-                 {5, u64},
-                 {6, str("owner")},
-                 {7, str("group")},
-                 {8, u32(0644)}},
+      {6, join({head(v6flags, true),
                 times(true),
                 {{17, str("acl")},
                  {18, u32(4)},
