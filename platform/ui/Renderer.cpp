@@ -353,12 +353,24 @@ private:
 
   // The status bar as the page draws it. The device's own orientation too: the page's Rotate
   // turns the device from where it is, also when the screen in front did not turn with it.
-  static json statusBar() {
+  struct StatusBar {
+    bool hidden = false;
+    int style = 0;
+    bool activity = false;
+    int orientation = 0;
+    bool operator==(const StatusBar &) const = default;
+    json toJson() const {
+      return {{"hidden", hidden},
+              {"style", style},
+              {"activity", activity},
+              {"orientation", orientation}};
+    }
+  };
+  static StatusBar statusBar() {
     auto &app = Application::shared();
-    return {{"hidden", app.isStatusBarHidden()},
-            {"style", static_cast<int>(app.statusBarStyle())},
-            {"activity", app.isNetworkActivityIndicatorVisible()},
-            {"orientation", static_cast<int>(DeviceProfile::current().orientation)}};
+    return {app.isStatusBarHidden(), static_cast<int>(app.statusBarStyle()),
+            app.isNetworkActivityIndicatorVisible(),
+            static_cast<int>(DeviceProfile::current().orientation)};
   }
 
   // The model belongs to the main thread: while nothing but this look ran there since the last
@@ -414,7 +426,8 @@ private:
     auto window = Window::keyWindow();
     json snap = window->snapshot();
     textChanges(snap);
-    json status = lastStatus_ = statusBar();
+    lastStatus_ = statusBar();
+    json status = lastStatus_.toJson();
     json web = json::object();
     std::vector<uint64_t> ids;
     findWebViews(snap, ids);
@@ -806,7 +819,7 @@ private:
   bool stopped_ = false;
   int clients_ = 0;
   std::string last_;
-  json lastStatus_;
+  StatusBar lastStatus_;
   uint64_t lookedAtWork_ = 0;
   std::map<uint64_t, std::string> sentTexts_;
   std::vector<json> pendingTexts_;
