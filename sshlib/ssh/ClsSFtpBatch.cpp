@@ -376,9 +376,8 @@ private:
       return;
     }
     if (type == kStatus && !upload && !f.retried && ClsSFtp::isNotFoundStatus(pkt) &&
-        f.path.rfind("./", 0) != 0) {
+        ClsSFtp::sameFileInLoginFolder(f.path, f.path)) {
       f.retried = true;
-      f.path = (f.path[0] == '/' ? "." : "./") + f.path;
       sendOpen(i);
       return;
     }
