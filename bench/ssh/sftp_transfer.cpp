@@ -1,0 +1,57 @@
+// One file over SFTP by the library, for the link bench (bench/ssh/sftp_link.sh), which times the
+// whole process as it times OpenSSH's sftp: connection, key exchange, login with the key file,
+// SFTP start and the transfer. Fails loudly when the file did not come whole (by its size).
+//
+//   bench_sftp_transfer down|up <port> <user> <key-file> <remote-path> <local-path>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+
+#include "sshlib/crypto/ClsSshKey.h"
+#include "sshlib/ssh/ClsSFtp.h"
+
+namespace {
+long long sizeOf(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? (long long)st.st_size : -1;
+}
+
+int fail(ClsSFtp &s, const char *step) {
+  StringBuffer log;
+  s.m_log.getText(log);
+  std::fprintf(stderr, "%s failed\n%s\n", step, log.getString());
+  return 1;
+}
+} // namespace
+
+int main(int argc, char **argv) {
+  if (argc != 7) {
+    std::fprintf(stderr, "usage: %s down|up <port> <user> <key-file> <remote> <local>\n", argv[0]);
+    return 2;
+  }
+  const std::string mode = argv[1];
+  ClsSFtp s;
+  ClsSshKey key;
+  XString host, user, remote, local;
+  host.setFromUtf8("127.0.0.1");
+  user.setFromUtf8(argv[3]);
+  remote.setFromUtf8(argv[5]);
+  local.setFromUtf8(argv[6]);
+  if (!key.loadKeyFile(argv[4], s.m_log)) return fail(s, "key");
+  if (!s.Connect(host, std::atoi(argv[2]), nullptr)) return fail(s, "connect");
+  if (!s.AuthenticatePk(user, &key, nullptr)) return fail(s, "login");
+  if (!s.InitializeSftp(nullptr)) return fail(s, "sftp start");
+  bool ok = mode == "down" ? s.DownloadFileByName(remote, local, nullptr)
+                           : s.UploadFileByName(remote, local, nullptr);
+  if (!ok) return fail(s, "transfer");
+  if (mode == "up") {
+    long long size = s.GetFileSize(remote, true, false, nullptr);
+    if (size != sizeOf(argv[6])) return fail(s, "upload size");
+  } else if (std::string(argv[6]) != "/dev/null" &&
+             sizeOf(argv[6]) != s.GetFileSize(remote, true, false, nullptr)) {
+    return fail(s, "download size");
+  }
+  s.Disconnect();
+  return 0;
+}
