@@ -514,13 +514,25 @@ unsigned char ClsSFtp::exchange(unsigned char type, const DataBuffer &payload, D
   return replyType;
 }
 
-bool ClsSFtp::takeHandle(const DataBuffer &reply, XString &handle, const std::string &dirPath) {
+bool ClsSFtp::parseHandle(const DataBuffer &reply, DataBuffer &raw, LogBase &log) {
   unsigned int idx = 9;
-  DataBuffer raw;
-  if (!SshTransport::parseBinaryString(reply, idx, raw, m_log)) {
-    m_log.LogError("Failed to parse HANDLE message.");
+  if (!SshTransport::parseBinaryString(reply, idx, raw, log)) {
+    log.LogError("Failed to parse HANDLE message.");
     return false;
   }
+  // The protocol allows no handle longer than 256 bytes; one that is longer is refused before it
+  // is stored or sent back.
+  if (raw.getSize() > kMaxHandleBytes) {
+    log.LogError("The server sent a handle longer than 256 bytes.");
+    log.LogDataLong("handleLength", (int)raw.getSize());
+    return false;
+  }
+  return true;
+}
+
+bool ClsSFtp::takeHandle(const DataBuffer &reply, XString &handle, const std::string &dirPath) {
+  DataBuffer raw;
+  if (!parseHandle(reply, raw, m_log)) return false;
   StringBuffer hex;
   raw.toHexString(hex);
   m_log.LogData("handle", hex.getString());

@@ -337,6 +337,9 @@ public:
   // be read) when either fails.
   unsigned char exchange(unsigned char type, const DataBuffer &payload, DataBuffer &reply,
                          const char *noReplyText, ProgressMonitor *pm);
+  // The handle bytes of a HANDLE reply; false (logged) when unreadable or too long.
+  static bool parseHandle(const DataBuffer &reply, DataBuffer &raw, LogBase &log);
+  static constexpr unsigned int kMaxHandleBytes = 256;
   // The handle of a HANDLE reply as hexadecimal text, recorded in the handle table.
   bool takeHandle(const DataBuffer &reply, XString &handle, const std::string &dirPath);
   void logStatusResponse(const char *requestName, const DataBuffer &packet);
