@@ -233,7 +233,9 @@ TEST(SftpReadPipeline, LaterRequestsAskWhatTheServerGives) {
   const std::string data = pattern(16 << 20);
   struct Case {
     const char *name;
-    bool limits; // the server states its limits; else its answers show them
+    // The server states its limits (and answers whole READs all the same); else its answers
+    // show them.
+    bool limits;
     unsigned int readCap, writeCap;
   };
   const Case cases[] = {{"stated", true, 16384, 10000}, {"shown", false, 32768, 0}};
@@ -267,7 +269,7 @@ TEST(SftpReadPipeline, LaterRequestsAskWhatTheServerGives) {
         std::lock_guard lock(tree->mutex);
         reads->push_back(readAsk(pkt).len);
       }
-      return {cappedAnswer(*tree, pkt, c.readCap)};
+      return {cappedAnswer(*tree, pkt, c.limits ? 65536 : c.readCap)};
     };
     FakeSession f(fs);
     ASSERT_TRUE(f.ok) << logText(f.s);
