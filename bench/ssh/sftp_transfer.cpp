@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "sshlib/crypto/ClsSshKey.h"
@@ -32,6 +33,12 @@ int main(int argc, char **argv) {
   }
   const std::string mode = argv[1];
   ClsSFtp s;
+  // FERROWEN_SFTP_SEND_AHEAD / FERROWEN_SFTP_READ_AHEAD: WRITEs kept unanswered and 64 KiB of
+  // READs kept in flight (the library's defaults else), to compare settings.
+  if (const char *n = std::getenv("FERROWEN_SFTP_SEND_AHEAD"))
+    s.sendAheadMaxCount = (unsigned int)std::atoi(n);
+  if (const char *n = std::getenv("FERROWEN_SFTP_READ_AHEAD"))
+    s.readAheadCount = (unsigned int)std::atoi(n);
   ClsSshKey key;
   XString host, user, remote, local;
   host.setFromUtf8("127.0.0.1");
