@@ -33,8 +33,11 @@ int main(int argc, char **argv) {
   }
   const std::string mode = argv[1];
   ClsSFtp s;
-  // FERROWEN_SFTP_SEND_AHEAD / FERROWEN_SFTP_READ_AHEAD: WRITEs kept unanswered and 64 KiB of
-  // READs kept in flight (the library's defaults else), to compare settings.
+  // FERROWEN_SFTP_SEND_AHEAD / FERROWEN_SFTP_READ_AHEAD / FERROWEN_SFTP_WINDOW: WRITEs kept
+  // unanswered, 64 KiB of READs kept in flight and the session channel's window in bytes (the
+  // library's defaults else), to compare settings.
+  if (const char *n = std::getenv("FERROWEN_SFTP_WINDOW"))
+    s.channelInitialWindow = (unsigned int)std::atol(n);
   if (const char *n = std::getenv("FERROWEN_SFTP_SEND_AHEAD"))
     s.sendAheadMaxCount = (unsigned int)std::atoi(n);
   if (const char *n = std::getenv("FERROWEN_SFTP_READ_AHEAD"))
