@@ -278,10 +278,11 @@ public:
   bool PreserveDate = false;
   bool EnableCache = false;
   bool KeepSessionLog = false;
-  // WRITE requests outstanding before status replies are collected: 64 x 32000 bytes fill the
-  // round trip of a link up to the 2 MiB window common servers grant (as OpenSSH's sftp keeps
-  // 64 requests of 32 KiB); fewer leave an upload waiting on its replies across any real link.
-  unsigned int sendAheadMaxCount = 64;
+  // WRITE requests outstanding before status replies are collected: across a link the replies
+  // take a round trip, and the WRITEs in flight must fill it up to the server's window (2 MiB
+  // from OpenSSH's sshd and Go's x/crypto servers). 64 x 32000 bytes stay just below that, so
+  // the count, not the window, would pause the upload; 96 leave the window the only limit.
+  unsigned int sendAheadMaxCount = 96;
   DataBuffer AccumulateBuffer;
   std::string ClientIpAddress;
   std::string ClientIdentifier = kSshDefaultClientIdent;
