@@ -103,11 +103,13 @@ void LocalFolderViewController::accessoryButtonTappedForRowWithIndexPath(TableVi
                                                                          IndexPath ip) {
   auto entry = item(ip);
   if (!entry || entry->isToiTunes || entry->isToPhotoLibrary || entry->isToiCloud) return;
-  // The row is highlighted while its sheet is open; which row is checked (and the buttons that
-  // follow it) stays as it was: a mark made here, under the sheet, would be undone by the
-  // person's next tap on the row.
+  // The tapped row is highlighted while its sheet is open and becomes the checked row (drawn
+  // checked when it is a file); the buttons follow it.
   if (auto old = tableView_->indexPathForSelectedRow())
     tableView_->deselectRowAtIndexPath(*old, false);
+  doButtonStatesForIndexPath(ip);
+  check(*entry);
+  tableView_->reloadData(); // the marks as they now are
   tableView_->selectRowAtIndexPath(ip, false, TableViewScrollPosition::None);
   const Target target{entry->name(), entry->isDirectory};
   auto self = std::static_pointer_cast<ActionSheetDelegate>(sharedAs<LocalFolderViewController>());
@@ -127,7 +129,6 @@ void LocalFolderViewController::accessoryButtonTappedForRowWithIndexPath(TableVi
     else if (DocumentInteraction::canOpen())
       buttons.push_back("Open In...");
     if (photoLibraryTakes(entry)) buttons.push_back("Add to Photo Library");
-    tableView_->reloadData();
     sheet = std::make_shared<ActionSheet>(entry->name(), self, "Cancel", "Delete File", buttons);
   }
   sheetTarget_ = target;

@@ -200,28 +200,31 @@ TEST_F(LocalFolderTest, TheCheckedFileStaysCheckedWhenTheFolderChanges) {
   expectChecked(false);
 }
 
-// A row's menu button opens the row's sheet and leaves the checked row as it was: after the
-// sheet, the next tap on that row checks it (a mark made under the sheet would make that tap take
-// it away again).
-TEST_F(LocalFolderTest, ARowsMenuButtonLeavesTheCheckedRowAsItWas) {
+// A row's menu button makes its row the checked one, whatever was checked before.
+TEST_F(LocalFolderTest, ARowsMenuButtonMakesItsRowTheCheckedOne) {
   auto table = probe->first<TableView>();
   ASSERT_TRUE(table);
-  auto expectChecked = [&](const char *name) {
-    EXPECT_TRUE(
-        testsupport::checkedShown(*probe, *table, name ? name : "", name != nullptr, "Upload"));
-  };
-  for (const char *before : {static_cast<const char *>(nullptr), "big.bin"}) {
-    SCOPED_TRACE(before ? before : "nothing checked");
-    if (before) {
-      ASSERT_TRUE(probe->tapRow(before)) << probe->lastError();
+  const struct {
+    const char *before; // checked before (none: nothing)
+    const char *row;
+    bool file;
+    const char *right; // the right-hand button that follows the row
+  } cases[] = {{nullptr, "a.txt", true, "Edit"},
+               {"big.bin", "a.txt", true, "Edit"},
+               {"a.txt", "a.txt", true, "Edit"},
+               {"a.txt", "sub", false, ""}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.row) + ", checked before: " + (c.before ? c.before : "none"));
+    ASSERT_TRUE(testsupport::uncheckAll(*probe, *table));
+    if (c.before) {
+      ASSERT_TRUE(probe->tapRow(c.before)) << probe->lastError();
     }
-    rowCommand("a.txt", "Cancel");
-    expectChecked(before);
-    ASSERT_TRUE(probe->tapRow("a.txt")) << probe->lastError();
-    expectChecked("a.txt");
-    EXPECT_EQ(probe->rightItem() ? probe->rightItem()->name : "", "Edit");
-    ASSERT_TRUE(probe->tapRow("a.txt")) << probe->lastError();
-    expectChecked(nullptr);
+    EXPECT_TRUE(testsupport::menuButtonChecksRow(
+        *probe, *table,
+        [&] {
+          return probe->tapAccessory(IndexPath{0, index(c.row)});
+        },
+        c.row, c.file, "Upload", c.file, c.right));
   }
 }
 
