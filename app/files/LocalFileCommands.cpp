@@ -567,13 +567,18 @@ void LocalFolderViewController::doMoveFile(EditDataViewController &list, const T
 // --- Archives ----------------------------------------------------------------------------------
 
 void LocalFolderViewController::clickUnZip() {
+  // The spinner stands where the button was while the archive is unpacked, which runs a moment
+  // later so that it is on the screen for a long unpack.
+  auto spinner = std::make_shared<ActivityIndicatorView>(ActivityIndicatorStyle::White);
+  spinner->startAnimating();
+  navigationItem().setRightBarButtonItem(BarButtonItem::withCustomView(spinner), false);
   zipPassword_.clear();
   auto entry = checkedItemOrReset();
   if (!entry) return;
   const Target archive{entry->name(), false};
+  std::weak_ptr<LocalFolderViewController> weak = sharedAs<LocalFolderViewController>();
   if (entry->fileType() != DirItemInfo::kFileTypeTar &&
       MinizipArchive::UnzipIsEncrypted(getPath() + "/" + entry->name())) {
-    std::weak_ptr<LocalFolderViewController> weak = sharedAs<LocalFolderViewController>();
     auto editor = EditDataViewController::initWithTitle(
         "ZIP Password", "", "The ZIP file needs a password:", "EditDataView",
         [weak, archive](EditDataViewController &e) {
@@ -583,13 +588,19 @@ void LocalFolderViewController::clickUnZip() {
     present(editor, Origin{navigationItem().rightBarButtonItem(), {}});
     return;
   }
-  clickUnZip2(archive);
+  RunLoop::main()->performAfter(std::chrono::milliseconds(1), [weak, archive] {
+    if (auto s = weak.lock()) s->clickUnZip2(archive);
+  });
 }
 
 void LocalFolderViewController::enteredZipPassword(EditDataViewController &editor,
                                                    const Target &archive) {
   zipPassword_ = editor.textData ? editor.textData->text() : "";
-  if (zipPassword_.empty()) return;
+  if (zipPassword_.empty()) {
+    // Nothing is unpacked: the spinner would otherwise keep turning in the button's place.
+    showEditViewButton(currentEditButton_, true);
+    return;
+  }
   std::weak_ptr<LocalFolderViewController> weak = sharedAs<LocalFolderViewController>();
   RunLoop::main()->performAfter(std::chrono::milliseconds(1), [weak, archive] {
     if (auto s = weak.lock()) s->clickUnZip2(archive);

@@ -387,7 +387,39 @@ TEST_F(LocalFolderTest, MoveTargetsZipAndUnzip) {
   ASSERT_TRUE(fs::exists(files + "/big.zip"));
   ASSERT_TRUE(probe->tapRow("big.zip"));
   ASSERT_TRUE(probe->tap("Unzip"));
+  advance(std::chrono::milliseconds(10));
   EXPECT_EQ(testsupport::readFile(files + "/big/big.bin"), std::string(5000, 'x'));
+}
+
+// UnZip puts a spinner where its button was, and unpacks a moment later, so that a long unpack
+// shows it is under way; when it is done the button has gone. A password left empty unpacks
+// nothing and gives the button back.
+TEST_F(LocalFolderTest, UnzipShowsItsSpinnerWhileItUnpacks) {
+  ASSERT_TRUE(tartrees::sh("cd '" + files +
+                           "' && zip -q plain.zip a.txt && zip -q -P pw locked.zip a.txt"));
+  ASSERT_TRUE(probe->tap("Refresh"));
+  auto spinning = [&] {
+    // The folder screen's own button: the password prompt may stand over the screen.
+    auto right = screen->navigationItem().rightBarButtonItem();
+    auto spinner =
+        right ? std::dynamic_pointer_cast<ActivityIndicatorView>(right->customView()) : nullptr;
+    return spinner && spinner->isAnimating();
+  };
+  ASSERT_TRUE(probe->tapRow("plain.zip"));
+  ASSERT_TRUE(probe->tap("Unzip"));
+  EXPECT_TRUE(spinning());
+  EXPECT_FALSE(fs::exists(files + "/plain")) << "unpacked before the spinner was shown";
+  advance(std::chrono::milliseconds(10));
+  EXPECT_EQ(testsupport::readFile(files + "/plain/a.txt"), "abc");
+  EXPECT_FALSE(probe->rightItem());
+
+  ASSERT_TRUE(probe->tapRow("locked.zip"));
+  ASSERT_TRUE(probe->tap("Unzip"));
+  EXPECT_TRUE(spinning());
+  backToScreen("Done");
+  EXPECT_FALSE(fs::exists(files + "/locked"));
+  ASSERT_TRUE(probe->rightItem());
+  EXPECT_EQ(probe->rightItem()->name, "Unzip");
 }
 
 // An unpack never replaces, unasked, a file that differs from the archive's copy: one question
@@ -438,6 +470,7 @@ TEST_F(LocalFolderTest, UnpackingAsksBeforeReplacingChangedFiles) {
 
     ASSERT_TRUE(probe->tapRow(c.archive));
     ASSERT_TRUE(probe->tap(c.button)) << probe->lastError();
+    advance(std::chrono::milliseconds(10));
     auto alerts = probe->pendingAlerts();
     ASSERT_EQ(alerts.size(), 1u);
     EXPECT_EQ(alerts[0].title, c.title);
@@ -463,6 +496,7 @@ TEST_F(LocalFolderTest, UnpackingAsksBeforeReplacingChangedFiles) {
     if (replaced) {
       ASSERT_TRUE(probe->tapRow(c.archive));
       ASSERT_TRUE(probe->tap(c.button));
+      advance(std::chrono::milliseconds(10));
       EXPECT_TRUE(probe->pendingAlerts().empty());
       EXPECT_EQ(testsupport::readFile(nested + "/note.txt"), "original note");
     }
