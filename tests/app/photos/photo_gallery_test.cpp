@@ -264,10 +264,16 @@ TEST_F(PhotoGalleryTest, AnAlbumOpensSortedByName) {
   testsupport::writeFile(pictures + "/Holidays/clip.mov", "m");
   ASSERT_TRUE(probe->tapRow("Holidays")) << probe->lastError();
   ASSERT_TRUE(pumpUntil([&] { return top() && top()->loaded() && top()->title() == "Holidays"; }));
-  EXPECT_EQ(rows(), (std::vector<std::string>{rowFor("beach.jpg"), rowFor("clip.mov")}));
+  auto shown = [&] {
+    std::vector<std::string> names;
+    for (auto &r : probe->visibleRows())
+      names.push_back(r.label);
+    return names;
+  };
+  EXPECT_EQ(shown(), (std::vector<std::string>{rowFor("beach.jpg"), rowFor("clip.mov")}));
   ASSERT_TRUE(probe->tap("Sort")) << probe->lastError();
   ASSERT_TRUE(probe->answerSheet("Sort by Size")) << probe->lastError();
-  EXPECT_EQ(rows(), (std::vector<std::string>{rowFor("clip.mov"), rowFor("beach.jpg")}));
+  EXPECT_EQ(shown(), (std::vector<std::string>{rowFor("clip.mov"), rowFor("beach.jpg")}));
 }
 
 TEST_F(PhotoGalleryTest, UploadsOneAllOrTheMissingOnes) {

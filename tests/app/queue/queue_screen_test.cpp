@@ -123,6 +123,24 @@ TEST_F(QueueTest, ARowPausedPartWayShowsWhatAStoppedRowShows) {
   EXPECT_FALSE(part(-5)->isHidden());
 }
 
+// Paused while its session connects, a row no longer says what the session was doing.
+TEST_F(QueueTest, ARowPausedWhileConnectingNoLongerSaysSo) {
+  makeQueue();
+  queue_->clickedPause();
+  queue_->addBatchItemAction(30, "big.bin", "/pub", 4 << 20, "127.0.0.1", 22, "u", "p", "sftp",
+                             "/d", false, false);
+  queue_->clickedResume();
+  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 1; }));
+  queue_->connectStatus(*sftp_, "Connecting...");
+  auto line = [&] {
+    return std::dynamic_pointer_cast<ui::Label>(
+        queue_->tableView()->cellForRowAtIndexPath({0, 0})->contentView()->viewWithTag(-6));
+  };
+  ASSERT_FALSE(line()->isHidden());
+  ASSERT_TRUE(probe_->tap("Pause")) << probe_->lastError();
+  EXPECT_TRUE(line()->isHidden()) << line()->text();
+}
+
 // In edit mode a row's content makes room for the delete control on its left and the reorder
 // control on its right: the progress bar and the message line under it end where the content
 // ends, never under a control; out of edit mode they reach as far as before.
