@@ -47,10 +47,6 @@ const char *const kKeptOnShared[] = {"Downloads", "Files", "Templates", "WebServ
 constexpr const char *kMediaTypes = ".mpg.mpeg.mp4.m4v.avi.mov.qt.3gp.flc..mp3.wav.aac.";
 constexpr const char *kProductURL = "https://ferrowen.example/";
 
-std::string imageName(const ResourceImageRef &image) {
-  return image ? image->name : std::string();
-}
-
 std::string typed(TextPromptViewer &p) {
   return p.filename ? p.filename->text() : p.originalFilename;
 }

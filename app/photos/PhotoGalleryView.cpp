@@ -647,7 +647,7 @@ void PhotoGalleryView::clickEditImageGotPath(const std::string &name, const std:
 
 void PhotoGalleryView::showCopyList(const std::string &row) {
   std::vector<EditDataItem> items{std::string("<Do Not Copy>"), std::string("Saved Files")};
-  std::vector<std::string> images{"imageBlank24", "imageBlank24"};
+  std::vector<std::string> images{imageName(imageBlank24), imageName(imageBlank24)};
   std::vector<std::string> folders;
   const std::string files = Paths::documents() + "/Files";
   for (const std::string &name :
@@ -657,7 +657,7 @@ void PhotoGalleryView::showCopyList(const std::string &row) {
                    attrs->type != FileAttributes::Type::Link))
       continue;
     items.emplace_back(name);
-    images.push_back("imageFolder");
+    images.push_back(imageName(imageFolder));
     folders.push_back(name);
   }
   std::weak_ptr<PhotoGalleryView> weak = sharedAs<PhotoGalleryView>();

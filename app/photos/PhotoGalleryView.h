@@ -55,7 +55,7 @@ public:
   bool loaded() const { return loaded_; }
   int currentEditButton() const { return currentEditButton_; }
   int totalCount = 0;
-  // The menu shown now (none when closed), and the iPad "Copy File" popover.
+  // The menu shown now (none when closed).
   std::shared_ptr<platform::ui::ActionSheet> openSheet() const { return sheet_; }
 
   void clickRefresh();

@@ -294,17 +294,17 @@ void DirViewer::menuAnswer(int index) {
 
 void DirViewer::openMoveChooser(const std::shared_ptr<DirItemInfo> &e) {
   std::vector<EditDataItem> items{EditDataItem("Leave in Current Folder")};
-  std::vector<std::string> images{"imageBlank24"};
+  std::vector<std::string> images{imageName(imageBlank24)};
   moveTargets = {MoveTarget{}};
   if (!rootFolder) {
     items.emplace_back("Up a Folder");
-    images.push_back("imageUpFolder");
+    images.push_back(imageName(imageUpFolder));
     moveTargets.push_back(MoveTarget{MoveTarget::Up, nullptr});
   }
   for (auto &d : currentDirectory)
     if (d->isDirectory && d != e) {
       items.emplace_back(d->name());
-      images.push_back("imageFolder");
+      images.push_back(imageName(imageFolder));
       moveTargets.push_back(MoveTarget{MoveTarget::Folder, d});
     }
   auto weak = weakSelf();

@@ -117,6 +117,14 @@ for (const [profile, viewport, env] of profiles) {
         await screen('checked-after-menu');
         await clickSeen(row('c.txt'));
         await waitFor(async () => JSON.stringify(await checkedRows(front)) === '[]', 'the mark taken away by the next click');
+        // The menu's move list shows its pictures; left as it opened, it moves nothing.
+        await clickSeen(row('c.txt').locator('.accessory'));
+        await clickSeen(sheetButton('Move File'));
+        await front().locator('.navbar', { hasText: 'Move c.txt' }).waitFor();
+        await screen('move-list');
+        await clickSeen(front().locator('.navbar .back'));
+        await row('c.txt').waitFor();
+        assert.ok(fs.existsSync(path.join(ftpRoot, 'c.txt')), 'c.txt moved');
         await clickSeen(button('Disconnect'));
         await connectSeen();
 
