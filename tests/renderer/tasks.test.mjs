@@ -288,6 +288,7 @@ for (const [profile, viewport, env] of profiles) {
       await front().locator('.navbar', { hasText: `Copy ${first}` }).waitFor();
       await clickSeen(row('Saved Files'));
       await clickSeen(row('trips'));
+      await row('trips').locator('.accessory.check').waitFor();
       await s.screen('photo-copy-list');
       assert.ok(!fs.existsSync(path.join(files, first)) && !fs.existsSync(path.join(files, 'trips', first)),
         'copied before the list was left');
