@@ -824,9 +824,11 @@ bool EditFileView::textDiffers() {
 }
 
 void EditFileView::clickCancel() {
-  // Only a text that differs from the file as it came has changes to lose: the keyboard shown or
-  // a search run changes nothing.
-  if (!fReadOnly && textDiffers()) {
+  // Beyond the edits since the text was loaded (`dirty`), a download whose working copy already
+  // held edits when it was loaded (an earlier run's, or typed before an encoding reload) asks
+  // too: Cancel deletes that copy, and those edits with it.
+  const bool heldEdits = !isLocalFile() && (restoredChanged || loaded_.bytes != originalBytes_);
+  if (!fReadOnly && (dirty || heldEdits)) {
     confirmCancel = std::make_shared<AlertView>(
         "Cancel Editing?", "Cancel editing the file and discard all changes?",
         std::weak_ptr<AlertViewDelegate>(sharedAs<EditFileView>()), "No",

@@ -81,7 +81,7 @@ public:
   void clickCancel();
   void doCancel();
   // Whether the text differs from the file as it came (from the server, or from its folder):
-  // typed, replaced, or changed before an encoding reload; what Cancel asks about.
+  // typed, replaced, or changed before an encoding reload; what the edit state records.
   bool textDiffers();
   void saveEditState() override;
   void applicationTerminating() override;

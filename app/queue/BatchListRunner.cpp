@@ -652,12 +652,15 @@ void BatchListView::startWebDownload(const std::shared_ptr<BatchItem> &item) {
 }
 
 void BatchListView::clickedPause() {
+  // The stop report hides the running row's bar; what its session was doing is over too.
   auto running = itemForPK(inProgressPK_);
-  const float done = running ? running->progress() : 0;
   stopBatchItemPK(inProgressPK_, true);
   if (sftp_) sftp_->paused();
   fPaused_ = true;
-  showPausedRow(running, done);
+  if (running && !running->statusMsg().empty()) {
+    running->setStatusMsg("");
+    reloadTable();
+  }
   showPlayButton();
   updateSizeDisplay();
   badge();

@@ -250,8 +250,6 @@ private:
   // Screen helpers.
   void buildTitleView();
   void configureCell(platform::ui::TableViewCell &cell, BatchItem &item);
-  // The row that was running when the queue paused: its bar kept at `done`, saying "Paused".
-  void showPausedRow(const std::shared_ptr<BatchItem> &item, float done);
   // What a deleted row leaves: an upload's temporary source, a download's partial data (kept
   // while another row that stays would resume from it).
   void deleteItemLocalFile(const BatchItem &item, bool othersStay = true);

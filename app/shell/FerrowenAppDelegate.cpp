@@ -834,9 +834,7 @@ void FerrowenAppDelegate::myMovieFinishedCallback() {
   moviePath_.clear();
 }
 
-void FerrowenAppDelegate::badgeValtry(const std::string &text) {
-  badgeValtryTabs(text);
-}
+void FerrowenAppDelegate::badgeValtry(const std::string &) {}
 
 void FerrowenAppDelegate::newValtryTab(const std::string &url) {
   // The tab starts knowing the orientation the application last turned to.
