@@ -211,6 +211,33 @@ TEST_F(WebTest, DownloadModeTellsWhyALinkIsRefused) {
   ASSERT_TRUE(waitFor([&] { return testsupport::readFile(file("127.0.0.1/f1.zip")) == "f1.zip"; }));
 }
 
+// A file no page shows (an archive) is not shown as text: the page says it cannot be shown and
+// the person is offered the download. Cancel leaves it; Download puts it in Saved Files through
+// the queue, as download mode does.
+TEST_F(WebTest, AFileNoPageShowsIsOfferedAsADownload) {
+  ASSERT_TRUE(probe->tapTab("Web View"));
+  go(peer->hostPort() + "/page/1");
+  for (const char *answer : {"Cancel", "Download"}) {
+    SCOPED_TRACE(answer);
+    ASSERT_TRUE(follow(peer->url("/files/f2.zip")));
+    ASSERT_TRUE(waitFor([&] { return !probe->pendingAlerts().empty(); }));
+    waitLoaded();
+    const auto alert = probe->pendingAlerts().back();
+    EXPECT_EQ(alert.title, "Can't Show File");
+    EXPECT_EQ(alert.message, "\"f2.zip\" cannot be shown here. Download it to Saved Files?");
+    EXPECT_NE(web()->loads().back().html.find("(application/octet-stream) cannot be shown"),
+              std::string::npos)
+        << web()->loads().back().html;
+    EXPECT_TRUE(delegate->batchView()->batchItemList().empty());
+    ASSERT_TRUE(probe->answerAlert(answer));
+  }
+  ASSERT_TRUE(waitFor([&] { return testsupport::readFile(file("f2.zip")) == "f2.zip"; }));
+  // Text is still shown as text.
+  go(peer->hostPort() + "/notes.txt");
+  EXPECT_TRUE(probe->pendingAlerts().empty());
+  EXPECT_EQ(web()->lastLoadError(), WebLoadError::None);
+}
+
 TEST_F(WebTest, SavedFilesPathsStayInside) {
   struct Case {
     int folder;
