@@ -337,6 +337,71 @@ TEST_F(LocalFolderTest, NamesHiddenBySearchOrNotYetListedAreStillInUse) {
   }
 }
 
+// A name the file system does not take (longer than 255 bytes, or making a path longer than a
+// path may be) is refused by every naming command with its reason, and nothing is made or
+// changed. A name just within the limit is made as any other.
+TEST_F(LocalFolderTest, NamesTheFileSystemDoesNotTakeAreRefusedWithTheirReason) {
+  const auto listing = [](const std::string &folder) {
+    std::vector<std::string> names;
+    for (auto &e : fs::recursive_directory_iterator(folder))
+      names.push_back(e.path().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  struct Case {
+    const char *row; // empty: a command of the folder's menu
+    const char *button, *field;
+  } cases[] = {{"", "Create File", "New File Name:"},
+               {"", "Create Directory", "New Directory Name:"},
+               {"a.txt", "Rename File", "Rename File To:"},
+               {"a.txt", "Copy File", "Copy File To:"},
+               {"sub", "Rename Folder", "Rename Folder To:"}};
+  const auto name = [&](const Case &c, const std::string &typed) {
+    if (*c.row) {
+      rowCommand(c.row, c.button);
+      ASSERT_TRUE(probe->clear(c.field));
+    } else {
+      ASSERT_TRUE(probe->tap("Menu"));
+      ASSERT_TRUE(probe->answerSheet(c.button)) << probe->lastError();
+    }
+    ASSERT_TRUE(probe->type(c.field, typed));
+    ASSERT_TRUE(probe->tap("Done"));
+  };
+  const auto before = listing(files);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.button);
+    name(c, std::string(296, 'x') + ".txt");
+    EXPECT_EQ(backToScreen("Cancel"), "File Name Error: That name cannot be used: it is 300 bytes "
+                                      "long, and the file system takes at most 255");
+    EXPECT_EQ(listing(files), before);
+  }
+  // 255 bytes: made (a file is written beside its place first, under a name that fits too).
+  char kind = 'a';
+  for (const Case &c : {cases[0], cases[1], cases[3]}) {
+    SCOPED_TRACE(c.button);
+    const std::string fits = std::string(1, kind++) + std::string(250, 'y') + ".txt";
+    name(c, fits);
+    EXPECT_EQ(backToScreen("Cancel"), "");
+    EXPECT_TRUE(fs::exists(files + "/" + fits));
+  }
+  // A folder deep enough that a short name would make a path longer than a path may be.
+  std::string deep = "Files";
+  while ((documents() + "/" + deep).size() + 201 < 4050)
+    deep += "/" + std::string(200, 'd');
+  fs::create_directories(documents() + "/" + deep);
+  auto deepScreen = LocalFolderViewController::make(deep);
+  nav->pushViewController(deepScreen, false);
+  const size_t rest = 4100 - (documents() + "/" + deep).size();
+  ASSERT_LE(rest, 255u);
+  ASSERT_TRUE(probe->tap("Menu"));
+  ASSERT_TRUE(probe->answerSheet("Create File"));
+  ASSERT_TRUE(probe->type("New File Name:", std::string(rest, 'z')));
+  ASSERT_TRUE(probe->tap("Done"));
+  EXPECT_EQ(lastAlert(), "File Name Error: That name cannot be used: the whole path would be "
+                         "longer than the 4095 bytes a path may have");
+  EXPECT_TRUE(fs::is_empty(documents() + "/" + deep));
+}
+
 // Files named like the folder's own sheets are files: their row menus rename and delete them,
 // never sort the folder or open its commands.
 TEST_F(LocalFolderTest, FilesNamedLikeTheFolderSheetsAreRenamedAndDeleted) {

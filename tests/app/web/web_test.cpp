@@ -175,6 +175,7 @@ TEST_F(WebTest, DownloadModeTellsWhyALinkIsRefused) {
   go(peer->hostPort() + "/page/1");
   ASSERT_TRUE(probe->tap("Download"));
   set(kDefaultDownloadFolderKey, "1"); // a refused link must not make its host's folder either
+  const std::string tooLong = "/files/" + std::string(396, 'n') + ".zip";
   struct Case {
     const char *path, *reason;
   } cases[] = {
@@ -192,6 +193,8 @@ TEST_F(WebTest, DownloadModeTellsWhyALinkIsRefused) {
       {"/files/bell%07", "it holds a control character."},
       {"/files/bad%ZZescape", "is not validly escaped."},
       {"/files/", "names no file to download."},
+      // Refused before anything is asked of the server.
+      {tooLong.c_str(), "it is 400 bytes long, and the file system takes at most 255."},
   };
   for (auto &c : cases) {
     ASSERT_TRUE(follow(peer->url(c.path))) << c.path;
@@ -205,6 +208,8 @@ TEST_F(WebTest, DownloadModeTellsWhyALinkIsRefused) {
   advance(1.1);
   EXPECT_TRUE(delegate->batchView()->batchItemList().empty());
   EXPECT_FALSE(FileManager::fileExists(file("127.0.0.1")));
+  for (const auto &asked : peer->requests())
+    EXPECT_NE(asked.rfind("/files/", 0), 0u) << asked;
   // A name that can be a file is still queued, with no question.
   ASSERT_TRUE(follow(peer->url("/files/f1.zip")));
   EXPECT_TRUE(probe->pendingAlerts().empty());
