@@ -91,6 +91,25 @@ export async function startFtpServer(t, root, bytesPerSecond, login) {
   return Number((await waitFor(() => /^(\d+)$/m.exec(out), 'the FTP server')).at(1));
 }
 
+// The small web site of tests/support/web_peer.py on 127.0.0.1 (a port of its own): `url(path)`
+// gives its addresses and `requests()` the paths it was asked for, in order.
+export async function startWebPeer(t) {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-web-peer-'));
+  const log = path.join(dir, 'requests.log');
+  fs.writeFileSync(log, '');
+  const child = spawn('/usr/bin/python3', [path.join(import.meta.dirname, 'web_peer.py'), '0', log]);
+  let out = '';
+  child.stdout.on('data', (d) => { out += d; });
+  child.stderr.on('data', () => {});
+  stopOnExit(t, child);
+  t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
+  const port = Number((await waitFor(() => /^(\d+)$/m.exec(out), 'the web site')).at(1));
+  return {
+    url: (p) => `http://127.0.0.1:${port}${p}`,
+    requests: () => fs.readFileSync(log, 'utf8').split('\n').filter(Boolean),
+  };
+}
+
 // Console errors and failed requests of the page, kept for the end of the test.
 export function watch(page, problems) {
   page.on('console', (m) => { if (m.type() === 'error') problems.push(`console: ${m.text()}`); });
