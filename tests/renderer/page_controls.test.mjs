@@ -13,7 +13,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  clickSeen, connectAnonymousFtp, pictureSize, startFtpServer, startWebPeer, typeInto, waitFor, writePicture,
+  clickSeen, connectAnonymousFtp, meanColour, pictureSize, startFtpServer, startWebPeer, typeInto, waitFor, writePicture,
   session as sharedSession, artefacts, profiles,
 } from '../support/person.mjs';
 
@@ -31,23 +31,6 @@ async function answerAlert(page, button) {
   await page.locator('.alert').waitFor({ state: 'detached' });
 }
 
-// The mean colour of an element as drawn (its screenshot, read back by the page).
-async function meanColour(page, locator) {
-  const png = await locator.screenshot();
-  return page.evaluate(async (b64) => {
-    const img = new Image();
-    img.src = `data:image/png;base64,${b64}`;
-    await img.decode();
-    const c = document.createElement('canvas');
-    [c.width, c.height] = [img.naturalWidth, img.naturalHeight];
-    const g = c.getContext('2d');
-    g.drawImage(img, 0, 0);
-    const d = g.getImageData(0, 0, c.width, c.height).data;
-    const sum = [0, 0, 0];
-    for (let i = 0; i < d.length; i += 4) for (let k = 0; k < 3; k++) sum[k] += d[i + k];
-    return sum.map((v) => v / (d.length / 4));
-  }, png.toString('base64'));
-}
 const apart = (a, b) => Math.hypot(...a.map((v, k) => v - b[k]));
 
 // The Web View tab with the page at `url` typed into its address field.
@@ -105,7 +88,7 @@ for (const [profile, viewport, env] of profiles) {
             return { width: parseFloat(st.borderTopWidth), colour: st.borderTopColor };
           });
           assert.ok(edge.width >= 1 && !/transparent|rgba\(.*, 0\)$/.test(edge.colour), `"${who} ${bit}" has an edge to see`);
-          looks[`${who} ${bit}`] = await meanColour(page, b);
+          looks[`${who} ${bit}`] = await meanColour(page, await b.screenshot());
         }
       }
       for (const off of ['Owner Execute', 'Group Write', 'Others Execute'])
@@ -115,7 +98,7 @@ for (const [profile, viewport, env] of profiles) {
       // Clicked, an off toggle is on (and looks it); the value follows; Save sends it.
       await clickSeen(toggle('Others', 'Execute'));
       await waitFor(async () => (await value.textContent()) === '= 645', 'the value 645');
-      await waitFor(async () => apart(await meanColour(page, toggle('Others', 'Execute')), looks['Owner Read']) < 10,
+      await waitFor(async () => apart(await meanColour(page, await toggle('Others', 'Execute').screenshot()), looks['Owner Read']) < 10,
         'Others Execute drawn on');
       await clickSeen(toggle('Group', 'Write'));
       await waitFor(async () => (await value.textContent()) === '= 665', 'the value 665');

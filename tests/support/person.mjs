@@ -320,6 +320,23 @@ export function checkedRows(front) {
   }).map((cell) => cell.getAttribute('aria-label')));
 }
 
+// The mean colour of a screenshot (a PNG), read by the page itself.
+export function meanColour(page, png) {
+  return page.evaluate(async (b64) => {
+    const img = new Image();
+    img.src = `data:image/png;base64,${b64}`;
+    await img.decode();
+    const c = document.createElement('canvas');
+    [c.width, c.height] = [img.naturalWidth, img.naturalHeight];
+    const g = c.getContext('2d');
+    g.drawImage(img, 0, 0);
+    const d = g.getImageData(0, 0, c.width, c.height).data;
+    const sum = [0, 0, 0];
+    for (let i = 0; i < d.length; i += 4) for (let k = 0; k < 3; k++) sum[k] += d[i + k];
+    return sum.map((v) => v / (d.length / 4));
+  }, png.toString('base64'));
+}
+
 // What lies at a point of the window, as a short description (for messages).
 export function whatLiesAt(page, x, y) {
   return page.evaluate(([px, py]) => {

@@ -108,20 +108,45 @@ Answer loopbackGet(int port, const std::string &target) {
   return {std::atoi(raw.c_str() + 9), raw.substr(0, head), raw.substr(head + 4)};
 }
 
-// What the renderer serves for a load of a web view (/web/ID/REVISION), got while the main run
-// loop runs (the renderer answers there).
-Answer servedLoad(platform::ui::Renderer &renderer, platform::ui::Window &window,
-                  platform::ui::WebView &view, size_t revision, const std::string &token) {
-  const std::string target =
-      "/web/" + std::to_string(window.idOf(view)) + "/" + std::to_string(revision) + "?t=" + token;
-  auto answer =
-      std::async(std::launch::async, [&] { return loopbackGet(renderer.port(), target); });
-  platform::RunLoop::main()->runUntil(
-      [&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
-      platform::seconds(30));
-  return answer.get();
-}
+// A window with one web view, and the renderer serving it (the user's data under `home`). Made on
+// the main thread.
+struct WebViewServed {
+  explicit WebViewServed(const std::string &home) {
+    using namespace platform::ui;
+    window->makeKeyAndVisible();
+    window->setRootViewController(screen);
+    screen->view()->addSubview(view);
+    options.token = "5eed5eed5eed5eed";
+    options.resources = std::string(FERROWEN_SOURCE_DIR) + "/resources";
+    options.dataRoot = home;
+    renderer = Renderer::start(options, &error);
+  }
+  ~WebViewServed() {
+    if (renderer) renderer->stop();
+  }
+  // What the renderer serves at `path` below /web/ID/ (a load's page, or its raw document), got
+  // while the main run loop runs (the renderer answers there).
+  Answer get(const std::string &path) {
+    const std::string target =
+        "/web/" + std::to_string(window->idOf(*view)) + "/" + path + "?t=" + options.token;
+    auto answer =
+        std::async(std::launch::async, [&] { return loopbackGet(renderer->port(), target); });
+    platform::RunLoop::main()->runUntil(
+        [&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+        platform::seconds(30));
+    return answer.get();
+  }
 
+  std::shared_ptr<platform::ui::Window> window =
+      std::make_shared<platform::ui::Window>(platform::ui::Size{320, 480});
+  std::shared_ptr<platform::ui::ViewController> screen =
+      std::make_shared<platform::ui::ViewController>("RootView");
+  std::shared_ptr<platform::ui::WebView> view =
+      std::make_shared<platform::ui::WebView>(platform::ui::Rect{0, 0, 320, 480});
+  platform::ui::RendererOptions options;
+  std::string error;
+  std::shared_ptr<platform::ui::Renderer> renderer;
+};
 // Every byte but letters and digits as %XX, for a query.
 std::string escaped(const std::string &text) {
   std::string out;
@@ -158,19 +183,9 @@ TEST(RendererDocuments, AWebPagesFileLinkIntoTheUsersDataGetsNoRawDocument) {
   const std::string png = "\x89PNG\r\n\x1a\nthe picture";
   ASSERT_TRUE(testsupport::writeFile(files + "/picture.png", png));
   ASSERT_TRUE(testsupport::writeFile(files + "/page.html", "<a href=picture.png>p</a>"));
-  auto window = std::make_shared<Window>(Size{320, 480});
-  window->makeKeyAndVisible();
-  auto screen = std::make_shared<ViewController>("RootView");
-  window->setRootViewController(screen);
-  auto view = std::make_shared<WebView>(Rect{0, 0, 320, 480});
-  screen->view()->addSubview(view);
-  RendererOptions options;
-  options.token = "5eed5eed5eed5eed";
-  options.resources = std::string(FERROWEN_SOURCE_DIR) + "/resources";
-  options.dataRoot = home.path();
-  std::string error;
-  auto renderer = Renderer::start(options, &error);
-  ASSERT_TRUE(renderer) << error;
+  WebViewServed web(home.path());
+  ASSERT_TRUE(web.renderer) << web.error;
+  auto &view = web.view;
 
   const std::string picture = "file://" + files + "/picture.png";
   std::string why;
@@ -180,23 +195,14 @@ TEST(RendererDocuments, AWebPagesFileLinkIntoTheUsersDataGetsNoRawDocument) {
   view->loadRequest({"file://" + files + "/page.html"});  // 4: a local document
   ASSERT_TRUE(view->userFollowLink(picture, why)) << why; // 5: its link to the file beside it
   ASSERT_EQ(view->loads().size(), 5u);
-  const uint64_t id = window->idOf(*view);
   struct Case {
     int revision, status;
   } cases[] = {{2, 404}, {3, 200}, {5, 200}};
   for (const Case &c : cases) {
-    const std::string target =
-        "/web/" + std::to_string(id) + "/" + std::to_string(c.revision) + "/raw?t=" + options.token;
-    auto answer =
-        std::async(std::launch::async, [&] { return loopbackGet(renderer->port(), target); });
-    ASSERT_TRUE(RunLoop::main()->runUntil(
-        [&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
-        seconds(30)));
-    const auto [status, head, body] = answer.get();
+    const auto [status, head, body] = web.get(std::to_string(c.revision) + "/raw");
     EXPECT_EQ(status, c.status) << "load " << c.revision;
     EXPECT_EQ(body == png, c.status == 200) << "load " << c.revision;
   }
-  renderer->stop();
 }
 
 // A web page is served as its server said: a page or text in the charset the server named (or
@@ -209,19 +215,9 @@ TEST(RendererDocuments, AWebPageIsServedInTheTypeAndCharsetItsServerNamed) {
   RunLoop::makeMainThread();
   testsupport::TempDir home("ferrowen-renderer-web");
   testsupport::WebPeer peer(home.path());
-  auto window = std::make_shared<Window>(Size{320, 480});
-  window->makeKeyAndVisible();
-  auto screen = std::make_shared<ViewController>("RootView");
-  window->setRootViewController(screen);
-  auto view = std::make_shared<WebView>(Rect{0, 0, 320, 480});
-  screen->view()->addSubview(view);
-  RendererOptions options;
-  options.token = "5eed5eed5eed5eed";
-  options.resources = std::string(FERROWEN_SOURCE_DIR) + "/resources";
-  options.dataRoot = home.path();
-  std::string error;
-  auto renderer = Renderer::start(options, &error);
-  ASSERT_TRUE(renderer) << error;
+  WebViewServed web(home.path());
+  ASSERT_TRUE(web.renderer) << web.error;
+  auto &view = web.view;
 
   const std::string none = "(none)"; // no Content-Type at all
   struct Case {
@@ -262,7 +258,7 @@ TEST(RendererDocuments, AWebPageIsServedInTheTypeAndCharsetItsServerNamed) {
                             (c.type == none ? "" : "type=" + escaped(c.type)) +
                             "&body=" + escaped(c.body);
     view->loadRequest({url});
-    const auto served = servedLoad(*renderer, *window, *view, view->loads().size(), options.token);
+    const auto served = web.get(std::to_string(view->loads().size()));
     EXPECT_EQ(served.status, 200) << c.type;
     EXPECT_EQ(headerOf(served.head, "content-type"), c.servedAs) << c.type;
     EXPECT_NE(served.body.find(c.holds), std::string::npos) << c.type << ": " << served.body;
@@ -270,5 +266,4 @@ TEST(RendererDocuments, AWebPageIsServedInTheTypeAndCharsetItsServerNamed) {
     EXPECT_EQ(view->lastLoadError(), c.error) << c.type;
     EXPECT_EQ(view->isLoading(), c.error == WebLoadError::None) << c.type;
   }
-  renderer->stop();
 }
