@@ -5,6 +5,7 @@
 
 #include "tests/app/foundation/ScreenFixture.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/FarTimes.h"
 #include "tests/support/FolderChecks.h"
 #include "tests/support/PhotoFixtures.h"
 
@@ -253,6 +254,19 @@ TEST_F(PhotoGalleryTest, AlbumListsEachAssetOnceThoughRefreshedWhileListing) {
   // Search and sort act on the listing.
   ASSERT_TRUE(probe->type("Search Folder", "mov"));
   EXPECT_EQ(rows(), std::vector<std::string>{expected[1]});
+}
+
+TEST_F(PhotoGalleryTest, AnAssetDatedPastTheClocksReachListsAtItsLastDay) {
+  fs::create_directories(pictures + "/Far");
+  ASSERT_TRUE(testsupport::writeFile(pictures + "/Far/far.mov", std::string(300, 'm')));
+  ASSERT_TRUE(testsupport::setModificationTime(pictures + "/Far/far.mov", testsupport::kYear2300));
+  ASSERT_NO_FATAL_FAILURE(openAlbum("Far"));
+  const std::string name = rowFor("far.mov");
+  std::shared_ptr<DirItemInfo> row;
+  for (auto &item : top()->folderItems())
+    if (item->name() == name) row = item;
+  ASSERT_TRUE(row) << name;
+  EXPECT_EQ(testsupport::yearOf(row->date), testsupport::kLastClockYear);
 }
 
 TEST_F(PhotoGalleryTest, UploadsOneAllOrTheMissingOnes) {
