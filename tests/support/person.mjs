@@ -61,20 +61,21 @@ export async function startProgram(t, env = {}) {
 
 // pyftpdlib serving `root` anonymously on 127.0.0.1 (or, given `login` { user, password }, to that
 // one user), sending at most `bytesPerSecond` per transfer so a download lasts long enough to be
-// watched.
-export async function startFtpServer(t, root, bytesPerSecond, login) {
+// watched, and taking at most `uploadBytesPerSecond` (0: as fast as it comes) of an upload.
+export async function startFtpServer(t, root, bytesPerSecond, login, uploadBytesPerSecond = 0) {
   const script = [
     'import sys',
     'from pyftpdlib.authorizers import DummyAuthorizer',
     'from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler',
     'from pyftpdlib.servers import FTPServer',
     'auth = DummyAuthorizer()',
-    'if len(sys.argv) > 4:',
-    "    auth.add_user(sys.argv[3], sys.argv[4], sys.argv[1], perm='elradfmwMT')",
+    'if len(sys.argv) > 5:',
+    "    auth.add_user(sys.argv[4], sys.argv[5], sys.argv[1], perm='elradfmwMT')",
     'else:',
     "    auth.add_anonymous(sys.argv[1], perm='elradfmwMT')",
     'class Data(ThrottledDTPHandler):',
     '    write_limit = int(sys.argv[2])',
+    '    read_limit = int(sys.argv[3])',
     'class Control(FTPHandler):',
     '    authorizer = auth',
     '    dtp_handler = Data',
@@ -83,7 +84,7 @@ export async function startFtpServer(t, root, bytesPerSecond, login) {
     'server.serve_forever()',
   ].join('\n');
   const child = spawn('/usr/bin/python3', ['-c', script, root, String(bytesPerSecond),
-    ...(login ? [login.user, login.password] : [])]);
+    String(uploadBytesPerSecond), ...(login ? [login.user, login.password] : [])]);
   let out = '';
   child.stdout.on('data', (d) => { out += d; });
   child.stderr.on('data', () => {});
