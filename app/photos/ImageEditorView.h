@@ -28,7 +28,6 @@ class ImageEditorView : public platform::ui::ViewController,
                         public platform::ui::AlertViewDelegate,
                         public platform::ui::TextFieldDelegate {
 public:
-  static constexpr int kMaxSide = 16384;
   static constexpr const char *kWatermarkHelpURL =
       "http://www.ferrowen.example/help/help-watermarks.php?app=ferrowen&ver=300";
   enum ToolbarMode { kNormal = 0, kCropping = 1, kResize = 2 };

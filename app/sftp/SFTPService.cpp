@@ -7,6 +7,7 @@
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
 
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/DateFormatter.h"
 #include "platform/foundation/Dispatch.h"
 #include "platform/foundation/FileManager.h"
@@ -642,8 +643,7 @@ bool SFTPService::listFolder(const std::string &folder,
     item->attrib = permissionText(item->isDirectory, item->isLink, f->get_Permissions());
     item->owner = f->owner();
     item->group = f->group();
-    if (long long t = f->get_LastModifiedUnix())
-      item->date = platform::WallTime(std::chrono::seconds(t));
+    if (long long t = f->get_LastModifiedUnix()) item->date = platform::wallTimeFromUnix(t);
     item->setupSizeDisplay();
     items.push_back(std::move(item));
   }

@@ -252,6 +252,8 @@ void FerrowenAppDelegate::startupStuff() {
   window_->makeKeyAndVisible();
   landscapeView_ = std::make_shared<LandscapeViewController>();
 
+  // The connect screen asks for a stored passcode; the servers wait until it is typed.
+  passcodeOwed_ = !storedPasscode().empty();
   startServersFromSettings();
 
   splashView_ = std::make_shared<ImageView>(isPad() ? "" : "Default.png");
@@ -403,7 +405,10 @@ void FerrowenAppDelegate::applicationWillEnterForeground(Application &) {
     if (away >= kLockAfterSeconds && !connectLocked && !startupLock_->viewLocked()) {
       auto over = isPad() ? std::static_pointer_cast<ViewController>(mySplitVC_)
                           : std::static_pointer_cast<ViewController>(tabBarController_);
-      if (over) over->presentModalViewController(startupLock_, false);
+      if (over) {
+        over->presentModalViewController(startupLock_, false);
+        passcodeOwed_ = true;
+      }
     }
   }
   if (DeviceProfile::current().osVersionIsAtLeast(4.0)) {
@@ -866,8 +871,14 @@ void FerrowenAppDelegate::reloadSettingsTableView() {
 }
 
 void FerrowenAppDelegate::startServersFromSettings() {
+  if (passcodeOwed_) return;
   if (settings().integerForKey(kWebServerKey) == 1) startWebServer();
   if (settings().integerForKey(kFTPServerKey) == 1) startFTPServer();
+}
+
+void FerrowenAppDelegate::passcodeAccepted() {
+  passcodeOwed_ = false;
+  if (applicationActive_) startServersFromSettings();
 }
 
 // --- Hosting --------------------------------------------------------------------------------

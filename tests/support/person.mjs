@@ -263,6 +263,53 @@ export async function bringIntoView(locator) {
   }
 }
 
+// Scrolls the front screen's table with the mouse wheel until the row is there, uncovered (not
+// under the tab bar) and at rest: a person clicks a row once the table has stopped moving. Down
+// first; at the end of the table, up again (a row that appeared late, above what the wheel had
+// passed, comes back into view).
+export async function revealRow(front, target, name) {
+  const page = target.page();
+  const el = target.first();
+  let step = 200;
+  let still = 0;
+  for (let y = 0; ; y += 200) {
+    if (await el.count()) {
+      await el.scrollIntoViewIfNeeded({ timeout: 1000 }).catch(() => {});
+      let last = null;
+      const box = await waitFor(async () => {
+        const b = await el.boundingBox({ timeout: 1000 }).catch(() => null);
+        const still = b && last && b.x === last.x && b.y === last.y;
+        last = b;
+        return still && b;
+      }, `the row ${name} at rest`, 10000).catch(() => null);
+      const uncovered = box && await el.evaluate((e, [px, py]) => {
+        const at = document.elementFromPoint(px, py);
+        return Boolean(at && (at === e || e.contains(at)));
+      }, [box.x + box.width / 2, box.y + box.height / 2]).catch(() => false);
+      if (uncovered) return;
+    }
+    if (y >= 12000) throw new Error(`the row ${name} never came into view`);
+    // Scrolled with the mouse wheel over the table, as a person scrolls.
+    // The table shown now (a screen leaving may still hold one), once it has its box.
+    const table = front().locator('.v-table:visible').first();
+    const tableBox = await waitFor(() => table.boundingBox(), 'the table to be drawn');
+    const [cx, cy] = [tableBox.x + tableBox.width / 2, tableBox.y + tableBox.height / 2];
+    // The offset of the table the wheel turns (the one under the mouse).
+    const offset = () => page.evaluate(([px, py]) => {
+      const under = document.elementFromPoint(px, py);
+      const t = under && under.closest('.v-table');
+      return t ? t.scrollTop : -1;
+    }, [cx, cy]);
+    const before = await offset();
+    await page.mouse.move(cx, cy);
+    await page.mouse.wheel(0, step);
+    await page.waitForTimeout(200);
+    // Three turns that moved nothing: the end of the table.
+    still = (await offset()) === before ? still + 1 : 0;
+    if (step > 0 && still >= 3) step = -200;
+  }
+}
+
 // Connects the session's connect screen to an FTP server on loopback as "anonymous", typing
 // into the fields, and waits for a row of the folder.
 export async function connectAnonymousFtp(s, port, firstRow) {
