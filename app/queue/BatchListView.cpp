@@ -30,12 +30,6 @@ constexpr double kRowInset = 30;
 constexpr double kPausedRoom = 60;
 constexpr double kTitleDetailsMinimumFontSize = 10;
 
-// Where an FTP download row's bytes come from, as the connection that fetches it names them.
-std::string ftpSourceOf(const BatchItem &item) {
-  return ftpDownloadSource(item.server(), item.port() == 0 ? 21 : item.port(), item.user(),
-                           item.path(), item.filename());
-}
-
 std::shared_ptr<Label> makeLabel(Rect frame, Font font, double minimum, TextAlignment alignment,
                                  Color color, int tag) {
   auto label = std::make_shared<Label>(frame);
@@ -378,10 +372,10 @@ void BatchListView::deleteItemLocalFile(const BatchItem &item, bool othersStay) 
     const std::string name = myBetterFileName(item.filename());
     if (name.empty()) return;
     const std::string temporary = platform::appendPathComponent(platform::Paths::tmp(), name);
-    const std::string source = ftpSourceOf(item);
+    const std::string source = item.origin().key();
     if (!sharedBy([&](const BatchItem &o) {
           return o.action() == BatchItem::kDownload && o.protocol() != "sftp" &&
-                 ftpSourceOf(o) == source;
+                 o.origin().key() == source;
         }))
       platform::FileManager::removeItem(partialFilePath(temporary, source));
     if (!sharedBy([&](const BatchItem &o) {
