@@ -65,6 +65,14 @@ protected:
           << stack();
     auto c = connectScreen();
     ASSERT_EQ(nav()->topViewController(), c) << stack();
+    // Once the screen is what is shown (the tablet's splash takes a moment to go): it fills its
+    // fields as it appears.
+    ASSERT_TRUE(waitFor(
+        [&] {
+          auto connect = probe->rightItem();
+          return connect && connect->name == "Connect";
+        },
+        10));
     c->serverName->setText(server);
     c->loginUser->setText(user);
     c->loginPass->setText(password);

@@ -52,6 +52,11 @@ protected:
     });
     return found;
   }
+  // The tablet shows `n` file tabs beside its web tab (a file's tab comes once it has zoomed in).
+  bool fileTabs(size_t n) {
+    return waitFor(
+        [&] { return delegate->tabBarControllerRight()->viewControllers().size() == n + 1; }, 10);
+  }
 };
 
 class PendingEditTest : public TwoServersTest,
@@ -143,11 +148,13 @@ TEST_F(TwoServersTest, TwoTabsOfOneNameKeepACopyEachAndReopenWithTheirOwnText) {
   waitForListing(a);
   editInDocs("edit-a.txt");
   ASSERT_TRUE(editorShowing("A's text\n")) << stack();
+  ASSERT_TRUE(fileTabs(1));
   ASSERT_TRUE(probe->type("File Text", "ftp line\n")) << probe->lastError();
   connectTo("sftp://" + address(sshd->port()) + served.path(), testsupport::kSftpUser,
             testsupport::kSftpPass, 2);
   editInDocs("edit-a.txt");
   ASSERT_TRUE(editorShowing("S's text\n")) << stack() << "\n" << sshd->log();
+  ASSERT_TRUE(fileTabs(2));
   ASSERT_TRUE(probe->type("File Text", "sftp line\n")) << probe->lastError();
   Application::shared().terminate(); // as at SIGTERM: every tab records itself
 
