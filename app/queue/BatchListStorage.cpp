@@ -55,6 +55,22 @@ bool sameTransfer(const BatchItem &row, const BatchItem &wanted, int twin) {
   return row.origin().sameConnectionAs(wanted.origin());
 }
 
+// A transfer as a row holds it, not stored: what rows are compared with.
+BatchItem transferOf(int action, const std::string &filename, const std::string &path,
+                     const std::string &server, int port, const std::string &user,
+                     const std::string &password, const std::string &protocol) {
+  BatchItem row;
+  row.setAction(action);
+  row.setFilename(filename);
+  row.setPath(path);
+  row.setServer(server);
+  row.setPort(port);
+  row.setUser(user);
+  row.setPassword(password);
+  row.setProtocol(protocol);
+  return row;
+}
+
 // The first stored row of the same transfer as `wanted` whose key is not among `gone` (rows
 // finished but not yet removed from the disk), else -1.
 int storedKey(sqlite3 *db, const BatchItem &wanted, int twin, const std::set<int> &gone) {
@@ -67,17 +83,12 @@ int storedKey(sqlite3 *db, const BatchItem &wanted, int twin, const std::set<int
   int key = -1;
   if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK) {
     while (key < 0 && sqlite3_step(stmt) == SQLITE_ROW) {
-      BatchItem row;
-      row.setPrimaryKey(sqlite3_column_int(stmt, 0));
-      row.setAction(sqlite3_column_int(stmt, 1));
-      row.setFilename(columnText(stmt, 2));
-      row.setPath(columnText(stmt, 3));
-      row.setServer(columnText(stmt, 4));
-      row.setPort(sqlite3_column_int(stmt, 5));
-      row.setUser(columnText(stmt, 6));
-      row.setPassword(columnText(stmt, 7));
-      row.setProtocol(columnText(stmt, 8));
-      if (!gone.count(row.primaryKey()) && sameTransfer(row, wanted, twin)) key = row.primaryKey();
+      const int pk = sqlite3_column_int(stmt, 0);
+      const BatchItem row =
+          transferOf(sqlite3_column_int(stmt, 1), columnText(stmt, 2), columnText(stmt, 3),
+                     columnText(stmt, 4), sqlite3_column_int(stmt, 5), columnText(stmt, 6),
+                     columnText(stmt, 7), columnText(stmt, 8));
+      if (!gone.count(pk) && sameTransfer(row, wanted, twin)) key = pk;
     }
   }
   sqlite3_finalize(stmt);
@@ -216,15 +227,8 @@ int BatchListView::addBatchItemAction(int action, std::string filename, std::str
   if (!documents.empty() && myStartsWith(localpath, documents))
     localpath = localpath.substr(documents.size());
 
-  BatchItem wanted;
-  wanted.setAction(action);
-  wanted.setFilename(filename);
-  wanted.setPath(path);
-  wanted.setServer(server);
-  wanted.setPort(port);
-  wanted.setUser(user);
-  wanted.setPassword(password);
-  wanted.setProtocol(protocol);
+  const BatchItem wanted =
+      transferOf(action, filename, path, server, port, user, password, protocol);
   if (int found = storedKey(database_, wanted, twin, heldRemovals_); found >= 0) {
     if (kickstart) doStartIfNoneInProgress();
     return found;
@@ -299,14 +303,7 @@ int BatchListView::alreadyExists(int action, const std::string &filename, std::s
   (void)size;
   splitHostPort(server, port);
   cutPortSuffix(path, port);
-  BatchItem wanted;
-  wanted.setAction(action);
-  wanted.setFilename(filename);
-  wanted.setPath(path);
-  wanted.setServer(server);
-  wanted.setPort(port);
-  wanted.setUser(user);
-  wanted.setPassword(password);
+  const BatchItem wanted = transferOf(action, filename, path, server, port, user, password, "");
   if (int found = storedKey(database_, wanted, action, heldRemovals_); found >= 0) return found;
   return queuedKey(wanted, action);
 }

@@ -131,8 +131,20 @@ function person(s, profile) {
   };
 }
 
+// The program on `profileName` (a fresh home) with a browser on its page, for `run` (the session,
+// the person's moves and the profile's environment); screenshots in two-servers-<profile>.
+async function inSession(t, profileName, run) {
+  const [profile, viewport, env] = profiles.find(([name]) => name === profileName);
+  await session(t, {
+    chromium, suite: 'two-servers', dir: path.join(artefacts, `two-servers-${profile}`), viewport, env,
+    run: async (s) => {
+      s.t = t;
+      await run(s, person(s, profile), env);
+    },
+  });
+}
+
 test('tablet: an FTP tab and an SFTP tab of one name each keep and save their own text', async (t) => {
-  const [profile, viewport, env] = profiles.find(([name]) => name === 'tablet');
   const login = { user: 'ann', password: crypto.randomBytes(9).toString('hex') };
   const rootA = servedFolder(t, "A's text\n");
   // A short folder name, as a person's folder has: the screen's title shows the path.
@@ -141,123 +153,110 @@ test('tablet: an FTP tab and an SFTP tab of one name each keep and save their ow
   t.after(() => fs.rmSync(keysDir, { recursive: true, force: true }));
   const a = await startFtpServerAt(t, rootA, 1 << 30, login);
   const sshd = await startSshd(t, keysDir);
-  const dir = path.join(artefacts, `two-servers-${profile}`);
-  await session(t, {
-    chromium, suite: 'two-servers', dir, viewport, env,
-    run: async (s) => {
-      s.t = t;
-      const p = person(s, profile);
-      await p.connect(`127.0.0.1:${a.port}`, login.user, login.password);
-      await p.open("A's text\n");
-      await p.typeAtTop('ftp line\n');
-      await p.toConnectScreen();
-      await p.connect(`sftp://127.0.0.1:${sshd.port}${served}`, account.name, account.password, 'SFTP');
-      await p.open("S's text\n");
-      await p.typeAtTop('sftp line\n');
-      await s.screen('two-tabs-typed');
+  await inSession(t, 'tablet', async (s, p, env) => {
+    await p.connect(`127.0.0.1:${a.port}`, login.user, login.password);
+    await p.open("A's text\n");
+    await p.typeAtTop('ftp line\n');
+    await p.toConnectScreen();
+    await p.connect(`sftp://127.0.0.1:${sshd.port}${served}`, account.name, account.password, 'SFTP');
+    await p.open("S's text\n");
+    await p.typeAtTop('sftp line\n');
+    await s.screen('two-tabs-typed');
 
-      const again = await p.restart(s.app.child, 'SIGTERM', env);
-      const ask = p.alert('Continue Editing?');
-      await ask.waitFor({ timeout: 30000 });
-      await p.answer(ask, 'Edit File(s)');
-      // Each tab shows its own text.
-      const tabs = s.page.locator('.tab[aria-label="edit-a.txt"]');
-      await waitFor(async () => (await tabs.count()) === 2, 'two file tabs', 30000);
-      // A tab clicked, once it is the one shown: its editor's text.
-      const select = async (i) => {
-        await clickSeen(tabs.nth(i));
-        await waitFor(async () => /\bselected\b/.test((await tabs.nth(i).getAttribute('class')) || ''), 'the tab shown', 10000);
-        await s.page.waitForTimeout(300);
-        return p.text.inputValue();
-      };
-      const shown = {};
-      for (let i = 0; i < 2; i++) {
-        const kind = (await select(i)).startsWith('sftp') ? 'sftp' : 'ftp';
-        shown[kind] = i;
-        await s.screen(`reopened-${kind}`);
-      }
-      assert.deepEqual(Object.keys(shown).sort(), ['ftp', 'sftp']);
-      assert.equal(await select(shown.ftp), "ftp line\nA's text\n", 'the FTP tab\'s own text');
-      assert.equal(await select(shown.sftp), "sftp line\nS's text\n", 'the SFTP tab\'s own text');
+    const again = await p.restart(s.app.child, 'SIGTERM', env);
+    const ask = p.alert('Continue Editing?');
+    await ask.waitFor({ timeout: 30000 });
+    await p.answer(ask, 'Edit File(s)');
+    // Each tab shows its own text.
+    const tabs = s.page.locator('.tab[aria-label="edit-a.txt"]');
+    await waitFor(async () => (await tabs.count()) === 2, 'two file tabs', 30000);
+    // A tab clicked, once it is the one shown: its editor's text.
+    const select = async (i) => {
+      await clickSeen(tabs.nth(i));
+      await waitFor(async () => /\bselected\b/.test((await tabs.nth(i).getAttribute('class')) || ''), 'the tab shown', 10000);
+      await s.page.waitForTimeout(300);
+      return p.text.inputValue();
+    };
+    const shown = {};
+    for (let i = 0; i < 2; i++) {
+      const kind = (await select(i)).startsWith('sftp') ? 'sftp' : 'ftp';
+      shown[kind] = i;
+      await s.screen(`reopened-${kind}`);
+    }
+    assert.deepEqual(Object.keys(shown).sort(), ['ftp', 'sftp']);
+    assert.equal(await select(shown.ftp), "ftp line\nA's text\n", 'the FTP tab\'s own text');
+    assert.equal(await select(shown.sftp), "sftp line\nS's text\n", 'the SFTP tab\'s own text');
 
-      // Save on the SFTP tab: its own text, to its own server.
-      await p.save();
-      const onServer = path.join(served, 'docs', 'edit-a.txt');
-      await waitFor(() => fs.readFileSync(onServer, 'utf8') === "sftp line\nS's text\n", 'the save on the SFTP server', 60000);
-      assert.equal(fs.readFileSync(path.join(rootA, 'docs', 'edit-a.txt'), 'utf8'), "A's text\n");
-      await s.screen('sftp-tab-saved');
-      await s.page.goto('about:blank');
-      await stopChild(again.child);
-    },
+    // Save on the SFTP tab: its own text, to its own server.
+    await p.save();
+    const onServer = path.join(served, 'docs', 'edit-a.txt');
+    await waitFor(() => fs.readFileSync(onServer, 'utf8') === "sftp line\nS's text\n", 'the save on the SFTP server', 60000);
+    assert.equal(fs.readFileSync(path.join(rootA, 'docs', 'edit-a.txt'), 'utf8'), "A's text\n");
+    await s.screen('sftp-tab-saved');
+    await s.page.goto('about:blank');
+    await stopChild(again.child);
   });
 });
 
 test('phone: a pending edit of A survives B\'s file of its name and reopens on A', async (t) => {
-  const [profile, viewport, env] = profiles.find(([name]) => name === 'phone');
   const login = { user: 'ann', password: crypto.randomBytes(9).toString('hex') };
   const rootA = servedFolder(t, "A's text\n");
   const rootB = servedFolder(t, "B's text\n");
   let a = await startFtpServerAt(t, rootA, 1 << 30, login);
   const b = await startFtpServerAt(t, rootB, 1 << 30, login);
-  const dir = path.join(artefacts, `two-servers-${profile}`);
-  await session(t, {
-    chromium, suite: 'two-servers', dir, viewport, env,
-    run: async (s) => {
-      s.t = t;
-      const p = person(s, profile);
-      await p.connect(`127.0.0.1:${a.port}`, login.user, login.password);
-      await p.open("A's text\n");
-      await p.typeAtTop('typed on A\n');
-      await s.screen('typed-on-a');
-      const pendingText = "typed on A\nA's text\n";
+  await inSession(t, 'phone', async (s, p, env) => {
+    await p.connect(`127.0.0.1:${a.port}`, login.user, login.password);
+    await p.open("A's text\n");
+    await p.typeAtTop('typed on A\n');
+    await s.screen('typed-on-a');
+    const pendingText = "typed on A\nA's text\n";
 
-      // Stopped, and A goes down: the next start's "Edit File" cannot reach it.
-      await a.stop();
-      let run = await p.restart(s.app.child, 'SIGTERM', env);
-      const ask = p.alert('Continue Editing File?');
-      await ask.waitFor({ timeout: 30000 });
-      await p.answer(ask, 'Edit File');
-      const pending = settingsOf(s.home).EditingFTPFile;
-      assert.equal(fs.readFileSync(pending, 'utf8'), pendingText);
-      // Told, and left for the connect screen.
-      const refused = p.alert('Error Connecting to FTP Server');
-      await refused.waitFor({ timeout: 60000 });
-      await s.screen('a-refused');
-      await p.answer(refused, 'OK');
-      await refused.waitFor({ state: 'detached' });
-      await p.toConnectScreen();
+    // Stopped, and A goes down: the next start's "Edit File" cannot reach it.
+    await a.stop();
+    let run = await p.restart(s.app.child, 'SIGTERM', env);
+    const ask = p.alert('Continue Editing File?');
+    await ask.waitFor({ timeout: 30000 });
+    await p.answer(ask, 'Edit File');
+    const pending = settingsOf(s.home).EditingFTPFile;
+    assert.equal(fs.readFileSync(pending, 'utf8'), pendingText);
+    // Told, and left for the connect screen.
+    const refused = p.alert('Error Connecting to FTP Server');
+    await refused.waitFor({ timeout: 60000 });
+    await s.screen('a-refused');
+    await p.answer(refused, 'OK');
+    await refused.waitFor({ state: 'detached' });
+    await p.toConnectScreen();
 
-      // B's file of that name, its Saved Files copy replaced: A's typed text stays.
-      await p.connect(`127.0.0.1:${b.port}`, login.user, login.password);
-      await p.open("B's text\n", 'Replace');
-      await s.screen('b-replaced');
-      assert.equal(fs.readFileSync(pending, 'utf8'), pendingText, 'A\'s copy after B\'s "Replace"');
-      assert.equal(settingsOf(s.home).EditingFTPFile, pending);
-      await p.close();
-      assert.equal(fs.readFileSync(pending, 'utf8'), pendingText, 'A\'s copy after B\'s file closed');
+    // B's file of that name, its Saved Files copy replaced: A's typed text stays.
+    await p.connect(`127.0.0.1:${b.port}`, login.user, login.password);
+    await p.open("B's text\n", 'Replace');
+    await s.screen('b-replaced');
+    assert.equal(fs.readFileSync(pending, 'utf8'), pendingText, 'A\'s copy after B\'s "Replace"');
+    assert.equal(settingsOf(s.home).EditingFTPFile, pending);
+    await p.close();
+    assert.equal(fs.readFileSync(pending, 'utf8'), pendingText, 'A\'s copy after B\'s file closed');
 
-      // Again with "Keep File", then a crash.
-      await clickSeen(p.shown(s.page.locator('#screen .navbar .back')));
-      await p.open("B's text\n", 'Keep File');
-      await s.screen('b-kept');
-      assert.equal(fs.readFileSync(pending, 'utf8'), pendingText, 'A\'s copy after B\'s "Keep File"');
-      a = await startFtpServerAt(t, rootA, 1 << 30, login, a.port);
-      run = await p.restart(run.child, 'SIGKILL', env);
+    // Again with "Keep File", then a crash.
+    await clickSeen(p.shown(s.page.locator('#screen .navbar .back')));
+    await p.open("B's text\n", 'Keep File');
+    await s.screen('b-kept');
+    assert.equal(fs.readFileSync(pending, 'utf8'), pendingText, 'A\'s copy after B\'s "Keep File"');
+    a = await startFtpServerAt(t, rootA, 1 << 30, login, a.port);
+    run = await p.restart(run.child, 'SIGKILL', env);
 
-      // "Edit File" shows A's text, on A; Save sends it to A, and B's file stays B's.
-      const again = p.alert('Continue Editing File?');
-      await again.waitFor({ timeout: 30000 });
-      await p.answer(again, 'Edit File');
-      await waitFor(async () => (await p.text.count()) && (await p.text.inputValue()) === pendingText,
-        'A\'s typed text reopened', 60000);
-      await s.screen('a-reopened');
-      await p.save();
-      await waitFor(() => fs.readFileSync(path.join(rootA, 'docs', 'edit-a.txt'), 'utf8') === pendingText,
-        'the save on A', 60000);
-      assert.equal(fs.readFileSync(path.join(rootB, 'docs', 'edit-a.txt'), 'utf8'), "B's text\n");
-      await s.screen('a-saved');
-      await s.page.goto('about:blank');
-      await stopChild(run.child);
-    },
+    // "Edit File" shows A's text, on A; Save sends it to A, and B's file stays B's.
+    const again = p.alert('Continue Editing File?');
+    await again.waitFor({ timeout: 30000 });
+    await p.answer(again, 'Edit File');
+    await waitFor(async () => (await p.text.count()) && (await p.text.inputValue()) === pendingText,
+      'A\'s typed text reopened', 60000);
+    await s.screen('a-reopened');
+    await p.save();
+    await waitFor(() => fs.readFileSync(path.join(rootA, 'docs', 'edit-a.txt'), 'utf8') === pendingText,
+      'the save on A', 60000);
+    assert.equal(fs.readFileSync(path.join(rootB, 'docs', 'edit-a.txt'), 'utf8'), "B's text\n");
+    await s.screen('a-saved');
+    await s.page.goto('about:blank');
+    await stopChild(run.child);
   });
 });
