@@ -153,13 +153,6 @@ void iCloudFolderView::clickedTableButton(IndexPath ip) {
             Sheet::File, ip);
 }
 
-std::vector<std::shared_ptr<DirItemInfo>> iCloudFolderView::shownFiles() const {
-  std::vector<std::shared_ptr<DirItemInfo>> files;
-  for (const auto &row : folderItems_)
-    if (!row->isDirectory) files.push_back(row);
-  return files;
-}
-
 void iCloudFolderView::clickedButtonAtIndex(ActionSheet &sheet, int index) {
   const Sheet kind = shownSheet_;
   shownSheet_ = Sheet::None;
@@ -170,8 +163,9 @@ void iCloudFolderView::clickedButtonAtIndex(ActionSheet &sheet, int index) {
     break;
   case Sheet::Menu:
     if (button == "Delete All Files") {
+      deleteAllFiles_ = shownFiles();
       confirm("Confirm Deleting All Files",
-              "All " + std::to_string(shownFiles().size()) +
+              "All " + std::to_string(deleteAllFiles_.size()) +
                   " files in your Cloud Files will be deleted from ALL devices.  Continue?",
               "Delete All");
     } else if (button == "Import Picture/Video") {
@@ -237,8 +231,10 @@ void iCloudFolderView::clickedButtonAtIndex(AlertView &alertView, int index) {
     if (entry) coordinated(entry, true, &iCloudFolderView::doClickDelete);
     if (auto ip = tableView_->indexPathForSelectedRow())
       tableView_->deselectRowAtIndexPath(*ip, true);
-  } else if (title == "Confirm Deleting All Files" && index == 1) {
-    for (const auto &row : shownFiles())
+  } else if (title == "Confirm Deleting All Files") {
+    const auto counted = std::exchange(deleteAllFiles_, {});
+    if (index != 1) return;
+    for (const auto &row : counted)
       coordinated(row, true, &iCloudFolderView::doClickDelete);
   } else if (title == "Send File or Link?") {
     auto entry = checkedEntry();

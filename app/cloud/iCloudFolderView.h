@@ -159,7 +159,6 @@ private:
   void showSheet(std::shared_ptr<platform::ui::ActionSheet> sheet, Sheet kind,
                  std::optional<platform::ui::IndexPath> row = std::nullopt);
   void confirm(const std::string &title, const std::string &message, const std::string &yes);
-  std::vector<std::shared_ptr<DirItemInfo>> shownFiles() const;
 
   std::string iCloudSubdir_;
   std::string iCloudRoot_;
@@ -167,6 +166,9 @@ private:
   Sheet shownSheet_ = Sheet::None;
   // The file a row's sheet, or the delete question after it, is about.
   std::shared_ptr<DirItemInfo> sheetEntry_;
+  // The files the open "Delete All Files" question counted: those, and only those, are deleted
+  // (a document arriving or a search changed meanwhile changes nothing).
+  DirItemList deleteAllFiles_;
   std::string videoFilePath_;
   std::shared_ptr<platform::media::Image> imageToSave_;
   std::unique_ptr<platform::CloudQuery> query_;

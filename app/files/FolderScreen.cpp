@@ -127,6 +127,13 @@ bool FolderScreen::acceptableName(const std::string &name) {
   return false;
 }
 
+DirItemList FolderScreen::shownFiles() const {
+  DirItemList files;
+  for (const auto &row : folderItems_)
+    if (!row->isDirectory) files.push_back(row);
+  return files;
+}
+
 bool FolderScreen::nameTakenInFolder(const std::string &name) const {
   return nameIsListed(folderItemsEverything_, name);
 }

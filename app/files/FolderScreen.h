@@ -27,6 +27,8 @@ public:
   bool descending() const { return descending_; }
   // The rows shown.
   const DirItemList &folderItems() const { return folderItems_; }
+  // The files among the rows shown (no folders): what "Delete All Files" counts and deletes.
+  DirItemList shownFiles() const;
 
 protected:
   // What stays the same for a screen's whole life.

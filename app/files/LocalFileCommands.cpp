@@ -168,8 +168,8 @@ void LocalFolderViewController::answerFolderCommands(const std::string &button) 
   if (button == "Delete All Files") {
     // The files counted are the files deleted, whatever arrives meanwhile.
     std::vector<Target> files;
-    for (const auto &row : folderItems_)
-      if (!row->isDirectory) files.push_back(Target{row->name(), false});
+    for (const auto &row : shownFiles())
+      files.push_back(Target{row->name(), false});
     const std::string message =
         "All " + std::to_string(files.size()) + " files in this folder will be deleted.  Continue?";
     confirm("Confirm Deleting All Files", message, "Delete All", Confirm::DeleteAllFiles,

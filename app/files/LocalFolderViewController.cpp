@@ -193,6 +193,9 @@ void LocalFolderViewController::viewWillAppear(bool) {
     emailBtn_->setEnabled(false);
   }
   currentLocalFolder = currentFolder();
+  // The shared folder is Documents itself, which holds the application's own files: nothing is
+  // downloaded straight into it.
+  currentLocalFolderInDocuments = sharedWithiTunes_ ? std::string() : currentFolder_;
   doButtonStatesForIndexPath(checkedIndexPath());
   appDelegateServices().viewUsesMyScroller(true);
 }

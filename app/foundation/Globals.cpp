@@ -14,6 +14,7 @@ platform::ui::Font myTextInputFont;
 bool iPAD = false;
 int osMajorVersion = 2;
 std::string currentLocalFolder;
+std::string currentLocalFolderInDocuments;
 int showFolderExtra = 1, showFolderIcon = 1;
 
 std::unique_ptr<platform::DateFormatter> dateOutputFormat;
@@ -127,6 +128,9 @@ void InitGlobals() {
   myTextInputFont = platform::ui::Font::system(platform::ui::Font::systemFontSize() + 3);
   globalUserDefaults = &platform::UserDefaults::standard();
   tempFilesToCleanup.clear();
+  // No local folder has been shown yet.
+  currentLocalFolder.clear();
+  currentLocalFolderInDocuments.clear();
 
   const std::string documents = platform::Paths::documents();
   globalTempPath = appendPathComponent(documents, "Downloads");

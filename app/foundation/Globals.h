@@ -20,6 +20,9 @@ extern platform::ui::Font myTextInputFont;          // system font, standard siz
 extern bool iPAD;
 extern int osMajorVersion;             // 2, or 3 on a system whose version starts with "3."
 extern std::string currentLocalFolder; // relative to Saved Files
+// The same folder as its path below Documents ("Files/..." for Saved Files; a folder of the
+// shared folder is not in Saved Files); empty at start and for the shared folder itself.
+extern std::string currentLocalFolderInDocuments;
 extern int showFolderExtra, showFolderIcon;
 
 extern std::unique_ptr<platform::DateFormatter> dateOutputFormat;         // medium date, short time

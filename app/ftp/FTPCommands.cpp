@@ -133,12 +133,7 @@ void FTPConnection::sendCommand(const std::string &argument) {
 }
 
 std::string FTPConnection::commandForState(const std::string &argument) {
-  // photo.jpg gives photo.upload.jpg; a name without a "." gets the infix at its end.
-  auto upload = [this](const char *infix) {
-    size_t dot = fileToUpload_.rfind('.');
-    std::string type = dot == std::string::npos ? std::string() : fileToUpload_.substr(dot);
-    return myFName(fileToUpload_) + infix + type;
-  };
+  auto upload = [this](const char *infix) { return uploadNameWith(infix); };
   // Commands that need the data connection wait for it in passive mode.
   auto waitsForData = [this] {
     if (!dataConnectionOpen_ && !portServer_) {

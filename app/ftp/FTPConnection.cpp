@@ -727,6 +727,7 @@ void FTPConnection::dropStoredJob() {
   // A folder the owner set for the next session stays; one stored with the job goes with it.
   if (std::exchange(jobFolderStored_, false)) setShared(initialCurrentDirectory_, "");
   allCommandsDone();
+  quietDelete_ = false;
   initialFileToDownload_.clear();
   chmodTo_.clear();
   dataToWrite_.clear();

@@ -178,6 +178,10 @@ public:
                   bool reloadWhenDone = false);
   void makeDirectory(const std::string &name, const std::string &inFolder);
   void deleteFile(const std::string &name, const std::string &inFolder, bool isFolder);
+  // Ends the session of an upload whose queue row was deleted. What the upload wrote under its
+  // temporary name in `inFolder` is removed by a session of its own, which ends with it; nothing
+  // of that shows on the screens.
+  void cancelUpload(const std::string &inFolder);
   void deleteFileBatch(const std::vector<std::string> &names, const std::string &inFolder,
                        bool isFolder);
   void chmodFile(const std::string &name, const std::string &inFolder,
@@ -478,6 +482,9 @@ protected:
        downloadTail_ = false, replaceExisting_ = false, downloadDataDone_ = false,
        download226Done_ = false, retryDirectory_ = false, directoryBatchActive_ = false,
        reloadDirWhenDone_ = false;
+  // The delete under way removes what a cancelled upload left: no screen hears of it, and the
+  // session ends with it.
+  bool quietDelete_ = false;
   int64_t fileDownloadSize_ = 0, resumeDownloadAt_ = 0, resumeUploadAt_ = 0, fileUploadSize_ = 0;
   std::vector<std::shared_ptr<DirItemInfo>> currentDirectory_;
 
@@ -529,6 +536,8 @@ protected:
                              bool *isNewRow);
   void finishUpload();
   void restoreUploadSource();
+  // The upload's file name with `infix` before its extension (photo.jpg: photo.upload.jpg).
+  std::string uploadNameWith(const char *infix) const;
   void finishFileOperation();
   void fileOperationFailed(const char *debugNote);
 

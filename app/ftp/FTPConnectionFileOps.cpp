@@ -7,6 +7,8 @@
 #include "platform/device/Application.h"
 #include "platform/foundation/Log.h"
 
+#include <utility>
+
 using platform::Log;
 
 namespace {
@@ -58,10 +60,14 @@ void FTPConnection::makeDirectory(const std::string &name, const std::string &in
 void FTPConnection::deleteFile(const std::string &name, const std::string &inFolder,
                                bool isFolder) {
   startOrWait([=, this] {
-    if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
-    onMain([](FTPAppServices &s) {
-      if (auto top = s.topDirViewer()) top->showWorkingToolbar();
-    });
+    if (quietDelete_) {
+      fDisconnectWhenDone_ = true;
+    } else {
+      if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
+      onMain([](FTPAppServices &s) {
+        if (auto top = s.topDirViewer()) top->showWorkingToolbar();
+      });
+    }
     deleteFilename_ = name;
     toDeleteIsFolder_ = isFolder;
     currentDirectory_.clear();
@@ -231,6 +237,14 @@ void FTPConnection::doTaskDelete() {
     disconnectFromServer();
     return;
   }
+  if (quietDelete_ && code >= 400) {
+    // Nothing was left there (the upload had not begun), or it stays: the log says which.
+    quietDelete_ = false;
+    deleteFilename_.clear();
+    addToLog("!!! The temporary file of the cancelled upload was not removed.\r\n");
+    fileOperationFailed("----------doTaskDelete ERROR----------");
+    return;
+  }
   if (code >= 400) {
     fileOperationFailed("----------doTaskDelete ERROR----------");
     std::string text = reply;
@@ -256,7 +270,7 @@ void FTPConnection::doTaskDelete() {
       return;
     }
     finishFileOperation();
-    reloadDirectoryViewIfNeeded();
+    if (!std::exchange(quietDelete_, false)) reloadDirectoryViewIfNeeded();
     if (fDisconnectWhenDone_) disconnectFromServer();
     return;
   default:

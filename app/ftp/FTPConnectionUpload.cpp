@@ -136,6 +136,33 @@ void FTPConnection::uploadFile(const std::string &name, const std::string &dataF
   });
 }
 
+std::string FTPConnection::uploadNameWith(const char *infix) const {
+  // photo.jpg gives photo.upload.jpg; a name without a "." gets the infix at its end.
+  const size_t dot = fileToUpload_.rfind('.');
+  const std::string type = dot == std::string::npos ? std::string() : fileToUpload_.substr(dot);
+  return myFName(fileToUpload_) + infix + type;
+}
+
+void FTPConnection::cancelUpload(const std::string &inFolder) {
+  onThread([this, inFolder] {
+    const bool uploading = iTask_ == kTaskUpload || iTask_ == kTaskUploadAfterMkDir;
+    const std::string leftover = uploading && useRenames_ && !skipRenames_ && !fileToUpload_.empty()
+                                     ? uploadNameWith(".upload")
+                                     : std::string();
+    disconnectFromServer();
+    if (leftover.empty()) return;
+    // The stopped upload is over: nothing of it is run again at the next login.
+    dropStoredJob();
+    setTask(kTaskIdle);
+    setState(0);
+    deleteFilename_ = leftover;
+    toDeleteIsFolder_ = false;
+    quietDelete_ = true;
+    storeJobFolder(inFolder);
+    reconnect();
+  });
+}
+
 void FTPConnection::restoreUploadSource() {
   if (!filePathToUpload_.empty()) {
     if (readStreamFileToUpload_) readStreamFileToUpload_->close();

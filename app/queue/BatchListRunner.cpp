@@ -27,6 +27,8 @@ using platform::RunLoop;
 namespace {
 
 constexpr double kKickerFirst = 15.0, kKickerEvery = 10.0, kFirstLook = 1.0;
+// The longest the queue waits for the session that removes a cancelled upload's temporary file.
+constexpr double kCancelledUploadWait = 30.0;
 std::atomic<int> liveThreads{0};
 
 std::string joinRemote(const std::string &folder, const std::string &name) {
@@ -310,7 +312,7 @@ void BatchListView::startFTPItem(const BatchItem &item) {
     // transfer runs half a second after such a close. The next look comes after it.
     ftp_->setBatchPK(key);
     ftp_->connect();
-    settleFTP(true);
+    settleFTP(Settle::UntilLoggedIn);
     return;
   }
   Log::systemf("DoingBatchAction:%i", item.action());
@@ -466,30 +468,36 @@ bool BatchListView::configureFTPFor(const BatchItem &item) {
 
 // After a session was closed the next look waits a second: the connection reports the cut
 // transfer half a second after a close. After a connect it goes on as soon as the login has ended
-// (a failed login still waits the second); the looks begin once the connection's thread has taken
-// the connect, so that nothing of the session before is taken for the new one.
-void BatchListView::settleFTP(bool untilLoggedIn) {
+// (a failed login still waits the second); after a cancelled upload, as soon as the session that
+// removes its temporary file has ended (a session still going after kCancelledUploadWait is
+// closed). The looks begin once the connection's thread has taken what was asked of it, so that
+// nothing of the session before is taken for the new one.
+void BatchListView::settleFTP(Settle mode) {
   ftpSettling_ = true;
   auto weak = weakSelf();
-  const auto until = platform::Clock::current().now() + platform::seconds(1.0);
+  const double wait = mode == Settle::UntilSessionEnd ? kCancelledUploadWait : 1.0;
+  const auto until = platform::Clock::current().now() + platform::seconds(wait);
   auto look = std::make_shared<std::function<void()>>();
-  *look = [weak, untilLoggedIn, until, look] {
+  *look = [weak, mode, until, look] {
     auto self = weak.lock();
     if (!self) {
       *look = nullptr; // lets go of itself
       return;
     }
-    const bool loggedIn = untilLoggedIn && self->ftp_ && self->ftp_->fIsLoggedIn() &&
-                          !self->ftp_->isAnythingInProgress();
-    if (!loggedIn && platform::Clock::current().now() < until) {
-      RunLoop::main()->performAfter(platform::seconds(untilLoggedIn ? 0.01 : 1.0), *look);
+    const auto &ftp = self->ftp_;
+    const bool over = mode == Settle::UntilLoggedIn
+                          ? ftp && ftp->fIsLoggedIn() && !ftp->isAnythingInProgress()
+                          : mode == Settle::UntilSessionEnd && (!ftp || !ftp->isStreamConnected());
+    if (!over && platform::Clock::current().now() < until) {
+      RunLoop::main()->performAfter(platform::seconds(mode == Settle::Second ? 1.0 : 0.01), *look);
       return;
     }
+    if (!over && mode == Settle::UntilSessionEnd) ftp->disconnectFromServer();
     self->ftpSettling_ = false;
     *look = nullptr;
     self->startIfNoneInProgress();
   };
-  if (!untilLoggedIn || !ftpThread_) {
+  if (mode == Settle::Second || !ftpThread_) {
     RunLoop::main()->performAfter(platform::seconds(1.0), *look);
     return;
   }

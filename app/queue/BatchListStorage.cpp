@@ -12,8 +12,11 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <utility>
 
 using platform::Log;
+using platform::ui::AlertView;
+using platform::ui::AlertViewDelegate;
 
 namespace {
 
@@ -244,12 +247,16 @@ int BatchListView::addBatchItemAction(int action, std::string filename, std::str
                   static_cast<long>(port), mySQL(user).c_str(), mySQL(password).c_str(),
                   mySQL(localpath).c_str(), static_cast<long long>(size), cleanWhenDone ? 1 : 0,
                   mySQL(protocol).c_str()));
-  // A row that was not stored has no key of its own: it must not borrow another row's.
+  if (key >= 0) key = keyNotGivenBefore(key);
   if (key < 0) {
-    Log::systemf("Transfer not queued: %s", filename.c_str());
-    return -1;
+    // Not stored (no database, or the table refused it): the transfer is kept for this run all
+    // the same, under a key no stored row has, and the person hears once that the queue is not
+    // being saved.
+    key = ++highestKeyGiven_;
+    Log::systemf("Transfer not stored, kept until the application ends: %s",
+                 withControlsEscaped(filename).c_str());
+    sayQueueNotSaved();
   }
-  key = keyNotGivenBefore(key);
 
   auto item = std::make_shared<BatchItem>();
   item->setPrimaryKey(key);
@@ -286,15 +293,27 @@ int BatchListView::keyNotGivenBefore(int key) {
     highestKeyGiven_ = key;
     return key;
   }
-  // The table gives a finished row's key again once the rows after it are gone. A report or a
-  // wait still meant for the finished row would then be taken for this one: it gets a key of its
-  // own (the stored table stays as it is; only the number differs).
+  // The table gives a finished row's key again once the rows after it are gone (or a key a row
+  // kept only in memory has). A report or a wait still meant for that row would then be taken for
+  // this one: it gets a key of its own (the stored table stays as it is; only the number differs).
   const int fresh = highestKeyGiven_ + 1;
   if (SQLExecute(database_, Log::format("UPDATE batchlist SET pk='%i' WHERE pk='%i'", fresh, key)) <
-      0)
-    return key;
+      0) {
+    // Stored under a key that may be another row's: taken back, the row is kept in memory.
+    SQLExecute(database_, Log::format("DELETE FROM batchlist WHERE pk='%i'", key));
+    return -1;
+  }
   highestKeyGiven_ = fresh;
   return fresh;
+}
+
+void BatchListView::sayQueueNotSaved() {
+  if (std::exchange(saidQueueNotSaved_, true)) return;
+  std::make_shared<AlertView>("Queue Not Saved",
+                              "The transfer queue cannot be saved. New transfers run now, but "
+                              "are lost if Ferrowen ends before they are done.",
+                              std::weak_ptr<AlertViewDelegate>(), "OK")
+      ->showOnMainThread();
 }
 
 int BatchListView::alreadyExists(int action, const std::string &filename, std::string path,

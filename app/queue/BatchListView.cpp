@@ -409,10 +409,18 @@ void BatchListView::deleteItemLocalFile(const BatchItem &item, bool othersStay) 
   if (platform::FileManager::fileExists(file)) platform::FileManager::removeItem(file);
 }
 
-void BatchListView::stopDeletedRow(const BatchItem &item) {
+bool BatchListView::stopDeletedRow(const BatchItem &item) {
   const bool overSFTP = item.action() >= 30 || item.protocol() == "sftp";
-  if (overSFTP && item.primaryKey() == inProgressPK_) stopSFTPTransfer();
-  if (overSFTP || item.action() != BatchItem::kDownload) return;
+  const bool running = item.primaryKey() == inProgressPK_;
+  if (overSFTP && running) stopSFTPTransfer();
+  if (!overSFTP && running && BatchItem::isUploadAction(item.action()) && ftp_) {
+    // The upload's session ends, and what it wrote under its temporary name goes with the row;
+    // the queue's next item waits until that is done.
+    ftp_->cancelUpload(item.path());
+    settleFTP(Settle::UntilSessionEnd);
+    return true;
+  }
+  if (overSFTP || item.action() != BatchItem::kDownload) return false;
   // A download the FTP tab's connection is fetching (a file opened for viewing): the row was
   // its, so its transfer stops with it.
   if (auto services = BatchAppServices::shared())
@@ -420,6 +428,7 @@ void BatchListView::stopDeletedRow(const BatchItem &item) {
       if (browsing->isFileTransferInProgress && item.server() == browsing->currentServerName &&
           item.path() == browsing->cwd && item.filename() == browsing->fileToDownload)
         services->stopBrowsingTransfer();
+  return false;
 }
 
 void BatchListView::removeItemAtIndex(size_t index) {
@@ -438,8 +447,8 @@ void BatchListView::commitEditingStyle(TableView &table, TableViewCellEditingSty
   if (ip.row < 0 || static_cast<size_t>(ip.row) >= batchItemList_.size()) return;
   auto item = batchItemList_[static_cast<size_t>(ip.row)];
   const int pk = item->primaryKey();
-  stopDeletedRow(*item);
-  stopBatchItemPK(pk, true);
+  const bool sessionEnding = stopDeletedRow(*item);
+  stopBatchItemPK(pk, !sessionEnding);
   deleteItemLocalFile(*item);
   writeHeldChanges();
   SQLExecute(database_, Log::format("DELETE FROM batchlist WHERE pk='%i'", pk));
@@ -479,9 +488,10 @@ void BatchListView::clickDeleteAll() {
 void BatchListView::clickedButtonAtIndex(AlertView &alert, int index) {
   if (deleteAll_.get() != &alert) return;
   if (index == 1) {
+    bool sessionEnding = false;
     for (auto &item : batchItemList_)
-      stopDeletedRow(*item);
-    stopBatchItemPK(inProgressPK_, true);
+      sessionEnding = stopDeletedRow(*item) || sessionEnding;
+    stopBatchItemPK(inProgressPK_, !sessionEnding);
     for (auto &item : batchItemList_)
       if (!BatchItem::isUploadAction(item->action())) deleteItemLocalFile(*item, false);
     writeHeldChanges();

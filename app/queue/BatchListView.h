@@ -61,7 +61,7 @@ public:
                          int64_t size, const std::shared_ptr<FTPConnection> &ftpConnection,
                          const std::shared_ptr<SFTPWrapper> &sftpConnection,
                          const std::string &localpath, bool cleanWhenDone, bool kickstart);
-  // Full form. Returns the key (-1 only when the row could not be stored).
+  // Full form. Returns the key: a row the table cannot take is kept in memory for this run.
   int addBatchItemAction(int action, std::string filename, std::string path, int64_t size,
                          std::string server, int port, const std::string &user,
                          const std::string &password, const std::string &protocol,
@@ -223,9 +223,11 @@ private:
   // False when the connection must settle before the item starts.
   bool configureFTPFor(const BatchItem &item);
   // Holds the queue's FTP items for a second: the connection reports an abort for whatever
-  // transfer runs half a second after it closed a session. After a connect (untilLoggedIn) the
-  // hold ends as soon as the login has ended.
-  void settleFTP(bool untilLoggedIn = false);
+  // transfer runs half a second after it closed a session. After a connect (UntilLoggedIn) the
+  // hold ends as soon as the login has ended; after a cancelled upload (UntilSessionEnd) once the
+  // session that removes its temporary file has ended.
+  enum class Settle { Second, UntilLoggedIn, UntilSessionEnd };
+  void settleFTP(Settle until = Settle::Second);
   // Whether the FTP item started last has yet to report its end.
   bool awaitingFTPItem();
   void configureSFTPFor(const BatchItem &item);
@@ -254,8 +256,10 @@ private:
   // while another row that stays would resume from it).
   void deleteItemLocalFile(const BatchItem &item, bool othersStay = true);
   // A deleted row's transfer is stopped wherever it runs: on the queue's SFTP service (which
-  // then removes its partial file), or on the FTP tab's connection.
-  void stopDeletedRow(const BatchItem &item);
+  // then removes its partial file), on the queue's FTP connection (an upload, whose temporary
+  // file on the server goes too; true: the connection ends its session itself), or on the FTP
+  // tab's connection.
+  bool stopDeletedRow(const BatchItem &item);
   void stopSFTPTransfer();
 
   // Storage.
@@ -283,9 +287,13 @@ private:
   void holdRemoval(int pk);
   void holdStart(int pk, int64_t bytes);
   void owedHeldWrite();
-  // The highest key given to a row in this run, and a new row's key made one never given before.
+  // The highest key given to a row in this run, and a new row's key made one never given before
+  // (-1 when the row could not keep a key of its own in the table: it was taken out again).
   int highestKeyGiven_ = 0;
   int keyNotGivenBefore(int key);
+  // Tells the person, once a run, that transfers are kept only in memory.
+  void sayQueueNotSaved();
+  bool saidQueueNotSaved_ = false;
   static std::string nameKey(const std::string &filename, const std::string &path);
   void indexItem(const BatchItem &item);
   void unindexItem(const BatchItem &item);

@@ -150,8 +150,11 @@ std::string getSavedFilesPath(const std::string &url, std::string *why) {
   std::string folder;
   switch (globalUserDefaults->integerForKey(kDefaultDownloadFolderKey)) {
   case 0:
-    folder = currentLocalFolder.empty() ? files : appendPathComponent(files, currentLocalFolder);
-    if (!pathLiesInside(folder, files)) folder = files;
+    // The folder the local files screen showed last, also a folder of the shared folder.
+    folder = currentLocalFolderInDocuments.empty()
+                 ? files
+                 : appendPathComponent(docs, currentLocalFolderInDocuments);
+    if (!pathLiesInside(folder, docs) || folder == docs) folder = files;
     break;
   case 1:
     folder = files + "/" + host;

@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   dir.loadSshFxpName((int)version, noCharset, false, msg, log);
   for (int i = 0; i < dir.get_NumFilesAndDirs(); ++i) {
     std::unique_ptr<ClsSFtpFile> copy(dir.GetFileObject(i, log));
-    if (!copy || copy->get_Filename() != dir.entry(i)->get_Filename() ||
+    if (!copy || copy->filenameUtf8() != dir.entry(i)->filenameUtf8() ||
         copy->get_Size64() != dir.entry(i)->get_Size64())
       std::abort();
   }

@@ -5,6 +5,13 @@
 #include "sshlib/core/Psdk.h"
 #include "sshlib/core/XString.h"
 
+CallLog::~CallLog() = default;
+
+Logger &CallLog::logger() {
+  if (!m_logger) m_logger = std::make_unique<Logger>();
+  return *m_logger;
+}
+
 ClsBase::ClsBase() : m_objMagic(0x991144AA) {}
 
 ClsBase::~ClsBase() {
@@ -12,7 +19,12 @@ ClsBase::~ClsBase() {
 }
 
 void ClsBase::ClearExceptionInfo() {
-  m_exceptionInfo.clear();
+  if (m_exceptionInfo) m_exceptionInfo->clear();
+}
+
+StringBuffer &ClsBase::exceptionInfo() {
+  if (!m_exceptionInfo) m_exceptionInfo = std::make_unique<StringBuffer>();
+  return *m_exceptionInfo;
 }
 
 void ClsBase::enterContextBase(const char *name) {
@@ -96,9 +108,13 @@ bool ClsBase::SaveXmlLog(const char *path) {
 }
 
 void ClsBase::put_DebugLogFilePath(XString &path) {
-  m_log.m_debugLogFilePath.copyFromX(path);
+  // An empty path on a log never made leaves it unmade.
+  if (m_log.isMade() || path.getSizeUtf8() != 0) m_log.logger().m_debugLogFilePath.copyFromX(path);
 }
 
 void ClsBase::get_DebugLogFilePath(XString &out) {
-  out.copyFromX(m_log.m_debugLogFilePath);
+  if (m_log.isMade())
+    out.copyFromX(m_log.logger().m_debugLogFilePath);
+  else
+    out.clear();
 }

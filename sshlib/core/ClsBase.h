@@ -7,8 +7,48 @@
 #include "sshlib/core/RazudodObject.h"
 #include "sshlib/core/StringBuffer.h"
 
+#include <memory>
+
 class LogBase;
 class XString;
+
+// The object's call log: a Logger made when it is first written or read, so that an object
+// that never logs (one entry of a long listing) carries a pointer instead of a log tree.
+class CallLog : public LogBase {
+public:
+  CallLog() = default;
+  ~CallLog() override;
+  CallLog(const CallLog &) = delete;
+  CallLog &operator=(const CallLog &) = delete;
+
+  void getXml(StringBuffer &out) override { logger().getXml(out); }
+  void getHtml(StringBuffer &out) override { logger().getHtml(out); }
+  void getText(StringBuffer &out) override { logger().getText(out); }
+  bool LogError(const char *text) override { return logger().LogError(text); }
+  bool LogInfo(const char *text) override { return logger().LogInfo(text); }
+  bool LogXml(const char *text) override { return logger().LogXml(text); }
+  // A log never made has nothing to clear.
+  bool ClearLog() override { return !m_logger || m_logger->ClearLog(); }
+  bool EnterContext(const char *name, bool flag) override {
+    return logger().EnterContext(name, flag);
+  }
+  bool LeaveContext() override { return logger().LeaveContext(); }
+  bool LogData(const char *tag, const char *value) override { return logger().LogData(tag, value); }
+  bool LogDataLong(const char *tag, int value) override { return logger().LogDataLong(tag, value); }
+  bool LogDataInt64(const char *tag, long long value) override {
+    return logger().LogDataInt64(tag, value);
+  }
+  bool LogHex(const char *tag, unsigned int value) override { return logger().LogHex(tag, value); }
+  void LogTickCount(const char *tag) override { logger().LogTickCount(tag); }
+  bool SaveXML(bool flag, const char *path) override { return logger().SaveXML(flag, path); }
+
+  // The Logger, made now if it was not yet.
+  Logger &logger();
+  bool isMade() const { return m_logger != nullptr; }
+
+private:
+  std::unique_ptr<Logger> m_logger;
+};
 
 class ClsBase : public RazudodObject {
 public:
@@ -43,8 +83,12 @@ public:
   bool isValidClsBase() const { return m_objMagic == 0x991144AA; }
 
   // The object's log; every internal operation of the object receives it.
-  Logger m_log;
-  // Exception-information text, emptied at the start of every public operation.
-  StringBuffer m_exceptionInfo;
+  CallLog m_log;
+  // Exception-information text, emptied at the start of every public operation; made when it is
+  // first asked for.
+  StringBuffer &exceptionInfo();
   unsigned int m_objMagic;
+
+private:
+  std::unique_ptr<StringBuffer> m_exceptionInfo;
 };

@@ -169,8 +169,13 @@ private:
   void streamFail();
   bool finishSpecial(LogBase &log);
 
-  // Reading compressed files.
+  // Reading a tar file (plain, checked or compressed): the count, -1 on failure, or
+  // kSourceNotOpened when the file could not be opened (the operation then ends without its
+  // closing success or failure line; the plain readers have logged "Failed." already).
+  static constexpr int kSourceNotOpened = -2;
   int openAndRun(XString &path, ProgressEvent *event, const char *kind);
+  // The public frame around openAndRun.
+  int runFileOperation(const char *name, XString &path, ProgressEvent *event, const char *kind);
   bool unTarGz(DataSource &src, ProgressMonitor *pm, LogBase &log);
 
   // Writing.

@@ -1106,7 +1106,7 @@ int ClsTar::openAndRun(XString &path, ProgressEvent *event, const char *kind) {
   FileDataSource *src = FileDataSource::OpenSourceFileUtf8(path.getUtf8(), &m_log);
   if (!src) {
     if (seekable) m_log.LogError("Failed.");
-    return -1;
+    return kSourceNotOpened;
   }
   src->m_computeCrc = false;
   m_srcSize = src->getFileSize64(&m_log);
@@ -1138,40 +1138,36 @@ int ClsTar::openAndRun(XString &path, ProgressEvent *event, const char *kind) {
   return result;
 }
 
-int ClsTar::Untar(XString &tarPath, ProgressEvent *event) {
+int ClsTar::runFileOperation(const char *name, XString &path, ProgressEvent *event,
+                             const char *kind) {
   enterCriticalSection();
-  enterContextBase("Untar");
-  int n = openAndRun(tarPath, event, "tar");
-  logSuccessFailure(n >= 0);
+  enterContextBase(name);
+  int n = openAndRun(path, event, kind);
+  if (n != kSourceNotOpened) logSuccessFailure(n >= 0);
   m_log.LeaveContext();
   leaveCriticalSection();
-  return n;
+  return n < 0 ? -1 : n;
+}
+
+int ClsTar::Untar(XString &tarPath, ProgressEvent *event) {
+  return runFileOperation("Untar", tarPath, event, "tar");
 }
 
 bool ClsTar::VerifyTar(XString &tarPath, ProgressEvent *event) {
-  enterCriticalSection();
-  enterContextBase("VerifyTar");
-  bool ok = openAndRun(tarPath, event, "verify") >= 0;
-  logSuccessFailure(ok);
-  m_log.LeaveContext();
-  leaveCriticalSection();
-  return ok;
+  return runFileOperation("VerifyTar", tarPath, event, "verify") >= 0;
 }
 
-#define CLS_TAR_COMPRESSED_OP(Name, kind)                                                          \
-  bool ClsTar::Name(XString &path, ProgressEvent *event) {                                         \
-    enterCriticalSection();                                                                        \
-    enterContextBase(#Name);                                                                       \
-    bool ok = openAndRun(path, event, kind) >= 0;                                                  \
-    logSuccessFailure(ok);                                                                         \
-    m_log.LeaveContext();                                                                          \
-    leaveCriticalSection();                                                                        \
-    return ok;                                                                                     \
-  }
-CLS_TAR_COMPRESSED_OP(UntarGz, "gz")
-CLS_TAR_COMPRESSED_OP(UntarBz2, "bz2")
-CLS_TAR_COMPRESSED_OP(UntarZ, "Z")
-#undef CLS_TAR_COMPRESSED_OP
+bool ClsTar::UntarGz(XString &path, ProgressEvent *event) {
+  return runFileOperation("UntarGz", path, event, "gz") >= 0;
+}
+
+bool ClsTar::UntarBz2(XString &path, ProgressEvent *event) {
+  return runFileOperation("UntarBz2", path, event, "bz2") >= 0;
+}
+
+bool ClsTar::UntarZ(XString &path, ProgressEvent *event) {
+  return runFileOperation("UntarZ", path, event, "Z") >= 0;
+}
 
 int ClsTar::UntarFromMemory(DataBuffer &tarData, ProgressEvent *event) {
   enterCriticalSection();

@@ -126,7 +126,7 @@ CkSFtpFile::~CkSFtpFile() {
   delete m_impl;
 }
 std::string CkSFtpFile::filename() const {
-  return m_impl->get_Filename();
+  return m_impl->filenameUtf8();
 }
 long long CkSFtpFile::get_Size64() const {
   return m_impl->get_Size64();
@@ -135,10 +135,10 @@ int CkSFtpFile::get_Permissions() const {
   return m_impl->get_Permissions();
 }
 std::string CkSFtpFile::owner() const {
-  return m_impl->get_Owner();
+  return m_impl->attrs().owner.getString();
 }
 std::string CkSFtpFile::group() const {
-  return m_impl->get_Group();
+  return m_impl->attrs().group.getString();
 }
 bool CkSFtpFile::get_IsRegular() const {
   return m_impl->get_IsRegular();

@@ -92,11 +92,15 @@ void ClsSFtp::get_HostKeyFingerprint(StringBuffer &out) const {
   if (transport) out.setString(transport->hostKeyFingerprint);
 }
 
+// The caller's frame closes its log context when a guard fails.
+bool ClsSFtp::checkConnected() {
+  if (transport) return true;
+  m_log.LogError("Must first connect to the SSH server.");
+  return false;
+}
+
 bool ClsSFtp::checkChannel() {
-  if (!transport) {
-    m_log.LogError("Must first connect to the SSH server.");
-    return false;
-  }
+  if (!checkConnected()) return false;
   if (!sftpChannel) {
     m_log.LogError("Must first have an open SFTP channel (by calling InitializeSftp).");
     return false;
@@ -165,6 +169,7 @@ bool ClsSFtp::Connect(XString &host, int port, ProgressEvent *ev) {
 }
 
 bool ClsSFtp::connect2(XString &hostIn, int port, ProgressMonitor *pm) {
+  enterCriticalSection();
   enterContextBase("Connect");
   logObjectId();
   std::string host = hostIn.getUtf8();
@@ -200,25 +205,29 @@ bool ClsSFtp::connect2(XString &hostIn, int port, ProgressMonitor *pm) {
   }
   logSuccessFailure(ok);
   m_log.LeaveContext();
+  leaveCriticalSection();
   return ok;
 }
 
-bool ClsSFtp::authenticate(XString &login, XString *password, ClsSshKey *key, ProgressMonitor *pm) {
-  if (!transport) {
-    m_log.LogError("Must first connect to the SSH server.");
-    return false;
-  }
+bool ClsSFtp::authenticate(XString &login, XString *password, bool withKey, ClsSshKey *key,
+                           ProgressMonitor *pm) {
+  if (!checkConnected()) return false;
   if (isAuthenticated) {
     m_log.LogError("Already authenticated.");
     return false;
   }
+  if (withKey && password) PasswordChangeRequested = false;
   m_log.LogData("login", login.getUtf8());
   SocketReadFailInfo fi;
   bool ok;
-  if (!key) {
+  if (!withKey) {
     ok = transport->sshAuthenticatePw(login, *password, pm, m_log, fi, VerboseLogging,
                                       PasswordChangeRequested);
   } else {
+    if (!key) {
+      m_log.LogError("SSH Key is NULL");
+      return false;
+    }
     if (!key->hasKey()) {
       m_log.LogError("The SSH key object did not contain a loaded private key.");
       return false;
@@ -227,7 +236,6 @@ bool ClsSFtp::authenticate(XString &login, XString *password, ClsSshKey *key, Pr
       m_log.LogError("Requires a private key, not a public key.");
       return false;
     }
-    if (password) PasswordChangeRequested = false;
     ok = transport->sshAuthenticatePk(login, password ? password->getUtf8() : nullptr, *key, pm,
                                       m_log, fi, VerboseLogging);
   }
@@ -245,35 +253,24 @@ bool ClsSFtp::AuthenticatePw(XString &login, XString &password, ProgressEvent *e
   SftpOp op(*this, "AuthenticatePw", ev);
   logObjectId();
   PasswordChangeRequested = false;
-  return op.done(authenticate(login, &password, nullptr, op.pm()));
+  return op.done(authenticate(login, &password, false, nullptr, op.pm()));
 }
 
 bool ClsSFtp::AuthenticatePk(XString &login, ClsSshKey *key, ProgressEvent *ev) {
   SftpOp op(*this, "AuthenticatePk", ev);
-  if (!key) {
-    m_log.LogError("SSH Key is NULL");
-    return op.done(false);
-  }
-  return op.done(authenticate(login, nullptr, key, op.pm()));
+  return op.done(authenticate(login, nullptr, true, key, op.pm()));
 }
 
 bool ClsSFtp::AuthenticatePwPk(XString &login, XString &password, ClsSshKey *key,
                                ProgressEvent *ev) {
   SftpOp op(*this, "AuthenticatePwPk", ev);
-  if (!key) {
-    m_log.LogError("SSH Key is NULL");
-    return op.done(false);
-  }
-  return op.done(authenticate(login, &password, key, op.pm()));
+  return op.done(authenticate(login, &password, true, key, op.pm()));
 }
 
 bool ClsSFtp::InitializeSftp(ProgressEvent *ev) {
   SftpOp op(*this, "InitializeSftp", ev);
   logObjectId();
-  if (!transport) {
-    m_log.LogError("Must first connect to the SSH server.");
-    return op.done(false);
-  }
+  if (!checkConnected()) return op.done(false);
   if (!isAuthenticated) {
     m_log.LogError("Not yet authenticated.  Call AuthenticatePw or AuthenticatePk prior to "
                    "calling InitialilzeSftp.  Make sure the authenticate method returns a "

@@ -14,6 +14,7 @@
 #include "sshlib/core/ClsBase.h"
 #include "sshlib/core/DataBuffer.h"
 #include "sshlib/core/ProgressMonitor.h"
+#include "sshlib/core/RazudodCritSec.h"
 #include "sshlib/core/StringBuffer.h"
 #include "sshlib/core/XString.h"
 #include "sshlib/ssh/ProxySettings.h"
@@ -42,22 +43,30 @@ struct SftpLastRead {
 
 // One entry of a directory listing: its name (UTF-8) and the attributes the server sent. An
 // entry read from a listing keeps the attribute bytes as they came and decodes them when first
-// asked, so that a listing of many entries stays near its size on the wire.
-class ClsSFtpFile {
+// asked, and its call log is made only when something is logged into it, so that a listing of
+// many entries stays near its size on the wire. Every getter answers from the attributes alone;
+// without attributes the numbers read 0, the flags false, the texts empty and the times now.
+class ClsSFtpFile : public ClsBase, public RazudodCritSec {
 public:
   ClsSFtpFile() = default;
-  ClsSFtpFile(const std::string &name, std::unique_ptr<SFtpFileAttr> attr)
-      : filename(name), attributes(std::move(attr)) {}
-  ClsSFtpFile(std::string name, unsigned int version, std::string wireAttrs)
-      : filename(std::move(name)), wire(std::move(wireAttrs)), wireVersion((unsigned char)version) {
-  }
-  const std::string &get_Filename() const { return filename; }
+  // The name's bytes as the server sent them, the charset they are in (null, empty or one that
+  // names no code page: taken as they are) and the attributes, which the entry then owns.
+  ClsSFtpFile(const char *name, const char *charset, SFtpFileAttr *attr);
+  // A listing entry: the name already in UTF-8, and the attribute bytes of the version.
+  ClsSFtpFile(const std::string &utf8Name, unsigned int version, const unsigned char *wire,
+              unsigned int wireLen);
+  ~ClsSFtpFile() override;
+  // Empties the name and drops the attributes.
+  void clear();
+
+  void get_Filename(XString &out) const;
+  std::string filenameUtf8() const { return nameAndWire.substr(0, nameLen); }
   long long get_Size64() const { return attrs().size; }
   int get_Permissions() const { return (int)attrs().permissions; }
   int get_Uid() const { return (int)attrs().uid; }
   int get_Gid() const { return (int)attrs().gid; }
-  std::string get_Owner() const { return attrs().owner.getString(); }
-  std::string get_Group() const { return attrs().group.getString(); }
+  void get_Owner(XString &out) const;
+  void get_Group(XString &out) const;
   bool get_IsRegular() const { return attrs().fileType == 1; }
   bool get_IsDirectory() const { return attrs().fileType == 2; }
   bool get_IsSymLink() const { return attrs().fileType == 3; }
@@ -76,40 +85,49 @@ public:
   bool get_IsAppendOnly() const { return attribBit(0x100); }
   bool get_IsImmutable() const { return attribBit(0x200); }
   bool get_IsSync() const { return attribBit(0x400); }
-  // UTC times; the current time when the entry has none. Each getter logs what it found in a
-  // context of its own ("LastModifiedTime", "CreateTime", "LastAccessTime"): an entry keeps no
-  // log, so that a long listing stays small.
-  void get_LastModifiedTime(RazudodSysTime &out, LogBase &log) const;
-  void get_CreateTime(RazudodSysTime &out, LogBase &log) const;
-  void get_LastAccessTime(RazudodSysTime &out, LogBase &log) const;
+  // UTC times; the current time when the entry has none. Each getter's log (the entry's own,
+  // emptied first) holds a context of its name ("LastModifiedTime", "CreateTime",
+  // "LastAccessTime") telling what it found.
+  void get_LastModifiedTime(RazudodSysTime &out);
+  void get_CreateTime(RazudodSysTime &out);
+  void get_LastAccessTime(RazudodSysTime &out);
   // Text form: Base64 of the name, ",", the attributes' text form. Each way logs in a context of
   // its own ("serialize", "unserialize"); `verbose` adds the name (as "filename") and, on the way
   // back, the attributes' fields.
   void serialize(XString &out, LogBase &log, bool verbose = false) const;
   bool unserialize(XString &in, LogBase &log, bool verbose = false);
-  bool hasAttrs() const { return attributes || !wire.empty(); }
+  bool hasAttrs() const { return attributes || hasWire(); }
   const SFtpFileAttr &attrs() const;
   // A copy with its attributes decoded, leaving this entry as compact as it is.
   std::unique_ptr<ClsSFtpFile> decodedCopy() const;
 
 private:
-  std::string filename;
-  // The ATTRS bytes of a listing entry and the version they are encoded for.
-  std::string wire;
+  void timeGetter(const char *name, int which, RazudodSysTime &out);
+  void setName(const char *p, size_t n);
+  bool hasWire() const { return nameAndWire.size() > nameLen; }
+  std::unique_ptr<SFtpFileAttr> decodeWire() const;
+  // The name (UTF-8), then, for a listing entry not yet decoded, the ATTRS bytes of the version
+  // in wireVersion: one block for both keeps a long listing small.
+  std::string nameAndWire;
+  unsigned int nameLen = 0;
   unsigned char wireVersion = 0;
   mutable std::unique_ptr<SFtpFileAttr> attributes;
-  std::unique_ptr<SFtpFileAttr> decodeWire() const;
 };
 
-// One listing. It has a log of its own (one per listing, unlike its entries), into which the
-// copies it hands out are logged.
-class ClsSFtpDir : public ClsBase {
+// One listing. It has a log of its own, into which the copies it hands out are logged.
+class ClsSFtpDir : public ClsBase, public RazudodCritSec {
 public:
+  ~ClsSFtpDir() override;
   int get_NumFilesAndDirs() const { return (int)entries.size(); }
   const ClsSFtpFile *entry(int i) const {
-    return i >= 0 && i < (int)entries.size() ? &entries[(size_t)i] : nullptr;
+    return i >= 0 && i < (int)entries.size() ? entries[(size_t)i].get() : nullptr;
+  }
+  ClsSFtpFile *entry(int i) {
+    return i >= 0 && i < (int)entries.size() ? entries[(size_t)i].get() : nullptr;
   }
   bool GetFilename(int i, XString &out) const;
+  // The directory as OpenDir was given it (after its trailing slashes went).
+  void get_OriginalPath(XString &out) const { out.setFromUtf8(OriginalPath.c_str()); }
   // An independent copy of an entry (owned by the caller), or null out of range, made through
   // the entry's text form.
   ClsSFtpFile *GetFileObject(int i, LogBase &log) const;
@@ -123,7 +141,7 @@ public:
   bool loadSshFxpName(int version, const StringBuffer &charset, bool verbose,
                       const DataBuffer &packet, LogBase &log);
   std::string OriginalPath;
-  std::vector<ClsSFtpFile> entries;
+  std::vector<std::unique_ptr<ClsSFtpFile>> entries;
   // Bytes of names and attributes taken in, for the listing's bound.
   unsigned long long bytesTaken = 0;
 };
@@ -132,7 +150,10 @@ public:
 // and back to themselves under the charset.
 bool sftpNameToUtf8(const std::string &raw, const StringBuffer &charset, std::string &utf8);
 
-class ClsSFtp : public ClsBase, public ClsSocksClient, public ClsHttpProxyClient {
+class ClsSFtp : public ClsBase,
+                public ClsSocksClient,
+                public ClsHttpProxyClient,
+                public RazudodCritSec {
 public:
   ClsSFtp();
   ~ClsSFtp() override;
@@ -144,6 +165,8 @@ public:
   bool AuthenticatePwPk(XString &login, XString &password, ClsSshKey *key, ProgressEvent *ev);
   bool InitializeSftp(ProgressEvent *ev);
   void Disconnect();
+  // Whether a connection is held (the socket is not probed: a connection the peer closed counts
+  // until an operation notices).
   bool get_IsConnected() const { return transport != nullptr; }
   void get_HostKeyFingerprint(StringBuffer &out) const;
 
@@ -388,6 +411,9 @@ public:
   // Closes and drops the connection at once with a reason: what the server still owes us can no
   // longer be told apart from the replies to later requests.
   void closeSession(const char *why);
+  // The guards of the public methods: false, with the reason logged, without a connection (and,
+  // for checkChannel, without the SFTP channel).
+  bool checkConnected();
   bool checkChannel();
   bool checkInitialized();
   SftpLastRead *findHandle(XString &handle);
@@ -409,7 +435,10 @@ public:
 
 private:
   bool connect2(XString &host, int port, ProgressMonitor *pm);
-  bool authenticate(XString &login, XString *password, ClsSshKey *key, ProgressMonitor *pm);
+  // The frame the three logins share: the guards, then a password login, or a key login (the
+  // password, when given, handed on with the key).
+  bool authenticate(XString &login, XString *password, bool withKey, ClsSshKey *key,
+                    ProgressMonitor *pm);
   void dropTransport();
   bool setStat(const char *ctx, XString &target, bool isHandle, SFtpFileAttr &attr,
                ProgressMonitor *pm);

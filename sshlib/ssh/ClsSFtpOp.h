@@ -8,11 +8,13 @@
 class SftpOp {
 public:
   SftpOp(ClsSFtp &s, const char *name, ProgressEvent *ev) : s_(s), pmp_(ev, 0u) {
+    s.enterCriticalSection();
     s.enterContext(name);
   }
   ~SftpOp() {
     s_.logSuccessFailure(ok_);
     s_.m_log.LeaveContext();
+    s_.leaveCriticalSection();
   }
   SftpOp(const SftpOp &) = delete;
   SftpOp &operator=(const SftpOp &) = delete;

@@ -3,9 +3,11 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include <string>
 
+#include "sshlib/core/CharsetNaming.h"
 #include "sshlib/core/EncodingConvert.h"
 #include "sshlib/core/LogBase.h"
 #include "sshlib/core/LogNull.h"
@@ -46,9 +48,44 @@ bool sftpNameToUtf8(const std::string &raw, const StringBuffer &charset, std::st
   return back.equals(expected);
 }
 
+ClsSFtpFile::ClsSFtpFile(const char *name, const char *charset, SFtpFileAttr *attr)
+    : attributes(attr) {
+  const size_t n = name ? std::strlen(name) : 0;
+  const int codePage = charset ? CharsetNaming::GetCodePage(charset) : 0;
+  if (codePage == 0 || codePage == 65001 || n == 0) {
+    setName(name, n);
+    return;
+  }
+  DataBuffer utf8;
+  EncodingConvert ec;
+  ec.EncConvert(codePage, 65001, (const unsigned char *)name, (unsigned int)n, utf8);
+  setName((const char *)utf8.getData2(), utf8.getSize());
+}
+
+ClsSFtpFile::ClsSFtpFile(const std::string &utf8Name, unsigned int version,
+                         const unsigned char *wire, unsigned int wireLen)
+    : nameLen((unsigned int)utf8Name.size()), wireVersion((unsigned char)version) {
+  nameAndWire.reserve(utf8Name.size() + wireLen);
+  nameAndWire.append(utf8Name);
+  nameAndWire.append((const char *)wire, wireLen);
+}
+
+ClsSFtpFile::~ClsSFtpFile() = default;
+
+void ClsSFtpFile::setName(const char *p, size_t n) {
+  nameAndWire.assign(p ? p : "", p ? n : 0);
+  nameLen = (unsigned int)nameAndWire.size();
+}
+
+void ClsSFtpFile::clear() {
+  setName(nullptr, 0);
+  wireVersion = 0;
+  attributes.reset();
+}
+
 std::unique_ptr<SFtpFileAttr> ClsSFtpFile::decodeWire() const {
   DataBuffer d;
-  d.append(wire.data(), (unsigned int)wire.size());
+  d.append(nameAndWire.data() + nameLen, (unsigned int)(nameAndWire.size() - nameLen));
   auto a = std::make_unique<SFtpFileAttr>();
   unsigned int idx = 0;
   int step = 0;
@@ -60,22 +97,39 @@ std::unique_ptr<SFtpFileAttr> ClsSFtpFile::decodeWire() const {
 
 const SFtpFileAttr &ClsSFtpFile::attrs() const {
   static const SFtpFileAttr none;
-  if (!attributes && !wire.empty()) attributes = decodeWire();
+  if (!attributes && hasWire()) attributes = decodeWire();
   return attributes ? *attributes : none;
 }
 
 std::unique_ptr<ClsSFtpFile> ClsSFtpFile::decodedCopy() const {
-  std::unique_ptr<SFtpFileAttr> a = attributes     ? std::make_unique<SFtpFileAttr>(*attributes)
-                                    : wire.empty() ? nullptr
-                                                   : decodeWire();
-  return std::make_unique<ClsSFtpFile>(filename, std::move(a));
+  auto copy = std::make_unique<ClsSFtpFile>();
+  copy->setName(nameAndWire.data(), nameLen);
+  if (attributes)
+    copy->attributes = std::make_unique<SFtpFileAttr>(*attributes);
+  else if (hasWire())
+    copy->attributes = decodeWire();
+  return copy;
 }
+
+void ClsSFtpFile::get_Filename(XString &out) const {
+  out.setFromUtf8(filenameUtf8().c_str());
+}
+
+void ClsSFtpFile::get_Owner(XString &out) const {
+  out.setFromUtf8(attrs().owner.getString());
+}
+
+void ClsSFtpFile::get_Group(XString &out) const {
+  out.setFromUtf8(attrs().group.getString());
+}
+
+ClsSFtpDir::~ClsSFtpDir() = default;
 
 bool ClsSFtpDir::GetFilename(int i, XString &out) const {
   out.clear();
   const ClsSFtpFile *e = entry(i);
   if (!e) return false;
-  out.setFromUtf8(e->get_Filename().c_str());
+  e->get_Filename(out);
   return true;
 }
 
@@ -100,44 +154,47 @@ ClsSFtpFile *ClsSFtpDir::GetFileObject(int i, LogBase &log) const {
   return copy.release();
 }
 
-namespace {
-// One of an entry's times: the 64-bit one with its nanoseconds, else the 32-bit one, else (as
-// without attributes) the current time.
-void entryTime(bool hasAttrs, long long t64, unsigned int ns, unsigned int t32, const char *ctx,
-               RazudodSysTime &out, LogBase &log) {
-  log.EnterContext(ctx, true);
-  if (!hasAttrs) {
-    log.LogInfo("No attrs, using current date/time");
+void ClsSFtpFile::timeGetter(const char *name, int which, RazudodSysTime &out) {
+  enterCriticalSection();
+  m_log.ClearLog();
+  m_log.EnterContext(name, true);
+  const SFtpFileAttr &a = attrs();
+  const long long t64 = which == 0   ? a.lastModifiedTime64
+                        : which == 1 ? a.createTime64
+                                     : a.lastAccessTime64;
+  const unsigned int ns = which == 0   ? a.lastModifiedTimeNs
+                          : which == 1 ? a.createTimeNs
+                                       : a.lastAccessTimeNs;
+  const unsigned int t32 = which == 0   ? a.lastModifiedTime32
+                           : which == 1 ? a.createTime32
+                                        : a.lastAccessTime32;
+  if (!hasAttrs()) {
+    m_log.LogInfo("No attrs, using current date/time");
     out.getCurrentGmt();
   } else if (t64) {
     SFtpFileAttr::getSysTimeUTC(t64, ns, out);
-    log.LogSystemTime("DateTime", out);
+    m_log.LogSystemTime("DateTime", out);
   } else if (t32) {
     SFtpFileAttr::getSysTimeUTC32(t32, out);
-    log.LogSystemTime("dateTime", out);
+    m_log.LogSystemTime("dateTime", out);
   } else {
-    log.LogInfo("No date/time found, using current date/time");
+    m_log.LogInfo("No date/time found, using current date/time");
     out.getCurrentGmt();
   }
-  log.LeaveContext();
-}
-} // namespace
-
-void ClsSFtpFile::get_LastModifiedTime(RazudodSysTime &out, LogBase &log) const {
-  const SFtpFileAttr &a = attrs();
-  entryTime(hasAttrs(), a.lastModifiedTime64, a.lastModifiedTimeNs, a.lastModifiedTime32,
-            "LastModifiedTime", out, log);
+  m_log.LeaveContext();
+  leaveCriticalSection();
 }
 
-void ClsSFtpFile::get_CreateTime(RazudodSysTime &out, LogBase &log) const {
-  const SFtpFileAttr &a = attrs();
-  entryTime(hasAttrs(), a.createTime64, a.createTimeNs, a.createTime32, "CreateTime", out, log);
+void ClsSFtpFile::get_LastModifiedTime(RazudodSysTime &out) {
+  timeGetter("LastModifiedTime", 0, out);
 }
 
-void ClsSFtpFile::get_LastAccessTime(RazudodSysTime &out, LogBase &log) const {
-  const SFtpFileAttr &a = attrs();
-  entryTime(hasAttrs(), a.lastAccessTime64, a.lastAccessTimeNs, a.lastAccessTime32,
-            "LastAccessTime", out, log);
+void ClsSFtpFile::get_CreateTime(RazudodSysTime &out) {
+  timeGetter("CreateTime", 1, out);
+}
+
+void ClsSFtpFile::get_LastAccessTime(RazudodSysTime &out) {
+  timeGetter("LastAccessTime", 2, out);
 }
 
 void ClsSFtpFile::get_FileType(XString &out) const {
@@ -151,11 +208,11 @@ void ClsSFtpFile::get_FileType(XString &out) const {
 
 void ClsSFtpFile::serialize(XString &out, LogBase &log, bool verbose) const {
   log.EnterContext("serialize", true);
-  if (verbose) logPeerText(log, "filename", filename.c_str());
+  if (verbose) logPeerText(log, "filename", nameAndWire.data(), nameLen);
   StringBuffer text, attrText;
-  if (!filename.empty()) {
+  if (nameLen != 0) {
     DataBuffer name;
-    name.append(filename.data(), (unsigned int)filename.size());
+    name.append(nameAndWire.data(), nameLen);
     name.encode("base64", text);
     text.removeCharOccurances('\r');
     text.removeCharOccurances('\n');
@@ -171,17 +228,15 @@ void ClsSFtpFile::serialize(XString &out, LogBase &log, bool verbose) const {
 }
 
 bool ClsSFtpFile::unserialize(XString &in, LogBase &log, bool verbose) {
-  filename.clear();
-  wire.clear();
-  attributes.reset();
+  clear();
   std::string text = in.getUtf8();
   size_t comma = text.find(',');
   if (comma == std::string::npos || text.find(',', comma + 1) != std::string::npos) return false;
   log.EnterContext("unserialize", true);
   DataBuffer name;
   name.appendEncoded(text.substr(0, comma).c_str(), "base64");
-  filename.assign((const char *)name.getData2(), name.getSize());
-  if (verbose) logPeerText(log, "filename", filename.c_str());
+  setName((const char *)name.getData2(), name.getSize());
+  if (verbose) logPeerText(log, "filename", nameAndWire.data(), nameLen);
   attributes = std::make_unique<SFtpFileAttr>();
   StringBuffer attrText(text.substr(comma + 1).c_str());
   int step = 0;
@@ -250,8 +305,8 @@ bool ClsSFtpDir::loadSshFxpName(int version, const StringBuffer &charset, bool v
       log.LogDataLong("index", (int)i);
       continue;
     }
-    entries.emplace_back(std::move(utf8), (unsigned)version,
-                         std::string((const char *)packet.getData2() + attrStart, idx - attrStart));
+    entries.push_back(std::make_unique<ClsSFtpFile>(
+        utf8, (unsigned)version, packet.getData2() + attrStart, idx - attrStart));
   }
   return true;
 }

@@ -134,6 +134,15 @@ bool readBody(RazudodSocket &sock, const ProxyResponse &r, unsigned int hb, Prog
   return true;
 }
 
+// The header up to its empty line, its line ends and tabs turned into single spaces.
+void logHeaderOnOneLine(const ProxyResponse &r, LogBase &log) {
+  StringBuffer header;
+  const char *end = std::strstr(r.raw.getString(), "\r\n\r\n");
+  if (end) header.appendN(r.raw.getString(), (int)(end - r.raw.getString()));
+  header.trimInsideSpaces();
+  logPeerText(log, "header", header);
+}
+
 bool statusIs2xx(const ProxyResponse &r) {
   return r.status >= 200 && r.status <= 299;
 }
@@ -326,6 +335,7 @@ bool HttpProxyClient::httpProxyConnect(RazudodSocket &sock, const char *host, in
       return false;
     }
     if (r.status != 407) return failWithStatus(r, log);
+    logHeaderOnOneLine(r, log);
     if (method.equalsIgnoreCaseUtf8("NTLM") || !r.offers("Basic", nullptr)) break;
     if (pass == 1 || user.getSizeUtf8() == 0) {
       log.LogError(user.getSizeUtf8() ? "The HTTP proxy refused the Basic credentials."

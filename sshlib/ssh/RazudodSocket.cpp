@@ -61,28 +61,44 @@ void RazudodSocket::closeAfterFailure() {
 }
 
 bool RazudodSocket::GetSockName2(StringBuffer &addr, int &port, LogBase &log) {
+  return addressFamily == AF_INET ? ck_getsockname_ipv4(addr, port, log)
+                                  : ck_getsockname_ipv6(addr, port, log);
+}
+
+namespace {
+// getsockname of the descriptor into ss, with the outputs cleared first and each failure logged.
+bool localName(int fd, sockaddr_storage &ss, const char *failText, StringBuffer &addr, int &port,
+               LogBase &log) {
   addr.clear();
   port = 0;
-  if (socketFd == -1) {
+  if (fd == -1) {
     log.LogError("Cannot get socket name: INVALID_SOCKET.");
     return false;
   }
-  sockaddr_storage ss{};
   socklen_t len = sizeof ss;
-  if (getsockname(socketFd, (sockaddr *)&ss, &len) != 0) {
-    log.LogError(addressFamily == AF_INET ? "Failed to getsockname" : "Failed to getsockname ipv6");
-    reportSocketError(log);
-    return false;
-  }
-  if (ss.ss_family == AF_INET) {
-    const sockaddr_in *sin = (const sockaddr_in *)&ss;
-    inet_ntop4((const unsigned char *)&sin->sin_addr, addr);
-    port = ntohs(sin->sin_port);
-  } else if (ss.ss_family == AF_INET6) {
-    const sockaddr_in6 *sin6 = (const sockaddr_in6 *)&ss;
-    ck_inet_ntop(AF_INET6, (const unsigned char *)&sin6->sin6_addr, addr);
-    port = ntohs(sin6->sin6_port);
-  }
+  if (getsockname(fd, (sockaddr *)&ss, &len) == 0) return true;
+  log.LogError(failText);
+  RazudodSocket::reportSocketError(log);
+  return false;
+}
+} // namespace
+
+bool RazudodSocket::ck_getsockname_ipv4(StringBuffer &addr, int &port, LogBase &log) {
+  sockaddr_storage ss{};
+  if (!localName(socketFd, ss, "Failed to getsockname", addr, port, log)) return false;
+  const sockaddr_in *sin = (const sockaddr_in *)&ss;
+  // The text inet_ntoa gives, without its shared buffer (sockets live on many threads).
+  inet_ntop4((const unsigned char *)&sin->sin_addr, addr);
+  port = ntohs(sin->sin_port);
+  return true;
+}
+
+bool RazudodSocket::ck_getsockname_ipv6(StringBuffer &addr, int &port, LogBase &log) {
+  sockaddr_storage ss{};
+  if (!localName(socketFd, ss, "Failed to getsockname ipv6", addr, port, log)) return false;
+  const sockaddr_in6 *sin6 = (const sockaddr_in6 *)&ss;
+  ck_inet_ntop(AF_INET6, (const unsigned char *)&sin6->sin6_addr, addr);
+  port = ntohs(sin6->sin6_port);
   return true;
 }
 

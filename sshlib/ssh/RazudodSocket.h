@@ -11,6 +11,7 @@
 #include <vector>
 
 struct addrinfo;
+struct sockaddr;
 class DataBuffer;
 class LogBase;
 class XString;
@@ -145,6 +146,18 @@ public:
   bool createSocket_ipv6_or_ipv4(const struct addrinfo *ai, LogBase &log, bool bindIfConfigured);
   bool createSocket_ipv4(LogBase &log, bool bindIfConfigured);
   bool clientBind_ipv4(const char *addr, LogBase &log);
+  // bind() of the descriptor to the address, logged; false for a missing address.
+  bool bindSysCall(const struct sockaddr *addr, unsigned int addrLen, LogBase &log);
+  // getaddrinfo for the heartbeat connect: false (with the list null) when it fails, logged.
+  static bool getAddressInfo(const char *host, int port, const struct addrinfo *hints,
+                             struct addrinfo **list, LogBase &log);
+  // The first stream entry of the family in the list, or null.
+  static const struct addrinfo *findIpv4AddrInfo(const struct addrinfo *list);
+  static const struct addrinfo *findIpv6AddrInfo(const struct addrinfo *list);
+  // The local address and port of the descriptor for either family; both clear the outputs
+  // first and fail without a descriptor or when getsockname fails.
+  bool ck_getsockname_ipv4(StringBuffer &addr, int &port, LogBase &log);
+  bool ck_getsockname_ipv6(StringBuffer &addr, int &port, LogBase &log);
   void checkSetBufSizes();
   void setBlocking();
   void setNonBlocking();

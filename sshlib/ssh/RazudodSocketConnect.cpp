@@ -61,13 +61,36 @@ void logAddrInfoList(const addrinfo *list, LogBase &log) {
   log.LeaveContext();
 }
 
-const addrinfo *findAddr(const addrinfo *list, int family) {
+const addrinfo *findStreamAddr(const addrinfo *list, int family) {
   for (const addrinfo *p = list; p; p = p->ai_next)
     if (p->ai_socktype == SOCK_STREAM && p->ai_family == family) return p;
   return nullptr;
 }
 
 } // namespace
+
+const addrinfo *RazudodSocket::findIpv4AddrInfo(const addrinfo *list) {
+  return findStreamAddr(list, AF_INET);
+}
+
+const addrinfo *RazudodSocket::findIpv6AddrInfo(const addrinfo *list) {
+  return findStreamAddr(list, AF_INET6);
+}
+
+bool RazudodSocket::getAddressInfo(const char *host, int port, const addrinfo *hints,
+                                   addrinfo **list, LogBase &log) {
+  *list = nullptr;
+  StringBuffer service;
+  service.append(port);
+  const int rc = getaddrinfo(host, service.getString(), hints, list);
+  if (rc == 0) return true;
+  *list = nullptr;
+  log.LogError("Failed to get host address info. (4)");
+  log.LogData("getaddrinfoError", gai_strerror(rc));
+  log.LogData("hostOrIpAddr", host);
+  log.LogDataLong("port", port);
+  return false;
+}
 
 bool RazudodSocket::ConnectSocketWithHB2(const char *host, int port, unsigned int initialDelayMs,
                                          unsigned int heartbeatMs, LogBase &log,
@@ -143,18 +166,26 @@ static bool resolveAndConnect(RazudodSocket &s, const char *host, int port, bool
   } else if (hb) {
     log.LogInfo("Single-threaded hostname to IP address resolution");
   }
-  StringBuffer service;
-  service.append(port);
   addrinfo *list = nullptr;
-  int rc = getaddrinfo(h.getString(), service.getString(), &hints, &list);
-  if (rc != 0) {
-    log.LogError(hb ? "Failed to get host address info. (4)"
-                    : "Failed to get host address info. (2)");
-    log.LogData("getaddrinfoError", gai_strerror(rc));
-    log.LogData("hostOrIpAddr", h.getString());
-    log.LogDataLong("port", port);
+  bool resolved;
+  if (hb) {
+    resolved = RazudodSocket::getAddressInfo(h.getString(), port, &hints, &list, log);
+  } else {
+    StringBuffer service;
+    service.append(port);
+    const int rc = getaddrinfo(h.getString(), service.getString(), &hints, &list);
+    resolved = rc == 0;
+    if (!resolved) {
+      list = nullptr;
+      log.LogError("Failed to get host address info. (2)");
+      log.LogData("getaddrinfoError", gai_strerror(rc));
+      log.LogData("hostOrIpAddr", h.getString());
+      log.LogDataLong("port", port);
+      nameResolutionFailed = true;
+    }
+  }
+  if (!resolved) {
     s.connectFailReason = 2;
-    if (!hb) nameResolutionFailed = true;
     return false;
   }
   if (!list) {
@@ -167,9 +198,9 @@ static bool resolveAndConnect(RazudodSocket &s, const char *host, int port, bool
     return false;
   }
   logAddrInfoList(list, log);
-  const addrinfo *ai = findAddr(list, AF_INET);
+  const addrinfo *ai = RazudodSocket::findIpv4AddrInfo(list);
   bool v4 = ai != nullptr;
-  if (!ai) ai = findAddr(list, AF_INET6);
+  if (!ai) ai = RazudodSocket::findIpv6AddrInfo(list);
   if (!ai) ai = list;
   if (hb)
     log.LogInfo(v4 ? "Connecting to IPV4 address." : "Connecting to IPV6 address.");
@@ -187,13 +218,13 @@ static bool resolveAndConnect(RazudodSocket &s, const char *host, int port, bool
   if (!s.createSocket_ipv6_or_ipv4(ai, log, true) || s.socketFd == -1) {
     s.connectFailReason = 5;
     log.LogError(hb ? "Cannot connect, invalid socket (4)" : "Cannot connect, invalid socket (2)");
-    freeaddrinfo(list);
+    RazudodSocket::ck_freeaddrinfo(list, log);
     return false;
   }
   sockaddr_storage target{};
   memcpy(&target, ai->ai_addr, ai->ai_addrlen);
   unsigned int len = ai->ai_addrlen;
-  freeaddrinfo(list);
+  RazudodSocket::ck_freeaddrinfo(list, log);
   (void)pm;
   return s.connectLoop(&target, len, hb, heartbeatMs, initialDelayMs, hb ? 3 : 2, log, pm);
 }
@@ -299,8 +330,16 @@ bool RazudodSocket::clientBind_ipv4(const char *addr, LogBase &log) {
   sin.sin_family = AF_INET;
   sin.sin_port = htons((unsigned short)bindPort);
   sin.sin_addr.s_addr = (!addr || !*addr) ? htonl(INADDR_ANY) : inet_addr(addr);
-  log.LogDataHex("bindSockAddr", (const unsigned char *)&sin, sizeof sin);
-  if (bind(socketFd, (const sockaddr *)&sin, sizeof sin) != 0) {
+  return bindSysCall((const sockaddr *)&sin, sizeof sin, log);
+}
+
+bool RazudodSocket::bindSysCall(const sockaddr *addr, unsigned int addrLen, LogBase &log) {
+  if (!addr || addrLen == 0) {
+    log.LogError("Invalid name passed to bindSysCall.");
+    return false;
+  }
+  log.LogDataHex("bindSockAddr", (const unsigned char *)addr, addrLen);
+  if (bind(socketFd, addr, (socklen_t)addrLen) != 0) {
     reportSocketError(log);
     log.LogError("Socket bind failed.");
     return false;

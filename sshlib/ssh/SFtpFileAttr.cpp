@@ -22,91 +22,68 @@ bool str(const DataBuffer &m, unsigned int &i, StringBuffer &out) {
   out.clear();
   return T::parseString(m, i, out);
 }
+// A 64-bit time (step `first`) and, with subsecond times, its nanoseconds (step `first` + 1).
 bool time64(const DataBuffer &m, unsigned int &i, bool sub, long long &s, unsigned int &ns,
-            int &step) {
-  ++step;
+            int first, int &step) {
+  step = first;
   if (!T::parseInt64(m, i, s)) return false;
-  ++step;
+  step = first + 1;
   return !sub || T::parseUint32(m, i, ns);
 }
 } // namespace
 
-bool SFtpFileAttr::unpack(unsigned int v, unsigned int &i, const DataBuffer &m, int &step) {
+// The fields every layout begins with: the flags, then (from version 4) the type byte, then the
+// size.
+bool SFtpFileAttr::unpackHead(bool typeByte, unsigned int &i, const DataBuffer &m, int &step) {
   size = 0;
   hasSize = false;
   step = 1;
   if (!T::parseUint32(m, i, validFlags)) return false;
-  unsigned int f = validFlags;
-  step = 2;
-  if (v >= 4 && !T::parseByte(m, i, fileType)) return false;
+  if (typeByte) {
+    step = 2;
+    if (!T::parseByte(m, i, fileType)) return false;
+    step = 3;
+  }
   step = 4;
-  if (f & kSize) {
+  if (validFlags & kSize) {
     if (!T::parseInt64(m, i, size)) return false;
     hasSize = true;
   }
-  step = 5;
-  if (v >= 6 && (f & kAllocSize) && !T::parseInt64(m, i, allocSize)) return false;
+  return true;
+}
+
+bool SFtpFileAttr::unpackOwnerGroup(unsigned int &i, const DataBuffer &m, int &step) {
+  if (!(validFlags & kOwnerGroup)) return true;
   step = 6;
-  if (v < 4 && (f & kUidGid) && !(T::parseUint32(m, i, uid) && T::parseUint32(m, i, gid)))
-    return false;
-  if (v >= 4 && (f & kOwnerGroup) && !(str(m, i, owner) && (step = 7, str(m, i, group))))
-    return false;
+  if (!str(m, i, owner)) return false;
+  step = 7;
+  return str(m, i, group);
+}
+
+bool SFtpFileAttr::unpackPermissions(unsigned int &i, const DataBuffer &m, int &step) {
   step = 8;
-  if (f & kPermissions) {
-    if (!T::parseUint32(m, i, permissions)) return false;
-    if (v < 4) {
-      unsigned int type = permissions & 0xF000;
-      fileType = type == 0x4000 ? 2 : type == 0xA000 ? 3 : 1;
-    }
-  }
-  step = 9;
-  bool sub = (f & kSubsecond) != 0;
-  if (v < 4) {
-    if (f & kAccessTime) {
-      if (!T::parseUint32(m, i, lastAccessTime32) || !T::parseUint32(m, i, lastModifiedTime32))
-        return false;
-      createTime32 = lastModifiedTime32;
-    }
-  } else {
-    step = 8;
-    if ((f & kAccessTime) && !time64(m, i, sub, lastAccessTime64, lastAccessTimeNs, step))
-      return false;
-    step = 10;
-    if ((f & kCreateTime) && !time64(m, i, sub, createTime64, createTimeNs, step)) return false;
-    step = 12;
-    if ((f & kModifyTime) && !time64(m, i, sub, lastModifiedTime64, lastModifiedTimeNs, step))
-      return false;
-    step = 14;
-    if (v >= 6 && (f & kCtime) && !time64(m, i, sub, changeTime64, changeTimeNs, step))
-      return false;
-    step = 17;
-    if ((f & kAcl) && !str(m, i, acl)) return false;
-    step = 18;
-    if (v >= 5 && (f & kBits)) {
-      if (!T::parseUint32(m, i, attribBits)) return false;
-      step = 19;
-      if (v == 5)
-        attribBitsValid = 0xFFFFFFFF;
-      else if (!T::parseUint32(m, i, attribBitsValid))
-        return false;
-    }
-    // Version 6 added the link count; ProFTPD sends it at version 5 already. Left unread it
-    // would be taken for the extensions that follow.
-    step = 22;
-    if (v == 5 && (f & kLinkCount) && !T::parseUint32(m, i, linkCount)) return false;
-    if (v >= 6) {
-      step = 20;
-      if ((f & kTextHint) && !T::parseByte(m, i, textHint)) return false;
-      step = 21;
-      if ((f & kMimeType) && !str(m, i, mimeType)) return false;
-      step = 22;
-      if ((f & kLinkCount) && !T::parseUint32(m, i, linkCount)) return false;
-      step = 23;
-      if ((f & kUntranslated) && !str(m, i, untranslatedName)) return false;
-    }
-  }
+  return !(validFlags & kPermissions) || T::parseUint32(m, i, permissions);
+}
+
+// The access, create and modify times of versions 4 to 6 (and the change time of version 6).
+bool SFtpFileAttr::unpackTimes64(bool changeTime, unsigned int &i, const DataBuffer &m, int &step) {
+  const unsigned int f = validFlags;
+  const bool sub = (f & kSubsecond) != 0;
+  return (!(f & kAccessTime) || time64(m, i, sub, lastAccessTime64, lastAccessTimeNs, 9, step)) &&
+         (!(f & kCreateTime) || time64(m, i, sub, createTime64, createTimeNs, 11, step)) &&
+         (!(f & kModifyTime) ||
+          time64(m, i, sub, lastModifiedTime64, lastModifiedTimeNs, 13, step)) &&
+         (!changeTime || !(f & kCtime) || time64(m, i, sub, changeTime64, changeTimeNs, 15, step));
+}
+
+bool SFtpFileAttr::unpackAcl(unsigned int &i, const DataBuffer &m, int &step) {
+  step = 17;
+  return !(validFlags & kAcl) || str(m, i, acl);
+}
+
+bool SFtpFileAttr::unpackExtended(unsigned int &i, const DataBuffer &m, int &step) {
   step = 24;
-  if (f & kExtended) {
+  if (validFlags & kExtended) {
     unsigned int n = 0;
     if (!T::parseUint32(m, i, n) || n > kMaxExtensions) return false;
     extendedCount = n;
@@ -124,12 +101,87 @@ bool SFtpFileAttr::unpack(unsigned int v, unsigned int &i, const DataBuffer &m, 
   return true;
 }
 
+bool SFtpFileAttr::unpackFileAttr_v3(unsigned int &i, const DataBuffer &m, int &step) {
+  if (!unpackHead(false, i, m, step)) return false;
+  const unsigned int f = validFlags;
+  if (f & kUidGid) {
+    step = 6;
+    if (!T::parseUint32(m, i, uid)) return false;
+    step = 7;
+    if (!T::parseUint32(m, i, gid)) return false;
+  }
+  if (!unpackPermissions(i, m, step)) return false;
+  // Version 3 permissions carry the file type.
+  if (f & kPermissions) {
+    const unsigned int type = permissions & 0xF000;
+    fileType = type == 0x4000 ? 2 : type == 0xA000 ? 3 : 1;
+  }
+  if (f & kAccessTime) {
+    step = 9;
+    if (!T::parseUint32(m, i, lastAccessTime32)) return false;
+    step = 13;
+    if (!T::parseUint32(m, i, lastModifiedTime32)) return false;
+    createTime32 = lastModifiedTime32;
+  }
+  return unpackExtended(i, m, step);
+}
+
+bool SFtpFileAttr::unpackFileAttr_v4(unsigned int &i, const DataBuffer &m, int &step) {
+  return unpackHead(true, i, m, step) && unpackOwnerGroup(i, m, step) &&
+         unpackPermissions(i, m, step) && unpackTimes64(false, i, m, step) &&
+         unpackAcl(i, m, step) && unpackExtended(i, m, step);
+}
+
+bool SFtpFileAttr::unpackFileAttr_v5(unsigned int &i, const DataBuffer &m, int &step) {
+  if (!unpackHead(true, i, m, step) || !unpackOwnerGroup(i, m, step) ||
+      !unpackPermissions(i, m, step) || !unpackTimes64(false, i, m, step) || !unpackAcl(i, m, step))
+    return false;
+  if (validFlags & kBits) {
+    step = 18;
+    if (!T::parseUint32(m, i, attribBits)) return false;
+    attribBitsValid = 0xFFFFFFFF;
+  }
+  // Version 6 added the link count; ProFTPD sends it at version 5 already. Left unread it would
+  // be taken for the extensions that follow.
+  step = 22;
+  if ((validFlags & kLinkCount) && !T::parseUint32(m, i, linkCount)) return false;
+  return unpackExtended(i, m, step);
+}
+
+bool SFtpFileAttr::unpackFileAttr_v6(unsigned int &i, const DataBuffer &m, int &step) {
+  if (!unpackHead(true, i, m, step)) return false;
+  const unsigned int f = validFlags;
+  step = 5;
+  if ((f & kAllocSize) && !T::parseInt64(m, i, allocSize)) return false;
+  if (!unpackOwnerGroup(i, m, step) || !unpackPermissions(i, m, step) ||
+      !unpackTimes64(true, i, m, step) || !unpackAcl(i, m, step))
+    return false;
+  if (f & kBits) {
+    step = 18;
+    if (!T::parseUint32(m, i, attribBits)) return false;
+    step = 19;
+    if (!T::parseUint32(m, i, attribBitsValid)) return false;
+  }
+  step = 20;
+  if ((f & kTextHint) && !T::parseByte(m, i, textHint)) return false;
+  step = 21;
+  if ((f & kMimeType) && !str(m, i, mimeType)) return false;
+  step = 22;
+  if ((f & kLinkCount) && !T::parseUint32(m, i, linkCount)) return false;
+  step = 23;
+  if ((f & kUntranslated) && !str(m, i, untranslatedName)) return false;
+  return unpackExtended(i, m, step);
+}
+
 bool SFtpFileAttr::unpackFileAttr(unsigned int version, unsigned int &offset, const DataBuffer &msg,
                                   LogBase &log, int &step, bool verbose) {
   // Verbose only: a listing decodes one record per entry, and the version is already in the
   // context's "SftpVersion" line; tens of thousands of copies of it would crowd the bounded log.
   if (verbose) log.LogDataLong("unpackSftpVersion", (int)version);
-  bool ok = unpack(version, offset, msg, step);
+  bool ok = version < 4    ? unpackFileAttr_v3(offset, msg, step)
+            : version == 4 ? unpackFileAttr_v4(offset, msg, step)
+            : version == 5 ? unpackFileAttr_v5(offset, msg, step)
+                           : unpackFileAttr_v6(offset, msg, step);
   // Version 3 permissions carry the file type; their octal form says it at a glance.
   if (version < 4 && (validFlags & kPermissions) && step > 8) {
     char octal[16];

@@ -77,7 +77,19 @@ public:
   unsigned int extendedCount = 0;
   std::vector<StringBuffer> extensionNames, extensionValues;
 
+  // The decoders of each version's layout, which unpackFileAttr chooses between; `step` is left
+  // at the field that could not be read (1000 when all were).
+  bool unpackFileAttr_v3(unsigned int &offset, const DataBuffer &msg, int &step);
+  bool unpackFileAttr_v4(unsigned int &offset, const DataBuffer &msg, int &step);
+  bool unpackFileAttr_v5(unsigned int &offset, const DataBuffer &msg, int &step);
+  bool unpackFileAttr_v6(unsigned int &offset, const DataBuffer &msg, int &step);
+
 private:
-  bool unpack(unsigned int version, unsigned int &offset, const DataBuffer &msg, int &step);
+  bool unpackHead(bool typeByte, unsigned int &i, const DataBuffer &m, int &step);
+  bool unpackOwnerGroup(unsigned int &i, const DataBuffer &m, int &step);
+  bool unpackPermissions(unsigned int &i, const DataBuffer &m, int &step);
+  bool unpackTimes64(bool changeTime, unsigned int &i, const DataBuffer &m, int &step);
+  bool unpackAcl(unsigned int &i, const DataBuffer &m, int &step);
+  bool unpackExtended(unsigned int &i, const DataBuffer &m, int &step);
   void pack(unsigned int version, DataBuffer &out, LogBase *verboseLog = nullptr);
 };

@@ -249,6 +249,27 @@ bool SshTransport::checkQueuedChannelData(SshChannel &ch, DataBuffer &data, bool
 bool SshTransport::readChannelData(SshChannel &ch, DataBuffer &data, bool &eof, bool &close,
                                    ProgressMonitor *pm, LogBase &log, bool &disconnected,
                                    SocketReadFailInfo &failInfo, bool verbose) {
+  // The read's settings, named as the verbose log names them: no total time-out, the queue
+  // checked first, ordinary data read and extended data skipped, the socket's own idle time-out,
+  // and the SFTP packet reader as the caller.
+  struct VerboseContext {
+    LogBase &log;
+    bool on;
+    ~VerboseContext() {
+      if (on) log.LeaveContext();
+    }
+  } context{log, verbose};
+  if (verbose) {
+    log.EnterContext("readChannelData", true);
+    log.LogDataLong("clientChannelNum", (int)ch.clientChannelNum);
+    log.LogDataLong("totalTimeoutMs", 0);
+    log.LogDataLong("bCheckQueue", 1);
+    log.LogDataLong("bOnlyExtendedData", 0);
+    log.LogDataLong("bSkipExtendedData", 1);
+    log.LogDataLong("idleTimeoutMs_1", 0);
+    log.LogDataLong("calledFrom", 103);
+    log.LogDataLong("bReadOneRaw", 0);
+  }
   unsigned int before = data.getSize();
   if (checkQueuedChannelData(ch, data, eof, close, pm, log, disconnected, verbose)) {
     if (verbose) log.LogInfo("Returning previously queued message...");

@@ -12,17 +12,41 @@
 #include "sshlib/ssh/PeerText.h"
 #include "sshlib/ssh/SshTransport.h"
 
-namespace {
-
-// One string of the blob as an unsigned number; refuses a negative mpint when asked to.
-bool readMp(const unsigned char *&p, unsigned int &left, mp_int &out, bool refuseNegative) {
+unsigned int *SshTransport::rsa_getmp(const unsigned char **p, unsigned int *left) {
   const unsigned char *s = nullptr;
   unsigned int n = 0;
-  getstring(&p, &left, &s, &n);
-  if (!s) return false;
-  if (refuseNegative && n > 0 && (s[0] & 0x80)) return false;
-  return RazudodMp::read_unsigned_bin(out, s, n);
+  getstring(p, left, &s, &n);
+  return s ? RazudodBignum::fromBytes(s, n) : nullptr;
 }
+
+unsigned int *SshTransport::dss_getmp(const unsigned char **p, unsigned int *left) {
+  const unsigned char *s = nullptr;
+  unsigned int n = 0;
+  getstring(p, left, &s, &n);
+  if (!s || (n > 0 && (s[0] & 0x80))) return nullptr;
+  return RazudodBignum::fromBytes(s, n);
+}
+
+unsigned int *SshTransport::get160(const unsigned char **p, unsigned int *left) {
+  if (*left < 20) return nullptr;
+  unsigned int *bn = RazudodBignum::fromBytes(*p, 20);
+  *p += 20;
+  *left -= 20;
+  return bn;
+}
+
+namespace {
+
+// A number read from a blob, freed with its scope.
+struct Bignum {
+  explicit Bignum(unsigned int *b) : bn(b) {}
+  ~Bignum() { RazudodBignum::freebn(bn); }
+  Bignum(const Bignum &) = delete;
+  Bignum &operator=(const Bignum &) = delete;
+  // Copies the number into the key record's field; false when there is none.
+  bool into(mp_int &out) const { return bn && RazudodBignum::bignumToMpInt(bn, &out); }
+  unsigned int *bn;
+};
 
 int bitCount(const mp_int &v) {
   return mp_count_bits(&v);
@@ -38,7 +62,9 @@ bool SshTransport::parseRsaKey(DataBuffer &blob, rsa_key &key, LogBase &) {
   unsigned int typeLen = 0;
   getstring(&p, &left, &type, &typeLen);
   if (!type) return false;
-  if (!readMp(p, left, key.e, false) || !readMp(p, left, key.N, false)) return false;
+  Bignum e(rsa_getmp(&p, &left));
+  Bignum n(rsa_getmp(&p, &left));
+  if (!e.into(key.e) || !n.into(key.N)) return false;
   key.m_type = 0;
   // The modulus is counted in significant bits at every size, so 3072- and 4096-bit keys whose
   // mpint carries a leading zero byte are sized right.
@@ -61,10 +87,12 @@ bool SshTransport::parseDssKey(DataBuffer &blob, dsa_key &key, LogBase &log, boo
     log.LogError("Failed to decode DSS key from binary string.");
     return false;
   }
-  bool ok = readMp(p, left, key.p, true);
-  ok = ok && readMp(p, left, key.q, true);
-  ok = ok && readMp(p, left, key.g, true);
-  ok = ok && readMp(p, left, key.y, true);
+  // A missing or negative component ends the reading; those after it count as missing.
+  Bignum bp(dss_getmp(&p, &left));
+  Bignum bq(bp.bn ? dss_getmp(&p, &left) : nullptr);
+  Bignum bg(bq.bn ? dss_getmp(&p, &left) : nullptr);
+  Bignum by(bg.bn ? dss_getmp(&p, &left) : nullptr);
+  const bool ok = bp.into(key.p) && bq.into(key.q) && bg.into(key.g) && by.into(key.y);
   if (verbose) {
     log.LogDataLong("pNumBits", bitCount(key.p));
     log.LogDataLong("qNumBits", bitCount(key.q));
@@ -135,10 +163,9 @@ bool SshTransport::dssVerifySig(dsa_key &key, const unsigned char *sig, unsigned
     if (verbose) log.LeaveContext();
     return r;
   };
-  const unsigned char *rs = sig;
+  const unsigned char *p = sig;
+  unsigned int left = sigLen;
   if (sigLen != 40) {
-    const unsigned char *p = sig;
-    unsigned int left = sigLen;
     const unsigned char *name = nullptr;
     unsigned int nameLen = 0;
     getstring(&p, &left, &name, &nameLen);
@@ -146,18 +173,19 @@ bool SshTransport::dssVerifySig(dsa_key &key, const unsigned char *sig, unsigned
       log.LogError("Expected ssh-dss");
       return done(false);
     }
-    if (left < 4 + 40) {
-      log.LogError(left < 4 + 20 ? "Failed to get r" : "Failed to get s");
-      return done(false);
-    }
-    rs = p + 4;
+    // The blob's own length field.
+    const unsigned int skip = left < 4 ? left : 4;
+    p += skip;
+    left -= skip;
   }
+  Bignum rb(get160(&p, &left));
+  Bignum sb(get160(&p, &left));
   MpInt r, s;
-  if (!RazudodMp::read_unsigned_bin(r.v, rs, 20)) {
+  if (!rb.into(r.v)) {
     log.LogError("Failed to get r");
     return done(false);
   }
-  if (!RazudodMp::read_unsigned_bin(s.v, rs + 20, 20)) {
+  if (!sb.into(s.v)) {
     log.LogError("Failed to get s");
     return done(false);
   }

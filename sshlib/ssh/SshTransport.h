@@ -136,6 +136,12 @@ public:
   // its NEWKEYS arrives.
   bool installOutgoingKeys(LogBase &log);
   bool installIncomingKeys(LogBase &log);
+  // The readers of host-key and signature blobs: one SSH string (rsa_getmp; dss_getmp also
+  // refuses a negative mpint) or 20 bytes (get160) as a new unsigned number, which the caller
+  // frees with RazudodBignum::freebn; null when the field is missing or cut short.
+  static unsigned int *rsa_getmp(const unsigned char **p, unsigned int *left);
+  static unsigned int *dss_getmp(const unsigned char **p, unsigned int *left);
+  static unsigned int *get160(const unsigned char **p, unsigned int *left);
   static bool parseRsaKey(DataBuffer &blob, rsa_key &key, LogBase &log);
   static bool parseDssKey(DataBuffer &blob, dsa_key &key, LogBase &log, bool verbose);
   static bool rsaVerifySig(rsa_key &key, const unsigned char *sig, unsigned int sigLen,

@@ -151,6 +151,40 @@ for (const [profile, viewport, env] of profiles) {
     });
   });
 
+  test(`${profile}: an upload deleted in Transfers while it runs leaves nothing on the server`, async (t) => {
+    const served = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-page-faults-ftp-'));
+    t.after(() => fs.rmSync(served, { recursive: true, force: true }));
+    fs.writeFileSync(path.join(served, 'here.txt'), 'here');
+    // Taken slowly, so the upload still runs while its row is deleted.
+    const ftpPort = await startFtpServer(t, served, 1 << 20, null, 64 << 10);
+    await session(t, profile, viewport, env, (home) => savedFile(home, 'movie.mp4', Buffer.alloc(4 << 20, 7)), async (s) => {
+      const { page, front, row } = s;
+      await connectAnonymousFtp(s, ftpPort, 'here.txt');
+      await s.tab('Saved Files');
+      await clickSeen(row('movie.mp4'));
+      await clickSeen(front().getByLabel('Upload', { exact: true }));
+      await s.tab('Transfers');
+      const running = front().locator('.cell[aria-label="movie.mp4"]');
+      await running.getByRole('progressbar').waitFor({ timeout: 30000 });
+      const temporary = path.join(served, 'movie.upload.mp4');
+      await waitFor(() => fs.existsSync(temporary), 'the upload under its temporary name');
+      await clickSeen(s.button('Edit'));
+      await clickSeen(running.getByRole('button', { name: 'Delete movie.mp4', exact: true }));
+      await clickSeen(running.getByRole('button', { name: 'Delete', exact: true }));
+      await running.waitFor({ state: 'detached', timeout: 20000 });
+      await clickSeen(s.button('Done'));
+      await waitFor(() => !fs.existsSync(temporary), 'the temporary file to go from the server');
+      assert.deepEqual(fs.readdirSync(served), ['here.txt']);
+      assert.equal(await page.locator('.alert').count(), 0);
+      await s.screen('transfers-upload-deleted');
+      // The FTP tab heard nothing of the removal: its folder and its toolbar are as they were.
+      await s.tab('FTP');
+      await row('here.txt').waitFor();
+      await front().getByLabel('Refresh', { exact: true }).waitFor();
+      await s.screen('ftp-after-upload-deleted');
+    });
+  });
+
   test(`${profile}: a bookmark's red (-) takes its whole area too`, async (t) => {
     await session(t, profile, viewport, env, null, async (s) => {
       const { page, front } = s;

@@ -483,6 +483,28 @@ TEST_F(CloudFolderTest, CopyIntoSavedFilesOpenInAndDelete) {
   EXPECT_EQ(testsupport::readFile(files + "/a.txt"), "cloud a");
 }
 
+// "Delete All Files" deletes the files its question counted (the files the search shows then): a
+// document that arrives while the question is open stays, though the search shows it by then, and
+// so does one the search hides.
+TEST_F(CloudFolderTest, DeleteAllFilesDeletesTheFilesItsQuestionCounted) {
+  open({{"a.txt", "a"}, {"b.txt", "b"}, {"hidden.rtf", "hidden"}});
+  ASSERT_TRUE(probe->type("Search Folder", ".txt"));
+  ASSERT_TRUE(probe->tap("Menu")) << probe->lastError();
+  ASSERT_TRUE(probe->answerSheet("Delete All Files"));
+  RunLoop::main()->runPending();
+  ASSERT_EQ(probe->pendingAlerts().size(), 1u);
+  EXPECT_EQ(probe->pendingAlerts()[0].message,
+            "All 2 files in your Cloud Files will be deleted from ALL devices.  Continue?");
+  testsupport::writeFile(cloud + "/late.txt", "late");
+  ASSERT_TRUE(waitForRows([&] { return listed("late.txt"); }));
+  ASSERT_TRUE(probe->answerAlert("Delete All"));
+  EXPECT_TRUE(waitForRows([&] { return !listed("a.txt") && !listed("b.txt"); }));
+  settle();
+  EXPECT_EQ(rows(), std::vector<std::string>{"late.txt"});
+  EXPECT_EQ(testsupport::readFile(cloud + "/late.txt"), "late");
+  EXPECT_EQ(testsupport::readFile(cloud + "/hidden.rtf"), "hidden");
+}
+
 // A row's menu button opens that row's sheet, and the sheet acts on that row whatever row is
 // checked; the checked row stays as it was (a mark made under the sheet would make the person's
 // next tap on the row take it away again).
@@ -623,16 +645,38 @@ TEST_F(CloudFolderTest, CreateRefusesUnsafeNamesAndMakesEmptyFilesAndZips) {
   EXPECT_EQ(rows().size(), 3u) << "nothing else appeared: " << fs::exists(cloud + "/a");
 }
 
+// A name the search filter hides is still in use: Create File over it would empty the file, and
+// a video named after it would replace it (".mov" is added after the prompt's own check).
 TEST_F(CloudFolderTest, ANameHiddenBySearchIsStillInUse) {
-  // Create File over a file the search filter hides would have emptied it.
-  open({{"hidden.txt", "keep me"}, {"shown.rtf", "s"}});
+  open({{"hidden.txt", "keep me"}, {"clip.mov", "keep me"}, {"shown.rtf", "s"}});
+  const std::string video = tmpPath() + "/picked.mov";
+  testsupport::writeFile(video, "moov");
+  const struct {
+    const char *kept;
+    std::function<void()> name;
+  } cases[] = {
+      {"hidden.txt", [&] { create("hidden.txt"); }},
+      {"clip.mov",
+       [&] {
+         photos->next = PickedMedia{true, video, nullptr, ""};
+         ASSERT_TRUE(probe->tap("Menu")) << probe->lastError();
+         ASSERT_TRUE(probe->answerSheet("Import Picture/Video"));
+         advance(std::chrono::milliseconds(20));
+         ASSERT_TRUE(probe->type("Video File Name:", "clip"));
+         ASSERT_TRUE(probe->tap("Done"));
+         advance(std::chrono::milliseconds(10));
+       }},
+  };
   ASSERT_TRUE(probe->type("Search Folder", ".rtf"));
   ASSERT_EQ(rows(), (std::vector<std::string>{"shown.rtf"}));
-  create("hidden.txt");
-  EXPECT_EQ(lastAlert(), "File Name Error: A file with that name already exists in the folder.");
-  backToScreen();
-  settle();
-  EXPECT_EQ(testsupport::readFile(cloud + "/hidden.txt"), "keep me");
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.kept);
+    c.name();
+    EXPECT_EQ(lastAlert(), "File Name Error: A file with that name already exists in the folder.");
+    backToScreen();
+    settle();
+    EXPECT_EQ(testsupport::readFile(cloud + "/" + c.kept), "keep me");
+  }
 }
 
 TEST_F(CloudFolderTest, ImportsPicturesAndVideosFromThePhotoLibrary) {

@@ -135,23 +135,93 @@ TEST_F(QueueTest, UploadWithoutSizeTakesTheLocalFileSizeIn64Bits) {
   EXPECT_EQ(queue_->batchItemList().back()->filesize(), 0);
 }
 
-TEST_F(QueueTest, RefusedInsertGivesNoKeyAndNoItem) {
-  makeQueue(false);
-  int first = queue_->addBatchItemAction(2, "a", "/", 1, "127.0.0.1", 21, "u", "p", "ftp", "",
-                                         false, false);
-  ASSERT_GT(first, 0);
-  sqlite3 *db = OpenDatabase();
-  // The queue's own handle still remembers the earlier insert's key.
-  EXPECT_GE(SQLExecute(db, "CREATE TRIGGER refuse BEFORE INSERT ON batchlist BEGIN "
-                           "SELECT RAISE(ABORT, 'refused'); END"),
-            0);
-  sqlite3_close(db);
-  int second = queue_->addBatchItemAction(2, "b", "/", 1, "127.0.0.1", 21, "u", "p", "ftp", "",
-                                          false, false);
-  EXPECT_EQ(second, -1);
-  EXPECT_EQ(queue_->batchItemList().size(), 1u);
-  EXPECT_EQ(rows().size(), 1u);
+// A transfer the table cannot take (no database at all, or the table refuses the row) is kept for
+// this run all the same: it shows, runs and can be deleted, its key is no stored row's, and the
+// person is told once that the queue is not being saved.
+class UnstoredTransfer : public QueueTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(UnstoredTransfer, IsKeptForThisRun) {
+  const bool noDatabase = GetParam();
+  int stored = -1;
+  if (noDatabase) {
+    ASSERT_TRUE(FileManager::createDirectory(Paths::documents() + "/bookmarks.sql", true));
+    makeQueue();
+  } else {
+    makeQueue();
+    stored = queue_->addBatchItemAction(30, "stored", "/r", 1, "s.example", 22, "u", "p", "sftp",
+                                        "", false, false);
+    ASSERT_GT(stored, 0);
+    sqlite3 *db = OpenDatabase();
+    EXPECT_GE(SQLExecute(db, "CREATE TRIGGER refuse BEFORE INSERT ON batchlist BEGIN "
+                             "SELECT RAISE(ABORT, 'refused'); END"),
+              0);
+    sqlite3_close(db);
+  }
+  const auto before = rows();
+  auto add = [&](const std::string &name) {
+    return queue_->addBatchItemAction(30, name, "/r", 1, "s.example", 22, "u", "p", "sftp", "",
+                                      false, false);
+  };
+  const int kept = add("kept"), other = add("other");
+  EXPECT_GT(kept, 0);
+  EXPECT_GT(other, 0);
+  EXPECT_NE(kept, other);
+  EXPECT_NE(kept, stored);
+  EXPECT_EQ(add("kept"), kept) << "the same transfer is found in memory";
+  EXPECT_EQ(rows(), before);
+  settle();
+  auto alerts = probe_->pendingAlerts();
+  ASSERT_EQ(alerts.size(), 1u) << "told once, not once per transfer";
+  EXPECT_EQ(alerts[0].title, "Queue Not Saved");
+  ASSERT_TRUE(probe_->answerAlert("OK"));
+  std::vector<std::string> shown;
+  for (auto &row : probe_->visibleRows())
+    shown.push_back(row.label);
+  EXPECT_NE(std::find(shown.begin(), shown.end(), "kept"), shown.end());
+
+  if (!noDatabase) {
+    // The table takes the row, but under "kept"'s key, and refuses it one of its own: taken back,
+    // the row is kept in memory too.
+    sqlite3 *db = OpenDatabase();
+    SQLExecute(db, "DROP TRIGGER refuse");
+    SQLExecute(db, "CREATE TRIGGER renumber BEFORE UPDATE OF pk ON batchlist BEGIN "
+                   "SELECT RAISE(ABORT, 'refused'); END");
+    const int later = add("later");
+    EXPECT_GT(later, std::max(kept, other));
+    EXPECT_EQ(rows(), before);
+    // The table takes rows again: theirs are keys of their own, above the ones kept in memory.
+    SQLExecute(db, "DROP TRIGGER renumber");
+    sqlite3_close(db);
+    const int last = add("last");
+    EXPECT_GT(last, later);
+    EXPECT_EQ(rows().back().substr(0, rows().back().find('|')), std::to_string(last));
+  }
+
+  // Deleted in the table, a kept row goes; the one left runs.
+  ASSERT_TRUE(probe_->tap("Edit"));
+  const int keptRow = queue_->batchIndexForPK(kept);
+  ASSERT_GE(keptRow, 0);
+  ASSERT_TRUE(probe_->deleteRow({0, keptRow}));
+  ASSERT_TRUE(probe_->tap("Done"));
+  EXPECT_EQ(queue_->batchIndexForPK(kept), -1);
+  if (!noDatabase) {
+    ASSERT_TRUE(probe_->tap("Edit"));
+    ASSERT_TRUE(probe_->deleteRow({0, queue_->batchIndexForPK(stored)}));
+    ASSERT_TRUE(probe_->tap("Done"));
+    for (const char *name : {"later", "last"})
+      for (auto &item : std::vector(queue_->batchItemList().begin(), queue_->batchItemList().end()))
+        if (item->filename() == name) queue_->doneBatchItemPK(item->primaryKey());
+  }
+  queue_->startAlwaysIfNoneInProgress();
+  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 1; }));
+  EXPECT_EQ(sftp_->count("setupDownload:/r/other->"), 1u);
+  EXPECT_EQ(queue_->inProgressPK(), other);
+  queue_->doneBatchItemPK(other);
+  EXPECT_TRUE(queue_->batchItemList().empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(Queue, UnstoredTransfer, ::testing::Bool(),
+                         [](const auto &info) { return info.param ? "NoDatabase" : "RowRefused"; });
 
 TEST_F(QueueTest, InProgressIsASuffixTestThatIgnoresEmptyPaths) {
   makeQueue(false);

@@ -211,6 +211,48 @@ TEST_F(WebTest, DownloadModeTellsWhyALinkIsRefused) {
   ASSERT_TRUE(waitFor([&] { return testsupport::readFile(file("127.0.0.1/f1.zip")) == "f1.zip"; }));
 }
 
+// A followed link in download mode lands in the local folder shown last: a folder of Saved
+// Files, or a folder of the shared folder (never a Saved Files folder of that name); the shared
+// folder itself, which holds the application's own files, sends it to Saved Files.
+struct ShownFolder {
+  const char *name;
+  std::vector<std::string> taps; // rows tapped from the Saved Files root
+  std::string landsIn;           // below Documents
+};
+
+void PrintTo(const ShownFolder &shown, std::ostream *out) {
+  *out << shown.name;
+}
+
+class WebDownloadFolder : public WebTest, public ::testing::WithParamInterface<ShownFolder> {};
+
+TEST_P(WebDownloadFolder, IsTheLocalFolderShownLast) {
+  const ShownFolder &shown = GetParam();
+  const std::string docs = platform::Paths::documents();
+  ASSERT_TRUE(FileManager::createDirectory(docs + "/Files/sub", true));
+  ASSERT_TRUE(FileManager::createDirectory(docs + "/X", true));
+  ASSERT_TRUE(probe->tapTab("Saved Files"));
+  for (const auto &row : shown.taps) {
+    ASSERT_TRUE(probe->tapRow(row)) << row << ": " << probe->lastError();
+    advance(0.5);
+  }
+  ASSERT_TRUE(probe->tapTab("Web View"));
+  go(peer->hostPort() + "/page/1");
+  ASSERT_TRUE(probe->tap("Download"));
+  ASSERT_TRUE(follow(peer->url("/files/f7.zip")));
+  const std::string landed = docs + "/" + shown.landsIn + "/f7.zip";
+  ASSERT_TRUE(waitFor([&] { return testsupport::readFile(landed) == "f7.zip"; })) << landed;
+  EXPECT_FALSE(FileManager::fileExists(docs + "/Files/X"));
+  EXPECT_FALSE(FileManager::fileExists(docs + "/Files/iTunes"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Web, WebDownloadFolder,
+    ::testing::Values(ShownFolder{"SavedFilesFolder", {"sub"}, "Files/sub"},
+                      ShownFolder{"SharedFolderFolder", {"Shared with iTunes", "X"}, "X"},
+                      ShownFolder{"SharedFolder", {"Shared with iTunes"}, "Files"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
 TEST_F(WebTest, SavedFilesPathsStayInside) {
   struct Case {
     int folder;

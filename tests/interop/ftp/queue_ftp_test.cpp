@@ -328,6 +328,49 @@ TEST_F(QueueFtpTest, ADeletedDownloadLeavesNoPartialFile) {
   EXPECT_FALSE(FileManager::fileExists(Paths::documents() + "/Files/movie.mp4"));
 }
 
+// A running upload stopped by deleting its row (alone, or with "Delete All") leaves nothing on
+// the server: what it wrote under its temporary name is removed, the file itself never appears,
+// and the queue goes on with what is left.
+class QueueFtpDeletedUpload : public QueueFtpTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(QueueFtpDeletedUpload, LeavesNoTemporaryFileOnTheServer) {
+  const bool all = GetParam();
+  RegisterDefaultSettings(); // uploads go under a temporary name, as the application's default
+  QueuePeer peer(100 * 1024);
+  ASSERT_TRUE(peer.ready());
+  const std::string data = pattern(2 << 20);
+  ASSERT_TRUE(testsupport::writeFile(Paths::documents() + "/Files/movie.mp4", data));
+  ASSERT_TRUE(testsupport::writeFile(peer.root() + "/next.txt", "next"));
+  makeQueue();
+  add(3, "movie.mp4", peer.port(), "/Files/movie.mp4");
+  if (!all) add(2, "next.txt", peer.port());
+  const std::string temporary = peer.root() + "/movie.upload.mp4";
+  ASSERT_TRUE(waitFor([&] { return sizeOfFileAtPath(temporary) >= 50000; }, 20))
+      << testsupport::readFile(peer.log());
+  ASSERT_TRUE(probe_->tap("Edit"));
+  if (all) {
+    ASSERT_TRUE(probe_->tap("Delete All"));
+    ASSERT_TRUE(probe_->answerAlert("Delete All"));
+  } else {
+    ASSERT_TRUE(probe_->deleteRow({0, 0}));
+  }
+  ASSERT_TRUE(probe_->tap("Done"));
+  EXPECT_TRUE(waitFor([&] { return !FileManager::fileExists(temporary); }, 20))
+      << testsupport::readFile(peer.log());
+  EXPECT_FALSE(FileManager::fileExists(peer.root() + "/movie.mp4"));
+  if (!all) {
+    ASSERT_TRUE(runUntilEmpty(30)) << testsupport::readFile(peer.log());
+    EXPECT_TRUE(waitFor(
+        [&] { return testsupport::readFile(Paths::documents() + "/Files/next.txt") == "next"; }));
+  }
+  EXPECT_TRUE(rows().empty());
+  EXPECT_TRUE(testsupport::readFile(Paths::documents() + "/Files/movie.mp4") == data)
+      << "the local file is the person's";
+}
+
+INSTANTIATE_TEST_SUITE_P(Queue, QueueFtpDeletedUpload, ::testing::Bool(),
+                         [](const auto &info) { return info.param ? "DeleteAll" : "OneRow"; });
+
 // A batch of small downloads rides on one logged-in session; a file the server refuses fails
 // alone; a session cut in the middle of the batch is logged into again and the cut file comes
 // whole. Nothing is reported done that did not arrive.

@@ -58,63 +58,84 @@ TEST_F(SessionJobsTest, AFinishedUploadIsNotRunAgainOnTheNextServer) {
 // A job asked for before any session is stored for the login; the login to server A is refused,
 // and the connection is sent to server B (as the queue does for a row of another server, with or
 // without a reinit): B gets none of the job meant for A, whatever the job, and A none either.
-TEST_F(SessionJobsTest, AJobStoredForARefusedLoginNeverReachesTheNextServer) {
+// Each job is a case of its own, on a data folder of its own.
+struct StoredJob {
+  const char *name;
+  std::function<void(FTPConnection &, const std::string &local)> start;
+};
+
+void PrintTo(const StoredJob &job, std::ostream *out) {
+  *out << job.name;
+}
+
+const StoredJob kStoredJobs[] = {
+    {"UploadOfAFile",
+     [](FTPConnection &c, const std::string &local) {
+       c.uploadFile("upme.txt", local, "/", false, 0);
+     }},
+    {"UploadFromMemory",
+     [](FTPConnection &c, const std::string &) {
+       c.uploadFile("upme.txt", FTPConnection::Bytes{'x'}, "/", false);
+     }},
+    {"Download",
+     [](FTPConnection &c, const std::string &) {
+       c.downloadFile("victim.txt", 0, false, true, "/", false, false, 0);
+     }},
+    {"Rename",
+     [](FTPConnection &c, const std::string &) { c.renameFile("victim.txt", "renamed.txt", "/"); }},
+    {"Delete",
+     [](FTPConnection &c, const std::string &) { c.deleteFile("victim.txt", "/", false); }},
+    {"NewFolder", [](FTPConnection &c, const std::string &) { c.makeDirectory("newdir", "/"); }},
+    {"Permissions",
+     [](FTPConnection &c, const std::string &) { c.chmodFile("victim.txt", "/", "600"); }},
+    {"RawCommand",
+     [](FTPConnection &c, const std::string &) { c.doRawFTPCommand("DELE victim.txt", "/"); }},
+    {"FolderListing", [](FTPConnection &c, const std::string &) { c.changeDirectory("/sub"); }},
+};
+
+class StoredJobAfterRefusedLogin
+    : public SessionJobsTest,
+      public ::testing::WithParamInterface<std::tuple<StoredJob, bool>> {};
+
+TEST_P(StoredJobAfterRefusedLogin, NeverReachesTheNextServer) {
+  const auto &[job, viaReinit] = GetParam();
   const std::string local = home.file("upme.txt");
   testsupport::writeFile(local, "upload me");
-  const struct Job {
-    const char *what;
-    std::function<void(FTPConnection &)> start;
-  } jobs[] = {
-      {"upload of a file",
-       [&](FTPConnection &c) { c.uploadFile("upme.txt", local, "/", false, 0); }},
-      {"upload from memory",
-       [](FTPConnection &c) { c.uploadFile("upme.txt", FTPConnection::Bytes{'x'}, "/", false); }},
-      {"download",
-       [](FTPConnection &c) {
-         c.downloadFile("victim.txt", 0, false, true, "/", false, false, 0);
-       }},
-      {"rename", [](FTPConnection &c) { c.renameFile("victim.txt", "renamed.txt", "/"); }},
-      {"delete", [](FTPConnection &c) { c.deleteFile("victim.txt", "/", false); }},
-      {"new folder", [](FTPConnection &c) { c.makeDirectory("newdir", "/"); }},
-      {"permissions", [](FTPConnection &c) { c.chmodFile("victim.txt", "/", "600"); }},
-      {"raw command", [](FTPConnection &c) { c.doRawFTPCommand("DELE victim.txt", "/"); }},
-      {"folder listing", [](FTPConnection &c) { c.changeDirectory("/sub"); }},
-  };
-  for (const bool viaReinit : {false, true})
-    for (const auto &job : jobs) {
-      SCOPED_TRACE(std::string(job.what) + (viaReinit ? ", reinit, then connect" : ", connect"));
-      queuetest::QueuePeer a, b;
-      ASSERT_TRUE(a.ready() && b.ready());
-      for (const std::string &root : {a.root(), b.root()}) {
-        ASSERT_TRUE(testsupport::writeFile(root + "/victim.txt", "keep me"));
-        FileManager::createDirectory(root + "/sub", true);
-      }
-      startConnection("127.0.0.1:" + std::to_string(a.port()), false, "joe", "not-the-password");
-      job.start(*conn); // no session yet: stored, then the login to A
-      ASSERT_TRUE(waitFor([&] { return !delegate->taken().empty() && !conn->isStreamConnected(); }))
-          << conn->transferLog();
-      EXPECT_EQ(a.count("PASS"), 1u) << testsupport::readFile(a.log());
+  queuetest::QueuePeer a, b;
+  ASSERT_TRUE(a.ready() && b.ready());
+  for (const std::string &root : {a.root(), b.root()}) {
+    ASSERT_TRUE(testsupport::writeFile(root + "/victim.txt", "keep me"));
+    FileManager::createDirectory(root + "/sub", true);
+  }
+  startConnection("127.0.0.1:" + std::to_string(a.port()), false, "joe", "not-the-password");
+  job.start(*conn, local); // no session yet: stored, then the login to A
+  ASSERT_TRUE(waitFor([&] { return !delegate->taken().empty() && !conn->isStreamConnected(); }))
+      << conn->transferLog();
+  EXPECT_EQ(a.count("PASS"), 1u) << testsupport::readFile(a.log());
 
-      if (viaReinit) conn->reinit();
-      conn->setServerAddress("127.0.0.1:" + std::to_string(b.port()));
-      conn->setLoginPass("secret");
-      conn->connect();
-      ASSERT_TRUE(waitFor([&] { return b.count("PWD") > 0 && idle(); })) << conn->transferLog();
-      waitFor([] { return false; }, 0.3); // a job run at the login would have been sent by now
-      for (const auto *peer : {&a, &b})
-        for (const char *command :
-             {"STOR", "APPE", "RETR", "RNFR", "DELE", "MKD", "SITE", "CWD", "LIST", "MLSD"})
-          EXPECT_EQ(peer->count(command), 0u) << command << (peer == &a ? " on A\n" : " on B\n")
-                                              << testsupport::readFile(peer->log());
-      EXPECT_EQ(testsupport::readFile(b.root() + "/victim.txt"), "keep me");
-      EXPECT_FALSE(FileManager::fileExists(b.root() + "/upme.txt"));
-      EXPECT_FALSE(FileManager::fileExists(b.root() + "/newdir"));
-      EXPECT_FALSE(FileManager::fileExists(savedFile("victim.txt")));
-      stopConnection();
-      delegate = std::make_shared<ErrorDelegate>();
-      services->queue = std::make_shared<QueueDouble>();
-    }
+  if (viaReinit) conn->reinit();
+  conn->setServerAddress("127.0.0.1:" + std::to_string(b.port()));
+  conn->setLoginPass("secret");
+  conn->connect();
+  ASSERT_TRUE(waitFor([&] { return b.count("PWD") > 0 && idle(); })) << conn->transferLog();
+  waitFor([] { return false; }, 0.3); // a job run at the login would have been sent by now
+  for (const auto *peer : {&a, &b})
+    for (const char *command :
+         {"STOR", "APPE", "RETR", "RNFR", "DELE", "MKD", "SITE", "CWD", "LIST", "MLSD"})
+      EXPECT_EQ(peer->count(command), 0u)
+          << command << (peer == &a ? " on A\n" : " on B\n") << testsupport::readFile(peer->log());
+  EXPECT_EQ(testsupport::readFile(b.root() + "/victim.txt"), "keep me");
+  EXPECT_FALSE(FileManager::fileExists(b.root() + "/upme.txt"));
+  EXPECT_FALSE(FileManager::fileExists(b.root() + "/newdir"));
+  EXPECT_FALSE(FileManager::fileExists(savedFile("victim.txt")));
 }
+
+INSTANTIATE_TEST_SUITE_P(SessionJobs, StoredJobAfterRefusedLogin,
+                         ::testing::Combine(::testing::ValuesIn(kStoredJobs), ::testing::Bool()),
+                         [](const auto &info) {
+                           return std::string(std::get<0>(info.param).name) +
+                                  (std::get<1>(info.param) ? "_ReinitThenConnect" : "_Connect");
+                         });
 
 // A head view that stops at its limit, and a view whose transfer fails, end the queue row the
 // view added: the queue would otherwise run it later as a download into Saved Files.

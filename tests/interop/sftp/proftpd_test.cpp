@@ -140,7 +140,7 @@ TEST_F(SftpProftpd, VersionsThreeToSixHeldByTheServer) {
     ASSERT_TRUE(d) << logText(s);
     bool found = false;
     for (int i = 0; i < d->get_NumFilesAndDirs(); ++i)
-      if (d->entry(i)->get_Filename() == "file") {
+      if (d->entry(i)->filenameUtf8() == "file") {
         found = true;
         EXPECT_EQ(d->entry(i)->get_Size64(), 300001);
         EXPECT_FALSE(d->entry(i)->get_IsDirectory());

@@ -1,6 +1,7 @@
 // The transfer queue running its SFTP items on the real service against OpenSSH's sshd.
 #include "tests/app/queue/QueueTestSupport.h"
 
+#include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
 #include "app/sftp/SFTPService.h"
 #include "tests/support/SftpPeers.h"
@@ -74,6 +75,47 @@ TEST_F(QueueSftp, DeletingTheRunningDownloadStopsIt) {
   EXPECT_EQ(testsupport::readFile(files + "/small.txt"), "small");
   EXPECT_FALSE(FileManager::fileExists(part));
   EXPECT_FALSE(FileManager::fileExists(files + "/huge.bin"));
+}
+
+// Deleting the row of an upload under way stops it and leaves nothing on the server: neither
+// what it wrote under its temporary name nor the file; the queue goes on with the next row.
+TEST_F(QueueSftp, DeletingTheRunningUploadLeavesNothingOnTheServer) {
+  auto peer = testsupport::SshPeer::sshd({});
+  ASSERT_TRUE(peer->started()) << peer->why();
+  RegisterDefaultSettings(); // uploads go under a temporary name, as the application's default
+  const std::string r = remote_.path();
+  // Far from sent when its row goes, and sparse here (not on the server's side).
+  const std::string local = Paths::documents() + "/Files/huge.bin";
+  ASSERT_TRUE(testsupport::writeFile(local, ""));
+  std::filesystem::resize_file(local, 128LL << 20);
+  testsupport::writeFile(r + "/small.txt", "small");
+  makeQueue();
+  queue_->addBatchItemAction(31, "huge.bin", r, 0, "127.0.0.1", peer->port(),
+                             testsupport::kSftpUser, testsupport::kSftpPass, "sftp",
+                             "/Files/huge.bin", false, true);
+  queue_->addBatchItemAction(30, "small.txt", r, 0, "127.0.0.1", peer->port(),
+                             testsupport::kSftpUser, testsupport::kSftpPass, "sftp", "", false,
+                             true);
+  auto onServer = [&] {
+    std::vector<std::string> names;
+    for (auto &entry : std::filesystem::directory_iterator(r))
+      names.push_back(entry.path().filename().string());
+    return names;
+  };
+  auto temporary = [&] {
+    for (auto &name : onServer())
+      if (name.rfind("huge.bin.upload.", 0) == 0) return r + "/" + name;
+    return std::string();
+  };
+  ASSERT_TRUE(
+      waitFor([&] { return advance(0.1), sizeOfFileAtPath(temporary()) >= (1 << 20); }, 60));
+  ASSERT_TRUE(probe_->tap("Edit"));
+  ASSERT_TRUE(probe_->deleteRow({0, 0}));
+  ASSERT_TRUE(probe_->tap("Done"));
+  ASSERT_TRUE(waitFor([&] { return advance(0.1), queue_->batchItemList().empty(); }, 60));
+  EXPECT_EQ(testsupport::readFile(Paths::documents() + "/Files/small.txt"), "small");
+  EXPECT_EQ(onServer(), std::vector<std::string>{"small.txt"});
+  EXPECT_EQ(sizeOfFileAtPath(local), 128ULL << 20) << "the local file is the person's";
 }
 
 // A download row (one file, or a folder's file) whose name is taken by a folder of the person's

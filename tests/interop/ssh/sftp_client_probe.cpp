@@ -48,7 +48,7 @@ int main(int argc, char **argv) {
     // The tree's own rendering (CR LF line ends): the library's text rendering converts the line
     // ends afterwards in a way that takes long under ASan for a log as large as a flood can make.
     StringBuffer log;
-    s.m_log.m_errorLog.GetText(log);
+    s.m_log.logger().m_errorLog.GetText(log);
     std::ofstream(argv[6], std::ios::binary).write(log.getString(), (long)log.getSize());
   }
   std::printf("PROBE connect=%d login=%d init=%d download=%d growth_kb=%ld\n", connected, loggedIn,

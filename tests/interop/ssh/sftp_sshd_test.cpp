@@ -159,16 +159,16 @@ TEST_F(SftpSshd, ListingOfTwoThousandEntriesEqualsStat) {
   for (int i = 0; i < d->get_NumFilesAndDirs(); ++i) {
     const ClsSFtpFile *e = d->entry(i);
     struct stat st;
-    ASSERT_EQ(::lstat((tree + "/" + e->get_Filename()).c_str(), &st), 0) << e->get_Filename();
-    EXPECT_EQ(e->get_Size64(), st.st_size) << e->get_Filename();
-    EXPECT_EQ((unsigned)e->get_Permissions(), (unsigned)st.st_mode) << e->get_Filename();
-    EXPECT_EQ(e->attrs().lastModifiedTime32, (unsigned)st.st_mtime) << e->get_Filename();
+    ASSERT_EQ(::lstat((tree + "/" + e->filenameUtf8()).c_str(), &st), 0) << e->filenameUtf8();
+    EXPECT_EQ(e->get_Size64(), st.st_size) << e->filenameUtf8();
+    EXPECT_EQ((unsigned)e->get_Permissions(), (unsigned)st.st_mode) << e->filenameUtf8();
+    EXPECT_EQ(e->attrs().lastModifiedTime32, (unsigned)st.st_mtime) << e->filenameUtf8();
     EXPECT_EQ(e->get_IsDirectory(), S_ISDIR(st.st_mode));
     EXPECT_EQ(e->get_IsSymLink(), S_ISLNK(st.st_mode));
     EXPECT_EQ(e->get_Uid(), (int)st.st_uid);
     std::unique_ptr<ClsSFtpFile> copy(d->GetFileObject(i, s.m_log));
     ASSERT_TRUE(copy);
-    EXPECT_EQ(copy->get_Filename(), e->get_Filename());
+    EXPECT_EQ(copy->filenameUtf8(), e->filenameUtf8());
     EXPECT_EQ(copy->get_Size64(), e->get_Size64());
     EXPECT_EQ(copy->attrs().lastModifiedTime32, e->attrs().lastModifiedTime32);
     XString type;
@@ -177,7 +177,7 @@ TEST_F(SftpSshd, ListingOfTwoThousandEntriesEqualsStat) {
     EXPECT_STREQ(type.getUtf8(), S_ISDIR(st.st_mode)   ? "directory"
                                  : S_ISLNK(st.st_mode) ? "symLink"
                                                        : "regular")
-        << e->get_Filename();
+        << e->filenameUtf8();
   }
 }
 
@@ -220,10 +220,10 @@ TEST_F(SftpSshd, ManySmallFilesThenAListingInOneSession) {
   std::set<std::string> listed;
   for (int k = 0; k < d->get_NumFilesAndDirs(); ++k) {
     const ClsSFtpFile *e = d->entry(k);
-    listed.insert(e->get_Filename());
+    listed.insert(e->filenameUtf8());
     struct stat st;
-    ASSERT_EQ(::stat((tree + "/" + e->get_Filename()).c_str(), &st), 0) << e->get_Filename();
-    EXPECT_EQ(e->get_Size64(), st.st_size) << e->get_Filename();
+    ASSERT_EQ(::stat((tree + "/" + e->filenameUtf8()).c_str(), &st), 0) << e->filenameUtf8();
+    EXPECT_EQ(e->get_Size64(), st.st_size) << e->filenameUtf8();
   }
   EXPECT_EQ(listed, names);
   EXPECT_TRUE(s.get_IsConnected());

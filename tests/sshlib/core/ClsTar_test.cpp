@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <random>
 
 #include "sshlib/core/ClsTar.h"
@@ -12,6 +14,7 @@
 #include "sshlib/core/Output.h"
 #include "sshlib/core/ProgressEvent.h"
 #include "sshlib/core/RazudodDeflate.h"
+#include "tests/support/LogTexts.h"
 #include "tests/support/TarTrees.h"
 
 using tartrees::sameTree;
@@ -554,6 +557,34 @@ TEST(ClsTar, UnpackStopsBeforeTheDiskFillsAndRemovesThePartialEntry) {
     EXPECT_NE(logOf(tar).find("Not enough free disk space"), std::string::npos);
     EXPECT_EQ(testsupport::readFile(out + "/a.txt"), "small");
     EXPECT_FALSE(std::filesystem::exists(out + "/big"));
+  }
+}
+
+// A file that cannot be opened: the plain readers say "Failed." once, the compressed ones end
+// without the closing line; every one of them still closes its context and fails.
+TEST(ClsTar, AFileThatCannotBeOpenedEndsEachOperationWithItsOwnLines) {
+  TempDir t;
+  X missing(t.file("no-such-archive"));
+  const struct {
+    const char *name;
+    std::function<bool(ClsTar &)> run;
+    int failedLines;
+  } ops[] = {
+      {"Untar", [&](ClsTar &tar) { return tar.Untar(missing, nullptr) == -1; }, 1},
+      {"VerifyTar", [&](ClsTar &tar) { return !tar.VerifyTar(missing, nullptr); }, 1},
+      {"UntarGz", [&](ClsTar &tar) { return !tar.UntarGz(missing, nullptr); }, 0},
+      {"UntarBz2", [&](ClsTar &tar) { return !tar.UntarBz2(missing, nullptr); }, 0},
+      {"UntarZ", [&](ClsTar &tar) { return !tar.UntarZ(missing, nullptr); }, 0},
+  };
+  for (const auto &op : ops) {
+    SCOPED_TRACE(op.name);
+    ClsTar tar;
+    EXPECT_TRUE(op.run(tar));
+    const std::vector<std::string> lines = testsupport::logLines(logOf(tar));
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Failed."), op.failedLines) << logOf(tar);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Success."), 0);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[1], std::string(op.name) + ":");
   }
 }
 

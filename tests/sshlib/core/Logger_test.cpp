@@ -145,10 +145,10 @@ public:
 TEST(ClsBaseFrame, LastErrorShowsOnlyTheLatestCall) {
   Sample s;
   EXPECT_TRUE(s.isValidClsBase());
-  s.m_exceptionInfo.setString("stale");
+  s.exceptionInfo().setString("stale");
   s.Work(false);
   s.Work(true);
-  EXPECT_EQ(s.m_exceptionInfo.getSize(), 0);
+  EXPECT_EQ(s.exceptionInfo().getSize(), 0);
   XString text;
   s.GetTextLogX(text, false);
   std::string t = text.getUtf8();

@@ -231,6 +231,103 @@ TEST(SftpAttributes, ExtensionPairsAndTimes) {
   }
 }
 
+// A record cut short anywhere fails at the field it was cut in, and the step says which: 1 flags,
+// 2 type, 4 size, 5 allocation size, 6 owner or uid, 7 group or gid, 8 permissions, 9 to 16 the
+// four times and their nanoseconds, 17 ACL, 18 and 19 bits, 20 text hint, 21 MIME type, 22 link
+// count, 23 untranslated name, 24 to 26 the extension count and pair.
+TEST(SftpAttributes, AStepNamesTheFieldARecordWasCutIn) {
+  using A = SFtpFileAttr;
+  auto u32 = [](unsigned int v) {
+    DataBuffer d;
+    SshTransport::pack_uint32(v, d);
+    return std::string((const char *)d.getData2(), d.getSize());
+  };
+  auto str = [&](const std::string &t) { return u32((unsigned int)t.size()) + t; };
+  const std::string u64(8, '\x01'), byte(1, '\x01');
+  struct Field {
+    int step;
+    std::string bytes;
+  };
+  const unsigned int v3flags =
+      A::kSize | A::kUidGid | A::kPermissions | A::kAccessTime | A::kExtended;
+  const unsigned int v4flags = A::kSize | A::kOwnerGroup | A::kPermissions | A::kAccessTime |
+                               A::kCreateTime | A::kModifyTime | A::kSubsecond | A::kAcl |
+                               A::kExtended;
+  const unsigned int v5flags = v4flags | A::kBits | A::kLinkCount;
+  const unsigned int v6flags =
+      v5flags | A::kAllocSize | A::kCtime | A::kTextHint | A::kMimeType | A::kUntranslated;
+  const std::vector<Field> ext = {{24, u32(1)}, {25, str("n@example.com")}, {26, str("v")}};
+  auto times = [&](bool ctime) {
+    std::vector<Field> t;
+    for (int first = 9; first <= (ctime ? 15 : 13); first += 2) {
+      t.push_back({first, u64});
+      t.push_back({first + 1, u32(5)});
+    }
+    return t;
+  };
+  // From version 4 on: flags, type, size, (version 6) allocation size, owner, group, permissions.
+  auto head = [&](unsigned int flags, bool allocSize) {
+    std::vector<Field> h = {{1, u32(flags)}, {2, byte}, {4, u64}};
+    if (allocSize) h.push_back({5, u64});
+    h.insert(h.end(), {{6, str("owner")}, {7, str("group")}, {8, u32(0644)}});
+    return h;
+  };
+  auto join = [](std::vector<std::vector<Field>> parts) {
+    std::vector<Field> all;
+    for (auto &p : parts)
+      all.insert(all.end(), p.begin(), p.end());
+    return all;
+  };
+  const struct {
+    unsigned int version;
+    std::vector<Field> fields;
+  } layouts[] = {
+      {3, join({{{1, u32(v3flags)},
+                 {4, u64},
+                 {6, u32(1000)},
+                 {7, u32(100)},
+                 {8, u32(0100644)},
+                 {9, u32(7)},
+                 {13, u32(8)}},
+                ext})},
+      {4, join({head(v4flags, false), times(false), {{17, str("acl")}}, ext})},
+      {5, join({head(v5flags, false),
+                times(false),
+                {{17, str("acl")}, {18, u32(4)}, {22, u32(2)}},
+                ext})},
+      {6, join({head(v6flags, true),
+                times(true),
+                {{17, str("acl")},
+                 {18, u32(4)},
+                 {19, u32(0xff)},
+                 {20, byte},
+                 {21, str("text/plain")},
+                 {22, u32(2)},
+                 {23, str("raw")}},
+                ext})},
+  };
+  for (const auto &l : layouts) {
+    std::string whole;
+    std::vector<int> stepAt; // the field each byte belongs to
+    for (const Field &f : l.fields) {
+      whole += f.bytes;
+      stepAt.insert(stepAt.end(), f.bytes.size(), f.step);
+    }
+    for (size_t cut = 0; cut <= whole.size(); ++cut) {
+      DataBuffer wire;
+      wire.append(whole.data(), (unsigned int)cut);
+      SFtpFileAttr a;
+      unsigned int offset = 0;
+      int step = -1;
+      LogBase log;
+      const bool ok = a.unpackFileAttr(l.version, offset, wire, log, step, false);
+      ASSERT_EQ(ok, cut == whole.size()) << "version " << l.version << ", " << cut << " bytes";
+      ASSERT_EQ(step, ok ? 1000 : stepAt[cut])
+          << "version " << l.version << ", " << cut << " bytes";
+    }
+  }
+}
+
 // Each entry of a NAME reply is read in a "DirEntry" context of its own; a name that cannot be
 // read shows the packet, cut to its start when it is long (a NAME packet may be 512 KiB), and
 // says that it was cut.

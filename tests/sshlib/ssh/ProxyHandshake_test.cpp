@@ -39,6 +39,8 @@ TEST(ProxyHandshake, EveryOutcomeAgainstAScriptedProxy) {
       {'h', L, U, "ssh", "H|" + A + "Basic realm=x\\r\\nTransfer-Encoding: chunked\\r\\n\\r\\n5\\r\\nhello\\r\\n0\\r\\n\\r\\n||H|" + OK + "|E", true, "Re-sending with Basic Authorization header...", "Proxy-Authorization: Basic dXNlcjpzZWNyZXQ=\r\nHost: ssh"},
       {'h', L, U, "ssh", "H|" + A + "Basic\\r\\n\\r\\n||H|" + A + "Basic\\r\\n\\r\\n", false, "The HTTP proxy refused the Basic credentials.", ""},
       {'h', L, "", "ssh", "H|" + A + "Basic\\r\\n\\r\\n", false, "The HTTP proxy asks for credentials and none are set.", ""},
+      {'h', L, "", "ssh", "H|SHTTP/1.1 407 Auth\\r\\nProxy-Authenticate:\\tBasic  realm=x\\r\\n\\r\\n", false, "header: HTTP/1.1 407 Auth Proxy-Authenticate: Basic realm=x\n", ""},
+      {'h', L, "", "ssh", "H|SHTTP/1.1 407 Auth\\nProxy-Authenticate: Basic\\n\\n", false, "header: \n", ""},
       {'h', L, "user:secret: bAsIc ", "ssh", "H|" + OK, true, "", "Basic dXNlcjpzZWNyZXQ="},
       {'h', L, "", "ssh", big, false, "HTTP proxy response header too large.", ""},
       {'h', L, "", "ssh", many, false, "HTTP proxy response header too large.", ""},

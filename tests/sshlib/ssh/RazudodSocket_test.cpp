@@ -1,5 +1,6 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -9,8 +10,10 @@
 
 #include "sshlib/core/DataBuffer.h"
 #include "sshlib/core/LogNull.h"
+#include "sshlib/core/Logger.h"
 #include "sshlib/core/TickSource.h"
 #include "sshlib/ssh/RazudodSocket.h"
+#include "tests/support/LogTexts.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -93,6 +96,154 @@ TEST(RazudodSocket, ConnectsToLoopbackAndReportsRefusal) {
   EXPECT_FALSE(s.isConnected);
   EXPECT_FALSE(s.ConnectSocketWithHB2(" / ", port, 0, 0, log, nameFailed, nullptr));
   EXPECT_EQ(s.connectFailReason, 1);
+}
+
+// A listening loopback socket of one family; -1 when the family has no loopback here.
+int listenOnLoopback(int family, int &port) {
+  int ls = socket(family, SOCK_STREAM, 0);
+  sockaddr_storage ss{};
+  socklen_t len;
+  if (family == AF_INET) {
+    auto *sin = (sockaddr_in *)&ss;
+    sin->sin_family = AF_INET;
+    sin->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    len = sizeof *sin;
+  } else {
+    auto *sin6 = (sockaddr_in6 *)&ss;
+    sin6->sin6_family = AF_INET6;
+    sin6->sin6_addr = in6addr_loopback;
+    len = sizeof *sin6;
+  }
+  if (ls < 0 || bind(ls, (sockaddr *)&ss, len) != 0 || listen(ls, 4) != 0 ||
+      getsockname(ls, (sockaddr *)&ss, &len) != 0) {
+    if (ls >= 0) close(ls);
+    return -1;
+  }
+  port =
+      ntohs(family == AF_INET ? ((sockaddr_in *)&ss)->sin_port : ((sockaddr_in6 *)&ss)->sin6_port);
+  return ls;
+}
+
+std::string logText(Logger &log) {
+  StringBuffer sb;
+  log.getText(sb);
+  return sb.getString();
+}
+
+// The local end of a connection, by the reader of its family; and what a socket without a
+// descriptor answers.
+TEST(RazudodSocket, LocalAddressByFamily) {
+  const struct {
+    int family;
+    const char *host;
+    bool (RazudodSocket::*name)(StringBuffer &, int &, LogBase &);
+  } cases[] = {{AF_INET, "127.0.0.1", &RazudodSocket::ck_getsockname_ipv4},
+               {AF_INET6, "::1", &RazudodSocket::ck_getsockname_ipv6}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.host);
+    int port = 0;
+    const int ls = listenOnLoopback(c.family, port);
+    if (ls < 0) continue; // no IPv6 loopback on this machine
+    RazudodSocket s;
+    Logger log;
+    bool nameFailed = false;
+    ASSERT_TRUE(s.ConnectSocketWithHB2(c.host, port, 0, 0, log, nameFailed, nullptr))
+        << logText(log);
+    EXPECT_EQ(s.addressFamily, c.family);
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    ASSERT_EQ(getsockname(s.socketFd, (sockaddr *)&ss, &len), 0);
+    const int localPort = ntohs(c.family == AF_INET ? ((sockaddr_in *)&ss)->sin_port
+                                                    : ((sockaddr_in6 *)&ss)->sin6_port);
+    StringBuffer addr("stale");
+    int gotPort = -1;
+    EXPECT_TRUE((s.*c.name)(addr, gotPort, log));
+    EXPECT_STREQ(addr.getString(), c.host);
+    EXPECT_EQ(gotPort, localPort);
+    addr.setString("stale");
+    EXPECT_TRUE(s.GetSockName2(addr, gotPort, log));
+    EXPECT_STREQ(addr.getString(), c.host);
+    close(ls);
+  }
+  for (const auto &c : cases) {
+    RazudodSocket none;
+    Logger log;
+    StringBuffer addr("stale");
+    int port = 7;
+    EXPECT_FALSE((none.*c.name)(addr, port, log));
+    EXPECT_EQ(addr.getSize(), 0u);
+    EXPECT_EQ(port, 0);
+    EXPECT_TRUE(testsupport::logHasLine(logText(log), "Cannot get socket name: INVALID_SOCKET."));
+  }
+}
+
+// Name lookup for the heartbeat connect, the choice of entry in an address list, and the bind
+// under the client's local address.
+TEST(RazudodSocket, AddressListsAndTheLocalBind) {
+  addrinfo hints{};
+  hints.ai_flags = AI_NUMERICSERV | AI_NUMERICHOST;
+  hints.ai_socktype = SOCK_STREAM;
+  const struct {
+    const char *host;
+    bool ok;
+  } lookups[] = {{"127.0.0.1", true}, {"not.a.numeric.address", false}};
+  for (const auto &l : lookups) {
+    Logger log;
+    addrinfo *list = (addrinfo *)&hints; // must come back null on failure
+    EXPECT_EQ(RazudodSocket::getAddressInfo(l.host, 2222, &hints, &list, log), l.ok) << l.host;
+    EXPECT_EQ(list != nullptr, l.ok);
+    const std::string text = logText(log);
+    EXPECT_EQ(testsupport::logHasLine(text, "Failed to get host address info. (4)"), !l.ok);
+    if (!l.ok) {
+      EXPECT_TRUE(testsupport::logHasLine(text, std::string("hostOrIpAddr: ") + l.host)) << text;
+      EXPECT_TRUE(testsupport::logHasLine(text, "port: 2222")) << text;
+    }
+    RazudodSocket::ck_freeaddrinfo(list, log);
+  }
+
+  // Stream entries of the family are chosen, wherever they stand in the list.
+  addrinfo dgram4{}, stream6{}, stream4{};
+  dgram4 = {0, AF_INET, SOCK_DGRAM, 0, 0, nullptr, nullptr, &stream6};
+  stream6 = {0, AF_INET6, SOCK_STREAM, 0, 0, nullptr, nullptr, &stream4};
+  stream4 = {0, AF_INET, SOCK_STREAM, 0, 0, nullptr, nullptr, nullptr};
+  const struct {
+    const addrinfo *list, *v4, *v6;
+  } picks[] = {{&dgram4, &stream4, &stream6},
+               {&stream4, &stream4, nullptr},
+               {&stream6, &stream4, &stream6},
+               {nullptr, nullptr, nullptr}};
+  for (const auto &p : picks) {
+    EXPECT_EQ(RazudodSocket::findIpv4AddrInfo(p.list), p.v4);
+    EXPECT_EQ(RazudodSocket::findIpv6AddrInfo(p.list), p.v6);
+  }
+
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const struct {
+    const sockaddr *addr;
+    unsigned int len;
+    const char *line;
+  } binds[] = {{nullptr, sizeof sin, "Invalid name passed to bindSysCall."},
+               {(const sockaddr *)&sin, 0, "Invalid name passed to bindSysCall."},
+               {(const sockaddr *)&sin, sizeof sin, "Socket bind successful."}};
+  for (const auto &b : binds) {
+    RazudodSocket s;
+    s.socketFd = socket(AF_INET, SOCK_STREAM, 0);
+    Logger log;
+    const bool ok = std::string(b.line) == "Socket bind successful.";
+    EXPECT_EQ(s.bindSysCall(b.addr, b.len, log), ok);
+    const std::string text = logText(log);
+    EXPECT_TRUE(testsupport::logHasLine(text, b.line)) << text;
+    EXPECT_EQ(testsupport::logHasLine(text, "bindSockAddr:"), ok) << text;
+  }
+  // An IPv6 descriptor cannot take the IPv4 address the client binds to.
+  RazudodSocket v6;
+  v6.socketFd = socket(AF_INET6, SOCK_STREAM, 0);
+  v6.bindPort = testsupport::freeTcpPort();
+  Logger log;
+  EXPECT_FALSE(v6.clientBind_ipv4("127.0.0.1", log));
+  EXPECT_TRUE(testsupport::logHasLine(logText(log), "Socket bind failed.")) << logText(log);
 }
 
 TEST(RazudodSocket, LineReadersStopWhereTheyShould) {

@@ -2,10 +2,14 @@
 // that answer as their entry does, and the settings that reach a live connection.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "sshlib/core/RazudodSysTime.h"
+#include "sshlib/crypto/ClsSshKey.h"
 #include "sshlib/ssh/SFtpFileAttr.h"
 #include "sshlib/ssh/SshTransport.h"
 #include "tests/support/FakeSftpServer.h"
+#include "tests/support/LogTexts.h"
 #include "tests/support/SftpPeers.h"
 
 using namespace testsupport;
@@ -77,6 +81,148 @@ TEST(SftpEntries, AttributeBitsOfAVersion6Listing) {
     }
     EXPECT_EQ(copy->get_Size64(), 1000 + values[(size_t)i]);
     EXPECT_TRUE(copy->get_IsRegular());
+  }
+}
+
+// An entry made from a name in a charset and an attribute record it then owns, read through
+// each getter, and emptied by clear.
+TEST(SftpEntries, AnEntryFromANameInACharsetAndItsAttributes) {
+  const struct {
+    const char *what;
+    std::string raw;
+    const char *charset;
+    unsigned char type;
+    const char *name, *typeName;
+    bool regular, directory;
+  } cases[] = {
+      {"latin-1 name", "caf\xe9", "iso-8859-1", 9, "caf\xc3\xa9", "fifo", false, false},
+      {"utf-8 taken as sent", "caf\xc3\xa9", "utf-8", 1, "caf\xc3\xa9", "regular", true, false},
+      {"no charset", "caf\xe9", nullptr, 0, "caf\xe9", "regular", false, false},
+      {"a charset that names no code page", "x", "no-such-charset", 10, "x", "regular", false,
+       false},
+      {"directory", "d", "", 2, "d", "directory", false, true},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    auto *attr = new SFtpFileAttr;
+    attr->fileType = c.type;
+    attr->size = 5;
+    attr->owner.setString("owner");
+    attr->group.setString("group");
+    attr->lastModifiedTime64 = 1000000000;
+    attr->lastModifiedTimeNs = 500000000;
+    ClsSFtpFile e(c.raw.c_str(), c.charset, attr);
+    XString name, type, owner, group;
+    e.get_Filename(name);
+    e.get_FileType(type);
+    e.get_Owner(owner);
+    e.get_Group(group);
+    EXPECT_EQ(std::vector<std::string>(
+                  {name.getUtf8(), type.getUtf8(), owner.getUtf8(), group.getUtf8()}),
+              std::vector<std::string>({c.name, c.typeName, "owner", "group"}));
+    EXPECT_EQ(e.get_IsRegular(), c.regular);
+    EXPECT_EQ(e.get_IsDirectory(), c.directory);
+    EXPECT_EQ(e.get_Size64(), 5);
+    RazudodSysTime t;
+    e.get_LastModifiedTime(t);
+    EXPECT_EQ(t.m_milliseconds, 500);
+    EXPECT_TRUE(logHasLine(logTextOf(e), "DateTime: Sun, 09 Sep 2001 01:46:40 GMT"))
+        << logTextOf(e);
+    e.clear();
+    e.get_Filename(name);
+    e.get_FileType(type);
+    e.get_Owner(owner);
+    EXPECT_EQ(std::string(name.getUtf8()) + type.getUtf8() + owner.getUtf8(), "");
+    EXPECT_EQ(e.get_Size64(), 0);
+    EXPECT_FALSE(e.get_IsRegular() || e.get_IsDirectory());
+    e.get_CreateTime(t);
+    const std::string log = logTextOf(e);
+    EXPECT_TRUE(logHasLine(log, "No attrs, using current date/time")) << log;
+    EXPECT_FALSE(logHasLine(log, "LastModifiedTime:")) << log; // each getter's log is its own
+  }
+}
+
+// The entries of a listing carry no log of their own until one is written into; the listing
+// keeps the path it was read from.
+TEST(SftpEntries, AListingsEntriesMakeTheirLogsOnlyWhenWritten) {
+  DataBuffer packet;
+  packet.appendCharN(0, 9);
+  SshTransport::pack_uint32(3, packet);
+  for (const char *n : {"a", "b", "c"}) {
+    SshTransport::pack_string(n, packet);
+    SshTransport::pack_string(n, packet);
+    SshTransport::pack_uint32(SFtpFileAttr::kAccessTime, packet);
+    SshTransport::pack_uint32(7, packet);
+    SshTransport::pack_uint32(1000000000, packet);
+  }
+  ClsSFtpDir dir;
+  LogBase none;
+  ASSERT_TRUE(dir.loadSshFxpName(3, StringBuffer(), false, packet, none));
+  dir.OriginalPath = "/srv/data";
+  XString path;
+  dir.get_OriginalPath(path);
+  EXPECT_STREQ(path.getUtf8(), "/srv/data");
+  ASSERT_EQ(dir.get_NumFilesAndDirs(), 3);
+  std::unique_ptr<ClsSFtpFile> copy(dir.GetFileObject(1));
+  ASSERT_TRUE(copy);
+  XString empty;
+  copy->put_DebugLogFilePath(empty);
+  EXPECT_FALSE(copy->m_log.isMade());
+  RazudodSysTime t;
+  dir.entry(0)->get_LastModifiedTime(t);
+  EXPECT_EQ(t.m_year, 2001);
+  const struct {
+    const ClsSFtpFile *entry;
+    bool logMade;
+  } entries[] = {
+      {dir.entry(0), true}, {dir.entry(1), false}, {dir.entry(2), false}, {copy.get(), false}};
+  for (const auto &e : entries)
+    EXPECT_EQ(e.entry->m_log.isMade(), e.logMade);
+  EXPECT_TRUE(logHasLine(logTextOf(*dir.entry(0)), "dateTime: Sun, 09 Sep 2001 01:46:40 GMT"));
+}
+
+// What each login and each SFTP step needs first: a connection, then a login, then the channel.
+TEST(SftpEntries, EachStepNamesWhatItLacks) {
+  ClsSshKey noKey;
+  XString login, password, path, handle;
+  xs(login, "u");
+  xs(password, "p");
+  xs(path, "/");
+  const struct {
+    const char *what;
+    std::function<bool(ClsSFtp &)> step;
+    const char *unconnected, *connected;
+  } steps[] = {
+      {"AuthenticatePw", [&](ClsSFtp &s) { return s.AuthenticatePw(login, password, nullptr); },
+       "Must first connect to the SSH server.", nullptr},
+      {"AuthenticatePk without a key",
+       [&](ClsSFtp &s) { return s.AuthenticatePk(login, nullptr, nullptr); },
+       "Must first connect to the SSH server.", "SSH Key is NULL"},
+      {"AuthenticatePwPk with an empty key",
+       [&](ClsSFtp &s) { return s.AuthenticatePwPk(login, password, &noKey, nullptr); },
+       "Must first connect to the SSH server.",
+       "The SSH key object did not contain a loaded private key."},
+      {"InitializeSftp", [&](ClsSFtp &s) { return s.InitializeSftp(nullptr); },
+       "Must first connect to the SSH server.",
+       "Not yet authenticated.  Call AuthenticatePw or AuthenticatePk prior to calling "
+       "InitialilzeSftp.  Make sure the authenticate method returns a success status."},
+      {"OpenDir", [&](ClsSFtp &s) { return s.OpenDir(path, handle, nullptr); },
+       "Must first connect to the SSH server.",
+       "Must first have an open SFTP channel (by calling InitializeSftp)."},
+  };
+  for (const auto &st : steps) {
+    SCOPED_TRACE(st.what);
+    ClsSFtp unconnected;
+    EXPECT_FALSE(st.step(unconnected));
+    EXPECT_TRUE(logHasLine(logText(unconnected), st.unconnected)) << logText(unconnected);
+    EXPECT_FALSE(unconnected.get_IsConnected());
+    if (!st.connected) continue;
+    FakeSftpServer srv(fsOptions(std::make_shared<FakeSftpFs>())); // one connection each
+    ClsSFtp connected;
+    ASSERT_TRUE(sftpConnect(connected, srv.port())) << logText(connected);
+    EXPECT_FALSE(st.step(connected));
+    EXPECT_TRUE(logHasLine(logText(connected), st.connected)) << logText(connected);
+    EXPECT_TRUE(connected.get_IsConnected());
   }
 }
 
