@@ -39,6 +39,7 @@ void ClsSFtp::dropTransport() {
   inPos = 0;
   handleTable.clear();
   unansweredCloses.clear();
+  limitsRequestId = 0;
 }
 
 void ClsSFtp::Disconnect() {
@@ -284,6 +285,7 @@ bool ClsSFtp::InitializeSftp(ProgressEvent *ev) {
   inBuf.clear();
   inPos = 0;
   unansweredCloses.clear();
+  limitsRequestId = serverReadSize = serverWriteSize = 0;
   sftpChannel = new SshChannel();
   sftpChannel->clientChannelNum = nextChannelNum++;
   sftpChannel->channelType.setString("session");
@@ -308,6 +310,7 @@ bool ClsSFtp::InitializeSftp(ProgressEvent *ev) {
     if (!ok) handleReadFailure(fi, disc);
   }
   unsigned int asked = 6;
+  bool offersLimits = false;
   if (ok) {
     if (ForceV3) {
       asked = 3;
@@ -353,8 +356,17 @@ bool ClsSFtp::InitializeSftp(ProgressEvent *ev) {
         logPeerText(m_log, "extensionName", name);
         logPeerText(m_log, "extensionData", data);
         if (name.equalsIgnoreCase("filename-charset")) FilenameCharset.setString(data);
+        if (name.equals("limits@openssh.com")) offersLimits = true;
       }
     }
+  }
+  // The server's limits are asked without waiting: the answer is taken when it comes, before
+  // the first transfer needs it, and costs no round trip.
+  if (ok && offersLimits) {
+    DataBuffer req;
+    SshTransport::pack_string("limits@openssh.com", req);
+    unsigned int id = 0;
+    if (sendPacket(200, req, id, pm)) limitsRequestId = id;
   }
   if (FilenameCharset.getSize() == 0 && ProtocolVersion == 3 && transport &&
       transport->serverIdent.beginsWith("SSH-2.0-Sun_SSH"))
@@ -443,6 +455,13 @@ bool ClsSFtp::readPacket2(DataBuffer &packet, unsigned char &type, unsigned int 
         type = packet.getData2()[4];
         unsigned int idx = 5;
         SshTransport::parseUint32(packet, idx, requestId);
+        if (type != 2 && limitsRequestId && requestId == limitsRequestId) {
+          takeLimits(type, packet);
+          packet.clear();
+          type = 0;
+          requestId = 0;
+          continue;
+        }
         auto late = std::find(unansweredCloses.begin(), unansweredCloses.end(), requestId);
         if (type == 2 || late == unansweredCloses.end()) return true; // 2: VERSION
         // The answer to a CLOSE sent without waiting: taken off here, the caller reads on.
@@ -492,13 +511,25 @@ unsigned char ClsSFtp::exchange(unsigned char type, const DataBuffer &payload, D
   return replyType;
 }
 
-bool ClsSFtp::takeHandle(const DataBuffer &reply, XString &handle, const std::string &dirPath) {
+bool ClsSFtp::parseHandle(const DataBuffer &reply, DataBuffer &raw, LogBase &log) {
   unsigned int idx = 9;
-  DataBuffer raw;
-  if (!SshTransport::parseBinaryString(reply, idx, raw, m_log)) {
-    m_log.LogError("Failed to parse HANDLE message.");
+  if (!SshTransport::parseBinaryString(reply, idx, raw, log)) {
+    log.LogError("Failed to parse HANDLE message.");
     return false;
   }
+  // The protocol allows no handle longer than 256 bytes; one that is longer is refused before it
+  // is stored or sent back.
+  if (raw.getSize() > kMaxHandleBytes) {
+    log.LogError("The server sent a handle longer than 256 bytes.");
+    log.LogDataLong("handleLength", (int)raw.getSize());
+    return false;
+  }
+  return true;
+}
+
+bool ClsSFtp::takeHandle(const DataBuffer &reply, XString &handle, const std::string &dirPath) {
+  DataBuffer raw;
+  if (!parseHandle(reply, raw, m_log)) return false;
   StringBuffer hex;
   raw.toHexString(hex);
   m_log.LogData("handle", hex.getString());
@@ -509,16 +540,51 @@ bool ClsSFtp::takeHandle(const DataBuffer &reply, XString &handle, const std::st
   return true;
 }
 
+namespace {
+// Bytes of a STATUS message kept for the log.
+constexpr unsigned int kMaxStatusMessage = 4096;
+} // namespace
+
+void ClsSFtp::parseStatusMessage(const DataBuffer &packet, StringBuffer &message) {
+  message.clear();
+  unsigned int idx = 13, len = 0;
+  if (!SshTransport::parseUint32(packet, idx, len)) return;
+  unsigned int avail = packet.getSize() - idx;
+  unsigned int n = std::min({len, avail, kMaxStatusMessage});
+  message.appendN((const char *)packet.getData2() + idx, (int)n);
+  if (n < len) message.append("...");
+}
+
 void ClsSFtp::logStatusResponse(const char *requestName, const DataBuffer &packet) {
   unsigned int idx = 9, code = 0;
-  StringBuffer msg;
   SshTransport::parseUint32(packet, idx, code);
-  SshTransport::parseString(packet, idx, msg);
+  StringBuffer msg;
+  parseStatusMessage(packet, msg);
+  logStatusResponse(requestName, code, msg);
+}
+
+void ClsSFtp::logStatusResponse(const char *requestName, unsigned int code,
+                                const StringBuffer &message) {
   m_log.EnterContext("StatusResponse", true);
   m_log.LogData("Request", requestName);
   m_log.LogDataLong("StatusCode", (int)code);
-  logPeerText(m_log, "StatusMessage", msg);
+  logPeerText(m_log, "StatusMessage", message);
   m_log.LeaveContext();
+}
+
+void ClsSFtp::takeLimits(unsigned char type, const DataBuffer &packet) {
+  limitsRequestId = 0;
+  // EXTENDED_REPLY: uint64 packet, read, write and open-handle limits; 0 means no limit. Only a
+  // limit below what the transfers ask changes anything.
+  long long limit[3] = {0, 0, 0};
+  unsigned int idx = 9;
+  if (type != 201 || !SshTransport::parseInt64(packet, idx, limit[0]) ||
+      !SshTransport::parseInt64(packet, idx, limit[1]) ||
+      !SshTransport::parseInt64(packet, idx, limit[2]))
+    return;
+  auto take = [](long long v) { return v > 0 && v < 65536 ? (unsigned int)v : 0u; };
+  serverReadSize = take(limit[1]);
+  serverWriteSize = take(limit[2]);
 }
 
 bool ClsSFtp::readStatusResponse(const char *requestName, ProgressMonitor *pm) {

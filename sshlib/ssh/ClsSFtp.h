@@ -301,9 +301,11 @@ public:
   bool PreserveDate = false;
   bool EnableCache = false;
   bool KeepSessionLog = false;
-  // WRITE requests outstanding before status replies are collected (32 x 32000 bytes keep a
-  // server busy while its replies travel; the benchmark against OpenSSH's sftp shows it).
-  unsigned int sendAheadMaxCount = 32;
+  // WRITE requests outstanding before status replies are collected: across a link the replies
+  // take a round trip, and the WRITEs in flight must fill it up to the server's window (2 MiB
+  // from OpenSSH's sshd and Go's x/crypto servers). 64 x 32000 bytes stay just below that, so
+  // the count, not the window, would pause the upload; 96 leave the window the only limit.
+  unsigned int sendAheadMaxCount = 96;
   DataBuffer AccumulateBuffer;
   std::string ClientIpAddress;
   std::string ClientIdentifier = kSshDefaultClientIdent;
@@ -329,8 +331,14 @@ public:
   std::vector<std::string> extensionNames, extensionData;
   // Transfer-rate meters: reads add to the download meter, writes to the upload meter.
   PerformanceMon downloadPerf, uploadPerf;
-  // READs of 64 KiB kept in flight by a download: as much as the window holds.
+  // READs of 64 KiB kept in flight by a download: as much as the window holds. A server that
+  // gives less at once is asked more, smaller READs, for the same bytes in flight.
   unsigned int readAheadCount = 64;
+  // What the server gives for one READ and takes in one WRITE at most, once known (from its
+  // limits@openssh.com answer, or, for reads, from its short answers); 0 while unknown.
+  unsigned int serverReadSize = 0, serverWriteSize = 0;
+  // The limits@openssh.com request whose answer has not been read yet (0: none).
+  unsigned int limitsRequestId = 0;
 
   // Bounds on what a server may make us hold.
   static constexpr unsigned int kMaxSftpPacket = 512 * 1024;
@@ -354,11 +362,20 @@ public:
   // be read) when either fails.
   unsigned char exchange(unsigned char type, const DataBuffer &payload, DataBuffer &reply,
                          const char *noReplyText, ProgressMonitor *pm);
+  // The handle bytes of a HANDLE reply; false (logged) when unreadable or too long.
+  static bool parseHandle(const DataBuffer &reply, DataBuffer &raw, LogBase &log);
+  static constexpr unsigned int kMaxHandleBytes = 256;
   // The handle of a HANDLE reply as hexadecimal text, recorded in the handle table.
   bool takeHandle(const DataBuffer &reply, XString &handle, const std::string &dirPath);
   void logStatusResponse(const char *requestName, const DataBuffer &packet);
+  void logStatusResponse(const char *requestName, unsigned int code, const StringBuffer &message);
+  // The message of a STATUS packet, cut to a bound (a server may send any length).
+  static void parseStatusMessage(const DataBuffer &packet, StringBuffer &message);
+  // Takes the answer to the limits@openssh.com request.
+  void takeLimits(unsigned char type, const DataBuffer &packet);
   void packHandleOrFilename(XString &nameOrHandle, bool isHandle, DataBuffer &out);
-  // Sends SSH_FXP_OPEN (once more under a "./" name after "not found", for a plain read). The
+  // Sends SSH_FXP_OPEN (once more under a "./" name after "not found", for a plain read of a
+  // name relative to the login folder, which names the same file). The
   // transport traces the open's messages, and the trace is logged under "SshLog" when it ends.
   bool openFile(XString &path, const char *access, const char *disposition, XString &handle,
                 ProgressMonitor *pm);
@@ -371,6 +388,9 @@ public:
   bool packOpenRequest(const std::string &path, const char *access, const char *disposition,
                        DataBuffer &payload);
   static bool isNotFoundStatus(const DataBuffer &pkt);
+  // The "./" form of a name relative to the login folder into `out`; false for an absolute name
+  // (or one already in that form), which no other name may stand for.
+  static bool sameFileInLoginFolder(const std::string &path, std::string &out);
   bool transferBatch(std::vector<SftpBatchFile> &files, bool upload, unsigned int window,
                      const BatchDone &done, ProgressMonitor *pm);
   // statusMatters: a CLOSE the server refuses is a failure (a written file); else it is logged.

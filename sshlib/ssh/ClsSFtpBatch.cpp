@@ -347,11 +347,9 @@ private:
   void onOpenReply(size_t i, unsigned char type, const DataBuffer &pkt) {
     FileState &f = st[i];
     if (type == kHandle) {
-      unsigned int idx = 9;
       DataBuffer raw;
-      if (!SshTransport::parseBinaryString(pkt, idx, raw, s.m_log)) {
+      if (!ClsSFtp::parseHandle(pkt, raw, s.m_log)) {
         // Without the handle the file cannot even be closed: nothing later can be trusted.
-        s.m_log.LogError("Failed to parse HANDLE message.");
         s.dropOutOfStep();
         broken = true;
         return;
@@ -376,9 +374,8 @@ private:
       return;
     }
     if (type == kStatus && !upload && !f.retried && ClsSFtp::isNotFoundStatus(pkt) &&
-        f.path.rfind("./", 0) != 0) {
+        ClsSFtp::sameFileInLoginFolder(f.path, f.path)) {
       f.retried = true;
-      f.path = (f.path[0] == '/' ? "." : "./") + f.path;
       sendOpen(i);
       return;
     }

@@ -7,6 +7,9 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <list>
+#include <memory>
+#include <unordered_map>
 
 #include "sshlib/core/CharsetNaming.h"
 #include "sshlib/core/LogBase.h"
@@ -15,6 +18,7 @@
 #include "sshlib/core/RazudodSysTime.h"
 #include "sshlib/ssh/ClsSFtp.h"
 #include "sshlib/ssh/ClsSFtpOp.h"
+#include "sshlib/ssh/SFtpReadRecords.h"
 #include "sshlib/ssh/SshChannel.h"
 #include "sshlib/ssh/SshTransport.h"
 
@@ -210,10 +214,20 @@ bool ClsSFtp::openFileAttempts(const std::string &firstPath, const char *access,
       return false;
     }
     logStatusResponse("FXP_OPEN", pkt);
-    if (attempt > 0 || !mayRetry || !notFound(pkt) || path.rfind("./", 0) == 0) return false;
-    path = (path[0] == '/' ? "." : "./") + path;
+    if (attempt > 0 || !mayRetry || !notFound(pkt) || !sameFileInLoginFolder(path, path))
+      return false;
   }
   return false;
+}
+
+bool ClsSFtp::sameFileInLoginFolder(const std::string &path, std::string &out) {
+  // An absolute name (a drive letter's too) names one file only: under "./" it would name
+  // another, below the login folder, and a missing file would be answered with that one.
+  const bool absolute = path.empty() || path[0] == '/' || path[0] == '\\' ||
+                        (path.size() >= 2 && isalpha((unsigned char)path[0]) && path[1] == ':');
+  if (absolute || path.rfind("./", 0) == 0) return false;
+  out = "./" + path;
+  return true;
 }
 
 bool ClsSFtp::closeHandle(XString &handle, ProgressMonitor *pm, bool statusMatters) {
@@ -273,15 +287,23 @@ ClsSFtp::NoDelayScope::~NoDelayScope() {
 
 namespace {
 
-// One download from a handle: READs kept in flight up to the read-ahead, their replies taken in
-// the order of the file (a reply that comes before its turn waits in `early`), every byte handed
-// to the sink at the place it belongs.
+// READs unanswered at once, at most, whatever their size.
+constexpr size_t kMaxReadsInFlight = 256;
+// The smallest READ asked, however little a server gives at once.
+constexpr unsigned int kMinReadSize = 512;
+
+// One download from a handle. READs are kept in flight up to the read-ahead (counted in bytes, so
+// that a server that answers less than 64 KiB at once is asked more, smaller READs); their
+// replies reach the output in file order: a reply that comes before its turn is held as an
+// `SFtpReadReceived` until the older ones have been consumed. A short answer has the rest asked
+// at once, in the same flight, without waiting for its turn.
 class HandleDownload {
 public:
   HandleDownload(ClsSFtp &s, XString &handle, long long offset, long long length, bool toEof,
                  const ClsSFtp::Sink &sink, ProgressMonitor *pm, long long sizeHint)
       : s(s), sink(sink), pm(pm), toEof(toEof), rec(s.findHandle(handle)), next(offset),
-        end(toEof ? -1 : offset + length), written(offset), sizeHint(sizeHint) {
+        end(toEof ? -1 : offset + length), written(offset), sizeHint(sizeHint),
+        budget((unsigned long long)s.readAheadCount * kReadSize) {
     s.packHandleOrFilename(handle, true, rawHandle);
   }
 
@@ -290,137 +312,195 @@ public:
     for (;;) {
       // Everything up to the known size (and one read past it) is answered and no end of file
       // came: the file grew, and is read on with the full read-ahead.
-      if (sizeHint >= 0 && next > sizeHint && pending.empty()) sizeHint = -1;
+      if (sizeHint >= 0 && next > sizeHint && requests.empty()) sizeHint = -1;
       if (!sendReads()) return false;
       // Once failed, the replies still owed are read off, so that the session stays in step.
-      if (pending.empty()) break;
-      Req req = pending.front();
-      pending.pop_front();
-      unsigned char type = 0;
-      if (!replyTo(req, pkt, type)) return false;
-      if (type == 103) {
-        Step step = takeData(req, pkt);
-        if (step == Step::Broken) return false;
-        if (step == Step::Skip) continue;
-      } else if (type == 101) {
-        takeStatus(pkt);
-      } else {
-        if (!failed) {
-          s.m_log.LogError("Unexpected response.");
-          s.m_log.LogDataLong("packetType", type);
-        }
-        failed = true;
+      if (requests.empty()) break;
+      auto held = early.find(requests.front().requestId);
+      if (held != early.end()) {
+        std::unique_ptr<SFtpReadReceived> r = std::move(held->second);
+        early.erase(held);
+        heldBytes -= r->data.getSize();
+        consumeFront(*r);
+        continue;
       }
-      if (!failed && s.abortRequested(pm)) fail("Aborted by the application.");
+      if (!takeReply(pkt)) return false;
     }
     return !failed;
   }
 
 private:
-  struct Req {
-    unsigned int id;
-    long long off;
-    unsigned int len;
-  };
-  // What a DATA reply led to: go on, go on to the next reply at once, or the session broke.
-  enum class Step { Go, Skip, Broken };
+  using List = std::list<SFtpReadRequest>;
 
+  // Logs `why` (unless null) for the first failure only.
   void fail(const char *why) {
-    if (!failed) s.m_log.LogError(why);
+    if (!failed && why) s.m_log.LogError(why);
     failed = true;
+    // Nothing more reaches the output: held replies are dropped, only the unanswered requests
+    // are still waited for.
+    for (auto it = requests.begin(); it != requests.end();) {
+      if (early.count(it->requestId)) {
+        byId.erase(it->requestId);
+        it = requests.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    early.clear();
+    heldBytes = 0;
   }
 
-  bool send(long long off, unsigned int len, bool front) {
+  unsigned int readSize() const {
+    unsigned int cap = s.serverReadSize;
+    return cap && cap < kReadSize ? std::max(cap, kMinReadSize) : kReadSize;
+  }
+
+  bool send(long long off, unsigned int len, List::iterator before, unsigned int restOf = 0) {
     DataBuffer p;
     p.append(rawHandle);
     SshTransport::pack_int64(off, p);
     SshTransport::pack_uint32(len, p);
     unsigned int id = 0;
     if (!s.sendPacket(5, p, id, pm)) return false;
-    if (front)
-      pending.push_front({id, off, len});
-    else
-      pending.push_back({id, off, len});
+    auto it = requests.emplace(before, id, off, len);
+    it->restOf = restOf;
+    byId[id] = it;
+    ++unanswered;
+    unansweredBytes += len;
     return true;
   }
 
   // READs up to the read-ahead, the end asked for and the known size.
   bool sendReads() {
-    while (!eofSeen && !failed && pending.size() < s.readAheadCount && (toEof || next < end) &&
-           !(sizeHint >= 0 && next > sizeHint)) {
-      unsigned int len = toEof || end - next > kReadSize ? kReadSize : (unsigned int)(end - next);
+    while (!eofSeen && !failed && unanswered < kMaxReadsInFlight &&
+           requests.size() < 2 * kMaxReadsInFlight && unansweredBytes < budget &&
+           heldBytes < budget && (toEof || next < end) && !(sizeHint >= 0 && next > sizeHint)) {
+      unsigned int len = readSize();
+      if (!toEof && end - next < len) len = (unsigned int)(end - next);
       // A read ends at the known size, so that the next one asks at the end itself: a small
       // file is then read and its end seen in one round trip, not two.
       if (sizeHint > next && sizeHint - next < len) len = (unsigned int)(sizeHint - next);
-      if (!send(next, len, false)) return false;
+      if (!send(next, len, requests.end())) return false;
       next += len;
     }
     return true;
   }
 
-  // The reply to `req`: held from before, or read now while replies to later reads are held.
-  bool replyTo(const Req &req, DataBuffer &pkt, unsigned char &type) {
-    auto it = early.find(req.id);
-    if (it != early.end()) {
-      pkt.clear();
-      pkt.takeData(it->second);
-      early.erase(it);
-      type = pkt.getData2()[4];
+  // Reads one reply and consumes it when its turn has come, else holds it.
+  bool takeReply(DataBuffer &pkt) {
+    unsigned int rid = 0;
+    unsigned char type = 0;
+    if (!s.readPacket2(pkt, type, rid, pm)) {
+      s.m_log.LogError(s.transport ? "Server closed the channel." : "Disconnected.");
+      return false;
+    }
+    auto found = byId.find(rid);
+    if (found == byId.end() || early.count(rid)) {
+      // A reply to nothing we asked: the stream is out of step.
+      s.m_log.LogError("Received a read reply with an unknown request id.");
+      s.m_log.LogDataLong("requestId", (int)rid);
+      s.dropOutOfStep();
+      return false;
+    }
+    List::iterator req = found->second;
+    --unanswered;
+    unansweredBytes -= req->length;
+    if (failed) {
+      byId.erase(found);
+      requests.erase(req);
       return true;
     }
-    for (;;) {
-      unsigned int rid = 0;
-      if (!s.readPacket2(pkt, type, rid, pm)) {
-        s.m_log.LogError(s.transport ? "Server closed the channel." : "Disconnected.");
-        return false;
-      }
-      if (rid == req.id) return true;
-      bool known = false;
-      for (auto &r : pending)
-        known = known || r.id == rid;
-      if (!known || early.count(rid)) {
-        // A reply to nothing we asked: the stream is out of step.
-        s.m_log.LogError("Received a read reply with an unknown request id.");
-        s.m_log.LogDataLong("requestId", (int)rid);
-        s.dropOutOfStep();
-        return false;
-      }
-      early[rid].takeData(pkt);
+    auto r = std::make_unique<SFtpReadReceived>();
+    r->packetType = type;
+    r->requestId = rid;
+    if (type == 103 && !takeData(req, pkt, *r)) {
+      // Unreadable data fails the download (the session goes on); a rest that could not be
+      // asked means the session broke.
+      if (!failed) return false;
+      byId.erase(rid);
+      requests.erase(req);
+      return true;
+    } else if (type == 101) {
+      unsigned int idx = 9;
+      SshTransport::parseUint32(pkt, idx, r->statusCode);
+      ClsSFtp::parseStatusMessage(pkt, r->statusMessage);
     }
+    if (req == requests.begin()) {
+      consumeFront(*r);
+      return true;
+    }
+    heldBytes += r->data.getSize();
+    early[rid] = std::move(r);
+    return true;
   }
 
-  Step takeData(const Req &req, const DataBuffer &pkt) {
+  // The bytes of a DATA reply into the record. A short answer has its rest asked at once, and an
+  // answer to such a rest shows what the server gives at once: later READs ask that much.
+  bool takeData(List::iterator req, const DataBuffer &pkt, SFtpReadReceived &r) {
     unsigned int idx = 9, n = 0;
-    if (!SshTransport::parseUint32(pkt, idx, n) || n > pkt.getSize() - idx || n > req.len) {
+    if (!SshTransport::parseUint32(pkt, idx, n) || n > pkt.getSize() - idx || n > req->length) {
       fail("Failed to parse FXP_DATA.");
-      return Step::Skip;
+      return false;
     }
-    if (failed) return Step::Skip;
-    const unsigned char *data = pkt.getData2() + idx;
-    bool eofByte = pkt.getSize() > idx + n && pkt.getData2()[idx + n] != 0;
+    r.data.append(pkt.getData2() + idx, n);
+    r.eof = pkt.getSize() > idx + n && pkt.getData2()[idx + n] != 0;
+    if (n == 0 && !r.eof && ++emptyRun > kMaxEmptyReads) {
+      fail("The server answers reads with no data.");
+      return false;
+    }
+    if (n) emptyRun = 0;
+    if (n && req->restOf && (!s.serverReadSize || req->restOf < s.serverReadSize))
+      s.serverReadSize = req->restOf;
+    if (n < req->length && !r.eof) {
+      const unsigned int rest = req->length - n;
+      req->length = n;
+      if (!send(req->offset + n, rest, std::next(req), n)) return false;
+    }
+    return true;
+  }
+
+  // The reply to the oldest request: its data goes to the output.
+  void consumeFront(const SFtpReadReceived &r) {
+    const SFtpReadRequest req = requests.front();
+    byId.erase(req.requestId);
+    requests.pop_front();
+    if (r.packetType == 103)
+      takeBytes(req, r);
+    else if (r.packetType == 101)
+      takeStatus(r);
+    else
+      unexpected(r.packetType);
+    if (!failed && s.abortRequested(pm)) fail("Aborted by the application.");
+  }
+
+  void unexpected(unsigned char packetType) {
+    if (!failed) {
+      s.m_log.LogError("Unexpected response.");
+      s.m_log.LogDataLong("packetType", packetType);
+    }
+    fail(nullptr);
+  }
+
+  void takeBytes(const SFtpReadRequest &req, const SFtpReadReceived &r) {
+    const unsigned int n = r.data.getSize();
     if (eofSeen) {
       // Data for a request beyond a reported end of file: the server contradicts itself, and
       // those bytes would land where the file's own bytes belong.
       if (n) fail("Received data past the end of the file.");
-      return Step::Skip;
+      return;
     }
-    if (req.off != written) {
+    if (req.offset != written) {
       fail("Received data for the wrong place in the file.");
-      return Step::Skip;
+      return;
     }
-    if (n == 0 && !eofByte && ++emptyRun > kMaxEmptyReads) {
-      fail("The server answers reads with no data.");
-      return Step::Skip;
-    }
-    if (n) emptyRun = 0;
-    if (n && !sink(data, n)) {
+    if (n && !sink(r.data.getData2(), n)) {
       fail("Failed to write downloaded data.");
-      return Step::Skip;
+      return;
     }
     written += n;
     s.downloadPerf.updatePerformance32(n, pm);
     if (rec) {
-      rec->readOffset = req.off + n;
+      rec->readOffset = req.offset + n;
       rec->lastReadNumBytes = n;
     }
     if (pm && n) {
@@ -429,20 +509,14 @@ private:
       if (abort || pm->get_Aborted() || s.askAbortWhenNoPercentLeft(pm))
         fail("Aborted by the application.");
     }
-    if (eofByte) {
+    if (r.eof) {
       eofSeen = true;
       if (rec) rec->eof = true;
-    } else if (n < req.len && !failed) {
-      // A short read: ask for the rest before anything later reaches the output.
-      if (!send(req.off + n, req.len - n, true)) return Step::Broken;
     }
-    return Step::Go;
   }
 
-  void takeStatus(const DataBuffer &pkt) {
-    unsigned int code = 0;
-    statusCode(pkt, code);
-    if (code == 1) {
+  void takeStatus(const SFtpReadReceived &r) {
+    if (r.statusCode == 1) {
       if (!eofSeen && !failed && rec) {
         rec->eof = true;
         rec->lastReadNumBytes = 0;
@@ -452,9 +526,9 @@ private:
     }
     if (!failed) {
       s.m_log.LogError("Unexpected status response.");
-      s.logStatusResponse("FXP_READ", pkt);
+      s.logStatusResponse("FXP_READ", r.statusCode, r.statusMessage);
     }
-    failed = true;
+    fail(nullptr);
   }
 
   ClsSFtp &s;
@@ -463,12 +537,17 @@ private:
   const bool toEof;
   SftpLastRead *const rec;
   DataBuffer rawHandle;
-  std::deque<Req> pending;
-  std::map<unsigned int, DataBuffer> early;
+  // Outstanding requests in file order (a rest follows the request it completes), and by id.
+  List requests;
+  std::unordered_map<unsigned int, List::iterator> byId;
+  std::unordered_map<unsigned int, std::unique_ptr<SFtpReadReceived>> early;
+  size_t unanswered = 0;
+  unsigned long long unansweredBytes = 0, heldBytes = 0;
   long long next, end;
   // Where the next byte of the output belongs: every DATA reply must start exactly there.
   long long written;
   long long sizeHint;
+  const unsigned long long budget;
   bool eofSeen = false, failed = false;
   // DATA replies in a row that brought nothing.
   unsigned int emptyRun = 0;
@@ -748,10 +827,13 @@ bool ClsSFtp::writeDataSource(XString &handle, long long offset, const Source &s
     m_log.LogInfo("Using specialized upload for small server window size...");
     MaxPacketSize = 2048;
   }
-  std::vector<unsigned char> buf(kWriteSize);
+  // A server that takes less in one WRITE (its limits@openssh.com answer) gets that much.
+  const unsigned int writeSize =
+      serverWriteSize && serverWriteSize < kWriteSize ? serverWriteSize : kWriteSize;
+  std::vector<unsigned char> buf(writeSize);
   bool ok = true;
   for (;;) {
-    int n = src(buf.data(), kWriteSize);
+    int n = src(buf.data(), writeSize);
     if (n < 0) {
       m_log.LogError("Failed to read the local data.");
       failed = true;

@@ -69,13 +69,19 @@ void SshTransport::copyReadFlags(SocketReadFailInfo &f) const {
   f.socketError = readSocketError;
 }
 
-bool SshTransport::strictKexAllows(unsigned int type, LogBase &log) {
+bool SshTransport::strictKexAllows(const DataBuffer &msg, LogBase &log) {
   // Under strict key exchange the first exchange carries nothing but its own messages: a
   // message slipped in would shift the sequence numbers the keys start from.
+  const unsigned int type = msgType(msg);
   bool kexMessage = type == 20 || type == 21 || (type >= 30 && type <= 49);
   if (!strictKex || initialKexDone || kexMessage) return true;
   log.LogError("Unexpected message during strict key exchange.");
   log.LogDataLong("msgType", (int)type);
+  // A server that gives up says why: that is what the person needs to read.
+  if (type == 1 && parseDisconnect(msg, disconnectCode, disconnectReason, log)) {
+    log.LogDataLong("disconnectCode", (int)disconnectCode);
+    logPeerText(log, "disconnectReason", disconnectReason);
+  }
   toSessionLog("TRAN* ", "ERROR: Unexpected message during strict key exchange.", "\r\n");
   closeBroken();
   return false;
@@ -88,7 +94,7 @@ bool SshTransport::readSkippingIgnore(DataBuffer &msg, bool skipDebug, LogBase &
     msgTypeName((int)msgType(msg), name);
     toSessionLog("TRAN< ", name.getString(), "\r\n");
     unsigned int t = msgType(msg);
-    if (!strictKexAllows(t, log)) return false;
+    if (!strictKexAllows(msg, log)) return false;
     if (t == 2) {
       if (verbose) log.LogInfo("Received SSH2_MSG_IGNORE");
       continue;
@@ -219,7 +225,7 @@ bool SshTransport::sshConnect(ClsSocksClient &socks, ClsHttpProxyClient *httpPro
     StringBuffer name;
     msgTypeName((int)msgType(msg), name);
     toSessionLog("TRAN< ", name.getString(), "\r\n");
-    if (!strictKexAllows(msgType(msg), log)) return false;
+    if (!strictKexAllows(msg, log)) return false;
     if (msgType(msg) != 2) break;
     log.LogInfo("Received IGNORE while waiting for e.");
   }

@@ -365,7 +365,7 @@ public:
   bool rekeyStep(DataBuffer &msg, ProgressMonitor *pm, LogBase &log, bool verbose);
   bool readSkippingIgnore(DataBuffer &msg, bool skipDebug, LogBase &log, bool verbose);
   // False (and the connection closed) for a message strict key exchange forbids now.
-  bool strictKexAllows(unsigned int type, LogBase &log);
+  bool strictKexAllows(const DataBuffer &msg, LogBase &log);
   // Sequence number of the last packet read.
   unsigned int lastInSeqNum = 0;
 

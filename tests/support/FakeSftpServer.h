@@ -272,7 +272,7 @@ struct FakeSftpFs {
     case 8: { // FSTAT
       std::string h = in.str();
       std::lock_guard lock(mutex);
-      return {sftpPacket(105, id, attrsOf(h.substr(2)))};
+      return {sftpPacket(105, id, attrsOf(pathOf(h)))};
     }
     case 3: { // OPEN
       std::string p = in.str();
@@ -281,19 +281,19 @@ struct FakeSftpFs {
       if (flags & 0x8) files[p];
       if (flags & 0x10) files[p].clear();
       if (!files.count(p)) return {sftpStatus(id, 2, "No such file")};
-      return {sftpPacket(102, id, sftpStr("f:" + p))};
+      return {sftpPacket(102, id, sftpStr(handleFor("f:", p)))};
     }
     case 11: // OPENDIR
-      return {sftpPacket(102, id, sftpStr("d:" + in.str()))};
+      return {sftpPacket(102, id, sftpStr(handleFor("d:", in.str())))};
     case 12: { // READDIR: everything at once, then end of folder
       std::string h = in.str();
       std::lock_guard lock(mutex);
       if (listed_.count(h)) return {sftpStatus(id, 1, "EOF")};
       listed_.insert(h);
-      auto entries = list ? list(h.substr(2)) : std::vector<std::pair<std::string, bool>>{};
+      auto entries = list ? list(pathOf(h)) : std::vector<std::pair<std::string, bool>>{};
       std::string body = sftpU32((unsigned)entries.size());
       for (auto &[name, dir] : entries) {
-        std::string full = h.substr(2) + "/" + name;
+        std::string full = pathOf(h) + "/" + name;
         body += sftpStr(name) + sftpStr(name) + (dir ? dirAttrs : fileAttrs(full));
       }
       return {sftpPacket(104, id, body)};
@@ -310,7 +310,7 @@ struct FakeSftpFs {
       unsigned int len = in.u32();
       if (readDelayMs) std::this_thread::sleep_for(std::chrono::milliseconds(readDelayMs));
       std::lock_guard lock(mutex);
-      const std::string &data = files[h.substr(2)];
+      const std::string &data = files[pathOf(h)];
       if (off >= data.size()) return {sftpStatus(id, 1, "EOF")};
       return {sftpPacket(103, id, sftpStr(data.substr(off, len)))};
     }
@@ -319,7 +319,7 @@ struct FakeSftpFs {
       unsigned long long off = in.u64();
       std::string data = in.str();
       std::lock_guard lock(mutex);
-      std::string &f = files[h.substr(2)];
+      std::string &f = files[pathOf(h)];
       if (f.size() < off + data.size()) f.resize(off + data.size());
       f.replace(off, data.size(), data);
       return {sftpStatus(id, 0)};
@@ -337,7 +337,23 @@ struct FakeSftpFs {
   }
 
 private:
+  // A handle names its kind ("f:" or "d:") and its path; a path too long for the 256 bytes a
+  // handle may have gets a numbered handle instead.
+  std::string handleFor(const std::string &kind, const std::string &path) {
+    if (kind.size() + path.size() <= 256) return kind + path;
+    std::lock_guard lock(longMutex_);
+    longPaths_.push_back(path);
+    return "L:" + std::to_string(longPaths_.size() - 1);
+  }
+  std::string pathOf(const std::string &handle) {
+    if (handle.rfind("L:", 0) != 0) return handle.substr(2);
+    std::lock_guard lock(longMutex_);
+    size_t i = std::stoul(handle.substr(2));
+    return i < longPaths_.size() ? longPaths_[i] : "";
+  }
   std::set<std::string> listed_;
+  std::mutex longMutex_;
+  std::vector<std::string> longPaths_;
 };
 
 // A fake SFTP server answering from a shared tree.

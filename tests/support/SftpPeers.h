@@ -114,6 +114,7 @@ struct SftpPeerOptions {
   int window = 0;
   int maxPacket = 0;
   std::string kbd; // JSON rounds of [prompt, expected answer]
+  int readCap = 0; // the most one READ is answered with (0: what was asked)
 };
 
 // asyncssh serving `root` as "/" to any user with password kSftpPass (or the keyboard script).
@@ -129,6 +130,7 @@ inline Process startAsyncSftp(int port, const std::string &root, const SftpPeerO
   if (o.window) argv.insert(argv.end(), {"--window", std::to_string(o.window)});
   if (o.maxPacket) argv.insert(argv.end(), {"--max-pktsize", std::to_string(o.maxPacket)});
   if (!o.kbd.empty()) argv.insert(argv.end(), {"--kbd", o.kbd});
+  if (o.readCap) argv.insert(argv.end(), {"--read-cap", std::to_string(o.readCap)});
   Process p(argv, logDir);
   waitForTcpPort(port);
   return p;

@@ -203,25 +203,6 @@ int openDescriptorsOn(const std::string &text) {
   return n;
 }
 
-int listenOnLoopback(int &port, int backlog) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return -1;
-  int one = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0 ||
-      ::listen(fd, backlog) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  port = ntohs(addr.sin_port);
-  return fd;
-}
-
 bool tcpPortAccepts(int port, const std::string &address) {
   sockaddr_in addr{};
   if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) return false;

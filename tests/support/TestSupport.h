@@ -10,6 +10,8 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "tests/support/Loopback.h"
+
 namespace testsupport {
 
 // A fresh folder under $TMPDIR (or /tmp), removed with its contents on destruction, also when a
@@ -103,9 +105,6 @@ int openDescriptorsOn(const std::string &text);
 // kernel's ephemeral range, so outgoing connections of parallel tests cannot take it meanwhile),
 // and claimed for this process's life: no other test process running at once is given it.
 int freeTcpPort();
-// A socket listening on 127.0.0.1 on a port the system picks (written to `port`), for servers
-// and relays that tests write themselves; -1 when none could be had.
-int listenOnLoopback(int &port, int backlog = 1);
 // Whether something accepts a connection on 127.0.0.1:port (or another loopback address) now.
 bool tcpPortAccepts(int port, const std::string &address = "127.0.0.1");
 // Waits until something accepts connections on 127.0.0.1:port (or another loopback address).

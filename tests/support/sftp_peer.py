@@ -1,6 +1,6 @@
 """An asyncssh SFTP server for the SFTP client's interop tests, on 127.0.0.1:PORT until stopped:
 password or scripted keyboard-interactive logins, a chosen SFTP version, window and packet size,
-with the file system under ROOT."""
+with the file system under ROOT, and, when asked, READ answers of at most --read-cap bytes."""
 import argparse
 import asyncio
 import json
@@ -8,6 +8,16 @@ import warnings
 
 warnings.simplefilter("ignore")
 import asyncssh  # noqa: E402
+
+
+def capped_sftp(cap):
+    """An SFTP server that gives at most `cap` bytes for one READ, as some servers do."""
+
+    class Capped(asyncssh.SFTPServer):
+        def read(self, file_obj, offset, size):
+            return super().read(file_obj, offset, min(size, cap))
+
+    return Capped
 
 
 class Server(asyncssh.SSHServer):
@@ -57,7 +67,9 @@ async def main():
     ap.add_argument("--sftp-version", type=int, default=3)
     ap.add_argument("--window", type=int, default=0)
     ap.add_argument("--max-pktsize", type=int, default=0)
+    ap.add_argument("--read-cap", type=int, default=0)
     a = ap.parse_args()
+    sftp_class = capped_sftp(a.read_cap) if a.read_cap else asyncssh.SFTPServer
     opts = {
         "server_host_keys": [a.host_key],
         "compression_algs": ["none"],
@@ -65,7 +77,7 @@ async def main():
         "encryption_algs": ["aes256-cbc", "aes128-cbc"],
         "mac_algs": ["hmac-sha1"],
         "sftp_version": a.sftp_version,
-        "sftp_factory": lambda chan: asyncssh.SFTPServer(chan, chroot=a.root.encode()),
+        "sftp_factory": lambda chan: sftp_class(chan, chroot=a.root.encode()),
     }
     if a.window:
         opts["window"] = a.window

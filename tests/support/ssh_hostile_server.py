@@ -18,6 +18,8 @@ Acts (--act), run once when the download has passed --at bytes (or at the moment
                        started again, as a client that took the NEWKEYS would expect
   reply-twice          a re-key whose reply is sent twice
   first-kex-newkeys    in the first exchange: NEWKEYS in place of the reply
+  first-kex-disconnect in the first exchange: DISCONNECT in place of the reply, with a reason of
+                       two lines, then close
   newkeys-twice        in the first exchange: two NEWKEYS
   userauth-flood       --count USERAUTH_SUCCESS messages carrying --size bytes each
   rekey-data-flood     start a re-key and never finish it; send --size bytes of channel data
@@ -400,6 +402,10 @@ class Connection:
         kex, hk_alg, c_cs, c_sc = self.negotiate(theirs)
         init = self.read_kex(30)
         q_c = Reader(init, 1).string()
+        if act == "first-kex-disconnect":
+            self.send(bytes([1]) + u32(3) + string("No key exchange for you\nFORGED LINE") +
+                      string(""))
+            raise Closed("sent disconnect")
         if act in ("first-kex-newkeys", "kexinit-newkeys"):
             self.send(bytes([21]))
             self.after_act = 0
@@ -468,7 +474,8 @@ class Connection:
         self.client_ident = line.rstrip(b"\r\n")
         self.report["client"] = self.client_ident.decode(errors="replace").replace(" ", "_")
         act = self.a.act
-        first_act = act if act in ("first-kex-newkeys", "newkeys-twice") else None
+        first_act = act if act in ("first-kex-newkeys", "first-kex-disconnect",
+                                   "newkeys-twice") else None
         if first_act:
             self.act_done = True
         if self.key_exchange(act=first_act) == "newkeys-sent":

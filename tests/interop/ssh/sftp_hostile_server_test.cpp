@@ -135,6 +135,11 @@ TEST(SshHostileServer, KeyExchangeMessagesOutOfTheirPlaceEndTheSession) {
        {"ed25519", "curve25519-sha256", "chacha20-poly1305@openssh.com", true, 0},
        "connect",
        "Unexpected message received."},
+      // The server's reason is what the person reads, on one line.
+      {"first-kex-disconnect",
+       {"ed25519", "curve25519-sha256", "chacha20-poly1305@openssh.com", true, 0},
+       "connect",
+       "No key exchange for you\\nFORGED LINE"},
       {"newkeys-twice",
        {"ed25519", "curve25519-sha256", "aes128-gcm@openssh.com", true, 0},
        "login",

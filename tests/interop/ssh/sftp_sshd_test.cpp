@@ -1,6 +1,7 @@
 // The SFTP client against OpenSSH's sshd (SFTP version 3): transfers with resume, a large
 // listing against stat, path operations, and every way of logging in.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -64,6 +65,34 @@ TEST_F(SftpSshd, TransfersAreByteExactAndResumeOnBothSides) {
     all.append(got);
   EXPECT_EQ(all.getSize(), 65537u);
   EXPECT_TRUE(s.CloseHandle(h, nullptr));
+}
+
+// A missing absolute path is not found, also where the same name exists below the login folder
+// (which a "./" form of it would name), by a download from a path and by a batch.
+TEST_F(SftpSshd, AMissingAbsolutePathIsNotAnsweredWithAnotherFile) {
+  auto peer = start();
+  const passwd *pw = ::getpwnam(kSftpUser);
+  ASSERT_NE(pw, nullptr);
+  const std::string ghost = "ferrowen-ghost-" + std::to_string(::getpid());
+  const std::string home = std::string(pw->pw_dir) + "/" + ghost;
+  ASSERT_NE(::access(("/" + ghost).c_str(), F_OK), 0);
+  runCommand("mkdir -p '" + home + "' && echo 'another file' > '" + home +
+             "/x.bin' && chmod -R a+rX '" + home + "'");
+  ClsSFtp s;
+  ASSERT_EQ(sftpSession(s, peer->port()), "");
+  const std::string missing = "/" + ghost + "/x.bin";
+  EXPECT_FALSE(s.DownloadFileByName(xs(a, missing), xs(b, path("got")), nullptr));
+  EXPECT_NE(logText(s).find("No such file"), std::string::npos) << logText(s);
+  std::vector<SftpBatchFile> files{{missing, path("batch")}};
+  EXPECT_FALSE(s.DownloadFiles(files, 4, nullptr, nullptr) && files[0].ok);
+  EXPECT_FALSE(files[0].ok);
+  // The name relative to the login folder is that file.
+  EXPECT_TRUE(s.DownloadFileByName(xs(a, ghost + "/x.bin"), xs(b, path("rel")), nullptr))
+      << logText(s);
+  EXPECT_EQ(readFile(path("rel")), "another file\n");
+  for (const char *got : {"got", "batch"})
+    EXPECT_NE(readFile(path(got)), "another file\n") << got;
+  runCommand("rm -rf '" + home + "'");
 }
 
 // Under PreserveDate both directions carry the modification time across.

@@ -14,36 +14,11 @@
 
 #include "sshlib/core/ProgressEvent.h"
 #include "sshlib/ssh/SshTransport.h"
-#include "tests/support/FakeSftpServer.h"
-#include "tests/support/SftpPeers.h"
+#include "tests/support/FakeSftpSession.h"
 
 using namespace testsupport;
 
 namespace {
-
-// A session on a fake server: connected, logged in and initialised.
-struct FakeSession {
-  // The idle time-out applies once the session is up (a loaded machine may take longer than
-  // it for the key exchange).
-  explicit FakeSession(std::shared_ptr<FakeSftpFs> tree, unsigned int idleMs = 20000)
-      : fs(std::move(tree)), srv(fsOptions(fs)) {
-    XString host, u, p;
-    ok = sftpConnect(s, srv.port()) && s.AuthenticatePw(xs(u, "u"), xs(p, "p"), nullptr) &&
-         s.InitializeSftp(nullptr);
-    if (ok) s.transport->socket.SetIdleMsTimeout(idleMs);
-  }
-  std::shared_ptr<FakeSftpFs> fs;
-  FakeSftpServer srv;
-  ClsSFtp s;
-  bool ok = false;
-};
-
-std::string pattern(size_t n) {
-  std::string d(n, '\0');
-  for (size_t i = 0; i < n; ++i)
-    d[i] = (char)(i * 7 + i / 65536);
-  return d;
-}
 
 // The usual answer of the tree, computed for a packet with another type of answer in mind.
 unsigned char typeOf(const std::string &pkt) {
