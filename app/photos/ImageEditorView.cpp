@@ -159,6 +159,7 @@ ImageEditorView::ImageEditorView(std::shared_ptr<Image> image, const std::string
   if (::mkdtemp(folder.data())) {
     workingFolder_ = folder;
     workingCopy_ = folder + "/" + std::filesystem::path(path).filename().string();
+    workingCopyInUse_.hold(workingCopy_);
     std::error_code ec;
     std::filesystem::copy_file(path, workingCopy_, ec);
   }

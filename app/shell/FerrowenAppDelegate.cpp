@@ -20,6 +20,7 @@
 #include "app/foundation/Scrambler.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
+#include "app/foundation/WorkingCopy.h"
 #include "app/ftp/FTPConnection.h"
 #include "app/ftp/FTPServices.h"
 #include "app/queue/BatchListView.h"
@@ -646,7 +647,7 @@ void FerrowenAppDelegate::dropUnusedSlotRecords() {
     if (file.empty() || inUse.count(standardizePath(file)) || !pathLiesInside(file, Paths::tmp()) ||
         (batchView_ && batchView_->isInProgress(file)))
       continue;
-    if (FileManager::fileExists(file)) FileManager::removeItem(file);
+    if (FileManager::fileExists(file)) removeWorkingCopy(file);
   }
   s.synchronize();
 }

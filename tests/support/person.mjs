@@ -63,14 +63,20 @@ export async function startProgram(t, env = {}) {
 // one user), sending at most `bytesPerSecond` per transfer so a download lasts long enough to be
 // watched, and taking at most `uploadBytesPerSecond` (0: as fast as it comes) of an upload.
 export async function startFtpServer(t, root, bytesPerSecond, login, uploadBytesPerSecond = 0) {
+  return (await startFtpServerAt(t, root, bytesPerSecond, login, 0, uploadBytesPerSecond)).port;
+}
+
+// The same on `port` (0: one the system picks); `stop` ends it before the test does (a server
+// that went down), and it may be started again on its port.
+export async function startFtpServerAt(t, root, bytesPerSecond, login, port = 0, uploadBytesPerSecond = 0) {
   const script = [
     'import sys',
     'from pyftpdlib.authorizers import DummyAuthorizer',
     'from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler',
     'from pyftpdlib.servers import FTPServer',
     'auth = DummyAuthorizer()',
-    'if len(sys.argv) > 5:',
-    "    auth.add_user(sys.argv[4], sys.argv[5], sys.argv[1], perm='elradfmwMT')",
+    'if len(sys.argv) > 6:',
+    "    auth.add_user(sys.argv[5], sys.argv[6], sys.argv[1], perm='elradfmwMT')",
     'else:',
     "    auth.add_anonymous(sys.argv[1], perm='elradfmwMT')",
     'class Data(ThrottledDTPHandler):',
@@ -79,17 +85,20 @@ export async function startFtpServer(t, root, bytesPerSecond, login, uploadBytes
     'class Control(FTPHandler):',
     '    authorizer = auth',
     '    dtp_handler = Data',
-    "server = FTPServer(('127.0.0.1', 0), Control)",
+    "server = FTPServer(('127.0.0.1', int(sys.argv[4])), Control)",
     'print(server.socket.getsockname()[1], flush=True)',
     'server.serve_forever()',
   ].join('\n');
   const child = spawn('/usr/bin/python3', ['-c', script, root, String(bytesPerSecond),
-    String(uploadBytesPerSecond), ...(login ? [login.user, login.password] : [])]);
+    String(uploadBytesPerSecond), String(port), ...(login ? [login.user, login.password] : [])]);
   let out = '';
   child.stdout.on('data', (d) => { out += d; });
   child.stderr.on('data', () => {});
   stopOnExit(t, child);
-  return Number((await waitFor(() => /^(\d+)$/m.exec(out), 'the FTP server')).at(1));
+  return {
+    port: Number((await waitFor(() => /^(\d+)$/m.exec(out), 'the FTP server')).at(1)),
+    stop: () => stopChild(child),
+  };
 }
 
 // Console errors and failed requests of the page, kept for the end of the test.

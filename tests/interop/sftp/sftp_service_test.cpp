@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "app/foundation/DirItemInfo.h"
+#include "app/foundation/WorkingCopy.h"
 #include "app/ftp/FTPServices.h"
 #include "app/sftp/SFTPService.h"
 #include "platform/foundation/FileManager.h"
@@ -148,6 +149,11 @@ protected:
     return p;
   }
   std::string path(const std::string &name) { return dir.file(name); }
+  // Where a file of the served folder opened for editing is put (a working copy of its own).
+  std::string workingCopyOf(const std::string &name, int port) {
+    return workingCopyPath(RemoteOrigin::of("sftp", "127.0.0.1", port, kSftpUser, dir.path(), name),
+                           name);
+  }
 
   TempDir dir{"ferrowen-sftpsvc"}, home{"ferrowen-sftpsvc-home"};
   std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
@@ -800,7 +806,7 @@ TEST_F(SftpService, ADownloadNeverReplacesAFolderUnderItsName) {
          s.downloadFile();
        },
        "downloadError:Error Downloading File! A folder named \"note.txt\"" + inTheWay + ";done;"},
-      {"a file opened for editing", platform::Paths::tmp() + "/note.txt",
+      {"a file opened for editing", workingCopyOf("note.txt", peer->port()),
        [&](SFTPService &s) {
          s.setupToDownloadThisFile(path("note.txt"), "", true);
          s.downloadFile();
@@ -847,7 +853,7 @@ TEST_F(SftpService, ADownloadNeverReplacesAFolderUnderItsName) {
 // left in the temporary folder is not the server's file now, and must not be edited as if it were.
 TEST_F(SftpService, AFailedFetchForEditingOpensNothing) {
   auto peer = start();
-  ASSERT_TRUE(writeFile(platform::Paths::tmp() + "/gone.txt", "fetched an hour ago"));
+  ASSERT_TRUE(writeFile(workingCopyOf("gone.txt", peer->port()), "fetched an hour ago"));
   auto s = service(peer->port());
   s->setMainConnection(true);
   run([&] {
