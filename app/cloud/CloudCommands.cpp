@@ -136,12 +136,18 @@ void iCloudFolderView::clickMenuBtn() {
 void iCloudFolderView::clickedTableButton(IndexPath ip) {
   auto entry = item(ip);
   if (!entry || entry->isDownloading) return;
-  // The row is highlighted while its sheet is open, and the sheet acts on it; which row is
-  // checked (and the buttons that follow it) stays as it was: a mark made here, under the sheet,
-  // would be undone by the person's next tap on the row.
+  // The row becomes the selection as a tap makes it: checked, highlighted, the buttons following
+  // it. The sheet keeps its own entry: a query update may move the rows while it is open.
   if (auto old = tableView_->indexPathForSelectedRow())
     tableView_->deselectRowAtIndexPath(*old, false);
+  check(*entry);
+  doButtonStatesForIndexPath(ip);
+  tableView_->reloadData(); // the marks as they now are
   tableView_->selectRowAtIndexPath(ip, false, TableViewScrollPosition::None);
+  if (entry->isDirectory) {
+    tableView_->deselectRowAtIndexPath(ip, false);
+    return;
+  }
   sheetEntry_ = entry;
   std::vector<std::string> buttons;
   if (DocumentInteraction::canOpen()) buttons.push_back("Open In...");

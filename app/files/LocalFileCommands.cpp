@@ -47,10 +47,6 @@ const char *const kKeptOnShared[] = {"Downloads", "Files", "Templates", "WebServ
 constexpr const char *kMediaTypes = ".mpg.mpeg.mp4.m4v.avi.mov.qt.3gp.flc..mp3.wav.aac.";
 constexpr const char *kProductURL = "https://ferrowen.example/";
 
-std::string imageName(const ResourceImageRef &image) {
-  return image ? image->name : std::string();
-}
-
 std::string typed(TextPromptViewer &p) {
   return p.filename ? p.filename->text() : p.originalFilename;
 }
@@ -103,11 +99,13 @@ void LocalFolderViewController::accessoryButtonTappedForRowWithIndexPath(TableVi
                                                                          IndexPath ip) {
   auto entry = item(ip);
   if (!entry || entry->isToiTunes || entry->isToPhotoLibrary || entry->isToiCloud) return;
-  // The row is highlighted while its sheet is open; which row is checked (and the buttons that
-  // follow it) stays as it was: a mark made here, under the sheet, would be undone by the
-  // person's next tap on the row.
+  // The tapped row is highlighted while its sheet is open and becomes the checked row (drawn
+  // checked when it is a file); the buttons follow it.
   if (auto old = tableView_->indexPathForSelectedRow())
     tableView_->deselectRowAtIndexPath(*old, false);
+  doButtonStatesForIndexPath(ip);
+  check(*entry);
+  tableView_->reloadData(); // the marks as they now are
   tableView_->selectRowAtIndexPath(ip, false, TableViewScrollPosition::None);
   const Target target{entry->name(), entry->isDirectory};
   auto self = std::static_pointer_cast<ActionSheetDelegate>(sharedAs<LocalFolderViewController>());
@@ -127,7 +125,6 @@ void LocalFolderViewController::accessoryButtonTappedForRowWithIndexPath(TableVi
     else if (DocumentInteraction::canOpen())
       buttons.push_back("Open In...");
     if (photoLibraryTakes(entry)) buttons.push_back("Add to Photo Library");
-    tableView_->reloadData();
     sheet = std::make_shared<ActionSheet>(entry->name(), self, "Cancel", "Delete File", buttons);
   }
   sheetTarget_ = target;
@@ -566,13 +563,18 @@ void LocalFolderViewController::doMoveFile(EditDataViewController &list, const T
 // --- Archives ----------------------------------------------------------------------------------
 
 void LocalFolderViewController::clickUnZip() {
+  // The spinner stands where the button was while the archive is unpacked, which runs a moment
+  // later so that it is on the screen for a long unpack.
+  auto spinner = std::make_shared<ActivityIndicatorView>(ActivityIndicatorStyle::White);
+  spinner->startAnimating();
+  navigationItem().setRightBarButtonItem(BarButtonItem::withCustomView(spinner), false);
   zipPassword_.clear();
   auto entry = checkedItemOrReset();
   if (!entry) return;
   const Target archive{entry->name(), false};
+  std::weak_ptr<LocalFolderViewController> weak = sharedAs<LocalFolderViewController>();
   if (entry->fileType() != DirItemInfo::kFileTypeTar &&
       MinizipArchive::UnzipIsEncrypted(getPath() + "/" + entry->name())) {
-    std::weak_ptr<LocalFolderViewController> weak = sharedAs<LocalFolderViewController>();
     auto editor = EditDataViewController::initWithTitle(
         "ZIP Password", "", "The ZIP file needs a password:", "EditDataView",
         [weak, archive](EditDataViewController &e) {
@@ -582,13 +584,19 @@ void LocalFolderViewController::clickUnZip() {
     present(editor, Origin{navigationItem().rightBarButtonItem(), {}});
     return;
   }
-  clickUnZip2(archive);
+  RunLoop::main()->performAfter(std::chrono::milliseconds(1), [weak, archive] {
+    if (auto s = weak.lock()) s->clickUnZip2(archive);
+  });
 }
 
 void LocalFolderViewController::enteredZipPassword(EditDataViewController &editor,
                                                    const Target &archive) {
   zipPassword_ = editor.textData ? editor.textData->text() : "";
-  if (zipPassword_.empty()) return;
+  if (zipPassword_.empty()) {
+    // Nothing is unpacked: the spinner would otherwise keep turning in the button's place.
+    showEditViewButton(currentEditButton_, true);
+    return;
+  }
   std::weak_ptr<LocalFolderViewController> weak = sharedAs<LocalFolderViewController>();
   RunLoop::main()->performAfter(std::chrono::milliseconds(1), [weak, archive] {
     if (auto s = weak.lock()) s->clickUnZip2(archive);

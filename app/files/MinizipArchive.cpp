@@ -22,6 +22,7 @@
 #include "app/foundation/StringUtils.h"
 #include "platform/device/Application.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/RunLoop.h"
 
 using platform::Log;
 
@@ -382,17 +383,36 @@ bool MinizipArchive::OverWrite(const std::string &path) {
   return overWriteOperation ? overWriteOperation(path) : true;
 }
 
+namespace {
+// Ends the task held in `task`, once, whoever comes first: the archive's end of work or the
+// system's expiry.
+void endHeldTask(std::atomic<unsigned> &task) {
+  if (const unsigned id = task.exchange(platform::kBackgroundTaskInvalid);
+      id != platform::kBackgroundTaskInvalid)
+    platform::Application::shared().endBackgroundTask(id);
+}
+} // namespace
+
+platform::WallTime MinizipArchive::Date1980() {
+  struct tm tm {};
+  tm.tm_year = 80;
+  tm.tm_mday = 1;
+  tm.tm_isdst = -1;
+  return std::chrono::system_clock::from_time_t(mktime(&tm));
+}
+
 void MinizipArchive::startInBackground() {
   auto &app = platform::Application::shared();
-  if (bgDepth_++ == 0 && app.backgroundTasksSupported()) bgTask_ = app.beginBackgroundTask([] {});
+  if (bgDepth_++ > 0 || !app.backgroundTasksSupported()) return;
+  auto task = bgTask_;
+  // When the background time runs out, the task is ended on the main thread.
+  task->store(app.beginBackgroundTask(
+      [task] { platform::RunLoop::main()->perform([task] { endHeldTask(*task); }); }));
 }
 
 void MinizipArchive::doneInBackground() {
   if (bgDepth_ == 0 || --bgDepth_ > 0) return;
-  if (bgTask_ != platform::kBackgroundTaskInvalid) {
-    platform::Application::shared().endBackgroundTask(bgTask_);
-    bgTask_ = platform::kBackgroundTaskInvalid;
-  }
+  endHeldTask(*bgTask_);
 }
 
 // --- Writing ----------------------------------------------------------------------------------

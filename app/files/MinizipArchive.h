@@ -9,12 +9,15 @@
 // kMinFreeSpace free.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/files/ArchiveServices.h"
+#include "platform/foundation/Clock.h"
 
 class MinizipArchive : public ZipArchive {
 public:
@@ -26,6 +29,8 @@ public:
   // Bit 0 of the first local header's general-purpose flag; false for a file that cannot be
   // read or is too short to hold a header.
   static bool UnzipIsEncrypted(const std::string &path);
+  // 1 January 1980, midnight, in the local time zone: the earliest time a zip entry holds.
+  static platform::WallTime Date1980();
 
   bool CreateZipFile2(const std::string &path);
   bool CreateZipFile2(const std::string &path, const std::string &password);
@@ -66,7 +71,9 @@ private:
   void *unzFile_ = nullptr;
   std::string password_;
   std::string unzPath_;
-  unsigned bgTask_ = 0;
+  // The background task held while an unpack or a folder add runs; its expiry handler shares it,
+  // as the handler may run after the archive is gone.
+  std::shared_ptr<std::atomic<unsigned>> bgTask_ = std::make_shared<std::atomic<unsigned>>(0);
   int bgDepth_ = 0;
 };
 

@@ -15,3 +15,8 @@ using ResourceImageRef = std::shared_ptr<const ResourceImage>;
 
 // The resource picture of that name; null when it is missing or cannot be decoded.
 ResourceImageRef resourceImageNamed(const std::string &name);
+
+// The file name a view shows the picture by; empty for a missing picture.
+inline std::string imageName(const ResourceImageRef &image) {
+  return image ? image->name : std::string();
+}

@@ -22,6 +22,7 @@
 #include "platform/device/DeviceProfile.h"
 #include "platform/device/DocumentInteraction.h"
 #include "platform/device/MailService.h"
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/Dispatch.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
@@ -186,7 +187,6 @@ PhotoGalleryView::PhotoGalleryView(std::optional<PhotoAlbum> album)
     : FolderScreen({"PhotoGalleryView", kCellIdentifier, Rect(280, 2, 40, 40), false, false}),
       album_(std::move(album)) {
   if (album_) totalCount = album_->assetCount;
-  sortColumn_ = settings().integerForKey(kDefaultSortKey);
 }
 
 PhotoGalleryView::~PhotoGalleryView() = default;
@@ -311,7 +311,7 @@ void PhotoGalleryView::loadListing() {
       for (PhotoAsset &asset : PhotoLibrary::assets(*album)) {
         auto row = std::make_shared<DirItemInfo>();
         row->setName(assetRowName(asset.url));
-        row->date = std::chrono::system_clock::from_time_t(asset.date);
+        row->date = platform::wallTimeFromUnix(asset.date);
         row->attrib = "-r--r--r--";
         row->size = std::to_string(asset.size);
         row->assetRepresentation = asset.typeIdentifier;
@@ -478,13 +478,12 @@ void PhotoGalleryView::clickMenuBtn() {
 void PhotoGalleryView::accessoryButtonTappedForRowWithIndexPath(TableView &, IndexPath ip) {
   if (ip.row < 0 || static_cast<size_t>(ip.row) >= folderItems_.size()) return;
   auto entry = folderItems_[static_cast<size_t>(ip.row)];
+  // The row becomes the selected row as a tap makes it, the buttons following it; the sheet is
+  // for a picture or a video only, and acts on the row it was opened for.
+  check(*entry);
+  doButtonStates();
+  tableView_->reloadData();
   if (entry->isDirectory || !entry->extraData) return;
-  // The row is highlighted while its sheet is open, and the sheet acts on it; which row is
-  // checked (and the buttons that follow it) stays as it was: a mark made here, under the sheet,
-  // would be undone by the person's next tap on the row.
-  if (auto old = tableView_->indexPathForSelectedRow())
-    tableView_->deselectRowAtIndexPath(*old, false);
-  tableView_->selectRowAtIndexPath(ip, false, TableViewScrollPosition::None);
   std::vector<std::string> buttons;
   if (DocumentInteraction::canOpen()) buttons.push_back("Open In...");
   buttons.push_back("Copy File");
@@ -503,9 +502,6 @@ void PhotoGalleryView::clickedButtonAtIndex(ActionSheet &sheet, int index) {
   shownSheet_ = Sheet::None;
   sheet_.reset();
   const std::string button = sheetButton(sheet, index);
-  if (kind == Sheet::FileRow && tableView_)
-    if (auto ip = tableView_->indexPathForSelectedRow())
-      tableView_->deselectRowAtIndexPath(*ip, false);
   if (kind == Sheet::Sort) {
     sortChosen(index, true);
   } else if (kind == Sheet::Folder) {
@@ -652,7 +648,7 @@ void PhotoGalleryView::clickEditImageGotPath(const std::string &name, const std:
 
 void PhotoGalleryView::showCopyList(const std::string &row) {
   std::vector<EditDataItem> items{std::string("<Do Not Copy>"), std::string("Saved Files")};
-  std::vector<std::string> images{"imageBlank24", "imageBlank24"};
+  std::vector<std::string> images{imageName(imageBlank24), imageName(imageBlank24)};
   std::vector<std::string> folders;
   const std::string files = Paths::documents() + "/Files";
   for (const std::string &name :
@@ -662,35 +658,24 @@ void PhotoGalleryView::showCopyList(const std::string &row) {
                    attrs->type != FileAttributes::Type::Link))
       continue;
     items.emplace_back(name);
-    images.push_back("imageFolder");
+    images.push_back(imageName(imageFolder));
     folders.push_back(name);
   }
   std::weak_ptr<PhotoGalleryView> weak = sharedAs<PhotoGalleryView>();
+  // Answered once, when the list is left.
   auto list = EditDataViewController::initWithTitle(
       "Copy " + row, std::move(items), 1, "Copy File To...", "EditDataView",
-      [weak, row, folders, answered = std::make_shared<bool>(false)](EditDataViewController &v) {
+      [weak, row, folders](EditDataViewController &v) {
         auto s = weak.lock();
-        // Delivered on the choice and again as the list goes: one copy.
-        if (!s || *answered) return;
-        *answered = true;
-        if (v.rowSelected <= 0) return; // "<Do Not Copy>" or nothing
+        if (!s || v.rowSelected <= 0) return; // "<Do Not Copy>" or nothing
         const size_t at = static_cast<size_t>(v.rowSelected);
         if (at >= 2 && at - 2 >= folders.size()) return;
         s->copyFolder_ = at == 1 ? std::string() : folders[at - 2];
         s->queAssetPathToSelector(row, &PhotoGalleryView::doMoveFileGotPath);
       });
   list->tableItemsAreStrings = true;
+  list->doSelectorOnChange = false;
   list->tableItemImages = std::move(images);
-  const auto at = indexPathOf(row);
-  if (Hardware::isiPad() && at) {
-    // A choice in the popover is the answer: it closes the popover.
-    list->doSelectorOnChange = true;
-    copyPopover_ = std::make_shared<PopoverController>(list);
-    list->popoverParent = copyPopover_;
-    copyPopover_->presentPopoverFromRect(tableView_->rectForRowAtIndexPath(*at), tableView_,
-                                         ArrowAny, true);
-    return;
-  }
   if (auto nav = navigationController()) nav->pushViewController(list, true);
 }
 
@@ -744,9 +729,10 @@ void PhotoGalleryView::doMoveFileGotPath(const std::string &name, const std::str
       if (auto i = weakItem.lock()) i->setBadgeValue(std::nullopt);
     });
   }
-  // The copy's row was only highlighted for its sheet: which row is checked stays as it was.
-  if (auto ip = tableView_->indexPathForSelectedRow())
-    tableView_->deselectRowAtIndexPath(*ip, false);
+  // The copied row is no longer the selected one.
+  uncheck();
+  doButtonStates();
+  tableView_->reloadData();
 }
 
 // --- Uploads -----------------------------------------------------------------------------------

@@ -55,9 +55,8 @@ public:
   bool loaded() const { return loaded_; }
   int currentEditButton() const { return currentEditButton_; }
   int totalCount = 0;
-  // The menu shown now (none when closed), and the iPad "Copy File" popover.
+  // The menu shown now (none when closed).
   std::shared_ptr<platform::ui::ActionSheet> openSheet() const { return sheet_; }
-  std::shared_ptr<platform::ui::PopoverController> copyPopover() const { return copyPopover_; }
 
   void clickRefresh();
   void clickSort();
@@ -123,7 +122,6 @@ private:
   unsigned copyAnimations_ = 0;
   Sheet shownSheet_ = Sheet::None;
   std::shared_ptr<platform::ui::ActionSheet> sheet_;
-  std::shared_ptr<platform::ui::PopoverController> copyPopover_; // iPad: the "Copy File" list
   std::string sheetRow_;
   std::shared_ptr<platform::ui::ProgressView> progressBar_;
   std::shared_ptr<platform::ui::BarButtonItem> sortBtn_;

@@ -24,17 +24,8 @@ namespace {
 
 constexpr const char *kCellIdentifier = "Ferrowen_BatchCell";
 constexpr int kTagName = -1, kTagSize = -3, kTagIcon = -4, kTagProgress = -5, kTagMessage = -6;
-// A row's lines start 30 points into its content and end 30 points before the content's end;
-// the bar of a row paused part way leaves 60 more for "Paused" beside it.
+// A row's lines start 30 points into its content and end 30 points before the content's end.
 constexpr double kRowInset = 30;
-constexpr double kPausedRoom = 60;
-constexpr double kTitleDetailsMinimumFontSize = 10;
-
-// Where an FTP download row's bytes come from, as the connection that fetches it names them.
-std::string ftpSourceOf(const BatchItem &item) {
-  return ftpDownloadSource(item.server(), item.port() == 0 ? 21 : item.port(), item.user(),
-                           item.path(), item.filename());
-}
 
 std::shared_ptr<Label> makeLabel(Rect frame, Font font, double minimum, TextAlignment alignment,
                                  Color color, int tag) {
@@ -108,11 +99,9 @@ void BatchListView::buildTitleView() {
   top->setShadowColor(navigationTitleHighlightColor());
   top->setShadowOffset(Size{0, -1});
   top->setBackgroundColor(Color::clearColor());
-  // Sizes and speeds grow long ("10240.0 MB @ 307200.0 KB/Sec" on a fast line): the line shrinks
-  // well below the system size rather than lose its end.
   titleDetails_ =
       makeLabel(Rect{0, 13, 180, 24}, Font::boldSystem(Font::systemFontSize() + 5),
-                kTitleDetailsMinimumFontSize, TextAlignment::Center, navigationTitleColor(), 0);
+                Font::systemFontSize(), TextAlignment::Center, navigationTitleColor(), 0);
   titleDetails_->setAutoresizingMask(FlexibleWidth);
   titleDetails_->setShadowColor(navigationTitleHighlightColor());
   titleDetails_->setShadowOffset(Size{0, -1});
@@ -244,19 +233,10 @@ void BatchListView::configureCell(TableViewCell &cell, BatchItem &item) {
   }
   auto message = subview<Label>(cell, kTagMessage);
   item.setLabel(message);
-  // Paused part way: the bar stays, shorter, with "Paused" beside it.
-  const bool paused = fPaused_ && item.errorMsg().empty() && item.progress() > 0;
-  const double barWidth = paused ? std::max(0.0, line - kPausedRoom) : line;
   if (message) {
-    message->setFrame(paused ? Rect{kRowInset + barWidth + 6, 25, line - barWidth - 6, 16}
-                             : Rect{kRowInset, 28, line, 12});
-    message->setAutoresizingMask(paused ? FlexibleLeftMargin : FlexibleWidth);
-    message->setTextAlignment(paused ? TextAlignment::Right : TextAlignment::Left);
-    if (paused) {
-      message->setHidden(false);
-      message->setText("Paused");
-      message->setTextColor(Color::darkGrayColor());
-    } else if (item.errorMsg().empty() && item.statusMsg().empty()) {
+    message->setFrame(Rect{kRowInset, 28, line, 12});
+    message->setAutoresizingMask(FlexibleWidth);
+    if (item.errorMsg().empty() && item.statusMsg().empty()) {
       message->setHidden(true);
     } else if (!item.statusMsg().empty()) {
       message->setHidden(false);
@@ -271,7 +251,7 @@ void BatchListView::configureCell(TableViewCell &cell, BatchItem &item) {
   auto bar = subview<ProgressView>(cell, kTagProgress);
   item.setProgressBar(bar);
   if (bar) {
-    bar->setFrame(Rect{kRowInset, 29, barWidth, 9});
+    bar->setFrame(Rect{kRowInset, 29, line, 9});
     bar->setAutoresizingMask(FlexibleWidth);
     bar->setProgress(item.progress());
     bar->setHidden(!(item.progress() > 0));
@@ -300,13 +280,6 @@ void BatchListView::configureCell(TableViewCell &cell, BatchItem &item) {
   cell.setEditingAccessoryType(TableViewCellAccessoryType::DetailDisclosureButton);
   cell.setAccessoryType(item.filename().empty() ? TableViewCellAccessoryType::DisclosureIndicator
                                                 : TableViewCellAccessoryType::None);
-}
-
-void BatchListView::showPausedRow(const std::shared_ptr<BatchItem> &item, float done) {
-  if (!item) return;
-  item->setProgress(done);
-  item->setStatusMsg("");
-  if (item->cell()) configureCell(*item->cell(), *item);
 }
 
 std::optional<IndexPath> BatchListView::willSelectRowAtIndexPath(TableView &, IndexPath ip) {
@@ -378,10 +351,10 @@ void BatchListView::deleteItemLocalFile(const BatchItem &item, bool othersStay) 
     const std::string name = myBetterFileName(item.filename());
     if (name.empty()) return;
     const std::string temporary = platform::appendPathComponent(platform::Paths::tmp(), name);
-    const std::string source = ftpSourceOf(item);
+    const std::string source = item.origin().key();
     if (!sharedBy([&](const BatchItem &o) {
           return o.action() == BatchItem::kDownload && o.protocol() != "sftp" &&
-                 ftpSourceOf(o) == source;
+                 o.origin().key() == source;
         }))
       platform::FileManager::removeItem(partialFilePath(temporary, source));
     if (!sharedBy([&](const BatchItem &o) {

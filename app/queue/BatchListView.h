@@ -250,8 +250,6 @@ private:
   // Screen helpers.
   void buildTitleView();
   void configureCell(platform::ui::TableViewCell &cell, BatchItem &item);
-  // The row that was running when the queue paused: its bar kept at `done`, saying "Paused".
-  void showPausedRow(const std::shared_ptr<BatchItem> &item, float done);
   // What a deleted row leaves: an upload's temporary source, a download's partial data (kept
   // while another row that stays would resume from it).
   void deleteItemLocalFile(const BatchItem &item, bool othersStay = true);
@@ -298,10 +296,9 @@ private:
   void indexItem(const BatchItem &item);
   void unindexItem(const BatchItem &item);
   void setItemFilesize(BatchItem &item, int64_t size);
-  // The key of a queued item of one of these actions and these texts, or -1.
-  int queuedKey(int action, int twin, const std::string &filename, const std::string &path,
-                const std::string &server, const std::string &user,
-                const std::string &password) const;
+  // The key of a queued item of the same transfer as `wanted` (the action or its twin, the same
+  // remote file of the same server, port and user, the same password), or -1.
+  int queuedKey(const BatchItem &wanted, int twin) const;
 
   // Runner.
   platform::RecursiveLock lock_;

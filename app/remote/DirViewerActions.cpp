@@ -98,6 +98,7 @@ void DirViewer::fetchForViewing(const DirItemInfo &e, bool head, bool tail) {
       platform::FileManager::createDirectory(folder, true);
       pendingPart_ = head ? Part::Head : Part::Tail;
       pendingPartFolder_ = folder;
+      pendingPartRemote_ = remote;
     } else {
       pendingPart_ = Part::Whole;
     }
@@ -179,8 +180,12 @@ void DirViewer::confirm(Confirm kind, const std::string &title, const std::strin
 void DirViewer::accessoryButtonTappedForRowWithIndexPath(TableView &table, IndexPath ip) {
   auto e = entryAt(ip.row);
   if (!e) return;
-  // The row is highlighted while its menu is open; which row is checked stays as it was (a
-  // checked mark made here, under the menu, would be undone by the person's next tap on the row).
+  // The tapped row becomes the checked row (marked when it is a file), highlighted while its
+  // menu is open, and the buttons follow it; the menu keeps its own entry, whatever a new
+  // listing does to the rows meanwhile.
+  checkRow(ip.row);
+  doButtonStates();
+  table.reloadData(); // the marks as they now are
   table.selectRowAtIndexPath(ip, false, TableViewScrollPosition::None);
   menuEntry_ = e;
   const bool folder = e->isDirectory;
@@ -203,7 +208,6 @@ void DirViewer::accessoryButtonTappedForRowWithIndexPath(TableView &table, Index
   openSheet(std::make_shared<ActionSheet>(e->name(), std::weak_ptr<ActionSheetDelegate>(), "Cancel",
                                           folder ? "Delete Folder" : "Delete File", items),
             Sheet::RowMenu, nullptr, ip.row);
-  tableView->reloadData();
 }
 
 void DirViewer::clickMenuBtn() {
@@ -291,17 +295,17 @@ void DirViewer::menuAnswer(int index) {
 
 void DirViewer::openMoveChooser(const std::shared_ptr<DirItemInfo> &e) {
   std::vector<EditDataItem> items{EditDataItem("Leave in Current Folder")};
-  std::vector<std::string> images{"imageBlank24"};
+  std::vector<std::string> images{imageName(imageBlank24)};
   moveTargets = {MoveTarget{}};
   if (!rootFolder) {
     items.emplace_back("Up a Folder");
-    images.push_back("imageUpFolder");
+    images.push_back(imageName(imageUpFolder));
     moveTargets.push_back(MoveTarget{MoveTarget::Up, nullptr});
   }
   for (auto &d : currentDirectory)
     if (d->isDirectory && d != e) {
       items.emplace_back(d->name());
-      images.push_back("imageFolder");
+      images.push_back(imageName(imageFolder));
       moveTargets.push_back(MoveTarget{MoveTarget::Folder, d});
     }
   auto weak = weakSelf();
@@ -450,8 +454,8 @@ void DirViewer::doRenameFile(TextPromptViewer &prompt) {
   auto e = actedEntry();
   const std::string name = prompt.filename ? prompt.filename->text() : "";
   if (!e || name.empty() || name == e->name() || filenameAlreadyInUse(name)) return;
-  const bool wasChecked = isChecked(*e);
   deselectSelectedRow();
+  deselectCheckedRow();
   if (sftpConnection) {
     const std::string from = remotePathOf(e->name()), to = remotePathOf(name);
     runOnService("rename", [from, to](SFTPWrapper &s) { s.renameFile(from, to); });
@@ -460,7 +464,6 @@ void DirViewer::doRenameFile(TextPromptViewer &prompt) {
   }
   showWorkingTextToolbar();
   e->setName(name);
-  if (wasChecked) check(*e); // the checked file keeps its mark under its new name
   sortDirectory();
 }
 

@@ -2,6 +2,7 @@
 
 #include "app/foundation/Globals.h"
 #include "app/foundation/PlatformExtensions.h"
+#include "app/shell/FerrowenAppDelegate.h"
 #include "app/shell/ShellScreens.h"
 
 #include "platform/device/Application.h"
@@ -112,10 +113,6 @@ void LockViewer::loadView() {
   password = passcodeField(Rect(20, 100, 280, 31), "Passcode", "Passcode");
   password->setReturnKeyType(ReturnKeyType::Done);
   root->addSubview(password);
-  message = caption(Rect(20, 140, 280, 40), "Wrong passcode. Try again.", Font::boldSystem(15),
-                    Color{1, 0.45, 0.42, 1}, TextAlignment::Center);
-  message->setHidden(true);
-  root->addSubview(message);
   setView(root);
 }
 
@@ -146,13 +143,11 @@ bool LockViewer::textFieldShouldReturn(TextField &field) {
   KeychainWrapper current;
   if (field.text() == current.objectForKey(kSecValueData).value_or("")) {
     if (auto connect = connectView.lock()) connect->restoreEditState();
+    if (auto app = FerrowenAppDelegate::sharedDelegate()) app->passcodeAccepted();
     viewLocked_ = false;
-    message->setHidden(true);
     dismissModalViewControllerAnimated(true);
     field.setText("");
-    return true;
   }
-  // The code stays in the field to be mended; the screen says why it is still there.
-  message->setHidden(false);
+  // A wrong code does nothing more: the screen stays, the code in its field.
   return true;
 }

@@ -45,8 +45,6 @@ public:
   // The connect screen to tell after an unlock at start (none on return from the background).
   std::weak_ptr<ShellConnectScreen> connectView;
   std::shared_ptr<platform::ui::TextField> password;
-  // "Wrong passcode. Try again.", shown after a code that does not match.
-  std::shared_ptr<platform::ui::Label> message;
 
 private:
   bool viewLocked_ = false;

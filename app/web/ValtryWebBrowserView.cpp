@@ -82,19 +82,6 @@ std::string tabTitle(const std::string &title) {
 
 } // namespace
 
-namespace {
-// Every open browser, so the Transfers badge reaches them all, and the badge shown now, so a
-// browser opened later starts with it.
-std::vector<std::weak_ptr<ValtryWebBrowserView>> &openBrowsers() {
-  static std::vector<std::weak_ptr<ValtryWebBrowserView>> browsers;
-  return browsers;
-}
-std::string &currentBadge() {
-  static std::string badge;
-  return badge;
-}
-} // namespace
-
 ValtryWebBrowserView::ValtryWebBrowserView() : WebPreviewViewController("ValtryWebBrowserView") {
   lastURLText = withoutLastHttp(globalUserDefaults->stringForKey(kWebViewURLKey).value_or(""));
   BrowserHistory::shared().loadIfNeeded();
@@ -154,8 +141,6 @@ void ValtryWebBrowserView::viewDidLoad() {
   RunLoop::main()->performAfter(seconds(0.05), [weak] {
     if (auto s = weak.lock()) s->layoutSubviews();
   });
-  openBrowsers().push_back(weak);
-  badgeBatchButton(currentBadge());
 }
 
 void ValtryWebBrowserView::setupTitlebar() {
@@ -207,14 +192,6 @@ void ValtryWebBrowserView::openURL(const std::string &url) {
   WebPreviewViewController::openURL(url);
   lastURLText = withoutLastHttp(url);
   urlField->setText(lastURLText);
-}
-
-void badgeValtryTabs(const std::string &text) {
-  currentBadge() = text;
-  auto &browsers = openBrowsers();
-  std::erase_if(browsers, [](auto &w) { return w.expired(); });
-  for (auto &w : browsers)
-    if (auto b = w.lock()) b->badgeBatchButton(text);
 }
 
 void ValtryWebBrowserView::badgeBatchButton(const std::string &text) {

@@ -113,9 +113,6 @@ private:
   bool fullScreen_ = false;
 };
 
-// The Transfers badge on every open browser (empty: none); browsers opened later show it too.
-void badgeValtryTabs(const std::string &text);
-
 std::shared_ptr<platform::ui::ViewController>
 makeBrowserScreen(const std::string &url, platform::ui::InterfaceOrientation last);
 // The script put into every page: it reports a touch held still on a link or a picture as a

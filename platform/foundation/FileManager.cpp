@@ -1,5 +1,6 @@
 #include "platform/foundation/FileManager.h"
 
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/Text.h"
 
 #include <algorithm>
@@ -79,8 +80,7 @@ struct timespec toTimespec(WallTime t) {
 }
 
 WallTime fromTimespec(const struct timespec &ts) {
-  return WallTime(std::chrono::duration_cast<WallTime::duration>(
-      std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec)));
+  return wallTimeFromUnix(ts.tv_sec, ts.tv_nsec);
 }
 
 FileStatus copyFile(const std::string &from, const std::string &to, const struct stat &st) {

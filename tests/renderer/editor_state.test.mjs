@@ -1,7 +1,8 @@
 // The editor's state as a person meets it across a stop of the program, on the phone and on the
 // tablet, with the mouse and the keyboard only (each click checked to land on what lies there),
 // against pyftpdlib on loopback (one user with a password) and a file in its folder "docs":
-// - a search alone changes nothing: closing the editor asks nothing;
+// - a search shows the keyboard, which begins editing: closing the editor then asks before
+//   discarding;
 // - text typed, then the program stopped (SIGTERM): the next start's "Edit File(s)" reopens the
 //   file with the typed text, and closing it asks before throwing that away ("No" keeps it);
 // - Save sends it to the server and no record of it is left; on the phone the folder screen under
@@ -69,15 +70,19 @@ for (const [profile, viewport, env] of profiles) {
         await clickSeen(row('docs'));
         await openNote();
 
-        // A search alone changes nothing: the editor closes without a question.
+        // A search shows the keyboard, which begins editing: closing then asks, though nothing was
+        // typed, and "Yes, Discard" closes the editor.
         await clickSeen(front().getByRole('button', { name: 'Find', exact: true }).filter({ visible: true }));
         await typeInto(page.getByLabel('Find Text', { exact: true }).filter({ visible: true }), 'line');
         await clickSeen(page.getByRole('button', { name: 'Find Next', exact: true }).filter({ visible: true }));
         await waitFor(async () => (await text.getAttribute('data-sel')) === '6,4', 'the word found', 10000);
         await page.keyboard.press('Escape');
         await close();
-        await waitFor(async () => !(await text.count()), 'the editor closed', 10000);
-        assert.equal(await page.locator('.alert').count(), 0, 'a question after only a search');
+        const begun = alert('Cancel Editing?');
+        await begun.waitFor({ timeout: 10000 });
+        await s.screen('close-after-search');
+        await answer(begun, 'Yes, Discard');
+        await waitFor(async () => !(await text.count()), 'the editor closed after the discard', 10000);
 
         // Typed, then the program is stopped.
         await openNote();
@@ -88,8 +93,11 @@ for (const [profile, viewport, env] of profiles) {
         await s.screen('typed');
         await page.goto('about:blank');
         await stopChild(s.app.child);
-        assert.equal(fs.readFileSync(path.join(s.home, 'tmp', 'note.txt'), 'utf8'), 'typed line\nfirst line\n',
-          'the working file after the stop');
+        // The working file its record names, in the temporary folder, under the file's name.
+        const working = Object.entries(JSON.parse(fs.readFileSync(path.join(s.home, 'Preferences.json'), 'utf8')))
+          .find(([key, value]) => /EditingFTPFile$/.test(key) && value)[1];
+        assert.ok(working.startsWith(path.join(s.home, 'tmp') + '/') && working.endsWith('/note.txt'), working);
+        assert.equal(fs.readFileSync(working, 'utf8'), 'typed line\nfirst line\n', 'the working file after the stop');
 
         // Started again on the same data: the file comes back with what was typed.
         const again = await startProgram(t, { ...env, FERROWEN_HOME: s.home });

@@ -2,10 +2,11 @@
 // on the tablet (1280x800), with the mouse only and each click checked to land on what lies
 // there: a folder compressed from its row menu, a file in it changed, the archive unzipped; one
 // question names the changed file, "Keep It" keeps it as the person left it, and a second unzip
-// answered "Replace It" brings the archive's copy back. Screenshots go to
-// $RENDERER_ARTEFACTS/files-faults-<profile>.
+// answered "Replace It" brings the archive's copy back. A long unzip shows a spinner where its
+// button was until it is done. Screenshots go to $RENDERER_ARTEFACTS/files-faults-<profile>.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
@@ -66,6 +67,39 @@ for (const [profile, viewport, env] of profiles) {
       await question.waitFor({ state: 'detached' });
       await waitFor(() => note() === 'the note as zipped\n', 'the archive\'s copy of the note');
       await s.screen('unzip-replaced');
+    });
+  });
+
+  test(`${profile}: a long unzip shows a spinner where its button was`, async (t) => {
+    let files;
+    await session(t, profile, viewport, env, (home) => {
+      files = path.join(home, 'Documents', 'Files');
+      fs.mkdirSync(files, { recursive: true });
+      // 4000 small files: a small archive that takes a while to unpack.
+      execFileSync('sh', ['-c', 'mkdir big && for i in $(seq 4000); do echo $i > big/f$i.txt; done && zip -qr big.zip big && rm -r big'], { cwd: files });
+    }, async (s) => {
+      const { page, row } = s;
+      await s.tab('Saved Files');
+      await clickSeen(row('big.zip'));
+      await s.button('Unzip').waitFor();
+      // Every spinner drawn in the navigation bar's right-hand place is noted, however briefly.
+      await page.evaluate(() => {
+        window.spinnerSeen = false;
+        const seen = () => {
+          if (document.querySelector('#screen .layers > :last-child .navbar .side.right .spinning')) window.spinnerSeen = true;
+        };
+        new MutationObserver(seen).observe(document.body, { childList: true, subtree: true, attributes: true });
+      });
+      await clickSeen(s.button('Unzip'));
+      const spinner = s.front().locator('.navbar .side.right .spinning');
+      if (await spinner.waitFor({ timeout: 3000 }).then(() => true, () => false)) await s.screen('unzip-spinner');
+      const unpacked = path.join(files, 'big', 'big', 'f4000.txt');
+      await waitFor(() => fs.existsSync(unpacked), 'the archive unpacked', 120000);
+      await waitFor(async () => (await spinner.count()) === 0, 'the spinner gone once done', 20000);
+      assert.ok(await page.evaluate(() => window.spinnerSeen), 'no spinner stood in the button\'s place while unzipping');
+      assert.equal(await s.button('Unzip').count(), 0, 'the Unzip button is back after the unpack');
+      await row('big').waitFor();
+      await s.screen('unzip-done');
     });
   });
 }

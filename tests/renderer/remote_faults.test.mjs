@@ -6,8 +6,9 @@
 //   the connect screen, from which the person goes on;
 // - the SSH server stopped: the refusal is explained as a refusal, not as a server that did not
 //   answer in time;
-// - a row's (...) button opens its menu without checking the row, so the next click on the row
-//   checks it (a remote folder and Saved Files).
+// - a row's (...) button makes its row the checked one and opens its menu; left, the row stays
+//   checked with its button, and the next click on the row takes the mark away (a remote folder
+//   and Saved Files).
 // The account is made for the test and removed after it. Screenshots go to
 // $RENDERER_ARTEFACTS/remote-<profile>.
 import { after, test } from 'node:test';
@@ -93,13 +94,15 @@ for (const [profile, viewport, env] of profiles) {
         await clickSeen(button('Done'));
         await connectSeen();
 
-        // A row's menu button over FTP: the menu opens and is left; the row is not checked under
-        // it, so the next click on the row checks it.
+        // A row's menu button over FTP: the row becomes the checked one (b.txt was) and its menu
+        // opens; left, the row stays checked, and the next click on it takes the mark away.
         await clickSeen(front().locator('[role=tablist] button.seg', { hasText: /^FTP$/ }));
         for (const [name, text] of [['Server', `127.0.0.1:${ftpPort}`], ['User Name', 'anonymous'], ['Password', 'guest']])
           await typeInto(field(name), text);
         await clickSeen(button('Connect'));
         await row('c.txt').waitFor({ timeout: 60000 });
+        await clickSeen(row('b.txt'));
+        await waitFor(async () => JSON.stringify(await checkedRows(front)) === '["b.txt"]', 'b.txt checked');
         const leaveMenuOf = async (name, entry) => {
           await clickSeen(row(name).locator('.accessory'));
           await sheetButton(entry).waitFor();
@@ -109,11 +112,19 @@ for (const [profile, viewport, env] of profiles) {
           await sheet.waitFor({ state: 'detached' });
         };
         await leaveMenuOf('c.txt', 'Rename File');
-        await waitFor(async () => JSON.stringify(await checkedRows(front)) === '[]', 'nothing checked after the menu');
-        await clickSeen(row('c.txt'));
-        await waitFor(async () => JSON.stringify(await checkedRows(front)) === '["c.txt"]', 'c.txt checked by the click after its menu');
+        await waitFor(async () => JSON.stringify(await checkedRows(front)) === '["c.txt"]', 'c.txt checked by its menu button');
         await button('Edit').waitFor(); // the button of the checked file
         await screen('checked-after-menu');
+        await clickSeen(row('c.txt'));
+        await waitFor(async () => JSON.stringify(await checkedRows(front)) === '[]', 'the mark taken away by the next click');
+        // The menu's move list shows its pictures; left as it opened, it moves nothing.
+        await clickSeen(row('c.txt').locator('.accessory'));
+        await clickSeen(sheetButton('Move File'));
+        await front().locator('.navbar', { hasText: 'Move c.txt' }).waitFor();
+        await screen('move-list');
+        await clickSeen(front().locator('.navbar .back'));
+        await row('c.txt').waitFor();
+        assert.ok(fs.existsSync(path.join(ftpRoot, 'c.txt')), 'c.txt moved');
         await clickSeen(button('Disconnect'));
         await connectSeen();
 
@@ -121,10 +132,11 @@ for (const [profile, viewport, env] of profiles) {
         await tab('Saved Files');
         await row('kept.txt').waitFor({ timeout: 20000 });
         await leaveMenuOf('kept.txt', 'Rename File');
-        await waitFor(async () => JSON.stringify(await checkedRows(front)) === '[]', 'nothing checked after the menu');
-        await clickSeen(row('kept.txt'));
-        await waitFor(async () => JSON.stringify(await checkedRows(front)) === '["kept.txt"]', 'kept.txt checked by the click after its menu');
+        await waitFor(async () => JSON.stringify(await checkedRows(front)) === '["kept.txt"]', 'kept.txt checked by its menu button');
+        await button('Edit').waitFor();
         await screen('saved-files-checked-after-menu');
+        await clickSeen(row('kept.txt'));
+        await waitFor(async () => JSON.stringify(await checkedRows(front)) === '[]', 'the mark taken away by the next click');
       },
     });
   });

@@ -5,7 +5,8 @@
 // browser tab opened from a held link and closed, the checked file kept checked when a new folder
 // appears, and the device drawn at a readable size.
 // Cloud Files from a fresh start: a document copied into Saved Files badges its tab, a sound plays
-// in the page until the person ends it. Screenshots go to $RENDERER_ARTEFACTS/tasks-<profile>.
+// in the page until the person ends it. A picture of the photo library checked by its row menu
+// and copied into a folder of Saved Files when the list of folders is left. Screenshots go to $RENDERER_ARTEFACTS/tasks-<profile>.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
@@ -251,6 +252,54 @@ for (const [profile, viewport, env] of profiles) {
     });
   });
 
+  test(`${profile}: a picture's row menu in the photo library checks it, and Copy File copies when its list is left`, async (t) => {
+    const picture = path.join(resources, 'Default.png');
+    await session(t, profile, viewport, env, (home) => {
+      fs.mkdirSync(path.join(home, 'Pictures', 'Holidays'), { recursive: true });
+      for (const name of ['beach.png', 'shore.png']) fs.copyFileSync(picture, path.join(home, 'Pictures', 'Holidays', name));
+      fs.mkdirSync(path.join(home, 'Documents', 'Files', 'trips'), { recursive: true });
+    }, async (s) => {
+      const { front, row, home } = s;
+      const files = path.join(home, 'Documents', 'Files');
+      await s.tab('Saved Files');
+      await clickSeen(row('Photo Library'));
+      await clickSeen(row('Holidays'));
+      const pictures = () => front().locator('.cell[aria-label]')
+        .evaluateAll((all) => all.map((c) => c.getAttribute('aria-label')).filter((name) => /^img_.*\.png$/.test(name)));
+      await waitFor(async () => (await pictures()).length === 2, 'the album\'s two pictures', 30000);
+      const [first, second] = await pictures();
+      const checked = async (names) => JSON.stringify(await checkedRows(front)) === JSON.stringify(names);
+      await clickSeen(row(second));
+      await waitFor(() => checked([second]), 'the second picture checked');
+      // The menu button checks its own row.
+      await clickSeen(row(first).locator('.accessory'));
+      await s.sheetButton('Copy File').waitFor();
+      await sheetOnScreen(s);
+      await s.screen('photo-row-menu');
+      // Left, the menu leaves that row checked.
+      if (await s.sheetButton('Cancel').count()) await clickSeen(s.sheetButton('Cancel'));
+      else await s.page.keyboard.press('Escape'); // the tablet's menu by its row has no Cancel
+      await s.sheet.waitFor({ state: 'detached' });
+      await waitFor(() => checked([first]), 'the picture whose menu opened checked');
+      await clickSeen(row(first).locator('.accessory'));
+      // "Copy File" pushes the list of folders, on the tablet too; choices copy nothing until the
+      // list is left.
+      await clickSeen(s.sheetButton('Copy File'));
+      await front().locator('.navbar', { hasText: `Copy ${first}` }).waitFor();
+      await clickSeen(row('Saved Files'));
+      await clickSeen(row('trips'));
+      await row('trips').locator('.accessory.check').waitFor();
+      await s.screen('photo-copy-list');
+      assert.ok(!fs.existsSync(path.join(files, first)) && !fs.existsSync(path.join(files, 'trips', first)),
+        'copied before the list was left');
+      await clickSeen(front().locator('.navbar .back'));
+      await waitFor(() => fs.existsSync(path.join(files, 'trips', first)), 'the copy in the chosen folder', 30000);
+      assert.ok(!fs.existsSync(path.join(files, first)), 'a copy also where the choice was on the way');
+      await waitFor(() => checked([]), 'no picture checked after the copy');
+      await s.screen('photo-copied');
+    });
+  });
+
   test(`${profile}: a photo library that cannot be read shows its help page`, async (t) => {
     await session(t, profile, viewport, env, null, async (s) => {
       const { page, front, row, home } = s;
@@ -415,6 +464,8 @@ for (const [profile, viewport, env] of profiles) {
       await sheetOnScreen(s);
       await s.screen('cloud-row-menu');
       await clickSeen(s.sheetButton('Copy From Cloud Files'));
+      // The row whose menu opened is the checked one.
+      await waitFor(async () => JSON.stringify(await checkedRows(s.front)) === '["notes.txt"]', 'notes.txt checked by its menu button');
       const badge = page.locator('.tab[aria-label="Saved Files"] .badge');
       await waitFor(async () => (await badge.count()) && (await badge.textContent()) === '+', 'the "+" on Saved Files');
       await bringIntoView(badge);

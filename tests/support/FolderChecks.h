@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -62,6 +63,52 @@ searchHidesChecked(platform::ui::Probe &probe, platform::ui::TableView &table,
   if (!probe.backspace(text, text.size()))
     return ::testing::AssertionFailure() << probe.lastError();
   return checkedShown(probe, table, name, true, button);
+}
+
+// The menu button of `row`, pressed by `press`, makes that row the checked one, whatever was
+// checked before: a file is drawn checked, a folder drawn plain. The toolbar's `button` is then
+// `buttonOn` and the navigation bar's right-hand button `right` (empty: none): both follow the
+// row. The menu left by `cancel` keeps it so, and the next tap on a file row takes the mark away
+// as it does from any checked row.
+inline ::testing::AssertionResult
+menuButtonChecksRow(platform::ui::Probe &probe, platform::ui::TableView &table,
+                    const std::function<bool()> &press, const std::string &row, bool file,
+                    const std::string &button, bool buttonOn, const std::string &right,
+                    const std::string &cancel = "Cancel") {
+  auto shown = [&](const char *when) -> ::testing::AssertionResult {
+    const auto rows = checkedRows(table);
+    if (rows != (file ? std::vector<std::string>{row} : std::vector<std::string>{})) {
+      auto failure = ::testing::AssertionFailure() << "rows drawn checked " << when << ":";
+      for (const auto &r : rows)
+        failure << " \"" << r << "\"";
+      return failure;
+    }
+    if (toolbarButtonOn(probe, button) != buttonOn)
+      return ::testing::AssertionFailure()
+             << button << " is not " << (buttonOn ? "on" : "off") << " " << when;
+    const auto item = probe.rightItem();
+    if ((item ? item->name : "") != right)
+      return ::testing::AssertionFailure()
+             << "the right-hand button is \"" << (item ? item->name : "") << "\" " << when;
+    return ::testing::AssertionSuccess();
+  };
+  if (!press()) return ::testing::AssertionFailure() << probe.lastError();
+  if (auto r = shown("under the menu"); !r) return r;
+  if (!probe.answerSheet(cancel)) return ::testing::AssertionFailure() << probe.lastError();
+  if (auto r = shown("after the menu"); !r) return r;
+  if (!file) return ::testing::AssertionSuccess();
+  if (!probe.tapRow(row)) return ::testing::AssertionFailure() << probe.lastError();
+  if (auto gone = checkedShown(probe, table, row, false, button); !gone)
+    return gone << " (after the next tap on the row)";
+  return ::testing::AssertionSuccess();
+}
+
+// Nothing checked: the checked row, if any, is tapped once.
+inline ::testing::AssertionResult uncheckAll(platform::ui::Probe &probe,
+                                             platform::ui::TableView &table) {
+  for (const auto &row : checkedRows(table))
+    if (!probe.tapRow(row)) return ::testing::AssertionFailure() << probe.lastError();
+  return ::testing::AssertionSuccess();
 }
 
 } // namespace testsupport

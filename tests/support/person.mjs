@@ -63,14 +63,20 @@ export async function startProgram(t, env = {}) {
 // one user), sending at most `bytesPerSecond` per transfer so a download lasts long enough to be
 // watched, and taking at most `uploadBytesPerSecond` (0: as fast as it comes) of an upload.
 export async function startFtpServer(t, root, bytesPerSecond, login, uploadBytesPerSecond = 0) {
+  return (await startFtpServerAt(t, root, bytesPerSecond, login, 0, uploadBytesPerSecond)).port;
+}
+
+// The same on `port` (0: one the system picks); `stop` ends it before the test does (a server
+// that went down), and it may be started again on its port.
+export async function startFtpServerAt(t, root, bytesPerSecond, login, port = 0, uploadBytesPerSecond = 0) {
   const script = [
     'import sys',
     'from pyftpdlib.authorizers import DummyAuthorizer',
     'from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler',
     'from pyftpdlib.servers import FTPServer',
     'auth = DummyAuthorizer()',
-    'if len(sys.argv) > 5:',
-    "    auth.add_user(sys.argv[4], sys.argv[5], sys.argv[1], perm='elradfmwMT')",
+    'if len(sys.argv) > 6:',
+    "    auth.add_user(sys.argv[5], sys.argv[6], sys.argv[1], perm='elradfmwMT')",
     'else:',
     "    auth.add_anonymous(sys.argv[1], perm='elradfmwMT')",
     'class Data(ThrottledDTPHandler):',
@@ -79,17 +85,20 @@ export async function startFtpServer(t, root, bytesPerSecond, login, uploadBytes
     'class Control(FTPHandler):',
     '    authorizer = auth',
     '    dtp_handler = Data',
-    "server = FTPServer(('127.0.0.1', 0), Control)",
+    "server = FTPServer(('127.0.0.1', int(sys.argv[4])), Control)",
     'print(server.socket.getsockname()[1], flush=True)',
     'server.serve_forever()',
   ].join('\n');
   const child = spawn('/usr/bin/python3', ['-c', script, root, String(bytesPerSecond),
-    String(uploadBytesPerSecond), ...(login ? [login.user, login.password] : [])]);
+    String(uploadBytesPerSecond), String(port), ...(login ? [login.user, login.password] : [])]);
   let out = '';
   child.stdout.on('data', (d) => { out += d; });
   child.stderr.on('data', () => {});
   stopOnExit(t, child);
-  return Number((await waitFor(() => /^(\d+)$/m.exec(out), 'the FTP server')).at(1));
+  return {
+    port: Number((await waitFor(() => /^(\d+)$/m.exec(out), 'the FTP server')).at(1)),
+    stop: () => stopChild(child),
+  };
 }
 
 // The small web site of tests/support/web_peer.py on 127.0.0.1 (a port of its own): `url(path)`
@@ -279,6 +288,53 @@ export async function bringIntoView(locator) {
     await page.mouse.move(2, viewport.height / 2);
     await page.mouse.wheel(0, below > 0 ? Math.min(below + 20, 300) : -Math.min(above + 20, 300));
     await page.waitForTimeout(50);
+  }
+}
+
+// Scrolls the front screen's table with the mouse wheel until the row is there, uncovered (not
+// under the tab bar) and at rest: a person clicks a row once the table has stopped moving. Down
+// first; at the end of the table, up again (a row that appeared late, above what the wheel had
+// passed, comes back into view).
+export async function revealRow(front, target, name) {
+  const page = target.page();
+  const el = target.first();
+  let step = 200;
+  let still = 0;
+  for (let y = 0; ; y += 200) {
+    if (await el.count()) {
+      await el.scrollIntoViewIfNeeded({ timeout: 1000 }).catch(() => {});
+      let last = null;
+      const box = await waitFor(async () => {
+        const b = await el.boundingBox({ timeout: 1000 }).catch(() => null);
+        const still = b && last && b.x === last.x && b.y === last.y;
+        last = b;
+        return still && b;
+      }, `the row ${name} at rest`, 10000).catch(() => null);
+      const uncovered = box && await el.evaluate((e, [px, py]) => {
+        const at = document.elementFromPoint(px, py);
+        return Boolean(at && (at === e || e.contains(at)));
+      }, [box.x + box.width / 2, box.y + box.height / 2]).catch(() => false);
+      if (uncovered) return;
+    }
+    if (y >= 12000) throw new Error(`the row ${name} never came into view`);
+    // Scrolled with the mouse wheel over the table, as a person scrolls.
+    // The table shown now (a screen leaving may still hold one), once it has its box.
+    const table = front().locator('.v-table:visible').first();
+    const tableBox = await waitFor(() => table.boundingBox(), 'the table to be drawn');
+    const [cx, cy] = [tableBox.x + tableBox.width / 2, tableBox.y + tableBox.height / 2];
+    // The offset of the table the wheel turns (the one under the mouse).
+    const offset = () => page.evaluate(([px, py]) => {
+      const under = document.elementFromPoint(px, py);
+      const t = under && under.closest('.v-table');
+      return t ? t.scrollTop : -1;
+    }, [cx, cy]);
+    const before = await offset();
+    await page.mouse.move(cx, cy);
+    await page.mouse.wheel(0, step);
+    await page.waitForTimeout(200);
+    // Three turns that moved nothing: the end of the table.
+    still = (await offset()) === before ? still + 1 : 0;
+    if (step > 0 && still >= 3) step = -200;
   }
 }
 

@@ -505,41 +505,42 @@ TEST_F(CloudFolderTest, DeleteAllFilesDeletesTheFilesItsQuestionCounted) {
   EXPECT_EQ(testsupport::readFile(cloud + "/hidden.rtf"), "hidden");
 }
 
-// A row's menu button opens that row's sheet, and the sheet acts on that row whatever row is
-// checked; the checked row stays as it was (a mark made under the sheet would make the person's
-// next tap on the row take it away again).
-TEST_F(CloudFolderTest, ARowsSheetActsOnItsRowAndLeavesTheCheckedRowAsItWas) {
+// A row's menu button makes its row the checked one, whatever was checked before, and its sheet
+// acts on that row and on no other, also when the listing changes while the sheet is open.
+TEST_F(CloudFolderTest, ARowsMenuButtonChecksItsRowAndItsSheetActsOnIt) {
   open({{"a.txt", "cloud a"}, {"b.txt", "cloud b"}, {"c.txt", "cloud c"}});
   const std::string files = documents() + "/Files";
   auto table = probe->first<TableView>();
   ASSERT_TRUE(table);
+  for (const char *before : {static_cast<const char *>(nullptr), "b.txt", "a.txt"}) {
+    SCOPED_TRACE(std::string("checked before: ") + (before ? before : "none"));
+    ASSERT_TRUE(testsupport::uncheckAll(*probe, *table));
+    if (before) {
+      ASSERT_TRUE(probe->tapRow(before)) << probe->lastError();
+    }
+    EXPECT_TRUE(testsupport::menuButtonChecksRow(
+        *probe, *table, [&] { return probe->tapAccessory("a.txt"); }, "a.txt", true, "Upload", true,
+        "Edit"));
+  }
   const struct {
-    const char *checkedBefore; // none: nothing checked
     const char *row, *answer, *confirm;
+    bool arrivesMeanwhile; // a new file sorted first comes while the sheet is open
   } cases[] = {
-      {nullptr, "a.txt", "Cancel", ""},
-      {"b.txt", "a.txt", "Cancel", ""},
-      {"b.txt", "a.txt", "Copy From Cloud Files", ""},
-      {"b.txt", "a.txt", "Delete File", "Cancel"},
-      {"b.txt", "c.txt", "Delete File", "Delete"},
+      {"a.txt", "Copy From Cloud Files", "", false},
+      {"a.txt", "Delete File", "Cancel", false},
+      {"c.txt", "Delete File", "Delete", true},
   };
   std::set<std::string> copied, deleted;
   for (const auto &c : cases) {
-    SCOPED_TRACE(std::string(c.row) + " answered " + c.answer +
-                 ", checked before: " + (c.checkedBefore ? c.checkedBefore : "none"));
-    auto expectChecked = [&](const char *name) {
-      EXPECT_TRUE(
-          testsupport::checkedShown(*probe, *table, name ? name : "", name != nullptr, "Upload"));
-    };
-    if (c.checkedBefore &&
-        testsupport::checkedRows(*table) != std::vector<std::string>{c.checkedBefore}) {
-      ASSERT_TRUE(probe->tapRow(c.checkedBefore)) << probe->lastError();
-    }
-    if (!c.checkedBefore && !testsupport::checkedRows(*table).empty()) {
-      ASSERT_TRUE(probe->tapRow(testsupport::checkedRows(*table)[0])) << probe->lastError();
-    }
+    SCOPED_TRACE(std::string(c.row) + " answered " + c.answer + " " + c.confirm);
+    ASSERT_TRUE(testsupport::uncheckAll(*probe, *table));
+    ASSERT_TRUE(probe->tapRow("b.txt")) << probe->lastError();
     ASSERT_TRUE(probe->tapAccessory(c.row)) << probe->lastError();
-    expectChecked(c.checkedBefore);
+    EXPECT_TRUE(testsupport::checkedShown(*probe, *table, c.row, true, "Upload"));
+    if (c.arrivesMeanwhile) {
+      testsupport::writeFile(cloud + "/0.txt", "new");
+      ASSERT_TRUE(waitForRows([&] { return listed("0.txt"); }));
+    }
     ASSERT_TRUE(probe->answerSheet(c.answer)) << probe->lastError();
     if (*c.confirm) {
       EXPECT_EQ(lastAlert(c.confirm), "Confirm File Delete: \"" + std::string(c.row) +
@@ -547,7 +548,6 @@ TEST_F(CloudFolderTest, ARowsSheetActsOnItsRowAndLeavesTheCheckedRowAsItWas) {
                                           "devices.  Continue?");
     }
     settle();
-    expectChecked(c.checkedBefore);
     // What the answer did, it did to the row whose button was pressed, and to no other.
     if (std::string(c.answer) == "Copy From Cloud Files") {
       copied.insert(c.row);
@@ -556,6 +556,8 @@ TEST_F(CloudFolderTest, ARowsSheetActsOnItsRowAndLeavesTheCheckedRowAsItWas) {
     if (std::string(c.confirm) == "Delete") {
       deleted.insert(c.row);
       ASSERT_TRUE(waitForRows([&] { return !listed(c.row); }));
+    } else {
+      EXPECT_TRUE(testsupport::checkedShown(*probe, *table, c.row, true, "Upload"));
     }
     for (const std::string name : {"a.txt", "b.txt", "c.txt"}) {
       EXPECT_EQ(fs::exists(cloud + "/" + name), !deleted.count(name)) << name;
@@ -563,9 +565,7 @@ TEST_F(CloudFolderTest, ARowsSheetActsOnItsRowAndLeavesTheCheckedRowAsItWas) {
     }
   }
   EXPECT_EQ(testsupport::readFile(files + "/a.txt"), "cloud a");
-  // The next tap on a row checks it, as ever.
-  ASSERT_TRUE(probe->tapRow("a.txt")) << probe->lastError();
-  EXPECT_TRUE(testsupport::checkedShown(*probe, *table, "a.txt", true, "Upload"));
+  EXPECT_TRUE(fs::exists(cloud + "/0.txt"));
 }
 
 // A copy into Saved Files that is not made is said, and nothing flies to the Saved Files tab:

@@ -1,8 +1,10 @@
-// What the editor knows of the text it holds: Cancel asks before throwing away
-// only a text that differs from the file as it came (a search or the keyboard
-// changes nothing; a file reopened with last run's unsaved edits has changes),
-// the edit state says so for the next start, and a file sent back over SFTP
-// forgets its record only once the service reports it arrived.
+// What the editor knows of the text it holds: Cancel asks once editing has begun
+// in the text (a search shows the keyboard, which begins it) or a replace-all
+// changed it, and before deleting a downloaded file's working copy that already
+// held edits when it was loaded (last run's, or typed before an encoding
+// reload); the edit state says whether the text differs from the file as it
+// came, for the next start; and a file sent back over SFTP forgets its record
+// only once the service reports it arrived.
 #include "tests/app/editor/EditorFixture.h"
 #include "tests/support/EditRecords.h"
 #include "tests/support/ReportingSftp.h"
@@ -34,6 +36,7 @@ struct CancelCase {
                        // version's record)
   Action action;
   bool asks;
+  bool recorded; // the edit state says the text differs from the file as it came
 };
 void PrintTo(const CancelCase &c, std::ostream *out) {
   *out << c.what;
@@ -117,7 +120,7 @@ protected:
 
 } // namespace
 
-TEST_P(EditorUnsavedTest, CancelAsksOnlyForATextThatDiffersFromTheFileAsItCame) {
+TEST_P(EditorUnsavedTest, CancelAsksBeforeEditsAreThrownAway) {
   const CancelCase &c = GetParam();
   if (c.opened == Opened::Slot) DeviceProfile::setCurrent(DeviceProfile::iPad());
   auto editor = openAs(c.opened, c.changed);
@@ -129,7 +132,7 @@ TEST_P(EditorUnsavedTest, CancelAsksOnlyForATextThatDiffersFromTheFileAsItCame) 
   const std::string flagKey = c.opened == Opened::Slot
                                   ? keyForTab(editor->tabIndex, kWasEditingChangedKey)
                                   : std::string(kWasEditingChangedKey);
-  EXPECT_EQ(get(flagKey), c.asks ? "1" : "0") << c.what;
+  EXPECT_EQ(get(flagKey), c.recorded ? "1" : "0") << c.what;
   const std::string working = editor->editingFileAtPath;
   ASSERT_TRUE(probe->tap(c.opened == Opened::Slot ? "Close File" : "Cancel")) << probe->lastError();
   RunLoop::main()->runPending();
@@ -150,24 +153,29 @@ TEST_P(EditorUnsavedTest, CancelAsksOnlyForATextThatDiffersFromTheFileAsItCame) 
 INSTANTIATE_TEST_SUITE_P(
     Cases, EditorUnsavedTest,
     ::testing::Values(
-        CancelCase{"opened, untouched", Opened::Download, "", Action::Nothing, false},
-        CancelCase{"a search", Opened::Download, "", Action::FindNext, false},
-        CancelCase{"the keyboard shown and hidden", Opened::Download, "", Action::Keyboard, false},
-        CancelCase{"typed", Opened::Download, "", Action::Type, true},
-        CancelCase{"typed and erased again", Opened::Download, "", Action::TypeAndErase, false},
-        CancelCase{"replaced all", Opened::Download, "", Action::ReplaceAll, true},
+        CancelCase{"opened, untouched", Opened::Download, "", Action::Nothing, false, false},
+        CancelCase{"a search (it shows the keyboard)", Opened::Download, "", Action::FindNext, true,
+                   false},
+        CancelCase{"the keyboard shown and hidden", Opened::Download, "", Action::Keyboard, true,
+                   false},
+        CancelCase{"typed", Opened::Download, "", Action::Type, true, true},
+        CancelCase{"typed and erased again", Opened::Download, "", Action::TypeAndErase, true,
+                   false},
+        CancelCase{"replaced all", Opened::Download, "", Action::ReplaceAll, true, true},
         CancelCase{"typed, then read in another encoding", Opened::Download, "",
-                   Action::TypeThenReload, true},
-        CancelCase{"read in another encoding only", Opened::Download, "", Action::Reload, false},
-        CancelCase{"reopened with edits", Opened::Reopened, "1", Action::Nothing, true},
+                   Action::TypeThenReload, true, true},
+        CancelCase{"read in another encoding only", Opened::Download, "", Action::Reload, false,
+                   false},
+        CancelCase{"reopened with edits", Opened::Reopened, "1", Action::Nothing, true, true},
         CancelCase{"reopened with edits, then a search", Opened::Reopened, "1", Action::FindNext,
+                   true, true},
+        CancelCase{"reopened without edits", Opened::Reopened, "0", Action::Nothing, false, false},
+        CancelCase{"reopened without edits, then typed", Opened::Reopened, "0", Action::Type, true,
                    true},
-        CancelCase{"reopened without edits", Opened::Reopened, "0", Action::Nothing, false},
-        CancelCase{"reopened without edits, then typed", Opened::Reopened, "0", Action::Type, true},
         CancelCase{"reopened from a record that does not say", Opened::Reopened, "",
-                   Action::Nothing, true},
-        CancelCase{"a tab slot with edits", Opened::Slot, "1", Action::Nothing, true},
-        CancelCase{"a tab slot without edits", Opened::Slot, "0", Action::Nothing, false}));
+                   Action::Nothing, true, true},
+        CancelCase{"a tab slot with edits", Opened::Slot, "1", Action::Nothing, true, true},
+        CancelCase{"a tab slot without edits", Opened::Slot, "0", Action::Nothing, false, false}));
 
 // iPhone: Save sends the file back over the SFTP connection from a thread of
 // its own. Only the service's report that the file arrived ends the record (and

@@ -217,28 +217,31 @@ TEST_F(LocalFolderTest, TheCheckedFileStaysCheckedWhenTheFolderChanges) {
   expectChecked(false);
 }
 
-// A row's menu button opens the row's sheet and leaves the checked row as it was: after the
-// sheet, the next tap on that row checks it (a mark made under the sheet would make that tap take
-// it away again).
-TEST_F(LocalFolderTest, ARowsMenuButtonLeavesTheCheckedRowAsItWas) {
+// A row's menu button makes its row the checked one, whatever was checked before.
+TEST_F(LocalFolderTest, ARowsMenuButtonMakesItsRowTheCheckedOne) {
   auto table = probe->first<TableView>();
   ASSERT_TRUE(table);
-  auto expectChecked = [&](const char *name) {
-    EXPECT_TRUE(
-        testsupport::checkedShown(*probe, *table, name ? name : "", name != nullptr, "Upload"));
-  };
-  for (const char *before : {static_cast<const char *>(nullptr), "big.bin"}) {
-    SCOPED_TRACE(before ? before : "nothing checked");
-    if (before) {
-      ASSERT_TRUE(probe->tapRow(before)) << probe->lastError();
+  const struct {
+    const char *before; // checked before (none: nothing)
+    const char *row;
+    bool file;
+    const char *right; // the right-hand button that follows the row
+  } cases[] = {{nullptr, "a.txt", true, "Edit"},
+               {"big.bin", "a.txt", true, "Edit"},
+               {"a.txt", "a.txt", true, "Edit"},
+               {"a.txt", "sub", false, ""}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.row) + ", checked before: " + (c.before ? c.before : "none"));
+    ASSERT_TRUE(testsupport::uncheckAll(*probe, *table));
+    if (c.before) {
+      ASSERT_TRUE(probe->tapRow(c.before)) << probe->lastError();
     }
-    rowCommand("a.txt", "Cancel");
-    expectChecked(before);
-    ASSERT_TRUE(probe->tapRow("a.txt")) << probe->lastError();
-    expectChecked("a.txt");
-    EXPECT_EQ(probe->rightItem() ? probe->rightItem()->name : "", "Edit");
-    ASSERT_TRUE(probe->tapRow("a.txt")) << probe->lastError();
-    expectChecked(nullptr);
+    EXPECT_TRUE(testsupport::menuButtonChecksRow(
+        *probe, *table,
+        [&] {
+          return probe->tapAccessory(IndexPath{0, index(c.row)});
+        },
+        c.row, c.file, "Upload", c.file, c.right));
   }
 }
 
@@ -438,7 +441,39 @@ TEST_F(LocalFolderTest, MoveTargetsZipAndUnzip) {
   ASSERT_TRUE(fs::exists(files + "/big.zip"));
   ASSERT_TRUE(probe->tapRow("big.zip"));
   ASSERT_TRUE(probe->tap("Unzip"));
+  advance(std::chrono::milliseconds(10));
   EXPECT_EQ(testsupport::readFile(files + "/big/big.bin"), std::string(5000, 'x'));
+}
+
+// UnZip puts a spinner where its button was, and unpacks a moment later, so that a long unpack
+// shows it is under way; when it is done the button has gone. A password left empty unpacks
+// nothing and gives the button back.
+TEST_F(LocalFolderTest, UnzipShowsItsSpinnerWhileItUnpacks) {
+  ASSERT_TRUE(tartrees::sh("cd '" + files +
+                           "' && zip -q plain.zip a.txt && zip -q -P pw locked.zip a.txt"));
+  ASSERT_TRUE(probe->tap("Refresh"));
+  auto spinning = [&] {
+    // The folder screen's own button: the password prompt may stand over the screen.
+    auto right = screen->navigationItem().rightBarButtonItem();
+    auto spinner =
+        right ? std::dynamic_pointer_cast<ActivityIndicatorView>(right->customView()) : nullptr;
+    return spinner && spinner->isAnimating();
+  };
+  ASSERT_TRUE(probe->tapRow("plain.zip"));
+  ASSERT_TRUE(probe->tap("Unzip"));
+  EXPECT_TRUE(spinning());
+  EXPECT_FALSE(fs::exists(files + "/plain")) << "unpacked before the spinner was shown";
+  advance(std::chrono::milliseconds(10));
+  EXPECT_EQ(testsupport::readFile(files + "/plain/a.txt"), "abc");
+  EXPECT_FALSE(probe->rightItem());
+
+  ASSERT_TRUE(probe->tapRow("locked.zip"));
+  ASSERT_TRUE(probe->tap("Unzip"));
+  EXPECT_TRUE(spinning());
+  backToScreen("Done");
+  EXPECT_FALSE(fs::exists(files + "/locked"));
+  ASSERT_TRUE(probe->rightItem());
+  EXPECT_EQ(probe->rightItem()->name, "Unzip");
 }
 
 // An unpack never replaces, unasked, a file that differs from the archive's copy: one question
@@ -489,6 +524,7 @@ TEST_F(LocalFolderTest, UnpackingAsksBeforeReplacingChangedFiles) {
 
     ASSERT_TRUE(probe->tapRow(c.archive));
     ASSERT_TRUE(probe->tap(c.button)) << probe->lastError();
+    advance(std::chrono::milliseconds(10));
     auto alerts = probe->pendingAlerts();
     ASSERT_EQ(alerts.size(), 1u);
     EXPECT_EQ(alerts[0].title, c.title);
@@ -514,6 +550,7 @@ TEST_F(LocalFolderTest, UnpackingAsksBeforeReplacingChangedFiles) {
     if (replaced) {
       ASSERT_TRUE(probe->tapRow(c.archive));
       ASSERT_TRUE(probe->tap(c.button));
+      advance(std::chrono::milliseconds(10));
       EXPECT_TRUE(probe->pendingAlerts().empty());
       EXPECT_EQ(testsupport::readFile(nested + "/note.txt"), "original note");
     }

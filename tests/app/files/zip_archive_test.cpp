@@ -2,9 +2,15 @@
 // passwords, and hostile archives write nothing outside their target and fail.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <filesystem>
+#include <optional>
 
 #include "app/files/MinizipArchive.h"
+#include "platform/device/Application.h"
+#include "platform/device/DeviceProfile.h"
+#include "platform/foundation/Clock.h"
+#include "platform/foundation/RunLoop.h"
 #include "tests/support/TarTrees.h"
 
 namespace fs = std::filesystem;
@@ -188,4 +194,62 @@ TEST(ZipArchive, UnpackStopsBeforeTheDiskFillsAndRemovesThePartialEntry) {
   EXPECT_EQ(testsupport::readFile(out + "/a.txt"), "small");
   EXPECT_FALSE(fs::exists(out + "/big"));
   EXPECT_FALSE(fs::exists(out + "/z.txt")) << "the unpack stops at a full disk";
+}
+
+// An unpack holds a background task while it runs. When the background time runs out first, the
+// task is ended on the main thread then, not left to the end of the unpack, which then ends
+// nothing twice.
+TEST(ZipArchive, AnUnpacksBackgroundTaskEndsWhenTheTimeRunsOut) {
+  using namespace platform;
+  RunLoop::makeMainThread();
+  auto clock = std::make_shared<ManualClock>();
+  Clock::install(clock);
+  DeviceProfile::setCurrent(DeviceProfile::iPhone());
+  auto &app = Application::shared();
+  app.reset();
+  app.setBackgroundTimeAllowance(std::chrono::seconds(10));
+  app.launch();
+  app.enterBackground();
+  testsupport::TempDir t;
+  const std::string out = t.file("out");
+  fs::create_directories(out);
+  ASSERT_TRUE(
+      sh("cd " + q(t.path()) + " && echo a > a.txt && echo b > b.txt && zip -q x.zip a.txt b.txt"));
+  ASSERT_TRUE(sh("echo mine > " + q(out + "/a.txt")));
+  std::optional<size_t> held, afterExpiry;
+  {
+    MinizipArchive zip;
+    ASSERT_TRUE(zip.UnzipOpenFile(t.file("x.zip")));
+    // Asked about the file already there, halfway through: the time runs out meanwhile.
+    zip.overWriteOperation = [&](const std::string &) {
+      held = app.backgroundTaskCount();
+      clock->advance(std::chrono::seconds(10));
+      RunLoop::main()->runUntil([&] { return app.backgroundTaskCount() == 0; },
+                                std::chrono::seconds(2));
+      afterExpiry = app.backgroundTaskCount();
+      return true;
+    };
+    EXPECT_TRUE(zip.UnzipFileTo(out, false));
+    EXPECT_TRUE(zip.UnzipCloseFile());
+  }
+  EXPECT_EQ(held, 1u);
+  EXPECT_EQ(afterExpiry, 0u);
+  EXPECT_EQ(app.backgroundTaskCount(), 0u);
+  EXPECT_EQ(testsupport::readFile(out + "/b.txt"), "b\n");
+  app.reset();
+  RunLoop::main()->runPending();
+  Clock::install(nullptr);
+}
+
+// The earliest time a zip entry holds: 1 January 1980, midnight, where the person is.
+TEST(ZipArchive, Date1980IsMidnightOfItsFirstDayLocally) {
+  const time_t when = std::chrono::system_clock::to_time_t(MinizipArchive::Date1980());
+  struct tm local {};
+  ASSERT_TRUE(localtime_r(&when, &local));
+  EXPECT_EQ(local.tm_year + 1900, 1980);
+  EXPECT_EQ(local.tm_mon, 0);
+  EXPECT_EQ(local.tm_mday, 1);
+  EXPECT_EQ(local.tm_hour, 0);
+  EXPECT_EQ(local.tm_min, 0);
+  EXPECT_EQ(local.tm_sec, 0);
 }

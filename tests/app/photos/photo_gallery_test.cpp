@@ -5,6 +5,7 @@
 
 #include "tests/app/foundation/ScreenFixture.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/FarTimes.h"
 #include "tests/support/FolderChecks.h"
 #include "tests/support/PhotoFixtures.h"
 
@@ -255,6 +256,40 @@ TEST_F(PhotoGalleryTest, AlbumListsEachAssetOnceThoughRefreshedWhileListing) {
   EXPECT_EQ(rows(), std::vector<std::string>{expected[1]});
 }
 
+// An album opens sorted by name, whatever order Saved Files was last sorted in.
+TEST_F(PhotoGalleryTest, AnAlbumOpensSortedByName) {
+  store().setObject("1", kDefaultSortKey); // Saved Files sorted by size
+  ASSERT_NO_FATAL_FAILURE(openAlbum("Holidays"));
+  // The video made the smaller, the album opened again.
+  ASSERT_TRUE(probe->tapBack());
+  testsupport::writeFile(pictures + "/Holidays/clip.mov", "m");
+  ASSERT_TRUE(probe->tapRow("Holidays")) << probe->lastError();
+  ASSERT_TRUE(pumpUntil([&] { return top() && top()->loaded() && top()->title() == "Holidays"; }));
+  auto shown = [&] {
+    std::vector<std::string> names;
+    for (auto &r : probe->visibleRows())
+      names.push_back(r.label);
+    return names;
+  };
+  EXPECT_EQ(shown(), (std::vector<std::string>{rowFor("beach.jpg"), rowFor("clip.mov")}));
+  ASSERT_TRUE(probe->tap("Sort")) << probe->lastError();
+  ASSERT_TRUE(probe->answerSheet("Sort by Size")) << probe->lastError();
+  EXPECT_EQ(shown(), (std::vector<std::string>{rowFor("clip.mov"), rowFor("beach.jpg")}));
+}
+
+TEST_F(PhotoGalleryTest, AnAssetDatedPastTheClocksReachListsAtItsLastDay) {
+  fs::create_directories(pictures + "/Far");
+  ASSERT_TRUE(testsupport::writeFile(pictures + "/Far/far.mov", std::string(300, 'm')));
+  ASSERT_TRUE(testsupport::setModificationTime(pictures + "/Far/far.mov", testsupport::kYear2300));
+  ASSERT_NO_FATAL_FAILURE(openAlbum("Far"));
+  const std::string name = rowFor("far.mov");
+  std::shared_ptr<DirItemInfo> row;
+  for (auto &item : top()->folderItems())
+    if (item->name() == name) row = item;
+  ASSERT_TRUE(row) << name;
+  EXPECT_EQ(testsupport::yearOf(row->date), testsupport::kLastClockYear);
+}
+
 TEST_F(PhotoGalleryTest, UploadsOneAllOrTheMissingOnes) {
   ASSERT_NO_FATAL_FAILURE(openAlbum("Holidays"));
   const std::string beach = rowFor("beach.jpg"), clip = rowFor("clip.mov");
@@ -341,42 +376,34 @@ TEST_F(PhotoGalleryTest, TheCheckedFileStaysCheckedWhenTheAlbumChanges) {
   expectChecked(false);
 }
 
-// A row's menu button opens that row's sheet and leaves the checked row as it was, whatever the
-// answer (a copy made from it too): the next tap on the row checks it.
-TEST_F(PhotoGalleryTest, ARowsMenuButtonLeavesTheCheckedRowAsItWas) {
+// A row's menu button makes its row the selected one, whatever was selected before; a copy made
+// from its sheet leaves no row selected.
+TEST_F(PhotoGalleryTest, ARowsMenuButtonSelectsItsRowAndACopyFromItDeselectsIt) {
   ASSERT_NO_FATAL_FAILURE(openAlbum("Holidays"));
   const std::string beach = rowFor("beach.jpg"), clip = rowFor("clip.mov");
   auto table = probe->first<TableView>();
   ASSERT_TRUE(table);
-  auto expectChecked = [&](const std::string &name) {
-    EXPECT_TRUE(testsupport::checkedShown(*probe, *table, name, !name.empty(), "Upload"));
-  };
-  const struct {
-    std::string checkedBefore; // empty: nothing checked
-    const char *answer;
-  } cases[] = {{"", "Cancel"}, {clip, "Cancel"}, {clip, "Copy File"}, {"", "Copy File"}};
-  for (const auto &c : cases) {
-    SCOPED_TRACE(std::string(c.answer) + ", checked before: " + c.checkedBefore);
-    const auto checked = testsupport::checkedRows(*table);
-    if (checked != (c.checkedBefore.empty() ? std::vector<std::string>{}
-                                            : std::vector<std::string>{c.checkedBefore})) {
-      ASSERT_TRUE(probe->tapRow(checked.empty() ? c.checkedBefore : checked[0]));
+  for (const std::string &before : {std::string(), clip, beach}) {
+    SCOPED_TRACE("selected before: " + before);
+    ASSERT_TRUE(testsupport::uncheckAll(*probe, *table));
+    if (!before.empty()) {
+      ASSERT_TRUE(probe->tapRow(before)) << probe->lastError();
     }
-    ASSERT_TRUE(probe->tapAccessory(beach)) << probe->lastError();
-    expectChecked(c.checkedBefore);
-    ASSERT_TRUE(probe->answerSheet(c.answer)) << probe->lastError();
-    if (std::string(c.answer) == "Copy File") {
-      const auto before = std::distance(fs::recursive_directory_iterator(files), {});
-      ASSERT_TRUE(probe->tapRow("Saved Files")) << probe->lastError();
-      ASSERT_TRUE(probe->tapBack());
-      ASSERT_TRUE(pumpUntil(
-          [&] { return std::distance(fs::recursive_directory_iterator(files), {}) > before; }));
-      advance(std::chrono::milliseconds(50));
-    }
-    expectChecked(c.checkedBefore);
+    EXPECT_TRUE(testsupport::menuButtonChecksRow(
+        *probe, *table, [&] { return probe->tapAccessory(beach); }, beach, true, "Upload", true,
+        "View"));
   }
-  ASSERT_TRUE(probe->tapRow(beach)) << probe->lastError();
-  expectChecked(beach);
+  ASSERT_TRUE(probe->tapRow(clip)) << probe->lastError();
+  ASSERT_TRUE(probe->tapAccessory(beach)) << probe->lastError();
+  ASSERT_TRUE(probe->answerSheet("Copy File")) << probe->lastError();
+  const auto before = std::distance(fs::recursive_directory_iterator(files), {});
+  ASSERT_TRUE(probe->tapRow("Saved Files")) << probe->lastError();
+  ASSERT_TRUE(probe->tapBack());
+  ASSERT_TRUE(pumpUntil(
+      [&] { return std::distance(fs::recursive_directory_iterator(files), {}) > before; }));
+  advance(std::chrono::milliseconds(50));
+  EXPECT_TRUE(testsupport::checkedShown(*probe, *table, "", false, "Upload"));
+  EXPECT_FALSE(probe->rightItem());
 }
 
 TEST_F(PhotoGalleryTest, ViewPlayMailAndOpenInGetTheAssetsBytes) {
@@ -543,19 +570,26 @@ TEST_F(PhotoGalleryTest, TabletMenusOpenFromTheirRowAndTheEditorAsAFileTab) {
     }
   }
 
-  // The per-file menu opens from its row; "Copy File" lists the folders in a popover there, and
-  // one choice copies once and closes it.
+  // The per-file menu opens from its row; "Copy File" pushes the list of folders, and the choice
+  // copies once, when the list is left: choices changed on the way copy nothing.
   const std::string beach = rowFor("beach.jpg");
   ASSERT_TRUE(probe->tapAccessory(beach)) << probe->lastError();
   ASSERT_TRUE(gallery->openSheet());
   EXPECT_EQ(gallery->openSheet()->anchor().kind, Anchor::Kind::Rect);
   ASSERT_TRUE(probe->answerSheet("Copy File")) << probe->lastError();
-  ASSERT_TRUE(gallery->copyPopover() && gallery->copyPopover()->isPopoverVisible());
+  EXPECT_NE(probe->topViewController(), gallery);
+  EXPECT_EQ(probe->navigationTitle(), "Copy " + beach);
+  ASSERT_TRUE(probe->tapRow("Saved Files")) << probe->lastError();
   ASSERT_TRUE(probe->tapRow("sub")) << probe->lastError();
-  EXPECT_FALSE(gallery->copyPopover()->isPopoverVisible());
+  advance(std::chrono::milliseconds(200));
+  EXPECT_FALSE(fs::exists(files + "/" + beach)) << "copied before the list was left";
+  EXPECT_FALSE(fs::exists(files + "/sub/" + beach)) << "copied before the list was left";
+  ASSERT_TRUE(probe->tapBack()) << probe->lastError();
+  EXPECT_EQ(probe->topViewController(), gallery);
   ASSERT_TRUE(pumpUntil([&] { return fs::exists(files + "/sub/" + beach); }));
   advance(std::chrono::milliseconds(200));
   EXPECT_EQ(std::distance(fs::directory_iterator(files + "/sub"), {}), 1);
+  EXPECT_FALSE(fs::exists(files + "/" + beach));
 
   // The sort menu opens from its button; the editor becomes a file tab.
   ASSERT_TRUE(probe->tap("Sort")) << probe->lastError();

@@ -95,10 +95,55 @@ TEST_F(QueueTest, ScreenShowsRowsTitleAndBadge) {
   EXPECT_EQ(queue_->batchItemList()[0]->start(), 524288); // the stop kept the saved offset
 }
 
+// Paused part way, a row shows what a stopped row shows: its bar goes, and no line under its
+// name says anything of its own; Play runs it on.
+TEST_F(QueueTest, ARowPausedPartWayShowsWhatAStoppedRowShows) {
+  makeQueue();
+  queue_->clickedPause();
+  queue_->addBatchItemAction(30, "big.bin", "/pub", 4 << 20, "127.0.0.1", 22, "u", "p", "sftp",
+                             "/d", false, false);
+  queue_->clickedResume();
+  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 1; }));
+  queue_->progressDic(*sftp_, SFTPProgressDic{1 << 20, 0.4f});
+  auto table = queue_->tableView();
+  auto part = [&](int tag) {
+    return table->cellForRowAtIndexPath({0, 0})->contentView()->viewWithTag(tag);
+  };
+  ASSERT_FALSE(part(-5)->isHidden());
+  ASSERT_TRUE(probe_->tap("Pause")) << probe_->lastError();
+  for (const bool reloaded : {false, true}) {
+    SCOPED_TRACE(reloaded ? "listed again" : "as paused");
+    if (reloaded) table->reloadData();
+    EXPECT_TRUE(part(-5)->isHidden()) << "the bar";
+    EXPECT_TRUE(part(-6)->isHidden()) << "the line under the name";
+  }
+  // Played again, the next report brings the bar back.
+  ASSERT_TRUE(probe_->tap("Play")) << probe_->lastError();
+  queue_->updateBatchItemPK(queue_->batchItemList()[0]->primaryKey(), 0.5f, 2 << 20);
+  EXPECT_FALSE(part(-5)->isHidden());
+}
+
+// Paused while its session connects, a row no longer says what the session was doing.
+TEST_F(QueueTest, ARowPausedWhileConnectingNoLongerSaysSo) {
+  makeQueue();
+  queue_->clickedPause();
+  queue_->addBatchItemAction(30, "big.bin", "/pub", 4 << 20, "127.0.0.1", 22, "u", "p", "sftp",
+                             "/d", false, false);
+  queue_->clickedResume();
+  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 1; }));
+  queue_->connectStatus(*sftp_, "Connecting...");
+  auto line = [&] {
+    return std::dynamic_pointer_cast<ui::Label>(
+        queue_->tableView()->cellForRowAtIndexPath({0, 0})->contentView()->viewWithTag(-6));
+  };
+  ASSERT_FALSE(line()->isHidden());
+  ASSERT_TRUE(probe_->tap("Pause")) << probe_->lastError();
+  EXPECT_TRUE(line()->isHidden()) << line()->text();
+}
+
 // In edit mode a row's content makes room for the delete control on its left and the reorder
-// control on its right: the progress bar and the lines beside and under it (a paused row's
-// "Paused", a message) end where the content ends, never under a control; out of edit mode they
-// reach as far as before.
+// control on its right: the progress bar and the message line under it end where the content
+// ends, never under a control; out of edit mode they reach as far as before.
 TEST_F(QueueTest, ARowsBarAndLinesEndWhereItsContentEnds) {
   makeQueue();
   queue_->clickedPause();
@@ -106,7 +151,7 @@ TEST_F(QueueTest, ARowsBarAndLinesEndWhereItsContentEnds) {
     queue_->addBatchItemAction(2, name, "/pub", 4096, "127.0.0.1", 21, "u", "p", "ftp", "/d", false,
                                false);
   auto &items = queue_->batchItemList();
-  items[0]->setProgress(0.4f); // paused part way: a shorter bar with "Paused" beside it
+  items[0]->setProgress(0.4f);
   items[1]->setProgress(0.7f);
   items[1]->setErrorMsg("550 No such file");
   queue_->setEditing(false, false); // lists the rows again
@@ -115,9 +160,8 @@ TEST_F(QueueTest, ARowsBarAndLinesEndWhereItsContentEnds) {
     const char *what;
     int row, tag;
     double end; // how far before the content's end it ends
-  } parts[] = {{"the paused bar", 0, -5, 90},
-               {"\"Paused\"", 0, -6, 30},
-               {"the bar", 1, -5, 30},
+  } parts[] = {{"the bar", 0, -5, 30},
+               {"the bar of a failed row", 1, -5, 30},
                {"the message", 1, -6, 30},
                {"the size", 2, -3, 30}};
   for (const bool editing : {false, true}) {
@@ -146,9 +190,6 @@ TEST_F(QueueTest, ARowsBarAndLinesEndWhereItsContentEnds) {
   }
 }
 
-// The title line under "Transfers" carries what is left and how fast it goes; it must show whole
-// in the navigation bar for every figure a transfer reaches, from a small file to gigabytes at
-// loopback speed.
 // The Transfers screen turns only when the application allows landscape, and a turn it made is
 // passed on to the application, which lays out what it holds around the screen.
 TEST_F(QueueTest, ARotationIsPassedOnToTheApplication) {
@@ -171,7 +212,9 @@ TEST_F(QueueTest, ARotationIsPassedOnToTheApplication) {
   setAppDelegateServices(nullptr);
 }
 
-TEST_F(QueueTest, TitleLineShowsSizeAndSpeedWhole) {
+// The title line under "Transfers" carries what is left and how fast it goes, in the navigation
+// bar; a long one is set smaller, never below the system font size.
+TEST_F(QueueTest, TitleLineShrinksNoFurtherThanTheSystemFontSize) {
   makeQueue();
   auto details = queue_->titleDetails();
   ASSERT_TRUE(details);
@@ -186,13 +229,20 @@ TEST_F(QueueTest, TitleLineShowsSizeAndSpeedWhole) {
                 f.origin.y + f.size.height <= inside.size.height + 0.5)
         << "a line of the title lies outside the title";
   }
+  // The line shrinks for a long text, down to the system font size and no further.
+  const double smallest = ui::Font::systemFontSize();
+  EXPECT_GT(details->font().size, smallest);
   for (const char *text : {"3.0 MB", "3.0 MB  100.0 KB/Sec", "50.0 MB @ 5084.0 KB/Sec",
                            "10240.0 MB @ 307200.0 KB/Sec"}) {
     details->setText(text);
     const auto fit = testsupport::fitOfLabel(*details);
-    EXPECT_TRUE(fit.whole) << text << ": " << fit.width << " points at " << fit.fontSize;
-    EXPECT_GE(fit.fontSize, 9) << text << " is too small to read";
+    EXPECT_GE(fit.fontSize, smallest) << text;
+    if (fit.fontSize > smallest) {
+      EXPECT_TRUE(fit.whole) << text << ": " << fit.width << " points at " << fit.fontSize;
+    }
   }
+  details->setText("3.0 MB");
+  EXPECT_TRUE(testsupport::fitOfLabel(*details).whole);
 }
 
 TEST_F(QueueTest, EditDeleteMoveAndDeleteAll) {

@@ -568,54 +568,61 @@ TEST_F(FtpTabTest, RowMenusOfFtpAndSftpScreens) {
   }
 }
 
-// A row's menu button opens the row's menu and leaves the checked row as it was, on FTP and SFTP
-// screens alike: whatever the menu's answer, the next tap on that row checks it (a mark made
-// under the menu would make that tap take it away again).
-TEST_F(FtpTabTest, ARowsMenuButtonLeavesTheCheckedRowAsItWas) {
-  const struct {
-    bool sftp;
-    const char *checkedBefore; // none: nothing checked
-    const char *answer;
-  } cases[] = {
-      {true, nullptr, "Cancel"},  {false, nullptr, "Cancel"},     {true, "b.txt", "Cancel"},
-      {false, "b.txt", "Cancel"}, {true, nullptr, "Rename File"}, {true, "a.txt", "Cancel"},
-  };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(std::string(c.sftp ? "SFTP" : "FTP") + ", checked before: " +
-                 (c.checkedBefore ? c.checkedBefore : "none") + ", answered " + c.answer);
+// A row's menu button makes its row the checked one, on FTP and SFTP screens alike, whatever was
+// checked before; a rename from the menu then clears the check.
+TEST_F(FtpTabTest, ARowsMenuButtonMakesItsRowTheCheckedOneAndARenameClearsIt) {
+  auto show = [&](bool sftpScreen) {
     auto sftp = std::make_shared<IdleSftp>();
-    auto screen = c.sftp ? DirViewer::initWithExistingSFTPConnection(sftp)
-                         : DirViewer::initWithExistingConnection(std::make_shared<FTPConnection>());
+    auto screen = sftpScreen
+                      ? DirViewer::initWithExistingSFTPConnection(sftp)
+                      : DirViewer::initWithExistingConnection(std::make_shared<FTPConnection>());
     nav->pushViewController(screen, false);
     const DirItemList listing{entry("sub", 0, true), entry("a.txt", 5), entry("b.txt", 5)};
-    if (c.sftp) {
+    if (sftpScreen) {
       screen->gotDirectory(*sftp, listing);
     } else {
       screen->replaceDirectory(listing);
       screen->setLoadedDirectory(true);
       screen->showDirToolbar();
     }
+    return screen;
+  };
+  const struct {
+    bool sftp;
+    const char *checkedBefore; // none: nothing checked
+    const char *row;
+  } cases[] = {{true, nullptr, "a.txt"},  {false, nullptr, "a.txt"}, {true, "b.txt", "a.txt"},
+               {false, "b.txt", "a.txt"}, {true, "a.txt", "a.txt"},  {true, "b.txt", "sub"},
+               {false, "a.txt", "sub"}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.sftp ? "SFTP" : "FTP") + ", " + c.row +
+                 ", checked before: " + (c.checkedBefore ? c.checkedBefore : "none"));
+    auto screen = show(c.sftp);
     if (c.checkedBefore) {
       ASSERT_TRUE(probe->tapRow(c.checkedBefore)) << probe->lastError();
     }
-    // A text file opens for editing, or for viewing only over an anonymous FTP login.
-    const std::string open = c.sftp ? "Edit" : "View";
-    auto expectChecked = [&](const char *name) {
-      EXPECT_TRUE(testsupport::checkedShown(*probe, *screen->tableView, name ? name : "",
-                                            name != nullptr, "Download"));
-      EXPECT_EQ(probe->rightItem() ? probe->rightItem()->name : "", name ? open : "");
-    };
+    // A text file opens for editing, or for viewing only over an anonymous FTP login; a folder
+    // has no such button, and Download fetches either.
+    const bool file = std::string(c.row) != "sub";
+    const std::string open = !file ? "" : c.sftp ? "Edit" : "View";
+    EXPECT_TRUE(testsupport::menuButtonChecksRow(
+        *probe, *screen->tableView, [&] { return probe->tap(std::string(c.row) + " Menu"); }, c.row,
+        file, "Download", true, open));
+    nav->popToRootViewControllerAnimated(false);
+  }
+  for (const bool sftp : {true, false}) {
+    SCOPED_TRACE(sftp ? "a rename over SFTP" : "a rename over FTP");
+    auto screen = show(sftp);
     ASSERT_TRUE(probe->tap("a.txt Menu")) << probe->lastError();
-    expectChecked(c.checkedBefore);
-    ASSERT_TRUE(probe->answerSheet(c.answer)) << probe->lastError();
-    if (std::string(c.answer) == "Rename File") {
-      ASSERT_TRUE(probe->tap("Cancel")) << probe->lastError();
-    }
-    expectChecked(c.checkedBefore);
-    // The next tap on the row checks it (or, checked already, takes the mark away as ever).
-    ASSERT_TRUE(probe->tapRow("a.txt")) << probe->lastError();
-    const bool wasChecked = c.checkedBefore && std::string(c.checkedBefore) == "a.txt";
-    expectChecked(wasChecked ? nullptr : "a.txt");
+    ASSERT_TRUE(probe->answerSheet("Rename File")) << probe->lastError();
+    probe->clear("Rename File To:");
+    ASSERT_TRUE(probe->type("Rename File To:", "c.txt")) << probe->lastError();
+    ASSERT_TRUE(probe->tap("Done")) << probe->lastError();
+    RunLoop::main()->runPending();
+    EXPECT_TRUE(screen->filenameExists("c.txt"));
+    screen->showDirToolbar(); // as when the server's answer comes
+    EXPECT_TRUE(testsupport::checkedShown(*probe, *screen->tableView, "", false, "Download"));
+    EXPECT_FALSE(probe->rightItem());
     nav->popToRootViewControllerAnimated(false);
   }
 }
