@@ -9,6 +9,7 @@
 
 #include "platform/device/Application.h"
 #include "platform/device/DeviceProfile.h"
+#include "platform/device/ProgramInstance.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/RunLoop.h"
@@ -23,6 +24,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
 
 namespace {
@@ -38,6 +41,9 @@ const char kHelp[] =
     "with status 0. An ftp:// or ftps:// address given on the command line fills the connect\n"
     "fields; a file is copied into Saved Files (key files .rsa .dsa .ppk .pem into\n"
     "Files/PrivateKeys).\n"
+    "One program runs on a data folder: started again on it, ferrowen hands the address or\n"
+    "file to the program running there and exits (status 0 once it was taken; 1, with the\n"
+    "reason, when it could not be handed over or none was given).\n"
     "The FTP sharing server (port 2121) and the web sharing server (port 8080) serve\n"
     "Documents/Files when the settings \"FTPServer\" and \"WebServer\" are \"1\".\n"
     "\n"
@@ -91,6 +97,37 @@ int main(int argc, char **argv) {
     return 2;
   }
 
+  // One program per data folder: a second start hands its address or file to the running one
+  // and ends, as the system hands them to an application that is already open.
+  const std::string home = platform::Paths::home();
+  auto claim = platform::ProgramInstance::claim(home);
+  std::unique_ptr<platform::ProgramInstance> instance = std::move(claim.instance);
+  if (!instance && !claim.heldElsewhere) {
+    std::fprintf(stderr, "ferrowen: %s\n", claim.error.c_str());
+    return 1;
+  }
+  if (!instance) {
+    if (handedIn.empty()) {
+      std::fprintf(stderr,
+                   "ferrowen: Ferrowen already runs on the data folder %s (a second start only "
+                   "hands it an address or a file)\n",
+                   home.c_str());
+      return 1;
+    }
+    std::string why;
+    if (platform::ProgramInstance::handOver(home, handedIn, why, instance)) {
+      std::printf("ferrowen: handed to the Ferrowen running on the data folder %s\n", home.c_str());
+      return 0;
+    }
+    if (!instance) {
+      std::fprintf(stderr,
+                   "ferrowen: cannot hand it to the Ferrowen running on the data folder %s: %s\n",
+                   home.c_str(), why.c_str());
+      return 1;
+    }
+    // The running one ended meanwhile: this start is the program now.
+  }
+
   // SIGINT and SIGTERM are taken from a signal fd on the main run loop, so the stop is ordinary
   // work on the main thread. They are blocked before any thread starts, so every thread
   // inherits the mask and none of them is interrupted by them.
@@ -141,11 +178,19 @@ int main(int argc, char **argv) {
   attachConnectScreen(delegate);
   app.setDelegate(delegate);
   app.launch({handedIn, {}});
+  // What later starts on this data folder hand over arrives as an address opened in the running
+  // application.
+  instance->serve([&app](const std::string &handed) -> std::optional<std::string> {
+    if (handed.find("://") == std::string::npos) return "not an address or a file";
+    app.deliverOpenURL(handed);
+    return std::nullopt;
+  });
   // The browser front end, unless FERROWEN_RENDERER is 0 (it prints the address to open).
   auto renderer = platform::ui::startRenderer();
   mainLoop->run();
 
   platform::Log::system(std::string("Stopping (") + strsignal(stopSignal) + ")");
+  instance->stopServing();
   app.terminate();
   source->remove();
   mainLoop->runPending();

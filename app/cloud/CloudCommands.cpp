@@ -437,7 +437,7 @@ void iCloudFolderView::prompt(const std::string &title, const std::string &text,
 // characters), not "." or "..".
 void iCloudFolderView::doCreateFile(TextPromptViewer &p) {
   const std::string name = typed(p);
-  if (!acceptableName(name) || filenameAlreadyInUse(name)) return;
+  if (!acceptableName(name, getPath()) || filenameAlreadyInUse(name)) return;
   const std::string temp = tempFolder() + "/" + name;
   FileManager::removeItem(temp);
   if (endsWithNoCase(name, ".zip")) {
@@ -496,7 +496,8 @@ void iCloudFolderView::picked(std::optional<PickedMedia> media) {
 void iCloudFolderView::doNameVideo(TextPromptViewer &p) {
   std::string name = typed(p);
   if (!endsWithNoCase(name, ".mov")) name += ".mov";
-  if (!acceptableName(name) || filenameAlreadyInUse(name) || videoFilePath_.empty()) return;
+  if (!acceptableName(name, getPath()) || filenameAlreadyInUse(name) || videoFilePath_.empty())
+    return;
   const std::string temp = tempFolder() + "/" + name;
   FileManager::removeItem(temp);
   if (!FileManager::copyItem(videoFilePath_, temp)) return;
@@ -515,7 +516,7 @@ void iCloudFolderView::doNamePicture(TextPromptViewer &p) {
   } else if (ext.empty() || !myContains(".jpg.jpeg.jpe.", "." + ext + ".")) {
     name += ".jpg";
   }
-  if (!image || !acceptableName(name) || filenameAlreadyInUse(name)) return;
+  if (!image || !acceptableName(name, getPath()) || filenameAlreadyInUse(name)) return;
   const auto data = png ? image->pngRepresentation() : image->jpegRepresentation(0.99);
   const std::string temp = tempFolder() + "/" + name;
   if (!FileManager::writeAtomically(temp, data)) return;

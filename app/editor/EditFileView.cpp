@@ -191,7 +191,7 @@ void tellNotSentBack(const std::string &name, const std::string &workingFile) {
 // as after an FTP upload. Only this file's record: another may have been recorded since.
 void forgetSavedEdit(const std::string &workingFile) {
   if (workingFile.empty() || setting(kEditingFTPFile) != workingFile) return;
-  FileManager::removeItem(workingFile);
+  removeWorkingCopy(workingFile);
   for (const char *key : kEditRecordKeys)
     settings().setObject("", key);
   settings().synchronize();
@@ -281,6 +281,7 @@ std::shared_ptr<EditFileView> EditFileView::initWithFile(const std::string &path
   Log::systemf("EditFileView:%s", path.c_str());
   auto editor = std::make_shared<EditFileView>(nibName);
   editor->editingFileAtPath = path;
+  editor->workingFileInUse_.hold(path);
   // A file of the cloud container is read and written only coordinated, with the editor as its
   // presenter: it hears of other screens' and other processes' accesses.
   if (auto services = EditorServices::shared(); services && services->isCloudFile(path)) {
@@ -672,8 +673,9 @@ void EditFileView::uploadBack(const editor::Bytes &bytes) {
         sftp                                                                         ? "sftp"
         : (theConnection ? theConnection->fSecureLogin() : serverProtocol == "ftps") ? "ftps"
                                                                                      : "ftp";
-    queue->addBatchItemAction(sftp ? 31 : 3, textFileName, directoryOfTheFile, 0, serverName, 0,
-                              userLogin, myDecryptString1(userPassword), protocol,
+    // To the server and port the file came from (a port the server text does not hold too).
+    queue->addBatchItemAction(sftp ? 31 : 3, textFileName, directoryOfTheFile, 0, serverName,
+                              serverPort, userLogin, myDecryptString1(userPassword), protocol,
                               editingFileAtPath, true, true);
     return;
   }
@@ -687,7 +689,9 @@ void EditFileView::uploadBack(const editor::Bytes &bytes) {
         (directoryOfTheFile.empty() || directoryOfTheFile.back() != '/' ? directoryOfTheFile + "/"
                                                                         : directoryOfTheFile) +
         textFileName;
-    auto send = [sftp, local, remote, name](SFTPWrapper &) {
+    // The working file is what is sent: in use until the service has sent it.
+    auto sending = std::make_shared<FileInUse>(local);
+    auto send = [sftp, local, remote, name, sending](SFTPWrapper &) {
       // Only the service's report that the file arrived ends the edit record: a refused or
       // failed upload keeps it (and the working file) for the next start.
       const std::weak_ptr<SFTPWrapperDelegate> listener = sftp->delegate();
@@ -699,7 +703,7 @@ void EditFileView::uploadBack(const editor::Bytes &bytes) {
       // Its reports are on their way to the main thread, in order; after them the screen that
       // listened gets the service back, unless another one has taken it meanwhile. A save that
       // did not arrive is never left unsaid.
-      platform::dispatchAsyncMain([sftp, watch, listener, name, local] {
+      platform::dispatchAsyncMain([sftp, watch, listener, name, local, sending] {
         if (sftp->delegate() == watch) sftp->setDelegate(listener);
         if (!watch->fileArrived() && !watch->failureShown()) tellNotSentBack(name, local);
       });
@@ -804,6 +808,8 @@ void EditFileView::savePresentedItemChanges() {
 }
 
 void EditFileView::cleanup() {
+  // Closed: its working file is used only by what still names it (a record, a queued save).
+  workingFileInUse_.release();
   // The presenter's watch may be what called: the container lets it go once its call is over.
   if (presenter_) {
     CloudContainer::removeFilePresenter(presenter_.get());
@@ -844,10 +850,15 @@ void EditFileView::doCancel() {
     // The Saved Files copy of a download followed the edits: it gets its bytes back.
     if (wroteLocalFile_ && textLoaded && !editingSavedFilePath.empty())
       FileManager::writeAtomically(editingSavedFilePath, loaded_.bytes);
-    FileManager::removeItem(editingFileAtPath);
-    for (const char *key : kEditRecordKeys)
-      settings().setObject("", key);
-    settings().synchronize();
+    workingFileInUse_.release();
+    removeWorkingCopy(editingFileAtPath);
+    // Only this file's record goes: a pending edit of another file (kept from the last run, not
+    // yet reopened) keeps its record and its working file.
+    if (setting(kEditingFTPFile) == editingFileAtPath) {
+      for (const char *key : kEditRecordKeys)
+        settings().setObject("", key);
+      settings().synchronize();
+    }
   } else if (wroteLocalFile_ && textLoaded) {
     // The edit-state saves wrote the file as it was being edited: Discard puts its bytes back.
     if (cloudFile_)

@@ -9,6 +9,7 @@
 
 #include "app/editor/EditorCodec.h"
 #include "app/editor/EditorScreens.h"
+#include "app/foundation/WorkingCopy.h"
 #include "app/ftp/FTPServices.h"
 
 #include "platform/ui/Presentation.h"
@@ -225,6 +226,9 @@ private:
   void selectFound(platform::ui::Range found);
   void restoreTextFrame();
 
+  // The working file is in use while the editor is open: nothing that clears the temporary folder
+  // removes it, and no download of its remote file is put in its place.
+  FileInUse workingFileInUse_;
   // The bytes as loaded (Discard puts them back; a save keeps them wherever the text was not
   // edited), the text decoded from them and the encoding in force then.
   editor::LoadedFile loaded_;

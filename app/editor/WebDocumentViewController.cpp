@@ -86,6 +86,7 @@ WebDocumentViewController::initWithNibName(const std::string &nibName, const std
   auto viewer = std::make_shared<WebDocumentViewController>(nibName);
   viewer->docName = fileName;
   viewer->docLocalFile = filePath;
+  viewer->shownInUse_.hold(filePath);
   return viewer;
 }
 
@@ -474,6 +475,7 @@ void WebDocumentViewController::changeImage() {
   // which must still be there to be shown.
   if (cleanupWhenDone && next != docLocalFile) FileManager::removeItem(docLocalFile);
   docLocalFile = next;
+  shownInUse_.hold(next);
   docName = lastPathComponent(next);
   auto item = tabBarItem();
   item->setTitle(myShortenedFileName(docName));
@@ -485,7 +487,8 @@ void WebDocumentViewController::changeImage() {
 
 void WebDocumentViewController::clickOK() {
   presentFile(false);
-  if (!editingSavedFile || cleanupWhenDone) FileManager::removeItem(docLocalFile);
+  shownInUse_.release();
+  if (!editingSavedFile || cleanupWhenDone) removeWorkingCopy(docLocalFile);
   settings().setObject("", kWasViewingFile);
   settings().synchronize();
   auto self = sharedAs<WebDocumentViewController>();

@@ -6,6 +6,7 @@
 // system only as an http, https or mailto address. Main thread.
 #pragma once
 
+#include "app/foundation/WorkingCopy.h"
 #include "app/web/ShellFileScreen.h"
 
 #include "platform/ui/Presentation.h"
@@ -94,4 +95,6 @@ private:
   void loadingEnded(bool failed);
   std::function<std::string(const std::string &)> source_;
   std::shared_ptr<class ViewerPresenter> presenter_;
+  // The file shown is in use while the viewer shows it.
+  FileInUse shownInUse_;
 };

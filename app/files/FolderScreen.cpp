@@ -118,9 +118,9 @@ void FolderScreen::alert(const std::string &title, const std::string &message) {
   std::make_shared<AlertView>(title, message, std::weak_ptr<AlertViewDelegate>(), "OK")->show();
 }
 
-bool FolderScreen::acceptableName(const std::string &name) {
+bool FolderScreen::acceptableName(const std::string &name, const std::string &folder) {
   std::string why;
-  if (isSingleFileName(name, &why)) return true;
+  if (isSingleFileName(name, &why) && nameFitsFolder(folder, name, &why)) return true;
   alert("File Name Error", "That name cannot be used: " + why);
   return false;
 }

@@ -69,8 +69,9 @@ protected:
 
   // A plain alert with an OK button.
   void alert(const std::string &title, const std::string &message);
-  // A name a new or renamed item may take: one plain file name (else says why).
-  bool acceptableName(const std::string &name);
+  // A name a new or renamed item may take in `folder`: one plain file name that the folder's file
+  // system takes (else says why, and nothing is made).
+  bool acceptableName(const std::string &name, const std::string &folder);
   // True, with the "File Name Error" alert, when the folder holds an item of that name.
   bool filenameAlreadyInUse(const std::string &name);
   // The folder holds an item of that name: by default one of the complete listing, whatever the

@@ -305,7 +305,7 @@ void LocalFolderViewController::doNamePicture(TextPromptViewer &p) {
   auto image = std::move(imageToSave_);
   const bool png = p.segmentFileType && p.segmentFileType->selectedSegmentIndex() != 0;
   const std::string name = pictureName(typed(p), png);
-  if (!image || !acceptableName(name)) return;
+  if (!image || !acceptableName(name, getPath())) return;
   // A picture of that name already in the folder is replaced, as the prompt said.
   const auto data = png ? image->pngRepresentation() : image->jpegRepresentation(0.99);
   FileManager::writeAtomically(getPath() + "/" + name, data);
@@ -316,7 +316,7 @@ void LocalFolderViewController::doNameVideo(TextPromptViewer &p) {
   std::string name = typed(p);
   if (!myEndsWith(name, ".mov")) name += ".mov";
   const std::string movie = std::exchange(videoFilePath_, std::string());
-  if (movie.empty() || !acceptableName(name)) return;
+  if (movie.empty() || !acceptableName(name, getPath())) return;
   // An existing file of that name stays: the copy is then not made.
   const std::string target = getPath() + "/" + name;
   if (!FileManager::fileExists(target)) FileManager::copyItem(movie, target);
@@ -327,7 +327,7 @@ void LocalFolderViewController::doResizePicture(const ResizeAnswer &answer) {
   auto entry = checkedItemOrReset();
   if (!entry || entry->fileType() != DirItemInfo::kFileTypeImage) return;
   const std::string name = pictureName(answer.fileName, answer.png);
-  if (!acceptableName(name)) return;
+  if (!acceptableName(name, getPath())) return;
   auto image = media::Image::imageWithContentsOfFile(getPath() + "/" + entry->name());
   if (!image) return;
   Application::shared().setNetworkActivityIndicatorVisible(true);
@@ -430,7 +430,7 @@ void LocalFolderViewController::deleteConfirmed(const PendingConfirm &pending) {
 
 void LocalFolderViewController::doCreateFile(TextPromptViewer &p) {
   const std::string name = typed(p);
-  if (!acceptableName(name) || filenameAlreadyInUse(name)) return;
+  if (!acceptableName(name, getPath()) || filenameAlreadyInUse(name)) return;
   const std::string path = getPath() + "/" + name;
   if (myEndsWith(name, ".zip")) {
     MinizipArchive zip;
@@ -443,7 +443,7 @@ void LocalFolderViewController::doCreateFile(TextPromptViewer &p) {
 
 void LocalFolderViewController::doCreateDirectory(TextPromptViewer &p) {
   const std::string name = typed(p);
-  if (!acceptableName(name) || filenameAlreadyInUse(name)) return;
+  if (!acceptableName(name, getPath()) || filenameAlreadyInUse(name)) return;
   FileManager::createDirectory(getPath() + "/" + name);
   if (name == "PrivateKeys") FileManager::protectFile(getPath() + "/" + name);
   loadFolderData();
@@ -453,7 +453,7 @@ void LocalFolderViewController::renameOrCopy(TextPromptViewer &p, const Target &
   if (folderItems_.empty()) loadFolderData();
   const std::string name = typed(p);
   if (name == target.name) return;
-  if (!acceptableName(name) || filenameAlreadyInUse(name) || !stillThere(target)) return;
+  if (!acceptableName(name, getPath()) || filenameAlreadyInUse(name) || !stillThere(target)) return;
   const std::string from = getPath() + "/" + target.name, to = getPath() + "/" + name;
   if (copy)
     FileManager::copyItem(from, to);

@@ -30,6 +30,7 @@
 #include "platform/device/DeviceProfile.h"
 #include "platform/device/DocumentInteraction.h"
 #include "platform/device/MailService.h"
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Paths.h"
@@ -86,8 +87,7 @@ std::vector<FolderEntry> listFolder(const std::string &path) {
     FolderEntry entry;
     entry.name = std::string(name);
     entry.size = static_cast<int64_t>(st.st_size);
-    entry.modified = WallTime(std::chrono::duration_cast<WallTime::duration>(
-        std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
+    entry.modified = wallTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
     entry.permissions = st.st_mode & 07777;
     entry.isDirectory = S_ISDIR(st.st_mode);
     entry.isLink = S_ISLNK(st.st_mode);

@@ -4,6 +4,7 @@
 // to another server.
 #pragma once
 
+#include "app/foundation/RemoteOrigin.h"
 #include "app/foundation/SettingsKeys.h"
 
 #include <functional>
@@ -24,27 +25,19 @@ inline constexpr const char *kEditRecordKeys[] = {
     kWasEditingInFolder,      kWasEditingFileName,    kEditingFTPFile,
     kWasEditingServerPortKey, kWasEditingProtocolKey, kWasEditingChangedKey};
 
-struct EditOrigin {
-  std::string host; // as typed, compared without regard to case
-  int port = 0;
-  std::string user;
-  std::string protocol; // "ftp", "ftps" or "sftp"
-
-  // The same host, port and user over the same kind of connection. FTP and FTPS are one kind: a
-  // server that turns out to offer no TLS may be reached without it when the person says so.
-  bool sameConnectionAs(const EditOrigin &other) const;
-};
+// Where an edited file came from (the edit state keeps its server, port, user, protocol and the
+// file's folder and name): a remote file's origin.
+using EditOrigin = RemoteOrigin;
 
 // The protocol word of a connection kind: "sftp", "ftps" (TLS) or "ftp".
 std::string editProtocolWord(bool sftp, bool secure);
 
-// The host and port a server text names as the connect screen keeps it ("host", "host:2121",
-// "host:22/folder", a scheme marker such as "sftp://" in front). Without a port (or with one that
-// is not a number from 1 to 65535) the protocol's own: 22 for "sftp", else 21.
+// The server a server text names (see RemoteOrigin::of), with no file.
 EditOrigin editOriginOf(const std::string &serverText, const std::string &user,
                         const std::string &protocol);
 
-// The origin an edit state holds, read through `setting` (which maps a base key such as
-// "EditingProtocol" to its value, plain or per tab). None when the state was written by a version
-// that kept no port or protocol, or holds no server: such a file is reopened nowhere.
+// The origin an edit state holds (its server and the file's folder and name), read through
+// `setting` (which maps a base key such as "EditingProtocol" to its value, plain or per tab). None
+// when the state was written by a version that kept no port or protocol, or holds no server: such
+// a file is reopened nowhere.
 std::optional<EditOrigin> storedEditOrigin(const std::function<std::string(const char *)> &setting);

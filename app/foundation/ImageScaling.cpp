@@ -2,7 +2,9 @@
 
 #include "platform/media/BitmapContext.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <stdexcept>
 
 using namespace platform::media;
@@ -81,4 +83,20 @@ std::shared_ptr<Image> scaleToSizeAndRotateImage(const std::shared_ptr<Image> &i
 
 std::shared_ptr<Image> scaleAndRotateImage(const std::shared_ptr<Image> &image) {
   return scaleToSizeAndRotateImage(image, 3000);
+}
+
+std::optional<int> typedPictureSide(const std::string &text) {
+  const long long side = std::atoll(text.c_str());
+  if (side < 1 || side > kMaxPictureSide) return std::nullopt;
+  return static_cast<int>(side);
+}
+
+std::string pictureSizeAlertMessage() {
+  return "Width and height must each be from 1 to " + std::to_string(kMaxPictureSide) + " pixels.";
+}
+
+long long wholePixels(double side) {
+  constexpr double kExact = 9007199254740992.0; // 2^53
+  if (std::isnan(side)) return 0;
+  return static_cast<long long>(std::clamp(side, -kExact, kExact));
 }

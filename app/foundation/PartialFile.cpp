@@ -1,5 +1,8 @@
 #include "app/foundation/PartialFile.h"
 
+#include "app/foundation/StringUtils.h"
+
+#include "platform/foundation/Paths.h"
 #include "platform/foundation/Text.h"
 
 #include <fcntl.h>
@@ -49,19 +52,6 @@ std::string besideTarget(const std::string &target, const std::string &tail) {
          boundedName(platform::lastPathComponent(target), tail);
 }
 
-// A remote file as one text: what the server is called (any case), its port, the login user and
-// the file's folder by its names ("/pub/", "/pub" and "/pub//" are one folder; "pub", below the
-// login folder, another), each on a line of its own so that no two sources run together.
-std::string remoteSource(const char *kind, const std::string &server, int port,
-                         const std::string &user, const std::string &folder,
-                         const std::string &name) {
-  std::string path = !folder.empty() && folder[0] == '/' ? "/" : "";
-  for (const auto &part : platform::pathComponents(folder + "/" + name))
-    if (!part.empty() && part != "/") path += (path.empty() || path == "/" ? "" : "/") + part;
-  return std::string(kind) + "\n" + platform::lowercase(server) + "\n" + std::to_string(port) +
-         "\n" + user + "\n" + path;
-}
-
 // `to` takes the file at `from`, only when nothing stands under that name: 0, or the error.
 int renameNoReplace(const std::string &from, const std::string &to) {
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
@@ -93,24 +83,30 @@ std::string partialFilePath(const std::string &target, const std::string &source
   return besideTarget(target, hashText(source, ".") + kSuffix);
 }
 
+std::string sourceTag(const std::string &source) {
+  return hashText(source, "");
+}
+
+std::string partialFilePath(const std::string &target, const RemoteOrigin &origin) {
+  return partialFilePath(target, origin.key());
+}
+
+std::string temporaryPartialFilePath(const RemoteOrigin &origin) {
+  return partialFilePath(platform::Paths::tmp() + "/" +
+                             myBetterFileName(platform::lastPathComponent(origin.path)),
+                         origin);
+}
+
 std::string ftpDownloadSource(const std::string &host, int port, const std::string &user,
                               const std::string &folder, const std::string &name) {
-  // The host alone: a port or folder typed after it is no part of it ("[...]" keeps an IPv6
-  // address whole).
-  std::string server = host;
-  if (server.rfind('[', 0) == 0) {
-    if (const size_t close = server.find(']'); close != std::string::npos) server.resize(close + 1);
-  } else {
-    server = server.substr(0, server.find_first_of(":/"));
-  }
-  return remoteSource("ftp", server, port, user, folder, name);
+  return RemoteOrigin::of("ftp", host, port, user, folder, name).key();
 }
 
 std::string sftpDownloadSource(const std::string &server, int port, const std::string &user,
                                const std::string &remotePath) {
-  // The server text whole: a port typed after the host is the port when none is given apart.
-  return remoteSource("sftp", server, port, user, platform::deleteLastPathComponent(remotePath),
-                      platform::lastPathComponent(remotePath));
+  return RemoteOrigin::of("sftp", server, port, user, platform::deleteLastPathComponent(remotePath),
+                          platform::lastPathComponent(remotePath))
+      .key();
 }
 
 std::string webDownloadSource(const std::string &url) {

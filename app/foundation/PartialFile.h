@@ -5,6 +5,8 @@
 // continues (never the finished file of that name).
 #pragma once
 
+#include "app/foundation/RemoteOrigin.h"
+
 #include "platform/foundation/FileManager.h"
 
 #include <string>
@@ -20,13 +22,23 @@ std::string partialFilePath(const std::string &target);
 // own.
 std::string partialFilePath(const std::string &target, const std::string &source);
 
-// Where the bytes of an FTP download come from: the server's host (as typed, any case; a port or
-// folder after it is left out), its port, the login user and the file's remote folder and name.
+// A short name of a source, the same in every run: 16 hexadecimal digits.
+std::string sourceTag(const std::string &source);
+
+// The partial file of a download of a remote file into `target`: named by the file's origin.
+std::string partialFilePath(const std::string &target, const RemoteOrigin &origin);
+
+// The partial file of an FTP download of a remote file: in the temporary folder, beside the
+// file's name there (where a resume of an earlier version finds it too).
+std::string temporaryPartialFilePath(const RemoteOrigin &origin);
+
+// Where the bytes of an FTP download come from: the origin (see RemoteOrigin) of the file `name` in
+// `folder` on the server `host` (as typed, any case; a port or folder after it is left out).
 std::string ftpDownloadSource(const std::string &host, int port, const std::string &user,
                               const std::string &folder, const std::string &name);
 
-// Where the bytes of an SFTP download come from: the connection's server text as given (any
-// case), its port, the login user and the file's remote path.
+// Where the bytes of an SFTP download come from: the origin of the file at `remotePath` on the
+// connection's server (its text as given; its port when none is given apart).
 std::string sftpDownloadSource(const std::string &server, int port, const std::string &user,
                                const std::string &remotePath);
 

@@ -7,8 +7,10 @@
 #include "platform/foundation/Text.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -394,6 +396,25 @@ bool isSingleFileName(std::string_view name, std::string *why) {
     problem = "it holds a control character";
   if (problem && why) *why = problem;
   return !problem;
+}
+
+bool nameFitsFolder(const std::string &folder, std::string_view name, std::string *why) {
+  // What the folder's file system says (a folder not made yet: the usual limits).
+  auto limit = [&](int which, long fallback) {
+    const long value = ::pathconf(folder.c_str(), which);
+    return value > 0 ? value : fallback;
+  };
+  const long nameMax = limit(_PC_NAME_MAX, NAME_MAX), pathMax = limit(_PC_PATH_MAX, PATH_MAX);
+  std::string problem;
+  if (name.size() > static_cast<size_t>(nameMax))
+    problem = platform::Log::format("it is %zu bytes long, and the file system takes at most %ld",
+                                    name.size(), nameMax);
+  else if (folder.size() + 1 + name.size() >= static_cast<size_t>(pathMax))
+    problem = platform::Log::format("the whole path would be longer than the %ld bytes a path "
+                                    "may have",
+                                    pathMax - 1);
+  if (!problem.empty() && why) *why = problem;
+  return problem.empty();
 }
 
 std::string withControlsEscaped(std::string_view text) {

@@ -94,6 +94,10 @@ uint64_t sizeOfFileAtPath(const std::string &path);
 // "..", without "/" and without control characters (NUL, CR, LF, ...). Otherwise `why` (when
 // given) says what is wrong with it.
 bool isSingleFileName(std::string_view name, std::string *why = nullptr);
+// True when an item named `name` can be made in `folder`: the name no longer than the folder's
+// file system takes (255 bytes on the usual ones), the whole path no longer than a path may be.
+// Otherwise `why` (when given) says which, in words that follow "That name cannot be used: ".
+bool nameFitsFolder(const std::string &folder, std::string_view name, std::string *why = nullptr);
 // The text with each control character written as "\xNN", for messages and log lines.
 std::string withControlsEscaped(std::string_view text);
 // The path with every symbolic link resolved; "" when it does not exist.

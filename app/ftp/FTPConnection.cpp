@@ -464,9 +464,10 @@ void FTPConnection::disconnectDataStreamFromServer() {
 }
 
 void FTPConnection::cleanupFileDownload() {
-  if (fileToDownload_.empty()) return;
-  platform::FileManager::removeItem(platform::Paths::tmp() + "/" +
-                                    myBetterFileName(fileToDownload_));
+  // The working copy of the last download to be opened, unless an editor, a viewer or an edit
+  // record still uses it (a pending edit's copy is never this connection's to remove).
+  workingCopyInUse_.release();
+  if (!workingCopy_.empty() && !fileInUse(workingCopy_)) removeWorkingCopy(workingCopy_);
 }
 
 // ------------------------------------------------------------------------------------------------

@@ -17,6 +17,8 @@
 // and connects; the login's end runs the stored job after "PWD".
 #pragma once
 
+#include "app/foundation/RemoteOrigin.h"
+#include "app/foundation/WorkingCopy.h"
 #include "app/ftp/FTPListParser.h"
 #include "app/ftp/FTPReplyAssembler.h"
 #include "app/ftp/FTPServices.h"
@@ -434,6 +436,10 @@ protected:
   platform::net::SocketStreamPair data_;
   std::unique_ptr<platform::net::ListeningSocket> portServer_;
   std::unique_ptr<platform::net::FileOutputStream> writeStreamFileDownload_;
+  // The download's partial file and the working copy it became are in use while this connection
+  // works on them: nothing that clears the temporary folder takes them meanwhile.
+  FileInUse partialInUse_, workingCopyInUse_;
+  std::string workingCopy_; // where the last download to be opened was put
   std::unique_ptr<platform::net::FileInputStream> readStreamFileToUpload_;
   std::unique_ptr<platform::net::FileOutputStream> writeStreamLog_;
   Bytes dataReadData_;     // data-connection bytes (inflated under MODE Z)
@@ -520,6 +526,11 @@ protected:
   // The partial file of the download under way: its own for this server, port, user and remote
   // file, so that a resume continues only its own bytes.
   std::string downloadPartialPath() const;
+  // The origin of the file being downloaded: this server, port and user, and its remote path.
+  RemoteOrigin downloadOrigin() const;
+  // Puts a whole download to be opened in its working copy (of its origin, one no editor or
+  // record still uses): false, with the error shown, when it cannot.
+  bool placeWorkingCopy(const std::string &partial);
   void savedFileExistsAnswered(int index);
   void recordDownloadInQueue(const std::string &name, const std::string &folder, int64_t size,
                              bool *isNewRow);

@@ -50,10 +50,6 @@ private:
   std::function<void(int)> answer_;
 };
 
-std::string temporaryPathFor(const std::string &remoteName) {
-  return Paths::tmp() + "/" + myBetterFileName(remoteName);
-}
-
 // Opens the partial file a download writes into. A resumed download continues the partial file
 // of its earlier try, from that file's length; any other starts it afresh.
 std::unique_ptr<platform::net::FileOutputStream> openPartialFile(const std::string &partial,
@@ -83,10 +79,26 @@ bool hasExtensionIn(const std::string &name, const char *list) {
 
 } // namespace
 
+RemoteOrigin FTPConnection::downloadOrigin() const {
+  return RemoteOrigin::of(fSecureLogin_ ? "ftps" : "ftp", currentServerName(), currentPort_,
+                          loginUser(), fromFolderDownload_, fileToDownload_);
+}
+
 std::string FTPConnection::downloadPartialPath() const {
-  return partialFilePath(temporaryPathFor(fileToDownload_),
-                         ftpDownloadSource(currentServerName(), currentPort_, loginUser(),
-                                           fromFolderDownload_, fileToDownload_));
+  return temporaryPartialFilePath(downloadOrigin());
+}
+
+bool FTPConnection::placeWorkingCopy(const std::string &partial) {
+  // This connection's earlier copy is no longer its own to keep: an editor or viewer that shows
+  // it holds it itself.
+  workingCopyInUse_.release();
+  workingCopy_ = workingCopyPath(downloadOrigin(), myBetterFileName(fileToDownload_));
+  workingCopyInUse_.hold(workingCopy_);
+  if (auto placed = putPartialFileInPlace(partial, workingCopy_); !placed) {
+    downloadFailed(placed.error());
+    return false;
+  }
+  return true;
 }
 
 bool FTPConnection::overwritePromptShowing() {
@@ -199,6 +211,7 @@ void FTPConnection::downloadFile(const std::string &name, int64_t size, bool for
 
     // The partial file: continued only when resuming a full download (after the question, so
     // that "Cancel" leaves the one of an earlier try as it was).
+    partialInUse_.hold(downloadPartialPath());
     writeStreamFileDownload_ = openPartialFile(
         downloadPartialPath(), resumeDownloadAt_ > 0 && !head && !tail, &resumeDownloadAt_);
     downloadDataDone_ = false;
@@ -239,6 +252,7 @@ void FTPConnection::savedFileExistsAnswered(int index) {
       UserDefaults::standard().synchronize();
     }
   }
+  partialInUse_.hold(downloadPartialPath());
   writeStreamFileDownload_ = openPartialFile(
       downloadPartialPath(), resumeDownloadAt_ > 0 && !downloadHead_ && !downloadTail_,
       &resumeDownloadAt_);
@@ -410,12 +424,7 @@ void FTPConnection::editDownloadedFile() {
       writeStreamFileDownload_->close();
       writeStreamFileDownload_.reset();
     }
-    if (auto placed =
-            putPartialFileInPlace(downloadPartialPath(), temporaryPathFor(fileToDownload_));
-        !placed) {
-      downloadFailed(placed.error());
-      return;
-    }
+    if (!placeWorkingCopy(downloadPartialPath())) return;
     editDownloadedFile(false);
     return;
   }
@@ -446,17 +455,11 @@ void FTPConnection::downloadFinishedIfComplete() {
     }
     return;
   }
-  // Whole. A download to be opened takes the temporary file's place in one step (the editor or
+  // Whole. A download to be opened takes its working copy's place in one step (the editor or
   // viewer opens that file, and an edit record names it). One only to be saved goes from its
-  // partial file, its own, straight into Saved Files: it never passes through the temporary file
-  // of its name, which a file being edited may be, or another download of that name finishing
-  // at the same moment (on the other connection) may take before it is saved.
-  if (!justDownload_) {
-    if (auto placed = putPartialFileInPlace(partial, temporaryPathFor(fileToDownload_)); !placed) {
-      downloadFailed(placed.error());
-      return;
-    }
-  }
+  // partial file, its own, straight into Saved Files: it never passes through a working copy,
+  // which a file being edited may be.
+  if (!justDownload_ && !placeWorkingCopy(partial)) return;
   resumeDownloadAt_ = 0;
   downloadReportOwed_ = oweQueueReport(); // busy until the file is saved and the queue told
   setTask(kTaskIdle);
@@ -541,7 +544,7 @@ void FTPConnection::editDownloadedFile(bool replace, bool reportDone) {
   const std::string name = fileToDownload_;
   const bool justDownload = justDownload_;
   // A download only to be saved is still in its partial file (see downloadFinishedIfComplete).
-  const std::string temp = justDownload ? downloadPartialPath() : temporaryPathFor(name);
+  const std::string temp = justDownload ? downloadPartialPath() : workingCopy_;
   const bool preview = downloadHead_ || downloadTail_;
   const bool autoSave = UserDefaults::standard().integerForKey(kAutoSaveAllDownloadsKey) == 1;
   // A preview holds part of a file: it is never saved over anything.

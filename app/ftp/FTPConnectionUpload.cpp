@@ -26,28 +26,17 @@ using platform::UserDefaults;
 namespace {
 constexpr int64_t kMinimumResume = 262144;
 
-// A remote folder as two paths to it compare: without the slashes that end it ("/" stays).
-std::string folderForComparing(std::string folder) {
-  while (folder.size() > 1 && folder.back() == '/')
-    folder.pop_back();
-  return folder;
-}
-
 // Whether the edit record (the phone's plain keys) is of the file an upload just stored: the same
-// name in the same folder, on the same server for the same user. A record that keeps the port and
-// the kind of connection must match those too.
-bool recordIsOf(const EditOrigin &upload, const std::string &folder, const std::string &name) {
+// file on the same server for the same user. A record of an earlier version kept no port and no
+// kind of connection: its server text and user must match.
+bool recordIsOf(const RemoteOrigin &upload) {
   auto &defaults = UserDefaults::standard();
   auto value = [&defaults](const char *key) { return defaults.stringForKey(key).value_or(""); };
-  if (value(kWasEditingFileName) != name ||
-      folderForComparing(value(kWasEditingInFolder)) != folderForComparing(folder))
-    return false;
-  if (auto origin = storedEditOrigin(value)) return origin->sameConnectionAs(upload);
-  // An earlier version kept only the server text and the user.
-  const EditOrigin kept =
-      editOriginOf(value(kWasEditingServerNameKey), value(kWasEditingUserNameKey), upload.protocol);
-  return !kept.host.empty() && platform::lowercase(kept.host) == platform::lowercase(upload.host) &&
-         kept.user == upload.user;
+  if (auto origin = storedEditOrigin(value)) return origin->sameFileAs(upload);
+  return RemoteOrigin::of(upload.protocol, value(kWasEditingServerNameKey), upload.port,
+                          value(kWasEditingUserNameKey), value(kWasEditingInFolder),
+                          value(kWasEditingFileName))
+      .sameFileAs(upload);
 }
 } // namespace
 
@@ -446,12 +435,11 @@ void FTPConnection::finishUpload() {
   // An edited remote file that is now saved back needs no restoring at the next start. Only that
   // file's upload ends its record: any other upload on this connection leaves it (and its working
   // file, which holds the edits) alone.
-  const EditOrigin here{currentServerName(), currentPort(), loginUser(),
-                        editProtocolWord(false, fSecureLogin_)};
-  if (recordIsOf(here, cwd(), fileToUpload_)) {
+  if (recordIsOf(RemoteOrigin::of(editProtocolWord(false, fSecureLogin_), currentServerName(),
+                                  currentPort(), loginUser(), cwd(), fileToUpload_))) {
     auto &defaults = UserDefaults::standard();
     const std::string edited = defaults.stringForKey(kEditingFTPFile).value_or("");
-    if (!edited.empty()) FileManager::removeItem(edited);
+    if (!edited.empty()) removeWorkingCopy(edited);
     for (const char *key : kEditRecordKeys)
       defaults.setObject("", key);
     defaults.synchronize();

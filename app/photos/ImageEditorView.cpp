@@ -16,6 +16,7 @@
 #include "app/files/SavedFilesRooms.h"
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/Globals.h"
+#include "app/foundation/ImageScaling.h"
 #include "app/foundation/PlatformExtensions.h"
 #include "app/foundation/StringUtils.h"
 #include "app/photos/ImageViewThumb.h"
@@ -158,6 +159,7 @@ ImageEditorView::ImageEditorView(std::shared_ptr<Image> image, const std::string
   if (::mkdtemp(folder.data())) {
     workingFolder_ = folder;
     workingCopy_ = folder + "/" + std::filesystem::path(path).filename().string();
+    workingCopyInUse_.hold(workingCopy_);
     std::error_code ec;
     std::filesystem::copy_file(path, workingCopy_, ec);
   }
@@ -761,7 +763,7 @@ bool ImageEditorView::textFieldShouldReturn(TextField &field) {
     enterResizeHeight_->becomeFirstResponder();
     const long long typed = std::atoll(field.text().c_str());
     enterResizeHeight_->setText(std::to_string(
-        static_cast<long long>(image_->pixelHeight() * (double(typed) / image_->pixelWidth()))));
+        wholePixels(image_->pixelHeight() * (double(typed) / image_->pixelWidth()))));
     return false;
   }
   field.resignFirstResponder();
@@ -773,13 +775,13 @@ void ImageEditorView::clickResizeToNewSize() {
   enterResizeWidth_->resignFirstResponder();
   enterResizeHeight_->resignFirstResponder();
   // Each field counts on its own: a change of one side alone is a resize too.
-  const long long w = std::atoll(enterResizeWidth_->text().c_str());
-  const long long h = std::atoll(enterResizeHeight_->text().c_str());
-  if (w < 1 || h < 1 || w > kMaxSide || h > kMaxSide) {
-    alert("Image Size",
-          "Width and height must each be from 1 to " + std::to_string(kMaxSide) + " pixels.");
+  const auto typedW = typedPictureSide(enterResizeWidth_->text());
+  const auto typedH = typedPictureSide(enterResizeHeight_->text());
+  if (!typedW || !typedH) {
+    alert(kPictureSizeAlertTitle, pictureSizeAlertMessage());
     return;
   }
+  const int w = *typedW, h = *typedH;
   if (w == image_->pixelWidth() && h == image_->pixelHeight()) {
     clickCropCancel();
     return;

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/foundation/WorkingCopy.h"
 #include "platform/foundation/Clock.h"
 #include "platform/media/Image.h"
 #include "platform/ui/Controls.h"
@@ -28,7 +29,6 @@ class ImageEditorView : public platform::ui::ViewController,
                         public platform::ui::AlertViewDelegate,
                         public platform::ui::TextFieldDelegate {
 public:
-  static constexpr int kMaxSide = 16384;
   static constexpr const char *kWatermarkHelpURL =
       "http://www.ferrowen.example/help/help-watermarks.php?app=ferrowen&ver=300";
   enum ToolbarMode { kNormal = 0, kCropping = 1, kResize = 2 };
@@ -127,6 +127,7 @@ private:
   std::shared_ptr<platform::media::Image> image_;
   std::string imageName_; // the picture's name in the image registry
   std::string originalFilePath_, workingCopy_, workingFolder_;
+  FileInUse workingCopyInUse_; // while the editor lives: nothing clears it from the folder
   std::optional<platform::WallTime> imageDate_;
   bool didEditImage_ = false, working_ = false, alreadyDidCaptions_ = false;
   std::shared_ptr<SettingsManagerView> settings_;

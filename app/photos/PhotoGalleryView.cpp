@@ -22,6 +22,7 @@
 #include "platform/device/DeviceProfile.h"
 #include "platform/device/DocumentInteraction.h"
 #include "platform/device/MailService.h"
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/Dispatch.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
@@ -310,7 +311,7 @@ void PhotoGalleryView::loadListing() {
       for (PhotoAsset &asset : PhotoLibrary::assets(*album)) {
         auto row = std::make_shared<DirItemInfo>();
         row->setName(assetRowName(asset.url));
-        row->date = std::chrono::system_clock::from_time_t(asset.date);
+        row->date = platform::wallTimeFromUnix(asset.date);
         row->attrib = "-r--r--r--";
         row->size = std::to_string(asset.size);
         row->assetRepresentation = asset.typeIdentifier;

@@ -19,3 +19,11 @@ bool BatchItem::isUploadAction(int action) {
   return action == kUpload || action == kUploadIntoNewFolder || action == kSFTPUpload ||
          action == kSFTPUploadIntoNewFolder;
 }
+
+RemoteOrigin BatchItem::origin() const {
+  const bool sftp = action_ >= kSFTPDownload || protocol_ == "sftp";
+  return RemoteOrigin::of(sftp                  ? "sftp"
+                          : protocol_ == "ftps" ? "ftps"
+                                                : "ftp",
+                          server_, port_, user_, path_, filename_);
+}

@@ -4,6 +4,9 @@
 // connection. Offsets and sizes are 64-bit.
 #pragma once
 
+#include "app/foundation/RemoteOrigin.h"
+#include "app/foundation/WorkingCopy.h"
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -36,6 +39,10 @@ public:
   static int twinAction(int action);
   static bool isUploadAction(int action);
 
+  // The remote file (or folder) of a row that is not a web download: its server, port, user and
+  // kind, and its path there. Rows are compared, and their partial files named, by it.
+  RemoteOrigin origin() const;
+
   int primaryKey() const { return primaryKey_; }
   void setPrimaryKey(int v) { primaryKey_ = v; }
   int action() const { return action_; }
@@ -54,6 +61,12 @@ public:
   void setLocalpath(std::string v) {
     localpath_ = std::move(v);
     localpathChanges_.fetch_add(1, std::memory_order_relaxed);
+    // A file named by its whole path (an edited file, a picture to upload, in the temporary
+    // folder) is in use while its row is queued.
+    if (!localpath_.empty() && localpath_[0] == '/')
+      localpathInUse_.hold(localpath_);
+    else
+      localpathInUse_.release();
   }
   // Moves whenever any item's local path is set: the queue's index of local paths is made again
   // once it has moved.
@@ -94,6 +107,7 @@ private:
   int primaryKey_ = 0;
   int action_ = 0;
   std::string filename_, path_, server_, user_, password_, localpath_, protocol_;
+  FileInUse localpathInUse_;
   int port_ = 0;
   bool cleanFileWhenDone_ = false;
   int64_t start_ = 0;

@@ -451,7 +451,9 @@ bool BatchListView::configureFTPFor(const BatchItem &item) {
   // connection without a session only takes the new parameters.
   const bool live = ftp_->isStreamConnected();
   if (live) ftp_->reinit();
-  ftp_->setServerAddress(item.port() != 0 ? item.server() + ":" + std::to_string(item.port())
+  // The port goes after the host, before a folder typed after it ("host:21/pub"): the folder is
+  // where the login starts, and holds no port.
+  ftp_->setServerAddress(item.port() != 0 ? ServerText::parse(item.server()).withPort(item.port())
                                           : item.server());
   ftp_->setLoginUser(item.user());
   ftp_->setLoginPass(item.password());
@@ -725,16 +727,38 @@ void BatchListView::getAssetConvertReply(const AssetConvertReply &reply) {
   reloadTable();
 }
 
-void BatchListView::cleanupDownloadedFiles() {
-  const std::string tmp = platform::Paths::tmp();
-  auto entries = platform::FileManager::contentsOfDirectory(tmp);
+namespace {
+// Removes what `folder` holds but for what `keep` names (standardized paths) and the folders
+// that lead to such a file; at the top, the transfer logs stay too.
+void removeAllBut(const std::string &folder, const std::set<std::string> &keep, bool top) {
+  auto entries = platform::FileManager::contentsOfDirectory(folder);
   if (!entries) return;
   for (auto &name : *entries) {
-    if (name == "Ferrowen.log" || name == "Ferrowen-2.log" || name == "Ferrowen-SFTP.log" ||
-        name == "Ferrowen-SFTP-2.log")
+    if (top && (name == "Ferrowen.log" || name == "Ferrowen-2.log" || name == "Ferrowen-SFTP.log" ||
+                name == "Ferrowen-SFTP-2.log"))
       continue;
-    platform::FileManager::removeItem(platform::appendPathComponent(tmp, name));
+    const std::string path = platform::standardizePath(platform::appendPathComponent(folder, name));
+    if (keep.count(path)) continue;
+    auto below = keep.lower_bound(path + "/");
+    if (below != keep.end() && below->compare(0, path.size() + 1, path + "/") == 0)
+      removeAllBut(path, keep, false);
+    else
+      platform::FileManager::removeItem(path);
   }
+}
+} // namespace
+
+void BatchListView::cleanupDownloadedFiles() {
+  // What is still in use stays: an open editor's or viewer's file, the working file an edit
+  // record names, a download's partial file, and every file a queued row names.
+  std::set<std::string> keep = filesInUse();
+  for (auto &item : batchItemList_) {
+    keep.insert(platform::standardizePath(localFileOfItem(*item)));
+    const bool overSFTP = item->action() >= 30 || item->protocol() == "sftp";
+    if (item->action() == BatchItem::kDownload && !overSFTP)
+      keep.insert(platform::standardizePath(temporaryPartialFilePath(item->origin())));
+  }
+  removeAllBut(platform::Paths::tmp(), keep, true);
 }
 
 void BatchListView::progressComplete(FTPConnection &, bool) {

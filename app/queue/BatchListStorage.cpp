@@ -25,22 +25,6 @@ std::string columnText(sqlite3_stmt *stmt, int column) {
   return text ? reinterpret_cast<const char *>(text) : std::string();
 }
 
-// The first key a query yields that is not among `gone` (rows finished but not yet removed from
-// the disk), else -1 (also when it does not prepare).
-int firstKey(sqlite3 *db, const std::string &sql, const std::set<int> &gone) {
-  if (!db) return -1;
-  sqlite3_stmt *stmt = nullptr;
-  int key = -1;
-  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK) {
-    while (key < 0 && sqlite3_step(stmt) == SQLITE_ROW) {
-      const int pk = sqlite3_column_int(stmt, 0);
-      if (!gone.count(pk)) key = pk;
-    }
-  }
-  sqlite3_finalize(stmt);
-  return key;
-}
-
 std::vector<std::string> pathComponents(const std::string &text) {
   std::vector<std::string> parts;
   size_t at = 0;
@@ -53,13 +37,65 @@ std::vector<std::string> pathComponents(const std::string &text) {
   return parts;
 }
 
-// "host:port" splits into the host and the port (the port only when the text after the colon is
-// a number); web items keep their whole address.
+// A port typed after the host is the row's port, and goes out of the server text, which keeps the
+// host and the folder typed after it ("host:2121/pub" is "host/pub" on port 2121); web items keep
+// their whole address.
 void splitHostPort(std::string &server, int &port) {
-  size_t colon = server.find(':');
-  if (colon == std::string::npos) return;
-  port = std::atoi(server.c_str() + colon + 1);
-  server.erase(colon);
+  const ServerText typed = ServerText::parse(server);
+  if (typed.port) port = typed.port;
+  server = typed.withPort(0);
+}
+
+// Whether a row is of the same transfer as `wanted`: the same action (or its twin), name, folder,
+// user and password, and the same server and port over the same kind of connection (a web
+// download: the same address).
+bool sameTransfer(const BatchItem &row, const BatchItem &wanted, int twin) {
+  if ((row.action() != wanted.action() && row.action() != twin) ||
+      row.filename() != wanted.filename() || row.path() != wanted.path() ||
+      row.user() != wanted.user() || row.password() != wanted.password())
+    return false;
+  if (wanted.action() == BatchItem::kWebDownload) return row.server() == wanted.server();
+  return row.origin().sameConnectionAs(wanted.origin());
+}
+
+// A transfer as a row holds it, not stored: what rows are compared with.
+BatchItem transferOf(int action, const std::string &filename, const std::string &path,
+                     const std::string &server, int port, const std::string &user,
+                     const std::string &password, const std::string &protocol) {
+  BatchItem row;
+  row.setAction(action);
+  row.setFilename(filename);
+  row.setPath(path);
+  row.setServer(server);
+  row.setPort(port);
+  row.setUser(user);
+  row.setPassword(password);
+  row.setProtocol(protocol);
+  return row;
+}
+
+// The first stored row of the same transfer as `wanted` whose key is not among `gone` (rows
+// finished but not yet removed from the disk), else -1.
+int storedKey(sqlite3 *db, const BatchItem &wanted, int twin, const std::set<int> &gone) {
+  if (!db) return -1;
+  const std::string sql = Log::format(
+      "SELECT pk,action,filename,path,server,port,user,password,protocol FROM batchlist "
+      "WHERE (action='%i' OR action='%i') AND filename='%s' ORDER BY roworder,pk",
+      wanted.action(), twin, mySQL(wanted.filename()).c_str());
+  sqlite3_stmt *stmt = nullptr;
+  int key = -1;
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK) {
+    while (key < 0 && sqlite3_step(stmt) == SQLITE_ROW) {
+      const int pk = sqlite3_column_int(stmt, 0);
+      const BatchItem row =
+          transferOf(sqlite3_column_int(stmt, 1), columnText(stmt, 2), columnText(stmt, 3),
+                     columnText(stmt, 4), sqlite3_column_int(stmt, 5), columnText(stmt, 6),
+                     columnText(stmt, 7), columnText(stmt, 8));
+      if (!gone.count(pk) && sameTransfer(row, wanted, twin)) key = pk;
+    }
+  }
+  sqlite3_finalize(stmt);
+  return key;
 }
 
 void cutPortSuffix(std::string &path, int port) {
@@ -194,20 +230,13 @@ int BatchListView::addBatchItemAction(int action, std::string filename, std::str
   if (!documents.empty() && myStartsWith(localpath, documents))
     localpath = localpath.substr(documents.size());
 
-  int found =
-      firstKey(database_,
-               Log::format("SELECT pk FROM batchlist WHERE (action='%i' OR action='%i') "
-                           "AND filename='%s' AND path='%s' AND server='%s' AND "
-                           "user='%s' AND password='%s'",
-                           action, twin, mySQL(filename).c_str(), mySQL(path).c_str(),
-                           mySQL(server).c_str(), mySQL(user).c_str(), mySQL(password).c_str()),
-               heldRemovals_);
-  if (found >= 0) {
+  const BatchItem wanted =
+      transferOf(action, filename, path, server, port, user, password, protocol);
+  if (int found = storedKey(database_, wanted, twin, heldRemovals_); found >= 0) {
     if (kickstart) doStartIfNoneInProgress();
     return found;
   }
-  if (int queued = queuedKey(action, twin, filename, path, server, user, password); queued >= 0)
-    return queued;
+  if (int queued = queuedKey(wanted, twin); queued >= 0) return queued;
 
   int key = SQLExecute(
       database_,
@@ -293,16 +322,9 @@ int BatchListView::alreadyExists(int action, const std::string &filename, std::s
   (void)size;
   splitHostPort(server, port);
   cutPortSuffix(path, port);
-  int found =
-      firstKey(database_,
-               Log::format("SELECT pk FROM batchlist WHERE action='%i' AND filename='%s' "
-                           "AND path='%s' AND server='%s' AND user='%s' AND "
-                           "password='%s'",
-                           action, mySQL(filename).c_str(), mySQL(path).c_str(),
-                           mySQL(server).c_str(), mySQL(user).c_str(), mySQL(password).c_str()),
-               heldRemovals_);
-  if (found >= 0) return found;
-  return queuedKey(action, action, filename, path, server, user, password);
+  const BatchItem wanted = transferOf(action, filename, path, server, port, user, password, "");
+  if (int found = storedKey(database_, wanted, action, heldRemovals_); found >= 0) return found;
+  return queuedKey(wanted, action);
 }
 
 void BatchListView::holdRemoval(int pk) {
@@ -397,17 +419,11 @@ void BatchListView::unindexItem(const BatchItem &item) {
     }
 }
 
-int BatchListView::queuedKey(int action, int twin, const std::string &filename,
-                             const std::string &path, const std::string &server,
-                             const std::string &user, const std::string &password) const {
+int BatchListView::queuedKey(const BatchItem &wanted, int twin) const {
   std::vector<const BatchItem *> matches;
-  auto [from, to] = itemsByName_.equal_range(nameKey(filename, path));
-  for (auto it = from; it != to; ++it) {
-    const BatchItem &item = *it->second;
-    if ((item.action() == action || item.action() == twin) && item.server() == server &&
-        item.user() == user && item.password() == password)
-      matches.push_back(&item);
-  }
+  auto [from, to] = itemsByName_.equal_range(nameKey(wanted.filename(), wanted.path()));
+  for (auto it = from; it != to; ++it)
+    if (sameTransfer(*it->second, wanted, twin)) matches.push_back(it->second);
   if (matches.empty()) return -1;
   if (matches.size() == 1) return matches.front()->primaryKey();
   // Twins queued more than once: the first in queue order, as before.

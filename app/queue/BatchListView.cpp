@@ -27,12 +27,6 @@ constexpr int kTagName = -1, kTagSize = -3, kTagIcon = -4, kTagProgress = -5, kT
 // A row's lines start 30 points into its content and end 30 points before the content's end.
 constexpr double kRowInset = 30;
 
-// Where an FTP download row's bytes come from, as the connection that fetches it names them.
-std::string ftpSourceOf(const BatchItem &item) {
-  return ftpDownloadSource(item.server(), item.port() == 0 ? 21 : item.port(), item.user(),
-                           item.path(), item.filename());
-}
-
 std::shared_ptr<Label> makeLabel(Rect frame, Font font, double minimum, TextAlignment alignment,
                                  Color color, int tag) {
   auto label = std::make_shared<Label>(frame);
@@ -357,10 +351,10 @@ void BatchListView::deleteItemLocalFile(const BatchItem &item, bool othersStay) 
     const std::string name = myBetterFileName(item.filename());
     if (name.empty()) return;
     const std::string temporary = platform::appendPathComponent(platform::Paths::tmp(), name);
-    const std::string source = ftpSourceOf(item);
+    const std::string source = item.origin().key();
     if (!sharedBy([&](const BatchItem &o) {
           return o.action() == BatchItem::kDownload && o.protocol() != "sftp" &&
-                 ftpSourceOf(o) == source;
+                 o.origin().key() == source;
         }))
       platform::FileManager::removeItem(partialFilePath(temporary, source));
     if (!sharedBy([&](const BatchItem &o) {

@@ -296,10 +296,9 @@ private:
   void indexItem(const BatchItem &item);
   void unindexItem(const BatchItem &item);
   void setItemFilesize(BatchItem &item, int64_t size);
-  // The key of a queued item of one of these actions and these texts, or -1.
-  int queuedKey(int action, int twin, const std::string &filename, const std::string &path,
-                const std::string &server, const std::string &user,
-                const std::string &password) const;
+  // The key of a queued item of the same transfer as `wanted` (the action or its twin, the same
+  // remote file of the same server, port and user, the same password), or -1.
+  int queuedKey(const BatchItem &wanted, int twin) const;
 
   // Runner.
   platform::RecursiveLock lock_;

@@ -7,9 +7,9 @@
 using namespace platform::ui;
 
 namespace {
-const char *const kToggleNames[9] = {"Owner Read", "Owner Write", "Owner Execute",
-                                     "Group Read", "Group Write", "Group Execute",
-                                     "World Read", "World Write", "World Execute"};
+// What each toggle is, as a person reads it: a row for each class, a column for each bit.
+const char *const kClasses[3] = {"Owner", "Group", "Others"};
+const char *const kBits[3] = {"Read", "Write", "Execute"};
 
 // Whether a listing's permission character sets its toggle. Capital "S" and "T" in an execute
 // place stand for set-id or sticky with execute off.
@@ -36,10 +36,22 @@ ChmodViewController::ChmodViewController(const std::string &nibName) : ViewContr
 void ChmodViewController::viewDidLoad() {
   view()->setBackgroundColor(myBackgroundColor());
   setTitle(name);
+  // Each row is named above it and each toggle says which bit it is. An off toggle is a plain
+  // white button, an on one is blue and ticked: what a click will change is plain.
+  for (int row = 0; row < 3; ++row) {
+    auto label = std::make_shared<Label>(Rect{12, double(36 + row * 68), 296, 20});
+    label->setText(kClasses[row]);
+    label->setFont(Font::boldSystem(15));
+    label->setBackgroundColor(Color::clearColor());
+    view()->addSubview(label);
+  }
   for (int i = 0; i < 9; ++i) {
-    auto b = std::make_shared<Button>(
-        ButtonType::Custom, Rect{double(20 + (i % 3) * 95), double(40 + (i / 3) * 60), 90, 44});
-    b->setAccessibilityLabel(kToggleNames[i]);
+    auto b =
+        std::make_shared<Button>(ButtonType::RoundedRect, Rect{double(10 + (i % 3) * 102),
+                                                               double(58 + (i / 3) * 68), 96, 40});
+    b->setAccessibilityLabel(std::string(kClasses[i / 3]) + " " + kBits[i % 3]);
+    b->setTitle(kBits[i % 3]);
+    b->setTitle(std::string("\u2713 ") + kBits[i % 3], ControlState::Selected);
     b->setBackgroundImage("chmod-on.png", ControlState::Selected);
     b->setTitleColor(Color{0, 0, 0, 1}, ControlState::Normal);
     b->setTitleColor(Color{0.2, 0.4, 0.9, 1}, ControlState::Selected);
@@ -49,14 +61,14 @@ void ChmodViewController::viewDidLoad() {
     view()->addSubview(b);
   }
   auto preset = [this](const char *title, double x, std::function<void()> fn) {
-    auto b = std::make_shared<Button>(ButtonType::RoundedRect, Rect{x, 230, 90, 36});
+    auto b = std::make_shared<Button>(ButtonType::RoundedRect, Rect{x, 250, 90, 36});
     b->setTitle(title);
     b->addTarget(ControlEvent::TouchUpInside, [fn](Control &) { fn(); });
     view()->addSubview(b);
   };
   preset("755", 20, [this] { set755(); });
   preset("644", 115, [this] { set644(); });
-  ispermLabel = std::make_shared<Label>(Rect{210, 230, 90, 36});
+  ispermLabel = std::make_shared<Label>(Rect{210, 250, 90, 36});
   view()->addSubview(ispermLabel);
   navigationItem().setLeftBarButtonItem(
       BarButtonItem::systemItem(BarButtonSystemItem::Cancel, [this](auto &) { clickedCancel(); }));

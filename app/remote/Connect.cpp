@@ -12,6 +12,7 @@
 #include "app/foundation/SmallClasses.h"
 #include "app/foundation/StringUtils.h"
 #include "app/foundation/TextPromptViewer.h"
+#include "app/foundation/WorkingCopy.h"
 #include "app/ftp/FTPConnection.h"
 #include "app/ftp/FTPServices.h"
 #include "app/remote/DirViewer.h"
@@ -865,7 +866,7 @@ void Connect::clearFileEditSettings() {
     for (const std::string &key : {std::string(kEditingFTPFile), std::string(kWasViewingFile),
                                    keyForTab(0, kEditingFTPFile)})
       if (auto path = setting(key); !path.empty() && insideTemporaryFolder(path))
-        platform::FileManager::removeItem(path);
+        removeWorkingCopy(path);
     // The phone's editor writes its record twice, plainly and as the first tab's: both go, with
     // the scrambled password they hold.
     settings().setObject("0", keyIndexIsUsed(0));

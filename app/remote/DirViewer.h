@@ -261,7 +261,7 @@ private:
   bool errorShown_ = false;
   // SFTP head or tail of a big file: which part is wanted of the file being fetched.
   enum class Part { Whole, Head, Tail } pendingPart_ = Part::Whole;
-  std::string pendingPartFolder_;
+  std::string pendingPartFolder_, pendingPartRemote_;
   // SFTP operations started by this screen that have not ended yet.
   int sftpRunning_ = 0;
   // A listing of this screen's folder is waiting for its turn.

@@ -98,6 +98,7 @@ void DirViewer::fetchForViewing(const DirItemInfo &e, bool head, bool tail) {
       platform::FileManager::createDirectory(folder, true);
       pendingPart_ = head ? Part::Head : Part::Tail;
       pendingPartFolder_ = folder;
+      pendingPartRemote_ = remote;
     } else {
       pendingPart_ = Part::Whole;
     }

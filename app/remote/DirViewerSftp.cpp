@@ -4,6 +4,7 @@
 
 #include "app/foundation/AppDelegateServices.h"
 #include "app/foundation/StringUtils.h"
+#include "app/foundation/WorkingCopy.h"
 
 #include "platform/foundation/Dispatch.h"
 #include "platform/foundation/FileManager.h"
@@ -142,7 +143,7 @@ void DirViewer::gotDirectory(SFTPWrapper &s,
 }
 
 // Only a head or tail view asks for the file itself: the part wanted goes to the editor.
-void DirViewer::downloadedFile(SFTPWrapper &, const std::string &path) {
+void DirViewer::downloadedFile(SFTPWrapper &s, const std::string &path) {
   const Part part = std::exchange(pendingPart_, Part::Whole);
   if (part == Part::Whole || pendingPartFolder_.empty() ||
       !pathLiesInside(path, pendingPartFolder_))
@@ -159,7 +160,13 @@ void DirViewer::downloadedFile(SFTPWrapper &, const std::string &path) {
     data.resize(size_t(in.gcount()));
   }
   platform::FileManager::removeItem(path);
-  const std::string shown = platform::Paths::tmp() + "/" + platform::lastPathComponent(path);
+  // The part shown is a working copy of the file's own origin: it never takes the place of
+  // another server's file of that name (a pending edit's, say).
+  const std::string name = platform::lastPathComponent(path);
+  const std::string shown =
+      workingCopyPath(RemoteOrigin::of("sftp", s.server(), s.port(), s.username(),
+                                       platform::deleteLastPathComponent(pendingPartRemote_), name),
+                      name);
   {
     std::ofstream out(shown, std::ios::binary | std::ios::trunc);
     out.write(data.data(), std::streamsize(data.size()));

@@ -47,8 +47,9 @@ std::string completedName(const std::string &name, bool png) {
   return ext == "jpg" || ext == "jpeg" || ext == "jpe" ? name : name + ".jpg";
 }
 
-int intOf(const std::string &text) {
-  return static_cast<int>(std::strtol(text.c_str(), nullptr, 10));
+// A typed number as it stands (however long), so that a huge one is not wrapped into a small one.
+long long numberOf(const std::string &text) {
+  return std::atoll(text.c_str());
 }
 
 } // namespace
@@ -127,24 +128,24 @@ void UploadPictureView::viewDidLoad() {
 
 void UploadPictureView::changeWidth() {
   if (!aspect->isOn()) return;
-  const int w = intOf(width->text());
+  const long long w = numberOf(width->text());
   if (w == 0 || wIn == 0) {
     height->setText("");
     return;
   }
   const float h = float(hIn) * (1.0f / (float(wIn) / float(w)));
-  height->setText(std::to_string(static_cast<int>(h)));
+  height->setText(std::to_string(wholePixels(h)));
 }
 
 void UploadPictureView::changeHeight() {
   if (!aspect->isOn()) return;
-  const int h = intOf(height->text());
+  const long long h = numberOf(height->text());
   if (h == 0 || hIn == 0) {
     width->setText("");
     return;
   }
   const float w = float(wIn) * (1.0f / (float(hIn) / float(h)));
-  width->setText(std::to_string(static_cast<int>(w)));
+  width->setText(std::to_string(wholePixels(w)));
 }
 
 void UploadPictureView::alert(const std::string &title, const std::string &message) {
@@ -160,6 +161,11 @@ bool UploadPictureView::verifyData() {
   const bool haveW = !width->text().empty(), haveH = !height->text().empty();
   if (haveW != haveH) {
     alert("Need Width & Height", "To resize, you must enter both the Width and Height.");
+    return false;
+  }
+  // A new size is bounded as in the image editor, with its alert.
+  if (haveW && (!typedPictureSide(width->text()) || !typedPictureSide(height->text()))) {
+    alert(kPictureSizeAlertTitle, pictureSizeAlertMessage());
     return false;
   }
   const bool png = segmentFileType->selectedSegmentIndex() == 1;
@@ -361,10 +367,10 @@ void PictureUpload::doUploadPicture(UploadPictureView &namer) {
   std::string name = namer.filename->text();
   Application::shared().setNetworkActivityIndicatorVisible(true);
   // A new size only when both sides are given and both differ from the picture's.
-  const int w = intOf(namer.width->text()), h = intOf(namer.height->text());
-  if (w >= 1 && h >= 1 && w != namer.wIn && h != namer.hIn && w <= 16384 && h <= 16384)
-    if (auto context = media::BitmapContext::create(w, h)) {
-      context->drawImage(*picture, media::Rect2{0, 0, double(w), double(h)});
+  const auto w = typedPictureSide(namer.width->text()), h = typedPictureSide(namer.height->text());
+  if (w && h && *w != namer.wIn && *h != namer.hIn)
+    if (auto context = media::BitmapContext::create(*w, *h)) {
+      context->drawImage(*picture, media::Rect2{0, 0, double(*w), double(*h)});
       picture = context->makeImage();
     }
   const bool png = namer.segmentFileType->selectedSegmentIndex() == 1;

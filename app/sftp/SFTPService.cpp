@@ -7,6 +7,7 @@
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
 
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/DateFormatter.h"
 #include "platform/foundation/Dispatch.h"
 #include "platform/foundation/FileManager.h"
@@ -642,8 +643,7 @@ bool SFTPService::listFolder(const std::string &folder,
     item->attrib = permissionText(item->isDirectory, item->isLink, f->get_Permissions());
     item->owner = f->owner();
     item->group = f->group();
-    if (long long t = f->get_LastModifiedUnix())
-      item->date = platform::WallTime(std::chrono::seconds(t));
+    if (long long t = f->get_LastModifiedUnix()) item->date = platform::wallTimeFromUnix(t);
     item->setupSizeDisplay();
     items.push_back(std::move(item));
   }
@@ -709,7 +709,16 @@ void SFTPService::downloadFile() {
   if (!isSingleFileName(name)) {
     local.clear();
   } else if (to.empty()) {
-    local = edit ? Paths::tmp() + "/" + name : savedFilesPathFor(name);
+    // A file to be opened goes to a working copy of its own origin (one no editor or record
+    // still uses): another server's file of that name never takes its place.
+    if (edit) {
+      workingCopyInUse_.release();
+      local = workingCopyPath(
+          RemoteOrigin::of("sftp", server(), port(), username(), parentOf(remote), name), name);
+      workingCopyInUse_.hold(local);
+    } else {
+      local = savedFilesPathFor(name);
+    }
     if (!edit && FileManager::fileExists(local) && !askSavedFileExists(name)) {
       report([](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.sftpConnectionDone(w); });
       doneBatchItem();
@@ -746,6 +755,7 @@ bool SFTPService::downloadTo(const std::string &remote, const std::string &local
   FileManager::createDirectory(parentOf(local), true);
   std::string problem = folderInTheWay(local);
   const std::string part = partialPathFor(remote, local);
+  const FileInUse writing(part);
   bool ok = problem.empty();
   if (ok) {
     // A folder's listing gave the size already: no request of its own for it.

@@ -9,6 +9,7 @@
 // connection's folder screen gives way to the connect screen.
 #pragma once
 
+#include "app/foundation/WorkingCopy.h"
 #include "app/sftp/SFTPWrapper.h"
 
 #include <atomic>
@@ -153,6 +154,9 @@ private:
   std::string dir_, userRootDir_, lastOperationDir_;
   std::string downloadRemote_, downloadTo_, uploadLocal_, uploadRemote_;
   bool editWhenDone_ = false, replaceExisting_ = false;
+  // The working copy of the last download to be opened, in use until the editor or viewer that
+  // opens it holds it (operations only, under opMutex_).
+  FileInUse workingCopyInUse_;
   std::string batchLocalRoot_;
   // Every folder the folder download found so far, and the next one to list.
   std::vector<BatchFolder> batchFolders_;

@@ -8,6 +8,7 @@
 #include "app/sharing/SharingHost.h"
 
 #include "platform/device/Application.h"
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/DateFormatter.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
@@ -151,8 +152,7 @@ FileFacts factsOf(const struct stat &st) {
   FileFacts facts;
   facts.isDirectory = S_ISDIR(st.st_mode);
   facts.size = static_cast<int64_t>(st.st_size);
-  facts.modified = platform::WallTime(std::chrono::duration_cast<platform::WallTime::duration>(
-      std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
+  facts.modified = platform::wallTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
   return facts;
 }
 

@@ -20,6 +20,7 @@
 #include "app/foundation/Scrambler.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
+#include "app/foundation/WorkingCopy.h"
 #include "app/ftp/FTPConnection.h"
 #include "app/ftp/FTPServices.h"
 #include "app/queue/BatchListView.h"
@@ -252,6 +253,8 @@ void FerrowenAppDelegate::startupStuff() {
   window_->makeKeyAndVisible();
   landscapeView_ = std::make_shared<LandscapeViewController>();
 
+  // The connect screen asks for a stored passcode; the servers wait until it is typed.
+  passcodeOwed_ = !storedPasscode().empty();
   startServersFromSettings();
 
   splashView_ = std::make_shared<ImageView>(isPad() ? "" : "Default.png");
@@ -403,7 +406,10 @@ void FerrowenAppDelegate::applicationWillEnterForeground(Application &) {
     if (away >= kLockAfterSeconds && !connectLocked && !startupLock_->viewLocked()) {
       auto over = isPad() ? std::static_pointer_cast<ViewController>(mySplitVC_)
                           : std::static_pointer_cast<ViewController>(tabBarController_);
-      if (over) over->presentModalViewController(startupLock_, false);
+      if (over) {
+        over->presentModalViewController(startupLock_, false);
+        passcodeOwed_ = true;
+      }
     }
   }
   if (DeviceProfile::current().osVersionIsAtLeast(4.0)) {
@@ -641,7 +647,7 @@ void FerrowenAppDelegate::dropUnusedSlotRecords() {
     if (file.empty() || inUse.count(standardizePath(file)) || !pathLiesInside(file, Paths::tmp()) ||
         (batchView_ && batchView_->isInProgress(file)))
       continue;
-    if (FileManager::fileExists(file)) FileManager::removeItem(file);
+    if (FileManager::fileExists(file)) removeWorkingCopy(file);
   }
   s.synchronize();
 }
@@ -866,8 +872,14 @@ void FerrowenAppDelegate::reloadSettingsTableView() {
 }
 
 void FerrowenAppDelegate::startServersFromSettings() {
+  if (passcodeOwed_) return;
   if (settings().integerForKey(kWebServerKey) == 1) startWebServer();
   if (settings().integerForKey(kFTPServerKey) == 1) startFTPServer();
+}
+
+void FerrowenAppDelegate::passcodeAccepted() {
+  passcodeOwed_ = false;
+  if (applicationActive_) startServersFromSettings();
 }
 
 // --- Hosting --------------------------------------------------------------------------------

@@ -87,8 +87,14 @@ public:
   void cleanupTempFiles();
   void activeTransfer();
   void finishedTransfer();
-  // startWebServer / startFTPServer for each server whose setting ("WebServer", "FTPServer") is 1.
+  // startWebServer / startFTPServer for each server whose setting ("WebServer", "FTPServer") is 1,
+  // unless the passcode is still to be typed: Saved Files are not shared behind a locked screen.
   void startServersFromSettings();
+  // A lock screen took the passcode: the sharing servers the settings ask for start now.
+  void passcodeAccepted();
+  // True from the start (or a return from the background) that asks for the passcode until it is
+  // typed.
+  bool passcodeOwed() const { return passcodeOwed_; }
 
   // --- Tabs, file tabs and rotation.
   void setupTabs();
@@ -249,6 +255,7 @@ private:
   int badLoginCount_ = 0;
   std::string bonjourPhoneName_;
   bool applicationActive_ = true;
+  bool passcodeOwed_ = false;
 
   std::shared_ptr<platform::ui::Window> window_;
   std::shared_ptr<platform::ui::ViewController> connectView_, webView_, filesView_;

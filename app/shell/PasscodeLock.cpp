@@ -2,6 +2,7 @@
 
 #include "app/foundation/Globals.h"
 #include "app/foundation/PlatformExtensions.h"
+#include "app/shell/FerrowenAppDelegate.h"
 #include "app/shell/ShellScreens.h"
 
 #include "platform/device/Application.h"
@@ -142,6 +143,7 @@ bool LockViewer::textFieldShouldReturn(TextField &field) {
   KeychainWrapper current;
   if (field.text() == current.objectForKey(kSecValueData).value_or("")) {
     if (auto connect = connectView.lock()) connect->restoreEditState();
+    if (auto app = FerrowenAppDelegate::sharedDelegate()) app->passcodeAccepted();
     viewLocked_ = false;
     dismissModalViewControllerAnimated(true);
     field.setText("");

@@ -101,14 +101,18 @@ bool isAdvertisingHost(const std::string &host) {
   return containsCaseInsensitive(host, "doubleclick.net");
 }
 
+namespace {
+// A name from an address as an alert shows it: quoted, bounded (the text of a link is the
+// page's) and with its control characters written out.
+std::string shown(const std::string &text) {
+  return "\"" + myEllipseAfter(withControlsEscaped(text), 80) + "\"";
+}
+} // namespace
+
 std::string webFileName(const std::string &url, std::string *why) {
   auto fail = [why](const std::string &text) {
     if (why) *why = text;
     return std::string();
-  };
-  // Bounded: the text of a link is the page's, and an alert shows it.
-  const auto shown = [](const std::string &text) {
-    return "\"" + myEllipseAfter(withControlsEscaped(text), 80) + "\"";
   };
   auto path = WebAddress::parse(url).path;
   auto slash = path.rfind('/');
@@ -172,6 +176,14 @@ std::string getSavedFilesPath(const std::string &url, std::string *why) {
   default:
     folder = files;
     break;
+  }
+  // A name the file system does not take is refused before anything is fetched or made.
+  std::string problem;
+  if (!nameFitsFolder(folder, name, &problem)) {
+    if (why)
+      *why = "The name " + shown(name) +
+             " from the address cannot be a local file name: " + problem + ".";
+    return {};
   }
   FileManager::createDirectory(folder, true);
   auto result = folder + "/" + name;

@@ -25,9 +25,16 @@ public:
   std::string body;
   std::string mimeType;
   long status = 0;
-  void didReceiveResponse(net::URLConnection &, const net::URLResponse &r) override {
+  // A page load: a file no page shows is not fetched (the load fails, saying so).
+  bool forPage = false, cannotShow = false;
+  void didReceiveResponse(net::URLConnection &c, const net::URLResponse &r) override {
     status = r.statusCode;
     mimeType = asciiLowerType(r.mimeType);
+    if (forPage && webContentKindFor(mimeType) == WebContentKind::None) {
+      c.cancel();
+      cannotShow = true;
+      finish(false, cannotShowTypeDescription(r.mimeType));
+    }
   }
   void didReceiveData(net::URLConnection &c, const std::vector<uint8_t> &data) override {
     body.append(data.begin(), data.end());
@@ -103,12 +110,13 @@ void WebPageEngine::startLoad(WebView &view, const WebLoad &load) {
   std::weak_ptr<WebView> weakView = std::static_pointer_cast<WebView>(view.shared_from_this());
   const size_t revision = view.loads().size();
   std::weak_ptr<WebPageEngine> weakSelf = shared_from_this();
-  auto answer = [weakView, weakSelf, revision](bool ok, std::string body, std::string why) {
+  auto answer = [weakView, weakSelf, revision](bool ok, std::string body, std::string why,
+                                               WebLoadError kind = WebLoadError::Other) {
     auto v = weakView.lock();
     auto self = weakSelf.lock();
     if (!v || !self || v->loads().size() != revision || !v->isLoading()) return;
     self->connection_.reset();
-    if (!ok) return v->failLoad(why);
+    if (!ok) return v->failLoad(why, kind);
     self->page_ = std::move(body);
     v->finishLoad();
   };
@@ -123,10 +131,13 @@ void WebPageEngine::startLoad(WebView &view, const WebLoad &load) {
     return;
   }
   auto gather = std::make_shared<Gather>();
+  gather->forPage = true;
   std::weak_ptr<Gather> weakGather = gather;
   gather->done = [answer, weakGather](bool ok, std::string body, std::string why) {
     auto g = weakGather.lock();
-    if (ok && g && g->mimeType == "text/plain") body = plainTextPage(body);
+    if (g && g->cannotShow) return answer(false, {}, std::move(why), WebLoadError::CannotShowType);
+    if (ok && g && webContentKindFor(g->mimeType) == WebContentKind::Text)
+      body = plainTextPage(body);
     answer(ok, std::move(body), std::move(why));
   };
   connection_ =

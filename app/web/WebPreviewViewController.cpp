@@ -42,6 +42,18 @@ void store(const std::string &key, const std::string &value) {
   globalUserDefaults->synchronize();
 }
 
+// The answer to an alert, handed to a function.
+class AlertAnswer : public AlertViewDelegate {
+public:
+  explicit AlertAnswer(std::function<void(int)> answered) : answered_(std::move(answered)) {}
+  void clickedButtonAtIndex(AlertView &, int index) override {
+    if (answered_) answered_(index);
+  }
+
+private:
+  std::function<void(int)> answered_;
+};
+
 } // namespace
 
 WebPreviewViewController::WebPreviewViewController(const std::string &nibName)
@@ -289,6 +301,24 @@ bool WebPreviewViewController::queueWebDownload(const std::string &url, int port
   return true;
 }
 
+void WebPreviewViewController::offerDownload(const std::string &url) {
+  // Named as the address names it (bounded, and never markup: an alert shows text).
+  const std::string raw = lastPathComponent(WebAddress::parse(url).path);
+  const std::string name = replacePercentEscapes(raw).value_or(raw);
+  const std::string shown = myEllipseAfter(withControlsEscaped(name.empty() ? url : name), 80);
+  std::weak_ptr<WebPreviewViewController> weak = sharedAs<WebPreviewViewController>();
+  // Kept until the next offer: the alert holds its delegate weakly.
+  downloadOffer_ = std::make_shared<AlertAnswer>([weak, url](int index) {
+    auto s = weak.lock();
+    if (s && index == 1 && s->queueWebDownload(url, s->downloadPort(WebAddress::parse(url))))
+      s->didQueueDownload();
+  });
+  std::make_shared<AlertView>("Can't Show File",
+                              "\"" + shown + "\" cannot be shown here. Download it to Saved Files?",
+                              downloadOffer_, "Cancel", std::vector<std::string>{"Download"})
+      ->show();
+}
+
 bool WebPreviewViewController::shouldStartLoadWithRequest(WebView &, const WebRequest &request,
                                                           WebViewNavigationType type) {
   const auto &url = request.url;
@@ -357,12 +387,15 @@ void WebPreviewViewController::clickedButtonAtIndex(ActionSheet &sheet, int inde
 }
 
 void WebPreviewViewController::didFailLoadWithError(WebView &, const std::string &error) {
+  const bool cannotShow = webView->lastLoadError() == WebLoadError::CannotShowType;
+  const std::string url = webView->request().url;
   showLoading(false);
-  urlField->setText(withoutLastHttp(webView->request().url));
+  urlField->setText(withoutLastHttp(url));
   // The screen's own page is no navigation of the user's: the policy lets it through.
   loadingOwnPage = true;
-  webView->loadHTMLString(webErrorPage(error, webView->request().url), "");
+  webView->loadHTMLString(webErrorPage(error, url), "");
   loadingOwnPage = false;
+  if (cannotShow) offerDownload(url);
 }
 
 bool WebPreviewViewController::shouldAutorotateToInterfaceOrientation(InterfaceOrientation o) {

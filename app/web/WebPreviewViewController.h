@@ -65,6 +65,9 @@ protected:
   // Queues the address as a web download (action 20) into Saved Files; false when the address
   // names no file that can be saved there.
   bool queueWebDownload(const std::string &url, int port);
+  // A file the page cannot show (an archive, a program): the person may have it downloaded into
+  // Saved Files instead.
+  void offerDownload(const std::string &url);
   // The address as typed, made into what to load.
   virtual void goToTyped(const std::string &typed);
   // The page went somewhere through a link: the field follows.
@@ -100,6 +103,7 @@ protected:
 private:
   void showNewTabMenu(const std::string &url);
   std::shared_ptr<platform::ui::ActionSheet> newTabSheet_;
+  std::shared_ptr<platform::ui::AlertViewDelegate> downloadOffer_;
   std::string newTabURL_;
   int newTabIndex_ = -1;
 };

@@ -1,5 +1,6 @@
 #include "platform/foundation/Clock.h"
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <vector>
@@ -42,6 +43,17 @@ void Clock::install(std::shared_ptr<Clock> clock) {
     installedClock = std::move(clock);
   }
   detail::notifyClockMoved();
+}
+
+WallTime wallTimeFromUnix(int64_t seconds, int64_t nanoseconds) {
+  // A day inside the clock's reach, so that a zone's offset or a day added later stays within it.
+  constexpr int64_t kLimit =
+      std::chrono::duration_cast<std::chrono::seconds>(WallTime::duration::max()).count() - 86400;
+  if (seconds >= kLimit) return WallTime(std::chrono::seconds(kLimit));
+  if (seconds <= -kLimit) return WallTime(std::chrono::seconds(-kLimit));
+  nanoseconds = std::clamp<int64_t>(nanoseconds, 0, 999999999);
+  return WallTime(std::chrono::duration_cast<WallTime::duration>(
+      std::chrono::seconds(seconds) + std::chrono::nanoseconds(nanoseconds)));
 }
 
 struct ManualClock::State {

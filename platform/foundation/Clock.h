@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 
 namespace platform {
@@ -14,6 +15,12 @@ using WallTime = std::chrono::system_clock::time_point;
 inline constexpr Duration seconds(double s) {
   return std::chrono::duration_cast<Duration>(std::chrono::duration<double>(s));
 }
+
+// The wall time `seconds` (and `nanoseconds`) after 1970, as a file, an archive or a server gives
+// it. The clock counts nanoseconds, which reach about 292 years either side of 1970; a time
+// beyond (a file touched to the year 2300, a server's 64-bit time) is held to the last day it
+// reaches, so that it still shows as a date far off and nothing overflows.
+WallTime wallTimeFromUnix(int64_t seconds, int64_t nanoseconds = 0);
 
 class Clock {
 public:

@@ -1,5 +1,6 @@
 #include "platform/foundation/FileManager.h"
 
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/Text.h"
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <map>
 #include <mutex>
 #include <pwd.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -78,8 +80,7 @@ struct timespec toTimespec(WallTime t) {
 }
 
 WallTime fromTimespec(const struct timespec &ts) {
-  return WallTime(std::chrono::duration_cast<WallTime::duration>(
-      std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec)));
+  return wallTimeFromUnix(ts.tv_sec, ts.tv_nsec);
 }
 
 FileStatus copyFile(const std::string &from, const std::string &to, const struct stat &st) {
@@ -383,7 +384,14 @@ FileStatus FileManager::writeAtomically(const std::string &path, std::string_vie
 FileStatus FileManager::writeAtomically(const std::string &path, const Bytes &data, mode_t mode) {
   if (path.empty()) return FileStatus::failure("Cannot write a file with an empty path");
   if (hasNul(path)) return fail("Cannot write", path, EINVAL);
-  std::string pattern = path + ".tmp-XXXXXX";
+  // Beside the file, under a name the file system takes even when the file's own name is near
+  // the longest it takes: a name that long is shortened for the temporary file.
+  constexpr std::string_view kTail = ".tmp-XXXXXX";
+  const size_t slash = path.rfind('/');
+  const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+  const size_t room = NAME_MAX - kTail.size();
+  std::string pattern =
+      path.substr(0, nameStart + std::min(path.size() - nameStart, room)) + std::string(kTail);
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
   int fd = ::mkostemp(name.data(), O_CLOEXEC);

@@ -76,7 +76,9 @@ struct Signature {
   ino_t ino = 0;
   dev_t dev = 0;
   off_t size = 0;
-  int64_t mtimeNs = 0;
+  // The time as the file system gives it: any year, no overflow.
+  int64_t mtimeSec = 0;
+  long mtimeNsec = 0;
   bool operator==(const Signature &) const = default;
 };
 
@@ -88,7 +90,8 @@ Signature signatureOf(const std::string &path) {
   sig.ino = st.st_ino;
   sig.dev = st.st_dev;
   sig.size = st.st_size;
-  sig.mtimeNs = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  sig.mtimeSec = st.st_mtim.tv_sec;
+  sig.mtimeNsec = st.st_mtim.tv_nsec;
   return sig;
 }
 
@@ -681,8 +684,7 @@ void scanInto(const std::string &root, const std::string &dir, const std::string
       item.path = full;
       item.relative = rel;
       item.size = static_cast<uint64_t>(st.st_size);
-      item.modified = WallTime(std::chrono::duration_cast<WallTime::duration>(
-          std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
+      item.modified = wallTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
       out.push_back(std::move(item));
     }
   }

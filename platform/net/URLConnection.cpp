@@ -2,8 +2,11 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -75,6 +78,36 @@ std::string readableMessage(CURLcode code, const char *detail) {
   return detail && *detail ? detail : curl_easy_strerror(code);
 }
 
+// The charset parameter of a Content-Type value, unquoted; empty when there is none or it is not
+// a plain name of bounded length.
+std::string charsetOf(const std::string &contentType) {
+  for (size_t at = contentType.find(';'); at != std::string::npos;
+       at = contentType.find(';', at + 1)) {
+    size_t name = contentType.find_first_not_of(" \t", at + 1);
+    if (name == std::string::npos) break;
+    size_t eq = contentType.find('=', name);
+    if (eq == std::string::npos) break;
+    std::string key = contentType.substr(name, eq - name);
+    while (!key.empty() && (key.back() == ' ' || key.back() == '\t'))
+      key.pop_back();
+    for (auto &c : key)
+      c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (key != "charset") continue;
+    std::string value = contentType.substr(eq + 1, contentType.find(';', eq) - eq - 1);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
+      value.pop_back();
+    value.erase(0, value.find_first_not_of(" \t"));
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+      value = value.substr(1, value.size() - 2);
+    const bool plain =
+        !value.empty() && value.size() <= 40 && std::all_of(value.begin(), value.end(), [](char c) {
+          return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("-_.:+", c) != nullptr;
+        });
+    return plain ? value : std::string();
+  }
+  return {};
+}
+
 URLResponse responseOf(CURL *h) {
   URLResponse r;
   long code = 0;
@@ -88,6 +121,7 @@ URLResponse responseOf(CURL *h) {
   char *type = nullptr;
   if (curl_easy_getinfo(h, CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type) {
     std::string t = type;
+    r.textEncodingName = charsetOf(t);
     t = t.substr(0, t.find(';'));
     while (!t.empty() && t.back() == ' ')
       t.pop_back();

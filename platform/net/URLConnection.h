@@ -30,6 +30,9 @@ struct URLResponse {
   long long expectedContentLength = -1; // the length announced for this body, -1 when unknown
   std::string url;                      // the URL that answered, after redirects
   std::string mimeType;                 // from Content-Type, without parameters; may be empty
+  // The charset parameter of Content-Type ("iso-8859-1"), empty when none is given or it is no
+  // plain name (a server's text: only letters, digits and "-_.:+" pass, so it can be passed on).
+  std::string textEncodingName;
 };
 
 struct URLError {

@@ -233,9 +233,17 @@ class PageFetch : public net::URLConnectionDelegate {
 public:
   std::function<void(bool ok, std::string body, std::string why)> done;
   std::string body;
-  void didReceiveResponse(net::URLConnection &, const net::URLResponse &r) override {
+  void didReceiveResponse(net::URLConnection &c, const net::URLResponse &r) override {
     status = r.statusCode;
     mimeType = r.mimeType;
+    charset = r.textEncodingName;
+    kind = webContentKindFor(mimeType);
+    // A file no page shows (an archive, a program) is not fetched whole to be shown as text.
+    if (kind == WebContentKind::None) {
+      c.cancel();
+      cannotShow = true;
+      finish(false, cannotShowTypeDescription(mimeType));
+    }
   }
   void didReceiveData(net::URLConnection &c, const std::vector<uint8_t> &data) override {
     body.append(data.begin(), data.end());
@@ -249,7 +257,9 @@ public:
     finish(false, e.message);
   }
   long status = 0;
-  std::string mimeType;
+  std::string mimeType, charset;
+  WebContentKind kind = WebContentKind::Page;
+  bool cannotShow = false;
 
 private:
   void finish(bool ok, std::string why) {
@@ -747,9 +757,10 @@ private:
       return reply(HttpResponse::text(404, "No such page.\n"));
     auto load = view->loads()[revision - 1];
     if (raw) return reply(webDocument(*view, revision));
-    auto answer = [reply](std::string html) {
+    // The charset is the server's (a plain name, or UTF-8 when it gave none).
+    auto answer = [reply](std::string html, const std::string &charset = "utf-8") {
       HttpResponse res;
-      res.contentType = "text/html; charset=utf-8";
+      res.contentType = "text/html; charset=" + charset;
       res.body = std::move(html);
       // Shown in a sandbox of its own: the page can neither reach the renderer nor the token.
       res.headers["Content-Security-Policy"] = "sandbox allow-scripts allow-forms";
@@ -758,9 +769,10 @@ private:
     if (load.kind == WebLoad::Kind::HTMLString) return answer(webPage(load.html, load.url));
     const std::string &url = load.url;
     std::weak_ptr<WebView> weakView = view;
-    auto failed = [weakView, revision, url, answer](const std::string &why) {
+    auto failed = [weakView, revision, url, answer](const std::string &why,
+                                                    WebLoadError kind = WebLoadError::Other) {
       auto v = weakView.lock();
-      if (v && v->loads().size() == revision && v->isLoading()) v->failLoad(why);
+      if (v && v->loads().size() == revision && v->isLoading()) v->failLoad(why, kind);
       answer(webPage(errorPage(url, why), ""));
     };
     if (url.empty() || url == "about:blank") return answer(webPage("", ""));
@@ -795,14 +807,26 @@ private:
     auto fetch = std::make_shared<PageFetch>();
     std::weak_ptr<PageFetch> weakFetch = fetch;
     fetch->done = [answer, failed, url, weakFetch](bool ok, std::string body, std::string why) {
-      if (!ok) return failed(why);
-      // Plain text is shown as text, with its lines.
       auto f = weakFetch.lock();
-      if (f && f->mimeType == "text/plain") return answer(webPage(plainTextPage(body), url));
-      // A picture is shown as a picture (the page fetches it again, as any page's pictures).
-      if (f && f->mimeType.rfind("image/", 0) == 0)
-        return answer(webPage(documentPage(f->mimeType, url), ""));
-      answer(webPage(body, url));
+      if (!f) return failed(why);
+      if (!ok)
+        return failed(why, f->cannotShow ? WebLoadError::CannotShowType : WebLoadError::Other);
+      // What the server said it sent decides how it is shown; with no type given, bytes that are
+      // no text are no page either.
+      if (f->mimeType.empty() && detail::looksBinary(body))
+        return failed(cannotShowTypeDescription(""), WebLoadError::CannotShowType);
+      // A picture, a movie or a sound is shown as itself (the page fetches it again, as any
+      // page's pictures).
+      if (f->kind == WebContentKind::Itself)
+        return answer(webPage(documentPage(lowercase(f->mimeType), url), ""));
+      std::string charset = !f->charset.empty()               ? f->charset
+                            : f->kind == WebContentKind::Page ? detail::metaCharset(body)
+                                                              : std::string();
+      body = detail::pageBodyIn(std::move(body), charset);
+      // Text is shown as text, with its lines, in the charset it came in.
+      if (f->kind == WebContentKind::Text)
+        return answer(webPage(plainTextPage(body), url), charset);
+      answer(webPage(body, url), charset);
     };
     net::URLRequest request;
     request.url = url;

@@ -1,11 +1,16 @@
 #include "platform/ui/RendererFiles.h"
 
+#include "platform/foundation/Text.h"
+
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
+#include <cstring>
+#include <optional>
 #include <string_view>
 #include <strings.h>
 
@@ -109,6 +114,57 @@ std::string documentTypeFor(const std::string &head, const std::string &name) {
   if (head.size() >= 12 && head.compare(0, 4, "RIFF") == 0 && head.compare(8, 4, "WEBP") == 0)
     return "image/webp";
   return contentTypeFor(name);
+}
+
+namespace {
+bool plainCharsetName(std::string_view name) {
+  if (name.empty() || name.size() > 40) return false;
+  for (char c : name)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && !std::strchr("-_.:+", c)) return false;
+  return true;
+}
+} // namespace
+
+std::string metaCharset(std::string_view html) {
+  std::string head(html.substr(0, 1024));
+  for (auto &c : head)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (size_t at = head.find("<meta"); at != std::string::npos; at = head.find("<meta", at + 5)) {
+    const size_t end = head.find('>', at);
+    const std::string_view tag =
+        std::string_view(head).substr(at, end == std::string::npos ? std::string::npos : end - at);
+    const size_t name = tag.find("charset");
+    if (name == std::string_view::npos) continue;
+    size_t i = tag.find_first_not_of(" \t\r\n", name + 7);
+    if (i == std::string_view::npos || tag[i] != '=') continue;
+    i = tag.find_first_not_of(" \t\r\n\"'", i + 1);
+    if (i == std::string_view::npos) continue;
+    const size_t stop = tag.find_first_of(" \t\r\n\"';/>", i);
+    const std::string value(tag.substr(i, stop == std::string_view::npos ? stop : stop - i));
+    return plainCharsetName(value) ? value : std::string();
+  }
+  return {};
+}
+
+bool looksBinary(std::string_view body) {
+  return body.substr(0, 1024).find('\0') != std::string_view::npos;
+}
+
+std::string pageBodyIn(std::string body, std::string &charset) {
+  std::string name = charset;
+  for (auto &c : name)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  // The script put before the body is ASCII: a body in UTF-16 is served as UTF-8 instead.
+  const std::optional<Encoding> wide = name == "utf-16"     ? Encoding::Unicode
+                                       : name == "utf-16le" ? Encoding::UTF16LittleEndian
+                                       : name == "utf-16be" ? Encoding::UTF16BigEndian
+                                                            : std::optional<Encoding>();
+  if (wide) {
+    charset = "utf-8";
+    return decodeText(body, *wide).value_or(std::string());
+  }
+  if (!plainCharsetName(charset)) charset = "utf-8";
+  return body;
 }
 
 bool isShownAsItself(const std::string &type) {

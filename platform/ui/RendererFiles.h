@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace platform::ui::detail {
@@ -24,6 +25,15 @@ std::string documentTypeFor(const std::string &head, const std::string &name);
 // Whether a document of this type is shown as itself (a picture, a PDF, a movie or a sound)
 // rather than as a page or as text.
 bool isShownAsItself(const std::string &type);
+// The charset a page names in a <meta> tag within its first 1024 bytes, where a browser looks
+// for it ("" when none, or when it is no plain name).
+std::string metaCharset(std::string_view html);
+// Bytes that are no text: a NUL among the first 1024.
+bool looksBinary(std::string_view body);
+// A page's body made ready to be served in a page of its own: text in UTF-16 becomes UTF-8 (the
+// page's script is put before it). `charset` is the server's, or the page's own meta charset, or
+// UTF-8; it comes back as the charset to serve the body with.
+std::string pageBodyIn(std::string body, std::string &charset);
 // A random token of `bytes` random bytes, as hexadecimal.
 std::string randomToken(size_t bytes);
 // Compares without leaking where two texts differ.

@@ -2,7 +2,48 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
 namespace platform::ui {
+
+namespace {
+std::string lowerAscii(std::string_view text) {
+  std::string out(text);
+  for (auto &c : out)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+bool endsWith(std::string_view text, std::string_view end) {
+  return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
+}
+} // namespace
+
+WebContentKind webContentKindFor(std::string_view mimeType) {
+  const std::string type = lowerAscii(mimeType);
+  if (type.empty() || type == "text/html" || type == "application/xhtml+xml")
+    return WebContentKind::Page;
+  // Pictures, movies and sounds are shown by the page's own elements. (A PDF needs a plug-in,
+  // which no page in a sandbox gets.)
+  if (type.rfind("image/", 0) == 0 || type.rfind("video/", 0) == 0 || type.rfind("audio/", 0) == 0)
+    return WebContentKind::Itself;
+  if (type.rfind("text/", 0) == 0 || type == "application/json" ||
+      type == "application/javascript" || type == "application/xml" || endsWith(type, "+json") ||
+      endsWith(type, "+xml"))
+    return WebContentKind::Text;
+  return WebContentKind::None;
+}
+
+std::string cannotShowTypeDescription(std::string_view mimeType) {
+  const bool plain =
+      !mimeType.empty() && mimeType.size() <= 80 &&
+      std::all_of(mimeType.begin(), mimeType.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("/-_.+", c) != nullptr;
+      });
+  return plain ? "A file of this kind (" + std::string(mimeType) + ") cannot be shown."
+               : std::string("A file of this kind cannot be shown.");
+}
 
 void WebView::describe(nlohmann::json &out) const {
   View::describe(out);
@@ -26,6 +67,7 @@ bool WebView::start(WebLoad load, bool addToHistory) {
   if (loading_ && engine_) engine_->stopLoading(*this);
   request_ = load.kind == WebLoad::Kind::Request ? request : WebRequest{load.url};
   loading_ = true;
+  lastError_ = WebLoadError::None;
   if (addToHistory) {
     history_.resize(static_cast<size_t>(historyIndex_ + 1));
     history_.push_back(load.url);
@@ -124,11 +166,12 @@ void WebView::finishLoad() {
   if (auto d = delegate()) d->webViewDidFinishLoad(*this);
 }
 
-void WebView::failLoad(const std::string &errorDescription) {
+void WebView::failLoad(const std::string &errorDescription, WebLoadError kind) {
   detail::requireMainThread("WebView::failLoad");
   if (!loading_) return;
   auto self = shared_from_this();
   loading_ = false;
+  lastError_ = kind == WebLoadError::None ? WebLoadError::Other : kind;
   if (auto d = delegate()) d->didFailLoadWithError(*this, errorDescription);
 }
 

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <map>
+#include <string_view>
 
 namespace platform::ui {
 
@@ -33,6 +34,18 @@ struct WebLoad {
   std::string html; // the HTML string
   WebViewNavigationType navigationType = WebViewNavigationType::Other;
 };
+
+// Why a load failed, for a screen that acts on the reason: a file of a kind a page cannot show
+// (an archive, a program) may be offered for saving instead.
+enum class WebLoadError { None, Other, CannotShowType };
+
+// How a web view shows an answer of a content type (a MIME type without parameters, any case):
+// as a page, as plain text with its lines, as itself (a picture, a movie, a sound), or not at all.
+// An empty type is taken for a page.
+enum class WebContentKind { Page, Text, Itself, None };
+WebContentKind webContentKindFor(std::string_view mimeType);
+// The sentence a load of a type no page shows fails with (the type named when it is a plain one).
+std::string cannotShowTypeDescription(std::string_view mimeType);
 
 class WebViewDelegate {
 public:
@@ -95,7 +108,9 @@ public:
 
   // Ends the current load (engine or probe): the delegate hears did-finish or did-fail.
   void finishLoad();
-  void failLoad(const std::string &errorDescription);
+  void failLoad(const std::string &errorDescription, WebLoadError kind = WebLoadError::Other);
+  // Why the last load failed (None while loading and after a load that did not fail).
+  WebLoadError lastLoadError() const { return lastError_; }
   // A person follows a link on the page.
   bool userFollowLink(const std::string &url, std::string &why);
 
@@ -107,6 +122,7 @@ private:
   std::weak_ptr<WebViewDelegate> delegate_;
   std::shared_ptr<WebEngine> engine_;
   bool scales_ = false, loading_ = false;
+  WebLoadError lastError_ = WebLoadError::None;
   WebRequest request_;
   std::vector<std::string> history_;
   int historyIndex_ = -1;

@@ -283,15 +283,19 @@ function build(v) {
     case 'textField': {
       const input = h('input', {
         type: 'text', placeholder: v.placeholder, 'data-value': v.text, 'data-tid': v.id, 'data-kind': 'field',
-        'data-secure': v.secure || null,
+        'data-secure': v.secure || null, 'data-next': v.returnKeyType === 4 || null,
         disabled: !v.enabled, ev: { event: 'tap', id: v.id }, autocomplete: 'off', spellcheck: 'false',
         'aria-label': v.label || v.placeholder,
       });
       font(input, v.font);
-      return h('div', { class: `border${v.border}` }, input,
+      // The views the field shows at its ends (an activity indicator, a Reload or Stop button),
+      // each at the size the model gave it, inside the field's border. Their places are always
+      // there, so the input keeps its place (and the focus) when one comes or goes.
+      const side = (s, cls) => h('span', { class: cls }, view(s, 'bar'));
+      return h('div', { class: `border${v.border}` }, side(v.leftView, 'leftview'), input,
         // Out of the tab order: Tab goes from field to field.
         v.clearButton ? h('button', { class: 'clear', tabindex: '-1', 'aria-label': 'Clear text', ev: { event: 'clear', id: v.id } }, '\u00d7') : null,
-        h('div', { class: 'subviews' }));
+        side(v.rightView, 'rightview'), h('div', { class: 'subviews' }));
     }
     case 'textView': {
       const area = h('textarea', {
@@ -1086,6 +1090,13 @@ document.addEventListener('keydown', (e) => {
     send({ event: 'return', id: Number(el.dataset.tid) });
   }
   else if (e.key === 'Tab' && !e.altKey && !e.ctrlKey && !e.metaKey && el.dataset && el.dataset.tid && el.tagName === 'INPUT') {
+    // A field whose keyboard has a Next key: Tab is that key, and the screen decides what follows
+    // (the field it moves to, what it fills in on the way).
+    if (!e.shiftKey && el.dataset.next !== undefined) {
+      e.preventDefault();
+      send({ event: 'return', id: Number(el.dataset.tid) });
+      return;
+    }
     const next = nextField(el, e.shiftKey ? -1 : 1);
     if (!next) return;
     // The field takes the focus at once (keys typed next land in it) and the model hears the tap

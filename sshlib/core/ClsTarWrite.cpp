@@ -1,3 +1,4 @@
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <strings.h>
@@ -573,6 +574,12 @@ bool ClsTar::ListXml(XString &tarPath, XString &out, ProgressEvent *) {
     }
     if (!headerChecksumMatches(block, h)) {
       m_log.LogError("TAR header checksum does not match; the archive is damaged.");
+      break;
+    }
+    // An entry whose data runs past the end of the file is refused before its size is added to
+    // the position: a size near the 64-bit limit would wrap the position around.
+    if (h.m_size > (fileSize >= 0 ? fileSize : INT64_MAX - 1024) - pos - 512) {
+      m_log.LogError("TAR archive is truncated.");
       break;
     }
     if (m_verboseLogging) {

@@ -1,11 +1,16 @@
-// Runs the built ferrowen program as a user would: start, stop with a signal, look at what it left.
+// Runs the built ferrowen program as a user would: start, stop with a signal, look at what it left;
+// start it again on the same data folder; start it locked with its sharing servers on.
 #include "tests/support/TestSupport.h"
+
+#include "app/foundation/KeychainWrapper.h"
+#include "platform/foundation/Paths.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -202,4 +207,175 @@ TEST(FerrowenProgram, RunsTheWholeApplicationWithItsSharingServers) {
   ASSERT_TRUE(WIFEXITED(status)) << output;
   EXPECT_EQ(WEXITSTATUS(status), 0) << output;
   EXPECT_TRUE(exists(home.path + "/Documents/bookmarks.sql")) << output;
+}
+
+// --- One program per data folder ------------------------------------------------------------
+
+namespace {
+
+bool waitForPath(const std::string &path, std::chrono::seconds limit = std::chrono::seconds(30)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!exists(path))
+    if (std::chrono::steady_clock::now() > deadline)
+      return false;
+    else
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return true;
+}
+
+// Whether the program runs yet; an ended one is left to finish() to collect.
+bool stillRunning(const Child &run) {
+  siginfo_t info{};
+  return ::waitid(P_PID, id_t(run.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == 0;
+}
+
+// The environment of a program on the data folder `home`, without the browser front end (not
+// needed here).
+std::vector<std::string> on(const std::string &home) {
+  return {"FERROWEN_HOME=" + home,
+          std::string("FERROWEN_RESOURCES=") + FERROWEN_SOURCE_DIR + "/resources",
+          "FERROWEN_RENDERER=0", "FERROWEN_PORT_OVERRIDES=2121=0,8080=0"};
+}
+
+// Starts the program on `home` and waits until it listens for later starts.
+Child startFirst(const std::string &home, const std::vector<std::string> &args = {}) {
+  Child run = start(args, on(home));
+  EXPECT_GT(run.pid, 0);
+  EXPECT_TRUE(waitForPath(home + "/ferrowen.sock"));
+  return run;
+}
+
+// Starts the program again on `home`; its exit status (-1 when it did not end) and output.
+int startAgain(const std::string &home, const std::vector<std::string> &args, std::string *output) {
+  Child run = start(args, on(home));
+  const int status = finish(run, output);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int stopWithSigterm(Child &run) {
+  ::kill(run.pid, SIGTERM);
+  std::string output;
+  const int status = finish(run, &output);
+  EXPECT_TRUE(WIFEXITED(status)) << output;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+} // namespace
+
+TEST(FerrowenProgram, ASecondStartHandsItsAddressOrFileToTheRunningOneAndEnds) {
+  TempHome top, elsewhere;
+  testsupport::writeFile(elsewhere.path + "/note.txt", "a note");
+  testsupport::writeFile(elsewhere.path + "/user@host.PEM", "a key");
+  // A data folder too deep for a socket's address is reached all the same.
+  const std::string deep = top.path + "/" + std::string(60, 'd') + "/" + std::string(60, 'e');
+  for (const std::string &home : {top.path, deep}) {
+    SCOPED_TRACE(home);
+    ASSERT_EQ(std::system(("mkdir -p '" + home + "'").c_str()), 0);
+    Child first = startFirst(home);
+    struct Case {
+      std::string argument; // empty: none
+      int status;
+      std::string lands; // the file it makes in the running program's data, or a text its
+                         // settings then hold
+    } cases[] = {
+        {elsewhere.path + "/note.txt", 0, "Documents/Files/note.txt"},
+        {elsewhere.path + "/user@host.PEM", 0, "Documents/Files/PrivateKeys/user@host.PEM"},
+        {"ftp://bob@files.example.net/pub", 0, "files.example.net"},
+        {"", 1, ""},
+    };
+    for (const Case &c : cases) {
+      SCOPED_TRACE(c.argument);
+      std::string output;
+      const std::vector<std::string> args =
+          c.argument.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.argument};
+      EXPECT_EQ(startAgain(home, args, &output), c.status) << output;
+      EXPECT_NE(output.find(home), std::string::npos) << "names the data folder: " << output;
+      if (c.lands.find('/') != std::string::npos) {
+        EXPECT_TRUE(exists(home + "/" + c.lands)) << testsupport::listFolder(home);
+      } else if (!c.lands.empty()) {
+        EXPECT_NE(testsupport::readFile(home + "/Preferences.json").find(c.lands),
+                  std::string::npos);
+      }
+      EXPECT_TRUE(stillRunning(first));
+    }
+    EXPECT_EQ(stopWithSigterm(first), 0);
+  }
+}
+
+TEST(FerrowenProgram, AStartAfterAKillIsTheProgramAndTakesLaterStarts) {
+  TempHome home, elsewhere;
+  testsupport::writeFile(elsewhere.path + "/a.txt", "a");
+  testsupport::writeFile(elsewhere.path + "/b.txt", "b");
+  Child killed = startFirst(home.path);
+  ::kill(killed.pid, SIGKILL);
+  finish(killed);
+  ASSERT_TRUE(exists(home.path + "/ferrowen.sock")) << "what the kill left behind";
+  Child next = startFirst(home.path, {elsewhere.path + "/a.txt"});
+  EXPECT_TRUE(waitForPath(home.path + "/Documents/Files/a.txt"));
+  std::string output;
+  EXPECT_EQ(startAgain(home.path, {elsewhere.path + "/b.txt"}, &output), 0) << output;
+  EXPECT_TRUE(exists(home.path + "/Documents/Files/b.txt"));
+  EXPECT_TRUE(stillRunning(next));
+  EXPECT_EQ(stopWithSigterm(next), 0);
+}
+
+TEST(FerrowenProgram, TwoStartsAtOnceMakeOneProgramWithBothFiles) {
+  TempHome home, elsewhere;
+  testsupport::writeFile(elsewhere.path + "/one.txt", "1");
+  testsupport::writeFile(elsewhere.path + "/two.txt", "2");
+  Child runs[] = {start({elsewhere.path + "/one.txt"}, on(home.path)),
+                  start({elsewhere.path + "/two.txt"}, on(home.path))};
+  for (const char *name : {"one.txt", "two.txt"})
+    EXPECT_TRUE(waitForPath(home.path + "/Documents/Files/" + name)) << name;
+  // The one that handed its file over ends with 0; the other runs on.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (stillRunning(runs[0]) && stillRunning(runs[1]) &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_NE(stillRunning(runs[0]), stillRunning(runs[1]));
+  Child &ended = stillRunning(runs[0]) ? runs[1] : runs[0];
+  Child &running = stillRunning(runs[0]) ? runs[0] : runs[1];
+  std::string output;
+  const int status = finish(ended, &output);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+  EXPECT_EQ(stopWithSigterm(running), 0);
+}
+
+TEST(FerrowenProgram, AHolderThatDoesNotAnswerIsReportedNotShared) {
+  TempHome home, elsewhere;
+  testsupport::writeFile(elsewhere.path + "/c.txt", "c");
+  // This test holds the folder's lock itself and never listens.
+  const int lock = ::open((home.path + "/ferrowen.lock").c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_GE(lock, 0);
+  ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+  std::string output;
+  EXPECT_EQ(startAgain(home.path, {elsewhere.path + "/c.txt"}, &output), 1);
+  EXPECT_NE(output.find("does not answer"), std::string::npos) << output;
+  EXPECT_FALSE(exists(home.path + "/Documents")) << "the folder was used by a second program";
+  ::close(lock);
+}
+
+// Saved Files are not shared behind the start-up lock: with a passcode set and both sharing
+// servers on, nothing listens while the passcode screen is up (typing it is the page's part).
+TEST(FerrowenProgram, TheSharingServersWaitForThePasscode) {
+  TempHome home;
+  const int ftpPort = testsupport::freeTcpPort(), webPort = testsupport::freeTcpPort();
+  // A server address kept: not a fresh install, which would clear the passcode.
+  testsupport::writeFile(home.path + "/Preferences.json",
+                         R"({"WebServer":"1","FTPServer":"1","ServerAddress":"127.0.0.1"})");
+  platform::Paths::setHome(home.path);
+  KeychainWrapper().setObject("1234", kSecValueData);
+  platform::Paths::setHome("");
+  std::vector<std::string> env = on(home.path);
+  env.back() = "FERROWEN_PORT_OVERRIDES=2121=" + std::to_string(ftpPort) +
+               ",8080=" + std::to_string(webPort);
+  Child run = start({}, env);
+  ASSERT_GT(run.pid, 0);
+  // The queue opens its database as the tabs are made, just before the servers would start.
+  ASSERT_TRUE(waitForPath(home.path + "/Documents/bookmarks.sql"));
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_FALSE(testsupport::tcpPortAccepts(webPort));
+  EXPECT_FALSE(testsupport::tcpPortAccepts(ftpPort));
+  EXPECT_EQ(stopWithSigterm(run), 0);
 }

@@ -93,8 +93,11 @@ for (const [profile, viewport, env] of profiles) {
         await s.screen('typed');
         await page.goto('about:blank');
         await stopChild(s.app.child);
-        assert.equal(fs.readFileSync(path.join(s.home, 'tmp', 'note.txt'), 'utf8'), 'typed line\nfirst line\n',
-          'the working file after the stop');
+        // The working file its record names, in the temporary folder, under the file's name.
+        const working = Object.entries(JSON.parse(fs.readFileSync(path.join(s.home, 'Preferences.json'), 'utf8')))
+          .find(([key, value]) => /EditingFTPFile$/.test(key) && value)[1];
+        assert.ok(working.startsWith(path.join(s.home, 'tmp') + '/') && working.endsWith('/note.txt'), working);
+        assert.equal(fs.readFileSync(working, 'utf8'), 'typed line\nfirst line\n', 'the working file after the stop');
 
         // Started again on the same data: the file comes back with what was typed.
         const again = await startProgram(t, { ...env, FERROWEN_HOME: s.home });

@@ -13,7 +13,8 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  bringIntoView, clickSeen, connectAnonymousFtp, openImageSave, startFtpServer, typeInto, waitFor, whatLiesAt, writePicture,
+  bringIntoView, clickSeen, connectAnonymousFtp, meanColour, openImageSave, startFtpServer, typeInto, waitFor, whatLiesAt,
+  writePicture,
   session as sharedSession, artefacts, profiles,
 } from '../support/person.mjs';
 
@@ -59,23 +60,6 @@ async function takesItsWholeArea(page, control, what) {
     assert.ok(own, `${what}: at (${dx.toFixed(1)}, ${dy.toFixed(1)}) from its centre lies ${await whatLiesAt(page, x, y)}`);
   }
   return b;
-}
-
-// The mean colour of a screenshot (a PNG), read by the page itself.
-function meanColour(page, png) {
-  return page.evaluate(async (b64) => {
-    const img = new Image();
-    img.src = `data:image/png;base64,${b64}`;
-    await img.decode();
-    const c = document.createElement('canvas');
-    [c.width, c.height] = [img.naturalWidth, img.naturalHeight];
-    const g = c.getContext('2d');
-    g.drawImage(img, 0, 0);
-    const d = g.getImageData(0, 0, c.width, c.height).data;
-    const sum = [0, 0, 0];
-    for (let i = 0; i < d.length; i += 4) for (let k = 0; k < 3; k++) sum[k] += d[i + k];
-    return sum.map((v) => v / (d.length / 4));
-  }, png.toString('base64'));
 }
 
 // The page's own scroll size against its window: nothing of it lies beyond the window.

@@ -10,7 +10,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { checkScreen, click, clickUntil, startFtpServer, startProgram, typeInto, waitFor, watch } from '../support/person.mjs';
+import { checkScreen, click, clickUntil, revealRow, startFtpServer, startProgram, typeInto, waitFor, watch } from '../support/person.mjs';
 
 const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
 
@@ -248,51 +248,7 @@ async function session(t, profile, viewport, env) {
   await go(button('Log'), 'Log');
   await screen('log');
   await go(front().locator('.navbar .back'), 'Settings');
-  // Scrolls the settings with the mouse wheel until the row is there, uncovered (not under the tab
-  // bar) and at rest: a person clicks a row once the table has stopped moving.
-  // Down first; at the end of the table, up again (a row that appeared late, above what the
-  // wheel had passed, comes back into view).
-  const reveal = async (target, name) => {
-    const el = target.first();
-    let step = 200;
-    let still = 0;
-    for (let y = 0; ; y += 200) {
-      if (await el.count()) {
-        await el.scrollIntoViewIfNeeded({ timeout: 1000 }).catch(() => {});
-        let last = null;
-        const box = await waitFor(async () => {
-          const b = await el.boundingBox({ timeout: 1000 }).catch(() => null);
-          const still = b && last && b.x === last.x && b.y === last.y;
-          last = b;
-          return still && b;
-        }, `the row ${name} at rest`, 10000).catch(() => null);
-        const uncovered = box && await el.evaluate((e, [px, py]) => {
-          const at = document.elementFromPoint(px, py);
-          return Boolean(at && (at === e || e.contains(at)));
-        }, [box.x + box.width / 2, box.y + box.height / 2]).catch(() => false);
-        if (uncovered) return;
-      }
-      assert.ok(y < 12000, `the row ${name} never came into view`);
-      // Scrolled with the mouse wheel over the table, as a person scrolls.
-      // The table shown now (a screen leaving may still hold one), once it has its box.
-      const table = front().locator('.v-table:visible').first();
-      const tableBox = await waitFor(() => table.boundingBox(), 'the settings table to be drawn');
-      const [cx, cy] = [tableBox.x + tableBox.width / 2, tableBox.y + tableBox.height / 2];
-      // The offset of the table the wheel turns (the one under the mouse).
-      const offset = () => page.evaluate(([px, py]) => {
-        const under = document.elementFromPoint(px, py);
-        const t = under && under.closest('.v-table');
-        return t ? t.scrollTop : -1;
-      }, [cx, cy]);
-      const before = await offset();
-      await page.mouse.move(cx, cy);
-      await page.mouse.wheel(0, step);
-      await page.waitForTimeout(200);
-      // Three turns that moved nothing: the end of the table.
-      still = (await offset()) === before ? still + 1 : 0;
-      if (step > 0 && still >= 3) step = -200;
-    }
-  };
+  const reveal = (target, name) => revealRow(front, target, name);
   // The web sharing server switched on: its address opens the sharing help.
   const webSwitch = front().locator('.cell', { hasText: 'Enable Web Server' }).getByRole('switch');
   await reveal(webSwitch, 'Enable Web Server');

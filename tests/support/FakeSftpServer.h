@@ -42,6 +42,11 @@ inline const std::string kSftpDisconnectTag = std::string("\0disconnect\0", 12);
 inline std::string sftpDisconnect(const std::string &reason) {
   return kSftpDisconnectTag + reason;
 }
+// A reply piece that sends an SSH GLOBAL_REQUEST of that name (no reply wanted), then goes on.
+inline const std::string kSftpGlobalRequestTag = std::string("\0global\0", 8);
+inline std::string sftpGlobalRequest(const std::string &name) {
+  return kSftpGlobalRequestTag + name;
+}
 
 // An SFTP packet of a type with a request id and fields.
 inline std::string sftpPacket(unsigned char type, unsigned int id, const std::string &fields,
@@ -157,6 +162,16 @@ private:
               f.send(d);
               f.s.socket.CloseSocket(0, f.log);
               return;
+            }
+            if (piece.rfind(kSftpGlobalRequestTag, 0) == 0) {
+              DataBuffer g;
+              g.appendChar(80);
+              const std::string name = piece.substr(kSftpGlobalRequestTag.size());
+              SshTransport::pack_binString((const unsigned char *)name.data(),
+                                           (unsigned)name.size(), g);
+              SshTransport::pack_bool(false, g);
+              f.send(g);
+              continue;
             }
             if (piece == kSftpDrop) {
               // The connection is cut, as a crashing server or a network would cut it.

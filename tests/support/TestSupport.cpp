@@ -203,21 +203,21 @@ int openDescriptorsOn(const std::string &text) {
   return n;
 }
 
-bool tcpPortAccepts(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+bool tcpPortAccepts(int port, const std::string &address) {
   sockaddr_in addr{};
+  if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) return false;
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = htons(static_cast<uint16_t>(port));
   const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
   ::close(fd);
   return ok;
 }
 
-bool waitForTcpPort(int port, std::chrono::milliseconds limit) {
+bool waitForTcpPort(int port, std::chrono::milliseconds limit, const std::string &address) {
   const auto end = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < end) {
-    if (tcpPortAccepts(port)) return true;
+    if (tcpPortAccepts(port, address)) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return false;

@@ -105,10 +105,11 @@ int openDescriptorsOn(const std::string &text);
 // kernel's ephemeral range, so outgoing connections of parallel tests cannot take it meanwhile),
 // and claimed for this process's life: no other test process running at once is given it.
 int freeTcpPort();
-// Whether something accepts a connection on 127.0.0.1:port right now.
-bool tcpPortAccepts(int port);
-// Waits until something accepts connections on 127.0.0.1:port.
-bool waitForTcpPort(int port, std::chrono::milliseconds limit = std::chrono::seconds(15));
+// Whether something accepts a connection on 127.0.0.1:port (or another loopback address) now.
+bool tcpPortAccepts(int port, const std::string &address = "127.0.0.1");
+// Waits until something accepts connections on 127.0.0.1:port (or another loopback address).
+bool waitForTcpPort(int port, std::chrono::milliseconds limit = std::chrono::seconds(15),
+                    const std::string &address = "127.0.0.1");
 
 // A child process (a real server or client), started with posix_spawn; its standard output and
 // error go to files in `logDir` (or /dev/null). Stopped by pid (SIGTERM, then SIGKILL) on

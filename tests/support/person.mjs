@@ -63,14 +63,20 @@ export async function startProgram(t, env = {}) {
 // one user), sending at most `bytesPerSecond` per transfer so a download lasts long enough to be
 // watched, and taking at most `uploadBytesPerSecond` (0: as fast as it comes) of an upload.
 export async function startFtpServer(t, root, bytesPerSecond, login, uploadBytesPerSecond = 0) {
+  return (await startFtpServerAt(t, root, bytesPerSecond, login, 0, uploadBytesPerSecond)).port;
+}
+
+// The same on `port` (0: one the system picks); `stop` ends it before the test does (a server
+// that went down), and it may be started again on its port.
+export async function startFtpServerAt(t, root, bytesPerSecond, login, port = 0, uploadBytesPerSecond = 0) {
   const script = [
     'import sys',
     'from pyftpdlib.authorizers import DummyAuthorizer',
     'from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler',
     'from pyftpdlib.servers import FTPServer',
     'auth = DummyAuthorizer()',
-    'if len(sys.argv) > 5:',
-    "    auth.add_user(sys.argv[4], sys.argv[5], sys.argv[1], perm='elradfmwMT')",
+    'if len(sys.argv) > 6:',
+    "    auth.add_user(sys.argv[5], sys.argv[6], sys.argv[1], perm='elradfmwMT')",
     'else:',
     "    auth.add_anonymous(sys.argv[1], perm='elradfmwMT')",
     'class Data(ThrottledDTPHandler):',
@@ -79,17 +85,39 @@ export async function startFtpServer(t, root, bytesPerSecond, login, uploadBytes
     'class Control(FTPHandler):',
     '    authorizer = auth',
     '    dtp_handler = Data',
-    "server = FTPServer(('127.0.0.1', 0), Control)",
+    "server = FTPServer(('127.0.0.1', int(sys.argv[4])), Control)",
     'print(server.socket.getsockname()[1], flush=True)',
     'server.serve_forever()',
   ].join('\n');
   const child = spawn('/usr/bin/python3', ['-c', script, root, String(bytesPerSecond),
-    String(uploadBytesPerSecond), ...(login ? [login.user, login.password] : [])]);
+    String(uploadBytesPerSecond), String(port), ...(login ? [login.user, login.password] : [])]);
   let out = '';
   child.stdout.on('data', (d) => { out += d; });
   child.stderr.on('data', () => {});
   stopOnExit(t, child);
-  return Number((await waitFor(() => /^(\d+)$/m.exec(out), 'the FTP server')).at(1));
+  return {
+    port: Number((await waitFor(() => /^(\d+)$/m.exec(out), 'the FTP server')).at(1)),
+    stop: () => stopChild(child),
+  };
+}
+
+// The small web site of tests/support/web_peer.py on 127.0.0.1 (a port of its own): `url(path)`
+// gives its addresses and `requests()` the paths it was asked for, in order.
+export async function startWebPeer(t) {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-web-peer-'));
+  const log = path.join(dir, 'requests.log');
+  fs.writeFileSync(log, '');
+  const child = spawn('/usr/bin/python3', [path.join(import.meta.dirname, 'web_peer.py'), '0', log]);
+  let out = '';
+  child.stdout.on('data', (d) => { out += d; });
+  child.stderr.on('data', () => {});
+  stopOnExit(t, child);
+  t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
+  const port = Number((await waitFor(() => /^(\d+)$/m.exec(out), 'the web site')).at(1));
+  return {
+    url: (p) => `http://127.0.0.1:${port}${p}`,
+    requests: () => fs.readFileSync(log, 'utf8').split('\n').filter(Boolean),
+  };
 }
 
 // Console errors and failed requests of the page, kept for the end of the test.
@@ -263,6 +291,53 @@ export async function bringIntoView(locator) {
   }
 }
 
+// Scrolls the front screen's table with the mouse wheel until the row is there, uncovered (not
+// under the tab bar) and at rest: a person clicks a row once the table has stopped moving. Down
+// first; at the end of the table, up again (a row that appeared late, above what the wheel had
+// passed, comes back into view).
+export async function revealRow(front, target, name) {
+  const page = target.page();
+  const el = target.first();
+  let step = 200;
+  let still = 0;
+  for (let y = 0; ; y += 200) {
+    if (await el.count()) {
+      await el.scrollIntoViewIfNeeded({ timeout: 1000 }).catch(() => {});
+      let last = null;
+      const box = await waitFor(async () => {
+        const b = await el.boundingBox({ timeout: 1000 }).catch(() => null);
+        const still = b && last && b.x === last.x && b.y === last.y;
+        last = b;
+        return still && b;
+      }, `the row ${name} at rest`, 10000).catch(() => null);
+      const uncovered = box && await el.evaluate((e, [px, py]) => {
+        const at = document.elementFromPoint(px, py);
+        return Boolean(at && (at === e || e.contains(at)));
+      }, [box.x + box.width / 2, box.y + box.height / 2]).catch(() => false);
+      if (uncovered) return;
+    }
+    if (y >= 12000) throw new Error(`the row ${name} never came into view`);
+    // Scrolled with the mouse wheel over the table, as a person scrolls.
+    // The table shown now (a screen leaving may still hold one), once it has its box.
+    const table = front().locator('.v-table:visible').first();
+    const tableBox = await waitFor(() => table.boundingBox(), 'the table to be drawn');
+    const [cx, cy] = [tableBox.x + tableBox.width / 2, tableBox.y + tableBox.height / 2];
+    // The offset of the table the wheel turns (the one under the mouse).
+    const offset = () => page.evaluate(([px, py]) => {
+      const under = document.elementFromPoint(px, py);
+      const t = under && under.closest('.v-table');
+      return t ? t.scrollTop : -1;
+    }, [cx, cy]);
+    const before = await offset();
+    await page.mouse.move(cx, cy);
+    await page.mouse.wheel(0, step);
+    await page.waitForTimeout(200);
+    // Three turns that moved nothing: the end of the table.
+    still = (await offset()) === before ? still + 1 : 0;
+    if (step > 0 && still >= 3) step = -200;
+  }
+}
+
 // Connects the session's connect screen to an FTP server on loopback as "anonymous", typing
 // into the fields, and waits for a row of the folder.
 export async function connectAnonymousFtp(s, port, firstRow) {
@@ -300,6 +375,23 @@ export function checkedRows(front) {
     const [r, gr, b, a] = g.getImageData(1, Math.floor(c.height / 2), 1, 1).data;
     return a > 200 && b > r + 60 && b > gr + 30;
   }).map((cell) => cell.getAttribute('aria-label')));
+}
+
+// The mean colour of a screenshot (a PNG), read by the page itself.
+export function meanColour(page, png) {
+  return page.evaluate(async (b64) => {
+    const img = new Image();
+    img.src = `data:image/png;base64,${b64}`;
+    await img.decode();
+    const c = document.createElement('canvas');
+    [c.width, c.height] = [img.naturalWidth, img.naturalHeight];
+    const g = c.getContext('2d');
+    g.drawImage(img, 0, 0);
+    const d = g.getImageData(0, 0, c.width, c.height).data;
+    const sum = [0, 0, 0];
+    for (let i = 0; i < d.length; i += 4) for (let k = 0; k < 3; k++) sum[k] += d[i + k];
+    return sum.map((v) => v / (d.length / 4));
+  }, png.toString('base64'));
 }
 
 // What lies at a point of the window, as a short description (for messages).

@@ -2,8 +2,11 @@
 is appended to LOG. Pages: /page/N (title "Page N", links to the next page, a file, an image, a
 frame and a script, and a touch icon), /files/NAME (its name as content), /redirect (302 to
 /page/1), /slow (answers after 30 s), /fail (drops the connection), /search (echoes the query as
-its title), /icon.png and /apple-touch-icon.png (a picture), /huge (endless)."""
-import http.server, socketserver, struct, sys, time, zlib
+its title), /icon.png and /apple-touch-icon.png (a picture), /huge (endless), /count (how often it
+was asked, in a page) and /typed?type=T&body=B
+(the body B, percent-decoded to bytes, sent with the Content-Type T exactly as given, line breaks
+and all; no Content-Type at all without T). With PORT 0 it takes a free port and prints it."""
+import http.server, itertools, socketserver, struct, sys, time, urllib.parse, zlib
 
 port, record = int(sys.argv[1]), sys.argv[2]
 
@@ -57,6 +60,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send(f"<title>{self.path.split('?', 1)[1]}</title>".encode())
         elif p in ("/icon.png", "/apple-touch-icon.png", "/img.png"):
             self.send(png(), "image/png")
+        elif p == "/count":
+            self.send(f"<title>Count</title><p id=count>{next(asked)}</p>".encode())
+        elif p == "/typed":
+            query = dict(urllib.parse.parse_qsl(self.path.split("?", 1)[1], encoding="latin-1"))
+            body = query.get("body", "").encode("latin-1")
+            self.send_response(200)
+            if "type" in query:
+                self.send_header("Content-Type", query["type"])
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
         elif p == "/huge":
             self.send_response(200)
             self.end_headers()
@@ -70,4 +84,8 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
 
 
-Server(("127.0.0.1", port), Handler).serve_forever()
+asked = itertools.count(1)
+server = Server(("127.0.0.1", port), Handler)
+if port == 0:
+    print(server.server_address[1], flush=True)
+server.serve_forever()

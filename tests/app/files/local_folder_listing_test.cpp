@@ -3,6 +3,7 @@
 #include "app/files/LocalFolderViewController.h"
 
 #include "tests/app/foundation/ScreenFixture.h"
+#include "tests/support/FarTimes.h"
 
 #include "app/files/LocalFilesServices.h"
 #include "app/foundation/Globals.h"
@@ -98,6 +99,17 @@ TEST_F(LocalFolderListingTest, EntriesCarryWhatTheDiskSays) {
   screen->loadFolderData();
   EXPECT_FALSE(entry(*screen, "data.bin"));
   EXPECT_TRUE(entry(*screen, "new.txt"));
+}
+
+TEST_F(LocalFolderListingTest, FilesDatedPastTheClocksReachListAtItsLastDay) {
+  ASSERT_TRUE(testsupport::writeFile(files + "/folder/far.txt", "far"));
+  ASSERT_TRUE(testsupport::writeFile(files + "/folder/near.txt", "near"));
+  ASSERT_TRUE(testsupport::setModificationTime(files + "/folder/far.txt", testsupport::kYear2300));
+  auto screen = LocalFolderViewController::make("Files/folder");
+  screen->loadFolderData();
+  ASSERT_TRUE(entry(*screen, "far.txt"));
+  EXPECT_EQ(testsupport::yearOf(entry(*screen, "far.txt")->date), testsupport::kLastClockYear);
+  EXPECT_GT(entry(*screen, "far.txt")->date, entry(*screen, "near.txt")->date);
 }
 
 TEST_F(LocalFolderListingTest, KeyFilesArePrivateWhetherShownOrNot) {

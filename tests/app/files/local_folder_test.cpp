@@ -95,6 +95,23 @@ protected:
       names.push_back(r.label);
     return names;
   }
+  // A command that names something: of a row's sheet, or (no row) of the folder's menu.
+  struct Naming {
+    const char *row;
+    const char *button, *field;
+  };
+  // Gives the command's prompt `typed` (in place of the name it offers) and presses Done.
+  void name(const Naming &c, const std::string &typed) {
+    if (*c.row) {
+      rowCommand(c.row, c.button);
+      ASSERT_TRUE(probe->clear(c.field)); // it offers the row's own name
+    } else {
+      ASSERT_TRUE(probe->tap("Menu"));
+      ASSERT_TRUE(probe->answerSheet(c.button)) << probe->lastError();
+    }
+    ASSERT_TRUE(probe->type(c.field, typed));
+    ASSERT_TRUE(probe->tap("Done"));
+  }
   // Opens the row's sheet and answers it.
   void rowCommand(const std::string &row, const std::string &button) {
     ASSERT_TRUE(probe->tapAccessory(IndexPath{0, index(row)})) << probe->lastError();
@@ -309,28 +326,17 @@ TEST_F(LocalFolderTest, NamesHiddenBySearchOrNotYetListedAreStillInUse) {
   ASSERT_TRUE(probe->type("Search Folder", "big"));
   ASSERT_EQ(rows(), (std::vector<std::string>{"big.bin"}));
   const std::string inUse = "File Name Error: A file with that name already exists in the folder.";
-  struct Case {
-    const char *row; // empty: a command of the folder's menu
-    const char *button, *field;
-  } cases[] = {{"", "Create File", "New File Name:"},
-               {"", "Create Directory", "New Directory Name:"},
-               {"big.bin", "Rename File", "Rename File To:"},
-               {"big.bin", "Copy File", "Copy File To:"}};
+  const Naming cases[] = {{"", "Create File", "New File Name:"},
+                          {"", "Create Directory", "New Directory Name:"},
+                          {"big.bin", "Rename File", "Rename File To:"},
+                          {"big.bin", "Copy File", "Copy File To:"}};
   int arrived = 0;
-  for (const Case &c : cases) {
+  for (const Naming &c : cases) {
     const std::string late = "late" + std::to_string(++arrived) + ".txt";
     testsupport::writeFile(files + "/" + late, "late");
-    for (const std::string &name : {late, std::string("a.txt")}) {
-      SCOPED_TRACE(std::string(c.button) + " " + name);
-      if (*c.row) {
-        rowCommand(c.row, c.button);
-        ASSERT_TRUE(probe->clear(c.field)); // it offers the row's own name
-      } else {
-        ASSERT_TRUE(probe->tap("Menu"));
-        ASSERT_TRUE(probe->answerSheet(c.button)) << probe->lastError();
-      }
-      ASSERT_TRUE(probe->type(c.field, name));
-      ASSERT_TRUE(probe->tap("Done"));
+    for (const std::string &taken : {late, std::string("a.txt")}) {
+      SCOPED_TRACE(std::string(c.button) + " " + taken);
+      name(c, taken);
       EXPECT_EQ(backToScreen("Cancel"), inUse);
       EXPECT_EQ(testsupport::readFile(files + "/a.txt"), "abc");
       EXPECT_TRUE(fs::is_regular_file(files + "/" + late));
@@ -338,6 +344,54 @@ TEST_F(LocalFolderTest, NamesHiddenBySearchOrNotYetListedAreStillInUse) {
       EXPECT_EQ(fs::file_size(files + "/big.bin"), 5000u);
     }
   }
+}
+
+// A name the file system does not take (longer than 255 bytes, or making a path longer than a
+// path may be) is refused by every naming command with its reason, and nothing is made or
+// changed. A name just within the limit is made as any other.
+TEST_F(LocalFolderTest, NamesTheFileSystemDoesNotTakeAreRefusedWithTheirReason) {
+  const auto listing = [](const std::string &folder) {
+    std::vector<std::string> names;
+    for (auto &e : fs::recursive_directory_iterator(folder))
+      names.push_back(e.path().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  const Naming cases[] = {{"", "Create File", "New File Name:"},
+                          {"", "Create Directory", "New Directory Name:"},
+                          {"a.txt", "Rename File", "Rename File To:"},
+                          {"a.txt", "Copy File", "Copy File To:"},
+                          {"sub", "Rename Folder", "Rename Folder To:"}};
+  const auto before = listing(files);
+  for (const Naming &c : cases) {
+    SCOPED_TRACE(c.button);
+    name(c, std::string(296, 'x') + ".txt");
+    EXPECT_EQ(backToScreen("Cancel"), "File Name Error: That name cannot be used: it is 300 bytes "
+                                      "long, and the file system takes at most 255");
+    EXPECT_EQ(listing(files), before);
+  }
+  // 255 bytes: made (a file is written beside its place first, under a name that fits too).
+  char kind = 'a';
+  for (const Naming &c : {cases[0], cases[1], cases[3]}) {
+    SCOPED_TRACE(c.button);
+    const std::string fits = std::string(1, kind++) + std::string(250, 'y') + ".txt";
+    name(c, fits);
+    EXPECT_EQ(backToScreen("Cancel"), "");
+    EXPECT_TRUE(fs::exists(files + "/" + fits));
+  }
+  // A folder deep enough that a short name would make a path longer than a path may be.
+  std::string deep = "Files";
+  while ((documents() + "/" + deep).size() + 201 < 4050)
+    deep += "/" + std::string(200, 'd');
+  fs::create_directories(documents() + "/" + deep);
+  auto deepScreen = LocalFolderViewController::make(deep);
+  nav->pushViewController(deepScreen, false);
+  const size_t rest = 4100 - (documents() + "/" + deep).size();
+  ASSERT_LE(rest, 255u);
+  name(cases[0], std::string(rest, 'z'));
+  EXPECT_EQ(lastAlert(), "File Name Error: That name cannot be used: the whole path would be "
+                         "longer than the 4095 bytes a path may have");
+  EXPECT_TRUE(fs::is_empty(documents() + "/" + deep));
 }
 
 // Files named like the folder's own sheets are files: their row menus rename and delete them,

@@ -66,7 +66,9 @@ TEST(EditOrigin, WhatAnEditStateSays) {
   const Keys full{{"EditingServerAddress", "host:2121/docs"},
                   {"EditingUserName", "joe"},
                   {"EditingServerPort", "2121"},
-                  {"EditingProtocol", "ftps"}};
+                  {"EditingProtocol", "ftps"},
+                  {"EditingInFolder", "/docs/"},
+                  {"EditingFileName", "a.txt"}};
   auto read = [](const Keys &keys) {
     return storedEditOrigin([&](const char *key) {
       auto it = keys.find(key);
@@ -79,6 +81,7 @@ TEST(EditOrigin, WhatAnEditStateSays) {
   EXPECT_EQ(origin->port, 2121);
   EXPECT_EQ(origin->user, "joe");
   EXPECT_EQ(origin->protocol, "ftps");
+  EXPECT_EQ(origin->path, "/docs/a.txt");
   // The port kept is the connection's, whatever the text says.
   Keys other = full;
   other["EditingServerAddress"] = "host";

@@ -274,7 +274,10 @@ TEST_F(ImageEditorTest, ResizeBySliderAndFields) {
   } fields[] = {{"100", nullptr, 100, 50, ""},
                 {nullptr, "80", 100, 80, ""},
                 {"20000", "80", 100, 80, "Image Size"},
-                {"0", "80", 100, 80, "Image Size"}};
+                {"0", "80", 100, 80, "Image Size"},
+                {"100", "200", 100, 200, ""},
+                // Far past any integer: the height that follows is a number, refused as such.
+                {"99999999999999999999999999", nullptr, 100, 200, "Image Size"}};
   for (const FieldCase &c : fields) {
     SCOPED_TRACE(std::string(c.width ? c.width : "-") + "x" + (c.height ? c.height : "-"));
     if (editor->showingToolbar() != ImageEditorView::kResize) {

@@ -5,6 +5,7 @@
 
 #include "tests/app/foundation/ScreenFixture.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/FarTimes.h"
 #include "tests/support/FolderChecks.h"
 #include "tests/support/PhotoFixtures.h"
 
@@ -274,6 +275,19 @@ TEST_F(PhotoGalleryTest, AnAlbumOpensSortedByName) {
   ASSERT_TRUE(probe->tap("Sort")) << probe->lastError();
   ASSERT_TRUE(probe->answerSheet("Sort by Size")) << probe->lastError();
   EXPECT_EQ(shown(), (std::vector<std::string>{rowFor("clip.mov"), rowFor("beach.jpg")}));
+}
+
+TEST_F(PhotoGalleryTest, AnAssetDatedPastTheClocksReachListsAtItsLastDay) {
+  fs::create_directories(pictures + "/Far");
+  ASSERT_TRUE(testsupport::writeFile(pictures + "/Far/far.mov", std::string(300, 'm')));
+  ASSERT_TRUE(testsupport::setModificationTime(pictures + "/Far/far.mov", testsupport::kYear2300));
+  ASSERT_NO_FATAL_FAILURE(openAlbum("Far"));
+  const std::string name = rowFor("far.mov");
+  std::shared_ptr<DirItemInfo> row;
+  for (auto &item : top()->folderItems())
+    if (item->name() == name) row = item;
+  ASSERT_TRUE(row) << name;
+  EXPECT_EQ(testsupport::yearOf(row->date), testsupport::kLastClockYear);
 }
 
 TEST_F(PhotoGalleryTest, UploadsOneAllOrTheMissingOnes) {

@@ -3,6 +3,9 @@
 // failures, and the background rules.
 #include "tests/app/queue/QueueTestSupport.h"
 
+#include "app/foundation/SettingsKeys.h"
+#include "app/foundation/WorkingCopy.h"
+
 using namespace queuetest;
 
 namespace {
@@ -192,6 +195,54 @@ TEST_F(QueueTest, PhotoAssetIsConvertedFirstAndItsFolderRemovedWhenDone) {
   EXPECT_EQ(queue_->batchIndexForPK(key), -1);
   EXPECT_FALSE(FileManager::fileExists(folder));
   EXPECT_TRUE(FileManager::fileExists(Paths::tmp() + "/other.tmp"));
+}
+
+// The queue empties the temporary folder when it finds its list empty, but for the transfer logs
+// and whatever is still in use: an open editor's working copy (and an image editor's, in a folder
+// of its own beside a file nothing uses), the viewer's file, a download's partial file, the file
+// of the phone's edit record (an earlier version's, by its name alone) and of each used file tab.
+TEST_F(QueueTest, AnEmptyListClearsOnlyWhatNothingUses) {
+  const std::string tmp = Paths::tmp();
+  auto &settings = UserDefaults::standard();
+  std::vector<std::string> kept, gone;
+  auto file = [&](const std::string &relative, bool keep) {
+    FileManager::createDirectory(platform::deleteLastPathComponent(tmp + "/" + relative), true);
+    ASSERT_TRUE(testsupport::writeFile(tmp + "/" + relative, relative));
+    (keep ? kept : gone).push_back(tmp + "/" + relative);
+  };
+  for (const char *log : {"Ferrowen.log", "Ferrowen-2.log", "Ferrowen-SFTP.log"})
+    file(log, true);
+  file("origin-a/edit-a.txt", true);
+  file("origin-b/edit-a.txt", true);
+  file("imgedit-1/picture.png", true);
+  file("imgedit-1/stale.png", false);
+  file("note.txt", true);
+  file("slot-1/note.txt", true);
+  file("slot-2/note.txt", false);
+  file("report.pdf", true);
+  file("big.bin.0123456789abcdef.ferrowen-part", true);
+  file("left-over.txt", false);
+  file("left-over-folder/x.txt", false);
+  FileInUse editor(tmp + "/origin-a/edit-a.txt"), imageEditor(tmp + "/imgedit-1/picture.png"),
+      viewer(tmp + "/report.pdf"), download(tmp + "/big.bin.0123456789abcdef.ferrowen-part");
+  settings.setObject(tmp + "/note.txt", kEditingFTPFile);
+  settings.setObject("3", "TabIndexMax");
+  settings.setObject(tmp + "/origin-b/edit-a.txt", keyForTab(0, kEditingFTPFile));
+  settings.setObject("1", keyIndexIsUsed(0));
+  settings.setObject(tmp + "/slot-1/note.txt", keyForTab(1, kEditingFTPFile));
+  settings.setObject("1", keyIndexIsUsed(1));
+  settings.setObject(tmp + "/slot-2/note.txt", keyForTab(2, kEditingFTPFile));
+  settings.setObject("0", keyIndexIsUsed(2));
+
+  makeQueue();
+  ASSERT_TRUE(queue_->batchItemList().empty());
+  queue_->doNextBatchItem();
+  for (const auto &path : kept)
+    EXPECT_EQ(testsupport::readFile(path), path.substr(tmp.size() + 1)) << path;
+  for (const auto &path : gone)
+    EXPECT_FALSE(FileManager::fileExists(path)) << path;
+  EXPECT_FALSE(FileManager::fileExists(tmp + "/left-over-folder"));
+  EXPECT_FALSE(FileManager::fileExists(tmp + "/slot-2"));
 }
 
 TEST_F(QueueTest, FailedAssetConversionBecomesTheItemsError) {

@@ -71,6 +71,34 @@ TEST_F(QueueTest, AddingNormalisesAndFindsTwins) {
   EXPECT_EQ(queue_->alreadyExists(3, "UP.txt", "/pub", 7, "ftp.example", 2121, "u", "p"), -1);
 }
 
+// One file of two servers on one host (on other ports) is two transfers: the second is queued, not
+// taken for the first. The same server written otherwise is one: its port in the text (before a
+// folder typed after the host), its host in capitals, FTP with TLS, no port for the protocol's own.
+TEST_F(QueueTest, OnlyTheSameFileOfTheSameServerIsOneTransfer) {
+  seedRow("'3','edit-a.txt','/docs','127.0.0.1',0,'u','p','/Files/edit-a.txt',7,0,'ftp',9999,0");
+  makeQueue(false);
+  auto add = [&](int action, const std::string &server, int port, const char *protocol) {
+    return queue_->addBatchItemAction(action, "edit-a.txt", "/docs", 7, server, port, "u", "p",
+                                      protocol, "/Files/edit-a.txt", false, false);
+  };
+  const int onDefaultPort = queue_->batchItemList().front()->primaryKey();
+  EXPECT_EQ(add(3, "127.0.0.1", 21, "ftp"), onDefaultPort);
+  const int a = add(3, "127.0.0.1", 2121, "ftp");
+  const int b = add(3, "127.0.0.1", 2122, "ftp");
+  EXPECT_NE(a, onDefaultPort);
+  EXPECT_NE(b, a);
+  EXPECT_EQ(add(10, "127.0.0.1:2121/docs", 0, "ftps"), a);
+  EXPECT_EQ(add(3, "LOCALHOST", 2121, "ftp"), add(3, "localhost", 2121, "ftp"));
+  EXPECT_EQ(queue_->batchItemList().size(), 4u);
+  EXPECT_EQ(queue_->alreadyExists(3, "edit-a.txt", "/docs", 7, "127.0.0.1", 2122, "u", "p"), b);
+  EXPECT_EQ(queue_->alreadyExists(3, "edit-a.txt", "/docs", 7, "127.0.0.1", 2123, "u", "p"), -1);
+  // A port typed after the host goes to its column; a folder typed after it stays.
+  queue_->addBatchItemAction(2, "x", "/pub", 7, "ftp.example:2121/pub", 0, "u", "p", "ftp", "",
+                             false, false);
+  EXPECT_EQ(queue_->batchItemList().back()->server(), "ftp.example/pub");
+  EXPECT_EQ(queue_->batchItemList().back()->port(), 2121);
+}
+
 TEST_F(QueueTest, WebItemNamingAnFtpAddressBecomesADownload) {
   makeQueue(false);
   int key = queue_->addBatchItemAction(20, "", "", 0, "ftp://files.example/pub/sub/data.bin", 80,

@@ -343,7 +343,7 @@ TEST_F(FtpTabTest, PermissionsEditorReadsTheListingAndHandsBackOnSaveOnly) {
     nav->pushViewController(editor, false);
     EXPECT_EQ(editor->attributes, c.attributes) << c.attrib;
     EXPECT_EQ(editor->ispermLabel->text(), std::string("= ") + c.label);
-    ASSERT_TRUE(probe->tap("World Write"));
+    ASSERT_TRUE(probe->tap("Others Write"));
     ASSERT_TRUE(probe->tap("Cancel"));
     EXPECT_EQ(saved, -1);
     nav->pushViewController(editor, false);

@@ -1,11 +1,12 @@
 // The picture upload's naming screen through the probe: the name completed for its file type, the
-// other side kept in proportion while a size is typed, and a name already in the folder answered
-// with Cancel or Overwrite.
+// other side kept in proportion while a size is typed, a new size bounded as in the image editor,
+// and a name already in the folder answered with Cancel or Overwrite.
 #include "app/remote/UploadPictureView.h"
 
 #include "tests/app/foundation/ScreenFixture.h"
 
 #include "app/foundation/Globals.h"
+#include "app/foundation/ImageScaling.h"
 #include "app/foundation/SettingsKeys.h"
 
 using namespace platform;
@@ -65,6 +66,37 @@ TEST_F(UploadPictureTest, TypedSizeKeepsTheAspectUnlessTurnedOff) {
   ASSERT_TRUE(probe->setSwitch("Keep Aspect", false));
   ASSERT_TRUE(probe->type("Height", "1"));
   EXPECT_EQ(namer->width->text(), "800");
+}
+
+TEST_F(UploadPictureTest, ANewSizeIsBoundedAsInTheImageEditor) {
+  struct Case {
+    const char *width, *height; // nullptr: worked out from the other side
+    bool accepted;
+  } cases[] = {{"16384", "1", true},
+               {"1", "16384", true},
+               {"16385", "100", false},
+               {"0", "100", false},
+               {"4294967396", "100", false}, // not wrapped round to 100
+               {"99999999999999999999999", nullptr, false},
+               {nullptr, "99999999999999999999999", false}};
+  ASSERT_TRUE(name("pic"));
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.width ? c.width : "-") + "x" + (c.height ? c.height : "-"));
+    ASSERT_TRUE(probe->setSwitch("Keep Aspect", !c.width || !c.height));
+    for (const char *field : {"Width", "Height"})
+      if (const size_t n = probe->find<TextField>(field)->text().size())
+        ASSERT_TRUE(probe->backspace(field, n)) << probe->lastError();
+    if (c.width) ASSERT_TRUE(probe->type("Width", c.width));
+    if (c.height) ASSERT_TRUE(probe->type("Height", c.height));
+    EXPECT_EQ(namer->verifyData(), c.accepted);
+    const auto alerts = probe->pendingAlerts();
+    ASSERT_EQ(alerts.size(), c.accepted ? 0u : 1u);
+    if (!c.accepted) {
+      EXPECT_EQ(alerts[0].title, kPictureSizeAlertTitle);
+      EXPECT_EQ(alerts[0].message, pictureSizeAlertMessage());
+      ASSERT_TRUE(probe->answerAlert("OK"));
+    }
+  }
 }
 
 TEST_F(UploadPictureTest, ANameInUseIsOverwrittenOnlyWhenAsked) {

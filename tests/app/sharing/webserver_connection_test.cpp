@@ -4,6 +4,7 @@
 
 #include "app/foundation/DirItemInfo.h"
 #include "app/sharing/WebRequest.h"
+#include "tests/support/FarTimes.h"
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Text.h"
@@ -125,6 +126,18 @@ TEST_F(WebServerConnectionTest, FilesMissingFilesAndFoldersWithoutTheirSlash) {
   EXPECT_EQ(f.header("content-type"), "text/plain");
   EXPECT_EQ(f.header("last-modified"), "Tue, 14 Nov 2023 22:13:20 GMT");
   EXPECT_EQ(f.header("cache-control"), "max-age=3600");
+  // A file dated past the clock's reach (touched to the year 2300) is listed and sent, dated at
+  // the clock's last day.
+  makeFile("Docs/far.txt", "far");
+  ASSERT_TRUE(testsupport::setModificationTime(file("Docs/far.txt"), testsupport::kYear2300));
+  const WebReply far = get("/Docs/far.txt");
+  ASSERT_EQ(far.status, 200);
+  EXPECT_NE(far.header("last-modified").find(std::to_string(testsupport::kLastClockYear)),
+            std::string::npos)
+      << far.header("last-modified");
+  const WebReply listing = get("/Docs/");
+  ASSERT_EQ(listing.status, 200);
+  EXPECT_NE(listing.body.find("far.txt"), std::string::npos);
 
   // A missing file gets the templates' 404 page with status 404.
   const WebReply missing = get("/nothing-here.txt");

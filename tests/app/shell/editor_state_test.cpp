@@ -6,6 +6,7 @@
 #include "tests/support/EditRecords.h"
 
 #include "app/editor/EditFileView.h"
+#include "app/editor/EditorScreens.h"
 #include "app/remote/Connect.h"
 #include "app/shell/ShellConnect.h"
 
@@ -142,4 +143,28 @@ TEST_F(EditorStateTest, ASlotWhoseFileIsNotReopenedKeepsNoRecord) {
   EXPECT_NE(all.find("EditingFileName=kept.txt"), std::string::npos) << all;
   EXPECT_EQ(all.find("old.txt"), std::string::npos) << all;
   EXPECT_EQ(all.find("server2"), std::string::npos) << all;
+}
+
+// The queue clears the temporary folder when it finds its list empty: what an open editor, an open
+// viewer or an image editor still shows stays; what nothing shows goes.
+TEST_F(EditorStateTest, WhatIsOpenOutlivesTheQueuesClearing) {
+  boot(DeviceProfile::iPhone());
+  auto editor = editorOn("note.txt", "typed\n");
+  const std::string shown = Paths::tmp() + "/origin/report.pdf", left = Paths::tmp() + "/left.txt";
+  FileManager::createDirectory(Paths::tmp() + "/origin", true);
+  testsupport::writeFile(shown, "%PDF-1.4");
+  testsupport::writeFile(left, "nobody's");
+  auto viewer = makeDocumentViewerScreen("report.pdf", shown);
+  ASSERT_TRUE(delegate->batchView());
+  ASSERT_TRUE(delegate->batchView()->batchItemList().empty());
+  delegate->batchView()->doNextBatchItem();
+  EXPECT_EQ(testsupport::readFile(editor->editingFileAtPath), "typed\n");
+  EXPECT_EQ(testsupport::readFile(shown), "%PDF-1.4");
+  EXPECT_FALSE(FileManager::fileExists(left));
+  // Closed, they keep nothing: the next clearing takes their files.
+  editor->clickCancel();
+  viewer.reset();
+  testsupport::writeFile(shown, "%PDF-1.4");
+  delegate->batchView()->doNextBatchItem();
+  EXPECT_FALSE(FileManager::fileExists(shown));
 }

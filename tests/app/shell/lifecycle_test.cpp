@@ -124,6 +124,55 @@ TEST_F(AppTest, StartupLockAsksForThePasscodeAndAWrongOneDoesNothingMore) {
   EXPECT_EQ(modalCount(), 0u);
 }
 
+// Saved Files are not shared behind a locked screen: the sharing servers the settings ask for
+// start only once the passcode is typed, at start and on a return that asks for it again.
+TEST_F(AppTest, SharingServersWaitForThePasscode) {
+  setPasscode("Secret");
+  globalUserDefaults->setObject("127.0.0.1", kServerNameKey); // not a fresh install
+  globalUserDefaults->setObject("1", "TutorialPrompt");       // nor a first start
+  set(kWebServerKey, "1");
+  set(kFTPServerKey, "1");
+  attachConnectScreen(delegate);
+  boot();
+  auto &app = Application::shared();
+  const auto serving = [&] {
+    return delegate->webServerListener() != nullptr && delegate->ftpServerListener() != nullptr;
+  };
+  const auto stopped = [&] {
+    return delegate->webServerListener() == nullptr && delegate->ftpServerListener() == nullptr;
+  };
+  const auto unlock = [&] {
+    ASSERT_TRUE(probe->type("Passcode", "Secret")) << probe->lastError();
+    ASSERT_TRUE(probe->pressReturn("Passcode"));
+    ASSERT_EQ(modalCount(), 0u);
+  };
+  ASSERT_EQ(modalCount(), 1u);
+  EXPECT_TRUE(stopped()) << "serving behind the lock at start";
+  app.resignActive();
+  app.becomeActive();
+  EXPECT_TRUE(stopped()) << "serving behind the lock after becoming active";
+  ASSERT_NO_FATAL_FAILURE(unlock());
+  EXPECT_TRUE(serving());
+
+  struct Case {
+    double away;
+    bool asked;
+  };
+  for (const Case &c : {Case{59, false}, Case{60, true}, Case{600, true}}) {
+    SCOPED_TRACE(c.away);
+    app.enterBackground();
+    advance(c.away);
+    app.enterForeground();
+    EXPECT_EQ(modalCount(), c.asked ? 1u : 0u);
+    EXPECT_EQ(serving(), !c.asked);
+    if (!c.asked) continue;
+    EXPECT_TRUE(stopped());
+    advance(0.1);
+    ASSERT_NO_FATAL_FAILURE(unlock());
+    EXPECT_TRUE(serving());
+  }
+}
+
 TEST_F(AppTest, LifecycleDrivesServersQueueAndTemporaryFiles) {
   set(kWebServerKey, "1");
   boot();

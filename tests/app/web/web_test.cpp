@@ -175,6 +175,7 @@ TEST_F(WebTest, DownloadModeTellsWhyALinkIsRefused) {
   go(peer->hostPort() + "/page/1");
   ASSERT_TRUE(probe->tap("Download"));
   set(kDefaultDownloadFolderKey, "1"); // a refused link must not make its host's folder either
+  const std::string tooLong = "/files/" + std::string(396, 'n') + ".zip";
   struct Case {
     const char *path, *reason;
   } cases[] = {
@@ -192,6 +193,8 @@ TEST_F(WebTest, DownloadModeTellsWhyALinkIsRefused) {
       {"/files/bell%07", "it holds a control character."},
       {"/files/bad%ZZescape", "is not validly escaped."},
       {"/files/", "names no file to download."},
+      // Refused before anything is asked of the server.
+      {tooLong.c_str(), "it is 400 bytes long, and the file system takes at most 255."},
   };
   for (auto &c : cases) {
     ASSERT_TRUE(follow(peer->url(c.path))) << c.path;
@@ -205,10 +208,39 @@ TEST_F(WebTest, DownloadModeTellsWhyALinkIsRefused) {
   advance(1.1);
   EXPECT_TRUE(delegate->batchView()->batchItemList().empty());
   EXPECT_FALSE(FileManager::fileExists(file("127.0.0.1")));
+  for (const auto &asked : peer->requests())
+    EXPECT_NE(asked.rfind("/files/", 0), 0u) << asked;
   // A name that can be a file is still queued, with no question.
   ASSERT_TRUE(follow(peer->url("/files/f1.zip")));
   EXPECT_TRUE(probe->pendingAlerts().empty());
   ASSERT_TRUE(waitFor([&] { return testsupport::readFile(file("127.0.0.1/f1.zip")) == "f1.zip"; }));
+}
+
+// A file no page shows (an archive) is not shown as text: the page says it cannot be shown and
+// the person is offered the download. Cancel leaves it; Download puts it in Saved Files through
+// the queue, as download mode does.
+TEST_F(WebTest, AFileNoPageShowsIsOfferedAsADownload) {
+  ASSERT_TRUE(probe->tapTab("Web View"));
+  go(peer->hostPort() + "/page/1");
+  for (const char *answer : {"Cancel", "Download"}) {
+    SCOPED_TRACE(answer);
+    ASSERT_TRUE(follow(peer->url("/files/f2.zip")));
+    ASSERT_TRUE(waitFor([&] { return !probe->pendingAlerts().empty(); }));
+    waitLoaded();
+    const auto alert = probe->pendingAlerts().back();
+    EXPECT_EQ(alert.title, "Can't Show File");
+    EXPECT_EQ(alert.message, "\"f2.zip\" cannot be shown here. Download it to Saved Files?");
+    EXPECT_NE(web()->loads().back().html.find("(application/octet-stream) cannot be shown"),
+              std::string::npos)
+        << web()->loads().back().html;
+    EXPECT_TRUE(delegate->batchView()->batchItemList().empty());
+    ASSERT_TRUE(probe->answerAlert(answer));
+  }
+  ASSERT_TRUE(waitFor([&] { return testsupport::readFile(file("f2.zip")) == "f2.zip"; }));
+  // Text is still shown as text.
+  go(peer->hostPort() + "/notes.txt");
+  EXPECT_TRUE(probe->pendingAlerts().empty());
+  EXPECT_EQ(web()->lastLoadError(), WebLoadError::None);
 }
 
 // A followed link in download mode lands in the local folder shown last: a folder of Saved

@@ -83,9 +83,13 @@ TEST_F(EditorQueueTest, SavedTextIsQueuedAndUploaded) {
   EXPECT_TRUE(waitFor([&] { return !FileManager::fileExists(working); }, 10));
 }
 
-// A file tab reopened at start from the record of an SFTP file goes back over SFTP, to the server
-// and folder it came from (a tab has no connection: the record says which kind to use).
-TEST_F(EditorQueueTest, AReopenedTabOfAnSftpFileGoesBackOverSftp) {
+// A file tab reopened at start from the record of an SFTP file goes back over SFTP, to the server,
+// port and folder it came from (a tab has no connection: the record says which kind to use, and
+// which port when the server text holds none).
+class ReopenedSftpTabTest : public EditorQueueTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ReopenedSftpTabTest, GoesBackOverSftpToItsOwnPort) {
+  const bool portInText = GetParam();
   ASSERT_TRUE(testsupport::ensureSftpUser());
   testsupport::TempDir served("ferrowen-edq-sftp");
   ::chmod(served.path().c_str(), 0777);
@@ -96,8 +100,9 @@ TEST_F(EditorQueueTest, AReopenedTabOfAnSftpFileGoesBackOverSftp) {
   SFTPService::install(); // the queue's SFTP connection is the real one
   UserDefaults::standard().setObject("1", "TabIndexMax");
   const std::string working = testsupport::leaveEditRecord(
-      {"127.0.0.1:" + std::to_string(sshd->port()), testsupport::kSftpUser, testsupport::kSftpPass,
-       sshd->port(), "sftp", served.path(), "note.txt", "typed before\n"},
+      {portInText ? "127.0.0.1:" + std::to_string(sshd->port()) : "127.0.0.1",
+       testsupport::kSftpUser, testsupport::kSftpPass, sshd->port(), "sftp", served.path(),
+       "note.txt", "typed before\n"},
       0);
   makeQueue();
   editorServices->queue = queue_;
@@ -118,3 +123,8 @@ TEST_F(EditorQueueTest, AReopenedTabOfAnSftpFileGoesBackOverSftp) {
   ASSERT_TRUE(waitFor([&] { return queue_->batchItemList().empty(); }, 30));
   EXPECT_TRUE(waitFor([&] { return !FileManager::fileExists(working); }, 10));
 }
+
+INSTANTIATE_TEST_SUITE_P(Records, ReopenedSftpTabTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                           return std::string(info.param ? "PortInTheServerText" : "PortApart");
+                         });

@@ -25,12 +25,6 @@ namespace {
 
 class EditorReopenTest : public EditorPeersTest {
 protected:
-  void pause(double s) {
-    RunLoop::main()->runUntil([] { return false; }, seconds(s));
-  }
-  std::shared_ptr<Connect> connectScreen() {
-    return std::dynamic_pointer_cast<Connect>(nav()->viewControllers().front());
-  }
   // Starts the program and answers the question about the file of the last run.
   void startAndAnswerEditFile() {
     launch(DeviceProfile::iPhone());
@@ -46,50 +40,7 @@ protected:
              help->fileUrlIn.compare(help->fileUrlIn.size() - page.size(), page.size(), page) == 0;
     });
   }
-  // The screens of the FTP tab, bottom first (for messages).
-  std::string stack() {
-    std::string out;
-    for (auto &vc : nav()->viewControllers()) {
-      auto help = std::dynamic_pointer_cast<HelpViewController>(vc);
-      out += std::string(out.empty() ? "" : " > ") + typeid(*vc).name() +
-             (help ? "(" + help->fileUrlIn + ")" : "");
-    }
-    return out;
-  }
-  // Back on the connect screen, the person connects to `server` over FTP as joe.
-  void connectOverFtp(const std::string &server) {
-    // A help page of a failure leads back with its "Done", a folder screen with "Disconnect".
-    for (int i = 0; i < 5 && nav()->topViewController() != connectScreen(); ++i)
-      ASSERT_TRUE(onTop<HelpViewController>() ? probe->tap("Done") : probe->tapBack())
-          << probe->lastError() << "\n"
-          << stack();
-    auto c = connectScreen();
-    ASSERT_EQ(nav()->topViewController(), c) << stack();
-    c->serverName->setText(server);
-    c->loginUser->setText("joe");
-    c->loginPass->setText("secret");
-    c->protocolType->setSelectedSegmentIndex(0);
-    c->changeProtocolType();
-    ASSERT_TRUE(probe->tap("Connect")) << probe->lastError();
-  }
-  // B has listed its folder on a folder screen, and what was to follow has had its time.
-  void waitForListing(const queuetest::QueuePeer &b) {
-    ASSERT_TRUE(waitFor([&] {
-      auto screen = onTop<DirViewer>();
-      return screen && screen->loadedDirectory && b.count("LIST") + b.count("MLSD") > 0;
-    })) << testsupport::readFile(b.log());
-    pause(0.5);
-  }
-  static std::string address(int port) { return "127.0.0.1:" + std::to_string(port); }
 };
-
-// A server with a "docs" folder holding note.txt.
-void holdNote(const std::string &root, const std::string &text) {
-  FileManager::createDirectory(root + "/docs", true);
-  ::chmod((root + "/docs").c_str(), 0777);
-  ASSERT_TRUE(testsupport::writeFile(root + "/docs/note.txt", text));
-  ::chmod((root + "/docs/note.txt").c_str(), 0666);
-}
 
 } // namespace
 

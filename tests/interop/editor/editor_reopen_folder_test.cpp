@@ -50,7 +50,6 @@ protected:
     })) << stack()
         << " does not list " << entry;
   }
-  static std::string address(int port) { return "127.0.0.1:" + std::to_string(port); }
 };
 
 // A folder made in the SFTP account's home for one test, removed after it.

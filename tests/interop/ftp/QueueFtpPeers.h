@@ -15,16 +15,13 @@ public:
   // dropOn: the first "RETR" of that name closes the control connection instead.
   explicit QueuePeer(long throttle = 0, const std::string &dropOn = "")
       : dir_("ferrowen-q8-ftp"), port_(testsupport::freeTcpPort()) {
-    platform::FileManager::createDirectory(root(), true);
-    std::vector<std::string> argv{"/usr/bin/python3",
-                                  std::string(FERROWEN_SOURCE_DIR) +
-                                      "/tests/interop/ftp/queue_ftp_server.py",
-                                  std::to_string(port_), root(), log()};
-    if (throttle > 0) argv.push_back(std::to_string(throttle));
-    std::map<std::string, std::string> env;
-    if (!dropOn.empty()) env["QUEUE_FTP_DROP_ON"] = dropOn;
-    process_ = testsupport::Process(argv, dir_.path(), env);
-    ready_ = testsupport::waitForTcpPort(port_);
+    start(throttle, dropOn);
+  }
+  // On another loopback address and a port of the test's choosing (the port FTP has by default,
+  // say, on an address no other test uses).
+  QueuePeer(const std::string &address, int port)
+      : dir_("ferrowen-q8-ftp"), port_(port), address_(address) {
+    start(0, "");
   }
   ~QueuePeer() { process_.stop(); }
   bool ready() const { return ready_; }
@@ -49,8 +46,22 @@ public:
   std::string serverLog() { return process_.errors(); }
 
 private:
+  void start(long throttle, const std::string &dropOn) {
+    platform::FileManager::createDirectory(root(), true);
+    std::vector<std::string> argv{"/usr/bin/python3",
+                                  std::string(FERROWEN_SOURCE_DIR) +
+                                      "/tests/interop/ftp/queue_ftp_server.py",
+                                  std::to_string(port_), root(), log()};
+    if (throttle > 0) argv.push_back(std::to_string(throttle));
+    std::map<std::string, std::string> env{{"QUEUE_FTP_ADDRESS", address_}};
+    if (!dropOn.empty()) env["QUEUE_FTP_DROP_ON"] = dropOn;
+    process_ = testsupport::Process(argv, dir_.path(), env);
+    ready_ = testsupport::waitForTcpPort(port_, std::chrono::seconds(15), address_);
+  }
+
   testsupport::TempDir dir_;
   int port_;
+  std::string address_ = "127.0.0.1";
   testsupport::Process process_;
   bool ready_ = false;
 };

@@ -6,12 +6,14 @@
 
 #include "app/foundation/DirItemInfo.h"
 #include "app/foundation/SettingsKeys.h"
+#include "app/foundation/WorkingCopy.h"
 #include "app/ftp/FTPConnection.h"
 #include "app/ftp/FTPQueueStorage.h"
 #include "tests/app/ftp/FtpConnectionThread.h"
 
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/RunLoop.h"
+#include "platform/foundation/Text.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/ui/Probe.h"
 #include "platform/ui/ViewController.h"
@@ -187,13 +189,23 @@ public:
   std::shared_ptr<DirViewerScreen> topDirViewer() override { return top; }
   void finishedTransfer() override {}
   void showErrorForTopFtpTab(const std::string &page) override { note("page:" + page); }
-  void playMediaFile(const std::string &path, bool) override { note("play:" + path); }
-  void showDocumentViewer(const std::string &name, const std::string &) override {
+  void playMediaFile(const std::string &path, bool) override {
+    handedOn(path);
+    note("play:" + path);
+  }
+  void showDocumentViewer(const std::string &name, const std::string &path) override {
+    handedOn(path);
     note("viewer:" + name);
   }
   std::shared_ptr<EditFileViewScreen> openTextEditor(const std::string &path) override {
+    handedOn(path);
     note("editor:" + path);
     return nullptr;
+  }
+  // The file of that name last handed to the player, the viewer or the editor.
+  std::string fileHandedOn(const std::string &name) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return handedOn_[name];
   }
   void note(const std::string &what) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -213,8 +225,13 @@ public:
   std::shared_ptr<FolderScreenDouble> top = std::make_shared<FolderScreenDouble>();
 
 private:
+  void handedOn(const std::string &path) {
+    std::lock_guard<std::mutex> lock(mutex);
+    handedOn_[platform::lastPathComponent(path)] = path;
+  }
   std::mutex mutex;
   std::vector<std::string> calls_;
+  std::map<std::string, std::string> handedOn_;
 };
 
 // Takes the errors instead of the alerts.
@@ -368,6 +385,11 @@ protected:
     return {};
   }
   std::string tmpFile(const std::string &name) { return Paths::tmp() + "/" + name; }
+  // Where a file of the loopback server on `port` ("/" folder, logged in with no user name) is
+  // put to be viewed or edited.
+  std::string workingCopy(const std::string &name, int port) {
+    return workingCopyPath(RemoteOrigin::of("ftp", "127.0.0.1", port, "", "/", name), name);
+  }
   std::string savedFile(const std::string &name) { return Paths::documents() + "/Files/" + name; }
 
   // --- Servers --------------------------------------------------------------------------------

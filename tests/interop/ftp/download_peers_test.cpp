@@ -77,7 +77,7 @@ protected:
         << conn->transferLog();
     ASSERT_TRUE(throughConnectionThread(true));
     EXPECT_EQ(finalRepliesBetween(">>> ABOR", ">>> "), 2) << conn->transferLog();
-    const std::string head = testsupport::readFile(tmpFile("big.log"));
+    const std::string head = testsupport::readFile(services->fileHandedOn("big.log"));
     EXPECT_GT(head.size(), 65536u);
     EXPECT_LT(head.size(), big.size());
     EXPECT_TRUE(head == big.substr(0, head.size())); // (no dump of megabytes when it fails)
@@ -87,13 +87,14 @@ protected:
     EXPECT_EQ(std::count_if(sent.begin(), sent.end(),
                             [](const std::string &c) { return c.rfind("REST", 0) == 0; }),
               0);
-    EXPECT_EQ(testsupport::readFile(tmpFile("small.log")), small);
+    EXPECT_EQ(testsupport::readFile(services->fileHandedOn("small.log")), small);
     EXPECT_EQ(services->handOns(), 2);
 
     // Tail: the last 64 KiB.
     download("big.log", bigSize, false, false, true);
     EXPECT_TRUE(logHas(">>> REST " + std::to_string(bigSize - 65536)));
-    EXPECT_TRUE(testsupport::readFile(tmpFile("big.log")) == big.substr(big.size() - 65536));
+    EXPECT_TRUE(testsupport::readFile(services->fileHandedOn("big.log")) ==
+                big.substr(big.size() - 65536));
     EXPECT_EQ(services->handOns(), 3);
     EXPECT_TRUE(errors().empty()) << errors().front();
   }
@@ -226,7 +227,8 @@ TEST_F(DownloadPeersTest, TransferAbortedAfterPartialDataIsNotHandedOn) {
   // An older saved copy, and the copy a viewer shows, must survive the failed download.
   FileManager::createDirectory(Paths::documents() + "/Files", true);
   testsupport::writeFile(savedFile("cut.bin"), "the saved copy");
-  testsupport::writeFile(tmpFile("cut.bin"), "the viewed copy");
+  const std::string viewed = workingCopy("cut.bin", s.port);
+  testsupport::writeFile(viewed, "the viewed copy");
   UserDefaults::standard().setObject("1", kOverwriteSavedFilesKey);
   connectAndList(address(s));
 
@@ -235,7 +237,7 @@ TEST_F(DownloadPeersTest, TransferAbortedAfterPartialDataIsNotHandedOn) {
   EXPECT_EQ(services->handOns(), 0);
   // The partial file stays for a resume, and the error is reported.
   EXPECT_EQ(testsupport::readFile(partialFile("cut.bin", s)), content.substr(0, 20000));
-  EXPECT_EQ(testsupport::readFile(tmpFile("cut.bin")), "the viewed copy");
+  EXPECT_EQ(testsupport::readFile(viewed), "the viewed copy");
   ASSERT_FALSE(errors().empty());
   EXPECT_NE(errors().back().find("426"), std::string::npos);
   auto reports = services->queue->reports();
@@ -252,7 +254,7 @@ TEST_F(DownloadPeersTest, TransferAbortedAfterPartialDataIsNotHandedOn) {
   ASSERT_EQ(errors().size(), 2u);
   EXPECT_NE(errors().back().find("is incomplete: 20000 of 50000 bytes"), std::string::npos);
   EXPECT_EQ(testsupport::readFile(partialFile("cut.bin", liar)), content.substr(0, 20000));
-  EXPECT_EQ(testsupport::readFile(tmpFile("cut.bin")), "the viewed copy");
+  EXPECT_EQ(testsupport::readFile(viewed), "the viewed copy");
 
   // Another server's file of that name, of the same size, asked for as a resume: what the other
   // servers left is not its beginning, so it comes whole from its start and then replaces both
@@ -270,10 +272,11 @@ TEST_F(DownloadPeersTest, TransferAbortedAfterPartialDataIsNotHandedOn) {
   ASSERT_EQ(errors().size(), 2u);
 
   // A file the server refuses gets no partial file, and the copy of that name stays.
-  testsupport::writeFile(tmpFile("gone.txt"), "open in the editor");
+  const std::string open = workingCopy("gone.txt", good.port);
+  testsupport::writeFile(open, "open in the editor");
   download("gone.txt", 0, false);
   EXPECT_EQ(errors().size(), 3u);
-  EXPECT_EQ(testsupport::readFile(tmpFile("gone.txt")), "open in the editor");
+  EXPECT_EQ(testsupport::readFile(open), "open in the editor");
   EXPECT_FALSE(FileManager::fileExists(partialFile("gone.txt", good)));
 }
 

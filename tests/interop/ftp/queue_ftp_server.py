@@ -7,7 +7,8 @@ User joe / secret with full rights in ROOT. Every command line the server receiv
 LOG as "<session> <COMMAND> <argument>" (PASS arguments hidden), one session number per control
 connection. With BYTES_PER_SECOND the data connections are throttled to that rate. With the
 environment variable QUEUE_FTP_DROP_ON set to a file name, the first "RETR" of that name closes the
-control connection instead of answering.
+control connection instead of answering. QUEUE_FTP_ADDRESS is the loopback address to listen on
+(127.0.0.1 when it is not set).
 """
 import os
 import itertools
@@ -49,7 +50,7 @@ def main():
         dtp.read_limit = int(sys.argv[4])
         dtp.write_limit = int(sys.argv[4])
         Handler.dtp_handler = dtp
-    server = FTPServer(("127.0.0.1", port), Handler)
+    server = FTPServer((os.environ.get("QUEUE_FTP_ADDRESS") or "127.0.0.1", port), Handler)
     server.serve_forever()
 
 

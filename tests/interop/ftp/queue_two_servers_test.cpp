@@ -1,6 +1,10 @@
 // The queue's FTP connection going from one server to another: what ran on the first never runs
-// on the second, and the next row starts on the second without waiting for the first's.
+// on the second, the next row starts on the second without waiting for the first's, one file of
+// two servers on one host is two transfers, and a server typed with a folder but no port is
+// reached on FTP's own port.
 #include "tests/interop/ftp/QueueFtpPeers.h"
+
+#include <unistd.h>
 
 using namespace queuetest;
 
@@ -46,4 +50,41 @@ TEST_F(QueueTwoServersTest, AnUploadToOneServerIsNeverSentToTheNext) {
     EXPECT_EQ(b.count(command), 0u) << command << "\n" << testsupport::readFile(b.log());
   EXPECT_FALSE(FileManager::fileExists(b.root() + "/upme.txt"));
   EXPECT_EQ(b.count("RETR"), 1u);
+}
+
+// One file of two servers on one host (two ports) is two transfers: the second upload is queued
+// and sent to its own server, not taken for the first.
+TEST_F(QueueTwoServersTest, OneFileOfTwoServersOnOneHostGoesToEach) {
+  QueuePeer a, b;
+  ASSERT_TRUE(a.ready() && b.ready());
+  ASSERT_TRUE(testsupport::writeFile(Paths::documents() + "/Files/edit-a.txt", "both\n"));
+  makeQueue();
+  const int toA = add(3, "edit-a.txt", a.port(), "/Files/edit-a.txt");
+  const int toB = add(3, "edit-a.txt", b.port(), "/Files/edit-a.txt");
+  EXPECT_NE(toA, toB);
+  ASSERT_TRUE(runUntilEmpty()) << testsupport::readFile(a.log()) << testsupport::readFile(b.log());
+  EXPECT_EQ(testsupport::readFile(a.root() + "/edit-a.txt"), "both\n");
+  EXPECT_EQ(testsupport::readFile(b.root() + "/edit-a.txt"), "both\n");
+}
+
+// A server typed with the folder to start in and no port ("host/pub", as the FTP tab records its
+// downloads) is reached on FTP's own port 21 and the login goes into "pub": the port never ends up
+// after the folder. pyftpdlib listens on port 21 of a loopback address of this test's own.
+TEST_F(QueueTwoServersTest, AServerTypedWithAFolderAndNoPortIsReachedOnPort21) {
+  const std::string address = "127.62." + std::to_string(1 + ::getpid() % 250) + "." +
+                              std::to_string(1 + ::getpid() / 250 % 250);
+  QueuePeer server(address, 21);
+  if (!server.ready()) GTEST_SKIP() << "port 21 of " << address << " cannot be had here";
+  FileManager::createDirectory(server.root() + "/pub", true);
+  ASSERT_TRUE(testsupport::writeFile(server.root() + "/pub/f.txt", "in pub\n"));
+  makeQueue();
+  queue_->addBatchItemAction(2, "f.txt", "/pub", 0, address + "/pub", 21, "joe", "secret", "ftp",
+                             "", false, true);
+  ASSERT_TRUE(runUntilEmpty()) << testsupport::readFile(server.log());
+  EXPECT_TRUE(waitFor([&] {
+    return testsupport::readFile(Paths::documents() + "/Files/f.txt") == "in pub\n";
+  })) << testsupport::readFile(server.log());
+  const std::string log = testsupport::readFile(server.log());
+  EXPECT_NE(log.find(" CWD pub\n"), std::string::npos) << log;
+  EXPECT_EQ(log.find(":21"), std::string::npos) << log;
 }

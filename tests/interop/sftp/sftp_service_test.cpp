@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "app/foundation/DirItemInfo.h"
+#include "app/foundation/WorkingCopy.h"
 #include "app/ftp/FTPServices.h"
 #include "app/sftp/SFTPService.h"
 #include "platform/foundation/FileManager.h"
@@ -26,6 +27,7 @@
 #include "platform/ui/Window.h"
 #include "sshlib/ssh/CkSFtp.h"
 #include "tests/support/FakeSftpServer.h"
+#include "tests/support/FarTimes.h"
 #include "tests/support/SftpPeers.h"
 
 using namespace testsupport;
@@ -45,7 +47,9 @@ struct Recorder : SFTPWrapperDelegate {
   void connectError(SFTPWrapper &, const std::string &t) override { add("connectError:" + t); }
   void loginError(SFTPWrapper &, const std::string &t) override { add("loginError:" + t); }
   void connectStatus(SFTPWrapper &, const std::string &t) override { add("status:" + t); }
+  std::vector<std::shared_ptr<DirItemInfo>> listed; // the last listing's entries
   void gotDirectory(SFTPWrapper &, const std::vector<std::shared_ptr<DirItemInfo>> &v) override {
+    listed = v;
     std::set<std::string> sorted;
     for (auto &i : v)
       sorted.insert(i->name() + (i->isDirectory ? "/" : ""));
@@ -145,6 +149,11 @@ protected:
     return p;
   }
   std::string path(const std::string &name) { return dir.file(name); }
+  // Where a file of the served folder opened for editing is put (a working copy of its own).
+  std::string workingCopyOf(const std::string &name, int port) {
+    return workingCopyPath(RemoteOrigin::of("sftp", "127.0.0.1", port, kSftpUser, dir.path(), name),
+                           name);
+  }
 
   TempDir dir{"ferrowen-sftpsvc"}, home{"ferrowen-sftpsvc-home"};
   std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
@@ -427,6 +436,61 @@ TEST_F(SftpService, HostileNamesNeverBecomeLocalPaths) {
   EXPECT_EQ(readFile(files + "/top/ok.txt"), "ok");
   std::string tree = runCommand("find '" + files + "' | sort");
   EXPECT_EQ(tree, files + "\n" + files + "/top\n" + files + "/top/ok.txt\n") << tree;
+}
+
+// An SFTP v4 server's times are 64-bit seconds: any year, either side of 1970. Each lists, those
+// past the clock's reach at its first or last day.
+TEST_F(SftpService, ServerTimesOfAnyYearList) {
+  const struct {
+    const char *name;
+    int64_t seconds;
+    int year;
+  } cases[] = {{"now.txt", 1700000000, 2023},
+               {"far.txt", kYear2300, kLastClockYear},
+               {"last.txt", INT64_MAX, kLastClockYear},
+               {"first.txt", INT64_MIN, kFirstClockYear},
+               {"early.txt", -kYear2300, kFirstClockYear}};
+  const auto u64 = [](uint64_t v) { return sftpU32(unsigned(v >> 32)) + sftpU32(unsigned(v)); };
+  // Version 4 attributes: size, permissions and the modification time.
+  const auto attrs = [&](bool folder, int64_t mtime) {
+    return sftpU32(0x1 | 0x4 | 0x20) + std::string(1, folder ? '\2' : '\1') + u64(3) +
+           sftpU32(folder ? 040755 : 0100644) + u64(uint64_t(mtime));
+  };
+  std::string listing = sftpU32(std::size(cases));
+  for (const auto &c : cases)
+    listing += sftpStr(c.name) + attrs(false, c.seconds);
+  bool listed = false;
+  FakeSftpOptions o;
+  o.reply = [&](const std::string &pkt) -> std::vector<std::string> {
+    const unsigned int id = sftpIdOf(pkt);
+    switch ((unsigned char)pkt[4]) {
+    case 1:
+      return {sftpVersion(4)};
+    case 16:
+      return {sftpPacket(104, id, sftpU32(1) + sftpStr("/top") + attrs(true, 0))};
+    case 7:
+    case 17:
+      return {sftpPacket(105, id, attrs(true, 0))};
+    case 11:
+      listed = false;
+      return {sftpPacket(102, id, sftpStr("d"))};
+    case 12:
+      return {std::exchange(listed, true) ? sftpStatus(id, 1) : sftpPacket(104, id, listing)};
+    default:
+      return {sftpStatus(id, 0)};
+    }
+  };
+  FakeSftpServer server(o);
+  auto s = service(server.port());
+  s->setServer("127.0.0.1:" + std::to_string(server.port()) + "/top");
+  run([&] { s->getDirectory(); });
+  EXPECT_EQ(recorder->outcome(), "list:early.txt,far.txt,first.txt,last.txt,now.txt,;");
+  ASSERT_EQ(recorder->listed.size(), std::size(cases));
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    for (auto &item : recorder->listed)
+      if (item->name() == c.name) EXPECT_EQ(yearOf(item->date), c.year);
+  }
 }
 
 // A download waiting for the "Saved File Exists" answer holds the connection: another
@@ -742,7 +806,7 @@ TEST_F(SftpService, ADownloadNeverReplacesAFolderUnderItsName) {
          s.downloadFile();
        },
        "downloadError:Error Downloading File! A folder named \"note.txt\"" + inTheWay + ";done;"},
-      {"a file opened for editing", platform::Paths::tmp() + "/note.txt",
+      {"a file opened for editing", workingCopyOf("note.txt", peer->port()),
        [&](SFTPService &s) {
          s.setupToDownloadThisFile(path("note.txt"), "", true);
          s.downloadFile();
@@ -789,7 +853,7 @@ TEST_F(SftpService, ADownloadNeverReplacesAFolderUnderItsName) {
 // left in the temporary folder is not the server's file now, and must not be edited as if it were.
 TEST_F(SftpService, AFailedFetchForEditingOpensNothing) {
   auto peer = start();
-  ASSERT_TRUE(writeFile(platform::Paths::tmp() + "/gone.txt", "fetched an hour ago"));
+  ASSERT_TRUE(writeFile(workingCopyOf("gone.txt", peer->port()), "fetched an hour ago"));
   auto s = service(peer->port());
   s->setMainConnection(true);
   run([&] {

@@ -1,5 +1,6 @@
 #include "platform/foundation/FileManager.h"
 
+#include "tests/support/FarTimes.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -260,6 +261,10 @@ TEST_F(FileManagerTest, ModificationDateRoundTrips) {
   ASSERT_TRUE(FileManager::setModificationDate(p("f"), old));
   EXPECT_EQ(FileManager::attributesOfItem(p("f"))->modificationDate, old);
   EXPECT_FALSE(FileManager::setModificationDate(p("missing"), when));
+  // A time past the clock's reach (a file touched to the year 2300) reads as its last day.
+  ASSERT_TRUE(testsupport::setModificationTime(p("f"), testsupport::kYear2300));
+  EXPECT_EQ(testsupport::yearOf(FileManager::attributesOfItem(p("f"))->modificationDate),
+            testsupport::kLastClockYear);
 }
 
 TEST_F(FileManagerTest, AtomicWriteIsAllOrNothing) {

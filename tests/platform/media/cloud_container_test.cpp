@@ -4,6 +4,7 @@
 #include "platform/media/CloudContainer.h"
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/FarTimes.h"
 #include "tests/support/TestSupport.h"
 
 #include "platform/foundation/Paths.h"
@@ -235,6 +236,30 @@ bool has(const std::vector<std::string> &log, const std::string &entry) {
 }
 
 } // namespace
+
+// A file dated past the clock's reach (touched to the year 2300): listed at the clock's last day,
+// and its presenter hears of a write to it like any other.
+TEST_F(CloudContainerTest, FilesDatedPastTheClocksReachAreListedAndPresented) {
+  fs::create_directories(cloud);
+  const std::string path = cloud + "/far.txt";
+  testsupport::writeFile(path, "one");
+  ASSERT_TRUE(testsupport::setModificationTime(path, testsupport::kYear2300));
+  std::vector<CloudItem> listed;
+  auto query = CloudQuery::start(
+      cloud, [&](CloudQuery::Event, const std::vector<CloudItem> &items) { listed = items; });
+  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return !listed.empty(); }, seconds(10)));
+  EXPECT_EQ(testsupport::yearOf(listed[0].modified), testsupport::kLastClockYear);
+
+  std::vector<std::string> log;
+  auto viewer = std::make_shared<Recorder>(path, "viewer", &log);
+  CloudContainer::addFilePresenter(viewer);
+  ASSERT_TRUE(CloudContainer::coordinateWriting(path, [](const std::string &p) {
+    testsupport::writeFile(p, "two");
+    testsupport::setModificationTime(p, testsupport::kYear2300 + 1);
+  }));
+  EXPECT_TRUE(has(log, "viewer:changed"));
+  CloudContainer::removeFilePresenter(viewer.get());
+}
 
 TEST_F(CloudContainerTest, PresentersHearOfEveryOtherAccessInOrder) {
   fs::create_directories(cloud);

@@ -10,6 +10,7 @@
 #include "platform/ui/WebView.h"
 #include "platform/ui/Window.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/WebPeer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -19,6 +20,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstdio>
 #include <filesystem>
 #include <future>
 
@@ -73,8 +76,13 @@ TEST(RendererDocuments, ScriptAnswersAreReadStrictly) {
 
 namespace {
 
-// A GET over loopback, as the page's own requests come; the status and the body.
-std::pair<int, std::string> loopbackGet(int port, const std::string &target) {
+struct Answer {
+  int status = 0;
+  std::string head, body; // the status line and header lines; the body
+};
+
+// A GET over loopback, as the page's own requests come.
+Answer loopbackGet(int port, const std::string &target) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -84,7 +92,7 @@ std::pair<int, std::string> loopbackGet(int port, const std::string &target) {
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
     ::close(fd);
-    return {0, ""};
+    return {};
   }
   const std::string request = "GET " + target +
                               " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
@@ -96,8 +104,69 @@ std::pair<int, std::string> loopbackGet(int port, const std::string &target) {
     raw.append(buf, size_t(n));
   ::close(fd);
   const size_t head = raw.find("\r\n\r\n");
-  if (raw.size() < 12 || head == std::string::npos) return {0, raw};
-  return {std::atoi(raw.c_str() + 9), raw.substr(head + 4)};
+  if (raw.size() < 12 || head == std::string::npos) return {0, {}, raw};
+  return {std::atoi(raw.c_str() + 9), raw.substr(0, head), raw.substr(head + 4)};
+}
+
+// A window with one web view, and the renderer serving it (the user's data under `home`). Made on
+// the main thread.
+struct WebViewServed {
+  explicit WebViewServed(const std::string &home) {
+    using namespace platform::ui;
+    window->makeKeyAndVisible();
+    window->setRootViewController(screen);
+    screen->view()->addSubview(view);
+    options.token = "5eed5eed5eed5eed";
+    options.resources = std::string(FERROWEN_SOURCE_DIR) + "/resources";
+    options.dataRoot = home;
+    renderer = Renderer::start(options, &error);
+  }
+  ~WebViewServed() {
+    if (renderer) renderer->stop();
+  }
+  // What the renderer serves at `path` below /web/ID/ (a load's page, or its raw document), got
+  // while the main run loop runs (the renderer answers there).
+  Answer get(const std::string &path) {
+    const std::string target =
+        "/web/" + std::to_string(window->idOf(*view)) + "/" + path + "?t=" + options.token;
+    auto answer =
+        std::async(std::launch::async, [&] { return loopbackGet(renderer->port(), target); });
+    platform::RunLoop::main()->runUntil(
+        [&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+        platform::seconds(30));
+    return answer.get();
+  }
+
+  std::shared_ptr<platform::ui::Window> window =
+      std::make_shared<platform::ui::Window>(platform::ui::Size{320, 480});
+  std::shared_ptr<platform::ui::ViewController> screen =
+      std::make_shared<platform::ui::ViewController>("RootView");
+  std::shared_ptr<platform::ui::WebView> view =
+      std::make_shared<platform::ui::WebView>(platform::ui::Rect{0, 0, 320, 480});
+  platform::ui::RendererOptions options;
+  std::string error;
+  std::shared_ptr<platform::ui::Renderer> renderer;
+};
+// Every byte but letters and digits as %XX, for a query.
+std::string escaped(const std::string &text) {
+  std::string out;
+  for (unsigned char c : text) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, "%%%02X", c);
+    out += std::isalnum(c) ? std::string(1, char(c)) : std::string(hex);
+  }
+  return out;
+}
+
+// The value of one header line of a head ("" when it has none).
+std::string headerOf(const std::string &head, const std::string &name) {
+  std::string lower = head;
+  for (auto &c : lower)
+    c = char(std::tolower(static_cast<unsigned char>(c)));
+  const size_t at = lower.find("\r\n" + name + ":");
+  if (at == std::string::npos) return {};
+  const size_t start = head.find_first_not_of(' ', at + name.size() + 3);
+  return head.substr(start, head.find("\r\n", start) - start);
 }
 
 } // namespace
@@ -114,19 +183,9 @@ TEST(RendererDocuments, AWebPagesFileLinkIntoTheUsersDataGetsNoRawDocument) {
   const std::string png = "\x89PNG\r\n\x1a\nthe picture";
   ASSERT_TRUE(testsupport::writeFile(files + "/picture.png", png));
   ASSERT_TRUE(testsupport::writeFile(files + "/page.html", "<a href=picture.png>p</a>"));
-  auto window = std::make_shared<Window>(Size{320, 480});
-  window->makeKeyAndVisible();
-  auto screen = std::make_shared<ViewController>("RootView");
-  window->setRootViewController(screen);
-  auto view = std::make_shared<WebView>(Rect{0, 0, 320, 480});
-  screen->view()->addSubview(view);
-  RendererOptions options;
-  options.token = "5eed5eed5eed5eed";
-  options.resources = std::string(FERROWEN_SOURCE_DIR) + "/resources";
-  options.dataRoot = home.path();
-  std::string error;
-  auto renderer = Renderer::start(options, &error);
-  ASSERT_TRUE(renderer) << error;
+  WebViewServed web(home.path());
+  ASSERT_TRUE(web.renderer) << web.error;
+  auto &view = web.view;
 
   const std::string picture = "file://" + files + "/picture.png";
   std::string why;
@@ -136,21 +195,75 @@ TEST(RendererDocuments, AWebPagesFileLinkIntoTheUsersDataGetsNoRawDocument) {
   view->loadRequest({"file://" + files + "/page.html"});  // 4: a local document
   ASSERT_TRUE(view->userFollowLink(picture, why)) << why; // 5: its link to the file beside it
   ASSERT_EQ(view->loads().size(), 5u);
-  const uint64_t id = window->idOf(*view);
   struct Case {
     int revision, status;
   } cases[] = {{2, 404}, {3, 200}, {5, 200}};
   for (const Case &c : cases) {
-    const std::string target =
-        "/web/" + std::to_string(id) + "/" + std::to_string(c.revision) + "/raw?t=" + options.token;
-    auto answer =
-        std::async(std::launch::async, [&] { return loopbackGet(renderer->port(), target); });
-    ASSERT_TRUE(RunLoop::main()->runUntil(
-        [&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
-        seconds(30)));
-    const auto [status, body] = answer.get();
+    const auto [status, head, body] = web.get(std::to_string(c.revision) + "/raw");
     EXPECT_EQ(status, c.status) << "load " << c.revision;
     EXPECT_EQ(body == png, c.status == 200) << "load " << c.revision;
   }
-  renderer->stop();
+}
+
+// A web page is served as its server said: a page or text in the charset the server named (or
+// the page's own, or UTF-8), a picture as itself. A file no page shows fails its load with that
+// reason, however it was typed or left untyped. Nothing else of the server's header reaches the
+// page: a charset that is no plain name, or a header line smuggled in a quoted value, is dropped.
+TEST(RendererDocuments, AWebPageIsServedInTheTypeAndCharsetItsServerNamed) {
+  using namespace platform;
+  using namespace platform::ui;
+  RunLoop::makeMainThread();
+  testsupport::TempDir home("ferrowen-renderer-web");
+  testsupport::WebPeer peer(home.path());
+  WebViewServed web(home.path());
+  ASSERT_TRUE(web.renderer) << web.error;
+  auto &view = web.view;
+
+  const std::string none = "(none)"; // no Content-Type at all
+  struct Case {
+    std::string type, body, servedAs, holds;
+    WebLoadError error = WebLoadError::None;
+  } cases[] = {
+      {"text/html; charset=iso-8859-1", "<p>caf\xe9</p>", "text/html; charset=iso-8859-1",
+       "<p>caf\xe9</p>"},
+      {"TEXT/HTML; Charset=\"windows-1251\"", "<p>\xcf\xf0</p>", "text/html; charset=windows-1251",
+       "<p>\xcf\xf0</p>"},
+      {"text/html", "<meta charset='koi8-r'><p>\xc1</p>", "text/html; charset=koi8-r", "\xc1"},
+      {"text/html", "<p>no charset named</p>", "text/html; charset=utf-8", "no charset named"},
+      {"text/plain; charset=iso-8859-1", "a<b>\xe9", "text/html; charset=iso-8859-1",
+       "a&lt;b&gt;\xe9"},
+      {"text/css", "p { color: red }", "text/html; charset=utf-8", "<pre"},
+      {"application/json", "{\"a\":\"<i>\"}", "text/html; charset=utf-8", "&lt;i&gt;"},
+      {"text/html; charset=utf-16le", std::string("<\0p\0>\0\xe9\0", 8), "text/html; charset=utf-8",
+       "<p>\xc3\xa9"},
+      {"image/png", "\x89PNG\r\n\x1a\n", "text/html; charset=utf-8", "<img"},
+      {none, "<p>untyped</p>", "text/html; charset=utf-8", "<p>untyped</p>"},
+      {"text/html; charset=\"utf-8\r\nX-Injected: yes\"", "<p>one</p>", "text/html; charset=utf-8",
+       "<p>one</p>"},
+      {"text/html; charset=x\"><script>", "<p>two</p>", "text/html; charset=utf-8", "<p>two</p>"},
+      {"text/html; charset=" + std::string(60, 'a'), "<p>three</p>", "text/html; charset=utf-8",
+       "<p>three</p>"},
+      {"application/zip", "PK\x03\x04" + std::string(64, '\0'), "text/html; charset=utf-8",
+       "(application/zip) cannot be shown", WebLoadError::CannotShowType},
+      {"Application/Octet-Stream",
+       std::string("\x7f"
+                   "ELF\x02\x01",
+                   6),
+       "text/html; charset=utf-8", "cannot be shown", WebLoadError::CannotShowType},
+      {none, std::string("MZ\0\0\x90\0", 6), "text/html; charset=utf-8", "cannot be shown",
+       WebLoadError::CannotShowType},
+  };
+  for (const Case &c : cases) {
+    const std::string url = peer.url("/typed?") +
+                            (c.type == none ? "" : "type=" + escaped(c.type)) +
+                            "&body=" + escaped(c.body);
+    view->loadRequest({url});
+    const auto served = web.get(std::to_string(view->loads().size()));
+    EXPECT_EQ(served.status, 200) << c.type;
+    EXPECT_EQ(headerOf(served.head, "content-type"), c.servedAs) << c.type;
+    EXPECT_NE(served.body.find(c.holds), std::string::npos) << c.type << ": " << served.body;
+    EXPECT_EQ(headerOf(served.head, "x-injected"), "") << c.type;
+    EXPECT_EQ(view->lastLoadError(), c.error) << c.type;
+    EXPECT_EQ(view->isLoading(), c.error == WebLoadError::None) << c.type;
+  }
 }

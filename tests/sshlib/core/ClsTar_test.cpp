@@ -396,6 +396,50 @@ TEST(ClsTar, ListXmlEscapesNamesAndCData) {
   EXPECT_NE(std::string(xml.getUtf8()).find("a&lt;&amp;]]&gt;bbb"), std::string::npos);
 }
 
+TEST(ClsTar, NumbersNearTheLimitsAreRefusedOrHeldByEveryWalk) {
+  // One GNU tar entry with a field replaced by crafted bytes, its checksum made to match.
+  TempDir t;
+  ASSERT_TRUE(sh("cd '" + t.path() + "' && printf hello > f && tar --format=gnu -cf one.tar f"));
+  const std::string good = testsupport::readFile(t.file("one.tar"));
+  auto patched = [&](size_t at, const std::string &bytes) {
+    std::string s = good;
+    s.replace(at, bytes.size(), bytes);
+    s.replace(148, 8, std::string(8, ' '));
+    unsigned sum = 0;
+    for (size_t i = 0; i < 512; ++i)
+      sum += static_cast<unsigned char>(s[i]);
+    char field[8];
+    std::snprintf(field, sizeof field, "%06o", sum);
+    s.replace(148, 7, std::string(field, 6) + '\0');
+    return s;
+  };
+  // Base 256: the flag byte, then the value in the last eight bytes.
+  const std::string nearTop = std::string("\x80\0\0\0\x7f", 5) + std::string(6, '\xff') + "\xf0";
+  // Octal: the data of a 10240-byte archive's only entry, one byte longer than the file.
+  const std::string pastEnd = "00000023001";
+  ASSERT_EQ(good.size(), 10240u);
+  struct Case {
+    const char *label;
+    std::string bytes;
+    bool ok;
+  } cases[] = {{"as written", good, true},
+               {"size near the 64-bit limit", patched(124, nearTop), false},
+               {"size one byte past the end", patched(124, pastEnd), false},
+               {"time near the 64-bit limit", patched(136, nearTop), true}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    testsupport::writeFile(t.file("c.tar"), c.bytes);
+    ClsTar lister;
+    X p(t.file("c.tar")), xml("");
+    EXPECT_EQ(lister.ListXml(p, xml, nullptr), c.ok) << logOf(lister);
+    if (!c.ok) EXPECT_NE(logOf(lister).find("truncated"), std::string::npos) << logOf(lister);
+    for (Driver d : {kUntar, kMemory, kStream}) {
+      ClsTar tar;
+      EXPECT_EQ(unpack(d, t.file("c.tar"), t.file("o"), tar), c.ok) << d << logOf(tar);
+    }
+  }
+}
+
 TEST(ClsTar, PatternsCountsAndDiscardedPathsSelectEntries) {
   TempDir t;
   ASSERT_TRUE(sh("mkdir -p '" + t.file("s/docs") + "' && cd '" + t.file("s") +

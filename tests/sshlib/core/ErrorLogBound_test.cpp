@@ -1,5 +1,6 @@
 // The log's bound: however much an operation logs, the log keeps its first lines, its last lines
-// and the contexts still open, says how many lines it left out in their place, and stays small.
+// and the contexts still open, says how many lines it left out in their place, and stays small
+// in lines as in bytes.
 #include "sshlib/core/ErrorLog.h"
 #include "sshlib/core/Logger.h"
 #include "sshlib/core/StringBuffer.h"
@@ -72,6 +73,8 @@ TEST(ErrorLogBound, FloodsKeepTheFirstAndLastLinesAndCountTheRest) {
     // Every line is there or counted as left out, and the count stands where lines went.
     const size_t kept = count(t, c.lineText);
     EXPECT_GT(kept, 0u);
+    // Short lines reach the bound on lines before the one on bytes.
+    EXPECT_LE(kept, ErrorLog::kMaxLeaves);
     EXPECT_EQ(kept + leftOut(t), (size_t)c.lines);
     EXPECT_EQ(leftOut(t), log.get_NumLeftOut());
     const std::string lastLine = c.lineText + std::to_string(c.lines - 1);

@@ -1,6 +1,7 @@
 // Texts a server sends (its algorithm names, login methods, SFTP extensions and the filename
-// charset they name, status messages, a disconnect reason, a signature name) reach the client's log
-// escaped: a line end or a control byte inside them cannot start a line of the server's making.
+// charset they name, status messages, a global request's name, a disconnect reason, a signature
+// name) reach the client's log escaped: a line end or a control byte inside them cannot start a
+// line of the server's making.
 #include <gtest/gtest.h>
 
 #include "tests/support/FakeSftpServer.h"
@@ -74,6 +75,14 @@ TEST(PeerTextLogged, ServerTextsCannotForgeLogLines) {
          fs.hook = [](const std::string &pkt) -> std::vector<std::string> {
            if (pkt[4] != 13) return {};
            return {sftpStatus(sftpIdOf(pkt), 4, kHostile)};
+         };
+       },
+       [&](ClsSFtp &s) { s.RemoveFile(xs(a, "/f"), nullptr); }},
+      {"GlobalRequestName",
+       [](FakeSftpOptions &, FakeSftpFs &fs) {
+         fs.hook = [](const std::string &pkt) -> std::vector<std::string> {
+           if (pkt[4] != 13) return {};
+           return {sftpGlobalRequest(kHostile), sftpStatus(sftpIdOf(pkt), 0)};
          };
        },
        [&](ClsSFtp &s) { s.RemoveFile(xs(a, "/f"), nullptr); }},

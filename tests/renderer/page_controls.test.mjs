@@ -1,0 +1,247 @@
+// What a person meets in the page, with the mouse and the keyboard only (each click checked to
+// land on what lies there), against pyftpdlib and a small web site on loopback: the Permissions
+// screen says what each of its nine toggles is and shows the ones that are off; the Web View's
+// address field draws its Stop and Reload; a file the page cannot show is offered as a download,
+// and a page keeps the charset its server named; Tab after the image editor's width fills the
+// height as Next does; a name longer than the file system takes is refused with its reason, in
+// the Web View and in Saved Files, and nothing is made. Screenshots go to
+// $RENDERER_ARTEFACTS/page-controls-<profile>.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { chromium } from 'playwright-core';
+import {
+  clickSeen, connectAnonymousFtp, meanColour, pictureSize, startFtpServer, startWebPeer, typeInto, waitFor, writePicture,
+  session as sharedSession, artefacts, profiles,
+} from '../support/person.mjs';
+
+function session(t, profile, viewport, env, prepare, run) {
+  return sharedSession(t, {
+    chromium, suite: 'page-controls', dir: path.join(artefacts, `page-controls-${profile}`), viewport, env, prepare, run,
+  });
+}
+
+const savedFiles = (home) => path.join(home, 'Documents', 'Files');
+const alertTitle = (page) => page.locator('.alert .alerttitle');
+const alertMessage = (page) => page.locator('.alert .message');
+async function answerAlert(page, button) {
+  await clickSeen(page.locator('.alert button', { hasText: button }));
+  await page.locator('.alert').waitFor({ state: 'detached' });
+}
+
+const apart = (a, b) => Math.hypot(...a.map((v, k) => v - b[k]));
+
+// The Web View tab with the page at `url` typed into its address field.
+async function browse(s, profile, url) {
+  if (profile === 'phone') await s.tab('Web View');
+  await clickSeen(s.front().getByLabel('Address', { exact: true }));
+  await s.page.keyboard.press('Control+A');
+  await s.page.keyboard.type(url);
+  await s.page.keyboard.press('Enter');
+}
+const inPage = (page, selector) => page.frameLocator('iframe[data-web]:visible').first().locator(selector);
+// A click at the centre of an element of the page shown, once it is there.
+async function clickInPage(page, selector) {
+  const target = inPage(page, selector);
+  await target.waitFor({ timeout: 20000 });
+  const b = await waitFor(() => target.boundingBox(), 'the element drawn');
+  await page.mouse.click(b.x + b.width / 2, b.y + b.height / 2);
+}
+// A page of the web site with one link, to `href`.
+const linkPage = (site, href) => site.url(`/typed?type=text/html&body=${encodeURIComponent(
+  `<p><a id=link href="${href}" style="display:inline-block;padding:12px">the file</a></p>`)}`);
+
+for (const [profile, viewport, env] of profiles) {
+  test(`${profile}: the Permissions screen says what each toggle is and shows those that are off`, async (t) => {
+    const served = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-page-controls-ftp-'));
+    t.after(() => fs.rmSync(served, { recursive: true, force: true }));
+    const file = path.join(served, 'script.sh');
+    fs.writeFileSync(file, 'echo hi\n');
+    fs.chmodSync(file, 0o644);
+    const ftpPort = await startFtpServer(t, served, 1 << 20);
+    await session(t, profile, viewport, env, null, async (s) => {
+      const { page, front, row } = s;
+      await connectAnonymousFtp(s, ftpPort, 'script.sh');
+      await clickSeen(row('script.sh').locator('.accessory'));
+      await clickSeen(s.sheetButton('Permissions (CHMOD)'));
+      const toggle = (who, bit) => front().getByRole('button', { name: `${who} ${bit}`, exact: true });
+      await toggle('Owner', 'Read').waitFor();
+      const value = front().locator('.v-label', { hasText: /^= \d+$/ });
+      assert.equal(await value.textContent(), '= 644');
+      // Each toggle names its bit, stands in the row its class names, and is drawn on or off.
+      const looks = {};
+      for (const who of ['Owner', 'Group', 'Others']) {
+        const label = front().locator('.v-label', { hasText: new RegExp(`^${who}$`) });
+        const lb = await label.boundingBox();
+        assert.ok(lb, `the row label "${who}"`);
+        for (const bit of ['Read', 'Write', 'Execute']) {
+          const b = toggle(who, bit);
+          assert.match(await b.textContent(), new RegExp(`${bit}$`));
+          const tb = await b.boundingBox();
+          assert.ok(lb.y + lb.height <= tb.y + 1 && tb.y - (lb.y + lb.height) < 20 && lb.x < tb.x + tb.width,
+            `"${who} ${bit}" stands under its row's name`);
+          // An edge to see, on or off (a toggle that is off was drawn as nothing at all).
+          const edge = await b.evaluate((e) => {
+            const st = getComputedStyle(e);
+            return { width: parseFloat(st.borderTopWidth), colour: st.borderTopColor };
+          });
+          assert.ok(edge.width >= 1 && !/transparent|rgba\(.*, 0\)$/.test(edge.colour), `"${who} ${bit}" has an edge to see`);
+          looks[`${who} ${bit}`] = await meanColour(page, await b.screenshot());
+        }
+      }
+      for (const off of ['Owner Execute', 'Group Write', 'Others Execute'])
+        assert.ok(apart(looks[off], looks['Owner Read']) > 25, `"${off}" (off) looks like "Owner Read" (on)`);
+      await s.screen('permissions');
+
+      // Clicked, an off toggle is on (and looks it); the value follows; Save sends it.
+      await clickSeen(toggle('Others', 'Execute'));
+      await waitFor(async () => (await value.textContent()) === '= 645', 'the value 645');
+      await waitFor(async () => apart(await meanColour(page, await toggle('Others', 'Execute').screenshot()), looks['Owner Read']) < 10,
+        'Others Execute drawn on');
+      await clickSeen(toggle('Group', 'Write'));
+      await waitFor(async () => (await value.textContent()) === '= 665', 'the value 665');
+      await s.screen('permissions-changed');
+      await clickSeen(s.button('Save'));
+      await waitFor(() => (fs.statSync(file).mode & 0o777) === 0o665, 'the mode 665 on the server', 20000);
+    });
+  });
+
+  test(`${profile}: the Web View's Stop ends a page that never finishes, and Reload loads it again`, async (t) => {
+    const site = await startWebPeer(t);
+    await session(t, profile, viewport, env, null, async (s) => {
+      const { page, front } = s;
+      await browse(s, profile, site.url('/slow'));
+      const stop = front().getByRole('button', { name: 'Stop', exact: true });
+      await stop.waitFor({ timeout: 20000 });
+      assert.equal(await front().locator('.v-textField .v-activity.spinning').count(), 1, 'the page is shown loading');
+      await s.screen('web-loading');
+      await clickSeen(stop);
+      const reload = front().getByRole('button', { name: 'Reload', exact: true });
+      await reload.waitFor();
+      await waitFor(async () => !(await front().locator('.v-textField .v-activity.spinning').count()) &&
+        !(await page.locator('.statusbar .netact').count()), 'the loading shown no more');
+      await s.screen('web-stopped');
+
+      await browse(s, profile, site.url('/count'));
+      await inPage(page, '#count').waitFor({ timeout: 20000 });
+      const first = Number(await inPage(page, '#count').textContent());
+      await clickSeen(reload);
+      await waitFor(async () => Number(await inPage(page, '#count').textContent().catch(() => first)) > first,
+        'the page loaded again', 20000);
+      await s.screen('web-reloaded');
+    });
+  });
+
+  test(`${profile}: Tab after the image editor's width fills the height in proportion, as Next does`, async (t) => {
+    await session(t, profile, viewport, env, (home) => {
+      fs.mkdirSync(savedFiles(home), { recursive: true });
+      writePicture(path.join(savedFiles(home), 'picture.png'), 400, 300);
+    }, async (s) => {
+      const { page, front, row } = s;
+      await s.tab('Saved Files');
+      await clickSeen(row('picture.png').locator('.accessory'));
+      await clickSeen(s.sheetButton('Edit Image'));
+      await clickSeen(front().getByRole('button', { name: 'Resize', exact: true }));
+      const width = front().locator('input[aria-label="Width"]');
+      const height = front().locator('input[aria-label="Height"]');
+      await typeInto(width, '200');
+      await page.keyboard.press('Tab');
+      await waitFor(async () => (await height.inputValue()) === '150', 'the height filled in proportion', 10000)
+        .catch(async (e) => { throw new Error(`${e.message}: it holds ${await height.inputValue()}`); });
+      await waitFor(() => page.evaluate(() => document.activeElement.getAttribute('aria-label') === 'Height'),
+        'the height field taking the keys');
+      await s.screen('resize-tabbed');
+      await clickSeen(front().getByRole('button', { name: 'Resize', exact: true }));
+      // Resized once the editor is done working (its bar then names the new size).
+      await front().getByText(/^200 ?x ?150$/).first().waitFor({ timeout: 20000 });
+      await waitFor(async () => !(await front().locator('.v-activity.spinning').count()), 'the resize done');
+      await clickSeen(front().getByLabel('Save', { exact: true }).filter({ visible: true }));
+      await clickSeen(page.getByRole('button', { name: 'Save to "Saved Files"', exact: true }).filter({ visible: true }));
+      const saved = path.join(savedFiles(s.home), 'picture.jpg');
+      await waitFor(() => fs.existsSync(saved), 'the picture saved');
+      assert.deepEqual(pictureSize(saved), [200, 150]);
+    });
+  });
+}
+
+const [, phone, phoneEnv] = profiles[0];
+
+test('phone: a file the page cannot show is offered as a download; a page keeps its charset', async (t) => {
+  const site = await startWebPeer(t);
+  await session(t, 'phone', phone, phoneEnv, null, async (s) => {
+    const { page } = s;
+    // Latin-1, as the server says: "café", not a replacement character.
+    await browse(s, 'phone', site.url('/typed?type=text/html;%20charset=iso-8859-1&body=%3Cp%20id=w%3Ecaf%E9%3C/p%3E'));
+    await waitFor(async () => (await inPage(page, '#w').textContent().catch(() => '')) === 'caf\u00e9', 'the page in its charset', 20000)
+      .catch(async (e) => { throw new Error(`${e.message}: ${await inPage(page, 'body').innerHTML().catch(() => '?')}`); });
+
+    await browse(s, 'phone', linkPage(site, '/files/f1.zip'));
+    await clickInPage(page, '#link');
+    await waitFor(async () => (await alertTitle(page).textContent().catch(() => '')) === "Can't Show File", 'the offer', 20000);
+    assert.equal(await alertMessage(page).textContent(), '"f1.zip" cannot be shown here. Download it to Saved Files?');
+    // What the page shows meanwhile says so; the file's bytes are no page.
+    await waitFor(async () => /cannot be shown/.test(await inPage(page, 'body').textContent().catch(() => '')), 'the page saying so');
+    await s.screen('cannot-show-offer');
+    await answerAlert(page, 'Download');
+    const file = path.join(savedFiles(s.home), 'f1.zip');
+    await waitFor(() => fs.existsSync(file) && fs.readFileSync(file, 'utf8') === 'f1.zip', 'the download in Saved Files', 30000);
+  });
+});
+
+test('phone: a name longer than the file system takes is refused with its reason, and nothing is made', async (t) => {
+  const site = await startWebPeer(t);
+  const long = 'x'.repeat(296) + '.txt';
+  await session(t, 'phone', phone, phoneEnv, (home) => {
+    fs.mkdirSync(path.join(savedFiles(home), 'box'), { recursive: true });
+    fs.writeFileSync(path.join(savedFiles(home), 'keep.txt'), 'kept\n');
+  }, async (s) => {
+    const { page, front, row } = s;
+    const listed = () => fs.readdirSync(savedFiles(s.home)).sort();
+    const before = listed();
+    assert.ok(before.includes('box') && before.includes('keep.txt'));
+    const refused = async (what) => {
+      await waitFor(async () => (await alertTitle(page).textContent().catch(() => '')) === 'File Name Error', `${what}: the refusal`);
+      assert.equal(await alertMessage(page).textContent(),
+        'That name cannot be used: it is 300 bytes long, and the file system takes at most 255', what);
+      await s.screen(`long-name-${what.toLowerCase().replace(/ /g, '-')}`);
+      await answerAlert(page, 'OK');
+      assert.deepEqual(listed(), before, what);
+    };
+    const prompt = async (what) => {
+      const field = page.locator('input[data-kind="field"]').filter({ visible: true }).first();
+      await field.waitFor();
+      await typeInto(field, long);
+      await clickSeen(s.button('Done').or(s.button('Save')));
+      await refused(what);
+    };
+
+    // A web download of a 400-byte name: refused before anything is asked of the server.
+    await browse(s, 'phone', linkPage(site, `/files/${'n'.repeat(396)}.zip`));
+    await inPage(page, '#link').waitFor({ timeout: 20000 });
+    await clickSeen(front().getByLabel('Download', { exact: true }));
+    await answerAlert(page, 'OK');
+    await clickInPage(page, '#link');
+    await waitFor(async () => (await alertTitle(page).textContent().catch(() => '')) === "Can't Download", 'the refusal', 20000);
+    assert.match(await alertMessage(page).textContent(),
+      /^The name "n+\u2026" from the address cannot be a local file name: it is 400 bytes long, and the file system takes at most 255\.$/);
+    await s.screen('long-name-web-download');
+    await answerAlert(page, 'OK');
+    assert.ok(!site.requests().some((r) => r.startsWith('/files/')), 'nothing was asked of the server');
+    assert.deepEqual(listed(), before);
+
+    await s.tab('Saved Files');
+    for (const command of ['Create File', 'Create Directory']) {
+      await clickSeen(front().getByLabel('Menu', { exact: true }));
+      await clickSeen(s.sheetButton(command));
+      await prompt(command);
+    }
+    for (const [name, command] of [['keep.txt', 'Rename File'], ['keep.txt', 'Copy File'], ['box', 'Rename Folder']]) {
+      await clickSeen(row(name).locator('.accessory'));
+      await clickSeen(s.sheetButton(command));
+      await prompt(command);
+    }
+    assert.equal(fs.readFileSync(path.join(savedFiles(s.home), 'keep.txt'), 'utf8'), 'kept\n');
+  });
+});
