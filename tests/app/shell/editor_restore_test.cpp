@@ -367,6 +367,23 @@ TEST_P(EditorTooBigTest, AFileTooBigToEditOpensNowhere) {
   EXPECT_TRUE(!std::filesystem::exists(big) || std::filesystem::file_size(big) == tooBig);
 }
 
+namespace {
+std::string wayName(const ::testing::TestParamInfo<Way> &info) {
+  switch (info.param) {
+  case Way::Answer:
+    return "TabletAnswered";
+  case Way::Hooks:
+    return "TabletHooks";
+  case Way::PhoneRecord:
+    return "PhoneRecord";
+  case Way::Download:
+    return "Download";
+  }
+  return "";
+}
+} // namespace
+
 INSTANTIATE_TEST_SUITE_P(Ways, EditorTooBigTest,
                          ::testing::Values(Way::Answer, Way::Hooks, Way::PhoneRecord,
-                                           Way::Download));
+                                           Way::Download),
+                         wayName);
