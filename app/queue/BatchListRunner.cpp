@@ -267,8 +267,7 @@ std::shared_ptr<BatchItem> BatchListView::itemToStartNow() {
 
   if (auto services = BatchAppServices::shared()) {
     if (auto browsing = services->browsingTransfer()) {
-      if (browsing->isFileTransferInProgress && item->server() == browsing->currentServerName &&
-          item->path() == browsing->cwd && item->filename() == browsing->fileToDownload) {
+      if (browsing->moves(item->origin())) {
         Log::system("Preventing Double-Dipping");
         return nullptr;
       }
