@@ -504,6 +504,8 @@ std::string FTPConnection::getSavedFilesPath() {
                    : platform::appendPathComponent(documents, saveToLocalFolder_);
     else if (!localFolderAtStart_.empty())
       folder = platform::appendPathComponent(folder, localFolderAtStart_);
+    // A folder of the shared folder is named from Saved Files ("../name"): the folder it names.
+    folder = platform::standardizePath(folder);
   } else if (choice >= 1 && choice <= 5) {
     const std::string server = currentServerName();
     switch (choice) {

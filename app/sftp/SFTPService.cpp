@@ -727,11 +727,13 @@ void SFTPService::downloadFile() {
       return;
     }
   } else {
-    // A queue item names its folder relative to Saved Files.
-    const std::string files = Paths::documents() + "/Files";
-    const std::string folder = to[0] == '/' ? to : files + "/" + to;
+    // A queue item names its folder relative to Saved Files; a folder of the shared folder, beside
+    // Saved Files in Documents, as "../name".
+    const std::string documents = Paths::documents();
+    const std::string folder =
+        to[0] == '/' ? to : platform::standardizePath(documents + "/Files/" + to);
     local = folder + "/" + name;
-    if (!pathLiesInside(local, folder) || (to[0] != '/' && !pathLiesInside(folder, files)))
+    if (!pathLiesInside(local, folder) || (to[0] != '/' && !pathLiesInside(folder, documents)))
       local.clear();
   }
   if (local.empty()) {

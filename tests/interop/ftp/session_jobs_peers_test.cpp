@@ -4,6 +4,8 @@
 #include "tests/interop/ftp/QueueFtpPeers.h"
 #include "tests/interop/ftp/TaskPeers.h"
 
+#include "app/foundation/Globals.h"
+
 #include "platform/foundation/FileManager.h"
 
 using namespace taskpeers;
@@ -174,6 +176,22 @@ TEST_F(SessionJobsTest, ARowAddedForAViewEndsOnlyWithAHeadViewsLimit) {
     EXPECT_EQ(services->queue->allRows()[0].filename, f.name);
     stopConnection();
   }
+}
+
+// A file opened from the tab and kept in Saved Files as it arrives goes into the folder the Saved
+// Files tab shows, also a folder of the shared folder, beside Saved Files.
+TEST_F(SessionJobsTest, AViewKeptAsItArrivesGoesIntoTheFolderShown) {
+  Server s = startPyftpdlib();
+  testsupport::writeFile(s.root + "/note.txt", "the note");
+  UserDefaults::standard().setObject("1", kAutoSaveAllDownloadsKey);
+  currentLocalFolder = "../Mine";
+  connectAndList(address(s));
+  conn->downloadFile("note.txt", 8, true, false, "/", false, false, 0);
+  const std::string shown = Paths::documents() + "/Mine/note.txt";
+  EXPECT_TRUE(waitFor([&] { return testsupport::readFile(shown) == "the note"; }))
+      << conn->transferLog();
+  EXPECT_FALSE(FileManager::fileExists(Paths::documents() + "/Files/Mine"));
+  currentLocalFolder.clear();
 }
 
 // The queue's connection runs a row the queue handed it; a different file of that name in Saved
