@@ -488,8 +488,11 @@ TEST_F(SftpService, ServerTimesOfAnyYearList) {
   ASSERT_EQ(recorder->listed.size(), std::size(cases));
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
-    for (auto &item : recorder->listed)
-      if (item->name() == c.name) EXPECT_EQ(yearOf(item->date), c.year);
+    for (auto &item : recorder->listed) {
+      if (item->name() == c.name) {
+        EXPECT_EQ(yearOf(item->date), c.year);
+      }
+    }
   }
 }
 
