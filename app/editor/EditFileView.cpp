@@ -684,22 +684,20 @@ void EditFileView::uploadBack(const editor::Bytes &bytes) {
     // The service runs an operation on a thread of the caller's own and reports on the main
     // thread, so the main thread does not wait for it.
     auto sftp = sftpConnection;
-    const std::string local = editingFileAtPath, name = textFileName;
+    const std::string local = editingFileAtPath, name = textFileName, folder = directoryOfTheFile;
+    // Where uploadThisFile puts it: the working file's name is the file's own.
     const std::string remote =
-        (directoryOfTheFile.empty() || directoryOfTheFile.back() != '/' ? directoryOfTheFile + "/"
-                                                                        : directoryOfTheFile) +
-        textFileName;
+        SFTPWrapper::remotePathIn(folder, platform::lastPathComponent(local));
     // The working file is what is sent: in use until the service has sent it.
     auto sending = std::make_shared<FileInUse>(local);
-    auto send = [sftp, local, remote, name, sending](SFTPWrapper &) {
+    auto send = [sftp, local, folder, remote, name, sending](SFTPWrapper &) {
       // Only the service's report that the file arrived ends the edit record: a refused or
       // failed upload keeps it (and the working file) for the next start.
       const std::weak_ptr<SFTPWrapperDelegate> listener = sftp->delegate();
       auto watch =
           std::make_shared<UploadWatch>(listener, remote, [local] { forgetSavedEdit(local); });
       sftp->setDelegate(watch);
-      sftp->setupToUploadThisFile(local, remote);
-      sftp->uploadFile();
+      sftp->uploadThisFile(local, folder);
       // Its reports are on their way to the main thread, in order; after them the screen that
       // listened gets the service back, unless another one has taken it meanwhile. A save that
       // did not arrive is never left unsaid.

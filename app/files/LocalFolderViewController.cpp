@@ -192,9 +192,13 @@ void LocalFolderViewController::viewWillAppear(bool) {
     uploadBtn_->setEnabled(false);
     emailBtn_->setEnabled(false);
   }
-  currentLocalFolder = currentFolder();
-  // The shared folder is Documents itself, which holds the application's own files: nothing is
-  // downloaded straight into it.
+  // Downloads go into the folder shown, named from Saved Files: a folder of the shared folder is
+  // beside it in Documents ("../name"). The shared folder is Documents itself, which holds the
+  // application's own files: nothing is downloaded straight into it, and Saved Files takes them.
+  currentLocalFolder = sharedWithiTunes_ ? std::string()
+                       : currentFolder_ == "Files" || currentFolder_.rfind("Files/", 0) == 0
+                           ? currentFolder()
+                           : "../" + currentFolder_;
   currentLocalFolderInDocuments = sharedWithiTunes_ ? std::string() : currentFolder_;
   doButtonStatesForIndexPath(checkedIndexPath());
   appDelegateServices().viewUsesMyScroller(true);

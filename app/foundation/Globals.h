@@ -18,8 +18,10 @@ extern std::string globalTempPath;                  // Documents/"Downloads"
 extern std::vector<std::string> tempFilesToCleanup; // temporary files to remove later
 extern platform::ui::Font myTextInputFont;          // system font, standard size + 3
 extern bool iPAD;
-extern int osMajorVersion;             // 2, or 3 on a system whose version starts with "3."
-extern std::string currentLocalFolder; // relative to Saved Files
+extern int osMajorVersion; // 2, or 3 on a system whose version starts with "3."
+// The folder the Saved Files tab showed last, relative to Saved Files ("../name" for a folder of
+// the shared folder, which lies beside Saved Files in Documents).
+extern std::string currentLocalFolder;
 // The same folder as its path below Documents ("Files/..." for Saved Files; a folder of the
 // shared folder is not in Saved Files); empty at start and for the shared folder itself.
 extern std::string currentLocalFolderInDocuments;

@@ -655,12 +655,8 @@ void FTPConnection::doneBatchItem() {
 }
 
 void FTPConnection::abortBatchItem() {
+  // A cut or refused transfer keeps its row, a view's too: the queue finishes it later.
   if (!isFileTransferInProgress() || batchPK_ < 0) return;
-  if (rowEndsWithView()) {
-    endViewRow();
-    setTask(kTaskIdle);
-    return;
-  }
   auto owed = oweQueueReport();
   setTask(kTaskIdle);
   BatchObject object{batchPK_, 0, 0};
@@ -669,10 +665,6 @@ void FTPConnection::abortBatchItem() {
         if (auto q = s.batchView()) q->abortBatchItemObject(object);
       },
       std::move(owed));
-}
-
-bool FTPConnection::rowEndsWithView() const {
-  return mainConnection_ && iTask_ == kTaskDownload && !justDownload_ && batchPK_ >= 0;
 }
 
 void FTPConnection::endViewRow() {

@@ -150,6 +150,9 @@ public:
   std::string loginUser() const;
   std::string loginPass() const;
   std::string fileToDownload() const;
+  // The file named `fileToDownload` in the folder the connection is in, on its server, port and
+  // user.
+  RemoteOrigin fileInFolderOrigin() const;
   std::string saveToLocalFolder() const;
   std::string ftpStatusMessage() const;
   std::string initialCurrentDirectory() const;
@@ -349,10 +352,8 @@ protected:
   // --- Queue reports ----------------------------------------------------------------------------
   void doneBatchItem();
   void abortBatchItem();
-  // The browsing connection's download that is only looked at (opened, edited, its head or tail
-  // shown): the queue row recorded for it belongs to that look and ends with it, however it ends.
-  bool rowEndsWithView() const;
-  // Ends that row (the queue drops it).
+  // Ends the queue row of a head view that got all it wanted (the queue drops it): the rest of
+  // the file was never wanted.
   void endViewRow();
   void updateBatchProgressMark(float progress, int64_t bytes);
   void updateBatchFileSize();

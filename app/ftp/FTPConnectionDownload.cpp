@@ -84,6 +84,11 @@ RemoteOrigin FTPConnection::downloadOrigin() const {
                           loginUser(), fromFolderDownload_, fileToDownload_);
 }
 
+RemoteOrigin FTPConnection::fileInFolderOrigin() const {
+  return RemoteOrigin::of(fSecureLogin_ ? "ftps" : "ftp", currentServerName(), currentPort_,
+                          loginUser(), cwd(), fileToDownload());
+}
+
 std::string FTPConnection::downloadPartialPath() const {
   return temporaryPartialFilePath(downloadOrigin());
 }
@@ -499,6 +504,8 @@ std::string FTPConnection::getSavedFilesPath() {
                    : platform::appendPathComponent(documents, saveToLocalFolder_);
     else if (!localFolderAtStart_.empty())
       folder = platform::appendPathComponent(folder, localFolderAtStart_);
+    // A folder of the shared folder is named from Saved Files ("../name"): the folder it names.
+    folder = platform::standardizePath(folder);
   } else if (choice >= 1 && choice <= 5) {
     const std::string server = currentServerName();
     switch (choice) {
@@ -550,7 +557,7 @@ void FTPConnection::editDownloadedFile(bool replace, bool reportDone) {
   // A preview holds part of a file: it is never saved over anything.
   const bool save = replace && !preview && (autoSave || justDownload);
   const std::string saved = save ? getSavedFilesPath() : std::string();
-  const bool readOnly = preview || loginUser().empty();
+  const bool readOnly = opensReadOnly(preview, loginUser());
   const std::string folder = cwd();
   const BatchObject done{batchPK_, 0, 0};
   std::weak_ptr<FTPConnection> weak = weak_from_this();

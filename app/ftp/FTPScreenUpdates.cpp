@@ -240,9 +240,7 @@ void FTPConnection::abandonTask(const std::string &why, bool closeSession) {
     writeStreamFileDownload_.reset();
   }
   // The queue row of the transfer or folder download goes back to the queue with the error.
-  if (rowEndsWithView()) {
-    endViewRow();
-  } else if ((isFileTransferInProgress() || directoryBatchActive_) && batchPK_ >= 0) {
+  if ((isFileTransferInProgress() || directoryBatchActive_) && batchPK_ >= 0) {
     BatchObject object{batchPK_, 0, 0};
     onMain([object](FTPAppServices &s) {
       if (auto q = s.batchView()) q->abortBatchItemObject(object);

@@ -62,6 +62,13 @@ public:
   virtual void setEditingSavedFile(bool) {}
 };
 
+// Whether a downloaded file opens in the editor without a way to save it back: a head or tail view
+// holds only part of the file (saved, that part would take the whole file's place on the server),
+// and an anonymous login has no say over the server's files. FTP and SFTP views both ask this.
+inline bool opensReadOnly(bool partOfTheFile, const std::string &loginUser) {
+  return partOfTheFile || loginUser.empty();
+}
+
 // The application delegate's services that the connections use. Every call is made on the main
 // thread.
 class FTPAppServices {

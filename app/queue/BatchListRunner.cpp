@@ -267,8 +267,7 @@ std::shared_ptr<BatchItem> BatchListView::itemToStartNow() {
 
   if (auto services = BatchAppServices::shared()) {
     if (auto browsing = services->browsingTransfer()) {
-      if (browsing->isFileTransferInProgress && item->server() == browsing->currentServerName &&
-          item->path() == browsing->cwd && item->filename() == browsing->fileToDownload) {
+      if (browsing->moves(item->origin())) {
         Log::system("Preventing Double-Dipping");
         return nullptr;
       }
@@ -800,7 +799,8 @@ std::string BatchListView::localFileOfItem(const BatchItem &item) const {
   if (BatchItem::isUploadAction(item.action()))
     return absolute ? local : platform::appendPathComponent(platform::Paths::documents(), local);
   if (absolute) return local;
-  const std::string folder = platform::appendPathComponent(
-      platform::appendPathComponent(platform::Paths::documents(), "Files"), local);
+  // A folder of the shared folder is named from Saved Files ("../name"): the folder it names.
+  const std::string folder = platform::standardizePath(platform::appendPathComponent(
+      platform::appendPathComponent(platform::Paths::documents(), "Files"), local));
   return platform::appendPathComponent(folder, item.filename());
 }

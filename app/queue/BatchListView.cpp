@@ -404,9 +404,7 @@ bool BatchListView::stopDeletedRow(const BatchItem &item) {
   // its, so its transfer stops with it.
   if (auto services = BatchAppServices::shared())
     if (auto browsing = services->browsingTransfer())
-      if (browsing->isFileTransferInProgress && item.server() == browsing->currentServerName &&
-          item.path() == browsing->cwd && item.filename() == browsing->fileToDownload)
-        services->stopBrowsingTransfer();
+      if (browsing->moves(item.origin())) services->stopBrowsingTransfer();
   return false;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "app/files/LocalFolderScreen.h"
+#include "app/foundation/RemoteOrigin.h"
 
 #include <functional>
 #include <memory>
@@ -13,10 +14,15 @@
 
 class SFTPWrapper;
 
-// What the FTP tab's connection is moving right now.
+// What the FTP tab's connection is moving right now: the file of that name in the folder it is
+// in, on its server, port and user.
 struct BrowsingTransfer {
   bool isFileTransferInProgress = false;
-  std::string currentServerName, cwd, fileToDownload;
+  RemoteOrigin file;
+  // Whether that transfer moves the queue row's file (the same file of the same session).
+  bool moves(const RemoteOrigin &rowFile) const {
+    return isFileTransferInProgress && file.sameFileAs(rowFile);
+  }
 };
 
 // A remote folder and the session it is reached by: the server (a host name, or a server text

@@ -106,8 +106,11 @@ EditOrigin originOf(const DirViewer &screen) {
     return origin;
   }
   auto &c = *screen.theConnection;
-  return EditOrigin{c.currentServerName(), c.currentPort(), c.loginUser(),
-                    editProtocolWord(false, c.fSecureLogin())};
+  return EditOrigin{c.currentServerName(),
+                    c.currentPort(),
+                    c.loginUser(),
+                    editProtocolWord(false, c.fSecureLogin()),
+                    {}};
 }
 
 // A downloaded copy lives in the temporary folder; anything else (a document in Saved Files) is

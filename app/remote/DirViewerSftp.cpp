@@ -171,7 +171,10 @@ void DirViewer::downloadedFile(SFTPWrapper &s, const std::string &path) {
     std::ofstream out(shown, std::ios::binary | std::ios::trunc);
     out.write(data.data(), std::streamsize(data.size()));
   }
-  if (auto s = FTPAppServices::shared()) s->openTextEditor(shown);
+  // Only part of the file: it is looked at, never saved back over the whole file.
+  if (auto services = FTPAppServices::shared())
+    if (auto editor = services->openTextEditor(shown))
+      editor->setFReadOnly(opensReadOnly(true, s.username()));
 }
 
 void DirViewer::downloadError(SFTPWrapper &, const std::string &text) {

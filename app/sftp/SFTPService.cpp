@@ -77,11 +77,6 @@ std::string parentOf(const std::string &path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::string joinRemote(const std::string &folder, const std::string &name) {
-  if (folder.empty()) return name;
-  return folder.back() == '/' ? folder + name : folder + "/" + name;
-}
-
 std::string permissionText(bool dir, bool link, int perms) {
   std::string s(1, dir ? 'd' : link ? 'l' : '-');
   const char *rwx = "rwxrwxrwx";
@@ -270,7 +265,13 @@ void SFTPService::dropConnection() {
 }
 
 bool SFTPService::isConnected() {
-  return connecting_ || connected_;
+  if (connecting_) return true;
+  // The library is asked only while no operation uses it; one that does found the connection
+  // there when it began. The library drops a connection the server closed as soon as an
+  // operation meets it: from then on this is false, until an operation connects again.
+  std::unique_lock op(opMutex_, std::try_to_lock);
+  if (!op) return connected_;
+  return connected_ && sftp_ && sftp_->get_IsConnected();
 }
 bool SFTPService::isActive() {
   return (connected_ || connecting_) && (active_ || batchRunning_);
@@ -384,7 +385,8 @@ bool SFTPService::ensureConnected() {
   if (!sftp_->InitializeSftp())
     return fail("Unable to start SFTP on the server.", &SFTPWrapperDelegate::sftpError);
   CkString root;
-  std::string rootDir = sftp_->RealPath(".", "", root) ? root.getString() : "/";
+  // A server that will not name the login folder still lists it as ".": "/" is its top folder.
+  std::string rootDir = sftp_->RealPath(".", "", root) ? root.getString() : ".";
   step("SFTP start");
   {
     std::lock_guard lock(stateMutex_);
@@ -725,11 +727,13 @@ void SFTPService::downloadFile() {
       return;
     }
   } else {
-    // A queue item names its folder relative to Saved Files.
-    const std::string files = Paths::documents() + "/Files";
-    const std::string folder = to[0] == '/' ? to : files + "/" + to;
+    // A queue item names its folder relative to Saved Files; a folder of the shared folder, beside
+    // Saved Files in Documents, as "../name".
+    const std::string documents = Paths::documents();
+    const std::string folder =
+        to[0] == '/' ? to : platform::standardizePath(documents + "/Files/" + to);
     local = folder + "/" + name;
-    if (!pathLiesInside(local, folder) || (to[0] != '/' && !pathLiesInside(folder, files)))
+    if (!pathLiesInside(local, folder) || (to[0] != '/' && !pathLiesInside(folder, documents)))
       local.clear();
   }
   if (local.empty()) {
@@ -824,17 +828,6 @@ void SFTPService::setupToUploadThisFile(const std::string &localPath, const std:
   std::lock_guard lock(stateMutex_);
   uploadLocal_ = localPath;
   uploadRemote_ = toPath;
-}
-
-bool SFTPService::uploadThisFile(const std::string &localPath, const std::string &remoteFolder) {
-  setupToUploadThisFile(localPath,
-                        joinRemote(remoteFolder, platform::lastPathComponent(localPath)));
-  Busy busy(*this);
-  if (!busy) return false;
-  std::lock_guard op(opMutex_);
-  pending_ = !connected_;
-  if (!ensureConnected()) return false;
-  return uploadTo(localPath, joinRemote(remoteFolder, platform::lastPathComponent(localPath)));
 }
 
 void SFTPService::uploadFile() {
@@ -1075,7 +1068,7 @@ void SFTPService::batchFolderPaths(size_t index, std::string &remote, std::strin
   relative = platform::lastPathComponent(remote);
   for (size_t k = chain.size() - 1; k-- > 0;) {
     const std::string &name = batchFolders_[chain[k]].name;
-    remote = joinRemote(remote, name);
+    remote = SFTPWrapper::remotePathIn(remote, name);
     relative += "/" + name;
   }
 }
@@ -1139,7 +1132,7 @@ void SFTPService::nextBatchDirectory() {
     std::vector<SftpBatchFile> small;
     for (auto &item : items) {
       const std::string &name = item->name();
-      const std::string remote = joinRemote(remoteFolder, name);
+      const std::string remote = SFTPWrapper::remotePathIn(remoteFolder, name);
       const std::string local = localFolder + "/" + name;
       if (name.size() > kMaxLocalName) {
         logLine("Skipped " + remote.substr(0, 512) + "...: the name is too long for a local file");

@@ -38,8 +38,7 @@ public:
   void paused() override;
   std::string userRootDir() override;
   std::string lastOperationDir() override;
-  // The remote folder the connection is in.
-  std::string dir();
+  std::string dir() override;
 
   void setDir(const std::string &dir) override;
   void getThisDirectory(const std::string &path) override;
@@ -49,8 +48,6 @@ public:
   void downloadFile() override;
   void setupToUploadThisFile(const std::string &localPath, const std::string &toPath) override;
   void uploadFile() override;
-  // Uploads a local file into a remote folder on the calling thread, returning when done.
-  bool uploadThisFile(const std::string &localPath, const std::string &remoteFolder);
   void createDirectory(const std::string &path) override;
   void deleteFile(const std::string &path) override;
   void deleteDirectory(const std::string &path) override;

@@ -2,6 +2,8 @@
 
 #include "app/foundation/PartialFile.h"
 
+#include "platform/foundation/Text.h"
+
 namespace {
 std::mutex makerMutex;
 std::function<std::shared_ptr<SFTPWrapper>()> &maker() {
@@ -81,4 +83,15 @@ std::string SFTPWrapper::downloadPartialPath(const std::string &server, int port
                                              const std::string &user, const std::string &remote,
                                              const std::string &local) {
   return partialFilePath(local, sftpDownloadSource(server, port, user, remote));
+}
+
+std::string SFTPWrapper::remotePathIn(const std::string &folder, const std::string &name) {
+  if (folder.empty()) return name;
+  return folder.back() == '/' ? folder + name : folder + "/" + name;
+}
+
+void SFTPWrapper::uploadThisFile(const std::string &localPath, const std::string &remoteFolder) {
+  setupToUploadThisFile(localPath,
+                        remotePathIn(remoteFolder, platform::lastPathComponent(localPath)));
+  uploadFile();
 }

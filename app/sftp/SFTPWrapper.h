@@ -80,8 +80,13 @@ public:
                                          const std::string &user, const std::string &remote,
                                          const std::string &local);
 
+  // `name` in the remote folder `folder` (empty: the login folder).
+  static std::string remotePathIn(const std::string &folder, const std::string &name);
+
   // --- State.
   virtual void reinit() = 0;
+  // Connecting, or connected as far as the library knows: false once the library has dropped a
+  // connection the server closed.
   virtual bool isConnected() = 0;
   virtual bool isActive() = 0;
   virtual bool isAnythingPending() = 0;
@@ -89,6 +94,8 @@ public:
   virtual void paused() = 0;
   virtual std::string userRootDir() = 0;
   virtual std::string lastOperationDir() = 0;
+  // The remote folder the connection is in: the one it lists.
+  virtual std::string dir() = 0;
 
   // --- Operations (each on a thread of the caller's own).
   virtual void setDir(const std::string &dir) = 0;
@@ -99,6 +106,9 @@ public:
   virtual void downloadFile() = 0;
   virtual void setupToUploadThisFile(const std::string &localPath, const std::string &toPath) = 0;
   virtual void uploadFile() = 0;
+  // Uploads a local file under its own name into a remote folder on the calling thread, returning
+  // when it has ended (reported to the delegate as uploadFile reports).
+  void uploadThisFile(const std::string &localPath, const std::string &remoteFolder);
   virtual void createDirectory(const std::string &path) = 0;
   virtual void deleteFile(const std::string &path) = 0;
   virtual void deleteDirectory(const std::string &path) = 0;

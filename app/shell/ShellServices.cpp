@@ -147,8 +147,7 @@ public:
     auto d = d_.lock();
     auto c = d ? d->ftpConnection() : nullptr;
     if (!c) return std::nullopt;
-    return BrowsingTransfer{c->isFileTransferInProgress(), c->currentServerName(), c->cwd(),
-                            c->fileToDownload()};
+    return BrowsingTransfer{c->isFileTransferInProgress(), c->fileInFolderOrigin()};
   }
   void stopBrowsingTransfer() override {
     auto d = d_.lock();
@@ -259,7 +258,7 @@ public:
   }
   std::string browsingFolder() override {
     return withDelegate(d_, std::string(), [](FerrowenAppDelegate &d) {
-      if (d.sftpConnection()) return d.sftpConnection()->lastOperationDir();
+      if (d.sftpConnection()) return d.sftpConnection()->dir();
       return d.ftpConnection() ? d.ftpConnection()->cwd() : std::string();
     });
   }

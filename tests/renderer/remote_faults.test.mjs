@@ -8,7 +8,9 @@
 //   answer in time;
 // - a row's (...) button makes its row the checked one and opens its menu; left, the row stays
 //   checked with its button, and the next click on the row takes the mark away (a remote folder
-//   and Saved Files).
+//   and Saved Files);
+// - the beginning of a file too big to open whole, shown over SFTP, opens without Save: saved, the
+//   part would take the whole file's place on the server.
 // The account is made for the test and removed after it. Screenshots go to
 // $RENDERER_ARTEFACTS/remote-<profile>.
 import { after, test } from 'node:test';
@@ -137,6 +139,45 @@ for (const [profile, viewport, env] of profiles) {
         await screen('saved-files-checked-after-menu');
         await clickSeen(row('kept.txt'));
         await waitFor(async () => JSON.stringify(await checkedRows(front)) === '[]', 'the mark taken away by the next click');
+      },
+    });
+  });
+}
+
+for (const [profile, viewport, env] of profiles) {
+  test(`${profile}: the beginning of a big file over SFTP is shown, never saved back`, async (t) => {
+    const served = fs.mkdtempSync('/tmp/r-');
+    const keysDir = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-remote-keys-'));
+    t.after(() => {
+      for (const d of [served, keysDir]) fs.rmSync(d, { recursive: true, force: true });
+    });
+    fs.chmodSync(served, 0o777);
+    const big = '0123456789abcdef\n'.repeat(1 << 17); // 2 MiB: over every device's limit
+    fs.writeFileSync(path.join(served, 'big.txt'), big);
+    const sshd = await startSshd(t, keysDir);
+    await session(t, {
+      chromium, suite: 'remote-head', dir: path.join(artefacts, `remote-${profile}`), viewport, env,
+      run: async ({ page, front, screen, button, row, sheetButton }) => {
+        const field = (name) => front().getByLabel(name, { exact: true });
+        for (const [name, text] of [['Server', `sftp://127.0.0.1:${sshd.port}${served}`], ['User Name', account.name], ['Password', account.password]])
+          await typeInto(field(name), text);
+        await clickSeen(button('Connect'));
+        await row('big.txt').waitFor({ timeout: 60000 });
+        // A click checks the row (a second one takes the mark away): clicked until View shows.
+        for (let tries = 0; tries < 3 && !(await button('View').count()); tries++) {
+          await clickSeen(row('big.txt'));
+          await waitFor(async () => (await button('View').count()) > 0, 'the View button', 3000).catch(() => {});
+        }
+        await clickSeen(button('View'));
+        await clickSeen(sheetButton('View Beginning (Head)'));
+        const text = page.locator('#screen textarea').filter({ visible: true }).first();
+        await waitFor(async () => (await text.count()) && (await text.inputValue()).startsWith('0123456789abcdef\n'),
+          'the beginning in the editor', 60000);
+        assert.ok((await text.inputValue()).length < big.length, 'the whole file was shown');
+        assert.equal(await page.locator('#screen').getByRole('button', { name: 'Save', exact: true }).count(), 0,
+          'the part of the file can be saved over the whole');
+        await screen('sftp-head-view');
+        assert.equal(fs.readFileSync(path.join(served, 'big.txt'), 'utf8'), big);
       },
     });
   });

@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,12 @@ namespace tabtest {
 
 using namespace platform;
 using namespace platform::ui;
+
+// The editor as the tab hands it a file: whether it was told it may not save the file back.
+struct EditorSeen : EditFileViewScreen {
+  std::optional<bool> readOnly;
+  void setFReadOnly(bool on) override { readOnly = on; }
+};
 
 class TabServices : public FTPAppServices, public BatchAppServices {
 public:
@@ -43,8 +50,7 @@ public:
   std::optional<BrowsingTransfer> browsingTransfer() override {
     auto c = connect ? connect->theConnection : nullptr;
     if (!c) return std::nullopt;
-    return BrowsingTransfer{c->isFileTransferInProgress(), c->currentServerName(), c->cwd(),
-                            c->fileToDownload()};
+    return BrowsingTransfer{c->isFileTransferInProgress(), c->fileInFolderOrigin()};
   }
   // As the application's: the folder screen on top, and a stop of the tab's own transfer.
   std::shared_ptr<RemoteFolderScreen> topRemoteFolderScreen() override {
@@ -55,7 +61,8 @@ public:
   }
   std::shared_ptr<EditFileViewScreen> openTextEditor(const std::string &path) override {
     edited.push_back(testsupport::readFile(path));
-    return nullptr;
+    editors.push_back(std::make_shared<EditorSeen>());
+    return editors.back();
   }
   void showDocumentViewer(const std::string &, const std::string &path) override {
     viewed.push_back(testsupport::readFile(path));
@@ -72,6 +79,7 @@ public:
   std::shared_ptr<BatchListView> queue;
   std::shared_ptr<Connect> connect;
   std::vector<std::string> edited, viewed, helpPages;
+  std::vector<std::shared_ptr<EditorSeen>> editors; // one per file in `edited`
 };
 
 class TabFixture : public ::testing::Test {

@@ -18,6 +18,7 @@ public:
   void paused() override {}
   std::string userRootDir() override { return "/home/u"; }
   std::string lastOperationDir() override { return ""; }
+  std::string dir() override { return ""; }
   void setDir(const std::string &) override {}
   void getThisDirectory(const std::string &) override {}
   void getDirectory() override {}

@@ -259,6 +259,31 @@ TEST_F(LocalFolderTest, SharedFolderWatchSeesAnotherProcessAndHidesAppFolders) {
   EXPECT_FALSE(fs::exists(documents() + "/iTunes"));
 }
 
+// Downloads go into the folder the tab shows, named from Saved Files: a folder of the shared
+// folder lies beside Saved Files; the shared folder itself (Documents, with the application's own
+// folders) takes none, and Saved Files does.
+TEST_F(LocalFolderTest, DownloadsGoToTheFolderShown) {
+  fs::create_directories(documents() + "/Mine/deeper");
+  struct Step {
+    const char *tap, *downloadsInto;
+  };
+  for (const Step &step : {Step{"", ""},
+                           {"sub", "sub"},
+                           {"<", ""},
+                           {"Shared with iTunes", ""},
+                           {"Mine", "../Mine"},
+                           {"deeper", "../Mine/deeper"}}) {
+    SCOPED_TRACE(step.tap);
+    if (std::string(step.tap) == "<") {
+      ASSERT_TRUE(probe->tapBack());
+    } else if (*step.tap) {
+      ASSERT_TRUE(probe->tapRow(step.tap));
+    }
+    RunLoop::main()->runPending();
+    EXPECT_EQ(currentLocalFolder, step.downloadsInto);
+  }
+}
+
 TEST_F(LocalFolderTest, SheetCommandsOnFilesAndFolders) {
   std::vector<std::string> opened;
   DocumentInteraction::setRecorder([&](const std::string &p) {

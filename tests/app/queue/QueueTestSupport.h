@@ -81,6 +81,7 @@ public:
   void paused() override { note("paused"); }
   std::string userRootDir() override { return "/"; }
   std::string lastOperationDir() override { return lastDir; }
+  std::string dir() override { return lastDir; }
   void setDir(const std::string &) override {}
   void getThisDirectory(const std::string &) override {}
   void getDirectory() override {}

@@ -90,20 +90,47 @@ TEST_F(QueueTest, OneItemAtATimeAndReuseOnlyTheSameHostAndPort) {
                                       "download@sftp.ab:2222", "reinit", "download@sftp.ab:22"}));
 }
 
-TEST_F(QueueTest, HoldsBackTheFileTheBrowsingConnectionMoves) {
+// The queue holds back a row whose file the browsing connection is moving: the same file of the
+// same session. One of another port, user, folder or name is another file, and goes ahead.
+struct Moving {
+  const char *what;
+  RemoteOrigin file;
+  bool heldBack;
+};
+void PrintTo(const Moving &m, std::ostream *out) {
+  *out << m.what;
+}
+class BrowsingMoves : public QueueTest, public ::testing::WithParamInterface<Moving> {};
+
+TEST_P(BrowsingMoves, OnlyTheSameFileOfTheSameSessionIsHeldBack) {
   makeQueue();
-  services_->browsing = BrowsingTransfer{true, "s.example", "/r", "same.bin"};
-  queue_->addBatchItemAction(30, "same.bin", "/r", 1, "s.example", 22, "u", "p", "sftp", "", false,
-                             true);
+  services_->browsing = BrowsingTransfer{true, GetParam().file};
+  queue_->addBatchItemAction(30, "same.bin", "/r", 1, "s.example:2222", 0, "u", "p", "sftp", "",
+                             false, true);
   advance(2);
   waitFor([&] { return sftp_->started() > 0; }, 0.3);
-  EXPECT_EQ(sftp_->started(), 0u);
+  EXPECT_EQ(sftp_->started(), GetParam().heldBack ? 0u : 1u);
   EXPECT_FALSE(queue_->fPaused());
-  // Another folder is another file.
-  services_->browsing->cwd = "/elsewhere";
+  // Once the browsing connection has moved on, the row goes ahead.
+  services_->browsing->isFileTransferInProgress = false;
   advance(15);
-  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 1; }));
+  EXPECT_TRUE(waitFor([&] { return sftp_->started() == 1; }));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Queue, BrowsingMoves,
+    ::testing::Values(
+        Moving{"TheRowsFile", RemoteOrigin::of("sftp", "S.example", 2222, "u", "/r", "same.bin"),
+               true},
+        Moving{"AnotherPort", RemoteOrigin::of("sftp", "s.example", 22, "u", "/r", "same.bin"),
+               false},
+        Moving{"AnotherUser", RemoteOrigin::of("sftp", "s.example", 2222, "v", "/r", "same.bin"),
+               false},
+        Moving{"AnotherFolder",
+               RemoteOrigin::of("sftp", "s.example:2222", 0, "u", "/q", "same.bin"), false},
+        Moving{"AnotherName", RemoteOrigin::of("sftp", "s.example:2222", 0, "u", "/r", "b.bin"),
+               false}),
+    [](const auto &info) { return std::string(info.param.what); });
 
 TEST_F(QueueTest, FailedItemsAreSkippedAndAllFailedPausesWithBang) {
   makeQueue();

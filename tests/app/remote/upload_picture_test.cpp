@@ -83,11 +83,17 @@ TEST_F(UploadPictureTest, ANewSizeIsBoundedAsInTheImageEditor) {
   for (const Case &c : cases) {
     SCOPED_TRACE(std::string(c.width ? c.width : "-") + "x" + (c.height ? c.height : "-"));
     ASSERT_TRUE(probe->setSwitch("Keep Aspect", !c.width || !c.height));
-    for (const char *field : {"Width", "Height"})
-      if (const size_t n = probe->find<TextField>(field)->text().size())
+    for (const char *field : {"Width", "Height"}) {
+      if (const size_t n = probe->find<TextField>(field)->text().size()) {
         ASSERT_TRUE(probe->backspace(field, n)) << probe->lastError();
-    if (c.width) ASSERT_TRUE(probe->type("Width", c.width));
-    if (c.height) ASSERT_TRUE(probe->type("Height", c.height));
+      }
+    }
+    if (c.width) {
+      ASSERT_TRUE(probe->type("Width", c.width));
+    }
+    if (c.height) {
+      ASSERT_TRUE(probe->type("Height", c.height));
+    }
     EXPECT_EQ(namer->verifyData(), c.accepted);
     const auto alerts = probe->pendingAlerts();
     ASSERT_EQ(alerts.size(), c.accepted ? 0u : 1u);

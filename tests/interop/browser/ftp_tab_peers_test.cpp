@@ -244,6 +244,9 @@ TEST_P(FtpTabPeersTest, BrowseSortSearchViewAndEdit) {
   ASSERT_FALSE(tail.empty());
   EXPECT_LT(tail.size(), big.size());
   EXPECT_EQ(big.substr(big.size() - tail.size()), tail);
+  // The whole file may be saved back; its tail may not.
+  EXPECT_EQ(services->editors[0]->readOnly, std::optional<bool>(false));
+  EXPECT_EQ(services->editors[1]->readOnly, std::optional<bool>(true));
 }
 
 TEST_P(FtpTabPeersTest, FolderActionsReachTheServer) {

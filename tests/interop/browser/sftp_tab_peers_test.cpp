@@ -114,6 +114,8 @@ TEST_F(SftpTabPeersTest, PasswordLoginBrowseViewAndDownload) {
     ASSERT_TRUE(probe->answerSheet(part)) << probe->lastError();
     ASSERT_TRUE(waitFor([&] { return services->edited.size() == before + 1; })) << part;
     EXPECT_TRUE(services->edited.back() == expected) << part;
+    // Part of the file: saved, it would take the whole file's place on the server.
+    EXPECT_EQ(services->editors.back()->readOnly, std::optional<bool>(true)) << part;
     ASSERT_TRUE(shows("big.txt"));
   }
 

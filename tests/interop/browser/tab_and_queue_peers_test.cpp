@@ -130,4 +130,37 @@ TEST_F(TabAndQueuePeers, DeletingTheRowOfTheTabsFetchStopsIt) {
   EXPECT_TRUE(services->viewed.empty());
 }
 
+// Two servers on one host, each with a "photo.jpg" of its own in the same folder, for the same
+// user: the tab fetches A's to show it. B's queue row is another file: deleting it leaves A's fetch
+// running.
+TEST_F(TabAndQueuePeers, AnotherServersFileOfTheSameNameIsAnotherFile) {
+  queuetest::QueuePeer a(100 * 1024), b;
+  ASSERT_TRUE(a.ready() && b.ready());
+  testsupport::writeFile(a.root() + "/photo.jpg", queuetest::pattern(3 << 20));
+  testsupport::writeFile(b.root() + "/photo.jpg", "B's picture");
+  ASSERT_TRUE(connectTo("127.0.0.1:" + std::to_string(a.port()), "joe", "secret"));
+  ASSERT_TRUE(shows("photo.jpg")) << a.serverLog();
+  const std::string folder = top()->currentWorkingDirectory();
+  ASSERT_TRUE(probe->tapRow("photo.jpg"));
+  ASSERT_TRUE(probe->tap("View"));
+  const std::string partial = queuetest::ftpPartialOf("photo.jpg", a.port());
+  ASSERT_TRUE(waitFor([&] { return sizeOfFileAtPath(partial) >= 100000; }));
+  auto &queue = *services->queue;
+  auto &tab = *services->connect->theConnection;
+  // The queue waits (its first row is A's, which the tab is fetching).
+  ASSERT_GT(queue.addBatchItemAction(2, "photo.jpg", folder, 11, "127.0.0.1", b.port(), "joe",
+                                     "secret", "ftp", "", false, false),
+            0);
+  ASSERT_EQ(queue.batchItemList().size(), 2u);
+  queue.view();
+  queue.commitEditingStyle(*queue.tableView(), TableViewCellEditingStyle::Delete, {0, 1});
+  ASSERT_EQ(queue.batchItemList().size(), 1u);
+  const uint64_t before = sizeOfFileAtPath(partial);
+  EXPECT_TRUE(waitFor([&] { return sizeOfFileAtPath(partial) > before + 100000; }))
+      << "A's fetch goes on";
+  EXPECT_TRUE(tab.isFileTransferInProgress());
+
+  EXPECT_TRUE(services->viewed.empty());
+}
+
 } // namespace

@@ -194,7 +194,7 @@ TEST_F(QueueFtpTest, DownloadQueuedForUnpackingReachesTheTarService) {
 TEST_F(QueueFtpTest, DownloadsLandInTheItemsOwnFolder) {
   QueuePeer peer;
   ASSERT_TRUE(peer.ready());
-  for (const char *name : {"a.txt", "b.txt", "c.txt", "d.txt"})
+  for (const char *name : {"a.txt", "b.txt", "c.txt", "d.txt", "e.txt"})
     ASSERT_TRUE(testsupport::writeFile(peer.root() + "/" + name, std::string("file ") + name));
   const std::string files = Paths::documents() + "/Files";
   const std::string outside = Paths::home() + "/outside";
@@ -203,8 +203,11 @@ TEST_F(QueueFtpTest, DownloadsLandInTheItemsOwnFolder) {
   makeQueue();
   add(2, "a.txt", peer.port(), "/sub/deeper");
   add(2, "b.txt", peer.port(), outside + "/b.txt"); // an absolute local path names the file
+  // A folder of the shared folder, beside Saved Files, as the Saved Files tab names it.
+  add(2, "e.txt", peer.port(), "../Mine");
   add(2, "c.txt", peer.port());
   ASSERT_TRUE(runUntilEmpty()) << testsupport::readFile(peer.log());
+  EXPECT_EQ(testsupport::readFile(Paths::documents() + "/Mine/e.txt"), "file e.txt");
   EXPECT_EQ(testsupport::readFile(files + "/sub/deeper/a.txt"), "file a.txt");
   EXPECT_EQ(testsupport::readFile(outside + "/b.txt"), "file b.txt");
   EXPECT_EQ(testsupport::readFile(files + "/c.txt"), "file c.txt");

@@ -4,6 +4,8 @@
 #include "tests/interop/ftp/QueueFtpPeers.h"
 #include "tests/interop/ftp/TaskPeers.h"
 
+#include "app/foundation/Globals.h"
+
 #include "platform/foundation/FileManager.h"
 
 using namespace taskpeers;
@@ -137,9 +139,9 @@ INSTANTIATE_TEST_SUITE_P(SessionJobs, StoredJobAfterRefusedLogin,
                                   (std::get<1>(info.param) ? "_ReinitThenConnect" : "_Connect");
                          });
 
-// A head view that stops at its limit, and a view whose transfer fails, end the queue row the
-// view added: the queue would otherwise run it later as a download into Saved Files.
-TEST_F(SessionJobsTest, ARowAddedForAViewEndsWithTheView) {
+// A head view that stops at its limit ends the queue row the view added: the rest of the file was
+// never wanted. A view whose transfer is cut or refused keeps its row, for the queue to finish.
+TEST_F(SessionJobsTest, ARowAddedForAViewEndsOnlyWithAHeadViewsLimit) {
   Server s = startPyftpdlib();
   testsupport::writeFile(s.root + "/big.txt", randomBytes(300000, 9));
   connectAndList(address(s));
@@ -149,14 +151,47 @@ TEST_F(SessionJobsTest, ARowAddedForAViewEndsWithTheView) {
   EXPECT_TRUE(services->queue->allRows().empty());
   stopConnection();
 
-  Server cut = startScripted(R"({"retr": "partial-426", "partial": 20000})");
-  testsupport::writeFile(cut.root + "/cut.txt", randomBytes(50000, 10));
-  connectAndList(address(cut));
-  conn->downloadFile("cut.txt", 50000, false, false, "/", false, false, 0);
-  ASSERT_TRUE(waitFor([&] { return !delegate->taken().empty() && idle(); })) << conn->transferLog();
-  ASSERT_TRUE(waitFor([&] { return reportsHave("done:2"); }));
-  EXPECT_FALSE(reportsHave("abort:2"));
-  EXPECT_TRUE(services->queue->allRows().empty());
+  struct Failing {
+    // The scripted server's script (none: pyftpdlib); the file is on the server unless it is
+    // "gone.txt".
+    const char *what, *script, *name;
+    bool forEditing;
+  };
+  for (const Failing &f :
+       {Failing{"cut", R"({"retr": "partial-426", "partial": 20000})", "cut.txt", false},
+        Failing{"refused", nullptr, "gone.txt", true}}) {
+    SCOPED_TRACE(f.what);
+    services->queue = std::make_shared<QueueDouble>(); // its first row is 1
+    Server peer = f.script ? startScripted(f.script) : startPyftpdlib();
+    if (std::string(f.name) != "gone.txt")
+      testsupport::writeFile(peer.root + "/" + f.name, randomBytes(50000, 10));
+    connectAndList(address(peer));
+    const size_t before = delegate->taken().size();
+    conn->downloadFile(f.name, 50000, f.forEditing, false, "/", false, false, 0);
+    ASSERT_TRUE(waitFor([&] { return delegate->taken().size() > before && idle(); }))
+        << conn->transferLog();
+    ASSERT_TRUE(waitFor([&] { return reportsHave("abort:1"); })) << conn->transferLog();
+    EXPECT_FALSE(reportsHave("done:1"));
+    ASSERT_EQ(services->queue->allRows().size(), 1u);
+    EXPECT_EQ(services->queue->allRows()[0].filename, f.name);
+    stopConnection();
+  }
+}
+
+// A file opened from the tab and kept in Saved Files as it arrives goes into the folder the Saved
+// Files tab shows, also a folder of the shared folder, beside Saved Files.
+TEST_F(SessionJobsTest, AViewKeptAsItArrivesGoesIntoTheFolderShown) {
+  Server s = startPyftpdlib();
+  testsupport::writeFile(s.root + "/note.txt", "the note");
+  UserDefaults::standard().setObject("1", kAutoSaveAllDownloadsKey);
+  currentLocalFolder = "../Mine";
+  connectAndList(address(s));
+  conn->downloadFile("note.txt", 8, true, false, "/", false, false, 0);
+  const std::string shown = Paths::documents() + "/Mine/note.txt";
+  EXPECT_TRUE(waitFor([&] { return testsupport::readFile(shown) == "the note"; }))
+      << conn->transferLog();
+  EXPECT_FALSE(FileManager::fileExists(Paths::documents() + "/Files/Mine"));
+  currentLocalFolder.clear();
 }
 
 // The queue's connection runs a row the queue handed it; a different file of that name in Saved

@@ -30,11 +30,14 @@ TEST_F(QueueSftp, DownloadUploadFolderAndFolderBatchRun) {
   ASSERT_TRUE(peer->started()) << peer->why();
   const std::string r = remote_.path();
   testsupport::writeFile(r + "/fetch.txt", "fetched");
+  testsupport::writeFile(r + "/beside.txt", "beside");
   ::mkdir((r + "/tree").c_str(), 0777);
   testsupport::writeFile(r + "/tree/inner.txt", "inner");
   testsupport::writeFile(Paths::documents() + "/send.txt", "sent");
   makeQueue();
+  // "../Mine": a folder of the shared folder, beside Saved Files, as the Saved Files tab names it.
   for (auto [action, name, local] : {std::tuple{30, "fetch.txt", "got"},
+                                     {30, "beside.txt", "../Mine"},
                                      {34, "made", ""},
                                      {31, "send.txt", "send.txt"},
                                      {33, "tree", ""}})
@@ -45,6 +48,7 @@ TEST_F(QueueSftp, DownloadUploadFolderAndFolderBatchRun) {
   ASSERT_TRUE(waitFor(allDone, 60)) << rows().size();
   const std::string files = Paths::documents() + "/Files";
   EXPECT_EQ(testsupport::readFile(files + "/got/fetch.txt"), "fetched");
+  EXPECT_EQ(testsupport::readFile(Paths::documents() + "/Mine/beside.txt"), "beside");
   EXPECT_TRUE(FileManager::fileExists(r + "/made"));
   EXPECT_EQ(testsupport::readFile(r + "/send.txt"), "sent");
   EXPECT_EQ(testsupport::readFile(files + "/tree/inner.txt"), "inner");

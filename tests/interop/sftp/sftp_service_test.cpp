@@ -488,8 +488,11 @@ TEST_F(SftpService, ServerTimesOfAnyYearList) {
   ASSERT_EQ(recorder->listed.size(), std::size(cases));
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
-    for (auto &item : recorder->listed)
-      if (item->name() == c.name) EXPECT_EQ(yearOf(item->date), c.year);
+    for (auto &item : recorder->listed) {
+      if (item->name() == c.name) {
+        EXPECT_EQ(yearOf(item->date), c.year);
+      }
+    }
   }
 }
 
@@ -516,6 +519,73 @@ TEST_F(SftpService, OneOperationAtATime) {
   EXPECT_EQ(recorder->outcome(), "progress:100;downloaded:" + saved + ";done;");
   EXPECT_EQ(readFile(saved), "new");
   EXPECT_NE(readFile(s->logPath()).find("Huh?SomethingInProgress"), std::string::npos);
+}
+
+// The connection the server closed is no connection once the library has dropped it (the next
+// operation meets it and fails); the operation after connects again. Asked through the interface
+// the queue and the screens use.
+TEST_F(SftpService, AConnectionTheServerClosedIsNotConnected) {
+  auto peer = start();
+  std::shared_ptr<SFTPWrapper> s = service(peer->port());
+  EXPECT_FALSE(s->isConnected());
+  run([&] { s->getDirectory(); });
+  ASSERT_EQ(recorder->outcome().rfind("list:", 0), 0u);
+  EXPECT_TRUE(s->isConnected());
+  ASSERT_GT(killServerSessions(peer->port()), 0);
+  run([&] { s->getDirectory(); });
+  EXPECT_EQ(recorder->outcome().rfind("list:", 0), std::string::npos);
+  EXPECT_FALSE(s->isConnected());
+  run([&] { s->getDirectory(); });
+  EXPECT_EQ(recorder->outcome().rfind("list:", 0), 0u);
+  EXPECT_TRUE(s->isConnected());
+}
+
+// The folder the connection is in is the one it lists: a download from another folder, or an
+// upload into one, does not move it.
+TEST_F(SftpService, TheFolderItIsInIsTheOneItLists) {
+  auto peer = start();
+  ::mkdir(path("sub").c_str(), 0777);
+  ::chmod(path("sub").c_str(), 0777);
+  writeFile(path("top.txt"), "top");
+  const std::string local = home.file("up.txt");
+  writeFile(local, "up");
+  std::shared_ptr<SFTPWrapper> s = service(peer->port());
+  run([&] { s->getThisDirectory(path("sub")); });
+  EXPECT_EQ(s->dir(), path("sub"));
+  run([&] {
+    s->setupToDownloadThisFile(path("top.txt"), home.file("down"), false);
+    s->downloadFile();
+  });
+  run([&] { s->uploadThisFile(local, dir.path()); });
+  EXPECT_EQ(readFile(path("up.txt")), "up");
+  EXPECT_EQ(s->lastOperationDir(), dir.path());
+  EXPECT_EQ(s->dir(), path("sub"));
+}
+
+// A server that will not say which folder the login starts in is listed in that folder ("."),
+// not in its top folder: the library takes "/" as the top folder itself.
+TEST_F(SftpService, AServerThatDoesNotNameTheLoginFolderIsListedThere) {
+  auto fs = std::make_shared<FakeSftpFs>();
+  auto opened = std::make_shared<std::vector<std::string>>();
+  fs->hook = [tree = fs.get(), opened](const std::string &pkt) -> std::vector<std::string> {
+    const unsigned char type = (unsigned char)pkt[4];
+    if (type == 16) return {sftpStatus(sftpIdOf(pkt), 4, "Failure")}; // REALPATH
+    if (type == 11) {                                                 // OPENDIR
+      SftpFields in(pkt);
+      std::lock_guard lock(tree->mutex);
+      opened->push_back(in.str());
+    }
+    return {};
+  };
+  FakeSftpServer server(fsOptions(fs));
+  auto s = service(server.port());
+  s->setServer("127.0.0.1:" + std::to_string(server.port())); // no folder given
+  run([&] { s->getDirectory(); });
+  EXPECT_EQ(recorder->outcome().rfind("list:", 0), 0u);
+  EXPECT_EQ(s->userRootDir(), ".");
+  EXPECT_EQ(s->dir(), ".");
+  std::lock_guard lock(fs->mutex);
+  EXPECT_EQ(*opened, std::vector<std::string>{"."});
 }
 
 // An upload under a temporary name whose connection is cut (the server's session process is
