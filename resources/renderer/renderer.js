@@ -510,7 +510,9 @@ function render() {
   // input's accessory view (a row of keys the screen adds) shows at the bottom of the screen while
   // the input has the focus, under any sheet or alert.
   if (snap.keyboard.visible && snap.keyboard.accessory) {
-    const bar = h('div', { class: 'accessorybar' }, view(snap.keyboard.accessory, 'bar'));
+    // Drawn where it was last placed: a redraw that moves nothing lays nothing out again.
+    const bar = h('div', { class: 'accessorybar', style: accessoryBottom && { bottom: accessoryBottom } },
+      view(snap.keyboard.accessory, 'bar'));
     layers.insertBefore(bar, layers.children[1 + snap.modals.length + snap.popovers.length] || null);
   }
   layers.style.top = state.status.hidden ? '0' : '20px';
@@ -521,6 +523,7 @@ function render() {
 
 // With no keyboard drawn, the row of keys stands where the device's keyboard would begin: above
 // the bars at the foot of the screen (the tab bar and a toolbar standing on it), never over them.
+let accessoryBottom = ''; // where the row of keys stands, as last placed
 function placeAccessory() {
   const bar = screenEl.querySelector('.accessorybar');
   if (!bar) return;
@@ -538,7 +541,8 @@ function placeAccessory() {
         moved = true;
       }
   }
-  bar.style.bottom = px((area.bottom - edge) / (pageScale || 1));
+  accessoryBottom = px((area.bottom - edge) / (pageScale || 1));
+  if (bar.style.bottom !== accessoryBottom) bar.style.bottom = accessoryBottom;
 }
 
 // How big the device is drawn: "fit" (all of it inside the window) or "actual" (one CSS pixel
