@@ -68,9 +68,19 @@ function receive(m) {
   } else if (m.type === 'text') {
     const id = String(m.id);
     const before = viewTexts.get(id) ?? '';
-    if (m.gone) viewTexts.delete(id);
-    else viewTexts.set(id, m.full ? m.insert : before.slice(0, m.at) + m.insert + before.slice(m.at + m.remove));
     const el = screenEl.querySelector(`textarea[data-tid="${id}"]`);
+    // The model's answer to the page's own edit is the text the page already holds: that one
+    // string is kept, and a whole file is neither built again nor compared.
+    const echo = el && el.echoes && el.echoes[0];
+    if (echo && !m.gone && !m.full && echo.at === m.at && echo.remove === m.remove && echo.insert === m.insert &&
+        echo.before === before) {
+      el.echoes.shift();
+      viewTexts.set(id, echo.after);
+    } else {
+      if (el) el.echoes = [];
+      if (m.gone) viewTexts.delete(id);
+      else viewTexts.set(id, m.full ? m.insert : before.slice(0, m.at) + m.insert + before.slice(m.at + m.remove));
+    }
     if (el && !m.gone && !composing && !pending.size) {
       showText(el, viewTexts.get(id));
       // The caret goes where the program's edit left it, before anything else is typed.
@@ -857,6 +867,18 @@ function drops(el, text) {
   return out;
 }
 
+// After an edit that neither adds nor removes a line end, nor joins a CR to an LF, the places
+// found in the text before it hold for the text after it, those beyond the edit moved: a key in a
+// whole file looks through none of it.
+function keepDrops(el, was, from, to, text) {
+  if (el.dropsOf !== was || el.tagName !== 'TEXTAREA' || /[\r\n]/.test(text) || /[\r\n]/.test(was.slice(from, to)) ||
+      (was[from - 1] === '\r' && was[to] === '\n')) return;
+  const moved = text.length - (to - from);
+  const list = el.drops;
+  if (moved) for (let i = countWhile(list, (d) => d < to); i < list.length; i++) list[i] += moved;
+  el.dropsOf = el.shown;
+}
+
 // How many of the ascending numbers pass the test (which holds for a first run of them).
 function countWhile(list, test) {
   let low = 0;
@@ -1015,7 +1037,13 @@ function replaceText(el, start, end, text, shownByBrowser) {
   // where the person sees the caret; once every event is answered it shows the model's text.
   const put = shownForm(el, text);
   el.shown = was.slice(0, from) + text + was.slice(to);
-  if (el.dataset.kind === 'textView') el.knownSelection = `${from + text.length},0`;
+  keepDrops(el, was, from, to, text);
+  if (el.dataset.kind === 'textView') {
+    el.knownSelection = `${from + text.length},0`;
+    // The model answers each edit in turn (a few at most, unless it stopped answering).
+    el.echoes = (el.echoes || []).slice(-63);
+    el.echoes.push({ at: from, remove: to - from, insert: text, before: was, after: el.shown });
+  }
   if (!shownByBrowser) putText(el, start, end, put, true);
   carets.set(id, start + put.length);
 }

@@ -215,6 +215,37 @@ test('the page counts positions as the program does, whatever the input shows of
   }
 });
 
+// After an edit the page counts positions in the edited text as it would in that text afresh,
+// whether it carried its counting over the edit or counted again (an edit by the model's
+// positions: at, length removed, text put in).
+test('the page counts positions in an edited text as in the same text afresh', async (t) => {
+  const page = await samplePage(t);
+  const cases = [
+    { model: 'one\r\ntwo\r\nthree', edits: [[5, 0, 'k'], [6, 0, 'k'], [16, 0, 'end']] },
+    { model: 'one\r\ntwo\r\nthree', edits: [[1, 1, ''], [0, 2, 'xyz'], [4, 0, '\n']] },
+    { model: 'a\r\r\nb\r\n', edits: [[1, 0, 'q'], [7, 0, 'z']] },
+    { model: 'a\rX\nb\r\nc', edits: [[2, 1, '']] }, // a lone CR and an LF joined
+    { model: 'a\r\nb', edits: [[1, 0, 'q'], [2, 0, 'r'], [5, 1, '']] },
+  ];
+  for (const c of cases) {
+    const got = await page.evaluate(({ model, edits }) => {
+      const el = { tagName: 'TEXTAREA', dataset: {} };
+      const fresh = { tagName: 'TEXTAREA', dataset: {} };
+      let text = model;
+      drops(el, text);
+      for (const [at, length, put] of edits) {
+        const next = text.slice(0, at) + put + text.slice(at + length);
+        el.shown = next;
+        keepDrops(el, text, at, at + length, put);
+        text = next;
+      }
+      const positions = [...Array(shownForm(el, text).length + 1).keys()];
+      return { kept: positions.map((p) => toModel(el, text, p)), afresh: positions.map((p) => toModel(fresh, text, p)) };
+    }, c);
+    assert.deepEqual(got.kept, got.afresh, JSON.stringify(c));
+  }
+});
+
 // --- The timing report -----------------------------------------------------------------------
 
 // Lines of text with CR LF line ends, `bytes` long in all.
