@@ -141,9 +141,16 @@ TEST_F(WebTest, BackReloadStopAndEscapedErrorPage) {
   EXPECT_FALSE(web()->isLoading());
   EXPECT_EQ(field()->rightView(), probe->find("Reload"));
   go(peer->hostPort() + "/fail?<b>x</b>");
-  auto html = web()->loads().back().html;
-  EXPECT_NE(html.find("An error occurred:<br>"), std::string::npos);
-  EXPECT_EQ(html.find("<b>x"), std::string::npos) << html;
+  // The red page holds the escaped description and nothing else: no address of its own.
+  const std::string html = web()->loads().back().html,
+                    head = "<html><center><font size=+5 color='red'>An error occurred:<br>",
+                    tail = "</font></center></html>";
+  ASSERT_GT(html.size(), head.size() + tail.size()) << html;
+  EXPECT_EQ(html.substr(0, head.size()), head);
+  EXPECT_EQ(html.substr(html.size() - tail.size()), tail) << html;
+  EXPECT_EQ(html.find('<', head.size()), html.size() - tail.size()) << html;
+  // A description holding markup reaches the page as text.
+  EXPECT_EQ(webErrorPage("<b>x</b> & 'y'"), head + "&lt;b&gt;x&lt;/b&gt; &amp; &#39;y&#39;" + tail);
 }
 
 TEST_F(WebTest, DownloadModeQueuesOnlyFollowedLinksInsideSavedFiles) {
