@@ -19,8 +19,9 @@ public:
   // Type character and nine permission characters, as listed.
   std::string attribIn;
   // Results: three octal digits (owner, group, others; a set-id and sticky digit before them
-  // only when one of those bits is set) and the same value as an integer. The set-user-id, set-group-id and sticky bits the listing showed are
-  // kept: the editor has no toggles for them, and a chmod must not clear what it does not show.
+  // only when one of those bits is set) and the same value as an integer. The set-user-id,
+  // set-group-id and sticky bits the listing showed are kept: the editor has no toggles for them,
+  // and a chmod must not clear what it does not show.
   std::string attributes;
   int attribInt = 0;
 

@@ -1,6 +1,7 @@
 #include "app/shell/ShellScreens.h"
 
 #include "app/foundation/AppDelegateServices.h"
+#include "app/photos/ImageEditorView.h"
 #include "app/shell/FerrowenAppDelegate.h"
 
 #include "platform/device/DeviceProfile.h"
@@ -104,12 +105,18 @@ void MySplitView::clickedResize() {
       s->layoutViewsForInterfaceOrientation(int(DeviceProfile::current().orientation));
   });
   setMasterHidden(leftOffset_ < 0, true);
+  // Every file tab draws the button in its own bar: each bar is drawn again with the new picture.
+  auto retitle = [](const std::shared_ptr<ViewController> &vc) {
+    if (auto screen = std::dynamic_pointer_cast<ShellFileScreen>(vc))
+      screen->setupTitlebar();
+    else if (auto editor = std::dynamic_pointer_cast<ImageEditorView>(vc))
+      editor->setupTitlebar();
+  };
   if (auto right = detailViewController()) {
     for (auto &vc : right->allChildren()) {
-      if (auto screen = std::dynamic_pointer_cast<ShellFileScreen>(vc)) screen->setupTitlebar();
+      retitle(vc);
       if (auto nav = std::dynamic_pointer_cast<NavigationController>(vc))
-        if (auto top = std::dynamic_pointer_cast<ShellFileScreen>(nav->topViewController()))
-          top->setupTitlebar();
+        retitle(nav->topViewController());
     }
   }
 }
