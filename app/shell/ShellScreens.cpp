@@ -69,18 +69,22 @@ void MySplitView::layoutViewsForInterfaceOrientation(int o) {
     for (auto &vc : left->allChildren())
       vc->view()->setNeedsLayout();
   }
-  if (auto right = detailViewController()) {
-    right->view()->setFrame(Rect(leftOffset_ + kLeftWidth + kGap, kTop, R, H));
-    right->view()->setNeedsLayout();
-    for (auto &vc : right->allChildren()) {
-      vc->view()->setFrame(Rect(0, 0, R, H));
-      vc->view()->setNeedsLayout();
-    }
-  }
+  setRightViewFrame(Rect(leftOffset_ + kLeftWidth + kGap, kTop, R, H));
   if (flareTopCorners_)
     flareTopCorners_->setFrame(Rect(leftOffset_ + kLeftWidth - 5, kTop, 11, 12));
   view()->setNeedsLayout();
   lastOrientation_ = o;
+}
+
+void MySplitView::setRightViewFrame(Rect frame) {
+  auto right = detailViewController();
+  if (!right) return;
+  right->view()->setFrame(frame);
+  right->view()->setNeedsLayout();
+  for (auto &vc : right->allChildren()) {
+    vc->view()->setFrame(Rect(0, 0, frame.size.width, frame.size.height));
+    vc->view()->setNeedsLayout();
+  }
 }
 
 Rect MySplitView::rightViewFrame() const {
