@@ -501,15 +501,21 @@ void ValtryWebBrowserView::clickFullScreen() {
     });
     fullscreenActivity = std::make_shared<ActivityIndicatorView>(ActivityIndicatorStyle::Gray);
     fullscreenActivity->setFrame(Rect(11, 11, 22, 22));
+    // Shown only while a page loads (loads start and stop it from now on).
+    if (webView && webView->isLoading())
+      fullscreenActivity->startAnimating();
+    else
+      fullscreenActivity->stopAnimating();
   }
-  const double w = view()->frame().size.width;
+  // The whole right-hand tab bar moves so that the navigation bar lies above the screen and the
+  // tab bar below it: 44 and 49 points more than the screen's height (its width when turned). The
+  // page then spans the screen's width, and the restore button stands at its right end.
+  const bool portrait = lastInterfaceOrientation == 1 || lastInterfaceOrientation == 2;
+  const Rect hidden = portrait ? Rect(0, -44, 768, 1117) : Rect(0, -44, 1024, 861);
+  const double w = hidden.size.width;
   resizeInButton->setFrame(Rect(w - 42, -42, 40, 40));
   view()->addSubview(resizeInButton);
   view()->addSubview(fullscreenActivity);
-  // The whole right-hand tab bar moves so that the navigation bar lies above the screen and the
-  // tab bar below it: 44 and 49 points more than the screen's height (its width when turned).
-  const bool portrait = lastInterfaceOrientation == 1 || lastInterfaceOrientation == 2;
-  const Rect hidden = portrait ? Rect(0, -44, 768, 1117) : Rect(0, -44, 1024, 861);
   animate(0.5, [this, w, hidden] {
     webServices().setRightTabBarFrame(hidden);
     resizeInButton->setFrame(Rect(w - 42, 2, 40, 40));
