@@ -195,6 +195,36 @@ test('phone: a file the page cannot show is offered as a download; a page keeps 
   });
 });
 
+// The image editor's own "Resize Screen" shows what its next press does, in each of its bars:
+// the full-width picture beside the left pane, the two-pane picture without it.
+test('tablet: the image editor\'s "Resize Screen" shows the picture for its next press, in each bar', async (t) => {
+  const [, viewport, env] = profiles[1];
+  await session(t, 'tablet', viewport, env, (home) => {
+    fs.mkdirSync(savedFiles(home), { recursive: true });
+    writePicture(path.join(savedFiles(home), 'picture.png'), 400, 300);
+  }, async (s) => {
+    const { page, front, row } = s;
+    await s.tab('Saved Files');
+    await clickSeen(row('picture.png').locator('.accessory'));
+    await clickSeen(s.sheetButton('Edit Image'));
+    const resize = page.locator('#screen .ctl-split > .detail [aria-label="Resize Screen"]').filter({ visible: true });
+    const picture = async () => decodeURIComponent(await resize.locator('img').getAttribute('src')).replace(/\?.*/, '');
+    const leftShown = async () => (await page.locator('#screen .ctl-split > .master:not([hidden])').count()) > 0;
+    await resize.waitFor();
+    // Crop and Cancel, then back: each bar's button drawn anew after each press.
+    for (const bar of ['normal', 'crop']) {
+      if (bar === 'crop') await clickSeen(front().getByLabel('Crop', { exact: true }).filter({ visible: true }));
+      for (const [shown, next] of [[false, '/img/window-both-4.png'], [true, '/img/window-full-4.png']]) {
+        await clickSeen(resize);
+        await waitFor(async () => (await leftShown()) === shown && (await picture()) === next,
+          `${bar}: the left pane ${shown ? 'back' : 'hidden'} and the button showing ${next}`, 10000)
+          .catch(async (e) => { throw new Error(`${e.message}: it shows ${await picture()}`); });
+        await s.screen(`editor-resize-screen-${bar}-${shown ? 'both' : 'full'}`);
+      }
+    }
+  });
+});
+
 // A browser tab opened as a person opens one: the link of a page in the Web View held until its
 // menu offers "Open in New Tab". The new tab shows the web site's counting page.
 async function openBrowserTab(s, profile, site) {
