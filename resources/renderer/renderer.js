@@ -124,14 +124,15 @@ function controller(c) {
     // Each pane where the split put it (its width and left edge), over the split's height: with
     // the master hidden the detail pane takes the room the split gave it (the whole width). A pane
     // moved up from where the split keeps its panes (the browser's full screen) takes its own top
-    // and height, its bars then lying outside the screen; a pane it covers whole is not shown.
+    // and height, its bars then lying outside the screen, and the pane it covers whole is not
+    // shown.
     const top = c.masterFrame ? c.masterFrame[1] : 0;
     const pane = (cls, frame, child, hidden) => h('div', {
       class: cls, hidden, style: frame ? { left: px(frame[0]), width: px(frame[2]),
         ...(frame[1] !== top ? { top: px(frame[1] - top), height: px(frame[3]), bottom: 'auto' } : {}) } : null,
     }, controller(child));
     const [m, d] = [c.masterFrame, c.detailFrame];
-    const covered = m && d && d[0] <= m[0] && d[0] + d[2] >= m[0] + m[2] && d[1] <= m[1] && d[1] + d[3] >= m[1] + m[3];
+    const covered = m && d && d[1] < top && d[0] <= m[0] && d[0] + d[2] >= m[0] + m[2] && d[1] + d[3] >= m[1] + m[3];
     if (!c.masterHidden) box.append(pane('master', m, c.master, covered || null));
     box.append(pane('detail', c.detailFrame, c.detail));
   } else if (c.view) {

@@ -213,7 +213,10 @@ test('tablet: the image editor\'s "Resize Screen" shows the picture for its next
     await resize.waitFor();
     // Crop and Cancel, then back: each bar's button drawn anew after each press.
     for (const bar of ['normal', 'crop']) {
-      if (bar === 'crop') await clickSeen(front().getByLabel('Crop', { exact: true }).filter({ visible: true }));
+      if (bar === 'crop') {
+        await clickSeen(front().getByLabel('Crop', { exact: true }).filter({ visible: true }));
+        await front().getByRole('button', { name: 'Crop To Rect', exact: true }).waitFor();
+      }
       for (const [shown, next] of [[false, '/img/window-both-4.png'], [true, '/img/window-full-4.png']]) {
         await clickSeen(resize);
         await waitFor(async () => (await leftShown()) === shown && (await picture()) === next,
