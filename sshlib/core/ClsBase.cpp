@@ -12,7 +12,7 @@ Logger &CallLog::logger() {
   return *m_logger;
 }
 
-ClsBase::ClsBase() : m_objMagic(0x991144AA) {}
+ClsBase::ClsBase() : m_objMagic(0x991144AA), m_objInt(0) {}
 
 ClsBase::~ClsBase() {
   m_objMagic = 0;

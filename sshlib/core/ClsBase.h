@@ -88,6 +88,9 @@ public:
   // first asked for.
   StringBuffer &exceptionInfo();
   unsigned int m_objMagic;
+  // A 32-bit integer of the base beside the marker, 0 from construction; it fits in the room the
+  // marker leaves, so an entry of a long listing grows by nothing.
+  int m_objInt;
 
 private:
   std::unique_ptr<StringBuffer> m_exceptionInfo;

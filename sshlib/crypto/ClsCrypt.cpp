@@ -284,15 +284,22 @@ bool ClsCrypt::run(DataBuffer &in, DataBuffer &out, bool encrypting, LogBase &lo
 }
 
 bool ClsCrypt::encrypt(DataBuffer &in, DataBuffer &out, ProgressMonitor *, LogBase &log, bool) {
-  return run(in, out, true, log);
+  return locked(in, out, true, log);
 }
 
 bool ClsCrypt::decrypt(DataBuffer &in, DataBuffer &out, LogBase &log) {
-  return run(in, out, false, log);
+  return locked(in, out, false, log);
 }
 
 bool ClsCrypt::Decrypt(DataBuffer &in, DataBuffer &out) {
-  return run(in, out, false, m_log);
+  return locked(in, out, false, m_log);
+}
+
+bool ClsCrypt::locked(DataBuffer &in, DataBuffer &out, bool encrypting, LogBase &log) {
+  enterCriticalSection();
+  bool ok = run(in, out, encrypting, log);
+  leaveCriticalSection();
+  return ok;
 }
 
 void ClsCrypt::put_HashAlgorithm(const char *name) {
@@ -312,8 +319,11 @@ bool ClsCrypt::SetHmacKeyBytes(const DataBuffer &key) {
 }
 
 bool ClsCrypt::HmacBytes(const DataBuffer &in, DataBuffer &out) {
+  enterCriticalSection();
   out.clear();
-  return hmacBytes2(in.getData2(), in.getSize(), out);
+  bool ok = hmacBytes2(in.getData2(), in.getSize(), out);
+  leaveCriticalSection();
+  return ok;
 }
 
 bool ClsCrypt::hmacBytes2(const unsigned char *p, unsigned int n, DataBuffer &out) {

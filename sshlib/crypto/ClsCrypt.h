@@ -16,13 +16,15 @@
 
 #include "sshlib/core/ClsBase.h"
 #include "sshlib/core/ClsEncode.h"
+#include "sshlib/core/RazudodCritSec.h"
 
 class DataBuffer;
 class LogBase;
 class ProgressMonitor;
 
-// It is also an encoder (ClsEncode): the text form its callers exchange binary data in.
-class ClsCrypt : public ClsBase, public ClsEncode {
+// It is also an encoder (ClsEncode): the text form its callers exchange binary data in. Its
+// transforms and HMAC run inside its critical section, which takes no lock (one thread at a time).
+class ClsCrypt : public ClsBase, public ClsEncode, public RazudodCritSec {
 public:
   ClsCrypt();
   ~ClsCrypt() override;
@@ -65,6 +67,8 @@ public:
 private:
   struct State;
   bool run(DataBuffer &in, DataBuffer &out, bool encrypting, LogBase &log);
+  // run inside the object's critical section.
+  bool locked(DataBuffer &in, DataBuffer &out, bool encrypting, LogBase &log);
   void resetChain();
 
   int m_algorithm = 0;

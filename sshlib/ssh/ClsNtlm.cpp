@@ -165,6 +165,20 @@ bool ClsNtlm::ntlmV2Response(const unsigned char ntHash[16], XString &user, XStr
 }
 
 bool ClsNtlm::genType1(StringBuffer &out, LogBase &log) {
+  enterCriticalSection();
+  bool ok = type1(out, log);
+  leaveCriticalSection();
+  return ok;
+}
+
+bool ClsNtlm::genType3(const StringBuffer &type2, StringBuffer &out, LogBase &log) {
+  enterCriticalSection();
+  bool ok = type3(type2, out, log);
+  leaveCriticalSection();
+  return ok;
+}
+
+bool ClsNtlm::type1(StringBuffer &out, LogBase &log) {
   DataBuffer msg;
   msg.append(kSignature, 8);
   putLe(msg, 1, 4);
@@ -180,7 +194,7 @@ bool ClsNtlm::genType1(StringBuffer &out, LogBase &log) {
   return true;
 }
 
-bool ClsNtlm::genType3(const StringBuffer &type2, StringBuffer &out, LogBase &log) {
+bool ClsNtlm::type3(const StringBuffer &type2, StringBuffer &out, LogBase &log) {
   DataBuffer in;
   XString text;
   text.setFromUtf8(type2.getString());

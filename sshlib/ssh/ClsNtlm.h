@@ -10,15 +10,20 @@
 
 #include <cstdint>
 
+#include "sshlib/core/ClsBase.h"
 #include "sshlib/core/ClsEncode.h"
 #include "sshlib/core/DataBuffer.h"
+#include "sshlib/core/RazudodCritSec.h"
 #include "sshlib/core/XString.h"
 
 class LogBase;
 class StringBuffer;
 
-// The messages travel as text through the encoder this object is (Base64, its starting mode).
-class ClsNtlm : public ClsEncode {
+// A public object of the library like the others (its own call log, made only when written, and
+// the critical section its message builders bracket their work with). The messages travel as
+// text through the encoder this object is (Base64, its starting mode); the builders log into the
+// log their caller hands them.
+class ClsNtlm : public ClsBase, public ClsEncode, public RazudodCritSec {
 public:
   ClsNtlm();
   ~ClsNtlm() override;
@@ -54,6 +59,9 @@ public:
                              const DataBuffer &targetInfo, DataBuffer &ntOut, DataBuffer &lmOut);
 
 private:
+  bool type1(StringBuffer &out, LogBase &log);
+  bool type3(const StringBuffer &type2, StringBuffer &out, LogBase &log);
+
   XString m_user, m_password, m_domain, m_workstation;
   DataBuffer m_clientChallenge; // empty: a random one per message
   uint64_t m_fixedTime = 0;

@@ -93,20 +93,27 @@ void ClsSFtp::get_HostKeyFingerprint(StringBuffer &out) const {
   if (transport) out.setString(transport->hostKeyFingerprint);
 }
 
-// The caller's frame closes its log context when a guard fails.
+// A failed guard closes the caller's log context itself: the operation's record ends with what
+// was missing, and the caller's frame only returns.
 bool ClsSFtp::checkConnected() {
   if (transport) return true;
-  m_log.LogError("Must first connect to the SSH server.");
+  refuseInGuard("Must first connect to the SSH server.");
   return false;
 }
 
 bool ClsSFtp::checkChannel() {
   if (!checkConnected()) return false;
   if (!sftpChannel) {
-    m_log.LogError("Must first have an open SFTP channel (by calling InitializeSftp).");
+    refuseInGuard("Must first have an open SFTP channel (by calling InitializeSftp).");
     return false;
   }
   return true;
+}
+
+void ClsSFtp::refuseInGuard(const char *why) {
+  m_log.LogError(why);
+  m_log.LeaveContext();
+  guardLeftContext = true;
 }
 
 bool ClsSFtp::checkInitialized() {

@@ -432,10 +432,14 @@ public:
   // longer be told apart from the replies to later requests.
   void closeSession(const char *why);
   // The guards of the public methods: false, with the reason logged, without a connection (and,
-  // for checkChannel, without the SFTP channel).
+  // for checkChannel, without the SFTP channel); these two then close the caller's log context.
+  // checkInitialized only logs its reason.
   bool checkConnected();
   bool checkChannel();
   bool checkInitialized();
+  void refuseInGuard(const char *why);
+  // Set by a guard that closed the running operation's log context; its frame then adds nothing.
+  bool guardLeftContext = false;
   SftpLastRead *findHandle(XString &handle);
   const SftpLastRead *findHandle(XString &handle) const;
 

@@ -1,5 +1,5 @@
 // The frame of one public SFTP operation: its log context, its progress monitor and the closing
-// success or failure line.
+// success or failure line (none when a guard refused the call and closed the context).
 #pragma once
 
 #include "sshlib/core/ProgressMonitor.h"
@@ -12,8 +12,13 @@ public:
     s.enterContext(name);
   }
   ~SftpOp() {
-    s_.logSuccessFailure(ok_);
-    s_.m_log.LeaveContext();
+    // A guard that refused the call has closed the context already.
+    if (s_.guardLeftContext) {
+      s_.guardLeftContext = false;
+    } else {
+      s_.logSuccessFailure(ok_);
+      s_.m_log.LeaveContext();
+    }
     s_.leaveCriticalSection();
   }
   SftpOp(const SftpOp &) = delete;

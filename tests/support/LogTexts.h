@@ -30,6 +30,14 @@ inline bool logHasLine(const std::string &text, const std::string &want) {
   return false;
 }
 
+// How many lines of the log read exactly `want`.
+inline int countLogLines(const std::string &text, const std::string &want) {
+  int n = 0;
+  for (const std::string &line : logLines(text))
+    n += line == want;
+  return n;
+}
+
 // The lines of `want` that the log lacks, one per line (empty when none is missing).
 inline std::string missingLogLines(const std::string &text, const std::vector<std::string> &want) {
   std::string missing;

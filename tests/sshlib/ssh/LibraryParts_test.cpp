@@ -3,13 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <type_traits>
 
+#include "sshlib/core/ClsDirTree.h"
 #include "sshlib/core/ClsStringArray.h"
+#include "sshlib/core/ClsTar.h"
 #include "sshlib/core/Logger.h"
 #include "sshlib/core/RazudodFileTime.h"
 #include "sshlib/core/RazudodSysTime.h"
+#include "sshlib/crypto/ClsCrypt.h"
+#include "sshlib/crypto/ClsXml.h"
 #include "sshlib/ssh/CkSFtp.h"
 #include "sshlib/ssh/CkTar.h"
+#include "sshlib/ssh/ClsNtlm.h"
 #include "sshlib/ssh/ClsSFtp.h"
 #include "sshlib/ssh/SFtpFileAttr.h"
 #include "sshlib/ssh/SshTransport.h"
@@ -20,6 +26,14 @@
 using namespace testsupport;
 
 namespace {
+
+// Every public object of the library has the base with its own call log and the critical section
+// its operations are bracketed by.
+template <class... T> constexpr bool publicObjects() {
+  return ((std::is_base_of_v<ClsBase, T> && std::is_base_of_v<RazudodCritSec, T>)&&...);
+}
+static_assert(publicObjects<ClsCrypt, ClsDirTree, ClsNtlm, ClsSFtp, ClsSFtpDir, ClsSFtpFile, ClsTar,
+                            ClsXml>());
 
 // Each call's log is mirrored into the debug log file as it happens, call after call; an emptied
 // path writes nothing more.

@@ -182,7 +182,11 @@ TEST(SftpEntries, AListingsEntriesMakeTheirLogsOnlyWhenWritten) {
 }
 
 // What each login and each SFTP step needs first: a connection, then a login, then the channel.
+// A guard that finds no connection or no channel ends the call's record with its reason and
+// closes the call's context itself: no "Failed." follows, and the context is closed once (the
+// debug log file shows every closing). Other refusals end with "Failed." as any failure does.
 TEST(SftpEntries, EachStepNamesWhatItLacks) {
+  TempDir dir;
   ClsSshKey noKey;
   XString login, password, path, handle;
   xs(login, "u");
@@ -192,36 +196,52 @@ TEST(SftpEntries, EachStepNamesWhatItLacks) {
     const char *what;
     std::function<bool(ClsSFtp &)> step;
     const char *unconnected, *connected;
+    bool connectedByGuard;
   } steps[] = {
       {"AuthenticatePw", [&](ClsSFtp &s) { return s.AuthenticatePw(login, password, nullptr); },
-       "Must first connect to the SSH server.", nullptr},
+       "Must first connect to the SSH server.", nullptr, false},
       {"AuthenticatePk without a key",
        [&](ClsSFtp &s) { return s.AuthenticatePk(login, nullptr, nullptr); },
-       "Must first connect to the SSH server.", "SSH Key is NULL"},
+       "Must first connect to the SSH server.", "SSH Key is NULL", false},
       {"AuthenticatePwPk with an empty key",
        [&](ClsSFtp &s) { return s.AuthenticatePwPk(login, password, &noKey, nullptr); },
        "Must first connect to the SSH server.",
-       "The SSH key object did not contain a loaded private key."},
+       "The SSH key object did not contain a loaded private key.", false},
       {"InitializeSftp", [&](ClsSFtp &s) { return s.InitializeSftp(nullptr); },
        "Must first connect to the SSH server.",
        "Not yet authenticated.  Call AuthenticatePw or AuthenticatePk prior to calling "
-       "InitialilzeSftp.  Make sure the authenticate method returns a success status."},
+       "InitialilzeSftp.  Make sure the authenticate method returns a success status.",
+       false},
       {"OpenDir", [&](ClsSFtp &s) { return s.OpenDir(path, handle, nullptr); },
        "Must first connect to the SSH server.",
-       "Must first have an open SFTP channel (by calling InitializeSftp)."},
+       "Must first have an open SFTP channel (by calling InitializeSftp).", true},
   };
+  // Runs the step twice with the debug log file on; the file holds both calls.
+  auto runLogged = [&](ClsSFtp &s, const std::function<bool(ClsSFtp &)> &step, const char *why,
+                       bool byGuard, const std::string &file) {
+    XString p;
+    s.put_DebugLogFilePath(xs(p, file.c_str()));
+    for (int call = 0; call < 2; ++call) {
+      EXPECT_FALSE(step(s));
+      const std::string text = logText(s);
+      EXPECT_TRUE(logHasLine(text, why)) << text;
+      EXPECT_EQ(logLines(text).back(), byGuard ? why : "Failed.") << text;
+    }
+    const std::string logged = readFile(file);
+    EXPECT_EQ(countLogLines(logged, "(leaveContext)"), 2) << logged;
+    EXPECT_EQ(countLogLines(logged, "Failed."), byGuard ? 0 : 2) << logged;
+  };
+  int n = 0;
   for (const auto &st : steps) {
     SCOPED_TRACE(st.what);
     ClsSFtp unconnected;
-    EXPECT_FALSE(st.step(unconnected));
-    EXPECT_TRUE(logHasLine(logText(unconnected), st.unconnected)) << logText(unconnected);
+    runLogged(unconnected, st.step, st.unconnected, true, dir.file(std::to_string(n++)));
     EXPECT_FALSE(unconnected.get_IsConnected());
     if (!st.connected) continue;
     FakeSftpServer srv(fsOptions(std::make_shared<FakeSftpFs>())); // one connection each
     ClsSFtp connected;
     ASSERT_TRUE(sftpConnect(connected, srv.port())) << logText(connected);
-    EXPECT_FALSE(st.step(connected));
-    EXPECT_TRUE(logHasLine(logText(connected), st.connected)) << logText(connected);
+    runLogged(connected, st.step, st.connected, st.connectedByGuard, dir.file(std::to_string(n++)));
     EXPECT_TRUE(connected.get_IsConnected());
   }
 }
