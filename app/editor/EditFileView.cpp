@@ -27,7 +27,12 @@
 #include "platform/ui/Window.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace platform;
 using namespace platform::ui;
@@ -192,6 +197,51 @@ void forgetSavedEdit(const std::string &workingFile) {
   settings().synchronize();
 }
 
+// What the editor reads of a file: its bytes, unless it is larger than the editor takes (then
+// only that much is read, to find out). Nothing when it cannot be read.
+struct EditableBytes {
+  std::optional<editor::Bytes> bytes;
+  bool tooBig = false;
+};
+EditableBytes readEditable(const std::string &path) {
+  EditableBytes out;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return out;
+  const auto limit = static_cast<uint64_t>(textEditSizeLimit());
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > limit) {
+    ::close(fd);
+    out.tooBig = true;
+    return out;
+  }
+  // The file may grow while it is read: never more than the limit and one byte.
+  editor::Bytes bytes(
+      std::min<uint64_t>(limit + 1, S_ISREG(st.st_mode) ? st.st_size + 1 : limit + 1));
+  size_t got = 0;
+  for (;;) {
+    if (got == bytes.size()) {
+      if (got > limit) break;
+      bytes.resize(std::min<uint64_t>(limit + 1, got * 2 + 4096));
+    }
+    const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ::close(fd);
+      return out;
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  if (got > limit) {
+    out.tooBig = true;
+    return out;
+  }
+  bytes.resize(got);
+  out.bytes = std::move(bytes);
+  return out;
+}
+
 std::shared_ptr<DispatchQueue> editQueue() {
   auto services = EditorServices::shared();
   return services ? services->editQueue() : nullptr;
@@ -207,8 +257,27 @@ void UIMyTextView::touchesEnded(int tapCount) {
 // --- Creation
 // -------------------------------------------------------------------------------------
 
+// Said as the remote folder says it of a file larger than the editor takes.
+void EditFileView::tellTooBigToEdit(const std::string &name) {
+  auto alert = std::make_shared<AlertView>("The Full File is Too Big to Edit", "\"" + name + "\"",
+                                           std::weak_ptr<AlertViewDelegate>(), "OK");
+  alert->show();
+}
+
+bool EditFileView::tooBigToEdit(const std::string &path) {
+  auto attributes = FileManager::attributesOfItem(path);
+  return attributes && attributes->type != FileAttributes::Type::Directory &&
+         attributes->size > static_cast<uint64_t>(textEditSizeLimit());
+}
+
 std::shared_ptr<EditFileView> EditFileView::initWithFile(const std::string &path,
                                                          const std::string &nibName) {
+  // Checked on the file itself, whatever a listing said of it: it may have grown since.
+  if (tooBigToEdit(path)) {
+    Log::system("EditFileView: too big to edit: " + path);
+    tellTooBigToEdit(lastPathComponent(path));
+    return nullptr;
+  }
   Log::systemf("EditFileView:%s", path.c_str());
   auto editor = std::make_shared<EditFileView>(nibName);
   editor->editingFileAtPath = path;
@@ -293,11 +362,20 @@ void EditFileView::loadFromFile(const std::string &path) {
     });
     return;
   }
-  auto bytes = FileManager::contentsAtPath(path);
-  if (!bytes) Log::system("EditFileView: the file could not be read: " + path);
-  loadFromData(bytes ? *bytes : editor::Bytes());
+  auto read = readEditable(path);
+  if (!read.bytes && !read.tooBig) Log::system("EditFileView: the file could not be read: " + path);
+  loadFromData(read.bytes ? *read.bytes : editor::Bytes());
   // A file that could not be read at all is not a text to write back either.
-  if (!bytes && FileManager::fileExists(path)) textLoaded = false;
+  if (!read.bytes && FileManager::fileExists(path)) textLoaded = false;
+  if (read.tooBig) refuseTooBigFile();
+}
+
+void EditFileView::refuseTooBigFile() {
+  Log::system("EditFileView: too big to edit: " + editingFileAtPath);
+  textLoaded = false;
+  if (!fileTooBig)
+    tellTooBigToEdit(textFileName.empty() ? lastPathComponent(editingFileAtPath) : textFileName);
+  fileTooBig = true;
 }
 
 void EditFileView::loadFromData(const editor::Bytes &bytes) {
@@ -310,6 +388,7 @@ void EditFileView::loadFromData(const editor::Bytes &bytes) {
   utf8WithMark = decoded.utf8WithMark;
   wasCRLF = decoded.wasCRLF;
   textLoaded = decoded.loaded;
+  fileTooBig = false;
   loaded_.bytes = knownBytes_ = originalBytes_ = bytes;
   loaded_.text = decoded.text;
   loaded_.state = {useEncoding,  unicodeWithFFFE,        unicodeBigEndian,
@@ -376,7 +455,9 @@ void EditFileView::changedEncoding(int row) {
   if (row < 0 || static_cast<size_t>(row) >= rows.size()) return;
   const uint32_t chosen = rows[static_cast<size_t>(row)].identifier;
   if (chosen == useEncoding) return;
-  auto bytes = FileManager::contentsAtPath(editingFileAtPath);
+  auto read = readEditable(editingFileAtPath);
+  if (read.tooBig) return refuseTooBigFile();
+  auto &bytes = read.bytes;
   auto decoded = editor::decodeFileAs(bytes ? *bytes : editor::Bytes(), chosen);
   useEncoding = chosen;
   unicodeWithFFFE = row == 2 && !decoded.unicodeBigEndian;
@@ -384,6 +465,7 @@ void EditFileView::changedEncoding(int row) {
   utf8WithMark = decoded.utf8WithMark;
   wasCRLF = decoded.wasCRLF;
   textLoaded = decoded.loaded;
+  fileTooBig = false;
   loaded_.bytes = bytes ? *bytes : editor::Bytes();
   loaded_.text = decoded.text;
   loaded_.state = {useEncoding,  unicodeWithFFFE,        unicodeBigEndian,
@@ -407,20 +489,22 @@ void EditFileView::readCloudFile(
   auto presenter = presenter_;
   const std::string path = editingFileAtPath;
   auto work = [weak, presenter, path, loaded] {
-    std::optional<editor::Bytes> bytes;
+    EditableBytes read;
     bool exists = true;
     const bool ran = CloudContainer::coordinateReading(
         path,
         [&](const std::string &coordinated) {
-          bytes = FileManager::contentsAtPath(coordinated);
+          read = readEditable(coordinated);
           exists = FileManager::fileExists(coordinated);
         },
         presenter.get());
+    auto &bytes = read.bytes;
     // The editor is looked at (and let go) on the main thread only.
     RunLoop::main()->performAndWait([&] {
       auto self = weak.lock();
       if (!self || !self->presenter_) return; // closed meanwhile
       if (!exists) return self->accommodatePresentedItemDeletion();
+      if (read.tooBig) return self->refuseTooBigFile();
       if (!ran || !bytes) {
         Log::system("EditFileView: the file could not be read: " + path);
         return;
@@ -528,6 +612,7 @@ void EditFileView::clickSave() {
     return;
   }
   if (fReadOnly) return closeEditor();
+  if (fileTooBig) return tellTooBigToEdit(textFileName);
   if (!textLoaded) {
     auto alert = std::make_shared<AlertView>(
         "File Not Loaded",
@@ -670,7 +755,9 @@ void EditFileView::presentedItemDidChange() {
     return;
   }
   if (!FileManager::fileExists(editingFileAtPath)) return accommodatePresentedItemDeletion();
-  auto bytes = FileManager::contentsAtPath(editingFileAtPath);
+  auto read = readEditable(editingFileAtPath);
+  if (read.tooBig) return refuseTooBigFile();
+  auto &bytes = read.bytes;
   if (!bytes || *bytes == knownBytes_) return; // nothing new, or this editor's own write
   Log::system("presentedItemDidChange");
   loadFromData(*bytes);

@@ -55,9 +55,15 @@ class EditFileView : public platform::ui::ViewController,
                      public EditFileViewScreen {
 public:
   // The editor on a working file (interface "EditFileView"): loads it, and takes the server, user
-  // and scrambled password a later save goes back to from the settings as they stand now.
+  // and scrambled password a later save goes back to from the settings as they stand now. None for
+  // a file larger than the editor takes on this device (the person is told): such a file is never
+  // read.
   static std::shared_ptr<EditFileView> initWithFile(const std::string &path,
                                                     const std::string &nibName = "EditFileView");
+  // The file at `path` is larger than the editor takes on this device.
+  static bool tooBigToEdit(const std::string &path);
+  // Tells the person that the file `name` is too big to be edited.
+  static void tellTooBigToEdit(const std::string &name);
   explicit EditFileView(const std::string &nibName);
   ~EditFileView() override;
 
@@ -174,6 +180,9 @@ public:
   bool restoredChanged = false;
   // False while the working file's bytes did not decode: nothing is written back then.
   bool textLoaded = true;
+  // The working file grew larger than the editor takes: it was not read again, and nothing is
+  // written over it.
+  bool fileTooBig = false;
 
   std::shared_ptr<UIMyTextView> theText;
   std::shared_ptr<platform::ui::BarButtonItem> saveButton;
@@ -233,6 +242,8 @@ private:
   // Coordinated reads and writes of a cloud file on the edit queue (or here, without one); a
   // read hands its bytes to `loaded` on the main thread.
   void readCloudFile(std::function<void(EditFileView &, const editor::Bytes &)> loaded);
+  // The working file is too big to be read: it stays as it is, and the person is told.
+  void refuseTooBigFile();
   void writeCloudFile(const editor::Bytes &bytes);
   std::function<void()> relinquish(const char *name);
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <functional>
 
 namespace editor {
 
@@ -439,49 +440,261 @@ bool isContinuation(char c) {
   return (static_cast<uint8_t>(c) & 0xC0) == 0x80;
 }
 
-// The output of a splice: runs of the loaded file's own bytes and of text still to be encoded.
-class Splice {
-public:
-  Splice(const uint8_t *payload, const EncodeState &state) : payload_(payload), state_(state) {}
-  void keep(uint32_t from, uint32_t to) {
-    if (!flushText()) return;
-    if (keptTo_ != from) {
-      flushKept();
-      keptFrom_ = from;
-    }
-    keptTo_ = to;
-  }
-  void text(std::string_view s) {
-    flushKept();
-    pending_ += s;
-  }
-  std::optional<Bytes> finish() {
-    flushKept();
-    if (!flushText()) return std::nullopt;
-    return std::move(out_);
-  }
-
-private:
-  void flushKept() {
-    if (keptFrom_ != kNone) out_.insert(out_.end(), payload_ + keptFrom_, payload_ + keptTo_);
-    keptFrom_ = keptTo_ = kNone;
-  }
-  bool flushText() {
-    if (pending_.empty() || failed_) return !failed_;
-    auto bytes = encodeBody(pending_, state_);
-    pending_.clear();
-    if (!bytes) return !(failed_ = true);
-    out_.insert(out_.end(), bytes->begin(), bytes->end());
-    return true;
-  }
-  static constexpr uint32_t kNone = UINT32_MAX;
-  const uint8_t *payload_;
-  const EncodeState &state_;
-  Bytes out_;
-  std::string pending_;
-  uint32_t keptFrom_ = kNone, keptTo_ = kNone;
-  bool failed_ = false;
+// What an edited text is made of: runs of the loaded text that are as they were (kept: their
+// bytes can stay the file's own) and runs of text to be written. Together they spell the text to
+// save, line ends already decided.
+struct Run {
+  bool kept;
+  size_t from, to;  // kept: the run's bytes in the loaded text
+  std::string text; // written: the run itself
 };
+
+void keepRun(std::vector<Run> &runs, size_t from, size_t to) {
+  if (!runs.empty() && runs.back().kept && runs.back().to == from)
+    runs.back().to = to;
+  else
+    runs.push_back({true, from, to, {}});
+}
+
+void writeRun(std::vector<Run> &runs, std::string_view s) {
+  if (runs.empty() || runs.back().kept) runs.push_back({false, 0, 0, {}});
+  runs.back().text += s;
+}
+
+// A piece of the edited text that is the loaded text's own: `length` bytes at `edited` in the
+// edited text and at `loaded` in the loaded text.
+struct Same {
+  size_t edited, loaded, length;
+};
+
+// How far two texts agree from the start and from the end (the end not reaching into what the
+// start took), on character boundaries and never between a CR and its LF.
+std::pair<size_t, size_t> agreeingEnds(std::string_view L, std::string_view T) {
+  size_t P = 0;
+  while (P < L.size() && P < T.size() && L[P] == T[P])
+    ++P;
+  while (P > 0 && P < L.size() && isContinuation(L[P]))
+    --P;
+  if (P > 0 && P < L.size() && L[P - 1] == '\r' && L[P] == '\n') --P;
+  size_t S = 0;
+  while (S < L.size() - P && S < T.size() - P && L[L.size() - 1 - S] == T[T.size() - 1 - S])
+    ++S;
+  while (S > 0 && isContinuation(L[L.size() - S]))
+    --S;
+  if (S > 0 && L.size() - S > 0 && L[L.size() - S] == '\n' && L[L.size() - S - 1] == '\r') --S;
+  return {P, S};
+}
+
+// The lines of a text (each with its line end), as [start, end) offsets.
+std::vector<std::pair<size_t, size_t>> linesOf(std::string_view s) {
+  std::vector<std::pair<size_t, size_t>> out;
+  for (size_t at = 0; at < s.size();) {
+    const size_t lf = s.find('\n', at);
+    const size_t end = lf == std::string_view::npos ? s.size() : lf + 1;
+    out.push_back({at, end});
+    at = end;
+  }
+  return out;
+}
+
+// The lines two texts have in common, in order (index pairs), by the shortest edit script over
+// lines; nothing when they differ in more than `budget` lines (a text rewritten throughout).
+using LinePairs = std::vector<std::pair<size_t, size_t>>;
+std::optional<LinePairs> commonLines(const std::vector<std::string_view> &a,
+                                     const std::vector<std::string_view> &b, long budget) {
+  const long n = static_cast<long>(a.size()), m = static_cast<long>(b.size());
+  const long most = std::min(n + m, budget);
+  std::vector<size_t> ha(a.size()), hb(b.size());
+  for (size_t i = 0; i < a.size(); ++i)
+    ha[i] = std::hash<std::string_view>{}(a[i]);
+  for (size_t j = 0; j < b.size(); ++j)
+    hb[j] = std::hash<std::string_view>{}(b[j]);
+  auto same = [&](long x, long y) { return ha[x] == hb[y] && a[x] == b[y]; };
+  const long offset = most + 1;
+  std::vector<long> v(static_cast<size_t>(2 * most + 3), 0);
+  // The furthest reach on each diagonal before each round, for the way back.
+  std::vector<std::vector<long>> trace;
+  for (long d = 0; d <= most; ++d) {
+    trace.emplace_back(v.begin() + (offset - d - 1), v.begin() + (offset + d + 2));
+    for (long k = -d; k <= d; k += 2) {
+      long x = (k == -d || (k != d && v[offset + k - 1] < v[offset + k + 1]))
+                   ? v[offset + k + 1]
+                   : v[offset + k - 1] + 1;
+      long y = x - k;
+      while (x < n && y < m && same(x, y))
+        ++x, ++y;
+      v[offset + k] = x;
+      if (x < n || y < m) continue;
+      LinePairs matched;
+      for (long e = d; e > 0; --e) {
+        const auto &w = trace[static_cast<size_t>(e)];
+        auto at = [&](long kk) { return w[static_cast<size_t>(kk + e + 1)]; };
+        const long kk = x - y;
+        const long prev = (kk == -e || (kk != e && at(kk - 1) < at(kk + 1))) ? kk + 1 : kk - 1;
+        const long px = at(prev), py = px - prev;
+        while (x > px && y > py && x > 0 && y > 0) {
+          --x, --y;
+          matched.push_back({size_t(x), size_t(y)});
+        }
+        x = px, y = py;
+      }
+      while (x > 0 && y > 0) {
+        --x, --y;
+        matched.push_back({size_t(x), size_t(y)});
+      }
+      std::reverse(matched.begin(), matched.end());
+      return matched;
+    }
+  }
+  return std::nullopt;
+}
+
+// The pieces of an edited text `T` that are the loaded text `L` as it was: the lines that were
+// not edited, and within the edited ones what agrees at their start and end. (A person edits here
+// and there: an edit at the top and one at the bottom leave every line between as it was, and an
+// edit at the end of a line leaves its line end as it was.)
+std::vector<Same> samePieces(std::string_view L, std::string_view T) {
+  const auto ll = linesOf(L), tl = linesOf(T);
+  auto lineOf = [](std::string_view s, const std::pair<size_t, size_t> &at) {
+    return s.substr(at.first, at.second - at.first);
+  };
+  // Lines alike at the start and at the end are taken at once; those between are matched.
+  size_t head = 0, tail = 0;
+  while (head < ll.size() && head < tl.size() && lineOf(L, ll[head]) == lineOf(T, tl[head]))
+    ++head;
+  while (tail < ll.size() - head && tail < tl.size() - head &&
+         lineOf(L, ll[ll.size() - 1 - tail]) == lineOf(T, tl[tl.size() - 1 - tail]))
+    ++tail;
+  std::vector<std::string_view> la, ta;
+  for (size_t i = head; i < ll.size() - tail; ++i)
+    la.push_back(lineOf(L, ll[i]));
+  for (size_t j = head; j < tl.size() - tail; ++j)
+    ta.push_back(lineOf(T, tl[j]));
+  constexpr long kBudget = 1000;
+  LinePairs matched;
+  for (size_t i = 0; i < head; ++i)
+    matched.push_back({i, i});
+  for (auto [i, j] : commonLines(la, ta, kBudget).value_or(LinePairs{}))
+    matched.push_back({head + i, head + j});
+  for (size_t k = tail; k > 0; --k)
+    matched.push_back({ll.size() - k, tl.size() - k});
+
+  std::vector<Same> out;
+  auto keep = [&](size_t edited, size_t loaded, size_t length) {
+    if (!length) return;
+    if (!out.empty() && out.back().edited + out.back().length == edited &&
+        out.back().loaded + out.back().length == loaded)
+      out.back().length += length;
+    else
+      out.push_back({edited, loaded, length});
+  };
+  // What agrees at the ends of an edited stretch is kept too.
+  auto agreeing = [&](size_t l0, size_t l1, size_t t0, size_t t1) {
+    const auto [p, s] = agreeingEnds(L.substr(l0, l1 - l0), T.substr(t0, t1 - t0));
+    keep(t0, l0, p);
+    keep(t1 - s, l1 - s, s);
+  };
+  auto startOf = [](const auto &lines, size_t i, size_t size) {
+    return i < lines.size() ? lines[i].first : size;
+  };
+  // Edited lines, as many on both sides, are edits of one line each.
+  auto stretch = [&](size_t li, size_t lEnd, size_t ti, size_t tEnd) {
+    if (lEnd - li == tEnd - ti) {
+      for (; li < lEnd; ++li, ++ti)
+        agreeing(ll[li].first, ll[li].second, tl[ti].first, tl[ti].second);
+    } else {
+      agreeing(startOf(ll, li, L.size()), startOf(ll, lEnd, L.size()), startOf(tl, ti, T.size()),
+               startOf(tl, tEnd, T.size()));
+    }
+  };
+  size_t li = 0, ti = 0;
+  for (size_t at = 0; at <= matched.size(); ++at) {
+    const size_t lNext = at < matched.size() ? matched[at].first : ll.size();
+    const size_t tNext = at < matched.size() ? matched[at].second : tl.size();
+    if (lNext > li || tNext > ti) stretch(li, lNext, ti, tNext);
+    if (at == matched.size()) break;
+    keep(tl[tNext].first, ll[lNext].first, ll[lNext].second - ll[lNext].first);
+    li = lNext + 1, ti = tNext + 1;
+  }
+  return out;
+}
+
+// The runs of an edited text `T` against the loaded text `L`: what is as it was is kept; line
+// ends are rewritten where the setting asks it of every line (1, 2), while "keep" (0) keeps those
+// of the untouched text and gives typed ones the file's CR LF.
+std::vector<Run> runsOf(std::string_view T, std::string_view L, int carriageControl, bool wasCRLF) {
+  const std::vector<Same> same = samePieces(L, T);
+  const bool toCRLF = carriageControl == 1 || (carriageControl == 0 && wasCRLF);
+  const bool rewrite = carriageControl == 2 || toCRLF;
+  const bool rewriteUntouched = rewrite && carriageControl != 0;
+  // The loaded byte behind a byte of the text, or npos where it was edited.
+  auto origin = [&](size_t i) -> size_t {
+    auto it = std::upper_bound(same.begin(), same.end(), i,
+                               [](size_t at, const Same &s) { return at < s.edited; });
+    if (it == same.begin()) return std::string_view::npos;
+    --it;
+    return i < it->edited + it->length ? it->loaded + (i - it->edited) : std::string_view::npos;
+  };
+  auto untouched = [&](size_t i, size_t k) {
+    const size_t o = origin(i);
+    return o != std::string_view::npos && origin(i + k - 1) == o + k - 1;
+  };
+  std::vector<Run> runs;
+  auto keepOrWrite = [&](size_t i, size_t k, std::string_view as) {
+    const size_t o = origin(i);
+    if (untouched(i, k) && L.substr(o, k) == as)
+      keepRun(runs, o, o + k);
+    else
+      writeRun(runs, as);
+  };
+  for (size_t i = 0; i < T.size();) {
+    const bool crlf = T[i] == '\r' && i + 1 < T.size() && T[i + 1] == '\n';
+    if (rewrite && (crlf || T[i] == '\n') && (rewriteUntouched || !untouched(i, crlf ? 2 : 1))) {
+      keepOrWrite(i, crlf ? 2 : 1, toCRLF ? "\r\n" : "\n");
+      i += crlf ? 2 : 1;
+      continue;
+    }
+    // An untouched stretch up to the next line end is kept in one step.
+    if (untouched(i, 1)) {
+      size_t k = 1;
+      while (i + k < T.size() && T[i + k] != '\r' && T[i + k] != '\n' && untouched(i, k + 1))
+        ++k;
+      keepRun(runs, origin(i), origin(i) + k);
+      i += k;
+      continue;
+    }
+    size_t k = 1;
+    while (i + k < T.size() && isContinuation(T[i + k]))
+      ++k;
+    keepOrWrite(i, k, T.substr(i, k));
+    i += k;
+  }
+  return runs;
+}
+
+std::string textOf(const std::vector<Run> &runs, std::string_view L) {
+  std::string out;
+  for (const auto &r : runs)
+    out += r.kept ? L.substr(r.from, r.to - r.from) : std::string_view(r.text);
+  return out;
+}
+
+// The bytes of the runs: the loaded file's own bytes for the kept ones (`starts`: the offset in
+// the payload of each byte of the loaded text), the encoding in force for the others.
+std::optional<Bytes> spliced(const std::vector<Run> &runs, const uint8_t *payload,
+                             const std::vector<uint32_t> &starts, const EncodeState &state) {
+  Bytes out;
+  for (const auto &r : runs) {
+    if (r.kept) {
+      out.insert(out.end(), payload + starts[r.from], payload + starts[r.to]);
+      continue;
+    }
+    auto bytes = encodeBody(r.text, state);
+    if (!bytes) return std::nullopt;
+    out.insert(out.end(), bytes->begin(), bytes->end());
+  }
+  return out;
+}
 
 } // namespace
 
@@ -502,81 +715,31 @@ std::optional<Bytes> encodeForSaving(std::string_view text, EncodeState &state) 
 
 std::optional<Bytes> encodeEdited(std::string_view text, int carriageControl, bool wasCRLF,
                                   const LoadedFile &loaded, EncodeState &state) {
-  auto whole = [&] {
-    return encodeForSaving(lineEndsForSaving(std::string(text), carriageControl, wasCRLF), state);
-  };
-  if (text.empty() || loaded.bytes.size() <= loaded.markLength ||
-      !sameEncoding(state, loaded.state))
+  if (text.empty()) return encodeForSaving(text, state);
+  // A plain ASCII file that gains other characters moves to UTF-8, whose ASCII is the very same
+  // bytes: the file's own bytes still stand for the text that was not edited.
+  const bool asciiToUtf8 = state.useEncoding == kEncodingNonLossyASCII && !state.fileHasEscapes &&
+                           sameEncoding(state, loaded.state) &&
+                           std::any_of(text.begin(), text.end(), [](char c) { return c & 0x80; });
+  if (asciiToUtf8) state.useEncoding = kEncodingUTF8, state.utf8WithMark = false;
+  const std::string_view L = loaded.text;
+  const auto runs = runsOf(text, L, carriageControl, wasCRLF);
+  const std::string written = textOf(runs, L);
+  // Encoded whole: what the file's bytes cannot stand for (another encoding, or one with a shift
+  // state carried from character to character). Untouched line ends stay as they were even so.
+  auto whole = [&] { return encodeForSaving(written, state); };
+  if (loaded.bytes.size() <= loaded.markLength ||
+      !(asciiToUtf8 || sameEncoding(state, loaded.state)) ||
+      state.useEncoding == kEncodingISO2022JP)
     return whole();
-  // A plain ASCII file that gains other characters moves to UTF-8 as a whole (its bytes stay).
-  if (state.useEncoding == kEncodingNonLossyASCII && !state.fileHasEscapes &&
-      std::any_of(text.begin(), text.end(), [](char c) { return c & 0x80; }))
-    return whole();
-  // ISO-2022-JP carries a shift state from one character to the next: no splicing there.
-  if (state.useEncoding == kEncodingISO2022JP) return whole();
 
   const uint8_t *payload = loaded.bytes.data() + loaded.markLength;
   const size_t payloadSize = loaded.bytes.size() - loaded.markLength;
   std::vector<uint32_t> starts;
   auto reread = decodePayload(payload, payloadSize, loaded.state.useEncoding,
                               loaded.state.unicodeBigEndian, loaded.markLength > 0, &starts);
-  const std::string_view L = loaded.text;
   if (!reread || *reread != L || starts.size() != L.size() + 1) return whole();
-
-  // The text before and after the edit, on character boundaries and never between CR and LF.
-  const std::string_view T = text;
-  size_t P = 0;
-  while (P < L.size() && P < T.size() && L[P] == T[P])
-    ++P;
-  while (P > 0 && P < L.size() && isContinuation(L[P]))
-    --P;
-  if (P > 0 && P < L.size() && L[P - 1] == '\r' && L[P] == '\n') --P;
-  size_t S = 0;
-  while (S < L.size() - P && S < T.size() - P && L[L.size() - 1 - S] == T[T.size() - 1 - S])
-    ++S;
-  while (S > 0 && isContinuation(L[L.size() - S]))
-    --S;
-  if (S > 0 && L.size() - S > 0 && L[L.size() - S] == '\n' && L[L.size() - S - 1] == '\r') --S;
-
-  // Line ends are rewritten where the setting asks it of every line (1, 2); "keep" (0) keeps
-  // those of the untouched text as they are and gives typed ones the file's CR LF.
-  const bool toCRLF = carriageControl == 1 || (carriageControl == 0 && wasCRLF);
-  const bool rewrite = carriageControl == 2 || toCRLF;
-  const bool rewriteUntouched = rewrite && carriageControl != 0;
-  Splice out(payload, state);
-  std::string written; // the text the spliced bytes stand for
-  // The loaded character behind a byte of the text, or npos inside the edit.
-  auto origin = [&](size_t i) -> size_t {
-    if (i < P) return i;
-    if (i >= T.size() - S) return i - T.size() + L.size();
-    return std::string_view::npos;
-  };
-  auto untouched = [&](size_t i, size_t k) {
-    const size_t o = origin(i);
-    return o != std::string_view::npos && origin(i + k - 1) == o + k - 1;
-  };
-  auto keepOrWrite = [&](size_t i, size_t k, std::string_view as) {
-    const size_t o = origin(i);
-    if (untouched(i, k) && L.substr(o, k) == as)
-      out.keep(starts[o], starts[o + k]);
-    else
-      out.text(as);
-    written += as;
-  };
-  for (size_t i = 0; i < T.size();) {
-    const bool crlf = T[i] == '\r' && i + 1 < T.size() && T[i + 1] == '\n';
-    if (rewrite && (crlf || T[i] == '\n') && (rewriteUntouched || !untouched(i, crlf ? 2 : 1))) {
-      keepOrWrite(i, crlf ? 2 : 1, toCRLF ? "\r\n" : "\n");
-      i += crlf ? 2 : 1;
-      continue;
-    }
-    size_t k = 1;
-    while (i + k < T.size() && isContinuation(T[i + k]))
-      ++k;
-    keepOrWrite(i, k, T.substr(i, k));
-    i += k;
-  }
-  auto body = out.finish();
+  auto body = spliced(runs, payload, starts, state);
   if (!body) return std::nullopt;
   // The spliced bytes must read as the text they stand for; anything else is saved whole.
   auto check = decodePayload(body->data(), body->size(), state.useEncoding, state.unicodeBigEndian,

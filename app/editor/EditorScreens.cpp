@@ -18,11 +18,22 @@ namespace {
 std::string setting(const std::string &key) {
   return UserDefaults::standard().stringForKey(key).value_or("");
 }
+// The editor on the file of the plain record; none when the file is gone or too big to edit (the
+// person is told).
+std::shared_ptr<EditFileView> editorOnRecordedFile() {
+  const std::string path = setting(kEditingFTPFile);
+  if (path.empty() || !platform::FileManager::fileExists(path)) return nullptr;
+  if (EditFileView::tooBigToEdit(path)) {
+    EditFileView::tellTooBigToEdit(setting(kWasEditingFileName));
+    return nullptr;
+  }
+  return EditFileView::initWithFile(path);
+}
 } // namespace
 
 std::shared_ptr<platform::ui::ViewController> makeTextEditorScreen(const std::string &path) {
   auto editor = EditFileView::initWithFile(path);
-  editor->setTextFileName(platform::lastPathComponent(path));
+  if (editor) editor->setTextFileName(platform::lastPathComponent(path));
   return editor;
 }
 
@@ -54,7 +65,17 @@ std::vector<std::string> restoreEditFiles(
     defaults.setObject(setting(keyForTab(i, kWasEditingServerNameKey)), kServerNameKey);
     defaults.setObject(setting(keyForTab(i, kWasEditingUserNameKey)), kUserNameKey);
     defaults.setObject(setting(keyForTab(i, kWasEditingUserPassKey)), kUserPassKey);
-    auto editor = EditFileView::initWithFile(setting(keyForTab(i, kEditingFTPFile)));
+    // A file too big to edit opens nowhere (the person is told): the slot is no longer in use.
+    const std::string working = setting(keyForTab(i, kEditingFTPFile));
+    std::shared_ptr<EditFileView> editor;
+    if (EditFileView::tooBigToEdit(working))
+      EditFileView::tellTooBigToEdit(setting(keyForTab(i, kWasEditingFileName)));
+    else
+      editor = EditFileView::initWithFile(working);
+    if (!editor) {
+      defaults.setObject("0", keyIndexIsUsed(i));
+      continue;
+    }
     editor->setTextFileName(setting(keyForTab(i, kWasEditingFileName)));
     editor->setDirectoryOfTheFile(setting(keyForTab(i, kWasEditingInFolder)));
     editor->setEditingSavedFile(false);
@@ -71,9 +92,8 @@ std::vector<std::string> restoreEditFiles(
 
 std::shared_ptr<EditFileView> editPreviouslySavedFile(std::shared_ptr<FTPConnection> connection,
                                                       const std::string &loginUser) {
-  const std::string path = setting(kEditingFTPFile);
-  if (path.empty() || !platform::FileManager::fileExists(path)) return nullptr;
-  auto editor = EditFileView::initWithFile(path);
+  auto editor = editorOnRecordedFile();
+  if (!editor) return nullptr;
   editor->setFReadOnly(!connection || loginUser.empty());
   editor->setTheConnection(connection);
   editor->setTextFileName(setting(kWasEditingFileName));
@@ -83,9 +103,8 @@ std::shared_ptr<EditFileView> editPreviouslySavedFile(std::shared_ptr<FTPConnect
 }
 
 std::shared_ptr<EditFileView> editPreviouslySavedFile(std::shared_ptr<SFTPWrapper> connection) {
-  const std::string path = setting(kEditingFTPFile);
-  if (path.empty() || !platform::FileManager::fileExists(path)) return nullptr;
-  auto editor = EditFileView::initWithFile(path);
+  auto editor = editorOnRecordedFile();
+  if (!editor) return nullptr;
   editor->setFReadOnly(!connection || connection->username().empty());
   editor->setSftpConnection(connection);
   editor->setTextFileName(setting(kWasEditingFileName));

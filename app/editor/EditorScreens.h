@@ -31,7 +31,8 @@ public:
   virtual std::string workingFile() const { return {}; }
 };
 
-// The text editor on the file at `path`, named after the file.
+// The text editor on the file at `path`, named after the file; none for a file too big to edit
+// (the person is told).
 std::shared_ptr<platform::ui::ViewController> makeTextEditorScreen(const std::string &path);
 // The document viewer on the file at `path` shown as `name`; it deletes only a download of the
 // temporary folder when it closes.
@@ -44,13 +45,15 @@ std::shared_ptr<platform::ui::ViewController> makeDocumentViewerScreen(const std
 // slot's port and protocol, handed to `show` with its file name. A slot that does not say which
 // connection its file came from (written by an earlier version) opens nowhere: its file name is
 // returned instead, and the slot is no longer in use ("%i-IndexIsUsed" "0"), so that its record
-// and working file can go. The caller renumbers the tabs afterwards.
+// and working file can go; so is a slot whose file is too big to edit (the person is told). The
+// caller renumbers the tabs afterwards.
 std::vector<std::string> restoreEditFiles(
     const std::function<void(std::shared_ptr<EditFileView>, const std::string &name)> &show);
 
 // iPhone: the editor on the file of the plain record ("EditingFTPFile"), on the connection,
 // read-only when there is none or it logs in with no user (`loginUser`: what the caller just gave
-// the connection, which takes it on its own thread later); none when the file is gone.
+// the connection, which takes it on its own thread later); none when the file is gone or too big
+// to edit.
 std::shared_ptr<EditFileView> editPreviouslySavedFile(std::shared_ptr<FTPConnection> connection,
                                                       const std::string &loginUser);
 // The same on an SFTP connection.

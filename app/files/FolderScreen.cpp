@@ -103,9 +103,7 @@ int FolderScreen::openingButton(const DirItemInfo &entry, int64_t editLimit, int
 }
 
 int64_t FolderScreen::editSizeLimit() {
-  if (Hardware::isRetinaDisplay() || Hardware::isiPad()) return 1048576;
-  if (Hardware::osVersionIsAtLeast(3.2) && Hardware::isFasterDevice()) return 524288;
-  return 262144;
+  return textEditSizeLimit();
 }
 
 void FolderScreen::showFileButtons(int kind, bool enabled) {

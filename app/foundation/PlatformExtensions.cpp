@@ -94,6 +94,12 @@ bool Hardware::isRetinaDisplay() {
          startsWith(p, "iPod5,");
 }
 
+int64_t textEditSizeLimit() {
+  if (Hardware::isRetinaDisplay() || Hardware::isiPad()) return 1048576;
+  if (Hardware::osVersionIsAtLeast(3.2) && Hardware::isFasterDevice()) return 524288;
+  return 262144;
+}
+
 bool Hardware::osVersionIsAtLeast(double version) {
   // Compared as the phone compares floats: 3.2 read from "3.2" is the same float as the literal.
   return static_cast<float>(DeviceProfile::current().systemVersionNumber()) >=

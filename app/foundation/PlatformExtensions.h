@@ -56,6 +56,10 @@ public:
   static int speedRating();
 };
 
+// The largest text file the editor opens on this device, in bytes (by the device's class: what
+// the text editor takes comfortably there). A larger file is viewed, never edited.
+int64_t textEditSizeLimit();
+
 // The application's colours. The first four depend on the device being an iPad.
 platform::ui::Color myBackgroundColor();
 platform::ui::Color searchBarColor();

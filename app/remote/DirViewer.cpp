@@ -63,9 +63,7 @@ DirViewer::DirViewer(std::shared_ptr<FTPConnection> connection, std::shared_ptr<
 }
 
 int64_t DirViewer::fullFileLimit() {
-  if (Hardware::isRetinaDisplay() || Hardware::isiPad()) return 1048576;
-  if (Hardware::osVersionIsAtLeast(3.2) && Hardware::isFasterDevice()) return 524288;
-  return 262144;
+  return textEditSizeLimit();
 }
 
 DirViewer::EditButton DirViewer::buttonFor(const DirItemInfo *e, bool anonymous) {

@@ -55,6 +55,7 @@ public:
                                  bool changed) {
       auto app = d_.lock();
       if (!app || !app->makers.textEditor) return;
+      if (EditFileView::tooBigToEdit(path)) return EditFileView::tellTooBigToEdit(name);
       auto editor = app->makers.textEditor(path);
       if (!editor) return;
       if (auto e = std::dynamic_pointer_cast<EditFileViewScreen>(editor)) {

@@ -102,6 +102,7 @@ void FdSourceImpl::completed(FdEvent ev, bool ok) {
   (ev == FdEvent::Read ? armedRead_ : armedWrite_) = false;
   if (removed_ || !ok) return;
   if (!(mask_ & unsigned(ev))) return;
+  if (auto loop = loop_.lock()) loop->countWork();
   firing_ = true;
   fn_(unsigned(ev));
   firing_ = false;
@@ -176,6 +177,7 @@ void RunLoopImpl::runNextItem() {
     fn = std::move(queue_.front());
     queue_.pop_front();
   }
+  countWork();
   if (fn) fn();
 }
 
@@ -278,6 +280,7 @@ void RunLoopImpl::fireDue() {
     return;
   }
   if (t->valid_.load() && t->fn_) {
+    countWork();
     t->firing_ = true;
     t->fn_(*t);
     t->firing_ = false;

@@ -80,6 +80,10 @@ public:
 
   // Re-examines timers after the clock moved (ManualClock calls it on every loop).
   virtual void clockMoved() = 0;
+
+  // How many pieces of work (posted functions, timer fires, file-descriptor callbacks) the loop
+  // has run: while it stays the same, nothing ran on the loop's thread. Any thread.
+  virtual uint64_t workDone() const = 0;
 };
 
 // A detached worker thread with a run loop of its own: body runs first on it, then the loop

@@ -110,6 +110,9 @@ public:
   size_t runPending() override;
   void stop() override;
   void clockMoved() override;
+  uint64_t workDone() const override { return workDone_.load(std::memory_order_relaxed); }
+  // A piece of work is about to run (loop thread).
+  void countWork() { workDone_.fetch_add(1, std::memory_order_relaxed); }
 
   // Timer bookkeeping (any thread).
   void scheduleTimer(const std::shared_ptr<TimerImpl> &t, TimePoint when);
@@ -164,6 +167,7 @@ private:
   std::map<int, Descriptor> descriptors_;
 
   std::atomic<bool> stopRequested_{false};
+  std::atomic<uint64_t> workDone_{0};
 };
 
 // Registry of live loops, so that a moved clock reaches all of them.

@@ -9,8 +9,10 @@
 #include "platform/media/BitmapContext.h"
 #include "platform/media/Image.h"
 #include "platform/net/URLConnection.h"
+#include "platform/ui/Geometry.h"
 #include "platform/ui/RendererFiles.h"
 #include "platform/ui/RendererServer.h"
+#include "platform/ui/TextInput.h"
 #include "platform/ui/WebView.h"
 #include "platform/ui/Window.h"
 
@@ -19,6 +21,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <map>
 #include <optional>
 
 #include <unistd.h>
@@ -164,6 +168,60 @@ void findImageNames(const json &node, std::vector<std::string> &out) {
   }
 }
 
+// The texts of the text views in a snapshot, taken out of it (by id): the page is sent only what
+// changed in them, as a text view may hold a whole file.
+void takeTexts(json &node, std::map<uint64_t, std::string> &out) {
+  if (node.is_object()) {
+    auto type = node.find("type");
+    auto text = node.find("text");
+    if (type != node.end() && *type == "textView" && text != node.end() && text->is_string() &&
+        node.contains("id")) {
+      out[node["id"].get<uint64_t>()] = std::move(text->get_ref<std::string &>());
+      node.erase(text);
+    }
+    for (auto &[k, v] : node.items())
+      takeTexts(v, out);
+  } else if (node.is_array()) {
+    for (auto &v : node)
+      takeTexts(v, out);
+  }
+}
+
+bool isContinuation(char c) {
+  return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
+// What changed between two texts, as the page applies it: the range of the text before (in
+// UTF-16 units, the page's and the model's unit) that the inserted text replaced. The change
+// starts and ends on whole characters.
+json textChange(uint64_t id, std::string_view before, std::string_view after) {
+  // Compared a block at a time, then byte by byte within the block that differs.
+  const size_t shorter = std::min(before.size(), after.size());
+  constexpr size_t kBlock = 4096;
+  const char *b = before.data(), *a = after.data();
+  size_t p = 0;
+  while (p + kBlock <= shorter && std::memcmp(b + p, a + p, kBlock) == 0)
+    p += kBlock;
+  while (p < shorter && b[p] == a[p])
+    ++p;
+  while (p > 0 && p < before.size() && isContinuation(before[p]))
+    --p;
+  size_t s = 0;
+  const char *be = b + before.size(), *ae = a + after.size();
+  while (s + kBlock <= shorter - p && std::memcmp(be - s - kBlock, ae - s - kBlock, kBlock) == 0)
+    s += kBlock;
+  while (s < shorter - p &&
+         be[-1 - static_cast<std::ptrdiff_t>(s)] == ae[-1 - static_cast<std::ptrdiff_t>(s)])
+    ++s;
+  while (s > 0 && isContinuation(before[before.size() - s]))
+    --s;
+  return {{"type", "text"},
+          {"id", id},
+          {"at", utf16Length(before.substr(0, p))},
+          {"remove", utf16Length(before.substr(p, before.size() - s - p))},
+          {"insert", after.substr(p, after.size() - s - p)}};
+}
+
 class RendererImpl;
 std::weak_ptr<RendererImpl> &currentSlot() {
   static std::weak_ptr<RendererImpl> slot;
@@ -257,7 +315,7 @@ public:
     if (!server_) return false;
     auto interval = std::chrono::milliseconds(std::max(10, options_.refreshMilliseconds));
     timer_ = RunLoop::main()->addTimer(interval, true, [weak](Timer &) {
-      if (auto self = weak.lock(); self && self->clients_ > 0) self->publish(false);
+      if (auto self = weak.lock(); self && self->clients_ > 0) self->look();
     });
     return true;
   }
@@ -303,17 +361,83 @@ private:
                               message.dump(-1, ' ', false, json::error_handler_t::replace)));
   }
 
-  // The state a page draws: the snapshot, the status bar and what each web view shows.
+  // The status bar as the page draws it. The device's own orientation too: the page's Rotate
+  // turns the device from where it is, also when the screen in front did not turn with it.
+  struct StatusBar {
+    bool hidden = false;
+    int style = 0;
+    bool activity = false;
+    int orientation = 0;
+    bool operator==(const StatusBar &) const = default;
+    json toJson() const {
+      return {{"hidden", hidden},
+              {"style", style},
+              {"activity", activity},
+              {"orientation", orientation}};
+    }
+  };
+  static StatusBar statusBar() {
+    auto &app = Application::shared();
+    return {app.isStatusBarHidden(), static_cast<int>(app.statusBarStyle()),
+            app.isNetworkActivityIndicatorVisible(),
+            static_cast<int>(DeviceProfile::current().orientation)};
+  }
+
+  // The model belongs to the main thread: while nothing but this look ran there since the last
+  // one, nothing in it can have changed, and an idle page costs nothing. (The status bar, which
+  // other threads may set, is looked at each time.)
+  void look() {
+    const uint64_t work = RunLoop::main()->workDone();
+    if (work == lookedAtWork_ + 1 && statusBar() == lastStatus_) {
+      lookedAtWork_ = work;
+      return;
+    }
+    publish(false);
+  }
+
+  // Each text view's text as the page last heard it: what changed goes to the page before the
+  // state that shows it.
+  void textChanges(json &snap) {
+    std::map<uint64_t, std::string> texts;
+    takeTexts(snap, texts);
+    for (auto it = sentTexts_.begin(); it != sentTexts_.end();)
+      if (!texts.count(it->first)) {
+        pendingTexts_.push_back({{"type", "text"}, {"id", it->first}, {"gone", true}});
+        it = sentTexts_.erase(it);
+      } else {
+        ++it;
+      }
+    for (auto &[id, text] : texts) {
+      auto sent = sentTexts_.find(id);
+      if (sent == sentTexts_.end())
+        pendingTexts_.push_back(
+            withSelection({{"type", "text"}, {"id", id}, {"full", true}, {"insert", text}}, id));
+      else if (sent->second != text)
+        pendingTexts_.push_back(withSelection(textChange(id, sent->second, text), id));
+      else
+        continue;
+      sentTexts_[id] = std::move(text);
+    }
+  }
+
+  // A change of a text goes with the selection the view has after it: the page shows both at once
+  // (what the program typed at the caret leaves the caret after it before anything else is typed).
+  static json withSelection(json change, uint64_t id) {
+    if (auto view = std::dynamic_pointer_cast<TextView>(Window::keyWindow()->elementForId(id))) {
+      const Range r = view->selectedRange();
+      change["selected"] = {r.location, r.length};
+    }
+    return change;
+  }
+
+  // The state a page draws: the snapshot (without the texts of text views), the status bar and
+  // what each web view shows.
   json state() {
     auto window = Window::keyWindow();
     json snap = window->snapshot();
-    auto &app = Application::shared();
-    // The device's own orientation too: the page's Rotate turns the device from where it is,
-    // also when the screen in front did not turn with it.
-    json status{{"hidden", app.isStatusBarHidden()},
-                {"style", static_cast<int>(app.statusBarStyle())},
-                {"activity", app.isNetworkActivityIndicatorVisible()},
-                {"orientation", static_cast<int>(DeviceProfile::current().orientation)}};
+    textChanges(snap);
+    lastStatus_ = statusBar();
+    json status = lastStatus_.toJson();
     json web = json::object();
     std::vector<uint64_t> ids;
     findWebViews(snap, ids);
@@ -363,6 +487,11 @@ private:
     for (auto &script : pendingScripts_)
       broadcast(script);
     pendingScripts_.clear();
+    for (auto &change : pendingTexts_)
+      broadcast(change);
+    pendingTexts_.clear();
+    // What ran on the main thread until now is in what the page was sent.
+    lookedAtWork_ = RunLoop::main()->workDone();
     if (!force && s == last_) return;
     last_ = s;
     server_->send(0, std::make_shared<const std::string>(std::move(s)));
@@ -380,6 +509,7 @@ private:
                {"webKey", webKey_}};
     broadcast(hello, client);
     last_.clear();
+    sentTexts_.clear(); // every page is sent every text whole
     publish(true);
   }
 
@@ -395,8 +525,31 @@ private:
                  {"ok", result.value("ok", false)},
                  {"error", result.value("error", std::string())}},
                 client);
+      // Typing into a text view is answered with what changed in its text at once; the rest of
+      // what the page draws follows at the next look, once for a burst of keys.
+      if (editsTextView(message->event)) return sendTextChanges();
     }
     publish(false);
+  }
+
+  // An edit or a move of the caret in a text view the page has the text of.
+  bool editsTextView(const json &event) {
+    const std::string name = event.value("event", std::string());
+    if (name != "replace" && name != "select") return false;
+    const auto id = event.value("id", uint64_t{0});
+    return sentTexts_.count(id) &&
+           std::dynamic_pointer_cast<TextView>(Window::keyWindow()->elementForId(id));
+  }
+
+  // What changed in the texts of the text views the page shows, read from the views themselves.
+  void sendTextChanges() {
+    auto window = Window::keyWindow();
+    for (auto &[id, sent] : sentTexts_) {
+      auto view = std::dynamic_pointer_cast<TextView>(window->elementForId(id));
+      if (!view || view->text() == sent) continue;
+      broadcast(withSelection(textChange(id, sent, view->text()), id));
+      sent = view->text();
+    }
   }
 
   // Messages of the page itself: a web view's page finished loading, a movie ended.
@@ -699,6 +852,10 @@ private:
   bool stopped_ = false;
   int clients_ = 0;
   std::string last_;
+  StatusBar lastStatus_;
+  uint64_t lookedAtWork_ = 0;
+  std::map<uint64_t, std::string> sentTexts_;
+  std::vector<json> pendingTexts_;
   std::map<uint64_t, size_t> scriptsSent_;
   std::map<std::string, std::pair<std::weak_ptr<media::Image>, uint64_t>> imageVersions_;
   std::vector<json> pendingScripts_;

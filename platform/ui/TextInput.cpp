@@ -298,6 +298,13 @@ bool TextView::userReplace(Range range, const std::string &text, std::string &wh
   return true;
 }
 
+bool TextView::userSelect(Range range, std::string &why) {
+  if (isHidden() || !isUserInteractionEnabled())
+    return why = "the text view takes no touches", false;
+  setSelectedRange(range);
+  return true;
+}
+
 // --- SearchBar ---
 
 void SearchBar::describe(nlohmann::json &out) const {

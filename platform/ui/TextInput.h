@@ -172,6 +172,8 @@ public:
   bool userBackspace(size_t count, std::string &why);
   // A person replaces a range (clamped) with text; the caret ends after it.
   bool userReplace(Range range, const std::string &text, std::string &why);
+  // A person puts the caret (or a selection) elsewhere: with the mouse, the arrow keys, Ctrl+End.
+  bool userSelect(Range range, std::string &why);
 
 private:
   bool replace(Range range, const std::string &text);

@@ -727,7 +727,7 @@ bool tableEvent(const std::string &name, const json &event, const std::shared_pt
 
 bool isTextEvent(const std::string &name) {
   return name == "type" || name == "backspace" || name == "replace" || name == "clear" ||
-         name == "return" || name == "searchCancel";
+         name == "return" || name == "searchCancel" || name == "select";
 }
 
 // Typing into a text field, text view or search bar, and their buttons.
@@ -756,6 +756,11 @@ bool textEvent(const std::string &name, const json &event, const std::shared_ptr
            : textView ? textView->userReplace(range, text, why)
            : search   ? search->userReplace(range, text, why)
                       : (why = "the element takes no text", false);
+  }
+  if (name == "select") {
+    Range range{event.value("location", size_t{0}), event.value("length", size_t{0})};
+    return textView ? textView->userSelect(range, why)
+                    : (why = "the element keeps no selection", false);
   }
   if (name == "clear")
     return field ? field->userClear(why) : (why = "the element has no clear button", false);

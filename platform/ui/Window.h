@@ -29,6 +29,9 @@
 //   {"event":"tapTab","id":tabBarController,"index"}   {"event":"back","id":navigation}
 //   {"event":"type","id","text"}  {"event":"backspace","id","count"}  {"event":"clear","id"}
 //   {"event":"replace","id","location","length","text"}   a UTF-16 range of the text replaced
+//   {"event":"select","id","location","length"}   a text view's caret or selection, put there
+//   Ranges count UTF-16 units of the text as the model holds it: every CR and LF of its line
+//   ends counts, whatever a page's input shows of them.
 //   {"event":"return","id"}  {"event":"searchCancel","id"}  {"event":"dismissKeyboard"}
 //   {"event":"setSwitch","id","on"}  {"event":"slide","id","value"}
 //   {"event":"selectSegment","id","index"}  {"event":"scroll","id","x","y"}

@@ -20,6 +20,9 @@ const pendingScripts = new Map(); // web view id -> scripts waiting for its page
 // is asked again (the model takes only the first answer to each).
 const givenScripts = new Map(); // web view id -> { revision, scripts, questions: call -> script }
 let scrollTimer = null;
+// The text of each text view as the model holds it: the model sends what changed in it (a text
+// view may hold a whole file), apart from the rest of what the page draws.
+const viewTexts = new Map(); // text view id -> text
 
 // --- Connection ---
 
@@ -62,6 +65,20 @@ function receive(m) {
     // A refused edit leaves the model as it was, so no new state follows: the page shows the
     // model's text again now. (An accepted one is followed by the state that holds it.)
     if (!m.ok && !pending.size && state) render();
+  } else if (m.type === 'text') {
+    const id = String(m.id);
+    const before = viewTexts.get(id) ?? '';
+    if (m.gone) viewTexts.delete(id);
+    else viewTexts.set(id, m.full ? m.insert : before.slice(0, m.at) + m.insert + before.slice(m.at + m.remove));
+    const el = screenEl.querySelector(`textarea[data-tid="${id}"]`);
+    if (el && !m.gone && !composing && !pending.size) {
+      showText(el, viewTexts.get(id));
+      // The caret goes where the program's edit left it, before anything else is typed.
+      if (m.selected && el === document.activeElement) {
+        el.dataset.sel = m.selected.join(',');
+        showSelection(el, false);
+      }
+    }
   } else if (m.type === 'script') {
     deliverScript(String(m.id), m.script, m.call);
   } else if (m.type === 'media') {
@@ -293,7 +310,7 @@ function build(v) {
     }
     case 'textView': {
       const area = h('textarea', {
-        'data-value': v.text, 'data-tid': v.id, 'data-kind': 'textView', readonly: !v.editable,
+        'data-tid': v.id, 'data-kind': 'textView', readonly: !v.editable,
         ev: v.editable && { event: 'tap', id: v.id }, spellcheck: 'false', 'aria-label': v.label || 'text',
         'data-sel': v.selectedRange ? v.selectedRange.join(',') : null,
       });
@@ -603,18 +620,20 @@ function morph(a, b) {
 }
 
 function afterRender(snap) {
-  for (const el of screenEl.querySelectorAll('[data-value]')) {
+  for (const el of screenEl.querySelectorAll('[data-tid]')) {
     // An input method composing in the field owns its text until it is done, and a field being
     // typed into, or typed into and just left (Tab), shows the person's edits until the model
     // answered them all: a field the focus comes back to shows what the model will hold.
     if ((composing || pending.size) && (el === document.activeElement || carets.has(el.dataset.tid))) continue;
-    if (el === sliding) continue;
-    if (el.value === el.dataset.value) continue;
-    el.value = el.dataset.value;
+    const model = modelText(el);
+    if (model === undefined || !showText(el, model)) continue;
     // After an edit the caret goes where the edit ended, as the model placed the text there.
     const at = carets.get(el.dataset.tid);
     if (at !== undefined && el === document.activeElement && !el.dataset.sel)
       el.setSelectionRange(Math.min(at, el.value.length), Math.min(at, el.value.length));
+  }
+  for (const el of screenEl.querySelectorAll('[data-slide]')) {
+    if (el !== sliding && el.value !== el.dataset.value) el.value = el.dataset.value;
   }
   // The focus follows the model once it has heard everything the page sent: a state drawn
   // before a tap was answered must not take the focus from the input just tapped.
@@ -625,9 +644,7 @@ function afterRender(snap) {
   const arriving = field && document.activeElement !== field;
   if (arriving) field.focus();
   if (field && field.dataset.sel) {
-    // A text view's selection is the model's.
-    const [at, len] = field.dataset.sel.split(',').map(Number);
-    if (field.selectionStart !== at || field.selectionEnd !== at + len) field.setSelectionRange(at, at + len);
+    showSelection(field, arriving);
   } else if (arriving && field.type !== 'range') {
     // A field that takes the focus from the model starts with the caret at the end; after that
     // the person's own selection (a click, Ctrl+A, Shift+arrows) stays as it is.
@@ -809,14 +826,169 @@ document.addEventListener('change', (e) => {
   if (id) send({ event: 'slide', id: Number(id), value: Number(e.target.value) });
 });
 
-// Every edit of a text input goes to the model as the range it replaces (in UTF-16 units, as the
-// input counts) and the text that replaces it: typing at the caret, typing over a selection,
-// deleting, pasting, dropping, and the text an input method composed. The input then shows
-// what the model holds.
+// Every edit of a text input goes to the model as the range it replaces and the text that
+// replaces it: typing at the caret, typing over a selection, deleting, pasting, dropping, and the
+// text an input method composed. The input then shows what the model holds.
+//
+// Ranges go to and come from the model in UTF-16 units of the text as the model holds it. An
+// input shows some of its line ends otherwise, and counts them so: a text view (a textarea) shows
+// CR LF as one line feed, and a one-line field shows none. Each input keeps the model's form of
+// the text it shows (`el.shown`), by which its positions and the model's are told apart.
 const carets = new Map(); // input id -> where the caret goes once the model answered
 let composing = null; // { id, start, end } while an input method composes
 
+// The model's text of an input: a text view's comes apart from the snapshot.
+function modelText(el) {
+  return el.dataset.kind === 'textView' ? viewTexts.get(el.dataset.tid) : el.dataset.value;
+}
+
+// The text as the input shows it.
+function shownForm(el, text) {
+  if (el.dataset.secure) return '\u2022'.repeat(text.length);
+  if (el.tagName === 'TEXTAREA') return text.indexOf('\r') < 0 ? text : text.replace(/\r\n?/g, '\n');
+  return /[\r\n]/.test(text) ? text.replace(/[\r\n]/g, '') : text;
+}
+
+// Where the input drops a unit of the model's text (ascending): the CR of each CR LF in a text
+// view, every CR and LF in a field. Kept with the text it was found in.
+function drops(el, text) {
+  if (el.dropsOf === text) return el.drops;
+  const out = [];
+  if (el.tagName === 'TEXTAREA') {
+    for (let i = text.indexOf('\r\n'); i >= 0; i = text.indexOf('\r\n', i + 2)) out.push(i);
+  } else if (!el.dataset.secure) {
+    for (let i = 0; i < text.length; i++) if (text[i] === '\r' || text[i] === '\n') out.push(i);
+  }
+  el.dropsOf = text;
+  el.drops = out;
+  return out;
+}
+
+// How many of the ascending numbers pass the test (which holds for a first run of them).
+function countWhile(list, test) {
+  let low = 0;
+  let high = list.length;
+  while (low < high) {
+    const mid = (low + high) >> 1;
+    if (test(list[mid], mid)) low = mid + 1;
+    else high = mid;
+  }
+  return low;
+}
+// A position of the model's text where the input shows it, and back. A page position at a line
+// end is the model's before the whole line end.
+function toPage(el, text, at) {
+  return at - countWhile(drops(el, text), (d) => d < at);
+}
+function toModel(el, text, at) {
+  return at + countWhile(drops(el, text), (d, i) => d - i < at);
+}
+
+// How far two texts agree from the start, compared a stretch at a time.
+function samePrefix(x, y) {
+  const n = Math.min(x.length, y.length);
+  let a = 0;
+  for (let step = 65536; step >= 1; step >>= 4)
+    while (a + step <= n && x.slice(a, a + step) === y.slice(a, a + step)) a += step;
+  return a;
+}
+function sameSuffix(x, y, limit) {
+  let b = 0;
+  for (let step = 65536; step >= 1; step >>= 4)
+    while (b + step <= limit && x.slice(x.length - b - step, x.length - b) === y.slice(y.length - b - step, y.length - b)) b += step;
+  return b;
+}
+
+// Shows the model's text in the input: only what differs from what it shows is put in. Answers
+// whether anything changed.
+function showText(el, model) {
+  // A one-line field is small: what it shows is checked as a whole.
+  if (el.tagName === 'INPUT' && el.shown !== undefined && el.value !== shownForm(el, el.shown)) el.shown = undefined;
+  if (el.shown === model) {
+    el.shown = model; // the same text: kept as one string from now on, compared at once
+    return false;
+  }
+  if (el.shown === undefined || el.dataset.secure) {
+    el.value = shownForm(el, model);
+  } else {
+    const was = el.shown;
+    let a = samePrefix(was, model);
+    let b = sameSuffix(was, model, Math.min(was.length, model.length) - a);
+    // Never between the halves of a character, nor between a CR and the LF the input shows with it.
+    if (a > 0 && (was[a - 1] === '\r' || isHigh(was, a - 1))) a--;
+    if (b > 0 && (was[was.length - b] === '\n' || isLow(was, was.length - b))) b--;
+    const selection = el.dataset.kind === 'textView' && el === document.activeElement;
+    putText(el, toPage(el, was, a), toPage(el, was, was.length - b), shownForm(el, model.slice(a, model.length - b)), false);
+    el.shown = model;
+    // Where the selection now stands is no move of the person's.
+    if (selection) el.knownSelection = selectionOf(el);
+    return true;
+  }
+  el.shown = model;
+  return true;
+}
+
+// Puts text in place of a stretch of what an input shows (its own positions); the caret ends
+// after it, or the selection stays where it was in the text around it. In the input that has the
+// focus this goes through the browser's own editing, which lays out only what changed: setting
+// the text lays out all of it, and a text view may hold a whole file.
+let editing = false; // the page's own edit is under way: no person's input
+function putText(el, start, end, text, caretAfter) {
+  if (start === end && !text) return;
+  if (el === document.activeElement && !el.dataset.secure) {
+    const [from, to] = [el.selectionStart, el.selectionEnd];
+    el.setSelectionRange(start, end);
+    editing = true;
+    const done = document.execCommand(text ? 'insertText' : 'delete', false, text);
+    editing = false;
+    if (done) {
+      if (!caretAfter) {
+        const moved = (at) => (at <= start ? at : at >= end ? at + text.length - (end - start) : start + text.length);
+        el.setSelectionRange(moved(from), moved(to));
+      }
+      return;
+    }
+  }
+  el.setRangeText(text, start, end, caretAfter ? 'end' : 'preserve');
+}
+
+// A text view's selection in the model's units, as "location,length".
+function selectionOf(el) {
+  const text = el.shown ?? '';
+  const a = toModel(el, text, el.selectionStart);
+  const b = toModel(el, text, el.selectionEnd);
+  return `${a},${b - a}`;
+}
+// The model's selection of a text view is shown when the model moved it; the person's own (a
+// click, the arrow keys, Ctrl+End) goes to the model.
+function showSelection(el, arriving) {
+  if (el.shown === undefined) return;
+  if (el.dataset.sel === el.knownSelection && !(arriving && selectionOf(el) !== el.dataset.sel)) return;
+  const [at, len] = el.dataset.sel.split(',').map(Number);
+  const text = el.shown;
+  const a = toPage(el, text, Math.min(at, text.length));
+  const b = toPage(el, text, Math.min(at + len, text.length));
+  if (el.selectionStart !== a || el.selectionEnd !== b) el.setSelectionRange(a, b);
+  el.knownSelection = el.dataset.sel;
+}
+function tellSelection(el) {
+  if (!el || !el.dataset || el.dataset.kind !== 'textView' || el !== document.activeElement || el.shown === undefined || composing) return;
+  const now = selectionOf(el);
+  if (now === el.knownSelection) return;
+  el.knownSelection = now;
+  const [location, length] = now.split(',').map(Number);
+  send({ event: 'select', id: Number(el.dataset.tid), location, length }, true);
+}
+// The row of keys above the keyboard leaves the focus where it is, as on the device: the text
+// keeps its caret, and what is typed next goes there.
+document.addEventListener('mousedown', (e) => {
+  if (e.button === 0 && e.target.closest && e.target.closest('.accessorybar button')) e.preventDefault();
+}, true);
+document.addEventListener('selectionchange', (e) => tellSelection(e.target), true);
+for (const type of ['keyup', 'mouseup']) document.addEventListener(type, () => tellSelection(document.activeElement), true);
+
 function isLow(text, i) { const c = text.charCodeAt(i); return c >= 0xdc00 && c <= 0xdfff; }
+function isHigh(text, i) { const c = text.charCodeAt(i); return c >= 0xd800 && c <= 0xdbff; }
 // The range a deletion removes when nothing is selected: one character (both halves of a
 // surrogate pair), a word, or up to the start or end of the line.
 function deletionRange(el, kind) {
@@ -837,30 +1009,43 @@ function deletionRange(el, kind) {
   return null;
 }
 
-function replaceText(el, start, end, text) {
+// `start` and `end` are the input's own positions; `shownByBrowser`: the browser makes the same
+// edit in the input itself.
+function replaceText(el, start, end, text, shownByBrowser) {
   const id = el.dataset.tid;
   if (start === end && !text) return;
-  send({ event: 'replace', id: Number(id), location: start, length: end - start, text });
+  const was = el.shown ?? modelText(el) ?? el.value;
+  const from = toModel(el, was, start);
+  const to = toModel(el, was, end);
+  send({ event: 'replace', id: Number(id), location: from, length: to - from, text });
   // The input shows the edit at once, so the next key (typed before the model answered) lands
   // where the person sees the caret; once every event is answered it shows the model's text.
-  const shown = el.dataset.secure ? '\u2022'.repeat(text.length) : text;
-  el.value = el.value.slice(0, start) + shown + el.value.slice(end);
-  el.setSelectionRange(start + shown.length, start + shown.length);
-  carets.set(id, start + shown.length);
+  const put = shownForm(el, text);
+  el.shown = was.slice(0, from) + text + was.slice(to);
+  if (el.dataset.kind === 'textView') el.knownSelection = `${from + text.length},0`;
+  if (!shownByBrowser) putText(el, start, end, put, true);
+  carets.set(id, start + put.length);
 }
 
 document.addEventListener('beforeinput', (e) => {
   const el = e.target;
   const id = el.dataset && el.dataset.tid;
-  if (!id) return;
+  if (!id || editing) return;
   // What an input method composes is shown by it meanwhile and sent when it is done.
   if (composing || e.inputType === 'insertCompositionText' || e.inputType === 'insertFromComposition' ||
       e.inputType === 'deleteCompositionText') return;
-  e.preventDefault();
-  if (el.readOnly || el.disabled) return;
   const start = el.selectionStart;
   const end = el.selectionEnd;
   const kind = e.inputType;
+  // Typing into a text view is the browser's to show, as it shows it anywhere (laying out only
+  // what changed, the caret kept in view); the model hears the same edit.
+  if (el.tagName === 'TEXTAREA' && !el.readOnly && !el.disabled && (kind === 'insertText' && e.data ||
+      kind === 'insertLineBreak' || kind === 'insertParagraph')) {
+    replaceText(el, start, end, kind === 'insertText' ? e.data : '\n', true);
+    return;
+  }
+  e.preventDefault();
+  if (el.readOnly || el.disabled) return;
   if (kind === 'historyUndo' || kind === 'historyRedo' || kind === 'formatBold') return;
   if ((kind === 'insertLineBreak' || kind === 'insertParagraph')) {
     if (el.tagName === 'INPUT') send({ event: 'return', id: Number(id) });
@@ -888,8 +1073,8 @@ document.addEventListener('compositionend', (e) => {
   composing = null;
   if (!was || !el.dataset || el.dataset.tid !== was.id) return;
   // The composed text replaces what was selected when composing began; the input goes back to
-  // the model's text until the model answers.
-  el.value = el.dataset.value;
+  // the text it showed until the model answers.
+  el.value = shownForm(el, el.shown ?? modelText(el) ?? '');
   if (e.data) replaceText(el, was.start, was.end, e.data);
   else if (state) render();
 });

@@ -8,6 +8,7 @@
 #include "platform/ui/Renderer.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 using namespace platform;
@@ -183,6 +184,14 @@ public:
     password->setBorderStyle(TextBorderStyle::RoundedRect);
     auto notes = at(Rect(20, 86, 280, 50), std::make_shared<TextView>());
     notes->setText("Notes: ");
+    // SAMPLE_NOTES_BYTES: the notes hold that many bytes of lines (a text view holding a file).
+    if (const char *bytes = std::getenv("SAMPLE_NOTES_BYTES")) {
+      std::string text;
+      const size_t want = std::strtoull(bytes, nullptr, 10);
+      for (size_t line = 0; text.size() + 64 < want; ++line)
+        text += "note " + std::to_string(line) + ": the quick brown fox jumps over the lazy dog\n";
+      notes->setText(text);
+    }
     notes->setAccessibilityLabel("Notes");
     notes->setBackgroundColor(Color{0.95, 0.95, 0.95, 1});
     auto passive = at(Rect(20, 145, 79, 27), std::make_shared<Switch>());

@@ -8,6 +8,8 @@
 
 #include "tests/support/IconvOracle.h"
 
+#include <functional>
+
 using namespace editor;
 
 namespace {
@@ -132,6 +134,84 @@ TEST(EditKeepsBytes, UntouchedLineEndsStayAsTheyWere) {
     auto saved = encodeEdited(edited, 0, d.wasCRLF, loadedFrom(bytes, d), state);
     ASSERT_TRUE(saved);
     EXPECT_EQ(stringOf(*saved), c.expected);
+  }
+}
+
+// A file of mixed line ends keeps the ones nobody touched whatever the save has to do: move a
+// plain ASCII file to UTF-8, write the text whole in another encoding, or in one that carries a
+// shift state.
+TEST(EditKeepsBytes, MixedLineEndsSurviveEverySave) {
+  const std::string file = "one\r\ntwo\nthree\r\nfour\n";
+  struct Case {
+    const char *name;
+    uint32_t configured; // 0: detect
+    uint32_t savedIn;    // the encoding the save writes (0: as loaded)
+    std::string typed;   // typed at the end of line two
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"ascii gains one accented letter", 0, 0, "\xC3\xA9", "one\r\ntwo\xC3\xA9\nthree\r\nfour\n"},
+      {"ascii gains a character beyond the first plane", 0, 0, "\xF0\x9F\x98\x80",
+       "one\r\ntwo\xF0\x9F\x98\x80\nthree\r\nfour\n"},
+      {"written whole in UTF-16", 0, kEncodingUTF16, "!",
+       std::string("\xFF\xFE") +
+           testsupport::iconvConvert("one\r\ntwo!\nthree\r\nfour\n", "UTF-8", "UTF-16LE")
+               .value_or("")},
+      {"iso-2022-jp is always written whole", kEncodingISO2022JP, 0, "\xE6\x97\xA5",
+       testsupport::iconvConvert("one\r\ntwo\xE6\x97\xA5\nthree\r\nfour\n", "UTF-8", "ISO-2022-JP")
+           .value_or("")},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    const Bytes bytes = bytesOf(file);
+    DecodedText d = decodeFile(bytes, c.configured);
+    ASSERT_TRUE(d.loaded && d.wasCRLF);
+    std::string edited = d.text;
+    edited.insert(edited.find("\nthree"), c.typed);
+    const LoadedFile loaded = loadedFrom(bytes, d);
+    EncodeState state = loaded.state;
+    if (c.savedIn == kEncodingUTF16) state = {kEncodingUTF16, true};
+    auto saved = encodeEdited(edited, 0, d.wasCRLF, loaded, state);
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(hexOf(stringOf(*saved)), hexOf(c.expected));
+  }
+}
+
+// Edits here and there leave every line between them as it was, its line end too.
+TEST(EditKeepsBytes, LinesBetweenEditsKeepTheirBytes) {
+  const std::string file = "top\r\na\nb\r\nc\nd\r\nbottom\n";
+  struct Case {
+    const char *name;
+    std::function<void(std::string &)> edit;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"top and bottom", [](std::string &t) { t.insert(3, "!"), t += "!"; },
+       "top!\r\na\nb\r\nc\nd\r\nbottom\n!"},
+      {"a line typed between two others and the first line edited",
+       [](std::string &t) { t.insert(t.find("c\n"), "new\n"), t.insert(0, "x"); },
+       "xtop\r\na\nb\r\nnew\r\nc\nd\r\nbottom\n"},
+      {"a line taken out, another edited",
+       [](std::string &t) { t.erase(t.find("b\r\n"), 3), t.insert(t.find("d"), "e"); },
+       "top\r\na\nc\ned\r\nbottom\n"},
+      {"a letter at the end of a line and another at the end of the next",
+       [](std::string &t) { t.insert(t.find("\r\nbottom"), "!"), t.insert(t.find("\nd"), "Y"); },
+       "top\r\na\nb\r\ncY\nd!\r\nbottom\n"},
+      {"an accented letter on the last line and a line on top",
+       [](std::string &t) { t.insert(t.find("bottom") + 6, "\xC3\xA9"), t.insert(0, "\n"); },
+       "\r\ntop\r\na\nb\r\nc\nd\r\nbottom\xC3\xA9\n"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    const Bytes bytes = bytesOf(file);
+    DecodedText d = decodeFile(bytes, 0);
+    std::string edited = d.text;
+    c.edit(edited);
+    const LoadedFile loaded = loadedFrom(bytes, d);
+    EncodeState state = loaded.state;
+    auto saved = encodeEdited(edited, 0, d.wasCRLF, loaded, state);
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(hexOf(stringOf(*saved)), hexOf(c.expected));
   }
 }
 

@@ -7,9 +7,12 @@
 #include "app/editor/EditorScreens.h"
 #include "app/editor/FindReplaceView.h"
 #include "app/foundation/EditOrigin.h"
+#include "app/foundation/PlatformExtensions.h"
 #include "app/foundation/Scrambler.h"
 
 #include "platform/ui/Services.h"
+
+#include <filesystem>
 
 #include <unistd.h>
 
@@ -259,6 +262,34 @@ TEST_F(EditorScreenTest, TheEditStateSaveWritesNothingOverAFileThatDidNotDecode)
   typeText("typed");
   editor->applicationTerminating();
   EXPECT_EQ(testsupport::readFile(path), original);
+}
+
+// A working file that grows past what the editor takes while it is open is not read again (an
+// encoding reload, a change made elsewhere) and nothing is written over it; the person is told.
+TEST_F(EditorScreenTest, AFileGrownTooBigWhileOpenIsNeitherReadNorWrittenOver) {
+  const auto tooBig = static_cast<uintmax_t>(textEditSizeLimit()) + 1;
+  const std::function<void(EditFileView &)> reads[] = {
+      [](EditFileView &e) { e.changedEncoding(editor::rowForEncoding(editor::kEncodingLatin1)); },
+      [](EditFileView &e) { e.presentedItemDidChange(); },
+  };
+  for (size_t i = 0; i < std::size(reads); ++i) {
+    SCOPED_TRACE(i);
+    const std::string path = write("grows-" + std::to_string(i) + ".log", "small\n");
+    auto editor = open(path);
+    typeText("typed ");
+    std::filesystem::resize_file(path, tooBig);
+    reads[i](*editor);
+    EXPECT_EQ(answer("OK"),
+              "The Full File is Too Big to Edit: \"grows-" + std::to_string(i) + ".log\"");
+    EXPECT_EQ(text(editor), "typed small\n");
+    editor->applicationTerminating();
+    ASSERT_TRUE(probe->tap("Save"));
+    EXPECT_EQ(answer("OK").substr(0, 32), "The Full File is Too Big to Edit");
+    EXPECT_EQ(std::filesystem::file_size(path), tooBig);
+    ASSERT_TRUE(probe->tap("Cancel"));
+    answer("Yes, Discard");
+    EXPECT_EQ(std::filesystem::file_size(path), tooBig);
+  }
 }
 
 TEST_F(EditorScreenTest, FindNextAndPreviousWrapAndStartPastTheCaret) {

@@ -10,6 +10,7 @@
 #include "app/editor/EditFileView.h"
 #include "app/editor/WebDocumentViewController.h"
 #include "app/files/MyMoviePlayer.h"
+#include "app/foundation/PlatformExtensions.h"
 
 #include "platform/media/CloudContainer.h"
 #include "platform/media/MoviePlayer.h"
@@ -19,6 +20,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -263,4 +265,30 @@ TEST_F(CloudFilesTest, ACopyIntoSavedFilesBadgesItsTabOnThePhone) {
 
 TEST_F(CloudFilesTest, ACopyIntoSavedFilesBadgesItsTabOnTheTablet) {
   copyAndBadge(DeviceProfile::iPad());
+}
+
+// A file listed small that has grown past what the editor takes by the time Edit is pressed is
+// never read (it stays as it is) and the person is told, in Cloud Files and in Saved Files alike.
+TEST_F(CloudFilesTest, AFileGrownSinceItWasListedIsNotOpenedInTheEditor) {
+  testsupport::writeFile(root + "/big.txt", "small");
+  openCloudFiles({{"grown.txt", "small"}});
+  const auto tooBig = static_cast<uintmax_t>(textEditSizeLimit()) + 1;
+  auto refused = [&](const std::string &row, const std::string &path) {
+    SCOPED_TRACE(path);
+    ASSERT_TRUE(probe->tapRow(row)) << probe->lastError();
+    std::filesystem::resize_file(path, tooBig);
+    ASSERT_TRUE(probe->tap("Edit")) << probe->lastError();
+    advance(0.5);
+    EXPECT_FALSE(std::dynamic_pointer_cast<EditFileView>(probe->topViewController()));
+    auto alerts = probe->pendingAlerts();
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0].title, "The Full File is Too Big to Edit");
+    EXPECT_EQ(alerts[0].message, "\"" + row + "\"");
+    ASSERT_TRUE(probe->answerAlert("OK")) << probe->lastError();
+    EXPECT_EQ(std::filesystem::file_size(path), tooBig);
+  };
+  refused("grown.txt", cloud + "/grown.txt");
+  ASSERT_TRUE(probe->tapBack()) << probe->lastError();
+  advance(0.5);
+  refused("big.txt", root + "/big.txt");
 }

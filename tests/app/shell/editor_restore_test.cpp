@@ -6,8 +6,13 @@
 #include "tests/support/EditRecords.h"
 
 #include "app/editor/EditFileView.h"
+#include "app/editor/EditorScreens.h"
+#include "app/foundation/PlatformExtensions.h"
+#include "app/ftp/FTPServices.h"
 #include "app/remote/Connect.h"
 #include "app/shell/ShellConnect.h"
+
+#include <filesystem>
 
 using namespace platform;
 using namespace platform::ui;
@@ -307,3 +312,78 @@ INSTANTIATE_TEST_SUITE_P(
         LeftCase{"turned down, a slot naming a file of Saved Files",
                  Answer::Cancel,
                  {{2, true, Owner::SavedFiles, true}}}));
+
+// A working file grown past what the editor takes is never read where it would open: reopened at
+// the next start (the tablet's slots, either way, and the phone's record) or handed over by a
+// download. The person is told, by the file's name; the other slots open as ever.
+namespace {
+
+enum class Way { Answer, Hooks, PhoneRecord, Download };
+
+class EditorTooBigTest : public EditorRestoreTest, public ::testing::WithParamInterface<Way> {};
+
+} // namespace
+
+TEST_P(EditorTooBigTest, AFileTooBigToEditOpensNowhere) {
+  const Way way = GetParam();
+  const bool pad = way == Way::Answer || way == Way::Hooks;
+  const auto tooBig = static_cast<uintmax_t>(textEditSizeLimit()) + 1;
+  const std::string big = testsupport::leaveEditRecord(
+      {"server", "joe", "pw", 21, "ftp", "/pub", "big.log", "text", "1"},
+      pad ? std::optional<int>(0) : std::nullopt);
+  if (pad)
+    testsupport::leaveEditRecord(
+        {"server", "joe", "pw", 21, "ftp", "/pub", "small.txt", "text", "1"}, 1);
+  UserDefaults::standard().setObject("2", "TabIndexMax");
+  std::filesystem::resize_file(big, tooBig);
+  Connect::restoreDone = way != Way::Answer;
+  boot(pad ? DeviceProfile::iPad() : DeviceProfile::iPhone());
+  if (way == Way::Answer) {
+    ASSERT_TRUE(probe->answerAlert("Edit File(s)")) << probe->lastError();
+  } else if (way == Way::Hooks) {
+    std::dynamic_pointer_cast<Connect>(delegate->connectView())->restoreEditFiles();
+  } else if (way == Way::PhoneRecord) {
+    EXPECT_FALSE(editPreviouslySavedFile(std::shared_ptr<FTPConnection>(), ""));
+  } else {
+    EXPECT_FALSE(FTPAppServices::shared()->openTextEditor(big));
+  }
+  advance(0.5);
+  auto alerts = probe->pendingAlerts();
+  ASSERT_FALSE(alerts.empty());
+  EXPECT_EQ(alerts.back().title, "The Full File is Too Big to Edit");
+  EXPECT_EQ(alerts.back().message, "\"big.log\"");
+  std::vector<std::string> editors;
+  auto collect = [&](const std::vector<std::shared_ptr<ViewController>> &screens) {
+    for (auto &vc : screens) {
+      auto nav = std::dynamic_pointer_cast<NavigationController>(vc);
+      auto top = nav ? nav->topViewController() : vc;
+      if (auto e = std::dynamic_pointer_cast<EditFileView>(top)) editors.push_back(e->textFileName);
+    }
+  };
+  if (pad) collect(delegate->tabBarControllerRight()->viewControllers());
+  if (auto nav = delegate->navigationController()) collect({nav});
+  EXPECT_EQ(editors, pad ? std::vector<std::string>{"small.txt"} : std::vector<std::string>{});
+  // Never written over (a slot not reopened takes its working copy with it, as any does).
+  EXPECT_TRUE(!std::filesystem::exists(big) || std::filesystem::file_size(big) == tooBig);
+}
+
+namespace {
+std::string wayName(const ::testing::TestParamInfo<Way> &info) {
+  switch (info.param) {
+  case Way::Answer:
+    return "TabletAnswered";
+  case Way::Hooks:
+    return "TabletHooks";
+  case Way::PhoneRecord:
+    return "PhoneRecord";
+  case Way::Download:
+    return "Download";
+  }
+  return "";
+}
+} // namespace
+
+INSTANTIATE_TEST_SUITE_P(Ways, EditorTooBigTest,
+                         ::testing::Values(Way::Answer, Way::Hooks, Way::PhoneRecord,
+                                           Way::Download),
+                         wayName);

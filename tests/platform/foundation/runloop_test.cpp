@@ -517,3 +517,36 @@ TEST_F(RunLoopTest, RegularFileIsAlwaysReadable) {
   loop->runPending();
   ::close(fd);
 }
+
+// What a loop has run shows in its count of work: each posted function, timer fire and readiness
+// callback, and nothing while it waits (a renderer that finds the count unchanged skips its look).
+TEST_F(RunLoopTest, WorkDoneCountsEveryPieceOfWorkAndNothingWhileIdle) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  int ran = 0;
+  auto counted = [&](const std::function<void()> &work) {
+    loop->runPending();
+    const uint64_t before = loop->workDone();
+    const int ranBefore = ran;
+    work();
+    EXPECT_TRUE(runUntil([&] { return ran > ranBefore; }));
+    return loop->workDone() - before;
+  };
+  EXPECT_GE(counted([&] { loop->perform([&] { ++ran; }); }), 1u) << "a posted function";
+  EXPECT_GE(counted([&] { std::thread([&] { loop->perform([&] { ++ran; }); }).join(); }), 1u)
+      << "a function posted from another thread";
+  auto timer = loop->addTimer(seconds(1), false, [&](Timer &) { ++ran; });
+  EXPECT_GE(counted([&] { clock->advance(seconds(1)); }), 1u) << "a timer";
+  auto src = loop->addFdSource(fds[0], unsigned(FdEvent::Read), [&](unsigned) {
+    char c;
+    if (::read(fds[0], &c, 1) == 1) ++ran;
+  });
+  EXPECT_GE(counted([&] { ASSERT_EQ(::write(fds[1], "x", 1), 1); }), 1u) << "a readiness";
+  src->remove();
+  loop->runPending();
+  const uint64_t idle = loop->workDone();
+  loop->runUntil([] { return false; }, std::chrono::milliseconds(50));
+  EXPECT_EQ(loop->workDone(), idle) << "nothing ran";
+  ::close(fds[0]);
+  ::close(fds[1]);
+}

@@ -229,6 +229,8 @@ TEST_F(GeometryTest, ReplaceEditsTheRangeThePageSelected) {
       {"paste over the end", "host", 2, 2, "me.example", "home.example"},
       {"a range past the end is clamped", "ab", 5, 9, "c", "abc"},
       {"surrogate pairs count two", "a😀b", 1, 2, "-", "a-b"},
+      {"a line end of CR LF counts two", "E\r\nND", 5, 0, " X", "E\r\nND X"},
+      {"after a CR LF and a pair", "😀\r\nab", 4, 1, "-", "😀\r\n-b"},
       {"composed text replaces the selection", "ka", 0, 2, "か", "か"},
   };
   for (auto &c : cases)
@@ -254,6 +256,61 @@ TEST_F(GeometryTest, ReplaceEditsTheRangeThePageSelected) {
   auto bad = window->dispatch(
       {{"event", "replace"}, {"id", window->idOf(*field)}, {"location", -1}, {"text", "x"}});
   EXPECT_FALSE(bad["ok"]);
+}
+
+// The page says where a person put a text view's caret (or selection), in the units of the text as
+// the model holds it; only a text view keeps one.
+TEST_F(GeometryTest, SelectPutsTheCaretOfATextView) {
+  auto screen = std::make_shared<ViewController>();
+  window->setRootViewController(screen);
+  auto text = std::make_shared<TextView>(Rect(0, 0, 200, 100));
+  auto field = std::make_shared<TextField>(Rect(0, 110, 200, 30));
+  screen->view()->addSubview(text);
+  screen->view()->addSubview(field);
+  text->setText("one\r\n😀two");
+  const struct {
+    size_t location, length;
+    Range expected;
+  } cases[] = {{5, 0, {5, 0}}, {3, 4, {3, 4}}, {7, 50, {7, 3}}, {99, 0, {10, 0}}};
+  for (auto &c : cases) {
+    auto result = window->dispatch({{"event", "select"},
+                                    {"id", window->idOf(*text)},
+                                    {"location", c.location},
+                                    {"length", c.length}});
+    EXPECT_TRUE(result["ok"]) << c.location;
+    EXPECT_EQ(text->selectedRange(), c.expected) << c.location;
+  }
+  auto refused = window->dispatch(
+      {{"event", "select"}, {"id", window->idOf(*field)}, {"location", 0}, {"length", 0}});
+  EXPECT_FALSE(refused["ok"]);
+}
+
+// Texts are measured in UTF-16 units whatever they hold: long runs of ASCII (taken eight bytes at
+// a time) broken anywhere by characters of two, three and four bytes.
+TEST(TextMeasures, Utf16LengthsAndOffsetsAgreeCharacterByCharacter) {
+  const std::string pieces[] = {"a", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\r\n"};
+  for (size_t run = 0; run < 20; ++run)
+    for (const std::string &odd : pieces) {
+      std::string text;
+      std::vector<size_t> offsets{0}; // the byte offset at each UTF-16 index, where one exists
+      auto add = [&](const std::string &piece) {
+        const size_t start = text.size();
+        text += piece;
+        if (piece == "\r\n") offsets.push_back(start + 1);
+        if (piece.size() == 4) offsets.push_back(text.size()); // inside a pair: after it
+        offsets.push_back(text.size());
+      };
+      for (size_t i = 0; i < run; ++i)
+        add("x");
+      add(odd);
+      for (size_t i = 0; i < 9; ++i)
+        add("y");
+      SCOPED_TRACE(text);
+      EXPECT_EQ(utf16Length(text), offsets.size() - 1);
+      for (size_t index = 0; index < offsets.size(); ++index)
+        EXPECT_EQ(utf8Offset(text, index), offsets[index]) << index;
+      EXPECT_EQ(utf8Offset(text, offsets.size() + 5), text.size());
+    }
 }
 
 } // namespace
