@@ -247,8 +247,24 @@ bool ImageEditorView::shouldAutorotateToInterfaceOrientation(InterfaceOrientatio
          o == InterfaceOrientation::Portrait;
 }
 
-void ImageEditorView::didRotateFromInterfaceOrientation(InterfaceOrientation) {
+void ImageEditorView::didRotateFromInterfaceOrientation(InterfaceOrientation from) {
+  appDelegateServices().didRotateFromInterfaceOrientation(int(from));
   if (Hardware::isiPad() && popoverVisible()) popover_->dismissPopoverAnimated(true);
+}
+
+void ImageEditorView::setupTitlebar() {
+  if (!isViewLoaded() || !toolbar_) return;
+  switch (showingToolbar_) {
+  case kCropping:
+    setToolbarCropping();
+    break;
+  case kResize:
+    setToolbarResize();
+    break;
+  default:
+    setToolbarNormal();
+    break;
+  }
 }
 
 double ImageEditorView::barTop() const {
@@ -503,9 +519,7 @@ void ImageEditorView::runPass(Work work, std::function<void()> after) {
 
 // --- Crop --------------------------------------------------------------------------------------
 
-void ImageEditorView::clickCrop() {
-  if (working_ || popoverVisible()) return;
-  const Rect bounds = view()->bounds();
+void ImageEditorView::setToolbarCropping() {
   std::weak_ptr<ImageEditorView> weak = sharedAs<ImageEditorView>();
   auto cropNow =
       BarButtonItem::titled("Crop To Rect", BarButtonItemStyle::Done, [weak](BarButtonItem &) {
@@ -530,6 +544,12 @@ void ImageEditorView::clickCrop() {
   }
   editClippingRect_ = true;
   showingToolbar_ = kCropping;
+}
+
+void ImageEditorView::clickCrop() {
+  if (working_ || popoverVisible()) return;
+  const Rect bounds = view()->bounds();
+  setToolbarCropping();
   const Rect area = pictureArea();
   if (!overlay_) overlay_ = std::make_shared<ImageViewThumb>();
   overlay_->setFrame(area);
@@ -672,6 +692,10 @@ void ImageEditorView::clickCropCancel() {
 
 void ImageEditorView::clickResize() {
   if (working_ || popoverVisible()) return;
+  setToolbarResize();
+}
+
+void ImageEditorView::setToolbarResize() {
   std::weak_ptr<ImageEditorView> weak = sharedAs<ImageEditorView>();
   resizeSlider_ = std::make_shared<Slider>(Rect(0, 0, 200, 40));
   resizeSlider_->setAccessibilityLabel("Resize Slider");

@@ -71,6 +71,8 @@ public:
   // iPad: the open caption, save or help popover.
   std::shared_ptr<platform::ui::PopoverController> popover() const { return popover_; }
   std::shared_ptr<platform::ui::Toolbar> toolbar() const { return toolbar_; }
+  // Rebuilds the bar of the mode on show (its "Resize Screen" button follows the split pane).
+  void setupTitlebar();
   void clickCrop();
   void clickCropNow();
   void clickCropCancel();
@@ -103,6 +105,8 @@ private:
       std::shared_ptr<platform::media::Image>)>;
   void setImage(std::shared_ptr<platform::media::Image> image);
   void setToolbarNormal();
+  void setToolbarCropping();
+  void setToolbarResize();
   // iPad: the bar's leading items (the split's resize button, the close button) and the title.
   std::vector<std::shared_ptr<platform::ui::BarButtonItem>> padLeadingItems();
   void makeiPadTitle(int bar);

@@ -86,13 +86,11 @@ void ChmodViewController::doPermissionsLabel() {
   for (int i = 0; i < 9; ++i)
     if (toggles[size_t(i)] && toggles[size_t(i)]->isSelected()) digits[i / 3] += 4 >> (i % 3);
   const int special = int(specialBits_ >> 9);
-  // The fourth digit is shown only when it holds something, so that the usual case reads as ever.
-  if (ispermLabel)
-    ispermLabel->setText(
-        special ? platform::Log::format("= %i%i%i%i", special, digits[0], digits[1], digits[2])
-                : platform::Log::format("= %i%i%i", digits[0], digits[1], digits[2]));
-  // Four digits are sent: a server reads three as "no set-id, no sticky bit".
-  attributes = platform::Log::format("%i%i%i%i", special, digits[0], digits[1], digits[2]);
+  // Three digits as ever; a leading fourth only when the listing showed a set-id or sticky bit,
+  // since a server reads three digits as "none of those" and the chmod would clear them.
+  attributes = special ? platform::Log::format("%i%i%i%i", special, digits[0], digits[1], digits[2])
+                       : platform::Log::format("%i%i%i", digits[0], digits[1], digits[2]);
+  if (ispermLabel) ispermLabel->setText("= " + attributes);
   attribInt = int(specialBits_) + digits[0] * 64 + digits[1] * 8 + digits[2];
 }
 

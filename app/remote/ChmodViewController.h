@@ -18,9 +18,10 @@ public:
   std::string name, owner, group;
   // Type character and nine permission characters, as listed.
   std::string attribIn;
-  // Results: four octal digits ("%o" of the mode, set-id and sticky digit first) and the same
-  // value as an integer. The set-user-id, set-group-id and sticky bits the listing showed are
-  // kept: the editor has no toggles for them, and a chmod must not clear what it does not show.
+  // Results: three octal digits (owner, group, others; a set-id and sticky digit before them
+  // only when one of those bits is set) and the same value as an integer. The set-user-id,
+  // set-group-id and sticky bits the listing showed are kept: the editor has no toggles for them,
+  // and a chmod must not clear what it does not show.
   std::string attributes;
   int attribInt = 0;
 

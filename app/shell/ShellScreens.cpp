@@ -1,6 +1,7 @@
 #include "app/shell/ShellScreens.h"
 
 #include "app/foundation/AppDelegateServices.h"
+#include "app/photos/ImageEditorView.h"
 #include "app/shell/FerrowenAppDelegate.h"
 
 #include "platform/device/DeviceProfile.h"
@@ -68,18 +69,22 @@ void MySplitView::layoutViewsForInterfaceOrientation(int o) {
     for (auto &vc : left->allChildren())
       vc->view()->setNeedsLayout();
   }
-  if (auto right = detailViewController()) {
-    right->view()->setFrame(Rect(leftOffset_ + kLeftWidth + kGap, kTop, R, H));
-    right->view()->setNeedsLayout();
-    for (auto &vc : right->allChildren()) {
-      vc->view()->setFrame(Rect(0, 0, R, H));
-      vc->view()->setNeedsLayout();
-    }
-  }
+  setRightViewFrame(Rect(leftOffset_ + kLeftWidth + kGap, kTop, R, H));
   if (flareTopCorners_)
     flareTopCorners_->setFrame(Rect(leftOffset_ + kLeftWidth - 5, kTop, 11, 12));
   view()->setNeedsLayout();
   lastOrientation_ = o;
+}
+
+void MySplitView::setRightViewFrame(Rect frame) {
+  auto right = detailViewController();
+  if (!right) return;
+  right->view()->setFrame(frame);
+  right->view()->setNeedsLayout();
+  for (auto &vc : right->allChildren()) {
+    vc->view()->setFrame(Rect(0, 0, frame.size.width, frame.size.height));
+    vc->view()->setNeedsLayout();
+  }
 }
 
 Rect MySplitView::rightViewFrame() const {
@@ -104,12 +109,18 @@ void MySplitView::clickedResize() {
       s->layoutViewsForInterfaceOrientation(int(DeviceProfile::current().orientation));
   });
   setMasterHidden(leftOffset_ < 0, true);
+  // Every file tab draws the button in its own bar: each bar is drawn again with the new picture.
+  auto retitle = [](const std::shared_ptr<ViewController> &vc) {
+    if (auto screen = std::dynamic_pointer_cast<ShellFileScreen>(vc))
+      screen->setupTitlebar();
+    else if (auto editor = std::dynamic_pointer_cast<ImageEditorView>(vc))
+      editor->setupTitlebar();
+  };
   if (auto right = detailViewController()) {
     for (auto &vc : right->allChildren()) {
-      if (auto screen = std::dynamic_pointer_cast<ShellFileScreen>(vc)) screen->setupTitlebar();
+      retitle(vc);
       if (auto nav = std::dynamic_pointer_cast<NavigationController>(vc))
-        if (auto top = std::dynamic_pointer_cast<ShellFileScreen>(nav->topViewController()))
-          top->setupTitlebar();
+        retitle(nav->topViewController());
     }
   }
 }

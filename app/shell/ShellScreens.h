@@ -59,6 +59,8 @@ public:
   // Orientation codes as the device numbers them: 0 (none), 5 and 6 (flat) keep the last one.
   void layoutViewsForInterfaceOrientation(int orientation);
   platform::ui::Rect rightViewFrame() const;
+  // Places the right pane (and the screens of its tabs) at `frame`, in the container's view.
+  void setRightViewFrame(platform::ui::Rect frame);
   platform::ui::Rect leftViewFrame() const;
   std::string getResizeImage() const;
   void clickedResize();

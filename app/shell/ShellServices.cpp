@@ -224,6 +224,15 @@ public:
   void clickedResize() override {
     if (auto d = d_.lock(); d && d->mySplitVC()) d->mySplitVC()->clickedResize();
   }
+  void setRightTabBarFrame(std::optional<Rect> frame) override {
+    auto d = d_.lock();
+    auto split = d ? d->mySplitVC() : nullptr;
+    if (!split) return;
+    if (!frame) return split->layoutViewsForInterfaceOrientation(split->lastOrientation());
+    Rect moved = *frame;
+    moved.origin.y += MySplitView::kTop;
+    split->setRightViewFrame(moved);
+  }
 
 private:
   std::weak_ptr<FerrowenAppDelegate> d_;

@@ -481,6 +481,14 @@ void ValtryWebBrowserView::popoverControllerDidDismissPopover(PopoverController 
   popover_.reset();
 }
 
+void ValtryWebBrowserView::clickSearch() {
+  const bool toSearch = urlField->keyboardType() == KeyboardType::URL;
+  urlField->setKeyboardType(toSearch ? KeyboardType::Default : KeyboardType::URL);
+  urlField->setReturnKeyType(toSearch ? ReturnKeyType::Search : ReturnKeyType::Go);
+  urlField->resignFirstResponder();
+  urlField->becomeFirstResponder();
+}
+
 void ValtryWebBrowserView::clickFullScreen() {
   fullScreen_ = true;
   std::weak_ptr<ValtryWebBrowserView> weak = sharedAs<ValtryWebBrowserView>();
@@ -493,22 +501,39 @@ void ValtryWebBrowserView::clickFullScreen() {
     });
     fullscreenActivity = std::make_shared<ActivityIndicatorView>(ActivityIndicatorStyle::Gray);
     fullscreenActivity->setFrame(Rect(11, 11, 22, 22));
+    // Shown only while a page loads (loads start and stop it from now on).
+    if (webView && webView->isLoading())
+      fullscreenActivity->startAnimating();
+    else
+      fullscreenActivity->stopAnimating();
   }
-  const double w = view()->frame().size.width;
+  // The whole right-hand tab bar moves so that the navigation bar lies above the screen and the
+  // tab bar below it: 44 and 49 points more than the screen's height (its width when turned). The
+  // page then spans the screen's width, and the restore button stands at its right end.
+  const bool portrait = lastInterfaceOrientation == 1 || lastInterfaceOrientation == 2;
+  const Rect hidden = portrait ? Rect(0, -44, 768, 1117) : Rect(0, -44, 1024, 861);
+  const double w = hidden.size.width;
   resizeInButton->setFrame(Rect(w - 42, -42, 40, 40));
   view()->addSubview(resizeInButton);
   view()->addSubview(fullscreenActivity);
-  if (auto nav = navigationController()) nav->setNavigationBarHidden(true, true);
-  animate(0.5, [this, w] { resizeInButton->setFrame(Rect(w - 42, 2, 40, 40)); });
+  animate(0.5, [this, w, hidden] {
+    webServices().setRightTabBarFrame(hidden);
+    resizeInButton->setFrame(Rect(w - 42, 2, 40, 40));
+  });
 }
 
 void ValtryWebBrowserView::clickRegularScreen() {
   fullScreen_ = false;
   if (fullscreenActivity) fullscreenActivity->removeFromSuperview();
-  if (auto nav = navigationController()) nav->setNavigationBarHidden(false, true);
   std::weak_ptr<ValtryWebBrowserView> weak = sharedAs<ValtryWebBrowserView>();
+  const double w = view()->frame().size.width;
   animate(
-      0.5, [] {},
+      0.5,
+      [weak, w] {
+        webServices().setRightTabBarFrame(std::nullopt);
+        if (auto s = weak.lock(); s && s->resizeInButton)
+          s->resizeInButton->setFrame(Rect(w - 42, -42, 40, 40));
+      },
       [weak](bool) {
         if (auto s = weak.lock(); s && s->resizeInButton) s->resizeInButton->removeFromSuperview();
       });
@@ -523,7 +548,7 @@ void ValtryWebBrowserView::willAnimateRotationToInterfaceOrientation(InterfaceOr
   if (fullscreenActivity) fullscreenActivity->removeFromSuperview();
   if (fullScreen_) {
     fullScreen_ = false;
-    if (auto nav = navigationController()) nav->setNavigationBarHidden(false, false);
+    webServices().setRightTabBarFrame(std::nullopt);
   }
   webServices().willAnimateRotationToInterfaceOrientation(int(to), duration);
 }

@@ -46,6 +46,8 @@ public:
   void clickOK();
   void clickBack() override;
   void clickCancelEdit();
+  // The URL keyboard with Go, or the plain keyboard with Search.
+  void clickSearch() override;
   void clickBookmarks();
   void clickMyFiles() { showShellScreen(0, filesButtonBar); }
   void clickTransfers() { showShellScreen(1, xferButtonBar); }

@@ -195,8 +195,7 @@ std::string htmlEscape(const std::string &text) {
   return platform::htmlEscaped(text);
 }
 
-std::string webErrorPage(const std::string &description, const std::string &url) {
+std::string webErrorPage(const std::string &description) {
   return "<html><center><font size=+5 color='red'>An error occurred:<br>" +
-         htmlEscape(description) + "</font>" +
-         (url.empty() ? std::string() : "<p>" + htmlEscape(url) + "</p>") + "</center></html>";
+         htmlEscape(description) + "</font></center></html>";
 }

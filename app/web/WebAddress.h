@@ -32,5 +32,5 @@ std::string getSavedFilesPath(const std::string &url, std::string *why = nullptr
 // with the reason in `why`.
 std::string webFileName(const std::string &url, std::string *why = nullptr);
 std::string htmlEscape(const std::string &text);
-// The red page a failed load shows.
-std::string webErrorPage(const std::string &description, const std::string &url);
+// The red page a failed load shows: the description, escaped, and nothing more.
+std::string webErrorPage(const std::string &description);

@@ -393,7 +393,7 @@ void WebPreviewViewController::didFailLoadWithError(WebView &, const std::string
   urlField->setText(withoutLastHttp(url));
   // The screen's own page is no navigation of the user's: the policy lets it through.
   loadingOwnPage = true;
-  webView->loadHTMLString(webErrorPage(error, url), "");
+  webView->loadHTMLString(webErrorPage(error), "");
   loadingOwnPage = false;
   if (cannotShow) offerDownload(url);
 }

@@ -37,7 +37,7 @@ public:
   void clickStop();
   virtual void clickBack();
   void clickDownloadToggle();
-  void clickSearch();
+  virtual void clickSearch();
 
   // Text field and web view delegate.
   bool textFieldShouldBeginEditing(platform::ui::TextField &) override;

@@ -7,6 +7,7 @@
 #include "platform/ui/ViewController.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 
 class BatchListView;
@@ -43,6 +44,10 @@ public:
     (void)to, (void)duration;
   }
   virtual void didRotateFromInterfaceOrientation(int from) { (void)from; }
+  // The tablet's right-hand tab bar, for the browser's full screen: given a frame (in the pane
+  // area's coordinates, below the status bar) its view moves there; given none it goes back to
+  // the place the split container keeps for it beside the left pane.
+  virtual void setRightTabBarFrame(std::optional<platform::ui::Rect> frame) { (void)frame; }
   // The iPad split container's full-width button: its picture and its action.
   virtual std::string resizeImage() { return "resize-out.png"; }
   virtual void clickedResize() {}

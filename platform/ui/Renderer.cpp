@@ -646,7 +646,16 @@ private:
   // was marked for display or resized, and may keep each answer.
   HttpResponse drawing(const std::string &rest, const HttpRequest &r) {
     uint64_t id = std::strtoull(rest.c_str(), nullptr, 10);
-    auto view = std::dynamic_pointer_cast<View>(Window::keyWindow()->elementForId(id));
+    auto element = Window::keyWindow()->elementForId(id);
+    // The page asks for what the last snapshot it got held; a view taken away since (a bar built
+    // anew) has nothing left to draw, and the next snapshot no longer names it.
+    if (!element) {
+      HttpResponse gone;
+      gone.status = 204;
+      gone.headers["Cache-Control"] = "no-store";
+      return gone;
+    }
+    auto view = std::dynamic_pointer_cast<View>(element);
     if (!view || !view->drawsItself()) return HttpResponse::text(404, "No such drawing.\n");
     double scale = 2;
     if (auto s = r.query.find("s"); s != r.query.end())

@@ -149,11 +149,18 @@ function controller(c) {
     box.append(h('div', { class: 'body' }, controller(c.selected)), tabBar(c));
   } else if (c.type === 'split') {
     // Each pane where the split put it (its width and left edge), over the split's height: with
-    // the master hidden the detail pane takes the room the split gave it (the whole width).
-    const pane = (cls, frame, child) => h('div', {
-      class: cls, style: frame ? { left: px(frame[0]), width: px(frame[2]) } : null,
+    // the master hidden the detail pane takes the room the split gave it (the whole width). A pane
+    // moved up from where the split keeps its panes (the browser's full screen) takes its own top
+    // and height, its bars then lying outside the screen, and the pane it covers whole is not
+    // shown.
+    const top = c.masterFrame ? c.masterFrame[1] : 0;
+    const pane = (cls, frame, child, hidden) => h('div', {
+      class: cls, hidden, style: frame ? { left: px(frame[0]), width: px(frame[2]),
+        ...(frame[1] !== top ? { top: px(frame[1] - top), height: px(frame[3]), bottom: 'auto' } : {}) } : null,
     }, controller(child));
-    if (!c.masterHidden) box.append(pane('master', c.masterFrame, c.master));
+    const [m, d] = [c.masterFrame, c.detailFrame];
+    const covered = m && d && d[1] < top && d[0] <= m[0] && d[0] + d[2] >= m[0] + m[2] && d[1] + d[3] >= m[1] + m[3];
+    if (!c.masterHidden) box.append(pane('master', m, c.master, covered || null));
     box.append(pane('detail', c.detailFrame, c.detail));
   } else if (c.view) {
     box.append(view(c.view, 'fill'));
@@ -238,6 +245,9 @@ function view(v, place) {
 
 // A named face: Courier (the log, fixed-width text) as the browser's fixed-width face, others by
 // name before the page's own.
+// The key a touch keyboard shows for Return, and the keyboard it brings, as the model asks.
+const returnKeys = { 1: 'go', 2: 'search', 3: 'go', 4: 'next', 5: 'go', 6: 'search', 7: 'send', 8: 'done' };
+const inputModes = { 2: 'decimal', 3: 'url', 4: 'numeric', 7: 'email' };
 const fontFamily = (name) => /courier|mono/i.test(name) ? 'monospace' : `"${name.replace(/["\\]/g, '')}", sans-serif`;
 
 function font(el, f) {
@@ -294,6 +304,7 @@ function build(v) {
       const input = h('input', {
         type: 'text', placeholder: v.placeholder, 'data-value': v.text, 'data-tid': v.id, 'data-kind': 'field',
         'data-secure': v.secure || null, 'data-next': v.returnKeyType === 4 || null,
+        enterkeyhint: returnKeys[v.returnKeyType] || null, inputmode: inputModes[v.keyboardType] || null,
         disabled: !v.enabled, ev: { event: 'tap', id: v.id }, autocomplete: 'off', spellcheck: 'false',
         'aria-label': v.label || v.placeholder,
       });

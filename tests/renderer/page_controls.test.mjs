@@ -1,10 +1,11 @@
 // What a person meets in the page, with the mouse and the keyboard only (each click checked to
 // land on what lies there), against pyftpdlib and a small web site on loopback: the Permissions
 // screen says what each of its nine toggles is and shows the ones that are off; the Web View's
-// address field draws its Stop and Reload; a file the page cannot show is offered as a download,
-// and a page keeps the charset its server named; Tab after the image editor's width fills the
-// height as Next does; a name longer than the file system takes is refused with its reason, in
-// the Web View and in Saved Files, and nothing is made. Screenshots go to
+// address field draws its Stop and Reload; a file the page cannot show is offered as a download
+// (the red error page holding the error's text alone), and a page keeps the charset its server
+// named; Tab after the image editor's width fills the height as Next does; the browser's full
+// screen and its keyboard button; a name longer than the file system takes is refused with its
+// reason, in the Web View and in Saved Files, and nothing is made. Screenshots go to
 // $RENDERER_ARTEFACTS/page-controls-<profile>.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
@@ -183,10 +184,131 @@ test('phone: a file the page cannot show is offered as a download; a page keeps 
     assert.equal(await alertMessage(page).textContent(), '"f1.zip" cannot be shown here. Download it to Saved Files?');
     // What the page shows meanwhile says so; the file's bytes are no page.
     await waitFor(async () => /cannot be shown/.test(await inPage(page, 'body').textContent().catch(() => '')), 'the page saying so');
+    // The red error page holds the error's text and nothing more (no address of its own).
+    assert.equal(await inPage(page, 'center > font[color=red]').count(), 1);
+    assert.equal(await inPage(page, 'body *:not(center, font, br)').count(), 0, 'nothing beside the error text');
+    assert.doesNotMatch(await inPage(page, 'body').textContent(), /f1\.zip/);
     await s.screen('cannot-show-offer');
     await answerAlert(page, 'Download');
     const file = path.join(savedFiles(s.home), 'f1.zip');
     await waitFor(() => fs.existsSync(file) && fs.readFileSync(file, 'utf8') === 'f1.zip', 'the download in Saved Files', 30000);
+  });
+});
+
+// The image editor's own "Resize Screen" shows what its next press does, in each of its bars:
+// the full-width picture beside the left pane, the two-pane picture without it.
+test('tablet: the image editor\'s "Resize Screen" shows the picture for its next press, in each bar', async (t) => {
+  const [, viewport, env] = profiles[1];
+  await session(t, 'tablet', viewport, env, (home) => {
+    fs.mkdirSync(savedFiles(home), { recursive: true });
+    writePicture(path.join(savedFiles(home), 'picture.png'), 400, 300);
+  }, async (s) => {
+    const { page, front, row } = s;
+    await s.tab('Saved Files');
+    await clickSeen(row('picture.png').locator('.accessory'));
+    await clickSeen(s.sheetButton('Edit Image'));
+    const resize = page.locator('#screen .ctl-split > .detail [aria-label="Resize Screen"]').filter({ visible: true });
+    const picture = async () => decodeURIComponent(await resize.locator('img').getAttribute('src')).replace(/\?.*/, '');
+    const leftShown = async () => (await page.locator('#screen .ctl-split > .master:not([hidden])').count()) > 0;
+    await resize.waitFor();
+    // Crop and Cancel, then back: each bar's button drawn anew after each press.
+    for (const bar of ['normal', 'crop']) {
+      if (bar === 'crop') {
+        await clickSeen(front().getByLabel('Crop', { exact: true }).filter({ visible: true }));
+        await front().getByRole('button', { name: 'Crop To Rect', exact: true }).waitFor();
+      }
+      for (const [shown, next] of [[false, '/img/window-both-4.png'], [true, '/img/window-full-4.png']]) {
+        await clickSeen(resize);
+        await waitFor(async () => (await leftShown()) === shown && (await picture()) === next,
+          `${bar}: the left pane ${shown ? 'back' : 'hidden'} and the button showing ${next}`, 10000)
+          .catch(async (e) => { throw new Error(`${e.message}: it shows ${await picture()}`); });
+        await s.screen(`editor-resize-screen-${bar}-${shown ? 'both' : 'full'}`);
+      }
+    }
+  });
+});
+
+// A browser tab opened as a person opens one: the link of a page in the Web View held until its
+// menu offers "Open in New Tab". The new tab shows the web site's counting page.
+async function openBrowserTab(s, profile, site) {
+  const { page, front } = s;
+  await browse(s, profile, linkPage(site, site.url('/count')));
+  const link = inPage(page, '#link');
+  await link.waitFor({ timeout: 20000 });
+  const b = await waitFor(() => link.boundingBox(), 'the link drawn');
+  await page.mouse.move(b.x + b.width / 2, b.y + b.height / 2);
+  await page.mouse.down();
+  await s.sheet.waitFor({ timeout: 15000 });
+  await page.mouse.up();
+  await clickSeen(s.sheetButton('Open in New Tab'));
+  await s.sheet.waitFor({ state: 'detached' });
+  await front().getByLabel('Close', { exact: true }).filter({ visible: true }).waitFor({ timeout: 20000 });
+  await inPage(page, '#count').waitFor({ timeout: 20000 });
+  // A new tab opens its address a second time just after it opened: done once that load ended.
+  await waitFor(async () => site.requests().filter((r) => r.startsWith('/count')).length >= 2 &&
+    !(await page.locator('.statusbar .netact').count()), 'the tab done opening its address');
+}
+
+// Full screen takes the browser's bars and the tab bar out of view and gives the page the whole
+// screen, over the left pane; Regular Screen gives both panes and the bars back.
+test("tablet: the browser's Full Screen shows the page over the whole screen, Regular Screen brings its bars back", async (t) => {
+  const [, viewport, env] = profiles[1];
+  const site = await startWebPeer(t);
+  await session(t, 'tablet', viewport, env, null, async (s) => {
+    const { page, front } = s;
+    await openBrowserTab(s, 'tablet', site);
+    const split = await page.locator('#screen .ctl-split').first().boundingBox();
+    const shown = page.locator('iframe[data-web]:visible').first();
+    const closeButton = front().getByLabel('Close', { exact: true }).filter({ visible: true });
+    const rightTabs = page.locator('#screen .ctl-split > .detail .tabbar').first();
+    await clickSeen(front().getByLabel('Full Screen', { exact: true }).filter({ visible: true }));
+    const restore = front().getByLabel('Regular Screen', { exact: true });
+    await restore.waitFor();
+    await waitFor(async () => {
+      const f = await shown.boundingBox(), bar = await rightTabs.boundingBox();
+      return f && bar && Math.abs(f.x - split.x) < 2 && Math.abs(f.x + f.width - (split.x + split.width)) < 2 &&
+        f.y <= split.y + 1 && bar.y >= split.y + split.height - 1;
+    }, 'the page over the whole screen, its bars out of view', 10000);
+    // The restore button at the screen's right end; no spinner while nothing loads.
+    const rb = await restore.boundingBox();
+    assert.ok(rb.x > split.x + split.width * 0.8 && rb.y >= split.y - 1, 'Regular Screen at the top right');
+    assert.equal(await front().locator('.v-activity').filter({ visible: true }).count(), 0, 'a spinner shown');
+    assert.equal(await closeButton.evaluate((e) => {
+      const r = e.getBoundingClientRect();
+      return r.bottom <= document.querySelector('#screen .ctl-split').getBoundingClientRect().top + 1;
+    }), true, 'the browser\'s bar lies above the screen');
+    await s.screen('browser-full-screen');
+    await clickSeen(restore);
+    await restore.waitFor({ state: 'detached' });
+    await waitFor(async () => {
+      const f = await shown.boundingBox(), bar = await rightTabs.boundingBox();
+      return f && bar && f.x > split.x + 100 && bar.y + bar.height <= split.y + split.height + 1;
+    }, 'the pane beside the left one again, with its tab bar', 10000);
+    await s.screen('browser-regular-screen');
+    await clickSeen(closeButton);
+  });
+});
+
+// The keyboard button beside the address switches between the address keyboard, whose Return is
+// Go, and the plain one, whose Return is Search.
+test("phone: the browser's keyboard button switches Return between Go and Search", async (t) => {
+  const site = await startWebPeer(t);
+  await session(t, 'phone', phone, phoneEnv, null, async (s) => {
+    const { front } = s;
+    await openBrowserTab(s, 'phone', site);
+    const address = front().locator('input[aria-label="Address"]').filter({ visible: true });
+    await clickSeen(address);
+    const keys = () => address.evaluate((e) => [e.getAttribute('enterkeyhint'), e.getAttribute('inputmode')]);
+    assert.deepEqual(await keys(), ['go', 'url']);
+    const keyboard = front().locator('.v-textField .leftview button').filter({ visible: true });
+    for (const expected of [['search', null], ['go', 'url']]) {
+      await clickSeen(keyboard);
+      await waitFor(async () => JSON.stringify(await keys()) === JSON.stringify(expected), `Return ${expected[0]}`);
+      await waitFor(() => address.evaluate((e) => e === document.activeElement), 'the address taking the keys');
+    }
+    await clickSeen(keyboard);
+    await waitFor(async () => (await keys())[0] === 'search', 'Return Search');
+    await s.screen('browser-search-keyboard');
   });
 });
 

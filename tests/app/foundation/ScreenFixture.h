@@ -20,7 +20,9 @@ struct RecordingDelegate : AppDelegateServices {
   bool landscape = false;
   std::vector<bool> scrollerUses;
   std::vector<std::string> helpPages;
+  std::vector<int> turnedFrom;
   bool allowLandscapeView() const override { return landscape; }
+  void didRotateFromInterfaceOrientation(int from) override { turnedFrom.push_back(from); }
   void viewUsesMyScroller(bool uses) override { scrollerUses.push_back(uses); }
   std::shared_ptr<platform::ui::ViewController>
   makeHelpViewController(const std::string &nibName, const std::string &title,

@@ -545,6 +545,23 @@ TEST_F(ImageEditorTest, CropHandlesFollowDragsThroughTheOverlay) {
   EXPECT_EQ(editor->clippingRect().size.width, start.size.width + 10);
 }
 
+// A turn of the editor reaches the application, which lays out what it holds around it.
+TEST_F(ImageEditorTest, ATurnIsPassedOnToTheApplication) {
+  delegate->landscape = true;
+  ASSERT_NO_FATAL_FAILURE(open("turn.png", gradient(40, 30)->pngRepresentation()));
+  const std::vector<InterfaceOrientation> turns{InterfaceOrientation::LandscapeLeft,
+                                                InterfaceOrientation::Portrait};
+  std::vector<int> expected;
+  InterfaceOrientation from = InterfaceOrientation::Portrait;
+  for (auto to : turns) {
+    ASSERT_TRUE(probe->rotate(to)) << probe->lastError();
+    RunLoop::main()->runPending();
+    expected.push_back(int(from));
+    from = to;
+  }
+  EXPECT_EQ(delegate->turnedFrom, expected);
+}
+
 // The application's file tabs, as the tablet's shell offers them.
 struct FileTabs : LocalFilesServices {
   std::vector<std::string> calls;

@@ -319,17 +319,17 @@ TEST_F(FtpTabTest, RestoreAtStartAsksOnceAndClearsOnlyTemporaryCopies) {
 }
 
 TEST_F(FtpTabTest, PermissionsEditorReadsTheListingAndHandsBackOnSaveOnly) {
-  // The set-id and sticky bits have no toggles: what the listing shows of them is kept, and the
-  // server is sent all four digits.
+  // Three digits are handed back; the set-id and sticky bits have no toggles, so what the listing
+  // shows of them is kept as a leading fourth digit.
   struct Case {
     const char *attrib, *label, *attributes;
     int value;
-  } cases[] = {{"drwxr-x---", "750", "0750", 0750},
+  } cases[] = {{"drwxr-x---", "750", "750", 0750},
                {"-rwsr-xr-t", "5755", "5755", 05755},
                {"-rwSr-Sr-T", "7644", "7644", 07644},
                {"drwxrws---", "2770", "2770", 02770},
-               {"-rwxr-xr-x+", "000", "0000", 0}, // another length: nothing known
-               {"", "000", "0000", 0}};
+               {"-rwxr-xr-x+", "000", "000", 0}, // another length: nothing known
+               {"", "000", "000", 0}};
   for (auto &c : cases) {
     auto editor = std::make_shared<ChmodViewController>();
     editor->name = "item";
@@ -350,7 +350,7 @@ TEST_F(FtpTabTest, PermissionsEditorReadsTheListingAndHandsBackOnSaveOnly) {
     ASSERT_TRUE(probe->tap("Save"));
     EXPECT_EQ(saved, c.value + 2) << c.attrib;
     char octal[8];
-    std::snprintf(octal, sizeof octal, "%04o", unsigned(c.value + 2));
+    std::snprintf(octal, sizeof octal, "%03o", unsigned(c.value + 2));
     EXPECT_EQ(sent, octal) << c.attrib;
   }
 }

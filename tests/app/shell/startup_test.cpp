@@ -4,8 +4,12 @@
 
 #include "app/files/ArchiveServices.h"
 #include "app/ftp/FTPServices.h"
+#include "app/photos/ImageEditorView.h"
 #include "app/queue/BatchServices.h"
 #include "app/web/ValtryWebBrowserView.h"
+
+#include "tests/support/ImageFixtures.h"
+#include "tests/support/PhotoFixtures.h"
 
 #include <sys/stat.h>
 
@@ -115,6 +119,49 @@ TEST_F(AppTest, IPadResizeScreenAfterATurnLaysOutForTheTurnedScreen) {
     advance(0.5);
     EXPECT_EQ(split->rightViewFrame(), c.right) << int(c.turn);
     EXPECT_EQ(split->isMasterHidden(), c.right.origin.x == 1) << int(c.turn);
+  }
+  ASSERT_TRUE(probe->rotate(InterfaceOrientation::Portrait));
+}
+
+// The image editor's file tab draws "Resize Screen" in its own bar, in each of its bars: after a
+// press the button shows the split's picture for the next press, and the bar stays the mode's.
+TEST_F(AppTest, IPadResizeScreenRedrawsTheImageEditorsOwnButton) {
+  launch(DeviceProfile::iPad());
+  advance(1);
+  auto split = delegate->mySplitVC();
+  ASSERT_TRUE(split);
+  // Turned, so that the resize bar, too, is wide enough for the button beside the left pane.
+  ASSERT_TRUE(probe->rotate(InterfaceOrientation::LandscapeLeft)) << probe->lastError();
+  advance(0.5);
+  const std::string path = Paths::tmp() + "/pane.png";
+  ASSERT_TRUE(
+      testsupport::writeBytes(path, testsupport::plainPicture(60, 40)->pngRepresentation()));
+  auto editor = ImageEditorView::openFile(path, std::nullopt);
+  ASSERT_TRUE(editor);
+  delegate->showSavedFileTab(editor, "pane.png");
+  advance(0.5);
+  auto shown = [&] {
+    for (auto &item : editor->toolbar()->items())
+      if (item->accessibilityLabel() == "Resize Screen") return item->imageName();
+    return std::string("none");
+  };
+  struct Case {
+    const char *mode;
+    void (ImageEditorView::*enter)();
+    int showing;
+  };
+  for (const Case &c : {Case{"normal", nullptr, ImageEditorView::kNormal},
+                        Case{"crop", &ImageEditorView::clickCrop, ImageEditorView::kCropping},
+                        Case{"resize", &ImageEditorView::clickResize, ImageEditorView::kResize}}) {
+    if (c.enter) (editor.get()->*c.enter)();
+    for (int press = 0; press < 2; ++press) {
+      const std::string before = shown();
+      ASSERT_TRUE(probe->tap("Resize Screen")) << probe->lastError();
+      advance(0.5);
+      EXPECT_NE(shown(), before) << c.mode << ", press " << press;
+      EXPECT_EQ(shown(), split->getResizeImage()) << c.mode << ", press " << press;
+      EXPECT_EQ(editor->showingToolbar(), c.showing) << c.mode;
+    }
   }
   ASSERT_TRUE(probe->rotate(InterfaceOrientation::Portrait));
 }

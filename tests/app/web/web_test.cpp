@@ -141,9 +141,16 @@ TEST_F(WebTest, BackReloadStopAndEscapedErrorPage) {
   EXPECT_FALSE(web()->isLoading());
   EXPECT_EQ(field()->rightView(), probe->find("Reload"));
   go(peer->hostPort() + "/fail?<b>x</b>");
-  auto html = web()->loads().back().html;
-  EXPECT_NE(html.find("An error occurred:<br>"), std::string::npos);
-  EXPECT_EQ(html.find("<b>x"), std::string::npos) << html;
+  // The red page holds the escaped description and nothing else: no address of its own.
+  const std::string html = web()->loads().back().html,
+                    head = "<html><center><font size=+5 color='red'>An error occurred:<br>",
+                    tail = "</font></center></html>";
+  ASSERT_GT(html.size(), head.size() + tail.size()) << html;
+  EXPECT_EQ(html.substr(0, head.size()), head);
+  EXPECT_EQ(html.substr(html.size() - tail.size()), tail) << html;
+  EXPECT_EQ(html.find('<', head.size()), html.size() - tail.size()) << html;
+  // A description holding markup reaches the page as text.
+  EXPECT_EQ(webErrorPage("<b>x</b> & 'y'"), head + "&lt;b&gt;x&lt;/b&gt; &amp; &#39;y&#39;" + tail);
 }
 
 TEST_F(WebTest, DownloadModeQueuesOnlyFollowedLinksInsideSavedFiles) {
@@ -607,23 +614,72 @@ TEST_F(WebTest, PlainTextPagesKeepTheirLinesAndShowNoMarkup) {
   EXPECT_NE(engine->page().find("<title>Page 1</title>"), std::string::npos);
 }
 
-TEST_F(WebPadTest, FullScreenHidesTheBarAndATurnNeverStrandsIt) {
+// Full screen moves the whole right-hand tab bar so that its navigation bar lies above the screen
+// and its tab bar below it, over the left pane; Regular Screen gives the pane its place back, and
+// so does a turn, which takes the restore button away.
+TEST_F(WebPadTest, FullScreenMovesTheTabBarOutOfViewAndATurnNeverStrandsIt) {
   openBrowser();
-  auto nav = delegate->tabBarControllerRight()->selectedViewController();
-  auto bar = std::dynamic_pointer_cast<NavigationController>(nav);
-  ASSERT_TRUE(bar);
-  ASSERT_TRUE(probe->tap("Full Screen")) << probe->lastError();
-  EXPECT_TRUE(bar->isNavigationBarHidden());
-  ASSERT_TRUE(probe->tap("Regular Screen")) << probe->lastError();
-  EXPECT_FALSE(bar->isNavigationBarHidden());
-  advance(0.6);
-  EXPECT_FALSE(probe->find("Regular Screen"));
-  // A turn removes the restore button, so it takes the page out of full screen too.
+  auto split = delegate->mySplitVC();
+  ASSERT_TRUE(split);
+  const double top = MySplitView::kTop, bars = 44 + 49;
+  struct Case {
+    Orientation turn;
+    Rect full;
+  };
+  for (const Case &c : {Case{Orientation::Portrait, {0, top - 44, 768, 1024 + bars}},
+                        Case{Orientation::LandscapeLeft, {0, top - 44, 1024, 768 + bars}}}) {
+    DeviceProfile::setOrientation(c.turn);
+    ASSERT_TRUE(probe->rotate(InterfaceOrientation(int(c.turn)))) << probe->lastError();
+    advance(0.6);
+    const Rect pane = split->rightViewFrame();
+    ASSERT_TRUE(probe->tap("Full Screen")) << probe->lastError();
+    advance(0.6);
+    EXPECT_EQ(split->rightViewFrame(), c.full) << int(c.turn);
+    ASSERT_TRUE(probe->tap("Regular Screen")) << probe->lastError();
+    advance(0.6);
+    EXPECT_EQ(split->rightViewFrame(), pane) << int(c.turn);
+    EXPECT_FALSE(probe->find("Regular Screen"));
+  }
+  const Rect turned = split->rightViewFrame();
   ASSERT_TRUE(probe->tap("Full Screen"));
-  DeviceProfile::setOrientation(Orientation::LandscapeLeft);
-  ASSERT_TRUE(probe->rotate(InterfaceOrientation::LandscapeLeft)) << probe->lastError();
-  EXPECT_FALSE(bar->isNavigationBarHidden());
+  advance(0.6);
+  DeviceProfile::setOrientation(Orientation::Portrait);
+  ASSERT_TRUE(probe->rotate(InterfaceOrientation::Portrait)) << probe->lastError();
+  advance(0.6);
+  EXPECT_NE(split->rightViewFrame(), turned);
+  EXPECT_EQ(split->rightViewFrame().origin.y, top);
   EXPECT_FALSE(probe->find("Regular Screen"));
+}
+
+// The keyboard button beside the address: the browser switches between the URL keyboard with Go
+// and the plain one with Search; the Web View tab switches the keyboard only.
+TEST_F(WebPadTest, TheKeyboardButtonSwitchesTheKeyboardAndTheBrowsersReturnKey) {
+  set("History", "0"); // no list over the field while it is edited
+  struct Case {
+    const char *screen;
+    ReturnKeyType plain;
+  };
+  for (const Case &c :
+       {Case{"Web View", ReturnKeyType::Go}, Case{"browser", ReturnKeyType::Search}}) {
+    std::shared_ptr<WebPreviewViewController> screen;
+    if (std::string(c.screen) == "browser") openBrowser();
+    if (auto tab = std::dynamic_pointer_cast<NavigationController>(
+            delegate->tabBarControllerRight()->selectedViewController()))
+      screen = std::dynamic_pointer_cast<WebPreviewViewController>(tab->topViewController());
+    ASSERT_TRUE(screen) << c.screen;
+    auto address = screen->urlField;
+    // Editing the address shows the keyboard button at its left end.
+    ASSERT_TRUE(probe->tap(address)) << probe->lastError();
+    for (int press = 0; press < 2; ++press) {
+      ASSERT_TRUE(address->leftView());
+      ASSERT_TRUE(probe->tap(address->leftView())) << c.screen << ": " << probe->lastError();
+      const bool plain = press == 0;
+      EXPECT_EQ(address->keyboardType(), plain ? KeyboardType::Default : KeyboardType::URL)
+          << c.screen;
+      EXPECT_EQ(address->returnKeyType(), plain ? c.plain : ReturnKeyType::Go) << c.screen;
+      EXPECT_TRUE(address->isFirstResponder()) << c.screen;
+    }
+  }
 }
 
 // Under the browser front end the page answers the screen's scripts itself, later or never: the

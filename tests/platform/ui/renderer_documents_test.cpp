@@ -127,8 +127,10 @@ struct WebViewServed {
   // What the renderer serves at `path` below /web/ID/ (a load's page, or its raw document), got
   // while the main run loop runs (the renderer answers there).
   Answer get(const std::string &path) {
-    const std::string target =
-        "/web/" + std::to_string(window->idOf(*view)) + "/" + path + "?t=" + options.token;
+    return getTarget("/web/" + std::to_string(window->idOf(*view)) + "/" + path +
+                     "?t=" + options.token);
+  }
+  Answer getTarget(const std::string &target) {
     auto answer =
         std::async(std::launch::async, [&] { return loopbackGet(renderer->port(), target); });
     platform::RunLoop::main()->runUntil(
@@ -266,4 +268,42 @@ TEST(RendererDocuments, AWebPageIsServedInTheTypeAndCharsetItsServerNamed) {
     EXPECT_EQ(view->lastLoadError(), c.error) << c.type;
     EXPECT_EQ(view->isLoading(), c.error == WebLoadError::None) << c.type;
   }
+}
+
+namespace {
+struct Swatch : platform::ui::View {
+  using View::View;
+  void drawRect(platform::ui::Rect, platform::media::BitmapContext &) override {}
+};
+} // namespace
+
+// The page asks for the drawings its last snapshot named: one of a view taken away since is
+// nothing to draw (not an error, and not kept), while a view that never draws stays unknown.
+TEST(RendererDocuments, ADrawingOfAViewTakenAwayIsNothingToDraw) {
+  using namespace platform;
+  using namespace platform::ui;
+  RunLoop::makeMainThread();
+  testsupport::TempDir home("ferrowen-renderer-draw");
+  WebViewServed web(home.path());
+  ASSERT_TRUE(web.renderer) << web.error;
+  auto swatch = std::make_shared<Swatch>(Rect{0, 0, 40, 20});
+  auto plain = std::make_shared<View>(Rect{0, 20, 40, 20});
+  web.view->addSubview(swatch);
+  web.view->addSubview(plain);
+  auto target = [&](uint64_t id) {
+    return "/draw/" + std::to_string(id) + "/1-40x20?s=1&t=" + web.options.token;
+  };
+  const uint64_t swatchId = web.window->idOf(*swatch), plainId = web.window->idOf(*plain);
+
+  auto drawn = web.getTarget(target(swatchId));
+  EXPECT_EQ(drawn.status, 200);
+  EXPECT_EQ(headerOf(drawn.head, "content-type"), "image/png");
+  EXPECT_EQ(web.getTarget(target(plainId)).status, 404);
+
+  swatch->removeFromSuperview();
+  swatch.reset();
+  auto gone = web.getTarget(target(swatchId));
+  EXPECT_EQ(gone.status, 204);
+  EXPECT_EQ(headerOf(gone.head, "cache-control"), "no-store");
+  EXPECT_TRUE(gone.body.empty());
 }
