@@ -278,6 +278,8 @@ bool ValtryWebBrowserView::textFieldShouldBeginEditing(TextField &field) {
   mySearchView_->changedSearchText(urlField->text());
   if (isPad()) {
     popover_ = std::make_shared<PopoverController>(mySearchView_);
+    // The page, the field and its buttons stay in use while the list is open.
+    popover_->setPassthroughViews({view(), webView, urlField, refreshButton, searchButton});
     popover_->presentPopoverFromRect(urlField->frame(), toolbar, unsigned(-1), true);
   } else {
     mySearchView_->view()->setFrame(Rect(0, 0, 320, 220));

@@ -178,6 +178,13 @@ void PopoverController::dismissPopoverAnimated(bool animated) {
   if (content_) content_->transitionAppearance(false, animated);
 }
 
+std::vector<std::shared_ptr<View>> PopoverController::passthroughViews() const {
+  std::vector<std::shared_ptr<View>> out;
+  for (auto &weak : passthrough_)
+    if (auto v = weak.lock()) out.push_back(std::move(v));
+  return out;
+}
+
 bool PopoverController::userDismiss(std::string &why) {
   if (!visible_) return why = "the popover is not shown", false;
   auto self = sharedAs<PopoverController>();

@@ -173,6 +173,14 @@ public:
   void dismissPopoverAnimated(bool animated);
   // A person taps outside: the delegate may keep it; otherwise it closes and is told.
   bool userDismiss(std::string &why);
+  // Views a person keeps using while the popover is shown: a touch on one of them (or on what
+  // lies inside it) reaches it and leaves the popover open. Held weakly: a view freed meanwhile
+  // simply drops out. None unless set.
+  void setPassthroughViews(std::vector<std::weak_ptr<View>> views) {
+    passthrough_ = std::move(views);
+  }
+  // The ones still alive, in the order given.
+  std::vector<std::shared_ptr<View>> passthroughViews() const;
 
 private:
   void present(Anchor anchor, unsigned arrows, bool animated);
@@ -182,6 +190,7 @@ private:
   bool visible_ = false;
   unsigned arrows_ = ArrowAny;
   Anchor anchor_;
+  std::vector<std::weak_ptr<View>> passthrough_;
 };
 
 } // namespace platform::ui

@@ -373,8 +373,11 @@ void Window::dropStaleFocus() {
   auto vc = top->owningController();
   if (vc && vc->isVisible()) return;
   if (!vc) {
-    // A bar's custom view, a table's header and the like: shown when in the front elements.
+    // A bar's custom view, a table's header and the like: shown when in the front elements (or
+    // in what the front popover lets through).
     for (auto &e : frontElements())
+      if (e == top) return;
+    for (auto &e : passthroughElements())
       if (e == top) return;
   }
   if (!focus->resignFirstResponder()) clearFirstResponder(*focus);
@@ -475,8 +478,34 @@ void Window::collectView(View &view, std::vector<std::shared_ptr<Element>> &out,
     collect(*sub, out);
 }
 
+std::vector<std::shared_ptr<Element>> Window::passthroughElements() {
+  std::vector<std::shared_ptr<Element>> out;
+  if (!alerts_.empty() || !sheets_.empty() || popovers_.empty()) return out;
+  auto views = popovers_.back()->passthroughViews();
+  if (views.empty()) return out;
+  // Only what is shown beneath the popover: a pass-through view on a screen out of sight (or
+  // hidden) takes nothing.
+  std::shared_ptr<ViewController> beneath;
+  if (popovers_.size() > 1)
+    beneath = popovers_[popovers_.size() - 2]->contentViewController();
+  else
+    beneath = modals_.empty() ? root_ : modals_.back().presented;
+  if (!beneath) return out;
+  std::vector<std::shared_ptr<Element>> shown, inside;
+  collect(*beneath, shown);
+  for (auto &v : views)
+    collect(*v, inside);
+  for (auto &e : inside)
+    if (std::find(shown.begin(), shown.end(), e) != shown.end() &&
+        std::find(out.begin(), out.end(), e) == out.end())
+      out.push_back(e);
+  return out;
+}
+
 bool Window::inFrontLayer(const Element &element) {
   for (auto &e : frontElements())
+    if (e.get() == &element) return true;
+  for (auto &e : passthroughElements())
     if (e.get() == &element) return true;
   return false;
 }
@@ -621,6 +650,10 @@ json Window::snapshot() {
     p->describe(pj);
     pj["shownSize"] = detail::toJson(popoverContentSize(*p));
     if (auto e = p->anchor().element.lock()) pj["anchor"]["element"] = idOf(*e);
+    json through = json::array();
+    for (auto &v : p->passthroughViews())
+      through.push_back(idOf(*v));
+    pj["passthrough"] = through;
     pj["controller"] = p->contentViewController() ? describeController(*p->contentViewController())
                                                   : json(nullptr);
     popovers.push_back(pj);
@@ -906,7 +939,10 @@ bool Window::tapElement(const std::shared_ptr<Element> &target, std::string &why
   if (auto item = std::dynamic_pointer_cast<BarButtonItem>(target)) return item->userTap(why);
   if (auto cell = std::dynamic_pointer_cast<TableViewCell>(target)) {
     why = "the cell is in no table in view";
-    for (auto &e : frontElements())
+    auto touchable = frontElements();
+    for (auto &e : passthroughElements())
+      touchable.push_back(e);
+    for (auto &e : touchable)
       if (auto t = std::dynamic_pointer_cast<TableView>(e))
         if (auto at = t->indexPathForCell(*cell)) return t->userTapRow(*at, why);
     return false;

@@ -44,7 +44,8 @@
 //   allowed
 //   {"event":"accelerate","x","y","z"}  {"event":"shake"}  {"event":"memoryWarning"}
 // Only the frontmost layer takes events: an alert, else a sheet, else a popover, else the top
-// modal screen, else the root.
+// modal screen, else the root. A popover's pass-through views (listed by id in its "passthrough")
+// and what lies inside them take events too, while the popover stays shown.
 #pragma once
 
 #include "platform/ui/Presentation.h"
@@ -152,6 +153,9 @@ public:
   // and their subviews left out), bar items, table cells in view, navigation controllers (their
   // back buttons) and tab bar controllers (their tabs), and the keyboard's accessory view.
   std::vector<std::shared_ptr<Element>> frontElements();
+  // What a person can touch through the front popover: what its pass-through views hold that is
+  // shown on the layer beneath it (nothing when an alert or a sheet waits).
+  std::vector<std::shared_ptr<Element>> passthroughElements();
 
   nlohmann::json describeController(ViewController &vc);
   nlohmann::json describeView(View &view, bool isRoot = false);

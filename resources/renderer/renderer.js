@@ -459,7 +459,13 @@ function modal(m) {
 function popover(p) {
   // The size the model gave the content, plus the popover's frame.
   const [w, hgt] = (p.shownSize || p.contentSize).map((n) => n + 16);
-  return h('div', { class: 'dim clear', ev: { event: 'dismissPopover', id: p.id } },
+  // With pass-through views the area around the popover is a backdrop with holes over them
+  // (cut when placed): a click there reaches the view beneath, a click elsewhere dismisses.
+  const through = (p.passthrough || []).join(',');
+  return h('div', {
+    class: through ? 'dim clear through' : 'dim clear', ev: { event: 'dismissPopover', id: p.id },
+    'data-passthrough': through || null,
+  }, through ? h('div', { class: 'dim backdrop', ev: { event: 'dismissPopover', id: p.id } }) : null,
     h('div', {
       class: 'popover', 'data-anchor': p.anchor.element, 'data-id': p.id,
       'data-rect': p.anchor.kind === 'rect' ? p.anchor.rect.join(',') : null,
@@ -695,6 +701,46 @@ function placeScrollsAndPopovers() {
     t.modelOffset = offset;
   }
   for (const p of screenEl.querySelectorAll('.popover, .actionsheet[data-anchor]')) placeBeside(p);
+  for (const d of screenEl.querySelectorAll('.dim[data-passthrough]')) cutPassthrough(d);
+}
+
+// The backdrop of a popover with pass-through views covers the layer less those views, as they
+// are drawn on the layers beneath: the layer is cut on a grid along the views' edges and every
+// cell outside them stays (overlapping views leave one hole, not a patch where they cross).
+function cutPassthrough(dim) {
+  const backdrop = dim.querySelector(':scope > .backdrop');
+  if (!backdrop) return;
+  const box = dim.getBoundingClientRect();
+  const W = dim.offsetWidth;
+  const H = dim.offsetHeight;
+  const scale = box.width / (W || 1) || 1;
+  const clamp = (v, high) => Math.max(0, Math.min(v, high));
+  const holes = [];
+  for (const id of dim.dataset.passthrough.split(',')) {
+    for (const el of screenEl.querySelectorAll(`[data-id="${id}"]`)) {
+      if (dim.contains(el)) continue;
+      const r = el.getBoundingClientRect();
+      if (!r.width || !r.height) continue;
+      holes.push([clamp((r.left - box.left) / scale, W), clamp((r.top - box.top) / scale, H),
+        clamp((r.right - box.left) / scale, W), clamp((r.bottom - box.top) / scale, H)]);
+      break;
+    }
+  }
+  if (!holes.length) return void (backdrop.style.clipPath = '');
+  const xs = [...new Set([0, W, ...holes.flatMap((r) => [r[0], r[2]])])].sort((a, b) => a - b);
+  const ys = [...new Set([0, H, ...holes.flatMap((r) => [r[1], r[3]])])].sort((a, b) => a - b);
+  let path = '';
+  for (let i = 0; i + 1 < xs.length; i++) {
+    for (let j = 0; j + 1 < ys.length; j++) {
+      const [x0, x1, y0, y1] = [xs[i], xs[i + 1], ys[j], ys[j + 1]];
+      const cx = (x0 + x1) / 2;
+      const cy = (y0 + y1) / 2;
+      if (holes.some(([l, t, r, b]) => cx > l && cx < r && cy > t && cy < b)) continue;
+      path += `M${x0} ${y0}H${x1}V${y1}H${x0}Z`;
+    }
+  }
+  // Nothing left around the popover: the views fill the layer.
+  backdrop.style.clipPath = path ? `path('${path}')` : 'inset(50%)';
 }
 
 // A popover (or a tablet's sheet) stands by what it was shown from, below it or else above it,

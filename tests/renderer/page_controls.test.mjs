@@ -14,7 +14,8 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  clickSeen, connectAnonymousFtp, meanColour, pictureSize, startFtpServer, startWebPeer, typeInto, waitFor, writePicture,
+  clickSeen, connectAnonymousFtp, meanColour, pictureSize, startFtpServer, startWebPeer, typeInto, waitFor, whatLiesAt,
+  writePicture,
   session as sharedSession, artefacts, profiles,
 } from '../support/person.mjs';
 
@@ -286,6 +287,58 @@ test("tablet: the browser's Full Screen shows the page over the whole screen, Re
     }, 'the pane beside the left one again, with its tab bar', 10000);
     await s.screen('browser-regular-screen');
     await clickSeen(closeButton);
+  });
+});
+
+// While the address is edited on the tablet the history list stands by the field, and the field,
+// its keyboard and Reload buttons and the page stay in use: a click on them acts at once and the
+// list stays; a click elsewhere closes the list.
+test('tablet: the history list stays open while the address, its buttons and the page are used', async (t) => {
+  const [, viewport, env] = profiles[1];
+  const site = await startWebPeer(t);
+  await session(t, 'tablet', viewport, env, null, async (s) => {
+    const { page } = s;
+    await openBrowserTab(s, 'tablet', site);
+    const layers = page.locator('#screen .layers > *');
+    const address = page.locator('input[aria-label="Address"]').filter({ visible: true });
+    const field = page.locator('.v-textField', { has: address });
+    const keyboard = field.locator('.leftview button');
+    const list = page.locator('.popover');
+    const listOpen = async (what) => assert.equal(await list.count(), 1, `the history list open after ${what}`);
+    const keys = () => address.getAttribute('enterkeyhint');
+    await clickSeen(address);
+    await list.waitFor();
+    await s.screen('history-list-open');
+    const layersOpen = await layers.count();
+
+    // Each click is checked to land on the control itself (nothing of the list's layer over it).
+    await clickSeen(keyboard);
+    await waitFor(async () => (await keys()) === 'search', 'Return Search at the first click');
+    await listOpen('the keyboard button');
+    await clickSeen(address);
+    await page.keyboard.press('End');
+    await page.keyboard.type('/cou');
+    await waitFor(async () => /\/cou$/.test(await address.inputValue()), 'the keys in the field');
+    await listOpen('typing into the field');
+    await clickSeen(keyboard);
+    await waitFor(async () => (await keys()) === 'go', 'Return Go again');
+    await waitFor(() => address.evaluate((e) => e === document.activeElement), 'the address taking the keys');
+    await listOpen('the keyboard button again');
+    assert.equal(await layers.count(), layersOpen, 'one history list');
+    await s.screen('history-list-in-use');
+    // The page beside the list is the page itself under the mouse, not the list's backdrop.
+    const shown = await page.locator('iframe[data-web]:visible').first().boundingBox();
+    const popoverBox = await list.boundingBox();
+    const px = (popoverBox.x + popoverBox.width + shown.x + shown.width) / 2;
+    assert.match(await whatLiesAt(page, px, shown.y + shown.height / 2), /^iframe/);
+
+    // A click beside the browser (the left pane, under the list's backdrop) closes the list.
+    const left = await page.locator('#screen .ctl-split > .master').first().boundingBox();
+    const x = left.x + left.width / 2, y = left.y + left.height / 2;
+    assert.match(await whatLiesAt(page, x, y), /backdrop/);
+    await page.mouse.click(x, y);
+    await list.waitFor({ state: 'detached' });
+    await s.screen('history-list-closed');
   });
 });
 

@@ -515,6 +515,7 @@ TEST_F(WebPadTest, TabsPopoversAndFtpInAPopover) {
     ASSERT_TRUE(probe->tap(c.button)) << probe->lastError();
     ASSERT_FALSE(probe->window().popovers().empty());
     EXPECT_EQ(probe->window().popovers().back()->contentViewController(), c.shown) << c.button;
+    EXPECT_TRUE(probe->window().popovers().back()->passthroughViews().empty()) << c.button;
     ASSERT_TRUE(probe->dismissPopover());
   }
   ASSERT_TRUE(follow("longtap://href=" + peer->url("/page/2")));
@@ -530,6 +531,54 @@ TEST_F(WebPadTest, TabsPopoversAndFtpInAPopover) {
   EXPECT_EQ(probe->window().popovers().back()->contentViewController(),
             delegate->navigationController());
   EXPECT_EQ(delegate->navigationController()->topViewController()->title(), "127.0.0.1");
+}
+
+TEST_F(WebPadTest, HistoryListLeavesTheFieldItsButtonsAndThePageInUse) {
+  openBrowser();
+  auto tab = std::dynamic_pointer_cast<NavigationController>(
+      delegate->tabBarControllerRight()->selectedViewController());
+  ASSERT_TRUE(tab);
+  auto browser = std::dynamic_pointer_cast<ValtryWebBrowserView>(tab->topViewController());
+  ASSERT_TRUE(browser);
+  // Found while the browser is the front layer (the list's content is, once it is open).
+  auto address = field();
+  auto page = web();
+  ASSERT_TRUE(address && page);
+  ASSERT_TRUE(probe->tap(address)) << probe->lastError();
+  ASSERT_TRUE(browser->searchView());
+  ASSERT_EQ(probe->window().popovers().size(), 1u);
+  auto list = probe->window().popovers().back();
+  EXPECT_EQ(list->contentViewController(), browser->searchView());
+  auto keyboard = address->leftView(), reload = address->rightView();
+  ASSERT_TRUE(keyboard && reload);
+  EXPECT_EQ(list->passthroughViews(),
+            (std::vector<std::shared_ptr<View>>{browser->view(), page, address, reload, keyboard}));
+  // The keyboard button acts at once (it focuses the field anew, which opens the list anew); the
+  // field keeps the keys; the page takes a link: a list stays open through all of them.
+  auto listShown = [&] {
+    auto &shown = probe->window().popovers();
+    return shown.size() == 1 && shown.back()->isPopoverVisible() &&
+           shown.back()->contentViewController() == browser->searchView();
+  };
+  const auto returnKey = address->returnKeyType();
+  ASSERT_TRUE(probe->tap(keyboard)) << probe->lastError();
+  EXPECT_NE(address->returnKeyType(), returnKey);
+  EXPECT_TRUE(listShown());
+  auto act = [&](nlohmann::json event, const std::shared_ptr<View> &on) {
+    event["id"] = probe->window().idOf(*on);
+    return probe->dispatch(event);
+  };
+  ASSERT_TRUE(act({{"event", "type"}, {"text", "page"}}, address)) << probe->lastError();
+  EXPECT_TRUE(listShown());
+  EXPECT_TRUE(address->isFirstResponder());
+  ASSERT_TRUE(act({{"event", "followLink"}, {"url", peer->url("/page/2")}}, page))
+      << probe->lastError();
+  RunLoop::main()->runUntil([&] { return !page->isLoading(); }, seconds(15));
+  EXPECT_EQ(page->request().url, peer->url("/page/2"));
+  EXPECT_TRUE(listShown());
+  // A touch anywhere else closes it.
+  ASSERT_TRUE(probe->dismissPopover()) << probe->lastError();
+  EXPECT_TRUE(probe->window().popovers().empty());
 }
 
 TEST_F(WebTest, WebViewTabOpensABrowserTabOnAHeldLink) {

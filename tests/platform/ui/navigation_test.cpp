@@ -245,6 +245,84 @@ TEST_F(NavigationTest, PopoversTellOnlyAboutThePersonsDismissal) {
   EXPECT_EQ(infoTaps, 1);
 }
 
+TEST_F(NavigationTest, PassThroughViewsKeepWorkingUnderAPopover) {
+  window->setSize({768, 1024});
+  auto root = screen("Root");
+  std::vector<std::string> taps;
+  auto button = [&](const std::string &title) {
+    auto b = std::make_shared<Button>(ButtonType::RoundedRect);
+    b->setTitle(title);
+    b->addTarget(TouchUpInside, [&taps, title](Control &) { taps.push_back(title); });
+    return b;
+  };
+  auto panel = std::make_shared<View>(Rect(0, 0, 300, 100));
+  auto go = button("Go"), other = button("Other"), keys = button("Keys"), hidden = button("Hid");
+  panel->addSubview(go);
+  root->view()->addSubview(panel);
+  root->view()->addSubview(other);
+  root->view()->addSubview(hidden);
+  hidden->setHidden(true);
+  auto field = std::make_shared<TextField>(Rect(0, 0, 400, 30));
+  field->setLeftView(keys);
+  field->setLeftViewMode(TextFieldViewMode::Always);
+  root->navigationItem().setTitleView(field);
+  auto info = BarButtonItem::titled("Info", BarButtonItemStyle::Plain,
+                                    [&](auto &) { taps.push_back("Info"); });
+  root->navigationItem().setRightBarButtonItem(info);
+  window->setRootViewController(std::make_shared<NavigationController>(root));
+
+  auto list = screen("List");
+  list->setContentSizeForViewInPopover({320, 200});
+  auto popover = std::make_shared<PopoverController>(list);
+  auto recorder = std::make_shared<PopoverRecorder>();
+  popover->setDelegate(recorder);
+  auto gone = button("Gone");
+  root->view()->addSubview(gone);
+  popover->setPassthroughViews({panel, field, hidden, gone});
+  gone->removeFromSuperview();
+  const auto goneId = window->idOf(*gone);
+  gone.reset(); // freed while the popover holds it: it drops out
+  popover->presentPopoverFromRect(field->frame(), root->view(), ArrowAny, false);
+  ASSERT_EQ(popover->passthroughViews().size(), 3u);
+  auto snap = probe->snapshot();
+  EXPECT_EQ(snap["popovers"][0]["passthrough"],
+            nlohmann::json({window->idOf(*panel), window->idOf(*field), window->idOf(*hidden)}));
+
+  struct Case {
+    std::shared_ptr<Element> target;
+    std::vector<std::string> heard; // what the tap reached; nothing when it is refused
+    bool reaches;
+  } cases[] = {
+      {go, {"Go"}, true},     // inside a pass-through view
+      {keys, {"Keys"}, true}, // a view the pass-through field shows at its end
+      {field, {}, true},      // the pass-through view itself (it takes the focus)
+      {other, {}, false},     // on the screen beneath, outside every pass-through view
+      {info, {}, false},      // a bar item beside the pass-through field
+      {hidden, {}, false}     // a pass-through view not shown
+  };
+  for (auto &c : cases) {
+    taps.clear();
+    EXPECT_EQ(probe->tap(c.target), c.reaches) << probe->lastError();
+    EXPECT_TRUE(popover->isPopoverVisible());
+    EXPECT_EQ(taps, c.heard);
+  }
+  EXPECT_TRUE(field->isFirstResponder());
+  // Keys typed into the pass-through field reach it; the popover stays.
+  EXPECT_TRUE(probe->dispatch({{"event", "type"}, {"id", window->idOf(*field)}, {"text", "ftp."}}))
+      << probe->lastError();
+  EXPECT_EQ(field->text(), "ftp.");
+  EXPECT_FALSE(probe->dispatch({{"event", "tap"}, {"id", goneId}}));
+  EXPECT_EQ(recorder->dismissed, 0);
+
+  // A tap anywhere else still dismisses it, and the screen takes every touch again.
+  ASSERT_TRUE(probe->dismissPopover()) << probe->lastError();
+  EXPECT_EQ(recorder->dismissed, 1);
+  EXPECT_FALSE(popover->isPopoverVisible());
+  taps.clear();
+  EXPECT_TRUE(probe->tap(other)) << probe->lastError();
+  EXPECT_EQ(taps, std::vector<std::string>{"Other"});
+}
+
 TEST_F(NavigationTest, SplitContainerRotationAndMemoryWarnings) {
   window->setSize({768, 1024});
   auto left = std::make_shared<TabBarController>();
