@@ -237,6 +237,10 @@ async function openBrowserTab(s, profile, site) {
   const link = inPage(page, '#link');
   await link.waitFor({ timeout: 20000 });
   const b = await waitFor(() => link.boundingBox(), 'the link drawn');
+  // A link offers its menu once the page has finished loading: the script that notices a held
+  // finger is added to the page when the load ends, so a person holds it after the spinner stops.
+  await waitFor(async () => !(await page.locator('.statusbar .netact').count()) &&
+    await link.evaluate(() => typeof valtryTouchDown === 'boolean').catch(() => false), 'the page loaded');
   await page.mouse.move(b.x + b.width / 2, b.y + b.height / 2);
   await page.mouse.down();
   await s.sheet.waitFor({ timeout: 15000 });
