@@ -38,27 +38,27 @@ TEST(EditOrigin, HostAndPortOfAServerText) {
 }
 
 TEST(EditOrigin, OnlyTheSameServerPortUserAndKindIsTheSameConnection) {
-  const EditOrigin kept{"Files.Example", 2121, "joe", "ftp"};
+  const EditOrigin kept{"Files.Example", 2121, "joe", "ftp", {}};
   struct Case {
     EditOrigin now;
     bool same;
     const char *why;
   } cases[] = {
-      {{"files.example", 2121, "joe", "ftp"}, true, "host names ignore case"},
-      {{"files.example", 2121, "joe", "ftps"}, true, "FTP with TLS reaches the same server"},
-      {{"files.example", 2121, "joe", "sftp"}, false, "SFTP is another service"},
-      {{"other.example", 2121, "joe", "ftp"}, false, "another server"},
-      {{"files.example", 21, "joe", "ftp"}, false, "another port"},
-      {{"files.example", 2121, "Joe", "ftp"}, false, "another user"},
-      {{"files.example", 2121, "", "ftp"}, false, "anonymous"},
-      {{"files.example", 2121, "joe", "www"}, false, "not a file protocol"},
+      {{"files.example", 2121, "joe", "ftp", {}}, true, "host names ignore case"},
+      {{"files.example", 2121, "joe", "ftps", {}}, true, "FTP with TLS reaches the same server"},
+      {{"files.example", 2121, "joe", "sftp", {}}, false, "SFTP is another service"},
+      {{"other.example", 2121, "joe", "ftp", {}}, false, "another server"},
+      {{"files.example", 21, "joe", "ftp", {}}, false, "another port"},
+      {{"files.example", 2121, "Joe", "ftp", {}}, false, "another user"},
+      {{"files.example", 2121, "", "ftp", {}}, false, "anonymous"},
+      {{"files.example", 2121, "joe", "www", {}}, false, "not a file protocol"},
   };
   for (const auto &c : cases) {
     EXPECT_EQ(kept.sameConnectionAs(c.now), c.same) << c.why;
     EXPECT_EQ(c.now.sameConnectionAs(kept), c.same) << c.why;
   }
-  EXPECT_FALSE((EditOrigin{"", 21, "joe", "ftp"}.sameConnectionAs({"", 21, "joe", "ftp"})));
-  EXPECT_FALSE((EditOrigin{"h", 0, "joe", "ftp"}.sameConnectionAs({"h", 0, "joe", "ftp"})));
+  EXPECT_FALSE((EditOrigin{"", 21, "joe", "ftp", {}}.sameConnectionAs({"", 21, "joe", "ftp", {}})));
+  EXPECT_FALSE((EditOrigin{"h", 0, "joe", "ftp", {}}.sameConnectionAs({"h", 0, "joe", "ftp", {}})));
 }
 
 TEST(EditOrigin, WhatAnEditStateSays) {
