@@ -1,6 +1,7 @@
 #include "platform/device/ProgramInstance.h"
 
 #include "platform/foundation/Log.h"
+#include "platform/foundation/Text.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -31,37 +32,7 @@ constexpr auto kPeerIdle = std::chrono::seconds(10);
 constexpr auto kChannelWait = std::chrono::seconds(10);
 
 std::string escapedLine(const std::string &text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '%')
-      out += "%25";
-    else if (c == '\n')
-      out += "%0A";
-    else if (c == '\r')
-      out += "%0D";
-    else
-      out += c;
-  }
-  return out + "\n";
-}
-
-std::string unescapedLine(const std::string &line) {
-  std::string out;
-  for (size_t i = 0; i < line.size(); ++i) {
-    if (line[i] == '%' && line.compare(i, 3, "%25") == 0) {
-      out += '%';
-      i += 2;
-    } else if (line[i] == '%' && line.compare(i, 3, "%0A") == 0) {
-      out += '\n';
-      i += 2;
-    } else if (line[i] == '%' && line.compare(i, 3, "%0D") == 0) {
-      out += '\r';
-      i += 2;
-    } else {
-      out += line[i];
-    }
-  }
-  return out;
+  return lineEscaped(text) + "\n";
 }
 
 // The channel's address. A folder too deep for a socket address is reached through a descriptor
@@ -226,7 +197,7 @@ void ProgramInstance::read(const std::shared_ptr<Peer> &peer) {
     }
     return;
   }
-  const std::string text = unescapedLine(peer->received.substr(0, end));
+  const std::string text = lineUnescaped(peer->received.substr(0, end));
   std::optional<std::string> refused =
       handler_ ? handler_(text) : std::optional<std::string>("nothing takes it");
   sendAll(peer->fd, refused ? escapedLine("no " + *refused) : std::string("ok\n"),
@@ -304,7 +275,7 @@ bool ProgramInstance::handOver(const std::string &folder, const std::string &tex
     ::close(fd);
     const size_t end = reply.find('\n');
     if (end != std::string::npos) {
-      const std::string line = unescapedLine(reply.substr(0, end));
+      const std::string line = lineUnescaped(reply.substr(0, end));
       if (line == "ok") return true;
       why = line.rfind("no ", 0) == 0 ? line.substr(3) : "an answer it does not understand";
       return false;

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <climits>
+#include <iterator>
 #include <mutex>
+#include <utility>
 
 #include <unicode/uchar.h>
 #include <unicode/ucnv.h>
@@ -1008,6 +1010,40 @@ std::string standardizePath(std::string_view path) {
     out += parts[k];
   }
   if (out.empty()) return ".";
+  return out;
+}
+
+std::string lineEscaped(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    if (c == '%')
+      out += "%25";
+    else if (c == '\n')
+      out += "%0A";
+    else if (c == '\r')
+      out += "%0D";
+    else
+      out += c;
+  }
+  return out;
+}
+
+std::string lineUnescaped(std::string_view line) {
+  static constexpr std::pair<std::string_view, char> kEscapes[] = {
+      {"%25", '%'}, {"%0A", '\n'}, {"%0D", '\r'}};
+  std::string out;
+  out.reserve(line.size());
+  for (size_t i = 0; i < line.size(); ++i) {
+    const auto *e = std::find_if(std::begin(kEscapes), std::end(kEscapes),
+                                 [&](const auto &k) { return line.substr(i, 3) == k.first; });
+    if (e == std::end(kEscapes)) {
+      out += line[i];
+    } else {
+      out += e->second;
+      i += 2;
+    }
+  }
   return out;
 }
 

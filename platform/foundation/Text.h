@@ -136,4 +136,9 @@ std::string standardizePath(std::string_view path);
 // The text for HTML: & < > " ' as character references.
 std::string htmlEscaped(std::string_view text);
 
+// The text as one line of a line-based exchange: "%", LF and CR as "%25", "%0A" and "%0D" (no
+// line end added); and back, other "%" sequences kept as they stand.
+std::string lineEscaped(std::string_view text);
+std::string lineUnescaped(std::string_view line);
+
 } // namespace platform

@@ -247,22 +247,6 @@ Duration presenterAnswerLimit() {
   return answerLimit;
 }
 
-// A path as one line: "%" and line ends escaped.
-std::string lineEscaped(const std::string &path) {
-  std::string out;
-  for (char c : path) {
-    if (c == '%')
-      out += "%25";
-    else if (c == '\n')
-      out += "%0A";
-    else if (c == '\r')
-      out += "%0D";
-    else
-      out += c;
-  }
-  return out;
-}
-
 // The folder of this user's processes on this container (made, mode 0700, when `make` says so);
 // empty when it is missing or is not this user's own.
 std::string coordinationFolder(bool make) {
@@ -384,20 +368,7 @@ void answer(const std::shared_ptr<Asked> &a, const std::string &request) {
   a->answered = true;
   if (a->idle) a->idle->invalidate();
   if (request.rfind("read ", 0) != 0) return endAsked(a);
-  std::string item;
-  const std::string escaped = request.substr(5);
-  for (size_t i = 0; i < escaped.size(); ++i) {
-    const std::pair<const char *, char> kinds[] = {{"%25", '%'}, {"%0A", '\n'}, {"%0D", '\r'}};
-    const auto *kind = std::find_if(std::begin(kinds), std::end(kinds), [&](const auto &k) {
-      return escaped.compare(i, 3, k.first) == 0;
-    });
-    if (kind == std::end(kinds)) {
-      item += escaped[i];
-    } else {
-      item += kind->second;
-      i += 2;
-    }
-  }
+  const std::string item = lineUnescaped(std::string_view(request).substr(5));
   char peek;
   if (::recv(a->fd, &peek, 1, MSG_PEEK | MSG_DONTWAIT) == 0) return endAsked(a);
   auto presenters = registeredFor(normal(item), nullptr);

@@ -204,6 +204,25 @@ TEST(TextPercentTest, EscapesAndUnescapes) {
   EXPECT_EQ(replacePercentEscapes(addPercentEscapes(odd)), odd);
 }
 
+// A text sent as one line comes back whole, whatever line ends or "%" it holds; a "%" that
+// begins no known escape is kept as it stands.
+TEST(TextPercentTest, OneLineEscapesRoundTrip) {
+  struct Case {
+    std::string text, line;
+  } cases[] = {
+      {"plain", "plain"},
+      {"a\nb\r\nc", "a%0Ab%0D%0Ac"},
+      {"100% sure", "100%25 sure"},
+      {"%0A typed", "%250A typed"},
+      {"", ""},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(lineEscaped(c.text), c.line) << c.text;
+    EXPECT_EQ(lineUnescaped(c.line), c.text) << c.line;
+  }
+  EXPECT_EQ(lineUnescaped("50%x %2 %"), "50%x %2 %");
+}
+
 TEST(TextSearchTest, CaseInsensitiveRangesArePositionsInTheBytes) {
   auto r = rangeOfCaseInsensitive("Hello World hello", "HELLO");
   EXPECT_EQ(r.location, 0u);
