@@ -65,20 +65,7 @@ export FERROWEN_BENCH_DIR="$work"
 
 want() { [[ -z ${ONLY:-} || " $ONLY " == *" $1 "* ]]; }
 
-free_port() {
-  /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-
-wait_port() {
-  for _ in $(seq 1 200); do
-    if /usr/bin/python3 -c 'import socket, sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])), 1)' "$1" 2>/dev/null; then
-      return 0
-    fi
-    sleep 0.05
-  done
-  echo "nothing listens on port $1" >&2
-  return 1
-}
+. "$root/bench/ports.sh"
 
 # Starts a server in the foreground of its own process; its pid is in $server_pid.
 start_server() {
