@@ -55,6 +55,19 @@ async function clickInPage(page, selector) {
 const linkPage = (site, href) => site.url(`/typed?type=text/html&body=${encodeURIComponent(
   `<p><a id=link href="${href}" style="display:inline-block;padding:12px">the file</a></p>`)}`);
 
+// A session with a 400 x 300 picture in Saved Files, opened in the image editor from its row's menu.
+async function inImageEditor(t, profile, viewport, env, run) {
+  await session(t, profile, viewport, env, (home) => {
+    fs.mkdirSync(savedFiles(home), { recursive: true });
+    writePicture(path.join(savedFiles(home), 'picture.png'), 400, 300);
+  }, async (s) => {
+    await s.tab('Saved Files');
+    await clickSeen(s.row('picture.png').locator('.accessory'));
+    await clickSeen(s.sheetButton('Edit Image'));
+    await run(s);
+  });
+}
+
 for (const [profile, viewport, env] of profiles) {
   test(`${profile}: the Permissions screen says what each toggle is and shows those that are off`, async (t) => {
     const served = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-page-controls-ftp-'));
@@ -137,14 +150,8 @@ for (const [profile, viewport, env] of profiles) {
   });
 
   test(`${profile}: Tab after the image editor's width fills the height in proportion, as Next does`, async (t) => {
-    await session(t, profile, viewport, env, (home) => {
-      fs.mkdirSync(savedFiles(home), { recursive: true });
-      writePicture(path.join(savedFiles(home), 'picture.png'), 400, 300);
-    }, async (s) => {
-      const { page, front, row } = s;
-      await s.tab('Saved Files');
-      await clickSeen(row('picture.png').locator('.accessory'));
-      await clickSeen(s.sheetButton('Edit Image'));
+    await inImageEditor(t, profile, viewport, env, async (s) => {
+      const { page, front } = s;
       await clickSeen(front().getByRole('button', { name: 'Resize', exact: true }));
       const width = front().locator('input[aria-label="Width"]');
       const height = front().locator('input[aria-label="Height"]');
@@ -200,14 +207,8 @@ test('phone: a file the page cannot show is offered as a download; a page keeps 
 // the full-width picture beside the left pane, the two-pane picture without it.
 test('tablet: the image editor\'s "Resize Screen" shows the picture for its next press, in each bar', async (t) => {
   const [, viewport, env] = profiles[1];
-  await session(t, 'tablet', viewport, env, (home) => {
-    fs.mkdirSync(savedFiles(home), { recursive: true });
-    writePicture(path.join(savedFiles(home), 'picture.png'), 400, 300);
-  }, async (s) => {
-    const { page, front, row } = s;
-    await s.tab('Saved Files');
-    await clickSeen(row('picture.png').locator('.accessory'));
-    await clickSeen(s.sheetButton('Edit Image'));
+  await inImageEditor(t, 'tablet', viewport, env, async (s) => {
+    const { page, front } = s;
     const resize = page.locator('#screen .ctl-split > .detail [aria-label="Resize Screen"]').filter({ visible: true });
     const picture = async () => decodeURIComponent(await resize.locator('img').getAttribute('src')).replace(/\?.*/, '');
     const leftShown = async () => (await page.locator('#screen .ctl-split > .master:not([hidden])').count()) > 0;

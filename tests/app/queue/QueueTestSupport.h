@@ -304,6 +304,17 @@ protected:
     queue_->view();
   }
 
+  // A shown queue running one SFTP download of a 4 MiB file (queued while paused, so that it is
+  // the row the fake session runs once Play is pressed).
+  void startOneSftpDownload() {
+    makeQueue();
+    queue_->clickedPause();
+    queue_->addBatchItemAction(30, "big.bin", "/pub", 4 << 20, "127.0.0.1", 22, "u", "p", "sftp",
+                               "/d", false, false);
+    queue_->clickedResume();
+    ASSERT_TRUE(waitFor([&] { return sftp_->started() == 1; }));
+  }
+
   void settle() {
     for (int i = 0; i < 100 && RunLoop::main()->runPending() > 0; ++i) {
     }

@@ -98,12 +98,7 @@ TEST_F(QueueTest, ScreenShowsRowsTitleAndBadge) {
 // Paused part way, a row shows what a stopped row shows: its bar goes, and no line under its
 // name says anything of its own; Play runs it on.
 TEST_F(QueueTest, ARowPausedPartWayShowsWhatAStoppedRowShows) {
-  makeQueue();
-  queue_->clickedPause();
-  queue_->addBatchItemAction(30, "big.bin", "/pub", 4 << 20, "127.0.0.1", 22, "u", "p", "sftp",
-                             "/d", false, false);
-  queue_->clickedResume();
-  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 1; }));
+  ASSERT_NO_FATAL_FAILURE(startOneSftpDownload());
   queue_->progressDic(*sftp_, SFTPProgressDic{1 << 20, 0.4f});
   auto table = queue_->tableView();
   auto part = [&](int tag) {
@@ -125,12 +120,7 @@ TEST_F(QueueTest, ARowPausedPartWayShowsWhatAStoppedRowShows) {
 
 // Paused while its session connects, a row no longer says what the session was doing.
 TEST_F(QueueTest, ARowPausedWhileConnectingNoLongerSaysSo) {
-  makeQueue();
-  queue_->clickedPause();
-  queue_->addBatchItemAction(30, "big.bin", "/pub", 4 << 20, "127.0.0.1", 22, "u", "p", "sftp",
-                             "/d", false, false);
-  queue_->clickedResume();
-  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 1; }));
+  ASSERT_NO_FATAL_FAILURE(startOneSftpDownload());
   queue_->connectStatus(*sftp_, "Connecting...");
   auto line = [&] {
     return std::dynamic_pointer_cast<ui::Label>(
