@@ -191,7 +191,8 @@ TEST_F(AppTest, LifecycleDrivesServersQueueAndTemporaryFiles) {
     RunLoop::main()->runUntil([&] { return queue->inProgressPK() != -1; }, seconds(0.05));
   }
   ASSERT_NE(queue->inProgressPK(), -1);
-  tempFilesToCleanup = {file("tmp-a.bin"), file("already-gone.bin")};
+  tempFilesToCleanup.push_back(file("tmp-a.bin"));
+  tempFilesToCleanup.push_back(file("already-gone.bin"));
 
   app.resignActive();
   EXPECT_EQ(delegate->webServerListener(), nullptr);
