@@ -191,11 +191,12 @@ std::string sorted(std::string s) {
   startThread(
       "favicon",
       [&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // Still busy when the queues are done.
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
         RunLoop::main()->performAndWait([&] { mark('w'); });
       },
       false);
-  const bool ended = stopWorkerThreads(std::chrono::seconds(20));
+  const bool ended = stopWorkerThreads(std::chrono::seconds(5));
   auto sentinel = std::make_shared<int>(0);
   std::weak_ptr<int> refusedBlock = sentinel;
   history->async([&, sentinel] { mark('x'); });
