@@ -133,11 +133,6 @@ std::vector<std::string> TempFileList::take() {
   return std::exchange(paths_, {});
 }
 
-std::vector<std::string> TempFileList::paths() const {
-  std::lock_guard lock(mutex_);
-  return paths_;
-}
-
 bool TempFileList::empty() const {
   std::lock_guard lock(mutex_);
   return paths_.empty();

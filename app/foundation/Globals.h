@@ -22,7 +22,6 @@ public:
   void push_back(std::string path);
   // The paths in the order they came; the list is empty afterwards.
   std::vector<std::string> take();
-  std::vector<std::string> paths() const;
   bool empty() const;
   void clear();
 
