@@ -115,6 +115,7 @@ void FTPConnection::handleReadEvent(std::unique_ptr<HandleXEvent> event) {
     disconnectFromServer();
     if (task == kTaskLogin || task == kTaskLoginSecure)
       updateViewWithError("Server disconnected while logging in.", true);
+    failedUploadCutShort();
     break;
   }
   case net::StreamEventErrorOccurred:
@@ -143,6 +144,7 @@ void FTPConnection::controlStreamFailed() {
   const std::string why = control_.input ? control_.input->error().text : std::string();
   const bool answered = fIsConnected_;
   disconnectFromServer();
+  failedUploadCutShort();
   if (task == kTaskLogin && !answered) {
     // The connection itself failed (refused, unreachable): said at once, with the address and
     // the reason, rather than left to the connect time-out.
@@ -350,6 +352,9 @@ void FTPConnection::taskEndsAfterDataStream() {
   int task = iTask_;
   bool downloadWaits = task == kTaskDownload && !(downloadDataDone_ && download226Done_);
   bool batchWaits = task == kTaskDir && directoryBatchActive_;
+  // An upload's data connection ends on our side once every byte is out: one the server ended
+  // stopped the upload early (a refused or cut data connection), and its reply says how it went.
+  const bool uploadWaits = task == kTaskUpload || task == kTaskUploadAfterMkDir;
   if (task == kTaskDir && !listingFinalIn_ && mainConnection_ && !listingFinalOwed_) {
     // The next task waits for this listing's "226": sent under it, its first command would be
     // taken as answered by that reply. A server that never sends it holds it up for a while only.
@@ -359,6 +364,7 @@ void FTPConnection::taskEndsAfterDataStream() {
       if (auto self = weak.lock()) self->listingFinalReplyIn();
     });
   }
+  if (uploadWaits) return;
   if (!downloadWaits && !batchWaits) {
     setTask(kTaskIdle);
     setState(0);

@@ -192,9 +192,11 @@ void FTPConnection::doTaskDir() {
       setState(43);
       sendCommand();
       return;
-    } else if (state == 16 && fSecureLogin_) {
+    } else if (state == 16 && fSecureLogin_ && !reconnectedWithoutTls_) {
+      // Once only: a session that lists no better after that gets the server's reply.
       addToLog("!!! Can't Connect Data, security problem?\r\n");
       if (!warnIfNoSSL_) {
+        reconnectedWithoutTls_ = true;
         skipSSL_ = true;
         disconnectFromServer();
         reconnect();
@@ -240,10 +242,6 @@ void FTPConnection::doTaskDir() {
     updateProgressText("Getting Directory...");
     setState(15);
     updateProgressMark(0.35f);
-    if (fSecureLogin_) {
-      defaults.setObject("0", keySSLNo(currentServerName()));
-      defaults.synchronize();
-    }
     sendCommand();
     return;
   case 15: {
@@ -294,6 +292,14 @@ void FTPConnection::doTaskDir() {
   case 16:
     if (code < 200) return;
     listingFinalIn_ = true;
+    // A listing over TLS worked: the server does FTPS. Learnt only once a listing worked: an
+    // entered folder proves nothing of the data connections, and a refused listing would
+    // otherwise overwrite the user's "Yes, Connect" (an implicit session is under TLS
+    // whatever the answer).
+    if (fSecureLogin_ && !retryDirectory_) {
+      defaults.setObject("0", keySSLNo(currentServerName()));
+      defaults.synchronize();
+    }
     if (code == 226 && directoryBatchActive_) {
       // The next folder of the batch is listed once this listing has been walked as well.
       Log::debug("----------Batch Directory Done----------");
@@ -341,6 +347,11 @@ void FTPConnection::kickSSLData() {
     return;
   addToLog("!!! Data Connection Won't Open\r\n");
   stopSslDataHelperTimer();
+  if (reconnectedWithoutTls_) {
+    // Connecting again made no difference before: the time-out is reported instead.
+    dataConnectTimeout();
+    return;
+  }
   if (warnIfNoSSL_) {
     disconnectFromServer();
     warnNoSSLAvailable();
@@ -350,6 +361,7 @@ void FTPConnection::kickSSLData() {
   defaults.setObject("1", keySSLNo(currentServerName()));
   defaults.synchronize();
   sslProblems_ = true;
+  reconnectedWithoutTls_ = true;
   disconnectFromServer();
   reconnect();
 }
