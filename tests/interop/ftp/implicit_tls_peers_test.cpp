@@ -100,6 +100,26 @@ TEST_P(ImplicitTlsPeersTest, ARefusedListingConnectsAgainOnceAtMost) {
 INSTANTIATE_TEST_SUITE_P(Implicit, ImplicitTlsPeersTest, ::testing::Bool(),
                          [](const auto &info) { return info.param ? "Warned" : "NotWarned"; });
 
+// A server that protects an implicit session's data by itself and knows neither "PBSZ" nor
+// "PROT": the login goes on, once, with its data connections still protected.
+TEST_F(ImplicitTlsTest, RefusedProtectionCommandsLeadToTheLogin) {
+  ASSERT_TRUE(testsupport::makeSelfSignedCert(home.file("cert.pem"), home.file("key.pem")));
+  Server s = startScripted(R"({"implicit": true, "pbsz": "refuse"})");
+  makeConnection = [port = s.port] { return std::make_shared<ImplicitAt>(port); };
+  startConnection(address(s), false, "joe", "secret");
+  conn->setSkipSSL(false);
+  conn->connect();
+  ASSERT_TRUE(waitFor([&] { return conn->fIsLoggedIn() && idle(); })) << conn->transferLog();
+  auto cmds = commandsSent();
+  ASSERT_GE(cmds.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(cmds.begin(), cmds.begin() + 3),
+            (std::vector<std::string>{"PBSZ 0", "USER joe", "PASS [hidden]"}));
+  EXPECT_EQ(sentCount("PBSZ 0"), 1u);
+  EXPECT_TRUE(conn->fSecureData());
+  EXPECT_EQ(sessions(s), 1u);
+  EXPECT_TRUE(delegate->taken().empty()) << delegate->taken().front();
+}
+
 // A TLS step that never completes on an implicit session ("PBSZ" unanswered, a protected data
 // connection that never opens): one reconnect, then the time-out's help page, and no more
 // sessions however long the connection stays.

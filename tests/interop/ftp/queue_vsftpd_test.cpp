@@ -109,8 +109,10 @@ TEST_F(QueueVsftpdTest, ManySmallUploadsOverStockFtps) {
   queue_->batchUpdates([&] {
     for (int i = 0; i < kFiles; ++i) {
       const std::string name = "f" + std::to_string(i) + ".txt";
-      queue_->addBatchItemAction(3, name, root, 0, "127.0.0.1", port_, vsftpdpeer::kUser,
-                                 vsftpdpeer::kPass, "ftps", "/Files/batch/" + name, false, true);
+      // As "Upload All Files" (into a folder just made) and a single upload queue them.
+      queue_->addBatchItemAction(i % 2 ? 3 : 10, name, root, 0, "127.0.0.1", port_,
+                                 vsftpdpeer::kUser, vsftpdpeer::kPass, "ftps",
+                                 "/Files/batch/" + name, false, true);
     }
   });
   // Done when every row is gone or has failed; none may fail.

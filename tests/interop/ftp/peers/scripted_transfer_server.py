@@ -30,7 +30,7 @@ Files are served from and stored into ROOT (one flat folder). The script (JSON) 
   implicit   true: the control connection is TLS from its first byte (cert.pem and key.pem
              beside the script); "PBSZ" and "PROT" are accepted
   list       "refuse": LIST gets "522 Data connections must be encrypted."
-  pbsz       "silent": PBSZ gets no reply
+  pbsz       "silent": PBSZ gets no reply; "refuse": PBSZ and PROT get "500 Unknown command."
   pasv       "dead": the passive reply names a port nothing listens on
 Every command received is printed on standard output, one line each; each control connection
 accepted prints "CONNECTED" first.
@@ -265,6 +265,8 @@ def serve(conn, script, root):
                 send("451 Transfer aborted\r\n" if failed else "226 Transfer complete\r\n")
             elif verb == "PBSZ" and script.get("pbsz") == "silent":
                 pass
+            elif verb in ("PBSZ", "PROT") and script.get("pbsz") == "refuse":
+                send("500 Unknown command.\r\n")
             elif verb in ("PBSZ", "PROT") and script.get("implicit"):
                 send("200 %s set\r\n" % verb)
             elif verb == "DELE":
