@@ -271,6 +271,8 @@ protected:
   virtual void editDownloadedFile();
   // The folder batch of the queue's connection moves on.
   virtual void nextBatchDirectory();
+  // A listing's data connection ended after the server took the listing.
+  void listingArrived();
   // The data connection did not open in time (plain login).
   virtual void dataConnectTimeout();
   virtual void kickSSLData();

@@ -301,6 +301,7 @@ void FTPConnection::handleDataReadEvent(std::unique_ptr<HandleXEvent> event) {
     readDataBytes(kDataReadSize, true);
     int task = iTask_;
     if (task == kTaskDir) {
+      listingArrived();
       parseDirectoryListing();
       updateViewWithDirectory();
     } else if (task == kTaskDownload) {

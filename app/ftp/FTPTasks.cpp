@@ -292,14 +292,6 @@ void FTPConnection::doTaskDir() {
   case 16:
     if (code < 200) return;
     listingFinalIn_ = true;
-    // A listing over TLS worked: the server does FTPS. Learnt only once a listing worked: an
-    // entered folder proves nothing of the data connections, and a refused listing would
-    // otherwise overwrite the user's "Yes, Connect" (an implicit session is under TLS
-    // whatever the answer).
-    if (fSecureLogin_ && !retryDirectory_) {
-      defaults.setObject("0", keySSLNo(currentServerName()));
-      defaults.synchronize();
-    }
     if (code == 226 && directoryBatchActive_) {
       // The next folder of the batch is listed once this listing has been walked as well.
       Log::debug("----------Batch Directory Done----------");
@@ -320,6 +312,18 @@ void FTPConnection::doTaskDir() {
     sendCommand();
     return;
   }
+}
+
+void FTPConnection::listingArrived() {
+  // A listing over TLS worked: the server does FTPS. Learnt only from a listing the server took
+  // and sent: an entered folder proves nothing of the data connections, and a refused listing
+  // would otherwise overwrite the user's "Yes, Connect" (an implicit session is under TLS
+  // whatever the answer).
+  const int code = replies_.iReplyCode;
+  if (!fSecureLogin_ || code < 100 || code >= 300) return;
+  auto &defaults = UserDefaults::standard();
+  defaults.setObject("0", keySSLNo(currentServerName()));
+  defaults.synchronize();
 }
 
 void FTPConnection::dataConnectTimeout() {

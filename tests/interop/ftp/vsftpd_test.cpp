@@ -147,6 +147,9 @@ TEST_F(VsftpdTest, ImplicitTlsProtectsItsDataConnections) {
   EXPECT_TRUE(waitFor([&] { return services->called("protocol:FTPS"); }));
   ASSERT_TRUE(waitListing("hello.txt")) << conn->transferLog();
   EXPECT_TRUE(conn->fSecureData());
+  // A listing over TLS worked: the server is remembered as one that does FTPS.
+  EXPECT_TRUE(
+      waitFor([] { return UserDefaults::standard().stringForKey(keySSLNo("127.0.0.1")) == "0"; }));
   for (const char *passive : {"1", "0"}) {
     UserDefaults::standard().setObject(passive, kUsePASVKey);
     const std::string name = std::string("implicit-") + passive + ".txt";
