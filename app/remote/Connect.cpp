@@ -692,8 +692,9 @@ void Connect::clickBookmarks() {
       "BookmarkView", "Bookmarks", 0, std::weak_ptr<BookmarkConnectTarget>(sharedAs<Connect>()));
   auto nav = std::make_shared<NavigationController>(list);
   if (Hardware::isiPad()) {
-    showPopover(nav, Size{320, 480}, viewBookmarksBtn);
-    list->popoverParent = popover; // its Done closes the popover it stands in
+    // The list knows its popover before it loads: it then shows no Done of its own.
+    showPopover(nav, Size{320, 480}, viewBookmarksBtn,
+                [list](const std::shared_ptr<PopoverController> &p) { list->popoverParent = p; });
     return;
   }
   presentModalViewController(nav, true);
