@@ -22,8 +22,10 @@
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Text.h"
 #include "platform/foundation/UserDefaults.h"
+#include "platform/media/BitmapContext.h"
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <future>
 #include <mutex>
@@ -201,7 +203,14 @@ void DirViewer::updateProgress(float fraction) {
 void DirViewer::updateProgressText(const std::string &text) {
   ++statusGeneration_;
   errorShown_ = false;
-  if (progressText) progressText->setText(text);
+  if (!progressText) return;
+  progressText->setText(text);
+  progressText->setNumberOfLines(1);
+  // As wide as its text, and two points taller.
+  const auto fit = platform::media::measureText(text, toFontSpec(progressText->font()));
+  const Rect at = progressText->frame();
+  progressText->setFrame(
+      Rect(at.origin.x, at.origin.y, std::ceil(fit.width), std::ceil(fit.height) + 2));
 }
 
 void DirViewer::setCurrentWorkingDirectory(const std::string &folder) {
@@ -408,8 +417,12 @@ std::map<std::string, std::string> DirViewer::getFolderContentsDictionary() cons
   return out;
 }
 
+bool DirViewer::menuShowing() const {
+  return (openSheet_ && openSheet_->isVisible()) || (pictureUpload_ && pictureUpload_->showing());
+}
+
 void DirViewer::clickSort() {
-  if (openSheet_ && openSheet_->isVisible()) return;
+  if (menuShowing()) return;
   openSheet(std::make_shared<ActionSheet>("Sort Folder", std::weak_ptr<ActionSheetDelegate>(),
                                           "Cancel", "", sortSheetTitles(sortColumn, descending)),
             Sheet::Sort, sortBtn);

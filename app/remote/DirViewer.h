@@ -235,6 +235,9 @@ private:
   void refreshSftp();
   void titleView();
   bool sftpBusy() const;
+  // The sort or folder-command sheet, or the picture source sheet or picker, is up: neither menu
+  // opens over them.
+  bool menuShowing() const;
   void menuAnswer(int index);
   void openMoveChooser(const std::shared_ptr<DirItemInfo> &entry);
   void moveEntry(const DirItemInfo &entry, const std::string &targetFolder);

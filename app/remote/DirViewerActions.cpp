@@ -211,7 +211,7 @@ void DirViewer::accessoryButtonTappedForRowWithIndexPath(TableView &table, Index
 }
 
 void DirViewer::clickMenuBtn() {
-  if (openSheet_ && openSheet_->isVisible()) return;
+  if (menuShowing()) return;
   if (theConnection && anonymous()) {
     openSheet(std::make_shared<ActionSheet>("Anonymous Login; No Menu Commands",
                                             std::weak_ptr<ActionSheetDelegate>(), "Close"),
