@@ -23,6 +23,7 @@
 #include "platform/foundation/Text.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/media/BitmapContext.h"
+#include "platform/ui/Services.h"
 
 #include <algorithm>
 #include <cmath>
@@ -176,7 +177,7 @@ void DirViewer::viewWillAppear(bool) {
 }
 
 void DirViewer::viewDidAppear(bool) {
-  showAppropriateToolbar();
+  updateDirectory();
 }
 
 bool DirViewer::shouldAutorotateToInterfaceOrientation(InterfaceOrientation o) {
@@ -193,7 +194,7 @@ void DirViewer::updateProgress(float fraction) {
   if (!platform::RunLoop::isMainThread()) {
     std::weak_ptr<DirViewer> weak = weakSelf();
     platform::RunLoop::main()->perform([weak, fraction] {
-      if (auto self = weak.lock()) self->updateProgress(fraction);
+      if (auto self = weak.lock()) self->doUpdateProgress(fraction);
     });
     return;
   }
@@ -353,8 +354,10 @@ void DirViewer::showEditSaveButton(int mode, bool force) {
       editBtn_->setAction([weak, mode](auto &) {
         auto self = weak.lock();
         if (!self) return;
-        if (mode == kUnZip || mode == kUnTar)
-          self->clickUnpack(mode == kUnZip);
+        if (mode == kUnZip)
+          self->clickUnZip();
+        else if (mode == kUnTar)
+          self->clickUnTar();
         else
           self->clickEditBtn();
       });
@@ -450,7 +453,7 @@ std::shared_ptr<TableViewCell> DirViewer::makeRowCell() {
   button->addTarget(ControlEvent::TouchUpInside, [weak](Control &c) {
     auto self = weak.lock();
     auto b = dynamic_cast<TableCellButton *>(&c);
-    if (self && b) self->menuTapped(b->row());
+    if (self && b) self->clickedTableButton(*b);
   });
   cell->setAccessoryView(button);
   return cell;
@@ -465,13 +468,50 @@ FolderRowLook DirViewer::rowLook(const DirItemInfo &entry, IndexPath) const {
 
 void DirViewer::deleteRow(IndexPath ip, const std::shared_ptr<DirItemInfo> &) {
   checkRow(ip.row);
-  doSelectRow(ip.row);
+  doSelectRowAtIndexPath(ip.row);
   menuEntry_ = entryAt(ip.row);
   if (!menuEntry_) return;
   confirm(
       Confirm::FileDelete, "Confirm File Delete",
       Log::format("\"%s\" will be deleted from the server.  Continue?", menuEntry_->name().c_str()),
       "Delete");
+}
+
+void DirViewer::clickedTableButton(TableCellButton &button) {
+  menuTapped(button.row());
+}
+
+void DirViewer::setIndexPath(IndexPath ip, bool selected) {
+  if (!tableView) return;
+  auto cell = tableView->cellForRowAtIndexPath(ip);
+  auto content =
+      cell ? std::dynamic_pointer_cast<DirTableCell>(cell->contentView()->viewWithTag(1)) : nullptr;
+  if (!content) return;
+  content->setSelected(selected);
+  content->setNeedsDisplay();
+}
+
+void DirViewer::deselectOldRow() {
+  if (saveIndexPath) setIndexPath(IndexPath{0, *saveIndexPath}, false);
+}
+
+std::optional<IndexPath> DirViewer::willSelectRowAtIndexPath(TableView &table, IndexPath ip) {
+  deselectOldRow();
+  return FolderTable::willSelectRowAtIndexPath(table, ip);
+}
+
+void DirViewer::clickReSort() {
+  reSort();
+  reloadTableView();
+  reselectRow();
+}
+
+void DirViewer::clickDisconnect() {
+  if (theConnection) theConnection->disconnectFromServer();
+}
+
+void DirViewer::showNewView() {
+  platform::ui::animate(0.75, [] {});
 }
 
 void DirViewer::didSelectRowAtIndexPath(TableView &table, IndexPath ip) {
@@ -484,10 +524,10 @@ void DirViewer::didSelectRowAtIndexPath(TableView &table, IndexPath ip) {
     return;
   }
   checkRow(ip.row);
-  doSelectRow(ip.row);
+  doSelectRowAtIndexPath(ip.row);
 }
 
-void DirViewer::doSelectRow(int row) {
+void DirViewer::doSelectRowAtIndexPath(int row) {
   auto entry = entryAt(row);
   doButtonStates();
   if (!entry) return;

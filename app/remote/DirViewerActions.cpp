@@ -131,6 +131,14 @@ void DirViewer::clickEditBtn() {
   fetchForViewing(*e, false, false);
 }
 
+void DirViewer::clickUnZip() {
+  clickUnpack(true);
+}
+
+void DirViewer::clickUnTar() {
+  clickUnpack(false);
+}
+
 void DirViewer::clickUnpack(bool zip) {
   auto e = entryAt(saveIndexPath);
   if (!e) return;
