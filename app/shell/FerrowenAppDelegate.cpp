@@ -718,7 +718,13 @@ void FerrowenAppDelegate::rotisary() {
     }
   };
   const bool portrait = o == Orientation::Portrait || o == Orientation::PortraitUpsideDown;
+  // Either move comes in by a short fade of the whole window.
+  auto fade = [this] {
+    if (window_)
+      window_->addTransition("transitionRotateAnimation", {"fade", 0.2, "easeInEaseOut"});
+  };
   if (portrait && screenMoved_) {
+    fade();
     t->view()->removeFromSuperview();
     tabBarController_->dismissModalViewControllerAnimated(false);
     t->removeFromParentViewController();
@@ -730,6 +736,7 @@ void FerrowenAppDelegate::rotisary() {
   } else if (!portrait && !screenMoved_) {
     auto nav = t->navigationController();
     if (!nav) return;
+    fade();
     oldSuperviewController_ = nav;
     oldFrame_ = t->view()->frame();
     screenMoved_ = true;
