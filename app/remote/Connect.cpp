@@ -701,7 +701,7 @@ void Connect::doAddBookmark(const std::string &name) {
 void Connect::clickBookmarks() {
   auto list = BookmarkViewController::initWithNibName(
       "BookmarkView", "Bookmarks", 0, std::weak_ptr<BookmarkConnectTarget>(sharedAs<Connect>()));
-  auto nav = std::make_shared<NavigationController>(list);
+  auto nav = std::make_shared<ConnectNavViewController>(list);
   if (Hardware::isiPad()) {
     // The list knows its popover before it loads: it then shows no Done of its own.
     showPopover(nav, Size{320, 480}, viewBookmarksBtn,

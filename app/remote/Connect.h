@@ -42,6 +42,15 @@ ConnectTarget normaliseServerText(const std::string &text, int segment);
 inline constexpr size_t kMaxReopenLevels = 32;
 std::vector<std::string> reopenFolders(const std::string &folder, const std::string &start);
 
+// The navigation of what the connect screen presents (its bookmark list): portrait only.
+class ConnectNavViewController : public platform::ui::NavigationController {
+public:
+  using NavigationController::NavigationController;
+  bool shouldAutorotateToInterfaceOrientation(platform::ui::InterfaceOrientation o) override {
+    return o == platform::ui::InterfaceOrientation::Portrait;
+  }
+};
+
 class Connect : public platform::ui::ViewController,
                 public platform::ui::TextFieldDelegate,
                 public platform::ui::AlertViewDelegate,
