@@ -196,8 +196,10 @@ std::shared_ptr<TableViewCell> siteCell(TableView &table, const std::string &ide
   auto cell = std::make_shared<TableViewCell>(TableViewCellStyle::Default, identifier);
   auto icon = std::make_shared<ImageView>(Rect(10, 10, 24, 24));
   icon->setTag(kSiteIconTag);
+  // The texts narrow with the row when it is edited (its delete and move controls take room).
   auto name = std::make_shared<Label>(Rect(40, 0, 260, 32));
   name->setTag(kSiteNameTag);
+  name->setAutoresizingMask(FlexibleWidth);
   name->setFont(Font::boldSystem(16));
   name->setAdjustsFontSizeToFitWidth(true);
   name->setMinimumFontSize(12);
@@ -206,6 +208,7 @@ std::shared_ptr<TableViewCell> siteCell(TableView &table, const std::string &ide
   name->setHighlightedTextColor(Color::whiteColor());
   auto address = std::make_shared<Label>(Rect(40, 26, 260, 12));
   address->setTag(kSiteAddressTag);
+  address->setAutoresizingMask(FlexibleWidth);
   address->setFont(Font::system(11));
   address->setTextColor(Color::grayColor());
   address->setHighlightedTextColor(Color::whiteColor());
@@ -214,6 +217,7 @@ std::shared_ptr<TableViewCell> siteCell(TableView &table, const std::string &ide
   if (withFolderName) {
     auto folder = std::make_shared<Label>(Rect(40, 0, 260, 44));
     folder->setTag(kFolderNameTag);
+    folder->setAutoresizingMask(FlexibleWidth);
     folder->setFont(Font::system(18));
     cell->contentView()->addSubview(folder);
   }
