@@ -386,8 +386,7 @@ TEST(SftpEntries, RealPathOnVersion6SendsTheControlByteAndAnyComposePath) {
     const char *compose;
     std::string fieldsAfterPath;
   };
-  const Case cases[] = {{"", std::string(1, '\1')},
-                        {"sub", std::string(1, '\1') + sftpStr("sub")}};
+  const Case cases[] = {{"", std::string(1, '\1')}, {"sub", std::string(1, '\1') + sftpStr("sub")}};
   for (const auto &c : cases) {
     SCOPED_TRACE(c.compose);
     auto fs = std::make_shared<FakeSftpFs>();
