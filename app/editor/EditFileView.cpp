@@ -417,9 +417,10 @@ std::optional<editor::Bytes> EditFileView::getTextAsDataRef() {
                             loaded_.state.fileHasEscapes,
                             loaded_.state.upperCaseEscapes};
   // The text as it was loaded, in the encoding it was loaded with, is the file's own bytes: a
-  // file that is only looked at saves unchanged (mixed line ends and all), unless the line ends
-  // are to be rewritten by setting.
-  if (carriage != 1 && carriage != 2 && text == loaded_.text &&
+  // file that is only looked at saves unchanged, unless its line ends are to be rewritten (by
+  // setting, or CR LF throughout for a file that had CR LF).
+  const bool lineEndsRewritten = carriage == 1 || carriage == 2 || (carriage == 0 && wasCRLF);
+  if (!lineEndsRewritten && text == loaded_.text &&
       state.useEncoding == loaded_.state.useEncoding &&
       state.unicodeWithFFFE == loaded_.state.unicodeWithFFFE &&
       state.unicodeBigEndian == loaded_.state.unicodeBigEndian &&

@@ -545,7 +545,23 @@ function render() {
   layers.style.top = state.status.hidden ? '0' : '20px';
   morph(screenEl, next);
   placeAccessory();
+  runTransitions(snap);
   afterRender(snap);
+}
+
+// A transition of the window's layer (the fade of a turn into or out of landscape): what is drawn
+// now comes in by it, once. Those made before the page first drew are history.
+let transitionsSeen = -1;
+function runTransitions(snap) {
+  const all = Object.values(snap.transitions || {});
+  const newest = Math.max(0, ...all.map((t) => t.serial));
+  if (transitionsSeen < 0) transitionsSeen = newest;
+  for (const t of all) {
+    if (t.serial <= transitionsSeen || t.type !== 'fade') continue;
+    const easing = t.timing === 'linear' ? 'linear' : 'ease-in-out';
+    screenEl.querySelector('.layers')?.animate([{ opacity: 0 }, { opacity: 1 }], { duration: t.duration * 1000, easing });
+  }
+  transitionsSeen = Math.max(transitionsSeen, newest);
 }
 
 // With no keyboard drawn, the row of keys stands where the device's keyboard would begin: above
