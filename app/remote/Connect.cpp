@@ -895,28 +895,33 @@ void Connect::clearFileEditSettings() {
   if (hooks.cleanupDownloadedFiles) hooks.cleanupDownloadedFiles();
 }
 
+void Connect::continueRecordedEdit() {
+  // Only the connection the file came from reopens it, once it has listed its folder. A record
+  // that does not say which that was opens nowhere (and is forgotten, as with Cancel).
+  auto origin = storedEditOrigin([](const char *key) { return setting(key); });
+  if (!origin) {
+    notReopened({setting(kWasEditingFileName)});
+    return clearFileEditSettings();
+  }
+  view();
+  serverName->setText(setting(kWasEditingServerNameKey));
+  loginUser->setText(setting(kWasEditingUserNameKey));
+  loginPass->setText(myDecryptString1(setting(kWasEditingUserPassKey)));
+  const int segment = origin->protocol == "sftp" ? 2 : origin->protocol == "ftps" ? 1 : 0;
+  if (protocolType->selectedSegmentIndex() != segment) {
+    protocolType->setSelectedSegmentIndex(segment);
+    changeProtocolType();
+  }
+  reopenWanted_ = *origin;
+  clickConnect();
+}
+
 void Connect::clickedButtonAtIndex(AlertView &a, int index) {
   if (&a == confirmEditFile.get()) {
     confirmEditFile.reset();
     if (index != 1) return clearFileEditSettings();
     if (Hardware::isiPad()) return restoreEditFiles();
-    // Only the connection the file came from reopens it, once it has listed its folder. A record
-    // that does not say which that was opens nowhere (and is forgotten, as with Cancel).
-    auto origin = storedEditOrigin([](const char *key) { return setting(key); });
-    if (!origin) {
-      notReopened({setting(kWasEditingFileName)});
-      return clearFileEditSettings();
-    }
-    serverName->setText(setting(kWasEditingServerNameKey));
-    loginUser->setText(setting(kWasEditingUserNameKey));
-    loginPass->setText(myDecryptString1(setting(kWasEditingUserPassKey)));
-    const int segment = origin->protocol == "sftp" ? 2 : origin->protocol == "ftps" ? 1 : 0;
-    if (protocolType->selectedSegmentIndex() != segment) {
-      protocolType->setSelectedSegmentIndex(segment);
-      changeProtocolType();
-    }
-    reopenWanted_ = *origin;
-    clickConnect();
+    continueRecordedEdit();
   } else if (&a == confirmOpenFile.get()) {
     confirmOpenFile.reset();
     if (index != 1) return clearFileEditSettings();

@@ -114,6 +114,9 @@ public:
   void notReopened(const std::vector<std::string> &names);
   // iPhone: the file kept from the last run waits for the connection "Edit File" started.
   bool reopenAfterConnect() const { return reopenAfterConnect_.has_value(); }
+  // iPhone: connects with the server, user and password of the edit record, and opens its file
+  // over that connection once it has listed the file's folder ("Edit File").
+  void continueRecordedEdit();
   void clickedButtonAtIndex(platform::ui::AlertView &alert, int index) override;
 
   void loadView() override;
