@@ -23,6 +23,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,8 +41,10 @@ constexpr size_t kBlock = 256 * 1024;
 constexpr int64_t kInlineFile = 32 * 1024;
 // Reads of the request per bytes-available event.
 constexpr size_t kReadBlock = 64 * 1024;
-// Writes per can-accept event before the handler lets other connections have the loop.
-constexpr int kWritesPerEvent = 64;
+// Writes per can-accept event before the handler lets other connections have the loop. Each
+// write copies at most the stream's buffer (64 KiB): with hundreds of clients taking big pages, a
+// turn of the loop stays short, and the screens (which share it) answer between turns.
+constexpr int kWritesPerEvent = 8;
 const char *const kServerName = "Ferrowen";
 const char *const kServerVersion = "3.0";
 const char *const kWebServerLogsKey = "WebServerLogs";
@@ -286,12 +289,17 @@ class FolderRows final : public sharing::ListingMaker {
 public:
   FolderRows(std::string folder, std::string web)
       : folder_(std::move(folder)), web_(std::move(web)) {}
+  ~FolderRows() override { closeFolder(); }
+  FolderRows(const FolderRows &) = delete;
+  FolderRows &operator=(const FolderRows &) = delete;
 
   bool step() override {
     constexpr size_t kLook = sharing::SharedListing::kEntriesPerStep;
     switch (phase_) {
     case Phase::Read:
       names_ = FileManager::contentsOfDirectory(folder_).value_or(std::vector<std::string>{});
+      dir_ = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (dir_ < 0) names_.clear();
       entries_.reserve(names_.size());
       phase_ = Phase::Look;
       [[fallthrough]];
@@ -300,6 +308,7 @@ public:
         look(names_[next_]);
       if (next_ < names_.size()) return false;
       names_ = {};
+      closeFolder();
       order_.resize(entries_.size());
       for (uint32_t i = 0; i < order_.size(); ++i)
         order_[i] = i;
@@ -362,6 +371,26 @@ private:
     uint8_t icon = 0; // in icons_
   };
 
+  // The icon of a file follows from the end of its name (DirItemInfo's classification), looked
+  // up once per kind of name.
+  uint8_t iconFor(const std::string &name) {
+    std::string kind = myFileType(name);
+    for (const char *tar : {".tar.gz", ".tar.bz2", ".tar.z"})
+      if (platform::hasSuffixCaseInsensitive(name, tar)) kind += std::string("\n") + tar;
+    if (auto known = iconOfKind_.find(kind); known != iconOfKind_.end()) return known->second;
+    probe_.setName(name);
+    const std::string icon = probe_.imageNameForType();
+    auto at = std::find(icons_.begin(), icons_.end(), icon);
+    if (at == icons_.end()) {
+      ensureIcon(web_, icon);
+      at = icons_.insert(icons_.end(), icon);
+    }
+    // Names of endless kinds (a file type is any text after a dot) are not all kept.
+    const auto index = uint8_t(at - icons_.begin());
+    if (iconOfKind_.size() < 4096) iconOfKind_.emplace(std::move(kind), index);
+    return index;
+  }
+
   struct Less {
     const std::vector<Entry> *entries;
     bool operator()(uint32_t a, uint32_t b) const {
@@ -372,27 +401,23 @@ private:
   };
   Less less() const { return {&entries_}; }
 
+  // Each entry is looked at through the folder's descriptor: no path is walked again per entry.
   void look(const std::string &name) {
-    const std::string path = appendPathComponent(folder_, name);
-    struct stat own {};
-    if (::lstat(path.c_str(), &own) != 0) return;
-    const auto target = statPath(path);
+    struct stat own {
+    }, followed{};
+    if (::fstatat(dir_, name.c_str(), &own, AT_SYMLINK_NOFOLLOW) != 0) return;
+    std::optional<FileFacts> target;
+    if (!S_ISLNK(own.st_mode))
+      target = factsOf(own);
+    else if (::fstatat(dir_, name.c_str(), &followed, 0) == 0)
+      target = factsOf(followed);
     Entry entry;
     entry.name = name;
     entry.size = target ? target->size : int64_t(own.st_size);
     // A link counts as a folder when it leads to one.
     entry.isDirectory =
         S_ISDIR(own.st_mode) || (S_ISLNK(own.st_mode) && target && target->isDirectory);
-    if (!entry.isDirectory) {
-      probe_.setName(name);
-      const std::string icon = probe_.imageNameForType();
-      auto at = std::find(icons_.begin(), icons_.end(), icon);
-      if (at == icons_.end()) {
-        ensureIcon(web_, icon);
-        at = icons_.insert(icons_.end(), icon);
-      }
-      entry.icon = uint8_t(at - icons_.begin());
-    }
+    if (!entry.isDirectory) entry.icon = iconFor(name);
     rowBytes_ += 190 + 3 * entry.name.size();
     entries_.push_back(std::move(entry));
   }
@@ -415,12 +440,19 @@ private:
     }
   }
 
+  void closeFolder() {
+    if (dir_ >= 0) ::close(dir_);
+    dir_ = -1;
+  }
+
   std::string folder_, web_;
+  int dir_ = -1;
   Phase phase_ = Phase::Read;
   std::vector<std::string> names_;
   std::vector<Entry> entries_;
   std::vector<uint32_t> order_, merged_;
   std::vector<std::string> icons_;
+  std::unordered_map<std::string, uint8_t> iconOfKind_;
   DirItemInfo probe_;
   size_t next_ = 0, width_ = 0, rowBytes_ = 0;
   std::string rows_;
