@@ -73,7 +73,7 @@ void SharedListing::request(const std::string &key, const std::string &folder, W
     if (m.done && at >= m.sameFrom && at <= m.sameUntil &&
         Clock::current().now() - m.began < kReuseFor && fresh(m)) {
       if (SharedText text = m.text.lock()) {
-        ready(std::move(text));
+        ready(std::move(text), 0);
         return;
       }
     }
@@ -118,7 +118,8 @@ void SharedListing::finish(const std::shared_ptr<Making> &m) {
   queue_.pop_front();
   m->sameFrom = m->maker->sameFrom();
   m->sameUntil = m->maker->sameUntil();
-  SharedText text = keep(m->maker->take());
+  const int failure = m->maker->failure();
+  SharedText text = failure ? nullptr : keep(m->maker->take());
   m->maker.reset();
   m->make = nullptr;
   m->done = true;
@@ -131,8 +132,8 @@ void SharedListing::finish(const std::shared_ptr<Making> &m) {
     auto &w = waiters[i];
     // The first was the text made for; the others, when it reads otherwise at their moment,
     // get one of their own.
-    if (i == 0 || (w.at >= m->sameFrom && w.at <= m->sameUntil))
-      w.ready(text);
+    if (failure || i == 0 || (w.at >= m->sameFrom && w.at <= m->sameUntil))
+      w.ready(text, failure);
     else
       request(m->key, m->folder, w.at, std::move(w.make), std::move(w.ready));
   }

@@ -43,11 +43,15 @@ public:
   // own. Asked once the text is complete.
   virtual platform::WallTime sameFrom() const { return platform::WallTime::min(); }
   virtual platform::WallTime sameUntil() const { return platform::WallTime::max(); }
+  // Why the text could not be made (an errno value, such as running out of descriptors), else 0.
+  virtual int failure() const { return 0; }
 };
 
 class SharedListing {
 public:
-  using Ready = std::function<void(SharedText)>;
+  // The text, or none with the reason (`failure`) why it could not be made; a failure is told to
+  // the requests that waited for that text and serves no later one.
+  using Ready = std::function<void(SharedText text, int failure)>;
   using MakerFactory = std::function<std::unique_ptr<ListingMaker>()>;
 
   // A finished text serves requests that come this long after its making began.

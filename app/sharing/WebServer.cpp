@@ -298,8 +298,8 @@ public:
     switch (phase_) {
     case Phase::Read:
       names_ = FileManager::contentsOfDirectory(folder_).value_or(std::vector<std::string>{});
+      // Without a descriptor to spare, each entry is looked at by its path.
       dir_ = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-      if (dir_ < 0) names_.clear();
       entries_.reserve(names_.size());
       phase_ = Phase::Look;
       [[fallthrough]];
@@ -403,13 +403,15 @@ private:
 
   // Each entry is looked at through the folder's descriptor: no path is walked again per entry.
   void look(const std::string &name) {
-    struct stat own {
-    }, followed{};
-    if (::fstatat(dir_, name.c_str(), &own, AT_SYMLINK_NOFOLLOW) != 0) return;
+    const int at = dir_ >= 0 ? dir_ : AT_FDCWD;
+    const std::string where = dir_ >= 0 ? name : folder_ + "/" + name;
+    struct stat own {};
+    struct stat followed {};
+    if (::fstatat(at, where.c_str(), &own, AT_SYMLINK_NOFOLLOW) != 0) return;
     std::optional<FileFacts> target;
     if (!S_ISLNK(own.st_mode))
       target = factsOf(own);
-    else if (::fstatat(dir_, name.c_str(), &followed, 0) == 0)
+    else if (::fstatat(at, where.c_str(), &followed, 0) == 0)
       target = factsOf(followed);
     Entry entry;
     entry.name = name;
@@ -848,7 +850,7 @@ void WebServer::makeDirectoryListing() {
   sharing::SharedListing::shared().request(
       "page\n" + *folder, *folder, platform::WallTime{},
       [folder = *folder, web] { return std::make_unique<FolderRows>(folder, web); },
-      [weak, head = std::move(head), foot = std::move(foot)](sharing::SharedText rows) {
+      [weak, head = std::move(head), foot = std::move(foot)](sharing::SharedText rows, int) {
         if (auto self = weak.lock(); self && self->writeStream)
           self->sendPage(head, std::move(rows), foot);
       });

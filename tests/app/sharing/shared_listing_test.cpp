@@ -75,7 +75,7 @@ protected:
     SharedListing::shared().request(
         key + tmp->path(), where.empty() ? folder : where, at,
         [=] { return std::make_unique<CountingMaker>(name, steps, from, until); },
-        [into, slot](SharedText text) { (*into)[slot] = std::move(text); });
+        [into, slot](SharedText text, int) { (*into)[slot] = std::move(text); });
     return slot;
   }
   void settle() {
