@@ -9,11 +9,16 @@
 //
 // Whatever a client sends stays inside Saved Files: every path is resolved the same way for the
 // check and for the use, normalised and compared component by component with the root; nothing
-// under a "PrivateKeys" folder can be read, sized, listed or renamed away.
+// under a "PrivateKeys" folder can be read, sized, listed or renamed away. Nothing is removed that
+// was not named: DELE takes files, RMD empty folders, and a command that needs a path refuses an
+// empty one. No client holds the program: the current folder is kept normalised and bounded, only
+// whole commands and moved data keep a session alive, and a transfer that cannot have its data
+// connection or its file (no descriptor left, a client that never connects) is answered so.
 #pragma once
 
 #include "app/foundation/TCPServer.h"
 #include "app/sharing/IdleWatch.h"
+#include "app/sharing/SharedListing.h"
 
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/RunLoop.h"
@@ -45,6 +50,8 @@ public:
   didAcceptConnectionForServer(TCPServer &server,
                                std::shared_ptr<platform::net::SocketInputStream> in,
                                std::shared_ptr<platform::net::SocketOutputStream> out) override;
+  // The passive listener could not take the data connection (no descriptor left).
+  void didTurnAwayConnectionForServer(TCPServer &server, int errorCode) override;
 
   void disconnectFromClient();
   void disconnectDataFromClient();
@@ -57,13 +64,22 @@ public:
   std::string getFTPPathFor(const std::string &argument) const;
   std::string getOSPathFor(const std::string &argument) const;
   // True (after answering "550 <argument>: Bad path argument.") when the argument resolves to a
-  // place outside Saved Files.
+  // place outside Saved Files, or to a path longer than kMaxPathLength.
   bool illegalPath(const std::string &argument);
 
   std::string doPASVCommand();
-  void getDirectoryLISTReply(const std::string &argument, bool nlst, bool hidden);
+  // Fills dataToWrite and lengthDataToWrite with the listing, then calls `ready`: before it
+  // returns for a single item or a folder made in one step, else once the folder's listing (made
+  // once for every session that lists it at the same time) is complete.
+  void getDirectoryLISTReply(const std::string &argument, bool nlst, bool hidden,
+                             std::function<void()> ready);
   std::string getDirectoryLISTItem(const std::string &name, const std::string &inPath, bool nlst,
                                    bool hidden) const;
+  // The same line for a session created at `today`; `modified` receives the entry's modification
+  // time when the line tells it.
+  static std::string listingLine(const std::string &name, const std::string &inPath, bool nlst,
+                                 bool hidden, platform::WallTime today,
+                                 platform::WallTime *modified = nullptr);
   static std::string dirAttribString(unsigned bits);
   void log(const std::string &message);
   void filesChanged();
@@ -89,6 +105,8 @@ public:
   TCPServer *passiveListener() const { return pasvListener.get(); }
   // Client handlers alive now (each lives until its control connection ends).
   static size_t liveCount();
+  // Sessions served at once; a client beyond them is told "421" and closed.
+  static constexpr size_t kMaxSessions = 256;
   // Ends every client handler (program shutdown).
   static void disconnectAll();
 
@@ -97,11 +115,19 @@ public:
   // A session that sends no command and moves no data for this long is told "421" and closed
   // (vsftpd's limits), so stalled clients cannot hold connections without end.
   static constexpr platform::Duration kIdleLimit = platform::seconds(300);
+  // The longest local path (Saved Files' own path included) a command may name: what the system
+  // takes in one call. The current folder stays within it.
+  static constexpr size_t kMaxPathLength = 4095;
+  // How long a transfer that was answered "150" waits for its passive data connection before it
+  // is given up with "425" (vsftpd's accept timeout).
+  static constexpr platform::Duration kDataConnectionWait = platform::seconds(60);
 
 private:
   bool isInPrivateKeys(const std::string &localPath) const;
   std::string sharedRoot() const;
   bool insideRoot(const std::string &localPath) const;
+  // The FTP path of a local path inside Saved Files, in its normal form ("/" for the root).
+  std::string ftpPathOf(const std::string &localPath) const;
   void handleCommand(const std::string &command, const std::string &argument);
 
   // The command table: a name, whether it needs a login, what its argument is, and its handler
@@ -158,8 +184,14 @@ private:
   void abortTransfer(const std::string &reply);
   void closeSendFile();
   bool writeSaveBuffer();
-  void closeSaveFile();
+  // After a failed STOR or APPE, a file that the command created and that received nothing is
+  // removed again.
+  void closeSaveFile(bool completed = false);
   void scheduleDataWriteRetry();
+  bool transferWaiting() const;
+  void awaitDataConnection();
+  void stopAwaitingDataConnection();
+  void dropPassiveListener();
   void serverIsActive();
   void idleLimitPassed();
 
@@ -185,7 +217,17 @@ private:
   bool readStreamDataReady = false;
   bool writeStreamDataReady = false;
   bool dataReadEnded = false; // the client finished sending on the data connection already
-  Bytes dataToWrite;
+  // Listing bytes waiting to be sent: one text, shared with every session that lists the same
+  // folder at the same time.
+  struct ListingBytes {
+    sharing::SharedText text;
+    size_t size() const { return text ? text->size() : 0; }
+    const uint8_t *data() const {
+      return text ? reinterpret_cast<const uint8_t *>(text->data()) : nullptr;
+    }
+    void clear() { text.reset(); }
+  };
+  ListingBytes dataToWrite;
   size_t dataToWriteOffset = 0;
   int64_t lengthDataToWrite = 0;
   std::unique_ptr<platform::net::FileInputStream> readStreamSendFile;
@@ -198,6 +240,11 @@ private:
   std::unique_ptr<uint8_t[]> saveBlock_; // bytes received, on their way to the file
   size_t saveBlockFill_ = 0;
   bool saveFileFailed = false;
+  bool saveFileCreated_ = false; // the STOR or APPE made the file
+  int listingError_ = 0;         // why the folder to list could not be read (no descriptor left)
+  // Why the passive listener could not take the data connection, for the next transfer command.
+  std::string dataConnectionRefusal_;
+  platform::TimerRef dataConnectionWait_;
 
   std::vector<uint8_t> fromAddress;
   platform::WallTime today;
@@ -206,7 +253,8 @@ private:
   // Replies not yet taken by the control stream.
   std::string controlOutput_;
   bool disconnected_ = false;
-  bool readPaused_ = false; // replies pile up unread: commands wait in the socket
+  bool readPaused_ = false;     // replies pile up unread: commands wait in the socket
+  bool listingPending_ = false; // a LIST or NLST waits for its listing: later commands wait too
   bool dataWriteRetryPending_ = false;
   platform::TimerRef dataWriteRetry_;
   IdleWatch idle_;

@@ -2,6 +2,7 @@
 // curl, lftp mirroring a tree in and out, many clients at once, and the ferrowen program itself
 // serving with its settings on. The server runs on this process's main run loop (or in the
 // program); each client is a child process started from a worker thread.
+#include "tests/app/sharing/FtpTestClient.h"
 #include "tests/support/TestSupport.h"
 
 #include "app/foundation/Globals.h"
@@ -22,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -171,6 +173,52 @@ print(f.quit())
   EXPECT_EQ(delegate->badLoginCount(), 0);
 }
 
+// What a client names is all that goes, and the current folder is kept in its normal form: Python's
+// ftplib sends blanks for a name, folders to DELE and RMD, and a long path of "./" over and over;
+// lftp removes a tree the way it does (files with DELE, then each emptied folder with RMD).
+TEST_F(FTPClientsTest, DeletesOnlyWhatIsNamedAndKeepsTheFolderNormal) {
+  for (const char *folder : {"/photos/sub", "/tree/x/y"})
+    ASSERT_TRUE(FileManager::createDirectory(root + folder));
+  writeFile(root + "/photos/a.jpg", "a");
+  writeFile(root + "/photos/sub/b.jpg", "b");
+  writeFile(root + "/tree/x/y/z.txt", "z");
+  writeFile(root + "/tree/top.txt", "t");
+  int code = -1;
+  std::string out = python(R"PY(
+import ftplib, sys
+f = ftplib.FTP()
+f.connect('127.0.0.1', int(sys.argv[1]), timeout=20)
+f.login()
+print(f.cwd('photos'))
+for line in ['DELE   ', 'RMD', 'DELE sub', 'RMD sub', 'RMD a.jpg']:
+    try:
+        print(f.sendcmd(line))
+    except ftplib.error_perm as e:
+        print(e)
+dots = 'CWD ' + './' * 30000
+for _ in range(100):
+    f.sendcmd(dots)
+print(f.pwd())
+print(f.delete('sub/b.jpg'), f.rmd('sub'), f.nlst())
+f.quit()
+)PY",
+                           &code);
+  EXPECT_EQ(out, "250 CWD command successful.\n"
+                 "501 Syntax error in parameters or arguments.\n"
+                 "501 Syntax error in parameters or arguments.\n"
+                 "550 Error deleting file.\n"
+                 "550 Error deleting folder.\n"
+                 "550 Error deleting folder.\n"
+                 "/photos\n"
+                 "250 Deleted. 250 Deleted. ['a.jpg']\n");
+  EXPECT_EQ(readFile(root + "/photos/a.jpg"), "a");
+
+  out = lftp("rm -r /tree", &code);
+  EXPECT_EQ(code, 0) << out;
+  EXPECT_FALSE(FileManager::fileExists(root + "/tree"));
+  EXPECT_TRUE(FileManager::isDirectory(root + "/photos"));
+}
+
 TEST_F(FTPClientsTest, CurlListsUploadsResumesRenamesCreatesFoldersAndKeepsTimes) {
   std::string content = randomBytes(1500000, 7);
   writeFile(tmp->file("local.bin"), content);
@@ -316,6 +364,83 @@ f.quit()
   EXPECT_EQ(FTPServer::liveCount(), 0u) << "handlers outlived their clients";
 }
 
+// A folder of thousands of files listed by many ftplib sessions at once: every listing names
+// every file, once, and is the listing a session alone gets. Then the session limit: with every
+// place taken by stalled clients, ftplib is told "421" at connect and may log in once they left.
+TEST_F(FTPClientsTest, FtplibSessionsListABigFolderTogetherAndTheLimitRefusesCleanly) {
+  ASSERT_TRUE(FileManager::createDirectory(root + "/big", true));
+  for (int i = 0; i < 3000; ++i)
+    writeFile(root + "/big/" + (i % 2 ? "Name " : "name_") + std::to_string(i) + ".dat",
+              std::string(size_t(i % 50), 'd'));
+  int code = -1;
+  std::string out = python(R"PY(
+import ftplib, os, re, sys, threading
+port = int(sys.argv[1])
+folder = sys.argv[0].replace('client.py', 'home/Documents/Files/big')
+names = set(os.listdir(folder))
+line = re.compile(r'^-[-r][-w][-x][-r][-w][-x][-r][-w][-x]    1 .{8} .{8} +(\d+) [A-Z][a-z]{2} \d\d (\d\d:\d\d| \d{4}) (.+)$')
+
+def listing():
+    f = ftplib.FTP()
+    f.connect('127.0.0.1', port, timeout=60)
+    f.login()
+    lines, nlst = [], f.nlst('big')
+    f.retrlines('LIST big', lines.append)
+    f.quit()
+    return lines, nlst
+
+alone = listing()
+shown = [line.match(l) for l in alone[0]]
+assert all(shown), [l for l, m in zip(alone[0], shown) if not m][:3]
+assert sorted(m.group(3) for m in shown) == sorted(names), 'LIST names'
+assert all(int(m.group(1)) == os.path.getsize(os.path.join(folder, m.group(3))) for m in shown)
+assert sorted(alone[1]) == sorted(names), 'NLST names'
+
+results, errors, lock = [], [], threading.Lock()
+start = threading.Barrier(30, timeout=60)
+def together():
+    try:
+        start.wait()
+        got = listing()
+        with lock: results.append(got == alone)
+    except Exception as e:
+        with lock: errors.append(repr(e))
+threads = [threading.Thread(target=together) for _ in range(30)]
+for t in threads: t.start()
+for t in threads: t.join()
+print(len(names), sum(results), len(results), errors[:3])
+)PY",
+                           &code);
+  EXPECT_EQ(code, 0) << out;
+  EXPECT_EQ(out, "3000 30 30 []\n");
+
+  // Every place taken by clients that connect and say nothing.
+  std::vector<std::unique_ptr<ftptest::Client>> stalled;
+  for (size_t i = 0; i < FTPServer::kMaxSessions; ++i) {
+    stalled.push_back(std::make_unique<ftptest::Client>(port));
+    ASSERT_TRUE(stalled.back()->connected());
+    if (i % 64 == 0) RunLoop::main()->runPending(); // accepted before the backlog fills
+  }
+  RunLoop::main()->runUntil([] { return FTPServer::liveCount() == FTPServer::kMaxSessions; }, 60s);
+  ASSERT_EQ(FTPServer::liveCount(), FTPServer::kMaxSessions);
+  const std::string client = R"PY(
+import ftplib, sys
+f = ftplib.FTP()
+try:
+    print(f.connect('127.0.0.1', int(sys.argv[1]), timeout=20))
+    print(f.login())
+    f.quit()
+except ftplib.error_temp as e:
+    print('refused:', e)
+)PY";
+  out = python(client, &code);
+  EXPECT_EQ(out, "refused: 421 Too many connections. Please try again later.\n");
+  stalled.clear();
+  RunLoop::main()->runUntil([] { return FTPServer::liveCount() == 0; }, 60s);
+  out = python(client, &code);
+  EXPECT_EQ(out, "220 Ferrowen v3.0 ready...\n230 Login successful.\n");
+}
+
 // The program itself: settings on, a port moved for the test, a session, then SIGTERM.
 TEST(FerrowenProgramSharing, ServesSavedFilesWhenTheSettingIsOnAndStopsCleanly) {
   testsupport::TempDir home("ferrowen-srv9a-program");
@@ -343,6 +468,61 @@ print(f.quit())
       runCommand("/usr/bin/python3 " + script + " " + std::to_string(port) + " 2>&1", &code);
   EXPECT_EQ(out, "6\n221 Goodbye.\n");
   EXPECT_EQ(readFile(home.path() + "/Documents/Files/shared.txt"), "shared");
+  int status = program.stop(10s);
+  ASSERT_TRUE(WIFEXITED(status)) << program.errors();
+  EXPECT_EQ(WEXITSTATUS(status), 0) << program.errors();
+}
+
+// The program takes the whole descriptor limit the system grants it: started under a soft limit of
+// 64 (the hard limit stays), it serves more clients at once than 64 descriptors could hold.
+TEST(FerrowenProgramSharing, RaisesItsDescriptorLimitAndServesMoreClientsThanTheLowOneHolds) {
+  testsupport::TempDir home("ferrowen-srv9a-limit");
+  ASSERT_TRUE(writeFile(home.file("Preferences.json"), "{\"FTPServer\": \"1\"}"));
+  ASSERT_TRUE(FileManager::createDirectory(home.path() + "/Documents/Files"));
+  ASSERT_TRUE(writeFile(home.path() + "/Documents/Files/hello.txt", "hello"));
+  int port = testsupport::freeTcpPort();
+  // The soft limit is lowered for the program alone (a shell that then becomes the program).
+  testsupport::Process program(
+      {"/bin/bash", "-c", "ulimit -S -n 64 && exec \"$0\"",
+       std::string(FERROWEN_BINARY_DIR) + "/ferrowen"},
+      home.path(),
+      {{"FERROWEN_HOME", home.path()},
+       {"FERROWEN_RENDERER", "0"},
+       {"FERROWEN_PORT_OVERRIDES", "2121=" + std::to_string(port)},
+       {"FERROWEN_RESOURCES", std::string(FERROWEN_SOURCE_DIR) + "/resources"}});
+  ASSERT_TRUE(program.started());
+  ASSERT_TRUE(testsupport::waitForTcpPort(port)) << program.errors();
+  std::string limits = readFile("/proc/" + std::to_string(program.pid()) + "/limits");
+  rlimit mine{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &mine), 0);
+  const std::string hard = std::to_string(mine.rlim_max);
+  EXPECT_NE(
+      limits.find("Max open files            " + hard + std::string(21 - hard.size(), ' ') + hard),
+      std::string::npos)
+      << limits;
+
+  std::string script = home.file("c.py");
+  writeFile(script, R"PY(
+import ftplib, sys
+port = int(sys.argv[1])
+sessions, got = [], 0
+for _ in range(100):
+    f = ftplib.FTP()
+    f.connect('127.0.0.1', port, timeout=20)
+    f.login()
+    sessions.append(f)
+for f in sessions:
+    lines = []
+    f.retrlines('RETR hello.txt', lines.append)
+    got += lines == ['hello']
+for f in sessions:
+    f.quit()
+print(len(sessions), got)
+)PY");
+  int code = -1;
+  std::string out =
+      runCommand("/usr/bin/python3 " + script + " " + std::to_string(port) + " 2>&1", &code);
+  EXPECT_EQ(out, "100 100\n");
   int status = program.stop(10s);
   ASSERT_TRUE(WIFEXITED(status)) << program.errors();
   EXPECT_EQ(WEXITSTATUS(status), 0) << program.errors();
