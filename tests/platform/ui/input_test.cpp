@@ -423,6 +423,18 @@ TEST_F(InputTest, AWebViewStaysOnItsPageWhenALoadShowsNothing) {
   EXPECT_EQ(web->loads().back().kind, WebLoad::Kind::HTMLString);
   EXPECT_EQ(web->loads().back().html, "<p>own page</p>");
 
+  // Back and forward again, then a file: the view is where the page stands in the history.
+  const std::string b = "http://example.net/b";
+  web->loadRequest({b});
+  web->goBack();
+  web->goForward();
+  web->loadRequest({a + "/j.zip"});
+  EXPECT_EQ(web->request().url, b);
+  EXPECT_TRUE(web->canGoBack());
+  EXPECT_FALSE(web->canGoForward());
+  web->goBack();
+  EXPECT_EQ(web->request().url, a);
+
   // The page itself became a file: it is tried once, not again and again.
   web->loadRequest({a});
   engine->files.insert(a);
