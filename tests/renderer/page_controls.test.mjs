@@ -196,7 +196,8 @@ test('phone: a file the page cannot show is offered as a download and the page s
     const bytes = 300000;
     const links = linkPage(site, `/files/f1.zip?bytes=${bytes}`);
     await browse(s, 'phone', links);
-    const address = s.front().getByLabel('Address', { exact: true });
+    // (The screens' layer: an alert in front is a layer of its own.)
+    const address = page.locator('#screen .layers > .root').getByLabel('Address', { exact: true });
     const onTheLinks = async () => (await inPage(page, '#link').count()) === 1 &&
       (await inPage(page, 'body').textContent().catch(() => '')).includes('the file') &&
       !/cannot be shown|error/i.test(await inPage(page, 'body').textContent().catch(() => '')) &&
