@@ -18,9 +18,11 @@
 #include "platform/ui/Renderer.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -78,6 +80,17 @@ std::string launchAddress(const std::string &argument) {
   return "file://" + platform::addPercentEscapes(path);
 }
 
+// Every client of the sharing servers holds descriptors (its connection, a passive listener, a data
+// connection, a file), and the usual soft limit of 1024 runs out long before the program does; the
+// hard limit is what the system grants this process, so the program takes all of it.
+void raiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+    std::fprintf(stderr, "ferrowen: cannot raise the open-files limit: %s\n", std::strerror(errno));
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -96,6 +109,8 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "ferrowen: unknown argument \"%s\" (see ferrowen --help)\n", argv[i]);
     return 2;
   }
+
+  raiseDescriptorLimit();
 
   // One program per data folder: a second start hands its address or file to the running one
   // and ends, as the system hands them to an application that is already open.

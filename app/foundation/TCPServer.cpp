@@ -78,7 +78,10 @@ bool TCPServer::start(TCPServerError *error) {
     }
     handleNewConnectionFromAddress(std::move(peerAddress), pair.input, pair.output);
   };
-  if (!socket->start(portToBind(useAssignedPort_), RunLoop::current(), accept)) {
+  auto turnedAway = [this](int errorCode) {
+    if (auto d = delegate()) d->didTurnAwayConnectionForServer(*this, errorCode);
+  };
+  if (!socket->start(portToBind(useAssignedPort_), RunLoop::current(), accept, turnedAway)) {
     if (error) {
       error->domain = TCPServerErrorDomain;
       error->code = socket->failure() == ListeningSocket::Failure::CannotCreate

@@ -49,6 +49,11 @@ public:
                                std::shared_ptr<platform::net::SocketOutputStream> out) {
     (void)server, (void)in, (void)out;
   }
+  // A connection came but could not be taken: the process had no descriptor left (errorCode
+  // EMFILE or ENFILE), so it was closed for its client.
+  virtual void didTurnAwayConnectionForServer(TCPServer &server, int errorCode) {
+    (void)server, (void)errorCode;
+  }
   virtual void serverDidEnableBonjour(TCPServer &server, const std::string &name) {
     (void)server, (void)name;
   }

@@ -72,11 +72,7 @@ void FTPConnection::doTaskItems() {
   case kTaskIdle:
     Log::debugf("readyTask:code:%i", replies_.iReplyCode);
     if (replies_.iReplyCode < 200) break;
-    if (abortRepliesOwed_ > 0) {
-      if (--abortRepliesOwed_ == 0) abortRepliesIn();
-    } else {
-      listingFinalReplyIn();
-    }
+    if (abortRepliesOwed_ > 0 && --abortRepliesOwed_ == 0) abortRepliesIn();
     break;
   case kTaskLogin:
     if (replies_.welcomeComplete) doTaskLogin();

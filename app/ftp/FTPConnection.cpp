@@ -300,6 +300,10 @@ void FTPConnection::connectToServer(const std::string &host, int port) {
   dataReadData_.clear();
   currentDirectory_.clear();
   setShared(currentServerName_, host);
+  // A new session: the server has yet to answer it and to log it in (a session cut before keeps
+  // neither).
+  fIsConnected_ = false;
+  fIsLoggedIn_ = false;
 
   useRenames_ = true;
   skipRenames_ = false;
@@ -344,8 +348,10 @@ void FTPConnection::connectToServer(const std::string &host, int port) {
     control_ = pair;
   }
   if (!pair || !pair.input->open() || !pair.output->open()) {
+    const bool retried = ownerRetriesConnect("the connection could not be opened",
+                                             "Unable to connect to the FTP server.");
     disconnectFromServer();
-    updateViewWithFatalError("Unable to connect to the FTP server.");
+    if (!retried) updateViewWithFatalError("Unable to connect to the FTP server.");
     return;
   }
 
@@ -379,11 +385,20 @@ net::TlsSettings FTPConnection::tlsSettings() const {
 void FTPConnection::didntConnect() {
   if (!connectTimer_) return;
   connectTimer_.reset();
+  const std::string where = currentServerName() + ":" + std::to_string(currentPort_.load());
+  const bool retried = ownerRetriesConnect("no answer", "Unable to connect to the FTP server " +
+                                                            where + ": the server did not answer.");
   disconnectFromServer();
-  updateViewWithFileError(myStartsWith(serverAddress(), "192.") ? "error-timeout-192.html"
-                                                                : "error-timeout.html");
   fIsConnected_ = false;
   fIsLoggedIn_ = false;
+  if (retried) return;
+  updateViewWithFileError(myStartsWith(serverAddress(), "192.") ? "error-timeout-192.html"
+                                                                : "error-timeout.html");
+}
+
+bool FTPConnection::ownerRetriesConnect(const std::string &reason, const std::string &message) {
+  auto d = delegate_.lock();
+  return d && d->connectFailed(*this, reason, message);
 }
 
 void FTPConnection::disconnectFromServer() {

@@ -37,6 +37,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,15 @@ public:
   // Takes the connection's error reports instead of the alerts: return true when handled (an
   // owner that does not override it leaves the alerts on).
   virtual bool handleError(FTPConnection &, const std::string &) { return false; }
+  // The server could not be reached (the connection was refused, did not answer in time, could
+  // not be opened): `reason` says why in a few words, `message` is the error that would be
+  // reported. Return true when the owner tries again later itself; no error is reported then.
+  // Called before the failed session is closed: the connection never looks free to its owner
+  // with the failure untold.
+  virtual bool connectFailed(FTPConnection &, const std::string & /*reason*/,
+                             const std::string & /*message*/) {
+    return false;
+  }
 };
 
 // Carries one stream event from a stream callback to the connection's thread.
@@ -201,7 +211,8 @@ protected:
   // Runs fn on the connection's thread: at once when called there, else posted without waiting.
   void onThread(std::function<void()> fn);
   // A task starter's job: on the connection's thread, at once or after the task running now.
-  void startOrWait(std::function<void()> job);
+  void startOrWait(std::function<void()> job,
+                   std::optional<std::string> folderChange = std::nullopt);
   bool onOwnThread() const { return myThread_->isCurrent(); }
   // Runs fn on the main thread without waiting (the services live there).
   void onMain(std::function<void(FTPAppServices &)> fn);
@@ -346,6 +357,9 @@ protected:
   void restartInactiveTimer();
   void inactiveConnection();
   void didntConnect();
+  // The server could not be reached: the owner is asked first (see connectFailed); true when it
+  // takes it.
+  bool ownerRetriesConnect(const std::string &reason, const std::string &message);
   void showAlert(std::shared_ptr<platform::ui::AlertView> alert,
                  std::shared_ptr<platform::ui::AlertView> *keepIn, bool evenOverConnectScreen);
 
@@ -381,11 +395,16 @@ protected:
   // One task at a time on the browsing connection: a starter that finds a task running, a
   // reload of the folder screen on its way back from the main thread, or a listing whose final
   // reply is still due, parks its job; the job runs once the connection is free again.
-  bool taskMustWait(std::function<void()> job);
+  // `folderChange`: the job lists that folder (a screen waits for it).
+  bool taskMustWait(std::function<void()> job, const std::optional<std::string> &folderChange);
   void wakeWaitingTask();
   void runWaitingTask();
   void reloadHandedBack(bool reloading, const std::string &folder);
-  void listingFinalReplyIn();
+  // A listing is shown (or walked) once both its data has ended and its final reply is in; a
+  // final reply that is not a success ends it with that reply instead.
+  void listingFinishedIfComplete();
+  void stopListingFinalWait();
+  void listingFailed(const std::string &reply);
   // "ABOR" was sent for a transfer that is still running: its final replies (the cut transfer's
   // own, then the abort's) are owed, and a command sent before they are in would take them as
   // its own. Until they are (or a while has passed: some servers answer only once, or not at
@@ -393,6 +412,9 @@ protected:
   void expectAbortReplies(int count);
   void abortRepliesIn();
   void dropWaitingTasks();
+  // The server cut the session, or it failed: the session is closed, and a folder change that
+  // waited for its turn (its screen waits for the listing) is reported as not listed.
+  void sessionCut();
   void startDirectory(const std::string &folder);
   void setState(int state) { iState_ = state; }
 
@@ -460,10 +482,15 @@ protected:
   bool uploadPreliminaryIn_ = false;
   // Generation of the control connection: events of a connection already closed are dropped.
   unsigned long controlGeneration_ = 0, dataGeneration_ = 0;
-  unsigned long transferGeneration_ = 0;           // see setTask
-  std::deque<std::function<void()>> waitingTasks_; // see taskMustWait
+  unsigned long transferGeneration_ = 0; // see setTask
+  struct WaitingTask {
+    std::function<void()> job;
+    std::optional<std::string> folderChange;
+  };
+  std::deque<WaitingTask> waitingTasks_; // see taskMustWait
   int reloadsPending_ = 0;
-  bool listingFinalIn_ = true, listingFinalOwed_ = false, inWaitingJob_ = false;
+  // The listing under way: its data connection has ended; its final reply is in.
+  bool listingDataEnded_ = false, listingFinalIn_ = false, inWaitingJob_ = false;
   // The folder to start in was stored with a job (not given by the owner): it goes with the job.
   bool jobFolderStored_ = false;
   platform::TimerRef listingFinalTimer_;

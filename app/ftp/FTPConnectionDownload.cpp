@@ -7,7 +7,8 @@
 // editor may be showing, and a resume continues the partial file, not a finished file of that
 // name. A download is handed on (put into Saved Files, opened) only when both its data stream has
 // ended and the server's final reply says it succeeded, and when the file has the size the
-// server announced (when it answered "SIZE"). Anything less keeps the partial file for a later
+// server announced (when it answered "SIZE"), or at least the size the listing or the queue row
+// gave (when it did not). Anything less keeps the partial file for a later
 // resume and reports the error; a partial file never replaces a saved one, and a saved file is
 // replaced by a whole copy in one step. A download only to be saved never becomes the temporary
 // file: from its partial file it goes straight into Saved Files.
@@ -447,7 +448,11 @@ void FTPConnection::downloadFinishedIfComplete() {
   }
   const std::string partial = downloadPartialPath();
   const int64_t have = int64_t(sizeOfFileAtPath(partial));
-  if (!downloadHead_ && downloadSizeKnown_ && have != fileDownloadSize_) {
+  // The file must hold the size the server answered to "SIZE"; without that answer, at least the
+  // size the listing or the queue row gave. More than a size the server did not confirm is taken
+  // as it came (the file may have grown since it was listed); less is a cut transfer either way.
+  const bool shortOfGivenSize = fileDownloadSize_ > 0 && have < fileDownloadSize_;
+  if (!downloadHead_ && ((downloadSizeKnown_ && have != fileDownloadSize_) || shortOfGivenSize)) {
     const std::string name = withControlsEscaped(fileToDownload_);
     if (have > fileDownloadSize_) {
       FileManager::removeItem(partial); // not the file: nothing to resume from

@@ -66,7 +66,7 @@ void FTPConnection::parseDirectoryListing() {
       // The last line of a listing may come without its line end: once the data stream has
       // ended nothing more will complete it, so it is a line of its own.
       if (!data_.input || data_.input->status() != platform::net::StreamStatus::AtEnd) break;
-      line.assign(dataReadData_.begin() + long(used), dataReadData_.end());
+      line = FTPReplyAssembler::decodeLine(dataReadData_.data() + used, rest, true, encoding);
       used = dataReadData_.size();
     }
     if (myTrimWS(line) == "****DIRECTORY DONE****") {

@@ -252,8 +252,8 @@ void FTPConnection::loginFinished() {
   }
   bool port = forcePORT_ || UserDefaults::standard().integerForKey(kUsePASVKey) != 1;
   setState(port ? 43 : 10);
+  directoryToGetList_.clear(); // the login folder, where the session starts
   setTask(kTaskDir);
-  listingFinalIn_ = false;
   updateProgressMark(0.3f);
   sendCommand();
 }

@@ -23,7 +23,13 @@ std::string FTPReplyAssembler::lineFromData(const Bytes &data, size_t &from, boo
   auto end = std::find_if(begin, data.end(), [](uint8_t b) { return b == '\n' || b == 0; });
   if (end == data.end()) return {};
   const size_t length = size_t(end - begin) + 1;
-  const uint8_t *bytes = data.data() + from;
+  std::string text = decodeLine(data.data() + from, length, forDir, folderTextEncoding);
+  from += length;
+  return text;
+}
+
+std::string FTPReplyAssembler::decodeLine(const uint8_t *bytes, size_t length, bool forDir,
+                                          uint32_t folderTextEncoding) {
   std::string text;
   if (forDir && folderTextEncoding != 0) {
     if (auto enc = platform::encodingFromNumber(folderTextEncoding))
@@ -36,7 +42,6 @@ std::string FTPReplyAssembler::lineFromData(const Bytes &data, size_t &from, boo
   if (text.empty()) {
     if (auto t = platform::decodeText(bytes, length, platform::Encoding::ISOLatin1)) text = *t;
   }
-  from += length;
   return text;
 }
 

@@ -23,6 +23,10 @@ public:
   // when no whole line starts there.
   static std::string lineFromData(const Bytes &data, size_t &from, bool forDir,
                                   uint32_t folderTextEncoding = 0);
+  // Decodes the bytes of one line as popLineFromData does (a listing's last line may come
+  // without its line end, and is decoded all the same).
+  static std::string decodeLine(const uint8_t *bytes, size_t length, bool forDir,
+                                uint32_t folderTextEncoding = 0);
   // The code of a reply line: the integer value of its first three characters.
   static int replyCodeOf(const std::string &line);
 

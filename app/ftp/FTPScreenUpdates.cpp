@@ -229,7 +229,7 @@ void FTPConnection::inactiveConnection() {
   if (isBusy() && iTask_ != kTaskLogin && iTask_ != kTaskLoginSecure)
     abandonTask("The server sent nothing for 300 seconds: the connection was closed.", true);
   else
-    disconnectFromServer();
+    sessionCut();
 }
 
 void FTPConnection::abandonTask(const std::string &why, bool closeSession) {
@@ -250,6 +250,9 @@ void FTPConnection::abandonTask(const std::string &why, bool closeSession) {
   disconnectDataStreamFromServer();
   setTask(kTaskIdle);
   setState(0);
-  if (closeSession || fDisconnectWhenDone_) disconnectFromServer();
+  if (closeSession)
+    sessionCut();
+  else if (fDisconnectWhenDone_)
+    disconnectFromServer();
   updateViewWithError(why, false);
 }

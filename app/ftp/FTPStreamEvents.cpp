@@ -112,9 +112,12 @@ void FTPConnection::handleReadEvent(std::unique_ptr<HandleXEvent> event) {
     addToLog("*** Server Disconnected Us\r\n");
     Log::system("******** SERVER DISCONNECTED ********");
     int task = iTask_;
-    disconnectFromServer();
-    if (task == kTaskLogin || task == kTaskLoginSecure)
+    if (task == kTaskLogin || task == kTaskLoginSecure) {
+      disconnectFromServer();
       updateViewWithError("Server disconnected while logging in.", true);
+    } else {
+      sessionCut();
+    }
     break;
   }
   case net::StreamEventErrorOccurred:
@@ -141,17 +144,23 @@ void FTPConnection::controlStreamFailed() {
   logError();
   int task = iTask_;
   const std::string why = control_.input ? control_.input->error().text : std::string();
-  const bool answered = fIsConnected_;
-  disconnectFromServer();
-  if (task == kTaskLogin && !answered) {
+  if (task == kTaskLogin && !fIsConnected_) {
     // The connection itself failed (refused, unreachable): said at once, with the address and
-    // the reason, rather than left to the connect time-out.
+    // the reason, rather than left to the connect time-out. The owner hears of it before the
+    // session is closed, so that the connection is never seen free with the failure untold.
     const std::string where = currentServerName() + ":" + std::to_string(currentPort_.load());
     addToLog("!!! No connection to " + where + ": " + why + "\r\n");
-    updateViewWithFatalError("Unable to connect to the FTP server " + where + ": " +
-                             (why.empty() ? std::string("the connection failed.") : why));
+    const std::string message = "Unable to connect to the FTP server " + where + ": " +
+                                (why.empty() ? std::string("the connection failed.") : why);
+    const bool retried = ownerRetriesConnect(why.empty() ? "the connection failed" : why, message);
+    disconnectFromServer();
+    if (!retried) updateViewWithFatalError(message);
     return;
   }
+  if (task == kTaskLogin || task == kTaskLoginSecure)
+    disconnectFromServer();
+  else
+    sessionCut();
   if (task == kTaskLoginSecure) {
     if (warnIfNoSSL_) {
       disconnectFromServer();
@@ -300,7 +309,8 @@ void FTPConnection::handleDataReadEvent(std::unique_ptr<HandleXEvent> event) {
     int task = iTask_;
     if (task == kTaskDir) {
       parseDirectoryListing();
-      updateViewWithDirectory();
+      // Shown (or walked into queue rows) once the server's final reply says it is whole.
+      if (iTask_ == kTaskDir) listingDataEnded_ = true;
     } else if (task == kTaskDownload) {
       // Flush what is left; a file that takes nothing ends the flush instead of spinning.
       while (writeStreamFileDownload_ && !dataReadData_.empty()) {
@@ -349,17 +359,13 @@ void FTPConnection::taskEndsAfterDataStream() {
   disconnectDataStreamFromServer();
   int task = iTask_;
   bool downloadWaits = task == kTaskDownload && !(downloadDataDone_ && download226Done_);
-  bool batchWaits = task == kTaskDir && directoryBatchActive_;
-  if (task == kTaskDir && !listingFinalIn_ && mainConnection_ && !listingFinalOwed_) {
-    // The next task waits for this listing's "226": sent under it, its first command would be
-    // taken as answered by that reply. A server that never sends it holds it up for a while only.
-    listingFinalOwed_ = true;
-    std::weak_ptr<FTPConnection> weak = weak_from_this();
-    listingFinalTimer_ = myThread_->performAfter(platform::seconds(5), [weak] {
-      if (auto self = weak.lock()) self->listingFinalReplyIn();
-    });
+  if (task == kTaskDir) {
+    // The listing ends with its final reply as well (see listingFinishedIfComplete); the next
+    // task waits for that reply, which it would otherwise take as its own.
+    listingFinishedIfComplete();
+    return;
   }
-  if (!downloadWaits && !batchWaits) {
+  if (!downloadWaits) {
     setTask(kTaskIdle);
     setState(0);
   }

@@ -17,6 +17,8 @@ using platform::UserDefaults;
 namespace {
 // How long the replies to "ABOR" are waited for at most (a server may send fewer than owed).
 constexpr double kAbortRepliesSeconds = 5;
+// How long a listing whose data has ended waits for the server's final reply at most.
+constexpr double kListingFinalWaitSeconds = 5;
 
 std::string quotedFolderOf(const std::string &reply) {
   char quote = reply.find('"') != std::string::npos ? '"' : '\'';
@@ -50,16 +52,16 @@ void FTPConnection::startTask(int task, int state, const std::string &statusText
 // the folders of a batch from inside its own folder task), so only the browsing connection
 // parks jobs. Without a session the starter's own path stores the job and connects.
 
-bool FTPConnection::taskMustWait(std::function<void()> job) {
+bool FTPConnection::taskMustWait(std::function<void()> job,
+                                 const std::optional<std::string> &folderChange) {
   if (control_.input && abortRepliesOwed_ > 0) {
-    waitingTasks_.push_back(std::move(job));
+    waitingTasks_.push_back({std::move(job), folderChange});
     return true;
   }
   if (!mainConnection_ || !control_.input) return false;
-  if (iTask_ == kTaskIdle && reloadsPending_ == 0 && !listingFinalOwed_ &&
-      (inWaitingJob_ || waitingTasks_.empty()))
+  if (iTask_ == kTaskIdle && reloadsPending_ == 0 && (inWaitingJob_ || waitingTasks_.empty()))
     return false;
-  waitingTasks_.push_back(std::move(job));
+  waitingTasks_.push_back({std::move(job), folderChange});
   return true;
 }
 
@@ -74,10 +76,9 @@ void FTPConnection::wakeWaitingTask() {
 
 void FTPConnection::runWaitingTask() {
   if (waitingTasks_.empty()) return;
-  if (control_.input &&
-      (iTask_ != kTaskIdle || reloadsPending_ > 0 || listingFinalOwed_ || abortRepliesOwed_ > 0))
+  if (control_.input && (iTask_ != kTaskIdle || reloadsPending_ > 0 || abortRepliesOwed_ > 0))
     return;
-  auto job = std::move(waitingTasks_.front());
+  auto job = std::move(waitingTasks_.front().job);
   waitingTasks_.pop_front();
   inWaitingJob_ = true;
   job();
@@ -85,22 +86,42 @@ void FTPConnection::runWaitingTask() {
   wakeWaitingTask();
 }
 
-void FTPConnection::startOrWait(std::function<void()> job) {
-  onThread([this, job = std::move(job)] {
-    if (!taskMustWait(job)) job();
+void FTPConnection::startOrWait(std::function<void()> job,
+                                std::optional<std::string> folderChange) {
+  onThread([this, job = std::move(job), folderChange = std::move(folderChange)] {
+    if (!taskMustWait(job, folderChange)) job();
   });
 }
 
 void FTPConnection::dropWaitingTasks() {
   waitingTasks_.clear();
   reloadsPending_ = 0;
-  listingFinalOwed_ = false;
-  if (listingFinalTimer_) listingFinalTimer_->invalidate();
-  listingFinalTimer_.reset();
+  stopListingFinalWait();
   abortRepliesOwed_ = 0;
   abortRepliesDue_ = false;
   if (abortRepliesTimer_) abortRepliesTimer_->invalidate();
   abortRepliesTimer_.reset();
+}
+
+void FTPConnection::sessionCut() {
+  // The folder screen on top waits for the last folder change asked for: the one under way, or
+  // one that waited for its turn.
+  std::optional<std::string> folder;
+  const bool listing = iTask_ == kTaskDir && mainConnection_;
+  if (listing) folder = directoryToGetList_;
+  for (const auto &waiting : waitingTasks_)
+    if (waiting.folderChange) folder = waiting.folderChange;
+  disconnectFromServer();
+  if (listing) {
+    currentDirectory_.clear();
+    setTask(kTaskIdle);
+    setState(0);
+  }
+  if (!folder || !mainConnection_) return;
+  const std::string why = "The connection to the server was closed before \"" +
+                          withControlsEscaped(folder->empty() ? cwd() : *folder) + "\" was listed.";
+  addToLog("!!! " + why + "\r\n");
+  updateViewWithError(why, true);
 }
 
 void FTPConnection::reloadHandedBack(bool reloading, const std::string &folder) {
@@ -110,17 +131,8 @@ void FTPConnection::reloadHandedBack(bool reloading, const std::string &folder) 
     return;
   }
   // The reload goes before the jobs that waited for it.
-  waitingTasks_.push_front([this, folder] { startDirectory(folder); });
+  waitingTasks_.push_front({[this, folder] { startDirectory(folder); }, folder});
   runWaitingTask();
-}
-
-void FTPConnection::listingFinalReplyIn() {
-  listingFinalIn_ = true;
-  if (!listingFinalOwed_) return;
-  listingFinalOwed_ = false;
-  if (listingFinalTimer_) listingFinalTimer_->invalidate();
-  listingFinalTimer_.reset();
-  wakeWaitingTask();
 }
 
 void FTPConnection::expectAbortReplies(int count) {
@@ -142,7 +154,7 @@ void FTPConnection::abortRepliesIn() {
 }
 
 void FTPConnection::changeDirectory(const std::string &folder) {
-  startOrWait([this, folder] { startDirectory(folder); });
+  startOrWait([this, folder] { startDirectory(folder); }, folder);
 }
 
 void FTPConnection::startDirectory(const std::string &folder) {
@@ -163,7 +175,6 @@ void FTPConnection::startDirectory(const std::string &folder) {
   retryDirectory_ = false;
   directory226Done_ = false;
   directoryProcessed_ = false;
-  listingFinalIn_ = false;
   directoryToGetList_ = folder;
   updateProgressMark(0.3f);
   sendCommand(folder);
@@ -215,11 +226,7 @@ void FTPConnection::doTaskDir() {
     setState(13);
   }
   if (code >= 400) {
-    Log::debug("----------Directory ERROR----------");
-    setTask(kTaskIdle);
-    setState(0);
-    if (fDisconnectWhenDone_) disconnectFromServer();
-    updateViewWithError(reply, true);
+    listingFailed(reply);
     return;
   }
   if (code < 100) {
@@ -266,12 +273,12 @@ void FTPConnection::doTaskDir() {
         sendCommand();
         return;
       }
-      setTask(kTaskIdle);
-      setState(0);
-      updateViewWithError(reply, true);
+      listingFailed(reply);
       return;
     }
     setState(16);
+    listingDataEnded_ = false;
+    listingFinalIn_ = false;
     updateProgressMark(0.45f);
     std::weak_ptr<FTPConnection> weak = weak_from_this();
     stopDataTimeoutTimer();
@@ -293,27 +300,81 @@ void FTPConnection::doTaskDir() {
   }
   case 16:
     if (code < 200) return;
-    listingFinalIn_ = true;
-    if (code == 226 && directoryBatchActive_) {
-      // The next folder of the batch is listed once this listing has been walked as well.
-      Log::debug("----------Batch Directory Done----------");
-      directory226Done_ = true;
-      nextBatchDirectory();
-      return;
-    }
-    Log::debug("----------Directory Done----------");
-    if (retryDirectory_) {
+    Log::debug(directoryBatchActive_ ? "----------Batch Directory Done----------"
+                                     : "----------Directory Done----------");
+    if (retryDirectory_ && !directoryBatchActive_) {
       retryDirectory_ = false;
       setState(10);
       addToLog("*** Got an error, data connection not SSL?  Try again...\r\n");
       disconnectDataStreamFromServer();
       sendCommand();
+      return;
     }
+    listingFinalIn_ = true;
+    listingFinishedIfComplete();
     return;
   default:
     sendCommand();
     return;
   }
+}
+
+// A listing is whole once both its data connection has ended and the server's final reply says
+// it was sent: a server that cuts the listing ends the data connection all the same, and only its
+// reply ("426") tells. The next folder of a folder download is listed only then too.
+void FTPConnection::listingFinishedIfComplete() {
+  if (iTask_ != kTaskDir || !listingDataEnded_) return;
+  if (!listingFinalIn_) {
+    // A server that never sends the reply holds the listing up for a while only: what came is
+    // taken then.
+    if (listingFinalTimer_) return;
+    std::weak_ptr<FTPConnection> weak = weak_from_this();
+    listingFinalTimer_ =
+        myThread_->performAfter(platform::seconds(kListingFinalWaitSeconds), [weak] {
+          if (auto self = weak.lock()) {
+            self->listingFinalTimer_.reset();
+            self->listingFinalIn_ = true;
+            self->listingFinishedIfComplete();
+          }
+        });
+    return;
+  }
+  stopListingFinalWait();
+  if (directoryBatchActive_) {
+    // Walked into queue rows; the next folder of the batch follows.
+    directory226Done_ = true;
+    updateViewWithDirectory();
+    return;
+  }
+  updateViewWithDirectory();
+  if (iTask_ == kTaskDir) {
+    setTask(kTaskIdle);
+    setState(0);
+  }
+  if (fDisconnectWhenDone_) disconnectFromServer();
+}
+
+void FTPConnection::stopListingFinalWait() {
+  if (listingFinalTimer_) listingFinalTimer_->invalidate();
+  listingFinalTimer_.reset();
+}
+
+void FTPConnection::listingFailed(const std::string &reply) {
+  Log::debug("----------Directory ERROR----------");
+  // What came of a refused or cut listing is not the folder: none of it is shown or queued, and a
+  // folder download cannot go on without it.
+  stopListingFinalWait();
+  disconnectDataStreamFromServer();
+  currentDirectory_.clear();
+  dataReadData_.clear();
+  directoryBatchActive_ = false;
+  directoryBatch_.clear();
+  directory226Done_ = false;
+  directoryProcessed_ = false;
+  setTask(kTaskIdle);
+  setState(0);
+  if (fDisconnectWhenDone_) disconnectFromServer();
+  updateViewWithError(reply, true);
 }
 
 void FTPConnection::dataConnectTimeout() {

@@ -76,6 +76,8 @@ void BatchListView::updateBatchItemPK(int pk, float progress, int64_t bytes) {
     lastTimeUpdateStart_ = 0;
   } else {
     item->setProgress(progress);
+    // The transfer moves: its server is back.
+    endFTPRetry(pk);
     // The bar replaces the session's status line.
     if (!item->statusMsg().empty() && !item->working()) item->setStatusMsg("");
     if (item->progressBar()) {
@@ -121,6 +123,7 @@ void BatchListView::doneBatchItemPK(int pk) {
   lastTimeUpdateStart_ = 0;
   // The FTP item awaited has reported its end: the next item need not wait for it.
   if (pk == ftpAwaitedPK_) ftpAwaitedPK_ = -1;
+  if (pk == sftpPK_) sftpPK_ = -1;
   int index = batchIndexForPK(pk);
   if (index < 0) return;
   auto item = batchItemList_[static_cast<size_t>(index)];
@@ -311,6 +314,8 @@ void BatchListView::abortBatchItemPK(int pk) {
 }
 
 void BatchListView::errorBatchItemPK(int pk, const std::string &error) {
+  endFTPRetry(pk);
+  if (pk == sftpPK_) sftpPK_ = -1;
   auto item = itemForPK(pk);
   if (!item) return;
   item->setErrorMsg(error);
@@ -320,6 +325,7 @@ void BatchListView::errorBatchItemPK(int pk, const std::string &error) {
 }
 
 void BatchListView::stopBatchItemPK(int pk, bool disconnectFTP) {
+  endFTPRetry(pk);
   titleSize_.clear();
   titleSpeed_.clear();
   const int running = inProgressPK_;
@@ -350,43 +356,46 @@ void BatchListView::closeFile() {
 // ------------------------------------------------------------------------------
 
 void BatchListView::downloadedFile(SFTPWrapper &, const std::string &) {
-  doneBatchItemPK(inProgressPK_);
+  doneBatchItemPK(std::exchange(sftpPK_, -1));
 }
 void BatchListView::uploadedFile(SFTPWrapper &, const std::string &) {
-  doneBatchItemPK(inProgressPK_);
+  doneBatchItemPK(std::exchange(sftpPK_, -1));
 }
 void BatchListView::progressDic(SFTPWrapper &, const SFTPProgressDic &dic) {
-  updateBatchItemPK(inProgressPK_, dic.percent, dic.bytes);
+  if (sftpPK_ >= 0) updateBatchItemPK(sftpPK_, dic.percent, dic.bytes);
 }
 void BatchListView::connectStatus(SFTPWrapper &, const std::string &text) {
   // The first transfer of a session waits for the connection, key exchange and login: its row
   // says so until its bar appears.
-  auto item = itemForPK(inProgressPK_);
+  auto item = itemForPK(sftpPK_);
   if (!item || fPaused_ || item->progress() > 0 || !item->errorMsg().empty() || item->working())
     return;
   item->setStatusMsg(text);
   if (item->cell()) configureCell(*item->cell(), *item);
 }
+void BatchListView::sftpFailed(const std::string &text) {
+  errorBatchItemPK(std::exchange(sftpPK_, -1), text);
+}
 void BatchListView::downloadError(SFTPWrapper &, const std::string &text) {
-  errorBatchItemPK(inProgressPK_, text);
+  sftpFailed(text);
 }
 void BatchListView::uploadError(SFTPWrapper &, const std::string &text) {
-  errorBatchItemPK(inProgressPK_, text);
+  sftpFailed(text);
 }
 void BatchListView::connectError(SFTPWrapper &, const std::string &text) {
-  errorBatchItemPK(inProgressPK_, text);
+  sftpFailed(text);
 }
 void BatchListView::loginError(SFTPWrapper &, const std::string &text) {
-  errorBatchItemPK(inProgressPK_, text);
+  sftpFailed(text);
 }
 void BatchListView::sftpError(SFTPWrapper &, const std::string &text) {
-  errorBatchItemPK(inProgressPK_, text);
+  sftpFailed(text);
 }
 void BatchListView::dirError(SFTPWrapper &, const std::string &text) {
-  errorBatchItemPK(inProgressPK_, text);
+  sftpFailed(text);
 }
 void BatchListView::errorStatus(SFTPWrapper &, const std::string &text) {
-  errorBatchItemPK(inProgressPK_, text);
+  sftpFailed(text);
 }
 
 void BatchListView::sftpConnectionShouldRefreshDirectory(SFTPWrapper &sftp) {

@@ -242,7 +242,9 @@ std::shared_ptr<BatchItem> BatchListView::itemToStartNow() {
     doneInBackground();
     return nullptr;
   }
-  if (ftp_ && (ftp_->isAnythingInProgress() || ftpDispatchPending_ || ftpSettling_)) return nullptr;
+  if (ftp_ && (ftp_->isAnythingInProgress() || ftpDispatchPending_ || ftpSettling_ ||
+               ftpConnectFailuresOnTheirWay_ > 0))
+    return nullptr;
   if (awaitingFTPItem()) return nullptr;
   if (sftp_ && (sftp_->isActive() || sftpDispatchPending_ || sftpStopping_)) return nullptr;
   // One item at a time: an open web download holds the queue as well.
@@ -264,6 +266,8 @@ std::shared_ptr<BatchItem> BatchListView::itemToStartNow() {
     doneInBackground();
     return nullptr;
   }
+  // An item whose server stayed away waits its time (a look is made when it is over).
+  if (waitsToRetry(*item)) return nullptr;
 
   if (auto services = BatchAppServices::shared()) {
     if (auto browsing = services->browsingTransfer()) {
@@ -372,7 +376,7 @@ void BatchListView::startSFTPItem(const BatchItem &item) {
   Log::systemf("DoingBatchAction:%i", action);
   std::function<void()> work = sftpWorkFor(item, action);
   if (!work) return;
-  inProgressPK_ = item.primaryKey();
+  inProgressPK_ = sftpPK_ = item.primaryKey();
   sftpDispatchPending_ = true;
   auto weak = weakSelf();
   // On the queue's SFTP thread, which waits for work otherwise: one operation at a time, off the
@@ -653,6 +657,11 @@ void BatchListView::startWebDownload(const std::shared_ptr<BatchItem> &item) {
 }
 
 void BatchListView::clickedPause() {
+  // A row waiting for its server waits no more: Play tries it again at once.
+  if (auto waiting = itemForPK(ftpRetry_.pk)) {
+    endFTPRetry(waiting->primaryKey());
+    reloadTable();
+  }
   // The stop report hides the running row's bar; what its session was doing is over too.
   auto running = itemForPK(inProgressPK_);
   stopBatchItemPK(inProgressPK_, true);
@@ -765,6 +774,68 @@ void BatchListView::progressComplete(FTPConnection &, bool) {
   RunLoop::main()->perform([weak] {
     if (auto self = weak.lock()) self->doNextBatchItem();
   });
+}
+
+bool BatchListView::connectFailed(FTPConnection &connection, const std::string &reason,
+                                  const std::string &message) {
+  const int pk = connection.batchPK();
+  // Told before the connection closes the failed session: the queue holds from now on, and
+  // hears of it once the session is closed (the connection's thread goes on with that first).
+  ++ftpConnectFailuresOnTheirWay_;
+  auto weak = weakSelf();
+  connection.myThread()->perform([weak, pk, reason, message] {
+    RunLoop::main()->perform([weak, pk, reason, message] {
+      if (auto self = weak.lock()) {
+        --self->ftpConnectFailuresOnTheirWay_;
+        self->ftpConnectFailed(pk, reason, message);
+      }
+    });
+  });
+  return true;
+}
+
+void BatchListView::ftpConnectFailed(int pk, const std::string &reason,
+                                     const std::string &message) {
+  auto item = itemForPK(pk);
+  // A row deleted, failed or paused meanwhile waits for nothing.
+  if (!item || !item->errorMsg().empty() || fPaused_) {
+    endFTPRetry(pk);
+    return;
+  }
+  const auto now = platform::Clock::current().now();
+  if (ftpRetry_.pk != pk) ftpRetry_ = FTPRetry{pk, 0, now, now};
+  ++ftpRetry_.attempts;
+  titleSize_.clear();
+  titleSpeed_.clear();
+  updateSizeDisplay();
+  if (inProgressPK_ == pk) inProgressPK_ = -1;
+  if (now - ftpRetry_.firstFailure >= platform::seconds(kFTPRetryGiveUpAfter)) {
+    Log::systemf("Queue: %s", message.c_str());
+    errorBatchItemPK(pk, message);
+    return;
+  }
+  // 1, 2, 4, ... seconds, at most kFTPRetryLongest.
+  double wait = kFTPRetryFirst;
+  for (int i = 1; i < ftpRetry_.attempts && wait < kFTPRetryLongest; ++i)
+    wait *= 2;
+  wait = std::min(wait, kFTPRetryLongest);
+  ftpRetry_.notBefore = now + platform::seconds(wait);
+  Log::systemf("Queue: no connection to the server (%s); trying again in %.0f s", reason.c_str(),
+               wait);
+  item->setStatusMsg("Waiting for the server: " + reason);
+  reloadTable();
+  performStartAfter(wait);
+}
+
+void BatchListView::endFTPRetry(int pk) {
+  if (ftpRetry_.pk != pk || pk < 0) return;
+  if (auto item = itemForPK(pk); item && !item->working()) item->setStatusMsg("");
+  ftpRetry_ = FTPRetry{};
+}
+
+bool BatchListView::waitsToRetry(const BatchItem &item) const {
+  return item.primaryKey() == ftpRetry_.pk &&
+         platform::Clock::current().now() < ftpRetry_.notBefore;
 }
 
 bool BatchListView::handleError(FTPConnection &connection, const std::string &error) {

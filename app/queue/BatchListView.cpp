@@ -254,7 +254,8 @@ void BatchListView::configureCell(TableViewCell &cell, BatchItem &item) {
     bar->setFrame(Rect{kRowInset, 29, line, 9});
     bar->setAutoresizingMask(FlexibleWidth);
     bar->setProgress(item.progress());
-    bar->setHidden(!(item.progress() > 0));
+    // The row says one thing at a time: a status line (waiting for its server, say) hides it.
+    bar->setHidden(!(item.progress() > 0) || !item.statusMsg().empty());
   }
   if (auto icon = subview<ImageView>(cell, kTagIcon)) {
     switch (item.action()) {

@@ -28,6 +28,7 @@
 #include "platform/ui/Table.h"
 #include "platform/ui/ViewController.h"
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -122,6 +123,8 @@ public:
   const std::deque<std::shared_ptr<BatchItem>> &batchItemList() const { return batchItemList_; }
   bool fPaused() const { return fPaused_; }
   int inProgressPK() const { return inProgressPK_; }
+  // Failed tries in a row to reach the server of the FTP item that waits for it (0: none waits).
+  int ftpRetries() const { return ftpRetry_.attempts; }
   int httpDownloadPK() const { return httpDownloadPK_; }
   bool runningInTheBackground() const { return runningInTheBackground_; }
   platform::BackgroundTaskIdentifier bgTask() const { return bgTask_; }
@@ -167,6 +170,9 @@ public:
   void progressPercent(FTPConnection &, float) override {}
   void progressComplete(FTPConnection &, bool) override;
   bool handleError(FTPConnection &connection, const std::string &error) override;
+  // The item's server could not be reached: the item waits and is tried again (see FTPRetry).
+  bool connectFailed(FTPConnection &connection, const std::string &reason,
+                     const std::string &message) override;
 
   // --- The SFTP service (main thread) ------------------------------------------------------------
   void downloadedFile(SFTPWrapper &, const std::string &) override;
@@ -182,6 +188,8 @@ public:
   void dirError(SFTPWrapper &, const std::string &text) override;
   void errorStatus(SFTPWrapper &, const std::string &text) override;
   void sftpConnectionShouldRefreshDirectory(SFTPWrapper &sftp) override;
+  // The SFTP row's transfer failed with that text.
+  void sftpFailed(const std::string &text);
 
   // --- The web download (main run loop) ----------------------------------------------------------
   void didReceiveResponse(platform::net::URLConnection &,
@@ -222,6 +230,24 @@ private:
   void startWebDownload(const std::shared_ptr<BatchItem> &item);
   // False when the connection must settle before the item starts.
   bool configureFTPFor(const BatchItem &item);
+  // An FTP item whose server could not be reached waits before it is tried again, a second at
+  // first and longer while the server stays away; its row says why. It fails for good once its
+  // server has stayed away for kFTPRetryGiveUpAfter.
+  struct FTPRetry {
+    int pk = -1;
+    int attempts = 0;
+    platform::TimePoint firstFailure{}, notBefore{};
+  } ftpRetry_;
+  static constexpr double kFTPRetryFirst = 1.0, kFTPRetryLongest = 60.0,
+                          kFTPRetryGiveUpAfter = 600.0;
+  void ftpConnectFailed(int pk, const std::string &reason, const std::string &message);
+  // Failures told by the connection's thread and not yet taken on the main thread: no item
+  // starts meanwhile (the connection looks free before the queue has heard why).
+  std::atomic<int> ftpConnectFailuresOnTheirWay_{0};
+  // The item tried again has reached its server (or ended, or was stopped): its next failure
+  // starts a new series of waits.
+  void endFTPRetry(int pk);
+  bool waitsToRetry(const BatchItem &item) const;
   // Holds the queue's FTP items for a second: the connection reports an abort for whatever
   // transfer runs half a second after it closed a session. After a connect (UntilLoggedIn) the
   // hold ends as soon as the login has ended; after a cancelled upload (UntilSessionEnd) once the
@@ -319,6 +345,9 @@ private:
   bool sftpStarting_ = false, sftpDispatchPending_ = false;
   // The SFTP service is being stopped (a deleted row's transfer): nothing starts until it has.
   bool sftpStopping_ = false;
+  // The row the SFTP service works on: its reports concern that row, whatever else reports
+  // progress meanwhile (the FTP tab's own downloads have rows of their own).
+  int sftpPK_ = -1;
   // What the queue's connections were last set up for: reused only for the very same session.
   struct Session {
     std::string host, user, password, protocol;

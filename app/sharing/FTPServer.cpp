@@ -90,6 +90,21 @@ std::string upperASCII(std::string s) {
   return s;
 }
 
+// The process (or the system) has no file descriptor left for a file, a folder or a socket.
+bool isDescriptorShortage(int error) {
+  return error == EMFILE || error == ENFILE;
+}
+
+std::string errorText(int error) {
+  return std::strerror(error);
+}
+
+// The commands that move bytes over a data connection.
+bool isTransfer(const std::string &command) {
+  return command == "RETR" || command == "STOR" || command == "APPE" || command == "LIST" ||
+         command == "NLST";
+}
+
 std::string padOrCut(const std::string &s, size_t width) {
   std::string out = s.substr(0, width);
   out.append(width - out.size(), ' ');
@@ -105,6 +120,7 @@ FTPServer::FTPServer()
 
 FTPServer::~FTPServer() {
   if (dataWriteRetry_) dataWriteRetry_->invalidate();
+  stopAwaitingDataConnection();
   closeSendFile();
   closeSaveFile();
 }
@@ -183,14 +199,60 @@ void FTPServer::didAcceptConnectionForServer(TCPServer &server,
     Log::debug("FTPServer: data connection from another address refused");
     return;
   }
-  // The listener is inside its own accept call: stop and release it once that has returned.
-  auto listener = std::move(pasvListener);
-  RunLoop::current()->perform([listener] { listener->stop(); });
+  dropPassiveListener();
+  stopAwaitingDataConnection();
 
   readStreamData = std::move(in);
   writeStreamData = std::move(out);
   dataReadEnded = false;
   openDataStreams();
+}
+
+void FTPServer::didTurnAwayConnectionForServer(TCPServer &server, int errorCode) {
+  if (disconnected_ || !pasvListener || &server != pasvListener.get()) return;
+  // The client's data connection was closed unused: the transfer it was meant for cannot happen.
+  // One that is waiting already is answered now; otherwise the next transfer command is.
+  dropPassiveListener();
+  const std::string reason = std::strerror(errorCode);
+  Log::debug("FTPServer: data connection turned away: " + reason);
+  if (transferWaiting() && !readStreamData && !writeStreamData) {
+    stopAwaitingDataConnection();
+    abortTransfer("425 Can't open data connection: " + reason + ".");
+    return;
+  }
+  dataConnectionRefusal_ = reason;
+}
+
+// The passive listener goes once it has been used; it may be inside its own accept call, so it is
+// stopped and released once that has returned.
+void FTPServer::dropPassiveListener() {
+  if (!pasvListener) return;
+  auto listener = std::move(pasvListener);
+  RunLoop::current()->perform([listener] { listener->stop(); });
+}
+
+bool FTPServer::transferWaiting() const {
+  return readStreamSendFile || writeStreamSaveFile || dataToWriteOffset < dataToWrite.size();
+}
+
+// A transfer answered "150" whose data connection has not come: it is given up after a bound, so
+// the client hears why instead of waiting for a "226" that cannot come.
+void FTPServer::awaitDataConnection() {
+  stopAwaitingDataConnection();
+  std::weak_ptr<FTPServer> weak = weak_from_this();
+  dataConnectionWait_ = RunLoop::current()->performAfter(kDataConnectionWait, [weak] {
+    auto self = weak.lock();
+    if (!self || self->disconnected_) return;
+    self->dataConnectionWait_.reset();
+    if (self->readStreamData || self->writeStreamData || !self->transferWaiting()) return;
+    self->dropPassiveListener();
+    self->abortTransfer("425 Can't open data connection.");
+  });
+}
+
+void FTPServer::stopAwaitingDataConnection() {
+  if (dataConnectionWait_) dataConnectionWait_->invalidate();
+  dataConnectionWait_.reset();
 }
 
 void FTPServer::openDataStreams() {
@@ -231,10 +293,8 @@ void FTPServer::disconnectFromClient() {
   readStream.reset();
   writeStream.reset();
   disconnectDataFromClient();
-  if (pasvListener) {
-    auto listener = std::move(pasvListener);
-    RunLoop::current()->perform([listener] { listener->stop(); });
-  }
+  dropPassiveListener();
+  stopAwaitingDataConnection();
   // A file being received keeps what arrived; one being sent is simply closed.
   closeSendFile();
   closeSaveFile();
@@ -345,10 +405,9 @@ void FTPServer::handleReadEvent(StreamEvent event) {
     }
     uint8_t buffer[4096];
     long n = readStream->read(buffer, sizeof buffer);
-    if (n > 0) {
-      idle_.touch();
-      dataRead.insert(dataRead.end(), buffer, buffer + n);
-    }
+    // Bytes alone are no progress (a line sent a byte at a time would hold the session without
+    // end): only a whole command counts (parseControlData).
+    if (n > 0) dataRead.insert(dataRead.end(), buffer, buffer + n);
     if (!dataRead.empty()) parseControlData();
     break;
   }
@@ -417,6 +476,7 @@ void FTPServer::parseControlData() {
       return;
     }
     line = trimLine(line);
+    if (!line.empty()) idle_.touch();
     std::string command, argument;
     size_t blank = line.find(' ');
     if (blank == std::string::npos) {
@@ -475,7 +535,17 @@ void FTPServer::handleCommand(const std::string &command, const std::string &arg
   auto entry =
       std::find_if(table.begin(), table.end(), [&](const Command &c) { return command == c.name; });
   if (entry == table.end() || (entry->needsLogin && !loggedIn)) return notUnderstood(command);
-  if (entry->argument == CommandArgument::Path && illegalPath(argument)) return;
+  if (entry->argument == CommandArgument::Path) {
+    // An empty path would name the folder the client is in: a command that needs a path says so.
+    if (argument.empty()) return reply("501 Syntax error in parameters or arguments.");
+    if (illegalPath(argument)) return;
+  }
+  if (!dataConnectionRefusal_.empty() && isTransfer(command)) {
+    // The data connection this transfer was to use came and was turned away: said now, once.
+    const std::string reason = std::move(dataConnectionRefusal_);
+    dataConnectionRefusal_.clear();
+    return reply("425 Can't open data connection: " + reason + ".");
+  }
   (this->*entry->handler)(command, argument);
 }
 
@@ -547,8 +617,8 @@ void FTPServer::doOPTS(const std::string &command, const std::string &argument) 
 void FTPServer::doCDUP(const std::string &, const std::string &) {
   std::string up = deleteLastPathComponent(currentDirectory);
   if (up.empty()) up = "/";
-  // The current folder is kept as the client built it; one that no longer lies inside Saved
-  // Files after dropping its last part goes back to the root.
+  // One that no longer lies inside Saved Files after dropping its last part (through a link that
+  // was changed since) goes back to the root.
   if (!insideRoot(standardizePath(appendPathComponent(sharedRoot(), up)))) up = "/";
   currentDirectory = up;
   reply("250 CDUP command successful.");
@@ -557,7 +627,9 @@ void FTPServer::doCDUP(const std::string &, const std::string &) {
 void FTPServer::doCWD(const std::string &, const std::string &argument) {
   std::string path = getOSPathFor(argument);
   if (FileManager::isDirectory(path)) {
-    currentDirectory = getFTPPathFor(argument);
+    // Kept in its normal form, as the path that was checked: bounded by what a path may be, and
+    // never a text that grows with every "./" a client sends.
+    currentDirectory = ftpPathOf(path);
     return reply("250 CWD command successful.");
   }
   reply("550 " + getFTPPathFor(argument) + ": No such file or directory.");
@@ -587,6 +659,7 @@ void FTPServer::doREIN(const std::string &, const std::string &) {
 }
 
 void FTPServer::doABOR(const std::string &, const std::string &) {
+  stopAwaitingDataConnection();
   closeSendFile();
   closeSaveFile();
   disconnectDataFromClient();
@@ -607,13 +680,19 @@ void FTPServer::doMKD(const std::string &, const std::string &argument) {
 }
 
 void FTPServer::doRemove(const std::string &command, const std::string &argument) {
-  std::string path = standardizePath(getOSPathFor(argument));
-  // Saved Files itself is never removed, whatever the argument (an empty one is the folder the
-  // client is in, which may be the root).
-  if (path != standardizePath(sharedRoot())) FileManager::removeItem(path);
-  bool still = FileManager::attributesOfItem(path).has_value();
-  if (still)
-    return reply(command == "RMD" ? "550 Error deleting folder." : "550 Error deleting file.");
+  const bool folder = command == "RMD";
+  const std::string path = getOSPathFor(argument);
+  // Nothing goes that was not named: DELE takes a file (a link is a file: what it points to
+  // stays), RMD an empty folder; a folder with anything in it, or Saved Files itself, stays.
+  struct stat st;
+  if (::lstat(path.c_str(), &st) == 0 && path != standardizePath(sharedRoot())) {
+    if (folder)
+      ::rmdir(path.c_str());
+    else if (!S_ISDIR(st.st_mode))
+      ::unlink(path.c_str());
+  }
+  if (::lstat(path.c_str(), &st) == 0)
+    return reply(folder ? "550 Error deleting folder." : "550 Error deleting file.");
   reply("250 Deleted.");
   filesChanged();
 }
@@ -661,6 +740,7 @@ void FTPServer::doMFMT(const std::string &, const std::string &argument) {
   std::string pathArg = argument.find(' ') == std::string::npos
                             ? std::string()
                             : trimLine(argument.substr(argument.find(' ')));
+  if (pathArg.empty()) return reply("501 Syntax error in parameters or arguments.");
   if (illegalPath(pathArg)) return;
   std::string path = getOSPathFor(pathArg);
   if (!FileManager::attributesOfItem(path)) return reply("550 File not found.");
@@ -714,7 +794,12 @@ void FTPServer::doRETR(const std::string &, const std::string &argument) {
   closeSendFile();
   auto file = std::make_unique<FileInputStream>(path);
   if (RESTat >= 1) file->setCurrentOffset(RESTat);
-  if (!file->open()) return reply("550 File not found.");
+  if (!file->open()) {
+    // The file is there; a process without a descriptor to spare must not say it is not.
+    if (isDescriptorShortage(file->error().code))
+      return reply("425 Unable to open the file: " + errorText(file->error().code) + ".");
+    return reply("550 File not found.");
+  }
   readStreamSendFile = std::move(file);
   dataToWriteSendFile.clear();
   dataToWriteSendFileOffset = 0;
@@ -743,9 +828,12 @@ void FTPServer::doStore(const std::string &command, const std::string &argument)
   if (!file->open()) {
     // A file that the refused command created (before its offset could be set) goes again.
     if (!existed) ::unlink(path.c_str());
+    if (isDescriptorShortage(file->error().code))
+      return reply("425 Unable to open the file: " + errorText(file->error().code) + ".");
     return reply("550 Error opening file.");
   }
   writeStreamSaveFile = std::move(file);
+  saveFileCreated_ = !existed;
   writeSaveFilePath = path;
   saveBlockFill_ = 0;
   saveFileFailed = false;
@@ -765,7 +853,13 @@ void FTPServer::doList(const std::string &command, const std::string &argument) 
   }
   if (illegalPath(pathArg)) return;
   if (!pasvListener && !writeStreamData) return reply("425 Use PASV first.");
+  listingError_ = 0;
   getDirectoryLISTReply(pathArg, command == "NLST", hidden);
+  if (listingError_ != 0) {
+    // An empty listing of a folder that could not be read would be a false one.
+    dataToWrite.clear();
+    return reply("425 Unable to read the folder: " + errorText(listingError_) + ".");
+  }
   if (lengthDataToWrite == 0) return reply("550 File or Folder not found.");
   reply(Log::format("150 Opening %s mode data connection for LIST (%lld bytes).",
                     type == 1 ? "BINARY" : "ASCII", static_cast<long long>(lengthDataToWrite)));
@@ -798,10 +892,19 @@ bool FTPServer::insideRoot(const std::string &localPath) const {
   return pathLiesInside(localPath, sharedRoot());
 }
 
+std::string FTPServer::ftpPathOf(const std::string &localPath) const {
+  const std::string root = standardizePath(sharedRoot());
+  const std::string path = standardizePath(localPath);
+  if (path.size() <= root.size() || path.compare(0, root.size(), root) != 0) return "/";
+  return path.substr(root.size());
+}
+
 bool FTPServer::illegalPath(const std::string &argument) {
   // The argument is resolved exactly as the command will use it (an empty one is the current
-  // folder) and must stay inside Saved Files, compared part by part.
-  if (insideRoot(getOSPathFor(argument))) return false;
+  // folder) and must stay inside Saved Files, compared part by part. A path longer than the
+  // system takes names nothing; it is refused before any look at the disk.
+  const std::string path = getOSPathFor(argument);
+  if (path.size() <= kMaxPathLength && insideRoot(path)) return false;
   sendCommandToStream("550 " + argument + ": Bad path argument.\r\n");
   return true;
 }
@@ -859,9 +962,17 @@ std::string FTPServer::doPASVCommand() {
     auto old = std::move(pasvListener);
     old->stop();
   }
+  dataConnectionRefusal_.clear();
   auto listener = std::make_shared<TCPServer>();
   listener->setDelegate(weak_from_this());
-  if (!listener->start()) return "530 Unable to listen for connections.";
+  TCPServerError error;
+  if (!listener->start(&error)) {
+    // No socket to listen with: the process has no descriptor left. Said as it is, and as a
+    // passing failure, so the client tries again later.
+    if (error.code == kTCPServerNoSocketsAvailable)
+      return "425 Unable to listen for connections: " + error.description + ".";
+    return "530 Unable to listen for connections.";
+  }
   pasvListener = listener;
   const uint8_t *a = reinterpret_cast<const uint8_t *>(&local.sin_addr);
   unsigned port = listener->port();
@@ -923,6 +1034,8 @@ void FTPServer::getDirectoryLISTReply(const std::string &argument, bool nlst, bo
       if (auto names = FileManager::contentsOfDirectory(path))
         for (const auto &name : *names)
           listing += getDirectoryLISTItem(name, path, nlst, hidden);
+      else if (const int error = errno; isDescriptorShortage(error))
+        listingError_ = error;
     }
     if (listing.empty()) listing = "total 0\r\n";
   }
@@ -934,7 +1047,8 @@ void FTPServer::getDirectoryLISTReply(const std::string &argument, bool nlst, bo
 // --- Transfers -------------------------------------------------------------------------------
 
 void FTPServer::startSending() {
-  if (writeStreamData && writeStreamDataReady) {
+  if (!writeStreamData) return awaitDataConnection();
+  if (writeStreamDataReady) {
     std::weak_ptr<FTPServer> weak = weak_from_this();
     RunLoop::current()->perform([weak] {
       if (auto self = weak.lock()) self->doHandleDataWriteEvent();
@@ -952,12 +1066,11 @@ void FTPServer::startReceiving() {
     });
     return;
   }
-  if (readStreamData) {
-    std::weak_ptr<FTPServer> weak = weak_from_this();
-    RunLoop::current()->perform([weak] {
-      if (auto self = weak.lock()) self->doHandleDataReadEvent();
-    });
-  }
+  if (!readStreamData) return awaitDataConnection();
+  std::weak_ptr<FTPServer> weak = weak_from_this();
+  RunLoop::current()->perform([weak] {
+    if (auto self = weak.lock()) self->doHandleDataReadEvent();
+  });
 }
 
 void FTPServer::scheduleDataWriteRetry() {
@@ -1131,7 +1244,7 @@ void FTPServer::finishReceivedFile() {
   // Everything received goes to the file before it is closed; only then is the upload confirmed.
   bool ok = writeSaveBuffer();
   std::string path = writeSaveFilePath;
-  closeSaveFile();
+  closeSaveFile(ok);
   if (ok) {
     auto attrs = FileManager::attributesOfItem(path);
     sendCommandToStream(Log::format("226 File Received OK, (%lld bytes).\r\n",
@@ -1145,6 +1258,7 @@ void FTPServer::finishReceivedFile() {
 }
 
 void FTPServer::abortTransfer(const std::string &reply) {
+  stopAwaitingDataConnection();
   closeSendFile();
   if (writeStreamSaveFile) {
     writeSaveBuffer();
@@ -1164,12 +1278,16 @@ void FTPServer::closeSendFile() {
   dataToWriteSendFileOffset = 0;
 }
 
-void FTPServer::closeSaveFile() {
+void FTPServer::closeSaveFile(bool completed) {
   if (!writeStreamSaveFile) return;
   writeSaveBuffer();
+  const bool nothingArrived = writeStreamSaveFile->bytesWritten() == 0;
   writeStreamSaveFile->close();
   writeStreamSaveFile.reset();
   saveBlockFill_ = 0;
+  // What did arrive stays (a client can resume it); an empty file the failed upload made does not.
+  if (!completed && nothingArrived && saveFileCreated_) ::unlink(writeSaveFilePath.c_str());
+  saveFileCreated_ = false;
 }
 
 // --- Log and screens -------------------------------------------------------------------------

@@ -9,7 +9,11 @@
 //
 // Whatever a client sends stays inside Saved Files: every path is resolved the same way for the
 // check and for the use, normalised and compared component by component with the root; nothing
-// under a "PrivateKeys" folder can be read, sized, listed or renamed away.
+// under a "PrivateKeys" folder can be read, sized, listed or renamed away. Nothing is removed that
+// was not named: DELE takes files, RMD empty folders, and a command that needs a path refuses an
+// empty one. No client holds the program: the current folder is kept normalised and bounded, only
+// whole commands and moved data keep a session alive, and a transfer that cannot have its data
+// connection or its file (no descriptor left, a client that never connects) is answered so.
 #pragma once
 
 #include "app/foundation/TCPServer.h"
@@ -45,6 +49,8 @@ public:
   didAcceptConnectionForServer(TCPServer &server,
                                std::shared_ptr<platform::net::SocketInputStream> in,
                                std::shared_ptr<platform::net::SocketOutputStream> out) override;
+  // The passive listener could not take the data connection (no descriptor left).
+  void didTurnAwayConnectionForServer(TCPServer &server, int errorCode) override;
 
   void disconnectFromClient();
   void disconnectDataFromClient();
@@ -57,7 +63,7 @@ public:
   std::string getFTPPathFor(const std::string &argument) const;
   std::string getOSPathFor(const std::string &argument) const;
   // True (after answering "550 <argument>: Bad path argument.") when the argument resolves to a
-  // place outside Saved Files.
+  // place outside Saved Files, or to a path longer than kMaxPathLength.
   bool illegalPath(const std::string &argument);
 
   std::string doPASVCommand();
@@ -97,11 +103,19 @@ public:
   // A session that sends no command and moves no data for this long is told "421" and closed
   // (vsftpd's limits), so stalled clients cannot hold connections without end.
   static constexpr platform::Duration kIdleLimit = platform::seconds(300);
+  // The longest local path (Saved Files' own path included) a command may name: what the system
+  // takes in one call. The current folder stays within it.
+  static constexpr size_t kMaxPathLength = 4095;
+  // How long a transfer that was answered "150" waits for its passive data connection before it
+  // is given up with "425" (vsftpd's accept timeout).
+  static constexpr platform::Duration kDataConnectionWait = platform::seconds(60);
 
 private:
   bool isInPrivateKeys(const std::string &localPath) const;
   std::string sharedRoot() const;
   bool insideRoot(const std::string &localPath) const;
+  // The FTP path of a local path inside Saved Files, in its normal form ("/" for the root).
+  std::string ftpPathOf(const std::string &localPath) const;
   void handleCommand(const std::string &command, const std::string &argument);
 
   // The command table: a name, whether it needs a login, what its argument is, and its handler
@@ -158,8 +172,14 @@ private:
   void abortTransfer(const std::string &reply);
   void closeSendFile();
   bool writeSaveBuffer();
-  void closeSaveFile();
+  // After a failed STOR or APPE, a file that the command created and that received nothing is
+  // removed again.
+  void closeSaveFile(bool completed = false);
   void scheduleDataWriteRetry();
+  bool transferWaiting() const;
+  void awaitDataConnection();
+  void stopAwaitingDataConnection();
+  void dropPassiveListener();
   void serverIsActive();
   void idleLimitPassed();
 
@@ -198,6 +218,11 @@ private:
   std::unique_ptr<uint8_t[]> saveBlock_; // bytes received, on their way to the file
   size_t saveBlockFill_ = 0;
   bool saveFileFailed = false;
+  bool saveFileCreated_ = false; // the STOR or APPE made the file
+  int listingError_ = 0;         // why the folder to list could not be read (no descriptor left)
+  // Why the passive listener could not take the data connection, for the next transfer command.
+  std::string dataConnectionRefusal_;
+  platform::TimerRef dataConnectionWait_;
 
   std::vector<uint8_t> fromAddress;
   platform::WallTime today;

@@ -327,7 +327,9 @@ std::optional<std::vector<std::string>> FileManager::contentsOfDirectory(const s
   }
   DIR *dir = ::opendir(path.c_str());
   if (!dir) {
-    setError(error, failText("Cannot list folder", path, errno));
+    const int why = errno;
+    setError(error, failText("Cannot list folder", path, why));
+    errno = why;
     return std::nullopt;
   }
   std::vector<std::string> names;

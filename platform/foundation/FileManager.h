@@ -66,7 +66,8 @@ public:
   // Renames; across file systems copies and removes the source. Fails when the target exists.
   static FileStatus moveItem(const std::string &from, const std::string &to);
 
-  // The names in a folder, without "." and "..", in byte order.
+  // The names in a folder, without "." and "..", in byte order; none when it cannot be read
+  // (errno tells why).
   static std::optional<std::vector<std::string>> contentsOfDirectory(const std::string &path,
                                                                      std::string *error = nullptr);
   // Attributes of the item itself (lstat: a link is reported as a link).

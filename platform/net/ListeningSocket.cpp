@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
@@ -11,29 +12,53 @@
 
 namespace platform::net {
 
-struct ListeningSocket::State {
+namespace {
+
+// A descriptor held back for the moment the process has none left: a waiting connection then
+// cannot be accepted and stays ready, and the loop would be woken for it without end. The spare is
+// let go to accept that connection and close it at once, so the client is turned away. One spare
+// serves every listener of the process (a listener per passive data connection would otherwise
+// double what each costs), taken in turn under its lock.
+struct Spare {
   std::mutex mutex;
   int fd = -1;
-  bool valid = false;
-  AcceptHandler handler;
-  // A descriptor held back for the moment the process has none left: a waiting connection then
-  // cannot be accepted and stays ready, and the loop would be woken for it without end. The spare
-  // is let go to accept that connection and close it at once, so the client is turned away.
-  int spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 
-  ~State() {
-    if (spare >= 0) ::close(spare);
+  void hold() {
+    std::lock_guard lock(mutex);
+    if (fd < 0) fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   }
 
   // Turns one waiting connection away; false when there is none or no spare to do it with.
   bool shedOne(int listenFd) {
-    if (spare < 0) return false;
-    ::close(spare);
+    std::lock_guard lock(mutex);
+    if (fd < 0) fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    ::close(fd);
     const int c = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (c >= 0) ::close(c);
-    spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     return c >= 0;
   }
+};
+
+Spare &spare() {
+  static Spare *const s = new Spare; // lives as long as the process (listeners on any thread)
+  return *s;
+}
+
+// How long a listener stops watching when a connection can be neither taken nor turned away.
+constexpr Duration kNoSpareRest = std::chrono::milliseconds(100);
+
+} // namespace
+
+struct ListeningSocket::State : std::enable_shared_from_this<State> {
+  std::mutex mutex;
+  int fd = -1;
+  bool valid = false;
+  AcceptHandler handler;
+  TurnAwayHandler turnedAway;
+  std::weak_ptr<FdSource> source;
+  std::weak_ptr<RunLoop> loop;
 
   void acceptAll() {
     for (;;) {
@@ -50,8 +75,15 @@ struct ListeningSocket::State {
       int c = ::accept4(listenFd, reinterpret_cast<sockaddr *>(&peer), &len,
                         SOCK_NONBLOCK | SOCK_CLOEXEC);
       if (c < 0) {
-        if (errno == EINTR || errno == ECONNABORTED) continue;
-        if ((errno == EMFILE || errno == ENFILE) && shedOne(listenFd)) continue;
+        const int error = errno;
+        if (error == EINTR || error == ECONNABORTED) continue;
+        if (error == EMFILE || error == ENFILE) {
+          if (spare().shedOne(listenFd)) {
+            reportTurnedAway(error);
+            continue;
+          }
+          rest();
+        }
         return; // EAGAIN, or a failure the next readiness will show again
       }
       std::vector<uint8_t> address;
@@ -65,6 +97,42 @@ struct ListeningSocket::State {
         ::close(c);
     }
   }
+
+  void reportTurnedAway(int error) {
+    TurnAwayHandler t;
+    {
+      std::lock_guard lock(mutex);
+      if (!valid) return;
+      t = turnedAway;
+    }
+    if (t) t(error);
+  }
+
+  // No spare either (another thread took the descriptor it freed): the connection stays waiting,
+  // and instead of being woken for it at once the listener looks again a little later.
+  void rest() {
+    std::shared_ptr<FdSource> s;
+    std::shared_ptr<RunLoop> l;
+    {
+      std::lock_guard lock(mutex);
+      s = source.lock();
+      l = loop.lock();
+    }
+    if (!s || !l) return;
+    s->setEvents(0);
+    std::weak_ptr<State> weak = weak_from_this();
+    l->performAfter(kNoSpareRest, [weak] {
+      auto self = weak.lock();
+      if (!self) return;
+      std::shared_ptr<FdSource> again;
+      {
+        std::lock_guard lock(self->mutex);
+        if (!self->valid) return;
+        again = self->source.lock();
+      }
+      if (again) again->setEvents(unsigned(FdEvent::Read));
+    });
+  }
 };
 
 ListeningSocket::ListeningSocket() = default;
@@ -73,7 +141,8 @@ ListeningSocket::~ListeningSocket() {
   invalidate();
 }
 
-bool ListeningSocket::start(uint16_t port, std::shared_ptr<RunLoop> loop, AcceptHandler handler) {
+bool ListeningSocket::start(uint16_t port, std::shared_ptr<RunLoop> loop, AcceptHandler handler,
+                            TurnAwayHandler turnedAway) {
   invalidate();
   failure_ = Failure::None;
   errorCode_ = 0;
@@ -111,10 +180,17 @@ bool ListeningSocket::start(uint16_t port, std::shared_ptr<RunLoop> loop, Accept
   state_->fd = fd;
   state_->valid = true;
   state_->handler = std::move(handler);
+  state_->turnedAway = std::move(turnedAway);
+  spare().hold();
   std::weak_ptr<State> weak = state_;
   auto source = loop->addFdSource(fd, unsigned(FdEvent::Read), [weak](unsigned) {
     if (auto s = weak.lock()) s->acceptAll();
   });
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->source = source;
+    state_->loop = loop;
+  }
   sourceLoop_ = loop;
   source_ = std::move(source);
   return true;
@@ -126,6 +202,7 @@ void ListeningSocket::invalidate() {
     std::lock_guard lock(state_->mutex);
     state_->valid = false;
     state_->handler = nullptr;
+    state_->turnedAway = nullptr;
   }
   int fd = fd_;
   fd_ = -1;

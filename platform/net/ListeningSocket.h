@@ -27,6 +27,9 @@ public:
   // peerAddress holds the peer's socket address bytes (a sockaddr_in for IPv4), empty when the
   // peer's address could not be read.
   using AcceptHandler = std::function<void(int nativeSocket, std::vector<uint8_t> peerAddress)>;
+  // A waiting connection could not be taken because the process had no descriptor left
+  // (errorCode EMFILE or ENFILE): it was closed for its client. Called on the loop after the fact.
+  using TurnAwayHandler = std::function<void(int errorCode)>;
 
   ListeningSocket();
   ~ListeningSocket(); // invalidates
@@ -36,7 +39,8 @@ public:
   // Creates the socket (SO_REUSEADDR on), binds it to 0.0.0.0:port (0: the system picks a free
   // port), listens and watches it on `loop`. False on failure: failure() and errorText() say why,
   // and nothing stays open.
-  bool start(uint16_t port, std::shared_ptr<RunLoop> loop, AcceptHandler handler);
+  bool start(uint16_t port, std::shared_ptr<RunLoop> loop, AcceptHandler handler,
+             TurnAwayHandler turnedAway = nullptr);
   // Stops listening and closes the socket; no handler call starts after it returns when called on
   // the loop's thread. Safe to call twice.
   void invalidate();

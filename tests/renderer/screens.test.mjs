@@ -1,7 +1,8 @@
 // What a person sees on the phone (390x844) and on the tablet (1280x800), mouse and keyboard only:
 // the image editor's picture whole, fitted and centred (and cropped after a crop), its resize
 // bar's labels and fields whole and on the screen, every button of its bar reachable; a transfer
-// paused part way showing what a stopped one shows; the editor's row of extra keys whole and above the tab
+// paused part way showing what a stopped one shows; one whose server went away saying that it
+// waits for it; the editor's row of extra keys whole and above the tab
 // bar. Screenshots go to $RENDERER_ARTEFACTS/screens-<profile>.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
@@ -12,7 +13,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  bringIntoView, checkScreen, clickSeen, connectAnonymousFtp, startFtpServer, startProgram, waitFor, watch, writePicture,
+  bringIntoView, checkScreen, clickSeen, connectAnonymousFtp, startFtpServer, startFtpServerAt, startProgram, waitFor, watch, writePicture,
   session as sharedSession, artefacts, profiles,
 } from '../support/person.mjs';
 
@@ -179,6 +180,35 @@ for (const [profile, viewport, env] of profiles) {
       await clickSeen(front().getByLabel('Play', { exact: true }));
       await waitFor(() => bar.isVisible(), 'the bar back', 30000);
       await s.screen('transfer-resumed');
+    });
+  });
+
+  test(`${profile}: a transfer whose server went away says it waits for it, and goes on`, async (t) => {
+    const served = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-screens-ftp-'));
+    t.after(() => fs.rmSync(served, { recursive: true, force: true }));
+    fs.writeFileSync(path.join(served, 'away.bin'), Buffer.alloc(4 << 20, 5));
+    // Slow enough to be cut part way.
+    let server = await startFtpServerAt(t, served, 256 << 10);
+    await session(t, profile, viewport, env, null, async (s) => {
+      const { front, row } = s;
+      await connectAnonymousFtp(s, server.port, 'away.bin');
+      await clickSeen(row('away.bin'));
+      await clickSeen(s.button('Download'));
+      await s.tab('Transfers');
+      const running = front().locator('.cell', { hasText: 'away.bin' });
+      const bar = running.getByRole('progressbar');
+      await bar.waitFor({ timeout: 30000 });
+      await waitFor(async () => Number(await bar.getAttribute('aria-valuenow') || (await bar.evaluate((b) => b.value))) > 0, 'some progress', 30000);
+      // The server goes away: the row says why it waits, in place of its bar.
+      await server.stop();
+      const line = running.locator('.v-label', { hasText: /^Waiting for the server: / });
+      await line.waitFor({ state: 'visible', timeout: 30000 });
+      assert.ok(!(await bar.isVisible()), 'the bar of a row that waits is hidden');
+      await s.screen('transfer-waiting');
+      // Back on its port: the row goes on and ends, the file whole.
+      server = await startFtpServerAt(t, served, 256 << 10, undefined, server.port);
+      await waitFor(async () => !(await running.count()), 'the download', 120000);
+      assert.equal(fs.statSync(path.join(s.home, 'Documents', 'Files', 'away.bin')).size, 4 << 20);
     });
   });
 

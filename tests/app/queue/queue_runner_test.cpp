@@ -459,3 +459,112 @@ TEST_F(QueueBackgroundTest, WithoutBackgroundTasksNothingNewStarts) {
   EXPECT_EQ(sftp_->started(), 1u);
   EXPECT_FALSE(queue_->runningInTheBackground());
 }
+
+// The SFTP service's reports reach the row it works on, also while the FTP tab's own download
+// reports progress for a row of its own (which makes that row the one last heard of).
+class SFTPReportsAmidAView : public QueueTest,
+                             public ::testing::WithParamInterface<const char *> {};
+
+TEST_P(SFTPReportsAmidAView, ReachTheSFTPRow) {
+  const std::string report = GetParam();
+  ASSERT_NO_FATAL_FAILURE(startOneSftpDownload());
+  const int sftpRow = queue_->batchItemList()[0]->primaryKey();
+  // The FTP tab views a large file: its row, and its progress (the queue leaves that file to it).
+  services_->browsing =
+      BrowsingTransfer{true, RemoteOrigin::of("ftp", "ftp.example", 21, "u", "/logs", "large.log")};
+  const int viewRow = queue_->addBatchItemAction(2, "large.log", "/logs", 8 << 20, "ftp.example",
+                                                 21, "u", "p", "ftp", "", false, false);
+  queue_->updateBatchItemObject(BatchObject{viewRow, 1 << 20, 0.125f});
+  if (report == "progress")
+    queue_->progressDic(*sftp_, SFTPProgressDic{2 << 20, 0.5f});
+  else if (report == "done")
+    queue_->downloadedFile(*sftp_, "big.bin");
+  else
+    queue_->downloadError(*sftp_, "No such file");
+  settle();
+  auto row = [&](int pk) {
+    const int index = queue_->batchIndexForPK(pk);
+    return index < 0 ? nullptr : queue_->batchItemList()[size_t(index)];
+  };
+  ASSERT_TRUE(row(viewRow)) << "the view's row stays";
+  EXPECT_FLOAT_EQ(row(viewRow)->progress(), 0.125f);
+  EXPECT_TRUE(row(viewRow)->errorMsg().empty());
+  if (report == "done") {
+    EXPECT_FALSE(row(sftpRow));
+  } else {
+    ASSERT_TRUE(row(sftpRow));
+    EXPECT_FLOAT_EQ(row(sftpRow)->progress(), report == "progress" ? 0.5f : 0.0f);
+    EXPECT_EQ(row(sftpRow)->errorMsg(), report == "error" ? "No such file" : "");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Queue, SFTPReportsAmidAView,
+                         ::testing::Values("progress", "done", "error"),
+                         [](const auto &info) { return std::string(info.param); });
+
+// An FTP item whose server cannot be reached waits before each new try: a second at first, twice
+// as long each time after, a minute at most. Its row says why it waits; the transfer log says so
+// once per try. Once its server has stayed away for ten minutes the item fails with the error.
+TEST_F(QueueTest, AnFTPItemWhoseServerStaysAwayWaitsLongerBeforeEachTry) {
+  const int port = testsupport::freeTcpPort(); // nothing listens there
+  makeQueue();
+  const int key = queue_->addBatchItemAction(2, "f.bin", "/", 1000, "127.0.0.1", port, "u", "p",
+                                             "ftp", "", false, true);
+  auto count = [&](const std::string &what) {
+    const std::string log = queue_->ftp() ? queue_->ftp()->transferLog() : std::string();
+    size_t n = 0;
+    for (size_t at = log.find(what); at != std::string::npos; at = log.find(what, at + 1))
+      ++n;
+    return n;
+  };
+  auto tries = [&] { return int(count("*** Connect To ")); };
+  auto item = [&] { return queue_->batchItemList()[size_t(queue_->batchIndexForPK(key))]; };
+  const std::string waiting = "Waiting for the server: Connection refused";
+  ASSERT_TRUE(waitFor([&] { return queue_->ftpRetries() == 1; }));
+  EXPECT_EQ(item()->statusMsg(), waiting);
+  ASSERT_EQ(tries(), 1);
+  // The row shows why it waits, in place of its bar.
+  auto part = [&](int tag) {
+    return queue_->tableView()->cellForRowAtIndexPath({0, 0})->contentView()->viewWithTag(tag);
+  };
+  auto line = std::dynamic_pointer_cast<ui::Label>(part(-6));
+  ASSERT_TRUE(line);
+  EXPECT_FALSE(line->isHidden());
+  EXPECT_EQ(line->text(), waiting);
+  EXPECT_TRUE(part(-5)->isHidden());
+
+  // The clock moves a tenth of a second at a time; a try started in a step has reached the
+  // connection's thread and failed before the clock moves on, so each try is seen at its time.
+  std::vector<double> at{0};
+  double now = 0;
+  while (item()->errorMsg().empty() && now < 700) {
+    clock_->advance(platform::seconds(0.1));
+    now += 0.1;
+    settle();
+    auto passed = std::make_shared<std::atomic<bool>>(false);
+    queue_->ftp()->myThread()->perform(
+        [passed] { RunLoop::main()->perform([passed] { *passed = true; }); });
+    ASSERT_TRUE(waitFor([&] { return passed->load(); }));
+    if (tries() > int(at.size())) {
+      ASSERT_TRUE(
+          waitFor([&] { return queue_->ftpRetries() == tries() || !item()->errorMsg().empty(); }));
+      at.push_back(now);
+      if (item()->errorMsg().empty()) {
+        EXPECT_EQ(item()->statusMsg(), waiting);
+      }
+    }
+  }
+  std::vector<int> waits;
+  for (size_t i = 1; i < at.size(); ++i)
+    waits.push_back(int(std::lround(at[i] - at[i - 1])));
+  EXPECT_EQ(waits, (std::vector<int>{1, 2, 4, 8, 16, 32, 60, 60, 60, 60, 60, 60, 60, 60, 60}));
+  // Each try said once in the transfer log why it failed.
+  EXPECT_EQ(count("!!! No connection to 127.0.0.1:" + std::to_string(port) + ": "), at.size());
+  // The try that failed ten minutes after the first failure ended the item with the error; the
+  // queue, with nothing else to do, pauses.
+  EXPECT_EQ(item()->errorMsg(), "Unable to connect to the FTP server 127.0.0.1:" +
+                                    std::to_string(port) + ": Connection refused");
+  EXPECT_TRUE(item()->statusMsg().empty());
+  advance(1.1);
+  EXPECT_TRUE(queue_->fPaused());
+}

@@ -97,10 +97,10 @@ TEST_F(FTPCommandsTest, PathsNeverLeaveSavedFiles) {
   EXPECT_EQ(s.cmd("MKD ../escaped"), "550 ../escaped: Bad path argument.\r\n");
   EXPECT_FALSE(FileManager::fileExists(Paths::documents() + "/escaped"));
 
-  // Going down and back up is fine; the current folder is kept as the client built it.
+  // Going down and back up is fine; the current folder is kept in its normal form.
   EXPECT_EQ(s.cmd("CWD sub"), "250 CWD command successful.\r\n");
   EXPECT_EQ(s.cmd("CWD .."), "250 CWD command successful.\r\n");
-  EXPECT_EQ(s.cmd("PWD"), "257 \"/sub/..\" is current directory.\r\n");
+  EXPECT_EQ(s.cmd("PWD"), "257 \"/\" is current directory.\r\n");
   // From there, a climb that would come back down through the real parent folders is refused
   // both when checked and when used.
   EXPECT_EQ(s.cmd("CWD /sub"), "250 CWD command successful.\r\n");
@@ -263,7 +263,6 @@ TEST_F(FTPCommandsTest, FileOperationsAndTheRootThatCannotBeRemoved) {
   Session s;
   s.cmd("USER x");
   // Nothing removes or renames Saved Files itself.
-  EXPECT_EQ(s.cmd("DELE"), "550 Error deleting file.\r\n");
   EXPECT_EQ(s.cmd("RMD /"), "550 Error deleting folder.\r\n");
   EXPECT_EQ(s.cmd("RMD ."), "550 Error deleting folder.\r\n");
   EXPECT_EQ(s.cmd("RNFR /"), "550 File not found.\r\n");
@@ -283,6 +282,8 @@ TEST_F(FTPCommandsTest, FileOperationsAndTheRootThatCannotBeRemoved) {
   EXPECT_EQ(s.cmd("DELE h.txt"), "250 Deleted.\r\n");
   EXPECT_EQ(s.cmd("DELE h.txt"), "250 Deleted.\r\n"); // gone either way
   EXPECT_EQ(s.cmd("CDUP"), "250 CDUP command successful.\r\n");
+  EXPECT_EQ(s.cmd("RMD dir"), "550 Error deleting folder.\r\n"); // f.txt is still in it
+  EXPECT_EQ(s.cmd("DELE dir/f.txt"), "250 Deleted.\r\n");
   EXPECT_EQ(s.cmd("RMD dir"), "250 Deleted.\r\n");
   EXPECT_FALSE(FileManager::fileExists(file("dir")));
   EXPECT_EQ(s.cmd("MKD a/b/c"), "257 \"/a/b/c\" created.\r\n");
@@ -300,6 +301,111 @@ TEST_F(FTPCommandsTest, FileOperationsAndTheRootThatCannotBeRemoved) {
   EXPECT_EQ(stat.substr(stat.size() - 21), "211 End File Status\r\n") << stat;
   EXPECT_EQ(s.cmd("QUIT"), "221 Goodbye.\r\n");
   EXPECT_TRUE(s.server->isDisconnected());
+}
+
+// What a client names is all that goes: a command that needs a path refuses an empty one (blanks
+// only are empty), DELE takes files (a link is one), RMD empty folders.
+TEST_F(FTPCommandsTest, NothingIsRemovedThatWasNotNamed) {
+  makeFile("photos/a.jpg", "a");
+  makeFile("photos/sub/b.jpg", "b");
+  makeFile("other.txt", "o");
+  ASSERT_TRUE(FileManager::createDirectory(file("photos/empty")));
+  ASSERT_EQ(::symlink(file("photos/sub").c_str(), file("photos/to-sub").c_str()), 0);
+  Session s;
+  s.cmd("USER x");
+  ASSERT_EQ(s.cmd("CWD photos"), "250 CWD command successful.\r\n");
+  const std::string noArgument = "501 Syntax error in parameters or arguments.\r\n";
+  struct Case {
+    std::string line, reply, gone; // `gone`: what the command removed, else nothing
+  };
+  const Case cases[] = {
+      {"DELE   ", noArgument, ""},
+      {"DELE", noArgument, ""},
+      {"RMD \t ", noArgument, ""},
+      {"MKD ", noArgument, ""},
+      {"RNFR ", noArgument, ""},
+      {"RNTO", noArgument, ""},
+      {"SIZE ", noArgument, ""},
+      {"MDTM", noArgument, ""},
+      {"RETR ", noArgument, ""},
+      {"STOR ", noArgument, ""},
+      {"APPE", noArgument, ""},
+      {"MFMT 20200101000000", noArgument, ""},
+      {"MFMT 20200101000000   ", noArgument, ""},
+      {"CWD  ", noArgument, ""},
+      {"DELE sub", "550 Error deleting file.\r\n", ""},
+      {"DELE .", "550 Error deleting file.\r\n", ""},
+      {"RMD sub", "550 Error deleting folder.\r\n", ""},
+      {"RMD a.jpg", "550 Error deleting folder.\r\n", ""},
+      {"RMD to-sub", "550 Error deleting folder.\r\n", ""},
+      {"RMD /", "550 Error deleting folder.\r\n", ""},
+      {"DELE to-sub", "250 Deleted.\r\n", "photos/to-sub"},
+      {"RMD empty", "250 Deleted.\r\n", "photos/empty"},
+      {"DELE a.jpg", "250 Deleted.\r\n", "photos/a.jpg"},
+      {"DELE sub/b.jpg", "250 Deleted.\r\n", "photos/sub/b.jpg"},
+      {"RMD sub", "250 Deleted.\r\n", "photos/sub"},
+  };
+  std::vector<std::string> present = {"photos/a.jpg",  "photos/sub/b.jpg", "photos/empty",
+                                      "photos/to-sub", "other.txt",        "photos"};
+  for (const Case &c : cases) {
+    EXPECT_EQ(s.cmd(c.line), c.reply) << c.line;
+    std::erase(present, c.gone);
+    for (const auto &item : present) {
+      struct stat st;
+      EXPECT_EQ(::lstat(file(item).c_str(), &st), 0) << item << " went with: " << c.line;
+    }
+    EXPECT_EQ(s.server->currentFolder(), "/photos") << c.line;
+  }
+  EXPECT_FALSE(FileManager::fileExists(file("photos/sub")));
+  EXPECT_EQ(s.cmd("DELE ../other.txt"), "250 Deleted.\r\n");
+  EXPECT_FALSE(FileManager::fileExists(file("other.txt")));
+}
+
+// The current folder is kept in its normal form, so however a client spells its way, the folder
+// stays as long as the path it names; a path longer than the system takes is refused unread.
+TEST_F(FTPCommandsTest, CurrentFolderStaysNormalAndBounded) {
+  makeFile("sub/inner/a.txt", "a");
+  Session s;
+  s.cmd("USER x");
+  std::string dots;
+  for (int i = 0; i < 30000; ++i)
+    dots += "./";
+  std::string upAndDown;
+  for (int i = 0; i < 1000; ++i)
+    upAndDown += "inner/../";
+  const std::string tooDeep(FTPServer::kMaxPathLength, 'x');
+  std::string tooManyParts;
+  for (size_t i = 0; tooManyParts.size() <= FTPServer::kMaxPathLength; ++i)
+    tooManyParts += "y/";
+  // Each from /sub.
+  struct Case {
+    std::string argument, reply, folder;
+  };
+  const std::string ok = "250 CWD command successful.\r\n";
+  const Case cases[] = {
+      {dots, ok, "/sub"},
+      {dots + "inner/" + dots, ok, "/sub/inner"},
+      {"..//./sub", ok, "/sub"},
+      {upAndDown + "inner", ok, "/sub/inner"},
+      {"/sub//inner/../../sub/", ok, "/sub"},
+      {"/./", ok, "/"},
+      {tooDeep, "550 " + tooDeep + ": Bad path argument.\r\n", "/sub"},
+      {tooManyParts, "550 " + tooManyParts + ": Bad path argument.\r\n", "/sub"},
+  };
+  for (const Case &c : cases) {
+    ASSERT_EQ(s.cmd("CWD /sub"), ok);
+    EXPECT_EQ(s.cmd("CWD " + c.argument), c.reply) << c.argument.substr(0, 40);
+    EXPECT_EQ(s.server->currentFolder(), c.folder) << c.argument.substr(0, 40);
+    EXPECT_EQ(s.cmd("PWD"), "257 \"" + c.folder + "\" is current directory.\r\n");
+  }
+  // A client may send the same line again and again: the folder does not grow with it.
+  for (int round = 0; round < 20; ++round)
+    ASSERT_EQ(s.cmd("CWD " + dots), ok) << round;
+  EXPECT_EQ(s.server->currentFolder(), "/sub");
+  // Every command that takes a path is held to the same bound.
+  EXPECT_EQ(s.cmd("SIZE " + tooManyParts), "550 " + tooManyParts + ": Bad path argument.\r\n");
+  EXPECT_EQ(s.cmd("MKD " + tooDeep), "550 " + tooDeep + ": Bad path argument.\r\n");
+  EXPECT_EQ(s.cmd("SIZE inner/a.txt"), "213 1\r\n");
 }
 
 TEST_F(FTPCommandsTest, SizesAndOffsetsBeyondTwoGigabytes) {

@@ -3,6 +3,7 @@
 // aborted transfers and the passive port that only the control connection's peer may use.
 #include "FtpTestClient.h"
 #include "tests/app/shell/ShellFixture.h"
+#include "tests/support/FewDescriptors.h"
 
 #include "platform/net/SocketStream.h"
 
@@ -331,4 +332,169 @@ TEST_F(FTPTransfersTest, FloodOfPipelinedCommandsIsAnsweredInFullWhateverTheRead
     return std::to_string(feats) + " " + last;
   });
   EXPECT_EQ(answered, std::to_string(count) + " 215 UNIX Type: L8\r\n");
+}
+
+// A transfer answered "150" whose client never opens the data connection is given up after a
+// bound, with a reply: the client is not left waiting for a "226" that cannot come, and an upload
+// that never began leaves no empty file.
+TEST_F(FTPTransfersTest, TransferWhoseDataConnectionNeverComesIsGivenUp) {
+  auto clock = std::make_shared<ManualClock>();
+  Clock::install(clock);
+  auto advance = [&](Duration d) {
+    clock->advance(d);
+    RunLoop::main()->runPending();
+    RunLoop::main()->runPending();
+  };
+  makeFile("r.bin", "content");
+  auto c = login();
+  struct Case {
+    std::string command, item;
+    bool itemStays;
+  };
+  const Case cases[] = {
+      {"RETR r.bin", "r.bin", true},
+      {"LIST", "", true},
+      {"STOR new.bin", "new.bin", false},
+      {"APPE r.bin", "r.bin", true},
+  };
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.command);
+    std::string started = whileServing([&] {
+      c->cmd("PASV");
+      return c->cmd(k.command);
+    });
+    EXPECT_EQ(started.substr(0, 4), "150 ") << started;
+    advance(FTPServer::kDataConnectionWait - 1s);
+    EXPECT_EQ(whileServing([&] { return c->cmd("NOOP"); }), "200 Command OK.\r\n");
+    advance(2s);
+    EXPECT_EQ(whileServing([&] { return c->reply(); }), "425 Can't open data connection.\r\n");
+    if (!k.item.empty()) {
+      EXPECT_EQ(FileManager::fileExists(file(k.item)), k.itemStays);
+    }
+    EXPECT_EQ(whileServing([&] { return c->cmd("NOOP"); }), "200 Command OK.\r\n");
+  }
+  EXPECT_EQ(testsupport::readFile(file("r.bin")), "content");
+}
+
+namespace {
+
+// A socket made now (while there are descriptors), connected later.
+int unconnectedSocket() {
+  return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+}
+
+bool connectTo(int fd, int port) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(uint16_t(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval tv{20, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  return ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0;
+}
+
+} // namespace
+
+// With no descriptor left for a passive listener, a data connection or a file, a transfer is
+// answered "425" with the reason: never "550" for a file that is there, never a "150" followed by
+// silence, never an empty file left by an upload that could not start.
+TEST_F(FTPTransfersTest, WithNoDescriptorLeftTransfersSaySoAndNeverAnswerFalsely) {
+  RUN_IN_DESCRIPTOR_CHILD();
+  TCPServer listener;
+  auto acceptor = std::make_shared<Acceptor>();
+  listener.setDelegate(acceptor);
+  ASSERT_TRUE(listener.start());
+  makeFile("r.bin", "content of r");
+  Client c(listener.port());
+  whileServing([&] {
+    c.reply();
+    return c.cmd("USER x");
+  });
+  ASSERT_TRUE(acceptor->last);
+  const std::string tooMany = ": Too many open files.\r\n";
+  // Sockets the server let go of are closed once the loop has run (before a hog counts).
+  auto settle = [] {
+    RunLoop::main()->runPending();
+    RunLoop::main()->runPending();
+  };
+
+  {
+    // No descriptor for a passive listener.
+    settle();
+    testsupport::DescriptorHog hog(0);
+    ASSERT_TRUE(hog.ok());
+    EXPECT_EQ(whileServing([&] { return c.cmd("PASV"); }),
+              "425 Unable to listen for connections" + tooMany);
+  }
+
+  // The data connection comes when there is none left: turned away, and said so, whether the
+  // transfer was asked for before (a listener and a file take the two left) or after.
+  struct Late {
+    std::string command, item;
+    bool itemAfter;
+  };
+  for (const Late &k :
+       {Late{"RETR r.bin", "r.bin", true}, Late{"STOR new.bin", "new.bin", false}}) {
+    SCOPED_TRACE(k.command);
+    const int data = unconnectedSocket();
+    ASSERT_GE(data, 0);
+    settle();
+    testsupport::DescriptorHog hog(2);
+    ASSERT_TRUE(hog.ok());
+    std::string replies = whileServing([&] {
+      const int port = Client::pasvPort(c.cmd("PASV"));
+      std::string r = c.cmd(k.command);
+      if (port <= 0 || !connectTo(data, port)) return r + "(no connection)";
+      return r + c.reply();
+    });
+    EXPECT_EQ(replies.substr(0, 4), "150 ") << replies;
+    EXPECT_NE(replies.find("\r\n425 Can't open data connection" + tooMany), std::string::npos)
+        << replies;
+    EXPECT_EQ(FileManager::fileExists(file(k.item)), k.itemAfter);
+    ::close(data);
+  }
+  {
+    const int data = unconnectedSocket();
+    settle();
+    testsupport::DescriptorHog hog(1);
+    std::string replies = whileServing([&] {
+      const int port = Client::pasvPort(c.cmd("PASV"));
+      char byte;
+      if (port <= 0 || !connectTo(data, port) || ::recv(data, &byte, 1, 0) != 0)
+        return std::string("(not turned away)");
+      return c.cmd("RETR r.bin") + c.cmd("NOOP");
+    });
+    EXPECT_EQ(replies, "425 Can't open data connection" + tooMany + "200 Command OK.\r\n");
+    ::close(data);
+  }
+
+  // The data connection is there, but no descriptor for the file or the folder.
+  const int data = unconnectedSocket();
+  settle();
+  testsupport::DescriptorHog hog(2);
+  ASSERT_TRUE(hog.ok());
+  whileServing([&] {
+    const int port = Client::pasvPort(c.cmd("PASV"));
+    return port > 0 && connectTo(data, port);
+  });
+  ASSERT_TRUE(
+      RunLoop::main()->runUntil([&] { return acceptor->last->passiveListener() == nullptr; }, 20s));
+  settle(); // the passive listener's socket is closed
+  hog.takeAll();
+  std::string refused = whileServing(
+      [&] { return c.cmd("RETR r.bin") + c.cmd("STOR up.bin") + c.cmd("NLST") + c.cmd("NOOP"); });
+  EXPECT_EQ(refused, "425 Unable to open the file" + tooMany + "425 Unable to open the file" +
+                         tooMany + "425 Unable to read the folder" + tooMany +
+                         "200 Command OK.\r\n");
+  EXPECT_FALSE(FileManager::fileExists(file("up.bin")));
+  // With a descriptor again, the same data connection carries the file.
+  hog.release(1);
+  std::string fetched = whileServing([&] {
+    std::string r = c.cmd("RETR r.bin");
+    r += ftptest::readAll(data);
+    return r + c.reply();
+  });
+  EXPECT_EQ(fetched, "150 Opening ASCII mode data connection for 'r.bin' (12 bytes).\r\n"
+                     "content of r226 Transfer complete.\r\n");
+  ::close(data);
 }

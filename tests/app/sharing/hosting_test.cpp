@@ -5,6 +5,7 @@
 
 #include "platform/foundation/Log.h"
 
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 
@@ -58,6 +59,63 @@ TEST_F(HostingTest, IdleServersStopAfterTheSetMinutesOfSilenceOnly) {
   EXPECT_EQ(delegate->webServerListener(), nullptr);
   EXPECT_FALSE(Application::shared().isIdleTimerDisabled());
   EXPECT_FALSE(delegate->isActiveServerTimerArmed());
+}
+
+// Only a whole command (FTP) or a whole request head (web) is progress: a client that sends a byte
+// now and then and never ends a line is closed at the bound like a silent one, while one that
+// sends whole commands stays as long as it does.
+TEST_F(HostingTest, BytesTrickledWithoutAWholeCommandDoNotHoldAConnection) {
+  useManualClock();
+  set(kActiveServerMinutesKey, "0");
+  delegate->startFTPServer();
+  delegate->startWebServer();
+  const int ftpPort = delegate->ftpServerListener()->port();
+  const Duration step = 5s;
+  struct Case {
+    const char *what;
+    int port;
+    size_t (*live)();
+    Duration limit;
+    std::string trickle, farewell;
+  };
+  const Case cases[] = {
+      {"ftp", ftpPort, &FTPServer::liveCount, FTPServer::kIdleLimit, "USER anonymous NOOP NOOP",
+       "220 Ferrowen v3.0 ready...\r\n421 Timeout.\r\n"},
+      {"web", delegate->webServerListener()->port(), &WebServer::liveCount, WebServer::kIdleLimit,
+       "GET /hello.txt HTTP/1.0\r\nUser-Agent: a b c d e f g h i j k l m n o p q", ""},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    ftptest::Client client(c.port);
+    ASSERT_TRUE(client.connected());
+    // Each byte leaves at once (Nagle's algorithm would gather them while the clock is moved).
+    int one = 1;
+    ::setsockopt(client.fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return c.live() == 1; }, 20s));
+    Duration open = Duration::zero();
+    for (size_t i = 0; c.live() == 1 && open < 2 * c.limit; ++i) {
+      client.send(c.trickle.substr(i % c.trickle.size(), 1));
+      RunLoop::main()->runPending();
+      advance(step);
+      open += step;
+    }
+    EXPECT_GE(open, c.limit);
+    EXPECT_LE(open, c.limit + step);
+    RunLoop::main()->runUntil([&] { return c.live() == 0; }, 20s);
+    EXPECT_EQ(ftptest::readAll(client.fd()), c.farewell);
+  }
+
+  ftptest::Client working(ftpPort);
+  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return FTPServer::liveCount() == 1; }, 20s));
+  for (int i = 0; i < 5; ++i) {
+    advance(FTPServer::kIdleLimit - 10s);
+    working.send("NOOP\r\n");
+    RunLoop::main()->runPending();
+  }
+  EXPECT_EQ(FTPServer::liveCount(), 1u) << "whole commands keep a session";
+  advance(FTPServer::kIdleLimit);
+  RunLoop::main()->runUntil([&] { return FTPServer::liveCount() == 0; }, 20s);
+  EXPECT_EQ(FTPServer::liveCount(), 0u);
 }
 
 TEST_F(HostingTest, ZeroMinutesNeverStopsButStillKeepsTheDeviceAwake) {

@@ -19,11 +19,18 @@ public:
   }
   // On another loopback address and a port of the test's choosing (the port FTP has by default,
   // say, on an address no other test uses).
-  QueuePeer(const std::string &address, int port)
+  QueuePeer(const std::string &address, int port, long throttle = 0)
       : dir_("ferrowen-q8-ftp"), port_(port), address_(address) {
-    start(0, "");
+    start(throttle, "");
   }
   ~QueuePeer() { process_.stop(); }
+  // The server goes away (its process is stopped) and comes back on its address and port, with
+  // its files and its command log.
+  void stop() { process_.stop(); }
+  bool restart() {
+    start(throttle_, "");
+    return ready_;
+  }
   bool ready() const { return ready_; }
   int port() const { return port_; }
   std::string root() const { return dir_.path() + "/root"; }
@@ -47,6 +54,7 @@ public:
 
 private:
   void start(long throttle, const std::string &dropOn) {
+    throttle_ = throttle;
     platform::FileManager::createDirectory(root(), true);
     std::vector<std::string> argv{"/usr/bin/python3",
                                   std::string(FERROWEN_SOURCE_DIR) +
@@ -63,6 +71,7 @@ private:
   int port_;
   std::string address_ = "127.0.0.1";
   testsupport::Process process_;
+  long throttle_ = 0;
   bool ready_ = false;
 };
 

@@ -220,6 +220,29 @@ TEST_F(DownloadPeersTest, RefusedSizeAndReplyBeforeData) {
   EXPECT_TRUE(errors().empty());
 }
 
+// A server that refuses "SIZE" and cuts the transfer but says 226: the size the listing or the
+// queue row gave tells that the file is short. Nothing of it is saved or opened, its row is not
+// done, and what came stays in its partial file for a resume.
+TEST_F(DownloadPeersTest, ARefusedSizeStillCatchesAShortFile) {
+  const std::string content = randomBytes(50000, 8);
+  Server s = startScripted(R"({"size": "refuse", "retr": "partial-226", "partial": 20000})");
+  testsupport::writeFile(s.root + "/short.bin", content);
+  connectAndList(address(s));
+  for (bool justDownload : {true, false}) {
+    SCOPED_TRACE(justDownload ? "to be saved" : "to be opened");
+    const size_t told = errors().size();
+    download("short.bin", int64_t(content.size()), justDownload);
+    ASSERT_EQ(errors().size(), told + 1) << conn->transferLog();
+    EXPECT_EQ(errors().back(),
+              "The download of \"short.bin\" is incomplete: 20000 of 50000 bytes.");
+    EXPECT_FALSE(FileManager::fileExists(savedFile("short.bin")));
+    EXPECT_EQ(services->handOns(), 0);
+    EXPECT_EQ(testsupport::readFile(partialFile("short.bin", s)), content.substr(0, 20000));
+    for (auto &report : services->queue->reports())
+      EXPECT_EQ(report.rfind("done:", 0), std::string::npos) << report;
+  }
+}
+
 TEST_F(DownloadPeersTest, TransferAbortedAfterPartialDataIsNotHandedOn) {
   const std::string content = randomBytes(50000, 6);
   Server s = startScripted(R"({"retr": "partial-426", "partial": 20000})");

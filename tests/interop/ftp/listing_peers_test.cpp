@@ -212,6 +212,107 @@ TEST_F(ListingPeersTest, LongListingArrivesInPieces) {
   EXPECT_FALSE(logHas("file number 10.txt"));
 }
 
+// A listing the server cuts, closing its data connection and answering "426" (after the data's
+// end or before it), is not the folder: the browsing connection shows none of it, a folder
+// download queues none of it, and both report the server's reply.
+TEST_F(ListingPeersTest, ACutListingIsReportedAndNeitherShownNorQueued) {
+  std::string listing;
+  for (int i = 0; i < 200; ++i)
+    listing += "-rw-r--r--   1 ftp      ftp      " + std::to_string(1000 + i) +
+               " Mar 03  2009 file " + std::to_string(i) + ".txt\\r\\n";
+  for (const char *mode : {"partial-426", "426-first"})
+    for (bool browsing : {true, false}) {
+      SCOPED_TRACE(std::string(mode) + (browsing ? " browsing" : " folder download"));
+      Server s = startScripted(std::string(R"({"partial": 3000, "list": ")") + mode +
+                               R"(", "listing": ")" + listing + "\"}");
+      const size_t told = delegate->taken().size();
+      services->top->setCurrentWorkingDirectory("");
+      const int listed = services->top->listingCount();
+      startConnection(address(s), browsing);
+      conn->connect();
+      if (!browsing) {
+        // The queue's connection lists nothing at login: the folder download lists "/tree".
+        ASSERT_TRUE(waitFor([&] { return conn->fIsLoggedIn() && idle(); })) << conn->transferLog();
+        conn->setBatchPK(7);
+        conn->batchDirectoryDownload("tree");
+        conn->changeDirectory("/tree");
+      }
+      ASSERT_TRUE(waitFor([&] { return delegate->taken().size() > told && idle(); }))
+          << conn->transferLog();
+      EXPECT_NE(delegate->taken().back().find("426 Connection closed; transfer aborted"),
+                std::string::npos)
+          << delegate->taken().back();
+      // What the connection posted to the main thread has run: none of the listing is shown,
+      // queued or reported done.
+      ASSERT_TRUE(throughConnectionThread(true));
+      EXPECT_EQ(services->top->listingCount(), listed);
+      EXPECT_TRUE(services->queue->addedRows().empty());
+      EXPECT_TRUE(services->queue->reports().empty());
+      EXPECT_FALSE(logHas("*** Got ")) << conn->transferLog();
+      stopConnection();
+    }
+}
+
+// A session the server cuts leaves no folder screen waiting for its listing: the folder change
+// under way (here the login's), or one that waited for its turn behind a download, is reported
+// as not listed.
+TEST_F(ListingPeersTest, AFolderChangeCutWithItsSessionIsReported) {
+  struct Case {
+    const char *what, *script, *folder;
+    bool behindADownload;
+  } cases[] = {{"under way", R"({"list": "close-control"})", "/", false},
+               {"waiting", R"({"retr": "close-control", "cutafter": 0.5})", "/sub", true}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    Server s = startScripted(c.script);
+    testsupport::writeFile(s.root + "/f.bin", randomBytes(1000, 9));
+    const size_t told = delegate->taken().size();
+    if (c.behindADownload) {
+      connectAndList(address(s));
+      conn->downloadFile("f.bin", 1000, false, true, "/", false, false, 0);
+      conn->changeDirectory(c.folder);
+    } else {
+      startConnection(address(s));
+      conn->connect();
+    }
+    const int listed = services->top->listingCount();
+    ASSERT_TRUE(waitFor([&] { return delegate->taken().size() > told && idle(); }))
+        << conn->transferLog();
+    const std::string why = std::string("The connection to the server was closed before \"") +
+                            c.folder + "\" was listed.";
+    EXPECT_EQ(delegate->taken().back(), why);
+    EXPECT_TRUE(logHas("!!! " + why)) << conn->transferLog();
+    EXPECT_FALSE(conn->isStreamConnected());
+    ASSERT_TRUE(throughConnectionThread(true));
+    EXPECT_EQ(services->top->listingCount(), listed);
+    stopConnection();
+  }
+}
+
+// The last line of a listing may come without its line end: it is decoded as every other line,
+// in the folder's text encoding or else as UTF-8 or Latin-1, never taken as raw bytes.
+TEST_F(ListingPeersTest, TheLastLineWithoutItsLineEndIsDecodedAsTheOthers) {
+  const std::string line = "-rw-r--r--   1 ftp      ftp      5 Mar 03  2009 ";
+  struct Case {
+    const char *encoding; // the setting "FolderTextEncoding"
+    const char *e9;       // the byte E9 in UTF-8
+  } cases[] = {{"0", "\xC3\xA9"}, {"2562", "\xD0\x98"}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.encoding);
+    UserDefaults::standard().setObject(c.encoding, "FolderTextEncoding");
+    // The server sends Latin-1 bytes: \u00e9 is the byte E9 (Latin-1 é, KOI8-R И).
+    Server s = startScripted(R"({"listing": ")" + line + R"(first \u00e9\r\n)" + line +
+                             R"(last \u00e9"})");
+    connectAndList(address(s));
+    ASSERT_EQ(services->top->shown().size(), 2u) << conn->transferLog();
+    EXPECT_TRUE(services->top->find(std::string("first ") + c.e9)) << conn->transferLog();
+    EXPECT_TRUE(services->top->find(std::string("last ") + c.e9)) << conn->transferLog();
+    for (auto &entry : services->top->shown())
+      EXPECT_TRUE(platform::isValidUTF8(entry->name())) << entry->name();
+    stopConnection();
+  }
+}
+
 TEST_F(ListingPeersTest, DosVmsAndNetwareServers) {
   {
     Server s = startScripted(R"({"syst": "215 Windows_NT",

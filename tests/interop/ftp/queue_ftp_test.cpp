@@ -409,3 +409,53 @@ TEST_F(QueueFtpTest, ManySmallDownloadsOneSessionADropAndAFailure) {
   EXPECT_EQ(peer.count("USER"), 2u) << testsupport::readFile(peer.log());
   EXPECT_EQ(peer.count("RETR"), size_t(kFiles + 2)) << testsupport::readFile(peer.log());
 }
+
+// A download whose server goes away part way waits for it, and goes on where it stopped once it
+// is back. Meanwhile the tries are spaced (a second at first, longer after: never a storm), each
+// says once in the transfer log why it failed, and the row says why it waits.
+TEST_F(QueueFtpTest, ADownloadWaitsForItsServerAndResumesWhenItIsBack) {
+  const int port = testsupport::freeTcpPort();
+  QueuePeer peer("127.0.0.1", port, 100 * 1024);
+  ASSERT_TRUE(peer.ready());
+  const std::string data = pattern(700000, 11);
+  ASSERT_TRUE(testsupport::writeFile(peer.root() + "/away.bin", data));
+  makeQueue();
+  add(2, "away.bin", port);
+  const std::string partial = ftpPartialOf("away.bin", port);
+  ASSERT_TRUE(waitFor(
+      [&] {
+        return !queue_->batchItemList().empty() && queue_->batchItemList()[0]->start() > 0 &&
+               sizeOfFileAtPath(partial) >= 100000;
+      },
+      20));
+  auto count = [&](const std::string &what) {
+    const std::string log = queue_->ftp()->transferLog();
+    size_t n = 0;
+    for (size_t at = log.find(what); at != std::string::npos; at = log.find(what, at + 1))
+      ++n;
+    return n;
+  };
+  const size_t before = count("*** Connect To ");
+
+  peer.stop();
+  auto status = [&] { return queue_->batchItemList()[0]->statusMsg(); };
+  ASSERT_TRUE(waitFor([&] { return !status().empty(); }, 10));
+  EXPECT_EQ(status().rfind("Waiting for the server: ", 0), 0u) << status();
+  // In the next six seconds: tries after 1 and 3 seconds, the next one after 7 (however slow
+  // the machine, never more).
+  waitFor([] { return false; }, 6);
+  const size_t tries = count("*** Connect To ") - before;
+  EXPECT_GE(tries, 1u);
+  EXPECT_LE(tries, 4u);
+  EXPECT_EQ(count("!!! No connection to 127.0.0.1:" + std::to_string(port)), tries);
+  EXPECT_TRUE(queue_->batchItemList()[0]->errorMsg().empty());
+
+  ASSERT_TRUE(peer.restart());
+  ASSERT_TRUE(runUntilEmpty(60)) << testsupport::readFile(peer.log());
+  const std::string saved = Paths::documents() + "/Files/away.bin";
+  ASSERT_TRUE(waitFor([&] { return FileManager::fileExists(saved); }));
+  EXPECT_TRUE(testsupport::readFile(saved) == data);
+  EXPECT_EQ(peer.count("RETR"), 2u) << testsupport::readFile(peer.log());
+  EXPECT_EQ(peer.count("REST"), 1u);
+  EXPECT_TRUE(rows().empty());
+}

@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -169,6 +170,52 @@ print(f.quit())
                  "250 Deleted.\n"
                  "221 Goodbye.\n");
   EXPECT_EQ(delegate->badLoginCount(), 0);
+}
+
+// What a client names is all that goes, and the current folder is kept in its normal form: Python's
+// ftplib sends blanks for a name, folders to DELE and RMD, and a long path of "./" over and over;
+// lftp removes a tree the way it does (files with DELE, then each emptied folder with RMD).
+TEST_F(FTPClientsTest, DeletesOnlyWhatIsNamedAndKeepsTheFolderNormal) {
+  for (const char *folder : {"/photos/sub", "/tree/x/y"})
+    ASSERT_TRUE(FileManager::createDirectory(root + folder));
+  writeFile(root + "/photos/a.jpg", "a");
+  writeFile(root + "/photos/sub/b.jpg", "b");
+  writeFile(root + "/tree/x/y/z.txt", "z");
+  writeFile(root + "/tree/top.txt", "t");
+  int code = -1;
+  std::string out = python(R"PY(
+import ftplib, sys
+f = ftplib.FTP()
+f.connect('127.0.0.1', int(sys.argv[1]), timeout=20)
+f.login()
+print(f.cwd('photos'))
+for line in ['DELE   ', 'RMD', 'DELE sub', 'RMD sub', 'RMD a.jpg']:
+    try:
+        print(f.sendcmd(line))
+    except ftplib.error_perm as e:
+        print(e)
+dots = 'CWD ' + './' * 30000
+for _ in range(100):
+    f.sendcmd(dots)
+print(f.pwd())
+print(f.delete('sub/b.jpg'), f.rmd('sub'), f.nlst())
+f.quit()
+)PY",
+                           &code);
+  EXPECT_EQ(out, "250 CWD command successful.\n"
+                 "501 Syntax error in parameters or arguments.\n"
+                 "501 Syntax error in parameters or arguments.\n"
+                 "550 Error deleting file.\n"
+                 "550 Error deleting folder.\n"
+                 "550 Error deleting folder.\n"
+                 "/photos\n"
+                 "250 Deleted. 250 Deleted. ['a.jpg']\n");
+  EXPECT_EQ(readFile(root + "/photos/a.jpg"), "a");
+
+  out = lftp("rm -r /tree", &code);
+  EXPECT_EQ(code, 0) << out;
+  EXPECT_FALSE(FileManager::fileExists(root + "/tree"));
+  EXPECT_TRUE(FileManager::isDirectory(root + "/photos"));
 }
 
 TEST_F(FTPClientsTest, CurlListsUploadsResumesRenamesCreatesFoldersAndKeepsTimes) {
@@ -343,6 +390,61 @@ print(f.quit())
       runCommand("/usr/bin/python3 " + script + " " + std::to_string(port) + " 2>&1", &code);
   EXPECT_EQ(out, "6\n221 Goodbye.\n");
   EXPECT_EQ(readFile(home.path() + "/Documents/Files/shared.txt"), "shared");
+  int status = program.stop(10s);
+  ASSERT_TRUE(WIFEXITED(status)) << program.errors();
+  EXPECT_EQ(WEXITSTATUS(status), 0) << program.errors();
+}
+
+// The program takes the whole descriptor limit the system grants it: started under a soft limit of
+// 64 (the hard limit stays), it serves more clients at once than 64 descriptors could hold.
+TEST(FerrowenProgramSharing, RaisesItsDescriptorLimitAndServesMoreClientsThanTheLowOneHolds) {
+  testsupport::TempDir home("ferrowen-srv9a-limit");
+  ASSERT_TRUE(writeFile(home.file("Preferences.json"), "{\"FTPServer\": \"1\"}"));
+  ASSERT_TRUE(FileManager::createDirectory(home.path() + "/Documents/Files"));
+  ASSERT_TRUE(writeFile(home.path() + "/Documents/Files/hello.txt", "hello"));
+  int port = testsupport::freeTcpPort();
+  // The soft limit is lowered for the program alone (a shell that then becomes the program).
+  testsupport::Process program(
+      {"/bin/bash", "-c", "ulimit -S -n 64 && exec \"$0\"",
+       std::string(FERROWEN_BINARY_DIR) + "/ferrowen"},
+      home.path(),
+      {{"FERROWEN_HOME", home.path()},
+       {"FERROWEN_RENDERER", "0"},
+       {"FERROWEN_PORT_OVERRIDES", "2121=" + std::to_string(port)},
+       {"FERROWEN_RESOURCES", std::string(FERROWEN_SOURCE_DIR) + "/resources"}});
+  ASSERT_TRUE(program.started());
+  ASSERT_TRUE(testsupport::waitForTcpPort(port)) << program.errors();
+  std::string limits = readFile("/proc/" + std::to_string(program.pid()) + "/limits");
+  rlimit mine{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &mine), 0);
+  const std::string hard = std::to_string(mine.rlim_max);
+  EXPECT_NE(
+      limits.find("Max open files            " + hard + std::string(21 - hard.size(), ' ') + hard),
+      std::string::npos)
+      << limits;
+
+  std::string script = home.file("c.py");
+  writeFile(script, R"PY(
+import ftplib, sys
+port = int(sys.argv[1])
+sessions, got = [], 0
+for _ in range(100):
+    f = ftplib.FTP()
+    f.connect('127.0.0.1', port, timeout=20)
+    f.login()
+    sessions.append(f)
+for f in sessions:
+    lines = []
+    f.retrlines('RETR hello.txt', lines.append)
+    got += lines == ['hello']
+for f in sessions:
+    f.quit()
+print(len(sessions), got)
+)PY");
+  int code = -1;
+  std::string out =
+      runCommand("/usr/bin/python3 " + script + " " + std::to_string(port) + " 2>&1", &code);
+  EXPECT_EQ(out, "100 100\n");
   int status = program.stop(10s);
   ASSERT_TRUE(WIFEXITED(status)) << program.errors();
   EXPECT_EQ(WEXITSTATUS(status), 0) << program.errors();

@@ -16,8 +16,15 @@ Files are served from and stored into ROOT (one flat folder). The script (JSON) 
              "partial-426" (the first `partial` bytes, close, 426), "partial-226" (the same
              with a 226: a server that claims success for a cut transfer), "until-closed"
              (the file over and over until the client closes the data connection, at most
-             64 MiB; the cut transfer gets no reply of its own, only the ABOR that follows)
+             64 MiB; the cut transfer gets no reply of its own, only the ABOR that follows),
+             "close-control" (150, then the session is cut: see cutafter)
   partial    bytes sent before the 426 (default 1000)
+  list       "normal" (the listing, close, 226), "partial-426" (the first `partial` bytes of
+             the listing, close, 426), "426-first" (the same with the 426 sent before the data
+             connection is closed), "close-control" (150, then the control connection is closed
+             with the listing unsent)
+  cutafter   with "retr": "close-control": the control connection is closed `cutafter` seconds
+             after the 150 of RETR (default 0.5), the data connection with it
   modez      true: "MODE Z" is offered and accepted; stored data is inflated (a stream that does
              not inflate gets "451 Transfer aborted")
 Every command received is printed on standard output, one line each.
@@ -129,11 +136,28 @@ def serve(conn, script, root):
                 listing = script.get("listing")
                 if listing is None:
                     listing = "".join(ls_line(root, n) for n in sorted(os.listdir(root)))
-                data.sendall(listing.encode("latin-1"))
-                data.close()
-                # A slow server: the listing's end reaches the client well before its reply.
-                time.sleep(script.get("list226delay", 0))
-                send("226 Listing sent\r\n")
+                listing = listing.encode("latin-1")
+                mode = script.get("list", "normal")
+                if mode == "close-control":
+                    data.close()
+                    conn.close()
+                    return
+                if mode == "426-first":
+                    data.sendall(listing[: script.get("partial", 1000)])
+                    send("426 Connection closed; transfer aborted\r\n")
+                    time.sleep(0.3)
+                    data.close()
+                elif mode == "partial-426":
+                    data.sendall(listing[: script.get("partial", 1000)])
+                    data.close()
+                    time.sleep(0.2)
+                    send("426 Connection closed; transfer aborted\r\n")
+                else:
+                    data.sendall(listing)
+                    data.close()
+                    # A slow server: the listing's end reaches the client well before its reply.
+                    time.sleep(script.get("list226delay", 0))
+                    send("226 Listing sent\r\n")
             elif verb == "RETR":
                 data, _ = data_listener.accept()
                 if arg in script.get("files", {}):
@@ -166,6 +190,11 @@ def serve(conn, script, root):
                     except OSError:
                         pass
                     data.close()
+                elif mode == "close-control":
+                    time.sleep(script.get("cutafter", 0.5))
+                    data.close()
+                    conn.close()
+                    return
                 elif mode in ("partial-426", "partial-226"):
                     data.sendall(content[: script.get("partial", 1000)])
                     data.close()
