@@ -189,13 +189,7 @@ void iCloudFolderView::clickedButtonAtIndex(ActionSheet &sheet, int index) {
     } else if (button == "Create File") {
       prompt("Create File", "", "New File Name:", "", false, &iCloudFolderView::doCreateFile);
     } else if (button == "Upload All Files") {
-      auto &services = LocalFilesServices::shared();
-      std::string remote;
-      if (!services.browsingConnected() || !services.remoteBrowserFolder(&remote)) {
-        alert("Not Connected", "Connect to an FTP Server and browse to the folder where you want "
-                               "the file to be uploaded.\n\nThen touch Upload again.");
-        break;
-      }
+      if (!ftpFolderOrSay()) break;
       for (const auto &row : shownFiles())
         coordinated(row, false, &iCloudFolderView::doClickUpload);
     }
@@ -335,12 +329,20 @@ void iCloudFolderView::sendLink(const std::shared_ptr<DirItemInfo> &) {
         "itself instead.");
 }
 
+bool iCloudFolderView::ftpFolderOrSay() {
+  // Cloud Files uploads over the FTP tab's FTP connection only.
+  auto &services = LocalFilesServices::shared();
+  std::string remote;
+  if (services.ftpConnected() && services.remoteBrowserFolder(&remote)) return true;
+  alert("Not Connected", "Connect to an FTP Server and browse to the folder where you want the "
+                         "file to be uploaded.\n\nThen touch Upload again.");
+  return false;
+}
+
 void iCloudFolderView::clickUpload() {
   auto entry = checkedItemOrReset();
   if (!entry) return;
-  if (!uploadFolderOrSay("Connect to an FTP Server and browse to the folder where you want the "
-                         "file to be uploaded.\n\nThen touch Upload again."))
-    return;
+  if (!ftpFolderOrSay()) return;
   coordinated(entry, false, &iCloudFolderView::doClickUpload);
 }
 

@@ -137,6 +137,9 @@ private:
   void doClickView(const HandOver &h);
   void doClickEmail(const HandOver &h);
   void doClickUpload(const HandOver &h);
+  // The FTP tab's FTP connection is logged in and shows a remote folder; otherwise "Not
+  // Connected" is said and false returned.
+  bool ftpFolderOrSay();
   void doClickDelete(const HandOver &h);
   void doClickOpenWith(const HandOver &h);
   void doClickCopyFile(const HandOver &h);

@@ -11,6 +11,7 @@
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/SmallClasses.h"
 #include "app/foundation/SoundEffect.h"
+#include "app/foundation/StringUtils.h"
 #include "app/ftp/FTPConnection.h"
 #include "app/queue/BatchListView.h"
 #include "app/sftp/SFTPWrapper.h"
@@ -242,6 +243,15 @@ EditableBytes readEditable(const std::string &path) {
   return out;
 }
 
+// iPhone: the one edit record names another file than `workingFile`, whose edits the server has
+// not got (a pending edit: kept from the last run, or a save that did not reach the server).
+bool recordHoldsOtherEdit(const std::string &workingFile) {
+  if (isPad()) return false;
+  const std::string other = setting(kEditingFTPFile);
+  return !other.empty() && other != workingFile && FileManager::fileExists(other) &&
+         setting(kWasEditingChangedKey) != "0";
+}
+
 std::shared_ptr<DispatchQueue> editQueue() {
   auto services = EditorServices::shared();
   return services ? services->editQueue() : nullptr;
@@ -417,9 +427,10 @@ std::optional<editor::Bytes> EditFileView::getTextAsDataRef() {
                             loaded_.state.fileHasEscapes,
                             loaded_.state.upperCaseEscapes};
   // The text as it was loaded, in the encoding it was loaded with, is the file's own bytes: a
-  // file that is only looked at saves unchanged (mixed line ends and all), unless the line ends
-  // are to be rewritten by setting.
-  if (carriage != 1 && carriage != 2 && text == loaded_.text &&
+  // file that is only looked at saves unchanged, unless its line ends are to be rewritten (by
+  // setting, or CR LF throughout for a file that had CR LF).
+  const bool lineEndsRewritten = carriage == 1 || carriage == 2 || (carriage == 0 && wasCRLF);
+  if (!lineEndsRewritten && text == loaded_.text &&
       state.useEncoding == loaded_.state.useEncoding &&
       state.unicodeWithFFFE == loaded_.state.unicodeWithFFFE &&
       state.unicodeBigEndian == loaded_.state.unicodeBigEndian &&
@@ -563,7 +574,9 @@ void EditFileView::writeWorkingCopies(const editor::Bytes &bytes) {
 }
 
 void EditFileView::saveEditState() {
-  if (fCurrentlyActive && !fReadOnly && !isLocalFile() && setting(kSavePasswordsKey) == "1") {
+  // A pending edit of another file is never written over before the person gives it up.
+  if (fCurrentlyActive && !fReadOnly && !isLocalFile() && setting(kSavePasswordsKey) == "1" &&
+      !recordHoldsOtherEdit(editingFileAtPath)) {
     Log::system("EditFileView:SaveEditState");
     const std::pair<const char *, std::string> record[] = {
         {kWasEditingServerNameKey, serverName},
@@ -871,8 +884,55 @@ void EditFileView::doCancel() {
   closeEditor();
 }
 
+void EditFileView::askAboutPendingEdit() {
+  if (confirmReplaceEdit || !fCurrentlyActive || fReadOnly || isLocalFile() ||
+      setting(kSavePasswordsKey) != "1" || !recordHoldsOtherEdit(editingFileAtPath))
+    return;
+  // Two files of one name may come from two servers: the server says which one this is.
+  std::string server = setting(kWasEditingServerNameKey);
+  const std::string port = setting(kWasEditingServerPortKey);
+  if (!server.empty() && !port.empty() && server.find(':') == std::string::npos)
+    server += ":" + port;
+  confirmReplaceEdit = std::make_shared<AlertView>(
+      "Continue Editing File?",
+      "The changes to \"" + withControlsEscaped(setting(kWasEditingFileName)) +
+          "\" have not been saved to " +
+          (server.empty() ? std::string("the server") : withControlsEscaped(server)) +
+          ". Editing this file gives them up.",
+      std::weak_ptr<AlertViewDelegate>(sharedAs<EditFileView>()), "Edit File",
+      std::vector<std::string>{"Discard Changes"});
+  confirmReplaceEdit->show();
+}
+
+void EditFileView::giveUpPendingEdit() {
+  const std::string other = setting(kEditingFTPFile);
+  if (other.empty() || other == editingFileAtPath) return;
+  // Only a download of the temporary folder is the record's to remove.
+  const std::string tmp = standardizePath(Paths::tmp()) + "/";
+  if (standardizePath(other).compare(0, tmp.size(), tmp) == 0) removeWorkingCopy(other);
+  for (const char *key : kEditRecordKeys) {
+    settings().setObject("", key);
+    // The phone writes its record under its tab's number too.
+    if (setting(tabKey(kEditingFTPFile)) == other) settings().setObject("", tabKey(key));
+  }
+  settings().synchronize();
+}
+
 void EditFileView::clickedButtonAtIndex(AlertView &alert, int index) {
   auto self = sharedAs<EditFileView>();
+  if (&alert == confirmReplaceEdit.get()) {
+    confirmReplaceEdit.reset();
+    if (index == 1) {
+      giveUpPendingEdit();
+      saveEditState(); // the record is this file's from now on
+      return;
+    }
+    // Back to the pending edit: this file closes (nothing was typed in it yet), and the file of
+    // the record opens on its own server.
+    doCancel();
+    if (auto services = EditorServices::shared()) services->continueRecordedEdit();
+    return;
+  }
   if (&alert == confirmSave.get()) {
     confirmSave.reset();
     if (index == 1) confirmedSave();
@@ -1046,6 +1106,16 @@ void EditFileView::viewWillAppear(bool animated) {
   accelerometer.setDelegate(std::weak_ptr<AccelerometerDelegate>(sharedAs<EditFileView>()));
   if (theText->isFirstResponder()) theText->resignFirstResponder();
   reapplyEditorSettings();
+}
+
+void EditFileView::viewDidAppear(bool animated) {
+  ViewController::viewDidAppear(animated);
+  // Asked once the opener has set what the file is (it does so after showing the editor).
+  if (isPad()) return;
+  std::weak_ptr<EditFileView> weak = sharedAs<EditFileView>();
+  RunLoop::main()->perform([weak] {
+    if (auto self = weak.lock()) self->askAboutPendingEdit();
+  });
 }
 
 void EditFileView::viewWillDisappear(bool animated) {

@@ -143,6 +143,7 @@ public:
   // --- The view controller.
   void viewDidLoad() override;
   void viewWillAppear(bool animated) override;
+  void viewDidAppear(bool animated) override;
   void viewWillDisappear(bool animated) override;
   bool shouldAutorotateToInterfaceOrientation(platform::ui::InterfaceOrientation o) override;
   void didRotateFromInterfaceOrientation(platform::ui::InterfaceOrientation from) override;
@@ -196,6 +197,9 @@ public:
   double viewYOffset = -1;
   bool isAllLoaded = false;
   std::shared_ptr<platform::ui::AlertView> confirmSave, confirmCancel, encodingProblem;
+  // iPhone: the one edit record holds another file's edits the server has not got (a pending
+  // edit): asked whether to go back to that file or give its edits up.
+  std::shared_ptr<platform::ui::AlertView> confirmReplaceEdit;
 
   // Search state.
   std::shared_ptr<FindReplaceView> findReplace;
@@ -207,6 +211,10 @@ public:
   double lastTime = 0;
 
 private:
+  // iPhone: asks before this editor's record takes the place of a pending edit of another file.
+  void askAboutPendingEdit();
+  // The pending edit of the other file is given up: its record and its working copy go.
+  void giveUpPendingEdit();
   void confirmedSave();
   void uploadBack(const editor::Bytes &bytes);
   void closeEditor();

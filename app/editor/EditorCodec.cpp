@@ -620,13 +620,12 @@ std::vector<Same> samePieces(std::string_view L, std::string_view T) {
 }
 
 // The runs of an edited text `T` against the loaded text `L`: what is as it was is kept; line
-// ends are rewritten where the setting asks it of every line (1, 2), while "keep" (0) keeps those
-// of the untouched text and gives typed ones the file's CR LF.
+// ends are those of lineEndsForSaving, every one of them (a line end that already is what the
+// setting writes keeps its bytes).
 std::vector<Run> runsOf(std::string_view T, std::string_view L, int carriageControl, bool wasCRLF) {
   const std::vector<Same> same = samePieces(L, T);
   const bool toCRLF = carriageControl == 1 || (carriageControl == 0 && wasCRLF);
   const bool rewrite = carriageControl == 2 || toCRLF;
-  const bool rewriteUntouched = rewrite && carriageControl != 0;
   // The loaded byte behind a byte of the text, or npos where it was edited.
   auto origin = [&](size_t i) -> size_t {
     auto it = std::upper_bound(same.begin(), same.end(), i,
@@ -649,7 +648,7 @@ std::vector<Run> runsOf(std::string_view T, std::string_view L, int carriageCont
   };
   for (size_t i = 0; i < T.size();) {
     const bool crlf = T[i] == '\r' && i + 1 < T.size() && T[i + 1] == '\n';
-    if (rewrite && (crlf || T[i] == '\n') && (rewriteUntouched || !untouched(i, crlf ? 2 : 1))) {
+    if (rewrite && (crlf || T[i] == '\n')) {
       keepOrWrite(i, crlf ? 2 : 1, toCRLF ? "\r\n" : "\n");
       i += crlf ? 2 : 1;
       continue;
@@ -726,7 +725,7 @@ std::optional<Bytes> encodeEdited(std::string_view text, int carriageControl, bo
   const auto runs = runsOf(text, L, carriageControl, wasCRLF);
   const std::string written = textOf(runs, L);
   // Encoded whole: what the file's bytes cannot stand for (another encoding, or one with a shift
-  // state carried from character to character). Untouched line ends stay as they were even so.
+  // state carried from character to character).
   auto whole = [&] { return encodeForSaving(written, state); };
   if (loaded.bytes.size() <= loaded.markLength ||
       !(asciiToUtf8 || sameEncoding(state, loaded.state)) ||

@@ -110,13 +110,12 @@ struct LoadedFile {
   EncodeState state;
   size_t markLength = 0;
 };
-// The bytes of an edited text for saving (line ends by `carriageControl`, as lineEndsForSaving,
-// except that "keep" (0) keeps the line ends of the text that was not edited): every character
-// that is as it was loaded keeps the file's own bytes, so an edit changes no byte outside it even
-// where the encoding would write a character differently. A plain ASCII file that gains other
-// characters moves to UTF-8 the same way. A file whose encoding changed otherwise, or that
-// carries a shift state, is encoded whole, its untouched line ends still as they were. Nothing
-// when the encoding cannot hold the edited text.
+// The bytes of an edited text for saving (line ends by `carriageControl`, as lineEndsForSaving):
+// every character that is as it was loaded keeps the file's own bytes, so an edit changes no byte
+// outside it even where the encoding would write a character differently. A plain ASCII file that
+// gains other characters moves to UTF-8 the same way. A file whose encoding changed otherwise, or
+// that carries a shift state, is encoded whole. Nothing when the encoding cannot hold the edited
+// text.
 std::optional<Bytes> encodeEdited(std::string_view text, int carriageControl, bool wasCRLF,
                                   const LoadedFile &loaded, EncodeState &state);
 

@@ -49,6 +49,9 @@ public:
   virtual void clickedResize() {}
   // An editor goes away: the delegate forgets it as the current editor.
   virtual void editorGoingAway(const platform::ui::ViewController *) {}
+  // iPhone: back to the file the edit record keeps (a pending edit), as the start offers it: the
+  // connect screen connects to its server and the file opens there.
+  virtual void continueRecordedEdit() {}
   // Writes the picture into the photo library's saved-photos album; false when there is none.
   virtual bool writeImageToSavedPhotosAlbum(const std::shared_ptr<platform::media::Image> &) {
     return false;

@@ -36,6 +36,8 @@ public:
 
   // The FTP tab's connection (FTP or SFTP) is logged in.
   virtual bool browsingConnected() { return false; }
+  // The FTP tab's FTP connection (not an SFTP one) is logged in.
+  virtual bool ftpConnected() { return false; }
   // Its present remote folder: the SFTP connection's when there is one, else the FTP one's.
   virtual std::string browsingFolder() { return {}; }
   // The remote folder of the remote folder screen on top of the FTP tab; false when that tab

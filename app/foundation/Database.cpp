@@ -34,7 +34,7 @@ int runUpdateStep(sqlite3 *db, const char *sql, int last) {
 
 } // namespace
 
-sqlite3 *OpenDatabase() {
+sqlite3 *OpenDatabase(std::string *error) {
   const std::string path =
       platform::appendPathComponent(platform::Paths::documents(), "bookmarks.sql");
   if (!platform::FileManager::fileExists(path)) {
@@ -44,6 +44,7 @@ sqlite3 *OpenDatabase() {
     if (!copied) {
       platform::Log::systemf("Failed to create writable database file with message '%s'.",
                              copied.error().c_str());
+      if (error) *error = copied.error();
       return nullptr;
     }
     // An installed seed may be read-only; the copy is the user's and must take writes.
@@ -51,6 +52,7 @@ sqlite3 *OpenDatabase() {
   }
   sqlite3 *db = nullptr;
   if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) {
+    if (error) *error = db ? sqlite3_errmsg(db) : "out of memory";
     sqlite3_close(db);
     return nullptr;
   }

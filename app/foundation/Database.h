@@ -9,7 +9,9 @@ struct sqlite3;
 
 // An open handle on Documents/"bookmarks.sql" (the seed is copied there first when missing), or
 // null when no database is available.
-sqlite3 *OpenDatabase();
+// `error`, when given, receives why the database could not be opened (SQLite's own message, or
+// why its file could not be made).
+sqlite3 *OpenDatabase(std::string *error = nullptr);
 // Runs one non-query statement. Returns the handle's last inserted row id (the new pk after an
 // INSERT), or -1 when the statement did not run to its end: callers take -1 as "not stored".
 int SQLExecute(sqlite3 *db, const std::string &sql);

@@ -263,12 +263,9 @@ std::string myMimeType(std::string_view s) {
     table = platform::FileManager::stringContentsAtPath(path);
     tablePath = path;
   }
-  const auto &plist = table;
-  if (plist) {
-    if (auto type = plistLookup(*plist, myFileType(s))) return *type;
-  } else {
-    platform::Log::system("****** Dude!  Check that mime-types.plist is included properly ******");
-  }
+  if (table)
+    if (auto type = plistLookup(*table, myFileType(s))) return *type;
+  platform::Log::system("****** Dude!  Check that mime-types.plist is included properly ******");
   return "application/octet-stream";
 }
 

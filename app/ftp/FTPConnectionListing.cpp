@@ -42,6 +42,7 @@ void FTPConnection::parseDirectoryListing() {
   // screen hears of the progress once per pass, not once per line.
   size_t used = 0;
   bool progressed = false;
+  int lines = 0; // lines of this pass: every seventh, from the first, shows the count so far
   auto finish = [&] {
     if (used > 0) dataReadData_.erase(dataReadData_.begin(), dataReadData_.begin() + long(used));
     iServerType_ = parser.iServerType;
@@ -75,9 +76,12 @@ void FTPConnection::parseDirectoryListing() {
       return;
     }
     progressed = true;
+    if (lines % 7 == 0)
+      updateProgressText(Log::format("Getting Directory (%i)...", int(currentDirectory_.size())));
     iBytesProcessed_ += int64_t(line.size());
     iDirectoryLines_ = (iDirectoryLines_ + 1) % 100;
     parseDirectoryLine(line, parser);
+    ++lines;
     if (currentDirectory_.size() > kMaxListingEntries || iBytesProcessed_ > kMaxListingBytes) {
       finish();
       abandonTask(Log::format("The server's listing of one folder passed %zu entries or %lld MiB.",

@@ -188,10 +188,9 @@ void ImageEditorView::setImage(std::shared_ptr<Image> image) {
   }
 }
 
-void ImageEditorView::resaveImage() {
-  if (workingCopy_.empty() || !image_) return;
-  const auto png = image_->pngRepresentation();
-  FileManager::writeAtomically(workingCopy_, png);
+void ImageEditorView::resaveImage(const Image &image, const std::string &workingCopy) {
+  if (workingCopy.empty()) return;
+  FileManager::writeAtomically(workingCopy, image.pngRepresentation());
 }
 
 double ImageEditorView::zoomScale() const {
@@ -317,7 +316,8 @@ void ImageEditorView::makeiPadTitle(int bar) {
   title->setFont(Font::boldSystem(Font::systemFontSize() + 5));
   title->setMinimumFontSize(Font::systemFontSize());
   title->setAdjustsFontSizeToFitWidth(true);
-  title->setTextColor(Color::whiteColor());
+  title->setTextColor(navigationTitleColor());
+  title->setShadowColor(navigationTitleHighlightColor());
   title->setShadowOffset(Size{0, 1});
   title->setAutoresizingMask(FlexibleWidth);
   auto size = std::make_shared<Label>(Rect(0, 25, width, 15));
@@ -329,7 +329,8 @@ void ImageEditorView::makeiPadTitle(int bar) {
   size->setBackgroundColor(Color::clearColor());
   size->setFont(Font::boldSystem(12));
   size->setMinimumFontSize(8);
-  size->setTextColor(Color::whiteColor());
+  size->setTextColor(navigationTitleColor());
+  size->setShadowColor(navigationTitleHighlightColor());
   size->setShadowOffset(Size{0, 1});
   size->setAutoresizingMask(FlexibleWidth);
   titleVw_ = std::make_shared<View>(Rect(0, 0, width, 44));
@@ -484,11 +485,12 @@ void ImageEditorView::runPass(Work work, std::function<void()> after) {
   activity_->startAnimating();
   std::weak_ptr<ImageEditorView> weak = sharedAs<ImageEditorView>();
   auto source = image_;
+  const std::string workingCopy = workingCopy_;
   // A counted worker: a process that ends waits for a pass still running before its static
   // objects (the main run loop the result is posted to among them) are destroyed.
   platform::startThread(
       "image-edit-pass",
-      [weak, source, work = std::move(work), after = std::move(after)] {
+      [weak, source, workingCopy, work = std::move(work), after = std::move(after)] {
         setMarker(true, static_cast<long long>(source->pixelWidth()) * source->pixelHeight() * 4);
         {
           std::function<void()> hook;
@@ -499,18 +501,21 @@ void ImageEditorView::runPass(Work work, std::function<void()> after) {
           if (hook) hook();
         }
         auto result = work(source);
+        // The new picture is shown at once; its working copy is written here, off the screen's
+        // thread, and only then is the pass over for the start-up check. An editor closed
+        // meanwhile takes nothing: the result is dropped.
+        if (result)
+          RunLoop::main()->perform([weak, result] {
+            if (auto self = weak.lock()) self->setImage(result);
+          });
+        if (result && !weak.expired()) resaveImage(*result, workingCopy);
         setMarker(false, 0);
-        // An editor closed meanwhile takes nothing: the result is dropped.
-        RunLoop::main()->perform([weak, result, after] {
+        RunLoop::main()->perform([weak, after] {
           auto self = weak.lock();
           if (!self) return;
           self->working_ = false;
           self->activity_->stopAnimating();
           self->activity_->removeFromSuperview();
-          if (result) {
-            self->setImage(result);
-            self->resaveImage();
-          }
           after();
         });
       },
@@ -714,21 +719,27 @@ void ImageEditorView::setToolbarResize() {
     f->setDelegate(std::static_pointer_cast<TextFieldDelegate>(sharedAs<ImageEditorView>()));
     return f;
   };
-  // Two labels and two fields of five digits each, in a bar beside Cancel on the phone: small
-  // labels, so neither the words nor the second field are cut.
+  // Each label beside its field, in the bar's title colours.
   enterResizeWidth_ =
-      field(Rect(38, 0, 58, 31), "Width", ReturnKeyType::Next, image_->pixelWidth());
+      field(Rect(40, 0, 70, 31), "Width", ReturnKeyType::Next, image_->pixelWidth());
   enterResizeHeight_ =
-      field(Rect(142, 0, 58, 31), "Height", ReturnKeyType::Done, image_->pixelHeight());
-  auto holder = std::make_shared<View>(Rect(0, 0, 200, 31));
+      field(Rect(160, 0, 70, 31), "Height", ReturnKeyType::Done, image_->pixelHeight());
+  const Rect heightFrame = enterResizeHeight_->frame();
+  auto holder =
+      std::make_shared<View>(Rect(0, 0, heightFrame.origin.x + heightFrame.size.width, 31));
   holder->setAccessibilityLabel("New Size");
-  for (auto &[text, x, w] :
-       {std::tuple<const char *, double, double>{"Width", 0, 36}, {"Height", 98, 42}}) {
-    auto label = std::make_shared<Label>(Rect(x, 0, w, 31));
+  holder->setBackgroundColor(Color::clearColor());
+  for (auto &[text, x] : {std::pair<const char *, double>{"Width", 0}, {"Height", 120}}) {
+    auto label = std::make_shared<Label>(Rect(x, 0, 38, 31));
     label->setText(text);
-    label->setFont(Font::boldSystem(12));
-    label->setTextAlignment(TextAlignment::Right);
+    label->setTextColor(navigationTitleColor());
+    label->setShadowColor(navigationTitleHighlightColor());
+    label->setShadowOffset(Size{0, 1});
+    label->setTextAlignment(TextAlignment::Center);
     label->setBackgroundColor(Color::clearColor());
+    label->setFont(Font::boldSystem(12));
+    label->setMinimumFontSize(6);
+    label->setAdjustsFontSizeToFitWidth(true);
     holder->addSubview(label);
     holder->addSubview(x == 0 ? enterResizeWidth_ : enterResizeHeight_);
   }
@@ -747,7 +758,7 @@ void ImageEditorView::setToolbarResize() {
     const bool narrow = width < 600;
     auto items = narrow ? std::vector<std::shared_ptr<BarButtonItem>>{BarButtonItem::fixedSpace(7)}
                         : padLeadingItems();
-    resizeSlider_->setFrame(Rect(0, 0, narrow ? std::clamp(width - 370, 60.0, 200.0) : 200, 40));
+    resizeSlider_->setFrame(Rect(0, 0, narrow ? std::clamp(width - 400, 60.0, 200.0) : 200, 40));
     items.push_back(BarButtonItem::withCustomView(holder));
     items.push_back(BarButtonItem::withCustomView(resizeSlider_));
     items.push_back(BarButtonItem::fixedSpace(8));
@@ -805,11 +816,8 @@ void ImageEditorView::clickResizeToNewSize() {
     alert(kPictureSizeAlertTitle, pictureSizeAlertMessage());
     return;
   }
+  // The picture's own size too is a pass (the picture is drawn again at it, and counts as edited).
   const int w = *typedW, h = *typedH;
-  if (w == image_->pixelWidth() && h == image_->pixelHeight()) {
-    clickCropCancel();
-    return;
-  }
   std::weak_ptr<ImageEditorView> weak = sharedAs<ImageEditorView>();
   runPass(
       [w, h](std::shared_ptr<Image> source) -> std::shared_ptr<Image> {

@@ -123,7 +123,8 @@ private:
   void updateClippingArea();
   void stopResizing();
   void runPass(Work work, std::function<void()> after);
-  void resaveImage();
+  // Writes the picture to the working copy (on the pass's worker).
+  static void resaveImage(const platform::media::Image &image, const std::string &workingCopy);
   void reloadImage();
   void close();
   void alert(const std::string &title, const std::string &message);

@@ -48,7 +48,8 @@ bool MyHScroller::step(double &pixels, bool fromDrag) {
     const long long next = value_ + static_cast<long long>(pixels / P);
     if (next >= maximumValue_) {
       value_ = maximumValue_;
-      pixels = 0;
+      // A drag stops at the end; coasting keeps the part of a step it had gone.
+      pixels = fromDrag ? 0 : static_cast<double>(static_cast<long long>(pixels) % whole);
       if (!fromDrag) scrollIntertia_ = 0;
     } else {
       value_ = static_cast<int>(next);
@@ -60,7 +61,7 @@ bool MyHScroller::step(double &pixels, bool fromDrag) {
     const long long next = value_ + static_cast<long long>(std::ceil(pixels / P));
     if (next <= minimumValue_) {
       value_ = minimumValue_;
-      pixels = 0;
+      pixels = fromDrag ? 0 : static_cast<double>(static_cast<long long>(pixels) % whole);
       if (!fromDrag) scrollIntertia_ = 0;
     } else {
       value_ = static_cast<int>(next);

@@ -131,7 +131,7 @@ void BatchListView::doneBatchItemPK(int pk) {
   completionCleanup(*item);
 
   stopBatchItemPK(pk, false);
-  holdRemoval(pk);
+  removeFinishedRow(pk);
   index = batchIndexForPK(pk);
   if (index >= 0) removeItemAtIndex(static_cast<size_t>(index));
   assetFolders_.erase(pk);

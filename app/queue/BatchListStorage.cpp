@@ -74,9 +74,8 @@ BatchItem transferOf(int action, const std::string &filename, const std::string 
   return row;
 }
 
-// The first stored row of the same transfer as `wanted` whose key is not among `gone` (rows
-// finished but not yet removed from the disk), else -1.
-int storedKey(sqlite3 *db, const BatchItem &wanted, int twin, const std::set<int> &gone) {
+// The first stored row of the same transfer as `wanted`, else -1.
+int storedKey(sqlite3 *db, const BatchItem &wanted, int twin) {
   if (!db) return -1;
   const std::string sql = Log::format(
       "SELECT pk,action,filename,path,server,port,user,password,protocol FROM batchlist "
@@ -91,7 +90,7 @@ int storedKey(sqlite3 *db, const BatchItem &wanted, int twin, const std::set<int
           transferOf(sqlite3_column_int(stmt, 1), columnText(stmt, 2), columnText(stmt, 3),
                      columnText(stmt, 4), sqlite3_column_int(stmt, 5), columnText(stmt, 6),
                      columnText(stmt, 7), columnText(stmt, 8));
-      if (!gone.count(pk) && sameTransfer(row, wanted, twin)) key = pk;
+      if (sameTransfer(row, wanted, twin)) key = pk;
     }
   }
   sqlite3_finalize(stmt);
@@ -114,9 +113,10 @@ void BatchListView::loadDatabaseData() {
   localPathsStale_ = true;
   totalFilesize_ = 0;
   if (!database_) {
-    database_ = OpenDatabase();
+    std::string why;
+    database_ = OpenDatabase(&why);
     if (!database_) {
-      Log::systemf("Failed to open database with message '%s'.", "unable to open database file");
+      Log::systemf("Failed to open database with message '%s'.", why.c_str());
       badge();
       return;
     }
@@ -232,7 +232,7 @@ int BatchListView::addBatchItemAction(int action, std::string filename, std::str
 
   const BatchItem wanted =
       transferOf(action, filename, path, server, port, user, password, protocol);
-  if (int found = storedKey(database_, wanted, twin, heldRemovals_); found >= 0) {
+  if (int found = storedKey(database_, wanted, twin); found >= 0) {
     if (kickstart) doStartIfNoneInProgress();
     return found;
   }
@@ -323,14 +323,22 @@ int BatchListView::alreadyExists(int action, const std::string &filename, std::s
   splitHostPort(server, port);
   cutPortSuffix(path, port);
   const BatchItem wanted = transferOf(action, filename, path, server, port, user, password, "");
-  if (int found = storedKey(database_, wanted, action, heldRemovals_); found >= 0) return found;
+  if (int found = storedKey(database_, wanted, action); found >= 0) return found;
   return queuedKey(wanted, action);
 }
 
-void BatchListView::holdRemoval(int pk) {
+void BatchListView::removeFinishedRow(int pk) {
+  // Off the disk at once: a finished transfer never comes back after a crash.
   heldStarts_.erase(pk);
-  heldRemovals_.insert(pk);
-  owedHeldWrite();
+  if (!database_) return;
+  sqlite3_stmt *remove = nullptr;
+  if (sqlite3_prepare_v2(database_, "DELETE FROM batchlist WHERE pk=?", -1, &remove, nullptr) ==
+      SQLITE_OK) {
+    sqlite3_bind_int(remove, 1, pk);
+    if (const int rc = sqlite3_step(remove); rc != SQLITE_DONE)
+      Log::systemf("DB Error: #%i -- DELETE FROM batchlist WHERE pk='%i'", rc, pk);
+  }
+  sqlite3_finalize(remove);
 }
 
 void BatchListView::holdStart(int pk, int64_t bytes) {
@@ -351,30 +359,14 @@ void BatchListView::owedHeldWrite() {
 }
 
 void BatchListView::writeHeldChanges() {
-  if (heldRemovals_.empty() && heldStarts_.empty()) return;
-  auto removals = std::move(heldRemovals_);
+  if (heldStarts_.empty()) return;
   auto starts = std::move(heldStarts_);
-  heldRemovals_.clear();
   heldStarts_.clear();
   if (!database_) return;
   batchUpdates([&] {
     for (const auto &[pk, bytes] : starts)
       SQLExecute(database_, Log::format("UPDATE batchlist SET start='%lli' WHERE pk='%i'",
                                         static_cast<long long>(bytes), pk));
-    // One statement for every finished row: a folder of many files finishes thousands at once.
-    sqlite3_stmt *remove = nullptr;
-    if (sqlite3_prepare_v2(database_, "DELETE FROM batchlist WHERE pk=?", -1, &remove, nullptr) !=
-        SQLITE_OK) {
-      sqlite3_finalize(remove);
-      return;
-    }
-    for (int pk : removals) {
-      sqlite3_bind_int(remove, 1, pk);
-      if (const int rc = sqlite3_step(remove); rc != SQLITE_DONE)
-        Log::systemf("DB Error: #%i -- DELETE FROM batchlist WHERE pk='%i'", rc, pk);
-      sqlite3_reset(remove);
-    }
-    sqlite3_finalize(remove);
   });
 }
 

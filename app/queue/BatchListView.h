@@ -300,15 +300,13 @@ private:
   mutable uint64_t localPathsMadeAt_ = 0;
   // The sizes of the items in the list, added up as they come and go (the title shows it).
   int64_t totalFilesize_ = 0;
-  // A finished row's removal and a running row's resume offset are held back and written
-  // together at most kHeldChangesEvery later: a commit waits for the disk, and two per file made
-  // a queue of small files wait on the disk more than on the network. Lost in a crash they cost a
-  // finished file being transferred again, never a file.
+  // A running row's resume offset is held back and written at most kHeldChangesEvery later: a
+  // commit waits for the disk. Lost in a crash it costs a part of a file transferred again.
   static constexpr double kHeldChangesEvery = 0.5;
-  std::set<int> heldRemovals_;
   std::map<int, int64_t> heldStarts_;
   bool heldWriteOwed_ = false;
-  void holdRemoval(int pk);
+  // A finished row leaves the table at once.
+  void removeFinishedRow(int pk);
   void holdStart(int pk, int64_t bytes);
   void owedHeldWrite();
   // The highest key given to a row in this run, and a new row's key made one never given before

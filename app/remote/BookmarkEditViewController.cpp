@@ -123,13 +123,47 @@ void BookmarkEditViewController::changedText(std::string &field, const std::stri
   changed();
 }
 
+void BookmarkEditViewController::changedName(EditDataViewController &edit) {
+  changedText(name, edit.textData->text());
+}
+
+void BookmarkEditViewController::changedProtocol(EditDataViewController &edit) {
+  const std::string word = edit.rowSelected == 2 ? "sftp" : edit.rowSelected == 1 ? "ftps" : "ftp";
+  if (word == protocol) return;
+  protocol = word;
+  changed();
+}
+
+void BookmarkEditViewController::changedServer(EditDataViewController &edit) {
+  changedText(server, edit.textData->text());
+}
+
+void BookmarkEditViewController::changedUsername(EditDataViewController &edit) {
+  changedText(username, edit.textData->text());
+}
+
+void BookmarkEditViewController::changedPassword(EditDataViewController &edit) {
+  password = myEncryptString1(edit.textData->text());
+  changed();
+}
+
+void BookmarkEditViewController::changedWebURL(EditDataViewController &edit) {
+  changedText(weburl, edit.textData->text());
+}
+
+void BookmarkEditViewController::changedFolder(EditDataViewController &edit) {
+  if (edit.rowSelected < 0 || size_t(edit.rowSelected) >= folders_.size()) return;
+  parentKey = folders_[size_t(edit.rowSelected)].primaryKey;
+  changed();
+}
+
 void BookmarkEditViewController::didSelectRowAtIndexPath(TableView &table, IndexPath ip) {
   table.deselectRowAtIndexPath(ip, true);
   std::weak_ptr<BookmarkEditViewController> weak = sharedAs<BookmarkEditViewController>();
-  // The callback for a text row: the edited text goes into the field.
-  auto textInto = [weak](std::string BookmarkEditViewController::*field) {
-    return [weak, field](EditDataViewController &e) {
-      if (auto s = weak.lock()) s->changedText((*s).*field, e.textData->text());
+  // The edit screen's answer goes to this editor's handler for the value.
+  auto to = [weak](void (BookmarkEditViewController::*handler)(EditDataViewController &)) {
+    return [weak, handler](EditDataViewController &e) {
+      if (auto s = weak.lock()) ((*s).*handler)(e);
     };
   };
   std::shared_ptr<EditDataViewController> edit;
@@ -141,7 +175,7 @@ void BookmarkEditViewController::didSelectRowAtIndexPath(TableView &table, Index
     switch (ip.row) {
     case 0:
       text(server.empty() ? "Folder Name" : "Bookmark Name", name,
-           textInto(&BookmarkEditViewController::name));
+           to(&BookmarkEditViewController::changedName));
       edit->allowBlankText = false;
       break;
     case 1:
@@ -150,41 +184,27 @@ void BookmarkEditViewController::didSelectRowAtIndexPath(TableView &table, Index
           protocol == "ftps"   ? 1
           : protocol == "sftp" ? 2
                                : 0,
-          "Protocol Type", "EditDataView", [weak](EditDataViewController &e) {
-            auto s = weak.lock();
-            if (!s) return;
-            const std::string word = e.rowSelected == 2   ? "sftp"
-                                     : e.rowSelected == 1 ? "ftps"
-                                                          : "ftp";
-            if (word != s->protocol) {
-              s->protocol = word;
-              s->changed();
-            }
-          });
+          "Protocol Type", "EditDataView", to(&BookmarkEditViewController::changedProtocol));
       edit->tableItemsAreStrings = true;
       break;
     case 2:
-      text("FTP Server", server, textInto(&BookmarkEditViewController::server));
+      text("FTP Server", server, to(&BookmarkEditViewController::changedServer));
       edit->allowBlankText = false;
       edit->urlEntry = true;
       break;
     case 3:
-      text("User Name", username, textInto(&BookmarkEditViewController::username));
+      text("User Name", username, to(&BookmarkEditViewController::changedUsername));
       break;
     default:
-      text("Password", myDecryptString1(password), [weak](EditDataViewController &e) {
-        if (auto s = weak.lock()) {
-          s->password = myEncryptString1(e.textData->text());
-          s->changed();
-        }
-      });
+      text("Password", myDecryptString1(password),
+           to(&BookmarkEditViewController::changedPassword));
       edit->hideText = true;
       break;
     }
   } else if (ip.section == webIndex_) {
     edit = EditDataViewController::initWithTitle("Open URL", weburl, "Open URL In Web View Tab",
                                                  "EditDataView",
-                                                 textInto(&BookmarkEditViewController::weburl));
+                                                 to(&BookmarkEditViewController::changedWebURL));
     edit->urlEntry = true;
   } else {
     folders_.clear();
@@ -200,14 +220,9 @@ void BookmarkEditViewController::didSelectRowAtIndexPath(TableView &table, Index
       items.emplace_back(folders_[i].name);
       if (folders_[i].primaryKey == parentKey) start = int(i);
     }
-    edit = EditDataViewController::initWithTitle(
-        "Bookmark Folder", items, start, "Bookmark Folder", "EditDataView",
-        [weak](EditDataViewController &e) {
-          auto s = weak.lock();
-          if (!s || e.rowSelected < 0 || size_t(e.rowSelected) >= s->folders_.size()) return;
-          s->parentKey = s->folders_[size_t(e.rowSelected)].primaryKey;
-          s->changed();
-        });
+    edit = EditDataViewController::initWithTitle("Bookmark Folder", items, start, "Bookmark Folder",
+                                                 "EditDataView",
+                                                 to(&BookmarkEditViewController::changedFolder));
   }
   if (auto nav = navigationController()) nav->pushViewController(edit, true);
 }

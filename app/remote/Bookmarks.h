@@ -15,6 +15,7 @@
 
 struct sqlite3;
 class BookmarkEditViewController;
+class EditDataViewController;
 class TextPromptViewer;
 
 // One row of `bookmark`. A folder is a row whose server is empty.
@@ -148,6 +149,15 @@ public:
   std::shared_ptr<platform::ui::TableViewCell>
   cellForRowAtIndexPath(platform::ui::TableView &table, platform::ui::IndexPath ip) override;
   void didSelectRowAtIndexPath(platform::ui::TableView &table, platform::ui::IndexPath ip) override;
+
+  // What the edit-one-value screen hands back, one per value.
+  void changedName(EditDataViewController &edit);
+  void changedProtocol(EditDataViewController &edit);
+  void changedServer(EditDataViewController &edit);
+  void changedUsername(EditDataViewController &edit);
+  void changedPassword(EditDataViewController &edit);
+  void changedWebURL(EditDataViewController &edit);
+  void changedFolder(EditDataViewController &edit);
 
 private:
   void layoutSections();

@@ -480,16 +480,30 @@ void Connect::connectFTP(std::optional<EditOrigin> reopen) {
   }
   // The browsing connection lives on a thread of its own for the rest of the process.
   connecting_ = true;
-  connectionThread_ = platform::startThread("ftp-browsing", [weak, configure] {
-    auto c = std::make_shared<FTPConnection>();
-    platform::RunLoop::main()->perform([weak, configure, c] {
-      if (auto self = weak.lock()) {
-        self->connecting_ = false;
-        self->theConnection = c;
-        configure(c);
-      }
-    });
+  connectionThread_ = platform::startThread(
+      "ftp-browsing", [weak, configure] { startConnectionThread(weak, configure); });
+}
+
+void Connect::startConnectionThread(std::weak_ptr<Connect> weak, ConfigureFTP configure) {
+  auto c = std::make_shared<FTPConnection>();
+  platform::RunLoop::main()->perform([weak, configure, c] {
+    if (auto self = weak.lock()) {
+      self->connecting_ = false;
+      self->theConnection = c;
+      configure(c);
+    }
   });
+}
+
+void Connect::startSFTPConnectionThread(SFTPWrapper &service, bool first,
+                                        const std::string &folder) {
+  // A later connect starts a new session with the fields as they are now.
+  if (!first) service.reinit();
+  service.getThisDirectory(folder);
+}
+
+void Connect::mainThreadPushView(const std::shared_ptr<ViewController> &screen) {
+  if (auto nav = navigationController()) nav->pushViewController(screen, true);
 }
 
 void Connect::connectSFTP(std::optional<EditOrigin> reopen) {
@@ -516,16 +530,13 @@ void Connect::connectSFTP(std::optional<EditOrigin> reopen) {
   screen->setCurrentWorkingDirectory(folder);
   screen->rootFolder = true;
   titleFirstFolderScreen(*screen, folder, start);
-  if (auto nav = navigationController()) nav->pushViewController(screen, true);
+  mainThreadPushView(screen);
   if (reopen) armReopen(*reopen, screen, folder, start);
   if (hooks.setSftpConnection) hooks.setSftpConnection(service);
   screen->showWorkingTextToolbar();
   screen->updateProgressText("Connecting to Server...");
-  // A later connect starts a new session with the fields as they are now.
-  screen->runOnService("connect", [first, folder](SFTPWrapper &s) {
-    if (!first) s.reinit();
-    s.getThisDirectory(folder);
-  });
+  screen->runOnService(
+      "connect", [first, folder](SFTPWrapper &s) { startSFTPConnectionThread(s, first, folder); });
 }
 
 std::shared_ptr<DirViewer> Connect::pushFolderScreen(const std::string &folder,
@@ -534,7 +545,7 @@ std::shared_ptr<DirViewer> Connect::pushFolderScreen(const std::string &folder,
   screen->currentTitle = start;
   screen->rootFolder = true;
   titleFirstFolderScreen(*screen, folder, start);
-  if (auto nav = navigationController()) nav->pushViewController(screen, true);
+  mainThreadPushView(screen);
   screen->showWorkingTextToolbar();
   screen->updateProgressText("Connecting to Server...");
   return screen;
@@ -690,10 +701,11 @@ void Connect::doAddBookmark(const std::string &name) {
 void Connect::clickBookmarks() {
   auto list = BookmarkViewController::initWithNibName(
       "BookmarkView", "Bookmarks", 0, std::weak_ptr<BookmarkConnectTarget>(sharedAs<Connect>()));
-  auto nav = std::make_shared<NavigationController>(list);
+  auto nav = std::make_shared<ConnectNavViewController>(list);
   if (Hardware::isiPad()) {
-    showPopover(nav, Size{320, 480}, viewBookmarksBtn);
-    list->popoverParent = popover; // its Done closes the popover it stands in
+    // The list knows its popover before it loads: it then shows no Done of its own.
+    showPopover(nav, Size{320, 480}, viewBookmarksBtn,
+                [list](const std::shared_ptr<PopoverController> &p) { list->popoverParent = p; });
     return;
   }
   presentModalViewController(nav, true);
@@ -883,28 +895,33 @@ void Connect::clearFileEditSettings() {
   if (hooks.cleanupDownloadedFiles) hooks.cleanupDownloadedFiles();
 }
 
+void Connect::continueRecordedEdit() {
+  // Only the connection the file came from reopens it, once it has listed its folder. A record
+  // that does not say which that was opens nowhere (and is forgotten, as with Cancel).
+  auto origin = storedEditOrigin([](const char *key) { return setting(key); });
+  if (!origin) {
+    notReopened({setting(kWasEditingFileName)});
+    return clearFileEditSettings();
+  }
+  view();
+  serverName->setText(setting(kWasEditingServerNameKey));
+  loginUser->setText(setting(kWasEditingUserNameKey));
+  loginPass->setText(myDecryptString1(setting(kWasEditingUserPassKey)));
+  const int segment = origin->protocol == "sftp" ? 2 : origin->protocol == "ftps" ? 1 : 0;
+  if (protocolType->selectedSegmentIndex() != segment) {
+    protocolType->setSelectedSegmentIndex(segment);
+    changeProtocolType();
+  }
+  reopenWanted_ = *origin;
+  clickConnect();
+}
+
 void Connect::clickedButtonAtIndex(AlertView &a, int index) {
   if (&a == confirmEditFile.get()) {
     confirmEditFile.reset();
     if (index != 1) return clearFileEditSettings();
     if (Hardware::isiPad()) return restoreEditFiles();
-    // Only the connection the file came from reopens it, once it has listed its folder. A record
-    // that does not say which that was opens nowhere (and is forgotten, as with Cancel).
-    auto origin = storedEditOrigin([](const char *key) { return setting(key); });
-    if (!origin) {
-      notReopened({setting(kWasEditingFileName)});
-      return clearFileEditSettings();
-    }
-    serverName->setText(setting(kWasEditingServerNameKey));
-    loginUser->setText(setting(kWasEditingUserNameKey));
-    loginPass->setText(myDecryptString1(setting(kWasEditingUserPassKey)));
-    const int segment = origin->protocol == "sftp" ? 2 : origin->protocol == "ftps" ? 1 : 0;
-    if (protocolType->selectedSegmentIndex() != segment) {
-      protocolType->setSelectedSegmentIndex(segment);
-      changeProtocolType();
-    }
-    reopenWanted_ = *origin;
-    clickConnect();
+    continueRecordedEdit();
   } else if (&a == confirmOpenFile.get()) {
     confirmOpenFile.reset();
     if (index != 1) return clearFileEditSettings();

@@ -42,6 +42,15 @@ ConnectTarget normaliseServerText(const std::string &text, int segment);
 inline constexpr size_t kMaxReopenLevels = 32;
 std::vector<std::string> reopenFolders(const std::string &folder, const std::string &start);
 
+// The navigation of what the connect screen presents (its bookmark list): portrait only.
+class ConnectNavViewController : public platform::ui::NavigationController {
+public:
+  using NavigationController::NavigationController;
+  bool shouldAutorotateToInterfaceOrientation(platform::ui::InterfaceOrientation o) override {
+    return o == platform::ui::InterfaceOrientation::Portrait;
+  }
+};
+
 class Connect : public platform::ui::ViewController,
                 public platform::ui::TextFieldDelegate,
                 public platform::ui::AlertViewDelegate,
@@ -105,6 +114,9 @@ public:
   void notReopened(const std::vector<std::string> &names);
   // iPhone: the file kept from the last run waits for the connection "Edit File" started.
   bool reopenAfterConnect() const { return reopenAfterConnect_.has_value(); }
+  // iPhone: connects with the server, user and password of the edit record, and opens its file
+  // over that connection once it has listed the file's folder ("Edit File").
+  void continueRecordedEdit();
   void clickedButtonAtIndex(platform::ui::AlertView &alert, int index) override;
 
   void loadView() override;
@@ -142,6 +154,15 @@ private:
   void storeFields(bool connecting);
   void connectFTP(std::optional<EditOrigin> reopen);
   void connectSFTP(std::optional<EditOrigin> reopen);
+  // The bodies of the browsing connections' threads. FTP: the connection is made on its own
+  // thread (its streams live on that thread's run loop), then set up by `configure` on the main
+  // thread. SFTP: a new session (or the one the service has, reopened) lists `folder`.
+  using ConfigureFTP = std::function<void(const std::shared_ptr<FTPConnection> &)>;
+  static void startConnectionThread(std::weak_ptr<Connect> weak, ConfigureFTP configure);
+  static void startSFTPConnectionThread(SFTPWrapper &service, bool first,
+                                        const std::string &folder);
+  // Pushes a screen, animated, on the FTP tab's stack.
+  void mainThreadPushView(const std::shared_ptr<platform::ui::ViewController> &screen);
   std::shared_ptr<DirViewer> pushFolderScreen(const std::string &folder, const std::string &start);
   // A connection's first screen shows `folder`: one that is not where a connect starts
   // (`start`) is titled with its name, as when it is opened from its parent's list.

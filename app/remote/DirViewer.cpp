@@ -22,8 +22,11 @@
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Text.h"
 #include "platform/foundation/UserDefaults.h"
+#include "platform/media/BitmapContext.h"
+#include "platform/ui/Services.h"
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <future>
 #include <mutex>
@@ -174,7 +177,7 @@ void DirViewer::viewWillAppear(bool) {
 }
 
 void DirViewer::viewDidAppear(bool) {
-  showAppropriateToolbar();
+  updateDirectory();
 }
 
 bool DirViewer::shouldAutorotateToInterfaceOrientation(InterfaceOrientation o) {
@@ -191,7 +194,7 @@ void DirViewer::updateProgress(float fraction) {
   if (!platform::RunLoop::isMainThread()) {
     std::weak_ptr<DirViewer> weak = weakSelf();
     platform::RunLoop::main()->perform([weak, fraction] {
-      if (auto self = weak.lock()) self->updateProgress(fraction);
+      if (auto self = weak.lock()) self->doUpdateProgress(fraction);
     });
     return;
   }
@@ -201,7 +204,14 @@ void DirViewer::updateProgress(float fraction) {
 void DirViewer::updateProgressText(const std::string &text) {
   ++statusGeneration_;
   errorShown_ = false;
-  if (progressText) progressText->setText(text);
+  if (!progressText) return;
+  progressText->setText(text);
+  progressText->setNumberOfLines(1);
+  // As wide as its text, and two points taller.
+  const auto fit = platform::media::measureText(text, toFontSpec(progressText->font()));
+  const Rect at = progressText->frame();
+  progressText->setFrame(
+      Rect(at.origin.x, at.origin.y, std::ceil(fit.width), std::ceil(fit.height) + 2));
 }
 
 void DirViewer::setCurrentWorkingDirectory(const std::string &folder) {
@@ -344,8 +354,10 @@ void DirViewer::showEditSaveButton(int mode, bool force) {
       editBtn_->setAction([weak, mode](auto &) {
         auto self = weak.lock();
         if (!self) return;
-        if (mode == kUnZip || mode == kUnTar)
-          self->clickUnpack(mode == kUnZip);
+        if (mode == kUnZip)
+          self->clickUnZip();
+        else if (mode == kUnTar)
+          self->clickUnTar();
         else
           self->clickEditBtn();
       });
@@ -408,8 +420,12 @@ std::map<std::string, std::string> DirViewer::getFolderContentsDictionary() cons
   return out;
 }
 
+bool DirViewer::menuShowing() const {
+  return (openSheet_ && openSheet_->isVisible()) || (pictureUpload_ && pictureUpload_->showing());
+}
+
 void DirViewer::clickSort() {
-  if (openSheet_ && openSheet_->isVisible()) return;
+  if (menuShowing()) return;
   openSheet(std::make_shared<ActionSheet>("Sort Folder", std::weak_ptr<ActionSheetDelegate>(),
                                           "Cancel", "", sortSheetTitles(sortColumn, descending)),
             Sheet::Sort, sortBtn);
@@ -437,7 +453,7 @@ std::shared_ptr<TableViewCell> DirViewer::makeRowCell() {
   button->addTarget(ControlEvent::TouchUpInside, [weak](Control &c) {
     auto self = weak.lock();
     auto b = dynamic_cast<TableCellButton *>(&c);
-    if (self && b) self->menuTapped(b->row());
+    if (self && b) self->clickedTableButton(*b);
   });
   cell->setAccessoryView(button);
   return cell;
@@ -452,13 +468,50 @@ FolderRowLook DirViewer::rowLook(const DirItemInfo &entry, IndexPath) const {
 
 void DirViewer::deleteRow(IndexPath ip, const std::shared_ptr<DirItemInfo> &) {
   checkRow(ip.row);
-  doSelectRow(ip.row);
+  doSelectRowAtIndexPath(ip.row);
   menuEntry_ = entryAt(ip.row);
   if (!menuEntry_) return;
   confirm(
       Confirm::FileDelete, "Confirm File Delete",
       Log::format("\"%s\" will be deleted from the server.  Continue?", menuEntry_->name().c_str()),
       "Delete");
+}
+
+void DirViewer::clickedTableButton(TableCellButton &button) {
+  menuTapped(button.row());
+}
+
+void DirViewer::setIndexPath(IndexPath ip, bool selected) {
+  if (!tableView) return;
+  auto cell = tableView->cellForRowAtIndexPath(ip);
+  auto content =
+      cell ? std::dynamic_pointer_cast<DirTableCell>(cell->contentView()->viewWithTag(1)) : nullptr;
+  if (!content) return;
+  content->setSelected(selected);
+  content->setNeedsDisplay();
+}
+
+void DirViewer::deselectOldRow() {
+  if (saveIndexPath) setIndexPath(IndexPath{0, *saveIndexPath}, false);
+}
+
+std::optional<IndexPath> DirViewer::willSelectRowAtIndexPath(TableView &table, IndexPath ip) {
+  deselectOldRow();
+  return FolderTable::willSelectRowAtIndexPath(table, ip);
+}
+
+void DirViewer::clickReSort() {
+  reSort();
+  reloadTableView();
+  reselectRow();
+}
+
+void DirViewer::clickDisconnect() {
+  if (theConnection) theConnection->disconnectFromServer();
+}
+
+void DirViewer::showNewView() {
+  platform::ui::animate(0.75, [] {});
 }
 
 void DirViewer::didSelectRowAtIndexPath(TableView &table, IndexPath ip) {
@@ -471,10 +524,10 @@ void DirViewer::didSelectRowAtIndexPath(TableView &table, IndexPath ip) {
     return;
   }
   checkRow(ip.row);
-  doSelectRow(ip.row);
+  doSelectRowAtIndexPath(ip.row);
 }
 
-void DirViewer::doSelectRow(int row) {
+void DirViewer::doSelectRowAtIndexPath(int row) {
   auto entry = entryAt(row);
   doButtonStates();
   if (!entry) return;

@@ -32,6 +32,7 @@ class FTPConnection;
 class TextPromptViewer;
 class ChmodViewController;
 class PictureUpload;
+class TableCellButton;
 
 class DirViewer : public FolderTable,
                   public DirViewerScreen,
@@ -112,10 +113,35 @@ public:
   void clickSort();
   void clickDownloadBtn();
   void clickEditBtn();
-  void clickUnpack(bool zip);
+  // Download and unpack the checked archive into Saved Files.
+  void clickUnZip();
+  void clickUnTar();
   void clickMenuBtn();
   void deselectSelectedRow();
   void deselectCheckedRow();
+  // The row's menu button: as a tap on the row's accessory.
+  void clickedTableButton(TableCellButton &button);
+  // Unmarks the checked row as drawn (a new selection is on its way).
+  void deselectOldRow();
+  // Draws the row's folder cell as marked or not.
+  void setIndexPath(platform::ui::IndexPath ip, bool selected);
+  // The sort again (the list reloaded).
+  void clickReSort();
+  void reselectRow() {} // the checked row is drawn by the reload itself
+  // The browsing FTP connection's own disconnect.
+  void clickDisconnect();
+  // The toolbar for the connection's state.
+  void updateDirectory() { showAppropriateToolbar(); }
+  // The progress bar at a fraction given as a number (any thread).
+  void doUpdateProgress(double fraction) { updateProgress(float(fraction)); }
+  // A 0.75 s animation over the screen's view, changing nothing.
+  void showNewView();
+  // Downloads from here go where the queue puts them: no folder of this screen's own.
+  std::string getSavedFilesDownloadPath() const { return {}; }
+  // Nothing is uploaded from a remote folder's own button; nor do these do anything here.
+  void clickUploadBtn() {}
+  void deselectRow() {}
+  void doAccessoryFor(platform::ui::IndexPath) {}
 
   // Prompt answers.
   void doRenameFile(TextPromptViewer &prompt);
@@ -158,6 +184,8 @@ public:
   // SFTP operations this screen started that have not ended (their reports delivered).
   int sftpOperationsRunning() const { return sftpRunning_; }
 
+  std::optional<platform::ui::IndexPath>
+  willSelectRowAtIndexPath(platform::ui::TableView &table, platform::ui::IndexPath ip) override;
   void didSelectRowAtIndexPath(platform::ui::TableView &, platform::ui::IndexPath ip) override;
   void accessoryButtonTappedForRowWithIndexPath(platform::ui::TableView &,
                                                 platform::ui::IndexPath ip) override;
@@ -216,7 +244,8 @@ private:
   std::shared_ptr<DirItemInfo> actedEntry() const;
   bool anonymous() const;
   bool rawOffered() const;
-  void doSelectRow(int row);
+  void doSelectRowAtIndexPath(int row);
+  void clickUnpack(bool zip);
   // Opens a sheet: on iPad from the button (or the row) that asked for it, on iPhone from the tab
   // bar.
   void openSheet(std::shared_ptr<platform::ui::ActionSheet> sheet, Sheet kind,
@@ -235,6 +264,9 @@ private:
   void refreshSftp();
   void titleView();
   bool sftpBusy() const;
+  // The sort or folder-command sheet, or the picture source sheet or picker, is up: neither menu
+  // opens over them.
+  bool menuShowing() const;
   void menuAnswer(int index);
   void openMoveChooser(const std::shared_ptr<DirItemInfo> &entry);
   void moveEntry(const DirItemInfo &entry, const std::string &targetFolder);

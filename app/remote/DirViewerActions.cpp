@@ -131,6 +131,14 @@ void DirViewer::clickEditBtn() {
   fetchForViewing(*e, false, false);
 }
 
+void DirViewer::clickUnZip() {
+  clickUnpack(true);
+}
+
+void DirViewer::clickUnTar() {
+  clickUnpack(false);
+}
+
 void DirViewer::clickUnpack(bool zip) {
   auto e = entryAt(saveIndexPath);
   if (!e) return;
@@ -211,7 +219,7 @@ void DirViewer::accessoryButtonTappedForRowWithIndexPath(TableView &table, Index
 }
 
 void DirViewer::clickMenuBtn() {
-  if (openSheet_ && openSheet_->isVisible()) return;
+  if (menuShowing()) return;
   if (theConnection && anonymous()) {
     openSheet(std::make_shared<ActionSheet>("Anonymous Login; No Menu Commands",
                                             std::weak_ptr<ActionSheetDelegate>(), "Close"),

@@ -274,10 +274,16 @@ void PictureUpload::openPicker(bool camera) {
       settings().objectForKey("VideoQuality") ? settings().integerForKey("VideoQuality") : -1;
   std::weak_ptr<PictureUpload> weak = shared_from_this();
   auto screen = screen_.lock();
-  source->pick(camera, quality >= 0 && quality <= 2 ? quality : -1,
-               screen ? screen->moreBtn : nullptr, [weak](std::optional<PickedMedia> media) {
-                 if (auto s = weak.lock()) s->picked(std::move(media));
-               });
+  picturePopover_ =
+      source->pick(camera, quality >= 0 && quality <= 2 ? quality : -1,
+                   screen ? screen->moreBtn : nullptr, [weak](std::optional<PickedMedia> media) {
+                     if (auto s = weak.lock()) s->picked(std::move(media));
+                   });
+}
+
+bool PictureUpload::showing() const {
+  return (menuPictureFrom_ && menuPictureFrom_->isVisible()) ||
+         (picturePopover_ && picturePopover_->isPopoverVisible());
 }
 
 std::string PictureUpload::tempFolder() {

@@ -74,6 +74,8 @@ public:
   void picked(std::optional<PickedMedia> media);
   void doUploadPicture(UploadPictureView &namer);
   void doUploadVideo(TextPromptViewer &prompt);
+  // The source sheet or the picker's popover is up.
+  bool showing() const;
 
   std::shared_ptr<platform::media::Image> imageToUpload;
   std::string videoFileToUpload;
@@ -88,4 +90,5 @@ private:
 
   std::weak_ptr<DirViewer> screen_;
   std::shared_ptr<platform::ui::ActionSheet> menuPictureFrom_;
+  std::shared_ptr<platform::ui::PopoverController> picturePopover_;
 };

@@ -4,6 +4,7 @@
 #include "app/foundation/Scrambler.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
+#include "app/sharing/ConnectionLimit.h"
 #include "app/sharing/SharingHost.h"
 
 #include "platform/device/Application.h"
@@ -24,6 +25,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <set>
 
 using namespace platform;
@@ -145,6 +147,12 @@ void FTPServer::didAcceptIncomingConnection(TCPServer &server,
                                             std::shared_ptr<SocketInputStream> in,
                                             std::shared_ptr<SocketOutputStream> out) {
   if (readStream || disconnected_ || !in || !out) return;
+  if (liveServers().size() >= kMaxSessions) {
+    Log::debug("FTPServer: a session over the limit refused\n");
+    refuseConnection(std::move(in), std::move(out),
+                     "421 Too many connections. Please try again later.\r\n");
+    return;
+  }
   readStream = std::move(in);
   writeStream = std::move(out);
   fromAddress = server.peer();
@@ -398,8 +406,9 @@ void FTPServer::handleReadEvent(StreamEvent event) {
       return;
     }
     if (!readStream) return;
-    if (controlOutput_.size() >= kControlBacklogLimit) {
-      // The client does not read its replies: leave its commands in the socket until it does.
+    if (controlOutput_.size() >= kControlBacklogLimit || listingPending_) {
+      // The client does not read its replies (or a listing is on its way): leave its commands in
+      // the socket until it does.
       readPaused_ = true;
       return;
     }
@@ -463,8 +472,8 @@ std::string FTPServer::popLineFromData(Bytes &buffer) {
 
 void FTPServer::parseControlData() {
   while (!disconnected_ && !dataRead.empty()) {
-    if (controlOutput_.size() >= kControlBacklogLimit) {
-      readPaused_ = true; // resumed when the client reads
+    if (controlOutput_.size() >= kControlBacklogLimit || listingPending_) {
+      readPaused_ = true; // resumed when the client reads, or when the listing is there
       return;
     }
     std::string line = popLineFromData(dataRead);
@@ -853,17 +862,27 @@ void FTPServer::doList(const std::string &command, const std::string &argument) 
   }
   if (illegalPath(pathArg)) return;
   if (!pasvListener && !writeStreamData) return reply("425 Use PASV first.");
-  listingError_ = 0;
-  getDirectoryLISTReply(pathArg, command == "NLST", hidden);
-  if (listingError_ != 0) {
-    // An empty listing of a folder that could not be read would be a false one.
-    dataToWrite.clear();
-    return reply("425 Unable to read the folder: " + errorText(listingError_) + ".");
-  }
-  if (lengthDataToWrite == 0) return reply("550 File or Folder not found.");
-  reply(Log::format("150 Opening %s mode data connection for LIST (%lld bytes).",
-                    type == 1 ? "BINARY" : "ASCII", static_cast<long long>(lengthDataToWrite)));
-  startSending();
+  // The commands after this one wait for the listing (its replies come first).
+  listingPending_ = true;
+  getDirectoryLISTReply(pathArg, command == "NLST", hidden, [this] {
+    listingPending_ = false;
+    if (listingError_ != 0) {
+      // An empty listing of a folder that could not be read would be a false one.
+      dataToWrite.clear();
+      reply("425 Unable to read the folder: " + errorText(listingError_) + ".");
+    } else if (lengthDataToWrite == 0) {
+      reply("550 File or Folder not found.");
+    } else {
+      reply(Log::format("150 Opening %s mode data connection for LIST (%lld bytes).",
+                        type == 1 ? "BINARY" : "ASCII", static_cast<long long>(lengthDataToWrite)));
+      startSending();
+    }
+    if (readPaused_ && controlOutput_.size() < kControlBacklogLimit) {
+      readPaused_ = false;
+      parseControlData();
+      if (!readPaused_ && !disconnected_) handleReadEvent(StreamEventHasBytesAvailable);
+    }
+  });
 }
 
 void FTPServer::doNOOP(const std::string &, const std::string &) {
@@ -992,6 +1011,11 @@ std::string FTPServer::dirAttribString(unsigned bits) {
 
 std::string FTPServer::getDirectoryLISTItem(const std::string &name, const std::string &inPath,
                                             bool nlst, bool hidden) const {
+  return listingLine(name, inPath, nlst, hidden, today);
+}
+
+std::string FTPServer::listingLine(const std::string &name, const std::string &inPath, bool nlst,
+                                   bool hidden, WallTime today, WallTime *modified) {
   std::string path = appendPathComponent(inPath, name);
   auto attrs = FileManager::attributesOfItem(path);
   if (!attrs) return "";
@@ -1007,6 +1031,7 @@ std::string FTPServer::getDirectoryLISTItem(const std::string &name, const std::
       Log::format("%s    1 %s %s %9llu ", attributes.c_str(), padOrCut(attrs->owner, 8).c_str(),
                   padOrCut(attrs->group, 8).c_str(), static_cast<unsigned long long>(attrs->size));
   DateComponents c = GregorianCalendar::components(attrs->modificationDate, TimeZone::Local);
+  if (modified) *modified = attrs->modificationDate;
   auto age =
       std::chrono::duration_cast<std::chrono::seconds>(today - attrs->modificationDate).count();
   if (age < 0) age = -age;
@@ -1018,30 +1043,124 @@ std::string FTPServer::getDirectoryLISTItem(const std::string &name, const std::
   return line + name + "\r\n";
 }
 
-void FTPServer::getDirectoryLISTReply(const std::string &argument, bool nlst, bool hidden) {
+namespace {
+
+// Entries modified this long before (or after) a session began show their time of day in its
+// listings; others show their year.
+constexpr Duration kRecentAge = std::chrono::seconds(31536001);
+
+// t + d, held to the ends of the clock.
+WallTime shifted(WallTime t, Duration d) {
+  const auto at = t.time_since_epoch().count();
+  const auto by = d.count();
+  using Rep = decltype(t.time_since_epoch().count());
+  if (by > 0 && at > std::numeric_limits<Rep>::max() - by) return WallTime::max();
+  if (by < 0 && at < std::numeric_limits<Rep>::min() - by) return WallTime::min();
+  return t + std::chrono::duration_cast<WallTime::duration>(d);
+}
+
+// The LIST or NLST text of a folder, some entries at a time. It reads the same for every session
+// whose start lies where no listed entry's age passes a year (a date shows a time of day or a
+// year by that age): those sessions can share it.
+class FolderListing final : public sharing::ListingMaker {
+public:
+  FolderListing(std::string path, bool nlst, bool hidden, WallTime today)
+      : path_(std::move(path)), nlst_(nlst), hidden_(hidden), today_(today) {}
+
+  bool step() override {
+    if (!read_) {
+      read_ = true;
+      if (auto names = FileManager::contentsOfDirectory(path_))
+        names_ = std::move(*names);
+      else if (const int error = errno; isDescriptorShortage(error))
+        failure_ = error;
+    }
+    const size_t end = std::min(names_.size(), next_ + sharing::SharedListing::kEntriesPerStep);
+    for (; next_ < end; ++next_) {
+      WallTime modified{};
+      WallTime *dated = nlst_ ? nullptr : &modified;
+      const std::string line =
+          FTPServer::listingLine(names_[next_], path_, nlst_, hidden_, today_, dated);
+      if (line.empty()) continue;
+      text_ += line;
+      if (dated) narrowTo(modified);
+    }
+    if (next_ < names_.size()) return false;
+    names_ = {};
+    if (text_.empty()) text_ = "total 0\r\n";
+    return true;
+  }
+  std::string take() override { return std::move(text_); }
+  WallTime sameFrom() const override { return from_; }
+  WallTime sameUntil() const override { return until_; }
+  int failure() const override { return failure_; }
+
+private:
+  // The starts at which this entry's date reads as it does for today_.
+  void narrowTo(WallTime modified) {
+    const WallTime low = shifted(modified, -kRecentAge), high = shifted(modified, kRecentAge);
+    const Duration tick(1);
+    if (today_ > low && today_ < high) {
+      from_ = std::max(from_, shifted(low, tick));
+      until_ = std::min(until_, shifted(high, -tick));
+    } else if (today_ >= high) {
+      from_ = std::max(from_, high);
+    } else {
+      until_ = std::min(until_, low);
+    }
+  }
+
+  std::string path_;
+  bool nlst_, hidden_;
+  WallTime today_;
+  bool read_ = false;
+  std::vector<std::string> names_;
+  size_t next_ = 0;
+  std::string text_;
+  WallTime from_ = WallTime::min(), until_ = WallTime::max();
+  int failure_ = 0;
+};
+
+} // namespace
+
+void FTPServer::getDirectoryLISTReply(const std::string &argument, bool nlst, bool hidden,
+                                      std::function<void()> ready) {
   std::string path = getOSPathFor(argument);
-  std::string listing;
   auto attrs = FileManager::attributesOfItem(path);
   bool folder =
       FileManager::isDirectory(path) || (attrs && attrs->type == FileAttributes::Type::Link);
-  if (!folder) {
-    // One item; nothing at all of what lies under a keys folder.
-    if (!isInPrivateKeys(path))
+  if (!folder || isInPrivateKeys(path)) {
+    // One item (nothing at all of what lies under a keys folder), or a keys folder: empty.
+    std::string listing;
+    if (folder)
+      listing = "total 0\r\n";
+    else if (!isInPrivateKeys(path))
       listing = getDirectoryLISTItem(lastPathComponent(path), deleteLastPathComponent(path), nlst,
                                      hidden);
-  } else {
-    if (!isInPrivateKeys(path)) {
-      if (auto names = FileManager::contentsOfDirectory(path))
-        for (const auto &name : *names)
-          listing += getDirectoryLISTItem(name, path, nlst, hidden);
-      else if (const int error = errno; isDescriptorShortage(error))
-        listingError_ = error;
-    }
-    if (listing.empty()) listing = "total 0\r\n";
+    listingError_ = 0;
+    dataToWrite.text = std::make_shared<const std::string>(std::move(listing));
+    dataToWriteOffset = 0;
+    lengthDataToWrite = int64_t(dataToWrite.size());
+    ready();
+    return;
   }
-  dataToWrite.assign(listing.begin(), listing.end());
-  dataToWriteOffset = 0;
-  lengthDataToWrite = int64_t(listing.size());
+  const std::string key = std::string(nlst ? "NLST\n" : hidden ? "LIST -a\n" : "LIST\n") + path;
+  const WallTime created = today;
+  std::weak_ptr<FTPServer> weak = weak_from_this();
+  sharing::SharedListing::shared().request(
+      key, path, created,
+      [path, nlst, hidden, created] {
+        return std::make_unique<FolderListing>(path, nlst, hidden, created);
+      },
+      [weak, ready = std::move(ready)](sharing::SharedText listing, int failure) {
+        auto self = weak.lock();
+        if (!self || self->disconnected_) return;
+        self->listingError_ = failure;
+        self->dataToWrite.text = std::move(listing);
+        self->dataToWriteOffset = 0;
+        self->lengthDataToWrite = int64_t(self->dataToWrite.size());
+        ready();
+      });
 }
 
 // --- Transfers -------------------------------------------------------------------------------
@@ -1316,5 +1435,6 @@ void FTPServer::log(const std::string &message) {
 }
 
 void FTPServer::filesChanged() {
+  sharing::SharedListing::shared().filesChanged();
   if (auto d = SharingHost::current()) d->reloadSavedFilesScreen();
 }

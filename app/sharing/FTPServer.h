@@ -18,6 +18,7 @@
 
 #include "app/foundation/TCPServer.h"
 #include "app/sharing/IdleWatch.h"
+#include "app/sharing/SharedListing.h"
 
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/RunLoop.h"
@@ -67,9 +68,18 @@ public:
   bool illegalPath(const std::string &argument);
 
   std::string doPASVCommand();
-  void getDirectoryLISTReply(const std::string &argument, bool nlst, bool hidden);
+  // Fills dataToWrite and lengthDataToWrite with the listing, then calls `ready`: before it
+  // returns for a single item or a folder made in one step, else once the folder's listing (made
+  // once for every session that lists it at the same time) is complete.
+  void getDirectoryLISTReply(const std::string &argument, bool nlst, bool hidden,
+                             std::function<void()> ready);
   std::string getDirectoryLISTItem(const std::string &name, const std::string &inPath, bool nlst,
                                    bool hidden) const;
+  // The same line for a session created at `today`; `modified` receives the entry's modification
+  // time when the line tells it.
+  static std::string listingLine(const std::string &name, const std::string &inPath, bool nlst,
+                                 bool hidden, platform::WallTime today,
+                                 platform::WallTime *modified = nullptr);
   static std::string dirAttribString(unsigned bits);
   void log(const std::string &message);
   void filesChanged();
@@ -95,6 +105,8 @@ public:
   TCPServer *passiveListener() const { return pasvListener.get(); }
   // Client handlers alive now (each lives until its control connection ends).
   static size_t liveCount();
+  // Sessions served at once; a client beyond them is told "421" and closed.
+  static constexpr size_t kMaxSessions = 256;
   // Ends every client handler (program shutdown).
   static void disconnectAll();
 
@@ -205,7 +217,17 @@ private:
   bool readStreamDataReady = false;
   bool writeStreamDataReady = false;
   bool dataReadEnded = false; // the client finished sending on the data connection already
-  Bytes dataToWrite;
+  // Listing bytes waiting to be sent: one text, shared with every session that lists the same
+  // folder at the same time.
+  struct ListingBytes {
+    sharing::SharedText text;
+    size_t size() const { return text ? text->size() : 0; }
+    const uint8_t *data() const {
+      return text ? reinterpret_cast<const uint8_t *>(text->data()) : nullptr;
+    }
+    void clear() { text.reset(); }
+  };
+  ListingBytes dataToWrite;
   size_t dataToWriteOffset = 0;
   int64_t lengthDataToWrite = 0;
   std::unique_ptr<platform::net::FileInputStream> readStreamSendFile;
@@ -231,7 +253,8 @@ private:
   // Replies not yet taken by the control stream.
   std::string controlOutput_;
   bool disconnected_ = false;
-  bool readPaused_ = false; // replies pile up unread: commands wait in the socket
+  bool readPaused_ = false;     // replies pile up unread: commands wait in the socket
+  bool listingPending_ = false; // a LIST or NLST waits for its listing: later commands wait too
   bool dataWriteRetryPending_ = false;
   platform::TimerRef dataWriteRetry_;
   IdleWatch idle_;

@@ -5,6 +5,7 @@
 #include "app/foundation/Scrambler.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
+#include "app/sharing/ConnectionLimit.h"
 #include "app/sharing/SharingHost.h"
 
 #include "platform/device/Application.h"
@@ -22,6 +23,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,8 +41,10 @@ constexpr size_t kBlock = 256 * 1024;
 constexpr int64_t kInlineFile = 32 * 1024;
 // Reads of the request per bytes-available event.
 constexpr size_t kReadBlock = 64 * 1024;
-// Writes per can-accept event before the handler lets other connections have the loop.
-constexpr int kWritesPerEvent = 64;
+// Writes per can-accept event before the handler lets other connections have the loop. Each
+// write copies at most the stream's buffer (64 KiB): with hundreds of clients taking big pages, a
+// turn of the loop stays short, and the screens (which share it) answer between turns.
+constexpr int kWritesPerEvent = 8;
 const char *const kServerName = "Ferrowen";
 const char *const kServerVersion = "3.0";
 const char *const kWebServerLogsKey = "WebServerLogs";
@@ -139,6 +143,7 @@ void incrementBadLogins() {
 }
 
 void savedFilesChanged() {
+  sharing::SharedListing::shared().filesChanged();
   if (auto host = SharingHost::current()) host->reloadSavedFilesScreen();
 }
 
@@ -277,6 +282,184 @@ std::string singleSlashes(std::string_view path) {
   return out;
 }
 
+// The rows of a folder's page, made in steps: the entries are looked at, sorted as
+// DirItemInfo::compareByName sorts them (folders first, then the names in the user's collation)
+// by a merge sort whose sorted runs and merges are steps of their own, then written.
+class FolderRows final : public sharing::ListingMaker {
+public:
+  FolderRows(std::string folder, std::string web)
+      : folder_(std::move(folder)), web_(std::move(web)) {}
+  ~FolderRows() override { closeFolder(); }
+  FolderRows(const FolderRows &) = delete;
+  FolderRows &operator=(const FolderRows &) = delete;
+
+  bool step() override {
+    constexpr size_t kLook = sharing::SharedListing::kEntriesPerStep;
+    switch (phase_) {
+    case Phase::Read:
+      names_ = FileManager::contentsOfDirectory(folder_).value_or(std::vector<std::string>{});
+      // Without a descriptor to spare, each entry is looked at by its path.
+      dir_ = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      entries_.reserve(names_.size());
+      phase_ = Phase::Look;
+      [[fallthrough]];
+    case Phase::Look:
+      for (const size_t end = std::min(names_.size(), next_ + kLook); next_ < end; ++next_)
+        look(names_[next_]);
+      if (next_ < names_.size()) return false;
+      names_ = {};
+      closeFolder();
+      order_.resize(entries_.size());
+      for (uint32_t i = 0; i < order_.size(); ++i)
+        order_[i] = i;
+      next_ = 0;
+      phase_ = Phase::SortRuns;
+      [[fallthrough]];
+    case Phase::SortRuns:
+      for (int runs = 0; runs < 4 && next_ < order_.size(); ++runs, next_ += kRun)
+        std::stable_sort(order_.begin() + long(next_),
+                         order_.begin() + long(std::min(order_.size(), next_ + kRun)), less());
+      if (next_ < order_.size()) return false;
+      next_ = 0;
+      width_ = kRun;
+      merged_.resize(order_.size());
+      phase_ = Phase::Merge;
+      [[fallthrough]];
+    case Phase::Merge:
+      for (size_t moved = 0; width_ < order_.size() && moved < 16 * kLook;) {
+        const size_t lo = next_, mid = std::min(order_.size(), lo + width_),
+                     hi = std::min(order_.size(), lo + 2 * width_);
+        std::merge(order_.begin() + long(lo), order_.begin() + long(mid),
+                   order_.begin() + long(mid), order_.begin() + long(hi),
+                   merged_.begin() + long(lo), less());
+        moved += hi - lo;
+        next_ = hi;
+        if (next_ >= order_.size()) {
+          order_.swap(merged_);
+          width_ *= 2;
+          next_ = 0;
+        }
+      }
+      if (width_ < order_.size()) return false;
+      merged_ = {};
+      phase_ = Phase::Write;
+      [[fallthrough]];
+    case Phase::Write:
+      for (const size_t end = std::min(order_.size(), next_ + 2 * kLook); next_ < end; ++next_)
+        write(entries_[order_[next_]]);
+      if (next_ < order_.size()) return false;
+      phase_ = Phase::Done;
+      [[fallthrough]];
+    case Phase::Done:
+      break;
+    }
+    return true;
+  }
+
+  std::string take() override {
+    if (rows_.capacity() > rows_.size() + rows_.size() / 4) rows_.shrink_to_fit();
+    return std::move(rows_);
+  }
+
+private:
+  static constexpr size_t kRun = 256;
+  enum class Phase { Read, Look, SortRuns, Merge, Write, Done };
+  struct Entry {
+    std::string name;
+    int64_t size = 0;
+    bool isDirectory = false;
+    uint8_t icon = 0; // in icons_
+  };
+
+  // The icon of a file follows from the end of its name (DirItemInfo's classification), looked
+  // up once per kind of name.
+  uint8_t iconFor(const std::string &name) {
+    std::string kind = myFileType(name);
+    for (const char *tar : {".tar.gz", ".tar.bz2", ".tar.z"})
+      if (platform::hasSuffixCaseInsensitive(name, tar)) kind += std::string("\n") + tar;
+    if (auto known = iconOfKind_.find(kind); known != iconOfKind_.end()) return known->second;
+    probe_.setName(name);
+    const std::string icon = probe_.imageNameForType();
+    auto at = std::find(icons_.begin(), icons_.end(), icon);
+    if (at == icons_.end()) {
+      ensureIcon(web_, icon);
+      at = icons_.insert(icons_.end(), icon);
+    }
+    // Names of endless kinds (a file type is any text after a dot) are not all kept.
+    const auto index = uint8_t(at - icons_.begin());
+    if (iconOfKind_.size() < 4096) iconOfKind_.emplace(std::move(kind), index);
+    return index;
+  }
+
+  struct Less {
+    const std::vector<Entry> *entries;
+    bool operator()(uint32_t a, uint32_t b) const {
+      const Entry &x = (*entries)[a], &y = (*entries)[b];
+      if (x.isDirectory != y.isDirectory) return x.isDirectory;
+      return platform::localizedCaseInsensitiveCompare(x.name, y.name) < 0;
+    }
+  };
+  Less less() const { return {&entries_}; }
+
+  // Each entry is looked at through the folder's descriptor: no path is walked again per entry.
+  void look(const std::string &name) {
+    const int at = dir_ >= 0 ? dir_ : AT_FDCWD;
+    const std::string where = dir_ >= 0 ? name : folder_ + "/" + name;
+    struct stat own {};
+    struct stat followed {};
+    if (::fstatat(at, where.c_str(), &own, AT_SYMLINK_NOFOLLOW) != 0) return;
+    std::optional<FileFacts> target;
+    if (!S_ISLNK(own.st_mode))
+      target = factsOf(own);
+    else if (::fstatat(at, where.c_str(), &followed, 0) == 0)
+      target = factsOf(followed);
+    Entry entry;
+    entry.name = name;
+    entry.size = target ? target->size : int64_t(own.st_size);
+    // A link counts as a folder when it leads to one.
+    entry.isDirectory =
+        S_ISDIR(own.st_mode) || (S_ISLNK(own.st_mode) && target && target->isDirectory);
+    if (!entry.isDirectory) entry.icon = iconFor(name);
+    rowBytes_ += 190 + 3 * entry.name.size();
+    entries_.push_back(std::move(entry));
+  }
+
+  void write(const Entry &item) {
+    if (rows_.empty()) rows_.reserve(rowBytes_);
+    const std::string link = webHTMLEscape(webURLEncode(item.name));
+    const std::string text = webHTMLEscape(item.name);
+    if (item.isDirectory) {
+      rows_ += "<tr class='stdrow1'><td class='view'><a href='" + link +
+               "/'><img src='/dir.png' width=24 height=24 /></a></td>";
+      rows_ += "<td class='desc'><a href='" + link + "/'>" + text + "</a></td>";
+      rows_ += "<td class='size'></td></tr>\r\n";
+    } else {
+      rows_ += "<tr class='stdrow1'><td class='view'><a href='" + link + "'><img src='/" +
+               webHTMLEscape(icons_[item.icon]) + "' width=24 height=24 /></a></td>";
+      rows_ += "<td class='desc'><a href='" + link + "'>" + text + "</a></td>";
+      rows_ +=
+          "<td class='size'>" + webHTMLEscape(myFileSize(double(item.size))) + "</td></tr>\r\n";
+    }
+  }
+
+  void closeFolder() {
+    if (dir_ >= 0) ::close(dir_);
+    dir_ = -1;
+  }
+
+  std::string folder_, web_;
+  int dir_ = -1;
+  Phase phase_ = Phase::Read;
+  std::vector<std::string> names_;
+  std::vector<Entry> entries_;
+  std::vector<uint32_t> order_, merged_;
+  std::vector<std::string> icons_;
+  std::unordered_map<std::string, uint8_t> iconOfKind_;
+  DirItemInfo probe_;
+  size_t next_ = 0, width_ = 0, rowBytes_ = 0;
+  std::string rows_;
+};
+
 } // namespace
 
 // --- Life ---------------------------------------------------------------------------------------
@@ -306,6 +489,12 @@ void WebServer::didAcceptConnectionForServer(TCPServer &server,
                                              std::shared_ptr<SocketInputStream> in,
                                              std::shared_ptr<SocketOutputStream> out) {
   if (readStream || writeStream || !in || !out) return;
+  if (liveServers().size() >= kMaxConnections) {
+    platform::Log::debug("WebServer: a connection over the limit refused");
+    const std::string text = "Too many connections. Please try again later.";
+    refuseConnection(std::move(in), std::move(out), replyHeader(503, text.size(), "") + text);
+    return;
+  }
   iTask = kTaskReadingHead;
   httpOperationLine.clear();
   httpOperation.clear();
@@ -359,6 +548,7 @@ void WebServer::disconnectFromClient() {
   dataRead.clear();
   dataToWrite.clear();
   dataToWriteSendFile.clear();
+  pageParts_.clear();
   if (registered_) {
     registered_ = false;
     // The object may be in one of its own calls: it goes once that call has returned.
@@ -631,51 +821,6 @@ void WebServer::makeDirectoryListing() {
     if (myContains(query, "simple=yes")) simple = true;
   }
 
-  DirItemList items;
-  if (!isPrivateItem(*folder, &real)) {
-    for (const auto &name :
-         FileManager::contentsOfDirectory(*folder).value_or(std::vector<std::string>{})) {
-      const std::string path = appendPathComponent(*folder, name);
-      const auto attributes = FileManager::attributesOfItem(path);
-      if (!attributes) continue;
-      auto item = std::make_shared<DirItemInfo>();
-      item->setName(name);
-      const auto target = statPath(path);
-      item->size = std::to_string(target ? target->size : int64_t(attributes->size));
-      item->date = target ? target->modified : attributes->modificationDate;
-      // A link counts as a folder when it leads to one.
-      item->isDirectory = attributes->type == platform::FileAttributes::Type::Directory ||
-                          (attributes->type == platform::FileAttributes::Type::Link && target &&
-                           target->isDirectory);
-      items.push_back(std::move(item));
-    }
-  }
-  std::stable_sort(items.begin(), items.end(),
-                   [](const auto &a, const auto &b) { return a->compareByName(*b) < 0; });
-
-  std::string rows;
-  std::set<std::string> iconsChecked;
-  for (const auto &item : items) {
-    const std::string name = item->name();
-    const std::string link = webHTMLEscape(webURLEncode(name));
-    const std::string text = webHTMLEscape(name);
-    if (item->isDirectory) {
-      rows += "<tr class='stdrow1'><td class='view'><a href='" + link +
-              "/'><img src='/dir.png' width=24 height=24 /></a></td>";
-      rows += "<td class='desc'><a href='" + link + "/'>" + text + "</a></td>";
-      rows += "<td class='size'></td></tr>\r\n";
-    } else {
-      const std::string icon = item->imageNameForType();
-      if (iconsChecked.insert(icon).second) ensureIcon(web, icon);
-      rows += "<tr class='stdrow1'><td class='view'><a href='" + link + "'><img src='/" +
-              webHTMLEscape(icon) + "' width=24 height=24 /></a></td>";
-      rows += "<td class='desc'><a href='" + link + "'>" + text + "</a></td>";
-      rows += "<td class='size'>" +
-              webHTMLEscape(myFileSize(double(platform::longLongValue(item->size)))) +
-              "</td></tr>\r\n";
-    }
-  }
-
   const std::string path = httpObject.value_or("");
   const std::string phoneName = setting(kiPhoneNameKey);
   const std::string up =
@@ -693,10 +838,22 @@ void WebServer::makeDirectoryListing() {
   auto readTemplate = [&](const char *name) {
     return FileManager::stringContentsAtPath(appendPathComponent(web, name)).value_or("");
   };
-  const std::string page =
-      fillTemplate(readTemplate(simple ? "header.html" : "header-pc.html"), values) + rows +
-      fillTemplate(readTemplate(simple ? "footer.html" : "footer-pc.html"), values);
-  sendHTMLReplyHeaderCode(200, page);
+  std::string head = fillTemplate(readTemplate(simple ? "header.html" : "header-pc.html"), values);
+  std::string foot = fillTemplate(readTemplate(simple ? "footer.html" : "footer-pc.html"), values);
+  if (isPrivateItem(*folder, &real)) {
+    sendPage(head, nullptr, foot);
+    return;
+  }
+  // The rows are the same for every request of this folder: made once for those that come
+  // together, a slice at a time.
+  const std::weak_ptr<WebServer> weak = weak_from_this();
+  sharing::SharedListing::shared().request(
+      "page\n" + *folder, *folder, platform::WallTime{},
+      [folder = *folder, web] { return std::make_unique<FolderRows>(folder, web); },
+      [weak, head = std::move(head), foot = std::move(foot)](sharing::SharedText rows, int) {
+        if (auto self = weak.lock(); self && self->writeStream)
+          self->sendPage(head, std::move(rows), foot);
+      });
 }
 
 void WebServer::sendHttpObjectFileHeaderCode(int code) {
@@ -764,12 +921,17 @@ void WebServer::redirectToFolder() {
 
 void WebServer::sendHTMLReplyHeaderCode(int code, const std::string &text,
                                         const std::string &extraHeaders) {
+  queueReply(replyHeader(code, text.size(), extraHeaders), text, code, int64_t(text.size()));
+}
+
+// The head of an HTML reply whose body has `length` bytes.
+std::string WebServer::replyHeader(int code, size_t length, const std::string &extraHeaders) const {
   const auto now = platform::Clock::current().wallNow();
   std::string header = "HTTP/1.0 " + std::to_string(code) + " " + reasonPhrase(code) + "\r\n";
   header += "Date: " + httpDate(now) + " GMT\r\n";
   header += std::string("Server: ") + kServerName + "/" + kServerVersion + "\r\n";
   header += "Content-Type: text/html\r\n";
-  header += "Content-Length: " + std::to_string(text.size()) + "\r\n";
+  header += "Content-Length: " + std::to_string(length) + "\r\n";
   header += "Connection: close\r\n";
   if (code >= 400) header += kNoStore;
   if (code == 401) {
@@ -781,7 +943,18 @@ void WebServer::sendHTMLReplyHeaderCode(int code, const std::string &text,
   if (httpCGI && !httpCGI->empty())
     header += "Set-Cookie: " + webHeaderValue(*httpCGI) + "; path=/;\r\n";
   header += "\r\n";
-  queueReply(std::move(header), text, code, int64_t(text.size()));
+  return header;
+}
+
+// A folder page: its head and foot, made for this request, around the rows it shares.
+void WebServer::sendPage(const std::string &head, sharing::SharedText rows,
+                         const std::string &foot) {
+  const size_t rowBytes = rows ? rows->size() : 0;
+  const size_t length = head.size() + rowBytes + foot.size();
+  std::vector<sharing::SharedText> parts;
+  if (rowBytes > 0) parts.push_back(std::move(rows));
+  if (!foot.empty()) parts.push_back(std::make_shared<const std::string>(foot));
+  queueReply(replyHeader(200, length, ""), head, 200, int64_t(length), std::move(parts));
 }
 
 void WebServer::sendFileReplyHeaderCode(int code, int64_t length, const std::string &contentType,
@@ -805,7 +978,10 @@ void WebServer::sendFileReplyHeaderCode(int code, int64_t length, const std::str
   queueReply(std::move(header), "", code, length);
 }
 
-void WebServer::queueReply(std::string header, const std::string &body, int code, int64_t logSize) {
+void WebServer::queueReply(std::string header, const std::string &body, int code, int64_t logSize,
+                           std::vector<sharing::SharedText> parts) {
+  pageParts_ = std::move(parts);
+  pagePart_ = pagePartSent_ = 0;
   dataToWrite.assign(header.begin(), header.end());
   dataToWrite.insert(dataToWrite.end(), body.begin(), body.end());
   dataToWriteSent_ = 0;
@@ -842,7 +1018,8 @@ void WebServer::doHandleWriteEvent() {
 // the connection allows it, else read and written in large blocks. A write that takes nothing
 // leaves the stream to announce when it has room again.
 void WebServer::sendPending() {
-  if (iTask != kTaskReplying || !writeStream) return;
+  // Nothing yet while a folder page is being made (a reply always has its head).
+  if (iTask != kTaskReplying || !writeStream || dataToWrite.empty()) return;
   // A small file goes out with its header in one piece (one send, one packet).
   if (readStreamSendFile && dataToWriteSent_ == 0 && sendFileRemaining_ <= kInlineFile) {
     size_t have = dataToWrite.size();
@@ -859,11 +1036,13 @@ void WebServer::sendPending() {
   bool progress = false;
   for (int writes = 0; writes < kWritesPerEvent; ++writes) {
     if (dataToWriteSent_ < dataToWrite.size()) {
-      // A reply without a file to follow ends with these bytes: they leave with the close.
+      // A reply without a file or page parts to follow ends with these bytes: they leave with
+      // the close.
       const uint8_t *rest = dataToWrite.data() + dataToWriteSent_;
       const size_t restSize = dataToWrite.size() - dataToWriteSent_;
-      const long written = readStreamSendFile ? writeStream->write(rest, restSize)
-                                              : writeStream->writeLast(rest, restSize);
+      const long written = readStreamSendFile || pagePart_ < pageParts_.size()
+                               ? writeStream->write(rest, restSize)
+                               : writeStream->writeLast(rest, restSize);
       if (written < 0) {
         disconnectFromClient();
         return;
@@ -871,6 +1050,27 @@ void WebServer::sendPending() {
       if (written == 0) break;
       progress = true;
       dataToWriteSent_ += size_t(written);
+      continue;
+    }
+    if (pagePart_ < pageParts_.size()) {
+      const std::string &part = *pageParts_[pagePart_];
+      const uint8_t *rest = reinterpret_cast<const uint8_t *>(part.data()) + pagePartSent_;
+      const size_t restSize = part.size() - pagePartSent_;
+      const long written = pagePart_ + 1 < pageParts_.size()
+                               ? writeStream->write(rest, restSize)
+                               : writeStream->writeLast(rest, restSize);
+      if (written < 0) {
+        disconnectFromClient();
+        return;
+      }
+      if (written == 0) break;
+      progress = true;
+      pagePartSent_ += size_t(written);
+      if (pagePartSent_ >= part.size()) {
+        // A connection lets go of the page as soon as it is out, not when it closes.
+        pageParts_[pagePart_++].reset();
+        pagePartSent_ = 0;
+      }
       continue;
     }
     if (!readStreamSendFile) break;
@@ -918,7 +1118,8 @@ void WebServer::sendPending() {
     sendFileSent_ += size_t(written);
   }
   if (progress) idle_.touch();
-  const bool allSent = dataToWriteSent_ >= dataToWrite.size() && !readStreamSendFile;
+  const bool allSent = dataToWriteSent_ >= dataToWrite.size() && !readStreamSendFile &&
+                       pagePart_ >= pageParts_.size();
   if (allSent) disconnectFromClient();
   // Otherwise this event's share is used up; the writes made re-arm the next can-accept event.
 }

@@ -19,6 +19,7 @@
 
 #include "app/foundation/TCPServer.h"
 #include "app/sharing/IdleWatch.h"
+#include "app/sharing/SharedListing.h"
 #include "app/sharing/WebMultipart.h"
 #include "app/sharing/WebRequest.h"
 
@@ -43,6 +44,8 @@ public:
   // lets this long pass without sending body bytes or taking reply bytes, is closed without an
   // answer (as nginx does), so stalled clients cannot hold connections without end.
   static constexpr platform::Duration kIdleLimit = platform::seconds(60);
+  // Connections served at once; one more is answered "503" and closed.
+  static constexpr size_t kMaxConnections = 256;
 
   WebServer();
   ~WebServer() override;
@@ -112,7 +115,10 @@ private:
   void dispatchRequest();
   void sendFile(WebLocalItem item, int code);
   void redirectToFolder();
-  void queueReply(std::string header, const std::string &body, int code, int64_t logSize);
+  std::string replyHeader(int code, size_t length, const std::string &extraHeaders) const;
+  void queueReply(std::string header, const std::string &body, int code, int64_t logSize,
+                  std::vector<sharing::SharedText> parts = {});
+  void sendPage(const std::string &head, sharing::SharedText rows, const std::string &foot);
   void sendPending();
   void beginUpload();
   void uploadPartBegins(const std::string &fileName);
@@ -124,6 +130,10 @@ private:
   WebRequestParser requestParser_;
   std::unique_ptr<WebMultipartParser> multipart_;
   size_t dataToWriteSent_ = 0;
+  // Bytes that follow dataToWrite: a folder page's rows (shared with every connection that sends
+  // that page) and the rest of the page.
+  std::vector<sharing::SharedText> pageParts_;
+  size_t pagePart_ = 0, pagePartSent_ = 0;
   size_t sendFileSent_ = 0;
   int64_t sendFileRemaining_ = 0;
   int64_t sendFileOffset_ = 0;

@@ -520,13 +520,27 @@ void FerrowenAppDelegate::showFtpFileTab(std::shared_ptr<ViewController> screen,
         zoom->setAlpha(1.0);
       },
       [weak, zoom, screen, filename, at](bool) {
-        screen->view()->removeFromSuperview();
-        zoom->removeFromSuperview();
         if (auto s = weak.lock()) {
-          s->insertRightTab(screen, at, filename, "document_tab.png", 1);
-          s->fixTabIndexes();
+          s->appearAnimationDone(zoom, screen, filename, at);
+        } else {
+          screen->view()->removeFromSuperview();
+          zoom->removeFromSuperview();
         }
       });
+}
+
+void FerrowenAppDelegate::appearAnimationDone(const std::shared_ptr<View> &zoom,
+                                              const std::shared_ptr<ViewController> &screen,
+                                              const std::string &filename, size_t at) {
+  screen->view()->removeFromSuperview();
+  zoom->removeFromSuperview();
+  insertRightTab(screen, at, filename, "document_tab.png", 1);
+  fixTabIndexes();
+}
+
+void FerrowenAppDelegate::disappearAnimationDone(const std::shared_ptr<View> &view) {
+  view->removeFromSuperview();
+  fixTabIndexes();
 }
 
 void FerrowenAppDelegate::showSavedFileTab(std::shared_ptr<ViewController> screen,
@@ -581,8 +595,10 @@ void FerrowenAppDelegate::cancelFileViewTab(const std::shared_ptr<ViewController
         v->setAlpha(0.5);
       },
       [weak, v, tab](bool) {
-        v->removeFromSuperview();
-        if (auto s = weak.lock()) s->fixTabIndexes();
+        if (auto s = weak.lock())
+          s->disappearAnimationDone(v);
+        else
+          v->removeFromSuperview();
       });
 }
 
@@ -718,7 +734,13 @@ void FerrowenAppDelegate::rotisary() {
     }
   };
   const bool portrait = o == Orientation::Portrait || o == Orientation::PortraitUpsideDown;
+  // Either move comes in by a short fade of the whole window.
+  auto fade = [this] {
+    if (window_)
+      window_->addTransition("transitionRotateAnimation", {"fade", 0.2, "easeInEaseOut"});
+  };
   if (portrait && screenMoved_) {
+    fade();
     t->view()->removeFromSuperview();
     tabBarController_->dismissModalViewControllerAnimated(false);
     t->removeFromParentViewController();
@@ -730,6 +752,7 @@ void FerrowenAppDelegate::rotisary() {
   } else if (!portrait && !screenMoved_) {
     auto nav = t->navigationController();
     if (!nav) return;
+    fade();
     oldSuperviewController_ = nav;
     oldFrame_ = t->view()->frame();
     screenMoved_ = true;

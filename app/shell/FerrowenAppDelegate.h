@@ -230,15 +230,22 @@ public:
   const std::string &bonjourPhoneName() const { return bonjourPhoneName_; }
   bool applicationActive() const { return applicationActive_; }
 
-private:
-  void installServices();
-  void uninstallServices();
+  // The screen a maker makes, or a placeholder of that name and title when there is no maker.
   std::shared_ptr<platform::ui::ViewController>
   makeScreen(const std::function<std::shared_ptr<platform::ui::ViewController>()> &maker,
              const std::string &nibName, const std::string &title);
+
+private:
+  void installServices();
+  void uninstallServices();
   // Every open text editor saves its edit state: those on top of the FTP and Saved Files tabs
   // and those of the file tabs (iPad).
   void editorsTerminating();
+  // The ends of a file tab's zoom in (its screen takes its tab) and of a closed tab's slide out.
+  void appearAnimationDone(const std::shared_ptr<platform::ui::View> &zoom,
+                           const std::shared_ptr<platform::ui::ViewController> &screen,
+                           const std::string &filename, size_t at);
+  void disappearAnimationDone(const std::shared_ptr<platform::ui::View> &view);
   void insertRightTab(std::shared_ptr<platform::ui::ViewController> screen, size_t at,
                       const std::string &title, const std::string &image, int tag);
   void showHelpIn(const std::shared_ptr<platform::ui::NavigationController> &nav,

@@ -72,8 +72,12 @@ const char *const kHeaders[] = {"Files and Folders",
                                 "Advanced SFTP Settings",
                                 "About",
                                 ""};
-const char *const kHelpAnchors[] = {"ftp",     "editor",   "sharing",     "security",
-                                    "program", "protocol", "sftpprotocol"};
+
+void (SettingsViewController::*const kHelpActions[])() = {
+    &SettingsViewController::clickFtpSettingsHelp, &SettingsViewController::clickEditorHelp,
+    &SettingsViewController::clickSharingHelp,     &SettingsViewController::clickSecurityHelp,
+    &SettingsViewController::clickProgramHelp,     &SettingsViewController::clickFTPProtocolHelp,
+    &SettingsViewController::clickSFTPProtocolHelp};
 
 // A label beside a switch has what is left of a phone's grouped row: 320 points less the margins
 // and paddings (40) and the switch with its gap (104).
@@ -568,9 +572,9 @@ std::shared_ptr<View> SettingsViewController::viewForHeaderInSection(TableView &
     help->setTitleColor(Color::whiteColor());
     help->setAccessibilityLabel(std::string("Help: ") + kHeaders[section]);
     std::weak_ptr<SettingsViewController> weak = sharedAs<SettingsViewController>();
-    const std::string anchor = kHelpAnchors[section];
-    help->addTarget(TouchUpInside, [weak, anchor](Control &) {
-      if (auto s = weak.lock()) s->showHelp(anchor);
+    auto action = kHelpActions[section];
+    help->addTarget(TouchUpInside, [weak, action](Control &) {
+      if (auto s = weak.lock()) (s.get()->*action)();
     });
     header->addSubview(help);
   }

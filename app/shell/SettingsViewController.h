@@ -38,6 +38,14 @@ public:
   void reloadTableView();
   void clickedLog();
   void showHelp(const std::string &anchor);
+  // The sections' help buttons, in section order.
+  void clickFtpSettingsHelp() { showHelp("ftp"); }
+  void clickEditorHelp() { showHelp("editor"); }
+  void clickSharingHelp() { showHelp("sharing"); }
+  void clickSecurityHelp() { showHelp("security"); }
+  void clickProgramHelp() { showHelp("program"); }
+  void clickFTPProtocolHelp() { showHelp("protocol"); }
+  void clickSFTPProtocolHelp() { showHelp("sftpprotocol"); }
 
   // Handlers: switches.
   void changedAutoSaveAllFiles(bool on);

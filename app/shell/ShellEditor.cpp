@@ -2,6 +2,7 @@
 
 #include "app/cloud/iCloudFolderView.h"
 #include "app/editor/EditorServices.h"
+#include "app/remote/Connect.h"
 #include "app/remote/DirViewer.h"
 #include "app/shell/FerrowenAppDelegate.h"
 
@@ -52,6 +53,15 @@ public:
   }
   void clickedResize() override {
     if (auto d = d_.lock(); d && d->mySplitVC()) d->mySplitVC()->clickedResize();
+  }
+  // The FTP tab goes back to its connect screen, which connects to the record's server.
+  void continueRecordedEdit() override {
+    auto d = d_.lock();
+    auto nav = d ? d->navigationController() : nullptr;
+    if (!nav || nav->viewControllers().empty()) return;
+    nav->popToRootViewControllerAnimated(true);
+    if (auto connect = std::dynamic_pointer_cast<Connect>(nav->viewControllers().front()))
+      connect->continueRecordedEdit();
   }
   void editorGoingAway(const ViewController *editor) override {
     if (auto d = d_.lock(); d && d->editFileView().get() == editor) d->setEditFileView({});

@@ -5,8 +5,11 @@
 #include "app/shell/FerrowenAppDelegate.h"
 
 #include "platform/device/DeviceProfile.h"
+#include "platform/foundation/Log.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/ui/Services.h"
+
+#include <utility>
 
 using namespace platform;
 using namespace platform::ui;
@@ -132,6 +135,28 @@ void MySplitView::willAnimateRotationToInterfaceOrientation(InterfaceOrientation
 }
 
 // --- Landscape container -------------------------------------------------------------------------
+
+void RootViewController::viewWillAppear(bool) {
+  Log::debug("RootViewController.viewWillAppear");
+}
+
+void RootViewController::viewDidAppear(bool) {
+  Log::debug("RootViewController.viewDidAppear");
+  if (std::exchange(appeared_, true)) return;
+  auto d = FerrowenAppDelegate::sharedDelegate();
+  if (d && d->navigationController())
+    d->navigationController()->pushViewController(
+        d->makeScreen(d->makers.connect, "Connect", "FTP"), false);
+  fAllowLandscape = false;
+}
+
+void RootViewController::viewWillDisappear(bool) {
+  Log::debug("RootViewController.viewWillDisappear");
+}
+
+void RootViewController::viewDidDisappear(bool) {
+  Log::debug("RootViewController.viewDidDisappear");
+}
 
 void LandscapeViewController::didRotateFromInterfaceOrientation(InterfaceOrientation) {
   RunLoop::main()->performAfter(seconds(0.0025), [] {

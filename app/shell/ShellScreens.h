@@ -89,6 +89,34 @@ public:
   void didRotateFromInterfaceOrientation(platform::ui::InterfaceOrientation) override;
 };
 
+// The main tab bar of the phone's first versions: portrait only. (The tab bars in use turn with
+// the screen they show, which the landscape container relies on.)
+class MainTabViewController : public platform::ui::TabBarController {
+public:
+  bool shouldAutorotateToInterfaceOrientation(platform::ui::InterfaceOrientation o) override {
+    return o == platform::ui::InterfaceOrientation::Portrait;
+  }
+};
+
+// A root screen that brings the connect screen: when it first appears it pushes a new one onto
+// the FTP tab without animation. Portrait unless `fAllowLandscape`, which that first appearance
+// clears. Its appearance calls are logged.
+class RootViewController : public platform::ui::ViewController {
+public:
+  explicit RootViewController(const std::string &nibName = "RootView") : ViewController(nibName) {}
+  bool fAllowLandscape = false;
+  bool shouldAutorotateToInterfaceOrientation(platform::ui::InterfaceOrientation o) override {
+    return fAllowLandscape || o == platform::ui::InterfaceOrientation::Portrait;
+  }
+  void viewWillAppear(bool animated) override;
+  void viewDidAppear(bool animated) override;
+  void viewWillDisappear(bool animated) override;
+  void viewDidDisappear(bool animated) override;
+
+private:
+  bool appeared_ = false;
+};
+
 // An empty root screen that stands for a screen still to come: it carries the tab's title.
 std::shared_ptr<platform::ui::ViewController> placeholderScreen(const std::string &nibName,
                                                                 const std::string &title);

@@ -265,6 +265,11 @@ public:
              (d.sftpConnection() && d.sftpConnection()->isConnected());
     });
   }
+  bool ftpConnected() override {
+    return withDelegate(d_, false, [](FerrowenAppDelegate &d) {
+      return d.ftpConnection() && d.ftpConnection()->fIsConnected();
+    });
+  }
   std::string browsingFolder() override {
     return withDelegate(d_, std::string(), [](FerrowenAppDelegate &d) {
       if (d.sftpConnection()) return d.sftpConnection()->dir();

@@ -190,13 +190,45 @@ std::vector<uint8_t> getFavIconOnThread(const std::string &host, const std::stri
   return *converted;
 }
 
+std::shared_ptr<TableViewCell> siteCell(TableView &table, const std::string &identifier,
+                                        bool withFolderName) {
+  if (auto cell = table.dequeueReusableCellWithIdentifier(identifier)) return cell;
+  auto cell = std::make_shared<TableViewCell>(TableViewCellStyle::Default, identifier);
+  auto icon = std::make_shared<ImageView>(Rect(10, 10, 24, 24));
+  icon->setTag(kSiteIconTag);
+  // The texts narrow with the row when it is edited (its delete and move controls take room).
+  auto name = std::make_shared<Label>(Rect(40, 0, 260, 32));
+  name->setTag(kSiteNameTag);
+  name->setAutoresizingMask(FlexibleWidth);
+  name->setFont(Font::boldSystem(16));
+  name->setAdjustsFontSizeToFitWidth(true);
+  name->setMinimumFontSize(12);
+  name->setTextAlignment(TextAlignment::Left);
+  name->setTextColor(Color::blackColor());
+  name->setHighlightedTextColor(Color::whiteColor());
+  auto address = std::make_shared<Label>(Rect(40, 26, 260, 12));
+  address->setTag(kSiteAddressTag);
+  address->setAutoresizingMask(FlexibleWidth);
+  address->setFont(Font::system(11));
+  address->setTextColor(Color::grayColor());
+  address->setHighlightedTextColor(Color::whiteColor());
+  for (auto &v : std::initializer_list<std::shared_ptr<View>>{icon, name, address})
+    cell->contentView()->addSubview(v);
+  if (withFolderName) {
+    auto folder = std::make_shared<Label>(Rect(40, 0, 260, 44));
+    folder->setTag(kFolderNameTag);
+    folder->setAutoresizingMask(FlexibleWidth);
+    folder->setFont(Font::system(18));
+    cell->contentView()->addSubview(folder);
+  }
+  return cell;
+}
+
 std::shared_ptr<TableViewCell> siteRow(TableView &table, const std::string &identifier,
                                        const std::string &name, const std::string &detail,
-                                       const std::string &host) {
-  auto cell = table.dequeueReusableCellWithIdentifier(identifier);
-  if (!cell) cell = std::make_shared<TableViewCell>(TableViewCellStyle::Subtitle, identifier);
-  cell->textLabel()->setText(name);
-  cell->detailTextLabel()->setText(detail);
+                                       const std::string &host, bool withFolderName) {
+  auto cell = siteCell(table, identifier, withFolderName);
+  auto content = cell->contentView();
   std::string image = "bookmark24.png";
   if (auto data = globalUserDefaults->dataForKey("icon-" + host)) {
     if (auto decoded = media::Image::imageWithData(*data)) {
@@ -204,7 +236,15 @@ std::shared_ptr<TableViewCell> siteRow(TableView &table, const std::string &iden
       media::ImageRegistry::shared().registerImage(image, decoded);
     }
   }
-  cell->imageView()->setImageName(image);
+  std::static_pointer_cast<ImageView>(content->viewWithTag(kSiteIconTag))->setImageName(image);
+  auto nameLabel = std::static_pointer_cast<Label>(content->viewWithTag(kSiteNameTag));
+  auto addressLabel = std::static_pointer_cast<Label>(content->viewWithTag(kSiteAddressTag));
+  nameLabel->setText(name);
+  nameLabel->setHidden(false);
+  addressLabel->setText(detail);
+  addressLabel->setHidden(false);
+  if (auto folder = content->viewWithTag(kFolderNameTag)) folder->setHidden(true);
+  cell->setAccessibilityLabel(name);
   cell->setAccessoryType(TableViewCellAccessoryType::None);
   return cell;
 }

@@ -90,7 +90,13 @@ private:
   bool loaded_ = false;
 };
 
+// The views of a bookmark or history row, by tag: the site's icon, its name and its address;
+// a bookmark list's rows also have a folder's name, shown alone on a folder's row.
+constexpr int kSiteIconTag = 1, kSiteNameTag = 2, kSiteAddressTag = 3, kFolderNameTag = 4;
+// A row cell of that identifier, made with those views when none is there to reuse.
+std::shared_ptr<platform::ui::TableViewCell>
+siteCell(platform::ui::TableView &table, const std::string &identifier, bool withFolderName);
 // The row of a bookmark or history entry: the site's stored icon, the name and the address.
 std::shared_ptr<platform::ui::TableViewCell>
 siteRow(platform::ui::TableView &table, const std::string &identifier, const std::string &name,
-        const std::string &detail, const std::string &host);
+        const std::string &detail, const std::string &host, bool withFolderName = false);

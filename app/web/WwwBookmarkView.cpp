@@ -2,6 +2,7 @@
 
 #include "app/foundation/EditDataViewController.h"
 #include "app/foundation/Globals.h"
+#include "app/foundation/ResourceImage.h"
 #include "app/web/BrowserHistory.h"
 #include "app/web/ValtryWebBrowserView.h"
 #include "app/web/WebAddress.h"
@@ -119,6 +120,7 @@ void WwwBookmarkView::saveData() {
 void WwwBookmarkView::clickEdit() {
   tableView_->setEditing(true, true);
   setEditing(true, true);
+  navigationItem().setRightBarButtonItem(nullptr);
   showToolbar(true);
 }
 
@@ -194,17 +196,22 @@ std::shared_ptr<TableViewCell> WwwBookmarkView::cellForRowAtIndexPath(TableView 
                                                                       IndexPath ip) {
   auto &e = bookmarks_.at(size_t(ip.row));
   if (text(e, "Folder") == "1") {
-    auto cell = table.dequeueReusableCellWithIdentifier("Valtry_WwwBookmarks-Folder");
-    if (!cell)
-      cell = std::make_shared<TableViewCell>(TableViewCellStyle::Default,
-                                             "Valtry_WwwBookmarks-Folder");
-    cell->textLabel()->setText(text(e, "Name"));
-    cell->imageView()->setImageName("folder.png");
+    // A folder: its icon and its name alone, and the way into it.
+    auto cell = siteCell(table, "Valtry_WwwBookmarks", true);
+    auto content = cell->contentView();
+    std::static_pointer_cast<ImageView>(content->viewWithTag(kSiteIconTag))
+        ->setImageName(imageName(imageFolder));
+    content->viewWithTag(kSiteNameTag)->setHidden(true);
+    content->viewWithTag(kSiteAddressTag)->setHidden(true);
+    auto folder = std::static_pointer_cast<Label>(content->viewWithTag(kFolderNameTag));
+    folder->setText(text(e, "Name"));
+    folder->setHidden(false);
+    cell->setAccessibilityLabel(text(e, "Name"));
     cell->setAccessoryType(TableViewCellAccessoryType::DisclosureIndicator);
     return cell;
   }
   return siteRow(table, "Valtry_WwwBookmarks", text(e, "Name"), text(e, "Server"),
-                 text(e, "Server"));
+                 text(e, "Server"), true);
 }
 
 void WwwBookmarkView::commitEditingStyle(TableView &table, TableViewCellEditingStyle style,

@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -37,7 +38,11 @@ using nlohmann::json;
 namespace {
 
 constexpr size_t kMaxPageFile = 4 * 1024 * 1024;
+// A page fetched from the web is held whole (its charset is read from it): never more than this.
 constexpr size_t kMaxWebPage = 8 * 1024 * 1024;
+// What a web view shows is shown in a sandbox of its own: the page can neither reach the renderer
+// nor the token.
+const char kWebPagePolicy[] = "sandbox allow-scripts allow-forms";
 // The page files the renderer serves, and nothing else of its folder.
 const char *const kPageFiles[] = {"index.html", "renderer.js", "renderer.css"};
 
@@ -113,12 +118,56 @@ std::string errorPage(const std::string &url, const std::string &why) {
          escapeHtml(url) + "</p><p>" + escapeHtml(why) + "</p>";
 }
 
-// Plain text keeps its lines (and long lines wrap within the screen).
+// Plain text keeps its lines (and long lines wrap within the screen): the page around it.
+const char kPlainTextHead[] =
+    "<!doctype html><meta charset=utf-8><meta name=viewport content=\"width=device-width\">"
+    "<pre style=\"white-space:pre-wrap;overflow-wrap:anywhere;margin:8px;font:13px monospace\">";
+const char kPlainTextTail[] = "</pre>";
+
 std::string plainTextPage(const std::string &text) {
-  return "<!doctype html><meta charset=utf-8><meta name=viewport content=\"width=device-width\">"
-         "<pre style=\"white-space:pre-wrap;"
-         "overflow-wrap:anywhere;margin:8px;font:13px monospace\">" +
-         escapeHtml(text) + "</pre>";
+  return kPlainTextHead + escapeHtml(text) + kPlainTextTail;
+}
+
+// The page of a file sent a piece at a time as it is read (a text or a page of any size, and the
+// program holds no more of it than a piece): `head`, the file's bytes (as text, escaped, unless
+// `page`), then `tail`. The file is closed with the last copy of what makes the pieces.
+std::function<bool(std::string &)> filePieces(int fd, std::string head, bool page,
+                                              std::string tail) {
+  struct Source {
+    Source(int f, std::string h, bool p, std::string t)
+        : fd(f), head(std::move(h)), tail(std::move(t)), page(p) {}
+    Source(const Source &) = delete;
+    Source &operator=(const Source &) = delete;
+    ~Source() { ::close(fd); }
+    int fd;
+    std::string head, tail;
+    bool page;
+    int stage = 0; // 0 the head, 1 the file, 2 the tail
+  };
+  auto source = std::make_shared<Source>(fd, std::move(head), page, std::move(tail));
+  return [source](std::string &piece) {
+    auto &s = *source;
+    if (s.stage == 0) {
+      piece = std::move(s.head);
+      s.stage = 1;
+      return true;
+    }
+    if (s.stage == 1) {
+      char bytes[65536];
+      ssize_t n;
+      while ((n = ::read(s.fd, bytes, sizeof bytes)) < 0 && errno == EINTR) {
+      }
+      if (n > 0) {
+        // The characters escaped are ASCII: a piece may end inside a character of UTF-8.
+        const std::string_view read(bytes, static_cast<size_t>(n));
+        piece = s.page ? std::string(read) : escapeHtml(std::string(read));
+        return true;
+      }
+      s.stage = 2;
+    }
+    piece = std::move(s.tail);
+    return false;
+  };
 }
 
 // The page a picture, a PDF, a movie or a sound is shown in: the file itself, fitted to the view.
@@ -771,8 +820,7 @@ private:
       HttpResponse res;
       res.contentType = "text/html; charset=" + charset;
       res.body = std::move(html);
-      // Shown in a sandbox of its own: the page can neither reach the renderer nor the token.
-      res.headers["Content-Security-Policy"] = "sandbox allow-scripts allow-forms";
+      res.headers["Content-Security-Policy"] = kWebPagePolicy;
       reply(res);
     };
     if (load.kind == WebLoad::Kind::HTMLString) return answer(webPage(load.html, load.url));
@@ -809,11 +857,16 @@ private:
             webPage(documentPage(type, "/web/" + std::to_string(id) + "/" +
                                            std::to_string(revision) + "/raw?k=" + webKey_),
                     ""));
-      if (auto body = detail::readConfined(root, inside, kMaxWebPage)) {
-        if (type.rfind("text/html", 0) == 0) return answer(webPage(*body, url));
-        return answer(webPage(plainTextPage(*body), url));
-      }
-      return failed("The file cannot be shown.");
+      // A page or a text of any size: sent as it is read.
+      const int fd = detail::openConfined(root, inside);
+      if (fd < 0) return failed("The file cannot be shown.");
+      const bool page = type.rfind("text/html", 0) == 0;
+      HttpResponse res;
+      res.contentType = "text/html; charset=utf-8";
+      res.headers["Content-Security-Policy"] = kWebPagePolicy;
+      res.pieces = filePieces(fd, webPage(page ? "" : kPlainTextHead, url), page,
+                              page ? "" : kPlainTextTail);
+      return reply(std::move(res));
     }
     if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0)
       return failed("The address is not a web address.");

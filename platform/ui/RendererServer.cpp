@@ -142,6 +142,16 @@ public:
   void respond(HttpResponse response, bool keepAlive, unsigned version);
 
 private:
+  // A body sent a piece at a time (HttpResponse::pieces).
+  struct Streamed {
+    http::response<http::buffer_body> response;
+    std::optional<http::response_serializer<http::buffer_body>> serializer;
+    std::function<bool(std::string &)> next;
+    std::string piece;
+    bool more = true;
+  };
+  using After = std::function<void(beast::error_code, size_t)>;
+  void writePiece(std::shared_ptr<Streamed> streamed, After after);
   void handle(http::request<http::string_body> req);
   beast::tcp_stream stream_;
   Server &server_;
@@ -320,7 +330,10 @@ void HttpSession::handle(http::request<http::string_body> req) {
   bool head = admitted->method == "HEAD";
   auto self = shared_from_this();
   server_.request(*admitted, [self, keepAlive, version, head](HttpResponse r) {
-    if (head) r.body.clear();
+    if (head) {
+      r.body.clear();
+      r.pieces = nullptr;
+    }
     asio::post(self->server_.ioc(), [self, r = std::move(r), keepAlive, version]() mutable {
       self->respond(std::move(r), keepAlive, version);
     });
@@ -359,12 +372,64 @@ void HttpSession::respond(HttpResponse r, bool keepAlive, unsigned version) {
     http::async_write(stream_, *res, [res, after](beast::error_code e, size_t n) { after(e, n); });
     return;
   }
+  if (r.pieces) {
+    auto streamed = std::make_shared<Streamed>();
+    streamed->next = std::move(r.pieces);
+    auto &res = streamed->response;
+    res.result(static_cast<http::status>(r.status));
+    res.version(version);
+    setHeaders(res);
+    // Its length is known only at its end: sent in chunks, or (HTTP/1.0) up to the close.
+    if (version >= 11)
+      res.chunked(true);
+    else
+      res.keep_alive(false);
+    const bool again = res.keep_alive();
+    After done = [self = shared_from_this(), again](beast::error_code ec, size_t) {
+      if (ec || !again) {
+        beast::error_code ignored;
+        self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        return;
+      }
+      self->read();
+    };
+    res.body().data = nullptr;
+    res.body().more = true;
+    streamed->serializer.emplace(res);
+    stream_.expires_after(std::chrono::seconds(60));
+    http::async_write_header(
+        stream_, *streamed->serializer,
+        [self = shared_from_this(), streamed, done](beast::error_code ec, size_t n) {
+          if (ec) return done(ec, n);
+          self->writePiece(streamed, done);
+        });
+    return;
+  }
   auto res = std::make_shared<http::response<http::string_body>>(
       static_cast<http::status>(r.status), version);
   setHeaders(*res);
   res->body() = std::move(r.body);
   res->prepare_payload();
   http::async_write(stream_, *res, [res, after](beast::error_code e, size_t n) { after(e, n); });
+}
+
+void HttpSession::writePiece(std::shared_ptr<Streamed> streamed, After after) {
+  auto &body = streamed->response.body();
+  streamed->piece.clear();
+  // Empty pieces are passed over: an empty buffer with more to come would end nothing.
+  while (streamed->more && streamed->piece.empty())
+    streamed->more = streamed->next(streamed->piece);
+  body.data = streamed->piece.empty() ? nullptr : streamed->piece.data();
+  body.size = streamed->piece.size();
+  body.more = !streamed->piece.empty();
+  // Each piece has its own time: a long body is not cut off as long as it moves.
+  stream_.expires_after(std::chrono::seconds(60));
+  http::async_write(stream_, *streamed->serializer,
+                    [self = shared_from_this(), streamed, after](beast::error_code ec, size_t n) {
+                      if (ec == http::error::need_buffer) ec = {};
+                      if (ec || streamed->serializer->is_done()) return after(ec, n);
+                      self->writePiece(streamed, after);
+                    });
 }
 
 // --- WebSocket ---

@@ -23,6 +23,10 @@ struct HttpResponse {
   std::string contentType = "text/plain; charset=utf-8";
   std::string body;
   int fileDescriptor = -1; // when >= 0: the body is this file (closed after sending)
+  // When set (and no file is given): the body is sent a piece at a time, each made when the one
+  // before has gone, on the server's thread: a call puts the next piece into `piece` and answers
+  // false once there is none after it. Nothing of the body is held but the piece on its way.
+  std::function<bool(std::string &piece)> pieces;
   std::map<std::string, std::string> headers;
   static HttpResponse text(int status, std::string body);
 };

@@ -193,6 +193,12 @@ void TextView::describe(nlohmann::json &out) const {
   ScrollView::describe(out);
   out["text"] = text_;
   out["selectedRange"] = toJson(selected_);
+  // What the program set, so that it is shown as it is set (a person's own moves of the caret
+  // are the page's already): the count of selections set, and the range to scroll into view with
+  // the count of times that was asked.
+  out["selectionsSet"] = selectionsSet_;
+  if (scrolledRange_)
+    out["scrollTo"] = {scrolledRange_->location, scrolledRange_->length, scrollsAsked_};
   out["editable"] = editable_;
   out["editing"] = editing_;
   out["font"] = toJson(font_);
@@ -208,12 +214,20 @@ void TextView::setText(std::string text) {
 }
 
 void TextView::setSelectedRange(Range r) {
-  size_t len = utf16Length(text_);
-  r.location = std::min(r.location, len);
-  r.length = std::min(r.length, len - r.location);
+  ++selectionsSet_;
+  select(r);
+}
+
+void TextView::select(Range r) {
+  r = clamped(r, utf16Length(text_));
   if (r == selected_) return;
   selected_ = r;
   if (auto d = delegate()) d->textViewDidChangeSelection(*this);
+}
+
+void TextView::scrollRangeToVisible(Range r) {
+  scrolledRange_ = clamped(r, utf16Length(text_));
+  ++scrollsAsked_;
 }
 
 bool TextView::userTap(std::string &why) {
@@ -301,7 +315,7 @@ bool TextView::userReplace(Range range, const std::string &text, std::string &wh
 bool TextView::userSelect(Range range, std::string &why) {
   if (isHidden() || !isUserInteractionEnabled())
     return why = "the text view takes no touches", false;
-  setSelectedRange(range);
+  select(range);
   return true;
 }
 

@@ -144,7 +144,11 @@ public:
   const std::string &text() const { return text_; }
   void setText(std::string text); // the selection is clamped to the new text
   Range selectedRange() const { return selected_; }
-  void setSelectedRange(Range r); // clamped; tells the delegate of the change
+  // The program puts the caret or a selection (clamped); tells the delegate of a change. What it
+  // sets is shown, also when it equals what the view had: each call counts.
+  void setSelectedRange(Range r);
+  // How many selections the program has set so far.
+  uint64_t selectionsSet() const { return selectionsSet_; }
   bool isEditable() const { return editable_; }
   void setEditable(bool on) { editable_ = on; }
   Font font() const { return font_; }
@@ -158,9 +162,12 @@ public:
   std::shared_ptr<TextViewDelegate> delegate() const { return delegate_.lock(); }
   void setDelegate(std::weak_ptr<TextViewDelegate> d) { delegate_ = std::move(d); }
   bool isEditing() const { return editing_; }
-  // The range last asked to be scrolled into view.
-  void scrollRangeToVisible(Range r) { scrolledRange_ = r; }
+  // Scrolls the range (clamped) into view. Each call counts, also for the range asked before: the
+  // person may have scrolled away from it since.
+  void scrollRangeToVisible(Range r);
+  // The range last asked to be scrolled into view, and how many times that was asked.
   std::optional<Range> scrolledRange() const { return scrolledRange_; }
+  uint64_t scrollsAsked() const { return scrollsAsked_; }
 
   // Replaces the selection with the text (through the delegate), as typing or pasting does;
   // the caret ends after it. False when the delegate refused or the view is not editable.
@@ -177,9 +184,12 @@ public:
 
 private:
   bool replace(Range range, const std::string &text);
+  // Moves the selection (clamped); tells the delegate when it changed.
+  void select(Range r);
   std::string text_;
   Range selected_;
   std::optional<Range> scrolledRange_;
+  uint64_t selectionsSet_ = 0, scrollsAsked_ = 0;
   bool editable_ = true, editing_ = false;
   Font font_ = Font::system(Font::labelFontSize());
   Color textColor_ = Color::blackColor();

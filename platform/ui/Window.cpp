@@ -683,7 +683,18 @@ json Window::snapshot() {
   if (auto t = std::dynamic_pointer_cast<TextView>(focus)) accessory = t->inputAccessoryView();
   if (accessory && keyboardVisible_) keyboard["accessory"] = describeView(*accessory);
   j["keyboard"] = keyboard;
+  json transitions = json::object();
+  for (const auto &[key, t] : transitions_)
+    transitions[key] = {
+        {"type", t.type}, {"duration", t.duration}, {"timing", t.timing}, {"serial", t.serial}};
+  j["transitions"] = transitions;
   return j;
+}
+
+void Window::addTransition(const std::string &key, LayerTransition transition) {
+  detail::requireMainThread("Window::addTransition");
+  transition.serial = ++transitionSerial_;
+  transitions_[key] = std::move(transition);
 }
 
 // --- Events ---

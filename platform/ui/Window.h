@@ -8,7 +8,8 @@
 //    "root":<controller>|null,
 //    "modals":[{"style":"fullScreen|pageSheet|formSheet","controller":<controller>}],
 //    "popovers":[<popover>], "sheets":[<sheet>], "alerts":[<alert>],   (oldest first)
-//    "keyboard":{"visible":bool,"focus":id|null,"frame":[x,y,w,h],"accessory":<view>|null}}
+//    "keyboard":{"visible":bool,"focus":id|null,"frame":[x,y,w,h],"accessory":<view>|null},
+//    "transitions":{<key>:{"type","duration","timing","serial"}}}
 //   <controller>: {"id","type":"screen","nib","title","view":<view>} |
 //     {"id","type":"navigation","depth","navigationBar":{"hidden","title","titleView","left",
 //      "right","back":null|{"title"}},"top":<controller>} |
@@ -129,6 +130,18 @@ public:
   // Memory warning to every screen.
   void sendMemoryWarning();
 
+  // A transition of the window's layer under a key (a new one under the same key replaces it):
+  // what the window shows next comes in by it, e.g. a fade of 0.2 s. The snapshot carries each
+  // with a number that grows with every one added, so a renderer runs each once.
+  struct LayerTransition {
+    std::string type;    // "fade"
+    double duration = 0; // seconds
+    std::string timing;  // "easeInEaseOut", "linear"
+    uint64_t serial = 0;
+  };
+  void addTransition(const std::string &key, LayerTransition transition);
+  const std::map<std::string, LayerTransition> &transitions() const { return transitions_; }
+
   // Gives every shown screen the frame its container gives it (below the status bar and the
   // navigation bar, above the tab bar; a split's panes as the split set them; modal sheets and
   // popovers their own size) and fits the bars and scrolling views of each screen's view to it.
@@ -191,6 +204,8 @@ private:
   bool visible_ = false;
   std::weak_ptr<View> viewToObserve_;
   std::weak_ptr<TapDetectingWindowDelegate> controllerThatObserves_;
+  std::map<std::string, LayerTransition> transitions_;
+  uint64_t transitionSerial_ = 0;
 };
 
 } // namespace platform::ui

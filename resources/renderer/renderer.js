@@ -330,6 +330,9 @@ function build(v) {
         'data-tid': v.id, 'data-kind': 'textView', readonly: !v.editable,
         ev: v.editable && { event: 'tap', id: v.id }, spellcheck: 'false', 'aria-label': v.label || 'text',
         'data-sel': v.selectedRange ? v.selectedRange.join(',') : null,
+        // What the program set: the count of selections it set, and the range it asked to be
+        // scrolled into view with the count of times it asked.
+        'data-selset': v.selectionsSet, 'data-scroll': v.scrollTo ? v.scrollTo.join(',') : null,
       });
       font(area, v.font);
       return h('div', {}, area, h('div', { class: 'subviews' }));
@@ -551,7 +554,23 @@ function render() {
   layers.style.top = state.status.hidden ? '0' : '20px';
   morph(screenEl, next);
   placeAccessory();
+  runTransitions(snap);
   afterRender(snap);
+}
+
+// A transition of the window's layer (the fade of a turn into or out of landscape): what is drawn
+// now comes in by it, once. Those made before the page first drew are history.
+let transitionsSeen = -1;
+function runTransitions(snap) {
+  const all = Object.values(snap.transitions || {});
+  const newest = Math.max(0, ...all.map((t) => t.serial));
+  if (transitionsSeen < 0) transitionsSeen = newest;
+  for (const t of all) {
+    if (t.serial <= transitionsSeen || t.type !== 'fade') continue;
+    const easing = t.timing === 'linear' ? 'linear' : 'ease-in-out';
+    screenEl.querySelector('.layers')?.animate([{ opacity: 0 }, { opacity: 1 }], { duration: t.duration * 1000, easing });
+  }
+  transitionsSeen = Math.max(transitionsSeen, newest);
 }
 
 // With no keyboard drawn, the row of keys stands where the device's keyboard would begin: above
@@ -716,6 +735,7 @@ function afterRender(snap) {
   }
   if (!field && document.activeElement && document.activeElement.dataset && document.activeElement.dataset.tid)
     document.activeElement.blur();
+  for (const el of screenEl.querySelectorAll('textarea[data-kind="textView"]')) showProgramMoves(el, el === field && arriving);
   placeScrollsAndPopovers();
 }
 
@@ -1087,6 +1107,62 @@ function showSelection(el, arriving) {
   if (el.selectionStart !== a || el.selectionEnd !== b) el.setSelectionRange(a, b);
   el.knownSelection = el.dataset.sel;
 }
+// What the program set in a text view is shown as it sets it: a selection it set is put in (it
+// may equal the one shown, after the person moved the caret), and brought into view when the text
+// view has the keyboard, as it is when the keyboard comes to it; a range it asked to scroll to is
+// brought into view. A text view not drawn yet (or without its text) is shown these once it is.
+function showProgramMoves(el, arriving) {
+  if (el.shown === undefined || composing || !el.clientHeight) return;
+  const text = el.shown;
+  const pagePosition = (at) => toPage(el, text, Math.min(at, text.length));
+  const focused = el === document.activeElement;
+  let reveal = null;
+  if (el.dataset.sel && el.dataset.selset !== el.selectionsShown) {
+    el.selectionsShown = el.dataset.selset;
+    const [at, len] = el.dataset.sel.split(',').map(Number);
+    const [a, b] = [pagePosition(at), pagePosition(at + len)];
+    if (el.selectionStart !== a || el.selectionEnd !== b) el.setSelectionRange(a, b);
+    el.knownSelection = el.dataset.sel;
+    if (focused) reveal = [a, b];
+  } else if (arriving) {
+    reveal = [el.selectionStart, el.selectionEnd];
+  }
+  if (el.dataset.scroll && el.dataset.scroll !== el.scrollShown) {
+    el.scrollShown = el.dataset.scroll;
+    const [at, len] = el.dataset.scroll.split(',').map(Number);
+    reveal = [pagePosition(at), pagePosition(at + len)];
+  }
+  if (reveal) revealText(el, reveal[0], reveal[1]);
+}
+
+// Scrolls a text view as little as it takes to show a stretch of its text (the page's positions;
+// its start when it is taller than the view). Where the stretch stands is measured in a copy of
+// the text laid out as the text view lays it out.
+function revealText(el, from, to) {
+  const style = getComputedStyle(el);
+  const copy = document.createElement('div');
+  for (const p of ['fontFamily', 'fontSize', 'fontWeight', 'fontStyle', 'lineHeight', 'letterSpacing', 'wordSpacing',
+    'tabSize', 'textTransform', 'textIndent', 'textAlign', 'direction', 'whiteSpace', 'overflowWrap', 'wordBreak',
+    'paddingTop', 'paddingRight', 'paddingBottom', 'paddingLeft']) copy.style[p] = style[p];
+  const inner = el.clientWidth - parseFloat(style.paddingLeft) - parseFloat(style.paddingRight);
+  Object.assign(copy.style, {
+    position: 'absolute', left: '0', top: '0', visibility: 'hidden', border: '0', margin: '0',
+    boxSizing: 'content-box', width: `${Math.max(0, inner)}px`, height: 'auto',
+  });
+  const mark = document.createElement('span');
+  mark.textContent = el.value.slice(from, Math.max(to, from)) || '\u200b';
+  copy.append(el.value.slice(0, from), mark);
+  el.parentElement.append(copy);
+  const top = mark.offsetTop;
+  const bottom = top + mark.offsetHeight;
+  copy.remove();
+  const view = el.clientHeight - parseFloat(style.paddingBottom);
+  let scroll = el.scrollTop;
+  if (bottom > scroll + view) scroll = bottom - view;
+  if (top - parseFloat(style.paddingTop) < scroll) scroll = top - parseFloat(style.paddingTop);
+  el.scrollTop = Math.max(0, scroll);
+}
+
 function tellSelection(el) {
   if (!el || !el.dataset || el.dataset.kind !== 'textView' || el !== document.activeElement || el.shown === undefined || composing) return;
   const now = selectionOf(el);

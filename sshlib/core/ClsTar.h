@@ -107,8 +107,15 @@ public:
                                    bool logEveryPath, ProgressMonitor *pm);
   bool extractToOutput(DataSource &src, Output &out, int64_t size, LogBase &log,
                        ProgressMonitor *pm);
+  // An entry's data into its file (made by the caller where the entry's name may go; the file
+  // takes its times when it is closed here): the copy's result. With VerboseLogging the size and
+  // the times are logged, a missing access or create time as the modify time.
+  bool extractToFile(DataSource &src, Output *file, int64_t createTime, int64_t accessTime,
+                     int64_t modifyTime, int64_t size, LogBase &log, ProgressMonitor *pm);
   void BeginStreamingUntar(LogBase &log);
   bool StreamingUntarNext(const unsigned char *data, unsigned int n, bool &finished, LogBase &log);
+  // The step behind StreamingUntarNext: takes the bytes as far as they go.
+  bool streamingUntarInner(const unsigned char *data, unsigned int n, bool &finished, LogBase &log);
   // False after any failed step, with an entry or a header left incomplete, or with an entry
   // that had to be skipped for an unsafe name.
   bool FinishStreamingUntar(LogBase &log);
@@ -177,6 +184,8 @@ private:
   // The public frame around openAndRun.
   int runFileOperation(const char *name, XString &path, ProgressEvent *event, const char *kind);
   bool unTarGz(DataSource &src, ProgressMonitor *pm, LogBase &log);
+  // The compress (.Z) stream of the source into the streaming untar.
+  bool uncompressZ(DataSource &src, LogBase &log);
 
   // Writing.
   bool writeArchive(XString &outPath, ProgressEvent *event, int algorithm, const char *pathTag);

@@ -535,6 +535,19 @@ bool ClsTar::extractToOutput(DataSource &src, Output &out, int64_t size, LogBase
   return true;
 }
 
+bool ClsTar::extractToFile(DataSource &src, Output *file, int64_t createTime, int64_t accessTime,
+                           int64_t modifyTime, int64_t size, LogBase &log, ProgressMonitor *pm) {
+  const bool ok = extractToOutput(src, *file, size, log, pm);
+  delete file;
+  if (ok && m_verboseLogging) {
+    log.LogDataInt64("numBytesWritten", size);
+    logFileTime(log, "lastModDateTime", modifyTime);
+    logFileTime(log, "lastAccessDateTime", accessTime ? accessTime : modifyTime);
+    logFileTime(log, "createDateTime", createTime ? createTime : modifyTime);
+  }
+  return ok;
+}
+
 // One header block. A clean end of input at a block boundary ends the archive, except before
 // the first header and after an extended header; a partial block fails.
 bool ClsTar::readHeaderBlock(DataSource &src, TarHeader &hdr, bool &end, bool atStart,
@@ -684,18 +697,9 @@ int ClsTar::_untar(DataSource &src, bool extract, LogBase &log, ProgressMonitor 
     Output *out = nullptr;
     EntryAction a = beginEntry(m_hdr, skip, m_untarDiscardPaths, out, log, false);
     if (a == EntryAction::kFailed) return -1;
-    if (a == EntryAction::kWriteFile) {
-      bool ok = extractToOutput(src, *out, m_hdr.m_size, log, pm);
-      delete out;
-      if (!ok) return -1;
-      if (m_verboseLogging) {
-        log.LogDataInt64("numBytesWritten", m_hdr.m_size);
-        // The times the file was given; a missing access or create time takes the modify time.
-        logFileTime(log, "lastModDateTime", m_hdr.m_mtime64);
-        logFileTime(log, "lastAccessDateTime", m_hdr.m_atime ? m_hdr.m_atime : m_hdr.m_mtime64);
-        logFileTime(log, "createDateTime", m_hdr.m_ctime ? m_hdr.m_ctime : m_hdr.m_mtime64);
-      }
-    }
+    if (a == EntryAction::kWriteFile && !extractToFile(src, out, m_hdr.m_ctime, m_hdr.m_atime,
+                                                       m_hdr.m_mtime64, m_hdr.m_size, log, pm))
+      return -1;
     if (a != EntryAction::kSkipped && extract) {
       ++count;
       if (m_untarMaxCount && count >= m_untarMaxCount) {
@@ -898,6 +902,13 @@ bool ClsTar::streamHeader(const unsigned char *block, LogBase &log) {
 
 bool ClsTar::StreamingUntarNext(const unsigned char *data, unsigned int n, bool &finished,
                                 LogBase &log) {
+  if (streamingUntarInner(data, n, finished, log)) return true;
+  m_success = false;
+  return false;
+}
+
+bool ClsTar::streamingUntarInner(const unsigned char *data, unsigned int n, bool &finished,
+                                 LogBase &log) {
   finished = false;
   if (m_finished) {
     if (m_verboseLogging) log.LogInfo("Streaming finished.");
@@ -1015,7 +1026,7 @@ unsigned int ClsTar::_fwrite64(const void *data, long long itemSize, unsigned in
 
 bool ClsTar::unTarGz(DataSource &src, ProgressMonitor *pm, LogBase &log) {
   BeginStreamingUntar(log);
-  bool ok = true;
+  bool ok = true, headerRead = false;
   for (int member = 0; ok; ++member) {
     unsigned char h[10];
     unsigned int got = readExact(src, h, 10, log);
@@ -1070,6 +1081,7 @@ bool ClsTar::unTarGz(DataSource &src, ProgressMonitor *pm, LogBase &log) {
     }
     if (!ok) break;
     log.LogInfo("GZip header OK.");
+    headerRead = true;
     m_inflateCrc.beginStream();
     m_inflateCount = 0;
     m_inflateCrcOn = true;
@@ -1094,9 +1106,19 @@ bool ClsTar::unTarGz(DataSource &src, ProgressMonitor *pm, LogBase &log) {
       ok = false;
     }
   }
+  // A file that is no gzip at all never reached the untar: its header's message says why.
+  if (!ok && !headerRead) {
+    streamFail();
+    return false;
+  }
   bool finished = FinishStreamingUntar(log);
   if (!finished) log.LogError("Untar failed, possible corrupt .gz file.");
   return ok && finished;
+}
+
+bool ClsTar::uncompressZ(DataSource &src, LogBase &log) {
+  RazudodLzw lzw;
+  return lzw.decompress2(src, *this, true, log) != -1;
 }
 
 int ClsTar::openAndRun(XString &path, ProgressEvent *event, const char *kind) {
@@ -1125,12 +1147,14 @@ int ClsTar::openAndRun(XString &path, ProgressEvent *event, const char *kind) {
     result = ok && finished ? 0 : -1;
   } else {
     BeginStreamingUntar(m_log);
-    RazudodLzw lzw;
-    bool ok = lzw.decompress2(*src, *this, true, m_log) != -1;
-    if (!ok) m_log.LogError("Invalid compressed data (D)");
-    bool finished = FinishStreamingUntar(m_log);
-    if (ok && !finished) m_log.LogError("Untar failed, possible corrupt .Z file.");
-    result = ok && finished ? 0 : -1;
+    if (!uncompressZ(*src, m_log)) {
+      m_log.LogError("Invalid compressed data (D)");
+      streamFail(); // what was written of an entry is closed; nothing more is said
+    } else if (FinishStreamingUntar(m_log)) {
+      result = 0;
+    } else {
+      m_log.LogError("Untar failed, possible corrupt .Z file.");
+    }
   }
   delete src;
   m_srcSize = -1;

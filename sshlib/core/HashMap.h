@@ -35,7 +35,8 @@ public:
 
   int getNumBuckets() const { return m_numBuckets; }
 
-  // Bucket of a key: the CRC-32 of the key's MD5 digest, modulo the bucket count.
+  // Bucket of a key: the CRC-32 of the key's MD5 digest (Md5::digestString), modulo the bucket
+  // count.
   unsigned int hashFunc(const StringBuffer &key) const;
   NamedObject *internalLookup(const StringBuffer &key, unsigned int &bucket) const;
 
@@ -54,6 +55,3 @@ private:
   int m_numBuckets;
   CK_List *m_buckets;
 };
-
-// The 16-byte MD5 digest (RFC 1321) of n bytes, as the hash map uses it for its buckets.
-void ckMd5Digest(const unsigned char *p, unsigned int n, unsigned char digest[16]);

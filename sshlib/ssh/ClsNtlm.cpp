@@ -4,11 +4,11 @@
 #include <ctime>
 
 #include "sshlib/core/LogBase.h"
+#include "sshlib/core/Md5.h"
 #include "sshlib/core/StringBuffer.h"
 #include "sshlib/crypto/ClsCrypt.h"
 #include "sshlib/crypto/DesEcb.h"
 #include "sshlib/crypto/Md4.h"
-#include "sshlib/crypto/Md5.h"
 #include "sshlib/crypto/RazudodRand.h"
 
 namespace {

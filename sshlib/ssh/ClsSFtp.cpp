@@ -35,9 +35,8 @@ void ClsSFtp::dropTransport() {
   transport = nullptr;
   sftpChannel = nullptr;
   isAuthenticated = sftpInitialized = false;
-  inBuf.clear();
-  inPos = 0;
-  handleTable.clear();
+  clearReceived();
+  handleTable = std::make_unique<HashMap>(400);
   unansweredCloses.clear();
   limitsRequestId = 0;
 }
@@ -160,8 +159,7 @@ void ClsSFtp::closeSession(const char *why) {
 }
 
 bool ClsSFtp::Connect(XString &host, int port, ProgressEvent *ev) {
-  inBuf.clear();
-  inPos = 0;
+  clearReceived();
   for (int attempt = 0;; ++attempt) {
     ProgressMonitorPtr pmp(ev, 0);
     if (connect2(host, port, pmp.getPm())) return true;
@@ -289,8 +287,7 @@ bool ClsSFtp::InitializeSftp(ProgressEvent *ev) {
   sftpInitialized = false;
   if (sftpChannel) transport->channelForgotten(sftpChannel->clientChannelNum);
   delete sftpChannel;
-  inBuf.clear();
-  inPos = 0;
+  clearReceived();
   unansweredCloses.clear();
   limitsRequestId = serverReadSize = serverWriteSize = 0;
   sftpChannel = new SshChannel();
@@ -336,7 +333,7 @@ bool ClsSFtp::InitializeSftp(ProgressEvent *ev) {
     DataBuffer pkt;
     unsigned char type = 0;
     unsigned int version = 0;
-    if (!readPacket2(pkt, type, version, pm)) {
+    if (!readPacket1(pkt, type, version, pm)) {
       m_log.LogError("Failed to receive FXP_VERSION");
       ok = false;
     } else if (type != 2) {
@@ -432,63 +429,84 @@ bool ClsSFtp::fillInBuf(ProgressMonitor *pm) {
   return false;
 }
 
+void ClsSFtp::clearReceived() {
+  inBuf.clear();
+  inPos = 0;
+  pendingPackets.clear();
+}
+
+bool ClsSFtp::splitPendingPackets() {
+  for (;;) {
+    unsigned int avail = inBuf.getSize() - inPos;
+    const unsigned char *p = inBuf.getData2() + inPos;
+    if (avail < 4) break;
+    unsigned int len = (unsigned)p[0] << 24 | (unsigned)p[1] << 16 | (unsigned)p[2] << 8 | p[3];
+    if (len == 0 || len > kMaxSftpPacket) {
+      m_log.LogError("SFTP packet length out of bounds.");
+      m_log.LogDataLong("packetLength", (int)len);
+      dropOutOfStep();
+      return false;
+    }
+    if (avail - 4 < len) break;
+    pendingPackets.emplace_back();
+    pendingPackets.back().append(p, len + 4);
+    inPos += len + 4;
+  }
+  if (inPos == inBuf.getSize()) {
+    inBuf.clear();
+    inPos = 0;
+  }
+  return true;
+}
+
+bool ClsSFtp::readPacket1(DataBuffer &packet, unsigned char &type, unsigned int &version,
+                          ProgressMonitor *pm) {
+  return readPacket2(packet, type, version, pm);
+}
+
 bool ClsSFtp::readPacket2(DataBuffer &packet, unsigned char &type, unsigned int &requestId,
                           ProgressMonitor *pm) {
   packet.clear();
   type = 0;
   requestId = 0;
-  if (!transport || !sftpChannel) {
-    m_log.LogError("Disconnected.");
-    return false;
-  }
   for (;;) {
-    unsigned int avail = inBuf.getSize() - inPos;
-    const unsigned char *p = inBuf.getData2() + inPos;
-    if (avail >= 4) {
-      unsigned int len = (unsigned)p[0] << 24 | (unsigned)p[1] << 16 | (unsigned)p[2] << 8 | p[3];
-      if (len == 0 || len > kMaxSftpPacket) {
-        m_log.LogError("SFTP packet length out of bounds.");
-        m_log.LogDataLong("packetLength", (int)len);
-        dropOutOfStep();
-        return false;
-      }
-      if (avail - 4 >= len) {
-        packet.append(p, len + 4);
-        inPos += len + 4;
-        if (inPos == inBuf.getSize()) {
-          inBuf.clear();
-          inPos = 0;
-        }
-        type = packet.getData2()[4];
-        unsigned int idx = 5;
-        SshTransport::parseUint32(packet, idx, requestId);
-        if (type != 2 && limitsRequestId && requestId == limitsRequestId) {
-          takeLimits(type, packet);
-          packet.clear();
-          type = 0;
-          requestId = 0;
-          continue;
-        }
-        auto late = std::find(unansweredCloses.begin(), unansweredCloses.end(), requestId);
-        if (type == 2 || late == unansweredCloses.end()) return true; // 2: VERSION
-        // The answer to a CLOSE sent without waiting: taken off here, the caller reads on.
-        unansweredCloses.erase(late);
-        unsigned int code = 0;
-        idx = 9;
-        if (type != 101) {
-          m_log.LogError("Unexpected response to FXP_CLOSE");
-          dropOutOfStep();
-          return false;
-        }
-        if (!SshTransport::parseUint32(packet, idx, code) || code != 0)
-          logStatusResponse("FXP_CLOSE", packet);
-        packet.clear();
-        type = 0;
-        requestId = 0;
-        continue;
-      }
+    if (!transport || !sftpChannel) {
+      m_log.LogError("Disconnected.");
+      return false;
     }
-    if (!fillInBuf(pm)) return false;
+    if (pendingPackets.empty() && !splitPendingPackets()) return false;
+    if (pendingPackets.empty()) {
+      if (!fillInBuf(pm)) return false;
+      continue;
+    }
+    packet.takeData(pendingPackets.front());
+    pendingPackets.pop_front();
+    type = packet.getData2()[4];
+    unsigned int idx = 5;
+    SshTransport::parseUint32(packet, idx, requestId);
+    if (type != 2 && limitsRequestId && requestId == limitsRequestId) {
+      takeLimits(type, packet);
+      packet.clear();
+      type = 0;
+      requestId = 0;
+      continue;
+    }
+    auto late = std::find(unansweredCloses.begin(), unansweredCloses.end(), requestId);
+    if (type == 2 || late == unansweredCloses.end()) return true; // 2: VERSION
+    // The answer to a CLOSE sent without waiting: taken off here, the caller reads on.
+    unansweredCloses.erase(late);
+    unsigned int code = 0;
+    idx = 9;
+    if (type != 101) {
+      m_log.LogError("Unexpected response to FXP_CLOSE");
+      dropOutOfStep();
+      return false;
+    }
+    if (!SshTransport::parseUint32(packet, idx, code) || code != 0)
+      logStatusResponse("FXP_CLOSE", packet);
+    packet.clear();
+    type = 0;
+    requestId = 0;
   }
 }
 
@@ -540,11 +558,15 @@ bool ClsSFtp::takeHandle(const DataBuffer &reply, XString &handle, const std::st
   StringBuffer hex;
   raw.toHexString(hex);
   m_log.LogData("handle", hex.getString());
-  SftpLastRead rec;
-  rec.dirPath = dirPath;
-  handleTable[hex.getString()] = rec;
+  addHandle(hex.getString(), dirPath);
   handle.setFromUtf8(hex.getString());
   return true;
+}
+
+void ClsSFtp::addHandle(const std::string &handleText, const std::string &dirPath) {
+  auto *rec = new SftpLastRead;
+  rec->dirPath = dirPath;
+  handleTable->hashInsert(StringBuffer(handleText.c_str()), rec);
 }
 
 namespace {
@@ -625,13 +647,11 @@ void ClsSFtp::packHandleOrFilename(XString &nameOrHandle, bool isHandle, DataBuf
 }
 
 SftpLastRead *ClsSFtp::findHandle(XString &handle) {
-  auto it = handleTable.find(handle.getUtf8());
-  return it == handleTable.end() ? nullptr : &it->second;
+  return static_cast<SftpLastRead *>(handleTable->hashLookup2(handle.getUtf8()));
 }
 
 const SftpLastRead *ClsSFtp::findHandle(XString &handle) const {
-  auto it = handleTable.find(handle.getUtf8());
-  return it == handleTable.end() ? nullptr : &it->second;
+  return static_cast<const SftpLastRead *>(handleTable->hashLookup2(handle.getUtf8()));
 }
 
 bool ClsSFtp::Eof(XString &handle) const {

@@ -13,8 +13,10 @@
 
 #include "sshlib/core/ClsBase.h"
 #include "sshlib/core/DataBuffer.h"
+#include "sshlib/core/HashMap.h"
 #include "sshlib/core/ProgressMonitor.h"
 #include "sshlib/core/RazudodCritSec.h"
+#include "sshlib/core/RazudodObject.h"
 #include "sshlib/core/StringBuffer.h"
 #include "sshlib/core/XString.h"
 #include "sshlib/ssh/ProxySettings.h"
@@ -32,7 +34,7 @@ class SshTransport;
 
 // One open handle: where sequential reads and writes stand, and the directory path of a
 // directory handle.
-struct SftpLastRead {
+struct SftpLastRead : public RazudodObject {
   bool eof = false;
   unsigned int lastReadNumBytes = 0;
   long long readOffset = 0;
@@ -350,9 +352,14 @@ public:
   using Source = std::function<int(unsigned char *, unsigned int)>; // bytes read, -1 error
   bool sendPacket(unsigned char type, const DataBuffer &payload, unsigned int &requestId,
                   ProgressMonitor *pm);
-  // The next whole SFTP packet: length, type, request id and fields.
+  // The first packet after INIT, the server's VERSION (the word after its type is the version).
+  bool readPacket1(DataBuffer &packet, unsigned char &type, unsigned int &version,
+                   ProgressMonitor *pm);
+  // The next whole SFTP packet: length, type, request id and fields. Packets that came in one
+  // channel message after the one taken wait in pendingPackets.
   bool readPacket2(DataBuffer &packet, unsigned char &type, unsigned int &requestId,
                    ProgressMonitor *pm);
+  std::deque<DataBuffer> pendingPackets;
   // Reads the STATUS reply to the request sent last.
   bool readStatusResponse(const char *requestName, ProgressMonitor *pm);
   // Reads the reply to request `id`. A reply that answers any other request means the server's
@@ -425,6 +432,8 @@ public:
   void dropCached(XString &name);
   bool packAttrs(XString &localPath, DataBuffer &out);
   bool removeFile1(XString &path, ProgressMonitor *pm);
+  // SSH_FXP_REMOVE of the path, its status read under "FXP_REMOVE".
+  bool removeFile2(XString &path, ProgressMonitor *pm);
   void handleReadFailure(SocketReadFailInfo &fi, bool disconnectReceived);
   // A server whose SFTP stream is out of step: the connection is closed and dropped.
   void dropOutOfStep();
@@ -443,7 +452,11 @@ public:
   SftpLastRead *findHandle(XString &handle);
   const SftpLastRead *findHandle(XString &handle) const;
 
-  std::map<std::string, SftpLastRead> handleTable;
+  // Open handles (their hexadecimal text) to their SftpLastRead records.
+  std::unique_ptr<HashMap> handleTable = std::make_unique<HashMap>(400);
+  // A new record for a handle just opened (one already under that text is replaced).
+  void addHandle(const std::string &handleText, const std::string &dirPath = std::string());
+  void dropHandle(const std::string &handleText) { handleTable->hashDelete2(handleText.c_str()); }
   SFtpFileAttr *attrCache[20] = {};
   int attrCacheNext = 0;
   SshTransport *transport = nullptr;
@@ -480,13 +493,15 @@ private:
                      XString *path2, ProgressEvent *ev);
   bool fillInBuf(ProgressMonitor *pm);
   // The sequential read of a handle from where the last one ended.
-  bool readNext(XString &handle, unsigned int numBytes, DataBuffer &out, bool failAtEof,
-                ProgressMonitor *pm);
+  bool readFileBytesToDb(XString &handle, unsigned int numBytes, DataBuffer &out,
+                         ProgressMonitor *pm, bool failAtEof = false);
   // A read at a given offset (charset: named in the log for a text read, else null).
   bool readAt(XString &handle, long long offset, unsigned int numBytes, const char *charset,
               DataBuffer &out, ProgressMonitor *pm);
   // A write at the handle's write offset (the end of the remote file for its first write), and
   // at a given offset.
+  // The bytes written through the handle at the offset (writeDataSource over them).
+  bool writeFile(XString &handle, long long offset, const DataBuffer &data, ProgressMonitor *pm);
   bool writeAtEnd(XString &handle, const DataBuffer &data, ProgressMonitor *pm);
   bool writeAt(XString &handle, long long offset, const DataBuffer &data, ProgressMonitor *pm);
   // Pipelined transfers send many small requests and window adjusts; with Nagle's algorithm
@@ -501,4 +516,8 @@ private:
   // Channel bytes received and not yet taken as whole SFTP packets.
   DataBuffer inBuf;
   unsigned int inPos = 0;
+  // Cuts every whole packet of inBuf into pendingPackets; false (the session dropped) for a
+  // length out of bounds.
+  bool splitPendingPackets();
+  void clearReceived();
 };

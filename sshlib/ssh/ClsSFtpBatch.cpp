@@ -158,7 +158,7 @@ private:
     f.phase = FileState::kDone;
     if (f.fd >= 0) close(f.fd);
     f.fd = -1;
-    if (!f.handleText.empty()) s.handleTable.erase(f.handleText);
+    if (!f.handleText.empty()) s.dropHandle(f.handleText);
     if (!upload && f.created && f.failed) unlink(files[i].local.c_str());
     files[i].ok = !f.failed;
     files[i].error = f.failed ? f.error : std::string();
@@ -191,7 +191,7 @@ private:
   bool sendClose(size_t i) {
     FileState &f = st[i];
     f.phase = FileState::kClosing;
-    s.handleTable.erase(f.handleText);
+    s.dropHandle(f.handleText);
     f.handleText.clear();
     return send(i, kClose, f.rawHandle, 0, 0);
   }
@@ -357,7 +357,7 @@ private:
       StringBuffer hex;
       raw.toHexString(hex);
       f.handleText = hex.getString();
-      s.handleTable[f.handleText] = SftpLastRead();
+      s.addHandle(f.handleText);
       f.rawHandle.clear();
       SshTransport::pack_binString(raw.getData2(), raw.getSize(), f.rawHandle);
       f.phase = FileState::kOpen;

@@ -233,7 +233,7 @@ bool ClsSFtp::sameFileInLoginFolder(const std::string &path, std::string &out) {
 bool ClsSFtp::closeHandle(XString &handle, ProgressMonitor *pm, bool statusMatters) {
   DataBuffer payload;
   packHandleOrFilename(handle, true, payload);
-  handleTable.erase(handle.getUtf8());
+  dropHandle(handle.getUtf8());
   DataBuffer pkt;
   unsigned char type = exchange(4, payload, pkt, "Failed to receive response to FXP_CLOSE", pm);
   if (type == 0) return false;
@@ -252,7 +252,7 @@ bool ClsSFtp::closeHandleLater(XString &handle, ProgressMonitor *pm) {
   if (unansweredCloses.size() >= kMaxUnansweredCloses) return closeHandle(handle, pm);
   DataBuffer payload;
   packHandleOrFilename(handle, true, payload);
-  handleTable.erase(handle.getUtf8());
+  dropHandle(handle.getUtf8());
   unsigned int id = 0;
   if (!sendPacket(4, payload, id, pm)) return false;
   unansweredCloses.push_back(id);
@@ -687,8 +687,8 @@ bool ClsSFtp::ResumeDownloadFileByName(XString &remotePath, XString &localPath, 
   return op.done(downloadFileByName_new(remotePath, localPath, true, op.pm()));
 }
 
-bool ClsSFtp::readNext(XString &handle, unsigned int numBytes, DataBuffer &out, bool failAtEof,
-                       ProgressMonitor *pm) {
+bool ClsSFtp::readFileBytesToDb(XString &handle, unsigned int numBytes, DataBuffer &out,
+                                ProgressMonitor *pm, bool failAtEof) {
   SftpLastRead *rec = findHandle(handle);
   if (!rec) {
     m_log.LogError("Invalid handle.");
@@ -722,14 +722,14 @@ bool ClsSFtp::ReadFileBytes(XString &handle, unsigned int numBytes, DataBuffer &
                             ProgressEvent *ev) {
   SftpOp op(*this, "ReadFileBytes", ev);
   out.clear();
-  return op.done(op.ready() && readNext(handle, numBytes, out, false, op.pm()));
+  return op.done(op.ready() && readFileBytesToDb(handle, numBytes, out, op.pm()));
 }
 
 int ClsSFtp::AccumulateBytes(XString &handle, int numBytes, ProgressEvent *ev) {
   SftpOp op(*this, "AccumulateBytes", ev);
   unsigned int before = AccumulateBuffer.getSize();
-  if (numBytes < 0 || !op.done(op.ready() && readNext(handle, (unsigned int)numBytes,
-                                                      AccumulateBuffer, false, op.pm())))
+  if (numBytes < 0 || !op.done(op.ready() && readFileBytesToDb(handle, (unsigned int)numBytes,
+                                                               AccumulateBuffer, op.pm())))
     return -1;
   return (int)(AccumulateBuffer.getSize() - before);
 }
@@ -746,7 +746,8 @@ bool ClsSFtp::ReadFileText(XString &handle, unsigned int numBytes, const char *c
   SftpOp op(*this, "ReadFileText", ev);
   out.clear();
   DataBuffer bytes;
-  if (!op.ready() || !readNext(handle, numBytes, bytes, true, op.pm())) return op.done(false);
+  if (!op.ready() || !readFileBytesToDb(handle, numBytes, bytes, op.pm(), true))
+    return op.done(false);
   decodeText(bytes, charset, out);
   return op.done(true);
 }
@@ -1021,6 +1022,11 @@ ClsSFtp::Source memorySource(const DataBuffer &data) {
 }
 } // namespace
 
+bool ClsSFtp::writeFile(XString &handle, long long offset, const DataBuffer &data,
+                        ProgressMonitor *pm) {
+  return writeDataSource(handle, offset, memorySource(data), pm);
+}
+
 bool ClsSFtp::writeAtEnd(XString &handle, const DataBuffer &data, ProgressMonitor *pm) {
   SftpLastRead *rec = findHandle(handle);
   long long offset = rec ? rec->writeOffset : 0;
@@ -1037,7 +1043,7 @@ bool ClsSFtp::writeAtEnd(XString &handle, const DataBuffer &data, ProgressMonito
     }
   }
   m_log.LogDataInt64("offset", offset);
-  bool ok = writeDataSource(handle, offset, memorySource(data), pm);
+  bool ok = writeFile(handle, offset, data, pm);
   clearCache();
   return ok;
 }
@@ -1049,7 +1055,7 @@ bool ClsSFtp::writeAt(XString &handle, long long offset, const DataBuffer &data,
     m_log.LogError("Invalid offset");
     return false;
   }
-  bool ok = writeDataSource(handle, offset, memorySource(data), pm);
+  bool ok = writeFile(handle, offset, data, pm);
   clearCache();
   return ok;
 }

@@ -641,14 +641,15 @@ bool ClsSFtp::RemoveDir(XString &path, ProgressEvent *ev) {
   return simpleRequest("RemoveDir", 15, "FXP_RMDIR", path, nullptr, ev);
 }
 
+bool ClsSFtp::removeFile2(XString &path, ProgressMonitor *pm) {
+  DataBuffer payload;
+  SshTransport::pack_filename(path, FilenameCharset, payload);
+  unsigned int id = 0;
+  return sendPacket(13, payload, id, pm) && readStatusResponse("FXP_REMOVE", pm);
+}
+
 bool ClsSFtp::removeFile1(XString &path, ProgressMonitor *pm) {
-  auto once = [&](XString &p) {
-    DataBuffer payload;
-    SshTransport::pack_filename(p, FilenameCharset, payload);
-    unsigned int id = 0;
-    return sendPacket(13, payload, id, pm) && readStatusResponse("FXP_REMOVE", pm);
-  };
-  bool ok = once(path);
+  bool ok = removeFile2(path, pm);
   dropCached(path);
   if (ok || !transport || !transport->serverIdent.containsSubstring("GlobalScape")) return ok;
   std::string p = path.getUtf8();
@@ -659,7 +660,7 @@ bool ClsSFtp::removeFile1(XString &path, ProgressMonitor *pm) {
   XString again;
   p.insert(p.begin(), '/');
   again.setFromUtf8(p.c_str());
-  ok = once(again);
+  ok = removeFile2(again, pm);
   m_log.LeaveContext();
   return ok;
 }

@@ -41,7 +41,6 @@ void SshTransport::msgTypeName(int n, StringBuffer &out) {
                {4, "DEBUG"},
                {5, "SERVICE_REQUEST"},
                {6, "SERVICE_ACCEPT"},
-               {7, "EXT_INFO"},
                {20, "KEXINIT"},
                {21, "NEWKEYS"},
                {30, "KEXDH_INIT"},

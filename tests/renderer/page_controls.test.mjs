@@ -10,6 +10,7 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
+import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
@@ -177,6 +178,29 @@ for (const [profile, viewport, env] of profiles) {
 
 const [, phone, phoneEnv] = profiles[0];
 
+// A server that takes the connection and never says a word: the folder screen waits on its status
+// bar, whose text shows whole, in a label as wide as the text.
+test('phone: the status bar of a folder screen shows its text whole', async (t) => {
+  const silent = net.createServer(() => {});
+  await new Promise((resolve) => silent.listen(0, '127.0.0.1', resolve));
+  t.after(() => silent.close());
+  await session(t, 'phone', phone, phoneEnv, null, async (s) => {
+    const { page, front } = s;
+    await clickSeen(front().getByLabel('Server'));
+    await page.keyboard.type(`127.0.0.1:${silent.address().port}`);
+    await clickSeen(front().getByLabel('User Name'));
+    await page.keyboard.type('anonymous');
+    await clickSeen(s.button('Connect'));
+    const label = front().locator('.v-toolbar .v-label', { hasText: 'Connecting to Server...' });
+    await label.waitFor({ timeout: 10000 });
+    const fit = await label.evaluate((e) => ({ cut: e.scrollWidth > e.clientWidth + 1, text: e.textContent }));
+    assert.ok(!fit.cut, `the status "${fit.text}" is cut`);
+    const [lb, bar] = await Promise.all([label.boundingBox(), front().locator('.v-toolbar').last().boundingBox()]);
+    assert.ok(lb.x >= bar.x && lb.x + lb.width <= bar.x + bar.width, 'the status stands inside its bar');
+    await s.screen('status-connecting');
+  });
+});
+
 test('phone: a file the page cannot show is offered as a download and the page stays; a page keeps its charset', async (t) => {
   const site = await startWebPeer(t);
   await session(t, 'phone', phone, phoneEnv, null, async (s) => {
@@ -231,6 +255,11 @@ test('tablet: the image editor\'s "Resize Screen" shows the picture for its next
     const picture = async () => decodeURIComponent(await resize.locator('img').getAttribute('src')).replace(/\?.*/, '');
     const leftShown = async () => (await page.locator('#screen .ctl-split > .master:not([hidden])').count()) > 0;
     await resize.waitFor();
+    // The file's name and size in the bar's title colours, readable on its light bar.
+    for (const text of [/^picture\.png$/, /^400 x 300$/]) {
+      const label = page.locator('#screen .ctl-split > .detail .v-label', { hasText: text }).filter({ visible: true });
+      assert.equal(await label.evaluate((e) => getComputedStyle(e).color), 'rgb(113, 120, 128)', `${text}`);
+    }
     // Crop and Cancel, then back: each bar's button drawn anew after each press.
     for (const bar of ['normal', 'crop']) {
       if (bar === 'crop') {
@@ -310,6 +339,59 @@ test("tablet: the browser's Full Screen shows the page over the whole screen, Re
     }, 'the pane beside the left one again, with its tab bar', 10000);
     await s.screen('browser-regular-screen');
     await clickSeen(closeButton);
+  });
+});
+
+// On the tablet the bookmark lists stand in popovers that a click beside them closes. The servers'
+// list shows no item of its own at the right of its bar, at the top or in a folder. The browser's
+// list has its Done until it is edited, and shows each site's icon, name and address.
+test('tablet: the bookmark lists in their popovers', async (t) => {
+  const [, viewport, env] = profiles[1];
+  const site = await startWebPeer(t);
+  await session(t, 'tablet', viewport, env, null, async (s) => {
+    const { page, front } = s;
+    const popover = page.locator('.popover');
+    const rightItems = () => popover.locator('.navbar .side.right > *').count();
+    await typeInto(front().getByLabel('Server'), 'files.example');
+    await clickSeen(front().getByLabel('Add Bookmark', { exact: true }));
+    await clickSeen(page.getByRole('button', { name: 'Done', exact: true }).filter({ visible: true }));
+    await popover.waitFor({ state: 'detached' });
+    const pane = (side) => page.locator(`#screen .ctl-split > .${side}`);
+    await clickSeen(pane('master').getByLabel('Bookmarks', { exact: true }).filter({ visible: true }));
+    await popover.locator('.navbar', { hasText: 'Bookmarks' }).waitFor();
+    await popover.locator('.cell', { hasText: 'files.example' }).waitFor();
+    assert.equal(await rightItems(), 0, 'the servers\' list has an item at the right of its bar');
+    await s.screen('server-bookmarks');
+    await clickSeen(popover.getByRole('button', { name: 'Edit', exact: true }));
+    await clickSeen(popover.getByRole('button', { name: 'New Folder', exact: true }));
+    await typeInto(popover.getByLabel('New Bookmark Folder:'), 'Work');
+    await page.keyboard.press('Enter');
+    await popover.locator('.cell', { hasText: 'Work' }).waitFor();
+    await clickSeen(popover.getByRole('button', { name: 'Done', exact: true }));
+    await popover.getByRole('button', { name: 'Edit', exact: true }).waitFor();
+    await clickSeen(popover.locator('.cell', { hasText: 'Work' }));
+    await popover.locator('.navbar', { hasText: 'Work' }).waitFor();
+    assert.equal(await rightItems(), 0, 'a folder of the servers\' list has an item at the right of its bar');
+    await s.screen('server-bookmarks-folder');
+    await page.mouse.click(...await (async () => {
+      const screen = await page.locator('#screen').boundingBox();
+      return [screen.x + screen.width - 40, screen.y + screen.height / 2];
+    })());
+    await popover.waitFor({ state: 'detached' });
+
+    await openBrowserTab(s, 'tablet', site);
+    await clickSeen(pane('detail').getByLabel('Bookmarks', { exact: true }).filter({ visible: true }));
+    await popover.locator('.navbar', { hasText: 'Bookmarks' }).waitFor();
+    const help = popover.locator('.cell[aria-label="Valtry Help"]');
+    await help.waitFor();
+    for (const text of ['Valtry Help', 'www.ferrowen.example'])
+      assert.ok(await help.getByText(text, { exact: true }).isVisible(), `the row shows "${text}"`);
+    assert.equal(await help.locator('img').count() >= 1, true, 'the row shows an icon');
+    assert.equal(await rightItems(), 1, 'the browser\'s list has its Done');
+    await s.screen('web-bookmarks');
+    await clickSeen(popover.getByRole('button', { name: 'Edit', exact: true }));
+    await waitFor(async () => (await rightItems()) === 0, 'the Done gone while the list is edited');
+    await s.screen('web-bookmarks-edit');
   });
 });
 

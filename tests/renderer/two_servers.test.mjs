@@ -5,9 +5,10 @@
 //   another, a line typed in each, the program stopped (SIGTERM) and started again: "Edit File(s)"
 //   shows each tab its own text, and Save on the SFTP tab sends the SFTP text to the SFTP server.
 // - Phone: A's file typed in, the program stopped, A stopped. At the next start "Edit File" finds
-//   A down; B's file of that name opened with "Replace" and, after a close, with "Keep File"
-//   leaves A's typed text alone; after a crash (SIGKILL) and a start with A up again, "Edit File"
-//   shows A's text on A and Save sends it to A, B's file untouched.
+//   A down; B's file of that name opened with "Replace" asks first whether to give up A's changes,
+//   and leaves A's typed text alone meanwhile; with A up again its "Edit File" goes back to A's
+//   file with the typed text; after a crash (SIGKILL) "Edit File" at the start shows A's text on
+//   A and Save sends it to A, B's file untouched.
 // pyftpdlib A and B (one user with a password) and OpenSSH's sshd (an account made for the test)
 // on loopback. Screenshots go to $RENDERER_ARTEFACTS/two-servers-<profile>.
 import { after, test } from 'node:test';
@@ -198,7 +199,7 @@ test('tablet: an FTP tab and an SFTP tab of one name each keep and save their ow
   });
 });
 
-test('phone: a pending edit of A survives B\'s file of its name and reopens on A', async (t) => {
+test('phone: a pending edit of A is never given up unasked, and B\'s file of its name leads back to it', async (t) => {
   const login = { user: 'ann', password: crypto.randomBytes(9).toString('hex') };
   const rootA = servedFolder(t, "A's text\n");
   const rootB = servedFolder(t, "B's text\n");
@@ -227,24 +228,28 @@ test('phone: a pending edit of A survives B\'s file of its name and reopens on A
     await refused.waitFor({ state: 'detached' });
     await p.toConnectScreen();
 
-    // B's file of that name, its Saved Files copy replaced: A's typed text stays.
+    // B's file of that name, its Saved Files copy replaced: before anything is typed in it, the
+    // person hears that A's changes would be given up. A's record and typed text stay meanwhile.
     await p.connect(`127.0.0.1:${b.port}`, login.user, login.password);
     await p.open("B's text\n", 'Replace');
-    await s.screen('b-replaced');
+    const giveUp = p.alert('Continue Editing File?');
+    await giveUp.waitFor({ timeout: 10000 });
+    assert.match(await giveUp.textContent(), new RegExp(`"edit-a\\.txt" have not been saved to 127\\.0\\.0\\.1:${a.port}\\.`));
+    await s.screen('b-asks');
     assert.equal(fs.readFileSync(pending, 'utf8'), pendingText, 'A\'s copy after B\'s "Replace"');
     assert.equal(settingsOf(s.home).EditingFTPFile, pending);
-    await p.close();
-    assert.equal(fs.readFileSync(pending, 'utf8'), pendingText, 'A\'s copy after B\'s file closed');
 
-    // Again with "Keep File", then a crash.
-    await clickSeen(p.shown(s.page.locator('#screen .navbar .back')));
-    await p.open("B's text\n", 'Keep File');
-    await s.screen('b-kept');
-    assert.equal(fs.readFileSync(pending, 'utf8'), pendingText, 'A\'s copy after B\'s "Keep File"');
+    // A is up again: "Edit File" closes B's file and goes back to A's, with what was typed.
     a = await startFtpServerAt(t, rootA, 1 << 30, login, a.port);
-    run = await p.restart(run.child, 'SIGKILL', env);
+    await p.answer(giveUp, 'Edit File');
+    await waitFor(async () => (await p.text.count()) && (await p.text.inputValue()) === pendingText,
+      'A\'s typed text back in the editor', 60000);
+    await s.screen('back-to-a');
+    assert.equal(settingsOf(s.home).EditingFTPFile, pending);
 
-    // "Edit File" shows A's text, on A; Save sends it to A, and B's file stays B's.
+    // A crash (SIGKILL) keeps it too: "Edit File" at the next start shows A's text, on A; Save sends
+    // it to A, and B's file stays B's.
+    run = await p.restart(run.child, 'SIGKILL', env);
     const again = p.alert('Continue Editing File?');
     await again.waitFor({ timeout: 30000 });
     await p.answer(again, 'Edit File');

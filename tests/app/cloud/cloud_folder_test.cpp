@@ -36,9 +36,10 @@ namespace fs = std::filesystem;
 namespace {
 
 struct QueueDouble : LocalFilesServices {
-  bool connected = true;
-  std::vector<std::string> rows; // "action name path local size"
+  bool connected = true, sftp = false; // logged in; over SFTP rather than FTP
+  std::vector<std::string> rows;       // "action name path local size"
   bool browsingConnected() override { return connected; }
+  bool ftpConnected() override { return connected && !sftp; }
   std::string browsingFolder() override { return "/remote"; }
   bool remoteBrowserFolder(std::string *folder) override {
     *folder = "/remote";
@@ -421,11 +422,20 @@ TEST_F(CloudFolderTest, MailAttachesTheFileAndNeverInventsALink) {
 
 TEST_F(CloudFolderTest, UploadQueuesTheCoordinatedFileOrSaysNotConnected) {
   open({{"a.txt", "abc"}, {"b.txt", "bb"}, {"c.bin", "c"}});
-  queue->connected = false;
+  // No connection, or only an SFTP one: the file and the whole list wait for FTP.
   ASSERT_TRUE(probe->tapRow("a.txt"));
-  ASSERT_TRUE(probe->tap("Upload"));
-  EXPECT_EQ(lastAlert().rfind("Not Connected: ", 0), 0u);
+  for (const bool sftp : {false, true}) {
+    queue->connected = sftp;
+    queue->sftp = sftp;
+    ASSERT_TRUE(probe->tap("Upload"));
+    EXPECT_EQ(lastAlert().rfind("Not Connected: ", 0), 0u) << sftp;
+    ASSERT_TRUE(probe->tap("Menu")) << probe->lastError();
+    ASSERT_TRUE(probe->answerSheet("Upload All Files"));
+    EXPECT_EQ(lastAlert().rfind("Not Connected: ", 0), 0u) << sftp;
+    EXPECT_TRUE(queue->rows.empty());
+  }
   queue->connected = true;
+  queue->sftp = false;
   ASSERT_TRUE(probe->tap("Upload"));
   ASSERT_TRUE(waitForRows([&] { return queue->rows.size() == 1; }));
   EXPECT_EQ(queue->rows[0], "3 a.txt /remote " + cloud + "/a.txt 3");

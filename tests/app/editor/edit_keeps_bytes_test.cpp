@@ -81,7 +81,7 @@ TEST(EditKeepsBytes, AnEditChangesNoByteAroundIt) {
   std::string utf16 = "\xFF\xFE";
   for (char c : std::string("h\xE9llo\nw\xF6rld\n"))
     utf16 += std::string{c, '\0'};
-  const std::string crlf = gb2312("海淀区前北\r\n走国式\r\n海淀区前北\n");
+  const std::string crlf = gb2312("海淀区前北\r\n走国式\r\n海淀区前北\r\n");
   const Case cases[] = {
       {"gb2312, detected", gb2312(kChinese), 0, 0, "abc", "abc"},
       {"gb2312 read as Shift JIS by setting", gb2312(kChinese), kEncodingShiftJIS, 0, "abc", "abc"},
@@ -111,36 +111,42 @@ TEST(EditKeepsBytes, AnEditChangesNoByteAroundIt) {
   }
 }
 
-// "Keep" line ends: the file's CR LF for typed line ends, the untouched ones as they were.
-TEST(EditKeepsBytes, UntouchedLineEndsStayAsTheyWere) {
-  const std::string file = "one\ntwo\r\nthree\n";
-  const Bytes bytes = bytesOf(file);
-  DecodedText d = decodeFile(bytes, 0);
-  ASSERT_TRUE(d.wasCRLF);
-  const struct {
+// Line ends by "CarriageControl", on every line, edited or not: "keep" (0) writes CR LF
+// throughout for a file that had CR LF and leaves a file without CR LF as it was.
+TEST(EditKeepsBytes, LineEndsFollowTheSettingOnEveryLine) {
+  struct Case {
+    std::string file;
+    int carriage;
     size_t at;
     std::string typed, expected;
-  } cases[] = {
-      {3, "!", "one!\ntwo\r\nthree\n"},             // at the end of a line with a lone LF
-      {0, "zero\n", "zero\r\none\ntwo\r\nthree\n"}, // a typed line end
-      {file.size(), "four", "one\ntwo\r\nthree\nfour"},
-      {9, "\n", "one\ntwo\r\n\r\nthree\n"}, // an empty line after CR LF
+  };
+  const Case cases[] = {
+      {"one\ntwo\r\nthree\n", 0, 3, "!", "one!\r\ntwo\r\nthree\r\n"},
+      {"one\ntwo\r\nthree\n", 0, 0, "zero\n", "zero\r\none\r\ntwo\r\nthree\r\n"},
+      {"one\ntwo\r\nthree\n", 0, 15, "four", "one\r\ntwo\r\nthree\r\nfour"},
+      {"one\ntwo\r\nthree\n", 0, 9, "\n", "one\r\ntwo\r\n\r\nthree\r\n"},
+      {"one\ntwo\nthree\n", 0, 4, "\n", "one\n\ntwo\nthree\n"},
+      {"one\ntwo\r\nthree\n", 1, 0, "!", "!one\r\ntwo\r\nthree\r\n"},
+      {"one\ntwo\r\nthree\n", 2, 0, "!", "!one\ntwo\nthree\n"},
+      {"one\ntwo\r\nthree\n", 3, 0, "!", "!one\ntwo\r\nthree\n"},
   };
   for (const auto &c : cases) {
-    SCOPED_TRACE(c.expected);
+    SCOPED_TRACE(std::to_string(c.carriage) + " " + c.expected);
+    const Bytes bytes = bytesOf(c.file);
+    DecodedText d = decodeFile(bytes, 0);
     std::string edited = d.text;
     edited.insert(c.at, c.typed);
     EncodeState state = loadedFrom(bytes, d).state;
-    auto saved = encodeEdited(edited, 0, d.wasCRLF, loadedFrom(bytes, d), state);
+    auto saved = encodeEdited(edited, c.carriage, d.wasCRLF, loadedFrom(bytes, d), state);
     ASSERT_TRUE(saved);
-    EXPECT_EQ(stringOf(*saved), c.expected);
+    EXPECT_EQ(hexOf(stringOf(*saved)), hexOf(c.expected));
   }
 }
 
-// A file of mixed line ends keeps the ones nobody touched whatever the save has to do: move a
+// A file of mixed line ends is saved with CR LF throughout whatever the save has to do: move a
 // plain ASCII file to UTF-8, write the text whole in another encoding, or in one that carries a
 // shift state.
-TEST(EditKeepsBytes, MixedLineEndsSurviveEverySave) {
+TEST(EditKeepsBytes, MixedLineEndsBecomeCrLfOnEverySave) {
   const std::string file = "one\r\ntwo\nthree\r\nfour\n";
   struct Case {
     const char *name;
@@ -150,15 +156,17 @@ TEST(EditKeepsBytes, MixedLineEndsSurviveEverySave) {
     std::string expected;
   };
   const Case cases[] = {
-      {"ascii gains one accented letter", 0, 0, "\xC3\xA9", "one\r\ntwo\xC3\xA9\nthree\r\nfour\n"},
+      {"ascii gains one accented letter", 0, 0, "\xC3\xA9",
+       "one\r\ntwo\xC3\xA9\r\nthree\r\nfour\r\n"},
       {"ascii gains a character beyond the first plane", 0, 0, "\xF0\x9F\x98\x80",
-       "one\r\ntwo\xF0\x9F\x98\x80\nthree\r\nfour\n"},
+       "one\r\ntwo\xF0\x9F\x98\x80\r\nthree\r\nfour\r\n"},
       {"written whole in UTF-16", 0, kEncodingUTF16, "!",
        std::string("\xFF\xFE") +
-           testsupport::iconvConvert("one\r\ntwo!\nthree\r\nfour\n", "UTF-8", "UTF-16LE")
+           testsupport::iconvConvert("one\r\ntwo!\r\nthree\r\nfour\r\n", "UTF-8", "UTF-16LE")
                .value_or("")},
       {"iso-2022-jp is always written whole", kEncodingISO2022JP, 0, "\xE6\x97\xA5",
-       testsupport::iconvConvert("one\r\ntwo\xE6\x97\xA5\nthree\r\nfour\n", "UTF-8", "ISO-2022-JP")
+       testsupport::iconvConvert("one\r\ntwo\xE6\x97\xA5\r\nthree\r\nfour\r\n", "UTF-8",
+                                 "ISO-2022-JP")
            .value_or("")},
   };
   for (const auto &c : cases) {
@@ -177,7 +185,8 @@ TEST(EditKeepsBytes, MixedLineEndsSurviveEverySave) {
   }
 }
 
-// Edits here and there leave every line between them as it was, its line end too.
+// Edits here and there leave every line between them as it was, its line end too (with a
+// "CarriageControl" that leaves line ends alone, so that each line shows its own).
 TEST(EditKeepsBytes, LinesBetweenEditsKeepTheirBytes) {
   const std::string file = "top\r\na\nb\r\nc\nd\r\nbottom\n";
   struct Case {
@@ -190,7 +199,7 @@ TEST(EditKeepsBytes, LinesBetweenEditsKeepTheirBytes) {
        "top!\r\na\nb\r\nc\nd\r\nbottom\n!"},
       {"a line typed between two others and the first line edited",
        [](std::string &t) { t.insert(t.find("c\n"), "new\n"), t.insert(0, "x"); },
-       "xtop\r\na\nb\r\nnew\r\nc\nd\r\nbottom\n"},
+       "xtop\r\na\nb\r\nnew\nc\nd\r\nbottom\n"},
       {"a line taken out, another edited",
        [](std::string &t) { t.erase(t.find("b\r\n"), 3), t.insert(t.find("d"), "e"); },
        "top\r\na\nc\ned\r\nbottom\n"},
@@ -199,7 +208,7 @@ TEST(EditKeepsBytes, LinesBetweenEditsKeepTheirBytes) {
        "top\r\na\nb\r\ncY\nd!\r\nbottom\n"},
       {"an accented letter on the last line and a line on top",
        [](std::string &t) { t.insert(t.find("bottom") + 6, "\xC3\xA9"), t.insert(0, "\n"); },
-       "\r\ntop\r\na\nb\r\nc\nd\r\nbottom\xC3\xA9\n"},
+       "\ntop\r\na\nb\r\nc\nd\r\nbottom\xC3\xA9\n"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -209,7 +218,7 @@ TEST(EditKeepsBytes, LinesBetweenEditsKeepTheirBytes) {
     c.edit(edited);
     const LoadedFile loaded = loadedFrom(bytes, d);
     EncodeState state = loaded.state;
-    auto saved = encodeEdited(edited, 0, d.wasCRLF, loaded, state);
+    auto saved = encodeEdited(edited, 3, d.wasCRLF, loaded, state);
     ASSERT_TRUE(saved);
     EXPECT_EQ(hexOf(stringOf(*saved)), hexOf(c.expected));
   }
@@ -274,4 +283,11 @@ TEST_F(EditKeepsBytesScreen, TypingIntoAPlainAsciiFileSavesUtf8) {
   ASSERT_TRUE(probe->type("File Text", "caf\xC3\xA9 "));
   ASSERT_TRUE(probe->tap("Save"));
   EXPECT_EQ(testsupport::readFile(path), "caf\xC3\xA9 tea\n");
+}
+
+TEST_F(EditKeepsBytesScreen, AFileWithCrLfIsSavedWithCrLfThroughoutEvenUnedited) {
+  const std::string path = write("mixed.txt", "one\ntwo\r\nthree\n");
+  auto editor = open(path);
+  ASSERT_TRUE(probe->tap("Save"));
+  EXPECT_EQ(hexOf(testsupport::readFile(path)), hexOf("one\r\ntwo\r\nthree\r\n"));
 }

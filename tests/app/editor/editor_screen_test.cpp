@@ -82,14 +82,21 @@ TEST_F(EditorScreenTest, DiscardPutsBackTheBytesTheEditStateWrote) {
 }
 
 TEST_F(EditorScreenTest, UnchangedFilesSaveByteExact) {
-  // Mixed line ends and a pure-ASCII escape look-alike survive a load and a save untouched.
-  const std::string original = "a\\u0041\r\nb\nc\rd &gt!; e\n";
-  const std::string path = write("mixed.txt", original);
-  auto editor = open(path);
-  showKeyboard();
-  showKeyboard();
-  ASSERT_TRUE(probe->tap("Save"));
-  EXPECT_EQ(testsupport::readFile(path), original);
+  // A pure-ASCII escape look-alike and line ends survive a load and a save untouched, except
+  // that a file with CR LF is saved with CR LF throughout (a lone CR is no line end here).
+  const struct {
+    const char *name;
+    std::string original, saved;
+  } files[] = {{"lf.txt", "a\\u0041\nb\nc\rd &gt!; e\n", "a\\u0041\nb\nc\rd &gt!; e\n"},
+               {"mixed.txt", "a\\u0041\r\nb\nc\rd &gt!; e\n", "a\\u0041\r\nb\r\nc\rd &gt!; e\r\n"}};
+  for (const auto &f : files) {
+    const std::string path = write(f.name, f.original);
+    open(path);
+    showKeyboard();
+    showKeyboard();
+    ASSERT_TRUE(probe->tap("Save"));
+    EXPECT_EQ(testsupport::readFile(path), f.saved) << f.name;
+  }
   // Edited, the text still keeps what looked like a display fix-up: none is undone on saving.
   const std::string fixups = write("fixups.txt", "a &gt!; b &nbsp!; c\n\td\n");
   open(fixups);

@@ -137,10 +137,22 @@ TEST(Lists, MoveObject) {
 class ResourceLookups : public FoundationTest {};
 
 TEST_F(ResourceLookups, MimeTypesAndFileFacts) {
-  EXPECT_EQ(myMimeType("index.HTML"), "text/html");
-  EXPECT_EQ(myMimeType("photo.jpg.old"), "image/jpeg");
-  EXPECT_EQ(myMimeType("a.zip"), "application/zip");
-  EXPECT_EQ(myMimeType("a.unknownext"), "application/octet-stream");
+  // A type the table does not hold is logged as the table's own fault would be.
+  const struct {
+    const char *name, *type;
+    bool logged;
+  } types[] = {{"index.HTML", "text/html", false},
+               {"photo.jpg.old", "image/jpeg", false},
+               {"a.zip", "application/zip", false},
+               {"a.unknownext", "application/octet-stream", true},
+               {"noextension", "application/octet-stream", true}};
+  for (const auto &t : types) {
+    platform::LogCapture log(platform::Log::Sink::System);
+    EXPECT_EQ(myMimeType(t.name), t.type) << t.name;
+    EXPECT_EQ(log.contains("****** Dude!  Check that mime-types.plist is included properly"),
+              t.logged)
+        << t.name;
+  }
   {
     platform::Paths::setResources(tmpPath());
     platform::LogCapture log(platform::Log::Sink::System);

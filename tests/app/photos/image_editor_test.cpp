@@ -14,6 +14,7 @@
 #include "platform/media/Image.h"
 #include "platform/ui/Window.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <filesystem>
 #include <thread>
@@ -398,6 +399,37 @@ TEST_F(ImageEditorTest, CancelAsksOnlyAfterEditsAndDropsAPassInFlight) {
   EXPECT_EQ(store().stringForKey("ImgEdit-EditingNow"), "0");
   EXPECT_TRUE(gone.expired());
   EXPECT_FALSE(fs::exists(copy)); // the working copy goes with the editor
+}
+
+// A pass ends for the start-up check only once its picture is in the working copy: a crash after
+// the marker is cleared loses no edit. The screen's thread is not run meanwhile.
+TEST_F(ImageEditorTest, APassWritesItsWorkingCopyBeforeTheMarkerClears) {
+  ASSERT_NO_FATAL_FAILURE(open("w.png", gradient(40, 30)->pngRepresentation()));
+  std::atomic<bool> started{false};
+  ImageEditorView::setWorkHook([&] { started = true; });
+  ASSERT_TRUE(probe->tap("Resize")) << probe->lastError();
+  ASSERT_TRUE(probe->slide("Resize Slider", 0.5)) << probe->lastError();
+  ASSERT_TRUE(probe->tap("Resize")) << probe->lastError();
+  for (int i = 0; i < 4000 && !(started && store().stringForKey("ImgEdit-EditingNow") == "0"); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_EQ(store().stringForKey("ImgEdit-EditingNow"), "0");
+  auto copy = Image::imageWithContentsOfFile(editor->workingCopyPath());
+  ASSERT_TRUE(copy);
+  EXPECT_EQ(copy->pixelWidth(), 20);
+  ASSERT_TRUE(waitIdle());
+  EXPECT_EQ(editor->image()->pixelWidth(), 20);
+}
+
+// Resize with the picture's own size is a pass like any other: the editor counts as edited.
+TEST_F(ImageEditorTest, ResizeToTheSameSizeIsAnEdit) {
+  ASSERT_NO_FATAL_FAILURE(open("s.png", gradient(40, 30)->pngRepresentation()));
+  ASSERT_TRUE(probe->tap("Resize")) << probe->lastError();
+  ASSERT_TRUE(probe->tap("Resize")) << probe->lastError();
+  ASSERT_TRUE(waitIdle());
+  EXPECT_EQ(editor->showingToolbar(), ImageEditorView::kNormal);
+  EXPECT_EQ(editor->image()->pixelWidth(), 40);
+  ASSERT_TRUE(probe->tap("Cancel")) << probe->lastError();
+  EXPECT_EQ(alertTitle(), "Cancel Editing?");
 }
 
 TEST_F(ImageEditorTest, EditorsOfSameNamedFilesKeepTheirOwnWorkingCopies) {

@@ -109,6 +109,29 @@ TEST_F(ScrollerTest, LateReleaseHasNoMomentumAndTheStripRepeats) {
   EXPECT_NE(scroller->stripOffset(), at10);
 }
 
+// Coasting into a limit stops there, and the strip keeps the part of a step the flick had gone
+// past the last one (not a drag's end, which stops on the step).
+TEST_F(ScrollerTest, CoastingIntoALimitKeepsThePartOfAStepGone) {
+  const struct {
+    int start;
+    double flickTo;
+    int value, leftOver;
+  } cases[] = {{98, 37, 100, 2}, {2, -27, 0, -2}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.start);
+    auto reference = std::make_shared<MyHScroller>(Rect(0, 0, 300, 60));
+    reference->setValue(c.value);
+    scroller->setValue(c.start);
+    scroller->touchDown(Point{0, 30});
+    drag({5});
+    scroller->touchUp(Point{c.flickTo, 30}, Point{5, 30}); // 32 points either way
+    advance(seconds(0.075));
+    EXPECT_EQ(scroller->value(), c.value);
+    EXPECT_EQ(scroller->momentum(), 0);
+    EXPECT_EQ(scroller->stripOffset(), reference->stripOffset() + c.leftOver);
+  }
+}
+
 } // namespace
 
 // A person's drag on the window reaches the strip as the phone's touches do.

@@ -2,6 +2,7 @@
 // auto-connect, the web addresses it hands over and keeps, the edit-state restore at start (iPad
 // file tabs too), the permissions editor, and the folder screen's button for an entry, its rows
 // and title, where its sheets open on iPad, and how an SFTP error stays and goes.
+#include "app/cloud/iCloudFolderView.h"
 #include "app/remote/ChmodViewController.h"
 #include "app/remote/Connect.h"
 #include "app/remote/DirViewer.h"
@@ -15,6 +16,7 @@
 #include "app/foundation/Database.h"
 #include "app/foundation/DirTableCell.h"
 #include "app/foundation/Globals.h"
+#include "app/foundation/PlatformExtensions.h"
 #include "app/foundation/Reachability.h"
 #include "app/foundation/Scrambler.h"
 #include "app/foundation/SettingsKeys.h"
@@ -24,9 +26,11 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/UserDefaults.h"
+#include "platform/media/BitmapContext.h"
 
 #include <sqlite3.h>
 
+#include <cmath>
 #include <cstdio>
 
 using namespace platform;
@@ -732,6 +736,77 @@ TEST_F(FtpTabTest, SftpErrorStaysItsWhileThenTheFolderToolbarReturns) {
   screen->showAppropriateToolbar();
   screen->viewWillAppear(false);
   EXPECT_EQ(screen->currentToolbar, 3);
+}
+
+// The status label is as wide as its text and two points taller, however long the text is.
+TEST_F(FtpTabTest, TheStatusLabelFitsItsText) {
+  auto sftp = std::make_shared<IdleSftp>();
+  auto screen = DirViewer::initWithExistingSFTPConnection(sftp);
+  nav->pushViewController(screen, false);
+  screen->showWorkingTextToolbar();
+  for (const char *text : {"Connecting to Server...", "Error: the server closed the connection "
+                                                      "while the folder was being listed"}) {
+    SCOPED_TRACE(text);
+    screen->updateProgressText(text);
+    const auto fit = media::measureText(text, toFontSpec(screen->progressText->font()));
+    const Rect frame = screen->progressText->frame();
+    EXPECT_GE(frame.size.width, fit.width);
+    EXPECT_LT(frame.size.width, fit.width + 1);
+    EXPECT_EQ(frame.size.height, std::ceil(fit.height) + 2);
+  }
+}
+
+// A picture source the test holds open: a camera, and on the tablet a picker in a popover.
+struct HeldPictureSource : CloudMediaSource {
+  bool hasCamera() override { return true; }
+  bool hasLibrary() override { return true; }
+  std::shared_ptr<PopoverController>
+  pick(bool, int, const std::shared_ptr<BarButtonItem> &from,
+       std::function<void(std::optional<PickedMedia>)>) override {
+    popover = std::make_shared<PopoverController>(std::make_shared<ViewController>("Picker"));
+    popover->presentPopoverFromBarButtonItem(from, ArrowAny, true);
+    return popover;
+  }
+  std::shared_ptr<PopoverController> popover;
+};
+
+// While the picture source sheet or the picker is up, neither the sort nor the folder menu opens.
+TEST_F(FtpTabTest, FolderMenusWaitForThePictureSourceAndThePicker) {
+  DeviceProfile::setCurrent(DeviceProfile::iPad());
+  auto source = std::make_shared<HeldPictureSource>();
+  CloudMediaSource::setShared(source);
+  auto sftp = std::make_shared<IdleSftp>();
+  auto screen = DirViewer::initWithExistingSFTPConnection(sftp);
+  nav->pushViewController(screen, false);
+  screen->gotDirectory(*sftp, {entry("a.txt", 5)});
+  auto sheetTitles = [&] {
+    std::vector<std::string> out;
+    for (auto &sheet : probe->pendingSheets())
+      out.push_back(sheet.title);
+    return out;
+  };
+  ASSERT_TRUE(probe->tap("Menu"));
+  ASSERT_TRUE(
+      probe->answerSheet(screen->hasVideoMedia ? "Upload Picture/Video" : "Upload Picture"));
+  const std::vector<std::string> sourceSheet{screen->hasVideoMedia ? "Picture/Video Uploading"
+                                                                   : "Import Picture"};
+  ASSERT_EQ(sheetTitles(), sourceSheet);
+  // The sheet takes the taps; the buttons' own actions are refused.
+  screen->clickSort();
+  screen->clickMenuBtn();
+  EXPECT_EQ(sheetTitles(), sourceSheet);
+  ASSERT_TRUE(probe->answerSheet("Select from Library"));
+  ASSERT_TRUE(source->popover && source->popover->isPopoverVisible());
+  // And while the picker's popover is up.
+  screen->clickSort();
+  screen->clickMenuBtn();
+  EXPECT_TRUE(sheetTitles().empty());
+  source->popover->dismissPopoverAnimated(false);
+  ASSERT_TRUE(probe->tap("Sort"));
+  EXPECT_EQ(sheetTitles(), std::vector<std::string>{"Sort Folder"});
+  ASSERT_TRUE(probe->answerSheet("Cancel"));
+  CloudMediaSource::setShared(nullptr);
+  DeviceProfile::setCurrent(DeviceProfile::iPhone());
 }
 
 } // namespace

@@ -307,14 +307,17 @@ TEST_F(HostingTest, LifecycleStopsAndRestartsTheServersTheSettingsAskFor) {
 
 // Clients that connect and then stall are closed once the bound passes: the web server's after a
 // minute without a whole request head (without a word, as nginx), the FTP server's after five
-// minutes without a command ("421", as vsftpd). While thousands are held, others are served.
-TEST_F(HostingTest, StalledClientsAreClosedInTimeAndDoNotCrowdOutOthers) {
-  constexpr size_t kStalled = 2000;
+// minutes without a command ("421", as vsftpd). Each server serves a bounded number of clients at
+// once: while stalled clients fill all but one place, others are still served; once they fill
+// all, a newcomer is told so in the server's protocol and closed, and served again once the
+// stalled clients are gone.
+TEST_F(HostingTest, StalledClientsAreClosedInTimeAndNewcomersOverTheLimitAreRefusedCleanly) {
   rlimit limit{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
-  if (limit.rlim_cur < 3 * kStalled) limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 8192);
+  if (limit.rlim_cur < 4096) limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 8192);
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
-  ASSERT_GE(limit.rlim_cur, 3 * kStalled) << "the descriptor limit is too low for this test";
+  ASSERT_GE(limit.rlim_cur, 3 * std::max(WebServer::kMaxConnections, FTPServer::kMaxSessions))
+      << "the descriptor limit is too low for this test";
   useManualClock();
   set(kActiveServerMinutesKey, "0");
   makeFile("hello.txt", "hello");
@@ -323,39 +326,69 @@ TEST_F(HostingTest, StalledClientsAreClosedInTimeAndDoNotCrowdOutOthers) {
   struct Case {
     int port;
     size_t (*live)();
+    size_t places;
     Duration limit;
-    std::string stall, farewell;
+    std::string stall, farewell, refusal;
     std::string (*served)(int port);
   };
+  const std::string busy = "Too many connections. Please try again later.";
   const Case cases[] = {
-      {delegate->webServerListener()->port(), &WebServer::liveCount, WebServer::kIdleLimit,
-       "GET /hello.txt HTTP/1.0\r\n", "",
+      {delegate->webServerListener()->port(), &WebServer::liveCount, WebServer::kMaxConnections,
+       WebServer::kIdleLimit, "GET /hello.txt HTTP/1.0\r\n", "",
+       "HTTP/1.0 503 Service Unavailable\r\n",
        [](int port) {
          return webExchangeBlocking(port, {"GET /hello.txt HTTP/1.0\r\n\r\n"}).body;
        }},
-      {delegate->ftpServerListener()->port(), &FTPServer::liveCount, FTPServer::kIdleLimit, "",
-       "220 Ferrowen v3.0 ready...\r\n421 Timeout.\r\n",
+      {delegate->ftpServerListener()->port(), &FTPServer::liveCount, FTPServer::kMaxSessions,
+       FTPServer::kIdleLimit, "", "220 Ferrowen v3.0 ready...\r\n421 Timeout.\r\n",
+       "421 Too many connections. Please try again later.\r\n",
        [](int port) {
          return std::string(ftptest::Client(port).reply().substr(0, 4) == "220 " ? "hello" : "");
        }},
   };
   for (const Case &c : cases) {
+    SCOPED_TRACE(c.port);
     std::vector<std::unique_ptr<ftptest::Client>> stalled;
-    for (size_t i = 0; i < kStalled; ++i) {
+    auto stall = [&] {
       stalled.push_back(std::make_unique<ftptest::Client>(c.port));
-      ASSERT_TRUE(stalled.back()->connected()) << i;
+      ASSERT_TRUE(stalled.back()->connected()) << stalled.size();
       stalled.back()->send(c.stall);
-      if (i % 64 == 0) RunLoop::main()->runPending();
-    }
-    RunLoop::main()->runUntil([&] { return c.live() == kStalled; }, 60s);
-    EXPECT_EQ(c.live(), kStalled);
+      if (stalled.size() % 64 == 0) RunLoop::main()->runPending();
+    };
+    while (stalled.size() < c.places - 1)
+      stall();
+    RunLoop::main()->runUntil([&] { return c.live() == c.places - 1; }, 60s);
+    EXPECT_EQ(c.live(), c.places - 1);
     EXPECT_EQ(ftptest::whileServing([&] { return c.served(c.port); }), "hello");
+    RunLoop::main()->runUntil([&] { return c.live() == c.places - 1; }, 60s);
+    stall();
+    RunLoop::main()->runUntil([&] { return c.live() == c.places; }, 60s);
+    EXPECT_EQ(c.live(), c.places);
+
+    // One more: the refusal whole, then the end of the connection (not a reset, not a wait).
+    const std::string refused = ftptest::whileServing([&] {
+      ftptest::Client newcomer(c.port);
+      newcomer.send(c.stall.empty() ? std::string("USER anonymous\r\n") : c.stall + "\r\n");
+      return ftptest::readAll(newcomer.fd());
+    });
+    EXPECT_TRUE(refused.starts_with(c.refusal)) << refused;
+    if (c.refusal.starts_with("HTTP")) {
+      const WebReply reply = parseWebReply(refused, true);
+      EXPECT_EQ(reply.body, busy);
+      EXPECT_EQ(reply.header("content-length"), std::to_string(busy.size()));
+      EXPECT_EQ(reply.header("connection"), "close");
+    } else {
+      EXPECT_EQ(refused, c.refusal);
+    }
+    EXPECT_EQ(c.live(), c.places) << "a refused client takes no place";
+
     advance(c.limit - 1s);
-    EXPECT_GE(c.live(), kStalled);
+    EXPECT_GE(c.live(), c.places);
     advance(2s);
     RunLoop::main()->runUntil([&] { return c.live() == 0; }, 60s);
     EXPECT_EQ(c.live(), 0u);
-    for (size_t i : {size_t(0), kStalled - 1})
+    for (size_t i : {size_t(0), c.places - 1})
       EXPECT_EQ(ftptest::readAll(stalled[i]->fd()), c.farewell);
+    EXPECT_EQ(ftptest::whileServing([&] { return c.served(c.port); }), "hello");
   }
 }

@@ -25,11 +25,21 @@ void PrintTo(const TurnCase &c, std::ostream *out) {
 
 class EditorTurnTest : public AppTest, public ::testing::WithParamInterface<TurnCase> {
 protected:
+  // Turns the device; each move into or out of the container comes in by a fade of 0.2 s.
   void turn(Orientation o) {
     DeviceProfile::setOrientation(o);
     ASSERT_TRUE(probe->rotate(InterfaceOrientation(int(o)))) << probe->lastError();
     advance(0.02);
+    const auto &all = delegate->window()->transitions();
+    auto fade = all.find("transitionRotateAnimation");
+    ASSERT_NE(fade, all.end());
+    EXPECT_EQ(fade->second.type, "fade");
+    EXPECT_EQ(fade->second.duration, 0.2);
+    EXPECT_EQ(fade->second.timing, "easeInEaseOut");
+    EXPECT_GT(fade->second.serial, lastFade);
+    lastFade = fade->second.serial;
   }
+  uint64_t lastFade = 0;
 };
 
 } // namespace

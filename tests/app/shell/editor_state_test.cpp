@@ -168,3 +168,101 @@ TEST_F(EditorStateTest, WhatIsOpenOutlivesTheQueuesClearing) {
   delegate->batchView()->doNextBatchItem();
   EXPECT_FALSE(FileManager::fileExists(shown));
 }
+
+// iPhone: one edit record. An editor on a remote file that finds it holding another file's edits
+// the server has not got asks before its own record takes that place: "Discard Changes" gives
+// those edits up (their working copy goes, and this file's record follows its edits), "Edit File"
+// closes this file and goes back to the other on its own server; stopped while it asks, the
+// record stays the other file's. A record of no edits, or none at all, asks nothing.
+namespace {
+
+enum class Answer { None, Discard, EditFile };
+
+struct PendingCase {
+  const char *what;
+  const char *changed; // the pending record's "EditingChanged" ("": an earlier version's)
+  Answer answer;
+  bool asked;
+  bool recordStaysPending; // else it becomes the new file's once typed in
+};
+void PrintTo(const PendingCase &c, std::ostream *out) {
+  *out << c.what;
+}
+
+class PendingEditTest : public EditorStateTest, public ::testing::WithParamInterface<PendingCase> {
+protected:
+  void SetUp() override {
+    EditorStateTest::SetUp();
+    attachConnectScreen(delegate);
+    Connect::restoreDone = true; // this run's start is over
+    set(kSavePasswordsKey, "1");
+  }
+};
+
+} // namespace
+
+TEST_P(PendingEditTest, APendingEditIsGivenUpOnlyWhenThePersonSaysSo) {
+  const PendingCase &c = GetParam();
+  boot(DeviceProfile::iPhone());
+  auto root = delegate->navigationController()->viewControllers().front();
+  ASSERT_TRUE(std::dynamic_pointer_cast<Connect>(root));
+  // The connect screen goes no further than its fields: no connection leaves the test.
+  std::dynamic_pointer_cast<Connect>(root)->hooks.reachable = [] { return false; };
+  const std::string pending =
+      testsupport::leaveEditRecord({"a.example.test", "ann", "pw", 2121, "ftp", "docs",
+                                    "edit-a.txt", "typed on A\n", c.changed});
+  auto editor = editorOn("b-edit-a.txt", "B's text\n");
+  editor->setTextFileName("edit-a.txt");
+  delegate->navigationController()->pushViewController(editor, false);
+  advance(0.1);
+
+  const auto alerts = probe->pendingAlerts();
+  ASSERT_EQ(!alerts.empty(), c.asked) << c.what;
+  if (c.asked) {
+    EXPECT_EQ(alerts.back().title, "Continue Editing File?");
+    EXPECT_EQ(alerts.back().message,
+              "The changes to \"edit-a.txt\" have not been saved to a.example.test:2121. Editing "
+              "this file gives them up.");
+    EXPECT_EQ(alerts.back().buttons, (std::vector<std::string>{"Edit File", "Discard Changes"}));
+  }
+  if (c.answer != Answer::None) {
+    ASSERT_TRUE(probe->answerAlert(c.answer == Answer::Discard ? "Discard Changes" : "Edit File"));
+  }
+  advance(0.5);
+  if (c.answer != Answer::EditFile && probe->pendingAlerts().empty()) {
+    ASSERT_TRUE(probe->type("File Text", "typed on B ")) << probe->lastError();
+  }
+  Application::shared().terminate();
+
+  const std::string record = testsupport::editRecordNow();
+  if (c.recordStaysPending) {
+    EXPECT_NE(record.find("EditingFTPFile=" + pending), std::string::npos) << c.what << record;
+    EXPECT_NE(record.find("EditingServerAddress=a.example.test"), std::string::npos) << record;
+    EXPECT_EQ(testsupport::readFile(pending), "typed on A\n") << c.what;
+  } else {
+    EXPECT_NE(record.find("EditingFTPFile=" + editor->editingFileAtPath), std::string::npos)
+        << c.what << record;
+    EXPECT_NE(record.find("EditingChanged=1"), std::string::npos) << c.what << record;
+  }
+  if (c.answer == Answer::Discard) {
+    EXPECT_FALSE(FileManager::fileExists(pending)) << c.what;
+  }
+  if (c.answer == Answer::EditFile) {
+    // This file closed, and the connect screen is on its way to the record's server.
+    auto connect =
+        std::dynamic_pointer_cast<Connect>(delegate->navigationController()->topViewController());
+    ASSERT_TRUE(connect) << c.what;
+    EXPECT_EQ(connect->serverName->text(), "a.example.test");
+    EXPECT_EQ(connect->loginUser->text(), "ann");
+    EXPECT_FALSE(FileManager::fileExists(editor->editingFileAtPath));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PendingEditTest,
+    ::testing::Values(PendingCase{"stopped while asked", "1", Answer::None, true, true},
+                      PendingCase{"an earlier version's record, stopped while asked", "",
+                                  Answer::None, true, true},
+                      PendingCase{"Discard Changes", "1", Answer::Discard, true, false},
+                      PendingCase{"Edit File", "1", Answer::EditFile, true, true},
+                      PendingCase{"a record of no edits", "0", Answer::None, false, false}));

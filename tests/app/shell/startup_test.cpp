@@ -3,14 +3,18 @@
 #include "AppFixture.h"
 
 #include "app/files/ArchiveServices.h"
+#include "app/foundation/Database.h"
 #include "app/ftp/FTPServices.h"
 #include "app/photos/ImageEditorView.h"
 #include "app/queue/BatchServices.h"
+#include "app/remote/Connect.h"
+#include "app/shell/ShellConnect.h"
 #include "app/web/ValtryWebBrowserView.h"
 
 #include "tests/support/ImageFixtures.h"
 #include "tests/support/PhotoFixtures.h"
 
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 using namespace platform;
@@ -279,4 +283,33 @@ TEST_F(AppTest, AddressesFillTheConnectFieldsAndFilesLandInSavedFiles) {
   EXPECT_EQ(delegate->tabBarController()->selectedIndex(), 0);
   EXPECT_TRUE(Application::shared().deliverOpenURL("file://" + tmp_->file("ID.PEM")));
   EXPECT_EQ(delegate->tabBarController()->selectedIndex(), 1);
+}
+
+// The bookmark list's own Done closes the modal list on the phone; in the tablet's popover (a tap
+// beside it closes it) the list has no right-hand item, at the top and in a folder.
+TEST_F(AppTest, TheBookmarkListHasADoneOfItsOwnOnlyOnThePhone) {
+  attachConnectScreen(delegate); // the real connect screen, as the program has it
+  Connect::restoreDone = true;
+  for (const bool pad : {false, true}) {
+    SCOPED_TRACE(pad ? "iPad" : "iPhone");
+    UserDefaults::standard().setObject("1", "TutorialPrompt"); // not a first start
+    boot(pad ? DeviceProfile::iPad() : DeviceProfile::iPhone());
+    if (sqlite3 *db = OpenDatabase()) {
+      UpdateDatabaseStructure(db);
+      SQLExecute(db, "INSERT INTO bookmark (name,server,parent) VALUES ('Work','',0)");
+      sqlite3_close(db);
+    }
+    advance(1);
+    ASSERT_TRUE(probe->tap("Bookmarks")) << probe->lastError();
+    advance(0.5);
+    ASSERT_EQ(probe->navigationTitle(), "Bookmarks");
+    auto right = probe->rightItem();
+    EXPECT_EQ(right.has_value(), !pad);
+    EXPECT_EQ(right ? right->name : "", pad ? "" : "Done");
+    ASSERT_TRUE(probe->tapRow("Work")) << probe->lastError();
+    advance(0.5);
+    ASSERT_EQ(probe->navigationTitle(), "Work");
+    EXPECT_EQ(probe->rightItem().has_value(), !pad);
+    if (pad) probe->dismissPopover();
+  }
 }

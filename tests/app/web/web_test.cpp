@@ -411,6 +411,39 @@ TEST_F(WebTest, BookmarksFoldersAndReorder) {
   EXPECT_EQ(web()->request().url, peer->url("/page/1"));
 }
 
+// On the tablet the list in its popover has a Done of its own until it is edited; its rows show a
+// site's icon, name and address, a folder's icon and name alone.
+TEST_F(WebPadTest, BookmarksInThePopoverLoseTheirDoneWhileEdited) {
+  openBrowser();
+  ASSERT_TRUE(probe->tap("Bookmarks")) << probe->lastError();
+  ASSERT_TRUE(probe->rightItem());
+  EXPECT_EQ(probe->rightItem()->name, "Done");
+  ASSERT_TRUE(probe->tap("Edit"));
+  EXPECT_FALSE(probe->rightItem());
+  ASSERT_TRUE(probe->tap("New Folder"));
+  ASSERT_TRUE(probe->type("New Bookmark Folder:", "Mine")) << probe->lastError();
+  ASSERT_TRUE(probe->tapBack());
+  ASSERT_TRUE(probe->tap("Done")); // the toolbar's: editing ends, the list keeps no Done
+  EXPECT_FALSE(probe->rightItem());
+  auto table = probe->first<TableView>();
+  ASSERT_TRUE(table);
+  const struct {
+    int row;
+    std::vector<std::string> shown; // the texts of the row's views in view
+  } rows[] = {{0, {"Mine"}}, {1, {"Valtry Help", "www.ferrowen.example"}}};
+  for (const auto &r : rows) {
+    auto cell = table->cellForRowAtIndexPath(IndexPath{0, r.row});
+    ASSERT_TRUE(cell);
+    std::vector<std::string> shown;
+    for (auto &v : cell->contentView()->subviews())
+      if (auto label = std::dynamic_pointer_cast<Label>(v); label && !label->isHidden())
+        shown.push_back(label->text());
+    EXPECT_EQ(shown, r.shown) << r.row;
+    EXPECT_EQ(cell->accessibilityLabel(), r.shown[0]);
+  }
+  probe->dismissPopover();
+}
+
 TEST_F(WebTest, LongTapMenuCommands) {
   std::vector<MailMessage> mailed;
   MailService::setRecorder([&](const MailMessage &m) {

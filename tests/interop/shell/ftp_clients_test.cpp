@@ -2,6 +2,7 @@
 // curl, lftp mirroring a tree in and out, many clients at once, and the ferrowen program itself
 // serving with its settings on. The server runs on this process's main run loop (or in the
 // program); each client is a child process started from a worker thread.
+#include "tests/app/sharing/FtpTestClient.h"
 #include "tests/support/TestSupport.h"
 
 #include "app/foundation/Globals.h"
@@ -361,6 +362,83 @@ f.quit()
   EXPECT_EQ(out, "200 20 200 Command OK. []\n");
   RunLoop::main()->runUntil([] { return FTPServer::liveCount() == 0; }, 30s);
   EXPECT_EQ(FTPServer::liveCount(), 0u) << "handlers outlived their clients";
+}
+
+// A folder of thousands of files listed by many ftplib sessions at once: every listing names
+// every file, once, and is the listing a session alone gets. Then the session limit: with every
+// place taken by stalled clients, ftplib is told "421" at connect and may log in once they left.
+TEST_F(FTPClientsTest, FtplibSessionsListABigFolderTogetherAndTheLimitRefusesCleanly) {
+  ASSERT_TRUE(FileManager::createDirectory(root + "/big", true));
+  for (int i = 0; i < 3000; ++i)
+    writeFile(root + "/big/" + (i % 2 ? "Name " : "name_") + std::to_string(i) + ".dat",
+              std::string(size_t(i % 50), 'd'));
+  int code = -1;
+  std::string out = python(R"PY(
+import ftplib, os, re, sys, threading
+port = int(sys.argv[1])
+folder = sys.argv[0].replace('client.py', 'home/Documents/Files/big')
+names = set(os.listdir(folder))
+line = re.compile(r'^-[-r][-w][-x][-r][-w][-x][-r][-w][-x]    1 .{8} .{8} +(\d+) [A-Z][a-z]{2} \d\d (\d\d:\d\d| \d{4}) (.+)$')
+
+def listing():
+    f = ftplib.FTP()
+    f.connect('127.0.0.1', port, timeout=60)
+    f.login()
+    lines, nlst = [], f.nlst('big')
+    f.retrlines('LIST big', lines.append)
+    f.quit()
+    return lines, nlst
+
+alone = listing()
+shown = [line.match(l) for l in alone[0]]
+assert all(shown), [l for l, m in zip(alone[0], shown) if not m][:3]
+assert sorted(m.group(3) for m in shown) == sorted(names), 'LIST names'
+assert all(int(m.group(1)) == os.path.getsize(os.path.join(folder, m.group(3))) for m in shown)
+assert sorted(alone[1]) == sorted(names), 'NLST names'
+
+results, errors, lock = [], [], threading.Lock()
+start = threading.Barrier(30, timeout=60)
+def together():
+    try:
+        start.wait()
+        got = listing()
+        with lock: results.append(got == alone)
+    except Exception as e:
+        with lock: errors.append(repr(e))
+threads = [threading.Thread(target=together) for _ in range(30)]
+for t in threads: t.start()
+for t in threads: t.join()
+print(len(names), sum(results), len(results), errors[:3])
+)PY",
+                           &code);
+  EXPECT_EQ(code, 0) << out;
+  EXPECT_EQ(out, "3000 30 30 []\n");
+
+  // Every place taken by clients that connect and say nothing.
+  std::vector<std::unique_ptr<ftptest::Client>> stalled;
+  for (size_t i = 0; i < FTPServer::kMaxSessions; ++i) {
+    stalled.push_back(std::make_unique<ftptest::Client>(port));
+    ASSERT_TRUE(stalled.back()->connected());
+    if (i % 64 == 0) RunLoop::main()->runPending(); // accepted before the backlog fills
+  }
+  RunLoop::main()->runUntil([] { return FTPServer::liveCount() == FTPServer::kMaxSessions; }, 60s);
+  ASSERT_EQ(FTPServer::liveCount(), FTPServer::kMaxSessions);
+  const std::string client = R"PY(
+import ftplib, sys
+f = ftplib.FTP()
+try:
+    print(f.connect('127.0.0.1', int(sys.argv[1]), timeout=20))
+    print(f.login())
+    f.quit()
+except ftplib.error_temp as e:
+    print('refused:', e)
+)PY";
+  out = python(client, &code);
+  EXPECT_EQ(out, "refused: 421 Too many connections. Please try again later.\n");
+  stalled.clear();
+  RunLoop::main()->runUntil([] { return FTPServer::liveCount() == 0; }, 60s);
+  out = python(client, &code);
+  EXPECT_EQ(out, "220 Ferrowen v3.0 ready...\n230 Login successful.\n");
 }
 
 // The program itself: settings on, a port moved for the test, a session, then SIGTERM.

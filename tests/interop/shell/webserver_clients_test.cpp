@@ -2,6 +2,7 @@
 // of several files, traversal attempts sent as they are, the phone layout, cookies, HEAD), Python's
 // http.client sending an upload in small slices with pauses, wget mirroring the pages, and many
 // clients at once.
+#include "tests/app/sharing/FtpTestClient.h"
 #include "tests/app/sharing/WebServerFixture.h"
 
 #include "platform/foundation/FileManager.h"
@@ -11,6 +12,7 @@
 #include <fstream>
 
 using platform::FileManager;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -258,4 +260,56 @@ print(sum(1 for r in results if r is True), [r for r in results if r is not True
   EXPECT_EQ(WebServer::liveCount(), 0u);
   r = run("curl -s -m 30 -u alice:pw " + url("/listed.txt"));
   EXPECT_EQ(r.output, "x");
+}
+
+// A folder of thousands of files fetched by many curl clients at once: every page is, byte for
+// byte, the page a client alone gets, and it names every file. Then the connection limit: with
+// every place taken by stalled clients, curl gets a whole "503" page and a clean end, and the
+// page again once they left.
+TEST_F(WebServerClientsTest, CurlClientsFetchABigFolderTogetherAndTheLimitRefusesCleanly) {
+  ASSERT_TRUE(FileManager::createDirectory(file("big")));
+  for (int i = 0; i < 3000; ++i)
+    makeFile("big/" + std::string(i % 2 ? "Name " : "name_") + std::to_string(i) + ".dat",
+             std::string(size_t(i % 50), 'd'));
+  auto r = run("curl -s -S -f -m 60 -o '" + clientFile("alone.html") + "' " + url("/big/"));
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  const std::string alone = testsupport::readFile(clientFile("alone.html"));
+  for (int i = 0; i < 3000; i += 7) {
+    const std::string name = std::string(i % 2 ? "Name%20" : "name_") + std::to_string(i) + ".dat";
+    EXPECT_NE(alone.find("<a href='" + name + "'>"), std::string::npos) << name;
+  }
+
+  std::string command = "cd '" + tmp_->path() + "' && curl -s -S -f -m 120 --parallel " +
+                        "--parallel-immediate --parallel-max 30";
+  for (int i = 0; i < 30; ++i)
+    command += " -o 'page" + std::to_string(i) + ".html' " + url("/big/");
+  r = run(command);
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  for (int i = 0; i < 30; ++i)
+    EXPECT_TRUE(testsupport::readFile(clientFile("page" + std::to_string(i) + ".html")) == alone)
+        << i;
+  settle();
+
+  // Every place taken by clients that send half a request.
+  std::vector<int> stalled;
+  for (size_t i = 0; i < WebServer::kMaxConnections; ++i) {
+    stalled.push_back(ftptest::connectLoopback(port));
+    ASSERT_GE(stalled.back(), 0);
+    ftptest::sendAll(stalled.back(), "GET /big/ HTTP/1.0\r\n");
+    if (i % 64 == 0) platform::RunLoop::main()->runPending(); // accepted before the backlog fills
+  }
+  platform::RunLoop::main()->runUntil(
+      [] { return WebServer::liveCount() == WebServer::kMaxConnections; }, 60s);
+  ASSERT_EQ(WebServer::liveCount(), WebServer::kMaxConnections);
+  r = run("curl -s -S -m 30 -D - " + url("/big/"));
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_TRUE(r.output.starts_with("HTTP/1.0 503 Service Unavailable\r\n")) << r.output;
+  EXPECT_TRUE(r.output.ends_with("\r\n\r\nToo many connections. Please try again later."))
+      << r.output;
+  for (int fd : stalled)
+    ::close(fd);
+  settle();
+  r = run("curl -s -S -f -m 60 " + url("/big/"));
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_TRUE(r.output == alone);
 }

@@ -187,6 +187,72 @@ TEST_F(InputTest, TextViewEditsAtTheSelectionAndPastesFromThePasteboard) {
   EXPECT_EQ(editor->text(), "{hello there");
 }
 
+// What the program sets in a text view reaches whoever draws it as it sets it: every selection it
+// sets and every range it asks to be scrolled into view counts (the same one again too, as the
+// person may have moved away from it meanwhile), clamped to the text; a person's own moves of the
+// caret are not the program's.
+TEST_F(InputTest, TextViewCountsWhatTheProgramSetsForTheDrawing) {
+  auto editor = std::make_shared<TextView>(Rect(0, 0, 320, 200));
+  editor->setText("one\ntwo\nthree");
+  form->view()->addSubview(editor);
+  auto described = [&] {
+    nlohmann::json out;
+    editor->describe(out);
+    return out;
+  };
+  EXPECT_FALSE(described().contains("scrollTo"));
+  const uint64_t before = described()["selectionsSet"].get<uint64_t>();
+  struct Step {
+    const char *what;
+    std::function<void()> act;
+    uint64_t selectionsSet; // beyond `before`
+    nlohmann::json scrollTo;
+  } steps[] = {
+      {"a selection",
+       [&] {
+         editor->setSelectedRange({4, 3});
+       },
+       1, nullptr},
+      {"the same again",
+       [&] {
+         editor->setSelectedRange({4, 3});
+       },
+       2, nullptr},
+      {"a scroll",
+       [&] {
+         editor->scrollRangeToVisible({8, 5});
+       },
+       2,
+       {8, 5, 1}},
+      {"the same again",
+       [&] {
+         editor->scrollRangeToVisible({8, 5});
+       },
+       2,
+       {8, 5, 2}},
+      {"beyond the text",
+       [&] {
+         editor->scrollRangeToVisible({40, 9});
+       },
+       2,
+       {13, 0, 3}},
+      {"the person's caret",
+       [&] {
+         std::string why;
+         ASSERT_TRUE(editor->userSelect({1, 0}, why)) << why;
+       },
+       2,
+       {13, 0, 3}},
+  };
+  for (auto &step : steps) {
+    step.act();
+    const auto out = described();
+    EXPECT_EQ(out["selectionsSet"].get<uint64_t>() - before, step.selectionsSet) << step.what;
+    EXPECT_EQ(out.value("scrollTo", nlohmann::json()), step.scrollTo) << step.what;
+  }
+  EXPECT_EQ(editor->selectedRange(), (Range{1, 0}));
+}
+
 struct SearchLog : SearchBarDelegate {
   std::vector<std::string> events;
   void searchBarTextDidBeginEditing(SearchBar &bar) override {

@@ -5,6 +5,7 @@
 #include "platform/ui/RendererServer.h"
 
 #include "platform/foundation/RunLoop.h"
+#include "platform/foundation/Text.h"
 #include "platform/ui/Renderer.h"
 #include "platform/ui/ViewController.h"
 #include "platform/ui/WebView.h"
@@ -24,6 +25,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <future>
+#include <optional>
 
 using namespace platform::ui::detail;
 using namespace std::string_literals;
@@ -306,4 +308,64 @@ TEST(RendererDocuments, ADrawingOfAViewTakenAwayIsNothingToDraw) {
   EXPECT_EQ(gone.status, 204);
   EXPECT_EQ(headerOf(gone.head, "cache-control"), "no-store");
   EXPECT_TRUE(gone.body.empty());
+}
+
+namespace {
+// The body of an answer sent in chunks, put together; nothing when it is no well-formed one.
+std::optional<std::string> dechunked(const std::string &body) {
+  std::string out;
+  for (size_t at = 0;;) {
+    const size_t line = body.find("\r\n", at);
+    if (line == std::string::npos) return std::nullopt;
+    const size_t size = std::strtoul(body.c_str() + at, nullptr, 16);
+    if (size == 0)
+      return body.compare(line, 4, "\r\n\r\n") == 0 ? std::optional(out) : std::nullopt;
+    if (line + 2 + size + 2 > body.size() || body.compare(line + 2 + size, 2, "\r\n") != 0)
+      return std::nullopt;
+    out.append(body, line + 2, size);
+    at = line + 2 + size + 2;
+  }
+}
+} // namespace
+
+// A local text or page is served whole whatever its size (read as it is sent, never held): text
+// as text (its markup escaped, its lines kept), a page as itself; both after the page's own script.
+TEST(RendererDocuments, ALocalTextOrPageOfAnySizeIsServedWhole) {
+  using namespace platform;
+  using namespace platform::ui;
+  RunLoop::makeMainThread();
+  testsupport::TempDir home("ferrowen-renderer-big");
+  const std::string files = home.path() + "/Documents/Files";
+  std::filesystem::create_directories(files);
+  // Past what a page fetched from the web may be, with markup across the pieces it is read in.
+  std::string text;
+  for (int i = 0; text.size() < 9u * 1024 * 1024; ++i)
+    text += "line " + std::to_string(i) + " <b>&amp;</b> caf\xc3\xa9\n";
+  const std::string escapedText = platform::htmlEscaped(text);
+  struct Case {
+    std::string name, content, holds;
+  } cases[] = {
+      {"small.txt", "a <b> & c\n", "a &lt;b&gt; &amp; c\n</pre>"},
+      {"empty.txt", "", "monospace\"></pre>"},
+      {"big.log", text, escapedText + "</pre>"},
+      {"big.html", "<title>big</title>" + text, "<title>big</title>" + text},
+  };
+  WebViewServed web(home.path());
+  ASSERT_TRUE(web.renderer) << web.error;
+  for (const Case &c : cases) {
+    ASSERT_TRUE(testsupport::writeFile(files + "/" + c.name, c.content)) << c.name;
+    web.view->loadRequest({"file://" + files + "/" + c.name});
+    const auto served = web.get(std::to_string(web.view->loads().size()));
+    EXPECT_EQ(served.status, 200) << c.name;
+    EXPECT_EQ(headerOf(served.head, "content-type"), "text/html; charset=utf-8") << c.name;
+    EXPECT_EQ(headerOf(served.head, "content-security-policy"),
+              "sandbox allow-scripts allow-forms");
+    const auto body = dechunked(served.body);
+    ASSERT_TRUE(body) << c.name << ": " << served.body.substr(0, 200);
+    EXPECT_LT(body->find("<script>(function(){"), body->find(c.holds)) << c.name;
+    EXPECT_EQ(body->size() - body->find(c.holds), c.holds.size())
+        << c.name
+        << ": not its end: " << body->substr(body->size() - std::min<size_t>(body->size(), 300));
+    EXPECT_TRUE(web.view->isLoading()) << c.name << ": the load failed";
+  }
 }

@@ -651,6 +651,38 @@ bool logHas(const std::string &log, const std::string &text) {
 }
 } // namespace
 
+// A file that is no gzip or no compress stream at all says so, and the untar it never reached
+// adds nothing of its own.
+TEST(ClsTar, ABadGzipHeaderOrBadZDataLogsOnlyItsOwnLine) {
+  TempDir t;
+  const struct {
+    std::string bytes;
+    bool gzip;
+    const char *said;
+  } cases[] = {{"plain text, no archive at all\n", true, "Invalid GZip ID"},
+               {std::string("\x1f\x8b\x08\x00\x00", 5), true, "Failed to get gzip signature"},
+               {std::string("\x1f\x8b\x07\x00\x00\x00\x00\x00\x00\x03xyz", 13), true,
+                "Invalid GZip compression method"},
+               {"plain text, no archive at all\n", false, "Invalid compressed data (D)"},
+               {std::string("\x1f\x9d\x9f", 3) + std::string(64, 'x'), false,
+                "Invalid compressed data (D)"}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.said);
+    testsupport::writeFile(t.file("bad"), c.bytes);
+    ClsTar tar;
+    X p(t.file("bad")), o(t.file("out"));
+    tar.put_UntarFromDir(o);
+    EXPECT_FALSE(c.gzip ? tar.UntarGz(p, nullptr) : tar.UntarZ(p, nullptr));
+    const std::string log = logOf(tar);
+    EXPECT_TRUE(logHas(log, c.said)) << log;
+    for (const char *extra :
+         {"Failed to read TAR header.", "TAR archive ends inside a header.",
+          "TAR archive ends inside an entry.", "Untar failed, possible corrupt .gz file.",
+          "Untar failed, possible corrupt .Z file."})
+      EXPECT_FALSE(logHas(log, extra)) << extra << "\n" << log;
+  }
+}
+
 TEST(ClsTar, LogTellsEveryStepOfTheUntarInItsOwnWords) {
   // f(name, size) adds a file, d(name) a folder; pax headers and damage come from Python too.
   enum { kSeekable = -1, kWhole = 0 };

@@ -377,3 +377,43 @@ TEST(SftpEntries, ClearSessionLogEmptiesTheLiveAndTheKeptLog) {
   s.get_SessionLog(log);
   EXPECT_STREQ(log.getUtf8(), "");
 }
+
+// REALPATH on version 6 always carries the control byte (SSH_FXP_REALPATH_NO_CHECK, what its
+// absence means too): AsyncSSH's server refuses the request without it as an incomplete packet.
+// The compose path follows when there is one.
+TEST(SftpEntries, RealPathOnVersion6SendsTheControlByteAndAnyComposePath) {
+  struct Case {
+    const char *compose;
+    std::string fieldsAfterPath;
+  };
+  const Case cases[] = {{"", std::string(1, '\1')}, {"sub", std::string(1, '\1') + sftpStr("sub")}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.compose);
+    auto fs = std::make_shared<FakeSftpFs>();
+    auto asked = std::make_shared<std::string>();
+    fs->hook = [asked](const std::string &pkt) -> std::vector<std::string> {
+      switch ((unsigned char)pkt[4]) {
+      case 1:
+        return {sftpVersion(6)};
+      case 16: {
+        *asked = pkt;
+        // One name, its attributes: flags 0 and the type byte (version 6).
+        const std::string name = sftpStr("/home/u/sub") + std::string(4, '\0') + "\2";
+        return {sftpPacket(104, sftpIdOf(pkt), sftpU32(1) + name)};
+      }
+      default:
+        return {};
+      }
+    };
+    FakeSftpServer srv(fsOptions(fs));
+    ClsSFtp s;
+    ASSERT_EQ(sftpSession(s, srv.port(), "u", "p"), "");
+    ASSERT_EQ(s.get_ProtocolVersion(), 6);
+    XString path, compose, out;
+    ASSERT_TRUE(s.RealPath(xs(path, "."), xs(compose, c.compose), out, nullptr)) << logText(s);
+    SftpFields fields(*asked);
+    EXPECT_EQ(fields.str(), ".");
+    EXPECT_EQ(asked->substr(fields.at), c.fieldsAfterPath);
+    EXPECT_STREQ(out.getUtf8(), "/home/u/sub");
+  }
+}

@@ -96,12 +96,14 @@ TEST(SshWire, PackAndParseAtTheLimits) {
 
 TEST(SshWire, NamesAndSessionLog) {
   StringBuffer n;
-  SshTransport::msgTypeName(8, n);
-  EXPECT_STREQ(n.getString(), "Unknown(8)");
-  SshTransport::msgTypeName(7, n);
-  EXPECT_STREQ(n.getString(), "EXT_INFO");
-  SshTransport::msgTypeName(61, n);
-  EXPECT_STREQ(n.getString(), "USERAUTH_INFO_RESPONSE");
+  const std::pair<int, const char *> names[] = {{8, "Unknown(8)"},
+                                                {7, "Unknown(7)"},
+                                                {61, "USERAUTH_INFO_RESPONSE"},
+                                                {100, "CHANNEL_FAILURE"}};
+  for (auto [number, name] : names) {
+    SshTransport::msgTypeName(number, n);
+    EXPECT_STREQ(n.getString(), name) << number;
+  }
   SshTransport t;
   t.toSessionLog("TRAN< ", "CHANNEL_DATA", "\r\n"); // off: nothing
   t.keepSessionLog = true;

@@ -1,4 +1,4 @@
-// MD5 digests (RFC 1321) through OpenSSL's libcrypto.
+// MD5 digests (RFC 1321).
 #pragma once
 
 class StringBuffer;
