@@ -271,6 +271,10 @@ std::string FTPConnection::commandForState(const std::string &argument) {
     return "SIZE " + fileToDownload_ + "\r\n";
   case 55:
     return "SIZE " + fileToUpload_ + "\r\n";
+  case 56:
+    return "SIZE " + upload(".upload") + "\r\n";
+  case 57:
+    return "DELE " + upload(".upload") + "\r\n";
   case 60:
     return "CLNT Ferrowen-3.0\r\n";
   default:

@@ -206,6 +206,7 @@ void FTPConnection::reinit() {
     fIsLoggedIn_ = false;
     forcePORT_ = false;
     implicitSSL_ = false;
+    reconnectedWithoutTls_ = false;
     retryDirectory_ = false;
     canDoUTF8_ = false;
     canDoAPPE_ = false;
@@ -247,6 +248,7 @@ void FTPConnection::didReceiveMemoryWarning() {
 void FTPConnection::connect() {
   onThread([this] {
     dropStoredJob();
+    reconnectedWithoutTls_ = false;
     reconnect();
   });
 }
@@ -355,7 +357,7 @@ void FTPConnection::connectToServer(const std::string &host, int port) {
     return;
   }
 
-  if (currentPort_ == 990) {
+  if (isImplicitTlsPort(currentPort_)) {
     onMain([](FTPAppServices &s) { s.setProtocol("FTPS"); });
     control_.input->setTlsSettings(tlsSettings());
     setState(1);

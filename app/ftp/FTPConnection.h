@@ -282,6 +282,8 @@ protected:
   virtual void editDownloadedFile();
   // The folder batch of the queue's connection moves on.
   virtual void nextBatchDirectory();
+  // A listing arrived whole (its data connection ended, its final reply in).
+  void listingArrived();
   // The data connection did not open in time (plain login).
   virtual void dataConnectTimeout();
   virtual void kickSSLData();
@@ -303,6 +305,9 @@ protected:
   bool openUploadData(const std::string &reply, int64_t localSize);
   bool openUploadDataAfterRest();
   void failUpload(const std::string &text);
+  // The session ended while a failed upload saw to the temporary file it left: its failure is
+  // reported now.
+  void failedUploadCutShort();
 
   // --- Stream events ----------------------------------------------------------------------------
   void readCallback(unsigned event);
@@ -329,6 +334,8 @@ protected:
 
   // --- Data connections -------------------------------------------------------------------------
   platform::net::TlsSettings tlsSettings() const;
+  // Whether a control connection to this port speaks TLS from its first byte (implicit FTPS).
+  virtual bool isImplicitTlsPort(int port) const { return port == 990; }
   // Hooks a data connection's streams to this connection's thread; on failure the connection is
   // closed and failureText reported.
   bool attachDataStreams(platform::net::SocketStreamPair pair, const char *failureText);
@@ -449,6 +456,12 @@ protected:
   std::atomic<bool> canDoChmod_{false}; // the listings carry permissions
   bool warnIfNoSSL_ = false, sslProblems_ = false, canDoAPPE_ = false, usePRET_ = false,
        forcePORT_ = false, maximumCompatability_ = false;
+  // A session opened by connect() connects again without TLS once at most after TLS failed it (a
+  // refused listing, a data connection that never opened, an unanswered "PBSZ"), the reconnect
+  // the user allows from the Security Warning included; after that the failure is reported. An
+  // implicit session keeps TLS however often it connects again: a second reconnect would only
+  // meet the same failure.
+  bool reconnectedWithoutTls_ = false;
   int pasvIPPrefix_ = 0;
   std::unique_ptr<zLibHelper> zlibHelp_;
   int64_t bytesSaved_ = 0;
@@ -573,6 +586,7 @@ protected:
   std::string directoryBatchCurRoot_, currentLocalFolderBatch_;
   std::string localFolderAtStart_;    // the Saved Files folder shown when the download started
   std::string passiveReplyAfterRest_; // a resumed upload opens its data connection after "REST"
+  std::string storFailureReply_;      // shown once what a failed "STOR" left has been seen to
   // Entries of the folder download that were not queued (their names cannot be local names);
   // false batchRootUsable_: the folder's own name cannot be one, so nothing is queued.
   int batchSkipped_ = 0;

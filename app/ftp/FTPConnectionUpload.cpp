@@ -64,6 +64,7 @@ void FTPConnection::uploadFile(const std::string &name, const Bytes &data,
     if (storeJobAndConnectIfNeeded(toFolder)) return;
     renamedUploadOK_ = false;
     passiveReplyAfterRest_.clear();
+    storFailureReply_.clear();
     wasAnError_ = false;
     resumeDownloadAt_ = 0;
     resumeUploadAt_ = 0;
@@ -122,6 +123,7 @@ void FTPConnection::uploadFile(const std::string &name, const std::string &dataF
     }
     renamedUploadOK_ = false;
     passiveReplyAfterRest_.clear();
+    storFailureReply_.clear();
     wasAnError_ = false;
     resumeDownloadAt_ = 0;
     resumeUploadAt_ = resumeAt >= kMinimumResume && resumeAt < iBytesTotal_ ? resumeAt : 0;
@@ -214,6 +216,16 @@ void FTPConnection::failUpload(const std::string &text) {
   updateViewWithError(text, false);
 }
 
+void FTPConnection::failedUploadCutShort() {
+  // vsftpd ends the session right after refusing a data connection: the failure that was being
+  // seen to is reported all the same (what it left stays; the next try writes over it).
+  const int task = iTask_;
+  if ((task != kTaskUpload && task != kTaskUploadAfterMkDir) || storFailureReply_.empty() ||
+      (iState_ != 56 && iState_ != 57))
+    return;
+  failUpload(std::exchange(storFailureReply_, {}));
+}
+
 bool FTPConnection::uploadGoesOnAfterRefusal(int &code, std::string &reply) {
   // After a refused rename the upload starts again directly, "TYPE I" first.
   auto uploadDirectly = [this] {
@@ -265,6 +277,25 @@ bool FTPConnection::uploadGoesOnAfterRefusal(int &code, std::string &reply) {
     }
     // Otherwise the refusal is the expected answer: no temporary file was left over.
     uploadDirectly();
+    return false;
+  case 19:
+    if (useRenames_ && !skipRenames_ && control_.input) {
+      // The server may have made the temporary file before the transfer failed (vsftpd does
+      // so before a protected data connection is refused): what cannot be resumed goes.
+      storFailureReply_ = reply;
+      disconnectDataStreamFromServer();
+      setState(56);
+      sendCommand();
+      return false;
+    }
+    failUpload(reply);
+    return false;
+  case 56: // no size known: it would not be resumed either
+    setState(57);
+    sendCommand();
+    return false;
+  case 57: // the server keeps it
+    failUpload(std::exchange(storFailureReply_, {}));
     return false;
   case 55:
     reply = "000000";
@@ -334,6 +365,19 @@ void FTPConnection::uploadNextStep(int code, const std::string &reply, int64_t l
   case 53:
     if (!openUploadDataAfterRest()) return;
     break;
+  case 56:
+    if (code < 200) return;
+    if (ftptasks::sizeFromReply(reply) >= kMinimumResume) {
+      // Large enough to be resumed by the next try: it stays.
+      failUpload(std::exchange(storFailureReply_, {}));
+      return;
+    }
+    setState(57);
+    break;
+  case 57:
+    if (code < 200) return;
+    failUpload(std::exchange(storFailureReply_, {}));
+    return;
   case 19:
     if (code < 200) return;
     Log::debug("----------Upload Done----------");

@@ -79,6 +79,14 @@ bool FTPConnection::loginGoesOnAfterReplyCode(int &code) {
   if (state == 35) stopPBSZTimeoutTimer();
   if (code < 300) return true;
 
+  if (implicitSSL_ && (state == 35 || state == 36)) {
+    // A server that protects an implicit session's data connections by itself need not know
+    // these commands: they stay protected, and the login goes on with "USER".
+    setState(36);
+    code = 200;
+    return true;
+  }
+
   if (state == 32) {
     updateProgressMark(0.05f);
     setState(33);
@@ -126,7 +134,14 @@ void FTPConnection::loginNextStep(int code, const std::string &reply) {
   case 0:
     break; // "AUTH TLS", or "USER" when TLS is not tried
   case 1:
-    break; // "USER"
+    // An implicit session protects its data connections as an explicit one does: "PBSZ 0" and
+    // "PROT P" come before "USER" (and lead to it, refused or not). After a refused "AUTH SSL"
+    // this is "USER" at once.
+    if (implicitSSL_) {
+      updateProgressText("Logging in with SSL...");
+      setState(35);
+    }
+    break;
   case 32:
   case 34:
     startTlsOnControl();
@@ -138,7 +153,7 @@ void FTPConnection::loginNextStep(int code, const std::string &reply) {
     setState(36);
     break;
   case 36:
-    debugCertificateInfo();
+    if (!implicitSSL_) debugCertificateInfo(); // an implicit session logs it after "USER"
     setState(2);
     break;
   case 2:
@@ -334,12 +349,20 @@ void FTPConnection::stopSslHelperTimer() {
 
 void FTPConnection::pbszConnectTimeout() {
   stopPBSZTimeoutTimer();
+  if (reconnectedWithoutTls_) {
+    // Connecting again made no difference before (an implicit session stays under TLS).
+    disconnectFromServer();
+    updateViewWithFileError(myStartsWith(serverAddress(), "192.") ? "error-timeout-192.html"
+                                                                  : "error-timeout.html");
+    return;
+  }
   if (warnIfNoSSL_) {
     disconnectFromServer();
     warnNoSSLAvailable();
     return;
   }
   skipSSL_ = true;
+  reconnectedWithoutTls_ = true;
   disconnectFromServer();
   reconnect();
 }

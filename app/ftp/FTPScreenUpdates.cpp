@@ -124,6 +124,7 @@ void FTPConnection::clickedButtonAtIndex(AlertView &alert, int index) {
         defaults.setObject("1", keySSLNo(currentServerName()));
         warnIfNoSSL_ = false;
         sslProblems_ = true;
+        reconnectedWithoutTls_ = true; // the user's choice is the session's one reconnect
         reconnect();
       });
       if (services) services->setProtocol("FTP");

@@ -117,6 +117,7 @@ void FTPConnection::handleReadEvent(std::unique_ptr<HandleXEvent> event) {
       updateViewWithError("Server disconnected while logging in.", true);
     } else {
       sessionCut();
+      failedUploadCutShort();
     }
     break;
   }
@@ -161,6 +162,7 @@ void FTPConnection::controlStreamFailed() {
     disconnectFromServer();
   else
     sessionCut();
+  failedUploadCutShort();
   if (task == kTaskLoginSecure) {
     if (warnIfNoSSL_) {
       disconnectFromServer();
@@ -359,6 +361,9 @@ void FTPConnection::taskEndsAfterDataStream() {
   disconnectDataStreamFromServer();
   int task = iTask_;
   bool downloadWaits = task == kTaskDownload && !(downloadDataDone_ && download226Done_);
+  // An upload's data connection ends on our side once every byte is out: one the server ended
+  // stopped the upload early (a refused or cut data connection), and its reply says how it went.
+  if (task == kTaskUpload || task == kTaskUploadAfterMkDir) return;
   if (task == kTaskDir) {
     // The listing ends with its final reply as well (see listingFinishedIfComplete); the next
     // task waits for that reply, which it would otherwise take as its own.

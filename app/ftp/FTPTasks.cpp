@@ -203,9 +203,11 @@ void FTPConnection::doTaskDir() {
       setState(43);
       sendCommand();
       return;
-    } else if (state == 16 && fSecureLogin_) {
+    } else if (state == 16 && fSecureLogin_ && !reconnectedWithoutTls_) {
+      // Once only: a session that lists no better after that gets the server's reply.
       addToLog("!!! Can't Connect Data, security problem?\r\n");
       if (!warnIfNoSSL_) {
+        reconnectedWithoutTls_ = true;
         skipSSL_ = true;
         disconnectFromServer();
         reconnect();
@@ -247,10 +249,6 @@ void FTPConnection::doTaskDir() {
     updateProgressText("Getting Directory...");
     setState(15);
     updateProgressMark(0.35f);
-    if (fSecureLogin_) {
-      defaults.setObject("0", keySSLNo(currentServerName()));
-      defaults.synchronize();
-    }
     sendCommand();
     return;
   case 15: {
@@ -340,6 +338,7 @@ void FTPConnection::listingFinishedIfComplete() {
     return;
   }
   stopListingFinalWait();
+  listingArrived();
   if (directoryBatchActive_) {
     // Walked into queue rows; the next folder of the batch follows.
     directory226Done_ = true;
@@ -377,6 +376,17 @@ void FTPConnection::listingFailed(const std::string &reply) {
   updateViewWithError(reply, true);
 }
 
+void FTPConnection::listingArrived() {
+  // A listing over TLS worked: the server does FTPS. Learnt only from a whole listing: an
+  // entered folder proves nothing of the data connections, and a refused listing would otherwise
+  // overwrite the user's "Yes, Connect" (an implicit session is under TLS whatever the answer).
+  const int code = replies_.iReplyCode;
+  if (!fSecureLogin_ || code < 100 || code >= 300) return;
+  auto &defaults = UserDefaults::standard();
+  defaults.setObject("0", keySSLNo(currentServerName()));
+  defaults.synchronize();
+}
+
 void FTPConnection::dataConnectTimeout() {
   stopDataTimeoutTimer();
   bool privateNet =
@@ -402,6 +412,11 @@ void FTPConnection::kickSSLData() {
     return;
   addToLog("!!! Data Connection Won't Open\r\n");
   stopSslDataHelperTimer();
+  if (reconnectedWithoutTls_) {
+    // Connecting again made no difference before: the time-out is reported instead.
+    dataConnectTimeout();
+    return;
+  }
   if (warnIfNoSSL_) {
     disconnectFromServer();
     warnNoSSLAvailable();
@@ -411,6 +426,7 @@ void FTPConnection::kickSSLData() {
   defaults.setObject("1", keySSLNo(currentServerName()));
   defaults.synchronize();
   sslProblems_ = true;
+  reconnectedWithoutTls_ = true;
   disconnectFromServer();
   reconnect();
 }

@@ -26,25 +26,33 @@ namespace platform::net {
 // ---------------------------------------------------------------------------------------------
 // TLS sessions
 
-// The sessions the server gave us, newest last. A TLS 1.3 session (a ticket) is handed out once:
-// servers may accept each ticket only once (and clients should not repeat them), so every
-// connection takes its own and the tickets that later connections receive refill the pool. A
-// TLS 1.2 session stays and may be resumed again and again.
+// The sessions the server gave us, newest last. A connection is offered the newest one that no
+// connection was offered yet: a server may accept each TLS 1.3 ticket only once, and every
+// connection that resumes is normally given a fresh ticket, read before it ends. When every
+// session was offered already (a server that sends no new ticket on a resumed connection, or a
+// connection that ended before its ticket came) the newest is offered again: most servers accept
+// a ticket more than once, and one that does not refuses the resumption, which a connection
+// without any session would get as well. A TLS 1.2 session is resumed as often as the server
+// allows.
 struct TlsSessionCache::Impl {
   static constexpr size_t kPoolLimit = 8;
+  struct Entry {
+    SSL_SESSION *session;
+    bool offered;
+  };
   mutable std::mutex mutex;
-  std::deque<SSL_SESSION *> pool;
+  std::deque<Entry> pool;
 
   ~Impl() {
-    for (SSL_SESSION *s : pool)
-      SSL_SESSION_free(s);
+    for (Entry &e : pool)
+      SSL_SESSION_free(e.session);
   }
   // Takes the caller's reference.
   void store(SSL_SESSION *s) {
     std::lock_guard lock(mutex);
-    pool.push_back(s);
+    pool.push_back({s, false});
     while (pool.size() > kPoolLimit) {
-      SSL_SESSION_free(pool.front());
+      SSL_SESSION_free(pool.front().session);
       pool.pop_front();
     }
   }
@@ -52,18 +60,24 @@ struct TlsSessionCache::Impl {
   SSL_SESSION *take() {
     std::lock_guard lock(mutex);
     if (pool.empty()) return nullptr;
-    SSL_SESSION *s = pool.back();
-    if (SSL_SESSION_get_protocol_version(s) >= TLS1_3_VERSION) {
-      pool.pop_back();
-    } else {
-      SSL_SESSION_up_ref(s);
+    Entry *chosen = &pool.back();
+    for (auto it = pool.rbegin(); it != pool.rend(); ++it) {
+      if (!it->offered) {
+        chosen = &*it;
+        break;
+      }
     }
-    return s;
+    chosen->offered = true;
+    // A copy: OpenSSL marks a TLS 1.3 session it resumed as used up, which would keep the
+    // pool's own from being offered again.
+    if (SSL_SESSION *copy = SSL_SESSION_dup(chosen->session)) return copy;
+    SSL_SESSION_up_ref(chosen->session);
+    return chosen->session;
   }
   void clear() {
     std::lock_guard lock(mutex);
-    for (SSL_SESSION *s : pool)
-      SSL_SESSION_free(s);
+    for (Entry &e : pool)
+      SSL_SESSION_free(e.session);
     pool.clear();
   }
 };
@@ -105,6 +119,36 @@ int sslCoreIndex() {
 }
 
 int onNewSession(SSL *ssl, SSL_SESSION *session);
+
+// OpenSSL's socket BIO writes with write(), which raises SIGPIPE once the peer has gone (and a
+// gentle close still sends a close_notify then): this one sends with MSG_NOSIGNAL, as the plain
+// connections do, and is the socket BIO otherwise.
+int writeWithoutSignal(BIO *bio, const char *data, int length) {
+  const int fd = int(BIO_get_fd(bio, nullptr));
+  errno = 0;
+  ssize_t n;
+  do {
+    n = ::send(fd, data, size_t(length), MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  BIO_clear_retry_flags(bio);
+  if (n <= 0 && BIO_sock_should_retry(int(n))) BIO_set_retry_write(bio);
+  return int(n);
+}
+
+BIO_METHOD *socketMethodWithoutSignal() {
+  static BIO_METHOD *method = [] {
+    const BIO_METHOD *socket = BIO_s_socket();
+    BIO_METHOD *m = BIO_meth_new(BIO_TYPE_SOCKET, "socket without SIGPIPE");
+    BIO_meth_set_write(m, writeWithoutSignal);
+    BIO_meth_set_read(m, BIO_meth_get_read(socket));
+    BIO_meth_set_puts(m, BIO_meth_get_puts(socket));
+    BIO_meth_set_ctrl(m, BIO_meth_get_ctrl(socket));
+    BIO_meth_set_create(m, BIO_meth_get_create(socket));
+    BIO_meth_set_destroy(m, BIO_meth_get_destroy(socket));
+    return m;
+  }();
+  return method;
+}
 
 // One client context for the whole process: every connection uses the same settings, and sessions
 // move freely between connections made from one context.
@@ -639,7 +683,13 @@ private:
       return;
     }
     SSL_set_ex_data(ssl_, sslCoreIndex(), this);
-    SSL_set_fd(ssl_, fd_);
+    BIO *bio = BIO_new(socketMethodWithoutSignal());
+    if (!bio) {
+      failTls("TLS setup failed", SSL_ERROR_SSL);
+      return;
+    }
+    BIO_set_fd(bio, fd_, BIO_NOCLOSE);
+    SSL_set_bio(ssl_, bio, bio);
     SSL_set_connect_state(ssl_);
     if (!tls_.peerName.empty()) SSL_set_tlsext_host_name(ssl_, tls_.peerName.c_str());
     if (tls_.sessionCache) {
@@ -833,7 +883,7 @@ private:
     if (lingering_) {
       if (phase_ != Phase::Connected) return 0;
       unsigned m = 0;
-      if (pendingOut() > 0) m |= unsigned(FdEvent::Write);
+      if (pendingOut() > 0 || shutdownWantsWrite_) m |= unsigned(FdEvent::Write);
       if (sslWriteWantsRead_ || writeShut_) m |= unsigned(FdEvent::Read);
       return m;
     }
@@ -982,21 +1032,42 @@ private:
     flushOut();
     if (phase_ != Phase::Connected) return true;
     if (pendingOut() > 0) return false;
+    const bool tls = ssl_ && tlsDone_;
     if (!writeShut_) {
-      if (ssl_ && tlsDone_) {
-        // Records that already arrived may carry session tickets worth keeping.
-        uint8_t sink[4096];
+      if (tls && !closeNotifySent_) {
         ERR_clear_error();
-        while (SSL_read(ssl_, sink, int(sizeof sink)) > 0) {
+        const int r = SSL_shutdown(ssl_); // our close_notify
+        if (r < 0 && SSL_get_error(ssl_, r) == SSL_ERROR_WANT_WRITE) {
+          // The socket is full: the alert goes once it has room, before our end (a peer that
+          // sees the end without it takes the connection for cut).
+          shutdownWantsWrite_ = true;
+          return false;
         }
-        ERR_clear_error();
-        SSL_shutdown(ssl_); // our close_notify; the peer's answer is not waited for
+        shutdownWantsWrite_ = false;
+        closeNotifySent_ = true;
       }
       ::shutdown(fd_, SHUT_WR);
       writeShut_ = true;
       if (pauseAfterShut) {
         *pauseAfterShut = true;
         return false;
+      }
+    }
+    if (tls && !tlsReadEnded_) {
+      // What the peer still sends is read through TLS until its close_notify or its end: a
+      // server hands out a session ticket on each connection, often only after the first bytes
+      // went both ways, and an upload that closes at once would otherwise drop it unread. The
+      // next connection to the server needs it.
+      uint8_t sink[4096];
+      for (;;) {
+        ERR_clear_error();
+        errno = 0;
+        const int n = SSL_read(ssl_, sink, int(sizeof sink));
+        if (n > 0) continue;
+        if (SSL_get_error(ssl_, n) == SSL_ERROR_WANT_READ) return false;
+        ERR_clear_error();
+        tlsReadEnded_ = true; // close_notify, the end, or a failure: nothing more comes
+        break;
       }
     }
     char sink[4096];
@@ -1016,7 +1087,7 @@ private:
 
   void finalClose(std::shared_ptr<SocketCore> &keep) {
     if (phase_ == Phase::Finished) return;
-    if (ssl_ && tlsDone_ && phase_ == Phase::Connected && !writeShut_) {
+    if (ssl_ && tlsDone_ && phase_ == Phase::Connected && !closeNotifySent_) {
       ERR_clear_error();
       SSL_shutdown(ssl_); // close_notify, best effort: the socket does not wait for an answer
     }
@@ -1134,6 +1205,11 @@ private:
 
   bool lingering_ = false;
   bool writeShut_ = false;
+  // A gentle close under TLS: our close_notify is out (or waits for room in the socket), and
+  // the peer's last records have been read.
+  bool closeNotifySent_ = false;
+  bool shutdownWantsWrite_ = false;
+  bool tlsReadEnded_ = false;
   std::shared_ptr<SocketCore> self_;
   TimerRef lingerTimer_;
 };

@@ -33,7 +33,9 @@
 // Writes are copied into a bounded buffer (64 KiB) and sent as the socket takes them; write()
 // returns a short count or 0 when the buffer is full, which is the back-pressure a sender sees.
 // Closing the write stream still sends what it took (for up to 30 s), then (under TLS) a
-// close_notify, then closes the socket. Reads are served from a bounded read-ahead buffer.
+// close_notify; what the peer still sends is read (under TLS up to its close_notify, taking in
+// the session tickets among it) and dropped, and the socket closes once the peer has ended too,
+// within those 30 s. Reads are served from a bounded read-ahead buffer.
 #pragma once
 
 #include "platform/foundation/RunLoop.h"
@@ -53,10 +55,11 @@ class SocketCore;
 // The TLS sessions one server has given us, shared between the connections to it: a connection
 // whose settings name the cache resumes a session from it and stores the sessions it is given.
 // Servers such as vsftpd refuse a data connection that does not resume a session of theirs, so
-// the control connection and every data connection of one login share one cache. A TLS 1.3
-// session (ticket) is handed to one connection only (servers may accept each ticket once); the
-// tickets each new connection receives refill the cache. A TLS 1.2 session is resumed as often as
-// the server allows. Thread-safe.
+// the control connection and every data connection of one login share one cache. Each connection
+// is offered the newest TLS 1.3 session (ticket) not offered before (servers may accept each
+// ticket once), and the tickets each connection receives, up to its close, refill the cache; when
+// none is left unoffered, the newest is offered again rather than none. A TLS 1.2 session is
+// resumed as often as the server allows. Thread-safe.
 class TlsSessionCache {
 public:
   TlsSessionCache();
@@ -85,7 +88,7 @@ struct TlsSettings {
   // Sessions to resume from and to store in; none means a fresh session every time.
   std::shared_ptr<TlsSessionCache> sessionCache;
   // Whether sessions this connection obtains go into sessionCache. Leave it on for the control
-  // connection and for data connections alike (TLS 1.3 tickets are used up one per connection).
+  // connection and for data connections alike (TLS 1.3 tickets are best used once each).
   bool storesSessions = true;
 };
 

@@ -147,8 +147,16 @@ public:
     sendCommandToStream(line);
   }
   bool hasPortListener() const { return bool(portServer_); }
+  // The port taken for implicit FTPS (990 in the application): a test serves it on a free port.
+  std::atomic<int> implicitTlsPort{990};
+  // The TLS version of the control connection ("TLSv1.3"), empty without TLS.
+  std::string controlTlsVersion() const {
+    std::lock_guard<std::mutex> lock(sharedMutex_);
+    return control_.input ? control_.input->tlsProtocolVersion() : std::string();
+  }
 
 protected:
+  bool isImplicitTlsPort(int port) const override { return port == implicitTlsPort.load(); }
   void parseDirectoryListing() override {
     std::lock_guard<std::mutex> lock(listingMutex);
     listing_.append(dataReadData_.begin(), dataReadData_.end());

@@ -1,7 +1,13 @@
-// The queue's FTP connection against vsftpd (anonymous, plain): a download resumed from the
-// partial file an earlier run left ("REST" in the server's protocol log) arrives byte for byte.
+// The queue's FTP connection against vsftpd: a download resumed from the partial file an earlier
+// run left ("REST" in the server's protocol log) arrives byte for byte (anonymous, plain); and a
+// folder's worth of small uploads over FTPS as vsftpd's users turn it on (TLS 1.3, session reuse
+// required on every data connection) arrive whole, with nothing left under a temporary name.
+#include "app/foundation/SettingsKeys.h"
 #include "tests/interop/ftp/QueueFtpPeers.h"
+#include "tests/interop/ftp/VsftpdPeer.h"
 #include "tests/support/Peers.h"
+
+#include <dirent.h>
 
 #include "app/foundation/PartialFile.h"
 
@@ -72,5 +78,65 @@ TEST_F(QueueVsftpdTest, ResumesFromThePartialFile) {
   EXPECT_TRUE(testsupport::readFile(Paths::documents() + "/Files/file.bin") == data);
   EXPECT_NE(testsupport::readFile(log()).find("REST 500000"), std::string::npos)
       << testsupport::readFile(log());
+  server_.stop();
+}
+
+TEST_F(QueueVsftpdTest, ManySmallUploadsOverStockFtps) {
+  REQUIRE_PEER(testsupport::program("/usr/sbin/vsftpd", "vsftpd"));
+  ASSERT_EQ(::geteuid(), 0u) << "vsftpd and its local user need root";
+  ASSERT_TRUE(vsftpdpeer::ensureLocalUser());
+  RegisterDefaultSettings(); // uploads go under a temporary name, as the application's default
+  ::chmod(tmp_->path().c_str(), 0755);
+  const std::string root = tmp_->file("up");
+  FileManager::createDirectory(root, true);
+  ASSERT_TRUE(vsftpdpeer::letUserWrite(root));
+  ASSERT_TRUE(testsupport::makeSelfSignedCert(tmp_->file("cert.pem"), tmp_->file("key.pem")));
+  port_ = testsupport::freeTcpPort();
+  testsupport::writeFile(
+      tmp_->file("vsftpd.conf"),
+      vsftpdpeer::config(port_, root, log(),
+                         vsftpdpeer::stockTls(tmp_->file("cert.pem"), tmp_->file("key.pem"))));
+  server_ = testsupport::Process({"/usr/sbin/vsftpd", tmp_->file("vsftpd.conf")}, tmp_->path());
+  ASSERT_TRUE(testsupport::waitForTcpPort(port_)) << server_.errors();
+
+  constexpr int kFiles = 120;
+  auto content = [](int i) { return pattern(size_t(i * 53 % 3000 + 1), unsigned(i + 5)); };
+  FileManager::createDirectory(Paths::documents() + "/Files/batch", true);
+  for (int i = 0; i < kFiles; ++i)
+    ASSERT_TRUE(testsupport::writeFile(
+        Paths::documents() + "/Files/batch/f" + std::to_string(i) + ".txt", content(i)));
+  makeQueue();
+  queue_->batchUpdates([&] {
+    for (int i = 0; i < kFiles; ++i) {
+      const std::string name = "f" + std::to_string(i) + ".txt";
+      // As "Upload All Files" (into a folder just made) and a single upload queue them.
+      queue_->addBatchItemAction(i % 2 ? 3 : 10, name, root, 0, "127.0.0.1", port_,
+                                 vsftpdpeer::kUser, vsftpdpeer::kPass, "ftps",
+                                 "/Files/batch/" + name, false, true);
+    }
+  });
+  // Done when every row is gone or has failed; none may fail.
+  ASSERT_TRUE(waitFor(
+      [&] {
+        for (auto &item : queue_->batchItemList())
+          if (item->errorMsg().empty()) return false;
+        return true;
+      },
+      240));
+  ASSERT_TRUE(queue_->batchItemList().empty())
+      << queue_->batchItemList().size()
+      << " failed, first: " << queue_->batchItemList()[0]->filename() << ": "
+      << queue_->batchItemList()[0]->errorMsg();
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".txt";
+    EXPECT_TRUE(testsupport::readFile(root + "/" + name) == content(i)) << name;
+  }
+  std::vector<std::string> left;
+  if (DIR *d = ::opendir(root.c_str())) {
+    while (dirent *e = ::readdir(d))
+      if (std::string(e->d_name).find(".upload.") != std::string::npos) left.push_back(e->d_name);
+    ::closedir(d);
+  }
+  EXPECT_TRUE(left.empty()) << left.front();
   server_.stop();
 }

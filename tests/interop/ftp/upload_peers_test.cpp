@@ -248,3 +248,57 @@ TEST_F(UploadPeersTest, ProtectedDataUploadsAtPyftpdlibPureFtpdAndProftpd) {
 }
 
 } // namespace
+
+// A "STOR" of the temporary name that fails: what the server made of it is removed unless a
+// later try would resume it (256 KiB or more) or the server ended the session; the user sees the
+// server's reply, the queue row stays for another try.
+struct FailedStorCase {
+  const char *label, *script;
+  size_t size;
+  const char *reply;
+  bool leftoverKept;
+  bool sessionEnds = false; // the server ends the session after its reply
+};
+
+void PrintTo(const FailedStorCase &c, std::ostream *out) {
+  *out << c.label;
+}
+
+class FailedStorTest : public UploadPeersTest,
+                       public ::testing::WithParamInterface<FailedStorCase> {};
+
+TEST_P(FailedStorTest, LeavesOnlyAResumableTemporaryFile) {
+  const FailedStorCase &c = GetParam();
+  Server s = startScripted(c.script);
+  connectAndList(address(s));
+  const std::string content = randomBytes(c.size, 41);
+  uploadFromFile("photo.jpg", content, false);
+  ASSERT_EQ(errors().size(), 1u) << conn->transferLog() << s.process.output();
+  EXPECT_NE(errors()[0].find(c.reply), std::string::npos) << errors()[0];
+  EXPECT_EQ(FileManager::fileExists(s.root + "/photo.upload.jpg"), c.leftoverKept)
+      << conn->transferLog();
+  EXPECT_FALSE(FileManager::fileExists(s.root + "/photo.jpg"));
+  EXPECT_EQ(logHas(">>> DELE photo.upload.jpg"), !c.leftoverKept);
+  ASSERT_EQ(services->queue->allRows().size(), 1u); // not done: the queue tries again
+  EXPECT_EQ(conn->isStreamConnected(), !c.sessionEnds);
+
+  // The session goes on: the next upload arrives whole.
+  const std::string next = randomBytes(3000, 42);
+  uploadFromFile("next.txt", next, true);
+  EXPECT_EQ(testsupport::readFile(s.root + "/next.txt"), next) << conn->transferLog();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FailedStorTest,
+    ::testing::Values(FailedStorCase{"DataConnectionRefused", R"({"stor": "refuse-data"})", 5000,
+                                     "522 SSL connection failed", false},
+                      // Nothing can be removed once the session is gone (a later try writes over
+                      // it); the failure is reported all the same.
+                      FailedStorCase{"DataConnectionRefusedAndSessionEnded",
+                                     R"({"stor": "refuse-data-and-quit"})", 5000,
+                                     "522 SSL connection failed", true, true},
+                      FailedStorCase{"CutEarly", R"({"stor": "cut-426", "partial": 1000})", 600000,
+                                     "426 Failure reading", false},
+                      FailedStorCase{"CutLate", R"({"stor": "cut-426", "partial": 400000})", 600000,
+                                     "426 Failure reading", true}),
+    [](const auto &info) { return std::string(info.param.label); });

@@ -1,35 +1,20 @@
 // The FTP client against vsftpd, a strict server: explicit FTPS for a local user with TLS
-// session reuse demanded on every data connection, in passive and active mode, and implicit
-// FTPS on port 990 (the only test of the project that uses that port).
+// session reuse demanded on every data connection, in passive and active mode; FTPS as vsftpd's
+// users get it (TLS 1.3) taking many uploads in a row; and implicit FTPS, served on a free port
+// that the test's connection takes for the implicit one.
 #include "InteropFtp.h"
+#include "VsftpdPeer.h"
 #include "tests/support/Peers.h"
 
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "platform/foundation/FileManager.h"
+
+#include <dirent.h>
 
 using namespace ftptest;
+using vsftpdpeer::kPass;
+using vsftpdpeer::kUser;
 
 namespace {
-
-constexpr const char *kUser = "ferrowen-ftp6";
-constexpr const char *kPass = "Secret-ftp6";
-
-// A local user with a password; vsftpd checks it through PAM. Several test programs may do this
-// at once: creating an existing user fails harmlessly, and a locked password file is retried.
-bool ensureLocalUser() {
-  if (!::getpwnam(kUser))
-    testsupport::runCommand(std::string("useradd -m -s /bin/bash ") + kUser + " 2>/dev/null");
-  // vsftpd enters the home folder before the configured root.
-  if (passwd *pw = ::getpwnam(kUser)) ::mkdir(pw->pw_dir, 0755);
-  for (int i = 0; i < 20; ++i) {
-    int code = -1;
-    testsupport::runCommand(std::string("echo '") + kUser + ":" + kPass + "' | chpasswd", &code);
-    if (code == 0) return ::getpwnam(kUser) != nullptr;
-    ::usleep(200 * 1000);
-  }
-  return false;
-}
 
 class VsftpdTest : public InteropTest {
 protected:
@@ -37,34 +22,46 @@ protected:
     InteropTest::SetUp();
     REQUIRE_PEER(testsupport::program("/usr/sbin/vsftpd", "vsftpd"));
     if (::geteuid() != 0) GTEST_SKIP() << "vsftpd and its local user need root";
-    ASSERT_TRUE(ensureLocalUser());
-    ::mkdir("/var/run/vsftpd", 0755);
-    ::mkdir("/var/run/vsftpd/empty", 0755);
+    ASSERT_TRUE(vsftpdpeer::ensureLocalUser());
     ::chmod(home.path().c_str(), 0755);
     root = home.file("root");
     makeTree(root);
     ASSERT_TRUE(testsupport::makeSelfSignedCert(home.file("cert.pem"), home.file("key.pem")));
   }
 
+  // vsftpd with TLS as its users turn it on, and `extra` after it.
   void start(int listenPort, const std::string &extra) {
     port = listenPort;
-    std::string conf =
-        "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" +
-        std::to_string(port) +
-        "\nbackground=NO\nseccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
-        "anonymous_enable=NO\nlocal_enable=YES\nwrite_enable=YES\nlocal_umask=022\n"
-        "local_root=" +
-        root +
-        "\nchroot_local_user=NO\npasv_enable=YES\npasv_address=127.0.0.1\n"
-        "port_enable=YES\nconnect_from_port_20=NO\npam_service_name=vsftpd\n"
-        "secure_chroot_dir=/var/run/vsftpd/empty\nxferlog_enable=NO\nvsftpd_log_file=" +
-        home.file("vsftpd.log") +
-        "\ndual_log_enable=NO\nssl_enable=YES\nrsa_cert_file=" + home.file("cert.pem") +
-        "\nrsa_private_key_file=" + home.file("key.pem") +
-        "\nallow_anon_ssl=NO\nssl_ciphers=HIGH\n" + extra;
+    const std::string conf = vsftpdpeer::config(
+        port, root, home.file("vsftpd.log"),
+        vsftpdpeer::stockTls(home.file("cert.pem"), home.file("key.pem")), extra);
     ASSERT_TRUE(testsupport::writeFile(home.file("vsftpd.conf"), conf));
     server = testsupport::Process({"/usr/sbin/vsftpd", home.file("vsftpd.conf")}, home.path());
     ASSERT_TRUE(testsupport::waitForTcpPort(port)) << server.errors();
+  }
+
+  // Uploads `content` from a local file under `name` into the root, and waits until it is there
+  // whole and the connection is idle again.
+  bool upload(const std::string &name, const std::string &content) {
+    const std::string local = home.file("local-" + name);
+    testsupport::writeFile(local, content);
+    conn->uploadFile(name, local, root, false, 0);
+    return waitFor([&] {
+      return conn->iTask() == -1 && FileManager::fileExists(root + "/" + name) &&
+             testsupport::readFile(root + "/" + name) == content;
+    });
+  }
+
+  // Names in the root with ".upload." in them: what an upload left behind.
+  std::vector<std::string> leftovers() {
+    std::vector<std::string> found;
+    if (DIR *d = ::opendir(root.c_str())) {
+      while (dirent *e = ::readdir(d))
+        if (std::string(e->d_name).find(".upload.") != std::string::npos)
+          found.push_back(e->d_name);
+      ::closedir(d);
+    }
+    return found;
   }
 
   std::string root;
@@ -73,7 +70,10 @@ protected:
 };
 
 TEST_F(VsftpdTest, ExplicitTlsWithSessionReuseInPassiveAndActiveMode) {
+  // TLS 1.2's ciphers widened (Debian's build allows a single one otherwise) and UTF-8 names on:
+  // this session names what it uses, the others use the defaults.
   ASSERT_NO_FATAL_FAILURE(start(testsupport::freeTcpPort(),
+                                "allow_anon_ssl=NO\nssl_ciphers=HIGH\n"
                                 "require_ssl_reuse=YES\nforce_local_logins_ssl=YES\n"
                                 "force_local_data_ssl=YES\nutf8_filesystem=YES\n"));
   ASSERT_TRUE(loginTo("127.0.0.1:" + std::to_string(port), kUser, kPass)) << conn->transferLog();
@@ -101,23 +101,67 @@ TEST_F(VsftpdTest, ExplicitTlsWithSessionReuseInPassiveAndActiveMode) {
   EXPECT_EQ(services->offMainCalls(), 0);
 }
 
-TEST_F(VsftpdTest, ImplicitTlsAtPort990StartsWithUser) {
-  // Port 990 is taken by this test alone; a machine where it is busy skips it.
-  int probe =
-      testsupport::runCommand("ss -ltn 'sport = :990' | tail -n +2 | wc -l") == "0\n" ? 0 : 1;
-  if (probe) GTEST_SKIP() << "port 990 is in use";
-  ASSERT_NO_FATAL_FAILURE(start(990, "implicit_ssl=YES\nrequire_ssl_reuse=NO\n"
-                                     "force_local_logins_ssl=YES\nforce_local_data_ssl=NO\n"));
-  ASSERT_TRUE(loginTo("127.0.0.1:990", kUser, kPass)) << conn->transferLog();
+// vsftpd's own TLS settings (TLS 1.3 with OpenSSL 3, session reuse required): every data
+// connection resumes the login's session, however many small uploads follow one another, in
+// passive and active mode, an empty file among them.
+TEST_F(VsftpdTest, StockFtpsTakesManySmallUploadsInARow) {
+  ASSERT_NO_FATAL_FAILURE(start(testsupport::freeTcpPort(), ""));
+  ASSERT_TRUE(vsftpdpeer::letUserWrite(root));
+  auto errors = std::make_shared<ErrorDelegate>();
+  startConnection();
+  conn->setDelegate(errors);
+  ASSERT_TRUE(loginTo("127.0.0.1:" + std::to_string(port), kUser, kPass)) << conn->transferLog();
+  EXPECT_EQ(conn->controlTlsVersion(), "TLSv1.3");
+  ASSERT_TRUE(waitListing("hello.txt")) << conn->transferLog();
+  for (int i = 0; i < 24; ++i) {
+    UserDefaults::standard().setObject(i % 6 == 5 ? "0" : "1", kUsePASVKey);
+    const std::string name = "small-" + std::to_string(i) + ".txt";
+    const std::string content = i == 3 ? std::string() : std::string(size_t(i * 37 + 1), 'a' + i);
+    ASSERT_TRUE(upload(name, content)) << name << "\n" << conn->transferLog();
+  }
+  EXPECT_TRUE(errors->taken().empty()) << errors->taken().front();
+  EXPECT_TRUE(leftovers().empty()) << leftovers().front();
+  EXPECT_FALSE(logHas("522"));
+}
+
+// Implicit FTPS with vsftpd's defaults otherwise (protected data connections required, session
+// reuse too): the session asks for protected data connections as an explicit one does, and lists,
+// uploads and lists again.
+TEST_F(VsftpdTest, ImplicitTlsProtectsItsDataConnections) {
+  const int implicitPort = testsupport::freeTcpPort();
+  ASSERT_NO_FATAL_FAILURE(start(implicitPort, "implicit_ssl=YES\n"));
+  ASSERT_TRUE(vsftpdpeer::letUserWrite(root));
+  auto errors = std::make_shared<ErrorDelegate>();
+  startConnection();
+  conn->implicitTlsPort = implicitPort;
+  conn->setDelegate(errors);
+  ASSERT_TRUE(loginTo("127.0.0.1:" + std::to_string(port), kUser, kPass)) << conn->transferLog();
   EXPECT_TRUE(conn->implicitSSL());
   EXPECT_TRUE(conn->fSecureLogin());
   auto cmds = commandsSent();
-  ASSERT_FALSE(cmds.empty());
-  EXPECT_EQ(cmds.front(), std::string("USER ") + kUser);
+  ASSERT_GE(cmds.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(cmds.begin(), cmds.begin() + 3),
+            (std::vector<std::string>{"PBSZ 0", "PROT P", std::string("USER ") + kUser}));
   EXPECT_FALSE(sent("AUTH TLS"));
-  EXPECT_FALSE(sent("PBSZ 0"));
   EXPECT_TRUE(logHas("!!! Cert:localhost Bits:2048\r\n"));
   EXPECT_TRUE(waitFor([&] { return services->called("protocol:FTPS"); }));
+  ASSERT_TRUE(waitListing("hello.txt")) << conn->transferLog();
+  EXPECT_TRUE(conn->fSecureData());
+  // A listing over TLS worked: the server is remembered as one that does FTPS.
+  EXPECT_TRUE(
+      waitFor([] { return UserDefaults::standard().stringForKey(keySSLNo("127.0.0.1")) == "0"; }));
+  for (const char *passive : {"1", "0"}) {
+    UserDefaults::standard().setObject(passive, kUsePASVKey);
+    const std::string name = std::string("implicit-") + passive + ".txt";
+    ASSERT_TRUE(upload(name, "over implicit TLS")) << conn->transferLog();
+  }
+  conn->changeDirectory(root + "/sub");
+  ASSERT_TRUE(waitListing("inner.txt")) << conn->transferLog();
+  EXPECT_TRUE(errors->taken().empty()) << errors->taken().front();
+  EXPECT_FALSE(logHas("522"));
+  // One session: nothing connected again.
+  cmds = commandsSent();
+  EXPECT_EQ(std::count(cmds.begin(), cmds.end(), std::string("PBSZ 0")), 1);
 }
 
 } // namespace

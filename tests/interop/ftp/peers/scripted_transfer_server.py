@@ -27,7 +27,20 @@ Files are served from and stored into ROOT (one flat folder). The script (JSON) 
              after the 150 of RETR (default 0.5), the data connection with it
   modez      true: "MODE Z" is offered and accepted; stored data is inflated (a stream that does
              not inflate gets "451 Transfer aborted")
-Every command received is printed on standard output, one line each.
+  stor       "normal" (store until the client closes, 226), "refuse-data" (the file is made,
+             then "522 SSL connection failed: session reuse required" without reading: vsftpd
+             refusing a data connection), "refuse-data-and-quit" (the same, and the session
+             ends after the reply, as vsftpd ends it), "cut-426" (the first `partial` bytes are
+             stored, the
+             data connection is closed and "426 Failure reading network stream." follows); only
+             the first "STOR" the server gets is served so, the later ones normally
+  implicit   true: the control connection is TLS from its first byte (cert.pem and key.pem
+             beside the script); "PBSZ" and "PROT" are accepted
+  list       "refuse": LIST gets "522 Data connections must be encrypted."
+  pbsz       "silent": PBSZ gets no reply; "refuse": PBSZ and PROT get "500 Unknown command."
+  pasv       "dead": the passive reply names a port nothing listens on
+Every command received is printed on standard output, one line each; each control connection
+accepted prints "CONNECTED" first.
 """
 import json
 import os
@@ -47,8 +60,21 @@ def main():
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind(("127.0.0.1", port))
     listener.listen(5)
+    tls = None
+    if script.get("implicit"):
+        import ssl
+        here = os.path.dirname(os.path.abspath(sys.argv[2]))
+        tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        tls.load_cert_chain(os.path.join(here, "cert.pem"), os.path.join(here, "key.pem"))
     while True:
         conn, _ = listener.accept()
+        print("CONNECTED", flush=True)
+        if tls:
+            try:
+                conn = tls.wrap_socket(conn, server_side=True)
+            except OSError:
+                conn.close()
+                continue
         threading.Thread(target=serve, args=(conn, script, root), daemon=True).start()
 
 
@@ -71,11 +97,15 @@ def flood(conn, mode):
     conn.close()
 
 
+stor_seen = []  # the first STOR of the server's life, when the script fails it
+
+
 def serve(conn, script, root):
     def send(text):
         conn.sendall(text.encode("latin-1"))
 
     data_listener = None
+    rename_from = None
     rest = 0
     modez = False
     send("220 scripted ready\r\n")
@@ -122,6 +152,12 @@ def serve(conn, script, root):
             elif verb == "REST":
                 rest = int(arg)
                 send("350 Restarting at %d\r\n" % rest)
+            elif verb == "PASV" and script.get("pasv") == "dead":
+                probe = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+                probe.bind(("127.0.0.1", 0))
+                p = probe.getsockname()[1]
+                probe.close()
+                send("227 Entering Passive Mode (127,0,0,1,%d,%d).\r\n" % (p >> 8, p & 255))
             elif verb == "PASV":
                 if data_listener:
                     data_listener.close()
@@ -130,6 +166,8 @@ def serve(conn, script, root):
                 data_listener.listen(1)
                 p = data_listener.getsockname()[1]
                 send("227 Entering Passive Mode (127,0,0,1,%d,%d).\r\n" % (p >> 8, p & 255))
+            elif verb == "LIST" and script.get("list") == "refuse":
+                send("522 Data connections must be encrypted.\r\n")
             elif verb == "LIST":
                 data, _ = data_listener.accept()
                 send("150 Here comes the listing\r\n")
@@ -207,6 +245,31 @@ def serve(conn, script, root):
                     data.sendall(content)
                     data.close()
                     send("226 Transfer complete\r\n")
+            elif verb == "STOR" and not stor_seen and script.get("stor", "").startswith(
+                    "refuse-data"):
+                stor_seen.append(arg)
+                data, _ = data_listener.accept()
+                open(os.path.join(root, os.path.basename(arg)), "wb").close()
+                send("150 Ok to send data.\r\n")
+                data.close()
+                send("522 SSL connection failed: session reuse required\r\n")
+                if script["stor"] == "refuse-data-and-quit":
+                    conn.close()
+                    return
+            elif verb == "STOR" and not stor_seen and script.get("stor") == "cut-426":
+                stor_seen.append(arg)
+                data, _ = data_listener.accept()
+                send("150 Ok to send data.\r\n")
+                want = script.get("partial", 1000)
+                with open(os.path.join(root, os.path.basename(arg)), "wb") as f:
+                    while want > 0:
+                        got = data.recv(min(65536, want))
+                        if not got:
+                            break
+                        f.write(got)
+                        want -= len(got)
+                data.close()
+                send("426 Failure reading network stream.\r\n")
             elif verb == "STOR":
                 data, _ = data_listener.accept()
                 send("150 Ok to send data\r\n")
@@ -229,6 +292,26 @@ def serve(conn, script, root):
                 rest = 0
                 data.close()
                 send("451 Transfer aborted\r\n" if failed else "226 Transfer complete\r\n")
+            elif verb == "PBSZ" and script.get("pbsz") == "silent":
+                pass
+            elif verb in ("PBSZ", "PROT") and script.get("pbsz") == "refuse":
+                send("500 Unknown command.\r\n")
+            elif verb in ("PBSZ", "PROT") and script.get("implicit"):
+                send("200 %s set\r\n" % verb)
+            elif verb == "DELE":
+                path = os.path.join(root, os.path.basename(arg))
+                if os.path.isfile(path):
+                    os.remove(path)
+                    send("250 Delete operation successful.\r\n")
+                else:
+                    send("550 Delete operation failed.\r\n")
+            elif verb == "RNFR":
+                rename_from = os.path.join(root, os.path.basename(arg))
+                send("350 Ready for RNTO.\r\n" if os.path.exists(rename_from)
+                     else "550 RNFR command failed.\r\n")
+            elif verb == "RNTO":
+                os.rename(rename_from, os.path.join(root, os.path.basename(arg)))
+                send("250 Rename successful.\r\n")
             elif verb == "MKD":
                 os.mkdir(os.path.join(root, os.path.basename(arg)))
                 send('257 "%s" created\r\n' % arg)
