@@ -144,10 +144,15 @@ LocalFolderViewController::LocalFolderViewController(const std::string &folder, 
   }
   sortColumn_ = settings().integerForKey(kDefaultSortKey);
   if (folder == kShared) {
-    // The watch reloads the screen on the main loop; the screen owns it.
-    watch_ = FolderWatch::watch(documents(), [this] {
-      if (isViewLoaded()) clickRefresh();
-    });
+    // The watch reloads the screen on the main loop; the screen owns it. Only a change of what
+    // the folder holds brings a new listing: a listing protects key files, and a change of
+    // their mode would list the folder again.
+    watch_ = FolderWatch::watch(
+        documents(),
+        [this] {
+          if (isViewLoaded()) clickRefresh();
+        },
+        FolderWatch::Attributes::LeftOut);
   }
 }
 
@@ -223,11 +228,15 @@ void LocalFolderViewController::loadFolderData() {
   auto &queue = LocalFilesServices::shared();
   std::string full = path + "/";
   const size_t folderLength = full.size();
-  for (const FolderEntry &entry : listFolder(path)) {
+  for (FolderEntry &entry : listFolder(path)) {
     const std::string &name = entry.name;
     full.resize(folderLength);
     full += name;
-    if (keysFolder || isKeyFileName(name)) FileManager::protectFile(full);
+    if ((keysFolder || isKeyFileName(name)) && FileManager::protectFile(full) && !entry.isLink) {
+      // Listed as it is now protected (no watch hears the change).
+      struct stat st {};
+      if (::lstat(full.c_str(), &st) == 0) entry.permissions = st.st_mode & 07777;
+    }
     if (sharedWithiTunes_ && hiddenOnShared(name)) continue;
     auto item = std::make_shared<DirItemInfo>();
     item->setName(name);

@@ -23,12 +23,27 @@
 #include "platform/device/Application.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/RunLoop.h"
+#include "platform/foundation/Text.h"
 
 using platform::Log;
 
 namespace {
 
 constexpr size_t kChunk = 64 * 1024;
+
+// Entries are "made by" Unix (zip 2.0), with the file's type and permissions as their external
+// attributes, as Info-ZIP's zip and Python's zipfile write them here: Info-ZIP's unzip takes the
+// name of an entry made by MS-DOS for the DOS code page whatever its flags say.
+constexpr uLong kMadeByUnix = (3u << 8) | 20u;
+// General purpose bit 11: the name (and comment) are UTF-8. Without it readers take the name for
+// the old DOS code page (Info-ZIP shows "++mlaut", Python "├╝mlaut" for "ümlaut").
+// A plain ASCII name reads the same either way and is left unmarked; bytes that are no UTF-8
+// (a name from an old disk) are not claimed to be.
+uLong nameFlags(const std::string &name) {
+  const bool ascii = std::all_of(name.begin(), name.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  return !ascii && platform::isValidUTF8(name) ? 0x800 : 0;
+}
 
 zipFile zipHandle(void *p) {
   return static_cast<zipFile>(p);
@@ -442,6 +457,7 @@ bool MinizipArchive::addFileToZip(const std::string &file, const std::string &ne
   struct stat st {};
   if (in.fd < 0 || fstat(in.fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
   zip_fileinfo zi{};
+  zi.external_fa = static_cast<uLong>(S_IFREG | (st.st_mode & 0777)) << 16;
   struct tm tm {};
   if (localtime_r(&st.st_mtime, &tm)) {
     zi.tmz_date.tm_sec = static_cast<uInt>(tm.tm_sec);
@@ -469,10 +485,11 @@ bool MinizipArchive::addFileToZip(const std::string &file, const std::string &ne
       }))
     return false;
   const int zip64 = static_cast<unsigned long long>(st.st_size) >= 0xffffffffULL ? 1 : 0;
-  if (zipOpenNewFileInZip3_64(
-          zipHandle(zipFile_), newname.c_str(), &zi, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
-          Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY,
-          password_.empty() ? nullptr : password_.c_str(), crc, zip64) != ZIP_OK)
+  if (zipOpenNewFileInZip4_64(zipHandle(zipFile_), newname.c_str(), &zi, nullptr, 0, nullptr, 0,
+                              nullptr, Z_DEFLATED, Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS,
+                              DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY,
+                              password_.empty() ? nullptr : password_.c_str(), crc, kMadeByUnix,
+                              nameFlags(newname), zip64) != ZIP_OK)
     return false;
   const bool written = forEachChunk([&](unsigned n) {
     return zipWriteInFileInZip(zipHandle(zipFile_), buf.data(), n) == ZIP_OK;

@@ -175,14 +175,20 @@ void SettingsViewController::viewWillAppear(bool) {
   if (auto d = FerrowenAppDelegate::sharedDelegate()) d->viewUsesMyScroller(false);
 }
 
+// The status bar is this screen's while it is in view: it is shown then, and left as it was
+// before when the screen goes (a screen pushed over it, another tab), not hidden for every screen.
 void SettingsViewController::viewDidAppear(bool) {
   if (DeviceProfile::current().isiPad()) return;
+  inView_ = true;
   std::weak_ptr<SettingsViewController> weak = sharedAs<SettingsViewController>();
   RunLoop::main()->performAfter(seconds(0.01), [weak] {
     auto s = weak.lock();
     auto nav = s ? s->navigationController() : nullptr;
-    if (!nav) return;
-    Application::shared().setStatusBarHidden(false);
+    if (!nav || !s->inView_) return;
+    auto &app = Application::shared();
+    if (!s->showsStatusBar_) s->statusBarWasHidden_ = app.isStatusBarHidden();
+    s->showsStatusBar_ = true;
+    app.setStatusBarHidden(false);
     animate(0.12, [nav] {
       auto f = nav->view()->frame();
       nav->view()->setFrame(Rect(f.origin.x, 20, f.size.width, f.size.height));
@@ -192,9 +198,11 @@ void SettingsViewController::viewDidAppear(bool) {
 
 void SettingsViewController::viewWillDisappear(bool) {
   if (DeviceProfile::current().isiPad()) return;
+  inView_ = false;
   auto nav = navigationController();
-  if (!nav) return;
-  Application::shared().setStatusBarHidden(true);
+  if (!nav || !showsStatusBar_) return;
+  showsStatusBar_ = false;
+  Application::shared().setStatusBarHidden(statusBarWasHidden_);
   animate(0.12, [nav] {
     auto f = nav->view()->frame();
     nav->view()->setFrame(Rect(f.origin.x, 0, f.size.width, f.size.height));

@@ -150,4 +150,6 @@ private:
   std::shared_ptr<platform::ui::TableView> tableView_;
   std::map<std::string, std::shared_ptr<platform::ui::Switch>> switches_;
   bool canEmailFiles_ = false, showVideoQuality_ = false;
+  // The status bar this screen shows while it is in view, and whether it was hidden before.
+  bool inView_ = false, showsStatusBar_ = false, statusBarWasHidden_ = false;
 };

@@ -440,9 +440,10 @@ void ValtryWebBrowserView::webViewDidFinishLoad(WebView &web) {
 }
 
 void ValtryWebBrowserView::didFailLoadWithError(WebView &web, const std::string &error) {
-  WebPreviewViewController::didFailLoadWithError(web, error);
+  // First: the page shown before may be loaded again at once, with its own progress.
   if (auto item = tabItem()) item->setImageName("valtry-tab.png");
   if (fullscreenActivity) fullscreenActivity->stopAnimating();
+  WebPreviewViewController::didFailLoadWithError(web, error);
 }
 
 // --- Popovers, bookmarks, full screen ---------------------------------------------------------

@@ -390,11 +390,17 @@ void WebPreviewViewController::didFailLoadWithError(WebView &, const std::string
   const bool cannotShow = webView->lastLoadError() == WebLoadError::CannotShowType;
   const std::string url = webView->request().url;
   showLoading(false);
-  urlField->setText(withoutLastHttp(url));
-  // The screen's own page is no navigation of the user's: the policy lets it through.
+  // The screen's own pages are no navigation of the user's: the policy lets them through.
   loadingOwnPage = true;
-  webView->loadHTMLString(webErrorPage(error), "");
+  // A file no page shows is no page: the person stays on the page they were on, and is offered
+  // the file. (With no page before, the error page says why nothing shows.)
+  const bool stayed = cannotShow && webView->showPageShownBefore();
+  if (!stayed) webView->loadHTMLString(webErrorPage(error), "");
   loadingOwnPage = false;
+  if (!stayed)
+    urlField->setText(withoutLastHttp(url));
+  else if (!webView->request().url.empty())
+    urlField->setText(withoutLastHttp(webView->request().url));
   if (cannotShow) offerDownload(url);
 }
 

@@ -467,6 +467,9 @@ FileStatus FileManager::protectFile(const std::string &path) {
   if (hasNul(path)) return fail("Cannot protect", path, EINVAL);
   if (::stat(path.c_str(), &st) != 0) return fail("Cannot protect", path, errno);
   mode_t mode = S_ISDIR(st.st_mode) ? 0700 : 0600;
+  // Changed only when it differs: even a chmod to the same mode is a change others are told of
+  // (a folder watch hears it), and whoever lists the folder on that would list it for ever.
+  if ((st.st_mode & 07777) == mode) return {};
   if (::chmod(path.c_str(), mode) != 0) return fail("Cannot protect", path, errno);
   return {};
 }

@@ -85,7 +85,8 @@ public:
   static std::optional<std::string> stringContentsAtPath(const std::string &path,
                                                          std::string *error = nullptr);
 
-  // Restricts an item to its owner: mode 0600 for files, 0700 for folders.
+  // Restricts an item to its owner: mode 0600 for files, 0700 for folders. An item that has its
+  // mode already is left untouched.
   static FileStatus protectFile(const std::string &path);
 };
 

@@ -18,14 +18,14 @@ struct FolderWatch::State {
 };
 
 std::unique_ptr<FolderWatch> FolderWatch::watch(const std::string &folder,
-                                                std::function<void()> changed) {
+                                                std::function<void()> changed,
+                                                Attributes attributes) {
   auto state = std::make_shared<State>();
   state->fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (state->fd < 0) return nullptr;
-  if (inotify_add_watch(state->fd, folder.c_str(),
-                        IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE |
-                            IN_ATTRIB | IN_ONLYDIR) < 0)
-    return nullptr;
+  uint32_t mask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE | IN_ONLYDIR;
+  if (attributes == Attributes::Included) mask |= IN_ATTRIB;
+  if (inotify_add_watch(state->fd, folder.c_str(), mask) < 0) return nullptr;
   state->changed = std::move(changed);
   std::weak_ptr<State> weak = state;
   state->source = RunLoop::current()->addFdSource(state->fd, static_cast<unsigned>(FdEvent::Read),

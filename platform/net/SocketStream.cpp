@@ -841,15 +841,15 @@ private:
     }
   }
 
-  void doIo() {
-    if (phase_ == Phase::Connecting) checkConnect();
-    if (phase_ != Phase::Connected) return;
+  // Takes the TLS handshake as far as the socket allows; true once it is done (or no TLS was
+  // asked for), false while it waits or after it failed.
+  bool stepHandshake() {
     if (tlsRequested_ && !ssl_) {
       // Plain bytes written before TLS was asked for go first; then the handshake starts.
       if (plainBeforeTls_ > 0) flushPlain(plainBeforeTls_);
-      if (phase_ != Phase::Connected || plainBeforeTls_ > 0) return;
+      if (phase_ != Phase::Connected || plainBeforeTls_ > 0) return false;
       beginTls();
-      if (phase_ != Phase::Connected) return;
+      if (phase_ != Phase::Connected) return false;
     }
     if (ssl_ && !tlsDone_) {
       ERR_clear_error();
@@ -868,9 +868,16 @@ private:
         } else {
           failTls("TLS handshake failed", e);
         }
-        return;
+        return false;
       }
     }
+    return true;
+  }
+
+  void doIo() {
+    if (phase_ == Phase::Connecting) checkConnect();
+    if (phase_ != Phase::Connected) return;
+    if (!stepHandshake()) return;
     flushOut();
     if (phase_ != Phase::Connected) return;
     if (!(tlsRequested_ && !ssl_)) readAhead();
@@ -882,6 +889,9 @@ private:
     if (phase_ == Phase::Connecting) return unsigned(FdEvent::Write);
     if (lingering_) {
       if (phase_ != Phase::Connected) return 0;
+      if (tlsRequested_ && !ssl_) return unsigned(FdEvent::Write);
+      if (handshaking())
+        return handshakeWantsWrite_ ? unsigned(FdEvent::Write) : unsigned(FdEvent::Read);
       unsigned m = 0;
       if (pendingOut() > 0 || shutdownWantsWrite_) m |= unsigned(FdEvent::Write);
       if (sslWriteWantsRead_ || writeShut_) m |= unsigned(FdEvent::Read);
@@ -997,8 +1007,10 @@ private:
     if (phase_ == Phase::Finished || lingering_) return;
     for (auto &sd : side_)
       if (!sd.closed && sd.alive) return;
-    if (!lingering_ && phase_ == Phase::Connected && !handshaking() && fd_ >= 0 && ownsFd_ &&
-        (ioLoop_ || lastLoop_)) {
+    // Bytes written while the handshake was still going count as sent: the handshake is
+    // finished for them (bounded by the linger limit as the rest).
+    if (!lingering_ && phase_ == Phase::Connected && (!handshaking() || pendingOut() > 0) &&
+        fd_ >= 0 && ownsFd_ && (ioLoop_ || lastLoop_)) {
       lingering_ = true;
       refreshIoLoop();
       // On the loop's own thread a plain connection's gentle close begins at once, and it often
@@ -1029,6 +1041,7 @@ private:
   // One step of a gentle close; true once nothing is left to wait for. With `pauseAfterShut`,
   // the step that ends our side returns right after it (false; *pauseAfterShut tells).
   bool lingerIo(bool *pauseAfterShut = nullptr) {
+    if (!stepHandshake()) return phase_ != Phase::Connected;
     flushOut();
     if (phase_ != Phase::Connected) return true;
     if (pendingOut() > 0) return false;

@@ -826,10 +826,14 @@ private:
     if (load.kind == WebLoad::Kind::HTMLString) return answer(webPage(load.html, load.url));
     const std::string &url = load.url;
     std::weak_ptr<WebView> weakView = view;
-    auto failed = [weakView, revision, url, answer](const std::string &why,
-                                                    WebLoadError kind = WebLoadError::Other) {
+    auto failed = [weakView, revision, url, answer,
+                   reply](const std::string &why, WebLoadError kind = WebLoadError::Other) {
       auto v = weakView.lock();
       if (v && v->loads().size() == revision && v->isLoading()) v->failLoad(why, kind);
+      // A view that went on at once to another load (back to the page it showed, after a file no
+      // page shows) keeps showing what it showed meanwhile: no content, so the frame stays.
+      if (kind == WebLoadError::CannotShowType && v && v->loads().size() > revision)
+        return reply(HttpResponse::text(204, ""));
       answer(webPage(errorPage(url, why), ""));
     };
     if (url.empty() || url == "about:blank") return answer(webPage("", ""));

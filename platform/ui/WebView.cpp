@@ -56,7 +56,7 @@ void WebView::describe(nlohmann::json &out) const {
     out["html"] = loads_.back().html;
 }
 
-bool WebView::start(WebLoad load, bool addToHistory) {
+bool WebView::start(WebLoad load, bool addToHistory, bool returning) {
   detail::requireMainThread("WebView load");
   auto self = shared_from_this();
   // An HTML string is asked about as the phone does: as its base address, or about:blank.
@@ -68,6 +68,8 @@ bool WebView::start(WebLoad load, bool addToHistory) {
   request_ = load.kind == WebLoad::Kind::Request ? request : WebRequest{load.url};
   loading_ = true;
   lastError_ = WebLoadError::None;
+  loadAddedToHistory_ = addToHistory;
+  loadReturns_ = returning;
   if (addToHistory) {
     history_.resize(static_cast<size_t>(historyIndex_ + 1));
     history_.push_back(load.url);
@@ -99,17 +101,22 @@ void WebView::stopLoading() {
 }
 
 void WebView::goBack() {
-  if (!canGoBack()) return;
-  auto url = history_[static_cast<size_t>(historyIndex_ - 1)];
-  if (start({WebLoad::Kind::Request, url, {}, WebViewNavigationType::BackForward}, false))
-    --historyIndex_;
+  if (canGoBack()) goInHistory(-1);
 }
 
 void WebView::goForward() {
-  if (!canGoForward()) return;
-  auto url = history_[static_cast<size_t>(historyIndex_ + 1)];
-  if (start({WebLoad::Kind::Request, url, {}, WebViewNavigationType::BackForward}, false))
-    ++historyIndex_;
+  if (canGoForward()) goInHistory(1);
+}
+
+// The history moves before the load starts (an engine may end it at once); a load refused moves
+// it back.
+void WebView::goInHistory(int step) {
+  const int from = historyIndex_;
+  historyIndex_ += step;
+  auto url = history_[static_cast<size_t>(historyIndex_)];
+  if (!start({WebLoad::Kind::Request, url, {}, WebViewNavigationType::BackForward}, false) &&
+      historyIndex_ == from + step)
+    historyIndex_ = from;
 }
 
 std::string WebView::stringByEvaluatingJavaScriptFromString(const std::string &script) {
@@ -163,6 +170,7 @@ void WebView::finishLoad() {
   if (!loading_) return;
   auto self = shared_from_this();
   loading_ = false;
+  shown_ = Shown{loads_.back(), historyIndex_};
   if (auto d = delegate()) d->webViewDidFinishLoad(*this);
 }
 
@@ -173,6 +181,19 @@ void WebView::failLoad(const std::string &errorDescription, WebLoadError kind) {
   loading_ = false;
   lastError_ = kind == WebLoadError::None ? WebLoadError::Other : kind;
   if (auto d = delegate()) d->didFailLoadWithError(*this, errorDescription);
+}
+
+bool WebView::showPageShownBefore() {
+  detail::requireMainThread("WebView::showPageShownBefore");
+  if (!shown_ || loadReturns_ || loading_) return false;
+  if (loadAddedToHistory_ && historyIndex_ >= 0 &&
+      historyIndex_ + 1 == static_cast<int>(history_.size()))
+    history_.pop_back();
+  loadAddedToHistory_ = false;
+  historyIndex_ = std::min(shown_->historyIndex, static_cast<int>(history_.size()) - 1);
+  WebLoad again = shown_->load;
+  again.navigationType = WebViewNavigationType::Reload;
+  return start(again, false, true);
 }
 
 bool WebView::userFollowLink(const std::string &url, std::string &why) {

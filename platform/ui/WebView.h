@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <string_view>
 
 namespace platform::ui {
@@ -113,12 +114,19 @@ public:
   WebLoadError lastLoadError() const { return lastError_; }
   // A person follows a link on the page.
   bool userFollowLink(const std::string &url, std::string &why);
+  // After a load that showed nothing (a file no page shows): the view goes back to the page it
+  // showed before, the last load that finished, with its address and its place in the history
+  // as they were, and loads it again. False (and nothing done) when it showed none before, or
+  // when the load that failed was already such a return.
+  bool showPageShownBefore();
 
   const std::vector<WebLoad> &loads() const { return loads_; }
   const std::vector<std::string> &evaluatedScripts() const { return scripts_; }
 
 private:
-  bool start(WebLoad load, bool addToHistory);
+  // `returning`: the load shows again the page shown before (showPageShownBefore).
+  bool start(WebLoad load, bool addToHistory, bool returning = false);
+  void goInHistory(int step);
   std::weak_ptr<WebViewDelegate> delegate_;
   std::shared_ptr<WebEngine> engine_;
   bool scales_ = false, loading_ = false;
@@ -126,6 +134,13 @@ private:
   WebRequest request_;
   std::vector<std::string> history_;
   int historyIndex_ = -1;
+  // The page shown: the last load that finished, and where the history stood then.
+  struct Shown {
+    WebLoad load;
+    int historyIndex = -1;
+  };
+  std::optional<Shown> shown_;
+  bool loadAddedToHistory_ = false, loadReturns_ = false;
   std::vector<WebLoad> loads_;
   std::vector<std::string> scripts_;
   std::vector<uint64_t> calls_;

@@ -47,6 +47,7 @@ function send(message, silent) {
   if (silent) quiet.add(message.seq);
   if (message.event) pending.add(message.seq);
   socket.send(JSON.stringify(message));
+  return message.seq;
 }
 
 function receive(m) {
@@ -56,8 +57,13 @@ function receive(m) {
     document.body.dataset.idiom = device.idiom;
   } else if (m.type === 'state') {
     state = m;
-    render();
+    // A tablet being turned to the window's orientation is drawn once it has turned.
+    if (!turnWithWindow()) render();
   } else if (m.type === 'result') {
+    if (m.seq === turning) {
+      turning = 0;
+      if (!m.ok && state) render(); // it stays as it stands
+    }
     document.body.dataset.lastResult = m.ok ? 'ok' : m.error;
     if (!m.ok && !quiet.has(m.seq)) toast(m.error);
     quiet.delete(m.seq);
@@ -198,7 +204,8 @@ function tabBar(c) {
     h('button', {
       class: `tab${i === c.selectedIndex ? ' selected' : ''}`, 'data-id': item.id, disabled: !item.enabled,
       ev: { event: 'tapTab', id: c.id, index: i }, 'aria-label': item.title,
-    }, picture(item.image, 'tabicon') || h('span', { class: 'tabicon blank' }), h('span', { class: 'tabtitle' }, item.title),
+    }, picture(item.image, 'tabicon') || h('span', { class: 'tabicon blank' }),
+    h('span', { class: 'tabtitle', style: { fontSize: '10px' }, 'data-min-font': 8 }, item.title),
     item.badge !== null ? h('span', { class: 'badge' }, item.badge) : null)));
 }
 
@@ -541,8 +548,7 @@ function render() {
   // the input has the focus, under any sheet or alert.
   if (snap.keyboard.visible && snap.keyboard.accessory) {
     // Drawn where it was last placed: a redraw that moves nothing lays nothing out again.
-    const bar = h('div', { class: 'accessorybar', style: accessoryBottom && { bottom: accessoryBottom } },
-      view(snap.keyboard.accessory, 'bar'));
+    const bar = h('div', { class: 'accessorybar', style: accessoryPlace }, view(snap.keyboard.accessory, 'bar'));
     layers.insertBefore(bar, layers.children[1 + snap.modals.length + snap.popovers.length] || null);
   }
   layers.style.top = state.status.hidden ? '0' : '20px';
@@ -569,15 +575,22 @@ function runTransitions(snap) {
 
 // With no keyboard drawn, the row of keys stands where the device's keyboard would begin: above
 // the bars at the foot of the screen (the tab bar and a toolbar standing on it), never over them.
-let accessoryBottom = ''; // where the row of keys stands, as last placed
+// On the tablet it belongs to the pane whose input has the focus (the editor's): it spans that
+// pane alone and stands above that pane's bars, never over the other pane's list.
+let accessoryPlace = null; // where the row of keys stands, as last placed
 function placeAccessory() {
   const bar = screenEl.querySelector('.accessorybar');
   if (!bar) return;
   const area = bar.parentElement.getBoundingClientRect();
+  const k = pageScale || 1;
+  const focus = state.snapshot.keyboard.focus;
+  const field = focus !== null && focus !== undefined ? screenEl.querySelector(`[data-tid="${focus}"]`) : null;
+  const pane = field && field.closest('.ctl-split > .master, .ctl-split > .detail');
+  const span = pane ? pane.getBoundingClientRect() : area;
   const bars = [...bar.parentElement.querySelectorAll('.tabbar, .v-toolbar')]
     .filter((b) => !bar.contains(b) && b.getClientRects().length)
     .map((b) => b.getBoundingClientRect())
-    .filter((r) => r.height > 0 && r.width > 0);
+    .filter((r) => r.height > 0 && r.width > 0 && r.right > span.left + 1 && r.left < span.right - 1);
   let edge = area.bottom;
   for (let moved = true; moved;) {
     moved = false;
@@ -587,15 +600,23 @@ function placeAccessory() {
         moved = true;
       }
   }
-  accessoryBottom = px((area.bottom - edge) / (pageScale || 1));
-  if (bar.style.bottom !== accessoryBottom) bar.style.bottom = accessoryBottom;
+  accessoryPlace = {
+    bottom: px((area.bottom - edge) / k),
+    left: px(Math.max(0, span.left - area.left) / k),
+    right: px(Math.max(0, area.right - span.right) / k),
+  };
+  for (const [side, value] of Object.entries(accessoryPlace))
+    if (bar.style[side] !== value) bar.style[side] = value;
 }
 
-// How big the device is drawn: "fit" (all of it inside the window) or "actual" (one CSS pixel
-// per point: it follows the browser's zoom, and the page scrolls when the window is smaller).
-// Until the person chooses, the whole device is in the window (its tab bar too); Actual Size
-// draws it bigger. The browser draws text and shapes at the final scale, and drawn views are
-// fetched for it, so it stays sharp.
+// How big the device is drawn: "fit" (all of it inside the window, as long as its text can be
+// read) or "actual" (one CSS pixel per point: it follows the browser's zoom). Until the person
+// chooses, the whole device is in the window (its tab bar too); Actual Size draws it bigger. A
+// window too small for the whole device at a readable size scrolls to the rest. The browser draws
+// text and shapes at the final scale, and drawn views are fetched for it, so it stays sharp.
+// The smallest text the screens draw is 10 points (a tab's title, a row's date): drawn no smaller
+// than 9 pixels, it can be read.
+const readableScale = 9 / 10;
 let sizeChoice = '';
 try { sizeChoice = localStorage.getItem('ferrowen-size') || ''; } catch { /* no storage: not kept */ }
 let sizeShown = 'fit';
@@ -607,7 +628,7 @@ function fitDevice(width, height) {
   const border = 14; // the device's frame
   const margin = 8;
   // The frame is drawn at the device's scale too, so it is scaled with the screen.
-  const fit = Math.max(0.2, Math.min((window.innerWidth - 2 * margin) / (width + 2 * border),
+  const fit = Math.max(readableScale, Math.min((window.innerWidth - 2 * margin) / (width + 2 * border),
     (window.innerHeight - top - 2 * margin) / (height + 2 * border)));
   sizeShown = sizeChoice || 'fit';
   const scale = sizeShown === 'actual' ? 1 : fit;
@@ -633,7 +654,30 @@ document.getElementById('size').addEventListener('click', () => {
   try { localStorage.setItem('ferrowen-size', sizeChoice); } catch { /* not kept */ }
   if (state) render();
 });
-window.addEventListener('resize', () => { if (state) render(); });
+window.addEventListener('resize', () => { if (state && !turnWithWindow()) render(); });
+
+// The tablet stands the way the window does (a laptop's wide window turns it on its side, where it
+// is drawn larger), until the person turns it with Rotate. The phone stays upright: most of its
+// screens do not turn. True while the device is being turned (the model has not answered yet).
+let turnedByHand = false;
+let turnedFor = 0; // the orientation last asked for the window's sake
+let turning = 0; // the event that asked, until it is answered
+function turnWithWindow() {
+  if (turnedByHand || !state || device.idiom !== 'pad') return false;
+  const wanted = window.innerWidth > window.innerHeight ? 3 : 1;
+  const onItsSide = (o) => o === 3 || o === 4;
+  // Turned when the device and the screen both lie as the window does.
+  if (onItsSide(state.status.orientation) === (wanted === 3) &&
+    onItsSide(state.snapshot.window.orientation) === (wanted === 3)) {
+    turning = 0;
+    return false;
+  }
+  if (wanted !== turnedFor) {
+    turnedFor = wanted;
+    turning = send({ event: 'rotate', orientation: wanted }, true) || 0;
+  }
+  return turning !== 0;
+}
 
 // Updates the page in place, so focus, carets, scroll positions and frames survive a redraw.
 function morph(a, b) {
@@ -1397,6 +1441,7 @@ function showMedia(m) {
 // change): the frontmost screen decides whether the interface follows.
 document.getElementById('rotate').addEventListener('click', () => {
   if (!state) return;
+  turnedByHand = true;
   const device = state.status.orientation;
   const o = device >= 1 && device <= 4 ? device : state.snapshot.window.orientation;
   send({ event: 'rotate', orientation: o === 3 || o === 4 ? 1 : 3 });

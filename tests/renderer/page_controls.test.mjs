@@ -2,11 +2,11 @@
 // land on what lies there), against pyftpdlib and a small web site on loopback: the Permissions
 // screen says what each of its nine toggles is and shows the ones that are off; the Web View's
 // address field draws its Stop and Reload; a file the page cannot show is offered as a download
-// (the red error page holding the error's text alone), and a page keeps the charset its server
-// named; Tab after the image editor's width fills the height as Next does; the browser's full
-// screen and its keyboard button; a name longer than the file system takes is refused with its
-// reason, in the Web View and in Saved Files, and nothing is made. Screenshots go to
-// $RENDERER_ARTEFACTS/page-controls-<profile>.
+// while the page stays (a failed load's red error page holds the error's text alone), and a page
+// keeps the charset its server named; Tab after the image editor's width fills the height as Next
+// does; the browser's full screen and its keyboard button; a name longer than the file system
+// takes is refused with its reason, in the Web View and in Saved Files, and nothing is made.
+// Screenshots go to $RENDERER_ARTEFACTS/page-controls-<profile>.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
@@ -201,7 +201,7 @@ test('phone: the status bar of a folder screen shows its text whole', async (t) 
   });
 });
 
-test('phone: a file the page cannot show is offered as a download; a page keeps its charset', async (t) => {
+test('phone: a file the page cannot show is offered as a download and the page stays; a page keeps its charset', async (t) => {
   const site = await startWebPeer(t);
   await session(t, 'phone', phone, phoneEnv, null, async (s) => {
     const { page } = s;
@@ -210,20 +210,38 @@ test('phone: a file the page cannot show is offered as a download; a page keeps 
     await waitFor(async () => (await inPage(page, '#w').textContent().catch(() => '')) === 'caf\u00e9', 'the page in its charset', 20000)
       .catch(async (e) => { throw new Error(`${e.message}: ${await inPage(page, 'body').innerHTML().catch(() => '?')}`); });
 
-    await browse(s, 'phone', linkPage(site, '/files/f1.zip'));
+    // A load that fails shows the red error page, holding the error's text and nothing more (no
+    // address of its own).
+    await browse(s, 'phone', site.url('/fail'));
+    await waitFor(async () => (await inPage(page, 'center > font[color=red]').count()) === 1, 'the error page', 20000);
+    assert.equal(await inPage(page, 'body *:not(center, font, br)').count(), 0, 'nothing beside the error text');
+    assert.doesNotMatch(await inPage(page, 'body').textContent(), /\/fail/);
+
+    const bytes = 300000;
+    const links = linkPage(site, `/files/f1.zip?bytes=${bytes}`);
+    await browse(s, 'phone', links);
+    // (The screens' layer: an alert in front is a layer of its own.)
+    const address = page.locator('#screen .layers > .root').getByLabel('Address', { exact: true });
+    const onTheLinks = async () => (await inPage(page, '#link').count()) === 1 &&
+      (await inPage(page, 'body').textContent().catch(() => '')).includes('the file') &&
+      !/cannot be shown|error/i.test(await inPage(page, 'body').textContent().catch(() => '')) &&
+      (await address.inputValue()) === links.replace('http://', '');
+    await waitFor(onTheLinks, 'the page of links');
     await clickInPage(page, '#link');
     await waitFor(async () => (await alertTitle(page).textContent().catch(() => '')) === "Can't Show File", 'the offer', 20000);
     assert.equal(await alertMessage(page).textContent(), '"f1.zip" cannot be shown here. Download it to Saved Files?');
-    // What the page shows meanwhile says so; the file's bytes are no page.
-    await waitFor(async () => /cannot be shown/.test(await inPage(page, 'body').textContent().catch(() => '')), 'the page saying so');
-    // The red error page holds the error's text and nothing more (no address of its own).
-    assert.equal(await inPage(page, 'center > font[color=red]').count(), 1);
-    assert.equal(await inPage(page, 'body *:not(center, font, br)').count(), 0, 'nothing beside the error text');
-    assert.doesNotMatch(await inPage(page, 'body').textContent(), /f1\.zip/);
+    // Meanwhile the page the person was on stays, with its address.
+    await waitFor(onTheLinks, 'the page of links still shown', 10000);
     await s.screen('cannot-show-offer');
     await answerAlert(page, 'Download');
     const file = path.join(savedFiles(s.home), 'f1.zip');
-    await waitFor(() => fs.existsSync(file) && fs.readFileSync(file, 'utf8') === 'f1.zip', 'the download in Saved Files', 30000);
+    const whole = Buffer.alloc(bytes, 'f1.zip\n');
+    await waitFor(() => fs.existsSync(file) && fs.readFileSync(file).equals(whole), 'the whole download in Saved Files', 30000);
+    // After the download, too, the person is on the page they were on.
+    await waitFor(onTheLinks, 'the page of links after the download', 10000);
+    await page.waitForTimeout(1000);
+    assert.ok(await onTheLinks(), 'the page of links stays');
+    await s.screen('cannot-show-downloaded');
   });
 });
 

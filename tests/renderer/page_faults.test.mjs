@@ -336,10 +336,13 @@ test('tablet: "Resize Screen" widens the web pane and gives the left pane back, 
         return out;
       }, [b.x, b.x + b.width, y]);
     };
-    for (const turned of [false, true]) {
+    // The tablet starts on its side in this wide window; Rotate stands it upright.
+    for (const turned of [true, false]) {
       if (turned) {
+        await waitFor(async () => { const b = await split.boundingBox(); return b && b.width > b.height; }, 'the tablet on its side');
+      } else {
         await clickSeen(page.locator('#rotate'));
-        await waitFor(async () => { const b = await split.boundingBox(); return b && b.width > b.height; }, 'the tablet turned');
+        await waitFor(async () => { const b = await split.boundingBox(); return b && b.width < b.height; }, 'the tablet upright');
       }
       const resize = page.getByLabel('Resize Screen', { exact: true }).filter({ visible: true });
       await clickSeen(resize);

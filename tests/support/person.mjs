@@ -274,19 +274,22 @@ export async function checkScreen(page, name, problems, artefacts) {
   await page.screenshot({ path: path.join(artefacts, `${name}.png`) });
 }
 
-// Brings an element into the window as a person does when the page is taller than the window
-// (the device drawn at its actual size): the mouse wheel over the page beside the device.
+// Brings an element into the window as a person does when the page is bigger than the window
+// (the device drawn at its actual size, or a tablet in a phone's window): the mouse wheel over
+// the page beside the device, down or up, then sideways.
 export async function bringIntoView(locator) {
   const page = locator.page();
   const viewport = page.viewportSize();
+  const step = (after, before) => (after > 0 ? Math.min(after + 20, 300) : before > 0 ? -Math.min(before + 20, 300) : 0);
   for (let tries = 0; tries < 40; tries++) {
     const b = await locator.boundingBox();
     if (!b) return;
-    const below = b.y + b.height - viewport.height;
-    const above = -b.y;
-    if (below <= 0 && above <= 0) return;
+    // (Of an element bigger than the window, its top left part.)
+    const down = step(b.y + Math.min(b.height, viewport.height) - viewport.height, -b.y);
+    const across = down ? 0 : step(b.x + Math.min(b.width, viewport.width) - viewport.width, -b.x);
+    if (!down && !across) return;
     await page.mouse.move(2, viewport.height / 2);
-    await page.mouse.wheel(0, below > 0 ? Math.min(below + 20, 300) : -Math.min(above + 20, 300));
+    await page.mouse.wheel(across, down);
     await page.waitForTimeout(50);
   }
 }

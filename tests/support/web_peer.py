@@ -1,6 +1,7 @@
 """A small web site on loopback for the browser's tests: web_peer.py PORT LOG. Every request path
 is appended to LOG. Pages: /page/N (title "Page N", links to the next page, a file, an image, a
-frame and a script, and a touch icon), /files/NAME (its name as content), /redirect (302 to
+frame and a script, and a touch icon), /files/NAME (its name as content; with ?bytes=N, N bytes
+of its name and a line break over and over), /redirect (302 to
 /page/1), /slow (answers after 30 s), /fail (drops the connection), /search (echoes the query as
 its title), /icon.png and /apple-touch-icon.png (a picture), /huge (endless), /count (how often it
 was asked, in a page) and /typed?type=T&body=B
@@ -44,7 +45,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if p.startswith("/page/"):
             self.send(page(int(p[6:] or 0)).encode())
         elif p.startswith("/files/"):
-            self.send(p[7:].encode(), "application/octet-stream")
+            query = dict(urllib.parse.parse_qsl(self.path.partition("?")[2]))
+            body = p[7:].encode()
+            if "bytes" in query:
+                size = int(query["bytes"])
+                body = ((body + b"\n") * (size // (len(body) + 1) + 1))[:size]
+            self.send(body, "application/octet-stream")
         elif p == "/notes.txt":
             self.send(b"line one\n  <b>two</b> & three\r\n\nend", "text/plain; charset=utf-8")
         elif p == "/redirect":

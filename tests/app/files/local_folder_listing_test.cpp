@@ -142,3 +142,41 @@ TEST_F(LocalFolderListingTest, KeyFilesArePrivateWhetherShownOrNot) {
   EXPECT_FALSE(entry(*shared, "Files"));
   EXPECT_TRUE(entry(*shared, "shared.pem"));
 }
+
+// The shared folder is listed again when what it holds changes, never because a listing protected
+// a key there: a key of the wrong mode is protected once, at the first listing, and one already
+// protected is left untouched (not even its change time moves).
+TEST_F(LocalFolderListingTest, AKeyFileInTheSharedFolderBringsNoListingOfItsOwn) {
+  const std::string key = documents() + "/id.pem";
+  ASSERT_TRUE(testsupport::writeFile(key, "key"));
+  ::chmod(key.c_str(), 0644);
+  auto listings = [&] { return std::count(queue->asked.begin(), queue->asked.end(), key); };
+  auto changedAt = [&] {
+    struct stat st {};
+    ::lstat(key.c_str(), &st);
+    return std::pair(st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
+  };
+  auto quietFor = [](std::chrono::milliseconds time) {
+    RunLoop::main()->runUntil([] { return false; }, time);
+  };
+  auto shared = LocalFolderViewController::make("./iTunes", true);
+  ASSERT_TRUE(shared->view()); // on screen: listed, and watched
+  EXPECT_EQ(modeOf(key), 0600u);
+  ASSERT_TRUE(entry(*shared, "id.pem"));
+  EXPECT_EQ(entry(*shared, "id.pem")->attrib, "-rw-------");
+  const auto first = listings();
+  const auto protectedAt = changedAt();
+  quietFor(std::chrono::milliseconds(400));
+  EXPECT_EQ(listings(), first) << "the folder was listed again by itself";
+
+  shared->clickRefresh();
+  EXPECT_EQ(changedAt(), protectedAt) << "a protected key was changed again";
+  quietFor(std::chrono::milliseconds(400));
+  EXPECT_EQ(listings(), first + 1);
+
+  // A file coming is a change of the folder.
+  ASSERT_TRUE(testsupport::writeFile(documents() + "/dropped.txt", "new"));
+  EXPECT_TRUE(
+      RunLoop::main()->runUntil([&] { return listings() > first + 1; }, std::chrono::seconds(5)));
+  EXPECT_TRUE(entry(*shared, "dropped.txt"));
+}

@@ -94,6 +94,83 @@ TEST(ZipArchive, OurArchivesPassInfoZipAndPython) {
   EXPECT_FALSE(unzipInto(t.file("empty.zip"), t.file("e")));
 }
 
+// Names beyond ASCII go into the archive as UTF-8 and are marked so (general purpose bit 11):
+// Info-ZIP and Python read them as they were, not as DOS code page 437. Plain ASCII names stay
+// unmarked. Archives Info-ZIP and Python make of such names unpack to the same names here.
+TEST(ZipArchive, NamesBeyondAsciiAreMarkedAsUtf8BothWays) {
+  testsupport::TempDir t;
+  const struct {
+    std::string name;
+    bool marked;
+  } names[] = {{"plain.txt", false},
+               {"\xc3\xbcmlaut.txt", true},                               // ümlaut.txt
+               {"d\xc3\xa9j\xc3\xa0/\xe6\x97\xa5\xe6\x9c\xac.txt", true}, // déjà/日本.txt
+               {"emoji \xf0\x9f\x93\x81.bin", true}};                     // emoji 📁.bin
+  const std::string src = t.file("src");
+  for (const auto &n : names) {
+    fs::create_directories(fs::path(src + "/" + n.name).parent_path());
+    ASSERT_TRUE(testsupport::writeFile(src + "/" + n.name, "content of " + n.name));
+  }
+  // Even seconds: the DOS time of an entry keeps no odd ones.
+  ASSERT_TRUE(sh("find " + q(src) + " -type f -exec touch -d '2021-05-05 10:00:02' {} +"));
+  fs::permissions(src + "/plain.txt", fs::perms::owner_read | fs::perms::owner_write);
+  for (const std::string pw : {"", "secret"}) {
+    SCOPED_TRACE(pw.empty() ? "plain" : "with a password");
+    const std::string zip = t.file("ours" + std::to_string(pw.size()) + ".zip");
+    MinizipArchive a;
+    ASSERT_TRUE(pw.empty() ? a.CreateZipFile2(zip) : a.CreateZipFile2(zip, pw));
+    EXPECT_EQ(a.addFolderToZip(src, ""), static_cast<int>(std::size(names)));
+    ASSERT_TRUE(a.CloseZipFile2());
+    // Info-ZIP's listing, in a UTF-8 locale, shows each name as it is.
+    int rc = -1;
+    const std::string listed = testsupport::runCommand("LC_ALL=C.UTF-8 unzip -l " + q(zip), &rc);
+    ASSERT_EQ(rc, 0) << listed;
+    // Python: each name as it was, marked when it is beyond ASCII, in the local header too.
+    const std::string python = testsupport::runCommand(
+        "/usr/bin/python3 -c 'import sys,zipfile,struct\n"
+        "z=zipfile.ZipFile(sys.argv[1]); f=open(sys.argv[1],\"rb\")\n"
+        "for i in z.infolist():\n"
+        "  f.seek(i.header_offset); local=struct.unpack(\"<4s2H\",f.read(8))[2]\n"
+        "  "
+        "sys.stdout.buffer.write(i.filename.encode()+b\"|%d|%d\\n\"%(i.flag_bits>>11&1,local>>11&1)"
+        ")"
+        "' " +
+            q(zip),
+        &rc);
+    ASSERT_EQ(rc, 0) << python;
+    for (const auto &n : names) {
+      SCOPED_TRACE(n.name);
+      EXPECT_NE(listed.find("   " + n.name + "\n"), std::string::npos) << listed;
+      const std::string flag = n.marked ? "1" : "0";
+      EXPECT_NE(python.find(n.name + "|" + flag + "|" + flag + "\n"), std::string::npos) << python;
+    }
+    const std::string out = zip + ".d";
+    ASSERT_TRUE(sh("LC_ALL=C.UTF-8 unzip -q " + (pw.empty() ? "" : "-P " + q(pw) + " ") + q(zip) +
+                   " -d " + q(out)));
+    std::string why;
+    EXPECT_TRUE(tartrees::sameTree(src, out, &why)) << why;
+    // Each file as it was kept (never a file no one may read).
+    for (const auto &n : names)
+      EXPECT_EQ(fs::status(out + "/" + n.name).permissions(),
+                fs::status(src + "/" + n.name).permissions())
+          << n.name;
+  }
+  // Made by Info-ZIP and by Python, read here under the same names.
+  ASSERT_TRUE(sh("cd " + q(src) + " && LC_ALL=C.UTF-8 zip -qr " + q(t.file("iz.zip")) + " ."));
+  ASSERT_TRUE(sh("cd " + q(src) +
+                 " && /usr/bin/python3 -c 'import os,zipfile\n"
+                 "z=zipfile.ZipFile(\"../py.zip\",\"w\")\n"
+                 "for d,_,fs in os.walk(\".\"):\n"
+                 "  for f in fs: z.write(os.path.join(d,f))'"));
+  for (const char *made : {"iz.zip", "py.zip"}) {
+    SCOPED_TRACE(made);
+    const std::string out = t.file(std::string(made) + ".d");
+    EXPECT_TRUE(unzipInto(t.file(made), out));
+    std::string why;
+    EXPECT_TRUE(tartrees::sameTree(src, out, &why)) << why;
+  }
+}
+
 TEST(ZipArchive, HostileEntriesWriteNothingOutsideAndFail) {
   testsupport::TempDir t;
   // Each archive holds a good entry and one hostile one.

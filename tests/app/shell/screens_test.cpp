@@ -305,6 +305,37 @@ TEST_F(ScreensTest, HelpAndLogScreens) {
   EXPECT_TRUE(probe->rightItem()->enabled);
 }
 
+// On the phone the settings screen shows the status bar while it is in view; when it goes (the
+// log pushed over it, another tab) the bar is as it was before, on every screen.
+TEST_F(ScreensTest, TheStatusBarIsTheSettingsScreensOnlyWhileItIsInView) {
+  auto &app = Application::shared();
+  openSettings();
+  for (const bool hiddenBefore : {false, true}) {
+    SCOPED_TRACE(hiddenBefore ? "hidden before" : "shown before");
+    ASSERT_TRUE(probe->tapTab("FTP"));
+    app.setStatusBarHidden(hiddenBefore);
+    ASSERT_TRUE(probe->tapTab("Settings"));
+    advance(0.2);
+    EXPECT_FALSE(app.isStatusBarHidden()) << "on the settings screen";
+    ASSERT_TRUE(probe->tap("Log"));
+    advance(0.2);
+    EXPECT_EQ(app.isStatusBarHidden(), hiddenBefore) << "on the log";
+    for (const char *tab : {"FTP", "Saved Files", "Web View", "Transfers"}) {
+      ASSERT_TRUE(probe->tapTab(tab));
+      advance(0.2);
+      EXPECT_EQ(app.isStatusBarHidden(), hiddenBefore) << "on " << tab << ", the log left open";
+    }
+    ASSERT_TRUE(probe->tapTab("Settings"));
+    ASSERT_TRUE(probe->tapBack());
+    advance(0.2);
+    EXPECT_FALSE(app.isStatusBarHidden()) << "back on the settings screen";
+    ASSERT_TRUE(probe->tapTab("Transfers"));
+    advance(0.2);
+    EXPECT_EQ(app.isStatusBarHidden(), hiddenBefore) << "after the settings screen";
+  }
+  app.setStatusBarHidden(false);
+}
+
 TEST_F(ScreensTest, LogScreenShowsTheBrowsingConnectionsTranscriptAndMailsIt) {
   std::vector<MailMessage> mailed;
   MailService::setRecorder([&](const MailMessage &m) {

@@ -223,27 +223,57 @@ TEST_F(WebTest, DownloadModeTellsWhyALinkIsRefused) {
   ASSERT_TRUE(waitFor([&] { return testsupport::readFile(file("127.0.0.1/f1.zip")) == "f1.zip"; }));
 }
 
-// A file no page shows (an archive) is not shown as text: the page says it cannot be shown and
-// the person is offered the download. Cancel leaves it; Download puts it in Saved Files through
-// the queue, as download mode does.
-TEST_F(WebTest, AFileNoPageShowsIsOfferedAsADownload) {
+// A file no page shows (an archive) is not shown as text, nor does it take the page's place: the
+// view stays on the page the person was on (its address, its history) and the person is offered
+// the download. Cancel leaves it; Download puts it, whole, in Saved Files through the queue, as
+// download mode does, and the page stays. With no page before, the page says why nothing shows.
+TEST_F(WebTest, AFileNoPageShowsIsOfferedAsADownloadAndThePageStays) {
   ASSERT_TRUE(probe->tapTab("Web View"));
   go(peer->hostPort() + "/page/1");
+  go(peer->hostPort() + "/page/2");
+  const std::string page = peer->url("/page/2");
+  constexpr size_t kBytes = 300000;
+  const std::string zip = peer->url("/files/f2.zip?bytes=" + std::to_string(kBytes));
   for (const char *answer : {"Cancel", "Download"}) {
     SCOPED_TRACE(answer);
-    ASSERT_TRUE(follow(peer->url("/files/f2.zip")));
+    ASSERT_TRUE(follow(zip));
     ASSERT_TRUE(waitFor([&] { return !probe->pendingAlerts().empty(); }));
     waitLoaded();
     const auto alert = probe->pendingAlerts().back();
     EXPECT_EQ(alert.title, "Can't Show File");
     EXPECT_EQ(alert.message, "\"f2.zip\" cannot be shown here. Download it to Saved Files?");
-    EXPECT_NE(web()->loads().back().html.find("(application/octet-stream) cannot be shown"),
-              std::string::npos)
-        << web()->loads().back().html;
+    // The page it was on, loaded again: no error page, no step in the history.
+    EXPECT_EQ(web()->request().url, page);
+    EXPECT_EQ(web()->loads().back().kind, WebLoad::Kind::Request);
+    EXPECT_EQ(web()->loads().back().url, page);
+    EXPECT_EQ(web()->lastLoadError(), WebLoadError::None);
+    EXPECT_EQ(field()->text(), peer->hostPort() + "/page/2");
+    EXPECT_TRUE(web()->canGoBack());
+    EXPECT_FALSE(web()->canGoForward());
     EXPECT_TRUE(delegate->batchView()->batchItemList().empty());
     ASSERT_TRUE(probe->answerAlert(answer));
   }
-  ASSERT_TRUE(waitFor([&] { return testsupport::readFile(file("f2.zip")) == "f2.zip"; }));
+  std::string expected;
+  while (expected.size() < kBytes)
+    expected += "f2.zip\n";
+  expected.resize(kBytes);
+  ASSERT_TRUE(waitFor([&] { return testsupport::readFile(file("f2.zip")) == expected; }));
+  waitLoaded();
+  EXPECT_EQ(web()->request().url, page);
+  // Back goes where it went from the page, not to the file.
+  ASSERT_TRUE(probe->tap("Back"));
+  waitLoaded();
+  EXPECT_EQ(web()->request().url, peer->url("/page/1"));
+  EXPECT_FALSE(web()->canGoBack());
+
+  // Typed rather than followed, the same.
+  go(peer->hostPort() + "/files/f3.zip");
+  ASSERT_TRUE(waitFor([&] { return !probe->pendingAlerts().empty(); }));
+  waitLoaded();
+  EXPECT_EQ(web()->request().url, peer->url("/page/1"));
+  ASSERT_TRUE(probe->answerAlert("Cancel"));
+  // A view that showed no page before has none to stay on.
+  EXPECT_FALSE(std::make_shared<WebView>(Rect(0, 0, 320, 400))->showPageShownBefore());
   // Text is still shown as text.
   go(peer->hostPort() + "/notes.txt");
   EXPECT_TRUE(probe->pendingAlerts().empty());

@@ -17,6 +17,7 @@ namespace {
 struct EngineUploads : LocalFilesServices {
   std::shared_ptr<FTPConnection> conn;
   bool browsingConnected() override { return conn && conn->fIsLoggedIn(); }
+  bool ftpConnected() override { return browsingConnected(); }
   std::string browsingFolder() override { return "/"; }
   bool remoteBrowserFolder(std::string *folder) override {
     *folder = "/";

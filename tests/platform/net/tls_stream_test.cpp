@@ -229,6 +229,30 @@ INSTANTIATE_TEST_SUITE_P(
         TicketCase{"OneTicketGoodOnce", true, 1, 0, {false, true, false, false}}),
     [](const auto &info) { return std::string(info.param.label); });
 
+// Bytes written as soon as the connection is open, the handshake still under way, and the
+// streams closed at once (a small upload on a data connection accepted just before): the
+// handshake is finished for them and they all arrive. The ticket the server sends after them
+// still reaches the next connection.
+TEST_F(TlsStreamTest, BytesWrittenDuringTheHandshakeArriveWhenClosedAtOnce) {
+  TicketServer server(dir.file("cert.pem"), dir.file("key.pem"), true, [](int) {
+    return TicketServer::Plan{0, 1};
+  });
+  auto cache = std::make_shared<TlsSessionCache>();
+  const int connections = 4;
+  for (int i = 0; i < connections; ++i) {
+    auto c = connect(server.port(), cache);
+    ASSERT_TRUE(loop->runUntil([&] { return c->out.has(StreamEventOpenCompleted); }, kLimit));
+    const std::string text = "early bytes " + std::to_string(i);
+    EXPECT_EQ(c->pair.output->write(reinterpret_cast<const uint8_t *>(text.data()), text.size()),
+              long(text.size()));
+    c->pair.input->close();
+    c->pair.output->close();
+    ASSERT_TRUE(loop->runUntil([&] { return server.served().size() == size_t(i + 1); }, kLimit));
+    EXPECT_EQ(server.served()[size_t(i)].bytes, text);
+    EXPECT_EQ(server.served()[size_t(i)].resumed, i > 0) << i;
+  }
+}
+
 // The peer has gone (its process ended) while we still write: the writes fail and the streams
 // report the error. No signal ends the process, which does not ignore SIGPIPE here (a caller of
 // the streams need not).

@@ -1,5 +1,8 @@
 #include "UiFixture.h"
 
+#include <functional>
+#include <set>
+
 using namespace uitest;
 
 namespace {
@@ -406,6 +409,105 @@ TEST_F(InputTest, WebViewAsksFollowsAndRecordsLoads) {
   web->setEngine(std::make_shared<ScriptEngine>());
   EXPECT_EQ(web->stringByEvaluatingJavaScriptFromString("document.title"), "Index of /");
   EXPECT_EQ(web->evaluatedScripts().size(), 2u);
+}
+
+// An engine that answers at once: a ".zip", or an address turned into a file, is a file no page
+// shows; anything else a page.
+struct FilesAreNoPages : WebEngine {
+  std::set<std::string> files;
+  void startLoad(WebView &view, const WebLoad &load) override {
+    const std::string &url = load.url;
+    if (files.count(url) || (url.size() > 4 && url.substr(url.size() - 4) == ".zip"))
+      view.failLoad("cannot be shown", WebLoadError::CannotShowType);
+    else
+      view.finishLoad();
+  }
+};
+
+// A screen that stays on its page when a load shows nothing, as the web screens do.
+struct StaysOnItsPage : PageLog {
+  int stayed = 0, couldNot = 0;
+  bool shouldStartLoadWithRequest(WebView &, const WebRequest &, WebViewNavigationType) override {
+    return true;
+  }
+  void didFailLoadWithError(WebView &web, const std::string &e) override {
+    PageLog::didFailLoadWithError(web, e);
+    if (web.lastLoadError() == WebLoadError::CannotShowType)
+      ++(web.showPageShownBefore() ? stayed : couldNot);
+  }
+};
+
+// A file no page shows does not take the page's place: the view goes back to the page it showed,
+// its address and history as they were, whether the file was followed, typed, or reached through
+// the history; a page that turned into such a file meanwhile is not loaded again and again.
+TEST_F(InputTest, AWebViewStaysOnItsPageWhenALoadShowsNothing) {
+  auto web = std::make_shared<WebView>(Rect(0, 0, 320, 416));
+  auto screen = std::make_shared<StaysOnItsPage>();
+  auto engine = std::make_shared<FilesAreNoPages>();
+  web->setDelegate(screen);
+  web->setEngine(engine);
+  form->view()->addSubview(web);
+  // Nothing shown yet: nothing to go back to.
+  web->loadRequest({"http://example.net/first.zip"});
+  EXPECT_EQ(screen->couldNot, 1);
+  EXPECT_FALSE(web->showPageShownBefore());
+
+  const std::string a = "http://example.net/a";
+  web->loadRequest({a});
+  web->loadRequest({"http://example.net/b"});
+  web->goBack(); // on a, with first.zip behind it and b ahead
+  const struct {
+    const char *what;
+    std::function<void()> step;
+    bool aheadKept;
+  } cases[] = {
+      {"back to a file", [&] { web->goBack(); }, true},
+      {"a link followed",
+       [&] {
+         ASSERT_TRUE(probe->dispatch(
+             {{"event", "followLink"}, {"id", window->idOf(*web)}, {"url", a + "/f.zip"}}));
+       },
+       false}, // (following a link drops what lay ahead, as in a browser)
+      {"an address typed", [&] { web->loadRequest({a + "/g.zip"}); }, false},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    const int before = screen->stayed;
+    c.step();
+    EXPECT_EQ(screen->stayed, before + 1);
+    EXPECT_EQ(web->request().url, a);
+    EXPECT_EQ(web->loads().back().url, a);
+    EXPECT_EQ(web->loads().back().navigationType, WebViewNavigationType::Reload);
+    EXPECT_FALSE(web->isLoading());
+    EXPECT_TRUE(web->canGoBack());
+    EXPECT_EQ(web->canGoForward(), c.aheadKept);
+  }
+
+  // An HTML string is shown again as itself.
+  web->loadHTMLString("<p>own page</p>", "");
+  web->loadRequest({"http://example.net/h.zip"});
+  EXPECT_EQ(web->loads().back().kind, WebLoad::Kind::HTMLString);
+  EXPECT_EQ(web->loads().back().html, "<p>own page</p>");
+
+  // Back and forward again, then a file: the view is where the page stands in the history.
+  const std::string b = "http://example.net/b";
+  web->loadRequest({b});
+  web->goBack();
+  web->goForward();
+  web->loadRequest({a + "/j.zip"});
+  EXPECT_EQ(web->request().url, b);
+  EXPECT_TRUE(web->canGoBack());
+  EXPECT_FALSE(web->canGoForward());
+  web->goBack();
+  EXPECT_EQ(web->request().url, a);
+
+  // The page itself became a file: it is tried once, not again and again.
+  web->loadRequest({a});
+  engine->files.insert(a);
+  const size_t loads = web->loads().size();
+  web->loadRequest({"http://example.net/i.zip"});
+  EXPECT_EQ(web->loads().size(), loads + 2);
+  EXPECT_EQ(screen->couldNot, 2);
 }
 
 TEST_F(InputTest, AnimationsApplyAtOnceAndCompleteOnTheClock) {
