@@ -30,6 +30,11 @@ function(_ferrowen_scale_test_timeouts)
       ferrowen_test_timeout(_limit ${_limit})
       set_tests_properties(${_t} PROPERTIES TIMEOUT ${_limit})
     endif()
+    # A test that waits on its own (the browser suites) scales its waits by it too.
+    if(NOT FERROWEN_TEST_TIME_SCALE EQUAL 1)
+      set_property(TEST ${_t} APPEND PROPERTY ENVIRONMENT
+                   "FERROWEN_TEST_TIME_SCALE=${FERROWEN_TEST_TIME_SCALE}")
+    endif()
   endforeach()
 endfunction()
 
