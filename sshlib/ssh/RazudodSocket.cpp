@@ -2,6 +2,7 @@
 #include "sshlib/ssh/RazudodSocket.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,7 +18,8 @@
 #include "sshlib/core/XString.h"
 
 namespace {
-unsigned int g_nextSocketId = 1;
+// Sockets are made on several threads at once (one SFTP session per transfer).
+std::atomic<unsigned int> g_nextSocketId{1};
 } // namespace
 
 RazudodSocket::RazudodSocket() : addressFamily(AF_INET), objectId(g_nextSocketId++) {
