@@ -91,9 +91,8 @@ void raiseDescriptorLimit() {
     std::fprintf(stderr, "ferrowen: cannot raise the open-files limit: %s\n", std::strerror(errno));
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
+// The program; `workLeftBehind` is set when background work did not end in time.
+int runProgram(int argc, char **argv, bool &workLeftBehind) {
   std::string handedIn;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
@@ -214,7 +213,13 @@ int main(int argc, char **argv) {
   app.setDelegate(nullptr);
   mainLoop->runUntil([] { return BatchListView::liveConnectionThreads() == 0; },
                      platform::seconds(5));
-  platform::stopWorkerThreads(std::chrono::seconds(2));
+  // What still runs on workers (a history save, a picture conversion, a cloud read) ends before
+  // anything it uses is destroyed, and the temporary files it registered are removed after it.
+  // A worker stuck on the network is not waited for beyond the bound.
+  if (!delegate->endBackgroundWork(std::chrono::seconds(5))) {
+    platform::Log::system("Stopping: background work that did not end in time is left behind");
+    workLeftBehind = true;
+  }
   ::close(signalFd);
 
   if (!defaults.synchronize()) {
@@ -223,4 +228,18 @@ int main(int argc, char **argv) {
     return 1;
   }
   return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  bool workLeftBehind = false;
+  const int status = runProgram(argc, argv, workLeftBehind);
+  if (workLeftBehind) {
+    // Work that is still running may use the static objects: they are not destroyed under it.
+    // The settings and the files are written by now.
+    std::fflush(nullptr);
+    std::_Exit(status);
+  }
+  return status;
 }

@@ -3,6 +3,41 @@ include_guard(GLOBAL)
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 
+# A sanitizer that slows every test down (ThreadSanitizer) gives its preset a scale: every test's
+# time limit is multiplied by it.
+set(FERROWEN_TEST_TIME_SCALE 1 CACHE STRING "Multiplies every test's time limit (whole number)")
+
+# The time limit of a test, scaled.
+function(ferrowen_test_timeout out seconds)
+  math(EXPR _t "${seconds} * ${FERROWEN_TEST_TIME_SCALE}")
+  set(${out} ${_t} PARENT_SCOPE)
+endfunction()
+
+# Scales the time limits of the tests the calling folder adds with add_test, once its
+# CMakeLists.txt has run to its end (ferrowen_tests scales its own as it makes them).
+function(ferrowen_scale_test_timeouts_at_end)
+  get_directory_property(_scheduled FERROWEN_TIMEOUTS_SCALED)
+  if(NOT _scheduled)
+    set_directory_properties(PROPERTIES FERROWEN_TIMEOUTS_SCALED ON)
+    cmake_language(DEFER CALL _ferrowen_scale_test_timeouts)
+  endif()
+endfunction()
+function(_ferrowen_scale_test_timeouts)
+  get_directory_property(_tests TESTS)
+  foreach(_t ${_tests})
+    get_test_property(${_t} TIMEOUT _limit)
+    if(_limit)
+      ferrowen_test_timeout(_limit ${_limit})
+      set_tests_properties(${_t} PROPERTIES TIMEOUT ${_limit})
+    endif()
+    # A test that waits on its own (the browser suites) scales its waits by it too.
+    if(NOT FERROWEN_TEST_TIME_SCALE EQUAL 1)
+      set_property(TEST ${_t} APPEND PROPERTY ENVIRONMENT
+                   "FERROWEN_TEST_TIME_SCALE=${FERROWEN_TEST_TIME_SCALE}")
+    endif()
+  endforeach()
+endfunction()
+
 # ferrowen_library(<target> [DEPS <targets or imported libs>...])
 # A static library made of every .cpp/.c in the calling folder (and its subfolders). The include
 # root is the repository root, so headers are named by their path: "platform/foundation/RunLoop.h".
@@ -22,6 +57,7 @@ function(ferrowen_tests)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
+  ferrowen_test_timeout(ARG_TIMEOUT ${ARG_TIMEOUT})
   file(GLOB _tests CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp")
   file(RELATIVE_PATH _rel "${CMAKE_SOURCE_DIR}/tests" "${CMAKE_CURRENT_SOURCE_DIR}")
   string(REPLACE "/" "_" _prefix "${_rel}")
@@ -55,6 +91,7 @@ function(ferrowen_fuzz)
   if(NOT ARG_RUNS)
     set(ARG_RUNS 20000)
   endif()
+  ferrowen_scale_test_timeouts_at_end()
   file(GLOB _targets CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*_fuzz.cpp")
   foreach(_f ${_targets})
     get_filename_component(_name "${_f}" NAME_WE)
@@ -100,6 +137,7 @@ endfunction()
 # registered: it fails under FERROWEN_REQUIRE_PEERS (CI) and is reported skipped elsewhere.
 function(ferrowen_peer_test name)
   cmake_parse_arguments(ARG "" "TIMEOUT" "PEERS;COMMAND;LABELS" ${ARGN})
+  ferrowen_scale_test_timeouts_at_end()
   set(_missing "")
   foreach(_p ${ARG_PEERS})
     if(NOT _p OR NOT EXISTS "${_p}")

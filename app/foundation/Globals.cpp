@@ -7,9 +7,11 @@
 
 #include <sys/stat.h>
 
+#include <utility>
+
 platform::UserDefaults *globalUserDefaults = nullptr;
 std::string globalTempPath;
-std::vector<std::string> tempFilesToCleanup;
+TempFileList tempFilesToCleanup;
 platform::ui::Font myTextInputFont;
 bool iPAD = false;
 int osMajorVersion = 2;
@@ -119,6 +121,26 @@ void CopyWebServerFiles() {
   };
   for (const auto &[resource, name] : templates)
     copyResourceIfMissing(resource, appendPathComponent(web, name));
+}
+
+void TempFileList::push_back(std::string path) {
+  std::lock_guard lock(mutex_);
+  paths_.push_back(std::move(path));
+}
+
+std::vector<std::string> TempFileList::take() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(paths_, {});
+}
+
+bool TempFileList::empty() const {
+  std::lock_guard lock(mutex_);
+  return paths_.empty();
+}
+
+void TempFileList::clear() {
+  std::lock_guard lock(mutex_);
+  paths_.clear();
 }
 
 void InitGlobals() {

@@ -10,13 +10,30 @@
 #include "platform/ui/Geometry.h"
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
-extern platform::UserDefaults *globalUserDefaults;  // the standard settings store
-extern std::string globalTempPath;                  // Documents/"Downloads"
-extern std::vector<std::string> tempFilesToCleanup; // temporary files to remove later
-extern platform::ui::Font myTextInputFont;          // system font, standard size + 3
+// The temporary files to remove later. Screens add to it on the main thread and on workers (a
+// picture converted on a dispatch queue) while the clean-up may be walking it, so every use goes
+// through its lock.
+class TempFileList {
+public:
+  void push_back(std::string path);
+  // The paths in the order they came; the list is empty afterwards.
+  std::vector<std::string> take();
+  bool empty() const;
+  void clear();
+
+private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> paths_;
+};
+
+extern platform::UserDefaults *globalUserDefaults; // the standard settings store
+extern std::string globalTempPath;                 // Documents/"Downloads"
+extern TempFileList tempFilesToCleanup;            // temporary files to remove later
+extern platform::ui::Font myTextInputFont;         // system font, standard size + 3
 extern bool iPAD;
 extern int osMajorVersion; // 2, or 3 on a system whose version starts with "3."
 // The folder the Saved Files tab showed last, relative to Saved Files ("../name" for a folder of

@@ -435,9 +435,15 @@ void FerrowenAppDelegate::applicationWillTerminate(Application &) {
 }
 
 void FerrowenAppDelegate::cleanupTempFiles() {
-  for (const auto &path : tempFilesToCleanup)
+  // Taken first: a file added meanwhile (by a worker) waits for the next clean-up.
+  for (const auto &path : tempFilesToCleanup.take())
     if (FileManager::fileExists(path)) FileManager::removeItem(path);
-  tempFilesToCleanup.clear();
+}
+
+bool FerrowenAppDelegate::endBackgroundWork(std::chrono::milliseconds limit) {
+  const bool ended = stopWorkerThreads(limit);
+  cleanupTempFiles();
+  return ended;
 }
 
 void FerrowenAppDelegate::activeTransfer() {

@@ -85,6 +85,11 @@ public:
   void applicationWillEnterForeground(platform::Application &app) override;
   void applicationWillTerminate(platform::Application &app) override;
   void cleanupTempFiles();
+  // The program's last step, after the application terminated and its screens went: its
+  // background work ends (platform::stopWorkerThreads, within `limit`), and only then are the
+  // temporary files removed once more, so that one a late worker registered goes too. Whether
+  // all work ended; when not, the program ends without destroying its static objects.
+  bool endBackgroundWork(std::chrono::milliseconds limit);
   void activeTransfer();
   void finishedTransfer();
   // startWebServer / startFTPServer for each server whose setting ("WebServer", "FTPServer") is 1,

@@ -23,7 +23,9 @@ public:
   static std::shared_ptr<DispatchQueue> global();
 
   // Submits a block and returns at once. Any thread. A queue keeps itself alive until the blocks
-  // submitted to it have run, so a caller may drop its reference right after submitting.
+  // submitted to it have run, so a caller may drop its reference right after submitting. Once the
+  // process is ending (stopWorkerThreads) a block submitted to a queue other than the main one is
+  // let go without running.
   virtual void async(std::function<void()> block) = 0;
 
   virtual const std::string &label() const = 0;

@@ -9,8 +9,6 @@
 
 namespace platform::detail {
 
-std::shared_ptr<RunLoopImpl> mainLoopIfSet();
-
 // ---------------------------------------------------------------------------------------------
 // Timers
 

@@ -91,11 +91,22 @@ public:
 std::shared_ptr<RunLoop> startThread(std::string name, std::function<void()> body,
                                      bool runLoopAfterBody = true);
 
-// Stops the run loop of every worker thread that startThread made and waits, at most `limit`,
-// until each has stopped; a stopped worker then stays parked, running nothing, until the process
-// ends. A process calls it before it returns from main: a detached worker still handling an event
-// while the process destroys its static objects would use them after they are gone. Returns
-// whether every worker stopped in time.
+// Waits, at most `limit`, until every worker thread that startThread made has come back from its
+// body (one running its loop counts as idle) and no dispatch block is queued or running; says
+// whether that came. Called on the main thread, it runs the main loop meanwhile: workers hand it
+// their results, some waiting for it. Tests: a case lets the work it started end before it takes
+// away what that work uses (its settings, its folders).
+bool waitForBackgroundWork(Duration limit);
+
+// Ends the process's background work before it destroys its static objects (a worker still
+// running then would use them after they are gone); a process calls it before it returns from
+// main, after its last screen let go. Within `limit` in all: no dispatch queue but the main one
+// takes a new block, the blocks queued and running finish, and the run loop of every worker
+// thread that startThread made stops, and each such thread ends or parks (a stopped worker stays
+// parked, running nothing, until the process ends). What is still queued at the limit is dropped.
+// Called on the main thread, the main loop runs while it waits, since workers hand it their
+// results. Returns whether everything ended in time; when not, something still runs (a block
+// stuck on the network, say), and the process should end without destroying its static objects.
 bool stopWorkerThreads(std::chrono::milliseconds limit);
 
 } // namespace platform

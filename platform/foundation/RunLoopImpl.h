@@ -172,5 +172,15 @@ private:
 
 // Registry of live loops, so that a moved clock reaches all of them.
 void registerLoop(const std::shared_ptr<RunLoopImpl> &loop);
+// The main loop, when there is one yet.
+std::shared_ptr<RunLoopImpl> mainLoopIfSet();
+
+// The dispatch queues' part of stopWorkerThreads: no new blocks, the queued and running ones
+// finish until the deadline, then what is still queued is dropped and the free threads joined.
+// Whether every block had ended.
+bool endDispatchWork(std::chrono::steady_clock::time_point deadline);
+// No block queued or running right now; waits until so (or the deadline) off the main thread.
+bool dispatchIdle();
+bool waitDispatchIdle(std::chrono::steady_clock::time_point deadline);
 
 } // namespace platform::detail

@@ -20,6 +20,7 @@ struct Registry {
   // is ending (`ending`), a worker whose loop stops parks for good instead of ending: what it
   // holds stays where it was, and it runs nothing more.
   int liveWorkers = 0;
+  int runningBodies = 0; // workers that have not yet come back from their body
   bool ending = false;
   std::condition_variable workerEnded;
   std::vector<std::weak_ptr<RunLoop>> workerLoops;
@@ -112,6 +113,7 @@ std::shared_ptr<RunLoop> startThread(std::string name, std::function<void()> bod
   {
     std::lock_guard lock(r.mutex);
     ++r.liveWorkers;
+    ++r.runningBodies;
   }
   std::thread([name = std::move(name), body = std::move(body), runLoopAfterBody,
                ready = std::move(ready)]() mutable {
@@ -125,8 +127,13 @@ std::shared_ptr<RunLoop> startThread(std::string name, std::function<void()> bod
     }
     ready.set_value(loop);
     if (body) body();
-    if (runLoopAfterBody) loop->run();
     auto &r = detail::registry();
+    {
+      std::lock_guard lock(r.mutex);
+      --r.runningBodies;
+      r.workerEnded.notify_all();
+    }
+    if (runLoopAfterBody) loop->run();
     std::unique_lock lock(r.mutex);
     if (!r.ending) {
       // The loop and what its handlers hold go now, while the process is still whole: this
@@ -148,7 +155,31 @@ std::shared_ptr<RunLoop> startThread(std::string name, std::function<void()> bod
   return loopFuture.get();
 }
 
+bool waitForBackgroundWork(Duration limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  auto &r = detail::registry();
+  auto bodiesDone = [&r] {
+    std::lock_guard lock(r.mutex);
+    return r.runningBodies == 0;
+  };
+  auto main = detail::mainLoopIfSet();
+  if (main && main->isCurrent()) {
+    // Each may hand work to the other, and either may wait for the main thread.
+    return main->runUntil([&] { return bodiesDone() && detail::dispatchIdle(); }, limit);
+  }
+  // Off the main thread nobody waits for it: the bodies first, then the blocks.
+  {
+    std::unique_lock lock(r.mutex);
+    if (!r.workerEnded.wait_until(lock, deadline, [&r] { return r.runningBodies == 0; }))
+      return false;
+  }
+  return detail::waitDispatchIdle(deadline) && bodiesDone();
+}
+
 bool stopWorkerThreads(std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  // The dispatch queues first: their blocks may still hand work to a connection thread.
+  const bool blocksEnded = detail::endDispatchWork(deadline);
   auto &r = detail::registry();
   std::vector<std::shared_ptr<RunLoop>> loops;
   {
@@ -160,8 +191,19 @@ bool stopWorkerThreads(std::chrono::milliseconds limit) {
   for (auto &l : loops)
     l->stop();
   loops.clear();
+  auto allEnded = [&r] {
+    std::lock_guard lock(r.mutex);
+    return r.liveWorkers == 0;
+  };
+  // A worker may be waiting for the main thread (performAndWait): on it, the main loop runs on.
+  auto main = detail::mainLoopIfSet();
+  if (main && main->isCurrent()) {
+    const auto left = std::max<Duration>(deadline - std::chrono::steady_clock::now(), {});
+    return main->runUntil(allEnded, left) && blocksEnded;
+  }
   std::unique_lock lock(r.mutex);
-  return r.workerEnded.wait_for(lock, limit, [&r] { return r.liveWorkers == 0; });
+  return r.workerEnded.wait_until(lock, deadline, [&r] { return r.liveWorkers == 0; }) &&
+         blocksEnded;
 }
 
 } // namespace platform

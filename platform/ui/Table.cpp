@@ -222,8 +222,11 @@ void TableView::reloadNow() {
   auto self = shared_from_this();
   loaded_ = true;
   needsReload_ = false;
-  for (auto &[ip, cell] : cells_)
-    recycle(cell);
+  // Last row first: the pool hands cells back last in, first out, so each row that is still
+  // there gets its own cell again. The page may still show the rows as they were, and a tap on
+  // one of them must reach that row, not the one its cell went to.
+  for (auto it = cells_.rbegin(); it != cells_.rend(); ++it)
+    recycle(it->second);
   cells_.clear();
   loadSections();
   layoutRows();

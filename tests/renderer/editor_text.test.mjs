@@ -21,7 +21,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  artefacts, clickSeen, profiles, session, stopOnExit, waitFor, whatLiesAt,
+  artefacts, clickSeen, newPage, profiles, session, stopOnExit, waitFor, whatLiesAt,
 } from '../support/person.mjs';
 
 // Where line `k` (from 0) of the raw text ends, before its line end (CR LF, CR or LF).
@@ -184,7 +184,7 @@ async function samplePage(t, env = {}) {
   const address = (await waitFor(() => /^Open (\S+)$/m.exec(out), 'the sample', 60000)).at(1);
   const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] });
   t.after(() => browser.close());
-  const page = await browser.newPage({ viewport: profiles[0][1] });
+  const page = await newPage(browser, { viewport: profiles[0][1] });
   await page.goto(address);
   return page;
 }

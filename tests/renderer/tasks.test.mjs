@@ -205,7 +205,9 @@ for (const [profile, viewport, env] of profiles) {
       await clickSeen(s.sheetButton('Import Picture/Video'));
       await clickSeen(row('Holidays'));
       await clickSeen(row('beach.png'));
-      const field = front().locator('input[data-kind="field"]').first();
+      // The prompt comes once the picture is read; until then the front screen's first field may
+      // be another one (the browser's address field, on the tablet).
+      const field = front().getByLabel('File Name:');
       await field.waitFor();
       await s.screen('import-picture-name');
       await typeInto(field, 'shore');

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 
-// A test program that used the platform's worker threads ends them after its last test, before
-// static objects are destroyed under a worker that is still handling an event. The reference is
-// weak so that programs without the platform layer link this file as they are.
+// A test program that used the platform's worker threads and dispatch queues ends them after its
+// last test, before static objects are destroyed under a worker that is still handling an event
+// or running a block. The reference is weak so that programs without the platform layer link this
+// file as they are.
 namespace platform {
 bool stopWorkerThreads(std::chrono::milliseconds limit) __attribute__((weak));
 } // namespace platform
@@ -15,7 +17,8 @@ namespace {
 class WorkerThreadsEnd : public ::testing::Environment {
 public:
   void TearDown() override {
-    if (platform::stopWorkerThreads) platform::stopWorkerThreads(std::chrono::seconds(2));
+    if (platform::stopWorkerThreads && !platform::stopWorkerThreads(std::chrono::seconds(10)))
+      std::fprintf(stderr, "[ WARNING  ] background work still runs at the end of the program\n");
   }
 };
 [[maybe_unused]] ::testing::Environment *const workerThreadsEnd =

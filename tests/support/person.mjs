@@ -16,8 +16,18 @@ export const profiles = [
   ['tablet', { width: 1280, height: 800 }, { FERROWEN_DEVICE: 'ipad' }],
 ];
 
+// A build that runs everything slower (ThreadSanitizer) makes every wait of the suites longer.
+export const timeScale = Math.max(1, Number(process.env.FERROWEN_TEST_TIME_SCALE) || 1);
+
+// A new page of `browser` whose own waits (Playwright's, 30 s at most) follow `timeScale`.
+export async function newPage(browser, options) {
+  const page = await browser.newPage(options);
+  page.setDefaultTimeout(30000 * timeScale);
+  return page;
+}
+
 export async function waitFor(check, what, limit = 20000) {
-  for (const end = Date.now() + limit; Date.now() < end; await new Promise((r) => setTimeout(r, 50))) {
+  for (const end = Date.now() + limit * timeScale; Date.now() < end; await new Promise((r) => setTimeout(r, 50))) {
     const value = await check();
     if (value) return value;
   }
@@ -510,7 +520,7 @@ export async function session(t, { chromium, suite, dir, viewport, env, prepare,
   t.after(() => fs.rmSync(home, { recursive: true, force: true }));
   const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] });
   t.after(() => browser.close());
-  const page = await browser.newPage({ viewport });
+  const page = await newPage(browser, { viewport });
   const problems = [];
   watch(page, problems);
   const front = () => page.locator('#screen .layers > :last-child');

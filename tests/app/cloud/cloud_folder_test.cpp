@@ -3,6 +3,7 @@
 // row offers, and every command: view, play, edit, mail (file and link), upload, copy into Saved
 // Files, delete (one, all shown), create and import from the photo library.
 #include "app/cloud/iCloudFolderView.h"
+#include "app/photos/PhotoGalleryView.h"
 #include "app/photos/PhotoPickerView.h"
 
 #include "tests/app/foundation/ScreenFixture.h"
@@ -19,6 +20,7 @@
 #include "platform/device/DeviceProfile.h"
 #include "platform/device/DocumentInteraction.h"
 #include "platform/device/MailService.h"
+#include "platform/foundation/Dispatch.h"
 #include "platform/foundation/Log.h"
 #include "platform/media/BitmapContext.h"
 #include "platform/media/Image.h"
@@ -990,3 +992,41 @@ TEST_F(CloudFolderTest, TheAboutDocumentIsAddedOncePerAccount) {
 }
 
 } // namespace
+
+// Temporary files come at once from pictures converted on the photo library's queue and from
+// videos imported into the cloud on the main thread: the list keeps every one of them.
+TEST_F(CloudFolderTest, TemporaryFilesOfAConversionAndOfImportsAtOnceAreAllListed) {
+  const std::string pictures = tmpPath() + "/Pictures";
+  testsupport::makePicturesFolder(pictures);
+  media::PhotoLibrary::setPicturesFolder(pictures);
+  std::optional<media::PhotoAsset> beach;
+  for (auto &a : media::PhotoLibrary::albums())
+    for (auto &asset : media::PhotoLibrary::assets(a))
+      if (fs::path(asset.path).filename() == "beach.jpg") beach = asset;
+  ASSERT_TRUE(beach);
+  open({{"keep.txt", "k"}});
+  const std::string video = tmpPath() + "/picked.mov";
+  testsupport::writeFile(video, "moov");
+  tempFilesToCleanup.clear();
+  constexpr int kConversions = 40, kImports = 4;
+  std::atomic<int> converted{0};
+  DispatchQueue::create("clickViewQue")->async([asset = *beach, &converted] {
+    for (int i = 0; i < kConversions; ++i)
+      if (!PhotoGalleryView::getAssetPathByAsset(asset, "IMG_" + std::to_string(i) + ".jpg", true,
+                                                 {}, nullptr)
+               .empty())
+        ++converted;
+  });
+  for (int i = 0; i < kImports; ++i) {
+    photos->next = PickedMedia{true, video, nullptr, "picked.mov"};
+    ASSERT_TRUE(probe->tap("Menu")) << probe->lastError();
+    ASSERT_TRUE(probe->answerSheet("Import Picture/Video"));
+    advance(std::chrono::milliseconds(20));
+    ASSERT_TRUE(probe->clear("Video File Name:"));
+    ASSERT_TRUE(probe->type("Video File Name:", "clip" + std::to_string(i)));
+    ASSERT_TRUE(probe->tap("Done"));
+  }
+  ASSERT_TRUE(waitForBackgroundWork(seconds(20)));
+  EXPECT_EQ(converted.load(), kConversions);
+  EXPECT_EQ(tempFilesToCleanup.take().size(), size_t(kConversions + kImports));
+}

@@ -52,6 +52,10 @@ protected:
   }
   void TearDown() override {
     platform::RunLoop::main()->runPending();
+    // The workers this case started (a conversion, a cloud read) still use the data root, the
+    // settings and the clock that go below.
+    if (!platform::waitForBackgroundWork(platform::seconds(20)))
+      ADD_FAILURE() << "background work of this case still runs at its end";
     setAppDelegateServices(nullptr);
     platform::Clock::install(nullptr);
     FoundationTest::TearDown();

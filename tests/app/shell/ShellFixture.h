@@ -64,6 +64,10 @@ protected:
     platform::Application::shared().setDelegate(nullptr);
     delegate.reset();
     platform::RunLoop::main()->runPending();
+    // The workers this case started (a page's history save, a site icon, a picture conversion)
+    // still read the settings, the data root and the clock that go below.
+    if (!platform::waitForBackgroundWork(platform::seconds(20)))
+      ADD_FAILURE() << "background work of this case still runs at its end";
     platform::Application::shared().reset();
     platform::Clock::install(nullptr);
     TCPServer::setPortOverride(FerrowenAppDelegate::kFTPServerPort, std::nullopt);

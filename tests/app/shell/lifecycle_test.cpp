@@ -7,6 +7,12 @@
 #include "app/shell/HelpScreens.h"
 #include "app/shell/ShellConnect.h"
 
+#include "platform/foundation/Dispatch.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
 using namespace platform;
 using namespace platform::ui;
 
@@ -191,7 +197,8 @@ TEST_F(AppTest, LifecycleDrivesServersQueueAndTemporaryFiles) {
     RunLoop::main()->runUntil([&] { return queue->inProgressPK() != -1; }, seconds(0.05));
   }
   ASSERT_NE(queue->inProgressPK(), -1);
-  tempFilesToCleanup = {file("tmp-a.bin"), file("already-gone.bin")};
+  tempFilesToCleanup.push_back(file("tmp-a.bin"));
+  tempFilesToCleanup.push_back(file("already-gone.bin"));
 
   app.resignActive();
   EXPECT_EQ(delegate->webServerListener(), nullptr);
@@ -214,6 +221,41 @@ TEST_F(AppTest, LifecycleDrivesServersQueueAndTemporaryFiles) {
   delegate->serverIsActive();
   delegate->finishedTransfer();
   EXPECT_TRUE(app.isIdleTimerDisabled());
+}
+
+namespace {
+// The program's end while a picture conversion still runs on its queue: the application
+// terminates, the end step runs, and then the program's objects go (here a settings store the
+// conversion writes to). Reports what it saw and ends the process without its statics.
+[[noreturn]] void endWhileAConversionRuns(FerrowenAppDelegate &delegate, const std::string &tmp) {
+  const std::string late = globalTempPath + "/IMG_late.jpg";
+  auto store = std::make_unique<UserDefaults>(tmp + "/late.json");
+  UserDefaults *settings = store.get();
+  DispatchQueue::create("clickViewQue")->async([late, settings] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    tempFilesToCleanup.push_back(late);
+    testsupport::writeFile(late, "picture");
+    settings->setObject("1", "Converted");
+  });
+  Application::shared().terminate();
+  const bool ended = delegate.endBackgroundWork(std::chrono::seconds(10));
+  const std::string converted = settings->stringForKey("Converted").value_or("0");
+  store.reset();
+  // A worker still running would use the store now, and leave its file.
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  const std::string seen = "ended=" + std::to_string(ended) + " converted=" + converted +
+                           " late file left=" + std::to_string(FileManager::fileExists(late));
+  std::fprintf(stderr, "%s\n", seen.c_str());
+  std::fflush(stderr);
+  std::_Exit(seen == "ended=1 converted=1 late file left=0" ? 0 : 1);
+}
+} // namespace
+
+TEST_F(AppTest, AtTheEndRunningWorkFinishesBeforeItsObjectsGoAndItsTemporaryFileIsRemoved) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  boot();
+  EXPECT_EXIT(endWhileAConversionRuns(*delegate, tmp_->path()), ::testing::ExitedWithCode(0),
+              "ended=1 converted=1 late file left=0");
 }
 
 TEST_F(AppTest, MediaPlaybackRemovesOnlyFilesAskedToBeRemoved) {

@@ -3,9 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -142,4 +146,129 @@ TEST(DispatchQueue, BlockOnAQueueMayWaitForTheMainThread) {
     result = v;
   });
   EXPECT_TRUE(RunLoop::main()->runUntil([&] { return result.load() == 10; }, kLimit));
+}
+
+// --- The end of the process -------------------------------------------------------------------
+// Ending the background work is for good, so each case ends it in a child process of its own and
+// reports there what it saw.
+
+namespace {
+// What the child saw, on standard error and as its status (0: as expected).
+[[noreturn]] void report(bool asExpected, const std::string &seen) {
+  std::fprintf(stderr, "%s\n", seen.c_str());
+  std::fflush(stderr);
+  // A block left behind still holds what it held: the child does not destroy its statics.
+  std::_Exit(asExpected ? 0 : 1);
+}
+
+std::string sorted(std::string s) {
+  std::sort(s.begin(), s.end());
+  return s;
+}
+
+// The end while a history save runs with one queued behind it, and while work on a queue and on
+// a worker thread waits for the main thread; then blocks submitted after it.
+[[noreturn]] void endFinishesQueuedAndRunningWork() {
+  RunLoop::makeMainThread();
+  std::mutex m;
+  std::string ran;
+  auto mark = [&](char c) {
+    std::lock_guard lock(m);
+    ran += c;
+  };
+  auto history = DispatchQueue::create("history");
+  // Running when the end comes, and one queued behind it.
+  history->async([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    mark('a');
+  });
+  history->async([&] { mark('b'); });
+  // Work that waits for the main thread, on a queue and on a worker thread.
+  DispatchQueue::global()->async([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    RunLoop::main()->performAndWait([&] { mark('c'); });
+  });
+  startThread(
+      "favicon",
+      [&] {
+        // Still busy when the queues are done.
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        RunLoop::main()->performAndWait([&] { mark('w'); });
+      },
+      false);
+  const bool ended = stopWorkerThreads(std::chrono::seconds(5));
+  auto sentinel = std::make_shared<int>(0);
+  std::weak_ptr<int> refusedBlock = sentinel;
+  history->async([&, sentinel] { mark('x'); });
+  DispatchQueue::global()->async([&, sentinel] { mark('y'); });
+  sentinel.reset();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  std::lock_guard lock(m);
+  const std::string seen = "ended=" + std::to_string(ended) + " ran=" + sorted(ran) +
+                           " refused let go=" + std::to_string(refusedBlock.expired());
+  report(seen == "ended=1 ran=abcw refused let go=1", seen);
+}
+
+// The end while a block is stuck (on the network, say) with another queued behind it.
+[[noreturn]] void endLeavesAStuckBlockBehind() {
+  RunLoop::makeMainThread();
+  std::atomic<bool> release{false}, droppedRan{false};
+  auto held = std::make_shared<int>(0);
+  std::weak_ptr<int> heldByStuck = held;
+  auto history = DispatchQueue::create("history");
+  history->async([&, held] {
+    while (!release)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  });
+  history->async([&] { droppedRan = true; });
+  held.reset();
+  const auto start = std::chrono::steady_clock::now();
+  const bool ended = stopWorkerThreads(std::chrono::milliseconds(300));
+  const auto waited = std::chrono::steady_clock::now() - start;
+  // The stuck block comes back late: its thread parks with what it holds, and the block
+  // queued behind it never runs.
+  release = true;
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const bool bounded = waited < std::chrono::seconds(3);
+  const std::string seen = "ended=" + std::to_string(ended) +
+                           " bounded=" + std::to_string(bounded) +
+                           " dropped ran=" + std::to_string(droppedRan.load()) +
+                           " held=" + std::to_string(!heldByStuck.expired());
+  report(seen == "ended=0 bounded=1 dropped ran=0 held=1", seen);
+}
+
+} // namespace
+
+TEST(DispatchEnd, QueuedAndRunningWorkFinishesAndNothingNewIsTaken) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(endFinishesQueuedAndRunningWork(), ::testing::ExitedWithCode(0),
+              "ended=1 ran=abcw refused let go=1");
+}
+
+TEST(DispatchEnd, AStuckBlockIsLeftBehindAtTheBoundAndWhatWaitsBehindItIsDropped) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(endLeavesAStuckBlockBehind(), ::testing::ExitedWithCode(0),
+              "ended=0 bounded=1 dropped ran=0 held=1");
+}
+
+TEST(DispatchQueue, WaitingForBackgroundWorkLetsItReachTheMainThread) {
+  // A test's end waits so for the work it started; the queues go on working afterwards.
+  RunLoop::makeMainThread();
+  std::atomic<int> done{0};
+  DispatchQueue::create("clickViewQue")->async([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    RunLoop::main()->performAndWait([&] { ++done; });
+  });
+  startThread(
+      "favicon",
+      [&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        RunLoop::main()->performAndWait([&] { ++done; });
+      },
+      false);
+  EXPECT_TRUE(waitForBackgroundWork(kLimit));
+  EXPECT_EQ(done.load(), 2);
+  DispatchQueue::global()->async([&] { ++done; });
+  EXPECT_TRUE(waitForBackgroundWork(kLimit));
+  EXPECT_EQ(done.load(), 3);
 }

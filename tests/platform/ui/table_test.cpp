@@ -158,6 +158,23 @@ TEST_F(TableTest, OnlyRowsInViewBecomeCellsAndCellsAreReused) {
                    screen->table->rectForRowAtIndexPath({0, 99}).maxY() - 416);
 }
 
+TEST_F(TableTest, AReloadKeepsEachRowsCell) {
+  // The page may show the rows as they were before a reload; what a person taps there (a row's
+  // accessory, by its cell) must still be that row.
+  auto &t = *screen->table;
+  std::vector<std::shared_ptr<TableViewCell>> before;
+  for (auto &ip : t.indexPathsForVisibleRows())
+    before.push_back(t.cellForRowAtIndexPath(ip));
+  ASSERT_GE(before.size(), 3u);
+  for (int reload = 0; reload < 2; ++reload) {
+    t.reloadData();
+    const auto visible = t.indexPathsForVisibleRows();
+    ASSERT_EQ(visible.size(), before.size());
+    for (size_t i = 0; i < visible.size(); ++i)
+      EXPECT_EQ(t.cellForRowAtIndexPath(visible[i]), before[i]) << "row " << i;
+  }
+}
+
 TEST_F(TableTest, SelectionAskTheDelegateAndMoveBetweenRows) {
   ASSERT_TRUE(probe->tapRow("beta")) << probe->lastError();
   EXPECT_TRUE(probe->visibleRows()[1].selected);
