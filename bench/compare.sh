@@ -392,28 +392,7 @@ pair "web server -> curl" "python http.server" bytes "$ours_pid" "$theirs_pid"
 stop_server "$theirs_pid"
 
 port=$(free_port)
-mkdir -p "$work/nginx"
-cat > "$work/nginx.conf" <<CONF
-daemon off;
-master_process off;
-worker_processes 1;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
-events { worker_connections 1024; }
-http {
-  access_log off;
-  sendfile on;
-  client_body_temp_path $work/nginx;
-  proxy_temp_path $work/nginx;
-  fastcgi_temp_path $work/nginx;
-  uwsgi_temp_path $work/nginx;
-  scgi_temp_path $work/nginx;
-  server {
-    listen 127.0.0.1:$port;
-    root $files;
-  }
-}
-CONF
+write_nginx_conf "$work" "$port" "$files"
 start_server "$port" /usr/sbin/nginx -c "$work/nginx.conf" -e "$work/nginx/error.log"
 theirs_pid=$server_pid
 wrk=(/usr/bin/wrk -t2 -c50 -d5s -H "Connection: close")

@@ -101,29 +101,7 @@ done
 [[ -n $address ]] || { echo "the program printed no address for its front end" >&2; exit 1; }
 
 nginx_port=$(free_port)
-mkdir -p "$work/nginx"
-cat > "$work/nginx.conf" <<CONF
-daemon off;
-master_process off;
-worker_processes 1;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
-events { worker_connections 1024; }
-http {
-  access_log off;
-  sendfile on;
-  client_body_temp_path $work/nginx;
-  proxy_temp_path $work/nginx;
-  fastcgi_temp_path $work/nginx;
-  uwsgi_temp_path $work/nginx;
-  scgi_temp_path $work/nginx;
-  server {
-    listen 127.0.0.1:$nginx_port;
-    root $files;
-    autoindex on;
-  }
-}
-CONF
+write_nginx_conf "$work" "$nginx_port" "$files" "autoindex on;"
 start_server "$nginx_port" /usr/sbin/nginx -c "$work/nginx.conf" -e "$work/nginx/error.log"
 nginx_pid=$server_pid
 
