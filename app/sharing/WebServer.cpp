@@ -1034,15 +1034,16 @@ void WebServer::sendPending() {
     sendFileRemaining_ = 0;
   }
   bool progress = false;
+  // The last bytes of a reply leave with the close.
+  auto put = [this](const uint8_t *bytes, size_t size, bool last) {
+    return last ? writeStream->writeLast(bytes, size) : writeStream->write(bytes, size);
+  };
   for (int writes = 0; writes < kWritesPerEvent; ++writes) {
     if (dataToWriteSent_ < dataToWrite.size()) {
-      // A reply without a file or page parts to follow ends with these bytes: they leave with
-      // the close.
-      const uint8_t *rest = dataToWrite.data() + dataToWriteSent_;
-      const size_t restSize = dataToWrite.size() - dataToWriteSent_;
-      const long written = readStreamSendFile || pagePart_ < pageParts_.size()
-                               ? writeStream->write(rest, restSize)
-                               : writeStream->writeLast(rest, restSize);
+      // A reply without a file or page parts to follow ends with these bytes.
+      const long written =
+          put(dataToWrite.data() + dataToWriteSent_, dataToWrite.size() - dataToWriteSent_,
+              !readStreamSendFile && pagePart_ >= pageParts_.size());
       if (written < 0) {
         disconnectFromClient();
         return;
@@ -1054,11 +1055,8 @@ void WebServer::sendPending() {
     }
     if (pagePart_ < pageParts_.size()) {
       const std::string &part = *pageParts_[pagePart_];
-      const uint8_t *rest = reinterpret_cast<const uint8_t *>(part.data()) + pagePartSent_;
-      const size_t restSize = part.size() - pagePartSent_;
-      const long written = pagePart_ + 1 < pageParts_.size()
-                               ? writeStream->write(rest, restSize)
-                               : writeStream->writeLast(rest, restSize);
+      const long written = put(reinterpret_cast<const uint8_t *>(part.data()) + pagePartSent_,
+                               part.size() - pagePartSent_, pagePart_ + 1 >= pageParts_.size());
       if (written < 0) {
         disconnectFromClient();
         return;
