@@ -51,36 +51,13 @@ for tool in /usr/sbin/vsftpd /usr/sbin/nginx /usr/bin/wrk /usr/bin/curl /usr/bin
   [[ -x $tool ]] || { echo "$tool is missing (scripts/setup.sh installs it)" >&2; exit 2; }
 done
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/ferrowen-compare.XXXXXX")
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-chmod 755 "$work"
+. "$root/bench/common.sh"
+bench_work ferrowen-compare
 # Our benchmark programs make their homes here too, beside what the peers write: one disk, and
 # one place on it, for both sides.
 export FERROWEN_BENCH_DIR="$work"
 
 want() { [[ -z ${ONLY:-} || " $ONLY " == *" $1 "* ]]; }
-
-. "$root/bench/ports.sh"
-
-# Starts a server in the foreground of its own process; its pid is in $server_pid.
-start_server() {
-  local port=$1
-  shift
-  "$@" > "$work/server-$port.log" 2>&1 &
-  server_pid=$!
-  pids+=("$server_pid")
-  wait_port "$port"
-}
-
-stop_server() {
-  kill "$1" 2>/dev/null || true
-  wait "$1" 2>/dev/null || true
-}
 
 # CPU seconds a server has used so far: the process and every process below it (vsftpd serves
 # each session in processes of its own), counting those that ended through their parents.

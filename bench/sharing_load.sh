@@ -42,31 +42,8 @@ for tool in /usr/sbin/vsftpd /usr/sbin/nginx /usr/bin/wrk /usr/bin/curl; do
   [[ -x $tool ]] || { echo "$tool is missing (scripts/setup.sh installs it)" >&2; exit 2; }
 done
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/ferrowen-sharing-load.XXXXXX")
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-chmod 755 "$work"
-
-. "$root/bench/ports.sh"
-
-# Starts a server in the foreground of its own process; its pid is in $server_pid.
-start_server() {
-  local port=$1
-  shift
-  "$@" > "$work/server-$port.log" 2>&1 &
-  server_pid=$!
-  pids+=("$server_pid")
-  wait_port "$port"
-}
-
-stop_server() {
-  kill "$1" 2>/dev/null || true
-  wait "$1" 2>/dev/null || true
-}
+. "$root/bench/common.sh"
+bench_work ferrowen-sharing-load
 
 rows=()
 row() { # name ours theirs [unit]

@@ -38,14 +38,8 @@ echo "building the release build in $build..." >&2
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DFERROWEN_TESTS=OFF > /dev/null
 cmake --build "$build" -j 4 --target bench_delay_relay bench_sftp_transfer bench_small_files > /dev/null
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/ferrowen-link.XXXXXX")
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-chmod 755 "$work"
+. "$root/bench/common.sh"
+bench_work ferrowen-link
 # The queue's programs make their homes here, beside what the peers write.
 export FERROWEN_BENCH_DIR="$work"
 
@@ -53,8 +47,6 @@ echo "building the pkg/sftp server..." >&2
 (cd "$root/bench/ssh/capped_sftp_server" &&
   GOPATH=/usr/share/gocode GO111MODULE=off GOFLAGS= GOCACHE="$work/gocache" GOPROXY=off \
     go build -o "$work/capped_sftp_server" .)
-
-. "$root/bench/ports.sh"
 
 mkdir -p "$work/ssh" "$work/data"
 ssh-keygen -q -t ed25519 -N '' -f "$work/ssh/host" > /dev/null

@@ -1,5 +1,19 @@
-# Loopback ports for the bench scripts (sourced): a free one, and waiting for a server on one;
-# and nginx as the peer web server, one worker, on one of them.
+# What the bench scripts share (sourced): their work folder, loopback ports, servers started and
+# stopped on them, and nginx as the peer web server.
+
+# Makes the run's work folder ($work, named after $1) and removes it at the end, with every
+# process whose pid is in $pids.
+bench_work() {
+  work=$(mktemp -d "${TMPDIR:-/tmp}/$1.XXXXXX")
+  pids=()
+  trap bench_cleanup EXIT
+  chmod 755 "$work"
+}
+
+bench_cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
 
 free_port() {
   /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
@@ -14,6 +28,22 @@ wait_port() {
   done
   echo "nothing listens on port $1" >&2
   return 1
+}
+
+# Starts a server in the foreground of its own process (its output in the work folder) and waits
+# for it on its port; its pid is in $server_pid.
+start_server() {
+  local port=$1
+  shift
+  "$@" > "$work/server-$port.log" 2>&1 &
+  server_pid=$!
+  pids+=("$server_pid")
+  wait_port "$port"
+}
+
+stop_server() {
+  kill "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
 }
 
 # Writes an nginx configuration to "$1/nginx.conf" (its temporary files in "$1/nginx") serving the
