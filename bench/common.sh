@@ -1,5 +1,5 @@
 # What the bench scripts share (sourced): their work folder, loopback ports, servers started and
-# stopped on them, and nginx as the peer web server.
+# stopped on them, and nginx and vsftpd as the peer servers.
 
 # Makes the run's work folder ($work, named after $1) and removes it at the end, with every
 # process whose pid is in $pids.
@@ -73,5 +73,37 @@ http {
     $*
   }
 }
+CONF
+}
+
+# Prints a vsftpd configuration for anonymous logins on 127.0.0.1:$1, served from $2, uploads
+# allowed when $3 is "yes"; its log in the work folder. More lines may follow it.
+vsftpd_anon_conf() {
+  cat <<CONF
+listen=YES
+listen_ipv6=NO
+listen_address=127.0.0.1
+listen_port=$1
+background=NO
+seccomp_sandbox=NO
+isolate=NO
+isolate_network=NO
+anonymous_enable=YES
+local_enable=NO
+no_anon_password=YES
+anon_root=$2
+CONF
+  if [[ $3 == yes ]]; then
+    printf '%s\n' write_enable=YES anon_upload_enable=YES anon_other_write_enable=YES anon_umask=022
+  else
+    echo write_enable=NO
+  fi
+  cat <<CONF
+pasv_enable=YES
+pasv_address=127.0.0.1
+connect_from_port_20=NO
+secure_chroot_dir=/var/run/vsftpd/empty
+xferlog_enable=NO
+vsftpd_log_file=$work/vsftpd.log
 CONF
 }

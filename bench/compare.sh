@@ -191,30 +191,7 @@ mkdir -p "$down"
 
 # vsftpd_conf <port> <tls: none|yes>
 vsftpd_conf() {
-  cat <<CONF
-listen=YES
-listen_ipv6=NO
-listen_address=127.0.0.1
-listen_port=$1
-background=NO
-seccomp_sandbox=NO
-isolate=NO
-isolate_network=NO
-anonymous_enable=YES
-local_enable=NO
-no_anon_password=YES
-anon_root=$ftp_root
-write_enable=YES
-anon_upload_enable=YES
-anon_other_write_enable=YES
-anon_umask=022
-pasv_enable=YES
-pasv_address=127.0.0.1
-connect_from_port_20=NO
-secure_chroot_dir=/var/run/vsftpd/empty
-xferlog_enable=NO
-vsftpd_log_file=$work/vsftpd.log
-CONF
+  vsftpd_anon_conf "$1" "$ftp_root" yes
   if [[ $2 == yes ]]; then
     cat <<CONF
 ssl_enable=YES
@@ -336,8 +313,11 @@ ours_pid=$server_pid
 ours_port=$port
 ours=("${curl_get[@]}" "ftp://127.0.0.1:$port/big.bin")
 port=$(free_port)
-vsftpd_conf "$port" no | sed "s|^anon_root=.*|anon_root=$files|; s|^write_enable=.*|write_enable=NO|" \
-  > "$work/vsftpd-share.conf"
+# The shared folder read only, as our server shares it.
+{
+  vsftpd_anon_conf "$port" "$files" no
+  echo "ssl_enable=NO"
+} > "$work/vsftpd-share.conf"
 start_server "$port" /usr/sbin/vsftpd "$work/vsftpd-share.conf"
 theirs_pid=$server_pid
 theirs_port=$port

@@ -84,29 +84,10 @@ nginx_pid=$server_pid
 
 vsftpd_port=$(free_port)
 mkdir -p /var/run/vsftpd/empty
-cat > "$work/vsftpd.conf" <<CONF
-listen=YES
-listen_ipv6=NO
-listen_address=127.0.0.1
-listen_port=$vsftpd_port
-background=NO
-seccomp_sandbox=NO
-isolate=NO
-isolate_network=NO
-anonymous_enable=YES
-local_enable=NO
-no_anon_password=YES
-anon_root=$files
-write_enable=NO
-pasv_enable=YES
-pasv_address=127.0.0.1
-connect_from_port_20=NO
-secure_chroot_dir=/var/run/vsftpd/empty
-xferlog_enable=NO
-max_clients=0
-max_per_ip=0
-vsftpd_log_file=$work/vsftpd.log
-CONF
+{
+  vsftpd_anon_conf "$vsftpd_port" "$files" no
+  printf '%s\n' max_clients=0 max_per_ip=0
+} > "$work/vsftpd.conf"
 start_server "$vsftpd_port" /usr/sbin/vsftpd "$work/vsftpd.conf"
 vsftpd_pid=$server_pid
 
@@ -117,17 +98,26 @@ read -r theirs_bytes theirs_time < <(alone "http://127.0.0.1:$nginx_port/big/")
 row "web page of $files_count files: bytes" "$ours_bytes" "$theirs_bytes"
 row "web page alone: seconds" "$ours_time" "$theirs_time"
 
-# web_load <port> <pid> <prefix> [front-end address]: the wrk run with the watcher beside it.
-web_load() {
-  local port=$1 pid=$2 out=$3
-  "${helper[@]}" watch "$pid" "$out.done" ${4:+"$4"} > "$out.watch" &
+# watched <pid> <prefix> <front-end address or ""> <command...>: the command, with the watcher of
+# the server <pid> beside it (<prefix>.watch); then, once the connections had time to close, the
+# server's resident memory (<prefix>.after).
+watched() {
+  local pid=$1 out=$2 address=$3
+  shift 3
+  "${helper[@]}" watch "$pid" "$out.done" ${address:+"$address"} > "$out.watch" &
   local watcher=$!
-  /usr/bin/wrk -t4 -c"$clients" -d"${seconds}s" --timeout 120s --latency \
-    -H "Connection: close" "http://127.0.0.1:$port/big/" > "$out.wrk"
+  "$@"
   touch "$out.done"
   wait "$watcher"
   sleep 3
   "${helper[@]}" rss "$pid" > "$out.after"
+}
+
+# web_load <port> <pid> <prefix> [front-end address]: the wrk run with the watcher beside it.
+web_load() {
+  local port=$1 pid=$2 out=$3
+  watched "$pid" "$out" "${4:-}" /usr/bin/wrk -t4 -c"$clients" -d"${seconds}s" --timeout 120s \
+    --latency -H "Connection: close" "http://127.0.0.1:$port/big/" > "$out.wrk"
 }
 
 # web_burst <port> <pid> <prefix> [front-end address]: every client asks once, all at once.
@@ -135,15 +125,12 @@ web_burst() {
   local port=$1 pid=$2 out=$3 i
   local args=(/usr/bin/curl -s -S -f -m 900 --parallel --parallel-immediate --parallel-max "$clients")
   for ((i = 0; i < clients; i++)); do args+=(-o /dev/null "http://127.0.0.1:$port/big/"); done
-  "${helper[@]}" watch "$pid" "$out.done" ${4:+"$4"} > "$out.watch" &
-  local watcher=$!
-  local began=$EPOCHREALTIME
-  "${args[@]}" || echo "web burst: curl failed" >&2
-  awk -v a="$began" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.2f\n", b - a }' > "$out.seconds"
-  touch "$out.done"
-  wait "$watcher"
-  sleep 3
-  "${helper[@]}" rss "$pid" > "$out.after"
+  timed() {
+    local began=$EPOCHREALTIME
+    "${args[@]}" || echo "web burst: curl failed" >&2
+    awk -v a="$began" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.2f\n", b - a }' > "$out.seconds"
+  }
+  watched "$pid" "$out" "${4:-}" timed
 }
 
 echo "web: $clients clients asking once each, ours then nginx..." >&2
@@ -179,13 +166,8 @@ done
 # ftp_load <port> <pid> <prefix> [front-end address]
 ftp_load() {
   local port=$1 pid=$2 out=$3
-  "${helper[@]}" watch "$pid" "$out.done" ${4:+"$4"} > "$out.watch" &
-  local watcher=$!
-  "${helper[@]}" ftp-lists "$port" /big "$clients" "$seconds" > "$out.lists"
-  touch "$out.done"
-  wait "$watcher"
-  sleep 3
-  "${helper[@]}" rss "$pid" > "$out.after"
+  watched "$pid" "$out" "${4:-}" "${helper[@]}" ftp-lists "$port" /big "$clients" "$seconds" \
+    > "$out.lists"
 }
 
 echo "FTP: $clients sessions listing for ${seconds}s, ours then vsftpd..." >&2
