@@ -1,10 +1,12 @@
 // A listening socket on 127.0.0.1, for servers and relays that tests and benchmarks write
-// themselves (header-only, so that a benchmark program needs no test library).
+// themselves, and a connection to one (header-only, so that a benchmark program needs no test
+// library).
 #pragma once
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace testsupport {
@@ -28,6 +30,19 @@ inline int listenOnLoopback(int &port, int backlog = 1) {
   }
   port = ntohs(addr.sin_port);
   return fd;
+}
+
+// Connects `fd` to 127.0.0.1:port; its reads and writes then give up after `seconds` rather than
+// hang a test on a server that stopped answering.
+inline bool connectToLoopback(int fd, int port, int seconds = 20) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(uint16_t(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval tv{seconds, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  return ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0;
 }
 
 } // namespace testsupport

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "tests/app/shell/ShellFixture.h"
+#include "tests/support/Loopback.h"
 
 #include "app/foundation/StringUtils.h"
 #include "app/sharing/WebServer.h"
@@ -76,14 +77,7 @@ inline WebReply webExchangeBlocking(int port, const std::vector<std::string> &pi
                                     std::chrono::milliseconds pause = std::chrono::milliseconds(0),
                                     size_t closeAfter = std::string::npos) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(uint16_t(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  timeval tv{20, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+  if (!testsupport::connectToLoopback(fd, port)) {
     ::close(fd);
     return {};
   }

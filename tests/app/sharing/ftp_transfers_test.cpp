@@ -383,16 +383,6 @@ int unconnectedSocket() {
   return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 }
 
-bool connectTo(int fd, int port) {
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(uint16_t(port));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  timeval tv{20, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  return ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0;
-}
-
 } // namespace
 
 // With no descriptor left for a passive listener, a data connection or a file, a transfer is
@@ -444,7 +434,7 @@ TEST_F(FTPTransfersTest, WithNoDescriptorLeftTransfersSaySoAndNeverAnswerFalsely
     std::string replies = whileServing([&] {
       const int port = Client::pasvPort(c.cmd("PASV"));
       std::string r = c.cmd(k.command);
-      if (port <= 0 || !connectTo(data, port)) return r + "(no connection)";
+      if (port <= 0 || !testsupport::connectToLoopback(data, port)) return r + "(no connection)";
       return r + c.reply();
     });
     EXPECT_EQ(replies.substr(0, 4), "150 ") << replies;
@@ -460,7 +450,8 @@ TEST_F(FTPTransfersTest, WithNoDescriptorLeftTransfersSaySoAndNeverAnswerFalsely
     std::string replies = whileServing([&] {
       const int port = Client::pasvPort(c.cmd("PASV"));
       char byte;
-      if (port <= 0 || !connectTo(data, port) || ::recv(data, &byte, 1, 0) != 0)
+      if (port <= 0 || !testsupport::connectToLoopback(data, port) ||
+          ::recv(data, &byte, 1, 0) != 0)
         return std::string("(not turned away)");
       return c.cmd("RETR r.bin") + c.cmd("NOOP");
     });
@@ -475,7 +466,7 @@ TEST_F(FTPTransfersTest, WithNoDescriptorLeftTransfersSaySoAndNeverAnswerFalsely
   ASSERT_TRUE(hog.ok());
   whileServing([&] {
     const int port = Client::pasvPort(c.cmd("PASV"));
-    return port > 0 && connectTo(data, port);
+    return port > 0 && testsupport::connectToLoopback(data, port);
   });
   ASSERT_TRUE(
       RunLoop::main()->runUntil([&] { return acceptor->last->passiveListener() == nullptr; }, 20s));

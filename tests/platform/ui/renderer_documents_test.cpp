@@ -10,6 +10,7 @@
 #include "platform/ui/ViewController.h"
 #include "platform/ui/WebView.h"
 #include "platform/ui/Window.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/WebPeer.h"
 
@@ -86,13 +87,7 @@ struct Answer {
 // A GET over loopback, as the page's own requests come.
 Answer loopbackGet(int port, const std::string &target) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(uint16_t(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  timeval tv{20, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+  if (!testsupport::connectToLoopback(fd, port)) {
     ::close(fd);
     return {};
   }
