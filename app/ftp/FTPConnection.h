@@ -325,7 +325,9 @@ protected:
   void flushControlOutput();
   void noteEventThread();
   void readDataBytes(size_t maxBytes, bool untilEmpty);
-  void writeDownloadBuffer();
+  // False when the file failed to take the bytes: the transfer was then stopped.
+  bool writeDownloadBuffer();
+  void downloadWriteFailed(const platform::net::StreamError &error);
   void taskEndsAfterDataStream();
   // The final reply of a transfer is in while its data connection is still open: it must deliver
   // or close within a bounded time (each delivery restarts the wait).

@@ -2,6 +2,8 @@
 // connection's thread; the handlers below run there, one at a time, in the order of posting.
 #include "app/ftp/FTPConnection.h"
 
+#include <cerrno>
+
 #include "app/foundation/StringUtils.h"
 
 #include "platform/foundation/FileManager.h"
@@ -145,6 +147,19 @@ void FTPConnection::controlStreamFailed() {
   logError();
   int task = iTask_;
   const std::string why = control_.input ? control_.input->error().text : std::string();
+  if ((task == kTaskLogin || task == kTaskLoginSecure) && control_.input &&
+      control_.input->isTlsEstablished()) {
+    // The server spoke TLS and then ended the session (an alert after the handshake, such as a
+    // TLS 1.3 server's demand for a client certificate, or a reset). Nothing else reports it (the
+    // login's timers stop with the connection), and it is no sign of a server without TLS: the
+    // login ends now with the reason, and no plain login follows that the person did not choose.
+    addToLog("!!! " + why + "\r\n");
+    disconnectFromServer();
+    updateViewWithError("The server ended the secure connection while logging in: " +
+                            (why.empty() ? std::string("the connection failed.") : why),
+                        true);
+    return;
+  }
   if (task == kTaskLogin && !fIsConnected_) {
     // The connection itself failed (refused, unreachable): said at once, with the address and
     // the reason, rather than left to the connect time-out. The owner hears of it before the
@@ -226,13 +241,38 @@ void FTPConnection::readDataBytes(size_t maxBytes, bool untilEmpty) {
   } while (untilEmpty);
 }
 
-void FTPConnection::writeDownloadBuffer() {
-  if (!writeStreamFileDownload_ || dataReadData_.empty()) return;
-  long n = writeStreamFileDownload_->write(dataReadData_.data(), dataReadData_.size());
+bool FTPConnection::writeDownloadBuffer() {
+  if (!writeStreamFileDownload_ || dataReadData_.empty()) return true;
+  const size_t want = dataReadData_.size();
+  long n = writeStreamFileDownload_->write(dataReadData_.data(), want);
   if (n > 0) {
     dataReadData_.erase(dataReadData_.begin(), dataReadData_.begin() + n);
     iBytesProcessed_ += n; // the file's bytes (inflated under MODE Z)
   }
+  if (n >= 0 && size_t(n) == want) return true;
+  downloadWriteFailed(writeStreamFileDownload_->error());
+  return false;
+}
+
+void FTPConnection::downloadWriteFailed(const net::StreamError &error) {
+  // The file writes every byte it is given or fails (disk full, quota, an I/O error): keeping
+  // the rest in memory would only let it grow without bound, and a file that ends here is not
+  // the server's file. The transfer stops now; what the file holds stays for a resume.
+  const std::string name = withControlsEscaped(fileToDownload_);
+  const std::string reason = error.code == ENOSPC ? std::string("The disk is full")
+                             : error.text.empty() ? std::string("The file could not be written")
+                                                  : error.text;
+  dataReadData_.clear();
+  dataReadData_.shrink_to_fit();
+  // The server is told to stop sending; its replies (the transfer's own final reply when it has
+  // not come yet, and the abort's) are not taken for the next task's.
+  if (control_.output) {
+    sendCommandToStream("ABOR\r\n");
+    expectAbortReplies(download226Done_ ? 1 : 2);
+  }
+  abandonTask(Log::format("%s: \"%s\" could not be saved, and its download was stopped.",
+                          reason.c_str(), name.c_str()),
+              false);
 }
 
 void FTPConnection::handleDataReadEvent(std::unique_ptr<HandleXEvent> event) {
@@ -253,7 +293,7 @@ void FTPConnection::handleDataReadEvent(std::unique_ptr<HandleXEvent> event) {
     readDataBytes(kDataReadSize, false);
     if (iBytesTotal_ == before && dataReadData_.empty()) return;
     if (dataStallTimer_) armDataStallTimer(); // it delivers: the wait starts again
-    if (iTask_ != kTaskDir) writeDownloadBuffer();
+    if (iTask_ != kTaskDir && !writeDownloadBuffer()) return;
     if (iTask_ == kTaskDownload && !downloadHead_ && downloadSizeKnown_ &&
         resumeDownloadAt_ + iBytesProcessed_ + int64_t(dataReadData_.size()) > fileDownloadSize_) {
       // More than announced (however well it compressed under MODE Z): what was written is not
@@ -314,12 +354,8 @@ void FTPConnection::handleDataReadEvent(std::unique_ptr<HandleXEvent> event) {
       // Shown (or walked into queue rows) once the server's final reply says it is whole.
       if (iTask_ == kTaskDir) listingDataEnded_ = true;
     } else if (task == kTaskDownload) {
-      // Flush what is left; a file that takes nothing ends the flush instead of spinning.
-      while (writeStreamFileDownload_ && !dataReadData_.empty()) {
-        size_t before = dataReadData_.size();
-        writeDownloadBuffer();
-        if (dataReadData_.size() == before) break;
-      }
+      // What is left goes into the file; a file that fails ends the transfer, never as done.
+      if (!writeDownloadBuffer()) return;
       if (writeStreamFileDownload_) writeStreamFileDownload_->close();
       writeStreamFileDownload_.reset();
       downloadDataDone_ = true;

@@ -21,10 +21,12 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <future>
 #include <sstream>
 #include <thread>
@@ -56,6 +58,12 @@ constexpr size_t kUploadBatch = 64;
 // Files of a folder batch up to this size go through the pipelined batch; larger ones (and
 // links, whose size the listing does not tell) are fetched one by one with their progress.
 constexpr long long kPipelinedFileMax = 1 << 20;
+
+// What a person reads when the local file could not take a download's bytes.
+std::string localWriteProblem(int error) {
+  return error == ENOSPC ? std::string("The disk is full.")
+                         : std::string(std::strerror(error)) + ".";
+}
 
 // A queue row the caller let go meanwhile (a job without a row is always wanted).
 bool letGo(const std::weak_ptr<void> &row) {
@@ -767,6 +775,8 @@ bool SFTPService::downloadTo(const std::string &remote, const std::string &local
     // The library reports the progress of the transfer itself, and answers an abort within a
     // heartbeat.
     ok = sftp_->DownloadFileByName(remote.c_str(), part.c_str());
+    if (!ok && sftp_->lastLocalWriteError())
+      problem = localWriteProblem(sftp_->lastLocalWriteError());
   }
   if (ok) {
     if (auto placed = putPartialFileInPlace(part, local); !placed) {
@@ -1172,9 +1182,10 @@ void SFTPService::nextBatchDirectory() {
         break;
       } else if (!item->isLink && size >= 0 && size <= kPipelinedFileMax) {
         small.push_back(SftpBatchFile(remote, local, size));
-      } else if (std::string why;
-                 !downloadTo(remote, local, item->isLink ? -1 : size, &why) && !item->isLink) {
-        // A link may lead to a folder or nowhere; a plain file that fails ends the batch.
+      } else if (std::string why; !downloadTo(remote, local, item->isLink ? -1 : size, &why) &&
+                                  (!item->isLink || sftp_->lastLocalWriteError())) {
+        // A link may lead to a folder or nowhere; a plain file that fails ends the batch, and so
+        // does a full disk whatever the entry.
         if (!why.empty()) error = "Error Downloading Folder! " + why;
         ok = false;
         break;
@@ -1231,6 +1242,7 @@ bool SFTPService::downloadFolderFiles(std::vector<SftpBatchFile> &files, std::st
       logLine("Downloaded " + f.remote);
     } else {
       FileManager::removeItem(f.local);
+      if (f.localErrno && why) *why = localWriteProblem(f.localErrno);
       logLine("Download failed: " + f.remote + ": " + f.error);
       failed = true;
     }

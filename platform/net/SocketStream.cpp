@@ -175,13 +175,22 @@ SSL_CTX *clientContext() {
   return ctx;
 }
 
+// The reasons in words ("tlsv13 alert certificate required"), as a person reads them; the error
+// code's full form only where the library has no words for it.
 std::string openSslErrorText() {
   std::string text;
   while (unsigned long e = ERR_get_error()) {
-    char buf[256];
-    ERR_error_string_n(e, buf, sizeof buf);
+    std::string one;
+    if (const char *reason = ERR_reason_error_string(e)) {
+      one = reason;
+    } else {
+      char buf[256];
+      ERR_error_string_n(e, buf, sizeof buf);
+      one = buf;
+    }
+    if (text.find(one) != std::string::npos) continue;
     if (!text.empty()) text += "; ";
-    text += buf;
+    text += one;
   }
   return text;
 }

@@ -162,7 +162,7 @@ private:
   EntryAction beginEntry(TarHeader &hdr, bool skip, bool discardPaths, Output *&out, LogBase &log,
                          bool streaming);
   bool readPaxOrLong(DataSource &src, TarHeader &hdr, char type, LogBase &log);
-  bool readHeaderBlock(DataSource &src, TarHeader &hdr, bool &end, bool atStart, LogBase &log);
+  bool readHeaderBlock(DataSource &src, TarHeader &hdr, bool &end, LogBase &log);
   // An entry this reader cannot write as it is meant: GNU sparse (type 'S' or pax GNU.sparse).
   static bool isSparse(const TarHeader &hdr);
   bool seekPast(DataSource &src, int64_t &pos, int64_t size, LogBase &log);

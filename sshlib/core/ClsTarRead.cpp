@@ -548,17 +548,12 @@ bool ClsTar::extractToFile(DataSource &src, Output *file, int64_t createTime, in
   return ok;
 }
 
-// One header block. A clean end of input at a block boundary ends the archive, except before
-// the first header and after an extended header; a partial block fails.
-bool ClsTar::readHeaderBlock(DataSource &src, TarHeader &hdr, bool &end, bool atStart,
-                             LogBase &log) {
+// One header block. Only the zero block ends the archive: input that stops before it, even at
+// a block boundary, is an archive cut short (a download stopped between two entries) and fails.
+bool ClsTar::readHeaderBlock(DataSource &src, TarHeader &hdr, bool &end, LogBase &log) {
   unsigned char block[512];
   unsigned int got = readExact(src, block, 512, log);
   end = false;
-  if (got == 0 && !atStart && !m_haveExt && !m_haveLong) {
-    end = true;
-    return true;
-  }
   if (got != 512) {
     log.LogError("Failed to read TAR header.");
     return false;
@@ -637,7 +632,7 @@ int ClsTar::_untar(DataSource &src, bool extract, LogBase &log, ProgressMonitor 
       log.LogDataLong("previousTypeFlag", prevType);
     }
     bool end = false;
-    if (!readHeaderBlock(src, m_hdr, end, pos == 0, log)) return -1;
+    if (!readHeaderBlock(src, m_hdr, end, log)) return -1;
     if (end) {
       if (m_verboseLogging) log.LogInfo("End-of-TAR");
       break;
@@ -731,7 +726,7 @@ bool ClsTar::_untarFirstMatchingToOutput(DataSource &src, XString &pattern, Outp
   int64_t pos = 0;
   for (;;) {
     bool end = false;
-    if (!readHeaderBlock(src, m_hdr, end, pos == 0, log) || end) break;
+    if (!readHeaderBlock(src, m_hdr, end, log) || end) break;
     XString name;
     StringBuffer rel;
     entryName(m_hdr, false, name, rel);

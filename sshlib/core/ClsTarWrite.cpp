@@ -558,11 +558,6 @@ bool ClsTar::ListXml(XString &tarPath, XString &out, ProgressEvent *) {
   bool ok = false;
   const int64_t fileSize = src->getFileSize64(&m_log);
   for (;;) {
-    // The end of the file at a block boundary ends the archive, as the end blocks do.
-    if (pos > 0 && pos == fileSize) {
-      ok = true;
-      break;
-    }
     TarHeader h;
     unsigned char block[512];
     bool end = false;

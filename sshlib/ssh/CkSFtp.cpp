@@ -358,6 +358,9 @@ bool CkSFtp::DownloadFileByName(const char *remotePath, const char *localPath) {
   Arg r(remotePath), l(localPath);
   return m_impl->DownloadFileByName(r.v, l.v, m_event);
 }
+int CkSFtp::lastLocalWriteError() const {
+  return m_impl->get_LastLocalWriteError();
+}
 bool CkSFtp::UploadFileByName(const char *remotePath, const char *localPath) {
   Arg r(remotePath), l(localPath);
   return m_impl->UploadFileByName(r.v, l.v, m_event);

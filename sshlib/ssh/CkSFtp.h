@@ -198,6 +198,9 @@ public:
   CkSFtpDir *ReadDir(const char *handle);
   bool CloseHandle(const char *handle);
   bool DownloadFileByName(const char *remotePath, const char *localPath);
+  // The system's error number when the last download's local file could not take its bytes (a
+  // full disk, a quota); 0 when its writes did not fail.
+  int lastLocalWriteError() const;
   bool UploadFileByName(const char *remotePath, const char *localPath);
   // Many whole files with up to `window` of them in flight at once; `done(i)` as file i ends
   // (false from it starts no further file). False when the session broke or the batch was

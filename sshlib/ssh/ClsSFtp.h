@@ -179,6 +179,9 @@ public:
   bool DownloadFile(XString &handle, XString &localPath, ProgressEvent *ev);
   bool DownloadFileByName(XString &remotePath, XString &localPath, ProgressEvent *ev);
   bool ResumeDownloadFileByName(XString &remotePath, XString &localPath, ProgressEvent *ev);
+  // The system's error number of the last download into a local file that could not take its
+  // bytes (a full disk, a quota), 0 when its writes did not fail.
+  int get_LastLocalWriteError() const { return m_localWriteErrno; }
   bool ReadFileBytes(XString &handle, unsigned int numBytes, DataBuffer &out, ProgressEvent *ev);
   bool ReadFileBytes64(XString &handle, long long offset, unsigned int numBytes, DataBuffer &out,
                        ProgressEvent *ev);
@@ -333,6 +336,7 @@ public:
   std::vector<std::string> extensionNames, extensionData;
   // Transfer-rate meters: reads add to the download meter, writes to the upload meter.
   PerformanceMon downloadPerf, uploadPerf;
+  int m_localWriteErrno = 0;
   // READs of 64 KiB kept in flight by a download: as much as the window holds. A server that
   // gives less at once is asked more, smaller READs, for the same bytes in flight.
   unsigned int readAheadCount = 64;

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <deque>
 #include <tuple>
 #include <unordered_map>
@@ -66,6 +68,7 @@ struct FileState {
   unsigned int inFlight = 0, emptyRun = 0;
   bool allSent = false, failed = false;
   std::string error;
+  int localErrno = 0;
 };
 
 bool statusOk(const DataBuffer &pkt) {
@@ -79,9 +82,12 @@ unsigned int statusCodeOf(const DataBuffer &pkt) {
   return code;
 }
 
+// False with errno set (ENOSPC for a write that took nothing) when the file takes no more.
 bool writeAll(int fd, const unsigned char *p, unsigned int n, long long off) {
   while (n) {
     ssize_t w = pwrite(fd, p, n, off);
+    if (w < 0 && errno == EINTR) continue;
+    if (w == 0) errno = ENOSPC;
     if (w <= 0) return false;
     p += w;
     off += w;
@@ -162,6 +168,7 @@ private:
     if (!upload && f.created && f.failed) unlink(files[i].local.c_str());
     files[i].ok = !f.failed;
     files[i].error = f.failed ? f.error : std::string();
+    files[i].localErrno = f.failed ? f.localErrno : 0;
     active.erase(std::find(active.begin(), active.end(), i));
     if (done && !done(i)) starting = false;
   }
@@ -417,7 +424,9 @@ private:
     } else if (n == 0 && !eofByte && ++f.emptyRun > kMaxEmptyReads) {
       fail(i, "The server answers reads with no data.");
     } else if (n && !writeAll(f.fd, data, n, r.off)) {
+      f.localErrno = errno ? errno : ENOSPC;
       fail(i, "Failed to write downloaded data.");
+      s.m_log.LogData("localError", std::strerror(f.localErrno));
     } else {
       if (n) {
         f.emptyRun = 0;

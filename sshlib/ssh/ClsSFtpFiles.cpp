@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <deque>
 #include <list>
@@ -582,11 +583,16 @@ bool ClsSFtp::abortRequested(ProgressMonitor *pm) {
 }
 
 namespace {
-ClsSFtp::Sink fdSink(int fd) {
-  return [fd](const unsigned char *p, unsigned int n) {
+// A failed write leaves the system's reason in `failure` (ENOSPC for one that took nothing).
+ClsSFtp::Sink fdSink(int fd, int &failure) {
+  return [fd, &failure](const unsigned char *p, unsigned int n) {
     while (n) {
       ssize_t w = write(fd, p, n);
-      if (w <= 0) return false;
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        failure = w < 0 ? errno : ENOSPC;
+        return false;
+      }
       p += w;
       n -= (unsigned int)w;
     }
@@ -623,13 +629,16 @@ bool ClsSFtp::DownloadFile(XString &handle, XString &localPath, ProgressEvent *e
     m_log.LogError("Failed to create output file on local filesystem.");
     return op.done(false);
   }
+  m_localWriteErrno = 0;
   bool sized = attr && attr->hasSize;
   if (sized) {
     if (op.pm()) op.pm()->progressReset_64(attr->size);
   } else {
     m_log.LogInfo("Reading until end of file...");
   }
-  bool ok = downloadLoop(handle, 0, sized ? attr->size : 0, !sized, fdSink(fd), op.pm());
+  bool ok = downloadLoop(handle, 0, sized ? attr->size : 0, !sized, fdSink(fd, m_localWriteErrno),
+                         op.pm());
+  if (m_localWriteErrno) m_log.LogData("localError", std::strerror(m_localWriteErrno));
   if (ok && attr && PreserveDate) setLocalTimes(fd, *attr, m_log);
   close(fd);
   if (ok && op.pm()) op.pm()->consumeRemaining(0);
@@ -639,6 +648,7 @@ bool ClsSFtp::DownloadFile(XString &handle, XString &localPath, ProgressEvent *e
 bool ClsSFtp::downloadFileByName_new(XString &remotePath, XString &localPath, bool resume,
                                      ProgressMonitor *pm) {
   XString handle;
+  m_localWriteErrno = 0;
   if (!openFile(remotePath, "readOnly", "openExisting", handle, pm)) return false;
   bool owned = false;
   std::unique_ptr<SFtpFileAttr> attr(fetchAttributes2(handle, false, true, false, owned, pm));
@@ -662,8 +672,9 @@ bool ClsSFtp::downloadFileByName_new(XString &remotePath, XString &localPath, bo
   } else {
     // The bar runs over what is still to come.
     if (pm && attr && attr->hasSize) pm->progressReset_64(attr->size - start);
-    ok = downloadLoop(handle, start, 0, true, fdSink(fd), pm,
+    ok = downloadLoop(handle, start, 0, true, fdSink(fd, m_localWriteErrno), pm,
                       attr && attr->hasSize ? attr->size : -1);
+    if (m_localWriteErrno) m_log.LogData("localError", std::strerror(m_localWriteErrno));
   }
   if (ok && attr && PreserveDate) setLocalTimes(fd, *attr, m_log);
   close(fd);

@@ -16,6 +16,9 @@ struct SftpBatchFile {
   long long size = -1;
   bool ok = false;
   std::string error;
+  // The system's error number when the local file could not be written (a full disk, a quota),
+  // else 0.
+  int localErrno = 0;
   std::string renameTo;
   bool renameRefused = false;
 };

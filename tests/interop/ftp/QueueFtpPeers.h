@@ -12,9 +12,10 @@ namespace queuetest {
 
 class QueuePeer {
 public:
-  // dropOn: the first "RETR" of that name closes the control connection instead.
-  explicit QueuePeer(long throttle = 0, const std::string &dropOn = "")
-      : dir_("ferrowen-q8-ftp"), port_(testsupport::freeTcpPort()) {
+  // dropOn: the first "RETR" of that name closes the control connection instead. refuseSize: the
+  // server does not know "SIZE".
+  explicit QueuePeer(long throttle = 0, const std::string &dropOn = "", bool refuseSize = false)
+      : dir_("ferrowen-q8-ftp"), port_(testsupport::freeTcpPort()), refuseSize_(refuseSize) {
     start(throttle, dropOn);
   }
   // On another loopback address and a port of the test's choosing (the port FTP has by default,
@@ -63,6 +64,7 @@ private:
     if (throttle > 0) argv.push_back(std::to_string(throttle));
     std::map<std::string, std::string> env{{"QUEUE_FTP_ADDRESS", address_}};
     if (!dropOn.empty()) env["QUEUE_FTP_DROP_ON"] = dropOn;
+    if (refuseSize_) env["QUEUE_FTP_NO_SIZE"] = "1";
     process_ = testsupport::Process(argv, dir_.path(), env);
     ready_ = testsupport::waitForTcpPort(port_, std::chrono::seconds(15), address_);
   }
@@ -72,6 +74,7 @@ private:
   std::string address_ = "127.0.0.1";
   testsupport::Process process_;
   long throttle_ = 0;
+  bool refuseSize_ = false;
   bool ready_ = false;
 };
 

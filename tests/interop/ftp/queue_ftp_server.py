@@ -7,7 +7,8 @@ User joe / secret with full rights in ROOT. Every command line the server receiv
 LOG as "<session> <COMMAND> <argument>" (PASS arguments hidden), one session number per control
 connection. With BYTES_PER_SECOND the data connections are throttled to that rate. With the
 environment variable QUEUE_FTP_DROP_ON set to a file name, the first "RETR" of that name closes the
-control connection instead of answering. QUEUE_FTP_ADDRESS is the loopback address to listen on
+control connection instead of answering. With QUEUE_FTP_NO_SIZE set, "SIZE" is refused, as
+servers that do not know it do. QUEUE_FTP_ADDRESS is the loopback address to listen on
 (127.0.0.1 when it is not set).
 """
 import os
@@ -37,6 +38,9 @@ def main():
             with open(log, "a") as f:
                 shown = "****" if cmd == "PASS" else (arg or "")
                 f.write("%d %s %s\n" % (self.session_number, cmd, shown))
+            if cmd == "SIZE" and os.environ.get("QUEUE_FTP_NO_SIZE"):
+                self.respond("502 Command not implemented.")
+                return None
             if cmd == "RETR" and DROP["name"] and arg == DROP["name"]:
                 DROP["name"] = None
                 self.close()

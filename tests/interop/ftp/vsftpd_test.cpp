@@ -164,4 +164,37 @@ TEST_F(VsftpdTest, ImplicitTlsProtectsItsDataConnections) {
   EXPECT_EQ(std::count(cmds.begin(), cmds.end(), std::string("PBSZ 0")), 1);
 }
 
+// vsftpd that requires a client certificate (require_cert=YES; as installed it asks for one and
+// lets a client without one in). Under TLS 1.3 its refusal is an alert that comes after the
+// handshake has ended on the client's side. The login ends within seconds with the alert's
+// reason, and no plain login follows, whether the person asked to be warned before one or not.
+TEST_F(VsftpdTest, TlsRefusalAfterTheHandshakeEndsTheLoginAtOnce) {
+  ASSERT_NO_FATAL_FAILURE(start(testsupport::freeTcpPort(), "require_cert=YES\n"));
+  auto errors = std::make_shared<ErrorDelegate>();
+  startConnection();
+  conn->setDelegate(errors);
+  size_t round = 0;
+  for (bool warn : {true, false}) {
+    SCOPED_TRACE(warn ? "warned before plain FTP" : "plain FTP without asking");
+    ++round;
+    conn->setWarnIfNoSSL(warn);
+    conn->setServerAddress("127.0.0.1:" + std::to_string(port));
+    conn->setLoginUser(kUser);
+    conn->setLoginPass(kPass);
+    conn->connect();
+    ASSERT_TRUE(waitFor([&] { return errors->taken().size() >= round; }, 10))
+        << conn->transferLog() << testsupport::readFile(home.file("vsftpd.log"));
+    const std::string said = errors->taken().back();
+    EXPECT_NE(said.find("certificate required"), std::string::npos) << said;
+    // Nothing follows: no second session, no name or password in plain text.
+    waitFor([] { return false; }, 2);
+    EXPECT_EQ(errors->taken().size(), round) << errors->taken().back();
+    EXPECT_FALSE(conn->fIsLoggedIn());
+    auto cmds = commandsSent();
+    EXPECT_EQ(size_t(std::count(cmds.begin(), cmds.end(), std::string("AUTH TLS"))), round)
+        << conn->transferLog();
+    EXPECT_FALSE(sent(std::string("USER ") + kUser)) << conn->transferLog();
+  }
+}
+
 } // namespace

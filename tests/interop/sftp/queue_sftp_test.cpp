@@ -5,8 +5,10 @@
 #include "app/foundation/StringUtils.h"
 #include "app/sftp/SFTPService.h"
 #include "tests/support/SftpPeers.h"
+#include "tests/support/SmallDisk.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -279,6 +281,50 @@ TEST_F(QueueSftp, AnUploadBatchStopsAtAPauseAndGoesOnAfterPlay) {
   ASSERT_TRUE(waitFor([&] { return advance(0.1), left() == 0; }, 120)) << left();
   for (size_t i = 0; i < kFiles; ++i)
     EXPECT_EQ(testsupport::readFile(r + "/up/p" + std::to_string(i)), content(i)) << i;
+}
+
+// A download onto a disk that fills up (a small tmpfs mounted over the folder it goes into): the
+// file alone, and a folder of files small enough to come many at once. The transfer stops, the
+// row says the disk is full and stays, and no cut file takes the name.
+TEST_F(QueueSftp, ADownloadOntoAFullDiskStopsAndTheRowSaysWhy) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a small disk needs root";
+  auto peer = testsupport::SshPeer::sshd({});
+  ASSERT_TRUE(peer->started()) << peer->why();
+  const std::string r = remote_.path(), files = Paths::documents() + "/Files";
+  testsupport::writeFile(r + "/big.bin", std::string(24 << 20, 'b'));
+  ::mkdir((r + "/tree").c_str(), 0777);
+  for (int i = 0; i < 12; ++i)
+    testsupport::writeFile(r + "/tree/part" + std::to_string(i), std::string(400 << 10, 'p'));
+  struct Case {
+    int action;
+    const char *name, *local, *disk, *expected;
+  } cases[] = {{30, "big.bin", "got", "/got", "Error Downloading File! The disk is full."},
+               {33, "tree", "", "/tree", "Error Downloading Folder! The disk is full."}};
+  std::vector<std::unique_ptr<testsupport::SmallDisk>> disks;
+  for (const Case &c : cases) {
+    ASSERT_TRUE(FileManager::createDirectory(files, true));
+    disks.push_back(std::make_unique<testsupport::SmallDisk>(files + c.disk, 1 << 20));
+    if (!disks.back()->mounted()) GTEST_SKIP() << "no small disk: " << disks.back()->error();
+  }
+  makeQueue();
+  for (const Case &c : cases)
+    queue_->addBatchItemAction(c.action, c.name, r, 1, "127.0.0.1", peer->port(),
+                               testsupport::kSftpUser, testsupport::kSftpPass, "sftp", c.local,
+                               false, true);
+  auto failedLeft = [&] {
+    advance(0.5);
+    auto &list = queue_->batchItemList();
+    return list.size() == 2 && !list[0]->errorMsg().empty() && !list[1]->errorMsg().empty();
+  };
+  ASSERT_TRUE(waitFor(failedLeft, 60)) << rows().size();
+  const auto &list = queue_->batchItemList();
+  for (size_t i = 0; i < 2; ++i)
+    EXPECT_EQ(list[i]->errorMsg(), cases[i].expected);
+  EXPECT_FALSE(FileManager::fileExists(files + "/got/big.bin"));
+  int arrived = 0;
+  for (int i = 0; i < 12; ++i)
+    arrived += FileManager::fileExists(files + "/tree/part" + std::to_string(i));
+  EXPECT_LT(arrived, 12);
 }
 
 } // namespace
