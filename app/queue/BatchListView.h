@@ -124,7 +124,7 @@ public:
   bool fPaused() const { return fPaused_; }
   int inProgressPK() const { return inProgressPK_; }
   // Failed tries in a row to reach the server of an FTP item that waits for it: the item with
-  // that key, or (-1) the first item that waits (0: none waits).
+  // that key, or (-1) the waiting item with the lowest key (0: none waits).
   int ftpRetries(int pk = -1) const {
     auto at = pk < 0 ? ftpRetries_.begin() : ftpRetries_.find(pk);
     return at == ftpRetries_.end() ? 0 : at->second.attempts;
