@@ -39,6 +39,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 class DirItemInfo;
@@ -584,8 +585,20 @@ protected:
   void finishFileOperation();
   void fileOperationFailed(const char *debugNote);
 
-  std::vector<std::pair<std::string, std::string>> directoryBatch_; // (root, dir)
+  // A folder of the folder download waiting to be listed: its local root, its remote path and
+  // its level below the folder asked for.
+  struct BatchDirectory {
+    std::string root, dir;
+    size_t depth = 0;
+  };
+  std::deque<BatchDirectory> directoryBatch_;
   std::string directoryBatchCurRoot_, currentLocalFolderBatch_;
+  // The folder download's level now, the folders it found and the entries listed so far, and the
+  // folders walked (as the server names them once entered): none is listed twice.
+  size_t directoryBatchCurDepth_ = 0, batchFoldersFound_ = 0, batchEntriesListed_ = 0;
+  std::unordered_set<std::string> batchFoldersWalked_;
+  // The folder just entered was walked before: the next one follows without listing it.
+  bool batchFolderWalkedBefore();
   std::string localFolderAtStart_;    // the Saved Files folder shown when the download started
   std::string passiveReplyAfterRest_; // a resumed upload opens its data connection after "REST"
   std::string storFailureReply_;      // shown once what a failed "STOR" left has been seen to

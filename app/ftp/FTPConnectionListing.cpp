@@ -7,6 +7,7 @@
 #include "app/ftp/FTPTaskHelpers.h"
 
 #include "app/foundation/DirItemInfo.h"
+#include "app/foundation/FolderDownloadBounds.h"
 #include "app/foundation/Globals.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
@@ -134,6 +135,10 @@ void FTPConnection::batchDirectoryDownload(const std::string &localRoot) {
     directoryProcessed_ = false;
     directoryBatchCurRoot_ = localRoot;
     currentLocalFolderBatch_ = localFolder;
+    directoryBatchCurDepth_ = 0;
+    batchFoldersFound_ = 0;
+    batchEntriesListed_ = 0;
+    batchFoldersWalked_.clear();
     // The folder's own name came from a listing too.
     std::string why;
     batchRootUsable_ = isSingleFileName(localRoot, &why);
@@ -166,8 +171,13 @@ void FTPConnection::walkBatchDirectoryListing() {
     int64_t size;
   };
   std::vector<Wanted> wanted;
+  // A bound of the folder download met (empty: none): what was found before it is queued, and
+  // the download ends with it.
+  std::string bound;
+  batchEntriesListed_ += currentDirectory_.size();
+  if (batchEntriesListed_ > folderdownload::kMaxEntries) bound = folderdownload::tooManyEntries();
   for (const auto &entry : currentDirectory_) {
-    if (!batchRootUsable_) break;
+    if (!batchRootUsable_ || !bound.empty()) break;
     const std::string name = entry->name();
     if (name == "." || name == "..") continue; // the folder itself and its parent, as listed
     // A name from the server becomes a local path only as one file name inside the folder.
@@ -178,17 +188,39 @@ void FTPConnection::walkBatchDirectoryListing() {
       Log::systemf("Folder download skipped an entry: %s", why.c_str());
       continue;
     }
-    if (entry->isDirectory) {
-      std::string dir = directoryToGetList_ + "/" + name;
-      std::string root = directoryBatchCurRoot_ + "/" + name;
-      Log::systemf("dir:%s  root:%s", dir.c_str(), root.c_str());
-      directoryBatch_.emplace_back(root, dir);
+    if (name.size() > folderdownload::kMaxLocalName) {
+      ++batchSkipped_;
+      addToLog("!!! Skipped \"" + withControlsEscaped(name.substr(0, 512)) +
+               "...\": the name is too long for a local file\r\n");
       continue;
     }
-    // A file already saved whole is not fetched again.
     std::string local = platform::appendPathComponent(localFolder, name);
     if (!myStartsWith(local, "/var/mobile/"))
       local = platform::appendPathComponent(savedFiles, local);
+    // The remote path grows with the local one: bounding this bounds what is sent.
+    if (local.size() > folderdownload::kMaxLocalPath) {
+      bound = folderdownload::kLocalPathTooLong;
+      break;
+    }
+    // A link is fetched as a file, never walked as a folder: a link to a folder above would make
+    // the tree endless.
+    if (entry->isDirectory && !entry->isLink) {
+      if (directoryBatchCurDepth_ + 1 > folderdownload::kMaxDepth) {
+        bound = folderdownload::tooManyLevels();
+        break;
+      }
+      if (batchFoldersFound_ >= folderdownload::kMaxFolders) {
+        bound = folderdownload::tooManyFolders();
+        break;
+      }
+      ++batchFoldersFound_;
+      std::string dir = directoryToGetList_ + "/" + name;
+      std::string root = directoryBatchCurRoot_ + "/" + name;
+      Log::systemf("dir:%s  root:%s", dir.c_str(), root.c_str());
+      directoryBatch_.push_back({root, dir, directoryBatchCurDepth_ + 1});
+      continue;
+    }
+    // A file already saved whole is not fetched again.
     wanted.push_back({name, std::move(local), platform::longLongValue(entry->size)});
   }
   if (!wanted.empty())
@@ -205,8 +237,26 @@ void FTPConnection::walkBatchDirectoryListing() {
         }
       });
     });
+  if (!bound.empty()) {
+    addToLog("!!! " + bound + ": " + withControlsEscaped(directoryToGetList_.substr(0, 512)) +
+             "\r\n");
+    directoryBatch_.clear();
+    abandonTask(folderdownload::errorText(bound), false);
+    return;
+  }
   directoryProcessed_ = true;
   nextBatchDirectory();
+}
+
+bool FTPConnection::batchFolderWalkedBefore() {
+  if (batchFoldersWalked_.insert(cwd()).second) return false;
+  addToLog("!!! Skipped a folder listed before in this download: " +
+           withControlsEscaped(cwd().substr(0, 512)) + "\r\n");
+  currentDirectory_.clear();
+  directory226Done_ = true;
+  directoryProcessed_ = true;
+  nextBatchDirectory();
+  return true;
 }
 
 void FTPConnection::nextBatchDirectory() {
@@ -215,9 +265,10 @@ void FTPConnection::nextBatchDirectory() {
   directory226Done_ = false;
   directoryProcessed_ = false;
   if (!directoryBatch_.empty()) {
-    auto [root, dir] = directoryBatch_.front();
-    directoryBatch_.erase(directoryBatch_.begin());
+    auto [root, dir, depth] = directoryBatch_.front();
+    directoryBatch_.pop_front();
     directoryBatchCurRoot_ = root;
+    directoryBatchCurDepth_ = depth;
     std::weak_ptr<FTPConnection> weak = weak_from_this();
     myThread_->performAfter(platform::seconds(0.01), [weak, dir = dir] {
       if (auto self = weak.lock()) self->changeDirectory(dir);

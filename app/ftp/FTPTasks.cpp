@@ -194,6 +194,8 @@ void FTPConnection::doTaskDir() {
     addToLog("!!! Late Reply? Ignore and wait for actual response\r\n");
     return;
   }
+  // The folder a "PWD" names, when it was answered: a folder download lists none twice.
+  const bool folderNamed = code >= 200 && code < 400;
   if (code >= 400) {
     if (state == 15) {
       code = 200;
@@ -254,6 +256,9 @@ void FTPConnection::doTaskDir() {
   case 15: {
     setCwd(quotedFolderOf(reply));
     Log::debugf("CurrentWorkingDir:%s", cwd().c_str());
+    if (!mainConnection_ && directoryBatchActive_ && folderNamed && !cwd().empty() &&
+        batchFolderWalkedBefore())
+      return;
     setState(forcePORT_ || defaults.integerForKey(kUsePASVKey) != 1 ? 43 : 10);
     updateProgressMark(0.4f);
     sendCommand();

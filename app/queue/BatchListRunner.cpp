@@ -255,19 +255,24 @@ std::shared_ptr<BatchItem> BatchListView::itemToStartNow() {
     return nullptr;
   }
 
+  // The first item in list order without an error whose server is not away: an item whose
+  // server stayed away waits its time in its place (a look is made when it is over), and so do
+  // the items of its server behind it; the items of other servers go on meanwhile.
   std::shared_ptr<BatchItem> item;
-  for (auto &candidate : batchItemList_)
-    if (candidate->errorMsg().empty()) {
-      item = candidate;
-      break;
-    }
-  if (!item) {
+  bool anyWithoutError = false;
+  for (auto &candidate : batchItemList_) {
+    if (!candidate->errorMsg().empty()) continue;
+    anyWithoutError = true;
+    if (serverIsAway(*candidate)) continue;
+    item = candidate;
+    break;
+  }
+  if (!anyWithoutError) {
     if (!batchItemList_.empty()) clickedPause();
     doneInBackground();
     return nullptr;
   }
-  // An item whose server stayed away waits its time (a look is made when it is over).
-  if (waitsToRetry(*item)) return nullptr;
+  if (!item) return nullptr;
 
   if (auto services = BatchAppServices::shared()) {
     if (auto browsing = services->browsingTransfer()) {
@@ -657,9 +662,10 @@ void BatchListView::startWebDownload(const std::shared_ptr<BatchItem> &item) {
 }
 
 void BatchListView::clickedPause() {
-  // A row waiting for its server waits no more: Play tries it again at once.
-  if (auto waiting = itemForPK(ftpRetry_.pk)) {
-    endFTPRetry(waiting->primaryKey());
+  // Rows waiting for their servers wait no more: Play tries them again at once.
+  if (!ftpRetries_.empty()) {
+    while (!ftpRetries_.empty())
+      endFTPRetry(ftpRetries_.begin()->first);
     reloadTable();
   }
   // The stop report hides the running row's bar; what its session was doing is over too.
@@ -803,23 +809,23 @@ void BatchListView::ftpConnectFailed(int pk, const std::string &reason,
     return;
   }
   const auto now = platform::Clock::current().now();
-  if (ftpRetry_.pk != pk) ftpRetry_ = FTPRetry{pk, 0, now, now};
-  ++ftpRetry_.attempts;
+  FTPRetry &retry = ftpRetries_.try_emplace(pk, FTPRetry{0, now, now}).first->second;
+  ++retry.attempts;
   titleSize_.clear();
   titleSpeed_.clear();
   updateSizeDisplay();
   if (inProgressPK_ == pk) inProgressPK_ = -1;
-  if (now - ftpRetry_.firstFailure >= platform::seconds(kFTPRetryGiveUpAfter)) {
+  if (now - retry.firstFailure >= platform::seconds(kFTPRetryGiveUpAfter)) {
     Log::systemf("Queue: %s", message.c_str());
     errorBatchItemPK(pk, message);
     return;
   }
   // 1, 2, 4, ... seconds, at most kFTPRetryLongest.
   double wait = kFTPRetryFirst;
-  for (int i = 1; i < ftpRetry_.attempts && wait < kFTPRetryLongest; ++i)
+  for (int i = 1; i < retry.attempts && wait < kFTPRetryLongest; ++i)
     wait *= 2;
   wait = std::min(wait, kFTPRetryLongest);
-  ftpRetry_.notBefore = now + platform::seconds(wait);
+  retry.notBefore = now + platform::seconds(wait);
   Log::systemf("Queue: no connection to the server (%s); trying again in %.0f s", reason.c_str(),
                wait);
   item->setStatusMsg("Waiting for the server: " + reason);
@@ -828,14 +834,25 @@ void BatchListView::ftpConnectFailed(int pk, const std::string &reason,
 }
 
 void BatchListView::endFTPRetry(int pk) {
-  if (ftpRetry_.pk != pk || pk < 0) return;
+  if (pk < 0 || ftpRetries_.erase(pk) == 0) return;
   if (auto item = itemForPK(pk); item && !item->working()) item->setStatusMsg("");
-  ftpRetry_ = FTPRetry{};
 }
 
 bool BatchListView::waitsToRetry(const BatchItem &item) const {
-  return item.primaryKey() == ftpRetry_.pk &&
-         platform::Clock::current().now() < ftpRetry_.notBefore;
+  auto at = ftpRetries_.find(item.primaryKey());
+  return at != ftpRetries_.end() && platform::Clock::current().now() < at->second.notBefore;
+}
+
+bool BatchListView::serverIsAway(const BatchItem &item) const {
+  if (ftpRetries_.empty() || isSFTPItem(item) || item.action() == BatchItem::kWebDownload)
+    return false;
+  auto portOf = [](const BatchItem &i) { return i.port() == 0 ? 21 : i.port(); };
+  for (const auto &[pk, retry] : ftpRetries_) {
+    auto waiting = itemForPK(pk);
+    if (!waiting || !waitsToRetry(*waiting)) continue;
+    if (waiting->server() == item.server() && portOf(*waiting) == portOf(item)) return true;
+  }
+  return false;
 }
 
 bool BatchListView::handleError(FTPConnection &connection, const std::string &error) {

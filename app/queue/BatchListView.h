@@ -123,8 +123,12 @@ public:
   const std::deque<std::shared_ptr<BatchItem>> &batchItemList() const { return batchItemList_; }
   bool fPaused() const { return fPaused_; }
   int inProgressPK() const { return inProgressPK_; }
-  // Failed tries in a row to reach the server of the FTP item that waits for it (0: none waits).
-  int ftpRetries() const { return ftpRetry_.attempts; }
+  // Failed tries in a row to reach the server of an FTP item that waits for it: the item with
+  // that key, or (-1) the waiting item with the lowest key (0: none waits).
+  int ftpRetries(int pk = -1) const {
+    auto at = pk < 0 ? ftpRetries_.begin() : ftpRetries_.find(pk);
+    return at == ftpRetries_.end() ? 0 : at->second.attempts;
+  }
   int httpDownloadPK() const { return httpDownloadPK_; }
   bool runningInTheBackground() const { return runningInTheBackground_; }
   platform::BackgroundTaskIdentifier bgTask() const { return bgTask_; }
@@ -232,12 +236,13 @@ private:
   bool configureFTPFor(const BatchItem &item);
   // An FTP item whose server could not be reached waits before it is tried again, a second at
   // first and longer while the server stays away; its row says why. It fails for good once its
-  // server has stayed away for kFTPRetryGiveUpAfter.
+  // server has stayed away for kFTPRetryGiveUpAfter. Meanwhile it keeps its place, and the items
+  // of other servers run (those of its server wait with it). By key.
   struct FTPRetry {
-    int pk = -1;
     int attempts = 0;
     platform::TimePoint firstFailure{}, notBefore{};
-  } ftpRetry_;
+  };
+  std::map<int, FTPRetry> ftpRetries_;
   static constexpr double kFTPRetryFirst = 1.0, kFTPRetryLongest = 60.0,
                           kFTPRetryGiveUpAfter = 600.0;
   void ftpConnectFailed(int pk, const std::string &reason, const std::string &message);
@@ -248,6 +253,8 @@ private:
   // starts a new series of waits.
   void endFTPRetry(int pk);
   bool waitsToRetry(const BatchItem &item) const;
+  // Whether the item's server is one an item waits for (the item itself included).
+  bool serverIsAway(const BatchItem &item) const;
   // Holds the queue's FTP items for a second: the connection reports an abort for whatever
   // transfer runs half a second after it closed a session. After a connect (UntilLoggedIn) the
   // hold ends as soon as the login has ended; after a cancelled upload (UntilSessionEnd) once the

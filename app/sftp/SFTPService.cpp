@@ -3,6 +3,8 @@
 #include "app/ftp/FTPServices.h"
 
 #include "app/foundation/DirItemInfo.h"
+#include "app/foundation/FolderDownloadBounds.h"
+#include "app/foundation/Globals.h"
 #include "app/foundation/PartialFile.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
@@ -13,6 +15,7 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Paths.h"
+#include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Text.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/ui/Presentation.h"
@@ -42,16 +45,6 @@ constexpr int kDefaultPort = 22;
 constexpr int kTimeoutMs = 30000;
 // How often a wait in the library asks whether the operation is to stop (reinit).
 constexpr int kHeartbeatMs = 100;
-// Bounds of one folder download, so that a server whose folder tree never ends cannot keep it
-// going or fill memory: the levels below the folder asked for, the folders it finds and the
-// entries (files and folders) the server lists in all. Deeper or larger trees are well beyond
-// what a person fetches into Saved Files in one go.
-constexpr size_t kMaxBatchDepth = 64;
-constexpr size_t kMaxBatchFolders = 20000;
-constexpr size_t kMaxBatchEntries = 500000;
-// The longest local name and path a folder download may make.
-constexpr size_t kMaxLocalName = NAME_MAX;
-constexpr size_t kMaxLocalPath = PATH_MAX - 1;
 // Files whose requests are in flight at once in a batch, and upload rows one batch takes.
 constexpr unsigned int kFilesInFlight = 16;
 constexpr size_t kUploadBatch = 64;
@@ -1063,11 +1056,55 @@ void SFTPService::batchDirectoryDownload(const std::string &remoteFolder) {
   std::string folder = remoteFolder;
   while (folder.size() > 1 && folder.back() == '/')
     folder.pop_back();
+  // Into the Saved Files folder that is open when the download starts, or the folder the setting
+  // names for downloads, as FTP's folder downloads go; the folder's tree is kept below it.
+  std::string open;
+  if (FTPAppServices::shared())
+    platform::RunLoop::main()->performAndWait([&] { open = currentLocalFolder; });
+  const std::string root = batchRootFor(folder, open);
   std::lock_guard lock(stateMutex_);
-  batchLocalRoot_ = Paths::documents() + "/Files";
+  batchLocalRoot_ = root;
+  batchByFileType_ = false;
+  if (const int choice = UserDefaults::standard().integerForKey(kDefaultDownloadFolderKey);
+      choice == 2 || choice == 3)
+    batchByFileType_ = true;
   BatchFolder asked;
   asked.name = folder;
   batchFolders_.push_back(std::move(asked));
+}
+
+std::string SFTPService::batchRootFor(const std::string &remoteFolder,
+                                      const std::string &openFolder) {
+  const std::string documents = Paths::documents(), files = documents + "/Files";
+  const std::string host = endpoint().host;
+  std::string root = files, confine = files;
+  switch (UserDefaults::standard().integerForKey(kDefaultDownloadFolderKey)) {
+  case 0:
+    // A folder of the shared folder is named from Saved Files ("../name"), beside it.
+    if (!openFolder.empty()) root = platform::appendPathComponent(files, openFolder);
+    confine = documents;
+    break;
+  case 1:
+  case 3:
+    root = confine = platform::appendPathComponent(files, host);
+    break;
+  case 4:
+    root = platform::appendPathComponent(
+        files,
+        platform::DateFormatter("yyyy-MM-dd").stringFromDate(platform::Clock::current().wallNow()));
+    break;
+  case 5:
+    // The server's folders, from its top: the folder lands where its remote path says.
+    confine = platform::appendPathComponent(files, host);
+    root = platform::appendPathComponent(confine, parentOf(remoteFolder));
+    break;
+  default:
+    break;
+  }
+  root = platform::standardizePath(root);
+  // A name that would lead out of its place (a host or folder of "..") takes Saved Files' top.
+  if (!pathLiesInside(root, platform::standardizePath(confine))) root = files;
+  return root;
 }
 
 void SFTPService::batchFolderPaths(size_t index, std::string &remote, std::string &relative) {
@@ -1100,15 +1137,13 @@ void SFTPService::nextBatchDirectory() {
   size_t entries = 0;
   auto stop = [&](const std::string &why, const std::string &what) {
     logLine(why + ": " + what.substr(0, 512));
-    error = "Error Downloading Folder! " + why + ".";
+    error = folderdownload::errorText(why);
     ok = false;
-  };
-  auto over = [](const char *what, size_t limit) {
-    return std::string(what) + " (more than " + std::to_string(limit) + ")";
   };
   while (ok && !abort_) {
     size_t index = 0, depth = 0;
     std::string remoteFolder, relative, root;
+    bool byFileType = false;
     {
       std::lock_guard lock(stateMutex_);
       if (batchNext_ >= batchFolders_.size()) break;
@@ -1116,6 +1151,7 @@ void SFTPService::nextBatchDirectory() {
       depth = batchFolders_[index].depth;
       batchFolderPaths(index, remoteFolder, relative);
       root = batchLocalRoot_;
+      byFileType = batchByFileType_;
     }
     const std::string localFolder = root + "/" + relative;
     if (!isSingleFileName(platform::lastPathComponent(relative)) ||
@@ -1123,7 +1159,8 @@ void SFTPService::nextBatchDirectory() {
       stop("A folder name cannot be used here", relative);
       break;
     }
-    if (!FileManager::createDirectory(localFolder, true)) {
+    // Files that go by their type make their folders as they come.
+    if (!byFileType && !FileManager::createDirectory(localFolder, true)) {
       stop("A local folder could not be made", localFolder);
       break;
     }
@@ -1134,8 +1171,8 @@ void SFTPService::nextBatchDirectory() {
       break;
     }
     entries += listed;
-    if (entries > kMaxBatchEntries) {
-      stop(over("Too many files and folders", kMaxBatchEntries), remoteFolder);
+    if (entries > folderdownload::kMaxEntries) {
+      stop(folderdownload::tooManyEntries(), remoteFolder);
       break;
     }
     // The small files of the folder, fetched together once the others are through.
@@ -1143,25 +1180,27 @@ void SFTPService::nextBatchDirectory() {
     for (auto &item : items) {
       const std::string &name = item->name();
       const std::string remote = SFTPWrapper::remotePathIn(remoteFolder, name);
-      const std::string local = localFolder + "/" + name;
-      if (name.size() > kMaxLocalName) {
+      const std::string local = byFileType && !item->isDirectory
+                                    ? root + "/" + myFileType(name) + "/" + relative + "/" + name
+                                    : localFolder + "/" + name;
+      if (name.size() > folderdownload::kMaxLocalName) {
         logLine("Skipped " + remote.substr(0, 512) + "...: the name is too long for a local file");
         continue;
       }
-      if (local.size() > kMaxLocalPath) {
-        stop("The local path is too long", local);
+      if (local.size() > folderdownload::kMaxLocalPath) {
+        stop(folderdownload::kLocalPathTooLong, local);
         break;
       }
       const long long size = std::strtoll(item->size.c_str(), nullptr, 10);
       if (item->isDirectory) {
-        if (depth + 1 > kMaxBatchDepth) {
-          stop(over("Too many folder levels", kMaxBatchDepth), remote);
+        if (depth + 1 > folderdownload::kMaxDepth) {
+          stop(folderdownload::tooManyLevels(), remote);
           break;
         }
         bool full = false;
         {
           std::lock_guard lock(stateMutex_);
-          full = batchFolders_.size() >= kMaxBatchFolders;
+          full = batchFolders_.size() >= folderdownload::kMaxFolders;
           if (!full) {
             BatchFolder found;
             found.parent = index;
@@ -1171,7 +1210,7 @@ void SFTPService::nextBatchDirectory() {
           }
         }
         if (full) {
-          stop(over("Too many folders", kMaxBatchFolders), remote);
+          stop(folderdownload::tooManyFolders(), remote);
           break;
         }
       } else if (std::string inTheWay = folderInTheWay(local); !inTheWay.empty() && !item->isLink) {
@@ -1179,6 +1218,9 @@ void SFTPService::nextBatchDirectory() {
         logLine("Download failed: " + remote.substr(0, 512) + ": " + inTheWay);
         error = "Error Downloading Folder! " + inTheWay;
         ok = false;
+        break;
+      } else if (byFileType && !FileManager::createDirectory(parentOf(local), true)) {
+        stop("A local folder could not be made", parentOf(local));
         break;
       } else if (!item->isLink && size >= 0 && size <= kPipelinedFileMax) {
         small.push_back(SftpBatchFile(remote, local, size));

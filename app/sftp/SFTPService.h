@@ -106,6 +106,9 @@ private:
   // The remote path and the path below Saved Files of a folder of the folder download (with
   // stateMutex_ held).
   void batchFolderPaths(size_t index, std::string &remote, std::string &relative);
+  // The local folder a folder download of `remoteFolder` goes into, with `openFolder` the Saved
+  // Files folder on screen (relative to Saved Files).
+  std::string batchRootFor(const std::string &remoteFolder, const std::string &openFolder);
   // knownSize: the file's size when a listing gave it, -1 to ask the server. why: set to what
   // the person is told of a failure beyond "it failed" (empty when there is nothing more).
   bool downloadTo(const std::string &remote, const std::string &localPath, long long knownSize = -1,
@@ -154,7 +157,10 @@ private:
   // The working copy of the last download to be opened, in use until the editor or viewer that
   // opens it holds it (operations only, under opMutex_).
   FileInUse workingCopyInUse_;
+  // The local folder of the folder download, and whether each file goes into a folder of its
+  // file type below it (the setting that chooses where downloads go).
   std::string batchLocalRoot_;
+  bool batchByFileType_ = false;
   // Every folder the folder download found so far, and the next one to list.
   std::vector<BatchFolder> batchFolders_;
   size_t batchNext_ = 0;

@@ -568,3 +568,76 @@ TEST_F(QueueTest, AnFTPItemWhoseServerStaysAwayWaitsLongerBeforeEachTry) {
   advance(1.1);
   EXPECT_TRUE(queue_->fPaused());
 }
+
+// While an FTP item waits for its server, the items of other servers run; those of its own server
+// wait with it. The waiting item keeps its place and its resume offset, and it is tried again
+// first once its time is over. A second server away waits on its own without cutting the first
+// one's wait short.
+TEST_F(QueueTest, ItemsOfOtherServersRunWhileAnItemWaitsForItsServer) {
+  const int away = testsupport::freeTcpPort(), alsoAway = testsupport::freeTcpPort();
+  const std::string a = "'127.0.0.1'," + std::to_string(away);
+  seedRow("'2','a1.bin','/'," + a + ",'u','p','',1000,0,'ftp',9999,400");
+  seedRow("'30','s1.bin','/r','sftp.example',22,'u','p','',1,0,'sftp',9999,0");
+  seedRow("'2','a2.bin','/'," + a + ",'u','p','',1000,0,'ftp',9999,0");
+  seedRow("'2','b1.bin','/','127.0.0.1'," + std::to_string(alsoAway) +
+          ",'u','p','',1000,0,'ftp',9999,0");
+  makeQueue();
+  auto list = [&] { return queue_->batchItemList(); };
+  const int a1 = list()[0]->primaryKey(), a2 = list()[2]->primaryKey(),
+            b1 = list()[3]->primaryKey();
+  auto failures = [&](int port) {
+    const std::string log = queue_->ftp() ? queue_->ftp()->transferLog() : std::string();
+    const std::string what = "!!! No connection to 127.0.0.1:" + std::to_string(port) + ":";
+    size_t n = 0;
+    for (size_t at = log.find(what); at != std::string::npos; at = log.find(what, at + 1))
+      ++n;
+    return n;
+  };
+  // The clock moves a tenth of a second at a time, each step once what it started has reached
+  // the connection's thread and come back (and a refused connection has had a moment to say so).
+  auto stepUntil = [&](const std::function<bool()> &done, double seconds) {
+    for (double t = 0; t < seconds; t += 0.1) {
+      if (waitFor(done, 0.02)) return true;
+      clock_->advance(platform::seconds(0.1));
+      settle();
+      if (auto ftp = queue_->ftp()) {
+        auto passed = std::make_shared<std::atomic<bool>>(false);
+        ftp->myThread()->perform(
+            [passed] { RunLoop::main()->perform([passed] { *passed = true; }); });
+        waitFor([&] { return passed->load(); });
+      }
+      settle();
+    }
+    return done();
+  };
+  ASSERT_TRUE(stepUntil([&] { return queue_->ftpRetries(a1) >= 1; }, 3));
+  // Its wait holds nothing of another server: the SFTP row starts meanwhile, well before the
+  // first row's server has stayed away for long.
+  ASSERT_TRUE(stepUntil([&] { return sftp_->started() == 1; }, 10));
+  EXPECT_EQ(sftp_->calls().back(), "download@sftp.example:22");
+  const int triesBefore = queue_->ftpRetries(a1);
+  EXPECT_GE(triesBefore, 1);
+  EXPECT_LE(triesBefore, 3);
+  sftp_->active = false;
+  queue_->downloadedFile(*sftp_, "x");
+  // Then the other FTP server's row (its server is away too); the second row of the first
+  // server is not tried while the first waits.
+  ASSERT_TRUE(stepUntil([&] { return queue_->ftpRetries(b1) >= 1; }, 10));
+  EXPECT_EQ(queue_->ftpRetries(a2), 0);
+  ASSERT_EQ(list().size(), 3u);
+  EXPECT_EQ(list()[0]->primaryKey(), a1);
+  EXPECT_EQ(list()[0]->start(), 400);
+  EXPECT_EQ(list()[0]->statusMsg(), "Waiting for the server: Connection refused");
+  EXPECT_TRUE(list()[0]->errorMsg().empty());
+  EXPECT_EQ(list()[2]->statusMsg(), "Waiting for the server: Connection refused");
+
+  // Both servers' waits go on, each its own: the first row is tried again in its place, and its
+  // server's second row never while it waits.
+  ASSERT_TRUE(stepUntil([&] { return queue_->ftpRetries(a1) >= triesBefore + 2; }, 40));
+  EXPECT_GE(queue_->ftpRetries(b1), 2);
+  EXPECT_EQ(size_t(queue_->ftpRetries(a1)), failures(away));
+  EXPECT_EQ(size_t(queue_->ftpRetries(b1)), failures(alsoAway));
+  EXPECT_EQ(queue_->ftpRetries(a2), 0);
+  EXPECT_EQ(list()[0]->primaryKey(), a1);
+  EXPECT_EQ(list()[0]->start(), 400);
+}

@@ -3,7 +3,14 @@
 // turn, and the queue hears once, at the end, that the item is done.
 #include "tests/interop/ftp/TaskPeers.h"
 
+#include "app/foundation/FolderDownloadBounds.h"
+
 #include "platform/foundation/FileManager.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <set>
 
 using namespace taskpeers;
 
@@ -95,6 +102,103 @@ TEST_F(ListingBatchPeersTest, NamesLeadingOutAreLeftOutAndTheItemFails) {
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].filename + "|" + rows[0].localpath, "good.txt|tree");
   EXPECT_TRUE(logHas("!!! Skipped \"bad\\x01\": it holds a control character"));
+}
+
+// A link is fetched as a file, never walked as a folder: pyftpdlib as installed, serving a folder
+// that holds "loop -> .", is listed once, each entry becomes one row, and the item is done.
+TEST_F(ListingBatchPeersTest, ALinkToTheFolderItselfIsListedOnce) {
+  Server s = startPyftpdlib();
+  ::mkdir((s.root + "/tree").c_str(), 0755);
+  testsupport::writeFile(s.root + "/tree/a.txt", "aaa");
+  ASSERT_EQ(::symlink(".", (s.root + "/tree/loop").c_str()), 0);
+  startConnection(address(s), false);
+  conn->connect();
+  ASSERT_TRUE(waitFor([&] { return conn->fIsLoggedIn() && idle(); })) << conn->transferLog();
+  waitFor([] { return false; }, 0.6);
+
+  conn->setBatchPK(7);
+  conn->batchDirectoryDownload("tree");
+  conn->changeDirectory("/tree");
+  ASSERT_TRUE(waitFor([&] { return !services->queue->reports().empty(); }, 20))
+      << services->queue->addedRows().size() << " rows\n"
+      << conn->transferLog().substr(0, 4000);
+  waitFor([] { return false; }, 0.3);
+  EXPECT_EQ(services->queue->reports(), std::vector<std::string>{"done:7"});
+  std::vector<std::string> got;
+  for (auto &r : services->queue->addedRows())
+    got.push_back(r.filename + "|" + r.localpath);
+  EXPECT_EQ(got, (std::vector<std::string>{"a.txt|tree", "loop|tree"}));
+  auto sent = commandsSent();
+  EXPECT_EQ(std::count(sent.begin(), sent.end(), "CWD /tree"), 1);
+  EXPECT_EQ(std::count(sent.begin(), sent.end(), "LIST"), 1);
+}
+
+// Folder trees that never end, from a scripted server whose every folder holds one more folder
+// (and a file): the walk stops at its bounds, with the reason on the item, having queued a bounded
+// number of rows and sent bounded folder paths; a folder the server names as one walked already
+// (a link to the folder itself that the server resolves) is not listed again.
+TEST_F(ListingBatchPeersTest, EndlessTreesStopAtTheirBoundsAndNoFolderIsListedTwice) {
+  const std::string dir = "drwxr-xr-x   1 ftp      ftp             0 Jan 01 12:00 ";
+  const std::string file = "-rw-r--r--   1 ftp      ftp             5 Jan 01 12:00 f.txt\\r\\n";
+  const std::string longName(200, 'n');
+  struct Case {
+    const char *name;
+    std::string folder, same, error; // error: empty when the item is done
+  } cases[] = {
+      {"deep", "deeper", "", folderdownload::tooManyLevels()},
+      {"long names", longName, "", folderdownload::kLocalPathTooLong},
+      {"link resolved", "loop", R"(, "same": ["loop"])", ""},
+  };
+  int key = 7;
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    stopConnection();
+    Server s = startScripted(R"({"pwd": "follow", "listing": ")" + dir + c.folder + R"(\r\n)" +
+                             file + "\"" + c.same + "}");
+    startConnection(address(s), false);
+    conn->connect();
+    ASSERT_TRUE(waitFor([&] { return conn->fIsLoggedIn() && idle(); })) << conn->transferLog();
+    waitFor([] { return false; }, 0.6);
+    const size_t rowsBefore = services->queue->addedRows().size();
+    const size_t reportsBefore = services->queue->reports().size();
+    const size_t told = delegate->taken().size();
+    conn->setBatchPK(key);
+    conn->batchDirectoryDownload("top");
+    conn->changeDirectory("/top");
+    ASSERT_TRUE(waitFor(
+        [&] {
+          return services->queue->reports().size() > reportsBefore && idle() &&
+                 (c.error.empty() || delegate->taken().size() > told);
+        },
+        60))
+        << conn->transferLog().substr(0, 4000);
+    const size_t rows = services->queue->addedRows().size() - rowsBefore;
+    auto sent = commandsSent();
+    size_t lists = 0, longest = 0;
+    std::set<std::string> folders;
+    for (auto &command : sent) {
+      lists += command == "LIST";
+      if (command.rfind("CWD ", 0) == 0) {
+        longest = std::max(longest, command.size());
+        EXPECT_TRUE(folders.insert(command).second) << "listed twice: " << command.substr(0, 80);
+      }
+    }
+    if (c.error.empty()) {
+      EXPECT_EQ(services->queue->reports().back(), "done:" + std::to_string(key));
+      EXPECT_EQ(rows, 1u);
+      EXPECT_EQ(lists, 1u);
+      EXPECT_TRUE(logHas("!!! Skipped a folder listed before in this download: /top"));
+    } else {
+      EXPECT_EQ(services->queue->reports().back(), "abort:" + std::to_string(key));
+      ASSERT_GT(delegate->taken().size(), told);
+      EXPECT_EQ(delegate->taken().back(), folderdownload::errorText(c.error));
+      EXPECT_GT(rows, 0u);
+      EXPECT_LE(rows, folderdownload::kMaxDepth + 1);
+      EXPECT_LE(lists, folderdownload::kMaxDepth + 1);
+      EXPECT_LT(longest, folderdownload::kMaxLocalPath);
+    }
+    ++key;
+  }
 }
 
 } // namespace

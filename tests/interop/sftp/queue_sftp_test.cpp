@@ -1,9 +1,11 @@
 // The transfer queue running its SFTP items on the real service against OpenSSH's sshd.
 #include "tests/app/queue/QueueTestSupport.h"
 
+#include "app/foundation/Globals.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
 #include "app/sftp/SFTPService.h"
+#include "tests/interop/ftp/QueueFtpPeers.h"
 #include "tests/support/SftpPeers.h"
 #include "tests/support/SmallDisk.h"
 
@@ -23,6 +25,10 @@ protected:
     ASSERT_TRUE(testsupport::ensureSftpUser());
     SFTPService::install();
     ::chmod(remote_.path().c_str(), 0777);
+  }
+  void TearDown() override {
+    currentLocalFolder.clear();
+    QueueTest::TearDown();
   }
   testsupport::TempDir remote_{"ferrowen-queue-sftp"};
 };
@@ -54,6 +60,102 @@ TEST_F(QueueSftp, DownloadUploadFolderAndFolderBatchRun) {
   EXPECT_TRUE(FileManager::fileExists(r + "/made"));
   EXPECT_EQ(testsupport::readFile(r + "/send.txt"), "sent");
   EXPECT_EQ(testsupport::readFile(files + "/tree/inner.txt"), "inner");
+}
+
+// A folder download goes into the Saved Files folder on screen when it starts (a folder below the
+// top, or a folder of the shared folder beside Saved Files), or into the folder the download
+// setting names, with the folder's tree below it.
+TEST_F(QueueSftp, AFolderDownloadGoesIntoTheOpenFolderOrTheOneTheSettingNames) {
+  auto peer = testsupport::SshPeer::sshd({});
+  ASSERT_TRUE(peer->started()) << peer->why();
+  const std::string r = remote_.path();
+  ::mkdir((r + "/tree").c_str(), 0777);
+  ::mkdir((r + "/tree/sub").c_str(), 0777);
+  testsupport::writeFile(r + "/tree/top.txt", "top");
+  testsupport::writeFile(r + "/tree/sub/inner.txt", "inner");
+  const std::string documents = Paths::documents(), files = documents + "/Files";
+  struct Case {
+    const char *setting, *open;
+    std::string top, inner; // where the two files land
+  } cases[] = {
+      {"0", "Work", files + "/Work/tree/top.txt", files + "/Work/tree/sub/inner.txt"},
+      {"0", "../Mine", documents + "/Mine/tree/top.txt", documents + "/Mine/tree/sub/inner.txt"},
+      {"1", "Work", files + "/127.0.0.1/tree/top.txt", files + "/127.0.0.1/tree/sub/inner.txt"},
+      {"2", "Work", files + "/txt/tree/top.txt", files + "/txt/tree/sub/inner.txt"},
+      {"5", "Work", files + "/127.0.0.1" + r + "/tree/top.txt",
+       files + "/127.0.0.1" + r + "/tree/sub/inner.txt"},
+  };
+  makeQueue();
+  for (auto &c : cases) {
+    SCOPED_TRACE(std::string(c.setting) + " " + c.open);
+    UserDefaults::standard().setObject(c.setting, kDefaultDownloadFolderKey);
+    currentLocalFolder = c.open;
+    queue_->addBatchItemAction(33, "tree", r, 0, "127.0.0.1", peer->port(), testsupport::kSftpUser,
+                               testsupport::kSftpPass, "sftp", "", false, true);
+    ASSERT_TRUE(waitFor([&] { return advance(0.5), queue_->batchItemList().empty(); }, 60))
+        << queue_->batchItemList()[0]->errorMsg();
+    EXPECT_EQ(testsupport::readFile(c.top), "top");
+    EXPECT_EQ(testsupport::readFile(c.inner), "inner");
+  }
+  // Nothing went to the top of Saved Files.
+  EXPECT_FALSE(FileManager::fileExists(files + "/tree"));
+}
+
+// Three servers queued, two FTP (pyftpdlib) and one SFTP (OpenSSH); the first FTP server goes
+// away part way through its download. While its row waits for it, the rows of the other two
+// servers run to their end; the waiting row keeps its place and what it had fetched, and once its
+// server is back it goes on from there. Real time: the FTP servers and their sessions run on it
+// (the waits between tries are a few seconds here; their spacing is tested with a moved clock).
+TEST_F(QueueSftp, RowsOfOtherServersRunWhileOneServerIsAway) {
+  Clock::install(nullptr);
+  auto sshd = testsupport::SshPeer::sshd({});
+  ASSERT_TRUE(sshd->started()) << sshd->why();
+  const int awayPort = testsupport::freeTcpPort();
+  QueuePeer away("127.0.0.1", awayPort, 100 * 1024), other;
+  ASSERT_TRUE(away.ready() && other.ready());
+  const std::string data = pattern(700000, 5);
+  ASSERT_TRUE(testsupport::writeFile(away.root() + "/away.bin", data));
+  ASSERT_TRUE(testsupport::writeFile(other.root() + "/other.txt", "from the other server"));
+  ASSERT_TRUE(testsupport::writeFile(remote_.path() + "/over-sftp.txt", "over sftp"));
+  makeQueue();
+  auto ftpRow = [&](const std::string &name, int port) {
+    return queue_->addBatchItemAction(2, name, "/", 0, "127.0.0.1", port, "joe", "secret", "ftp",
+                                      "", false, true);
+  };
+  const int awayRow = ftpRow("away.bin", awayPort);
+  ftpRow("other.txt", other.port());
+  queue_->addBatchItemAction(30, "over-sftp.txt", remote_.path(), 0, "127.0.0.1", sshd->port(),
+                             testsupport::kSftpUser, testsupport::kSftpPass, "sftp", "", false,
+                             true);
+  auto first = [&] { return queue_->batchItemList().front(); };
+  ASSERT_TRUE(waitFor([&] { return first()->start() > 0; }, 30));
+  ASSERT_TRUE(
+      waitFor([&] { return sizeOfFileAtPath(ftpPartialOf("away.bin", awayPort)) >= 100000; }, 30));
+
+  away.stop();
+  // Well before the row's server has been away for half a minute, the other servers' rows are
+  // done; the waiting row is still first, with its offset and no error.
+  ASSERT_TRUE(waitFor([&] { return queue_->batchItemList().size() == 1; }, 25))
+      << first()->statusMsg() << " " << queue_->batchItemList().size();
+  const std::string files = Paths::documents() + "/Files";
+  EXPECT_EQ(testsupport::readFile(files + "/other.txt"), "from the other server");
+  EXPECT_EQ(testsupport::readFile(files + "/over-sftp.txt"), "over sftp");
+  EXPECT_EQ(first()->primaryKey(), awayRow);
+  const int64_t offset = first()->start();
+  EXPECT_GT(offset, 0);
+  EXPECT_TRUE(first()->errorMsg().empty()) << first()->errorMsg();
+  ASSERT_TRUE(waitFor([&] { return !first()->statusMsg().empty(); }, 10));
+  EXPECT_EQ(first()->statusMsg().rfind("Waiting for the server: ", 0), 0u) << first()->statusMsg();
+  EXPECT_FALSE(FileManager::fileExists(files + "/away.bin"));
+
+  ASSERT_TRUE(away.restart());
+  ASSERT_TRUE(waitFor([&] { return queue_->batchItemList().empty(); }, 90))
+      << first()->statusMsg() << " " << first()->errorMsg();
+  ASSERT_TRUE(waitFor([&] { return FileManager::fileExists(files + "/away.bin"); }));
+  EXPECT_TRUE(testsupport::readFile(files + "/away.bin") == data);
+  // It went on from where it was: one resumed fetch after the first.
+  EXPECT_EQ(away.count("RETR"), 2u) << testsupport::readFile(away.log());
+  EXPECT_EQ(away.count("REST"), 1u);
 }
 
 // Deleting the row of a download under way stops its transfer: what came of it goes, the file

@@ -10,7 +10,10 @@ Files are served from and stored into ROOT (one flat folder). The script (JSON) 
   size       "refuse": SIZE gets "550 SIZE not allowed"; a number: SIZE always answers it
   files      {name: text}: served for SIZE and RETR instead of ROOT (any name, "../x" too)
   pwd        "long-line": PWD gets a reply line that never ends; "endless": a multi-line
-             reply that never ends (each stops once the client has gone, or after 64 MiB)
+             reply that never ends (each stops once the client has gone, or after 64 MiB);
+             "follow": PWD names the folder the CWDs so far lead to (from "/"), where a folder
+             named in `same` is its parent itself (a link "name -> ." that the server resolves)
+  same       names of folders that are their parent (with "pwd": "follow")
   retr       "normal" (data, close, 226), "reply-first" (226, then the data after a pause),
              "hold-open" (data and 226, the data connection held open until the client closes),
              "partial-426" (the first `partial` bytes, close, 426), "partial-226" (the same
@@ -108,6 +111,7 @@ def serve(conn, script, root):
     rename_from = None
     rest = 0
     modez = False
+    folder = []  # the folder the CWDs lead to ("pwd": "follow")
     send("220 scripted ready\r\n")
     buffer = b""
     while True:
@@ -133,9 +137,18 @@ def serve(conn, script, root):
             elif verb == "PWD" and script.get("pwd") in ("long-line", "endless"):
                 flood(conn, script["pwd"])
                 return
+            elif verb == "PWD" and script.get("pwd") == "follow":
+                send('257 "/%s" is the current directory\r\n' % "/".join(folder))
             elif verb == "PWD":
                 send('257 "/" is the current directory\r\n')
             elif verb == "CWD":
+                if arg.startswith("/"):
+                    folder = []
+                for name in arg.split("/"):
+                    if name == "..":
+                        folder = folder[:-1]
+                    elif name not in ("", ".") and name not in script.get("same", []):
+                        folder.append(name)
                 send(script.get("cwd", "250 CWD command successful") + "\r\n")
             elif verb == "TYPE":
                 send("200 Type set\r\n")
