@@ -417,6 +417,8 @@ void ImageEditorView::makeScrollView() {
   if (!scrollView_) {
     scrollView_ = std::make_shared<ScrollView>(pictureArea());
     scrollView_->setAutoresizingMask(FlexibleWidth | FlexibleHeight);
+    scrollView_->setShowsHorizontalScrollIndicator(false);
+    scrollView_->setShowsVerticalScrollIndicator(false);
     scrollView_->setDelegate(std::weak_ptr<ScrollViewDelegate>(sharedAs<ImageEditorView>()));
     view()->addSubview(scrollView_);
   }

@@ -226,6 +226,7 @@ void ScrollView::describe(nlohmann::json &out) const {
   out["minimumZoomScale"] = minimumZoomScale_;
   out["maximumZoomScale"] = maximumZoomScale_;
   out["zoomable"] = isZoomable();
+  out["indicators"] = showsHorizontal_ || showsVertical_;
 }
 
 bool ScrollView::isZoomable() const {

@@ -178,6 +178,8 @@ public:
   void setMaximumZoomScale(double s) { maximumZoomScale_ = s; }
   bool showsHorizontalScrollIndicator() const { return showsHorizontal_; }
   void setShowsHorizontalScrollIndicator(bool on) { showsHorizontal_ = on; }
+  bool showsVerticalScrollIndicator() const { return showsVertical_; }
+  void setShowsVerticalScrollIndicator(bool on) { showsVertical_ = on; }
   bool isScrollEnabled() const { return scrollEnabled_; }
   void setScrollEnabled(bool on) { scrollEnabled_ = on; }
   // The last offset change asked with animation (for tests and a renderer).
@@ -189,7 +191,8 @@ private:
   Point contentOffset_;
   std::weak_ptr<ScrollViewDelegate> delegate_;
   double zoomScale_ = 1, minimumZoomScale_ = 1, maximumZoomScale_ = 1;
-  bool showsHorizontal_ = true, scrollEnabled_ = true, lastScrollAnimated_ = false;
+  bool showsHorizontal_ = true, showsVertical_ = true, scrollEnabled_ = true,
+       lastScrollAnimated_ = false;
 };
 
 } // namespace platform::ui

@@ -349,7 +349,7 @@ function build(v) {
       // A view that zooms carries its scale and bounds; the offset is the model's, taken when it
       // changes (a zoom about a point moves it).
       return h('div', {
-        'data-offset': v.contentOffset.join(','), 'data-zoom': v.zoomable ? v.zoomScale : null,
+        class: v.indicators === false ? 'noindicators' : null, 'data-offset': v.contentOffset.join(','), 'data-zoom': v.zoomable ? v.zoomScale : null,
         'data-zoom-min': v.zoomable ? v.minimumZoomScale : null, 'data-zoom-max': v.zoomable ? v.maximumZoomScale : null,
       }, h('div', { class: 'subviews', style: { width: px(v.contentSize[0]), height: px(v.contentSize[1]) } }));
     default: return h('div', {});
