@@ -85,7 +85,7 @@ for (const [profile, viewport, env] of profiles) {
         await waitFor(async () => near(await colourAt(area.x + area.width - inside, area.y + area.height - inside), yellow),
           'the bottom-right quarter scrolled to the corner');
         await s.screen('zoomed-bottom-right');
-        // Drawn again (another tab and back is not needed: the page reloaded), the part shown stays.
+        // The page loaded again shows the same zoom and the same part of the picture.
         await page.reload();
         await drawn.waitFor();
         await waitFor(async () => Math.abs((await zoomShown()) - 2) < 0.02, 'the zoom kept after a reload');
