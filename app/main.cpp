@@ -101,6 +101,10 @@ int runProgram(int argc, char **argv, bool &workLeftBehind) {
     }
     if (argv[i][0] != '-' && handedIn.empty()) {
       handedIn = launchAddress(argv[i]);
+      if (const std::string why = FerrowenAppDelegate::refusedAddress(handedIn); !why.empty()) {
+        std::fprintf(stderr, "ferrowen: the address is not taken: %s\n", why.c_str());
+        return 2;
+      }
       if (!handedIn.empty()) continue;
       std::fprintf(stderr, "ferrowen: no such file \"%s\"\n", argv[i]);
       return 2;
@@ -196,6 +200,7 @@ int runProgram(int argc, char **argv, bool &workLeftBehind) {
   // application.
   instance->serve([&app](const std::string &handed) -> std::optional<std::string> {
     if (handed.find("://") == std::string::npos) return "not an address or a file";
+    if (std::string why = FerrowenAppDelegate::refusedAddress(handed); !why.empty()) return why;
     app.deliverOpenURL(handed);
     return std::nullopt;
   });

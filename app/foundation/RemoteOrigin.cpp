@@ -15,6 +15,15 @@ int portNumber(const std::string &text) {
 }
 
 namespace {
+std::string trimmed(const std::string &text);
+}
+
+bool portTextRefused(const std::string &text) {
+  const std::string port = trimmed(text);
+  return !port.empty() && portNumber(port) == 0;
+}
+
+namespace {
 
 bool knownProtocol(const std::string &word) {
   return word == "ftp" || word == "ftps" || word == "sftp";
@@ -56,11 +65,14 @@ ServerText ServerText::parse(const std::string &text) {
   }
   if (rest.rfind('[', 0) == 0 && rest.find(']') != std::string::npos) {
     const size_t close = rest.find(']');
-    if (rest.size() > close + 1 && rest[close + 1] == ':')
-      parts.port = portNumber(rest.substr(close + 2));
+    if (rest.size() > close + 1 && rest[close + 1] == ':') {
+      parts.port = portNumber(trimmed(rest.substr(close + 2)));
+      parts.portRefused = portTextRefused(rest.substr(close + 2));
+    }
     rest.resize(close + 1);
   } else if (auto colon = rest.find(':'); colon != std::string::npos && colon == rest.rfind(':')) {
-    parts.port = portNumber(rest.substr(colon + 1));
+    parts.port = portNumber(trimmed(rest.substr(colon + 1)));
+    parts.portRefused = portTextRefused(rest.substr(colon + 1));
     rest.resize(colon);
   }
   parts.host = rest;
@@ -68,8 +80,7 @@ ServerText ServerText::parse(const std::string &text) {
 }
 
 std::string ServerText::withPort(int newPort) const {
-  const int shown = newPort >= 1 && newPort <= 65535 ? newPort : 0;
-  return scheme + host + (shown ? ":" + std::to_string(shown) : "") + folder;
+  return scheme + host + (newPort ? ":" + std::to_string(newPort) : "") + folder;
 }
 
 RemoteOrigin RemoteOrigin::of(const std::string &protocol, const std::string &serverText, int port,

@@ -16,14 +16,25 @@ struct ServerText {
   std::string host;
   int port = 0;       // 0: no port (or one that is not a number from 1 to 65535)
   std::string folder; // "/folder" or empty
+  // A port was written ("host:70000", "host:-1", "host:ftp") that is no number from 1 to 65535:
+  // nothing connects to such a text. (Nothing after the colon is no port.)
+  bool portRefused = false;
 
   static ServerText parse(const std::string &text);
-  // The text again, with `port` (1 to 65535) in place of the one it held, or without a port (0).
+  // The text again, with `port` in place of the one it held, or without a port (0). A port out of
+  // range is written as it is, so that what connects to the text refuses it.
   std::string withPort(int port) const;
 };
 
 // A port written in decimal digits only, from 1 to 65535; 0 for anything else.
 int portNumber(const std::string &text);
+
+// What a connection, the connect screen, a bookmark and a handed address say of a port that is
+// out of range or no number.
+inline constexpr const char *kPortRangeMessage = "The port must be a number from 1 to 65535.";
+// Whether the port text after a server's colon (spaces around it aside) is refused: something is
+// written, and it is no number from 1 to 65535.
+bool portTextRefused(const std::string &text);
 
 struct RemoteOrigin {
   std::string host; // the host alone, as typed, compared without regard to case

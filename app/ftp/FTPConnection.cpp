@@ -1,5 +1,6 @@
 #include "app/ftp/FTPConnection.h"
 
+#include "app/foundation/RemoteOrigin.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
 
@@ -266,11 +267,19 @@ void FTPConnection::reconnect() {
     int port = 21;
     if (myContains(host, ":")) {
       size_t colon = host.find(':');
-      port = platform::intValue(host.substr(colon + 1));
+      const std::string portText = host.substr(colon + 1);
+      // A port out of range (or no number) is refused, never wrapped into another port.
+      if (portTextRefused(portText)) return refuseServerPort();
+      port = portNumber(myTrimWS(portText));
       host = host.substr(0, colon);
     }
     connectToServer(host, port);
   });
+}
+
+void FTPConnection::refuseServerPort() {
+  Log::system("Not connecting: the server's port is not a number from 1 to 65535");
+  updateViewWithFatalError(kPortRangeMessage);
 }
 
 void FTPConnection::connectToServer(const std::string &host, int port) {
@@ -278,6 +287,7 @@ void FTPConnection::connectToServer(const std::string &host, int port) {
     onThread([this, host, port] { connectToServer(host, port); });
     return;
   }
+  if (port < 0 || port > 65535) return refuseServerPort();
   auto &app = platform::Application::shared();
   if (mainConnection_) {
     app.setNetworkActivityIndicatorVisible(true);

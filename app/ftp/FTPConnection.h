@@ -103,6 +103,8 @@ public:
   // it was meant for that session's server.
   void connect();
   void connectToServer(const std::string &host, int port);
+  // A server port out of range: the session does not start, and the reason is shown.
+  void refuseServerPort();
   // Opens the passive data connection named by a "227" reply. False (and nothing opened) when
   // the reply has no "(" or does not hold six numbers 0 to 255: a failed "PASV".
   bool connectToServerData(const std::string &replyText);

@@ -417,6 +417,9 @@ void ImageEditorView::makeScrollView() {
   if (!scrollView_) {
     scrollView_ = std::make_shared<ScrollView>(pictureArea());
     scrollView_->setAutoresizingMask(FlexibleWidth | FlexibleHeight);
+    scrollView_->setShowsHorizontalScrollIndicator(false);
+    scrollView_->setShowsVerticalScrollIndicator(false);
+    scrollView_->setDelegate(std::weak_ptr<ScrollViewDelegate>(sharedAs<ImageEditorView>()));
     view()->addSubview(scrollView_);
   }
   theImage_->removeFromSuperview();
@@ -438,17 +441,24 @@ Rect ImageEditorView::pictureArea() {
 }
 
 void ImageEditorView::fitZoom() {
-  // The whole picture, no bigger than its pixels, in the middle of the scrolling area: its frame
-  // is what is drawn.
+  // The content is the picture at its own size, from the top left; the zoom it starts at shows it
+  // whole and no bigger than its pixels (never below the least zoom, where it scrolls).
   const Size area = scrollView_->bounds().size;
   const double w = image_->pixelWidth(), h = image_->pixelHeight();
-  const Rect shown = fittedPicture(area, Size{w, h});
   scrollView_->setMinimumZoomScale(0.2);
   scrollView_->setMaximumZoomScale(2.0);
-  scrollView_->setZoomScale(w > 0 ? std::max(0.2, shown.size.width / w) : 1.0);
-  scrollView_->setContentSize(area);
+  scrollView_->setZoomScale(1.0);
+  theImage_->setFrame(Rect(0, 0, w, h));
+  scrollView_->setContentSize(Size{w, h});
   scrollView_->setContentOffset(Point{0, 0});
-  theImage_->setFrame(shown);
+  double fit = 1.0;
+  if (w > area.width || h > area.height)
+    fit = std::max(0.2, std::min(area.width / w, area.height / h));
+  scrollView_->setZoomScale(fit);
+}
+
+std::shared_ptr<View> ImageEditorView::viewForZoomingInScrollView(ScrollView &scroll) {
+  return theImage_ && theImage_->superview().get() == &scroll ? theImage_ : nullptr;
 }
 
 void ImageEditorView::layoutPicture() {

@@ -27,7 +27,8 @@ class SettingsManagerView;
 
 class ImageEditorView : public platform::ui::ViewController,
                         public platform::ui::AlertViewDelegate,
-                        public platform::ui::TextFieldDelegate {
+                        public platform::ui::TextFieldDelegate,
+                        public platform::ui::ScrollViewDelegate {
 public:
   static constexpr const char *kWatermarkHelpURL =
       "http://www.ferrowen.example/help/help-watermarks.php?app=ferrowen&ver=300";
@@ -99,6 +100,9 @@ public:
   bool shouldChangeCharactersInRange(platform::ui::TextField &, platform::ui::Range,
                                      const std::string &text) override;
   bool textFieldShouldReturn(platform::ui::TextField &field) override;
+  // The canvas zooms the picture.
+  std::shared_ptr<platform::ui::View>
+  viewForZoomingInScrollView(platform::ui::ScrollView &) override;
 
 private:
   using Work = std::function<std::shared_ptr<platform::media::Image>(

@@ -460,9 +460,11 @@ bool BatchListView::configureFTPFor(const BatchItem &item) {
   const bool live = ftp_->isStreamConnected();
   if (live) ftp_->reinit();
   // The port goes after the host, before a folder typed after it ("host:21/pub"): the folder is
-  // where the login starts, and holds no port.
-  ftp_->setServerAddress(item.port() != 0 ? ServerText::parse(item.server()).withPort(item.port())
-                                          : item.server());
+  // where the login starts, and holds no port. A text whose port is refused goes as it is, and
+  // the connection refuses it.
+  const ServerText typed = ServerText::parse(item.server());
+  ftp_->setServerAddress(item.port() != 0 && !typed.portRefused ? typed.withPort(item.port())
+                                                                : item.server());
   ftp_->setLoginUser(item.user());
   ftp_->setLoginPass(item.password());
   ftp_->setSkipSSL(!wantTLS);

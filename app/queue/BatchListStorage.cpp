@@ -42,6 +42,8 @@ std::vector<std::string> pathComponents(const std::string &text) {
 // their whole address.
 void splitHostPort(std::string &server, int &port) {
   const ServerText typed = ServerText::parse(server);
+  // A port out of range stays in the text: the connection refuses it, no other port is used.
+  if (typed.portRefused) return;
   if (typed.port) port = typed.port;
   server = typed.withPort(0);
 }

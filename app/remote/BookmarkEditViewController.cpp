@@ -3,6 +3,7 @@
 #include "app/foundation/Database.h"
 #include "app/foundation/EditDataViewController.h"
 #include "app/foundation/Globals.h"
+#include "app/foundation/RemoteOrigin.h"
 #include "app/foundation/Scrambler.h"
 #include "app/foundation/SettingsKeys.h"
 
@@ -135,7 +136,15 @@ void BookmarkEditViewController::changedProtocol(EditDataViewController &edit) {
 }
 
 void BookmarkEditViewController::changedServer(EditDataViewController &edit) {
-  changedText(server, edit.textData->text());
+  const std::string text = edit.textData->text();
+  // A port out of range is not kept: the bookmark keeps the server it had.
+  if (ServerText::parse(text).portRefused) {
+    std::make_shared<AlertView>("Server Format Error", kPortRangeMessage,
+                                std::weak_ptr<AlertViewDelegate>(), "OK")
+        ->show();
+    return;
+  }
+  changedText(server, text);
 }
 
 void BookmarkEditViewController::changedUsername(EditDataViewController &edit) {

@@ -7,6 +7,7 @@
 #include "app/foundation/KeychainWrapper.h"
 #include "app/foundation/PlatformExtensions.h"
 #include "app/foundation/Reachability.h"
+#include "app/foundation/RemoteOrigin.h"
 #include "app/foundation/Scrambler.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/SmallClasses.h"
@@ -416,10 +417,13 @@ void Connect::clickConnect() {
   if (server.find('@') != std::string::npos)
     return alert("Server Format Error", "The FTP server should not have an @ character.\n\nUse "
                                         "the User Name and Password fields for the login details.");
+  auto target = normaliseServerText(server, protocolType->selectedSegmentIndex());
+  // A port out of range would reach another port (or none): nothing is stored or connected.
+  if (ServerText::parse(target.server).portRefused)
+    return alert("Server Format Error", kPortRangeMessage);
   if (hooks.reachable && !hooks.reachable())
     return alert("No Internet?",
                  "You must be connected to the Internet to log into an FTP server.");
-  auto target = normaliseServerText(server, protocolType->selectedSegmentIndex());
   // SFTP needs system 4.0. An address that asks for it ("sftp://", ":22") would reach it past
   // the segment too, so the protocol it ends on counts as well.
   if ((protocolType->selectedSegmentIndex() == 2 || target.segment == 2) &&
@@ -645,6 +649,8 @@ void Connect::notReopened(const std::vector<std::string> &names) {
 void Connect::clickAddBookmark() {
   if (serverName->text().empty())
     return alert("No Server Entered", "Please enter an FTP server name.");
+  if (ServerText::parse(normaliseServerText(serverName->text(), 0).server).portRefused)
+    return alert("Server Format Error", kPortRangeMessage);
   auto weak = std::weak_ptr<Connect>(sharedAs<Connect>());
   auto prompt = TextPromptViewer::initWithTitle(
       "Add Bookmark", serverName->text(), "New Bookmark Name:", "TextPromptView",

@@ -6,6 +6,7 @@
 #include "app/foundation/FolderDownloadBounds.h"
 #include "app/foundation/Globals.h"
 #include "app/foundation/PartialFile.h"
+#include "app/foundation/RemoteOrigin.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
 
@@ -313,12 +314,20 @@ SFTPService::Endpoint SFTPService::endpoint() {
   }
   auto colon = text.rfind(':');
   if (colon != std::string::npos && text.find(':') == colon) {
-    int p = atoi(text.c_str() + colon + 1);
-    if (p > 0 && p < 65536) e.port = p;
+    const std::string portText = text.substr(colon + 1);
+    if (portTextRefused(portText))
+      e.portRefused = true;
+    else if (const int p = portNumber(myTrimWS(portText)); p > 0)
+      e.port = p;
     text = text.substr(0, colon);
   }
   e.host = text;
-  if (port() > 0 && port() < 65536) e.port = port();
+  // A port given apart (a queue row's) stands over the text's; one out of range is refused, and
+  // so is a text whose own port is.
+  if (port() > 0 && port() < 65536)
+    e.port = port();
+  else if (port() != 0)
+    e.portRefused = true;
   return e;
 }
 
@@ -346,6 +355,7 @@ bool SFTPService::ensureConnected() {
   };
   const Report connectError = &SFTPWrapperDelegate::connectError;
   if (e.host.empty()) return fail("No server address.", connectError);
+  if (e.portRefused) return fail(kPortRangeMessage, connectError);
   {
     // A server whose key is remembered is asked for that key's type first (the fingerprint
     // starts with it), so that a client offering newer key types still meets the same key.

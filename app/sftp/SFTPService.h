@@ -73,6 +73,7 @@ private:
   struct Endpoint {
     std::string host, path;
     int port = 22;
+    bool portRefused = false; // a port given that is no number from 1 to 65535
   };
   // A folder of a folder download: found in another (its parent's index in batchFolders_), or
   // asked for (no parent; its name is then its whole remote path). Paths are made from the

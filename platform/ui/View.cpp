@@ -223,6 +223,51 @@ void ScrollView::describe(nlohmann::json &out) const {
   out["contentSize"] = toJson(contentSize_);
   out["contentOffset"] = toJson(contentOffset_);
   out["zoomScale"] = zoomScale_;
+  out["minimumZoomScale"] = minimumZoomScale_;
+  out["maximumZoomScale"] = maximumZoomScale_;
+  out["zoomable"] = isZoomable();
+  out["indicators"] = showsHorizontal_ || showsVertical_;
+}
+
+bool ScrollView::isZoomable() const {
+  auto d = delegate_.lock();
+  return d && maximumZoomScale_ > minimumZoomScale_ &&
+         d->viewForZoomingInScrollView(const_cast<ScrollView &>(*this)) != nullptr;
+}
+
+void ScrollView::keepOffsetInside() {
+  const Size shown = bounds().size;
+  contentOffset_.x =
+      std::clamp(contentOffset_.x, 0.0, std::max(0.0, contentSize_.width - shown.width));
+  contentOffset_.y =
+      std::clamp(contentOffset_.y, 0.0, std::max(0.0, contentSize_.height - shown.height));
+}
+
+bool ScrollView::userZoom(double scale, Point anchor, std::string &why) {
+  if (!isZoomable()) {
+    why = "the scroll view does not zoom";
+    return false;
+  }
+  if (!std::isfinite(scale) || scale <= 0 || !std::isfinite(anchor.x) || !std::isfinite(anchor.y)) {
+    why = "a zoom needs a scale above 0 and a point";
+    return false;
+  }
+  auto d = delegate_.lock();
+  auto zooming = d->viewForZoomingInScrollView(*this);
+  d->scrollViewWillBeginZooming(*this, zooming.get());
+  const double before = zoomScale_;
+  // The content point under the anchor, in the zooming view's points at scale 1.
+  const Rect old = zooming->frame();
+  const double ux = (contentOffset_.x + anchor.x - old.origin.x) / before;
+  const double uy = (contentOffset_.y + anchor.y - old.origin.y) / before;
+  setZoomScale(scale);
+  const Rect now = zooming->frame();
+  contentOffset_ = {now.origin.x + ux * zoomScale_ - anchor.x,
+                    now.origin.y + uy * zoomScale_ - anchor.y};
+  keepOffsetInside();
+  lastScrollAnimated_ = false;
+  d->scrollViewDidEndZooming(*this, zooming.get(), zoomScale_);
+  return true;
 }
 
 void ScrollView::setContentOffset(Point offset, bool animated) {
@@ -232,7 +277,19 @@ void ScrollView::setContentOffset(Point offset, bool animated) {
 
 void ScrollView::setZoomScale(double scale, bool animated) {
   (void)animated;
+  const double before = zoomScale_;
   zoomScale_ = std::clamp(scale, minimumZoomScale_, std::max(minimumZoomScale_, maximumZoomScale_));
+  auto d = delegate_.lock();
+  auto zooming = d ? d->viewForZoomingInScrollView(*this) : nullptr;
+  if (!zooming || before <= 0) return;
+  const Size base{zooming->frame().size.width / before, zooming->frame().size.height / before};
+  const Size scaled{base.width * zoomScale_, base.height * zoomScale_};
+  const Size shown = bounds().size;
+  contentSize_ = scaled;
+  zooming->setFrame(Rect(std::max(0.0, (shown.width - scaled.width) / 2),
+                         std::max(0.0, (shown.height - scaled.height) / 2), scaled.width,
+                         scaled.height));
+  keepOffsetInside();
 }
 
 } // namespace platform::ui

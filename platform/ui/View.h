@@ -137,6 +137,18 @@ private:
   std::weak_ptr<ViewController> owner_;
 };
 
+class ScrollView;
+
+// What a scroll view asks of the screen that owns it: the one view that zooms (none: the scroll
+// view does not zoom), and the start and end of a zoom.
+class ScrollViewDelegate {
+public:
+  virtual ~ScrollViewDelegate() = default;
+  virtual std::shared_ptr<View> viewForZoomingInScrollView(ScrollView &) { return nullptr; }
+  virtual void scrollViewWillBeginZooming(ScrollView &, View *) {}
+  virtual void scrollViewDidEndZooming(ScrollView &, View *, double) {}
+};
+
 class ScrollView : public View {
 public:
   using View::View;
@@ -149,23 +161,38 @@ public:
   void setContentOffset(Point offset) { setContentOffset(offset, false); }
   virtual void setContentOffset(Point offset, bool animated);
   double zoomScale() const { return zoomScale_; }
+  // The zooming view (the delegate's) takes the scale: its frame is its size at scale 1 times the
+  // scale, and so is the content size; where it is smaller than the scroll view it stands in the
+  // middle. The offset stays inside the content.
   void setZoomScale(double scale, bool animated = false);
+  std::shared_ptr<ScrollViewDelegate> delegate() const { return delegate_.lock(); }
+  void setDelegate(std::weak_ptr<ScrollViewDelegate> d) { delegate_ = std::move(d); }
+  // Whether a person can zoom it: a zooming view and room between the two scales.
+  bool isZoomable() const;
+  // A person zooms (a pinch, Ctrl + wheel) to `scale`; the content point under `anchor` (a point
+  // of the visible area, in the scroll view's own points) stays under it.
+  bool userZoom(double scale, Point anchor, std::string &why);
   double minimumZoomScale() const { return minimumZoomScale_; }
   double maximumZoomScale() const { return maximumZoomScale_; }
   void setMinimumZoomScale(double s) { minimumZoomScale_ = s; }
   void setMaximumZoomScale(double s) { maximumZoomScale_ = s; }
   bool showsHorizontalScrollIndicator() const { return showsHorizontal_; }
   void setShowsHorizontalScrollIndicator(bool on) { showsHorizontal_ = on; }
+  bool showsVerticalScrollIndicator() const { return showsVertical_; }
+  void setShowsVerticalScrollIndicator(bool on) { showsVertical_ = on; }
   bool isScrollEnabled() const { return scrollEnabled_; }
   void setScrollEnabled(bool on) { scrollEnabled_ = on; }
   // The last offset change asked with animation (for tests and a renderer).
   bool lastScrollAnimated() const { return lastScrollAnimated_; }
 
 private:
+  void keepOffsetInside();
   Size contentSize_;
   Point contentOffset_;
+  std::weak_ptr<ScrollViewDelegate> delegate_;
   double zoomScale_ = 1, minimumZoomScale_ = 1, maximumZoomScale_ = 1;
-  bool showsHorizontal_ = true, scrollEnabled_ = true, lastScrollAnimated_ = false;
+  bool showsHorizontal_ = true, showsVertical_ = true, scrollEnabled_ = true,
+       lastScrollAnimated_ = false;
 };
 
 } // namespace platform::ui

@@ -862,6 +862,12 @@ bool controlEvent(const std::string &name, const json &event,
     scroll->setContentOffset({event.value("x", 0.0), event.value("y", 0.0)}, false);
     return true;
   }
+  if (name == "zoom") {
+    auto scroll = std::dynamic_pointer_cast<ScrollView>(target);
+    return scroll ? scroll->userZoom(event.value("value", 1.0),
+                                     {event.value("x", 0.0), event.value("y", 0.0)}, why)
+                  : (why = "the element does not zoom", false);
+  }
   if (name == "followLink") {
     auto web = std::dynamic_pointer_cast<WebView>(target);
     return web ? web->userFollowLink(event.value("url", std::string()), why)

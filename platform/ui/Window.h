@@ -36,6 +36,8 @@
 //   {"event":"return","id"}  {"event":"searchCancel","id"}  {"event":"dismissKeyboard"}
 //   {"event":"setSwitch","id","on"}  {"event":"slide","id","value"}
 //   {"event":"selectSegment","id","index"}  {"event":"scroll","id","x","y"}
+//   {"event":"zoom","id","value","x","y"}   a pinch or Ctrl + wheel: the scale wanted, and the
+//                                           point of the visible area that stays put
 //   {"event":"touch","id","taps"}           raw touches ended, for views that handle them
 //   {"event":"touch","id","phase":"began|moved|ended|cancelled","x","y"}  a finger at (x, y) in
 //                                           the view's points (the tap window hears where it began)

@@ -346,7 +346,12 @@ function build(v) {
     case 'toolbar': return h('div', {}, (v.items || []).map(barItem));
     case 'web': return webFrame(v);
     case 'scroll':
-      return h('div', {}, h('div', { class: 'subviews', style: { width: px(v.contentSize[0]), height: px(v.contentSize[1]) } }));
+      // A view that zooms carries its scale and bounds; the offset is the model's, taken when it
+      // changes (a zoom about a point moves it).
+      return h('div', {
+        class: v.indicators === false ? 'noindicators' : null, 'data-offset': v.contentOffset.join(','), 'data-zoom': v.zoomable ? v.zoomScale : null,
+        'data-zoom-min': v.zoomable ? v.minimumZoomScale : null, 'data-zoom-max': v.zoomable ? v.maximumZoomScale : null,
+      }, h('div', { class: 'subviews', style: { width: px(v.contentSize[0]), height: px(v.contentSize[1]) } }));
     default: return h('div', {});
   }
 }
@@ -763,6 +768,13 @@ function placeScrollsAndPopovers() {
     // takes the model's offset again, or it would show rows the model did not make.
     if (t.modelOffset !== offset) t.scrollTop = offset;
     t.modelOffset = offset;
+  }
+  for (const el of screenEl.querySelectorAll('.v-scroll[data-offset]')) {
+    if (el.modelOffset === el.dataset.offset) continue;
+    el.modelOffset = el.dataset.offset;
+    const [x, y] = el.dataset.offset.split(',').map(Number);
+    el.scrollLeft = x;
+    el.scrollTop = y;
   }
   for (const p of screenEl.querySelectorAll('.popover, .actionsheet[data-anchor]')) placeBeside(p);
   for (const d of screenEl.querySelectorAll('.dim[data-passthrough]')) cutPassthrough(d);
@@ -1332,18 +1344,83 @@ function nextField(from, step) {
   return fields[(at + step + fields.length) % fields.length];
 }
 
-// Scrolling a table tells the model, which then makes the cells that came into view.
+// Scrolling a table tells the model, which then makes the cells that came into view; a scroll
+// view's offset goes to the model too (a zoom keeps the point under the pointer from it, and the
+// page drawn again shows the same part).
 document.addEventListener('scroll', (e) => {
   const t = e.target;
-  if (!t.classList || !t.classList.contains('v-table')) return;
+  if (!t.classList || !(t.classList.contains('v-table') || t.classList.contains('v-scroll'))) return;
   // Under an alert or a sheet the screens take nothing.
   if (state && (state.snapshot.alerts.length || state.snapshot.sheets.length)) return;
+  if (t.classList.contains('v-scroll')) {
+    clearTimeout(t.scrollTimer);
+    t.scrollTimer = setTimeout(() => tellScrolled(t), 60);
+    return;
+  }
   clearTimeout(scrollTimer);
   scrollTimer = setTimeout(() => {
     if (Math.abs(t.scrollTop - Number(t.dataset.offset)) > 1)
       send({ event: 'scroll', id: Number(t.dataset.id), x: 0, y: t.scrollTop }, true);
   }, 80);
 }, true);
+
+function tellScrolled(el) {
+  clearTimeout(el.scrollTimer);
+  el.scrollTimer = 0;
+  const [x, y] = (el.dataset.offset || '0,0').split(',').map(Number);
+  if (Math.abs(el.scrollLeft - x) <= 1 && Math.abs(el.scrollTop - y) <= 1) return;
+  el.modelOffset = `${el.scrollLeft},${el.scrollTop}`;
+  send({ event: 'scroll', id: Number(el.dataset.id), x: el.scrollLeft, y: el.scrollTop }, true);
+}
+
+// A scroll view that zooms follows Ctrl + wheel (a trackpad's pinch reaches the page as one) and
+// a two-finger pinch, about the point between the pointer or the fingers. Each step asks the
+// model for the scale from the one asked last (the model's answer may not be back yet).
+function zoomTo(el, factor, clientX, clientY) {
+  const r = el.getBoundingClientRect();
+  const [min, max] = [Number(el.dataset.zoomMin), Number(el.dataset.zoomMax)];
+  const now = performance.now();
+  const from = el.zoomAsked && now - el.zoomAsked.at < 500 ? el.zoomAsked.scale : Number(el.dataset.zoom);
+  const scale = Math.min(max, Math.max(min, from * factor));
+  if (Math.abs(scale - from) < 1e-6) return;
+  el.zoomAsked = { scale, at: now };
+  // Where the person scrolled to counts before the zoom is worked out.
+  tellScrolled(el);
+  send({ event: 'zoom', id: Number(el.dataset.id), value: scale,
+    x: (clientX - r.left) / pageScale, y: (clientY - r.top) / pageScale }, true);
+}
+function zoomable(target) {
+  const el = target && target.closest && target.closest('.v-scroll[data-zoom]');
+  if (!el || !screenEl.contains(el)) return null;
+  // Under an alert or a sheet the screens take nothing.
+  if (state && (state.snapshot.alerts.length || state.snapshot.sheets.length)) return null;
+  return el;
+}
+document.addEventListener('wheel', (e) => {
+  if (!e.ctrlKey) return;
+  const el = zoomable(e.target);
+  if (!el) return;
+  e.preventDefault(); // the page itself does not zoom
+  const lines = e.deltaMode === 1 ? 16 : e.deltaMode === 2 ? 400 : 1;
+  zoomTo(el, Math.exp(-Math.max(-100, Math.min(100, e.deltaY * lines)) / 200), e.clientX, e.clientY);
+}, { passive: false });
+let pinch = null; // { el, distance } while two fingers are on a view that zooms
+const spread = (t) => Math.hypot(t[0].clientX - t[1].clientX, t[0].clientY - t[1].clientY);
+document.addEventListener('touchstart', (e) => {
+  const el = e.touches.length === 2 && zoomable(e.target);
+  if (el) pinch = { el, distance: spread(e.touches) };
+}, { passive: true });
+document.addEventListener('touchmove', (e) => {
+  if (!pinch || e.touches.length !== 2) return;
+  e.preventDefault();
+  const d = spread(e.touches);
+  if (!pinch.distance || !d) return;
+  const factor = d / pinch.distance;
+  pinch.distance = d;
+  zoomTo(pinch.el, factor, (e.touches[0].clientX + e.touches[1].clientX) / 2, (e.touches[0].clientY + e.touches[1].clientY) / 2);
+}, { passive: false });
+document.addEventListener('touchend', (e) => { if (e.touches.length < 2) pinch = null; });
+document.addEventListener('touchcancel', () => { pinch = null; });
 
 // Rows are moved by dragging their reorder handle onto another row.
 document.addEventListener('dragstart', (e) => {

@@ -282,6 +282,8 @@ TEST(FerrowenProgram, ASecondStartHandsItsAddressOrFileToTheRunningOneAndEnds) {
         {elsewhere.path + "/note.txt", 0, "Documents/Files/note.txt"},
         {elsewhere.path + "/user@host.PEM", 0, "Documents/Files/PrivateKeys/user@host.PEM"},
         {"ftp://bob@files.example.net/pub", 0, "files.example.net"},
+        // A port out of range is refused with its reason, before it is handed over.
+        {"ftp://eve@other.example.net:70000/", 2, ""},
         {"", 1, ""},
     };
     for (const Case &c : cases) {
@@ -290,16 +292,39 @@ TEST(FerrowenProgram, ASecondStartHandsItsAddressOrFileToTheRunningOneAndEnds) {
       const std::vector<std::string> args =
           c.argument.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.argument};
       EXPECT_EQ(startAgain(home, args, &output), c.status) << output;
-      EXPECT_NE(output.find(home), std::string::npos) << "names the data folder: " << output;
+      if (c.status != 2) {
+        EXPECT_NE(output.find(home), std::string::npos) << "names the data folder: " << output;
+      }
       if (c.lands.find('/') != std::string::npos) {
         EXPECT_TRUE(exists(home + "/" + c.lands)) << testsupport::listFolder(home);
       } else if (!c.lands.empty()) {
         EXPECT_NE(testsupport::readFile(home + "/Preferences.json").find(c.lands),
                   std::string::npos);
       }
+      if (c.argument.find(":70000") != std::string::npos) {
+        EXPECT_NE(output.find("The port must be a number from 1 to 65535."), std::string::npos)
+            << output;
+        EXPECT_EQ(testsupport::readFile(home + "/Preferences.json").find("other.example.net"),
+                  std::string::npos);
+      }
       EXPECT_TRUE(stillRunning(first));
     }
     EXPECT_EQ(stopWithSigterm(first), 0);
+  }
+}
+
+// Given at the start, an address whose port is out of range is refused with its reason.
+TEST(FerrowenProgram, AnAddressWithAPortOutOfRangeIsRefusedAtTheStart) {
+  for (const char *address : {"ftp://h.example:70000/", "ftps://bob@h.example:0"}) {
+    TempHome home;
+    Child run = start({address}, on(home.path));
+    ASSERT_GT(run.pid, 0);
+    std::string output;
+    const int status = finish(run, &output);
+    ASSERT_TRUE(WIFEXITED(status)) << address;
+    EXPECT_EQ(WEXITSTATUS(status), 2) << address;
+    EXPECT_NE(output.find("The port must be a number from 1 to 65535."), std::string::npos)
+        << output;
   }
 }
 

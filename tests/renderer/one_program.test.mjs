@@ -101,3 +101,64 @@ test('a locked start shares nothing, and a second start hands its file to the ru
     },
   });
 });
+
+// An ftp address handed to the running program: the connect screen shows it at once, it stays
+// through another tab and a reload of the page, and it is what the settings hold after the
+// program stops and starts again. One whose port is out of range is refused with the reason and
+// changes nothing.
+test('a second start hands an ftp address to the connect screen, which keeps it', async (t) => {
+  const env = {};
+  await session(t, {
+    chromium, suite: 'one-program-address', dir, viewport: { width: 390, height: 844 }, env,
+    prepare: (home) => {
+      const file = path.join(home, 'Preferences.json');
+      const settings = JSON.parse(fs.readFileSync(file, 'utf8'));
+      fs.writeFileSync(file, JSON.stringify({ ...settings, ServerAddress: 'old.example.org', UserName: 'olduser' }));
+    },
+    run: async (s) => {
+      const { page, front } = s;
+      const field = (name) => front().getByLabel(name, { exact: true });
+      // What the fields show (what a person reads in them).
+      const shown = async () => [await field('Server').inputValue(), await field('User Name').inputValue()];
+      const showsHanded = async (when) => {
+        await field('Server').waitFor();
+        await waitFor(async () => {
+          const [server, user] = await shown();
+          return server === '127.0.0.1:54098/docs/' && user === 'bob';
+        }, `the handed address in the fields ${when} (they show ${JSON.stringify(await shown())})`, 10000);
+      };
+      await field('Server').waitFor();
+      assert.deepEqual(await shown(), ['old.example.org', 'olduser']);
+
+      const handed = await startAgain(s.home, env, ['ftp://bob@127.0.0.1:54098/docs/']);
+      assert.equal(handed.code, 0, handed.out);
+      await showsHanded('once handed over');
+      await s.screen('address-handed');
+      await s.tab('Saved Files');
+      await s.tab('FTP');
+      await showsHanded('after another tab');
+      await page.reload();
+      await showsHanded('after the page was loaded again');
+
+      // A port out of range: refused with the reason, the fields as they were.
+      for (const port of ['70000', '0', '99999999999', '-1', 'ftp']) {
+        const refused = await startAgain(s.home, env, [`ftp://eve@127.0.0.1:${port}/`]);
+        assert.equal(refused.code, 2, refused.out);
+        assert.match(refused.out, /The port must be a number from 1 to 65535\./);
+      }
+      await page.waitForTimeout(300);
+      await showsHanded('after addresses with bad ports');
+
+      // Stopped and started again: the settings and the fields hold the handed address.
+      await page.goto('about:blank');
+      await stopChild(s.app.child);
+      const saved = JSON.parse(fs.readFileSync(path.join(s.home, 'Preferences.json'), 'utf8'));
+      assert.equal(saved.ServerAddress, '127.0.0.1:54098/docs/');
+      assert.equal(saved.UserName, 'bob');
+      const again = await startProgram(t, { ...env, FERROWEN_HOME: s.home });
+      await page.goto(again.address);
+      await showsHanded('after a restart');
+      await s.screen('address-after-restart');
+    },
+  });
+});

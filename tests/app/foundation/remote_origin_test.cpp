@@ -46,6 +46,33 @@ TEST(ServerText, PartsAndAPortPutInPlace) {
   }
 }
 
+// A port that is written but is no number from 1 to 65535 is refused, never read as another
+// port; a port given apart that is out of range is written as it is, for the connection to
+// refuse.
+TEST(ServerText, APortOutOfRangeIsRefusedNotWrapped) {
+  struct Case {
+    const char *text;
+    bool refused;
+  } cases[] = {
+      {"host:1", false},          {"host:65535/pub", false},
+      {"host: 2121 ", false},     {"host", false},
+      {"host:", false},           {"[fd00::1]:21", false},
+      {"host:0", true},           {"host:65536", true},
+      {"host:70000/pub", true},   {"host:99999999999", true},
+      {"host:-1", true},          {"host:ftp", true},
+      {"sftp://h:4464x/a", true}, {"[fd00::1]:70000", true},
+      {"host:+21", true},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(ServerText::parse(c.text).portRefused, c.refused) << c.text;
+    if (c.refused) {
+      EXPECT_EQ(ServerText::parse(c.text).port, 0) << c.text;
+    }
+  }
+  EXPECT_EQ(ServerText::parse("host/pub").withPort(70000), "host:70000/pub");
+  EXPECT_TRUE(ServerText::parse(ServerText::parse("host/pub").withPort(70000)).portRefused);
+}
+
 TEST(RemoteOrigin, ThePortGivenApartThenTheTextsThenTheProtocols) {
   EXPECT_EQ(RemoteOrigin::of("ftp", "h:2121", 990, "u").port, 990);
   EXPECT_EQ(RemoteOrigin::of("ftp", "h:2121/pub", 0, "u").port, 2121);

@@ -611,6 +611,35 @@ TEST_F(FakeServerTest, AddressWithPortAndFolderEntersTheFolderAfterLogin) {
   EXPECT_EQ(conn->currentServerName(), "127.0.0.1");
 }
 
+// A port out of range is refused with its reason: no connection goes to the port it would wrap
+// to (the server listens there), whether the port comes in the server text or apart.
+TEST_F(FakeServerTest, APortOutOfRangeIsRefusedAndNothingConnectsToTheWrappedPort) {
+  startServer(withoutAuth());
+  startConnection();
+  const std::string wrapped = std::to_string(port + 65536);
+  for (const std::string &text : std::vector<std::string>{
+           "127.0.0.1:" + wrapped, "127.0.0.1:" + wrapped + "/pub",
+           "127.0.0.1:" + std::to_string(port) + "x", "127.0.0.1:0", "127.0.0.1:99999999999",
+           "127.0.0.1:-" + std::to_string(65536 - port)}) {
+    conn->setServerAddress(text);
+    conn->setLoginUser("joe");
+    conn->connect();
+    ASSERT_TRUE(waitFor([&] { return !probe->pendingAlerts().empty(); })) << text;
+    EXPECT_EQ(probe->pendingAlerts().back().message, "The port must be a number from 1 to 65535.")
+        << text;
+    ASSERT_TRUE(probe->answerAlert("OK")) << text;
+  }
+  conn->connectToServer("127.0.0.1", port + 65536);
+  ASSERT_TRUE(waitFor([&] { return !probe->pendingAlerts().empty(); }));
+  EXPECT_EQ(probe->pendingAlerts().back().message, "The port must be a number from 1 to 65535.");
+  ASSERT_TRUE(probe->answerAlert("OK"));
+  // The server heard nothing; ports 1 to 65535 still connect.
+  EXPECT_TRUE(received().empty()) << server.output();
+  conn->setServerAddress("127.0.0.1:" + std::to_string(port));
+  conn->connect();
+  ASSERT_TRUE(waitFor([&] { return serverGot("USER joe"); })) << conn->transferLog();
+}
+
 TEST_F(FakeServerTest, ConnectionResetAtUtf8RetriesOnceInCompatibilityMode) {
   startServer(withoutAuth(R"(, "FEAT": ["211-Features:\r\n UTF8\r\n211 End\r\n"],
       "UTF8": ["__reset__"])"));

@@ -242,3 +242,37 @@ TEST_F(BookmarksTest, EditorWritesChangesOnlyAndMovesBookmarksBetweenFolders) {
   bookmarkEditor->view();
   EXPECT_EQ(bookmarkEditor->tableView()->numberOfRowsInSection(0), 4);
 }
+
+namespace {
+// A server with a port out of range is not taken into a bookmark: the editor says why and keeps
+// the server it had; a port in range is taken.
+TEST_F(BookmarksTest, AServerWithAPortOutOfRangeIsNotTaken) {
+  auto editor = BookmarkEditViewController::initWithNibName("BookmarkEditView");
+  editor->server = "s.example";
+  editor->view();
+  auto edit = std::make_shared<EditDataViewController>("EditDataView");
+  edit->view();
+  struct Case {
+    const char *typed;
+    bool taken;
+  } cases[] = {{"s.example:70000", false},
+               {"s.example:0", false},
+               {"s.example:x", false},
+               {"s.example:65535", true},
+               {"t.example:1/pub", true}};
+  for (const auto &c : cases) {
+    const std::string before = editor->server;
+    edit->textData->setText(c.typed);
+    editor->changedServer(*edit);
+    if (c.taken) {
+      EXPECT_EQ(editor->server, c.typed);
+      EXPECT_TRUE(probe->pendingAlerts().empty()) << c.typed;
+    } else {
+      EXPECT_EQ(editor->server, before) << c.typed;
+      ASSERT_EQ(probe->pendingAlerts().size(), 1u) << c.typed;
+      EXPECT_EQ(probe->pendingAlerts()[0].message, "The port must be a number from 1 to 65535.");
+      ASSERT_TRUE(probe->answerAlert("OK"));
+    }
+  }
+}
+} // namespace

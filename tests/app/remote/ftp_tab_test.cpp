@@ -148,6 +148,43 @@ TEST_F(FtpTabTest, ConnectChecksStopBeforeAnythingIsStored) {
   EXPECT_EQ(connect->serverName->text(), "ftp://host.example");
 }
 
+// A port out of range is refused with its reason before anything is stored or connected, over
+// each protocol and for a new bookmark; ports 1 and 65535 pass on (to the next check: offline).
+TEST_F(FtpTabTest, APortOutOfRangeIsRefusedBeforeAnythingIsStored) {
+  showConnect();
+  struct Case {
+    const char *server;
+    bool refused;
+  } cases[] = {{"host.example:0", true},          {"host.example:65536", true},
+               {"host.example:70000/pub", true},  {"host.example:99999999999", true},
+               {"sftp://host.example:-22", true}, {"ftps://host.example:21a", true},
+               {"host.example:1", false},         {"sftp://host.example:65535/home", false}};
+  for (auto &c : cases) {
+    for (int segment : {0, 2}) {
+      set(kServerNameKey, "before");
+      connect->protocolType->setSelectedSegmentIndex(segment);
+      connect->serverName->setText(c.server);
+      ASSERT_TRUE(probe->tap("Connect"));
+      const auto alerts = probe->pendingAlerts();
+      ASSERT_EQ(alerts.size(), 1u) << c.server;
+      EXPECT_EQ(alerts[0].title, c.refused ? "Server Format Error" : "No Internet?") << c.server;
+      if (c.refused) {
+        EXPECT_EQ(alerts[0].message, "The port must be a number from 1 to 65535.");
+      }
+      EXPECT_EQ(get(kServerNameKey), "before") << c.server;
+      ASSERT_TRUE(probe->answerAlert("OK"));
+    }
+    ASSERT_TRUE(probe->tap("Add Bookmark"));
+    if (c.refused) {
+      ASSERT_EQ(alertTitles(), std::vector<std::string>{"Server Format Error"}) << c.server;
+      ASSERT_TRUE(probe->answerAlert("OK"));
+    } else {
+      EXPECT_TRUE(alertTitles().empty()) << c.server;
+      connect->navigationController()->popToRootViewControllerAnimated(false);
+    }
+  }
+}
+
 // SFTP needs system 4.0: below it the connect is refused with the device's version and model,
 // whether the segment or the typed address asks for SFTP, before anything is stored or made.
 TEST_F(FtpTabTest, SftpBelowSystemFourIsRefusedBeforeAnythingIsMade) {

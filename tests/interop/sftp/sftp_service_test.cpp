@@ -540,6 +540,39 @@ TEST_F(SftpService, AConnectionTheServerClosedIsNotConnected) {
   EXPECT_TRUE(s->isConnected());
 }
 
+// A port out of range, in the server text or given apart (a queue row's), is refused with its
+// reason; no other port (the default one, or one it would wrap to) is tried.
+TEST_F(SftpService, APortOutOfRangeIsRefusedWithItsReason) {
+  auto peer = start();
+  const int port = peer->port();
+  struct Case {
+    std::string server;
+    int apart;
+  } cases[] = {{"127.0.0.1:" + std::to_string(port + 65536) + dir.path(), 0},
+               {"127.0.0.1:0" + dir.path(), 0},
+               {"127.0.0.1:99999999999" + dir.path(), 0},
+               {"127.0.0.1:-" + std::to_string(port) + dir.path(), 0},
+               {"127.0.0.1:ssh" + dir.path(), 0},
+               {"127.0.0.1" + dir.path(), port + 65536},
+               {"127.0.0.1:" + std::to_string(port + 65536) + dir.path(), port}};
+  for (const auto &c : cases) {
+    auto s = service(port);
+    s->setServer(c.server);
+    s->setPort(c.apart);
+    run([&] { s->getDirectory(); });
+    const std::string outcome = recorder->outcome();
+    EXPECT_NE(outcome.find("connectError:The port must be a number from 1 to 65535.;"),
+              std::string::npos)
+        << c.server << " " << c.apart << ": " << outcome;
+    EXPECT_FALSE(s->isConnected());
+  }
+  auto s = service(port);
+  s->setServer("127.0.0.1" + dir.path());
+  s->setPort(port);
+  run([&] { s->getDirectory(); });
+  EXPECT_EQ(recorder->outcome().rfind("list:", 0), 0u) << recorder->outcome();
+}
+
 // The folder the connection is in is the one it lists: a download from another folder, or an
 // upload into one, does not move it.
 TEST_F(SftpService, TheFolderItIsInIsTheOneItLists) {

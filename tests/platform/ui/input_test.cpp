@@ -1,5 +1,6 @@
 #include "UiFixture.h"
 
+#include <cmath>
 #include <functional>
 #include <set>
 
@@ -655,3 +656,67 @@ TEST_F(InputTest, DragsReachTheViewTheyBeganOnInItsPoints) {
   EXPECT_FALSE(window->dispatch({{"event", "touch"}, {"id", innerId}, {"phase", "began"}})
                    .value("ok", false));
 }
+
+namespace {
+
+// The screen that owns a zooming scroll view: the picture zooms.
+struct ZoomOwner : ScrollViewDelegate {
+  std::shared_ptr<View> picture;
+  std::vector<double> ended;
+  std::shared_ptr<View> viewForZoomingInScrollView(ScrollView &) override { return picture; }
+  void scrollViewDidEndZooming(ScrollView &, View *, double scale) override {
+    ended.push_back(scale);
+  }
+};
+
+// A pinch or Ctrl + wheel zooms the scroll view's zooming view between its bounds: the picture's
+// frame and the content size follow the scale, the content point under the pointer stays under
+// it, the offset stays inside the content, and a picture smaller than the view stands in its
+// middle. A scroll view without a zooming view refuses the gesture.
+TEST_F(InputTest, AZoomScalesTheZoomingViewAboutThePointer) {
+  auto scroll = std::make_shared<ScrollView>(Rect(0, 0, 300, 200));
+  auto owner = std::make_shared<ZoomOwner>();
+  owner->picture = std::make_shared<View>(Rect(0, 0, 1000, 500));
+  scroll->addSubview(owner->picture);
+  scroll->setContentSize(Size{1000, 500});
+  form->view()->addSubview(scroll);
+  const auto zoom = [&](double scale, double x, double y) {
+    return probe->dispatch(
+        {{"event", "zoom"}, {"id", window->idOf(*scroll)}, {"value", scale}, {"x", x}, {"y", y}});
+  };
+  EXPECT_FALSE(zoom(2, 0, 0)) << "no zooming view";
+  scroll->setDelegate(owner);
+  EXPECT_FALSE(zoom(2, 0, 0)) << "no room between the scales";
+  scroll->setMinimumZoomScale(0.2);
+  scroll->setMaximumZoomScale(2.0);
+  scroll->setZoomScale(0.25);
+  EXPECT_EQ(owner->picture->frame(), Rect(25, 37.5, 250, 125)) << "smaller: in the middle";
+  EXPECT_EQ(scroll->contentSize(), (Size{250, 125}));
+
+  struct Step {
+    double scale, x, y;
+    double zoom;
+    Rect picture;
+    Point offset;
+  } steps[] = {
+      // The picture's point under (150, 100) stays there.
+      {1.0, 150, 100, 1.0, Rect(0, 0, 1000, 500), Point{350, 150}},
+      {2.0, 0, 0, 2.0, Rect(0, 0, 2000, 1000), Point{700, 300}},
+      // Beyond the bounds: at them; the offset kept inside the content.
+      {50, 300, 200, 2.0, Rect(0, 0, 2000, 1000), Point{700, 300}},
+      {0.01, 300, 200, 0.2, Rect(50, 50, 200, 100), Point{0, 0}},
+      {0.6, 300, 200, 0.6, Rect(0, 0, 600, 300), Point{300, 100}},
+  };
+  for (const auto &s : steps) {
+    ASSERT_TRUE(zoom(s.scale, s.x, s.y)) << probe->lastError();
+    EXPECT_DOUBLE_EQ(scroll->zoomScale(), s.zoom) << s.scale;
+    EXPECT_EQ(owner->picture->frame(), s.picture) << s.scale;
+    EXPECT_EQ(scroll->contentSize(), s.picture.size) << s.scale;
+    EXPECT_EQ(scroll->contentOffset(), s.offset) << s.scale;
+  }
+  EXPECT_EQ(owner->ended.size(), std::size(steps));
+  EXPECT_FALSE(zoom(-1, 0, 0));
+  EXPECT_FALSE(zoom(std::nan(""), 0, 0));
+}
+
+} // namespace
