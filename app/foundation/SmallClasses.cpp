@@ -3,6 +3,7 @@
 #include "platform/device/Application.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/media/BitmapContext.h"
+#include "platform/ui/Services.h"
 
 #include <algorithm>
 
@@ -127,13 +128,10 @@ void Tooltip::fadeAway() {
   if (faded_) return;
   faded_ = true;
   if (fadeTimer_) fadeTimer_->invalidate();
-  // The fade ends fully transparent; the bubble leaves its view when the fade is over.
-  setAlpha(0);
+  // Faded out over 1.5 s; the bubble leaves its view when the fade is over (and lives until then).
   auto self = std::static_pointer_cast<Tooltip>(shared_from_this());
-  removeTimer_ = platform::RunLoop::current()->performAfter(platform::seconds(1.5), [self] {
-    self->removeFromSuperview();
-    self->removeTimer_.reset();
-  });
+  platform::ui::animate(
+      1.5, [self] { self->setAlpha(0); }, [self](bool) { self->removeFromSuperview(); });
 }
 
 bool Tooltip::userTap(std::string &) {

@@ -76,5 +76,5 @@ public:
 private:
   bool faded_ = false;
   std::shared_ptr<platform::ui::Label> label_;
-  platform::TimerRef fadeTimer_, removeTimer_;
+  platform::TimerRef fadeTimer_;
 };

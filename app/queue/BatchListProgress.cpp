@@ -71,8 +71,9 @@ void BatchListView::updateBatchItemPK(int pk, float progress, int64_t bytes) {
   auto item = itemForPK(pk);
   if (!item) return;
   if (progress == -1.0f) {
-    item->setProgress(0);
-    if (item->progressBar()) item->progressBar()->setHidden(true);
+    // The transfer stopped (paused, waiting for its server, deleted): the row keeps showing how
+    // much of it is done, as the row draws an item with progress; a restart goes on from there.
+    if (item->progressBar()) item->progressBar()->setHidden(!(item->progress() > 0));
     lastTimeUpdateStart_ = 0;
   } else {
     item->setProgress(progress);

@@ -670,7 +670,7 @@ void BatchListView::clickedPause() {
       endFTPRetry(ftpRetries_.begin()->first);
     reloadTable();
   }
-  // The stop report hides the running row's bar; what its session was doing is over too.
+  // The running row stops where it is (its bar stays); what its session was doing is over too.
   auto running = itemForPK(inProgressPK_);
   stopBatchItemPK(inProgressPK_, true);
   if (sftp_) sftp_->paused();

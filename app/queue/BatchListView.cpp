@@ -254,8 +254,8 @@ void BatchListView::configureCell(TableViewCell &cell, BatchItem &item) {
     bar->setFrame(Rect{kRowInset, 29, line, 9});
     bar->setAutoresizingMask(FlexibleWidth);
     bar->setProgress(item.progress());
-    // The row says one thing at a time: a status line (waiting for its server, say) hides it.
-    bar->setHidden(!(item.progress() > 0) || !item.statusMsg().empty());
+    // How much is done stays in view while the row waits (paused, or for its server).
+    bar->setHidden(!(item.progress() > 0));
   }
   if (auto icon = subview<ImageView>(cell, kTagIcon)) {
     switch (item.action()) {

@@ -114,7 +114,7 @@ HelpViewController::withBackupFile(const std::string &title, const std::string &
 void HelpViewController::loadView() {
   auto root = std::make_shared<View>(Rect(0, 0, 320, 416));
   webNews = makeWebView(root->bounds());
-  workingSpinner = std::make_shared<ActivityIndicatorView>(ActivityIndicatorStyle::WhiteLarge);
+  workingSpinner = std::make_shared<ActivityIndicatorView>(ActivityIndicatorStyle::Gray);
   workingSpinner->setFrame(Rect(usePopoverSize.width / 2 - 18, 40 - 18, 37, 37));
   workingSpinner->setHidden(true);
   root->addSubview(webNews);

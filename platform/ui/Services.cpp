@@ -3,19 +3,31 @@
 #include "platform/foundation/RunLoop.h"
 #include "platform/ui/Element.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <utility>
 
 namespace platform::ui {
 
 namespace {
 std::atomic<unsigned> pending{0};
+// Main thread only (animate requires it).
+double animating = 0;
+} // namespace
+
+double currentAnimationDuration() {
+  return animating;
 }
 
 void animate(double durationSeconds, const std::function<void()> &changes,
              std::function<void(bool)> completion) {
   detail::requireMainThread("animate");
-  if (changes) changes();
+  if (changes) {
+    const double outer = std::exchange(animating, std::max(0.0, durationSeconds));
+    changes();
+    animating = outer;
+  }
   if (!completion) return;
   ++pending;
   auto done = [completion = std::move(completion)] {

@@ -19,6 +19,9 @@ void animate(double durationSeconds, const std::function<void()> &changes,
              std::function<void(bool finished)> completion = {});
 // Animations whose completion has not run yet.
 unsigned pendingAnimations();
+// The duration of the animation whose changes are being applied now (0 outside one): a view
+// keeps it with the change, so whoever draws the model shows the change over that time.
+double currentAnimationDuration();
 
 // The general pasteboard, kept in the process. Any thread.
 class Pasteboard {

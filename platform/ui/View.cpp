@@ -2,6 +2,7 @@
 
 #include "platform/media/BitmapContext.h"
 #include "platform/ui/Json.h"
+#include "platform/ui/Services.h"
 #include "platform/ui/Window.h"
 
 #include <algorithm>
@@ -15,6 +16,7 @@ void View::describe(nlohmann::json &out) const {
   out["frame"] = toJson(frame_);
   out["hidden"] = hidden_;
   out["alpha"] = alpha_;
+  if (alphaDuration_ > 0) out["alphaDuration"] = alphaDuration_;
   out["tag"] = tag_;
   out["label"] = accessibilityLabel_;
   out["background"] = toJson(backgroundColor_);
@@ -22,6 +24,11 @@ void View::describe(nlohmann::json &out) const {
   if (transform_ != Transform{})
     out["transform"] = {transform_.scaleX, transform_.scaleY, transform_.translateX,
                         transform_.translateY};
+}
+
+void View::setAlpha(double alpha) {
+  if (alpha != alpha_) alphaDuration_ = currentAnimationDuration();
+  alpha_ = alpha;
 }
 
 void View::setFrame(Rect frame) {

@@ -41,7 +41,9 @@ public:
   bool isHidden() const { return hidden_; }
   void setHidden(bool hidden) { hidden_ = hidden; }
   double alpha() const { return alpha_; }
-  void setAlpha(double alpha) { alpha_ = alpha; }
+  // A change made inside an animation keeps the animation's duration (see describe).
+  void setAlpha(double alpha);
+  double alphaAnimationDuration() const { return alphaDuration_; }
   int tag() const { return tag_; }
   void setTag(int tag) { tag_ = tag; }
   const std::string &accessibilityLabel() const { return accessibilityLabel_; }
@@ -126,7 +128,7 @@ private:
   bool needsLayout_ = false, autoresizesSubviews_ = true;
   enum class Draws { Unknown, Yes, No } draws_ = Draws::Unknown;
   unsigned sizeChanges_ = 0;
-  double alpha_ = 1;
+  double alpha_ = 1, alphaDuration_ = 0;
   int tag_ = 0;
   unsigned autoresizingMask_ = 0, displayRequests_ = 0;
   std::string accessibilityLabel_;

@@ -235,9 +235,18 @@ function view(v, place) {
     // phone's resizing of the screen's view makes it, so its last rows can be scrolled to.
     if (['table', 'scroll', 'textView', 'web'].includes(v.type))
       Object.assign(el.style, { maxHeight: `calc(100% - ${px(y)})`, maxWidth: `calc(100% - ${px(x)})` });
+    // A text view keeps the height it was last fitted to while its frame and its keyboard stay
+    // as they were (see fitTextViews), so a redraw lays nothing out again.
+    if (v.type === 'textView') {
+      el.dataset.frame = v.frame.join(',');
+      const fit = textFits.get(String(v.id));
+      if (fit && fit.key === textFitKey(v)) el.style.height = px(fit.height);
+    }
   }
   else el.classList.add('flow');
   if (v.alpha !== undefined && v.alpha < 1) el.style.opacity = v.alpha;
+  // An alpha the program changed inside an animation fades to it over the animation's time.
+  if (v.alphaDuration > 0) el.style.transition = `opacity ${v.alphaDuration}s ease-in-out`;
   if (v.background && v.type !== 'cell') el.style.background = rgba(v.background);
   // What a view that draws itself draws, under its subviews; its text stays its label.
   if (v.drawn !== undefined && w > 0 && hgt > 0) {
@@ -310,7 +319,8 @@ function build(v) {
     case 'textField': {
       const input = h('input', {
         type: 'text', placeholder: v.placeholder, 'data-value': v.text, 'data-tid': v.id, 'data-kind': 'field',
-        'data-secure': v.secure || null, 'data-next': v.returnKeyType === 4 || null,
+        // (A value of its own: the checks below take an empty attribute for none.)
+        'data-secure': v.secure ? '1' : null, 'data-next': v.returnKeyType === 4 || null,
         enterkeyhint: returnKeys[v.returnKeyType] || null, inputmode: inputModes[v.keyboardType] || null,
         disabled: !v.enabled, ev: { event: 'tap', id: v.id }, autocomplete: 'off', spellcheck: 'false',
         'aria-label': v.label || v.placeholder,
@@ -335,7 +345,7 @@ function build(v) {
         'data-selset': v.selectionsSet, 'data-scroll': v.scrollTo ? v.scrollTo.join(',') : null,
       });
       font(area, v.font);
-      return h('div', {}, area, h('div', { class: 'subviews' }));
+      return h('div', {}, area, h('div', { class: 'selmarks', 'aria-hidden': 'true' }), h('div', { class: 'subviews' }));
     }
     case 'searchBar':
       return h('div', {}, h('input', {
@@ -708,6 +718,7 @@ function morph(a, b) {
 }
 
 function afterRender(snap) {
+  fitTextViews(snap);
   for (const el of screenEl.querySelectorAll('[data-tid]')) {
     // An input method composing in the field owns its text until it is done, and a field being
     // typed into, or typed into and just left (Tab), shows the person's edits until the model
@@ -740,7 +751,10 @@ function afterRender(snap) {
   }
   if (!field && document.activeElement && document.activeElement.dataset && document.activeElement.dataset.tid)
     document.activeElement.blur();
-  for (const el of screenEl.querySelectorAll('textarea[data-kind="textView"]')) showProgramMoves(el, el === field && arriving);
+  for (const el of screenEl.querySelectorAll('textarea[data-kind="textView"]')) {
+    showProgramMoves(el, el === field && arriving);
+    markSelection(el);
+  }
   placeScrollsAndPopovers();
 }
 
@@ -1147,10 +1161,74 @@ function showProgramMoves(el, arriving) {
   if (reveal) revealText(el, reveal[0], reveal[1]);
 }
 
-// Scrolls a text view as little as it takes to show a stretch of its text (the page's positions;
-// its start when it is taller than the view). Where the stretch stands is measured in a copy of
-// the text laid out as the text view lays it out.
-function revealText(el, from, to) {
+// A text view is drawn inside the part of its screen a person sees. The device's keyboard covers
+// the bars at the foot of the screen and the screen makes its text view end above the keyboard;
+// the page's keyboard covers nothing, so the text view that has the keyboard reaches down to the
+// row of keys (or to the bars at the foot, without one). Any other text view ends above the bars
+// at the foot of its own screen, which would otherwise cover its last lines.
+const textFits = new Map(); // text view id -> { key, height } as last fitted
+function textFitKey(v) {
+  const kb = state.snapshot.keyboard;
+  return `${v.frame.join(',')}|${Boolean(kb.visible && kb.focus === v.id)}`;
+}
+function fitTextViews(snap) {
+  const k = pageScale || 1;
+  const kb = snap.keyboard;
+  for (const box of screenEl.querySelectorAll('.v-textView[data-frame]')) {
+    const area = box.querySelector(':scope > textarea');
+    const layer = box.closest('.layers > *');
+    if (!area || !layer || !box.getClientRects().length) continue;
+    const r = box.getBoundingClientRect();
+    const typing = kb.visible && String(kb.focus) === area.dataset.tid;
+    const bars = [...layer.querySelectorAll('.tabbar, .v-toolbar:not(.inbar)')];
+    const keys = screenEl.querySelector('.accessorybar');
+    if (keys && typing) bars.push(keys);
+    let edge = typing ? Infinity : r.bottom;
+    for (const bar of bars) {
+      if (box.contains(bar) || !bar.getClientRects().length) continue;
+      const b = bar.getBoundingClientRect();
+      if (b.right <= r.left + 1 || b.left >= r.right - 1 || b.top <= r.top + 1 || b.height < 1) continue;
+      edge = Math.min(edge, b.top);
+    }
+    if (edge === Infinity) edge = Math.max(r.bottom, layer.getBoundingClientRect().bottom);
+    const height = Math.max(0, (edge - r.top) / k);
+    const id = area.dataset.tid;
+    const v = { id: Number(id), frame: box.dataset.frame.split(',').map(Number) };
+    textFits.set(id, { key: textFitKey(v), height });
+    if (Math.abs(parseFloat(box.style.height) - height) > 0.5) box.style.height = px(height);
+  }
+}
+
+// A selection the program set in a text view (a line gone to, a word found) is shown while the
+// text view has no focus too, where the browser draws none: marks over the selected text, moved
+// with the text as it scrolls.
+function markSelection(el) {
+  const marks = el.parentElement && el.parentElement.querySelector(':scope > .selmarks');
+  if (!marks) return;
+  const [from, to] = [el.selectionStart, el.selectionEnd];
+  if (el === document.activeElement || to <= from || !el.clientHeight) {
+    if (marks.firstChild) marks.replaceChildren();
+    return;
+  }
+  const key = `${from},${to},${el.value.length},${el.clientWidth},${getComputedStyle(el).font}`;
+  if (el.markKey !== key) {
+    el.markKey = key;
+    el.markRects = measureStretch(el, from, to);
+  }
+  marks.replaceChildren(...el.markRects.map(([x, y, w, hh]) => h('span', { style: {
+    left: `${x - el.scrollLeft}px`, top: `${y - el.scrollTop}px`, width: `${w}px`, height: `${hh}px` } })));
+}
+document.addEventListener('scroll', (e) => {
+  if (e.target.tagName === 'TEXTAREA' && e.target.dataset.kind === 'textView') markSelection(e.target);
+}, true);
+for (const type of ['focusin', 'focusout'])
+  document.addEventListener(type, (e) => {
+    if (e.target.tagName === 'TEXTAREA' && e.target.dataset.kind === 'textView') markSelection(e.target);
+  });
+
+// A copy of a text view's text laid out as the text view lays it out, with the stretch from `from`
+// to `to` (the page's positions) in a mark of its own; the caller removes the copy.
+function layoutCopy(el, from, to) {
   const style = getComputedStyle(el);
   const copy = document.createElement('div');
   for (const p of ['fontFamily', 'fontSize', 'fontWeight', 'fontStyle', 'lineHeight', 'letterSpacing', 'wordSpacing',
@@ -1165,6 +1243,26 @@ function revealText(el, from, to) {
   mark.textContent = el.value.slice(from, Math.max(to, from)) || '\u200b';
   copy.append(el.value.slice(0, from), mark);
   el.parentElement.append(copy);
+  return { copy, mark, style };
+}
+
+// Where a stretch of a text view's text stands in its text (one box per line it takes), in the
+// text view's own points.
+function measureStretch(el, from, to) {
+  const { copy, mark } = layoutCopy(el, from, to);
+  const box = copy.getBoundingClientRect();
+  const scale = box.width / (copy.offsetWidth || 1) || 1;
+  const rects = [...mark.getClientRects()].filter((r) => r.width > 0 || r.height > 0).map((r) =>
+    [(r.left - box.left) / scale, (r.top - box.top) / scale, Math.max(2, r.width / scale), r.height / scale]);
+  copy.remove();
+  return rects;
+}
+
+// Scrolls a text view as little as it takes to show a stretch of its text (the page's positions;
+// its start when it is taller than the view). Where the stretch stands is measured in a copy of
+// the text laid out as the text view lays it out.
+function revealText(el, from, to) {
+  const { copy, mark, style } = layoutCopy(el, from, to);
   const top = mark.offsetTop;
   const bottom = top + mark.offsetHeight;
   copy.remove();

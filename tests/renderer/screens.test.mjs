@@ -1,8 +1,8 @@
 // What a person sees on the phone (390x844) and on the tablet (1280x800), mouse and keyboard only:
 // the image editor's picture whole, fitted and centred (and cropped after a crop), its resize
 // bar's labels and fields whole and on the screen, every button of its bar reachable; a transfer
-// paused part way showing what a stopped one shows; one whose server went away saying that it
-// waits for it; the editor's row of extra keys whole and above the tab
+// paused part way still showing how much of it is done; one whose server went away saying that it
+// waits for it, its bar kept; the editor's row of extra keys whole and above the tab
 // bar. Screenshots go to $RENDERER_ARTEFACTS/screens-<profile>.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
@@ -38,6 +38,21 @@ async function reachable(page, locator, what) {
     [box.x + box.width / 2, box.y + box.height / 2]);
   assert.ok(hit, `${what} is covered`);
   return box;
+}
+
+// The part of a row's transfer that is done, as its bar draws it: the bar is shown, filled as far
+// as it says, and that is more than nothing. Answers the fraction drawn.
+async function doneShown(bar, what) {
+  await waitFor(() => bar.isVisible(), `${what}: its bar`, 5000).catch(() => {});
+  assert.ok(await bar.isVisible(), `${what} shows no bar`);
+  const [said, drawn] = await bar.evaluate((b) => {
+    const done = b.querySelector('.done');
+    const whole = b.getBoundingClientRect().width;
+    return [Number(b.getAttribute('aria-valuenow')) / 100, done && whole ? done.getBoundingClientRect().width / whole : 0];
+  });
+  assert.ok(said > 0 && drawn > 0, `${what} draws nothing done (${said}, ${drawn})`);
+  assert.ok(Math.abs(said - drawn) < 0.05, `${what} draws ${drawn} done, not ${said}`);
+  return said;
 }
 
 // A text whose box shows all of it (no ellipsis, nothing clipped by its box or the screen).
@@ -151,7 +166,7 @@ for (const [profile, viewport, env] of profiles) {
     });
   });
 
-  test(`${profile}: a transfer paused part way shows what a stopped one shows`, async (t) => {
+  test(`${profile}: a transfer paused part way shows how much of it is done`, async (t) => {
     const served = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-screens-ftp-'));
     t.after(() => fs.rmSync(served, { recursive: true, force: true }));
     fs.writeFileSync(path.join(served, 'big.bin'), Buffer.alloc(8 << 20, 7));
@@ -169,13 +184,18 @@ for (const [profile, viewport, env] of profiles) {
       await waitFor(async () => Number(await bar.getAttribute('aria-valuenow') || (await bar.evaluate((b) => b.value))) > 0, 'some progress', 30000);
       await clickSeen(front().getByLabel('Pause', { exact: true }));
       await front().getByLabel('Play', { exact: true }).waitFor();
-      // The bar goes as when a transfer stops, and the row says nothing of its own about it:
-      // its name and size only.
-      await waitFor(async () => !(await bar.isVisible()), 'the bar hidden', 10000);
+      // The row keeps showing how much of its 8 MB is done (its bar, filled that far), and says
+      // nothing else of its own about it: its name and size only. Also once the table is drawn
+      // anew (another tab and back).
+      await s.page.waitForTimeout(1000);
+      const paused = await doneShown(bar, 'the paused row');
       const texts = (await running.locator('.v-label').filter({ visible: true }).allTextContents())
         .map((text) => text.trim()).filter((text) => text);
       assert.deepEqual(texts, ['big.bin', '8.0 MB'], `the paused row shows ${JSON.stringify(texts)}`);
       await s.screen('transfer-paused');
+      await s.tab('Saved Files');
+      await s.tab('Transfers');
+      assert.equal(await doneShown(bar, 'the paused row drawn again'), paused);
       // Played again: the bar comes back and runs on.
       await clickSeen(front().getByLabel('Play', { exact: true }));
       await waitFor(() => bar.isVisible(), 'the bar back', 30000);
@@ -199,11 +219,11 @@ for (const [profile, viewport, env] of profiles) {
       const bar = running.getByRole('progressbar');
       await bar.waitFor({ timeout: 30000 });
       await waitFor(async () => Number(await bar.getAttribute('aria-valuenow') || (await bar.evaluate((b) => b.value))) > 0, 'some progress', 30000);
-      // The server goes away: the row says why it waits, in place of its bar.
+      // The server goes away: the row says why it waits, and still how much is done.
       await server.stop();
       const line = running.locator('.v-label', { hasText: /^Waiting for the server: / });
       await line.waitFor({ state: 'visible', timeout: 30000 });
-      assert.ok(!(await bar.isVisible()), 'the bar of a row that waits is hidden');
+      await doneShown(bar, 'the waiting row');
       await s.screen('transfer-waiting');
       // Back on its port: the row goes on and ends, the file whole.
       server = await startFtpServerAt(t, served, 256 << 10, undefined, server.port);

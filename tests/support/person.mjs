@@ -449,14 +449,16 @@ export async function clickSeen(locator) {
 
 // Types `text` over what a field holds, as a person does: a click into it, everything selected,
 // the text typed. A field that did not take it (the focus still on its way when the keys came)
-// is typed into again, at most three times.
+// is typed into again, at most three times. A secure field shows one dot for each character.
 export async function typeInto(field, text) {
+  const secure = (await field.first().getAttribute('data-secure').catch(() => null)) !== null;
+  const shown = secure ? '\u2022'.repeat(text.length) : text;
   for (let tries = 1; ; tries++) {
     await clickSeen(field);
     await field.page().keyboard.press('Control+A');
     await field.page().keyboard.type(text);
     try {
-      return await waitFor(async () => (await field.inputValue()) === text, `"${text}" in the field`, 5000);
+      return await waitFor(async () => (await field.inputValue()) === shown, `"${text}" in the field`, 5000);
     } catch (e) {
       if (tries === 3) throw new Error(`${e.message}; it holds "${await field.inputValue().catch(() => '?')}"`);
     }

@@ -105,6 +105,8 @@ TEST_F(SmallClasses, TooltipLayoutFadeAndRemoval) {
   advance(0.2); // the timer fades it
   EXPECT_TRUE(tip->faded());
   EXPECT_EQ(tip->alpha(), 0);
+  // Reached over a 1.5 s fade (the page draws it so), not at once.
+  EXPECT_EQ(tip->alphaAnimationDuration(), 1.5);
   EXPECT_EQ(host->subviews().size(), 1u);
   std::string why;
   EXPECT_TRUE(tip->userTap(why)); // a second fade does nothing new

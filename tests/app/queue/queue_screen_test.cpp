@@ -90,14 +90,16 @@ TEST_F(QueueTest, ScreenShowsRowsTitleAndBadge) {
   queue_->updateBatchItemPK(key, 0.75f, 524288 + 2 * 1024 * 100);
   EXPECT_EQ(queue_->titleSpeed(), "100.0 KB/Sec");
   EXPECT_EQ(queue_->titleDetails()->text(), "3.0 MB @ 100.0 KB/Sec");
+  // Stopped, the row keeps showing how much of it was done.
   queue_->stopBatchItemPK(key, false);
-  EXPECT_TRUE(bar->isHidden());
+  EXPECT_FALSE(bar->isHidden());
+  EXPECT_FLOAT_EQ(bar->progress(), 0.75f);
   EXPECT_EQ(queue_->batchItemList()[0]->start(), 524288); // the stop kept the saved offset
 }
 
-// Paused part way, a row shows what a stopped row shows: its bar goes, and no line under its
-// name says anything of its own; Play runs it on.
-TEST_F(QueueTest, ARowPausedPartWayShowsWhatAStoppedRowShows) {
+// Paused part way, a row keeps its bar as far as it got (also when listed again), and no line
+// under its name says anything of its own; Play runs it on.
+TEST_F(QueueTest, ARowPausedPartWayKeepsShowingHowMuchIsDone) {
   ASSERT_NO_FATAL_FAILURE(startOneSftpDownload());
   queue_->progressDic(*sftp_, SFTPProgressDic{1 << 20, 0.4f});
   auto table = queue_->tableView();
@@ -109,13 +111,17 @@ TEST_F(QueueTest, ARowPausedPartWayShowsWhatAStoppedRowShows) {
   for (const bool reloaded : {false, true}) {
     SCOPED_TRACE(reloaded ? "listed again" : "as paused");
     if (reloaded) table->reloadData();
-    EXPECT_TRUE(part(-5)->isHidden()) << "the bar";
+    auto bar = std::dynamic_pointer_cast<ui::ProgressView>(part(-5));
+    ASSERT_TRUE(bar);
+    EXPECT_FALSE(bar->isHidden()) << "the bar";
+    EXPECT_FLOAT_EQ(bar->progress(), 0.4f);
     EXPECT_TRUE(part(-6)->isHidden()) << "the line under the name";
   }
-  // Played again, the next report brings the bar back.
+  // Played again, the next report moves the bar on.
   ASSERT_TRUE(probe_->tap("Play")) << probe_->lastError();
   queue_->updateBatchItemPK(queue_->batchItemList()[0]->primaryKey(), 0.5f, 2 << 20);
   EXPECT_FALSE(part(-5)->isHidden());
+  EXPECT_FLOAT_EQ(std::dynamic_pointer_cast<ui::ProgressView>(part(-5))->progress(), 0.5f);
 }
 
 // Paused while its session connects, a row no longer says what the session was doing.

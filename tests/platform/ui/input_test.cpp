@@ -528,6 +528,36 @@ TEST_F(InputTest, AnimationsApplyAtOnceAndCompleteOnTheClock) {
   EXPECT_EQ(pendingAnimations(), 0u);
 }
 
+TEST_F(InputTest, AnAlphaChangedInsideAnAnimationIsDescribedWithItsDuration) {
+  auto v = std::make_shared<View>(Rect(0, 0, 100, 100));
+  auto shown = [&] {
+    nlohmann::json out;
+    v->describe(out);
+    return out.value("alphaDuration", 0.0);
+  };
+  struct Step {
+    const char *what;
+    std::function<void()> change;
+    double duration;
+  };
+  const std::vector<Step> steps{
+      {"animated", [&] { animate(1.5, [&] { v->setAlpha(0); }); }, 1.5},
+      {"the same alpha again, at once, keeps its fade", [&] { v->setAlpha(0); }, 1.5},
+      {"changed at once", [&] { v->setAlpha(1); }, 0},
+      {"nested: the inner duration",
+       [&] { animate(2, [&] { animate(0.25, [&] { v->setAlpha(0.5); }); }); }, 0.25},
+      {"after the animation's changes", [&] { v->setAlpha(0.2); }, 0},
+  };
+  for (const auto &step : steps) {
+    step.change();
+    EXPECT_EQ(v->alphaAnimationDuration(), step.duration) << step.what;
+    EXPECT_EQ(shown(), step.duration) << step.what;
+  }
+  EXPECT_EQ(currentAnimationDuration(), 0);
+  clock->advance(seconds(3));
+  RunLoop::main()->runPending();
+}
+
 struct Shake : AccelerometerDelegate {
   std::vector<Acceleration> samples;
   void didAccelerate(Accelerometer &, const Acceleration &a) override { samples.push_back(a); }
