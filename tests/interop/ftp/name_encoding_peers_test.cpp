@@ -186,6 +186,17 @@ TEST_F(NameEncodingPeersTest, RenameAndUploadNeverReachTheShorterName) {
     EXPECT_NE(c.rfind("STOR", 0), 0u) << c;
   expectOtherFileKept();
   EXPECT_FALSE(FileManager::fileExists(server.root + "/ab.upload.txt"));
+
+  // A new folder and new permissions under such a name.
+  markNow();
+  conn->makeDirectory(nameWith(kInvisible[5], "new", "b.txt"), "/");
+  settleJob();
+  expectRefusal(kInvisible[5], "new folder");
+  conn->chmodFile(name, "/", "600");
+  settleJob();
+  expectRefusal(ch, "permissions");
+  expectNoNameSent("new folder or permissions");
+  EXPECT_FALSE(FileManager::fileExists(server.root + "/newb.txt"));
 }
 
 // A job handed to a connection before its session exists runs once the login has learnt that
