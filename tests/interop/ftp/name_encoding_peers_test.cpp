@@ -199,6 +199,27 @@ TEST_F(NameEncodingPeersTest, RenameAndUploadNeverReachTheShorterName) {
   EXPECT_FALSE(FileManager::fileExists(server.root + "/newb.txt"));
 }
 
+// Without a delegate that takes errors, the refusal is an alert the person reads: it names the
+// file and the character.
+TEST_F(NameEncodingPeersTest, TheRefusalIsAnAlert) {
+  connect();
+  const std::string name = nameWith(kInvisible[0]);
+  testsupport::writeFile(server.root + "/" + name, "chosen");
+  conn->setDelegate(std::weak_ptr<FTPConnectionDelegate>());
+  markNow();
+  conn->deleteFile(name, "/", false);
+  ASSERT_TRUE(waitFor([&] { return !probe->pendingAlerts().empty(); })) << conn->transferLog();
+  const auto alert = probe->pendingAlerts().back();
+  EXPECT_EQ(alert.title, "Error from FTP Server");
+  EXPECT_NE(alert.message.find("\"" + name + "\" cannot be sent"), std::string::npos)
+      << alert.message;
+  EXPECT_NE(alert.message.find("U+200B"), std::string::npos) << alert.message;
+  ASSERT_TRUE(probe->answerAlert("OK"));
+  settleJob();
+  expectNoNameSent("delete");
+  expectOtherFileKept();
+}
+
 // A job handed to a connection before its session exists runs once the login has learnt that
 // the server does not offer UTF-8: it is refused then, before its first command.
 TEST_F(NameEncodingPeersTest, AJobWaitingForTheLoginIsRefusedOnceItRuns) {
