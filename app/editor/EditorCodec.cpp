@@ -415,10 +415,14 @@ std::string lineEndsForSaving(std::string text, int carriageControl, bool wasCRL
 
 namespace {
 
-// The bytes of a text in the encoding in force, without a mark.
+// The bytes of a text in the encoding in force, without the file's mark. UTF-16 after a mark is
+// written in that mark's order, with no mark of its own; UTF-16 without one gets a mark only
+// when its first character would read as one.
 std::optional<Bytes> encodeBody(std::string_view text, const EncodeState &state) {
   if (state.useEncoding == kEncodingUTF16 && state.unicodeBigEndian)
     return platform::encodeText(text, platform::Encoding::UTF16BigEndian);
+  if (state.useEncoding == kEncodingUTF16 && state.unicodeWithFFFE)
+    return platform::encodeText(text, platform::Encoding::UTF16LittleEndian);
   if (state.useEncoding == kEncodingNonLossyASCII)
     return encodeNonLossy(text, state.upperCaseEscapes);
   return encodeWith(text, state.useEncoding);

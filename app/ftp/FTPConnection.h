@@ -34,6 +34,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -152,6 +153,12 @@ public:
   bool useModeZ() const { return useModeZ_.load(); }
   bool canDoUTF8() const { return canDoUTF8_.load(); }
   bool utf8Safe() const { return utf8Safe_.load(); }
+  // The bytes of a command line: UTF-8 for a server that reads it, else the first of ASCII,
+  // ISO Latin-1 and Windows-1252 in which every character arrives; nothing when none carries it.
+  static std::optional<Bytes> commandBytes(const std::string &line, bool utf8);
+  // Why a name cannot go to this server unchanged (a character no encoding it reads carries), or
+  // nothing when it can. Any thread.
+  std::optional<std::string> nameRefusal(const std::string &name) const;
   int iServerType() const { return iServerType_.load(); }
   int currentPort() const { return currentPort_.load(); }
   int batchPK() const { return batchPK_.load(); }
@@ -359,6 +366,9 @@ protected:
   // data connection are closed, a queue row it runs is handed back, and with closeSession the
   // control connection is closed as well.
   void abandonTask(const std::string &why, bool closeSession);
+  // With a session, ends the job before its first command, with the reason, when one of its
+  // names cannot reach the server unchanged; true then.
+  bool refuseNames(std::initializer_list<std::string> names);
   void warnNoSSLAvailable();
   // True when the FTP tab's top screen is the connect screen (no alerts then). Main thread: the
   // reports ask it there, when their alert is about to be shown.

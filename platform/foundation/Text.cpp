@@ -226,10 +226,15 @@ std::optional<std::string> decodeUTF16(const uint8_t *p, size_t size, bool bigEn
   return out;
 }
 
-Bytes encodeUTF16(const std::u32string &cps, bool bigEndian) {
+// With `markWhenNeeded` (the encoding whose reader honours a mark), text that starts with
+// U+FEFF or U+FFFE gets a little-endian mark first: without one the reader would take its first
+// character for a mark, drop it and perhaps swap the byte order of the rest.
+Bytes encodeUTF16(const std::u32string &cps, bool bigEndian, bool markWhenNeeded = false) {
   std::u16string units = toUnits(cps);
   Bytes out;
-  out.reserve(units.size() * 2);
+  out.reserve(units.size() * 2 + 2);
+  if (markWhenNeeded && !units.empty() && (units[0] == 0xFEFF || units[0] == 0xFFFE))
+    units.insert(units.begin(), char16_t(0xFEFF));
   for (char16_t u : units) {
     uint8_t hi = static_cast<uint8_t>(u >> 8), lo = static_cast<uint8_t>(u & 0xFF);
     if (bigEndian) {
@@ -342,6 +347,13 @@ std::optional<Bytes> encodeICU(const char *name, const std::u32string &cps) {
   }
   if (U_FAILURE(status)) return std::nullopt;
   out.resize(static_cast<size_t>(n));
+  // ICU skips default-ignorable characters (U+200B, U+FEFF, U+2060 and the rest of the class)
+  // that an encoding has no byte for without calling the stop callback, and reports success: a
+  // name would lose them and become another name. Only bytes that read back as the whole text
+  // are a success.
+  const auto back = decodeICU(name, out.data(), out.size());
+  std::string wanted;
+  if (!back || !unitsToUTF8(units, wanted) || *back != wanted) return std::nullopt;
   return out;
 }
 
@@ -708,6 +720,7 @@ std::optional<Bytes> encodeText(std::string_view text, Encoding encoding) {
   case Encoding::NonLossyASCII:
     return encodeNonLossy(cps);
   case Encoding::Unicode:
+    return encodeUTF16(cps, false, true);
   case Encoding::UTF16LittleEndian:
     return encodeUTF16(cps, false);
   case Encoding::UTF16BigEndian:

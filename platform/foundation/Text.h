@@ -25,7 +25,8 @@ enum class Encoding : uint32_t {
   ShiftJIS = 8,
   ISOLatin2 = 9,
   Unicode = 10,       // UTF-16: decoding honours a byte-order mark (else little-endian);
-                      // encoding writes little-endian without a mark
+                      // encoding writes little-endian, with a mark only before text that
+                      // starts with U+FEFF or U+FFFE (which would read as one)
   WindowsCP1251 = 11, // Cyrillic
   WindowsCP1252 = 12, // Western
   WindowsCP1253 = 13, // Greek
@@ -63,7 +64,7 @@ inline std::optional<std::string> decodeText(std::string_view data, Encoding enc
 std::optional<std::string> decodeTextWithOffsets(const uint8_t *data, size_t size,
                                                  Encoding encoding, std::vector<uint32_t> &starts);
 // Text to bytes. Nothing when the text is not valid UTF-8 or holds a character that the encoding
-// cannot represent (no substitution ever happens).
+// cannot represent: no character is ever substituted or left out (the bytes decode to the text).
 std::optional<Bytes> encodeText(std::string_view text, Encoding encoding);
 // True when encodeText would succeed.
 bool canBeConverted(std::string_view text, Encoding encoding);

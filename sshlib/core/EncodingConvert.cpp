@@ -213,6 +213,17 @@ bool EncodingConvert::ChConvert2(const char *srcCharset, int dst, const unsigned
   return EncConvert(src, dst, data, len, out);
 }
 
+bool EncodingConvert::fromUtf8Whole(int dstCodePage, const unsigned char *utf8, unsigned int len,
+                                    DataBuffer &out) {
+  DataBuffer conv, back;
+  EncodingConvert there, again;
+  if (!there.EncConvert(65001, dstCodePage, utf8, len, conv) ||
+      !again.EncConvert(dstCodePage, 65001, conv.getData2(), conv.getSize(), back) ||
+      back.getSize() != len || (len && std::memcmp(back.getData2(), utf8, len) != 0))
+    return false;
+  return conv.getSize() == 0 || out.append(conv.getData2(), conv.getSize());
+}
+
 bool EncodingConvert::EncConvert(int src, int dst, const unsigned char *data, unsigned int len,
                                  DataBuffer &out) {
   if (dst == 0) dst = src;

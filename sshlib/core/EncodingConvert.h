@@ -63,6 +63,12 @@ public:
 
   static void appendHexData(const unsigned char *p, int n, DataBuffer &out);
 
+  // UTF-8 text in the code page only when every character arrives: the bytes are appended to
+  // `out` when they read back as the very text, else nothing is and the result is false (a
+  // character the code page lacks, or a leading byte-order mark, would be left out or replaced).
+  static bool fromUtf8Whole(int dstCodePage, const unsigned char *utf8, unsigned int len,
+                            DataBuffer &out);
+
 private:
   class Writer;
   bool convertGeneral(int src, int dst, const unsigned char *data, unsigned int len,

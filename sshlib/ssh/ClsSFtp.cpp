@@ -634,16 +634,24 @@ bool ClsSFtp::readStatusResponse(const char *requestName, ProgressMonitor *pm) {
   return false;
 }
 
-void ClsSFtp::packHandleOrFilename(XString &nameOrHandle, bool isHandle, DataBuffer &out) {
+bool ClsSFtp::packHandleOrFilename(XString &nameOrHandle, bool isHandle, DataBuffer &out) {
   if (isHandle) {
     DataBuffer raw;
     raw.appendEncoded(nameOrHandle.getUtf8(), "hex");
     SshTransport::pack_db(raw, out);
-  } else {
-    // The same charset as every other request: a name sent as UTF-8 to a server that names
-    // files in another charset would change another file or none.
-    SshTransport::pack_filename(nameOrHandle, FilenameCharset, out);
+    return true;
   }
+  // The same charset as every other request: a name sent as UTF-8 to a server that names
+  // files in another charset would change another file or none.
+  return packFilename(nameOrHandle, out);
+}
+
+bool ClsSFtp::packFilename(XString &name, DataBuffer &out) {
+  if (SshTransport::pack_filename(name, FilenameCharset, out)) return true;
+  // Nothing is sent: without the character the request would name another file.
+  m_log.LogError("The name holds a character that the filename charset cannot carry.");
+  logPeerText(m_log, "FilenameCharset", FilenameCharset);
+  return false;
 }
 
 SftpLastRead *ClsSFtp::findHandle(XString &handle) {

@@ -384,7 +384,9 @@ public:
   static void parseStatusMessage(const DataBuffer &packet, StringBuffer &message);
   // Takes the answer to the limits@openssh.com request.
   void takeLimits(unsigned char type, const DataBuffer &packet);
-  void packHandleOrFilename(XString &nameOrHandle, bool isHandle, DataBuffer &out);
+  // False (logged) for a name that FilenameCharset cannot carry whole; a handle always packs.
+  bool packHandleOrFilename(XString &nameOrHandle, bool isHandle, DataBuffer &out);
+  bool packFilename(XString &name, DataBuffer &out);
   // Sends SSH_FXP_OPEN (once more under a "./" name after "not found", for a plain read of a
   // name relative to the login folder, which names the same file). The
   // transport traces the open's messages, and the trace is logged under "SshLog" when it ends.
@@ -394,10 +396,10 @@ public:
                         XString &handle, ProgressMonitor *pm);
   // The path as the server takes it (a drive letter rewritten for the servers that want it).
   std::string serverPath(const std::string &path) const;
-  // The fields of an SSH_FXP_OPEN request; true when the open may be tried again under a "./"
-  // name after a "not found" status (a plain read only).
+  // The fields of an SSH_FXP_OPEN request; false when the path cannot be packed. `mayRetry`:
+  // the open may be tried again under a "./" name after a "not found" status (a plain read only).
   bool packOpenRequest(const std::string &path, const char *access, const char *disposition,
-                       DataBuffer &payload);
+                       DataBuffer &payload, bool &mayRetry);
   static bool isNotFoundStatus(const DataBuffer &pkt);
   // The "./" form of a name relative to the login folder into `out`; false for an absolute name
   // (or one already in that form), which no other name may stand for.

@@ -187,10 +187,13 @@ private:
 
   bool sendOpen(size_t i) {
     DataBuffer payload;
-    if (upload)
-      s.packOpenRequest(st[i].path, "writeOnly", "createTruncate", payload);
-    else
-      s.packOpenRequest(st[i].path, "readOnly", "openExisting", payload);
+    bool mayRetry = false;
+    if (!(upload ? s.packOpenRequest(st[i].path, "writeOnly", "createTruncate", payload, mayRetry)
+                 : s.packOpenRequest(st[i].path, "readOnly", "openExisting", payload, mayRetry))) {
+      fail(i, "The name holds a character that the filename charset cannot carry.");
+      finish(i);
+      return true;
+    }
     st[i].phase = FileState::kOpening;
     return send(i, kOpen, payload, 0, 0);
   }
@@ -476,8 +479,11 @@ private:
     XString from, to;
     from.setFromUtf8(f.path.c_str());
     to.setFromUtf8(s.serverPath(files[i].renameTo).c_str());
-    SshTransport::pack_filename(from, s.FilenameCharset, payload);
-    SshTransport::pack_filename(to, s.FilenameCharset, payload);
+    if (!s.packFilename(from, payload) || !s.packFilename(to, payload)) {
+      fail(i, "The name holds a character that the filename charset cannot carry.");
+      finish(i);
+      return;
+    }
     if (s.ProtocolVersion >= 5) SshTransport::pack_uint32(0, payload);
     f.phase = FileState::kRenaming;
     send(i, kRename, payload, 0, 0);

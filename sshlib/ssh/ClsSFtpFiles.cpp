@@ -13,6 +13,7 @@
 #include <unordered_map>
 
 #include "sshlib/core/CharsetNaming.h"
+#include "sshlib/core/EncodingConvert.h"
 #include "sshlib/core/LogBase.h"
 #include "sshlib/core/ProgressMonitor.h"
 #include "sshlib/core/Psdk.h"
@@ -152,11 +153,12 @@ std::string ClsSFtp::serverPath(const std::string &path) const {
 }
 
 bool ClsSFtp::packOpenRequest(const std::string &path, const char *access, const char *disposition,
-                              DataBuffer &payload) {
+                              DataBuffer &payload, bool &mayRetry) {
   OpenFlags f = openFlags(access, disposition);
   XString name;
   name.setFromUtf8(path.c_str());
-  SshTransport::pack_filename(name, FilenameCharset, payload);
+  mayRetry = false;
+  if (!packFilename(name, payload)) return false;
   if (ProtocolVersion < 5) {
     SshTransport::pack_uint32(f.v3, payload);
   } else {
@@ -168,7 +170,8 @@ bool ClsSFtp::packOpenRequest(const std::string &path, const char *access, const
   none.packFileAttr((unsigned)ProtocolVersion, payload, m_log, VerboseLogging);
   // Only a plain read may be tried again under another name: a create or truncate must not
   // touch a second file.
-  return f.v3 == 0x1;
+  mayRetry = f.v3 == 0x1;
+  return true;
 }
 
 bool ClsSFtp::isNotFoundStatus(const DataBuffer &pkt) {
@@ -204,7 +207,7 @@ bool ClsSFtp::openFileAttempts(const std::string &firstPath, const char *access,
   bool mayRetry = false;
   for (int attempt = 0; attempt < 2; ++attempt) {
     DataBuffer payload;
-    mayRetry = packOpenRequest(path, access, disposition, payload);
+    if (!packOpenRequest(path, access, disposition, payload, mayRetry)) return false;
     DataBuffer pkt;
     unsigned char type = exchange(3, payload, pkt, "Failed to receive response to FXP_OPEN", pm);
     if (type == 0) return false;
@@ -1072,10 +1075,17 @@ bool ClsSFtp::writeAt(XString &handle, long long offset, const DataBuffer &data,
 }
 
 namespace {
-void encodeText(XString &text, const char *charset, DataBuffer &bytes) {
+// The text in the charset; false when a character of it has no place there (the file would get
+// the text without it).
+bool encodeText(XString &text, const char *charset, DataBuffer &bytes, LogBase &log) {
   _ckCharset cs;
   cs.setByName(charset);
-  text.getConverted(cs, bytes);
+  if (EncodingConvert::fromUtf8Whole(cs.getCodePage(),
+                                     reinterpret_cast<const unsigned char *>(text.getUtf8()),
+                                     text.getSizeUtf8(), bytes))
+    return true;
+  log.LogError("The text holds a character that the charset cannot carry.");
+  return false;
 }
 } // namespace
 
@@ -1112,7 +1122,7 @@ bool ClsSFtp::WriteFileText(XString &handle, const char *charset, XString &text,
   m_log.LogData("handle", handle.getUtf8());
   m_log.LogData("charset", charset ? charset : "");
   DataBuffer bytes;
-  encodeText(text, charset, bytes);
+  if (!encodeText(text, charset, bytes, m_log)) return op.done(false);
   return op.done(writeAtEnd(handle, bytes, op.pm()));
 }
 
@@ -1123,6 +1133,6 @@ bool ClsSFtp::WriteFileText64(XString &handle, long long offset, const char *cha
   m_log.LogData("handle", handle.getUtf8());
   m_log.LogData("charset", charset ? charset : "");
   DataBuffer bytes;
-  encodeText(text, charset, bytes);
+  if (!encodeText(text, charset, bytes, m_log)) return op.done(false);
   return op.done(writeAt(handle, offset, bytes, op.pm()));
 }

@@ -42,7 +42,7 @@ bool sftpNameToUtf8(const std::string &raw, const StringBuffer &charset, std::st
   // The name must go back on the wire as exactly the bytes it came as.
   DataBuffer back, expected;
   StringBuffer cs(charset.getString());
-  SshTransport::pack_filename(x, cs, back);
+  if (!SshTransport::pack_filename(x, cs, back)) return false;
   SshTransport::pack_binString((const unsigned char *)raw.data(), (unsigned int)raw.size(),
                                expected);
   return back.equals(expected);
@@ -330,7 +330,7 @@ bool ClsSFtp::OpenDir(XString &pathIn, XString &handle, ProgressEvent *ev) {
   XString adjusted;
   adjusted.setFromUtf8(path.c_str());
   DataBuffer payload;
-  SshTransport::pack_filename(adjusted, FilenameCharset, payload);
+  if (!packFilename(adjusted, payload)) return op.done(false);
   unsigned int id = 0;
   if (!sendPacket(11, payload, id, op.pm())) return op.done(false);
   m_log.LogInfo("Sent FXP_OPENDIR");
@@ -460,10 +460,7 @@ SFtpFileAttr *ClsSFtp::fetchAttributes2(XString &target, bool followLinks, bool 
     }
   }
   DataBuffer payload;
-  if (isHandle)
-    packHandleOrFilename(target, true, payload);
-  else
-    SshTransport::pack_filename(target, FilenameCharset, payload);
+  if (!packHandleOrFilename(target, isHandle, payload)) return nullptr;
   if (ProtocolVersion >= 4)
     SshTransport::pack_uint32(sizeOnly ? 0x1 : ProtocolVersion == 4 ? 0xFD : 0x8000FFFD, payload);
   unsigned char req = isHandle ? 8 : followLinks ? 17 : 7;
@@ -614,9 +611,9 @@ bool ClsSFtp::simpleRequest(const char *ctx, unsigned char type, const char *req
   m_log.LogData(path2 ? "oldFilename" : "path", path.getUtf8());
   if (path2) m_log.LogData("newFilename", path2->getUtf8());
   DataBuffer payload;
-  SshTransport::pack_filename(path, FilenameCharset, payload);
+  if (!packFilename(path, payload) || (path2 && !packFilename(*path2, payload)))
+    return op.done(false);
   if (path2) {
-    SshTransport::pack_filename(*path2, FilenameCharset, payload);
     if (ProtocolVersion >= 5) SshTransport::pack_uint32(0, payload);
   }
   if (type == 14) {
@@ -643,7 +640,7 @@ bool ClsSFtp::RemoveDir(XString &path, ProgressEvent *ev) {
 
 bool ClsSFtp::removeFile2(XString &path, ProgressMonitor *pm) {
   DataBuffer payload;
-  SshTransport::pack_filename(path, FilenameCharset, payload);
+  if (!packFilename(path, payload)) return false;
   unsigned int id = 0;
   return sendPacket(13, payload, id, pm) && readStatusResponse("FXP_REMOVE", pm);
 }
@@ -679,12 +676,11 @@ bool ClsSFtp::RealPath(XString &path, XString &composePath, XString &out, Progre
   m_log.LogData("originalPath", path.getUtf8());
   if (composePath.getSizeUtf8()) m_log.LogData("composePath", composePath.getUtf8());
   DataBuffer payload;
-  SshTransport::pack_filename(path, FilenameCharset, payload);
+  if (!packFilename(path, payload)) return op.done(false);
   // Version 6 servers may insist on the control byte even without a compose path.
   if ((composePath.getSizeUtf8() && ProtocolVersion >= 5) || ProtocolVersion >= 6) {
     payload.appendChar(1);
-    if (composePath.getSizeUtf8())
-      SshTransport::pack_filename(composePath, FilenameCharset, payload);
+    if (composePath.getSizeUtf8() && !packFilename(composePath, payload)) return op.done(false);
   }
   DataBuffer pkt;
   unsigned char type = exchange(16, payload, pkt, "Failed to read response to RealPath.", op.pm());
@@ -716,7 +712,7 @@ bool ClsSFtp::RealPath(XString &path, XString &composePath, XString &out, Progre
 bool ClsSFtp::setStat(const char *ctx, XString &target, bool isHandle, SFtpFileAttr &attr,
                       ProgressMonitor *pm) {
   DataBuffer payload;
-  packHandleOrFilename(target, isHandle, payload);
+  if (!packHandleOrFilename(target, isHandle, payload)) return false;
   attr.packFileAttr((unsigned)ProtocolVersion, payload, m_log, VerboseLogging);
   unsigned int id = 0;
   bool ok = sendPacket(isHandle ? 10 : 9, payload, id, pm) && readStatusResponse(ctx, pm);
@@ -858,7 +854,7 @@ bool ClsSFtp::CopyFileAttr(XString &localPath, XString &target, bool isHandle, P
   m_log.LogData("filename", target.getUtf8());
   m_log.LogDataLong("isHandle", isHandle ? 1 : 0);
   DataBuffer payload;
-  packHandleOrFilename(target, isHandle, payload);
+  if (!packHandleOrFilename(target, isHandle, payload)) return op.done(false);
   if (!packAttrs(localPath, payload)) return op.done(false);
   unsigned int id = 0;
   bool ok = sendPacket(isHandle ? 10 : 9, payload, id, op.pm()) &&

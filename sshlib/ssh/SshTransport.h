@@ -177,7 +177,8 @@ public:
   static void pack_sb(const StringBuffer &s, DataBuffer &out);
   static void pack_string(const char *s, DataBuffer &out);
   static void pack_bignum(const unsigned int *bn, DataBuffer &out);
-  static void pack_filename(XString &name, StringBuffer &charset, DataBuffer &out);
+  // False, with nothing written, when the charset cannot carry every character of the name.
+  static bool pack_filename(XString &name, StringBuffer &charset, DataBuffer &out);
   static bool parseByte(const DataBuffer &msg, unsigned int &idx, unsigned char &v);
   static bool parseBool(const DataBuffer &msg, unsigned int &idx, bool &v);
   static bool parseUint32(const DataBuffer &msg, unsigned int &idx, unsigned int &v);

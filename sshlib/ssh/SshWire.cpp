@@ -3,8 +3,10 @@
 
 #include "sshlib/core/CharsetNaming.h"
 #include "sshlib/core/ClsStringArray.h"
+#include "sshlib/core/EncodingConvert.h"
 #include "sshlib/core/LogBase.h"
 #include "sshlib/core/Output.h"
+#include "sshlib/core/Psdk.h"
 #include "sshlib/crypto/RazudodBignum.h"
 #include "sshlib/ssh/SshChannel.h"
 #include "sshlib/ssh/SshTransport.h"
@@ -62,18 +64,26 @@ void SshTransport::pack_bignum(const unsigned int *bn, DataBuffer &out) {
   pack_db(body, out);
 }
 
-void SshTransport::pack_filename(XString &name, StringBuffer &charset, DataBuffer &out) {
+bool SshTransport::pack_filename(XString &name, StringBuffer &charset, DataBuffer &out) {
   if (charset.getSize() == 0 || charset.equalsIgnoreCase("utf-8")) {
     pack_string(name.getUtf8(), out);
-  } else if (charset.equalsIgnoreCase("ansi")) {
-    pack_string(name.getAnsi(), out);
-  } else {
+    return true;
+  }
+  int codePage = Psdk::getAnsiCodePage();
+  if (!charset.equalsIgnoreCase("ansi")) {
     _ckCharset cs;
     cs.setByName(charset.getString());
-    DataBuffer conv;
-    name.getConverted(cs, conv);
-    pack_db(conv, out);
+    codePage = cs.getCodePage();
   }
+  // Only bytes that read back as the whole name: a character the charset lacks would be left out
+  // or replaced, and the request would name another file.
+  DataBuffer conv;
+  if (!EncodingConvert::fromUtf8Whole(codePage,
+                                      reinterpret_cast<const unsigned char *>(name.getUtf8()),
+                                      name.getSizeUtf8(), conv))
+    return false;
+  pack_db(conv, out);
+  return true;
 }
 
 bool SshTransport::parseByte(const DataBuffer &msg, unsigned int &idx, unsigned char &v) {

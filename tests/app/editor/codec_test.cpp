@@ -217,11 +217,51 @@ TEST(EditorCodec, ReloadInAChosenEncodingHasNoFallbacks) {
   EXPECT_TRUE(u.unicodeWithFFFE);
 }
 
+// UTF-16 text whose first character reads as a mark (U+FEFF, U+FFFE), saved with and without
+// the file's own mark, whole and after an edit, reads back as the same text.
+TEST(EditorCodec, Utf16TextThatStartsLikeAMarkSurvivesItsSave) {
+  const std::string texts[] = {"\uFEFFhi", "\uFFFEhi", "\uFEFF", "\uFEFF\uFEFFx", "hi\uFEFF"};
+  for (const auto &text : texts) {
+    for (bool withMark : {true, false}) {
+      SCOPED_TRACE(std::to_string(text.size()) + (withMark ? " with mark" : " without"));
+      EncodeState state{kEncodingUTF16, withMark};
+      auto saved = encodeForSaving(text, state);
+      ASSERT_TRUE(saved);
+      DecodedText d = decodeFileAs(*saved, kEncodingUTF16);
+      ASSERT_TRUE(d.loaded);
+      EXPECT_EQ(d.text, text);
+      // Edited after loading: the same text again with a line added.
+      LoadedFile loaded;
+      loaded.bytes = *saved;
+      loaded.text = d.text;
+      loaded.markLength = d.unicodeWithFFFE || d.unicodeBigEndian ? 2 : 0;
+      loaded.state = EncodeState{d.useEncoding, d.unicodeWithFFFE, d.unicodeBigEndian};
+      EncodeState again = loaded.state;
+      auto edited = encodeEdited(text + "\n+", 0, false, loaded, again);
+      ASSERT_TRUE(edited);
+      EXPECT_EQ(decodeFileAs(*edited, kEncodingUTF16).text, text + "\n+");
+    }
+  }
+}
+
 TEST(EditorCodec, SavingRefusesAnEncodingThatCannotHoldTheText) {
   for (uint32_t id : {kEncodingLatin1, kEncodingWin1251, kEncodingShiftJIS, 2562u}) {
     EncodeState state{id};
     EXPECT_FALSE(encodeForSaving("\xe2\x98\x83 snowman \xf0\x9f\x98\x80", state)) << id;
     EXPECT_EQ(state.useEncoding, id);
+  }
+  // Invisible characters the legacy encodings lack are refused too, not left out of the file;
+  // the soft hyphen, which Latin-1 and Windows-1252 have, is written.
+  for (uint32_t id : {kEncodingLatin1, kEncodingWin1252, kEncodingLatin2, kEncodingWin1251,
+                      kEncodingShiftJIS, kEncodingEUCJP, kEncodingISO2022JP, 2562u, 2563u}) {
+    for (const char *text : {"zero\u200Bwidth", "joiner\u200D", "\uFEFFmark", "word\u2060joiner"}) {
+      EncodeState state{id};
+      EXPECT_FALSE(encodeForSaving(text, state)) << id << " " << text;
+    }
+  }
+  for (uint32_t id : {kEncodingLatin1, kEncodingWin1252}) {
+    EncodeState state{id};
+    EXPECT_EQ(encodeForSaving("soft\u00ADhyphen", state), bytesOf("soft\xADhyphen")) << id;
   }
 }
 

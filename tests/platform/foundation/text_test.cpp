@@ -32,6 +32,10 @@ Bytes bytesOf(std::string_view s) {
 std::string textOf(const Bytes &b) {
   return std::string(b.begin(), b.end());
 }
+// A sample for a failure message, its characters beyond ASCII as escapes.
+std::string spelled(std::string_view text) {
+  return textOf(encodeText(text, Encoding::NonLossyASCII).value_or(Bytes{'?'}));
+}
 
 struct Sample {
   Encoding encoding;
@@ -139,6 +143,96 @@ TEST(TextEncodingTest, InvalidBytesGiveNoText) {
   // Every byte is Latin-1.
   EXPECT_EQ(decodeText(Bytes{0x00, 0x80, 0xFF}, Encoding::ISOLatin1),
             std::string("\0\xC2\x80\xC3\xBF", 5));
+}
+
+// Characters that an encoding has no byte for, among them the default-ignorable ones (which ICU
+// leaves out without a word): no encoding succeeds by dropping them, each says it cannot.
+TEST(TextEncodingTest, IgnorableAndUnmappableCharactersAreNeverDropped) {
+  const char *const kLost[] = {
+      "a\u200Bb",     "a\u200Cb", "a\u200Db",     "a\u2060b",     "a\uFEFFb",     "\uFEFFab",
+      "ab\u200E",     "a\u200Fb", "a\u202Ab",     "a\u034Fb",     "a\u180Eb",     "a\uFE0Fb",
+      "a\u3164b",     "a\uFFA0b", "a\U0001D173b", "a\U000E0001b", "a\U000E0020b", "a\U000E01EFb",
+      "a\U000E0FFFb", "\u200B",   "a\uE000b", // and one that is not ignorable, only unmapped
+  };
+  const Encoding kNarrow[] = {
+      Encoding::ASCII,         Encoding::ISOLatin1,     Encoding::ISOLatin2,
+      Encoding::WindowsCP1250, Encoding::WindowsCP1251, Encoding::WindowsCP1252,
+      Encoding::WindowsCP1253, Encoding::WindowsCP1254, Encoding::WindowsHebrew,
+      Encoding::WindowsArabic, Encoding::KOI8R,         Encoding::ShiftJIS,
+      Encoding::JapaneseEUC,   Encoding::ISO2022JP,     Encoding::Big5,
+      Encoding::GBK,           Encoding::EUCKR,
+  };
+  for (const char *sample : kLost) {
+    const std::string text = sample;
+    const std::string escaped = spelled(sample);
+    for (Encoding e : kNarrow) {
+      SCOPED_TRACE(escaped + " in " + charsetName(e));
+      auto bytes = encodeText(text, e);
+      if (bytes) {
+        // Only an encoding that really has the character may succeed: its bytes read back.
+        EXPECT_EQ(decodeText(*bytes, e), text);
+      }
+      EXPECT_EQ(bytes.has_value(), canBeConverted(text, e));
+    }
+    // Every Unicode form and GB18030 carry every character.
+    for (Encoding e : {Encoding::UTF8, Encoding::Unicode, Encoding::UTF16BigEndian,
+                       Encoding::UTF16LittleEndian, Encoding::GB18030, Encoding::NonLossyASCII}) {
+      auto bytes = encodeText(text, e);
+      ASSERT_TRUE(bytes) << escaped << " in " << charsetName(e);
+      EXPECT_EQ(decodeText(*bytes, e), text) << escaped << " in " << charsetName(e);
+    }
+  }
+  // The Western encodings the FTP commands fall back on refuse the zero-width characters, and
+  // the soft hyphen, which Latin-1 and Windows-1252 have (0xAD), goes out as that byte.
+  for (Encoding e : {Encoding::ISOLatin1, Encoding::WindowsCP1252, Encoding::ISOLatin2,
+                     Encoding::WindowsCP1251}) {
+    SCOPED_TRACE(charsetName(e));
+    for (const char *name : {"a\u200Bb.txt", "a\u200Cb.txt", "a\u200Db.txt", "a\u2060b.txt",
+                             "a\uFEFFb.txt", "\uFEFFab.txt"})
+      EXPECT_FALSE(encodeText(name, e)) << spelled(name);
+    EXPECT_EQ(encodeText("a\xC2\xAD"
+                         "b.txt",
+                         e),
+              (Bytes{'a', 0xAD, 'b', '.', 't', 'x', 't'}));
+  }
+  EXPECT_FALSE(encodeText("a\xC2\xAD"
+                          "b",
+                          Encoding::ShiftJIS))
+      << "no soft hyphen in Shift JIS";
+  EXPECT_FALSE(encodeText("a\xC2\xAD"
+                          "b",
+                          Encoding::KOI8R))
+      << "nor in KOI8-R";
+}
+
+// A text that starts with a character that reads as a mark gets a mark of its own, so that it
+// comes back whole; every other text is written as before, little-endian and without one.
+TEST(TextEncodingTest, UnicodeTextThatStartsLikeAMarkComesBack) {
+  const char *const kTexts[] = {
+      "\ufeffhi",     "\ufffehi", "\ufeff", "\ufffe",       "\ufeff\ufeff", "\ufffe\ufeffx",
+      "\ufeff\ufffe", "hi\ufeff", "hi",     "\u6800\u6900", "\U0001F600x",  "",
+  };
+  for (const char *sample : kTexts) {
+    SCOPED_TRACE(spelled(sample));
+    const std::string text = sample;
+    auto bytes = encodeText(text, Encoding::Unicode);
+    ASSERT_TRUE(bytes);
+    EXPECT_EQ(decodeText(*bytes, Encoding::Unicode), text);
+    std::vector<uint32_t> starts;
+    EXPECT_EQ(decodeTextWithOffsets(bytes->data(), bytes->size(), Encoding::Unicode, starts), text);
+  }
+  EXPECT_EQ(encodeText("\xEF\xBF\xBEhi", Encoding::Unicode),
+            (Bytes{0xFF, 0xFE, 0xFE, 0xFF, 'h', 0, 'i', 0}));
+  EXPECT_EQ(encodeText("\xEF\xBB\xBF", Encoding::Unicode), (Bytes{0xFF, 0xFE, 0xFF, 0xFE}));
+  EXPECT_EQ(encodeText("h\xEF\xBB\xBF", Encoding::Unicode), (Bytes{'h', 0, 0xFF, 0xFE}));
+  // What the fuzz target stopped on: four bytes that read as a mark and U+FEFF.
+  const Bytes marked{0xFF, 0xFE, 0xFF, 0xFE};
+  auto read = decodeText(marked, Encoding::Unicode);
+  ASSERT_EQ(read, "\xEF\xBB\xBF");
+  EXPECT_EQ(encodeText(*read, Encoding::Unicode), marked);
+  // The explicit byte orders never add a mark: their readers take none.
+  EXPECT_EQ(encodeText("\xEF\xBB\xBFh", Encoding::UTF16LittleEndian), (Bytes{0xFF, 0xFE, 'h', 0}));
+  EXPECT_EQ(encodeText("\xEF\xBB\xBFh", Encoding::UTF16BigEndian), (Bytes{0xFE, 0xFF, 0, 'h'}));
 }
 
 TEST(TextEncodingTest, UnicodeHonoursByteOrderMarkAndWritesNone) {

@@ -575,6 +575,73 @@ TEST(SftpHostile, NamesTravelInTheFilenameCharset) {
   EXPECT_EQ(fs->files.count(other), 1u) << "another file was hit";
 }
 
+// A name with a character the folder's charset lacks (an invisible one, which a conversion could
+// leave out without a word, or any other) never reaches the server as the name without it: every
+// request that carries it fails before it is sent, and the file of the shorter name stays.
+TEST(SftpHostile, NamesTheCharsetCannotCarryAreNeverSent) {
+  const char *const kNames[] = {"/dir/a\u200Bb.txt", "/dir/a\u200Db.txt", "/dir/a\uFEFFb.txt",
+                                "/dir/a\u2060b.txt", "/dir/a\u200Cb.txt", "/dir/a\u0E01b.txt"};
+  for (const char *charset : {"windows-1252", "iso-8859-1", "ansi", "iso-8859-2", "shift_jis"}) {
+    SCOPED_TRACE(charset);
+    auto fs = std::make_shared<FakeSftpFs>();
+    fs->files["/dir/ab.txt"] = "other";
+    std::vector<std::string> sent;
+    fs->hook = [&](const std::string &pkt) -> std::vector<std::string> {
+      const unsigned char t = typeOf(pkt);
+      if (t == 3 || t == 7 || t == 9 || t == 11 || t == 13 || t == 14 || t == 15 || t == 16 ||
+          t == 17 || t == 18) {
+        SftpFields in(pkt);
+        std::lock_guard lock(fs->mutex);
+        sent.push_back(in.str());
+      }
+      return {};
+    };
+    FakeSession f(fs);
+    ASSERT_TRUE(f.ok) << logText(f.s);
+    XString cs, path, other, h;
+    f.s.put_FilenameCharset(xs(cs, charset));
+    for (const char *name : kNames) {
+      SCOPED_TRACE(name);
+      xs(path, name);
+      EXPECT_FALSE(f.s.RemoveFile(xs(path, name), nullptr));
+      EXPECT_FALSE(f.s.RenameFileOrDir(xs(path, name), xs(other, "/dir/c.txt"), nullptr));
+      EXPECT_FALSE(f.s.RenameFileOrDir(xs(other, "/dir/c.txt"), xs(path, name), nullptr));
+      EXPECT_FALSE(f.s.CreateDir(xs(path, name), nullptr));
+      EXPECT_FALSE(f.s.RemoveDir(xs(path, name), nullptr));
+      EXPECT_FALSE(f.s.OpenFile(xs(path, name), "writeOnly", "createTruncate", h, nullptr));
+      EXPECT_FALSE(f.s.OpenFile(xs(path, name), "readOnly", "openExisting", h, nullptr));
+      EXPECT_LT(f.s.GetFileSize(xs(path, name), true, false, nullptr), 0);
+      EXPECT_FALSE(f.s.SetPermissions(xs(path, name), false, 0644, nullptr));
+      EXPECT_FALSE(f.s.OpenDir(xs(path, name), h, nullptr));
+      XString real;
+      EXPECT_FALSE(f.s.RealPath(xs(path, name), xs(other, ""), real, nullptr));
+    }
+    EXPECT_NE(logText(f.s).find("cannot carry"), std::string::npos);
+    std::lock_guard lock(fs->mutex);
+    for (const auto &name : sent)
+      EXPECT_EQ(name.find("b.txt"), std::string::npos) << "sent: " << name;
+    EXPECT_EQ(fs->files["/dir/ab.txt"], "other");
+    EXPECT_TRUE(fs->removed.empty());
+  }
+}
+
+// Text written to a file in a charset: a character it lacks fails the write instead of vanishing
+// from the file.
+TEST(SftpHostile, TextTheCharsetCannotCarryIsNotWritten) {
+  auto fs = std::make_shared<FakeSftpFs>();
+  FakeSession f(fs);
+  ASSERT_TRUE(f.ok) << logText(f.s);
+  XString path, h, text;
+  ASSERT_TRUE(f.s.OpenFile(xs(path, "/t.txt"), "writeOnly", "createTruncate", h, nullptr));
+  EXPECT_FALSE(f.s.WriteFileText(h, "windows-1252", xs(text, "zero\u200Bwidth"), nullptr));
+  EXPECT_FALSE(f.s.WriteFileText64(h, 0, "iso-8859-1", xs(text, "\u20AC"), nullptr));
+  EXPECT_TRUE(f.s.WriteFileText(h, "windows-1252", xs(text, "caf\u00E9 \u20AC"), nullptr))
+      << logText(f.s);
+  EXPECT_TRUE(f.s.CloseHandle(h, nullptr));
+  std::lock_guard lock(fs->mutex);
+  EXPECT_EQ(fs->files["/t.txt"], "caf\xE9 \x80");
+}
+
 TEST(SftpHostile, NamesThatCannotBeSentBackAreLeftOut) {
   auto fs = std::make_shared<FakeSftpFs>();
   fs->list = [](const std::string &) {
