@@ -37,7 +37,7 @@ struct Base32Table {
     }
     for (int i = 0; i < 6; ++i)
       v['2' + i] = static_cast<unsigned char>(26 + i);
-    v['='] = 32;
+    v[static_cast<int>('=')] = 32;
   }
 };
 constexpr Base32Table BASE32_TABLE;
