@@ -101,8 +101,16 @@ function(ferrowen_fuzz)
       target_link_options(${_name} PRIVATE -fsanitize=fuzzer)
     else()
       add_executable(${_name} "${_f}" "${CMAKE_SOURCE_DIR}/fuzz/driver.cpp")
+      # The run gets a temporary folder of its own, which it must leave empty: a target that
+      # leaves files behind fills the disk of a long fuzzing run.
       add_test(NAME fuzz.${_name}
-               COMMAND ${_name} --runs=${ARG_RUNS} "${CMAKE_CURRENT_SOURCE_DIR}/corpus/${_name}")
+               COMMAND /bin/sh -c
+               "tmp=$(mktemp -d) || exit 1; TMPDIR=\"$tmp\" \"$@\"; rc=$?; \
+                if [ -n \"$(ls -A \"$tmp\")\" ]; then \
+                  echo \"left behind in TMPDIR:\"; (cd \"$tmp\" && find .); rc=1; fi; \
+                rm -rf \"$tmp\"; exit $rc"
+               fuzz-run $<TARGET_FILE:${_name}> --runs=${ARG_RUNS}
+               "${CMAKE_CURRENT_SOURCE_DIR}/corpus/${_name}")
       set_tests_properties(fuzz.${_name} PROPERTIES LABELS fuzz TIMEOUT 300)
     endif()
     target_include_directories(${_name} PRIVATE "${CMAKE_SOURCE_DIR}")

@@ -12,12 +12,26 @@
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// The process's own folder for the archive and what it unpacks, gone when the process ends (a
+// run that stops on a finding leaves it for a look; libFuzzer has saved the input by then).
+struct WorkFolder {
+  std::string path;
+  WorkFolder() : path(fs::temp_directory_path().string() + "/ferrowen-zipfuzz-XXXXXX") {
+    if (!mkdtemp(path.data())) std::abort();
+  }
+  ~WorkFolder() {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+  }
+};
+
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static const std::string root = [] {
-    std::string t = fs::temp_directory_path().string() + "/ferrowen-zipfuzz-XXXXXX";
-    if (!mkdtemp(t.data())) std::abort();
-    return t;
-  }();
+  static const WorkFolder folder;
+  const std::string &root = folder.path;
   const std::string zip = root + "/in.zip", out = root + "/out";
   {
     std::ofstream f(zip, std::ios::binary | std::ios::trunc);
@@ -39,5 +53,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
        it != fs::recursive_directory_iterator(); it.increment(ec))
     if (it->is_symlink()) std::abort();
   fs::remove_all(out, ec);
+  fs::remove(zip, ec);
   return 0;
 }

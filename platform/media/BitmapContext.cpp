@@ -12,14 +12,6 @@
 extern "C" __attribute__((weak)) const char *__lsan_default_suppressions() {
   return "leak:libfontconfig\nleak:libpango\nleak:libharfbuzz\nleak:libglib\n";
 }
-// Pango loads the font configuration on threads of its own and hands it over under GLib's locks,
-// which ThreadSanitizer does not see inside those (uninstrumented) libraries: the C library calls
-// they make themselves are left out, and nothing else (a race of ours stays reported even when
-// one of them runs our code).
-extern "C" __attribute__((weak)) const char *__tsan_default_suppressions() {
-  return "called_from_lib:libfontconfig.so\ncalled_from_lib:libpangoft2-1.0.so\n"
-         "called_from_lib:libglib-2.0.so\n";
-}
 
 namespace platform::media {
 

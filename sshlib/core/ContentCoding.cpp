@@ -19,7 +19,7 @@ const char HexDigits[] = "0123456789ABCDEF";
 const char BASE32_ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ234567=";
 
 // Values of the characters "+" to "z"; 127 marks a character outside the standard alphabet.
-const unsigned char base64Decode[80] = {
+constexpr unsigned char base64Decode[80] = {
     62,  127, 127, 127, 63, 52, 53, 54, 55,  56,  57,  58,  59,  60,  61, 127, 127, 127, 127, 127,
     127, 127, 0,   1,   2,  3,  4,  5,  6,   7,   8,   9,   10,  11,  12, 13,  14,  15,  16,  17,
     18,  19,  20,  21,  22, 23, 24, 25, 127, 127, 127, 127, 127, 127, 26, 27,  28,  29,  30,  31,
@@ -37,7 +37,7 @@ struct Base32Table {
     }
     for (int i = 0; i < 6; ++i)
       v['2' + i] = static_cast<unsigned char>(26 + i);
-    v['='] = 32;
+    v[static_cast<int>('=')] = 32;
   }
 };
 constexpr Base32Table BASE32_TABLE;

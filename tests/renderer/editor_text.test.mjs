@@ -21,7 +21,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  artefacts, clickSeen, newPage, profiles, session, stopOnExit, waitFor, whatLiesAt,
+  artefacts, clickSeen, newPage, profiles, session, stopOnExit, waitFor, waitsWithoutLimit, whatLiesAt,
 } from '../support/person.mjs';
 
 // Where line `k` (from 0) of the raw text ends, before its line end (CR LF, CR or LF).
@@ -264,8 +264,9 @@ function textOf(bytes) {
 }
 
 // The time from each of `count` keys to the model's answer shown by the page: the change of the
-// text it sends back handled, and the frame after it drawn (in ms).
-async function keyTimes(page, count) {
+// text it sends back handled, and the frame after it drawn (in ms). Each answer is waited for at
+// most `limit` ms (Infinity: until it comes).
+async function keyTimes(page, count, limit = 60000) {
   await page.evaluate(() => {
     const times = { key: 0, answered: 0, drawn: 0 };
     window.ferrowenKeyTimes = times;
@@ -280,7 +281,7 @@ async function keyTimes(page, count) {
   const out = [];
   for (let i = 0; i < count; i++) {
     await page.keyboard.type('k');
-    await waitFor(() => page.evaluate(() => window.ferrowenKeyTimes.drawn > 0), 'the answer to a key', 60000);
+    await waitFor(() => page.evaluate(() => window.ferrowenKeyTimes.drawn > 0), 'the answer to a key', limit);
     out.push(await page.evaluate(() => window.ferrowenKeyTimes.drawn - window.ferrowenKeyTimes.key));
     // A person types on once the screen settled.
     await page.waitForTimeout(200);
@@ -384,16 +385,19 @@ test('timing report: a key at 1 MB, and the editor standing idle', async (t) => 
   });
 });
 
+// Twenty megabytes go to the page, into its text view and back with each key: on a loaded machine
+// each step may take longer than any limit a wait could guess, so the waits end on what they wait
+// for (a timing report asserts no time).
 test('timing report: a key in a text view of 20 MB', async (t) => {
-  const page = await samplePage(t, { SAMPLE_NOTES_BYTES: String(20 * 1000 * 1000) });
+  const page = waitsWithoutLimit(await samplePage(t, { SAMPLE_NOTES_BYTES: String(20 * 1000 * 1000) }));
   await clickSeen(page.locator('.tab[aria-label="Controls"]'));
   const notes = page.getByLabel('Notes');
-  await waitFor(() => notes.evaluate((el) => el.value.length > 1000000), 'the 20 MB text', 120000);
+  await waitFor(() => notes.evaluate((el) => el.value.length > 1000000), 'the 20 MB text', Infinity);
   await clickSeen(notes);
   await page.keyboard.press('Control+End');
-  await waitFor(() => notes.evaluate((el) => el.selectionStart === el.value.length), 'the caret at the end', 60000);
-  const times = await keyTimes(page, 10);
-  await waitFor(() => notes.evaluate((el) => el.value.endsWith('k'.repeat(10))), 'the keys in the text', 60000);
+  await waitFor(() => notes.evaluate((el) => el.selectionStart === el.value.length), 'the caret at the end', Infinity);
+  const times = await keyTimes(page, 10, Infinity);
+  await waitFor(() => notes.evaluate((el) => el.value.endsWith('k'.repeat(10))), 'the keys in the text', Infinity);
   fs.mkdirSync(path.join(artefacts, 'editor-text-timing'), { recursive: true });
   await page.screenshot({ path: path.join(artefacts, 'editor-text-timing', 'twenty-megabytes.png') });
   console.log(`timing: a key at the end of a 20 MB text view answered in ${summary(times)}`);

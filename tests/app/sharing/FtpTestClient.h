@@ -17,6 +17,10 @@
 
 namespace ftptest {
 
+// Clients each sharing server (FTP and web) serves at once, as its users are promised: the tests
+// fill exactly this many places, so a server that takes more or fewer is caught.
+inline constexpr size_t kServedAtOnce = 256;
+
 // A connected TCP socket to 127.0.0.1:port (reads time out after 20 s); -1 on failure.
 inline int connectLoopback(int port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -316,7 +316,7 @@ TEST_F(HostingTest, StalledClientsAreClosedInTimeAndNewcomersOverTheLimitAreRefu
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
   if (limit.rlim_cur < 4096) limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 8192);
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
-  ASSERT_GE(limit.rlim_cur, 3 * std::max(WebServer::kMaxConnections, FTPServer::kMaxSessions))
+  ASSERT_GE(limit.rlim_cur, 3 * ftptest::kServedAtOnce)
       << "the descriptor limit is too low for this test";
   useManualClock();
   set(kActiveServerMinutesKey, "0");
@@ -333,13 +333,13 @@ TEST_F(HostingTest, StalledClientsAreClosedInTimeAndNewcomersOverTheLimitAreRefu
   };
   const std::string busy = "Too many connections. Please try again later.";
   const Case cases[] = {
-      {delegate->webServerListener()->port(), &WebServer::liveCount, WebServer::kMaxConnections,
+      {delegate->webServerListener()->port(), &WebServer::liveCount, ftptest::kServedAtOnce,
        WebServer::kIdleLimit, "GET /hello.txt HTTP/1.0\r\n", "",
        "HTTP/1.0 503 Service Unavailable\r\n",
        [](int port) {
          return webExchangeBlocking(port, {"GET /hello.txt HTTP/1.0\r\n\r\n"}).body;
        }},
-      {delegate->ftpServerListener()->port(), &FTPServer::liveCount, FTPServer::kMaxSessions,
+      {delegate->ftpServerListener()->port(), &FTPServer::liveCount, ftptest::kServedAtOnce,
        FTPServer::kIdleLimit, "", "220 Ferrowen v3.0 ready...\r\n421 Timeout.\r\n",
        "421 Too many connections. Please try again later.\r\n",
        [](int port) {

@@ -416,13 +416,13 @@ print(len(names), sum(results), len(results), errors[:3])
 
   // Every place taken by clients that connect and say nothing.
   std::vector<std::unique_ptr<ftptest::Client>> stalled;
-  for (size_t i = 0; i < FTPServer::kMaxSessions; ++i) {
+  for (size_t i = 0; i < ftptest::kServedAtOnce; ++i) {
     stalled.push_back(std::make_unique<ftptest::Client>(port));
     ASSERT_TRUE(stalled.back()->connected());
     if (i % 64 == 0) RunLoop::main()->runPending(); // accepted before the backlog fills
   }
-  RunLoop::main()->runUntil([] { return FTPServer::liveCount() == FTPServer::kMaxSessions; }, 60s);
-  ASSERT_EQ(FTPServer::liveCount(), FTPServer::kMaxSessions);
+  RunLoop::main()->runUntil([] { return FTPServer::liveCount() == ftptest::kServedAtOnce; }, 60s);
+  ASSERT_EQ(FTPServer::liveCount(), ftptest::kServedAtOnce);
   const std::string client = R"PY(
 import ftplib, sys
 f = ftplib.FTP()

@@ -292,15 +292,15 @@ TEST_F(WebServerClientsTest, CurlClientsFetchABigFolderTogetherAndTheLimitRefuse
 
   // Every place taken by clients that send half a request.
   std::vector<int> stalled;
-  for (size_t i = 0; i < WebServer::kMaxConnections; ++i) {
+  for (size_t i = 0; i < ftptest::kServedAtOnce; ++i) {
     stalled.push_back(ftptest::connectLoopback(port));
     ASSERT_GE(stalled.back(), 0);
     ftptest::sendAll(stalled.back(), "GET /big/ HTTP/1.0\r\n");
     if (i % 64 == 0) platform::RunLoop::main()->runPending(); // accepted before the backlog fills
   }
   platform::RunLoop::main()->runUntil(
-      [] { return WebServer::liveCount() == WebServer::kMaxConnections; }, 60s);
-  ASSERT_EQ(WebServer::liveCount(), WebServer::kMaxConnections);
+      [] { return WebServer::liveCount() == ftptest::kServedAtOnce; }, 60s);
+  ASSERT_EQ(WebServer::liveCount(), ftptest::kServedAtOnce);
   r = run("curl -s -S -m 30 -D - " + url("/big/"));
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_TRUE(r.output.starts_with("HTTP/1.0 503 Service Unavailable\r\n")) << r.output;
