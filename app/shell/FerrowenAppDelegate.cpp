@@ -588,6 +588,13 @@ bool FerrowenAppDelegate::shouldSelectViewController(TabBarController &tabs, Vie
   return true;
 }
 
+void FerrowenAppDelegate::editorsKeepTheirEdits(const std::shared_ptr<NavigationController> &nav,
+                                                size_t keep) {
+  const auto stack = nav->viewControllers();
+  for (size_t i = keep; i < stack.size(); ++i)
+    if (auto editor = std::dynamic_pointer_cast<ShellTextEditor>(stack[i])) editor->saveEditState();
+}
+
 void FerrowenAppDelegate::cancelFileViewTab(const std::shared_ptr<ViewController> &screen) {
   auto it = std::find_if(splitRightControllers_.begin(), splitRightControllers_.end(),
                          [&](const std::shared_ptr<ViewController> &tab) {

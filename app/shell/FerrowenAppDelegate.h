@@ -122,6 +122,11 @@ public:
   // (the tap then waits for the answer: "Yes, Discard" goes on to the root, "No" stays).
   bool shouldSelectViewController(platform::ui::TabBarController &tabs,
                                   platform::ui::ViewController &vc) override;
+  // The screens of `nav` from `keep` on go without asking the person (an error answered sends
+  // the FTP tab back): a text editor among them keeps what was typed as its edit state keeps it,
+  // for the next start (or, on the phone, the next file opened for editing) to offer it again.
+  void editorsKeepTheirEdits(const std::shared_ptr<platform::ui::NavigationController> &nav,
+                             size_t keep);
   void fixTabIndexes();
   // The record of every file-tab slot below "TabIndexMax" that is not in use ("%i-IndexIsUsed" not
   // "1": turned down at start, not reopened, an earlier version's) is blanked, and its working

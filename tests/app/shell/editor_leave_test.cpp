@@ -2,10 +2,14 @@
 // but the editor goes only as its Cancel lets it go. What was typed (in a server file or in a
 // Saved Files file) is asked about first: "No" keeps the editor and the text, and a tap after
 // that asks again; "Yes, Discard" closes it as Cancel does and the tab goes on to its root.
-// Nothing typed: it closes at once, as Cancel does.
+// Nothing typed: it closes at once, as Cancel does. An error answered that sends the FTP tab back
+// (one screen, or to its root) asks nothing: the editor it takes away keeps what was typed in its
+// working file and record, as its edit state does.
 #include "AppFixture.h"
+#include "tests/support/EditRecords.h"
 
 #include "app/editor/EditFileView.h"
+#include "app/ftp/FTPServices.h"
 
 using namespace platform;
 using namespace platform::ui;
@@ -26,7 +30,7 @@ void PrintTo(const LeaveCase &c, std::ostream *out) {
   *out << c.what;
 }
 
-class EditorLeaveTest : public AppTest, public ::testing::WithParamInterface<LeaveCase> {
+class EditorLeaveBase : public AppTest {
 protected:
   void SetUp() override {
     AppTest::SetUp();
@@ -34,6 +38,9 @@ protected:
     set(kSavePasswordsKey, "1");
   }
 };
+
+class EditorLeaveTest : public EditorLeaveBase, public ::testing::WithParamInterface<LeaveCase> {};
+class FtpTabSentBackTest : public EditorLeaveBase, public ::testing::WithParamInterface<bool> {};
 
 } // namespace
 
@@ -124,3 +131,38 @@ INSTANTIATE_TEST_SUITE_P(
         LeaveCase{
             "Saved Files file typed, kept twice", Where::SavedFile, true, {"No", "No"}, false},
         LeaveCase{"Saved Files file not typed in", Where::SavedFile, false, {}, true}));
+
+TEST_P(FtpTabSentBackTest, TheEditorItTakesAwayKeepsTheTypedText) {
+  const bool toRoot = GetParam();
+  boot(DeviceProfile::iPhone());
+  const std::string path = Paths::tmp() + "/note.txt";
+  ASSERT_TRUE(testsupport::writeFile(path, "old line\n"));
+  set(kServerNameKey, "ftp.example.test");
+  set(kUserNameKey, "joe");
+  set(kUserPassKey, myEncryptString1("secret"));
+  auto editor = EditFileView::initWithFile(path);
+  editor->setTextFileName("note.txt");
+  editor->setDirectoryOfTheFile("/pub");
+  editor->setEditingSavedFile(false);
+  editor->serverPort = 21;
+  editor->serverProtocol = "ftp";
+  auto nav = delegate->navigationController();
+  nav->pushViewController(std::make_shared<ViewController>(), false);
+  nav->pushViewController(editor, false);
+  advance(0.1);
+  ASSERT_TRUE(probe->type("File Text", "typed ")) << probe->lastError();
+  auto services = FTPAppServices::shared();
+  ASSERT_TRUE(services);
+  if (toRoot)
+    services->popFtpTabToRoot(false);
+  else
+    services->popFtpTab(false);
+  advance(0.5);
+  EXPECT_NE(nav->topViewController(), editor);
+  EXPECT_EQ(testsupport::readFile(path), "typed old line\n");
+  const std::string record = testsupport::editRecordNow();
+  EXPECT_NE(record.find(std::string(kEditingFTPFile) + "=" + path), std::string::npos) << record;
+  EXPECT_NE(record.find("EditingChanged=1"), std::string::npos) << record;
+}
+
+INSTANTIATE_TEST_SUITE_P(OneScreenOrToTheRoot, FtpTabSentBackTest, ::testing::Bool());
