@@ -851,8 +851,6 @@ bool EditFileView::cancelAsks() const {
 void EditFileView::clickCancel() {
   afterDiscard_ = nullptr; // its own Cancel: only the editor closes
   if (cancelAsks()) {
-    // (A question already shown is not asked a second time over it.)
-    if (confirmCancel) return;
     confirmCancel = std::make_shared<AlertView>(
         "Cancel Editing?", "Cancel editing the file and discard all changes?",
         std::weak_ptr<AlertViewDelegate>(sharedAs<EditFileView>()), "No",
