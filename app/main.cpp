@@ -206,6 +206,12 @@ int runProgram(int argc, char **argv, bool &workLeftBehind) {
   });
   // The browser front end, unless FERROWEN_RENDERER is 0 (it prints the address to open).
   auto renderer = platform::ui::startRenderer();
+  // The page out of sight is the application no longer in front: what was typed is kept then,
+  // not only at a stop (a page closed and a program killed lose nothing typed).
+  if (renderer)
+    renderer->setPageAway([weak = std::weak_ptr<FerrowenAppDelegate>(delegate)] {
+      if (auto d = weak.lock()) d->pageWentAway();
+    });
   mainLoop->run();
 
   platform::Log::system(std::string("Stopping (") + strsignal(stopSignal) + ")");

@@ -840,12 +840,17 @@ bool EditFileView::textDiffers() {
   return loaded_.bytes != originalBytes_;
 }
 
-void EditFileView::clickCancel() {
+bool EditFileView::cancelAsks() const {
   // Beyond the edits since the text was loaded (`dirty`), a download whose working copy already
   // held edits when it was loaded (an earlier run's, or typed before an encoding reload) asks
   // too: Cancel deletes that copy, and those edits with it.
   const bool heldEdits = !isLocalFile() && (restoredChanged || loaded_.bytes != originalBytes_);
-  if (!fReadOnly && (dirty || heldEdits)) {
+  return !fReadOnly && (dirty || heldEdits);
+}
+
+void EditFileView::clickCancel() {
+  afterDiscard_ = nullptr; // its own Cancel: only the editor closes
+  if (cancelAsks()) {
     confirmCancel = std::make_shared<AlertView>(
         "Cancel Editing?", "Cancel editing the file and discard all changes?",
         std::weak_ptr<AlertViewDelegate>(sharedAs<EditFileView>()), "No",
@@ -854,6 +859,16 @@ void EditFileView::clickCancel() {
     return;
   }
   doCancel();
+}
+
+bool EditFileView::closeOrAsk(std::function<void()> closed) {
+  if (!cancelAsks()) {
+    doCancel();
+    return true;
+  }
+  clickCancel();
+  afterDiscard_ = std::move(closed);
+  return false;
 }
 
 void EditFileView::doCancel() {
@@ -938,7 +953,12 @@ void EditFileView::clickedButtonAtIndex(AlertView &alert, int index) {
     if (index == 1) confirmedSave();
   } else if (&alert == confirmCancel.get()) {
     confirmCancel.reset();
-    if (index == 1) doCancel();
+    auto then = std::move(afterDiscard_);
+    afterDiscard_ = nullptr;
+    if (index == 1) {
+      doCancel();
+      if (then) then();
+    }
   } else if (&alert == encodingProblem.get()) {
     encodingProblem.reset();
     if (index == 1) {

@@ -81,6 +81,7 @@ public:
   void clickSave();
   void clickCancel();
   void doCancel();
+  bool closeOrAsk(std::function<void()> closed) override;
   // Whether the text differs from the file as it came (from the server, or from its folder):
   // typed, replaced, or changed before an encoding reload; what the edit state records.
   bool textDiffers();
@@ -211,6 +212,10 @@ public:
   double lastTime = 0;
 
 private:
+  // What Cancel would throw away is worth a question: typed text, or edits the working copy held.
+  bool cancelAsks() const;
+  // Runs once "Yes, Discard" closed the editor, when it was not its own Cancel that asked.
+  std::function<void()> afterDiscard_;
   // iPhone: asks before this editor's record takes the place of a pending edit of another file.
   void askAboutPendingEdit();
   // The pending edit of the other file is given up: its record and its working copy go.

@@ -25,6 +25,14 @@ public:
   virtual void saveEditState() {}
   // The application resigns or terminates while the editor is on top of its tab.
   virtual void applicationTerminating() {}
+  // The person leaves the editor by another way than its own Cancel (its tab tapped again): as
+  // Cancel does, it asks first when what it holds would be thrown away. True when it closed at
+  // once (nothing to ask); false when it asked, and `closed` runs once "Yes, Discard" has closed
+  // it ("No" keeps it open, and `closed` never runs).
+  virtual bool closeOrAsk(std::function<void()> closed) {
+    (void)closed;
+    return true;
+  }
   // The editor settings changed: take them again.
   virtual void reapplyEditorSettings() {}
   // The local file the editor works on (none: it works on no file).

@@ -614,6 +614,31 @@ void FerrowenAppDelegate::showNoAnimationSavedFileTab(std::shared_ptr<ViewContro
   fixTabIndexes();
 }
 
+bool FerrowenAppDelegate::shouldSelectViewController(TabBarController &tabs, ViewController &vc) {
+  auto nav = std::dynamic_pointer_cast<NavigationController>(tabs.selectedViewController());
+  if (!nav || nav.get() != &vc) return true;
+  // Tapped again: every screen above the root goes, an editor among them only as its Cancel lets
+  // it go (typed text is never dropped unasked). The top one first.
+  const auto stack = nav->viewControllers();
+  for (size_t i = stack.size(); i-- > 1;) {
+    auto editor = std::dynamic_pointer_cast<ShellTextEditor>(stack[i]);
+    if (!editor) continue;
+    std::weak_ptr<NavigationController> weak = nav;
+    const bool closed = editor->closeOrAsk([weak] {
+      if (auto n = weak.lock()) n->popToRootViewControllerAnimated(true);
+    });
+    if (!closed) return false;
+  }
+  return true;
+}
+
+void FerrowenAppDelegate::editorsKeepTheirEdits(const std::shared_ptr<NavigationController> &nav,
+                                                size_t keep) {
+  const auto stack = nav->viewControllers();
+  for (size_t i = keep; i < stack.size(); ++i)
+    if (auto editor = std::dynamic_pointer_cast<ShellTextEditor>(stack[i])) editor->saveEditState();
+}
+
 void FerrowenAppDelegate::cancelFileViewTab(const std::shared_ptr<ViewController> &screen) {
   auto it = std::find_if(splitRightControllers_.begin(), splitRightControllers_.end(),
                          [&](const std::shared_ptr<ViewController> &tab) {

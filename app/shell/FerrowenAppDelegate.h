@@ -88,6 +88,11 @@ public:
   void applicationWillEnterForeground(platform::Application &app) override;
   void applicationWillTerminate(platform::Application &app) override;
   void cleanupTempFiles();
+  // The page that draws the application went out of the person's sight (hidden behind another
+  // tab or window, unfocused, closed): what the person typed is kept as on resigning active, the
+  // open editors saving their state. The sharing servers and the browsing connection stay: on a
+  // desktop the person reaches them from another window while the page is out of sight.
+  void pageWentAway() { editorsTerminating(); }
   // The program's last step, after the application terminated and its screens went: its
   // background work ends (platform::stopWorkerThreads, within `limit`), and only then are the
   // temporary files removed once more, so that one a late worker registered goes too. Whether
@@ -115,6 +120,16 @@ public:
   void showNoAnimationSavedFileTab(std::shared_ptr<platform::ui::ViewController> screen,
                                    const std::string &filename);
   void cancelFileViewTab(const std::shared_ptr<platform::ui::ViewController> &screen);
+  // TabBarControllerDelegate: the tab already shown, tapped again, goes back to its root screen;
+  // a text editor on the way closes as its Cancel closes it, asking first when it holds changes
+  // (the tap then waits for the answer: "Yes, Discard" goes on to the root, "No" stays).
+  bool shouldSelectViewController(platform::ui::TabBarController &tabs,
+                                  platform::ui::ViewController &vc) override;
+  // The screens of `nav` from `keep` on go without asking the person (an error answered sends
+  // the FTP tab back): a text editor among them keeps what was typed as its edit state keeps it,
+  // for the next start (or, on the phone, the next file opened for editing) to offer it again.
+  void editorsKeepTheirEdits(const std::shared_ptr<platform::ui::NavigationController> &nav,
+                             size_t keep);
   void fixTabIndexes();
   // The record of every file-tab slot below "TabIndexMax" that is not in use ("%i-IndexIsUsed" not
   // "1": turned down at start, not reopened, an earlier version's) is blanked, and its working

@@ -93,12 +93,19 @@ public:
     if (auto d = d_.lock()) d->showErrorForTopFtpTab(text);
   }
   void popFtpTab(bool animated) override {
-    if (auto d = d_.lock(); d && d->navigationController())
-      d->navigationController()->popViewControllerAnimated(animated);
+    auto d = d_.lock();
+    auto nav = d ? d->navigationController() : nullptr;
+    if (!nav) return;
+    const size_t count = nav->viewControllers().size();
+    if (count > 1) d->editorsKeepTheirEdits(nav, count - 1);
+    nav->popViewControllerAnimated(animated);
   }
   void popFtpTabToRoot(bool animated) override {
-    if (auto d = d_.lock(); d && d->navigationController())
-      d->navigationController()->popToRootViewControllerAnimated(animated);
+    auto d = d_.lock();
+    auto nav = d ? d->navigationController() : nullptr;
+    if (!nav) return;
+    d->editorsKeepTheirEdits(nav, 1);
+    nav->popToRootViewControllerAnimated(animated);
   }
   void pushHelpScreen(const std::string &title, const std::string &pathAndQuery,
                       bool showLogButton) override {

@@ -351,7 +351,11 @@ public:
     };
     h.closed = [weak](uint64_t) {
       RunLoop::main()->perform([weak] {
-        if (auto self = weak.lock(); self && self->clients_ > 0) --self->clients_;
+        auto self = weak.lock();
+        if (!self || self->clients_ == 0) return;
+        --self->clients_;
+        // A page closed may have had no time to say it went away.
+        if (!self->stopped_) self->pageAway();
       });
     };
     h.message = [weak](uint64_t client, std::string text) {
@@ -601,9 +605,17 @@ private:
     }
   }
 
-  // Messages of the page itself: a web view's page finished loading, a movie ended.
+  void setPageAway(std::function<void()> away) override { pageAway_ = std::move(away); }
+  void pageAway() {
+    if (pageAway_) pageAway_();
+  }
+
+  // Messages of the page itself: a web view's page finished loading, a movie ended, the page
+  // went out of sight.
   void pageMessage(const detail::PageMessage &m) {
-    if (m.renderer == "webLoaded") {
+    if (m.renderer == "pageAway") {
+      pageAway();
+    } else if (m.renderer == "webLoaded") {
       auto view = std::dynamic_pointer_cast<WebView>(Window::keyWindow()->elementForId(m.id));
       if (view && m.revision == view->loads().size() && view->isLoading()) view->finishLoad();
     } else if (m.renderer == "webTouch") {
@@ -920,6 +932,7 @@ private:
   int64_t nextMedia_ = 0;
   std::map<int64_t, std::function<void()>> mediaEnded_;
   std::map<int64_t, std::string> media_;
+  std::function<void()> pageAway_;
 };
 
 } // namespace

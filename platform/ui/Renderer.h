@@ -53,6 +53,11 @@ public:
   // Stops serving and closes every connection; also done on destruction.
   virtual void stop() = 0;
 
+  // `away` runs on the main thread each time a page that showed the application goes out of the
+  // person's sight: hidden (another tab, a minimised window), unfocused, or closed (its
+  // connection ending counts too, for a page that could not say so).
+  virtual void setPageAway(std::function<void()> away) = 0;
+
   // Plays a movie or sound file of the data root in the page (a video or audio element); `ended`
   // runs on the main thread when playback ends or the person closes it. False when the file is
   // not inside the data root or no page is open.

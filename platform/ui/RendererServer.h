@@ -41,7 +41,7 @@ struct PageMessage {
   nlohmann::json event; // null for the page's own messages
   nlohmann::json seq;   // echoed in the answer
   // "webLoaded" (id, revision), "scriptResult" (id, call, value), "webTouch" (id, x, y: where a
-  // touch on the page starts) or "mediaEnded" (media)
+  // touch on the page starts), "mediaEnded" (media) or "pageAway" (the page went out of sight)
   std::string renderer;
   uint64_t id = 0;
   double x = 0, y = 0;

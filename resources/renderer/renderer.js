@@ -896,7 +896,9 @@ document.addEventListener('click', (e) => {
   const ev = JSON.parse(el.dataset.ev);
   if (ev.event === 'deleteRow') confirmDelete = '';
   if (!el.dataset.tid) e.preventDefault();
-  send(ev);
+  // A tab that does not change (a disabled one, or one the application holds while it asks a
+  // question) shows nothing more than that, as on the device.
+  send(ev, ev.event === 'tapTab');
 });
 
 // The view that is no control under the mouse (a view in a popover is one: the dimmed area
@@ -953,6 +955,14 @@ function fingerUp(e, phase) {
 }
 document.addEventListener('mouseup', (e) => { if (e.button === 0) fingerUp(e, 'ended'); });
 window.addEventListener('blur', () => fingerUp(null, 'cancelled'));
+
+// The page out of the person's sight (another tab or window in front, the window minimised, the
+// page closed) is the application no longer in front: the program keeps what was typed then.
+// Focus moving into a page the application shows (a frame of this page) is no leaving.
+function pageAway() { send({ renderer: 'pageAway' }); }
+document.addEventListener('visibilitychange', () => { if (document.visibilityState === 'hidden') pageAway(); });
+window.addEventListener('blur', () => setTimeout(() => { if (!document.hasFocus()) pageAway(); }, 0));
+window.addEventListener('pagehide', pageAway);
 // A drag on a view is the finger's, not the browser's (which would drag its picture away).
 document.addEventListener('dragstart', (e) => { if (finger) e.preventDefault(); }, true);
 
