@@ -14,62 +14,24 @@ namespace {
 // Consecutive attempts in which the control stream took nothing before the connection counts as
 // broken.
 constexpr int kMaxControlWriteRetries = 20;
-
-// The first character of a text that the server would not read as it stands, without UTF-8: one
-// that neither ISO Latin-1 nor Windows-1252 holds.
-std::optional<char32_t> firstUncarried(std::string_view text) {
-  for (size_t i = 0; i < text.size();) {
-    const size_t start = i;
-    char32_t cp;
-    if (!platform::nextCodePoint(text, i, cp)) return U'\uFFFD';
-    const std::string_view one = text.substr(start, i - start);
-    if (!platform::canBeConverted(one, platform::Encoding::ISOLatin1) &&
-        !platform::canBeConverted(one, platform::Encoding::WindowsCP1252))
-      return cp;
-  }
-  return std::nullopt;
-}
-
-std::string heldCharacter(std::optional<char32_t> cp) {
-  return cp ? Log::format("it holds the character U+%04X", static_cast<unsigned>(*cp))
-            : std::string("it holds a character");
-}
 } // namespace
 
-std::optional<FTPConnection::Bytes> FTPConnection::commandBytes(const std::string &line,
-                                                                bool utf8) {
-  if (utf8) return Bytes(line.begin(), line.end());
-  // Only an encoding in which every character arrives. Non-lossy ASCII spells other characters
-  // as "\uXXXX", which a server reads as those six characters, so it counts only when it leaves
-  // the line as it is; and UTF-8 is not what this server was offered to read. A line none of
-  // them carries is not sent: a name that lost or changed a character is another file's name.
-  for (auto enc : {platform::Encoding::ASCII, platform::Encoding::ISOLatin1,
-                   platform::Encoding::WindowsCP1252}) {
-    if (auto b = platform::encodeText(line, enc)) return b;
-  }
-  if (auto b = platform::encodeText(line, platform::Encoding::NonLossyASCII))
-    if (std::equal(b->begin(), b->end(), line.begin(), line.end())) return b;
-  return std::nullopt;
-}
-
-std::optional<std::string> FTPConnection::nameRefusal(const std::string &name) const {
-  if (commandBytes(name, utf8Safe_)) return std::nullopt;
-  return "\"" + withControlsEscaped(name) +
-         "\" cannot be sent to this server: " + heldCharacter(firstUncarried(name)) +
-         " that the server's character set cannot carry (the server does not offer UTF-8). "
-         "Nothing was sent.";
-}
-
-bool FTPConnection::refuseNames(std::initializer_list<std::string> names) {
-  if (!control_.input) return false; // the session's own commands decide, once it is there
-  for (const auto &name : names) {
-    if (auto why = nameRefusal(name)) {
-      fileBatch_.clear();
-      abandonTask(*why, false);
-      return true;
+FTPConnection::Bytes FTPConnection::commandBytes(const std::string &line, bool utf8) {
+  if (!utf8) {
+    // Only an encoding in which every character arrives: a name that lost or changed a
+    // character is another file's name. Non-lossy ASCII spells other characters as "\uXXXX",
+    // which a server reads as those six characters, so it counts only when it leaves the line as
+    // it is.
+    for (auto enc : {platform::Encoding::ASCII, platform::Encoding::ISOLatin1,
+                     platform::Encoding::WindowsCP1252}) {
+      if (auto b = platform::encodeText(line, enc)) return std::move(*b);
     }
+    if (auto b = platform::encodeText(line, platform::Encoding::NonLossyASCII))
+      if (std::equal(b->begin(), b->end(), line.begin(), line.end())) return std::move(*b);
   }
-  return false;
+  // A character none of them has goes out in UTF-8, the way most servers store such names. The
+  // line's bytes are sent as they are, so nothing of it is lost or changed.
+  return Bytes(line.begin(), line.end());
 }
 
 void FTPConnection::doTasks() {
@@ -358,24 +320,10 @@ void FTPConnection::sendCommandToStream(const std::string &line) {
                 iTask_ == kTaskLogin || iTask_ == kTaskLoginSecure);
     return;
   }
-  auto encoded = commandBytes(line, utf8Safe_);
-  if (!encoded) {
-    // Said before anything of the line goes out (and never the password's characters).
-    const bool password = iState_ == 3;
-    const auto cp = firstUncarried(body);
-    const std::string shown = password ? std::string("PASS [hidden]") : withControlsEscaped(body);
-    fileBatch_.clear();
-    abandonTask("The command \"" + shown +
-                    "\" was not sent: " + heldCharacter(password ? std::nullopt : cp) +
-                    " that the server's character set cannot carry (the server does not offer "
-                    "UTF-8).",
-                iTask_ == kTaskLogin || iTask_ == kTaskLoginSecure);
-    return;
-  }
   const std::string logged = iState_ == 3 ? std::string("PASS [hidden]\r\n") : line;
   addToLog(">>> " + logged);
 
-  const Bytes &bytes = *encoded;
+  const Bytes bytes = commandBytes(line, utf8Safe_);
   pendingControlOut_.insert(pendingControlOut_.end(), bytes.begin(), bytes.end());
   // The reply that follows belongs to this command.
   replies_.replyText.clear();

@@ -34,7 +34,6 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <initializer_list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -154,11 +153,8 @@ public:
   bool canDoUTF8() const { return canDoUTF8_.load(); }
   bool utf8Safe() const { return utf8Safe_.load(); }
   // The bytes of a command line: UTF-8 for a server that reads it, else the first of ASCII,
-  // ISO Latin-1 and Windows-1252 in which every character arrives; nothing when none carries it.
-  static std::optional<Bytes> commandBytes(const std::string &line, bool utf8);
-  // Why a name cannot go to this server unchanged (a character no encoding it reads carries), or
-  // nothing when it can. Any thread.
-  std::optional<std::string> nameRefusal(const std::string &name) const;
+  // ISO Latin-1 and Windows-1252 in which every character arrives, and UTF-8 when none does.
+  static Bytes commandBytes(const std::string &line, bool utf8);
   int iServerType() const { return iServerType_.load(); }
   int currentPort() const { return currentPort_.load(); }
   int batchPK() const { return batchPK_.load(); }
@@ -366,9 +362,6 @@ protected:
   // data connection are closed, a queue row it runs is handed back, and with closeSession the
   // control connection is closed as well.
   void abandonTask(const std::string &why, bool closeSession);
-  // With a session, ends the job before its first command, with the reason, when one of its
-  // names cannot reach the server unchanged; true then.
-  bool refuseNames(std::initializer_list<std::string> names);
   void warnNoSSLAvailable();
   // True when the FTP tab's top screen is the connect screen (no alerts then). Main thread: the
   // reports ask it there, when their alert is about to be shown.

@@ -162,7 +162,6 @@ void FTPConnection::downloadFile(const std::string &name, int64_t size, bool for
                   false);
       return;
     }
-    if (refuseNames({name})) return;
     const std::string folder = fromFolder.empty() ? cwd() : fromFolder;
     bool newRow = true;
     recordDownloadInQueue(name, folder, size, &newRow);

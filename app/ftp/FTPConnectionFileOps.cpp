@@ -27,7 +27,6 @@ void FTPConnection::setReloadDirWhenDone(bool reload) {
 void FTPConnection::renameFile(const std::string &from, const std::string &to,
                                const std::string &inFolder, bool reloadWhenDone) {
   startOrWait([=, this] {
-    if (refuseNames({from, to})) return;
     if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
     onMain([](FTPAppServices &s) {
       if (auto top = s.topDirViewer()) top->showWorkingToolbar();
@@ -46,7 +45,6 @@ void FTPConnection::renameFile(const std::string &from, const std::string &to,
 
 void FTPConnection::makeDirectory(const std::string &name, const std::string &inFolder) {
   startOrWait([=, this] {
-    if (refuseNames({name})) return;
     if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
     onMain([](FTPAppServices &s) {
       if (auto top = s.topDirViewer()) top->showWorkingToolbar();
@@ -62,7 +60,6 @@ void FTPConnection::makeDirectory(const std::string &name, const std::string &in
 void FTPConnection::deleteFile(const std::string &name, const std::string &inFolder,
                                bool isFolder) {
   startOrWait([=, this] {
-    if (refuseNames({name})) return;
     if (quietDelete_) {
       fDisconnectWhenDone_ = true;
     } else {
@@ -84,9 +81,6 @@ void FTPConnection::deleteFileBatch(const std::vector<std::string> &names,
                                     const std::string &inFolder, bool isFolder) {
   startOrWait([=, this] {
     if (names.empty()) return;
-    // The whole list or none of it: nothing is deleted when one name cannot be sent.
-    for (const auto &name : names)
-      if (refuseNames({name})) return;
     fileBatch_.assign(names.begin() + 1, names.end());
     deleteFile(names.front(), inFolder, isFolder);
   });
@@ -95,7 +89,6 @@ void FTPConnection::deleteFileBatch(const std::vector<std::string> &names,
 void FTPConnection::chmodFile(const std::string &name, const std::string &inFolder,
                               const std::string &permissions) {
   startOrWait([=, this] {
-    if (refuseNames({name})) return;
     if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
     onMain([](FTPAppServices &s) {
       if (auto top = s.topDirViewer()) top->showWorkingToolbar();

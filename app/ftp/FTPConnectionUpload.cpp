@@ -47,7 +47,6 @@ void FTPConnection::uploadFile(const std::string &name, const Bytes &data, bool 
 void FTPConnection::uploadFile(const std::string &name, const Bytes &data,
                                const std::string &toFolder, bool skipRenaming) {
   startOrWait([=, this] {
-    if (refuseNames({name})) return;
     if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
     fileToUpload_ = name;
     dataToWrite_ = data; // an empty upload stays empty
@@ -83,7 +82,6 @@ void FTPConnection::uploadFile(const std::string &name, const Bytes &data,
 void FTPConnection::uploadFile(const std::string &name, const std::string &dataFile,
                                const std::string &toFolder, bool skipRenaming, int64_t resumeAt) {
   startOrWait([=, this] {
-    if (refuseNames({name})) return;
     if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
     filePathToUpload_ = dataFile;
     fileToUpload_ = name;

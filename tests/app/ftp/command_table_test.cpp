@@ -77,4 +77,43 @@ TEST_F(CommandTableTest, OperationLines) {
   EXPECT_EQ(c->line(1, 16, f), "LIST -la\r\n");
 }
 
+// The bytes a line goes out as: without UTF-8 from the server, the first of ASCII, ISO Latin-1
+// and Windows-1252 that carries every character, and UTF-8 when none does (never a line without
+// a character, nor one spelt with escapes).
+TEST(CommandBytes, FirstEncodingThatCarriesTheWholeLineElseUtf8) {
+  struct Case {
+    std::string line;
+    bool utf8;
+    std::string bytes;
+  };
+  const Case cases[] = {
+      {"DELE plain.txt\r\n", false, "DELE plain.txt\r\n"},
+      {"DELE a\\b.txt\r\n", false, "DELE a\\b.txt\r\n"},
+      {"DELE a\u00ADb.txt\r\n", false,
+       "DELE a\xAD"
+       "b.txt\r\n"},
+      {"DELE caf\u00E9\r\n", false, "DELE caf\xE9\r\n"},
+      {"DELE a\u20ACb.txt\r\n", false,
+       "DELE a\x80"
+       "b.txt\r\n"},
+      // A line that mixes both takes Windows-1252 for the whole of it.
+      {"DELE \u00E9\u20AC\r\n", false, "DELE \xE9\x80\r\n"},
+      // Invisible characters that ICU's converters would leave out, and others none carries.
+      {"DELE a\u200Bb.txt\r\n", false, "DELE a\u200Bb.txt\r\n"},
+      {"DELE a\u200Db.txt\r\n", false, "DELE a\u200Db.txt\r\n"},
+      {"DELE \uFEFFab.txt\r\n", false, "DELE \uFEFFab.txt\r\n"},
+      {"DELE a\U000E0001b.txt\r\n", false, "DELE a\U000E0001b.txt\r\n"},
+      {"DELE \u6587\u4EF6.txt\r\n", false, "DELE \u6587\u4EF6.txt\r\n"},
+      {"DELE \u00E9\u6587\r\n", false, "DELE \u00E9\u6587\r\n"},
+      {"PASS \U0001F511\r\n", false, "PASS \U0001F511\r\n"},
+      // A server that reads UTF-8 gets it for every line.
+      {"DELE caf\u00E9\r\n", true, "DELE caf\u00E9\r\n"},
+      {"DELE a\u20ACb.txt\r\n", true, "DELE a\u20ACb.txt\r\n"},
+  };
+  for (const auto &c : cases) {
+    const auto bytes = FTPConnection::commandBytes(c.line, c.utf8);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), c.bytes) << c.line << " utf8=" << c.utf8;
+  }
+}
+
 } // namespace

@@ -5,6 +5,7 @@
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/Text.h"
 
 #include <fstream>
 
@@ -211,6 +212,45 @@ TEST_F(FakeServerTest, APasswordHoldingALineBreakIsNeverSentNorShown) {
   EXPECT_NE(why.find("was not sent"), std::string::npos) << why;
   for (const std::string &text : {why, conn->transferLog(), server.output()})
     EXPECT_EQ(text.find("cret"), std::string::npos) << text;
+}
+
+// Before "FEAT" the server has not offered UTF-8: a user name or password goes out in Latin-1
+// when that carries it, else in UTF-8, and the login goes on (the password never in the log).
+TEST_F(FakeServerTest, LoginNamesOutsideLatin1GoOutAsUtf8) {
+  struct Case {
+    std::string user, pass, userBytes, passBytes;
+  };
+  const Case cases[] = {
+      {"j\u00F6rg", "p\u00E4ss", "j\xF6rg", "p\xE4ss"},
+      {"\u7528\u6237", "\u043F\u0430\u0440\u043E\u043B\u044C", "\u7528\u6237",
+       "\u043F\u0430\u0440\u043E\u043B\u044C"},
+      {"a\u200Bb", "\U0001F511\u00E9", "a\u200Bb", "\U0001F511\u00E9"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.user);
+    startServer(withoutAuth());
+    auto delegate = std::make_shared<ErrorDelegate>();
+    login(c.user, c.pass);
+    conn->setDelegate(delegate);
+    ASSERT_TRUE(waitLoggedIn()) << conn->transferLog();
+    // The server prints each byte it got as the Latin-1 character of that byte.
+    const auto asReceived = [](const std::string &bytes) {
+      std::string out;
+      for (unsigned char b : bytes)
+        platform::appendUTF8(out, b);
+      return out;
+    };
+    EXPECT_TRUE(waitFor([&] { return serverGot("USER " + asReceived(c.userBytes)); }))
+        << server.output();
+    EXPECT_TRUE(waitFor([&] { return serverGot("PASS " + asReceived(c.passBytes)); }))
+        << server.output();
+    EXPECT_NE(conn->transferLog().find(">>> USER " + c.user + "\r\n"), std::string::npos)
+        << conn->transferLog();
+    EXPECT_EQ(conn->transferLog().find(c.pass), std::string::npos) << conn->transferLog();
+    EXPECT_TRUE(delegate->taken().empty());
+    stopConnection();
+    server = testsupport::Process();
+  }
 }
 
 TEST_F(FakeServerTest, RefusedLoginsShowTheirHelpPagesAndNoAlert) {
