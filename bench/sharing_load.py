@@ -23,7 +23,8 @@
 #       from 127.0.0.3 that, for <seconds>, again and again connect and do one piece of work
 #       (FTP: log in, PASV, LIST /, QUIT; web: GET /). Prints "served <n>", "failed <n>",
 #       "served_per_s <r>", "median_s <s>", "p90_s <s>" (times of the served ones) and
-#       "holders_open <n>" (the holders' connections open at the end)
+#       "holders_open <n>" (the holders' connections not yet seen closed, a second before the end:
+#       a refused one counts until its holder looks again)
 import base64
 import json
 import os
@@ -415,11 +416,12 @@ def lockout(kind, port, holders, workers, seconds):
     working = [threading.Thread(target=worker) for _ in range(workers)]
     for t in working:
         t.start()
+    time.sleep(max(0.0, stop - 1 - time.monotonic()))
+    with lock:  # a second before the end, while every holder still tries
+        still_open = open_now[0]
     for t in working:
         t.join()
     elapsed = time.monotonic() - began
-    with lock:
-        still_open = open_now[0]
     times.sort()
     n = len(times)
     print(f'served {n}')

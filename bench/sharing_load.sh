@@ -238,8 +238,6 @@ for kind in web ftp; do
     "$(value served_per_s "$peer_file")"
   row "$kind lockout: median seconds" "$(value median_s "$ours_file")" "$(value median_s "$peer_file")"
   row "$kind lockout: p90 seconds" "$(value p90_s "$ours_file")" "$(value p90_s "$peer_file")"
-  row "$kind lockout: holders open at the end" "$(value holders_open "$ours_file")" \
-    "$(value holders_open "$peer_file")"
 done
 
 stop_server "$ours_pid"
