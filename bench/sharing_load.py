@@ -16,6 +16,15 @@
 #       <clients> FTP sessions at once, each listing <path> (PASV, LIST) again and again for
 #       <seconds> once all have logged in; prints "lists <n>", "lists_per_s <r>", "bytes <n>", "errors <n>"
 #       and "lines <n>" (the line count of the last listing)
+#   sharing_load.py lockout <ftp|web> <port> <holders> <workers> <seconds>
+#       <holders> connections from 127.0.0.2 that hold a place without ever logging in (FTP: a
+#       byte every 5 s, no whole command; web: a request head that never ends, a byte every 5 s),
+#       each opened again at once whenever it is closed or refused; beside them <workers> clients
+#       from 127.0.0.3 that, for <seconds>, again and again connect and do one piece of work
+#       (FTP: log in, PASV, LIST /, QUIT; web: GET /). Prints "served <n>", "failed <n>",
+#       "served_per_s <r>", "median_s <s>", "p90_s <s>" (times of the served ones) and
+#       "holders_open <n>" (the holders' connections not yet seen closed, a second before the end:
+#       a refused one counts until its holder looks again)
 import base64
 import json
 import os
@@ -274,6 +283,155 @@ def ftp_lists(port, path, clients, seconds):
     print(f"lines {totals['lines']}")
 
 
+HOLDER_ADDRESS = '127.0.0.2'
+WORKER_ADDRESS = '127.0.0.3'
+
+
+def connect_from(source, port, timeout):
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s.settimeout(timeout)
+    s.bind((source, 0))
+    s.connect(('127.0.0.1', port))
+    return s
+
+
+def ftp_reply(f):
+    line = f.readline()
+    code = line[:3]
+    if line[3:4] == b'-':
+        while not (line[:3] == code and line[3:4] == b' '):
+            line = f.readline()
+            if not line:
+                break
+    return line
+
+
+def ftp_work(port):
+    s = connect_from(WORKER_ADDRESS, port, 60)
+    try:
+        f = s.makefile('rb')
+        if not ftp_reply(f).startswith(b'220'):
+            return False
+        s.sendall(b'USER anonymous\r\n')
+        r = ftp_reply(f)
+        if r.startswith(b'331'):
+            s.sendall(b'PASS bench@\r\n')
+            r = ftp_reply(f)
+        if not r.startswith(b'230'):
+            return False
+        s.sendall(b'PASV\r\n')
+        r = ftp_reply(f)
+        if not r.startswith(b'227'):
+            return False
+        nums = r[r.index(b'(') + 1:r.index(b')')].split(b',')
+        d = connect_from(WORKER_ADDRESS, int(nums[4]) * 256 + int(nums[5]), 60)
+        s.sendall(b'LIST /\r\n')
+        if not ftp_reply(f).startswith(b'150'):
+            d.close()
+            return False
+        while d.recv(1 << 16):
+            pass
+        d.close()
+        if not ftp_reply(f).startswith(b'226'):
+            return False
+        s.sendall(b'QUIT\r\n')
+        return True
+    finally:
+        s.close()
+
+
+def web_work(port):
+    s = connect_from(WORKER_ADDRESS, port, 60)
+    try:
+        s.sendall(b'GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n')
+        data = bytearray()
+        while True:
+            chunk = s.recv(1 << 16)
+            if not chunk:
+                break
+            data += chunk
+        return data.startswith(b'HTTP/1.') and data[9:12] == b'200'
+    finally:
+        s.close()
+
+
+def lockout(kind, port, holders, workers, seconds):
+    stop = time.monotonic() + seconds
+    lock = threading.Lock()
+    times, failed, open_now = [], [0], [0]
+    first = b'GET / HTTP/1.0\r\nUser-Agent: ' if kind == 'web' else b''
+
+    def holder():
+        while time.monotonic() < stop:
+            try:
+                s = connect_from(HOLDER_ADDRESS, port, 10)
+            except OSError:
+                time.sleep(0.05)
+                continue
+            with lock:
+                open_now[0] += 1
+            try:
+                s.sendall(first)
+                s.setblocking(False)
+                while time.monotonic() < stop:
+                    time.sleep(5 if kind == 'web' else 1)
+                    try:  # closed by the server (a refusal or a farewell, then the end)?
+                        while True:
+                            chunk = s.recv(4096)
+                            if not chunk:
+                                raise OSError('closed')
+                    except BlockingIOError:
+                        pass
+                    if kind == 'web':
+                        s.sendall(b'a')
+            except OSError:
+                pass
+            finally:
+                with lock:
+                    open_now[0] -= 1
+                s.close()
+            time.sleep(0.05)
+
+    def worker():
+        work = web_work if kind == 'web' else ftp_work
+        while time.monotonic() < stop:
+            began = time.monotonic()
+            try:
+                ok = work(port)
+            except OSError:
+                ok = False
+            with lock:
+                if ok:
+                    times.append(time.monotonic() - began)
+                else:
+                    failed[0] += 1
+            if not ok:
+                time.sleep(0.05)
+
+    held = [threading.Thread(target=holder, daemon=True) for _ in range(holders)]
+    for t in held:
+        t.start()
+    time.sleep(2)  # the holders first
+    began = time.monotonic()
+    working = [threading.Thread(target=worker) for _ in range(workers)]
+    for t in working:
+        t.start()
+    time.sleep(max(0.0, stop - 1 - time.monotonic()))
+    with lock:  # a second before the end, while every holder still tries
+        still_open = open_now[0]
+    for t in working:
+        t.join()
+    elapsed = time.monotonic() - began
+    times.sort()
+    n = len(times)
+    print(f'served {n}')
+    print(f'failed {failed[0]}')
+    print(f'served_per_s {n / elapsed:.1f}')
+    print(f'median_s {times[n // 2] if n else 0:.3f}')
+    print(f'p90_s {times[min(n - 1, n * 9 // 10)] if n else 0:.3f}')
+    print(f'holders_open {still_open}')
+
+
 def main():
     what = sys.argv[1]
     if what == 'folder':
@@ -284,6 +442,9 @@ def main():
         print(f'{tree_rss_kb(int(sys.argv[2])) / 1024:.0f}')
     elif what == 'ftp-lists':
         ftp_lists(int(sys.argv[2]), sys.argv[3], int(sys.argv[4]), float(sys.argv[5]))
+    elif what == 'lockout':
+        lockout(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5]),
+                float(sys.argv[6]))
     else:
         sys.exit(f'unknown command {what}')
 

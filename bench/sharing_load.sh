@@ -13,10 +13,19 @@
 #     again (PASV, LIST) for LOAD_SECONDS seconds, with the same figures (vsftpd's memory is that of all
 #     its processes);
 #   - one upload of 1 KiB into that folder, answered (as a browser's form expects) with the page
-#     of the folder: bytes answered and seconds.
+#     of the folder: bytes answered and seconds;
+#   - the lockout, on each server beside its peer: HOLDERS connections from 127.0.0.2 that hold a
+#     place and never log in (FTP: no whole command; web: a request head that never ends, a byte
+#     every 5 s), each reopened at once when closed, beside WORKERS clients from 127.0.0.3 that
+#     again and again connect and work (FTP: log in, list the root, quit; web: the root's page)
+#     for LOCKOUT_SECONDS: the working clients' pieces of work served and failed, and their
+#     median and 90th-percentile seconds. The peers run with their own limits: vsftpd with
+#     max_clients=256 and max_per_ip=128, nginx with limit_conn 128 per address (ours: 256
+#     places shared evenly among the addresses that want them).
 # Prints one table: both figures and the ratio (Ferrowen / peer).
 #
-#   bench/sharing_load.sh                 (FILES=50000 CLIENTS=200 LOAD_SECONDS=20 by default)
+#   bench/sharing_load.sh                 (FILES=50000 CLIENTS=200 LOAD_SECONDS=20 by default;
+#                                          HOLDERS=300 WORKERS=200 LOCKOUT_SECONDS=30)
 #
 # Builds a release build in build/release first, unless FERROWEN_PROGRAM names the program to run
 # (another build of it, to compare). Needs root (vsftpd), and curl, nginx, wrk and
@@ -27,6 +36,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 files_count=${FILES:-50000}
 clients=${CLIENTS:-200}
 seconds=${LOAD_SECONDS:-20}
+holders=${HOLDERS:-300}
+workers=${WORKERS:-200}
+lockout_seconds=${LOCKOUT_SECONDS:-30}
 build="$root/build/release"
 helper=(/usr/bin/python3 "$root/bench/sharing_load.py")
 
@@ -190,11 +202,52 @@ read -r up_bytes up_time < <(/usr/bin/curl -s -S -f -o /dev/null -w '%{size_down
 row "upload of 1 KiB: bytes answered" "$up_bytes" "-"
 row "upload of 1 KiB: seconds" "$up_time" "-"
 
+# The peers with their own limits for the lockout.
+lockout_nginx_port=$(free_port)
+mkdir -p "$work/lockout"
+write_nginx_conf "$work/lockout" "$lockout_nginx_port" "$files" 'autoindex on; limit_conn peraddr 128;'
+sed -i 's/^http {$/http {\n  limit_conn_zone $binary_remote_addr zone=peraddr:1m;/' "$work/lockout/nginx.conf"
+start_server "$lockout_nginx_port" /usr/sbin/nginx -c "$work/lockout/nginx.conf" \
+  -e "$work/lockout/nginx/error.log"
+lockout_nginx_pid=$server_pid
+lockout_vsftpd_port=$(free_port)
+{
+  vsftpd_anon_conf "$lockout_vsftpd_port" "$files" no
+  printf '%s\n' max_clients=256 max_per_ip=128
+} > "$work/lockout/vsftpd.conf"
+start_server "$lockout_vsftpd_port" /usr/sbin/vsftpd "$work/lockout/vsftpd.conf"
+lockout_vsftpd_pid=$server_pid
+
+# lockout <ftp|web> <port> <prefix>
+lockout() {
+  "${helper[@]}" lockout "$1" "$2" "$holders" "$workers" "$lockout_seconds" > "$3.lockout"
+}
+echo "lockout: $holders holders from 127.0.0.2 beside $workers working clients from 127.0.0.3," \
+  "${lockout_seconds}s each, ours then the peer..." >&2
+lockout web "$web_port" "$work/lock-web-ours"
+lockout web "$lockout_nginx_port" "$work/lock-web-nginx"
+lockout ftp "$ftp_port" "$work/lock-ftp-ours"
+lockout ftp "$lockout_vsftpd_port" "$work/lock-ftp-vsftpd"
+for kind in web ftp; do
+  peer=$([[ $kind == web ]] && echo nginx || echo vsftpd)
+  ours_file="$work/lock-$kind-ours.lockout"
+  peer_file="$work/lock-$kind-$peer.lockout"
+  row "$kind lockout: working requests served" "$(value served "$ours_file")" "$(value served "$peer_file")"
+  row "$kind lockout: working requests failed" "$(value failed "$ours_file")" "$(value failed "$peer_file")"
+  row "$kind lockout: served per second" "$(value served_per_s "$ours_file")" \
+    "$(value served_per_s "$peer_file")"
+  row "$kind lockout: median seconds" "$(value median_s "$ours_file")" "$(value median_s "$peer_file")"
+  row "$kind lockout: p90 seconds" "$(value p90_s "$ours_file")" "$(value p90_s "$peer_file")"
+done
+
 stop_server "$ours_pid"
 stop_server "$nginx_pid"
 stop_server "$vsftpd_pid"
+stop_server "$lockout_nginx_pid"
+stop_server "$lockout_vsftpd_pid"
 
 echo
 printf '%-44s %12s %12s %8s\n' "$files_count files, $clients clients" "Ferrowen" "peer" "ratio"
 printf '%s\n' "${rows[@]}"
-echo "(peers: nginx with one worker and autoindex for the web rows; vsftpd for the FTP rows)"
+echo "(peers: nginx with one worker and autoindex for the web rows; vsftpd for the FTP rows;" \
+  "in the lockout rows with their per-address limits)"

@@ -81,7 +81,8 @@ bool TCPServer::start(TCPServerError *error) {
   auto turnedAway = [this](int errorCode) {
     if (auto d = delegate()) d->didTurnAwayConnectionForServer(*this, errorCode);
   };
-  if (!socket->start(portToBind(useAssignedPort_), RunLoop::current(), accept, turnedAway)) {
+  if (!socket->start(portToBind(useAssignedPort_), RunLoop::current(), accept, turnedAway,
+                     turnAwayReply_)) {
     if (error) {
       error->domain = TCPServerErrorDomain;
       error->code = socket->failure() == ListeningSocket::Failure::CannotCreate

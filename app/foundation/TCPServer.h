@@ -110,6 +110,11 @@ public:
   uint16_t useAssignedPort() const { return useAssignedPort_; }
   void setUseAssignedPort(uint16_t p) { useAssignedPort_ = p; }
   bool isListening() const { return ipv4socket_ != nullptr; }
+  // What a connection turned away for want of descriptors is told before it is closed (see
+  // ListeningSocket::TurnAwayReply); takes effect at the next start.
+  void setTurnAwayReply(platform::net::ListeningSocket::TurnAwayReply reply) {
+    turnAwayReply_ = std::move(reply);
+  }
 
   // The port really bound when the application asks for `asked` (none: no override). Any thread.
   static void setPortOverride(uint16_t asked, std::optional<uint16_t> use);
@@ -125,4 +130,5 @@ private:
   std::shared_ptr<platform::net::BonjourService> netService_;
   std::vector<uint8_t> peer_;
   uint16_t useAssignedPort_ = 0;
+  platform::net::ListeningSocket::TurnAwayReply turnAwayReply_;
 };

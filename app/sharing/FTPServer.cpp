@@ -118,7 +118,11 @@ std::string padOrCut(const std::string &s, size_t width) {
 FTPServer::FTPServer()
     : today(Clock::current().wallNow()),
       sharedRoot_(appendPathComponent(Paths::documents(), "Files")),
-      idle_(kIdleLimit, [this] { idleLimitPassed(); }) {}
+      idle_(kIdleLimit, [this] { idleLimitPassed(); }), login_(kLoginLimit, [this] {
+        Log::debug("FTPServer: closing a session that did not log in in time\n");
+        sendCommandToStream("421 Login timeout.\r\n");
+        disconnectFromClient();
+      }) {}
 
 FTPServer::~FTPServer() {
   if (dataWriteRetry_) dataWriteRetry_->invalidate();
@@ -129,6 +133,12 @@ FTPServer::~FTPServer() {
 
 size_t FTPServer::liveCount() {
   return liveServers().size();
+}
+
+// Sessions that still hold a place: one that has been closed is only waiting to be released.
+size_t FTPServer::sessionsHoldingPlaces() {
+  return size_t(std::count_if(liveServers().begin(), liveServers().end(),
+                              [](const auto &s) { return !s->disconnected_; }));
 }
 
 void FTPServer::disconnectAll() {
@@ -147,11 +157,22 @@ void FTPServer::didAcceptIncomingConnection(TCPServer &server,
                                             std::shared_ptr<SocketInputStream> in,
                                             std::shared_ptr<SocketOutputStream> out) {
   if (readStream || disconnected_ || !in || !out) return;
-  if (liveServers().size() >= kMaxSessions) {
-    Log::debug("FTPServer: a session over the limit refused\n");
-    refuseConnection(std::move(in), std::move(out),
-                     "421 Too many connections. Please try again later.\r\n");
-    return;
+  if (sessionsHoldingPlaces() >= kMaxSessions) {
+    std::vector<std::shared_ptr<FTPServer>> holders;
+    std::vector<PlaceHolder> places;
+    for (const auto &s : liveServers()) {
+      if (s->disconnected_) continue;
+      holders.push_back(s);
+      places.push_back({peerIPv4Address(s->fromAddress), s->loggedIn, s->idle_.lastProgress()});
+    }
+    const size_t victim = placeToFree(places, peerIPv4Address(server.peer()));
+    if (victim >= holders.size()) {
+      Log::debug("FTPServer: a session over the limit refused\n");
+      refuseConnection(std::move(in), std::move(out),
+                       "421 Too many connections. Please try again later.\r\n");
+      return;
+    }
+    holders[victim]->giveUpPlace();
   }
   readStream = std::move(in);
   writeStream = std::move(out);
@@ -182,7 +203,22 @@ void FTPServer::didAcceptIncomingConnection(TCPServer &server,
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   }
   idle_.start();
+  login_.start();
   serverIsActive();
+}
+
+void FTPServer::giveUpPlace() {
+  Log::debug("FTPServer: a session makes room for a client of another address\n");
+  sendCommandToStream("421 Too many connections from your address.\r\n");
+  disconnectFromClient();
+}
+
+void FTPServer::loginMayHaveChanged(bool wasLoggedIn) {
+  if (disconnected_ || !readStream) return;
+  if (loggedIn)
+    login_.stop();
+  else if (wasLoggedIn)
+    login_.start(); // a login given up counts from now; failed attempts do not restart it
 }
 
 void FTPServer::idleLimitPassed() {
@@ -247,6 +283,13 @@ bool FTPServer::transferWaiting() const {
 // the client hears why instead of waiting for a "226" that cannot come.
 void FTPServer::awaitDataConnection() {
   stopAwaitingDataConnection();
+  if (!dataConnectionRefusal_.empty()) {
+    // It came and was turned away while the command was being prepared: it will not come again.
+    const std::string reason = std::move(dataConnectionRefusal_);
+    dataConnectionRefusal_.clear();
+    abortTransfer("425 Can't open data connection: " + reason + ".");
+    return;
+  }
   std::weak_ptr<FTPServer> weak = weak_from_this();
   dataConnectionWait_ = RunLoop::current()->performAfter(kDataConnectionWait, [weak] {
     auto self = weak.lock();
@@ -288,6 +331,7 @@ void FTPServer::disconnectFromClient() {
   if (disconnected_) return;
   disconnected_ = true;
   idle_.stop();
+  login_.stop();
   Application::shared().setNetworkActivityIndicatorVisible(false);
   flushControlOutput();
   for (SocketStream *s : {static_cast<SocketStream *>(readStream.get()),
@@ -569,6 +613,7 @@ void FTPServer::notUnderstood(const std::string &command) {
 void FTPServer::doUSER(const std::string &, const std::string &argument) {
   const std::string user = settings().stringForKey(kFileShareUserKey).value_or("");
   const std::string scrambled = settings().stringForKey(kFileSharePassKey).value_or("");
+  const bool wasLoggedIn = loggedIn;
   loggedIn = false;
   if (argument == user || user.empty()) {
     gotUsername = true;
@@ -582,13 +627,16 @@ void FTPServer::doUSER(const std::string &, const std::string &argument) {
     gotUsername = false;
     reply("530 Login incorrect.");
   }
+  loginMayHaveChanged(wasLoggedIn);
 }
 
 void FTPServer::doPASS(const std::string &, const std::string &argument) {
   const std::string scrambled = settings().stringForKey(kFileSharePassKey).value_or("");
   if (gotUsername && argument == myDecryptString1(scrambled)) {
     reply("230 Login successful.");
+    const bool wasLoggedIn = loggedIn;
     loggedIn = true;
+    loginMayHaveChanged(wasLoggedIn);
   } else {
     reply("530 Login incorrect.");
     disconnectFromClient();
@@ -662,8 +710,10 @@ void FTPServer::doPASV(const std::string &, const std::string &) {
 }
 
 void FTPServer::doREIN(const std::string &, const std::string &) {
+  const bool wasLoggedIn = loggedIn;
   loggedIn = false;
   gotUsername = false;
+  loginMayHaveChanged(wasLoggedIn);
   reply(greeting());
 }
 
@@ -870,6 +920,12 @@ void FTPServer::doList(const std::string &command, const std::string &argument) 
       // An empty listing of a folder that could not be read would be a false one.
       dataToWrite.clear();
       reply("425 Unable to read the folder: " + errorText(listingError_) + ".");
+    } else if (!dataConnectionRefusal_.empty() && !writeStreamData) {
+      // The data connection came while the listing was being made, and was turned away.
+      dataToWrite.clear();
+      const std::string reason = std::move(dataConnectionRefusal_);
+      dataConnectionRefusal_.clear();
+      reply("425 Can't open data connection: " + reason + ".");
     } else if (lengthDataToWrite == 0) {
       reply("550 File or Folder not found.");
     } else {

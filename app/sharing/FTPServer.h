@@ -12,7 +12,8 @@
 // under a "PrivateKeys" folder can be read, sized, listed or renamed away. Nothing is removed that
 // was not named: DELE takes files, RMD empty folders, and a command that needs a path refuses an
 // empty one. No client holds the program: the current folder is kept normalised and bounded, only
-// whole commands and moved data keep a session alive, and a transfer that cannot have its data
+// whole commands and moved data keep a session alive, a session that does not log in soon is
+// closed, no one address keeps the others out, and a transfer that cannot have its data
 // connection or its file (no descriptor left, a client that never connects) is answered so.
 #pragma once
 
@@ -105,8 +106,15 @@ public:
   TCPServer *passiveListener() const { return pasvListener.get(); }
   // Client handlers alive now (each lives until its control connection ends).
   static size_t liveCount();
-  // Sessions served at once; a client beyond them is told "421" and closed.
+  // Sessions served at once; a client beyond them is told "421" and closed, unless the places
+  // are held unevenly: then a session of the address that holds the most makes room for it
+  // (ConnectionLimit.h).
   static constexpr size_t kMaxSessions = 256;
+  // A session that has not logged in this long after it connected (or after it gave its login up
+  // with USER or REIN) is told "421" and closed: a real client logs in at once, and one that never
+  // does must not hold a place for the whole idle limit. A minute, as nginx waits for a request
+  // head and vsftpd for a data connection: room for a person typing a password by hand.
+  static constexpr platform::Duration kLoginLimit = platform::seconds(60);
   // Ends every client handler (program shutdown).
   static void disconnectAll();
 
@@ -194,6 +202,11 @@ private:
   void dropPassiveListener();
   void serverIsActive();
   void idleLimitPassed();
+  // After a command that may have changed the login: the login bound runs while there is none.
+  void loginMayHaveChanged(bool wasLoggedIn);
+  // Closes this session to make room for a client of an address that holds fewer places.
+  void giveUpPlace();
+  static size_t sessionsHoldingPlaces();
 
   // Control connection.
   bool loggedIn = false;
@@ -258,4 +271,5 @@ private:
   bool dataWriteRetryPending_ = false;
   platform::TimerRef dataWriteRetry_;
   IdleWatch idle_;
+  IdleWatch login_;
 };

@@ -20,9 +20,11 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <set>
 #include <sys/stat.h>
@@ -465,10 +467,19 @@ private:
 // --- Life ---------------------------------------------------------------------------------------
 
 WebServer::WebServer()
-    : idle_(kIdleLimit, [this] {
-        platform::Log::debug("WebServer: closing a client that made no progress in time");
-        disconnectFromClient();
-      }) {}
+    : idle_(kIdleLimit,
+            [this] {
+              platform::Log::debug("WebServer: closing a client that made no progress in time");
+              disconnectFromClient();
+            }),
+      rate_([this] { requestTooSlow(); }) {}
+
+// Without an answer, as for a client that stalls: it is not reading what we would say.
+void WebServer::requestTooSlow() {
+  if (iTask == kTaskReplying) return;
+  platform::Log::debug("WebServer: closing a client whose request came too slowly");
+  disconnectFromClient();
+}
 
 WebServer::~WebServer() {
   if (readStreamSendFile) readStreamSendFile->close();
@@ -490,10 +501,21 @@ void WebServer::didAcceptConnectionForServer(TCPServer &server,
                                              std::shared_ptr<SocketOutputStream> out) {
   if (readStream || writeStream || !in || !out) return;
   if (liveServers().size() >= kMaxConnections) {
-    platform::Log::debug("WebServer: a connection over the limit refused");
-    const std::string text = "Too many connections. Please try again later.";
-    refuseConnection(std::move(in), std::move(out), replyHeader(503, text.size(), "") + text);
-    return;
+    const std::vector<std::shared_ptr<WebServer>> holders(liveServers().begin(),
+                                                          liveServers().end());
+    std::vector<PlaceHolder> places;
+    for (const auto &h : holders)
+      places.push_back(
+          {peerIPv4Address(h->fromAddress), h->iTask != kTaskReadingHead, h->idle_.lastProgress()});
+    const size_t victim = placeToFree(places, peerIPv4Address(server.peer()));
+    if (victim >= holders.size()) {
+      platform::Log::debug("WebServer: a connection over the limit refused");
+      const std::string text = "Too many connections. Please try again later.";
+      refuseConnection(std::move(in), std::move(out), replyHeader(503, text.size(), "") + text);
+      return;
+    }
+    platform::Log::debug("WebServer: a connection makes room for a client of another address");
+    holders[victim]->disconnectFromClient();
   }
   iTask = kTaskReadingHead;
   httpOperationLine.clear();
@@ -507,6 +529,7 @@ void WebServer::didAcceptConnectionForServer(TCPServer &server,
   liveServers().insert(shared_from_this());
   registered_ = true;
   idle_.start();
+  rate_.start(kHeadLimit, kHeadLimitMost, kMinRate);
 
   const std::weak_ptr<WebServer> weak = weak_from_this();
   readStream->setClient(StreamEventOpenCompleted | StreamEventHasBytesAvailable |
@@ -527,6 +550,7 @@ void WebServer::didAcceptConnectionForServer(TCPServer &server,
 
 void WebServer::disconnectFromClient() {
   idle_.stop();
+  rate_.stop();
   platform::Application::shared().setNetworkActivityIndicatorVisible(false);
   for (const auto &stream : {std::static_pointer_cast<SocketStream>(readStream),
                              std::static_pointer_cast<SocketStream>(writeStream)}) {
@@ -579,6 +603,7 @@ void WebServer::handleReadEvent(StreamEvent event) {
     if (iTask == kTaskReplying) return;
     dataRead.insert(dataRead.end(), buffer, buffer + n);
     if (dataRead.empty()) return;
+    if (iTask == kTaskReadingHead) rate_.add(size_t(n));
     // The head's time runs from the connection; after it, every piece of the body is progress.
     if (iTask == kTaskReadingBody) idle_.touch();
     if (iTask == kTaskReadingHead) parseHTMLHeader();
@@ -666,6 +691,7 @@ void WebServer::dispatchRequest() {
       return;
     }
     iTask = kTaskReadingBody;
+    rate_.start(kBodyLimit, platform::Duration::max(), kMinRate);
     beginUpload();
     parseFormData();
   } else {
@@ -680,6 +706,7 @@ void WebServer::dispatchRequest() {
 void WebServer::beginUpload() {
   totalBytesRead = 0;
   uploadFailed_ = false;
+  uploadFailure_.clear();
   inDataContents = false;
   multipart_.reset();
   if (multipartBoundary.empty()) return;
@@ -695,6 +722,7 @@ void WebServer::parseFormData() {
   const int64_t wanted = contentLength - totalBytesRead;
   const size_t n = static_cast<size_t>(std::min<int64_t>(wanted, int64_t(dataRead.size())));
   if (n > 0) {
+    rate_.add(n);
     if (multipart_) multipart_->feed(dataRead.data(), n);
     totalBytesRead += int64_t(n);
     dataRead.erase(dataRead.begin(), dataRead.begin() + static_cast<std::ptrdiff_t>(n));
@@ -705,10 +733,29 @@ void WebServer::parseFormData() {
   if (multipart_) multipart_->finish();
   multipart_.reset();
   iTask = kTaskReplying;
+  rate_.stop();
   if (uploadFailed_)
-    sendHTMLReplyHeaderCode(500, "Upload Failed");
+    sendUploadFailure();
   else
     makeDirectoryListing();
+}
+
+void WebServer::uploadFails(std::string reason) {
+  if (!uploadFailed_) uploadFailure_ = std::move(reason);
+  uploadFailed_ = true;
+}
+
+// The page says what went wrong and leads back to the folder the upload was for.
+void WebServer::sendUploadFailure() {
+  const std::string folder = singleSlashes(httpObject.value_or("/"));
+  const std::string link = webHTMLEscape(webURLEncode(folder.empty() ? "/" : folder, true));
+  const std::string reason =
+      uploadFailure_.empty() ? std::string("The file could not be stored.") : uploadFailure_;
+  const std::string page = "<html><head><title>Upload Failed</title></head><body>"
+                           "<h1>Upload Failed</h1><p>" +
+                           webHTMLEscape(reason) + "</p><p><a href='" + link +
+                           "'>Back to the folder</a></p></body></html>";
+  sendHTMLReplyHeaderCode(500, page);
 }
 
 void WebServer::uploadPartBegins(const std::string &fileName) {
@@ -723,11 +770,15 @@ void WebServer::uploadPartBegins(const std::string &fileName) {
   const std::string folder = target ? platform::deleteLastPathComponent(*target) : "";
   // The piece of another upload still arriving is not a target: renaming over it would hand
   // this part's content to that upload's file.
-  if (!target || fileName == "." || fileName == ".." || !FileManager::isDirectory(folder) ||
-      FileManager::isDirectory(*target) || uploadPiecesInProgress().count(*target)) {
-    uploadFailed_ = true;
-    return;
-  }
+  const std::string quoted = "\"" + fileName + "\"";
+  if (!target || fileName == "." || fileName == "..")
+    return uploadFails("The name " + quoted + " cannot be used for a file here.");
+  if (!FileManager::isDirectory(folder))
+    return uploadFails("The folder to store " + quoted + " in does not exist.");
+  if (FileManager::isDirectory(*target))
+    return uploadFails("A folder named " + quoted + " is in the way.");
+  if (uploadPiecesInProgress().count(*target))
+    return uploadFails("Another upload of " + quoted + " is in progress.");
   // Written beside its target under a name of its own (never one that is taken), and renamed
   // into place when complete.
   std::string tempPath;
@@ -743,9 +794,9 @@ void WebServer::uploadPartBegins(const std::string &fileName) {
   if (!writeStreamSaveFile->open()) {
     platform::Log::debugf("WebServer cannot write %s: %s", saveFileTempPath_.c_str(),
                           writeStreamSaveFile->error().text.c_str());
+    const std::string why = writeStreamSaveFile->error().text;
     dropSaveFile();
-    uploadFailed_ = true;
-    return;
+    return uploadFails(quoted + " could not be stored: " + why + ".");
   }
   if (isPrivateItem(*target)) protectFile(saveFileTempPath_);
 }
@@ -754,28 +805,32 @@ void WebServer::uploadPartData(const uint8_t *data, size_t size) {
   if (!writeStreamSaveFile) return;
   if (writeStreamSaveFile->write(data, size) != long(size)) {
     platform::Log::debugf("WebServer write failed: %s", writeStreamSaveFile->error().text.c_str());
+    const std::string why = writeStreamSaveFile->error().text;
     dropSaveFile();
-    uploadFailed_ = true;
+    uploadFails("\"" + contentDispositionFileName + "\" could not be stored: " + why + ".");
   }
 }
 
 void WebServer::uploadPartEnds(bool complete) {
   inDataContents = false;
   if (!writeStreamSaveFile) return;
+  const std::string quoted = "\"" + contentDispositionFileName + "\"";
   if (!complete) {
     dropSaveFile();
-    uploadFailed_ = true;
-    return;
+    return uploadFails(quoted + " did not arrive whole.");
   }
   writeStreamSaveFile->close();
   const bool failed = writeStreamSaveFile->status() == StreamStatus::Error;
+  const std::string closeError = writeStreamSaveFile->error().text;
   writeStreamSaveFile.reset();
   uploadPiecesInProgress().erase(saveFileTempPath_);
-  if (failed || std::rename(saveFileTempPath_.c_str(), saveFilePath_.c_str()) != 0) {
+  const bool renamed =
+      !failed && std::rename(saveFileTempPath_.c_str(), saveFilePath_.c_str()) == 0;
+  if (!renamed) {
+    const std::string why = failed ? closeError : std::string(std::strerror(errno));
     ::unlink(saveFileTempPath_.c_str());
     saveFileTempPath_.clear();
-    uploadFailed_ = true;
-    return;
+    return uploadFails(quoted + " could not be stored: " + why + ".");
   }
   saveFileTempPath_.clear();
   savedFilesChanged();
@@ -980,6 +1035,7 @@ void WebServer::sendFileReplyHeaderCode(int code, int64_t length, const std::str
 
 void WebServer::queueReply(std::string header, const std::string &body, int code, int64_t logSize,
                            std::vector<sharing::SharedText> parts) {
+  rate_.stop();
   pageParts_ = std::move(parts);
   pagePart_ = pagePartSent_ = 0;
   dataToWrite.assign(header.begin(), header.end());

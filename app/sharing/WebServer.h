@@ -40,11 +40,21 @@ public:
   // What the object is doing.
   enum Task : int { kTaskReadingHead = 1, kTaskReadingBody = 2, kTaskReplying = 3 };
 
-  // A client that has not sent its whole request head this long after connecting, or that then
-  // lets this long pass without sending body bytes or taking reply bytes, is closed without an
-  // answer (as nginx does), so stalled clients cannot hold connections without end.
+  // A client that lets this long pass without sending body bytes or taking reply bytes (or that
+  // has not sent its whole request head this long after connecting) is closed without an answer
+  // (as nginx does), so stalled clients cannot hold connections without end.
   static constexpr platform::Duration kIdleLimit = platform::seconds(60);
-  // Connections served at once; one more is answered "503" and closed.
+  // The request head must arrive within kHeadLimit, lengthened by a second for every kMinRate
+  // bytes of it, to at most kHeadLimitMost; a body within kBodyLimit, lengthened the same way
+  // without end (Apache's mod_reqtimeout defaults). A client that trickles its request is cut,
+  // however often it sends a byte; a slow but steady upload goes on.
+  static constexpr platform::Duration kHeadLimit = platform::seconds(20);
+  static constexpr platform::Duration kHeadLimitMost = platform::seconds(40);
+  static constexpr platform::Duration kBodyLimit = platform::seconds(20);
+  static constexpr size_t kMinRate = 500; // bytes a second
+  // Connections served at once; one more is answered "503" and closed, unless the places are held
+  // unevenly: then a connection of the address that holds the most makes room for it
+  // (ConnectionLimit.h).
   static constexpr size_t kMaxConnections = 256;
 
   WebServer();
@@ -125,8 +135,13 @@ private:
   void uploadPartData(const uint8_t *data, size_t size);
   void uploadPartEnds(bool complete);
   void dropSaveFile();
+  // The upload cannot be stored: why, in words, for the page that answers it.
+  void uploadFails(std::string reason);
+  void sendUploadFailure();
+  void requestTooSlow();
 
   IdleWatch idle_;
+  RateWatch rate_;
   WebRequestParser requestParser_;
   std::unique_ptr<WebMultipartParser> multipart_;
   size_t dataToWriteSent_ = 0;
@@ -141,5 +156,6 @@ private:
   std::string saveFileTempPath_;
   std::string saveFilePath_;
   bool uploadFailed_ = false;
+  std::string uploadFailure_;
   bool registered_ = false;
 };

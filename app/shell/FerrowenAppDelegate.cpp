@@ -48,6 +48,7 @@
 #include "platform/ui/Renderer.h"
 #include "platform/ui/Services.h"
 
+#include <cstring>
 #include <set>
 
 using namespace platform;
@@ -987,13 +988,19 @@ void FerrowenAppDelegate::startWebServer() {
 }
 
 void FerrowenAppDelegate::startFTPServer() {
-  startServer(ftpServerListener_, kFTPServerPort, kFTPServerIdentifier);
+  // A client the process has no descriptor for hears why, as one over the session limit does.
+  startServer(ftpServerListener_, kFTPServerPort, kFTPServerIdentifier, [](int error) {
+    return "421 Cannot take the connection: " + std::string(std::strerror(error)) +
+           ". Please try again later.\r\n";
+  });
 }
 
 void FerrowenAppDelegate::startServer(std::unique_ptr<TCPServer> &listener, uint16_t port,
-                                      const char *identifier) {
+                                      const char *identifier,
+                                      net::ListeningSocket::TurnAwayReply turnAwayReply) {
   if (listener) return;
   listener = std::make_unique<TCPServer>();
+  listener->setTurnAwayReply(std::move(turnAwayReply));
   listener->setUseAssignedPort(port);
   listener->setDelegate(weak_from_this());
   TCPServerError error;

@@ -276,7 +276,8 @@ private:
   // The help page for an error, 0.3 s later (after the alert or the pop that came with it).
   void showHelpLater(const std::shared_ptr<platform::ui::NavigationController> &nav,
                      const std::string &text);
-  void startServer(std::unique_ptr<TCPServer> &listener, uint16_t port, const char *identifier);
+  void startServer(std::unique_ptr<TCPServer> &listener, uint16_t port, const char *identifier,
+                   platform::net::ListeningSocket::TurnAwayReply turnAwayReply = nullptr);
   void stopServer(std::unique_ptr<TCPServer> &listener);
 
   std::unique_ptr<TCPServer> webServerListener_;

@@ -28,14 +28,18 @@ struct Spare {
     if (fd < 0) fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   }
 
-  // Turns one waiting connection away; false when there is none or no spare to do it with.
-  bool shedOne(int listenFd) {
+  // Turns one waiting connection away, with `reply` sent first (a short text goes whole into the
+  // empty send buffer of a new connection); false when there is none or no spare to do it with.
+  bool shedOne(int listenFd, const std::string &reply) {
     std::lock_guard lock(mutex);
     if (fd < 0) fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     ::close(fd);
     const int c = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (c >= 0) ::close(c);
+    if (c >= 0) {
+      if (!reply.empty()) ::send(c, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      ::close(c);
+    }
     fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     return c >= 0;
   }
@@ -57,17 +61,20 @@ struct ListeningSocket::State : std::enable_shared_from_this<State> {
   bool valid = false;
   AcceptHandler handler;
   TurnAwayHandler turnedAway;
+  TurnAwayReply turnAwayReply;
   std::weak_ptr<FdSource> source;
   std::weak_ptr<RunLoop> loop;
 
   void acceptAll() {
     for (;;) {
       AcceptHandler h;
+      TurnAwayReply replyFor;
       int listenFd;
       {
         std::lock_guard lock(mutex);
         if (!valid) return;
         h = handler;
+        replyFor = turnAwayReply;
         listenFd = fd;
       }
       sockaddr_storage peer{};
@@ -78,7 +85,7 @@ struct ListeningSocket::State : std::enable_shared_from_this<State> {
         const int error = errno;
         if (error == EINTR || error == ECONNABORTED) continue;
         if (error == EMFILE || error == ENFILE) {
-          if (spare().shedOne(listenFd)) {
+          if (spare().shedOne(listenFd, replyFor ? replyFor(error) : std::string())) {
             reportTurnedAway(error);
             continue;
           }
@@ -142,7 +149,7 @@ ListeningSocket::~ListeningSocket() {
 }
 
 bool ListeningSocket::start(uint16_t port, std::shared_ptr<RunLoop> loop, AcceptHandler handler,
-                            TurnAwayHandler turnedAway) {
+                            TurnAwayHandler turnedAway, TurnAwayReply turnAwayReply) {
   invalidate();
   failure_ = Failure::None;
   errorCode_ = 0;
@@ -181,6 +188,7 @@ bool ListeningSocket::start(uint16_t port, std::shared_ptr<RunLoop> loop, Accept
   state_->valid = true;
   state_->handler = std::move(handler);
   state_->turnedAway = std::move(turnedAway);
+  state_->turnAwayReply = std::move(turnAwayReply);
   spare().hold();
   std::weak_ptr<State> weak = state_;
   auto source = loop->addFdSource(fd, unsigned(FdEvent::Read), [weak](unsigned) {
@@ -203,6 +211,7 @@ void ListeningSocket::invalidate() {
     state_->valid = false;
     state_->handler = nullptr;
     state_->turnedAway = nullptr;
+    state_->turnAwayReply = nullptr;
   }
   int fd = fd_;
   fd_ = -1;

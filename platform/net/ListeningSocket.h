@@ -30,6 +30,10 @@ public:
   // A waiting connection could not be taken because the process had no descriptor left
   // (errorCode EMFILE or ENFILE): it was closed for its client. Called on the loop after the fact.
   using TurnAwayHandler = std::function<void(int errorCode)>;
+  // The bytes a connection turned away for want of descriptors is sent before it is closed (the
+  // protocol's word for it, made from the reason errorCode), so its client knows why; nothing
+  // when it gives an empty text. Called on the loop, while the spare descriptor is out.
+  using TurnAwayReply = std::function<std::string(int errorCode)>;
 
   ListeningSocket();
   ~ListeningSocket(); // invalidates
@@ -40,7 +44,7 @@ public:
   // port), listens and watches it on `loop`. False on failure: failure() and errorText() say why,
   // and nothing stays open.
   bool start(uint16_t port, std::shared_ptr<RunLoop> loop, AcceptHandler handler,
-             TurnAwayHandler turnedAway = nullptr);
+             TurnAwayHandler turnedAway = nullptr, TurnAwayReply turnAwayReply = nullptr);
   // Stops listening and closes the socket; no handler call starts after it returns when called on
   // the loop's thread. Safe to call twice.
   void invalidate();

@@ -97,6 +97,11 @@ constexpr size_t kMaxRequestBody = 64 * 1024;
 constexpr size_t kMaxMessage = 1024 * 1024;
 constexpr size_t kMaxQueuedMessages = 512;
 constexpr size_t kMaxConnections = 256;
+// Any local process can connect; only the page has the token. A connection that has not shown it
+// in a request this soon is closed, so connections left idle cannot hold the places for the read
+// limit: a browser sends its request at once.
+constexpr auto kFirstRequestLimit = std::chrono::seconds(5);
+constexpr auto kReadLimit = std::chrono::seconds(60);
 
 class Server;
 
@@ -105,6 +110,10 @@ class Closable {
 public:
   virtual ~Closable() = default;
   virtual void close() = 0;
+  // Still holds a place (not closed, not handed on).
+  virtual bool isOpen() const = 0;
+  // Has shown the token (or a web view's key) in a request.
+  virtual bool proven() const { return true; }
 };
 
 class WsSession : public Closable, public std::enable_shared_from_this<WsSession> {
@@ -117,6 +126,7 @@ public:
     beast::error_code ec;
     beast::get_lowest_layer(ws_).socket().close(ec);
   }
+  bool isOpen() const override { return beast::get_lowest_layer(ws_).socket().is_open(); }
   uint64_t id() const { return id_; }
 
 private:
@@ -139,6 +149,8 @@ public:
     beast::error_code ec;
     stream_.socket().close(ec);
   }
+  bool isOpen() const override { return stream_.socket().is_open(); }
+  bool proven() const override { return proven_; }
   void respond(HttpResponse response, bool keepAlive, unsigned version);
 
 private:
@@ -157,6 +169,7 @@ private:
   Server &server_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
+  bool proven_ = false;
 };
 
 class Server : public RendererServer {
@@ -273,12 +286,25 @@ private:
   void accept() {
     acceptor_.async_accept([this](beast::error_code ec, tcp::socket socket) {
       if (ec) return; // closed
-      // Connections beyond the bound are closed at once (the token is not even read).
-      std::erase_if(connections_, [](auto &w) { return w.expired(); });
+      // At the bound, the oldest connection that has not shown the token gives its place up, so
+      // the page always gets in; only when every place is the page's own is the newcomer closed.
+      std::erase_if(connections_, [](auto &w) {
+        auto c = w.lock();
+        return !c || !c->isOpen();
+      });
       if (connections_.size() >= kMaxConnections) {
-        beast::error_code ignored;
-        socket.close(ignored);
-        return accept();
+        std::shared_ptr<Closable> unproven;
+        for (auto &weak : connections_)
+          if (auto c = weak.lock(); c && !c->proven()) {
+            unproven = std::move(c);
+            break;
+          }
+        if (!unproven) {
+          beast::error_code ignored;
+          socket.close(ignored);
+          return accept();
+        }
+        unproven->close();
       }
       auto s = std::make_shared<HttpSession>(std::move(socket), *this);
       track(s);
@@ -304,7 +330,7 @@ void HttpSession::read() {
   parser_.emplace();
   parser_->body_limit(kMaxRequestBody);
   parser_->header_limit(16 * 1024);
-  stream_.expires_after(std::chrono::seconds(60));
+  stream_.expires_after(proven_ ? kReadLimit : kFirstRequestLimit);
   http::async_read(stream_, buffer_, *parser_,
                    [self = shared_from_this()](beast::error_code ec, size_t) {
                      if (ec) return self->close();
@@ -319,6 +345,7 @@ void HttpSession::handle(http::request<http::string_body> req) {
   bool keepAlive = req.keep_alive();
   unsigned version = req.version();
   if (!admitted) return respond(HttpResponse::text(status, refusal + "\n"), false, version);
+  proven_ = true;
   if (websocket::is_upgrade(req)) {
     if (admitted->path != "/ws")
       return respond(HttpResponse::text(404, "No such socket.\n"), false, version);

@@ -32,6 +32,17 @@ inline int listenOnLoopback(int &port, int backlog = 1) {
   return fd;
 }
 
+// Binds `fd` to a source address of the loopback network (127.0.0.0/8, such as "127.0.0.2"), so
+// that a server sees its connections come from another address than 127.0.0.1's.
+inline bool bindLoopbackSource(int fd, const char *address) {
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  if (::inet_pton(AF_INET, address, &from.sin_addr) != 1 ||
+      (ntohl(from.sin_addr.s_addr) >> 24) != 127)
+    return false;
+  return ::bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) == 0;
+}
+
 // Connects `fd` to 127.0.0.1:port; its reads and writes then give up after `seconds` rather than
 // hang a test on a server that stopped answering.
 inline bool connectToLoopback(int fd, int port, int seconds = 20) {

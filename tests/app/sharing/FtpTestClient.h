@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/foundation/RunLoop.h"
+#include "tests/support/Loopback.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -21,10 +22,15 @@ namespace ftptest {
 // fill exactly this many places, so a server that takes more or fewer is caught.
 inline constexpr size_t kServedAtOnce = 256;
 
-// A connected TCP socket to 127.0.0.1:port (reads time out after 20 s); -1 on failure.
-inline int connectLoopback(int port) {
+// A connected TCP socket to 127.0.0.1:port (reads time out after 20 s), from the loopback address
+// `from` when one is given; -1 on failure.
+inline int connectLoopback(int port, const char *from = nullptr) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
+  if (from && !testsupport::bindLoopbackSource(fd, from)) {
+    ::close(fd);
+    return -1;
+  }
   timeval tv{20, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
@@ -63,7 +69,7 @@ inline std::string readAll(int fd) {
 
 class Client {
 public:
-  explicit Client(int port) : fd_(connectLoopback(port)) {}
+  explicit Client(int port, const char *from = nullptr) : fd_(connectLoopback(port, from)) {}
   ~Client() {
     if (fd_ >= 0) ::close(fd_);
   }

@@ -489,3 +489,69 @@ TEST_F(FTPTransfersTest, WithNoDescriptorLeftTransfersSaySoAndNeverAnswerFalsely
                      "content of r226 Transfer complete.\r\n");
   ::close(data);
 }
+
+namespace {
+
+// What has come on `fd` so far, added to `heard`; true once a whole reply line is there after
+// `after` bytes of it.
+bool lineAfter(int fd, std::string &heard, size_t after) {
+  char buf[4096];
+  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
+    heard.append(buf, size_t(n));
+  return heard.find('\n', after) != std::string::npos;
+}
+
+} // namespace
+
+// Out of descriptors, a client is never left without a word: a control connection the process
+// cannot take is told "421" with the reason before it is closed, and a data connection turned
+// away while its listing was being made is answered "425" at once, not after the wait for a
+// connection that can no longer come.
+TEST_F(FTPTransfersTest, OutOfDescriptorsClientsAreToldAtOnce) {
+  RUN_IN_DESCRIPTOR_CHILD();
+  auto settle = [] {
+    RunLoop::main()->runPending();
+    RunLoop::main()->runPending();
+  };
+  {
+    const int control = unconnectedSocket();
+    ASSERT_GE(control, 0);
+    settle();
+    testsupport::DescriptorHog hog(0);
+    ASSERT_TRUE(hog.ok());
+    ASSERT_TRUE(testsupport::connectToLoopback(control, port));
+    std::string heard;
+    RunLoop::main()->runUntil([&] { return lineAfter(control, heard, 0); }, 20s);
+    EXPECT_EQ(heard,
+              "421 Cannot take the connection: Too many open files. Please try again later.\r\n");
+    ::close(control);
+  }
+
+  // A folder whose listing takes many steps, so that the data connection comes while it is made.
+  for (size_t i = 0; i < 12 * sharing::SharedListing::kEntriesPerStep; ++i)
+    makeFile("many/" + std::to_string(i), "");
+  auto c = std::make_unique<Client>(port);
+  const std::string loggedIn = whileServing([&] {
+    const std::string greeting = c->reply();
+    return greeting + c->cmd("USER anonymous");
+  });
+  ASSERT_EQ(loggedIn, "220 Ferrowen v3.0 ready...\r\n230 Login successful.\r\n");
+  // From here on nothing is given up by time: an answer that comes, comes at once.
+  Clock::install(std::make_shared<ManualClock>());
+  const int data = unconnectedSocket();
+  std::string pasv;
+  const int dataPort = whileServing([&] { return Client::pasvPort(pasv = c->cmd("PASV")); });
+  ASSERT_GT(dataPort, 0) << pasv;
+  c->send("LIST many\r\n");
+  ASSERT_TRUE(RunLoop::main()->runUntil(
+      [] { return sharing::SharedListing::shared().makersQueued() == 1; }, 20s));
+  // (Running what is pending would run the listing to its end.)
+  testsupport::DescriptorHog hog(0);
+  ASSERT_TRUE(hog.ok());
+  ASSERT_TRUE(testsupport::connectToLoopback(data, dataPort));
+  std::string heard;
+  RunLoop::main()->runUntil([&] { return lineAfter(c->fd(), heard, 0); }, 20s);
+  EXPECT_EQ(heard, "425 Can't open data connection: Too many open files.\r\n");
+  EXPECT_EQ(sharing::SharedListing::shared().makersQueued(), 0u);
+  ::close(data);
+}

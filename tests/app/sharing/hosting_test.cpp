@@ -62,8 +62,9 @@ TEST_F(HostingTest, IdleServersStopAfterTheSetMinutesOfSilenceOnly) {
 }
 
 // Only a whole command (FTP) or a whole request head (web) is progress: a client that sends a byte
-// now and then and never ends a line is closed at the bound like a silent one, while one that
-// sends whole commands stays as long as it does.
+// now and then and never ends a line is closed at the bound like a silent one (FTP: the login
+// bound, as it never logs in; web: the bound on the head), while one that logged in and sends
+// whole commands stays as long as it does.
 TEST_F(HostingTest, BytesTrickledWithoutAWholeCommandDoNotHoldAConnection) {
   useManualClock();
   set(kActiveServerMinutesKey, "0");
@@ -79,9 +80,9 @@ TEST_F(HostingTest, BytesTrickledWithoutAWholeCommandDoNotHoldAConnection) {
     std::string trickle, farewell;
   };
   const Case cases[] = {
-      {"ftp", ftpPort, &FTPServer::liveCount, FTPServer::kIdleLimit, "USER anonymous NOOP NOOP",
-       "220 Ferrowen v3.0 ready...\r\n421 Timeout.\r\n"},
-      {"web", delegate->webServerListener()->port(), &WebServer::liveCount, WebServer::kIdleLimit,
+      {"ftp", ftpPort, &FTPServer::liveCount, FTPServer::kLoginLimit, "USER anonymous NOOP NOOP",
+       "220 Ferrowen v3.0 ready...\r\n421 Login timeout.\r\n"},
+      {"web", delegate->webServerListener()->port(), &WebServer::liveCount, WebServer::kHeadLimit,
        "GET /hello.txt HTTP/1.0\r\nUser-Agent: a b c d e f g h i j k l m n o p q", ""},
   };
   for (const Case &c : cases) {
@@ -107,6 +108,8 @@ TEST_F(HostingTest, BytesTrickledWithoutAWholeCommandDoNotHoldAConnection) {
 
   ftptest::Client working(ftpPort);
   ASSERT_TRUE(RunLoop::main()->runUntil([&] { return FTPServer::liveCount() == 1; }, 20s));
+  working.send("USER anonymous\r\n");
+  RunLoop::main()->runPending();
   for (int i = 0; i < 5; ++i) {
     advance(FTPServer::kIdleLimit - 10s);
     working.send("NOOP\r\n");
@@ -305,9 +308,9 @@ TEST_F(HostingTest, LifecycleStopsAndRestartsTheServersTheSettingsAskFor) {
   EXPECT_NE(delegate->ftpServerListener(), nullptr);
 }
 
-// Clients that connect and then stall are closed once the bound passes: the web server's after a
-// minute without a whole request head (without a word, as nginx), the FTP server's after five
-// minutes without a command ("421", as vsftpd). Each server serves a bounded number of clients at
+// Clients that connect and then stall are closed once the bound passes: the web server's when its
+// request head has not come in time (without a word, as nginx), the FTP server's when it has not
+// logged in in time ("421"). Each server serves a bounded number of clients at
 // once: while stalled clients fill all but one place, others are still served; once they fill
 // all, a newcomer is told so in the server's protocol and closed, and served again once the
 // stalled clients are gone.
@@ -334,13 +337,13 @@ TEST_F(HostingTest, StalledClientsAreClosedInTimeAndNewcomersOverTheLimitAreRefu
   const std::string busy = "Too many connections. Please try again later.";
   const Case cases[] = {
       {delegate->webServerListener()->port(), &WebServer::liveCount, ftptest::kServedAtOnce,
-       WebServer::kIdleLimit, "GET /hello.txt HTTP/1.0\r\n", "",
+       WebServer::kHeadLimit, "GET /hello.txt HTTP/1.0\r\n", "",
        "HTTP/1.0 503 Service Unavailable\r\n",
        [](int port) {
          return webExchangeBlocking(port, {"GET /hello.txt HTTP/1.0\r\n\r\n"}).body;
        }},
       {delegate->ftpServerListener()->port(), &FTPServer::liveCount, ftptest::kServedAtOnce,
-       FTPServer::kIdleLimit, "", "220 Ferrowen v3.0 ready...\r\n421 Timeout.\r\n",
+       FTPServer::kLoginLimit, "", "220 Ferrowen v3.0 ready...\r\n421 Login timeout.\r\n",
        "421 Too many connections. Please try again later.\r\n",
        [](int port) {
          return std::string(ftptest::Client(port).reply().substr(0, 4) == "220 " ? "hello" : "");
@@ -390,5 +393,209 @@ TEST_F(HostingTest, StalledClientsAreClosedInTimeAndNewcomersOverTheLimitAreRefu
     for (size_t i : {size_t(0), c.places - 1})
       EXPECT_EQ(ftptest::readAll(stalled[i]->fd()), c.farewell);
     EXPECT_EQ(ftptest::whileServing([&] { return c.served(c.port); }), "hello");
+  }
+}
+
+// One address that holds every place (connections that never log in, request heads that never
+// end) does not keep a client of another address out: the newcomer is served, and a connection
+// of the address that holds the most gives its place up (FTP: told so). A newcomer of that same
+// address is still refused, so it cannot take places from itself in turn.
+TEST_F(HostingTest, OneAddressHoldingEveryPlaceDoesNotKeepAnotherAddressOut) {
+  useManualClock(); // no bound cuts the holders meanwhile
+  rlimit limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_cur < 4096) limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 8192);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+  set(kActiveServerMinutesKey, "0");
+  makeFile("hello.txt", "hello");
+  delegate->startFTPServer();
+  delegate->startWebServer();
+  struct Case {
+    int port;
+    size_t (*live)();
+    size_t places;
+    std::string hold, refusal, madeRoom;
+    std::string (*served)(int port);
+  };
+  const Case cases[] = {
+      {delegate->ftpServerListener()->port(), &FTPServer::liveCount, ftptest::kServedAtOnce, "",
+       "421 Too many connections. Please try again later.\r\n",
+       "220 Ferrowen v3.0 ready...\r\n421 Too many connections from your address.\r\n",
+       [](int port) {
+         ftptest::Client c(port, "127.0.0.3");
+         const std::string greeting = c.reply().substr(0, 4);
+         return greeting + c.cmd("USER anonymous");
+       }},
+      {delegate->webServerListener()->port(), &WebServer::liveCount, ftptest::kServedAtOnce,
+       "GET /hello.txt HTTP/1.0\r\nUser-Agent: slow", "HTTP/1.0 503 Service Unavailable\r\n", "",
+       [](int port) {
+         const int fd = ftptest::connectLoopback(port, "127.0.0.3");
+         ftptest::sendAll(fd, "GET /hello.txt HTTP/1.0\r\n\r\n");
+         std::string raw = ftptest::readAll(fd);
+         ::close(fd);
+         return raw.substr(0, raw.find("\r\n") + 2) + raw.substr(raw.find("\r\n\r\n") + 4);
+       }},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.port);
+    std::vector<std::unique_ptr<ftptest::Client>> holding;
+    while (holding.size() < c.places) {
+      holding.push_back(std::make_unique<ftptest::Client>(c.port, "127.0.0.2"));
+      ASSERT_TRUE(holding.back()->connected()) << holding.size();
+      holding.back()->send(c.hold);
+      if (holding.size() % 64 == 0) RunLoop::main()->runPending();
+    }
+    RunLoop::main()->runUntil([&] { return c.live() == c.places; }, 60s);
+    ASSERT_EQ(c.live(), c.places);
+
+    const std::string refused = ftptest::whileServing([&] {
+      ftptest::Client again(c.port, "127.0.0.2");
+      return ftptest::readAll(again.fd());
+    });
+    EXPECT_TRUE(refused.starts_with(c.refusal)) << refused;
+
+    const std::string served = ftptest::whileServing([&] { return c.served(c.port); });
+    EXPECT_EQ(served, c.port == cases[0].port ? "220 230 Login successful.\r\n"
+                                              : "HTTP/1.0 200 OK\r\nhello");
+    // The place the newcomer took was given up by one holder: its connection is closed.
+    std::vector<std::string> heard(holding.size());
+    std::vector<bool> ended(holding.size());
+    auto closedHolders = [&] {
+      size_t closed = 0;
+      for (size_t i = 0; i < holding.size(); ++i) {
+        char buf[4096];
+        ssize_t n;
+        while (!ended[i] && (n = ::recv(holding[i]->fd(), buf, sizeof buf, MSG_DONTWAIT)) >= 0) {
+          heard[i].append(buf, size_t(n));
+          ended[i] = n == 0;
+        }
+        closed += ended[i];
+      }
+      return closed;
+    };
+    RunLoop::main()->runUntil([&] { return closedHolders() >= 1; }, 20s);
+    ASSERT_EQ(closedHolders(), 1u);
+    for (size_t i = 0; i < holding.size(); ++i)
+      if (ended[i]) {
+        EXPECT_EQ(heard[i], c.madeRoom);
+      }
+    holding.clear();
+    RunLoop::main()->runUntil([&] { return c.live() == 0; }, 60s);
+  }
+}
+
+// A session that does not log in is closed at the login bound, whatever it sends meanwhile (whole
+// commands keep a session from the idle bound only); one that gives its login up starts the bound
+// again; one that is logged in is not bound by it.
+TEST_F(HostingTest, SessionThatDoesNotLogInIsClosedAtTheLoginBound) {
+  useManualClock();
+  set(kActiveServerMinutesKey, "0");
+  delegate->startFTPServer();
+  const int port = delegate->ftpServerListener()->port();
+  struct Case {
+    const char *what;
+    std::string first, each;
+    bool closed;
+  };
+  const Case cases[] = {
+      {"commands without a login", "", "SYST\r\n", true},
+      {"a wrong user name again and again", "", "USER\r\n", true},
+      {"a login given up", "USER anonymous\r\nREIN\r\n", "FEAT\r\n", true},
+      {"logged in", "USER anonymous\r\n", "NOOP\r\n", false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    set(kFileShareUserKey, c.first.empty() ? "owner" : "");
+    ftptest::Client client(port);
+    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return FTPServer::liveCount() == 1; }, 20s));
+    client.send(c.first);
+    RunLoop::main()->runPending();
+    for (Duration open = 0s; open < FTPServer::kLoginLimit - 1s; open += 10s) {
+      client.send(c.each);
+      RunLoop::main()->runPending();
+      advance(std::min<Duration>(10s, FTPServer::kLoginLimit - 1s - open));
+    }
+    EXPECT_EQ(FTPServer::liveCount(), 1u);
+    advance(2s);
+    RunLoop::main()->runUntil([&] { return FTPServer::liveCount() == 0; }, 2s);
+    EXPECT_EQ(FTPServer::liveCount(), c.closed ? 0u : 1u);
+    if (c.closed) {
+      const std::string said = ftptest::readAll(client.fd());
+      EXPECT_TRUE(said.ends_with("\r\n421 Login timeout.\r\n")) << said;
+    }
+    FTPServer::disconnectAll();
+    RunLoop::main()->runUntil([&] { return FTPServer::liveCount() == 0; }, 20s);
+  }
+}
+
+// A request that arrives slower than the minimum rate is cut however often a byte comes: a head
+// after its first bound (or its longest, when it keeps the rate but never ends), a body after its
+// first bound; a partly received upload leaves nothing. A body that keeps the rate goes on to its
+// answer.
+TEST_F(HostingTest, RequestsTrickledBelowTheMinimumRateAreCut) {
+  useManualClock();
+  set(kActiveServerMinutesKey, "0");
+  delegate->startWebServer();
+  const int port = delegate->webServerListener()->port();
+  const std::string head = "GET / HTTP/1.0\r\n";
+  const std::string line = "X-Filler: " + std::string(586, 'a') + "\r\n"; // 598 bytes
+  const std::string preamble = "--B\r\nContent-Disposition: form-data; name=\"file1\"; "
+                               "filename=\"slow.bin\"\r\n\r\n";
+  const std::string tail = "\r\n--B--\r\n";
+  const size_t steadyBytes = 60 * 600;
+  struct Case {
+    const char *what;
+    std::string start;
+    std::string (*piece)(size_t i, const std::string &line);
+    Duration step;
+    Duration cutFrom, cutBy; // none: answered
+  };
+  const std::string postBody =
+      "POST / HTTP/1.0\r\nContent-Type: multipart/form-data; boundary=B\r\nContent-Length: ";
+  const Case cases[] = {
+      {"head, a byte at a time", head, [](size_t, const std::string &) { return std::string("a"); },
+       5s, WebServer::kHeadLimit, WebServer::kHeadLimit + 5s},
+      {"head at the rate, never ending", head, [](size_t, const std::string &l) { return l; }, 1s,
+       WebServer::kHeadLimitMost, WebServer::kHeadLimitMost + 1s},
+      {"body, a byte at a time", postBody + "100000\r\n\r\n" + preamble,
+       [](size_t, const std::string &) { return std::string("b"); }, 5s, WebServer::kBodyLimit,
+       WebServer::kBodyLimit + 5s},
+      {"body at the rate",
+       postBody + std::to_string(preamble.size() + steadyBytes + tail.size()) + "\r\n\r\n" +
+           preamble,
+       [](size_t i, const std::string &) {
+         return i < 60 ? std::string(600, 'c') : std::string("\r\n--B--\r\n");
+       },
+       1s, 0s, 0s},
+  };
+  const auto before = FileManager::contentsOfDirectory(file(""));
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    ftptest::Client client(port);
+    int one = 1;
+    ::setsockopt(client.fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    client.send(c.start);
+    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return WebServer::liveCount() == 1; }, 20s));
+    Duration open = 0s;
+    for (size_t i = 0; WebServer::liveCount() == 1 && open < 2min && i <= 60; ++i) {
+      client.send(c.piece(i, line));
+      RunLoop::main()->runPending();
+      RunLoop::main()->runPending();
+      if (WebServer::liveCount() == 0) break;
+      advance(c.step);
+      open += c.step;
+    }
+    RunLoop::main()->runUntil([&] { return WebServer::liveCount() == 0; }, 20s);
+    const std::string answer = ftptest::readAll(client.fd());
+    if (c.cutBy > 0s) {
+      EXPECT_GE(open, c.cutFrom);
+      EXPECT_LE(open, c.cutBy);
+      EXPECT_EQ(answer, "");
+    } else {
+      EXPECT_TRUE(answer.starts_with("HTTP/1.0 200 OK\r\n")) << answer.substr(0, 200);
+      EXPECT_EQ(testsupport::readFile(file("slow.bin")), std::string(steadyBytes, 'c'));
+      ::unlink(file("slow.bin").c_str());
+    }
+    EXPECT_EQ(FileManager::contentsOfDirectory(file("")), before) << "nothing left behind";
   }
 }

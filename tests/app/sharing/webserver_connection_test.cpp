@@ -10,11 +10,14 @@
 #include "platform/foundation/Text.h"
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <functional>
 #include <utility>
 
@@ -572,4 +575,27 @@ TEST_F(WebServerConnectionTest, ANameSwappedForALinkOutWhileFetchedNeverServesTh
   stop = true;
   swapper.join();
   EXPECT_EQ(served + refused, 300);
+}
+
+// An upload the disk cannot take is answered with a page that says why in words and leads back
+// to the folder it was sent to; nothing of it stays there.
+TEST_F(WebServerConnectionTest, UploadTheDiskCannotTakeSaysWhyAndLeadsBack) {
+  makeFile("small & full/.keep", "");
+  const std::string folder = file("small & full");
+  if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") != 0)
+    GTEST_SKIP() << "a small file system for Saved Files needs root: " << std::strerror(errno);
+  struct Unmount {
+    std::string path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{folder};
+  const std::string body = multipartBody({{"big <1>.bin", std::string(512 * 1024, 'x')}});
+  const WebReply reply = exchange({postHead("/small%20%26%20full/", body.size()) + body});
+  EXPECT_EQ(reply.status, 500);
+  EXPECT_NE(reply.body.find("Upload Failed"), std::string::npos) << reply.body;
+  EXPECT_NE(reply.body.find("&quot;big &lt;1&gt;.bin&quot; could not be stored: No space left on "
+                            "device."),
+            std::string::npos)
+      << reply.body;
+  EXPECT_NE(reply.body.find("<a href='/small%20%26%20full/'>"), std::string::npos) << reply.body;
+  EXPECT_EQ(FileManager::contentsOfDirectory(folder)->size(), 0u) << "nothing of it stays";
 }
