@@ -128,7 +128,7 @@ TEST_F(NameEncodingPeersTest, DeleteReachesTheNameItself) {
   conn->deleteFileBatch({"x1", nameWith(kUncarried[0]), nameWith(kUncarried[11])}, "/", false);
   settleJob();
   for (const std::string &name : {std::string("\uFEFFab.txt"), std::string("x1"),
-                                 nameWith(kUncarried[0]), nameWith(kUncarried[11])})
+                                  nameWith(kUncarried[0]), nameWith(kUncarried[11])})
     EXPECT_FALSE(onServer(name)) << name;
   expectOtherFileKept();
   expectNoErrors();
