@@ -401,6 +401,28 @@ export function checkedRows(front) {
   }).map((cell) => cell.getAttribute('aria-label')));
 }
 
+// The box of what an overlay picture draws (its pixels that are nearly opaque), in points of the
+// picture's element, with the element's size: null while the drawing is still on its way.
+export function overlayBox(overlay) {
+  return overlay.evaluate((im) => {
+    if (!im.complete || !im.naturalWidth) return null;
+    const c = document.createElement('canvas');
+    [c.width, c.height] = [im.naturalWidth, im.naturalHeight];
+    const g = c.getContext('2d');
+    g.drawImage(im, 0, 0);
+    const d = g.getImageData(0, 0, c.width, c.height).data;
+    let [x0, y0, x1, y1] = [Infinity, Infinity, -1, -1];
+    for (let y = 0; y < c.height; y++) {
+      for (let x = 0; x < c.width; x++) {
+        if (d[(y * c.width + x) * 4 + 3] < 200) continue;
+        x0 = Math.min(x0, x); x1 = Math.max(x1, x); y0 = Math.min(y0, y); y1 = Math.max(y1, y);
+      }
+    }
+    const k = im.naturalWidth / im.offsetWidth;
+    return { left: x0 / k, top: y0 / k, right: (x1 + 1) / k, bottom: (y1 + 1) / k, width: im.offsetWidth, height: im.offsetHeight };
+  });
+}
+
 // The mean colour of a screenshot (a PNG), read by the page itself.
 export function meanColour(page, png) {
   return page.evaluate(async (b64) => {
