@@ -423,9 +423,10 @@ export function overlayBox(overlay) {
   });
 }
 
-// The mean colour of a screenshot (a PNG), read by the page itself.
-export function meanColour(page, png) {
-  return page.evaluate(async (b64) => {
+// The colours ([r, g, b]) of a screenshot's pixels (a PNG), decoded by the page itself: those
+// inside `box` (CSS pixels of the window) or, without one, all of them.
+export function screenshotPixels(page, png, box) {
+  return page.evaluate(async ([b64, b]) => {
     const img = new Image();
     img.src = `data:image/png;base64,${b64}`;
     await img.decode();
@@ -433,11 +434,21 @@ export function meanColour(page, png) {
     [c.width, c.height] = [img.naturalWidth, img.naturalHeight];
     const g = c.getContext('2d');
     g.drawImage(img, 0, 0);
-    const d = g.getImageData(0, 0, c.width, c.height).data;
-    const sum = [0, 0, 0];
-    for (let i = 0; i < d.length; i += 4) for (let k = 0; k < 3; k++) sum[k] += d[i + k];
-    return sum.map((v) => v / (d.length / 4));
-  }, png.toString('base64'));
+    const k = img.naturalWidth / innerWidth;
+    const [x, y, w, h] = b ? [b.x, b.y, b.width, b.height].map((n) => Math.max(1, Math.round(n * k))) : [0, 0, c.width, c.height];
+    const d = g.getImageData(x, y, w, h).data;
+    const out = [];
+    for (let i = 0; i < d.length; i += 4) out.push([d[i], d[i + 1], d[i + 2]]);
+    return out;
+  }, [png.toString('base64'), box]);
+}
+
+// The mean colour of a screenshot (a PNG), read by the page itself.
+export async function meanColour(page, png) {
+  const pixels = await screenshotPixels(page, png);
+  const sum = [0, 0, 0];
+  for (const p of pixels) for (let k = 0; k < 3; k++) sum[k] += p[k];
+  return sum.map((v) => v / pixels.length);
 }
 
 // What lies at a point of the window, as a short description (for messages).
