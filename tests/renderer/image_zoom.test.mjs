@@ -10,7 +10,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  clickSeen, meanColour, overlayBox, pictureSize, session, waitFor, writePicture, artefacts, profiles,
+  clickSeen, meanColour, openImageEditor, overlayBox, pictureSize, session, waitFor, writePicture, artefacts, profiles,
 } from '../support/person.mjs';
 
 // The quarters' colours of the picture that writePicture makes.
@@ -28,12 +28,8 @@ for (const [profile, viewport, env] of profiles) {
         writePicture(path.join(home, 'Documents', 'Files', 'picture.png'), pw, ph);
       },
       run: async (s) => {
-        const { page, front, row } = s;
-        await s.tab('Saved Files');
-        await clickSeen(row('picture.png').locator('.accessory'));
-        await clickSeen(s.sheetButton('Edit Image'));
-        const picture = front().locator('[aria-label="Picture"]').first();
-        const drawn = picture.locator('img').first();
+        const { page, front } = s;
+        const { picture, drawn } = await openImageEditor(s, 'picture.png');
         await waitFor(() => drawn.evaluate((i) => i.complete && i.naturalWidth > 0), 'the picture drawn');
         const canvas = picture.locator('xpath=ancestor::*[contains(concat(" ", @class, " "), " v-scroll ")][1]');
         const area = await canvas.boundingBox();

@@ -373,12 +373,19 @@ export async function connectAnonymousFtp(s, port, firstRow) {
   await s.row(firstRow).waitFor();
 }
 
-// Saved Files' picture `name` opened in the image editor and its Save pressed: the dialog's
-// 'Save to "Saved Files"' button, once it is shown.
-export async function openImageSave(s, name) {
+// Saved Files' picture `name` opened in the image editor: its Picture and the picture drawn in it.
+export async function openImageEditor(s, name) {
   await s.tab('Saved Files');
   await clickSeen(s.row(name).locator('.accessory'));
   await clickSeen(s.sheetButton('Edit Image'));
+  const picture = s.front().locator('[aria-label="Picture"]').first();
+  return { picture, drawn: picture.locator('img').first() };
+}
+
+// Saved Files' picture `name` opened in the image editor and its Save pressed: the dialog's
+// 'Save to "Saved Files"' button, once it is shown.
+export async function openImageSave(s, name) {
+  await openImageEditor(s, name);
   await clickSeen(s.front().getByLabel('Save', { exact: true }).filter({ visible: true }));
   const save = s.page.getByRole('button', { name: 'Save to "Saved Files"', exact: true }).filter({ visible: true });
   await save.waitFor();
