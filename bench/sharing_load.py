@@ -206,6 +206,17 @@ def watch(pid, stop_file, address):
             print(f'click_max_s {clicks[-1]:.3f}')
 
 
+def ftp_reply(f):
+    line = f.readline()
+    code = line[:3]
+    if line[3:4] == b'-':
+        while not (line[:3] == code and line[3:4] == b' '):
+            line = f.readline()
+            if not line:
+                break
+    return line
+
+
 def ftp_lists(port, path, clients, seconds):
     # The time runs from the moment every session has logged in (a peer with a short listen
     # backlog takes a while to take two hundred connections).
@@ -218,36 +229,26 @@ def ftp_lists(port, path, clients, seconds):
         window['stop'] = window['start'] + seconds
     start = threading.Barrier(clients, action=begin)
 
-    def reply(f):
-        line = f.readline()
-        code = line[:3]
-        if line[3:4] == b'-':
-            while not (line[:3] == code and line[3:4] == b' '):
-                line = f.readline()
-                if not line:
-                    break
-        return line
-
     def session():
         try:
             s = socket.create_connection(('127.0.0.1', port), timeout=120)
             f = s.makefile('rb')
-            reply(f)
+            ftp_reply(f)
             s.sendall(b'USER anonymous\r\n')
-            if reply(f).startswith(b'331'):
+            if ftp_reply(f).startswith(b'331'):
                 s.sendall(b'PASS bench@\r\n')
-                reply(f)
+                ftp_reply(f)
             start.wait(timeout=600)
             while time.monotonic() < window['stop']:
                 s.sendall(b'PASV\r\n')
-                r = reply(f)
+                r = ftp_reply(f)
                 if not r.startswith(b'227'):
                     raise OSError(r.decode(errors='replace'))
                 nums = r[r.index(b'(') + 1:r.index(b')')].split(b',')
                 d = socket.create_connection(('127.0.0.1', int(nums[4]) * 256 + int(nums[5])),
                                              timeout=120)
                 s.sendall(b'LIST ' + path.encode() + b'\r\n')
-                if not reply(f).startswith(b'150'):
+                if not ftp_reply(f).startswith(b'150'):
                     raise OSError('LIST refused')
                 data = bytearray()
                 while True:
@@ -256,7 +257,7 @@ def ftp_lists(port, path, clients, seconds):
                         break
                     data += chunk
                 d.close()
-                if not reply(f).startswith(b'226'):
+                if not ftp_reply(f).startswith(b'226'):
                     raise OSError('LIST did not complete')
                 with lock:
                     totals['lists'] += 1
@@ -293,17 +294,6 @@ def connect_from(source, port, timeout):
     s.bind((source, 0))
     s.connect(('127.0.0.1', port))
     return s
-
-
-def ftp_reply(f):
-    line = f.readline()
-    code = line[:3]
-    if line[3:4] == b'-':
-        while not (line[:3] == code and line[3:4] == b' '):
-            line = f.readline()
-            if not line:
-                break
-    return line
 
 
 def ftp_work(port):

@@ -10,32 +10,13 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { artefacts, clickSeen, profiles, session, typeInto, waitFor, whatLiesAt } from '../support/person.mjs';
+import { artefacts, clickSeen, profiles, screenshotPixels, session, typeInto, waitFor, whatLiesAt } from '../support/person.mjs';
 
 const lines = Array.from({ length: 5000 }, (_, i) => `line ${i + 1}`);
 const raw = `${lines.join('\n')}\n`;
 // Where line `n` (from 1) starts in the text.
 const startOf = (n) => lines.slice(0, n - 1).reduce((at, l) => at + l.length + 1, 0);
 const tip = 'Tap the Title to Show or Hide the Keyboard';
-
-// The colours of a screenshot's pixels inside a box of the window (CSS pixels), read by the page.
-function pixels(page, png, box) {
-  return page.evaluate(async ([b64, b]) => {
-    const img = new Image();
-    img.src = `data:image/png;base64,${b64}`;
-    await img.decode();
-    const c = document.createElement('canvas');
-    [c.width, c.height] = [img.naturalWidth, img.naturalHeight];
-    const g = c.getContext('2d');
-    g.drawImage(img, 0, 0);
-    const k = img.naturalWidth / innerWidth;
-    const [x, y, w, h] = [b.x, b.y, b.width, b.height].map((n) => Math.max(1, Math.round(n * k)));
-    const d = g.getImageData(x, y, w, h).data;
-    const out = [];
-    for (let i = 0; i < d.length; i += 4) out.push([d[i], d[i + 1], d[i + 2]]);
-    return out;
-  }, [png.toString('base64'), box]);
-}
 
 for (const [profile, viewport, env] of profiles) {
   test(`${profile}: the lines the editor goes to are drawn where a person sees them`, async (t) => {
@@ -92,7 +73,7 @@ for (const [profile, viewport, env] of profiles) {
         }, probe);
         assert.equal(at, 'TEXTAREA', `just above the row of keys lies ${await whatLiesAt(page, ...probe)}, not the text`);
         await s.screen('keyboard');
-        const strip = await pixels(page, await page.screenshot(), { x: now.x, y: keys.y - 24, width: Math.min(120, now.width), height: 22 });
+        const strip = await screenshotPixels(page, await page.screenshot(), { x: now.x, y: keys.y - 24, width: Math.min(120, now.width), height: 22 });
         assert.ok(strip.some(([r, g, b]) => r + g + b < 200), 'no line is drawn just above the row of keys');
         await page.keyboard.press('Escape');
         await page.locator('#screen .accessorybar').waitFor({ state: 'detached' });
@@ -118,7 +99,7 @@ for (const [profile, viewport, env] of profiles) {
             return e && e.tagName;
           }, point);
           assert.equal(hit, 'TEXTAREA', `GoTo ${n}: the line lies under ${await whatLiesAt(page, ...point)}`);
-          const marked = await pixels(page, await page.screenshot(), m);
+          const marked = await screenshotPixels(page, await page.screenshot(), m);
           assert.ok(marked.some(([r, g, b]) => b > r + 40 && b > 150), `GoTo ${n}: the selection is not drawn`);
           await s.screen(`goto-${n}`);
           await page.evaluate(() => {

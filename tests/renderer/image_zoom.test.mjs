@@ -10,7 +10,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  clickSeen, meanColour, pictureSize, session, waitFor, writePicture, artefacts, profiles,
+  clickSeen, meanColour, openImageEditor, overlayBox, pictureSize, session, waitFor, writePicture, artefacts, profiles,
 } from '../support/person.mjs';
 
 // The quarters' colours of the picture that writePicture makes.
@@ -28,12 +28,8 @@ for (const [profile, viewport, env] of profiles) {
         writePicture(path.join(home, 'Documents', 'Files', 'picture.png'), pw, ph);
       },
       run: async (s) => {
-        const { page, front, row } = s;
-        await s.tab('Saved Files');
-        await clickSeen(row('picture.png').locator('.accessory'));
-        await clickSeen(s.sheetButton('Edit Image'));
-        const picture = front().locator('[aria-label="Picture"]').first();
-        const drawn = picture.locator('img').first();
+        const { page, front } = s;
+        const { picture, drawn } = await openImageEditor(s, 'picture.png');
         await waitFor(() => drawn.evaluate((i) => i.complete && i.naturalWidth > 0), 'the picture drawn');
         const canvas = picture.locator('xpath=ancestor::*[contains(concat(" ", @class, " "), " v-scroll ")][1]');
         const area = await canvas.boundingBox();
@@ -105,22 +101,7 @@ for (const [profile, viewport, env] of profiles) {
         const crop = front().locator('[aria-label="Crop Area"]');
         const overlay = crop.locator('img').first();
         await waitFor(() => overlay.evaluate((i) => i.complete && i.naturalWidth > 0), 'the crop rectangle drawn');
-        const drawnRect = await overlay.evaluate((im) => {
-          const c = document.createElement('canvas');
-          [c.width, c.height] = [im.naturalWidth, im.naturalHeight];
-          const g = c.getContext('2d');
-          g.drawImage(im, 0, 0);
-          const d = g.getImageData(0, 0, c.width, c.height).data;
-          let [x0, y0, x1, y1] = [Infinity, Infinity, -1, -1];
-          for (let y = 0; y < c.height; y++) {
-            for (let x = 0; x < c.width; x++) {
-              if (d[(y * c.width + x) * 4 + 3] < 200) continue;
-              x0 = Math.min(x0, x); x1 = Math.max(x1, x); y0 = Math.min(y0, y); y1 = Math.max(y1, y);
-            }
-          }
-          const k = im.naturalWidth / im.offsetWidth;
-          return { left: x0 / k, top: y0 / k, right: (x1 + 1) / k, bottom: (y1 + 1) / k, width: im.offsetWidth, height: im.offsetHeight };
-        });
+        const drawnRect = await overlayBox(overlay);
         await s.screen('crop-after-zoom');
         // The handles reach beyond the rectangle by up to 16 points: it lies between the box drawn
         // and that box 16 points in, over the picture fitted in the area.

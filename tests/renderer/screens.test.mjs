@@ -13,7 +13,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  bringIntoView, checkScreen, clickSeen, connectAnonymousFtp, startFtpServer, startFtpServerAt, startProgram, waitFor, watch, writePicture,
+  bringIntoView, checkScreen, clickSeen, connectAnonymousFtp, openImageEditor, startFtpServer, startFtpServerAt, startProgram, waitFor, watch, writePicture,
   session as sharedSession, artefacts, profiles,
 } from '../support/person.mjs';
 
@@ -71,12 +71,8 @@ for (const [profile, viewport, env] of profiles) {
       fs.mkdirSync(path.join(home, 'Documents', 'Files'), { recursive: true });
       writePicture(path.join(home, 'Documents', 'Files', 'picture.png'), pw, ph);
     }, async (s) => {
-      const { page, front, row } = s;
-      await s.tab('Saved Files');
-      await clickSeen(row('picture.png').locator('.accessory'));
-      await clickSeen(s.sheetButton('Edit Image'));
-      const picture = front().locator('[aria-label="Picture"]').first();
-      const drawn = picture.locator('img').first();
+      const { page, front } = s;
+      const { picture, drawn } = await openImageEditor(s, 'picture.png');
       // The whole picture: its box shows it at its own proportions, inside the area the page
       // gives it (between the bars, on the screen), in the middle of that area.
       const fitted = async (w, h, when) => {

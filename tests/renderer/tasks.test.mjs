@@ -15,7 +15,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  bringIntoView, checkedRows, checkScreen, clickSeen, connectAnonymousFtp, pictureSize, startFtpServer, startProgram, typeInto, waitFor, watch, whatLiesAt,
+  bringIntoView, checkedRows, checkScreen, clickSeen, connectAnonymousFtp, overlayBox, pictureSize, startFtpServer, startProgram, typeInto, waitFor, watch, whatLiesAt,
   session as sharedSession, artefacts, profiles,
 } from '../support/person.mjs';
 
@@ -124,25 +124,8 @@ for (const [profile, viewport, env] of profiles) {
       await bringIntoView(area);
       // Where the rectangle stands, in the area's points: the box of what the overlay draws (the
       // rectangle and the handles on its corners).
-      const drawnBox = () => waitFor(() => drawn.evaluate((im) => {
-        // (A drawing on its way is waited for.)
-        if (!im.complete || !im.naturalWidth) return null;
-        const c = document.createElement('canvas');
-        c.width = im.naturalWidth;
-        c.height = im.naturalHeight;
-        const g = c.getContext('2d');
-        g.drawImage(im, 0, 0);
-        const d = g.getImageData(0, 0, c.width, c.height).data;
-        let [x0, y0, x1, y1] = [Infinity, Infinity, -1, -1];
-        for (let y = 0; y < c.height; y++) {
-          for (let x = 0; x < c.width; x++) {
-            if (d[(y * c.width + x) * 4 + 3] < 200) continue;
-            x0 = Math.min(x0, x); x1 = Math.max(x1, x); y0 = Math.min(y0, y); y1 = Math.max(y1, y);
-          }
-        }
-        const k = im.naturalWidth / im.offsetWidth;
-        return { left: x0 / k, top: y0 / k, right: (x1 + 1) / k, bottom: (y1 + 1) / k, width: im.offsetWidth, height: im.offsetHeight };
-      }), 'the crop rectangle drawn');
+      // (A drawing on its way is waited for.)
+      const drawnBox = () => waitFor(() => overlayBox(drawn), 'the crop rectangle drawn');
       const before = await drawnBox();
       const scale = Number(await page.evaluate(() => document.body.dataset.scale));
       const box = await area.boundingBox();

@@ -373,12 +373,19 @@ export async function connectAnonymousFtp(s, port, firstRow) {
   await s.row(firstRow).waitFor();
 }
 
-// Saved Files' picture `name` opened in the image editor and its Save pressed: the dialog's
-// 'Save to "Saved Files"' button, once it is shown.
-export async function openImageSave(s, name) {
+// Saved Files' picture `name` opened in the image editor: its Picture and the picture drawn in it.
+export async function openImageEditor(s, name) {
   await s.tab('Saved Files');
   await clickSeen(s.row(name).locator('.accessory'));
   await clickSeen(s.sheetButton('Edit Image'));
+  const picture = s.front().locator('[aria-label="Picture"]').first();
+  return { picture, drawn: picture.locator('img').first() };
+}
+
+// Saved Files' picture `name` opened in the image editor and its Save pressed: the dialog's
+// 'Save to "Saved Files"' button, once it is shown.
+export async function openImageSave(s, name) {
+  await openImageEditor(s, name);
   await clickSeen(s.front().getByLabel('Save', { exact: true }).filter({ visible: true }));
   const save = s.page.getByRole('button', { name: 'Save to "Saved Files"', exact: true }).filter({ visible: true });
   await save.waitFor();
@@ -401,9 +408,32 @@ export function checkedRows(front) {
   }).map((cell) => cell.getAttribute('aria-label')));
 }
 
-// The mean colour of a screenshot (a PNG), read by the page itself.
-export function meanColour(page, png) {
-  return page.evaluate(async (b64) => {
+// The box of what an overlay picture draws (its pixels that are nearly opaque), in points of the
+// picture's element, with the element's size: null while the drawing is still on its way.
+export function overlayBox(overlay) {
+  return overlay.evaluate((im) => {
+    if (!im.complete || !im.naturalWidth) return null;
+    const c = document.createElement('canvas');
+    [c.width, c.height] = [im.naturalWidth, im.naturalHeight];
+    const g = c.getContext('2d');
+    g.drawImage(im, 0, 0);
+    const d = g.getImageData(0, 0, c.width, c.height).data;
+    let [x0, y0, x1, y1] = [Infinity, Infinity, -1, -1];
+    for (let y = 0; y < c.height; y++) {
+      for (let x = 0; x < c.width; x++) {
+        if (d[(y * c.width + x) * 4 + 3] < 200) continue;
+        x0 = Math.min(x0, x); x1 = Math.max(x1, x); y0 = Math.min(y0, y); y1 = Math.max(y1, y);
+      }
+    }
+    const k = im.naturalWidth / im.offsetWidth;
+    return { left: x0 / k, top: y0 / k, right: (x1 + 1) / k, bottom: (y1 + 1) / k, width: im.offsetWidth, height: im.offsetHeight };
+  });
+}
+
+// The colours ([r, g, b]) of a screenshot's pixels (a PNG), decoded by the page itself: those
+// inside `box` (CSS pixels of the window) or, without one, all of them.
+export function screenshotPixels(page, png, box) {
+  return page.evaluate(async ([b64, b]) => {
     const img = new Image();
     img.src = `data:image/png;base64,${b64}`;
     await img.decode();
@@ -411,11 +441,21 @@ export function meanColour(page, png) {
     [c.width, c.height] = [img.naturalWidth, img.naturalHeight];
     const g = c.getContext('2d');
     g.drawImage(img, 0, 0);
-    const d = g.getImageData(0, 0, c.width, c.height).data;
-    const sum = [0, 0, 0];
-    for (let i = 0; i < d.length; i += 4) for (let k = 0; k < 3; k++) sum[k] += d[i + k];
-    return sum.map((v) => v / (d.length / 4));
-  }, png.toString('base64'));
+    const k = img.naturalWidth / innerWidth;
+    const [x, y, w, h] = b ? [b.x, b.y, b.width, b.height].map((n) => Math.max(1, Math.round(n * k))) : [0, 0, c.width, c.height];
+    const d = g.getImageData(x, y, w, h).data;
+    const out = [];
+    for (let i = 0; i < d.length; i += 4) out.push([d[i], d[i + 1], d[i + 2]]);
+    return out;
+  }, [png.toString('base64'), box]);
+}
+
+// The mean colour of a screenshot (a PNG), read by the page itself.
+export async function meanColour(page, png) {
+  const pixels = await screenshotPixels(page, png);
+  const sum = [0, 0, 0];
+  for (const p of pixels) for (let k = 0; k < 3; k++) sum[k] += p[k];
+  return sum.map((v) => v / pixels.length);
 }
 
 // What lies at a point of the window, as a short description (for messages).

@@ -29,7 +29,17 @@ protected:
       if (a->title() == title) ++n;
     return n;
   }
+  // Lets this process hold enough descriptors for every place of both servers and the clients
+  // that fill them (a usual soft limit of 1024 is too few); `descriptorLimit` is the limit then.
+  void raiseDescriptorLimit() {
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    if (limit.rlim_cur < 4096) limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 8192);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+    descriptorLimit = limit.rlim_cur;
+  }
   std::shared_ptr<ManualClock> clock;
+  rlim_t descriptorLimit = 0;
 };
 
 TEST_F(HostingTest, IdleServersStopAfterTheSetMinutesOfSilenceOnly) {
@@ -315,11 +325,8 @@ TEST_F(HostingTest, LifecycleStopsAndRestartsTheServersTheSettingsAskFor) {
 // all, a newcomer is told so in the server's protocol and closed, and served again once the
 // stalled clients are gone.
 TEST_F(HostingTest, StalledClientsAreClosedInTimeAndNewcomersOverTheLimitAreRefusedCleanly) {
-  rlimit limit{};
-  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
-  if (limit.rlim_cur < 4096) limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 8192);
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
-  ASSERT_GE(limit.rlim_cur, 3 * ftptest::kServedAtOnce)
+  ASSERT_NO_FATAL_FAILURE(raiseDescriptorLimit());
+  ASSERT_GE(descriptorLimit, 3 * ftptest::kServedAtOnce)
       << "the descriptor limit is too low for this test";
   useManualClock();
   set(kActiveServerMinutesKey, "0");
@@ -402,10 +409,7 @@ TEST_F(HostingTest, StalledClientsAreClosedInTimeAndNewcomersOverTheLimitAreRefu
 // address is still refused, so it cannot take places from itself in turn.
 TEST_F(HostingTest, OneAddressHoldingEveryPlaceDoesNotKeepAnotherAddressOut) {
   useManualClock(); // no bound cuts the holders meanwhile
-  rlimit limit{};
-  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
-  if (limit.rlim_cur < 4096) limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 8192);
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+  ASSERT_NO_FATAL_FAILURE(raiseDescriptorLimit());
   set(kActiveServerMinutesKey, "0");
   makeFile("hello.txt", "hello");
   delegate->startFTPServer();

@@ -16,7 +16,23 @@ using namespace taskpeers;
 
 namespace {
 
-class ListingBatchPeersTest : public TaskPeerTest {};
+class ListingBatchPeersTest : public TaskPeerTest {
+protected:
+  // Connects to `s` and waits until logged in, with nothing left to do, and a moment after.
+  void logIn(const Server &s) {
+    startConnection(address(s), false);
+    conn->connect();
+    ASSERT_TRUE(waitFor([&] { return conn->fIsLoggedIn() && idle(); })) << conn->transferLog();
+    waitFor([] { return false; }, 0.6);
+  }
+  // Starts the download of the remote folder `folder` as the queue's item `key`, then changes
+  // to the folder `cwd`.
+  void downloadFolder(int key, const std::string &folder, const std::string &cwd) {
+    conn->setBatchPK(key);
+    conn->batchDirectoryDownload(folder);
+    conn->changeDirectory(cwd);
+  }
+};
 
 TEST_F(ListingBatchPeersTest, FolderDownloadQueuesEveryFileOfTheTree) {
   Server s = startPyftpdlib();
@@ -32,14 +48,9 @@ TEST_F(ListingBatchPeersTest, FolderDownloadQueuesEveryFileOfTheTree) {
   testsupport::writeFile(Paths::documents() + "/Files/tree/saved.txt", "saved");
   testsupport::writeFile(Paths::documents() + "/Files/tree/a.txt", "a");
 
-  startConnection(address(s), false);
-  conn->connect();
-  ASSERT_TRUE(waitFor([&] { return conn->fIsLoggedIn() && idle(); })) << conn->transferLog();
-  waitFor([] { return false; }, 0.6);
+  ASSERT_NO_FATAL_FAILURE(logIn(s));
 
-  conn->setBatchPK(7);
-  conn->batchDirectoryDownload("tree");
-  conn->changeDirectory("/tree");
+  downloadFolder(7, "tree", "/tree");
   ASSERT_TRUE(waitFor([&] { return !services->queue->reports().empty(); })) << conn->transferLog();
   waitFor([] { return false; }, 0.3);
   EXPECT_EQ(services->queue->reports(), std::vector<std::string>{"done:7"});
@@ -56,9 +67,7 @@ TEST_F(ListingBatchPeersTest, FolderDownloadQueuesEveryFileOfTheTree) {
   EXPECT_EQ(std::count(cwds.begin(), cwds.end(), "CWD /tree/sub/deeper"), 1);
 
   // A second walk finds the files queued already and adds nothing.
-  conn->setBatchPK(8);
-  conn->batchDirectoryDownload("tree");
-  conn->changeDirectory("/tree");
+  downloadFolder(8, "tree", "/tree");
   ASSERT_TRUE(waitFor([&] { return services->queue->reports().size() == 2; }));
   EXPECT_EQ(services->queue->addedRows().size(), 3u);
 }
@@ -72,10 +81,7 @@ TEST_F(ListingBatchPeersTest, NamesLeadingOutAreLeftOutAndTheItemFails) {
       startScripted(R"({"listing": ")" + dir + R"(..\r\n)" + dir + R"(../outside\r\n)" + line +
                     R"(../evil.txt\r\n)" + line + R"(bad\u0001\r\n)" + line + R"(good.txt\r\n"})");
   UserDefaults::standard().setObject("1", kShowHiddenFilesKey);
-  startConnection(address(s), false);
-  conn->connect();
-  ASSERT_TRUE(waitFor([&] { return conn->fIsLoggedIn() && idle(); })) << conn->transferLog();
-  waitFor([] { return false; }, 0.6);
+  ASSERT_NO_FATAL_FAILURE(logIn(s));
   struct {
     std::string root, error;
     size_t rows;
@@ -85,9 +91,7 @@ TEST_F(ListingBatchPeersTest, NamesLeadingOutAreLeftOutAndTheItemFails) {
     SCOPED_TRACE(c.root);
     const size_t before = services->queue->reports().size();
     const size_t told = delegate->taken().size();
-    conn->setBatchPK(key);
-    conn->batchDirectoryDownload(c.root);
-    conn->changeDirectory("/tree");
+    downloadFolder(key, c.root, "/tree");
     // The screen hears of the error by a post of its own, after the queue's report.
     ASSERT_TRUE(waitFor([&] {
       return services->queue->reports().size() > before && idle() &&
@@ -111,14 +115,9 @@ TEST_F(ListingBatchPeersTest, ALinkToTheFolderItselfIsListedOnce) {
   ::mkdir((s.root + "/tree").c_str(), 0755);
   testsupport::writeFile(s.root + "/tree/a.txt", "aaa");
   ASSERT_EQ(::symlink(".", (s.root + "/tree/loop").c_str()), 0);
-  startConnection(address(s), false);
-  conn->connect();
-  ASSERT_TRUE(waitFor([&] { return conn->fIsLoggedIn() && idle(); })) << conn->transferLog();
-  waitFor([] { return false; }, 0.6);
+  ASSERT_NO_FATAL_FAILURE(logIn(s));
 
-  conn->setBatchPK(7);
-  conn->batchDirectoryDownload("tree");
-  conn->changeDirectory("/tree");
+  downloadFolder(7, "tree", "/tree");
   ASSERT_TRUE(waitFor([&] { return !services->queue->reports().empty(); }, 20))
       << services->queue->addedRows().size() << " rows\n"
       << conn->transferLog().substr(0, 4000);
@@ -155,16 +154,11 @@ TEST_F(ListingBatchPeersTest, EndlessTreesStopAtTheirBoundsAndNoFolderIsListedTw
     stopConnection();
     Server s = startScripted(R"({"pwd": "follow", "listing": ")" + dir + c.folder + R"(\r\n)" +
                              file + "\"" + c.same + "}");
-    startConnection(address(s), false);
-    conn->connect();
-    ASSERT_TRUE(waitFor([&] { return conn->fIsLoggedIn() && idle(); })) << conn->transferLog();
-    waitFor([] { return false; }, 0.6);
+    ASSERT_NO_FATAL_FAILURE(logIn(s));
     const size_t rowsBefore = services->queue->addedRows().size();
     const size_t reportsBefore = services->queue->reports().size();
     const size_t told = delegate->taken().size();
-    conn->setBatchPK(key);
-    conn->batchDirectoryDownload("top");
-    conn->changeDirectory("/top");
+    downloadFolder(key, "top", "/top");
     ASSERT_TRUE(waitFor(
         [&] {
           return services->queue->reports().size() > reportsBefore && idle() &&

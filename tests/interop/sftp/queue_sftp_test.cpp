@@ -30,6 +30,13 @@ protected:
     currentLocalFolder.clear();
     QueueTest::TearDown();
   }
+  // Half a second of the queue's clock on, then whether just two rows are left, each with the
+  // message of its failure.
+  bool twoFailedRowsLeft() {
+    advance(0.5);
+    auto &list = queue_->batchItemList();
+    return list.size() == 2 && !list[0]->errorMsg().empty() && !list[1]->errorMsg().empty();
+  }
   testsupport::TempDir remote_{"ferrowen-queue-sftp"};
 };
 
@@ -247,12 +254,7 @@ TEST_F(QueueSftp, ARowsFileNeverReplacesAFolderAndTheRowSaysWhy) {
     queue_->addBatchItemAction(action, name, r, 1, "127.0.0.1", peer->port(),
                                testsupport::kSftpUser, testsupport::kSftpPass, "sftp", local, false,
                                true);
-  auto failedLeft = [&] {
-    advance(0.5);
-    auto &list = queue_->batchItemList();
-    return list.size() == 2 && !list[0]->errorMsg().empty() && !list[1]->errorMsg().empty();
-  };
-  ASSERT_TRUE(waitFor(failedLeft, 60)) << rows().size();
+  ASSERT_TRUE(waitFor([&] { return twoFailedRowsLeft(); }, 60)) << rows().size();
   const auto &list = queue_->batchItemList();
   EXPECT_EQ(list[0]->errorMsg(), "Error Downloading File! A folder named \"fetch.txt\" is where "
                                  "the file goes: it is not replaced.");
@@ -413,12 +415,7 @@ TEST_F(QueueSftp, ADownloadOntoAFullDiskStopsAndTheRowSaysWhy) {
     queue_->addBatchItemAction(c.action, c.name, r, 1, "127.0.0.1", peer->port(),
                                testsupport::kSftpUser, testsupport::kSftpPass, "sftp", c.local,
                                false, true);
-  auto failedLeft = [&] {
-    advance(0.5);
-    auto &list = queue_->batchItemList();
-    return list.size() == 2 && !list[0]->errorMsg().empty() && !list[1]->errorMsg().empty();
-  };
-  ASSERT_TRUE(waitFor(failedLeft, 60)) << rows().size();
+  ASSERT_TRUE(waitFor([&] { return twoFailedRowsLeft(); }, 60)) << rows().size();
   const auto &list = queue_->batchItemList();
   for (size_t i = 0; i < 2; ++i)
     EXPECT_EQ(list[i]->errorMsg(), cases[i].expected);
