@@ -95,6 +95,7 @@ public:
 
   void clickedButtonAtIndex(platform::ui::ActionSheet &sheet, int index) override;
   void clickedButtonAtIndex(platform::ui::AlertView &alert, int index) override;
+  using platform::ui::ActionSheetDelegate::didDismissWithButtonIndex;
   void didDismissWithButtonIndex(platform::ui::AlertView &alert, int index) override;
 
 private:

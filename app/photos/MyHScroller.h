@@ -43,6 +43,7 @@ public:
   void touchesCancelled(platform::ui::Point at) override { touchUp(at, at); }
   using Control::touchesEnded;
 
+  using Control::drawRect;
   // The strip at the value's position, then the fixed foreground, as the control shows them.
   void drawRect(platform::media::BitmapContext &context);
   // Where the strip is drawn: its x offset (repeats every 200 points).

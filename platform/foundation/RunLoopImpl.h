@@ -154,7 +154,6 @@ private:
   uint64_t nextSeq_ = 0;
   std::atomic<bool> timerCheckPending_{false};
   asio::steady_timer wake_{ctx_};
-  uint64_t wakeGeneration_ = 0; // loop thread only
   // When wake_ is set to go off (loop thread only); none when it is not waiting.
   std::optional<TimePoint> wakeAt_;
 

@@ -3,6 +3,9 @@
 // Mapping texts of the code-page tables (kind character + Base64 of the stored body).
 #include "sshlib/core/CodePageData.h"
 #include "sshlib/core/StringBuffer.h"
+#ifdef __clang__
+#pragma clang diagnostic ignored "-Wstring-concatenation"
+#endif
 
 static constexpr const char *_Enc_IBM037 =
     "c4aeUswIDAABCWmg5MUFZJlNZ0jIiUgABOv///xfxQxjEAlASgDBOJIMidut2LCoEEGkwCyJyEYLkGyewARSINERE9TTR6mgD1Mm"

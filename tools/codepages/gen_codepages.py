@@ -558,6 +558,10 @@ def main():
     out.append("// Mapping texts of the code-page tables (kind character + Base64 of the stored body).")
     out.append('#include "sshlib/core/CodePageData.h"')
     out.append('#include "sshlib/core/StringBuffer.h"')
+    # Each piece is one long literal written over several lines, on purpose.
+    out.append("#ifdef __clang__")
+    out.append('#pragma clang diagnostic ignored "-Wstring-concatenation"')
+    out.append("#endif")
     out.append("")
 
     texts = {}
