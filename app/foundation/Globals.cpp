@@ -7,11 +7,13 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <utility>
 
 platform::UserDefaults *globalUserDefaults = nullptr;
 std::string globalTempPath;
 TempFileList tempFilesToCleanup;
+TempFileList tempFilesBeingWritten;
 platform::ui::Font myTextInputFont;
 bool iPAD = false;
 int osMajorVersion = 2;
@@ -141,6 +143,11 @@ bool TempFileList::empty() const {
 void TempFileList::clear() {
   std::lock_guard lock(mutex_);
   paths_.clear();
+}
+
+void TempFileList::remove(const std::string &path) {
+  std::lock_guard lock(mutex_);
+  if (auto it = std::find(paths_.begin(), paths_.end(), path); it != paths_.end()) paths_.erase(it);
 }
 
 void InitGlobals() {

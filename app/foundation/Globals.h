@@ -24,6 +24,8 @@ public:
   std::vector<std::string> take();
   bool empty() const;
   void clear();
+  // Drops one path (the first that equals it).
+  void remove(const std::string &path);
 
 private:
   mutable std::mutex mutex_;
@@ -33,7 +35,10 @@ private:
 extern platform::UserDefaults *globalUserDefaults; // the standard settings store
 extern std::string globalTempPath;                 // Documents/"Downloads"
 extern TempFileList tempFilesToCleanup;            // temporary files to remove later
-extern platform::ui::Font myTextInputFont;         // system font, standard size + 3
+// Temporary files a worker is writing now: removed at the program's end if the worker has not
+// finished them by then (a copy cut short is never left behind).
+extern TempFileList tempFilesBeingWritten;
+extern platform::ui::Font myTextInputFont; // system font, standard size + 3
 extern bool iPAD;
 extern int osMajorVersion; // 2, or 3 on a system whose version starts with "3."
 // The folder the Saved Files tab showed last, relative to Saved Files ("../name" for a folder of

@@ -138,11 +138,16 @@ std::string PhotoGalleryView::getAssetPathByAsset(const PhotoAsset &asset, const
     return {};
   }
   const std::string path = tempFolder() + "/" + name;
-  if (!PhotoLibrary::writeAsset(asset, path, progress, error)) {
+  if (tempFile) tempFilesBeingWritten.push_back(path);
+  const bool written = PhotoLibrary::writeAsset(asset, path, progress, error);
+  // Listed for its later clean-up before it leaves the list of those being written, so the
+  // program's end never finds it in neither.
+  if (written && tempFile) tempFilesToCleanup.push_back(path);
+  if (tempFile) tempFilesBeingWritten.remove(path);
+  if (!written) {
     Log::systemf("Asset Write Failed: %s", withControlsEscaped(name).c_str());
     return {};
   }
-  if (tempFile) tempFilesToCleanup.push_back(path);
   logAssetWritten(path, asset.size);
   return path;
 }

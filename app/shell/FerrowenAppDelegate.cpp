@@ -487,6 +487,10 @@ void FerrowenAppDelegate::cleanupTempFiles() {
 
 bool FerrowenAppDelegate::endBackgroundWork(std::chrono::milliseconds limit) {
   const bool ended = stopWorkerThreads(limit);
+  // A file a worker still writes past the bound is cut short: it goes too (the worker, if it
+  // still runs, writes on into a file no longer in the folder).
+  for (const auto &path : tempFilesBeingWritten.take())
+    if (FileManager::fileExists(path)) FileManager::removeItem(path);
   cleanupTempFiles();
   return ended;
 }

@@ -258,6 +258,19 @@ TEST_F(AppTest, AtTheEndRunningWorkFinishesBeforeItsObjectsGoAndItsTemporaryFile
               "ended=1 converted=1 late file left=0");
 }
 
+// A temporary file still being written when the end comes (a long copy that outlasts the wait for
+// the workers) goes with the rest; one finished and handed on stays until its own clean-up.
+TEST_F(AppTest, AtTheEndAFileStillBeingWrittenIsRemoved) {
+  boot();
+  makeFile("cut.mov", "part of a copy");
+  makeFile("other.mov", "someone else's");
+  tempFilesBeingWritten.push_back(file("cut.mov"));
+  EXPECT_TRUE(delegate->endBackgroundWork(std::chrono::milliseconds(100)));
+  EXPECT_FALSE(FileManager::fileExists(file("cut.mov")));
+  EXPECT_TRUE(FileManager::fileExists(file("other.mov")));
+  EXPECT_TRUE(tempFilesBeingWritten.empty());
+}
+
 TEST_F(AppTest, MediaPlaybackRemovesOnlyFilesAskedToBeRemoved) {
   boot();
   for (bool cleanup : {true, false}) {
