@@ -52,3 +52,13 @@ bool requirePeer(const Peer &peer);
     if (!::testsupport::requirePeer(requiredPeer_))                                                \
       GTEST_SKIP() << *::testsupport::missingPeer(requiredPeer_);                                  \
   } while (0)
+
+// For what a test needs of this machine beyond a peer (root, a small file system it mounts): fails
+// when peers are required (CI), skips elsewhere, with the reason.
+#define REQUIRE_MACHINE(ok, why)                                                                   \
+  do {                                                                                             \
+    if (!(ok)) {                                                                                   \
+      if (::testsupport::peersRequired()) FAIL() << why << ", and FERROWEN_REQUIRE_PEERS is set";  \
+      GTEST_SKIP() << why;                                                                         \
+    }                                                                                              \
+  } while (0)

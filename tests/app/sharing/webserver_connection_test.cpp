@@ -5,6 +5,7 @@
 #include "app/foundation/DirItemInfo.h"
 #include "app/sharing/WebRequest.h"
 #include "tests/support/FarTimes.h"
+#include "tests/support/Peers.h"
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Text.h"
@@ -582,8 +583,9 @@ TEST_F(WebServerConnectionTest, ANameSwappedForALinkOutWhileFetchedNeverServesTh
 TEST_F(WebServerConnectionTest, UploadTheDiskCannotTakeSaysWhyAndLeadsBack) {
   makeFile("small & full/.keep", "");
   const std::string folder = file("small & full");
-  if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") != 0)
-    GTEST_SKIP() << "a small file system for Saved Files needs root: " << std::strerror(errno);
+  const bool mounted = ::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") == 0;
+  REQUIRE_MACHINE(mounted,
+                  "a small file system for Saved Files needs root: " << std::strerror(errno));
   struct Unmount {
     std::string path;
     ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }

@@ -2,6 +2,7 @@
 // connection writes into), against pyftpdlib, with the size answered to "SIZE" and refused: the
 // transfer stops at once and says why, what came stays for a resume, and the row is never done.
 #include "tests/interop/ftp/QueueFtpPeers.h"
+#include "tests/support/Peers.h"
 #include "tests/support/SmallDisk.h"
 
 #include "app/foundation/StringUtils.h"
@@ -22,9 +23,9 @@ protected:
 
 TEST_P(QueueFullDisk, FtpDownloadStopsAtOnceSaysWhyAndIsNeverDone) {
   const bool refuseSize = GetParam();
-  if (::geteuid() != 0) GTEST_SKIP() << "mounting a small disk needs root";
+  REQUIRE_MACHINE(::geteuid() == 0, "mounting a small disk needs root");
   testsupport::SmallDisk disk(Paths::tmp(), 1 << 20);
-  if (!disk.mounted()) GTEST_SKIP() << "no small disk: " << disk.error();
+  REQUIRE_MACHINE(disk.mounted(), "no small disk: " << disk.error());
   QueuePeer peer(0, "", refuseSize);
   ASSERT_TRUE(peer.ready());
   // Far more than the disk holds, and more than the sockets between the two hold: a transfer

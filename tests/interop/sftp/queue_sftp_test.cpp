@@ -6,6 +6,7 @@
 #include "app/foundation/StringUtils.h"
 #include "app/sftp/SFTPService.h"
 #include "tests/interop/ftp/QueueFtpPeers.h"
+#include "tests/support/Peers.h"
 #include "tests/support/SftpPeers.h"
 #include "tests/support/SmallDisk.h"
 
@@ -391,7 +392,7 @@ TEST_F(QueueSftp, AnUploadBatchStopsAtAPauseAndGoesOnAfterPlay) {
 // file alone, and a folder of files small enough to come many at once. The transfer stops, the
 // row says the disk is full and stays, and no cut file takes the name.
 TEST_F(QueueSftp, ADownloadOntoAFullDiskStopsAndTheRowSaysWhy) {
-  if (::geteuid() != 0) GTEST_SKIP() << "mounting a small disk needs root";
+  REQUIRE_MACHINE(::geteuid() == 0, "mounting a small disk needs root");
   auto peer = testsupport::SshPeer::sshd({});
   ASSERT_TRUE(peer->started()) << peer->why();
   const std::string r = remote_.path(), files = Paths::documents() + "/Files";
@@ -408,7 +409,7 @@ TEST_F(QueueSftp, ADownloadOntoAFullDiskStopsAndTheRowSaysWhy) {
   for (const Case &c : cases) {
     ASSERT_TRUE(FileManager::createDirectory(files, true));
     disks.push_back(std::make_unique<testsupport::SmallDisk>(files + c.disk, 1 << 20));
-    if (!disks.back()->mounted()) GTEST_SKIP() << "no small disk: " << disks.back()->error();
+    REQUIRE_MACHINE(disks.back()->mounted(), "no small disk: " << disks.back()->error());
   }
   makeQueue();
   for (const Case &c : cases)
