@@ -673,8 +673,8 @@ private:
     error_.text = std::move(text);
   }
 
-  void failTls(const char *what, int sslError) {
-    std::string detail = openSslErrorText();
+  void failTls(const char *what, int sslError, std::string detail = {}) {
+    if (detail.empty()) detail = openSslErrorText();
     if (detail.empty()) {
       if (sslError == SSL_ERROR_SYSCALL && errno != 0)
         detail = std::strerror(errno);
@@ -753,7 +753,15 @@ private:
           sslWriteWantsRead_ = true;
           break;
         }
-        failTls("TLS write failed", e);
+        // A peer that refuses us after the handshake (a certificate it wanted, say) sends its
+        // alert and closes; our next write then meets the reset. The alert still waits unread
+        // and says why, so it is read before the bare reset is reported.
+        const int writeErrno = errno;
+        const std::string writeDetail = openSslErrorText();
+        readAhead();
+        if (phase_ != Phase::Connected) return;
+        errno = writeErrno;
+        failTls("TLS write failed", e, writeDetail);
         return;
       }
     }

@@ -2,7 +2,7 @@
 // share a session cache, handed out as the test says: a ticket that comes only after the client's
 // bytes is still taken in by a connection that closes at once, and when no fresh ticket is left
 // the newest is offered again (each connection writes a few bytes and closes, as a small upload
-// on an FTP data connection does). And a peer that goes away while we write.
+// on an FTP data connection does). And a peer that goes away, or refuses us, while we write.
 #include "tests/platform/net/NetTestSupport.h"
 #include "tests/support/TestSupport.h"
 
@@ -33,6 +33,9 @@ public:
   struct Plan {
     int atOnce = 0, afterBytes = 0;
     bool vanish = false; // after the handshake the connection is closed, nothing read
+    // A certificate is asked for and its absence refused: under TLS 1.3 the alert comes after
+    // the client's side of the handshake has ended, and the connection is then reset.
+    bool refuse = false;
   };
   struct Served {
     bool resumed = false;
@@ -103,6 +106,17 @@ private:
       SSL_set_fd(ssl, fd);
       Served one;
       const Plan plan = plan_(index);
+      if (plan.refuse) {
+        SSL_set_verify(ssl, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+        // The server takes its time over the client's last flight, as a loaded one does: the
+        // client has ended its handshake well before the refusal comes.
+        SSL_set_msg_callback(
+            ssl, [](int written, int, int type, const void *message, size_t length, SSL *, void *) {
+              if (!written && type == SSL3_RT_HANDSHAKE && length > 0 &&
+                  *static_cast<const unsigned char *>(message) == SSL3_MT_CERTIFICATE)
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            });
+      }
       const bool accepted = SSL_accept(ssl) == 1;
       if (accepted && plan.vanish) {
         // Closed below without a word: no close_notify, nothing read.
@@ -122,6 +136,10 @@ private:
       }
       ERR_clear_error();
       SSL_free(ssl);
+      if (plan.refuse) {
+        const linger reset{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+      }
       ::close(fd);
       std::lock_guard lock(mutex_);
       served_.push_back(one);
@@ -272,6 +290,28 @@ TEST_F(TlsStreamTest, APeerThatGoesAwayIsAnErrorNotASignal) {
   EXPECT_TRUE(loop->runUntil(
       [&] { return c->in.has(StreamEventErrorOccurred) || c->in.has(StreamEventEndEncountered); },
       kLimit));
+  c->pair.input->close();
+  c->pair.output->close();
+}
+
+// The server refuses us once its handshake is over (it wanted a certificate) and resets the
+// connection; our first write meets the reset. The error says what the server said, not only
+// that the connection was reset.
+TEST_F(TlsStreamTest, ARefusalAfterTheHandshakeIsToldByTheWriteThatMeetsIt) {
+  TicketServer server(dir.file("cert.pem"), dir.file("key.pem"), false, [](int) {
+    return TicketServer::Plan{0, 0, false, true};
+  });
+  auto c = connect(server.port(), nullptr);
+  ASSERT_TRUE(loop->runUntil([&] { return c->out.has(StreamEventCanAcceptBytes); }, kLimit));
+  // The loop is not run meanwhile: the alert waits unread when the write comes.
+  for (int i = 0; i < 500 && server.served().empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(server.served().size(), 1u);
+  const std::string text = "USER someone\r\n";
+  c->pair.output->write(reinterpret_cast<const uint8_t *>(text.data()), text.size());
+  ASSERT_TRUE(loop->runUntil([&] { return c->out.has(StreamEventErrorOccurred); }, kLimit));
+  EXPECT_NE(c->pair.output->error().text.find("certificate required"), std::string::npos)
+      << c->pair.output->error().text;
   c->pair.input->close();
   c->pair.output->close();
 }
