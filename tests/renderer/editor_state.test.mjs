@@ -16,7 +16,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  clickSeen, session, startFtpServer, startProgram, stopChild, typeInto, waitFor, artefacts, profiles,
+  clickSeen, session, startFtpServer, startProgram, stopChild, typeInto, waitFor, artefacts, profiles, fileNow,
 } from '../support/person.mjs';
 
 // The edit records the settings file holds: every "...Editing..." key with a value.
@@ -123,7 +123,7 @@ for (const [profile, viewport, env] of profiles) {
         const confirm = alert('Confirm File Save');
         await confirm.waitFor();
         await answer(confirm, 'Save');
-        await waitFor(() => fs.readFileSync(note, 'utf8') === 'typed line\nfirst line\n', 'the save on the server', 30000);
+        await waitFor(() => fileNow(note, 'utf8') === 'typed line\nfirst line\n', 'the save on the server', 30000);
         if (profile === 'phone') {
           // Under the editor, the folder of the file by its name, with the way up.
           const title = front().locator('.navbar .center');

@@ -21,7 +21,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  artefacts, clickSeen, newPage, profiles, session, stopOnExit, waitFor, waitsWithoutLimit, whatLiesAt,
+  artefacts, clickSeen, newPage, profiles, session, stopOnExit, waitFor, waitsWithoutLimit, whatLiesAt, fileNow,
 } from '../support/person.mjs';
 
 // Where line `k` (from 0) of the raw text ends, before its line end (CR LF, CR or LF).
@@ -133,7 +133,7 @@ for (const [profile, viewport, env] of profiles) {
           await s.screen(f.name.replace(/\.txt$/, ''));
           await clickSeen(save);
           const expected = expectedBytes(f);
-          await waitFor(() => fs.readFileSync(file).equals(expected), `${f.name} saved`, 10000).catch(() => {});
+          await waitFor(() => fileNow(file)?.equals(expected), `${f.name} saved`, 10000).catch(() => {});
           assert.equal(fs.readFileSync(file).toString('hex'), expected.toString('hex'), f.name);
         }
       },

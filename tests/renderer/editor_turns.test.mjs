@@ -15,7 +15,8 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  artefacts, checkedRows, clickSeen, session, startFtpServer, startProgram, stopChild, typeInto, waitFor, whatLiesAt,
+  artefacts, checkedRows, clickSeen, fileNow, session, startFtpServer, startProgram, stopChild, typeInto, waitFor,
+  whatLiesAt,
 } from '../support/person.mjs';
 
 // A served folder with the files named, each holding one line of its name.
@@ -113,7 +114,7 @@ test('phone: the editor turned fills the turned screen, and what is typed there 
       const confirm = alert('Confirm File Save');
       await confirm.waitFor();
       await answer(confirm, 'Save');
-      await waitFor(() => fs.readFileSync(path.join(root, 'note.txt'), 'utf8') === 'turned\nnote.txt line\n',
+      await waitFor(() => fileNow(path.join(root, 'note.txt'), 'utf8') === 'turned\nnote.txt line\n',
         'the save on the server', 30000);
     },
   });

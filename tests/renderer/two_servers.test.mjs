@@ -19,7 +19,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  clickSeen, session, startFtpServerAt, startProgram, stopChild, typeInto, waitFor, artefacts, profiles,
+  clickSeen, session, startFtpServerAt, startProgram, stopChild, typeInto, waitFor, artefacts, profiles, fileNow,
 } from '../support/person.mjs';
 import { makeAccount, removeAccount, startSshd } from '../support/sshd.mjs';
 
@@ -191,7 +191,7 @@ test('tablet: an FTP tab and an SFTP tab of one name each keep and save their ow
     // Save on the SFTP tab: its own text, to its own server.
     await p.save();
     const onServer = path.join(served, 'docs', 'edit-a.txt');
-    await waitFor(() => fs.readFileSync(onServer, 'utf8') === "sftp line\nS's text\n", 'the save on the SFTP server', 60000);
+    await waitFor(() => fileNow(onServer, 'utf8') === "sftp line\nS's text\n", 'the save on the SFTP server', 60000);
     assert.equal(fs.readFileSync(path.join(rootA, 'docs', 'edit-a.txt'), 'utf8'), "A's text\n");
     await s.screen('sftp-tab-saved');
     await s.page.goto('about:blank');
@@ -257,7 +257,7 @@ test('phone: a pending edit of A is never given up unasked, and B\'s file of its
       'A\'s typed text reopened', 60000);
     await s.screen('a-reopened');
     await p.save();
-    await waitFor(() => fs.readFileSync(path.join(rootA, 'docs', 'edit-a.txt'), 'utf8') === pendingText,
+    await waitFor(() => fileNow(path.join(rootA, 'docs', 'edit-a.txt'), 'utf8') === pendingText,
       'the save on A', 60000);
     assert.equal(fs.readFileSync(path.join(rootB, 'docs', 'edit-a.txt'), 'utf8'), "B's text\n");
     await s.screen('a-saved');

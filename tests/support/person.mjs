@@ -45,6 +45,17 @@ export async function waitFor(check, what, limit = 20000) {
   throw new Error(`timed out waiting for ${what}`);
 }
 
+// What a file holds now, or null while it is not there: a save may move the file in place aside
+// for a moment before the new one stands, and a wait that reads it must not end on that.
+export function fileNow(file, encoding) {
+  try {
+    return fs.readFileSync(file, encoding);
+  } catch (e) {
+    if (e.code === 'ENOENT') return null;
+    throw e;
+  }
+}
+
 // Ends a child and waits for it: a program still writing into its home while that home is
 // removed makes the removal fail. A child that does not end in 10 s is killed.
 export async function stopChild(child) {
