@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <future>
+#include <map>
 #include <vector>
 
 namespace platform {
@@ -24,15 +25,31 @@ struct Registry {
   bool ending = false;
   std::condition_variable workerEnded;
   std::vector<std::weak_ptr<RunLoop>> workerLoops;
+  // A worker that has counted itself out still runs its thread's own clean-up (the per-thread
+  // state of the libraries it used) until it has ended. It is joined by whoever looks next, and
+  // by the end of the process: a process that exits meanwhile cuts that clean-up short.
+  std::map<std::thread::id, std::thread> threads;
+  std::vector<std::thread> exited;
 };
 
-// Never destroyed: detached workers may still use it while the process exits.
+// Never destroyed: workers left parked may still use it while the process exits.
 Registry &registry() {
   static auto *r = new Registry;
   return *r;
 }
 
 thread_local std::shared_ptr<RunLoopImpl> threadLoop;
+
+void joinExitedWorkers() {
+  std::vector<std::thread> done;
+  {
+    auto &r = registry();
+    std::lock_guard lock(r.mutex);
+    done.swap(r.exited);
+  }
+  for (auto &t : done)
+    t.join();
+}
 
 std::shared_ptr<RunLoopImpl> currentImpl() {
   if (!threadLoop) {
@@ -109,14 +126,14 @@ std::shared_ptr<RunLoop> startThread(std::string name, std::function<void()> bod
                                      bool runLoopAfterBody) {
   std::promise<std::shared_ptr<RunLoop>> ready;
   auto loopFuture = ready.get_future();
+  detail::joinExitedWorkers();
   auto &r = detail::registry();
-  {
-    std::lock_guard lock(r.mutex);
-    ++r.liveWorkers;
-    ++r.runningBodies;
-  }
-  std::thread([name = std::move(name), body = std::move(body), runLoopAfterBody,
-               ready = std::move(ready)]() mutable {
+  std::unique_lock started(r.mutex);
+  ++r.liveWorkers;
+  ++r.runningBodies;
+  // Made under the lock, so the thread finds itself in `threads` when it leaves.
+  std::thread worker([name = std::move(name), body = std::move(body), runLoopAfterBody,
+                      ready = std::move(ready)]() mutable {
     setCurrentThreadName(name);
     auto loop = RunLoop::current();
     {
@@ -146,12 +163,20 @@ std::shared_ptr<RunLoop> startThread(std::string name, std::function<void()> bod
       lock.lock();
     }
     --r.liveWorkers;
+    if (!r.ending) {
+      auto self = r.threads.find(std::this_thread::get_id());
+      r.exited.push_back(std::move(self->second));
+      r.threads.erase(self);
+    }
     r.workerEnded.notify_all();
     if (r.ending) {
       for (;;)
         r.workerEnded.wait(lock);
     }
-  }).detach();
+  });
+  const auto id = worker.get_id();
+  r.threads.emplace(id, std::move(worker));
+  started.unlock();
   return loopFuture.get();
 }
 
@@ -199,11 +224,17 @@ bool stopWorkerThreads(std::chrono::milliseconds limit) {
   auto main = detail::mainLoopIfSet();
   if (main && main->isCurrent()) {
     const auto left = std::max<Duration>(deadline - std::chrono::steady_clock::now(), {});
-    return main->runUntil(allEnded, left) && blocksEnded;
+    const bool ended = main->runUntil(allEnded, left);
+    detail::joinExitedWorkers();
+    return ended && blocksEnded;
   }
-  std::unique_lock lock(r.mutex);
-  return r.workerEnded.wait_until(lock, deadline, [&r] { return r.liveWorkers == 0; }) &&
-         blocksEnded;
+  bool ended;
+  {
+    std::unique_lock lock(r.mutex);
+    ended = r.workerEnded.wait_until(lock, deadline, [&r] { return r.liveWorkers == 0; });
+  }
+  detail::joinExitedWorkers();
+  return ended && blocksEnded;
 }
 
 } // namespace platform

@@ -237,7 +237,44 @@ std::string sorted(std::string s) {
   report(seen == "ended=0 bounded=1 dropped ran=0 held=1", seen);
 }
 
+// What a worker's thread clears up as it ends, after its last line (a library's per-thread
+// state, here a slow one).
+struct ThreadCleanUp {
+  static inline std::atomic<bool> begun{false}, done{false};
+  void use() {}
+  ~ThreadCleanUp() {
+    begun = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    done = true;
+  }
+};
+
+// The end of the process comes while a worker that is through is still clearing up its thread:
+// the process does not go on to exit under that clean-up.
+[[noreturn]] void endWaitsForAWorkersThreadToEnd() {
+  RunLoop::makeMainThread();
+  startThread(
+      "cleanup",
+      [] {
+        thread_local ThreadCleanUp state;
+        state.use();
+      },
+      false);
+  while (!ThreadCleanUp::begun)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  const bool ended = stopWorkerThreads(std::chrono::seconds(5));
+  const std::string seen = "ended=" + std::to_string(ended) +
+                           " cleared up=" + std::to_string(ThreadCleanUp::done.load());
+  report(seen == "ended=1 cleared up=1", seen);
+}
+
 } // namespace
+
+TEST(DispatchEnd, AWorkerThatIsThroughHasEndedWhenTheEndReturns) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(endWaitsForAWorkersThreadToEnd(), ::testing::ExitedWithCode(0),
+              "ended=1 cleared up=1");
+}
 
 TEST(DispatchEnd, QueuedAndRunningWorkFinishesAndNothingNewIsTaken) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
