@@ -121,7 +121,7 @@ TEST_F(VsftpdTest, StockFtpsTakesManySmallUploadsInARow) {
   }
   EXPECT_TRUE(errors->taken().empty()) << errors->taken().front();
   EXPECT_TRUE(leftovers().empty()) << leftovers().front();
-  EXPECT_FALSE(logHas("522"));
+  EXPECT_FALSE(logHas("522")) << conn->transferLog();
 }
 
 // Implicit FTPS with vsftpd's defaults otherwise (protected data connections required, session
