@@ -18,6 +18,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -222,6 +223,21 @@ protected:
   }
   bool logHas(const std::string &text) {
     return conn && conn->transferLog().find(text) != std::string::npos;
+  }
+  // Whether the server answered with `code`: a reply line that starts with it (the number alone
+  // may stand in a passive port or a size).
+  bool replied(const std::string &code) {
+    const std::string log = conn ? conn->transferLog() : std::string();
+    for (size_t pos = 0; pos < log.size();) {
+      size_t end = log.find('\n', pos);
+      if (end == std::string::npos) end = log.size();
+      const std::string_view line(log.data() + pos, end - pos);
+      if (line.size() > code.size() && line.starts_with(code) &&
+          (line[code.size()] == ' ' || line[code.size()] == '-'))
+        return true;
+      pos = end + 1;
+    }
+    return false;
   }
   bool waitForLog(const std::string &text, double limitSeconds = 30) {
     return waitFor([&] { return logHas(text); }, limitSeconds);
