@@ -134,8 +134,6 @@ private:
   bool m_failed = false;
   // Bytes decoded so far (capped at the window size): a distance may not reach further back.
   unsigned int m_history = 0;
-  // Source bytes read past the end of the Deflate data (pull front end).
-  [[maybe_unused]] int m_overrun = 0;
 
   static huft *m_static_fixedTL;
   static huft *m_static_fixedTD;

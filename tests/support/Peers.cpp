@@ -76,11 +76,14 @@ std::optional<std::string> missingPeer(const Peer &peer) {
          "; scripts/setup.sh installs it)";
 }
 
+void reportMissing(const std::string &what) {
+  if (peersRequired()) ADD_FAILURE() << what << ", and FERROWEN_REQUIRE_PEERS is set";
+}
+
 bool requirePeer(const Peer &peer) {
   const auto missing = missingPeer(peer);
-  if (!missing) return true;
-  if (peersRequired()) ADD_FAILURE() << *missing << ", and FERROWEN_REQUIRE_PEERS is set";
-  return false;
+  if (missing) reportMissing(*missing);
+  return !missing;
 }
 
 const std::vector<Peer> &suitePeers() {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -40,25 +41,28 @@ std::optional<std::string> missingPeer(const Peer &peer);
 // Every peer the suite starts or asks as an oracle.
 const std::vector<Peer> &suitePeers();
 
+// When peers are required, records a failure naming what is missing.
+void reportMissing(const std::string &what);
 // True when the peer is present. When it is missing and peers are required, records a failure.
 bool requirePeer(const Peer &peer);
 
 } // namespace testsupport
 
-// Use at the top of a test: fails (CI) or skips (elsewhere) the test when the peer is missing.
-#define REQUIRE_PEER(peer)                                                                         \
-  do {                                                                                             \
-    const ::testsupport::Peer requiredPeer_ = (peer);                                              \
-    if (!::testsupport::requirePeer(requiredPeer_))                                                \
-      GTEST_SKIP() << *::testsupport::missingPeer(requiredPeer_);                                  \
-  } while (0)
-
-// For what a test needs of this machine beyond a peer (root, a small file system it mounts): fails
-// when peers are required (CI), skips elsewhere, with the reason.
+// For what a test needs of this machine beyond a peer (root, a small file system it mounts), and
+// for a peer: fails when peers are required (CI), skips elsewhere, with the reason.
 #define REQUIRE_MACHINE(ok, why)                                                                   \
   do {                                                                                             \
     if (!(ok)) {                                                                                   \
-      if (::testsupport::peersRequired()) FAIL() << why << ", and FERROWEN_REQUIRE_PEERS is set";  \
-      GTEST_SKIP() << why;                                                                         \
+      std::ostringstream missingWhy_;                                                              \
+      missingWhy_ << why;                                                                          \
+      ::testsupport::reportMissing(missingWhy_.str());                                             \
+      GTEST_SKIP() << missingWhy_.str();                                                           \
     }                                                                                              \
+  } while (0)
+
+// Use at the top of a test that needs `peer`.
+#define REQUIRE_PEER(peer)                                                                         \
+  do {                                                                                             \
+    const auto missingPeer_ = ::testsupport::missingPeer(peer);                                    \
+    REQUIRE_MACHINE(!missingPeer_, *missingPeer_);                                                 \
   } while (0)

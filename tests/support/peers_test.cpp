@@ -30,13 +30,23 @@ TEST(Peers, AMissingPeerFailsWhenRequiredAndIsSkippedOtherwise) {
   const std::string old = saved ? saved : "";
   for (const char *required : {"1", "0", ""}) {
     ::setenv("FERROWEN_REQUIRE_PEERS", required, 1);
-    ::testing::TestPartResultArray failures;
+    ::testing::TestPartResultArray parts;
+    bool wentOn = false;
     {
       ::testing::ScopedFakeTestPartResultReporter reporter(
-          ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, &failures);
+          ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, &parts);
       EXPECT_FALSE(testsupport::requirePeer(absent));
+      // The guard at a test's top: the test goes no further either way.
+      [&] {
+        REQUIRE_PEER(absent);
+        wentOn = true;
+      }();
     }
-    EXPECT_EQ(failures.size(), std::string(required) == "1" ? 1 : 0) << '"' << required << '"';
+    int failures = 0;
+    for (int i = 0; i < parts.size(); ++i)
+      failures += parts.GetTestPartResult(i).failed();
+    EXPECT_EQ(failures, std::string(required) == "1" ? 2 : 0) << '"' << required << '"';
+    EXPECT_FALSE(wentOn);
   }
   if (saved)
     ::setenv("FERROWEN_REQUIRE_PEERS", old.c_str(), 1);
