@@ -735,8 +735,9 @@ function afterRender(snap) {
     if (el !== sliding && el.value !== el.dataset.value) el.value = el.dataset.value;
   }
   // The focus follows the model once it has heard everything the page sent: a state drawn
-  // before a tap was answered must not take the focus from the input just tapped.
-  if (pending.size) return placeScrollsAndPopovers();
+  // before a tap was answered must not take the focus from the input just tapped, nor from one
+  // the mouse is pressing (it has the focus from the press; its tap goes with the click).
+  if (pending.size || pressing) return placeScrollsAndPopovers();
   carets.clear();
   const focus = snap.keyboard.focus;
   const field = focus !== null ? screenEl.querySelector(`[data-tid="${focus}"]`) : null;
@@ -896,10 +897,18 @@ document.addEventListener('click', (e) => {
   const ev = JSON.parse(el.dataset.ev);
   if (ev.event === 'deleteRow') confirmDelete = '';
   if (!el.dataset.tid) e.preventDefault();
+  pressing = null;
   // A tab that does not change (a disabled one, or one the application holds while it asks a
   // question) shows nothing more than that, as on the device.
   send(ev, ev.event === 'tapTab');
 });
+
+// The input the mouse went down on, until its click (or the mouse let go elsewhere).
+let pressing = null;
+document.addEventListener('mousedown', (e) => {
+  pressing = e.button === 0 && e.target.closest ? e.target.closest('[data-tid]') : null;
+}, true);
+document.addEventListener('mouseup', () => setTimeout(() => { pressing = null; }, 0), true);
 
 // The view that is no control under the mouse (a view in a popover is one: the dimmed area
 // around the popover is no control of it).
