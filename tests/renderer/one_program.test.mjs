@@ -134,8 +134,8 @@ test('a second start hands an ftp address to the connect screen, which keeps it'
       assert.equal(handed.code, 0, handed.out);
       await showsHanded('once handed over');
       await s.screen('address-handed');
-      await s.tab('Saved Files');
-      await s.tab('FTP');
+      await s.shownTab('Saved Files');
+      await s.shownTab('FTP');
       await showsHanded('after another tab');
       await page.reload();
       await showsHanded('after the page was loaded again');

@@ -195,8 +195,8 @@ for (const [profile, viewport, env] of profiles) {
         .map((text) => text.trim()).filter((text) => text);
       assert.deepEqual(texts, ['big.bin', '8.0 MB'], `the paused row shows ${JSON.stringify(texts)}`);
       await s.screen('transfer-paused');
-      await s.tab('Saved Files');
-      await s.tab('Transfers');
+      await s.shownTab('Saved Files');
+      await s.shownTab('Transfers');
       assert.equal(await doneShown(bar, 'the paused row drawn again'), paused);
       // Played again: the bar comes back and runs on.
       await clickSeen(front().getByLabel('Play', { exact: true }));
