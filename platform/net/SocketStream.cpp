@@ -756,16 +756,15 @@ private:
         // A peer that refuses us after the handshake (a certificate it wanted, say) sends its
         // alert and closes; our next write then meets the reset. The alert still waits unread
         // and says why, so it is read before the bare reset is reported.
+        std::string detail;
         if (e == SSL_ERROR_SYSCALL) {
           const int writeErrno = errno;
-          const std::string writeDetail = openSslErrorText();
+          detail = openSslErrorText();
           readAhead();
           if (phase_ != Phase::Connected) return;
           errno = writeErrno;
-          failTls("TLS write failed", e, writeDetail);
-          return;
         }
-        failTls("TLS write failed", e);
+        failTls("TLS write failed", e, detail);
         return;
       }
     }

@@ -589,15 +589,16 @@ export async function session(t, { chromium, suite, dir, viewport, env, prepare,
   const problems = [];
   watch(page, problems);
   const front = () => page.locator('#screen .layers > :last-child');
+  const tab = (name) => page.locator(`.tab[aria-label="${name}"]`);
   const s = {
     page, app, home, front,
     screen: (name) => checkScreen(page, name, problems, dir),
-    tab: (name) => clickSeen(page.locator(`.tab[aria-label="${name}"]`)),
+    tab: (name) => clickSeen(tab(name)),
     // The tab tapped and drawn in front: taps go to the program one after another, and the
     // screen of the tab before may still be drawn (or drawn for a moment) until its answer.
     shownTab: async (name) => {
-      await clickSeen(page.locator(`.tab[aria-label="${name}"]`));
-      await page.locator(`.tab.selected[aria-label="${name}"]`).waitFor();
+      await clickSeen(tab(name));
+      await tab(name).and(page.locator('.selected')).waitFor();
     },
     button: (name) => front().getByRole('button', { name, exact: true }),
     row: (name) => front().locator(`.cell[aria-label="${name}"]`),
