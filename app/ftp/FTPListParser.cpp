@@ -85,6 +85,7 @@ std::shared_ptr<DirItemInfo> FTPListParser::parseDirectoryLine(std::string_view 
   const std::string trimmed = myTrimWS(line);
   const std::vector<std::string> tokens = splitAtBlanks(trimmed);
   auto item = std::make_shared<DirItemInfo>();
+  nameRestLength_ = 0;
 
   if (iServerType == kUnix || iServerType == kVms || iServerType == kNetware) {
     const bool firstIsD = !trimmed.empty() && trimmed.front() == 'd';
@@ -96,7 +97,15 @@ std::shared_ptr<DirItemInfo> FTPListParser::parseDirectoryLine(std::string_view 
   const std::string name = item->name();
   if (!showHiddenFiles && !name.empty() && name.front() == '.') return nullptr;
   if (!item->validDirectoryItem()) return nullptr;
+  // The name begins its rest of the trimmed line (a link's target follows it there).
+  const size_t lead = trimmed.empty() ? 0 : line.find(trimmed);
+  nameOffset = lead + trimmed.size() - std::min(nameRestLength_, trimmed.size());
   return item;
+}
+
+void FTPListParser::nameIsRestOfLine(DirItemInfo &item, std::string rest) {
+  nameRestLength_ = rest.size();
+  item.setName(rest);
 }
 
 void FTPListParser::unixPass(DirItemInfo &item, const std::vector<std::string> &tokens,
@@ -160,7 +169,7 @@ void FTPListParser::unixPass(DirItemInfo &item, const std::vector<std::string> &
       shiftedName = joinFrom(tokens, i);
       break;
     case 8:
-      item.setName(joinFrom(tokens, i));
+      nameIsRestOfLine(item, joinFrom(tokens, i));
       field = 9;
       continue;
     default:
@@ -173,7 +182,7 @@ void FTPListParser::unixPass(DirItemInfo &item, const std::vector<std::string> &
   if (field >= 7) {
     // A month name where the size should be: the line has no group column.
     if (!size.empty() && platform::containsCaseInsensitive("x" + std::string(kMonthNames), size)) {
-      item.setName(shiftedName);
+      nameIsRestOfLine(item, shiftedName);
       timeOrYear = day;
       day = month;
       month = size;
@@ -226,7 +235,7 @@ void FTPListParser::dosPass(DirItemInfo &item, const std::vector<std::string> &t
       size = token;
       break;
     case 3:
-      item.setName(joinFrom(tokens, i)); // the rest of the line, blanks kept
+      nameIsRestOfLine(item, joinFrom(tokens, i)); // the rest of the line, blanks kept
       break;
     }
     ++field;

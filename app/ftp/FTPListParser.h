@@ -35,9 +35,15 @@ public:
   bool canDoChmod = false;
   bool showHiddenFiles = true;
   platform::DateComponents today;
+  // Where the name of the entry parseDirectoryLine returned starts in the line it was given (the
+  // name's own bytes are taken from there).
+  size_t nameOffset = 0;
 
 private:
   void unixPass(DirItemInfo &item, const std::vector<std::string> &tokens, bool firstIsD,
                 bool firstIsL);
   void dosPass(DirItemInfo &item, const std::vector<std::string> &tokens);
+  // The name is the rest of the line from a token on: its length, to find where it starts.
+  void nameIsRestOfLine(DirItemInfo &item, std::string rest);
+  size_t nameRestLength_ = 0;
 };

@@ -119,6 +119,9 @@ public:
     bool useRenames = true, skipRenames = false, folder = false;
   };
   std::string line(int task, int state, const Fields &f, const std::string &arg = "") {
+    return commandFor(task, state, f, arg).text;
+  }
+  CommandLine commandFor(int task, int state, const Fields &f, const RemoteName &arg = {}) {
     setShared(loginUser_, f.user);
     setShared(loginPass_, f.pass);
     fileToUpload_ = f.fileToUpload;

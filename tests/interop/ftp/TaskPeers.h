@@ -114,26 +114,30 @@ public:
     std::string filename, path, server, protocol, localpath;
     int port;
     int64_t size;
+    // The name and folder as the connection handed them (with the server's bytes).
+    RemoteName remoteFilename, remotePath;
   };
-  int alreadyExists(int action, const std::string &filename, std::string path, int64_t,
+  int alreadyExists(int action, const RemoteName &filename, RemoteName path, int64_t,
                     std::string server, int, const std::string &, const std::string &) override {
     std::lock_guard<std::mutex> lock(mutex);
     for (auto &r : rows)
-      if (r.action == action && r.filename == filename && r.path == path && r.server == server)
+      if (r.action == action && r.remoteFilename == filename && r.remotePath == path &&
+          r.server == server)
         return r.pk;
     return -1;
   }
-  int addBatchItemAction(int action, std::string filename, std::string path, int64_t size,
+  int addBatchItemAction(int action, RemoteName filename, RemoteName path, int64_t size,
                          std::string server, int port, const std::string &, const std::string &,
                          const std::string &protocol, std::string localpath, bool, bool) override {
     std::lock_guard<std::mutex> lock(mutex);
     // 3 and 10 are one transfer, as in the queue.
     auto twin = [](int a) { return a == 3 ? 10 : a == 10 ? 3 : a; };
     for (auto &r : rows)
-      if ((r.action == action || r.action == twin(action)) && r.filename == filename &&
-          r.path == path && r.server == server)
+      if ((r.action == action || r.action == twin(action)) && r.remoteFilename == filename &&
+          r.remotePath == path && r.server == server)
         return r.pk;
-    rows.push_back({nextKey, action, filename, path, server, protocol, localpath, port, size});
+    rows.push_back({nextKey, action, filename.text(), path.text(), server, protocol, localpath,
+                    port, size, filename, path});
     added.push_back(rows.back());
     return nextKey++;
   }
