@@ -116,27 +116,6 @@ void FTPConnection::parseDirectoryLine(const std::string &line) {
   canDoChmod_ = parser.canDoChmod;
 }
 
-namespace {
-// The bytes the server sent for the name at [offset, offset + length) of a listing line's text:
-// the text itself when the line was UTF-8, else the line's bytes behind those characters.
-std::optional<std::string> nameBytesOf(const std::string &line, size_t offset, size_t length,
-                                       std::string_view raw, platform::Encoding readIn) {
-  if (offset + length > line.size()) return std::nullopt;
-  if (readIn == platform::Encoding::UTF8 || raw.empty()) return line.substr(offset, length);
-  if (readIn == platform::Encoding::ISOLatin1) {
-    // One byte per character, the line ends included.
-    auto bytes = platform::encodeText(std::string_view(line).substr(offset, length), readIn);
-    if (!bytes) return std::nullopt;
-    return std::string(bytes->begin(), bytes->end());
-  }
-  std::vector<uint32_t> starts;
-  auto text = platform::decodeTextWithOffsets(reinterpret_cast<const uint8_t *>(raw.data()),
-                                              raw.size(), readIn, starts);
-  if (!text || *text != line || starts.size() != line.size() + 1) return std::nullopt;
-  const size_t from = starts[offset], to = starts[offset + length];
-  return std::string(raw.substr(from, to - from));
-}
-} // namespace
 
 void FTPConnection::parseDirectoryLine(const std::string &line, FTPListParser &parser,
                                        std::string_view raw, platform::Encoding encoding) {
@@ -146,13 +125,8 @@ void FTPConnection::parseDirectoryLine(const std::string &line, FTPListParser &p
     addToLog("*** " + line);
   else
     addToLogFile("*** " + line);
-  auto item = parser.parseDirectoryLine(line);
-  if (!item) return;
-  // The name goes back to the server in the bytes it came in, whatever its text looks like.
-  if (auto bytes =
-          nameBytesOf(line, parser.nameOffset, item->name().size(), raw, encoding))
-    item->setNameBytes(std::move(*bytes));
-  currentDirectory_.push_back(std::move(item));
+  if (auto item = parser.parseDirectoryLine(line, raw, encoding))
+    currentDirectory_.push_back(std::move(item));
 }
 
 // --- Folder download --------------------------------------------------------------------------

@@ -103,6 +103,39 @@ std::shared_ptr<DirItemInfo> FTPListParser::parseDirectoryLine(std::string_view 
   return item;
 }
 
+namespace {
+// The bytes the server sent for the name at [offset, offset + length) of a listing line's text:
+// the text itself when the line was UTF-8, else the line's bytes behind those characters.
+std::optional<std::string> nameBytesOf(const std::string &line, size_t offset, size_t length,
+                                       std::string_view raw, platform::Encoding readIn) {
+  if (offset + length > line.size()) return std::nullopt;
+  if (readIn == platform::Encoding::UTF8 || raw.empty()) return line.substr(offset, length);
+  if (readIn == platform::Encoding::ISOLatin1) {
+    // One byte per character.
+    auto bytes = platform::encodeText(std::string_view(line).substr(offset, length), readIn);
+    if (!bytes) return std::nullopt;
+    return std::string(bytes->begin(), bytes->end());
+  }
+  std::vector<uint32_t> starts;
+  auto text = platform::decodeTextWithOffsets(reinterpret_cast<const uint8_t *>(raw.data()),
+                                              raw.size(), readIn, starts);
+  if (!text || *text != line || starts.size() != line.size() + 1) return std::nullopt;
+  const size_t from = starts[offset], to = starts[offset + length];
+  return std::string(raw.substr(from, to - from));
+}
+} // namespace
+
+std::shared_ptr<DirItemInfo> FTPListParser::parseDirectoryLine(const std::string &line,
+                                                               std::string_view raw,
+                                                               platform::Encoding readIn) {
+  auto item = parseDirectoryLine(line);
+  // The name goes back to the server in the bytes it came in, whatever its text looks like.
+  if (item)
+    if (auto bytes = nameBytesOf(line, nameOffset, item->name().size(), raw, readIn))
+      item->setNameBytes(std::move(*bytes));
+  return item;
+}
+
 void FTPListParser::nameIsRestOfLine(DirItemInfo &item, std::string rest) {
   nameRestLength_ = rest.size();
   item.setName(rest);
