@@ -441,6 +441,46 @@ protected:
     return s;
   }
 
+  // pyftpdlib (anonymous, may write) whose "FEAT" reply leaves "UTF8" out. Its stock reply
+  // names UTF8, and a client then sends every name as UTF-8; many servers do not announce it,
+  // and that is the case under test. With `keepBytes` it also keeps every name's bytes as they
+  // are, both ways: as installed it reads a name's bytes that are not UTF-8 as "?" (and cannot
+  // answer "PWD" in a folder so named), so no file named in ISO Latin-1 could be listed or
+  // reached on it; servers that keep names as bytes (vsftpd) do. Everything else is as installed.
+  Server startPyftpdlibWithoutUtf8(bool keepBytes = false) {
+    Server s;
+    s.root = makeRoot("py");
+    s.port = testsupport::freeTcpPort();
+    const std::string script = home.file("noutf8.py");
+    testsupport::writeFile(
+        script, std::string("import asynchat, sys\n"
+                            "from pyftpdlib.authorizers import DummyAuthorizer\n"
+                            "from pyftpdlib.handlers import FTPHandler\n"
+                            "from pyftpdlib.servers import FTPServer\n"
+                            "class H(FTPHandler):\n"
+                            "    def ftp_FEAT(self, line):\n"
+                            "        push = self.push\n"
+                            "        self.push = lambda d: push(d.replace(' UTF8\\r\\n', ''))\n"
+                            "        try:\n"
+                            "            FTPHandler.ftp_FEAT(self, line)\n"
+                            "        finally:\n"
+                            "            del self.push\n") +
+                    (keepBytes ? "    unicode_errors = 'surrogateescape'\n"
+                                 "    def push(self, s):\n"
+                                 "        asynchat.async_chat.push(self, s.encode('utf8', "
+                                 "'surrogateescape'))\n"
+                               : "") +
+                    "a = DummyAuthorizer()\n"
+                    "a.add_anonymous(sys.argv[2], perm='elradfmwMT')\n"
+                    "H.authorizer = a\n"
+                    "srv = FTPServer(('127.0.0.1', int(sys.argv[1])), H)\n"
+                    "srv.serve_forever()\n");
+    s.process = testsupport::Process({"/usr/bin/python3", script, std::to_string(s.port), s.root},
+                                     home.path());
+    EXPECT_TRUE(testsupport::waitForTcpPort(s.port)) << s.process.errors();
+    return s;
+  }
+
   // vsftpd with anonymous logins allowed to write; extra lines are added to its configuration.
   Server startVsftpd(const std::string &extra = "") {
     Server s;
