@@ -4,6 +4,8 @@
 // folder screen, and Save sends the edited text back over that connection.
 #include "tests/app/shell/AppFixture.h"
 #include "tests/interop/ftp/QueueFtpPeers.h"
+#include "tests/interop/ftp/VsftpdPeer.h"
+#include "tests/support/Peers.h"
 
 #include "app/editor/EditFileView.h"
 #include "app/remote/Connect.h"
@@ -71,4 +73,65 @@ TEST_F(EditorRestoreFtpTest, EditedFileReopensAndGoesBackAfterARestart) {
   })) << testsupport::readFile(peer.log());
   // Saved back: nothing is left to offer at the next start.
   EXPECT_TRUE(waitFor([&] { return s.stringForKey(kEditingFTPFile).value_or("x").empty(); }));
+}
+
+// The record of a file named in ISO Latin-1 keeps that name's bytes: after a restart the save
+// goes to that file on vsftpd as installed (no UTF-8 in its "FEAT"), not to the file beside it
+// whose UTF-8 name reads the same.
+TEST_F(EditorRestoreFtpTest, AReopenedFileNamedInLatin1GoesBackToItself) {
+  REQUIRE_PEER(testsupport::program("/usr/sbin/vsftpd", "vsftpd"));
+  REQUIRE_MACHINE(::geteuid() == 0, "vsftpd and its local user need root");
+  ASSERT_TRUE(vsftpdpeer::ensureLocalUser());
+  testsupport::TempDir dir("ferrowen-restore-vsftpd");
+  ::chmod(dir.path().c_str(), 0755);
+  const std::string root = dir.file("root");
+  FileManager::createDirectory(root, true);
+  ASSERT_TRUE(testsupport::writeFile(root + "/caf\xE9.txt", "draft\n"));
+  ASSERT_TRUE(testsupport::writeFile(root + "/caf\xC3\xA9.txt", "the UTF-8 file\n"));
+  testsupport::runCommand("chown -R " + std::string(vsftpdpeer::kUser) + " '" + root + "'");
+  const int port = testsupport::freeTcpPort();
+  testsupport::writeFile(dir.file("vsftpd.conf"),
+                         vsftpdpeer::config(port, root, dir.file("vsftpd.log"), ""));
+  testsupport::Process server({"/usr/sbin/vsftpd", dir.file("vsftpd.conf")}, dir.path());
+  ASSERT_TRUE(testsupport::waitForTcpPort(port)) << server.errors();
+
+  const std::string working = Paths::tmp() + "/caf\xC3\xA9.txt";
+  ASSERT_TRUE(testsupport::writeFile(working, "second draft\n"));
+  auto &s = UserDefaults::standard();
+  s.setObject("1", "TutorialPrompt");
+  s.setObject(working, kEditingFTPFile);
+  s.setObject("caf\xC3\xA9.txt", kWasEditingFileName);
+  s.setObject(hexOfBytes("caf\xE9.txt"), kWasEditingFileNameBytesKey);
+  s.setObject(root, kWasEditingInFolder);
+  s.setObject("127.0.0.1:" + std::to_string(port), kWasEditingServerNameKey);
+  s.setObject(vsftpdpeer::kUser, kWasEditingUserNameKey);
+  s.setObject(myEncryptString1(vsftpdpeer::kPass), kWasEditingUserPassKey);
+  s.setObject(std::to_string(port), kWasEditingServerPortKey);
+  s.setObject("ftp", kWasEditingProtocolKey);
+  s.synchronize();
+
+  launch(DeviceProfile::iPhone());
+  ASSERT_TRUE(waitFor([&] { return !probe->pendingAlerts().empty(); }));
+  ASSERT_TRUE(probe->answerAlert("Edit File")) << probe->lastError();
+  auto nav = delegate->navigationController();
+  ASSERT_TRUE(waitFor([&] {
+    return std::dynamic_pointer_cast<EditFileView>(nav->topViewController()) != nullptr;
+  }));
+  auto editor = std::dynamic_pointer_cast<EditFileView>(nav->topViewController());
+  ASSERT_FALSE(editor->fReadOnly);
+  // Wait for the login's listing before saving, as a person would see the folder first.
+  ASSERT_TRUE(waitFor([&] {
+    auto c = delegate->ftpConnection();
+    return c && c->transferLog().find("*** Got ") != std::string::npos && c->iTask() == -1;
+  }));
+  ASSERT_TRUE(probe->type("File Text", "final ")) << probe->lastError();
+  ASSERT_TRUE(probe->tap("Save")) << probe->lastError();
+  ASSERT_TRUE(probe->answerAlert("Save")) << probe->lastError();
+  EXPECT_TRUE(waitFor([&] {
+    return testsupport::readFile(root + "/caf\xE9.txt") == "final second draft\n";
+  })) << delegate->ftpConnection()->transferLog();
+  EXPECT_EQ(testsupport::readFile(root + "/caf\xC3\xA9.txt"), "the UTF-8 file\n");
+  // Saved back to the file the record names: nothing is left to offer at the next start.
+  EXPECT_TRUE(waitFor([&] { return s.stringForKey(kEditingFTPFile).value_or("x").empty(); }));
+  server.stop();
 }

@@ -441,7 +441,7 @@ protected:
     return s;
   }
 
-  // pyftpdlib (anonymous, may write) whose "FEAT" reply leaves "UTF8" out. Its stock reply
+  // pyftpdlib (anonymous, or joe / secret, may write) whose "FEAT" reply leaves "UTF8" out. Its stock reply
   // names UTF8, and a client then sends every name as UTF-8; many servers do not announce it,
   // and that is the case under test. With `keepBytes` it also keeps every name's bytes as they
   // are, both ways: as installed it reads a name's bytes that are not UTF-8 as "?" (and cannot
@@ -472,6 +472,7 @@ protected:
                                : "") +
                     "a = DummyAuthorizer()\n"
                     "a.add_anonymous(sys.argv[2], perm='elradfmwMT')\n"
+                    "a.add_user('joe', 'secret', sys.argv[2], perm='elradfmwMT')\n"
                     "H.authorizer = a\n"
                     "srv = FTPServer(('127.0.0.1', int(sys.argv[1])), H)\n"
                     "srv.serve_forever()\n");
