@@ -266,6 +266,48 @@ TEST_F(QueueSftp, ARowsFileNeverReplacesAFolderAndTheRowSaysWhy) {
   EXPECT_EQ(testsupport::readFile(files + "/after.txt"), "after");
 }
 
+// A folder download over SFTP says when a file of it failed, as an FTP folder's row does: on
+// OpenSSH as installed, a folder holding "loop -> ." (a link the server cannot read as a file)
+// fetches its other files, and its row stays with the link's name and the server's reason.
+TEST_F(QueueSftp, AFolderDownloadSaysWhichFileFailedAndWhy) {
+  auto peer = testsupport::SshPeer::sshd({});
+  ASSERT_TRUE(peer->started()) << peer->why();
+  const std::string r = remote_.path();
+  ::mkdir((r + "/tree").c_str(), 0777);
+  testsupport::writeFile(r + "/tree/a.txt", "aaa");
+  testsupport::writeFile(r + "/tree/z.txt", "zzz");
+  ASSERT_EQ(::symlink(".", (r + "/tree/loop").c_str()), 0);
+  makeQueue();
+  queue_->addBatchItemAction(33, "tree", r, 0, "127.0.0.1", peer->port(), testsupport::kSftpUser,
+                             testsupport::kSftpPass, "sftp", "", false, true);
+  ASSERT_TRUE(waitFor(
+      [&] {
+        advance(0.5);
+        auto &list = queue_->batchItemList();
+        return list.size() <= 1 && (list.empty() || !list[0]->errorMsg().empty());
+      },
+      60))
+      << rows().size() << testsupport::readFile(Paths::tmp() + "/Ferrowen-SFTP-2.log");
+  const std::string files = Paths::documents() + "/Files";
+  EXPECT_EQ(testsupport::readFile(files + "/tree/a.txt"), "aaa");
+  EXPECT_EQ(testsupport::readFile(files + "/tree/z.txt"), "zzz");
+  ASSERT_EQ(queue_->batchItemList().size(), 1u)
+      << "the folder's row is gone, as if it were whole\n"
+      << testsupport::readFile(Paths::tmp() + "/Ferrowen-SFTP-2.log");
+  const std::string said = queue_->batchItemList()[0]->errorMsg();
+  EXPECT_EQ(said, "Error Downloading Folder! \"tree/loop\" could not be downloaded: the server "
+                  "answered \"Failure\" (SFTP status 4).");
+  // Play runs it again, and it says so again: the row stays until its folder comes whole.
+  queue_->clickedResume();
+  ASSERT_TRUE(waitFor(
+      [&] {
+        advance(0.5);
+        auto &list = queue_->batchItemList();
+        return list.size() == 1 && list[0]->errorMsg() == said;
+      },
+      60));
+}
+
 // Many small items one after another on the queue's one SFTP thread: every upload and every file
 // of a folder download arrives whole, and an upload whose local file is gone fails alone.
 TEST_F(QueueSftp, ManySmallItemsEachWayAndOneFailingAmongThem) {
