@@ -195,4 +195,87 @@ TEST_F(ListingBatchPeersTest, EndlessTreesStopAtTheirBoundsAndNoFolderIsListedTw
   }
 }
 
+// What a folder of a tree too wide or too full lists, by its depth below "/", made up for the
+// walk instead of parsed: the bounds count entries in the hundreds of thousands, which the listing
+// parser would take most of a minute to read here. Folders, their replies and the walk are the
+// real ones; only the parsing of each listing's lines is left out.
+class GeneratedListings : public FTPConnection {
+public:
+  std::function<void(size_t depth, std::vector<std::shared_ptr<DirItemInfo>> &)> generate;
+
+protected:
+  void parseDirectoryListing() override {
+    dataReadData_.clear();
+    if (!currentDirectory_.empty() || !generate) return; // made once per listing
+    const std::string folder = cwd();
+    generate(size_t(std::count(folder.begin(), folder.end(), '/')), currentDirectory_);
+  }
+};
+
+// Trees too wide or too full, from a scripted server that refuses to enter any folder deeper than
+// the bound needs (so a walk that goes on past its bound fails otherwise, and soon): one folder
+// with more sub-folders than a folder download takes, and folders each full of entries (and one
+// folder more) until more entries than it takes have been listed. The walk stops at the bound it
+// met, with its reason on the item, having listed no folder beyond it.
+TEST_F(ListingBatchPeersTest, WideAndFullTreesStopAtTheirBounds) {
+  auto entry = [](const std::string &name, bool folder) {
+    auto e = std::make_shared<DirItemInfo>();
+    e->setName(name);
+    e->isDirectory = folder;
+    e->size = "5";
+    return e;
+  };
+  // Entries per full folder: the third listing passes the bound, the second does not.
+  const size_t full = folderdownload::kMaxEntries / 3;
+  const auto file = entry("f.txt", false);
+  struct Case {
+    const char *name;
+    int maxDepth;
+    std::function<void(size_t, std::vector<std::shared_ptr<DirItemInfo>> &)> generate;
+    std::string error;
+    size_t lists, rows;
+  } cases[] = {
+      {"wide", 1,
+       [&](size_t depth, auto &listing) {
+         for (size_t i = 0; depth == 1 && i <= folderdownload::kMaxFolders; ++i)
+           listing.push_back(entry("f" + std::to_string(i), true));
+       },
+       folderdownload::tooManyFolders(), 1, 0},
+      {"full", 3,
+       [&](size_t, auto &listing) {
+         listing.assign(full, file); // one file listed over and over: one row per folder
+         listing.push_back(entry("deeper", true));
+       },
+       folderdownload::tooManyEntries(), 3, 2},
+  };
+  int key = 7;
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    stopConnection();
+    Server s = startScripted(R"({"pwd": "follow", "maxdepth": )" + std::to_string(c.maxDepth) +
+                             R"(, "listing": "-rw-r--r-- 1 ftp ftp 5 Jan 01 12:00 f.txt\r\n"})");
+    makeConnection = [&c] {
+      auto made = std::make_shared<GeneratedListings>();
+      made->generate = c.generate;
+      return made;
+    };
+    ASSERT_NO_FATAL_FAILURE(logIn(s));
+    const size_t rowsBefore = services->queue->addedRows().size();
+    const size_t told = delegate->taken().size();
+    const size_t reportsBefore = services->queue->reports().size();
+    downloadFolder(key, "top", "/top");
+    ASSERT_TRUE(waitFor([&] {
+      return services->queue->reports().size() > reportsBefore && idle() &&
+             delegate->taken().size() > told;
+    })) << conn->transferLog().substr(0, 4000);
+    EXPECT_EQ(services->queue->reports().back(), "abort:" + std::to_string(key));
+    EXPECT_EQ(delegate->taken().back(), folderdownload::errorText(c.error));
+    auto sent = commandsSent();
+    EXPECT_EQ(size_t(std::count(sent.begin(), sent.end(), "LIST")), c.lists);
+    EXPECT_EQ(services->queue->addedRows().size() - rowsBefore, c.rows);
+    ++key;
+  }
+  makeConnection = nullptr;
+}
+
 } // namespace
