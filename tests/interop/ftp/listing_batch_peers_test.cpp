@@ -212,11 +212,10 @@ protected:
   }
 };
 
-// Trees too wide or too full, from a scripted server that refuses to enter any folder deeper than
-// the bound needs (so a walk that goes on past its bound fails otherwise, and soon): one folder
-// with more sub-folders than a folder download takes, and folders each full of entries (and one
-// folder more) until more entries than it takes have been listed. The walk stops at the bound it
-// met, with its reason on the item, having listed no folder beyond it.
+// Trees too wide or too full, from a scripted server that lists no folder deeper than the tree
+// goes (a walk that runs into that end fails otherwise, and soon): a folder of 25,000 folders,
+// and five levels of folders of 170,000 files each (and one folder more). The walk stops at the
+// bound it met, with its reason on the item, before the tree's end.
 TEST_F(ListingBatchPeersTest, WideAndFullTreesStopAtTheirBounds) {
   auto entry = [](const std::string &name, bool folder) {
     auto e = std::make_shared<DirItemInfo>();
@@ -225,34 +224,31 @@ TEST_F(ListingBatchPeersTest, WideAndFullTreesStopAtTheirBounds) {
     e->size = "5";
     return e;
   };
-  // Entries per full folder: the third listing passes the bound, the second does not.
-  const size_t full = folderdownload::kMaxEntries / 3;
   const auto file = entry("f.txt", false);
   struct Case {
     const char *name;
-    int maxDepth;
+    int levels;
     std::function<void(size_t, std::vector<std::shared_ptr<DirItemInfo>> &)> generate;
     std::string error;
-    size_t lists, rows;
   } cases[] = {
       {"wide", 1,
        [&](size_t depth, auto &listing) {
-         for (size_t i = 0; depth == 1 && i <= folderdownload::kMaxFolders; ++i)
+         for (size_t i = 0; depth == 1 && i < 25000; ++i)
            listing.push_back(entry("f" + std::to_string(i), true));
        },
-       folderdownload::tooManyFolders(), 1, 0},
-      {"full", 3,
+       folderdownload::tooManyFolders()},
+      {"full", 5,
        [&](size_t, auto &listing) {
-         listing.assign(full, file); // one file listed over and over: one row per folder
+         listing.assign(170000, file); // one file listed over and over: one row per folder
          listing.push_back(entry("deeper", true));
        },
-       folderdownload::tooManyEntries(), 3, 2},
+       folderdownload::tooManyEntries()},
   };
   int key = 7;
   for (auto &c : cases) {
     SCOPED_TRACE(c.name);
     stopConnection();
-    Server s = startScripted(R"({"pwd": "follow", "maxdepth": )" + std::to_string(c.maxDepth) +
+    Server s = startScripted(R"({"pwd": "follow", "maxdepth": )" + std::to_string(c.levels) +
                              R"(, "listing": "-rw-r--r-- 1 ftp ftp 5 Jan 01 12:00 f.txt\r\n"})");
     makeConnection = [&c] {
       auto made = std::make_shared<GeneratedListings>();
@@ -264,15 +260,16 @@ TEST_F(ListingBatchPeersTest, WideAndFullTreesStopAtTheirBounds) {
     const size_t told = delegate->taken().size();
     const size_t reportsBefore = services->queue->reports().size();
     downloadFolder(key, "top", "/top");
-    ASSERT_TRUE(waitFor([&] {
-      return services->queue->reports().size() > reportsBefore && idle() &&
-             delegate->taken().size() > told;
-    })) << conn->transferLog().substr(0, 4000);
-    EXPECT_EQ(services->queue->reports().back(), "abort:" + std::to_string(key));
+    ASSERT_TRUE(waitFor([&] { return idle() && delegate->taken().size() > told; }))
+        << conn->transferLog().substr(0, 4000);
     EXPECT_EQ(delegate->taken().back(), folderdownload::errorText(c.error));
+    ASSERT_GT(services->queue->reports().size(), reportsBefore);
+    EXPECT_EQ(services->queue->reports().back(), "abort:" + std::to_string(key));
     auto sent = commandsSent();
-    EXPECT_EQ(size_t(std::count(sent.begin(), sent.end(), "LIST")), c.lists);
-    EXPECT_EQ(services->queue->addedRows().size() - rowsBefore, c.rows);
+    const size_t lists = size_t(std::count(sent.begin(), sent.end(), "LIST"));
+    EXPECT_LE(lists, size_t(c.levels));
+    // A row for each folder walked whole before the bound: the last folder listed queued nothing.
+    EXPECT_EQ(services->queue->addedRows().size() - rowsBefore, c.levels > 1 ? lists - 1 : 0);
     ++key;
   }
   makeConnection = nullptr;
