@@ -187,7 +187,7 @@ void FTPConnection::setSkipSSL(bool skip) {
 void FTPConnection::setWarnIfNoSSL(bool warn) {
   onThread([this, warn] { warnIfNoSSL_ = warn; });
 }
-void FTPConnection::setInitialCurrentDirectory(const std::string &folder) {
+void FTPConnection::setInitialCurrentDirectory(const RemoteName &folder) {
   onThread([this, folder] {
     setShared(initialCurrentDirectory_, folder);
     jobFolderStored_ = false;

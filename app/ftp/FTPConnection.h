@@ -128,7 +128,7 @@ public:
   void setLoginPass(const std::string &pass);
   void setSkipSSL(bool skip);
   void setWarnIfNoSSL(bool warn);
-  void setInitialCurrentDirectory(const std::string &folder);
+  void setInitialCurrentDirectory(const RemoteName &folder);
   void setFDisconnectWhenDone(bool flag);
   void setBatchPK(int pk);
   // The folder a download is saved in, under Documents (or absolute); empty: the Saved Files

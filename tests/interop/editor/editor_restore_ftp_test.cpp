@@ -9,6 +9,7 @@
 
 #include "app/editor/EditFileView.h"
 #include "app/remote/Connect.h"
+#include "app/remote/DirViewer.h"
 #include "app/shell/ShellConnect.h"
 
 using namespace platform;
@@ -75,19 +76,24 @@ TEST_F(EditorRestoreFtpTest, EditedFileReopensAndGoesBackAfterARestart) {
   EXPECT_TRUE(waitFor([&] { return s.stringForKey(kEditingFTPFile).value_or("x").empty(); }));
 }
 
-// The record of a file named in ISO Latin-1 keeps that name's bytes: after a restart the save
-// goes to that file on vsftpd as installed (no UTF-8 in its "FEAT"), not to the file beside it
-// whose UTF-8 name reads the same.
+// The record of a file named in ISO Latin-1 keeps that name's bytes, and those of its folder
+// ("dé", stored in UTF-8): after a restart, on vsftpd as installed (no UTF-8 in its "FEAT"), the
+// file reopens from that folder, its save goes to that file and not to one beside it whose name
+// reads the same (nor into the folder beside whose Latin-1 name reads the same), and the folder
+// above it, listed on the way back, is its own.
 TEST_F(EditorRestoreFtpTest, AReopenedFileNamedInLatin1GoesBackToItself) {
   REQUIRE_PEER(testsupport::program("/usr/sbin/vsftpd", "vsftpd"));
   REQUIRE_MACHINE(::geteuid() == 0, "vsftpd and its local user need root");
   ASSERT_TRUE(vsftpdpeer::ensureLocalUser());
   testsupport::TempDir dir("ferrowen-restore-vsftpd");
   ::chmod(dir.path().c_str(), 0755);
-  const std::string root = dir.file("root");
-  FileManager::createDirectory(root, true);
-  ASSERT_TRUE(testsupport::writeFile(root + "/caf\xE9.txt", "draft\n"));
-  ASSERT_TRUE(testsupport::writeFile(root + "/caf\xC3\xA9.txt", "the UTF-8 file\n"));
+  const std::string root = dir.file("root"), utf8 = "/d\xC3\xA9", latin1 = "/d\xE9";
+  for (const std::string &folder : {utf8, latin1}) {
+    FileManager::createDirectory(root + folder + "/in", true);
+    ASSERT_TRUE(testsupport::writeFile(root + folder + "/in/caf\xE9.txt", "draft\n"));
+    ASSERT_TRUE(testsupport::writeFile(root + folder + "/in/caf\xC3\xA9.txt", "the UTF-8 file\n"));
+    ASSERT_TRUE(testsupport::writeFile(root + folder + "/mark" + (folder == utf8 ? "8" : "1"), ""));
+  }
   testsupport::runCommand("chown -R " + std::string(vsftpdpeer::kUser) + " '" + root + "'");
   const int port = testsupport::freeTcpPort();
   testsupport::writeFile(dir.file("vsftpd.conf"),
@@ -102,7 +108,8 @@ TEST_F(EditorRestoreFtpTest, AReopenedFileNamedInLatin1GoesBackToItself) {
   s.setObject(working, kEditingFTPFile);
   s.setObject("caf\xC3\xA9.txt", kWasEditingFileName);
   s.setObject(hexOfBytes("caf\xE9.txt"), kWasEditingFileNameBytesKey);
-  s.setObject(root, kWasEditingInFolder);
+  s.setObject(root + utf8 + "/in", kWasEditingInFolder);
+  s.setObject(hexOfBytes(root + utf8 + "/in"), kWasEditingInFolderBytesKey);
   s.setObject("127.0.0.1:" + std::to_string(port), kWasEditingServerNameKey);
   s.setObject(vsftpdpeer::kUser, kWasEditingUserNameKey);
   s.setObject(myEncryptString1(vsftpdpeer::kPass), kWasEditingUserPassKey);
@@ -128,10 +135,23 @@ TEST_F(EditorRestoreFtpTest, AReopenedFileNamedInLatin1GoesBackToItself) {
   ASSERT_TRUE(probe->tap("Save")) << probe->lastError();
   ASSERT_TRUE(probe->answerAlert("Save")) << probe->lastError();
   EXPECT_TRUE(waitFor([&] {
-    return testsupport::readFile(root + "/caf\xE9.txt") == "final second draft\n";
+    return testsupport::readFile(root + utf8 + "/in/caf\xE9.txt") == "final second draft\n";
   })) << delegate->ftpConnection()->transferLog();
-  EXPECT_EQ(testsupport::readFile(root + "/caf\xC3\xA9.txt"), "the UTF-8 file\n");
+  EXPECT_EQ(testsupport::readFile(root + utf8 + "/in/caf\xC3\xA9.txt"), "the UTF-8 file\n");
+  EXPECT_EQ(testsupport::readFile(root + latin1 + "/in/caf\xE9.txt"), "draft\n");
   // Saved back to the file the record names: nothing is left to offer at the next start.
   EXPECT_TRUE(waitFor([&] { return s.stringForKey(kEditingFTPFile).value_or("x").empty(); }));
+
+  // Back up one folder: its listing is the UTF-8 folder's.
+  ASSERT_TRUE(waitFor([&] { return std::dynamic_pointer_cast<DirViewer>(nav->topViewController()) &&
+                                   delegate->ftpConnection()->iTask() == -1; }));
+  ASSERT_TRUE(probe->tapBack()) << probe->lastError();
+  EXPECT_TRUE(waitFor([&] {
+    auto folder = std::dynamic_pointer_cast<DirViewer>(nav->topViewController());
+    if (!folder) return false;
+    for (auto &e : folder->currentDirectoryEverything)
+      if (e->name() == "mark8") return true;
+    return false;
+  })) << delegate->ftpConnection()->transferLog();
   server.stop();
 }
