@@ -93,6 +93,7 @@ TEST_F(EditorRestoreFtpTest, AReopenedFileNamedInLatin1GoesBackToItself) {
     ASSERT_TRUE(testsupport::writeFile(root + folder + "/in/caf\xE9.txt", "draft\n"));
     ASSERT_TRUE(testsupport::writeFile(root + folder + "/in/caf\xC3\xA9.txt", "the UTF-8 file\n"));
     ASSERT_TRUE(testsupport::writeFile(root + folder + "/mark" + (folder == utf8 ? "8" : "1"), ""));
+    ASSERT_TRUE(testsupport::writeFile(root + folder + "/in/here" + (folder == utf8 ? "8" : "1"), ""));
   }
   testsupport::runCommand("chown -R " + std::string(vsftpdpeer::kUser) + " '" + root + "'");
   const int port = testsupport::freeTcpPort();
@@ -142,16 +143,18 @@ TEST_F(EditorRestoreFtpTest, AReopenedFileNamedInLatin1GoesBackToItself) {
   // Saved back to the file the record names: nothing is left to offer at the next start.
   EXPECT_TRUE(waitFor([&] { return s.stringForKey(kEditingFTPFile).value_or("x").empty(); }));
 
-  // Back up one folder: its listing is the UTF-8 folder's.
-  ASSERT_TRUE(waitFor([&] { return std::dynamic_pointer_cast<DirViewer>(nav->topViewController()) &&
-                                   delegate->ftpConnection()->iTask() == -1; }));
+  // The folder under the editor is the file's own (the UTF-8 folder's), and so is the one above.
+  auto shows = [&](const char *name) {
+    return waitFor([&] {
+      auto folder = std::dynamic_pointer_cast<DirViewer>(nav->topViewController());
+      if (!folder || delegate->ftpConnection()->iTask() != -1) return false;
+      for (auto &e : folder->currentDirectoryEverything)
+        if (e->name() == name) return true;
+      return false;
+    });
+  };
+  EXPECT_TRUE(shows("here8")) << delegate->ftpConnection()->transferLog();
   ASSERT_TRUE(probe->tapBack()) << probe->lastError();
-  EXPECT_TRUE(waitFor([&] {
-    auto folder = std::dynamic_pointer_cast<DirViewer>(nav->topViewController());
-    if (!folder) return false;
-    for (auto &e : folder->currentDirectoryEverything)
-      if (e->name() == "mark8") return true;
-    return false;
-  })) << delegate->ftpConnection()->transferLog();
+  EXPECT_TRUE(shows("mark8")) << delegate->ftpConnection()->transferLog();
   server.stop();
 }
