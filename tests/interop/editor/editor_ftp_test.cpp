@@ -5,6 +5,7 @@
 #include "tests/interop/ftp/TaskPeers.h"
 
 #include "app/editor/EditFileView.h"
+#include "app/foundation/EditOrigin.h"
 
 #include "platform/foundation/Text.h"
 
@@ -93,11 +94,21 @@ TEST_F(EditorFtpTest, TheEditGoesBackToTheFileOpenedNotToItsLookAlike) {
   EXPECT_EQ(editor->theText->text(), "the Latin-1 file\n");
   ASSERT_FALSE(editor->fReadOnly);
   ASSERT_TRUE(probe->type("File Text", "edited ")) << probe->lastError();
+  // The edit state names the file by its bytes too, for a reopen at the next start.
+  UserDefaults::standard().setObject("1", kSavePasswordsKey);
+  editor->saveEditState();
+  EXPECT_EQ(UserDefaults::standard().stringForKey(kWasEditingFileNameBytesKey),
+            hexOfBytes("caf\xE9.txt"));
+  EXPECT_EQ(UserDefaults::standard().stringForKey(kWasEditingInFolderBytesKey), hexOfBytes("/"));
   ASSERT_TRUE(probe->tap("Save")) << probe->lastError();
   ASSERT_TRUE(probe->answerAlert("Save")) << probe->lastError();
   ASSERT_TRUE(waitFor([&] {
     return testsupport::readFile(server.root + "/caf\xE9.txt") == "edited the Latin-1 file\n";
   })) << conn->transferLog();
+  // Saved back: its record, bytes and all, is gone.
+  EXPECT_TRUE(waitFor([&] {
+    return UserDefaults::standard().stringForKey(kWasEditingFileNameBytesKey).value_or("").empty();
+  }));
   settle();
   EXPECT_EQ(testsupport::readFile(server.root + "/caf\xC3\xA9.txt"), "the UTF-8 file\n");
 }
