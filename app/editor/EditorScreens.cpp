@@ -76,11 +76,10 @@ std::vector<std::string> restoreEditFiles(
       defaults.setObject("0", keyIndexIsUsed(i));
       continue;
     }
-    editor->setRemoteFile(
-        editRecordName(setting(keyForTab(i, kWasEditingFileName)),
-                       setting(keyForTab(i, kWasEditingFileNameBytesKey))),
-        editRecordName(setting(keyForTab(i, kWasEditingInFolder)),
-                       setting(keyForTab(i, kWasEditingInFolderBytesKey))));
+    editor->setRemoteFile(editRecordName(setting(keyForTab(i, kWasEditingFileName)),
+                                         setting(keyForTab(i, kWasEditingFileNameBytesKey))),
+                          editRecordName(setting(keyForTab(i, kWasEditingInFolder)),
+                                         setting(keyForTab(i, kWasEditingInFolderBytesKey))));
     editor->setEditingSavedFile(false);
     editor->serverPort = origin->port;
     editor->serverProtocol = origin->protocol;

@@ -26,9 +26,9 @@ inline constexpr const char *kWasEditingFileNameBytesKey = "EditingFileNameBytes
 
 // The base names of one edit record (plain on iPhone, "%i-" in front per file tab on iPad).
 inline constexpr const char *kEditRecordKeys[] = {
-    kWasEditingServerNameKey,    kWasEditingUserNameKey,      kWasEditingUserPassKey,
-    kWasEditingInFolder,         kWasEditingFileName,         kEditingFTPFile,
-    kWasEditingServerPortKey,    kWasEditingProtocolKey,      kWasEditingChangedKey,
+    kWasEditingServerNameKey,    kWasEditingUserNameKey,     kWasEditingUserPassKey,
+    kWasEditingInFolder,         kWasEditingFileName,        kEditingFTPFile,
+    kWasEditingServerPortKey,    kWasEditingProtocolKey,     kWasEditingChangedKey,
     kWasEditingInFolderBytesKey, kWasEditingFileNameBytesKey};
 
 // Where an edited file came from (the edit state keeps its server, port, user, protocol and the

@@ -204,8 +204,8 @@ FTPConnection::CommandLine FTPConnection::commandForState(const RemoteName &argu
   case 19:
     if (waitsForData()) return {};
     onMain([](FTPAppServices &s) { s.activeTransfer(); });
-    return line({"STOR ", useRenames_ && !skipRenames_ ? upload(".upload") : fileToUpload_,
-                 "\r\n"});
+    return line(
+        {"STOR ", useRenames_ && !skipRenames_ ? upload(".upload") : fileToUpload_, "\r\n"});
   case 20:
     return line({toDeleteIsFolder_ ? "RMD " : "DELE ", deleteFilename_, "\r\n"});
   case 21:
@@ -282,8 +282,8 @@ FTPConnection::CommandLine FTPConnection::commandForState(const RemoteName &argu
                                              : resumeDownloadAt_))});
   case 54:
     if (iTask_ == kTaskUpload || iTask_ == kTaskUploadAfterMkDir)
-      return line({"SIZE ", useRenames_ && !skipRenames_ ? upload(".upload") : fileToUpload_,
-                   "\r\n"});
+      return line(
+          {"SIZE ", useRenames_ && !skipRenames_ ? upload(".upload") : fileToUpload_, "\r\n"});
     return line({"SIZE ", fileToDownload_, "\r\n"});
   case 55:
     return line({"SIZE ", fileToUpload_, "\r\n"});
@@ -314,8 +314,8 @@ void FTPConnection::sendCommandToStream(const CommandLine &line) {
   // one at the server: such a command is never sent. The bytes are looked at too: they are what
   // the server reads.
   auto bodyOf = [](const std::string &text) {
-    return std::string_view(text).substr(0, myEndsWith(text, "\r\n") ? text.size() - 2
-                                                                      : text.size());
+    return std::string_view(text).substr(0,
+                                         myEndsWith(text, "\r\n") ? text.size() - 2 : text.size());
   };
   const std::string_view body = bodyOf(line.text);
   constexpr std::string_view kBreaks("\r\n\0", 3);

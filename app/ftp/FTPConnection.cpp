@@ -283,8 +283,7 @@ void FTPConnection::reconnect() {
     setState(0);
     std::string host = serverAddress();
     if (myContains(host, "/")) {
-      setShared(initialCurrentDirectory_,
-                RemoteName(mySubStringAfterFirstStringTrim(host, "/")));
+      setShared(initialCurrentDirectory_, RemoteName(mySubStringAfterFirstStringTrim(host, "/")));
       host = host.substr(0, host.find('/'));
     }
     int port = 21;

@@ -586,8 +586,7 @@ protected:
   void parseDirectoryLine(const std::string &line);
   // `raw`: the line's bytes as they came, `encoding` the one it was read in: an entry's name
   // keeps its own bytes.
-  void parseDirectoryLine(const std::string &line, FTPListParser &parser,
-                          std::string_view raw = {},
+  void parseDirectoryLine(const std::string &line, FTPListParser &parser, std::string_view raw = {},
                           platform::Encoding encoding = platform::Encoding::UTF8);
   FTPListParser listParser() const;
   // A listing of a folder download: sub-folders join the batch, files not yet queued (nor saved

@@ -82,12 +82,12 @@ bool hasExtensionIn(const std::string &name, const char *list) {
 
 RemoteOrigin FTPConnection::downloadOrigin() const {
   return RemoteOrigin::ofNames(fSecureLogin_ ? "ftps" : "ftp", currentServerName(), currentPort_,
-                          loginUser(), fromFolderDownload_, fileToDownload_);
+                               loginUser(), fromFolderDownload_, fileToDownload_);
 }
 
 RemoteOrigin FTPConnection::fileInFolderOrigin() const {
   return RemoteOrigin::ofNames(fSecureLogin_ ? "ftps" : "ftp", currentServerName(), currentPort_,
-                          loginUser(), cwdName(), fileToDownloadName());
+                               loginUser(), cwdName(), fileToDownloadName());
 }
 
 std::string FTPConnection::downloadPartialPath() const {

@@ -40,7 +40,8 @@ void FTPConnection::renameFile(const RemoteName &from, const RemoteName &to,
     currentDirectory_.clear();
     resetForNextCommand();
     if (storeJobAndConnectIfNeeded(inFolder)) return;
-    startTask(kTaskRename, firstState(inFolder, cwdName(), 38, utf8Safe_), "Renaming File...", inFolder);
+    startTask(kTaskRename, firstState(inFolder, cwdName(), 38, utf8Safe_), "Renaming File...",
+              inFolder);
   });
 }
 
@@ -59,8 +60,7 @@ void FTPConnection::makeDirectory(const RemoteName &name, const RemoteName &inFo
   });
 }
 
-void FTPConnection::deleteFile(const RemoteName &name, const RemoteName &inFolder,
-                               bool isFolder) {
+void FTPConnection::deleteFile(const RemoteName &name, const RemoteName &inFolder, bool isFolder) {
   startOrWait([=, this] {
     if (quietDelete_) {
       fDisconnectWhenDone_ = true;
@@ -115,8 +115,8 @@ void FTPConnection::doRawFTPCommand(const std::string &command, const RemoteName
     currentDirectory_.clear();
     resetForNextCommand();
     if (storeJobAndConnectIfNeeded(inFolder)) return;
-    startTask(kTaskRaw, firstState(inFolder, cwdName(), 51, utf8Safe_), "Sending " + command + "...",
-              inFolder);
+    startTask(kTaskRaw, firstState(inFolder, cwdName(), 51, utf8Safe_),
+              "Sending " + command + "...", inFolder);
   });
 }
 

@@ -116,7 +116,6 @@ void FTPConnection::parseDirectoryLine(const std::string &line) {
   canDoChmod_ = parser.canDoChmod;
 }
 
-
 void FTPConnection::parseDirectoryLine(const std::string &line, FTPListParser &parser,
                                        std::string_view raw, platform::Encoding encoding) {
   if (characterCount(line) < 10) return;

@@ -477,7 +477,7 @@ void FTPConnection::finishUpload() {
   // file's upload ends its record: any other upload on this connection leaves it (and its working
   // file, which holds the edits) alone.
   if (recordIsOf(RemoteOrigin::ofNames(editProtocolWord(false, fSecureLogin_), currentServerName(),
-                                  currentPort(), loginUser(), cwdName(), fileToUpload_))) {
+                                       currentPort(), loginUser(), cwdName(), fileToUpload_))) {
     auto &defaults = UserDefaults::standard();
     const std::string edited = defaults.stringForKey(kEditingFTPFile).value_or("");
     if (!edited.empty()) removeWorkingCopy(edited);

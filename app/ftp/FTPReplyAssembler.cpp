@@ -17,8 +17,7 @@ std::string FTPReplyAssembler::popLineFromData(Bytes &data, bool forDir,
 }
 
 std::string FTPReplyAssembler::lineFromData(const Bytes &data, size_t &from, bool forDir,
-                                            uint32_t folderTextEncoding,
-                                            platform::Encoding *used) {
+                                            uint32_t folderTextEncoding, platform::Encoding *used) {
   if (from >= data.size()) return {};
   auto begin = data.begin() + long(from);
   auto end = std::find_if(begin, data.end(), [](uint8_t b) { return b == '\n' || b == 0; });

@@ -60,7 +60,7 @@ public:
   std::string replyText; // the reply being assembled (emptied when a command is written)
   // The same lines as the server sent them: a name a reply gives goes back in its own bytes.
   std::string replyBytes;
-  int iReplyCode = 0;    // code of the last line that carried one
+  int iReplyCode = 0; // code of the last line that carried one
   bool welcomeComplete = false;
   bool replyOpen = false; // a coded line announced more lines ("-") and the last has not come
   std::string failure;    // set when a bound was passed

@@ -23,7 +23,7 @@ bool BatchItem::isUploadAction(int action) {
 RemoteOrigin BatchItem::origin() const {
   const bool sftp = action_ >= kSFTPDownload || protocol_ == "sftp";
   return RemoteOrigin::ofNames(sftp                  ? "sftp"
-                          : protocol_ == "ftps" ? "ftps"
-                                                : "ftp",
-                          server_, port_, user_, remotePath(), remoteFilename());
+                               : protocol_ == "ftps" ? "ftps"
+                                                     : "ftp",
+                               server_, port_, user_, remotePath(), remoteFilename());
 }

@@ -28,8 +28,7 @@ std::string columnText(sqlite3_stmt *stmt, int column) {
 // A name with the bytes a column keeps for it (hexadecimal; empty: the text goes out as typed).
 RemoteName columnName(sqlite3_stmt *stmt, int textColumn, int bytesColumn) {
   const std::string hex = columnText(stmt, bytesColumn);
-  return RemoteName::of(columnText(stmt, textColumn),
-                        hex.empty() ? std::nullopt : bytesOfHex(hex));
+  return RemoteName::of(columnText(stmt, textColumn), hex.empty() ? std::nullopt : bytesOfHex(hex));
 }
 std::string bytesColumnOf(const RemoteName &name) {
   return name.bytes() ? hexOfBytes(*name.bytes()) : std::string();

@@ -242,9 +242,7 @@ private:
     return entry && !entry->isDirectory;
   }
   // Entries whose names read alike are two files: the checked one is kept by its bytes too.
-  std::string checkKey(const DirItemInfo &entry) const override {
-    return entry.remoteName().key();
-  }
+  std::string checkKey(const DirItemInfo &entry) const override { return entry.remoteName().key(); }
   void deleteRow(platform::ui::IndexPath ip, const std::shared_ptr<DirItemInfo> &entry) override;
   void checkedMoved() override;
   // Checks the entry of a shown row (none, or a row not shown: nothing is checked).

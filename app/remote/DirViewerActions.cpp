@@ -545,8 +545,7 @@ void DirViewer::doRawCommand(TextPromptViewer &prompt) {
     rawPrefix = myTrimWS(text.substr(0, text.size() - initial.size()));
     rawLast = text;
   }
-  if (theConnection && !text.empty())
-    theConnection->doRawFTPCommand(text, currentRemoteFolder());
+  if (theConnection && !text.empty()) theConnection->doRawFTPCommand(text, currentRemoteFolder());
   showWorkingTextToolbar();
   deselectSelectedRow();
 }

@@ -276,9 +276,9 @@ RemoteName namedRemoteFolder(FerrowenAppDelegate &d, const std::string &path) {
     if (path == text) return folder;
     const std::string inside = text.back() == '/' ? text : text + "/";
     if (path.starts_with(inside))
-      return RemoteName::named(path, *folder.bytes() + (text.back() == '/' ? "" : "/") +
-                                         commandEncoding(path.substr(inside.size()),
-                                                         ftp->utf8Safe()));
+      return RemoteName::named(path,
+                               *folder.bytes() + (text.back() == '/' ? "" : "/") +
+                                   commandEncoding(path.substr(inside.size()), ftp->utf8Safe()));
   }
   return path;
 }

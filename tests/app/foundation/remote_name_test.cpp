@@ -55,8 +55,8 @@ TEST(RemoteName, PathsAndTemporaryNamesKeepEveryPartsBytes) {
       {"typed in named", utf8Folder.child(RemoteName(kUtf8Cafe)),
        "/d" + kUtf8Cafe + "/" + kUtf8Cafe, "/d" + kUtf8Cafe + "/" + kLatin1Cafe},
       {"in the current folder", RemoteName().child(latin1), kUtf8Cafe, kLatin1Cafe},
-      {"upload name", RemoteName::named(kUtf8Cafe + ".txt", kLatin1Cafe + ".txt")
-                          .withInfix(".upload"),
+      {"upload name",
+       RemoteName::named(kUtf8Cafe + ".txt", kLatin1Cafe + ".txt").withInfix(".upload"),
        kUtf8Cafe + ".upload.txt", kLatin1Cafe + ".upload.txt"},
       {"upload name without a dot", latin1.withInfix(".old"), kUtf8Cafe + ".old",
        kLatin1Cafe + ".old"},
@@ -100,8 +100,8 @@ TEST(RemoteOrigin, PathsThatReadAlikeAreTwoFiles) {
   const RemoteOrigin typed = RemoteOrigin::of("ftp", "host", 21, "joe", "/pub", kUtf8Cafe);
   const RemoteOrigin utf8 = origin("/pub", RemoteName::named(kUtf8Cafe, kUtf8Cafe));
   const RemoteOrigin latin1 = origin("/pub", RemoteName::named(kUtf8Cafe, kLatin1Cafe));
-  const RemoteOrigin inLatin1Folder = origin(RemoteName::named("/d" + kUtf8Cafe, "/d" + kLatin1Cafe),
-                                             RemoteName::named("a", "a"));
+  const RemoteOrigin inLatin1Folder =
+      origin(RemoteName::named("/d" + kUtf8Cafe, "/d" + kLatin1Cafe), RemoteName::named("a", "a"));
   EXPECT_EQ(utf8.key(), typed.key());
   EXPECT_TRUE(utf8.sameFileAs(typed));
   EXPECT_EQ(latin1.path, utf8.path);

@@ -400,12 +400,12 @@ TEST_F(ListParserTest, NamesKeepTheBytesTheServerSentForThem) {
       // Another column holds the byte UTF-8 lacks: the line reads as Latin-1, the name as well.
       {"UTF-8 name, Latin-1 owner", "-rw-r--r-- 1 jos\xE9 staff 5 Mar 3 10:15 caf\xC3\xA9\r\n",
        FTPListParser::kUnix, 0, "caf\xC3\x83\xC2\xA9", "caf\xC3\xA9"},
-      {"blanks kept", unix + "a  caf\xE9 b.txt\n", FTPListParser::kUnix, 0,
-       "a  caf\xC3\xA9 b.txt", "a  caf\xE9 b.txt"},
+      {"blanks kept", unix + "a  caf\xE9 b.txt\n", FTPListParser::kUnix, 0, "a  caf\xC3\xA9 b.txt",
+       "a  caf\xE9 b.txt"},
       {"blanks before the line", "   " + unix + "x\xE9\n", FTPListParser::kUnix, 0, "x\xC3\xA9",
        "x\xE9"},
-      {"a link", "lrwxrwxrwx 1 u g 9 Nov 2 09:00 caf\xE9 -> /srv/caf\xE9\r\n",
-       FTPListParser::kUnix, 0, "caf\xC3\xA9", "caf\xE9"},
+      {"a link", "lrwxrwxrwx 1 u g 9 Nov 2 09:00 caf\xE9 -> /srv/caf\xE9\r\n", FTPListParser::kUnix,
+       0, "caf\xC3\xA9", "caf\xE9"},
       {"no group column", "-rw-r--r-- 1 joe 1234 Mar 3 2009 n\xF6tes\n", FTPListParser::kUnix, 0,
        "n\xC3\xB6tes", "n\xF6tes"},
       {"DOS", dos + "Caf\xE9 Web\r\n", FTPListParser::kDos, 0, "Caf\xC3\xA9 Web", "Caf\xE9 Web"},
@@ -422,8 +422,8 @@ TEST_F(ListParserTest, NamesKeepTheBytesTheServerSentForThem) {
     parser.iServerType = c.serverType;
     platform::Encoding readIn = platform::Encoding::UTF8;
     const std::string line =
-        FTPReplyAssembler::decodeLine(reinterpret_cast<const uint8_t *>(c.raw.data()),
-                                      c.raw.size(), true, c.folderEncoding, &readIn);
+        FTPReplyAssembler::decodeLine(reinterpret_cast<const uint8_t *>(c.raw.data()), c.raw.size(),
+                                      true, c.folderEncoding, &readIn);
     auto item = parser.parseDirectoryLine(line, c.raw, readIn);
     ASSERT_TRUE(item);
     EXPECT_EQ(item->name(), c.name);

@@ -511,8 +511,8 @@ TEST_F(QueueTest, NamesThatReadAlikeAreTwoRowsAndKeepTheirBytesAcrossARestart) {
   const RemoteName utf8 = RemoteName::named("caf\xC3\xA9.txt", "caf\xC3\xA9.txt");
   const RemoteName latin1 = RemoteName::named("caf\xC3\xA9.txt", "caf\xE9.txt");
   auto add = [&](const RemoteName &name, const RemoteName &path) {
-    return queue_->addBatchItemAction(2, name, path, 4, "127.0.0.1", 21, "u", "p", "ftp",
-                                      "/Files", false, false);
+    return queue_->addBatchItemAction(2, name, path, 4, "127.0.0.1", 21, "u", "p", "ftp", "/Files",
+                                      false, false);
   };
   const int a = add(utf8, folder), b = add(latin1, folder), c = add(latin1, "/d");
   EXPECT_NE(a, b);

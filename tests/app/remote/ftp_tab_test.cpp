@@ -868,9 +868,9 @@ TEST_F(FtpTabTest, OfTwoNamesThatReadAlikeOnlyTheTappedOneIsChecked) {
   auto drawnChecked = [&] { return testsupport::checkedRows(*screen->tableView).size(); };
   for (const auto &tapped : {utf8, latin1}) {
     SCOPED_TRACE(tapped->nameBytes().value_or(""));
-    const auto at = std::find(screen->currentDirectory.begin(), screen->currentDirectory.end(),
-                              tapped) -
-                    screen->currentDirectory.begin();
+    const auto at =
+        std::find(screen->currentDirectory.begin(), screen->currentDirectory.end(), tapped) -
+        screen->currentDirectory.begin();
     ASSERT_TRUE(probe->tapRow(IndexPath{0, int(at)})) << probe->lastError();
     EXPECT_EQ(drawnChecked(), 1u);
     EXPECT_EQ(screen->saveIndexPath, std::optional<int>(int(at)));

@@ -93,7 +93,8 @@ TEST_F(EditorRestoreFtpTest, AReopenedFileNamedInLatin1GoesBackToItself) {
     ASSERT_TRUE(testsupport::writeFile(root + folder + "/in/caf\xE9.txt", "draft\n"));
     ASSERT_TRUE(testsupport::writeFile(root + folder + "/in/caf\xC3\xA9.txt", "the UTF-8 file\n"));
     ASSERT_TRUE(testsupport::writeFile(root + folder + "/mark" + (folder == utf8 ? "8" : "1"), ""));
-    ASSERT_TRUE(testsupport::writeFile(root + folder + "/in/here" + (folder == utf8 ? "8" : "1"), ""));
+    ASSERT_TRUE(
+        testsupport::writeFile(root + folder + "/in/here" + (folder == utf8 ? "8" : "1"), ""));
   }
   testsupport::runCommand("chown -R " + std::string(vsftpdpeer::kUser) + " '" + root + "'");
   const int port = testsupport::freeTcpPort();

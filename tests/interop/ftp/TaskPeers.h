@@ -441,11 +441,11 @@ protected:
     return s;
   }
 
-  // pyftpdlib (anonymous, or joe / secret, may write) whose "FEAT" reply leaves "UTF8" out. Its stock reply
-  // names UTF8, and a client then sends every name as UTF-8; many servers do not announce it,
-  // and that is the case under test. With `keepBytes` it also keeps every name's bytes as they
-  // are, both ways: as installed it reads a name's bytes that are not UTF-8 as "?" (and cannot
-  // answer "PWD" in a folder so named), so no file named in ISO Latin-1 could be listed or
+  // pyftpdlib (anonymous, or joe / secret, may write) whose "FEAT" reply leaves "UTF8" out. Its
+  // stock reply names UTF8, and a client then sends every name as UTF-8; many servers do not
+  // announce it, and that is the case under test. With `keepBytes` it also keeps every name's bytes
+  // as they are, both ways: as installed it reads a name's bytes that are not UTF-8 as "?" (and
+  // cannot answer "PWD" in a folder so named), so no file named in ISO Latin-1 could be listed or
   // reached on it; servers that keep names as bytes (vsftpd) do. Everything else is as installed.
   Server startPyftpdlibWithoutUtf8(bool keepBytes = false) {
     Server s;

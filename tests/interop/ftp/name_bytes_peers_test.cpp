@@ -35,9 +35,9 @@ protected:
       server.user = vsftpdpeer::kUser;
       server.pass = vsftpdpeer::kPass;
       // As installed, for a local user, without TLS.
-      testsupport::writeFile(home.file("vsftpd.conf"),
-                             vsftpdpeer::config(server.port, server.root,
-                                                home.file("vsftpd.log"), ""));
+      testsupport::writeFile(
+          home.file("vsftpd.conf"),
+          vsftpdpeer::config(server.port, server.root, home.file("vsftpd.log"), ""));
       server.process =
           testsupport::Process({"/usr/sbin/vsftpd", home.file("vsftpd.conf")}, home.path());
       ASSERT_TRUE(testsupport::waitForTcpPort(server.port)) << server.process.errors();
@@ -158,8 +158,8 @@ TEST_P(NameBytesPeersTest, FoldersTheServerNamedAreEnteredAndActedInByTheirOwnBy
   }
   ASSERT_NO_FATAL_FAILURE(connect());
   const RemoteName top = conn->cwdName();
-  for (auto [bytes, content] : {std::pair{kUtf8Folder, "in the UTF-8 folder"},
-                                {kLatin1Folder, "in the Latin-1 folder"}}) {
+  for (auto [bytes, content] :
+       {std::pair{kUtf8Folder, "in the UTF-8 folder"}, {kLatin1Folder, "in the Latin-1 folder"}}) {
     SCOPED_TRACE(content);
     ASSERT_NO_FATAL_FAILURE(list(top));
     auto folder = entry(kUtf8Folder, bytes);

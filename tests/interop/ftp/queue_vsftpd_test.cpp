@@ -165,11 +165,10 @@ TEST_F(QueueVsftpdTest, RowsOfLookAlikeNamesFetchTheirOwnFilesAfterARestart) {
   struct Row {
     RemoteName name, folder;
     const char *local;
-  } rows[] = {
-      {RemoteName::named("caf\xC3\xA9.txt", "caf\xC3\xA9.txt"), pub, "/utf8"},
-      {RemoteName::named("caf\xC3\xA9.txt", "caf\xE9.txt"), pub, "/latin1"},
-      {RemoteName::named("caf\xC3\xA9.txt", "caf\xC3\xA9.txt"),
-       RemoteName::named("/pub/d\xC3\xA9", "/pub/d\xE9"), "/folder"}};
+  } rows[] = {{RemoteName::named("caf\xC3\xA9.txt", "caf\xC3\xA9.txt"), pub, "/utf8"},
+              {RemoteName::named("caf\xC3\xA9.txt", "caf\xE9.txt"), pub, "/latin1"},
+              {RemoteName::named("caf\xC3\xA9.txt", "caf\xC3\xA9.txt"),
+               RemoteName::named("/pub/d\xC3\xA9", "/pub/d\xE9"), "/folder"}};
   makeQueue(false);
   queue_->clickedPause();
   for (const auto &r : rows)

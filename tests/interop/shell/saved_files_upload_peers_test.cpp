@@ -32,7 +32,8 @@ protected:
     return RunLoop::main()->runUntil(cond, seconds(limit));
   }
   std::shared_ptr<DirViewer> top() {
-    return std::dynamic_pointer_cast<DirViewer>(delegate->navigationController()->topViewController());
+    return std::dynamic_pointer_cast<DirViewer>(
+        delegate->navigationController()->topViewController());
   }
   // The row of the folder the server named in `bytes`, once the screen on top lists it.
   std::optional<int> rowNamed(const std::string &bytes) {
@@ -73,8 +74,7 @@ TEST_F(SavedFilesUploadPeers, AFileGoesIntoTheFolderOnScreenByItsOwnBytes) {
   ASSERT_TRUE(probe->tapRow(IndexPath{0, *rowNamed(utf8)})) << probe->lastError();
   ASSERT_TRUE(waitFor([&] {
     auto s = top();
-    return s && s->loadedDirectory && s->currentToolbar == 2 &&
-           s->currentRemoteFolder().bytes() &&
+    return s && s->loadedDirectory && s->currentToolbar == 2 && s->currentRemoteFolder().bytes() &&
            s->currentRemoteFolder().bytes()->ends_with("/" + utf8);
   })) << delegate->ftpConnection()->transferLog();
 
