@@ -84,7 +84,6 @@ TEST_F(EditorRestoreFtpTest, EditedFileReopensAndGoesBackAfterARestart) {
 TEST_F(EditorRestoreFtpTest, AReopenedFileNamedInLatin1GoesBackToItself) {
   REQUIRE_PEER(testsupport::program("/usr/sbin/vsftpd", "vsftpd"));
   REQUIRE_MACHINE(::geteuid() == 0, "vsftpd and its local user need root");
-  ASSERT_TRUE(vsftpdpeer::ensureLocalUser());
   testsupport::TempDir dir("ferrowen-restore-vsftpd");
   ::chmod(dir.path().c_str(), 0755);
   const std::string root = dir.file("root"), utf8 = "/d\xC3\xA9", latin1 = "/d\xE9";
@@ -96,12 +95,9 @@ TEST_F(EditorRestoreFtpTest, AReopenedFileNamedInLatin1GoesBackToItself) {
     ASSERT_TRUE(
         testsupport::writeFile(root + folder + "/in/here" + (folder == utf8 ? "8" : "1"), ""));
   }
-  testsupport::runCommand("chown -R " + std::string(vsftpdpeer::kUser) + " '" + root + "'");
-  const int port = testsupport::freeTcpPort();
-  testsupport::writeFile(dir.file("vsftpd.conf"),
-                         vsftpdpeer::config(port, root, dir.file("vsftpd.log"), ""));
-  testsupport::Process server({"/usr/sbin/vsftpd", dir.file("vsftpd.conf")}, dir.path());
-  ASSERT_TRUE(testsupport::waitForTcpPort(port)) << server.errors();
+  auto server = vsftpdpeer::serveAsInstalled(root, dir.path());
+  ASSERT_TRUE(server.ok) << server.why;
+  const int port = server.port;
 
   const std::string working = Paths::tmp() + "/caf\xC3\xA9.txt";
   ASSERT_TRUE(testsupport::writeFile(working, "second draft\n"));
@@ -157,5 +153,5 @@ TEST_F(EditorRestoreFtpTest, AReopenedFileNamedInLatin1GoesBackToItself) {
   EXPECT_TRUE(shows("here8")) << delegate->ftpConnection()->transferLog();
   ASSERT_TRUE(probe->tapBack()) << probe->lastError();
   EXPECT_TRUE(shows("mark8")) << delegate->ftpConnection()->transferLog();
-  server.stop();
+  server.process.stop();
 }

@@ -29,18 +29,13 @@ protected:
     if (GetParam() == "vsftpd") {
       REQUIRE_PEER(testsupport::program("/usr/sbin/vsftpd", "vsftpd"));
       REQUIRE_MACHINE(::geteuid() == 0, "vsftpd and its local user need root");
-      ASSERT_TRUE(vsftpdpeer::ensureLocalUser());
       server.root = makeRoot("vs");
-      server.port = testsupport::freeTcpPort();
+      auto served = vsftpdpeer::serveAsInstalled(server.root, home.path());
+      ASSERT_TRUE(served.ok) << served.why;
+      server.process = std::move(served.process);
+      server.port = served.port;
       server.user = vsftpdpeer::kUser;
       server.pass = vsftpdpeer::kPass;
-      // As installed, for a local user, without TLS.
-      testsupport::writeFile(
-          home.file("vsftpd.conf"),
-          vsftpdpeer::config(server.port, server.root, home.file("vsftpd.log"), ""));
-      server.process =
-          testsupport::Process({"/usr/sbin/vsftpd", home.file("vsftpd.conf")}, home.path());
-      ASSERT_TRUE(testsupport::waitForTcpPort(server.port)) << server.process.errors();
     } else {
       REQUIRE_PEER(testsupport::pythonModule("pyftpdlib", "python3-pyftpdlib"));
       server = startPyftpdlibWithoutUtf8(true);

@@ -48,18 +48,14 @@ protected:
 TEST_F(SavedFilesUploadPeers, AFileGoesIntoTheFolderOnScreenByItsOwnBytes) {
   REQUIRE_PEER(testsupport::program("/usr/sbin/vsftpd", "vsftpd"));
   REQUIRE_MACHINE(::geteuid() == 0, "vsftpd and its local user need root");
-  ASSERT_TRUE(vsftpdpeer::ensureLocalUser());
   testsupport::TempDir dir("ferrowen-upload-vsftpd");
   ::chmod(dir.path().c_str(), 0755);
   const std::string root = dir.file("root"), utf8 = "d\xC3\xA9", latin1 = "d\xE9";
   for (const std::string &folder : {utf8, latin1})
     FileManager::createDirectory(root + "/" + folder, true);
-  testsupport::runCommand("chown -R " + std::string(vsftpdpeer::kUser) + " '" + root + "'");
-  const int port = testsupport::freeTcpPort();
-  testsupport::writeFile(dir.file("vsftpd.conf"),
-                         vsftpdpeer::config(port, root, dir.file("vsftpd.log"), ""));
-  testsupport::Process server({"/usr/sbin/vsftpd", dir.file("vsftpd.conf")}, dir.path());
-  ASSERT_TRUE(testsupport::waitForTcpPort(port)) << server.errors();
+  auto server = vsftpdpeer::serveAsInstalled(root, dir.path());
+  ASSERT_TRUE(server.ok) << server.why;
+  const int port = server.port;
   UserDefaults::standard().setObject("1", "TutorialPrompt");
   FileManager::createDirectory(Paths::documents() + "/Files", true);
   ASSERT_TRUE(testsupport::writeFile(Paths::documents() + "/Files/up.txt", "from Saved Files"));
@@ -85,7 +81,7 @@ TEST_F(SavedFilesUploadPeers, AFileGoesIntoTheFolderOnScreenByItsOwnBytes) {
     return testsupport::readFile(root + "/" + utf8 + "/up.txt") == "from Saved Files";
   })) << delegate->ftpConnection()->transferLog();
   EXPECT_FALSE(FileManager::fileExists(root + "/" + latin1 + "/up.txt"));
-  server.stop();
+  server.process.stop();
 }
 
 } // namespace
