@@ -81,8 +81,9 @@ std::string serverAnswerIn(const std::string &record) {
 std::string fileNotFetched(const std::string &path, const std::string &localReason,
                            const std::string &serverAnswer) {
   if (!localReason.empty()) return localReason;
-  return "\"" + path + "\" could not be downloaded: " +
-         (serverAnswer.empty() ? std::string("the server did not send it") : serverAnswer) + ".";
+  std::string why = serverAnswer.empty() ? std::string("the server did not send it") : serverAnswer;
+  if (why.back() != '.') why += '.';
+  return "\"" + path + "\" could not be downloaded: " + why;
 }
 
 // A queue row the caller let go meanwhile (a job without a row is always wanted).
@@ -1278,7 +1279,7 @@ void SFTPService::nextBatchDirectory() {
         break;
       }
     }
-    if (std::string why; ok && !small.empty() && !downloadFolderFiles(small, &why)) {
+    if (std::string why; ok && !small.empty() && !downloadFolderFiles(small, relative, &why)) {
       if (!why.empty()) error = "Error Downloading Folder! " + why;
       ok = false;
     }
@@ -1303,7 +1304,8 @@ void SFTPService::nextBatchDirectory() {
   report([](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.sftpConnectionDone(w); });
 }
 
-bool SFTPService::downloadFolderFiles(std::vector<SftpBatchFile> &files, std::string *why) {
+bool SFTPService::downloadFolderFiles(std::vector<SftpBatchFile> &files,
+                                      const std::string &relative, std::string *why) {
   {
     std::lock_guard lock(stateMutex_);
     lastOperationDir_ = parentOf(files.front().remote);
@@ -1336,7 +1338,7 @@ bool SFTPService::downloadFolderFiles(std::vector<SftpBatchFile> &files, std::st
       FileManager::removeItem(f.local);
       if (f.localErrno && why) *why = localWriteProblem(f.localErrno);
       if (why && why->empty())
-        *why = fileNotFetched(platform::lastPathComponent(f.remote), "", f.error);
+        *why = fileNotFetched(relative + "/" + platform::lastPathComponent(f.remote), "", f.error);
       logLine("Download failed: " + f.remote + ": " + f.error);
       failed = true;
     }
