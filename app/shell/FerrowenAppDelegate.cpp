@@ -987,12 +987,12 @@ void FerrowenAppDelegate::passcodeAccepted() {
 
 // --- Hosting --------------------------------------------------------------------------------
 
+// A client the process has no descriptor for hears why, as one over the connection limit does.
 void FerrowenAppDelegate::startWebServer() {
-  startServer(webServerListener_, kWebServerPort, kWebServerIdentifier);
+  startServer(webServerListener_, kWebServerPort, kWebServerIdentifier, &WebServer::turnAwayReply);
 }
 
 void FerrowenAppDelegate::startFTPServer() {
-  // A client the process has no descriptor for hears why, as one over the session limit does.
   startServer(ftpServerListener_, kFTPServerPort, kFTPServerIdentifier, [](int error) {
     return "421 Cannot take the connection: " + std::string(std::strerror(error)) +
            ". Please try again later.\r\n";
