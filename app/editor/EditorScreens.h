@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,10 +54,19 @@ std::shared_ptr<platform::ui::ViewController> makeDocumentViewerScreen(const std
 // slot's port and protocol, handed to `show` with its file name. A slot that does not say which
 // connection its file came from (written by an earlier version) opens nowhere: its file name is
 // returned instead, and the slot is no longer in use ("%i-IndexIsUsed" "0"), so that its record
-// and working file can go; so is a slot whose file is too big to edit (the person is told). The
-// caller renumbers the tabs afterwards.
+// and working file can go; so is a slot whose file is too big to edit (the person is told). A slot
+// whose record is of a file of the device (Saved Files, the cloud container) opens that file with
+// the text typed in it (the file itself still holds what it held). The caller renumbers the tabs
+// afterwards.
 std::vector<std::string> restoreEditFiles(
     const std::function<void(std::shared_ptr<EditFileView>, const std::string &name)> &show);
+
+// The editor on the file of the device whose typed text a record keeps (a file tab's slot on
+// iPad, the plain record on iPhone); none when the record is of a server's file, or its working
+// copy is gone, or the file is too big to edit (the person is told).
+std::shared_ptr<EditFileView> editKeptDeviceFile(std::optional<int> slot = std::nullopt);
+// Whether the record (a slot's, or the plain one) is of a file of the device.
+bool recordIsOfDeviceFile(std::optional<int> slot);
 
 // iPhone: the editor on the file of the plain record ("EditingFTPFile"), on the connection,
 // read-only when there is none or it logs in with no user (`loginUser`: what the caller just gave
