@@ -1124,6 +1124,7 @@ void EditFileView::viewWillAppear(bool animated) {
   accelerometer.setDelegate(std::weak_ptr<AccelerometerDelegate>(sharedAs<EditFileView>()));
   if (theText->isFirstResponder()) theText->resignFirstResponder();
   reapplyEditorSettings();
+  statusBar_.appearing();
 }
 
 void EditFileView::viewDidAppear(bool animated) {
@@ -1138,6 +1139,7 @@ void EditFileView::viewDidAppear(bool animated) {
 
 void EditFileView::viewWillDisappear(bool animated) {
   ViewController::viewWillDisappear(animated);
+  statusBar_.disappearing();
   auto &accelerometer = Accelerometer::sharedAccelerometer();
   if (accelerometer.delegate().get() == static_cast<AccelerometerDelegate *>(this))
     accelerometer.setDelegate({});

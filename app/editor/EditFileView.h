@@ -277,6 +277,7 @@ private:
   // A kept edit of a cloud file waits until the file's coordinated read is in.
   std::optional<KeptEdit> keptToResume_;
   bool cloudRead_ = false;
+  StatusBarHiding statusBar_;
   std::shared_ptr<platform::ui::BarButtonItem> charItem_, findItem_, gotoItem_;
   std::shared_ptr<EditDataViewController> chooser_;
   std::shared_ptr<platform::ui::Button> titleButton_;

@@ -7,6 +7,7 @@
 #include "app/ftp/FTPConnection.h"
 #include "app/sftp/SFTPWrapper.h"
 
+#include "platform/device/Application.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/Text.h"
@@ -55,6 +56,27 @@ void resumeServerFile(EditFileView &editor, std::optional<int> slot) {
   if (auto kept = EditState::recorded(slot)) editor.resumeKeptEdit(*kept);
 }
 } // namespace
+
+namespace {
+// The screens that hide the status bar now, and whether it was hidden before the first of them.
+int statusBarHiders = 0;
+bool statusBarWasHidden = false;
+} // namespace
+
+void StatusBarHiding::appearing() {
+  if (hiding_ || UserDefaults::standard().integerForKey(kEditorHideStatusKey) != 1) return;
+  hiding_ = true;
+  auto &app = platform::Application::shared();
+  if (statusBarHiders++ == 0) statusBarWasHidden = app.isStatusBarHidden();
+  app.setStatusBarHidden(true);
+}
+
+void StatusBarHiding::disappearing() {
+  if (!hiding_) return;
+  hiding_ = false;
+  if (--statusBarHiders == 0)
+    platform::Application::shared().setStatusBarHidden(statusBarWasHidden);
+}
 
 std::shared_ptr<EditFileView> editKeptDeviceFile(std::optional<int> slot) {
   return editorOnKeptDeviceFile(slot);

@@ -40,6 +40,23 @@ public:
   virtual std::string workingFile() const { return {}; }
 };
 
+// "EditHideStatus": the text editor and the document viewer hide the status bar while they are in
+// view, and leave it as it was before once no such screen is. Main thread.
+class StatusBarHiding {
+public:
+  StatusBarHiding() = default;
+  StatusBarHiding(const StatusBarHiding &) = delete;
+  StatusBarHiding &operator=(const StatusBarHiding &) = delete;
+  ~StatusBarHiding() { disappearing(); }
+  // The screen comes into view: the status bar is hidden when the setting is on.
+  void appearing();
+  // The screen goes (or is freed): the bar is as before once no screen hides it.
+  void disappearing();
+
+private:
+  bool hiding_ = false;
+};
+
 // The text editor on the file at `path`, named after the file; none for a file too big to edit
 // (the person is told).
 std::shared_ptr<platform::ui::ViewController> makeTextEditorScreen(const std::string &path);

@@ -2,8 +2,9 @@
 // held and the text typed is kept beside it (in a working copy of the editor's own for a file of
 // Saved Files, in its download for a server's file, in UTF-8 when the file's encoding cannot hold
 // it), through every road that writes the edit state and through a stop of the program; a save
-// whose write fails keeps the editor open with its text and says which file and why; and an
-// encoding change never throws typed text away.
+// whose write fails keeps the editor open with its text and says which file and why; an encoding
+// change never throws typed text away; and the editor and the viewer hide the status bar when the
+// setting says so.
 #include "tests/app/editor/EditorFixture.h"
 #include "tests/support/EditRecords.h"
 #include "tests/support/Peers.h"
@@ -13,6 +14,8 @@
 #include "app/editor/EditorScreens.h"
 #include "app/foundation/EditOrigin.h"
 #include "app/foundation/PlatformExtensions.h"
+
+#include "platform/device/Application.h"
 
 #include <optional>
 
@@ -442,3 +445,50 @@ TEST_F(EditorKeepsTest, AnEditStateThatCannotBeWrittenIsToldOnce) {
   EXPECT_EQ(answer("OK").substr(0, 17), "Changes Not Kept:");
 }
 
+// --- The status bar ----------------------------------------------------------------------------
+
+namespace {
+struct StatusCase {
+  const char *what;
+  bool viewer;
+  std::string setting;
+  bool hiddenBefore;
+  bool hiddenShown; // while the screen is in view
+};
+void PrintTo(const StatusCase &c, std::ostream *out) {
+  *out << c.what;
+}
+class EditorStatusBarTest : public EditorKeepsTest,
+                            public ::testing::WithParamInterface<StatusCase> {};
+} // namespace
+
+// "EditHideStatus" set: the editor and the viewer hide the status bar while they are in view, and
+// leave it as it was when they go.
+TEST_P(EditorStatusBarTest, EditHideStatusHidesTheStatusBarWhileInView) {
+  const StatusCase &c = GetParam();
+  auto &app = Application::shared();
+  set(kEditorHideStatusKey, c.setting);
+  app.setStatusBarHidden(c.hiddenBefore);
+  const std::string path = write(c.viewer ? "page.html" : "notes.txt", "<p>text</p>");
+  std::shared_ptr<ViewController> screen;
+  if (c.viewer)
+    screen = WebDocumentViewController::initWithNibName("WebDocumentView", "page.html", path);
+  else
+    screen = open(path);
+  if (c.viewer) nav->pushViewController(screen, false);
+  RunLoop::main()->runPending();
+  EXPECT_EQ(app.isStatusBarHidden(), c.hiddenShown);
+  nav->popToRootViewControllerAnimated(false);
+  RunLoop::main()->runPending();
+  EXPECT_EQ(app.isStatusBarHidden(), c.hiddenBefore);
+  app.setStatusBarHidden(false);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, EditorStatusBarTest,
+    ::testing::Values(StatusCase{"editor, set", false, "1", false, true},
+                      StatusCase{"editor, set, hidden before", false, "1", true, true},
+                      StatusCase{"editor, not set", false, "0", false, false},
+                      StatusCase{"editor, not set, hidden before", false, "", true, true},
+                      StatusCase{"viewer, set", true, "1", false, true},
+                      StatusCase{"viewer, not set", true, "0", false, false}));
