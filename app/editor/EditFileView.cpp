@@ -415,20 +415,9 @@ void EditFileView::refuseTooBigFile() {
 void EditFileView::loadFromData(const editor::Bytes &bytes) {
   didSaveTheFile = false;
   const long configured = settings().integerForKey(kDefaultEncodingKey);
-  auto decoded = editor::decodeFile(bytes, configured > 0 ? static_cast<uint32_t>(configured) : 0);
-  useEncoding = decoded.useEncoding;
-  unicodeWithFFFE = decoded.unicodeWithFFFE;
-  unicodeBigEndian = decoded.unicodeBigEndian;
-  utf8WithMark = decoded.utf8WithMark;
-  wasCRLF = decoded.wasCRLF;
-  textLoaded = decoded.loaded;
-  fileTooBig = false;
-  loaded_.bytes = knownBytes_ = originalBytes_ = bytes;
-  loaded_.text = decoded.text;
-  loaded_.state = {useEncoding,  unicodeWithFFFE,        unicodeBigEndian,
-                   utf8WithMark, decoded.fileHasEscapes, decoded.upperCaseEscapes};
-  loaded_.markLength = decoded.markLength;
-  textData = std::move(decoded.text);
+  takeDecoded(bytes,
+              editor::decodeFile(bytes, configured > 0 ? static_cast<uint32_t>(configured) : 0));
+  knownBytes_ = originalBytes_ = bytes;
 }
 
 void EditFileView::takeDecoded(const editor::Bytes &bytes, editor::DecodedText decoded) {
@@ -667,7 +656,8 @@ void EditFileView::confirmedSave() {
   std::weak_ptr<EditFileView> weak = sharedAs<EditFileView>();
   state_.writeCloudFile(*bytes, [weak, saved = *bytes](FileStatus status) {
     auto self = weak.lock();
-    if (!self) return;
+    // (Closed meanwhile: cancelled, or its file deleted elsewhere.)
+    if (!self || !self->fCurrentlyActive) return;
     self->saving_ = false;
     if (self->saveButton) self->saveButton->setEnabled(!self->fReadOnly);
     if (!status) return self->tellNotSaved(status);

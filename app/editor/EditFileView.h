@@ -1,8 +1,10 @@
 // The text editor: one file held in a local working file (a download in the temporary folder, a
 // Saved Files file), shown in a text view with rows of extra keys above the keyboard. It loads
 // the file through the codec (EditorCodec.h), saves it back to the server it came from (through
-// the transfer queue on iPad, directly on iPhone), into Saved Files, or nowhere (view-only), and
-// keeps the per-tab edit state in the settings from which the next start offers to reopen it.
+// the transfer queue on iPad, directly on iPhone), into Saved Files, or nowhere (view-only). Its
+// edit state and every write it makes go through EditState: until the person saves or discards,
+// the file keeps what it held and the typed text is kept beside it, with the record from which
+// the next start offers to reopen it.
 // Search, replace, going to a line and shaking to search again are here too (FindReplaceView is
 // its panel). Main thread.
 #pragma once
@@ -261,8 +263,8 @@ private:
   // The working file is in use while the editor is open: nothing that clears the temporary folder
   // removes it, and no download of its remote file is put in its place.
   FileInUse workingFileInUse_;
-  // The bytes as loaded (Discard puts them back; a save keeps them wherever the text was not
-  // edited), the text decoded from them and the encoding in force then.
+  // The bytes as loaded (a save keeps them wherever the text was not edited), the text decoded
+  // from them and the encoding in force then.
   editor::LoadedFile loaded_;
   // The file's bytes as the last load found them (an encoding reload keeps them: what it reads
   // may hold edits already).

@@ -51,6 +51,11 @@ std::shared_ptr<EditFileView> editorOnKeptDeviceFile(std::optional<int> slot) {
   return editor;
 }
 
+// Whether a file tab's record is of a file of the device.
+bool slotIsOfDeviceFile(int slot) {
+  return !setting(keyForTab(slot, kEditingSavedFile)).empty();
+}
+
 // A server's file reopened from its record takes the text the record kept.
 void resumeServerFile(EditFileView &editor, std::optional<int> slot) {
   if (auto kept = EditState::recorded(slot)) editor.resumeKeptEdit(*kept);
@@ -82,11 +87,6 @@ std::shared_ptr<EditFileView> editKeptDeviceFile(std::optional<int> slot) {
   return editorOnKeptDeviceFile(slot);
 }
 
-bool recordIsOfDeviceFile(std::optional<int> slot) {
-  return !setting(slot ? keyForTab(*slot, kEditingSavedFile) : std::string(kEditingSavedFile))
-              .empty();
-}
-
 std::shared_ptr<platform::ui::ViewController> makeTextEditorScreen(const std::string &path) {
   auto editor = EditFileView::initWithFile(path);
   if (editor) editor->setTextFileName(platform::lastPathComponent(path));
@@ -114,7 +114,7 @@ std::vector<std::string> restoreEditFiles(
     if (defaults.integerForKey(keyIndexIsUsed(i)) != 1) continue;
     // A file of the device: it opens with the text typed in it, or (its working copy gone) not
     // at all.
-    if (recordIsOfDeviceFile(i)) {
+    if (slotIsOfDeviceFile(i)) {
       auto editor = editorOnKeptDeviceFile(i);
       if (!editor) {
         defaults.setObject("0", keyIndexIsUsed(i));

@@ -82,8 +82,6 @@ std::vector<std::string> restoreEditFiles(
 // iPad, the plain record on iPhone); none when the record is of a server's file, or its working
 // copy is gone, or the file is too big to edit (the person is told).
 std::shared_ptr<EditFileView> editKeptDeviceFile(std::optional<int> slot = std::nullopt);
-// Whether the record (a slot's, or the plain one) is of a file of the device.
-bool recordIsOfDeviceFile(std::optional<int> slot);
 
 // iPhone: the editor on the file of the plain record ("EditingFTPFile"), on the connection,
 // read-only when there is none or it logs in with no user (`loginUser`: what the caller just gave
