@@ -347,7 +347,7 @@ TEST_F(EditorKeepsTest, TextTheEncodingCannotHoldOutlivesAStop) {
 // --- A write that fails ------------------------------------------------------------------------
 
 namespace {
-enum class Full { SavedFiles, Temporary };
+enum class Full { SavedFiles, Temporary, Cloud };
 struct FailCase {
   const char *what;
   bool pad;
@@ -370,18 +370,21 @@ TEST_P(EditorFullDiskTest, ASaveThatCannotBeWrittenKeepsTheEditorAndItsText) {
   const FailCase &c = GetParam();
   REQUIRE_MACHINE(::geteuid() == 0, "mounting a small disk needs root");
   if (c.pad) DeviceProfile::setCurrent(DeviceProfile::iPad());
-  const std::string folder = c.full == Full::SavedFiles ? files : Paths::tmp();
+  const std::string folder = c.full == Full::SavedFiles ? files
+                             : c.full == Full::Cloud    ? Paths::home() + "/Cloud"
+                                                        : Paths::tmp();
   testsupport::SmallDisk disk(folder, 2 << 20);
   REQUIRE_MACHINE(disk.mounted(), "no small disk: " << disk.error());
-  const std::string local = files + "/notes.txt";
-  auto editor = c.remote ? openDownload(kOriginal, c.savedCopy ? local : "")
-                         : open(write("notes.txt", kOriginal));
+  if (c.full == Full::Cloud) services->cloudFolder = folder;
+  const std::string local = (c.full == Full::Cloud ? folder : files) + "/notes.txt";
+  if (!c.remote) testsupport::writeFile(local, kOriginal);
+  auto editor = c.remote ? openDownload(kOriginal, c.savedCopy ? local : "") : open(local);
   typeText("typed ");
   ASSERT_TRUE(disk.fill());
   save(c.remote);
   const auto alerts = probe->pendingAlerts();
   ASSERT_EQ(alerts.size(), 1u) << "the editor closed without a word";
-  const std::string written = c.full == Full::SavedFiles ? local : Paths::tmp() + "/notes.txt";
+  const std::string written = c.full == Full::Temporary ? Paths::tmp() + "/notes.txt" : local;
   EXPECT_EQ(alerts.back().title + ": " + alerts.back().message,
             "File Not Saved: \"notes.txt\" " + c.told + ": Cannot write \"" + written +
                 "\": No space left on device. The text stays in the editor.");
@@ -416,7 +419,9 @@ INSTANTIATE_TEST_SUITE_P(
                       FailCase{"a server's file sent back through the queue (tablet)", true, true,
                                false, Full::Temporary, "was not sent back to the server"},
                       FailCase{"a server's file whose Saved Files copy cannot be written", false,
-                               true, true, Full::SavedFiles, "was not sent back to the server"}));
+                               true, true, Full::SavedFiles, "was not sent back to the server"},
+                      FailCase{"a file of the cloud container (phone)", false, false, false,
+                               Full::Cloud, "could not be saved"}));
 
 // The edit state that cannot be written is told, once until it can be written again.
 TEST_F(EditorKeepsTest, AnEditStateThatCannotBeWrittenIsToldOnce) {
