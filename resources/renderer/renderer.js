@@ -1213,8 +1213,13 @@ function fitTextViews(snap) {
     const height = Math.max(0, (edge - r.top) / k);
     const id = area.dataset.tid;
     const v = { id: Number(id), frame: box.dataset.frame.split(',').map(Number) };
+    const before = textFits.get(id);
     textFits.set(id, { key: textFitKey(v), height });
     if (Math.abs(parseFloat(box.style.height) - height) > 0.5) box.style.height = px(height);
+    // The keys came up over the lower lines: the line typed into stays in view, as on the device,
+    // rather than under the keys until the first keystroke scrolls.
+    if (before && height < before.height - 0.5 && typing && area === document.activeElement)
+      revealText(area, area.selectionStart, area.selectionEnd);
   }
 }
 

@@ -2,7 +2,7 @@
 // local FTP server, clicks at an element's centre and typing only, and the checks every screen
 // passes (every control is what a click at its centre reaches, every row's own text shows inside
 // its row, no request fails, no console error). Playwright objects come from the suite.
-import { spawn } from 'node:child_process';
+import { execFileSync, spawn } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
@@ -69,6 +69,43 @@ export async function stopChild(child) {
 
 export function stopOnExit(t, child) {
   t.after(() => stopChild(child));
+}
+
+// A small file system mounted over `folder` (made if missing) for the rest of the test: a disk of
+// `bytes` that a test fills (`fill`: a file takes every byte left) and empties again (`unfill`).
+// Mounting needs root: without it the test fails where peers are required (CI), and is skipped
+// elsewhere, with the reason. Null when skipped.
+export function smallDisk(t, folder, bytes) {
+  fs.mkdirSync(folder, { recursive: true });
+  let why = process.getuid() === 0 ? '' : 'mounting a small disk needs root';
+  if (!why) {
+    try {
+      execFileSync('mount', ['-t', 'tmpfs', '-o', `size=${bytes},mode=0700`, 'tmpfs', folder], { stdio: 'pipe' });
+    } catch (e) {
+      why = `no small disk: ${String(e.stderr || e.message).trim()}`;
+    }
+  }
+  if (why) {
+    if (process.env.FERROWEN_REQUIRE_PEERS && process.env.FERROWEN_REQUIRE_PEERS !== '0') throw new Error(why);
+    t.skip(why);
+    return null;
+  }
+  // Detached, not just unmounted: the program may still hold a file of it open.
+  t.after(() => execFileSync('umount', ['-l', folder]));
+  const filler = path.join(folder, 'filler');
+  return {
+    fill() {
+      const fd = fs.openSync(filler, 'w');
+      try {
+        for (const block = Buffer.alloc(1 << 16); ;) fs.writeSync(fd, block);
+      } catch (e) {
+        if (e.code !== 'ENOSPC') throw e;
+      } finally {
+        fs.closeSync(fd);
+      }
+    },
+    unfill() { fs.rmSync(filler, { force: true }); },
+  };
 }
 
 // The ferrowen program with a fresh FERROWEN_HOME; resolves once it printed the address to open.
