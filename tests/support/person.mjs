@@ -517,11 +517,50 @@ export function whatLiesAt(page, x, y) {
   }, [x, y]);
 }
 
+// What the page shows, in short: its layers (screens, sheets, alerts), the rows each table of the
+// front layer draws, where it is scrolled to and where the program has it. A page that redraws
+// the same (the clock, say) keeps it.
+function whatIsShown(page) {
+  return page.evaluate(() => {
+    const layers = document.querySelector('#screen .layers');
+    if (!layers) return 'nothing is drawn';
+    const kinds = [...layers.children].map((l) => l.className).join(' | ');
+    const front = layers.lastElementChild;
+    const tables = [...front.querySelectorAll('.v-table')].map((t) => {
+      const rows = [...t.querySelectorAll(':scope > .tcontent > .cell')].map((c) => c.getAttribute('aria-label'));
+      return `a table scrolled to ${Math.round(t.scrollTop)} of ${Math.round(t.scrollHeight - t.clientHeight)} ` +
+        `(the program's offset ${t.dataset.offset}) drawing ${rows.length ? `the rows ${rows[0]} .. ${rows.at(-1)}` : 'no row'}`;
+    });
+    return `layers ${kinds}; ${tables.join('; ') || 'no table in front'}`;
+  }).catch((e) => `(the page could not be read: ${e.message})`);
+}
+
+// Waits until the first element of the locator is drawn. However long the program takes, the wait
+// goes on while what the page shows changes; a page that showed the same for `still` ms (scaled)
+// without drawing it ends the wait, saying what it shows instead.
+export async function drawnOrSay(locator, what, still = 30000) {
+  const el = locator.first();
+  let shown = await whatIsShown(el.page());
+  let since = Date.now();
+  for (;;) {
+    if (await el.isVisible().catch(() => false)) return;
+    const now = await whatIsShown(el.page());
+    if (now !== shown) {
+      shown = now;
+      since = Date.now();
+    } else if (Date.now() - since > still * timeScale) {
+      throw new Error(`${what} was not drawn; for ${Math.round((Date.now() - since) / 1000)} s the page ` +
+        `showed the same: ${now}`);
+    }
+    await new Promise((r) => setTimeout(r, 100));
+  }
+}
+
 // A click at the centre of an element once it is in the window, after checking that the element
 // is what lies there (nothing covers it, nothing stands in its place).
 export async function clickSeen(locator) {
   const el = locator.first();
-  await el.waitFor({ state: 'visible' });
+  await drawnOrSay(el, String(locator));
   await waitFor(() => el.isEnabled(), 'an enabled control');
   await bringIntoView(el);
   // Measured again on each look: what is laid over it while the page redraws (a prompt coming
