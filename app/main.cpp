@@ -43,6 +43,8 @@ const char kHelp[] =
     "with status 0. An ftp:// or ftps:// address given on the command line fills the connect\n"
     "fields; a file is copied into Saved Files (key files .rsa .dsa .ppk .pem into\n"
     "Files/PrivateKeys).\n"
+    "A refused address (one without a server, or whose port is not 1 to 65535), a file that\n"
+    "does not exist or an unknown argument ends it at once, with the reason and status 2.\n"
     "One program runs on a data folder: started again on it, ferrowen hands the address or\n"
     "file to the program running there and exits (status 0 once it was taken; 1, with the\n"
     "reason, when it could not be handed over or none was given).\n"

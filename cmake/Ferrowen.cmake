@@ -7,14 +7,22 @@ find_package(Threads REQUIRED)
 # time limit is multiplied by it.
 set(FERROWEN_TEST_TIME_SCALE 1 CACHE STRING "Multiplies every test's time limit (whole number)")
 
+# What every test's environment gets besides (an ENVIRONMENT_MODIFICATION entry): under
+# AddressSanitizer, the leak checker's suppressions (tests/lsan.supp), which no program carries.
+set(FERROWEN_TEST_ENVIRONMENT "")
+if(FERROWEN_SANITIZE MATCHES "address")
+  set(FERROWEN_TEST_ENVIRONMENT "LSAN_OPTIONS=set:suppressions=${CMAKE_SOURCE_DIR}/tests/lsan.supp")
+endif()
+
 # The time limit of a test, scaled.
 function(ferrowen_test_timeout out seconds)
   math(EXPR _t "${seconds} * ${FERROWEN_TEST_TIME_SCALE}")
   set(${out} ${_t} PARENT_SCOPE)
 endfunction()
 
-# Scales the time limits of the tests the calling folder adds with add_test, once its
-# CMakeLists.txt has run to its end (ferrowen_tests scales its own as it makes them).
+# Scales the time limits of the tests the calling folder adds with add_test, and gives them the
+# environment every test has, once its CMakeLists.txt has run to its end (ferrowen_tests does both
+# for its own as it makes them).
 function(ferrowen_scale_test_timeouts_at_end)
   get_directory_property(_scheduled FERROWEN_TIMEOUTS_SCALED)
   if(NOT _scheduled)
@@ -29,6 +37,9 @@ function(_ferrowen_scale_test_timeouts)
     if(_limit)
       ferrowen_test_timeout(_limit ${_limit})
       set_tests_properties(${_t} PROPERTIES TIMEOUT ${_limit})
+    endif()
+    if(FERROWEN_TEST_ENVIRONMENT)
+      set_property(TEST ${_t} APPEND PROPERTY ENVIRONMENT_MODIFICATION "${FERROWEN_TEST_ENVIRONMENT}")
     endif()
     # A test that waits on its own (the browser suites) scales its waits by it too.
     if(NOT FERROWEN_TEST_TIME_SCALE EQUAL 1)
@@ -61,6 +72,10 @@ function(ferrowen_tests)
   file(GLOB _tests CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp")
   file(RELATIVE_PATH _rel "${CMAKE_SOURCE_DIR}/tests" "${CMAKE_CURRENT_SOURCE_DIR}")
   string(REPLACE "/" "_" _prefix "${_rel}")
+  set(_environment "")
+  if(FERROWEN_TEST_ENVIRONMENT)
+    set(_environment ENVIRONMENT_MODIFICATION "${FERROWEN_TEST_ENVIRONMENT}")
+  endif()
   foreach(_t ${_tests})
     get_filename_component(_name "${_t}" NAME_WE)
     set(_exe "${_prefix}_${_name}")
@@ -73,7 +88,7 @@ function(ferrowen_tests)
       DISCOVERY_MODE PRE_TEST
       TEST_PREFIX "${_prefix}."
       PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT}
-      ENVIRONMENT "FERROWEN_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+      ENVIRONMENT "FERROWEN_SOURCE_DIR=${CMAKE_SOURCE_DIR}" ${_environment})
   endforeach()
 endfunction()
 

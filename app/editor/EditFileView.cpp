@@ -188,16 +188,6 @@ void tellNotSentBack(const std::string &name, const std::string &workingFile) {
   alert->show();
 }
 
-// A remote file saved back needs no reopening at the next start: its record and working file go,
-// as after an FTP upload. Only this file's record: another may have been recorded since.
-void forgetSavedEdit(const std::string &workingFile) {
-  if (workingFile.empty() || setting(kEditingFTPFile) != workingFile) return;
-  removeWorkingCopy(workingFile);
-  for (const char *key : kEditRecordKeys)
-    settings().setObject("", key);
-  settings().synchronize();
-}
-
 // What the editor reads of a file: its bytes, unless it is larger than the editor takes (then
 // only that much is read, to find out). Nothing when it cannot be read.
 struct EditableBytes {
@@ -241,15 +231,6 @@ EditableBytes readEditable(const std::string &path) {
   bytes.resize(got);
   out.bytes = std::move(bytes);
   return out;
-}
-
-// iPhone: the one edit record names another file than `workingFile`, whose edits the server has
-// not got (a pending edit: kept from the last run, or a save that did not reach the server).
-bool recordHoldsOtherEdit(const std::string &workingFile) {
-  if (isPad()) return false;
-  const std::string other = setting(kEditingFTPFile);
-  return !other.empty() && other != workingFile && FileManager::fileExists(other) &&
-         setting(kWasEditingChangedKey) != "0";
 }
 
 std::shared_ptr<DispatchQueue> editQueue() {
@@ -334,6 +315,47 @@ void EditFileView::setSftpConnection(std::shared_ptr<SFTPWrapper> c) {
                    : editOriginOf(serverName, userLogin, serverProtocol).port;
 }
 
+void EditFileView::resumeKeptEdit(const KeptEdit &kept) {
+  state_.resumeIn(kept);
+  // A cloud file's own bytes are still on their way (a coordinated read): its text comes after.
+  if (cloudFile_ && !cloudRead_) {
+    keptToResume_ = kept;
+    return;
+  }
+  applyKept(kept);
+}
+
+void EditFileView::applyKept(const KeptEdit &kept) {
+  // An earlier version's record of a server's file: its working file was read as a file is.
+  if (!kept.textRecorded) return;
+  auto read = readEditable(kept.workingFile);
+  if (!read.bytes) {
+    Log::system("EditFileView: the kept text could not be read: " + kept.workingFile);
+    return;
+  }
+  auto decoded =
+      editor::decodeFileAs(*read.bytes, kept.textInUTF8 ? editor::kEncodingUTF8 : kept.encoding);
+  if (!decoded.loaded) {
+    Log::system("EditFileView: the kept text does not read as its record says: " +
+                kept.workingFile);
+    return;
+  }
+  if (kept.savedFile.empty()) {
+    // A server's file: its working file is the file as the editor holds it.
+    takeDecoded(*read.bytes, std::move(decoded));
+  } else {
+    // A file of the device: the file as loaded is what it holds; the text is the one typed.
+    textData = std::move(decoded.text);
+    restoredChanged = true;
+  }
+  // The encoding in force when the text was kept (Save asks when it cannot hold the text).
+  useEncoding = kept.encoding;
+  unicodeWithFFFE = kept.unicodeTag == 1;
+  unicodeBigEndian = kept.unicodeTag == 2;
+  utf8WithMark = kept.unicodeTag == 3;
+  if (theText) setTheTextAndFixTextBugs();
+}
+
 EditFileView::~EditFileView() {
   if (presenter_) CloudContainer::removeFilePresenter(presenter_.get());
   if (auto services = EditorServices::shared()) services->editorGoingAway(this);
@@ -375,6 +397,8 @@ void EditFileView::loadFromFile(const std::string &path) {
   if (cloudFile_ && path == editingFileAtPath) {
     readCloudFile([](EditFileView &self, const editor::Bytes &bytes) {
       self.loadFromData(bytes);
+      self.cloudRead_ = true;
+      if (self.keptToResume_) self.applyKept(*std::exchange(self.keptToResume_, std::nullopt));
       // A screen not yet shown takes the text when its view loads.
       if (self.theText) self.setTheTextAndFixTextBugs();
     });
@@ -399,7 +423,12 @@ void EditFileView::refuseTooBigFile() {
 void EditFileView::loadFromData(const editor::Bytes &bytes) {
   didSaveTheFile = false;
   const long configured = settings().integerForKey(kDefaultEncodingKey);
-  auto decoded = editor::decodeFile(bytes, configured > 0 ? static_cast<uint32_t>(configured) : 0);
+  takeDecoded(bytes,
+              editor::decodeFile(bytes, configured > 0 ? static_cast<uint32_t>(configured) : 0));
+  knownBytes_ = originalBytes_ = bytes;
+}
+
+void EditFileView::takeDecoded(const editor::Bytes &bytes, editor::DecodedText decoded) {
   useEncoding = decoded.useEncoding;
   unicodeWithFFFE = decoded.unicodeWithFFFE;
   unicodeBigEndian = decoded.unicodeBigEndian;
@@ -407,12 +436,11 @@ void EditFileView::loadFromData(const editor::Bytes &bytes) {
   wasCRLF = decoded.wasCRLF;
   textLoaded = decoded.loaded;
   fileTooBig = false;
-  loaded_.bytes = knownBytes_ = originalBytes_ = bytes;
+  loaded_.bytes = bytes;
   loaded_.text = decoded.text;
   loaded_.state = {useEncoding,  unicodeWithFFFE,        unicodeBigEndian,
                    utf8WithMark, decoded.fileHasEscapes, decoded.upperCaseEscapes};
   loaded_.markLength = decoded.markLength;
-  wroteLocalFile_ = false;
   textData = std::move(decoded.text);
 }
 
@@ -474,23 +502,41 @@ void EditFileView::changedEncoding(int row) {
   if (row < 0 || static_cast<size_t>(row) >= rows.size()) return;
   const uint32_t chosen = rows[static_cast<size_t>(row)].identifier;
   if (chosen == useEncoding) return;
-  auto read = readEditable(editingFileAtPath);
-  if (read.tooBig) return refuseTooBigFile();
-  auto &bytes = read.bytes;
-  auto decoded = editor::decodeFileAs(bytes ? *bytes : editor::Bytes(), chosen);
-  useEncoding = chosen;
-  unicodeWithFFFE = row == 2 && !decoded.unicodeBigEndian;
-  unicodeBigEndian = decoded.unicodeBigEndian;
-  utf8WithMark = decoded.utf8WithMark;
-  wasCRLF = decoded.wasCRLF;
-  textLoaded = decoded.loaded;
-  fileTooBig = false;
-  loaded_.bytes = bytes ? *bytes : editor::Bytes();
-  loaded_.text = decoded.text;
-  loaded_.state = {useEncoding,  unicodeWithFFFE,        unicodeBigEndian,
-                   utf8WithMark, decoded.fileHasEscapes, decoded.upperCaseEscapes};
-  loaded_.markLength = decoded.markLength;
-  textData = std::move(decoded.text);
+  // A file grown past what the editor takes is neither read again nor written over.
+  if (tooBigToEdit(editingFileAtPath)) return refuseTooBigFile();
+  editor::Bytes bytes;
+  if (textLoaded && theText) {
+    // What the editor holds, typed text included, as its bytes in the encoding in force (the
+    // file's own bytes while nothing was typed), read again in the chosen one.
+    if (theText->text() == loaded_.text) {
+      bytes = loaded_.bytes;
+    } else if (auto encoded = getTextAsDataRef()) {
+      bytes = std::move(*encoded);
+    } else {
+      // No bytes stand for what was typed: reading them again would throw it away.
+      encodingRowAsked_ = row;
+      confirmEncodingChange = std::make_shared<AlertView>(
+          "Change Encoding?",
+          "The text holds characters that \"" + editor::encodingTitle(useEncoding) +
+              "\" cannot hold, so the file cannot be read again in \"" +
+              editor::encodingTitle(chosen) + "\". Keep the text as it is, in \"" +
+              editor::encodingTitle(chosen) + "\"?",
+          std::weak_ptr<AlertViewDelegate>(sharedAs<EditFileView>()), "Cancel",
+          std::vector<std::string>{"Keep Text"});
+      confirmEncodingChange->show();
+      return;
+    }
+  } else {
+    // A text that did not load: the file's bytes, read in another encoding.
+    auto read = readEditable(editingFileAtPath);
+    if (read.tooBig) return refuseTooBigFile();
+    if (read.bytes) bytes = std::move(*read.bytes);
+  }
+  auto decoded = editor::decodeFileAs(bytes, chosen);
+  const bool bigEndian = decoded.unicodeBigEndian;
+  takeDecoded(bytes, std::move(decoded));
+  useEncoding = loaded_.state.useEncoding = chosen;
+  unicodeWithFFFE = loaded_.state.unicodeWithFFFE = row == 2 && !bigEndian;
   setTheTextAndFixTextBugs();
   dirty = false;
 }
@@ -537,87 +583,23 @@ void EditFileView::readCloudFile(
     work();
 }
 
-void EditFileView::writeCloudFile(const editor::Bytes &bytes) {
-  Log::system("save:toCloud");
-  knownBytes_ = bytes;
-  wroteLocalFile_ = true;
-  const uint64_t generation = ++*writesStarted_;
-  auto newest = newestWritten_;
-  auto presenter = presenter_;
-  const std::string path = editingFileAtPath;
-  auto work = [path, bytes, generation, newest, presenter] {
-    const bool ran = CloudContainer::coordinateWriting(
-        path,
-        [&](const std::string &coordinated) {
-          // Under the writing lock: a newer save that got there first stays.
-          if (newest->load() > generation) return;
-          newest->store(generation);
-          Log::system("save:to:" + coordinated);
-          if (auto status = FileManager::writeAtomically(coordinated, bytes); !status)
-            Log::system("EditFileView: could not write " + coordinated + ": " + status.error());
-        },
-        presenter.get());
-    if (!ran) Log::system("EditFileView: cannot coordinate a write of " + path);
-  };
-  if (auto queue = editQueue())
-    queue->async(std::move(work));
-  else
-    work();
-}
-
-void EditFileView::writeWorkingCopies(const editor::Bytes &bytes) {
-  if (cloudFile_) {
-    // The working file is the cloud file itself (any other copy is a file of the device).
-    if (!editingSavedFilePath.empty() && editingSavedFilePath != editingFileAtPath)
-      FileManager::writeAtomically(editingSavedFilePath, bytes);
-    return writeCloudFile(bytes);
-  }
-  for (const std::string *path : {&editingSavedFilePath, &editingFileAtPath}) {
-    if (path->empty()) continue;
-    if (auto status = FileManager::writeAtomically(*path, bytes); !status)
-      Log::system("EditFileView: could not write " + *path + ": " + status.error());
-  }
-  wroteLocalFile_ = true;
-  knownBytes_ = bytes;
-}
-
 void EditFileView::saveEditState() {
-  // A pending edit of another file is never written over before the person gives it up.
-  if (fCurrentlyActive && !fReadOnly && !isLocalFile() && setting(kSavePasswordsKey) == "1" &&
-      !recordHoldsOtherEdit(editingFileAtPath)) {
-    Log::system("EditFileView:SaveEditState");
-    const std::pair<const char *, std::string> record[] = {
-        {kWasEditingServerNameKey, serverName},
-        {kWasEditingUserNameKey, userLogin},
-        {kWasEditingUserPassKey, userPassword},
-        {kWasEditingInFolder, directoryOfTheFile},
-        {kWasEditingFileName, textFileName},
-        {kWasEditingInFolderBytesKey,
-         directoryOfTheFileBytes ? hexOfBytes(*directoryOfTheFileBytes) : std::string()},
-        {kWasEditingFileNameBytesKey,
-         textFileNameBytes ? hexOfBytes(*textFileNameBytes) : std::string()},
-        {kEditingFTPFile, editingFileAtPath},
-        {kWasEditingServerPortKey, serverPort > 0 ? std::to_string(serverPort) : std::string()},
-        {kWasEditingProtocolKey, serverProtocol},
-        {kWasEditingChangedKey, textDiffers() ? "1" : "0"}};
-    for (auto &[key, value] : record) {
-      settings().setObject(value, tabKey(key));
-      // On iPhone the next start reads the one record without a tab number.
-      if (!isPad()) settings().setObject(value, key);
-    }
-    settings().setObject("1", tabKey("IndexIsUsed"));
-    settings().synchronize();
-  }
-  // A view-only file is never written, nor is a text that did not load.
-  if (fReadOnly || !textLoaded || !theText) return;
-  auto bytes = getTextAsDataRef();
-  if (!bytes) {
-    Log::system("EditFileView: the text is not written: " + editor::encodingTitle(useEncoding) +
-                " cannot hold it");
+  const auto status = state_.keep();
+  if (status) {
+    keepFailureTold_ = false;
     return;
   }
-  if (!cloudFile_) Log::system("save:toLocal");
-  writeWorkingCopies(*bytes);
+  // Told once: the edit state is written again and again (each search, each keyboard toggle).
+  if (keepFailureTold_) return;
+  keepFailureTold_ = true;
+  const std::string name =
+      textFileName.empty() ? lastPathComponent(editingFileAtPath) : textFileName;
+  auto alert = std::make_shared<AlertView>(
+      "Changes Not Kept",
+      withControlsEscaped("What was typed in \"" + name + "\" could not be kept on disk: " +
+                          status.error() + ". It stays in the editor while the editor is open."),
+      std::weak_ptr<AlertViewDelegate>(), "OK");
+  alert->show();
 }
 
 void EditFileView::applicationTerminating() {
@@ -656,6 +638,7 @@ void EditFileView::clickSave() {
 }
 
 void EditFileView::confirmedSave() {
+  if (saving_) return; // a cloud write is on its way
   auto bytes = getTextAsDataRef();
   if (!bytes) {
     // Never a silent switch to another encoding: the user chooses one.
@@ -668,18 +651,50 @@ void EditFileView::confirmedSave() {
     encodingProblem->show();
     return;
   }
-  saveEditState();
+  // The edit state first: what was typed stays on disk whatever becomes of the writes below.
+  state_.keep();
   if (theText && theText->isFirstResponder()) theText->resignFirstResponder();
-  if (!didSaveTheFile) {
-    didSaveTheFile = true;
-    if (!isLocalFile()) uploadBack(*bytes);
-    // (A cloud file was written, coordinated, by the edit state above.)
-    if (!editingSavedFilePath.empty() && !cloudFile_)
-      FileManager::writeAtomically(editingSavedFilePath, *bytes);
-    fCurrentlyActive = false;
-  }
-  wroteLocalFile_ = false; // saved: what is on disk now is meant
+  if (didSaveTheFile) return closeEditor();
+  if (auto status = state_.writeForSave(*bytes); !status) return tellNotSaved(status);
+  if (!cloudFile_) return finishSave(*bytes);
+  // A cloud file is written coordinated, maybe after another program's access: the editor waits
+  // for the write to land before it says the file is saved.
+  saving_ = true;
+  if (saveButton) saveButton->setEnabled(false);
+  std::weak_ptr<EditFileView> weak = sharedAs<EditFileView>();
+  state_.writeCloudFile(*bytes, [weak, saved = *bytes](FileStatus status) {
+    auto self = weak.lock();
+    // (Closed meanwhile: cancelled, or its file deleted elsewhere.)
+    if (!self || !self->fCurrentlyActive) return;
+    self->saving_ = false;
+    if (self->saveButton) self->saveButton->setEnabled(!self->fReadOnly);
+    if (!status) return self->tellNotSaved(status);
+    self->knownBytes_ = saved;
+    self->finishSave(saved);
+  });
+}
+
+void EditFileView::finishSave(const editor::Bytes &bytes) {
+  didSaveTheFile = true;
+  if (isLocalFile())
+    state_.saved();
+  else
+    uploadBack(bytes);
+  fCurrentlyActive = false;
   closeEditor();
+}
+
+void EditFileView::tellNotSaved(const FileStatus &status) {
+  const std::string name =
+      textFileName.empty() ? lastPathComponent(editingFileAtPath) : textFileName;
+  auto alert = std::make_shared<AlertView>(
+      "File Not Saved",
+      withControlsEscaped(
+          "\"" + name + "\"" +
+          (isLocalFile() ? " could not be saved: " : " was not sent back to the server: ") +
+          status.error() + ". The text stays in the editor."),
+      std::weak_ptr<AlertViewDelegate>(), "OK");
+  alert->show();
 }
 
 void EditFileView::uploadBack(const editor::Bytes &bytes) {
@@ -687,7 +702,7 @@ void EditFileView::uploadBack(const editor::Bytes &bytes) {
   auto queue = services ? services->batchView() : nullptr;
   const bool viaQueue = isPad() || (!sftpConnection && !theConnection);
   if (viaQueue) {
-    FileManager::writeAtomically(editingFileAtPath, bytes);
+    // (The working file holds the bytes already: Save wrote it before anything goes back.)
     if (!queue) {
       Log::system("EditFileView: no transfer queue to send " + textFileName + " back");
       return;
@@ -705,7 +720,6 @@ void EditFileView::uploadBack(const editor::Bytes &bytes) {
     return;
   }
   if (sftpConnection && !theConnection) {
-    FileManager::writeAtomically(editingFileAtPath, bytes);
     // The service runs an operation on a thread of the caller's own and reports on the main
     // thread, so the main thread does not wait for it.
     auto sftp = sftpConnection;
@@ -719,8 +733,8 @@ void EditFileView::uploadBack(const editor::Bytes &bytes) {
       // Only the service's report that the file arrived ends the edit record: a refused or
       // failed upload keeps it (and the working file) for the next start.
       const std::weak_ptr<SFTPWrapperDelegate> listener = sftp->delegate();
-      auto watch =
-          std::make_shared<UploadWatch>(listener, remote, [local] { forgetSavedEdit(local); });
+      auto watch = std::make_shared<UploadWatch>(listener, remote,
+                                                 [local] { EditState::forgetSentBack(local); });
       sftp->setDelegate(watch);
       sftp->uploadThisFile(local, folder);
       // Its reports are on their way to the main thread, in order; after them the screen that
@@ -752,13 +766,7 @@ void EditFileView::closeEditor() {
   }
   // The phone reads its one record from the plain keys; the numbered ones the edit state also
   // wrote are read by nothing there, and go with the editor (file, server and password).
-  if (!editingFileAtPath.empty() &&
-      settings().stringForKey(tabKey(kEditingFTPFile)).value_or("") == editingFileAtPath) {
-    for (const char *key : kEditRecordKeys)
-      settings().setObject("", tabKey(key));
-    settings().setObject("0", tabKey("IndexIsUsed"));
-    settings().synchronize();
-  }
+  state_.forgetNumberedRecord();
   if (auto nav = navigationController()) {
     if (auto presented = modalViewController())
       presented->dismissModalViewControllerAnimated(false);
@@ -791,7 +799,6 @@ void EditFileView::presentedItemDidChange() {
 
 void EditFileView::accommodatePresentedItemDeletion() {
   Log::system("accommodatePresentedItemDeletionWithCompletionHandler");
-  wroteLocalFile_ = false; // nothing to put back into a file that is gone
   doCancel();
 }
 
@@ -817,17 +824,11 @@ std::function<void()> EditFileView::relinquishPresentedItemToReader() {
 
 void EditFileView::savePresentedItemChanges() {
   Log::system("savePresentedItemChangesWithCompletionHandler");
+  // Another access of the file is about to start. What was typed is kept on disk, in the editor's
+  // working copy: the file itself holds what it held until the person saves (an access elsewhere
+  // never reads a text that may still be discarded).
   if (fReadOnly || !dirty || !textLoaded || !theText) return;
-  auto bytes = getTextAsDataRef();
-  if (!bytes) return;
-  Log::system("savePresentedItemChangesWithCompletionHandlerSAVED");
-  // The other access waits for this: written here, at once.
-  if (auto status = FileManager::writeAtomically(editingFileAtPath, *bytes); !status) {
-    Log::system("EditFileView: could not write " + editingFileAtPath + ": " + status.error());
-    return;
-  }
-  knownBytes_ = *bytes;
-  wroteLocalFile_ = true;
+  saveEditState();
 }
 
 void EditFileView::cleanup() {
@@ -853,10 +854,10 @@ bool EditFileView::textDiffers() {
 }
 
 bool EditFileView::cancelAsks() const {
-  // Beyond the edits since the text was loaded (`dirty`), a download whose working copy already
-  // held edits when it was loaded (an earlier run's, or typed before an encoding reload) asks
-  // too: Cancel deletes that copy, and those edits with it.
-  const bool heldEdits = !isLocalFile() && (restoredChanged || loaded_.bytes != originalBytes_);
+  // Beyond the edits since the text was loaded (`dirty`), a text that already held edits when it
+  // was loaded (an earlier run's, or typed before an encoding reload) asks too: Cancel throws
+  // those edits away with the working file that keeps them.
+  const bool heldEdits = restoredChanged || loaded_.bytes != originalBytes_;
   return !fReadOnly && (dirty || heldEdits);
 }
 
@@ -884,28 +885,9 @@ bool EditFileView::closeOrAsk(std::function<void()> closed) {
 }
 
 void EditFileView::doCancel() {
-  if (!isLocalFile()) {
-    // The Saved Files copy of a download followed the edits: it gets its bytes back.
-    if (wroteLocalFile_ && textLoaded && !editingSavedFilePath.empty())
-      FileManager::writeAtomically(editingSavedFilePath, loaded_.bytes);
-    workingFileInUse_.release();
-    removeWorkingCopy(editingFileAtPath);
-    // Only this file's record goes: a pending edit of another file (kept from the last run, not
-    // yet reopened) keeps its record and its working file.
-    if (setting(kEditingFTPFile) == editingFileAtPath) {
-      for (const char *key : kEditRecordKeys)
-        settings().setObject("", key);
-      settings().synchronize();
-    }
-  } else if (wroteLocalFile_ && textLoaded) {
-    // The edit-state saves wrote the file as it was being edited: Discard puts its bytes back.
-    if (cloudFile_)
-      writeWorkingCopies(loaded_.bytes);
-    else
-      for (const std::string *path : {&editingSavedFilePath, &editingFileAtPath})
-        if (!path->empty()) FileManager::writeAtomically(*path, loaded_.bytes);
-    wroteLocalFile_ = false;
-  }
+  // What was typed goes with its working file and record; the file keeps what it held (a file of
+  // the device was never written, a server's Saved Files copy neither).
+  state_.discard();
   if (theText && theText->isFirstResponder()) theText->resignFirstResponder();
   fCurrentlyActive = false;
   closeEditor();
@@ -913,36 +895,26 @@ void EditFileView::doCancel() {
 
 void EditFileView::askAboutPendingEdit() {
   if (confirmReplaceEdit || !fCurrentlyActive || fReadOnly || isLocalFile() ||
-      setting(kSavePasswordsKey) != "1" || !recordHoldsOtherEdit(editingFileAtPath))
+      setting(kSavePasswordsKey) != "1" || !state_.otherEditPending())
     return;
   // Two files of one name may come from two servers: the server says which one this is.
   std::string server = setting(kWasEditingServerNameKey);
   const std::string port = setting(kWasEditingServerPortKey);
   if (!server.empty() && !port.empty() && server.find(':') == std::string::npos)
     server += ":" + port;
+  // A file of the device keeps no server: its changes have not been saved at all.
+  const bool deviceFile = !setting(kEditingSavedFile).empty();
   confirmReplaceEdit = std::make_shared<AlertView>(
       "Continue Editing File?",
       "The changes to \"" + withControlsEscaped(setting(kWasEditingFileName)) +
-          "\" have not been saved to " +
-          (server.empty() ? std::string("the server") : withControlsEscaped(server)) +
+          "\" have not been saved" +
+          (deviceFile       ? std::string()
+           : server.empty() ? std::string(" to the server")
+                            : " to " + withControlsEscaped(server)) +
           ". Editing this file gives them up.",
       std::weak_ptr<AlertViewDelegate>(sharedAs<EditFileView>()), "Edit File",
       std::vector<std::string>{"Discard Changes"});
   confirmReplaceEdit->show();
-}
-
-void EditFileView::giveUpPendingEdit() {
-  const std::string other = setting(kEditingFTPFile);
-  if (other.empty() || other == editingFileAtPath) return;
-  // Only a download of the temporary folder is the record's to remove.
-  const std::string tmp = standardizePath(Paths::tmp()) + "/";
-  if (standardizePath(other).compare(0, tmp.size(), tmp) == 0) removeWorkingCopy(other);
-  for (const char *key : kEditRecordKeys) {
-    settings().setObject("", key);
-    // The phone writes its record under its tab's number too.
-    if (setting(tabKey(kEditingFTPFile)) == other) settings().setObject("", tabKey(key));
-  }
-  settings().synchronize();
 }
 
 void EditFileView::clickedButtonAtIndex(AlertView &alert, int index) {
@@ -950,7 +922,7 @@ void EditFileView::clickedButtonAtIndex(AlertView &alert, int index) {
   if (&alert == confirmReplaceEdit.get()) {
     confirmReplaceEdit.reset();
     if (index == 1) {
-      giveUpPendingEdit();
+      state_.giveUpPendingEdit();
       saveEditState(); // the record is this file's from now on
       return;
     }
@@ -958,6 +930,18 @@ void EditFileView::clickedButtonAtIndex(AlertView &alert, int index) {
     // the record opens on its own server.
     doCancel();
     if (auto services = EditorServices::shared()) services->continueRecordedEdit();
+    return;
+  }
+  if (&alert == confirmEncodingChange.get()) {
+    confirmEncodingChange.reset();
+    const int row = std::exchange(encodingRowAsked_, -1);
+    const auto &rows = editor::encodingRows();
+    if (index != 1 || row < 0 || static_cast<size_t>(row) >= rows.size()) return;
+    // The text stays as it is; it is saved in the chosen encoding (or Save asks again).
+    useEncoding = rows[static_cast<size_t>(row)].identifier;
+    unicodeWithFFFE = row == 2;
+    unicodeBigEndian = utf8WithMark = false;
+    saveEditState();
     return;
   }
   if (&alert == confirmSave.get()) {
@@ -1138,6 +1122,7 @@ void EditFileView::viewWillAppear(bool animated) {
   accelerometer.setDelegate(std::weak_ptr<AccelerometerDelegate>(sharedAs<EditFileView>()));
   if (theText->isFirstResponder()) theText->resignFirstResponder();
   reapplyEditorSettings();
+  statusBar_.appearing();
 }
 
 void EditFileView::viewDidAppear(bool animated) {
@@ -1152,6 +1137,7 @@ void EditFileView::viewDidAppear(bool animated) {
 
 void EditFileView::viewWillDisappear(bool animated) {
   ViewController::viewWillDisappear(animated);
+  statusBar_.disappearing();
   auto &accelerometer = Accelerometer::sharedAccelerometer();
   if (accelerometer.delegate().get() == static_cast<AccelerometerDelegate *>(this))
     accelerometer.setDelegate({});

@@ -1,12 +1,15 @@
 // The text editor: one file held in a local working file (a download in the temporary folder, a
 // Saved Files file), shown in a text view with rows of extra keys above the keyboard. It loads
 // the file through the codec (EditorCodec.h), saves it back to the server it came from (through
-// the transfer queue on iPad, directly on iPhone), into Saved Files, or nowhere (view-only), and
-// keeps the per-tab edit state in the settings from which the next start offers to reopen it.
+// the transfer queue on iPad, directly on iPhone), into Saved Files, or nowhere (view-only). Its
+// edit state and every write it makes go through EditState: until the person saves or discards,
+// the file keeps what it held and the typed text is kept beside it, with the record from which
+// the next start offers to reopen it.
 // Search, replace, going to a line and shaking to search again are here too (FindReplaceView is
 // its panel). Main thread.
 #pragma once
 
+#include "app/editor/EditState.h"
 #include "app/editor/EditorCodec.h"
 #include "app/editor/EditorScreens.h"
 #include "app/foundation/WorkingCopy.h"
@@ -75,6 +78,10 @@ public:
   // file never loaded.
   std::optional<editor::Bytes> getTextAsDataRef();
   void clickEncoding();
+  // Reads the text again in the encoding of the chooser's row: the text as the editor holds it
+  // (typed text included), as its bytes in the encoding in force. When that encoding cannot hold
+  // what was typed it asks first (the text is kept as it is in the new encoding, or nothing
+  // changes).
   void changedEncoding(int row);
 
   // --- Saving and edit state.
@@ -85,6 +92,7 @@ public:
   // Whether the text differs from the file as it came (from the server, or from its folder):
   // typed, replaced, or changed before an encoding reload; what the edit state records.
   bool textDiffers();
+  // The edit state (EditState::keep); a write that fails is told once, until one succeeds again.
   void saveEditState() override;
   void applicationTerminating() override;
   void cleanup();
@@ -149,6 +157,10 @@ public:
   void setTabIndex(int i) override { tabIndex = i; }
   std::string workingFile() const override { return editingFileAtPath; }
   void setSftpConnection(std::shared_ptr<SFTPWrapper> c);
+  // Reopened from the record of an earlier run: the text is the one the record kept (typed into a
+  // file of the device, or into a server's file in an encoding its record names), and from now on
+  // it is kept where the record says. Call once the file's name and kind are set.
+  void resumeKeptEdit(const KeptEdit &kept);
 
   // --- The view controller.
   void viewDidLoad() override;
@@ -209,6 +221,9 @@ public:
   double viewYOffset = -1;
   bool isAllLoaded = false;
   std::shared_ptr<platform::ui::AlertView> confirmSave, confirmCancel, encodingProblem;
+  // The encoding in force cannot hold the typed text, so the file cannot be read again in the
+  // one chosen: asked whether to keep the text as it is in that encoding.
+  std::shared_ptr<platform::ui::AlertView> confirmEncodingChange;
   // iPhone: the one edit record holds another file's edits the server has not got (a pending
   // edit): asked whether to go back to that file or give its edits up.
   std::shared_ptr<platform::ui::AlertView> confirmReplaceEdit;
@@ -223,19 +238,25 @@ public:
   double lastTime = 0;
 
 private:
+  friend class EditState;
   // What Cancel would throw away is worth a question: typed text, or edits the working copy held.
   bool cancelAsks() const;
   // Runs once "Yes, Discard" closed the editor, when it was not its own Cancel that asked.
   std::function<void()> afterDiscard_;
   // iPhone: asks before this editor's record takes the place of a pending edit of another file.
   void askAboutPendingEdit();
-  // The pending edit of the other file is given up: its record and its working copy go.
-  void giveUpPendingEdit();
   void confirmedSave();
+  // After Save's own writes: the file goes back, the editor closes.
+  void finishSave(const editor::Bytes &bytes);
+  // Save's write failed: the editor stays open with its text, and says which file and why.
+  void tellNotSaved(const platform::FileStatus &status);
   void uploadBack(const editor::Bytes &bytes);
   void closeEditor();
   bool isLocalFile() const { return editingSavedFile; }
-  void writeWorkingCopies(const editor::Bytes &bytes);
+  // Takes decoded bytes as the file as loaded (an encoding reload, a reopened record).
+  void takeDecoded(const editor::Bytes &bytes, editor::DecodedText decoded);
+  // The text a record kept becomes the editor's.
+  void applyKept(const KeptEdit &kept);
   void applyFontSettings();
   void refreshBars();
   void applyAccessorySetting();
@@ -253,13 +274,23 @@ private:
   // The working file is in use while the editor is open: nothing that clears the temporary folder
   // removes it, and no download of its remote file is put in its place.
   FileInUse workingFileInUse_;
-  // The bytes as loaded (Discard puts them back; a save keeps them wherever the text was not
-  // edited), the text decoded from them and the encoding in force then.
+  // The bytes as loaded (a save keeps them wherever the text was not edited), the text decoded
+  // from them and the encoding in force then.
   editor::LoadedFile loaded_;
-  // The file's bytes as the last load found them (an encoding reload of the working file keeps
-  // them: what it reads may hold edits already).
+  // The file's bytes as the last load found them (an encoding reload keeps them: what it reads
+  // may hold edits already).
   editor::Bytes originalBytes_;
-  bool wroteLocalFile_ = false; // the edit state wrote the file (or its Saved Files copy)
+  // The edit state and every write of the editor.
+  EditState state_{*this};
+  bool keepFailureTold_ = false;
+  // A Save whose cloud write has not landed yet: Save waits.
+  bool saving_ = false;
+  // The encoding chosen while the text cannot be read again in it (the question is open).
+  int encodingRowAsked_ = -1;
+  // A kept edit of a cloud file waits until the file's coordinated read is in.
+  std::optional<KeptEdit> keptToResume_;
+  bool cloudRead_ = false;
+  StatusBarHiding statusBar_;
   std::shared_ptr<platform::ui::BarButtonItem> charItem_, findItem_, gotoItem_;
   std::shared_ptr<EditDataViewController> chooser_;
   std::shared_ptr<platform::ui::Button> titleButton_;
@@ -268,7 +299,6 @@ private:
   void readCloudFile(std::function<void(EditFileView &, const editor::Bytes &)> loaded);
   // The working file is too big to be read: it stays as it is, and the person is told.
   void refuseTooBigFile();
-  void writeCloudFile(const editor::Bytes &bytes);
   std::function<void()> relinquish(const char *name);
 
   // The presenter of a cloud file (registered with the container while the editor is open), and

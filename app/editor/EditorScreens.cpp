@@ -7,6 +7,7 @@
 #include "app/ftp/FTPConnection.h"
 #include "app/sftp/SFTPWrapper.h"
 
+#include "platform/device/Application.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/Text.h"
@@ -29,7 +30,62 @@ std::shared_ptr<EditFileView> editorOnRecordedFile() {
   }
   return EditFileView::initWithFile(path);
 }
+// The editor on a file of the device whose typed text a record keeps (a file tab's slot, or the
+// plain record): the file as it holds it, and the text typed in it. None when the record names no
+// such edit, or its working copy is gone, or the file is too big to edit (the person is told).
+std::shared_ptr<EditFileView> editorOnKeptDeviceFile(std::optional<int> slot) {
+  auto kept = EditState::recorded(slot);
+  if (!kept || kept->savedFile.empty() || !platform::FileManager::fileExists(kept->workingFile))
+    return nullptr;
+  if (EditFileView::tooBigToEdit(kept->savedFile)) {
+    EditFileView::tellTooBigToEdit(kept->name);
+    return nullptr;
+  }
+  auto editor = EditFileView::initWithFile(kept->savedFile);
+  if (!editor) return nullptr;
+  editor->setTextFileName(kept->name.empty() ? platform::lastPathComponent(kept->savedFile)
+                                             : kept->name);
+  editor->setEditingSavedFile(true);
+  editor->setEditingSavedFilePath(kept->savedFile);
+  editor->resumeKeptEdit(*kept);
+  return editor;
+}
+
+// Whether a file tab's record is of a file of the device.
+bool slotIsOfDeviceFile(int slot) {
+  return !setting(keyForTab(slot, kEditingSavedFile)).empty();
+}
+
+// A server's file reopened from its record takes the text the record kept.
+void resumeServerFile(EditFileView &editor, std::optional<int> slot) {
+  if (auto kept = EditState::recorded(slot)) editor.resumeKeptEdit(*kept);
+}
 } // namespace
+
+namespace {
+// The screens that hide the status bar now, and whether it was hidden before the first of them.
+int statusBarHiders = 0;
+bool statusBarWasHidden = false;
+} // namespace
+
+void StatusBarHiding::appearing() {
+  if (hiding_ || UserDefaults::standard().integerForKey(kEditorHideStatusKey) != 1) return;
+  hiding_ = true;
+  auto &app = platform::Application::shared();
+  if (statusBarHiders++ == 0) statusBarWasHidden = app.isStatusBarHidden();
+  app.setStatusBarHidden(true);
+}
+
+void StatusBarHiding::disappearing() {
+  if (!hiding_) return;
+  hiding_ = false;
+  if (--statusBarHiders == 0)
+    platform::Application::shared().setStatusBarHidden(statusBarWasHidden);
+}
+
+std::shared_ptr<EditFileView> editKeptDeviceFile(std::optional<int> slot) {
+  return editorOnKeptDeviceFile(slot);
+}
 
 std::shared_ptr<platform::ui::ViewController> makeTextEditorScreen(const std::string &path) {
   auto editor = EditFileView::initWithFile(path);
@@ -56,6 +112,17 @@ std::vector<std::string> restoreEditFiles(
   const long slots = defaults.integerForKey("TabIndexMax");
   for (int i = 0; i < slots; ++i) {
     if (defaults.integerForKey(keyIndexIsUsed(i)) != 1) continue;
+    // A file of the device: it opens with the text typed in it, or (its working copy gone) not
+    // at all.
+    if (slotIsOfDeviceFile(i)) {
+      auto editor = editorOnKeptDeviceFile(i);
+      if (!editor) {
+        defaults.setObject("0", keyIndexIsUsed(i));
+        continue;
+      }
+      if (show) show(editor, editor->textFileName);
+      continue;
+    }
     auto origin = storedEditOrigin([i](const char *key) { return setting(keyForTab(i, key)); });
     if (!origin) {
       notReopened.push_back(setting(keyForTab(i, kWasEditingFileName)));
@@ -84,6 +151,7 @@ std::vector<std::string> restoreEditFiles(
     editor->serverPort = origin->port;
     editor->serverProtocol = origin->protocol;
     editor->restoredChanged = setting(keyForTab(i, kWasEditingChangedKey)) != "0";
+    resumeServerFile(*editor, i);
     if (show) show(editor, editor->textFileName);
   }
   defaults.setObject(server, kServerNameKey);
@@ -102,6 +170,7 @@ std::shared_ptr<EditFileView> editPreviouslySavedFile(std::shared_ptr<FTPConnect
       editRecordName(setting(kWasEditingFileName), setting(kWasEditingFileNameBytesKey)),
       editRecordName(setting(kWasEditingInFolder), setting(kWasEditingInFolderBytesKey)));
   editor->restoredChanged = setting(kWasEditingChangedKey) != "0";
+  resumeServerFile(*editor, std::nullopt);
   return editor;
 }
 
@@ -113,5 +182,6 @@ std::shared_ptr<EditFileView> editPreviouslySavedFile(std::shared_ptr<SFTPWrappe
   editor->setTextFileName(setting(kWasEditingFileName));
   editor->setDirectoryOfTheFile(setting(kWasEditingInFolder));
   editor->restoredChanged = setting(kWasEditingChangedKey) != "0";
+  resumeServerFile(*editor, std::nullopt);
   return editor;
 }

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,23 @@ public:
   virtual std::string workingFile() const { return {}; }
 };
 
+// "EditHideStatus": the text editor and the document viewer hide the status bar while they are in
+// view, and leave it as it was before once no such screen is. Main thread.
+class StatusBarHiding {
+public:
+  StatusBarHiding() = default;
+  StatusBarHiding(const StatusBarHiding &) = delete;
+  StatusBarHiding &operator=(const StatusBarHiding &) = delete;
+  ~StatusBarHiding() { disappearing(); }
+  // The screen comes into view: the status bar is hidden when the setting is on.
+  void appearing();
+  // The screen goes (or is freed): the bar is as before once no screen hides it.
+  void disappearing();
+
+private:
+  bool hiding_ = false;
+};
+
 // The text editor on the file at `path`, named after the file; none for a file too big to edit
 // (the person is told).
 std::shared_ptr<platform::ui::ViewController> makeTextEditorScreen(const std::string &path);
@@ -53,10 +71,17 @@ std::shared_ptr<platform::ui::ViewController> makeDocumentViewerScreen(const std
 // slot's port and protocol, handed to `show` with its file name. A slot that does not say which
 // connection its file came from (written by an earlier version) opens nowhere: its file name is
 // returned instead, and the slot is no longer in use ("%i-IndexIsUsed" "0"), so that its record
-// and working file can go; so is a slot whose file is too big to edit (the person is told). The
-// caller renumbers the tabs afterwards.
+// and working file can go; so is a slot whose file is too big to edit (the person is told). A slot
+// whose record is of a file of the device (Saved Files, the cloud container) opens that file with
+// the text typed in it (the file itself still holds what it held). The caller renumbers the tabs
+// afterwards.
 std::vector<std::string> restoreEditFiles(
     const std::function<void(std::shared_ptr<EditFileView>, const std::string &name)> &show);
+
+// The editor on the file of the device whose typed text a record keeps (a file tab's slot on
+// iPad, the plain record on iPhone); none when the record is of a server's file, or its working
+// copy is gone, or the file is too big to edit (the person is told).
+std::shared_ptr<EditFileView> editKeptDeviceFile(std::optional<int> slot = std::nullopt);
 
 // iPhone: the editor on the file of the plain record ("EditingFTPFile"), on the connection,
 // read-only when there is none or it logs in with no user (`loginUser`: what the caller just gave

@@ -485,6 +485,16 @@ void WebDocumentViewController::changeImage() {
   loadDocument();
 }
 
+void WebDocumentViewController::viewWillAppear(bool animated) {
+  ViewController::viewWillAppear(animated);
+  statusBar_.appearing();
+}
+
+void WebDocumentViewController::viewWillDisappear(bool animated) {
+  ViewController::viewWillDisappear(animated);
+  statusBar_.disappearing();
+}
+
 void WebDocumentViewController::clickOK() {
   presentFile(false);
   shownInUse_.release();

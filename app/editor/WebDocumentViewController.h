@@ -6,6 +6,7 @@
 // system only as an http, https or mailto address. Main thread.
 #pragma once
 
+#include "app/editor/EditorScreens.h"
 #include "app/foundation/WorkingCopy.h"
 #include "app/web/ShellFileScreen.h"
 
@@ -51,6 +52,8 @@ public:
   void layoutSubviews();
 
   void viewDidLoad() override;
+  void viewWillAppear(bool animated) override;
+  void viewWillDisappear(bool animated) override;
   void didReceiveMemoryWarning() override;
   bool shouldAutorotateToInterfaceOrientation(platform::ui::InterfaceOrientation o) override;
   void didRotateFromInterfaceOrientation(platform::ui::InterfaceOrientation from) override;
@@ -97,4 +100,5 @@ private:
   std::shared_ptr<class ViewerPresenter> presenter_;
   // The file shown is in use while the viewer shows it.
   FileInUse shownInUse_;
+  StatusBarHiding statusBar_;
 };

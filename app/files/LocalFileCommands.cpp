@@ -555,6 +555,12 @@ void LocalFolderViewController::doMoveFile(EditDataViewController &list, const T
     break;
   }
   }
+  // The move never replaces what the other folder holds under that name (the file system is
+  // asked not to), so the person is told why the item stays, as a rename onto a taken name is.
+  if (FileManager::attributesOfItem(destination + "/" + target.name)) {
+    alert("File Name Error", "A file with that name already exists in the folder.");
+    return;
+  }
   FileManager::moveItem(getPath() + "/" + target.name, destination + "/" + target.name);
   clearSelection();
   loadFolderData();

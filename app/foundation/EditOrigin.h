@@ -24,12 +24,20 @@ inline constexpr const char *kWasEditingChangedKey = "EditingChanged";
 inline constexpr const char *kWasEditingInFolderBytesKey = "EditingInFolderBytes";
 inline constexpr const char *kWasEditingFileNameBytesKey = "EditingFileNameBytes";
 
-// The base names of one edit record (plain on iPhone, "%i-" in front per file tab on iPad).
+// "1" when the working file holds the text in UTF-8 because the file's encoding cannot hold what
+// was typed, "0" when it holds it in the file's encoding; either way the record also keeps the
+// encoding in force ("EditingFileEncoding", "EditingFileEncodingUnicodeTag"). A record without it
+// (an earlier version's) holds the text as the file holds it, read as a file is read.
+inline constexpr const char *kWasEditingTextInUTF8Key = "EditingTextInUTF8";
+
+// The base names of one edit record (plain on iPhone, "%i-" in front per file tab on iPad). A
+// record of a file of the device names it under "EditingSavedFile" and keeps no server.
 inline constexpr const char *kEditRecordKeys[] = {
-    kWasEditingServerNameKey,    kWasEditingUserNameKey,     kWasEditingUserPassKey,
-    kWasEditingInFolder,         kWasEditingFileName,        kEditingFTPFile,
-    kWasEditingServerPortKey,    kWasEditingProtocolKey,     kWasEditingChangedKey,
-    kWasEditingInFolderBytesKey, kWasEditingFileNameBytesKey};
+    kWasEditingServerNameKey,   kWasEditingUserNameKey,   kWasEditingUserPassKey,
+    kWasEditingInFolder,        kWasEditingFileName,      kEditingFTPFile,
+    kWasEditingServerPortKey,   kWasEditingProtocolKey,   kWasEditingChangedKey,
+    kEditingSavedFile,          kWasEditingTextInUTF8Key, kWasEditingInFolderBytesKey,
+    kWasEditingFileNameBytesKey};
 
 // Where an edited file came from (the edit state keeps its server, port, user, protocol and the
 // file's folder and name): a remote file's origin.

@@ -83,8 +83,18 @@ bool fileInUse(const std::string &path) {
   return filesInUse().count(platform::standardizePath(path)) > 0;
 }
 
+bool fileHeldOpen(const std::string &path) {
+  const std::string standard = platform::standardizePath(path);
+  std::lock_guard lock(heldMutex());
+  return held().count(standard) > 0;
+}
+
 std::string workingCopyPath(const RemoteOrigin &origin, const std::string &name) {
-  const std::string tag = platform::Paths::tmp() + "/" + sourceTag(origin.key());
+  return workingCopyPath(origin.key(), name);
+}
+
+std::string workingCopyPath(const std::string &source, const std::string &name) {
+  const std::string tag = platform::Paths::tmp() + "/" + sourceTag(source);
   const auto inUse = filesInUse();
   std::string path;
   for (int n = 1; n <= kMostFolders; ++n) {

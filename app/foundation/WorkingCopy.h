@@ -37,11 +37,18 @@ private:
 // records name (the phone's record, each used file tab's) and the file the viewer's record names.
 std::set<std::string> filesInUse();
 bool fileInUse(const std::string &path);
+// Whether something open in this process holds the file now (a FileInUse above), whatever the
+// records say.
+bool fileHeldOpen(const std::string &path);
 
 // Where a download of the remote file `origin` to be viewed or edited is put, as `name`: in the
 // temporary folder, in the folder of that origin or, when a copy there is in use, the first of its
 // next folders ("-2", "-3", ...) whose copy is not.
 std::string workingCopyPath(const RemoteOrigin &origin, const std::string &name);
+// The same for a source named by its own text: the working copy in which the editor keeps the
+// text typed into a file of the device (`source` names that file), beside the person's file,
+// which keeps what it held until they save.
+std::string workingCopyPath(const std::string &source, const std::string &name);
 
 // Removes a working copy, and its folder when nothing else is left in it.
 void removeWorkingCopy(const std::string &path);

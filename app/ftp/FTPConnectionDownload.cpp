@@ -620,7 +620,7 @@ void FTPConnection::editDownloadedFile(bool replace, bool reportDone) {
       editor->setTextFileName(name);
       editor->setDirectoryOfTheFile(folder.text());
       editor->setRemoteFile(remoteName, folder);
-      // The Saved Files copy follows the edits; the file itself still goes back to the server.
+      // A save updates the Saved Files copy too; the file itself still goes back to the server.
       if (wasSaved) editor->setEditingSavedFilePath(saved);
     }
     if (auto c = weak.lock()) c->onThread([c] { c->operationDoneUpdateView(); });

@@ -208,6 +208,11 @@ std::shared_ptr<TableViewCell> BatchListView::cellForRowAtIndexPath(TableView &t
                              Color::redColor(), kTagMessage);
     message->setLineBreakMode(LineBreakMode::TruncateMiddle);
     message->setBackgroundColor(Color::clearColor());
+    // The line lies over the progress bar, which stays drawn while the row waits: a white glow
+    // round the letters keeps blue or red words readable on the bar's blue fill.
+    message->setShadowColor(Color::whiteColor());
+    message->setShadowOffset(Size{0, 0});
+    message->setShadowRadius(2);
     content->addSubview(message);
   }
   if (ip.row < 0 || static_cast<size_t>(ip.row) >= batchItemList_.size()) return cell;

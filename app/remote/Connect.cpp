@@ -878,6 +878,11 @@ void Connect::restoreEditFiles() {
   for (long i = 0; i < settings().integerForKey("TabIndexMax"); ++i) {
     if (settings().integerForKey(keyIndexIsUsed(int(i))) != 1) continue;
     auto slot = [i](const char *key) { return setting(keyForTab(int(i), key)); };
+    // A file of the device needs no connection: it opens with the text typed in it.
+    if (!slot(kEditingSavedFile).empty()) {
+      if (hooks.reopenKeptDeviceFile) hooks.reopenKeptDeviceFile(int(i));
+      continue;
+    }
     // A slot of an earlier version does not say where its file came from: it opens nowhere, and
     // is no longer in use (its record and working file go).
     auto origin = storedEditOrigin(slot);
@@ -927,6 +932,11 @@ void Connect::clearFileEditSettings() {
 }
 
 void Connect::continueRecordedEdit() {
+  // A file of the device needs no connection: it opens on its own tab with the text typed in it.
+  if (!setting(kEditingSavedFile).empty()) {
+    if (hooks.reopenKeptDeviceFile) hooks.reopenKeptDeviceFile(std::nullopt);
+    return;
+  }
   // Only the connection the file came from reopens it, once it has listed its folder. A record
   // that does not say which that was opens nowhere (and is forgotten, as with Cancel).
   auto origin = storedEditOrigin([](const char *key) { return setting(key); });

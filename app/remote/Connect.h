@@ -84,6 +84,10 @@ public:
     // from (one of the two), once that connection has listed its folder.
     std::function<void(std::shared_ptr<FTPConnection>, std::shared_ptr<SFTPWrapper>)>
         reopenEditedFile;
+    // A file of the device kept from the last run with the text typed in it (its record names it
+    // under "EditingSavedFile"; no connection is needed): iPad: as a file tab of the slot given;
+    // iPhone (no slot): on the Saved Files tab.
+    std::function<void(std::optional<int> slot)> reopenKeptDeviceFile;
     std::function<void()> fixTabIndexes;
     std::function<void()> cleanupDownloadedFiles;
     std::function<void(const std::string &path)> openTextEditor;

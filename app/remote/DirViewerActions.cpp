@@ -449,7 +449,9 @@ void DirViewer::clickedButtonAtIndex(AlertView &alert, int index) {
       } else if (theConnection && !names.empty()) {
         theConnection->deleteFileBatch(names, currentRemoteFolder(), false);
       }
-      showWorkingTextToolbar();
+      // Over FTP a folder without files asks nothing of the server, and so nothing would bring
+      // the folder toolbar back: the screen stays as it is.
+      if (sftpConnection || !names.empty()) showWorkingTextToolbar();
     }
   }
   deselectSelectedRow();

@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -743,14 +744,15 @@ void FTPServer::doRemove(const std::string &command, const std::string &argument
   const std::string path = getOSPathFor(argument);
   // Nothing goes that was not named: DELE takes a file (a link is a file: what it points to
   // stays), RMD an empty folder; a folder with anything in it, or Saved Files itself, stays.
+  // Only a removal that took place is a success: a name that is not there removed nothing.
   struct stat st;
-  if (::lstat(path.c_str(), &st) == 0 && path != standardizePath(sharedRoot())) {
-    if (folder)
-      ::rmdir(path.c_str());
-    else if (!S_ISDIR(st.st_mode))
-      ::unlink(path.c_str());
-  }
-  if (::lstat(path.c_str(), &st) == 0)
+  if (::lstat(path.c_str(), &st) != 0) return reply("550 File not found.");
+  int failure = EPERM;
+  if (path != standardizePath(sharedRoot()) && (folder || !S_ISDIR(st.st_mode)))
+    failure = (folder ? ::rmdir(path.c_str()) : ::unlink(path.c_str())) == 0 ? 0 : errno;
+  // (Gone meanwhile by another hand: still nothing this command removed.)
+  if (failure == ENOENT) return reply("550 File not found.");
+  if (failure != 0 || ::lstat(path.c_str(), &st) == 0)
     return reply(folder ? "550 Error deleting folder." : "550 Error deleting file.");
   reply("250 Deleted.");
   filesChanged();

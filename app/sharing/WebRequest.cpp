@@ -15,7 +15,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 
 namespace {
@@ -227,6 +229,7 @@ std::string popLineFromData(std::vector<uint8_t> &buffer) {
 
 void WebRequestParser::reset() {
   head_ = WebRequestHead{};
+  lengthDigits_.clear();
   haveRequestLine_ = false;
   headBytes_ = 0;
   status_ = Status::NeedMore;
@@ -294,12 +297,7 @@ void WebRequestParser::takeHeaderLine(const std::string &line) {
   if (equalsIgnoringCase(name, "Authorization")) {
     head_.authLine = line;
   } else if (equalsIgnoringCase(name, "Content-Length")) {
-    if (!value.empty() &&
-        std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-      const long long n = platform::longLongValue(value);
-      head_.hasContentLength = true;
-      head_.contentLength = n < 0 ? 0 : n;
-    }
+    takeContentLength(value);
   } else if (equalsIgnoringCase(name, "User-Agent")) {
     head_.userAgent = line;
   } else if (equalsIgnoringCase(name, "Cookie")) {
@@ -318,6 +316,32 @@ void WebRequestParser::takeHeaderLine(const std::string &line) {
     // A boundary has at most 70 characters; anything much longer is not a form we understand.
     if (!boundary.empty() && boundary.size() <= 200)
       head_.multipartBoundary = "--" + std::string(boundary);
+  }
+}
+
+// Every length given (on several lines, or as a list on one) must be the same number; a number of
+// any size is read whole, and one past 64 bits is held as the largest.
+void WebRequestParser::takeContentLength(std::string_view value) {
+  for (size_t start = 0;;) {
+    const size_t comma = value.find(',', start);
+    std::string_view digits = trim(value.substr(start, comma - start));
+    if (digits.empty() ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+      head_.contentLengthInvalid = true;
+      return;
+    }
+    digits.remove_prefix(std::min(digits.find_first_not_of('0'), digits.size() - 1));
+    if (!head_.hasContentLength) {
+      head_.hasContentLength = true;
+      lengthDigits_ = std::string(digits);
+      int64_t n = 0;
+      const auto read = std::from_chars(digits.data(), digits.data() + digits.size(), n);
+      head_.contentLength = read.ec == std::errc() ? n : INT64_MAX;
+    } else if (digits != lengthDigits_) {
+      head_.contentLengthInvalid = true;
+    }
+    if (comma == std::string_view::npos) return;
+    start = comma + 1;
   }
 }
 
@@ -527,4 +551,24 @@ std::string webHeaderValue(std::string_view text) {
     if (c >= 0x20 && c != 0x7F) out += ch;
   }
   return out;
+}
+
+std::string webCookiePair(std::string_view query) {
+  query = query.substr(0, query.find(';'));
+  const size_t equals = query.find('=');
+  if (equals == std::string_view::npos) return "";
+  // A name is a token; a value any printable ASCII but blanks, '"', ',', ';' and '\\'.
+  auto tokenCharacter = [](unsigned char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+           std::string_view("!#$%&'*+-.^_`|~").find(char(c)) != std::string_view::npos;
+  };
+  auto valueCharacter = [](unsigned char c) {
+    return c > 0x20 && c < 0x7F && c != '"' && c != ',' && c != ';' && c != '\\';
+  };
+  std::string name, value;
+  for (const char c : query.substr(0, equals))
+    if (tokenCharacter(static_cast<unsigned char>(c))) name += c;
+  for (const char c : query.substr(equals + 1))
+    if (valueCharacter(static_cast<unsigned char>(c))) value += c;
+  return name.empty() ? "" : name + "=" + value;
 }

@@ -29,7 +29,8 @@ struct WebRequestHead {
   std::string cookieLine;                // the whole "Cookie:" line
   std::string userAgent;                 // the whole "User-Agent:" line
   bool hasContentLength = false;         // a "Content-Length:" line was given
-  int64_t contentLength = 0;             // its value (never negative)
+  int64_t contentLength = 0;             // its value; INT64_MAX for one past what 64 bits hold
+  bool contentLengthInvalid = false;     // a length not a number, or lengths that differ
   std::string multipartBoundary;         // "--" and the boundary of a multipart body, or ""
 };
 
@@ -52,8 +53,10 @@ public:
 private:
   void takeRequestLine(const std::string &line);
   void takeHeaderLine(const std::string &line);
+  void takeContentLength(std::string_view value);
 
   WebRequestHead head_;
+  std::string lengthDigits_; // the length given first, without leading zeros
   bool haveRequestLine_ = false;
   size_t headBytes_ = 0;
   Status status_ = Status::NeedMore;
@@ -120,3 +123,7 @@ std::string webHTMLEscape(std::string_view text);
 std::string webURLEncode(std::string_view text, bool keepSlashes = false);
 // A value fit for a header line: control characters (CR and LF among them) are dropped.
 std::string webHeaderValue(std::string_view text);
+// The cookie a query sets: one name=value pair, the text before its first ";", with every
+// character a cookie's name or value cannot hold left out (so a query can add no attribute such
+// as Domain or Max-Age); "" when no name is left.
+std::string webCookiePair(std::string_view query);

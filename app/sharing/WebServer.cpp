@@ -22,12 +22,15 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <set>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <unordered_map>
 
@@ -147,6 +150,20 @@ void incrementBadLogins() {
 void savedFilesChanged() {
   sharing::SharedListing::shared().filesChanged();
   if (auto host = SharingHost::current()) host->reloadSavedFilesScreen();
+}
+
+// The largest request body the server can take for `requestPath`: what the disk it names in
+// Saved Files (else the disk of Saved Files) holds in all.
+int64_t largestBody(const std::string &requestPath) {
+  struct statvfs disk {};
+  const std::string files = documentsFolder("Files");
+  const auto local = webLocalPath(files, requestPath);
+  if ((!local || ::statvfs(local->c_str(), &disk) != 0) && ::statvfs(files.c_str(), &disk) != 0 &&
+      ::statvfs(platform::Paths::documents().c_str(), &disk) != 0)
+    return INT64_MAX;
+  const uint64_t block = disk.f_frsize, blocks = disk.f_blocks;
+  if (block != 0 && blocks > uint64_t(INT64_MAX) / block) return INT64_MAX;
+  return int64_t(blocks * block);
 }
 
 struct FileFacts {
@@ -639,10 +656,21 @@ void WebServer::parseHTMLHeader() {
   if (status == WebRequestParser::Status::NeedMore) return;
   idle_.touch();
   takeRequestHead(requestParser_.head());
-  if (status == WebRequestParser::Status::TooLarge) {
+  const WebRequestHead &head = requestParser_.head();
+  // Without a length it can trust, the server cannot tell where the body ends (nor where another
+  // request would begin); a body larger than the disk could never be stored. Both are answered at
+  // once, before the body is waited for.
+  int refusal = 0;
+  if (status == WebRequestParser::Status::TooLarge || head.contentLengthInvalid)
+    refusal = 400;
+  else if (head.hasContentLength && head.contentLength > 0 &&
+           head.contentLength > largestBody(httpObject.value_or("")))
+    refusal = 413;
+  if (refusal != 0) {
     iTask = kTaskReplying;
     dataRead.clear();
-    sendHTMLReplyHeaderCode(400, "Bad Request");
+    sendHTMLReplyHeaderCode(refusal, refusal == 413 ? "The body is larger than the disk can hold."
+                                                    : "Bad Request");
     return;
   }
   dispatchRequest();
@@ -979,8 +1007,12 @@ void WebServer::sendHTMLReplyHeaderCode(int code, const std::string &text,
   queueReply(replyHeader(code, text.size(), extraHeaders), text, code, int64_t(text.size()));
 }
 
-// The head of an HTML reply whose body has `length` bytes.
-std::string WebServer::replyHeader(int code, size_t length, const std::string &extraHeaders) const {
+namespace {
+
+// The head of an HTML reply whose body has `length` bytes; `cookie` is the Set-Cookie value, if
+// any.
+std::string htmlReplyHeader(int code, size_t length, const std::string &extraHeaders,
+                            const std::string &cookie) {
   const auto now = platform::Clock::current().wallNow();
   std::string header = "HTTP/1.0 " + std::to_string(code) + " " + reasonPhrase(code) + "\r\n";
   header += "Date: " + httpDate(now) + " GMT\r\n";
@@ -995,10 +1027,21 @@ std::string WebServer::replyHeader(int code, size_t length, const std::string &e
     header += "WWW-Authenticate: Basic Realm=\"" + realm + "\"\r\n";
   }
   header += extraHeaders;
-  if (httpCGI && !httpCGI->empty())
-    header += "Set-Cookie: " + webHeaderValue(*httpCGI) + "; path=/;\r\n";
+  if (!cookie.empty()) header += "Set-Cookie: " + cookie + "; path=/;\r\n";
   header += "\r\n";
   return header;
+}
+
+} // namespace
+
+std::string WebServer::replyHeader(int code, size_t length, const std::string &extraHeaders) const {
+  return htmlReplyHeader(code, length, extraHeaders, webCookiePair(httpCGI.value_or("")));
+}
+
+std::string WebServer::turnAwayReply(int errorCode) {
+  const std::string text = "Cannot take the connection: " + std::string(std::strerror(errorCode)) +
+                           ". Please try again later.";
+  return htmlReplyHeader(503, text.size(), "", "") + text;
 }
 
 // A folder page: its head and foot, made for this request, around the rows it shares.
@@ -1028,7 +1071,8 @@ void WebServer::sendFileReplyHeaderCode(int code, int64_t length, const std::str
     header += "Cache-Control: max-age=3600\r\n";
     header += "Expires: " + httpDate(now + std::chrono::seconds(3600)) + " GMT\r\n";
   }
-  if (httpCGI && !httpCGI->empty()) header += "Set-Cookie: " + webHeaderValue(*httpCGI) + "\r\n";
+  if (const std::string cookie = webCookiePair(httpCGI.value_or("")); !cookie.empty())
+    header += "Set-Cookie: " + cookie + "\r\n";
   header += "\r\n";
   queueReply(std::move(header), "", code, length);
 }

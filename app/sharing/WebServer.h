@@ -92,6 +92,10 @@ public:
   void doHandleReadEvent();
   void doHandleWriteEvent();
 
+  // What a connection the process has no descriptor for is told before it is closed: "503" with
+  // the reason (errorCode: EMFILE or ENFILE).
+  static std::string turnAwayReply(int errorCode);
+
   // Handlers whose connections are still open (main thread).
   static size_t liveCount();
   // Closes every open connection (at termination).

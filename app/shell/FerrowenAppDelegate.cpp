@@ -328,7 +328,10 @@ void FerrowenAppDelegate::startupAnimationDone() {
 
 std::string FerrowenAppDelegate::refusedAddress(const std::string &url) {
   const AddressParts parts = splitAddress(url);
-  if (isServerScheme(parts.scheme) && portTextRefused(parts.port)) return kPortRangeMessage;
+  if (!isServerScheme(parts.scheme)) return {};
+  // Without a host the connect field would take the port (or nothing) for a server's name.
+  if (myTrimWS(parts.host).empty()) return kNoServerMessage;
+  if (portTextRefused(parts.port)) return kPortRangeMessage;
   return {};
 }
 
@@ -336,9 +339,10 @@ bool FerrowenAppDelegate::importURL(const std::string &url) {
   if (url.empty()) return false;
   const AddressParts parts = splitAddress(url);
   if (isServerScheme(parts.scheme)) {
-    // A port out of range would reach another port: the fields keep what they hold.
-    if (!refusedAddress(url).empty()) {
-      Log::system("Import: the address's port is not a number from 1 to 65535; not taken");
+    // No host, or a port out of range that would reach another port: the fields keep what they
+    // hold.
+    if (const std::string why = refusedAddress(url); !why.empty()) {
+      Log::system("Import: the address is not taken: " + why);
       return false;
     }
     auto &s = settings();
@@ -987,12 +991,12 @@ void FerrowenAppDelegate::passcodeAccepted() {
 
 // --- Hosting --------------------------------------------------------------------------------
 
+// A client the process has no descriptor for hears why, as one over the connection limit does.
 void FerrowenAppDelegate::startWebServer() {
-  startServer(webServerListener_, kWebServerPort, kWebServerIdentifier);
+  startServer(webServerListener_, kWebServerPort, kWebServerIdentifier, &WebServer::turnAwayReply);
 }
 
 void FerrowenAppDelegate::startFTPServer() {
-  // A client the process has no descriptor for hears why, as one over the session limit does.
   startServer(ftpServerListener_, kFTPServerPort, kFTPServerIdentifier, [](int error) {
     return "421 Cannot take the connection: " + std::string(std::strerror(error)) +
            ". Please try again later.\r\n";

@@ -75,8 +75,9 @@ public:
   // An ftp/ftps address fills the connect fields (answer false); a file URL (or a plain path) is
   // copied into Saved Files, a key file into Files/PrivateKeys (answer true).
   bool importURL(const std::string &url);
-  // Why a handed address is not taken (empty when it is): an ftp/ftps address whose port is out
-  // of range, which would reach another port.
+  // Why a handed address is not taken (empty when it is): an ftp/ftps address without a host,
+  // or whose port is out of range, which would reach another port.
+  static constexpr const char *kNoServerMessage = "The address names no server.";
   static std::string refusedAddress(const std::string &url);
   // The screens that later folders bring; set before launch.
   ScreenMakers makers;

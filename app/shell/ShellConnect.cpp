@@ -13,6 +13,7 @@
 #include "app/web/WebPreviewViewController.h"
 
 #include "platform/foundation/Text.h"
+#include "platform/foundation/UserDefaults.h"
 
 using namespace platform::ui;
 
@@ -34,6 +35,21 @@ public:
       if (!editor) return;
       app->setEditFileView(editor);
       if (auto nav = app->navigationController()) nav->pushViewController(editor, true);
+    };
+    // A file of the device kept with the text typed in it: a file tab in its slot's place on
+    // iPad; on iPhone over the Saved Files folder, in that tab.
+    hooks.reopenKeptDeviceFile = [this](std::optional<int> slot) {
+      auto app = d_.lock();
+      if (!app) return;
+      auto editor = editKeptDeviceFile(slot);
+      if (!editor) {
+        if (slot) platform::UserDefaults::standard().setObject("0", keyIndexIsUsed(*slot));
+        return;
+      }
+      app->setEditFileView(editor);
+      if (slot) return app->showFtpFileTab(editor, editor->textFileName, false, restoredTabs_++);
+      if (auto tabs = app->tabBarController()) tabs->setSelectedIndex(1);
+      if (auto nav = app->navigationControllerFiles()) nav->pushViewController(editor, true);
     };
     hooks.setSftpConnection = [d = d_](std::shared_ptr<SFTPWrapper> c) {
       if (auto app = d.lock()) app->setSftpConnection(std::move(c));

@@ -333,9 +333,11 @@ bool WebPreviewViewController::shouldStartLoadWithRequest(WebView &, const WebRe
   }
   const auto address = WebAddress::parse(url);
   if (isAdvertisingHost(address.host)) return false;
-  // Only what the user follows is a download: the loads a page makes itself, and the addresses
-  // the screen loads, are not.
-  if (isDownloadButton && type == WebViewNavigationType::LinkClicked) {
+  // In download mode every address the person goes to is a download: a link, a typed address, a
+  // bookmark or history pick, an address handed in. (What a page loads inside itself, its
+  // pictures, frames and scripts, never comes this way; the screen's own pages are let through
+  // above.)
+  if (isDownloadButton) {
     if (queueWebDownload(url, downloadPort(address))) didQueueDownload();
     return false;
   }

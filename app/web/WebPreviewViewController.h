@@ -1,7 +1,7 @@
 // The Web View tab: one page with an address field that takes an address or search words, Back,
-// Reload and Stop, and a download mode in which a link the user follows is queued as a web
-// download into Saved Files instead of being opened. The in-app browser is its larger twin and
-// builds on it.
+// Reload and Stop, and a download mode in which every address the user goes to (a link, a typed
+// address) is queued as a web download into Saved Files instead of being opened. The in-app browser
+// is its larger twin and builds on it.
 #pragma once
 
 #include "app/web/ShellFileScreen.h"

@@ -33,6 +33,7 @@ bool sameHead(const WebRequestHead &a, const WebRequestHead &b) {
          a.httpObject == b.httpObject && a.httpCGI == b.httpCGI && a.authLine == b.authLine &&
          a.cookieLine == b.cookieLine && a.userAgent == b.userAgent &&
          a.hasContentLength == b.hasContentLength && a.contentLength == b.contentLength &&
+         a.contentLengthInvalid == b.contentLengthInvalid &&
          a.multipartBoundary == b.multipartBoundary;
 }
 
@@ -68,6 +69,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
   }
   basicCredentialsMatch(head.authLine, "user", "pass");
+
+  // The cookie a query sets is one pair: nothing a browser would read as an attribute or a break.
+  const std::string cookie = webCookiePair(head.httpCGI.value_or(""));
+  if (!cookie.empty() && (cookie.find('=') == 0 || cookie.find('=') == std::string::npos))
+    std::abort();
+  for (const char c : cookie)
+    if (static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) >= 0x7F ||
+        c == ';' || c == ',' || c == '"' || c == '\\')
+      std::abort();
 
   for (const std::string &text : {head.httpCGI.value_or(""), head.httpObject.value_or("")}) {
     for (const char c : webHeaderValue(text))

@@ -7,12 +7,6 @@
 #include <functional>
 #include <vector>
 
-// Fontconfig and Pango keep their font caches for the life of the process; leak checkers of
-// sanitizer builds are told so, or every program that draws text would be reported.
-extern "C" __attribute__((weak)) const char *__lsan_default_suppressions() {
-  return "leak:libfontconfig\nleak:libpango\nleak:libharfbuzz\nleak:libglib\n";
-}
-
 namespace platform::media {
 
 // --- AffineTransform ---

@@ -32,6 +32,7 @@ void Label::describe(nlohmann::json &out) const {
   out["minimumFontSize"] = adjusts_ ? minimumFontSize_ : font_.size;
   out["shadowColor"] = toJson(shadowColor_);
   out["shadowOffset"] = toJson(shadowOffset_);
+  out["shadowRadius"] = shadowRadius_;
   out["lineBreak"] = static_cast<int>(lineBreak_);
 }
 

@@ -40,6 +40,9 @@ public:
   void setShadowColor(std::optional<Color> c) { shadowColor_ = c; }
   Size shadowOffset() const { return shadowOffset_; }
   void setShadowOffset(Size s) { shadowOffset_ = s; }
+  // How far the shadow spreads round the letters (the layer's shadow radius; 0: a sharp copy).
+  double shadowRadius() const { return shadowRadius_; }
+  void setShadowRadius(double r) { shadowRadius_ = r; }
   TextAlignment textAlignment() const { return alignment_; }
   void setTextAlignment(TextAlignment a) { alignment_ = a; }
   int numberOfLines() const { return numberOfLines_; }
@@ -59,6 +62,7 @@ private:
   Color textColor_ = Color::blackColor();
   std::optional<Color> highlightedTextColor_, shadowColor_;
   Size shadowOffset_{0, -1};
+  double shadowRadius_ = 0;
   TextAlignment alignment_ = TextAlignment::Left;
   LineBreakMode lineBreak_ = LineBreakMode::TruncateTail;
   int numberOfLines_ = 1;

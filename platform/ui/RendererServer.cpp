@@ -102,6 +102,9 @@ constexpr size_t kMaxConnections = 256;
 // limit: a browser sends its request at once.
 constexpr auto kFirstRequestLimit = std::chrono::seconds(5);
 constexpr auto kReadLimit = std::chrono::seconds(60);
+// How long the listener waits before it tries again after an accept failed (the process out of
+// descriptors, say): the waiting connections stay queued and are taken once it can.
+constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 
 class Server;
 
@@ -210,6 +213,7 @@ public:
     asio::post(ioc_, [this] {
       beast::error_code ec;
       acceptor_.close(ec);
+      acceptRetry_.cancel();
       for (auto &weak : connections_)
         if (auto c = weak.lock()) c->close();
       websockets_.clear();
@@ -223,6 +227,12 @@ public:
   std::optional<HttpRequest> admit(const http::request<http::string_body> &req,
                                    std::string &refusal, int &status) {
     std::string port = std::to_string(port_);
+    // Two Host lines leave open which one is meant (a proxy and this server may each read
+    // another), so such a request is refused whatever they say.
+    if (req.count(http::field::host) > 1) {
+      status = 400, refusal = "A request names one Host.";
+      return std::nullopt;
+    }
     auto host = lowercase(std::string(req[http::field::host]));
     if (host != "127.0.0.1:" + port && host != "localhost:" + port) {
       status = 403, refusal = "This address is served to 127.0.0.1 alone.";
@@ -285,7 +295,17 @@ public:
 private:
   void accept() {
     acceptor_.async_accept([this](beast::error_code ec, tcp::socket socket) {
-      if (ec) return; // closed
+      if (!acceptor_.is_open()) return; // stopped
+      if (ec) {
+        // Out of descriptors for a moment (or another passing failure): the connection stays
+        // queued, and the listener looks again a little later. Listening is never given up, or
+        // the page could not load again (and with no page open the thread would end).
+        acceptRetry_.expires_after(kAcceptRetry);
+        acceptRetry_.async_wait([this](beast::error_code waited) {
+          if (!waited && acceptor_.is_open()) accept();
+        });
+        return;
+      }
       // At the bound, the oldest connection that has not shown the token gives its place up, so
       // the page always gets in; only when every place is the page's own is the newcomer closed.
       std::erase_if(connections_, [](auto &w) {
@@ -317,6 +337,7 @@ private:
   Handlers handlers_;
   asio::io_context ioc_{1};
   tcp::acceptor acceptor_{ioc_};
+  asio::steady_timer acceptRetry_{ioc_};
   std::thread thread_;
   int port_ = 0;
   uint64_t nextClient_ = 0;

@@ -279,8 +279,17 @@ function build(v) {
     case 'label': {
       const el = h('div', { style: { color: rgba(v.textColor), textAlign: v.alignment } }, v.text);
       font(el, v.font);
-      if (v.shadowColor && v.shadowColor[3] > 0 && v.shadowOffset)
-        el.style.textShadow = `${px(v.shadowOffset[0])} ${px(v.shadowOffset[1])} 0 ${rgba(v.shadowColor)}`;
+      if (v.shadowColor && v.shadowColor[3] > 0 && v.shadowOffset) {
+        const [ox, oy] = v.shadowOffset, r = v.shadowRadius || 0, colour = rgba(v.shadowColor);
+        const copy = (x, y, blur) => `${px(ox + x)} ${px(oy + y)} ${px(blur)} ${colour}`;
+        // A spread shadow is a ring of sharp copies round each letter under a blurred one: the
+        // browser's single blurred copy is far fainter than the device's layer shadow and sets no
+        // letter apart from what lies under it.
+        const d = Math.max(1, Math.round(r / 2));
+        el.style.textShadow = r > 0
+          ? [[-d, -d], [0, -d], [d, -d], [-d, 0], [d, 0], [-d, d], [0, d], [d, d]].map(([x, y]) => copy(x, y, 0)).concat(copy(0, 0, r)).join(',')
+          : copy(0, 0, 0);
+      }
       if (v.lines !== 1) el.classList.add('multi');
       // A one-line label that may shrink its text to fit (down to its minimum size).
       else if (v.font && v.minimumFontSize && v.minimumFontSize < v.font.size) el.dataset.minFont = v.minimumFontSize;
@@ -1213,8 +1222,13 @@ function fitTextViews(snap) {
     const height = Math.max(0, (edge - r.top) / k);
     const id = area.dataset.tid;
     const v = { id: Number(id), frame: box.dataset.frame.split(',').map(Number) };
+    const before = textFits.get(id);
     textFits.set(id, { key: textFitKey(v), height });
     if (Math.abs(parseFloat(box.style.height) - height) > 0.5) box.style.height = px(height);
+    // The keys came up over the lower lines: the line typed into stays in view, as on the device,
+    // rather than under the keys until the first keystroke scrolls.
+    if (before && height < before.height - 0.5 && typing && area === document.activeElement)
+      revealText(area, area.selectionStart, area.selectionEnd);
   }
 }
 

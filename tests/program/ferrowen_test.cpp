@@ -277,13 +277,14 @@ TEST(FerrowenProgram, ASecondStartHandsItsAddressOrFileToTheRunningOneAndEnds) {
       std::string argument; // empty: none
       int status;
       std::string lands; // the file it makes in the running program's data, or a text its
-                         // settings then hold
+                         // settings then hold (refused: a text they never hold)
     } cases[] = {
         {elsewhere.path + "/note.txt", 0, "Documents/Files/note.txt"},
         {elsewhere.path + "/user@host.PEM", 0, "Documents/Files/PrivateKeys/user@host.PEM"},
         {"ftp://bob@files.example.net/pub", 0, "files.example.net"},
-        // A port out of range is refused with its reason, before it is handed over.
-        {"ftp://eve@other.example.net:70000/", 2, ""},
+        // A port out of range, or no host, is refused with its reason, before it is handed over.
+        {"ftp://eve@other.example.net:70000/", 2, "other.example.net"},
+        {"ftp://:21/", 2, "\":21"},
         {"", 1, ""},
     };
     for (const Case &c : cases) {
@@ -295,7 +296,11 @@ TEST(FerrowenProgram, ASecondStartHandsItsAddressOrFileToTheRunningOneAndEnds) {
       if (c.status != 2) {
         EXPECT_NE(output.find(home), std::string::npos) << "names the data folder: " << output;
       }
-      if (c.lands.find('/') != std::string::npos) {
+      if (c.status == 2) {
+        // Refused: the running program's connect fields never hear of it.
+        EXPECT_EQ(testsupport::readFile(home + "/Preferences.json").find(c.lands),
+                  std::string::npos);
+      } else if (c.lands.find('/') != std::string::npos) {
         EXPECT_TRUE(exists(home + "/" + c.lands)) << testsupport::listFolder(home);
       } else if (!c.lands.empty()) {
         EXPECT_NE(testsupport::readFile(home + "/Preferences.json").find(c.lands),
@@ -304,8 +309,9 @@ TEST(FerrowenProgram, ASecondStartHandsItsAddressOrFileToTheRunningOneAndEnds) {
       if (c.argument.find(":70000") != std::string::npos) {
         EXPECT_NE(output.find("The port must be a number from 1 to 65535."), std::string::npos)
             << output;
-        EXPECT_EQ(testsupport::readFile(home + "/Preferences.json").find("other.example.net"),
-                  std::string::npos);
+      }
+      if (c.argument == "ftp://:21/") {
+        EXPECT_NE(output.find("The address names no server."), std::string::npos) << output;
       }
       EXPECT_TRUE(stillRunning(first));
     }
@@ -313,18 +319,48 @@ TEST(FerrowenProgram, ASecondStartHandsItsAddressOrFileToTheRunningOneAndEnds) {
   }
 }
 
-// Given at the start, an address whose port is out of range is refused with its reason.
-TEST(FerrowenProgram, AnAddressWithAPortOutOfRangeIsRefusedAtTheStart) {
-  for (const char *address : {"ftp://h.example:70000/", "ftps://bob@h.example:0"}) {
+// The status --help gives for a refused address (-1 when it names none).
+int refusedStatusInHelp() {
+  Child run = start({"--help"}, {});
+  std::string help;
+  finish(run, &help);
+  std::string flat;
+  for (char c : help)
+    flat += c == '\n' ? ' ' : c;
+  const size_t refused = flat.find("A refused address");
+  const size_t status = flat.find("status ", refused);
+  if (refused == std::string::npos || status == std::string::npos ||
+      flat.find('.', flat.find(')', refused)) < status)
+    return -1;
+  return std::atoi(flat.c_str() + status + 7);
+}
+
+// Given at the start, an address without a host or whose port is out of range is refused with
+// its reason, ending with the status the help gives for it; nothing is started.
+TEST(FerrowenProgram, ARefusedAddressEndsTheStartWithTheStatusTheHelpGives) {
+  const int promised = refusedStatusInHelp();
+  ASSERT_GT(promised, 0) << "the help names no status for a refused address";
+  const struct {
+    const char *address, *reason;
+  } cases[] = {
+      {"ftp://h.example:70000/", "The port must be a number from 1 to 65535."},
+      {"ftps://bob@h.example:0", "The port must be a number from 1 to 65535."},
+      {"ftp://:21/", "The address names no server."},
+      {"ftps://bob:pw@/pub", "The address names no server."},
+      {"ftp://%20:21", "The address names no server."},
+      {"ftp:///", "The address names no server."},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.address);
     TempHome home;
-    Child run = start({address}, on(home.path));
+    Child run = start({c.address}, on(home.path));
     ASSERT_GT(run.pid, 0);
     std::string output;
     const int status = finish(run, &output);
-    ASSERT_TRUE(WIFEXITED(status)) << address;
-    EXPECT_EQ(WEXITSTATUS(status), 2) << address;
-    EXPECT_NE(output.find("The port must be a number from 1 to 65535."), std::string::npos)
-        << output;
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), promised) << output;
+    EXPECT_NE(output.find(c.reason), std::string::npos) << output;
+    EXPECT_FALSE(exists(home.path + "/Preferences.json")) << output;
   }
 }
 

@@ -2,9 +2,10 @@
 // with the mouse and the keyboard only, on a file of Saved Files of 5,000 short lines: with the
 // keyboard shown the text reaches down to the row of keys (no empty band between them); after the
 // keyboard went away again, "GoTo" 4000 and "GoTo" 5000 (the last line) show their line inside the
-// text's visible area, its selected first character marked, and a click where it is drawn lands in
-// that line (nothing covers it). On the phone the first-use tip fades out over time, as a fade
-// does. Screenshots go to $RENDERER_ARTEFACTS/editor-lines-<profile>.
+// text's visible area, its selected first character marked, a click where it is drawn lands in
+// that line (nothing covers it), and the keys that click brings up leave that line in view. On the
+// phone the first-use tip fades out over time, as a fade does. Screenshots go to
+// $RENDERER_ARTEFACTS/editor-lines-<profile>.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
@@ -17,6 +18,34 @@ const raw = `${lines.join('\n')}\n`;
 // Where line `n` (from 1) starts in the text.
 const startOf = (n) => lines.slice(0, n - 1).reduce((at, l) => at + l.length + 1, 0);
 const tip = 'Tap the Title to Show or Hide the Keyboard';
+
+// Where the caret of the text that has the focus is drawn in the window (a copy of the text laid
+// out as the text area lays it out, up to the caret), or null.
+function caretBox(page) {
+  return page.evaluate(() => {
+    const el = document.activeElement;
+    if (!el || el.tagName !== 'TEXTAREA') return null;
+    const style = getComputedStyle(el);
+    const copy = document.createElement('div');
+    for (const p of ['fontFamily', 'fontSize', 'fontWeight', 'fontStyle', 'lineHeight', 'letterSpacing', 'wordSpacing',
+      'tabSize', 'textTransform', 'textIndent', 'textAlign', 'direction', 'whiteSpace', 'overflowWrap', 'wordBreak',
+      'paddingTop', 'paddingRight', 'paddingBottom', 'paddingLeft']) copy.style[p] = style[p];
+    const inner = el.clientWidth - parseFloat(style.paddingLeft) - parseFloat(style.paddingRight);
+    Object.assign(copy.style, { position: 'absolute', left: '0', top: '0', visibility: 'hidden', border: '0',
+      margin: '0', boxSizing: 'content-box', width: `${Math.max(0, inner)}px`, height: 'auto' });
+    const mark = document.createElement('span');
+    mark.textContent = '\u200b';
+    copy.append(el.value.slice(0, el.selectionStart), mark);
+    el.parentElement.append(copy);
+    const scale = el.getBoundingClientRect().height / (el.offsetHeight || 1) || 1;
+    const top = (mark.offsetTop - el.scrollTop) * scale;
+    const left = (mark.offsetLeft - el.scrollLeft) * scale;
+    const height = mark.offsetHeight * scale;
+    copy.remove();
+    const r = el.getBoundingClientRect();
+    return { x: r.left + el.clientLeft * scale + left, y: r.top + el.clientTop * scale + top, height };
+  });
+}
 
 for (const [profile, viewport, env] of profiles) {
   test(`${profile}: the lines the editor goes to are drawn where a person sees them`, async (t) => {
@@ -110,6 +139,20 @@ for (const [profile, viewport, env] of profiles) {
           const caret = await waitFor(() => page.evaluate(() => window.clickedAt), 'the click');
           assert.ok(caret >= startOf(n) && caret <= startOf(n) + lines[n - 1].length,
             `GoTo ${n}: a click on the line drawn there puts the caret at ${caret}, not into line ${n} (${startOf(n)})`);
+          // The keys the click brought up leave the line typed into in view, above them.
+          await page.locator('#screen .accessorybar').waitFor();
+          let at = null;
+          let keysTop = 0;
+          await waitFor(async () => {
+            keysTop = (await page.locator('#screen .accessorybar').boundingBox()).y;
+            at = await caretBox(page);
+            return at && at.y + at.height <= keysTop + 1 &&
+              (await page.evaluate(([x, y]) => document.elementFromPoint(x, y)?.tagName, [at.x + 1, at.y + at.height / 2])) === 'TEXTAREA';
+          }, 'the line typed into in view', 3000).catch(() => {});
+          assert.ok(at, `GoTo ${n}: no caret in the text`);
+          assert.ok(at.y + at.height <= keysTop + 1,
+            `GoTo ${n}: the line typed into lies under ${await whatLiesAt(page, at.x + 1, at.y + at.height / 2)}`);
+          await s.screen(`goto-${n}-typing`);
           await page.keyboard.press('Escape');
           await page.locator('#screen .accessorybar').waitFor({ state: 'detached' });
         };

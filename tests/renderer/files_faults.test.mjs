@@ -3,7 +3,9 @@
 // there: a folder compressed from its row menu, a file in it changed, the archive unzipped; one
 // question names the changed file, "Keep It" keeps it as the person left it, and a second unzip
 // answered "Replace It" brings the archive's copy back. A long unzip shows a spinner where its
-// button was until it is done. Screenshots go to $RENDERER_ARTEFACTS/files-faults-<profile>.
+// button was until it is done. A file moved onto a name the other folder holds stays, both files
+// as they were, and the person is told why. Screenshots go to
+// $RENDERER_ARTEFACTS/files-faults-<profile>.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
@@ -67,6 +69,32 @@ for (const [profile, viewport, env] of profiles) {
       await question.waitFor({ state: 'detached' });
       await waitFor(() => note() === 'the note as zipped\n', 'the archive\'s copy of the note');
       await s.screen('unzip-replaced');
+    });
+  });
+
+  test(`${profile}: a file moved onto a name the other folder holds stays, and says why`, async (t) => {
+    let files;
+    await session(t, profile, viewport, env, (home) => {
+      files = path.join(home, 'Documents', 'Files');
+      fs.mkdirSync(path.join(files, 'sub'), { recursive: true });
+      fs.writeFileSync(path.join(files, 'a.txt'), 'mine\n');
+      fs.writeFileSync(path.join(files, 'sub', 'a.txt'), 'theirs\n');
+    }, async (s) => {
+      const { page, row } = s;
+      await s.tab('Saved Files');
+      await clickSeen(row('a.txt').locator('.accessory'));
+      await clickSeen(s.sheetButton('Move File'));
+      await clickSeen(row('sub'));
+      await clickSeen(s.button('Done'));
+      const alert = page.locator('.alert[aria-label="File Name Error"]');
+      await alert.waitFor({ timeout: 20000 });
+      assert.match(await alert.textContent(), /A file with that name already exists in the folder\./);
+      await s.screen('move-onto-taken-name');
+      await clickSeen(alert.locator('button', { hasText: 'OK' }));
+      await alert.waitFor({ state: 'detached' });
+      await row('a.txt').waitFor();
+      assert.equal(fs.readFileSync(path.join(files, 'a.txt'), 'utf8'), 'mine\n');
+      assert.equal(fs.readFileSync(path.join(files, 'sub', 'a.txt'), 'utf8'), 'theirs\n');
     });
   });
 

@@ -11,6 +11,8 @@
 //   and Saved Files);
 // - the beginning of a file too big to open whole, shown over SFTP, opens without Save: saved, the
 //   part would take the whole file's place on the server.
+// - "Delete All Files" asked in an FTP folder that holds no files: after "Delete All" the folder's
+//   bar is back, not a spinner for good.
 // The account is made for the test and removed after it. Screenshots go to
 // $RENDERER_ARTEFACTS/remote-<profile>.
 import { after, test } from 'node:test';
@@ -19,13 +21,51 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { checkedRows, clickSeen, session, startFtpServer, typeInto, waitFor, artefacts, profiles } from '../support/person.mjs';
+import { checkedRows, clickSeen, connectAnonymousFtp, session, startFtpServer, typeInto, waitFor, artefacts, profiles } from '../support/person.mjs';
 import { makeAccount, removeAccount, startSshd } from '../support/sshd.mjs';
 
 const account = makeAccount('ferrowen-r');
 after(() => removeAccount(account));
 
 for (const [profile, viewport, env] of profiles) {
+  test(`${profile}: "Delete All Files" in an FTP folder without files gives the folder toolbar back`, async (t) => {
+    const ftpRoot = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-remote-ftp-'));
+    t.after(() => fs.rmSync(ftpRoot, { recursive: true, force: true }));
+    fs.mkdirSync(path.join(ftpRoot, 'only-a-folder'));
+    const ftpPort = await startFtpServer(t, ftpRoot, 1 << 24);
+    await session(t, {
+      chromium, suite: 'remote', dir: path.join(artefacts, `remote-${profile}`), viewport, env,
+      run: async (s) => {
+        const { page, front, row } = s;
+        await connectAnonymousFtp(s, ftpPort, 'only-a-folder');
+        // The folder screen's own bar (the tablet draws another screen's bar beside it).
+        const folderButton = (name) => front().locator('.cell[aria-label="only-a-folder"]')
+          .locator(`xpath=ancestor::*[.//button[@aria-label="${name}"]][1]`)
+          .getByRole('button', { name, exact: true });
+        await clickSeen(folderButton('Menu'));
+        await clickSeen(s.sheetButton('Delete All Files'));
+        const alert = page.locator('.alert[aria-label="Confirm Delete All Files"]');
+        await alert.waitFor();
+        assert.match(await alert.textContent(), /This will delete 0 files in the folder!\s+Continue\?/);
+        await s.screen('delete-all-without-files');
+        await clickSeen(alert.locator('button', { hasText: 'Delete All' }));
+        await alert.waitFor({ state: 'detached' });
+        // The folder's bar is back, every button of it where a click lands, and it works.
+        for (const name of ['Refresh', 'Sort', 'Download', 'Menu'])
+          await waitFor(() => folderButton(name).isVisible(), `${name} back on the folder's bar`, 20000);
+        await s.screen('delete-all-without-files-done');
+        await clickSeen(folderButton('Refresh'));
+        await row('only-a-folder').waitFor();
+        await clickSeen(folderButton('Menu'));
+        await s.sheetButton('Delete All Files').waitFor();
+        if (await s.sheetButton('Cancel').count()) await clickSeen(s.sheetButton('Cancel'));
+        else await page.keyboard.press('Escape'); // the tablet's menu by its button has no Cancel
+        await s.sheet.waitFor({ state: 'detached' });
+        assert.ok(fs.existsSync(path.join(ftpRoot, 'only-a-folder')));
+      },
+    });
+  });
+
   test(`${profile}: a new host key turned down, a refusing server, and a row's menu button`, async (t) => {
     const served = fs.mkdtempSync('/tmp/r-');
     const keysDir = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-remote-keys-'));

@@ -2,8 +2,8 @@
 // the image editor's picture whole, fitted and centred (and cropped after a crop), its resize
 // bar's labels and fields whole and on the screen, every button of its bar reachable; a transfer
 // paused part way still showing how much of it is done; one whose server went away saying that it
-// waits for it, its bar kept; the editor's row of extra keys whole and above the tab
-// bar. Screenshots go to $RENDERER_ARTEFACTS/screens-<profile>.
+// waits for it, its bar kept and the words readable over the bar; the editor's row of extra keys
+// whole and above the tab bar. Screenshots go to $RENDERER_ARTEFACTS/screens-<profile>.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync, spawn } from 'node:child_process';
@@ -13,7 +13,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  bringIntoView, checkScreen, clickSeen, connectAnonymousFtp, openImageEditor, startFtpServer, startFtpServerAt, startProgram, waitFor, watch, writePicture,
+  bringIntoView, checkScreen, clickSeen, connectAnonymousFtp, openImageEditor, screenshotPixels, startFtpServer, startFtpServerAt, startProgram, waitFor, watch, writePicture,
   session as sharedSession, artefacts, profiles,
 } from '../support/person.mjs';
 
@@ -53,6 +53,26 @@ async function doneShown(bar, what) {
   assert.ok(said > 0 && drawn > 0, `${what} draws nothing done (${said}, ${drawn})`);
   assert.ok(Math.abs(said - drawn) < 0.05, `${what} draws ${drawn} done, not ${said}`);
   return said;
+}
+
+// How well a line of text that lies over a bar's filled part stands apart from it, as drawn: the
+// contrast (1 to 21) between the letters (the darkest pixels where both meet) and what lies round
+// them (the lightest), from a screenshot. A person reads small text from about 4.5.
+async function contrastOverFill(page, line, bar) {
+  const box = await line.evaluate((el, b) => {
+    const range = document.createRange();
+    range.selectNodeContents(el);
+    const t = range.getBoundingClientRect();
+    const f = b.querySelector('.done').getBoundingClientRect();
+    const x = Math.max(t.left, f.left), y = Math.max(t.top, f.top);
+    return { x, y, width: Math.min(t.right, f.right) - x, height: Math.min(t.bottom, f.bottom) - y };
+  }, await bar.elementHandle());
+  assert.ok(box.width >= 20 && box.height >= 4, `the line hardly lies over the bar's fill: ${JSON.stringify(box)}`);
+  const pixels = await screenshotPixels(page, await page.screenshot(), box);
+  const linear = (c) => { const v = c / 255; return v <= 0.04045 ? v / 12.92 : ((v + 0.055) / 1.055) ** 2.4; };
+  const lum = pixels.map(([r, g, b]) => 0.2126 * linear(r) + 0.7152 * linear(g) + 0.0722 * linear(b)).sort((a, b) => a - b);
+  const at = (q) => lum[Math.min(lum.length - 1, Math.floor(q * lum.length))];
+  return (at(0.95) + 0.05) / (at(0.05) + 0.05);
 }
 
 // A text whose box shows all of it (no ellipsis, nothing clipped by its box or the screen).
@@ -214,12 +234,17 @@ for (const [profile, viewport, env] of profiles) {
       const running = front().locator('.cell', { hasText: 'away.bin' });
       const bar = running.getByRole('progressbar');
       await bar.waitFor({ timeout: 30000 });
-      await waitFor(async () => Number(await bar.getAttribute('aria-valuenow') || (await bar.evaluate((b) => b.value))) > 0, 'some progress', 30000);
+      // Cut once a good part is done, so that the bar's fill lies under the row's message.
+      await waitFor(async () => Number(await bar.getAttribute('aria-valuenow') || (await bar.evaluate((b) => b.value))) >= 40, 'a good part done', 60000);
       // The server goes away: the row says why it waits, and still how much is done.
       await server.stop();
       const line = running.locator('.v-label', { hasText: /^Waiting for the server: / });
       await line.waitFor({ state: 'visible', timeout: 30000 });
       await doneShown(bar, 'the waiting row');
+      // The words stay where they are, over the bar, and read on its blue fill.
+      await bringIntoView(line);
+      const contrast = await contrastOverFill(s.page, line, bar);
+      assert.ok(contrast >= 4.5, `the waiting line stands apart from the bar's fill by ${contrast.toFixed(2)}:1 only`);
       await s.screen('transfer-waiting');
       // Back on its port: the row goes on and ends, the file whole.
       server = await startFtpServerAt(t, served, 256 << 10, undefined, server.port);

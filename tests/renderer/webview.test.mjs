@@ -1,10 +1,10 @@
 // The Web View tab and the in-app browser as a person uses them in the browser front end, against
 // a small web site on loopback (a node server in this test): a held link opens the long-tap menu
 // where it was held and "Open in New Tab" opens a browser tab, whose tab shows the page's title
-// (as text) and icon; a held picture offers its own menu; download mode puts a linked picture into
-// Saved Files, and the picture opened from there shows as a picture. The document a web view
-// opened is served as itself, and no address leads to any other file. Screenshots go to
-// $RENDERER_ARTEFACTS/webview.
+// (as text) and icon; a held picture offers its own menu; download mode puts a linked picture and a
+// typed address into Saved Files (the page stays), and the picture opened from there shows as a
+// picture. The document a web view opened is served as itself, and no address leads to any other
+// file. Screenshots go to $RENDERER_ARTEFACTS/webview.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
@@ -218,6 +218,17 @@ test('a person browses, holds links and pictures, downloads and views a picture'
     const saved = path.join(home, 'Documents', 'Files', 'picture.png');
     await waitFor(() => fs.existsSync(saved) && fs.statSync(saved).size === picture.length, 'the download in Saved Files', 30000);
     assert.ok(fs.readFileSync(saved).equals(picture));
+    // An address typed in download mode is a download too, and the page stays.
+    await click(front().getByLabel('Address'));
+    await page.keyboard.press('Control+A');
+    await page.keyboard.type(`${site}/icon.png`);
+    await page.keyboard.press('Enter');
+    const typed = path.join(home, 'Documents', 'Files', 'icon.png');
+    await waitFor(() => fs.existsSync(typed) && fs.statSync(typed).size === icon.length, 'the typed address in Saved Files', 30000);
+    assert.ok(fs.readFileSync(typed).equals(icon));
+    assert.equal(await inPage('#file').count(), 1, 'the page was left for the typed address');
+    assert.equal(await page.locator('iframe[data-web][title$="/icon.png"]').count(), 0, 'the typed address was loaded');
+    await screen('download-mode-typed');
 
     // The picture opened from Saved Files shows as a picture.
     await click(page.locator('.tab[aria-label="Saved Files"]'));

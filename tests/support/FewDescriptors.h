@@ -84,6 +84,20 @@ inline ChildRun rerunInDescriptorChild(std::chrono::milliseconds limit = std::ch
     }                                                                                              \
   } while (false)
 
+// The other way: lets this process hold at least `atLeast` descriptors where its hard limit allows
+// (a usual soft limit of 1024 is too few for tests that fill a server's every place); returns the
+// soft limit then, 0 when it cannot be read.
+inline rlim_t raiseDescriptorLimit(rlim_t atLeast) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur < atLeast) {
+    limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, atLeast);
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0 && ::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+      return 0;
+  }
+  return limit.rlim_cur;
+}
+
 // Takes every descriptor the process may still open but `leave`, under a limit lowered to just
 // above the descriptors open now (so that it is quick); gives them back and restores the limit
 // when it goes.

@@ -3,8 +3,10 @@
 // right to mount (a container may refuse it): mounted() says whether it stands, error() why not.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -29,6 +31,29 @@ public:
   }
   SmallDisk(const SmallDisk &) = delete;
   SmallDisk &operator=(const SmallDisk &) = delete;
+
+  // Takes every byte the disk has left with a file of its own ("filler"): the next write that
+  // needs room fails with "No space left on device". True once the disk is full.
+  bool fill() {
+    const std::string filler = folder_ + "/filler";
+    const int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    static const char block[4096] = {};
+    for (;;) {
+      const ssize_t n = ::write(fd, block, sizeof block);
+      if (n > 0) continue;
+      if (n < 0 && errno == EINTR) continue;
+      break;
+    }
+    // A last short write may still fit a few bytes.
+    while (::write(fd, block, 1) == 1) {
+    }
+    const bool full = errno == ENOSPC;
+    ::close(fd);
+    return full;
+  }
+  // Gives the room the filler took back.
+  void unfill() { ::unlink((folder_ + "/filler").c_str()); }
 
   bool mounted() const { return mounted_; }
   const std::string &error() const { return error_; }

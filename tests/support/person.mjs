@@ -2,7 +2,7 @@
 // local FTP server, clicks at an element's centre and typing only, and the checks every screen
 // passes (every control is what a click at its centre reaches, every row's own text shows inside
 // its row, no request fails, no console error). Playwright objects come from the suite.
-import { spawn } from 'node:child_process';
+import { execFileSync, spawn } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
@@ -69,6 +69,43 @@ export async function stopChild(child) {
 
 export function stopOnExit(t, child) {
   t.after(() => stopChild(child));
+}
+
+// A small file system mounted over `folder` (made if missing) for the rest of the test: a disk of
+// `bytes` that a test fills (`fill`: a file takes every byte left) and empties again (`unfill`).
+// Mounting needs root: without it the test fails where peers are required (CI), and is skipped
+// elsewhere, with the reason. Null when skipped.
+export function smallDisk(t, folder, bytes) {
+  fs.mkdirSync(folder, { recursive: true });
+  let why = process.getuid() === 0 ? '' : 'mounting a small disk needs root';
+  if (!why) {
+    try {
+      execFileSync('mount', ['-t', 'tmpfs', '-o', `size=${bytes},mode=0700`, 'tmpfs', folder], { stdio: 'pipe' });
+    } catch (e) {
+      why = `no small disk: ${String(e.stderr || e.message).trim()}`;
+    }
+  }
+  if (why) {
+    if (process.env.FERROWEN_REQUIRE_PEERS && process.env.FERROWEN_REQUIRE_PEERS !== '0') throw new Error(why);
+    t.skip(why);
+    return null;
+  }
+  // Detached, not just unmounted: the program may still hold a file of it open.
+  t.after(() => execFileSync('umount', ['-l', folder]));
+  const filler = path.join(folder, 'filler');
+  return {
+    fill() {
+      const fd = fs.openSync(filler, 'w');
+      try {
+        for (const block = Buffer.alloc(1 << 16); ;) fs.writeSync(fd, block);
+      } catch (e) {
+        if (e.code !== 'ENOSPC') throw e;
+      } finally {
+        fs.closeSync(fd);
+      }
+    },
+    unfill() { fs.rmSync(filler, { force: true }); },
+  };
 }
 
 // The ferrowen program with a fresh FERROWEN_HOME; resolves once it printed the address to open.
@@ -480,11 +517,50 @@ export function whatLiesAt(page, x, y) {
   }, [x, y]);
 }
 
+// What the page shows, in short: its layers (screens, sheets, alerts), the rows each table of the
+// front layer draws, where it is scrolled to and where the program has it. A page that redraws
+// the same (the clock, say) keeps it.
+function whatIsShown(page) {
+  return page.evaluate(() => {
+    const layers = document.querySelector('#screen .layers');
+    if (!layers) return 'nothing is drawn';
+    const kinds = [...layers.children].map((l) => l.className).join(' | ');
+    const front = layers.lastElementChild;
+    const tables = [...front.querySelectorAll('.v-table')].map((t) => {
+      const rows = [...t.querySelectorAll(':scope > .tcontent > .cell')].map((c) => c.getAttribute('aria-label'));
+      return `a table scrolled to ${Math.round(t.scrollTop)} of ${Math.round(t.scrollHeight - t.clientHeight)} ` +
+        `(the program's offset ${t.dataset.offset}) drawing ${rows.length ? `the rows ${rows[0]} .. ${rows.at(-1)}` : 'no row'}`;
+    });
+    return `layers ${kinds}; ${tables.join('; ') || 'no table in front'}`;
+  }).catch((e) => `(the page could not be read: ${e.message})`);
+}
+
+// Waits until the first element of the locator is drawn. However long the program takes, the wait
+// goes on while what the page shows changes; a page that showed the same for `still` ms (scaled)
+// without drawing it ends the wait, saying what it shows instead.
+export async function drawnOrSay(locator, what, still = 30000) {
+  const el = locator.first();
+  let shown = await whatIsShown(el.page());
+  let since = Date.now();
+  for (;;) {
+    if (await el.isVisible().catch(() => false)) return;
+    const now = await whatIsShown(el.page());
+    if (now !== shown) {
+      shown = now;
+      since = Date.now();
+    } else if (Date.now() - since > still * timeScale) {
+      throw new Error(`${what} was not drawn; for ${Math.round((Date.now() - since) / 1000)} s the page ` +
+        `showed the same: ${now}`);
+    }
+    await new Promise((r) => setTimeout(r, 100));
+  }
+}
+
 // A click at the centre of an element once it is in the window, after checking that the element
 // is what lies there (nothing covers it, nothing stands in its place).
 export async function clickSeen(locator) {
   const el = locator.first();
-  await el.waitFor({ state: 'visible' });
+  await drawnOrSay(el, String(locator));
   await waitFor(() => el.isEnabled(), 'an enabled control');
   await bringIntoView(el);
   // Measured again on each look: what is laid over it while the page redraws (a prompt coming

@@ -21,6 +21,11 @@ struct EditorServicesDouble : EditorServices {
   std::vector<std::string> closedTabs;
   std::vector<std::shared_ptr<platform::media::Image>> savedPictures;
   std::shared_ptr<BatchListView> queue;
+  // Files below this folder belong to the cloud container (none while it is empty).
+  std::string cloudFolder;
+  bool isCloudFile(const std::string &path) override {
+    return !cloudFolder.empty() && path.rfind(cloudFolder + "/", 0) == 0;
+  }
   void cancelFileViewTab(const std::shared_ptr<platform::ui::ViewController> &screen) override {
     closedTabs.push_back(screen ? screen->title() : "");
   }

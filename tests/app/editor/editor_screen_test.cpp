@@ -55,18 +55,21 @@ TEST_F(EditorScreenTest, EditingASavedFileWritesItOnSave) {
   EXPECT_NE(probe->topViewController(), editor);
 }
 
-TEST_F(EditorScreenTest, DiscardPutsBackTheBytesTheEditStateWrote) {
+// The edit state keeps the typed text beside the file, never in it: the file (and the Saved Files
+// copy of a download) holds what it held until Save, and Discard leaves it so.
+TEST_F(EditorScreenTest, DiscardLeavesTheFileAsTheEditStateFoundIt) {
   const std::string original = "caf\xE9 au lait\n"; // Latin 1
   const std::string path = write("menu.txt", original);
   auto editor = open(path);
   typeText("x");
-  showKeyboard(); // hides the keyboard and saves the edit state: the file is written
-  EXPECT_EQ(testsupport::readFile(path), "xcaf\xE9 au lait\n");
+  showKeyboard(); // hides the keyboard and saves the edit state
+  EXPECT_EQ(testsupport::readFile(path), original);
+  EXPECT_EQ(testsupport::readFile(get(kEditingFTPFile)), "xcaf\xE9 au lait\n");
   ASSERT_TRUE(probe->tap("Cancel"));
   EXPECT_EQ(answer("Yes, Discard"),
             "Cancel Editing?: Cancel editing the file and discard all changes?");
   EXPECT_EQ(testsupport::readFile(path), original);
-  // A download with a Saved Files copy: the copy follows the edits, and Discard puts it back.
+  // A download with a Saved Files copy: the copy keeps what was downloaded.
   const std::string temp = Paths::tmp() + "/menu.txt";
   testsupport::writeFile(temp, original);
   auto remote = EditFileView::initWithFile(temp);
@@ -74,7 +77,8 @@ TEST_F(EditorScreenTest, DiscardPutsBackTheBytesTheEditStateWrote) {
   nav->pushViewController(remote, false);
   typeText("y");
   showKeyboard();
-  EXPECT_EQ(testsupport::readFile(path), "ycaf\xE9 au lait\n");
+  EXPECT_EQ(testsupport::readFile(path), original);
+  EXPECT_EQ(testsupport::readFile(temp), "ycaf\xE9 au lait\n");
   ASSERT_TRUE(probe->tap("Cancel"));
   answer("Yes, Discard");
   EXPECT_EQ(testsupport::readFile(path), original);
@@ -357,8 +361,9 @@ TEST_F(EditorScreenTest, ReplaceAll) {
             "\"Replace With Text\" is Blank: All occurances of \"red \" will be deleted from the "
             "document!");
   EXPECT_EQ(text(editor), "blue RED");
-  // The edit state wrote the file.
-  EXPECT_EQ(testsupport::readFile(files + "/replace.txt"), "blue RED");
+  // The edit state kept the text beside the file, which holds what it held until Save.
+  EXPECT_EQ(testsupport::readFile(get(kEditingFTPFile)), "blue RED");
+  EXPECT_EQ(testsupport::readFile(files + "/replace.txt"), "red Red RED");
 }
 
 TEST_F(EditorScreenTest, GoToLineReachesEveryLine) {

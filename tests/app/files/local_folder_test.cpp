@@ -826,6 +826,57 @@ TEST_F(LocalFolderTest, MoveTargetsAreTheEntriesTheListWasMadeFrom) {
   }
 }
 
+// A move onto a name the other folder already holds leaves both where they are and says why, as
+// a rename onto a taken name does; a free name still moves.
+TEST_F(LocalFolderTest, AMoveOntoATakenNameSaysWhyAndKeepsBoth) {
+  fs::create_directories(files + "/sub/same");
+  fs::create_directories(files + "/same");
+  testsupport::writeFile(files + "/sub/a.txt", "theirs");
+  testsupport::writeFile(files + "/sub/same/kept.txt", "inside");
+  testsupport::writeFile(files + "/inner.txt", "mine");
+  testsupport::writeFile(documents() + "/shared.txt", "shared");
+  testsupport::writeFile(files + "/shared.txt", "saved");
+  ASSERT_TRUE(probe->tap("Refresh"));
+  const std::string taken = "File Name Error: A file with that name already exists in the folder.";
+  struct Case {
+    const char *folder; // the folder opened first ("": Saved Files itself)
+    const char *row, *command, *target;
+    const char *item, *other; // below Saved Files: the item moved, and what the target holds
+    bool refused;
+  } cases[] = {
+      {"", "a.txt", "Move File", "sub", "a.txt", "sub/a.txt", true},
+      {"", "same", "Move Folder", "sub", "same", "sub/same/kept.txt", true},
+      {"", "shared.txt", "Move File", "Shared with iTunes", "shared.txt", "../shared.txt", true},
+      {"sub", "inner.txt", "Move File", "Up a Folder", "sub/inner.txt", "inner.txt", true},
+      {"", "big.bin", "Move File", "sub", "big.bin", "sub/big.bin", false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.row) + " to " + c.target);
+    const std::string item = testsupport::readFile(files + "/" + c.item),
+                      other = testsupport::readFile(files + "/" + c.other);
+    if (*c.folder) {
+      ASSERT_TRUE(probe->tapRow(c.folder));
+    }
+    auto shown = probe->topViewController();
+    rowCommand(c.row, c.command);
+    ASSERT_TRUE(probe->tapRow(c.target)) << probe->lastError();
+    for (int i = 0; i < 3 && probe->topViewController() != shown; ++i) {
+      probe->tap("Done");
+      advance(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(lastAlert(), c.refused ? taken : "");
+    EXPECT_EQ(fs::exists(files + "/" + c.item), c.refused);
+    EXPECT_TRUE(fs::exists(files + "/" + c.other));
+    if (c.refused) {
+      EXPECT_EQ(testsupport::readFile(files + "/" + c.item), item);
+      EXPECT_EQ(testsupport::readFile(files + "/" + c.other), other);
+    }
+    if (*c.folder) {
+      ASSERT_TRUE(probe->tapBack());
+    }
+  }
+}
+
 TEST_F(LocalFolderTest, SizesPastTwoGiBListSortAndUpload) {
   testsupport::writeFile(files + "/huge.txt", "");
   fs::resize_file(files + "/huge.txt", 3LL << 30); // sparse: no disk used

@@ -775,6 +775,43 @@ TEST_F(FtpTabTest, SftpErrorStaysItsWhileThenTheFolderToolbarReturns) {
   EXPECT_EQ(screen->currentToolbar, 3);
 }
 
+// "Delete All Files" in a folder with no files: the question counts none, and after "Delete All"
+// the folder toolbar (Refresh, Sort, Download, Menu) is back, over FTP as over SFTP.
+TEST_F(FtpTabTest, DeleteAllFilesInAFolderWithoutFilesGivesTheFolderToolbarBack) {
+  for (bool sftpScreen : {false, true})
+    for (const DirItemList &listing : {DirItemList{}, DirItemList{entry("sub", 0, true)}}) {
+      SCOPED_TRACE(std::string(sftpScreen ? "SFTP, " : "FTP, ") + std::to_string(listing.size()) +
+                   " folders");
+      auto sftp = std::make_shared<IdleSftp>();
+      auto ftp = std::make_shared<FTPConnection>();
+      ftp->setLoginUser("joe"); // not anonymous: the folder commands are offered
+      auto screen = sftpScreen ? DirViewer::initWithExistingSFTPConnection(sftp)
+                               : DirViewer::initWithExistingConnection(ftp);
+      nav->pushViewController(screen, false);
+      if (sftpScreen) {
+        screen->gotDirectory(*sftp, listing);
+      } else { // as the connection hands a finished listing over
+        screen->replaceDirectory(listing);
+        screen->setCurrentWorkingDirectory("/pub");
+        screen->setLoadedDirectory(true);
+        screen->showDirToolbar();
+      }
+      ASSERT_EQ(screen->currentToolbar, 2);
+      ASSERT_TRUE(probe->tap("Menu")) << probe->lastError();
+      ASSERT_TRUE(probe->answerSheet("Delete All Files")) << probe->lastError();
+      ASSERT_EQ(probe->pendingAlerts().size(), 1u);
+      EXPECT_EQ(probe->pendingAlerts()[0].title, "Confirm Delete All Files");
+      EXPECT_EQ(probe->pendingAlerts()[0].message,
+                "This will delete 0 files in the folder!  Continue?");
+      ASSERT_TRUE(probe->answerAlert("Delete All"));
+      EXPECT_TRUE(
+          RunLoop::main()->runUntil([&] { return screen->currentToolbar == 2; }, seconds(10)));
+      for (const char *button : {"Refresh", "Sort", "Download", "Menu"})
+        EXPECT_TRUE(probe->find(button)) << button;
+      nav->popToRootViewControllerAnimated(false);
+    }
+}
+
 // The status label is as wide as its text and two points taller, however long the text is.
 TEST_F(FtpTabTest, TheStatusLabelFitsItsText) {
   auto sftp = std::make_shared<IdleSftp>();

@@ -148,7 +148,7 @@ TEST_F(FTPCommandsTest, SymbolicLinksDoNotLeadOutOfSavedFiles) {
   EXPECT_EQ(s.cmd("MKD deep/../made"), "257 \"/deep/../made\" created.\r\n");
   EXPECT_TRUE(FileManager::isDirectory(file("made")));
   EXPECT_FALSE(FileManager::fileExists(tmp_->path() + "/far/made"));
-  EXPECT_EQ(s.cmd("DELE deep/../outside.txt"), "250 Deleted.\r\n");
+  EXPECT_EQ(s.cmd("DELE deep/../outside.txt"), "550 File not found.\r\n");
   EXPECT_TRUE(FileManager::fileExists(tmp_->path() + "/far/outside.txt"));
   EXPECT_FALSE(FileManager::fileExists(outsideTarget));
   EXPECT_FALSE(FileManager::fileExists(Paths::documents() + "/new"));
@@ -280,7 +280,7 @@ TEST_F(FTPCommandsTest, FileOperationsAndTheRootThatCannotBeRemoved) {
   EXPECT_EQ(testsupport::readFile(file("dir/h.txt")), "g");
 
   EXPECT_EQ(s.cmd("DELE h.txt"), "250 Deleted.\r\n");
-  EXPECT_EQ(s.cmd("DELE h.txt"), "250 Deleted.\r\n"); // gone either way
+  EXPECT_EQ(s.cmd("DELE h.txt"), "550 File not found.\r\n"); // nothing left to remove
   EXPECT_EQ(s.cmd("CDUP"), "250 CDUP command successful.\r\n");
   EXPECT_EQ(s.cmd("RMD dir"), "550 Error deleting folder.\r\n"); // f.txt is still in it
   EXPECT_EQ(s.cmd("DELE dir/f.txt"), "250 Deleted.\r\n");
@@ -339,9 +339,16 @@ TEST_F(FTPCommandsTest, NothingIsRemovedThatWasNotNamed) {
       {"RMD a.jpg", "550 Error deleting folder.\r\n", ""},
       {"RMD to-sub", "550 Error deleting folder.\r\n", ""},
       {"RMD /", "550 Error deleting folder.\r\n", ""},
+      // A name that is not there removes nothing: a failure, never "Deleted."
+      {"DELE missing.jpg", "550 File not found.\r\n", ""},
+      {"DELE /etc/passwd", "550 File not found.\r\n", ""},
+      {"RMD missing", "550 File not found.\r\n", ""},
+      {"RMD sub/missing", "550 File not found.\r\n", ""},
       {"DELE to-sub", "250 Deleted.\r\n", "photos/to-sub"},
       {"RMD empty", "250 Deleted.\r\n", "photos/empty"},
+      {"RMD empty", "550 File not found.\r\n", ""},
       {"DELE a.jpg", "250 Deleted.\r\n", "photos/a.jpg"},
+      {"DELE a.jpg", "550 File not found.\r\n", ""},
       {"DELE sub/b.jpg", "250 Deleted.\r\n", "photos/sub/b.jpg"},
       {"RMD sub", "250 Deleted.\r\n", "photos/sub"},
   };

@@ -3,10 +3,11 @@
 #include "FtpTestClient.h"
 #include "WebServerFixture.h"
 
+#include "tests/support/FewDescriptors.h"
+
 #include "platform/foundation/Log.h"
 
 #include <netinet/tcp.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 
 using namespace platform;
@@ -32,11 +33,8 @@ protected:
   // Lets this process hold enough descriptors for every place of both servers and the clients
   // that fill them (a usual soft limit of 1024 is too few); `descriptorLimit` is the limit then.
   void raiseDescriptorLimit() {
-    rlimit limit{};
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
-    if (limit.rlim_cur < 4096) limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 8192);
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
-    descriptorLimit = limit.rlim_cur;
+    descriptorLimit = testsupport::raiseDescriptorLimit(8192);
+    ASSERT_GT(descriptorLimit, 0u);
   }
   std::shared_ptr<ManualClock> clock;
   rlim_t descriptorLimit = 0;

@@ -5,6 +5,7 @@
 #include "app/foundation/DirItemInfo.h"
 #include "app/sharing/WebRequest.h"
 #include "tests/support/FarTimes.h"
+#include "tests/support/FewDescriptors.h"
 #include "tests/support/Peers.h"
 
 #include "platform/foundation/FileManager.h"
@@ -289,7 +290,17 @@ TEST_F(WebServerConnectionTest, QueryAndCookiesChooseTheLayoutWithoutHeaderInjec
   const WebReply injected = get("/?simple=yes%0d%0aX-Injected:%20yes%0aSet-Cookie:%20evil=1");
   EXPECT_EQ(injected.headers.count("x-injected"), 0u) << injected.headerText;
   EXPECT_EQ(injected.headerText.find("\r\nSet-Cookie: evil"), std::string::npos);
-  EXPECT_EQ(injected.header("set-cookie"), "simple=yesX-Injected: yesSet-Cookie: evil=1; path=/;");
+  EXPECT_EQ(injected.header("set-cookie"), "simple=yesX-Injected:yesSet-Cookie:evil=1; path=/;");
+  // Nor does any attribute: the query is one name=value pair, up to its first ";".
+  for (const std::string attributes :
+       {"%3B%20Domain=attacker.example;%20Max-Age=99999999", ";Domain=attacker.example"}) {
+    SCOPED_TRACE(attributes);
+    const WebReply lasting = get("/?simple=no" + attributes, iPhone);
+    EXPECT_TRUE(isPC(lasting));
+    EXPECT_EQ(lasting.header("set-cookie"), "simple=no; path=/;");
+    makeFile("c.txt", "C");
+    EXPECT_EQ(get("/c.txt?simple=no" + attributes).header("set-cookie"), "simple=no");
+  }
   // The query is split off before decoding: an escaped "?" is part of the name.
   makeFile("what?.txt", "Q");
   const WebReply q = get("/what%3F.txt?simple=no");
@@ -580,6 +591,91 @@ TEST_F(WebServerConnectionTest, ANameSwappedForALinkOutWhileFetchedNeverServesTh
 
 // An upload the disk cannot take is answered with a page that says why in words and leads back
 // to the folder it was sent to; nothing of it stays there.
+// Out of descriptors, a client the server cannot take is told so ("503" with the reason, as an
+// HTTP reply that ends) before its connection is closed, never just reset; with descriptors back
+// it is served.
+TEST_F(WebServerConnectionTest, OutOfDescriptorsAClientIsToldWhy) {
+  RUN_IN_DESCRIPTOR_CHILD();
+  makeFile("a.txt", "A");
+  const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(client, 0);
+  platform::RunLoop::main()->runPending();
+  std::string heard;
+  bool ended = false;
+  {
+    testsupport::DescriptorHog hog(0);
+    ASSERT_TRUE(hog.ok());
+    ASSERT_TRUE(testsupport::connectToLoopback(client, port));
+    // Its request is there before the server looks (as a browser's is): the answer still comes.
+    const std::string request = "GET /a.txt HTTP/1.0\r\n\r\n";
+    ASSERT_EQ(::send(client, request.data(), request.size(), MSG_NOSIGNAL),
+              ssize_t(request.size()));
+    platform::RunLoop::main()->runUntil(
+        [&] {
+          char buf[4096];
+          ssize_t n;
+          while ((n = ::recv(client, buf, sizeof buf, MSG_DONTWAIT)) > 0)
+            heard.append(buf, size_t(n));
+          ended = n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+          return ended;
+        },
+        std::chrono::seconds(20));
+  }
+  ::close(client);
+  EXPECT_TRUE(ended);
+  const WebReply reply = parseWebReply(heard, true);
+  const std::string reason =
+      "Cannot take the connection: Too many open files. Please try again later.";
+  EXPECT_EQ(reply.statusLine, "HTTP/1.0 503 Service Unavailable") << heard;
+  EXPECT_EQ(reply.body, reason);
+  EXPECT_EQ(reply.header("content-length"), std::to_string(reason.size()));
+  EXPECT_EQ(reply.header("connection"), "close");
+  EXPECT_EQ(WebServer::liveCount(), 0u) << "a client turned away takes no place";
+  EXPECT_EQ(get("/a.txt").body, "A");
+}
+
+// A request whose length leaves the end of its body open (not a number, two that differ) or
+// names a body no disk here could hold is answered at once, before any body is waited for.
+TEST_F(WebServerConnectionTest, LengthsItCannotTakeAreAnsweredAtOnce) {
+  // Nothing is cut by time here: an answer that comes, comes from the request itself.
+  platform::Clock::install(std::make_shared<platform::ManualClock>());
+  const std::string form = "Content-Type: multipart/form-data; boundary=XyZzY-b0undary\r\n";
+  const struct {
+    const char *what;
+    std::string request;
+    int status;
+  } cases[] = {
+      {"10^23", "POST / HTTP/1.0\r\n" + form + "Content-Length: 100000000000000000000000\r\n", 413},
+      {"2^64", "POST / HTTP/1.0\r\n" + form + "Content-Length: 18446744073709551616\r\n", 413},
+      {"2^63 - 1", "POST / HTTP/1.0\r\n" + form + "Content-Length: 9223372036854775807\r\n", 413},
+      {"a GET with such a body", "GET / HTTP/1.0\r\nContent-Length: 9223372036854775807\r\n", 413},
+      {"two lengths that differ",
+       "POST / HTTP/1.0\r\n" + form + "Content-Length: 5\r\nContent-Length: 6\r\n", 400},
+      {"a list that differs", "POST / HTTP/1.0\r\n" + form + "Content-Length: 6, 5\r\n", 400},
+      {"not a number", "POST / HTTP/1.0\r\n" + form + "Content-Length: five\r\n", 400},
+      {"below zero", "POST / HTTP/1.0\r\n" + form + "Content-Length: -1\r\n", 400},
+      {"a GET with lengths that differ",
+       "GET / HTTP/1.0\r\nContent-Length: 1\r\nContent-Length: 2\r\n", 400},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    const WebReply r = exchange({c.request + "\r\n"});
+    EXPECT_EQ(r.status, c.status) << r.raw;
+    EXPECT_TRUE(r.closed);
+    EXPECT_EQ(r.header("connection"), "close");
+  }
+  settle();
+  EXPECT_EQ(WebServer::liveCount(), 0u);
+  // The same length given twice is one length: the upload is stored.
+  const std::string body = multipartBody({{"twice.txt", "T"}});
+  const std::string length = "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  const WebReply stored = exchange({postHead("/", body.size(), length) + body});
+  EXPECT_EQ(stored.status, 200) << stored.raw;
+  EXPECT_EQ(testsupport::readFile(file("twice.txt")), "T");
+}
+
+// On a disk of 64 KiB: a body larger than the disk is refused at once ("413"); one the disk could
+// hold but has no room for now fails as it is written, and the page says why.
 TEST_F(WebServerConnectionTest, UploadTheDiskCannotTakeSaysWhyAndLeadsBack) {
   makeFile("small & full/.keep", "");
   const std::string folder = file("small & full");
@@ -590,7 +686,13 @@ TEST_F(WebServerConnectionTest, UploadTheDiskCannotTakeSaysWhyAndLeadsBack) {
     std::string path;
     ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
   } unmount{folder};
-  const std::string body = multipartBody({{"big <1>.bin", std::string(512 * 1024, 'x')}});
+  const std::string tooBig = multipartBody({{"big <1>.bin", std::string(64 * 1024, 'x')}});
+  const WebReply refused = exchange({postHead("/small%20%26%20full/", tooBig.size()) + tooBig});
+  EXPECT_EQ(refused.status, 413) << refused.raw;
+  EXPECT_EQ(FileManager::contentsOfDirectory(folder)->size(), 0u);
+  // Half the disk taken: a body of three quarters of it fits the disk, not the room left.
+  ASSERT_TRUE(testsupport::writeFile(folder + "/half.bin", std::string(32 * 1024, 'h')));
+  const std::string body = multipartBody({{"big <1>.bin", std::string(48 * 1024, 'x')}});
   const WebReply reply = exchange({postHead("/small%20%26%20full/", body.size()) + body});
   EXPECT_EQ(reply.status, 500);
   EXPECT_NE(reply.body.find("Upload Failed"), std::string::npos) << reply.body;
@@ -599,5 +701,5 @@ TEST_F(WebServerConnectionTest, UploadTheDiskCannotTakeSaysWhyAndLeadsBack) {
             std::string::npos)
       << reply.body;
   EXPECT_NE(reply.body.find("<a href='/small%20%26%20full/'>"), std::string::npos) << reply.body;
-  EXPECT_EQ(FileManager::contentsOfDirectory(folder)->size(), 0u) << "nothing of it stays";
+  EXPECT_EQ(FileManager::contentsOfDirectory(folder)->size(), 1u) << "nothing of it stays";
 }

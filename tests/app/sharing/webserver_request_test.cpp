@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -113,6 +114,7 @@ TEST(WebRequestHeads, OddRequestLinesAndValues) {
     h = parse("POST / HTTP/1.0\r\nContent-Length: " + value + "\r\n\r\n");
     EXPECT_FALSE(h.hasContentLength) << value;
     EXPECT_EQ(h.contentLength, 0) << value;
+    EXPECT_TRUE(h.contentLengthInvalid) << value;
   }
   h = parse("POST / HTTP/1.0\r\nContent-Length: 99999999999999999999999\r\n\r\n");
   EXPECT_GT(h.contentLength, int64_t(1) << 40);
@@ -129,6 +131,49 @@ TEST(WebRequestHeads, OddRequestLinesAndValues) {
             "");
   // Lines without a colon are ignored.
   EXPECT_EQ(parse("GET / HTTP/1.0\r\nnonsense\r\nCookie: c\r\n\r\n").cookieLine, "Cookie: c\r\n");
+}
+
+// Where a body ends must be known for sure: every length given is the same number (on several
+// lines or in one list), and a number is read whole, however long.
+TEST(WebRequestHeads, LengthsThatLeaveTheEndOfTheBodyOpenAreMarked) {
+  const int64_t most = INT64_MAX;
+  const struct {
+    std::string lines;
+    bool has;
+    int64_t length;
+    bool invalid;
+  } cases[] = {
+      {"Content-Length: 42", true, 42, false},
+      {"Content-Length: 0042", true, 42, false},
+      {"Content-Length: 0", true, 0, false},
+      {"Content-Length: 000", true, 0, false},
+      {"Content-Length: 42\r\ncontent-length: 42", true, 42, false},
+      {"Content-Length: 42\r\nContent-Length: 042", true, 42, false},
+      {"Content-Length: 42, 42", true, 42, false},
+      {"Content-Length: 42\r\nContent-Length: 43", true, 42, true},
+      {"Content-Length: 43\r\nContent-Length: 42", true, 43, true},
+      {"Content-Length: 42, 43", true, 42, true},
+      {"Content-Length: 42,", true, 42, true},
+      {"Content-Length: 4 2", false, 0, true},
+      {"Content-Length: 42\r\nContent-Length: x", true, 42, true},
+      {"Content-Length: 9223372036854775806", true, most - 1, false},
+      {"Content-Length: 9223372036854775807", true, most, false},
+      {"Content-Length: 9223372036854775808", true, most, false},
+      {"Content-Length: 18446744073709551616", true, most, false},
+      {"Content-Length: 100000000000000000000000", true, most, false},
+      // Past 64 bits both, yet not the same number.
+      {"Content-Length: 18446744073709551616\r\nContent-Length: 18446744073709551617", true, most,
+       true},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.lines);
+    WebRequestParser parser;
+    auto buffer = bytes("POST / HTTP/1.0\r\n" + c.lines + "\r\n\r\n");
+    ASSERT_EQ(parser.parse(buffer), WebRequestParser::Status::Complete);
+    EXPECT_EQ(parser.head().hasContentLength, c.has);
+    EXPECT_EQ(parser.head().contentLength, c.length);
+    EXPECT_EQ(parser.head().contentLengthInvalid, c.invalid);
+  }
 }
 
 TEST(WebRequestHeads, HeadsThatNeverEndAreBounded) {
@@ -352,4 +397,31 @@ TEST(WebRequestEscapes, TextLinksAndHeaderValues) {
   EXPECT_EQ(webURLEncode("/Sub Dir/x", true), "/Sub%20Dir/x");
   EXPECT_EQ(webURLEncode("\xC3\xA9"), "%C3%A9");
   EXPECT_EQ(webHeaderValue("a\r\nSet-Cookie: x\x7f\t\x01z"), "aSet-Cookie: xz");
+}
+
+// A query becomes one cookie and nothing more: no attribute, no second cookie, no character a
+// browser would read otherwise.
+TEST(WebRequestEscapes, AQueryBecomesOneCookiePair) {
+  const struct {
+    std::string query, cookie;
+  } cases[] = {
+      {"simple=yes", "simple=yes"},
+      {"simple=no&x=1", "simple=no&x=1"},
+      {"simple=no; Domain=attacker.example; Max-Age=99999999", "simple=no"},
+      {"simple=no;Path=/evil", "simple=no"},
+      {"simple=\"no\", b=2", "simple=nob=2"},
+      {"simple=a b\\c", "simple=abc"},
+      {"simple=yes\r\nX-Injected: yes", "simple=yesX-Injected:yes"},
+      {"sim ple(x)=yes", "simplex=yes"},
+      {"simple=caf\xC3\xA9", "simple=caf"},
+      {"simple=", "simple="},
+      {"a=b=c", "a=b=c"},
+      {"=yes", ""},
+      {"(;)=yes", ""},
+      {"nopair", ""},
+      {";simple=yes", ""},
+      {"", ""},
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(webCookiePair(c.query), c.cookie) << c.query;
 }

@@ -168,7 +168,8 @@ TEST_F(CloudFilesTest, TheEditorFollowsAnotherProcessAndSavesCoordinated) {
         [&] { return editor->saveButton->isEnabled() && editor->theText->text() == "second"; }));
   }
 
-  // Saving while another program reads it: the write waits for the reader, then lands.
+  // Saving while another program reads it: the write waits for the reader, then lands; the
+  // editor stays (its Save off) until it has, and closes then.
   {
     ASSERT_TRUE(quiet(path));
     testsupport::ForkedChild reader(
@@ -177,18 +178,21 @@ TEST_F(CloudFilesTest, TheEditorFollowsAnotherProcessAndSavesCoordinated) {
     ASSERT_TRUE(probe->type("File Text", "mine ")) << probe->lastError();
     ASSERT_TRUE(probe->tap("Save")) << probe->lastError();
     advance(0.5);
-    EXPECT_NE(probe->topViewController(), editor) << "closed at once";
     EXPECT_TRUE(until([&] { return someoneWaitsToLock(path); }));
     EXPECT_EQ(testsupport::readFile(path), "second");
+    EXPECT_EQ(probe->topViewController(), editor) << "closed before the file was written";
+    EXPECT_FALSE(editor->saveButton->isEnabled());
     reader.signal();
     EXPECT_EQ(ended(reader), 0);
     EXPECT_TRUE(until([&] { return testsupport::readFile(path) == "mine second"; }));
+    EXPECT_TRUE(until([&] { return probe->topViewController() != editor; }));
   }
 }
 
-// Another program reads the file the editor shows, coordinated: the editor saves what was typed
-// and lets go (Save is off) while it reads, so it reads the typed text; then Save is back.
-TEST_F(CloudFilesTest, AnotherProgramsReadGetsWhatTheEditorHolds) {
+// Another program reads the file the editor shows, coordinated: the editor keeps what was typed
+// (beside the file, which holds what it held until Save) and lets go (Save is off) while it reads,
+// so it reads the file; then Save is back, and the typed text still in the editor.
+TEST_F(CloudFilesTest, AnotherProgramsReadGetsTheFileNotTheUnsavedText) {
   openCloudFiles({{"notes.txt", "first"}});
   const std::string path = cloud + "/notes.txt", hold = home_ + "/read-over";
   openRow("notes.txt", "Edit");
@@ -204,7 +208,7 @@ TEST_F(CloudFilesTest, AnotherProgramsReadGetsWhatTheEditorHolds) {
   EXPECT_FALSE(editor->saveButton->isEnabled()) << "let go while the other program reads";
   testsupport::writeFile(hold, "");
   ASSERT_TRUE(until([&] { return !reader.running(); }));
-  EXPECT_NE(reader.output().find("read:mine first\n"), std::string::npos) << reader.output();
+  EXPECT_NE(reader.output().find("read:first\n"), std::string::npos) << reader.output();
   EXPECT_TRUE(until([&] { return editor->saveButton->isEnabled(); }));
   EXPECT_EQ(editor->theText->text(), "mine first");
 }

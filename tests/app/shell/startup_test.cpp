@@ -260,12 +260,23 @@ TEST_F(AppTest, AddressesFillTheConnectFieldsAndFilesLandInSavedFiles) {
   // An SFTP address is not a server to fill in, nor a file.
   EXPECT_FALSE(delegate->importURL("sftp://other.example.org/"));
   EXPECT_EQ(globalUserDefaults->stringForKey(kServerNameKey), "files.example.org");
-  // A port out of range is refused with its reason and changes nothing.
-  for (const char *url : {"ftp://eve@h.example:70000/", "ftp://h.example:0", "ftps://h.example:-1/",
-                          "ftp://h.example:99999999999/x", "ftp://h.example:ftp/"}) {
-    EXPECT_EQ(FerrowenAppDelegate::refusedAddress(url),
-              "The port must be a number from 1 to 65535.")
-        << url;
+  // A port out of range, or no host at all, is refused with its reason and changes nothing.
+  const std::string port = "The port must be a number from 1 to 65535.",
+                    host = "The address names no server.";
+  for (auto [url, reason] : {std::pair{"ftp://eve@h.example:70000/", port},
+                             {"ftp://h.example:0", port},
+                             {"ftps://h.example:-1/", port},
+                             {"ftp://h.example:99999999999/x", port},
+                             {"ftp://h.example:ftp/", port},
+                             {"ftp://:21/", host},
+                             {"ftp://eve:pw@:2121/pub", host},
+                             {"ftps://%20/", host},
+                             {"ftp:///pub", host},
+                             {"ftp://", host},
+                             {"ftp:h.example", host},
+                             {"ftp://[]:21", host},
+                             {"ftp://:0/", host}}) {
+    EXPECT_EQ(FerrowenAppDelegate::refusedAddress(url), reason) << url;
     EXPECT_FALSE(delegate->importURL(url));
     EXPECT_EQ(globalUserDefaults->stringForKey(kServerNameKey), "files.example.org") << url;
     EXPECT_EQ(globalUserDefaults->stringForKey(kUserNameKey).value_or(""), "") << url;

@@ -153,12 +153,12 @@ TEST_F(WebTest, BackReloadStopAndEscapedErrorPage) {
   EXPECT_EQ(webErrorPage("<b>x</b> & 'y'"), head + "&lt;b&gt;x&lt;/b&gt; &amp; &#39;y&#39;" + tail);
 }
 
-TEST_F(WebTest, DownloadModeQueuesOnlyFollowedLinksInsideSavedFiles) {
+TEST_F(WebTest, DownloadModeQueuesFollowedLinksInsideSavedFiles) {
   ASSERT_TRUE(probe->tapTab("Web View"));
   go(peer->hostPort() + "/page/1");
   ASSERT_TRUE(probe->tap("Download"));
   const auto loads = web()->loads().size();
-  // A page the screen loads itself is no download; the link followed is, and the page stays.
+  // The link followed is a download, and the page stays.
   ASSERT_TRUE(follow(peer->url("/files/f1.zip")));
   ASSERT_TRUE(follow(peer->url("/files/%2F..%2F..%2Fescape.zip")));
   ASSERT_TRUE(probe->answerAlert("OK")); // refused, and told why
@@ -173,6 +173,70 @@ TEST_F(WebTest, DownloadModeQueuesOnlyFollowedLinksInsideSavedFiles) {
   ASSERT_TRUE(follow(peer->url("/page/2")));
   waitLoaded();
   EXPECT_EQ(web()->request().url, peer->url("/page/2"));
+}
+
+// In download mode every address the person goes to is queued into Saved Files and not loaded,
+// however it was given: typed, handed in, a link, picked from the history, opened from a held
+// link, and on both web screens. The page shown stays.
+TEST_F(WebTest, DownloadModeQueuesEveryAddressThePersonGoesTo) {
+  BrowserHistory::shared().saveHistory({peer->url("/files/picked.zip"), "Picked File"});
+  std::shared_ptr<WebPreviewViewController> screen;
+  // The history list and the held link's "Open" are the browser's own.
+  const struct {
+    const char *how, *name;
+    bool browserOnly;
+    std::function<void(const std::string &url)> go;
+  } cases[] = {
+      {"typed", "typed.zip", false,
+       [&](const std::string &url) {
+         field()->setText("");
+         ASSERT_TRUE(probe->type("Address", url.substr(7)));
+         ASSERT_TRUE(probe->pressReturn("Address"));
+       }},
+      {"handed in", "handed.zip", false, [&](const std::string &url) { screen->openURL(url); }},
+      {"followed", "followed.zip", false,
+       [&](const std::string &url) { ASSERT_TRUE(follow(url)); }},
+      {"reloaded", "", false, [&](const std::string &) { ASSERT_TRUE(probe->tap("Reload")); }},
+      {"picked from the history", "picked.zip", true,
+       [&](const std::string &) {
+         ASSERT_TRUE(probe->tap("Address"));
+         ASSERT_TRUE(probe->clear("Address"));
+         ASSERT_TRUE(probe->type("Address", "picked"));
+         ASSERT_TRUE(probe->tapRow("Picked File")) << probe->lastError();
+       }},
+      {"opened from a held link", "held.zip", true,
+       [&](const std::string &url) {
+         ASSERT_TRUE(follow("longtap://href=" + url));
+         ASSERT_TRUE(probe->answerSheet("Open")) << probe->lastError();
+       }},
+  };
+  for (bool browser : {false, true}) {
+    if (browser) {
+      screen = openBrowser();
+    } else {
+      ASSERT_TRUE(probe->tapTab("Web View"));
+      go(peer->hostPort() + "/page/1");
+      screen = std::dynamic_pointer_cast<WebPreviewViewController>(probe->topViewController());
+    }
+    ASSERT_TRUE(screen);
+    const std::string shown = web()->request().url;
+    for (const auto &c : cases) {
+      if (c.browserOnly && !browser) continue;
+      const bool history = std::string(c.how) == "picked from the history";
+      SCOPED_TRACE(std::string(browser ? "browser, " : "Web View tab, ") + c.how);
+      const std::string name = *c.name ? (browser ? "b-" : "w-") + std::string(c.name) : "";
+      ASSERT_TRUE(probe->tap("Download"));
+      const auto loads = web()->loads().size();
+      c.go(history ? peer->url("/files/picked.zip") : peer->url("/files/" + name));
+      // Reloading queues the page shown (named after its address, "1").
+      const std::string landed = history ? "picked.zip" : name.empty() ? "1" : name;
+      EXPECT_TRUE(waitFor([&] { return FileManager::fileExists(file(landed)); })) << landed;
+      EXPECT_EQ(web()->loads().size(), loads);
+      EXPECT_EQ(web()->request().url, shown);
+      ASSERT_TRUE(probe->tap("Download On"));
+      FileManager::removeItem(file(landed));
+    }
+  }
 }
 
 // A link whose name cannot be a file in Saved Files is refused with its reason: no row, no
@@ -479,10 +543,11 @@ TEST_F(WebTest, LongTapMenuCommands) {
          EXPECT_EQ(opened[0].find_first_of("<>'& ", 7), std::string::npos) << opened[0];
          EXPECT_EQ(replacePercentEscapes(opened[0].substr(13)).value_or(""), link);
        }},
-      {"href=" + peer->url("/page/2"), "Open",
+      // In download mode the address opened is queued too; the page stays.
+      {"href=" + peer->url("/files/opened.zip"), "Open",
        [&] {
-         waitLoaded();
-         EXPECT_EQ(web()->request().url, peer->url("/page/2"));
+         EXPECT_TRUE(waitFor([&] { return FileManager::fileExists(file("opened.zip")); }));
+         EXPECT_EQ(web()->request().url, peer->url("/page/1"));
        }},
       {"src=" + peer->url("/img.png"), "Copy Image",
        [&] {
@@ -509,6 +574,7 @@ TEST_F(WebTest, LongTapMenuCommands) {
   }
   ASSERT_TRUE(follow("longtap://nothing"));
   EXPECT_TRUE(probe->pendingSheets().empty());
+  ASSERT_TRUE(probe->tap("Download On"));
   // Titles: at most 13 characters whole.
   go(peer->hostPort() + "/search?q=abcdefghijk");
   EXPECT_EQ(probe->topViewController()->navigationController()->tabBarItem()->title(),

@@ -174,7 +174,8 @@ print(f.quit())
 }
 
 // What a client names is all that goes, and the current folder is kept in its normal form: Python's
-// ftplib sends blanks for a name, folders to DELE and RMD, and a long path of "./" over and over;
+// ftplib sends blanks for a name, folders to DELE and RMD, names that are not there (a failure to
+// it, never "Deleted."), and a long path of "./" over and over;
 // lftp removes a tree the way it does (files with DELE, then each emptied folder with RMD).
 TEST_F(FTPClientsTest, DeletesOnlyWhatIsNamedAndKeepsTheFolderNormal) {
   for (const char *folder : {"/photos/sub", "/tree/x/y"})
@@ -190,7 +191,7 @@ f = ftplib.FTP()
 f.connect('127.0.0.1', int(sys.argv[1]), timeout=20)
 f.login()
 print(f.cwd('photos'))
-for line in ['DELE   ', 'RMD', 'DELE sub', 'RMD sub', 'RMD a.jpg']:
+for line in ['DELE   ', 'RMD', 'DELE sub', 'RMD sub', 'RMD a.jpg', 'DELE /etc/passwd', 'RMD gone']:
     try:
         print(f.sendcmd(line))
     except ftplib.error_perm as e:
@@ -209,6 +210,8 @@ f.quit()
                  "550 Error deleting file.\n"
                  "550 Error deleting folder.\n"
                  "550 Error deleting folder.\n"
+                 "550 File not found.\n"
+                 "550 File not found.\n"
                  "/photos\n"
                  "250 Deleted. 250 Deleted. ['a.jpg']\n");
   EXPECT_EQ(readFile(root + "/photos/a.jpg"), "a");

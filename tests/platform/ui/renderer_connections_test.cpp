@@ -2,6 +2,7 @@
 // token: connections that never show it cannot keep the page out, and give their places up soon.
 #include "platform/ui/RendererServer.h"
 
+#include "tests/support/FewDescriptors.h"
 #include "tests/support/Loopback.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace platform::ui::detail;
@@ -20,6 +22,9 @@ using namespace platform::ui::detail;
 namespace {
 
 constexpr const char *kToken = "70ce70ce70ce70ce";
+// Connections that have shown the token the front end's server holds at once, as it promises:
+// the tests fill exactly this many, so a server that takes more or fewer is caught.
+constexpr size_t kPagePlaces = 256;
 
 std::unique_ptr<RendererServer> startServer() {
   RendererServer::Handlers handlers;
@@ -74,10 +79,7 @@ double secondsUntilClosed(int fd, int limit) {
 // More idle connections than the server has places (as any local process could open) do not keep
 // the token holder out: its request is served, again and again, while they are reopened.
 TEST(RendererConnections, IdleConnectionsWithoutTheTokenDoNotKeepThePageOut) {
-  rlimit limit{};
-  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
-  if (limit.rlim_cur < 4096) limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 4096);
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+  ASSERT_GE(testsupport::raiseDescriptorLimit(4096), 4096u);
   auto server = startServer();
   ASSERT_TRUE(server);
   const int port = server->port();
@@ -133,5 +135,109 @@ TEST(RendererConnections, ConnectionsWithoutTheTokenAreClosedWithinSeconds) {
             "HTTP/1.1 200 OK served /two");
   for (int fd : {silent, unfinished, page})
     ::close(fd);
+  server->stop();
+}
+
+// The server holds as many of the page's connections (each has shown the token and stays open
+// for its next request) as it promises, all served; one more is closed unanswered while they
+// all stay; once one of them goes, a newcomer takes its place.
+TEST(RendererConnections, ThePageHoldsThePlacesPromisedAndNoMore) {
+  ASSERT_GE(testsupport::raiseDescriptorLimit(4096), 4096u);
+  auto server = startServer();
+  ASSERT_TRUE(server);
+  const int port = server->port();
+  std::vector<int> pages;
+  for (size_t i = 0; i < kPagePlaces; ++i) {
+    const int fd = connectTo(port);
+    ASSERT_GE(fd, 0);
+    pages.push_back(fd);
+    const std::string path = "/p" + std::to_string(i);
+    ASSERT_EQ(exchange(fd, request(port, path, true), "served " + path),
+              "HTTP/1.1 200 OK served " + path)
+        << "place " << i + 1;
+  }
+  const int over = connectTo(port);
+  ASSERT_GE(over, 0);
+  EXPECT_EQ(exchange(over, request(port, "/over", true), "served /over"), "");
+  ::close(over);
+  for (size_t i : {size_t(0), kPagePlaces - 1})
+    EXPECT_EQ(exchange(pages[i], request(port, "/again", true), "served /again"),
+              "HTTP/1.1 200 OK served /again");
+
+  ::close(pages.back());
+  pages.pop_back();
+  // The server sees that one go a moment later; until then a newcomer may still be turned away.
+  std::string served;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (served.empty() && std::chrono::steady_clock::now() < deadline) {
+    const int fd = connectTo(port);
+    ASSERT_GE(fd, 0);
+    served = exchange(fd, request(port, "/newcomer", false), "served /newcomer");
+    ::close(fd);
+    if (served.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(served, "HTTP/1.1 200 OK served /newcomer");
+  for (int fd : pages)
+    ::close(fd);
+  server->stop();
+}
+
+// A request naming its Host twice is refused, whichever comes first: the server and anything in
+// front of it might each read another one.
+TEST(RendererConnections, ARequestWithMoreThanOneHostIsRefused) {
+  auto server = startServer();
+  ASSERT_TRUE(server);
+  const int port = server->port();
+  const std::string self = "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
+  const struct {
+    const char *what;
+    std::string hosts;
+    std::string answer;
+  } cases[] = {
+      {"one", self, "HTTP/1.1 200 OK served /x"},
+      {"the right one twice", self + self, "HTTP/1.1 400 Bad Request A request names one Host.\n"},
+      {"the right one first", self + "Host: evil.example\r\n",
+       "HTTP/1.1 400 Bad Request A request names one Host.\n"},
+      {"the right one last", "host: evil.example\r\n" + self,
+       "HTTP/1.1 400 Bad Request A request names one Host.\n"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    const int fd = connectTo(port);
+    ASSERT_GE(fd, 0);
+    const std::string sent =
+        std::string("GET /x?t=") + kToken + " HTTP/1.1\r\n" + c.hosts + "Connection: close\r\n\r\n";
+    EXPECT_EQ(exchange(fd, sent, c.answer.substr(c.answer.rfind(' ') + 1)), c.answer);
+    ::close(fd);
+  }
+  server->stop();
+}
+
+// Out of descriptors for a while (the test takes them all), the server does not give up
+// listening: a page that connects meanwhile waits, and is served once descriptors come back; and
+// with no page open its thread does not end. Later pages are served as ever.
+TEST(RendererConnections, AFailedAcceptIsWaitedOutAndThePageServedOnceDescriptorsReturn) {
+  RUN_IN_DESCRIPTOR_CHILD();
+  auto server = startServer();
+  ASSERT_TRUE(server);
+  const int port = server->port();
+  const int early = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(early, 0);
+  {
+    testsupport::DescriptorHog hog(0);
+    ASSERT_TRUE(hog.ok());
+    ASSERT_TRUE(testsupport::connectToLoopback(early, port));
+    const std::string sent = request(port, "/early", false);
+    ASSERT_EQ(::send(early, sent.data(), sent.size(), MSG_NOSIGNAL), ssize_t(sent.size()));
+    // Time for the server to meet the connection it cannot take, more than once.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+  EXPECT_EQ(exchange(early, "", "served /early"), "HTTP/1.1 200 OK served /early");
+  ::close(early);
+  const int later = connectTo(port);
+  ASSERT_GE(later, 0);
+  EXPECT_EQ(exchange(later, request(port, "/later", false), "served /later"),
+            "HTTP/1.1 200 OK served /later");
+  ::close(later);
   server->stop();
 }

@@ -1,0 +1,302 @@
+#include "app/editor/EditState.h"
+
+#include "app/editor/EditFileView.h"
+#include "app/editor/EditorServices.h"
+#include "app/foundation/EditOrigin.h"
+#include "app/foundation/PlatformExtensions.h"
+#include "app/foundation/SettingsKeys.h"
+
+#include "platform/foundation/Dispatch.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/RunLoop.h"
+#include "platform/foundation/Text.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/media/CloudContainer.h"
+
+using namespace platform;
+
+namespace {
+
+UserDefaults &settings() {
+  return UserDefaults::standard();
+}
+std::string setting(const std::string &key) {
+  return settings().stringForKey(key).value_or("");
+}
+bool isPad() {
+  return Hardware::isiPad();
+}
+
+// Every key of one record goes: the plain record, or a file tab's (its slot no longer in use).
+void forgetRecord(std::optional<int> slot) {
+  for (const char *key : kEditRecordKeys)
+    settings().setObject("", slot ? keyForTab(*slot, key) : std::string(key));
+  if (slot) settings().setObject("0", keyIndexIsUsed(*slot));
+}
+
+// The working copy of a file of the device is named after the file it belongs to: two files of
+// one name in two folders never share one.
+std::string ownCopySource(const std::string &file) {
+  return "device\n" + standardizePath(file);
+}
+
+} // namespace
+
+int EditState::unicodeTagOf(bool withFFFE, bool bigEndian, bool utf8Mark) {
+  return bigEndian ? 2 : withFFFE ? 1 : utf8Mark ? 3 : 0;
+}
+
+std::string EditState::keptIn() const {
+  return e_.isLocalFile() ? ownCopy_ : e_.editingFileAtPath;
+}
+
+std::string EditState::ownCopyPath() {
+  if (ownCopy_.empty() && !e_.editingFileAtPath.empty()) {
+    ownCopy_ = workingCopyPath(ownCopySource(e_.editingFileAtPath),
+                               lastPathComponent(e_.editingFileAtPath));
+    ownCopyInUse_.hold(ownCopy_);
+  }
+  return ownCopy_;
+}
+
+FileStatus EditState::keep() {
+  auto &e = e_;
+  const bool local = e.isLocalFile();
+  FileStatus status;
+  // A view-only file is never written, nor is a text that did not load.
+  const bool hasText = !e.fReadOnly && e.textLoaded && e.theText;
+  bool recordIt = false;
+  if (local) {
+    // A file of the device needs a record only while its text differs from the file: then the
+    // file still holds what it held, and the working copy what was typed.
+    if (hasText && e.textDiffers()) {
+      status = keepText();
+      recordIt = !ownCopy_.empty() && FileManager::fileExists(ownCopy_);
+    } else if (hasText) {
+      dropOwnCopy();
+    }
+  } else {
+    if (hasText) status = keepText();
+    recordIt = setting(kSavePasswordsKey) == "1";
+  }
+  // A pending edit of another file is never written over before the person gives it up.
+  if (recordIt && e.fCurrentlyActive && !e.fReadOnly && !recordHoldsOtherEdit()) writeRecord(local);
+  return status;
+}
+
+FileStatus EditState::keepText() {
+  auto &e = e_;
+  auto bytes = e.getTextAsDataRef();
+  const bool utf8 = !bytes;
+  if (utf8) {
+    // The encoding in force cannot hold what was typed: it is kept all the same, in UTF-8, and
+    // the record says so (Save asks what to do about the encoding).
+    Log::system("EditFileView: " + editor::encodingTitle(e.useEncoding) +
+                " cannot hold the text: it is kept in UTF-8");
+    const std::string &text = e.theText->text();
+    bytes = editor::Bytes(text.begin(), text.end());
+  }
+  const std::string path = e.isLocalFile() ? ownCopyPath() : e.editingFileAtPath;
+  if (path.empty()) return {};
+  Log::system("save:toLocal");
+  auto status = FileManager::writeAtomically(path, *bytes);
+  if (status)
+    keptInUTF8_ = utf8;
+  else
+    Log::system("EditFileView: could not write " + path + ": " + status.error());
+  return status;
+}
+
+void EditState::writeRecord(bool local) {
+  auto &e = e_;
+  Log::system("EditFileView:SaveEditState");
+  const std::string none;
+  const std::pair<const char *, std::string> record[] = {
+      {kWasEditingServerNameKey, local ? none : e.serverName},
+      {kWasEditingUserNameKey, local ? none : e.userLogin},
+      {kWasEditingUserPassKey, local ? none : e.userPassword},
+      {kWasEditingInFolder, local ? none : e.directoryOfTheFile},
+      {kWasEditingFileName, e.textFileName},
+      {kWasEditingInFolderBytesKey,
+       !local && e.directoryOfTheFileBytes ? hexOfBytes(*e.directoryOfTheFileBytes) : none},
+      {kWasEditingFileNameBytesKey,
+       !local && e.textFileNameBytes ? hexOfBytes(*e.textFileNameBytes) : none},
+      {kEditingFTPFile, keptIn()},
+      {kWasEditingServerPortKey,
+       !local && e.serverPort > 0 ? std::to_string(e.serverPort) : std::string()},
+      {kWasEditingProtocolKey, local ? none : e.serverProtocol},
+      {kWasEditingChangedKey, e.textDiffers() ? "1" : "0"},
+      {kEditingSavedFile, local ? e.editingFileAtPath : none},
+      {kWasEditingTextInUTF8Key, keptInUTF8_ ? "1" : "0"},
+      {kWasEditingFileEncoding, std::to_string(e.useEncoding)},
+      {kWasEditingFileEncodingUnicodeTag,
+       std::to_string(unicodeTagOf(e.unicodeWithFFFE, e.unicodeBigEndian, e.utf8WithMark))}};
+  for (auto &[key, value] : record) {
+    settings().setObject(value, e.tabKey(key));
+    // On iPhone the next start reads the one record without a tab number.
+    if (!isPad()) settings().setObject(value, key);
+  }
+  settings().setObject("1", e.tabKey("IndexIsUsed"));
+  settings().synchronize();
+}
+
+FileStatus EditState::writeForSave(const editor::Bytes &bytes) {
+  auto &e = e_;
+  std::vector<std::string> paths;
+  if (!e.isLocalFile() || !e.cloudFile_) paths.push_back(e.editingFileAtPath);
+  // The Saved Files copy of a server's file (of a file of the device: the file itself again).
+  if (!e.editingSavedFilePath.empty() && e.editingSavedFilePath != e.editingFileAtPath)
+    paths.push_back(e.editingSavedFilePath);
+  for (const auto &path : paths) {
+    if (path.empty()) continue;
+    if (auto status = FileManager::writeAtomically(path, bytes); !status) {
+      Log::system("EditFileView: could not write " + path + ": " + status.error());
+      return status;
+    }
+    // A server's working file now holds the text as it goes back, in the file's encoding.
+    if (path == e.editingFileAtPath && !e.isLocalFile()) keptInUTF8_ = false;
+  }
+  return {};
+}
+
+void EditState::writeCloudFile(const editor::Bytes &bytes, std::function<void(FileStatus)> done) {
+  auto &e = e_;
+  Log::system("save:toCloud");
+  const uint64_t generation = ++*e.writesStarted_;
+  auto newest = e.newestWritten_;
+  auto presenter = e.presenter_;
+  const std::string path = e.editingFileAtPath;
+  std::weak_ptr<EditFileView> weak = e.sharedAs<EditFileView>();
+  auto work = [path, bytes, generation, newest, presenter, weak, done = std::move(done)] {
+    FileStatus status;
+    const bool ran = CloudContainer::coordinateWriting(
+        path,
+        [&](const std::string &coordinated) {
+          // Under the writing lock: a newer save that got there first stays.
+          if (newest->load() > generation) return;
+          newest->store(generation);
+          Log::system("save:to:" + coordinated);
+          status = FileManager::writeAtomically(coordinated, bytes);
+          if (!status)
+            Log::system("EditFileView: could not write " + coordinated + ": " + status.error());
+        },
+        presenter.get());
+    if (!ran) {
+      Log::system("EditFileView: cannot coordinate a write of " + path);
+      status = FileStatus::failure("Cannot write \"" + path +
+                                   "\": the cloud container does not let it be written");
+    }
+    // The editor is looked at (and let go) on the main thread only.
+    RunLoop::main()->perform([weak, status, done] {
+      if (weak.lock() && done) done(status);
+    });
+  };
+  if (auto services = EditorServices::shared(); services && services->editQueue())
+    services->editQueue()->async(std::move(work));
+  else
+    work();
+}
+
+void EditState::saved() {
+  if (e_.isLocalFile()) dropOwnCopy();
+}
+
+void EditState::discard() {
+  auto &e = e_;
+  if (e.isLocalFile()) return dropOwnCopy();
+  e.workingFileInUse_.release();
+  forgetRecordOf(e.editingFileAtPath);
+  removeWorkingCopy(e.editingFileAtPath);
+}
+
+void EditState::dropOwnCopy() {
+  if (ownCopy_.empty()) return;
+  forgetRecordOf(ownCopy_);
+  ownCopyInUse_.release();
+  removeWorkingCopy(ownCopy_);
+  ownCopy_.clear();
+  keptInUTF8_ = false;
+}
+
+void EditState::forgetRecordOf(const std::string &workingFile) {
+  if (workingFile.empty()) return;
+  bool changed = false;
+  // Only this file's record: a pending edit of another file (kept from the last run, not yet
+  // reopened) keeps its record and its working file.
+  if (setting(kEditingFTPFile) == workingFile) {
+    forgetRecord(std::nullopt);
+    changed = true;
+  }
+  if (setting(e_.tabKey(kEditingFTPFile)) == workingFile) {
+    forgetRecord(e_.tabIndex);
+    changed = true;
+  }
+  if (changed) settings().synchronize();
+}
+
+void EditState::forgetNumberedRecord() {
+  const std::string kept = keptIn();
+  if (kept.empty() || setting(e_.tabKey(kEditingFTPFile)) != kept) return;
+  forgetRecord(e_.tabIndex);
+  settings().synchronize();
+}
+
+bool EditState::recordHoldsOtherEdit() const {
+  if (isPad()) return false;
+  const std::string other = setting(kEditingFTPFile);
+  return !other.empty() && other != keptIn() && FileManager::fileExists(other) &&
+         setting(kWasEditingChangedKey) != "0";
+}
+
+bool EditState::otherEditPending() const {
+  return recordHoldsOtherEdit() && !fileHeldOpen(setting(kEditingFTPFile));
+}
+
+void EditState::giveUpPendingEdit() {
+  const std::string other = setting(kEditingFTPFile);
+  if (other.empty() || other == keptIn()) return;
+  // Only a working file of the temporary folder is the record's to remove.
+  const std::string tmp = standardizePath(Paths::tmp()) + "/";
+  if (standardizePath(other).compare(0, tmp.size(), tmp) == 0) removeWorkingCopy(other);
+  // The phone writes its record under its tab's number too.
+  if (setting(e_.tabKey(kEditingFTPFile)) == other) forgetRecord(e_.tabIndex);
+  forgetRecord(std::nullopt);
+  settings().synchronize();
+}
+
+void EditState::resumeIn(const KeptEdit &kept) {
+  keptInUTF8_ = kept.textRecorded && kept.textInUTF8;
+  if (kept.savedFile.empty()) return; // a server's file: its download is its working file
+  ownCopy_ = kept.workingFile;
+  ownCopyInUse_.hold(ownCopy_);
+}
+
+std::optional<KeptEdit> EditState::recorded(std::optional<int> slot) {
+  auto key = [&](const char *base) {
+    return setting(slot ? keyForTab(*slot, base) : std::string(base));
+  };
+  KeptEdit kept;
+  kept.workingFile = key(kEditingFTPFile);
+  if (kept.workingFile.empty()) return std::nullopt;
+  kept.savedFile = key(kEditingSavedFile);
+  kept.name = key(kWasEditingFileName);
+  kept.folder = key(kWasEditingInFolder);
+  const std::string inUTF8 = key(kWasEditingTextInUTF8Key);
+  kept.textRecorded = inUTF8 == "0" || inUTF8 == "1";
+  kept.textInUTF8 = inUTF8 == "1";
+  kept.encoding =
+      static_cast<uint32_t>(std::strtoul(key(kWasEditingFileEncoding).c_str(), nullptr, 10));
+  kept.unicodeTag =
+      static_cast<int>(std::strtol(key(kWasEditingFileEncodingUnicodeTag).c_str(), nullptr, 10));
+  // A record that does not say its encoding is read as a file is.
+  if (kept.encoding == 0) kept.textRecorded = false;
+  return kept;
+}
+
+void EditState::forgetSentBack(const std::string &workingFile) {
+  if (workingFile.empty() || setting(kEditingFTPFile) != workingFile) return;
+  removeWorkingCopy(workingFile);
+  forgetRecord(std::nullopt);
+  settings().synchronize();
+}

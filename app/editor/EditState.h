@@ -1,0 +1,113 @@
+// The edit state of an open text editor, and every write the editor makes: the text kept as it is
+// typed, the record from which the next start offers it again, the file itself when it is saved,
+// the Saved Files copy of a server's file and the copy that goes back to the server. Save, Cancel,
+// Discard, the page going away, the program's end and the next start all go through here, and each
+// keeps one promise: until the person saves or discards, both what was typed and what the file
+// held exist on disk.
+//
+// - The typed text is kept in a working file of the editor's own, never in the person's file: a
+//   server's file in its download (the working copy the editor opened), a file of the device
+//   (Saved Files, the cloud container) in a working copy of its own in the temporary folder. The
+//   file keeps what it held until Save writes it.
+// - The text is kept in the file's encoding, or in UTF-8 when that encoding cannot hold what was
+//   typed; the record says which, with the encoding in force.
+// - A write that fails is reported (which file, the system's reason) and changes nothing else:
+//   nothing is sent back and nothing counts as saved.
+//
+// Main thread.
+#pragma once
+
+#include "app/editor/EditorCodec.h"
+#include "app/foundation/WorkingCopy.h"
+
+#include "platform/foundation/FileManager.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+class EditFileView;
+
+// An edit as its record keeps it, for the next start.
+struct KeptEdit {
+  std::string workingFile; // where the text typed so far is ("EditingFTPFile")
+  // A file of the device: the file itself, which holds what it held before ("EditingSavedFile");
+  // empty for a server's file, whose working file is its download.
+  std::string savedFile;
+  std::string name, folder;
+  // The record says how its text is written (else it is read as a file is read): in UTF-8 (the
+  // encoding in force could not hold it) or in that encoding, with its byte-order mark.
+  bool textRecorded = false, textInUTF8 = false;
+  uint32_t encoding = 0;
+  int unicodeTag = 0; // 0 no mark, 1 FF FE, 2 FE FF, 3 EF BB BF
+};
+
+class EditState {
+public:
+  explicit EditState(EditFileView &editor) : e_(editor) {}
+  EditState(const EditState &) = delete;
+  EditState &operator=(const EditState &) = delete;
+
+  // The edit state as it stands now: the text into the editor's working file, and the record
+  // (per file tab, and on iPhone the one plain record too). A server's file is recorded as long as
+  // passwords are kept; a file of the device only while its text differs from the file. The
+  // failure of the text's write, if any (the record then still says what the working file holds).
+  platform::FileStatus keep();
+
+  // Save's writes that come before anything is sent back: a server's file into its working file
+  // and its Saved Files copy; a file of the device into the file itself (the cloud's through
+  // writeCloudFile). The first write that fails ends them, and its status is returned.
+  platform::FileStatus writeForSave(const editor::Bytes &bytes);
+  // A cloud file's save, coordinated, on the edit queue; `done` runs on the main thread with the
+  // status once the write has landed (or failed), as long as the editor lives.
+  void writeCloudFile(const editor::Bytes &bytes, std::function<void(platform::FileStatus)> done);
+  // A file of the device was saved: its working copy and its record go. (A server's file keeps
+  // both until the server has it.)
+  void saved();
+  // Cancel's "Yes, Discard": the working file and the record go; the file keeps what it held.
+  void discard();
+  // iPhone: the numbered record the edit state writes beside the plain one is read by nothing
+  // there: it goes with the editor.
+  void forgetNumberedRecord();
+
+  // Where the text typed so far is kept: a server's file's download, or the working copy of a file
+  // of the device (empty until there is one).
+  std::string keptIn() const;
+  // iPhone: the one plain record names another file's edits the server (or the file) has not got:
+  // this editor's record must not take its place.
+  bool recordHoldsOtherEdit() const;
+  // The same, and no editor open now holds that file: an edit left from an earlier run or a save
+  // that did not arrive, about which the person is asked.
+  bool otherEditPending() const;
+  // The pending edit of another file is given up: its record and its working copy go.
+  void giveUpPendingEdit();
+
+  // An edit reopened from its record: its text is kept where the record says from now on.
+  void resumeIn(const KeptEdit &kept);
+
+  // The edit a record keeps: a file tab's slot, or the plain record (iPhone). None when it names
+  // no working file.
+  static std::optional<KeptEdit> recorded(std::optional<int> slot);
+  // A server's file saved back needs no reopening at the next start: its record and its working
+  // file go. Only this file's record: another may have been recorded since.
+  static void forgetSentBack(const std::string &workingFile);
+  // The byte-order mark of an encoding state as the record keeps it, and back.
+  static int unicodeTagOf(bool withFFFE, bool bigEndian, bool utf8Mark);
+
+private:
+  platform::FileStatus keepText();
+  void writeRecord(bool local);
+  // The record keys (plain and numbered) that name `workingFile` go.
+  void forgetRecordOf(const std::string &workingFile);
+  // A file of the device: the working copy goes (with its record).
+  void dropOwnCopy();
+  std::string ownCopyPath();
+
+  EditFileView &e_;
+  // A file of the device: where the typed text is kept, held while the editor is open.
+  std::string ownCopy_;
+  FileInUse ownCopyInUse_;
+  // What the working file holds now: the text in UTF-8 (else in the encoding in force).
+  bool keptInUTF8_ = false;
+};
