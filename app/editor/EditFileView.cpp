@@ -363,8 +363,16 @@ EditFileView::~EditFileView() {
 
 void EditFileView::setTextFileName(const std::string &name) {
   textFileName = name;
+  textFileNameBytes.reset();
   setTitle(name);
   refreshBars();
+}
+
+void EditFileView::setRemoteFile(const RemoteName &name, const RemoteName &folder) {
+  setTextFileName(name.text());
+  textFileNameBytes = name.bytes();
+  directoryOfTheFile = folder.text();
+  directoryOfTheFileBytes = folder.bytes();
 }
 
 void EditFileView::setFReadOnly(bool on) {
@@ -706,7 +714,7 @@ void EditFileView::uploadBack(const editor::Bytes &bytes) {
         : (theConnection ? theConnection->fSecureLogin() : serverProtocol == "ftps") ? "ftps"
                                                                                      : "ftp";
     // To the server and port the file came from (a port the server text does not hold too).
-    queue->addBatchItemAction(sftp ? 31 : 3, textFileName, directoryOfTheFile, 0, serverName,
+    queue->addBatchItemAction(sftp ? 31 : 3, remoteFileName(), remoteFolder(), 0, serverName,
                               serverPort, userLogin, myDecryptString1(userPassword), protocol,
                               editingFileAtPath, true, true);
     return;
@@ -746,7 +754,7 @@ void EditFileView::uploadBack(const editor::Bytes &bytes) {
         "editor-sftp-upload", [sftp, send] { send(*sftp); }, false);
     return;
   }
-  theConnection->uploadFile(textFileName, bytes, directoryOfTheFile, false);
+  theConnection->uploadFile(remoteFileName(), bytes, remoteFolder(), false);
 }
 
 void EditFileView::closeEditor() {

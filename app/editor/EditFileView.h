@@ -142,7 +142,16 @@ public:
   // edit state names them, so the next start reopens the file only there).
   void setTheConnection(std::shared_ptr<FTPConnection> c) override;
   void setTextFileName(const std::string &name) override;
-  void setDirectoryOfTheFile(const std::string &folder) override { directoryOfTheFile = folder; }
+  void setDirectoryOfTheFile(const std::string &folder) override {
+    directoryOfTheFile = folder;
+    directoryOfTheFileBytes.reset();
+  }
+  void setRemoteFile(const RemoteName &name, const RemoteName &folder) override;
+  // The file's name and folder as its server named them (their texts when no bytes are known).
+  RemoteName remoteFileName() const { return RemoteName::of(textFileName, textFileNameBytes); }
+  RemoteName remoteFolder() const {
+    return RemoteName::of(directoryOfTheFile, directoryOfTheFileBytes);
+  }
   void setEditingSavedFilePath(const std::string &path) override { editingSavedFilePath = path; }
   void setEditingSavedFile(bool on) override { editingSavedFile = on; }
   void setTabIndex(int i) override { tabIndex = i; }
@@ -176,6 +185,8 @@ public:
 
   // --- State (named as the opener and the shell know it).
   std::string editingFileAtPath, editingSavedFilePath, textFileName, directoryOfTheFile;
+  // The bytes an FTP server named the file and its folder with: the save goes back to them.
+  std::optional<std::string> textFileNameBytes, directoryOfTheFileBytes;
   std::string serverName, userLogin, userPassword; // the password in its scrambled form
   // The port and protocol word ("ftp", "ftps", "sftp") of the connection the file came from; 0
   // and empty while not known (a file reopened from an edit state takes them from there).

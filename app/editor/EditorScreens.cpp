@@ -143,8 +143,10 @@ std::vector<std::string> restoreEditFiles(
       defaults.setObject("0", keyIndexIsUsed(i));
       continue;
     }
-    editor->setTextFileName(setting(keyForTab(i, kWasEditingFileName)));
-    editor->setDirectoryOfTheFile(setting(keyForTab(i, kWasEditingInFolder)));
+    editor->setRemoteFile(editRecordName(setting(keyForTab(i, kWasEditingFileName)),
+                                         setting(keyForTab(i, kWasEditingFileNameBytesKey))),
+                          editRecordName(setting(keyForTab(i, kWasEditingInFolder)),
+                                         setting(keyForTab(i, kWasEditingInFolderBytesKey))));
     editor->setEditingSavedFile(false);
     editor->serverPort = origin->port;
     editor->serverProtocol = origin->protocol;
@@ -164,8 +166,9 @@ std::shared_ptr<EditFileView> editPreviouslySavedFile(std::shared_ptr<FTPConnect
   if (!editor) return nullptr;
   editor->setFReadOnly(!connection || loginUser.empty());
   editor->setTheConnection(connection);
-  editor->setTextFileName(setting(kWasEditingFileName));
-  editor->setDirectoryOfTheFile(setting(kWasEditingInFolder));
+  editor->setRemoteFile(
+      editRecordName(setting(kWasEditingFileName), setting(kWasEditingFileNameBytesKey)),
+      editRecordName(setting(kWasEditingInFolder), setting(kWasEditingInFolderBytesKey)));
   editor->restoredChanged = setting(kWasEditingChangedKey) != "0";
   resumeServerFile(*editor, std::nullopt);
   return editor;

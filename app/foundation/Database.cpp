@@ -124,6 +124,11 @@ int UpdateDatabaseStructure(sqlite3 *db) {
   rc = runUpdateStep(db, "ALTER TABLE 'batchlist' ADD 'roworder' integer DEFAULT '9999'", rc);
   rc = runUpdateStep(db, "ALTER TABLE 'batchlist' ADD 'port' integer DEFAULT '21'", rc);
   rc = runUpdateStep(db, "ALTER TABLE 'batchlist' ADD 'protocol' VARCHAR(8) DEFAULT 'ftp'", rc);
+  // The bytes an FTP server named a row's file and folder with (in hexadecimal; empty: none, the
+  // text goes out as typed), so that the row reaches the file it was made for after a restart.
+  // Rows stored before keep working as they did.
+  rc = runUpdateStep(db, "ALTER TABLE 'batchlist' ADD 'filenamebytes' VARCHAR(240) DEFAULT ''", rc);
+  rc = runUpdateStep(db, "ALTER TABLE 'batchlist' ADD 'pathbytes' VARCHAR(500) DEFAULT ''", rc);
   // Every queued item is first looked up by its name and folder: without an index each lookup
   // reads the whole queue.
   // (Not logged: it is no step of the migration, and it runs at every start.)

@@ -50,6 +50,7 @@ int folderOrder(const DirItemInfo &self, const DirItemInfo &other) {
 
 void DirItemInfo::setName(std::string_view name) {
   name_ = std::string(name);
+  nameBytes_.reset();
   fileSubType_ = 0;
   const std::string probe = "." + myFileType(name) + ".";
   if (inList(kImageList, probe)) {

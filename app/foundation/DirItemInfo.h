@@ -2,6 +2,7 @@
 // cloud folder, photo albums). Setting the name classifies the entry by its extension.
 #pragma once
 
+#include "app/foundation/RemoteName.h"
 #include "app/foundation/ResourceImage.h"
 
 #include "platform/foundation/Clock.h"
@@ -38,9 +39,15 @@ public:
     kSubTypeText = 5,
   };
 
-  // Stores the name and derives fileType and fileSubType from its extension.
+  // Stores the name and derives fileType and fileSubType from its extension. A name set so has
+  // no bytes of a server's.
   void setName(std::string_view name);
   std::string name() const { return name_; }
+  // The bytes a server named the entry with (set after its name; see RemoteName).
+  void setNameBytes(std::string bytes) { nameBytes_ = std::move(bytes); }
+  const std::optional<std::string> &nameBytes() const { return nameBytes_; }
+  // The name as it goes back to its server.
+  RemoteName remoteName() const { return RemoteName::of(name_, nameBytes_); }
   // A present name that is neither "." nor "..".
   bool validDirectoryItem() const;
   // Fills sizeDisplay: item count of a folder, download percentage, or the file size text.
@@ -91,6 +98,7 @@ private:
   void countSubFolderItems(const std::string &path,
                            std::set<std::pair<unsigned long, unsigned long>> &visited);
   std::string name_;
+  std::optional<std::string> nameBytes_;
   int fileType_ = 0;
   int fileSubType_ = 0;
 };

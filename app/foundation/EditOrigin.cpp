@@ -2,6 +2,10 @@
 
 #include "app/foundation/SettingsKeys.h"
 
+RemoteName editRecordName(const std::string &text, const std::string &hexBytes) {
+  return RemoteName::of(text, hexBytes.empty() ? std::nullopt : bytesOfHex(hexBytes));
+}
+
 std::string editProtocolWord(bool sftp, bool secure) {
   return sftp ? "sftp" : secure ? "ftps" : "ftp";
 }
@@ -20,6 +24,8 @@ storedEditOrigin(const std::function<std::string(const char *)> &setting) {
   if (server.empty() || port == 0 ||
       (protocol != "ftp" && protocol != "ftps" && protocol != "sftp"))
     return std::nullopt;
-  return RemoteOrigin::of(protocol, server, port, setting(kWasEditingUserNameKey),
-                          setting(kWasEditingInFolder), setting(kWasEditingFileName));
+  return RemoteOrigin::ofNames(
+      protocol, server, port, setting(kWasEditingUserNameKey),
+      editRecordName(setting(kWasEditingInFolder), setting(kWasEditingInFolderBytesKey)),
+      editRecordName(setting(kWasEditingFileName), setting(kWasEditingFileNameBytesKey)));
 }

@@ -18,6 +18,11 @@ inline constexpr const char *kWasEditingProtocolKey = "EditingProtocol";
 // "1" when the working file holds edits the server has not got, "0" when it is the file as it
 // came; a record without it counts as changed.
 inline constexpr const char *kWasEditingChangedKey = "EditingChanged";
+// Beside the file's folder ("EditingInFolder") and name ("EditingFileName"): the bytes an FTP
+// server named them with, in hexadecimal (empty: none kept), so that the save of a reopened file
+// reaches the file it came from.
+inline constexpr const char *kWasEditingInFolderBytesKey = "EditingInFolderBytes";
+inline constexpr const char *kWasEditingFileNameBytesKey = "EditingFileNameBytes";
 
 // "1" when the working file holds the text in UTF-8 because the file's encoding cannot hold what
 // was typed, "0" when it holds it in the file's encoding; either way the record also keeps the
@@ -28,14 +33,18 @@ inline constexpr const char *kWasEditingTextInUTF8Key = "EditingTextInUTF8";
 // The base names of one edit record (plain on iPhone, "%i-" in front per file tab on iPad). A
 // record of a file of the device names it under "EditingSavedFile" and keeps no server.
 inline constexpr const char *kEditRecordKeys[] = {
-    kWasEditingServerNameKey, kWasEditingUserNameKey,  kWasEditingUserPassKey,
-    kWasEditingInFolder,      kWasEditingFileName,     kEditingFTPFile,
-    kWasEditingServerPortKey, kWasEditingProtocolKey,  kWasEditingChangedKey,
-    kEditingSavedFile,        kWasEditingTextInUTF8Key};
+    kWasEditingServerNameKey,   kWasEditingUserNameKey,   kWasEditingUserPassKey,
+    kWasEditingInFolder,        kWasEditingFileName,      kEditingFTPFile,
+    kWasEditingServerPortKey,   kWasEditingProtocolKey,   kWasEditingChangedKey,
+    kEditingSavedFile,          kWasEditingTextInUTF8Key, kWasEditingInFolderBytesKey,
+    kWasEditingFileNameBytesKey};
 
 // Where an edited file came from (the edit state keeps its server, port, user, protocol and the
 // file's folder and name): a remote file's origin.
 using EditOrigin = RemoteOrigin;
+
+// A name of the edit record with the bytes kept beside it (see kWasEditingFileNameBytesKey).
+RemoteName editRecordName(const std::string &text, const std::string &hexBytes);
 
 // The protocol word of a connection kind: "sftp", "ftps" (TLS) or "ftp".
 std::string editProtocolWord(bool sftp, bool secure);

@@ -99,6 +99,18 @@ RemoteOrigin RemoteOrigin::of(const std::string &protocol, const std::string &se
   return origin;
 }
 
+RemoteOrigin RemoteOrigin::ofNames(const std::string &protocol, const std::string &serverText,
+                                   int port, const std::string &user, const RemoteName &folder,
+                                   const RemoteName &name) {
+  RemoteOrigin origin = of(protocol, serverText, port, user, folder.text(), name.text());
+  if (folder.bytes() || name.bytes()) {
+    std::string bytes =
+        remotePath(folder.wire(false), name.empty() ? std::string() : name.wire(false));
+    if (bytes != origin.path) origin.pathBytes = std::move(bytes);
+  }
+  return origin;
+}
+
 bool RemoteOrigin::sameConnectionAs(const RemoteOrigin &other) const {
   return knownProtocol(protocol) && knownProtocol(other.protocol) &&
          std::string(kindOf(protocol)) == kindOf(other.protocol) && port > 0 &&
@@ -107,10 +119,12 @@ bool RemoteOrigin::sameConnectionAs(const RemoteOrigin &other) const {
 }
 
 bool RemoteOrigin::sameFileAs(const RemoteOrigin &other) const {
-  return sameConnectionAs(other) && path == other.path;
+  return sameConnectionAs(other) && path == other.path && pathBytes == other.pathBytes;
 }
 
 std::string RemoteOrigin::key() const {
+  // A path whose bytes are its text's own keeps the key it always had.
   return std::string(kindOf(protocol)) + "\n" + platform::lowercase(host) + "\n" +
-         std::to_string(port) + "\n" + user + "\n" + path;
+         std::to_string(port) + "\n" + user + "\n" + path +
+         (pathBytes ? "\n" + hexOfBytes(*pathBytes) : std::string());
 }

@@ -5,6 +5,9 @@
 // (or ports, users, folders) never share any of them.
 #pragma once
 
+#include "app/foundation/RemoteName.h"
+
+#include <optional>
 #include <string>
 
 // A server text as the connect screen, a bookmark or a queue row keeps it, in its parts:
@@ -44,12 +47,19 @@ struct RemoteOrigin {
   // The file's path on the server: "/pub/a.txt", or "pub/a.txt" below the login folder; empty
   // when only the server is meant. Doubled and trailing slashes are no part of it.
   std::string path;
+  // The same path in the bytes the server named it with, when they are not its text's own (an
+  // FTP name the server stores in ISO Latin-1, say): two files whose paths read alike are two.
+  std::optional<std::string> pathBytes = std::nullopt;
 
   // From a server text (above): a port given apart (1 to 65535) is the port; else the text's;
   // else the protocol's own, 22 for "sftp" and 21 for the others. The file is `name` in `folder`.
   static RemoteOrigin of(const std::string &protocol, const std::string &serverText, int port,
                          const std::string &user, const std::string &folder = {},
                          const std::string &name = {});
+  // The same with the folder and the name as a server named them (their bytes kept).
+  static RemoteOrigin ofNames(const std::string &protocol, const std::string &serverText, int port,
+                              const std::string &user, const RemoteName &folder,
+                              const RemoteName &name);
 
   // The same host, port and user over the same kind of connection. FTP and FTPS are one kind: a
   // server that turns out to offer no TLS may be reached without it when the person says so.

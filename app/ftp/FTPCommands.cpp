@@ -17,21 +17,18 @@ constexpr int kMaxControlWriteRetries = 20;
 } // namespace
 
 FTPConnection::Bytes FTPConnection::commandBytes(const std::string &line, bool utf8) {
-  if (!utf8) {
-    // Only an encoding in which every character arrives: a name that lost or changed a
-    // character is another file's name. Non-lossy ASCII spells other characters as "\uXXXX",
-    // which a server reads as those six characters, so it counts only when it leaves the line as
-    // it is.
-    for (auto enc : {platform::Encoding::ASCII, platform::Encoding::ISOLatin1,
-                     platform::Encoding::WindowsCP1252}) {
-      if (auto b = platform::encodeText(line, enc)) return std::move(*b);
-    }
-    if (auto b = platform::encodeText(line, platform::Encoding::NonLossyASCII))
-      if (std::equal(b->begin(), b->end(), line.begin(), line.end())) return std::move(*b);
+  const std::string bytes = commandEncoding(line, utf8);
+  return Bytes(bytes.begin(), bytes.end());
+}
+
+FTPConnection::CommandLine
+FTPConnection::commandLine(std::initializer_list<RemoteName> parts) const {
+  CommandLine line;
+  for (const auto &part : parts) {
+    line.text += part.text();
+    line.bytes += part.wire(utf8Safe_);
   }
-  // A character none of them has goes out in UTF-8, the way most servers store such names. The
-  // line's bytes are sent as they are, so nothing of it is lost or changed.
-  return Bytes(line.begin(), line.end());
+  return line;
 }
 
 void FTPConnection::doTasks() {
@@ -128,7 +125,7 @@ void FTPConnection::doTaskItems() {
   }
 }
 
-void FTPConnection::sendCommand(const std::string &argument) {
+void FTPConnection::sendCommand(const RemoteName &argument) {
   if (!onOwnThread()) {
     onThread([this, argument] { sendCommand(argument); });
     return;
@@ -142,12 +139,13 @@ void FTPConnection::sendCommand(const std::string &argument) {
       zlibHelp_->resetInflate();
     bytesSaved_ = 0;
   }
-  std::string line = commandForState(argument);
+  CommandLine line = commandForState(argument);
   if (!line.empty()) sendCommandToStream(line);
 }
 
-std::string FTPConnection::commandForState(const std::string &argument) {
+FTPConnection::CommandLine FTPConnection::commandForState(const RemoteName &argument) {
   auto upload = [this](const char *infix) { return uploadNameWith(infix); };
+  auto line = [this](std::initializer_list<RemoteName> parts) { return commandLine(parts); };
   // Commands that need the data connection wait for it in passive mode.
   auto waitsForData = [this] {
     if (!dataConnectionOpen_ && !portServer_) {
@@ -161,140 +159,140 @@ std::string FTPConnection::commandForState(const std::string &argument) {
   case 0:
   case 32:
     setState(32);
-    return "AUTH TLS\r\n";
+    return line({"AUTH TLS\r\n"});
   case 1:
   case 2:
     setState(2);
-    return user.empty() ? "USER anonymous\r\n" : "USER " + user + "\r\n";
+    return user.empty() ? line({"USER anonymous\r\n"}) : line({"USER ", user, "\r\n"});
   case 3: {
     std::string pass;
     {
       std::lock_guard<std::mutex> lock(sharedMutex_);
       pass = loginPass_;
     }
-    return pass.empty() ? "PASS guestpilot@\r\n" : "PASS " + pass + "\r\n";
+    return pass.empty() ? line({"PASS guestpilot@\r\n"}) : line({"PASS ", pass, "\r\n"});
   }
   case 4:
-    return "UTF8\r\n";
+    return line({"UTF8\r\n"});
   case 5:
-    return "OPTS UTF8 ON\r\n";
+    return line({"OPTS UTF8 ON\r\n"});
   case 10:
     uploadPreliminaryIn_ = false;
-    return "PASV\r\n";
+    return line({"PASV\r\n"});
   case 11:
-    return "SYST\r\n";
+    return line({"SYST\r\n"});
   case 12:
-    return "TYPE I\r\n";
+    return line({"TYPE I\r\n"});
   case 13:
-    return "CWD " + argument + "\r\n";
+    return line({"CWD ", argument, "\r\n"});
   case 15:
-    return "PWD\r\n";
+    return line({"PWD\r\n"});
   case 16:
     iBytesProcessed_ = 0;
     iBytesTotal_ = 0;
     if (waitsForData()) return {};
-    return UserDefaults::standard().integerForKey("ShowHiddenFiles") == 1 ? "LIST -la\r\n"
-                                                                          : "LIST\r\n";
+    return line({UserDefaults::standard().integerForKey("ShowHiddenFiles") == 1 ? "LIST -la\r\n"
+                                                                                : "LIST\r\n"});
   case 17:
-    return "CDUP\r\n";
+    return line({"CDUP\r\n"});
   case 18:
     if (waitsForData()) return {};
     onMain([](FTPAppServices &s) { s.activeTransfer(); });
     iBytesProcessed_ = 0;
     iBytesTotal_ = 0;
-    return "RETR " + fileToDownload_ + "\r\n";
+    return line({"RETR ", fileToDownload_, "\r\n"});
   case 19:
     if (waitsForData()) return {};
     onMain([](FTPAppServices &s) { s.activeTransfer(); });
-    return useRenames_ && !skipRenames_ ? "STOR " + upload(".upload") + "\r\n"
-                                        : "STOR " + fileToUpload_ + "\r\n";
+    return line(
+        {"STOR ", useRenames_ && !skipRenames_ ? upload(".upload") : fileToUpload_, "\r\n"});
   case 20:
-    return (toDeleteIsFolder_ ? "RMD " : "DELE ") + deleteFilename_ + "\r\n";
+    return line({toDeleteIsFolder_ ? "RMD " : "DELE ", deleteFilename_, "\r\n"});
   case 21:
-    return "RNTO " + upload(".old") + "\r\n";
+    return line({"RNTO ", upload(".old"), "\r\n"});
   case 22:
-    return "RNFR " + fileToUpload_ + "\r\n";
+    return line({"RNFR ", fileToUpload_, "\r\n"});
   case 23:
-    return "RNTO " + fileToUpload_ + "\r\n";
+    return line({"RNTO ", fileToUpload_, "\r\n"});
   case 24:
-    return "RNFR " + upload(".upload") + "\r\n";
+    return line({"RNFR ", upload(".upload"), "\r\n"});
   case 25:
   case 26:
-    return "DELE " + upload(".old") + "\r\n";
+    return line({"DELE ", upload(".old"), "\r\n"});
   case 27: {
-    std::string folder = cwd();
-    if (!folder.empty() && folder.back() != '/') folder += "/";
-    return "DELE " + folder + deleteFilename_ + "/*\r\n";
+    const RemoteName folder = cwdName();
+    const bool slash = !folder.text().empty() && folder.text().back() != '/';
+    return line({"DELE ", folder, slash ? "/" : "", deleteFilename_, "/*\r\n"});
   }
   case 30:
-    return "FEAT\r\n";
+    return line({"FEAT\r\n"});
   case 33:
   case 34:
     setState(34);
-    return "AUTH SSL\r\n";
+    return line({"AUTH SSL\r\n"});
   case 35: {
     stopPBSZTimeoutTimer();
     std::weak_ptr<FTPConnection> weak = weak_from_this();
     pbszConnectTimer_ = myThread_->addTimer(platform::seconds(20), true, [weak](platform::Timer &) {
       if (auto self = weak.lock()) self->pbszConnectTimeout();
     });
-    return "PBSZ 0\r\n";
+    return line({"PBSZ 0\r\n"});
   }
   case 36:
-    return "PROT P\r\n";
+    return line({"PROT P\r\n"});
   case 37:
-    return "RNTO " + renameTo_ + "\r\n";
+    return line({"RNTO ", renameTo_, "\r\n"});
   case 38:
-    return "RNFR " + renameFrom_ + "\r\n";
+    return line({"RNFR ", renameFrom_, "\r\n"});
   case 39:
-    return "MKD " + makeDirectoryName_ + "\r\n";
+    return line({"MKD ", makeDirectoryName_, "\r\n"});
   case 40: {
-    std::string line = Log::format("REST %lld\r\n", (long long)(fileDownloadSize_ - 65536));
+    const std::string rest = Log::format("REST %lld\r\n", (long long)(fileDownloadSize_ - 65536));
     fileDownloadSize_ = 65536;
-    return line;
+    return line({rest});
   }
   case 41:
     setState(24);
-    return "RNFR " + upload(".upload") + "\r\n";
+    return line({"RNFR ", upload(".upload"), "\r\n"});
   case 43: {
     uploadPreliminaryIn_ = false;
-    std::string line;
-    if (!startPortListener(line)) return {};
-    return line;
+    std::string port;
+    if (!startPortListener(port)) return {};
+    return line({port});
   }
   case 45:
-    return "RNTO " + fileToUpload_ + "\r\n";
+    return line({"RNTO ", fileToUpload_, "\r\n"});
   case 46:
-    return "RNFR " + upload(".old") + "\r\n";
+    return line({"RNFR ", upload(".old"), "\r\n"});
   case 47:
-    return "RNTO " + upload(".upload") + "\r\n";
+    return line({"RNTO ", upload(".upload"), "\r\n"});
   case 48:
     addToLog("!!! Checking that server supports renames...\r\n");
-    return "RNFR " + upload(".upload") + "\r\n";
+    return line({"RNFR ", upload(".upload"), "\r\n"});
   case 50:
-    return "SITE chmod " + chmodTo_ + " " + chmodFilename_ + "\r\n";
+    return line({"SITE chmod ", chmodTo_, " ", chmodFilename_, "\r\n"});
   case 51:
-    return rawCommand_ + "\r\n";
+    return line({rawCommand_, "\r\n"});
   case 52:
-    return "MODE Z\r\n";
+    return line({"MODE Z\r\n"});
   case 53:
-    return Log::format("REST %lld\r\n",
-                       (long long)(iTask_ == kTaskUpload || iTask_ == kTaskUploadAfterMkDir
-                                       ? resumeUploadAt_
-                                       : resumeDownloadAt_));
+    return line({Log::format("REST %lld\r\n",
+                             (long long)(iTask_ == kTaskUpload || iTask_ == kTaskUploadAfterMkDir
+                                             ? resumeUploadAt_
+                                             : resumeDownloadAt_))});
   case 54:
     if (iTask_ == kTaskUpload || iTask_ == kTaskUploadAfterMkDir)
-      return useRenames_ && !skipRenames_ ? "SIZE " + upload(".upload") + "\r\n"
-                                          : "SIZE " + fileToUpload_ + "\r\n";
-    return "SIZE " + fileToDownload_ + "\r\n";
+      return line(
+          {"SIZE ", useRenames_ && !skipRenames_ ? upload(".upload") : fileToUpload_, "\r\n"});
+    return line({"SIZE ", fileToDownload_, "\r\n"});
   case 55:
-    return "SIZE " + fileToUpload_ + "\r\n";
+    return line({"SIZE ", fileToUpload_, "\r\n"});
   case 56:
-    return "SIZE " + upload(".upload") + "\r\n";
+    return line({"SIZE ", upload(".upload"), "\r\n"});
   case 57:
-    return "DELE " + upload(".upload") + "\r\n";
+    return line({"DELE ", upload(".upload"), "\r\n"});
   case 60:
-    return "CLNT Ferrowen-3.0\r\n";
+    return line({"CLNT Ferrowen-3.0\r\n"});
   default:
     Log::debugf("sendCommand:WTFstate:%i", iState_.load());
     return {};
@@ -302,6 +300,10 @@ std::string FTPConnection::commandForState(const std::string &argument) {
 }
 
 void FTPConnection::sendCommandToStream(const std::string &line) {
+  sendCommandToStream(commandLine({line}));
+}
+
+void FTPConnection::sendCommandToStream(const CommandLine &line) {
   noteEventThread(); // commands, like events, belong to the connection's thread
   if (!control_.output) return;
   if (line.empty()) {
@@ -309,10 +311,16 @@ void FTPConnection::sendCommandToStream(const std::string &line) {
     return;
   }
   // A line break or a zero byte inside a name would end the command there and start another
-  // one at the server: such a command is never sent.
-  const std::string_view body =
-      std::string_view(line).substr(0, myEndsWith(line, "\r\n") ? line.size() - 2 : line.size());
-  if (body.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
+  // one at the server: such a command is never sent. The bytes are looked at too: they are what
+  // the server reads.
+  auto bodyOf = [](const std::string &text) {
+    return std::string_view(text).substr(0,
+                                         myEndsWith(text, "\r\n") ? text.size() - 2 : text.size());
+  };
+  const std::string_view body = bodyOf(line.text);
+  constexpr std::string_view kBreaks("\r\n\0", 3);
+  if (body.find_first_of(kBreaks) != std::string_view::npos ||
+      bodyOf(line.bytes).find_first_of(kBreaks) != std::string_view::npos) {
     const std::string shown =
         iState_ == 3 ? std::string("PASS [hidden]") : withControlsEscaped(body);
     abandonTask("The command \"" + shown +
@@ -320,13 +328,13 @@ void FTPConnection::sendCommandToStream(const std::string &line) {
                 iTask_ == kTaskLogin || iTask_ == kTaskLoginSecure);
     return;
   }
-  const std::string logged = iState_ == 3 ? std::string("PASS [hidden]\r\n") : line;
+  const std::string logged = iState_ == 3 ? std::string("PASS [hidden]\r\n") : line.text;
   addToLog(">>> " + logged);
 
-  const Bytes bytes = commandBytes(line, utf8Safe_);
-  pendingControlOut_.insert(pendingControlOut_.end(), bytes.begin(), bytes.end());
+  pendingControlOut_.insert(pendingControlOut_.end(), line.bytes.begin(), line.bytes.end());
   // The reply that follows belongs to this command.
   replies_.replyText.clear();
+  replies_.replyBytes.clear();
   Log::debugf("sendCommand:sent:%s", logged.c_str());
   flushControlOutput();
 }

@@ -1,4 +1,5 @@
 #include "app/ftp/FTPConnection.h"
+#include "app/ftp/FTPTaskHelpers.h"
 
 #include "app/foundation/RemoteOrigin.h"
 #include "app/foundation/SettingsKeys.h"
@@ -127,22 +128,43 @@ void FTPConnection::setShared(std::string &field, std::string value) {
   field = std::move(value);
 }
 
+void FTPConnection::setShared(RemoteName &field, RemoteName value) {
+  std::lock_guard<std::mutex> lock(sharedMutex_);
+  field = std::move(value);
+}
+
+void FTPConnection::setCwdFromReply() {
+  setShared(cwd_, RemoteName::named(ftptasks::quotedFolderOf(replies_.replyText),
+                                    ftptasks::quotedFolderOf(replies_.replyBytes)));
+  Log::debugf("CurrentWorkingDir:%s", cwd().c_str());
+}
+
 #define FTP_SHARED_GETTER(name, field)                                                             \
   std::string FTPConnection::name() const {                                                        \
     std::lock_guard<std::mutex> lock(sharedMutex_);                                                \
     return field;                                                                                  \
   }
 FTP_SHARED_GETTER(transferLog, transferLog_)
-FTP_SHARED_GETTER(cwd, cwd_)
+FTP_SHARED_GETTER(cwd, cwd_.text())
 FTP_SHARED_GETTER(currentServerName, currentServerName_)
 FTP_SHARED_GETTER(serverAddress, serverAddress_)
 FTP_SHARED_GETTER(loginUser, loginUser_)
 FTP_SHARED_GETTER(loginPass, loginPass_)
-FTP_SHARED_GETTER(fileToDownload, fileToDownload_)
+FTP_SHARED_GETTER(fileToDownload, fileToDownload_.text())
 FTP_SHARED_GETTER(saveToLocalFolder, saveToLocalFolder_)
 FTP_SHARED_GETTER(ftpStatusMessage, ftpStatusMessage_)
-FTP_SHARED_GETTER(initialCurrentDirectory, initialCurrentDirectory_)
+FTP_SHARED_GETTER(initialCurrentDirectory, initialCurrentDirectory_.text())
 #undef FTP_SHARED_GETTER
+
+RemoteName FTPConnection::cwdName() const {
+  std::lock_guard<std::mutex> lock(sharedMutex_);
+  return cwd_;
+}
+
+RemoteName FTPConnection::fileToDownloadName() const {
+  std::lock_guard<std::mutex> lock(sharedMutex_);
+  return fileToDownload_;
+}
 
 void FTPConnection::setDelegate(std::weak_ptr<FTPConnectionDelegate> delegate) {
   onThread([this, delegate] { delegate_ = delegate; });
@@ -165,7 +187,7 @@ void FTPConnection::setSkipSSL(bool skip) {
 void FTPConnection::setWarnIfNoSSL(bool warn) {
   onThread([this, warn] { warnIfNoSSL_ = warn; });
 }
-void FTPConnection::setInitialCurrentDirectory(const std::string &folder) {
+void FTPConnection::setInitialCurrentDirectory(const RemoteName &folder) {
   onThread([this, folder] {
     setShared(initialCurrentDirectory_, folder);
     jobFolderStored_ = false;
@@ -197,7 +219,7 @@ void FTPConnection::reinit() {
     disconnectFromServer();
     // A new session starts with no job of the old one's.
     dropStoredJob();
-    setShared(initialCurrentDirectory_, "");
+    setShared(initialCurrentDirectory_, RemoteName());
     jobFolderStored_ = false;
     skipSSL_ = false;
     fSecureLogin_ = false;
@@ -261,7 +283,7 @@ void FTPConnection::reconnect() {
     setState(0);
     std::string host = serverAddress();
     if (myContains(host, "/")) {
-      setShared(initialCurrentDirectory_, mySubStringAfterFirstStringTrim(host, "/"));
+      setShared(initialCurrentDirectory_, RemoteName(mySubStringAfterFirstStringTrim(host, "/")));
       host = host.substr(0, host.find('/'));
     }
     int port = 21;
@@ -737,14 +759,14 @@ void FTPConnection::allCommandsDone() {
   filePathToUpload_.clear();
 }
 
-void FTPConnection::storeJobFolder(const std::string &folder) {
+void FTPConnection::storeJobFolder(const RemoteName &folder) {
   setShared(initialCurrentDirectory_, folder);
   jobFolderStored_ = true;
 }
 
 void FTPConnection::dropStoredJob() {
   // A folder the owner set for the next session stays; one stored with the job goes with it.
-  if (std::exchange(jobFolderStored_, false)) setShared(initialCurrentDirectory_, "");
+  if (std::exchange(jobFolderStored_, false)) setShared(initialCurrentDirectory_, RemoteName());
   allCommandsDone();
   quietDelete_ = false;
   initialFileToDownload_.clear();

@@ -17,6 +17,7 @@
 // and connects; the login's end runs the stored job after "PWD".
 #pragma once
 
+#include "app/foundation/RemoteName.h"
 #include "app/foundation/RemoteOrigin.h"
 #include "app/foundation/WorkingCopy.h"
 #include "app/ftp/FTPListParser.h"
@@ -127,7 +128,7 @@ public:
   void setLoginPass(const std::string &pass);
   void setSkipSSL(bool skip);
   void setWarnIfNoSSL(bool warn);
-  void setInitialCurrentDirectory(const std::string &folder);
+  void setInitialCurrentDirectory(const RemoteName &folder);
   void setFDisconnectWhenDone(bool flag);
   void setBatchPK(int pk);
   // The folder a download is saved in, under Documents (or absolute); empty: the Saved Files
@@ -155,17 +156,27 @@ public:
   // The bytes of a command line: UTF-8 for a server that reads it, else the first of ASCII,
   // ISO Latin-1 and Windows-1252 in which every character arrives, and UTF-8 when none does.
   static Bytes commandBytes(const std::string &line, bool utf8);
+  // A command as it is logged (its text) and as it is sent (its bytes: a name the server gave
+  // goes back in the bytes it came in, typed text in the command encoding).
+  struct CommandLine {
+    std::string text;
+    std::string bytes;
+    bool empty() const { return text.empty(); }
+  };
   int iServerType() const { return iServerType_.load(); }
   int currentPort() const { return currentPort_.load(); }
   int batchPK() const { return batchPK_.load(); }
   bool canDoChmod() const { return canDoChmod_.load(); }
   std::string transferLog() const;
   std::string cwd() const;
+  // The folder with the bytes the server named it with ("PWD").
+  RemoteName cwdName() const;
   std::string currentServerName() const;
   std::string serverAddress() const;
   std::string loginUser() const;
   std::string loginPass() const;
   std::string fileToDownload() const;
+  RemoteName fileToDownloadName() const;
   // The file named `fileToDownload` in the folder the connection is in, on its server, port and
   // user.
   RemoteOrigin fileInFolderOrigin() const;
@@ -183,29 +194,31 @@ public:
   void addToLogFile(const std::string &text);
 
   // --- Task starters (any thread) --------------------------------------------------------------
-  void changeDirectory(const std::string &folder);
-  void downloadFile(const std::string &name, int64_t size, bool forEditing, bool justDownload,
-                    const std::string &fromFolder, bool head, bool tail, int64_t resumeAt);
-  void uploadFile(const std::string &name, const Bytes &data, bool skipRenaming);
-  void uploadFile(const std::string &name, const Bytes &data, const std::string &toFolder,
+  // Names and folders are remote names: one the server gave goes back in its own bytes, text
+  // the person typed in the command encoding.
+  void changeDirectory(const RemoteName &folder);
+  void downloadFile(const RemoteName &name, int64_t size, bool forEditing, bool justDownload,
+                    const RemoteName &fromFolder, bool head, bool tail, int64_t resumeAt);
+  void uploadFile(const RemoteName &name, const Bytes &data, bool skipRenaming);
+  void uploadFile(const RemoteName &name, const Bytes &data, const RemoteName &toFolder,
                   bool skipRenaming);
-  void uploadFile(const std::string &name, const std::string &dataFile, const std::string &toFolder,
+  void uploadFile(const RemoteName &name, const std::string &dataFile, const RemoteName &toFolder,
                   bool skipRenaming, int64_t resumeAt);
   // `reloadWhenDone`: the folder is listed again once the rename is done (a move to another
   // folder, whose row the screen cannot just rename).
-  void renameFile(const std::string &from, const std::string &to, const std::string &inFolder,
+  void renameFile(const RemoteName &from, const RemoteName &to, const RemoteName &inFolder,
                   bool reloadWhenDone = false);
-  void makeDirectory(const std::string &name, const std::string &inFolder);
-  void deleteFile(const std::string &name, const std::string &inFolder, bool isFolder);
+  void makeDirectory(const RemoteName &name, const RemoteName &inFolder);
+  void deleteFile(const RemoteName &name, const RemoteName &inFolder, bool isFolder);
   // Ends the session of an upload whose queue row was deleted. What the upload wrote under its
   // temporary name in `inFolder` is removed by a session of its own, which ends with it; nothing
   // of that shows on the screens.
-  void cancelUpload(const std::string &inFolder);
-  void deleteFileBatch(const std::vector<std::string> &names, const std::string &inFolder,
+  void cancelUpload(const RemoteName &inFolder);
+  void deleteFileBatch(const std::vector<RemoteName> &names, const RemoteName &inFolder,
                        bool isFolder);
-  void chmodFile(const std::string &name, const std::string &inFolder,
+  void chmodFile(const RemoteName &name, const RemoteName &inFolder,
                  const std::string &permissions);
-  void doRawFTPCommand(const std::string &command, const std::string &inFolder);
+  void doRawFTPCommand(const std::string &command, const RemoteName &inFolder);
   // The rename running now lists its folder again when it is done. A rename that has to wait for
   // the connection takes its own choice when it starts: pass it to renameFile.
   void setReloadDirWhenDone(bool reload);
@@ -234,17 +247,21 @@ protected:
   // --- Command table and replies ---------------------------------------------------------------
   void doTasks();
   void doTaskItems();
-  void sendCommand(const std::string &argument = "");
+  void sendCommand(const RemoteName &argument = RemoteName());
+  void sendCommandToStream(const CommandLine &line);
+  // A line of typed text only (no name of the server's in it).
   void sendCommandToStream(const std::string &line);
-  // The command line of the current iState ("" when the state has none). May change iState.
-  std::string commandForState(const std::string &argument);
+  // The command line of the current iState (empty when the state has none). May change iState.
+  CommandLine commandForState(const RemoteName &argument);
+  // A command line of these parts: each in its own bytes, or typed text in the command encoding.
+  CommandLine commandLine(std::initializer_list<RemoteName> parts) const;
   void resetForNextCommand();
   void allCommandsDone();
   // Forgets the stored job (and the files and data of an upload, and the folder stored with it):
   // nothing of it may run on a later session.
   void dropStoredJob();
   // Stores the folder the job waiting for the login runs in.
-  void storeJobFolder(const std::string &folder);
+  void storeJobFolder(const RemoteName &folder);
   // Opens the session again for the job at hand (a retry without TLS, say): a stored job stays.
   void reconnect();
 
@@ -296,10 +313,10 @@ protected:
   void stopDataTimeoutTimer();
   void stopSslDataHelperTimer();
   // Marks the start of a task: status text, iTask, iState, clear wasAnError, progress 0.05.
-  void startTask(int task, int state, const std::string &statusText, const std::string &arg);
+  void startTask(int task, int state, const std::string &statusText, const RemoteName &arg);
   // Common start of every starter: with no control connection, stores the folder and connects
   // (true: the job waits for the login).
-  bool storeJobAndConnectIfNeeded(const std::string &folder);
+  bool storeJobAndConnectIfNeeded(const RemoteName &folder);
 
   // --- Steps of the upload task.
   // A refusal: true when the upload goes on (code and reply changed to what it goes on with).
@@ -389,7 +406,9 @@ protected:
 
   // Shared texts: written on the connection's thread under sharedMutex_, read anywhere.
   void setShared(std::string &field, std::string value);
-  void setCwd(const std::string &folder) { setShared(cwd_, folder); }
+  void setShared(RemoteName &field, RemoteName value);
+  // The folder a "PWD" reply names, as text and as the bytes it came in.
+  void setCwdFromReply();
   void setStatusMessage(const std::string &text) { setShared(ftpStatusMessage_, text); }
   // Every start of a transfer task counts: a late report meant for an earlier transfer checks
   // that none has started since.
@@ -414,7 +433,7 @@ protected:
   bool taskMustWait(std::function<void()> job, const std::optional<std::string> &folderChange);
   void wakeWaitingTask();
   void runWaitingTask();
-  void reloadHandedBack(bool reloading, const std::string &folder);
+  void reloadHandedBack(bool reloading, const RemoteName &folder);
   // A listing is shown (or walked) once both its data has ended and its final reply is in; a
   // final reply that is not a success ends it with that reply instead.
   void listingFinishedIfComplete();
@@ -430,7 +449,7 @@ protected:
   // The server cut the session, or it failed: the session is closed, and a folder change that
   // waited for its turn (its screen waits for the listing) is reported as not listed.
   void sessionCut();
-  void startDirectory(const std::string &folder);
+  void startDirectory(const RemoteName &folder);
   void setState(int state) { iState_ = state; }
 
   // ---------------------------------------------------------------------------------------------
@@ -438,8 +457,9 @@ protected:
   std::weak_ptr<FTPConnectionDelegate> delegate_;
 
   mutable std::mutex sharedMutex_;
-  std::string transferLog_, cwd_, currentServerName_, serverAddress_, loginUser_, loginPass_,
-      ftpStatusMessage_, initialCurrentDirectory_;
+  std::string transferLog_, currentServerName_, serverAddress_, loginUser_, loginPass_,
+      ftpStatusMessage_;
+  RemoteName cwd_, initialCurrentDirectory_;
   std::atomic<bool> mainConnection_{false}, controlOpen_{false};
   std::atomic<int> iTask_{kTaskIdle}, iState_{0}, replyCode_{0}, currentPort_{21}, iServerType_{0},
       batchPK_{-1};
@@ -521,11 +541,14 @@ protected:
 
   // Task fields. fileToDownload_ and saveToLocalFolder_ are read from other threads as well:
   // written under sharedMutex_ (setShared).
-  std::string initialFileToDownload_, fileToDownload_, fromFolderDownload_, saveToLocalFolder_;
-  std::string fileToUpload_, filePathToUpload_;
-  std::string renameFrom_, renameTo_, deleteFilename_, makeDirectoryName_, chmodFilename_, chmodTo_,
-      rawCommand_, directoryToGetList_;
-  std::vector<std::string> fileBatch_;
+  RemoteName initialFileToDownload_, fileToDownload_, fromFolderDownload_;
+  std::string saveToLocalFolder_;
+  RemoteName fileToUpload_;
+  std::string filePathToUpload_;
+  RemoteName renameFrom_, renameTo_, deleteFilename_, makeDirectoryName_, chmodFilename_,
+      directoryToGetList_;
+  std::string chmodTo_, rawCommand_;
+  std::vector<RemoteName> fileBatch_;
   bool toDeleteIsFolder_ = false, useRenames_ = true, skipRenames_ = false,
        editTheDownload_ = false, justDownload_ = false, downloadHead_ = false,
        downloadTail_ = false, replaceExisting_ = false, downloadDataDone_ = false,
@@ -561,7 +584,10 @@ public:
 
 protected:
   void parseDirectoryLine(const std::string &line);
-  void parseDirectoryLine(const std::string &line, FTPListParser &parser);
+  // `raw`: the line's bytes as they came, `encoding` the one it was read in: an entry's name
+  // keeps its own bytes.
+  void parseDirectoryLine(const std::string &line, FTPListParser &parser, std::string_view raw = {},
+                          platform::Encoding encoding = platform::Encoding::UTF8);
   FTPListParser listParser() const;
   // A listing of a folder download: sub-folders join the batch, files not yet queued (nor saved
   // whole already) become queue rows; then the batch moves on (once its "226" is in as well).
@@ -581,25 +607,26 @@ protected:
   // record still uses): false, with the error shown, when it cannot.
   bool placeWorkingCopy(const std::string &partial);
   void savedFileExistsAnswered(int index);
-  void recordDownloadInQueue(const std::string &name, const std::string &folder, int64_t size,
+  void recordDownloadInQueue(const RemoteName &name, const RemoteName &folder, int64_t size,
                              bool *isNewRow);
   void finishUpload();
   void restoreUploadSource();
   // The upload's file name with `infix` before its extension (photo.jpg: photo.upload.jpg).
-  std::string uploadNameWith(const char *infix) const;
+  RemoteName uploadNameWith(const char *infix) const;
   void finishFileOperation();
   void fileOperationFailed(const char *debugNote);
 
   // A folder of the folder download waiting to be listed: its local root, its remote path and
   // its level below the folder asked for.
   struct BatchDirectory {
-    std::string root, dir;
+    std::string root;
+    RemoteName dir;
     size_t depth = 0;
   };
   std::deque<BatchDirectory> directoryBatch_;
   std::string directoryBatchCurRoot_, currentLocalFolderBatch_;
   // The folder download's level now, the folders it found and the entries listed so far, and the
-  // folders walked (as the server names them once entered): none is listed twice.
+  // folders walked (as the server names them once entered, bytes and all): none is listed twice.
   size_t directoryBatchCurDepth_ = 0, batchFoldersFound_ = 0, batchEntriesListed_ = 0;
   std::unordered_set<std::string> batchFoldersWalked_;
   // The folder just entered was walked before: the next one follows without listing it.

@@ -81,13 +81,13 @@ bool hasExtensionIn(const std::string &name, const char *list) {
 } // namespace
 
 RemoteOrigin FTPConnection::downloadOrigin() const {
-  return RemoteOrigin::of(fSecureLogin_ ? "ftps" : "ftp", currentServerName(), currentPort_,
-                          loginUser(), fromFolderDownload_, fileToDownload_);
+  return RemoteOrigin::ofNames(fSecureLogin_ ? "ftps" : "ftp", currentServerName(), currentPort_,
+                               loginUser(), fromFolderDownload_, fileToDownload_);
 }
 
 RemoteOrigin FTPConnection::fileInFolderOrigin() const {
-  return RemoteOrigin::of(fSecureLogin_ ? "ftps" : "ftp", currentServerName(), currentPort_,
-                          loginUser(), cwd(), fileToDownload());
+  return RemoteOrigin::ofNames(fSecureLogin_ ? "ftps" : "ftp", currentServerName(), currentPort_,
+                               loginUser(), cwdName(), fileToDownloadName());
 }
 
 std::string FTPConnection::downloadPartialPath() const {
@@ -98,7 +98,7 @@ bool FTPConnection::placeWorkingCopy(const std::string &partial) {
   // This connection's earlier copy is no longer its own to keep: an editor or viewer that shows
   // it holds it itself.
   workingCopyInUse_.release();
-  workingCopy_ = workingCopyPath(downloadOrigin(), myBetterFileName(fileToDownload_));
+  workingCopy_ = workingCopyPath(downloadOrigin(), myBetterFileName(fileToDownload_.text()));
   workingCopyInUse_.hold(workingCopy_);
   if (auto placed = putPartialFileInPlace(partial, workingCopy_); !placed) {
     downloadFailed(placed.error());
@@ -111,7 +111,7 @@ bool FTPConnection::overwritePromptShowing() {
   return promptShowing.load();
 }
 
-void FTPConnection::recordDownloadInQueue(const std::string &name, const std::string &folder,
+void FTPConnection::recordDownloadInQueue(const RemoteName &name, const RemoteName &folder,
                                           int64_t size, bool *isNewRow) {
   // The queue's own connection runs rows the queue handed it, with their keys: asking the queue
   // (on the main thread, waiting) would only give the same key back, once per file of a folder.
@@ -147,8 +147,8 @@ void FTPConnection::recordDownloadInQueue(const std::string &name, const std::st
   batchPK_ = key;
 }
 
-void FTPConnection::downloadFile(const std::string &name, int64_t size, bool forEditing,
-                                 bool justDownload, const std::string &fromFolder, bool head,
+void FTPConnection::downloadFile(const RemoteName &name, int64_t size, bool forEditing,
+                                 bool justDownload, const RemoteName &fromFolder, bool head,
                                  bool tail, int64_t resumeAt) {
   startOrWait([=, this] {
     if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
@@ -156,13 +156,13 @@ void FTPConnection::downloadFile(const std::string &name, int64_t size, bool for
     setTask(kTaskDownload);
     // The name becomes the temporary file's and the saved file's name: one file name only.
     std::string why;
-    if (!isSingleFileName(name, &why)) {
-      abandonTask("The name \"" + withControlsEscaped(name) +
+    if (!isSingleFileName(name.text(), &why)) {
+      abandonTask("The name \"" + withControlsEscaped(name.text()) +
                       "\" from the server cannot be a local file name: " + why + ".",
                   false);
       return;
     }
-    const std::string folder = fromFolder.empty() ? cwd() : fromFolder;
+    const RemoteName folder = fromFolder.empty() ? cwdName() : fromFolder;
     bool newRow = true;
     recordDownloadInQueue(name, folder, size, &newRow);
 
@@ -205,7 +205,7 @@ void FTPConnection::downloadFile(const std::string &name, int64_t size, bool for
       });
       auto alert = std::make_shared<platform::ui::AlertView>(
           "Saved File Exists",
-          "A file named \"" + name + "\" already exists in the Saved Files tab.",
+          "A file named \"" + name.text() + "\" already exists in the Saved Files tab.",
           savedFileAlertDelegate_, "Cancel", buttons);
       promptShowing = true;
       // The question holds the connection: nothing else starts on it until it is answered.
@@ -340,8 +340,7 @@ void FTPConnection::doTaskDownload() {
     sendCommand();
     return;
   case 15:
-    setCwd(ftptasks::quotedFolderOf(reply));
-    Log::debugf("CurrentWorkingDir:%s", cwd().c_str());
+    setCwdFromReply();
     setState(12);
     sendCommand();
     return;
@@ -453,7 +452,7 @@ void FTPConnection::downloadFinishedIfComplete() {
   // as it came (the file may have grown since it was listed); less is a cut transfer either way.
   const bool shortOfGivenSize = fileDownloadSize_ > 0 && have < fileDownloadSize_;
   if (!downloadHead_ && ((downloadSizeKnown_ && have != fileDownloadSize_) || shortOfGivenSize)) {
-    const std::string name = withControlsEscaped(fileToDownload_);
+    const std::string name = withControlsEscaped(fileToDownload_.text());
     if (have > fileDownloadSize_) {
       FileManager::removeItem(partial); // not the file: nothing to resume from
       downloadFailed(Log::format("The server sent more than the %lld bytes it announced for "
@@ -492,7 +491,7 @@ void FTPConnection::downloadFailed(const std::string &why) {
   abortBatchItem();
   setTask(kTaskIdle);
   setState(0);
-  setShared(fileToDownload_, "");
+  setShared(fileToDownload_, RemoteName());
   if (fDisconnectWhenDone_) disconnectFromServer();
   updateViewWithError(why, false);
 }
@@ -518,11 +517,11 @@ std::string FTPConnection::getSavedFilesPath() {
       folder = platform::appendPathComponent(folder, server);
       break;
     case 2:
-      folder = platform::appendPathComponent(folder, myFileType(fileToDownload_));
+      folder = platform::appendPathComponent(folder, myFileType(fileToDownload_.text()));
       break;
     case 3:
       folder = platform::appendPathComponent(platform::appendPathComponent(folder, server),
-                                             myFileType(fileToDownload_));
+                                             myFileType(fileToDownload_.text()));
       break;
     case 4:
       folder = platform::appendPathComponent(
@@ -539,8 +538,8 @@ std::string FTPConnection::getSavedFilesPath() {
   const std::string confine =
       choice == 5 ? platform::appendPathComponent(documents + "/Files", currentServerName())
                   : folder;
-  const std::string path = platform::appendPathComponent(folder, fileToDownload_);
-  if (!isSingleFileName(fileToDownload_) || !pathLiesInside(folder, confine) ||
+  const std::string path = platform::appendPathComponent(folder, fileToDownload_.text());
+  if (!isSingleFileName(fileToDownload_.text()) || !pathLiesInside(folder, confine) ||
       !pathLiesInside(path, folder)) {
     Log::systemf("getSavedFilesPath: refused %s", withControlsEscaped(path).c_str());
     return {};
@@ -553,7 +552,8 @@ std::string FTPConnection::getSavedFilesPath() {
 void FTPConnection::editDownloadedFile(bool replace, bool reportDone) {
   if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(false);
   dataReadData_.clear();
-  const std::string name = fileToDownload_;
+  const std::string name = fileToDownload_.text();
+  const RemoteName remoteName = fileToDownload_;
   const bool justDownload = justDownload_;
   // A download only to be saved is still in its partial file (see downloadFinishedIfComplete).
   const std::string temp = justDownload ? downloadPartialPath() : workingCopy_;
@@ -563,7 +563,7 @@ void FTPConnection::editDownloadedFile(bool replace, bool reportDone) {
   const bool save = replace && !preview && (autoSave || justDownload);
   const std::string saved = save ? getSavedFilesPath() : std::string();
   const bool readOnly = opensReadOnly(preview, loginUser());
-  const std::string folder = cwd();
+  const RemoteName folder = cwdName();
   const BatchObject done{batchPK_, 0, 0};
   std::weak_ptr<FTPConnection> weak = weak_from_this();
   auto self = shared_from_this();
@@ -618,7 +618,8 @@ void FTPConnection::editDownloadedFile(bool replace, bool reportDone) {
       editor->setFReadOnly(readOnly);
       editor->setTheConnection(self);
       editor->setTextFileName(name);
-      editor->setDirectoryOfTheFile(folder);
+      editor->setDirectoryOfTheFile(folder.text());
+      editor->setRemoteFile(remoteName, folder);
       // A save updates the Saved Files copy too; the file itself still goes back to the server.
       if (wasSaved) editor->setEditingSavedFilePath(saved);
     }

@@ -12,9 +12,10 @@
 using platform::Log;
 
 namespace {
-// The first state of an operation: its own command when the folder is the current one.
-int firstState(const std::string &folder, const std::string &cwd, int command) {
-  return folder.empty() || folder == cwd ? command : 13;
+// The first state of an operation: its own command when the folder is the current one (the same
+// bytes to the server).
+int firstState(const RemoteName &folder, const RemoteName &cwd, int command, bool utf8) {
+  return folder.empty() || folder.wire(utf8) == cwd.wire(utf8) ? command : 13;
 }
 } // namespace
 
@@ -24,8 +25,8 @@ void FTPConnection::setReloadDirWhenDone(bool reload) {
   onThread([this, reload] { reloadDirWhenDone_ = reload; });
 }
 
-void FTPConnection::renameFile(const std::string &from, const std::string &to,
-                               const std::string &inFolder, bool reloadWhenDone) {
+void FTPConnection::renameFile(const RemoteName &from, const RemoteName &to,
+                               const RemoteName &inFolder, bool reloadWhenDone) {
   startOrWait([=, this] {
     if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
     onMain([](FTPAppServices &s) {
@@ -39,11 +40,12 @@ void FTPConnection::renameFile(const std::string &from, const std::string &to,
     currentDirectory_.clear();
     resetForNextCommand();
     if (storeJobAndConnectIfNeeded(inFolder)) return;
-    startTask(kTaskRename, firstState(inFolder, cwd(), 38), "Renaming File...", inFolder);
+    startTask(kTaskRename, firstState(inFolder, cwdName(), 38, utf8Safe_), "Renaming File...",
+              inFolder);
   });
 }
 
-void FTPConnection::makeDirectory(const std::string &name, const std::string &inFolder) {
+void FTPConnection::makeDirectory(const RemoteName &name, const RemoteName &inFolder) {
   startOrWait([=, this] {
     if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
     onMain([](FTPAppServices &s) {
@@ -53,12 +55,12 @@ void FTPConnection::makeDirectory(const std::string &name, const std::string &in
     currentDirectory_.clear();
     resetForNextCommand();
     if (storeJobAndConnectIfNeeded(inFolder)) return;
-    startTask(kTaskMkDir, firstState(inFolder, cwd(), 39), "Creating Directory...", inFolder);
+    startTask(kTaskMkDir, firstState(inFolder, cwdName(), 39, utf8Safe_), "Creating Directory...",
+              inFolder);
   });
 }
 
-void FTPConnection::deleteFile(const std::string &name, const std::string &inFolder,
-                               bool isFolder) {
+void FTPConnection::deleteFile(const RemoteName &name, const RemoteName &inFolder, bool isFolder) {
   startOrWait([=, this] {
     if (quietDelete_) {
       fDisconnectWhenDone_ = true;
@@ -73,12 +75,12 @@ void FTPConnection::deleteFile(const std::string &name, const std::string &inFol
     currentDirectory_.clear();
     resetForNextCommand();
     if (storeJobAndConnectIfNeeded(inFolder)) return;
-    startTask(kTaskDelete, 13, "Deleting...", inFolder.empty() ? cwd() : inFolder);
+    startTask(kTaskDelete, 13, "Deleting...", inFolder.empty() ? cwdName() : inFolder);
   });
 }
 
-void FTPConnection::deleteFileBatch(const std::vector<std::string> &names,
-                                    const std::string &inFolder, bool isFolder) {
+void FTPConnection::deleteFileBatch(const std::vector<RemoteName> &names,
+                                    const RemoteName &inFolder, bool isFolder) {
   startOrWait([=, this] {
     if (names.empty()) return;
     fileBatch_.assign(names.begin() + 1, names.end());
@@ -86,7 +88,7 @@ void FTPConnection::deleteFileBatch(const std::vector<std::string> &names,
   });
 }
 
-void FTPConnection::chmodFile(const std::string &name, const std::string &inFolder,
+void FTPConnection::chmodFile(const RemoteName &name, const RemoteName &inFolder,
                               const std::string &permissions) {
   startOrWait([=, this] {
     if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
@@ -98,11 +100,12 @@ void FTPConnection::chmodFile(const std::string &name, const std::string &inFold
     currentDirectory_.clear();
     resetForNextCommand();
     if (storeJobAndConnectIfNeeded(inFolder)) return;
-    startTask(kTaskChmod, firstState(inFolder, cwd(), 50), "Changing Permissions...", inFolder);
+    startTask(kTaskChmod, firstState(inFolder, cwdName(), 50, utf8Safe_), "Changing Permissions...",
+              inFolder);
   });
 }
 
-void FTPConnection::doRawFTPCommand(const std::string &command, const std::string &inFolder) {
+void FTPConnection::doRawFTPCommand(const std::string &command, const RemoteName &inFolder) {
   startOrWait([=, this] {
     if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
     onMain([](FTPAppServices &s) {
@@ -112,7 +115,8 @@ void FTPConnection::doRawFTPCommand(const std::string &command, const std::strin
     currentDirectory_.clear();
     resetForNextCommand();
     if (storeJobAndConnectIfNeeded(inFolder)) return;
-    startTask(kTaskRaw, firstState(inFolder, cwd(), 51), "Sending " + command + "...", inFolder);
+    startTask(kTaskRaw, firstState(inFolder, cwdName(), 51, utf8Safe_),
+              "Sending " + command + "...", inFolder);
   });
 }
 
@@ -137,8 +141,7 @@ void FTPConnection::doRawFTPCommand(const std::string &command, const std::strin
       return;                                                                                      \
     }                                                                                              \
     if (iState_ == 15) {                                                                           \
-      setCwd(ftptasks::quotedFolderOf(reply));                                                     \
-      Log::debugf("CurrentWorkingDir:%s", cwd().c_str());                                          \
+      setCwdFromReply();                                                                           \
       setState(commandState);                                                                      \
       sendCommand();                                                                               \
       return;                                                                                      \
@@ -181,7 +184,7 @@ void FTPConnection::doTaskRename() {
     finishFileOperation();
     if (reloadDirWhenDone_) {
       reloadDirWhenDone_ = false;
-      changeDirectory(cwd());
+      changeDirectory(cwdName());
       onMain([](FTPAppServices &s) {
         if (auto top = s.topDirViewer()) top->showWorkingTextToolbar();
       });

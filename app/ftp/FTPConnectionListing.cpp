@@ -55,7 +55,9 @@ void FTPConnection::parseDirectoryListing() {
   };
   while (used < dataReadData_.size()) {
     const size_t before = used;
-    std::string line = FTPReplyAssembler::lineFromData(dataReadData_, used, true, encoding);
+    platform::Encoding readIn = platform::Encoding::UTF8;
+    std::string line =
+        FTPReplyAssembler::lineFromData(dataReadData_, used, true, encoding, &readIn);
     if (line.empty() && used > before) continue; // a line that decoded to nothing
     if (line.empty()) {
       const size_t rest = dataReadData_.size() - used;
@@ -68,9 +70,12 @@ void FTPConnection::parseDirectoryListing() {
       // The last line of a listing may come without its line end: once the data stream has
       // ended nothing more will complete it, so it is a line of its own.
       if (!data_.input || data_.input->status() != platform::net::StreamStatus::AtEnd) break;
-      line = FTPReplyAssembler::decodeLine(dataReadData_.data() + used, rest, true, encoding);
+      line =
+          FTPReplyAssembler::decodeLine(dataReadData_.data() + used, rest, true, encoding, &readIn);
       used = dataReadData_.size();
     }
+    const std::string_view raw(reinterpret_cast<const char *>(dataReadData_.data()) + before,
+                               used - before);
     if (myTrimWS(line) == "****DIRECTORY DONE****") {
       finish();
       updateViewWithDirectory();
@@ -81,7 +86,7 @@ void FTPConnection::parseDirectoryListing() {
       updateProgressText(Log::format("Getting Directory (%i)...", int(currentDirectory_.size())));
     iBytesProcessed_ += int64_t(line.size());
     iDirectoryLines_ = (iDirectoryLines_ + 1) % 100;
-    parseDirectoryLine(line, parser);
+    parseDirectoryLine(line, parser, raw, readIn);
     ++lines;
     if (currentDirectory_.size() > kMaxListingEntries || iBytesProcessed_ > kMaxListingBytes) {
       finish();
@@ -111,14 +116,16 @@ void FTPConnection::parseDirectoryLine(const std::string &line) {
   canDoChmod_ = parser.canDoChmod;
 }
 
-void FTPConnection::parseDirectoryLine(const std::string &line, FTPListParser &parser) {
+void FTPConnection::parseDirectoryLine(const std::string &line, FTPListParser &parser,
+                                       std::string_view raw, platform::Encoding encoding) {
   if (characterCount(line) < 10) return;
   // The first entries go to the visible transcript, the rest to the log file only.
   if (currentDirectory_.size() < 3)
     addToLog("*** " + line);
   else
     addToLogFile("*** " + line);
-  if (auto item = parser.parseDirectoryLine(line)) currentDirectory_.push_back(std::move(item));
+  if (auto item = parser.parseDirectoryLine(line, raw, encoding))
+    currentDirectory_.push_back(std::move(item));
 }
 
 // --- Folder download --------------------------------------------------------------------------
@@ -151,7 +158,7 @@ void FTPConnection::batchDirectoryDownload(const std::string &localRoot) {
 }
 
 void FTPConnection::walkBatchDirectoryListing() {
-  Log::systemf("BatchDir:%s containsFiles:%i", directoryToGetList_.c_str(),
+  Log::systemf("BatchDir:%s containsFiles:%i", directoryToGetList_.text().c_str(),
                int(currentDirectory_.size()));
   const std::string server = serverAddress(), user = loginUser();
   std::string pass;
@@ -167,7 +174,8 @@ void FTPConnection::walkBatchDirectoryListing() {
   // The files to queue, handed to the queue in one pass of the main thread: one wake-up of the
   // main thread per folder, not per file.
   struct Wanted {
-    std::string name, local;
+    RemoteName name;
+    std::string local;
     int64_t size;
   };
   std::vector<Wanted> wanted;
@@ -214,14 +222,18 @@ void FTPConnection::walkBatchDirectoryListing() {
         break;
       }
       ++batchFoldersFound_;
-      std::string dir = directoryToGetList_ + "/" + name;
+      // The folder is entered by the bytes the server named it with.
+      RemoteName dir = RemoteName::of(directoryToGetList_.text() + "/" + name, std::nullopt);
+      if (directoryToGetList_.bytes() || entry->nameBytes())
+        dir = RemoteName::named(dir.text(), directoryToGetList_.wire(utf8Safe_) + "/" +
+                                                entry->remoteName().wire(utf8Safe_));
       std::string root = directoryBatchCurRoot_ + "/" + name;
-      Log::systemf("dir:%s  root:%s", dir.c_str(), root.c_str());
+      Log::systemf("dir:%s  root:%s", dir.text().c_str(), root.c_str());
       directoryBatch_.push_back({root, dir, directoryBatchCurDepth_ + 1});
       continue;
     }
     // A file already saved whole is not fetched again.
-    wanted.push_back({name, std::move(local), platform::longLongValue(entry->size)});
+    wanted.push_back({entry->remoteName(), std::move(local), platform::longLongValue(entry->size)});
   }
   if (!wanted.empty())
     ftptasks::withQueueStorage([&](FTPQueueStorage &queue) {
@@ -238,8 +250,8 @@ void FTPConnection::walkBatchDirectoryListing() {
       });
     });
   if (!bound.empty()) {
-    addToLog("!!! " + bound + ": " + withControlsEscaped(directoryToGetList_.substr(0, 512)) +
-             "\r\n");
+    addToLog("!!! " + bound + ": " +
+             withControlsEscaped(directoryToGetList_.text().substr(0, 512)) + "\r\n");
     directoryBatch_.clear();
     abandonTask(folderdownload::errorText(bound), false);
     return;
@@ -249,7 +261,7 @@ void FTPConnection::walkBatchDirectoryListing() {
 }
 
 bool FTPConnection::batchFolderWalkedBefore() {
-  if (batchFoldersWalked_.insert(cwd()).second) return false;
+  if (batchFoldersWalked_.insert(cwdName().key()).second) return false;
   addToLog("!!! Skipped a folder listed before in this download: " +
            withControlsEscaped(cwd().substr(0, 512)) + "\r\n");
   currentDirectory_.clear();

@@ -40,12 +40,12 @@ bool recordIsOf(const RemoteOrigin &upload) {
 }
 } // namespace
 
-void FTPConnection::uploadFile(const std::string &name, const Bytes &data, bool skipRenaming) {
-  uploadFile(name, data, cwd(), skipRenaming);
+void FTPConnection::uploadFile(const RemoteName &name, const Bytes &data, bool skipRenaming) {
+  uploadFile(name, data, cwdName(), skipRenaming);
 }
 
-void FTPConnection::uploadFile(const std::string &name, const Bytes &data,
-                               const std::string &toFolder, bool skipRenaming) {
+void FTPConnection::uploadFile(const RemoteName &name, const Bytes &data,
+                               const RemoteName &toFolder, bool skipRenaming) {
   startOrWait([=, this] {
     if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
     fileToUpload_ = name;
@@ -75,12 +75,12 @@ void FTPConnection::uploadFile(const std::string &name, const Bytes &data,
     setState(13);
     setTask(kTaskUpload);
     updateProgressMark(0.05f);
-    sendCommand(toFolder.empty() ? cwd() : toFolder);
+    sendCommand(toFolder.empty() ? cwdName() : toFolder);
   });
 }
 
-void FTPConnection::uploadFile(const std::string &name, const std::string &dataFile,
-                               const std::string &toFolder, bool skipRenaming, int64_t resumeAt) {
+void FTPConnection::uploadFile(const RemoteName &name, const std::string &dataFile,
+                               const RemoteName &toFolder, bool skipRenaming, int64_t resumeAt) {
   startOrWait([=, this] {
     if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
     filePathToUpload_ = dataFile;
@@ -96,7 +96,7 @@ void FTPConnection::uploadFile(const std::string &name, const std::string &dataF
     Log::debugf("Upload File Size: %lld", (long long)iBytesTotal_);
     // An empty file is sent as it is: zero bytes.
 
-    const std::string folder = toFolder.empty() ? cwd() : toFolder;
+    const RemoteName folder = toFolder.empty() ? cwdName() : toFolder;
     const std::string server = serverAddress(), user = loginUser();
     std::string pass;
     {
@@ -138,19 +138,17 @@ void FTPConnection::uploadFile(const std::string &name, const std::string &dataF
   });
 }
 
-std::string FTPConnection::uploadNameWith(const char *infix) const {
+RemoteName FTPConnection::uploadNameWith(const char *infix) const {
   // photo.jpg gives photo.upload.jpg; a name without a "." gets the infix at its end.
-  const size_t dot = fileToUpload_.rfind('.');
-  const std::string type = dot == std::string::npos ? std::string() : fileToUpload_.substr(dot);
-  return myFName(fileToUpload_) + infix + type;
+  return fileToUpload_.withInfix(infix);
 }
 
-void FTPConnection::cancelUpload(const std::string &inFolder) {
+void FTPConnection::cancelUpload(const RemoteName &inFolder) {
   onThread([this, inFolder] {
     const bool uploading = iTask_ == kTaskUpload || iTask_ == kTaskUploadAfterMkDir;
-    const std::string leftover = uploading && useRenames_ && !skipRenames_ && !fileToUpload_.empty()
-                                     ? uploadNameWith(".upload")
-                                     : std::string();
+    const RemoteName leftover = uploading && useRenames_ && !skipRenames_ && !fileToUpload_.empty()
+                                    ? uploadNameWith(".upload")
+                                    : RemoteName();
     disconnectFromServer();
     if (leftover.empty()) return;
     // The stopped upload is over: nothing of it is run again at the next login.
@@ -337,8 +335,7 @@ void FTPConnection::uploadNextStep(int code, const std::string &reply, int64_t l
     setState(15);
     break;
   case 15:
-    setCwd(ftptasks::quotedFolderOf(reply));
-    Log::debugf("CurrentWorkingDir:%s", cwd().c_str());
+    setCwdFromReply();
     updateProgressMark(0.07f);
     setState(renameMode ? 48 : 12);
     break;
@@ -479,8 +476,8 @@ void FTPConnection::finishUpload() {
   // An edited remote file that is now saved back needs no restoring at the next start. Only that
   // file's upload ends its record: any other upload on this connection leaves it (and its working
   // file, which holds the edits) alone.
-  if (recordIsOf(RemoteOrigin::of(editProtocolWord(false, fSecureLogin_), currentServerName(),
-                                  currentPort(), loginUser(), cwd(), fileToUpload_))) {
+  if (recordIsOf(RemoteOrigin::ofNames(editProtocolWord(false, fSecureLogin_), currentServerName(),
+                                       currentPort(), loginUser(), cwdName(), fileToUpload_))) {
     auto &defaults = UserDefaults::standard();
     const std::string edited = defaults.stringForKey(kEditingFTPFile).value_or("");
     if (!edited.empty()) removeWorkingCopy(edited);

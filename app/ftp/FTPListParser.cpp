@@ -85,6 +85,7 @@ std::shared_ptr<DirItemInfo> FTPListParser::parseDirectoryLine(std::string_view 
   const std::string trimmed = myTrimWS(line);
   const std::vector<std::string> tokens = splitAtBlanks(trimmed);
   auto item = std::make_shared<DirItemInfo>();
+  nameRestLength_ = 0;
 
   if (iServerType == kUnix || iServerType == kVms || iServerType == kNetware) {
     const bool firstIsD = !trimmed.empty() && trimmed.front() == 'd';
@@ -96,7 +97,48 @@ std::shared_ptr<DirItemInfo> FTPListParser::parseDirectoryLine(std::string_view 
   const std::string name = item->name();
   if (!showHiddenFiles && !name.empty() && name.front() == '.') return nullptr;
   if (!item->validDirectoryItem()) return nullptr;
+  // The name begins its rest of the trimmed line (a link's target follows it there).
+  const size_t lead = trimmed.empty() ? 0 : line.find(trimmed);
+  nameOffset = lead + trimmed.size() - std::min(nameRestLength_, trimmed.size());
   return item;
+}
+
+namespace {
+// The bytes the server sent for the name at [offset, offset + length) of a listing line's text:
+// the text itself when the line was UTF-8, else the line's bytes behind those characters.
+std::optional<std::string> nameBytesOf(const std::string &line, size_t offset, size_t length,
+                                       std::string_view raw, platform::Encoding readIn) {
+  if (offset + length > line.size()) return std::nullopt;
+  if (readIn == platform::Encoding::UTF8 || raw.empty()) return line.substr(offset, length);
+  if (readIn == platform::Encoding::ISOLatin1) {
+    // One byte per character.
+    auto bytes = platform::encodeText(std::string_view(line).substr(offset, length), readIn);
+    if (!bytes) return std::nullopt;
+    return std::string(bytes->begin(), bytes->end());
+  }
+  std::vector<uint32_t> starts;
+  auto text = platform::decodeTextWithOffsets(reinterpret_cast<const uint8_t *>(raw.data()),
+                                              raw.size(), readIn, starts);
+  if (!text || *text != line || starts.size() != line.size() + 1) return std::nullopt;
+  const size_t from = starts[offset], to = starts[offset + length];
+  return std::string(raw.substr(from, to - from));
+}
+} // namespace
+
+std::shared_ptr<DirItemInfo> FTPListParser::parseDirectoryLine(const std::string &line,
+                                                               std::string_view raw,
+                                                               platform::Encoding readIn) {
+  auto item = parseDirectoryLine(line);
+  // The name goes back to the server in the bytes it came in, whatever its text looks like.
+  if (item)
+    if (auto bytes = nameBytesOf(line, nameOffset, item->name().size(), raw, readIn))
+      item->setNameBytes(std::move(*bytes));
+  return item;
+}
+
+void FTPListParser::nameIsRestOfLine(DirItemInfo &item, std::string rest) {
+  nameRestLength_ = rest.size();
+  item.setName(rest);
 }
 
 void FTPListParser::unixPass(DirItemInfo &item, const std::vector<std::string> &tokens,
@@ -160,7 +202,7 @@ void FTPListParser::unixPass(DirItemInfo &item, const std::vector<std::string> &
       shiftedName = joinFrom(tokens, i);
       break;
     case 8:
-      item.setName(joinFrom(tokens, i));
+      nameIsRestOfLine(item, joinFrom(tokens, i));
       field = 9;
       continue;
     default:
@@ -173,7 +215,7 @@ void FTPListParser::unixPass(DirItemInfo &item, const std::vector<std::string> &
   if (field >= 7) {
     // A month name where the size should be: the line has no group column.
     if (!size.empty() && platform::containsCaseInsensitive("x" + std::string(kMonthNames), size)) {
-      item.setName(shiftedName);
+      nameIsRestOfLine(item, shiftedName);
       timeOrYear = day;
       day = month;
       month = size;
@@ -226,7 +268,7 @@ void FTPListParser::dosPass(DirItemInfo &item, const std::vector<std::string> &t
       size = token;
       break;
     case 3:
-      item.setName(joinFrom(tokens, i)); // the rest of the line, blanks kept
+      nameIsRestOfLine(item, joinFrom(tokens, i)); // the rest of the line, blanks kept
       break;
     }
     ++field;

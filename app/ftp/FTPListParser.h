@@ -12,6 +12,7 @@
 
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/DateFormatter.h"
+#include "platform/foundation/Text.h"
 
 #include <memory>
 #include <string>
@@ -30,14 +31,25 @@ public:
   // Parses one line (its line end may be included). Returns the entry, or nothing when the line
   // yields none (too short, the "total" line, hidden with hidden files off, no valid name).
   std::shared_ptr<DirItemInfo> parseDirectoryLine(std::string_view line);
+  // The same for a line read in `readIn` from the bytes `raw` (the line end included, as the
+  // server sent them): the entry's name keeps the bytes it came in, for everything done to the
+  // file on the server. No raw bytes: the line's own text is taken for them.
+  std::shared_ptr<DirItemInfo> parseDirectoryLine(const std::string &line, std::string_view raw,
+                                                  platform::Encoding readIn);
 
   int iServerType = kUnix;
   bool canDoChmod = false;
   bool showHiddenFiles = true;
   platform::DateComponents today;
+  // Where the name of the entry parseDirectoryLine returned starts in the line it was given (the
+  // name's own bytes are taken from there).
+  size_t nameOffset = 0;
 
 private:
   void unixPass(DirItemInfo &item, const std::vector<std::string> &tokens, bool firstIsD,
                 bool firstIsL);
   void dosPass(DirItemInfo &item, const std::vector<std::string> &tokens);
+  // The name is the rest of the line from a token on: its length, to find where it starts.
+  void nameIsRestOfLine(DirItemInfo &item, std::string rest);
+  size_t nameRestLength_ = 0;
 };

@@ -15,21 +15,6 @@ namespace {
 bool replyHas(const std::string &reply, const char *text) {
   return myContains(reply, text);
 }
-
-// The folder between the first pair of double quotes, else of single quotes.
-std::string quotedFolder(const std::string &reply) {
-  if (reply.find('"') != std::string::npos) {
-    size_t a = reply.find('"');
-    size_t b = reply.find('"', a + 1);
-    if (b == std::string::npos) return reply.substr(a + 1);
-    return reply.substr(a + 1, b - a - 1);
-  }
-  size_t a = reply.find('\'');
-  if (a == std::string::npos) return {};
-  size_t b = reply.find('\'', a + 1);
-  if (b == std::string::npos) return reply.substr(a + 1);
-  return reply.substr(a + 1, b - a - 1);
-}
 } // namespace
 
 void FTPConnection::doTaskLogin() {
@@ -249,8 +234,7 @@ void FTPConnection::loginFailure() {
 }
 
 void FTPConnection::loginFinished() {
-  setCwd(quotedFolder(replies_.replyText));
-  Log::debugf("CurrentWorkingDir:%s", cwd().c_str());
+  setCwdFromReply();
   fIsLoggedIn_ = true;
   // The stored job goes before the tasks asked for during the login.
   setTask(kTaskIdle);
@@ -275,13 +259,15 @@ void FTPConnection::loginFinished() {
 
 bool FTPConnection::runStoredJob() {
   // The folder goes with the job it was stored for: a later session must not list it.
-  std::string folder = initialCurrentDirectory();
-  setShared(initialCurrentDirectory_, "");
+  RemoteName folder;
+  {
+    std::lock_guard<std::mutex> lock(sharedMutex_);
+    folder = std::exchange(initialCurrentDirectory_, RemoteName());
+  }
   jobFolderStored_ = false;
   if (!initialFileToDownload_.empty()) {
-    std::string file = initialFileToDownload_;
+    RemoteName file = initialFileToDownload_;
     initialFileToDownload_.clear();
-    setShared(initialCurrentDirectory_, "");
     downloadFile(file, fileDownloadSize_, editTheDownload_, justDownload_, folder, downloadHead_,
                  downloadTail_, resumeDownloadAt_);
     return true;
@@ -315,9 +301,9 @@ bool FTPConnection::runStoredJob() {
     doRawFTPCommand(rawCommand_, folder);
     return true;
   }
-  if (!myTrimWS(folder).empty()) {
+  if (!myTrimWS(folder.text()).empty()) {
     changeDirectory(folder);
-    setShared(initialCurrentDirectory_, "");
+    setShared(initialCurrentDirectory_, RemoteName());
     return true;
   }
   return false;

@@ -8,6 +8,8 @@
 // a transfer simply has no row (key -1).
 #pragma once
 
+#include "app/foundation/RemoteName.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -15,12 +17,13 @@
 class FTPQueueStorage {
 public:
   virtual ~FTPQueueStorage() = default;
-  // The key of a queued item of this action and these texts, or -1.
-  virtual int alreadyExists(int action, const std::string &filename, std::string path, int64_t size,
+  // The key of a queued item of this action and these texts, or -1. The file's name and folder
+  // are compared with their bytes (see RemoteName).
+  virtual int alreadyExists(int action, const RemoteName &filename, RemoteName path, int64_t size,
                             std::string server, int port, const std::string &user,
                             const std::string &password) = 0;
   // Adds an item (or finds the same one queued already) and returns its key.
-  virtual int addBatchItemAction(int action, std::string filename, std::string path, int64_t size,
+  virtual int addBatchItemAction(int action, RemoteName filename, RemoteName path, int64_t size,
                                  std::string server, int port, const std::string &user,
                                  const std::string &password, const std::string &protocol,
                                  std::string localpath, bool cleanWhenDone, bool kickstart) = 0;

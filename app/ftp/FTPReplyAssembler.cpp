@@ -17,30 +17,37 @@ std::string FTPReplyAssembler::popLineFromData(Bytes &data, bool forDir,
 }
 
 std::string FTPReplyAssembler::lineFromData(const Bytes &data, size_t &from, bool forDir,
-                                            uint32_t folderTextEncoding) {
+                                            uint32_t folderTextEncoding, platform::Encoding *used) {
   if (from >= data.size()) return {};
   auto begin = data.begin() + long(from);
   auto end = std::find_if(begin, data.end(), [](uint8_t b) { return b == '\n' || b == 0; });
   if (end == data.end()) return {};
   const size_t length = size_t(end - begin) + 1;
-  std::string text = decodeLine(data.data() + from, length, forDir, folderTextEncoding);
+  std::string text = decodeLine(data.data() + from, length, forDir, folderTextEncoding, used);
   from += length;
   return text;
 }
 
 std::string FTPReplyAssembler::decodeLine(const uint8_t *bytes, size_t length, bool forDir,
-                                          uint32_t folderTextEncoding) {
+                                          uint32_t folderTextEncoding, platform::Encoding *used) {
   std::string text;
   if (forDir && folderTextEncoding != 0) {
     if (auto enc = platform::encodingFromNumber(folderTextEncoding))
-      if (auto t = platform::decodeText(bytes, length, *enc)) text = *t;
+      if (auto t = platform::decodeText(bytes, length, *enc)) {
+        text = *t;
+        if (used) *used = *enc;
+      }
   }
   if (text.empty()) {
     std::string raw(reinterpret_cast<const char *>(bytes), length);
-    if (platform::isValidUTF8(raw)) text = std::move(raw);
+    if (platform::isValidUTF8(raw)) {
+      text = std::move(raw);
+      if (used) *used = platform::Encoding::UTF8;
+    }
   }
   if (text.empty()) {
     if (auto t = platform::decodeText(bytes, length, platform::Encoding::ISOLatin1)) text = *t;
+    if (used) *used = platform::Encoding::ISOLatin1;
   }
   return text;
 }
@@ -52,6 +59,7 @@ int FTPReplyAssembler::replyCodeOf(const std::string &line) {
 void FTPReplyAssembler::reset() {
   dataRead.clear();
   replyText.clear();
+  replyBytes.clear();
   iReplyCode = 0;
   welcomeComplete = false;
   replyOpen = false;
@@ -81,6 +89,7 @@ void FTPReplyAssembler::doTasks(const Hooks &hooks) {
       failure = "The server sent a reply longer than 1 MiB.";
       return;
     }
+    const std::string raw(dataRead.begin(), end + 1);
     std::string line = popLineFromData(dataRead, false);
     bool login = hooks.isLoginTask && hooks.isLoginTask();
     if (login && line.size() == 1 && bareLines < 20) {
@@ -110,6 +119,7 @@ void FTPReplyAssembler::doTasks(const Hooks &hooks) {
       complete = true;
     }
     replyText += line;
+    replyBytes += raw;
     if (hooks.lineTaken) hooks.lineTaken(line);
     if (complete && !replyText.empty() && hooks.replyComplete) hooks.replyComplete();
   }

@@ -3,6 +3,8 @@
 // lines without a code inside multi-line replies, and stray empty lines before their welcome.
 #pragma once
 
+#include "platform/foundation/Text.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -20,13 +22,15 @@ public:
   static std::string popLineFromData(Bytes &data, bool forDir, uint32_t folderTextEncoding = 0);
   // The same for a line that starts at `from`: returns it and moves `from` past it, leaving the
   // buffer as it is (a listing takes many lines from one buffer and drops them at once). Empty
-  // when no whole line starts there.
+  // when no whole line starts there. `used`, when given, gets the encoding the line was read in.
   static std::string lineFromData(const Bytes &data, size_t &from, bool forDir,
-                                  uint32_t folderTextEncoding = 0);
+                                  uint32_t folderTextEncoding = 0,
+                                  platform::Encoding *used = nullptr);
   // Decodes the bytes of one line as popLineFromData does (a listing's last line may come
   // without its line end, and is decoded all the same).
   static std::string decodeLine(const uint8_t *bytes, size_t length, bool forDir,
-                                uint32_t folderTextEncoding = 0);
+                                uint32_t folderTextEncoding = 0,
+                                platform::Encoding *used = nullptr);
   // The code of a reply line: the integer value of its first three characters.
   static int replyCodeOf(const std::string &line);
 
@@ -54,7 +58,9 @@ public:
 
   Bytes dataRead;        // control bytes not yet consumed
   std::string replyText; // the reply being assembled (emptied when a command is written)
-  int iReplyCode = 0;    // code of the last line that carried one
+  // The same lines as the server sent them: a name a reply gives goes back in its own bytes.
+  std::string replyBytes;
+  int iReplyCode = 0; // code of the last line that carried one
   bool welcomeComplete = false;
   bool replyOpen = false; // a coded line announced more lines ("-") and the last has not come
   std::string failure;    // set when a bound was passed

@@ -158,17 +158,17 @@ void FTPConnection::updateViewWithDirectory() {
   }
   addToLog(Log::format("*** Got %i Folder Items\r\n", int(currentDirectory_.size())));
   auto entries = currentDirectory_;
-  std::string folder = cwd();
+  const RemoteName folder = cwdName();
   // The folder screens show the browsing connection's listings only.
   if (mainConnection_)
     onMain([entries, folder](FTPAppServices &s) {
       auto top = s.topDirViewer();
       if (!top) return;
-      std::string shown = top->currentWorkingDirectory();
-      if (shown == folder || shown.empty()) {
-        Log::systemf("FolderMismatch? %s vs %s", shown.c_str(), folder.c_str());
+      const RemoteName shown = top->currentRemoteFolder();
+      if (shown.sameAs(folder) || shown.empty()) {
+        Log::systemf("FolderMismatch? %s vs %s", shown.text().c_str(), folder.text().c_str());
         top->replaceDirectory(entries);
-        top->setCurrentWorkingDirectory(folder);
+        top->setCurrentRemoteFolder(folder);
       }
       top->setLoadedDirectory(true);
       top->showDirToolbar();
@@ -183,13 +183,13 @@ void FTPConnection::updateViewWithDirectory() {
 void FTPConnection::reloadDirectoryViewIfNeeded() {
   // A queue session's listing would reach no screen: the queue refreshes the screens itself.
   if (!mainConnection_ || !FTPAppServices::shared()) return;
-  std::string folder = cwd();
+  const RemoteName folder = cwdName();
   std::weak_ptr<FTPConnection> weak = weak_from_this();
   // Tasks asked for meanwhile wait for the answer: the reload, when there is one, goes first.
   ++reloadsPending_;
   onMain([weak, folder](FTPAppServices &s) {
     auto top = s.topDirViewer();
-    const bool reloading = top && top->currentWorkingDirectory() == folder;
+    const bool reloading = top && top->currentRemoteFolder().sameAs(folder);
     if (auto self = weak.lock())
       self->onThread([self, reloading, folder] { self->reloadHandedBack(reloading, folder); });
     if (!top) return;
@@ -204,10 +204,10 @@ void FTPConnection::reloadDirectoryViewIfNeeded() {
 
 void FTPConnection::operationDoneUpdateView() {
   if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(false);
-  std::string folder = cwd();
+  const RemoteName folder = cwdName();
   onMain([folder](FTPAppServices &s) {
     auto top = s.topDirViewer();
-    if (top && top->currentWorkingDirectory() == folder) {
+    if (top && top->currentRemoteFolder().sameAs(folder)) {
       top->showDirToolbar();
       top->doButtonStates();
     }

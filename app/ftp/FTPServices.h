@@ -3,6 +3,8 @@
 // application's services. The screens and the delegate implement these; tests use doubles.
 #pragma once
 
+#include "app/foundation/RemoteName.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -38,6 +40,11 @@ public:
   virtual void updateProgressText(const std::string &) {}
   virtual std::string currentWorkingDirectory() const { return {}; }
   virtual void setCurrentWorkingDirectory(const std::string &) {}
+  // The folder with the bytes its server named it with (a screen that keeps no bytes: its text).
+  virtual RemoteName currentRemoteFolder() const { return currentWorkingDirectory(); }
+  virtual void setCurrentRemoteFolder(const RemoteName &folder) {
+    setCurrentWorkingDirectory(folder.text());
+  }
   // The screen's full list and its shown list are replaced whole, then sorted and reloaded.
   virtual void replaceDirectory(const std::vector<std::shared_ptr<DirItemInfo>> &) {}
   virtual void setLoadedDirectory(bool) {}
@@ -58,6 +65,8 @@ public:
   virtual void setTheConnection(std::shared_ptr<FTPConnection>) {}
   virtual void setTextFileName(const std::string &) {}
   virtual void setDirectoryOfTheFile(const std::string &) {}
+  // The file's name and folder as the server named them: what its save goes back to.
+  virtual void setRemoteFile(const RemoteName & /*name*/, const RemoteName & /*folder*/) {}
   virtual void setEditingSavedFilePath(const std::string &) {}
   virtual void setEditingSavedFile(bool) {}
 };

@@ -258,7 +258,7 @@ void FTPConnection::downloadWriteFailed(const net::StreamError &error) {
   // The file writes every byte it is given or fails (disk full, quota, an I/O error): keeping
   // the rest in memory would only let it grow without bound, and a file that ends here is not
   // the server's file. The transfer stops now; what the file holds stays for a resume.
-  const std::string name = withControlsEscaped(fileToDownload_);
+  const std::string name = withControlsEscaped(fileToDownload_.text());
   const std::string reason = error.code == ENOSPC ? std::string("The disk is full")
                              : error.text.empty() ? std::string("The file could not be written")
                                                   : error.text;
@@ -298,7 +298,7 @@ void FTPConnection::handleDataReadEvent(std::unique_ptr<HandleXEvent> event) {
         resumeDownloadAt_ + iBytesProcessed_ + int64_t(dataReadData_.size()) > fileDownloadSize_) {
       // More than announced (however well it compressed under MODE Z): what was written is not
       // the file, and the rest is not waited for.
-      const std::string name = fileToDownload_;
+      const std::string name = fileToDownload_.text();
       if (writeStreamFileDownload_) writeStreamFileDownload_->close();
       writeStreamFileDownload_.reset();
       platform::FileManager::removeItem(downloadPartialPath());

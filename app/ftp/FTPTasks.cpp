@@ -19,25 +19,17 @@ namespace {
 constexpr double kAbortRepliesSeconds = 5;
 // How long a listing whose data has ended waits for the server's final reply at most.
 constexpr double kListingFinalWaitSeconds = 5;
-
-std::string quotedFolderOf(const std::string &reply) {
-  char quote = reply.find('"') != std::string::npos ? '"' : '\'';
-  size_t a = reply.find(quote);
-  if (a == std::string::npos) return {};
-  size_t b = reply.find(quote, a + 1);
-  return b == std::string::npos ? reply.substr(a + 1) : reply.substr(a + 1, b - a - 1);
-}
 } // namespace
 
-bool FTPConnection::storeJobAndConnectIfNeeded(const std::string &folder) {
+bool FTPConnection::storeJobAndConnectIfNeeded(const RemoteName &folder) {
   if (control_.input) return false;
-  storeJobFolder(folder.empty() ? cwd() : folder);
+  storeJobFolder(folder.empty() ? cwdName() : folder);
   reconnect();
   return true;
 }
 
 void FTPConnection::startTask(int task, int state, const std::string &statusText,
-                              const std::string &arg) {
+                              const RemoteName &arg) {
   updateProgressText(statusText);
   setStatusMessage(statusText);
   setState(state);
@@ -108,7 +100,7 @@ void FTPConnection::sessionCut() {
   // one that waited for its turn.
   std::optional<std::string> folder;
   const bool listing = iTask_ == kTaskDir && mainConnection_;
-  if (listing) folder = directoryToGetList_;
+  if (listing) folder = directoryToGetList_.text();
   for (const auto &waiting : waitingTasks_)
     if (waiting.folderChange) folder = waiting.folderChange;
   disconnectFromServer();
@@ -124,14 +116,14 @@ void FTPConnection::sessionCut() {
   updateViewWithError(why, true);
 }
 
-void FTPConnection::reloadHandedBack(bool reloading, const std::string &folder) {
+void FTPConnection::reloadHandedBack(bool reloading, const RemoteName &folder) {
   reloadsPending_ = std::max(0, reloadsPending_ - 1);
   if (!reloading) {
     runWaitingTask();
     return;
   }
   // The reload goes before the jobs that waited for it.
-  waitingTasks_.push_front({[this, folder] { startDirectory(folder); }, folder});
+  waitingTasks_.push_front({[this, folder] { startDirectory(folder); }, folder.text()});
   runWaitingTask();
 }
 
@@ -153,18 +145,18 @@ void FTPConnection::abortRepliesIn() {
   wakeWaitingTask();
 }
 
-void FTPConnection::changeDirectory(const std::string &folder) {
-  startOrWait([this, folder] { startDirectory(folder); }, folder);
+void FTPConnection::changeDirectory(const RemoteName &folder) {
+  startOrWait([this, folder] { startDirectory(folder); }, folder.text());
 }
 
-void FTPConnection::startDirectory(const std::string &folder) {
+void FTPConnection::startDirectory(const RemoteName &folder) {
   if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
   currentDirectory_.clear();
   resetForNextCommand();
   if (!utf8Safe_ && UserDefaults::standard().integerForKey(kAlwaysUseUnicode) == 1)
     utf8Safe_ = true;
   if (!control_.input) {
-    storeJobFolder(folder.empty() ? cwd() : folder);
+    storeJobFolder(folder.empty() ? cwdName() : folder);
     reconnect();
     return;
   }
@@ -254,8 +246,7 @@ void FTPConnection::doTaskDir() {
     sendCommand();
     return;
   case 15: {
-    setCwd(quotedFolderOf(reply));
-    Log::debugf("CurrentWorkingDir:%s", cwd().c_str());
+    setCwdFromReply();
     if (!mainConnection_ && directoryBatchActive_ && folderNamed && !cwd().empty() &&
         batchFolderWalkedBefore())
       return;
@@ -486,8 +477,7 @@ void FTPConnection::doTaskOperation(int operationState) {
     return;
   }
   if (code < 400 && operationState != 0 && iState_ == 15) {
-    setCwd(quotedFolderOf(replies_.replyText));
-    Log::debugf("CurrentWorkingDir:%s", cwd().c_str());
+    setCwdFromReply();
     setState(operationState);
     sendCommand();
     return;

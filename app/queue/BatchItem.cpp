@@ -22,8 +22,8 @@ bool BatchItem::isUploadAction(int action) {
 
 RemoteOrigin BatchItem::origin() const {
   const bool sftp = action_ >= kSFTPDownload || protocol_ == "sftp";
-  return RemoteOrigin::of(sftp                  ? "sftp"
-                          : protocol_ == "ftps" ? "ftps"
-                                                : "ftp",
-                          server_, port_, user_, path_, filename_);
+  return RemoteOrigin::ofNames(sftp                  ? "sftp"
+                               : protocol_ == "ftps" ? "ftps"
+                                                     : "ftp",
+                               server_, port_, user_, remotePath(), remoteFilename());
 }

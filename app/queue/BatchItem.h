@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace platform::ui {
@@ -48,9 +49,28 @@ public:
   int action() const { return action_; }
   void setAction(int v) { action_ = v; }
   const std::string &filename() const { return filename_; }
-  void setFilename(std::string v) { filename_ = std::move(v); }
+  // A name set as text has no bytes of a server's (see RemoteName).
+  void setFilename(std::string v) {
+    filename_ = std::move(v);
+    filenameBytes_.reset();
+  }
   const std::string &path() const { return path_; }
-  void setPath(std::string v) { path_ = std::move(v); }
+  void setPath(std::string v) {
+    path_ = std::move(v);
+    pathBytes_.reset();
+  }
+  // The name and the remote folder with the bytes the server named them with (none for a name
+  // the person typed, and for rows stored before the bytes were kept).
+  RemoteName remoteFilename() const { return RemoteName::of(filename_, filenameBytes_); }
+  void setRemoteFilename(const RemoteName &v) {
+    filename_ = v.text();
+    filenameBytes_ = v.bytes();
+  }
+  RemoteName remotePath() const { return RemoteName::of(path_, pathBytes_); }
+  void setRemotePath(const RemoteName &v) {
+    path_ = v.text();
+    pathBytes_ = v.bytes();
+  }
   const std::string &server() const { return server_; }
   void setServer(std::string v) { server_ = std::move(v); }
   const std::string &user() const { return user_; }
@@ -107,6 +127,7 @@ private:
   int primaryKey_ = 0;
   int action_ = 0;
   std::string filename_, path_, server_, user_, password_, localpath_, protocol_;
+  std::optional<std::string> filenameBytes_, pathBytes_;
   FileInUse localpathInUse_;
   int port_ = 0;
   bool cleanFileWhenDone_ = false;

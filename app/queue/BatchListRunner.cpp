@@ -331,24 +331,25 @@ void BatchListView::startFTPItem(const BatchItem &item) {
     // Into the item's own folder, where completion looks for it; not into whatever Saved
     // Files folder is on screen.
     ftp_->setSaveToLocalFolder(relativeToDocuments(parentFolder(localFileOfItem(item))));
-    ftp_->downloadFile(item.filename(), item.filesize(), false, true, item.path(), false, false,
-                       item.start());
+    ftp_->downloadFile(item.remoteFilename(), item.filesize(), false, true, item.remotePath(),
+                       false, false, item.start());
     break;
   case BatchItem::kUpload:
   case BatchItem::kUploadIntoNewFolder:
     inProgressPK_ = key;
     ftp_->setBatchPK(key);
-    ftp_->uploadFile(item.filename(), localFileOfItem(item), item.path(), false, item.start());
+    ftp_->uploadFile(item.remoteFilename(), localFileOfItem(item), item.remotePath(), false,
+                     item.start());
     break;
   case BatchItem::kMakeFolder:
     inProgressPK_ = key;
-    ftp_->makeDirectory(item.filename(), item.path());
+    ftp_->makeDirectory(item.remoteFilename(), item.remotePath());
     ftp_->setBatchPK(key);
     break;
   case BatchItem::kFolderDownload:
     inProgressPK_ = key;
     ftp_->batchDirectoryDownload(item.filename());
-    ftp_->changeDirectory(item.path());
+    ftp_->changeDirectory(item.remotePath());
     ftp_->setBatchPK(key);
     break;
   default:

@@ -25,6 +25,15 @@ std::string columnText(sqlite3_stmt *stmt, int column) {
   return text ? reinterpret_cast<const char *>(text) : std::string();
 }
 
+// A name with the bytes a column keeps for it (hexadecimal; empty: the text goes out as typed).
+RemoteName columnName(sqlite3_stmt *stmt, int textColumn, int bytesColumn) {
+  const std::string hex = columnText(stmt, bytesColumn);
+  return RemoteName::of(columnText(stmt, textColumn), hex.empty() ? std::nullopt : bytesOfHex(hex));
+}
+std::string bytesColumnOf(const RemoteName &name) {
+  return name.bytes() ? hexOfBytes(*name.bytes()) : std::string();
+}
+
 std::vector<std::string> pathComponents(const std::string &text) {
   std::vector<std::string> parts;
   size_t at = 0;
@@ -53,7 +62,7 @@ void splitHostPort(std::string &server, int &port) {
 // download: the same address).
 bool sameTransfer(const BatchItem &row, const BatchItem &wanted, int twin) {
   if ((row.action() != wanted.action() && row.action() != twin) ||
-      row.filename() != wanted.filename() || row.path() != wanted.path() ||
+      row.remoteFilename() != wanted.remoteFilename() || row.remotePath() != wanted.remotePath() ||
       row.user() != wanted.user() || row.password() != wanted.password())
     return false;
   if (wanted.action() == BatchItem::kWebDownload) return row.server() == wanted.server();
@@ -61,13 +70,13 @@ bool sameTransfer(const BatchItem &row, const BatchItem &wanted, int twin) {
 }
 
 // A transfer as a row holds it, not stored: what rows are compared with.
-BatchItem transferOf(int action, const std::string &filename, const std::string &path,
+BatchItem transferOf(int action, const RemoteName &filename, const RemoteName &path,
                      const std::string &server, int port, const std::string &user,
                      const std::string &password, const std::string &protocol) {
   BatchItem row;
   row.setAction(action);
-  row.setFilename(filename);
-  row.setPath(path);
+  row.setRemoteFilename(filename);
+  row.setRemotePath(path);
   row.setServer(server);
   row.setPort(port);
   row.setUser(user);
@@ -80,8 +89,8 @@ BatchItem transferOf(int action, const std::string &filename, const std::string 
 int storedKey(sqlite3 *db, const BatchItem &wanted, int twin) {
   if (!db) return -1;
   const std::string sql = Log::format(
-      "SELECT pk,action,filename,path,server,port,user,password,protocol FROM batchlist "
-      "WHERE (action='%i' OR action='%i') AND filename='%s' ORDER BY roworder,pk",
+      "SELECT pk,action,filename,path,server,port,user,password,protocol,filenamebytes,pathbytes "
+      "FROM batchlist WHERE (action='%i' OR action='%i') AND filename='%s' ORDER BY roworder,pk",
       wanted.action(), twin, mySQL(wanted.filename()).c_str());
   sqlite3_stmt *stmt = nullptr;
   int key = -1;
@@ -89,7 +98,7 @@ int storedKey(sqlite3 *db, const BatchItem &wanted, int twin) {
     while (key < 0 && sqlite3_step(stmt) == SQLITE_ROW) {
       const int pk = sqlite3_column_int(stmt, 0);
       const BatchItem row =
-          transferOf(sqlite3_column_int(stmt, 1), columnText(stmt, 2), columnText(stmt, 3),
+          transferOf(sqlite3_column_int(stmt, 1), columnName(stmt, 2, 9), columnName(stmt, 3, 10),
                      columnText(stmt, 4), sqlite3_column_int(stmt, 5), columnText(stmt, 6),
                      columnText(stmt, 7), columnText(stmt, 8));
       if (sameTransfer(row, wanted, twin)) key = pk;
@@ -99,11 +108,19 @@ int storedKey(sqlite3 *db, const BatchItem &wanted, int twin) {
   return key;
 }
 
-void cutPortSuffix(std::string &path, int port) {
+// A path that ends with ":" and the port loses that end (its bytes too).
+void cutPortSuffix(RemoteName &path, int port) {
   const std::string suffix = ":" + std::to_string(port);
-  if (path.size() >= suffix.size() &&
-      path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0)
-    path.erase(path.size() - suffix.size());
+  const auto endsWithSuffix = [&](const std::string &text) {
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+  };
+  if (!endsWithSuffix(path.text())) return;
+  const auto cut = [&](const std::string &text) {
+    return endsWithSuffix(text) ? text.substr(0, text.size() - suffix.size()) : text;
+  };
+  path = RemoteName::of(cut(path.text()),
+                        path.bytes() ? std::optional(cut(*path.bytes())) : std::nullopt);
 }
 
 } // namespace
@@ -125,14 +142,15 @@ void BatchListView::loadDatabaseData() {
   }
   UpdateDatabaseStructure(database_);
   const char *sql = "SELECT pk,filename,path,server,user,password,start,localpath,action,size,"
-                    "cleanfile,protocol,port,roworder FROM batchlist ORDER BY roworder,pk";
+                    "cleanfile,protocol,port,roworder,filenamebytes,pathbytes FROM batchlist "
+                    "ORDER BY roworder,pk";
   sqlite3_stmt *stmt = nullptr;
   if (sqlite3_prepare_v2(database_, sql, -1, &stmt, nullptr) == SQLITE_OK) {
     while (sqlite3_step(stmt) == SQLITE_ROW) {
       auto item = std::make_shared<BatchItem>();
       item->setPrimaryKey(sqlite3_column_int(stmt, 0));
-      item->setFilename(columnText(stmt, 1));
-      item->setPath(columnText(stmt, 2));
+      item->setRemoteFilename(columnName(stmt, 1, 14));
+      item->setRemotePath(columnName(stmt, 2, 15));
       item->setServer(columnText(stmt, 3));
       item->setUser(columnText(stmt, 4));
       item->setPassword(columnText(stmt, 5));
@@ -155,8 +173,8 @@ void BatchListView::loadDatabaseData() {
   badge();
 }
 
-int BatchListView::addBatchItemAction(int action, const std::string &filename,
-                                      const std::string &path, int64_t size,
+int BatchListView::addBatchItemAction(int action, const RemoteName &filename,
+                                      const RemoteName &path, int64_t size,
                                       const std::shared_ptr<FTPConnection> &ftpConnection,
                                       const std::shared_ptr<SFTPWrapper> &sftpConnection,
                                       const std::string &localpath, bool cleanWhenDone,
@@ -197,7 +215,7 @@ int BatchListView::addBatchItemAction(int action, const std::string &filename,
   return -1;
 }
 
-int BatchListView::addBatchItemAction(int action, std::string filename, std::string path,
+int BatchListView::addBatchItemAction(int action, RemoteName filename, RemoteName path,
                                       int64_t size, std::string server, int port,
                                       const std::string &user, const std::string &password,
                                       const std::string &protocol, std::string localpath,
@@ -221,7 +239,7 @@ int BatchListView::addBatchItemAction(int action, std::string filename, std::str
     }
     if (port == 80) port = 21;
     action = BatchItem::kDownload;
-    if (!filename.empty() && myEndsWith(localpath, filename)) {
+    if (!filename.empty() && myEndsWith(localpath, filename.text())) {
       size_t slash = localpath.rfind('/');
       localpath = slash == std::string::npos ? std::string() : localpath.substr(0, slash);
     }
@@ -243,12 +261,13 @@ int BatchListView::addBatchItemAction(int action, std::string filename, std::str
   int key = SQLExecute(
       database_,
       Log::format("INSERT INTO batchlist (action,filename,path,server,port,user,password,"
-                  "localpath,size,cleanfile,protocol) VALUES ('%i', '%s', '%s', '%s', '%li', "
-                  "'%s','%s', '%s', '%lli', '%i', '%s')",
-                  action, mySQL(filename).c_str(), mySQL(path).c_str(), mySQL(server).c_str(),
-                  static_cast<long>(port), mySQL(user).c_str(), mySQL(password).c_str(),
-                  mySQL(localpath).c_str(), static_cast<long long>(size), cleanWhenDone ? 1 : 0,
-                  mySQL(protocol).c_str()));
+                  "localpath,size,cleanfile,protocol,filenamebytes,pathbytes) VALUES ('%i', '%s', "
+                  "'%s', '%s', '%li', '%s','%s', '%s', '%lli', '%i', '%s', '%s', '%s')",
+                  action, mySQL(filename.text()).c_str(), mySQL(path.text()).c_str(),
+                  mySQL(server).c_str(), static_cast<long>(port), mySQL(user).c_str(),
+                  mySQL(password).c_str(), mySQL(localpath).c_str(), static_cast<long long>(size),
+                  cleanWhenDone ? 1 : 0, mySQL(protocol).c_str(), bytesColumnOf(filename).c_str(),
+                  bytesColumnOf(path).c_str()));
   if (key >= 0) key = keyNotGivenBefore(key);
   if (key < 0) {
     // Not stored (no database, or the table refused it): the transfer is kept for this run all
@@ -256,15 +275,15 @@ int BatchListView::addBatchItemAction(int action, std::string filename, std::str
     // being saved.
     key = ++highestKeyGiven_;
     Log::systemf("Transfer not stored, kept until the application ends: %s",
-                 withControlsEscaped(filename).c_str());
+                 withControlsEscaped(filename.text()).c_str());
     sayQueueNotSaved();
   }
 
   auto item = std::make_shared<BatchItem>();
   item->setPrimaryKey(key);
   item->setAction(action);
-  item->setFilename(filename);
-  item->setPath(path);
+  item->setRemoteFilename(filename);
+  item->setRemotePath(path);
   item->setServer(server);
   item->setUser(user);
   item->setPassword(password);
@@ -318,7 +337,7 @@ void BatchListView::sayQueueNotSaved() {
       ->showOnMainThread();
 }
 
-int BatchListView::alreadyExists(int action, const std::string &filename, std::string path,
+int BatchListView::alreadyExists(int action, const RemoteName &filename, RemoteName path,
                                  int64_t size, std::string server, int port,
                                  const std::string &user, const std::string &password) {
   (void)size;

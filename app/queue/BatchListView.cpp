@@ -401,7 +401,7 @@ bool BatchListView::stopDeletedRow(const BatchItem &item) {
   if (!overSFTP && running && BatchItem::isUploadAction(item.action()) && ftp_) {
     // The upload's session ends, and what it wrote under its temporary name goes with the row;
     // the queue's next item waits until that is done.
-    ftp_->cancelUpload(item.path());
+    ftp_->cancelUpload(item.remotePath());
     settleFTP(Settle::UntilSessionEnd);
     return true;
   }

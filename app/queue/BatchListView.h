@@ -58,16 +58,16 @@ public:
   // --- Storage -----------------------------------------------------------------------------------
   void loadDatabaseData();
   // By connection (an FTPConnection or the SFTP service; pass exactly one). Returns the key or -1.
-  int addBatchItemAction(int action, const std::string &filename, const std::string &path,
+  int addBatchItemAction(int action, const RemoteName &filename, const RemoteName &path,
                          int64_t size, const std::shared_ptr<FTPConnection> &ftpConnection,
                          const std::shared_ptr<SFTPWrapper> &sftpConnection,
                          const std::string &localpath, bool cleanWhenDone, bool kickstart);
   // Full form. Returns the key: a row the table cannot take is kept in memory for this run.
-  int addBatchItemAction(int action, std::string filename, std::string path, int64_t size,
+  int addBatchItemAction(int action, RemoteName filename, RemoteName path, int64_t size,
                          std::string server, int port, const std::string &user,
                          const std::string &password, const std::string &protocol,
                          std::string localpath, bool cleanWhenDone, bool kickstart) override;
-  int alreadyExists(int action, const std::string &filename, std::string path, int64_t size,
+  int alreadyExists(int action, const RemoteName &filename, RemoteName path, int64_t size,
                     std::string server, int port, const std::string &user,
                     const std::string &password) override;
   int batchIndexForPK(int pk) const;

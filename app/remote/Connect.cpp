@@ -126,6 +126,24 @@ bool insideTemporaryFolder(const std::string &path) {
 }
 } // namespace
 
+RemoteName folderAbove(const RemoteName &folder, const std::string &above) {
+  const std::string &text = folder.text();
+  if (above == text) return folder;
+  const bool atBoundary = !above.empty() && text.size() > above.size() &&
+                          text.compare(0, above.size(), above) == 0 &&
+                          (above.back() == '/' || text[above.size()] == '/');
+  if (!folder.bytes() || !atBoundary) return above;
+  // Each "/" of the text stands where the bytes have theirs: the folder above ends at the slash
+  // that ends its text (or just before the one that follows it).
+  const bool slashEnded = above.back() == '/';
+  const size_t want = size_t(std::count(above.begin(), above.end(), '/')) + (slashEnded ? 0 : 1);
+  const std::string &bytes = *folder.bytes();
+  size_t seen = 0, at = 0;
+  for (; at < bytes.size(); ++at)
+    if (bytes[at] == '/' && ++seen == want) break;
+  return RemoteName::named(above, bytes.substr(0, slashEnded ? at + 1 : at));
+}
+
 std::vector<std::string> reopenFolders(const std::string &folder, const std::string &start) {
   std::string base, rest;
   if (!start.empty() && folder.size() > start.size() + 1 &&
@@ -467,7 +485,8 @@ void Connect::connectFTP(std::optional<EditOrigin> reopen) {
     c->setSkipSSL(settings().integerForKey(kAlwaysTrySSLKey) == 0);
     // The folder kept with the edit state is the reopened file's, on its own server only.
     const std::string folder = reopen ? setting(kWasEditingInFolder) : std::string();
-    if (!folder.empty()) c->setInitialCurrentDirectory(folder);
+    if (!folder.empty())
+      c->setInitialCurrentDirectory(editRecordName(folder, setting(kWasEditingInFolderBytesKey)));
     c->connect();
     // Where a connect starts has no path before the login tells it, unless one was typed.
     const std::string server = self->serverName->text();
@@ -573,6 +592,9 @@ void Connect::addFoldersAbove(const std::shared_ptr<DirViewer> &screen, const st
   if (folders.size() < 2 || at == stack.end() || at == stack.begin() ||
       std::dynamic_pointer_cast<DirViewer>(*(at - 1)))
     return;
+  // The record's folder as its server named it: the folders above it are its first names.
+  const RemoteName recordFolder =
+      editRecordName(setting(kWasEditingInFolder), setting(kWasEditingInFolderBytesKey));
   std::vector<std::shared_ptr<ViewController>> above;
   for (size_t i = 0; i + 1 < folders.size(); ++i) {
     auto parent = screen->sftpConnection
@@ -583,7 +605,10 @@ void Connect::addFoldersAbove(const std::shared_ptr<DirViewer> &screen, const st
     parent->currentTitle = folders[i] == start          ? start.substr(start[0] == '/' ? 1 : 0)
                            : name == "/" || name == "." ? std::string()
                                                         : name;
-    parent->setCurrentWorkingDirectory(folders[i]);
+    if (parent->theConnection)
+      parent->setCurrentRemoteFolder(folderAbove(recordFolder, folders[i]));
+    else
+      parent->setCurrentWorkingDirectory(folders[i]);
     parent->rootFolder = i == 0;
     parent->listWhenShown = true;
     parent->view(); // its title and back button stand before it is first shown

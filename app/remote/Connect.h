@@ -41,6 +41,9 @@ ConnectTarget normaliseServerText(const std::string &text, int segment);
 // folders nearest the file's are kept.
 inline constexpr size_t kMaxReopenLevels = 32;
 std::vector<std::string> reopenFolders(const std::string &folder, const std::string &start);
+// A folder above `folder` on the way to it (`above`, a first part of its path): with the bytes its
+// server named it with, when `folder` has them.
+RemoteName folderAbove(const RemoteName &folder, const std::string &above);
 
 // The navigation of what the connect screen presents (its bookmark list): portrait only.
 class ConnectNavViewController : public platform::ui::NavigationController {

@@ -216,6 +216,17 @@ void DirViewer::updateProgressText(const std::string &text) {
 
 void DirViewer::setCurrentWorkingDirectory(const std::string &folder) {
   currentWorkingDirectory_ = folder;
+  currentWorkingDirectoryBytes_.reset();
+}
+
+void DirViewer::setCurrentRemoteFolder(const RemoteName &folder) {
+  currentWorkingDirectory_ = folder.text();
+  currentWorkingDirectoryBytes_ = folder.bytes();
+}
+
+RemoteName DirViewer::remoteEntryPath(const DirItemInfo &entry) const {
+  return currentRemoteFolder().child(entry.remoteName(),
+                                     theConnection && theConnection->utf8Safe());
 }
 
 void DirViewer::setLoadedDirectory(bool loaded) {
@@ -385,20 +396,27 @@ void DirViewer::clickRefresh() {
   if (sftpConnection)
     refreshSftp();
   else if (theConnection)
-    theConnection->changeDirectory(currentWorkingDirectory_);
+    theConnection->changeDirectory(currentRemoteFolder());
 }
 
 void DirViewer::changeDirectory(const std::string &folder) {
+  DirItemInfo typed;
+  typed.setName(folder);
+  typed.isDirectory = true;
+  changeDirectory(typed);
+}
+
+void DirViewer::changeDirectory(const DirItemInfo &folder) {
   auto next = sftpConnection ? initWithExistingSFTPConnection(sftpConnection, "DirViewer")
                              : initWithExistingConnection(theConnection, "DirViewer");
-  next->currentTitle = folder;
-  const std::string path = remotePathOf(folder);
+  next->currentTitle = folder.name();
+  const std::string path = remotePathOf(folder.name());
   if (sftpConnection) next->currentWorkingDirectory_ = path;
   if (auto nav = navigationController()) nav->pushViewController(next, true);
   if (sftpConnection)
     next->runOnService("list", [path](SFTPWrapper &s) { s.getThisDirectory(path); });
   else if (theConnection)
-    theConnection->changeDirectory(path);
+    theConnection->changeDirectory(remoteEntryPath(folder));
 }
 
 bool DirViewer::filenameExists(const std::string &name) const {
@@ -534,7 +552,7 @@ void DirViewer::doSelectRowAtIndexPath(int row) {
   if (auto ip = tableView->indexPathForSelectedRow()) tableView->deselectRowAtIndexPath(*ip, false);
   if (entry->isDirectory) {
     checkRow(std::nullopt);
-    changeDirectory(entry->name());
+    changeDirectory(*entry);
     doButtonStates();
     return;
   }

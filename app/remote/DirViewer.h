@@ -87,6 +87,11 @@ public:
   void updateProgressText(const std::string &text) override;
   std::string currentWorkingDirectory() const override { return currentWorkingDirectory_; }
   void setCurrentWorkingDirectory(const std::string &folder) override;
+  // The folder with the bytes the FTP server named it with: every FTP action here names it so.
+  RemoteName currentRemoteFolder() const override {
+    return RemoteName::of(currentWorkingDirectory_, currentWorkingDirectoryBytes_);
+  }
+  void setCurrentRemoteFolder(const RemoteName &folder) override;
   void replaceDirectory(const DirItemList &entries) override;
   void setLoadedDirectory(bool loaded) override;
   void showDirToolbar() override;
@@ -100,7 +105,9 @@ public:
   void sortDirectory();
   // Filters and sorts the listing, keeping the sort column as this server's default.
   void reSort() override;
+  // Opens a sub-folder of this one in a screen of its own (by a typed name, or by its entry).
   void changeDirectory(const std::string &folder);
+  void changeDirectory(const DirItemInfo &folder);
   bool filenameExists(const std::string &name) const;
   bool filenameAlreadyInUse(const std::string &name);
   // One key per visible entry name, each with the value "1".
@@ -234,6 +241,8 @@ private:
   bool rowDeletable(const std::shared_ptr<DirItemInfo> &entry) const override {
     return entry && !entry->isDirectory;
   }
+  // Entries whose names read alike are two files: the checked one is kept by its bytes too.
+  std::string checkKey(const DirItemInfo &entry) const override { return entry.remoteName().key(); }
   void deleteRow(platform::ui::IndexPath ip, const std::shared_ptr<DirItemInfo> &entry) override;
   void checkedMoved() override;
   // Checks the entry of a shown row (none, or a row not shown: nothing is checked).
@@ -269,7 +278,9 @@ private:
   bool menuShowing() const;
   void menuAnswer(int index);
   void openMoveChooser(const std::shared_ptr<DirItemInfo> &entry);
-  void moveEntry(const DirItemInfo &entry, const std::string &targetFolder);
+  void moveEntry(const DirItemInfo &entry, const RemoteName &targetFolder);
+  // An entry of this folder as the FTP server names it: the folder and the name, bytes and all.
+  RemoteName remoteEntryPath(const DirItemInfo &entry) const;
   void folderCommand(int index);
   std::weak_ptr<DirViewer> weakSelf() {
     return std::static_pointer_cast<DirViewer>(sharedAs<DirViewer>());
@@ -287,6 +298,7 @@ private:
   std::shared_ptr<platform::ui::BarButtonItem> editBtn_;
   std::shared_ptr<platform::ui::ActivityIndicatorView> activity_;
   std::string currentWorkingDirectory_;
+  std::optional<std::string> currentWorkingDirectoryBytes_;
   // Counts the status texts shown: an error's return to the folder toolbar is for its own text.
   unsigned statusGeneration_ = 0;
   // The status text shown is an SFTP error, which stays its while.

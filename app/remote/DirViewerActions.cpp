@@ -72,15 +72,15 @@ void DirViewer::queueDownload(const DirItemInfo &e, const std::string &local, bo
     return;
   }
   if (!theConnection) return;
+  // The row names the file (or folder) by the bytes the server named it with.
   if (e.isDirectory)
-    q->addBatchItemAction(1, e.name(),
-                          platform::appendPathComponent(currentWorkingDirectory_, e.name()), 0,
+    q->addBatchItemAction(1, e.remoteName(), remoteEntryPath(e), 0,
                           theConnection->currentServerName(), theConnection->currentPort(),
                           theConnection->loginUser(), theConnection->loginPass(),
                           theConnection->fSecureLogin() ? "ftps" : "ftp", local, clean, kick);
   else
-    q->addBatchItemAction(2, e.name(), currentWorkingDirectory_, sizeOf(e), theConnection, nullptr,
-                          local, clean, kick);
+    q->addBatchItemAction(2, e.remoteName(), currentRemoteFolder(), sizeOf(e), theConnection,
+                          nullptr, local, clean, kick);
 }
 
 void DirViewer::clickDownloadBtn() {
@@ -111,7 +111,7 @@ void DirViewer::fetchForViewing(const DirItemInfo &e, bool head, bool tail) {
     return;
   }
   if (!theConnection) return;
-  theConnection->downloadFile(e.name(), sizeOf(e), true, false, currentWorkingDirectory_, head,
+  theConnection->downloadFile(e.remoteName(), sizeOf(e), true, false, currentRemoteFolder(), head,
                               tail, 0);
   showWorkingToolbar();
 }
@@ -429,25 +429,25 @@ void DirViewer::clickedButtonAtIndex(AlertView &alert, int index) {
           folder ? s.deleteDirectory(path) : s.deleteFile(path);
         });
       } else if (theConnection) {
-        theConnection->deleteFile(e->name(), currentWorkingDirectory_, folder);
+        theConnection->deleteFile(e->remoteName(), currentRemoteFolder(), folder);
       }
       showWorkingTextToolbar();
       removeVisible(e);
     } else if (kind == Confirm::DeleteAllFiles) {
-      std::vector<std::string> names;
+      std::vector<RemoteName> names;
       for (auto &d : currentDirectory)
-        if (!d->isDirectory) names.push_back(d->name());
+        if (!d->isDirectory) names.push_back(d->remoteName());
       if (sftpConnection) {
         std::vector<std::string> paths;
         for (auto &n : names)
-          paths.push_back(remotePathOf(n));
+          paths.push_back(remotePathOf(n.text()));
         // One after another on one thread: the service takes one operation at a time.
         runOnService("delete all", [paths](SFTPWrapper &s) {
           for (auto &p : paths)
             s.deleteFile(p);
         });
       } else if (theConnection && !names.empty()) {
-        theConnection->deleteFileBatch(names, currentWorkingDirectory_, false);
+        theConnection->deleteFileBatch(names, currentRemoteFolder(), false);
       }
       // Over FTP a folder without files asks nothing of the server, and so nothing would bring
       // the folder toolbar back: the screen stays as it is.
@@ -470,7 +470,7 @@ void DirViewer::doRenameFile(TextPromptViewer &prompt) {
     const std::string from = remotePathOf(e->name()), to = remotePathOf(name);
     runOnService("rename", [from, to](SFTPWrapper &s) { s.renameFile(from, to); });
   } else if (theConnection) {
-    theConnection->renameFile(e->name(), name, currentWorkingDirectory_);
+    theConnection->renameFile(e->remoteName(), name, currentRemoteFolder());
   }
   showWorkingTextToolbar();
   e->setName(name);
@@ -487,13 +487,14 @@ void DirViewer::doMoveFile(int rowSelected) {
   if (target.kind == MoveTarget::Up)
     moveEntry(*e, "..");
   else if (target.kind == MoveTarget::Folder && target.folder)
-    moveEntry(*e, target.folder->name());
+    moveEntry(*e, target.folder->remoteName());
 }
 
-void DirViewer::moveEntry(const DirItemInfo &e, const std::string &targetFolder) {
+void DirViewer::moveEntry(const DirItemInfo &e, const RemoteName &targetFolder) {
   if (!theConnection) return;
-  theConnection->renameFile(e.name(), platform::appendPathComponent(targetFolder, e.name()),
-                            currentWorkingDirectory_, true);
+  theConnection->renameFile(e.remoteName(),
+                            targetFolder.child(e.remoteName(), theConnection->utf8Safe()),
+                            currentRemoteFolder(), true);
   showWorkingTextToolbar();
 }
 
@@ -514,7 +515,7 @@ void DirViewer::doCreateFile(TextPromptViewer &prompt) {
       platform::FileManager::removeItem(local);
     });
   } else if (theConnection) {
-    theConnection->uploadFile(name, FTPConnection::Bytes{' '}, currentWorkingDirectory_, true);
+    theConnection->uploadFile(name, FTPConnection::Bytes{' '}, currentRemoteFolder(), true);
   }
   showWorkingTextToolbar();
   deselectSelectedRow();
@@ -533,7 +534,7 @@ void DirViewer::doCreateDirectory(TextPromptViewer &prompt) {
                                       : platform::appendPathComponent(originalRootDir, inFolder));
     runOnService("new folder", [path](SFTPWrapper &s) { s.createDirectory(path); });
   } else if (theConnection) {
-    theConnection->makeDirectory(name, currentWorkingDirectory_);
+    theConnection->makeDirectory(name, currentRemoteFolder());
   }
   showWorkingTextToolbar();
   deselectSelectedRow();
@@ -546,8 +547,7 @@ void DirViewer::doRawCommand(TextPromptViewer &prompt) {
     rawPrefix = myTrimWS(text.substr(0, text.size() - initial.size()));
     rawLast = text;
   }
-  if (theConnection && !text.empty())
-    theConnection->doRawFTPCommand(text, currentWorkingDirectory_);
+  if (theConnection && !text.empty()) theConnection->doRawFTPCommand(text, currentRemoteFolder());
   showWorkingTextToolbar();
   deselectSelectedRow();
 }
@@ -563,7 +563,7 @@ void DirViewer::clickDoChmod(ChmodViewController &editor) {
     showWorkingTextToolbar();
   } else {
     if (theConnection)
-      theConnection->chmodFile(e->name(), currentWorkingDirectory_, editor.attributes);
+      theConnection->chmodFile(e->remoteName(), currentRemoteFolder(), editor.attributes);
     showWorkingToolbar();
   }
   deselectSelectedRow();

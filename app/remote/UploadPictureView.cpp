@@ -354,7 +354,7 @@ bool PictureUpload::queueUpload(const std::string &name, const std::string &loca
   auto services = FTPAppServices::shared();
   auto queue = services ? std::dynamic_pointer_cast<BatchListView>(services->batchView()) : nullptr;
   if (!screen || !queue || (!screen->sftpConnection && !screen->theConnection)) return false;
-  return queue->addBatchItemAction(3, name, screen->currentWorkingDirectory(), 0,
+  return queue->addBatchItemAction(3, name, screen->currentRemoteFolder(), 0,
                                    screen->sftpConnection ? nullptr : screen->theConnection,
                                    screen->sftpConnection, localPath, true, true) >= 0;
 }

@@ -59,6 +59,33 @@ std::string localWriteProblem(int error) {
                          : std::string(std::strerror(error)) + ".";
 }
 
+// What the server answered to the request that failed, as the library's record of the call
+// names it ("StatusCode: 4", "StatusMessage: Failure"); empty when it answered nothing.
+std::string serverAnswerIn(const std::string &record) {
+  std::string code, message;
+  std::istringstream lines(record);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t start = line.find_first_not_of(' ');
+    if (start == std::string::npos) continue;
+    const std::string_view text = std::string_view(line).substr(start);
+    if (text.starts_with("StatusCode: ")) code = text.substr(12);
+    if (text.starts_with("StatusMessage: ")) message = text.substr(15);
+  }
+  if (code.empty()) return {};
+  return "the server answered \"" + (message.empty() ? "status " + code : message) +
+         "\" (SFTP status " + code + ")";
+}
+
+// Why a file of a folder download was not fetched: a local reason as it was given, else the
+// file's path in the folder and what the server answered.
+std::string fileNotFetched(const std::string &path, const std::string &localReason,
+                           const std::string &serverAnswer) {
+  if (!localReason.empty()) return localReason;
+  std::string why = serverAnswer.empty() ? std::string("the server did not send it") : serverAnswer;
+  if (why.back() != '.') why += '.';
+  return "\"" + path + "\" could not be downloaded: " + why;
+}
+
 // A queue row the caller let go meanwhile (a job without a row is always wanted).
 bool letGo(const std::weak_ptr<void> &row) {
   const std::weak_ptr<void> none;
@@ -1144,6 +1171,9 @@ void SFTPService::nextBatchDirectory() {
   pending_ = !connected_;
   bool ok = ensureConnected();
   std::string error = "Error Downloading Folder!";
+  // The first file of the folder that was not fetched while the rest of it was (a link that leads
+  // to a folder or nowhere): the folder is never reported whole without it.
+  std::string notFetched;
   size_t entries = 0;
   auto stop = [&](const std::string &why, const std::string &what) {
     logLine(why + ": " + what.substr(0, 512));
@@ -1234,19 +1264,30 @@ void SFTPService::nextBatchDirectory() {
         break;
       } else if (!item->isLink && size >= 0 && size <= kPipelinedFileMax) {
         small.push_back(SftpBatchFile(remote, local, size));
-      } else if (std::string why; !downloadTo(remote, local, item->isLink ? -1 : size, &why) &&
-                                  (!item->isLink || sftp_->lastLocalWriteError())) {
-        // A link may lead to a folder or nowhere; a plain file that fails ends the batch, and so
-        // does a full disk whatever the entry.
-        if (!why.empty()) error = "Error Downloading Folder! " + why;
+      } else if (std::string why; !downloadTo(remote, local, item->isLink ? -1 : size, &why)) {
+        const std::string said =
+            fileNotFetched(relative + "/" + name, why, serverAnswerIn(sftp_->lastErrorText()));
+        if (item->isLink && !sftp_->lastLocalWriteError()) {
+          // A link may lead to a folder or nowhere: the folder's other files are fetched, and its
+          // row says which link was not and why.
+          if (notFetched.empty()) notFetched = said;
+          continue;
+        }
+        // A plain file that fails ends the batch, and so does a full disk whatever the entry.
+        error = "Error Downloading Folder! " + said;
         ok = false;
         break;
       }
     }
-    if (std::string why; ok && !small.empty() && !downloadFolderFiles(small, &why)) {
+    if (std::string why; ok && !small.empty() && !downloadFolderFiles(small, relative, &why)) {
       if (!why.empty()) error = "Error Downloading Folder! " + why;
       ok = false;
     }
+  }
+  if (ok && !abort_ && !notFetched.empty()) {
+    logLine("Not downloaded: " + notFetched);
+    error = "Error Downloading Folder! " + notFetched;
+    ok = false;
   }
   batchRunning_ = false;
   {
@@ -1263,7 +1304,8 @@ void SFTPService::nextBatchDirectory() {
   report([](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.sftpConnectionDone(w); });
 }
 
-bool SFTPService::downloadFolderFiles(std::vector<SftpBatchFile> &files, std::string *why) {
+bool SFTPService::downloadFolderFiles(std::vector<SftpBatchFile> &files,
+                                      const std::string &relative, std::string *why) {
   {
     std::lock_guard lock(stateMutex_);
     lastOperationDir_ = parentOf(files.front().remote);
@@ -1295,6 +1337,8 @@ bool SFTPService::downloadFolderFiles(std::vector<SftpBatchFile> &files, std::st
     } else {
       FileManager::removeItem(f.local);
       if (f.localErrno && why) *why = localWriteProblem(f.localErrno);
+      if (why && why->empty())
+        *why = fileNotFetched(relative + "/" + platform::lastPathComponent(f.remote), "", f.error);
       logLine("Download failed: " + f.remote + ": " + f.error);
       failed = true;
     }

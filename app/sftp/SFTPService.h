@@ -133,7 +133,9 @@ private:
   // Downloads the files of one folder of a folder batch with requests of several files in flight;
   // false when one failed (the batch ends) or the connection went.
   // why: set to what the person is told of a file that could not be put in place.
-  bool downloadFolderFiles(std::vector<SftpBatchFile> &files, std::string *why = nullptr);
+  // `relative`: the files' folder within the folder download, to name a file that failed.
+  bool downloadFolderFiles(std::vector<SftpBatchFile> &files, const std::string &relative,
+                           std::string *why = nullptr);
   std::string savedFilesPathFor(const std::string &name);
   bool askSavedFileExists(const std::string &name);
   void openDownloaded(const std::string &path);

@@ -262,6 +262,27 @@ makeShellBatchServices(std::weak_ptr<FerrowenAppDelegate> delegate) {
 }
 
 namespace {
+// A remote folder the Saved Files screens name by its text: the folder the FTP tab shows (or one
+// below it, for a folder's upload) goes to the server in the bytes the server named it with.
+RemoteName namedRemoteFolder(FerrowenAppDelegate &d, const std::string &path) {
+  auto ftp = d.ftpConnection();
+  if (d.sftpConnection() || !ftp) return path;
+  std::vector<RemoteName> named{ftp->cwdName()};
+  if (auto top = topOf<DirViewerScreen>(d.navigationController()))
+    named.insert(named.begin(), top->currentRemoteFolder());
+  for (const auto &folder : named) {
+    const std::string &text = folder.text();
+    if (!folder.bytes() || text.empty()) continue;
+    if (path == text) return folder;
+    const std::string inside = text.back() == '/' ? text : text + "/";
+    if (path.starts_with(inside))
+      return RemoteName::named(path,
+                               *folder.bytes() + (text.back() == '/' ? "" : "/") +
+                                   commandEncoding(path.substr(inside.size()), ftp->utf8Safe()));
+  }
+  return path;
+}
+
 // The Saved Files screens' view of the browsing connection and the queue.
 class LocalFilesShellServices : public LocalFilesServices {
 public:
@@ -343,7 +364,7 @@ public:
     return withDelegate(d_, -1, [&](FerrowenAppDelegate &d) {
       if (!d.batchView()) return -1;
       auto sftp = d.sftpConnection();
-      return d.batchView()->addBatchItemAction(action, name, path, size,
+      return d.batchView()->addBatchItemAction(action, name, namedRemoteFolder(d, path), size,
                                                sftp ? nullptr : d.ftpConnection(), sftp, localPath,
                                                false, kickstart);
     });

@@ -1,6 +1,11 @@
 // The listing parser on arbitrary bytes: the first byte picks the listing style, the rest is cut
-// into lines. No crash, no undefined behaviour, and every entry it yields has a valid name.
+// into lines. No crash, no undefined behaviour, and every entry it yields has a valid name; a line
+// read as the connection reads it (UTF-8, else ISO Latin-1) yields a name whose bytes are the
+// line's own and read back as the name.
 #include "app/ftp/FTPListParser.h"
+#include "app/ftp/FTPReplyAssembler.h"
+
+#include "platform/foundation/Text.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -29,6 +34,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       if (!parser.showHiddenFiles && name.front() == '.') std::abort();
     }
     if (parser.iServerType < 0 || parser.iServerType > 3) std::abort();
+    platform::Encoding readIn = platform::Encoding::UTF8;
+    const std::string read = FTPReplyAssembler::decodeLine(
+        reinterpret_cast<const uint8_t *>(line.data()), line.size(), true, 0, &readIn);
+    if (auto named = parser.parseDirectoryLine(read, line, readIn)) {
+      const auto &bytes = named->nameBytes();
+      if (!bytes || line.find(*bytes) == std::string_view::npos) std::abort();
+      if (platform::decodeText(*bytes, readIn) != named->name()) std::abort();
+    }
   }
   return 0;
 }

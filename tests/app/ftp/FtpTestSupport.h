@@ -114,13 +114,19 @@ public:
   bool dataOpen() const { return bool(data_); }
   // The line of a command state with the given task and fields (no connection needed).
   struct Fields {
-    std::string user, pass, fileToUpload, fileToDownload, rename, deleteName, chmodTo, raw;
+    std::string user, pass;
+    RemoteName fileToUpload, fileToDownload, rename, deleteName, cwd;
+    std::string chmodTo, raw;
     int64_t resumeDownloadAt = 0, resumeUploadAt = 0, fileDownloadSize = 0;
     bool useRenames = true, skipRenames = false, folder = false;
   };
   std::string line(int task, int state, const Fields &f, const std::string &arg = "") {
+    return commandFor(task, state, f, arg).text;
+  }
+  CommandLine commandFor(int task, int state, const Fields &f, const RemoteName &arg = {}) {
     setShared(loginUser_, f.user);
     setShared(loginPass_, f.pass);
+    setShared(cwd_, f.cwd);
     fileToUpload_ = f.fileToUpload;
     fileToDownload_ = f.fileToDownload;
     renameFrom_ = renameTo_ = f.rename;

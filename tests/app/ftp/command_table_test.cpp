@@ -77,6 +77,46 @@ TEST_F(CommandTableTest, OperationLines) {
   EXPECT_EQ(c->line(1, 16, f), "LIST -la\r\n");
 }
 
+// A name the server gave goes out in the bytes it came in, in every command that names it (the
+// upload's temporary names, a folder and a folder's contents too); typed text goes out in the
+// command encoding.
+TEST_F(CommandTableTest, NamesTheServerGaveGoOutInTheirOwnBytes) {
+  const RemoteName utf8 = RemoteName::named("caf\xC3\xA9.txt", "caf\xC3\xA9.txt");
+  const RemoteName latin1 = RemoteName::named("caf\xC3\xA9.txt", "caf\xE9.txt");
+  const RemoteName folder = RemoteName::named("/d\xC3\xA9", "/d\xC3\xA9");
+  using Fields = TestConnection::Fields;
+  struct Case {
+    int task, state;
+    RemoteName Fields::*field;
+    RemoteName name;
+    std::string bytes;
+  } cases[] = {
+      {2, 18, &Fields::fileToDownload, utf8, "RETR caf\xC3\xA9.txt\r\n"},
+      {2, 54, &Fields::fileToDownload, latin1, "SIZE caf\xE9.txt\r\n"},
+      {5, 20, &Fields::deleteName, utf8, "DELE caf\xC3\xA9.txt\r\n"},
+      {4, 38, &Fields::rename, utf8, "RNFR caf\xC3\xA9.txt\r\n"},
+      {8, 50, &Fields::fileToUpload, utf8, "SITE chmod 600 caf\xC3\xA9.txt\r\n"},
+      {3, 19, &Fields::fileToUpload, utf8, "STOR caf\xC3\xA9.upload.txt\r\n"},
+      {3, 46, &Fields::fileToUpload, latin1, "RNFR caf\xE9.old.txt\r\n"},
+      {3, 23, &Fields::fileToUpload, utf8, "RNTO caf\xC3\xA9.txt\r\n"},
+      {1, 13, &Fields::cwd, folder, "CWD /d\xC3\xA9\r\n"},
+      {5, 27, &Fields::cwd, folder, "DELE /d\xC3\xA9/caf\xE9.txt/*\r\n"},
+      // The same text typed goes out in the first encoding that carries it.
+      {5, 20, &Fields::deleteName, RemoteName("caf\xC3\xA9.txt"), "DELE caf\xE9.txt\r\n"},
+  };
+  for (const auto &k : cases) {
+    Fields fields;
+    fields.chmodTo = "600";
+    fields.deleteName = latin1;
+    fields.*k.field = k.name;
+    // The folder change names the folder it is given.
+    auto line = c->commandFor(k.task, k.state, fields, k.state == 13 ? k.name : RemoteName());
+    EXPECT_EQ(line.bytes, k.bytes) << line.text;
+    // The log shows the text the screens show.
+    EXPECT_EQ(line.text.find("\xE9"), std::string::npos) << line.text;
+  }
+}
+
 // The bytes a line goes out as: without UTF-8 from the server, the first of ASCII, ISO Latin-1
 // and Windows-1252 that carries every character, and UTF-8 when none does (never a line without
 // a character, nor one spelt with escapes).

@@ -1,6 +1,7 @@
 // The listing parser against hand-written lines of every style and against listings captured
 // from real servers (pyftpdlib, vsftpd, proftpd) and from DOS, VMS and NetWare servers.
 #include "app/ftp/FTPListParser.h"
+#include "app/ftp/FTPReplyAssembler.h"
 
 #include "tests/support/TestSupport.h"
 
@@ -371,6 +372,63 @@ TEST_F(ListParserTest, DosVmsAndNetwareListings) {
   ASSERT_EQ(items.size(), 2u);
   EXPECT_EQ(find(items, "login.com")->size, "1024");
   EXPECT_TRUE(find(items, "archive.dir")->isDirectory);
+}
+
+} // namespace
+
+namespace {
+
+// Every form of line yields its entry's name in the bytes the server sent for it: the line is
+// read as the connection reads it (the folder encoding, else UTF-8, else ISO Latin-1), and the
+// name's bytes are the line's own behind the name's characters.
+TEST_F(ListParserTest, NamesKeepTheBytesTheServerSentForThem) {
+  const std::string unix = "-rw-r--r--   1 joe  staff   5 Mar  3 10:15 ";
+  const std::string dos = "01-12-10  03:25PM       <DIR>          ";
+  struct Case {
+    const char *what;
+    std::string raw;
+    int serverType;
+    uint32_t folderEncoding;
+    std::string name, bytes;
+  } cases[] = {
+      {"UTF-8", unix + "caf\xC3\xA9.txt\r\n", FTPListParser::kUnix, 0, "caf\xC3\xA9.txt",
+       "caf\xC3\xA9.txt"},
+      {"Latin-1", unix + "caf\xE9.txt\r\n", FTPListParser::kUnix, 0, "caf\xC3\xA9.txt",
+       "caf\xE9.txt"},
+      {"a Windows-1252 byte", unix + "\x80 euro\r\n", FTPListParser::kUnix, 0, "\xC2\x80 euro",
+       "\x80 euro"},
+      // Another column holds the byte UTF-8 lacks: the line reads as Latin-1, the name as well.
+      {"UTF-8 name, Latin-1 owner", "-rw-r--r-- 1 jos\xE9 staff 5 Mar 3 10:15 caf\xC3\xA9\r\n",
+       FTPListParser::kUnix, 0, "caf\xC3\x83\xC2\xA9", "caf\xC3\xA9"},
+      {"blanks kept", unix + "a  caf\xE9 b.txt\n", FTPListParser::kUnix, 0, "a  caf\xC3\xA9 b.txt",
+       "a  caf\xE9 b.txt"},
+      {"blanks before the line", "   " + unix + "x\xE9\n", FTPListParser::kUnix, 0, "x\xC3\xA9",
+       "x\xE9"},
+      {"a link", "lrwxrwxrwx 1 u g 9 Nov 2 09:00 caf\xE9 -> /srv/caf\xE9\r\n", FTPListParser::kUnix,
+       0, "caf\xC3\xA9", "caf\xE9"},
+      {"no group column", "-rw-r--r-- 1 joe 1234 Mar 3 2009 n\xF6tes\n", FTPListParser::kUnix, 0,
+       "n\xC3\xB6tes", "n\xF6tes"},
+      {"DOS", dos + "Caf\xE9 Web\r\n", FTPListParser::kDos, 0, "Caf\xC3\xA9 Web", "Caf\xE9 Web"},
+      {"NetWare", "- [RWCEAFMS] rhesus 214059 Oct 20  2009    cx d\xFCll.txt\r\n",
+       FTPListParser::kNetware, 0, "cx d\xC3\xBCll.txt", "cx d\xFCll.txt"},
+      // A folder encoding chosen in the settings: the name's bytes are that encoding's.
+      {"Shift_JIS", unix + "\x83\x65\x83\x58\x83\x67.txt\r\n", FTPListParser::kUnix,
+       uint32_t(platform::Encoding::ShiftJIS), "\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88.txt",
+       "\x83\x65\x83\x58\x83\x67.txt"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    FTPListParser parser(day(2026, 12, 6));
+    parser.iServerType = c.serverType;
+    platform::Encoding readIn = platform::Encoding::UTF8;
+    const std::string line =
+        FTPReplyAssembler::decodeLine(reinterpret_cast<const uint8_t *>(c.raw.data()), c.raw.size(),
+                                      true, c.folderEncoding, &readIn);
+    auto item = parser.parseDirectoryLine(line, c.raw, readIn);
+    ASSERT_TRUE(item);
+    EXPECT_EQ(item->name(), c.name);
+    EXPECT_EQ(item->nameBytes(), c.bytes);
+  }
 }
 
 } // namespace

@@ -12,6 +12,7 @@ struct Feeder {
   FTPReplyAssembler a;
   bool login = false;
   std::vector<std::pair<int, std::string>> replies;
+  std::vector<std::string> replyBytes;
   std::vector<std::string> lines;
 
   void feed(const std::string &bytes) {
@@ -21,7 +22,9 @@ struct Feeder {
     hooks.lineTaken = [this](const std::string &l) { lines.push_back(l); };
     hooks.replyComplete = [this] {
       replies.emplace_back(a.iReplyCode, a.replyText);
+      replyBytes.push_back(a.replyBytes);
       a.replyText.clear(); // as when the next command is written
+      a.replyBytes.clear();
     };
     a.doTasks(hooks);
   }
@@ -113,6 +116,19 @@ TEST(ReplyAssembler, LinesAreDecodedAsUtf8ElseLatin1) {
   EXPECT_EQ(FTPReplyAssembler::popLineFromData(utf8, false), "257 \xC3\xA9\r\n");
   EXPECT_EQ(FTPReplyAssembler::replyCodeOf("150 x"), 150);
   EXPECT_EQ(FTPReplyAssembler::replyCodeOf(" MODE Z"), 0);
+}
+
+// A reply keeps the bytes the server sent beside the text it was read as: a folder a "PWD" reply
+// names goes back in those bytes (each line read as UTF-8, else as ISO Latin-1).
+TEST(ReplyAssembler, RepliesKeepTheirBytes) {
+  Feeder f;
+  f.feed("257-\"/caf\xE9\"\r\n257 \"/caf\xC3\xA9\" is current\r\n226 x\n");
+  ASSERT_EQ(f.replies.size(), 2u);
+  EXPECT_EQ(f.replies[0].second, "257-\"/caf\xC3\xA9\"\r\n257 \"/caf\xC3\xA9\" is current\r\n");
+  EXPECT_EQ(f.replyBytes[0], "257-\"/caf\xE9\"\r\n257 \"/caf\xC3\xA9\" is current\r\n");
+  EXPECT_EQ(f.replyBytes[1], "226 x\n");
+  f.a.reset();
+  EXPECT_TRUE(f.a.replyBytes.empty());
 }
 
 } // namespace

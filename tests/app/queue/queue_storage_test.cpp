@@ -475,3 +475,66 @@ TEST_F(QueueTest, AFinishedRowsKeyIsNeverGivenToANewRow) {
   ASSERT_EQ(queue_->batchItemList().size(), 1u);
   EXPECT_EQ(queue_->batchItemList()[0]->primaryKey(), fresh);
 }
+
+namespace {
+
+// Two files whose names read alike ("café.txt" stored in UTF-8 and in ISO Latin-1) are two rows,
+// and each row keeps the bytes its server named the file and its folder with, across a restart,
+// while the screen and the table's text show the names as before. A row stored before the bytes
+// were kept loads as it always did, in a table that gains their columns.
+TEST_F(QueueTest, NamesThatReadAlikeAreTwoRowsAndKeepTheirBytesAcrossARestart) {
+  {
+    // The table as an earlier version made it, with one of its rows.
+    sqlite3 *db = OpenDatabase();
+    ASSERT_NE(db, nullptr);
+    ASSERT_GE(SQLExecute(db, "CREATE TABLE 'batchlist' ('pk' integer primary key, 'action' "
+                             "VARCHAR(10) DEFAULT '', 'filename' VARCHAR(120) DEFAULT '', 'path' "
+                             "VARCHAR(250) DEFAULT '', 'server' VARCHAR(120) DEFAULT '', 'user' "
+                             "VARCHAR(80) DEFAULT '', 'password' VARCHAR(80) DEFAULT '', 'start' "
+                             "integer DEFAULT '0', 'size' integer DEFAULT '0', 'localpath' "
+                             "VARCHAR(500) DEFAULT '', 'cleanfile' integer DEFAULT '0', 'roworder' "
+                             "integer DEFAULT '9999', 'port' integer DEFAULT '21', 'protocol' "
+                             "VARCHAR(8) DEFAULT 'ftp')"),
+              0);
+    ASSERT_GE(SQLExecute(db, "INSERT INTO batchlist (action,filename,path,server,port,user,"
+                             "password,localpath,size) VALUES ('2','caf\xC3\xA9.txt','/d',"
+                             "'127.0.0.1',21,'u','p','/Files',4)"),
+              0);
+    sqlite3_close(db);
+  }
+  makeQueue(false);
+  ASSERT_EQ(queue_->batchItemList().size(), 1u);
+  const int old = queue_->batchItemList().front()->primaryKey();
+  EXPECT_EQ(queue_->batchItemList().front()->remoteFilename(), RemoteName("caf\xC3\xA9.txt"));
+
+  const RemoteName folder = RemoteName::named("/d\xC3\xA9", "/d\xE9");
+  const RemoteName utf8 = RemoteName::named("caf\xC3\xA9.txt", "caf\xC3\xA9.txt");
+  const RemoteName latin1 = RemoteName::named("caf\xC3\xA9.txt", "caf\xE9.txt");
+  auto add = [&](const RemoteName &name, const RemoteName &path) {
+    return queue_->addBatchItemAction(2, name, path, 4, "127.0.0.1", 21, "u", "p", "ftp", "/Files",
+                                      false, false);
+  };
+  const int a = add(utf8, folder), b = add(latin1, folder), c = add(latin1, "/d");
+  EXPECT_NE(a, b);
+  EXPECT_NE(c, b);
+  EXPECT_NE(c, old);
+  EXPECT_EQ(add(latin1, folder), b);
+  EXPECT_EQ(queue_->alreadyExists(2, utf8, folder, 0, "127.0.0.1", 21, "u", "p"), a);
+  EXPECT_EQ(queue_->alreadyExists(2, "caf\xC3\xA9.txt", "/d", 0, "127.0.0.1", 21, "u", "p"), old);
+  EXPECT_NE(queue_->batchItemList()[1]->origin().key(), queue_->batchItemList()[2]->origin().key());
+
+  // After a restart each row still names its own file.
+  makeQueue(false);
+  std::map<int, std::pair<RemoteName, RemoteName>> loaded;
+  for (auto &item : queue_->batchItemList())
+    loaded[item->primaryKey()] = {item->remoteFilename(), item->remotePath()};
+  ASSERT_EQ(loaded.size(), 4u);
+  EXPECT_EQ(loaded[old], std::make_pair(RemoteName("caf\xC3\xA9.txt"), RemoteName("/d")));
+  EXPECT_EQ(loaded[a], std::make_pair(utf8, folder));
+  EXPECT_EQ(loaded[b], std::make_pair(latin1, folder));
+  EXPECT_EQ(loaded[c], std::make_pair(latin1, RemoteName("/d")));
+  EXPECT_EQ(names(*queue_), std::vector<std::string>(4, "caf\xC3\xA9.txt"));
+  EXPECT_EQ(queue_->alreadyExists(2, latin1, folder, 0, "127.0.0.1", 21, "u", "p"), b);
+}
+
+} // namespace

@@ -884,3 +884,45 @@ TEST_F(FtpTabTest, FolderMenusWaitForThePictureSourceAndThePicker) {
 }
 
 } // namespace
+
+namespace {
+
+// Two files whose names read alike ("café.txt" stored in UTF-8 and in ISO Latin-1) are two rows:
+// tapping one checks that row only, the other stays as it was, and a new listing keeps the mark
+// on the file that was tapped, wherever it now stands.
+TEST_F(FtpTabTest, OfTwoNamesThatReadAlikeOnlyTheTappedOneIsChecked) {
+  auto screen = DirViewer::initWithExistingConnection(std::make_shared<FTPConnection>());
+  nav->pushViewController(screen, false);
+  auto named = [](const char *bytes, int64_t size) {
+    auto e = entry("caf\xC3\xA9.txt", size);
+    e->setNameBytes(bytes);
+    return e;
+  };
+  auto utf8 = named("caf\xC3\xA9.txt", 5), latin1 = named("caf\xE9.txt", 6);
+  screen->replaceDirectory({entry("a.txt", 1), utf8, latin1});
+  screen->setLoadedDirectory(true);
+  screen->showDirToolbar();
+  auto drawnChecked = [&] { return testsupport::checkedRows(*screen->tableView).size(); };
+  for (const auto &tapped : {utf8, latin1}) {
+    SCOPED_TRACE(tapped->nameBytes().value_or(""));
+    const auto at =
+        std::find(screen->currentDirectory.begin(), screen->currentDirectory.end(), tapped) -
+        screen->currentDirectory.begin();
+    ASSERT_TRUE(probe->tapRow(IndexPath{0, int(at)})) << probe->lastError();
+    EXPECT_EQ(drawnChecked(), 1u);
+    EXPECT_EQ(screen->saveIndexPath, std::optional<int>(int(at)));
+    // The same two files listed again, the other first: the mark stays with the tapped one.
+    auto other = tapped == utf8 ? latin1 : utf8;
+    screen->replaceDirectory({entry("a.txt", 1), named(other->nameBytes()->c_str(), 7),
+                              named(tapped->nameBytes()->c_str(), 8)});
+    EXPECT_EQ(drawnChecked(), 1u);
+    ASSERT_TRUE(screen->saveIndexPath);
+    EXPECT_EQ(screen->currentDirectory[size_t(*screen->saveIndexPath)]->nameBytes(),
+              tapped->nameBytes());
+    ASSERT_TRUE(probe->tapRow(IndexPath{0, *screen->saveIndexPath})); // unchecks it
+    EXPECT_EQ(drawnChecked(), 0u);
+    screen->replaceDirectory({entry("a.txt", 1), utf8, latin1});
+  }
+}
+
+} // namespace

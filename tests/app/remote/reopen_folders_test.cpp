@@ -44,3 +44,25 @@ TEST(ReopenFolders, ADeepPathKeepsTheFoldersNearestTheFile) {
   EXPECT_EQ(screens.back(), folder);
   EXPECT_EQ(screens[screens.size() - 2], folder.substr(0, folder.rfind('/')));
 }
+
+// The folders above a reopened file's folder are listed by the bytes its server named each with
+// (the folder's own bytes, cut after as many names); a folder kept without bytes, or a path that
+// is none of its first parts, goes by its text.
+TEST(ReopenFolders, FoldersAboveKeepTheirPartOfTheFoldersBytes) {
+  const RemoteName named = RemoteName::named("/h\xC3\xA9/j\xC3\xB6//e/", "/h\xE9/j\xF6//e/");
+  struct Case {
+    RemoteName folder;
+    std::string above;
+    RemoteName expected;
+  } cases[] = {
+      {named, "/", RemoteName::named("/", "/")},
+      {named, "/h\xC3\xA9", RemoteName::named("/h\xC3\xA9", "/h\xE9")},
+      {named, "/h\xC3\xA9/j\xC3\xB6", RemoteName::named("/h\xC3\xA9/j\xC3\xB6", "/h\xE9/j\xF6")},
+      {named, "/h\xC3\xA9/j\xC3\xB6//e/", named},
+      {named, "/h\xC3\xA9/j", RemoteName("/h\xC3\xA9/j")}, // not at a name's end
+      {named, "/other", RemoteName("/other")},
+      {RemoteName("/h\xC3\xA9/x"), "/h\xC3\xA9", RemoteName("/h\xC3\xA9")},
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(folderAbove(c.folder, c.above), c.expected) << c.above;
+}

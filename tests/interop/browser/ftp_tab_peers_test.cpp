@@ -3,7 +3,9 @@
 // the server that look like the screen's own menus, each checked on the server's own folder and
 // command log.
 #include "tests/interop/ftp/QueueFtpPeers.h"
+#include "tests/support/FolderChecks.h"
 #include "tests/support/FtpTabScreens.h"
+#include "tests/support/Peers.h"
 #include "tests/support/SftpPeers.h"
 
 #include "app/foundation/StringUtils.h"
@@ -463,6 +465,56 @@ TEST_F(FtpTabPeers, TheQueueWaitsWhileTheTabMovesTheSameFile) {
       [&] { return testsupport::readFile(Paths::documents() + "/Files/photo.jpg") == photo; }, 60));
   auto lines = systemLog.lines();
   EXPECT_NE(std::find(lines.begin(), lines.end(), "Preventing Double-Dipping"), lines.end());
+}
+
+// On vsftpd as installed (no UTF-8 in its "FEAT"), a folder holds "café.txt" stored as UTF-8 and
+// "café.txt" stored as ISO Latin-1: two rows that read alike. A person taps one (only it is
+// checked) and downloads it, opens the other's menu and deletes it: each act reaches the file of
+// the row it was done on, and the other file stays as it was.
+class FtpTabLookAlikeNames : public FtpTabPeers {
+protected:
+  std::string kind() const override { return "vsftpd"; }
+  // The row of the café.txt whose name the server sent in `bytes`.
+  std::optional<int> rowOf(const std::string &bytes) {
+    auto s = top();
+    if (!s) return std::nullopt;
+    for (size_t i = 0; i < s->currentDirectory.size(); ++i)
+      if (s->currentDirectory[i]->nameBytes() == bytes) return int(i);
+    return std::nullopt;
+  }
+};
+
+TEST_F(FtpTabLookAlikeNames, EachRowsActionsReachItsOwnFile) {
+  REQUIRE_PEER(testsupport::program("/usr/sbin/vsftpd", "vsftpd"));
+  const std::string utf8 = "caf\xC3\xA9.txt", latin1 = "caf\xE9.txt";
+  testsupport::writeFile(peer->root() + "/small.txt", "hello\n");
+  testsupport::writeFile(peer->root() + "/" + utf8, "the UTF-8 file\n");
+  testsupport::writeFile(peer->root() + "/" + latin1, "the Latin-1 file\n");
+  connect();
+  const auto shown = names();
+  ASSERT_EQ(std::count(shown.begin(), shown.end(), utf8), 2);
+
+  // Tapped: that row alone is checked, and Download fetches its file.
+  auto row = rowOf(latin1);
+  ASSERT_TRUE(row);
+  ASSERT_TRUE(probe->tapRow(IndexPath{0, *row}));
+  EXPECT_EQ(testsupport::checkedRows(*top()->tableView).size(), 1u);
+  ASSERT_TRUE(probe->tap("Download"));
+  ASSERT_TRUE(waitFor([&] { return savedFile(utf8) == "the Latin-1 file\n"; })) << state();
+  ASSERT_TRUE(waitFor([&] { return services->queue->batchItemList().empty(); })) << state();
+
+  // The other's menu: Delete removes that file only.
+  row = rowOf(utf8);
+  ASSERT_TRUE(row);
+  ASSERT_TRUE(probe->tapAccessory(IndexPath{0, *row})) << probe->lastError();
+  ASSERT_TRUE(probe->answerSheet("Delete File"));
+  ASSERT_TRUE(probe->answerAlert("Delete"));
+  ASSERT_TRUE(goneFromServer(utf8));
+  ASSERT_TRUE(relisted("DELE " + utf8)) << state();
+  EXPECT_EQ(testsupport::readFile(peer->root() + "/" + latin1), "the Latin-1 file\n");
+  EXPECT_EQ(names().size(), 2u);
+  EXPECT_TRUE(rowOf(latin1));
+  EXPECT_FALSE(rowOf(utf8));
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "tests/interop/ftp/TaskPeers.h"
 
 #include "app/editor/EditFileView.h"
+#include "app/foundation/EditOrigin.h"
 
 #include "platform/foundation/Text.h"
 
@@ -72,4 +73,42 @@ TEST_F(EditorFtpTest, EditedFileGoesBackByteExact) {
   settle();
   ASSERT_TRUE(waitFor([&] { return testsupport::readFile(savedFile("notes.txt")) == edited; }))
       << conn->transferLog();
+}
+
+// Of two files whose names read alike ("café.txt" stored in ISO Latin-1 and in UTF-8), the one
+// opened is the one saved: on pyftpdlib with "UTF8" left out of "FEAT", keeping names' bytes as
+// vsftpd does, the edit reaches the Latin-1 file and the other stays as it was.
+TEST_F(EditorFtpTest, TheEditGoesBackToTheFileOpenedNotToItsLookAlike) {
+  Server server = startPyftpdlibWithoutUtf8(true);
+  ASSERT_TRUE(testsupport::writeFile(server.root + "/caf\xE9.txt", "the Latin-1 file\n"));
+  ASSERT_TRUE(testsupport::writeFile(server.root + "/caf\xC3\xA9.txt", "the UTF-8 file\n"));
+  connectAndList("127.0.0.1:" + std::to_string(server.port), "joe", "secret");
+  std::shared_ptr<DirItemInfo> latin1;
+  for (auto &e : services->top->shown())
+    if (e->nameBytes() == "caf\xE9.txt") latin1 = e;
+  ASSERT_TRUE(latin1) << conn->transferLog();
+  conn->downloadFile(latin1->remoteName(), 0, true, false, conn->cwdName(), false, false, 0);
+  ASSERT_TRUE(waitFor([&] { return editing->editor != nullptr; })) << conn->transferLog();
+  settle();
+  auto editor = editing->editor;
+  EXPECT_EQ(editor->theText->text(), "the Latin-1 file\n");
+  ASSERT_FALSE(editor->fReadOnly);
+  ASSERT_TRUE(probe->type("File Text", "edited ")) << probe->lastError();
+  // The edit state names the file by its bytes too, for a reopen at the next start.
+  UserDefaults::standard().setObject("1", kSavePasswordsKey);
+  editor->saveEditState();
+  EXPECT_EQ(UserDefaults::standard().stringForKey(kWasEditingFileNameBytesKey),
+            hexOfBytes("caf\xE9.txt"));
+  EXPECT_EQ(UserDefaults::standard().stringForKey(kWasEditingInFolderBytesKey), hexOfBytes("/"));
+  ASSERT_TRUE(probe->tap("Save")) << probe->lastError();
+  ASSERT_TRUE(probe->answerAlert("Save")) << probe->lastError();
+  ASSERT_TRUE(waitFor([&] {
+    return testsupport::readFile(server.root + "/caf\xE9.txt") == "edited the Latin-1 file\n";
+  })) << conn->transferLog();
+  // Saved back: its record, bytes and all, is gone.
+  EXPECT_TRUE(waitFor([&] {
+    return UserDefaults::standard().stringForKey(kWasEditingFileNameBytesKey).value_or("").empty();
+  }));
+  settle();
+  EXPECT_EQ(testsupport::readFile(server.root + "/caf\xC3\xA9.txt"), "the UTF-8 file\n");
 }

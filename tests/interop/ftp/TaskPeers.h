@@ -114,26 +114,30 @@ public:
     std::string filename, path, server, protocol, localpath;
     int port;
     int64_t size;
+    // The name and folder as the connection handed them (with the server's bytes).
+    RemoteName remoteFilename, remotePath;
   };
-  int alreadyExists(int action, const std::string &filename, std::string path, int64_t,
+  int alreadyExists(int action, const RemoteName &filename, RemoteName path, int64_t,
                     std::string server, int, const std::string &, const std::string &) override {
     std::lock_guard<std::mutex> lock(mutex);
     for (auto &r : rows)
-      if (r.action == action && r.filename == filename && r.path == path && r.server == server)
+      if (r.action == action && r.remoteFilename == filename && r.remotePath == path &&
+          r.server == server)
         return r.pk;
     return -1;
   }
-  int addBatchItemAction(int action, std::string filename, std::string path, int64_t size,
+  int addBatchItemAction(int action, RemoteName filename, RemoteName path, int64_t size,
                          std::string server, int port, const std::string &, const std::string &,
                          const std::string &protocol, std::string localpath, bool, bool) override {
     std::lock_guard<std::mutex> lock(mutex);
     // 3 and 10 are one transfer, as in the queue.
     auto twin = [](int a) { return a == 3 ? 10 : a == 10 ? 3 : a; };
     for (auto &r : rows)
-      if ((r.action == action || r.action == twin(action)) && r.filename == filename &&
-          r.path == path && r.server == server)
+      if ((r.action == action || r.action == twin(action)) && r.remoteFilename == filename &&
+          r.remotePath == path && r.server == server)
         return r.pk;
-    rows.push_back({nextKey, action, filename, path, server, protocol, localpath, port, size});
+    rows.push_back({nextKey, action, filename.text(), path.text(), server, protocol, localpath,
+                    port, size, filename, path});
     added.push_back(rows.back());
     return nextKey++;
   }
@@ -431,6 +435,47 @@ protected:
                                        "h.permit_foreign_addresses = True\n"
                                        "srv = FTPServer(('127.0.0.1', int(sys.argv[1])), h)\n"
                                        "srv.serve_forever()\n");
+    s.process = testsupport::Process({"/usr/bin/python3", script, std::to_string(s.port), s.root},
+                                     home.path());
+    EXPECT_TRUE(testsupport::waitForTcpPort(s.port)) << s.process.errors();
+    return s;
+  }
+
+  // pyftpdlib (anonymous, or joe / secret, may write) whose "FEAT" reply leaves "UTF8" out. Its
+  // stock reply names UTF8, and a client then sends every name as UTF-8; many servers do not
+  // announce it, and that is the case under test. With `keepBytes` it also keeps every name's bytes
+  // as they are, both ways: as installed it reads a name's bytes that are not UTF-8 as "?" (and
+  // cannot answer "PWD" in a folder so named), so no file named in ISO Latin-1 could be listed or
+  // reached on it; servers that keep names as bytes (vsftpd) do. Everything else is as installed.
+  Server startPyftpdlibWithoutUtf8(bool keepBytes = false) {
+    Server s;
+    s.root = makeRoot("py");
+    s.port = testsupport::freeTcpPort();
+    const std::string script = home.file("noutf8.py");
+    testsupport::writeFile(
+        script, std::string("import asynchat, sys\n"
+                            "from pyftpdlib.authorizers import DummyAuthorizer\n"
+                            "from pyftpdlib.handlers import FTPHandler\n"
+                            "from pyftpdlib.servers import FTPServer\n"
+                            "class H(FTPHandler):\n"
+                            "    def ftp_FEAT(self, line):\n"
+                            "        push = self.push\n"
+                            "        self.push = lambda d: push(d.replace(' UTF8\\r\\n', ''))\n"
+                            "        try:\n"
+                            "            FTPHandler.ftp_FEAT(self, line)\n"
+                            "        finally:\n"
+                            "            del self.push\n") +
+                    (keepBytes ? "    unicode_errors = 'surrogateescape'\n"
+                                 "    def push(self, s):\n"
+                                 "        asynchat.async_chat.push(self, s.encode('utf8', "
+                                 "'surrogateescape'))\n"
+                               : "") +
+                    "a = DummyAuthorizer()\n"
+                    "a.add_anonymous(sys.argv[2], perm='elradfmwMT')\n"
+                    "a.add_user('joe', 'secret', sys.argv[2], perm='elradfmwMT')\n"
+                    "H.authorizer = a\n"
+                    "srv = FTPServer(('127.0.0.1', int(sys.argv[1])), H)\n"
+                    "srv.serve_forever()\n");
     s.process = testsupport::Process({"/usr/bin/python3", script, std::to_string(s.port), s.root},
                                      home.path());
     EXPECT_TRUE(testsupport::waitForTcpPort(s.port)) << s.process.errors();

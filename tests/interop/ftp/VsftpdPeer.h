@@ -64,4 +64,28 @@ inline std::string config(int port, const std::string &root, const std::string &
          logFile + "\ndual_log_enable=NO\n" + tls + extra;
 }
 
+// vsftpd as installed, serving the local user (logged in at `root`, whose files become the
+// user's, as if the user had put them there) over plain FTP on a free loopback port; its
+// configuration and log go into `dir`. `ok` is false (and `why` says why) when it did not start.
+struct Served {
+  testsupport::Process process;
+  int port = 0;
+  bool ok = false;
+  std::string why;
+};
+inline Served serveAsInstalled(const std::string &root, const std::string &dir) {
+  Served s;
+  if (!ensureLocalUser()) {
+    s.why = "the local user could not be made";
+    return s;
+  }
+  testsupport::runCommand("chown -R " + std::string(kUser) + " '" + root + "'");
+  s.port = testsupport::freeTcpPort();
+  testsupport::writeFile(dir + "/vsftpd.conf", config(s.port, root, dir + "/vsftpd.log", ""));
+  s.process = testsupport::Process({"/usr/sbin/vsftpd", dir + "/vsftpd.conf"}, dir);
+  s.ok = testsupport::waitForTcpPort(s.port);
+  if (!s.ok) s.why = s.process.errors();
+  return s;
+}
+
 } // namespace vsftpdpeer

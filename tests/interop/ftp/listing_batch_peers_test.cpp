@@ -195,4 +195,84 @@ TEST_F(ListingBatchPeersTest, EndlessTreesStopAtTheirBoundsAndNoFolderIsListedTw
   }
 }
 
+// What a folder of a tree too wide or too full lists, by its depth below "/", made up for the
+// walk instead of parsed: the bounds count entries in the hundreds of thousands, which the listing
+// parser would take most of a minute to read here. Folders, their replies and the walk are the
+// real ones; only the parsing of each listing's lines is left out.
+class GeneratedListings : public FTPConnection {
+public:
+  std::function<void(size_t depth, std::vector<std::shared_ptr<DirItemInfo>> &)> generate;
+
+protected:
+  void parseDirectoryListing() override {
+    dataReadData_.clear();
+    if (!currentDirectory_.empty() || !generate) return; // made once per listing
+    const std::string folder = cwd();
+    generate(size_t(std::count(folder.begin(), folder.end(), '/')), currentDirectory_);
+  }
+};
+
+// Trees too wide or too full, from a scripted server that lists no folder deeper than the tree
+// goes (a walk that runs into that end fails otherwise, and soon): a folder of 25,000 folders,
+// and five levels of folders of 170,000 files each (and one folder more). The walk stops at the
+// bound it met, with its reason on the item, before the tree's end.
+TEST_F(ListingBatchPeersTest, WideAndFullTreesStopAtTheirBounds) {
+  auto entry = [](const std::string &name, bool folder) {
+    auto e = std::make_shared<DirItemInfo>();
+    e->setName(name);
+    e->isDirectory = folder;
+    e->size = "5";
+    return e;
+  };
+  const auto file = entry("f.txt", false);
+  struct Case {
+    const char *name;
+    int levels;
+    std::function<void(size_t, std::vector<std::shared_ptr<DirItemInfo>> &)> generate;
+    std::string error;
+  } cases[] = {
+      {"wide", 1,
+       [&](size_t depth, auto &listing) {
+         for (size_t i = 0; depth == 1 && i < 25000; ++i)
+           listing.push_back(entry("f" + std::to_string(i), true));
+       },
+       folderdownload::tooManyFolders()},
+      {"full", 5,
+       [&](size_t, auto &listing) {
+         listing.assign(170000, file); // one file listed over and over: one row per folder
+         listing.push_back(entry("deeper", true));
+       },
+       folderdownload::tooManyEntries()},
+  };
+  int key = 7;
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    stopConnection();
+    Server s = startScripted(R"({"pwd": "follow", "maxdepth": )" + std::to_string(c.levels) +
+                             R"(, "listing": "-rw-r--r-- 1 ftp ftp 5 Jan 01 12:00 f.txt\r\n"})");
+    makeConnection = [&c] {
+      auto made = std::make_shared<GeneratedListings>();
+      made->generate = c.generate;
+      return made;
+    };
+    ASSERT_NO_FATAL_FAILURE(logIn(s));
+    const size_t rowsBefore = services->queue->addedRows().size();
+    const size_t told = delegate->taken().size();
+    const size_t reportsBefore = services->queue->reports().size();
+    downloadFolder(key, "top", "/top");
+    ASSERT_TRUE(waitFor([&] { return idle() && delegate->taken().size() > told; }))
+        << conn->transferLog().substr(0, 4000);
+    EXPECT_EQ(delegate->taken().back(), folderdownload::errorText(c.error));
+    ASSERT_GT(services->queue->reports().size(), reportsBefore);
+    EXPECT_EQ(services->queue->reports().back(), "abort:" + std::to_string(key));
+    auto sent = commandsSent();
+    const size_t lists = size_t(std::count(sent.begin(), sent.end(), "LIST"));
+    EXPECT_LE(lists, size_t(c.levels));
+    // A row for each folder walked whole before the bound: the last folder listed queued nothing.
+    EXPECT_EQ(services->queue->addedRows().size() - rowsBefore, c.levels > 1 ? lists - 1 : 0);
+    ++key;
+  }
+  makeConnection = nullptr;
+}
+
 } // namespace

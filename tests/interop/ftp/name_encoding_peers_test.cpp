@@ -30,40 +30,8 @@ class NameEncodingPeersTest : public TaskPeerTest {
 protected:
   void SetUp() override {
     TaskPeerTest::SetUp();
-    server = startWithoutUtf8();
+    server = startPyftpdlibWithoutUtf8();
     testsupport::writeFile(server.root + "/ab.txt", kOther);
-  }
-
-  // pyftpdlib (anonymous, may write) whose "FEAT" reply leaves "UTF8" out. Its stock reply
-  // names UTF8, and a client then sends every name as UTF-8; many servers do not announce it,
-  // and that is the case under test. Everything else is as installed.
-  Server startWithoutUtf8() {
-    Server s;
-    s.root = makeRoot("py");
-    s.port = testsupport::freeTcpPort();
-    const std::string script = home.file("noutf8.py");
-    testsupport::writeFile(script,
-                           "import sys\n"
-                           "from pyftpdlib.authorizers import DummyAuthorizer\n"
-                           "from pyftpdlib.handlers import FTPHandler\n"
-                           "from pyftpdlib.servers import FTPServer\n"
-                           "class H(FTPHandler):\n"
-                           "    def ftp_FEAT(self, line):\n"
-                           "        push = self.push\n"
-                           "        self.push = lambda d: push(d.replace(' UTF8\\r\\n', ''))\n"
-                           "        try:\n"
-                           "            FTPHandler.ftp_FEAT(self, line)\n"
-                           "        finally:\n"
-                           "            del self.push\n"
-                           "a = DummyAuthorizer()\n"
-                           "a.add_anonymous(sys.argv[2], perm='elradfmwMT')\n"
-                           "H.authorizer = a\n"
-                           "srv = FTPServer(('127.0.0.1', int(sys.argv[1])), H)\n"
-                           "srv.serve_forever()\n");
-    s.process = testsupport::Process({"/usr/bin/python3", script, std::to_string(s.port), s.root},
-                                     home.path());
-    EXPECT_TRUE(testsupport::waitForTcpPort(s.port)) << s.process.errors();
-    return s;
   }
 
   void connect() {

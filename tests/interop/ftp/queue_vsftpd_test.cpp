@@ -140,3 +140,49 @@ TEST_F(QueueVsftpdTest, ManySmallUploadsOverStockFtps) {
   EXPECT_TRUE(left.empty()) << left.front();
   server_.stop();
 }
+
+// Rows of files whose names read alike ("café.txt" stored as UTF-8 and as ISO Latin-1, and a file
+// in a folder named in ISO Latin-1), queued as the folder screen queues them and run by the queue
+// of the next start, each fetch their own file from vsftpd as installed (whose "FEAT" names no
+// UTF-8).
+TEST_F(QueueVsftpdTest, RowsOfLookAlikeNamesFetchTheirOwnFilesAfterARestart) {
+  REQUIRE_PEER(testsupport::program("/usr/sbin/vsftpd", "vsftpd"));
+  const std::string root = tmp_->file("anon");
+  FileManager::createDirectory(root + "/pub/d\xE9", true);
+  for (const char *folder : {"", "/pub", "/pub/d\xE9"})
+    ::chmod((root + folder).c_str(), 0755);
+  struct File {
+    std::string path, content;
+  } files[] = {{"/pub/caf\xC3\xA9.txt", "the UTF-8 file"},
+               {"/pub/caf\xE9.txt", "the Latin-1 file"},
+               {"/pub/d\xE9/caf\xC3\xA9.txt", "in the Latin-1 folder"}};
+  for (const auto &f : files) {
+    ASSERT_TRUE(testsupport::writeFile(root + f.path, f.content));
+    ::chmod((root + f.path).c_str(), 0644);
+  }
+  ASSERT_TRUE(startVsftpd(root)) << "vsftpd cannot run here";
+  const RemoteName pub = RemoteName::named("/pub", "/pub");
+  struct Row {
+    RemoteName name, folder;
+    const char *local;
+  } rows[] = {{RemoteName::named("caf\xC3\xA9.txt", "caf\xC3\xA9.txt"), pub, "/utf8"},
+              {RemoteName::named("caf\xC3\xA9.txt", "caf\xE9.txt"), pub, "/latin1"},
+              {RemoteName::named("caf\xC3\xA9.txt", "caf\xC3\xA9.txt"),
+               RemoteName::named("/pub/d\xC3\xA9", "/pub/d\xE9"), "/folder"}};
+  makeQueue(false);
+  queue_->clickedPause();
+  for (const auto &r : rows)
+    queue_->addBatchItemAction(2, r.name, r.folder, 0, "127.0.0.1", port_, "anonymous", "", "ftp",
+                               r.local, false, false);
+  ASSERT_EQ(queue_->batchItemList().size(), 3u);
+
+  makeQueue(); // the next start
+  ASSERT_TRUE(waitFor([&] { return queue_->batchItemList().empty(); }, 40))
+      << testsupport::readFile(log());
+  for (size_t i = 0; i < 3; ++i) {
+    const std::string saved = Paths::documents() + "/Files" + rows[i].local + "/caf\xC3\xA9.txt";
+    ASSERT_TRUE(waitFor([&] { return FileManager::fileExists(saved); })) << rows[i].local;
+    EXPECT_EQ(testsupport::readFile(saved), files[i].content) << rows[i].local;
+  }
+  server_.stop();
+}

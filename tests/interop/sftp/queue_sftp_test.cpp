@@ -266,6 +266,66 @@ TEST_F(QueueSftp, ARowsFileNeverReplacesAFolderAndTheRowSaysWhy) {
   EXPECT_EQ(testsupport::readFile(files + "/after.txt"), "after");
 }
 
+// A folder download over SFTP says when a file of it failed, as an FTP folder's row does, on
+// OpenSSH as installed: a folder holding "loop -> ." (a link the server cannot read as a file)
+// fetches its other files, and its row stays with the link's name and the server's answer; a
+// file the server will not open ends the folder, and the row names it. Play runs the folder again
+// and it says so again: the row stays until its folder comes whole.
+TEST_F(QueueSftp, AFolderDownloadSaysWhichFileFailedAndWhy) {
+  auto peer = testsupport::SshPeer::sshd({});
+  ASSERT_TRUE(peer->started()) << peer->why();
+  const std::string r = remote_.path(), files = Paths::documents() + "/Files";
+  struct Case {
+    const char *name;
+    std::function<void(const std::string &folder)> make;
+    std::string said;
+    bool othersFetched;
+  } cases[] = {
+      {"a link to the folder itself",
+       [](const std::string &folder) { ASSERT_EQ(::symlink(".", (folder + "/loop").c_str()), 0); },
+       "Error Downloading Folder! \"tree1/loop\" could not be downloaded: the server answered "
+       "\"Failure\" (SFTP status 4).",
+       true},
+      {"a file the login may not read",
+       [](const std::string &folder) {
+         testsupport::writeFile(folder + "/secret.txt", "not yours");
+         ::chmod((folder + "/secret.txt").c_str(), 0);
+       },
+       "Error Downloading Folder! \"tree2/secret.txt\" could not be downloaded: Failed to open "
+       "the remote file.",
+       false},
+  };
+  makeQueue();
+  int n = 0;
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string tree = "tree" + std::to_string(++n);
+    ::mkdir((r + "/" + tree).c_str(), 0777);
+    testsupport::writeFile(r + "/" + tree + "/a.txt", "aaa");
+    ASSERT_NO_FATAL_FAILURE(c.make(r + "/" + tree));
+    queue_->addBatchItemAction(33, tree, r, 0, "127.0.0.1", peer->port(), testsupport::kSftpUser,
+                               testsupport::kSftpPass, "sftp", "", false, true);
+    for (int run = 0; run < 2; ++run) {
+      if (run) queue_->clickedResume();
+      ASSERT_TRUE(waitFor(
+          [&] {
+            advance(0.5);
+            auto &list = queue_->batchItemList();
+            return list.size() <= 1 && (list.empty() || !list[0]->errorMsg().empty());
+          },
+          60));
+      ASSERT_EQ(queue_->batchItemList().size(), 1u)
+          << "the folder's row is gone, as if it were whole\n"
+          << testsupport::readFile(Paths::tmp() + "/Ferrowen-SFTP-2.log");
+      EXPECT_EQ(queue_->batchItemList()[0]->errorMsg(), c.said);
+    }
+    if (c.othersFetched) {
+      EXPECT_EQ(testsupport::readFile(files + "/" + tree + "/a.txt"), "aaa");
+    }
+    ASSERT_TRUE(probe_->deleteRow({0, 0})) << probe_->lastError(); // as a person gives it up
+  }
+}
+
 // Many small items one after another on the queue's one SFTP thread: every upload and every file
 // of a folder download arrives whole, and an upload whose local file is gone fails alone.
 TEST_F(QueueSftp, ManySmallItemsEachWayAndOneFailingAmongThem) {

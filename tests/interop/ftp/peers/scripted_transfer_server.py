@@ -14,6 +14,7 @@ Files are served from and stored into ROOT (one flat folder). The script (JSON) 
              "follow": PWD names the folder the CWDs so far lead to (from "/"), where a folder
              named in `same` is its parent itself (a link "name -> ." that the server resolves)
   same       names of folders that are their parent (with "pwd": "follow")
+  maxdepth   with "pwd": "follow": a CWD to a folder deeper than this gets "550 No such folder"
   retr       "normal" (data, close, 226), "reply-first" (226, then the data after a pause),
              "hold-open" (data and 226, the data connection held open until the client closes),
              "partial-426" (the first `partial` bytes, close, 426), "partial-226" (the same
@@ -142,13 +143,16 @@ def serve(conn, script, root):
             elif verb == "PWD":
                 send('257 "/" is the current directory\r\n')
             elif verb == "CWD":
-                if arg.startswith("/"):
-                    folder = []
+                went = [] if arg.startswith("/") else list(folder)
                 for name in arg.split("/"):
                     if name == "..":
-                        folder = folder[:-1]
+                        went = went[:-1]
                     elif name not in ("", ".") and name not in script.get("same", []):
-                        folder.append(name)
+                        went.append(name)
+                if "maxdepth" in script and len(went) > script["maxdepth"]:
+                    send("550 No such folder\r\n")
+                    continue
+                folder = went
                 send(script.get("cwd", "250 CWD command successful") + "\r\n")
             elif verb == "TYPE":
                 send("200 Type set\r\n")
