@@ -50,13 +50,21 @@ function(_ferrowen_scale_test_timeouts)
 endfunction()
 
 # ferrowen_library(<target> [DEPS <targets or imported libs>...])
-# A static library made of every .cpp/.c in the calling folder (and its subfolders). The include
-# root is the repository root, so headers are named by their path: "platform/foundation/RunLoop.h".
+# A library made of every .cpp/.c in the calling folder (and its subfolders): static, or shared
+# with FERROWEN_SHARED_LIBS. The include root is the repository root, so headers are named by their
+# path: "platform/foundation/RunLoop.h".
 function(ferrowen_library target)
   cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
   file(GLOB_RECURSE _srcs CONFIGURE_DEPENDS
        "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp" "${CMAKE_CURRENT_SOURCE_DIR}/*.c")
-  add_library(${target} STATIC ${_srcs})
+  if(FERROWEN_SHARED_LIBS)
+    add_library(${target} SHARED ${_srcs})
+    # Nothing is exported selectively, so no <target>_EXPORTS macro: the objects compile as the
+    # static build's do (and a compiler cache serves both).
+    set_target_properties(${target} PROPERTIES DEFINE_SYMBOL "")
+  else()
+    add_library(${target} STATIC ${_srcs})
+  endif()
   target_include_directories(${target} PUBLIC "${CMAKE_SOURCE_DIR}" "${CMAKE_BINARY_DIR}/generated")
   target_link_libraries(${target} PUBLIC Threads::Threads ${ARG_DEPS})
 endfunction()

@@ -23,6 +23,7 @@
 
 #include <filesystem>
 #include <map>
+#include <utility>
 
 using namespace platform;
 using namespace platform::ui;
@@ -73,6 +74,9 @@ protected:
     InitGlobals();
     RegisterDefaultSettings();
     LocalFilesServices::setShared(queue);
+    // These cases are about Saved Files' own rows: the "Cloud Files" row, which the cloud's
+    // library adds whenever it is loaded, is the cloud tests' to look at.
+    cloudRoom = std::exchange(SavedFilesRooms::shared().cloudAvailable, nullptr);
     files = documents() + "/Files";
     fs::create_directories(files + "/sub");
     testsupport::writeFile(files + "/a.txt", "abc");
@@ -83,12 +87,14 @@ protected:
     nav->pushViewController(screen, false);
   }
   void TearDown() override {
+    SavedFilesRooms::shared().cloudAvailable = cloudRoom;
     LocalFilesServices::setShared(nullptr);
     DocumentInteraction::setRecorder(nullptr);
     MailService::setRecorder(nullptr);
     FTPAppServices::setShared(nullptr);
     ScreenTest::TearDown();
   }
+  decltype(SavedFilesRooms::cloudAvailable) cloudRoom;
   std::vector<std::string> rows() {
     std::vector<std::string> names;
     for (auto &r : probe->visibleRows())
