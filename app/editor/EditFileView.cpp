@@ -356,6 +356,10 @@ void EditFileView::applyKept(const KeptEdit &kept) {
   if (theText) setTheTextAndFixTextBugs();
 }
 
+std::string EditFileView::shownName() const {
+  return textFileName.empty() ? lastPathComponent(editingFileAtPath) : textFileName;
+}
+
 EditFileView::~EditFileView() {
   if (presenter_) CloudContainer::removeFilePresenter(presenter_.get());
   if (auto services = EditorServices::shared()) services->editorGoingAway(this);
@@ -415,8 +419,7 @@ void EditFileView::loadFromFile(const std::string &path) {
 void EditFileView::refuseTooBigFile() {
   Log::system("EditFileView: too big to edit: " + editingFileAtPath);
   textLoaded = false;
-  if (!fileTooBig)
-    tellTooBigToEdit(textFileName.empty() ? lastPathComponent(editingFileAtPath) : textFileName);
+  if (!fileTooBig) tellTooBigToEdit(shownName());
   fileTooBig = true;
 }
 
@@ -592,8 +595,7 @@ void EditFileView::saveEditState() {
   // Told once: the edit state is written again and again (each search, each keyboard toggle).
   if (keepFailureTold_) return;
   keepFailureTold_ = true;
-  const std::string name =
-      textFileName.empty() ? lastPathComponent(editingFileAtPath) : textFileName;
+  const std::string name = shownName();
   auto alert = std::make_shared<AlertView>(
       "Changes Not Kept",
       withControlsEscaped("What was typed in \"" + name + "\" could not be kept on disk: " +
@@ -685,8 +687,7 @@ void EditFileView::finishSave(const editor::Bytes &bytes) {
 }
 
 void EditFileView::tellNotSaved(const FileStatus &status) {
-  const std::string name =
-      textFileName.empty() ? lastPathComponent(editingFileAtPath) : textFileName;
+  const std::string name = shownName();
   auto alert = std::make_shared<AlertView>(
       "File Not Saved",
       withControlsEscaped(

@@ -253,6 +253,8 @@ private:
   void uploadBack(const editor::Bytes &bytes);
   void closeEditor();
   bool isLocalFile() const { return editingSavedFile; }
+  // The file's name as the person is told it.
+  std::string shownName() const;
   // Takes decoded bytes as the file as loaded (an encoding reload, a reopened record).
   void takeDecoded(const editor::Bytes &bytes, editor::DecodedText decoded);
   // The text a record kept becomes the editor's.

@@ -192,8 +192,9 @@ void EditState::writeCloudFile(const editor::Bytes &bytes, std::function<void(Fi
       if (weak.lock() && done) done(status);
     });
   };
-  if (auto services = EditorServices::shared(); services && services->editQueue())
-    services->editQueue()->async(std::move(work));
+  auto services = EditorServices::shared();
+  if (auto queue = services ? services->editQueue() : nullptr)
+    queue->async(std::move(work));
   else
     work();
 }

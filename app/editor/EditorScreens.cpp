@@ -30,26 +30,6 @@ std::shared_ptr<EditFileView> editorOnRecordedFile() {
   }
   return EditFileView::initWithFile(path);
 }
-// The editor on a file of the device whose typed text a record keeps (a file tab's slot, or the
-// plain record): the file as it holds it, and the text typed in it. None when the record names no
-// such edit, or its working copy is gone, or the file is too big to edit (the person is told).
-std::shared_ptr<EditFileView> editorOnKeptDeviceFile(std::optional<int> slot) {
-  auto kept = EditState::recorded(slot);
-  if (!kept || kept->savedFile.empty() || !platform::FileManager::fileExists(kept->workingFile))
-    return nullptr;
-  if (EditFileView::tooBigToEdit(kept->savedFile)) {
-    EditFileView::tellTooBigToEdit(kept->name);
-    return nullptr;
-  }
-  auto editor = EditFileView::initWithFile(kept->savedFile);
-  if (!editor) return nullptr;
-  editor->setTextFileName(kept->name.empty() ? platform::lastPathComponent(kept->savedFile)
-                                             : kept->name);
-  editor->setEditingSavedFile(true);
-  editor->setEditingSavedFilePath(kept->savedFile);
-  editor->resumeKeptEdit(*kept);
-  return editor;
-}
 
 // Whether a file tab's record is of a file of the device.
 bool slotIsOfDeviceFile(int slot) {
@@ -84,7 +64,21 @@ void StatusBarHiding::disappearing() {
 }
 
 std::shared_ptr<EditFileView> editKeptDeviceFile(std::optional<int> slot) {
-  return editorOnKeptDeviceFile(slot);
+  auto kept = EditState::recorded(slot);
+  if (!kept || kept->savedFile.empty() || !platform::FileManager::fileExists(kept->workingFile))
+    return nullptr;
+  if (EditFileView::tooBigToEdit(kept->savedFile)) {
+    EditFileView::tellTooBigToEdit(kept->name);
+    return nullptr;
+  }
+  auto editor = EditFileView::initWithFile(kept->savedFile);
+  if (!editor) return nullptr;
+  editor->setTextFileName(kept->name.empty() ? platform::lastPathComponent(kept->savedFile)
+                                             : kept->name);
+  editor->setEditingSavedFile(true);
+  editor->setEditingSavedFilePath(kept->savedFile);
+  editor->resumeKeptEdit(*kept);
+  return editor;
 }
 
 std::shared_ptr<platform::ui::ViewController> makeTextEditorScreen(const std::string &path) {
@@ -115,7 +109,7 @@ std::vector<std::string> restoreEditFiles(
     // A file of the device: it opens with the text typed in it, or (its working copy gone) not
     // at all.
     if (slotIsOfDeviceFile(i)) {
-      auto editor = editorOnKeptDeviceFile(i);
+      auto editor = editKeptDeviceFile(i);
       if (!editor) {
         defaults.setObject("0", keyIndexIsUsed(i));
         continue;

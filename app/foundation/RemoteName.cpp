@@ -5,9 +5,7 @@
 #include <algorithm>
 
 RemoteName RemoteName::named(std::string text, std::string bytes) {
-  RemoteName name(std::move(text));
-  name.bytes_ = std::move(bytes);
-  return name;
+  return of(std::move(text), std::move(bytes));
 }
 
 RemoteName RemoteName::of(std::string text, std::optional<std::string> bytes) {

@@ -23,6 +23,11 @@ void refuseConnection(std::shared_ptr<SocketInputStream> in,
   out->close();
 }
 
+std::string cannotTakeConnection(int errorCode) {
+  return "Cannot take the connection: " + std::string(std::strerror(errorCode)) +
+         ". Please try again later.";
+}
+
 uint32_t peerIPv4Address(const std::vector<uint8_t> &sockaddrBytes) {
   if (sockaddrBytes.size() < sizeof(sockaddr_in)) return 0;
   sockaddr_in sin;

@@ -24,6 +24,10 @@ void refuseConnection(std::shared_ptr<platform::net::SocketInputStream> in,
                       std::shared_ptr<platform::net::SocketOutputStream> out,
                       const std::string &reply);
 
+// Why a connection the process has no descriptor for (errorCode: EMFILE or ENFILE) is not taken,
+// as each server's turn-away reply says it.
+std::string cannotTakeConnection(int errorCode);
+
 // The IPv4 address (host order) of a peer's socket address bytes; 0 when it is not an IPv4 one.
 uint32_t peerIPv4Address(const std::vector<uint8_t> &sockaddrBytes);
 

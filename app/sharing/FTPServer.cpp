@@ -132,6 +132,10 @@ FTPServer::~FTPServer() {
   closeSaveFile();
 }
 
+std::string FTPServer::turnAwayReply(int errorCode) {
+  return "421 " + cannotTakeConnection(errorCode) + "\r\n";
+}
+
 size_t FTPServer::liveCount() {
   return liveServers().size();
 }

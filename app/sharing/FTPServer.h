@@ -106,6 +106,9 @@ public:
   TCPServer *passiveListener() const { return pasvListener.get(); }
   // Client handlers alive now (each lives until its control connection ends).
   static size_t liveCount();
+  // What a client the process has no descriptor for is told before it is closed: "421" with the
+  // reason (errorCode: EMFILE or ENFILE), as one over the session limit is.
+  static std::string turnAwayReply(int errorCode);
   // Sessions served at once; a client beyond them is told "421" and closed, unless the places
   // are held unevenly: then a session of the address that holds the most makes room for it
   // (ConnectionLimit.h).

@@ -1039,8 +1039,7 @@ std::string WebServer::replyHeader(int code, size_t length, const std::string &e
 }
 
 std::string WebServer::turnAwayReply(int errorCode) {
-  const std::string text = "Cannot take the connection: " + std::string(std::strerror(errorCode)) +
-                           ". Please try again later.";
+  const std::string text = cannotTakeConnection(errorCode);
   return htmlReplyHeader(503, text.size(), "", "") + text;
 }
 

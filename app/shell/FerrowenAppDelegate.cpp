@@ -997,10 +997,7 @@ void FerrowenAppDelegate::startWebServer() {
 }
 
 void FerrowenAppDelegate::startFTPServer() {
-  startServer(ftpServerListener_, kFTPServerPort, kFTPServerIdentifier, [](int error) {
-    return "421 Cannot take the connection: " + std::string(std::strerror(error)) +
-           ". Please try again later.\r\n";
-  });
+  startServer(ftpServerListener_, kFTPServerPort, kFTPServerIdentifier, &FTPServer::turnAwayReply);
 }
 
 void FerrowenAppDelegate::startServer(std::unique_ptr<TCPServer> &listener, uint16_t port,
