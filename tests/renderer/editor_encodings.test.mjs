@@ -104,7 +104,8 @@ for (const [profile, viewport, env] of profiles) {
         await choose(s, 'Unicode (UTF-8)');
         await page.waitForTimeout(500 * timeScale);
         if (await alerts.count()) await answer(alert('Change Encoding?'), 'Keep Text');
-        await waitFor(async () => (await text.inputValue()) === typed, 'the typed text in UTF-8', 10000);
+        await waitFor(async () => !(await alerts.count()) && (await text.inputValue()) === typed,
+          'the typed text in UTF-8', 10000);
         await s.screen('utf8-again');
         await clickSeen(handles(page, s.front).button('Save'));
         await waitFor(() => fs.readFileSync(file, 'utf8') === typed, 'the saved file', 10000);
