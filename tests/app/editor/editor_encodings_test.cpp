@@ -193,6 +193,30 @@ TEST_F(EditorEncodingTest, EveryRowOfTheChooserKeepsTypedText) {
   }
 }
 
+// A file of the cloud container takes the same road: asked, and the typed text stays through the
+// edit state's writes and back to UTF-8.
+TEST_F(EditorEncodingTest, ACloudFileKeepsTypedTextToo) {
+  services->cloudFolder = Paths::home() + "/Cloud";
+  FileManager::createDirectory(services->cloudFolder, true);
+  const std::string path = services->cloudFolder + "/menu.txt";
+  testsupport::writeFile(path, kUtf8File);
+  auto editor = open(path);
+  ASSERT_EQ(text(editor), kUtf8File);
+  typeText("\xC3\xBC ");
+  chooseEncoding("ASCII");
+  ASSERT_EQ(questions(), std::vector<std::string>{"Change Encoding?"});
+  answer("Keep Text");
+  openChooserAgain();
+  EXPECT_EQ(text(editor), "\xC3\xBC " + kUtf8File);
+  chooseEncoding("Unicode (UTF-8)");
+  if (!questions().empty()) answer("Keep Text");
+  EXPECT_EQ(text(editor), "\xC3\xBC " + kUtf8File);
+  EXPECT_EQ(testsupport::readFile(path), kUtf8File);
+  editor->doCancel(); // its presenter goes with it
+  nav->popToRootViewControllerAnimated(false);
+  RunLoop::main()->runPending();
+}
+
 // Nothing typed: an encoding that cannot read the file shows it blank, as the chooser warns, and
 // asks nothing; the right one shows it again from the bytes the editor read.
 TEST_F(EditorEncodingTest, AnUntouchedFileMayShowBlankAndComesBack) {
