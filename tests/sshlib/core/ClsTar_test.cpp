@@ -991,6 +991,53 @@ TEST(ClsTar, TimesAndAPaxHeaderThatCannotBeParsedAreLoggedAsTheArchiveHasThem) {
   }
 }
 
+// Entries that describe another (a long link target, pax records, a long name) are never taken
+// for files: no file of their own is written, and the first entry handed out is the first file.
+TEST(ClsTar, EntriesThatDescribeTheNextAreNeverFiles) {
+  struct Case {
+    const char *format, *script;
+  } cases[] = {
+      {"GNU", "link('l', 'target/' + 't'*150); f('a.txt', b'first')"},
+      {"PAX", "f('a.txt', b'first', {'comment': 'c'})"},
+      {"GNU", "f('n'*120, b'first')"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.script);
+    TempDir t;
+    const std::string tarFile = t.file("a.tar");
+    ASSERT_TRUE(sh(python("import tarfile,io\n"
+                          "t=tarfile.open('" +
+                          tarFile + "','w',format=tarfile." + c.format +
+                          "_FORMAT)\n"
+                          "def f(n, data, pax=None):\n"
+                          "  i=tarfile.TarInfo(n); i.size=len(data); i.pax_headers=pax or {}\n"
+                          "  t.addfile(i, io.BytesIO(data))\n"
+                          "def link(n, target):\n"
+                          "  i=tarfile.TarInfo(n); i.type=tarfile.SYMTYPE; i.linkname=target\n"
+                          "  t.addfile(i)\n" +
+                          c.script + "\nt.close()")));
+    for (Driver d : {kUntar, kStream}) {
+      SCOPED_TRACE(d);
+      const std::string out = t.file("out" + std::to_string(d));
+      ClsTar tar;
+      ASSERT_TRUE(unpack(d, tarFile, out, tar)) << logOf(tar);
+      std::vector<std::string> written;
+      for (const auto &e : std::filesystem::recursive_directory_iterator(out))
+        written.push_back(e.path().filename().string());
+      for (const std::string &name : written)
+        EXPECT_EQ(name.find("LongLink"), std::string::npos) << name;
+    }
+    const std::string bytes = testsupport::readFile(tarFile);
+    DataBuffer db, first;
+    db.append(bytes.data(), bytes.size());
+    ClsTar tar;
+    X anything("");
+    ASSERT_TRUE(tar.UntarFirstMatchingToMemory(db, anything, first)) << logOf(tar);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(first.getData2()), first.getSize()),
+              c.script[0] == 'l' ? "" : "first");
+  }
+}
+
 TEST(ClsTar, NamesFromTheArchiveReachTheLogEscaped) {
   TempDir t;
   const std::string tarFile = t.file("a.tar");
