@@ -1132,8 +1132,8 @@ void EditFileView::setupTitlebar() {
                                                     charItem_,
                                                     findItem_,
                                                     gotoItem_,
-                                                    BarButtonItem::fixedSpace(8)};
-  if (!fReadOnly) items.push_back(saveButton);
+                                                    BarButtonItem::fixedSpace(8),
+                                                    saveButton};
   toolbar->setItems(items);
   toolbar->setFrame(Rect(0, 0, view()->bounds().size.width, 44));
   toolbar->setAutoresizingMask(FlexibleWidth);

@@ -225,6 +225,7 @@ void WebDocumentViewController::viewDidLoad() {
     setupTitlebar();
   }
   loadDocument();
+  showTips();
 }
 
 void WebDocumentViewController::setupTitlebar() {
@@ -260,8 +261,8 @@ void WebDocumentViewController::setupTitlebar() {
                                           if (auto s = weak.lock()) s->clickNext();
                                         });
     nextItem->setAccessibilityLabel("Next Image");
-    for (auto &item : {BarButtonItem::flexibleSpace(), spinnerItem, previousItem, captionItem,
-                       nextItem, BarButtonItem::fixedSpace(2), saveItem})
+    for (auto &item :
+         {spinnerItem, previousItem, captionItem, nextItem, BarButtonItem::fixedSpace(2), saveItem})
       items.push_back(item);
   }
   toolbar->setItems(items);
@@ -292,7 +293,6 @@ void WebDocumentViewController::setupMyTitles() {
 
 void WebDocumentViewController::loadDocument() {
   loadingStarted();
-  showTips();
   auto services = EditorServices::shared();
   const bool cloud = services && services->isCloudFile(docLocalFile);
   presentFile(cloud);

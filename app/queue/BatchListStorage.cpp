@@ -232,10 +232,8 @@ int BatchListView::addBatchItemAction(int action, RemoteName filename, RemoteNam
     auto parts = pathComponents(server.substr(6));
     if (!parts.empty()) {
       server = parts.front();
-      filename = parts.size() > 1 ? parts.back() : std::string();
-      path = parts.size() > 2
-                 ? stringFromPathComponents(parts, 1, static_cast<int>(parts.size()) - 1)
-                 : std::string();
+      filename = parts.back();
+      path = stringFromPathComponents(parts, 1, static_cast<int>(parts.size()) - 1);
     }
     if (port == 80) port = 21;
     action = BatchItem::kDownload;

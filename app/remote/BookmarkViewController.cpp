@@ -179,9 +179,10 @@ void BookmarkViewController::closeDatabase() {
 void BookmarkViewController::loadDatabaseData() {
   bookmarks_.clear();
   closeDatabase();
-  database_ = OpenDatabase();
+  std::string why;
+  database_ = OpenDatabase(&why);
   if (!database_) {
-    Log::system("Failed to open database with message 'unable to open database file'.");
+    Log::systemf("Failed to open database with message '%s'.", why.c_str());
     return;
   }
   UpdateDatabaseStructure(database_);

@@ -380,10 +380,9 @@ bool ClsTar::parsePaxExtendedHeader(const char *rec, unsigned int n, TarHeader &
       hdr.m_prefix.clear();
       hdr.m_paxMask |= TarHeader::kPaxPath;
     } else if (k == "size") {
-      if (num < 0) {
-        log.LogError("Failed to parse PAX extended header.");
-        return false;
-      }
+      // A negative size would move the reader backwards over the archive; the caller says the
+      // header could not be parsed.
+      if (num < 0) return false;
       hdr.m_size = num;
       hdr.m_paxMask |= TarHeader::kPaxSize;
     } else if (k == "gid" || k == "uid") {
@@ -542,8 +541,8 @@ bool ClsTar::extractToFile(DataSource &src, Output *file, int64_t createTime, in
   if (ok && m_verboseLogging) {
     log.LogDataInt64("numBytesWritten", size);
     logFileTime(log, "lastModDateTime", modifyTime);
-    logFileTime(log, "lastAccessDateTime", accessTime ? accessTime : modifyTime);
-    logFileTime(log, "createDateTime", createTime ? createTime : modifyTime);
+    if (accessTime) logFileTime(log, "lastAccessDateTime", accessTime);
+    if (createTime) logFileTime(log, "createDateTime", createTime);
   }
   return ok;
 }

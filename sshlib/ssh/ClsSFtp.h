@@ -100,8 +100,6 @@ public:
   bool unserialize(XString &in, LogBase &log, bool verbose = false);
   bool hasAttrs() const { return attributes || hasWire(); }
   const SFtpFileAttr &attrs() const;
-  // A copy with its attributes decoded, leaving this entry as compact as it is.
-  std::unique_ptr<ClsSFtpFile> decodedCopy() const;
 
 private:
   void timeGetter(const char *name, int which, RazudodSysTime &out);
@@ -498,9 +496,11 @@ private:
   bool simpleRequest(const char *ctx, unsigned char type, const char *reqName, XString &path,
                      XString *path2, ProgressEvent *ev);
   bool fillInBuf(ProgressMonitor *pm);
-  // The sequential read of a handle from where the last one ended.
+  // The sequential read of a handle from where the last one ended. `recordRead`: the read is a
+  // byte read, whose result the handle keeps (lastReadFailed, and lastReadNumBytes at its end);
+  // without it the end of the file fails the read.
   bool readFileBytesToDb(XString &handle, unsigned int numBytes, DataBuffer &out,
-                         ProgressMonitor *pm, bool failAtEof = false);
+                         ProgressMonitor *pm, bool recordRead = true);
   // A read at a given offset (charset: named in the log for a text read, else null).
   bool readAt(XString &handle, long long offset, unsigned int numBytes, const char *charset,
               DataBuffer &out, ProgressMonitor *pm);

@@ -702,7 +702,7 @@ bool ClsSFtp::ResumeDownloadFileByName(XString &remotePath, XString &localPath, 
 }
 
 bool ClsSFtp::readFileBytesToDb(XString &handle, unsigned int numBytes, DataBuffer &out,
-                                ProgressMonitor *pm, bool failAtEof) {
+                                ProgressMonitor *pm, bool recordRead) {
   SftpLastRead *rec = findHandle(handle);
   if (!rec) {
     m_log.LogError("Invalid handle.");
@@ -710,9 +710,10 @@ bool ClsSFtp::readFileBytesToDb(XString &handle, unsigned int numBytes, DataBuff
   }
   if (rec->eof) {
     m_log.LogInfo("Already at end-of-file.");
+    if (!recordRead) return false;
     rec->lastReadNumBytes = 0;
     rec->lastReadFailed = false;
-    return !failAtEof;
+    return true;
   }
   m_log.LogDataLong("numBytes", (int)numBytes);
   m_log.LogDataInt64("nextReadIdx", rec->readOffset);
@@ -725,7 +726,7 @@ bool ClsSFtp::readFileBytesToDb(XString &handle, unsigned int numBytes, DataBuff
       },
       pm);
   if ((rec = findHandle(handle))) {
-    rec->lastReadFailed = !ok;
+    if (recordRead) rec->lastReadFailed = !ok;
     m_log.LogDataInt64("newNextReadIdx", rec->readOffset);
   }
   m_log.LogDataLong("numBytesReceived", (int)received);
@@ -759,8 +760,18 @@ bool ClsSFtp::ReadFileText(XString &handle, unsigned int numBytes, const char *c
                            XString &out, ProgressEvent *ev) {
   SftpOp op(*this, "ReadFileText", ev);
   out.clear();
+  // The handle and its end of file come before the session guards here.
+  SftpLastRead *rec = findHandle(handle);
+  if (!rec) {
+    m_log.LogError("Invalid handle.");
+    return op.done(false);
+  }
+  if (rec->eof) {
+    m_log.LogInfo("Already at end-of-file.");
+    return op.done(false);
+  }
   DataBuffer bytes;
-  if (!op.ready() || !readFileBytesToDb(handle, numBytes, bytes, op.pm(), true))
+  if (!op.ready() || !readFileBytesToDb(handle, numBytes, bytes, op.pm(), false))
     return op.done(false);
   decodeText(bytes, charset, out);
   return op.done(true);
@@ -1091,12 +1102,10 @@ bool encodeText(XString &text, const char *charset, DataBuffer &bytes, LogBase &
 
 bool ClsSFtp::WriteFileBytes(XString &handle, const DataBuffer &data, ProgressEvent *ev) {
   SftpOp op(*this, "WriteFileBytes", ev);
-  SftpLastRead *rec = findHandle(handle);
-  if (!op.ready()) return op.done(false);
-  if (!rec) {
-    m_log.LogError("Invalid handle.");
-    return op.done(false);
-  }
+  // The handle is looked up first; the guards run (and log) whatever it found.
+  const bool known = findHandle(handle) != nullptr;
+  if (!known) m_log.LogError("Invalid handle.");
+  if (!op.ready() || !known) return op.done(false);
   m_log.LogData("handle", handle.getUtf8());
   m_log.LogDataLong("numBytes", (int)data.getSize());
   return op.done(writeAtEnd(handle, data, op.pm()));
@@ -1113,12 +1122,10 @@ bool ClsSFtp::WriteFileBytes64(XString &handle, long long offset, const DataBuff
 bool ClsSFtp::WriteFileText(XString &handle, const char *charset, XString &text,
                             ProgressEvent *ev) {
   SftpOp op(*this, "WriteFileText", ev);
-  SftpLastRead *rec = findHandle(handle);
-  if (!op.ready()) return op.done(false);
-  if (!rec) {
-    m_log.LogError("Invalid handle.");
-    return op.done(false);
-  }
+  // The handle is looked up first; the guards run (and log) whatever it found.
+  const bool known = findHandle(handle) != nullptr;
+  if (!known) m_log.LogError("Invalid handle.");
+  if (!op.ready() || !known) return op.done(false);
   m_log.LogData("handle", handle.getUtf8());
   m_log.LogData("charset", charset ? charset : "");
   DataBuffer bytes;

@@ -133,7 +133,8 @@ void RazudodSocket::reportSocketError(LogBase &log) {
 // Host lookup. getaddrinfo is thread-safe, unlike the shared result of gethostbyname; a name is
 // never silently changed into another host's name.
 
-unsigned int RazudodSocket::ck_gethostbyname(const char *host, LogBase &log) {
+unsigned int RazudodSocket::ck_gethostbyname(const char *host, LogBase &log, bool *found) {
+  if (found) *found = false;
   if (!host) return 0;
   auto lookup = [&](const char *name) -> unsigned int {
     addrinfo hints{};
@@ -143,6 +144,7 @@ unsigned int RazudodSocket::ck_gethostbyname(const char *host, LogBase &log) {
     int rc = getaddrinfo(name, nullptr, &hints, &res);
     unsigned int addr = 0;
     if (rc == 0) {
+      if (found) *found = true;
       for (addrinfo *p = res; p; p = p->ai_next) {
         if (p->ai_family == AF_INET) {
           addr = ((const sockaddr_in *)p->ai_addr)->sin_addr.s_addr;
@@ -157,7 +159,7 @@ unsigned int RazudodSocket::ck_gethostbyname(const char *host, LogBase &log) {
     return addr;
   };
   unsigned int a = lookup(host);
-  if (a) return a;
+  if (a || (found && *found)) return a;
   // A cleaned copy: blanks, quotes and URL punctuation that a user may have typed around the name.
   StringBuffer copy(host);
   copy.trim2();
@@ -178,7 +180,11 @@ bool RazudodSocket::CkGetHostByNameHB_ipv4(const char *host, int, unsigned int, 
   dotted.clear();
   addr = 0;
   aborted = timedOut = false;
-  unsigned int a = ck_gethostbyname(host, log);
+  bool found = false;
+  unsigned int a = ck_gethostbyname(host, log, &found);
+  // A name with no entry has been reported by the lookup; an entry without a usable address is
+  // told here.
+  if (!found) return false;
   if (a == 0) {
     log.LogError("Failed to get host IP address by name.");
     return false;

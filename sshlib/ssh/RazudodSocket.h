@@ -92,8 +92,9 @@ public:
                                      unsigned int, LogBase &log, ProgressMonitor *pm,
                                      StringBuffer &dotted, unsigned int &addr, bool &aborted,
                                      bool &timedOut);
-  // The first IPv4 address of a name (network order), 0 when there is none.
-  static unsigned int ck_gethostbyname(const char *host, LogBase &log);
+  // The first IPv4 address of a name (network order), 0 when there is none; `found` tells
+  // whether the name has an entry at all.
+  static unsigned int ck_gethostbyname(const char *host, LogBase &log, bool *found = nullptr);
   static int ck_inet_pton(int family, const char *text, unsigned char *out);
   static int inet_pton4(const char *text, unsigned char *out);
   static int inet_pton6(const char *text, unsigned char *out);

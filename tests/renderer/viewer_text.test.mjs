@@ -3,13 +3,16 @@
 // what lies there): a file of 10 MB shows its first line at the top of the viewer, its last line
 // comes into view with the keyboard's Ctrl+End in the page and the first again with Ctrl+Home; the
 // whole file is there, as text (its markup shown, never obeyed), and no error page is shown.
-// Screenshots go to $RENDERER_ARTEFACTS/viewer-text-<profile>.
+// Pictures paged in the viewer: the one-time tips show when the viewer opens, never when a page
+// turns to another picture, and on the tablet the bar runs from the picture's name straight to its
+// paging controls. Screenshots go to $RENDERER_ARTEFACTS/viewer-text-<profile> and
+// viewer-pictures-<profile>.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { artefacts, clickSeen, profiles, session, waitFor } from '../support/person.mjs';
+import { artefacts, clickSeen, profiles, session, timeScale, waitFor, writePicture } from '../support/person.mjs';
 
 const first = 'FIRST LINE of the big file';
 const last = 'LAST LINE of the big file';
@@ -92,6 +95,69 @@ for (const [profile, viewport, env] of profiles) {
         await s.screen('end');
         await page.keyboard.press('Control+Home');
         await waitFor(() => shownInPage(frame, first), 'the first line after Ctrl+Home', 10000);
+      },
+    });
+  });
+}
+
+// The tip of a picture, answered; none other on the screen.
+async function answerTip(page, title) {
+  const tip = page.locator('.alert', { hasText: title });
+  await tip.waitFor();
+  await clickSeen(tip.getByRole('button', { name: 'OK', exact: true }));
+  await tip.waitFor({ state: 'detached' });
+}
+
+// What the tablet's bar holds, in its order: each item by its name, a flexible space as "flex".
+function barItems(bar) {
+  return bar.evaluate((el) => [...el.children].map((c) =>
+    c.classList.contains('flex') ? 'flex' : c.getAttribute('aria-label') || c.textContent.trim() || 'space'));
+}
+
+for (const [profile, viewport, env] of profiles) {
+  test(`${profile}: the tips show when the viewer opens, not when it pages`, async (t) => {
+    await session(t, {
+      chromium, suite: 'viewer-pictures', dir: path.join(artefacts, `viewer-pictures-${profile}`), viewport, env,
+      prepare: async (home) => {
+        const files = path.join(home, 'Documents', 'Files');
+        fs.mkdirSync(files, { recursive: true });
+        writePicture(path.join(files, 'a.png'), 320, 240);
+        // Over 4 MiB: a picture the big-file tip is about.
+        writePicture(path.join(files, 'b.png'), 320, 240, 5 * 1024 * 1024);
+      },
+      run: async (s) => {
+        const { page, front } = s;
+        const caption = async (text) => waitFor(async () => (await front().allTextContents()).join(' ').includes(text),
+          `the caption "${text}"`);
+        await s.tab('Saved Files');
+        await clickSeen(s.row('b.png'));
+        await clickSeen(s.button('View'));
+        // Opened on the big picture: its tip, once.
+        await page.locator('.alert', { hasText: 'Really Big File' }).waitFor();
+        await s.screen('tip-on-opening');
+        await answerTip(page, 'Really Big File');
+        await caption('2 / 2');
+        const previous = s.button('Previous Image');
+        await waitFor(async () => (await previous.count()) > 0 && await previous.isEnabled(), 'paging to the first picture');
+        if (profile === 'tablet') {
+          const bar = front().locator('.v-toolbar', { has: page.getByRole('button', { name: 'Previous Image', exact: true }) });
+          const items = await barItems(bar);
+          const title = items.indexOf('b.png');
+          assert.ok(title > 0, `the picture's name in the bar: ${items}`);
+          assert.deepEqual(items.slice(title - 1, title + 2), ['flex', 'b.png', 'Previous Image'],
+            `the bar: ${items}`);
+          assert.equal(items.at(-1), 'Save', `the bar: ${items}`);
+        }
+        await s.screen('second-of-two');
+
+        // Paged to the small picture: the tip about saving it does not come.
+        await clickSeen(previous);
+        await caption('1 / 2');
+        await waitFor(async () => (await s.button('Next Image').count()) > 0 &&
+          await s.button('Next Image').isEnabled(), 'the small picture shown');
+        await page.waitForTimeout(1500 * timeScale);
+        assert.equal(await page.locator('.alert').count(), 0, 'a tip when paging');
+        await s.screen('paged-without-tip');
       },
     });
   });

@@ -471,6 +471,43 @@ TEST_F(EditorScreenTest, IPadLayoutWithToolbarAndPopovers) {
   EXPECT_EQ(services->closedTabs, std::vector<std::string>{"pad.txt"});
 }
 
+// Save on each device, for a file that may be written and for a view-only one: the phone shows
+// Save on the right only when it can save; the tablet's toolbar always ends with it, disabled
+// for a view-only file.
+TEST_F(EditorScreenTest, SaveButtonOnEachDeviceForEditableAndViewOnlyFiles) {
+  struct Case {
+    bool pad, readOnly;
+  };
+  for (const Case c :
+       {Case{false, false}, Case{false, true}, Case{true, false}, Case{true, true}}) {
+    SCOPED_TRACE(std::string(c.pad ? "tablet" : "phone") + (c.readOnly ? " view-only" : ""));
+    DeviceProfile::setCurrent(c.pad ? DeviceProfile::iPad() : DeviceProfile::iPhone());
+    auto editor = open(write("save.txt", "text"), true, c.readOnly);
+    std::optional<Probe::ItemInfo> save;
+    if (c.pad) {
+      auto items = probe->toolbarItems();
+      ASSERT_FALSE(items.empty());
+      save = items.back();
+    } else {
+      save = probe->rightItem();
+    }
+    if (!c.pad && c.readOnly) {
+      EXPECT_FALSE(save);
+    } else {
+      ASSERT_TRUE(save);
+      EXPECT_EQ(save->name, "Save");
+      EXPECT_EQ(save->enabled, !c.readOnly);
+    }
+    // A view-only file is not written, whichever way Save is asked for.
+    if (c.readOnly) {
+      EXPECT_FALSE(probe->tap("Save"));
+      EXPECT_EQ(testsupport::readFile(files + "/save.txt"), "text");
+    }
+    nav->popViewControllerAnimated(false);
+    platform::RunLoop::main()->runPending();
+  }
+}
+
 // A file of the cloud container (as the cloud service names it) follows changes made elsewhere
 // and closes when it is deleted elsewhere; the editor's own writes are no change.
 TEST_F(EditorScreenTest, CloudFileFollowsChangesMadeElsewhere) {

@@ -103,6 +103,96 @@ TEST_F(ViewerTest, TipsShowOnceBySize) {
   EXPECT_EQ(probe->pendingAlerts().back().title, "Saving to Photo Library");
 }
 
+// The one-time tips belong to opening the viewer: a file reached by paging, or a file changed
+// elsewhere while shown, brings none, whatever its size or kind.
+TEST_F(ViewerTest, TipsShowWhenTheViewerOpensOnly) {
+  struct Case {
+    const char *how;
+    bool paging;
+    std::string bytes; // of the file met after opening
+  };
+  const std::string big(5000000, 'x');
+  const Case cases[] = {{"paging to a picture", true, ""},
+                        {"paging to a big file", true, big},
+                        {"a big file changed elsewhere", false, big}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.how);
+    set("ShownSaveMessage", "");
+    set("ShownBigFileMessage", "");
+    const std::string first = write("first.txt", "small");
+    std::shared_ptr<WebDocumentViewController> viewer;
+    if (c.paging) {
+      if (c.bytes.empty())
+        picture("second.png");
+      else
+        write("second.png", c.bytes);
+      viewer = view(first, true, {"first.txt", "second.png"});
+      viewer->webView->finishLoad();
+      ASSERT_TRUE(probe->pendingAlerts().empty());
+      ASSERT_TRUE(probe->tap("Next Image")) << probe->lastError();
+      EXPECT_EQ(viewer->docLocalFile, files + "/second.png");
+    } else {
+      // A file of the cloud container, which the viewer follows.
+      services->cloudFolder = Paths::home() + "/Cloud";
+      FileManager::createDirectory(services->cloudFolder, true);
+      const std::string shared = services->cloudFolder + "/shared.txt";
+      testsupport::writeFile(shared, "small");
+      viewer = view(shared);
+      ASSERT_TRUE(probe->pendingAlerts().empty());
+      const size_t loads = viewer->webView->loads().size();
+      testsupport::writeFile(shared, c.bytes);
+      viewer->presentedItemDidChange();
+      RunLoop::main()->runPending();
+      EXPECT_GT(viewer->webView->loads().size(), loads); // shown again
+      services->cloudFolder.clear();
+    }
+    EXPECT_TRUE(probe->pendingAlerts().empty()) << probe->pendingAlerts().front().title;
+    EXPECT_EQ(get("ShownSaveMessage"), "");
+    EXPECT_EQ(get("ShownBigFileMessage"), "");
+    nav->popViewControllerAnimated(false);
+  }
+}
+
+// The tablet's bar: with one file the title stands between two flexible spaces; with two or
+// more the activity indicator follows the title at once, then the paging controls and Save.
+TEST_F(ViewerTest, TabletBarForOneFileAndForSeveral) {
+  DeviceProfile::setCurrent(DeviceProfile::iPad());
+  picture("a.png");
+  picture("b.png");
+  struct Case {
+    std::vector<std::string> names;
+    std::vector<std::string> bar;
+  };
+  const Case cases[] = {
+      {{},
+       {"fixed 7", "Resize Screen", "Close File", "flexible", "a.png", "flexible", "spinner",
+        "Save"}},
+      {{"a.png", "b.png"},
+       {"fixed 7", "Resize Screen", "Close File", "flexible", "a.png", "spinner", "Previous Image",
+        "caption 1 / 2", "Next Image", "fixed 2", "Save"}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.names.size());
+    auto viewer = view(files + "/a.png", true, c.names);
+    if (!probe->pendingAlerts().empty()) answer("OK");
+    std::vector<std::string> bar;
+    for (auto &item : viewer->toolbar->items()) {
+      if (item->systemItemKind() == BarButtonSystemItem::FlexibleSpace)
+        bar.push_back("flexible");
+      else if (item->systemItemKind() == BarButtonSystemItem::FixedSpace)
+        bar.push_back("fixed " + std::to_string(static_cast<int>(item->width())));
+      else if (item == viewer->spinnerItem)
+        bar.push_back("spinner");
+      else if (item == viewer->captionItem)
+        bar.push_back("caption " + viewer->captionLabel->text());
+      else
+        bar.push_back(item->probeName());
+    }
+    EXPECT_EQ(bar, c.bar);
+    nav->popViewControllerAnimated(false);
+  }
+}
+
 TEST_F(ViewerTest, TemporaryDownloadIsRecordedAndDeletedOnClose) {
   const std::string temp = Paths::tmp() + "/download.txt";
   testsupport::writeFile(temp, "downloaded");

@@ -113,6 +113,23 @@ TEST_F(QueueTest, WebItemNamingAnFtpAddressBecomesADownload) {
   EXPECT_EQ(item->port(), 21);
   EXPECT_EQ(item->protocol(), "www");
   EXPECT_EQ(item->localpath(), "/Downloads");
+  // A file right below the server, and a server alone (its name is taken for the file's).
+  struct Case {
+    const char *url, *server, *path, *filename;
+  };
+  for (const Case c : {Case{"ftp://top.example/readme.txt", "top.example", ".", "readme.txt"},
+                       Case{"ftp://bare.example", "bare.example", ".", "bare.example"},
+                       Case{"ftp://up.example/../x.bin", "up.example", "..", "x.bin"}}) {
+    SCOPED_TRACE(c.url);
+    queue_->addBatchItemAction(20, "", "", 0, c.url, 21, "", "", "www",
+                               std::string("/Downloads/") + c.filename, false, false);
+    auto row = queue_->batchItemList().back();
+    EXPECT_EQ(row->action(), 2);
+    EXPECT_EQ(row->server(), c.server);
+    EXPECT_EQ(row->path(), c.path);
+    EXPECT_EQ(row->filename(), c.filename);
+    EXPECT_EQ(row->localpath(), "/Downloads");
+  }
   // A plain web address keeps its colon and port text.
   queue_->addBatchItemAction(20, "", "", 0, "http://127.0.0.1:8000/f", 0, "", "", "www",
                              "/Downloads/f", false, false);

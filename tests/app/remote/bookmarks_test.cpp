@@ -12,6 +12,7 @@
 #include "app/foundation/TextPromptViewer.h"
 
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
 
 #include <functional>
 #include <optional>
@@ -273,6 +274,30 @@ TEST_F(BookmarksTest, AServerWithAPortOutOfRangeIsNotTaken) {
       EXPECT_EQ(probe->pendingAlerts()[0].message, "The port must be a number from 1 to 65535.");
       ASSERT_TRUE(probe->answerAlert("OK"));
     }
+  }
+}
+
+// A bookmark list whose database cannot be opened stays empty and says why in the log, in the
+// words of the failure itself.
+TEST_F(BookmarksTest, ADatabaseThatCannotBeOpenedIsLoggedWithTheReason) {
+  sqlite3_close(db);
+  db = nullptr;
+  ASSERT_TRUE(FileManager::removeItem(Paths::documents() + "/bookmarks.sql"));
+  Paths::setResources(Paths::home() + "/no-resources"); // and no seed to make it from
+  struct Restore {
+    ~Restore() { Paths::setResources(""); }
+  } restore;
+  LogCapture log(Log::Sink::System);
+  openList();
+  EXPECT_TRUE(texts().empty());
+  std::vector<std::string> said;
+  for (const auto &line : log.lines())
+    if (line.find("Failed to open database with message '") != std::string::npos)
+      said.push_back(line);
+  ASSERT_FALSE(said.empty()); // at each reading of the list
+  for (const auto &line : said) {
+    EXPECT_NE(line.find("bookmarks.sql"), std::string::npos) << line;
+    EXPECT_EQ(line.find("unable to open database file"), std::string::npos) << line;
   }
 }
 } // namespace

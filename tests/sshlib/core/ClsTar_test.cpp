@@ -754,8 +754,7 @@ TEST(ClsTar, LogTellsEveryStepOfTheUntarInItsOwnWords) {
        true,
        {"header", "filePosition", "previousTypeFlag", "name", "currentTypeFlag",
         "Processing long filename header.", "longFilename", "combinedFilename", "createDir",
-        "outputFile", "numBytesWritten", "lastModDateTime", "lastAccessDateTime", "createDateTime",
-        "End-of-TAR"}},
+        "outputFile", "numBytesWritten", "lastModDateTime", "End-of-TAR"}},
       {"USTAR", "f('p'*60 + '/' + 'q'*60, 4)", "", kSeekable, "", false, true, {"prefix", "name"}},
       {"PAX",
        "f('a.txt', 3, {'comment': 'c'})",
@@ -936,6 +935,106 @@ TEST(ClsTar, LogTellsEveryStepOfTheUntarInItsOwnWords) {
     EXPECT_EQ(ok, c.ok) << log;
     for (const std::string &text : c.texts)
       EXPECT_TRUE(logHas(log, text)) << "missing: " << text << "\n" << log;
+  }
+}
+
+// The times a file is given are logged only as the archive gives them, and a pax header that
+// cannot be parsed is said once, whether the archive is read from a file or streamed.
+TEST(ClsTar, TimesAndAPaxHeaderThatCannotBeParsedAreLoggedAsTheArchiveHasThem) {
+  struct Case {
+    const char *pax; // the records of the file's pax header, as Python's dictionary
+    bool ok;
+    int access, create, parseFailures; // lines of each in the log
+  } cases[] = {
+      {"{}", true, 0, 0, 0},
+      {"{'atime': '1600000001'}", true, 1, 0, 0},
+      {"{'ctime': '1600000002'}", true, 0, 1, 0},
+      {"{'atime': '1600000001', 'ctime': '1600000002'}", true, 1, 1, 0},
+      {"{'size': '-1'}", false, 0, 0, 1},
+  };
+  for (const Case &c : cases) {
+    for (bool streamed : {false, true}) {
+      SCOPED_TRACE(std::string(c.pax) + (streamed ? " streamed" : " from the file"));
+      TempDir t;
+      const std::string tarFile = t.file("a.tar");
+      ASSERT_TRUE(sh(python("import tarfile,io\n"
+                            "t=tarfile.open('" +
+                            tarFile +
+                            "','w',format=tarfile.PAX_FORMAT)\n"
+                            "i=tarfile.TarInfo('a.txt'); i.size=3; i.mtime=1600000000\n"
+                            "i.pax_headers=" +
+                            c.pax +
+                            "\n"
+                            "t.addfile(i, io.BytesIO(b'zzz'))\n"
+                            "t.close()")));
+      ClsTar tar;
+      tar.put_VerboseLogging(true);
+      const bool ok = unpack(streamed ? kStream : kUntar, tarFile, t.file("out"), tar);
+      const std::string log = logOf(tar);
+      EXPECT_EQ(ok, c.ok) << log;
+      auto lines = [&](const std::string &tag) {
+        int n = 0;
+        for (const std::string &line : testsupport::logLines(log))
+          n += line.rfind(tag + ": ", 0) == 0;
+        return n;
+      };
+      // The streamed untar sets the file's times without logging them.
+      if (!streamed) {
+        EXPECT_EQ(lines("lastModDateTime"), c.ok ? 1 : 0) << log;
+        EXPECT_EQ(lines("lastAccessDateTime"), c.access) << log;
+        EXPECT_EQ(lines("createDateTime"), c.create) << log;
+      }
+      EXPECT_EQ(testsupport::countLogLines(log, "Failed to parse PAX extended header."),
+                c.parseFailures)
+          << log;
+    }
+  }
+}
+
+// Entries that describe another (a long link target, pax records, a long name) are never taken
+// for files: no file of their own is written, and the first entry handed out is the first file.
+TEST(ClsTar, EntriesThatDescribeTheNextAreNeverFiles) {
+  struct Case {
+    const char *format, *script;
+  } cases[] = {
+      {"GNU", "link('l', 'target/' + 't'*150); f('a.txt', b'first')"},
+      {"PAX", "f('a.txt', b'first', {'comment': 'c'})"},
+      {"GNU", "f('n'*120, b'first')"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.script);
+    TempDir t;
+    const std::string tarFile = t.file("a.tar");
+    ASSERT_TRUE(sh(python("import tarfile,io\n"
+                          "t=tarfile.open('" +
+                          tarFile + "','w',format=tarfile." + c.format +
+                          "_FORMAT)\n"
+                          "def f(n, data, pax=None):\n"
+                          "  i=tarfile.TarInfo(n); i.size=len(data); i.pax_headers=pax or {}\n"
+                          "  t.addfile(i, io.BytesIO(data))\n"
+                          "def link(n, target):\n"
+                          "  i=tarfile.TarInfo(n); i.type=tarfile.SYMTYPE; i.linkname=target\n"
+                          "  t.addfile(i)\n" +
+                          c.script + "\nt.close()")));
+    for (Driver d : {kUntar, kStream}) {
+      SCOPED_TRACE(d);
+      const std::string out = t.file("out" + std::to_string(d));
+      ClsTar tar;
+      ASSERT_TRUE(unpack(d, tarFile, out, tar)) << logOf(tar);
+      std::vector<std::string> written;
+      for (const auto &e : std::filesystem::recursive_directory_iterator(out))
+        written.push_back(e.path().filename().string());
+      for (const std::string &name : written)
+        EXPECT_EQ(name.find("LongLink"), std::string::npos) << name;
+    }
+    const std::string bytes = testsupport::readFile(tarFile);
+    DataBuffer db, first;
+    db.append(bytes.data(), bytes.size());
+    ClsTar tar;
+    X anything("");
+    ASSERT_TRUE(tar.UntarFirstMatchingToMemory(db, anything, first)) << logOf(tar);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(first.getData2()), first.getSize()),
+              c.script[0] == 'l' ? "" : "first");
   }
 }
 

@@ -179,6 +179,31 @@ TEST(RazudodSocket, LocalAddressByFamily) {
 
 // Name lookup for the heartbeat connect, the choice of entry in an address list, and the bind
 // under the client's local address.
+// A name the resolver has no entry for fails with what the resolver said and no further line
+// of the lookup's own; an entry whose address is no address (a hosts file's 0.0.0.0) says so.
+TEST(RazudodSocket, HostLookupFailuresSayWhatWentWrongOnce) {
+  struct Case {
+    const char *host;
+    bool noEntry;
+  } cases[] = {{"no-such-host.invalid", true}, {"0.0.0.0", false}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.host);
+    Logger log;
+    StringBuffer dotted;
+    unsigned int addr = 1;
+    bool aborted = true, timedOut = true;
+    EXPECT_FALSE(RazudodSocket::CkGetHostByNameHB_ipv4(c.host, 0, 0, 0, 0, log, nullptr, dotted,
+                                                       addr, aborted, timedOut));
+    EXPECT_EQ(addr, 0u);
+    EXPECT_FALSE(aborted || timedOut);
+    const std::string text = logText(log);
+    EXPECT_EQ(testsupport::logHasLine(text, "getaddrinfoError:"), c.noEntry) << text;
+    EXPECT_EQ(testsupport::countLogLines(text, "Failed to get host IP address by name."),
+              c.noEntry ? 0 : 1)
+        << text;
+  }
+}
+
 TEST(RazudodSocket, AddressListsAndTheLocalBind) {
   addrinfo hints{};
   hints.ai_flags = AI_NUMERICSERV | AI_NUMERICHOST;

@@ -417,3 +417,81 @@ TEST(SftpEntries, RealPathOnVersion6SendsTheControlByteAndAnyComposePath) {
     EXPECT_STREQ(out.getUtf8(), "/home/u/sub");
   }
 }
+
+namespace {
+// Everything an entry answers, as one text.
+std::string answersOf(ClsSFtpFile &f) {
+  XString name, owner, group, type;
+  f.get_Filename(name);
+  f.get_Owner(owner);
+  f.get_Group(group);
+  f.get_FileType(type);
+  std::string out = std::string(name.getUtf8()) + "|" + std::to_string(f.get_Size64()) + "|" +
+                    std::to_string(f.get_Permissions()) + "|" + std::to_string(f.get_Uid()) + "|" +
+                    std::to_string(f.get_Gid()) + "|" + owner.getUtf8() + "|" + group.getUtf8() +
+                    "|" + type.getUtf8() + "|";
+  for (unsigned int bit = 1; bit <= 0x400; bit <<= 1)
+    out += f.attribBit(bit) ? '1' : '0';
+  for (auto get : {&ClsSFtpFile::get_LastModifiedTime, &ClsSFtpFile::get_CreateTime,
+                   &ClsSFtpFile::get_LastAccessTime}) {
+    RazudodSysTime t;
+    (f.*get)(t);
+    out += "|" + std::to_string(t.m_year) + "-" + std::to_string(t.m_month) + "-" +
+           std::to_string(t.m_day) + " " + std::to_string(t.m_hour) + ":" +
+           std::to_string(t.m_minute) + ":" + std::to_string(t.m_second);
+  }
+  return out;
+}
+} // namespace
+
+// The copy a listing hands out answers every getter as the entry it was made from, for the
+// attributes of version 3 and of version 6 alike, and the listing's log tells how it was made.
+TEST(SftpEntries, ACopyAnswersAsItsEntryForEveryVersion) {
+  DataBuffer v3, v6;
+  for (DataBuffer *p : {&v3, &v6}) {
+    p->appendCharN(0, 9);
+    SshTransport::pack_uint32(1, *p);
+    SshTransport::pack_string("caf\xe9 list", *p);
+  }
+  SshTransport::pack_string("-rw-r--r-- caf\xe9 list", v3);
+  SshTransport::pack_uint32(0x1 | 0x2 | 0x4 | 0x8 | 0x80000000u, v3);
+  SshTransport::pack_int64(123456789012LL, v3);
+  SshTransport::pack_uint32(1001, v3);
+  SshTransport::pack_uint32(1002, v3);
+  SshTransport::pack_uint32(0100640, v3);
+  SshTransport::pack_uint32(1000000000, v3);
+  SshTransport::pack_uint32(2000000000, v3);
+  SshTransport::pack_uint32(1, v3);
+  SshTransport::pack_string("name@example", v3);
+  SshTransport::pack_string("value", v3);
+  SshTransport::pack_uint32(0x1 | 0x4 | 0x8 | 0x10 | 0x20 | 0x80 | 0x100 | 0x200, v6);
+  v6.appendChar(2); // a directory
+  SshTransport::pack_int64(4096, v6);
+  SshTransport::pack_string("owner@example", v6);
+  SshTransport::pack_string("group@example", v6);
+  SshTransport::pack_uint32(040755, v6);
+  for (long long t : {5000000000LL, 3000000000LL, 4000000000LL}) {
+    SshTransport::pack_int64(t, v6);
+    SshTransport::pack_uint32(500000000, v6);
+  }
+  SshTransport::pack_uint32(0x4 | 0x100, v6);
+  SshTransport::pack_uint32(0x7FF, v6);
+  const struct {
+    int version;
+    DataBuffer *packet;
+  } cases[] = {{3, &v3}, {6, &v6}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.version);
+    ClsSFtpDir dir;
+    LogBase none;
+    ASSERT_TRUE(dir.loadSshFxpName(c.version, StringBuffer(), false, *c.packet, none));
+    ASSERT_EQ(dir.get_NumFilesAndDirs(), 1);
+    std::unique_ptr<ClsSFtpFile> copy(dir.GetFileObject(0));
+    ASSERT_TRUE(copy);
+    ClsSFtpFile &entry = const_cast<ClsSFtpFile &>(*dir.entry(0));
+    EXPECT_EQ(answersOf(*copy), answersOf(entry));
+    const std::string log = logTextOf(dir);
+    for (const char *context : {"GetFileObject:", "unserialize:"})
+      EXPECT_TRUE(logHasLine(log, context)) << context << "\n" << log;
+  }
+}

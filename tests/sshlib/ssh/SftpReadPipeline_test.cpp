@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 
 #include "sshlib/ssh/SshTransport.h"
 #include "tests/support/FakeSftpSession.h"
+#include "tests/support/LogTexts.h"
 
 using namespace testsupport;
 
@@ -375,3 +377,79 @@ TEST(SftpReadPipeline, AMissingFileIsNeverAnsweredWithAnother) {
 }
 
 } // namespace
+
+// Sequential reads through a handle: only the byte reads keep their result on the handle; a text
+// read at the end of the file fails and leaves the handle as it was.
+TEST(SftpReadPipeline, OnlyByteReadsKeepTheirResultOnTheHandle) {
+  auto fs = std::make_shared<FakeSftpFs>();
+  fs->files["/f"] = "hello world";
+  FakeSftpFs *tree = fs.get();
+  auto failReads = std::make_shared<std::atomic<bool>>(false);
+  fs->hook = [tree, failReads](const std::string &pkt) -> std::vector<std::string> {
+    if (typeOf(pkt) != 5) return {};
+    if (*failReads) return {sftpStatus(sftpIdOf(pkt), 4, "Failure")};
+    return {cappedAnswer(*tree, pkt, 32768)};
+  };
+  FakeSession f(fs);
+  ASSERT_TRUE(f.ok) << logText(f.s);
+  XString r, h, text;
+  ASSERT_TRUE(f.s.OpenFile(xs(r, "/f"), "readOnly", "openExisting", h, nullptr));
+  DataBuffer got;
+  *failReads = true;
+  EXPECT_FALSE(f.s.ReadFileBytes(h, 4, got, nullptr));
+  EXPECT_TRUE(f.s.LastReadFailed(h));
+  *failReads = false;
+  // Text reads, up to the end and at it: the failed byte read stays the handle's last.
+  struct Step {
+    unsigned int ask;
+    const char *text;
+  };
+  for (const Step &step : {Step{4, "hell"}, Step{100, "o world"}}) {
+    SCOPED_TRACE(step.text);
+    ASSERT_TRUE(f.s.ReadFileText(h, step.ask, "utf-8", text, nullptr)) << logText(f.s);
+    EXPECT_STREQ(text.getUtf8(), step.text);
+    EXPECT_TRUE(f.s.LastReadFailed(h));
+  }
+  if (!f.s.Eof(h)) f.s.ReadFileText(h, 100, "utf-8", text, nullptr); // the server tells the end
+  ASSERT_TRUE(f.s.Eof(h));
+  EXPECT_FALSE(f.s.ReadFileText(h, 100, "utf-8", text, nullptr));
+  EXPECT_TRUE(testsupport::logHasLine(logText(f.s), "Already at end-of-file.")) << logText(f.s);
+  EXPECT_TRUE(f.s.LastReadFailed(h));
+  EXPECT_TRUE(f.s.Eof(h));
+  // A byte read at the end succeeds with nothing and keeps that.
+  EXPECT_TRUE(f.s.ReadFileBytes(h, 4, got, nullptr));
+  EXPECT_EQ(got.getSize(), 0u);
+  EXPECT_FALSE(f.s.LastReadFailed(h));
+  EXPECT_EQ(f.s.LastReadNumBytes(h), 0u);
+}
+
+// Without a session every handle is unknown. A text read looks the handle up before the session
+// guards and says only that; a write looks it up first and the guards still say theirs; a byte
+// read runs the guards first.
+TEST(SftpReadPipeline, AnUnknownHandleWithoutASessionIsToldInTheOrderOfEachCall) {
+  ClsSFtp s;
+  XString h, text;
+  xs(h, "6e6f6e65");
+  DataBuffer bytes;
+  bytes.append("x", 1);
+  const std::string invalid = "Invalid handle.", guard = "Must first connect to the SSH server.";
+  struct Case {
+    const char *call;
+    std::function<bool()> run;
+    bool saysInvalid, saysGuard;
+  };
+  const Case cases[] = {
+      {"ReadFileText", [&] { return s.ReadFileText(h, 4, "utf-8", text, nullptr); }, true, false},
+      {"WriteFileBytes", [&] { return s.WriteFileBytes(h, bytes, nullptr); }, true, true},
+      {"WriteFileText", [&] { return s.WriteFileText(h, "utf-8", xs(text, "x"), nullptr); }, true,
+       true},
+      {"ReadFileBytes", [&] { return s.ReadFileBytes(h, 4, bytes, nullptr); }, false, true},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.call);
+    EXPECT_FALSE(c.run());
+    const std::string log = logText(s);
+    EXPECT_EQ(testsupport::countLogLines(log, invalid), c.saysInvalid ? 1 : 0) << log;
+    EXPECT_EQ(testsupport::countLogLines(log, guard), c.saysGuard ? 1 : 0) << log;
+  }
+}
