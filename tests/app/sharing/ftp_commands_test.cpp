@@ -1,6 +1,7 @@
 // The FTP sharing server's command handling, fed control lines directly (no network): login
 // rules, path confinement to Saved Files, the keys folder, file operations, dates and sizes.
 #include "tests/app/shell/ShellFixture.h"
+#include "tests/support/FewDescriptors.h"
 
 #include "platform/foundation/DateFormatter.h"
 #include "platform/foundation/Text.h"
@@ -559,4 +560,39 @@ TEST_F(FTPCommandsTest, ANameRemovedByAnotherHandMeanwhileIsNotReportedDeleted) 
     EXPECT_FALSE(removedMeanwhile.empty()) << "the race was not reached";
   }
   FTPServer::removalCheckedHook = nullptr;
+}
+
+// Short of descriptors, a path through a link that leads out of Saved Files is still judged by
+// where it leads: nothing outside is removed, renamed or made (removing and renaming need no
+// descriptor, so a check that gave up would let them through).
+TEST_F(FTPCommandsTest, ShortOfDescriptorsALinkOutStillLeadsNowhere) {
+  RUN_IN_DESCRIPTOR_CHILD();
+  const std::string outside = Paths::documents() + "/outside";
+  ASSERT_TRUE(FileManager::createDirectory(outside + "/sub", true));
+  ASSERT_TRUE(testsupport::writeFile(outside + "/secret.txt", "secret"));
+  makeFile("in.txt", "in");
+  ASSERT_EQ(::symlink(outside.c_str(), file("out").c_str()), 0);
+  Session s;
+  s.cmd("USER x");
+  const char *lines[] = {"DELE out/secret.txt", "RNFR out/secret.txt", "RMD out/sub",
+                         "MKD out/made",        "RNFR in.txt",         "RNTO out/in.txt"};
+  std::vector<std::string> replies;
+  {
+    testsupport::DescriptorHog hog(0);
+    ASSERT_TRUE(hog.ok());
+    for (const char *line : lines)
+      replies.push_back(s.cmd(line));
+  }
+  for (size_t i = 0; i < std::size(lines); ++i) {
+    const std::string line = lines[i];
+    const std::string argument = line.substr(line.find(' ') + 1);
+    const std::string reply = line == "RNFR in.txt"
+                                  ? "350 Ready to rename.\r\n"
+                                  : "550 " + argument + ": Bad path argument.\r\n";
+    EXPECT_EQ(replies[i], reply) << line;
+  }
+  EXPECT_EQ(testsupport::readFile(outside + "/secret.txt"), "secret");
+  EXPECT_TRUE(FileManager::isDirectory(outside + "/sub"));
+  EXPECT_FALSE(FileManager::fileExists(outside + "/made"));
+  EXPECT_FALSE(FileManager::fileExists(outside + "/in.txt"));
 }
