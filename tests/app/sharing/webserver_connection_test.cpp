@@ -7,6 +7,7 @@
 #include "tests/support/FarTimes.h"
 #include "tests/support/FewDescriptors.h"
 #include "tests/support/Peers.h"
+#include "tests/support/TimeScale.h"
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Text.h"
@@ -817,7 +818,7 @@ TEST_F(WebServerConnectionTest, ShortOfDescriptorsWhatExistsIsUnavailableNotMiss
               heard[i].append(buf, size_t(n));
             return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
           },
-          std::chrono::seconds(20));
+          testsupport::scaled(std::chrono::seconds(20)));
       settle();
       platform::RunLoop::main()->runPending();
     }

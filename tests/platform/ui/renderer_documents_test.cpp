@@ -13,6 +13,7 @@
 #include "tests/support/FewDescriptors.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/TimeScale.h"
 #include "tests/support/WebPeer.h"
 
 #include <arpa/inet.h>
@@ -401,7 +402,7 @@ TEST(RendererDocuments, ShortOfDescriptorsThePagesFilesAreUnavailableNotMissing)
               heard[i].append(buf, size_t(n));
             return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
           },
-          platform::seconds(20));
+          testsupport::scaled(std::chrono::seconds(20)));
       ::close(clients[i]);
     }
   }
