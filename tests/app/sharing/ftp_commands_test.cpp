@@ -478,6 +478,7 @@ TEST_F(FTPCommandsTest, EveryPathCommandReachesTheFileOfTheBytesSent) {
   const std::string latin = "caf\xE9", utf8 = "caf\xC3\xA9";
   makeFile(latin + ".txt", "latin-1 file");
   makeFile(utf8 + ".txt", "utf-8");
+  makeFile("PrivateKeys/" + latin, "PRIVATE");
   ASSERT_TRUE(FileManager::setModificationDate(file(latin + ".txt"),
                                                WallTime(std::chrono::seconds(946684800))));
   ASSERT_TRUE(FileManager::setModificationDate(file(utf8 + ".txt"),
@@ -510,6 +511,9 @@ TEST_F(FTPCommandsTest, EveryPathCommandReachesTheFileOfTheBytesSent) {
       {"SIZE " + utf8 + ".txt", "213 5\r\n"},
       {"DELE " + utf8 + ".txt", "250 Deleted.\r\n"},
       {"RETR ../" + latin, "550 ../caf\xC3\xA9: Bad path argument.\r\n"},
+      {"SIZE PrivateKeys/" + latin, "550 File not found.\r\n"},
+      {"RNFR PrivateKeys/" + latin, "350 Ready to rename.\r\n"},
+      {"RNTO " + latin + ".key", "550 Error renaming file.\r\n"},
   };
   for (const auto &step : steps)
     EXPECT_EQ(s.cmd(step.line), step.reply) << step.line;

@@ -712,6 +712,7 @@ TEST_F(WebServerConnectionTest, APathReachesTheFileOfItsBytesAndEveryLinkWorks) 
   makeFile("caf\xE9.txt", "latin-1 file");
   makeFile("caf\xC3\xA9.txt", "utf-8");
   makeFile("dir\xE9/in\xE9.txt", "inside");
+  makeFile("PrivateKeys/key\xE9.pem", "PRIVATE");
   const struct {
     const char *target;
     int status;
@@ -726,6 +727,8 @@ TEST_F(WebServerConnectionTest, APathReachesTheFileOfItsBytesAndEveryLinkWorks) 
       {"/dir%E9/..%2F..%2Fdir%E9/in%E9.txt", 404, "File Not Found"},
       {"/caf%E9.txt%00", 404, "File Not Found"},
       {"/caf%E.txt", 404, "File Not Found"},
+      {"/PrivateKeys/key%E9.pem", 404, "File Not Found"},
+      {"/dir%E9/../PrivateKeys/key%E9.pem", 404, "File Not Found"},
   };
   for (const auto &c : cases) {
     const WebReply r = get(c.target);
