@@ -7,10 +7,10 @@
 #include "tests/support/FarTimes.h"
 #include "tests/support/FewDescriptors.h"
 #include "tests/support/Peers.h"
-#include "tests/support/TimeScale.h"
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Text.h"
+#include "tests/support/TimeScale.h"
 
 #include <fcntl.h>
 #include <sys/mount.h>
