@@ -4,6 +4,7 @@
 // program); each client is a child process started from a worker thread.
 #include "tests/app/sharing/FtpTestClient.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/TimeScale.h"
 
 #include "app/foundation/Globals.h"
 #include "app/foundation/Scrambler.h"
@@ -478,7 +479,8 @@ f.quit()
        }},
       {"curl",
        [this] {
-         const std::string curl = "curl -sS --disable-epsv -m 60 ";
+         const std::string curl =
+             "curl -sS --disable-epsv -m " + std::to_string(60 * testsupport::timeScale()) + " ";
          std::string out;
          for (const char *name : {"caf%E9.txt", "caf%C3%A9.txt"})
            out += serveWhile(curl + url + "/" + name) + "\n";
@@ -500,8 +502,10 @@ f.quit()
              tmp->file("script.lftp"),
              "set ftp:use-utf8 off; set ftp:charset ''; set file:charset ''\n"
              "set ftp:prefer-epsv no; set ftp:use-mlsd no; set ftp:ssl-allow no\n"
-             "set net:max-retries 2; set net:timeout 20\n"
-             "open -u anonymous,x " +
+             "set net:max-retries 2; set net:timeout " +
+                 std::to_string(20 * testsupport::timeScale()) +
+                 "\n"
+                 "open -u anonymous,x " +
                  url +
                  "\n"
                  "get caf\xE9.txt -o got1\nget caf\xC3\xA9.txt -o got2\n"
