@@ -812,7 +812,8 @@ void WebServer::uploadPartBegins(const std::string &fileName) {
   const std::string folder = target ? platform::deleteLastPathComponent(*target) : "";
   // The piece of another upload still arriving is not a target: renaming over it would hand
   // this part's content to that upload's file.
-  const std::string quoted = "\"" + fileName + "\"";
+  // The file is named by the bytes the client sent; the page says what they read as.
+  const std::string quoted = "\"" + webShownText(fileName) + "\"";
   if (!target || fileName == "." || fileName == "..")
     return uploadFails("The name " + quoted + " cannot be used for a file here.");
   if (!FileManager::isDirectory(folder))
@@ -849,14 +850,15 @@ void WebServer::uploadPartData(const uint8_t *data, size_t size) {
     platform::Log::debugf("WebServer write failed: %s", writeStreamSaveFile->error().text.c_str());
     const std::string why = writeStreamSaveFile->error().text;
     dropSaveFile();
-    uploadFails("\"" + contentDispositionFileName + "\" could not be stored: " + why + ".");
+    uploadFails("\"" + webShownText(contentDispositionFileName) + "\" could not be stored: " + why +
+                ".");
   }
 }
 
 void WebServer::uploadPartEnds(bool complete) {
   inDataContents = false;
   if (!writeStreamSaveFile) return;
-  const std::string quoted = "\"" + contentDispositionFileName + "\"";
+  const std::string quoted = "\"" + webShownText(contentDispositionFileName) + "\"";
   if (!complete) {
     dropSaveFile();
     return uploadFails(quoted + " did not arrive whole.");

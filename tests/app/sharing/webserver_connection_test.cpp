@@ -752,6 +752,17 @@ TEST_F(WebServerConnectionTest, APathReachesTheFileOfItsBytesAndEveryLinkWorks) 
   const std::string body = multipartBody({{"up.txt", "uploaded"}});
   EXPECT_EQ(exchange({postHead("/dir%E9/", body.size()) + body}).status, 200);
   EXPECT_EQ(testsupport::readFile(file("dir\xE9/up.txt")), "uploaded");
+  // A file name sent in Latin-1 stores that name (its look-alike stays as it was); a page that
+  // names it shows it as text.
+  const std::string latin = multipartBody({{"caf\xE9.txt", "replaced"}});
+  EXPECT_EQ(exchange({postHead("/", latin.size()) + latin}).status, 200);
+  EXPECT_EQ(testsupport::readFile(file("caf\xE9.txt")), "replaced");
+  EXPECT_EQ(testsupport::readFile(file("caf\xC3\xA9.txt")), "utf-8");
+  const WebReply refused = exchange({postHead("/missing%E9/", latin.size()) + latin});
+  EXPECT_EQ(refused.status, 500);
+  EXPECT_NE(refused.body.find("The folder to store &quot;caf\xC3\xA9.txt&quot; in does not exist."),
+            std::string::npos)
+      << refused.body;
 }
 
 // Header lines another reader could take otherwise are refused with 400: a line folded onto the
