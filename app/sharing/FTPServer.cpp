@@ -16,6 +16,7 @@
 #include "platform/foundation/UserDefaults.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -100,6 +101,18 @@ bool isDescriptorShortage(int error) {
 
 std::string errorText(int error) {
   return std::strerror(error);
+}
+
+// "" when the open file is a plain file (then made to block again, as reads and writes of a file
+// do anyway); else the reply that refuses it: a pipe, a device or a socket has no end to send or
+// keep.
+std::string notAPlainFile(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return "550 Unable to open the file: " + errorText(errno) + ".";
+  if (!S_ISREG(st.st_mode)) return "550 Not a regular file.";
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  return "";
 }
 
 // The commands that move bytes over a data connection.
@@ -502,21 +515,25 @@ void FTPServer::doHandleDataWriteEvent() {
 // --- Lines and commands ------------------------------------------------------------------------
 
 std::string FTPServer::popLineFromData(Bytes &buffer) {
+  return shownText(popLineBytes(buffer));
+}
+
+std::string FTPServer::popLineBytes(Bytes &buffer) {
   auto end =
       std::find_if(buffer.begin(), buffer.end(), [](uint8_t b) { return b == '\n' || b == 0; });
   if (end == buffer.end()) return "";
-  size_t length = size_t(end - buffer.begin()) + 1;
-  std::string line;
+  std::string line(buffer.begin(), end + 1);
+  buffer.erase(buffer.begin(), end + 1);
+  return line;
+}
+
+std::string FTPServer::shownText(std::string_view bytes) {
   for (Encoding e :
        {Encoding::UTF8, Encoding::ISOLatin1, Encoding::WindowsCP1252, Encoding::NonLossyASCII}) {
-    auto text = decodeText(buffer.data(), length, e);
-    if (text && !text->empty()) {
-      line = *text;
-      break;
-    }
+    auto text = decodeText(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size(), e);
+    if (text && !text->empty()) return *text;
   }
-  buffer.erase(buffer.begin(), buffer.begin() + long(length));
-  return line;
+  return "";
 }
 
 void FTPServer::parseControlData() {
@@ -525,7 +542,10 @@ void FTPServer::parseControlData() {
       readPaused_ = true; // resumed when the client reads, or when the listing is there
       return;
     }
-    std::string line = popLineFromData(dataRead);
+    // The line is kept in the bytes the client sent: a path names the file of exactly those
+    // bytes (a name in Latin-1 and its look-alike in UTF-8 are two files); the bytes are decoded
+    // only for what is shown or logged.
+    std::string line = popLineBytes(dataRead);
     if (line.empty()) {
       if (dataRead.size() > kMaxControlLine) {
         sendCommandToStream("500 Command line too long.\r\n");
@@ -574,15 +594,15 @@ const std::vector<FTPServer::Command> &FTPServer::commandTable() {
       {"RNFR", true, A::Path, &FTPServer::doRNFR},
       {"RNTO", true, A::Path, &FTPServer::doRNTO},
       {"SIZE", true, A::Path, &FTPServer::doSIZE},
-      {"MFMT", true, A::Text, &FTPServer::doMFMT}, // the path follows the time
+      {"MFMT", true, A::Words, &FTPServer::doMFMT}, // the path follows the time
       {"MDTM", true, A::Path, &FTPServer::doMDTM},
-      {"STAT", true, A::Text, &FTPServer::doSTAT}, // no argument: the server's status
+      {"STAT", true, A::Words, &FTPServer::doSTAT}, // no argument: the server's status
       {"REST", true, A::Text, &FTPServer::doREST},
       {"RETR", true, A::Path, &FTPServer::doRETR},
       {"STOR", true, A::Path, &FTPServer::doStore},
       {"APPE", true, A::Path, &FTPServer::doStore},
-      {"LIST", true, A::Text, &FTPServer::doList}, // options may precede the path
-      {"NLST", true, A::Text, &FTPServer::doList},
+      {"LIST", true, A::Words, &FTPServer::doList}, // options may precede the path
+      {"NLST", true, A::Words, &FTPServer::doList},
       {"NOOP", true, A::Text, &FTPServer::doNOOP},
   };
   return table;
@@ -592,7 +612,8 @@ void FTPServer::handleCommand(const std::string &command, const std::string &arg
   const auto &table = commandTable();
   auto entry =
       std::find_if(table.begin(), table.end(), [&](const Command &c) { return command == c.name; });
-  if (entry == table.end() || (entry->needsLogin && !loggedIn)) return notUnderstood(command);
+  if (entry == table.end() || (entry->needsLogin && !loggedIn))
+    return notUnderstood(shownText(command));
   if (entry->argument == CommandArgument::Path) {
     // An empty path would name the folder the client is in: a command that needs a path says so.
     if (argument.empty()) return reply("501 Syntax error in parameters or arguments.");
@@ -604,7 +625,8 @@ void FTPServer::handleCommand(const std::string &command, const std::string &arg
     dataConnectionRefusal_.clear();
     return reply("425 Can't open data connection: " + reason + ".");
   }
-  (this->*entry->handler)(command, argument);
+  (this->*entry->handler)(command, entry->argument == CommandArgument::Text ? shownText(argument)
+                                                                            : argument);
 }
 
 void FTPServer::reply(const std::string &text) {
@@ -694,7 +716,7 @@ void FTPServer::doCWD(const std::string &, const std::string &argument) {
     currentDirectory = ftpPathOf(path);
     return reply("250 CWD command successful.");
   }
-  reply("550 " + getFTPPathFor(argument) + ": No such file or directory.");
+  reply("550 " + shownText(getFTPPathFor(argument)) + ": No such file or directory.");
 }
 
 void FTPServer::doTYPE(const std::string &, const std::string &argument) {
@@ -751,6 +773,7 @@ void FTPServer::doRemove(const std::string &command, const std::string &argument
   // Only a removal that took place is a success: a name that is not there removed nothing.
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) return reply("550 File not found.");
+  if (removalCheckedHook) removalCheckedHook(path);
   int failure = EPERM;
   if (path != standardizePath(sharedRoot()) && (folder || !S_ISDIR(st.st_mode)))
     failure = (folder ? ::rmdir(path.c_str()) : ::unlink(path.c_str())) == 0 ? 0 : errno;
@@ -857,23 +880,37 @@ void FTPServer::doRETR(const std::string &, const std::string &argument) {
     return reply("550 File not found.");
   if (!pasvListener && !writeStreamData) return reply("425 Use PASV first.");
   closeSendFile();
-  auto file = std::make_unique<FileInputStream>(path);
-  if (RESTat >= 1) file->setCurrentOffset(RESTat);
-  if (!file->open()) {
+  // Opened without waiting (a named pipe would hold the whole program in open() until another
+  // process opened its other end), and only a plain file is sent.
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    const int error = errno;
     // The file is there; a process without a descriptor to spare must not say it is not.
-    if (isDescriptorShortage(file->error().code))
-      return reply("425 Unable to open the file: " + errorText(file->error().code) + ".");
-    return reply("550 File not found.");
+    if (isDescriptorShortage(error))
+      return reply("425 Unable to open the file: " + errorText(error) + ".");
+    if (error == ENOENT) return reply("550 File not found.");
+    return reply("550 Unable to open the file: " + errorText(error) + ".");
   }
+  if (const std::string refusal = notAPlainFile(fd); !refusal.empty()) {
+    ::close(fd);
+    return reply(refusal);
+  }
+  auto file = std::make_unique<FileInputStream>(path);
+  file->openDescriptor(fd);
+  if (RESTat >= 1 && !file->setCurrentOffset(RESTat))
+    return reply("550 Unable to start at " + std::to_string(RESTat) + ".");
   readStreamSendFile = std::move(file);
   dataToWriteSendFile.clear();
   dataToWriteSendFileOffset = 0;
   sendFileOffset_ = readStreamSendFile->currentOffset();
   sendFileByKernel_ = true;
-  log("RETR " + argument + "  (CWD " + currentDirectory + ")");
+  log("RETR " + shownText(argument) + "  (CWD " + shownText(currentDirectory) + ")");
   const int64_t size = int64_t(attrs->size);
   reply(Log::format("150 Opening %s mode data connection for '%s' (%lld bytes).",
-                    type == 1 ? "BINARY" : "ASCII", argument.c_str(),
+                    type == 1 ? "BINARY" : "ASCII", shownText(argument).c_str(),
                     static_cast<long long>(size)));
   startSending();
 }
@@ -886,15 +923,35 @@ void FTPServer::doStore(const std::string &command, const std::string &argument)
     if (attrs) RESTat = int64_t(attrs->size);
   }
   closeSaveFile();
-  auto file = std::make_unique<FileOutputStream>(path, false);
-  if (RESTat >= 1) file->setCurrentOffset(RESTat);
   if (FileManager::isDirectory(path)) return reply("550 Error opening file.");
   const bool existed = ::access(path.c_str(), F_OK) == 0;
-  if (!file->open()) {
+  // Opened without waiting and without emptying it first: a named pipe would hold the whole
+  // program in open() until another process read it, and only a plain file is written.
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    const int error = errno;
+    if (isDescriptorShortage(error))
+      return reply("425 Unable to open the file: " + errorText(error) + ".");
+    // A pipe no one reads (ENXIO) is no file to write either.
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+      return reply("550 Not a regular file.");
+    return reply("550 Error opening file.");
+  }
+  if (const std::string refusal = notAPlainFile(fd); !refusal.empty()) {
+    ::close(fd);
+    return reply(refusal);
+  }
+  auto file = std::make_unique<FileOutputStream>(path, false);
+  if (RESTat >= 1) file->setCurrentOffset(RESTat);
+  const bool opened = (RESTat >= 1 || ::ftruncate(fd, 0) == 0) && file->openDescriptor(fd);
+  if (!opened) {
+    if (file->status() == StreamStatus::NotOpen) ::close(fd);
     // A file that the refused command created (before its offset could be set) goes again.
     if (!existed) ::unlink(path.c_str());
-    if (isDescriptorShortage(file->error().code))
-      return reply("425 Unable to open the file: " + errorText(file->error().code) + ".");
     return reply("550 Error opening file.");
   }
   writeStreamSaveFile = std::move(file);
@@ -902,8 +959,8 @@ void FTPServer::doStore(const std::string &command, const std::string &argument)
   writeSaveFilePath = path;
   saveBlockFill_ = 0;
   saveFileFailed = false;
-  log("STOR " + argument + "  (CWD " + currentDirectory + ")");
-  reply("150 OK to send '" + argument + "'.");
+  log("STOR " + shownText(argument) + "  (CWD " + shownText(currentDirectory) + ")");
+  reply("150 OK to send '" + shownText(argument) + "'.");
   startReceiving();
 }
 
@@ -986,7 +1043,7 @@ bool FTPServer::illegalPath(const std::string &argument) {
   // system takes names nothing; it is refused before any look at the disk.
   const std::string path = getOSPathFor(argument);
   if (path.size() <= kMaxPathLength && insideRoot(path)) return false;
-  sendCommandToStream("550 " + argument + ": Bad path argument.\r\n");
+  sendCommandToStream("550 " + shownText(argument) + ": Bad path argument.\r\n");
   return true;
 }
 
@@ -1485,7 +1542,18 @@ void FTPServer::log(const std::string &message) {
     DateFormatter f("dd/MMM/yyyy:HH:mm:ss", TimeZone::GMT);
     when = f.stringFromDate(Clock::current().wallNow());
   }
-  std::string line = address + " - - [" + when + " -0000] \"" + trimLine(message) + "\"\r\n";
+  // A name may hold any byte but NUL and LF: what could break the line or its quotes is escaped.
+  std::string text;
+  for (const char ch : trimLine(message)) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7F)
+      text += Log::format("\\x%02X", c);
+    else if (c == '"' || c == '\\')
+      text += std::string("\\") + ch;
+    else
+      text += ch;
+  }
+  std::string line = address + " - - [" + when + " -0000] \"" + text + "\"\r\n";
   std::string folder = appendPathComponent(sharedRoot(), "Logs");
   FileManager::createDirectory(folder, true);
   std::string file = appendPathComponent(folder, "ftp_log");

@@ -11,7 +11,10 @@
 // check and for the use, normalised and compared component by component with the root; nothing
 // under a "PrivateKeys" folder can be read, sized, listed or renamed away. Nothing is removed that
 // was not named: DELE takes files, RMD empty folders, and a command that needs a path refuses an
-// empty one. No client holds the program: the current folder is kept normalised and bounded, only
+// empty one. A path names the file of exactly the bytes the client sent (two names that read
+// alike are two files); those bytes are read as text only for replies and the log. Only plain
+// files are sent or written, opened without waiting (a named pipe never holds the program). No
+// client holds the program: the current folder is kept normalised and bounded, only
 // whole commands and moved data keep a session alive, a session that does not log in soon is
 // closed, no one address keeps the others out, and a transfer that cannot have its data
 // connection or its file (no descriptor left, a client that never connects) is answered so.
@@ -30,6 +33,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class FTPServer : public TCPServerDelegate, public std::enable_shared_from_this<FTPServer> {
@@ -61,6 +65,11 @@ public:
   // The next complete line of `buffer` (ending at LF or NUL, terminator included), removed from
   // it; "" when no line is complete.
   static std::string popLineFromData(Bytes &buffer);
+  // The same line in the bytes the client sent; "" when no line is complete.
+  static std::string popLineBytes(Bytes &buffer);
+  // The text a client's bytes stand for, for replies and the log: UTF-8, else Latin-1,
+  // Windows-1252 or non-lossy ASCII, the first that reads them.
+  static std::string shownText(std::string_view bytes);
 
   std::string getFTPPathFor(const std::string &argument) const;
   std::string getOSPathFor(const std::string &argument) const;
@@ -132,6 +141,9 @@ public:
   // How long a transfer that was answered "150" waits for its passive data connection before it
   // is given up with "425" (vsftpd's accept timeout).
   static constexpr platform::Duration kDataConnectionWait = platform::seconds(60);
+  // Tests only: runs once DELE or RMD has found the item it names, before it is removed (null in
+  // the program).
+  static inline void (*removalCheckedHook)(const std::string &localPath) = nullptr;
 
 private:
   bool isInPrivateKeys(const std::string &localPath) const;
@@ -144,8 +156,10 @@ private:
   // The command table: a name, whether it needs a login, what its argument is, and its handler
   // (which gets the command, for handlers shared by two commands, and the argument).
   enum class CommandArgument {
-    Text, // the handler reads it
-    Path, // a path that must resolve inside Saved Files; refused before the handler runs
+    Text,  // the handler reads it, as text
+    Words, // the handler reads it in the client's bytes (a path among other words)
+    Path,  // a path (in the client's bytes) that must resolve inside Saved Files; refused before
+           // the handler runs
   };
   using CommandHandler = void (FTPServer::*)(const std::string &command,
                                              const std::string &argument);

@@ -217,14 +217,41 @@ std::string popLineFromData(std::vector<uint8_t> &buffer) {
   const auto end = lineEnd(buffer);
   if (!end) return "";
   const size_t n = *end + 1;
-  std::string line;
-  if (auto utf8 = platform::decodeText(buffer.data(), n, platform::Encoding::UTF8);
-      utf8 && !utf8->empty())
-    line = std::move(*utf8);
-  else
-    line = latin1ToUtf8(buffer.data(), n);
+  std::string line =
+      webShownText(std::string_view(reinterpret_cast<const char *>(buffer.data()), n));
   buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n));
   return line;
+}
+
+std::string webShownText(std::string_view bytes) {
+  const auto *data = reinterpret_cast<const uint8_t *>(bytes.data());
+  if (auto utf8 = platform::decodeText(data, bytes.size(), platform::Encoding::UTF8);
+      utf8 && !utf8->empty())
+    return std::move(*utf8);
+  return latin1ToUtf8(data, bytes.size());
+}
+
+std::optional<std::string> webPercentDecoded(std::string_view text) {
+  auto hex = [](char c) {
+    return c >= '0' && c <= '9'   ? c - '0'
+           : c >= 'a' && c <= 'f' ? c - 'a' + 10
+           : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                  : -1;
+  };
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out += text[i];
+      continue;
+    }
+    if (i + 2 >= text.size()) return std::nullopt;
+    const int hi = hex(text[i + 1]), lo = hex(text[i + 2]);
+    if (hi < 0 || lo < 0) return std::nullopt;
+    out += static_cast<char>(hi * 16 + lo);
+    i += 2;
+  }
+  return out;
 }
 
 void WebRequestParser::reset() {
@@ -248,25 +275,52 @@ WebRequestParser::Status WebRequestParser::parse(std::vector<uint8_t> &dataRead)
       status_ = Status::TooLarge;
       break;
     }
-    const std::string line = popLineFromData(dataRead);
+    // The bytes as they came: the path names a file by them; the text is for the log.
+    const std::string bytes(dataRead.begin(), dataRead.begin() + static_cast<long>(*end + 1));
+    dataRead.erase(dataRead.begin(), dataRead.begin() + static_cast<long>(*end + 1));
+    const std::string line = webShownText(bytes);
     const bool empty = trim(line).empty();
     if (!haveRequestLine_) {
       // Empty lines before the request line are tolerated, as HTTP asks of servers.
       if (empty) continue;
-      takeRequestLine(line);
+      takeRequestLine(line, bytes);
       haveRequestLine_ = true;
+    } else if (!webFieldLineSound(bytes)) {
+      // Read on to the end of the head, so that the refusal is read by the client.
+      head_.malformed = true;
     } else if (empty) {
       status_ = Status::Complete;
-    } else {
+    } else if (!head_.malformed) {
       takeHeaderLine(line);
     }
   }
   return status_;
 }
 
-void WebRequestParser::takeRequestLine(const std::string &line) {
+bool webFieldLineSound(std::string_view bytes) {
+  // A line ends at LF: one that ends at a NUL holds a NUL.
+  if (bytes.empty() || bytes.back() != '\n') return false;
+  bytes.remove_suffix(1);
+  if (!bytes.empty() && bytes.back() == '\r') bytes.remove_suffix(1);
+  if (bytes.empty()) return true; // the end of the head
+  // A line that begins with a blank continues the one before (obsolete folding): a header that
+  // one reader joins and another takes as a header of its own.
+  if (bytes.front() == ' ' || bytes.front() == '\t') return false;
+  for (const char ch : bytes) {
+    const auto c = static_cast<unsigned char>(ch);
+    if ((c < 0x20 && c != '\t') || c == 0x7F) return false;
+  }
+  // No blank between the name and its colon: "Content-Length : 5" is no Content-Length to one
+  // reader and is to another.
+  const size_t colon = bytes.find(':');
+  if (colon == std::string_view::npos) return true; // no header: passed over
+  const std::string_view name = bytes.substr(0, colon);
+  return name.find_first_of(" \t") == std::string_view::npos;
+}
+
+void WebRequestParser::takeRequestLine(const std::string &line, const std::string &bytes) {
   head_.httpOperationLine = line;
-  const std::string_view text = trim(line);
+  const std::string_view text = trim(bytes);
   const size_t firstBlank = text.find(' ');
   head_.httpOperation = std::string(text.substr(0, firstBlank));
   std::string_view target;
@@ -283,9 +337,11 @@ void WebRequestParser::takeRequestLine(const std::string &line) {
     if (const size_t last = query.rfind('?'); last != std::string_view::npos)
       query = query.substr(0, last);
     const auto decoded = platform::replacePercentEscapes(query);
-    head_.httpCGI = decoded ? *decoded : std::string(query);
+    head_.httpCGI = decoded ? *decoded : webShownText(query);
   }
-  const auto decodedPath = platform::replacePercentEscapes(path);
+  // The path in the bytes its escapes stand for, whatever their encoding: the file of exactly
+  // those bytes is the one asked for.
+  const auto decodedPath = webPercentDecoded(path);
   head_.httpObject = decodedPath ? *decodedPath : std::string();
 }
 
@@ -446,7 +502,7 @@ WebLocalItem::~WebLocalItem() {
 
 WebLocalItem::WebLocalItem(WebLocalItem &&other) noexcept
     : inside(other.inside), path(std::move(other.path)), real(std::move(other.real)),
-      facts(other.facts), fd(other.release()) {}
+      facts(other.facts), fd(other.release()), openError(other.openError) {}
 
 WebLocalItem &WebLocalItem::operator=(WebLocalItem &&other) noexcept {
   if (this != &other) {
@@ -456,6 +512,7 @@ WebLocalItem &WebLocalItem::operator=(WebLocalItem &&other) noexcept {
     real = std::move(other.real);
     facts = other.facts;
     fd = other.release();
+    openError = other.openError;
   }
   return *this;
 }
@@ -514,9 +571,11 @@ WebLocalItem webOpenLocalItem(const std::string &root, std::string_view requestP
     } else {
       ::close(fd);
     }
-  } else if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP && errno != EXDEV &&
-             ::lstat(item.real.item.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+  } else if (const int error = errno; error != ENOENT && error != ENOTDIR && error != ELOOP &&
+                                      error != EXDEV && ::lstat(item.real.item.c_str(), &st) == 0 &&
+                                      !S_ISLNK(st.st_mode)) {
     item.facts = st; // there, but not to be read
+    item.openError = error;
   }
   return item;
 }

@@ -18,12 +18,21 @@
 // NUL byte, decoded as UTF-8 or else as ISO-8859-1. Without a complete line nothing is taken and
 // the result is empty.
 std::string popLineFromData(std::vector<uint8_t> &buffer);
+// The text bytes from a client stand for, to be shown or logged: UTF-8, else ISO-8859-1.
+std::string webShownText(std::string_view bytes);
+// Every %XX replaced by its byte, whatever the bytes are (a name in any encoding); nothing when a
+// "%" is not followed by two hex digits.
+std::optional<std::string> webPercentDecoded(std::string_view text);
+// Whether a line of a request head after the request line (its bytes, line end included) may
+// stand: not folded onto the line before (no blank at its start), no control character but a tab
+// (a NUL ends a line early), and no blank between a header's name and its colon.
+bool webFieldLineSound(std::string_view bytes);
 
 // What the server keeps of a request head.
 struct WebRequestHead {
   std::string httpOperationLine;         // the request line as received, line end included
   std::string httpOperation;             // the method
-  std::optional<std::string> httpObject; // the path, percent-decoded; "" when undecodable
+  std::optional<std::string> httpObject; // the path's bytes, percent-decoded; "" when undecodable
   std::optional<std::string> httpCGI;    // the query, percent-decoded; none without "?"
   std::string authLine;                  // the whole "Authorization:" line
   std::string cookieLine;                // the whole "Cookie:" line
@@ -32,6 +41,7 @@ struct WebRequestHead {
   int64_t contentLength = 0;             // its value; INT64_MAX for one past what 64 bits hold
   bool contentLengthInvalid = false;     // a length not a number, or lengths that differ
   std::string multipartBoundary;         // "--" and the boundary of a multipart body, or ""
+  bool malformed = false;                // a header line that must not stand (webFieldLineSound)
 };
 
 // Reads request head lines from the front of a buffer as they arrive; what follows the head (the
@@ -51,7 +61,7 @@ public:
   void reset();
 
 private:
-  void takeRequestLine(const std::string &line);
+  void takeRequestLine(const std::string &line, const std::string &bytes);
   void takeHeaderLine(const std::string &line);
   void takeContentLength(std::string_view value);
 
@@ -102,6 +112,8 @@ public:
   std::optional<struct stat> facts;
   // Open for reading (never blocking on a FIFO), -1 when it could not be opened.
   int fd = -1;
+  // Why it could not be opened (errno), 0 when it was or when it is missing.
+  int openError = 0;
   // Hands the descriptor over to the caller.
   int release();
 };

@@ -136,6 +136,11 @@ const char *reasonPhrase(int code) {
   }
 }
 
+// The process (or the system) has no descriptor left to open a file or a folder with.
+bool isDescriptorShortage(int error) {
+  return error == EMFILE || error == ENFILE;
+}
+
 // An error is answered afresh every time: a cached "404" would outlive the upload of the file.
 constexpr const char *kNoStore = "Cache-Control: no-store\r\n";
 
@@ -316,7 +321,13 @@ public:
     constexpr size_t kLook = sharing::SharedListing::kEntriesPerStep;
     switch (phase_) {
     case Phase::Read:
-      names_ = FileManager::contentsOfDirectory(folder_).value_or(std::vector<std::string>{});
+      if (auto names = FileManager::contentsOfDirectory(folder_)) {
+        names_ = std::move(*names);
+      } else if (const int error = errno; isDescriptorShortage(error)) {
+        failure_ = error;
+        phase_ = Phase::Done;
+        return true;
+      }
       // Without a descriptor to spare, each entry is looked at by its path.
       dir_ = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
       entries_.reserve(names_.size());
@@ -375,6 +386,7 @@ public:
     return true;
   }
 
+  int failure() const override { return failure_; }
   std::string take() override {
     if (rows_.capacity() > rows_.size() + rows_.size() / 4) rows_.shrink_to_fit();
     return std::move(rows_);
@@ -446,7 +458,8 @@ private:
   void write(const Entry &item) {
     if (rows_.empty()) rows_.reserve(rowBytes_);
     const std::string link = webHTMLEscape(webURLEncode(item.name));
-    const std::string text = webHTMLEscape(item.name);
+    // The link names the entry by its bytes; the text shows what they read as.
+    const std::string text = webHTMLEscape(webShownText(item.name));
     if (item.isDirectory) {
       rows_ += "<tr class='stdrow1'><td class='view'><a href='" + link +
                "/'><img src='/dir.png' width=24 height=24 /></a></td>";
@@ -477,6 +490,7 @@ private:
   DirItemInfo probe_;
   size_t next_ = 0, width_ = 0, rowBytes_ = 0;
   std::string rows_;
+  int failure_ = 0;
 };
 
 } // namespace
@@ -661,7 +675,7 @@ void WebServer::parseHTMLHeader() {
   // request would begin); a body larger than the disk could never be stored. Both are answered at
   // once, before the body is waited for.
   int refusal = 0;
-  if (status == WebRequestParser::Status::TooLarge || head.contentLengthInvalid)
+  if (status == WebRequestParser::Status::TooLarge || head.contentLengthInvalid || head.malformed)
     refusal = 400;
   else if (head.hasContentLength && head.contentLength > 0 &&
            head.contentLength > largestBody(httpObject.value_or("")))
@@ -798,7 +812,8 @@ void WebServer::uploadPartBegins(const std::string &fileName) {
   const std::string folder = target ? platform::deleteLastPathComponent(*target) : "";
   // The piece of another upload still arriving is not a target: renaming over it would hand
   // this part's content to that upload's file.
-  const std::string quoted = "\"" + fileName + "\"";
+  // The file is named by the bytes the client sent; the page says what they read as.
+  const std::string quoted = "\"" + webShownText(fileName) + "\"";
   if (!target || fileName == "." || fileName == "..")
     return uploadFails("The name " + quoted + " cannot be used for a file here.");
   if (!FileManager::isDirectory(folder))
@@ -835,14 +850,15 @@ void WebServer::uploadPartData(const uint8_t *data, size_t size) {
     platform::Log::debugf("WebServer write failed: %s", writeStreamSaveFile->error().text.c_str());
     const std::string why = writeStreamSaveFile->error().text;
     dropSaveFile();
-    uploadFails("\"" + contentDispositionFileName + "\" could not be stored: " + why + ".");
+    uploadFails("\"" + webShownText(contentDispositionFileName) + "\" could not be stored: " + why +
+                ".");
   }
 }
 
 void WebServer::uploadPartEnds(bool complete) {
   inDataContents = false;
   if (!writeStreamSaveFile) return;
-  const std::string quoted = "\"" + contentDispositionFileName + "\"";
+  const std::string quoted = "\"" + webShownText(contentDispositionFileName) + "\"";
   if (!complete) {
     dropSaveFile();
     return uploadFails(quoted + " did not arrive whole.");
@@ -915,14 +931,19 @@ void WebServer::makeDirectoryListing() {
       {"APPURL", "ferrowen", "ferrowen"},
       {"TITLE", "Ferrowen", "Ferrowen"},
       {"IPHONENAME", webHTMLEscape(phoneName), webHTMLEscape(webURLEncode(phoneName))},
-      {"PATH", webHTMLEscape(path), webHTMLEscape(webURLEncode(singleSlashes(path), true))},
+      {"PATH", webHTMLEscape(webShownText(path)),
+       webHTMLEscape(webURLEncode(singleSlashes(path), true))},
       {"UP", up, up},
   };
+  int shortage = 0; // a template there but not read for want of a descriptor
   auto readTemplate = [&](const char *name) {
-    return FileManager::stringContentsAtPath(appendPathComponent(web, name)).value_or("");
+    auto text = FileManager::stringContentsAtPath(appendPathComponent(web, name));
+    if (!text && isDescriptorShortage(errno)) shortage = errno;
+    return text.value_or("");
   };
   std::string head = fillTemplate(readTemplate(simple ? "header.html" : "header-pc.html"), values);
   std::string foot = fillTemplate(readTemplate(simple ? "footer.html" : "footer-pc.html"), values);
+  if (shortage != 0) return sendShortOfDescriptors(shortage);
   if (isPrivateItem(*folder, &real)) {
     sendPage(head, nullptr, foot);
     return;
@@ -933,9 +954,13 @@ void WebServer::makeDirectoryListing() {
   sharing::SharedListing::shared().request(
       "page\n" + *folder, *folder, platform::WallTime{},
       [folder = *folder, web] { return std::make_unique<FolderRows>(folder, web); },
-      [weak, head = std::move(head), foot = std::move(foot)](sharing::SharedText rows, int) {
-        if (auto self = weak.lock(); self && self->writeStream)
-          self->sendPage(head, std::move(rows), foot);
+      [weak, head = std::move(head), foot = std::move(foot)](sharing::SharedText rows,
+                                                             int failure) {
+        auto self = weak.lock();
+        if (!self || !self->writeStream) return;
+        // A folder that could not be read is not shown empty.
+        if (failure != 0) return self->sendShortOfDescriptors(failure);
+        self->sendPage(head, std::move(rows), foot);
       });
 }
 
@@ -977,6 +1002,9 @@ void WebServer::sendHttpObjectFileHeaderCode(int code) {
 }
 
 void WebServer::sendFile(WebLocalItem item, int code) {
+  // A file that is there but cannot be opened for want of a descriptor is not missing.
+  if (item.fd < 0 && isDescriptorShortage(item.openError))
+    return sendShortOfDescriptors(item.openError);
   // Only a plain file has bytes to send; a pipe or a device would never end (or never start).
   if (item.fd < 0 || !S_ISREG(item.facts->st_mode)) {
     sendHTMLReplyHeaderCode(404, "File Not Found");
@@ -1036,6 +1064,11 @@ std::string htmlReplyHeader(int code, size_t length, const std::string &extraHea
 
 std::string WebServer::replyHeader(int code, size_t length, const std::string &extraHeaders) const {
   return htmlReplyHeader(code, length, extraHeaders, webCookiePair(httpCGI.value_or("")));
+}
+
+void WebServer::sendShortOfDescriptors(int errorCode) {
+  sendHTMLReplyHeaderCode(503, "Cannot open the file: " + std::string(std::strerror(errorCode)) +
+                                   ". Please try again later.");
 }
 
 std::string WebServer::turnAwayReply(int errorCode) {

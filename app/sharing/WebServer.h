@@ -10,7 +10,9 @@
 // registry) until its connection ends.
 //
 // Whatever a client sends stays inside Saved Files: request paths are decoded after the query is
-// split off and mapped into the shared folder by whole components (symbolic links included);
+// split off and mapped into the shared folder by whole components (symbolic links included), the
+// file of exactly the bytes the escapes stand for; a head with a line another reader could take
+// otherwise (folded, a blank before a colon, a control character) is refused;
 // nothing under a "PrivateKeys" path is served or listed; names and paths are escaped in pages
 // and links; nothing from the request reaches a header with a line break in it; an upload is
 // written under a temporary name and only renamed into place once its part is complete, so a
@@ -129,6 +131,9 @@ private:
   void dispatchRequest();
   void sendFile(WebLocalItem item, int code);
   void redirectToFolder();
+  // "503" with the reason: a file or folder that is there could not be opened for want of a
+  // descriptor (errorCode: EMFILE or ENFILE).
+  void sendShortOfDescriptors(int errorCode);
   std::string replyHeader(int code, size_t length, const std::string &extraHeaders) const;
   void queueReply(std::string header, const std::string &body, int code, int64_t logSize,
                   std::vector<sharing::SharedText> parts = {});

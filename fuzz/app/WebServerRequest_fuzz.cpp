@@ -34,7 +34,7 @@ bool sameHead(const WebRequestHead &a, const WebRequestHead &b) {
          a.cookieLine == b.cookieLine && a.userAgent == b.userAgent &&
          a.hasContentLength == b.hasContentLength && a.contentLength == b.contentLength &&
          a.contentLengthInvalid == b.contentLengthInvalid &&
-         a.multipartBoundary == b.multipartBoundary;
+         a.multipartBoundary == b.multipartBoundary && a.malformed == b.malformed;
 }
 
 } // namespace

@@ -222,12 +222,13 @@ bool FileManager::fileExists(const std::string &path, bool *isDir) {
 
 std::optional<std::string> FileManager::realPath(const std::string &path) {
   const int fd = ::open(path.c_str(), O_PATH | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
+  // Without a descriptor to spare, the C library walks the path (it needs none).
+  if (fd < 0 && errno != EMFILE && errno != ENFILE) return std::nullopt;
   char link[64];
   std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
   char target[PATH_MAX];
-  const ssize_t n = ::readlink(link, target, sizeof target);
-  ::close(fd);
+  const ssize_t n = fd < 0 ? -1 : ::readlink(link, target, sizeof target);
+  if (fd >= 0) ::close(fd);
   if (n > 0 && size_t(n) < sizeof target && target[0] == '/') return std::string(target, size_t(n));
   // No /proc: the C library walks the path itself.
   char *resolved = ::realpath(path.c_str(), nullptr);

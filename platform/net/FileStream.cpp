@@ -150,6 +150,26 @@ bool FileOutputStream::open() {
   return true;
 }
 
+bool FileOutputStream::openDescriptor(int fileDescriptor) {
+  if (status_ != StreamStatus::NotOpen) return false;
+  if (fileDescriptor < 0) {
+    error_ = posixError(EBADF);
+    return false;
+  }
+  off_t where = pendingOffset_ >= 0 ? ::lseek(fileDescriptor, pendingOffset_, SEEK_SET)
+                : append_           ? ::lseek(fileDescriptor, 0, SEEK_END)
+                                    : 0;
+  if (where < 0) {
+    error_ = posixError(errno);
+    return false;
+  }
+  fd_ = fileDescriptor;
+  pendingOffset_ = -1;
+  bytesWritten_ = 0;
+  status_ = StreamStatus::Open;
+  return true;
+}
+
 void FileOutputStream::close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;

@@ -64,6 +64,11 @@ public:
 
   // Creates the file when missing (mode 0644 less the umask); without append, empties it.
   bool open() override;
+  // Opens on a descriptor just opened for writing (the stream closes it), instead of opening the
+  // path; it is neither emptied nor created. The offset set before (else the end, when
+  // appending) applies. False, with the descriptor left to the caller, when the stream was opened
+  // before, the descriptor is invalid or the offset cannot be set.
+  bool openDescriptor(int fileDescriptor);
   void close() override;
   StreamStatus status() const override;
   StreamError error() const override;

@@ -657,9 +657,18 @@ private:
     reply(HttpResponse::text(404, "Not found.\n"));
   }
 
+  // A file that could not be opened: "503" with the reason when no descriptor was left for it
+  // (it is there, and will be served again), else the answer for one that is missing.
+  static HttpResponse notOpened(int error, const char *missing) {
+    if (error == EMFILE || error == ENFILE)
+      return HttpResponse::text(503, "Cannot open the file: " + std::string(std::strerror(error)) +
+                                         ". Please try again later.\n");
+    return HttpResponse::text(404, missing);
+  }
+
   HttpResponse pageFile(const std::string &name) {
     auto body = detail::readConfined(options_.resources, "renderer/" + name, kMaxPageFile);
-    if (!body) return HttpResponse::text(404, "Not found.\n");
+    if (!body) return notOpened(errno, "Not found.\n");
     HttpResponse res;
     res.contentType = detail::contentTypeFor(name);
     res.body = std::move(*body);
@@ -678,13 +687,15 @@ private:
   // A picture the model names: a registered one, a resource, or a file of the data root.
   HttpResponse image(const std::string &name) {
     HttpResponse res;
-    int fd = -1;
+    int fd = -1, error = ENOENT;
     if (name.empty() || name.size() > 4096) return HttpResponse::text(404, "No such picture.\n");
     if (name[0] == '/') {
       auto inside = detail::relativeInside(options_.dataRoot, name);
       if (!inside.empty()) fd = detail::openConfined(options_.dataRoot, inside);
+      if (fd < 0 && !inside.empty()) error = errno;
     } else {
       fd = detail::openConfined(options_.resources, name);
+      if (fd < 0) error = errno;
       // Not a plain file of the resources: an image the application registered under that name.
       // (A name that exists there but was refused, a link say, is not looked up again.)
       std::string there = options_.resources + "/" + name;
@@ -696,7 +707,7 @@ private:
           return res;
         }
     }
-    if (fd < 0) return HttpResponse::text(404, "No such picture.\n");
+    if (fd < 0) return notOpened(error, "No such picture.\n");
     res.contentType = detail::contentTypeFor(name);
     res.fileDescriptor = fd;
     return res;

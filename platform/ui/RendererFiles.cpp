@@ -17,9 +17,15 @@
 namespace platform::ui::detail {
 
 int openConfined(const std::string &root, const std::string &relative) {
-  if (relative.empty() || relative.find('\0') != std::string::npos) return -1;
+  if (relative.empty() || relative.find('\0') != std::string::npos) return errno = EINVAL, -1;
   int dir = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0) return -1;
+  // Closing keeps the errno that tells why a step failed.
+  auto closeKeepingError = [](int fd) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+  };
   size_t start = 0;
   while (true) {
     size_t slash = relative.find('/', start);
@@ -27,17 +33,17 @@ int openConfined(const std::string &root, const std::string &relative) {
     bool last = slash == std::string::npos;
     if (part.empty() || part == "." || part == "..") {
       ::close(dir);
-      return -1;
+      return errno = EINVAL, -1;
     }
     int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | (last ? O_NONBLOCK : O_DIRECTORY);
     int next = ::openat(dir, part.c_str(), flags);
-    ::close(dir);
+    closeKeepingError(dir);
     if (next < 0) return -1;
     if (last) {
       struct stat st;
       if (::fstat(next, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(next);
-        return -1;
+        return errno = EINVAL, -1;
       }
       ::fcntl(next, F_SETFL, 0);
       return next;
@@ -56,8 +62,9 @@ std::optional<std::string> readConfined(const std::string &root, const std::stri
   ssize_t n;
   while ((n = ::read(fd, buf, sizeof buf)) > 0 && out.size() <= limit)
     out.append(buf, static_cast<size_t>(n));
+  const int error = n < 0 ? errno : EFBIG;
   ::close(fd);
-  if (n < 0 || out.size() > limit) return std::nullopt;
+  if (n < 0 || out.size() > limit) return errno = error, std::nullopt;
   return out;
 }
 

@@ -10,9 +10,10 @@
 namespace platform::ui::detail {
 
 // Opens root/relative for reading. Refuses empty, ".", ".." and NUL components, symbolic links
-// anywhere below the root, and anything that is not a regular file. -1 when refused or missing.
+// anywhere below the root, and anything that is not a regular file. -1 when refused or missing,
+// errno saying why (EMFILE or ENFILE: there, but no descriptor was left to open it).
 int openConfined(const std::string &root, const std::string &relative);
-// The whole file (at most `limit` bytes), or nothing.
+// The whole file (at most `limit` bytes), or nothing (errno saying why).
 std::optional<std::string> readConfined(const std::string &root, const std::string &relative,
                                         size_t limit);
 // The path inside `root` that an absolute path names ("" when it is not below the root).

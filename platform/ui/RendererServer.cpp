@@ -97,6 +97,7 @@ constexpr size_t kMaxRequestBody = 64 * 1024;
 constexpr size_t kMaxMessage = 1024 * 1024;
 constexpr size_t kMaxQueuedMessages = 512;
 constexpr size_t kMaxConnections = 256;
+constexpr size_t kMaxHead = 16 * 1024;
 // Any local process can connect; only the page has the token. A connection that has not shown it
 // in a request this soon is closed, so connections left idle cannot hold the places for the read
 // limit: a browser sends its request at once.
@@ -144,6 +145,40 @@ private:
   bool open_ = false, closed_ = false;
 };
 
+// Where a request head ends in `bytes` (after its empty line), npos when it has not yet.
+size_t headEnd(std::string_view bytes) {
+  for (size_t at = bytes.find('\n'); at != std::string_view::npos; at = bytes.find('\n', at + 1)) {
+    if (at + 1 < bytes.size() && bytes[at + 1] == '\n') return at + 2;
+    if (at + 2 < bytes.size() && bytes[at + 1] == '\r' && bytes[at + 2] == '\n') return at + 3;
+  }
+  return std::string_view::npos;
+}
+
+// Whether the header lines of a head (the request line is the parser's to judge) may stand: none
+// folded onto the line before (a blank at its start), no control character but a tab (a NUL
+// among them), no blank between a header's name and its colon.
+bool headSound(std::string_view head) {
+  size_t at = head.find('\n');
+  while (at != std::string_view::npos && at + 1 < head.size()) {
+    const size_t next = head.find('\n', at + 1);
+    std::string_view line =
+        head.substr(at + 1, next == std::string_view::npos ? next : next - at - 1);
+    at = next;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty()) continue;
+    if (line.front() == ' ' || line.front() == '\t') return false;
+    for (const char ch : line) {
+      const auto c = static_cast<unsigned char>(ch);
+      if ((c < 0x20 && c != '\t') || c == 0x7F) return false;
+    }
+    const size_t colon = line.find(':');
+    if (colon != std::string_view::npos &&
+        line.substr(0, colon).find_first_of(" \t") != std::string_view::npos)
+      return false;
+  }
+  return true;
+}
+
 class HttpSession : public Closable, public std::enable_shared_from_this<HttpSession> {
 public:
   HttpSession(tcp::socket socket, Server &server) : stream_(std::move(socket)), server_(server) {}
@@ -167,6 +202,8 @@ private:
   };
   using After = std::function<void(beast::error_code, size_t)>;
   void writePiece(std::shared_ptr<Streamed> streamed, After after);
+  void readHead();
+  void refuse(beast::error_code ec);
   void handle(http::request<http::string_body> req);
   beast::tcp_stream stream_;
   Server &server_;
@@ -348,15 +385,49 @@ private:
 // --- HTTP ---
 
 void HttpSession::read() {
-  parser_.emplace();
-  parser_->body_limit(kMaxRequestBody);
-  parser_->header_limit(16 * 1024);
   stream_.expires_after(proven_ ? kReadLimit : kFirstRequestLimit);
-  http::async_read(stream_, buffer_, *parser_,
-                   [self = shared_from_this()](beast::error_code ec, size_t) {
-                     if (ec) return self->close();
-                     self->handle(self->parser_->release());
-                   });
+  readHead();
+}
+
+// The head is gathered and looked at in its own bytes first: the parser joins a folded line to
+// the one before it, which another reader of the same request would take as a header of its own.
+void HttpSession::readHead() {
+  const auto data = buffer_.data();
+  const std::string_view bytes(static_cast<const char *>(data.data()), data.size());
+  if (const size_t end = headEnd(bytes); end != std::string_view::npos) {
+    if (!headSound(bytes.substr(0, end)))
+      return respond(HttpResponse::text(400, "Bad request head.\n"), false, 11);
+    parser_.emplace();
+    parser_->body_limit(kMaxRequestBody);
+    parser_->header_limit(kMaxHead);
+    http::async_read(stream_, buffer_, *parser_,
+                     [self = shared_from_this()](beast::error_code ec, size_t) {
+                       if (ec) return self->refuse(ec);
+                       self->handle(self->parser_->release());
+                     });
+    return;
+  }
+  if (bytes.size() > kMaxHead)
+    return respond(HttpResponse::text(431, "The request head is too large.\n"), false, 11);
+  stream_.async_read_some(buffer_.prepare(4096),
+                          [self = shared_from_this()](beast::error_code ec, size_t n) {
+                            if (ec) return self->close();
+                            self->buffer_.commit(n);
+                            self->readHead();
+                          });
+}
+
+// A request the parser could not read is answered, not dropped; a connection that ended or
+// stalled is closed.
+void HttpSession::refuse(beast::error_code ec) {
+  if (ec.category() != http::make_error_code(http::error::bad_method).category() ||
+      ec == http::error::end_of_stream || ec == http::error::partial_message)
+    return close();
+  if (ec == http::error::body_limit)
+    return respond(HttpResponse::text(413, "The request body is too large.\n"), false, 11);
+  if (ec == http::error::header_limit)
+    return respond(HttpResponse::text(431, "The request head is too large.\n"), false, 11);
+  respond(HttpResponse::text(400, "Bad request: " + ec.message() + ".\n"), false, 11);
 }
 
 void HttpSession::handle(http::request<http::string_body> req) {

@@ -1,6 +1,7 @@
 // The FTP sharing server's command handling, fed control lines directly (no network): login
 // rules, path confinement to Saved Files, the keys folder, file operations, dates and sizes.
 #include "tests/app/shell/ShellFixture.h"
+#include "tests/support/FewDescriptors.h"
 
 #include "platform/foundation/DateFormatter.h"
 #include "platform/foundation/Text.h"
@@ -468,4 +469,134 @@ TEST_F(FTPCommandsTest, LogLinesOnlyWhenTheLogSettingIsOn) {
   // No client address without a connection; the GMT time, the trimmed message in quotes.
   EXPECT_EQ(logged.substr(0, 6), " - - [") << logged;
   EXPECT_NE(logged.find(" -0000] \"RETR a.txt  (CWD /)\"\r\n"), std::string::npos) << logged;
+}
+
+// A name reaches the file of exactly the bytes the client sent: with "caf\xE9.txt" (Latin-1) and
+// "caf\xC3\xA9.txt" (UTF-8) side by side, every path command acts on its own file; alone, the
+// Latin-1 one is reached too. What is shown (replies, the log) reads the bytes as text.
+TEST_F(FTPCommandsTest, EveryPathCommandReachesTheFileOfTheBytesSent) {
+  const std::string latin = "caf\xE9", utf8 = "caf\xC3\xA9";
+  makeFile(latin + ".txt", "latin-1 file");
+  makeFile(utf8 + ".txt", "utf-8");
+  makeFile("PrivateKeys/" + latin, "PRIVATE");
+  ASSERT_TRUE(FileManager::setModificationDate(file(latin + ".txt"),
+                                               WallTime(std::chrono::seconds(946684800))));
+  ASSERT_TRUE(FileManager::setModificationDate(file(utf8 + ".txt"),
+                                               WallTime(std::chrono::seconds(1262304000))));
+  Session s;
+  s.cmd("USER x");
+  const struct {
+    std::string line, reply;
+  } steps[] = {
+      {"SIZE " + latin + ".txt", "213 12\r\n"},
+      {"SIZE " + utf8 + ".txt", "213 5\r\n"},
+      {"MDTM " + latin + ".txt", "213 20000101000000\r\n"},
+      {"MDTM " + utf8 + ".txt", "213 20100101000000\r\n"},
+      {"MFMT 20200101000000 " + latin + ".txt", "213 ModifyTime=20200101000000\r\n"},
+      {"MDTM " + utf8 + ".txt", "213 20100101000000\r\n"},
+      {"RNFR " + latin + ".txt", "350 Ready to rename.\r\n"},
+      {"RNTO " + latin + "-moved.txt", "250 Renamed OK.\r\n"},
+      {"SIZE " + latin + "-moved.txt", "213 12\r\n"},
+      {"MKD dir" + latin, "257 \"/dir" + latin + "\" created.\r\n"},
+      {"CWD dir" + latin, "250 CWD command successful.\r\n"},
+      {"PWD", "257 \"/dir" + latin + "\" is current directory.\r\n"},
+      {"CWD /dir" + utf8, "550 /dir" + utf8 + ": No such file or directory.\r\n"},
+      {"RNFR ../" + latin + "-moved.txt", "350 Ready to rename.\r\n"},
+      {"RNTO " + latin + ".txt", "250 Renamed OK.\r\n"},
+      {"CDUP", "250 CDUP command successful.\r\n"},
+      {"RMD dir" + latin, "550 Error deleting folder.\r\n"}, // not empty
+      {"DELE dir" + latin + "/" + latin + ".txt", "250 Deleted.\r\n"},
+      {"RMD dir" + latin, "250 Deleted.\r\n"},
+      {"SIZE " + latin + ".txt", "550 File not found.\r\n"},
+      {"SIZE " + utf8 + ".txt", "213 5\r\n"},
+      {"DELE " + utf8 + ".txt", "250 Deleted.\r\n"},
+      {"RETR ../" + latin, "550 ../caf\xC3\xA9: Bad path argument.\r\n"},
+      {"SIZE PrivateKeys/" + latin, "550 File not found.\r\n"},
+      {"RNFR PrivateKeys/" + latin, "350 Ready to rename.\r\n"},
+      {"RNTO " + latin + ".key", "550 Error renaming file.\r\n"},
+  };
+  for (const auto &step : steps)
+    EXPECT_EQ(s.cmd(step.line), step.reply) << step.line;
+  EXPECT_FALSE(FileManager::fileExists(file(utf8 + ".txt")));
+
+  // Alone, the Latin-1 name is listed (STAT) and reached.
+  makeFile("only\xE9.txt", "only");
+  EXPECT_EQ(s.cmd("SIZE only\xE9.txt"), "213 4\r\n");
+  const std::string stat = s.cmd("STAT only\xE9.txt");
+  EXPECT_NE(stat.find(" only\xE9.txt\r\n211 End"), std::string::npos) << stat;
+  EXPECT_EQ(s.cmd("DELE only\xE9.txt"), "250 Deleted.\r\n");
+  EXPECT_FALSE(FileManager::fileExists(file("only\xE9.txt")));
+
+  // The log shows the text, and nothing in a name breaks its line.
+  set("WebServerLogs", "1");
+  s.server->log("RETR " + FTPServer::shownText("a\"b\x01" + latin));
+  const std::string logged = testsupport::readFile(file("Logs/ftp_log"));
+  EXPECT_NE(logged.find("\"RETR a\\\"b\\x01caf\xC3\xA9\"\r\n"), std::string::npos) << logged;
+}
+
+// A name another client removed between the server's look and its removal removed nothing this
+// command did: "550", never "250 Deleted.".
+TEST_F(FTPCommandsTest, ANameRemovedByAnotherHandMeanwhileIsNotReportedDeleted) {
+  static std::string removedMeanwhile;
+  FTPServer::removalCheckedHook = [](const std::string &local) {
+    removedMeanwhile = local;
+    struct stat st;
+    if (::lstat(local.c_str(), &st) == 0)
+      S_ISDIR(st.st_mode) ? ::rmdir(local.c_str()) : ::unlink(local.c_str());
+  };
+  const struct {
+    const char *what, *make, *line;
+  } cases[] = {
+      {"a file", "gone.txt", "DELE gone.txt"},
+      {"a folder", "gone/", "RMD gone"},
+  };
+  Session s;
+  s.cmd("USER x");
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    removedMeanwhile.clear();
+    const std::string made = c.make;
+    if (made.back() == '/')
+      ASSERT_TRUE(FileManager::createDirectory(file(made.substr(0, made.size() - 1)), true));
+    else
+      makeFile(made, "x");
+    EXPECT_EQ(s.cmd(c.line), "550 File not found.\r\n");
+    EXPECT_FALSE(removedMeanwhile.empty()) << "the race was not reached";
+  }
+  FTPServer::removalCheckedHook = nullptr;
+}
+
+// Short of descriptors, a path through a link that leads out of Saved Files is still judged by
+// where it leads: nothing outside is removed, renamed or made (removing and renaming need no
+// descriptor, so a check that gave up would let them through).
+TEST_F(FTPCommandsTest, ShortOfDescriptorsALinkOutStillLeadsNowhere) {
+  RUN_IN_DESCRIPTOR_CHILD();
+  const std::string outside = Paths::documents() + "/outside";
+  ASSERT_TRUE(FileManager::createDirectory(outside + "/sub", true));
+  ASSERT_TRUE(testsupport::writeFile(outside + "/secret.txt", "secret"));
+  makeFile("in.txt", "in");
+  ASSERT_EQ(::symlink(outside.c_str(), file("out").c_str()), 0);
+  Session s;
+  s.cmd("USER x");
+  const char *lines[] = {"DELE out/secret.txt", "RNFR out/secret.txt", "RMD out/sub",
+                         "MKD out/made",        "RNFR in.txt",         "RNTO out/in.txt"};
+  std::vector<std::string> replies;
+  {
+    testsupport::DescriptorHog hog(0);
+    ASSERT_TRUE(hog.ok());
+    for (const char *line : lines)
+      replies.push_back(s.cmd(line));
+  }
+  for (size_t i = 0; i < std::size(lines); ++i) {
+    const std::string line = lines[i];
+    const std::string argument = line.substr(line.find(' ') + 1);
+    const std::string reply = line == "RNFR in.txt"
+                                  ? "350 Ready to rename.\r\n"
+                                  : "550 " + argument + ": Bad path argument.\r\n";
+    EXPECT_EQ(replies[i], reply) << line;
+  }
+  EXPECT_EQ(testsupport::readFile(outside + "/secret.txt"), "secret");
+  EXPECT_TRUE(FileManager::isDirectory(outside + "/sub"));
+  EXPECT_FALSE(FileManager::fileExists(outside + "/made"));
+  EXPECT_FALSE(FileManager::fileExists(outside + "/in.txt"));
 }

@@ -10,6 +10,7 @@
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Text.h"
+#include "tests/support/TimeScale.h"
 
 #include <fcntl.h>
 #include <sys/mount.h>
@@ -702,4 +703,148 @@ TEST_F(WebServerConnectionTest, UploadTheDiskCannotTakeSaysWhyAndLeadsBack) {
       << reply.body;
   EXPECT_NE(reply.body.find("<a href='/small%20%26%20full/'>"), std::string::npos) << reply.body;
   EXPECT_EQ(FileManager::contentsOfDirectory(folder)->size(), 1u) << "nothing of it stays";
+}
+
+// A path, once its %XX are undone, names the file of exactly those bytes: "caf%E9.txt" is the
+// Latin-1 name, "caf%C3%A9.txt" the UTF-8 one, "dir%E9/" a folder; the page links each entry by
+// its bytes (and shows it as text), and every link serves what it names.
+TEST_F(WebServerConnectionTest, APathReachesTheFileOfItsBytesAndEveryLinkWorks) {
+  makeFile("caf\xE9.txt", "latin-1 file");
+  makeFile("caf\xC3\xA9.txt", "utf-8");
+  makeFile("dir\xE9/in\xE9.txt", "inside");
+  makeFile("PrivateKeys/key\xE9.pem", "PRIVATE");
+  const struct {
+    const char *target;
+    int status;
+    std::string body;
+  } cases[] = {
+      {"/caf%E9.txt", 200, "latin-1 file"},
+      {"/caf%e9.txt", 200, "latin-1 file"},
+      {"/caf%C3%A9.txt", 200, "utf-8"},
+      {"/caf\xE9.txt", 200, "latin-1 file"}, // the byte sent as it is
+      {"/dir%E9/in%E9.txt", 200, "inside"},
+      {"/dir%C3%A9/in%E9.txt", 404, "File Not Found"},
+      {"/dir%E9/..%2F..%2Fdir%E9/in%E9.txt", 404, "File Not Found"},
+      {"/caf%E9.txt%00", 404, "File Not Found"},
+      {"/caf%E.txt", 404, "File Not Found"},
+      {"/PrivateKeys/key%E9.pem", 404, "File Not Found"},
+      {"/dir%E9/../PrivateKeys/key%E9.pem", 404, "File Not Found"},
+  };
+  for (const auto &c : cases) {
+    const WebReply r = get(c.target);
+    EXPECT_EQ(r.status, c.status) << c.target;
+    if (c.status == 200) {
+      EXPECT_EQ(r.body, c.body) << c.target;
+    }
+  }
+  const std::string page = get("/").body;
+  for (const char *shown : {">caf\xC3\xA9.txt</a>", "href='caf%E9.txt'", "href='caf%C3%A9.txt'",
+                            "href='dir%E9/'", ">dir\xC3\xA9</a>"})
+    EXPECT_NE(page.find(shown), std::string::npos) << shown << "\n" << page;
+  const WebReply folder = get("/dir%E9/");
+  EXPECT_EQ(folder.status, 200);
+  EXPECT_NE(folder.body.find("href='in%E9.txt'"), std::string::npos) << folder.body;
+  // A folder asked for without its "/" is sent on to its own bytes.
+  const WebReply moved = get("/dir%E9");
+  EXPECT_EQ(moved.status, 301);
+  EXPECT_EQ(moved.header("location"), "/dir%E9/");
+  // An upload into that folder lands there.
+  const std::string body = multipartBody({{"up.txt", "uploaded"}});
+  EXPECT_EQ(exchange({postHead("/dir%E9/", body.size()) + body}).status, 200);
+  EXPECT_EQ(testsupport::readFile(file("dir\xE9/up.txt")), "uploaded");
+  // A file name sent in Latin-1 stores that name (its look-alike stays as it was); a page that
+  // names it shows it as text.
+  const std::string latin = multipartBody({{"caf\xE9.txt", "replaced"}});
+  EXPECT_EQ(exchange({postHead("/", latin.size()) + latin}).status, 200);
+  EXPECT_EQ(testsupport::readFile(file("caf\xE9.txt")), "replaced");
+  EXPECT_EQ(testsupport::readFile(file("caf\xC3\xA9.txt")), "utf-8");
+  const WebReply refused = exchange({postHead("/missing%E9/", latin.size()) + latin});
+  EXPECT_EQ(refused.status, 500);
+  EXPECT_NE(refused.body.find("The folder to store &quot;caf\xC3\xA9.txt&quot; in does not exist."),
+            std::string::npos)
+      << refused.body;
+}
+
+// Header lines another reader could take otherwise are refused with 400: a line folded onto the
+// one before, a blank between a name and its colon, a control character (a NUL among them).
+TEST_F(WebServerConnectionTest, HeaderLinesThatMustNotStandAreRefused) {
+  makeFile("a.txt", "A");
+  const struct {
+    const char *what;
+    std::string headers;
+    int status;
+  } cases[] = {
+      {"sound", "Host: x\r\nAccept: */*\r\n", 200},
+      {"folded onto the line before", "Host: x\r\n Content-Length: 5\r\n", 400},
+      {"folded with a tab", "Accept: */*\r\n\tx\r\n", 400},
+      {"folded first line", " Accept: */*\r\n", 400},
+      {"blank before the colon", "Content-Length : 0\r\n", 400},
+      {"tab before the colon", "Host\t: x\r\n", 400},
+      {"a NUL in a value", std::string("Host: a\0b\r\n", 11), 400},
+      {"a control character", "Host: a\x01z\r\n", 400},
+      {"DEL", "Accept: a\x7F\r\n", 400},
+      {"a lone CR", "Accept: a\rb\r\n", 400},
+  };
+  for (const auto &c : cases) {
+    const WebReply r = exchange({"GET /a.txt HTTP/1.0\r\n" + c.headers + "\r\n"});
+    EXPECT_EQ(r.status, c.status) << c.what << "\n" << r.raw;
+    if (c.status == 200) {
+      EXPECT_EQ(r.body, "A") << c.what;
+    }
+  }
+  // A folded credential is no credential.
+  setSharing("sam", "pw");
+  const std::string auth = "Authorization: Basic " + myBase64(std::string("sam:pw")) + "\r\n";
+  EXPECT_EQ(get("/a.txt", auth).status, 200);
+  EXPECT_EQ(get("/a.txt", "X-Note: a\r\n " + auth).status, 400);
+}
+
+// A file or folder that is there but cannot be opened for want of a descriptor is answered "503"
+// with the reason, never "not found"; with descriptors back it is served.
+TEST_F(WebServerConnectionTest, ShortOfDescriptorsWhatExistsIsUnavailableNotMissing) {
+  RUN_IN_DESCRIPTOR_CHILD();
+  makeFile("shared.txt", "shared bytes");
+  makeFile("sub/in.txt", "in");
+  const char *targets[] = {"/shared.txt", "/sub/", "/", "/dir.png"};
+  std::vector<int> clients;
+  for (size_t i = 0; i < std::size(targets); ++i) {
+    clients.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_GE(clients.back(), 0);
+  }
+  platform::RunLoop::main()->runPending();
+  std::vector<std::string> heard(std::size(targets));
+  {
+    // One descriptor left: the connection is accepted with it, and none is left for the file.
+    testsupport::DescriptorHog hog(1);
+    ASSERT_TRUE(hog.ok());
+    for (size_t i = 0; i < std::size(targets); ++i) {
+      hog.takeAll();
+      hog.release(1);
+      ASSERT_TRUE(testsupport::connectToLoopback(clients[i], port));
+      const std::string request = std::string("GET ") + targets[i] + " HTTP/1.0\r\n\r\n";
+      ASSERT_EQ(::send(clients[i], request.data(), request.size(), MSG_NOSIGNAL),
+                ssize_t(request.size()));
+      platform::RunLoop::main()->runUntil(
+          [&] {
+            char buf[4096];
+            ssize_t n;
+            while ((n = ::recv(clients[i], buf, sizeof buf, MSG_DONTWAIT)) > 0)
+              heard[i].append(buf, size_t(n));
+            return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+          },
+          testsupport::scaled(std::chrono::seconds(20)));
+      settle();
+      platform::RunLoop::main()->runPending();
+    }
+  }
+  for (int fd : clients)
+    ::close(fd);
+  const std::string reason = "Cannot open the file: Too many open files. Please try again later.";
+  for (size_t i = 0; i < std::size(targets); ++i) {
+    const WebReply reply = parseWebReply(heard[i], true);
+    EXPECT_EQ(reply.statusLine, "HTTP/1.0 503 Service Unavailable") << targets[i] << heard[i];
+    EXPECT_EQ(reply.body, reason) << targets[i];
+  }
+  EXPECT_EQ(get("/shared.txt").body, "shared bytes");
+  EXPECT_EQ(get("/sub/").status, 200);
 }

@@ -108,7 +108,11 @@ TEST(WebRequestHeads, OddRequestLinesAndValues) {
   h = parse("GET /bad%zz?q=%zz HTTP/1.0\r\n\r\n");
   EXPECT_EQ(h.httpObject, "");
   EXPECT_EQ(h.httpCGI, "q=%zz");
-  EXPECT_EQ(parse("GET /%FF HTTP/1.0\r\n\r\n").httpObject, ""); // not UTF-8
+  // Escapes stand for bytes, whatever their encoding: the name of exactly those bytes.
+  EXPECT_EQ(parse("GET /%FF HTTP/1.0\r\n\r\n").httpObject, "/\xFF");
+  EXPECT_EQ(parse("GET /caf%E9%2F%00 HTTP/1.0\r\n\r\n").httpObject, std::string("/caf\xE9/\0", 7));
+  EXPECT_EQ(parse("GET /caf\xE9.txt HTTP/1.0\r\n\r\n").httpObject, "/caf\xE9.txt");
+  EXPECT_EQ(parse("GET /a%4 HTTP/1.0\r\n\r\n").httpObject, "");
   // Lengths that are not plain numbers are no lengths.
   for (const std::string value : {"-5", "12abc", "", "0x10", "+3"}) {
     h = parse("POST / HTTP/1.0\r\nContent-Length: " + value + "\r\n\r\n");

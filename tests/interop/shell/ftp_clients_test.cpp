@@ -4,6 +4,7 @@
 // program); each client is a child process started from a worker thread.
 #include "tests/app/sharing/FtpTestClient.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/TimeScale.h"
 
 #include "app/foundation/Globals.h"
 #include "app/foundation/Scrambler.h"
@@ -28,6 +29,7 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <functional>
 #include <future>
 #include <random>
 
@@ -442,6 +444,142 @@ except ftplib.error_temp as e:
   RunLoop::main()->runUntil([] { return FTPServer::liveCount() == 0; }, 60s);
   out = python(client, &code);
   EXPECT_EQ(out, "220 Ferrowen v3.0 ready...\n230 Login successful.\n");
+}
+
+// Every client reaches each of two look-alike names by its bytes: "caf\xE9.txt" (Latin-1) and
+// "caf\xC3\xA9.txt" (UTF-8) side by side, each client downloads both (each its own content),
+// renames the Latin-1 one, deletes the UTF-8 one, uploads a Latin-1 name and makes a Latin-1
+// folder; afterwards the share holds exactly what each asked for.
+TEST_F(FTPClientsTest, FtplibCurlAndLftpEachReachTheFileOfTheBytesTheySend) {
+  const std::string latin = "caf\xE9.txt", utf8 = "caf\xC3\xA9.txt";
+  writeFile(tmp->file("new.txt"), "uploaded");
+  const struct Client {
+    const char *name;
+    std::function<std::string()> run;
+  } clients[] = {
+      {"ftplib",
+       [this] {
+         return python(R"PY(
+import ftplib, io, sys
+f = ftplib.FTP(encoding='latin-1')
+f.connect('127.0.0.1', int(sys.argv[1]), timeout=20 * float(__import__('os').environ.get('FERROWEN_TEST_TIME_SCALE', '1')))
+f.login()
+for name in ('caf\xe9.txt', 'caf\xc3\xa9.txt'):
+    got = io.BytesIO()
+    f.retrbinary('RETR ' + name, got.write)
+    print(got.getvalue().decode())
+f.rename('caf\xe9.txt', 'ren\xe9.txt')
+f.delete('caf\xc3\xa9.txt')
+f.storbinary('STOR new\xe9.txt', io.BytesIO(b'uploaded'))
+f.mkd('dir\xe9')
+f.cwd('dir\xe9')
+print(f.pwd() == '/dir\xe9')
+f.quit()
+)PY");
+       }},
+      {"curl",
+       [this] {
+         const std::string curl =
+             "curl -sS --disable-epsv -m " + std::to_string(60 * testsupport::timeScale()) + " ";
+         std::string out;
+         for (const char *name : {"caf%E9.txt", "caf%C3%A9.txt"})
+           out += serveWhile(curl + url + "/" + name) + "\n";
+         out += serveWhile(curl +
+                           "-Q \"$(printf 'RNFR caf\\351.txt')\" -Q \"$(printf 'RNTO "
+                           "ren\\351.txt')\" -Q \"$(printf 'DELE caf\\303\\251.txt')\" " +
+                           url + "/ -o /dev/null");
+         out += serveWhile(curl + "-T " + tmp->file("new.txt") + " " + url + "/new%E9.txt");
+         out += serveWhile(curl + "--ftp-create-dirs -T " + tmp->file("new.txt") + " " + url +
+                           "/dir%E9/x.txt");
+         out +=
+             serveWhile(curl + "-Q \"$(printf 'DELE dir\\351/x.txt')\" " + url + "/ -o /dev/null");
+         return out + "True\n";
+       }},
+      {"lftp",
+       [this] {
+         // The names go out as they stand: no conversion between character sets.
+         writeFile(
+             tmp->file("script.lftp"),
+             "set ftp:use-utf8 off; set ftp:charset ''; set file:charset ''\n"
+             "set ftp:prefer-epsv no; set ftp:use-mlsd no; set ftp:ssl-allow no\n"
+             "set net:max-retries 2; set net:timeout " +
+                 std::to_string(20 * testsupport::timeScale()) +
+                 "\n"
+                 "open -u anonymous,x " +
+                 url +
+                 "\n"
+                 "get caf\xE9.txt -o got1\nget caf\xC3\xA9.txt -o got2\n"
+                 "mv caf\xE9.txt ren\xE9.txt\nrm caf\xC3\xA9.txt\nput new.txt -o new\xE9.txt\n"
+                 "mkdir dir\xE9\ncd dir\xE9\n");
+         const std::string out = serveWhile("cd " + tmp->path() + " && lftp -f script.lftp 2>&1");
+         return out + readFile(tmp->file("got1")) + "\n" + readFile(tmp->file("got2")) + "\nTrue\n";
+       }},
+  };
+  for (const auto &client : clients) {
+    SCOPED_TRACE(client.name);
+    FileManager::removeItem(root);
+    ASSERT_TRUE(FileManager::createDirectory(root, true));
+    writeFile(root + "/" + latin, "latin-1 file");
+    writeFile(root + "/" + utf8, "utf-8");
+    EXPECT_EQ(client.run(), "latin-1 file\nutf-8\nTrue\n");
+    EXPECT_EQ(readFile(root + "/ren\xE9.txt"), "latin-1 file");
+    EXPECT_FALSE(FileManager::fileExists(root + "/" + latin));
+    EXPECT_FALSE(FileManager::fileExists(root + "/" + utf8));
+    EXPECT_EQ(readFile(root + "/new\xE9.txt"), "uploaded");
+    EXPECT_TRUE(FileManager::isDirectory(root + "/dir\xE9"));
+  }
+}
+
+// A named pipe in the share is no file to send or to fill: RETR and STOR of it are answered
+// "550" at once, while nothing opens its other end, and the web server and a new FTP login
+// answer meanwhile (the program was never held in open()).
+TEST_F(FTPClientsTest, ANamedPipeIsRefusedAndNothingWaitsForIt) {
+  delegate->startWebServer();
+  ASSERT_NE(delegate->webServerListener(), nullptr);
+  const int webPort = delegate->webServerListener()->port();
+  writeFile(root + "/a.txt", "A");
+  ASSERT_EQ(::mkfifo((root + "/pipe").c_str(), 0644), 0);
+  std::string out =
+      serveWhile("/usr/bin/python3 - " + std::to_string(port) + " " + std::to_string(webPort) +
+                 " '" + root + "/pipe' 2>&1 <<'PY'\n" + R"PY(
+import ftplib, http.client, io, os, sys
+port, web, pipe = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
+wait = 10 * float(os.environ.get('FERROWEN_TEST_TIME_SCALE', '1'))
+f = ftplib.FTP()
+f.connect('127.0.0.1', port, timeout=wait)
+f.login()
+for command in ('RETR pipe', 'STOR pipe'):
+    try:
+        if command.startswith('RETR'):
+            f.retrbinary(command, lambda b: None)
+        else:
+            f.storbinary(command, io.BytesIO(b'x'))
+        print(command, 'served')
+    except ftplib.error_perm as e:
+        print(command, e)
+    except OSError as e:
+        # Held: the other end opened at last, so the server (and this test) can go on.
+        os.close(os.open(pipe, os.O_RDWR))
+        print(command, 'held', e)
+        break
+    c = http.client.HTTPConnection('127.0.0.1', web, timeout=wait)
+    c.request('GET', '/a.txt')
+    print('web', c.getresponse().status)
+    g = ftplib.FTP()
+    g.connect('127.0.0.1', port, timeout=wait)
+    print('login', g.login())
+    g.quit()
+f.quit()
+)PY" + "PY\n");
+  EXPECT_EQ(out, "RETR pipe 550 Not a regular file.\n"
+                 "web 200\n"
+                 "login 230 Login successful.\n"
+                 "STOR pipe 550 Not a regular file.\n"
+                 "web 200\n"
+                 "login 230 Login successful.\n");
+  struct stat st;
+  ASSERT_EQ(::lstat((root + "/pipe").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the pipe stays as it was";
 }
 
 // The program itself: settings on, a port moved for the test, a session, then SIGTERM.

@@ -313,3 +313,59 @@ TEST_F(WebServerClientsTest, CurlClientsFetchABigFolderTogetherAndTheLimitRefuse
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_TRUE(r.output == alone);
 }
+
+// Names that are not UTF-8: curl fetches "caf%E9.txt", "caf%C3%A9.txt" and the folder "dir%E9/",
+// each its own file; Python's http.client follows every link the pages give, depth first, and
+// each one answers with the file or folder the link's entry stands for.
+TEST_F(WebServerClientsTest, LatinOneNamesAreReachedByCurlAndEveryLinkWorks) {
+  makeFile("caf\xE9.txt", "latin-1 file");
+  makeFile("caf\xC3\xA9.txt", "utf-8");
+  makeFile("dir\xE9/only\xE9.txt", "alone");
+  const struct {
+    const char *path, *body;
+  } fetched[] = {
+      {"/caf%E9.txt", "latin-1 file"},
+      {"/caf%C3%A9.txt", "utf-8"},
+      {"/dir%E9/only%E9.txt", "alone"},
+  };
+  for (const auto &f : fetched) {
+    const auto r = run("curl -s -f -m 30 " + url(f.path));
+    EXPECT_EQ(r.exitCode, 0) << f.path;
+    EXPECT_EQ(r.output, f.body) << f.path;
+  }
+  auto r = run("curl -s -f -m 30 " + url("/dir%E9/"));
+  EXPECT_NE(r.output.find("href='only%E9.txt'"), std::string::npos) << r.output;
+
+  const std::string script = clientFile("walk.py");
+  ASSERT_TRUE(testsupport::writeFile(script, R"PY(
+import http.client, re, sys, urllib.parse
+port, root = int(sys.argv[1]), sys.argv[2]
+def get(path):
+    c = http.client.HTTPConnection('127.0.0.1', port, timeout=30)
+    c.request('GET', path)
+    r = c.getresponse()
+    body = r.read()
+    c.close()
+    return r.status, body
+seen = []
+def walk(folder):
+    status, page = get(folder)
+    assert status == 200, (folder, status)
+    for link in re.findall(rb"<td class='desc'><a href='([^']*)'", page):
+        path = folder + link.decode('ascii')
+        local = root.encode() + urllib.parse.unquote_to_bytes(path)
+        if path.endswith('/'):
+            walk(path)
+        else:
+            status, body = get(path)
+            seen.append((path, status, body == open(local, 'rb').read()))
+walk('/')
+for s in sorted(seen): print(*s)
+)PY"));
+  r = run("/usr/bin/python3 " + script + " " + std::to_string(port) + " '" + file("") + "'");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(r.output, "/About-Saved-Files.rtf 200 True\n"
+                      "/caf%C3%A9.txt 200 True\n"
+                      "/caf%E9.txt 200 True\n"
+                      "/dir%E9/only%E9.txt 200 True\n");
+}

@@ -241,3 +241,44 @@ TEST(RendererConnections, AFailedAcceptIsWaitedOutAndThePageServedOnceDescriptor
   ::close(later);
   server->stop();
 }
+
+// Header lines that one reader could take one way and another reader another are refused with
+// 400, never dropped unanswered: a line folded onto the one before, a blank between a name and
+// its colon, a control character in a line (a NUL in Host among them).
+TEST(RendererConnections, HeaderLinesThatMustNotStandAreAnswered400) {
+  auto server = startServer();
+  ASSERT_TRUE(server);
+  const int port = server->port();
+  const std::string host = "Host: 127.0.0.1:" + std::to_string(port);
+  const struct {
+    const char *what;
+    std::string headers;
+    const char *answer;
+  } cases[] = {
+      {"sound", host + "\r\nAccept: */*\r\n", "HTTP/1.1 200 OK served /x"},
+      {"folded onto the line before", host + "\r\nAccept: */*\r\n x-more\r\n", "400 Bad Request"},
+      {"folded with a tab", host + "\r\nAccept: a\r\n\tb\r\n", "400 Bad Request"},
+      {"folded first line", " " + host + "\r\n", "400 Bad Request"},
+      {"blank before the colon", "Host : 127.0.0.1:" + std::to_string(port) + "\r\n",
+       "400 Bad Request"},
+      {"a NUL in Host", std::string("Host: 127.0.0.1\0:", 17) + std::to_string(port) + "\r\n",
+       "400 Bad Request"},
+      {"a control character", host + "\r\nAccept: a\x01z\r\n", "400 Bad Request"},
+      {"a bad request line", "", "400 Bad Request"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    const int fd = connectTo(port);
+    ASSERT_GE(fd, 0);
+    const std::string line =
+        c.headers.empty() ? "GET /x?t=" + std::string(kToken) + " HTTP/1.1 x\r\n" + host + "\r\n"
+                          : "GET /x?t=" + std::string(kToken) + " HTTP/1.1\r\n" + c.headers;
+    const std::string answer = exchange(fd, line + "Connection: close\r\n\r\n", "\n\n");
+    if (std::string(c.answer).starts_with("HTTP"))
+      EXPECT_EQ(answer, c.answer);
+    else
+      EXPECT_TRUE(answer.starts_with(std::string("HTTP/1.1 ") + c.answer)) << answer;
+    ::close(fd);
+  }
+  server->stop();
+}

@@ -10,8 +10,10 @@
 #include "platform/ui/ViewController.h"
 #include "platform/ui/WebView.h"
 #include "platform/ui/Window.h"
+#include "tests/support/FewDescriptors.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/TimeScale.h"
 #include "tests/support/WebPeer.h"
 
 #include <arpa/inet.h>
@@ -363,4 +365,55 @@ TEST(RendererDocuments, ALocalTextOrPageOfAnySizeIsServedWhole) {
         << ": not its end: " << body->substr(body->size() - std::min<size_t>(body->size(), 300));
     EXPECT_TRUE(web.view->isLoading()) << c.name << ": the load failed";
   }
+}
+
+// Short of descriptors (one left, which the connection takes), the page's own files are "503"
+// with the reason, never "not found"; with descriptors back they are served.
+TEST(RendererDocuments, ShortOfDescriptorsThePagesFilesAreUnavailableNotMissing) {
+  RUN_IN_DESCRIPTOR_CHILD();
+  testsupport::TempDir home("ferrowen-page-descriptors");
+  WebViewServed served(home.path());
+  ASSERT_TRUE(served.renderer) << served.error;
+  const int port = served.renderer->port();
+  const char *const paths[] = {"/", "/renderer.js", "/renderer.css"};
+  std::vector<int> clients;
+  for (size_t i = 0; i < std::size(paths); ++i) {
+    clients.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_GE(clients.back(), 0);
+  }
+  std::vector<std::string> heard(std::size(paths));
+  {
+    testsupport::DescriptorHog hog(1);
+    ASSERT_TRUE(hog.ok());
+    for (size_t i = 0; i < std::size(paths); ++i) {
+      hog.takeAll();
+      hog.release(1);
+      ASSERT_TRUE(testsupport::connectToLoopback(clients[i], port));
+      const std::string request = std::string("GET ") + paths[i] + "?t=" + served.options.token +
+                                  " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                                  "\r\nConnection: close\r\n\r\n";
+      ASSERT_EQ(::send(clients[i], request.data(), request.size(), MSG_NOSIGNAL),
+                ssize_t(request.size()));
+      platform::RunLoop::main()->runUntil(
+          [&] {
+            char buf[4096];
+            ssize_t n;
+            while ((n = ::recv(clients[i], buf, sizeof buf, MSG_DONTWAIT)) > 0)
+              heard[i].append(buf, size_t(n));
+            return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+          },
+          testsupport::scaled(std::chrono::seconds(20)));
+      ::close(clients[i]);
+    }
+  }
+  for (size_t i = 0; i < std::size(paths); ++i) {
+    SCOPED_TRACE(paths[i]);
+    EXPECT_TRUE(heard[i].starts_with("HTTP/1.1 503 Service Unavailable\r\n")) << heard[i];
+    EXPECT_TRUE(heard[i].ends_with(
+        "\r\n\r\nCannot open the file: Too many open files. Please try again later.\n"))
+        << heard[i];
+  }
+  for (const char *path : paths)
+    EXPECT_EQ(served.getTarget(std::string(path) + "?t=" + served.options.token).status, 200)
+        << path;
 }
