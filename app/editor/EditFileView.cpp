@@ -755,7 +755,11 @@ void EditFileView::uploadBack(const editor::Bytes &bytes) {
         "editor-sftp-upload", [sftp, send] { send(*sftp); }, false);
     return;
   }
-  theConnection->uploadFile(remoteFileName(), bytes, remoteFolder(), false);
+  // The working file goes (Save wrote the bytes into it), so the upload is a transfer row as
+  // well: a session cut before the file arrived leaves the row, which the queue sends again once
+  // the server is back, as the tablet's save does.
+  (void)bytes;
+  theConnection->uploadFile(remoteFileName(), editingFileAtPath, remoteFolder(), false, 0);
 }
 
 void EditFileView::closeEditor() {
