@@ -177,13 +177,15 @@ private:
 // A save that did not reach the server, and that no screen has told the person about (the service
 // was busy and refused it, or the screen that would show its failure has gone): said here, with
 // what became of the edits.
-void tellNotSentBack(const std::string &name, const std::string &workingFile) {
+void tellNotSentBack(const std::string &name, const std::string &workingFile, bool queued) {
   const bool kept = !workingFile.empty() && setting(kEditingFTPFile) == workingFile &&
                     FileManager::fileExists(workingFile);
   auto alert = std::make_shared<AlertView>(
       "File Not Saved",
       "\"" + name + "\" could not be sent back to the server." +
-          (kept ? " The changes are kept: they are offered again at the next start." : ""),
+          (queued ? " It waits in Transfers to be sent again."
+           : kept ? " The changes are kept: they are offered again at the next start."
+                  : ""),
       std::weak_ptr<AlertViewDelegate>(), "OK");
   alert->show();
 }
@@ -730,7 +732,17 @@ void EditFileView::uploadBack(const editor::Bytes &bytes) {
         SFTPWrapper::remotePathIn(folder, platform::lastPathComponent(local));
     // The working file is what is sent: in use until the service has sent it.
     auto sending = std::make_shared<FileInUse>(local);
-    auto send = [sftp, local, folder, remote, name, sending](SFTPWrapper &) {
+    // A save that did not arrive waits in Transfers as the tablet's does, and goes again from
+    // there: to the same file, server, port and user.
+    auto again = [rname = remoteFileName(), rfolder = remoteFolder(), server = serverName,
+                  port = serverPort, user = userLogin, pass = myDecryptString1(userPassword),
+                  local] {
+      auto services = EditorServices::shared();
+      auto queue = services ? services->batchView() : nullptr;
+      return queue && queue->addBatchItemAction(31, rname, rfolder, 0, server, port, user, pass,
+                                                "sftp", local, true, true) >= 0;
+    };
+    auto send = [sftp, local, folder, remote, name, sending, again](SFTPWrapper &) {
       // Only the service's report that the file arrived ends the edit record: a refused or
       // failed upload keeps it (and the working file) for the next start.
       const std::weak_ptr<SFTPWrapperDelegate> listener = sftp->delegate();
@@ -741,9 +753,11 @@ void EditFileView::uploadBack(const editor::Bytes &bytes) {
       // Its reports are on their way to the main thread, in order; after them the screen that
       // listened gets the service back, unless another one has taken it meanwhile. A save that
       // did not arrive is never left unsaid.
-      platform::dispatchAsyncMain([sftp, watch, listener, name, local, sending] {
+      platform::dispatchAsyncMain([sftp, watch, listener, name, local, sending, again] {
         if (sftp->delegate() == watch) sftp->setDelegate(listener);
-        if (!watch->fileArrived() && !watch->failureShown()) tellNotSentBack(name, local);
+        if (watch->fileArrived()) return;
+        const bool queued = again();
+        if (!watch->failureShown()) tellNotSentBack(name, local, queued);
       });
     };
     // The service takes one operation at a time and refuses one that comes while another runs:
