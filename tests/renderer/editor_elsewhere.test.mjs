@@ -137,6 +137,10 @@ for (const [profile, viewport, env] of profiles) {
         await waitFor(() => fileNow(note, 'utf8') === typed, 'the save on the server', 180000);
         await waitFor(async () => !(await waiting.count()), 'the row done', 30000);
         await s.screen('save-arrived');
+        // The FTP tab is usable again, on the folder of the file.
+        await s.tab('FTP');
+        await s.row('note.txt').waitFor({ timeout: 30000 });
+        await s.screen('ftp-after');
       },
     });
   });
