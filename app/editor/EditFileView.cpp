@@ -319,6 +319,14 @@ void EditFileView::setSftpConnection(std::shared_ptr<SFTPWrapper> c) {
 
 void EditFileView::resumeKeptEdit(const KeptEdit &kept) {
   state_.resumeIn(kept);
+  // A server's file saved into Saved Files as it came: a save updates that copy too, as it did
+  // before the restart (a copy since deleted, or one outside Saved Files, is left alone).
+  if (kept.savedFile.empty() && !kept.savedCopy.empty() && editingSavedFilePath.empty() &&
+      pathLiesInside(kept.savedCopy, Paths::documents() + "/Files")) {
+    auto there = FileManager::attributesOfItem(kept.savedCopy);
+    if (there && there->type == FileAttributes::Type::Regular)
+      editingSavedFilePath = kept.savedCopy;
+  }
   // A cloud file's own bytes are still on their way (a coordinated read): its text comes after.
   if (cloudFile_ && !cloudRead_) {
     keptToResume_ = kept;
@@ -489,9 +497,13 @@ void EditFileView::clickEncoding() {
   for (auto &row : rows)
     items.emplace_back(row.title);
   std::weak_ptr<EditFileView> weak = sharedAs<EditFileView>();
+  // One pick, one answer: on the tablet the chooser answers on the row's tap and again as its
+  // popover closes, which would ask the same question twice (and take the later answer).
+  auto answered = std::make_shared<bool>(false);
   auto chooser = EditDataViewController::initWithTitle(
       "Select Encoding", items, editor::rowForEncoding(useEncoding),
-      "Reload File Using Encoding...", "EditDataView", [weak](EditDataViewController &c) {
+      "Reload File Using Encoding...", "EditDataView", [weak, answered](EditDataViewController &c) {
+        if (std::exchange(*answered, true)) return;
         if (auto self = weak.lock()) self->changedEncoding(c.rowSelected);
       });
   chooser->tableItemsAreStrings = true;
@@ -513,37 +525,58 @@ void EditFileView::changedEncoding(int row) {
   if (textLoaded && theText) {
     // What the editor holds, typed text included, as its bytes in the encoding in force (the
     // file's own bytes while nothing was typed), read again in the chosen one.
-    if (theText->text() == loaded_.text) {
-      bytes = loaded_.bytes;
-    } else if (auto encoded = getTextAsDataRef()) {
+    const uint32_t inForce = useEncoding;
+    auto encoded =
+        theText->text() == loaded_.text ? std::optional(loaded_.bytes) : getTextAsDataRef();
+    // Plain ASCII writes characters outside it in UTF-8 when it saves: those are not the text's
+    // bytes in ASCII, and read in another encoding they would garble what was typed.
+    if (encoded && useEncoding != inForce) {
+      useEncoding = inForce;
+      if (std::any_of(encoded->begin(), encoded->end(), [](uint8_t b) { return b >= 0x80; }))
+        encoded.reset();
+    }
+    if (encoded) {
       bytes = std::move(*encoded);
     } else {
       // No bytes stand for what was typed: reading them again would throw it away.
-      encodingRowAsked_ = row;
-      confirmEncodingChange = std::make_shared<AlertView>(
-          "Change Encoding?",
-          "The text holds characters that \"" + editor::encodingTitle(useEncoding) +
-              "\" cannot hold, so the file cannot be read again in \"" +
-              editor::encodingTitle(chosen) + "\". Keep the text as it is, in \"" +
-              editor::encodingTitle(chosen) + "\"?",
-          std::weak_ptr<AlertViewDelegate>(sharedAs<EditFileView>()), "Cancel",
-          std::vector<std::string>{"Keep Text"});
-      confirmEncodingChange->show();
-      return;
+      return askEncodingChange(row, "The text holds characters that \"" +
+                                        editor::encodingTitle(useEncoding) +
+                                        "\" cannot hold, so the file cannot be read again in \"" +
+                                        editor::encodingTitle(chosen) + "\".");
     }
+  } else if (!loaded_.bytes.empty()) {
+    // A text that did not load: the bytes of the last load, read in another encoding. They hold
+    // what was typed before that load; the file on disk may not.
+    bytes = loaded_.bytes;
   } else {
-    // A text that did not load: the file's bytes, read in another encoding.
+    // Nothing was read yet (the file could not be read): the file's bytes.
     auto read = readEditable(editingFileAtPath);
     if (read.tooBig) return refuseTooBigFile();
     if (read.bytes) bytes = std::move(*read.bytes);
   }
   auto decoded = editor::decodeFileAs(bytes, chosen);
+  // Read in an encoding that cannot read them, the bytes would show as nothing: typed text is
+  // never taken off the screen without a question.
+  if (!decoded.loaded && textLoaded && theText && textDiffers())
+    return askEncodingChange(row, "The text cannot be read in \"" + editor::encodingTitle(chosen) +
+                                      "\": the editor would show nothing.");
   const bool bigEndian = decoded.unicodeBigEndian;
   takeDecoded(bytes, std::move(decoded));
   useEncoding = loaded_.state.useEncoding = chosen;
   unicodeWithFFFE = loaded_.state.unicodeWithFFFE = row == 2 && !bigEndian;
   setTheTextAndFixTextBugs();
   dirty = false;
+}
+
+void EditFileView::askEncodingChange(int row, const std::string &why) {
+  const auto &rows = editor::encodingRows();
+  const std::string chosen = rows[static_cast<size_t>(row)].title;
+  encodingRowAsked_ = row;
+  confirmEncodingChange = std::make_shared<AlertView>(
+      "Change Encoding?", why + " Keep the text as it is, in \"" + chosen + "\"?",
+      std::weak_ptr<AlertViewDelegate>(sharedAs<EditFileView>()), "Cancel",
+      std::vector<std::string>{"Keep Text"});
+  confirmEncodingChange->show();
 }
 
 // --- Saving

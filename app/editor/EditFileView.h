@@ -80,9 +80,12 @@ public:
   void clickEncoding();
   // Reads the text again in the encoding of the chooser's row: the text as the editor holds it
   // (typed text included), as its bytes in the encoding in force. When that encoding cannot hold
-  // what was typed it asks first (the text is kept as it is in the new encoding, or nothing
-  // changes).
+  // what was typed, or the chosen one cannot read it, it asks first (the text is kept as it is in
+  // the new encoding, or nothing changes).
   void changedEncoding(int row);
+  // Asks whether the text stays as it is in the encoding of the chooser's row (`why` says why it
+  // cannot be read again in it).
+  void askEncodingChange(int row, const std::string &why);
 
   // --- Saving and edit state.
   void clickSave();

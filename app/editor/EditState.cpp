@@ -87,9 +87,14 @@ FileStatus EditState::keep() {
 
 FileStatus EditState::keepText() {
   auto &e = e_;
+  const uint32_t inForce = e.useEncoding;
   auto bytes = e.getTextAsDataRef();
-  const bool utf8 = !bytes;
-  if (utf8) {
+  // Plain ASCII that gained other characters writes them in UTF-8: so is the text kept, and the
+  // encoding in force stays what the person chose (only Save moves it).
+  const bool moved = bytes && e.useEncoding != inForce;
+  e.useEncoding = inForce;
+  const bool utf8 = !bytes || moved;
+  if (!bytes) {
     // The encoding in force cannot hold what was typed: it is kept all the same, in UTF-8, and
     // the record says so (Save asks what to do about the encoding).
     Log::system("EditFileView: " + editor::encodingTitle(e.useEncoding) +
@@ -99,6 +104,12 @@ FileStatus EditState::keepText() {
   }
   const std::string path = e.isLocalFile() ? ownCopyPath() : e.editingFileAtPath;
   if (path.empty()) return {};
+  // The working copy's folder may not have been made (a temporary folder that cannot be
+  // written): its own failure says why, not the write into a folder that is not there.
+  if (auto made = FileManager::createDirectory(deleteLastPathComponent(path), true); !made) {
+    Log::system("EditFileView: could not make the folder of " + path + ": " + made.error());
+    return made;
+  }
   Log::system("save:toLocal");
   auto status = FileManager::writeAtomically(path, *bytes);
   if (status)
@@ -128,6 +139,7 @@ void EditState::writeRecord(bool local) {
       {kWasEditingProtocolKey, local ? none : e.serverProtocol},
       {kWasEditingChangedKey, e.textDiffers() ? "1" : "0"},
       {kEditingSavedFile, local ? e.editingFileAtPath : none},
+      {kWasEditingSavedCopyKey, local ? none : e.editingSavedFilePath},
       {kWasEditingTextInUTF8Key, keptInUTF8_ ? "1" : "0"},
       {kWasEditingFileEncoding, std::to_string(e.useEncoding)},
       {kWasEditingFileEncodingUnicodeTag,
@@ -283,6 +295,7 @@ std::optional<KeptEdit> EditState::recorded(std::optional<int> slot) {
   kept.savedFile = key(kEditingSavedFile);
   kept.name = key(kWasEditingFileName);
   kept.folder = key(kWasEditingInFolder);
+  kept.savedCopy = key(kWasEditingSavedCopyKey);
   const std::string inUTF8 = key(kWasEditingTextInUTF8Key);
   kept.textRecorded = inUTF8 == "0" || inUTF8 == "1";
   kept.textInUTF8 = inUTF8 == "1";

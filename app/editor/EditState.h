@@ -36,6 +36,8 @@ struct KeptEdit {
   // empty for a server's file, whose working file is its download.
   std::string savedFile;
   std::string name, folder;
+  // A server's file: its Saved Files copy, which a save updates too (empty: none).
+  std::string savedCopy;
   // The record says how its text is written (else it is read as a file is read): in UTF-8 (the
   // encoding in force could not hold it) or in that encoding, with its byte-order mark.
   bool textRecorded = false, textInUTF8 = false;

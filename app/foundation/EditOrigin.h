@@ -30,14 +30,18 @@ inline constexpr const char *kWasEditingFileNameBytesKey = "EditingFileNameBytes
 // (an earlier version's) holds the text as the file holds it, read as a file is read.
 inline constexpr const char *kWasEditingTextInUTF8Key = "EditingTextInUTF8";
 
+// A server's file saved into Saved Files as it was downloaded: that copy, which a save updates
+// too (empty: none). The next start's save of the reopened file updates it as well.
+inline constexpr const char *kWasEditingSavedCopyKey = "EditingSavedCopy";
+
 // The base names of one edit record (plain on iPhone, "%i-" in front per file tab on iPad). A
 // record of a file of the device names it under "EditingSavedFile" and keeps no server.
 inline constexpr const char *kEditRecordKeys[] = {
-    kWasEditingServerNameKey,   kWasEditingUserNameKey,   kWasEditingUserPassKey,
-    kWasEditingInFolder,        kWasEditingFileName,      kEditingFTPFile,
-    kWasEditingServerPortKey,   kWasEditingProtocolKey,   kWasEditingChangedKey,
-    kEditingSavedFile,          kWasEditingTextInUTF8Key, kWasEditingInFolderBytesKey,
-    kWasEditingFileNameBytesKey};
+    kWasEditingServerNameKey,    kWasEditingUserNameKey,   kWasEditingUserPassKey,
+    kWasEditingInFolder,         kWasEditingFileName,      kEditingFTPFile,
+    kWasEditingServerPortKey,    kWasEditingProtocolKey,   kWasEditingChangedKey,
+    kEditingSavedFile,           kWasEditingTextInUTF8Key, kWasEditingInFolderBytesKey,
+    kWasEditingFileNameBytesKey, kWasEditingSavedCopyKey};
 
 // Where an edited file came from (the edit state keeps its server, port, user, protocol and the
 // file's folder and name): a remote file's origin.

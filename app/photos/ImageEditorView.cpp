@@ -1056,10 +1056,16 @@ bool ImageEditorView::doSaveImage() {
   std::vector<uint8_t> data;
   data = format == 1 ? image_->pngRepresentation() : image_->jpegRepresentation(0.975);
   const std::string folder = Paths::documents() + "/Files";
-  FileManager::createDirectory(folder, true);
-  if (data.empty() || !FileManager::writeAtomically(folder + "/" + name, data)) {
-    // The edits are kept: the editor stays open for another try.
-    alert("Save Failed", "\"" + name + "\" could not be written to Saved Files.");
+  FileStatus written;
+  if (!data.empty()) {
+    written = FileManager::createDirectory(folder, true);
+    if (written) written = FileManager::writeAtomically(folder + "/" + name, data);
+  }
+  if (data.empty() || !written) {
+    // The edits are kept: the editor stays open for another try. A failed write says why (a
+    // full disk, say).
+    alert("Save Failed", "\"" + name + "\" could not be written to Saved Files" +
+                             (written ? std::string() : ": " + written.error()) + ".");
     return false;
   }
   // Saved Files may be on screen beside the editor (the tablet): it lists the new file at once.

@@ -55,6 +55,13 @@ public:
   // Gives the room the filler took back.
   void unfill() { ::unlink((folder_ + "/filler").c_str()); }
 
+  // Mounts the disk again read-only (what is on it stays readable): every write or new folder
+  // fails with "Read-only file system", also for root. True once it is.
+  bool makeReadOnly() {
+    return mounted_ && ::mount(nullptr, folder_.c_str(), nullptr,
+                               MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV, nullptr) == 0;
+  }
+
   bool mounted() const { return mounted_; }
   const std::string &error() const { return error_; }
   const std::string &folder() const { return folder_; }

@@ -6,7 +6,9 @@
 #include "app/photos/ImageViewThumb.h"
 
 #include "tests/app/foundation/ScreenFixture.h"
+#include "tests/support/Peers.h"
 #include "tests/support/PhotoFixtures.h"
+#include "tests/support/SmallDisk.h"
 
 #include "app/foundation/Globals.h"
 #include "app/foundation/SettingsKeys.h"
@@ -18,6 +20,8 @@
 #include <condition_variable>
 #include <filesystem>
 #include <thread>
+
+#include <unistd.h>
 
 using namespace platform;
 using namespace platform::ui;
@@ -344,6 +348,28 @@ TEST_F(ImageEditorTest, RefusedNameOrFailedWriteKeepsTheEditorAndItsEdits) {
     EXPECT_EQ(editor->image()->pixelWidth(), 20);
   }
   EXPECT_TRUE(fs::is_directory(files + "/taken.png"));
+}
+
+// Saved Files on a full disk: "Save Failed" says the system's reason, and the editor stays.
+TEST_F(ImageEditorTest, ASaveOntoAFullDiskSaysWhy) {
+  REQUIRE_MACHINE(::geteuid() == 0, "mounting a small disk needs root");
+  testsupport::SmallDisk disk(files, 2 << 20);
+  REQUIRE_MACHINE(disk.mounted(), "no small disk: " << disk.error());
+  ASSERT_NO_FATAL_FAILURE(open("full.png", gradient(40, 30)->pngRepresentation()));
+  ASSERT_TRUE(disk.fill());
+  ASSERT_TRUE(save("kept", 1));
+  RunLoop::main()->runPending();
+  auto alerts = probe->pendingAlerts();
+  ASSERT_EQ(alerts.size(), 1u);
+  EXPECT_EQ(alerts.back().title + ": " + alerts.back().message,
+            "Save Failed: \"kept.png\" could not be written to Saved Files: Cannot write \"" +
+                files + "/kept.png\": No space left on device.");
+  probe->answerAlert(alerts.back().buttons.front());
+  EXPECT_EQ(probe->topViewController(), editor);
+  disk.unfill();
+  ASSERT_TRUE(save("kept", 1));
+  EXPECT_EQ(alertTitle(), "");
+  EXPECT_TRUE(fs::exists(files + "/kept.png"));
 }
 
 TEST_F(ImageEditorTest, CancelAsksOnlyAfterEditsAndDropsAPassInFlight) {
