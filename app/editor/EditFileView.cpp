@@ -177,13 +177,15 @@ private:
 // A save that did not reach the server, and that no screen has told the person about (the service
 // was busy and refused it, or the screen that would show its failure has gone): said here, with
 // what became of the edits.
-void tellNotSentBack(const std::string &name, const std::string &workingFile) {
+void tellNotSentBack(const std::string &name, const std::string &workingFile, bool queued) {
   const bool kept = !workingFile.empty() && setting(kEditingFTPFile) == workingFile &&
                     FileManager::fileExists(workingFile);
   auto alert = std::make_shared<AlertView>(
       "File Not Saved",
       "\"" + name + "\" could not be sent back to the server." +
-          (kept ? " The changes are kept: they are offered again at the next start." : ""),
+          (queued ? " It waits in Transfers to be sent again."
+           : kept ? " The changes are kept: they are offered again at the next start."
+                  : ""),
       std::weak_ptr<AlertViewDelegate>(), "OK");
   alert->show();
 }
@@ -763,7 +765,17 @@ void EditFileView::uploadBack(const editor::Bytes &bytes) {
         SFTPWrapper::remotePathIn(folder, platform::lastPathComponent(local));
     // The working file is what is sent: in use until the service has sent it.
     auto sending = std::make_shared<FileInUse>(local);
-    auto send = [sftp, local, folder, remote, name, sending](SFTPWrapper &) {
+    // A save that did not arrive waits in Transfers as the tablet's does, and goes again from
+    // there: to the same file, server, port and user.
+    auto again = [rname = remoteFileName(), rfolder = remoteFolder(), server = serverName,
+                  port = serverPort, user = userLogin, pass = myDecryptString1(userPassword),
+                  local] {
+      auto services = EditorServices::shared();
+      auto queue = services ? services->batchView() : nullptr;
+      return queue && queue->addBatchItemAction(31, rname, rfolder, 0, server, port, user, pass,
+                                                "sftp", local, true, true) >= 0;
+    };
+    auto send = [sftp, local, folder, remote, name, sending, again](SFTPWrapper &) {
       // Only the service's report that the file arrived ends the edit record: a refused or
       // failed upload keeps it (and the working file) for the next start.
       const std::weak_ptr<SFTPWrapperDelegate> listener = sftp->delegate();
@@ -774,9 +786,11 @@ void EditFileView::uploadBack(const editor::Bytes &bytes) {
       // Its reports are on their way to the main thread, in order; after them the screen that
       // listened gets the service back, unless another one has taken it meanwhile. A save that
       // did not arrive is never left unsaid.
-      platform::dispatchAsyncMain([sftp, watch, listener, name, local, sending] {
+      platform::dispatchAsyncMain([sftp, watch, listener, name, local, sending, again] {
         if (sftp->delegate() == watch) sftp->setDelegate(listener);
-        if (!watch->fileArrived() && !watch->failureShown()) tellNotSentBack(name, local);
+        if (watch->fileArrived()) return;
+        const bool queued = again();
+        if (!watch->failureShown()) tellNotSentBack(name, local, queued);
       });
     };
     // The service takes one operation at a time and refuses one that comes while another runs:
@@ -788,7 +802,11 @@ void EditFileView::uploadBack(const editor::Bytes &bytes) {
         "editor-sftp-upload", [sftp, send] { send(*sftp); }, false);
     return;
   }
-  theConnection->uploadFile(remoteFileName(), bytes, remoteFolder(), false);
+  // The working file goes (Save wrote the bytes into it), so the upload is a transfer row as
+  // well: a session cut before the file arrived leaves the row, which the queue sends again once
+  // the server is back, as the tablet's save does.
+  (void)bytes;
+  theConnection->uploadFile(remoteFileName(), editingFileAtPath, remoteFolder(), false, 0);
 }
 
 void EditFileView::closeEditor() {
@@ -813,27 +831,71 @@ void EditFileView::presentedItemDidChange() {
   if (cloudFile_) {
     if (!presenter_) return;
     // A full load, coordinated; the editor's own bytes coming back are no change.
-    readCloudFile([](EditFileView &self, const editor::Bytes &bytes) {
-      if (bytes == self.knownBytes_) return;
-      Log::system("presentedItemDidChange");
-      self.loadFromData(bytes);
-      self.setTheTextAndFixTextBugs();
-    });
+    readCloudFile(
+        [](EditFileView &self, const editor::Bytes &bytes) { self.changedElsewhere(bytes); });
     return;
   }
   if (!FileManager::fileExists(editingFileAtPath)) return accommodatePresentedItemDeletion();
   auto read = readEditable(editingFileAtPath);
   if (read.tooBig) return refuseTooBigFile();
-  auto &bytes = read.bytes;
-  if (!bytes || *bytes == knownBytes_) return; // nothing new, or this editor's own write
+  if (read.bytes) changedElsewhere(*read.bytes);
+}
+
+void EditFileView::changedElsewhere(const editor::Bytes &bytes) {
+  if (bytes == knownBytes_) return; // nothing new, or this editor's own write
+  // Removed and asked about: the question in force stays the one asked.
+  if (confirmRemoved) return;
   Log::system("presentedItemDidChange");
+  if (!cancelAsks()) {
+    loadFromData(bytes);
+    setTheTextAndFixTextBugs();
+    return;
+  }
+  // Typed text is never replaced unasked: it stays in the editor (and in its working copy, with
+  // its record) until the person chooses. A further change meanwhile is what a "take" takes.
+  changedBytes_ = bytes;
+  if (confirmOutsideChange) return;
+  saveEditState();
+  confirmOutsideChange = std::make_shared<AlertView>(
+      "File Changed",
+      withControlsEscaped("\"" + shownName() +
+                          "\" was changed outside the editor. Keep the text typed here, or take "
+                          "the file as it is now?"),
+      std::weak_ptr<AlertViewDelegate>(sharedAs<EditFileView>()), "Keep Typed Text",
+      std::vector<std::string>{"Take the File"});
+  confirmOutsideChange->show();
+}
+
+void EditFileView::takeChangedFile() {
+  auto bytes = std::exchange(changedBytes_, std::nullopt);
+  if (!bytes) return;
   loadFromData(*bytes);
   setTheTextAndFixTextBugs();
+  // What was typed is given up by choice: the text is the file's now.
+  dirty = restoredChanged = false;
+  saveEditState();
 }
 
 void EditFileView::accommodatePresentedItemDeletion() {
   Log::system("accommodatePresentedItemDeletionWithCompletionHandler");
-  doCancel();
+  if (!cancelAsks()) return doCancel();
+  if (confirmRemoved) return;
+  // Typed text outlives its file: it stays in the editor and its working copy until the person
+  // saves it again (the file is made anew) or discards it.
+  if (confirmOutsideChange) {
+    confirmOutsideChange->dismissWithClickedButtonIndex(-1, false);
+    confirmOutsideChange.reset();
+  }
+  changedBytes_.reset();
+  saveEditState();
+  confirmRemoved = std::make_shared<AlertView>(
+      "File Removed",
+      withControlsEscaped("\"" + shownName() +
+                          "\" was removed outside the editor. The typed text stays in the "
+                          "editor: save it again, or discard it?"),
+      std::weak_ptr<AlertViewDelegate>(sharedAs<EditFileView>()), "Discard",
+      std::vector<std::string>{"Save Again"});
+  confirmRemoved->show();
 }
 
 std::function<void()> EditFileView::relinquish(const char *name) {
@@ -861,13 +923,19 @@ void EditFileView::savePresentedItemChanges() {
   // Another access of the file is about to start. What was typed is kept on disk, in the editor's
   // working copy: the file itself holds what it held until the person saves (an access elsewhere
   // never reads a text that may still be discarded).
-  if (fReadOnly || !dirty || !textLoaded || !theText) return;
+  if (fReadOnly || !dirty) return;
+  Log::system("savePresentedItemChangesWithCompletionHandlerSAVED");
   saveEditState();
 }
 
 void EditFileView::cleanup() {
   // Closed: its working file is used only by what still names it (a record, a queued save).
   workingFileInUse_.release();
+  // A question about the file changed or removed elsewhere goes with the editor it was about.
+  for (auto *asked : {&confirmOutsideChange, &confirmRemoved})
+    if (auto alert = std::exchange(*asked, nullptr))
+      alert->dismissWithClickedButtonIndex(-1, false);
+  changedBytes_.reset();
   // The presenter's watch may be what called: the container lets it go once its call is over.
   if (presenter_) {
     CloudContainer::removeFilePresenter(presenter_.get());
@@ -977,6 +1045,18 @@ void EditFileView::clickedButtonAtIndex(AlertView &alert, int index) {
     unicodeBigEndian = utf8WithMark = false;
     saveEditState();
     return;
+  }
+  if (&alert == confirmOutsideChange.get()) {
+    confirmOutsideChange.reset();
+    if (index == 1) return takeChangedFile();
+    // The typed text stays; the change seen is no news from now on (Save writes over it).
+    if (changedBytes_) knownBytes_ = *std::exchange(changedBytes_, std::nullopt);
+    return;
+  }
+  if (&alert == confirmRemoved.get()) {
+    confirmRemoved.reset();
+    if (index == 1) return confirmedSave();
+    return doCancel();
   }
   if (&alert == confirmSave.get()) {
     confirmSave.reset();

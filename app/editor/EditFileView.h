@@ -100,7 +100,9 @@ public:
   void applicationTerminating() override;
   void cleanup();
   // A file of the cloud container changed or went away elsewhere: reload it (full detection), or
-  // close as if cancelled.
+  // close as if cancelled. With typed text not yet saved nothing of it goes unasked: a change asks
+  // whether to keep the typed text or take the file as it is now; a removal keeps the editor open
+  // and asks whether to save the text again or discard it.
   void presentedItemDidChange();
   void accommodatePresentedItemDeletion();
   // Another coordinated access of the cloud file starts: Save waits until the returned reacquirer
@@ -230,6 +232,9 @@ public:
   // iPhone: the one edit record holds another file's edits the server has not got (a pending
   // edit): asked whether to go back to that file or give its edits up.
   std::shared_ptr<platform::ui::AlertView> confirmReplaceEdit;
+  // The file changed or was removed elsewhere while the editor holds typed text: asked what
+  // becomes of it.
+  std::shared_ptr<platform::ui::AlertView> confirmOutsideChange, confirmRemoved;
 
   // Search state.
   std::shared_ptr<FindReplaceView> findReplace;
@@ -262,6 +267,11 @@ private:
   void takeDecoded(const editor::Bytes &bytes, editor::DecodedText decoded);
   // The text a record kept becomes the editor's.
   void applyKept(const KeptEdit &kept);
+  // The file's bytes as another program left them: taken at once, or asked about when the text
+  // holds what was typed.
+  void changedElsewhere(const editor::Bytes &bytes);
+  // The person chose the file as it is now over the typed text.
+  void takeChangedFile();
   void applyFontSettings();
   void refreshBars();
   void applyAccessorySetting();
@@ -311,6 +321,8 @@ private:
   std::shared_ptr<platform::FilePresenter> presenter_;
   bool cloudFile_ = false;
   editor::Bytes knownBytes_;
+  // The file's bytes after a change elsewhere, while the person is asked about it.
+  std::optional<editor::Bytes> changedBytes_;
   // The newest of this editor's coordinated writes: an older one that waited longer for the lock
   // does not overwrite it.
   std::shared_ptr<std::atomic<uint64_t>> writesStarted_ =

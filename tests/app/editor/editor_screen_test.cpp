@@ -533,8 +533,13 @@ TEST_F(EditorScreenTest, CloudFileFollowsChangesMadeElsewhere) {
   typeText("mine ");
   showKeyboard(); // the editor's own write
   EXPECT_FALSE(settle([&] { return text(editor) != "mine first"; }));
+  // Typed text is not replaced unasked: taking the file as it is now is the person's choice.
   testsupport::writeFile(path, "changed elsewhere");
+  ASSERT_TRUE(settle([&] { return !probe->pendingAlerts().empty(); }));
+  EXPECT_EQ(text(editor), "mine first");
+  ASSERT_TRUE(probe->answerAlert("Take the File")) << probe->lastError();
   EXPECT_TRUE(settle([&] { return text(editor) == "changed elsewhere"; }));
+  // Nothing typed since: a removal closes the editor.
   FileManager::removeItem(path);
   EXPECT_TRUE(settle([&] { return probe->topViewController() != editor; }));
   EXPECT_FALSE(FileManager::fileExists(path)); // not brought back by the close

@@ -11,7 +11,9 @@
 #include "app/editor/WebDocumentViewController.h"
 #include "app/files/MyMoviePlayer.h"
 #include "app/foundation/PlatformExtensions.h"
+#include "app/foundation/SettingsKeys.h"
 
+#include "platform/foundation/Log.h"
 #include "platform/media/CloudContainer.h"
 #include "platform/media/MoviePlayer.h"
 
@@ -22,6 +24,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 using namespace platform;
@@ -54,8 +57,10 @@ protected:
     advance(0.5);
     ASSERT_TRUE(FileManager::isDirectory(cloud)) << "made at the first start";
     CloudContainer::setKeyValueFlagOnce("StoredAbout");
-    for (auto &[name, content] : documents)
+    for (auto &[name, content] : documents) {
+      std::filesystem::create_directories(std::filesystem::path(cloud + "/" + name).parent_path());
       testsupport::writeFile(cloud + "/" + name, content);
+    }
     ASSERT_TRUE(probe->tapRow("Cloud Files")) << probe->lastError();
     advance(0.5);
     ASSERT_TRUE(until([&] { return probe->visibleRows().size() == documents.size(); }));
@@ -118,6 +123,40 @@ protected:
     EXPECT_EQ(sheets[0]->anchor().kind,
               profile.isiPad() ? Anchor::Kind::BarButtonItem : Anchor::Kind::TabBar);
     ASSERT_TRUE(probe->answerSheet("Cancel")) << probe->lastError();
+  }
+
+  // Opens a document of the list in the editor and waits for its text.
+  std::shared_ptr<EditFileView> openEditor(const std::string &name, const std::string &text) {
+    openRow(name, "Edit");
+    auto editor = std::dynamic_pointer_cast<EditFileView>(probe->topViewController());
+    if (!editor) return nullptr;
+    if (!until([&] { return editor->theText && editor->theText->text() == text; })) return nullptr;
+    return editor;
+  }
+  // Another program changes the document as programs do, without coordination: a whole new file
+  // renamed over it, or (no content) the document unlinked.
+  bool changedElsewhere(const std::string &path, const std::optional<std::string> &content) {
+    if (!quiet(path)) return false;
+    testsupport::ForkedChild other([&](testsupport::ForkedChild &) {
+      if (!content) return ::unlink(path.c_str()) == 0 ? 0 : 1;
+      const std::string temp = path + ".tmp-other";
+      FILE *f = std::fopen(temp.c_str(), "wb");
+      if (!f || std::fputs(content->c_str(), f) < 0 || std::fclose(f) != 0) return 2;
+      return ::rename(temp.c_str(), path.c_str()) == 0 ? 0 : 3;
+    });
+    return ended(other) == 0;
+  }
+  // The alerts shown now, by title.
+  std::vector<std::string> alertTitles() {
+    std::vector<std::string> out;
+    for (auto &a : probe->pendingAlerts())
+      out.push_back(a.title);
+    return out;
+  }
+  // What the phone's edit record keeps of the typed text: the working copy it names.
+  static std::string keptText() {
+    const std::string kept = UserDefaults::standard().stringForKey(kEditingFTPFile).value_or("");
+    return kept.empty() ? std::string("(no record)") : testsupport::readFile(kept);
   }
 
   std::string cloud;
@@ -201,6 +240,7 @@ TEST_F(CloudFilesTest, AnotherProgramsReadGetsTheFileNotTheUnsavedText) {
   ASSERT_TRUE(until([&] { return editor->theText->text() == "first"; }));
   ASSERT_TRUE(probe->type("File Text", "mine ")) << probe->lastError();
   ASSERT_TRUE(quiet(path));
+  LogCapture logged(Log::Sink::System);
   testsupport::Process reader({CLOUD_OTHER_READER, cloud, path, "20000", hold}, home_);
   ASSERT_TRUE(reader.started());
   ASSERT_TRUE(until([&] { return reader.output().find("reading") != std::string::npos; }))
@@ -211,6 +251,8 @@ TEST_F(CloudFilesTest, AnotherProgramsReadGetsTheFileNotTheUnsavedText) {
   EXPECT_NE(reader.output().find("read:first\n"), std::string::npos) << reader.output();
   EXPECT_TRUE(until([&] { return editor->saveButton->isEnabled(); }));
   EXPECT_EQ(editor->theText->text(), "mine first");
+  EXPECT_TRUE(logged.contains("savePresentedItemChangesWithCompletionHandlerSAVED"));
+  EXPECT_EQ(testsupport::readFile(path), "first");
 }
 
 TEST_F(CloudFilesTest, TheViewerShowsAChangeMadeElsewhere) {
@@ -295,4 +337,136 @@ TEST_F(CloudFilesTest, AFileGrownSinceItWasListedIsNotOpenedInTheEditor) {
   ASSERT_TRUE(probe->tapBack()) << probe->lastError();
   advance(0.5);
   refused("big.txt", root + "/big.txt");
+}
+
+// Another program changes the document open in the editor. With nothing typed the editor shows
+// the new content at once; with typed text nothing of it goes before the person chooses: the
+// text stays in the editor and in its working copy, and the person keeps it (Save then writes it
+// over the change) or takes the file as it is now.
+TEST_F(CloudFilesTest, AChangeElsewhereNeverTakesTheTypedTextsPlaceUnasked) {
+  struct Case {
+    const char *name;
+    bool typed;
+    const char *answer; // nullptr: no question
+    const char *textAfter, *fileAfterClose;
+  } cases[] = {
+      {"a.txt", false, nullptr, "second", "second"},
+      {"b.txt", true, "Keep Typed Text", "mine first", "mine first"},
+      {"c.txt", true, "Take the File", "second", "second"},
+  };
+  openCloudFiles({{"a.txt", "first"}, {"b.txt", "first"}, {"c.txt", "first"}});
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = cloud + "/" + c.name;
+    auto editor = openEditor(c.name, "first");
+    ASSERT_TRUE(editor);
+    if (c.typed) {
+      ASSERT_TRUE(probe->type("File Text", "mine ")) << probe->lastError();
+    }
+    ASSERT_TRUE(changedElsewhere(path, "second"));
+    if (!c.answer) {
+      EXPECT_TRUE(until([&] { return editor->theText->text() == "second"; }));
+      EXPECT_TRUE(alertTitles().empty());
+    } else {
+      ASSERT_TRUE(until([&] { return !alertTitles().empty(); })) << editor->theText->text();
+      EXPECT_EQ(alertTitles(), std::vector<std::string>{"File Changed"});
+      EXPECT_EQ(editor->theText->text(), "mine first");
+      EXPECT_EQ(keptText(), "mine first") << "the working copy and its record stay";
+      ASSERT_TRUE(probe->answerAlert(c.answer)) << probe->lastError();
+      advance(0.5);
+      EXPECT_EQ(editor->theText->text(), c.textAfter);
+    }
+    EXPECT_EQ(testsupport::readFile(path), "second");
+    // Save writes what the editor shows, and the editor closes.
+    ASSERT_TRUE(probe->tap("Save")) << probe->lastError();
+    EXPECT_TRUE(until([&] { return probe->topViewController() != editor; }));
+    EXPECT_TRUE(until([&] { return testsupport::readFile(path) == c.fileAfterClose; }));
+    EXPECT_EQ(keptText(), "(no record)");
+  }
+}
+
+// Another program removes the document open in the editor. With nothing typed the editor closes
+// as if cancelled; with typed text it stays open with the text, says the file was removed, and
+// offers to save it again (the file is back with the text) or to discard it.
+TEST_F(CloudFilesTest, ARemovalElsewhereKeepsTheTypedTextUntilThePersonChooses) {
+  struct Case {
+    const char *name;
+    bool typed;
+    const char *answer; // nullptr: no question
+    std::optional<std::string> fileAfter;
+  } cases[] = {
+      {"d.txt", false, nullptr, std::nullopt},
+      {"e.txt", true, "Save Again", "mine first"},
+      {"f.txt", true, "Discard", std::nullopt},
+  };
+  openCloudFiles({{"d.txt", "first"}, {"e.txt", "first"}, {"f.txt", "first"}});
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = cloud + "/" + c.name;
+    auto editor = openEditor(c.name, "first");
+    ASSERT_TRUE(editor);
+    if (c.typed) {
+      ASSERT_TRUE(probe->type("File Text", "mine ")) << probe->lastError();
+    }
+    ASSERT_TRUE(changedElsewhere(path, std::nullopt));
+    if (c.answer) {
+      ASSERT_TRUE(until([&] { return !alertTitles().empty(); }));
+      EXPECT_EQ(alertTitles(), std::vector<std::string>{"File Removed"});
+      EXPECT_EQ(probe->topViewController(), editor);
+      EXPECT_EQ(editor->theText->text(), "mine first");
+      EXPECT_EQ(keptText(), "mine first");
+      ASSERT_TRUE(probe->answerAlert(c.answer)) << probe->lastError();
+    }
+    EXPECT_TRUE(until([&] { return probe->topViewController() != editor; }));
+    if (c.fileAfter)
+      EXPECT_TRUE(until([&] { return testsupport::readFile(path) == *c.fileAfter; }));
+    else
+      EXPECT_FALSE(FileManager::fileExists(path));
+    EXPECT_EQ(keptText(), "(no record)");
+    EXPECT_TRUE(alertTitles().empty());
+  }
+}
+
+// A save that lands after its editor has closed does nothing more: no word about an editor that
+// is gone. The save waits while another program reads the document; meanwhile the person
+// discards the typed text (the editor closes); then that program removes the document and its
+// folder and lets go, so the waiting write fails. (A removal while the editor's own write waits
+// is told after that write, to the editor still open.)
+TEST_F(CloudFilesTest, ASaveLandingAfterItsEditorClosedSaysNothing) {
+  openCloudFiles({{"one/g.txt", "first"}});
+  auto list = probe->topViewController();
+  LogCapture logged(Log::Sink::System);
+  const std::string folder = cloud + "/one", path = folder + "/g.txt";
+  auto editor = openEditor("g.txt", "first");
+  ASSERT_TRUE(editor);
+  ASSERT_TRUE(quiet(path));
+  // Reads under its lock; when told, removes the document and its folder and lets go.
+  testsupport::ForkedChild reader([&](testsupport::ForkedChild &self) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || ::flock(fd, LOCK_SH) != 0) return 1;
+    self.signal();
+    if (!self.awaitSignal() || ::unlink(path.c_str()) != 0 || ::rmdir(folder.c_str()) != 0)
+      return 2;
+    ::close(fd);
+    return 0;
+  });
+  ASSERT_TRUE(signalled(reader));
+  ASSERT_TRUE(probe->type("File Text", "mine ")) << probe->lastError();
+  ASSERT_TRUE(probe->tap("Save")) << probe->lastError();
+  ASSERT_TRUE(until([&] { return someoneWaitsToLock(path); }));
+  EXPECT_EQ(probe->topViewController(), editor) << "closed before the file was written";
+  ASSERT_TRUE(probe->tap("Cancel")) << probe->lastError();
+  ASSERT_TRUE(probe->answerAlert("Yes, Discard")) << probe->lastError();
+  EXPECT_TRUE(until([&] { return probe->topViewController() == list; }));
+  reader.signal();
+  EXPECT_EQ(ended(reader), 0);
+  // The write fails (its folder is gone): nothing is said of it, nothing moves.
+  ASSERT_TRUE(until([&] {
+    return logged.contains("EditFileView: cannot coordinate a write of " + path) ||
+           logged.contains("EditFileView: could not write " + path);
+  }));
+  advance(1);
+  EXPECT_EQ(alertTitles(), std::vector<std::string>{});
+  EXPECT_EQ(probe->topViewController(), list);
+  EXPECT_FALSE(FileManager::fileExists(path));
 }

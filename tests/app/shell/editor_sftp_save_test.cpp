@@ -8,6 +8,7 @@
 #include "tests/support/ReportingSftp.h"
 
 #include "app/editor/EditFileView.h"
+#include "app/queue/BatchListView.h"
 #include "app/remote/DirViewer.h"
 
 using namespace platform;
@@ -89,11 +90,17 @@ TEST_P(EditorSftpSaveTest, ASaveWaitsItsTurnOrIsTold) {
     ASSERT_TRUE(waitFor([&] { return !probe->pendingAlerts().empty(); })) << c.what;
     EXPECT_EQ(probe->pendingAlerts().back().title, "File Not Saved") << c.what;
     EXPECT_EQ(probe->pendingAlerts().back().message,
-              "\"note.txt\" could not be sent back to the server. The changes are kept: they are "
-              "offered again at the next start.")
+              "\"note.txt\" could not be sent back to the server. It waits in Transfers to be "
+              "sent again.")
         << c.what;
     ASSERT_TRUE(probe->answerAlert("OK"));
     EXPECT_EQ(testsupport::readFile(working), "typed line\n") << c.what;
+    // The save waits in Transfers, as the tablet's does: to the same file, server and user.
+    std::vector<std::string> rows;
+    for (auto &item : delegate->batchView()->batchItemList())
+      rows.push_back(std::to_string(item->action()) + " " + item->user() + "@" + item->server() +
+                     ":" + item->remotePath().text() + "/" + item->remoteFilename().text());
+    EXPECT_EQ(rows, std::vector<std::string>{"31 joe@sftp.example.test:/home/joe/note.txt"});
     EXPECT_NE(testsupport::editRecordNow().find("EditingFTPFile=" + working), std::string::npos)
         << c.what;
   }
