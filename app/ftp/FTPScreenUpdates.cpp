@@ -1,11 +1,13 @@
 // What the connection shows: folder screen updates, error alerts and help pages, and the
 // inactivity timer. Screens live on the main thread; every update is posted there.
 #include "app/ftp/FTPConnection.h"
+#include "app/ftp/FTPListedModes.h"
 
 #include "app/foundation/SettingsKeys.h"
 
 #include "platform/device/Application.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/Text.h"
 #include "platform/foundation/UserDefaults.h"
 
 using platform::localizedString;
@@ -159,6 +161,7 @@ void FTPConnection::updateViewWithDirectory() {
   addToLog(Log::format("*** Got %i Folder Items\r\n", int(currentDirectory_.size())));
   auto entries = currentDirectory_;
   const RemoteName folder = cwdName();
+  if (mainConnection_) ftpmodes::rememberListing(listedModesKey(), folder, entries);
   // The folder screens show the browsing connection's listings only.
   if (mainConnection_)
     onMain([entries, folder](FTPAppServices &s) {
@@ -200,6 +203,11 @@ void FTPConnection::reloadDirectoryViewIfNeeded() {
       top->doButtonStates();
     }
   });
+}
+
+std::string FTPConnection::listedModesKey() const {
+  return platform::lowercase(currentServerName()) + "\n" + std::to_string(currentPort_.load()) +
+         "\n" + loginUser();
 }
 
 void FTPConnection::operationDoneUpdateView() {
