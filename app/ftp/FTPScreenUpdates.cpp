@@ -162,13 +162,15 @@ void FTPConnection::updateViewWithDirectory() {
   auto entries = currentDirectory_;
   const RemoteName folder = cwdName();
   if (mainConnection_) ftpmodes::rememberListing(listedModesKey(), folder, entries);
-  // The folder screens show the browsing connection's listings only.
+  const RemoteName asked = directoryToGetList_;
+  // The folder screens show the browsing connection's listings only, each the listing of its own
+  // folder: the one it shows, or, before its first listing, the one it asked for.
   if (mainConnection_)
-    onMain([entries, folder](FTPAppServices &s) {
+    onMain([entries, folder, asked](FTPAppServices &s) {
       auto top = s.topDirViewer();
       if (!top) return;
-      const RemoteName shown = top->currentRemoteFolder();
-      if (shown.sameAs(folder) || shown.empty()) {
+      const RemoteName shown = top->currentRemoteFolder(), awaited = top->awaitedRemoteFolder();
+      if (shown.empty() ? awaited.empty() || awaited.sameAs(asked) : shown.sameAs(folder)) {
         Log::systemf("FolderMismatch? %s vs %s", shown.text().c_str(), folder.text().c_str());
         top->replaceDirectory(entries);
         top->setCurrentRemoteFolder(folder);

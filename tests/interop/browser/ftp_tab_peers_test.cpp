@@ -629,11 +629,12 @@ TEST_F(FtpTabLookAlikeFolders, AListingIsShownOnlyForTheFolderItIsOf) {
   auto shown = top();
   ASSERT_NE(shown, root);
 
-  // Until both listings are in, the folder shown never shows the other's file.
+  // Until both listings are in and its own is shown, the folder shown never shows the other's
+  // file.
   bool other = false;
   const bool both = waitFor([&] {
     if (listed("in-latin1.txt")) other = true;
-    return handed() >= before + 2 && root->theConnection->iTask() == -1;
+    return handed() >= before + 2 && root->theConnection->iTask() == -1 && listed("in-utf8.txt");
   });
   EXPECT_TRUE(both) << state();
   EXPECT_FALSE(other) << state();
