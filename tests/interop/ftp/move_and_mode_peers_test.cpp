@@ -160,28 +160,36 @@ TEST_P(MoveAndModePeersTest, AnEditedFileSentBackKeepsItsMode) {
       // chmod_enable=NO: vsftpd refuses "SITE CHMOD"; the file gets its umask's mode.
       {"a server that refuses", "chmod_enable=NO\n", 0600, 0644},
   };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.what);
-    if (!vsftpd() && !c.extra.empty()) continue;
-    stopConnection();
-    server = Server();
-    ASSERT_NO_FATAL_FAILURE(serve(
-        [&](const std::string &root) {
-          testsupport::writeFile(root + "/notes.txt", "before");
-          ::chmod((root + "/notes.txt").c_str(), c.listed);
-        },
-        c.extra));
-    ASSERT_EQ(modeOf("notes.txt"), c.listed);
-    const size_t mark = conn->transferLog().size();
-    conn->uploadFile("notes.txt", Bytes{'a', 'f', 't', 'e', 'r'}, conn->cwdName(), false);
-    ASSERT_NO_FATAL_FAILURE(settleJob());
-    EXPECT_EQ(testsupport::readFile(file("notes.txt")), "after");
-    EXPECT_EQ(modeOf("notes.txt"), c.after) << conn->transferLog().substr(mark);
-    EXPECT_TRUE(delegate->taken().empty()) << delegate->taken().front();
-    if (c.listed != c.after) {
-      EXPECT_NE(conn->transferLog().find("did not take the mode", mark), std::string::npos);
+  // The phone sends it back over the folder screens' connection; the tablet through the transfer
+  // queue, whose connection of its own lists nothing.
+  for (const bool queued : {false, true})
+    for (const auto &c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (queued ? ", through the queue" : ", from the phone"));
+      if (!vsftpd() && !c.extra.empty()) continue;
+      stopConnection();
+      server = Server();
+      ASSERT_NO_FATAL_FAILURE(serve(
+          [&](const std::string &root) {
+            testsupport::writeFile(root + "/notes.txt", "before");
+            ::chmod((root + "/notes.txt").c_str(), c.listed);
+          },
+          c.extra));
+      ASSERT_EQ(modeOf("notes.txt"), c.listed);
+      const RemoteName folder = conn->cwdName();
+      if (queued) {
+        stopConnection();
+        startConnection(address(server), false, server.user, server.pass);
+      }
+      const size_t mark = conn->transferLog().size();
+      conn->uploadFile("notes.txt", Bytes{'a', 'f', 't', 'e', 'r'}, folder, false);
+      ASSERT_NO_FATAL_FAILURE(settleJob());
+      EXPECT_EQ(testsupport::readFile(file("notes.txt")), "after");
+      EXPECT_EQ(modeOf("notes.txt"), c.after) << conn->transferLog().substr(mark);
+      EXPECT_TRUE(delegate->taken().empty()) << delegate->taken().front();
+      if (c.listed != c.after) {
+        EXPECT_NE(conn->transferLog().find("did not take the mode", mark), std::string::npos);
+      }
     }
-  }
 }
 
 } // namespace
