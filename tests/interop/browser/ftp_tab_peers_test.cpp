@@ -15,6 +15,7 @@
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Text.h"
 
+#include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -579,7 +580,9 @@ protected:
   void SetUp() override {
     FtpTabPeers::SetUp();
     REQUIRE_PEER(testsupport::pythonModule("pyftpdlib", "python3-pyftpdlib"));
-    peer = std::make_unique<SlowLatin1ListingPeer>(3);
+    // Long enough for the taps between, on a slow build too.
+    const char *scale = std::getenv("FERROWEN_TEST_TIME_SCALE");
+    peer = std::make_unique<SlowLatin1ListingPeer>(3.0 * std::max(1, scale ? std::atoi(scale) : 1));
   }
   std::optional<int> rowOf(const std::string &bytes) {
     auto s = top();
