@@ -293,6 +293,16 @@ FTPConnection::CommandLine FTPConnection::commandForState(const RemoteName &argu
     return line({"DELE ", upload(".upload"), "\r\n"});
   case 60:
     return line({"CLNT Ferrowen-3.0\r\n"});
+  case 65:
+    return line({"TYPE I\r\n"});
+  case 61:
+    return line({"SIZE ", renameTo_, "\r\n"});
+  case 62:
+    return line({"CWD ", renameTo_, "\r\n"});
+  case 63:
+    return line({"CWD ", cwdName(), "\r\n"});
+  case 64:
+    return line({"SITE CHMOD ", modeToGiveBack_, " ", fileToUpload_, "\r\n"});
   default:
     Log::debugf("sendCommand:WTFstate:%i", iState_.load());
     return {};

@@ -291,6 +291,12 @@ protected:
   virtual void doTaskDownload();
   virtual void doTaskUpload();
   virtual void doTaskRename();
+  int renameFirstState() const;
+  // An upload renamed over a file gives it the mode its folder's listing showed ("SITE CHMOD").
+  bool giveModeBack();
+  // The server, port and user whose listings' modes are kept (see FTPListedModes.h).
+  std::string listedModesKey() const;
+  void renameTargetTaken();
   virtual void doTaskDelete();
   virtual void doTaskMkDir();
   virtual void doTaskChmod();
@@ -545,6 +551,7 @@ protected:
   std::string saveToLocalFolder_;
   RemoteName fileToUpload_;
   std::string filePathToUpload_;
+  std::string modeToGiveBack_;
   RemoteName renameFrom_, renameTo_, deleteFilename_, makeDirectoryName_, chmodFilename_,
       directoryToGetList_;
   std::string chmodTo_, rawCommand_;

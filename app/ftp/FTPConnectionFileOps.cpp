@@ -40,8 +40,8 @@ void FTPConnection::renameFile(const RemoteName &from, const RemoteName &to,
     currentDirectory_.clear();
     resetForNextCommand();
     if (storeJobAndConnectIfNeeded(inFolder)) return;
-    startTask(kTaskRename, firstState(inFolder, cwdName(), 38, utf8Safe_), "Renaming File...",
-              inFolder);
+    startTask(kTaskRename, firstState(inFolder, cwdName(), renameFirstState(), utf8Safe_),
+              "Renaming File...", inFolder);
   });
 }
 
@@ -161,11 +161,56 @@ void FTPConnection::finishFileOperation() {
   allCommandsDone();
 }
 
+int FTPConnection::renameFirstState() const {
+  // A name into another folder (a move) is looked for there first: the server would replace a
+  // file of that name without a word. Within the folder the listing already answered.
+  return renameTo_.text().find('/') != std::string::npos ? 65 : 38;
+}
+
+void FTPConnection::renameTargetTaken() {
+  addToLog("!!! The name is taken in the other folder: nothing moved\r\n");
+  renameFrom_.clear();
+  renameTo_.clear();
+  reloadDirWhenDone_ = false;
+  finishFileOperation();
+  operationDoneUpdateView();
+  if (mainConnection_)
+    std::make_shared<platform::ui::AlertView>(
+        "File Name Error", "A file with that name already exists in the folder.",
+        std::weak_ptr<platform::ui::AlertViewDelegate>(), "OK")
+        ->showOnMainThread();
+  if (fDisconnectWhenDone_) disconnectFromServer();
+}
+
 void FTPConnection::doTaskRename() {
-  FTP_FILE_OP_COMMON("doTaskRename:code:%i", 38)
+  FTP_FILE_OP_COMMON("doTaskRename:code:%i", renameFirstState())
   if (code < 100) {
     disconnectFromServer();
     return;
+  }
+  switch (iState_.load()) {
+  case 65: // "TYPE I": a server may size files in binary mode only (pyftpdlib)
+    setState(61);
+    sendCommand();
+    return;
+  case 61: // "SIZE" of the target: a file there has a size
+    if (code == 213) return renameTargetTaken();
+    setState(62);
+    sendCommand();
+    return;
+  case 62: // "CWD" into the target: a folder there is entered, and left again
+    setState(code >= 200 && code < 300 ? 63 : 38);
+    sendCommand();
+    return;
+  case 63: // back in the folder the move runs in
+    if (code >= 400) {
+      // Still in the target: the next command enters its folder again.
+      std::lock_guard<std::mutex> lock(sharedMutex_);
+      cwd_.clear();
+    }
+    return renameTargetTaken();
+  default:
+    break;
   }
   if (code >= 400) {
     fileOperationFailed("----------FileRename ERROR----------");

@@ -7,6 +7,7 @@
 // less than the local file; in the direct mode (no temporary name, the server's file may be an
 // older complete one) only when the caller asked for a resume.
 #include "app/ftp/FTPConnection.h"
+#include "app/ftp/FTPListedModes.h"
 #include "app/ftp/FTPTaskHelpers.h"
 
 #include "app/foundation/EditOrigin.h"
@@ -192,6 +193,12 @@ void FTPConnection::doTaskUpload() {
 
   if (iState_ == 21 && code >= 100 && code <= 399) renamedUploadOK_ = true;
   if (!renameMode && iState_ == 19 && code >= 200) setState(23);
+  // The file renamed over the one it replaces has the server's default mode: it gets the one
+  // the listing showed (a private file stays private), then the upload goes on as it would.
+  if (iState_ == 23 && renameMode && renamedUploadOK_ && code >= 200 && code <= 399 &&
+      giveModeBack())
+    return;
+  if (iState_ == 64) setState(23);
   if (iState_ == 23 && UserDefaults::standard().integerForKey(kDeleteDotOldKey) == 0) setState(26);
   if (code < 100) {
     disconnectFromServer();
@@ -253,6 +260,13 @@ bool FTPConnection::uploadGoesOnAfterRefusal(int &code, std::string &reply) {
     return true;
   case 21:
     renamedUploadOK_ = false;
+    code = 200;
+    return true;
+  case 64: // the mode is not given back: the upload itself is done
+    addToLog("!!! The server did not take the mode the file had (" + modeToGiveBack_ +
+             "): the file has the server's default mode\r\n");
+    Log::systemf("SITE CHMOD %s refused: %s", modeToGiveBack_.c_str(),
+                 withControlsEscaped(reply.substr(0, 200)).c_str());
     code = 200;
     return true;
   case 24:
@@ -457,6 +471,15 @@ bool FTPConnection::openUploadDataAfterRest() {
     }
   }
   setState(19);
+  return true;
+}
+
+bool FTPConnection::giveModeBack() {
+  const auto mode = ftpmodes::listedMode(listedModesKey(), cwdName(), fileToUpload_);
+  if (!mode) return false;
+  modeToGiveBack_ = *mode;
+  setState(64);
+  sendCommand();
   return true;
 }
 

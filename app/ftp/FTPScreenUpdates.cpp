@@ -1,11 +1,13 @@
 // What the connection shows: folder screen updates, error alerts and help pages, and the
 // inactivity timer. Screens live on the main thread; every update is posted there.
 #include "app/ftp/FTPConnection.h"
+#include "app/ftp/FTPListedModes.h"
 
 #include "app/foundation/SettingsKeys.h"
 
 #include "platform/device/Application.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/Text.h"
 #include "platform/foundation/UserDefaults.h"
 
 using platform::localizedString;
@@ -159,13 +161,16 @@ void FTPConnection::updateViewWithDirectory() {
   addToLog(Log::format("*** Got %i Folder Items\r\n", int(currentDirectory_.size())));
   auto entries = currentDirectory_;
   const RemoteName folder = cwdName();
-  // The folder screens show the browsing connection's listings only.
+  if (mainConnection_) ftpmodes::rememberListing(listedModesKey(), folder, entries);
+  const RemoteName asked = directoryToGetList_;
+  // The folder screens show the browsing connection's listings only, each the listing of its own
+  // folder: the one it shows, or, before its first listing, the one it asked for.
   if (mainConnection_)
-    onMain([entries, folder](FTPAppServices &s) {
+    onMain([entries, folder, asked](FTPAppServices &s) {
       auto top = s.topDirViewer();
       if (!top) return;
-      const RemoteName shown = top->currentRemoteFolder();
-      if (shown.sameAs(folder) || shown.empty()) {
+      const RemoteName shown = top->currentRemoteFolder(), awaited = top->awaitedRemoteFolder();
+      if (shown.empty() ? awaited.empty() || awaited.sameAs(asked) : shown.sameAs(folder)) {
         Log::systemf("FolderMismatch? %s vs %s", shown.text().c_str(), folder.text().c_str());
         top->replaceDirectory(entries);
         top->setCurrentRemoteFolder(folder);
@@ -200,6 +205,11 @@ void FTPConnection::reloadDirectoryViewIfNeeded() {
       top->doButtonStates();
     }
   });
+}
+
+std::string FTPConnection::listedModesKey() const {
+  return platform::lowercase(currentServerName()) + "\n" + std::to_string(currentPort_.load()) +
+         "\n" + loginUser();
 }
 
 void FTPConnection::operationDoneUpdateView() {

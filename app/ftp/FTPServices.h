@@ -45,6 +45,9 @@ public:
   virtual void setCurrentRemoteFolder(const RemoteName &folder) {
     setCurrentWorkingDirectory(folder.text());
   }
+  // A screen opened for a folder and not yet listed: the folder it asked the connection for
+  // (empty: the first listing that comes, as the login folder's screen takes it).
+  virtual RemoteName awaitedRemoteFolder() const { return {}; }
   // The screen's full list and its shown list are replaced whole, then sorted and reloaded.
   virtual void replaceDirectory(const std::vector<std::shared_ptr<DirItemInfo>> &) {}
   virtual void setLoadedDirectory(bool) {}

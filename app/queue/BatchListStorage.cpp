@@ -59,11 +59,13 @@ void splitHostPort(std::string &server, int &port) {
 
 // Whether a row is of the same transfer as `wanted`: the same action (or its twin), name, folder,
 // user and password, and the same server and port over the same kind of connection (a web
-// download: the same address).
+// download: the same address). A row stored before names kept their bytes has only their text:
+// it is the transfer of the listed name of that text, as it always was.
 bool sameTransfer(const BatchItem &row, const BatchItem &wanted, int twin) {
   if ((row.action() != wanted.action() && row.action() != twin) ||
-      row.remoteFilename() != wanted.remoteFilename() || row.remotePath() != wanted.remotePath() ||
-      row.user() != wanted.user() || row.password() != wanted.password())
+      !row.remoteFilename().sameAs(wanted.remoteFilename()) ||
+      !row.remotePath().sameAs(wanted.remotePath()) || row.user() != wanted.user() ||
+      row.password() != wanted.password())
     return false;
   if (wanted.action() == BatchItem::kWebDownload) return row.server() == wanted.server();
   return row.origin().sameConnectionAs(wanted.origin());

@@ -412,11 +412,13 @@ void DirViewer::changeDirectory(const DirItemInfo &folder) {
   next->currentTitle = folder.name();
   const std::string path = remotePathOf(folder.name());
   if (sftpConnection) next->currentWorkingDirectory_ = path;
+  // A listing still on its way for another folder (one left before it came) is not this one's.
+  if (theConnection) next->awaitedFolder_ = remoteEntryPath(folder);
   if (auto nav = navigationController()) nav->pushViewController(next, true);
   if (sftpConnection)
     next->runOnService("list", [path](SFTPWrapper &s) { s.getThisDirectory(path); });
   else if (theConnection)
-    theConnection->changeDirectory(remoteEntryPath(folder));
+    theConnection->changeDirectory(next->awaitedFolder_);
 }
 
 bool DirViewer::filenameExists(const std::string &name) const {

@@ -92,6 +92,7 @@ public:
     return RemoteName::of(currentWorkingDirectory_, currentWorkingDirectoryBytes_);
   }
   void setCurrentRemoteFolder(const RemoteName &folder) override;
+  RemoteName awaitedRemoteFolder() const override { return awaitedFolder_; }
   void replaceDirectory(const DirItemList &entries) override;
   void setLoadedDirectory(bool loaded) override;
   void showDirToolbar() override;
@@ -299,6 +300,7 @@ private:
   std::shared_ptr<platform::ui::ActivityIndicatorView> activity_;
   std::string currentWorkingDirectory_;
   std::optional<std::string> currentWorkingDirectoryBytes_;
+  RemoteName awaitedFolder_; // see awaitedRemoteFolder
   // Counts the status texts shown: an error's return to the folder toolbar is for its own text.
   unsigned statusGeneration_ = 0;
   // The status text shown is an SFTP error, which stays its while.

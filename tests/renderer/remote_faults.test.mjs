@@ -13,6 +13,8 @@
 //   part would take the whole file's place on the server.
 // - "Delete All Files" asked in an FTP folder that holds no files: after "Delete All" the folder's
 //   bar is back, not a spinner for good.
+// - an FTP file moved into a folder that holds a file of its name: "File Name Error", as Rename
+//   says, and both files stay as they were.
 // The account is made for the test and removed after it. Screenshots go to
 // $RENDERER_ARTEFACTS/remote-<profile>.
 import { after, test } from 'node:test';
@@ -62,6 +64,37 @@ for (const [profile, viewport, env] of profiles) {
         else await page.keyboard.press('Escape'); // the tablet's menu by its button has no Cancel
         await s.sheet.waitFor({ state: 'detached' });
         assert.ok(fs.existsSync(path.join(ftpRoot, 'only-a-folder')));
+      },
+    });
+  });
+
+  test(`${profile}: an FTP file moved onto a name the other folder holds stays, and "File Name Error" says why`, async (t) => {
+    const ftpRoot = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-remote-ftp-'));
+    t.after(() => fs.rmSync(ftpRoot, { recursive: true, force: true }));
+    fs.mkdirSync(path.join(ftpRoot, 'sub'));
+    fs.writeFileSync(path.join(ftpRoot, 'x.txt'), 'mine\n');
+    fs.writeFileSync(path.join(ftpRoot, 'sub', 'x.txt'), 'theirs, which nothing may replace unasked\n');
+    const ftpPort = await startFtpServer(t, ftpRoot, 1 << 24);
+    await session(t, {
+      chromium, suite: 'remote', dir: path.join(artefacts, `remote-${profile}`), viewport, env,
+      run: async (s) => {
+        const { page, row } = s;
+        await connectAnonymousFtp(s, ftpPort, 'x.txt');
+        await clickSeen(row('x.txt').locator('.accessory'));
+        await clickSeen(s.sheetButton('Move File'));
+        // The folder chosen, the chooser is left: the move is made then.
+        await clickSeen(row('sub'));
+        await clickSeen(s.front().locator('.navbar .back'));
+        const alert = page.locator('.alert[aria-label="File Name Error"]');
+        await alert.waitFor();
+        assert.match(await alert.textContent(), /A file with that name already exists in the folder\./);
+        await s.screen('ftp-move-onto-taken-name');
+        await clickSeen(alert.locator('button', { hasText: 'OK' }));
+        await alert.waitFor({ state: 'detached' });
+        await row('x.txt').waitFor();
+        assert.equal(fs.readFileSync(path.join(ftpRoot, 'x.txt'), 'utf8'), 'mine\n');
+        assert.equal(fs.readFileSync(path.join(ftpRoot, 'sub', 'x.txt'), 'utf8'),
+          'theirs, which nothing may replace unasked\n');
       },
     });
   });

@@ -259,6 +259,28 @@ protected:
     sqlite3_close(db);
   }
 
+  // Rows as a version from before names kept their bytes left them: in a table without the
+  // bytes columns (`oldTable`), else with those columns empty.
+  void seedRowWithoutBytes(const std::string &values, bool oldTable) {
+    if (!oldTable) return seedRow(values);
+    sqlite3 *db = OpenDatabase();
+    ASSERT_NE(db, nullptr);
+    ASSERT_GE(SQLExecute(db, "CREATE TABLE IF NOT EXISTS 'batchlist' ('pk' integer primary key, "
+                             "'action' VARCHAR(10) DEFAULT '', 'filename' VARCHAR(120) DEFAULT '', "
+                             "'path' VARCHAR(250) DEFAULT '', 'server' VARCHAR(120) DEFAULT '', "
+                             "'user' VARCHAR(80) DEFAULT '', 'password' VARCHAR(80) DEFAULT '', "
+                             "'start' integer DEFAULT '0', 'size' integer DEFAULT '0', 'localpath' "
+                             "VARCHAR(500) DEFAULT '', 'cleanfile' integer DEFAULT '0', 'roworder' "
+                             "integer DEFAULT '9999', 'port' integer DEFAULT '21', 'protocol' "
+                             "VARCHAR(8) DEFAULT 'ftp')"),
+              0);
+    ASSERT_GE(SQLExecute(db, "INSERT INTO batchlist (action,filename,path,server,port,user,"
+                             "password,localpath,size,cleanfile,protocol,roworder,start) VALUES (" +
+                                 values + ")"),
+              0);
+    sqlite3_close(db);
+  }
+
   // What the table holds, one line per row in key order ("pk|action|filename|start|size|roworder").
   // The queue's held-back changes are written first, as another reader would find them later.
   std::vector<std::string> rows() {

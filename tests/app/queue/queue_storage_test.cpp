@@ -531,11 +531,13 @@ TEST_F(QueueTest, NamesThatReadAlikeAreTwoRowsAndKeepTheirBytesAcrossARestart) {
     return queue_->addBatchItemAction(2, name, path, 4, "127.0.0.1", 21, "u", "p", "ftp", "/Files",
                                       false, false);
   };
-  const int a = add(utf8, folder), b = add(latin1, folder), c = add(latin1, "/d");
+  const int a = add(utf8, folder), b = add(latin1, folder), c = add(latin1, "/e");
   EXPECT_NE(a, b);
   EXPECT_NE(c, b);
   EXPECT_NE(c, old);
   EXPECT_EQ(add(latin1, folder), b);
+  // The row stored without bytes is the transfer of the listed name of its text.
+  EXPECT_EQ(add(utf8, "/d"), old);
   EXPECT_EQ(queue_->alreadyExists(2, utf8, folder, 0, "127.0.0.1", 21, "u", "p"), a);
   EXPECT_EQ(queue_->alreadyExists(2, "caf\xC3\xA9.txt", "/d", 0, "127.0.0.1", 21, "u", "p"), old);
   EXPECT_NE(queue_->batchItemList()[1]->origin().key(), queue_->batchItemList()[2]->origin().key());
@@ -549,9 +551,78 @@ TEST_F(QueueTest, NamesThatReadAlikeAreTwoRowsAndKeepTheirBytesAcrossARestart) {
   EXPECT_EQ(loaded[old], std::make_pair(RemoteName("caf\xC3\xA9.txt"), RemoteName("/d")));
   EXPECT_EQ(loaded[a], std::make_pair(utf8, folder));
   EXPECT_EQ(loaded[b], std::make_pair(latin1, folder));
-  EXPECT_EQ(loaded[c], std::make_pair(latin1, RemoteName("/d")));
+  EXPECT_EQ(loaded[c], std::make_pair(latin1, RemoteName("/e")));
   EXPECT_EQ(names(*queue_), std::vector<std::string>(4, "caf\xC3\xA9.txt"));
   EXPECT_EQ(queue_->alreadyExists(2, latin1, folder, 0, "127.0.0.1", 21, "u", "p"), b);
 }
+
+// A row stored before names kept their bytes (none, or empty columns) is the transfer of the
+// listed name its text names: downloading or viewing that file, or walking its folder again, finds
+// the row rather than storing a second one.
+class RowsStoredBefore : public QueueTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RowsStoredBefore, AreFoundByTheListedNamesOfTheirText) {
+  const bool oldTable = GetParam();
+  const struct {
+    const char *name, *folder;
+    RemoteName listedName, listedFolder;
+  } stored[] = {
+      {"a.txt", "/pub", RemoteName::named("a.txt", "a.txt"), RemoteName::named("/pub", "/pub")},
+      {"caf\xC3\xA9.txt", "/pub", RemoteName::named("caf\xC3\xA9.txt", "caf\xC3\xA9.txt"),
+       RemoteName::named("/pub", "/pub")},
+      // Sent in ISO Latin-1 to a server without UTF8, as such a row always went out.
+      {"d\xC3\xA9j\xC3\xA0.txt", "/pub",
+       RemoteName::named("d\xC3\xA9j\xC3\xA0.txt", "d\xE9j\xE0.txt"),
+       RemoteName::named("/pub", "/pub")},
+      {"b.txt", "/caf\xC3\xA9", RemoteName::named("b.txt", "b.txt"),
+       RemoteName::named("/caf\xC3\xA9", "/caf\xE9")},
+  };
+  for (const auto &row : stored)
+    seedRowWithoutBytes(std::string("'2','") + row.name + "','" + row.folder +
+                            "','127.0.0.1',21,'u','p','/Files',4,0,'ftp',9999,0",
+                        oldTable);
+  makeQueue(false);
+  ASSERT_EQ(queue_->batchItemList().size(), std::size(stored));
+  std::map<std::string, int> keys;
+  for (auto &item : queue_->batchItemList())
+    keys[item->filename() + "\n" + item->path()] = item->primaryKey();
+  const auto keyOf = [&](const auto &row) {
+    return keys[std::string(row.name) + "\n" + row.folder];
+  };
+
+  for (const auto &row : stored) {
+    SCOPED_TRACE(row.name);
+    // Download and View: the connection asks for the row, else adds one.
+    EXPECT_EQ(
+        queue_->alreadyExists(2, row.listedName, row.listedFolder, 4, "127.0.0.1", 21, "u", "p"),
+        keyOf(row));
+    EXPECT_EQ(queue_->addBatchItemAction(2, row.listedName, row.listedFolder, 4, "127.0.0.1", 21,
+                                         "u", "p", "ftp", "/Files", false, false),
+              keyOf(row));
+  }
+  // The folder walk queues its files in one batch, each unless already queued.
+  int added = 0;
+  queue_->batchUpdates([&] {
+    for (const auto &row : stored) {
+      if (queue_->alreadyExists(2, row.listedName, row.listedFolder, 0, "127.0.0.1", 21, "u",
+                                "p") >= 0)
+        continue;
+      ++added;
+      queue_->addBatchItemAction(2, row.listedName, row.listedFolder, 0, "127.0.0.1", 21, "u", "p",
+                                 "ftp", "/Files", false, false);
+    }
+  });
+  EXPECT_EQ(added, 0);
+  EXPECT_EQ(rows().size(), std::size(stored));
+  // In the next run too.
+  makeQueue(false);
+  EXPECT_EQ(queue_->addBatchItemAction(2, stored[1].listedName, stored[1].listedFolder, 4,
+                                       "127.0.0.1", 21, "u", "p", "ftp", "/Files", false, false),
+            keyOf(stored[1]));
+  EXPECT_EQ(queue_->batchItemList().size(), std::size(stored));
+}
+
+INSTANTIATE_TEST_SUITE_P(Queue, RowsStoredBefore, ::testing::Bool(),
+                         [](const auto &info) { return info.param ? "OldTable" : "EmptyColumns"; });
 
 } // namespace

@@ -15,6 +15,7 @@
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Text.h"
 
+#include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -515,6 +516,133 @@ TEST_F(FtpTabLookAlikeNames, EachRowsActionsReachItsOwnFile) {
   EXPECT_EQ(names().size(), 2u);
   EXPECT_TRUE(rowOf(latin1));
   EXPECT_FALSE(rowOf(utf8));
+}
+
+// pyftpdlib as installed, without "UTF8" in its "FEAT" and keeping names' bytes (as vsftpd does),
+// whose listing of a folder named in ISO Latin-1 takes a while to come.
+class SlowLatin1ListingPeer : public FtpPeer {
+public:
+  explicit SlowLatin1ListingPeer(double delaySeconds) {
+    FileManager::createDirectory(root(), true);
+    const std::string script = dir_.file("slow.py");
+    testsupport::writeFile(
+        script, "import asynchat, sys\n"
+                "from pyftpdlib.authorizers import DummyAuthorizer\n"
+                "from pyftpdlib.handlers import FTPHandler\n"
+                "from pyftpdlib.servers import FTPServer\n"
+                "class H(FTPHandler):\n"
+                "    unicode_errors = 'surrogateescape'\n"
+                "    def push(self, s):\n"
+                "        asynchat.async_chat.push(self, s.encode('utf8', 'surrogateescape'))\n"
+                "    def ftp_FEAT(self, line):\n"
+                "        push = self.push\n"
+                "        self.push = lambda d: push(d.replace(' UTF8\\r\\n', ''))\n"
+                "        try:\n"
+                "            FTPHandler.ftp_FEAT(self, line)\n"
+                "        finally:\n"
+                "            del self.push\n"
+                "    def ftp_LIST(self, path):\n"
+                "        if '\\udce9' in path:\n"
+                "            self.ioloop.call_later(float(sys.argv[3]), FTPHandler.ftp_LIST, self, "
+                "path)\n"
+                "            return path\n"
+                "        return FTPHandler.ftp_LIST(self, path)\n"
+                "a = DummyAuthorizer()\n"
+                "a.add_user('joe', 'secret', sys.argv[2], perm='elradfmwMT')\n"
+                "H.authorizer = a\n"
+                "srv = FTPServer(('127.0.0.1', int(sys.argv[1])), H)\n"
+                "srv.serve_forever()\n");
+    process_ = testsupport::Process(
+        {"/usr/bin/python3", script, std::to_string(port_), root(), std::to_string(delaySeconds)},
+        dir_.path());
+    ready_ = testsupport::waitForTcpPort(port_);
+  }
+  bool ready() const override { return ready_; }
+  int port() const override { return port_; }
+  std::string root() const override { return dir_.path() + "/root"; }
+  std::string user() const override { return "joe"; }
+  std::string pass() const override { return "secret"; }
+  size_t count(const std::string &) const override { return 0; }
+  std::string serverLog() override { return process_.errors(); }
+
+private:
+  testsupport::TempDir dir_{"ferrowen-ftptab-slow"};
+  int port_ = testsupport::freeTcpPort();
+  testsupport::Process process_;
+  bool ready_ = false;
+};
+
+// Two folders whose names read alike, "café" stored in ISO Latin-1 and in UTF-8. A person taps the
+// Latin-1 one, goes back before its slow listing has come and taps the other: that listing arrives
+// while the other folder is shown, and is not shown there; the folder shown lists its own files.
+class FtpTabLookAlikeFolders : public FtpTabPeers {
+protected:
+  void SetUp() override {
+    FtpTabPeers::SetUp();
+    REQUIRE_PEER(testsupport::pythonModule("pyftpdlib", "python3-pyftpdlib"));
+    // Long enough for the taps between, on a slow build too.
+    const char *scale = std::getenv("FERROWEN_TEST_TIME_SCALE");
+    peer = std::make_unique<SlowLatin1ListingPeer>(3.0 * std::max(1, scale ? std::atoi(scale) : 1));
+  }
+  std::optional<int> rowOf(const std::string &bytes) {
+    auto s = top();
+    if (!s) return std::nullopt;
+    for (size_t i = 0; i < s->currentDirectory.size(); ++i)
+      if (s->currentDirectory[i]->nameBytes() == bytes) return int(i);
+    return std::nullopt;
+  }
+};
+
+TEST_F(FtpTabLookAlikeFolders, AListingIsShownOnlyForTheFolderItIsOf) {
+  testsupport::writeFile(peer->root() + "/small.txt", "hello\n");
+  for (const auto &[folder, file] :
+       {std::pair{"caf\xE9", "in-latin1.txt"}, std::pair{"caf\xC3\xA9", "in-utf8.txt"}}) {
+    FileManager::createDirectory(peer->root() + "/" + folder, true);
+    testsupport::writeFile(peer->root() + "/" + folder + "/" + file, file);
+  }
+  connect();
+  ASSERT_FALSE(top()->theConnection->utf8Safe());
+  auto root = top();
+  auto latin1 = rowOf("caf\xE9"), utf8 = rowOf("caf\xC3\xA9");
+  ASSERT_TRUE(latin1 && utf8) << state();
+
+  // Listings the connection has handed to the screens.
+  const auto handed = [&] {
+    const std::string log = root->theConnection->transferLog();
+    size_t n = 0;
+    for (size_t at = log.find("*** Got "); at != std::string::npos;
+         at = log.find("*** Got ", at + 1))
+      ++n;
+    return n;
+  };
+  const size_t before = handed();
+
+  // Into the Latin-1 folder, and back before its listing has come.
+  ASSERT_TRUE(probe->tapRow(IndexPath{0, *latin1}));
+  ASSERT_NE(top(), root);
+  ASSERT_TRUE(waitFor([&] {
+    const std::string log = root->theConnection->transferLog();
+    return log.find(">>> LIST") != log.rfind(">>> LIST");
+  })) << state();
+  ASSERT_TRUE(probe->tapBack());
+  ASSERT_EQ(top(), root);
+  utf8 = rowOf("caf\xC3\xA9");
+  ASSERT_TRUE(utf8);
+  ASSERT_TRUE(probe->tapRow(IndexPath{0, *utf8}));
+  auto shown = top();
+  ASSERT_NE(shown, root);
+
+  // Until both listings are in and its own is shown, the folder shown never shows the other's
+  // file.
+  bool other = false;
+  const bool both = waitFor([&] {
+    if (listed("in-latin1.txt")) other = true;
+    return handed() >= before + 2 && root->theConnection->iTask() == -1 && listed("in-utf8.txt");
+  });
+  EXPECT_TRUE(both) << state();
+  EXPECT_FALSE(other) << state();
+  EXPECT_EQ(top(), shown);
+  EXPECT_EQ(names(), std::vector<std::string>{"in-utf8.txt"}) << state();
 }
 
 } // namespace

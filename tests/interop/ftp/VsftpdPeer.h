@@ -73,7 +73,9 @@ struct Served {
   bool ok = false;
   std::string why;
 };
-inline Served serveAsInstalled(const std::string &root, const std::string &dir) {
+// `extra` lines are added to the configuration.
+inline Served serveAsInstalled(const std::string &root, const std::string &dir,
+                               const std::string &extra = "") {
   Served s;
   if (!ensureLocalUser()) {
     s.why = "the local user could not be made";
@@ -81,7 +83,8 @@ inline Served serveAsInstalled(const std::string &root, const std::string &dir) 
   }
   testsupport::runCommand("chown -R " + std::string(kUser) + " '" + root + "'");
   s.port = testsupport::freeTcpPort();
-  testsupport::writeFile(dir + "/vsftpd.conf", config(s.port, root, dir + "/vsftpd.log", ""));
+  testsupport::writeFile(dir + "/vsftpd.conf",
+                         config(s.port, root, dir + "/vsftpd.log", "", extra));
   s.process = testsupport::Process({"/usr/sbin/vsftpd", dir + "/vsftpd.conf"}, dir);
   s.ok = testsupport::waitForTcpPort(s.port);
   if (!s.ok) s.why = s.process.errors();

@@ -38,12 +38,13 @@ TEST_F(FileOpsPeersTest, RenameInPlaceAndMoveUpAFolder) {
   EXPECT_TRUE(exists("/b.txt"));
   EXPECT_FALSE(exists("/a.txt"));
 
-  // From another folder to the one above it.
+  // From another folder to the one above it, once the name is seen to be free there (no file
+  // has a size by it in binary mode, no folder is entered by it).
   markNow();
   conn->renameFile("c.txt", "../c.txt", "/sub");
   settle();
-  EXPECT_EQ(sinceMark(),
-            (std::vector<std::string>{"CWD /sub", "PWD", "RNFR c.txt", "RNTO ../c.txt"}));
+  EXPECT_EQ(sinceMark(), (std::vector<std::string>{"CWD /sub", "PWD", "TYPE I", "SIZE ../c.txt",
+                                                   "CWD ../c.txt", "RNFR c.txt", "RNTO ../c.txt"}));
   EXPECT_TRUE(exists("/c.txt"));
   EXPECT_FALSE(exists("/sub/c.txt"));
   EXPECT_EQ(conn->cwd(), "/sub");

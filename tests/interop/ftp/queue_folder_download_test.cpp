@@ -74,3 +74,45 @@ TEST_F(QueueFolderDownloadTest, EachFileOnceAndNoQuestion) {
   // The shown folder was brought up to date.
   EXPECT_GE(shown->reloads, 1);
 }
+
+// A folder download stored mid-walk by a version from before names kept their bytes: the folder's
+// row and rows of the files found so far, none with bytes. The next start walks the folder again:
+// the files already queued are the rows stored, each fetched once, with no question.
+TEST_F(QueueFolderDownloadTest, FilesStoredMidWalkWithoutBytesAreNotQueuedAgain) {
+  QueuePeer peer;
+  ASSERT_TRUE(peer.ready());
+  const std::vector<std::string> names{"a.txt", "b.txt", "caf\xC3\xA9.txt", "d.txt"};
+  FileManager::createDirectory(peer.root() + "/tree", true);
+  for (auto &name : names)
+    ASSERT_TRUE(testsupport::writeFile(peer.root() + "/tree/" + name, "top " + name));
+  const std::string where = "'127.0.0.1'," + std::to_string(peer.port()) + ",'joe','secret'";
+  seedRowWithoutBytes("'1','tree','/tree'," + where + ",'',0,0,'ftp',0,0", true);
+  for (const char *stored : {"a.txt", "caf\xC3\xA9.txt"})
+    seedRowWithoutBytes(
+        std::string("'2','") + stored + "','/tree'," + where + ",'tree',0,0,'ftp',1,0", true);
+  services_->localFolder = std::make_shared<LocalFolderDouble>();
+  currentLocalFolder = "";
+  makeQueue();
+  ASSERT_EQ(queue_->batchItemList().size(), 3u);
+  std::vector<std::string> questions;
+  size_t mostRows = 0;
+  auto finished = [&] {
+    queue_->startIfNoneInProgress();
+    mostRows = std::max(mostRows, queue_->batchItemList().size());
+    for (auto &alert : probe_->pendingAlerts()) {
+      questions.push_back(alert.title + ": " + alert.message);
+      probe_->answerAlert("Replace");
+    }
+    return queue_->batchItemList().empty();
+  };
+  ASSERT_TRUE(waitFor(finished, 90)) << testsupport::readFile(peer.log());
+  EXPECT_TRUE(questions.empty()) << questions.front();
+  // The folder's row and the stored two, and the walk's two new ones (b.txt and d.txt) at most.
+  EXPECT_LE(mostRows, 5u);
+  for (auto &name : names) {
+    EXPECT_EQ(peer.count("RETR " + name), 1u) << name << "\n" << testsupport::readFile(peer.log());
+    EXPECT_EQ(testsupport::readFile(Paths::documents() + "/Files/tree/" + name), "top " + name)
+        << name;
+  }
+  EXPECT_TRUE(rows().empty());
+}

@@ -34,13 +34,14 @@ TEST_F(UploadPeersTest, RenameChainOverAnExistingFileAndForANewOne) {
   uploadFromFile("index.html", page, false);
   EXPECT_TRUE(logHas("!!! Checking that server supports renames..."));
   EXPECT_EQ(commandsFrom("RNFR index.upload.html").front(), "RNFR index.upload.html");
+  // The file put in place of the listed one gets the mode the listing showed.
   auto chain = commandsFrom("STOR");
-  ASSERT_GE(chain.size(), 7u) << conn->transferLog();
+  ASSERT_GE(chain.size(), 8u) << conn->transferLog();
   EXPECT_EQ(
-      std::vector<std::string>(chain.begin(), chain.begin() + 7),
+      std::vector<std::string>(chain.begin(), chain.begin() + 8),
       (std::vector<std::string>{"STOR index.upload.html", "DELE index.old.html", "RNFR index.html",
                                 "RNTO index.old.html", "RNFR index.upload.html", "RNTO index.html",
-                                "DELE index.old.html"}));
+                                "SITE CHMOD 644 index.html", "DELE index.old.html"}));
   EXPECT_EQ(testsupport::readFile(s.root + "/index.html"), page);
   EXPECT_FALSE(FileManager::fileExists(s.root + "/index.old.html"));
   EXPECT_FALSE(FileManager::fileExists(s.root + "/index.upload.html"));
