@@ -67,6 +67,10 @@ const Encoding kEncodings[] = {
     {"Latin1", "5", "caf\xC3\x83\xC2\xA9.txt", kUtf8Text},
 };
 
+void PrintTo(const Encoding &e, std::ostream *out) {
+  *out << e.name;
+}
+
 class SftpNames : public QueueTest, public ::testing::WithParamInterface<Encoding> {
 protected:
   void SetUp() override {
