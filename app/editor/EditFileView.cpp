@@ -759,10 +759,10 @@ void EditFileView::uploadBack(const editor::Bytes &bytes) {
     // The service runs an operation on a thread of the caller's own and reports on the main
     // thread, so the main thread does not wait for it.
     auto sftp = sftpConnection;
-    const std::string local = editingFileAtPath, name = textFileName, folder = directoryOfTheFile;
-    // Where uploadThisFile puts it: the working file's name is the file's own.
+    const std::string local = editingFileAtPath, name = textFileName;
+    // Back to the file it came from, by the bytes the server named it and its folder with.
     const std::string remote =
-        SFTPWrapper::remotePathIn(folder, platform::lastPathComponent(local));
+        SFTPWrapper::wireOf(SFTPWrapper::pathIn(remoteFolder(), remoteFileName()));
     // The working file is what is sent: in use until the service has sent it.
     auto sending = std::make_shared<FileInUse>(local);
     // A save that did not arrive waits in Transfers as the tablet's does, and goes again from
@@ -775,14 +775,15 @@ void EditFileView::uploadBack(const editor::Bytes &bytes) {
       return queue && queue->addBatchItemAction(31, rname, rfolder, 0, server, port, user, pass,
                                                 "sftp", local, true, true) >= 0;
     };
-    auto send = [sftp, local, folder, remote, name, sending, again](SFTPWrapper &) {
+    auto send = [sftp, local, remote, name, sending, again](SFTPWrapper &) {
       // Only the service's report that the file arrived ends the edit record: a refused or
       // failed upload keeps it (and the working file) for the next start.
       const std::weak_ptr<SFTPWrapperDelegate> listener = sftp->delegate();
       auto watch = std::make_shared<UploadWatch>(listener, remote,
                                                  [local] { EditState::forgetSentBack(local); });
       sftp->setDelegate(watch);
-      sftp->uploadThisFile(local, folder);
+      sftp->setupToUploadThisFile(local, remote);
+      sftp->uploadFile();
       // Its reports are on their way to the main thread, in order; after them the screen that
       // listened gets the service back, unless another one has taken it meanwhile. A save that
       // did not arrive is never left unsaid.

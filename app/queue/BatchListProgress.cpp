@@ -247,7 +247,10 @@ bool BatchListView::isSFTPItem(const BatchItem &item) {
 }
 
 RemoteFolderPlace BatchListView::placeOf(const BatchItem &item) {
-  return RemoteFolderPlace{item.server(), item.port(), item.user(), isSFTPItem(item), item.path()};
+  // An SFTP folder as the service names it: in its bytes.
+  const bool sftp = isSFTPItem(item);
+  return RemoteFolderPlace{item.server(), item.port(), item.user(), sftp,
+                           sftp ? SFTPWrapper::wireOf(item.remotePath()) : item.path()};
 }
 
 void BatchListView::listRemoteFolderAgain(const RemoteFolderPlace &changed) {

@@ -31,10 +31,10 @@ constexpr double kKickerFirst = 15.0, kKickerEvery = 10.0, kFirstLook = 1.0;
 constexpr double kCancelledUploadWait = 30.0;
 std::atomic<int> liveThreads{0};
 
-std::string joinRemote(const std::string &folder, const std::string &name) {
-  if (folder.empty()) return name;
-  if (folder.back() == '/') return folder + name;
-  return folder + "/" + name;
+// An SFTP row's file as the service asks the server for it: the bytes the server named its folder
+// and name with (a typed name in the folder text encoding; see SFTPWrapper::wireOf).
+std::string sftpRemoteOf(const BatchItem &item) {
+  return SFTPWrapper::wireOf(SFTPWrapper::pathIn(item.remotePath(), item.remoteFilename()));
 }
 
 std::string parentFolder(const std::string &path) {
@@ -198,8 +198,7 @@ std::vector<SFTPUploadJob> BatchListView::sftpUploadBatch(const BatchItem &item,
         row->server() != item.server() || row->port() != item.port() ||
         row->user() != item.user() || row->password() != item.password())
       break;
-    jobs.push_back(SFTPUploadJob{row->primaryKey(), localFileOfItem(*row),
-                                 joinRemote(row->path(), row->filename()),
+    jobs.push_back(SFTPUploadJob{row->primaryKey(), localFileOfItem(*row), sftpRemoteOf(*row),
                                  std::weak_ptr<void>(row)});
   }
   if (jobs.empty() || jobs.front().key != item.primaryKey()) return {};
@@ -401,7 +400,7 @@ void BatchListView::startSFTPItem(const BatchItem &item) {
 std::function<void()> BatchListView::sftpWorkFor(const BatchItem &item, int action) {
   const int key = item.primaryKey();
   auto sftp = sftp_;
-  const std::string remote = joinRemote(item.path(), item.filename());
+  const std::string remote = sftpRemoteOf(item);
   switch (action) {
   case BatchItem::kSFTPDownload:
     sftp->setBatchPK(key);
@@ -875,8 +874,7 @@ bool BatchListView::handleError(FTPConnection &connection, const std::string &er
 std::string BatchListView::sftpPartialFileOfItem(const BatchItem &item) const {
   // As the queue's service is set up for the row (see configureSFTPFor and sftpWorkFor).
   return SFTPWrapper::downloadPartialPath(item.server(), item.port(), item.user(),
-                                          joinRemote(item.path(), item.filename()),
-                                          localFileOfItem(item));
+                                          sftpRemoteOf(item), localFileOfItem(item));
 }
 
 std::string BatchListView::localFileOfItem(const BatchItem &item) const {

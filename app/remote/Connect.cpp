@@ -546,11 +546,17 @@ void Connect::connectSFTP(std::optional<EditOrigin> reopen) {
   auto slash = server.find('/');
   const std::string start = slash == std::string::npos ? "." : server.substr(slash);
   std::string folder = start;
-  if (reopen && !setting(kWasEditingInFolder).empty()) folder = setting(kWasEditingInFolder);
-  if (folder != ".") service->setDir(folder);
+  // A reopened file's folder goes to the server in the bytes the server named it with.
+  RemoteName named = start;
+  if (reopen && !setting(kWasEditingInFolder).empty()) {
+    folder = setting(kWasEditingInFolder);
+    named = editRecordName(folder, setting(kWasEditingInFolderBytesKey));
+  }
+  const std::string wire = SFTPWrapper::wireOf(named);
+  if (folder != ".") service->setDir(wire);
   auto screen = DirViewer::initWithExistingSFTPConnection(service, "DirViewer");
   screen->currentTitle = slash == std::string::npos ? "" : server.substr(slash + 1);
-  screen->setCurrentWorkingDirectory(folder);
+  screen->setCurrentRemoteFolder(named);
   screen->rootFolder = true;
   titleFirstFolderScreen(*screen, folder, start);
   mainThreadPushView(screen);
@@ -559,7 +565,7 @@ void Connect::connectSFTP(std::optional<EditOrigin> reopen) {
   screen->showWorkingTextToolbar();
   screen->updateProgressText("Connecting to Server...");
   screen->runOnService(
-      "connect", [first, folder](SFTPWrapper &s) { startSFTPConnectionThread(s, first, folder); });
+      "connect", [first, wire](SFTPWrapper &s) { startSFTPConnectionThread(s, first, wire); });
 }
 
 std::shared_ptr<DirViewer> Connect::pushFolderScreen(const std::string &folder,
@@ -605,10 +611,7 @@ void Connect::addFoldersAbove(const std::shared_ptr<DirViewer> &screen, const st
     parent->currentTitle = folders[i] == start          ? start.substr(start[0] == '/' ? 1 : 0)
                            : name == "/" || name == "." ? std::string()
                                                         : name;
-    if (parent->theConnection)
-      parent->setCurrentRemoteFolder(folderAbove(recordFolder, folders[i]));
-    else
-      parent->setCurrentWorkingDirectory(folders[i]);
+    parent->setCurrentRemoteFolder(folderAbove(recordFolder, folders[i]));
     parent->rootFolder = i == 0;
     parent->listWhenShown = true;
     parent->view(); // its title and back button stand before it is first shown

@@ -92,7 +92,8 @@ RemoteFolderPlace DirViewer::remoteFolderPlace() const {
                              theConnection->loginUser(), false, currentWorkingDirectory_};
   if (sftpConnection)
     return RemoteFolderPlace{sftpConnection->server(), sftpConnection->port(),
-                             sftpConnection->username(), true, currentWorkingDirectory_};
+                             sftpConnection->username(), true,
+                             SFTPWrapper::wireOf(currentRemoteFolder())};
   return {};
 }
 
@@ -103,8 +104,8 @@ bool DirViewer::rawOffered() const {
   return theConnection && UserDefaults::standard().integerForKey(kRawMenuOptionKey) != 0;
 }
 
-std::string DirViewer::remotePathOf(const std::string &name) const {
-  return platform::appendPathComponent(currentWorkingDirectory_, name);
+std::string DirViewer::remotePathOf(const RemoteName &name) const {
+  return SFTPWrapper::wireOf(SFTPWrapper::pathIn(currentRemoteFolder(), name));
 }
 
 // --- Views ---------------------------------------------------------------------------------------
@@ -410,8 +411,9 @@ void DirViewer::changeDirectory(const DirItemInfo &folder) {
   auto next = sftpConnection ? initWithExistingSFTPConnection(sftpConnection, "DirViewer")
                              : initWithExistingConnection(theConnection, "DirViewer");
   next->currentTitle = folder.name();
-  const std::string path = remotePathOf(folder.name());
-  if (sftpConnection) next->currentWorkingDirectory_ = path;
+  const std::string path = sftpConnection ? remotePathOf(folder.remoteName()) : std::string();
+  if (sftpConnection)
+    next->setCurrentRemoteFolder(SFTPWrapper::pathIn(currentRemoteFolder(), folder.remoteName()));
   // A listing still on its way for another folder (one left before it came) is not this one's.
   if (theConnection) next->awaitedFolder_ = remoteEntryPath(folder);
   if (auto nav = navigationController()) nav->pushViewController(next, true);

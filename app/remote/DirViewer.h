@@ -113,8 +113,9 @@ public:
   bool filenameAlreadyInUse(const std::string &name);
   // One key per visible entry name, each with the value "1".
   std::map<std::string, std::string> getFolderContentsDictionary() const;
-  // The remote path of an entry of this folder.
-  std::string remotePathOf(const std::string &name) const;
+  // SFTP: the path of an entry of this folder (or of a typed name), in the bytes it goes to the
+  // server in.
+  std::string remotePathOf(const RemoteName &name) const;
 
   // Actions.
   void clickRefresh();

@@ -62,12 +62,13 @@ void DirViewer::queueDownload(const DirItemInfo &e, const std::string &local, bo
   if (!q) return;
   if (sftpConnection) {
     // A folder goes as a folder download of the SFTP queue: its parent and its name.
+    // The row names them by the bytes the server named them with.
     if (e.isDirectory)
-      q->addBatchItemAction(33, e.name(), currentWorkingDirectory_, 0, sftpConnection->server(),
+      q->addBatchItemAction(33, e.remoteName(), currentRemoteFolder(), 0, sftpConnection->server(),
                             sftpConnection->port(), sftpConnection->username(),
                             sftpConnection->password(), "sftp", local, clean, kick);
     else
-      q->addBatchItemAction(2, e.name(), currentWorkingDirectory_, sizeOf(e), nullptr,
+      q->addBatchItemAction(2, e.remoteName(), currentRemoteFolder(), sizeOf(e), nullptr,
                             sftpConnection, local, clean, kick);
     return;
   }
@@ -89,7 +90,7 @@ void DirViewer::clickDownloadBtn() {
 
 void DirViewer::fetchForViewing(const DirItemInfo &e, bool head, bool tail) {
   if (sftpConnection) {
-    const std::string remote = remotePathOf(e.name());
+    const std::string remote = remotePathOf(e.remoteName());
     std::string folder;
     if (head || tail) {
       // The service fetches whole files: the file comes into a folder of its own and the part
@@ -424,7 +425,7 @@ void DirViewer::clickedButtonAtIndex(AlertView &alert, int index) {
     if ((kind == Confirm::FileDelete || kind == Confirm::FolderDelete) && e) {
       const bool folder = kind == Confirm::FolderDelete;
       if (sftpConnection) {
-        const std::string path = remotePathOf(e->name());
+        const std::string path = remotePathOf(e->remoteName());
         runOnService("delete", [path, folder](SFTPWrapper &s) {
           folder ? s.deleteDirectory(path) : s.deleteFile(path);
         });
@@ -440,7 +441,7 @@ void DirViewer::clickedButtonAtIndex(AlertView &alert, int index) {
       if (sftpConnection) {
         std::vector<std::string> paths;
         for (auto &n : names)
-          paths.push_back(remotePathOf(n.text()));
+          paths.push_back(remotePathOf(n));
         // One after another on one thread: the service takes one operation at a time.
         runOnService("delete all", [paths](SFTPWrapper &s) {
           for (auto &p : paths)
@@ -467,7 +468,7 @@ void DirViewer::doRenameFile(TextPromptViewer &prompt) {
   deselectSelectedRow();
   deselectCheckedRow();
   if (sftpConnection) {
-    const std::string from = remotePathOf(e->name()), to = remotePathOf(name);
+    const std::string from = remotePathOf(e->remoteName()), to = remotePathOf(name);
     runOnService("rename", [from, to](SFTPWrapper &s) { s.renameFile(from, to); });
   } else if (theConnection) {
     theConnection->renameFile(e->remoteName(), name, currentRemoteFolder());
@@ -556,7 +557,7 @@ void DirViewer::clickDoChmod(ChmodViewController &editor) {
   auto e = menuEntry_;
   if (!e) return;
   if (sftpConnection) {
-    const std::string path = remotePathOf(e->name());
+    const std::string path = remotePathOf(e->remoteName());
     const int permissions = editor.attribInt;
     runOnService("permissions",
                  [path, permissions](SFTPWrapper &s) { s.changePermissions(path, permissions); });

@@ -72,7 +72,7 @@ void DirViewer::refreshSftp() {
   // Refresh requests that come while one is waiting to run are answered by that one (a batch of
   // deletions asks once per file).
   if (refreshQueued_->exchange(true)) return;
-  const std::string folder = currentWorkingDirectory_;
+  const std::string folder = SFTPWrapper::wireOf(currentRemoteFolder());
   runOnService("list", [folder, queued = refreshQueued_](SFTPWrapper &s) {
     *queued = false;
     s.getThisDirectory(folder);

@@ -34,6 +34,7 @@
 #include <future>
 #include <sstream>
 #include <thread>
+#include <unordered_set>
 
 using platform::FileManager;
 using platform::Log;
@@ -84,6 +85,31 @@ std::string fileNotFetched(const std::string &path, const std::string &localReas
   std::string why = serverAnswer.empty() ? std::string("the server did not send it") : serverAnswer;
   if (why.back() != '.') why += '.';
   return "\"" + path + "\" could not be downloaded: " + why;
+}
+
+// The line with every byte that is not part of UTF-8 text written as "\xNN": paths in the log are
+// in the server's bytes, which need not be text.
+std::string utf8Escaped(std::string_view line) {
+  if (platform::isValidUTF8(line)) return std::string(line);
+  std::string out;
+  for (size_t i = 0; i < line.size();) {
+    const auto b = static_cast<unsigned char>(line[i]);
+    const size_t length = b < 0x80         ? 1
+                          : (b >> 5) == 6  ? 2
+                          : (b >> 4) == 14 ? 3
+                          : (b >> 3) == 30 ? 4
+                                           : 0;
+    if (length && i + length <= line.size() && platform::isValidUTF8(line.substr(i, length))) {
+      out.append(line.substr(i, length));
+      i += length;
+      continue;
+    }
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "\\x%02x", b);
+    out += hex;
+    ++i;
+  }
+  return out;
 }
 
 // A queue row the caller let go meanwhile (a job without a row is always wanted).
@@ -253,7 +279,7 @@ void SFTPService::logLine(const std::string &line) {
   }
   if (!logDate_) logDate_ = std::make_unique<platform::DateFormatter>("yyyy-MM-dd HH:mm:ss");
   const std::string text = logDate_->stringFromDate(platform::Clock::current().wallNow()) + " " +
-                           withControlsEscaped(line) + "\n";
+                           withControlsEscaped(utf8Escaped(line)) + "\n";
   std::fwrite(text.data(), 1, text.size(), log_);
   std::fflush(log_);
 }
@@ -422,6 +448,9 @@ bool SFTPService::ensureConnected() {
   step("login");
   if (!sftp_->InitializeSftp())
     return fail("Unable to start SFTP on the server.", &SFTPWrapperDelegate::sftpError);
+  // Names go to the server and come from it in their own bytes (see SFTPWrapper::wireOf), whatever
+  // charset the server's greeting named: the program reads them for the screens itself.
+  sftp_->put_FilenameCharset("");
   CkString root;
   // A server that will not name the login folder still lists it as ".": "/" is its top folder.
   std::string rootDir = sftp_->RealPath(".", "", root) ? root.getString() : ".";
@@ -429,7 +458,7 @@ bool SFTPService::ensureConnected() {
   {
     std::lock_guard lock(stateMutex_);
     userRootDir_ = rootDir;
-    if (dir_.empty()) dir_ = e.path.empty() ? rootDir : e.path;
+    if (dir_.empty()) dir_ = e.path.empty() ? rootDir : SFTPWrapper::wireOf(e.path);
   }
   connected_ = true;
   connecting_ = false;
@@ -642,9 +671,6 @@ bool SFTPService::listFolder(const std::string &folder,
     lastOperationDir_ = folder;
   }
   if (report_) status("Loading Directory...");
-  if (auto code = platform::encodingFromNumber(
-          (uint32_t)UserDefaults::standard().integerForKey("SFTPEncoding")))
-    sftp_->put_FilenameCharset(platform::charsetName(*code));
   auto dirError = [&](const std::string &text) {
     logFailure(text + " " + folder);
     report([text](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.dirError(w, text); });
@@ -662,21 +688,18 @@ bool SFTPService::listFolder(const std::string &folder,
   for (int i = 0; i < n; ++i) {
     std::unique_ptr<CkSFtpFile> f(listing->GetFileObject(i));
     if (!f) continue;
-    const std::string name = f->filename();
+    // The name's bytes as the server sent them: shown as text, sent back as they came.
+    const std::string bytes = f->filename();
+    const std::string name = SFTPWrapper::textOfName(bytes);
     // A name that could lead out of the folder it belongs in is never taken.
-    if (!isSingleFileName(name)) {
-      logLine("Skipped entry " + name);
+    if (!isSingleFileName(bytes) || !isSingleFileName(name)) {
+      logLine("Skipped entry " + bytes);
       continue;
     }
-    // Bytes that are not text in the folder's encoding cannot be shown or typed back.
-    if (!platform::isValidUTF8(name)) {
-      logLine("Skipped entry " + withControlsEscaped(name) +
-              ": not in the folder's text encoding (setting \"Folder Text Encoding\")");
-      continue;
-    }
-    if (!showHidden && name[0] == '.') continue;
+    if (!showHidden && bytes[0] == '.') continue;
     auto item = std::make_shared<DirItemInfo>();
     item->setName(name);
+    item->setNameBytes(bytes);
     item->isDirectory = f->get_IsDirectory();
     item->isLink = f->get_IsSymLink();
     item->size = std::to_string(f->get_Size64());
@@ -744,7 +767,9 @@ void SFTPService::downloadFile() {
   pending_ = !connected_;
   if (!ensureConnected()) return;
   status("Downloading...");
-  const std::string name = platform::lastPathComponent(remote);
+  // The local file takes the name as the folder screen shows it; the server is asked for its
+  // bytes.
+  const std::string name = SFTPWrapper::textOfName(platform::lastPathComponent(remote));
   std::string local;
   if (!isSingleFileName(name)) {
     local.clear();
@@ -753,8 +778,7 @@ void SFTPService::downloadFile() {
     // still uses): another server's file of that name never takes its place.
     if (edit) {
       workingCopyInUse_.release();
-      local = workingCopyPath(
-          RemoteOrigin::of("sftp", server(), port(), username(), parentOf(remote), name), name);
+      local = workingCopyPath(originOf(remote), name);
       workingCopyInUse_.hold(local);
     } else {
       local = savedFilesPathFor(name);
@@ -781,7 +805,10 @@ void SFTPService::downloadFile() {
   std::string why;
   const bool ok = downloadTo(remote, local, -1, &why);
   finishDownload(remote, local, ok, why);
-  if (edit && ok) openDownloaded(local);
+  if (edit && ok) {
+    setOpenedRemote(remote);
+    openDownloaded(local);
+  }
 }
 
 // Into a partial file beside the target (the download's own: another download into the same name
@@ -824,6 +851,15 @@ bool SFTPService::downloadTo(const std::string &remote, const std::string &local
     logLine("Downloaded " + remote);
   }
   return ok;
+}
+
+RemoteOrigin SFTPService::originOf(const std::string &remote) {
+  RemoteOrigin origin = RemoteOrigin::of(
+      "sftp", server(), port(), username(), SFTPWrapper::textOfName(parentOf(remote)),
+      SFTPWrapper::textOfName(platform::lastPathComponent(remote)));
+  // Two files whose paths read alike are two: each keeps a working copy of its own.
+  if (SFTPWrapper::textOfName(remote) != remote) origin.pathBytes = remote;
+  return origin;
 }
 
 std::string SFTPService::partialPathFor(const std::string &remote, const std::string &local) {
@@ -895,15 +931,14 @@ bool SFTPService::uploadTo(const std::string &local, const std::string &remote) 
   }
   status("Uploading...");
   const bool ok = uploadOne(local, remote);
-  if (ok) {
-    report([remote](SFTPWrapperDelegate &d, SFTPWrapper &w) {
+  // Either way the folder is listed again: a failed upload may have left part of the file.
+  report([remote, ok](SFTPWrapperDelegate &d, SFTPWrapper &w) {
+    if (ok)
       d.uploadedFile(w, remote);
-      d.sftpConnectionShouldRefreshDirectory(w);
-    });
-  } else {
-    report(
-        [](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.uploadError(w, "Error Uploading File!"); });
-  }
+    else
+      d.uploadError(w, "Error Uploading File!");
+    d.sftpConnectionShouldRefreshDirectory(w);
+  });
   report([](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.sftpConnectionDone(w); });
   return ok;
 }
@@ -920,8 +955,10 @@ bool SFTPService::uploadsToTempNames() {
 bool SFTPService::placeRefusedRename(const std::string &local, const std::string &temp,
                                      const std::string &remote, const std::string &stamp) {
   const std::string old = remote + ".old." + stamp;
+  const int mode = sftp_->GetFilePermissions(remote.c_str());
   const bool movedAside = sftp_->RenameFileOrDir(remote.c_str(), old.c_str());
   if (movedAside && sftp_->RenameFileOrDir(temp.c_str(), remote.c_str())) {
+    keepMode(remote, mode);
     sftp_->RemoveFile(old.c_str());
     return true;
   }
@@ -947,14 +984,26 @@ std::string SFTPService::uploadStamp() {
                             .count());
 }
 
+// A file written under a temporary name and renamed over the one it replaces gets the mode the
+// temporary file was made with: the replaced file's mode (-1: there was none) is given back, so
+// that a private file stays private. A refusal is only logged.
+void SFTPService::keepMode(const std::string &remote, int mode) {
+  if (mode < 0) return;
+  if (!sftp_->SetPermissions(remote.c_str(), mode & 07777))
+    logFailure("The permissions of " + remote + " could not be kept");
+}
+
 bool SFTPService::uploadOne(const std::string &local, const std::string &remote) {
   const bool useTemp = uploadsToTempNames();
   const std::string stamp = uploadStamp();
   const std::string temp = useTemp ? remote + ".upload." + stamp : remote;
   progress_->start((long long)sizeOfFileAtPath(local));
   bool ok = FileManager::fileExists(local) && sftp_->UploadFileByName(temp.c_str(), local.c_str());
+  const int mode = ok && useTemp ? sftp_->GetFilePermissions(remote.c_str()) : -1;
   if (ok && useTemp && !sftp_->RenameFileOrDir(temp.c_str(), remote.c_str())) {
     ok = placeRefusedRename(local, temp, remote, stamp);
+  } else if (ok && useTemp) {
+    keepMode(remote, mode);
   } else if (!ok && useTemp) {
     dropTempUpload(temp);
   }
@@ -1148,12 +1197,13 @@ void SFTPService::batchFolderPaths(size_t index, std::string &remote, std::strin
   std::vector<size_t> chain;
   for (size_t i = index; i != BatchFolder::kAskedFor; i = batchFolders_[i].parent)
     chain.push_back(i);
+  // The server is asked by the names' bytes; the local folders take their texts.
   remote = batchFolders_[chain.back()].name;
-  relative = platform::lastPathComponent(remote);
+  relative = SFTPWrapper::textOfName(platform::lastPathComponent(remote));
   for (size_t k = chain.size() - 1; k-- > 0;) {
     const std::string &name = batchFolders_[chain[k]].name;
     remote = SFTPWrapper::remotePathIn(remote, name);
-    relative += "/" + name;
+    relative += "/" + SFTPWrapper::textOfName(name);
   }
 }
 
@@ -1175,6 +1225,9 @@ void SFTPService::nextBatchDirectory() {
   // to a folder or nowhere): the folder is never reported whole without it.
   std::string notFetched;
   size_t entries = 0;
+  // The local files of the folder download so far (a hash of each path): two names of the server
+  // that read alike would go to one local file, and the second would take the first one's place.
+  std::unordered_set<size_t> localFiles;
   auto stop = [&](const std::string &why, const std::string &what) {
     logLine(why + ": " + what.substr(0, 512));
     error = folderdownload::errorText(why);
@@ -1219,7 +1272,8 @@ void SFTPService::nextBatchDirectory() {
     std::vector<SftpBatchFile> small;
     for (auto &item : items) {
       const std::string &name = item->name();
-      const std::string remote = SFTPWrapper::remotePathIn(remoteFolder, name);
+      const std::string remote =
+          SFTPWrapper::remotePathIn(remoteFolder, item->nameBytes().value_or(name));
       const std::string local = byFileType && !item->isDirectory
                                     ? root + "/" + myFileType(name) + "/" + relative + "/" + name
                                     : localFolder + "/" + name;
@@ -1244,7 +1298,7 @@ void SFTPService::nextBatchDirectory() {
           if (!full) {
             BatchFolder found;
             found.parent = index;
-            found.name = name;
+            found.name = item->nameBytes().value_or(name);
             found.depth = depth + 1;
             batchFolders_.push_back(std::move(found));
           }
@@ -1253,6 +1307,17 @@ void SFTPService::nextBatchDirectory() {
           stop(folderdownload::tooManyFolders(), remote);
           break;
         }
+      } else if (!localFiles.insert(std::hash<std::string>{}(local)).second) {
+        // The file whose name came first is fetched; this one is named on the folder's row.
+        const std::string said =
+            fileNotFetched(relative + "/" + name,
+                           "\"" + relative + "/" + name +
+                               "\" could not be downloaded: another file of the folder has a name "
+                               "that reads the same.",
+                           "");
+        logLine("Not downloaded: " + remote.substr(0, 512) + ": another name reads the same");
+        if (notFetched.empty()) notFetched = said;
+        continue;
       } else if (std::string inTheWay = folderInTheWay(local); !inTheWay.empty() && !item->isLink) {
         // The person's folder stays whole; the batch ends and says why.
         logLine("Download failed: " + remote.substr(0, 512) + ": " + inTheWay);
@@ -1338,7 +1403,9 @@ bool SFTPService::downloadFolderFiles(std::vector<SftpBatchFile> &files,
       FileManager::removeItem(f.local);
       if (f.localErrno && why) *why = localWriteProblem(f.localErrno);
       if (why && why->empty())
-        *why = fileNotFetched(relative + "/" + platform::lastPathComponent(f.remote), "", f.error);
+        *why = fileNotFetched(relative + "/" +
+                                  SFTPWrapper::textOfName(platform::lastPathComponent(f.remote)),
+                              "", f.error);
       logLine("Download failed: " + f.remote + ": " + f.error);
       failed = true;
     }

@@ -9,6 +9,7 @@
 // connection's folder screen gives way to the connect screen.
 #pragma once
 
+#include "app/foundation/RemoteOrigin.h"
 #include "app/foundation/WorkingCopy.h"
 #include "app/sftp/SFTPWrapper.h"
 
@@ -81,7 +82,8 @@ private:
   struct BatchFolder {
     static constexpr size_t kAskedFor = static_cast<size_t>(-1);
     size_t parent = kAskedFor;
-    std::string name;
+    std::string name; // in the bytes the server named it with
+
     size_t depth = 0; // levels below the folder asked for
   };
   class Progress;
@@ -114,6 +116,8 @@ private:
   // the person is told of a failure beyond "it failed" (empty when there is nothing more).
   bool downloadTo(const std::string &remote, const std::string &localPath, long long knownSize = -1,
                   std::string *why = nullptr);
+  // The file `remote` (in its bytes) of this connection.
+  RemoteOrigin originOf(const std::string &remote);
   // The partial file of a download of `remote` into `local` over this connection.
   std::string partialPathFor(const std::string &remote, const std::string &local);
   // Why nothing may be put under `local`: a folder stands there (empty: nothing in the way).
@@ -127,6 +131,9 @@ private:
   // An upload whole under its temporary name that the server would not rename to its name.
   bool placeRefusedRename(const std::string &local, const std::string &temp,
                           const std::string &remote, const std::string &stamp);
+  // Gives `remote` the mode `mode` (-1: nothing to give), after a rename over the file of that
+  // mode.
+  void keepMode(const std::string &remote, int mode);
   // Removes what a failed upload left under its temporary name (later, when the connection is
   // gone).
   void dropTempUpload(const std::string &temp);

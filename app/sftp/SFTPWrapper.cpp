@@ -1,8 +1,10 @@
 #include "app/sftp/SFTPWrapper.h"
 
 #include "app/foundation/PartialFile.h"
+#include "app/ftp/FTPReplyAssembler.h"
 
 #include "platform/foundation/Text.h"
+#include "platform/foundation/UserDefaults.h"
 
 namespace {
 std::mutex makerMutex;
@@ -88,6 +90,49 @@ std::string SFTPWrapper::downloadPartialPath(const std::string &server, int port
 std::string SFTPWrapper::remotePathIn(const std::string &folder, const std::string &name) {
   if (folder.empty()) return name;
   return folder.back() == '/' ? folder + name : folder + "/" + name;
+}
+
+namespace {
+// The setting "Folder Text Encoding" of SFTP servers (0: Auto-Detect).
+uint32_t folderTextEncoding() {
+  return uint32_t(platform::UserDefaults::standard().integerForKey("SFTPEncoding"));
+}
+} // namespace
+
+std::string SFTPWrapper::textOfName(const std::string &bytes) {
+  if (bytes.empty()) return bytes;
+  return FTPReplyAssembler::decodeLine(reinterpret_cast<const uint8_t *>(bytes.data()),
+                                       bytes.size(), true, folderTextEncoding());
+}
+
+RemoteName SFTPWrapper::namedByServer(const std::string &bytes) {
+  return RemoteName::named(textOfName(bytes), bytes);
+}
+
+std::string SFTPWrapper::wireOf(const RemoteName &name) {
+  if (name.bytes()) return *name.bytes();
+  if (auto encoding = platform::encodingFromNumber(folderTextEncoding()))
+    if (auto b = platform::encodeText(name.text(), *encoding))
+      // Only bytes that read back as the whole name: a changed character names another file.
+      if (auto back = platform::decodeText(*b, *encoding); back && *back == name.text())
+        return std::string(b->begin(), b->end());
+  // A character the encoding has no place for goes in UTF-8, the way most servers store such
+  // names: nothing of the name is lost or changed.
+  return name.text();
+}
+
+RemoteName SFTPWrapper::pathIn(const RemoteName &folder, const RemoteName &name) {
+  return RemoteName::named(remotePathIn(folder.text(), name.text()),
+                           remotePathIn(wireOf(folder), wireOf(name)));
+}
+
+std::string SFTPWrapper::openedRemote() const {
+  std::lock_guard lock(mutex_);
+  return openedRemote_;
+}
+void SFTPWrapper::setOpenedRemote(std::string path) {
+  std::lock_guard lock(mutex_);
+  openedRemote_ = std::move(path);
 }
 
 void SFTPWrapper::uploadThisFile(const std::string &localPath, const std::string &remoteFolder) {

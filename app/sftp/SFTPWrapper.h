@@ -4,6 +4,8 @@
 // derives from this class; until one is installed the queue cannot run SFTP items.
 #pragma once
 
+#include "app/foundation/RemoteName.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -83,6 +85,25 @@ public:
   // `name` in the remote folder `folder` (empty: the login folder).
   static std::string remotePathIn(const std::string &folder, const std::string &name);
 
+  // --- Names on the server. Every path the operations below take is in the bytes it goes to the
+  // server in, and every name a listing gives keeps the bytes the server sent (see RemoteName):
+  // two names that read alike are two files, and one listed entry reaches one file on every road,
+  // whatever the setting "Folder Text Encoding" says.
+  // The text a name (or path) the server sent is shown as: read in the folder text encoding the
+  // setting chooses, else as UTF-8, else as ISO Latin-1, as the FTP folder screens read names.
+  static std::string textOfName(const std::string &bytes);
+  // A name or path the server sent, with its text and its bytes.
+  static RemoteName namedByServer(const std::string &bytes);
+  // The bytes a name goes to the server in: its own, else (a typed name) its text in the folder
+  // text encoding the setting chooses when that carries every character of it, else UTF-8.
+  static std::string wireOf(const RemoteName &name);
+  // `name` in the folder `folder`, texts and bytes joined (see remotePathIn).
+  static RemoteName pathIn(const RemoteName &folder, const RemoteName &name);
+  // The last file opened from a download (its path, as wireOf gives it), for the editor that
+  // opens it to send it back to the same file.
+  std::string openedRemote() const;
+  void setOpenedRemote(std::string path);
+
   // --- State.
   virtual void reinit() = 0;
   // Connecting, or connected as far as the library knows: false once the library has dropped a
@@ -134,7 +155,7 @@ public:
 
 private:
   mutable std::mutex mutex_;
-  std::string server_, username_, password_;
+  std::string server_, username_, password_, openedRemote_;
   int port_ = 0, batchPK_ = -1;
   bool mainConnection_ = false;
   std::weak_ptr<SFTPWrapperDelegate> delegate_;

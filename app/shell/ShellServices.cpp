@@ -129,11 +129,18 @@ public:
     if (!d || !d->makers.textEditor) return nullptr;
     auto editor = d->makers.textEditor(path);
     if (!editor) return nullptr;
-    // A file the SFTP tab downloaded goes back over that connection, into the folder it is in.
+    // A file the SFTP tab downloaded goes back over that connection, to the file it came from:
+    // its folder and name as the server named them.
     if (auto sftp = d->sftpConnection(); sftp && sftp->isConnected())
       if (auto text = std::dynamic_pointer_cast<EditFileView>(editor)) {
         text->setSftpConnection(sftp);
-        text->setDirectoryOfTheFile(sftp->lastOperationDir());
+        const std::string remote = sftp->openedRemote();
+        const RemoteName name = SFTPWrapper::namedByServer(platform::lastPathComponent(remote));
+        if (!remote.empty() && name.text() == platform::lastPathComponent(path))
+          text->setRemoteFile(
+              name, SFTPWrapper::namedByServer(platform::deleteLastPathComponent(remote)));
+        else
+          text->setDirectoryOfTheFile(sftp->lastOperationDir());
       }
     d->setEditFileView(editor);
     d->showFtpFileTab(editor, platform::lastPathComponent(path), true);
@@ -265,8 +272,23 @@ namespace {
 // A remote folder the Saved Files screens name by its text: the folder the FTP tab shows (or one
 // below it, for a folder's upload) goes to the server in the bytes the server named it with.
 RemoteName namedRemoteFolder(FerrowenAppDelegate &d, const std::string &path) {
+  if (auto sftp = d.sftpConnection()) {
+    // The service names its folder in the server's bytes; the folder screen shows its text.
+    std::vector<RemoteName> named{SFTPWrapper::namedByServer(sftp->dir())};
+    if (auto top = topOf<DirViewerScreen>(d.navigationController()))
+      named.insert(named.begin(), top->currentRemoteFolder());
+    for (const auto &folder : named) {
+      const std::string &text = folder.text();
+      if (!folder.bytes() || text.empty()) continue;
+      if (path == text || path == *folder.bytes()) return folder;
+      const std::string inside = text.back() == '/' ? text : text + "/";
+      if (path.starts_with(inside))
+        return SFTPWrapper::pathIn(folder, RemoteName(path.substr(inside.size())));
+    }
+    return path;
+  }
   auto ftp = d.ftpConnection();
-  if (d.sftpConnection() || !ftp) return path;
+  if (!ftp) return path;
   std::vector<RemoteName> named{ftp->cwdName()};
   if (auto top = topOf<DirViewerScreen>(d.navigationController()))
     named.insert(named.begin(), top->currentRemoteFolder());

@@ -397,6 +397,11 @@ long long CkSFtp::GetFileSize64(const char *path, bool followLinks) {
   Arg p(path);
   return m_impl->GetFileSize(p.v, followLinks, false, m_event);
 }
+int CkSFtp::GetFilePermissions(const char *path) {
+  Arg p(path);
+  int permissions = 0;
+  return m_impl->GetFilePermissions(p.v, false, false, permissions, m_event) ? permissions : -1;
+}
 
 std::string CkSFtp::lastErrorText() const {
   return logOf(*m_impl, LogForm::Text);

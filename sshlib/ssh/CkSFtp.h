@@ -216,6 +216,8 @@ public:
   bool SetPermissions(const char *path, int permissions);
   // -1 when the size cannot be read.
   long long GetFileSize64(const char *path, bool followLinks);
+  // The file's permission bits (links not followed); -1 when they cannot be read.
+  int GetFilePermissions(const char *path);
 
   std::string lastErrorText() const;
   std::string lastErrorHtml() const;

@@ -118,3 +118,29 @@ INSTANTIATE_TEST_SUITE_P(
                                true},
                       SaveCase{"over no folder screen, the service idle", false, false, true},
                       SaveCase{"over no folder screen, the service busy", false, true, false}));
+
+// A file the SFTP tab opened for editing goes back to the file it came from, by the bytes the
+// server named it and its folder with: "caf\xe9.txt" in "/home/d\xe9" (ISO Latin-1, shown as
+// "café.txt" in "/home/dé"), never to its UTF-8 look-alike.
+TEST_F(EditorSftpSaveTest, AnOpenedFileGoesBackByTheBytesItCameBy) {
+  boot();
+  auto sftp = std::make_shared<testsupport::ReportingSftp>();
+  sftp->setServer("sftp.example.test");
+  sftp->setUsername("joe");
+  delegate->setSftpConnection(sftp);
+  const std::string working = Paths::tmp() + "/caf\xC3\xA9.txt";
+  ASSERT_TRUE(testsupport::writeFile(working, "line\n"));
+  sftp->setOpenedRemote("/home/d\xE9/caf\xE9.txt");
+  auto opened = FTPAppServices::shared()->openTextEditor(working);
+  auto editor = std::dynamic_pointer_cast<EditFileView>(opened);
+  ASSERT_TRUE(editor);
+  EXPECT_EQ(editor->remoteFileName().text(), "caf\xC3\xA9.txt");
+  EXPECT_EQ(editor->remoteFolder().text(), "/home/d\xC3\xA9");
+  advance(0.1);
+  ASSERT_TRUE(probe->type("File Text", "typed ")) << probe->lastError();
+  ASSERT_TRUE(probe->tap("Save")) << probe->lastError();
+  ASSERT_TRUE(probe->answerAlert("Save")) << probe->lastError();
+  ASSERT_TRUE(waitFor([&] { return sftp->uploads == 1; }));
+  EXPECT_EQ(sftp->uploadedTo(), "/home/d\xE9/caf\xE9.txt");
+  EXPECT_TRUE(waitFor([&] { return !sftp->isActive(); }));
+}

@@ -2,6 +2,7 @@
 // editor shows it, a person types and saves, and the service uploads it straight back from a
 // thread of its own; the file on the server, and a second download of it, are the edited bytes.
 #include "app/editor/EditFileView.h"
+#include "app/foundation/DirItemInfo.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/sftp/SFTPService.h"
 
@@ -112,4 +113,73 @@ TEST_F(EditorSftpTest, EditedFileGoesBackByteExact) {
     sftp->downloadFile();
   });
   EXPECT_EQ(readFile(down + "/notes.txt"), edited);
+}
+
+// The phone's Save of a file whose name is stored in ISO Latin-1 ("caf\xe9.txt", mode 600) beside
+// its UTF-8 look-alike, with "Folder Text Encoding" at Auto-Detect and at Latin 1: the edit goes
+// back to that file (through a temporary name renamed over it), which keeps its mode; the
+// look-alike is left as it was.
+TEST_F(EditorSftpTest, ASaveReachesTheListedFileAndKeepsItsMode) {
+  auto peer = SshPeer::sshd({});
+  ASSERT_TRUE(peer->started()) << peer->why();
+  const std::string utf8 = "caf\xC3\xA9.txt", latin1 = "caf\xE9.txt";
+  for (const char *encoding : {"0", "5"}) {
+    SCOPED_TRACE(encoding);
+    UserDefaults::standard().setObject(encoding, "SFTPEncoding");
+    UserDefaults::standard().setObject("1", "UploadToTempName");
+    ASSERT_TRUE(writeFile(dir.file(utf8), "the UTF-8 file\n"));
+    ASSERT_TRUE(writeFile(dir.file(latin1), "the Latin-1 file\n"));
+    ::chmod(dir.file(utf8).c_str(), 0644);
+    ::chmod(dir.file(latin1).c_str(), 0600);
+    runCommand("chown " + std::string(kSftpUser) + " '" + dir.file(utf8) + "' '" +
+               dir.file(latin1) + "'");
+    auto sftp = std::make_shared<SFTPService>();
+    sftp->setServer("127.0.0.1:" + std::to_string(peer->port()));
+    sftp->setUsername(kSftpUser);
+    sftp->setPassword(kSftpPass);
+    sftp->setMainConnection(true);
+    // The file as the folder screen lists it, and the working copy its Edit fetches.
+    struct Listing : SFTPWrapperDelegate {
+      std::vector<std::shared_ptr<DirItemInfo>> items;
+      void gotDirectory(SFTPWrapper &,
+                        const std::vector<std::shared_ptr<DirItemInfo>> &v) override {
+        items = v;
+      }
+    };
+    auto listing = std::make_shared<Listing>();
+    sftp->setDelegate(listing);
+    run([&] { sftp->getThisDirectory(dir.path()); });
+    std::shared_ptr<DirItemInfo> entry;
+    for (auto &e : listing->items)
+      if (e->nameBytes() == latin1) entry = e;
+    ASSERT_TRUE(entry);
+    const RemoteName folder = SFTPWrapper::namedByServer(dir.path());
+    const std::string down = home.file(std::string("down") + encoding);
+    FileManager::createDirectory(down, true);
+    run([&] {
+      sftp->setupToDownloadThisFile(
+          SFTPWrapper::wireOf(SFTPWrapper::pathIn(folder, entry->remoteName())), down, false);
+      sftp->downloadFile();
+    });
+    const std::string working = down + "/" + entry->name();
+    ASSERT_EQ(readFile(working), "the Latin-1 file\n");
+
+    auto editor = EditFileView::initWithFile(working);
+    editor->setSftpConnection(sftp);
+    editor->setRemoteFile(entry->remoteName(), folder);
+    nav->pushViewController(editor, false);
+    ASSERT_TRUE(probe->type("File Text", "Z")) << probe->lastError();
+    ASSERT_TRUE(probe->tap("Save")) << probe->lastError();
+    ASSERT_TRUE(probe->answerAlert("Save")) << probe->lastError();
+    ASSERT_TRUE(RunLoop::main()->runUntil(
+        [&] { return readFile(dir.file(latin1)) == "Zthe Latin-1 file\n"; }, seconds(60)))
+        << readFile(dir.file(latin1));
+    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return !sftp->isActive(); }, seconds(60)));
+    struct stat st {};
+    ASSERT_EQ(::stat(dir.file(latin1).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(readFile(dir.file(utf8)), "the UTF-8 file\n");
+    nav->popViewControllerAnimated(false);
+    RunLoop::main()->runPending();
+  }
 }
