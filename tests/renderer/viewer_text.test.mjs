@@ -4,8 +4,8 @@
 // comes into view with the keyboard's Ctrl+End in the page and the first again with Ctrl+Home; the
 // whole file is there, as text (its markup shown, never obeyed), and no error page is shown.
 // Pictures paged in the viewer: the one-time tips show when the viewer opens, never when a page
-// turns to another picture, and on the tablet the bar runs from the picture's name straight to its
-// paging controls. Screenshots go to $RENDERER_ARTEFACTS/viewer-text-<profile> and
+// turns to another picture, each paging arrow is clicked where it is drawn, and on the tablet the
+// bar runs from the picture's name straight to its paging controls. Screenshots go to $RENDERER_ARTEFACTS/viewer-text-<profile> and
 // viewer-pictures-<profile>.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
@@ -158,6 +158,12 @@ for (const [profile, viewport, env] of profiles) {
         await page.waitForTimeout(1500 * timeScale);
         assert.equal(await page.locator('.alert').count(), 0, 'a tip when paging');
         await s.screen('paged-without-tip');
+
+        // Next pages back to the big picture: its arrow is drawn in the bar, where a person
+        // clicks it, not under the page.
+        await clickSeen(s.button('Next Image'));
+        await caption('2 / 2');
+        await s.screen('paged-next');
       },
     });
   });
