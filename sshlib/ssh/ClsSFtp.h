@@ -100,6 +100,8 @@ public:
   bool unserialize(XString &in, LogBase &log, bool verbose = false);
   bool hasAttrs() const { return attributes || hasWire(); }
   const SFtpFileAttr &attrs() const;
+  // A copy with its attributes decoded, leaving this entry as compact as it is.
+  std::unique_ptr<ClsSFtpFile> decodedCopy() const;
 
 private:
   void timeGetter(const char *name, int which, RazudodSysTime &out);

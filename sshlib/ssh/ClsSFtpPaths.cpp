@@ -101,6 +101,16 @@ const SFtpFileAttr &ClsSFtpFile::attrs() const {
   return attributes ? *attributes : none;
 }
 
+std::unique_ptr<ClsSFtpFile> ClsSFtpFile::decodedCopy() const {
+  auto copy = std::make_unique<ClsSFtpFile>();
+  copy->setName(nameAndWire.data(), nameLen);
+  if (attributes)
+    copy->attributes = std::make_unique<SFtpFileAttr>(*attributes);
+  else if (hasWire())
+    copy->attributes = decodeWire();
+  return copy;
+}
+
 void ClsSFtpFile::get_Filename(XString &out) const {
   out.setFromUtf8(filenameUtf8().c_str());
 }
@@ -124,7 +134,12 @@ bool ClsSFtpDir::GetFilename(int i, XString &out) const {
 }
 
 ClsSFtpFile *ClsSFtpDir::GetFileObject(int i) {
-  return GetFileObject(i, m_log);
+  const ClsSFtpFile *e = entry(i);
+  if (!e) return nullptr;
+  m_log.EnterContext("GetFileObject", true);
+  std::unique_ptr<ClsSFtpFile> copy = e->decodedCopy();
+  m_log.LeaveContext();
+  return copy.release();
 }
 
 ClsSFtpFile *ClsSFtpDir::GetFileObject(int i, LogBase &log) const {
