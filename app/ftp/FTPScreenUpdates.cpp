@@ -159,20 +159,18 @@ void FTPConnection::updateViewWithDirectory() {
   addToLog(Log::format("*** Got %i Folder Items\r\n", int(currentDirectory_.size())));
   auto entries = currentDirectory_;
   const RemoteName folder = cwdName();
-  // The folder screens show the browsing connection's listings only.
+  // The folder screens show the browsing connection's listings only, each its own connection's.
   if (mainConnection_)
-    onMain([entries, folder](FTPAppServices &s) {
-      auto top = s.topDirViewer();
-      if (!top) return;
-      const RemoteName shown = top->currentRemoteFolder();
+    onFolderScreen([entries, folder](DirViewerScreen &top) {
+      const RemoteName shown = top.currentRemoteFolder();
       if (shown.sameAs(folder) || shown.empty()) {
         Log::systemf("FolderMismatch? %s vs %s", shown.text().c_str(), folder.text().c_str());
-        top->replaceDirectory(entries);
-        top->setCurrentRemoteFolder(folder);
+        top.replaceDirectory(entries);
+        top.setCurrentRemoteFolder(folder);
       }
-      top->setLoadedDirectory(true);
-      top->showDirToolbar();
-      top->doButtonStates();
+      top.setLoadedDirectory(true);
+      top.showDirToolbar();
+      top.doButtonStates();
     });
   if (!fileToUpload_.empty()) {
     setState(12);
@@ -188,9 +186,10 @@ void FTPConnection::reloadDirectoryViewIfNeeded() {
   // Tasks asked for meanwhile wait for the answer: the reload, when there is one, goes first.
   ++reloadsPending_;
   onMain([weak, folder](FTPAppServices &s) {
-    auto top = s.topDirViewer();
+    auto self = weak.lock();
+    auto top = self ? s.folderScreenOf(*self) : nullptr;
     const bool reloading = top && top->currentRemoteFolder().sameAs(folder);
-    if (auto self = weak.lock())
+    if (self)
       self->onThread([self, reloading, folder] { self->reloadHandedBack(reloading, folder); });
     if (!top) return;
     if (reloading) {
@@ -205,11 +204,10 @@ void FTPConnection::reloadDirectoryViewIfNeeded() {
 void FTPConnection::operationDoneUpdateView() {
   if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(false);
   const RemoteName folder = cwdName();
-  onMain([folder](FTPAppServices &s) {
-    auto top = s.topDirViewer();
-    if (top && top->currentRemoteFolder().sameAs(folder)) {
-      top->showDirToolbar();
-      top->doButtonStates();
+  onFolderScreen([folder](DirViewerScreen &top) {
+    if (top.currentRemoteFolder().sameAs(folder)) {
+      top.showDirToolbar();
+      top.doButtonStates();
     }
   });
 }

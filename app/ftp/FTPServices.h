@@ -30,7 +30,7 @@ public:
   virtual void updateFileSizeBatchItemObject(const BatchObject &) {}
 };
 
-// The remote folder screen (`DirViewer`) on top of the FTP tab, as the connection updates it.
+// The remote folder screen (`DirViewer`) on top of its stack, as its connection updates it.
 // Main thread, except updateProgress, which the connection calls from its own thread (a screen
 // that draws it must hop to the main thread itself).
 class DirViewerScreen {
@@ -55,6 +55,9 @@ public:
   virtual void showAppropriateToolbar() {}
   virtual void doButtonStates() {}
   virtual void showEditSaveButton(int, bool) {}
+  // Whether the screen shows the folders of this connection. A screen of another connection (or
+  // of SFTP) takes none of its listings or progress; a screen that never says takes them all.
+  virtual bool showsConnection(const FTPConnection &) const { return true; }
 };
 
 // The text editor (`EditFileView`) as the connection hands it a downloaded file.
@@ -92,6 +95,13 @@ public:
   virtual std::shared_ptr<BatchQueueReceiver> batchView() { return nullptr; }
   // The top screen of the FTP tab's navigation stack when it is a remote folder screen.
   virtual std::shared_ptr<DirViewerScreen> topDirViewer() { return nullptr; }
+  // The folder screen on top of the stack that shows `connection`'s folders: the FTP tab's, or
+  // the stack a browser opened an ftp address in on a connection of its own. None while no
+  // stack has one of its screens on top. A connection's listings and progress go here only.
+  virtual std::shared_ptr<DirViewerScreen> folderScreenOf(const FTPConnection &connection) {
+    auto top = topDirViewer();
+    return top && top->showsConnection(connection) ? top : nullptr;
+  }
   // True when the top screen of the FTP tab is the connect screen (`Connect`).
   virtual bool connectScreenOnTop() { return false; }
 

@@ -74,6 +74,15 @@ public:
       return topOf<DirViewerScreen>(d.navigationController());
     });
   }
+  // The FTP tab's stack, or the Web View tab's on the phone, where a browser pushed over it shows
+  // the folders of its own ftp address.
+  std::shared_ptr<DirViewerScreen> folderScreenOf(const FTPConnection &c) override {
+    auto d = d_.lock();
+    if (!d) return nullptr;
+    for (const auto &nav : {d->navigationController(), d->navigationControllerWeb()})
+      if (auto top = topOf<DirViewerScreen>(nav); top && top->showsConnection(c)) return top;
+    return nullptr;
+  }
   bool connectScreenOnTop() override {
     return withDelegate(d_, false, [](FerrowenAppDelegate &d) {
       auto nav = d.navigationController();
