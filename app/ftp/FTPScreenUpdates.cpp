@@ -57,7 +57,10 @@ void FTPConnection::updateViewWithError(const std::string &text, bool popView) {
     std::string user = loginUser();
     std::string page =
         user.empty() || user == "anonymous" ? "error-530-anon.html" : "error-530.html";
-    onMain([page](FTPAppServices &s) { s.showErrorForTopFtpTab(page); });
+    std::weak_ptr<FTPConnection> weak = weak_from_this();
+    onMain([weak, page](FTPAppServices &s) {
+      if (auto self = weak.lock()) s.showErrorForConnection(*self, page);
+    });
     return;
   }
   if (popView) {
@@ -93,7 +96,7 @@ void FTPConnection::updateViewWithFileError(const std::string &page) {
   std::weak_ptr<FTPConnection> weak = weak_from_this();
   onMain([weak, page](FTPAppServices &s) {
     auto self = weak.lock();
-    if (self && !self->skipErrorAlerts()) s.showErrorForTopFtpTab(page);
+    if (self && !self->skipErrorAlerts()) s.showErrorForConnection(*self, page);
   });
 }
 
@@ -129,15 +132,15 @@ void FTPConnection::clickedButtonAtIndex(AlertView &alert, int index) {
       });
       if (services) services->setProtocol("FTP");
     } else if (services) {
-      services->popFtpTab(true);
+      services->popConnectionScreens(*this, false, true);
     }
   } else if (errorServer_.get() == &alert) {
     errorServer_.reset();
-    if (services) services->popFtpTab(false);
+    if (services) services->popConnectionScreens(*this, false, false);
     if (index == 0) pushHelp();
   } else if (errorFatal_.get() == &alert) {
     errorFatal_.reset();
-    if (services) services->popFtpTabToRoot(false);
+    if (services) services->popConnectionScreens(*this, true, false);
     if (index == 0) pushHelp();
   } else if (replyServer_.get() == &alert) {
     replyServer_.reset();

@@ -113,6 +113,18 @@ public:
   // Navigation of the FTP tab.
   virtual void popFtpTab(bool /*animated*/) {}
   virtual void popFtpTabToRoot(bool /*animated*/) {}
+  // The same for a connection's own screens: a connection whose folder screens stand on a stack
+  // of their own (an ftp address a browser opened, on the phone) shows its error pages and leaves
+  // its screens there, and the FTP tab's screens of another connection stay as they are.
+  virtual void showErrorForConnection(const FTPConnection &, const std::string &page) {
+    showErrorForTopFtpTab(page);
+  }
+  virtual void popConnectionScreens(const FTPConnection &, bool toRoot, bool animated) {
+    if (toRoot)
+      popFtpTabToRoot(animated);
+    else
+      popFtpTab(animated);
+  }
   // Pushes the help screen (`HelpViewController`, interface file "HelpView") with its title, the
   // name of a page among the resources or else the online help page's path and query, and its
   // log button shown or not.

@@ -4,9 +4,10 @@
 // tab; a browser tab opened from a link held in the Web View tab is sent to `ftp://` server B (a
 // second pyftpdlib). B's files show in the browser's folder screen (pushed over the browser on the
 // phone, in the browser's popover on the tablet) with its folder toolbar, not a spinner; the FTP
-// tab still shows A's files. On the phone the browser's long-tap sheet stands over everything,
-// its Cancel within reach. The address field takes what is typed as it is (no capitals, no
-// corrections). Screenshots go to $RENDERER_ARTEFACTS/browser-ftp-<profile>.
+// tab still shows A's files, also after an ftp address that nobody answers at failed in the
+// browser (its error leaves the browser's screens only). On the phone the browser's long-tap sheet
+// stands over everything, its Cancel within reach. The address field takes what is typed as it is
+// (no capitals, no corrections). Screenshots go to $RENDERER_ARTEFACTS/browser-ftp-<profile>.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
@@ -135,6 +136,27 @@ for (const [profile, viewport, env] of profiles) {
           await s.shownTab('Site');
           await rowIn(front(), 'b-one.txt').waitFor();
           assert.equal(await rowIn(front(), 'a-one.txt').count(), 0);
+
+          // An ftp address nobody answers at: its error leaves the browser's screens (back to the
+          // browser), never the FTP tab's screens of A.
+          await clickSeen(shown(front().locator('.navbar .back')).first());
+          await address().waitFor();
+          const closed = http.createServer();
+          await new Promise((resolve) => closed.listen(0, '127.0.0.1', resolve));
+          const closedPort = closed.address().port;
+          await new Promise((resolve) => closed.close(resolve));
+          await typeInto(address(), `ftp://127.0.0.1:${closedPort}/`);
+          await page.keyboard.press('Enter');
+          const failed = page.locator('.alert', { hasText: 'Error Connecting to FTP Server' });
+          await failed.waitFor();
+          await s.screen('browser-ftp-refused');
+          await clickSeen(failed.getByRole('button', { name: 'OK', exact: true }));
+          await failed.waitFor({ state: 'detached' });
+          await address().waitFor();
+          await s.shownTab('FTP');
+          await rowIn(front(), 'a-one.txt').waitFor();
+          await shown(s.button('Refresh')).first().waitFor();
+          await s.screen('ftp-tab-after-refused');
         }
       },
     });
