@@ -20,7 +20,7 @@ constexpr const char *kNoSSLMessage =
 
 bool FTPConnection::skipErrorAlerts() {
   auto services = FTPAppServices::shared();
-  return services && services->connectScreenOnTop();
+  return services && services->holdsBackAlertsOf(*this);
 }
 
 void FTPConnection::showAlert(std::shared_ptr<AlertView> alert, std::shared_ptr<AlertView> *keepIn,

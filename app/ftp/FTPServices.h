@@ -104,6 +104,10 @@ public:
   }
   // True when the top screen of the FTP tab is the connect screen (`Connect`).
   virtual bool connectScreenOnTop() { return false; }
+  // Whether the connection's error alerts wait unshown: those of the FTP tab's connection while
+  // its connect screen is on top (it tells of a failed connect itself); a connection whose screens
+  // stand elsewhere (a browser's ftp address, on the phone) always shows its own.
+  virtual bool holdsBackAlertsOf(const FTPConnection &) { return connectScreenOnTop(); }
 
   virtual void setProtocol(const std::string &) {}
   virtual void activeTransfer() {}

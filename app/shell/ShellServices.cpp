@@ -116,6 +116,10 @@ public:
   void showErrorForTopFtpTab(const std::string &text) override {
     if (auto d = d_.lock()) d->showErrorForTopFtpTab(text);
   }
+  bool holdsBackAlertsOf(const FTPConnection &c) override {
+    auto d = d_.lock();
+    return d && !browserStackOf(*d, c) && connectScreenOnTop();
+  }
   void showErrorForConnection(const FTPConnection &c, const std::string &page) override {
     auto d = d_.lock();
     auto stack = d ? browserStackOf(*d, c) : nullptr;

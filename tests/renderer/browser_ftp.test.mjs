@@ -37,6 +37,60 @@ async function startSite(t) {
   return `http://127.0.0.1:${site.address().port}`;
 }
 
+// A loopback port nobody listens at.
+async function closedPort() {
+  const server = http.createServer();
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  const { port } = server.address();
+  await new Promise((resolve) => server.close(resolve));
+  return port;
+}
+
+// The person's moves in session `s`: what is shown, rows, the page of the browser shown, the
+// address field, a held link, and a browser tab opened from the Web View tab on `site`'s page.
+function person(s) {
+  const { page } = s;
+  const shown = (locator) => locator.filter({ visible: true });
+  const rowIn = (where, name) => shown(where.locator(`.cell[aria-label="${name}"]`));
+  const inPage = (selector) => page.frameLocator('iframe[data-web]:visible').first().locator(selector);
+  // The address field shown (on the tablet the browser's history list stands in front of it
+  // while it is edited, and lets it through).
+  const address = () => shown(page.locator('#screen input[aria-label="Address"]')).last();
+  // Held until the long-tap menu opens. A page replaced just as the hold began (a browser tab
+  // opens its address a second time just after it opened) is held again, as a person does: at
+  // most three holds.
+  const hold = async () => {
+    for (let attempt = 1; ; attempt++) {
+      await waitFor(() => inPage('body').evaluate(() => typeof valtryHrefForPt === 'function').catch(() => false),
+        'the long-tap scripts in the page');
+      const link = await inPage('#other').boundingBox();
+      await page.mouse.move(link.x + link.width / 2, link.y + link.height / 2);
+      await page.mouse.down();
+      try {
+        await s.sheet.waitFor({ timeout: 8000 * timeScale });
+        await page.mouse.up();
+        return;
+      } catch (e) {
+        await page.mouse.up();
+        if (attempt === 3) throw e;
+      }
+    }
+  };
+  const openBrowserTab = async (site) => {
+    await s.shownTab('Web View');
+    await typeInto(address(), `${site}/index.html`);
+    await page.keyboard.press('Enter');
+    await inPage('#other').waitFor();
+    await hold();
+    await clickSeen(s.sheetButton('Open in New Tab'));
+    await s.sheet.waitFor({ state: 'detached' });
+    await waitFor(async () => /other\.html$/.test(await page.locator('iframe[data-web]:visible').first().getAttribute('title') || ''),
+      'the browser tab with its page');
+    await inPage('#other').waitFor();
+  };
+  return { shown, rowIn, inPage, address, hold, openBrowserTab };
+}
+
 for (const [profile, viewport, env] of profiles) {
   test(`${profile}: an ftp address typed in a browser tab lists on its own screen`, async (t) => {
     const portA = await startFtpServer(t, servedFolder(t, ['a-one.txt', 'a-two.txt']), 1 << 20);
@@ -46,47 +100,13 @@ for (const [profile, viewport, env] of profiles) {
       chromium, suite: 'browser-ftp', dir: path.join(artefacts, `browser-ftp-${profile}`), viewport, env,
       run: async (s) => {
         const { page, front } = s;
-        const shown = (locator) => locator.filter({ visible: true });
-        const rowIn = (where, name) => shown(where.locator(`.cell[aria-label="${name}"]`));
-        const inPage = (selector) => page.frameLocator('iframe[data-web]:visible').first().locator(selector);
-        // The address field shown (on the tablet the browser's history list stands in front of it
-        // while it is edited, and lets it through).
-        const address = () => shown(page.locator('#screen input[aria-label="Address"]')).last();
+        const { shown, rowIn, address, hold, openBrowserTab } = person(s);
 
         // The FTP tab on server A.
         await connectAnonymousFtp(s, portA, 'a-one.txt');
 
         // A browser tab from a link held in the Web View tab.
-        await s.shownTab('Web View');
-        await typeInto(address(), `${site}/index.html`);
-        await page.keyboard.press('Enter');
-        await inPage('#other').waitFor();
-        // Held until the long-tap menu opens. A page replaced just as the hold began (a browser tab
-        // opens its address a second time just after it opened) is held again, as a person does:
-        // at most three holds.
-        const hold = async () => {
-          for (let attempt = 1; ; attempt++) {
-            await waitFor(() => inPage('body').evaluate(() => typeof valtryHrefForPt === 'function').catch(() => false),
-              'the long-tap scripts in the page');
-            const link = await inPage('#other').boundingBox();
-            await page.mouse.move(link.x + link.width / 2, link.y + link.height / 2);
-            await page.mouse.down();
-            try {
-              await s.sheet.waitFor({ timeout: 8000 * timeScale });
-              await page.mouse.up();
-              return;
-            } catch (e) {
-              await page.mouse.up();
-              if (attempt === 3) throw e;
-            }
-          }
-        };
-        await hold();
-        await clickSeen(s.sheetButton('Open in New Tab'));
-        await s.sheet.waitFor({ state: 'detached' });
-        await waitFor(async () => /other\.html$/.test(await page.locator('iframe[data-web]:visible').first().getAttribute('title') || ''),
-          'the browser tab with its page');
-        await inPage('#other').waitFor();
+        await openBrowserTab(site);
 
         // The address field as a phone's keyboard meets it: no capitals, no corrections.
         assert.equal(await address().getAttribute('autocapitalize'), 'none');
@@ -141,11 +161,7 @@ for (const [profile, viewport, env] of profiles) {
           // browser), never the FTP tab's screens of A.
           await clickSeen(shown(front().locator('.navbar .back')).first());
           await address().waitFor();
-          const closed = http.createServer();
-          await new Promise((resolve) => closed.listen(0, '127.0.0.1', resolve));
-          const closedPort = closed.address().port;
-          await new Promise((resolve) => closed.close(resolve));
-          await typeInto(address(), `ftp://127.0.0.1:${closedPort}/`);
+          await typeInto(address(), `ftp://127.0.0.1:${await closedPort()}/`);
           await page.keyboard.press('Enter');
           const failed = page.locator('.alert', { hasText: 'Error Connecting to FTP Server' });
           await failed.waitFor();
@@ -162,3 +178,29 @@ for (const [profile, viewport, env] of profiles) {
     });
   });
 }
+
+// The FTP tab left at its connect screen (as it starts): an ftp address of the phone's browser that
+// nobody answers at still says so, over the browser's own screen, and leaves it for the browser.
+test('phone: a refused ftp address of the browser is told while the FTP tab shows its connect screen', async (t) => {
+  const [, viewport, env] = profiles.find(([name]) => name === 'phone');
+  const site = await startSite(t);
+  await session(t, {
+    chromium, suite: 'browser-ftp', dir: path.join(artefacts, 'browser-ftp-phone'), viewport, env,
+    run: async (s) => {
+      const { page, front } = s;
+      const { address, openBrowserTab } = person(s);
+      await front().getByLabel('Server').waitFor();
+      await openBrowserTab(site);
+      await typeInto(address(), `ftp://127.0.0.1:${await closedPort()}/`);
+      await page.keyboard.press('Enter');
+      const failed = page.locator('.alert', { hasText: 'Error Connecting to FTP Server' });
+      await failed.waitFor();
+      await clickSeen(failed.getByRole('button', { name: 'OK', exact: true }));
+      await failed.waitFor({ state: 'detached' });
+      await address().waitFor();
+      await s.screen('browser-ftp-refused-beside-connect');
+      await s.shownTab('FTP');
+      await front().getByLabel('Server').waitFor();
+    },
+  });
+});
