@@ -138,8 +138,7 @@ public:
     // Back to the browser that opened the address: the screen below the connection's first.
     const auto screens = stack->viewControllers();
     for (size_t i = 1; i < screens.size(); ++i)
-      if (auto s = std::dynamic_pointer_cast<DirViewerScreen>(screens[i]);
-          s && s->showsConnection(c)) {
+      if (auto s = std::dynamic_pointer_cast<DirViewer>(screens[i]); s && s->showsConnection(c)) {
         stack->popToViewController(*screens[i - 1], animated);
         return;
       }
