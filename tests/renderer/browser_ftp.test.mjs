@@ -82,6 +82,7 @@ function person(s) {
     await page.keyboard.press('Enter');
     await inPage('#other').waitFor();
     await hold();
+    await s.screen('web-view-held-link');
     await clickSeen(s.sheetButton('Open in New Tab'));
     await s.sheet.waitFor({ state: 'detached' });
     await waitFor(async () => /other\.html$/.test(await page.locator('iframe[data-web]:visible').first().getAttribute('title') || ''),
