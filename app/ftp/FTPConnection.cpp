@@ -91,6 +91,14 @@ void FTPConnection::onMain(std::function<void(FTPAppServices &)> fn) {
   platform::RunLoop::main()->perform([services, fn = std::move(fn)] { fn(*services); });
 }
 
+void FTPConnection::onFolderScreen(std::function<void(DirViewerScreen &)> fn) {
+  std::weak_ptr<FTPConnection> weak = weak_from_this();
+  onMain([weak, fn = std::move(fn)](FTPAppServices &s) {
+    auto self = weak.lock();
+    if (auto top = self ? s.folderScreenOf(*self) : nullptr) fn(*top);
+  });
+}
+
 // One end of a queue item on its way to the main thread: owed from its making until it has run
 // there, or until it is dropped unrun.
 class FTPConnection::QueueReport {
@@ -681,15 +689,11 @@ void FTPConnection::addToLogFile(const std::string &text) {
 void FTPConnection::updateProgressMark(float fraction) {
   if (auto d = delegate_.lock())
     d->progressPercent(*this, iTask_ == kTaskLogin ? fraction * 0.1f : fraction * 0.9f + 0.1f);
-  onMain([fraction](FTPAppServices &s) {
-    if (auto top = s.topDirViewer()) top->updateProgress(fraction);
-  });
+  onFolderScreen([fraction](DirViewerScreen &top) { top.updateProgress(fraction); });
 }
 
 void FTPConnection::updateProgressText(const std::string &text) {
-  onMain([text](FTPAppServices &s) {
-    if (auto top = s.topDirViewer()) top->updateProgressText(text);
-  });
+  onFolderScreen([text](DirViewerScreen &top) { top.updateProgressText(text); });
 }
 
 void FTPConnection::doneBatchItem() {

@@ -235,6 +235,9 @@ protected:
   bool onOwnThread() const { return myThread_->isCurrent(); }
   // Runs fn on the main thread without waiting (the services live there).
   void onMain(std::function<void(FTPAppServices &)> fn);
+  // Runs fn on the main thread with the folder screen that shows this connection's folders,
+  // when one is on top of its stack (another connection's screen never hears of this one).
+  void onFolderScreen(std::function<void(DirViewerScreen &)> fn);
   // The same for the end of a queue item (done or aborted): until fn has run, the connection
   // counts as busy, so the queue does not take up again an item whose end is still on its way.
   // `owed`, when given, is the report owed since before the task was set idle.
@@ -427,9 +430,7 @@ protected:
     // A folder screen that appeared while the task ran chose its toolbar by that task: it
     // chooses again now the task is over.
     if (was != kTaskIdle && mainConnection_)
-      onMain([](FTPAppServices &s) {
-        if (auto top = s.topDirViewer()) top->showAppropriateToolbar();
-      });
+      onFolderScreen([](DirViewerScreen &top) { top.showAppropriateToolbar(); });
   }
 
   // One task at a time on the browsing connection: a starter that finds a task running, a

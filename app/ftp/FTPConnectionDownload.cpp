@@ -578,7 +578,7 @@ void FTPConnection::editDownloadedFile(bool replace, bool reportDone) {
   };
   post([=](FTPAppServices &s) {
     Log::system("EditDownloadedFile");
-    if (auto top = s.topDirViewer()) top->showEditSaveButton(3, false);
+    if (auto top = s.folderScreenOf(*self)) top->showEditSaveButton(3, false);
     bool wasSaved = false;
     std::string problem = saved.empty() ? "its place lies outside Saved Files" : "";
     if (!saved.empty()) {

@@ -29,9 +29,7 @@ void FTPConnection::renameFile(const RemoteName &from, const RemoteName &to,
                                const RemoteName &inFolder, bool reloadWhenDone) {
   startOrWait([=, this] {
     if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
-    onMain([](FTPAppServices &s) {
-      if (auto top = s.topDirViewer()) top->showWorkingToolbar();
-    });
+    onFolderScreen([](DirViewerScreen &top) { top.showWorkingToolbar(); });
     renameFrom_ = from;
     renameTo_ = to;
     // Set with the job, not beside it: a job that waited for a listing runs after any setting
@@ -48,9 +46,7 @@ void FTPConnection::renameFile(const RemoteName &from, const RemoteName &to,
 void FTPConnection::makeDirectory(const RemoteName &name, const RemoteName &inFolder) {
   startOrWait([=, this] {
     if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
-    onMain([](FTPAppServices &s) {
-      if (auto top = s.topDirViewer()) top->showWorkingToolbar();
-    });
+    onFolderScreen([](DirViewerScreen &top) { top.showWorkingToolbar(); });
     makeDirectoryName_ = name;
     currentDirectory_.clear();
     resetForNextCommand();
@@ -66,9 +62,7 @@ void FTPConnection::deleteFile(const RemoteName &name, const RemoteName &inFolde
       fDisconnectWhenDone_ = true;
     } else {
       if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
-      onMain([](FTPAppServices &s) {
-        if (auto top = s.topDirViewer()) top->showWorkingToolbar();
-      });
+      onFolderScreen([](DirViewerScreen &top) { top.showWorkingToolbar(); });
     }
     deleteFilename_ = name;
     toDeleteIsFolder_ = isFolder;
@@ -92,9 +86,7 @@ void FTPConnection::chmodFile(const RemoteName &name, const RemoteName &inFolder
                               const std::string &permissions) {
   startOrWait([=, this] {
     if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
-    onMain([](FTPAppServices &s) {
-      if (auto top = s.topDirViewer()) top->showWorkingToolbar();
-    });
+    onFolderScreen([](DirViewerScreen &top) { top.showWorkingToolbar(); });
     chmodFilename_ = name;
     chmodTo_ = permissions;
     currentDirectory_.clear();
@@ -108,9 +100,7 @@ void FTPConnection::chmodFile(const RemoteName &name, const RemoteName &inFolder
 void FTPConnection::doRawFTPCommand(const std::string &command, const RemoteName &inFolder) {
   startOrWait([=, this] {
     if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(true);
-    onMain([](FTPAppServices &s) {
-      if (auto top = s.topDirViewer()) top->showWorkingToolbar();
-    });
+    onFolderScreen([](DirViewerScreen &top) { top.showWorkingToolbar(); });
     rawCommand_ = command;
     currentDirectory_.clear();
     resetForNextCommand();
@@ -230,9 +220,7 @@ void FTPConnection::doTaskRename() {
     if (reloadDirWhenDone_) {
       reloadDirWhenDone_ = false;
       changeDirectory(cwdName());
-      onMain([](FTPAppServices &s) {
-        if (auto top = s.topDirViewer()) top->showWorkingTextToolbar();
-      });
+      onFolderScreen([](DirViewerScreen &top) { top.showWorkingTextToolbar(); });
     } else {
       operationDoneUpdateView();
     }

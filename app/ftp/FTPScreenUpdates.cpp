@@ -22,7 +22,7 @@ constexpr const char *kNoSSLMessage =
 
 bool FTPConnection::skipErrorAlerts() {
   auto services = FTPAppServices::shared();
-  return services && services->connectScreenOnTop();
+  return services && services->holdsBackAlertsOf(*this);
 }
 
 void FTPConnection::showAlert(std::shared_ptr<AlertView> alert, std::shared_ptr<AlertView> *keepIn,
@@ -59,7 +59,10 @@ void FTPConnection::updateViewWithError(const std::string &text, bool popView) {
     std::string user = loginUser();
     std::string page =
         user.empty() || user == "anonymous" ? "error-530-anon.html" : "error-530.html";
-    onMain([page](FTPAppServices &s) { s.showErrorForTopFtpTab(page); });
+    std::weak_ptr<FTPConnection> weak = weak_from_this();
+    onMain([weak, page](FTPAppServices &s) {
+      if (auto self = weak.lock()) s.showErrorForConnection(*self, page);
+    });
     return;
   }
   if (popView) {
@@ -95,7 +98,7 @@ void FTPConnection::updateViewWithFileError(const std::string &page) {
   std::weak_ptr<FTPConnection> weak = weak_from_this();
   onMain([weak, page](FTPAppServices &s) {
     auto self = weak.lock();
-    if (self && !self->skipErrorAlerts()) s.showErrorForTopFtpTab(page);
+    if (self && !self->skipErrorAlerts()) s.showErrorForConnection(*self, page);
   });
 }
 
@@ -131,15 +134,15 @@ void FTPConnection::clickedButtonAtIndex(AlertView &alert, int index) {
       });
       if (services) services->setProtocol("FTP");
     } else if (services) {
-      services->popFtpTab(true);
+      services->popConnectionScreens(*this, false, true);
     }
   } else if (errorServer_.get() == &alert) {
     errorServer_.reset();
-    if (services) services->popFtpTab(false);
+    if (services) services->popConnectionScreens(*this, false, false);
     if (index == 0) pushHelp();
   } else if (errorFatal_.get() == &alert) {
     errorFatal_.reset();
-    if (services) services->popFtpTabToRoot(false);
+    if (services) services->popConnectionScreens(*this, true, false);
     if (index == 0) pushHelp();
   } else if (replyServer_.get() == &alert) {
     replyServer_.reset();
@@ -163,21 +166,20 @@ void FTPConnection::updateViewWithDirectory() {
   const RemoteName folder = cwdName();
   if (mainConnection_) ftpmodes::rememberListing(listedModesKey(), folder, entries);
   const RemoteName asked = directoryToGetList_;
-  // The folder screens show the browsing connection's listings only, each the listing of its own
-  // folder: the one it shows, or, before its first listing, the one it asked for.
+  // The folder screens show the browsing connection's listings only, each its own connection's
+  // and the listing of its own folder: the one it shows, or, before its first listing, the one it
+  // asked for.
   if (mainConnection_)
-    onMain([entries, folder, asked](FTPAppServices &s) {
-      auto top = s.topDirViewer();
-      if (!top) return;
-      const RemoteName shown = top->currentRemoteFolder(), awaited = top->awaitedRemoteFolder();
+    onFolderScreen([entries, folder, asked](DirViewerScreen &top) {
+      const RemoteName shown = top.currentRemoteFolder(), awaited = top.awaitedRemoteFolder();
       if (shown.empty() ? awaited.empty() || awaited.sameAs(asked) : shown.sameAs(folder)) {
         Log::systemf("FolderMismatch? %s vs %s", shown.text().c_str(), folder.text().c_str());
-        top->replaceDirectory(entries);
-        top->setCurrentRemoteFolder(folder);
+        top.replaceDirectory(entries);
+        top.setCurrentRemoteFolder(folder);
       }
-      top->setLoadedDirectory(true);
-      top->showDirToolbar();
-      top->doButtonStates();
+      top.setLoadedDirectory(true);
+      top.showDirToolbar();
+      top.doButtonStates();
     });
   if (!fileToUpload_.empty()) {
     setState(12);
@@ -193,9 +195,10 @@ void FTPConnection::reloadDirectoryViewIfNeeded() {
   // Tasks asked for meanwhile wait for the answer: the reload, when there is one, goes first.
   ++reloadsPending_;
   onMain([weak, folder](FTPAppServices &s) {
-    auto top = s.topDirViewer();
+    auto self = weak.lock();
+    auto top = self ? s.folderScreenOf(*self) : nullptr;
     const bool reloading = top && top->currentRemoteFolder().sameAs(folder);
-    if (auto self = weak.lock())
+    if (self)
       self->onThread([self, reloading, folder] { self->reloadHandedBack(reloading, folder); });
     if (!top) return;
     if (reloading) {
@@ -215,11 +218,10 @@ std::string FTPConnection::listedModesKey() const {
 void FTPConnection::operationDoneUpdateView() {
   if (mainConnection_) platform::Application::shared().setNetworkActivityIndicatorVisible(false);
   const RemoteName folder = cwdName();
-  onMain([folder](FTPAppServices &s) {
-    auto top = s.topDirViewer();
-    if (top && top->currentRemoteFolder().sameAs(folder)) {
-      top->showDirToolbar();
-      top->doButtonStates();
+  onFolderScreen([folder](DirViewerScreen &top) {
+    if (top.currentRemoteFolder().sameAs(folder)) {
+      top.showDirToolbar();
+      top.doButtonStates();
     }
   });
 }

@@ -30,7 +30,7 @@ public:
   virtual void updateFileSizeBatchItemObject(const BatchObject &) {}
 };
 
-// The remote folder screen (`DirViewer`) on top of the FTP tab, as the connection updates it.
+// The remote folder screen (`DirViewer`) on top of its stack, as its connection updates it.
 // Main thread, except updateProgress, which the connection calls from its own thread (a screen
 // that draws it must hop to the main thread itself).
 class DirViewerScreen {
@@ -58,6 +58,9 @@ public:
   virtual void showAppropriateToolbar() {}
   virtual void doButtonStates() {}
   virtual void showEditSaveButton(int, bool) {}
+  // Whether the screen shows the folders of this connection. A screen of another connection (or
+  // of SFTP) takes none of its listings or progress; a screen that never says takes them all.
+  virtual bool showsConnection(const FTPConnection &) const { return true; }
 };
 
 // The text editor (`EditFileView`) as the connection hands it a downloaded file.
@@ -95,8 +98,19 @@ public:
   virtual std::shared_ptr<BatchQueueReceiver> batchView() { return nullptr; }
   // The top screen of the FTP tab's navigation stack when it is a remote folder screen.
   virtual std::shared_ptr<DirViewerScreen> topDirViewer() { return nullptr; }
+  // The folder screen on top of the stack that shows `connection`'s folders: the FTP tab's, or
+  // the stack a browser opened an ftp address in on a connection of its own. None while no
+  // stack has one of its screens on top. A connection's listings and progress go here only.
+  virtual std::shared_ptr<DirViewerScreen> folderScreenOf(const FTPConnection &connection) {
+    auto top = topDirViewer();
+    return top && top->showsConnection(connection) ? top : nullptr;
+  }
   // True when the top screen of the FTP tab is the connect screen (`Connect`).
   virtual bool connectScreenOnTop() { return false; }
+  // Whether the connection's error alerts wait unshown: those of the FTP tab's connection while
+  // its connect screen is on top (it tells of a failed connect itself); a connection whose screens
+  // stand elsewhere (a browser's ftp address, on the phone) always shows its own.
+  virtual bool holdsBackAlertsOf(const FTPConnection &) { return connectScreenOnTop(); }
 
   virtual void setProtocol(const std::string &) {}
   virtual void activeTransfer() {}
@@ -106,6 +120,18 @@ public:
   // Navigation of the FTP tab.
   virtual void popFtpTab(bool /*animated*/) {}
   virtual void popFtpTabToRoot(bool /*animated*/) {}
+  // The same for a connection's own screens: a connection whose folder screens stand on a stack
+  // of their own (an ftp address a browser opened, on the phone) shows its error pages and leaves
+  // its screens there, and the FTP tab's screens of another connection stay as they are.
+  virtual void showErrorForConnection(const FTPConnection &, const std::string &page) {
+    showErrorForTopFtpTab(page);
+  }
+  virtual void popConnectionScreens(const FTPConnection &, bool toRoot, bool animated) {
+    if (toRoot)
+      popFtpTabToRoot(animated);
+    else
+      popFtpTab(animated);
+  }
   // Pushes the help screen (`HelpViewController`, interface file "HelpView") with its title, the
   // name of a page among the resources or else the online help page's path and query, and its
   // log button shown or not.

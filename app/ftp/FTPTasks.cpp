@@ -391,7 +391,10 @@ void FTPConnection::dataConnectTimeout() {
   std::string page = privateNet
                          ? (ssl ? "error-timeout-data192-ssl.html" : "error-timeout-data192.html")
                          : (ssl ? "error-timeout-data-ssl.html" : "error-timeout-data.html");
-  onMain([page](FTPAppServices &s) { s.showErrorForTopFtpTab(page); });
+  std::weak_ptr<FTPConnection> weak = weak_from_this();
+  onMain([weak, page](FTPAppServices &s) {
+    if (auto self = weak.lock()) s.showErrorForConnection(*self, page);
+  });
 }
 
 void FTPConnection::kickSSLData() {

@@ -100,6 +100,7 @@ public:
   void showWorkingTextToolbar() override;
   void doButtonStates() override;
   void showEditSaveButton(int mode, bool force) override;
+  bool showsConnection(const FTPConnection &c) const override { return theConnection.get() == &c; }
 
   void showAppropriateToolbar() override;
   void reloadTableView();

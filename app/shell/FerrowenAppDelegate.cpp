@@ -890,6 +890,10 @@ void FerrowenAppDelegate::showErrorForTopFtpTab(const std::string &text) {
   if (topOf<DirViewerScreen>(navigationController_)) showHelpLater(navigationController_, text);
 }
 
+void FerrowenAppDelegate::showErrorInBrowserStack(const std::string &text) {
+  showHelpLater(navigationControllerWeb_, text);
+}
+
 void FerrowenAppDelegate::showErrorForTopFtpTab2(const std::string &text) {
   showHelpIn(navigationController_, text);
 }

@@ -150,6 +150,8 @@ public:
   void setProtocol(const std::string &protocol);
   void showErrorForTopFtpTab(const std::string &text);
   void showErrorForTopFtpTab2(const std::string &text);
+  // The help page for an ftp address's error, over its folder screen in the phone's browser.
+  void showErrorInBrowserStack(const std::string &text);
   void showErrorForTopSavedFilesTab(const std::string &text);
   void showErrorForTopSavedFilesTab2(const std::string &text);
   void playMediaFile(const std::string &path, bool cleanupWhenDone);

@@ -60,6 +60,21 @@ private:
   std::weak_ptr<FerrowenAppDelegate> d_;
 };
 
+// The phone's Web View stack when a browser pushed over it shows the folders of this connection
+// (an ftp address it opened) and the FTP tab does not; none otherwise (the tablet's browser shows
+// them in the FTP tab's own stack).
+std::shared_ptr<NavigationController> browserStackOf(FerrowenAppDelegate &d,
+                                                     const FTPConnection &c) {
+  auto web = d.navigationControllerWeb();
+  if (!web || web == d.navigationController()) return nullptr;
+  if (auto top = topOf<DirViewerScreen>(d.navigationController()); top && top->showsConnection(c))
+    return nullptr;
+  for (const auto &screen : web->viewControllers())
+    if (auto s = std::dynamic_pointer_cast<DirViewer>(screen); s && s->showsConnection(c))
+      return web;
+  return nullptr;
+}
+
 class FTPServices : public FTPAppServices {
 public:
   explicit FTPServices(std::weak_ptr<FerrowenAppDelegate> d) : d_(std::move(d)) {}
@@ -73,6 +88,15 @@ public:
     return withDelegate(d_, std::shared_ptr<DirViewerScreen>(), [](FerrowenAppDelegate &d) {
       return topOf<DirViewerScreen>(d.navigationController());
     });
+  }
+  // The FTP tab's stack, or the Web View tab's on the phone, where a browser pushed over it shows
+  // the folders of its own ftp address.
+  std::shared_ptr<DirViewerScreen> folderScreenOf(const FTPConnection &c) override {
+    auto d = d_.lock();
+    if (!d) return nullptr;
+    for (const auto &nav : {d->navigationController(), d->navigationControllerWeb()})
+      if (auto top = topOf<DirViewerScreen>(nav); top && top->showsConnection(c)) return top;
+    return nullptr;
   }
   bool connectScreenOnTop() override {
     return withDelegate(d_, false, [](FerrowenAppDelegate &d) {
@@ -91,6 +115,33 @@ public:
   }
   void showErrorForTopFtpTab(const std::string &text) override {
     if (auto d = d_.lock()) d->showErrorForTopFtpTab(text);
+  }
+  bool holdsBackAlertsOf(const FTPConnection &c) override {
+    auto d = d_.lock();
+    return d && !browserStackOf(*d, c) && connectScreenOnTop();
+  }
+  void showErrorForConnection(const FTPConnection &c, const std::string &page) override {
+    auto d = d_.lock();
+    auto stack = d ? browserStackOf(*d, c) : nullptr;
+    if (!stack) return showErrorForTopFtpTab(page);
+    if (auto top = topOf<DirViewerScreen>(stack); top && top->showsConnection(c))
+      d->showErrorInBrowserStack(page);
+  }
+  void popConnectionScreens(const FTPConnection &c, bool toRoot, bool animated) override {
+    auto d = d_.lock();
+    auto stack = d ? browserStackOf(*d, c) : nullptr;
+    if (!stack) return FTPAppServices::popConnectionScreens(c, toRoot, animated);
+    if (!toRoot) {
+      if (stack->viewControllers().size() > 1) stack->popViewControllerAnimated(animated);
+      return;
+    }
+    // Back to the browser that opened the address: the screen below the connection's first.
+    const auto screens = stack->viewControllers();
+    for (size_t i = 1; i < screens.size(); ++i)
+      if (auto s = std::dynamic_pointer_cast<DirViewer>(screens[i]); s && s->showsConnection(c)) {
+        stack->popToViewController(*screens[i - 1], animated);
+        return;
+      }
   }
   void popFtpTab(bool animated) override {
     auto d = d_.lock();

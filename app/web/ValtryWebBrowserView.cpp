@@ -609,8 +609,17 @@ void ValtryWebBrowserView::showFTPDirectory() {
   auto screen = webServices().makeRemoteFolderScreen(theConnection_, title);
   if (!screen) return;
   screen->setTitle(title);
+  // The screen waits for its connection's first listing (its folder's, shown on whichever stack
+  // it stands on: the connection reaches its own screens only).
+  auto connecting = [screen] {
+    if (auto folder = std::dynamic_pointer_cast<DirViewerScreen>(screen)) {
+      folder->showWorkingTextToolbar();
+      folder->updateProgressText("Connecting to Server...");
+    }
+  };
   if (!isPad()) {
     if (auto nav = navigationController()) nav->pushViewController(screen, true);
+    connecting();
     return;
   }
   auto ftpNav = webServices().ftpNavigationController();
@@ -621,6 +630,7 @@ void ValtryWebBrowserView::showFTPDirectory() {
   popover_->setDelegate(
       std::static_pointer_cast<PopoverControllerDelegate>(sharedAs<ValtryWebBrowserView>()));
   popover_->presentPopoverFromRect(urlField->frame(), toolbar, unsigned(-1), true);
+  connecting();
 }
 
 // --- Long-tap menu ----------------------------------------------------------------------------
@@ -657,7 +667,10 @@ void ValtryWebBrowserView::showLongTapMenu(const std::string &url) {
   actionEmailIndex = longPressActions->addButtonWithTitle("Email This Address");
   if (!isPad()) {
     longPressActions->setCancelButtonIndex(longPressActions->addButtonWithTitle("Cancel"));
-    longPressActions->showInView(view());
+    if (auto tabs = tabBarController())
+      longPressActions->showFromTabBar(tabs->tabBar());
+    else
+      longPressActions->showInView(view());
   } else {
     longPressActions->showFromRect(Rect(lastTapPoint.x, lastTapPoint.y, 1, 1), view(), true);
   }

@@ -100,12 +100,16 @@ void WebPreviewViewController::buildControls() {
   urlField->setText(globalUserDefaults->stringForKey(kWebViewURLKey).value_or(""));
   urlField->setReturnKeyType(ReturnKeyType::Go);
   urlField->setKeyboardType(KeyboardType::URL);
+  urlField->traits().autocorrectionType = TextAutocorrectionType::No;
+  urlField->traits().autocapitalizationType = TextAutocapitalizationType::None;
   urlField->setClearButtonMode(TextFieldViewMode::WhileEditing);
+  urlField->setContentVerticalAlignment(ControlContentVerticalAlignment::Center);
   urlField->setDelegate(
       std::static_pointer_cast<TextFieldDelegate>(sharedAs<WebPreviewViewController>()));
   workingView = std::make_shared<ActivityIndicatorView>(ActivityIndicatorStyle::Gray);
   refreshButton = button("reload_small.png", "Reload", &WebPreviewViewController::clickRefresh);
   stopButton = button("cancel_small.png", "Stop", &WebPreviewViewController::clickStop);
+  stopButton->setTitleShadowOffset({0, -1});
   searchButton = button("keyboard-black.png", "", &WebPreviewViewController::clickSearch);
   urlField->setLeftView(workingView);
   urlField->setLeftViewMode(TextFieldViewMode::Never);
@@ -378,7 +382,11 @@ void WebPreviewViewController::showNewTabMenu(const std::string &url) {
       std::static_pointer_cast<ActionSheetDelegate>(sharedAs<WebPreviewViewController>()));
   newTabIndex_ = newTabSheet_->addButtonWithTitle("Open in New Tab");
   newTabSheet_->setCancelButtonIndex(newTabSheet_->addButtonWithTitle("Cancel"));
-  newTabSheet_->showInView(view());
+  // On the phone a sheet rises from the main tab bar, as every screen's does.
+  if (auto tabs = tabBarController(); tabs && !isPad())
+    newTabSheet_->showFromTabBar(tabs->tabBar());
+  else
+    newTabSheet_->showInView(view());
 }
 
 void WebPreviewViewController::clickedButtonAtIndex(ActionSheet &sheet, int index) {

@@ -264,6 +264,8 @@ function view(v, place) {
 // The key a touch keyboard shows for Return, and the keyboard it brings, as the model asks.
 const returnKeys = { 1: 'go', 2: 'search', 3: 'go', 4: 'next', 5: 'go', 6: 'search', 7: 'send', 8: 'done' };
 const inputModes = { 2: 'decimal', 3: 'url', 4: 'numeric', 7: 'email' };
+const autocapitalizes = { 0: 'none', 1: 'words', 2: 'sentences', 3: 'characters' };
+const autocorrects = { 1: 'off', 2: 'on' };
 const fontFamily = (name) => /courier|mono/i.test(name) ? 'monospace' : `"${name.replace(/["\\]/g, '')}", sans-serif`;
 
 function font(el, f) {
@@ -332,6 +334,10 @@ function build(v) {
         'data-secure': v.secure ? '1' : null, 'data-next': v.returnKeyType === 4 || null,
         enterkeyhint: returnKeys[v.returnKeyType] || null, inputmode: inputModes[v.keyboardType] || null,
         disabled: !v.enabled, ev: { event: 'tap', id: v.id }, autocomplete: 'off', spellcheck: 'false',
+        // What a phone's keyboard does to the typed text, as the model asks (a secure field's
+        // letters are never changed).
+        autocapitalize: v.secure ? 'none' : autocapitalizes[v.autocapitalization] || null,
+        autocorrect: v.secure ? 'off' : autocorrects[v.autocorrection] || null,
         'aria-label': v.label || v.placeholder,
       });
       font(input, v.font);

@@ -118,6 +118,10 @@ TEST_F(WebTest, AddressOrSearchAndTheFieldShown) {
   auto before = globalUserDefaults->stringForKey(kWebViewURLKey);
   screen->openURL("");
   EXPECT_EQ(globalUserDefaults->stringForKey(kWebViewURLKey), before);
+  // An address is typed as it stands: no capitals, no corrections; its text sits in the middle.
+  EXPECT_EQ(field()->traits().autocorrectionType, TextAutocorrectionType::No);
+  EXPECT_EQ(field()->traits().autocapitalizationType, TextAutocapitalizationType::None);
+  EXPECT_EQ(field()->contentVerticalAlignment(), ControlContentVerticalAlignment::Center);
 }
 
 TEST_F(WebTest, BackReloadStopAndEscapedErrorPage) {
@@ -567,6 +571,8 @@ TEST_F(WebTest, LongTapMenuCommands) {
     auto sheets = probe->pendingSheets();
     ASSERT_EQ(sheets.size(), 1u) << c.target;
     EXPECT_EQ(sheets[0].buttons.back(), "Cancel");
+    // On the phone the sheet rises from the main tab bar, as every screen's does.
+    EXPECT_EQ(probe->window().actionSheets().back()->anchor().kind, Anchor::Kind::TabBar);
     EXPECT_EQ(std::count(sheets[0].buttons.begin(), sheets[0].buttons.end(), "Copy Image"),
               c.target[0] == 's' ? 1 : 0);
     ASSERT_TRUE(probe->answerSheet(c.button)) << probe->lastError();
@@ -724,6 +730,7 @@ TEST_F(WebTest, WebViewTabOpensABrowserTabOnAHeldLink) {
   auto sheets = probe->pendingSheets();
   ASSERT_EQ(sheets.size(), 1u);
   EXPECT_EQ(sheets[0].buttons, (std::vector<std::string>{"Open in New Tab", "Cancel"}));
+  EXPECT_EQ(probe->window().actionSheets().back()->anchor().kind, Anchor::Kind::TabBar);
   ASSERT_TRUE(probe->answerSheet("Cancel"));
   EXPECT_EQ(probe->topViewController(), tab);
   ASSERT_TRUE(follow("longtap://href=" + peer->url("/page/2")));
