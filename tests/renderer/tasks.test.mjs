@@ -161,7 +161,9 @@ for (const [profile, viewport, env] of profiles) {
       const drawn = await page.evaluate(() => window.drawnAt);
       assert.ok(drawn.length >= 1 && drawn.every(([, top]) => Math.abs(top - scrolled[1]) <= 1),
         `the folder moved while the program answered (offset, where it stood): ${JSON.stringify(drawn)}; scrolled to ${scrolled[1]}`);
-      // (A photograph only: the row at the edge may lie half under the toolbar where it stopped.)
+      // (A photograph only, once the rows' drawings are in: the row at the edge may lie half
+      // under the toolbar where it stopped.)
+      await page.waitForFunction(() => [...document.images].every((i) => i.complete || !i.getClientRects().length));
       fs.mkdirSync(path.join(artefacts, `tasks-${profile}`), { recursive: true });
       await page.screenshot({ path: path.join(artefacts, `tasks-${profile}`, 'scrolled-while-busy.png') });
     });
