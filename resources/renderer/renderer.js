@@ -1500,10 +1500,14 @@ document.addEventListener('scroll', (e) => {
   // Under an alert or a sheet the screens take nothing.
   if (state && (state.snapshot.alerts.length || state.snapshot.sheets.length)) return;
   if (t.classList.contains('v-scroll')) {
+    // The page moving the view to the model's offset is no scroll of the person's.
+    const [x, y] = (t.dataset.offset || '0,0').split(',').map(Number);
+    if (!t.scrollTimer && Math.abs(t.scrollLeft - x) <= 1 && Math.abs(t.scrollTop - y) <= 1) return;
     clearTimeout(t.scrollTimer);
     t.scrollTimer = setTimeout(() => tellScrolled(t), 60);
     return;
   }
+  if (scrollWaiting !== t && Math.abs(t.scrollTop - Number(t.dataset.offset)) <= 1) return;
   clearTimeout(scrollTimer);
   scrollWaiting = t;
   scrollTimer = setTimeout(() => {
