@@ -179,6 +179,7 @@ void FTPConnection::walkBatchDirectoryListing() {
     int64_t size;
   };
   std::vector<Wanted> wanted;
+  wanted.reserve(currentDirectory_.size());
   // A bound of the folder download met (empty: none): what was found before it is queued, and
   // the download ends with it.
   std::string bound;

@@ -20,6 +20,9 @@ const pendingScripts = new Map(); // web view id -> scripts waiting for its page
 // is asked again (the model takes only the first answer to each).
 const givenScripts = new Map(); // web view id -> { revision, scripts, questions: call -> script }
 let scrollTimer = null;
+let scrollWaiting = null; // the table whose scroll waits for scrollTimer
+// The person's scrolls sent to the model and not yet answered: seq -> the view's id.
+const scrollsSent = new Map();
 // The text of each text view as the model holds it: the model sends what changed in it (a text
 // view may hold a whole file), apart from the rest of what the page draws.
 const viewTexts = new Map(); // text view id -> text
@@ -68,6 +71,7 @@ function receive(m) {
     if (!m.ok && !quiet.has(m.seq)) toast(m.error);
     quiet.delete(m.seq);
     pending.delete(m.seq);
+    scrollsSent.delete(m.seq);
     // A refused edit leaves the model as it was, so no new state follows: the page shows the
     // model's text again now. (An accepted one is followed by the state that holds it.)
     if (!m.ok && !pending.size && state) render();
@@ -790,17 +794,29 @@ function fitLabels() {
   }
 }
 
+// Whether the person's scrolling of a view is still on its way to the model: a position waiting
+// to be sent, or sent and not answered yet. The model answers each scroll in turn, so a state
+// drawn meanwhile holds its offset for an earlier position: moving the view there would undo
+// what the person scrolled since, and move another row under the pointer just as it clicks.
+// The model's offset is taken once the view's scrolls are answered.
+function scrollOnItsWay(el) {
+  if (el === scrollWaiting || el.scrollTimer) return true;
+  for (const id of scrollsSent.values()) if (id === el.dataset.id) return true;
+  return false;
+}
+
 function placeScrollsAndPopovers() {
   fitLabels();
   for (const t of screenEl.querySelectorAll('.v-table')) {
     const offset = Number(t.dataset.offset);
     // Kept on the element: a table drawn afresh (after a rotation, say) starts at the top and
     // takes the model's offset again, or it would show rows the model did not make.
-    if (t.modelOffset !== offset) t.scrollTop = offset;
+    if (t.modelOffset === offset || (t.modelOffset !== undefined && scrollOnItsWay(t))) continue;
+    t.scrollTop = offset;
     t.modelOffset = offset;
   }
   for (const el of screenEl.querySelectorAll('.v-scroll[data-offset]')) {
-    if (el.modelOffset === el.dataset.offset) continue;
+    if (el.modelOffset === el.dataset.offset || (el.modelOffset !== undefined && scrollOnItsWay(el))) continue;
     el.modelOffset = el.dataset.offset;
     const [x, y] = el.dataset.offset.split(',').map(Number);
     el.scrollLeft = x;
@@ -1490,24 +1506,39 @@ document.addEventListener('scroll', (e) => {
   // Under an alert or a sheet the screens take nothing.
   if (state && (state.snapshot.alerts.length || state.snapshot.sheets.length)) return;
   if (t.classList.contains('v-scroll')) {
+    // The page moving the view to the model's offset is no scroll of the person's.
+    const [x, y] = (t.dataset.offset || '0,0').split(',').map(Number);
+    if (!t.scrollTimer && Math.abs(t.scrollLeft - x) <= 1 && Math.abs(t.scrollTop - y) <= 1) return;
     clearTimeout(t.scrollTimer);
     t.scrollTimer = setTimeout(() => tellScrolled(t), 60);
     return;
   }
+  if (scrollWaiting !== t && Math.abs(t.scrollTop - Number(t.dataset.offset)) <= 1) return;
   clearTimeout(scrollTimer);
+  scrollWaiting = t;
   scrollTimer = setTimeout(() => {
+    scrollWaiting = null;
     if (Math.abs(t.scrollTop - Number(t.dataset.offset)) > 1)
-      send({ event: 'scroll', id: Number(t.dataset.id), x: 0, y: t.scrollTop }, true);
+      scrollSent(t, send({ event: 'scroll', id: Number(t.dataset.id), x: 0, y: t.scrollTop }, true));
+    else if (!scrollOnItsWay(t))
+      placeScrollsAndPopovers(); // an offset of the model's own that came meanwhile
   }, 80);
 }, true);
+
+function scrollSent(el, sent) {
+  if (sent) scrollsSent.set(sent, el.dataset.id);
+}
 
 function tellScrolled(el) {
   clearTimeout(el.scrollTimer);
   el.scrollTimer = 0;
   const [x, y] = (el.dataset.offset || '0,0').split(',').map(Number);
-  if (Math.abs(el.scrollLeft - x) <= 1 && Math.abs(el.scrollTop - y) <= 1) return;
+  if (Math.abs(el.scrollLeft - x) <= 1 && Math.abs(el.scrollTop - y) <= 1) {
+    if (!scrollOnItsWay(el)) placeScrollsAndPopovers();
+    return;
+  }
   el.modelOffset = `${el.scrollLeft},${el.scrollTop}`;
-  send({ event: 'scroll', id: Number(el.dataset.id), x: el.scrollLeft, y: el.scrollTop }, true);
+  scrollSent(el, send({ event: 'scroll', id: Number(el.dataset.id), x: el.scrollLeft, y: el.scrollTop }, true));
 }
 
 // A scroll view that zooms follows Ctrl + wheel (a trackpad's pinch reaches the page as one) and

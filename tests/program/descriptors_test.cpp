@@ -36,7 +36,7 @@ int connectTo(int port) {
 // Whatever comes on `fd` within `limit`, until the peer closes or `enough` has come.
 std::string heardOn(int fd, std::chrono::milliseconds limit, const std::string &enough = "") {
   std::string heard;
-  const auto deadline = std::chrono::steady_clock::now() + limit;
+  const auto deadline = std::chrono::steady_clock::now() + testsupport::scaled(limit);
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
@@ -95,7 +95,7 @@ TEST(ProgramDescriptors, ThePageAndBothServersServeAgainOnceDescriptorsComeBack)
   ASSERT_TRUE(testsupport::waitForTcpPort(ftp));
   ASSERT_TRUE(testsupport::waitForTcpPort(page));
   std::string address;
-  for (auto until = std::chrono::steady_clock::now() + 30s;
+  for (auto until = std::chrono::steady_clock::now() + testsupport::scaled(30s);
        address.empty() && std::chrono::steady_clock::now() < until;
        std::this_thread::sleep_for(10ms)) {
     const std::string out = program.output();
@@ -153,7 +153,7 @@ TEST(ProgramDescriptors, ThePageAndBothServersServeAgainOnceDescriptorsComeBack)
   // Within seconds (the program lets the closed connections go first) all serve again, and the
   // page that connected meanwhile is served on its connection.
   bool served = false;
-  for (auto until = std::chrono::steady_clock::now() + 20s;
+  for (auto until = std::chrono::steady_clock::now() + testsupport::scaled(20s);
        !served && std::chrono::steady_clock::now() < until; std::this_thread::sleep_for(100ms))
     served = statusOf(page, address) == "HTTP/1.0 200 OK";
   EXPECT_TRUE(served);
@@ -163,7 +163,7 @@ TEST(ProgramDescriptors, ThePageAndBothServersServeAgainOnceDescriptorsComeBack)
   EXPECT_EQ(answer.substr(0, answer.find("\r\n")), "HTTP/1.0 200 OK");
   ::close(waiting);
   served = false;
-  for (auto until = std::chrono::steady_clock::now() + 20s;
+  for (auto until = std::chrono::steady_clock::now() + testsupport::scaled(20s);
        !served && std::chrono::steady_clock::now() < until; std::this_thread::sleep_for(100ms))
     served = allServe();
   EXPECT_TRUE(served);

@@ -91,7 +91,8 @@ Child start(const std::vector<std::string> &args, const std::vector<std::string>
 // Waits (boundedly) for the program to end; kills it when it does not. Returns the wait status.
 int finish(Child &run, std::string *output = nullptr) {
   int status = -1;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  const auto deadline =
+      std::chrono::steady_clock::now() + testsupport::scaled(std::chrono::seconds(30));
   for (;;) {
     pid_t r = ::waitpid(run.pid, &status, WNOHANG);
     if (r == run.pid) break;
@@ -114,7 +115,8 @@ int finish(Child &run, std::string *output = nullptr) {
 // The program blocks the stop signals before it makes its folders, so once Documents/ and tmp/
 // exist a signal is taken by its run loop rather than killing it.
 bool waitUntilStarted(const std::string &home) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  const auto deadline =
+      std::chrono::steady_clock::now() + testsupport::scaled(std::chrono::seconds(30));
   while (std::chrono::steady_clock::now() < deadline) {
     if (exists(home + "/Documents") && exists(home + "/tmp")) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -214,7 +216,7 @@ TEST(FerrowenProgram, RunsTheWholeApplicationWithItsSharingServers) {
 namespace {
 
 bool waitForPath(const std::string &path, std::chrono::seconds limit = std::chrono::seconds(30)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
+  const auto deadline = std::chrono::steady_clock::now() + testsupport::scaled(limit);
   while (!exists(path))
     if (std::chrono::steady_clock::now() > deadline)
       return false;
@@ -390,7 +392,8 @@ TEST(FerrowenProgram, TwoStartsAtOnceMakeOneProgramWithBothFiles) {
   for (const char *name : {"one.txt", "two.txt"})
     EXPECT_TRUE(waitForPath(home.path + "/Documents/Files/" + name)) << name;
   // The one that handed its file over ends with 0; the other runs on.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  const auto deadline =
+      std::chrono::steady_clock::now() + testsupport::scaled(std::chrono::seconds(30));
   while (stillRunning(runs[0]) && stillRunning(runs[1]) &&
          std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));

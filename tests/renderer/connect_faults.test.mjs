@@ -13,7 +13,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { clickSeen, session, startFtpServer, typeInto, waitFor, whatLiesAt, artefacts, profiles } from '../support/person.mjs';
+import { clickSeen, session, startFtpServer, typeInto, waitFor, whatLiesAt, artefacts, profiles, scaled } from '../support/person.mjs';
 import { makeAccount, removeAccount, startSshd } from '../support/sshd.mjs';
 
 const account = makeAccount();
@@ -61,7 +61,7 @@ for (const [profile, viewport, env] of profiles) {
         for (const [name, text] of [['Server', `sftp://127.0.0.1:${sshd.port}${served}`], ['User Name', account.name], ['Password', account.password]])
           await typeInto(field(name), text);
         await clickSeen(button('Connect'));
-        await row('notes.txt').waitFor({ timeout: 60000 });
+        await row('notes.txt').waitFor({ timeout: scaled(60000) });
         await disconnect();
         const settings = () => JSON.parse(fs.readFileSync(path.join(home, 'Preferences.json'), 'utf8'));
         const remembered = settings()[`SSH-hostkey-127.0.0.1:${sshd.port}`];
@@ -71,7 +71,7 @@ for (const [profile, viewport, env] of profiles) {
         await sshd.renew();
         await clickSeen(button('Connect'));
         const alert = page.locator('.alert[aria-label="Host Key Changed"]');
-        await alert.waitFor({ timeout: 60000 });
+        await alert.waitFor({ timeout: scaled(60000) });
         const message = await alert.locator('.message').textContent();
         const lines = message.split('\n');
         const now = lines[lines.indexOf('Now:') + 1];
@@ -120,14 +120,14 @@ for (const [profile, viewport, env] of profiles) {
         await screen('host-key-changed');
         await clickSeen(alert.locator('button', { hasText: 'Accept New Key' }));
         // Listed at once, with no Refresh.
-        await row('notes.txt').waitFor({ timeout: 60000 });
+        await row('notes.txt').waitFor({ timeout: scaled(60000) });
         await screen('accepted-and-listed');
         assert.equal(settings()[`SSH-hostkey-127.0.0.1:${sshd.port}`], now);
         await disconnect();
 
         // Connect double-clicked over SFTP: one folder screen.
         await doubleClickConnect();
-        await row('notes.txt').waitFor({ timeout: 60000 });
+        await row('notes.txt').waitFor({ timeout: scaled(60000) });
         await disconnect();
 
         // And over FTP, the first FTP connection of the program (made on a thread of its own).
@@ -135,7 +135,7 @@ for (const [profile, viewport, env] of profiles) {
         for (const [name, text] of [['Server', `127.0.0.1:${ftpPort}`], ['User Name', 'anonymous'], ['Password', 'guest']])
           await typeInto(field(name), text);
         await doubleClickConnect();
-        await row('plain.txt').waitFor({ timeout: 60000 });
+        await row('plain.txt').waitFor({ timeout: scaled(60000) });
         await refusalGone();
         await screen('ftp-listed-after-double-click');
         await disconnect();

@@ -9,7 +9,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { clickSeen, session, typeInto, waitFor, whatLiesAt, writePicture } from '../support/person.mjs';
+import { clickSeen, session, typeInto, waitFor, whatLiesAt, writePicture, scaled } from '../support/person.mjs';
 
 const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
 const dir = path.join(artefacts, 'details-tablet');
@@ -97,7 +97,7 @@ test('tablet: the photo picker opens in a popover by the Menu button, in Saved F
       await typeInto(cloudName, 'beach-copy');
       await s.screen('cloud-files-name');
       await clickSeen(s.button('Done'));
-      await row('beach-copy.jpg').waitFor({ timeout: 20000 });
+      await row('beach-copy.jpg').waitFor({ timeout: scaled(20000) });
       await waitFor(() => fs.existsSync(path.join(home, 'Cloud', 'beach-copy.jpg')), 'the picture in the cloud folder');
       await s.screen('cloud-files-stored');
     },
@@ -112,7 +112,7 @@ test('tablet: the SFTP key help page reads whole', async (t) => {
       await clickSeen(front().getByRole('tab', { name: 'SFTP', exact: true }));
       await clickSeen(front().getByLabel('Keys Help'));
       const help = page.frameLocator('iframe[data-web][title$="/error-sftp-keys.html"]');
-      await help.locator('h1', { hasText: 'SFTP private keys' }).waitFor({ timeout: 20000 });
+      await help.locator('h1', { hasText: 'SFTP private keys' }).waitFor({ timeout: scaled(20000) });
       await help.locator('li[data-key-format="ppk"]').waitFor();
       // Nothing of the page is wider than its frame: a person reads it without scrolling sideways.
       const wide = await help.locator('body').evaluate((b) => b.scrollWidth > b.clientWidth + 1);

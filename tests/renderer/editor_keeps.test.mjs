@@ -12,7 +12,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  artefacts, clickSeen, newPage, profiles, session, smallDisk, startProgram, typeInto, waitFor, watch,
+  artefacts, clickSeen, newPage, profiles, session, smallDisk, startProgram, typeInto, waitFor, watch, scaled,
 } from '../support/person.mjs';
 
 const original = 'local line\n';
@@ -97,7 +97,7 @@ for (const [profile, viewport, env] of profiles) {
         const { text, alert, answer, button: nextButton } = handles(next);
         await next.goto(again.address);
         const ask = alert(profile === 'phone' ? 'Continue Editing File?' : 'Continue Editing?');
-        await ask.waitFor({ timeout: 30000 });
+        await ask.waitFor({ timeout: scaled(30000) });
         if (profile === 'phone') assert.match(await ask.textContent(), /"local\.txt" was being edited/);
         await answer(ask, profile === 'phone' ? 'Edit File' : 'Edit File(s)');
         await waitFor(async () => (await text.count()) && (await text.inputValue()) === typed,
@@ -109,7 +109,7 @@ for (const [profile, viewport, env] of profiles) {
         // Discard: the file is whole, and nothing of the edit is left.
         await clickSeen(nextButton(profile === 'phone' ? 'Cancel' : 'Close File'));
         const discard = alert('Cancel Editing?');
-        await discard.waitFor({ timeout: 10000 });
+        await discard.waitFor({ timeout: scaled(10000) });
         await answer(discard, 'Yes, Discard');
         await waitFor(async () => !(await text.count()), 'the editor closed', 10000);
         assert.equal(fs.readFileSync(local, 'utf8'), original, 'the discarded file');
@@ -140,7 +140,7 @@ for (const [profile, viewport, env] of profiles) {
         disk.fill();
         await clickSeen(button('Save'));
         const told = alert('File Not Saved');
-        await told.waitFor({ timeout: 10000 });
+        await told.waitFor({ timeout: scaled(10000) });
         const message = await told.textContent();
         assert.match(message, /"local\.txt" could not be saved/);
         assert.ok(message.includes(`Cannot write "${local}": No space left on device`), message);

@@ -17,7 +17,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  clickSeen, newPage, session, startFtpServer, startProgram, typeInto, waitFor, watch, artefacts, profiles,
+  clickSeen, newPage, session, startFtpServer, startProgram, typeInto, waitFor, watch, artefacts, profiles, scaled,
 } from '../support/person.mjs';
 
 // A server with docs/note.txt, and the session's handles for the editor on it.
@@ -53,9 +53,9 @@ async function editNote(s, server) {
   await typeInto(field('User Name'), server.login.user);
   await typeInto(field('Password'), server.login.password);
   await clickSeen(button('Connect'));
-  await row('docs').waitFor({ timeout: 30000 });
+  await row('docs').waitFor({ timeout: scaled(30000) });
   await clickSeen(row('docs'));
-  await row('note.txt').waitFor({ timeout: 30000 });
+  await row('note.txt').waitFor({ timeout: scaled(30000) });
   // A tap checks the row (a second tap on a checked row unchecks it): tapped until Edit shows.
   for (let tries = 0; tries < 3 && !(await button('Edit').count()); tries++) {
     await clickSeen(row('note.txt'));
@@ -108,16 +108,16 @@ for (const [profile, viewport, env] of profiles) {
           await s.screen('retap-files-kept');
         } else {
           const asked = alert('Cancel Editing?');
-          await asked.waitFor({ timeout: 10000 });
+          await asked.waitFor({ timeout: scaled(10000) });
           await answer(asked, 'No');
           await asked.waitFor({ state: 'detached' });
           assert.equal(await text.inputValue(), 'typed line\nlocal line\n');
           await s.tab('Saved Files');
-          await asked.waitFor({ timeout: 10000 });
+          await asked.waitFor({ timeout: scaled(10000) });
           await s.screen('retap-files-asks');
           await answer(asked, 'Yes, Discard');
           await waitFor(async () => !(await text.count()), 'the editor closed', 10000);
-          await s.row('local.txt').waitFor({ timeout: 10000 });
+          await s.row('local.txt').waitFor({ timeout: scaled(10000) });
           assert.equal(fs.readFileSync(local, 'utf8'), 'local line\n', 'the discarded file');
           await s.screen('retap-files-discarded');
         }
@@ -142,23 +142,23 @@ for (const [profile, viewport, env] of profiles) {
           // Asked, and "No" keeps the editor with the text.
           await s.tab('FTP');
           const asked = alert('Cancel Editing?');
-          await asked.waitFor({ timeout: 10000 });
+          await asked.waitFor({ timeout: scaled(10000) });
           await s.screen('retap-ftp-asks');
           await answer(asked, 'No');
           await asked.waitFor({ state: 'detached' });
           assert.equal(await text.inputValue(), typed);
           // Cancel's own question answered "No", then the tab again: asked again.
           await clickSeen(button('Cancel'));
-          await alert('Cancel Editing?').waitFor({ timeout: 10000 });
+          await alert('Cancel Editing?').waitFor({ timeout: scaled(10000) });
           await answer(alert('Cancel Editing?'), 'No');
           await alert('Cancel Editing?').waitFor({ state: 'detached' });
           await s.tab('FTP');
-          await alert('Cancel Editing?').waitFor({ timeout: 10000 });
+          await alert('Cancel Editing?').waitFor({ timeout: scaled(10000) });
           assert.equal(await text.inputValue(), typed);
           // "Yes, Discard": the editor closes and the tab shows its first screen.
           await answer(alert('Cancel Editing?'), 'Yes, Discard');
           await waitFor(async () => !(await text.count()), 'the editor closed', 10000);
-          await button('Connect').first().waitFor({ timeout: 10000 });
+          await button('Connect').first().waitFor({ timeout: scaled(10000) });
           await s.screen('retap-ftp-discarded');
         }
         assert.equal(fs.readFileSync(server.note, 'utf8'), 'first line\n', 'nothing was sent');
@@ -212,7 +212,7 @@ for (const [profile, viewport, env] of profiles) {
           const { text, alert, answer } = handles(s, next);
           await next.goto(again.address);
           const ask = alert(profile === 'phone' ? 'Continue Editing File?' : 'Continue Editing?');
-          await ask.waitFor({ timeout: 30000 });
+          await ask.waitFor({ timeout: scaled(30000) });
           await answer(ask, profile === 'phone' ? 'Edit File' : 'Edit File(s)');
           await waitFor(async () => (await text.count()) && (await text.inputValue()) === 'typed line\nfirst line\n',
             'the typed line reopened', 30000);

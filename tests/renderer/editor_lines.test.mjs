@@ -11,7 +11,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { artefacts, clickSeen, profiles, screenshotPixels, session, typeInto, waitFor, whatLiesAt } from '../support/person.mjs';
+import { artefacts, clickSeen, profiles, screenshotPixels, session, typeInto, waitFor, whatLiesAt, scaled } from '../support/person.mjs';
 
 const lines = Array.from({ length: 5000 }, (_, i) => `line ${i + 1}`);
 const raw = `${lines.join('\n')}\n`;
@@ -118,7 +118,7 @@ for (const [profile, viewport, env] of profiles) {
         // it, and a click there puts the caret into that very line.
         const lineShown = async (n) => {
           const mark = shown(page.locator('#screen .v-textView .selmarks > span')).first();
-          await mark.waitFor({ timeout: 10000 }).catch(() => {});
+          await mark.waitFor({ timeout: scaled(10000) }).catch(() => {});
           assert.ok(await mark.count(), `GoTo ${n}: no selection is drawn`);
           await page.waitForTimeout(300);
           const m = await mark.boundingBox();

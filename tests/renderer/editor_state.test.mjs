@@ -16,7 +16,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  clickSeen, session, startFtpServer, startProgram, stopChild, typeInto, waitFor, artefacts, profiles, fileNow,
+  clickSeen, session, startFtpServer, startProgram, stopChild, typeInto, waitFor, artefacts, profiles, fileNow, scaled,
 } from '../support/person.mjs';
 
 // The edit records the settings file holds: every "...Editing..." key with a value.
@@ -47,7 +47,7 @@ for (const [profile, viewport, env] of profiles) {
         const alert = (title) => page.locator('.alert', { hasText: title });
         const answer = (box, name) => clickSeen(box.getByRole('button', { name, exact: true }));
         const openNote = async () => {
-          await row('note.txt').waitFor({ timeout: 30000 });
+          await row('note.txt').waitFor({ timeout: scaled(30000) });
           // A tap checks the row (a second tap on a checked row unchecks it): tapped until Edit shows.
           for (let tries = 0; tries < 3 && !(await s.button('Edit').count()); tries++) {
             await clickSeen(row('note.txt'));
@@ -66,7 +66,7 @@ for (const [profile, viewport, env] of profiles) {
         await typeInto(field('User Name'), login.user);
         await typeInto(field('Password'), login.password);
         await clickSeen(s.button('Connect'));
-        await row('docs').waitFor({ timeout: 30000 });
+        await row('docs').waitFor({ timeout: scaled(30000) });
         await clickSeen(row('docs'));
         await openNote();
 
@@ -79,7 +79,7 @@ for (const [profile, viewport, env] of profiles) {
         await page.keyboard.press('Escape');
         await close();
         const begun = alert('Cancel Editing?');
-        await begun.waitFor({ timeout: 10000 });
+        await begun.waitFor({ timeout: scaled(10000) });
         await s.screen('close-after-search');
         await answer(begun, 'Yes, Discard');
         await waitFor(async () => !(await text.count()), 'the editor closed after the discard', 10000);
@@ -103,7 +103,7 @@ for (const [profile, viewport, env] of profiles) {
         const again = await startProgram(t, { ...env, FERROWEN_HOME: s.home });
         await page.goto(again.address);
         const ask = alert(profile === 'phone' ? 'Continue Editing File?' : 'Continue Editing?');
-        await ask.waitFor({ timeout: 30000 });
+        await ask.waitFor({ timeout: scaled(30000) });
         await answer(ask, profile === 'phone' ? 'Edit File' : 'Edit File(s)');
         await waitFor(async () => (await text.count()) && (await text.inputValue()) === 'typed line\nfirst line\n',
           'the typed line reopened', 30000);
@@ -112,7 +112,7 @@ for (const [profile, viewport, env] of profiles) {
         // Closing it asks first: the server has not got the typed line. "No" keeps it.
         await close();
         const question = alert('Cancel Editing?');
-        await question.waitFor({ timeout: 10000 });
+        await question.waitFor({ timeout: scaled(10000) });
         await s.screen('close-asks');
         await answer(question, 'No');
         await question.waitFor({ state: 'detached' });
@@ -130,7 +130,7 @@ for (const [profile, viewport, env] of profiles) {
           await waitFor(async () => (await title.textContent()).includes('docs'), 'the folder "docs" titled', 10000);
           await s.screen('saved-folder');
           await clickSeen(front().locator('.navbar .back'));
-          await row('docs').waitFor({ timeout: 30000 });
+          await row('docs').waitFor({ timeout: scaled(30000) });
           assert.ok((await front().locator('.navbar .center').textContent()).includes('/'));
           await s.screen('way-up');
         }

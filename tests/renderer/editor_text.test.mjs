@@ -21,7 +21,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  artefacts, clickSeen, newPage, profiles, session, stopOnExit, waitFor, waitsWithoutLimit, whatLiesAt, fileNow,
+  artefacts, clickSeen, newPage, profiles, session, stopOnExit, waitFor, waitsWithoutLimit, whatLiesAt, fileNow, scaled,
 } from '../support/person.mjs';
 
 // Where line `k` (from 0) of the raw text ends, before its line end (CR LF, CR or LF).
@@ -161,7 +161,7 @@ test('phone: a file grown past what the editor takes since it was listed is refu
       fs.truncateSync(file, grown);
       await clickSeen(s.button('Edit'));
       const alert = page.locator('.alert', { hasText: 'The Full File is Too Big to Edit' });
-      await alert.waitFor({ timeout: 10000 });
+      await alert.waitFor({ timeout: scaled(10000) });
       assert.match(await alert.textContent(), /"server\.log"/);
       await s.screen('too-big');
       await clickSeen(alert.getByRole('button', { name: 'OK', exact: true }));

@@ -16,7 +16,7 @@ import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
   artefacts, checkedRows, clickSeen, fileNow, session, startFtpServer, startProgram, stopChild, typeInto, waitFor,
-  whatLiesAt,
+  whatLiesAt, scaled,
 } from '../support/person.mjs';
 
 // A served folder with the files named, each holding one line of its name.
@@ -44,7 +44,7 @@ function editorSteps(s) {
     },
     // The file opened in the editor from the folder screen.
     open: async (name) => {
-      await row(name).waitFor({ timeout: 30000 });
+      await row(name).waitFor({ timeout: scaled(30000) });
       const checked = () => checkedRows(front);
       const only = async () => JSON.stringify(await checked()) === JSON.stringify([name]);
       // A tap checks the row (a second tap on a checked row unchecks it): tapped until it alone is.
@@ -148,11 +148,11 @@ test('tablet: reopened file tabs stand in the order they stood, start after star
         program = await startProgram(t, { ...env, FERROWEN_HOME: s.home });
         await page.goto(program.address);
         const ask = alert('Continue Editing?');
-        await ask.waitFor({ timeout: 30000 });
+        await ask.waitFor({ timeout: scaled(30000) });
         await answer(ask, 'Edit File(s)');
         await waitFor(async () => (await fileTabs()).length === 2, `the two tabs back (start ${start})`, 30000);
         assert.deepEqual(await fileTabs(), order, `the tabs' order at start ${start}`);
-        await text.waitFor({ timeout: 10000 });
+        await text.waitFor({ timeout: scaled(10000) });
         await s.screen(`reopened-${start}`);
       }
       await page.goto('about:blank');

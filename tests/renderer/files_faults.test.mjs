@@ -13,7 +13,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { clickSeen, waitFor, session as sharedSession, artefacts, profiles } from '../support/person.mjs';
+import { clickSeen, waitFor, session as sharedSession, artefacts, profiles, scaled } from '../support/person.mjs';
 
 function session(t, profile, viewport, env, prepare, run) {
   return sharedSession(t, {
@@ -87,7 +87,7 @@ for (const [profile, viewport, env] of profiles) {
       await clickSeen(row('sub'));
       await clickSeen(s.button('Done'));
       const alert = page.locator('.alert[aria-label="File Name Error"]');
-      await alert.waitFor({ timeout: 20000 });
+      await alert.waitFor({ timeout: scaled(20000) });
       assert.match(await alert.textContent(), /A file with that name already exists in the folder\./);
       await s.screen('move-onto-taken-name');
       await clickSeen(alert.locator('button', { hasText: 'OK' }));
@@ -120,7 +120,7 @@ for (const [profile, viewport, env] of profiles) {
       });
       await clickSeen(s.button('Unzip'));
       const spinner = s.front().locator('.navbar .side.right .spinning');
-      if (await spinner.waitFor({ timeout: 3000 }).then(() => true, () => false)) await s.screen('unzip-spinner');
+      if (await spinner.waitFor({ timeout: scaled(3000) }).then(() => true, () => false)) await s.screen('unzip-spinner');
       const unpacked = path.join(files, 'big', 'big', 'f4000.txt');
       await waitFor(() => fs.existsSync(unpacked), 'the archive unpacked', 120000);
       await waitFor(async () => (await spinner.count()) === 0, 'the spinner gone once done', 20000);

@@ -10,7 +10,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  clickSeen, meanColour, openImageEditor, overlayBox, pictureSize, session, waitFor, writePicture, artefacts, profiles,
+  clickSeen, meanColour, openImageEditor, overlayBox, pictureSize, session, waitFor, writePicture, artefacts, profiles, scaled,
 } from '../support/person.mjs';
 
 // The quarters' colours of the picture that writePicture makes.
@@ -111,7 +111,7 @@ for (const [profile, viewport, env] of profiles) {
         const wide = [kept(drawnRect.left + 16, drawnRect.right - 16, ox, pw), kept(drawnRect.left, drawnRect.right, ox, pw)];
         const high = [kept(drawnRect.top + 16, drawnRect.bottom - 16, oy, ph), kept(drawnRect.top, drawnRect.bottom, oy, ph)];
         await clickSeen(s.button('Crop To Rect'));
-        await crop.waitFor({ state: 'detached', timeout: 30000 });
+        await crop.waitFor({ state: 'detached', timeout: scaled(30000) });
         await clickSeen(s.button('Save'));
         await clickSeen(page.getByRole('button', { name: 'Save to "Saved Files"', exact: true }));
         const saved = path.join(s.home, 'Documents', 'Files', 'picture.jpg');

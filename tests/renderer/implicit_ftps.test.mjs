@@ -15,7 +15,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { chromium } from 'playwright-core';
-import { artefacts, clickSeen, clickUntil, profiles, session, stopOnExit, typeInto, waitFor } from '../support/person.mjs';
+import { artefacts, clickSeen, clickUntil, profiles, session, stopOnExit, typeInto, waitFor, scaled } from '../support/person.mjs';
 import { makeAccount, removeAccount } from '../support/sshd.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
@@ -93,7 +93,7 @@ for (const [profile, viewport, env] of profiles) {
       },
       run: async (s) => {
         await connectFtps(s, account.name, account.password);
-        await s.row('hello.txt').waitFor({ timeout: 30000 });
+        await s.row('hello.txt').waitFor({ timeout: scaled(30000) });
         await s.screen('listed');
         await s.tab('Saved Files');
         await clickUntil(s.front().getByLabel('Menu', { exact: true }), () => s.sheet.isVisible(), 'the folder menu');
@@ -125,11 +125,11 @@ for (const [profile, viewport, env] of profiles) {
       run: async (s) => {
         await connectFtps(s, 'joe', 'secret');
         const warning = s.page.locator('.alert[aria-label="Security Warning"]');
-        await warning.waitFor({ timeout: 30000 });
+        await warning.waitFor({ timeout: scaled(30000) });
         await s.screen('security-warning');
         await clickSeen(warning.getByRole('button', { name: 'Yes, Connect', exact: true }));
         const reply = s.page.locator('.alert[aria-label="Error from FTP Server"]');
-        await reply.waitFor({ timeout: 30000 });
+        await reply.waitFor({ timeout: scaled(30000) });
         assert.match(await reply.locator('.message').textContent(), /522 Data connections must be encrypted/);
         await s.screen('listing-refused');
         await new Promise((r) => setTimeout(r, 2000));

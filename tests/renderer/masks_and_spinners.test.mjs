@@ -11,7 +11,7 @@ import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { artefacts, clickSeen, profiles, session, startFtpServer } from '../support/person.mjs';
+import { artefacts, clickSeen, profiles, session, startFtpServer, scaled } from '../support/person.mjs';
 
 const typed = 'Zq7x!pw';
 
@@ -135,7 +135,7 @@ for (const [profile, viewport, env] of profiles) {
         await clickSeen(s.front().getByLabel('User Name'));
         await page.keyboard.type('anonymous');
         await clickSeen(s.button('Connect'));
-        await page.locator('#screen .v-toolbar .v-activity').first().waitFor({ timeout: 30000 });
+        await page.locator('#screen .v-toolbar .v-activity').first().waitFor({ timeout: scaled(30000) });
         await s.screen('listing');
         const inBars = (await page.evaluate(() => window.spinners)).filter((x) => x.where !== 'screen');
         assert.ok(inBars.length, 'no spinner was drawn in a bar');

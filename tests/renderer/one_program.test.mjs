@@ -11,7 +11,7 @@ import net from 'node:net';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  artefacts, clickSeen, revealRow, session, startProgram, stopChild, typeInto, waitFor,
+  artefacts, clickSeen, revealRow, session, startProgram, stopChild, typeInto, waitFor, scaled,
 } from '../support/person.mjs';
 
 const dir = path.join(artefacts, 'one_program');
@@ -40,7 +40,7 @@ function startAgain(home, env, args) {
     let out = '';
     child.stdout.on('data', (d) => { out += d; });
     child.stderr.on('data', (d) => { out += d; });
-    const timer = setTimeout(() => child.kill('SIGKILL'), 30000);
+    const timer = setTimeout(() => child.kill('SIGKILL'), scaled(30000));
     child.on('exit', (code) => { clearTimeout(timer); resolve({ code, out }); });
   });
 }
@@ -75,14 +75,14 @@ test('a locked start shares nothing, and a second start hands its file to the ru
       const again = await startProgram(t, { ...env, FERROWEN_HOME: s.home });
       await page.goto(again.address);
       const field = page.getByLabel('Passcode', { exact: true });
-      await page.getByText('Enter Passcode').waitFor({ timeout: 30000 });
+      await page.getByText('Enter Passcode').waitFor({ timeout: scaled(30000) });
       await s.screen('locked');
       await page.waitForTimeout(500);
       assert.equal(await accepts(ports.web), false, 'the web server listens behind the lock');
       assert.equal(await accepts(ports.ftp), false, 'the FTP server listens behind the lock');
       await typeInto(field, '2468');
       await page.keyboard.press('Enter');
-      await page.getByText('Enter Passcode').waitFor({ state: 'detached', timeout: 10000 });
+      await page.getByText('Enter Passcode').waitFor({ state: 'detached', timeout: scaled(10000) });
       await waitFor(serving, 'the sharing servers after the passcode', 20000);
 
       // A second start with a file hands it over and ends; the file shows in Saved Files.
@@ -91,7 +91,7 @@ test('a locked start shares nothing, and a second start hands its file to the ru
       t.after(() => fs.rmSync(note, { force: true }));
       const handed = await startAgain(s.home, env, [note]);
       assert.equal(handed.code, 0, handed.out);
-      await front().locator(`.cell[aria-label="${path.basename(note)}"]`).waitFor({ timeout: 10000 });
+      await front().locator(`.cell[aria-label="${path.basename(note)}"]`).waitFor({ timeout: scaled(10000) });
       await s.screen('handed-over');
       // One started with nothing to hand over says why it does not start.
       const bare = await startAgain(s.home, env, []);

@@ -17,7 +17,7 @@ import { chromium } from 'playwright-core';
 import {
   clickSeen, connectAnonymousFtp, meanColour, pictureSize, startFtpServer, startWebPeer, typeInto, waitFor, whatLiesAt,
   writePicture,
-  session as sharedSession, artefacts, profiles,
+  session as sharedSession, artefacts, profiles, scaled,
 } from '../support/person.mjs';
 
 function session(t, profile, viewport, env, prepare, run) {
@@ -48,7 +48,7 @@ const inPage = (page, selector) => page.frameLocator('iframe[data-web]:visible')
 // A click at the centre of an element of the page shown, once it is there.
 async function clickInPage(page, selector) {
   const target = inPage(page, selector);
-  await target.waitFor({ timeout: 20000 });
+  await target.waitFor({ timeout: scaled(20000) });
   const b = await waitFor(() => target.boundingBox(), 'the element drawn');
   await page.mouse.click(b.x + b.width / 2, b.y + b.height / 2);
 }
@@ -130,7 +130,7 @@ for (const [profile, viewport, env] of profiles) {
       const { page, front } = s;
       await browse(s, profile, site.url('/slow'));
       const stop = front().getByRole('button', { name: 'Stop', exact: true });
-      await stop.waitFor({ timeout: 20000 });
+      await stop.waitFor({ timeout: scaled(20000) });
       assert.equal(await front().locator('.v-textField .v-activity.spinning').count(), 1, 'the page is shown loading');
       await s.screen('web-loading');
       await clickSeen(stop);
@@ -141,7 +141,7 @@ for (const [profile, viewport, env] of profiles) {
       await s.screen('web-stopped');
 
       await browse(s, profile, site.url('/count'));
-      await inPage(page, '#count').waitFor({ timeout: 20000 });
+      await inPage(page, '#count').waitFor({ timeout: scaled(20000) });
       const first = Number(await inPage(page, '#count').textContent());
       await clickSeen(reload);
       await waitFor(async () => Number(await inPage(page, '#count').textContent().catch(() => first)) > first,
@@ -165,7 +165,7 @@ for (const [profile, viewport, env] of profiles) {
       await s.screen('resize-tabbed');
       await clickSeen(front().getByRole('button', { name: 'Resize', exact: true }));
       // Resized once the editor is done working (its bar then names the new size).
-      await front().getByText(/^200 ?x ?150$/).first().waitFor({ timeout: 20000 });
+      await front().getByText(/^200 ?x ?150$/).first().waitFor({ timeout: scaled(20000) });
       await waitFor(async () => !(await front().locator('.v-activity.spinning').count()), 'the resize done');
       await clickSeen(front().getByLabel('Save', { exact: true }).filter({ visible: true }));
       await clickSeen(page.getByRole('button', { name: 'Save to "Saved Files"', exact: true }).filter({ visible: true }));
@@ -192,7 +192,7 @@ test('phone: the status bar of a folder screen shows its text whole', async (t) 
     await page.keyboard.type('anonymous');
     await clickSeen(s.button('Connect'));
     const label = front().locator('.v-toolbar .v-label', { hasText: 'Connecting to Server...' });
-    await label.waitFor({ timeout: 10000 });
+    await label.waitFor({ timeout: scaled(10000) });
     const fit = await label.evaluate((e) => ({ cut: e.scrollWidth > e.clientWidth + 1, text: e.textContent }));
     assert.ok(!fit.cut, `the status "${fit.text}" is cut`);
     const [lb, bar] = await Promise.all([label.boundingBox(), front().locator('.v-toolbar').last().boundingBox()]);
@@ -283,7 +283,7 @@ async function openBrowserTab(s, profile, site) {
   const { page, front } = s;
   await browse(s, profile, linkPage(site, site.url('/count')));
   const link = inPage(page, '#link');
-  await link.waitFor({ timeout: 20000 });
+  await link.waitFor({ timeout: scaled(20000) });
   const b = await waitFor(() => link.boundingBox(), 'the link drawn');
   // A link offers its menu once the page has finished loading: the script that notices a held
   // finger is added to the page when the load ends, so a person holds it after the spinner stops.
@@ -291,12 +291,12 @@ async function openBrowserTab(s, profile, site) {
     await link.evaluate(() => typeof valtryTouchDown === 'boolean').catch(() => false), 'the page loaded');
   await page.mouse.move(b.x + b.width / 2, b.y + b.height / 2);
   await page.mouse.down();
-  await s.sheet.waitFor({ timeout: 15000 });
+  await s.sheet.waitFor({ timeout: scaled(15000) });
   await page.mouse.up();
   await clickSeen(s.sheetButton('Open in New Tab'));
   await s.sheet.waitFor({ state: 'detached' });
-  await front().getByLabel('Close', { exact: true }).filter({ visible: true }).waitFor({ timeout: 20000 });
-  await inPage(page, '#count').waitFor({ timeout: 20000 });
+  await front().getByLabel('Close', { exact: true }).filter({ visible: true }).waitFor({ timeout: scaled(20000) });
+  await inPage(page, '#count').waitFor({ timeout: scaled(20000) });
   // A new tab opens its address a second time just after it opened: done once that load ended.
   await waitFor(async () => site.requests().filter((r) => r.startsWith('/count')).length >= 2 &&
     !(await page.locator('.statusbar .netact').count()), 'the tab done opening its address');
@@ -499,7 +499,7 @@ test('phone: a name longer than the file system takes is refused with its reason
 
     // A web download of a 400-byte name: refused before anything is asked of the server.
     await browse(s, 'phone', linkPage(site, `/files/${'n'.repeat(396)}.zip`));
-    await inPage(page, '#link').waitFor({ timeout: 20000 });
+    await inPage(page, '#link').waitFor({ timeout: scaled(20000) });
     await clickSeen(front().getByLabel('Download', { exact: true }));
     await answerAlert(page, 'OK');
     await clickInPage(page, '#link');

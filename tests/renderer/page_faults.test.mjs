@@ -15,7 +15,7 @@ import { chromium } from 'playwright-core';
 import {
   bringIntoView, clickSeen, connectAnonymousFtp, meanColour, openImageSave, startFtpServer, typeInto, waitFor, whatLiesAt,
   writePicture,
-  session as sharedSession, artefacts, profiles,
+  session as sharedSession, artefacts, profiles, scaled,
 } from '../support/person.mjs';
 
 // One task in the program with a browser on its page (the shared session of the browser suites).
@@ -34,7 +34,7 @@ function savedFile(home, name, content) {
 // The alert in front, once it is there: its title and message.
 async function alertShown(page) {
   const alert = page.locator('.alert');
-  await alert.waitFor({ timeout: 20000 });
+  await alert.waitFor({ timeout: scaled(20000) });
   return { title: await alert.locator('.alerttitle').textContent(), message: await alert.locator('.message').textContent() };
 }
 
@@ -121,7 +121,7 @@ for (const [profile, viewport, env] of profiles) {
       await clickSeen(s.button('Download'));
       await s.tab('Transfers');
       const queued = front().locator('.cell[aria-label="big.bin"]');
-      await queued.waitFor({ timeout: 30000 });
+      await queued.waitFor({ timeout: scaled(30000) });
       await clickSeen(s.button('Edit'));
       const minus = queued.getByRole('button', { name: 'Delete big.bin', exact: true });
       const b = await takesItsWholeArea(page, minus, 'the red (-) of big.bin');
@@ -129,7 +129,7 @@ for (const [profile, viewport, env] of profiles) {
       // Clicked left of its centre, where the row's arrow used to lie over it.
       await page.mouse.click(b.x + b.width * 0.3, b.y + b.height / 2);
       await clickSeen(queued.getByRole('button', { name: 'Delete', exact: true }));
-      await queued.waitFor({ state: 'detached', timeout: 20000 });
+      await queued.waitFor({ state: 'detached', timeout: scaled(20000) });
       assert.equal(await page.locator('#toast').isVisible(), false, 'a click was refused');
       await s.screen('transfers-deleted');
     });
@@ -149,13 +149,13 @@ for (const [profile, viewport, env] of profiles) {
       await clickSeen(front().getByLabel('Upload', { exact: true }));
       await s.tab('Transfers');
       const running = front().locator('.cell[aria-label="movie.mp4"]');
-      await running.getByRole('progressbar').waitFor({ timeout: 30000 });
+      await running.getByRole('progressbar').waitFor({ timeout: scaled(30000) });
       const temporary = path.join(served, 'movie.upload.mp4');
       await waitFor(() => fs.existsSync(temporary), 'the upload under its temporary name');
       await clickSeen(s.button('Edit'));
       await clickSeen(running.getByRole('button', { name: 'Delete movie.mp4', exact: true }));
       await clickSeen(running.getByRole('button', { name: 'Delete', exact: true }));
-      await running.waitFor({ state: 'detached', timeout: 20000 });
+      await running.waitFor({ state: 'detached', timeout: scaled(20000) });
       await clickSeen(s.button('Done'));
       await waitFor(() => !fs.existsSync(temporary), 'the temporary file to go from the server');
       assert.deepEqual(fs.readdirSync(served), ['here.txt']);

@@ -16,7 +16,7 @@ import path from 'node:path';
 import { execFileSync } from 'node:child_process';
 import { chromium } from 'playwright-core';
 import {
-  bringIntoView, clickSeen, openImageSave, startFtpServer, typeInto, waitFor, writePicture, session as sharedSession, artefacts, profiles,
+  bringIntoView, clickSeen, openImageSave, startFtpServer, typeInto, waitFor, writePicture, session as sharedSession, artefacts, profiles, scaled,
 } from '../support/person.mjs';
 import { md5Of, startSshd } from '../support/sshd.mjs';
 
@@ -83,13 +83,13 @@ for (const profile of profiles) {
       await typeInto(front().getByLabel('Server'), `127.0.0.1:${ftpPort}`);
       await typeInto(front().getByLabel('User Name'), 'anonymous');
       await clickSeen(s.button('Connect'));
-      await row('big.bin').waitFor({ timeout: 30000 });
+      await row('big.bin').waitFor({ timeout: scaled(30000) });
       await clickSeen(row('big.bin'));
       await clickSeen(s.button('Download'));
       await s.tab('Transfers');
       const queued = front().locator('.cell[aria-label="big.bin"]');
       const bar = queued.locator('[role=progressbar]');
-      await bar.waitFor({ timeout: 30000 });
+      await bar.waitFor({ timeout: scaled(30000) });
       await clickSeen(s.button('Edit'));
       const reorder = queued.locator('.reorder');
       await reorder.waitFor();
@@ -113,7 +113,7 @@ for (const profile of profiles) {
       assert.ok(barSeen <= deleteLeft + 0.5, `the bar is seen up to ${barSeen}, under the Delete button at ${deleteLeft}`);
       await s.screen('transfers-confirm-delete');
       await clickSeen(del);
-      await queued.waitFor({ state: 'detached', timeout: 20000 });
+      await queued.waitFor({ state: 'detached', timeout: scaled(20000) });
     });
   });
 
@@ -137,7 +137,7 @@ for (const profile of profiles) {
       await typeInto(front().getByLabel('User Name', { exact: true }), 'nobody-in-particular');
       await clickSeen(s.button('Connect'));
       const alert = page.locator('.alert[aria-label="Host Key Changed"]');
-      await alert.waitFor({ timeout: 60000 });
+      await alert.waitFor({ timeout: scaled(60000) });
       const message = alert.locator('.message');
       const text = await message.textContent();
       assert.ok(text.includes(`Remembered:\nssh-ed25519 256 ${remembered}\nNow:\nssh-ed25519 256 ${now}\n`), text);

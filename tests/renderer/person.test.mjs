@@ -10,7 +10,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { checkScreen, click, clickUntil, revealRow, startFtpServer, startProgram, typeInto, waitFor, watch } from '../support/person.mjs';
+import { checkScreen, click, clickUntil, revealRow, startFtpServer, startProgram, typeInto, waitFor, watch, scaled } from '../support/person.mjs';
 
 const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
 
@@ -94,7 +94,7 @@ async function session(t, profile, viewport, env) {
   await click(front().getByRole('tab', { name: 'SFTP', exact: true }));
   await go(front().getByLabel('Keys Help'), 'SFTP Private Keys');
   await page.frameLocator('iframe[data-web][title^="file:"][title$="/error-sftp-keys.html"]')
-    .locator('h1', { hasText: 'SFTP private keys' }).waitFor({ timeout: 20000 });
+    .locator('h1', { hasText: 'SFTP private keys' }).waitFor({ timeout: scaled(20000) });
   await screen('keys-help');
   await go(front().locator('.navbar .back', { hasText: 'Back' }), 'Ferrowen');
   await click(front().getByRole('tab', { name: 'FTP', exact: true }));
@@ -130,7 +130,7 @@ async function session(t, profile, viewport, env) {
   if (profile === 'tablet') await gone(page.locator('.popover'));
   await title('Ferrowen');
   await click(button('Connect'));
-  await row('notes.txt').waitFor({ timeout: 30000 });
+  await row('notes.txt').waitFor({ timeout: scaled(30000) });
   await screen('remote-folder');
 
   // The folder's menu and a row's menu.
@@ -148,7 +148,7 @@ async function session(t, profile, viewport, env) {
 
   // Open a folder and come back.
   await click(row('photos'));
-  await row('beach.txt').waitFor({ timeout: 30000 });
+  await row('beach.txt').waitFor({ timeout: scaled(30000) });
   await screen('remote-subfolder');
   await click(page.locator('.navbar .back'));
   await row('notes.txt').waitFor();
@@ -160,8 +160,8 @@ async function session(t, profile, viewport, env) {
   await tab('Transfers');
   await title('Transfers');
   const running = front().locator('.cell', { hasText: 'video.bin' });
-  await running.getByRole('progressbar').waitFor({ timeout: 30000 });
-  await front().locator('.navbar', { hasText: /\d KB\/Sec/ }).waitFor({ timeout: 30000 });
+  await running.getByRole('progressbar').waitFor({ timeout: scaled(30000) });
+  await front().locator('.navbar', { hasText: /\d KB\/Sec/ }).waitFor({ timeout: scaled(30000) });
   await screen('transfers-running');
   await waitFor(async () => (await front().locator('.cell').count()) === 0, 'the download to finish', 120000);
   await screen('transfers-done');
@@ -201,7 +201,7 @@ async function session(t, profile, viewport, env) {
   // Saved Files: the downloaded file and folder.
   await tab('Saved Files');
   await title('Saved Files');
-  await row('video.bin').waitFor({ timeout: 30000 });
+  await row('video.bin').waitFor({ timeout: scaled(30000) });
   await row('photos').waitFor();
   await screen('saved-files');
   await click(button('Menu'));
@@ -225,7 +225,7 @@ async function session(t, profile, viewport, env) {
   await screen('rename-prompt');
   await typeInto(field, 'new-name.txt');
   await click(button('Done').or(button('Save')));
-  await row('new-name.txt').waitFor({ timeout: 30000 });
+  await row('new-name.txt').waitFor({ timeout: scaled(30000) });
   assert.ok(fs.existsSync(path.join(root, 'new-name.txt')), 'the server has the new name');
   assert.ok(!fs.existsSync(path.join(root, 'old-name.txt')), 'the old name is gone');
 

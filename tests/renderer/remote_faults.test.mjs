@@ -23,7 +23,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { checkedRows, clickSeen, connectAnonymousFtp, session, startFtpServer, typeInto, waitFor, artefacts, profiles } from '../support/person.mjs';
+import { checkedRows, clickSeen, clickUntil, connectAnonymousFtp, session, startFtpServer, typeInto, waitFor, artefacts, profiles, scaled } from '../support/person.mjs';
 import { makeAccount, removeAccount, startSshd } from '../support/sshd.mjs';
 
 const account = makeAccount('ferrowen-r');
@@ -58,8 +58,9 @@ for (const [profile, viewport, env] of profiles) {
         await s.screen('delete-all-without-files-done');
         await clickSeen(folderButton('Refresh'));
         await row('only-a-folder').waitFor();
-        await clickSeen(folderButton('Menu'));
-        await s.sheetButton('Delete All Files').waitFor();
+        // The row was there before the listing came back: a click on Menu while the program still
+        // lists (its bar shows the work, the page may not yet) does nothing, and is made again.
+        await clickUntil(folderButton('Menu'), () => s.sheetButton('Delete All Files').isVisible(), 'the folder menu');
         if (await s.sheetButton('Cancel').count()) await clickSeen(s.sheetButton('Cancel'));
         else await page.keyboard.press('Escape'); // the tablet's menu by its button has no Cancel
         await s.sheet.waitFor({ state: 'detached' });
@@ -128,7 +129,7 @@ for (const [profile, viewport, env] of profiles) {
         for (const [name, text] of [['Server', `sftp://127.0.0.1:${sshd.port}${served}`], ['User Name', account.name], ['Password', account.password]])
           await typeInto(field(name), text);
         await clickSeen(button('Connect'));
-        await row('notes.txt').waitFor({ timeout: 60000 });
+        await row('notes.txt').waitFor({ timeout: scaled(60000) });
         await clickSeen(button('Disconnect'));
         await connectSeen();
 
@@ -136,11 +137,11 @@ for (const [profile, viewport, env] of profiles) {
         await sshd.renew();
         await clickSeen(button('Connect'));
         const alert = page.locator('.alert[aria-label="Host Key Changed"]');
-        await alert.waitFor({ timeout: 60000 });
+        await alert.waitFor({ timeout: scaled(60000) });
         // Under the question the folder screen's status is a few words, whole, not the question
         // cut to one line.
         const status = page.locator('#screen .v-label', { hasText: 'Host key changed' }).filter({ visible: true }).first();
-        await status.waitFor({ timeout: 20000 });
+        await status.waitFor({ timeout: scaled(20000) });
         const shown = await status.evaluate((el) => ({
           text: el.textContent.trim(),
           cut: el.scrollWidth > el.clientWidth + 1 || el.scrollHeight > el.clientHeight + 1,
@@ -163,7 +164,7 @@ for (const [profile, viewport, env] of profiles) {
         await sshd.stop();
         await clickSeen(button('Connect'));
         const help = page.frameLocator('iframe[data-web][title$="/error-sftp-refused.html"]');
-        await help.locator('h1', { hasText: 'The SFTP server refused the connection' }).waitFor({ timeout: 30000 });
+        await help.locator('h1', { hasText: 'The SFTP server refused the connection' }).waitFor({ timeout: scaled(30000) });
         assert.equal(await page.locator('iframe[data-web][title$="/error-sftp-timeout.html"]').count(), 0);
         await screen('refused-explained');
         await clickSeen(button('Done'));
@@ -175,7 +176,7 @@ for (const [profile, viewport, env] of profiles) {
         for (const [name, text] of [['Server', `127.0.0.1:${ftpPort}`], ['User Name', 'anonymous'], ['Password', 'guest']])
           await typeInto(field(name), text);
         await clickSeen(button('Connect'));
-        await row('c.txt').waitFor({ timeout: 60000 });
+        await row('c.txt').waitFor({ timeout: scaled(60000) });
         await clickSeen(row('b.txt'));
         await waitFor(async () => JSON.stringify(await checkedRows(front)) === '["b.txt"]', 'b.txt checked');
         const leaveMenuOf = async (name, entry) => {
@@ -205,7 +206,7 @@ for (const [profile, viewport, env] of profiles) {
 
         // The same in Saved Files.
         await tab('Saved Files');
-        await row('kept.txt').waitFor({ timeout: 20000 });
+        await row('kept.txt').waitFor({ timeout: scaled(20000) });
         await leaveMenuOf('kept.txt', 'Rename File');
         await waitFor(async () => JSON.stringify(await checkedRows(front)) === '["kept.txt"]', 'kept.txt checked by its menu button');
         await button('Edit').waitFor();
@@ -235,7 +236,7 @@ for (const [profile, viewport, env] of profiles) {
         for (const [name, text] of [['Server', `sftp://127.0.0.1:${sshd.port}${served}`], ['User Name', account.name], ['Password', account.password]])
           await typeInto(field(name), text);
         await clickSeen(button('Connect'));
-        await row('big.txt').waitFor({ timeout: 60000 });
+        await row('big.txt').waitFor({ timeout: scaled(60000) });
         // A click checks the row (a second one takes the mark away): clicked until View shows.
         for (let tries = 0; tries < 3 && !(await button('View').count()); tries++) {
           await clickSeen(row('big.txt'));

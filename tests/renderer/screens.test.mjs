@@ -14,7 +14,7 @@ import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
   bringIntoView, checkScreen, clickSeen, connectAnonymousFtp, openImageEditor, screenshotPixels, startFtpServer, startFtpServerAt, startProgram, waitFor, watch, writePicture,
-  session as sharedSession, artefacts, profiles,
+  session as sharedSession, artefacts, profiles, scaled,
 } from '../support/person.mjs';
 
 // One task in the program with a browser on its page (the shared session of the browser suites).
@@ -134,7 +134,7 @@ for (const [profile, viewport, env] of profiles) {
       await front().locator('[aria-label="Crop Area"]').waitFor();
       for (const name of ['Crop To Rect', 'Cancel']) await reachable(page, s.button(name), name);
       await clickSeen(s.button('Crop To Rect'));
-      await front().locator('[aria-label="Crop Area"]').waitFor({ state: 'detached', timeout: 30000 });
+      await front().locator('[aria-label="Crop Area"]').waitFor({ state: 'detached', timeout: scaled(30000) });
       const size = await waitFor(async () => {
         const m = /(\d+) ?x ?(\d+)/.exec((await front().locator('.navbar, .v-toolbar').allTextContents()).join(' '));
         return m && Number(m[1]) < pw && m;
@@ -196,7 +196,7 @@ for (const [profile, viewport, env] of profiles) {
       await s.tab('Transfers');
       const running = front().locator('.cell', { hasText: 'big.bin' });
       const bar = running.getByRole('progressbar');
-      await bar.waitFor({ timeout: 30000 });
+      await bar.waitFor({ timeout: scaled(30000) });
       await waitFor(async () => Number(await bar.getAttribute('aria-valuenow') || (await bar.evaluate((b) => b.value))) > 0, 'some progress', 30000);
       await clickSeen(front().getByLabel('Pause', { exact: true }));
       await front().getByLabel('Play', { exact: true }).waitFor();
@@ -233,13 +233,13 @@ for (const [profile, viewport, env] of profiles) {
       await s.tab('Transfers');
       const running = front().locator('.cell', { hasText: 'away.bin' });
       const bar = running.getByRole('progressbar');
-      await bar.waitFor({ timeout: 30000 });
+      await bar.waitFor({ timeout: scaled(30000) });
       // Cut once a good part is done, so that the bar's fill lies under the row's message.
       await waitFor(async () => Number(await bar.getAttribute('aria-valuenow') || (await bar.evaluate((b) => b.value))) >= 40, 'a good part done', 60000);
       // The server goes away: the row says why it waits, and still how much is done.
       await server.stop();
       const line = running.locator('.v-label', { hasText: /^Waiting for the server: / });
-      await line.waitFor({ state: 'visible', timeout: 30000 });
+      await line.waitFor({ state: 'visible', timeout: scaled(30000) });
       await doneShown(bar, 'the waiting row');
       // The words stay where they are, over the bar, and read on its blue fill.
       await bringIntoView(line);
@@ -301,13 +301,13 @@ for (const [profile, viewport, env] of profiles) {
         await page.keyboard.type(text);
       }
       await clickSeen(s.button('Connect'));
-      await row('data.bin').waitFor({ timeout: 30000 });
+      await row('data.bin').waitFor({ timeout: scaled(30000) });
       await clickSeen(row('data.bin'));
       stamp('download clicked');
       await clickSeen(s.button('Download'));
       await s.tab('Transfers');
       const running = front().locator('.cell', { hasText: 'data.bin' });
-      await running.getByText('Connecting...', { exact: true }).waitFor({ timeout: 30000 });
+      await running.getByText('Connecting...', { exact: true }).waitFor({ timeout: scaled(30000) });
       stamp('row says connecting');
       assert.ok('queue connects' in times, 'the queue connects for its download');
       await s.screen('transfer-connecting');
@@ -373,7 +373,7 @@ for (const [profile, viewport, env] of profiles) {
       };
       await s.tab('Saved Files');
       await clickSeen(row('Photo Library'));
-      await row('Saved Photos').waitFor({ timeout: 30000 });
+      await row('Saved Photos').waitFor({ timeout: scaled(30000) });
       await s.screen('photo-albums');
       await apart('the album row', row('Saved Photos'));
       await clickSeen(row('Saved Photos'));

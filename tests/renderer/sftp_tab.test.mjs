@@ -15,7 +15,7 @@ import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { bringIntoView, checkScreen, clickSeen, startProgram, waitFor, watch, artefacts, profiles } from '../support/person.mjs';
+import { bringIntoView, checkScreen, clickSeen, startProgram, waitFor, watch, artefacts, profiles, scaled } from '../support/person.mjs';
 
 const servers = ['sshd', 'dropbear'];
 const logins = ['password', 'key'];
@@ -159,7 +159,7 @@ for (const [profile, viewport, env] of profiles) for (const server of servers) f
       await screen('connect-filled');
       const started = Date.now();
       await clickSeen(button('Connect'));
-      await row('report.bin').waitFor({ timeout: 60000 });
+      await row('report.bin').waitFor({ timeout: scaled(60000) });
       timings.listed = Date.now() - started;
       await row('notes.txt').waitFor();
       await screen('listed');

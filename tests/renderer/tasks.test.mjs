@@ -15,8 +15,8 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  bringIntoView, checkedRows, checkScreen, clickSeen, connectAnonymousFtp, overlayBox, pictureSize, startFtpServer, startProgram, typeInto, waitFor, watch, whatLiesAt,
-  session as sharedSession, artefacts, profiles,
+  bringIntoView, checkedRows, checkScreen, clickSeen, drawnOrSay, connectAnonymousFtp, overlayBox, pictureSize, startFtpServer, startProgram, typeInto, waitFor, watch, whatLiesAt,
+  session as sharedSession, artefacts, profiles, scaled, newPage, waitsWithoutLimit, watchForStall,
 } from '../support/person.mjs';
 
 const resources = process.env.FERROWEN_RESOURCES || path.join(import.meta.dirname, '../../resources');
@@ -49,6 +49,24 @@ async function sheetOnScreen(s) {
   `the menu ${JSON.stringify(box)} leaves the screen ${JSON.stringify(screen)}`);
 }
 
+// A step that cannot go on (what it waits for never comes, the page stays as it is) ends once
+// the page has shown the same for a while, saying what it shows, however its waits are limited.
+test('a wait without a limit ends when the page stops changing, saying what it shows', async (t) => {
+  const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] });
+  t.after(() => browser.close());
+  const page = waitsWithoutLimit(await newPage(browser));
+  await page.setContent('<p>Nothing changes here.</p>');
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-stall-'));
+  t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
+  const started = Date.now();
+  const stall = watchForStall(page, dir, 1000);
+  await assert.rejects(page.locator('.actionsheet').waitFor());
+  stall.stop();
+  assert.match(stall.stalled(), /^for \d+ s the page showed the same: nothing is drawn$/);
+  assert.ok(Date.now() - started < scaled(10000), `it took ${Date.now() - started} ms`);
+  assert.ok(fs.existsSync(path.join(dir, 'at-failure.png')), 'the page is photographed');
+});
+
 for (const [profile, viewport, env] of profiles) {
   test(`${profile}: a row menu for the last row of a scrolled 50-row folder is answered`, async (t) => {
     const served = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-tasks-ftp-'));
@@ -75,7 +93,7 @@ for (const [profile, viewport, env] of profiles) {
       const menu = row('file-50.txt').locator('.accessory');
 
       await clickSeen(menu);
-      await s.sheetButton('Rename File').waitFor();
+      await drawnOrSay(s.sheetButton('Rename File'), 'the menu of file-50.txt');
       await sheetOnScreen(s);
       await s.screen('row-menu-last-row');
       if (profile === 'tablet') {
@@ -87,11 +105,11 @@ for (const [profile, viewport, env] of profiles) {
         await page.mouse.click(besideX, Math.max(sheetBox.y, 0) + 20);
         await s.sheet.waitFor({ state: 'detached' });
         await clickSeen(menu);
-        await s.sheetButton('Rename File').waitFor();
+        await drawnOrSay(s.sheetButton('Rename File'), 'the menu of file-50.txt again');
         await page.keyboard.press('Escape');
         await s.sheet.waitFor({ state: 'detached' });
         await clickSeen(menu);
-        await s.sheetButton('Rename File').waitFor();
+        await drawnOrSay(s.sheetButton('Rename File'), 'the menu of file-50.txt after Escape');
         await sheetOnScreen(s);
       }
       // Answered: the file renamed through the menu.
@@ -100,9 +118,55 @@ for (const [profile, viewport, env] of profiles) {
       await field.waitFor();
       await typeInto(field, 'renamed-50.txt');
       await clickSeen(s.button('Done').or(s.button('Save')));
-      await waitFor(() => fs.existsSync(path.join(served, 'renamed-50.txt')), 'the rename on the server', Infinity);
+      await waitFor(() => fs.existsSync(path.join(served, 'renamed-50.txt')), 'the rename on the server', 60000);
       assert.ok(!fs.existsSync(path.join(served, 'file-50.txt')));
     }, true);
+  });
+
+  test(`${profile}: a folder scrolled on while the program still answers stays where it was scrolled`, async (t) => {
+    const served = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-tasks-ftp-'));
+    t.after(() => fs.rmSync(served, { recursive: true, force: true }));
+    for (let i = 1; i <= 50; i++) fs.writeFileSync(path.join(served, `file-${String(i).padStart(2, '0')}.txt`), `${i}\n`);
+    const ftpPort = await startFtpServer(t, served, 1 << 20);
+    await session(t, profile, viewport, env, null, async (s) => {
+      const { page, front, app } = s;
+      await connectAnonymousFtp(s, ftpPort, 'file-01.txt');
+      const table = front().locator('.v-table:visible').first();
+      await bringIntoView(table);
+      // Each offset the program sends, with where the table stands once the page has drawn it.
+      await table.evaluate((el) => {
+        window.drawnAt = [];
+        new MutationObserver(() => window.drawnAt.push([Number(el.dataset.offset), Math.round(el.scrollTop)]))
+          .observe(el, { attributes: true, attributeFilter: ['data-offset'] });
+      });
+      const box = await table.boundingBox();
+      await page.mouse.move(box.x + box.width / 2, Math.max(box.y, 0) + 40);
+      // Two turns of the wheel while the program is busy (stopped): each goes to it on its own,
+      // and its answers come after the second.
+      let scrolled = [];
+      process.kill(app.child.pid, 'SIGSTOP');
+      try {
+        for (const turn of [300, 300]) {
+          await page.mouse.wheel(0, turn);
+          await page.waitForTimeout(400);
+          scrolled.push(Math.round(await table.evaluate((el) => el.scrollTop)));
+        }
+      } finally {
+        process.kill(app.child.pid, 'SIGCONT');
+      }
+      assert.ok(scrolled[0] > 0 && scrolled[1] > scrolled[0], `the wheel scrolled the folder: ${scrolled}`);
+      await waitFor(() => table.evaluate((el) => Number(el.dataset.offset)).then((o) => Math.abs(o - scrolled[1]) <= 1),
+        'the program at the place scrolled to');
+      // The answer to the first turn did not take the folder back under the pointer.
+      const drawn = await page.evaluate(() => window.drawnAt);
+      assert.ok(drawn.length >= 1 && drawn.every(([, top]) => Math.abs(top - scrolled[1]) <= 1),
+        `the folder moved while the program answered (offset, where it stood): ${JSON.stringify(drawn)}; scrolled to ${scrolled[1]}`);
+      // (A photograph only, once the rows' drawings are in: the row at the edge may lie half
+      // under the toolbar where it stopped.)
+      await page.waitForFunction(() => [...document.images].every((i) => i.complete || !i.getClientRects().length));
+      fs.mkdirSync(path.join(artefacts, `tasks-${profile}`), { recursive: true });
+      await page.screenshot({ path: path.join(artefacts, `tasks-${profile}`, 'scrolled-while-busy.png') });
+    });
   });
 
   test(`${profile}: a crop rectangle dragged by its corner crops the saved picture`, async (t) => {
@@ -162,7 +226,7 @@ for (const [profile, viewport, env] of profiles) {
       const [wide, high] = range(after);
       const [wideBefore, highBefore] = range(before);
       await clickSeen(s.button('Crop To Rect'));
-      await front().locator('[aria-label="Crop Area"]').waitFor({ state: 'detached', timeout: 30000 });
+      await front().locator('[aria-label="Crop Area"]').waitFor({ state: 'detached', timeout: scaled(30000) });
       // Saved through the editor's Save (on the tablet in a popover from its bar).
       await clickSeen(s.button('Save'));
       await clickSeen(page.getByRole('button', { name: 'Save to "Saved Files"', exact: true }));
@@ -297,7 +361,7 @@ for (const [profile, viewport, env] of profiles) {
       fs.rmSync(path.join(home, 'Pictures'), { recursive: true, force: true });
       fs.writeFileSync(path.join(home, 'Pictures'), 'not a folder');
       await clickSeen(row('Photo Library'));
-      await page.locator('.navbar .title', { hasText: 'Ferrowen Help' }).first().waitFor({ timeout: 30000 });
+      await page.locator('.navbar .title', { hasText: 'Ferrowen Help' }).first().waitFor({ timeout: scaled(30000) });
       await front().frameLocator('iframe').first().locator('h1', { hasText: 'could not be opened' }).waitFor();
       await s.screen('photo-library-error');
     });
@@ -320,20 +384,24 @@ for (const [profile, viewport, env] of profiles) {
       await page.keyboard.press('Control+A');
       await page.keyboard.type(`${address}/index.html`);
       await page.keyboard.press('Enter');
-      await inPage('#other').waitFor({ timeout: 20000 });
+      await inPage('#other').waitFor({ timeout: scaled(20000) });
       const tabsBefore = await page.locator('.tab').count();
+      // A link offers its menu once the page has finished loading (the script that notices a
+      // held finger is added when the load ends): a person holds it after the spinner stops.
+      await waitFor(async () => !(await page.locator('.statusbar .netact').count()) &&
+        await inPage('#other').evaluate(() => typeof valtryTouchDown === 'boolean').catch(() => false), 'the page loaded');
       // Held until the menu opens.
       const link = await inPage('#other').boundingBox();
       await page.mouse.move(link.x + link.width / 2, link.y + link.height / 2);
       await page.mouse.down();
-      await s.sheet.waitFor({ timeout: 15000 });
+      await s.sheet.waitFor({ timeout: scaled(15000) });
       await page.mouse.up();
       await sheetOnScreen(s);
       await clickSeen(s.sheetButton('Open in New Tab'));
       await s.sheet.waitFor({ state: 'detached' });
       await waitFor(async () => (await page.locator('iframe[data-web]:visible').count()) &&
         /other\.html$/.test(await page.locator('iframe[data-web]:visible').first().getAttribute('title')), 'the new tab with its page', 30000);
-      await inPage('#text').waitFor({ timeout: 20000 });
+      await inPage('#text').waitFor({ timeout: scaled(20000) });
       // Every button of the bar is what a click at its centre meets, and the page is readable.
       const bar = front().locator('.navbar', { has: page.getByLabel('Close', { exact: true }) }).filter({ visible: true }).first();
       await bringIntoView(bar);
@@ -384,7 +452,7 @@ for (const [profile, viewport, env] of profiles) {
       // row moves down one, and the check stays on c.txt, where a click on it lands.
       fs.mkdirSync(path.join(served, 'a-new-folder'));
       await clickSeen(front().getByRole('button', { name: 'Refresh', exact: true }));
-      await row('a-new-folder').waitFor({ timeout: 30000 });
+      await row('a-new-folder').waitFor({ timeout: scaled(30000) });
       await shows(['c.txt'], 'c.txt still checked after the new folder');
       await bringIntoView(row('a-new-folder'));
       await s.screen('selection-kept-after-new-folder');
@@ -396,7 +464,7 @@ for (const [profile, viewport, env] of profiles) {
       // The checked file goes from the server: nothing is checked and Download is off.
       fs.rmSync(path.join(served, 'c.txt'));
       await clickSeen(front().getByRole('button', { name: 'Refresh', exact: true }));
-      await row('c.txt').waitFor({ state: 'detached', timeout: 30000 });
+      await row('c.txt').waitFor({ state: 'detached', timeout: scaled(30000) });
       await shows([], 'nothing checked once c.txt is gone');
       await bringIntoView(row('a-new-folder'));
       await s.screen('selection-gone-with-its-file');
@@ -459,7 +527,7 @@ for (const [profile, viewport, env] of profiles) {
       await bringIntoView(badge);
       await s.screen('cloud-copied');
       assert.equal(fs.readFileSync(path.join(home, 'Documents', 'Files', 'notes.txt'), 'utf8'), 'from the cloud\n');
-      await badge.waitFor({ state: 'detached', timeout: 10000 });
+      await badge.waitFor({ state: 'detached', timeout: scaled(10000) });
 
       // Played in the page; the person's Done ends it and the player screen closes.
       await clickSeen(row('tone.wav'));

@@ -19,7 +19,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  clickSeen, session, startFtpServerAt, startProgram, stopChild, typeInto, waitFor, artefacts, profiles, fileNow,
+  clickSeen, session, startFtpServerAt, startProgram, stopChild, typeInto, waitFor, artefacts, profiles, fileNow, scaled,
 } from '../support/person.mjs';
 import { makeAccount, removeAccount, startSshd } from '../support/sshd.mjs';
 
@@ -80,9 +80,9 @@ function person(s, profile) {
     // Into "docs", edit-a.txt checked and opened with Edit; "Saved File Exists" answered with
     // `replace` when asked. Resolves once the editor shows `expected`.
     async open(expected, replace) {
-      await row('docs').waitFor({ timeout: 60000 });
+      await row('docs').waitFor({ timeout: scaled(60000) });
       await clickSeen(row('docs'));
-      await row('edit-a.txt').waitFor({ timeout: 60000 });
+      await row('edit-a.txt').waitFor({ timeout: scaled(60000) });
       // A tap checks the row (a second tap unchecks it): tapped until Edit shows.
       for (let tries = 0; tries < 3 && !(await button('Edit').count()); tries++) {
         await clickSeen(row('edit-a.txt'));
@@ -166,7 +166,7 @@ test('tablet: an FTP tab and an SFTP tab of one name each keep and save their ow
 
     const again = await p.restart(s.app.child, 'SIGTERM', env);
     const ask = p.alert('Continue Editing?');
-    await ask.waitFor({ timeout: 30000 });
+    await ask.waitFor({ timeout: scaled(30000) });
     await p.answer(ask, 'Edit File(s)');
     // Each tab shows its own text.
     const tabs = s.page.locator('.tab[aria-label="edit-a.txt"]');
@@ -216,13 +216,13 @@ test('phone: a pending edit of A is never given up unasked, and B\'s file of its
     await a.stop();
     let run = await p.restart(s.app.child, 'SIGTERM', env);
     const ask = p.alert('Continue Editing File?');
-    await ask.waitFor({ timeout: 30000 });
+    await ask.waitFor({ timeout: scaled(30000) });
     await p.answer(ask, 'Edit File');
     const pending = settingsOf(s.home).EditingFTPFile;
     assert.equal(fs.readFileSync(pending, 'utf8'), pendingText);
     // Told, and left for the connect screen.
     const refused = p.alert('Error Connecting to FTP Server');
-    await refused.waitFor({ timeout: 60000 });
+    await refused.waitFor({ timeout: scaled(60000) });
     await s.screen('a-refused');
     await p.answer(refused, 'OK');
     await refused.waitFor({ state: 'detached' });
@@ -233,7 +233,7 @@ test('phone: a pending edit of A is never given up unasked, and B\'s file of its
     await p.connect(`127.0.0.1:${b.port}`, login.user, login.password);
     await p.open("B's text\n", 'Replace');
     const giveUp = p.alert('Continue Editing File?');
-    await giveUp.waitFor({ timeout: 10000 });
+    await giveUp.waitFor({ timeout: scaled(10000) });
     assert.match(await giveUp.textContent(), new RegExp(`"edit-a\\.txt" have not been saved to 127\\.0\\.0\\.1:${a.port}\\.`));
     await s.screen('b-asks');
     assert.equal(fs.readFileSync(pending, 'utf8'), pendingText, 'A\'s copy after B\'s "Replace"');
@@ -251,7 +251,7 @@ test('phone: a pending edit of A is never given up unasked, and B\'s file of its
     // it to A, and B's file stays B's.
     run = await p.restart(run.child, 'SIGKILL', env);
     const again = p.alert('Continue Editing File?');
-    await again.waitFor({ timeout: 30000 });
+    await again.waitFor({ timeout: scaled(30000) });
     await p.answer(again, 'Edit File');
     await waitFor(async () => (await p.text.count()) && (await p.text.inputValue()) === pendingText,
       'A\'s typed text reopened', 60000);

@@ -10,7 +10,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { clickSeen, pictureSize, session, typeInto, waitFor, writePicture } from '../support/person.mjs';
+import { clickSeen, pictureSize, session, typeInto, waitFor, writePicture, scaled } from '../support/person.mjs';
 
 const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
 const dir = path.join(artefacts, 'version-and-pictures');
@@ -26,7 +26,7 @@ test('phone on system 3.1.3: SFTP is refused with the version and the device nam
       const refused = async (name) => {
         await clickSeen(button('Connect'));
         const alert = page.locator('.alert[aria-label="Higher iOS Version Needed"]');
-        await alert.waitFor({ timeout: 20000 });
+        await alert.waitFor({ timeout: scaled(20000) });
         assert.equal(await alert.locator('.message').textContent(),
           'The SFTP connection type requires iOS 4.0 or higher.\n(You have version 3.1.3).\n\n' +
           'Please update the iOS version on your iPod touch.');
@@ -73,7 +73,7 @@ test('phone: a large upright picture picked into Cloud Files is stored whole', a
       await typeInto(name, 'wide');
       await clickSeen(front().getByRole('tab', { name: 'PNG', exact: true }));
       await clickSeen(button('Done'));
-      await row('wide.png').waitFor({ timeout: 20000 });
+      await row('wide.png').waitFor({ timeout: scaled(20000) });
       const stored = path.join(home, 'Cloud', 'wide.png');
       await waitFor(() => fs.existsSync(stored), 'the picture in the cloud folder');
       assert.deepEqual(pictureSize(stored), [3200, 40]);

@@ -12,7 +12,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { artefacts, clickSeen, profiles, session, timeScale, waitFor, writePicture } from '../support/person.mjs';
+import { artefacts, clickSeen, profiles, scaled, session, timeScale, waitFor, writePicture } from '../support/person.mjs';
 
 const first = 'FIRST LINE of the big file';
 const last = 'LAST LINE of the big file';
@@ -66,12 +66,12 @@ for (const [profile, viewport, env] of profiles) {
         await clickSeen(s.button('View'));
         // The tip about big files, once.
         const tip = page.locator('.alert', { hasText: 'Really Big File' });
-        await tip.waitFor({ timeout: 10000 });
+        await tip.waitFor({ timeout: scaled(10000) });
         await clickSeen(tip.getByRole('button', { name: 'OK', exact: true }));
         await tip.waitFor({ state: 'detached' });
 
         const frameEl = page.locator('iframe[data-web]:visible').first();
-        await frameEl.waitFor({ timeout: 30000 });
+        await frameEl.waitFor({ timeout: scaled(30000) });
         const frame = await waitFor(async () => {
           const f = await (await frameEl.elementHandle()).contentFrame();
           const shown = f && await f.evaluate(() => document.readyState === 'complete' &&

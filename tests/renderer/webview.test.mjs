@@ -12,7 +12,7 @@ import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { checkScreen, click, startProgram, waitFor, watch } from '../support/person.mjs';
+import { checkScreen, click, startProgram, waitFor, watch, scaled } from '../support/person.mjs';
 
 const artefacts = path.join(process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer'), 'webview');
 const resources = process.env.FERROWEN_RESOURCES || path.join(import.meta.dirname, '../../resources');
@@ -117,7 +117,7 @@ test('a person browses, holds links and pictures, downloads and views a picture'
       await page.mouse.move(at.x, at.y);
       await page.mouse.down();
       try {
-        await sheet.waitFor({ timeout: 8000 });
+        await sheet.waitFor({ timeout: scaled(8000) });
         await page.mouse.up();
         return at;
       } catch (e) {
@@ -138,7 +138,7 @@ test('a person browses, holds links and pictures, downloads and views a picture'
     await page.keyboard.press('Control+A');
     await page.keyboard.type(`${site}/index.html`);
     await page.keyboard.press('Enter');
-    await inPage('#other').waitFor({ timeout: 20000 });
+    await inPage('#other').waitFor({ timeout: scaled(20000) });
     await screen('web-view-tab');
 
     // A page whose frame is made anew (a new document of the same load, as a redraw may make it)
@@ -161,7 +161,7 @@ test('a person browses, holds links and pictures, downloads and views a picture'
     // The browser tab: the page's title, as text, and its icon reach the tab.
     const cut = `${hostileTitle.slice(0, 12)}\u2026`;
     const browserTab = page.locator('.tab.selected', { has: page.locator('.tabtitle', { hasText: cut }) });
-    await browserTab.waitFor({ timeout: 30000 });
+    await browserTab.waitFor({ timeout: scaled(30000) });
     assert.equal(await browserTab.locator('.tabtitle').textContent(), cut);
     assert.equal(await browserTab.locator('.tabtitle img').count(), 0);
     await waitFor(async () => /tab-icon-127\.0\.0\.1/.test(decodeURIComponent(await browserTab.locator('img').first().getAttribute('src') || '')),
@@ -204,10 +204,10 @@ test('a person browses, holds links and pictures, downloads and views a picture'
     // address): it is refused, and nothing of the file is shown.
     await inPage('body').evaluate((b, url) => parent.postMessage({ ferrowenWeb: 'follow', url }, '*'),
       `file://${home}/Preferences.json`);
-    await inPage('body', { hasText: 'cannot open a file' }).waitFor({ timeout: 20000 });
+    await inPage('body', { hasText: 'cannot open a file' }).waitFor({ timeout: scaled(20000) });
     assert.ok(!(await inPage('body').textContent()).includes('ShownWebHelp'));
     await click(front().getByLabel('Back', { exact: true }));
-    await inPage('#file').waitFor({ timeout: 20000 });
+    await inPage('#file').waitFor({ timeout: scaled(20000) });
 
     // Download mode: the linked picture goes into Saved Files.
     await click(front().getByLabel('Download', { exact: true }));
@@ -235,9 +235,9 @@ test('a person browses, holds links and pictures, downloads and views a picture'
     await click(page.locator('.cell[aria-label="picture.png"]'));
     await click(page.getByRole('button', { name: 'View', exact: true }));
     const viewer = page.locator('iframe[data-web][title$="/picture.png"][title^="file:"]');
-    await viewer.waitFor({ timeout: 20000 });
+    await viewer.waitFor({ timeout: scaled(20000) });
     const shown = page.frameLocator('iframe[data-web][title$="/picture.png"][title^="file:"]').locator('img');
-    await shown.waitFor({ timeout: 20000 });
+    await shown.waitFor({ timeout: scaled(20000) });
     await waitFor(() => shown.evaluate((i) => i.complete && i.naturalWidth > 0), 'the picture drawn');
     assert.equal(await page.frameLocator('iframe[data-web][title^="file:"]').locator('pre').count(), 0, 'not shown as text');
     await screen('saved-picture');

@@ -15,6 +15,8 @@
 #include <optional>
 #include <utility>
 
+#include "tests/support/TimeScale.h"
+
 namespace testsupport {
 
 class ForkedChild {
@@ -50,16 +52,16 @@ public:
     const char c = 1;
     (void)!::write(child_ ? up_[1] : down_[1], &c, 1);
   }
-  // Waits for the other side's signal; false when it did not come within the limit.
+  // Waits for the other side's signal; false when it did not come within the limit (scaled).
   bool awaitSignal(std::chrono::milliseconds limit = std::chrono::seconds(30)) {
     pollfd p{child_ ? down_[0] : up_[0], POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(limit.count())) != 1) return false;
+    if (::poll(&p, 1, static_cast<int>(testsupport::scaled(limit).count())) != 1) return false;
     char c;
     return ::read(p.fd, &c, 1) == 1;
   }
-  // The child's exit code, or nothing when it did not end within the limit.
+  // The child's exit code, or nothing when it did not end within the limit (scaled).
   std::optional<int> wait(std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-    const auto end = std::chrono::steady_clock::now() + limit;
+    const auto end = std::chrono::steady_clock::now() + testsupport::scaled(limit);
     while (!status_) {
       int status = 0;
       const pid_t r = ::waitpid(pid_, &status, WNOHANG);

@@ -130,15 +130,16 @@ protected:
     services->queue.reset();
     services->connect.reset(); // lets the browsing connection and its thread go
     RunLoop::main()->runUntil([] { return BatchListView::liveConnectionThreads() == 0; },
-                              seconds(10));
+                              testsupport::scaled(seconds(10)));
     RunLoop::main()->runPending();
     FTPAppServices::setShared(nullptr);
     BatchAppServices::setShared(nullptr);
     DeviceProfile::setCurrent(DeviceProfile::iPhone());
     Paths::setHome("");
   }
+  // Runs the main loop until `cond` holds, for at most `limit` seconds (scaled).
   bool waitFor(const std::function<bool()> &cond, double limit = 30) {
-    return RunLoop::main()->runUntil(cond, seconds(limit));
+    return RunLoop::main()->runUntil(cond, testsupport::scaled(seconds(limit)));
   }
   std::shared_ptr<DirViewer> top() {
     return std::dynamic_pointer_cast<DirViewer>(services->nav->topViewController());

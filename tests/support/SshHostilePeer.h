@@ -87,9 +87,10 @@ public:
   bool started() const { return ok_; }
   std::string log() const { return proc_.output() + proc_.errors(); }
 
-  // The report of the next connection that ends (key=value pairs); empty when none came in time.
+  // The report of the next connection that ends (key=value pairs); empty when none came in time
+  // (`limit` scaled).
   std::map<std::string, std::string> report(std::chrono::seconds limit = std::chrono::seconds(60)) {
-    const auto end = std::chrono::steady_clock::now() + limit;
+    const auto end = std::chrono::steady_clock::now() + scaled(limit);
     for (;;) {
       std::istringstream out(proc_.output());
       std::string line;

@@ -155,7 +155,7 @@ struct Watchdog::State {
 
 Watchdog::Watchdog(std::string what, std::chrono::milliseconds limit)
     : state_(std::make_shared<State>()) {
-  state_->thread = std::thread([state = state_, what = std::move(what), limit] {
+  state_->thread = std::thread([state = state_, what = std::move(what), limit = scaled(limit)] {
     std::unique_lock lock(state->mutex);
     if (state->cv.wait_for(lock, limit, [&] { return state->released; })) return;
     std::fprintf(stderr, "Watchdog: %s\n", what.c_str());
@@ -215,7 +215,7 @@ bool tcpPortAccepts(int port, const std::string &address) {
 }
 
 bool waitForTcpPort(int port, std::chrono::milliseconds limit, const std::string &address) {
-  const auto end = std::chrono::steady_clock::now() + limit;
+  const auto end = std::chrono::steady_clock::now() + scaled(limit);
   while (std::chrono::steady_clock::now() < end) {
     if (tcpPortAccepts(port, address)) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -294,7 +294,7 @@ bool Process::running() {
 }
 
 std::optional<int> Process::wait(std::chrono::milliseconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
+  const auto end = std::chrono::steady_clock::now() + scaled(limit);
   while (running()) {
     if (std::chrono::steady_clock::now() >= end) return std::nullopt;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/support/Loopback.h"
+#include "tests/support/TimeScale.h"
 
 namespace testsupport {
 
@@ -69,6 +70,7 @@ std::string listFolder(const std::string &path);
 
 // Ends the test process with `what` on standard error unless let go within `limit`: a case that
 // would hang (a deadlock) fails at once instead of holding the suite until its time runs out.
+// (`limit` is scaled.)
 class Watchdog {
 public:
   Watchdog(std::string what, std::chrono::milliseconds limit);
@@ -107,7 +109,8 @@ int openDescriptorsOn(const std::string &text);
 int freeTcpPort();
 // Whether something accepts a connection on 127.0.0.1:port (or another loopback address) now.
 bool tcpPortAccepts(int port, const std::string &address = "127.0.0.1");
-// Waits until something accepts connections on 127.0.0.1:port (or another loopback address).
+// Waits until something accepts connections on 127.0.0.1:port (or another loopback address);
+// `limit` is scaled.
 bool waitForTcpPort(int port, std::chrono::milliseconds limit = std::chrono::seconds(15),
                     const std::string &address = "127.0.0.1");
 
@@ -128,9 +131,10 @@ public:
   bool started() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
   bool running();
-  // Sends SIGTERM, waits up to `grace`, then SIGKILL. Returns the exit status (as from waitpid).
+  // Sends SIGTERM, waits up to `grace` (scaled), then SIGKILL. Returns the exit status (as from
+  // waitpid).
   int stop(std::chrono::milliseconds grace = std::chrono::seconds(5));
-  // Waits for the process to end by itself; nullopt when it did not within `limit`.
+  // Waits for the process to end by itself; nullopt when it did not within `limit` (scaled).
   std::optional<int> wait(std::chrono::milliseconds limit);
   std::string output() const; // what it wrote to standard output so far
   std::string errors() const; // what it wrote to standard error so far

@@ -5,6 +5,11 @@
 #include <chrono>
 #include <cstdio>
 
+#include "tests/support/TimeScale.h"
+
+// The scale of this build's waits (tests/support/TimeScale.h).
+extern "C" const int ferrowen_test_time_scale = FERROWEN_TEST_TIME_SCALE;
+
 // A test program that used the platform's worker threads and dispatch queues ends them after its
 // last test, before static objects are destroyed under a worker that is still handling an event
 // or running a block. The reference is weak so that programs without the platform layer link this
@@ -17,7 +22,8 @@ namespace {
 class WorkerThreadsEnd : public ::testing::Environment {
 public:
   void TearDown() override {
-    if (platform::stopWorkerThreads && !platform::stopWorkerThreads(std::chrono::seconds(10)))
+    if (platform::stopWorkerThreads &&
+        !platform::stopWorkerThreads(testsupport::scaled(std::chrono::seconds(10))))
       std::fprintf(stderr, "[ WARNING  ] background work still runs at the end of the program\n");
   }
 };

@@ -18,6 +18,8 @@ export const profiles = [
 
 // A build that runs everything slower (ThreadSanitizer) makes every wait of the suites longer.
 export const timeScale = Math.max(1, Number(process.env.FERROWEN_TEST_TIME_SCALE) || 1);
+// A wait's limit in ms, scaled: every fixed limit a suite waits to goes through it.
+export const scaled = (ms) => ms * timeScale;
 
 // A new page of `browser` whose own waits (Playwright's, 30 s at most) follow `timeScale`.
 export async function newPage(browser, options) {
@@ -62,7 +64,7 @@ export async function stopChild(child) {
   if (child.exitCode !== null || child.signalCode !== null) return;
   const ended = new Promise((resolve) => child.once('exit', resolve));
   child.kill('SIGTERM');
-  const timer = setTimeout(() => child.kill('SIGKILL'), 10000);
+  const timer = setTimeout(() => child.kill('SIGKILL'), scaled(10000));
   await ended;
   clearTimeout(timer);
 }
@@ -334,7 +336,7 @@ export async function checkScreen(page, name, problems, artefacts) {
   for (let look = 0; look < 4; look++) {
     if (look) await page.waitForTimeout(500);
     await page.waitForFunction(() => [...document.images].every((i) => i.complete || !i.getClientRects().length),
-      null, { timeout: 10000 }).catch(() => {});
+      null, { timeout: scaled(10000) }).catch(() => {});
     found = await screenProblems(page);
     if (!found.length) break;
   }
@@ -374,10 +376,10 @@ export async function revealRow(front, target, name) {
   let still = 0;
   for (let y = 0; ; y += 200) {
     if (await el.count()) {
-      await el.scrollIntoViewIfNeeded({ timeout: 1000 }).catch(() => {});
+      await el.scrollIntoViewIfNeeded({ timeout: scaled(1000) }).catch(() => {});
       let last = null;
       const box = await waitFor(async () => {
-        const b = await el.boundingBox({ timeout: 1000 }).catch(() => null);
+        const b = await el.boundingBox({ timeout: scaled(1000) }).catch(() => null);
         const still = b && last && b.x === last.x && b.y === last.y;
         last = b;
         return still && b;
@@ -531,8 +533,41 @@ function whatIsShown(page) {
       return `a table scrolled to ${Math.round(t.scrollTop)} of ${Math.round(t.scrollHeight - t.clientHeight)} ` +
         `(the program's offset ${t.dataset.offset}) drawing ${rows.length ? `the rows ${rows[0]} .. ${rows.at(-1)}` : 'no row'}`;
     });
-    return `layers ${kinds}; ${tables.join('; ') || 'no table in front'}`;
+    // The program's answer to the last event the page sent, and a refusal it showed.
+    const toast = document.getElementById('toast');
+    const told = toast && !toast.hidden && toast.textContent ? `; it says "${toast.textContent}"` : '';
+    return `layers ${kinds}; ${tables.join('; ') || 'no table in front'}; the last answer ` +
+      `"${document.body.dataset.lastResult || 'none'}"${told}`;
   }).catch((e) => `(the page could not be read: ${e.message})`);
+}
+
+// Ends the waits of a page whose waits have no limit once it has shown the same for `still` ms
+// (scaled): a step that cannot go on then fails within minutes, saying what the page shows,
+// instead of waiting until the test's own time runs out. The page is photographed into `dir` and
+// closed (which ends every wait on it); `stalled()` gives the reason, `stop()` ends the watch.
+export function watchForStall(page, dir, still = 60000) {
+  let reason = '';
+  let timer = null;
+  let shown = '';
+  let since = Date.now();
+  const look = async () => {
+    const now = await whatIsShown(page);
+    if (now !== shown) {
+      [shown, since] = [now, Date.now()];
+    } else if (Date.now() - since > scaled(still)) {
+      reason = `for ${Math.round((Date.now() - since) / 1000)} s the page showed the same: ${now}`;
+      fs.mkdirSync(dir, { recursive: true });
+      await page.screenshot({ path: path.join(dir, 'at-failure.png') }).catch(() => {});
+      await page.close().catch(() => {});
+      return;
+    }
+    if (timer !== 0) timer = setTimeout(look, 1000);
+  };
+  timer = setTimeout(look, 1000);
+  return {
+    stalled: () => reason,
+    stop: () => { clearTimeout(timer); timer = 0; },
+  };
 }
 
 // Waits until the first element of the locator is drawn. However long the program takes, the wait
@@ -681,6 +716,8 @@ export async function session(t, { chromium, suite, dir, viewport, env, prepare,
     sheet: page.locator('.actionsheet'),
     sheetButton: (name) => page.locator('.actionsheet button', { hasText: name }),
   };
+  // Waits without a limit still end when the page stops changing.
+  const stall = withoutLimit ? watchForStall(page, dir) : null;
   try {
     await page.goto(app.address);
     await page.locator('.alert').waitFor();
@@ -688,9 +725,12 @@ export async function session(t, { chromium, suite, dir, viewport, env, prepare,
     await page.locator('.alert').waitFor({ state: 'detached' });
     await run(s);
   } catch (e) {
+    if (stall && stall.stalled()) throw new Error(`the task could not go on: ${stall.stalled()}\n(${e.message})`);
     fs.mkdirSync(dir, { recursive: true });
     await page.screenshot({ path: path.join(dir, 'at-failure.png') }).catch(() => {});
     throw e;
+  } finally {
+    if (stall) stall.stop();
   }
   const distinct = [...new Set(problems.map((p) => p.replace(/\?t=[0-9a-f]+/, '')))];
   if (distinct.length) throw new Error(`what a person meets:\n${distinct.join('\n')}`);

@@ -24,6 +24,7 @@
 #include "platform/foundation/Log.h"
 #include "platform/media/BitmapContext.h"
 #include "platform/media/Image.h"
+#include "tests/support/TimeScale.h"
 
 #include <atomic>
 #include <filesystem>
@@ -150,11 +151,11 @@ protected:
   }
   // Runs the main loop (the watch, the work queue's hand-overs) until the condition holds.
   bool waitForRows(const std::function<bool()> &cond) {
-    return RunLoop::main()->runUntil(cond, seconds(20));
+    return RunLoop::main()->runUntil(cond, testsupport::scaled(seconds(20)));
   }
   // Lets the work queue finish what it was given.
   void settle() {
-    RunLoop::main()->runUntil([] { return false; }, seconds(0.3));
+    RunLoop::main()->runUntil([] { return false; }, testsupport::scaled(seconds(0.3)));
   }
   void rowCommand(const std::string &row, const std::string &button) {
     ASSERT_TRUE(probe->tapAccessory(row)) << probe->lastError();

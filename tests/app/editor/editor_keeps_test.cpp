@@ -16,6 +16,7 @@
 #include "app/foundation/PlatformExtensions.h"
 
 #include "platform/device/Application.h"
+#include "tests/support/TimeScale.h"
 
 #include <optional>
 
@@ -337,7 +338,8 @@ TEST_F(EditorKeepsTest, TextTheEncodingCannotHoldOutlivesAStop) {
     if (!remote) {
       EXPECT_EQ(testsupport::readFile(path), "\xE2\x82\xAC caf\xC3\xA9\n");
     } else {
-      EXPECT_TRUE(RunLoop::main()->runUntil([&] { return sftp->uploads == 1; }, seconds(10)));
+      EXPECT_TRUE(RunLoop::main()->runUntil([&] { return sftp->uploads == 1; },
+                                            testsupport::scaled(seconds(10))));
     }
     nav->popToRootViewControllerAnimated(false);
     RunLoop::main()->runPending();
@@ -404,7 +406,8 @@ TEST_P(EditorFullDiskTest, ASaveThatCannotBeWrittenKeepsTheEditorAndItsText) {
     EXPECT_EQ(testsupport::readFile(local), kTyped);
   }
   if (c.remote && !c.pad) {
-    EXPECT_TRUE(RunLoop::main()->runUntil([&] { return sftp->uploads == 1; }, seconds(10)));
+    EXPECT_TRUE(RunLoop::main()->runUntil([&] { return sftp->uploads == 1; },
+                                          testsupport::scaled(seconds(10))));
   }
 }
 

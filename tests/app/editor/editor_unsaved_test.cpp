@@ -10,6 +10,7 @@
 #include "tests/support/ReportingSftp.h"
 
 #include "app/editor/EditorScreens.h"
+#include "tests/support/TimeScale.h"
 
 using namespace platform;
 using namespace platform::ui;
@@ -221,8 +222,9 @@ TEST_P(EditorSftpSendTest, TheRecordEndsOnlyWhenTheFileArrived) {
   // The upload's thread has run and every report has been delivered.
   const std::shared_ptr<SFTPWrapperDelegate> before =
       c.listening ? listener : std::shared_ptr<testsupport::SftpListener>();
-  ASSERT_TRUE(RunLoop::main()->runUntil(
-      [&] { return sftp->uploads == 1 && sftp->delegate() == before; }, seconds(10)));
+  ASSERT_TRUE(
+      RunLoop::main()->runUntil([&] { return sftp->uploads == 1 && sftp->delegate() == before; },
+                                testsupport::scaled(seconds(10))));
   RunLoop::main()->runPending();
   const auto alerts = probe->pendingAlerts();
   if (c.told.empty()) {

@@ -7,6 +7,7 @@
 
 #include "app/files/LocalFilesServices.h"
 #include "app/foundation/Globals.h"
+#include "tests/support/TimeScale.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -176,7 +177,7 @@ TEST_F(LocalFolderListingTest, AKeyFileInTheSharedFolderBringsNoListingOfItsOwn)
 
   // A file coming is a change of the folder.
   ASSERT_TRUE(testsupport::writeFile(documents() + "/dropped.txt", "new"));
-  EXPECT_TRUE(
-      RunLoop::main()->runUntil([&] { return listings() > first + 1; }, std::chrono::seconds(5)));
+  EXPECT_TRUE(RunLoop::main()->runUntil([&] { return listings() > first + 1; },
+                                        testsupport::scaled(std::chrono::seconds(5))));
   EXPECT_TRUE(entry(*shared, "dropped.txt"));
 }

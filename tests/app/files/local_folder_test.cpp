@@ -18,6 +18,7 @@
 #include "app/remote/Bookmarks.h"
 #include "platform/device/DocumentInteraction.h"
 #include "platform/device/MailService.h"
+#include "tests/support/TimeScale.h"
 
 #include <sqlite3.h>
 
@@ -256,7 +257,8 @@ TEST_F(LocalFolderTest, SharedFolderWatchSeesAnotherProcessAndHidesAppFolders) {
   ASSERT_TRUE(probe->tapRow("Shared with iTunes"));
   EXPECT_EQ(rows(), (std::vector<std::string>{"Mine"}));
   ASSERT_TRUE(tartrees::sh("touch '" + documents() + "/dropped.pdf'"));
-  EXPECT_TRUE(RunLoop::main()->runUntil([&] { return rows().size() == 2; }, seconds(5)));
+  EXPECT_TRUE(RunLoop::main()->runUntil([&] { return rows().size() == 2; },
+                                        testsupport::scaled(seconds(5))));
   // A folder of the shared screen is the folder of that name in Documents itself.
   ASSERT_TRUE(probe->tapRow("Mine"));
   testsupport::writeFile(documents() + "/Mine/x", "1");

@@ -12,6 +12,7 @@
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/RunLoop.h"
 #include "tests/support/TarTrees.h"
+#include "tests/support/TimeScale.h"
 
 namespace fs = std::filesystem;
 using tartrees::sh;
@@ -302,7 +303,7 @@ TEST(ZipArchive, AnUnpacksBackgroundTaskEndsWhenTheTimeRunsOut) {
       held = app.backgroundTaskCount();
       clock->advance(std::chrono::seconds(10));
       RunLoop::main()->runUntil([&] { return app.backgroundTaskCount() == 0; },
-                                std::chrono::seconds(2));
+                                testsupport::scaled(std::chrono::seconds(2)));
       afterExpiry = app.backgroundTaskCount();
       return true;
     };

@@ -7,6 +7,7 @@
 #include "platform/foundation/Log.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/RunLoop.h"
+#include "tests/support/TimeScale.h"
 
 #include <sys/stat.h>
 
@@ -232,7 +233,8 @@ TEST_F(ReachabilityAppTest, WatchedQueriesPostChangesAndStopListening) {
 
   facts.hasDefaultRoute = true;
   NetworkReachability::factsChanged();
-  EXPECT_TRUE(RunLoop::current()->runUntil([&] { return posted > 0; }, std::chrono::seconds(20)));
+  EXPECT_TRUE(RunLoop::current()->runUntil([&] { return posted > 0; },
+                                           testsupport::scaled(std::chrono::seconds(20))));
   EXPECT_EQ(r.internetConnectionStatus(), ReachableViaWiFiNetwork);
 
   r.stopListeningForReachabilityChanges();

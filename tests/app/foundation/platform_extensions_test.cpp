@@ -6,6 +6,7 @@
 
 #include "platform/foundation/Log.h"
 #include "platform/media/BitmapContext.h"
+#include "tests/support/TimeScale.h"
 
 #include <atomic>
 #include <filesystem>
@@ -44,7 +45,8 @@ TEST_F(PlatformExtensionsTest, AlertsFromWorkersWaitUntilShown) {
     returned = true;
   });
   // The worker waits for the main thread, which shows the alert when its loop runs.
-  EXPECT_TRUE(RunLoop::main()->runUntil([&] { return returned.load(); }, std::chrono::seconds(20)));
+  EXPECT_TRUE(RunLoop::main()->runUntil([&] { return returned.load(); },
+                                        testsupport::scaled(std::chrono::seconds(20))));
   worker.join();
   EXPECT_TRUE(visibleOnReturn) << "shown before the worker went on";
   auto alerts = probe->pendingAlerts();

@@ -94,7 +94,8 @@ TEST_F(TCPServerTest, FreePortIsBoundAndRealClientsAreHandedOverAsStreams) {
 
   int client = connectTo(server.port());
   ASSERT_GE(client, 0);
-  ASSERT_TRUE(loop->runUntil([&] { return recorder->accepted.size() == 1; }, kLimit));
+  ASSERT_TRUE(
+      loop->runUntil([&] { return recorder->accepted.size() == 1; }, testsupport::scaled(kLimit)));
   // The peer is kept as the platform's socket address bytes.
   ASSERT_GE(server.peer().size(), sizeof(sockaddr_in));
   sockaddr_in peer;
@@ -115,7 +116,8 @@ TEST_F(TCPServerTest, FreePortIsBoundAndRealClientsAreHandedOverAsStreams) {
   in->open();
   out->open();
   ASSERT_EQ(write(client, "USER anonymous\r\n", 16), 16);
-  ASSERT_TRUE(loop->runUntil([&] { return received == "USER anonymous\r\n"; }, kLimit));
+  ASSERT_TRUE(loop->runUntil([&] { return received == "USER anonymous\r\n"; },
+                             testsupport::scaled(kLimit)));
   const std::string reply = "220 ready\r\n";
   ASSERT_EQ(out->write(reinterpret_cast<const uint8_t *>(reply.data()), reply.size()),
             long(reply.size()));
@@ -127,7 +129,7 @@ TEST_F(TCPServerTest, FreePortIsBoundAndRealClientsAreHandedOverAsStreams) {
         if (n > 0) got.append(buf, size_t(n));
         return got == reply;
       },
-      kLimit));
+      testsupport::scaled(kLimit)));
   in->close();
   out->close();
   close(client);
@@ -224,8 +226,9 @@ TEST_F(TCPServerTest, BonjourNeedsATypeAndAListeningSocket) {
   EXPECT_EQ(server.netService()->port(), server.port());
   EXPECT_NE(server.description().find("netService = <NSNetService"), std::string::npos);
   // Either the daemon publishes it or the delegate hears why not; never both, never silence.
-  ASSERT_TRUE(loop->runUntil(
-      [&] { return !recorder->published.empty() || !recorder->failures.empty(); }, kLimit));
+  ASSERT_TRUE(
+      loop->runUntil([&] { return !recorder->published.empty() || !recorder->failures.empty(); },
+                     testsupport::scaled(kLimit)));
   EXPECT_EQ(recorder->published.size() + recorder->failures.size(), 1u);
   if (!recorder->failures.empty()) {
     EXPECT_TRUE(recorder->failures[0].count("NSNetServicesErrorCode"));

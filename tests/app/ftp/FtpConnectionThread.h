@@ -4,6 +4,7 @@
 
 #include "app/ftp/FTPConnection.h"
 #include "platform/foundation/RunLoop.h"
+#include "tests/support/TimeScale.h"
 
 #include <atomic>
 #include <memory>
@@ -23,7 +24,8 @@ void stopConnectionOnItsThread(std::shared_ptr<Conn> &conn,
     done = true;
   });
   c.reset();
-  platform::RunLoop::main()->runUntil([&] { return done.load(); }, platform::seconds(30));
+  platform::RunLoop::main()->runUntil([&] { return done.load(); },
+                                      testsupport::scaled(platform::seconds(30)));
   loop->perform([loop] { loop->stop(); });
   platform::RunLoop::main()->runPending();
 }

@@ -225,7 +225,7 @@ protected:
   void stopConnection() { ftptest::stopConnectionOnItsThread(conn, connLoop); }
 
   bool waitFor(const std::function<bool()> &cond, double limitSeconds = 30) {
-    return RunLoop::main()->runUntil(cond, seconds(limitSeconds));
+    return RunLoop::main()->runUntil(cond, testsupport::scaled(seconds(limitSeconds)));
   }
   bool logHas(const std::string &text) {
     return conn && conn->transferLog().find(text) != std::string::npos;

@@ -20,6 +20,7 @@
 #include "platform/device/DocumentInteraction.h"
 #include "platform/device/MailService.h"
 #include "platform/foundation/Log.h"
+#include "tests/support/TimeScale.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -195,7 +196,8 @@ TEST(PhotoLibraryRefused, TheSavedFilesTabShowsThePageOfALibraryRefusedToAll) {
     window->setRootViewController(nav);
     Probe probe(window);
     if (!probe.tapRow("Photo Library")) return kNoRow;
-    RunLoop::main()->runUntil([&] { return !pages->shown.empty(); }, seconds(20));
+    RunLoop::main()->runUntil([&] { return !pages->shown.empty(); },
+                              testsupport::scaled(seconds(20)));
     if (pages->shown.empty()) return kNoPage;
     if (pages->shown != std::vector<std::string>{"error-photo-library-global.html"})
       return kOtherPage;
@@ -203,7 +205,8 @@ TEST(PhotoLibraryRefused, TheSavedFilesTabShowsThePageOfALibraryRefusedToAll) {
     auto gallery = [&] {
       return std::dynamic_pointer_cast<PhotoGalleryView>(nav->topViewController());
     };
-    RunLoop::main()->runUntil([&] { return gallery() && gallery()->loaded(); }, seconds(20));
+    RunLoop::main()->runUntil([&] { return gallery() && gallery()->loaded(); },
+                              testsupport::scaled(seconds(20)));
     if (!gallery() || !gallery()->loaded() || !probe.find("Refresh") || probe.rightItem())
       return kStillBusy;
     return probe.visibleRows().empty() ? kRefusedPage : kRowsListed;

@@ -233,7 +233,7 @@ protected:
     settle();
     // The queue's connection is let go on its own thread: wait for it before the clock goes.
     RunLoop::main()->runUntil([] { return BatchListView::liveConnectionThreads() == 0; },
-                              platform::seconds(10));
+                              testsupport::scaled(platform::seconds(10)));
     SFTPWrapper::setMaker(nullptr);
     TARWrapper::install(nullptr);
     ZipArchive::setMaker(nullptr);
@@ -350,7 +350,7 @@ protected:
     }
   }
   bool waitFor(const std::function<bool()> &cond, double limit = 10) {
-    return RunLoop::main()->runUntil(cond, platform::seconds(limit));
+    return RunLoop::main()->runUntil(cond, testsupport::scaled(platform::seconds(limit)));
   }
 
   std::unique_ptr<testsupport::TempDir> tmp_;

@@ -27,6 +27,7 @@
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/media/BitmapContext.h"
+#include "tests/support/TimeScale.h"
 
 #include <sqlite3.h>
 
@@ -226,7 +227,8 @@ TEST_F(FtpTabTest, SftpBelowSystemFourIsRefusedBeforeAnythingIsMade) {
       auto screen = std::dynamic_pointer_cast<DirViewer>(probe->topViewController());
       ASSERT_TRUE(screen);
       EXPECT_EQ(get(kServerNameKey), "host.example");
-      RunLoop::main()->runUntil([&] { return screen->sftpOperationsRunning() == 0; }, seconds(10));
+      RunLoop::main()->runUntil([&] { return screen->sftpOperationsRunning() == 0; },
+                                testsupport::scaled(seconds(10)));
       continue;
     }
     auto alerts = probe->pendingAlerts();
@@ -804,8 +806,8 @@ TEST_F(FtpTabTest, DeleteAllFilesInAFolderWithoutFilesGivesTheFolderToolbarBack)
       EXPECT_EQ(probe->pendingAlerts()[0].message,
                 "This will delete 0 files in the folder!  Continue?");
       ASSERT_TRUE(probe->answerAlert("Delete All"));
-      EXPECT_TRUE(
-          RunLoop::main()->runUntil([&] { return screen->currentToolbar == 2; }, seconds(10)));
+      EXPECT_TRUE(RunLoop::main()->runUntil([&] { return screen->currentToolbar == 2; },
+                                            testsupport::scaled(seconds(10))));
       for (const char *button : {"Refresh", "Sort", "Download", "Menu"})
         EXPECT_TRUE(probe->find(button)) << button;
       nav->popToRootViewControllerAnimated(false);

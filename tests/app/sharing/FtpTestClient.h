@@ -4,6 +4,7 @@
 
 #include "platform/foundation/RunLoop.h"
 #include "tests/support/Loopback.h"
+#include "tests/support/TimeScale.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -142,7 +143,7 @@ template <class F> auto whileServing(F work) -> decltype(work()) {
   auto future = std::async(std::launch::async, std::move(work));
   platform::RunLoop::main()->runUntil(
       [&] { return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
-      std::chrono::seconds(90));
+      testsupport::scaled(std::chrono::seconds(90)));
   return future.get();
 }
 

@@ -9,6 +9,7 @@
 #include "app/sharing/WebServer.h"
 
 #include "platform/foundation/RunLoop.h"
+#include "tests/support/TimeScale.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -125,7 +126,7 @@ protected:
   template <class T> T await(std::future<T> done) {
     const bool ready = platform::RunLoop::main()->runUntil(
         [&] { return done.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
-        std::chrono::seconds(60));
+        testsupport::scaled(std::chrono::seconds(60)));
     EXPECT_TRUE(ready) << "the client did not finish";
     if (!ready) return T{};
     return done.get();
@@ -144,7 +145,7 @@ protected:
   // Lets the server finish closing what the client left.
   void settle() {
     platform::RunLoop::main()->runUntil([] { return WebServer::liveCount() == 0; },
-                                        std::chrono::seconds(20));
+                                        testsupport::scaled(std::chrono::seconds(20)));
   }
 
   std::string webFile(const std::string &name) const {

@@ -6,6 +6,7 @@
 #include "tests/support/FewDescriptors.h"
 
 #include "platform/net/SocketStream.h"
+#include "tests/support/TimeScale.h"
 
 #include <signal.h>
 #include <sys/resource.h>
@@ -468,8 +469,8 @@ TEST_F(FTPTransfersTest, WithNoDescriptorLeftTransfersSaySoAndNeverAnswerFalsely
     const int port = Client::pasvPort(c.cmd("PASV"));
     return port > 0 && testsupport::connectToLoopback(data, port);
   });
-  ASSERT_TRUE(
-      RunLoop::main()->runUntil([&] { return acceptor->last->passiveListener() == nullptr; }, 20s));
+  ASSERT_TRUE(RunLoop::main()->runUntil(
+      [&] { return acceptor->last->passiveListener() == nullptr; }, testsupport::scaled(20s)));
   settle(); // the passive listener's socket is closed
   hog.takeAll();
   std::string refused = whileServing(
@@ -521,7 +522,8 @@ TEST_F(FTPTransfersTest, OutOfDescriptorsClientsAreToldAtOnce) {
     ASSERT_TRUE(hog.ok());
     ASSERT_TRUE(testsupport::connectToLoopback(control, port));
     std::string heard;
-    RunLoop::main()->runUntil([&] { return lineAfter(control, heard, 0); }, 20s);
+    RunLoop::main()->runUntil([&] { return lineAfter(control, heard, 0); },
+                              testsupport::scaled(20s));
     EXPECT_EQ(heard,
               "421 Cannot take the connection: Too many open files. Please try again later.\r\n");
     ::close(control);
@@ -543,14 +545,15 @@ TEST_F(FTPTransfersTest, OutOfDescriptorsClientsAreToldAtOnce) {
   const int dataPort = whileServing([&] { return Client::pasvPort(pasv = c->cmd("PASV")); });
   ASSERT_GT(dataPort, 0) << pasv;
   c->send("LIST many\r\n");
-  ASSERT_TRUE(RunLoop::main()->runUntil(
-      [] { return sharing::SharedListing::shared().makersQueued() == 1; }, 20s));
+  ASSERT_TRUE(
+      RunLoop::main()->runUntil([] { return sharing::SharedListing::shared().makersQueued() == 1; },
+                                testsupport::scaled(20s)));
   // (Running what is pending would run the listing to its end.)
   testsupport::DescriptorHog hog(0);
   ASSERT_TRUE(hog.ok());
   ASSERT_TRUE(testsupport::connectToLoopback(data, dataPort));
   std::string heard;
-  RunLoop::main()->runUntil([&] { return lineAfter(c->fd(), heard, 0); }, 20s);
+  RunLoop::main()->runUntil([&] { return lineAfter(c->fd(), heard, 0); }, testsupport::scaled(20s));
   EXPECT_EQ(heard, "425 Can't open data connection: Too many open files.\r\n");
   EXPECT_EQ(sharing::SharedListing::shared().makersQueued(), 0u);
   ::close(data);

@@ -6,6 +6,7 @@
 #include "tests/support/FewDescriptors.h"
 
 #include "platform/foundation/Log.h"
+#include "tests/support/TimeScale.h"
 
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -100,7 +101,7 @@ TEST_F(HostingTest, BytesTrickledWithoutAWholeCommandDoNotHoldAConnection) {
     // Each byte leaves at once (Nagle's algorithm would gather them while the clock is moved).
     int one = 1;
     ::setsockopt(client.fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return c.live() == 1; }, 20s));
+    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return c.live() == 1; }, testsupport::scaled(20s)));
     Duration open = Duration::zero();
     for (size_t i = 0; c.live() == 1 && open < 2 * c.limit; ++i) {
       client.send(c.trickle.substr(i % c.trickle.size(), 1));
@@ -110,12 +111,13 @@ TEST_F(HostingTest, BytesTrickledWithoutAWholeCommandDoNotHoldAConnection) {
     }
     EXPECT_GE(open, c.limit);
     EXPECT_LE(open, c.limit + step);
-    RunLoop::main()->runUntil([&] { return c.live() == 0; }, 20s);
+    RunLoop::main()->runUntil([&] { return c.live() == 0; }, testsupport::scaled(20s));
     EXPECT_EQ(ftptest::readAll(client.fd()), c.farewell);
   }
 
   ftptest::Client working(ftpPort);
-  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return FTPServer::liveCount() == 1; }, 20s));
+  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return FTPServer::liveCount() == 1; },
+                                        testsupport::scaled(20s)));
   working.send("USER anonymous\r\n");
   RunLoop::main()->runPending();
   for (int i = 0; i < 5; ++i) {
@@ -125,7 +127,7 @@ TEST_F(HostingTest, BytesTrickledWithoutAWholeCommandDoNotHoldAConnection) {
   }
   EXPECT_EQ(FTPServer::liveCount(), 1u) << "whole commands keep a session";
   advance(FTPServer::kIdleLimit);
-  RunLoop::main()->runUntil([&] { return FTPServer::liveCount() == 0; }, 20s);
+  RunLoop::main()->runUntil([&] { return FTPServer::liveCount() == 0; }, testsupport::scaled(20s));
   EXPECT_EQ(FTPServer::liveCount(), 0u);
 }
 
@@ -195,7 +197,7 @@ TEST_F(HostingTest, WrongFTPPasswordsCountTowardsTheLimitOverTheNetwork) {
   }
   EXPECT_EQ(delegate->badLoginCount(), 11);
   EXPECT_EQ(delegate->ftpServerListener(), nullptr);
-  RunLoop::main()->runUntil([] { return FTPServer::liveCount() == 0; }, 10s);
+  RunLoop::main()->runUntil([] { return FTPServer::liveCount() == 0; }, testsupport::scaled(10s));
   EXPECT_EQ(FTPServer::liveCount(), 0u);
 }
 
@@ -217,7 +219,7 @@ TEST_F(HostingTest, ListenersStartOnceStopCleanlyAndHandOverConnections) {
   // Accepting counts as activity.
   EXPECT_TRUE(delegate->isActiveServerTimerArmed());
   EXPECT_TRUE(Application::shared().isIdleTimerDisabled());
-  RunLoop::main()->runUntil([] { return FTPServer::liveCount() == 0; }, 10s);
+  RunLoop::main()->runUntil([] { return FTPServer::liveCount() == 0; }, testsupport::scaled(10s));
   EXPECT_EQ(FTPServer::liveCount(), 0u) << "a handler outlived its client";
 
   delegate->stopFTPServer();
@@ -264,7 +266,7 @@ TEST_F(HostingTest, BonjourWithoutADaemonLeavesTheNameAndTheServerServes) {
       [&] {
         return debug.contains("Bonjour did not publish") || !delegate->bonjourPhoneName().empty();
       },
-      20s);
+      testsupport::scaled(20s));
   if (!delegate->bonjourPhoneName().empty()) GTEST_SKIP() << "a Bonjour daemon published it";
   EXPECT_TRUE(debug.contains("Bonjour did not publish"));
   EXPECT_EQ(delegate->bonjourPhoneName(), "");
@@ -365,12 +367,12 @@ TEST_F(HostingTest, StalledClientsAreClosedInTimeAndNewcomersOverTheLimitAreRefu
     };
     while (stalled.size() < c.places - 1)
       stall();
-    RunLoop::main()->runUntil([&] { return c.live() == c.places - 1; }, 60s);
+    RunLoop::main()->runUntil([&] { return c.live() == c.places - 1; }, testsupport::scaled(60s));
     EXPECT_EQ(c.live(), c.places - 1);
     EXPECT_EQ(ftptest::whileServing([&] { return c.served(c.port); }), "hello");
-    RunLoop::main()->runUntil([&] { return c.live() == c.places - 1; }, 60s);
+    RunLoop::main()->runUntil([&] { return c.live() == c.places - 1; }, testsupport::scaled(60s));
     stall();
-    RunLoop::main()->runUntil([&] { return c.live() == c.places; }, 60s);
+    RunLoop::main()->runUntil([&] { return c.live() == c.places; }, testsupport::scaled(60s));
     EXPECT_EQ(c.live(), c.places);
 
     // One more: the refusal whole, then the end of the connection (not a reset, not a wait).
@@ -393,7 +395,7 @@ TEST_F(HostingTest, StalledClientsAreClosedInTimeAndNewcomersOverTheLimitAreRefu
     advance(c.limit - 1s);
     EXPECT_GE(c.live(), c.places);
     advance(2s);
-    RunLoop::main()->runUntil([&] { return c.live() == 0; }, 60s);
+    RunLoop::main()->runUntil([&] { return c.live() == 0; }, testsupport::scaled(60s));
     EXPECT_EQ(c.live(), 0u);
     for (size_t i : {size_t(0), c.places - 1})
       EXPECT_EQ(ftptest::readAll(stalled[i]->fd()), c.farewell);
@@ -447,7 +449,7 @@ TEST_F(HostingTest, OneAddressHoldingEveryPlaceDoesNotKeepAnotherAddressOut) {
       holding.back()->send(c.hold);
       if (holding.size() % 64 == 0) RunLoop::main()->runPending();
     }
-    RunLoop::main()->runUntil([&] { return c.live() == c.places; }, 60s);
+    RunLoop::main()->runUntil([&] { return c.live() == c.places; }, testsupport::scaled(60s));
     ASSERT_EQ(c.live(), c.places);
 
     const std::string refused = ftptest::whileServing([&] {
@@ -475,14 +477,14 @@ TEST_F(HostingTest, OneAddressHoldingEveryPlaceDoesNotKeepAnotherAddressOut) {
       }
       return closed;
     };
-    RunLoop::main()->runUntil([&] { return closedHolders() >= 1; }, 20s);
+    RunLoop::main()->runUntil([&] { return closedHolders() >= 1; }, testsupport::scaled(20s));
     ASSERT_EQ(closedHolders(), 1u);
     for (size_t i = 0; i < holding.size(); ++i)
       if (ended[i]) {
         EXPECT_EQ(heard[i], c.madeRoom);
       }
     holding.clear();
-    RunLoop::main()->runUntil([&] { return c.live() == 0; }, 60s);
+    RunLoop::main()->runUntil([&] { return c.live() == 0; }, testsupport::scaled(60s));
   }
 }
 
@@ -509,7 +511,8 @@ TEST_F(HostingTest, SessionThatDoesNotLogInIsClosedAtTheLoginBound) {
     SCOPED_TRACE(c.what);
     set(kFileShareUserKey, c.first.empty() ? "owner" : "");
     ftptest::Client client(port);
-    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return FTPServer::liveCount() == 1; }, 20s));
+    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return FTPServer::liveCount() == 1; },
+                                          testsupport::scaled(20s)));
     client.send(c.first);
     RunLoop::main()->runPending();
     for (Duration open = 0s; open < FTPServer::kLoginLimit - 1s; open += 10s) {
@@ -519,14 +522,15 @@ TEST_F(HostingTest, SessionThatDoesNotLogInIsClosedAtTheLoginBound) {
     }
     EXPECT_EQ(FTPServer::liveCount(), 1u);
     advance(2s);
-    RunLoop::main()->runUntil([&] { return FTPServer::liveCount() == 0; }, 2s);
+    RunLoop::main()->runUntil([&] { return FTPServer::liveCount() == 0; }, testsupport::scaled(2s));
     EXPECT_EQ(FTPServer::liveCount(), c.closed ? 0u : 1u);
     if (c.closed) {
       const std::string said = ftptest::readAll(client.fd());
       EXPECT_TRUE(said.ends_with("\r\n421 Login timeout.\r\n")) << said;
     }
     FTPServer::disconnectAll();
-    RunLoop::main()->runUntil([&] { return FTPServer::liveCount() == 0; }, 20s);
+    RunLoop::main()->runUntil([&] { return FTPServer::liveCount() == 0; },
+                              testsupport::scaled(20s));
   }
 }
 
@@ -577,7 +581,8 @@ TEST_F(HostingTest, RequestsTrickledBelowTheMinimumRateAreCut) {
     int one = 1;
     ::setsockopt(client.fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     client.send(c.start);
-    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return WebServer::liveCount() == 1; }, 20s));
+    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return WebServer::liveCount() == 1; },
+                                          testsupport::scaled(20s)));
     Duration open = 0s;
     for (size_t i = 0; WebServer::liveCount() == 1 && open < 2min && i <= 60; ++i) {
       client.send(c.piece(i, line));
@@ -587,7 +592,8 @@ TEST_F(HostingTest, RequestsTrickledBelowTheMinimumRateAreCut) {
       advance(c.step);
       open += c.step;
     }
-    RunLoop::main()->runUntil([&] { return WebServer::liveCount() == 0; }, 20s);
+    RunLoop::main()->runUntil([&] { return WebServer::liveCount() == 0; },
+                              testsupport::scaled(20s));
     const std::string answer = ftptest::readAll(client.fd());
     if (c.cutBy > 0s) {
       EXPECT_GE(open, c.cutFrom);

@@ -59,7 +59,8 @@ protected:
   }
   void TearDown() override {
     held.clear();
-    RunLoop::main()->runUntil([] { return SharedListing::shared().makersQueued() == 0; }, 10s);
+    RunLoop::main()->runUntil([] { return SharedListing::shared().makersQueued() == 0; },
+                              testsupport::scaled(10s));
     Clock::install(nullptr);
   }
 
@@ -79,7 +80,8 @@ protected:
     return slot;
   }
   void settle() {
-    RunLoop::main()->runUntil([] { return SharedListing::shared().makersQueued() == 0; }, 10s);
+    RunLoop::main()->runUntil([] { return SharedListing::shared().makersQueued() == 0; },
+                              testsupport::scaled(10s));
   }
   std::string text(size_t slot) const { return held[slot] ? *held[slot] : "(none)"; }
 
@@ -175,7 +177,7 @@ TEST_F(SharedListingTest, OneMakerAtATimeAndTextsGoWithTheirLastHolder) {
   const size_t a = ask("one", 3),
                b = ask("two", 3, {}, WallTime::min(), WallTime::max(), tmp->path());
   EXPECT_EQ(SharedListing::shared().makersQueued(), 2u);
-  RunLoop::main()->runUntil([&] { return held[a] != nullptr; }, 10s);
+  RunLoop::main()->runUntil([&] { return held[a] != nullptr; }, testsupport::scaled(10s));
   EXPECT_EQ(held[b], nullptr) << "the second waits for the first";
   settle();
   EXPECT_EQ(text(b), "two#1");

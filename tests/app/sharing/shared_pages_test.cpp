@@ -10,6 +10,7 @@
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Text.h"
+#include "tests/support/TimeScale.h"
 
 #include <algorithm>
 #include <atomic>
@@ -56,17 +57,18 @@ auto allAtOnce(int count, bool serveUntilReady, Work work)
   for (int i = 0; i < count; ++i)
     runs.push_back(std::async(std::launch::async, work, i, Signals{gate}));
   if (serveUntilReady)
-    RunLoop::main()->runUntil([&] { return gate->ready == count; }, 60s);
+    RunLoop::main()->runUntil([&] { return gate->ready == count; }, testsupport::scaled(60s));
   else
     while (gate->ready < count)
       std::this_thread::sleep_for(1ms);
   gate->open = true;
-  for (auto end = std::chrono::steady_clock::now() + 30s;
+  for (auto end = std::chrono::steady_clock::now() + testsupport::scaled(30s);
        gate->sent < count && std::chrono::steady_clock::now() < end;)
     std::this_thread::sleep_for(1ms);
   std::vector<decltype(work(0, Signals{}))> out;
   for (auto &run : runs) {
-    RunLoop::main()->runUntil([&] { return run.wait_for(0s) == std::future_status::ready; }, 90s);
+    RunLoop::main()->runUntil([&] { return run.wait_for(0s) == std::future_status::ready; },
+                              testsupport::scaled(90s));
     out.push_back(run.get());
   }
   return out;

@@ -473,7 +473,7 @@ TEST_F(WebServerConnectionTest, UploadsArrivingAtOnceKeepTheirOwnContent) {
           if (name.starts_with(".upload-")) piece = name;
         return !piece.empty();
       },
-      std::chrono::seconds(20)));
+      testsupport::scaled(std::chrono::seconds(20))));
 
   // Upload B names A's piece (it shows in the folder page): refused, A's piece untouched.
   const std::string bodyB = multipartBody({{piece, "B"}});
@@ -620,7 +620,7 @@ TEST_F(WebServerConnectionTest, OutOfDescriptorsAClientIsToldWhy) {
           ended = n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
           return ended;
         },
-        std::chrono::seconds(20));
+        testsupport::scaled(std::chrono::seconds(20)));
   }
   ::close(client);
   EXPECT_TRUE(ended);

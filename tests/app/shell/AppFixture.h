@@ -9,6 +9,7 @@
 #include "app/shell/SettingsViewController.h"
 
 #include "platform/ui/Probe.h"
+#include "tests/support/TimeScale.h"
 
 class AppTest : public ShellTest {
 protected:
@@ -24,7 +25,7 @@ protected:
     ShellTest::TearDown();
     // The queue's connection threads end shortly after their queue.
     platform::RunLoop::main()->runUntil([] { return BatchListView::liveConnectionThreads() == 0; },
-                                        platform::seconds(10));
+                                        testsupport::scaled(platform::seconds(10)));
   }
   void launch(const platform::DeviceProfile &profile = platform::DeviceProfile::iPhone(),
               const std::string &url = {}) {

@@ -16,6 +16,7 @@
 #include "platform/foundation/Log.h"
 #include "platform/media/CloudContainer.h"
 #include "platform/media/MoviePlayer.h"
+#include "tests/support/TimeScale.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -46,7 +47,7 @@ protected:
           clock->advance(std::chrono::milliseconds(10));
           return cond();
         },
-        seconds(20));
+        testsupport::scaled(seconds(20)));
   }
   // A fresh start with these documents in the cloud (the account already has its about file),
   // Saved Files chosen and Cloud Files opened.

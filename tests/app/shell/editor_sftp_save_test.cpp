@@ -10,6 +10,7 @@
 #include "app/editor/EditFileView.h"
 #include "app/queue/BatchListView.h"
 #include "app/remote/DirViewer.h"
+#include "tests/support/TimeScale.h"
 
 using namespace platform;
 using namespace platform::ui;
@@ -29,7 +30,7 @@ void PrintTo(const SaveCase &c, std::ostream *out) {
 class EditorSftpSaveTest : public AppTest, public ::testing::WithParamInterface<SaveCase> {
 protected:
   bool waitFor(const std::function<bool()> &cond) {
-    return RunLoop::main()->runUntil(cond, seconds(10));
+    return RunLoop::main()->runUntil(cond, testsupport::scaled(seconds(10)));
   }
 };
 

@@ -8,6 +8,7 @@
 #include "app/shell/ShellConnect.h"
 
 #include "platform/foundation/Dispatch.h"
+#include "tests/support/TimeScale.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -194,7 +195,8 @@ TEST_F(AppTest, LifecycleDrivesServersQueueAndTemporaryFiles) {
                             false, true);
   for (int i = 0; i < 300 && queue->inProgressPK() == -1; ++i) {
     advance(0.1);
-    RunLoop::main()->runUntil([&] { return queue->inProgressPK() != -1; }, seconds(0.05));
+    RunLoop::main()->runUntil([&] { return queue->inProgressPK() != -1; },
+                              testsupport::scaled(seconds(0.05)));
   }
   ASSERT_NE(queue->inProgressPK(), -1);
   tempFilesToCleanup.push_back(file("tmp-a.bin"));

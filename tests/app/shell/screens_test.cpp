@@ -10,6 +10,7 @@
 #include "tests/app/ftp/FtpConnectionThread.h"
 
 #include "platform/device/MailService.h"
+#include "tests/support/TimeScale.h"
 
 using namespace platform;
 using namespace platform::ui;
@@ -350,13 +351,15 @@ TEST_F(ScreensTest, LogScreenShowsTheBrowsingConnectionsTranscriptAndMailsIt) {
     auto c = std::make_shared<FTPConnection>();
     RunLoop::main()->perform([&conn, c] { conn = c; });
   });
-  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return conn != nullptr; }, seconds(10)));
+  ASSERT_TRUE(
+      RunLoop::main()->runUntil([&] { return conn != nullptr; }, testsupport::scaled(seconds(10))));
   conn->setMainConnection(true);
   conn->setSkipSSL(true);
   conn->setServerAddress("127.0.0.1:" + std::to_string(port));
   conn->setLoginUser("anyone");
   conn->connect();
-  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return conn->fIsLoggedIn(); }, seconds(20)));
+  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return conn->fIsLoggedIn(); },
+                                        testsupport::scaled(seconds(20))));
   delegate->setFtpConnection(conn);
   ASSERT_TRUE(BatchAppServices::shared()->browsingTransfer());
 
@@ -380,7 +383,8 @@ TEST_F(ScreensTest, LogScreenShowsTheBrowsingConnectionsTranscriptAndMailsIt) {
 
   // In the background the browsing connection is closed.
   Application::shared().enterBackground();
-  EXPECT_TRUE(RunLoop::main()->runUntil([&] { return !conn->isStreamConnected(); }, seconds(10)));
+  EXPECT_TRUE(RunLoop::main()->runUntil([&] { return !conn->isStreamConnected(); },
+                                        testsupport::scaled(seconds(10))));
   delegate->setFtpConnection(nullptr);
   MailService::setRecorder(nullptr);
   ftptest::stopConnectionOnItsThread(conn, loop);

@@ -16,6 +16,7 @@
 #include "platform/device/MailService.h"
 #include "platform/media/Image.h"
 #include "platform/ui/Services.h"
+#include "tests/support/TimeScale.h"
 
 #include <thread>
 
@@ -43,7 +44,8 @@ protected:
   std::shared_ptr<WebView> web() { return probe->first<WebView>(); }
   std::shared_ptr<TextField> field() { return probe->find<TextField>("Address"); }
   void waitLoaded() {
-    RunLoop::main()->runUntil([&] { return !web()->isLoading(); }, seconds(15));
+    RunLoop::main()->runUntil([&] { return !web()->isLoading(); },
+                              testsupport::scaled(seconds(15)));
   }
   void go(const std::string &typed) {
     field()->setText("");
@@ -70,7 +72,7 @@ protected:
     return std::dynamic_pointer_cast<ValtryWebBrowserView>(probe->topViewController());
   }
   bool waitFor(const std::function<bool()> &cond) {
-    return RunLoop::main()->runUntil(cond, seconds(15));
+    return RunLoop::main()->runUntil(cond, testsupport::scaled(seconds(15)));
   }
   std::vector<std::string> stored(const std::string &key, const char *field) {
     std::vector<std::string> out;
@@ -708,7 +710,7 @@ TEST_F(WebPadTest, HistoryListLeavesTheFieldItsButtonsAndThePageInUse) {
   EXPECT_TRUE(address->isFirstResponder());
   ASSERT_TRUE(act({{"event", "followLink"}, {"url", peer->url("/page/2")}}, page))
       << probe->lastError();
-  RunLoop::main()->runUntil([&] { return !page->isLoading(); }, seconds(15));
+  RunLoop::main()->runUntil([&] { return !page->isLoading(); }, testsupport::scaled(seconds(15)));
   EXPECT_EQ(page->request().url, peer->url("/page/2"));
   EXPECT_TRUE(listShown());
   // A touch anywhere else closes it.

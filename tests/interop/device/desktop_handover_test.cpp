@@ -28,7 +28,8 @@ constexpr auto kLimit = std::chrono::seconds(30);
 bool answered(const std::function<void(std::function<void(bool)>)> &start) {
   auto answer = std::make_shared<std::optional<bool>>();
   start([answer](bool ok) { *answer = ok; });
-  EXPECT_TRUE(RunLoop::main()->runUntil([&] { return answer->has_value(); }, kLimit));
+  EXPECT_TRUE(
+      RunLoop::main()->runUntil([&] { return answer->has_value(); }, testsupport::scaled(kLimit)));
   return answer->value_or(false);
 }
 

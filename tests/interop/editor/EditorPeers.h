@@ -13,6 +13,7 @@
 #include "app/shell/ShellConnect.h"
 
 #include "platform/foundation/UserDefaults.h"
+#include "tests/support/TimeScale.h"
 
 #include <sys/stat.h>
 
@@ -30,10 +31,11 @@ protected:
     platform::UserDefaults::standard().setObject("1", "TutorialPrompt");
   }
   bool waitFor(const std::function<bool()> &cond, double limit = 60) {
-    return platform::RunLoop::main()->runUntil(cond, platform::seconds(limit));
+    return platform::RunLoop::main()->runUntil(cond, testsupport::scaled(platform::seconds(limit)));
   }
   void pause(double s) {
-    platform::RunLoop::main()->runUntil([] { return false; }, platform::seconds(s));
+    platform::RunLoop::main()->runUntil([] { return false; },
+                                        testsupport::scaled(platform::seconds(s)));
   }
   std::shared_ptr<platform::ui::NavigationController> nav() {
     return delegate->navigationController();

@@ -11,6 +11,7 @@
 #include "app/remote/Connect.h"
 #include "app/remote/DirViewer.h"
 #include "app/shell/ShellConnect.h"
+#include "tests/support/TimeScale.h"
 
 using namespace platform;
 using namespace platform::ui;
@@ -26,7 +27,7 @@ protected:
     Connect::restoreDone = false;
   }
   bool waitFor(const std::function<bool()> &cond, double limit = 30) {
-    return RunLoop::main()->runUntil(cond, seconds(limit));
+    return RunLoop::main()->runUntil(cond, testsupport::scaled(seconds(limit)));
   }
 };
 

@@ -13,6 +13,7 @@
 #include "platform/ui/Probe.h"
 #include "platform/ui/Window.h"
 #include "tests/support/SftpPeers.h"
+#include "tests/support/TimeScale.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -55,7 +56,7 @@ protected:
       op();
       finished = true;
     });
-    RunLoop::main()->runUntil([&] { return finished.load(); }, seconds(60));
+    RunLoop::main()->runUntil([&] { return finished.load(); }, testsupport::scaled(seconds(60)));
     t.join();
     RunLoop::main()->runPending();
   }
@@ -102,11 +103,12 @@ TEST_F(EditorSftpTest, EditedFileGoesBackByteExact) {
                                          "Z\0a\0b\0\r\0\n\0",
                                          12);
   ASSERT_TRUE(RunLoop::main()->runUntil([&] { return readFile(dir.file("notes.txt")) == edited; },
-                                        seconds(60)))
+                                        testsupport::scaled(seconds(60))))
       << readFile(dir.file("notes.txt")).size();
 
   // Fetched again, once the upload's thread is over: the same bytes.
-  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return !sftp->isActive(); }, seconds(60)));
+  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return !sftp->isActive(); },
+                                        testsupport::scaled(seconds(60))));
   FileManager::removeItem(down + "/notes.txt");
   run([&] {
     sftp->setupToDownloadThisFile(dir.file("notes.txt"), down, false);

@@ -324,8 +324,9 @@ protected:
 
   void stopConnection() { ftptest::stopConnectionOnItsThread(conn, connLoop); }
 
+  // Runs the main loop until `cond` holds, for at most `limitSeconds` (scaled).
   bool waitFor(const std::function<bool()> &cond, double limitSeconds = 30) {
-    return RunLoop::main()->runUntil(cond, seconds(limitSeconds));
+    return RunLoop::main()->runUntil(cond, testsupport::scaled(seconds(limitSeconds)));
   }
   bool idle() { return conn && conn->iTask() == FTPConnection::kTaskIdle; }
   // Waits until the task has ended, with the main thread running meanwhile.

@@ -5,6 +5,7 @@
 
 #include "app/foundation/PartialFile.h"
 #include "app/foundation/StringUtils.h"
+#include "tests/support/TimeScale.h"
 
 #include <sqlite3.h>
 #include <unistd.h>
@@ -60,14 +61,15 @@ TEST(QueueRestartChild, DISABLED_RunsTheQueue) {
   const std::string saved = Paths::documents() + "/Files/" + file;
   ASSERT_TRUE(RunLoop::main()->runUntil(
       [&] { return queue->batchItemList().empty() && FileManager::fileExists(saved); },
-      seconds(50)));
+      testsupport::scaled(seconds(50))));
   // The finished row leaves the disk a moment later, without anything else happening.
-  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return storedStart(home) == -1; }, seconds(10)));
+  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return storedStart(home) == -1; },
+                                        testsupport::scaled(seconds(10))));
   std::printf("queue done\n");
   // The queue's connection is let go on its own thread; the process ends after it.
   queue.reset();
   RunLoop::main()->runUntil([] { return BatchListView::liveConnectionThreads() == 0; },
-                            seconds(10));
+                            testsupport::scaled(seconds(10)));
   BatchAppServices::setShared(nullptr);
   FTPAppServices::setShared(nullptr);
   // Its background work ends as the program's does at its end: the connection thread, through
@@ -99,7 +101,8 @@ TEST_F(QueueRestartTest, KilledMidTransferResumesByteIdentical) {
     // The offset is saved at the first progress report; the partial file grows in the temporary
     // folder. Kill the process a third of the way in.
     const std::string partial = ftpPartialOf("big.bin", peer.port(), "joe", "/");
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const auto until =
+        std::chrono::steady_clock::now() + testsupport::scaled(std::chrono::seconds(30));
     while ((storedStart(home) <= 0 || sizeOfFileAtPath(partial) < 300000) &&
            std::chrono::steady_clock::now() < until)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -68,7 +68,9 @@ protected:
     key = dir.file("key.pem");
     ASSERT_TRUE(testsupport::makeSelfSignedCert(cert, key, "ferrowen-test.example"));
   }
-  bool runUntil(const std::function<bool()> &cond) { return loop->runUntil(cond, kLimit); }
+  bool runUntil(const std::function<bool()> &cond) {
+    return loop->runUntil(cond, testsupport::scaled(kLimit));
+  }
 
   struct Conn {
     SocketStreamPair pair;

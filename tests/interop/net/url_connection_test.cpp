@@ -106,7 +106,7 @@ protected:
     req.idleTimeout = idle;
     req.maxRedirects = maxRedirects;
     auto conn = URLConnection::start(req, rec, loop);
-    EXPECT_TRUE(loop->runUntil([&] { return rec->done(); }, nettest::kLimit));
+    EXPECT_TRUE(loop->runUntil([&] { return rec->done(); }, testsupport::scaled(nettest::kLimit)));
     EXPECT_TRUE(conn->isFinished());
     for (auto id : rec->threads)
       EXPECT_EQ(id, std::this_thread::get_id());
@@ -197,9 +197,10 @@ TEST_F(URLConnectionTest, StalledServerTimesOutAndCancelSilencesTheConnection) {
   req.url = base(port) + "/stall";
   req.idleTimeout = 1;
   auto conn = URLConnection::start(req, rec, loop);
-  ASSERT_TRUE(loop->runUntil([&] { return !rec->responses.empty(); }, nettest::kLimit));
+  ASSERT_TRUE(loop->runUntil([&] { return !rec->responses.empty(); },
+                             testsupport::scaled(nettest::kLimit)));
   conn->cancel();
-  loop->runUntil([] { return false; }, std::chrono::milliseconds(1500));
+  loop->runUntil([] { return false; }, testsupport::scaled(std::chrono::milliseconds(1500)));
   EXPECT_FALSE(rec->done());
 }
 

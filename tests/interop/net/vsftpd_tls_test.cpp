@@ -95,7 +95,7 @@ protected:
                  if (n > 0) done += size_t(n);
                  return done == text.size() || n < 0;
                },
-               kLimit) &&
+               testsupport::scaled(kLimit)) &&
            done == text.size();
   }
 
@@ -117,7 +117,7 @@ protected:
             }
           }
         },
-        kLimit);
+        testsupport::scaled(kLimit));
     return line;
   }
 
@@ -145,7 +145,7 @@ protected:
           drain(*data.streams.input, out);
           return data.in.has(StreamEventEndEncountered) || data.in.has(StreamEventErrorOccurred);
         },
-        kLimit);
+        testsupport::scaled(kLimit));
     drain(*data.streams.input, out);
     return out;
   }

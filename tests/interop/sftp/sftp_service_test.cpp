@@ -29,6 +29,7 @@
 #include "tests/support/FakeSftpServer.h"
 #include "tests/support/FarTimes.h"
 #include "tests/support/SftpPeers.h"
+#include "tests/support/TimeScale.h"
 
 using namespace testsupport;
 using platform::RunLoop;
@@ -110,7 +111,7 @@ protected:
   // Waits for the newest alert, checks its title and answers it with a button.
   void answerAlert(const std::string &title, int button) {
     ASSERT_TRUE(RunLoop::main()->runUntil([&] { return !window->alerts().empty(); },
-                                          platform::seconds(20)));
+                                          testsupport::scaled(platform::seconds(20))));
     auto alert = window->alerts().back();
     EXPECT_EQ(alert->title(), title);
     std::string why;
@@ -136,7 +137,8 @@ protected:
       op();
       finished = true;
     });
-    RunLoop::main()->runUntil([&] { return finished.load(); }, platform::seconds(60));
+    RunLoop::main()->runUntil([&] { return finished.load(); },
+                              testsupport::scaled(platform::seconds(60)));
     t.join();
     RunLoop::main()->runPending();
   }
@@ -327,7 +329,7 @@ TEST_F(SftpService, ChangedHostKeyIsRefusedUntilAccepted) {
     EXPECT_FALSE(s->isConnected());
     // The question lays each fingerprint out whole on a line of its own, under its name.
     ASSERT_TRUE(RunLoop::main()->runUntil([&] { return !window->alerts().empty(); },
-                                          platform::seconds(20)));
+                                          testsupport::scaled(platform::seconds(20))));
     const std::string message = window->alerts().back()->message();
     EXPECT_EQ(message, "The host key of " + server + " has changed.\nRemembered:\n" + remembered +
                            "\nNow:\n" + *first +
@@ -344,7 +346,7 @@ TEST_F(SftpService, ChangedHostKeyIsRefusedUntilAccepted) {
     // Accepted: a folder screen of the browsing connection is told to list again at once.
     answerAlert("Host Key Changed", 1);
     EXPECT_EQ(UserDefaults::standard().stringForKey(key), first);
-    RunLoop::main()->runUntil([] { return false; }, platform::seconds(0.2));
+    RunLoop::main()->runUntil([] { return false; }, testsupport::scaled(platform::seconds(0.2)));
     EXPECT_EQ(recorder->outcome(), browsing ? "refresh;" : "");
     run([&] { s->getDirectory(); });
     EXPECT_EQ(recorder->outcome().rfind("list:", 0), 0u);
@@ -507,8 +509,8 @@ TEST_F(SftpService, OneOperationAtATime) {
   auto s = service(peer->port());
   s->setupToDownloadThisFile(path("same.txt"), "", false);
   std::thread download([&] { s->downloadFile(); });
-  ASSERT_TRUE(
-      RunLoop::main()->runUntil([&] { return !window->alerts().empty(); }, platform::seconds(20)));
+  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return !window->alerts().empty(); },
+                                        testsupport::scaled(platform::seconds(20))));
   EXPECT_TRUE(s->isActive());
   run([&] { s->getDirectory(); });
   answerAlert("Saved File Exists", 1);
@@ -726,8 +728,9 @@ TEST_F(SftpService, ReinitStopsARunningDownload) {
     s->downloadFile();
     finished = true;
   });
-  ASSERT_TRUE(RunLoop::main()->runUntil(
-      [&] { return platform::FileManager::fileExists(part) || finished; }, platform::seconds(30)));
+  ASSERT_TRUE(
+      RunLoop::main()->runUntil([&] { return platform::FileManager::fileExists(part) || finished; },
+                                testsupport::scaled(platform::seconds(30))));
   auto t0 = std::chrono::steady_clock::now();
   s->reinit();
   const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -988,10 +991,12 @@ TEST_F(SftpService, APartialFileGoneKeepsThePersonsFile) {
     s->downloadFile();
     finished = true;
   });
-  ASSERT_TRUE(RunLoop::main()->runUntil(
-      [&] { return platform::FileManager::fileExists(part) || finished; }, platform::seconds(30)));
+  ASSERT_TRUE(
+      RunLoop::main()->runUntil([&] { return platform::FileManager::fileExists(part) || finished; },
+                                testsupport::scaled(platform::seconds(30))));
   EXPECT_TRUE(platform::FileManager::removeItem(part));
-  RunLoop::main()->runUntil([&] { return finished.load(); }, platform::seconds(60));
+  RunLoop::main()->runUntil([&] { return finished.load(); },
+                            testsupport::scaled(platform::seconds(60)));
   t.join();
   RunLoop::main()->runPending();
   EXPECT_NE(recorder->outcome().find("downloadError:Error Downloading File! Cannot put"),
@@ -1043,7 +1048,8 @@ TEST_F(SftpService, SameNamedDownloadsAtOnceKeepTheirBytesApart) {
       s->downloadFile();
       ++finished;
     });
-  RunLoop::main()->runUntil([&] { return finished == 2; }, platform::seconds(90));
+  RunLoop::main()->runUntil([&] { return finished == 2; },
+                            testsupport::scaled(platform::seconds(90)));
   for (auto &t : threads)
     t.join();
   RunLoop::main()->runPending();

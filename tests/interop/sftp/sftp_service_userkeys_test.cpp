@@ -14,6 +14,7 @@
 #include "platform/foundation/UserDefaults.h"
 #include "tests/support/Peers.h"
 #include "tests/support/SftpPeers.h"
+#include "tests/support/TimeScale.h"
 
 using namespace testsupport;
 using platform::RunLoop;
@@ -55,7 +56,8 @@ protected:
       s->getDirectory();
       finished = true;
     });
-    RunLoop::main()->runUntil([&] { return finished.load(); }, platform::seconds(60));
+    RunLoop::main()->runUntil([&] { return finished.load(); },
+                              testsupport::scaled(platform::seconds(60)));
     t.join();
     RunLoop::main()->runPending();
     log = readFile(s->logPath());

@@ -56,7 +56,8 @@ std::string serveWhile(const std::string &command, int *exitCode = nullptr) {
     std::string out = runCommand(command, &code);
     return std::make_pair(out, code);
   });
-  RunLoop::main()->runUntil([&] { return future.wait_for(0s) == std::future_status::ready; }, 240s);
+  RunLoop::main()->runUntil([&] { return future.wait_for(0s) == std::future_status::ready; },
+                            testsupport::scaled(240s));
   auto result = future.get();
   if (exitCode) *exitCode = result.second;
   return result.first;
@@ -365,7 +366,7 @@ f.quit()
 )PY",
                            &code);
   EXPECT_EQ(out, "200 20 200 Command OK. []\n");
-  RunLoop::main()->runUntil([] { return FTPServer::liveCount() == 0; }, 30s);
+  RunLoop::main()->runUntil([] { return FTPServer::liveCount() == 0; }, testsupport::scaled(30s));
   EXPECT_EQ(FTPServer::liveCount(), 0u) << "handlers outlived their clients";
 }
 
@@ -426,7 +427,8 @@ print(len(names), sum(results), len(results), errors[:3])
     ASSERT_TRUE(stalled.back()->connected());
     if (i % 64 == 0) RunLoop::main()->runPending(); // accepted before the backlog fills
   }
-  RunLoop::main()->runUntil([] { return FTPServer::liveCount() == ftptest::kServedAtOnce; }, 60s);
+  RunLoop::main()->runUntil([] { return FTPServer::liveCount() == ftptest::kServedAtOnce; },
+                            testsupport::scaled(60s));
   ASSERT_EQ(FTPServer::liveCount(), ftptest::kServedAtOnce);
   const std::string client = R"PY(
 import ftplib, sys
@@ -441,7 +443,7 @@ except ftplib.error_temp as e:
   out = python(client, &code);
   EXPECT_EQ(out, "refused: 421 Too many connections. Please try again later.\n");
   stalled.clear();
-  RunLoop::main()->runUntil([] { return FTPServer::liveCount() == 0; }, 60s);
+  RunLoop::main()->runUntil([] { return FTPServer::liveCount() == 0; }, testsupport::scaled(60s));
   out = python(client, &code);
   EXPECT_EQ(out, "220 Ferrowen v3.0 ready...\n230 Login successful.\n");
 }

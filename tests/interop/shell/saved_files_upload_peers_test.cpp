@@ -11,6 +11,7 @@
 #include "app/shell/ShellConnect.h"
 
 #include "platform/foundation/FileManager.h"
+#include "tests/support/TimeScale.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,7 +30,7 @@ protected:
     Connect::restoreDone = true;
   }
   bool waitFor(const std::function<bool()> &cond, double limit = 30) {
-    return RunLoop::main()->runUntil(cond, seconds(limit));
+    return RunLoop::main()->runUntil(cond, testsupport::scaled(seconds(limit)));
   }
   std::shared_ptr<DirViewer> top() {
     return std::dynamic_pointer_cast<DirViewer>(

@@ -7,6 +7,7 @@
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Paths.h"
+#include "tests/support/TimeScale.h"
 
 #include <filesystem>
 #include <fstream>
@@ -299,7 +300,7 @@ TEST_F(WebServerClientsTest, CurlClientsFetchABigFolderTogetherAndTheLimitRefuse
     if (i % 64 == 0) platform::RunLoop::main()->runPending(); // accepted before the backlog fills
   }
   platform::RunLoop::main()->runUntil(
-      [] { return WebServer::liveCount() == ftptest::kServedAtOnce; }, 60s);
+      [] { return WebServer::liveCount() == ftptest::kServedAtOnce; }, testsupport::scaled(60s));
   ASSERT_EQ(WebServer::liveCount(), ftptest::kServedAtOnce);
   r = run("curl -s -S -m 30 -D - " + url("/big/"));
   EXPECT_EQ(r.exitCode, 0) << r.output;

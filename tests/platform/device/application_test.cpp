@@ -125,7 +125,7 @@ TEST_F(ApplicationTest, LifecycleFromAWorkerRunsOnTheMainThread) {
         done = true;
       },
       false);
-  EXPECT_TRUE(RunLoop::main()->runUntil([&] { return done.load(); }, kLimit));
+  EXPECT_TRUE(RunLoop::main()->runUntil([&] { return done.load(); }, testsupport::scaled(kLimit)));
   EXPECT_EQ(delegate->joined(), "launch,active,resign,background");
   EXPECT_TRUE(delegate->allCallsOnMain);
 }
@@ -174,7 +174,8 @@ TEST_F(ApplicationTest, ExpirationHandlerRunsOnMainWhenTheAllowanceRunsOut) {
   settle();
   EXPECT_EQ(expired.load(), 0);
   clock->advance(seconds(1));
-  EXPECT_TRUE(RunLoop::main()->runUntil([&] { return app().backgroundTaskCount() == 0; }, kLimit));
+  EXPECT_TRUE(RunLoop::main()->runUntil([&] { return app().backgroundTaskCount() == 0; },
+                                        testsupport::scaled(kLimit)));
   EXPECT_EQ(expired.load(), 1);
   EXPECT_TRUE(handlerOnMain.load());
 }
@@ -261,7 +262,7 @@ TEST_F(ApplicationTest, WebAddressGoesToXdgOpen) {
         got = ss.str();
         return true;
       },
-      kLimit));
+      testsupport::scaled(kLimit)));
   EXPECT_EQ(got, "https://example.org/a b?c=d");
 }
 

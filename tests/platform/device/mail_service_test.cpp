@@ -23,8 +23,8 @@ namespace {
 bool sendAndWait(const MailMessage &m) {
   auto answer = std::make_shared<std::optional<bool>>();
   MailService::send(m, [answer](bool sent) { *answer = sent; });
-  EXPECT_TRUE(
-      RunLoop::main()->runUntil([&] { return answer->has_value(); }, std::chrono::seconds(20)));
+  EXPECT_TRUE(RunLoop::main()->runUntil([&] { return answer->has_value(); },
+                                        testsupport::scaled(std::chrono::seconds(20))));
   return answer->value_or(false);
 }
 } // namespace

@@ -95,7 +95,8 @@ TEST_F(SoundTest, WithADeviceThePlayerRunsToItsEnd) {
   int ended = 0;
   service.addSystemSoundCompletion(id, [&](SystemSoundID) { ++ended; });
   service.playSystemSound(id);
-  EXPECT_TRUE(RunLoop::main()->runUntil([&] { return ended == 1; }, std::chrono::seconds(20)));
+  EXPECT_TRUE(RunLoop::main()->runUntil([&] { return ended == 1; },
+                                        testsupport::scaled(std::chrono::seconds(20))));
   auto records = service.playRecords();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_TRUE(records[0].sentToDevice);
@@ -104,7 +105,8 @@ TEST_F(SoundTest, WithADeviceThePlayerRunsToItsEnd) {
   LogCapture log(Log::Sink::System);
   service.setPlayerCommand({"/nonexistent/player"});
   service.playSystemSound(id);
-  EXPECT_TRUE(RunLoop::main()->runUntil([&] { return ended == 2; }, std::chrono::seconds(20)));
+  EXPECT_TRUE(RunLoop::main()->runUntil([&] { return ended == 2; },
+                                        testsupport::scaled(std::chrono::seconds(20))));
   EXPECT_TRUE(log.contains("/nonexistent/player"));
   service.disposeSystemSound(id);
 }

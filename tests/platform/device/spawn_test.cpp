@@ -38,7 +38,8 @@ Answer handOver(const std::vector<std::string> &argv, Duration wait) {
     answer->why = why;
     answer->onMain = answer->onMain && RunLoop::isMainThread();
   });
-  EXPECT_TRUE(RunLoop::main()->runUntil([&] { return answer->calls > 0; }, kLimit));
+  EXPECT_TRUE(
+      RunLoop::main()->runUntil([&] { return answer->calls > 0; }, testsupport::scaled(kLimit)));
   return *answer;
 }
 
@@ -108,15 +109,18 @@ TEST(SpawnTest, AProgramStillRunningAfterTheWaitTookTheWork) {
                   ++*calls;
                   *took = t;
                 });
-  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return *calls > 0; }, kLimit));
+  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return *calls > 0; }, testsupport::scaled(kLimit)));
   EXPECT_EQ(*took, std::optional<bool>(true));
   std::string pidText;
-  ASSERT_TRUE(RunLoop::main()->runUntil(
-      [&] { return !(pidText = testsupport::readFile(pidFile)).empty(); }, kLimit));
+  ASSERT_TRUE(
+      RunLoop::main()->runUntil([&] { return !(pidText = testsupport::readFile(pidFile)).empty(); },
+                                testsupport::scaled(kLimit)));
   const pid_t pid = std::stoi(pidText);
   EXPECT_FALSE(gone(pid));
   ASSERT_EQ(::kill(pid, SIGTERM), 0);
-  EXPECT_TRUE(RunLoop::main()->runUntil([&] { return gone(pid); }, kLimit)) << "not reaped";
-  RunLoop::main()->runUntil([] { return false; }, std::chrono::milliseconds(100));
+  EXPECT_TRUE(RunLoop::main()->runUntil([&] { return gone(pid); }, testsupport::scaled(kLimit)))
+      << "not reaped";
+  RunLoop::main()->runUntil([] { return false; },
+                            testsupport::scaled(std::chrono::milliseconds(100)));
   EXPECT_EQ(*calls, 1);
 }

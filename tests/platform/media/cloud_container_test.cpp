@@ -181,7 +181,8 @@ TEST_F(CloudContainerTest, TheQuerySeesAnotherProcessesFileThroughItsWatch) {
       names.push_back(i.relative + ":" + std::to_string(i.size));
     deliveries.push_back(names);
   });
-  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return !deliveries.empty(); }, seconds(10)));
+  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return !deliveries.empty(); },
+                                        testsupport::scaled(seconds(10))));
   EXPECT_EQ(events[0], CloudQuery::Event::FinishGathering);
   EXPECT_EQ(deliveries[0], (std::vector<std::string>{"notes.tmp-:10", "old/a.txt:1"}));
 
@@ -200,9 +201,11 @@ TEST_F(CloudContainerTest, TheQuerySeesAnotherProcessesFileThroughItsWatch) {
   };
   // The new folder is watched once a delivery has followed its making.
   ASSERT_TRUE(RunLoop::main()->runUntil(
-      [&] { return deliveries.size() >= 2 && fs::exists(cloud + "/new"); }, seconds(20)));
+      [&] { return deliveries.size() >= 2 && fs::exists(cloud + "/new"); },
+      testsupport::scaled(seconds(20))));
   other.signal();
-  EXPECT_TRUE(RunLoop::main()->runUntil([&] { return listed("new/c.txt:3"); }, seconds(20)));
+  EXPECT_TRUE(RunLoop::main()->runUntil([&] { return listed("new/c.txt:3"); },
+                                        testsupport::scaled(seconds(20))));
   EXPECT_EQ(other.wait(), 0);
   EXPECT_EQ(events.back(), CloudQuery::Event::Update);
 }
@@ -247,7 +250,8 @@ TEST_F(CloudContainerTest, FilesDatedPastTheClocksReachAreListedAndPresented) {
   std::vector<CloudItem> listed;
   auto query = CloudQuery::start(
       cloud, [&](CloudQuery::Event, const std::vector<CloudItem> &items) { listed = items; });
-  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return !listed.empty(); }, seconds(10)));
+  ASSERT_TRUE(
+      RunLoop::main()->runUntil([&] { return !listed.empty(); }, testsupport::scaled(seconds(10))));
   EXPECT_EQ(testsupport::yearOf(listed[0].modified), testsupport::kLastClockYear);
 
   std::vector<std::string> log;
@@ -312,13 +316,13 @@ TEST_F(CloudContainerTest, PresentersHearOfEveryOtherAccessInOrder) {
     ASSERT_TRUE(other.awaitSignal());
     EXPECT_TRUE(RunLoop::main()->runUntil(
         [&] { return has(log, "editor:toWriter") && has(log, "viewer:toWriter"); },
-        std::chrono::seconds(20)));
+        testsupport::scaled(std::chrono::seconds(20))));
     EXPECT_FALSE(has(log, "editor:changed")) << "not while it writes";
     other.signal();
     EXPECT_EQ(other.wait(), 0);
     EXPECT_TRUE(RunLoop::main()->runUntil(
         [&] { return has(log, "editor:changed") && has(log, "viewer:changed"); },
-        std::chrono::seconds(20)));
+        testsupport::scaled(std::chrono::seconds(20))));
     const auto at = [&](const std::string &e) { return std::find(log.begin(), log.end(), e); };
     EXPECT_LT(at("editor:reacquired"), at("editor:changed"));
   }
@@ -327,7 +331,7 @@ TEST_F(CloudContainerTest, PresentersHearOfEveryOtherAccessInOrder) {
   fs::remove(path);
   EXPECT_TRUE(RunLoop::main()->runUntil(
       [&] { return has(log, "editor:deleted") && has(log, "viewer:deleted"); },
-      std::chrono::seconds(20)));
+      testsupport::scaled(std::chrono::seconds(20))));
   CloudContainer::removeFilePresenter(editor.get());
   CloudContainer::removeFilePresenter(viewer.get());
   RunLoop::main()->runPending();
@@ -372,7 +376,7 @@ TEST_F(CloudContainerTest, AnotherProcessesReadWaitsForThePresentersHere) {
   ASSERT_TRUE(reader.started());
   ASSERT_TRUE(RunLoop::main()->runUntil(
       [&] { return reader.output().find("reading") != std::string::npos || !reader.running(); },
-      seconds(30)));
+      testsupport::scaled(seconds(30))));
   // Saved, then let go while the other program reads (its own save may come back to it through
   // the watch as a change); the other document's presenter is not asked.
   ASSERT_GE(log.size(), 2u);
@@ -382,9 +386,10 @@ TEST_F(CloudContainerTest, AnotherProcessesReadWaitsForThePresentersHere) {
   EXPECT_TRUE(std::none_of(log.begin(), log.end(),
                            [](const std::string &e) { return e.rfind("other:", 0) == 0; }));
   testsupport::writeFile(hold, "");
-  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return !reader.running(); }, seconds(30)));
+  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return !reader.running(); },
+                                        testsupport::scaled(seconds(30))));
   EXPECT_TRUE(RunLoop::main()->runUntil([&] { return has(log, "editor:reacquired"); },
-                                        std::chrono::seconds(20)));
+                                        testsupport::scaled(std::chrono::seconds(20))));
   EXPECT_EQ(reader.wait(std::chrono::seconds(5)), 0);
   EXPECT_NE(reader.output().find("read:saved by the presenter\n"), std::string::npos)
       << reader.output();
@@ -394,7 +399,8 @@ TEST_F(CloudContainerTest, AnotherProcessesReadWaitsForThePresentersHere) {
   log.clear();
   testsupport::writeFile(cloud + "/third.txt", "third");
   auto plain = otherReader(cloud, cloud + "/third.txt", 20000, tmp.path());
-  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return !plain.running(); }, seconds(30)));
+  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return !plain.running(); },
+                                        testsupport::scaled(seconds(30))));
   EXPECT_NE(plain.output().find("read:third\n"), std::string::npos) << plain.output();
   EXPECT_TRUE(log.empty());
   CloudContainer::removeFilePresenter(editor.get());
@@ -422,7 +428,7 @@ TEST_F(CloudContainerTest, AProcessThatDoesNotAnswerInTimeIsPassedOver) {
                      " presenting doc.txt did not answer in time; read without it"),
             std::string::npos)
       << out;
-  RunLoop::main()->runUntil([] { return false; }, seconds(0.5));
+  RunLoop::main()->runUntil([] { return false; }, testsupport::scaled(seconds(0.5)));
   EXPECT_TRUE(log.empty()) << "a request whose reader has gone is not acted on";
   EXPECT_EQ(testsupport::readFile(path), "on disk");
   CloudContainer::removeFilePresenter(editor.get());

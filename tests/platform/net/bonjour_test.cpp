@@ -41,8 +41,9 @@ TEST_F(BonjourTest, WithoutADaemonPublicationFailsWithAReasonAndNeverPretends) {
   watch(*service, results);
   service->publish(loop);
   EXPECT_TRUE(results.failed.empty()) << "results come through the loop, not inside publish()";
-  ASSERT_TRUE(loop->runUntil([&] { return !results.failed.empty(); }, nettest::kLimit));
-  loop->runUntil([] { return false; }, std::chrono::milliseconds(100));
+  ASSERT_TRUE(loop->runUntil([&] { return !results.failed.empty(); },
+                             testsupport::scaled(nettest::kLimit)));
+  loop->runUntil([] { return false; }, testsupport::scaled(std::chrono::milliseconds(100)));
   EXPECT_TRUE(results.published.empty());
   ASSERT_EQ(results.failed.size(), 1u);
   EXPECT_EQ(results.failed[0].code, BonjourError::NotFound);
@@ -53,7 +54,8 @@ TEST_F(BonjourTest, WithoutADaemonPublicationFailsWithAReasonAndNeverPretends) {
 
   // It can be asked again, and fails again the same way.
   service->publish(loop);
-  ASSERT_TRUE(loop->runUntil([&] { return results.failed.size() == 2; }, nettest::kLimit));
+  ASSERT_TRUE(loop->runUntil([&] { return results.failed.size() == 2; },
+                             testsupport::scaled(nettest::kLimit)));
   service->stop();
 }
 
@@ -62,7 +64,8 @@ TEST_F(BonjourTest, BadTypeIsRefusedAndStopSilencesAPendingAnswer) {
   Results results;
   watch(*bad, results);
   bad->publish(loop);
-  ASSERT_TRUE(loop->runUntil([&] { return !results.failed.empty(); }, nettest::kLimit));
+  ASSERT_TRUE(loop->runUntil([&] { return !results.failed.empty(); },
+                             testsupport::scaled(nettest::kLimit)));
   EXPECT_EQ(results.failed[0].code, BonjourError::BadArgument);
 
   auto stopped = BonjourService::create("local", "_Ferrowen-WebServer._tcp.", "", 8080);
@@ -70,7 +73,7 @@ TEST_F(BonjourTest, BadTypeIsRefusedAndStopSilencesAPendingAnswer) {
   watch(*stopped, quiet);
   stopped->publish(loop);
   stopped->stop(); // before the loop delivered the failure
-  loop->runUntil([] { return false; }, std::chrono::milliseconds(100));
+  loop->runUntil([] { return false; }, testsupport::scaled(std::chrono::milliseconds(100)));
   EXPECT_TRUE(quiet.failed.empty());
   EXPECT_TRUE(quiet.published.empty());
 }

@@ -4,6 +4,7 @@
 #include "platform/net/SocketStream.h"
 
 #include "tests/support/FewDescriptors.h"
+#include "tests/support/TimeScale.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +25,9 @@ protected:
     RunLoop::makeMainThread();
     loop = RunLoop::current();
   }
-  bool runUntil(const std::function<bool()> &cond) { return loop->runUntil(cond, kLimit); }
+  bool runUntil(const std::function<bool()> &cond) {
+    return loop->runUntil(cond, testsupport::scaled(kLimit));
+  }
   std::shared_ptr<RunLoop> loop;
 };
 
@@ -100,7 +103,7 @@ TEST_F(ListeningSocketTest, AcceptedSocketBecomesAPairThatReadsWhatTheClientSend
             long(reply.size()));
   accepted.input->close();
   accepted.output->close();
-  loop->runUntil([] { return false; }, std::chrono::milliseconds(50));
+  loop->runUntil([] { return false; }, testsupport::scaled(std::chrono::milliseconds(50)));
   EXPECT_EQ(recvUntilClosed(client, 5000), reply);
   ::close(client);
 }

@@ -2,6 +2,7 @@
 
 #include "platform/net/InterfaceAddresses.h"
 #include "platform/net/NetworkReachability.h"
+#include "tests/support/TimeScale.h"
 
 #include <gtest/gtest.h>
 
@@ -134,7 +135,8 @@ TEST_F(ReachabilityTest, ScheduledObjectReportsChangesOnlyWhenFlagsChange) {
 
   setFacts(adHocOnly());
   NetworkReachability::factsChanged();
-  ASSERT_TRUE(loop->runUntil([&] { return seen.size() == 1; }, nettest::kLimit));
+  ASSERT_TRUE(
+      loop->runUntil([&] { return seen.size() == 1; }, testsupport::scaled(nettest::kLimit)));
   EXPECT_EQ(seen[0], uint32_t(ReachabilityReachable | ReachabilityIsDirect));
 
   ASSERT_TRUE(internet->unscheduleFromRunLoop(loop));

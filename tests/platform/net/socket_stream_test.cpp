@@ -2,6 +2,7 @@
 
 #include "platform/net/ListeningSocket.h"
 #include "platform/net/SocketStream.h"
+#include "tests/support/TimeScale.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +22,9 @@ protected:
     RunLoop::makeMainThread();
     loop = RunLoop::current();
   }
-  bool runUntil(const std::function<bool()> &cond) { return loop->runUntil(cond, kLimit); }
+  bool runUntil(const std::function<bool()> &cond) {
+    return loop->runUntil(cond, testsupport::scaled(kLimit));
+  }
 
   // A pair to the listener, scheduled on the test's loop, both streams opened.
   SocketStreamPair openPair(uint16_t port, EventLog &in, EventLog &out,
@@ -100,7 +103,7 @@ TEST_F(SocketStreamTest, BytesEventIsNotRepeatedUntilTheClientReads) {
   ASSERT_TRUE(runUntil([&] { return inEvents.has(StreamEventHasBytesAvailable); }));
   ASSERT_TRUE(sendAll(conn, "two"));
   // More bytes arrive, but without a read no second event comes.
-  loop->runUntil([] { return false; }, std::chrono::milliseconds(200));
+  loop->runUntil([] { return false; }, testsupport::scaled(std::chrono::milliseconds(200)));
   EXPECT_EQ(inEvents.count(StreamEventHasBytesAvailable), 1u);
   uint8_t buf[2];
   EXPECT_EQ(pair.input->read(buf, 2), 2); // a partial read re-arms: bytes remain
@@ -144,7 +147,7 @@ TEST_F(SocketStreamTest, UnscheduledStreamHoldsItsEventsUntilScheduledAgain) {
   ASSERT_TRUE(runUntil([&] { return inEvents.has(StreamEventOpenCompleted); }));
   pair.input->unscheduleFromRunLoop();
   ASSERT_TRUE(sendAll(conn, "queued"));
-  loop->runUntil([] { return false; }, std::chrono::milliseconds(200));
+  loop->runUntil([] { return false; }, testsupport::scaled(std::chrono::milliseconds(200)));
   EXPECT_FALSE(inEvents.has(StreamEventHasBytesAvailable));
   // The write stream, still scheduled, goes on working meanwhile.
   const std::string ping = "NOOP\r\n";
@@ -260,7 +263,7 @@ TEST_F(SocketStreamTest, PeerThatStopsReadingGivesShortWritesThenRoomAgainWithNo
     if (size_t(n) < want) {
       sawShort = true;
       if (n == 0) {
-        loop->runUntil([] { return false; }, std::chrono::milliseconds(50));
+        loop->runUntil([] { return false; }, testsupport::scaled(std::chrono::milliseconds(50)));
         if (pair.output->write(reinterpret_cast<const uint8_t *>(data.data() + taken), 1) == 0)
           break;
         taken += 1;
@@ -312,7 +315,8 @@ TEST_F(SocketStreamTest, ClosingRightAfterAWriteStillSendsEveryByteEvenWithUnrea
                                 data.size() - taken);
     ASSERT_GE(n, 0);
     taken += size_t(n);
-    if (n == 0) loop->runUntil([] { return false; }, std::chrono::milliseconds(5));
+    if (n == 0)
+      loop->runUntil([] { return false; }, testsupport::scaled(std::chrono::milliseconds(5)));
   }
   pair.input->close();
   pair.output->close();
@@ -334,7 +338,7 @@ TEST_F(SocketStreamTest, ClosedStreamGetsNoMoreEvents) {
   pair.input->close();
   ASSERT_TRUE(sendAll(conn, "late bytes"));
   ::close(conn);
-  loop->runUntil([] { return false; }, std::chrono::milliseconds(200));
+  loop->runUntil([] { return false; }, testsupport::scaled(std::chrono::milliseconds(200)));
   EXPECT_FALSE(inEvents.has(StreamEventHasBytesAvailable));
   EXPECT_FALSE(inEvents.has(StreamEventEndEncountered));
   EXPECT_EQ(pair.input->status(), StreamStatus::Closed);
@@ -372,7 +376,7 @@ TEST_F(SocketStreamTest, PairOnANativeSocketClosesItWhenBothStreamsCloseUnlessTo
     pair.input->close();
     EXPECT_GE(::fcntl(accepted, F_GETFD), 0) << "one closed stream keeps the socket";
     pair.output->close();
-    loop->runUntil([] { return false; }, std::chrono::milliseconds(50));
+    loop->runUntil([] { return false; }, testsupport::scaled(std::chrono::milliseconds(50)));
     if (closeIt) {
       EXPECT_EQ(recvUntilClosed(client, 5000), "") << "the peer sees the close";
     } else {

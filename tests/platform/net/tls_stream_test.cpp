@@ -202,13 +202,15 @@ protected:
   bool writeAndClose(uint16_t port, const std::shared_ptr<TlsSessionCache> &cache,
                      const std::string &text) {
     auto c = connect(port, cache);
-    EXPECT_TRUE(loop->runUntil([&] { return c->out.has(StreamEventCanAcceptBytes); }, kLimit));
+    EXPECT_TRUE(loop->runUntil([&] { return c->out.has(StreamEventCanAcceptBytes); },
+                               testsupport::scaled(kLimit)));
     const bool resumed = c->pair.input->tlsSessionReused();
     EXPECT_EQ(c->pair.output->write(reinterpret_cast<const uint8_t *>(text.data()), text.size()),
               long(text.size()));
     c->pair.input->close();
     c->pair.output->close();
-    EXPECT_TRUE(loop->runUntil([&] { return c->pair.input->nativeSocket() < 0; }, kLimit));
+    EXPECT_TRUE(loop->runUntil([&] { return c->pair.input->nativeSocket() < 0; },
+                               testsupport::scaled(kLimit)));
     return resumed;
   }
 
@@ -229,7 +231,8 @@ TEST_P(TlsSessionTest, QuickConnectionsResumeAsTheServerAllows) {
     resumed.push_back(writeAndClose(server.port(), cache, "bytes " + std::to_string(i)));
   EXPECT_EQ(resumed, c.resumed);
   // Resumed or not, every connection's bytes arrived, and the server saw what we saw.
-  ASSERT_TRUE(loop->runUntil([&] { return server.served().size() == c.resumed.size(); }, kLimit));
+  ASSERT_TRUE(loop->runUntil([&] { return server.served().size() == c.resumed.size(); },
+                             testsupport::scaled(kLimit)));
   for (size_t i = 0; i < c.resumed.size(); ++i) {
     EXPECT_EQ(server.served()[i].bytes, "bytes " + std::to_string(i));
     EXPECT_EQ(server.served()[i].resumed, c.resumed[i]) << i;
@@ -259,13 +262,15 @@ TEST_F(TlsStreamTest, BytesWrittenDuringTheHandshakeArriveWhenClosedAtOnce) {
   const int connections = 4;
   for (int i = 0; i < connections; ++i) {
     auto c = connect(server.port(), cache);
-    ASSERT_TRUE(loop->runUntil([&] { return c->out.has(StreamEventOpenCompleted); }, kLimit));
+    ASSERT_TRUE(loop->runUntil([&] { return c->out.has(StreamEventOpenCompleted); },
+                               testsupport::scaled(kLimit)));
     const std::string text = "early bytes " + std::to_string(i);
     EXPECT_EQ(c->pair.output->write(reinterpret_cast<const uint8_t *>(text.data()), text.size()),
               long(text.size()));
     c->pair.input->close();
     c->pair.output->close();
-    ASSERT_TRUE(loop->runUntil([&] { return server.served().size() == size_t(i + 1); }, kLimit));
+    ASSERT_TRUE(loop->runUntil([&] { return server.served().size() == size_t(i + 1); },
+                               testsupport::scaled(kLimit)));
     EXPECT_EQ(server.served()[size_t(i)].bytes, text);
     EXPECT_EQ(server.served()[size_t(i)].resumed, i > 0) << i;
   }
@@ -279,17 +284,19 @@ TEST_F(TlsStreamTest, APeerThatGoesAwayIsAnErrorNotASignal) {
     return TicketServer::Plan{0, 0, true};
   });
   auto c = connect(server.port(), nullptr);
-  ASSERT_TRUE(loop->runUntil([&] { return c->out.has(StreamEventCanAcceptBytes); }, kLimit));
-  ASSERT_TRUE(loop->runUntil([&] { return server.served().size() == 1; }, kLimit));
+  ASSERT_TRUE(loop->runUntil([&] { return c->out.has(StreamEventCanAcceptBytes); },
+                             testsupport::scaled(kLimit)));
+  ASSERT_TRUE(
+      loop->runUntil([&] { return server.served().size() == 1; }, testsupport::scaled(kLimit)));
   const std::string chunk(16384, 'x');
   for (int i = 0; i < 1000 && !c->out.has(StreamEventErrorOccurred); ++i) {
     c->pair.output->write(reinterpret_cast<const uint8_t *>(chunk.data()), chunk.size());
-    loop->runUntil([] { return false; }, std::chrono::milliseconds(2));
+    loop->runUntil([] { return false; }, testsupport::scaled(std::chrono::milliseconds(2)));
   }
   EXPECT_TRUE(c->out.has(StreamEventErrorOccurred));
   EXPECT_TRUE(loop->runUntil(
       [&] { return c->in.has(StreamEventErrorOccurred) || c->in.has(StreamEventEndEncountered); },
-      kLimit));
+      testsupport::scaled(kLimit)));
   c->pair.input->close();
   c->pair.output->close();
 }
@@ -302,14 +309,16 @@ TEST_F(TlsStreamTest, ARefusalAfterTheHandshakeIsToldByTheWriteThatMeetsIt) {
     return TicketServer::Plan{0, 0, false, true};
   });
   auto c = connect(server.port(), nullptr);
-  ASSERT_TRUE(loop->runUntil([&] { return c->out.has(StreamEventCanAcceptBytes); }, kLimit));
+  ASSERT_TRUE(loop->runUntil([&] { return c->out.has(StreamEventCanAcceptBytes); },
+                             testsupport::scaled(kLimit)));
   // The loop is not run meanwhile: the alert waits unread when the write comes.
   for (int i = 0; i < 500 && server.served().empty(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_EQ(server.served().size(), 1u);
   const std::string text = "USER someone\r\n";
   c->pair.output->write(reinterpret_cast<const uint8_t *>(text.data()), text.size());
-  ASSERT_TRUE(loop->runUntil([&] { return c->out.has(StreamEventErrorOccurred); }, kLimit));
+  ASSERT_TRUE(loop->runUntil([&] { return c->out.has(StreamEventErrorOccurred); },
+                             testsupport::scaled(kLimit)));
   EXPECT_NE(c->pair.output->error().text.find("certificate required"), std::string::npos)
       << c->pair.output->error().text;
   c->pair.input->close();

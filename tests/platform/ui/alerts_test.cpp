@@ -1,4 +1,5 @@
 #include "UiFixture.h"
+#include "tests/support/TimeScale.h"
 
 #include <atomic>
 #include <thread>
@@ -107,11 +108,13 @@ TEST_F(AlertTest, ShowOnMainThreadFromWorkersWaitsOnlyUntilShown) {
     ++returned;
   };
   std::thread worker1(raise, "Connection Error");
-  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return returned == 1; }, kLimit));
+  ASSERT_TRUE(
+      RunLoop::main()->runUntil([&] { return returned == 1; }, testsupport::scaled(kLimit)));
   worker1.join();
   EXPECT_TRUE(shownWhenReturned);
   std::thread worker2(raise, "Login Error");
-  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return returned == 2; }, kLimit));
+  ASSERT_TRUE(
+      RunLoop::main()->runUntil([&] { return returned == 2; }, testsupport::scaled(kLimit)));
   worker2.join();
 
   auto pending = probe->pendingAlerts();

@@ -1,4 +1,5 @@
 #include "UiFixture.h"
+#include "tests/support/TimeScale.h"
 
 #include <cmath>
 #include <functional>
@@ -524,7 +525,8 @@ TEST_F(InputTest, AnimationsApplyAtOnceAndCompleteOnTheClock) {
   RunLoop::main()->runPending();
   EXPECT_FALSE(done);
   clock->advance(seconds(0.2));
-  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return done; }, std::chrono::seconds(20)));
+  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return done; },
+                                        testsupport::scaled(std::chrono::seconds(20))));
   EXPECT_EQ(pendingAnimations(), 0u);
 }
 

@@ -4,6 +4,7 @@
 
 #include "tests/support/FewDescriptors.h"
 #include "tests/support/Loopback.h"
+#include "tests/support/TimeScale.h"
 
 #include <gtest/gtest.h>
 
@@ -168,7 +169,8 @@ TEST(RendererConnections, ThePageHoldsThePlacesPromisedAndNoMore) {
   pages.pop_back();
   // The server sees that one go a moment later; until then a newcomer may still be turned away.
   std::string served;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  const auto deadline =
+      std::chrono::steady_clock::now() + testsupport::scaled(std::chrono::seconds(20));
   while (served.empty() && std::chrono::steady_clock::now() < deadline) {
     const int fd = connectTo(port);
     ASSERT_GE(fd, 0);

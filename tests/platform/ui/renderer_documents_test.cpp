@@ -134,7 +134,7 @@ struct WebViewServed {
         std::async(std::launch::async, [&] { return loopbackGet(renderer->port(), target); });
     platform::RunLoop::main()->runUntil(
         [&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
-        platform::seconds(30));
+        testsupport::scaled(platform::seconds(30)));
     return answer.get();
   }
 
