@@ -16,7 +16,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  artefacts, clickSeen, connectAnonymousFtp, fileNow, profiles, session, startFtpServerAt, waitFor,
+  artefacts, clickSeen, connectAnonymousFtp, fileNow, profiles, scaled, session, startFtpServerAt, waitFor,
 } from '../support/person.mjs';
 
 // Another program, not this test's own process, changes the file.
@@ -72,13 +72,13 @@ for (const [profile, viewport, env] of profiles) {
         await s.tab('Saved Files');
         await clickSeen(s.row('Cloud Files'));
         await front().locator('.navbar', { hasText: 'Cloud Files' }).waitFor();
-        await s.row('c.txt').waitFor({ timeout: 20000 });
+        await s.row('c.txt').waitFor({ timeout: scaled(20000) });
         await editAndType(s, 'c.txt', original, 'typed line\n');
 
         // Replaced by another program: asked, and nothing typed is gone meanwhile.
         elsewhere('/bin/sh', '-c', 'printf "other line\\n" > "$1.new" && mv "$1.new" "$1"', 'sh', file);
         const changed = alert('File Changed');
-        await changed.waitFor({ timeout: 20000 });
+        await changed.waitFor({ timeout: scaled(20000) });
         assert.match(await changed.textContent(), /"c\.txt" was changed outside the editor/);
         assert.equal(await text.inputValue(), typed, 'the typed text while asked');
         await s.screen('changed-asks');
@@ -90,7 +90,7 @@ for (const [profile, viewport, env] of profiles) {
         // Removed by another program: the editor stays with the text and offers to save it again.
         elsewhere('rm', file);
         const removed = alert('File Removed');
-        await removed.waitFor({ timeout: 20000 });
+        await removed.waitFor({ timeout: scaled(20000) });
         assert.match(await removed.textContent(), /"c\.txt" was removed outside the editor/);
         assert.equal(await text.inputValue(), typed, 'the typed text after the removal');
         await s.screen('removed-asks');
@@ -131,7 +131,7 @@ for (const [profile, viewport, env] of profiles) {
         await s.tab('Transfers');
         const waiting = front().locator('.cell', { hasText: 'note.txt' });
         const line = waiting.locator('.v-label', { hasText: /^Waiting for the server: / });
-        await line.waitFor({ state: 'visible', timeout: 60000 });
+        await line.waitFor({ state: 'visible', timeout: scaled(60000) });
         await s.screen('save-waits');
         server = await startFtpServerAt(t, served, 1 << 30, undefined, server.port);
         await waitFor(() => fileNow(note, 'utf8') === typed, 'the save on the server', 180000);
@@ -139,7 +139,7 @@ for (const [profile, viewport, env] of profiles) {
         await s.screen('save-arrived');
         // The FTP tab is usable again, on the folder of the file.
         await s.tab('FTP');
-        await s.row('note.txt').waitFor({ timeout: 30000 });
+        await s.row('note.txt').waitFor({ timeout: scaled(30000) });
         await s.screen('ftp-after');
       },
     });

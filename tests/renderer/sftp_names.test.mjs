@@ -12,7 +12,7 @@ import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { checkScreen, clickSeen, startProgram, waitFor, watch, artefacts, profiles } from '../support/person.mjs';
+import { checkScreen, clickSeen, startProgram, waitFor, watch, artefacts, profiles, scaled } from '../support/person.mjs';
 
 function makeAccount() {
   const name = `ferrowen-n${crypto.randomInt(1e6)}`;
@@ -104,7 +104,7 @@ for (const [profile, viewport, env] of profiles) {
         await page.keyboard.type(text);
       }
       await clickSeen(button('Connect'));
-      await rows.first().waitFor({ timeout: 60000 });
+      await rows.first().waitFor({ timeout: scaled(60000) });
       await waitFor(async () => (await rows.count()) === 2, 'both look-alike rows');
       await screen('listed');
 

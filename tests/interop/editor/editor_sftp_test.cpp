@@ -174,9 +174,11 @@ TEST_F(EditorSftpTest, ASaveReachesTheListedFileAndKeepsItsMode) {
     ASSERT_TRUE(probe->tap("Save")) << probe->lastError();
     ASSERT_TRUE(probe->answerAlert("Save")) << probe->lastError();
     ASSERT_TRUE(RunLoop::main()->runUntil(
-        [&] { return readFile(dir.file(latin1)) == "Zthe Latin-1 file\n"; }, seconds(60)))
+        [&] { return readFile(dir.file(latin1)) == "Zthe Latin-1 file\n"; },
+        testsupport::scaled(seconds(60))))
         << readFile(dir.file(latin1));
-    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return !sftp->isActive(); }, seconds(60)));
+    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return !sftp->isActive(); },
+                                          testsupport::scaled(seconds(60))));
     struct stat st {};
     ASSERT_EQ(::stat(dir.file(latin1).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
