@@ -89,7 +89,20 @@ function person(s) {
       'the browser tab with its page');
     await inPage('#other').waitFor();
   };
-  return { shown, rowIn, inPage, address, hold, openBrowserTab };
+  // An ftp address typed in the browser's address field, until `firstRow` is listed in `listing`.
+  // (A page load of the browser's ending just as the address was typed puts its own address back
+  // in the field: the person types it again, at most three times.)
+  const openFtpAddress = async (listing, port, firstRow) => {
+    for (let attempt = 1; ; attempt++) {
+      await typeInto(address(), `ftp://127.0.0.1:${port}/`);
+      await page.keyboard.press('Enter');
+      const taken = await waitFor(async () => (await rowIn(listing, firstRow).count()) > 0 ||
+        !(await address().count()), 'the address taken', 10000).catch(() => false);
+      if (taken || attempt === 3) break;
+    }
+    await rowIn(listing, firstRow).waitFor();
+  };
+  return { shown, rowIn, inPage, address, hold, openBrowserTab, openFtpAddress };
 }
 
 for (const [profile, viewport, env] of profiles) {
@@ -101,7 +114,7 @@ for (const [profile, viewport, env] of profiles) {
       chromium, suite: 'browser-ftp', dir: path.join(artefacts, `browser-ftp-${profile}`), viewport, env,
       run: async (s) => {
         const { page, front } = s;
-        const { shown, rowIn, address, hold, openBrowserTab } = person(s);
+        const { shown, rowIn, address, hold, openBrowserTab, openFtpAddress } = person(s);
 
         // The FTP tab on server A.
         await connectAnonymousFtp(s, portA, 'a-one.txt');
@@ -129,17 +142,8 @@ for (const [profile, viewport, env] of profiles) {
         }
 
         // Server B typed in the browser's address field.
-        // (A page load of the browser's ending just as the address was typed puts its own address
-        // back in the field: the person types it again, at most three times.)
         const listing = profile === 'phone' ? front() : page.locator('.popover');
-        for (let attempt = 1; ; attempt++) {
-          await typeInto(address(), `ftp://127.0.0.1:${portB}/`);
-          await page.keyboard.press('Enter');
-          const taken = await waitFor(async () => (await rowIn(listing, 'b-one.txt').count()) > 0 ||
-            !(await address().count()), 'the address taken', 10000).catch(() => false);
-          if (taken || attempt === 3) break;
-        }
-        await rowIn(listing, 'b-one.txt').waitFor();
+        await openFtpAddress(listing, portB, 'b-one.txt');
         await rowIn(listing, 'b-two.txt').waitFor();
         assert.equal(await rowIn(listing, 'a-one.txt').count(), 0, "A's files in B's screen");
         // Its listing over, the screen shows its folder toolbar rather than a spinner.
@@ -175,6 +179,70 @@ for (const [profile, viewport, env] of profiles) {
           await shown(s.button('Refresh')).first().waitFor();
           await s.screen('ftp-tab-after-refused');
         }
+      },
+    });
+  });
+}
+
+// A file of Saved Files uploaded to the folder the FTP tab shows, after the browser opened another
+// server's ftp address: it lands in that folder on that folder's own server. On the phone the FTP
+// tab still shows A's folder "a-only" (the browser's screens of B stand in the Web View tab); on
+// the tablet the browser's folder screen of B is the FTP tab's. Nothing lands anywhere else.
+const uploads = [
+  { profile: 'phone', lands: (a, b) => [a, path.join('a-only', 'note.txt'), b] },
+  { profile: 'tablet', lands: (a, b) => [b, 'note.txt', a] },
+];
+for (const { profile, lands } of uploads) {
+  test(`${profile}: Upload goes to the folder the FTP tab shows, on its own server`, async (t) => {
+    const [, viewport, env] = profiles.find(([name]) => name === profile);
+    const rootA = servedFolder(t, ['a-one.txt']);
+    fs.mkdirSync(path.join(rootA, 'a-only'));
+    fs.writeFileSync(path.join(rootA, 'a-only', 'a-inside.txt'), 'inside\n');
+    const rootB = servedFolder(t, ['b-one.txt']);
+    const portA = await startFtpServer(t, rootA, 1 << 20);
+    const portB = await startFtpServer(t, rootB, 1 << 20);
+    const site = await startSite(t);
+    const note = 'a note to upload\n';
+    const prepare = (home) => {
+      fs.mkdirSync(path.join(home, 'Documents', 'Files'), { recursive: true });
+      fs.writeFileSync(path.join(home, 'Documents', 'Files', 'note.txt'), note);
+    };
+    await session(t, {
+      chromium, suite: 'browser-ftp', dir: path.join(artefacts, `browser-ftp-${profile}`), viewport, env, prepare,
+      run: async (s) => {
+        const { page, front } = s;
+        const { shown, rowIn, openBrowserTab, openFtpAddress } = person(s);
+        await connectAnonymousFtp(s, portA, 'a-one.txt');
+        await clickSeen(s.row('a-only'));
+        await s.row('a-inside.txt').waitFor();
+        await openBrowserTab(site);
+        await openFtpAddress(profile === 'phone' ? front() : page.locator('.popover'), portB, 'b-one.txt');
+        if (profile === 'tablet') {
+          // The browser's popover closed by a tap beside it, on the browser's page.
+          const web = await page.locator('iframe[data-web]:visible').first().boundingBox();
+          await page.mouse.click(web.x + web.width - 40, web.y + web.height / 2);
+          await page.locator('.popover').waitFor({ state: 'detached' });
+        }
+        await s.tab('Saved Files');
+        await clickSeen(s.row('note.txt'));
+        await clickSeen(s.button('Upload'));
+        const [root, file, other] = lands(rootA, rootB);
+        const everything = (folder) => fs.readdirSync(folder, { recursive: true }).sort();
+        const before = everything(other);
+        const here = everything(root);
+        await waitFor(() => fs.existsSync(path.join(root, file)) && fs.readFileSync(path.join(root, file), 'utf8') === note,
+          `note.txt in ${file} on its server`, 60000);
+        // The folder the FTP tab shows lists it (refreshed, when the queue's news came first).
+        await s.shownTab('FTP');
+        await waitFor(async () => {
+          if ((await rowIn(front(), 'note.txt').count()) > 0) return true;
+          await clickSeen(shown(s.button('Refresh')).first()).catch(() => {});
+          await new Promise((r) => setTimeout(r, 1000 * timeScale));
+          return false;
+        }, 'note.txt listed in the FTP tab');
+        await s.screen('upload-shown-folder');
+        assert.deepEqual(everything(other), before, 'the other server took something');
+        assert.deepEqual(everything(root), [...here, file].sort(), 'more than the file on its server');
       },
     });
   });
