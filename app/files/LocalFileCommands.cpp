@@ -806,8 +806,8 @@ void LocalFolderViewController::clickUpload() {
       uploadFolderOrSay("Connect to a Server and browse to the folder where you want the file "
                         "to be uploaded.\n\nThen touch Upload again.");
   if (!remote || !stillThere(Target{entry->name(), false})) return;
-  LocalFilesServices::shared().addBatchItem(3, entry->name(), *remote, rowSize(*entry),
-                                            getPath() + "/" + entry->name(), true);
+  LocalFilesServices::shared().addBatchItemInShownFolder(3, entry->name(), *remote, rowSize(*entry),
+                                                         getPath() + "/" + entry->name(), true);
 }
 
 void LocalFolderViewController::uploadAll(bool withFolders) {
@@ -821,7 +821,7 @@ void LocalFolderViewController::uploadAll(bool withFolders) {
   for (const auto &row : folderItems_) {
     if (row->isToiTunes || row->isToPhotoLibrary || row->isToiCloud) continue;
     if (row->isDirectory) {
-      if (withFolders) uploadFolderInto(row->name(), remote);
+      if (withFolders) uploadFolderInto(row->name(), remote, false);
       continue;
     }
     services.addBatchItem(10, row->name(), remote, rowSize(*row), getPath() + "/" + row->name(),
@@ -838,14 +838,21 @@ void LocalFolderViewController::uploadFolder(const std::string &relative) {
                            "folder to be uploaded.\n\nThen pick to Upload again.");
     return;
   }
-  uploadFolderInto(relative, remote);
+  uploadFolderInto(relative, remote, true);
 }
 
 // Queues the folder as a remote folder to make, then everything under it: each sub-folder before
 // its files, walked without leaving the folder.
 bool LocalFolderViewController::uploadFolderInto(const std::string &relative,
-                                                 const std::string &remoteBase) {
+                                                 const std::string &remoteBase, bool shown) {
   auto &services = LocalFilesServices::shared();
+  auto queue = [&](int action, const std::string &name, const std::string &remote, int64_t size,
+                   const std::string &local) {
+    if (shown)
+      services.addBatchItemInShownFolder(action, name, remote, size, local, true);
+    else
+      services.addBatchItem(action, name, remote, size, local, true);
+  };
   const std::string base =
       remoteBase.empty() || remoteBase.back() != '/' ? remoteBase + "/" : remoteBase;
   auto remoteOf = [&](const std::string &rel) {
@@ -856,14 +863,13 @@ bool LocalFolderViewController::uploadFolderInto(const std::string &relative,
     const size_t slash = rel.rfind('/');
     return slash == std::string::npos ? rel : rel.substr(slash + 1);
   };
-  services.addBatchItem(6, leafOf(relative), remoteOf(relative), 0, "", true);
+  queue(6, leafOf(relative), remoteOf(relative), 0, "");
   walkTree(getPath() + "/" + relative, [&](const TreeEntry &e) {
     const std::string rel = relative + "/" + e.relative;
     if (e.isDirectory)
-      services.addBatchItem(6, leafOf(rel), remoteOf(rel), 0, "", true);
+      queue(6, leafOf(rel), remoteOf(rel), 0, "");
     else
-      services.addBatchItem(10, leafOf(rel), remoteOf(rel), static_cast<int64_t>(e.size), e.path,
-                            true);
+      queue(10, leafOf(rel), remoteOf(rel), static_cast<int64_t>(e.size), e.path);
     return true;
   });
   return true;

@@ -59,6 +59,14 @@ public:
     (void)action, (void)name, (void)path, (void)size, (void)localPath, (void)kickstart;
     return -1;
   }
+  // The same into the remote folder the FTP tab shows (`remoteBrowserFolder`) or one below it:
+  // queued on the connection of that folder's screen, so that the file reaches the folder it
+  // names on that folder's own server (the browsing connection may be another server's).
+  virtual int addBatchItemInShownFolder(int action, const std::string &name,
+                                        const std::string &path, int64_t size,
+                                        const std::string &localPath, bool kickstart) {
+    return addBatchItem(action, name, path, size, localPath, kickstart);
+  }
   // Starts the queue when nothing is in progress.
   virtual void startQueue() {}
   // A queued transfer uses this local file.

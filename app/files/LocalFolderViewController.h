@@ -188,7 +188,8 @@ private:
   void openIn(const Target &target);
   void importBookmarks(const Target &target);
   void deleteConfirmed(const PendingConfirm &confirm);
-  bool uploadFolderInto(const std::string &relative, const std::string &remoteBase);
+  // `shown`: `remoteBase` is the folder the FTP tab shows (else the browsing connection's).
+  bool uploadFolderInto(const std::string &relative, const std::string &remoteBase, bool shown);
 
   std::string currentFolder_;
   bool sharedWithiTunes_ = false;

@@ -322,7 +322,8 @@ makeShellBatchServices(std::weak_ptr<FerrowenAppDelegate> delegate) {
 namespace {
 // A remote folder the Saved Files screens name by its text: the folder the FTP tab shows (or one
 // below it, for a folder's upload) goes to the server in the bytes the server named it with.
-RemoteName namedRemoteFolder(FerrowenAppDelegate &d, const std::string &path) {
+RemoteName namedRemoteFolder(FerrowenAppDelegate &d, const std::shared_ptr<FTPConnection> &ftp,
+                             const std::string &path) {
   if (auto sftp = d.sftpConnection()) {
     // The service names its folder in the server's bytes; the folder screen shows its text.
     std::vector<RemoteName> named{SFTPWrapper::namedByServer(sftp->dir())};
@@ -338,10 +339,10 @@ RemoteName namedRemoteFolder(FerrowenAppDelegate &d, const std::string &path) {
     }
     return path;
   }
-  auto ftp = d.ftpConnection();
   if (!ftp) return path;
   std::vector<RemoteName> named{ftp->cwdName()};
-  if (auto top = topOf<DirViewerScreen>(d.navigationController()))
+  if (auto top = topOf<DirViewerScreen>(d.navigationController());
+      top && top->showsConnection(*ftp))
     named.insert(named.begin(), top->currentRemoteFolder());
   for (const auto &folder : named) {
     const std::string &text = folder.text();
@@ -435,11 +436,20 @@ public:
   int addBatchItem(int action, const std::string &name, const std::string &path, int64_t size,
                    const std::string &localPath, bool kickstart) override {
     return withDelegate(d_, -1, [&](FerrowenAppDelegate &d) {
-      if (!d.batchView()) return -1;
-      auto sftp = d.sftpConnection();
-      return d.batchView()->addBatchItemAction(action, name, namedRemoteFolder(d, path), size,
-                                               sftp ? nullptr : d.ftpConnection(), sftp, localPath,
-                                               false, kickstart);
+      return queue(d, d.ftpConnection(), action, name, path, size, localPath, kickstart);
+    });
+  }
+  // The FTP tab's folder screen keeps the connection it lists; the browsing connection may have
+  // become another server's since (an ftp address the phone's browser opened), and that server
+  // has no say in where a file named for this folder goes.
+  int addBatchItemInShownFolder(int action, const std::string &name, const std::string &path,
+                                int64_t size, const std::string &localPath,
+                                bool kickstart) override {
+    return withDelegate(d_, -1, [&](FerrowenAppDelegate &d) {
+      auto ftp = d.ftpConnection();
+      if (auto top = topOf<DirViewer>(d.navigationController()); top && top->theConnection)
+        ftp = top->theConnection;
+      return queue(d, ftp, action, name, path, size, localPath, kickstart);
     });
   }
   void startQueue() override {
@@ -452,6 +462,17 @@ public:
   }
 
 private:
+  // On the SFTP connection when there is one, else on `ftp`.
+  static int queue(FerrowenAppDelegate &d, const std::shared_ptr<FTPConnection> &ftp, int action,
+                   const std::string &name, const std::string &path, int64_t size,
+                   const std::string &localPath, bool kickstart) {
+    if (!d.batchView()) return -1;
+    auto sftp = d.sftpConnection();
+    return d.batchView()->addBatchItemAction(action, name, namedRemoteFolder(d, ftp, path), size,
+                                             sftp ? nullptr : ftp, sftp, localPath, false,
+                                             kickstart);
+  }
+
   std::weak_ptr<FerrowenAppDelegate> d_;
 };
 } // namespace

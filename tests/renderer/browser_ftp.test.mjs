@@ -89,7 +89,23 @@ function person(s) {
       'the browser tab with its page');
     await inPage('#other').waitFor();
   };
-  return { shown, rowIn, inPage, address, hold, openBrowserTab };
+  // An ftp address typed in the browser's address field, until `firstRow` is listed in `listing`.
+  // (A page load of the browser's ending just as the address was typed puts its own address back
+  // in the field: the person types it again, at most three times.)
+  const typeFtpAddress = async (port, arrived) => {
+    for (let attempt = 1; ; attempt++) {
+      await typeInto(address(), `ftp://127.0.0.1:${port}/`);
+      await page.keyboard.press('Enter');
+      const taken = await waitFor(async () => (await arrived()) || !(await address().count()),
+        'the address taken', 10000).catch(() => false);
+      if (taken || attempt === 3) break;
+    }
+  };
+  const openFtpAddress = async (listing, port, firstRow) => {
+    await typeFtpAddress(port, async () => (await rowIn(listing, firstRow).count()) > 0);
+    await rowIn(listing, firstRow).waitFor();
+  };
+  return { shown, rowIn, inPage, address, hold, openBrowserTab, typeFtpAddress, openFtpAddress };
 }
 
 for (const [profile, viewport, env] of profiles) {
@@ -101,7 +117,7 @@ for (const [profile, viewport, env] of profiles) {
       chromium, suite: 'browser-ftp', dir: path.join(artefacts, `browser-ftp-${profile}`), viewport, env,
       run: async (s) => {
         const { page, front } = s;
-        const { shown, rowIn, address, hold, openBrowserTab } = person(s);
+        const { shown, rowIn, address, hold, openBrowserTab, openFtpAddress } = person(s);
 
         // The FTP tab on server A.
         await connectAnonymousFtp(s, portA, 'a-one.txt');
@@ -129,17 +145,8 @@ for (const [profile, viewport, env] of profiles) {
         }
 
         // Server B typed in the browser's address field.
-        // (A page load of the browser's ending just as the address was typed puts its own address
-        // back in the field: the person types it again, at most three times.)
         const listing = profile === 'phone' ? front() : page.locator('.popover');
-        for (let attempt = 1; ; attempt++) {
-          await typeInto(address(), `ftp://127.0.0.1:${portB}/`);
-          await page.keyboard.press('Enter');
-          const taken = await waitFor(async () => (await rowIn(listing, 'b-one.txt').count()) > 0 ||
-            !(await address().count()), 'the address taken', 10000).catch(() => false);
-          if (taken || attempt === 3) break;
-        }
-        await rowIn(listing, 'b-one.txt').waitFor();
+        await openFtpAddress(listing, portB, 'b-one.txt');
         await rowIn(listing, 'b-two.txt').waitFor();
         assert.equal(await rowIn(listing, 'a-one.txt').count(), 0, "A's files in B's screen");
         // Its listing over, the screen shows its folder toolbar rather than a spinner.
@@ -180,6 +187,93 @@ for (const [profile, viewport, env] of profiles) {
   });
 }
 
+// A file or a folder of Saved Files uploaded to the folder the FTP tab shows, after the browser
+// opened another server's ftp address: it lands in that folder on that folder's own server. On the
+// phone the FTP tab still shows A's folder "a-only" (the browser's screens of B stand in the Web
+// View tab); on the tablet the browser's folder screen of B is the FTP tab's. Nothing lands
+// anywhere else.
+const devices = [
+  { profile: 'phone', lands: (a, b) => ({ root: a, folder: 'a-only', other: b }) },
+  { profile: 'tablet', lands: (a, b) => ({ root: b, folder: '', other: a }) },
+];
+const kinds = [
+  {
+    kind: 'a file', row: 'note.txt', made: ['note.txt'],
+    upload: async (s) => {
+      await clickSeen(s.row('note.txt'));
+      await clickSeen(s.button('Upload'));
+    },
+  },
+  {
+    kind: 'a folder', row: 'notes', made: ['notes', path.join('notes', 'note.txt')],
+    upload: async (s) => {
+      await clickSeen(s.row('notes').locator('.accessory'));
+      await clickSeen(s.sheetButton('Upload Folder'));
+      await s.sheet.waitFor({ state: 'detached' });
+    },
+  },
+];
+for (const { profile, lands } of devices) {
+  for (const { kind, row, made, upload } of kinds) {
+    test(`${profile}: ${kind} uploaded goes to the folder the FTP tab shows, on its own server`, async (t) => {
+      const [, viewport, env] = profiles.find(([name]) => name === profile);
+      const rootA = servedFolder(t, ['a-one.txt']);
+      fs.mkdirSync(path.join(rootA, 'a-only'));
+      fs.writeFileSync(path.join(rootA, 'a-only', 'a-inside.txt'), 'inside\n');
+      const rootB = servedFolder(t, ['b-one.txt']);
+      const portA = await startFtpServer(t, rootA, 1 << 20);
+      const portB = await startFtpServer(t, rootB, 1 << 20);
+      const site = await startSite(t);
+      const note = 'a note to upload\n';
+      const prepare = (home) => {
+        const files = path.join(home, 'Documents', 'Files');
+        fs.mkdirSync(path.join(files, 'notes'), { recursive: true });
+        fs.writeFileSync(path.join(files, 'note.txt'), note);
+        fs.writeFileSync(path.join(files, 'notes', 'note.txt'), note);
+      };
+      await session(t, {
+        chromium, suite: 'browser-ftp', dir: path.join(artefacts, `browser-ftp-${profile}`), viewport, env, prepare,
+        run: async (s) => {
+          const { page, front } = s;
+          const { shown, rowIn, openBrowserTab, openFtpAddress } = person(s);
+          await connectAnonymousFtp(s, portA, 'a-one.txt');
+          await clickSeen(s.row('a-only'));
+          await s.row('a-inside.txt').waitFor();
+          await openBrowserTab(site);
+          await openFtpAddress(profile === 'phone' ? front() : page.locator('.popover'), portB, 'b-one.txt');
+          if (profile === 'tablet') {
+            // The browser's popover closed by a tap beside it, on the browser's page.
+            const web = await page.locator('iframe[data-web]:visible').first().boundingBox();
+            await page.mouse.click(web.x + web.width - 40, web.y + web.height / 2);
+            await page.locator('.popover').waitFor({ state: 'detached' });
+          }
+          const { root, folder, other } = lands(rootA, rootB);
+          const everything = (where) => fs.readdirSync(where, { recursive: true }).sort();
+          const before = everything(other);
+          const here = everything(root);
+          const file = path.join(root, folder, made.at(-1));
+          await s.tab('Saved Files');
+          await upload(s);
+          await waitFor(() => fs.existsSync(file) && fs.readFileSync(file, 'utf8') === note,
+            `${made.at(-1)} in "${folder}" on its server`, 60000);
+          // The folder the FTP tab shows lists it (refreshed, when the queue's news came first).
+          await s.shownTab('FTP');
+          await waitFor(async () => {
+            if ((await rowIn(front(), row).count()) > 0) return true;
+            await clickSeen(shown(s.button('Refresh')).first()).catch(() => {});
+            await new Promise((r) => setTimeout(r, 1000 * timeScale));
+            return false;
+          }, `${row} listed in the FTP tab`);
+          await s.screen(`upload-shown-folder-${row}`);
+          assert.deepEqual(everything(other), before, 'the other server took something');
+          assert.deepEqual(everything(root), [...here, ...made.map((m) => path.join(folder, m))].sort(),
+            'more than the upload on its server');
+        },
+      });
+    });
+  }
+}
+
 // The FTP tab left at its connect screen (as it starts): an ftp address of the phone's browser that
 // nobody answers at still says so, over the browser's own screen, and leaves it for the browser.
 test('phone: a refused ftp address of the browser is told while the FTP tab shows its connect screen', async (t) => {
@@ -189,12 +283,11 @@ test('phone: a refused ftp address of the browser is told while the FTP tab show
     chromium, suite: 'browser-ftp', dir: path.join(artefacts, 'browser-ftp-phone'), viewport, env,
     run: async (s) => {
       const { page, front } = s;
-      const { address, openBrowserTab } = person(s);
+      const { address, openBrowserTab, typeFtpAddress } = person(s);
       await front().getByLabel('Server').waitFor();
       await openBrowserTab(site);
-      await typeInto(address(), `ftp://127.0.0.1:${await closedPort()}/`);
-      await page.keyboard.press('Enter');
       const failed = page.locator('.alert', { hasText: 'Error Connecting to FTP Server' });
+      await typeFtpAddress(await closedPort(), async () => (await failed.count()) > 0);
       await failed.waitFor();
       await clickSeen(failed.getByRole('button', { name: 'OK', exact: true }));
       await failed.waitFor({ state: 'detached' });
