@@ -10,11 +10,12 @@ import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import os from 'node:os';
+import http from 'node:http';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
   bringIntoView, clickSeen, connectAnonymousFtp, meanColour, openImageSave, startFtpServer, typeInto, waitFor, whatLiesAt,
-  writePicture,
+  watch, writePicture,
   session as sharedSession, artefacts, profiles, scaled,
 } from '../support/person.mjs';
 
@@ -393,4 +394,33 @@ test('tablet: "Resize Screen" widens the web pane and gives the left pane back, 
       await s.screen(`both-panes-${turned ? 'turned' : 'upright'}`);
     }
   });
+});
+
+// A web view's frame answered "No such page" because the program dropped the view as the page
+// asked for it is no problem once the page takes the frame away; a frame the page keeps showing
+// with that answer is one.
+test("the problem watcher excuses a missing frame only of a web view the page took away", async (t) => {
+  const server = http.createServer((req, res) => {
+    if (req.url.startsWith('/web/')) return res.writeHead(404).end('No such page.\n');
+    // The frame is taken away only after its answer came (as the program's next state does).
+    const takeAway = req.url === '/dropped' ? "setTimeout(()=>document.querySelector('iframe').remove(),500)" : '';
+    res.writeHead(200, { 'content-type': 'text/html' })
+      .end(`<iframe data-web="7" src="/web/7/2?k=x"></iframe><script>${takeAway}</script>`);
+  });
+  await new Promise((r) => server.listen(0, '127.0.0.1', r));
+  t.after(() => server.close());
+  const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] });
+  t.after(() => browser.close());
+  for (const [path, counted] of [['/dropped', 0], ['/kept', 2]]) {
+    const page = await browser.newPage();
+    const problems = [];
+    watch(page, problems);
+    const answered = page.waitForResponse((r) => r.url().includes('/web/7/'));
+    await page.goto(`http://127.0.0.1:${server.address().port}${path}`);
+    await answered;
+    if (counted) await page.waitForTimeout(scaled(6000));
+    else await page.locator('iframe').waitFor({ state: 'detached' }).then(() => waitFor(() => problems.length === 0, 'the dropped frame excused', 10000));
+    assert.equal(problems.length, counted, `${path}: ${problems.join('; ')}`);
+    await page.close();
+  }
 });

@@ -191,16 +191,51 @@ export async function startWebPeer(t) {
   };
 }
 
+// The web view a frame's address names (/web/ID/REVISION), or null for any other address.
+function webViewOf(url) {
+  try {
+    const m = /^\/web\/(\d+)\/\d+(?:\/raw)?$/.exec(new URL(url).pathname);
+    return m ? m[1] : null;
+  } catch {
+    return null;
+  }
+}
+
 // Console errors and failed requests of the page, kept for the end of the test.
 export function watch(page, problems) {
-  page.on('console', (m) => { if (m.type() === 'error') problems.push(`console: ${m.text()}`); });
+  // A web view's frame the page asked for just as the program dropped the view (its screen left
+  // while a new load of it was being drawn) is answered "No such page"; the page's next drawing
+  // takes the frame away, so no person sees it. Such an answer counts only while the page still
+  // shows a frame of that view a while after (a view the program still shows is never excused).
+  const unlessDropped = (url, problem) => {
+    problems.push(problem);
+    const id = webViewOf(url);
+    if (!id) return;
+    (async () => {
+      for (const end = Date.now() + scaled(5000); Date.now() < end; await new Promise((r) => setTimeout(r, 50))) {
+        const shown = await page.locator(`iframe[data-web="${id}"]`).count().catch(() => null);
+        if (shown === null) return;
+        if (shown === 0) {
+          const at = problems.indexOf(problem);
+          if (at >= 0) problems.splice(at, 1);
+          return;
+        }
+      }
+    })();
+  };
+  page.on('console', (m) => {
+    if (m.type() === 'error') unlessDropped(m.location().url || '', `console: ${m.text()}`);
+  });
   page.on('pageerror', (e) => problems.push(`page error: ${e.message}`));
   page.on('requestfailed', (r) => {
     // A drawing or picture replaced by a newer one before it arrived is no failure.
     if (r.failure() && r.failure().errorText === 'net::ERR_ABORTED') return;
     problems.push(`request failed: ${r.url()} ${r.failure() && r.failure().errorText}`);
   });
-  page.on('response', (r) => { if (r.status() >= 400) problems.push(`${r.status()}: ${r.url()}`); });
+  page.on('response', (r) => {
+    if (r.status() === 404) unlessDropped(r.url(), `${r.status()}: ${r.url()}`);
+    else if (r.status() >= 400) problems.push(`${r.status()}: ${r.url()}`);
+  });
 }
 
 // A mouse click at the centre of the first element the locator finds, once it is drawn.
