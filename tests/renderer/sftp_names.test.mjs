@@ -5,62 +5,15 @@
 // $RENDERER_ARTEFACTS/sftp-names-<profile>.
 import { after, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { execFileSync, spawn } from 'node:child_process';
-import crypto from 'node:crypto';
 import fs from 'node:fs';
-import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import { checkScreen, clickSeen, startProgram, waitFor, watch, artefacts, profiles, scaled } from '../support/person.mjs';
+import { makeAccount, removeAccount, startSshd } from '../support/sshd.mjs';
 
-function makeAccount() {
-  const name = `ferrowen-n${crypto.randomInt(1e6)}`;
-  const password = crypto.randomBytes(12).toString('hex');
-  for (let i = 0; ; i++) {
-    try {
-      execFileSync('useradd', ['-m', '-s', '/bin/bash', name], { stdio: 'ignore' });
-      execFileSync('sh', ['-c', `echo '${name}:${password}' | chpasswd`]);
-      return { name, password };
-    } catch (e) {
-      if (i === 20) throw e;
-      execFileSync('sleep', ['0.2']);
-    }
-  }
-}
-
-const freePort = () => new Promise((resolve) => {
-  const s = net.createServer();
-  s.listen(0, '127.0.0.1', () => { const { port } = s.address(); s.close(() => resolve(port)); });
-});
-const listening = (port) => new Promise((resolve) => {
-  const c = net.connect(port, '127.0.0.1', () => { c.destroy(); resolve(true); });
-  c.on('error', () => resolve(false));
-});
-
-// sshd with the host keys a Debian server makes and no algorithm settings of its own.
-async function startSshd(t, dir) {
-  const port = await freePort();
-  const keys = [];
-  for (const type of ['rsa', 'ecdsa', 'ed25519']) {
-    execFileSync('ssh-keygen', ['-q', '-N', '', '-t', type, '-f', `${dir}/host_${type}`]);
-    keys.push(`HostKey ${dir}/host_${type}`);
-  }
-  fs.writeFileSync(`${dir}/sshd_config`, [
-    `Port ${port}`, 'ListenAddress 127.0.0.1', ...keys, `PidFile ${dir}/sshd.pid`,
-    'UsePAM no', 'KbdInteractiveAuthentication no', 'PermitRootLogin no', 'Subsystem sftp internal-sftp', '',
-  ].join('\n'));
-  fs.mkdirSync('/run/sshd', { recursive: true });
-  const child = spawn('/usr/sbin/sshd', ['-D', '-e', '-f', `${dir}/sshd_config`], { stdio: ['ignore', 'ignore', 'pipe'] });
-  let log = '';
-  child.stderr.on('data', (d) => { log += d; });
-  t.after(() => child.kill('SIGTERM'));
-  await waitFor(() => listening(port), 'sshd');
-  return { port, log: () => log };
-}
-
-const account = makeAccount();
-after(() => { try { execFileSync('userdel', ['-r', '-f', account.name], { stdio: 'ignore' }); } catch {} });
+const account = makeAccount('ferrowen-n');
+after(() => removeAccount(account));
 
 const utf8 = Buffer.from('caf\u00e9.txt', 'utf8');
 const latin1 = Buffer.from('caf\u00e9.txt', 'latin1');
