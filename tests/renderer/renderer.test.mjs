@@ -326,7 +326,7 @@ test("a web view's next load is shown even when the browser dropped the frame's 
   await app.heard('web title of : ');
   await page.evaluate(() => { window.held = []; window.holding = true; });
   await clickLink(page, 'A page over HTTP');
-  await frame.locator('#served').waitFor();
+  await frame.locator('#served').waitFor({ timeout: scaled(30000) });
   await waitFor(() => page.evaluate(() => window.held.length === 1), 'the page saying it loaded');
   // The next load: the first navigation of the frame to it is dropped, the page before stays.
   const next = await page.locator('iframe[data-web]').evaluate((f) => Number(f.dataset.revision) + 1);
@@ -338,13 +338,13 @@ test("a web view's next load is shown even when the browser dropped the frame's 
   await clickLink(page, 'Open the slow page');
   await app.heard(`web allow ${slowUrl}`);
   await waitFor(() => asked.length === 1, 'the frame sent to the next load');
-  await frame.locator('#served').waitFor();
+  await frame.locator('#served').waitFor({ timeout: scaled(30000) });
   // Only now does the page before say it loaded.
   await page.evaluate(() => {
     window.holding = false;
     for (const m of window.held) window.dispatchEvent(new MessageEvent('message', m));
   });
-  await frame.locator('#slow').waitFor();
+  await frame.locator('#slow').waitFor({ timeout: scaled(30000) });
   await app.heard(`web finished ${slowUrl}`);
   assert.equal(await page.locator('iframe[data-web]').evaluate((f) => Number(f.dataset.revision)), next);
 });
