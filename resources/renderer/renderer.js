@@ -1621,7 +1621,15 @@ window.addEventListener('message', (e) => {
     // the load before, posted just before the frame went on to the next load, would otherwise be
     // taken for the next load's (which then ended before its page came, and lost its questions).
     const revision = frame.dataset.revision;
-    if (String(e.data.revision) !== revision) return;
+    if (String(e.data.revision) !== revision) {
+      // The page of a load before says it loaded after the frame was sent on to the next load.
+      // The browser may let a document already on its way in stay and drop the navigation asked
+      // for meanwhile: the frame would keep the old page, and the view's load would never end
+      // (its spinner turning for good). The frame goes to its address again.
+      if (Number.isSafeInteger(e.data.revision) && e.data.revision < Number(revision))
+        frame.setAttribute('src', frame.getAttribute('src'));
+      return;
+    }
     loadedRevision.set(frame, revision);
     send({ renderer: 'webLoaded', id: Number(id), revision: Number(revision) });
     const given = givenScripts.get(id);

@@ -15,8 +15,8 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  clickSeen, connectAnonymousFtp, meanColour, pictureSize, startFtpServer, startWebPeer, typeInto, waitFor, whatLiesAt,
-  writePicture,
+  clickSeen, connectAnonymousFtp, meanColour, pictureSize, startFtpServer, startWebPeer, typeInto, waitFor, webPageDone,
+  whatLiesAt, writePicture,
   session as sharedSession, artefacts, profiles, scaled,
 } from '../support/person.mjs';
 
@@ -297,9 +297,9 @@ async function openBrowserTab(s, profile, site) {
   await s.sheet.waitFor({ state: 'detached' });
   await front().getByLabel('Close', { exact: true }).filter({ visible: true }).waitFor({ timeout: scaled(20000) });
   await inPage(page, '#count').waitFor({ timeout: scaled(20000) });
-  // A new tab opens its address a second time just after it opened: done once that load ended.
-  await waitFor(async () => site.requests().filter((r) => r.startsWith('/count')).length >= 2 &&
-    !(await page.locator('.statusbar .netact').count()), 'the tab done opening its address');
+  // A new tab opens its address a second time just after it opened (the page may draw it at
+  // either load first): done once its page shows that second load and the spinner has stopped.
+  await waitFor(() => webPageDone(page, '#count', 2), 'the tab done opening its address');
 }
 
 // Full screen takes the browser's bars and the tab bar out of view and gives the page the whole

@@ -9,13 +9,13 @@ import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { stopChild } from '../support/person.mjs';
+import { scaled, stopChild } from '../support/person.mjs';
 
 const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
 fs.mkdirSync(artefacts, { recursive: true });
 
 async function waitFor(check, what, limit = 15000) {
-  for (const end = Date.now() + limit; Date.now() < end; await new Promise((r) => setTimeout(r, 40))) {
+  for (const end = Date.now() + scaled(limit); Date.now() < end; await new Promise((r) => setTimeout(r, 40))) {
     const value = await check();
     if (value) return value;
   }
@@ -302,6 +302,51 @@ test("a web view's load ends with its own page, and the page answers the applica
   await clickLink(page, 'Back to the page');
   await app.heard(`web finished ${againUrl}`);
   await app.heard(`web title of ${againUrl}: Served page`);
+});
+
+// The browser may let the page of a load that is already on its way in stay in the frame and
+// drop the frame's navigation to the next load, asked for just before (a busy machine): the page
+// of the load before then says it loaded while the frame is meant for the next one. The frame is
+// sent to the next load again, and that load ends with its own page (its spinner stops).
+test("a web view's next load is shown even when the browser dropped the frame's navigation to it", async (t) => {
+  const app = await sample(t);
+  app.serveSlow();
+  const page = await open(t, app, { width: 420, height: 620 }, () => {
+    window.held = [];
+    window.addEventListener('message', (e) => {
+      if (window.holding && e.data && e.data.ferrowenWeb === 'loaded') {
+        e.stopImmediatePropagation();
+        window.held.push({ data: e.data, source: e.source });
+      }
+    });
+  });
+  await page.getByRole('button', { name: 'Web' }).click();
+  const frame = page.frameLocator('iframe[data-web]');
+  const slowUrl = new URL('/slow.html', app.webUrl).href;
+  await app.heard('web title of : ');
+  await page.evaluate(() => { window.held = []; window.holding = true; });
+  await clickLink(page, 'A page over HTTP');
+  await frame.locator('#served').waitFor({ timeout: scaled(30000) });
+  await waitFor(() => page.evaluate(() => window.held.length === 1), 'the page saying it loaded');
+  // The next load: the first navigation of the frame to it is dropped, the page before stays.
+  const next = await page.locator('iframe[data-web]').evaluate((f) => Number(f.dataset.revision) + 1);
+  const asked = [];
+  await page.route((url) => new RegExp(`^/web/\\d+/${next}$`).test(url.pathname), (route) => {
+    asked.push(route.request().url());
+    return asked.length === 1 ? route.abort('aborted') : route.continue();
+  });
+  await clickLink(page, 'Open the slow page');
+  await app.heard(`web allow ${slowUrl}`);
+  await waitFor(() => asked.length === 1, 'the frame sent to the next load');
+  await frame.locator('#served').waitFor({ timeout: scaled(30000) });
+  // Only now does the page before say it loaded.
+  await page.evaluate(() => {
+    window.holding = false;
+    for (const m of window.held) window.dispatchEvent(new MessageEvent('message', m));
+  });
+  await frame.locator('#slow').waitFor({ timeout: scaled(30000) });
+  await app.heard(`web finished ${slowUrl}`);
+  assert.equal(await page.locator('iframe[data-web]').evaluate((f) => Number(f.dataset.revision)), next);
 });
 
 test('the tablet layout: split container, popover and form sheet', async (t) => {

@@ -47,6 +47,22 @@ export async function waitFor(check, what, limit = 20000) {
   throw new Error(`timed out waiting for ${what}`);
 }
 
+// Whether the web view's page shown (the first visible frame) is done: its document is that of
+// the view's latest load, at least its `loads`-th (the load the program last sent for it; the
+// frame's document says which load it was served for in its address), `selector` is in it, and
+// the status bar's network activity indicator is off. The page may draw a view that loads twice
+// in a row (a new browser tab does) at either load first.
+export async function webPageDone(page, selector, loads = 1) {
+  if (await page.locator('.statusbar .netact').count()) return false;
+  const frame = page.locator('iframe[data-web]:visible').first();
+  const drawn = await frame.evaluate((f) => ({ id: f.dataset.web, revision: f.dataset.revision })).catch(() => null);
+  if (!drawn || Number(drawn.revision) < loads) return false;
+  const latest = await page.evaluate((id) => (state && state.web[id] ? String(state.web[id].revision) : ''), drawn.id);
+  const shown = await page.frameLocator('iframe[data-web]:visible').first().locator(selector)
+    .evaluate(() => location.pathname.split('/')[3]).catch(() => null);
+  return latest === drawn.revision && shown === drawn.revision;
+}
+
 // What a file holds now, or null while it is not there: a save may move the file in place aside
 // for a moment before the new one stands, and a wait that reads it must not end on that.
 export function fileNow(file, encoding) {
