@@ -10,6 +10,7 @@
 #include "app/ftp/FTPConnection.h"
 #include "app/ftp/FTPQueueStorage.h"
 #include "tests/app/ftp/FtpConnectionThread.h"
+#include "tests/interop/ftp/VsftpdPeer.h"
 
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/RunLoop.h"
@@ -29,6 +30,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <random>
@@ -405,6 +407,21 @@ protected:
     ::chmod(root.c_str(), 0777);
     ::chmod(home.path().c_str(), 0755);
     return root;
+  }
+
+  // vsftpd as Debian installs it, for its local user, on a root that `fill` fills before the
+  // server starts (`extra`: configuration lines added). Call under ASSERT_NO_FATAL_FAILURE.
+  void startVsftpdAsInstalled(Server &s,
+                              const std::function<void(const std::string &root)> &fill = {},
+                              const std::string &extra = "") {
+    s.root = makeRoot("vs");
+    if (fill) fill(s.root);
+    auto served = vsftpdpeer::serveAsInstalled(s.root, home.path(), extra);
+    ASSERT_TRUE(served.ok) << served.why;
+    s.process = std::move(served.process);
+    s.port = served.port;
+    s.user = vsftpdpeer::kUser;
+    s.pass = vsftpdpeer::kPass;
   }
 
   // pyftpdlib with an anonymous user that may write everything; with `tls`, explicit FTPS

@@ -2,7 +2,6 @@
 // edited file sent back (under a temporary name, renamed over it) keeps the mode its folder's
 // listing showed. Against vsftpd as Debian installs it and pyftpdlib as installed.
 #include "tests/interop/ftp/TaskPeers.h"
-#include "tests/interop/ftp/VsftpdPeer.h"
 #include "tests/support/Peers.h"
 
 #include "platform/foundation/FileManager.h"
@@ -31,14 +30,7 @@ protected:
   void serve(const std::function<void(const std::string &root)> &fill,
              const std::string &extra = "") {
     if (vsftpd()) {
-      server.root = makeRoot("vs");
-      fill(server.root);
-      auto served = vsftpdpeer::serveAsInstalled(server.root, home.path(), extra);
-      ASSERT_TRUE(served.ok) << served.why;
-      server.process = std::move(served.process);
-      server.port = served.port;
-      server.user = vsftpdpeer::kUser;
-      server.pass = vsftpdpeer::kPass;
+      ASSERT_NO_FATAL_FAILURE(startVsftpdAsInstalled(server, fill, extra));
     } else {
       server = startPyftpdlib();
       fill(server.root);

@@ -29,13 +29,7 @@ protected:
     if (GetParam() == "vsftpd") {
       REQUIRE_PEER(testsupport::program("/usr/sbin/vsftpd", "vsftpd"));
       REQUIRE_MACHINE(::geteuid() == 0, "vsftpd and its local user need root");
-      server.root = makeRoot("vs");
-      auto served = vsftpdpeer::serveAsInstalled(server.root, home.path());
-      ASSERT_TRUE(served.ok) << served.why;
-      server.process = std::move(served.process);
-      server.port = served.port;
-      server.user = vsftpdpeer::kUser;
-      server.pass = vsftpdpeer::kPass;
+      ASSERT_NO_FATAL_FAILURE(startVsftpdAsInstalled(server));
     } else {
       REQUIRE_PEER(testsupport::pythonModule("pyftpdlib", "python3-pyftpdlib"));
       server = startPyftpdlibWithoutUtf8(true);
