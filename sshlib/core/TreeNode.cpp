@@ -45,7 +45,7 @@ int readInt(const char *s) {
 // ---------------------------------------------------------------------------------------------
 // TreeInfo
 
-unsigned int TreeInfo::NextTreeID = 0;
+std::atomic<unsigned int> TreeInfo::NextTreeID{0};
 
 TreeInfo::TreeInfo() : m_marker(0xCE), m_styleSheets(new ExtPtrArray()), m_treeId(NextTreeID++) {}
 

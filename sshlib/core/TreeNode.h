@@ -15,6 +15,8 @@
 #include "sshlib/core/RazudodObject.h"
 #include "sshlib/core/StringBuffer.h"
 
+#include <atomic>
+
 class AttributeSet;
 class DataBuffer;
 class ExtPtrArray;
@@ -45,7 +47,8 @@ public:
   unsigned int m_treeId;
   int m_treeRefCount = 0;
 
-  static unsigned int NextTreeID;
+  // Documents are parsed on several threads at once (each connection reads its keys on its own).
+  static std::atomic<unsigned int> NextTreeID;
 };
 
 // Attributes of one element, packed: an integer array of (name length, value length) pairs and one

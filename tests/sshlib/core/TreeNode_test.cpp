@@ -9,7 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 using xmltest::TreePtr;
 
@@ -215,6 +218,27 @@ TEST(TreeNodeDocument, EncodingDeclarationAndProlog) {
   EXPECT_EQ(from.getSize(), 0);
   EXPECT_EQ(to.getSize(), 1);
   to.removeAllObjects();
+}
+
+// Connections read their keys on threads of their own, each parsing documents at the same time:
+// every tree made meanwhile has an id of its own.
+TEST(TreeNodeBuild, TreesMadeOnSeveralThreadsAtOnceHaveIdsOfTheirOwn) {
+  constexpr int kThreads = 4, kTrees = 500;
+  std::vector<std::vector<unsigned>> ids(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&ids, t] {
+      for (int i = 0; i < kTrees; ++i) {
+        TreePtr root(TreeNode::createRoot("r"));
+        ids[t].push_back(root->getTreeInfo()->m_treeId);
+      }
+    });
+  for (auto &thread : threads)
+    thread.join();
+  std::set<unsigned> distinct;
+  for (auto &some : ids)
+    distinct.insert(some.begin(), some.end());
+  EXPECT_EQ(distinct.size(), size_t(kThreads * kTrees));
 }
 
 TEST(TreeNodeReferences, HoldersCountAndTheLastDeletes) {
