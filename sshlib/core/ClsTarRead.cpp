@@ -532,14 +532,8 @@ bool ClsTar::extractToOutput(DataSource &src, Output &out, int64_t size, LogBase
   std::vector<unsigned char> buf(64000);
   while (size > 0) {
     unsigned int want = size > 64000 ? 64000u : static_cast<unsigned int>(size);
-    if (readExact(src, buf.data(), want, log) != want) {
-      log.LogError("Failed to read TAR entry data.");
-      return false;
-    }
-    if (out.fwrite_pm(buf.data(), 1, want, pm, log) != want) {
-      log.LogError("Failed to write TAR entry data.");
-      return false;
-    }
+    if (readExact(src, buf.data(), want, log) != want) return false;
+    if (out.fwrite_pm(buf.data(), 1, want, pm, log) != want) return false;
     size -= want;
     if (pm && m_heartbeatMs && pm->heartbeatCheck(m_heartbeatMs, 0)) {
       log.LogError("Untar aborted by application. (2)");

@@ -1134,6 +1134,14 @@ TEST(ClsTar, EachReaderNamesItsStepsInItsOwnOrder) {
        true,
        {"skipping: docs/", "skipping: docs/b.bin", "file: a.txt", "skipping: e/"},
        {"entry:"}},
+      // An entry cut short: the reader fails with no words of its own.
+      {"f('big', 5000); cut(2000)",
+       "",
+       kUntar,
+       "",
+       false,
+       {"outputFile: $D/big", "Failed."},
+       {"Failed to read TAR entry data."}},
       {"f('l'*200, 3)",
        "",
        kStream,
@@ -1154,16 +1162,18 @@ TEST(ClsTar, EachReaderNamesItsStepsInItsOwnOrder) {
       testsupport::writeFile(dest + "/" + existing.substr(5), "x");
     if (existing.rfind("dir:", 0) == 0)
       std::filesystem::create_directories(dest + "/" + existing.substr(4));
-    ASSERT_TRUE(
-        sh(python("import tarfile,io\n"
-                  "t=tarfile.open('" +
-                  tarFile +
-                  "','w',format=tarfile.GNU_FORMAT)\n"
-                  "def f(n, size):\n"
-                  "  i=tarfile.TarInfo(n); i.size=size; t.addfile(i, io.BytesIO(b'z'*size))\n"
-                  "def d(n):\n"
-                  "  i=tarfile.TarInfo(n); i.type=tarfile.DIRTYPE; t.addfile(i)\n" +
-                  c.script + "\nt.close()")));
+    ASSERT_TRUE(sh(python(
+        "import tarfile,io\n"
+        "t=tarfile.open('" +
+        tarFile +
+        "','w',format=tarfile.GNU_FORMAT)\n"
+        "def f(n, size):\n"
+        "  i=tarfile.TarInfo(n); i.size=size; t.addfile(i, io.BytesIO(b'z'*size))\n"
+        "def d(n):\n"
+        "  i=tarfile.TarInfo(n); i.type=tarfile.DIRTYPE; t.addfile(i)\n"
+        "cuts=[]\n"
+        "def cut(n): cuts.append(n)\n" +
+        c.script + "\nt.close()\nfor n in cuts: open('" + tarFile + "','r+b').truncate(n)")));
     ClsTar tar;
     tar.put_VerboseLogging(true);
     tar.put_UntarDebugLog(true);
