@@ -488,7 +488,9 @@ ClsTar::EntryAction ClsTar::beginEntry(TarHeader &hdr, bool skip, bool discardPa
     return EntryAction::kSkipped;
   }
   if (hdr.m_isDirectory) {
-    if (discardPaths) return EntryAction::kDone;
+    // Read from a file, a folder without its path is nothing to make; streamed, it names the
+    // destination itself, which is made as any folder is.
+    if (discardPaths && !streaming) return EntryAction::kDone;
     if (!streaming && m_untarDebugLog) logName(log, "dir", name.getUtf8());
     if (m_verboseLogging) logName(log, streaming ? "creatingDir" : "createDir", outPath.getUtf8());
     if (!makeFolder(m_untarFromDir, rel.getString(), log)) {

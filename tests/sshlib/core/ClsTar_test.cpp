@@ -1075,6 +1075,7 @@ TEST(ClsTar, EachReaderNamesItsStepsInItsOwnOrder) {
     bool ok;
     std::vector<std::string> inOrder; // "$D" stands for the destination
     std::vector<std::string> absent;
+    bool discardPaths = false;
   } cases[] = {
       {"d('a')",
        "file:a",
@@ -1134,6 +1135,24 @@ TEST(ClsTar, EachReaderNamesItsStepsInItsOwnOrder) {
        true,
        {"skipping: docs/", "skipping: docs/b.bin", "file: a.txt", "skipping: e/"},
        {"entry:"}},
+      // Without their paths, a folder is made where the archive is streamed, not where it is
+      // read from a file.
+      {"d('docs'); f('docs/a.txt', 2)",
+       "",
+       kStream,
+       "",
+       true,
+       {"entry:", "creatingDir:", "entry: a.txt", "creatingFile: $D/a.txt"},
+       {},
+       true},
+      {"d('docs'); f('docs/a.txt', 2)",
+       "",
+       kUntar,
+       "",
+       true,
+       {"file: a.txt", "outputFile: $D/a.txt"},
+       {"dir:", "createDir:"},
+       true},
       // An entry cut short: the reader fails with no words of its own.
       {"f('big', 5000); cut(2000)",
        "",
@@ -1179,6 +1198,7 @@ TEST(ClsTar, EachReaderNamesItsStepsInItsOwnOrder) {
     tar.put_UntarDebugLog(true);
     X pattern(c.pattern);
     tar.put_UntarMatchPattern(pattern);
+    tar.put_UntarDiscardPaths(c.discardPaths);
     if (c.driver == kStream) tar.setMatchPatternExactFlag();
     EXPECT_EQ(unpack(c.driver, tarFile, dest, tar), c.ok) << logOf(tar);
     const std::string log = logOf(tar);
