@@ -1,12 +1,16 @@
-// The bytes of the SETSTAT and FSETSTAT requests that set one time of a remote file, for every
-// SFTP version: the one time's flag and field, in whole seconds.
+// The bytes of the SETSTAT and FSETSTAT requests that set times of a remote file, for every
+// SFTP version: one time alone in whole seconds, or the times of a local file.
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <mutex>
 
 #include "sshlib/core/RazudodSysTime.h"
 #include "tests/support/FakeSftpServer.h"
 #include "tests/support/SftpPeers.h"
+#include "tests/support/TestSupport.h"
 
 using namespace testsupport;
 
@@ -99,3 +103,47 @@ TEST(SftpSetTimes, EachSendsItsOwnFlagAndWholeSeconds) {
 }
 
 } // namespace
+
+namespace {
+
+// A local file with the given access and modification times (seconds and nanoseconds).
+std::string fileWithTimes(const TempDir &dir, long atime, long ans, long mtime, long mns) {
+  const std::string path = dir.file("local");
+  writeFile(path, "x");
+  const struct timespec times[2] = {{atime, ans}, {mtime, mns}};
+  utimensat(AT_FDCWD, path.c_str(), times, 0);
+  return path;
+}
+
+} // namespace
+
+TEST(SftpSetTimes, CopyFileAttrSendsTheLocalFilesTimesForEachVersion) {
+  TempDir dir;
+  const std::string local = fileWithTimes(dir, 1000000000, 5, 1300000000, 7);
+  const std::string one(1, '\1');
+  const std::string v4 = one + u64(1000000000) + u64(1300000000) + u64(1300000000);
+  const std::string v56 = one + u64(1000000000) + sftpU32(5) + u64(1300000000) + sftpU32(7) +
+                          u64(1300000000) + sftpU32(7) + sftpU32(0);
+  const struct {
+    unsigned int version;
+    std::string attrs;
+  } cases[] = {
+      {3, sftpU32(0x8) + sftpU32(1000000000) + sftpU32(1300000000)},
+      {4, sftpU32(0x38) + v4},
+      {5, sftpU32(0x338) + v56},
+      {6, sftpU32(0x338) + v56 + sftpU32(0x75)},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE("version " + std::to_string(c.version));
+    SetStatServer server(c.version);
+    ClsSFtp s;
+    ASSERT_EQ(sftpSession(s, server.srv->port(), "u", "p"), "");
+    XString from, to;
+    ASSERT_TRUE(s.CopyFileAttr(xs(from, local), xs(to, "/f"), false, nullptr)) << logText(s);
+    auto sent = server.requests();
+    ASSERT_EQ(sent.size(), 1u);
+    SftpFields fields(sent[0]);
+    EXPECT_EQ(fields.str(), "/f");
+    EXPECT_EQ(sent[0].substr(fields.at), c.attrs);
+  }
+}
