@@ -1207,6 +1207,174 @@ void SFTPService::batchFolderPaths(size_t index, std::string &remote, std::strin
   }
 }
 
+// What one walk of a folder download carries from folder to folder.
+struct SFTPService::BatchWalk {
+  bool ok = true;
+  std::string error = "Error Downloading Folder!";
+  // The first file of the folder that was not fetched while the rest of it was (a link that leads
+  // to a folder or nowhere): the folder is never reported whole without it.
+  std::string notFetched;
+  size_t entries = 0;
+  // The local files of the folder download so far (a hash of each path): two names of the server
+  // that read alike would go to one local file, and the second would take the first one's place.
+  std::unordered_set<size_t> localFiles;
+};
+
+// The folder of the walk being listed.
+struct SFTPService::BatchStep {
+  size_t index = 0, depth = 0;
+  std::string remoteFolder, relative, root, localFolder;
+  bool byFileType = false;
+};
+
+void SFTPService::stopBatch(BatchWalk &walk, const std::string &why, const std::string &what) {
+  logLine(why + ": " + what.substr(0, 512));
+  walk.error = folderdownload::errorText(why);
+  walk.ok = false;
+}
+
+bool SFTPService::takeBatchFolder(BatchStep &step) {
+  std::lock_guard lock(stateMutex_);
+  if (batchNext_ >= batchFolders_.size()) return false;
+  step.index = batchNext_++;
+  step.depth = batchFolders_[step.index].depth;
+  batchFolderPaths(step.index, step.remoteFolder, step.relative);
+  step.root = batchLocalRoot_;
+  step.byFileType = batchByFileType_;
+  step.localFolder = step.root + "/" + step.relative;
+  return true;
+}
+
+bool SFTPService::listBatchFolder(const BatchStep &step,
+                                  std::vector<std::shared_ptr<DirItemInfo>> &items,
+                                  BatchWalk &walk) {
+  if (!isSingleFileName(platform::lastPathComponent(step.relative)) ||
+      !pathLiesInside(step.localFolder, step.root)) {
+    stopBatch(walk, "A folder name cannot be used here", step.relative);
+    return false;
+  }
+  // Files that go by their type make their folders as they come.
+  if (!step.byFileType && !FileManager::createDirectory(step.localFolder, true)) {
+    stopBatch(walk, "A local folder could not be made", step.localFolder);
+    return false;
+  }
+  size_t listed = 0;
+  if (!listFolder(step.remoteFolder, items, false, &listed)) {
+    walk.ok = false;
+    return false;
+  }
+  walk.entries += listed;
+  if (walk.entries > folderdownload::kMaxEntries) {
+    stopBatch(walk, folderdownload::tooManyEntries(), step.remoteFolder);
+    return false;
+  }
+  return true;
+}
+
+bool SFTPService::queueBatchFolder(const BatchStep &step, const std::string &nameBytes,
+                                   const std::string &remote, BatchWalk &walk) {
+  if (step.depth + 1 > folderdownload::kMaxDepth) {
+    stopBatch(walk, folderdownload::tooManyLevels(), remote);
+    return false;
+  }
+  {
+    std::lock_guard lock(stateMutex_);
+    if (batchFolders_.size() < folderdownload::kMaxFolders) {
+      BatchFolder found;
+      found.parent = step.index;
+      found.name = nameBytes;
+      found.depth = step.depth + 1;
+      batchFolders_.push_back(std::move(found));
+      return true;
+    }
+  }
+  stopBatch(walk, folderdownload::tooManyFolders(), remote);
+  return false;
+}
+
+bool SFTPService::takeBatchEntry(const BatchStep &step, const DirItemInfo &item,
+                                 std::vector<SftpBatchFile> &small, BatchWalk &walk) {
+  const std::string &name = item.name();
+  const std::string &nameBytes = item.nameBytes().value_or(name);
+  const std::string remote = SFTPWrapper::remotePathIn(step.remoteFolder, nameBytes);
+  const std::string local =
+      step.byFileType && !item.isDirectory
+          ? step.root + "/" + myFileType(name) + "/" + step.relative + "/" + name
+          : step.localFolder + "/" + name;
+  if (name.size() > folderdownload::kMaxLocalName) {
+    logLine("Skipped " + remote.substr(0, 512) + "...: the name is too long for a local file");
+    return true;
+  }
+  if (local.size() > folderdownload::kMaxLocalPath) {
+    stopBatch(walk, folderdownload::kLocalPathTooLong, local);
+    return false;
+  }
+  if (item.isDirectory) return queueBatchFolder(step, nameBytes, remote, walk);
+  const std::string shown = step.relative + "/" + name;
+  if (!walk.localFiles.insert(std::hash<std::string>{}(local)).second) {
+    // The file whose name came first is fetched; this one is named on the folder's row.
+    const std::string said =
+        fileNotFetched(shown,
+                       "\"" + shown +
+                           "\" could not be downloaded: another file of the folder has a name "
+                           "that reads the same.",
+                       "");
+    logLine("Not downloaded: " + remote.substr(0, 512) + ": another name reads the same");
+    if (walk.notFetched.empty()) walk.notFetched = said;
+    return true;
+  }
+  if (std::string inTheWay = folderInTheWay(local); !inTheWay.empty() && !item.isLink) {
+    // The person's folder stays whole; the batch ends and says why.
+    logLine("Download failed: " + remote.substr(0, 512) + ": " + inTheWay);
+    walk.error = "Error Downloading Folder! " + inTheWay;
+    walk.ok = false;
+    return false;
+  }
+  if (step.byFileType && !FileManager::createDirectory(parentOf(local), true)) {
+    stopBatch(walk, "A local folder could not be made", parentOf(local));
+    return false;
+  }
+  const long long size = std::strtoll(item.size.c_str(), nullptr, 10);
+  if (!item.isLink && size >= 0 && size <= kPipelinedFileMax) {
+    small.push_back(SftpBatchFile(remote, local, size));
+    return true;
+  }
+  std::string why;
+  if (downloadTo(remote, local, item.isLink ? -1 : size, &why)) return true;
+  const std::string said = fileNotFetched(shown, why, serverAnswerIn(sftp_->lastErrorText()));
+  if (item.isLink && !sftp_->lastLocalWriteError()) {
+    // A link may lead to a folder or nowhere: the folder's other files are fetched, and its row
+    // says which link was not and why.
+    if (walk.notFetched.empty()) walk.notFetched = said;
+    return true;
+  }
+  // A plain file that fails ends the batch, and so does a full disk whatever the entry.
+  walk.error = "Error Downloading Folder! " + said;
+  walk.ok = false;
+  return false;
+}
+
+void SFTPService::endBatch(BatchWalk &walk) {
+  if (walk.ok && !abort_ && !walk.notFetched.empty()) {
+    logLine("Not downloaded: " + walk.notFetched);
+    walk.error = "Error Downloading Folder! " + walk.notFetched;
+    walk.ok = false;
+  }
+  batchRunning_ = false;
+  {
+    std::lock_guard lock(stateMutex_);
+    batchFolders_.clear();
+    batchFolders_.shrink_to_fit();
+    batchNext_ = 0;
+  }
+  if (walk.ok) {
+    doneBatchItem();
+  } else if (connected_) {
+    report([error = walk.error](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.dirError(w, error); });
+  }
+  report([](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.sftpConnectionDone(w); });
+}
+
 // Lists the folders one after another: sub-folders join the list, files are fetched into the
 // matching local folder; an empty list ends the batch and reports it to the queue. A server can
 // list folders without end: the walk stops with a clear error where a local folder cannot be
@@ -1219,154 +1387,23 @@ void SFTPService::nextBatchDirectory() {
   std::lock_guard op(opMutex_);
   batchRunning_ = true;
   pending_ = !connected_;
-  bool ok = ensureConnected();
-  std::string error = "Error Downloading Folder!";
-  // The first file of the folder that was not fetched while the rest of it was (a link that leads
-  // to a folder or nowhere): the folder is never reported whole without it.
-  std::string notFetched;
-  size_t entries = 0;
-  // The local files of the folder download so far (a hash of each path): two names of the server
-  // that read alike would go to one local file, and the second would take the first one's place.
-  std::unordered_set<size_t> localFiles;
-  auto stop = [&](const std::string &why, const std::string &what) {
-    logLine(why + ": " + what.substr(0, 512));
-    error = folderdownload::errorText(why);
-    ok = false;
-  };
-  while (ok && !abort_) {
-    size_t index = 0, depth = 0;
-    std::string remoteFolder, relative, root;
-    bool byFileType = false;
-    {
-      std::lock_guard lock(stateMutex_);
-      if (batchNext_ >= batchFolders_.size()) break;
-      index = batchNext_++;
-      depth = batchFolders_[index].depth;
-      batchFolderPaths(index, remoteFolder, relative);
-      root = batchLocalRoot_;
-      byFileType = batchByFileType_;
-    }
-    const std::string localFolder = root + "/" + relative;
-    if (!isSingleFileName(platform::lastPathComponent(relative)) ||
-        !pathLiesInside(localFolder, root)) {
-      stop("A folder name cannot be used here", relative);
-      break;
-    }
-    // Files that go by their type make their folders as they come.
-    if (!byFileType && !FileManager::createDirectory(localFolder, true)) {
-      stop("A local folder could not be made", localFolder);
-      break;
-    }
+  BatchWalk walk;
+  walk.ok = ensureConnected();
+  BatchStep step;
+  while (walk.ok && !abort_ && takeBatchFolder(step)) {
     std::vector<std::shared_ptr<DirItemInfo>> items;
-    size_t listed = 0;
-    if (!listFolder(remoteFolder, items, false, &listed)) {
-      ok = false;
-      break;
-    }
-    entries += listed;
-    if (entries > folderdownload::kMaxEntries) {
-      stop(folderdownload::tooManyEntries(), remoteFolder);
-      break;
-    }
+    if (!listBatchFolder(step, items, walk)) break;
     // The small files of the folder, fetched together once the others are through.
     std::vector<SftpBatchFile> small;
-    for (auto &item : items) {
-      const std::string &name = item->name();
-      const std::string remote =
-          SFTPWrapper::remotePathIn(remoteFolder, item->nameBytes().value_or(name));
-      const std::string local = byFileType && !item->isDirectory
-                                    ? root + "/" + myFileType(name) + "/" + relative + "/" + name
-                                    : localFolder + "/" + name;
-      if (name.size() > folderdownload::kMaxLocalName) {
-        logLine("Skipped " + remote.substr(0, 512) + "...: the name is too long for a local file");
-        continue;
-      }
-      if (local.size() > folderdownload::kMaxLocalPath) {
-        stop(folderdownload::kLocalPathTooLong, local);
-        break;
-      }
-      const long long size = std::strtoll(item->size.c_str(), nullptr, 10);
-      if (item->isDirectory) {
-        if (depth + 1 > folderdownload::kMaxDepth) {
-          stop(folderdownload::tooManyLevels(), remote);
-          break;
-        }
-        bool full = false;
-        {
-          std::lock_guard lock(stateMutex_);
-          full = batchFolders_.size() >= folderdownload::kMaxFolders;
-          if (!full) {
-            BatchFolder found;
-            found.parent = index;
-            found.name = item->nameBytes().value_or(name);
-            found.depth = depth + 1;
-            batchFolders_.push_back(std::move(found));
-          }
-        }
-        if (full) {
-          stop(folderdownload::tooManyFolders(), remote);
-          break;
-        }
-      } else if (!localFiles.insert(std::hash<std::string>{}(local)).second) {
-        // The file whose name came first is fetched; this one is named on the folder's row.
-        const std::string said =
-            fileNotFetched(relative + "/" + name,
-                           "\"" + relative + "/" + name +
-                               "\" could not be downloaded: another file of the folder has a name "
-                               "that reads the same.",
-                           "");
-        logLine("Not downloaded: " + remote.substr(0, 512) + ": another name reads the same");
-        if (notFetched.empty()) notFetched = said;
-        continue;
-      } else if (std::string inTheWay = folderInTheWay(local); !inTheWay.empty() && !item->isLink) {
-        // The person's folder stays whole; the batch ends and says why.
-        logLine("Download failed: " + remote.substr(0, 512) + ": " + inTheWay);
-        error = "Error Downloading Folder! " + inTheWay;
-        ok = false;
-        break;
-      } else if (byFileType && !FileManager::createDirectory(parentOf(local), true)) {
-        stop("A local folder could not be made", parentOf(local));
-        break;
-      } else if (!item->isLink && size >= 0 && size <= kPipelinedFileMax) {
-        small.push_back(SftpBatchFile(remote, local, size));
-      } else if (std::string why; !downloadTo(remote, local, item->isLink ? -1 : size, &why)) {
-        const std::string said =
-            fileNotFetched(relative + "/" + name, why, serverAnswerIn(sftp_->lastErrorText()));
-        if (item->isLink && !sftp_->lastLocalWriteError()) {
-          // A link may lead to a folder or nowhere: the folder's other files are fetched, and its
-          // row says which link was not and why.
-          if (notFetched.empty()) notFetched = said;
-          continue;
-        }
-        // A plain file that fails ends the batch, and so does a full disk whatever the entry.
-        error = "Error Downloading Folder! " + said;
-        ok = false;
-        break;
-      }
-    }
-    if (std::string why; ok && !small.empty() && !downloadFolderFiles(small, relative, &why)) {
-      if (!why.empty()) error = "Error Downloading Folder! " + why;
-      ok = false;
+    for (auto &item : items)
+      if (!takeBatchEntry(step, *item, small, walk)) break;
+    if (std::string why;
+        walk.ok && !small.empty() && !downloadFolderFiles(small, step.relative, &why)) {
+      if (!why.empty()) walk.error = "Error Downloading Folder! " + why;
+      walk.ok = false;
     }
   }
-  if (ok && !abort_ && !notFetched.empty()) {
-    logLine("Not downloaded: " + notFetched);
-    error = "Error Downloading Folder! " + notFetched;
-    ok = false;
-  }
-  batchRunning_ = false;
-  {
-    std::lock_guard lock(stateMutex_);
-    batchFolders_.clear();
-    batchFolders_.shrink_to_fit();
-    batchNext_ = 0;
-  }
-  if (ok) {
-    doneBatchItem();
-  } else if (connected_) {
-    report([error](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.dirError(w, error); });
-  }
-  report([](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.sftpConnectionDone(w); });
+  endBatch(walk);
 }
 
 bool SFTPService::downloadFolderFiles(std::vector<SftpBatchFile> &files,

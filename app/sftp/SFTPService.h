@@ -109,6 +109,23 @@ private:
   // The remote path and the path below Saved Files of a folder of the folder download (with
   // stateMutex_ held).
   void batchFolderPaths(size_t index, std::string &remote, std::string &relative);
+  // The steps of nextBatchDirectory's walk. Each that returns false has ended the walk (its
+  // error set); takeBatchFolder returns false when no folder is left.
+  struct BatchWalk;
+  struct BatchStep;
+  bool takeBatchFolder(BatchStep &step);
+  // Checks the folder's local place and lists it.
+  bool listBatchFolder(const BatchStep &step, std::vector<std::shared_ptr<DirItemInfo>> &items,
+                       BatchWalk &walk);
+  // One entry of the folder: a folder joins the walk, a small file joins `small`, any other file
+  // is fetched at once.
+  bool takeBatchEntry(const BatchStep &step, const DirItemInfo &item,
+                      std::vector<SftpBatchFile> &small, BatchWalk &walk);
+  bool queueBatchFolder(const BatchStep &step, const std::string &nameBytes,
+                        const std::string &remote, BatchWalk &walk);
+  void stopBatch(BatchWalk &walk, const std::string &why, const std::string &what);
+  // Tells the queue and the delegate how the walk ended.
+  void endBatch(BatchWalk &walk);
   // The local folder a folder download of `remoteFolder` goes into, with `openFolder` the Saved
   // Files folder on screen (relative to Saved Files).
   std::string batchRootFor(const std::string &remoteFolder, const std::string &openFolder);

@@ -2,6 +2,7 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -176,9 +177,9 @@ bool makeFolder(XString &dest, const char *rel, LogBase &log) {
 // Creates the file at rel below the destination, replacing whatever is not a folder there: a
 // symbolic link or a hard link is never written through (the file it shares is left as it was)
 // and a FIFO or device is never opened. folderFailed tells which step failed when null is
-// returned.
+// returned; beforeFile runs once the folders are there, before the file is made.
 Output *createFile(XString &dest, const char *rel, int64_t mtime, int64_t atime, bool &folderFailed,
-                   LogBase &log) {
+                   LogBase &log, const std::function<void()> &beforeFile) {
   folderFailed = true;
   int root = openDest(dest, log);
   if (root < 0) return nullptr;
@@ -191,6 +192,7 @@ Output *createFile(XString &dest, const char *rel, int64_t mtime, int64_t atime,
   close(root);
   if (dirFd < 0) return nullptr;
   folderFailed = false;
+  beforeFile();
   const std::string &leaf = parts.back();
   struct stat st;
   if (fstatat(dirFd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode) &&
@@ -461,7 +463,7 @@ ClsTar::EntryAction ClsTar::beginEntry(TarHeader &hdr, bool skip, bool discardPa
   StringBuffer rel;
   bool safe = entryName(hdr, discardPaths, name, rel);
   XString outPath;
-  if (m_verboseLogging) FileSys::CombineDirAndFilepath(m_untarFromDir, name, outPath);
+  FileSys::CombineDirAndFilepath(m_untarFromDir, name, outPath);
   if (!safe || (!hdr.m_isDirectory && rel.getSize() == 0)) {
     if (!skip) {
       log.LogError("Entry name leads outside the destination; entry skipped.");
@@ -473,7 +475,9 @@ ClsTar::EntryAction ClsTar::beginEntry(TarHeader &hdr, bool skip, bool discardPa
   if (skip) {
     if (streaming && m_verboseLogging)
       logName(log, hdr.m_isDirectory ? "skippingDir" : "skippingFile", outPath.getUtf8());
-    if (m_untarDebugLog && name.getSizeUtf8()) logName(log, "skipping", name.getUtf8());
+    // The streamed untar names each entry once, as it begins.
+    if (!streaming && m_untarDebugLog && name.getSizeUtf8())
+      logName(log, "skipping", name.getUtf8());
     return EntryAction::kSkipped;
   }
   // Written as it is stored, a sparse file would be its packed data under a made-up name.
@@ -484,29 +488,42 @@ ClsTar::EntryAction ClsTar::beginEntry(TarHeader &hdr, bool skip, bool discardPa
     return EntryAction::kSkipped;
   }
   if (hdr.m_isDirectory) {
-    if (discardPaths) return EntryAction::kDone;
-    if (m_untarDebugLog) logName(log, "dir", name.getUtf8());
+    // Read from a file, a folder without its path is nothing to make; streamed, it names the
+    // destination itself, which is made as any folder is.
+    if (discardPaths && !streaming) return EntryAction::kDone;
+    if (!streaming && m_untarDebugLog) logName(log, "dir", name.getUtf8());
     if (m_verboseLogging) logName(log, streaming ? "creatingDir" : "createDir", outPath.getUtf8());
     if (!makeFolder(m_untarFromDir, rel.getString(), log)) {
-      log.LogError(streaming ? "Failed to ensure untar directory." : "Unable to create directory");
-      logName(log, "dirPath", rel.getString());
+      if (streaming) {
+        log.LogError("Failed to ensure untar directory.");
+      } else {
+        log.LogError("Unable to create directory");
+        logName(log, "dirPath", outPath.getUtf8());
+      }
       return EntryAction::kFailed;
     }
     return EntryAction::kDone;
   }
-  if (m_untarDebugLog) logName(log, "file", name.getUtf8());
-  if (m_verboseLogging) logName(log, streaming ? "creatingFile" : "outputFile", outPath.getUtf8());
+  if (!streaming) {
+    if (m_untarDebugLog) logName(log, "file", name.getUtf8());
+    if (m_verboseLogging) logName(log, "outputFile", outPath.getUtf8());
+  }
   bool folderFailed = false;
   int64_t atime = hdr.m_atime ? hdr.m_atime : hdr.m_mtime64;
-  out = createFile(m_untarFromDir, rel.getString(), hdr.m_mtime64, atime, folderFailed, log);
+  // The streamed untar names the file once its folders are there.
+  out = createFile(m_untarFromDir, rel.getString(), hdr.m_mtime64, atime, folderFailed, log, [&] {
+    if (streaming && m_verboseLogging) logName(log, "creatingFile", outPath.getUtf8());
+  });
   if (!out) {
-    if (streaming)
+    if (streaming) {
       log.LogError(folderFailed ? "Failed to ensure ability to create output file for untar."
                                 : "Failed to create output file for untar.");
-    else
-      log.LogError(folderFailed ? "Failed to ensure directory exists."
-                                : "Failed to create OutputFile");
-    logName(log, "filePath", rel.getString());
+    } else if (folderFailed) {
+      log.LogError("Failed to ensure directory exists.");
+      logName(log, "filePath", outPath.getUtf8());
+    } else {
+      log.LogError("Failed to create OutputFile");
+    }
     return EntryAction::kFailed;
   }
   return EntryAction::kWriteFile;
@@ -517,14 +534,8 @@ bool ClsTar::extractToOutput(DataSource &src, Output &out, int64_t size, LogBase
   std::vector<unsigned char> buf(64000);
   while (size > 0) {
     unsigned int want = size > 64000 ? 64000u : static_cast<unsigned int>(size);
-    if (readExact(src, buf.data(), want, log) != want) {
-      log.LogError("Failed to read TAR entry data.");
-      return false;
-    }
-    if (out.fwrite_pm(buf.data(), 1, want, pm, log) != want) {
-      log.LogError("Failed to write TAR entry data.");
-      return false;
-    }
+    if (readExact(src, buf.data(), want, log) != want) return false;
+    if (out.fwrite_pm(buf.data(), 1, want, pm, log) != want) return false;
     size -= want;
     if (pm && m_heartbeatMs && pm->heartbeatCheck(m_heartbeatMs, 0)) {
       log.LogError("Untar aborted by application. (2)");
@@ -784,7 +795,6 @@ void ClsTar::streamEndEntry(LogBase &log, int step) {
     m_longName.clear();
     m_longName.appendN(reinterpret_cast<const char *>(m_side.getData2()), m_side.getSize());
     m_longName.chopAtFirstChar('\0');
-    if (m_verboseLogging) log.LogDataQP("L_Data", m_longName.getString());
     m_haveLong = true;
   } else if (m_sideKind == 'x') {
     m_extHdr.clear();
@@ -804,6 +814,7 @@ bool ClsTar::streamHeader(const unsigned char *block, LogBase &log) {
   if (m_verboseLogging) {
     log.LogInfo("---- Next TAR Header ----");
     log.LogDataLong("previousHeaderType", m_prevType);
+    if (m_prevType == 'L' && m_haveLong) log.LogDataQP("L_Data", m_longName.getString());
   }
   if (m_sparseExt) {
     // An extension block of the sparse header before: its data follows the last one.
@@ -1118,7 +1129,6 @@ bool ClsTar::uncompressZ(DataSource &src, LogBase &log) {
 int ClsTar::openAndRun(XString &path, ProgressEvent *event, const char *kind) {
   const bool seekable = !std::strcmp(kind, "tar") || !std::strcmp(kind, "verify");
   if (!seekable) setMatchPatternExactFlag();
-  m_log.LogData("tarPath", path.getUtf8());
   FileDataSource *src = FileDataSource::OpenSourceFileUtf8(path.getUtf8(), &m_log);
   if (!src) {
     if (seekable) m_log.LogError("Failed.");

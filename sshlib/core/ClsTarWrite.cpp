@@ -617,14 +617,8 @@ bool ClsTar::ListXml(XString &tarPath, XString &out, ProgressEvent *) {
     appendElement(x, "magic", magic.getString());
     appendElement(x, "version", version.getString());
     appendElement(x, "typeFlag", type.getString());
-    RazudodFileTime ft;
-    DateParser::UnixTimeToFileTime(h.m_mtime64, 0, ft);
-    RazudodFileTime local;
-    ft.toLocalFileTime(local);
-    RazudodSysTime st;
-    local.toSystemTime(st);
     StringBuffer date;
-    DateParser::generateDateRFC822(st, date);
+    DateParser::generateLocalDateRFC822(h.m_mtime64, date);
     x.append("\t\t<mtime t=\"");
     x.appendInt64(h.m_mtime64);
     x.append("\">");

@@ -237,12 +237,9 @@ bool DateParser::IsLeapYear(int year) {
   return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
 }
 
-void DateParser::generateDateRFC822(RazudodSysTime &st, StringBuffer &out) {
-  std::string zone = "GMT";
-  if (st.m_local) {
-    RazudodTimeZone tz;
-    zone = zoneText(tz.getBias());
-  }
+namespace {
+
+void rfc822(RazudodSysTime &st, const std::string &zone, StringBuffer &out) {
   if (st.m_dayOfWeek > 6) st.m_dayOfWeek = 0;
   if (st.m_month < 1 || st.m_month > 12) st.m_month = 1;
   char buf[128];
@@ -252,6 +249,28 @@ void DateParser::generateDateRFC822(RazudodSysTime &st, StringBuffer &out) {
   out.clear();
   out.append(buf);
   out.append(zone.c_str());
+}
+
+} // namespace
+
+void DateParser::generateDateRFC822(RazudodSysTime &st, StringBuffer &out) {
+  std::string zone = "GMT";
+  if (st.m_local) {
+    RazudodTimeZone tz;
+    zone = zoneText(tz.getBias());
+  }
+  rfc822(st, zone, out);
+}
+
+void DateParser::generateLocalDateRFC822(int64_t unixSeconds, StringBuffer &out) {
+  // The offset of that moment, not of today: a summer date read in winter keeps its summer time.
+  const long offset = RazudodTimeZone::offsetAt(unixSeconds, nullptr);
+  RazudodFileTime utc, local;
+  UnixTimeToFileTime(unixSeconds, 0, utc);
+  utc.toLocalFileTime(local);
+  RazudodSysTime st;
+  local.toSystemTime(st);
+  rfc822(st, zoneText(static_cast<int>(-offset / 60)), out);
 }
 
 void DateParser::generateCurrentDateRFC822(StringBuffer &out) {

@@ -19,6 +19,9 @@ public:
   // week above 6 or a month outside 1..12 is first corrected in the record (to 0 and 1).
   static void generateDateRFC822(RazudodSysTime &st, StringBuffer &out);
   static void generateCurrentDateRFC822(StringBuffer &out);
+  // Replaces out with a Unix time as RFC 822 text in local time, with the offset from UTC in
+  // force at that time ("Fri, 14 Jul 2017 04:40:00 +0200").
+  static void generateLocalDateRFC822(int64_t unixSeconds, StringBuffer &out);
 
   // Seconds since 1970 of a file time; when nanos is given it receives the sub-second part.
   static int64_t FileTimeToUnixTime(RazudodFileTime &ft, unsigned int *nanos);

@@ -755,10 +755,10 @@ bool ClsSFtp::setTime(const char *ctx, XString &target, bool isHandle, RazudodSy
     if (owned) delete cur;
     a.validFlags = SFtpFileAttr::kAccessTime;
   } else {
-    a.validFlags = (which == 0   ? SFtpFileAttr::kAccessTime
-                    : which == 1 ? SFtpFileAttr::kModifyTime
-                                 : SFtpFileAttr::kCreateTime) |
-                   SFtpFileAttr::kSubsecond;
+    // The one time alone: without the sub-second flag the record carries whole seconds.
+    a.validFlags = which == 0   ? SFtpFileAttr::kAccessTime
+                   : which == 1 ? SFtpFileAttr::kModifyTime
+                                : SFtpFileAttr::kCreateTime;
     (which == 0 ? a.lastAccessTime64 : which == 1 ? a.lastModifiedTime64 : a.createTime64) = secs;
     (which == 0 ? a.lastAccessTimeNs : which == 1 ? a.lastModifiedTimeNs : a.createTimeNs) = ns;
   }

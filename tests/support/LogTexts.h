@@ -30,6 +30,19 @@ inline bool logHasLine(const std::string &text, const std::string &want) {
   return false;
 }
 
+// Whether the log holds the lines of `want` in that order, others allowed between them (each
+// line read as logHasLine reads it).
+inline bool logHasInOrder(const std::string &text, const std::vector<std::string> &want) {
+  size_t k = 0;
+  for (const std::string &line : logLines(text)) {
+    if (k == want.size()) break;
+    const std::string &w = want[k];
+    const bool anyValue = !w.empty() && w.back() == ':';
+    if (line == w || (anyValue && line.rfind(w + " ", 0) == 0)) ++k;
+  }
+  return k == want.size();
+}
+
 // How many lines of the log read exactly `want`.
 inline int countLogLines(const std::string &text, const std::string &want) {
   int n = 0;

@@ -37,16 +37,18 @@ TEST(SftpAsyncssh, VersionsFourToSixTransfersAndPaths) {
     ASSERT_TRUE(s.DownloadFileByName(xs(a, "/d/f"), xs(b, srv.logs.file("back")), nullptr));
     EXPECT_EQ(sha256Of(srv.logs.file("back")), sha256Of(src));
     EXPECT_EQ(s.GetFileSize(xs(a, "/d/f"), true, false, nullptr), 200000);
-    // Times with nanoseconds and permissions on the newer versions.
+    // A time is set in whole seconds; permissions on the newer versions.
     RazudodSysTime t{};
-    t.m_year = 2012, t.m_month = 3, t.m_day = 4;
+    t.m_year = 2012, t.m_month = 3, t.m_day = 4, t.m_milliseconds = 250;
     ASSERT_TRUE(s.SetLastModifiedTime(xs(a, "/d/f"), false, t, nullptr)) << v << logText(s);
     struct stat st;
     ::stat(srv.root.file("d/f").c_str(), &st);
     EXPECT_EQ(st.st_mtime, 1330819200) << v;
+    EXPECT_EQ(st.st_mtim.tv_nsec, 0) << v;
     RazudodSysTime got{};
     ASSERT_TRUE(s.GetFileLastModified(xs(a, "/d/f"), true, false, got, nullptr));
     EXPECT_EQ(got.m_year, 2012);
+    EXPECT_EQ(got.m_milliseconds, 0) << v;
     ASSERT_TRUE(s.SetPermissions(xs(a, "/d/f"), false, 0600, nullptr));
     ::stat(srv.root.file("d/f").c_str(), &st);
     EXPECT_EQ(st.st_mode & 0777, 0600u);

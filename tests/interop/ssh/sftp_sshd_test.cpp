@@ -290,6 +290,14 @@ TEST_F(SftpSshd, PathOperationsOnVersion3) {
   ::stat(f.c_str(), &st);
   EXPECT_EQ(st.st_mtime, 1118131200);
   EXPECT_EQ(st.st_atime, 1293840000);
+  // The server reports them as they were set.
+  RazudodSysTime got{};
+  ASSERT_TRUE(s.GetFileLastModified(xs(a, f), true, false, got, nullptr)) << logText(s);
+  EXPECT_EQ(std::to_string(got.m_year) + "-" + std::to_string(got.m_month) + "-" +
+                std::to_string(got.m_day) + " " + std::to_string(got.m_hour),
+            "2005-6-7 8");
+  ASSERT_TRUE(s.GetFileLastAccess(xs(a, f), true, false, got, nullptr));
+  EXPECT_EQ(got.m_year, 2011);
   EXPECT_FALSE(s.SetCreateTime(xs(a, f), false, t, nullptr));
   EXPECT_NE(logText(s).find("version 3 cannot"), std::string::npos);
   EXPECT_FALSE(s.SetOwnerAndGroup(xs(a, f), false, xs(b, "root"), xs(c, "root"), nullptr));

@@ -16,6 +16,7 @@
 #include "sshlib/core/RazudodDeflate.h"
 #include "tests/support/LogTexts.h"
 #include "tests/support/TarTrees.h"
+#include "tests/support/ZoneGuard.h"
 
 using tartrees::sameTree;
 using tartrees::sh;
@@ -1058,5 +1059,196 @@ TEST(ClsTar, NamesFromTheArchiveReachTheLogEscaped) {
     EXPECT_EQ(log.find("evil\n"), std::string::npos) << log;
     EXPECT_EQ(log.find("dir\nx"), std::string::npos) << log;
     EXPECT_NE(log.find("evil=0A"), std::string::npos) << log;
+  }
+}
+
+// Which reader names which step, and in what order: a folder or file that cannot be made is named
+// by its output path where the archive is read from a file, the streamed untar names each entry
+// once, a long name's data follows the header that comes after it, and no operation names the
+// archive's own path.
+TEST(ClsTar, EachReaderNamesItsStepsInItsOwnOrder) {
+  struct Case {
+    const char *script;   // as in LogTellsEveryStepOfTheUntarInItsOwnWords
+    const char *existing; // "file:NAME" or "dir:NAME", made in the destination first
+    Driver driver;
+    const char *pattern;
+    bool ok;
+    std::vector<std::string> inOrder; // "$D" stands for the destination
+    std::vector<std::string> absent;
+    bool discardPaths = false;
+  } cases[] = {
+      {"d('a')",
+       "file:a",
+       kUntar,
+       "",
+       false,
+       {"Unable to create directory", "dirPath: $D/a/"},
+       {"tarPath:"}},
+      {"f('a/b.txt', 2)",
+       "file:a",
+       kMemory,
+       "",
+       false,
+       {"file: a/b.txt", "outputFile: $D/a/b.txt", "Failed to ensure directory exists.",
+        "filePath: $D/a/b.txt"},
+       {}},
+      {"f('a.txt', 2)",
+       "dir:a.txt",
+       kUntar,
+       "",
+       false,
+       {"Failed to create OutputFile"},
+       {"filePath:"}},
+      {"d('a')",
+       "file:a",
+       kGz,
+       "",
+       false,
+       {"Failed to ensure untar directory."},
+       {"dirPath:", "dir:", "tarPath:"}},
+      {"f('a/b.txt', 2)",
+       "file:a",
+       kStream,
+       "",
+       false,
+       {"Failed to ensure ability to create output file for untar."},
+       {"filePath:", "creatingFile:", "file:"}},
+      {"f('a.txt', 2)",
+       "dir:a.txt",
+       kStream,
+       "",
+       false,
+       {"creatingFile: $D/a.txt", "Failed to create output file for untar."},
+       {"filePath:"}},
+      {"d('docs'); f('docs/b.bin', 2); f('a.txt', 2)",
+       "",
+       kBz2,
+       "*.txt",
+       true,
+       {"entry: docs/", "skippingDir: $D/docs/", "entry: docs/b.bin", "skippingFile: $D/docs/b.bin",
+        "entry: a.txt", "creatingFile: $D/a.txt"},
+       {"skipping:", "file:", "dir:", "tarPath:"}},
+      {"d('docs'); f('docs/b.bin', 2); f('a.txt', 2); d('e')",
+       "",
+       kUntar,
+       "*.txt",
+       true,
+       {"skipping: docs/", "skipping: docs/b.bin", "file: a.txt", "skipping: e/"},
+       {"entry:"}},
+      // Without their paths, a folder is made where the archive is streamed, not where it is
+      // read from a file.
+      {"d('docs'); f('docs/a.txt', 2)",
+       "",
+       kStream,
+       "",
+       true,
+       {"entry:", "creatingDir:", "entry: a.txt", "creatingFile: $D/a.txt"},
+       {},
+       true},
+      {"d('docs'); f('docs/a.txt', 2)",
+       "",
+       kUntar,
+       "",
+       true,
+       {"file: a.txt", "outputFile: $D/a.txt"},
+       {"dir:", "createDir:"},
+       true},
+      // An entry cut short: the reader fails with no words of its own.
+      {"f('big', 5000); cut(2000)",
+       "",
+       kUntar,
+       "",
+       false,
+       {"outputFile: $D/big", "Failed."},
+       {"Failed to read TAR entry data."}},
+      {"f('l'*200, 3)",
+       "",
+       kStream,
+       "",
+       true,
+       {"---- Next TAR Header ----", "previousHeaderType: 76",
+        "L_Data:", "combinedFilename:", "entry:", "typeFlag: 48"},
+       {}},
+  };
+  int i = 0;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.script + std::string(" through driver ") + std::to_string(c.driver));
+    TempDir t;
+    const std::string tarFile = t.file("a.tar"), dest = t.file("dest" + std::to_string(i++));
+    std::filesystem::create_directories(dest);
+    const std::string existing = c.existing;
+    if (existing.rfind("file:", 0) == 0)
+      testsupport::writeFile(dest + "/" + existing.substr(5), "x");
+    if (existing.rfind("dir:", 0) == 0)
+      std::filesystem::create_directories(dest + "/" + existing.substr(4));
+    ASSERT_TRUE(sh(python(
+        "import tarfile,io\n"
+        "t=tarfile.open('" +
+        tarFile +
+        "','w',format=tarfile.GNU_FORMAT)\n"
+        "def f(n, size):\n"
+        "  i=tarfile.TarInfo(n); i.size=size; t.addfile(i, io.BytesIO(b'z'*size))\n"
+        "def d(n):\n"
+        "  i=tarfile.TarInfo(n); i.type=tarfile.DIRTYPE; t.addfile(i)\n"
+        "cuts=[]\n"
+        "def cut(n): cuts.append(n)\n" +
+        c.script + "\nt.close()\nfor n in cuts: open('" + tarFile + "','r+b').truncate(n)")));
+    ClsTar tar;
+    tar.put_VerboseLogging(true);
+    tar.put_UntarDebugLog(true);
+    X pattern(c.pattern);
+    tar.put_UntarMatchPattern(pattern);
+    tar.put_UntarDiscardPaths(c.discardPaths);
+    if (c.driver == kStream) tar.setMatchPatternExactFlag();
+    EXPECT_EQ(unpack(c.driver, tarFile, dest, tar), c.ok) << logOf(tar);
+    const std::string log = logOf(tar);
+    std::vector<std::string> want;
+    for (std::string w : c.inOrder) {
+      if (size_t at = w.find("$D"); at != std::string::npos) w.replace(at, 2, dest);
+      want.push_back(w);
+    }
+    EXPECT_TRUE(testsupport::logHasInOrder(log, want)) << log;
+    for (const std::string &a : c.absent)
+      EXPECT_FALSE(testsupport::logHasLine(log, a)) << a << "\n" << log;
+  }
+}
+
+// An entry's time is given in local time with the offset from UTC in force at that time.
+TEST(ClsTar, ListXmlGivesEachTimeInLocalTimeWithItsOffset) {
+  struct Case {
+    const char *zone;
+    long long mtime;
+    const char *date;
+  } cases[] = {
+      {"Europe/Paris", 1500000000, "Fri, 14 Jul 2017 04:40:00 +0200"},
+      {"Europe/Paris", 1484438400, "Sun, 15 Jan 2017 01:00:00 +0100"},
+      // Either side of the change to summer time.
+      {"Europe/Paris", 1490489999, "Sun, 26 Mar 2017 01:59:59 +0100"},
+      {"Europe/Paris", 1490490000, "Sun, 26 Mar 2017 03:00:00 +0200"},
+      {"America/New_York", 1500000000, "Thu, 13 Jul 2017 22:40:00 -0400"},
+      {"America/St_Johns", 1484438400, "Sat, 14 Jan 2017 20:30:00 -0330"},
+      {"Asia/Kolkata", 1500000000, "Fri, 14 Jul 2017 08:10:00 +0530"},
+      {"UTC", 1500000000, "Fri, 14 Jul 2017 02:40:00 +0000"},
+  };
+  TempDir t;
+  const std::string tarFile = t.file("times.tar");
+  std::string entries;
+  for (const Case &c : cases)
+    entries += "f(" + std::to_string(c.mtime) + ")\n";
+  ASSERT_TRUE(sh(python("import tarfile,io\n"
+                        "t=tarfile.open('" +
+                        tarFile +
+                        "','w',format=tarfile.USTAR_FORMAT)\n"
+                        "def f(m):\n"
+                        "  i=tarfile.TarInfo('e%d' % m); i.mtime=m; t.addfile(i)\n" +
+                        entries + "t.close()")));
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.zone) + " " + std::to_string(c.mtime));
+    testsupport::ZoneGuard zone(c.zone);
+    ClsTar tar;
+    X p(tarFile), xml("");
+    ASSERT_TRUE(tar.ListXml(p, xml, nullptr)) << logOf(tar);
+    const std::string want = "<mtime t=\"" + std::to_string(c.mtime) + "\">" + c.date + "</mtime>";
+    EXPECT_NE(std::string(xml.getUtf8()).find(want), std::string::npos) << xml.getUtf8();
   }
 }
