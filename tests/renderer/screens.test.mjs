@@ -16,6 +16,7 @@ import {
   bringIntoView, checkScreen, clickSeen, connectAnonymousFtp, openImageEditor, screenshotPixels, startFtpServer, startFtpServerAt, startProgram, waitFor, watch, writePicture,
   session as sharedSession, artefacts, profiles, scaled,
 } from '../support/person.mjs';
+import { startSshdWith } from '../support/sshd.mjs';
 
 // One task in the program with a browser on its page (the shared session of the browser suites).
 function session(t, profile, viewport, env, prepare, run) {
@@ -399,18 +400,5 @@ async function startSshd(t, dir) {
   const keys = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-screens-sshd-'));
   t.after(() => fs.rmSync(keys, { recursive: true, force: true }));
   execFileSync('ssh-keygen', ['-q', '-N', '', '-t', 'ed25519', '-f', `${keys}/host`]);
-  const port = await new Promise((resolve) => {
-    const probe = net.createServer();
-    probe.listen(0, '127.0.0.1', () => { const { port: p } = probe.address(); probe.close(() => resolve(p)); });
-  });
-  fs.writeFileSync(`${keys}/sshd_config`, [`Port ${port}`, 'ListenAddress 127.0.0.1', `HostKey ${keys}/host`,
-    `PidFile ${keys}/sshd.pid`, 'UsePAM no', 'Subsystem sftp internal-sftp', ''].join('\n'));
-  fs.mkdirSync('/run/sshd', { recursive: true });
-  const child = spawn('/usr/sbin/sshd', ['-D', '-e', '-f', `${keys}/sshd_config`], { stdio: 'ignore' });
-  t.after(() => child.kill('SIGTERM'));
-  await waitFor(() => new Promise((resolve) => {
-    const c = net.connect(port, '127.0.0.1', () => { c.destroy(); resolve(true); });
-    c.on('error', () => resolve(false));
-  }), 'sshd');
-  return port;
+  return (await startSshdWith(t, keys, [`HostKey ${keys}/host`, 'UsePAM no', 'Subsystem sftp internal-sftp'])).port;
 }
