@@ -150,6 +150,39 @@ for (const [profile, viewport, env] of profiles) {
     });
   });
 
+  // Phone: each screen pushed over the image editor (Captions, the watermark help, the Save
+  // dialog) leads back with "Back", not with the picture's name. Tablet: the watermark help opens
+  // in a popover by its button.
+  test(`${profile}: the screens over the image editor lead back to it`, async (t) => {
+    await session(t, profile, viewport, env, (home) => {
+      fs.mkdirSync(path.join(home, 'Documents', 'Files'), { recursive: true });
+      writePicture(path.join(home, 'Documents', 'Files', 'picture.png'), 400, 300);
+    }, async (s) => {
+      const { page, front } = s;
+      await openImageEditor(s, 'picture.png');
+      const tool = (name) => front().getByLabel(name, { exact: true }).filter({ visible: true });
+      if (profile === 'tablet') {
+        await clickSeen(tool('Watermark'));
+        const popover = page.locator('.popover');
+        await popover.locator('iframe[data-web]').waitFor();
+        const [box, button] = [await popover.boundingBox(), await tool('Watermark').boundingBox()];
+        assert.ok(Math.abs(box.x + box.width / 2 - (button.x + button.width / 2)) < box.width / 2,
+          `the help's popover ${JSON.stringify(box)} is not by its button ${JSON.stringify(button)}`);
+        await s.screen('watermark-help');
+        return;
+      }
+      for (const [name, title] of [['Captions', 'Captions'], ['Watermark', 'Watermark Help'], ['Save', 'Save']]) {
+        await clickSeen(tool(name));
+        await front().locator('.navbar .title', { hasText: new RegExp(`^${title}$`) }).waitFor();
+        const back = front().locator('.navbar .back');
+        assert.equal(await back.textContent(), 'Back', `the back button over ${title}`);
+        await s.screen(`over-editor-${name.toLowerCase()}`);
+        await clickSeen(back);
+        await front().locator('.navbar .title', { hasText: 'picture.png' }).waitFor();
+      }
+    });
+  });
+
   test(`${profile}: the editor's row of extra keys shows whole keys above the tab bar`, async (t) => {
     await session(t, profile, viewport, env, (home) => {
       fs.mkdirSync(path.join(home, 'Documents', 'Files'), { recursive: true });
