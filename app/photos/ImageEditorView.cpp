@@ -223,6 +223,9 @@ void ImageEditorView::viewDidLoad() {
   toolbar_->setAutoresizingMask(Hardware::isiPad() ? FlexibleWidth
                                                    : FlexibleWidth | FlexibleTopMargin);
   view()->addSubview(toolbar_);
+  // The screens pushed over the editor on the phone (captions, the watermark help, the save
+  // dialog) lead back with "Back", not with the picture's name.
+  if (!Hardware::isiPad()) backButtonTitledBack();
   navigationItem().setHidesBackButton(true);
   setToolbarNormal();
   makeScrollView();
@@ -350,6 +353,10 @@ void ImageEditorView::showDialog(const std::shared_ptr<BarButtonItem> &from) {
   popover_ = std::make_shared<PopoverController>(theSettings_);
   settings_->popoverParent = popover_;
   popover_->presentPopoverFromBarButtonItem(from, ArrowAny, true);
+}
+
+void ImageEditorView::backButtonTitledBack() {
+  navigationItem().setBackBarButtonItem(BarButtonItem::titled("Back", BarButtonItemStyle::Plain));
 }
 
 void ImageEditorView::alert(const std::string &title, const std::string &message) {
@@ -846,6 +853,7 @@ void ImageEditorView::clickResizeToNewSize() {
 
 void ImageEditorView::clickSave() {
   if (working_ || popoverVisible()) return;
+  backButtonTitledBack();
   std::string name = std::filesystem::path(originalFilePath_).filename().string();
   if (const size_t dot = name.rfind('.'); dot != std::string::npos && dot > 0)
     name = name.substr(0, dot);
@@ -877,6 +885,7 @@ void ImageEditorView::clickSave() {
 
 void ImageEditorView::clickText() {
   if (working_ || popoverVisible()) return;
+  backButtonTitledBack();
   settings_ = std::make_shared<SettingsManagerView>("SettingsManagerModalView");
   settings_->titleMsg = "Captions";
   settings_->doneBtnTitle = "Add Caption";
@@ -1008,8 +1017,11 @@ void ImageEditorView::clickWatermark() {
     if (Hardware::isiPad()) {
       popover_ = std::make_shared<PopoverController>(help);
       popover_->setPopoverContentSize(Size{320, 480});
+      // It knows its popover before its page starts loading, so that its spinner shows there.
+      appDelegateServices().setHelpPopoverParent(help, popover_);
       popover_->presentPopoverFromBarButtonItem(watermarkItem_, ArrowAny, true);
     } else if (auto nav = navigationController()) {
+      backButtonTitledBack();
       nav->pushViewController(help, true);
     }
     return;

@@ -131,6 +131,8 @@ private:
   static void resaveImage(const platform::media::Image &image, const std::string &workingCopy);
   void reloadImage();
   void close();
+  // The back button of the next screen pushed over the editor reads "Back".
+  void backButtonTitledBack();
   void alert(const std::string &title, const std::string &message);
 
   std::shared_ptr<platform::media::Image> image_;

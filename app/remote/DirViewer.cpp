@@ -48,6 +48,10 @@ std::shared_ptr<DirViewer> DirViewer::initWithExistingConnection(std::shared_ptr
   return std::make_shared<DirViewer>(std::move(c), nullptr, nibName);
 }
 
+std::shared_ptr<DirViewer> DirViewer::initWithNibName(const std::string &nibName) {
+  return std::make_shared<DirViewer>(std::make_shared<FTPConnection>(), nullptr, nibName);
+}
+
 std::shared_ptr<DirViewer> DirViewer::initWithExistingSFTPConnection(std::shared_ptr<SFTPWrapper> s,
                                                                      const std::string &nibName) {
   // The service's delegate is set for each operation to the screen that asked for it
@@ -277,6 +281,11 @@ void DirViewer::showWorkingToolbar() {
   if (!activity_)
     activity_ = std::make_shared<ActivityIndicatorView>(ActivityIndicatorStyle::White);
   activity_->startAnimating();
+  if (!cancelBtn) {
+    cancelBtn = BarButtonItem::systemItem(BarButtonSystemItem::Stop, [weak = weakSelf()](auto &) {
+      if (auto self = weak.lock()) self->clickCancelBtn();
+    });
+  }
   theToolbar->setItems({BarButtonItem::flexibleSpace(), BarButtonItem::withCustomView(progressBar),
                         BarButtonItem::flexibleSpace()},
                        true);

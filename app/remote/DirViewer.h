@@ -70,6 +70,8 @@ public:
   static std::shared_ptr<DirViewer>
   initWithExistingConnection(std::shared_ptr<FTPConnection> connection,
                              const std::string &nibName = "DirViewer");
+  // A screen with an FTP connection of its own, not yet connected.
+  static std::shared_ptr<DirViewer> initWithNibName(const std::string &nibName = "DirViewer");
   // A screen of an SFTP connection; its folder starts as "." (the server's starting folder).
   static std::shared_ptr<DirViewer>
   initWithExistingSFTPConnection(std::shared_ptr<SFTPWrapper> connection,
@@ -135,6 +137,8 @@ public:
   void deselectOldRow();
   // Draws the row's folder cell as marked or not.
   void setIndexPath(platform::ui::IndexPath ip, bool selected);
+  // The progress toolbar's stop button: it only gives the folder toolbar back.
+  void clickCancelBtn() { showDirToolbar(); }
   // The sort again (the list reloaded).
   void clickReSort();
   void reselectRow() {} // the checked row is drawn by the reload itself
@@ -230,6 +234,8 @@ public:
   std::shared_ptr<platform::ui::ProgressView> progressBar;
   std::shared_ptr<platform::ui::Label> progressText;
   std::shared_ptr<platform::ui::BarButtonItem> downloadBtn, sortBtn, moreBtn;
+  // Made with the progress toolbar, never put on it.
+  std::shared_ptr<platform::ui::BarButtonItem> cancelBtn;
   // Positions of the entries of the open menu, -1 when not offered.
   int deleteBtnIndex = -1, downloadBtnIndex = -1, renameBtnIndex = -1, moveBtnIndex = -1,
       chmodBtnIndex = -1, rawBtnIndex = -1;

@@ -299,6 +299,8 @@ const char *systemItemName(BarButtonSystemItem item) {
     return "Compose";
   case BarButtonSystemItem::Bookmarks:
     return "Bookmarks";
+  case BarButtonSystemItem::Stop:
+    return "Stop";
   case BarButtonSystemItem::FlexibleSpace:
     return "FlexibleSpace";
   case BarButtonSystemItem::FixedSpace:

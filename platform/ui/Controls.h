@@ -295,6 +295,7 @@ enum class BarButtonSystemItem {
   Play,
   Compose,
   Bookmarks,
+  Stop,
   FlexibleSpace,
   FixedSpace
 };

@@ -144,7 +144,7 @@ const drawingUrl = (v) => `/draw/${v.id}/${v.drawn}-${Math.round(v.frame[2])}x${
   `?s=${drawScale()}&t=${encodeURIComponent(token)}`;
 const picture = (name, cls) => name ? h('img', { class: cls || 'icon', src: imageUrl(name), alt: '' }) : null;
 
-const systemGlyphs = { Refresh: '\u21bb', Pause: '\u275a\u275a', Play: '\u25b6', Compose: '\u270e', Bookmarks: '\u2630' };
+const systemGlyphs = { Refresh: '\u21bb', Pause: '\u275a\u275a', Play: '\u25b6', Compose: '\u270e', Bookmarks: '\u2630', Stop: '\u2715' };
 
 // --- Screens ---
 

@@ -5,11 +5,11 @@ import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync, spawn } from 'node:child_process';
 import fs from 'node:fs';
-import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import { stopOnExit } from '../support/person.mjs';
+import { startSshdWith } from '../support/sshd.mjs';
 
 const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
 fs.mkdirSync(artefacts, { recursive: true });
@@ -24,15 +24,6 @@ async function waitFor(check, what, limit = 30000) {
   throw new Error(`timed out waiting for ${what}`);
 }
 
-const freePort = () => new Promise((resolve) => {
-  const s = net.createServer();
-  s.listen(0, '127.0.0.1', () => { const { port } = s.address(); s.close(() => resolve(port)); });
-});
-const listening = (port) => new Promise((resolve) => {
-  const c = net.connect(port, '127.0.0.1', () => { c.destroy(); resolve(true); });
-  c.on('error', () => resolve(false));
-});
-
 // sshd serving on a free loopback port; the test's user logs in with its password.
 async function sshd(t, dir) {
   try { execFileSync('id', [user], { stdio: 'ignore' }); } catch {
@@ -40,18 +31,12 @@ async function sshd(t, dir) {
   }
   execFileSync('sh', ['-c', `echo '${user}:${password}' | chpasswd`]);
   execFileSync('ssh-keygen', ['-q', '-N', '', '-m', 'PEM', '-t', 'rsa', '-b', '2048', '-f', `${dir}/host`]);
-  const port = await freePort();
-  fs.writeFileSync(`${dir}/sshd_config`, [
-    `Port ${port}`, 'ListenAddress 127.0.0.1', `HostKey ${dir}/host`, `PidFile ${dir}/sshd.pid`,
-    'UsePAM no', 'PasswordAuthentication yes', 'KbdInteractiveAuthentication no', 'PermitRootLogin no',
+  const server = await startSshdWith(t, dir, [
+    `HostKey ${dir}/host`, 'UsePAM no', 'PasswordAuthentication yes', 'KbdInteractiveAuthentication no', 'PermitRootLogin no',
     'HostKeyAlgorithms ssh-rsa', 'Subsystem sftp internal-sftp', 'Ciphers +aes256-cbc,aes128-cbc',
-    'MACs +hmac-sha1', 'KexAlgorithms diffie-hellman-group14-sha1', '',
-  ].join('\n'));
-  fs.mkdirSync('/run/sshd', { recursive: true });
-  const child = spawn('/usr/sbin/sshd', ['-D', '-e', '-f', `${dir}/sshd_config`], { stdio: 'ignore' });
-  t.after(() => child.kill('SIGTERM'));
-  await waitFor(() => listening(port), 'sshd');
-  return port;
+    'MACs +hmac-sha1', 'KexAlgorithms diffie-hellman-group14-sha1',
+  ]);
+  return server.port;
 }
 
 test('a person connects over SFTP and renames a file through a row menu', async (t) => {

@@ -13,17 +13,9 @@ import { chromium } from 'playwright-core';
 import {
   artefacts, clickSeen, revealRow, session, startProgram, stopChild, typeInto, waitFor, scaled,
 } from '../support/person.mjs';
+import { claimedPort } from '../support/ports.mjs';
 
 const dir = path.join(artefacts, 'one_program');
-
-// A port that was free a moment ago.
-async function freePort() {
-  const server = net.createServer();
-  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
-  const { port } = server.address();
-  await new Promise((resolve) => server.close(resolve));
-  return port;
-}
 
 function accepts(port) {
   return new Promise((resolve) => {
@@ -46,7 +38,7 @@ function startAgain(home, env, args) {
 }
 
 test('a locked start shares nothing, and a second start hands its file to the running program', async (t) => {
-  const ports = { web: await freePort(), ftp: await freePort() };
+  const ports = { web: await claimedPort(), ftp: await claimedPort() };
   const env = { FERROWEN_PORT_OVERRIDES: `2121=${ports.ftp},8080=${ports.web}` };
   const serving = async () => (await accepts(ports.web)) && (await accepts(ports.ftp));
   await session(t, {

@@ -10,6 +10,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import { scaled, stopChild } from '../support/person.mjs';
+import { claimedPort } from '../support/ports.mjs';
 
 const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
 fs.mkdirSync(artefacts, { recursive: true });
@@ -400,10 +401,7 @@ test('only the local user, with the token, may drive it', async (t) => {
 });
 
 test('the application itself: a setting changed and the web sharing server started', async (t) => {
-  const free = http.createServer();
-  await new Promise((resolve) => free.listen(0, '127.0.0.1', resolve));
-  const webPort = free.address().port;
-  await new Promise((resolve) => free.close(resolve));
+  const webPort = await claimedPort();
   const app = await sample(t, [], process.env.FERROWEN_PROGRAM,
     { FERROWEN_RENDERER: '1', FERROWEN_PORT_OVERRIDES: `8080=${webPort},2121=0` });
   const page = await open(t, app, { width: 420, height: 620 });

@@ -16,6 +16,7 @@ import {
   bringIntoView, checkScreen, clickSeen, connectAnonymousFtp, openImageEditor, screenshotPixels, startFtpServer, startFtpServerAt, startProgram, waitFor, watch, writePicture,
   session as sharedSession, artefacts, profiles, scaled,
 } from '../support/person.mjs';
+import { startSshdWith } from '../support/sshd.mjs';
 
 // One task in the program with a browser on its page (the shared session of the browser suites).
 function session(t, profile, viewport, env, prepare, run) {
@@ -146,6 +147,40 @@ for (const [profile, viewport, env] of profiles) {
       for (const name of ['Resize', 'Crop', 'Captions', 'Watermark', 'Save'])
         await reachable(page, front().getByLabel(name, { exact: true }).filter({ visible: true }), `${name} after the crop`);
       await s.screen('editor-cropped');
+    });
+  });
+
+  // Phone: each screen pushed over the image editor (Captions, the watermark help, the Save
+  // dialog) leads back with "Back", not with the picture's name. Tablet: the watermark help opens
+  // in a popover by its button.
+  test(`${profile}: the screens over the image editor lead back to it`, async (t) => {
+    await session(t, profile, viewport, env, (home) => {
+      fs.mkdirSync(path.join(home, 'Documents', 'Files'), { recursive: true });
+      writePicture(path.join(home, 'Documents', 'Files', 'picture.png'), 400, 300);
+    }, async (s) => {
+      const { page, front } = s;
+      await openImageEditor(s, 'picture.png');
+      const tool = (name) => front().getByLabel(name, { exact: true }).filter({ visible: true });
+      if (profile === 'tablet') {
+        const button = await tool('Watermark').boundingBox();
+        await clickSeen(tool('Watermark'));
+        const popover = page.locator('.popover');
+        await popover.locator('iframe[data-web]').waitFor();
+        const box = await popover.boundingBox();
+        assert.ok(Math.abs(box.x + box.width / 2 - (button.x + button.width / 2)) < box.width / 2,
+          `the help's popover ${JSON.stringify(box)} is not by its button ${JSON.stringify(button)}`);
+        await s.screen('watermark-help');
+        return;
+      }
+      for (const [name, title] of [['Captions', 'Captions'], ['Watermark', 'Watermark Help'], ['Save', 'Save']]) {
+        await clickSeen(tool(name));
+        await front().locator('.navbar .title', { hasText: new RegExp(`^${title}$`) }).waitFor();
+        const back = front().locator('.navbar .back');
+        assert.equal(await back.textContent(), 'Back', `the back button over ${title}`);
+        await s.screen(`over-editor-${name.toLowerCase()}`);
+        await clickSeen(back);
+        await front().locator('.navbar .title', { hasText: 'picture.png' }).waitFor();
+      }
     });
   });
 
@@ -399,18 +434,5 @@ async function startSshd(t, dir) {
   const keys = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-screens-sshd-'));
   t.after(() => fs.rmSync(keys, { recursive: true, force: true }));
   execFileSync('ssh-keygen', ['-q', '-N', '', '-t', 'ed25519', '-f', `${keys}/host`]);
-  const port = await new Promise((resolve) => {
-    const probe = net.createServer();
-    probe.listen(0, '127.0.0.1', () => { const { port: p } = probe.address(); probe.close(() => resolve(p)); });
-  });
-  fs.writeFileSync(`${keys}/sshd_config`, [`Port ${port}`, 'ListenAddress 127.0.0.1', `HostKey ${keys}/host`,
-    `PidFile ${keys}/sshd.pid`, 'UsePAM no', 'Subsystem sftp internal-sftp', ''].join('\n'));
-  fs.mkdirSync('/run/sshd', { recursive: true });
-  const child = spawn('/usr/sbin/sshd', ['-D', '-e', '-f', `${keys}/sshd_config`], { stdio: 'ignore' });
-  t.after(() => child.kill('SIGTERM'));
-  await waitFor(() => new Promise((resolve) => {
-    const c = net.connect(port, '127.0.0.1', () => { c.destroy(); resolve(true); });
-    c.on('error', () => resolve(false));
-  }), 'sshd');
-  return port;
+  return (await startSshdWith(t, keys, [`HostKey ${keys}/host`, 'UsePAM no', 'Subsystem sftp internal-sftp'])).port;
 }

@@ -11,11 +11,12 @@ import assert from 'node:assert/strict';
 import { execFileSync, spawn } from 'node:child_process';
 import crypto from 'node:crypto';
 import fs from 'node:fs';
-import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import { bringIntoView, checkScreen, clickSeen, startProgram, waitFor, watch, artefacts, profiles, scaled } from '../support/person.mjs';
+import { listensOn, onClaimedPort, serves } from '../support/ports.mjs';
+import { startSshdWith } from '../support/sshd.mjs';
 
 const servers = ['sshd', 'dropbear'];
 const logins = ['password', 'key'];
@@ -38,43 +39,30 @@ function makeAccount() {
   return { name, password, home: execFileSync('sh', ['-c', `getent passwd ${name} | cut -d: -f6`]).toString().trim() };
 }
 
-const freePort = () => new Promise((resolve) => {
-  const s = net.createServer();
-  s.listen(0, '127.0.0.1', () => { const { port } = s.address(); s.close(() => resolve(port)); });
-});
-const listening = (port) => new Promise((resolve) => {
-  const c = net.connect(port, '127.0.0.1', () => { c.destroy(); resolve(true); });
-  c.on('error', () => resolve(false));
-});
-
 // The server on a free loopback port, its output kept. sshd has the host keys a Debian server
 // makes and no algorithm settings of its own; Dropbear runs with its defaults and OpenSSH's
 // sftp-server.
 async function startServer(t, kind, dir) {
-  const port = await freePort();
-  let child;
   if (kind === 'sshd') {
     const keys = [];
     for (const type of ['rsa', 'ecdsa', 'ed25519']) {
       execFileSync('ssh-keygen', ['-q', '-N', '', '-t', type, '-f', `${dir}/host_${type}`]);
       keys.push(`HostKey ${dir}/host_${type}`);
     }
-    fs.writeFileSync(`${dir}/sshd_config`, [
-      `Port ${port}`, 'ListenAddress 127.0.0.1', ...keys, `PidFile ${dir}/sshd.pid`,
-      // Passwords checked against the shadow file (no PAM stack in the test's container).
-      'UsePAM no', 'KbdInteractiveAuthentication no', 'PermitRootLogin no', 'Subsystem sftp internal-sftp', '',
-    ].join('\n'));
-    fs.mkdirSync('/run/sshd', { recursive: true });
-    child = spawn('/usr/sbin/sshd', ['-D', '-e', '-f', `${dir}/sshd_config`], { stdio: ['ignore', 'ignore', 'pipe'] });
-  } else {
-    execFileSync('dropbearkey', ['-t', 'ed25519', '-f', `${dir}/host_ed25519`], { stdio: 'ignore' });
-    child = spawn('/usr/sbin/dropbear', ['-F', '-E', '-p', `127.0.0.1:${port}`, '-r', `${dir}/host_ed25519`, '-P', `${dir}/dropbear.pid`],
-      { stdio: ['ignore', 'ignore', 'pipe'] });
+    // Passwords checked against the shadow file (no PAM stack in the test's container).
+    return startSshdWith(t, dir, [...keys, 'UsePAM no', 'KbdInteractiveAuthentication no', 'PermitRootLogin no', 'Subsystem sftp internal-sftp']);
   }
+  execFileSync('dropbearkey', ['-t', 'ed25519', '-f', `${dir}/host_ed25519`], { stdio: 'ignore' });
   let log = '';
-  child.stderr.on('data', (d) => { log += d; });
-  t.after(() => child.kill('SIGTERM'));
-  await waitFor(() => listening(port), kind);
+  const port = await onClaimedPort(async (port) => {
+    const child = spawn('/usr/sbin/dropbear', ['-F', '-E', '-p', `127.0.0.1:${port}`, '-r', `${dir}/host_ed25519`, '-P', `${dir}/dropbear.pid`],
+      { stdio: ['ignore', 'ignore', 'pipe'] });
+    child.stderr.on('data', (d) => { log += d; });
+    t.after(() => child.kill('SIGTERM'));
+    // Dropbear says nothing once it listens: the port is its own when its socket is.
+    await serves(child, () => listensOn(child.pid, port), () => log, kind);
+    return port;
+  });
   return { port, log: () => log };
 }
 

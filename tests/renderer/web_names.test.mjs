@@ -10,7 +10,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import { artefacts, click, newPage, scaled, startProgram, waitFor } from '../support/person.mjs';
-import { freePort } from '../support/sshd.mjs';
+import { claimedPort } from '../support/ports.mjs';
 
 const dir = path.join(artefacts, 'web_names');
 const latin1 = Buffer.from('caf\xe9.txt', 'latin1');
@@ -38,7 +38,7 @@ test('links to names that read alike each reach their own file on the web sharin
   fs.writeFileSync(path.join(home, 'Preferences.json'),
     JSON.stringify({ ShownWebHelp: '1', WebServer: '1', ActiveServerMinutes: '0' }));
 
-  const port = await freePort();
+  const port = await claimedPort();
   await startProgram(t, { FERROWEN_HOME: home, FERROWEN_PORT_OVERRIDES: `2121=0,8080=${port}` });
   // Removed once the program has ended (hooks run in the order they were added).
   t.after(() => fs.rmSync(home, { recursive: true, force: true }));

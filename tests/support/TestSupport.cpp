@@ -25,6 +25,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 extern char **environ;
 
@@ -131,9 +132,17 @@ int freeTcpPort() {
   static std::mt19937 rng(
       static_cast<unsigned>(::getpid()) * 2654435761u ^
       static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
+  // Up to 10,000 ports just below the ephemeral range (20000-29999 as Debian comes); the browser
+  // suites draw theirs the same way (tests/support/ports.mjs).
+  static const auto [low, high] = [] {
+    int ephemeral = 32768;
+    std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> ephemeral;
+    const int top = std::min(ephemeral, 30000) - 1;
+    return std::pair{std::max(1024, top - 9999), top};
+  }();
   std::lock_guard lock(mutex);
   for (int attempt = 0; attempt < 500; ++attempt) {
-    const int port = 20000 + static_cast<int>(rng() % 10000);
+    const int port = low + static_cast<int>(rng() % static_cast<unsigned>(high - low + 1));
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;

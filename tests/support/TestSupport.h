@@ -103,8 +103,9 @@ private:
 // removed while open included).
 int openDescriptorsOn(const std::string &text);
 
-// A TCP port that was free a moment ago on every address, drawn from 20000-29999 (below the
-// kernel's ephemeral range, so outgoing connections of parallel tests cannot take it meanwhile),
+// A TCP port that was free a moment ago on every address, drawn just below the kernel's
+// ephemeral range (20000-29999 as Debian comes: outgoing connections of parallel tests cannot
+// take it meanwhile),
 // and claimed for this process's life: no other test process running at once is given it.
 int freeTcpPort();
 // Whether something accepts a connection on 127.0.0.1:port (or another loopback address) now.

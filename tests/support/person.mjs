@@ -7,6 +7,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import zlib from 'node:zlib';
+import { onClaimedPort, serves } from './ports.mjs';
 
 // Where the suites keep their screenshots, and the two devices each suite runs on: the phone in a
 // phone-sized window and the tablet in a laptop's.
@@ -153,9 +154,9 @@ export async function startFtpServer(t, root, bytesPerSecond, login, uploadBytes
   return (await startFtpServerAt(t, root, bytesPerSecond, login, 0, uploadBytesPerSecond)).port;
 }
 
-// The same on `port` (0: one the system picks); `stop` ends it before the test does (a server
-// that went down), and it may be started again on its port.
-export async function startFtpServerAt(t, root, bytesPerSecond, login, port = 0, uploadBytesPerSecond = 0) {
+// The same on `port` (0: a claimed one, `options` as onClaimedPort's); `stop` ends it before the
+// test does (a server that went down), and it may be started again on its port.
+export async function startFtpServerAt(t, root, bytesPerSecond, login, port = 0, uploadBytesPerSecond = 0, options = {}) {
   const script = [
     'import sys',
     'from pyftpdlib.authorizers import DummyAuthorizer',
@@ -176,16 +177,20 @@ export async function startFtpServerAt(t, root, bytesPerSecond, login, port = 0,
     'print(server.socket.getsockname()[1], flush=True)',
     'server.serve_forever()',
   ].join('\n');
-  const child = spawn('/usr/bin/python3', ['-c', script, root, String(bytesPerSecond),
-    String(uploadBytesPerSecond), String(port), ...(login ? [login.user, login.password] : [])]);
-  let out = '';
-  child.stdout.on('data', (d) => { out += d; });
-  child.stderr.on('data', () => {});
-  stopOnExit(t, child);
-  return {
-    port: Number((await waitFor(() => /^(\d+)$/m.exec(out), 'the FTP server')).at(1)),
-    stop: () => stopChild(child),
+  const launch = async (at) => {
+    const child = spawn('/usr/bin/python3', ['-c', script, root, String(bytesPerSecond),
+      String(uploadBytesPerSecond), String(at), ...(login ? [login.user, login.password] : [])]);
+    let out = '';
+    let errors = '';
+    child.stdout.on('data', (d) => { out += d; });
+    child.stderr.on('data', (d) => { errors += d; });
+    stopOnExit(t, child);
+    await serves(child, () => /^(\d+)$/m.test(out), () => errors, 'the FTP server');
+    return { port: at, stop: () => stopChild(child) };
   };
+  // A port of its own below the ephemeral range: one the system picks may be taken by another
+  // program's connection while the server is down, and it could not start again there.
+  return port ? launch(port) : onClaimedPort(launch, options);
 }
 
 // The small web site of tests/support/web_peer.py on 127.0.0.1 (a port of its own): `url(path)`

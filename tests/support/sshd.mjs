@@ -4,8 +4,8 @@
 import { execFileSync, spawn } from 'node:child_process';
 import crypto from 'node:crypto';
 import fs from 'node:fs';
-import net from 'node:net';
 import { waitFor } from './person.mjs';
+import { listening, onClaimedPort, serves } from './ports.mjs';
 
 // A system account with a random password (the caller removes it with `removeAccount`); a locked
 // password file (another suite making its account) is retried.
@@ -28,15 +28,38 @@ export function removeAccount(account) {
   try { execFileSync('userdel', ['-r', '-f', account.name], { stdio: 'ignore' }); } catch {}
 }
 
-export const freePort = () => new Promise((resolve) => {
-  const s = net.createServer();
-  s.listen(0, '127.0.0.1', () => { const { port } = s.address(); s.close(() => resolve(port)); });
-});
-const listening = (port) => new Promise((resolve) => {
-  const c = net.connect(port, '127.0.0.1', () => { c.destroy(); resolve(true); });
-  c.on('error', () => resolve(false));
-});
 const closed = async (port) => !(await listening(port));
+
+// OpenSSH's sshd with the configuration `lines` (its port and address added) on a claimed
+// loopback port; started again on another port when its bind is refused. `start` starts it
+// again on its port after `stop`.
+export async function startSshdWith(t, dir, lines, options) {
+  let child;
+  let log = '';
+  let port;
+  const start = async () => {
+    const from = log.length;
+    child = spawn('/usr/sbin/sshd', ['-D', '-e', '-f', `${dir}/sshd_config`], { stdio: ['ignore', 'ignore', 'pipe'] });
+    child.stderr.on('data', (d) => { log += d; });
+    // Its own word, not a connection accepted: another program may hold the port.
+    await serves(child, () => log.slice(from).includes(`Server listening on 127.0.0.1 port ${port}.`), () => log, 'sshd');
+  };
+  const stop = async () => {
+    if (!child || child.exitCode !== null || child.signalCode !== null) return;
+    const ended = new Promise((resolve) => child.once('exit', resolve));
+    child.kill('SIGTERM');
+    await ended;
+    await waitFor(() => closed(port), 'sshd gone');
+  };
+  t.after(stop);
+  fs.mkdirSync('/run/sshd', { recursive: true });
+  await onClaimedPort(async (p) => {
+    port = p;
+    fs.writeFileSync(`${dir}/sshd_config`, [`Port ${port}`, 'ListenAddress 127.0.0.1', `PidFile ${dir}/sshd.pid`, ...lines, ''].join('\n'));
+    await start();
+  }, options);
+  return { port, log: () => log, stop, start };
+}
 
 // The MD5 fingerprint of a public key file, as "aa:bb:...".
 export function md5Of(publicKeyFile) {
@@ -46,8 +69,7 @@ export function md5Of(publicKeyFile) {
 // sshd on a loopback port with host keys of the kinds Debian makes, in `dir`; `renew` makes them
 // all anew (as a reinstalled server has) and starts the server again on the same port; `stop`
 // ends it (as a stopped server: the port then refuses connections), `start` starts it again.
-export async function startSshd(t, dir) {
-  const port = await freePort();
+export async function startSshd(t, dir, options) {
   const types = ['rsa', 'ecdsa', 'ed25519'];
   const makeKeys = () => {
     for (const type of types) {
@@ -56,37 +78,15 @@ export async function startSshd(t, dir) {
     }
   };
   makeKeys();
-  fs.writeFileSync(`${dir}/sshd_config`, [
-    `Port ${port}`, 'ListenAddress 127.0.0.1', ...types.map((type) => `HostKey ${dir}/host_${type}`),
-    `PidFile ${dir}/sshd.pid`,
+  const server = await startSshdWith(t, dir, [
+    ...types.map((type) => `HostKey ${dir}/host_${type}`),
     // Passwords checked against the shadow file (no PAM stack in the test's container).
-    'UsePAM no', 'KbdInteractiveAuthentication no', 'PermitRootLogin no', 'Subsystem sftp internal-sftp', '',
-  ].join('\n'));
-  fs.mkdirSync('/run/sshd', { recursive: true });
-  let child;
-  let log = '';
-  const start = async () => {
-    child = spawn('/usr/sbin/sshd', ['-D', '-e', '-f', `${dir}/sshd_config`], { stdio: ['ignore', 'ignore', 'pipe'] });
-    child.stderr.on('data', (d) => { log += d; });
-    await waitFor(async () => child.exitCode !== null || (await listening(port)), 'sshd');
-    if (child.exitCode !== null) throw new Error(`sshd did not start: ${log}`);
-  };
-  const stop = async () => {
-    if (child.exitCode !== null || child.signalCode !== null) return;
-    const ended = new Promise((resolve) => child.once('exit', resolve));
-    child.kill('SIGTERM');
-    await ended;
-    await waitFor(() => closed(port), 'sshd gone');
-  };
-  t.after(stop);
-  await start();
+    'UsePAM no', 'KbdInteractiveAuthentication no', 'PermitRootLogin no', 'Subsystem sftp internal-sftp',
+  ], options);
   return {
-    port,
-    log: () => log,
+    ...server,
     // The MD5 fingerprint of the server's key of a kind, as "aa:bb:...".
     md5: (type) => md5Of(`${dir}/host_${type}.pub`),
-    renew: async () => { await stop(); makeKeys(); await start(); },
-    stop,
-    start,
+    renew: async () => { await server.stop(); makeKeys(); await server.start(); },
   };
 }

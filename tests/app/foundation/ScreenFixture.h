@@ -9,6 +9,7 @@
 
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/RunLoop.h"
+#include "platform/ui/Presentation.h"
 #include "platform/ui/Probe.h"
 
 #include <memory>
@@ -31,6 +32,18 @@ struct RecordingDelegate : AppDelegateServices {
     auto help = std::make_shared<platform::ui::ViewController>(nibName);
     help->setTitle(title);
     return help;
+  }
+  // Each help screen told the popover it stands in, and whether that popover showed already.
+  struct HelpPopover {
+    std::shared_ptr<platform::ui::ViewController> help;
+    std::shared_ptr<platform::ui::PopoverController> popover;
+    bool shownAlready = false;
+  };
+  std::vector<HelpPopover> helpPopovers;
+  void
+  setHelpPopoverParent(const std::shared_ptr<platform::ui::ViewController> &help,
+                       const std::shared_ptr<platform::ui::PopoverController> &popover) override {
+    helpPopovers.push_back({help, popover, popover && popover->isPopoverVisible()});
   }
 };
 

@@ -227,3 +227,26 @@ TEST_F(DirTableCellTest, NameStopsShortOfTheSize) {
       EXPECT_EQ(overlap, 0);
     }
 }
+
+// A name of 185 to 200 points at 14 points is drawn on one line in up to 200 points beside a
+// short size; beside a long size, where 200 points would run it into the size, it keeps to what
+// the size leaves (wrapped onto two lines), and both stay readable.
+TEST_F(DirTableCellTest, ANameUpTo200PointsIsOneLineUnlessItWouldRunIntoTheSize) {
+  std::string name = "holiday-pictures-";
+  while (media::measureText(name, {"", 14}).width < 185)
+    name += 'a';
+  ASSERT_LE(media::measureText(name, {"", 14}).width, 200);
+  const struct {
+    const char *size;
+    bool wrapped;
+  } cases[] = {{"4 KB", false}, {"999.9 KB", true}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.size);
+    auto &d = draw(file(name, c.size));
+    EXPECT_EQ(d.nameWrapped, c.wrapped);
+    if (!c.wrapped) {
+      EXPECT_GT(d.nameRect.width, 185);
+    }
+    EXPECT_LE(d.nameRect.x + d.nameRect.width, d.sizeX - 4);
+  }
+}

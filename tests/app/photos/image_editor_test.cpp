@@ -586,6 +586,34 @@ TEST_F(ImageEditorTest, WatermarkFromSavedFilesOrItsHelpPage) {
   EXPECT_TRUE(editor->didEditImage());
 }
 
+// On the phone the screens pushed over the editor lead back with "Back", not the picture's name;
+// on the tablet the watermark help stands in its popover, told so before the popover shows (its
+// page then loads with the spinner there).
+TEST_F(ImageEditorTest, ScreensOverTheEditorLeadBackAndTheTabletsHelpKnowsItsPopover) {
+  ASSERT_NO_FATAL_FAILURE(open("b.png", grey(40, 20)->pngRepresentation()));
+  for (const char *tool : {"Captions", "Watermark", "Save"}) {
+    ASSERT_TRUE(probe->tap(tool)) << probe->lastError();
+    RunLoop::main()->runPending();
+    EXPECT_EQ(probe->backButtonTitle(), "Back") << tool;
+    ASSERT_TRUE(probe->tapBack()) << probe->lastError();
+    RunLoop::main()->runPending();
+  }
+  EXPECT_TRUE(delegate->helpPopovers.empty());
+
+  nav->popToRootViewControllerAnimated(false);
+  DeviceProfile::setCurrent(DeviceProfile::iPad());
+  ASSERT_NO_FATAL_FAILURE(open("p.png", grey(40, 20)->pngRepresentation()));
+  ASSERT_TRUE(probe->tap("Watermark")) << probe->lastError();
+  RunLoop::main()->runPending();
+  DeviceProfile::setCurrent(DeviceProfile::iPhone());
+  ASSERT_TRUE(editor->popover() && editor->popover()->isPopoverVisible());
+  ASSERT_EQ(delegate->helpPopovers.size(), 1u);
+  EXPECT_EQ(delegate->helpPopovers[0].popover, editor->popover());
+  EXPECT_EQ(delegate->helpPopovers[0].help, editor->popover()->contentViewController());
+  EXPECT_FALSE(delegate->helpPopovers[0].shownAlready);
+  EXPECT_EQ(editor->popover()->popoverContentSize(), (Size{320, 480}));
+}
+
 TEST_F(ImageEditorTest, CropHandlesFollowDragsThroughTheOverlay) {
   ASSERT_NO_FATAL_FAILURE(open("d.png", gradient(100, 50)->pngRepresentation()));
   ASSERT_TRUE(probe->tap("Crop")) << probe->lastError();

@@ -814,6 +814,28 @@ TEST_F(FtpTabTest, DeleteAllFilesInAFolderWithoutFilesGivesTheFolderToolbarBack)
     }
 }
 
+// A folder screen made with an FTP connection of its own, each its own; and the progress
+// toolbar's stop button, made with that toolbar but not on it, which gives the folder toolbar back.
+TEST_F(FtpTabTest, AScreenOfItsOwnConnectionAndTheProgressToolbarsStopButton) {
+  auto screen = DirViewer::initWithNibName("DirViewer");
+  auto other = DirViewer::initWithNibName("DirViewer");
+  ASSERT_TRUE(screen->theConnection);
+  EXPECT_NE(screen->theConnection, other->theConnection);
+  EXPECT_FALSE(screen->sftpConnection);
+  nav->pushViewController(screen, false);
+  screen->showWorkingToolbar();
+  ASSERT_EQ(screen->currentToolbar, 1);
+  ASSERT_TRUE(screen->cancelBtn);
+  for (const auto &item : screen->theToolbar->items())
+    EXPECT_NE(item, screen->cancelBtn);
+  EXPECT_FALSE(probe->find("Stop"));
+  std::string why;
+  ASSERT_TRUE(screen->cancelBtn->userTap(why)) << why;
+  EXPECT_EQ(screen->currentToolbar, 2);
+  for (const char *button : {"Refresh", "Sort", "Download", "Menu"})
+    EXPECT_TRUE(probe->find(button)) << button;
+}
+
 // The status label is as wide as its text and two points taller, however long the text is.
 TEST_F(FtpTabTest, TheStatusLabelFitsItsText) {
   auto sftp = std::make_shared<IdleSftp>();
