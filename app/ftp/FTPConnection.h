@@ -558,10 +558,9 @@ protected:
   std::string filePathToUpload_;
   std::string modeToGiveBack_;
   // A private file's upload: the mode its temporary file is given ("SITE CHMOD") before the
-  // content goes into it, whether the empty file is being made for that, and whether the mode
-  // taken is the file's whole mode (nothing to give back after the rename).
+  // content goes into it, and whether the empty file is being made for that.
   std::string tempMode_;
-  bool precreatingTemp_ = false, tempModeWhole_ = false, modeSetOnTemp_ = false;
+  bool precreatingTemp_ = false;
   RemoteName renameFrom_, renameTo_, deleteFilename_, makeDirectoryName_, chmodFilename_,
       directoryToGetList_;
   std::string chmodTo_, rawCommand_;

@@ -200,7 +200,7 @@ void FTPConnection::doTaskUpload() {
   // The file renamed over the one it replaces has the server's default mode: it gets the one
   // the listing showed (a private file stays private), then the upload goes on as it would.
   if (iState_ == 23 && renameMode && renamedUploadOK_ && code >= 200 && code <= 399 &&
-      !modeSetOnTemp_ && giveModeBack())
+      giveModeBack())
     return;
   if (iState_ == 64) setState(23);
   if (iState_ == 23 && UserDefaults::standard().integerForKey(kDeleteDotOldKey) == 0) setState(26);
@@ -455,7 +455,7 @@ bool FTPConnection::chooseUploadResume(int64_t remote, int64_t localSize, bool r
   // temporary file gets the file's mode first. A part to resume has it set at once; otherwise an
   // empty file is stored first, given the mode, and the content written into it (the server
   // keeps the mode of a file it writes over).
-  precreatingTemp_ = modeSetOnTemp_ = false;
+  precreatingTemp_ = false;
   tempMode_.clear();
   if (auto mode = renameMode ? privateTempMode() : std::nullopt) {
     tempMode_ = *mode;
@@ -477,13 +477,12 @@ std::optional<std::string> FTPConnection::privateTempMode() {
   if (!listed) return std::nullopt;
   const unsigned long mode = std::strtoul(listed->c_str(), nullptr, 8);
   if ((mode & 044) == 044) return std::nullopt;
-  const unsigned long temp = (mode & 0777) | 0200; // the owner writes it
-  tempModeWhole_ = temp == mode;
-  return Log::format("%lo", temp);
+  // The owner writes it; the whole mode is given back after the rename, as for every file (a
+  // server may also write a file anew rather than into the one there).
+  return Log::format("%lo", (mode & 0777) | 0200);
 }
 
 void FTPConnection::afterTempMode(bool taken) {
-  modeSetOnTemp_ = taken && tempModeWhole_;
   if (!taken)
     addToLog("!!! The server did not take the mode for the temporary file (" + tempMode_ + ")\r\n");
   // The empty file made for the mode now takes the content, from its start.
