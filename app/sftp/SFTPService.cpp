@@ -907,6 +907,8 @@ void SFTPService::setupToUploadThisFile(const std::string &localPath, const std:
 }
 
 void SFTPService::uploadFile() {
+  // Taken whatever happens: a refused call must not leave it for another file's upload.
+  const std::string temp = takeUploadTempName();
   Busy busy(*this);
   if (!busy) return;
   std::lock_guard op(opMutex_);
@@ -916,7 +918,6 @@ void SFTPService::uploadFile() {
     local = uploadLocal_;
     remote = uploadRemote_;
   }
-  const std::string temp = takeUploadTempName();
   pending_ = !connected_;
   if (!ensureConnected()) return;
   uploadTo(local, remote, temp);
