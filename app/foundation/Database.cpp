@@ -129,6 +129,10 @@ int UpdateDatabaseStructure(sqlite3 *db) {
   // Rows stored before keep working as they did.
   rc = runUpdateStep(db, "ALTER TABLE 'batchlist' ADD 'filenamebytes' VARCHAR(240) DEFAULT ''", rc);
   rc = runUpdateStep(db, "ALTER TABLE 'batchlist' ADD 'pathbytes' VARCHAR(500) DEFAULT ''", rc);
+  // The temporary name an SFTP upload row writes under (its bytes in hexadecimal; empty: none
+  // yet), so that a start after a kill writes over the part the killed one left.
+  rc = runUpdateStep(db, "ALTER TABLE 'batchlist' ADD 'uploadnamebytes' VARCHAR(600) DEFAULT ''",
+                     rc);
   // Every queued item is first looked up by its name and folder: without an index each lookup
   // reads the whole queue.
   // (Not logged: it is no step of the migration, and it runs at every start.)

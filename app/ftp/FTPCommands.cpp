@@ -303,6 +303,8 @@ FTPConnection::CommandLine FTPConnection::commandForState(const RemoteName &argu
     return line({"CWD ", cwdName(), "\r\n"});
   case 64:
     return line({"SITE CHMOD ", modeToGiveBack_, " ", fileToUpload_, "\r\n"});
+  case 66:
+    return line({"SITE CHMOD ", tempMode_, " ", upload(".upload"), "\r\n"});
   default:
     Log::debugf("sendCommand:WTFstate:%i", iState_.load());
     return {};

@@ -297,6 +297,10 @@ protected:
   int renameFirstState() const;
   // An upload renamed over a file gives it the mode its folder's listing showed ("SITE CHMOD").
   bool giveModeBack();
+  // The mode a private file's temporary file is made with (the listed mode, writable by its
+  // owner); nothing when the listing showed none or the file is readable by all.
+  std::optional<std::string> privateTempMode();
+  void afterTempMode(bool taken);
   // The server, port and user whose listings' modes are kept (see FTPListedModes.h).
   std::string listedModesKey() const;
   void renameTargetTaken();
@@ -553,6 +557,10 @@ protected:
   RemoteName fileToUpload_;
   std::string filePathToUpload_;
   std::string modeToGiveBack_;
+  // A private file's upload: the mode its temporary file is given ("SITE CHMOD") before the
+  // content goes into it, and whether the empty file is being made for that.
+  std::string tempMode_;
+  bool precreatingTemp_ = false;
   RemoteName renameFrom_, renameTo_, deleteFilename_, makeDirectoryName_, chmodFilename_,
       directoryToGetList_;
   std::string chmodTo_, rawCommand_;

@@ -20,6 +20,10 @@
 #include "platform/foundation/Text.h"
 #include "platform/foundation/UserDefaults.h"
 
+#include <cstdlib>
+#include <optional>
+#include <utility>
+
 using platform::FileManager;
 using platform::Log;
 using platform::UserDefaults;
@@ -213,6 +217,7 @@ void FTPConnection::doTaskUpload() {
 
 void FTPConnection::failUpload(const std::string &text) {
   Log::debug("----------FileUpload ERROR----------");
+  precreatingTemp_ = false;
   abortBatchItem();
   setTask(kTaskIdle);
   setState(0);
@@ -262,6 +267,9 @@ bool FTPConnection::uploadGoesOnAfterRefusal(int &code, std::string &reply) {
     renamedUploadOK_ = false;
     code = 200;
     return true;
+  case 66: // the temporary file keeps the server's mode: given back after the rename
+    afterTempMode(false);
+    return false;
   case 64: // the mode is not given back: the upload itself is done
     addToLog("!!! The server did not take the mode the file had (" + modeToGiveBack_ +
              "): the file has the server's default mode\r\n");
@@ -391,12 +399,20 @@ void FTPConnection::uploadNextStep(int code, const std::string &reply, int64_t l
     return;
   case 19:
     if (code < 200) return;
+    if (std::exchange(precreatingTemp_, false)) {
+      // The empty temporary file stands: it gets its mode before the content goes into it.
+      setState(66);
+      break;
+    }
     Log::debug("----------Upload Done----------");
     onMain([](FTPAppServices &s) { s.finishedTransfer(); });
     if (modeZ_)
       addToLog(Log::format("*** Compression saved %lld bytes.\r\n", (long long)bytesSaved_));
     setState(25);
     break;
+  case 66:
+    afterTempMode(true);
+    return;
   case 25:
     setState(22);
     break;
@@ -435,7 +451,44 @@ bool FTPConnection::chooseUploadResume(int64_t remote, int64_t localSize, bool r
     resumeUploadAt_ = 0;
   if (readStreamFileToUpload_) readStreamFileToUpload_->setCurrentOffset(resumeUploadAt_);
   setState(forcePORT_ || defaults.integerForKey(kUsePASVKey) != 1 ? 43 : 10);
+  // A private file's new content never lies in a temporary file that others may read: the
+  // temporary file gets the file's mode first. A part to resume has it set at once; otherwise an
+  // empty file is stored first, given the mode, and the content written into it (the server
+  // keeps the mode of a file it writes over).
+  precreatingTemp_ = false;
+  tempMode_.clear();
+  if (auto mode = renameMode ? privateTempMode() : std::nullopt) {
+    tempMode_ = *mode;
+    if (resumeUploadAt_ > 0) {
+      setState(66);
+    } else {
+      precreatingTemp_ = true;
+      if (readStreamFileToUpload_)
+        readStreamFileToUpload_->setCurrentOffset(localSize);
+      else
+        dataToWrite_.clear(); // kept in dataToWriteCopy_ for the content's own "STOR"
+    }
+  }
   return true;
+}
+
+std::optional<std::string> FTPConnection::privateTempMode() {
+  const auto listed = ftpmodes::listedMode(listedModesKey(), cwdName(), fileToUpload_);
+  if (!listed) return std::nullopt;
+  const unsigned long mode = std::strtoul(listed->c_str(), nullptr, 8);
+  if ((mode & 044) == 044) return std::nullopt;
+  // The owner writes it; the whole mode is given back after the rename, as for every file (a
+  // server may also write a file anew rather than into the one there).
+  return Log::format("%lo", (mode & 0777) | 0200);
+}
+
+void FTPConnection::afterTempMode(bool taken) {
+  if (!taken)
+    addToLog("!!! The server did not take the mode for the temporary file (" + tempMode_ + ")\r\n");
+  // The empty file made for the mode now takes the content, from its start.
+  if (resumeUploadAt_ == 0) restoreUploadSource();
+  setState(forcePORT_ || UserDefaults::standard().integerForKey(kUsePASVKey) != 1 ? 43 : 10);
+  sendCommand();
 }
 
 bool FTPConnection::openUploadData(const std::string &reply, int64_t localSize) {

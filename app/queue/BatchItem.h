@@ -99,6 +99,10 @@ public:
   void setCleanFileWhenDone(bool v) { cleanFileWhenDone_ = v; }
   int64_t start() const { return start_; }
   void setStart(int64_t v) { start_ = v; }
+  // The temporary name (its bytes) an SFTP upload row writes under: the same at every start, so
+  // that a start after a kill writes over what the one before left instead of leaving it.
+  const std::string &uploadTempName() const { return uploadTempName_; }
+  void setUploadTempName(std::string v) { uploadTempName_ = std::move(v); }
   int64_t filesize() const { return filesize_; }
   void setFilesize(int64_t v) { filesize_ = v; }
   float progress() const { return progress_; }
@@ -138,6 +142,7 @@ private:
   std::shared_ptr<platform::ui::Label> label_;
   std::shared_ptr<platform::ui::TableViewCell> cell_;
   std::string errorMsg_, statusMsg_;
+  std::string uploadTempName_;
   int64_t lastBytes_ = 0;
   double lastTime_ = 0;
   bool working_ = false;

@@ -4,6 +4,7 @@
 #include "app/queue/BatchListView.h"
 #include "app/queue/BatchServices.h"
 
+#include "app/foundation/Database.h"
 #include "app/foundation/PartialFile.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
@@ -198,11 +199,22 @@ std::vector<SFTPUploadJob> BatchListView::sftpUploadBatch(const BatchItem &item,
         row->server() != item.server() || row->port() != item.port() ||
         row->user() != item.user() || row->password() != item.password())
       break;
-    jobs.push_back(SFTPUploadJob{row->primaryKey(), localFileOfItem(*row), sftpRemoteOf(*row),
-                                 std::weak_ptr<void>(row)});
+    const std::string remote = sftpRemoteOf(*row);
+    jobs.push_back(SFTPUploadJob{row->primaryKey(), localFileOfItem(*row), remote,
+                                 std::weak_ptr<void>(row), keptUploadTempName(*row, remote)});
   }
   if (jobs.empty() || jobs.front().key != item.primaryKey()) return {};
   return jobs;
+}
+
+std::string BatchListView::keptUploadTempName(BatchItem &row, const std::string &remote) {
+  if (!row.uploadTempName().empty()) return row.uploadTempName();
+  row.setUploadTempName(SFTPWrapper::newUploadTempName(remote));
+  // On the disk before the upload starts: a kill from then on leaves the name with the row.
+  if (database_)
+    SQLExecute(database_, Log::format("UPDATE batchlist SET uploadnamebytes='%s' WHERE pk='%i'",
+                                      hexOfBytes(row.uploadTempName()).c_str(), row.primaryKey()));
+  return row.uploadTempName();
 }
 
 void BatchListView::doNextBatchItem() {
@@ -407,8 +419,10 @@ std::function<void()> BatchListView::sftpWorkFor(const BatchItem &item, int acti
     sftp->setupToDownloadThisFile(remote, item.localpath(), false);
     return [sftp] { sftp->downloadFile(); };
   case BatchItem::kSFTPUpload:
-  case BatchItem::kSFTPUploadIntoNewFolder:
-    if (auto jobs = sftpUploadBatch(item, sftp->uploadBatchLimit()); !jobs.empty()) {
+  case BatchItem::kSFTPUploadIntoNewFolder: {
+    std::vector<SFTPUploadJob> jobs;
+    batchUpdates([&] { jobs = sftpUploadBatch(item, sftp->uploadBatchLimit()); });
+    if (!jobs.empty()) {
       // This row and the upload rows after it over the same session go together: the service
       // keeps requests of several files in flight and reports each row as it ends.
       auto weak = weakSelf();
@@ -425,7 +439,9 @@ std::function<void()> BatchListView::sftpWorkFor(const BatchItem &item, int acti
       return [sftp, jobs = std::move(jobs), result] { sftp->uploadFiles(jobs, result); };
     }
     sftp->setupToUploadThisFile(localFileOfItem(item), remote);
+    if (auto row = itemForPK(key)) sftp->setUploadTempName(keptUploadTempName(*row, remote));
     return [sftp] { sftp->uploadFile(); };
+  }
   case BatchItem::kSFTPMakeFolder:
     sftp->setBatchPK(key);
     return [sftp, remote] { sftp->createDirectory(remote); };

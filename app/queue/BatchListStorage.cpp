@@ -144,8 +144,8 @@ void BatchListView::loadDatabaseData() {
   }
   UpdateDatabaseStructure(database_);
   const char *sql = "SELECT pk,filename,path,server,user,password,start,localpath,action,size,"
-                    "cleanfile,protocol,port,roworder,filenamebytes,pathbytes FROM batchlist "
-                    "ORDER BY roworder,pk";
+                    "cleanfile,protocol,port,roworder,filenamebytes,pathbytes,uploadnamebytes "
+                    "FROM batchlist ORDER BY roworder,pk";
   sqlite3_stmt *stmt = nullptr;
   if (sqlite3_prepare_v2(database_, sql, -1, &stmt, nullptr) == SQLITE_OK) {
     while (sqlite3_step(stmt) == SQLITE_ROW) {
@@ -163,6 +163,8 @@ void BatchListView::loadDatabaseData() {
       item->setCleanFileWhenDone((sqlite3_column_int(stmt, 10) & 0xff) != 0);
       item->setProtocol(columnText(stmt, 11));
       item->setPort(sqlite3_column_int(stmt, 12));
+      if (const std::string hex = columnText(stmt, 16); !hex.empty())
+        item->setUploadTempName(bytesOfHex(hex).value_or(""));
       Log::systemf("#%i:  Start=%lli, Size=%lli", item->primaryKey(),
                    static_cast<long long>(item->start()), static_cast<long long>(item->filesize()));
       highestKeyGiven_ = std::max(highestKeyGiven_, item->primaryKey());

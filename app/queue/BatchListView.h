@@ -279,6 +279,9 @@ private:
   // into it is left.
   void listRemoteFolderAgain(const RemoteFolderPlace &changed);
   std::vector<SFTPUploadJob> sftpUploadBatch(const BatchItem &item, size_t limit);
+  // The temporary name the row's upload of `remote` writes under: the one it kept, else a new
+  // one, stored with the row.
+  std::string keptUploadTempName(BatchItem &row, const std::string &remote);
 
   // Screen helpers.
   void buildTitleView();

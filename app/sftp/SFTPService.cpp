@@ -907,6 +907,8 @@ void SFTPService::setupToUploadThisFile(const std::string &localPath, const std:
 }
 
 void SFTPService::uploadFile() {
+  // Taken whatever happens: a refused call must not leave it for another file's upload.
+  const std::string temp = takeUploadTempName();
   Busy busy(*this);
   if (!busy) return;
   std::lock_guard op(opMutex_);
@@ -918,19 +920,20 @@ void SFTPService::uploadFile() {
   }
   pending_ = !connected_;
   if (!ensureConnected()) return;
-  uploadTo(local, remote);
+  uploadTo(local, remote, temp);
 }
 
 // Under a temporary name renamed into place when wanted: the file in place is kept under an
 // ".old." name until the new one stands, and put back when the swap fails. A server that refuses
 // the rename is remembered and later uploads go straight to the final name.
-bool SFTPService::uploadTo(const std::string &local, const std::string &remote) {
+bool SFTPService::uploadTo(const std::string &local, const std::string &remote,
+                           const std::string &keptTemp) {
   {
     std::lock_guard lock(stateMutex_);
     lastOperationDir_ = parentOf(remote);
   }
   status("Uploading...");
-  const bool ok = uploadOne(local, remote);
+  const bool ok = uploadOne(local, remote, keptTemp);
   // Either way the folder is listed again: a failed upload may have left part of the file.
   report([remote, ok](SFTPWrapperDelegate &d, SFTPWrapper &w) {
     if (ok)
@@ -993,13 +996,23 @@ void SFTPService::keepMode(const std::string &remote, int mode) {
     logFailure("The permissions of " + remote + " could not be kept");
 }
 
-bool SFTPService::uploadOne(const std::string &local, const std::string &remote) {
+bool SFTPService::uploadOne(const std::string &local, const std::string &remote,
+                            const std::string &keptTemp) {
   const bool useTemp = uploadsToTempNames();
   const std::string stamp = uploadStamp();
-  const std::string temp = useTemp ? remote + ".upload." + stamp : remote;
+  // A queue row keeps its temporary name: started again after a kill, it writes over the part
+  // the killed start left (the open truncates it) instead of leaving it beside the file.
+  const std::string temp = !useTemp            ? remote
+                           : !keptTemp.empty() ? keptTemp
+                                               : remote + ".upload." + stamp;
   progress_->start((long long)sizeOfFileAtPath(local));
-  bool ok = FileManager::fileExists(local) && sftp_->UploadFileByName(temp.c_str(), local.c_str());
-  const int mode = ok && useTemp ? sftp_->GetFilePermissions(remote.c_str()) : -1;
+  // The temporary file is made with the mode of the file it replaces (writable by its owner, who
+  // writes it): a private file's new content is never readable by others on its way, where the
+  // server takes the mode at the open. The whole mode is given back after the rename.
+  const bool exists = FileManager::fileExists(local);
+  const int mode = useTemp && exists ? sftp_->GetFilePermissions(remote.c_str()) : -1;
+  bool ok = exists && sftp_->UploadFileByName(temp.c_str(), local.c_str(),
+                                              mode < 0 ? -1 : (mode & 0777) | 0200);
   if (ok && useTemp && !sftp_->RenameFileOrDir(temp.c_str(), remote.c_str())) {
     ok = placeRefusedRename(local, temp, remote, stamp);
   } else if (ok && useTemp) {
@@ -1053,7 +1066,9 @@ void SFTPService::uploadFiles(const std::vector<SFTPUploadJob> &jobs, const Uplo
     files[i].local = wanted[i]->local;
     files[i].remote = wanted[i]->remote;
     if (useTemp) {
-      files[i].remote += ".upload." + stamp;
+      // A row's own temporary name, kept across a kill, else a new one.
+      files[i].remote =
+          wanted[i]->temp.empty() ? files[i].remote + ".upload." + stamp : wanted[i]->temp;
       files[i].renameTo = wanted[i]->remote;
     }
   }

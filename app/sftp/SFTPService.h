@@ -139,9 +139,11 @@ private:
   std::string partialPathFor(const std::string &remote, const std::string &local);
   // Why nothing may be put under `local`: a folder stands there (empty: nothing in the way).
   static std::string folderInTheWay(const std::string &local);
-  bool uploadTo(const std::string &localPath, const std::string &remotePath);
-  // The transfer of uploadTo without its reports.
-  bool uploadOne(const std::string &localPath, const std::string &remotePath);
+  bool uploadTo(const std::string &localPath, const std::string &remotePath,
+                const std::string &keptTemp = {});
+  // The transfer of uploadTo without its reports (keptTemp: the temporary name to write under).
+  bool uploadOne(const std::string &localPath, const std::string &remotePath,
+                 const std::string &keptTemp = {});
   // Whether uploads go to a temporary name first (and are renamed into place).
   bool uploadsToTempNames();
   std::string uploadStamp();

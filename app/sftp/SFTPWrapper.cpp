@@ -3,8 +3,12 @@
 #include "app/foundation/PartialFile.h"
 #include "app/ftp/FTPReplyAssembler.h"
 
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/Text.h"
 #include "platform/foundation/UserDefaults.h"
+
+#include <chrono>
+#include <utility>
 
 namespace {
 std::mutex makerMutex;
@@ -133,6 +137,21 @@ std::string SFTPWrapper::openedRemote() const {
 void SFTPWrapper::setOpenedRemote(std::string path) {
   std::lock_guard lock(mutex_);
   openedRemote_ = std::move(path);
+}
+
+std::string SFTPWrapper::newUploadTempName(const std::string &remote) {
+  return remote + ".upload." +
+         std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                            platform::Clock::current().wallNow().time_since_epoch())
+                            .count());
+}
+void SFTPWrapper::setUploadTempName(std::string path) {
+  std::lock_guard lock(mutex_);
+  uploadTempName_ = std::move(path);
+}
+std::string SFTPWrapper::takeUploadTempName() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(uploadTempName_, {});
 }
 
 void SFTPWrapper::uploadThisFile(const std::string &localPath, const std::string &remoteFolder) {

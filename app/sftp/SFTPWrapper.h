@@ -49,6 +49,8 @@ struct SFTPUploadJob {
   int key = -1;
   std::string local, remote;
   std::weak_ptr<void> row;
+  // The temporary name to write under when uploads go to temporary names (empty: a new one).
+  std::string temp;
 };
 
 class SFTPWrapper {
@@ -103,6 +105,13 @@ public:
   // opens it to send it back to the same file.
   std::string openedRemote() const;
   void setOpenedRemote(std::string path);
+  // A new temporary name for an upload of `remote` ("NAME.upload.STAMP").
+  static std::string newUploadTempName(const std::string &remote);
+  // The temporary name the next uploadFile writes under when uploads go to temporary names, so
+  // that a queue row started again writes over what an earlier start left; empty: a new one.
+  // uploadFile takes it (the one after gets a new name unless one is set again).
+  void setUploadTempName(std::string path);
+  std::string takeUploadTempName();
 
   // --- State.
   virtual void reinit() = 0;
@@ -155,7 +164,7 @@ public:
 
 private:
   mutable std::mutex mutex_;
-  std::string server_, username_, password_, openedRemote_;
+  std::string server_, username_, password_, openedRemote_, uploadTempName_;
   int port_ = 0, batchPK_ = -1;
   bool mainConnection_ = false;
   std::weak_ptr<SFTPWrapperDelegate> delegate_;

@@ -365,6 +365,14 @@ bool CkSFtp::UploadFileByName(const char *remotePath, const char *localPath) {
   Arg r(remotePath), l(localPath);
   return m_impl->UploadFileByName(r.v, l.v, m_event);
 }
+bool CkSFtp::UploadFileByName(const char *remotePath, const char *localPath,
+                              int createPermissions) {
+  Arg r(remotePath), l(localPath);
+  m_impl->CreatePermissions = createPermissions;
+  const bool ok = m_impl->UploadFileByName(r.v, l.v, m_event);
+  m_impl->CreatePermissions = -1;
+  return ok;
+}
 bool CkSFtp::DownloadFiles(std::vector<SftpBatchFile> &files, unsigned int window,
                            const std::function<bool(size_t)> &done) {
   return m_impl->DownloadFiles(files, window, done, m_event);

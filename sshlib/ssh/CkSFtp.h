@@ -202,6 +202,9 @@ public:
   // full disk, a quota); 0 when its writes did not fail.
   int lastLocalWriteError() const;
   bool UploadFileByName(const char *remotePath, const char *localPath);
+  // The same; a remote file that the upload creates is made with these permission bits (a
+  // server may ignore them; an existing file keeps its own).
+  bool UploadFileByName(const char *remotePath, const char *localPath, int createPermissions);
   // Many whole files with up to `window` of them in flight at once; `done(i)` as file i ends
   // (false from it starts no further file). False when the session broke or the batch was
   // aborted; each file carries its own outcome.

@@ -318,6 +318,9 @@ public:
   // for first; empty for none.
   std::string PreferredHostKeyType;
   int ProtocolVersion = 0;
+  // The permission bits a file made by an open is created with; -1: the server's default. A
+  // private file's new content, written under a temporary name, is private from its first byte.
+  int CreatePermissions = -1;
   StringBuffer SessionLog;
   // The trace of a file open whose connection was dropped before the open ended.
   StringBuffer droppedSshLog;

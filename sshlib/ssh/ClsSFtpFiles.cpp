@@ -167,6 +167,12 @@ bool ClsSFtp::packOpenRequest(const std::string &path, const char *access, const
   }
   SFtpFileAttr none;
   none.fileType = 1;
+  // Only a create carries permissions: an open of an existing file leaves its mode alone.
+  const bool creates = (f.v3 & 0x8) != 0;
+  if (creates && CreatePermissions >= 0) {
+    none.validFlags = SFtpFileAttr::kPermissions;
+    none.permissions = (unsigned int)CreatePermissions & 07777;
+  }
   none.packFileAttr((unsigned)ProtocolVersion, payload, m_log, VerboseLogging);
   // Only a plain read may be tried again under another name: a create or truncate must not
   // touch a second file.

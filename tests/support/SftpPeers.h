@@ -113,8 +113,10 @@ struct SftpPeerOptions {
   int version = 3;
   int window = 0;
   int maxPacket = 0;
-  std::string kbd; // JSON rounds of [prompt, expected answer]
-  int readCap = 0; // the most one READ is answered with (0: what was asked)
+  std::string kbd;              // JSON rounds of [prompt, expected answer]
+  int readCap = 0;              // the most one READ is answered with (0: what was asked)
+  bool replacingRename = false; // a RENAME onto an existing file replaces it
+  bool openDefaultMode = false; // a created file takes the server's mode, not the open's
 };
 
 // asyncssh serving `root` as "/" to any user with password kSftpPass (or the keyboard script).
@@ -131,6 +133,8 @@ inline Process startAsyncSftp(int port, const std::string &root, const SftpPeerO
   if (o.maxPacket) argv.insert(argv.end(), {"--max-pktsize", std::to_string(o.maxPacket)});
   if (!o.kbd.empty()) argv.insert(argv.end(), {"--kbd", o.kbd});
   if (o.readCap) argv.insert(argv.end(), {"--read-cap", std::to_string(o.readCap)});
+  if (o.replacingRename) argv.push_back("--replacing-rename");
+  if (o.openDefaultMode) argv.push_back("--open-default-mode");
   Process p(argv, logDir);
   waitForTcpPort(port);
   return p;

@@ -1,23 +1,38 @@
 """An asyncssh SFTP server for the SFTP client's interop tests, on 127.0.0.1:PORT until stopped:
 password or scripted keyboard-interactive logins, a chosen SFTP version, window and packet size,
-with the file system under ROOT, and, when asked, READ answers of at most --read-cap bytes."""
+with the file system under ROOT, and, when asked, READ answers of at most --read-cap bytes, a
+RENAME that replaces an existing file (--replacing-rename, as many servers do) and files created
+with the server's default mode whatever the open asks (--open-default-mode)."""
 import argparse
 import asyncio
 import json
+import os
 import warnings
 
 warnings.simplefilter("ignore")
 import asyncssh  # noqa: E402
 
 
-def capped_sftp(cap):
-    """An SFTP server that gives at most `cap` bytes for one READ, as some servers do."""
+def sftp_server(a):
+    """The SFTP server class the options ask for."""
 
-    class Capped(asyncssh.SFTPServer):
+    class Server(asyncssh.SFTPServer):
         def read(self, file_obj, offset, size):
-            return super().read(file_obj, offset, min(size, cap))
+#At most `--read - cap` bytes for one READ, as some servers do.
+            return super().read(file_obj, offset, min(size, a.read_cap) if a.read_cap else size)
 
-    return Capped
+        def open(self, path, pflags, attrs):
+            if a.open_default_mode:
+                attrs = asyncssh.SFTPAttrs()
+            return super().open(path, pflags, attrs)
+
+        def rename(self, oldpath, newpath):
+            if not a.replacing_rename:
+                return super().rename(oldpath, newpath)
+            os.replace(self.map_path(oldpath), self.map_path(newpath))
+            return None
+
+    return Server
 
 
 class Server(asyncssh.SSHServer):
@@ -47,7 +62,7 @@ class Server(asyncssh.SSHServer):
         return self.challenge()
 
     def validate_kbdint_response(self, username, responses):
-        # Each round's answers must be the expected ones; a round of two prompts takes none.
+#Each round's answers must be the expected ones; a round of two prompts takes none.
         expected = [ans for _, ans in self.rounds[self.step]]
         if len(expected) == 2 and not responses:
             expected = []
@@ -68,8 +83,10 @@ async def main():
     ap.add_argument("--window", type=int, default=0)
     ap.add_argument("--max-pktsize", type=int, default=0)
     ap.add_argument("--read-cap", type=int, default=0)
+    ap.add_argument("--replacing-rename", action="store_true")
+    ap.add_argument("--open-default-mode", action="store_true")
     a = ap.parse_args()
-    sftp_class = capped_sftp(a.read_cap) if a.read_cap else asyncssh.SFTPServer
+    sftp_class = sftp_server(a)
     opts = {
         "server_host_keys": [a.host_key],
         "compression_algs": ["none"],

@@ -352,6 +352,31 @@ TEST_F(QueueTest, SmallSFTPUploadsOfOneSessionGoTogetherALargeOneAlone) {
   EXPECT_EQ(failed, (std::vector<std::string>{"c", "d"}));
 }
 
+// An SFTP upload row keeps the temporary name it first went under: a new start of the program
+// (the queue made again from the same table while the killed start's upload never ended) hands
+// the service that name again, so that the part on the server is written over, not left.
+TEST_F(QueueTest, AnSFTPUploadRowGoesUnderTheSameTemporaryNameAfterANewStart) {
+  ASSERT_TRUE(testsupport::writeFile(Paths::documents() + "/Files/up.bin", "content"));
+  makeQueue();
+  queue_->addBatchItemAction(31, "up.bin", "/r", 0, "s", 22, "u", "p", "sftp", "/Files/up.bin",
+                             false, true);
+  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 1; }));
+  const std::string first = sftp_->takeUploadTempName();
+  EXPECT_EQ(first.rfind("/r/up.bin.upload.", 0), 0u) << first;
+  // Killed: the queue goes without its upload ending; the next start comes later.
+  queue_.reset();
+  nav_.reset();
+  tabs_.reset();
+  probe_.reset();
+  window_.reset();
+  settle();
+  clock_->advance(platform::seconds(30));
+  sftp_->active = false;
+  makeQueue();
+  ASSERT_TRUE(waitFor([&] { return advance(0.5), sftp_->started() == 2; }));
+  EXPECT_EQ(sftp_->takeUploadTempName(), first);
+}
+
 TEST_F(QueueTest, WithoutAnSFTPServiceItemsFailClearly) {
   SFTPWrapper::setMaker(nullptr);
   makeQueue();

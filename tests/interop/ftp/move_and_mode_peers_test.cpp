@@ -2,6 +2,7 @@
 // edited file sent back (under a temporary name, renamed over it) keeps the mode its folder's
 // listing showed. Against vsftpd as Debian installs it and pyftpdlib as installed.
 #include "tests/interop/ftp/TaskPeers.h"
+#include "tests/support/ModeWatch.h"
 #include "tests/support/Peers.h"
 
 #include "platform/foundation/FileManager.h"
@@ -182,6 +183,35 @@ TEST_P(MoveAndModePeersTest, AnEditedFileSentBackKeepsItsMode) {
         EXPECT_NE(conn->transferLog().find("did not take the mode", mark), std::string::npos);
       }
     }
+}
+
+// A private file saved back from the editor's working copy: its temporary file has the file's mode
+// before the new content goes into it, so that the content is never readable by others on the
+// server, and the file ends with its content and its mode.
+TEST_P(MoveAndModePeersTest, APrivateFilesNewContentIsNeverReadableByOthersOnItsWay) {
+  ASSERT_NO_FATAL_FAILURE(serve([&](const std::string &root) {
+    testsupport::writeFile(root + "/secret.txt", "before");
+    ::chmod((root + "/secret.txt").c_str(), 0600);
+  }));
+  testsupport::TempDir local("ferrowen-private-ftp");
+  // Written in many pieces, each of which the watch looks at.
+  std::string content;
+  for (int i = 0; content.size() < (4u << 20); ++i)
+    content += "line " + std::to_string(i) + " of the new secret\n";
+  ASSERT_TRUE(testsupport::writeFile(local.file("secret.txt"), content));
+  const size_t mark = conn->transferLog().size();
+  {
+    testsupport::ModeWatch watch(server.root, ".upload");
+    ASSERT_TRUE(watch.watching());
+    conn->uploadFile("secret.txt", local.file("secret.txt"), conn->cwdName(), false, 0);
+    ASSERT_NO_FATAL_FAILURE(settleJob());
+    EXPECT_FALSE(watch.modes().empty());
+    EXPECT_FALSE(watch.everReadableByOthers()) << conn->transferLog().substr(mark);
+  }
+  EXPECT_TRUE(testsupport::readFile(file("secret.txt")) == content);
+  EXPECT_EQ(modeOf("secret.txt"), 0600u) << conn->transferLog().substr(mark);
+  EXPECT_FALSE(FileManager::fileExists(file("secret.upload.txt")));
+  EXPECT_TRUE(delegate->taken().empty()) << delegate->taken().front();
 }
 
 } // namespace

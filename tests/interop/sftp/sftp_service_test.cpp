@@ -681,7 +681,7 @@ TEST_F(SftpService, ACutUploadBatchLeavesNoTemporaryFileAfterTheNextOperation) {
   for (int i = 0; i < 3; ++i) {
     const std::string name = "b" + std::to_string(i) + ".bin";
     makeDataFile(home.file(name), 64LL << 20, i + 1);
-    jobs.push_back({i, home.file(name), path(name), {}});
+    jobs.push_back({i, home.file(name), path(name), {}, {}});
   }
   auto temporaries = [&] {
     return runCommand("find '" + dir.path() + "' -name '*.upload.*' 2>/dev/null");
