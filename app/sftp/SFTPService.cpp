@@ -691,8 +691,11 @@ bool SFTPService::listFolder(const std::string &folder,
     // The name's bytes as the server sent them: shown as text, sent back as they came.
     const std::string bytes = f->filename();
     const std::string name = SFTPWrapper::textOfName(bytes);
-    // A name that could lead out of the folder it belongs in is never taken.
-    if (!isSingleFileName(bytes) || !isSingleFileName(name)) {
+    // Every entry is a row, control bytes and all (they read as U+FFFD). Only a name no file on
+    // the server can have (a "/" or a NUL in it), which could lead out of its folder or reach
+    // another file, is never taken.
+    if (!isSingleFileName(name) || bytes.find('\0') != std::string::npos ||
+        bytes.find('/') != std::string::npos) {
       logLine("Skipped entry " + bytes);
       continue;
     }
