@@ -77,6 +77,16 @@ std::string serverAnswerIn(const std::string &record) {
          "\" (SFTP status " + code + ")";
 }
 
+// What a person is told of a transfer the server failed: its answer, else that the connection went
+// (empty when there is neither).
+std::string serverFailure(const std::string &record, bool connected) {
+  std::string answer = serverAnswerIn(record);
+  if (answer.empty())
+    return connected ? std::string() : std::string("The connection to the server was lost.");
+  answer[0] = 'T';
+  return answer + ".";
+}
+
 // Why a file of a folder download was not fetched: a local reason as it was given, else the
 // file's path in the folder and what the server answered.
 std::string fileNotFetched(const std::string &path, const std::string &localReason,
@@ -807,6 +817,10 @@ void SFTPService::downloadFile() {
   }
   std::string why;
   const bool ok = downloadTo(remote, local, -1, &why);
+  // Not the local side: the row says what the server answered, or that the connection went (a
+  // download stopped on purpose has nothing more to say).
+  if (!ok && why.empty() && !abort_)
+    why = serverFailure(sftp_->lastErrorText(), sftp_->get_IsConnected());
   finishDownload(remote, local, ok, why);
   if (edit && ok) {
     setOpenedRemote(remote);
@@ -824,8 +838,18 @@ bool SFTPService::downloadTo(const std::string &remote, const std::string &local
     std::lock_guard lock(stateMutex_);
     lastOperationDir_ = parentOf(remote);
   }
-  FileManager::createDirectory(parentOf(local), true);
+  // A folder that cannot be made (a file in its place, say) is said as such: nothing can be
+  // written there.
+  const auto made = FileManager::createDirectory(parentOf(local), true);
   std::string problem = folderInTheWay(local);
+  if (!made) {
+    const std::string &error = made.error();
+    const size_t colon = error.rfind(": ");
+    problem =
+        "The folder \"" + platform::lastPathComponent(parentOf(local)) +
+        "\" could not be made: " + (colon == std::string::npos ? error : error.substr(colon + 2)) +
+        ".";
+  }
   const std::string part = partialPathFor(remote, local);
   const FileInUse writing(part);
   bool ok = problem.empty();

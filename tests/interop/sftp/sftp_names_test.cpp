@@ -379,7 +379,8 @@ TEST_P(SftpNames, FailuresAreToldOnTheirRowsAndTheFolderIsListedAgain) {
         return rows.size() == 1 && !rows[0]->errorMsg().empty();
       },
       60));
-  EXPECT_EQ(queue_->batchItemList()[0]->errorMsg(), "Error Downloading File!");
+  EXPECT_EQ(queue_->batchItemList()[0]->errorMsg(),
+            "Error Downloading File! The server answered \"No such file\" (SFTP status 2).");
 
   for (const bool arrives : {true, false}) {
     const std::string local = tmp_->file(arrives ? "up.txt" : "missing.txt");
