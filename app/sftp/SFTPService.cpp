@@ -10,6 +10,7 @@
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
 
+#include "platform/device/Application.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/DateFormatter.h"
 #include "platform/foundation/Dispatch.h"
@@ -1115,7 +1116,8 @@ void SFTPService::uploadFiles(const std::vector<SFTPUploadJob> &jobs, const Uplo
 
 void SFTPService::simpleOperation(const char *statusText, const char *error,
                                   const std::string &path,
-                                  const std::function<bool(CkSFtp &)> &opFn, bool reportToQueue) {
+                                  const std::function<bool(CkSFtp &)> &opFn, bool reportToQueue,
+                                  const char *refusedHint) {
   Busy busy(*this);
   if (!busy) return;
   std::lock_guard op(opMutex_);
@@ -1138,6 +1140,24 @@ void SFTPService::simpleOperation(const char *statusText, const char *error,
     report([text, queue](SFTPWrapperDelegate &d, SFTPWrapper &w) {
       queue ? d.dirError(w, text) : d.errorStatus(w, text);
     });
+    if (refusedHint && mainConnection()) {
+      // Said as the FTP folder screens say a refusal, and the folder listed again: the screen
+      // took the entry away before the server answered.
+      std::string said = text;
+      if (const std::string answer = serverFailure(sftp_->lastErrorText(), true); !answer.empty())
+        said += " " + answer;
+      said += refusedHint;
+      platform::dispatchAsyncMain([said] {
+        std::make_shared<platform::ui::AlertView>(
+            platform::localizedString("Error from FTP Server"), said,
+            std::weak_ptr<platform::ui::AlertViewDelegate>(), "",
+            std::vector<std::string>{platform::localizedString("OK")})
+            ->show();
+      });
+      report([](SFTPWrapperDelegate &d, SFTPWrapper &w) {
+        d.sftpConnectionShouldRefreshDirectory(w);
+      });
+    }
   }
 }
 
@@ -1151,8 +1171,10 @@ void SFTPService::deleteFile(const std::string &path) {
                   [&](CkSFtp &s) { return s.RemoveFile(path.c_str()); });
 }
 void SFTPService::deleteDirectory(const std::string &path) {
-  simpleOperation("Deleting Directory...", "Error Deleting Directory!", path,
-                  [&](CkSFtp &s) { return s.RemoveDir(path.c_str()); });
+  simpleOperation(
+      "Deleting Directory...", "Error Deleting Directory!", path,
+      [&](CkSFtp &s) { return s.RemoveDir(path.c_str()); }, false,
+      "\n(You may need to delete files in this folder before deleting the folder.)");
 }
 void SFTPService::renameFile(const std::string &oldName, const std::string &newName) {
   simpleOperation("Renaming File...", "Error Renaming File!", oldName,
