@@ -15,6 +15,8 @@
 //   bar is back, not a spinner for good.
 // - an FTP file moved into a folder that holds a file of its name: "File Name Error", as Rename
 //   says, and both files stay as they were.
+// - over FTP, "trail.txt " beside "trail.txt" (and " lead.txt" beside "lead.txt"): each is a row
+//   of its own, a click checks the one row, and Delete removes that row's file alone;
 // - over SFTP: a name holding a line feed is a row (the byte reads as U+FFFD); a folder that holds
 //   a file is not deleted, and the person is told why as FTP tells it, the row staying; a file the
 //   server will not open ends its Transfers row with "Error Downloading File!" and the server's
@@ -324,6 +326,37 @@ for (const [profile, viewport, env] of profiles) {
         await line.waitFor({ state: 'visible', timeout: scaled(60000) });
         assert.equal(await queued.locator('.v-label', { hasText: 'Downloading...' }).filter({ visible: true }).count(), 0);
         await screen('sftp-download-refused');
+      },
+    });
+  });
+}
+
+for (const [profile, viewport, env] of profiles) {
+  test(`${profile}: over FTP a name with a blank at its end is a row of its own, checked and deleted alone`, async (t) => {
+    const ftpRoot = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-remote-ftp-'));
+    t.after(() => fs.rmSync(ftpRoot, { recursive: true, force: true }));
+    const files = { 'trail.txt ': 'twenty bytes of it.\n', 'trail.txt': 'twenty-three bytes here\n', ' lead.txt': 'the one with a blank\n', 'lead.txt': 'the one without a blank\n' };
+    for (const [name, text] of Object.entries(files)) fs.writeFileSync(path.join(ftpRoot, name), text);
+    const ftpPort = await startFtpServer(t, ftpRoot, 1 << 24);
+    await session(t, {
+      chromium, suite: 'remote-blanks', dir: path.join(artefacts, `remote-${profile}`), viewport, env,
+      run: async (s) => {
+        const { page, front, row } = s;
+        await connectAnonymousFtp(s, ftpPort, 'trail.txt');
+        for (const name of Object.keys(files)) assert.equal(await row(name).count(), 1, `one row "${name}"`);
+        // A click checks the one row, not the one that reads alike.
+        await clickUntil(row('trail.txt '), async () => JSON.stringify(await checkedRows(front)) === '["trail.txt "]', 'the row "trail.txt " checked');
+        await s.screen('ftp-blank-checked');
+        await clickSeen(row('trail.txt ').locator('.accessory'));
+        await clickSeen(s.sheetButton('Delete File'));
+        const confirm = page.locator('.alert[aria-label="Confirm File Delete"]');
+        await clickSeen(confirm.locator('button', { hasText: 'Delete' }));
+        await waitFor(() => !fs.existsSync(path.join(ftpRoot, 'trail.txt ')), 'the file "trail.txt " deleted', 30000);
+        await row('trail.txt ').waitFor({ state: 'detached', timeout: scaled(30000) });
+        await s.screen('ftp-blank-deleted');
+        assert.deepEqual(fs.readdirSync(ftpRoot).sort(), ['trail.txt', ' lead.txt', 'lead.txt'].sort());
+        for (const name of ['trail.txt', ' lead.txt', 'lead.txt']) assert.equal(fs.readFileSync(path.join(ftpRoot, name), 'utf8'), files[name]);
+        assert.equal(await row('trail.txt').count(), 1);
       },
     });
   });
