@@ -10,6 +10,7 @@
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
 
+#include "platform/device/Application.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/DateFormatter.h"
 #include "platform/foundation/Dispatch.h"
@@ -61,8 +62,9 @@ std::string localWriteProblem(int error) {
 }
 
 // What the server answered to the request that failed, as the library's record of the call
-// names it ("StatusCode: 4", "StatusMessage: Failure"); empty when it answered nothing.
-std::string serverAnswerIn(const std::string &record) {
+// names it ("StatusCode: 4", "StatusMessage: Failure"): its code and its words (either may be
+// empty).
+std::pair<std::string, std::string> serverStatusIn(const std::string &record) {
   std::string code, message;
   std::istringstream lines(record);
   for (std::string line; std::getline(lines, line);) {
@@ -72,9 +74,27 @@ std::string serverAnswerIn(const std::string &record) {
     if (text.starts_with("StatusCode: ")) code = text.substr(12);
     if (text.starts_with("StatusMessage: ")) message = text.substr(15);
   }
+  return {code, message};
+}
+
+// The same in words; empty when it answered nothing.
+std::string serverAnswerIn(const std::string &record) {
+  const auto [code, message] = serverStatusIn(record);
   if (code.empty()) return {};
   return "the server answered \"" + (message.empty() ? "status " + code : message) +
          "\" (SFTP status " + code + ")";
+}
+
+// What a transfer's row says of a failure the server gave (the line under its name is short):
+// the server's words, else its status code; that the connection went when it answered nothing
+// and is gone; empty otherwise.
+std::string serverFailure(const std::string &record, bool connected) {
+  const auto [code, message] = serverStatusIn(record);
+  if (code.empty())
+    return connected ? std::string() : std::string("The connection to the server was lost.");
+  std::string said = message.empty() ? "SFTP status " + code : message;
+  if (said.back() != '.') said += '.';
+  return said;
 }
 
 // Why a file of a folder download was not fetched: a local reason as it was given, else the
@@ -691,8 +711,11 @@ bool SFTPService::listFolder(const std::string &folder,
     // The name's bytes as the server sent them: shown as text, sent back as they came.
     const std::string bytes = f->filename();
     const std::string name = SFTPWrapper::textOfName(bytes);
-    // A name that could lead out of the folder it belongs in is never taken.
-    if (!isSingleFileName(bytes) || !isSingleFileName(name)) {
+    // Every entry is a row, control bytes and all (they read as U+FFFD). Only a name no file on
+    // the server can have (a "/" or a NUL in it), which could lead out of its folder or reach
+    // another file, is never taken.
+    if (!isSingleFileName(name) || bytes.find('\0') != std::string::npos ||
+        bytes.find('/') != std::string::npos) {
       logLine("Skipped entry " + bytes);
       continue;
     }
@@ -804,6 +827,10 @@ void SFTPService::downloadFile() {
   }
   std::string why;
   const bool ok = downloadTo(remote, local, -1, &why);
+  // Not the local side: the row says what the server answered, or that the connection went (a
+  // download stopped on purpose has nothing more to say).
+  if (!ok && why.empty() && !abort_)
+    why = serverFailure(sftp_->lastErrorText(), sftp_->get_IsConnected());
   finishDownload(remote, local, ok, why);
   if (edit && ok) {
     setOpenedRemote(remote);
@@ -821,8 +848,16 @@ bool SFTPService::downloadTo(const std::string &remote, const std::string &local
     std::lock_guard lock(stateMutex_);
     lastOperationDir_ = parentOf(remote);
   }
-  FileManager::createDirectory(parentOf(local), true);
+  // A folder that cannot be made (a file in its place, say) is said as such: nothing can be
+  // written there.
+  const auto made = FileManager::createDirectory(parentOf(local), true);
   std::string problem = folderInTheWay(local);
+  if (!made) {
+    const std::string &error = made.error();
+    const size_t colon = error.rfind(": ");
+    problem = "\"" + platform::lastPathComponent(parentOf(local)) + "\" could not be made: " +
+              (colon == std::string::npos ? error : error.substr(colon + 2)) + ".";
+  }
   const std::string part = partialPathFor(remote, local);
   const FileInUse writing(part);
   bool ok = problem.empty();
@@ -1103,7 +1138,8 @@ void SFTPService::uploadFiles(const std::vector<SFTPUploadJob> &jobs, const Uplo
 
 void SFTPService::simpleOperation(const char *statusText, const char *error,
                                   const std::string &path,
-                                  const std::function<bool(CkSFtp &)> &opFn, bool reportToQueue) {
+                                  const std::function<bool(CkSFtp &)> &opFn, bool reportToQueue,
+                                  const char *refusedHint) {
   Busy busy(*this);
   if (!busy) return;
   std::lock_guard op(opMutex_);
@@ -1126,6 +1162,24 @@ void SFTPService::simpleOperation(const char *statusText, const char *error,
     report([text, queue](SFTPWrapperDelegate &d, SFTPWrapper &w) {
       queue ? d.dirError(w, text) : d.errorStatus(w, text);
     });
+    if (refusedHint && mainConnection()) {
+      // Said as the FTP folder screens say a refusal, and the folder listed again: the screen
+      // took the entry away before the server answered.
+      std::string said = text;
+      if (std::string answer = serverAnswerIn(sftp_->lastErrorText()); !answer.empty())
+        said += " " + (answer[0] = 'T', answer) + ".";
+      said += refusedHint;
+      platform::dispatchAsyncMain([said] {
+        std::make_shared<platform::ui::AlertView>(
+            platform::localizedString("Error from FTP Server"), said,
+            std::weak_ptr<platform::ui::AlertViewDelegate>(), "",
+            std::vector<std::string>{platform::localizedString("OK")})
+            ->show();
+      });
+      report([](SFTPWrapperDelegate &d, SFTPWrapper &w) {
+        d.sftpConnectionShouldRefreshDirectory(w);
+      });
+    }
   }
 }
 
@@ -1139,8 +1193,10 @@ void SFTPService::deleteFile(const std::string &path) {
                   [&](CkSFtp &s) { return s.RemoveFile(path.c_str()); });
 }
 void SFTPService::deleteDirectory(const std::string &path) {
-  simpleOperation("Deleting Directory...", "Error Deleting Directory!", path,
-                  [&](CkSFtp &s) { return s.RemoveDir(path.c_str()); });
+  simpleOperation(
+      "Deleting Directory...", "Error Deleting Directory!", path,
+      [&](CkSFtp &s) { return s.RemoveDir(path.c_str()); }, false,
+      "\n(You may need to delete files in this folder before deleting the folder.)");
 }
 void SFTPService::renameFile(const std::string &oldName, const std::string &newName) {
   simpleOperation("Renaming File...", "Error Renaming File!", oldName,
