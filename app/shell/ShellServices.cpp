@@ -1,6 +1,7 @@
 #include "app/shell/ShellServices.h"
 
 #include "app/editor/EditFileView.h"
+#include "app/editor/EditState.h"
 #include "app/editor/WebDocumentViewController.h"
 #include "app/files/LocalFilesServices.h"
 #include "app/foundation/AppDelegateServices.h"
@@ -218,6 +219,7 @@ public:
     auto d = d_.lock();
     if (auto c = d ? d->ftpConnection() : nullptr) c->disconnectFromServer();
   }
+  void sentBack(const std::string &localFile) override { EditState::sentBackByQueue(localFile); }
   void badgeValtry(const std::string &text) override {
     if (auto d = d_.lock()) d->badgeValtry(text);
   }
