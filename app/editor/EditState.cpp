@@ -314,8 +314,3 @@ void EditState::forgetSentBack(const std::string &workingFile) {
   forgetRecord(std::nullopt);
   settings().synchronize();
 }
-
-void EditState::sentBackByQueue(const std::string &workingFile) {
-  if (workingFile.empty() || fileHeldOpen(workingFile)) return;
-  forgetSentBack(workingFile);
-}

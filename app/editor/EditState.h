@@ -94,10 +94,6 @@ public:
   // A server's file saved back needs no reopening at the next start: its record and its working
   // file go. Only this file's record: another may have been recorded since.
   static void forgetSentBack(const std::string &workingFile);
-  // The transfer queue has put `workingFile` on its server (a save that waited in Transfers): the
-  // edit is delivered as by forgetSentBack, unless something still holds the file (an editor
-  // reopened on it, another queued save of it), whose text is not the one delivered.
-  static void sentBackByQueue(const std::string &workingFile);
   // The byte-order mark of an encoding state as the record keeps it, and back.
   static int unicodeTagOf(bool withFFFE, bool bigEndian, bool utf8Mark);
 

@@ -92,9 +92,15 @@ function handles(page) {
 }
 
 // Opens the checked row's file in the editor and types a line at its start.
-async function editAndType(s, name, original, line) {
+// `another`: a row other than this one may be chosen still (its Edit button shows): this row is
+// chosen first.
+async function editAndType(s, name, original, line, another = false) {
   const { page } = s;
   const { text } = handles(page);
+  if (another) {
+    await clickSeen(s.row(name));
+    await new Promise((resolve) => setTimeout(resolve, scaled(1000)));
+  }
   for (let tries = 0; tries < 3 && !(await s.button('Edit').count()); tries++) {
     await clickSeen(s.row(name));
     await waitFor(async () => (await s.button('Edit').count()) > 0, 'the Edit button', 3000).catch(() => {});
@@ -165,7 +171,6 @@ for (const [profile, viewport, env] of profiles) {
     const original = Array.from({ length: 12000 }, (_, i) => `line ${i}\n`).join('');
     const typed = `typed line\n${original}`;
     fs.writeFileSync(note, original);
-    fs.writeFileSync(path.join(served, 'other.txt'), 'other line\n');
     let server = await startFtpServerAt(t, served, 1 << 30, undefined, 0, 16 << 10);
     await session(t, {
       chromium, suite: 'editor-elsewhere', dir, viewport, env,
@@ -189,6 +194,8 @@ for (const [profile, viewport, env] of profiles) {
         const line = waiting.locator('.v-label', { hasText: /^Waiting for the server: / });
         await line.waitFor({ state: 'visible', timeout: scaled(60000) });
         await s.screen('save-waits');
+        // Meanwhile another file is put on the server, to be edited later.
+        fs.writeFileSync(path.join(served, 'other.txt'), 'other line\n');
         server = await startFtpServerAt(t, served, 1 << 30, undefined, server.port);
         await waitFor(() => fileNow(note, 'utf8') === typed, 'the save on the server', 180000);
         await waitFor(async () => !(await waiting.count()), 'the row done', 30000);
@@ -201,9 +208,8 @@ for (const [profile, viewport, env] of profiles) {
         // Another file edited now is kept for the next start: the save that arrived through
         // Transfers left no record in its way. The page goes away (which keeps the edit), the
         // program is killed, and the next start offers that file with what was typed.
-        // (Once the listing no longer shows the copy the upload put aside while it ran.)
-        await waitFor(async () => !(await s.row('note.old.txt').count()), 'the folder listed anew', 30000);
-        await editAndType(s, 'other.txt', 'other line\n', 'more ');
+        await s.row('other.txt').waitFor({ timeout: scaled(30000) });
+        await editAndType(s, 'other.txt', 'other line\n', 'more ', true);
         await s.screen('other-typed');
         const browser = page.context().browser();
         await page.close();
