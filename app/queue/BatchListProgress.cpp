@@ -149,12 +149,9 @@ void BatchListView::doneBatchItemPK(int pk) {
   // An SFTP upload's folder is listed again when the service reports the change (below).
   if (BatchItem::isUploadAction(action) && !isSFTPItem(*item))
     listRemoteFolderAgain(placeOf(*item));
-  // Told once the row has let go of its file (a cell drawn for it may keep the row a while): the
-  // edit it held, if any, has reached its server.
-  if (!sent.empty()) {
-    item->setLocalpath("");
+  // The edit the file held, if any, has reached its server.
+  if (!sent.empty())
     if (auto services = BatchAppServices::shared()) services->sentBack(sent);
-  }
   doStartIfNoneInProgress();
 }
 
