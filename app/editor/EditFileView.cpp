@@ -155,15 +155,23 @@ public:
     if (auto l = shownTo()) l->errorStatus(w, t);
   }
   void sftpConnectionShouldRefreshDirectory(SFTPWrapper &w) override {
+    // A server that went away is not looked for again by the screen: the save waits in Transfers.
+    if (away_) return;
     if (auto l = listener_.lock()) l->sftpConnectionShouldRefreshDirectory(w);
+  }
+  void serverAway(SFTPWrapper &w, const std::string &reason) override {
+    away_ = true;
+    if (auto l = listener_.lock()) l->serverAway(w, reason);
   }
   void sftpConnectionDone(SFTPWrapper &w) override {
     if (auto l = listener_.lock()) l->sftpConnectionDone(w);
   }
 
 private:
-  // The listener a failure goes to (noted as shown), if it is still there.
+  // The listener a failure goes to (noted as shown), if it is still there. The failure of a save
+  // whose server went away is the editor's to tell: it waits in Transfers.
   std::shared_ptr<SFTPWrapperDelegate> shownTo() {
+    if (away_) return nullptr;
     auto l = listener_.lock();
     if (l) failureShown_ = true;
     return l;
@@ -171,7 +179,7 @@ private:
   std::weak_ptr<SFTPWrapperDelegate> listener_;
   std::string remote_;
   std::function<void()> arrived_; // main thread
-  bool fileArrived_ = false, failureShown_ = false;
+  bool fileArrived_ = false, failureShown_ = false, away_ = false;
 };
 
 // A save that did not reach the server, and that no screen has told the person about (the service

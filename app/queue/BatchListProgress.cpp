@@ -128,6 +128,8 @@ void BatchListView::doneBatchItemPK(int pk) {
   int index = batchIndexForPK(pk);
   if (index < 0) return;
   auto item = batchItemList_[static_cast<size_t>(index)];
+  // An upload's local file is on its server now (an edit's working file saved back, say).
+  const std::string sent = BatchItem::isUploadAction(item->action()) ? localFileOfItem(*item) : "";
 
   completionCleanup(*item);
 
@@ -147,6 +149,9 @@ void BatchListView::doneBatchItemPK(int pk) {
   // An SFTP upload's folder is listed again when the service reports the change (below).
   if (BatchItem::isUploadAction(action) && !isSFTPItem(*item))
     listRemoteFolderAgain(placeOf(*item));
+  // The edit the file held, if any, has reached its server.
+  if (!sent.empty())
+    if (auto services = BatchAppServices::shared()) services->sentBack(sent);
   doStartIfNoneInProgress();
 }
 
@@ -379,8 +384,21 @@ void BatchListView::connectStatus(SFTPWrapper &, const std::string &text) {
   item->setStatusMsg(text);
   if (item->cell()) configureCell(*item->cell(), *item);
 }
+void BatchListView::serverAway(SFTPWrapper &, const std::string &reason) {
+  sftpServerAway_ = reason;
+}
 void BatchListView::sftpFailed(const std::string &text) {
-  errorBatchItemPK(std::exchange(sftpPK_, -1), text);
+  sftpRowFailed(std::exchange(sftpPK_, -1), text);
+}
+void BatchListView::sftpRowFailed(int pk, const std::string &text) {
+  // The server went away under the row (it was cut, or it refused or did not answer): the row
+  // keeps no error and waits for it, as an FTP row does, rather than pausing the queue.
+  if (sftpServerAway_ && itemForPK(pk)) {
+    if (pk == sftpPK_) sftpPK_ = -1;
+    ftpConnectFailed(pk, *sftpServerAway_, text);
+    return;
+  }
+  errorBatchItemPK(pk, text);
 }
 void BatchListView::downloadError(SFTPWrapper &, const std::string &text) {
   sftpFailed(text);

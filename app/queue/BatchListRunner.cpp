@@ -394,6 +394,7 @@ void BatchListView::startSFTPItem(const BatchItem &item) {
   std::function<void()> work = sftpWorkFor(item, action);
   if (!work) return;
   inProgressPK_ = sftpPK_ = item.primaryKey();
+  sftpServerAway_.reset();
   sftpDispatchPending_ = true;
   auto weak = weakSelf();
   // On the queue's SFTP thread, which waits for work otherwise: one operation at a time, off the
@@ -433,7 +434,7 @@ std::function<void()> BatchListView::sftpWorkFor(const BatchItem &item, int acti
           if (ok)
             self->doneBatchItemPK(key);
           else
-            self->errorBatchItemPK(key, text);
+            self->sftpRowFailed(key, text);
         });
       };
       return [sftp, jobs = std::move(jobs), result] { sftp->uploadFiles(jobs, result); };
@@ -862,13 +863,16 @@ bool BatchListView::waitsToRetry(const BatchItem &item) const {
 }
 
 bool BatchListView::serverIsAway(const BatchItem &item) const {
-  if (ftpRetries_.empty() || isSFTPItem(item) || item.action() == BatchItem::kWebDownload)
-    return false;
-  auto portOf = [](const BatchItem &i) { return i.port() == 0 ? 21 : i.port(); };
+  if (ftpRetries_.empty() || item.action() == BatchItem::kWebDownload) return false;
+  auto portOf = [](const BatchItem &i) {
+    return i.port() != 0 ? i.port() : isSFTPItem(i) ? 22 : 21;
+  };
   for (const auto &[pk, retry] : ftpRetries_) {
     auto waiting = itemForPK(pk);
     if (!waiting || !waitsToRetry(*waiting)) continue;
-    if (waiting->server() == item.server() && portOf(*waiting) == portOf(item)) return true;
+    if (isSFTPItem(*waiting) == isSFTPItem(item) && waiting->server() == item.server() &&
+        portOf(*waiting) == portOf(item))
+      return true;
   }
   return false;
 }

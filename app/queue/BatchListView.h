@@ -33,6 +33,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -192,6 +193,9 @@ public:
   void dirError(SFTPWrapper &, const std::string &text) override;
   void errorStatus(SFTPWrapper &, const std::string &text) override;
   void sftpConnectionShouldRefreshDirectory(SFTPWrapper &sftp) override;
+  // The row's server could not be reached or its session was lost: the failure that follows is
+  // no failure of the row, which waits for its server as an FTP row does.
+  void serverAway(SFTPWrapper &, const std::string &reason) override;
   // The SFTP row's transfer failed with that text.
   void sftpFailed(const std::string &text);
 
@@ -234,8 +238,8 @@ private:
   void startWebDownload(const std::shared_ptr<BatchItem> &item);
   // False when the connection must settle before the item starts.
   bool configureFTPFor(const BatchItem &item);
-  // An FTP item whose server could not be reached waits before it is tried again, a second at
-  // first and longer while the server stays away; its row says why. It fails for good once its
+  // An FTP or SFTP item whose server could not be reached waits before it is tried again, a second
+  // at first and longer while the server stays away; its row says why. It fails for good once its
   // server has stayed away for kFTPRetryGiveUpAfter. Meanwhile it keeps its place, and the items
   // of other servers run (those of its server wait with it). By key.
   struct FTPRetry {
@@ -356,6 +360,11 @@ private:
   // The row the SFTP service works on: its reports concern that row, whatever else reports
   // progress meanwhile (the FTP tab's own downloads have rows of their own).
   int sftpPK_ = -1;
+  // Why the server of the service's work went away, when it did: the failures of that work wait
+  // for the server (until the next item starts).
+  std::optional<std::string> sftpServerAway_;
+  // An SFTP row's failure: its error, or its wait for a server that went away.
+  void sftpRowFailed(int pk, const std::string &text);
   // What the queue's connections were last set up for: reused only for the very same session.
   struct Session {
     std::string host, user, password, protocol;

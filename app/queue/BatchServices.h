@@ -66,6 +66,9 @@ public:
   virtual std::optional<BrowsingTransfer> browsingTransfer() { return std::nullopt; }
   // Stops that transfer (its queue row was deleted): the connection closes its session.
   virtual void stopBrowsingTransfer() {}
+  // A queued upload has put `localFile` on its server: an edit kept in that file is delivered, its
+  // record and working copy go (unless the editor open now keeps newer text in that file).
+  virtual void sentBack(const std::string & /*localFile*/) {}
   // The web browser's button badge.
   virtual void badgeValtry(const std::string &) {}
   virtual std::shared_ptr<LocalFolderScreen> topLocalFolderScreen() { return nullptr; }

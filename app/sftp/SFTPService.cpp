@@ -275,6 +275,18 @@ void SFTPService::report(std::function<void(SFTPWrapperDelegate &, SFTPWrapper &
   });
 }
 
+void SFTPService::serverAway(const std::string &reason) {
+  logLine("Server away: " + reason);
+  report([reason](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.serverAway(w, reason); });
+}
+
+void SFTPService::noteSessionLost() {
+  // The library drops a session the server closed as soon as an operation meets it.
+  if (sessionLostNoted_ || !sftp_ || sftp_->get_IsConnected()) return;
+  sessionLostNoted_ = true;
+  serverAway("the connection was lost");
+}
+
 void SFTPService::status(const std::string &text) {
   logLine(text);
   report([text](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.connectStatus(w, text); });
@@ -455,6 +467,7 @@ bool SFTPService::ensureConnected() {
     // network fault instead of a server that is not running or a wrong port.
     const bool refused = sftp_->lastErrorText().find("ECONNREFUSED") != std::string::npos;
     showHelpPage(refused ? "error-sftp-refused.html" : "error-sftp-timeout.html");
+    serverAway(refused ? "Connection refused" : "no answer");
     return fail("Unable to connect to the SFTP server.", connectError);
   }
   // The question itself names both keys; the folder screen's status says only what it is about.
@@ -481,6 +494,7 @@ bool SFTPService::ensureConnected() {
     if (dir_.empty()) dir_ = e.path.empty() ? rootDir : SFTPWrapper::wireOf(e.path);
   }
   connected_ = true;
+  sessionLostNoted_ = false;
   connecting_ = false;
   pending_ = false;
   logLine("Logged in; root " + rootDir);
@@ -969,6 +983,7 @@ bool SFTPService::uploadTo(const std::string &local, const std::string &remote,
   }
   status("Uploading...");
   const bool ok = uploadOne(local, remote, keptTemp);
+  if (!ok) noteSessionLost();
   // Either way the folder is listed again: a failed upload may have left part of the file.
   report([remote, ok](SFTPWrapperDelegate &d, SFTPWrapper &w) {
     if (ok)
@@ -1117,6 +1132,7 @@ void SFTPService::uploadFiles(const std::vector<SFTPUploadJob> &jobs, const Uplo
       else
         logLine("Upload failed: " + wanted[i]->remote + ": " + files[i].error);
       if (!files[i].ok && useTemp) leftOver.push_back(i);
+      if (!files[i].ok) noteSessionLost();
       ended(*wanted[i], files[i].ok);
     }
     return !abort_ && !paused_;

@@ -176,6 +176,11 @@ private:
   void logLine(const std::string &line);
   void logFailure(const std::string &what);
   void showHelpPage(const char *page);
+  // The server is away (see SFTPWrapperDelegate::serverAway); and the session found lost after
+  // an operation failed, said once per session. Under opMutex_.
+  void serverAway(const std::string &reason);
+  void noteSessionLost();
+  bool sessionLostNoted_ = false;
 
   std::unique_ptr<CkSFtp> sftp_;
   std::unique_ptr<Progress> progress_;

@@ -41,6 +41,11 @@ public:
   virtual void errorStatus(SFTPWrapper &, const std::string &) {}
   virtual void sftpConnectionShouldRefreshDirectory(SFTPWrapper &) {}
   virtual void sftpConnectionDone(SFTPWrapper &) {}
+  // The server is away: it could not be reached ("Connection refused", "no answer"), or the
+  // session to it was lost under an operation ("the connection was lost"). Reported just before
+  // the failure of the operation it ended, so that a save or a transfer waits for the server
+  // rather than failing for good.
+  virtual void serverAway(SFTPWrapper &, const std::string & /*reason*/) {}
 };
 
 // One upload of a batch: the queue row's key, the local file and the remote path. A row that

@@ -1,6 +1,7 @@
 #include "app/shell/ShellServices.h"
 
 #include "app/editor/EditFileView.h"
+#include "app/editor/EditState.h"
 #include "app/editor/WebDocumentViewController.h"
 #include "app/files/LocalFilesServices.h"
 #include "app/foundation/AppDelegateServices.h"
@@ -217,6 +218,18 @@ public:
   void stopBrowsingTransfer() override {
     auto d = d_.lock();
     if (auto c = d ? d->ftpConnection() : nullptr) c->disconnectFromServer();
+  }
+  void sentBack(const std::string &localFile) override {
+    // A save that waited in Transfers has arrived: its edit is delivered, unless the editor open
+    // now keeps its text in that file (the edit reopened from its record), which the server has
+    // not got.
+    auto d = d_.lock();
+    auto editor = d ? std::dynamic_pointer_cast<EditFileView>(d->editFileView()) : nullptr;
+    if (editor && editor->fCurrentlyActive &&
+        platform::standardizePath(editor->editingFileAtPath) ==
+            platform::standardizePath(localFile))
+      return;
+    EditState::forgetSentBack(localFile);
   }
   void badgeValtry(const std::string &text) override {
     if (auto d = d_.lock()) d->badgeValtry(text);

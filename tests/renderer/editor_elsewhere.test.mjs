@@ -7,17 +7,72 @@
 // - a server's file saved while its server goes away during the upload: the save waits in
 //   Transfers for the server ("Waiting for the server: ..."), and arrives once the server is back
 //   (pyftpdlib on loopback, stopped and started again on its port).
+//   Then another file of the server edited is the one the next start offers, after a kill: the
+//   delivered save left no record behind;
+// - a server's file saved over SFTP while the server is cut off during the upload (a relay in
+//   front of OpenSSH's sshd closes every connection after 32,000 bytes and refuses new ones): the
+//   phone says the save waits in Transfers, the row waits for the server, the queue is not paused,
+//   and the file arrives by itself once the server is back.
 // Screenshots go to $RENDERER_ARTEFACTS/editor-elsewhere-<profile>.
-import { test } from 'node:test';
+import { after, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
+import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  artefacts, clickSeen, connectAnonymousFtp, fileNow, profiles, scaled, session, startFtpServerAt, waitFor,
+  artefacts, clickSeen, connectAnonymousFtp, fileNow, newPage, profiles, scaled, session, startFtpServerAt,
+  startProgram, waitFor, watch,
 } from '../support/person.mjs';
+import { freePort, makeAccount, removeAccount, startSshd } from '../support/sshd.mjs';
+
+const account = makeAccount('ferrowen-w');
+after(() => removeAccount(account));
+
+// A relay on its own loopback port in front of `target`: once `cutAfter(n)` more bytes have gone
+// from the clients to the server, every connection is closed and the port refuses new ones, until
+// `back()` listens on it again.
+async function cutRelay(t, target) {
+  const port = await freePort();
+  const sockets = new Set();
+  let server = null, sent = 0, cutAt = 0, cut = false;
+  const cutOff = () => {
+    cut = true;
+    cutAt = 0;
+    for (const sock of sockets) sock.destroy();
+    sockets.clear();
+    server.close();
+  };
+  const listen = () => new Promise((resolve, reject) => {
+    server = net.createServer((client) => {
+      const upstream = net.connect(target, '127.0.0.1');
+      sockets.add(client);
+      sockets.add(upstream);
+      client.on('data', (d) => {
+        upstream.write(d);
+        sent += d.length;
+        if (cutAt > 0 && sent >= cutAt) cutOff();
+      });
+      upstream.on('data', (d) => client.write(d));
+      for (const [a, b] of [[client, upstream], [upstream, client]]) {
+        a.on('error', () => b.destroy());
+        a.on('close', () => { b.destroy(); sockets.delete(a); });
+      }
+    });
+    server.once('error', reject);
+    server.listen(port, '127.0.0.1', resolve);
+  });
+  await listen();
+  t.after(() => { for (const sock of sockets) sock.destroy(); server.close(); });
+  return {
+    port,
+    cutAfter: (bytes) => { sent = 0; cutAt = bytes; },
+    isCut: () => cut,
+    back: async () => { cut = false; await listen(); },
+  };
+}
 
 // Another program, not this test's own process, changes the file.
 function elsewhere(command, ...args) {
@@ -37,9 +92,15 @@ function handles(page) {
 }
 
 // Opens the checked row's file in the editor and types a line at its start.
-async function editAndType(s, name, original, line) {
+// `another`: a row other than this one may be chosen still (its Edit button shows): this row is
+// chosen first.
+async function editAndType(s, name, original, line, another = false) {
   const { page } = s;
   const { text } = handles(page);
+  if (another) {
+    await clickSeen(s.row(name));
+    await new Promise((resolve) => setTimeout(resolve, scaled(1000)));
+  }
   for (let tries = 0; tries < 3 && !(await s.button('Edit').count()); tries++) {
     await clickSeen(s.row(name));
     await waitFor(async () => (await s.button('Edit').count()) > 0, 'the Edit button', 3000).catch(() => {});
@@ -133,6 +194,8 @@ for (const [profile, viewport, env] of profiles) {
         const line = waiting.locator('.v-label', { hasText: /^Waiting for the server: / });
         await line.waitFor({ state: 'visible', timeout: scaled(60000) });
         await s.screen('save-waits');
+        // Meanwhile another file is put on the server, to be edited later.
+        fs.writeFileSync(path.join(served, 'other.txt'), 'other line\n');
         server = await startFtpServerAt(t, served, 1 << 30, undefined, server.port);
         await waitFor(() => fileNow(note, 'utf8') === typed, 'the save on the server', 180000);
         await waitFor(async () => !(await waiting.count()), 'the row done', 30000);
@@ -141,7 +204,106 @@ for (const [profile, viewport, env] of profiles) {
         await s.tab('FTP');
         await s.row('note.txt').waitFor({ timeout: scaled(30000) });
         await s.screen('ftp-after');
+
+        // Another file edited now is kept for the next start: the save that arrived through
+        // Transfers left no record in its way. The page goes away (which keeps the edit), the
+        // program is killed, and the next start offers that file with what was typed.
+        await s.row('other.txt').waitFor({ timeout: scaled(30000) });
+        await editAndType(s, 'other.txt', 'other line\n', 'more ', true);
+        await s.screen('other-typed');
+        const browser = page.context().browser();
+        await page.close();
+        await waitFor(() => recordedText(s.home) === 'more other line\n', 'the other edit recorded', 10000);
+        const ended = new Promise((resolve) => s.app.child.once('exit', resolve));
+        s.app.child.kill('SIGKILL');
+        await ended;
+        const again = await startProgram(t, { ...env, FERROWEN_HOME: s.home });
+        const next = await newPage(browser, { viewport });
+        const problems = [];
+        watch(next, problems);
+        t.after(() => next.close().catch(() => {}));
+        const reopened = handles(next);
+        await next.goto(again.address);
+        const ask = reopened.alert(profile === 'phone' ? 'Continue Editing File?' : 'Continue Editing?');
+        await ask.waitFor({ timeout: scaled(30000) });
+        if (profile === 'phone') assert.match(await ask.textContent(), /"other\.txt" was being edited/);
+        await reopened.answer(ask, profile === 'phone' ? 'Edit File' : 'Edit File(s)');
+        await waitFor(async () => (await reopened.text.count()) && (await reopened.text.inputValue()) === 'more other line\n',
+          'the other file reopened with what was typed', 30000);
+        fs.mkdirSync(dir, { recursive: true });
+        await next.screenshot({ path: path.join(dir, 'other-reopened.png') });
+        assert.deepEqual(problems, []);
       },
     });
   });
+
+  test(`${profile}: an SFTP save whose server is cut off during the upload waits for it and arrives`, async (t) => {
+    const keys = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-editor-elsewhere-keys-'));
+    const served = fs.mkdtempSync('/tmp/w-');
+    t.after(() => fs.rmSync(keys, { recursive: true, force: true }));
+    t.after(() => fs.rmSync(served, { recursive: true, force: true }));
+    fs.chmodSync(served, 0o777);
+    const note = path.join(served, 'note.txt');
+    const original = Array.from({ length: 12000 }, (_, i) => `line ${i}\n`).join('');
+    const typed = `typed line\n${original}`;
+    fs.writeFileSync(note, original);
+    fs.chmodSync(note, 0o666);
+    const sshd = await startSshd(t, keys);
+    const relay = await cutRelay(t, sshd.port);
+    await session(t, {
+      chromium, suite: 'editor-elsewhere', dir, viewport, env,
+      run: async (s) => {
+        const { page, front } = s;
+        const { alert, answer, button } = handles(page);
+        for (const [field, text] of [['Server', `sftp://127.0.0.1:${relay.port}${served}`], ['User Name', account.name],
+          ['Password', account.password]]) {
+          await clickSeen(front().getByLabel(field));
+          await page.keyboard.type(text);
+        }
+        await clickSeen(s.button('Connect'));
+        await s.row('note.txt').waitFor({ timeout: scaled(60000) });
+        await editAndType(s, 'note.txt', original, 'typed line\n');
+        relay.cutAfter(32000);
+        await clickSeen(button('Save'));
+        const confirm = alert('Confirm File Save');
+        await confirm.waitFor();
+        await answer(confirm, 'Save');
+        await waitFor(() => relay.isCut(), 'the server cut off during the upload', 30000);
+
+        if (profile === 'phone') {
+          // Told where the save is.
+          const told = alert('File Not Saved');
+          await told.waitFor({ timeout: scaled(30000) });
+          assert.match(await told.textContent(), /"note\.txt" could not be sent back to the server\. It waits in Transfers to be sent again\./);
+          await s.screen('sftp-save-told');
+          await answer(told, 'OK');
+          await told.waitFor({ state: 'detached' });
+        }
+        // The save waits in Transfers for its server, and the queue is not paused.
+        await s.tab('Transfers');
+        const waiting = front().locator('.cell', { hasText: 'note.txt' });
+        const line = waiting.locator('.v-label', { hasText: /^Waiting for the server: / });
+        await line.waitFor({ state: 'visible', timeout: scaled(60000) });
+        await front().getByLabel('Pause', { exact: true }).waitFor();
+        assert.equal(await front().getByLabel('Play', { exact: true }).count(), 0);
+        await s.screen('sftp-save-waits');
+        await relay.back();
+        // Back: it arrives with no Play pressed.
+        await waitFor(() => fileNow(note, 'utf8') === typed, 'the save on the server', 180000);
+        await waitFor(async () => !(await waiting.count()), 'the row done', 30000);
+        await s.screen('sftp-save-arrived');
+      },
+    });
+  });
+}
+
+// The text of the edit the record names, from the settings file: a file tab's or the phone's.
+function recordedText(home) {
+  const settings = JSON.parse(fs.readFileSync(path.join(home, 'Preferences.json'), 'utf8'));
+  for (const [key, value] of Object.entries(settings))
+    if (/EditingFTPFile$/.test(key) && value && fs.existsSync(value)) {
+      const text = fs.readFileSync(value, 'utf8');
+      if (text.startsWith('more ')) return text;
+    }
+  return '';
 }

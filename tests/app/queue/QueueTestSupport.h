@@ -49,9 +49,11 @@ public:
     pendingAsset = std::move(reply);
   }
   std::shared_ptr<BatchQueueReceiver> batchView() override { return queue.lock(); }
+  void sentBack(const std::string &localFile) override { sent.push_back(localFile); }
 
   std::optional<BrowsingTransfer> browsing;
   std::string valtry = "unset";
+  std::vector<std::string> sent; // the local files of the uploads done
   std::shared_ptr<LocalFolderScreen> localFolder;
   std::shared_ptr<RemoteFolderScreen> remoteFolder;
   std::weak_ptr<BatchListView> queue;

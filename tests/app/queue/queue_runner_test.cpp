@@ -188,6 +188,42 @@ TEST_F(QueueTest, AbortedItemIsRetriedFromItsOffset) {
   EXPECT_EQ(queue_->batchItemList().size(), 1u);
 }
 
+// An SFTP row whose server went away (the service says so before the failure) keeps no error: it
+// waits for its server, as do the rows of that server behind it, the queue is not paused, and it
+// is tried again by itself. A failure with the server there is the row's error. An upload done
+// tells the application which local file reached its server; a download does not.
+TEST_F(QueueTest, AnSftpRowWhoseServerIsAwayWaitsForIt) {
+  makeQueue();
+  const std::string local = Paths::tmp() + "/b.txt";
+  ASSERT_TRUE(testsupport::writeFile(local, "b"));
+  int a = queue_->addBatchItemAction(30, "a", "/r", 1, "s", 22, "u", "p", "sftp", "", false, true);
+  int b = queue_->addBatchItemAction(31, "b.txt", "/r", 1, "s", 22, "u", "p", "sftp", local, false,
+                                     true);
+  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 1; }));
+  auto row = [&](int key) { return queue_->batchItemList()[queue_->batchIndexForPK(key)]; };
+  sftp_->active = false;
+  queue_->serverAway(*sftp_, "Connection refused");
+  queue_->connectError(*sftp_, "Unable to connect to the SFTP server.");
+  EXPECT_TRUE(row(a)->errorMsg().empty());
+  EXPECT_EQ(row(a)->statusMsg(), "Waiting for the server: Connection refused");
+  EXPECT_FALSE(queue_->fPaused());
+  advance(0.5);
+  EXPECT_EQ(sftp_->started(), 1); // b waits with a: their server is away
+  advance(1.0);
+  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 2; }));
+  EXPECT_EQ(queue_->inProgressPK(), a);
+  sftp_->active = false;
+  queue_->downloadError(*sftp_, "No such file");
+  EXPECT_EQ(row(a)->errorMsg(), "No such file");
+  advance(1.1);
+  ASSERT_TRUE(waitFor([&] { return sftp_->started() == 3; }));
+  EXPECT_EQ(queue_->inProgressPK(), b);
+  sftp_->active = false;
+  queue_->uploadedFile(*sftp_, "/r/b.txt");
+  EXPECT_EQ(services_->sent, std::vector<std::string>{local});
+  EXPECT_EQ(queue_->batchIndexForPK(b), -1);
+}
+
 TEST_F(QueueTest, PhotoAssetIsConvertedFirstAndItsFolderRemovedWhenDone) {
   makeQueue();
   int key = queue_->addBatchItemAction(31, "IMG_1.JPG", "/up", 10, "s", 22, "u", "p", "sftp",

@@ -6,6 +6,7 @@
 #include "app/foundation/StringUtils.h"
 #include "app/sftp/SFTPService.h"
 #include "tests/interop/ftp/QueueFtpPeers.h"
+#include "tests/support/CutRelay.h"
 #include "tests/support/FakeSftpServer.h"
 #include "tests/support/Peers.h"
 #include "tests/support/SftpPeers.h"
@@ -166,6 +167,48 @@ TEST_F(QueueSftp, RowsOfOtherServersRunWhileOneServerIsAway) {
   // It went on from where it was: one resumed fetch after the first.
   EXPECT_EQ(away.count("RETR"), 2u) << testsupport::readFile(away.log());
   EXPECT_EQ(away.count("REST"), 1u);
+}
+
+// An upload whose server is cut off part way through (a relay in front of sshd closes every
+// connection after 32,000 bytes and refuses new ones) is no failure: its row keeps no error, says
+// it waits for the server, the queue is not paused, and the file is sent by itself once the server
+// is back (no Play). A small file (sent in a batch of the service) and a large one (sent alone).
+// Real time: the waits between tries are a few seconds.
+TEST_F(QueueSftp, AnUploadCutOffWaitsForItsServerAndGoesByItself) {
+  Clock::install(nullptr);
+  auto sshd = testsupport::SshPeer::sshd({});
+  ASSERT_TRUE(sshd->started()) << sshd->why();
+  makeQueue();
+  for (size_t size : {size_t(300000), size_t(SFTPWrapper::kUploadBatchFileMax + 200000)}) {
+    SCOPED_TRACE(size);
+    testsupport::CutRelay relay(sshd->port());
+    ASSERT_TRUE(relay.listening());
+    const std::string name = "cut-" + std::to_string(size) + ".bin", data = pattern(size, 3);
+    ASSERT_TRUE(testsupport::writeFile(Paths::documents() + "/" + name, data));
+    relay.cutAfter(32000);
+    queue_->addBatchItemAction(31, name, remote_.path(), 0, "127.0.0.1", relay.port(),
+                               testsupport::kSftpUser, testsupport::kSftpPass, "sftp", name, false,
+                               true);
+    auto row = [&] { return queue_->batchItemList().front(); };
+    ASSERT_TRUE(waitFor([&] { return relay.isCut(); }, 30));
+    ASSERT_TRUE(
+        waitFor([&] { return row()->statusMsg().rfind("Waiting for the server: ", 0) == 0; }, 20))
+        << row()->statusMsg() << " / " << row()->errorMsg();
+    EXPECT_TRUE(row()->errorMsg().empty()) << row()->errorMsg();
+    EXPECT_FALSE(queue_->fPaused());
+    EXPECT_NE(testsupport::readFile(remote_.path() + "/" + name), data);
+    // Tried again while the server is away: it still waits, and says why.
+    ASSERT_TRUE(waitFor(
+        [&] { return row()->statusMsg() == "Waiting for the server: Connection refused"; }, 20))
+        << row()->statusMsg() << " / " << row()->errorMsg();
+    EXPECT_FALSE(queue_->fPaused());
+
+    ASSERT_TRUE(relay.back());
+    ASSERT_TRUE(waitFor([&] { return queue_->batchItemList().empty(); }, 120))
+        << row()->statusMsg() << " / " << row()->errorMsg();
+    EXPECT_TRUE(testsupport::readFile(remote_.path() + "/" + name) == data);
+    EXPECT_FALSE(queue_->fPaused());
+  }
 }
 
 // Deleting the row of a download under way stops its transfer: what came of it goes, the file
