@@ -15,6 +15,8 @@
 //   bar is back, not a spinner for good.
 // - an FTP file moved into a folder that holds a file of its name: "File Name Error", as Rename
 //   says, and both files stay as they were.
+// - a folder's permissions saved and the folder listed again: one click on its row opens it
+//   (an ASCII and a Latin-1 name).
 // The account is made for the test and removed after it. Screenshots go to
 // $RENDERER_ARTEFACTS/remote-<profile>.
 import { after, test } from 'node:test';
@@ -65,6 +67,57 @@ for (const [profile, viewport, env] of profiles) {
         else await page.keyboard.press('Escape'); // the tablet's menu by its button has no Cancel
         await s.sheet.waitFor({ state: 'detached' });
         assert.ok(fs.existsSync(path.join(ftpRoot, 'only-a-folder')));
+      },
+    });
+  });
+
+  // Permissions of a folder saved, the folder listed again (Refresh): one click on the folder's
+  // row opens it, for a Latin-1 name as for an ASCII one.
+  test(`${profile}: after Permissions and a Refresh one click on the folder opens it`, async (t) => {
+    const ftpRoot = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-remote-ftp-'));
+    t.after(() => fs.rmSync(ftpRoot, { recursive: true, force: true }));
+    const folders = [
+      { bytes: Buffer.from('pics'), row: (front) => front().locator('.cell[aria-label="pics"]'), inside: 'in-pics.txt' },
+      { bytes: Buffer.from('caf\xe9', 'latin1'), row: (front) => front().locator('.cell[aria-label^="caf"]'), inside: 'in-cafe.txt' },
+    ];
+    const folderPath = (f) => Buffer.concat([Buffer.from(`${ftpRoot}/`), f.bytes]);
+    for (const f of folders) {
+      fs.mkdirSync(folderPath(f), { mode: 0o755 });
+      fs.chmodSync(folderPath(f), 0o755);
+      fs.writeFileSync(Buffer.concat([folderPath(f), Buffer.from(`/${f.inside}`)]), 'inside\n');
+    }
+    fs.writeFileSync(path.join(ftpRoot, 'top.txt'), 'top\n');
+    const ftpPort = await startFtpServer(t, ftpRoot, 1 << 24);
+    await session(t, {
+      chromium, suite: 'remote', dir: path.join(artefacts, `remote-${profile}`), viewport, env,
+      run: async (s) => {
+        const { page, front } = s;
+        await connectAnonymousFtp(s, ftpPort, 'top.txt');
+        for (const [i, f] of folders.entries()) {
+          const row = f.row(front);
+          await row.waitFor();
+          await clickSeen(row.locator('.accessory'));
+          await clickSeen(s.sheetButton('Permissions (CHMOD)'));
+          const toggle = front().getByRole('button', { name: 'Group Write', exact: true });
+          await toggle.waitFor();
+          await clickSeen(toggle);
+          await clickSeen(s.button('Save'));
+          await waitFor(() => (fs.statSync(folderPath(f)).mode & 0o777) === 0o775, 'the mode 775 on the server', 20000);
+          // The folder's bar back, then Refresh, and its bar back again.
+          const refresh = s.button('Refresh').filter({ visible: true }).first();
+          await refresh.waitFor();
+          await clickSeen(refresh);
+          await front().getByRole('button', { name: 'Refresh', exact: true }).filter({ visible: true }).first().waitFor();
+          await row.waitFor();
+          await s.screen(`permissions-saved-${i}`);
+          // One click: the folder opens.
+          await clickSeen(row);
+          await s.row(f.inside).waitFor({ timeout: scaled(10000) });
+          await s.screen(`opened-at-first-click-${i}`);
+          await clickSeen(front().locator('.navbar .back'));
+          await s.row('top.txt').waitFor();
+        }
+        assert.equal(await page.locator('.alert').count(), 0);
       },
     });
   });
