@@ -348,9 +348,8 @@ void iCloudFolderView::clickUpload() {
 
 void iCloudFolderView::doClickUpload(const HandOver &h) {
   auto &services = LocalFilesServices::shared();
-  std::string remote = services.browsingFolder();
-  services.remoteBrowserFolder(&remote);
-  services.addBatchItemInShownFolder(3, h.dinfo->name(), remote, rowSize(*h.dinfo), h.path, true);
+  services.addBatchItemInShownFolder(3, h.dinfo->name(), services.uploadFolder(), rowSize(*h.dinfo),
+                                     h.path, true);
 }
 
 // --- Delete, "Open In", copy into Saved Files ----------------------------------------------------

@@ -67,6 +67,14 @@ public:
                                         const std::string &localPath, bool kickstart) {
     return addBatchItem(action, name, path, size, localPath, kickstart);
   }
+  // The remote folder an upload from this side names: the folder the FTP tab shows, else the
+  // browsing connection's present one. Queued with `addBatchItemInShownFolder`, so that it goes
+  // over the connection of the screen that shows it.
+  std::string uploadFolder() {
+    std::string folder = browsingFolder();
+    remoteBrowserFolder(&folder);
+    return folder;
+  }
   // Starts the queue when nothing is in progress.
   virtual void startQueue() {}
   // A queued transfer uses this local file.

@@ -750,11 +750,14 @@ bool PhotoGalleryView::queueUploads(const std::vector<std::shared_ptr<DirItemInf
                            "to be uploaded.\n\nThen choose the menu item again.");
     return false;
   }
-  const std::string remote = services.browsingFolder();
+  // The folder the FTP tab shows, on its own screen's connection: the one "Upload New Files"
+  // compares with (a browser's ftp address may have made the browsing connection another
+  // server's since).
+  const std::string remote = services.uploadFolder();
   for (const auto &row : rows) {
     auto asset = std::static_pointer_cast<PhotoAsset>(row->extraData);
     if (row->isDirectory || !asset) continue;
-    services.addBatchItem(3, row->name(), remote, asset->size, asset->url, kickstart);
+    services.addBatchItemInShownFolder(3, row->name(), remote, asset->size, asset->url, kickstart);
   }
   return true;
 }

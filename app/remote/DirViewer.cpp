@@ -546,7 +546,10 @@ void DirViewer::showNewView() {
 }
 
 void DirViewer::didSelectRowAtIndexPath(TableView &table, IndexPath ip) {
-  if (saveIndexPath == ip.row) {
+  // A folder row checked by its menu (Permissions, Rename, Cancel) is never drawn marked: a tap
+  // on it opens it, as on any folder row, rather than taking away a mark nobody sees.
+  const auto tapped = entryAt(ip.row);
+  if (saveIndexPath == ip.row && !(tapped && tapped->isDirectory)) {
     checkRow(std::nullopt);
     showEditSaveButton(kNoButton, false);
     doButtonStates();

@@ -21,10 +21,13 @@
 //   a file is not deleted, and the person is told why as FTP tells it, the row staying; a file the
 //   server will not open ends its Transfers row with "Error Downloading File!" and the server's
 //   answer (a Latin-1 name on the phone, an ASCII one on the tablet).
+// - a folder's permissions saved and the folder listed again: one click on its row opens it
+//   (an ASCII name over FTP, a Latin-1 one over SFTP).
 // The account is made for the test and removed after it. Screenshots go to
 // $RENDERER_ARTEFACTS/remote-<profile>.
 import { after, test } from 'node:test';
 import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
@@ -71,6 +74,81 @@ for (const [profile, viewport, env] of profiles) {
         else await page.keyboard.press('Escape'); // the tablet's menu by its button has no Cancel
         await s.sheet.waitFor({ state: 'detached' });
         assert.ok(fs.existsSync(path.join(ftpRoot, 'only-a-folder')));
+      },
+    });
+  });
+
+  // Permissions of a folder saved, the folder listed again (Refresh): one click on the folder's
+  // row opens it, for an ASCII name over FTP (pyftpdlib) as for a Latin-1 name over SFTP (sshd).
+  test(`${profile}: after Permissions and a Refresh one click on the folder opens it`, async (t) => {
+    const ftpRoot = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-remote-ftp-'));
+    const served = fs.mkdtempSync('/tmp/r-');
+    const keysDir = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-remote-keys-'));
+    t.after(() => {
+      for (const d of [ftpRoot, served, keysDir]) fs.rmSync(d, { recursive: true, force: true });
+    });
+    fs.chmodSync(served, 0o777);
+    const folders = [
+      { root: ftpRoot, bytes: Buffer.from('pics'), label: '[aria-label="pics"]', inside: 'in-pics.txt', first: 'top.txt' },
+      { root: served, bytes: Buffer.from('caf\u00e9', 'latin1'), label: '[aria-label^="caf"]', inside: 'in-cafe.txt', first: 'notes.txt', sftp: true },
+    ];
+    const folderPath = (f) => Buffer.concat([Buffer.from(`${f.root}/`), f.bytes]);
+    for (const f of folders) {
+      fs.writeFileSync(path.join(f.root, f.first), 'top\n');
+      fs.mkdirSync(folderPath(f));
+      fs.chmodSync(folderPath(f), 0o755);
+      fs.writeFileSync(Buffer.concat([folderPath(f), Buffer.from(`/${f.inside}`)]), 'inside\n');
+      // The SFTP account changes the mode of its own folder only.
+      if (f.sftp) {
+        const [uid, gid] = ['-u', '-g'].map((o) => Number(execFileSync('id', [o, account.name]).toString()));
+        for (const p of [folderPath(f), Buffer.concat([folderPath(f), Buffer.from(`/${f.inside}`)])]) fs.chownSync(p, uid, gid);
+      }
+    }
+    const sshd = await startSshd(t, keysDir);
+    const ftpPort = await startFtpServer(t, ftpRoot, 1 << 24);
+    await session(t, {
+      chromium, suite: 'remote', dir: path.join(artefacts, `remote-${profile}`), viewport, env,
+      run: async (s) => {
+        const { page, front } = s;
+        const field = (name) => front().getByLabel(name, { exact: true });
+        for (const [i, f] of folders.entries()) {
+          if (f.sftp) {
+            await clickSeen(s.button('Disconnect'));
+            await field('Server').waitFor();
+            await clickSeen(front().locator('[role=tablist] button.seg', { hasText: /^SFTP$/ }));
+            for (const [name, text] of [['Server', `127.0.0.1:${sshd.port}${served}`], ['User Name', account.name], ['Password', account.password]])
+              await typeInto(field(name), text);
+            await clickSeen(s.button('Connect'));
+            await s.row(f.first).waitFor({ timeout: scaled(60000) });
+          } else {
+            await connectAnonymousFtp(s, ftpPort, f.first);
+          }
+          const row = front().locator(`.cell${f.label}`);
+          await row.waitFor();
+          await clickSeen(row.locator('.accessory'));
+          await clickSeen(s.sheetButton('Permissions (CHMOD)'));
+          const toggle = front().getByRole('button', { name: 'Group Write', exact: true });
+          await toggle.waitFor();
+          await clickSeen(toggle);
+          await clickSeen(s.button('Save'));
+          await waitFor(() => (fs.statSync(folderPath(f)).mode & 0o777) === 0o775, 'the mode 775 on the server', 20000);
+          // The folder's bar back, Refresh, and its bar back again.
+          const refresh = s.button('Refresh').filter({ visible: true }).first();
+          await refresh.waitFor();
+          await clickSeen(refresh);
+          await waitFor(async () => (await s.button('Refresh').filter({ visible: true }).count()) > 0 &&
+            !(await front().locator('.v-label', { hasText: /Directory|Connecting/ }).filter({ visible: true }).count()),
+          'the folder listed again, its bar back');
+          await row.waitFor();
+          await s.screen(`permissions-saved-${i}`);
+          // One click: the folder opens.
+          await clickSeen(row);
+          await s.row(f.inside).waitFor({ timeout: scaled(10000) });
+          await s.screen(`opened-at-first-click-${i}`);
+          await clickSeen(front().locator('.navbar .back'));
+          await s.row(f.first).waitFor();
+        }
+        assert.equal(await page.locator('.alert').count(), 0);
       },
     });
   });

@@ -670,6 +670,68 @@ TEST_F(FtpTabTest, ARowsMenuButtonMakesItsRowTheCheckedOneAndARenameClearsIt) {
   }
 }
 
+// A folder row's menu checks the row without marking it (only files are drawn marked): whatever
+// the menu did, and after the folder was listed again, the first tap on that folder opens it. A
+// file row checked by its menu keeps its old way: the next tap takes its mark away.
+TEST_F(FtpTabTest, AFolderLeftByItsMenuOpensAtTheFirstTap) {
+  const struct {
+    bool sftp;
+    const char *row; // the folder (Latin-1 or ASCII) or the file whose menu was used
+    const char *answer;
+  } cases[] = {{true, "caf\xc3\xa9", "Permissions (CHMOD)"},
+               {true, "pics", "Permissions (CHMOD)"},
+               {true, "pics", "Cancel"},
+               {false, "caf\xc3\xa9", "Cancel"}, // (an FTP listing without permissions)
+               {false, "pics", "Cancel"},
+               {true, "a.txt", "Permissions (CHMOD)"},
+               {false, "a.txt", "Cancel"}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.sftp ? "SFTP " : "FTP ") + c.row + ", " + c.answer);
+    auto sftp = std::make_shared<IdleSftp>();
+    auto screen = c.sftp ? DirViewer::initWithExistingSFTPConnection(sftp)
+                         : DirViewer::initWithExistingConnection(std::make_shared<FTPConnection>());
+    nav->pushViewController(screen, false);
+    // The Latin-1 folder as the server names it, shown as read.
+    auto latin1 = entry("caf\xc3\xa9", 0, true);
+    latin1->setNameBytes("caf\xe9");
+    const DirItemList listing{latin1, entry("pics", 0, true), entry("a.txt", 5)};
+    auto list = [&] {
+      if (c.sftp) {
+        screen->gotDirectory(*sftp, listing);
+      } else {
+        screen->replaceDirectory(listing);
+        screen->setLoadedDirectory(true);
+        screen->showDirToolbar();
+      }
+    };
+    list();
+    ASSERT_TRUE(probe->tap(std::string(c.row) + " Menu")) << probe->lastError();
+    ASSERT_TRUE(probe->answerSheet(c.answer)) << probe->lastError();
+    if (std::string(c.answer) != "Cancel") {
+      ASSERT_TRUE(probe->tap("Save")) << probe->lastError();
+    }
+    RunLoop::main()->runPending();
+    ASSERT_EQ(nav->topViewController(), screen);
+    list(); // the server's answer, or the person's Refresh
+    ASSERT_TRUE(probe->tapRow(c.row)) << probe->lastError();
+    RunLoop::main()->runPending();
+    const bool folder = std::string(c.row) != "a.txt";
+    auto opened = std::dynamic_pointer_cast<DirViewer>(nav->topViewController());
+    if (folder) {
+      ASSERT_TRUE(opened && opened != screen) << "the first tap left the folder closed";
+      EXPECT_EQ(opened->currentTitle, c.row);
+      EXPECT_FALSE(screen->saveIndexPath);
+    } else {
+      EXPECT_EQ(opened, screen);
+      EXPECT_TRUE(testsupport::checkedShown(*probe, *screen->tableView, "", false, "Download"));
+    }
+    // (The unconnected FTP connection's word on the folder it was asked to list.)
+    for (auto alerts = probe->pendingAlerts(); !alerts.empty(); alerts = probe->pendingAlerts())
+      probe->answerAlert(alerts.back().buttons.front());
+    nav->popToRootViewControllerAnimated(false);
+  }
+}
+
 TEST_F(FtpTabTest, ANameHiddenBySearchIsStillInUseOnTheServer) {
   auto sftp = std::make_shared<IdleSftp>();
   sftp->setServer("host.example");
