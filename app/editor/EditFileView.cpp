@@ -1110,7 +1110,11 @@ void EditFileView::clickedButtonAtIndex(AlertView &alert, int index) {
   }
   if (&alert == confirmRemoved.get()) {
     confirmRemoved.reset();
-    if (index == 1) return confirmedSave();
+    if (index == 1) {
+      // The file is made anew with the text: there is nothing of it now to write over.
+      state_.fileIs({});
+      return confirmedSave();
+    }
     return doCancel();
   }
   if (&alert == confirmSave.get()) {

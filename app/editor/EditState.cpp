@@ -276,12 +276,17 @@ void EditState::writeCloudFile(const editor::Bytes &bytes, std::function<void(Fi
                changed = std::move(changed), discarded = discarded_, base = base_] {
     FileStatus status;
     std::optional<editor::Bytes> found;
+    std::string failure; // said in the log once the outcome is on its way to the main thread
     const bool ran = CloudContainer::coordinateWriting(
         path,
         [&](const std::string &coordinated) {
           // Under the writing lock: a newer save that got there first stays, and a discarded
           // edit writes nothing.
-          if (newest->load() > generation || discarded->load()) return;
+          if (newest->load() > generation) return;
+          if (discarded->load()) {
+            failure = "EditFileView: discarded, not written: " + coordinated;
+            return;
+          }
           // Another program wrote the file since the edit began: the person is asked first.
           if (auto now = FileManager::contentsAtPath(coordinated);
               now && base && !base->sameContent(FileMark::of(*now))) {
@@ -292,11 +297,11 @@ void EditState::writeCloudFile(const editor::Bytes &bytes, std::function<void(Fi
           Log::system("save:to:" + coordinated);
           status = FileManager::writeAtomically(coordinated, bytes);
           if (!status)
-            Log::system("EditFileView: could not write " + coordinated + ": " + status.error());
+            failure = "EditFileView: could not write " + coordinated + ": " + status.error();
         },
         presenter.get());
     if (!ran) {
-      Log::system("EditFileView: cannot coordinate a write of " + path);
+      failure = "EditFileView: cannot coordinate a write of " + path;
       status = FileStatus::failure("Cannot write \"" + path +
                                    "\": the cloud container does not let it be written");
     }
@@ -308,6 +313,7 @@ void EditState::writeCloudFile(const editor::Bytes &bytes, std::function<void(Fi
       else if (done)
         done(status);
     });
+    if (!failure.empty()) Log::system(failure);
   };
   auto services = EditorServices::shared();
   if (auto queue = services ? services->editQueue() : nullptr)
