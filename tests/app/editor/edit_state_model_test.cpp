@@ -264,8 +264,9 @@ protected:
       break;
     }
     case Do::OtherWrites: {
-      std::string content = kContents[static_cast<size_t>(step.a) % std::size(kContents)];
-      if (fileNow() == content) content += "again\n";
+      // Never what the file held before: each write of the other program is a change.
+      const std::string content = kContents[static_cast<size_t>(step.a) % std::size(kContents)] +
+                                  std::to_string(++otherWrites_) + "\n";
       if (holdsEdits() || EditState::recorded(slot()))
         otherChangeSeen_ = false, otherPending_ = true;
       testsupport::writeFile(path_ + ".other", content);
@@ -361,6 +362,7 @@ protected:
 
   std::shared_ptr<EditFileView> editor_;
   bool pad_ = false, killed_ = false;
+  int otherWrites_ = 0;
   std::string path_;
   std::optional<std::string> file_, offered_;
   // Another program changed or removed the file while an edit of it was pending, and whether the
@@ -417,6 +419,13 @@ const Sequence kKept[] = {
       {Do::OtherWrites, 28, 36},
       {Do::OtherRemoves, 54, 40},
       {Do::Save, 23, 17}}},
+    {true,
+     false,
+     {{Do::Open, 0, 0},
+      {Do::Type, 0, 35},
+      {Do::OtherRemoves, 46, 60},
+      {Do::OtherWrites, 56, 22},
+      {Do::Save, 48, 35}}},
 };
 
 } // namespace
