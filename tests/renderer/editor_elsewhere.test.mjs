@@ -192,6 +192,7 @@ for (const [profile, viewport, env] of profiles) {
           // The typed text kept over the other program's: the save goes on.
           await h.answer(changed, 'Keep Typed Text');
           await waitFor(() => fileNow(file, 'utf8') === typed, 'the typed text saved', 20000);
+          await waitFor(async () => !(await h.text.count()), 'the editor closed', 20000);
         } else {
           await h.answer(changed, 'Take the File');
           await waitFor(async () => (await h.text.inputValue()) === 'other program\n', 'the file taken', 20000);
