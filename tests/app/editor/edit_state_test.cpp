@@ -117,6 +117,9 @@ struct Where {
 std::string nameOf(const Where &w) {
   return std::string(w.remote ? "ServerFile" : "SavedFile") + (w.pad ? "Tablet" : "Phone");
 }
+void PrintTo(const Where &w, std::ostream *out) {
+  *out << nameOf(w);
+}
 const Where kEveryWhere[] = {{true, false}, {false, true}, {false, false}, {true, true}};
 
 class EditStateTypingTest : public EditStateTest, public ::testing::WithParamInterface<Where> {};
