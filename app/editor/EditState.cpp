@@ -153,7 +153,7 @@ void EditState::cancelPendingKeep() {
 }
 
 void EditState::fileIs(const editor::Bytes &bytes) {
-  base_ = FileMark::of(bytes, e_.isLocalFile() ? e_.editingFileAtPath : std::string());
+  base_ = FileMark::of(bytes, e_.editingFileAtPath);
 }
 
 bool EditState::holdsBase(const editor::Bytes &now) const {
