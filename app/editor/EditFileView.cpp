@@ -344,6 +344,9 @@ void EditFileView::resumeKeptEdit(const KeptEdit &kept) {
 }
 
 void EditFileView::applyKept(const KeptEdit &kept) {
+  // The file as it was when the edit began, not as it is now: a change made meanwhile by another
+  // program is asked about before Save writes over it.
+  state_.resumeBase(kept);
   // An earlier version's record of a server's file: its working file was read as a file is.
   if (!kept.textRecorded) return;
   auto read = readEditable(kept.workingFile);
@@ -447,6 +450,7 @@ void EditFileView::loadFromData(const editor::Bytes &bytes) {
   takeDecoded(bytes,
               editor::decodeFile(bytes, configured > 0 ? static_cast<uint32_t>(configured) : 0));
   knownBytes_ = originalBytes_ = bytes;
+  state_.fileIs(bytes);
 }
 
 void EditFileView::takeDecoded(const editor::Bytes &bytes, editor::DecodedText decoded) {
@@ -552,6 +556,11 @@ void EditFileView::changedEncoding(int row) {
                                         "\" cannot hold, so the file cannot be read again in \"" +
                                         editor::encodingTitle(chosen) + "\".");
     }
+  } else if (theText && !theText->text().empty() && !fReadOnly) {
+    // Text typed into an editor its encoding left blank: the file's text read in the chosen
+    // encoding would take its place.
+    return askEncodingChange(row, "The text typed here is not the file's text, which read in \"" +
+                                      editor::encodingTitle(chosen) + "\" would take its place.");
   } else if (!loaded_.bytes.empty()) {
     // A text that did not load: the bytes of the last load, read in another encoding. They hold
     // what was typed before that load; the file on disk may not.
@@ -574,6 +583,8 @@ void EditFileView::changedEncoding(int row) {
   unicodeWithFFFE = loaded_.state.unicodeWithFFFE = row == 2 && !bigEndian;
   setTheTextAndFixTextBugs();
   dirty = false;
+  // The record says the encoding in force from now on (the next start reads the text in it).
+  keepEditState(true);
 }
 
 void EditFileView::askEncodingChange(int row, const std::string &why) {
@@ -630,7 +641,15 @@ void EditFileView::readCloudFile(
 }
 
 void EditFileView::saveEditState() {
-  const auto status = state_.keep();
+  keepEditState(false);
+}
+
+void EditFileView::keepAsTyped() {
+  if (fCurrentlyActive) keepEditState(true);
+}
+
+void EditFileView::keepEditState(bool quiet) {
+  const auto status = state_.keep(quiet);
   if (status) {
     keepFailureTold_ = false;
     return;
@@ -700,23 +719,41 @@ void EditFileView::confirmedSave() {
   state_.keep();
   if (theText && theText->isFirstResponder()) theText->resignFirstResponder();
   if (didSaveTheFile) return closeEditor();
-  if (auto status = state_.writeForSave(*bytes); !status) return tellNotSaved(status);
+  std::optional<editor::Bytes> changed;
+  if (auto status = state_.writeForSave(*bytes, &changed); !status) return tellNotSaved(status);
+  if (changed) return changedBeforeSave(*changed);
   if (!cloudFile_) return finishSave(*bytes);
   // A cloud file is written coordinated, maybe after another program's access: the editor waits
   // for the write to land before it says the file is saved.
   saving_ = true;
   if (saveButton) saveButton->setEnabled(false);
   std::weak_ptr<EditFileView> weak = sharedAs<EditFileView>();
-  state_.writeCloudFile(*bytes, [weak, saved = *bytes](FileStatus status) {
-    auto self = weak.lock();
-    // (Closed meanwhile: cancelled, or its file deleted elsewhere.)
-    if (!self || !self->fCurrentlyActive) return;
-    self->saving_ = false;
-    if (self->saveButton) self->saveButton->setEnabled(!self->fReadOnly);
-    if (!status) return self->tellNotSaved(status);
-    self->knownBytes_ = saved;
-    self->finishSave(saved);
-  });
+  state_.writeCloudFile(
+      *bytes,
+      [weak, saved = *bytes](FileStatus status) {
+        auto self = weak.lock();
+        // (Closed meanwhile: cancelled, or its file deleted elsewhere.)
+        if (!self || !self->fCurrentlyActive) return;
+        self->saving_ = false;
+        if (self->saveButton) self->saveButton->setEnabled(!self->fReadOnly);
+        if (!status) return self->tellNotSaved(status);
+        self->knownBytes_ = saved;
+        self->finishSave(saved);
+      },
+      [weak](const editor::Bytes &now) {
+        auto self = weak.lock();
+        if (!self || !self->fCurrentlyActive) return;
+        self->saving_ = false;
+        if (self->saveButton) self->saveButton->setEnabled(!self->fReadOnly);
+        self->changedBeforeSave(now);
+      });
+}
+
+void EditFileView::changedBeforeSave(const editor::Bytes &bytes) {
+  Log::system("EditFileView: the file changed since the edit began: " + editingFileAtPath);
+  changedBytes_ = bytes;
+  saveAfterAnswer_ = true;
+  askFileChanged();
 }
 
 void EditFileView::finishSave(const editor::Bytes &bytes) {
@@ -863,6 +900,10 @@ void EditFileView::changedElsewhere(const editor::Bytes &bytes) {
   // Typed text is never replaced unasked: it stays in the editor (and in its working copy, with
   // its record) until the person chooses. A further change meanwhile is what a "take" takes.
   changedBytes_ = bytes;
+  askFileChanged();
+}
+
+void EditFileView::askFileChanged() {
   if (confirmOutsideChange) return;
   saveEditState();
   confirmOutsideChange = std::make_shared<AlertView>(
@@ -878,6 +919,7 @@ void EditFileView::changedElsewhere(const editor::Bytes &bytes) {
 void EditFileView::takeChangedFile() {
   auto bytes = std::exchange(changedBytes_, std::nullopt);
   if (!bytes) return;
+  saveAfterAnswer_ = false;
   loadFromData(*bytes);
   setTheTextAndFixTextBugs();
   // What was typed is given up by choice: the text is the file's now.
@@ -938,6 +980,7 @@ void EditFileView::savePresentedItemChanges() {
 }
 
 void EditFileView::cleanup() {
+  state_.cancelPendingKeep();
   // Closed: its working file is used only by what still names it (a record, a queued save).
   workingFileInUse_.release();
   // A question about the file changed or removed elsewhere goes with the editor it was about.
@@ -1052,6 +1095,12 @@ void EditFileView::clickedButtonAtIndex(AlertView &alert, int index) {
     useEncoding = rows[static_cast<size_t>(row)].identifier;
     unicodeWithFFFE = row == 2;
     unicodeBigEndian = utf8WithMark = false;
+    if (!textLoaded && !fileTooBig) {
+      // Typed into a blank editor: the typed text is the text from now on, in that encoding.
+      loaded_ = {};
+      loaded_.state.useEncoding = useEncoding;
+      textLoaded = true;
+    }
     saveEditState();
     return;
   }
@@ -1059,12 +1108,21 @@ void EditFileView::clickedButtonAtIndex(AlertView &alert, int index) {
     confirmOutsideChange.reset();
     if (index == 1) return takeChangedFile();
     // The typed text stays; the change seen is no news from now on (Save writes over it).
-    if (changedBytes_) knownBytes_ = *std::exchange(changedBytes_, std::nullopt);
+    if (changedBytes_) {
+      knownBytes_ = *std::exchange(changedBytes_, std::nullopt);
+      state_.fileIs(knownBytes_);
+      saveEditState();
+    }
+    if (std::exchange(saveAfterAnswer_, false)) confirmedSave();
     return;
   }
   if (&alert == confirmRemoved.get()) {
     confirmRemoved.reset();
-    if (index == 1) return confirmedSave();
+    if (index == 1) {
+      // The file is made anew with the text: there is nothing of it now to write over.
+      state_.fileIs({});
+      return confirmedSave();
+    }
     return doCancel();
   }
   if (&alert == confirmSave.get()) {
@@ -1475,6 +1533,7 @@ void EditFileView::textViewDidBeginEditing(TextView &) {
 
 void EditFileView::textViewDidChange(TextView &) {
   dirty = true;
+  state_.typed();
 }
 
 void EditFileView::textViewDidEndEditing(TextView &) {

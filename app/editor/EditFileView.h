@@ -272,6 +272,15 @@ private:
   void changedElsewhere(const editor::Bytes &bytes);
   // The person chose the file as it is now over the typed text.
   void takeChangedFile();
+  // "File Changed", about the bytes the file holds now (changedBytes_).
+  void askFileChanged();
+  // Save found the file changed by another program since the edit began: asked before anything
+  // is written over it.
+  void changedBeforeSave(const editor::Bytes &bytes);
+  // The edit state, quietly or at a moment that logs it; a write that fails is told once.
+  void keepEditState(bool quiet);
+  // The typing paused: what was typed is kept.
+  void keepAsTyped();
   void applyFontSettings();
   void refreshBars();
   void applyAccessorySetting();
@@ -300,6 +309,8 @@ private:
   bool keepFailureTold_ = false;
   // A Save whose cloud write has not landed yet: Save waits.
   bool saving_ = false;
+  // "File Changed" was asked by Save: keeping the typed text goes on with the save.
+  bool saveAfterAnswer_ = false;
   // The encoding chosen while the text cannot be read again in it (the question is open).
   int encodingRowAsked_ = -1;
   // A kept edit of a cloud file waits until the file's coordinated read is in.

@@ -14,6 +14,12 @@
 #include "platform/foundation/UserDefaults.h"
 #include "platform/media/CloudContainer.h"
 
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+
+#include <sys/stat.h>
+
 using namespace platform;
 
 namespace {
@@ -41,7 +47,45 @@ std::string ownCopySource(const std::string &file) {
   return "device\n" + standardizePath(file);
 }
 
+// Typing keeps the text once it pauses this long, and never later than the longest wait after the
+// first keystroke not yet kept.
+constexpr Duration kTypingPause = std::chrono::milliseconds(1000);
+constexpr Duration kLongestUnkept = std::chrono::milliseconds(5000);
+
+uint64_t hashOf(const editor::Bytes &bytes) {
+  uint64_t h = 1469598103934665603ull; // FNV-1a
+  for (uint8_t b : bytes) {
+    h ^= b;
+    h *= 1099511628211ull;
+  }
+  return h;
+}
+
 } // namespace
+
+FileMark FileMark::of(const editor::Bytes &bytes, const std::string &path) {
+  FileMark m;
+  m.size = bytes.size();
+  m.hash = hashOf(bytes);
+  struct stat st {};
+  if (!path.empty() && ::stat(path.c_str(), &st) == 0)
+    m.mtime = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return m;
+}
+
+std::string FileMark::text() const {
+  char out[80];
+  std::snprintf(out, sizeof out, "%" PRIu64 ":%" PRId64 ":%016" PRIx64, size, mtime, hash);
+  return out;
+}
+
+std::optional<FileMark> FileMark::parse(const std::string &text) {
+  FileMark m;
+  if (text.empty() || std::sscanf(text.c_str(), "%" SCNu64 ":%" SCNd64 ":%" SCNx64, &m.size,
+                                  &m.mtime, &m.hash) != 3)
+    return std::nullopt;
+  return m;
+}
 
 int EditState::unicodeTagOf(bool withFFFE, bool bigEndian, bool utf8Mark) {
   return bigEndian ? 2 : withFFFE ? 1 : utf8Mark ? 3 : 0;
@@ -60,32 +104,67 @@ std::string EditState::ownCopyPath() {
   return ownCopy_;
 }
 
-FileStatus EditState::keep() {
+FileStatus EditState::keep(bool quiet) {
   auto &e = e_;
+  cancelPendingKeep(); // kept now
   const bool local = e.isLocalFile();
   FileStatus status;
-  // A view-only file is never written, nor is a text that did not load.
-  const bool hasText = !e.fReadOnly && e.textLoaded && e.theText;
+  // A view-only file is never written. A text that did not load is not the file's: only what was
+  // typed into the blank editor is kept (a server's file grown too big to edit is its own working
+  // file, and is not written over).
+  const bool typedInBlank = !e.textLoaded && e.theText && !e.theText->text().empty() &&
+                            (local || !e.fileTooBig) && !(e.cloudFile_ && !e.cloudRead_);
+  const bool hasText = !e.fReadOnly && e.theText && (e.textLoaded || typedInBlank);
   bool recordIt = false;
   if (local) {
     // A file of the device needs a record only while its text differs from the file: then the
     // file still holds what it held, and the working copy what was typed.
     if (hasText && e.textDiffers()) {
-      status = keepText();
+      status = keepText(quiet);
       recordIt = !ownCopy_.empty() && FileManager::fileExists(ownCopy_);
     } else if (hasText) {
       dropOwnCopy();
     }
   } else {
-    if (hasText) status = keepText();
+    if (hasText) status = keepText(quiet);
     recordIt = setting(kSavePasswordsKey) == "1";
   }
   // A pending edit of another file is never written over before the person gives it up.
-  if (recordIt && e.fCurrentlyActive && !e.fReadOnly && !recordHoldsOtherEdit()) writeRecord(local);
+  if (recordIt && e.fCurrentlyActive && !e.fReadOnly && !recordHoldsOtherEdit())
+    writeRecord(local, quiet);
   return status;
 }
 
-FileStatus EditState::keepText() {
+void EditState::typed() {
+  const TimePoint now = Clock::current().now();
+  if (pendingKeep_ && pendingKeep_->isValid()) {
+    pendingKeep_->setFireDate(std::min(now + kTypingPause, firstUnkept_ + kLongestUnkept));
+    return;
+  }
+  firstUnkept_ = now;
+  std::weak_ptr<EditFileView> weak = e_.sharedAs<EditFileView>();
+  pendingKeep_ = RunLoop::main()->performAfter(kTypingPause, [weak] {
+    if (auto self = weak.lock()) self->keepAsTyped();
+  });
+}
+
+void EditState::cancelPendingKeep() {
+  if (auto timer = std::exchange(pendingKeep_, nullptr)) timer->invalidate();
+}
+
+void EditState::fileIs(const editor::Bytes &bytes) {
+  base_ = FileMark::of(bytes, e_.editingFileAtPath);
+}
+
+bool EditState::holdsBase(const editor::Bytes &now) const {
+  return !base_ || base_->sameContent(FileMark::of(now));
+}
+
+void EditState::resumeBase(const KeptEdit &kept) {
+  if (auto mark = FileMark::parse(kept.base)) base_ = *mark;
+}
+
+FileStatus EditState::keepText(bool quiet) {
   auto &e = e_;
   const uint32_t inForce = e.useEncoding;
   auto bytes = e.getTextAsDataRef();
@@ -96,9 +175,11 @@ FileStatus EditState::keepText() {
   const bool utf8 = !bytes || moved;
   if (!bytes) {
     // The encoding in force cannot hold what was typed: it is kept all the same, in UTF-8, and
-    // the record says so (Save asks what to do about the encoding).
-    Log::system("EditFileView: " + editor::encodingTitle(e.useEncoding) +
-                " cannot hold the text: it is kept in UTF-8");
+    // the record says so (Save asks what to do about the encoding). So is text typed into an
+    // editor that the encoding left blank.
+    if (!quiet && e.textLoaded)
+      Log::system("EditFileView: " + editor::encodingTitle(e.useEncoding) +
+                  " cannot hold the text: it is kept in UTF-8");
     const std::string &text = e.theText->text();
     bytes = editor::Bytes(text.begin(), text.end());
   }
@@ -110,7 +191,7 @@ FileStatus EditState::keepText() {
     Log::system("EditFileView: could not make the folder of " + path + ": " + made.error());
     return made;
   }
-  Log::system("save:toLocal");
+  if (!quiet) Log::system("save:toLocal");
   auto status = FileManager::writeAtomically(path, *bytes);
   if (status)
     keptInUTF8_ = utf8;
@@ -119,9 +200,9 @@ FileStatus EditState::keepText() {
   return status;
 }
 
-void EditState::writeRecord(bool local) {
+void EditState::writeRecord(bool local, bool quiet) {
   auto &e = e_;
-  Log::system("EditFileView:SaveEditState");
+  if (!quiet) Log::system("EditFileView:SaveEditState");
   const std::string none;
   const std::pair<const char *, std::string> record[] = {
       {kWasEditingServerNameKey, local ? none : e.serverName},
@@ -143,7 +224,8 @@ void EditState::writeRecord(bool local) {
       {kWasEditingTextInUTF8Key, keptInUTF8_ ? "1" : "0"},
       {kWasEditingFileEncoding, std::to_string(e.useEncoding)},
       {kWasEditingFileEncodingUnicodeTag,
-       std::to_string(unicodeTagOf(e.unicodeWithFFFE, e.unicodeBigEndian, e.utf8WithMark))}};
+       std::to_string(unicodeTagOf(e.unicodeWithFFFE, e.unicodeBigEndian, e.utf8WithMark))},
+      {kWasEditingFileBaseKey, local && base_ ? base_->text() : none}};
   for (auto &[key, value] : record) {
     settings().setObject(value, e.tabKey(key));
     // On iPhone the next start reads the one record without a tab number.
@@ -153,8 +235,17 @@ void EditState::writeRecord(bool local) {
   settings().synchronize();
 }
 
-FileStatus EditState::writeForSave(const editor::Bytes &bytes) {
+FileStatus EditState::writeForSave(const editor::Bytes &bytes,
+                                   std::optional<editor::Bytes> *changed) {
   auto &e = e_;
+  // A file of the device that another program wrote since the edit began is not written over
+  // unasked (a cloud file looks under its writing lock, in writeCloudFile).
+  if (changed && e.isLocalFile() && !e.cloudFile_ && base_) {
+    if (auto now = FileManager::contentsAtPath(e.editingFileAtPath); now && !holdsBase(*now)) {
+      *changed = std::move(*now);
+      return {};
+    }
+  }
   std::vector<std::string> paths;
   if (!e.isLocalFile() || !e.cloudFile_) paths.push_back(e.editingFileAtPath);
   // The Saved Files copy of a server's file (of a file of the device: the file itself again).
@@ -172,7 +263,8 @@ FileStatus EditState::writeForSave(const editor::Bytes &bytes) {
   return {};
 }
 
-void EditState::writeCloudFile(const editor::Bytes &bytes, std::function<void(FileStatus)> done) {
+void EditState::writeCloudFile(const editor::Bytes &bytes, std::function<void(FileStatus)> done,
+                               std::function<void(const editor::Bytes &)> changed) {
   auto &e = e_;
   Log::system("save:toCloud");
   const uint64_t generation = ++*e.writesStarted_;
@@ -180,29 +272,48 @@ void EditState::writeCloudFile(const editor::Bytes &bytes, std::function<void(Fi
   auto presenter = e.presenter_;
   const std::string path = e.editingFileAtPath;
   std::weak_ptr<EditFileView> weak = e.sharedAs<EditFileView>();
-  auto work = [path, bytes, generation, newest, presenter, weak, done = std::move(done)] {
+  auto work = [path, bytes, generation, newest, presenter, weak, done = std::move(done),
+               changed = std::move(changed), discarded = discarded_, base = base_] {
     FileStatus status;
+    std::optional<editor::Bytes> found;
+    std::string failure; // said in the log once the outcome is on its way to the main thread
     const bool ran = CloudContainer::coordinateWriting(
         path,
         [&](const std::string &coordinated) {
-          // Under the writing lock: a newer save that got there first stays.
+          // Under the writing lock: a newer save that got there first stays, and a discarded
+          // edit writes nothing.
           if (newest->load() > generation) return;
+          if (discarded->load()) {
+            failure = "EditFileView: discarded, not written: " + coordinated;
+            return;
+          }
+          // Another program wrote the file since the edit began: the person is asked first.
+          if (auto now = FileManager::contentsAtPath(coordinated);
+              now && base && !base->sameContent(FileMark::of(*now))) {
+            found = std::move(*now);
+            return;
+          }
           newest->store(generation);
           Log::system("save:to:" + coordinated);
           status = FileManager::writeAtomically(coordinated, bytes);
           if (!status)
-            Log::system("EditFileView: could not write " + coordinated + ": " + status.error());
+            failure = "EditFileView: could not write " + coordinated + ": " + status.error();
         },
         presenter.get());
     if (!ran) {
-      Log::system("EditFileView: cannot coordinate a write of " + path);
+      failure = "EditFileView: cannot coordinate a write of " + path;
       status = FileStatus::failure("Cannot write \"" + path +
                                    "\": the cloud container does not let it be written");
     }
     // The editor is looked at (and let go) on the main thread only.
-    RunLoop::main()->perform([weak, status, done] {
-      if (weak.lock() && done) done(status);
+    RunLoop::main()->perform([weak, status, done, changed, found = std::move(found)] {
+      if (!weak.lock()) return;
+      if (found && changed)
+        changed(*found);
+      else if (done)
+        done(status);
     });
+    if (!failure.empty()) Log::system(failure);
   };
   auto services = EditorServices::shared();
   if (auto queue = services ? services->editQueue() : nullptr)
@@ -212,11 +323,14 @@ void EditState::writeCloudFile(const editor::Bytes &bytes, std::function<void(Fi
 }
 
 void EditState::saved() {
+  cancelPendingKeep();
   if (e_.isLocalFile()) dropOwnCopy();
 }
 
 void EditState::discard() {
   auto &e = e_;
+  discarded_->store(true);
+  cancelPendingKeep();
   if (e.isLocalFile()) return dropOwnCopy();
   e.workingFileInUse_.release();
   forgetRecordOf(e.editingFileAtPath);
@@ -296,6 +410,7 @@ std::optional<KeptEdit> EditState::recorded(std::optional<int> slot) {
   kept.name = key(kWasEditingFileName);
   kept.folder = key(kWasEditingInFolder);
   kept.savedCopy = key(kWasEditingSavedCopyKey);
+  kept.base = key(kWasEditingFileBaseKey);
   const std::string inUTF8 = key(kWasEditingTextInUTF8Key);
   kept.textRecorded = inUTF8 == "0" || inUTF8 == "1";
   kept.textInUTF8 = inUTF8 == "1";

@@ -21,9 +21,12 @@
 #include "app/foundation/WorkingCopy.h"
 
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/RunLoop.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -43,6 +46,21 @@ struct KeptEdit {
   bool textRecorded = false, textInUTF8 = false;
   uint32_t encoding = 0;
   int unicodeTag = 0; // 0 no mark, 1 FF FE, 2 FE FF, 3 EF BB BF
+  // A file of the device: what it held when the edit began (empty: not kept).
+  std::string base;
+};
+
+// What a file held, as the edit state keeps it: its size, its modification time and a hash of its
+// bytes. Two marks are the same content when size and hash agree (a file written again with the
+// same bytes is no change).
+struct FileMark {
+  uint64_t size = 0;
+  int64_t mtime = 0; // nanoseconds since the epoch; 0 when not known
+  uint64_t hash = 0;
+  static FileMark of(const editor::Bytes &bytes, const std::string &path = {});
+  static std::optional<FileMark> parse(const std::string &text);
+  std::string text() const;
+  bool sameContent(const FileMark &o) const { return size == o.size && hash == o.hash; }
 };
 
 class EditState {
@@ -55,19 +73,39 @@ public:
   // (per file tab, and on iPhone the one plain record too). A server's file is recorded as long as
   // passwords are kept; a file of the device only while its text differs from the file. The
   // failure of the text's write, if any (the record then still says what the working file holds).
-  platform::FileStatus keep();
+  // `quiet`: kept as the text is typed, with no word in the log (the moments that keep it by name
+  // log as they always did).
+  platform::FileStatus keep(bool quiet = false);
+  // The text changed: it is kept shortly after the typing pauses (and at least every few seconds
+  // while it goes on), on a timer of the main run loop.
+  void typed();
+  // A keep that waits for the typing to pause is not needed any more (saved, discarded, closed).
+  void cancelPendingKeep();
+
+  // What the file holds as the editor reads it (or as the person chose to take it): no write goes
+  // over anything else without a question.
+  void fileIs(const editor::Bytes &bytes);
+  // Whether the bytes are what the file held when the edit began (true when that is not known).
+  bool holdsBase(const editor::Bytes &now) const;
 
   // Save's writes that come before anything is sent back: a server's file into its working file
   // and its Saved Files copy; a file of the device into the file itself (the cloud's through
   // writeCloudFile). The first write that fails ends them, and its status is returned.
-  platform::FileStatus writeForSave(const editor::Bytes &bytes);
+  // A file of the device that no longer holds what it held when the edit began (another program
+  // wrote it) is not written: `changed` gets its bytes now, and the person is asked.
+  platform::FileStatus writeForSave(const editor::Bytes &bytes,
+                                    std::optional<editor::Bytes> *changed = nullptr);
   // A cloud file's save, coordinated, on the edit queue; `done` runs on the main thread with the
-  // status once the write has landed (or failed), as long as the editor lives.
-  void writeCloudFile(const editor::Bytes &bytes, std::function<void(platform::FileStatus)> done);
+  // status once the write has landed (or failed), as long as the editor lives. Once it has the
+  // lock the write looks again: discarded meanwhile, it writes nothing; the file changed by
+  // another program since the edit began, it writes nothing and `changed` gets the file's bytes.
+  void writeCloudFile(const editor::Bytes &bytes, std::function<void(platform::FileStatus)> done,
+                      std::function<void(const editor::Bytes &)> changed = nullptr);
   // A file of the device was saved: its working copy and its record go. (A server's file keeps
   // both until the server has it.)
   void saved();
-  // Cancel's "Yes, Discard": the working file and the record go; the file keeps what it held.
+  // Cancel's "Yes, Discard": the working file and the record go; the file keeps what it held. A
+  // write of this edit still waiting (a cloud file's, for another program's lock) writes nothing.
   void discard();
   // iPhone: the numbered record the edit state writes beside the plain one is read by nothing
   // there: it goes with the editor.
@@ -87,6 +125,8 @@ public:
 
   // An edit reopened from its record: its text is kept where the record says from now on.
   void resumeIn(const KeptEdit &kept);
+  // The file as the record says it was when the edit began (once the file itself has been read).
+  void resumeBase(const KeptEdit &kept);
 
   // The edit a record keeps: a file tab's slot, or the plain record (iPhone). None when it names
   // no working file.
@@ -98,8 +138,8 @@ public:
   static int unicodeTagOf(bool withFFFE, bool bigEndian, bool utf8Mark);
 
 private:
-  platform::FileStatus keepText();
-  void writeRecord(bool local);
+  platform::FileStatus keepText(bool quiet);
+  void writeRecord(bool local, bool quiet);
   // The record keys (plain and numbered) that name `workingFile` go.
   void forgetRecordOf(const std::string &workingFile);
   // A file of the device: the working copy goes (with its record).
@@ -112,4 +152,11 @@ private:
   FileInUse ownCopyInUse_;
   // What the working file holds now: the text in UTF-8 (else in the encoding in force).
   bool keptInUTF8_ = false;
+  // What the file held when the edit began (none: not known).
+  std::optional<FileMark> base_;
+  // The keep that waits for the typing to pause, and when the text it will keep first changed.
+  platform::TimerRef pendingKeep_;
+  platform::TimePoint firstUnkept_{};
+  // Set by Discard: a write still waiting for its lock writes nothing.
+  std::shared_ptr<std::atomic<bool>> discarded_ = std::make_shared<std::atomic<bool>>(false);
 };

@@ -33,6 +33,9 @@ inline constexpr const char *kWasEditingTextInUTF8Key = "EditingTextInUTF8";
 // A server's file saved into Saved Files as it was downloaded: that copy, which a save updates
 // too (empty: none). The next start's save of the reopened file updates it as well.
 inline constexpr const char *kWasEditingSavedCopyKey = "EditingSavedCopy";
+// A file of the device: what it held when the edit began ("size:mtime:hash"), so that no write
+// goes over what another program put there meanwhile.
+inline constexpr const char *kWasEditingFileBaseKey = "EditingFileBase";
 
 // The base names of one edit record (plain on iPhone, "%i-" in front per file tab on iPad). A
 // record of a file of the device names it under "EditingSavedFile" and keeps no server.
@@ -41,7 +44,7 @@ inline constexpr const char *kEditRecordKeys[] = {
     kWasEditingInFolder,         kWasEditingFileName,      kEditingFTPFile,
     kWasEditingServerPortKey,    kWasEditingProtocolKey,   kWasEditingChangedKey,
     kEditingSavedFile,           kWasEditingTextInUTF8Key, kWasEditingInFolderBytesKey,
-    kWasEditingFileNameBytesKey, kWasEditingSavedCopyKey};
+    kWasEditingFileNameBytesKey, kWasEditingSavedCopyKey,  kWasEditingFileBaseKey};
 
 // Where an edited file came from (the edit state keeps its server, port, user, protocol and the
 // file's folder and name): a remote file's origin.

@@ -4,6 +4,10 @@
 // - a Cloud Files document replaced by another program while text is typed into it: the editor
 //   asks, and the typed text stays when kept; then the document removed by another program: the
 //   editor stays with the text, says so, and "Save Again" writes the text back;
+// - a Cloud Files document edited, the program killed, then written by another program: the next
+//   start's Save asks "File Changed" before anything goes over what that program wrote;
+// - a Cloud Files document whose Save waits for another program's lock, discarded meanwhile: once
+//   the lock goes, the document still holds what it held;
 // - a server's file saved while its server goes away during the upload: the save waits in
 //   Transfers for the server ("Waiting for the server: ..."), and arrives once the server is back
 //   (pyftpdlib on loopback, stopped and started again on its port).
@@ -16,15 +20,15 @@
 // Screenshots go to $RENDERER_ARTEFACTS/editor-elsewhere-<profile>.
 import { after, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawnSync } from 'node:child_process';
+import { spawn, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  artefacts, clickSeen, connectAnonymousFtp, fileNow, newPage, profiles, scaled, session, startFtpServerAt,
-  startProgram, waitFor, watch,
+  artefacts, clickSeen, connectAnonymousFtp, fileNow, keptTextNow, killAndStartAgain, newPage, profiles, scaled,
+  session, startFtpServerAt, startProgram, stopChild, timeScale, waitFor, watch,
 } from '../support/person.mjs';
 import { freePort, makeAccount, removeAccount, startSshd } from '../support/sshd.mjs';
 
@@ -292,6 +296,100 @@ for (const [profile, viewport, env] of profiles) {
         await waitFor(() => fileNow(note, 'utf8') === typed, 'the save on the server', 180000);
         await waitFor(async () => !(await waiting.count()), 'the row done', 30000);
         await s.screen('sftp-save-arrived');
+      },
+    });
+  });
+
+  // Opens Cloud Files with its documents listed.
+  async function openCloudFiles(s, name) {
+    await s.tab('Saved Files');
+    await clickSeen(s.row('Cloud Files'));
+    await s.front().locator('.navbar', { hasText: 'Cloud Files' }).waitFor();
+    await s.row(name).waitFor({ timeout: scaled(20000) });
+  }
+
+  test(`${profile}: a cloud document written while the program was down is not saved over unasked`, async (t) => {
+    const original = 'cloud line\n', typed = `typed line\n${original}`;
+    let file = '';
+    await session(t, {
+      chromium, suite: 'editor-elsewhere', dir, viewport, env,
+      prepare: (home) => {
+        fs.mkdirSync(path.join(home, 'Cloud'), { recursive: true });
+        file = path.join(home, 'Cloud', 'k.txt');
+        fs.writeFileSync(file, original);
+      },
+      run: async (s) => {
+        await openCloudFiles(s, 'k.txt');
+        await editAndType(s, 'k.txt', original, 'typed line\n');
+        await waitFor(() => keptTextNow(s.home) === typed, 'the typed text kept', 10000);
+
+        const next = await killAndStartAgain(t, s, env, viewport);
+        elsewhere('/bin/sh', '-c', 'printf "other program\\n" > "$1.new" && mv "$1.new" "$1"', 'sh', file);
+        const h = handles(next.page);
+        const ask = h.alert(profile === 'phone' ? 'Continue Editing File?' : 'Continue Editing?');
+        await ask.waitFor({ timeout: scaled(30000) });
+        await h.answer(ask, profile === 'phone' ? 'Edit File' : 'Edit File(s)');
+        await waitFor(async () => (await h.text.count()) && (await h.text.inputValue()) === typed,
+          'the typed text reopened', 30000);
+        await clickSeen(h.button('Save'));
+        const changed = h.alert('File Changed');
+        await changed.waitFor({ timeout: scaled(20000) });
+        assert.match(await changed.textContent(), /"k\.txt" was changed outside the editor/);
+        assert.equal(fs.readFileSync(file, 'utf8'), 'other program\n', 'saved over unasked');
+        fs.mkdirSync(dir, { recursive: true });
+        await next.page.screenshot({ path: path.join(dir, 'changed-while-down.png') });
+        if (profile === 'phone') {
+          // The typed text kept over the other program's: the save goes on.
+          await h.answer(changed, 'Keep Typed Text');
+          await waitFor(() => fileNow(file, 'utf8') === typed, 'the typed text saved', 20000);
+          await waitFor(async () => !(await h.text.count()), 'the editor closed', 20000);
+        } else {
+          await h.answer(changed, 'Take the File');
+          await waitFor(async () => (await h.text.inputValue()) === 'other program\n', 'the file taken', 20000);
+          assert.equal(fs.readFileSync(file, 'utf8'), 'other program\n');
+        }
+        await next.page.screenshot({ path: path.join(dir, 'changed-while-down-answered.png') });
+        assert.deepEqual(next.problems, []);
+      },
+    });
+  });
+
+  test(`${profile}: a save waiting for another program's lock writes nothing once discarded`, async (t) => {
+    const original = 'cloud line\n';
+    let file = '';
+    await session(t, {
+      chromium, suite: 'editor-elsewhere', dir, viewport, env,
+      prepare: (home) => {
+        fs.mkdirSync(path.join(home, 'Cloud'), { recursive: true });
+        file = path.join(home, 'Cloud', 'l.txt');
+        fs.writeFileSync(file, original);
+      },
+      run: async (s) => {
+        const { page } = s;
+        const { text, alert, answer, button } = handles(page);
+        await openCloudFiles(s, 'l.txt');
+        await editAndType(s, 'l.txt', original, 'discarded line\n');
+        // Another program reads the document under its lock, for as long as it likes.
+        const other = spawn('python3', ['-c', 'import fcntl, sys, time\nf = open(sys.argv[1])\n'
+          + 'fcntl.flock(f, fcntl.LOCK_SH)\nprint("locked", flush=True)\ntime.sleep(600)', file],
+        { stdio: ['ignore', 'pipe', 'pipe'] });
+        t.after(() => stopChild(other));
+        let said = '';
+        other.stdout.on('data', (d) => { said += d; });
+        await waitFor(() => said.includes('locked'), 'the other program holding its lock', 10000);
+        await clickSeen(button('Save'));
+        await waitFor(async () => await button('Save').isDisabled(), 'Save waiting', 10000);
+        await s.screen('save-waits-for-lock');
+        await clickSeen(button(profile === 'phone' ? 'Cancel' : 'Close File'));
+        const discard = alert('Cancel Editing?');
+        await discard.waitFor({ timeout: scaled(10000) });
+        await answer(discard, 'Yes, Discard');
+        await waitFor(async () => !(await text.count()), 'the editor closed', 10000);
+        await stopChild(other);
+        // The waiting write has the lock now: a moment for it to do what it would.
+        await page.waitForTimeout(3000 * timeScale);
+        assert.equal(fs.readFileSync(file, 'utf8'), original, 'the discarded text was written');
+        await s.screen('discarded-while-waiting');
       },
     });
   });

@@ -5,7 +5,10 @@
 //   Save writes it;
 // - a Latin 1 file with "€" typed, WinLatin 1 chosen: one question per pick (the tablet's popover
 //   closing asks no second one), and the answer given counts: Cancel leaves Latin 1 (Save asks
-//   about the encoding), Keep Text takes Win-1252 (Save writes it so).
+//   about the encoding), Keep Text takes Win-1252 (Save writes it so);
+// - a UTF-8 file shown blank in ASCII (no question: nothing typed yet), text typed into the blank
+//   editor: kept on disk, and UTF-8 chosen asks before the file's text takes its place (Cancel
+//   keeps the typed text; Keep Text keeps it, and Save writes it).
 // Screenshots go to $RENDERER_ARTEFACTS/editor-encodings-<profile>.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
@@ -13,7 +16,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  artefacts, clickSeen, profiles, revealRow, session, timeScale, waitFor,
+  artefacts, clickSeen, keptTextNow, profiles, revealRow, session, timeScale, waitFor,
 } from '../support/person.mjs';
 
 function handles(page, front) {
@@ -159,6 +162,54 @@ for (const [profile, viewport, env] of profiles) {
         await clickSeen(button('Save'));
         await waitFor(() => fs.readFileSync(file).equals(Buffer.from('\x80 caf\xe9\n', 'latin1')),
           'the file saved in Win-1252', 10000);
+      },
+    });
+  });
+
+  test(`${profile}: text typed into an editor its encoding left blank is asked about, never replaced`, async (t) => {
+    const original = 'caf\u00e9\n';
+    let file = '';
+    await session(t, {
+      chromium, suite: 'editor-encodings', dir, viewport, env,
+      prepare: async (home) => {
+        fs.mkdirSync(path.join(home, 'Documents', 'Files'), { recursive: true });
+        file = path.join(home, 'Documents', 'Files', 'blank.txt');
+        fs.writeFileSync(file, original);
+      },
+      run: async (s) => {
+        const { page } = s;
+        const { text, alerts, alert, answer, button } = handles(page, s.front);
+        await openAndType(s, 'blank.txt', original, '', original);
+        await choose(s, 'ASCII');
+        await waitFor(async () => (await text.inputValue()) === '', 'the editor blank', 10000);
+        await page.waitForTimeout(500 * timeScale);
+        assert.equal(await alerts.count(), 0, 'asked with nothing typed');
+        await clickSeen(text);
+        await page.keyboard.type('TYPED IN BLANK');
+        await waitFor(async () => (await text.inputValue()) === 'TYPED IN BLANK', 'the typed text');
+        await waitFor(() => keptTextNow(s.home) === 'TYPED IN BLANK', 'the typed text kept', 10000);
+
+        await choose(s, 'Unicode (UTF-8)');
+        const ask = alert('Change Encoding?');
+        await ask.waitFor();
+        assert.match(await ask.textContent(),
+          /The text typed here is not the file's text, which read in "Unicode \(UTF-8\)" would take its place\./);
+        await onlyQuestion(page, alerts);
+        await s.screen('blank-asked');
+        await answer(ask, 'Cancel');
+        await waitFor(async () => !(await alerts.count()), 'the question answered', 10000);
+        assert.equal(await text.inputValue(), 'TYPED IN BLANK', 'the file took the typed text\'s place');
+        assert.equal(keptTextNow(s.home), 'TYPED IN BLANK');
+
+        await choose(s, 'Unicode (UTF-8)');
+        const again = alert('Change Encoding?');
+        await again.waitFor();
+        await answer(again, 'Keep Text');
+        await waitFor(async () => !(await alerts.count()), 'the question answered', 10000);
+        assert.equal(await text.inputValue(), 'TYPED IN BLANK');
+        await s.screen('blank-kept');
+        await clickSeen(button('Save'));
+        await waitFor(() => fs.readFileSync(file, 'utf8') === 'TYPED IN BLANK', 'the typed text saved', 10000);
       },
     });
   });

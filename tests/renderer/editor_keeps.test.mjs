@@ -3,6 +3,8 @@
 // of Saved Files:
 // - typed, then Go To (phone) or Find (tablet) used, the program killed: the file on disk still
 //   holds what it held; the next start offers the typed text, and Discard leaves the file whole;
+// - typed, and nothing else done for a few seconds, the program killed: the next start offers the
+//   typed text all the same;
 // - Saved Files on a 2 MB disk that is full: Save keeps the editor open with the typed text and
 //   says which file and why; once there is room again Save saves.
 // Screenshots go to $RENDERER_ARTEFACTS/editor-keeps-<profile>.
@@ -12,7 +14,8 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  artefacts, clickSeen, newPage, profiles, session, smallDisk, startProgram, typeInto, waitFor, watch, scaled,
+  artefacts, clickSeen, keptTextNow, killAndStartAgain, newPage, profiles, session, smallDisk, startProgram,
+  typeInto, waitFor, watch, scaled, timeScale,
 } from '../support/person.mjs';
 
 const original = 'local line\n';
@@ -156,6 +159,49 @@ for (const [profile, viewport, env] of profiles) {
         await waitFor(async () => !(await text.count()), 'the editor closed', 10000);
         assert.equal(fs.readFileSync(local, 'utf8'), typed, 'the saved file');
         await s.screen('saved');
+      },
+    });
+  });
+
+  test(`${profile}: typing alone, then nothing, is kept for the next start`, async (t) => {
+    let local = '';
+    await session(t, {
+      chromium, suite: 'editor-keeps', dir, viewport, env,
+      prepare: async (home) => {
+        fs.mkdirSync(path.join(home, 'Documents', 'Files'), { recursive: true });
+        local = path.join(home, 'Documents', 'Files', 'local.txt');
+        fs.writeFileSync(local, original);
+      },
+      run: async (s) => {
+        const { page } = s;
+        const { text } = handles(page);
+        await s.tab('Saved Files');
+        await clickSeen(s.row('local.txt'));
+        await clickSeen(s.button('Edit'));
+        await waitFor(async () => (await text.count()) && (await text.inputValue()) === original,
+          'the file in the editor', 30000);
+        await clickSeen(text);
+        await page.keyboard.press('Control+Home');
+        await page.keyboard.type('BEFORE KILL ');
+        await waitFor(async () => (await text.inputValue()) === `BEFORE KILL ${original}`, 'the typed text');
+        // Nothing else: no tool, no key of the editor's own. A few seconds, and then the kill.
+        await page.waitForTimeout(3000 * timeScale);
+        assert.equal(keptTextNow(s.home), `BEFORE KILL ${original}`, 'the typed text is not on disk');
+        assert.equal(fs.readFileSync(local, 'utf8'), original);
+        await s.screen('typed-alone');
+
+        const next = await killAndStartAgain(t, s, env, viewport);
+        const h = handles(next.page);
+        const ask = h.alert(profile === 'phone' ? 'Continue Editing File?' : 'Continue Editing?');
+        await ask.waitFor({ timeout: scaled(30000) });
+        await h.answer(ask, profile === 'phone' ? 'Edit File' : 'Edit File(s)');
+        await waitFor(async () => (await h.text.count()) && (await h.text.inputValue()) === `BEFORE KILL ${original}`,
+          'the typed text reopened', 30000);
+        fs.mkdirSync(dir, { recursive: true });
+        await next.page.screenshot({ path: path.join(dir, 'typed-alone-reopened.png') });
+        await clickSeen(h.button('Save'));
+        await waitFor(() => fs.readFileSync(local, 'utf8') === `BEFORE KILL ${original}`, 'the saved file', 10000);
+        assert.deepEqual(next.problems, []);
       },
     });
   });

@@ -791,3 +791,27 @@ export async function session(t, { chromium, suite, dir, viewport, env, prepare,
   const distinct = [...new Set(problems.map((p) => p.replace(/\?t=[0-9a-f]+/, '')))];
   if (distinct.length) throw new Error(`what a person meets:\n${distinct.join('\n')}`);
 }
+
+// The program killed where it stands (nothing of it runs after), then started again on the same
+// data, on a new page of the same browser: the next start's page, and where it is.
+export async function killAndStartAgain(t, s, env, viewport) {
+  const browser = s.page.context().browser();
+  const ended = new Promise((resolve) => s.app.child.once('exit', resolve));
+  s.app.child.kill('SIGKILL');
+  await ended;
+  await s.page.goto('about:blank');
+  const again = await startProgram(t, { ...env, FERROWEN_HOME: s.home });
+  const page = await newPage(browser, { viewport });
+  const problems = [];
+  watch(page, problems);
+  t.after(() => page.close().catch(() => {}));
+  await page.goto(again.address);
+  return { page, app: again, problems };
+}
+
+// The text a person typed, as the edit record's working copy keeps it now (none: no record).
+export function keptTextNow(home) {
+  const settings = JSON.parse(fs.readFileSync(path.join(home, 'Preferences.json'), 'utf8'));
+  const working = Object.entries(settings).find(([key, value]) => /EditingFTPFile$/.test(key) && value);
+  return working && fs.existsSync(working[1]) ? fs.readFileSync(working[1], 'utf8') : null;
+}
