@@ -30,7 +30,8 @@ import {
   artefacts, clickSeen, connectAnonymousFtp, fileNow, keptTextNow, killAndStartAgain, newPage, profiles, scaled,
   session, startFtpServerAt, startProgram, stopChild, timeScale, waitFor, watch,
 } from '../support/person.mjs';
-import { freePort, makeAccount, removeAccount, startSshd } from '../support/sshd.mjs';
+import { claimedPort } from '../support/ports.mjs';
+import { makeAccount, removeAccount, startSshd } from '../support/sshd.mjs';
 
 const account = makeAccount('ferrowen-w');
 after(() => removeAccount(account));
@@ -39,7 +40,7 @@ after(() => removeAccount(account));
 // from the clients to the server, every connection is closed and the port refuses new ones, until
 // `back()` listens on it again.
 async function cutRelay(t, target) {
-  const port = await freePort();
+  const port = await claimedPort();
   const sockets = new Set();
   let server = null, sent = 0, cutAt = 0, cut = false;
   const cutOff = () => {
