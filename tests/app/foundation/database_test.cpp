@@ -52,8 +52,9 @@ TEST_F(Database, FirstOpenCopiesTheSeedAndTheMigrationBuildsTheSchemaOnce) {
     ASSERT_NE(d.db, nullptr);
     platform::LogCapture log(platform::Log::Sink::System);
     UpdateDatabaseStructure(d.db);
-    // six columns, the table, its three columns, and the two that keep names' bytes
-    EXPECT_EQ(log.count(), 12u);
+    // six columns, the table, its three columns, the two that keep names' bytes, and the one that
+    // keeps an upload's temporary name
+    EXPECT_EQ(log.count(), 13u);
     EXPECT_TRUE(log.contains("DB Update: 101"));
   }
   EXPECT_EQ(sqliteCli(file(), "SELECT group_concat(name || ':' || type || ':' || "
@@ -69,7 +70,7 @@ TEST_F(Database, FirstOpenCopiesTheSeedAndTheMigrationBuildsTheSchemaOnce) {
             "password:VARCHAR(80):'' start:INTEGER:'0' size:INTEGER:'0' "
             "localpath:VARCHAR(500):'' cleanfile:INTEGER:'0' roworder:INTEGER:'9999' "
             "port:INTEGER:'21' protocol:VARCHAR(8):'ftp' filenamebytes:VARCHAR(240):'' "
-            "pathbytes:VARCHAR(500):''\n");
+            "pathbytes:VARCHAR(500):'' uploadnamebytes:VARCHAR(600):''\n");
   const std::string schema = sqliteCli(file(), ".schema");
   EXPECT_NE(schema.find("CREATE TABLE bookmark (pk integer primary key, server text, user text, "
                         "password text, 'alwaystryssl' VARCHAR(1) NOT NULL DEFAULT '1'"),
@@ -78,7 +79,7 @@ TEST_F(Database, FirstOpenCopiesTheSeedAndTheMigrationBuildsTheSchemaOnce) {
   EXPECT_NE(schema.find("'cleanfile' integer DEFAULT '0', 'roworder' integer DEFAULT '9999', "
                         "'port' integer DEFAULT '21', 'protocol' VARCHAR(8) DEFAULT 'ftp', "
                         "'filenamebytes' VARCHAR(240) DEFAULT '', 'pathbytes' VARCHAR(500) "
-                        "DEFAULT '')"),
+                        "DEFAULT '', 'uploadnamebytes' VARCHAR(600) DEFAULT '')"),
             std::string::npos)
       << schema;
   {
@@ -189,7 +190,7 @@ TEST_F(Database, ReadOnlySeedGivesAWritableCopy) {
   UpdateDatabaseStructure(d.db);
   EXPECT_EQ(SQLExecute(d.db, "INSERT INTO bookmark (server) VALUES ('a')"), 1);
   EXPECT_EQ(SQLGetCountNotZero(d.db, "SELECT * FROM batchlist WHERE 0"), 0);
-  EXPECT_EQ(sqliteCli(file(), "SELECT count(*) FROM pragma_table_info('batchlist')"), "16\n");
+  EXPECT_EQ(sqliteCli(file(), "SELECT count(*) FROM pragma_table_info('batchlist')"), "17\n");
 }
 
 // Another reader holding the file while our write commits (a second connection, another process)
