@@ -92,7 +92,8 @@ TEST_F(ListParserTest, BlanksAtEitherEndOfANameAreTheNames) {
     const char *what;
     std::string line;
     int serverType;
-    std::string name, linksTo;
+    std::string name;
+    std::string linksTo = {};
   } cases[] = {
       {"a blank at the end", unix + "trail.txt \r\n", FTPListParser::kUnix, "trail.txt "},
       {"a blank at the start", unix + " lead.txt\r\n", FTPListParser::kUnix, " lead.txt"},
