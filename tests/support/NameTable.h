@@ -195,6 +195,7 @@ struct Cell {
 // What the peer's client reports back for the checks.
 struct Outcome {
   std::vector<std::string> listed; // the names a listing gave, in their bytes
+  std::string told;                // what the client told of files it left out
 };
 
 struct Peer {
@@ -207,6 +208,9 @@ struct Peer {
   std::function<void(const std::string &folder)> own;
   // Where downloads land on this machine ("": none are checked).
   std::string localRoot;
+  // The bytes a file made from a local name gets on the server (as they are, unless the client
+  // names new files in an encoding of the server's).
+  std::function<std::string(const std::string &)> newName = [](const std::string &n) { return n; };
 };
 
 struct Tally {
@@ -223,7 +227,7 @@ inline int failedParts() {
 }
 
 // The server's tree as the action should leave it.
-inline Tree expectedAfter(const Tree &before, const Cell &c) {
+inline Tree expectedAfter(const Tree &before, const Cell &c, const Peer &peer) {
   Tree t = before;
   const std::string self = c.folder + "/" + c.name.bytes;
   switch (c.action.action) {
@@ -251,7 +255,7 @@ inline Tree expectedAfter(const Tree &before, const Cell &c) {
     break;
   case Action::UploadFolder:
     t[c.folder + "/" + kUploaded] = Entry{true, "", kAnyMode};
-    t[c.folder + "/" + kUploaded + "/" + c.name.bytes] =
+    t[c.folder + "/" + kUploaded + "/" + peer.newName(c.name.bytes)] =
         Entry{false, sha256(c.newContent), kAnyMode};
     break;
   }
@@ -315,7 +319,7 @@ inline Tally runTable(const std::string &tableRoot, const Peer &peer) {
       peer.act(cell, outcome);
 
       const Tree after = snapshot(tableRoot);
-      const Tree expected = expectedAfter(before, cell);
+      const Tree expected = expectedAfter(before, cell, peer);
       EXPECT_TRUE(after == expected) << "the server's files, against what the action should "
                                         "leave:\n"
                                      << difference(expected, after);
@@ -341,7 +345,10 @@ inline Tally runTable(const std::string &tableRoot, const Peer &peer) {
           const bool inFolder = action.action == Action::Download || path.find(folder + "/") == 0;
           if (fresh && inFolder && e.hash == sha256(cell.content)) arrived = true;
         }
-        EXPECT_TRUE(arrived) << "the named file's content did not arrive under " << peer.localRoot;
+        // Two names that read alike become one local file: the one left out is told of.
+        EXPECT_TRUE(arrived || (action.action == Action::DownloadFolder && !outcome.told.empty()))
+            << "the named file's content did not arrive under " << peer.localRoot
+            << ", and nothing told of it";
       }
       if (failedParts() == failedBefore) ++tally.passed;
     }

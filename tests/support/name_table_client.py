@@ -91,29 +91,35 @@ def ftplib_action():
     f.quit()
 
 
+def names_of(listing):
+    return [line.rstrip(b'\r') for line in listing.split(b'\n') if line.rstrip(b'\r')]
+
+
 def curl_ftp_action():
     base = b'ftp://127.0.0.1:%d/' % port + quoted(folder_b) + b'/'
-    n = name
+    # curl sends quoted commands before it enters the address's folder: they name the path.
+    n = b'/' + folder_b + b'/' + name
+    into = b'/' + folder_b + b'/into/' + name
     if action == 'list':
-        for entry in curl(b'--list-only', b'-u', b'anonymous:x', base).split(b'\r\n'):
-            if entry:
-                print(entry.hex())
+        for entry in names_of(curl(b'--list-only', b'-u', b'anonymous:x', base)):
+            print(entry.hex())
     elif action == 'download':
-        save(os.path.join(local, 'got'), curl(b'-u', b'anonymous:x', base + quoted(n)))
+        save(os.path.join(local, 'got'), curl(b'-u', b'anonymous:x', base + quoted(name)))
     elif action == 'delete':
         curl(b'-u', b'anonymous:x', b'-Q', b'DELE ' + n, base)
     elif action == 'rename':
-        curl(b'-u', b'anonymous:x', b'-Q', b'RNFR ' + n, b'-Q', b'RNTO renamed.txt', base)
+        curl(b'-u', b'anonymous:x', b'-Q', b'RNFR ' + n, b'-Q',
+             b'RNTO /' + folder_b + b'/renamed.txt', base)
     elif action == 'move':
-        curl(b'-u', b'anonymous:x', b'-Q', b'RNFR ' + n, b'-Q', b'RNTO into/' + n, base)
+        curl(b'-u', b'anonymous:x', b'-Q', b'RNFR ' + n, b'-Q', b'RNTO ' + into, base)
     elif action == 'save':
-        curl(b'-u', b'anonymous:x', b'-T', new_file.encode(), base + quoted(n))
+        curl(b'-u', b'anonymous:x', b'-T', new_file.encode(), base + quoted(name))
     elif action == 'upload-folder':
         curl(b'-u', b'anonymous:x', b'--ftp-create-dirs', b'-T', new_file.encode(),
-             base + b'up/' + quoted(n))
+             base + b'up/' + quoted(name))
     elif action == 'download-folder':
-        for entry in curl(b'--list-only', b'-u', b'anonymous:x', base).split(b'\r\n'):
-            if not entry or entry in (b'into',):
+        for entry in names_of(curl(b'--list-only', b'-u', b'anonymous:x', base)):
+            if entry == b'into':
                 continue
             save(os.path.join(local.encode(), leaf.encode(), entry),
                  curl(b'-u', b'anonymous:x', base + quoted(entry)))

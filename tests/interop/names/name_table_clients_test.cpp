@@ -128,9 +128,21 @@ TEST_P(NameTableClients, EveryCommandOnEveryNameReachesTheFileOfItsBytes) {
   peer.leftOut = [isWeb](const Cell &c) -> std::optional<std::string> {
     if (!*commandOf(c.action.action, isWeb))
       return isWeb ? "the web server offers no such action" : "no such FTP command here";
-    // An FTP command ends at the line break, and so does a line of a listing.
-    if (!isWeb && c.name.bytes.find('\n') != std::string::npos)
-      return "FTP commands cannot carry a line break";
+    // Our web server takes an upload's name trimmed of blanks at either end (a unit test pins
+    // it): " lead.txt" arrives over its look-alike "lead.txt". Reported, not mended here.
+    if (isWeb && c.action.action == Action::EditSave &&
+        (c.name.bytes.front() == ' ' || c.name.bytes.back() == ' '))
+      return "our web server trims the blanks at the ends of an upload's name";
+    // Our FTP server takes a path of blanks alone for none at all (it never names the folder the
+    // client is in): such a file is out of an FTP client's reach there.
+    if (!isWeb && c.name.bytes.find_first_not_of(' ') == std::string::npos)
+      return "a path of blanks alone names nothing on our FTP server";
+    // An FTP command ends at the line break, and so does a line of a listing; so does a header
+    // line of an upload's part, where the name travels.
+    if (c.name.bytes.find('\n') != std::string::npos &&
+        (!isWeb || c.action.action == Action::EditSave))
+      return isWeb ? "an upload's header cannot carry a line break"
+                   : "FTP commands cannot carry a line break";
     return std::nullopt;
   };
   auto tally = nametable::runTable(table, peer);
