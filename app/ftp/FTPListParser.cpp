@@ -10,6 +10,8 @@
 namespace {
 
 constexpr std::string_view kMonthNames = "JanFebMarAprMayJunJulAugSepOctNovDec";
+// Blanks between "<DIR>" and the name in a DOS (IIS) listing line.
+constexpr size_t kDosFolderColumnBlanks = 10;
 
 // Every blank splits: runs of blanks leave empty tokens, which keep their place inside names.
 std::vector<std::string> splitAtBlanks(std::string_view text) {
@@ -82,7 +84,14 @@ std::shared_ptr<DirItemInfo> FTPListParser::parseDirectoryLine(std::string_view 
     return nullptr;
   }
 
-  const std::string trimmed = myTrimWS(line);
+  // Only the line end goes from the end of the line: a name's own blanks (or any white space)
+  // at its end are the name's. White space before the first field is no part of any name.
+  std::string_view body = line;
+  while (!body.empty() && (body.back() == '\n' || body.back() == '\r'))
+    body.remove_suffix(1);
+  const std::string trimmedBoth = myTrimWS(body);
+  const size_t lead = trimmedBoth.empty() ? 0 : body.find(trimmedBoth);
+  const std::string trimmed = trimmedBoth.empty() ? std::string() : std::string(body.substr(lead));
   const std::vector<std::string> tokens = splitAtBlanks(trimmed);
   auto item = std::make_shared<DirItemInfo>();
   nameRestLength_ = 0;
@@ -98,7 +107,6 @@ std::shared_ptr<DirItemInfo> FTPListParser::parseDirectoryLine(std::string_view 
   if (!showHiddenFiles && !name.empty() && name.front() == '.') return nullptr;
   if (!item->validDirectoryItem()) return nullptr;
   // The name begins its rest of the trimmed line (a link's target follows it there).
-  const size_t lead = trimmed.empty() ? 0 : line.find(trimmed);
   nameOffset = lead + trimmed.size() - std::min(nameRestLength_, trimmed.size());
   return item;
 }
@@ -146,7 +154,11 @@ void FTPListParser::unixPass(DirItemInfo &item, const std::vector<std::string> &
   item.isDirectory = firstIsD || firstIsL;
   item.isLink = firstIsL;
 
-  std::string size, month, day, timeOrYear, shiftedName;
+  std::string size, month, day, timeOrYear;
+  // Where the day and the time or year stood: the name is every byte after the single blank
+  // that follows them (with no group column, after the day's), so that blanks at the start of a
+  // name are kept. NetWare pads before the name: there it starts at the next word.
+  std::optional<size_t> dayAt, timeAt;
   int field = 0;
   for (size_t i = 0; i < tokens.size() && field < 9; ++i) {
     const std::string &token = tokens[i];
@@ -196,13 +208,14 @@ void FTPListParser::unixPass(DirItemInfo &item, const std::vector<std::string> &
         continue;
       }
       day = token;
+      dayAt = i;
       break;
     case 7:
       timeOrYear = token;
-      shiftedName = joinFrom(tokens, i);
+      timeAt = i;
       break;
     case 8:
-      nameIsRestOfLine(item, joinFrom(tokens, i));
+      if (iServerType == kNetware) nameIsRestOfLine(item, joinFrom(tokens, i));
       field = 9;
       continue;
     default:
@@ -211,11 +224,17 @@ void FTPListParser::unixPass(DirItemInfo &item, const std::vector<std::string> &
     ++field;
   }
   item.size = size;
+  auto restAfter = [&](std::optional<size_t> at) {
+    return at && *at + 1 < tokens.size() ? joinFrom(tokens, *at + 1) : std::string();
+  };
+  if (iServerType != kNetware && timeAt) nameIsRestOfLine(item, restAfter(timeAt));
 
   if (field >= 7) {
     // A month name where the size should be: the line has no group column.
     if (!size.empty() && platform::containsCaseInsensitive("x" + std::string(kMonthNames), size)) {
-      nameIsRestOfLine(item, shiftedName);
+      nameIsRestOfLine(item, iServerType != kNetware ? restAfter(dayAt)
+                             : timeAt                ? joinFrom(tokens, *timeAt)
+                                                     : std::string());
       timeOrYear = day;
       day = month;
       month = size;
@@ -253,8 +272,9 @@ void FTPListParser::unixPass(DirItemInfo &item, const std::vector<std::string> &
 
 void FTPListParser::dosPass(DirItemInfo &item, const std::vector<std::string> &tokens) {
   std::string date, time, size;
+  std::optional<size_t> sizeAt;
   int field = 0;
-  for (size_t i = 0; i < tokens.size() && field < 4; ++i) {
+  for (size_t i = 0; i < tokens.size() && field < 3; ++i) {
     const std::string &token = tokens[i];
     if (token.empty()) continue;
     switch (field) {
@@ -266,12 +286,23 @@ void FTPListParser::dosPass(DirItemInfo &item, const std::vector<std::string> &t
       break;
     case 2:
       size = token;
-      break;
-    case 3:
-      nameIsRestOfLine(item, joinFrom(tokens, i)); // the rest of the line, blanks kept
+      sizeAt = i;
       break;
     }
     ++field;
+  }
+  // The name is the rest of the line, blanks kept. A size is right-aligned and followed by one
+  // blank; "<DIR>" stands left in the size column, which takes ten blanks after it: blanks beyond
+  // those are the name's.
+  if (sizeAt) {
+    size_t from = *sizeAt + 1;
+    if (platform::containsCaseInsensitive(size, "dir")) {
+      size_t blanks = 0;
+      while (from + blanks < tokens.size() - 1 && tokens[from + blanks].empty())
+        ++blanks;
+      from += blanks >= kDosFolderColumnBlanks - 1 ? kDosFolderColumnBlanks - 1 : blanks;
+    }
+    if (from < tokens.size()) nameIsRestOfLine(item, joinFrom(tokens, from));
   }
   if (platform::containsCaseInsensitive(size, "dir")) { // "<DIR>"
     size.clear();

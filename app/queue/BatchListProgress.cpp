@@ -323,6 +323,8 @@ void BatchListView::errorBatchItemPK(int pk, const std::string &error) {
   auto item = itemForPK(pk);
   if (!item) return;
   item->setErrorMsg(error);
+  // What the session was doing ("Downloading...") is over: the row says how it ended.
+  if (!item->working()) item->setStatusMsg("");
   if (pk == inProgressPK_) inProgressPK_ = -1;
   reloadTable();
   performStartAfter(1.0);

@@ -10,6 +10,7 @@
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/StringUtils.h"
 
+#include "platform/device/Application.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/DateFormatter.h"
 #include "platform/foundation/Dispatch.h"
@@ -75,6 +76,16 @@ std::string serverAnswerIn(const std::string &record) {
   if (code.empty()) return {};
   return "the server answered \"" + (message.empty() ? "status " + code : message) +
          "\" (SFTP status " + code + ")";
+}
+
+// What a person is told of a transfer the server failed: its answer, else that the connection went
+// (empty when there is neither).
+std::string serverFailure(const std::string &record, bool connected) {
+  std::string answer = serverAnswerIn(record);
+  if (answer.empty())
+    return connected ? std::string() : std::string("The connection to the server was lost.");
+  answer[0] = 'T';
+  return answer + ".";
 }
 
 // Why a file of a folder download was not fetched: a local reason as it was given, else the
@@ -691,8 +702,11 @@ bool SFTPService::listFolder(const std::string &folder,
     // The name's bytes as the server sent them: shown as text, sent back as they came.
     const std::string bytes = f->filename();
     const std::string name = SFTPWrapper::textOfName(bytes);
-    // A name that could lead out of the folder it belongs in is never taken.
-    if (!isSingleFileName(bytes) || !isSingleFileName(name)) {
+    // Every entry is a row, control bytes and all (they read as U+FFFD). Only a name no file on
+    // the server can have (a "/" or a NUL in it), which could lead out of its folder or reach
+    // another file, is never taken.
+    if (!isSingleFileName(name) || bytes.find('\0') != std::string::npos ||
+        bytes.find('/') != std::string::npos) {
       logLine("Skipped entry " + bytes);
       continue;
     }
@@ -804,6 +818,10 @@ void SFTPService::downloadFile() {
   }
   std::string why;
   const bool ok = downloadTo(remote, local, -1, &why);
+  // Not the local side: the row says what the server answered, or that the connection went (a
+  // download stopped on purpose has nothing more to say).
+  if (!ok && why.empty() && !abort_)
+    why = serverFailure(sftp_->lastErrorText(), sftp_->get_IsConnected());
   finishDownload(remote, local, ok, why);
   if (edit && ok) {
     setOpenedRemote(remote);
@@ -821,8 +839,18 @@ bool SFTPService::downloadTo(const std::string &remote, const std::string &local
     std::lock_guard lock(stateMutex_);
     lastOperationDir_ = parentOf(remote);
   }
-  FileManager::createDirectory(parentOf(local), true);
+  // A folder that cannot be made (a file in its place, say) is said as such: nothing can be
+  // written there.
+  const auto made = FileManager::createDirectory(parentOf(local), true);
   std::string problem = folderInTheWay(local);
+  if (!made) {
+    const std::string &error = made.error();
+    const size_t colon = error.rfind(": ");
+    problem =
+        "The folder \"" + platform::lastPathComponent(parentOf(local)) +
+        "\" could not be made: " + (colon == std::string::npos ? error : error.substr(colon + 2)) +
+        ".";
+  }
   const std::string part = partialPathFor(remote, local);
   const FileInUse writing(part);
   bool ok = problem.empty();
@@ -1088,7 +1116,8 @@ void SFTPService::uploadFiles(const std::vector<SFTPUploadJob> &jobs, const Uplo
 
 void SFTPService::simpleOperation(const char *statusText, const char *error,
                                   const std::string &path,
-                                  const std::function<bool(CkSFtp &)> &opFn, bool reportToQueue) {
+                                  const std::function<bool(CkSFtp &)> &opFn, bool reportToQueue,
+                                  const char *refusedHint) {
   Busy busy(*this);
   if (!busy) return;
   std::lock_guard op(opMutex_);
@@ -1111,6 +1140,24 @@ void SFTPService::simpleOperation(const char *statusText, const char *error,
     report([text, queue](SFTPWrapperDelegate &d, SFTPWrapper &w) {
       queue ? d.dirError(w, text) : d.errorStatus(w, text);
     });
+    if (refusedHint && mainConnection()) {
+      // Said as the FTP folder screens say a refusal, and the folder listed again: the screen
+      // took the entry away before the server answered.
+      std::string said = text;
+      if (const std::string answer = serverFailure(sftp_->lastErrorText(), true); !answer.empty())
+        said += " " + answer;
+      said += refusedHint;
+      platform::dispatchAsyncMain([said] {
+        std::make_shared<platform::ui::AlertView>(
+            platform::localizedString("Error from FTP Server"), said,
+            std::weak_ptr<platform::ui::AlertViewDelegate>(), "",
+            std::vector<std::string>{platform::localizedString("OK")})
+            ->show();
+      });
+      report([](SFTPWrapperDelegate &d, SFTPWrapper &w) {
+        d.sftpConnectionShouldRefreshDirectory(w);
+      });
+    }
   }
 }
 
@@ -1124,8 +1171,10 @@ void SFTPService::deleteFile(const std::string &path) {
                   [&](CkSFtp &s) { return s.RemoveFile(path.c_str()); });
 }
 void SFTPService::deleteDirectory(const std::string &path) {
-  simpleOperation("Deleting Directory...", "Error Deleting Directory!", path,
-                  [&](CkSFtp &s) { return s.RemoveDir(path.c_str()); });
+  simpleOperation(
+      "Deleting Directory...", "Error Deleting Directory!", path,
+      [&](CkSFtp &s) { return s.RemoveDir(path.c_str()); }, false,
+      "\n(You may need to delete files in this folder before deleting the folder.)");
 }
 void SFTPService::renameFile(const std::string &oldName, const std::string &newName) {
   simpleOperation("Renaming File...", "Error Renaming File!", oldName,

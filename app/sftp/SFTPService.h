@@ -99,9 +99,12 @@ private:
   std::string leftoverSettingKey();
   void rememberLeftoverUpload(const std::string &remote);
   void removeLeftoverUploads();
-  // Runs one simple remote change with its status and error texts.
+  // Runs one simple remote change with its status and error texts. refusedHint: when given, a
+  // refusal on the browsing connection is also said in an alert (the error, the server's answer
+  // and this hint) and the folder listed again.
   void simpleOperation(const char *status, const char *error, const std::string &path,
-                       const std::function<bool(CkSFtp &)> &op, bool reportToQueue = false);
+                       const std::function<bool(CkSFtp &)> &op, bool reportToQueue = false,
+                       const char *refusedHint = nullptr);
   // serverEntries: when given, set to the number of entries the server listed (also those
   // left out).
   bool listFolder(const std::string &folder, std::vector<std::shared_ptr<DirItemInfo>> &items,

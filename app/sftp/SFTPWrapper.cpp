@@ -6,6 +6,8 @@
 #include "platform/foundation/Text.h"
 #include "platform/foundation/UserDefaults.h"
 
+#include <algorithm>
+
 namespace {
 std::mutex makerMutex;
 std::function<std::shared_ptr<SFTPWrapper>()> &maker() {
@@ -97,12 +99,25 @@ namespace {
 uint32_t folderTextEncoding() {
   return uint32_t(platform::UserDefaults::standard().integerForKey("SFTPEncoding"));
 }
+bool isControlByte(char c) {
+  return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+}
 } // namespace
 
 std::string SFTPWrapper::textOfName(const std::string &bytes) {
   if (bytes.empty()) return bytes;
-  return FTPReplyAssembler::decodeLine(reinterpret_cast<const uint8_t *>(bytes.data()),
-                                       bytes.size(), true, folderTextEncoding());
+  std::string text = FTPReplyAssembler::decodeLine(reinterpret_cast<const uint8_t *>(bytes.data()),
+                                                   bytes.size(), true, folderTextEncoding());
+  // A control character (a line feed, say) cannot be shown, nor stand in a local file's name: it
+  // reads as the screens read any byte they cannot, U+FFFD. The bytes stay the name's own.
+  if (std::none_of(text.begin(), text.end(), isControlByte)) return text;
+  std::string shown;
+  for (char c : text)
+    if (isControlByte(c))
+      shown += "\xEF\xBF\xBD";
+    else
+      shown += c;
+  return shown;
 }
 
 RemoteName SFTPWrapper::namedByServer(const std::string &bytes) {

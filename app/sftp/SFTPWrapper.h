@@ -90,7 +90,8 @@ public:
   // two names that read alike are two files, and one listed entry reaches one file on every road,
   // whatever the setting "Folder Text Encoding" says.
   // The text a name (or path) the server sent is shown as: read in the folder text encoding the
-  // setting chooses, else as UTF-8, else as ISO Latin-1, as the FTP folder screens read names.
+  // setting chooses, else as UTF-8, else as ISO Latin-1, as the FTP folder screens read names;
+  // a control character reads as U+FFFD.
   static std::string textOfName(const std::string &bytes);
   // A name or path the server sent, with its text and its bytes.
   static RemoteName namedByServer(const std::string &bytes);

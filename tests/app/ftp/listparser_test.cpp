@@ -82,6 +82,59 @@ TEST_F(ListParserTest, UnixLineKeepsBlanksInNameAndFindsEveryField) {
   EXPECT_EQ(item->name(), "two  blanks   here");
 }
 
+// A name is every byte after the single blank that ends the date, up to the line end: blanks (and
+// other white space) at either end of it are its own, so "trail.txt " and "trail.txt" are two
+// files. Only NetWare pads before the name.
+TEST_F(ListParserTest, BlanksAtEitherEndOfANameAreTheNames) {
+  const std::string unix = "-rw-r--r--    1 joe      staff          20 Dec 10 03:30 ";
+  const std::string dosFolder = "01-12-10  03:25PM       <DIR>          ";
+  struct Case {
+    const char *what;
+    std::string line;
+    int serverType;
+    std::string name, linksTo;
+  } cases[] = {
+      {"a blank at the end", unix + "trail.txt \r\n", FTPListParser::kUnix, "trail.txt "},
+      {"a blank at the start", unix + " lead.txt\r\n", FTPListParser::kUnix, " lead.txt"},
+      {"blanks at both ends", unix + "  both  \n", FTPListParser::kUnix, "  both  "},
+      {"nothing but blanks", unix + "   \r\n", FTPListParser::kUnix, "   "},
+      {"a tab at the end", unix + "tab\t\n", FTPListParser::kUnix, "tab\t"},
+      {"a name that starts with -", unix + "-rf \n", FTPListParser::kUnix, "-rf "},
+      {"after a year", "-rw-r--r-- 1 u g 20 Dec 10  2025  lead.txt\n", FTPListParser::kUnix,
+       " lead.txt"},
+      {"no group column", "-rw-r--r-- 1 joe 1234 Mar 3 2009  notes \n", FTPListParser::kUnix,
+       " notes "},
+      {"a link", "lrwxrwxrwx 1 u g 9 Nov 2 09:00  a  -> b \n", FTPListParser::kUnix, " a ", "b "},
+      {"the last line without its line end", unix + "end ", FTPListParser::kUnix, "end "},
+      {"DOS file", "12-31-99  12:05AM                 1024  lead.txt \r\n", FTPListParser::kDos,
+       " lead.txt "},
+      {"DOS folder", dosFolder + " Web Site \r\n", FTPListParser::kDos, " Web Site "},
+      {"DOS folder, one blank", "01-12-10  03:25PM <DIR> Web\r\n", FTPListParser::kDos, "Web"},
+      {"NetWare", "d [R----F--] supervisor   512   Jan 16 18:53    login \r\n",
+       FTPListParser::kNetware, "login "},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    FTPListParser parser(day(2026, 12, 6));
+    parser.iServerType = c.serverType;
+    auto item = parser.parseDirectoryLine(c.line, c.line, platform::Encoding::UTF8);
+    ASSERT_TRUE(item);
+    EXPECT_EQ(item->name(), c.name);
+    EXPECT_EQ(item->nameBytes(), c.name);
+    EXPECT_EQ(item->linksTo, c.linksTo);
+  }
+  // In another encoding the name's bytes are the line's own, blanks included.
+  FTPListParser parser(day(2026, 12, 6));
+  const std::string raw = unix + " caf\xE9 \r\n";
+  auto item = parser.parseDirectoryLine(
+      FTPReplyAssembler::decodeLine(reinterpret_cast<const uint8_t *>(raw.data()), raw.size(), true,
+                                    0),
+      raw, platform::Encoding::ISOLatin1);
+  ASSERT_TRUE(item);
+  EXPECT_EQ(item->name(), " caf\xC3\xA9 ");
+  EXPECT_EQ(item->nameBytes(), " caf\xE9 ");
+}
+
 TEST_F(ListParserTest, LineWithoutGroupColumnIsShifted) {
   FTPListParser parser(day(2026, 12, 6));
   auto item = parser.parseDirectoryLine("-rw-r--r-- 1 joe 1234 Mar 3 2009 notes\r\n");

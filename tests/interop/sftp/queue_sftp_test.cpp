@@ -6,10 +6,12 @@
 #include "app/foundation/StringUtils.h"
 #include "app/sftp/SFTPService.h"
 #include "tests/interop/ftp/QueueFtpPeers.h"
+#include "tests/support/FakeSftpServer.h"
 #include "tests/support/Peers.h"
 #include "tests/support/SftpPeers.h"
 #include "tests/support/SmallDisk.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -446,6 +448,95 @@ TEST_F(QueueSftp, AnUploadBatchStopsAtAPauseAndGoesOnAfterPlay) {
   ASSERT_TRUE(waitFor([&] { return advance(0.1), left() == 0; }, 120)) << left();
   for (size_t i = 0; i < kFiles; ++i)
     EXPECT_EQ(testsupport::readFile(r + "/up/p" + std::to_string(i)), content(i)) << i;
+}
+
+// A download that fails ends its row with the failure, whichever way it fails: the server will not
+// open the file (OpenSSH as installed), the connection is cut while the file is on its way, the
+// local folder cannot take the file, the server fails a read (a scripted server). The row shows
+// "Error Downloading File!" and why, no longer "Downloading...", and the file is not in place.
+TEST_F(QueueSftp, AFailedDownloadEndsItsRowSayingWhy) {
+  using namespace testsupport;
+  auto peer = testsupport::SshPeer::sshd({});
+  ASSERT_TRUE(peer->started()) << peer->why();
+  const std::string r = remote_.path(), files = Paths::documents() + "/Files";
+  testsupport::writeFile(r + "/secret.txt", "not yours");
+  ::chmod((r + "/secret.txt").c_str(), 0);
+  testsupport::writeFile(r + "/fine.txt", "fine");
+  // A pipe no one writes to: the server's open waits on it until the connection is cut.
+  ASSERT_EQ(::mkfifo((r + "/stalled.bin").c_str(), 0666), 0);
+  ASSERT_TRUE(testsupport::writeFile(files + "/taken", "a file where the folder would go"));
+  // A server that opens the file and then fails its first read.
+  FakeSftpOptions o;
+  o.reply = [](const std::string &pkt) -> std::vector<std::string> {
+    const unsigned int id = sftpIdOf(pkt);
+    auto status = [&](unsigned int code, const std::string &text) {
+      return sftpPacket(101, id, sftpU32(code) + sftpStr(text) + sftpStr(""));
+    };
+    const std::string attrs = sftpU32(1) + std::string(4, '\0') + sftpU32(1000);
+    switch ((unsigned char)pkt[4]) {
+    case 1:
+      return {sftpVersion(3)};
+    case 16:
+      return {sftpPacket(104, id, sftpU32(1) + sftpStr("/") + sftpStr("/") + sftpU32(0))};
+    case 3:
+      return {sftpPacket(102, id, sftpStr("h"))};
+    case 7:
+    case 8:
+    case 17:
+      return {sftpPacket(105, id, attrs)};
+    case 5:
+      return {status(4, "Input/output error")};
+    default:
+      return {status(0, "")};
+    }
+  };
+  FakeSftpServer failing(o);
+  struct Case {
+    const char *what, *name, *local;
+    int port;
+    std::string said;
+  } cases[] = {
+      {"the open refused", "secret.txt", "", peer->port(),
+       "Error Downloading File! The server answered \"Permission denied\" (SFTP status 3)."},
+      {"the connection cut", "stalled.bin", "", peer->port(),
+       "Error Downloading File! The connection to the server was lost."},
+      {"the local folder refused", "fine.txt", "taken", peer->port(),
+       "Error Downloading File! The folder \"taken\" could not be made: File exists."},
+      {"a read failed", "read.bin", "", failing.port(),
+       "Error Downloading File! The server answered \"Input/output error\" (SFTP status 4)."},
+  };
+  makeQueue();
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    queue_->addBatchItemAction(30, c.name, r, 0, "127.0.0.1", c.port, testsupport::kSftpUser,
+                               testsupport::kSftpPass, "sftp", c.local, false, true);
+    if (std::string(c.name) == "stalled.bin") {
+      ASSERT_TRUE(waitFor(
+          [&] {
+            advance(0.1);
+            auto &list = queue_->batchItemList();
+            return !list.empty() && list[0]->statusMsg() == "Downloading...";
+          },
+          60));
+      ASSERT_GT(testsupport::killServerSessions(peer->port()), 0);
+    }
+    ASSERT_TRUE(waitFor(
+        [&] {
+          advance(0.5);
+          auto &list = queue_->batchItemList();
+          return list.size() == 1 && !list[0]->errorMsg().empty();
+        },
+        60));
+    EXPECT_EQ(queue_->batchItemList()[0]->errorMsg(), c.said);
+    // What the row shows under its name is the failure.
+    auto line = std::dynamic_pointer_cast<ui::Label>(
+        queue_->tableView()->cellForRowAtIndexPath({0, 0})->contentView()->viewWithTag(-6));
+    ASSERT_TRUE(line);
+    EXPECT_FALSE(line->isHidden());
+    EXPECT_EQ(line->text(), c.said);
+    EXPECT_FALSE(FileManager::fileExists(files + "/" + c.name));
+    ASSERT_TRUE(probe_->deleteRow({0, 0})) << probe_->lastError(); // as a person gives it up
+  }
 }
 
 // A download onto a disk that fills up (a small tmpfs mounted over the folder it goes into): the

@@ -270,6 +270,79 @@ TEST_P(SftpNames, AFolderDownloadFetchesBothOrNamesTheOneLeftOut) {
   EXPECT_TRUE(got == "the UTF-8 file" || got == "the Latin-1 file") << got;
 }
 
+// A name holding a control byte (OpenSSH keeps every byte but "/" and NUL) is a row like any
+// other, with U+FFFD where the byte stands, as the screens show a byte they cannot read: every
+// action on the row reaches its own file (a line feed and a tab read alike and are two files),
+// and a folder download fetches it with the rest and goes as done.
+TEST_P(SftpNames, ANameWithAControlByteIsARowReachingItsOwnFile) {
+  const std::string kFeed = "new\nline.txt", kTab = "new\tline.txt",
+                    kShown = "new\xEF\xBF\xBDline.txt";
+  const std::map<std::string, std::string> files = {
+      {kFeed, "with a line feed"}, {kTab, "with a tab"}, {"newline.txt", "without"}};
+  ::mkdir(remote_.file("tree").c_str(), 0777);
+  for (const auto &[name, text] : files) {
+    testsupport::writeFile(remote_.file(name), text);
+    testsupport::writeFile(remote_.file("tree/" + name), text);
+    ::chmod(remote_.file(name).c_str(), 0644);
+  }
+  for (const char *more : {"a.txt", "b.txt", "c.txt", "d.txt"})
+    testsupport::writeFile(remote_.file(std::string("tree/") + more), more);
+  testsupport::runCommand("chown -R " + std::string(testsupport::kSftpUser) + " '" +
+                          remote_.path() + "'");
+
+  auto entries = list();
+  ASSERT_EQ(entries.size(), 4u) << heard_->taken(); // the three and "tree"
+  ASSERT_TRUE(entries[kFeed] && entries[kTab]);
+  EXPECT_EQ(entries[kFeed]->name(), kShown);
+  EXPECT_EQ(entries[kTab]->name(), kShown);
+  EXPECT_NE(entries[kFeed]->remoteName().key(), entries[kTab]->remoteName().key());
+
+  makeQueue();
+  queue_->addBatchItemAction(2, entries[kFeed]->remoteName(), folder(), 0, nullptr, service_, "got",
+                             false, true);
+  ASSERT_TRUE(queueEmpty()) << queue_->batchItemList().front()->errorMsg();
+  EXPECT_EQ(saved("got", kShown), "with a line feed");
+
+  run([&](SFTPService &s) { s.changePermissions(pathOf(*entries[kFeed]), 0600); });
+  EXPECT_EQ(modeOf(kFeed), 0600u);
+  EXPECT_EQ(modeOf(kTab), 0644u);
+  run([&](SFTPService &s) { s.renameFile(pathOf(*entries[kTab]), typedPath("renamed.txt")); });
+  EXPECT_EQ(content("renamed.txt"), "with a tab");
+  EXPECT_EQ(content(kFeed), "with a line feed");
+  run([&](SFTPService &s) { s.deleteFile(pathOf(*entries[kFeed])); });
+  EXPECT_FALSE(FileManager::fileExists(remote_.file(kFeed)));
+  EXPECT_EQ(content("newline.txt"), "without");
+  EXPECT_EQ(content("renamed.txt"), "with a tab");
+  EXPECT_EQ(heard_->taken(), "refresh;refresh;refresh;");
+
+  // The folder download: the two that read alike cannot both be one local file, and the row says
+  // which was left out; without the tab's file, all of the folder comes and the row goes.
+  queue_->addBatchItemAction(33, "tree", folder(), 0, "127.0.0.1", peer_->port(),
+                             testsupport::kSftpUser, testsupport::kSftpPass, "sftp", "", false,
+                             true);
+  ASSERT_TRUE(waitFor(
+      [&] {
+        advance(0.5);
+        auto &rows = queue_->batchItemList();
+        return rows.size() == 1 && !rows[0]->errorMsg().empty();
+      },
+      60));
+  EXPECT_NE(queue_->batchItemList()[0]->errorMsg().find("\"tree/" + kShown + "\" could not be"),
+            std::string::npos)
+      << queue_->batchItemList()[0]->errorMsg();
+  ASSERT_TRUE(probe_->deleteRow({0, 0})) << probe_->lastError();
+  ASSERT_EQ(::unlink(remote_.file("tree/" + kTab).c_str()), 0);
+  FileManager::removeItem(Paths::documents() + "/Files/tree");
+  queue_->addBatchItemAction(33, "tree", folder(), 0, "127.0.0.1", peer_->port(),
+                             testsupport::kSftpUser, testsupport::kSftpPass, "sftp", "", false,
+                             true);
+  ASSERT_TRUE(queueEmpty()) << queue_->batchItemList().front()->errorMsg();
+  EXPECT_EQ(saved("tree", kShown), "with a line feed");
+  EXPECT_EQ(saved("tree", "newline.txt"), "without");
+  for (const char *more : {"a.txt", "b.txt", "c.txt", "d.txt"})
+    EXPECT_EQ(saved("tree", more), more);
+}
+
 // Rows queued from the listing keep the entries' bytes in the table: the queue of the next start
 // fetches each row's own file.
 TEST_P(SftpNames, RowsFetchTheirOwnFilesAfterARestart) {
@@ -306,7 +379,8 @@ TEST_P(SftpNames, FailuresAreToldOnTheirRowsAndTheFolderIsListedAgain) {
         return rows.size() == 1 && !rows[0]->errorMsg().empty();
       },
       60));
-  EXPECT_EQ(queue_->batchItemList()[0]->errorMsg(), "Error Downloading File!");
+  EXPECT_EQ(queue_->batchItemList()[0]->errorMsg(),
+            "Error Downloading File! The server answered \"No such file\" (SFTP status 2).");
 
   for (const bool arrives : {true, false}) {
     const std::string local = tmp_->file(arrives ? "up.txt" : "missing.txt");

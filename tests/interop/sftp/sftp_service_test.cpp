@@ -247,6 +247,27 @@ TEST_F(SftpService, OperationsReportInOrderOnTheMainThread) {
   EXPECT_EQ(log.find(kSftpPass), std::string::npos);
 }
 
+// A folder the server will not delete (OpenSSH as installed refuses one that holds a file) stays,
+// and the browsing connection says why as the FTP folder screens say a refusal: an alert with the
+// server's answer and the hint to empty the folder first. The folder is listed again, so that its
+// row, taken away when the delete was asked for, comes back.
+TEST_F(SftpService, AFolderTheServerWillNotDeleteIsSaidAndListedAgain) {
+  auto peer = start();
+  ::mkdir(path("full").c_str(), 0777);
+  writeFile(path("full/inside.txt"), "inside");
+  auto s = service(peer->port());
+  s->setMainConnection(true);
+  run([&] { s->deleteDirectory(path("full")); });
+  EXPECT_EQ(recorder->outcome(), "error:Error Deleting Directory!;refresh;");
+  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return !window->alerts().empty(); },
+                                        testsupport::scaled(platform::seconds(20))));
+  EXPECT_EQ(window->alerts().back()->message(),
+            "Error Deleting Directory! The server answered \"Failure\" (SFTP status 4).\n(You may "
+            "need to delete files in this folder before deleting the folder.)");
+  answerAlert("Error from FTP Server", 0);
+  EXPECT_EQ(readFile(path("full/inside.txt")), "inside");
+}
+
 TEST_F(SftpService, FolderBatchFetchesTheTreeAndReportsToTheQueue) {
   auto peer = start();
   for (auto d : {"tree", "tree/a", "tree/a/b", "tree/empty"})
@@ -967,7 +988,8 @@ TEST_F(SftpService, AFailedFetchForEditingOpensNothing) {
     s->setupToDownloadThisFile(path("gone.txt"), "", true);
     s->downloadFile();
   });
-  EXPECT_EQ(recorder->outcome(), "downloadError:Error Downloading File!;done;");
+  EXPECT_EQ(recorder->outcome(), "downloadError:Error Downloading File! The server answered \"No "
+                                 "such file\" (SFTP status 2).;done;");
   EXPECT_TRUE(queue->opened.empty());
 }
 
