@@ -238,6 +238,13 @@ protected:
       conn_->chmodFile(e->remoteName(), inside, "600");
       break;
     case Action::EditSave:
+      // Opened for editing (its working copy is the named file's), then saved back.
+      table_->edited.clear();
+      conn_->downloadFile(e->remoteName(), platform::longLongValue(e->size), true, false, inside,
+                          false, false, 0);
+      ftpSettle();
+      ASSERT_TRUE(waitFor([&] { return !table_->edited.empty(); }, 30)) << conn_->transferLog();
+      EXPECT_EQ(testsupport::readFile(table_->edited.back()), c.content);
       conn_->uploadFile(e->remoteName(),
                         FTPConnection::Bytes(c.newContent.begin(), c.newContent.end()), inside,
                         false);
