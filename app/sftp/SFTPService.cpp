@@ -62,8 +62,9 @@ std::string localWriteProblem(int error) {
 }
 
 // What the server answered to the request that failed, as the library's record of the call
-// names it ("StatusCode: 4", "StatusMessage: Failure"); empty when it answered nothing.
-std::string serverAnswerIn(const std::string &record) {
+// names it ("StatusCode: 4", "StatusMessage: Failure"): its code and its words (either may be
+// empty).
+std::pair<std::string, std::string> serverStatusIn(const std::string &record) {
   std::string code, message;
   std::istringstream lines(record);
   for (std::string line; std::getline(lines, line);) {
@@ -73,19 +74,27 @@ std::string serverAnswerIn(const std::string &record) {
     if (text.starts_with("StatusCode: ")) code = text.substr(12);
     if (text.starts_with("StatusMessage: ")) message = text.substr(15);
   }
+  return {code, message};
+}
+
+// The same in words; empty when it answered nothing.
+std::string serverAnswerIn(const std::string &record) {
+  const auto [code, message] = serverStatusIn(record);
   if (code.empty()) return {};
   return "the server answered \"" + (message.empty() ? "status " + code : message) +
          "\" (SFTP status " + code + ")";
 }
 
-// What a person is told of a transfer the server failed: its answer, else that the connection went
-// (empty when there is neither).
+// What a transfer's row says of a failure the server gave (the line under its name is short):
+// the server's words, else its status code; that the connection went when it answered nothing
+// and is gone; empty otherwise.
 std::string serverFailure(const std::string &record, bool connected) {
-  std::string answer = serverAnswerIn(record);
-  if (answer.empty())
+  const auto [code, message] = serverStatusIn(record);
+  if (code.empty())
     return connected ? std::string() : std::string("The connection to the server was lost.");
-  answer[0] = 'T';
-  return answer + ".";
+  std::string said = message.empty() ? "SFTP status " + code : message;
+  if (said.back() != '.') said += '.';
+  return said;
 }
 
 // Why a file of a folder download was not fetched: a local reason as it was given, else the
@@ -846,10 +855,8 @@ bool SFTPService::downloadTo(const std::string &remote, const std::string &local
   if (!made) {
     const std::string &error = made.error();
     const size_t colon = error.rfind(": ");
-    problem =
-        "The folder \"" + platform::lastPathComponent(parentOf(local)) +
-        "\" could not be made: " + (colon == std::string::npos ? error : error.substr(colon + 2)) +
-        ".";
+    problem = "\"" + platform::lastPathComponent(parentOf(local)) + "\" could not be made: " +
+              (colon == std::string::npos ? error : error.substr(colon + 2)) + ".";
   }
   const std::string part = partialPathFor(remote, local);
   const FileInUse writing(part);
@@ -1144,8 +1151,8 @@ void SFTPService::simpleOperation(const char *statusText, const char *error,
       // Said as the FTP folder screens say a refusal, and the folder listed again: the screen
       // took the entry away before the server answered.
       std::string said = text;
-      if (const std::string answer = serverFailure(sftp_->lastErrorText(), true); !answer.empty())
-        said += " " + answer;
+      if (std::string answer = serverAnswerIn(sftp_->lastErrorText()); !answer.empty())
+        said += " " + (answer[0] = 'T', answer) + ".";
       said += refusedHint;
       platform::dispatchAsyncMain([said] {
         std::make_shared<platform::ui::AlertView>(

@@ -15,6 +15,12 @@
 //   bar is back, not a spinner for good.
 // - an FTP file moved into a folder that holds a file of its name: "File Name Error", as Rename
 //   says, and both files stay as they were.
+// - over FTP, "trail.txt " beside "trail.txt" (and " lead.txt" beside "lead.txt"): each is a row
+//   of its own, a click checks the one row, and Delete removes that row's file alone;
+// - over SFTP: a name holding a line feed is a row (the byte reads as U+FFFD); a folder that holds
+//   a file is not deleted, and the person is told why as FTP tells it, the row staying; a file the
+//   server will not open ends its Transfers row with "Error Downloading File!" and the server's
+//   answer (a Latin-1 name on the phone, an ASCII one on the tablet).
 // The account is made for the test and removed after it. Screenshots go to
 // $RENDERER_ARTEFACTS/remote-<profile>.
 import { after, test } from 'node:test';
@@ -260,6 +266,97 @@ for (const [profile, viewport, env] of profiles) {
         }
         await screen('sftp-head-view');
         assert.equal(fs.readFileSync(path.join(served, 'big.txt'), 'utf8'), big);
+      },
+    });
+  });
+}
+
+for (const [profile, viewport, env] of profiles) {
+  test(`${profile}: over SFTP a name with a line feed is a row, a refused folder delete says why, a refused download says so on its row`, async (t) => {
+    const served = fs.mkdtempSync('/tmp/r-');
+    const keysDir = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-remote-keys-'));
+    t.after(() => {
+      for (const d of [served, keysDir]) fs.rmSync(d, { recursive: true, force: true });
+    });
+    fs.chmodSync(served, 0o777);
+    fs.mkdirSync(path.join(served, 'full'));
+    fs.writeFileSync(path.join(served, 'full', 'inside.txt'), 'inside\n');
+    fs.writeFileSync(Buffer.from(`${served}/new\nline.txt`), 'with a line feed\n');
+    // The file the login may not read: a Latin-1 name on the phone, an ASCII one on the tablet.
+    const refused = profile === 'phone' ? Buffer.from('caf\u00e9.txt', 'latin1') : Buffer.from('secret.txt');
+    const refusedRow = profile === 'phone' ? 'caf\u00e9.txt' : 'secret.txt';
+    fs.writeFileSync(Buffer.concat([Buffer.from(`${served}/`), refused]), 'not yours\n');
+    fs.chmodSync(Buffer.concat([Buffer.from(`${served}/`), refused]), 0);
+    const sshd = await startSshd(t, keysDir);
+    await session(t, {
+      chromium, suite: 'remote-refusals', dir: path.join(artefacts, `remote-${profile}`), viewport, env,
+      run: async ({ page, front, screen, button, row, tab, sheetButton }) => {
+        const field = (name) => front().getByLabel(name, { exact: true });
+        for (const [name, text] of [['Server', `sftp://127.0.0.1:${sshd.port}${served}`], ['User Name', account.name], ['Password', account.password]])
+          await typeInto(field(name), text);
+        await clickSeen(button('Connect'));
+        await row('full').waitFor({ timeout: scaled(60000) });
+        // The line feed reads as U+FFFD, as any byte the screens cannot show.
+        await row('new\ufffdline.txt').waitFor({ timeout: scaled(20000) });
+        await screen('sftp-control-byte-row');
+
+        // A folder that holds a file: the server refuses, and the person is told why.
+        await clickSeen(row('full').locator('.accessory'));
+        await clickSeen(sheetButton('Delete Folder'));
+        const confirm = page.locator('.alert[aria-label="Confirm Folder Delete"]');
+        await clickSeen(confirm.locator('button', { hasText: 'Delete' }));
+        const refusal = page.locator('.alert[aria-label="Error from FTP Server"]');
+        await refusal.waitFor({ timeout: scaled(30000) });
+        const said = await refusal.textContent();
+        assert.ok(said.includes('Error Deleting Directory!'), said);
+        assert.ok(said.includes('(You may need to delete files in this folder before deleting the folder.)'), said);
+        await screen('sftp-folder-delete-refused');
+        await clickSeen(refusal.locator('button', { hasText: 'OK' }));
+        await refusal.waitFor({ state: 'detached' });
+        await row('full').waitFor({ timeout: scaled(30000) });
+        assert.ok(fs.existsSync(path.join(served, 'full', 'inside.txt')), 'the folder lost its file');
+        await screen('sftp-folder-kept');
+
+        // The download the server will not open: its row in Transfers ends saying so.
+        await clickUntil(row(refusedRow), async () => (await button('Download').count()) > 0, 'the Download button');
+        await clickSeen(button('Download'));
+        await tab('Transfers');
+        const queued = front().locator(`.cell[aria-label="${refusedRow}"]`);
+        const line = queued.locator('.v-label', { hasText: 'Error Downloading File! Permission denied.' });
+        await line.waitFor({ state: 'visible', timeout: scaled(60000) });
+        assert.equal(await queued.locator('.v-label', { hasText: 'Downloading...' }).filter({ visible: true }).count(), 0);
+        await screen('sftp-download-refused');
+      },
+    });
+  });
+}
+
+for (const [profile, viewport, env] of profiles) {
+  test(`${profile}: over FTP a name with a blank at its end is a row of its own, checked and deleted alone`, async (t) => {
+    const ftpRoot = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-remote-ftp-'));
+    t.after(() => fs.rmSync(ftpRoot, { recursive: true, force: true }));
+    const files = { 'trail.txt ': 'twenty bytes of it.\n', 'trail.txt': 'twenty-three bytes here\n', ' lead.txt': 'the one with a blank\n', 'lead.txt': 'the one without a blank\n' };
+    for (const [name, text] of Object.entries(files)) fs.writeFileSync(path.join(ftpRoot, name), text);
+    const ftpPort = await startFtpServer(t, ftpRoot, 1 << 24);
+    await session(t, {
+      chromium, suite: 'remote-blanks', dir: path.join(artefacts, `remote-${profile}`), viewport, env,
+      run: async (s) => {
+        const { page, front, row } = s;
+        await connectAnonymousFtp(s, ftpPort, 'trail.txt');
+        for (const name of Object.keys(files)) assert.equal(await row(name).count(), 1, `one row "${name}"`);
+        // A click checks the one row, not the one that reads alike.
+        await clickUntil(row('trail.txt '), async () => JSON.stringify(await checkedRows(front)) === '["trail.txt "]', 'the row "trail.txt " checked');
+        await s.screen('ftp-blank-checked');
+        await clickSeen(row('trail.txt ').locator('.accessory'));
+        await clickSeen(s.sheetButton('Delete File'));
+        const confirm = page.locator('.alert[aria-label="Confirm File Delete"]');
+        await clickSeen(confirm.locator('button', { hasText: 'Delete' }));
+        await waitFor(() => !fs.existsSync(path.join(ftpRoot, 'trail.txt ')), 'the file "trail.txt " deleted', 30000);
+        await row('trail.txt ').waitFor({ state: 'detached', timeout: scaled(30000) });
+        await s.screen('ftp-blank-deleted');
+        assert.deepEqual(fs.readdirSync(ftpRoot).sort(), ['trail.txt', ' lead.txt', 'lead.txt'].sort());
+        for (const name of ['trail.txt', ' lead.txt', 'lead.txt']) assert.equal(fs.readFileSync(path.join(ftpRoot, name), 'utf8'), files[name]);
+        assert.equal(await row('trail.txt').count(), 1);
       },
     });
   });

@@ -988,8 +988,7 @@ TEST_F(SftpService, AFailedFetchForEditingOpensNothing) {
     s->setupToDownloadThisFile(path("gone.txt"), "", true);
     s->downloadFile();
   });
-  EXPECT_EQ(recorder->outcome(), "downloadError:Error Downloading File! The server answered \"No "
-                                 "such file\" (SFTP status 2).;done;");
+  EXPECT_EQ(recorder->outcome(), "downloadError:Error Downloading File! No such file.;done;");
   EXPECT_TRUE(queue->opened.empty());
 }
 
