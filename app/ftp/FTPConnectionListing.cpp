@@ -17,6 +17,8 @@
 #include "platform/foundation/Text.h"
 #include "platform/foundation/UserDefaults.h"
 
+#include <unordered_map>
+
 using platform::Log;
 using platform::Paths;
 using platform::UserDefaults;
@@ -180,6 +182,7 @@ void FTPConnection::walkBatchDirectoryListing() {
   };
   std::vector<Wanted> wanted;
   wanted.reserve(currentDirectory_.size());
+  std::unordered_map<std::string, std::string> localNames; // local path: the name's bytes
   // A bound of the folder download met (empty: none): what was found before it is queued, and
   // the download ends with it.
   std::string bound;
@@ -231,6 +234,18 @@ void FTPConnection::walkBatchDirectoryListing() {
       std::string root = directoryBatchCurRoot_ + "/" + name;
       Log::systemf("dir:%s  root:%s", dir.text().c_str(), root.c_str());
       directoryBatch_.push_back({root, dir, directoryBatchCurDepth_ + 1});
+      continue;
+    }
+    // Two names of one folder that read alike ("café.txt" in UTF-8 and in ISO Latin-1) would be
+    // one local file, the second over the first: the first is fetched, the second left out and
+    // named in the log, and the download does not end as done. (A name listed twice is one file.)
+    const std::string bytes = entry->nameBytes().value_or(name);
+    if (auto [at, fresh] = localNames.try_emplace(local, bytes); !fresh) {
+      if (at->second != bytes) {
+        ++batchSkipped_;
+        addToLog("!!! Skipped \"" + withControlsEscaped(name) +
+                 "\": another file of the folder has a name that reads the same\r\n");
+      }
       continue;
     }
     // A file already saved whole is not fetched again.

@@ -553,7 +553,15 @@ void FTPServer::parseControlData() {
       }
       return;
     }
+    // A path is every byte after the blank that follows the command, up to the line's end: the
+    // blanks at either end of a name are the name's own ("DELE trail.txt " names "trail.txt ",
+    // never its look-alike "trail.txt"). Blanks alone still name nothing.
+    std::string untrimmed = line;
+    while (!untrimmed.empty() && (untrimmed.back() == '\n' || untrimmed.back() == '\0'))
+      untrimmed.pop_back();
+    if (!untrimmed.empty() && untrimmed.back() == '\r') untrimmed.pop_back();
     line = trimLine(line);
+    untrimmed.erase(0, untrimmed.find(line));
     if (!line.empty()) idle_.touch();
     std::string command, argument;
     size_t blank = line.find(' ');
@@ -562,6 +570,7 @@ void FTPServer::parseControlData() {
     } else {
       command = upperASCII(line.substr(0, blank));
       argument = trimLine(line.substr(blank));
+      if (!argument.empty() && takesPath(command)) argument = untrimmed.substr(blank + 1);
     }
     handleCommand(command, argument);
   }
@@ -606,6 +615,13 @@ const std::vector<FTPServer::Command> &FTPServer::commandTable() {
       {"NOOP", true, A::Text, &FTPServer::doNOOP},
   };
   return table;
+}
+
+bool FTPServer::takesPath(const std::string &command) {
+  const auto &table = commandTable();
+  return std::any_of(table.begin(), table.end(), [&](const Command &c) {
+    return command == c.name && c.argument == CommandArgument::Path;
+  });
 }
 
 void FTPServer::handleCommand(const std::string &command, const std::string &argument) {

@@ -152,6 +152,8 @@ private:
   // The FTP path of a local path inside Saved Files, in its normal form ("/" for the root).
   std::string ftpPathOf(const std::string &localPath) const;
   void handleCommand(const std::string &command, const std::string &argument);
+  // Whether the command's argument is a path (taken to the line's end, blanks and all).
+  static bool takesPath(const std::string &command);
 
   // The command table: a name, whether it needs a login, what its argument is, and its handler
   // (which gets the command, for handlers shared by two commands, and the argument).

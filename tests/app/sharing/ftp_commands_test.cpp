@@ -305,9 +305,13 @@ TEST_F(FTPCommandsTest, FileOperationsAndTheRootThatCannotBeRemoved) {
 }
 
 // What a client names is all that goes: a command that needs a path refuses an empty one (blanks
-// only are empty), DELE takes files (a link is one), RMD empty folders.
+// only are empty), DELE takes files (a link is one), RMD empty folders; the blanks at either end
+// of a path are the name's own.
 TEST_F(FTPCommandsTest, NothingIsRemovedThatWasNotNamed) {
   makeFile("photos/a.jpg", "a");
+  for (const char *name :
+       {"photos/trail.txt ", "photos/trail.txt", "photos/ lead.txt", "photos/lead.txt"})
+    makeFile(name, name);
   makeFile("photos/sub/b.jpg", "b");
   makeFile("other.txt", "o");
   ASSERT_TRUE(FileManager::createDirectory(file("photos/empty")));
@@ -348,13 +352,17 @@ TEST_F(FTPCommandsTest, NothingIsRemovedThatWasNotNamed) {
       {"DELE to-sub", "250 Deleted.\r\n", "photos/to-sub"},
       {"RMD empty", "250 Deleted.\r\n", "photos/empty"},
       {"RMD empty", "550 File not found.\r\n", ""},
+      {"DELE trail.txt ", "250 Deleted.\r\n", "photos/trail.txt "},
+      {"DELE  lead.txt", "250 Deleted.\r\n", "photos/ lead.txt"},
       {"DELE a.jpg", "250 Deleted.\r\n", "photos/a.jpg"},
       {"DELE a.jpg", "550 File not found.\r\n", ""},
       {"DELE sub/b.jpg", "250 Deleted.\r\n", "photos/sub/b.jpg"},
       {"RMD sub", "250 Deleted.\r\n", "photos/sub"},
   };
-  std::vector<std::string> present = {"photos/a.jpg",  "photos/sub/b.jpg", "photos/empty",
-                                      "photos/to-sub", "other.txt",        "photos"};
+  std::vector<std::string> present = {"photos/a.jpg",      "photos/sub/b.jpg", "photos/empty",
+                                      "photos/to-sub",     "other.txt",        "photos",
+                                      "photos/trail.txt ", "photos/trail.txt", "photos/ lead.txt",
+                                      "photos/lead.txt"};
   for (const Case &c : cases) {
     EXPECT_EQ(s.cmd(c.line), c.reply) << c.line;
     std::erase(present, c.gone);
