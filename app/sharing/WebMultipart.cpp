@@ -121,12 +121,15 @@ std::string WebMultipartParser::fileNameFromDisposition(std::string_view line) {
   std::string_view value = line.substr(at.location + at.length);
   value = trimmed(value, " \t\r\n");
   if (!value.empty() && value.front() == '"') {
+    // A quoted name is the client's file name as it stands: blanks at its ends are its own, and
+    // trimming them made " lead.txt" land over "lead.txt". Only a name of blanks alone names no
+    // file.
     value.remove_prefix(1);
     value = value.substr(0, value.find('"'));
+    if (value.find_first_not_of(" \t") == std::string_view::npos) value = {};
   } else {
-    value = value.substr(0, value.find(';'));
+    value = trimmed(value.substr(0, value.find(';')), "\" \t\r\n");
   }
-  value = trimmed(value, "\" \t\r\n");
   if (const size_t slash = value.rfind('/'); slash != std::string_view::npos)
     value = value.substr(slash + 1);
   if (const size_t backslash = value.rfind('\\'); backslash != std::string_view::npos)

@@ -42,7 +42,8 @@ public:
   bool isMalformed() const { return malformed_; }
 
   // The file name of a "Content-Disposition:" line: the value of its last "filename=" parameter
-  // without quotes and surrounding white space, cut after its last "/" and its last backslash.
+  // without its quotes (a quoted name keeps its own blanks; an unquoted one is trimmed), cut after
+  // its last "/" and its last backslash.
   static std::string fileNameFromDisposition(std::string_view line);
 
 private:

@@ -142,6 +142,10 @@ TEST(WebMultipart, FileNamesFromTheDisposition) {
             "semi;colon.txt");
   EXPECT_EQ(name("Content-Disposition: form-data; filename=\"\""), "");
   EXPECT_EQ(name("Content-Disposition: form-data; name=\"field\""), "");
-  EXPECT_EQ(name("Content-Disposition: form-data; filename=\" spaced \t\""), "spaced");
+  // A quoted name's blanks are its own: " lead.txt" is not "lead.txt"; blanks alone name nothing.
+  EXPECT_EQ(name("Content-Disposition: form-data; filename=\" lead.txt\""), " lead.txt");
+  EXPECT_EQ(name("Content-Disposition: form-data; filename=\"trail.txt \"; x=1"), "trail.txt ");
+  EXPECT_EQ(name("Content-Disposition: form-data; filename=\"   \""), "");
+  EXPECT_EQ(name("Content-Disposition: form-data; filename= plain.txt ;"), "plain.txt");
   EXPECT_EQ(name("Content-Disposition: form-data; filename=\"dir/\""), "");
 }
