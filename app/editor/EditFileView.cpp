@@ -423,6 +423,7 @@ void EditFileView::loadFromFile(const std::string &path) {
     readCloudFile([](EditFileView &self, const editor::Bytes &bytes) {
       self.loadFromData(bytes);
       self.cloudRead_ = true;
+      if (self.theText) self.theText->setEditable(true);
       if (self.keptToResume_) self.applyKept(*std::exchange(self.keptToResume_, std::nullopt));
       // A screen not yet shown takes the text when its view loads.
       if (self.theText) self.setTheTextAndFixTextBugs();
@@ -727,6 +728,9 @@ void EditFileView::confirmedSave() {
   // for the write to land before it says the file is saved.
   saving_ = true;
   if (saveButton) saveButton->setEnabled(false);
+  // What is saved is the text as it is now: typed on while the write waits (for another program's
+  // lock), it would be lost when the saved editor closes.
+  if (theText) theText->setEditable(false);
   std::weak_ptr<EditFileView> weak = sharedAs<EditFileView>();
   state_.writeCloudFile(
       *bytes,
@@ -736,6 +740,7 @@ void EditFileView::confirmedSave() {
         if (!self || !self->fCurrentlyActive) return;
         self->saving_ = false;
         if (self->saveButton) self->saveButton->setEnabled(!self->fReadOnly);
+        if (self->theText) self->theText->setEditable(true);
         if (!status) return self->tellNotSaved(status);
         self->knownBytes_ = saved;
         self->finishSave(saved);
@@ -745,6 +750,7 @@ void EditFileView::confirmedSave() {
         if (!self || !self->fCurrentlyActive) return;
         self->saving_ = false;
         if (self->saveButton) self->saveButton->setEnabled(!self->fReadOnly);
+        if (self->theText) self->theText->setEditable(true);
         self->changedBeforeSave(now);
       });
 }
@@ -1167,6 +1173,9 @@ void EditFileView::viewDidLoad() {
   theText->setAccessibilityLabel("File Text");
   theText->setAutoresizingMask(FlexibleWidth | FlexibleHeight);
   theText->setDelegate(std::weak_ptr<TextViewDelegate>(sharedAs<EditFileView>()));
+  // A cloud file's text is still on its way (its read may wait for another program's lock): what
+  // would be typed into the blank editor meanwhile would be replaced by the file's text.
+  theText->setEditable(!cloudFile_ || cloudRead_);
   theText->onTouchesEnded = [weak](int taps) {
     if (taps != 2) return;
     RunLoop::main()->performAfter(seconds(0.01), [weak] {
