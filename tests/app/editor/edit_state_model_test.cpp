@@ -171,6 +171,7 @@ protected:
     if (lockFd_ >= 0) ::close(std::exchange(lockFd_, -1));
     modelServices_->queue->release();
     RunLoop::main()->runPending();
+    unread_ = false;
   }
   int lockFd_ = -1;
 
@@ -215,7 +216,10 @@ protected:
   }
   bool open() const { return editor_ && editor_->fCurrentlyActive; }
   // What the person sees as the editor's text; edits beyond the file are kept.
-  bool holdsEdits() const { return open() && editor_->theText && editor_->textDiffers(); }
+  // (A cloud file opened while another program holds its lock shows its text once it is read.)
+  bool holdsEdits() const {
+    return open() && editor_->theText && !unread_ && editor_->textDiffers();
+  }
 
   void backToEditor() {
     while (!window->popovers().empty())
@@ -264,6 +268,7 @@ protected:
       }
       nav->pushViewController(editor_, false);
       RunLoop::main()->runPending();
+      unread_ = modelServices_->queue->held;
       // (What the next start offers is looked at once the file's text is read: below.)
       break;
     }
@@ -483,7 +488,7 @@ protected:
   }
 
   std::shared_ptr<EditFileView> editor_;
-  bool pad_ = false, killed_ = false;
+  bool pad_ = false, killed_ = false, unread_ = false;
   int otherWrites_ = 0;
   std::string path_, secondPath_;
   std::optional<std::string> file_, offered_;
@@ -587,6 +592,18 @@ const Sequence kKept[] = {
       {Do::Kill, 0, 0},
       {Do::LockRelease, 0, 0},
       {Do::Open, 0, 0}}},
+    // Saved while the lock is held, the file removed by another program meanwhile.
+    {true,
+     true,
+     {{Do::Open, 0, 0},
+      {Do::LockTake, 4, 4},
+      {Do::Save, 39, 60},
+      {Do::OtherRemoves, 26, 53},
+      {Do::LockRelease, 41, 27}}},
+    // An encoding picked while the text is still on its way.
+    {true,
+     true,
+     {{Do::LockTake, 21, 28}, {Do::Open, 35, 25}, {Do::Pick, 2, 42}, {Do::LockRelease, 0, 0}}},
     {false,
      false,
      {{Do::Open, 0, 0},
