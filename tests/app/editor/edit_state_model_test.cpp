@@ -261,6 +261,8 @@ protected:
         editor_ = editKeptDeviceFile(slot());
         if (!editor_) return "the next start did not reopen the kept edit";
       } else {
+        // A new edit begins from what the file holds now.
+        otherPending_ = otherChangeSeen_ = false;
         editor_ = EditFileView::initWithFile(path_);
         editor_->setTextFileName("notes.txt");
         editor_->setEditingSavedFile(true);
@@ -604,6 +606,16 @@ const Sequence kKept[] = {
     {true,
      true,
      {{Do::LockTake, 21, 28}, {Do::Open, 35, 25}, {Do::Pick, 2, 42}, {Do::LockRelease, 0, 0}}},
+    {false,
+     false,
+     {{Do::Open, 6, 18},
+      {Do::Type, 4, 32},
+      {Do::Erase, 41, 61},
+      {Do::OtherWrites, 21, 51},
+      {Do::Kill, 54, 28},
+      {Do::Open, 60, 21},
+      {Do::Type, 63, 40},
+      {Do::Save, 2, 59}}},
     {false,
      false,
      {{Do::Open, 0, 0},
