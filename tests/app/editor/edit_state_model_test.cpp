@@ -206,8 +206,9 @@ protected:
     return testsupport::readFile(path_);
   }
   // The text a record keeps, read as the next start reads it; none without a record.
-  std::optional<std::string> keptText() const {
-    auto kept = EditState::recorded(slot());
+  std::optional<std::string> keptText() const { return keptText(slot()); }
+  static std::optional<std::string> keptText(std::optional<int> slot) {
+    auto kept = EditState::recorded(slot);
     if (!kept || !FileManager::fileExists(kept->workingFile)) return std::nullopt;
     const std::string bytes = testsupport::readFile(kept->workingFile);
     auto decoded = editor::decodeFileAs(editor::Bytes(bytes.begin(), bytes.end()),
@@ -429,6 +430,9 @@ protected:
     probe->type("File Text", kWords[static_cast<size_t>(step.a) % std::size(kWords)]);
     advance(seconds(2));
     const std::string typed = second->theText->text();
+    // The tablet keeps it in its own file tab's record.
+    if (pad_ && typed != before && keptText(1) != typed)
+      return "\"" + typed + "\" typed in the second editor is not kept";
     const bool save = step.b % 2 == 0;
     if (save) {
       probe->tap("Save");
