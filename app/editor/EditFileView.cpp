@@ -704,6 +704,9 @@ void EditFileView::clickSave() {
 
 void EditFileView::confirmedSave() {
   if (saving_) return; // a cloud write is on its way
+  // A cloud file's text still on its way (its read waits for another program's lock): nothing of
+  // the blank editor goes over the file.
+  if (cloudFile_ && !cloudRead_) return;
   auto bytes = getTextAsDataRef();
   if (!bytes) {
     // Never a silent switch to another encoding: the user chooses one.
