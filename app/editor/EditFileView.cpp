@@ -532,6 +532,9 @@ void EditFileView::changedEncoding(int row) {
   if (row < 0 || static_cast<size_t>(row) >= rows.size()) return;
   const uint32_t chosen = rows[static_cast<size_t>(row)].identifier;
   if (chosen == useEncoding) return;
+  // A Save on its way (a cloud write waiting for another program's lock) writes the text as it
+  // was: the text stays so until it lands, as it does for typing.
+  if (saving_) return;
   // A file grown past what the editor takes is neither read again nor written over.
   if (tooBigToEdit(editingFileAtPath)) return refuseTooBigFile();
   editor::Bytes bytes;
