@@ -632,7 +632,12 @@ const Sequence kKept[] = {
       {Do::LockRelease, 29, 58}}},
     {false,
      true,
-     {{Do::LockTake, 0, 0}, {Do::Open, 0, 0}, {Do::Save, 0, 0}, {Do::LockRelease, 0, 0}}},
+     {{Do::LockTake, 51, 48},
+      {Do::Open, 11, 52},
+      {Do::Pick, 18, 50},
+      {Do::Save, 10, 24},
+      {Do::OtherWrites, 61, 7},
+      {Do::LockRelease, 27, 34}}},
     // Another encoding picked while a Save waits for the lock.
     {true,
      true,
