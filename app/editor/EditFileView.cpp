@@ -533,8 +533,9 @@ void EditFileView::changedEncoding(int row) {
   const uint32_t chosen = rows[static_cast<size_t>(row)].identifier;
   if (chosen == useEncoding) return;
   // A Save on its way (a cloud write waiting for another program's lock) writes the text as it
-  // was: the text stays so until it lands, as it does for typing.
-  if (saving_) return;
+  // was: the text stays so until it lands, as it does for typing. A cloud file's text still on its
+  // way (a kept edit's too) is not read again before it has come.
+  if (saving_ || (cloudFile_ && !cloudRead_)) return;
   // A file grown past what the editor takes is neither read again nor written over.
   if (tooBigToEdit(editingFileAtPath)) return refuseTooBigFile();
   editor::Bytes bytes;

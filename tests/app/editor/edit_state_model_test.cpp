@@ -638,6 +638,16 @@ const Sequence kKept[] = {
       {Do::Save, 10, 24},
       {Do::OtherWrites, 61, 7},
       {Do::LockRelease, 27, 34}}},
+    // The next start's kept edit, another encoding picked before the cloud file's text came.
+    {false,
+     true,
+     {{Do::Open, 0, 0},
+      {Do::Type, 37, 14},
+      {Do::LockTake, 54, 62},
+      {Do::Kill, 1, 29},
+      {Do::Open, 6, 38},
+      {Do::Pick, 5, 15},
+      {Do::LockRelease, 22, 37}}},
     // Another encoding picked while a Save waits for the lock.
     {true,
      true,
