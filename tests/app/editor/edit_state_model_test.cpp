@@ -400,6 +400,7 @@ protected:
         return "a question is left about a closed edit: " + probe->pendingAlerts().back().title;
       editor_.reset();
       otherPending_ = otherChangeSeen_ = false;
+      offered_.reset(); // saved or discarded: nothing is left to offer
     }
     // After a pause, what the editor holds beyond the file is kept as the next start reads it.
     if (holdsEdits() && !editor_->fileTooBig) {
@@ -648,6 +649,17 @@ const Sequence kKept[] = {
       {Do::Open, 6, 38},
       {Do::Pick, 5, 15},
       {Do::LockRelease, 22, 37}}},
+    // The next start's kept edit discarded before the cloud file's text came.
+    {true,
+     true,
+     {{Do::Open, 0, 0},
+      {Do::Type, 38, 51},
+      {Do::LockTake, 15, 32},
+      {Do::Kill, 22, 39},
+      {Do::Open, 54, 45},
+      {Do::Cancel, 11, 0},
+      {Do::LockRelease, 8, 9},
+      {Do::Open, 4, 62}}},
     // Another encoding picked while a Save waits for the lock.
     {true,
      true,
