@@ -423,6 +423,7 @@ void EditFileView::loadFromFile(const std::string &path) {
     readCloudFile([](EditFileView &self, const editor::Bytes &bytes) {
       self.loadFromData(bytes);
       self.cloudRead_ = true;
+      if (self.theText) self.theText->setEditable(true);
       if (self.keptToResume_) self.applyKept(*std::exchange(self.keptToResume_, std::nullopt));
       // A screen not yet shown takes the text when its view loads.
       if (self.theText) self.setTheTextAndFixTextBugs();
@@ -531,6 +532,10 @@ void EditFileView::changedEncoding(int row) {
   if (row < 0 || static_cast<size_t>(row) >= rows.size()) return;
   const uint32_t chosen = rows[static_cast<size_t>(row)].identifier;
   if (chosen == useEncoding) return;
+  // A Save on its way (a cloud write waiting for another program's lock) writes the text as it
+  // was: the text stays so until it lands, as it does for typing. A cloud file's text still on its
+  // way (a kept edit's too) is not read again before it has come.
+  if (saving_ || (cloudFile_ && !cloudRead_)) return;
   // A file grown past what the editor takes is neither read again nor written over.
   if (tooBigToEdit(editingFileAtPath)) return refuseTooBigFile();
   editor::Bytes bytes;
@@ -703,6 +708,9 @@ void EditFileView::clickSave() {
 
 void EditFileView::confirmedSave() {
   if (saving_) return; // a cloud write is on its way
+  // A cloud file's text still on its way (its read waits for another program's lock): nothing of
+  // the blank editor goes over the file.
+  if (cloudFile_ && !cloudRead_) return;
   auto bytes = getTextAsDataRef();
   if (!bytes) {
     // Never a silent switch to another encoding: the user chooses one.
@@ -727,6 +735,9 @@ void EditFileView::confirmedSave() {
   // for the write to land before it says the file is saved.
   saving_ = true;
   if (saveButton) saveButton->setEnabled(false);
+  // What is saved is the text as it is now: typed on while the write waits (for another program's
+  // lock), it would be lost when the saved editor closes.
+  if (theText) theText->setEditable(false);
   std::weak_ptr<EditFileView> weak = sharedAs<EditFileView>();
   state_.writeCloudFile(
       *bytes,
@@ -736,6 +747,7 @@ void EditFileView::confirmedSave() {
         if (!self || !self->fCurrentlyActive) return;
         self->saving_ = false;
         if (self->saveButton) self->saveButton->setEnabled(!self->fReadOnly);
+        if (self->theText) self->theText->setEditable(true);
         if (!status) return self->tellNotSaved(status);
         self->knownBytes_ = saved;
         self->finishSave(saved);
@@ -745,6 +757,7 @@ void EditFileView::confirmedSave() {
         if (!self || !self->fCurrentlyActive) return;
         self->saving_ = false;
         if (self->saveButton) self->saveButton->setEnabled(!self->fReadOnly);
+        if (self->theText) self->theText->setEditable(true);
         self->changedBeforeSave(now);
       });
 }
@@ -1167,6 +1180,9 @@ void EditFileView::viewDidLoad() {
   theText->setAccessibilityLabel("File Text");
   theText->setAutoresizingMask(FlexibleWidth | FlexibleHeight);
   theText->setDelegate(std::weak_ptr<TextViewDelegate>(sharedAs<EditFileView>()));
+  // A cloud file's text is still on its way (its read may wait for another program's lock): what
+  // would be typed into the blank editor meanwhile would be replaced by the file's text.
+  theText->setEditable(!cloudFile_ || cloudRead_);
   theText->onTouchesEnded = [weak](int taps) {
     if (taps != 2) return;
     RunLoop::main()->performAfter(seconds(0.01), [weak] {

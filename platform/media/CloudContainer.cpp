@@ -599,6 +599,7 @@ bool coordinateLocked(const std::string &path, bool exclusive,
   // what the path names now. Bounded, since a peer could keep replacing it.
   for (int attempt = 0; attempt < 16; ++attempt) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    bool made = false;
     if (fd < 0 && errno == ENOENT) {
       if (!exclusive) {
         accessor(path);
@@ -606,6 +607,7 @@ bool coordinateLocked(const std::string &path, bool exclusive,
       }
       fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
       if (fd < 0 && errno == EEXIST) continue;
+      made = fd >= 0;
     }
     if (fd < 0) return false;
     struct stat held {};
@@ -622,6 +624,11 @@ bool coordinateLocked(const std::string &path, bool exclusive,
       continue;
     }
     accessor(path);
+    // The empty file made only to hold the lock goes again when the writer wrote nothing there
+    // (a write that found it had nothing to do): a removed item is not left as an empty one.
+    if (made && ::lstat(path.c_str(), &now) == 0 && now.st_ino == held.st_ino &&
+        now.st_dev == held.st_dev && now.st_size == 0)
+      ::unlink(path.c_str());
     ::close(fd); // releases the lock
     return true;
   }

@@ -116,6 +116,9 @@ TEST_F(CloudContainerTest, CoordinationRefusesLinksFoldersAndPathsOutside) {
     testsupport::writeFile(p, "made");
   }));
   EXPECT_EQ(testsupport::readFile(cloud + "/new.txt"), "made");
+  // A write that writes nothing there (it found it had nothing to do) leaves no empty file behind.
+  EXPECT_TRUE(CloudContainer::coordinateWriting(cloud + "/unwritten.txt", count));
+  EXPECT_FALSE(fs::exists(cloud + "/unwritten.txt"));
 }
 
 TEST_F(CloudContainerTest, AReadWaitsForAnotherProcessesWrite) {
