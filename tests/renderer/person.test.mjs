@@ -260,7 +260,12 @@ async function session(t, profile, viewport, env) {
   // The web sharing server switched on: its address opens the sharing help.
   const webSwitch = front().locator('.cell', { hasText: 'Enable Web Server' }).getByRole('switch');
   await reveal(webSwitch, 'Enable Web Server');
-  await click(webSwitch);
+  // Clicked until it reads on (a click landing while the table still settles is lost on a busy
+  // machine), and the address row it adds is drawn before it is looked for.
+  const webAddress = front().locator('.cell[aria-label^="Web Address:"]');
+  await clickUntil(webSwitch, async () => (await webSwitch.getAttribute('aria-checked')) === 'true',
+    'the web server switch on');
+  await waitFor(async () => (await webAddress.count()) > 0, 'the row Web Address', 10000);
   // A row of the table clicked until `arrived` (at most three clicks), revealed again before each.
   const openRow = async (target, name, arrived) => {
     for (let tries = 1; ; tries++) {
@@ -274,7 +279,7 @@ async function session(t, profile, viewport, env) {
     }
   };
   const titled = (text) => async () => (await front().locator('.navbar .center', { hasText: text }).count()) > 0;
-  await openRow(front().locator('.cell[aria-label^="Web Address:"]'), 'Web Address', titled('Sharing'));
+  await openRow(webAddress, 'Web Address', titled('Sharing'));
   await screen('sharing-help');
   await go(front().locator('.navbar .back'), 'Settings');
   // Further down: the startup lock and the credits.
