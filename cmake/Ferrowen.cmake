@@ -94,6 +94,8 @@ function(ferrowen_tests)
       FERROWEN_SOURCE_DIR="${CMAKE_SOURCE_DIR}" FERROWEN_BINARY_DIR="${CMAKE_BINARY_DIR}")
     gtest_discover_tests(${_exe}
       DISCOVERY_MODE PRE_TEST
+      # Listing a sanitizer build's tests takes far more than the default 5 s on a busy machine.
+      DISCOVERY_TIMEOUT 120
       TEST_PREFIX "${_prefix}."
       PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT}
       ENVIRONMENT "FERROWEN_SOURCE_DIR=${CMAKE_SOURCE_DIR}" ${_environment})

@@ -70,14 +70,23 @@ def serve(conn, script, replies, default):
         if i:
             time.sleep(0.2)
         conn.sendall(piece.encode("latin-1"))
-    buffer = b""
+    # Only what came since the last look is searched for the line's end: a line of megabytes
+    # arrives in thousands of pieces, and searching it whole each time takes minutes on a busy
+    # machine.
+    buffer = bytearray()
     while True:
-        data = conn.recv(4096)
+        data = conn.recv(65536)
         if not data:
             break
+        scan = len(buffer)
         buffer += data
-        while b"\n" in buffer:
-            line, buffer = buffer.split(b"\n", 1)
+        while True:
+            end = buffer.find(b"\n", scan)
+            if end < 0:
+                break
+            line = bytes(buffer[:end])
+            del buffer[:end + 1]
+            scan = 0
             text = line.decode("latin-1").rstrip("\r")
             print(text if len(text) < 1000 else "LONG %d %s" % (len(text), text[-8:]),
                   flush=True)
