@@ -30,6 +30,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <set>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -39,6 +40,37 @@ using namespace platform;
 using namespace platform::ui;
 
 namespace {
+
+// "File Changed": the file's bytes are not what the editor began from.
+std::shared_ptr<AlertView> fileChangedAlert(const std::string &name,
+                                            std::weak_ptr<AlertViewDelegate> delegate) {
+  return std::make_shared<AlertView>(
+      "File Changed",
+      withControlsEscaped("\"" + name +
+                          "\" was changed outside the editor. Keep the text typed here, or take "
+                          "the file as it is now?"),
+      std::move(delegate), "Keep Typed Text", std::vector<std::string>{"Take the File"});
+}
+
+// The same question about a save back waiting in Transfers, with no editor open: held until it is
+// answered.
+class ServerFileQuestion : public AlertViewDelegate,
+                           public std::enable_shared_from_this<ServerFileQuestion> {
+public:
+  static std::set<std::shared_ptr<ServerFileQuestion>> &open() {
+    static std::set<std::shared_ptr<ServerFileQuestion>> questions;
+    return questions;
+  }
+  std::function<void(bool)> answered;
+  std::shared_ptr<AlertView> alert;
+  void clickedButtonAtIndex(AlertView &, int index) override {
+    auto self = shared_from_this();
+    open().erase(self);
+    // Gone unanswered: the row waits, and the next start asks again.
+    if (index < 0 || !answered) return;
+    answered(index == 0);
+  }
+};
 
 UserDefaults &settings() {
   return UserDefaults::standard();
@@ -792,6 +824,9 @@ void EditFileView::tellNotSaved(const FileStatus &status) {
 }
 
 void EditFileView::uploadBack(const editor::Bytes &bytes) {
+  // Whatever road the text takes, it looks first whether the server's file is still the one the
+  // edit began from.
+  state_.sendingBack();
   auto services = EditorServices::shared();
   auto queue = services ? services->batchView() : nullptr;
   const bool viaQueue = isPad() || (!sftpConnection && !theConnection);
@@ -868,6 +903,22 @@ void EditFileView::uploadBack(const editor::Bytes &bytes) {
   theConnection->uploadFile(remoteFileName(), editingFileAtPath, remoteFolder(), false, 0);
 }
 
+void EditFileView::askServerFileChanged(const std::string &workingFile, const std::string &name,
+                                        const std::string &found,
+                                        std::function<void(bool)> answered) {
+  auto question = std::make_shared<ServerFileQuestion>();
+  question->answered = [workingFile, found, answered = std::move(answered)](bool keepTyped) {
+    if (keepTyped)
+      EditState::keepTypedOver(workingFile, found);
+    else
+      EditState::takeServerFile(workingFile);
+    if (answered) answered(keepTyped);
+  };
+  question->alert = fileChangedAlert(name, std::weak_ptr<AlertViewDelegate>(question));
+  ServerFileQuestion::open().insert(question);
+  question->alert->show();
+}
+
 void EditFileView::closeEditor() {
   auto self = sharedAs<EditFileView>();
   if (isPad()) {
@@ -919,13 +970,8 @@ void EditFileView::changedElsewhere(const editor::Bytes &bytes) {
 void EditFileView::askFileChanged() {
   if (confirmOutsideChange) return;
   saveEditState();
-  confirmOutsideChange = std::make_shared<AlertView>(
-      "File Changed",
-      withControlsEscaped("\"" + shownName() +
-                          "\" was changed outside the editor. Keep the text typed here, or take "
-                          "the file as it is now?"),
-      std::weak_ptr<AlertViewDelegate>(sharedAs<EditFileView>()), "Keep Typed Text",
-      std::vector<std::string>{"Take the File"});
+  confirmOutsideChange =
+      fileChangedAlert(shownName(), std::weak_ptr<AlertViewDelegate>(sharedAs<EditFileView>()));
   confirmOutsideChange->show();
 }
 
