@@ -868,23 +868,36 @@ void EditFileView::uploadBack(const editor::Bytes &bytes) {
       return queue && queue->addBatchItemAction(31, rname, rfolder, 0, server, port, user, pass,
                                                 "sftp", local, true, true) >= 0;
     };
-    auto send = [sftp, local, remote, name, sending, again](SFTPWrapper &) {
+    // What the server's file must still hold before the text goes over it (none: not known).
+    auto base = EditState::sendBackBase(local);
+    auto send = [sftp, local, remote, name, sending, again, base](SFTPWrapper &) {
       // Only the service's report that the file arrived ends the edit record: a refused or
       // failed upload keeps it (and the working file) for the next start.
       const std::weak_ptr<SFTPWrapperDelegate> listener = sftp->delegate();
       auto watch = std::make_shared<UploadWatch>(listener, remote,
                                                  [local] { EditState::forgetSentBack(local); });
       sftp->setDelegate(watch);
-      sftp->setupToUploadThisFile(local, remote);
-      sftp->uploadFile();
+      // The server's file is looked at first, on this session. Changed by another since the edit
+      // began, nothing goes over it: the save waits in Transfers, which asks the person.
+      auto outcome = SendBackCheck::Outcome::Send;
+      if (base)
+        outcome = EditState::checkServerFile(*base, local, [&](const BytesToRead &bytesToRead) {
+                    return sftp->lookAtFile(remote, bytesToRead);
+                  }).outcome;
+      if (outcome == SendBackCheck::Outcome::Send) {
+        sftp->setupToUploadThisFile(local, remote);
+        sftp->uploadFile();
+      }
+      const bool changed = outcome == SendBackCheck::Outcome::Changed;
       // Its reports are on their way to the main thread, in order; after them the screen that
       // listened gets the service back, unless another one has taken it meanwhile. A save that
       // did not arrive is never left unsaid.
-      platform::dispatchAsyncMain([sftp, watch, listener, name, local, sending, again] {
+      platform::dispatchAsyncMain([sftp, watch, listener, name, local, sending, again, changed] {
         if (sftp->delegate() == watch) sftp->setDelegate(listener);
         if (watch->fileArrived()) return;
         const bool queued = again();
-        if (!watch->failureShown()) tellNotSentBack(name, local, queued);
+        // (A changed file: Transfers asks about it.)
+        if ((!changed || !queued) && !watch->failureShown()) tellNotSentBack(name, local, queued);
       });
     };
     // The service takes one operation at a time and refuses one that comes while another runs:

@@ -462,8 +462,7 @@ SendBackCheck EditState::checkServerFile(const FileMark &base, const std::string
     found.hash = 0;
   }
   // A file agreed to be written over without its bytes read: only its size was known.
-  if (base.mtime == FileMark::kSizeOnly ? now.size == base.size
-                                        : read && found.sameContent(base))
+  if (base.mtime == FileMark::kSizeOnly ? now.size == base.size : read && found.sameContent(base))
     return {Outcome::Send, found.text()};
   if (read && now.size <= ours && now.size > 0) {
     if (auto sending = FileManager::contentsAtPath(workingFile)) {

@@ -149,7 +149,8 @@ public:
   // Looks at the file at `remote` before an upload writes over it (connecting first): whether it
   // is there, its size and as many of its first bytes as `bytesToRead` asks for. A failure to
   // look is reported as the upload's failure would be (the server away: the queue waits for it).
-  virtual LookedFile lookAtFile(const std::string & /*remote*/, const BytesToRead & /*bytesToRead*/) {
+  virtual LookedFile lookAtFile(const std::string & /*remote*/,
+                                const BytesToRead & /*bytesToRead*/) {
     return {};
   }
   virtual void createDirectory(const std::string &path) = 0;

@@ -241,8 +241,7 @@ public:
     };
   }
   void askServerFileChanged(const std::string &localFile, const std::string &name,
-                            const std::string &found,
-                            std::function<void(bool)> answered) override {
+                            const std::string &found, std::function<void(bool)> answered) override {
     EditFileView::askServerFileChanged(localFile, name, found, std::move(answered));
   }
   void badgeValtry(const std::string &text) override {

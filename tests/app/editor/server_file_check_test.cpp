@@ -85,8 +85,8 @@ TEST_F(ServerFileCheckTest, TheRecordKeepsTheServerFilesBaseThroughAKillAndAReop
 
 // A record of an earlier version keeps no base: its save goes as it did, with no look.
 TEST_F(ServerFileCheckTest, AnEditRecordedWithoutABaseIsSentUnchecked) {
-  testsupport::leaveEditRecord({"files.example", "joe", "pw", 22, "sftp", "/home/joe", "notes.txt",
-                                "typed before\n"});
+  testsupport::leaveEditRecord(
+      {"files.example", "joe", "pw", 22, "sftp", "/home/joe", "notes.txt", "typed before\n"});
   auto kept = EditState::recorded(std::nullopt);
   ASSERT_TRUE(kept);
   EXPECT_EQ(kept->base, "");
