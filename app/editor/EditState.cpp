@@ -452,6 +452,7 @@ SendBackCheck EditState::checkServerFile(const FileMark &base, const std::string
     if (size <= ours) return size + 1;
     return 0;
   });
+  if (now.cannotLook) return {Outcome::Send, {}};
   if (!now.looked) return {Outcome::NotLooked, {}};
   if (!now.exists) return {base.mtime == FileMark::kGone ? Outcome::Send : Outcome::Changed, {}};
   const bool read = now.bytes.size() == now.size && (now.size == base.size || now.size <= ours);

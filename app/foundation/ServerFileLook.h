@@ -16,6 +16,9 @@ struct LookedFile {
   // The upload writes straight over the file (no temporary name renamed into place): a cut
   // leaves the part of it that had arrived there.
   bool inPlace = false;
+  // The session has no way to look at a file (a service that offers no look): nothing is known of
+  // the file, and the upload goes as it did before there was a look.
+  bool cannotLook = false;
 };
 
 // How many of its first bytes to read, told the file's size (0: none).

@@ -222,6 +222,8 @@ void BatchListView::serverFileChanged(int pk, const std::string &found) {
   if (!item || !services) return;
   endFTPRetry(pk);
   askedPKs_.insert(pk);
+  // (What the look's connection said of itself is over.)
+  if (!item->working()) item->setStatusMsg("");
   Log::systemf("Queue: the server's file changed since the edit began: %s",
                item->filename().c_str());
   auto weak = weakSelf();

@@ -149,9 +149,12 @@ public:
   // Looks at the file at `remote` before an upload writes over it (connecting first): whether it
   // is there, its size and as many of its first bytes as `bytesToRead` asks for. A failure to
   // look is reported as the upload's failure would be (the server away: the queue waits for it).
+  // A service without a look of its own says it cannot look (see LookedFile::cannotLook).
   virtual LookedFile lookAtFile(const std::string & /*remote*/,
                                 const BytesToRead & /*bytesToRead*/) {
-    return {};
+    LookedFile none;
+    none.cannotLook = true;
+    return none;
   }
   virtual void createDirectory(const std::string &path) = 0;
   virtual void deleteFile(const std::string &path) = 0;
