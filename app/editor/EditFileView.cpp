@@ -30,6 +30,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <set>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -39,6 +40,37 @@ using namespace platform;
 using namespace platform::ui;
 
 namespace {
+
+// "File Changed": the file's bytes are not what the editor began from.
+std::shared_ptr<AlertView> fileChangedAlert(const std::string &name,
+                                            std::weak_ptr<AlertViewDelegate> delegate) {
+  return std::make_shared<AlertView>(
+      "File Changed",
+      withControlsEscaped("\"" + name +
+                          "\" was changed outside the editor. Keep the text typed here, or take "
+                          "the file as it is now?"),
+      std::move(delegate), "Keep Typed Text", std::vector<std::string>{"Take the File"});
+}
+
+// The same question about a save back waiting in Transfers, with no editor open: held until it is
+// answered.
+class ServerFileQuestion : public AlertViewDelegate,
+                           public std::enable_shared_from_this<ServerFileQuestion> {
+public:
+  static std::set<std::shared_ptr<ServerFileQuestion>> &open() {
+    static std::set<std::shared_ptr<ServerFileQuestion>> questions;
+    return questions;
+  }
+  std::function<void(bool)> answered;
+  std::shared_ptr<AlertView> alert;
+  void clickedButtonAtIndex(AlertView &, int index) override {
+    auto self = shared_from_this();
+    open().erase(self);
+    // Gone unanswered: the row waits, and the next start asks again.
+    if (index < 0 || !answered) return;
+    answered(index == 0);
+  }
+};
 
 UserDefaults &settings() {
   return UserDefaults::standard();
@@ -792,6 +824,9 @@ void EditFileView::tellNotSaved(const FileStatus &status) {
 }
 
 void EditFileView::uploadBack(const editor::Bytes &bytes) {
+  // Whatever road the text takes, it looks first whether the server's file is still the one the
+  // edit began from.
+  state_.sendingBack();
   auto services = EditorServices::shared();
   auto queue = services ? services->batchView() : nullptr;
   const bool viaQueue = isPad() || (!sftpConnection && !theConnection);
@@ -833,23 +868,36 @@ void EditFileView::uploadBack(const editor::Bytes &bytes) {
       return queue && queue->addBatchItemAction(31, rname, rfolder, 0, server, port, user, pass,
                                                 "sftp", local, true, true) >= 0;
     };
-    auto send = [sftp, local, remote, name, sending, again](SFTPWrapper &) {
+    // What the server's file must still hold before the text goes over it (none: not known).
+    auto base = EditState::sendBackBase(local);
+    auto send = [sftp, local, remote, name, sending, again, base](SFTPWrapper &) {
       // Only the service's report that the file arrived ends the edit record: a refused or
       // failed upload keeps it (and the working file) for the next start.
       const std::weak_ptr<SFTPWrapperDelegate> listener = sftp->delegate();
       auto watch = std::make_shared<UploadWatch>(listener, remote,
                                                  [local] { EditState::forgetSentBack(local); });
       sftp->setDelegate(watch);
-      sftp->setupToUploadThisFile(local, remote);
-      sftp->uploadFile();
+      // The server's file is looked at first, on this session. Changed by another since the edit
+      // began, nothing goes over it: the save waits in Transfers, which asks the person.
+      auto outcome = SendBackCheck::Outcome::Send;
+      if (base)
+        outcome = EditState::checkServerFile(*base, local, [&](const BytesToRead &bytesToRead) {
+                    return sftp->lookAtFile(remote, bytesToRead);
+                  }).outcome;
+      if (outcome == SendBackCheck::Outcome::Send) {
+        sftp->setupToUploadThisFile(local, remote);
+        sftp->uploadFile();
+      }
+      const bool changed = outcome == SendBackCheck::Outcome::Changed;
       // Its reports are on their way to the main thread, in order; after them the screen that
       // listened gets the service back, unless another one has taken it meanwhile. A save that
       // did not arrive is never left unsaid.
-      platform::dispatchAsyncMain([sftp, watch, listener, name, local, sending, again] {
+      platform::dispatchAsyncMain([sftp, watch, listener, name, local, sending, again, changed] {
         if (sftp->delegate() == watch) sftp->setDelegate(listener);
         if (watch->fileArrived()) return;
         const bool queued = again();
-        if (!watch->failureShown()) tellNotSentBack(name, local, queued);
+        // (A changed file: Transfers asks about it.)
+        if ((!changed || !queued) && !watch->failureShown()) tellNotSentBack(name, local, queued);
       });
     };
     // The service takes one operation at a time and refuses one that comes while another runs:
@@ -866,6 +914,22 @@ void EditFileView::uploadBack(const editor::Bytes &bytes) {
   // the server is back, as the tablet's save does.
   (void)bytes;
   theConnection->uploadFile(remoteFileName(), editingFileAtPath, remoteFolder(), false, 0);
+}
+
+void EditFileView::askServerFileChanged(const std::string &workingFile, const std::string &name,
+                                        const std::string &found,
+                                        std::function<void(bool)> answered) {
+  auto question = std::make_shared<ServerFileQuestion>();
+  question->answered = [workingFile, found, answered = std::move(answered)](bool keepTyped) {
+    if (keepTyped)
+      EditState::keepTypedOver(workingFile, found);
+    else
+      EditState::takeServerFile(workingFile);
+    if (answered) answered(keepTyped);
+  };
+  question->alert = fileChangedAlert(name, std::weak_ptr<AlertViewDelegate>(question));
+  ServerFileQuestion::open().insert(question);
+  question->alert->show();
 }
 
 void EditFileView::closeEditor() {
@@ -919,13 +983,8 @@ void EditFileView::changedElsewhere(const editor::Bytes &bytes) {
 void EditFileView::askFileChanged() {
   if (confirmOutsideChange) return;
   saveEditState();
-  confirmOutsideChange = std::make_shared<AlertView>(
-      "File Changed",
-      withControlsEscaped("\"" + shownName() +
-                          "\" was changed outside the editor. Keep the text typed here, or take "
-                          "the file as it is now?"),
-      std::weak_ptr<AlertViewDelegate>(sharedAs<EditFileView>()), "Keep Typed Text",
-      std::vector<std::string>{"Take the File"});
+  confirmOutsideChange =
+      fileChangedAlert(shownName(), std::weak_ptr<AlertViewDelegate>(sharedAs<EditFileView>()));
   confirmOutsideChange->show();
 }
 

@@ -167,6 +167,13 @@ public:
   // it is kept where the record says. Call once the file's name and kind are set.
   void resumeKeptEdit(const KeptEdit &kept);
 
+  // A save back waiting in Transfers found its server's file `name` changed by another since the
+  // edit of `workingFile` began (as `found` says), with no editor open: "File Changed" is asked.
+  // "Keep Typed Text" lets the save go over that file; "Take the File" gives the edit up (its
+  // record and working file go). `answered(keepTyped)` then.
+  static void askServerFileChanged(const std::string &workingFile, const std::string &name,
+                                   const std::string &found, std::function<void(bool)> answered);
+
   // --- The view controller.
   void viewDidLoad() override;
   void viewWillAppear(bool animated) override;

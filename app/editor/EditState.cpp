@@ -161,7 +161,12 @@ bool EditState::holdsBase(const editor::Bytes &now) const {
 }
 
 void EditState::resumeBase(const KeptEdit &kept) {
-  if (auto mark = FileMark::parse(kept.base)) base_ = *mark;
+  if (auto mark = FileMark::parse(kept.base))
+    base_ = *mark;
+  else if (kept.savedFile.empty())
+    // A server's file recorded by an earlier version: its working file holds the typed text, not
+    // what the server held, so nothing is known of that.
+    base_.reset();
 }
 
 FileStatus EditState::keepText(bool quiet) {
@@ -225,7 +230,7 @@ void EditState::writeRecord(bool local, bool quiet) {
       {kWasEditingFileEncoding, std::to_string(e.useEncoding)},
       {kWasEditingFileEncodingUnicodeTag,
        std::to_string(unicodeTagOf(e.unicodeWithFFFE, e.unicodeBigEndian, e.utf8WithMark))},
-      {kWasEditingFileBaseKey, local && base_ ? base_->text() : none}};
+      {kWasEditingFileBaseKey, base_ ? base_->text() : none}};
   for (auto &[key, value] : record) {
     settings().setObject(value, e.tabKey(key));
     // On iPhone the next start reads the one record without a tab number.
@@ -423,8 +428,86 @@ std::optional<KeptEdit> EditState::recorded(std::optional<int> slot) {
   return kept;
 }
 
+void EditState::sendingBack() {
+  const std::string key = kSendingBackBaseKey + e_.editingFileAtPath;
+  settings().setObject(base_ ? base_->text() : std::string(), key);
+  settings().synchronize();
+}
+
+std::optional<FileMark> EditState::sendBackBase(const std::string &workingFile) {
+  if (workingFile.empty()) return std::nullopt;
+  return FileMark::parse(setting(kSendingBackBaseKey + workingFile));
+}
+
+SendBackCheck EditState::checkServerFile(const FileMark &base, const std::string &workingFile,
+                                         const LookAtServerFile &look) {
+  using Outcome = SendBackCheck::Outcome;
+  // What is being sent: the server may hold it already (all of it: it arrived and the word of it
+  // did not; a part of it: an upload straight over the file was cut).
+  struct stat st {};
+  const uint64_t ours =
+      ::stat(workingFile.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  const LookedFile now = look([&](uint64_t size) -> uint64_t {
+    if (size == base.size) return base.size + 1;
+    if (size <= ours) return size + 1;
+    return 0;
+  });
+  if (now.cannotLook) return {Outcome::Send, {}};
+  if (!now.looked) return {Outcome::NotLooked, {}};
+  if (!now.exists) return {base.mtime == FileMark::kGone ? Outcome::Send : Outcome::Changed, {}};
+  const bool read = now.bytes.size() == now.size && (now.size == base.size || now.size <= ours);
+  FileMark found = FileMark::of(now.bytes);
+  found.size = now.size;
+  if (!read) {
+    found.mtime = FileMark::kSizeOnly;
+    found.hash = 0;
+  }
+  // A file agreed to be written over without its bytes read: only its size was known.
+  if (base.mtime == FileMark::kSizeOnly ? now.size == base.size : read && found.sameContent(base))
+    return {Outcome::Send, found.text()};
+  if (read && now.size <= ours && now.size > 0) {
+    if (auto sending = FileManager::contentsAtPath(workingFile)) {
+      const bool whole = now.size == sending->size();
+      if ((whole || now.inPlace) &&
+          std::equal(now.bytes.begin(), now.bytes.end(), sending->begin()))
+        return {Outcome::Send, found.text()};
+    }
+  }
+  return {Outcome::Changed, found.text()};
+}
+
+void EditState::keepTypedOver(const std::string &workingFile, const std::string &found) {
+  if (workingFile.empty()) return;
+  // The file as found, or (gone) no file at all: the save makes it anew.
+  const std::string base = found.empty() ? FileMark{0, FileMark::kGone, 0}.text() : found;
+  settings().setObject(base, kSendingBackBaseKey + workingFile);
+  // A record that reopens the edit writes over that file too, unasked.
+  if (setting(kEditingFTPFile) == workingFile) settings().setObject(base, kWasEditingFileBaseKey);
+  const int slots = std::max(0, settings().integerForKey("TabIndexMax"));
+  for (int i = 0; i < slots; ++i)
+    if (setting(keyForTab(i, kEditingFTPFile)) == workingFile)
+      settings().setObject(base, keyForTab(i, kWasEditingFileBaseKey));
+  settings().synchronize();
+}
+
+void EditState::takeServerFile(const std::string &workingFile) {
+  if (workingFile.empty()) return;
+  removeWorkingCopy(workingFile);
+  if (setting(kEditingFTPFile) == workingFile) forgetRecord(std::nullopt);
+  const int slots = std::max(0, settings().integerForKey("TabIndexMax"));
+  for (int i = 0; i < slots; ++i)
+    if (setting(keyForTab(i, kEditingFTPFile)) == workingFile) forgetRecord(i);
+  settings().removeObjectForKey(kSendingBackBaseKey + workingFile);
+  settings().synchronize();
+}
+
 void EditState::forgetSentBack(const std::string &workingFile) {
-  if (workingFile.empty() || setting(kEditingFTPFile) != workingFile) return;
+  if (workingFile.empty()) return;
+  if (!setting(kSendingBackBaseKey + workingFile).empty()) {
+    settings().removeObjectForKey(kSendingBackBaseKey + workingFile);
+    settings().synchronize();
+  }
+  if (setting(kEditingFTPFile) != workingFile) return;
   removeWorkingCopy(workingFile);
   forgetRecord(std::nullopt);
   settings().synchronize();

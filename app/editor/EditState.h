@@ -18,6 +18,7 @@
 #pragma once
 
 #include "app/editor/EditorCodec.h"
+#include "app/foundation/ServerFileLook.h"
 #include "app/foundation/WorkingCopy.h"
 
 #include "platform/foundation/FileManager.h"
@@ -46,7 +47,8 @@ struct KeptEdit {
   bool textRecorded = false, textInUTF8 = false;
   uint32_t encoding = 0;
   int unicodeTag = 0; // 0 no mark, 1 FF FE, 2 FE FF, 3 EF BB BF
-  // A file of the device: what it held when the edit began (empty: not kept).
+  // What the file held when the edit began: a file of the device as it was read, a server's file
+  // as it was downloaded (empty: not kept).
   std::string base;
 };
 
@@ -55,7 +57,11 @@ struct KeptEdit {
 // same bytes is no change).
 struct FileMark {
   uint64_t size = 0;
-  int64_t mtime = 0; // nanoseconds since the epoch; 0 when not known
+  // Nanoseconds since the epoch; 0 when not known. kSizeOnly: a server's file whose bytes were not
+  // read (its size told it apart already): only its size is known.
+  int64_t mtime = 0;
+  // kGone: no file at all (a save agreed to make it anew).
+  static constexpr int64_t kSizeOnly = -1, kGone = -2;
   uint64_t hash = 0;
   static FileMark of(const editor::Bytes &bytes, const std::string &path = {});
   static std::optional<FileMark> parse(const std::string &text);
@@ -134,6 +140,31 @@ public:
   // A server's file saved back needs no reopening at the next start: its record and its working
   // file go. Only this file's record: another may have been recorded since.
   static void forgetSentBack(const std::string &workingFile);
+  // --- A save back over the server's file. Whatever road it takes (the transfer queue, the
+  // phone's own connection, the save of an edit reopened at the next start, a row sent again after
+  // a cut), nothing goes over the server's file before it was looked at: it must still hold what
+  // it held when the edit began.
+  // Save hands the text to be sent back: the base it must find on the server is kept for the send
+  // (the tablet's tab takes its record with it when it closes), until the server has the text or
+  // the person gives the edit up. Main thread.
+  void sendingBack();
+  // The base a save back of `workingFile` must find on its server first; none when none is known
+  // (an edit recorded by an earlier version): then the save goes without a look. Main thread.
+  static std::optional<FileMark> sendBackBase(const std::string &workingFile);
+  // The look and what it means, on the session the upload uses (any thread): the server's file's
+  // size first, and its bytes (at most one more than the base holds) only when the size agrees.
+  // A file that holds the base, or what is being sent (all of it, or the part of it a cut left of
+  // an upload that writes straight over the file), lets the save go; a file gone or changed does
+  // not.
+  static SendBackCheck checkServerFile(const FileMark &base, const std::string &workingFile,
+                                       const LookAtServerFile &look);
+  // "Keep Typed Text" about the server's file as `found` it: the save goes over it, and that same
+  // file is not asked about again. Main thread.
+  static void keepTypedOver(const std::string &workingFile, const std::string &found);
+  // "Take the File": the edit is given up for the server's file; its record and its working file
+  // go. Main thread.
+  static void takeServerFile(const std::string &workingFile);
+
   // The byte-order mark of an encoding state as the record keeps it, and back.
   static int unicodeTagOf(bool withFFFE, bool bigEndian, bool utf8Mark);
 

@@ -33,9 +33,14 @@ inline constexpr const char *kWasEditingTextInUTF8Key = "EditingTextInUTF8";
 // A server's file saved into Saved Files as it was downloaded: that copy, which a save updates
 // too (empty: none). The next start's save of the reopened file updates it as well.
 inline constexpr const char *kWasEditingSavedCopyKey = "EditingSavedCopy";
-// A file of the device: what it held when the edit began ("size:mtime:hash"), so that no write
-// goes over what another program put there meanwhile.
+// What the file held when the edit began ("size:mtime:hash"): a file of the device as read, a
+// server's file as downloaded; so that no write goes over what another program or person put
+// there meanwhile.
 inline constexpr const char *kWasEditingFileBaseKey = "EditingFileBase";
+// A server's file whose edit was saved and is on its way back: the base the server's file must
+// still hold, under this key followed by the working file's path. It stays until the server has
+// the text or the person gives the edit up (a tablet's record goes with its tab at Save).
+inline constexpr const char *kSendingBackBaseKey = "SendingBackBase:";
 
 // The base names of one edit record (plain on iPhone, "%i-" in front per file tab on iPad). A
 // record of a file of the device names it under "EditingSavedFile" and keeps no server.

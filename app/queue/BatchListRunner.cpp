@@ -195,6 +195,7 @@ std::vector<SFTPUploadJob> BatchListView::sftpUploadBatch(const BatchItem &item,
         (row->action() >= 30 || row->protocol() == "sftp") &&
         (form == BatchItem::kSFTPUpload || form == BatchItem::kSFTPUploadIntoNewFolder);
     if (jobs.size() >= limit || !upload || myStartsWith(row->localpath(), "assets-library://") ||
+        askedPKs_.count(row->primaryKey()) || sendBackCheckOf(*row) ||
         sizeOfFileAtPath(localFileOfItem(*row)) > SFTPWrapper::kUploadBatchFileMax ||
         row->server() != item.server() || row->port() != item.port() ||
         row->user() != item.user() || row->password() != item.password())
@@ -205,6 +206,48 @@ std::vector<SFTPUploadJob> BatchListView::sftpUploadBatch(const BatchItem &item,
   }
   if (jobs.empty() || jobs.front().key != item.primaryKey()) return {};
   return jobs;
+}
+
+BatchAppServices::SendBackChecker BatchListView::sendBackCheckOf(const BatchItem &item) const {
+  if (!BatchItem::isUploadAction(item.action())) return {};
+  auto services = BatchAppServices::shared();
+  return services ? services->sendBackCheck(localFileOfItem(item)) : nullptr;
+}
+
+void BatchListView::serverFileChanged(int pk, const std::string &found) {
+  if (pk == sftpPK_) sftpPK_ = -1;
+  if (inProgressPK_ == pk) inProgressPK_ = -1;
+  auto item = itemForPK(pk);
+  auto services = BatchAppServices::shared();
+  if (!item || !services) return;
+  endFTPRetry(pk);
+  askedPKs_.insert(pk);
+  // (What the look's connection said of itself is over.)
+  if (!item->working()) item->setStatusMsg("");
+  Log::systemf("Queue: the server's file changed since the edit began: %s",
+               item->filename().c_str());
+  auto weak = weakSelf();
+  services->askServerFileChanged(localFileOfItem(*item), item->filename(), found,
+                                 [weak, pk](bool keepTyped) {
+                                   auto self = weak.lock();
+                                   if (!self) return;
+                                   self->askedPKs_.erase(pk);
+                                   if (!keepTyped) self->dropAskedRow(pk);
+                                   self->startIfNoneInProgress();
+                                 });
+  reloadTable();
+}
+
+void BatchListView::dropAskedRow(int pk) {
+  const int index = batchIndexForPK(pk);
+  if (index < 0) return;
+  writeHeldChanges();
+  removeFinishedRow(pk);
+  removeItemAtIndex(static_cast<size_t>(index));
+  assetFolders_.erase(pk);
+  reloadTable();
+  badge();
+  updateSizeDisplay();
 }
 
 std::string BatchListView::keptUploadTempName(BatchItem &row, const std::string &remote) {
@@ -274,6 +317,8 @@ std::shared_ptr<BatchItem> BatchListView::itemToStartNow() {
   for (auto &candidate : batchItemList_) {
     if (!candidate->errorMsg().empty()) continue;
     anyWithoutError = true;
+    // A save back about which the person is being asked waits for the answer.
+    if (askedPKs_.count(candidate->primaryKey())) continue;
     if (serverIsAway(*candidate)) continue;
     item = candidate;
     break;
@@ -421,8 +466,10 @@ std::function<void()> BatchListView::sftpWorkFor(const BatchItem &item, int acti
     return [sftp] { sftp->downloadFile(); };
   case BatchItem::kSFTPUpload:
   case BatchItem::kSFTPUploadIntoNewFolder: {
+    // An edit's save back looks at the server's file first, on the service's session.
+    auto check = sendBackCheckOf(item);
     std::vector<SFTPUploadJob> jobs;
-    batchUpdates([&] { jobs = sftpUploadBatch(item, sftp->uploadBatchLimit()); });
+    if (!check) batchUpdates([&] { jobs = sftpUploadBatch(item, sftp->uploadBatchLimit()); });
     if (!jobs.empty()) {
       // This row and the upload rows after it over the same session go together: the service
       // keeps requests of several files in flight and reports each row as it ends.
@@ -441,7 +488,26 @@ std::function<void()> BatchListView::sftpWorkFor(const BatchItem &item, int acti
     }
     sftp->setupToUploadThisFile(localFileOfItem(item), remote);
     if (auto row = itemForPK(key)) sftp->setUploadTempName(keptUploadTempName(*row, remote));
-    return [sftp] { sftp->uploadFile(); };
+    if (!check) return [sftp] { sftp->uploadFile(); };
+    return [sftp, check, remote, key, weak = weakSelf()] {
+      const SendBackCheck found = check(
+          [&](const BytesToRead &bytesToRead) { return sftp->lookAtFile(remote, bytesToRead); });
+      switch (found.outcome) {
+      case SendBackCheck::Outcome::Send:
+        sftp->uploadFile();
+        break;
+      case SendBackCheck::Outcome::NotLooked:
+        // The service told the failure as an upload's: the row waits for its server, or fails.
+        sftp->takeUploadTempName();
+        break;
+      case SendBackCheck::Outcome::Changed:
+        sftp->takeUploadTempName();
+        RunLoop::main()->perform([weak, key, text = found.found] {
+          if (auto self = weak.lock()) self->serverFileChanged(key, text);
+        });
+        break;
+      }
+    };
   }
   case BatchItem::kSFTPMakeFolder:
     sftp->setBatchPK(key);

@@ -365,6 +365,16 @@ private:
   std::optional<std::string> sftpServerAway_;
   // An SFTP row's failure: its error, or its wait for a server that went away.
   void sftpRowFailed(int pk, const std::string &text);
+  // An edit's save back whose server's file another changed since the edit began: the row waits
+  // (neither failed nor paused) until the person answers, by key. Kept in memory only: after a
+  // kill the row looks at the server again and the person is asked again.
+  std::set<int> askedPKs_;
+  // The check a row must pass before its upload writes over its server's file (empty: none).
+  BatchAppServices::SendBackChecker sendBackCheckOf(const BatchItem &item) const;
+  // The check found the row's server file changed: the row waits and the person is asked.
+  void serverFileChanged(int pk, const std::string &found);
+  // The person chose the server's file: the row goes without a transfer.
+  void dropAskedRow(int pk);
   // What the queue's connections were last set up for: reused only for the very same session.
   struct Session {
     std::string host, user, password, protocol;

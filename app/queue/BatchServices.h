@@ -6,6 +6,7 @@
 
 #include "app/files/LocalFolderScreen.h"
 #include "app/foundation/RemoteOrigin.h"
+#include "app/foundation/ServerFileLook.h"
 
 #include <functional>
 #include <memory>
@@ -69,6 +70,19 @@ public:
   // A queued upload has put `localFile` on its server: an edit kept in that file is delivered, its
   // record and working copy go (unless the editor open now keeps newer text in that file).
   virtual void sentBack(const std::string & /*localFile*/) {}
+  // Before a queued upload of `localFile` writes over its server's file (each time the row starts
+  // or starts again): the check it must pass, run on the session the upload uses with that
+  // session's look at the file. Empty when there is nothing to check (not an edit's save back,
+  // or one whose base is not known).
+  using SendBackChecker = std::function<SendBackCheck(const LookAtServerFile &)>;
+  virtual SendBackChecker sendBackCheck(const std::string & /*localFile*/) { return {}; }
+  // The check found the server's file `name` changed since the edit of `localFile` began (as
+  // `found` says): the row waits, and the person is asked. `answered(true)`: the typed text goes
+  // over it; `answered(false)`: the server's file stays and the edit is given up. Until answered
+  // the row, the edit's record and its working file stay.
+  virtual void askServerFileChanged(const std::string & /*localFile*/, const std::string & /*name*/,
+                                    const std::string & /*found*/,
+                                    std::function<void(bool keepTyped)> /*answered*/) {}
   // The web browser's button badge.
   virtual void badgeValtry(const std::string &) {}
   virtual std::shared_ptr<LocalFolderScreen> topLocalFolderScreen() { return nullptr; }

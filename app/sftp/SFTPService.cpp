@@ -972,6 +972,51 @@ void SFTPService::uploadFile() {
   uploadTo(local, remote, temp);
 }
 
+LookedFile SFTPService::lookAtFile(const std::string &remote, const BytesToRead &bytesToRead) {
+  LookedFile found;
+  Busy busy(*this);
+  if (!busy) return found;
+  std::lock_guard op(opMutex_);
+  pending_ = !connected_;
+  if (!ensureConnected()) return found;
+  found.inPlace = !uploadsToTempNames();
+  auto failed = [&] {
+    logFailure("Could not look at " + remote);
+    noteSessionLost();
+    const std::string text = serverFailure(sftp_->lastErrorText(), sftp_->get_IsConnected());
+    report([text](SFTPWrapperDelegate &d, SFTPWrapper &w) {
+      d.uploadError(w, text.empty() ? "Error Uploading File!" : "Error Uploading File! " + text);
+    });
+    report([](SFTPWrapperDelegate &d, SFTPWrapper &w) { d.sftpConnectionDone(w); });
+    return LookedFile{};
+  };
+  const long long size = sftp_->GetFileSize64(remote.c_str(), true);
+  if (size < 0) {
+    // No such file (SFTP status 2): another removed it.
+    if (sftp_->get_IsConnected() && serverStatusIn(sftp_->lastErrorText()).first == "2") {
+      found.looked = true;
+      return found;
+    }
+    return failed();
+  }
+  found.exists = true;
+  found.size = static_cast<uint64_t>(size);
+  // At most what the caller asks for, and never more than one read's worth: the caller asks for
+  // one byte more than it knows of.
+  const uint64_t wanted =
+      found.size == 0 ? 0 : std::min<uint64_t>(bytesToRead(found.size), 0x7fffffffu);
+  if (wanted > 0) {
+    CkString handle;
+    if (!sftp_->OpenFile(remote.c_str(), "readOnly", "openExisting", handle)) return failed();
+    const bool read = sftp_->ReadFileBytes64(handle.getString().c_str(), 0,
+                                             static_cast<unsigned int>(wanted), found.bytes);
+    sftp_->CloseHandle(handle.getString().c_str());
+    if (!read) return failed();
+  }
+  found.looked = true;
+  return found;
+}
+
 // Under a temporary name renamed into place when wanted: the file in place is kept under an
 // ".old." name until the new one stands, and put back when the swap fails. A server that refuses
 // the rename is remembered and later uploads go straight to the final name.

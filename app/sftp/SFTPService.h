@@ -49,6 +49,7 @@ public:
   void downloadFile() override;
   void setupToUploadThisFile(const std::string &localPath, const std::string &toPath) override;
   void uploadFile() override;
+  LookedFile lookAtFile(const std::string &remote, const BytesToRead &bytesToRead) override;
   void createDirectory(const std::string &path) override;
   void deleteFile(const std::string &path) override;
   void deleteDirectory(const std::string &path) override;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "app/foundation/RemoteName.h"
+#include "app/foundation/ServerFileLook.h"
 
 #include <cstdint>
 #include <functional>
@@ -145,6 +146,16 @@ public:
   // Uploads a local file under its own name into a remote folder on the calling thread, returning
   // when it has ended (reported to the delegate as uploadFile reports).
   void uploadThisFile(const std::string &localPath, const std::string &remoteFolder);
+  // Looks at the file at `remote` before an upload writes over it (connecting first): whether it
+  // is there, its size and as many of its first bytes as `bytesToRead` asks for. A failure to
+  // look is reported as the upload's failure would be (the server away: the queue waits for it).
+  // A service without a look of its own says it cannot look (see LookedFile::cannotLook).
+  virtual LookedFile lookAtFile(const std::string & /*remote*/,
+                                const BytesToRead & /*bytesToRead*/) {
+    LookedFile none;
+    none.cannotLook = true;
+    return none;
+  }
   virtual void createDirectory(const std::string &path) = 0;
   virtual void deleteFile(const std::string &path) = 0;
   virtual void deleteDirectory(const std::string &path) = 0;

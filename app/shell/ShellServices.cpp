@@ -231,6 +231,19 @@ public:
       return;
     EditState::forgetSentBack(localFile);
   }
+  SendBackChecker sendBackCheck(const std::string &localFile) override {
+    // An edit's save back goes over its server's file only while that holds what the edit began
+    // from (an edit whose base is not known goes unchecked).
+    auto base = EditState::sendBackBase(localFile);
+    if (!base) return {};
+    return [base = *base, localFile](const LookAtServerFile &look) {
+      return EditState::checkServerFile(base, localFile, look);
+    };
+  }
+  void askServerFileChanged(const std::string &localFile, const std::string &name,
+                            const std::string &found, std::function<void(bool)> answered) override {
+    EditFileView::askServerFileChanged(localFile, name, found, std::move(answered));
+  }
   void badgeValtry(const std::string &text) override {
     if (auto d = d_.lock()) d->badgeValtry(text);
   }

@@ -354,6 +354,20 @@ bool CkSFtp::CloseHandle(const char *handle) {
   Arg h(handle);
   return m_impl->CloseHandle(h.v, m_event);
 }
+bool CkSFtp::OpenFile(const char *path, const char *access, const char *disposition,
+                      CkString &handle) {
+  Arg p(path);
+  return m_impl->OpenFile(p.v, access, disposition, handle.impl(), m_event);
+}
+bool CkSFtp::ReadFileBytes64(const char *handle, long long offset, unsigned int numBytes,
+                             std::vector<unsigned char> &out) {
+  Arg h(handle);
+  DataBuffer bytes;
+  if (!m_impl->ReadFileBytes64(h.v, offset, numBytes, bytes, m_event)) return false;
+  const unsigned char *data = bytes.getData2();
+  out.insert(out.end(), data, data + bytes.getSize());
+  return true;
+}
 bool CkSFtp::DownloadFileByName(const char *remotePath, const char *localPath) {
   Arg r(remotePath), l(localPath);
   return m_impl->DownloadFileByName(r.v, l.v, m_event);

@@ -197,6 +197,11 @@ public:
   // The entries of an open folder; null on failure. The caller owns it.
   CkSFtpDir *ReadDir(const char *handle);
   bool CloseHandle(const char *handle);
+  // Opens a remote file ("readOnly", "openExisting"...); its handle in `handle`.
+  bool OpenFile(const char *path, const char *access, const char *disposition, CkString &handle);
+  // Up to `numBytes` of an open file from `offset` (fewer at its end), appended to `out`.
+  bool ReadFileBytes64(const char *handle, long long offset, unsigned int numBytes,
+                       std::vector<unsigned char> &out);
   bool DownloadFileByName(const char *remotePath, const char *localPath);
   // The system's error number when the last download's local file could not take its bytes (a
   // full disk, a quota); 0 when its writes did not fail.

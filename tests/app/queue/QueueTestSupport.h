@@ -26,6 +26,7 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -50,10 +51,29 @@ public:
   }
   std::shared_ptr<BatchQueueReceiver> batchView() override { return queue.lock(); }
   void sentBack(const std::string &localFile) override { sent.push_back(localFile); }
+  // An edit's save back: the look's outcome each time the row starts, as `checks` says for its
+  // local file (none: not an edit's save back). The look itself is the service's.
+  SendBackChecker sendBackCheck(const std::string &localFile) override {
+    auto at = checks.find(localFile);
+    if (at == checks.end()) return {};
+    auto outcome = at->second;
+    return [outcome](const LookAtServerFile &look) {
+      look([](uint64_t) { return 0; });
+      return SendBackCheck{*outcome, "3:0:0"};
+    };
+  }
+  void askServerFileChanged(const std::string &localFile, const std::string &name,
+                            const std::string &found, std::function<void(bool)> answered) override {
+    asked.push_back(localFile + "|" + name + "|" + found);
+    answer = std::move(answered);
+  }
 
   std::optional<BrowsingTransfer> browsing;
   std::string valtry = "unset";
   std::vector<std::string> sent; // the local files of the uploads done
+  std::map<std::string, std::shared_ptr<std::atomic<SendBackCheck::Outcome>>> checks;
+  std::vector<std::string> asked; // "local file|name|found"
+  std::function<void(bool)> answer;
   std::shared_ptr<LocalFolderScreen> localFolder;
   std::shared_ptr<RemoteFolderScreen> remoteFolder;
   std::weak_ptr<BatchListView> queue;
@@ -95,6 +115,10 @@ public:
     note("setupUpload:" + local + "->" + to);
   }
   void uploadFile() override { start("upload"); }
+  LookedFile lookAtFile(const std::string &remote, const BytesToRead &) override {
+    note("look:" + remote);
+    return {};
+  }
   void createDirectory(const std::string &path) override { start("mkdir:" + path); }
   void deleteFile(const std::string &) override {}
   void deleteDirectory(const std::string &) override {}

@@ -702,3 +702,73 @@ TEST_F(QueueTest, ItemsOfOtherServersRunWhileAnItemWaitsForItsServer) {
   EXPECT_EQ(list()[0]->primaryKey(), a1);
   EXPECT_EQ(list()[0]->start(), 400);
 }
+
+// An edit's save back whose server's file another changed since the edit began: each start of its
+// row looks first, and a changed file is written over by nothing. The row waits (no error, the
+// queue not paused, nothing uploaded), the person is asked once, and a kill asks again. "Keep
+// Typed Text" lets the row go on; "Take the File" removes it, with nothing sent.
+class ChangedServerFileTest : public QueueTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ChangedServerFileTest, TheRowWaitsForTheAnswerAndAKillAsksAgain) {
+  const bool keepTyped = GetParam();
+  const std::string local = Paths::tmp() + "/note.txt";
+  ASSERT_TRUE(testsupport::writeFile(local, "typed"));
+  auto outcome =
+      std::make_shared<std::atomic<SendBackCheck::Outcome>>(SendBackCheck::Outcome::Changed);
+  services_->checks[local] = outcome;
+  makeQueue();
+  const int key = queue_->addBatchItemAction(31, "note.txt", "/r", 5, "s", 22, "u", "p", "sftp",
+                                             local, true, true);
+  ASSERT_TRUE(waitFor([&] { return services_->asked.size() == 1; }));
+  EXPECT_EQ(services_->asked[0], local + "|note.txt|3:0:0");
+  auto row = [&] {
+    const int index = queue_->batchIndexForPK(key);
+    return index < 0 ? nullptr : queue_->batchItemList()[size_t(index)];
+  };
+  advance(5);
+  ASSERT_TRUE(row());
+  EXPECT_TRUE(row()->errorMsg().empty()) << row()->errorMsg();
+  EXPECT_FALSE(queue_->fPaused());
+  EXPECT_EQ(sftp_->count("look:/r/note.txt"), 1u) << "looked again while asked";
+  EXPECT_EQ(sftp_->started(), 0u) << "uploaded over the changed file";
+  EXPECT_EQ(services_->asked.size(), 1u);
+  EXPECT_EQ(rows().size(), 1u);
+
+  // Killed unanswered: the row is still there, looks again and asks again.
+  services_->answer = nullptr;
+  probe_.reset();
+  window_.reset();
+  tabs_.reset();
+  nav_.reset();
+  queue_.reset();
+  settle();
+  clock_->advance(platform::seconds(30));
+  makeQueue();
+  ASSERT_TRUE(waitFor([&] { return advance(0.5), services_->asked.size() == 2; }));
+  EXPECT_EQ(sftp_->count("look:/r/note.txt"), 2u);
+  EXPECT_EQ(sftp_->started(), 0u);
+  ASSERT_TRUE(services_->answer);
+
+  if (keepTyped) {
+    // The answer made the file as found the one to go over: the next look lets it go.
+    *outcome = SendBackCheck::Outcome::Send;
+    services_->answer(true);
+    ASSERT_TRUE(waitFor([&] { return sftp_->started() == 1; }));
+    EXPECT_EQ(sftp_->count("look:/r/note.txt"), 3u);
+    sftp_->active = false;
+    queue_->uploadedFile(*sftp_, "/r/note.txt");
+    EXPECT_EQ(services_->sent, std::vector<std::string>{local});
+  } else {
+    services_->answer(false);
+    settle();
+    EXPECT_EQ(sftp_->started(), 0u);
+    EXPECT_TRUE(services_->sent.empty());
+  }
+  EXPECT_EQ(queue_->batchIndexForPK(key), -1);
+  EXPECT_TRUE(rows().empty());
+  EXPECT_EQ(services_->asked.size(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, ChangedServerFileTest, ::testing::Bool(), [](const auto &info) {
+  return std::string(info.param ? "KeepTypedText" : "TakeTheFile");
+});
