@@ -69,6 +69,9 @@ struct Step {
 struct Sequence {
   bool pad = false, cloud = false;
   std::vector<Step> steps;
+  // A server's file: one big enough that an upload cut late is resumed (a world of its own may
+  // make every file big; most are small, as they are quicker).
+  bool big = false;
 };
 
 std::string describe(const Sequence &s) {
@@ -77,7 +80,7 @@ std::string describe(const Sequence &s) {
   for (size_t i = 0; i < s.steps.size(); ++i)
     out << (i ? ", " : "") << "{Do::" << kDoNames[static_cast<int>(s.steps[i].what)] << ", "
         << s.steps[i].a << ", " << s.steps[i].b << "}";
-  out << "}}";
+  out << "}" << (s.big ? ", true" : "") << "}";
   return out.str();
 }
 
