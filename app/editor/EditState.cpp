@@ -5,6 +5,7 @@
 #include "app/foundation/EditOrigin.h"
 #include "app/foundation/PlatformExtensions.h"
 #include "app/foundation/SettingsKeys.h"
+#include "app/queue/BatchListView.h"
 
 #include "platform/foundation/Dispatch.h"
 #include "platform/foundation/Log.h"
@@ -335,6 +336,8 @@ void EditState::discard() {
   e.workingFileInUse_.release();
   forgetRecordOf(e.editingFileAtPath);
   removeWorkingCopy(e.editingFileAtPath);
+  // The save that waits in Transfers stays the queue's: no record offers it again.
+  if (!leftForQueue_.empty()) forgetRecordOf(leftForQueue_);
 }
 
 void EditState::dropOwnCopy() {
@@ -372,8 +375,9 @@ void EditState::forgetNumberedRecord() {
 bool EditState::recordHoldsOtherEdit() const {
   if (isPad()) return false;
   const std::string other = setting(kEditingFTPFile);
-  return !other.empty() && other != keptIn() && FileManager::fileExists(other) &&
-         setting(kWasEditingChangedKey) != "0";
+  // (The file this edit left to its waiting save names this edit, not another.)
+  return !other.empty() && other != keptIn() && other != leftForQueue_ &&
+         FileManager::fileExists(other) && setting(kWasEditingChangedKey) != "0";
 }
 
 bool EditState::otherEditPending() const {
@@ -382,7 +386,7 @@ bool EditState::otherEditPending() const {
 
 void EditState::giveUpPendingEdit() {
   const std::string other = setting(kEditingFTPFile);
-  if (other.empty() || other == keptIn()) return;
+  if (other.empty() || other == keptIn() || other == leftForQueue_) return;
   // Only a working file of the temporary folder is the record's to remove.
   const std::string tmp = standardizePath(Paths::tmp()) + "/";
   if (standardizePath(other).compare(0, tmp.size(), tmp) == 0) removeWorkingCopy(other);
@@ -394,9 +398,35 @@ void EditState::giveUpPendingEdit() {
 
 void EditState::resumeIn(const KeptEdit &kept) {
   keptInUTF8_ = kept.textRecorded && kept.textInUTF8;
-  if (kept.savedFile.empty()) return; // a server's file: its download is its working file
+  if (kept.savedFile.empty()) return leaveQueuedSave(); // a server's file: its download
   ownCopy_ = kept.workingFile;
   ownCopyInUse_.hold(ownCopy_);
+}
+
+void EditState::leaveQueuedSave() {
+  auto &e = e_;
+  auto services = EditorServices::shared();
+  auto queue = services ? services->batchView() : nullptr;
+  const std::string sent = e.editingFileAtPath;
+  if (!queue || sent.empty() || !queue->isInProgress(sent)) return;
+  // A save of this edit waits in Transfers and sends this working file as it stands when the
+  // server is back: what is typed from now on is kept in a copy of the edit's own, so that the
+  // save sends what was saved and nothing typed since (and the file it sends is the queue's to
+  // remove once it has arrived). Until the copy is written, the record still names the sent file,
+  // which holds all that was typed so far.
+  const std::string own =
+      workingCopyPath("edited after a save\n" + standardizePath(sent), lastPathComponent(sent));
+  auto bytes = FileManager::contentsAtPath(sent);
+  if (!bytes) return;
+  if (auto status = FileManager::writeAtomically(own, *bytes); !status) {
+    Log::system("EditFileView: could not write " + own + ": " + status.error());
+    return;
+  }
+  Log::system("EditFileView: a save of " + sent + " waits in Transfers; the edit goes on in " +
+              own);
+  e.editingFileAtPath = own;
+  e.workingFileInUse_.hold(own);
+  leftForQueue_ = sent;
 }
 
 std::optional<KeptEdit> EditState::recorded(std::optional<int> slot) {

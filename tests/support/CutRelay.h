@@ -1,10 +1,10 @@
 // A TCP relay on a loopback port of its own in front of a server, for as many connections as come,
 // that cuts the server off as a server going away does: once a given number of bytes has gone from
-// the clients to the server (or at once, when told), every connection through it is closed and its
-// port refuses connections, until it is brought back on the same port. A server of more than one
-// port (an FTP server's control port and its passive data port) is relayed port for port, and cut
-// off whole: the connections in the order they came (a control connection before its data's).
-// Stopped, with every connection, when it goes out of scope.
+// the clients to the server (exactly that many; or at once, when told), every connection through it
+// is closed and its port refuses connections, until it is brought back on the same port. A server
+// of more than one port (an FTP server's control port and its passive data port) is relayed port
+// for port, and cut off whole: the connections in the order they came (a control connection before
+// its data's). Stopped, with every connection, when it goes out of scope.
 #pragma once
 
 #include <netinet/in.h>
@@ -142,11 +142,15 @@ private:
           const int from = side == 0 ? p.client : p.server, to = side == 0 ? p.server : p.client;
           if (f.fd != from || !(f.revents & (POLLIN | POLLHUP | POLLERR))) continue;
           const ssize_t n = ::read(from, buf, sizeof buf);
-          if (n <= 0 || !writeAll(to, buf, size_t(n))) {
+          // Towards the server, no byte past the cut goes: the cut lands where it was asked.
+          size_t give = n > 0 ? size_t(n) : 0;
+          if (side == 0 && cutAt_ > 0 && sent_ + give > cutAt_)
+            give = size_t(cutAt_ > sent_ ? cutAt_ - sent_ : 0);
+          if (n <= 0 || !writeAll(to, buf, give)) {
             open = false;
             break;
           }
-          if (side == 0) sent_ += uint64_t(n);
+          if (side == 0) sent_ += uint64_t(give);
         }
         if (open) {
           kept.push_back(p);

@@ -35,7 +35,7 @@ const char *const kName = "notes.txt";
 // upload, or (big) past the size from which a cut upload is resumed.
 std::string originalText(bool big) {
   std::string t;
-  for (int i = 0; t.size() < (big ? 360000u : 40000u); ++i)
+  for (int i = 0; t.size() < (big ? 360000u : 16000u); ++i)
     t += "line " + std::to_string(i) + " of the server's file\n";
   return t;
 }
@@ -43,7 +43,7 @@ std::string originalText(bool big) {
 Sequence randomServerSequence(std::mt19937_64 &rng) {
   Sequence s;
   s.pad = rng() % 2;
-  s.big = rng() % 8 == 0;
+  s.big = rng() % 32 == 0;
   const size_t length = 4 + rng() % 16;
   // Typing is what a person does most; another program's steps on the server's file belong to
   // a world that has them.
@@ -162,14 +162,14 @@ protected:
   // moment the queue is seen under way.
   std::string settle() override {
     const auto limit = std::chrono::steady_clock::now() + testsupport::scaled(seconds(60));
-    for (int calm = 0; calm < 3;) {
+    for (int calm = 0; calm < 2;) {
       while (queueWorks()) {
         if (std::chrono::steady_clock::now() > limit)
           return "the queue did not come to rest: " + rowsNow();
         RunLoop::main()->runUntil([&] { return !queueWorks(); }, std::chrono::milliseconds(2));
         if (queueWorks()) advance(std::chrono::milliseconds(250));
       }
-      RunLoop::main()->runUntil([] { return false; }, std::chrono::milliseconds(2));
+      RunLoop::main()->runUntil([] { return false; }, std::chrono::milliseconds(1));
       calm = queueWorks() ? 0 : calm + 1;
     }
     return {};
@@ -191,6 +191,8 @@ protected:
     serverTexts_ = {original_};
     pendingSave_.reset();
     pendingWorking_.clear();
+    pendingTyped_ = false;
+    openedText_.reset();
     services->cloudFolder.clear();
     auto &settings = UserDefaults::standard();
     settings.setObject(serverAddress(), kServerNameKey);
@@ -296,6 +298,7 @@ protected:
         pendingSave_ = std::string(bytes->begin(), bytes->end());
         serverTexts_.insert(*pendingSave_);
         pendingWorking_ = editor_->editingFileAtPath;
+        pendingTyped_ = openedText_ && editor_->theText->text() != *openedText_;
         // Until the server has it, the phone's next start offers the saved text (the tablet's
         // closed tab leaves it to the queue).
         if (!pad_) offered_ = editor_->theText->text();
@@ -307,6 +310,10 @@ protected:
       }
       editor_.reset();
     }
+    if (!open())
+      openedText_.reset();
+    else if (!openedText_)
+      openedText_ = editor_->theText->text();
     const std::string server = serverText();
     if (!serverTexts_.count(server))
       return "the server's file holds what was never saved: " + summary(server) + " (" + rowsNow() +
@@ -325,10 +332,16 @@ protected:
       // for the next start.
       if (std::string fault = queueSends(pendingWorking_, *pendingSave_); !fault.empty())
         return fault;
+      // (An edit reopened since and typed into keeps that text instead, offered in its place; a
+      // save of nothing typed, another encoding say, is the queue's alone.)
       auto kept = EditState::recorded(slot());
-      if (!pad_ && (!kept || testsupport::readFile(kept->workingFile) != *pendingSave_))
+      const std::string keeps = kept && FileManager::fileExists(kept->workingFile)
+                                    ? testsupport::readFile(kept->workingFile)
+                                    : "";
+      if (!pad_ && pendingTyped_ &&
+          (!kept || (keeps != *pendingSave_ && (!offered_ || keptText() != *offered_))))
         return "a save the server has not got is not kept for the next start (" + rowsNow() +
-               "): " + (kept ? summary(testsupport::readFile(kept->workingFile)) : "no record");
+               "): " + (kept ? summary(keeps) : "no record");
     }
     // After a pause, what the editor holds beyond the server's file is kept as the next start
     // reads it (a reopened edit whose save arrived meanwhile holds nothing beyond it).
@@ -354,6 +367,10 @@ protected:
   // The last save's text while the server has not got it, and the working file it went from.
   std::optional<std::string> pendingSave_;
   std::string pendingWorking_;
+  // Whether that save holds typing (its text is not the one the editor showed when it opened),
+  // and that text.
+  bool pendingTyped_ = false;
+  std::optional<std::string> openedText_;
 };
 
 // Server sequences kept as cases of their own: the ways a save goes back, written out (a phone's
@@ -381,6 +398,45 @@ const Sequence kKeptServer[] = {
       {Do::ServerBack, 0, 0},
       {Do::Open, 0, 0}},
      true},
+    // Found: the kept edit reopened while its save waited in Transfers kept what was typed into
+    // it in the file the save sends, and the server got that unsaved text once it was back;
+    // delivered while that edit was open, its record stayed on a file the queue had removed.
+    {false,
+     false,
+     {{Do::Open, 0, 0},
+      {Do::Type, 1, 0},
+      {Do::ServerCut, 3, 0},
+      {Do::Save, 0, 1},
+      {Do::Open, 0, 0},
+      {Do::Type, 2, 0},
+      {Do::ServerBack, 0, 0}}},
+    {false,
+     false,
+     {{Do::Open, 0, 0},
+      {Do::ServerCut, 3, 0},
+      {Do::Save, 0, 1},
+      {Do::Open, 0, 0},
+      {Do::ServerBack, 0, 0},
+      {Do::Kill, 0, 0},
+      {Do::Open, 0, 0}}},
+    {false,
+     false,
+     {{Do::Open, 0, 0},
+      {Do::Type, 1, 0},
+      {Do::ServerCut, 3, 0},
+      {Do::Save, 0, 1},
+      {Do::Kill, 0, 0},
+      {Do::Open, 0, 0},
+      {Do::Type, 2, 0},
+      {Do::Pause, 0, 0},
+      {Do::ServerBack, 0, 0},
+      {Do::Kill, 0, 0},
+      {Do::Open, 0, 0}}},
+    // Found: a save of nothing typed waits; a second editor's edit takes the phone's one record
+    // (the queue alone carries that save).
+    {false,
+     false,
+     {{Do::Open, 0, 0}, {Do::ServerCut, 8, 52}, {Do::Save, 32, 25}, {Do::SecondEditor, 9, 25}}},
 };
 
 } // namespace
@@ -396,7 +452,7 @@ TEST_F(EditStateServerModelTest, ServerSequencesHold) {
   ASSERT_TRUE(peer_->ready()) << peer_->serverLog();
   ASSERT_TRUE(relay_->listening());
   const uint64_t seed = testsupport::sequenceSeed();
-  const size_t count = testsupport::sequenceCount(200);
+  const size_t count = testsupport::sequenceCount(120);
   std::cout << "FERROWEN_SEQUENCE_SEED=" << seed << " FERROWEN_SEQUENCES=" << count << std::endl;
   for (size_t i = 0; i < count && !HasFailure(); ++i) {
     std::mt19937_64 rng(seed + i);
