@@ -261,6 +261,26 @@ FileStatus EditState::writeForSave(const editor::Bytes &bytes,
     // A server's working file now holds the text as it goes back, in the file's encoding.
     if (path == e.editingFileAtPath && !e.isLocalFile()) keptInUTF8_ = false;
   }
+  if (!e.isLocalFile() && !leftForQueue_.empty()) return backToQueuedSave(bytes);
+  return {};
+}
+
+FileStatus EditState::backToQueuedSave(const editor::Bytes &bytes) {
+  auto &e = e_;
+  // The queue takes one upload of a file at a time and sends the one still waiting: this save
+  // goes into the file that waiting save sends (and the edit's own copy, which held nothing more,
+  // goes), so that it is the newest save that arrives.
+  const std::string sent = leftForQueue_;
+  if (auto status = FileManager::writeAtomically(sent, bytes); !status) {
+    Log::system("EditFileView: could not write " + sent + ": " + status.error());
+    return status;
+  }
+  const std::string own = std::exchange(e.editingFileAtPath, sent);
+  leftForQueue_.clear();
+  e.workingFileInUse_.hold(sent);
+  if (setting(kEditingFTPFile) == own || setting(e.tabKey(kEditingFTPFile)) == own)
+    writeRecord(false, true);
+  removeWorkingCopy(own);
   return {};
 }
 

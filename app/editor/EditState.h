@@ -142,6 +142,8 @@ private:
   // A server's file reopened while its save waits in the queue: the edit goes on in a working
   // file of its own.
   void leaveQueuedSave();
+  // Its save: into the file the waiting save sends, which the edit takes back.
+  platform::FileStatus backToQueuedSave(const editor::Bytes &bytes);
   platform::FileStatus keepText(bool quiet);
   void writeRecord(bool local, bool quiet);
   // The record keys (plain and numbered) that name `workingFile` go.

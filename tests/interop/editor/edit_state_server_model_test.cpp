@@ -437,6 +437,17 @@ const Sequence kKeptServer[] = {
     {false,
      false,
      {{Do::Open, 0, 0}, {Do::ServerCut, 8, 52}, {Do::Save, 32, 25}, {Do::SecondEditor, 9, 25}}},
+    // Found: the reopened edit's own save, while the first still waited, was dropped by the queue
+    // (one upload of a file at a time) and the older save arrived.
+    {false,
+     false,
+     {{Do::Open, 52, 12},
+      {Do::ServerCut, 4, 47},
+      {Do::Save, 4, 63},
+      {Do::Open, 35, 34},
+      {Do::Type, 1, 0},
+      {Do::Save, 34, 15},
+      {Do::ServerBack, 0, 0}}},
 };
 
 } // namespace
