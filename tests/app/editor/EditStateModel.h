@@ -307,7 +307,7 @@ protected:
     case Do::Kill: {
       // Killed a pause after the last keystroke: what was typed must be on disk.
       advance(seconds(2));
-      if (holdsEdits()) {
+      if (holdsEdits() && keepsBeyondFile()) {
         const std::string shown = editor_->theText->text();
         auto kept = keptText();
         if (kept != shown)
@@ -387,6 +387,8 @@ protected:
     }
     return {};
   }
+  // Whether what the editor holds is more than its file holds (a server's file may have got it).
+  virtual bool keepsBeyondFile() const { return true; }
   // The program ends with a kill (before its editor goes), and the next one starts.
   virtual void endProgram() {}
   virtual void startProgram() {}

@@ -261,6 +261,7 @@ protected:
            standardizePath(kept->workingFile) == standardizePath(working);
   }
 
+  bool keepsBeyondFile() const override { return !serverHasEditorText(); }
   bool serverHasEditorText() const {
     auto bytes = editor_->getTextAsDataRef();
     return bytes && std::string(bytes->begin(), bytes->end()) == serverText();
@@ -345,7 +346,7 @@ protected:
     }
     // After a pause, what the editor holds beyond the server's file is kept as the next start
     // reads it (a reopened edit whose save arrived meanwhile holds nothing beyond it).
-    if (holdsEdits() && !editor_->fileTooBig && !serverHasEditorText()) {
+    if (holdsEdits() && !editor_->fileTooBig && keepsBeyondFile()) {
       advance(seconds(2));
       const std::string shown = editor_->theText->text();
       if (keptText() != shown)
@@ -448,6 +449,17 @@ const Sequence kKeptServer[] = {
       {Do::Type, 1, 0},
       {Do::Save, 34, 15},
       {Do::ServerBack, 0, 0}}},
+    // Found: delivered while the kept edit was reopened on it, nothing typed since: the editor
+    // holds no more than the server has, and nothing need be kept.
+    {false,
+     false,
+     {{Do::Open, 0, 0},
+      {Do::ServerCut, 60, 37},
+      {Do::Type, 40, 17},
+      {Do::Save, 59, 37},
+      {Do::Open, 52, 27},
+      {Do::ServerBack, 58, 20},
+      {Do::Kill, 36, 6}}},
 };
 
 } // namespace
