@@ -462,6 +462,22 @@ const Sequence kKeptServer[] = {
       {Do::Kill, 36, 6}}},
 };
 
+// Found and not yet mended: a save of the server's file made while an earlier save of it waits
+// in Transfers, from an edit that began anew (the tablet's closed tab left the first save to the
+// queue), is dropped by the queue, which takes one upload of a file at a time: the earlier save
+// arrives and the newer one is lost. Run by hand until the queue or the editor keeps it.
+const Sequence kOpenFaultsServer[] = {
+    {true,
+     false,
+     {{Do::Open, 0, 0},
+      {Do::ServerCut, 28, 9},
+      {Do::Save, 12, 61},
+      {Do::Open, 36, 63},
+      {Do::Type, 1, 0},
+      {Do::Save, 47, 47},
+      {Do::ServerBack, 0, 0}}},
+};
+
 } // namespace
 
 TEST_F(EditStateServerModelTest, KeptServerSequencesHold) {
@@ -482,4 +498,10 @@ TEST_F(EditStateServerModelTest, ServerSequencesHold) {
     expectHolds(randomServerSequence(rng), "sequence of seed " + std::to_string(seed + i));
     if ((i + 1) % 500 == 0) std::cout << (i + 1) << " sequences held" << std::endl;
   }
+}
+
+TEST_F(EditStateServerModelTest, DISABLED_OpenFaultsHold) {
+  ASSERT_TRUE(peer_->ready()) << peer_->serverLog();
+  for (size_t i = 0; i < std::size(kOpenFaultsServer); ++i)
+    expectHolds(kOpenFaultsServer[i], "open fault " + std::to_string(i));
 }
