@@ -843,9 +843,21 @@ void EditFileView::uploadBack(const editor::Bytes &bytes) {
         : (theConnection ? theConnection->fSecureLogin() : serverProtocol == "ftps") ? "ftps"
                                                                                      : "ftp";
     // To the server and port the file came from (a port the server text does not hold too).
-    queue->addBatchItemAction(sftp ? 31 : 3, remoteFileName(), remoteFolder(), 0, serverName,
-                              serverPort, userLogin, myDecryptString1(userPassword), protocol,
-                              editingFileAtPath, true, true);
+    const int key = queue->addBatchItemAction(
+        sftp ? 31 : 3, remoteFileName(), remoteFolder(), 0, serverName, serverPort, userLogin,
+        myDecryptString1(userPassword), protocol, editingFileAtPath, true, true);
+    // The queue takes one upload of a file at a time: an earlier save of this file that still
+    // waits there (from another working file) is the row this save joined, and it sends this
+    // save's text, so that the newest save is the one that arrives.
+    const int index = key >= 0 ? queue->batchIndexForPK(key) : -1;
+    if (index >= 0) {
+      auto row = queue->batchItemList()[static_cast<size_t>(index)];
+      const std::string sends = queue->localFileOfItem(*row);
+      if (!row->working() && standardizePath(sends) != standardizePath(editingFileAtPath)) {
+        if (auto status = FileManager::writeAtomically(sends, bytes); !status)
+          Log::system("EditFileView: could not write " + sends + ": " + status.error());
+      }
+    }
     return;
   }
   if (sftpConnection && !theConnection) {
@@ -912,7 +924,6 @@ void EditFileView::uploadBack(const editor::Bytes &bytes) {
   // The working file goes (Save wrote the bytes into it), so the upload is a transfer row as
   // well: a session cut before the file arrived leaves the row, which the queue sends again once
   // the server is back, as the tablet's save does.
-  (void)bytes;
   theConnection->uploadFile(remoteFileName(), editingFileAtPath, remoteFolder(), false, 0);
 }
 

@@ -5,6 +5,7 @@
 #include "app/foundation/EditOrigin.h"
 #include "app/foundation/PlatformExtensions.h"
 #include "app/foundation/SettingsKeys.h"
+#include "app/queue/BatchListView.h"
 
 #include "platform/foundation/Dispatch.h"
 #include "platform/foundation/Log.h"
@@ -265,6 +266,26 @@ FileStatus EditState::writeForSave(const editor::Bytes &bytes,
     // A server's working file now holds the text as it goes back, in the file's encoding.
     if (path == e.editingFileAtPath && !e.isLocalFile()) keptInUTF8_ = false;
   }
+  if (!e.isLocalFile() && !leftForQueue_.empty()) return backToQueuedSave(bytes);
+  return {};
+}
+
+FileStatus EditState::backToQueuedSave(const editor::Bytes &bytes) {
+  auto &e = e_;
+  // The queue takes one upload of a file at a time and sends the one still waiting: this save
+  // goes into the file that waiting save sends (and the edit's own copy, which held nothing more,
+  // goes), so that it is the newest save that arrives.
+  const std::string sent = leftForQueue_;
+  if (auto status = FileManager::writeAtomically(sent, bytes); !status) {
+    Log::system("EditFileView: could not write " + sent + ": " + status.error());
+    return status;
+  }
+  const std::string own = std::exchange(e.editingFileAtPath, sent);
+  leftForQueue_.clear();
+  e.workingFileInUse_.hold(sent);
+  if (setting(kEditingFTPFile) == own || setting(e.tabKey(kEditingFTPFile)) == own)
+    writeRecord(false, true);
+  removeWorkingCopy(own);
   return {};
 }
 
@@ -340,6 +361,8 @@ void EditState::discard() {
   e.workingFileInUse_.release();
   forgetRecordOf(e.editingFileAtPath);
   removeWorkingCopy(e.editingFileAtPath);
+  // The save that waits in Transfers stays the queue's: no record offers it again.
+  if (!leftForQueue_.empty()) forgetRecordOf(leftForQueue_);
 }
 
 void EditState::dropOwnCopy() {
@@ -377,8 +400,9 @@ void EditState::forgetNumberedRecord() {
 bool EditState::recordHoldsOtherEdit() const {
   if (isPad()) return false;
   const std::string other = setting(kEditingFTPFile);
-  return !other.empty() && other != keptIn() && FileManager::fileExists(other) &&
-         setting(kWasEditingChangedKey) != "0";
+  // (The file this edit left to its waiting save names this edit, not another.)
+  return !other.empty() && other != keptIn() && other != leftForQueue_ &&
+         FileManager::fileExists(other) && setting(kWasEditingChangedKey) != "0";
 }
 
 bool EditState::otherEditPending() const {
@@ -387,7 +411,7 @@ bool EditState::otherEditPending() const {
 
 void EditState::giveUpPendingEdit() {
   const std::string other = setting(kEditingFTPFile);
-  if (other.empty() || other == keptIn()) return;
+  if (other.empty() || other == keptIn() || other == leftForQueue_) return;
   // Only a working file of the temporary folder is the record's to remove.
   const std::string tmp = standardizePath(Paths::tmp()) + "/";
   if (standardizePath(other).compare(0, tmp.size(), tmp) == 0) removeWorkingCopy(other);
@@ -399,9 +423,35 @@ void EditState::giveUpPendingEdit() {
 
 void EditState::resumeIn(const KeptEdit &kept) {
   keptInUTF8_ = kept.textRecorded && kept.textInUTF8;
-  if (kept.savedFile.empty()) return; // a server's file: its download is its working file
+  if (kept.savedFile.empty()) return leaveQueuedSave(); // a server's file: its download
   ownCopy_ = kept.workingFile;
   ownCopyInUse_.hold(ownCopy_);
+}
+
+void EditState::leaveQueuedSave() {
+  auto &e = e_;
+  auto services = EditorServices::shared();
+  auto queue = services ? services->batchView() : nullptr;
+  const std::string sent = e.editingFileAtPath;
+  if (!queue || sent.empty() || !queue->isInProgress(sent)) return;
+  // A save of this edit waits in Transfers and sends this working file as it stands when the
+  // server is back: what is typed from now on is kept in a copy of the edit's own, so that the
+  // save sends what was saved and nothing typed since (and the file it sends is the queue's to
+  // remove once it has arrived). Until the copy is written, the record still names the sent file,
+  // which holds all that was typed so far.
+  const std::string own =
+      workingCopyPath("edited after a save\n" + standardizePath(sent), lastPathComponent(sent));
+  auto bytes = FileManager::contentsAtPath(sent);
+  if (!bytes) return;
+  if (auto status = FileManager::writeAtomically(own, *bytes); !status) {
+    Log::system("EditFileView: could not write " + own + ": " + status.error());
+    return;
+  }
+  Log::system("EditFileView: a save of " + sent + " waits in Transfers; the edit goes on in " +
+              own);
+  e.editingFileAtPath = own;
+  e.workingFileInUse_.hold(own);
+  leftForQueue_ = sent;
 }
 
 std::optional<KeptEdit> EditState::recorded(std::optional<int> slot) {

@@ -129,7 +129,8 @@ public:
   // The pending edit of another file is given up: its record and its working copy go.
   void giveUpPendingEdit();
 
-  // An edit reopened from its record: its text is kept where the record says from now on.
+  // An edit reopened from its record: its text is kept where the record says from now on (a
+  // server's file whose save waits in Transfers: in a copy of that file, see leaveQueuedSave).
   void resumeIn(const KeptEdit &kept);
   // The file as the record says it was when the edit began (once the file itself has been read).
   void resumeBase(const KeptEdit &kept);
@@ -169,6 +170,11 @@ public:
   static int unicodeTagOf(bool withFFFE, bool bigEndian, bool utf8Mark);
 
 private:
+  // A server's file reopened while its save waits in the queue: the edit goes on in a working
+  // file of its own.
+  void leaveQueuedSave();
+  // Its save: into the file the waiting save sends, which the edit takes back.
+  platform::FileStatus backToQueuedSave(const editor::Bytes &bytes);
   platform::FileStatus keepText(bool quiet);
   void writeRecord(bool local, bool quiet);
   // The record keys (plain and numbered) that name `workingFile` go.
@@ -188,6 +194,8 @@ private:
   // The keep that waits for the typing to pause, and when the text it will keep first changed.
   platform::TimerRef pendingKeep_;
   platform::TimePoint firstUnkept_{};
+  // The working file a waiting save sends, which this edit left (see leaveQueuedSave).
+  std::string leftForQueue_;
   // Set by Discard: a write still waiting for its lock writes nothing.
   std::shared_ptr<std::atomic<bool>> discarded_ = std::make_shared<std::atomic<bool>>(false);
 };

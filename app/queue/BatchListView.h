@@ -130,6 +130,8 @@ public:
     auto at = pk < 0 ? ftpRetries_.begin() : ftpRetries_.find(pk);
     return at == ftpRetries_.end() ? 0 : at->second.attempts;
   }
+  // Whether the FTP item waits for its server: its next try is not due yet.
+  bool waitsToRetry(const BatchItem &item) const;
   int httpDownloadPK() const { return httpDownloadPK_; }
   bool runningInTheBackground() const { return runningInTheBackground_; }
   platform::BackgroundTaskIdentifier bgTask() const { return bgTask_; }
@@ -256,7 +258,6 @@ private:
   // The item tried again has reached its server (or ended, or was stopped): its next failure
   // starts a new series of waits.
   void endFTPRetry(int pk);
-  bool waitsToRetry(const BatchItem &item) const;
   // Whether the item's server is one an item waits for (the item itself included).
   bool serverIsAway(const BatchItem &item) const;
   // Holds the queue's FTP items for a second: the connection reports an abort for whatever

@@ -1,8 +1,10 @@
 // A TCP relay on a loopback port of its own in front of a server, for as many connections as come,
 // that cuts the server off as a server going away does: once a given number of bytes has gone from
-// the clients to the server, every connection through it is closed and its port refuses
-// connections, until it is brought back on the same port. Stopped, with every connection, when it
-// goes out of scope.
+// the clients to the server (exactly that many; or at once, when told), every connection through it
+// is closed and its port refuses connections, until it is brought back on the same port. A server
+// of more than one port (an FTP server's control port and its passive data port) is relayed port
+// for port, and cut off whole: the connections in the order they came (a control connection before
+// its data's). Stopped, with every connection, when it goes out of scope.
 #pragma once
 
 #include <netinet/in.h>
@@ -22,8 +24,12 @@ namespace testsupport {
 
 class CutRelay {
 public:
-  explicit CutRelay(int targetPort) : target_(targetPort), port_(freeTcpPort()) {
-    listenFd_ = listenAt(port_);
+  explicit CutRelay(int targetPort) : CutRelay(std::vector<int>{targetPort}) {}
+  explicit CutRelay(const std::vector<int> &targetPorts) {
+    for (int target : targetPorts) {
+      const int port = freeTcpPort();
+      ports_.push_back({target, port, listenAt(port)});
+    }
     thread_ = std::thread([this] { run(); });
   }
   ~CutRelay() {
@@ -34,22 +40,34 @@ public:
   CutRelay(const CutRelay &) = delete;
   CutRelay &operator=(const CutRelay &) = delete;
 
-  int port() const { return port_; }
-  bool listening() const { return listenFd_ >= 0; }
+  // The relay's port in front of the server's `i`th port.
+  int port(size_t i = 0) const { return ports_[i].port; }
+  bool listening() const {
+    for (auto &p : ports_)
+      if (p.fd < 0) return false;
+    return true;
+  }
   // Cuts once `bytes` more have gone from the clients to the server.
   void cutAfter(uint64_t bytes) {
     std::lock_guard lock(mutex_);
     sent_ = 0;
     cutAt_ = bytes;
   }
+  // Cuts now (the relay's thread does it within a few milliseconds: see isCut).
+  void cutNow() { cutNow_ = true; }
   bool isCut() const { return cut_; }
-  // Listens again on the same port.
+  // Listens again on the same ports.
   bool back() {
     std::lock_guard lock(mutex_);
     cut_ = false;
+    cutNow_ = false;
     cutAt_ = 0;
-    if (listenFd_ < 0) listenFd_ = listenAt(port_);
-    return listenFd_ >= 0;
+    bool all = true;
+    for (auto &p : ports_) {
+      if (p.fd < 0) p.fd = listenAt(p.port);
+      all = all && p.fd >= 0;
+    }
+    return all;
   }
 
 private:
@@ -71,14 +89,19 @@ private:
   struct Pair {
     int client, server;
   };
+  struct Listener {
+    int target, port, fd;
+  };
   void closeAll() {
     for (auto &p : pairs_) {
       ::close(p.client);
       ::close(p.server);
     }
     pairs_.clear();
-    if (listenFd_ >= 0) ::close(listenFd_);
-    listenFd_ = -1;
+    for (auto &l : ports_) {
+      if (l.fd >= 0) ::close(l.fd);
+      l.fd = -1;
+    }
   }
   void run() {
     char buf[16384];
@@ -86,7 +109,8 @@ private:
       std::vector<pollfd> fds;
       {
         std::lock_guard lock(mutex_);
-        fds.push_back({listenFd_, POLLIN, 0});
+        for (auto &l : ports_)
+          fds.push_back({l.fd, POLLIN, 0});
         for (auto &p : pairs_) {
           fds.push_back({p.client, POLLIN, 0});
           fds.push_back({p.server, POLLIN, 0});
@@ -95,10 +119,13 @@ private:
       // The short poll lets the destructor, the cut and the return end or change the loop.
       if (::poll(fds.data(), fds.size(), 50) < 0) continue;
       std::lock_guard lock(mutex_);
-      if (listenFd_ >= 0 && fds[0].fd == listenFd_ && (fds[0].revents & POLLIN)) {
-        const int client = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+      const size_t listeners = ports_.size();
+      for (size_t i = 0; i < listeners; ++i) {
+        const Listener &l = ports_[i];
+        if (l.fd < 0 || fds[i].fd != l.fd || !(fds[i].revents & POLLIN)) continue;
+        const int client = ::accept4(l.fd, nullptr, nullptr, SOCK_CLOEXEC);
         const int server = client >= 0 ? ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
-        if (server >= 0 && connectToLoopback(server, target_)) {
+        if (server >= 0 && connectToLoopback(server, l.target)) {
           pairs_.push_back({client, server});
         } else {
           if (client >= 0) ::close(client);
@@ -110,16 +137,20 @@ private:
         const Pair p = pairs_[i];
         bool open = true;
         for (int side = 0; side < 2 && open; ++side) {
-          const pollfd &f =
-              fds.size() > 1 + 2 * i + side ? fds[1 + 2 * i + side] : pollfd{-1, 0, 0};
+          const size_t at = listeners + 2 * i + size_t(side);
+          const pollfd &f = fds.size() > at ? fds[at] : pollfd{-1, 0, 0};
           const int from = side == 0 ? p.client : p.server, to = side == 0 ? p.server : p.client;
           if (f.fd != from || !(f.revents & (POLLIN | POLLHUP | POLLERR))) continue;
           const ssize_t n = ::read(from, buf, sizeof buf);
-          if (n <= 0 || !writeAll(to, buf, size_t(n))) {
+          // Towards the server, no byte past the cut goes: the cut lands where it was asked.
+          size_t give = n > 0 ? size_t(n) : 0;
+          if (side == 0 && cutAt_ > 0 && sent_ + give > cutAt_)
+            give = size_t(cutAt_ > sent_ ? cutAt_ - sent_ : 0);
+          if (n <= 0 || !writeAll(to, buf, give)) {
             open = false;
             break;
           }
-          if (side == 0) sent_ += uint64_t(n);
+          if (side == 0) sent_ += uint64_t(give);
         }
         if (open) {
           kept.push_back(p);
@@ -129,8 +160,9 @@ private:
         }
       }
       pairs_ = std::move(kept);
-      if (cutAt_ > 0 && sent_ >= cutAt_ && !cut_) {
+      if ((cutNow_ || (cutAt_ > 0 && sent_ >= cutAt_)) && !cut_) {
         cut_ = true;
+        cutNow_ = false;
         cutAt_ = 0;
         closeAll();
       }
@@ -146,12 +178,11 @@ private:
     return true;
   }
 
-  int target_, port_;
-  int listenFd_ = -1;
+  std::vector<Listener> ports_;
   std::vector<Pair> pairs_;
   std::mutex mutex_;
   uint64_t sent_ = 0, cutAt_ = 0;
-  std::atomic<bool> cut_{false}, stop_{false};
+  std::atomic<bool> cut_{false}, cutNow_{false}, stop_{false};
   std::thread thread_;
 };
 

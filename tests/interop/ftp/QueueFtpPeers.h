@@ -24,6 +24,12 @@ public:
       : dir_("ferrowen-q8-ftp"), port_(port), address_(address) {
     start(throttle, "");
   }
+  // On a port of the test's choosing, with the server's environment beside its own (see
+  // queue_ftp_server.py: QUEUE_FTP_PASSIVE, say).
+  QueuePeer(int port, std::map<std::string, std::string> env)
+      : dir_("ferrowen-q8-ftp"), port_(port), env_(std::move(env)) {
+    start(0, "");
+  }
   ~QueuePeer() { process_.stop(); }
   // The server goes away (its process is stopped) and comes back on its address and port, with
   // its files and its command log.
@@ -62,7 +68,8 @@ private:
                                       "/tests/interop/ftp/queue_ftp_server.py",
                                   std::to_string(port_), root(), log()};
     if (throttle > 0) argv.push_back(std::to_string(throttle));
-    std::map<std::string, std::string> env{{"QUEUE_FTP_ADDRESS", address_}};
+    std::map<std::string, std::string> env = env_;
+    env["QUEUE_FTP_ADDRESS"] = address_;
     if (!dropOn.empty()) env["QUEUE_FTP_DROP_ON"] = dropOn;
     if (refuseSize_) env["QUEUE_FTP_NO_SIZE"] = "1";
     process_ = testsupport::Process(argv, dir_.path(), env);
@@ -72,6 +79,7 @@ private:
   testsupport::TempDir dir_;
   int port_;
   std::string address_ = "127.0.0.1";
+  std::map<std::string, std::string> env_;
   testsupport::Process process_;
   long throttle_ = 0;
   bool refuseSize_ = false;

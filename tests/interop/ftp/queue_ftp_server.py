@@ -9,10 +9,13 @@ connection. With BYTES_PER_SECOND the data connections are throttled to that rat
 environment variable QUEUE_FTP_DROP_ON set to a file name, the first "RETR" of that name closes the
 control connection instead of answering. With QUEUE_FTP_NO_SIZE set, "SIZE" is refused, as
 servers that do not know it do. QUEUE_FTP_ADDRESS is the loopback address to listen on
-(127.0.0.1 when it is not set).
+(127.0.0.1 when it is not set). QUEUE_FTP_PASSIVE="LISTEN:SHOWN" makes every passive data
+connection listen on the port LISTEN while the replies to "PASV" and "EPSV" name the port SHOWN (a
+relay's in front of LISTEN, so that the data goes through the relay as the commands do).
 """
 import os
 import itertools
+import re
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
@@ -27,6 +30,9 @@ def main():
     port, root, log = int(sys.argv[1]), sys.argv[2], sys.argv[3]
     authorizer = DummyAuthorizer()
     authorizer.add_user("joe", "secret", root, perm="elradfmwMT")
+
+    passive = os.environ.get("QUEUE_FTP_PASSIVE")
+    listen, shown_port = (int(p) for p in passive.split(":")) if passive else (0, 0)
 
     class Handler(FTPHandler):
         def on_connect(self):
@@ -47,8 +53,19 @@ def main():
                 return None
             return super().pre_process_command(line, cmd, arg)
 
+        def respond(self, resp, *args, **kwargs):
+            if shown_port and resp.startswith("227 "):
+                resp = re.sub(r"\((\d+,\d+,\d+,\d+),\d+,\d+\)",
+                              lambda m: "(%s,%d,%d)" % (m.group(1), shown_port // 256, shown_port % 256),
+                              resp)
+            elif shown_port and resp.startswith("229 "):
+                resp = re.sub(r"\(\|\|\|\d+\|\)", "(|||%d|)" % shown_port, resp)
+            return super().respond(resp, *args, **kwargs)
+
     Handler.authorizer = authorizer
     Handler.permit_foreign_addresses = False
+    if listen:
+        Handler.passive_ports = [listen]
     if len(sys.argv) > 4:
         dtp = ThrottledDTPHandler
         dtp.read_limit = int(sys.argv[4])
