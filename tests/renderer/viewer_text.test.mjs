@@ -78,7 +78,7 @@ for (const [profile, viewport, env] of profiles) {
             Boolean(document.querySelector('pre') || /Sorry|could not be shown/.test(document.body.textContent.slice(0, 2000))))
             .catch(() => false);
           return shown && f;
-        }, 'the text in the viewer', 60000);
+        }, 'the text in the viewer', 180000);
         const opening = await frame.evaluate(() => document.body.textContent.slice(0, 300));
         assert.doesNotMatch(opening, /Sorry|could not be shown/, 'an error page instead of the text');
         // The whole file, as text.
@@ -91,10 +91,10 @@ for (const [profile, viewport, env] of profiles) {
         const box = await frameEl.boundingBox();
         await page.mouse.click(box.x + box.width / 2, box.y + box.height / 2);
         await page.keyboard.press('Control+End');
-        await waitFor(() => shownInPage(frame, last), 'the last line after Ctrl+End', 10000);
+        await waitFor(() => shownInPage(frame, last), 'the last line after Ctrl+End', 30000);
         await s.screen('end');
         await page.keyboard.press('Control+Home');
-        await waitFor(() => shownInPage(frame, first), 'the first line after Ctrl+Home', 10000);
+        await waitFor(() => shownInPage(frame, first), 'the first line after Ctrl+Home', 30000);
       },
     });
   });

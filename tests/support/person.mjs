@@ -128,6 +128,14 @@ export function smallDisk(t, folder, bytes) {
 }
 
 // The ferrowen program with a fresh FERROWEN_HOME; resolves once it printed the address to open.
+// The programs started on a data folder, so that the folder goes only once each has ended (one
+// started again on it registers its stop after the folder's removal was registered).
+const programs = new Map();
+function programsOn(home) {
+  if (!programs.has(home)) programs.set(home, []);
+  return programs.get(home);
+}
+
 export async function startProgram(t, env = {}) {
   const home = fs.mkdtempSync(path.join(os.tmpdir(), 'ferrowen-person-'));
   const child = spawn(process.env.FERROWEN_PROGRAM, [], {
@@ -141,6 +149,7 @@ export async function startProgram(t, env = {}) {
   child.stdout.on('data', (d) => { out += d; });
   child.stderr.on('data', (d) => { out += d; });
   stopOnExit(t, child);
+  if (env.FERROWEN_HOME) programsOn(env.FERROWEN_HOME).push(child);
   t.after(() => fs.rmSync(home, { recursive: true, force: true }));
   const exited = new Promise((resolve) => child.on('exit', resolve));
   const address = (await waitFor(() => /^Open (\S+)$/m.exec(out), 'the address to open')).at(1);
@@ -747,8 +756,12 @@ export async function session(t, { chromium, suite, dir, viewport, env, prepare,
   fs.writeFileSync(path.join(home, 'Preferences.json'), JSON.stringify({ ShownWebHelp: '1', WebViewURL: '' }));
   if (prepare) await prepare(home);
   const app = await startProgram(t, { ...env, FERROWEN_HOME: home });
-  // Removed once the program has ended (hooks run in the order they were added).
-  t.after(() => fs.rmSync(home, { recursive: true, force: true }));
+  // Removed once every program started on it has ended.
+  t.after(async () => {
+    await Promise.all(programsOn(home).map(stopChild));
+    programs.delete(home);
+    fs.rmSync(home, { recursive: true, force: true, maxRetries: 5 });
+  });
   const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] });
   t.after(() => browser.close());
   const page = await newPage(browser, { viewport });
