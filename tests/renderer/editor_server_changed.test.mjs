@@ -114,7 +114,7 @@ for (const [profile, viewport, env] of profiles) {
           }
           // The save waits in Transfers meanwhile: its tab's badge counts it.
           const badge = page.locator('.tab[aria-label="Transfers"] .badge');
-          assert.equal(await badge.textContent(), '1');
+          await waitFor(async () => (await badge.count()) && (await badge.textContent()) === '1', 'Transfers badged 1', 5000);
           await s.screen(`${shot}-asks`);
           assert.equal(fs.readFileSync(onServer, 'utf8'), theirs, 'written over while asked');
 
@@ -124,11 +124,11 @@ for (const [profile, viewport, env] of profiles) {
             await waitFor(() => fileNow(onServer, 'utf8') === typed, 'the typed text on the server', 60000);
           // Transfers no longer draws the save's row.
           await s.shownTab('Transfers');
-          const row = front().locator('.cell', { hasText: c.file });
-          await waitFor(async () => !(await row.count()), `the row of ${c.file} gone from Transfers`, 30000);
+          const row = front().locator('.cell', { hasText: c.file }).filter({ visible: true });
+          await waitFor(async () => !(await row.count()) && !(await badge.count()),
+            `the row of ${c.file} gone from Transfers, and its badge`, 30000);
           await s.screen(`${shot}-transfers`);
           assert.equal(fs.readFileSync(onServer, 'utf8'), c.onServer);
-          assert.equal(await badge.count(), 0, 'the badge of Transfers');
           assert.equal(await page.locator('.alert').count(), 0, 'an alert after the answer');
           // (The connection's tab is named by its kind.)
           await s.shownTab('SFTP');
