@@ -53,12 +53,19 @@ enum class Do {
   // one), its port refusing connections, until it is back.
   ServerCut,
   ServerBack,
+  // The server stops taking bytes part way through the next upload (or the one under way), which
+  // waits until the server is back: what the person does meanwhile comes while it is in flight.
+  ServerStall,
+  // Another program changes the server's file.
+  ServerOtherWrites,
 };
-const char *const kDoNames[] = {"Open",         "Type",         "Erase",     "Pick",
-                                "Find",         "GoTo",         "Keyboard",  "Save",
-                                "Cancel",       "PageAway",     "Pause",     "Kill",
-                                "OtherWrites",  "OtherRemoves", "LockTake",  "LockRelease",
-                                "SecondEditor", "ServerCut",    "ServerBack"};
+const char *const kDoNames[] = {"Open",        "Type",         "Erase",
+                                "Pick",        "Find",         "GoTo",
+                                "Keyboard",    "Save",         "Cancel",
+                                "PageAway",    "Pause",        "Kill",
+                                "OtherWrites", "OtherRemoves", "LockTake",
+                                "LockRelease", "SecondEditor", "ServerCut",
+                                "ServerBack",  "ServerStall",  "ServerOtherWrites"};
 
 struct Step {
   Do what;
@@ -358,6 +365,8 @@ protected:
       break;
     case Do::ServerCut:
     case Do::ServerBack:
+    case Do::ServerStall:
+    case Do::ServerOtherWrites:
       if (std::string fault = serverStep(step); !fault.empty()) return fault;
       break;
     }

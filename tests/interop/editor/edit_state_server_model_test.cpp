@@ -48,10 +48,11 @@ Sequence randomServerSequence(std::mt19937_64 &rng) {
   // Typing is what a person does most; another program's steps on the server's file belong to
   // a world that has them.
   const Do weighted[] = {
-      Do::Type,     Do::Type,      Do::Type,      Do::Erase,      Do::Pick,       Do::Find,
-      Do::GoTo,     Do::Keyboard,  Do::Save,      Do::Save,       Do::Save,       Do::Cancel,
-      Do::PageAway, Do::Pause,     Do::Pause,     Do::Kill,       Do::Kill,       Do::Open,
-      Do::Open,     Do::ServerCut, Do::ServerCut, Do::ServerBack, Do::ServerBack, Do::SecondEditor};
+      Do::Type,      Do::Type,       Do::Type,       Do::Erase,        Do::Pick,
+      Do::Find,      Do::GoTo,       Do::Keyboard,   Do::Save,         Do::Save,
+      Do::Save,      Do::Cancel,     Do::PageAway,   Do::Pause,        Do::Pause,
+      Do::Kill,      Do::Kill,       Do::Open,       Do::Open,         Do::ServerCut,
+      Do::ServerCut, Do::ServerBack, Do::ServerBack, Do::SecondEditor, Do::ServerStall};
   s.steps.push_back({Do::Open, 0, 0});
   for (size_t i = 0; i < length; ++i)
     s.steps.push_back({weighted[rng() % std::size(weighted)], static_cast<int>(rng() % 64),
@@ -160,17 +161,19 @@ protected:
   // What the queue does by itself comes to rest: its transfer arrived, or was cut and waits. Time
   // passes meanwhile (the queue holds its items a moment after a connect, say), a little for each
   // moment the queue is seen under way.
+  // (A transfer the stalled server holds part way rests there until the server is back.)
   std::string settle() override {
     const auto limit = std::chrono::steady_clock::now() + testsupport::scaled(seconds(60));
+    auto moving = [&] { return queueWorks() && !relay_->isHolding(); };
     for (int calm = 0; calm < 2;) {
-      while (queueWorks()) {
+      while (moving()) {
         if (std::chrono::steady_clock::now() > limit)
           return "the queue did not come to rest: " + rowsNow();
-        RunLoop::main()->runUntil([&] { return !queueWorks(); }, std::chrono::milliseconds(2));
-        if (queueWorks()) advance(std::chrono::milliseconds(250));
+        RunLoop::main()->runUntil([&] { return !moving(); }, std::chrono::milliseconds(2));
+        if (moving()) advance(std::chrono::milliseconds(250));
       }
       RunLoop::main()->runUntil([] { return false; }, std::chrono::milliseconds(1));
-      calm = queueWorks() ? 0 : calm + 1;
+      calm = moving() ? 0 : calm + 1;
     }
     return {};
   }
@@ -233,6 +236,7 @@ protected:
   }
 
   std::string serverStep(const Step &step) override {
+    if (step.what == Do::ServerOtherWrites) return {};
     if (step.what == Do::ServerBack) {
       if (!relay_->back()) return "the relay could not listen again";
       // Time passes until the queue tries again (it waits a minute at most between tries).
@@ -240,7 +244,13 @@ protected:
       return {};
     }
     if (relay_->isCut()) return {};
-    if (step.a % 4 == 0) {
+    if (step.what == Do::ServerStall) {
+      // Slow part way through the next upload (or the one under way), until it is back.
+      if (!relay_->isHolding())
+        relay_->holdAfter(original_.size() * static_cast<size_t>(1 + step.a % 8) / 9 + 300);
+      return {};
+    }
+    if (step.a % 4 == 0 || relay_->isHolding()) {
       // Gone now: the next upload finds no server.
       relay_->cutNow();
       RunLoop::main()->runUntil([] { return relay_->isCut(); }, testsupport::scaled(seconds(5)));
@@ -471,6 +481,42 @@ const Sequence kKeptServer[] = {
       {Do::Type, 1, 0},
       {Do::Save, 47, 47},
       {Do::ServerBack, 0, 0}}},
+    // A save that comes while the earlier save of the file is on its way (the server slow part way
+    // through it) arrives after it: the phone's edit reopened from its record, the tablet's begun
+    // anew.
+    {false,
+     false,
+     {{Do::Open, 0, 0},
+      {Do::Type, 1, 0},
+      {Do::ServerStall, 3, 0},
+      {Do::Save, 0, 1},
+      {Do::Open, 0, 0},
+      {Do::Type, 2, 0},
+      {Do::Save, 0, 1},
+      {Do::ServerBack, 0, 0}}},
+    {true,
+     false,
+     {{Do::Open, 0, 0},
+      {Do::Type, 1, 0},
+      {Do::ServerStall, 5, 0},
+      {Do::Save, 0, 1},
+      {Do::Open, 0, 0},
+      {Do::Type, 2, 0},
+      {Do::Save, 0, 1},
+      {Do::ServerBack, 0, 0}}},
+    // The same, killed while the newer save waits behind the one on its way.
+    {false,
+     false,
+     {{Do::Open, 0, 0},
+      {Do::Type, 1, 0},
+      {Do::ServerStall, 3, 0},
+      {Do::Save, 0, 1},
+      {Do::Open, 0, 0},
+      {Do::Type, 2, 0},
+      {Do::Save, 0, 1},
+      {Do::Kill, 0, 0},
+      {Do::ServerBack, 0, 0},
+      {Do::Open, 0, 0}}},
 };
 
 } // namespace
