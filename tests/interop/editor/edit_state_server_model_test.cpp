@@ -72,6 +72,20 @@ struct ModelAppServices : queuetest::AppServicesDouble {
       return;
     EditState::forgetSentBack(localFile);
   }
+  // As the application's: a save back looks at the server's file first, and the person is asked
+  // when another changed it.
+  SendBackChecker sendBackCheck(const std::string &localFile) override {
+    auto base = EditState::sendBackBase(localFile);
+    if (!base) return {};
+    return [base = *base, earlier = EditState::sendBackEarlier(localFile),
+            localFile](const LookAtServerFile &look) {
+      return EditState::checkServerFile(base, localFile, look, earlier);
+    };
+  }
+  void askServerFileChanged(const std::string &localFile, const std::string &name,
+                            const std::string &found, std::function<void(bool)> answered) override {
+    EditFileView::askServerFileChanged(localFile, name, found, std::move(answered));
+  }
 };
 
 // The tablet's file tabs: a tab that closes (after a save, a cancel) keeps no record in its slot
