@@ -254,6 +254,7 @@ protected:
       if (alert.title == "File Changed" || alert.title == "File Removed") otherChangeSeen_ = true;
       const std::string button =
           alert.buttons[static_cast<size_t>(b + round) % alert.buttons.size()];
+      answers_.push_back(alert.title + "|" + button);
       probe->answerAlert(button);
       backToEditor();
     }
@@ -261,6 +262,8 @@ protected:
 
   // Runs one step; the fault it shows, or empty.
   std::string run(const Step &step) {
+    answers_.clear();
+    stepB_ = step.b;
     const bool wasOpen = open();
     const std::optional<std::string> before = fileNow();
     switch (step.what) {
@@ -544,6 +547,9 @@ protected:
   // Another program changed or removed the file while an edit of it was pending, and whether the
   // person was asked about it since.
   bool otherPending_ = false, otherChangeSeen_ = false;
+  // The questions answered during the step ("title|button"), and the step's button number.
+  std::vector<std::string> answers_;
+  int stepB_ = 0;
 };
 
 } // namespace editmodel
