@@ -592,6 +592,18 @@ const Sequence kKeptServer[] = {
       {Do::Type, 2, 0},
       {Do::Save, 0, 1},
       {Do::ServerBack, 0, 0}}},
+    // A newer save that joins a big save cut late (the tablet's, begun anew).
+    {true,
+     false,
+     {{Do::Open, 0, 0},
+      {Do::Type, 1, 0},
+      {Do::ServerCut, 7, 0},
+      {Do::Save, 0, 1},
+      {Do::Open, 0, 0},
+      {Do::Type, 2, 0},
+      {Do::Save, 0, 1},
+      {Do::ServerBack, 0, 0}},
+     true},
     // The same, killed while the newer save waits behind the one on its way.
     {false,
      false,
@@ -605,6 +617,40 @@ const Sequence kKeptServer[] = {
       {Do::Kill, 0, 0},
       {Do::ServerBack, 0, 0},
       {Do::Open, 0, 0}}},
+};
+
+// Found and not yet mended: a newer save that joins a big save cut late (the phone's edit reopened
+// from its record) is sent from the file's beginning, but the FTP upload resumes the earlier
+// save's part on the server (a temporary file big enough to be resumed), and the server's file
+// ends up holding the start of one save and the rest of the other. Run by hand until the
+// upload's resume knows the file changed since the part was sent.
+const Sequence kOpenFaultsServer[] = {
+    {false,
+     false,
+     {{Do::Open, 0, 0},
+      {Do::Type, 1, 0},
+      {Do::ServerCut, 7, 0},
+      {Do::Save, 0, 1},
+      {Do::Open, 0, 0},
+      {Do::Type, 2, 0},
+      {Do::Save, 0, 1},
+      {Do::ServerBack, 0, 0}},
+     true},
+};
+
+// Found over SFTP and not yet mended: the phone's edit of a big file reopened from its record while
+// its save, cut late, waits; its own save then leaves a row whose file is gone, and the save never
+// arrives. Run by hand.
+const Sequence kOpenFaultsSftp[] = {
+    {false,
+     false,
+     {{Do::Open, 0, 0},
+      {Do::ServerCut, 7, 0},
+      {Do::Save, 0, 1},
+      {Do::Open, 0, 0},
+      {Do::Save, 0, 1},
+      {Do::ServerBack, 0, 0}},
+     true},
 };
 
 // SFTP sequences kept as cases of their own: another program's change of the server's file
@@ -650,11 +696,25 @@ TEST_F(EditStateServerModelTest, KeptServerSequencesHold) {
     expectHolds(kKeptServer[i], "kept server sequence " + std::to_string(i));
 }
 
+TEST_F(EditStateServerModelTest, DISABLED_OpenFaultsHold) {
+  ASSERT_TRUE(peer_->ready()) << peer_->serverLog();
+  ASSERT_TRUE(relay_->listening());
+  for (size_t i = 0; i < std::size(kOpenFaultsServer); ++i)
+    expectHolds(kOpenFaultsServer[i], "open fault " + std::to_string(i));
+}
+
 TEST_F(EditStateSftpServerModelTest, KeptSftpSequencesHold) {
   ASSERT_TRUE(sshd_ && sshd_->started()) << (sshd_ ? sshd_->why() : "no sshd");
   ASSERT_TRUE(relay_ && relay_->listening());
   for (size_t i = 0; i < std::size(kKeptSftp); ++i)
     expectHolds(kKeptSftp[i], "kept sftp sequence " + std::to_string(i));
+}
+
+TEST_F(EditStateSftpServerModelTest, DISABLED_OpenFaultsHold) {
+  ASSERT_TRUE(sshd_ && sshd_->started()) << (sshd_ ? sshd_->why() : "no sshd");
+  ASSERT_TRUE(relay_ && relay_->listening());
+  for (size_t i = 0; i < std::size(kOpenFaultsSftp); ++i)
+    expectHolds(kOpenFaultsSftp[i], "open fault " + std::to_string(i));
 }
 
 TEST_F(EditStateSftpServerModelTest, SftpSequencesHold) {
