@@ -826,7 +826,7 @@ void EditFileView::tellNotSaved(const FileStatus &status) {
 void EditFileView::uploadBack(const editor::Bytes &bytes) {
   // Whatever road the text takes, it looks first whether the server's file is still the one the
   // edit began from.
-  state_.sendingBack();
+  state_.sendingBack(bytes);
   auto services = EditorServices::shared();
   auto queue = services ? services->batchView() : nullptr;
   const bool viaQueue = isPad() || (!sftpConnection && !theConnection);
@@ -853,10 +853,18 @@ void EditFileView::uploadBack(const editor::Bytes &bytes) {
     if (index >= 0) {
       auto row = queue->batchItemList()[static_cast<size_t>(index)];
       const std::string sends = queue->localFileOfItem(*row);
+      bool written = true;
       if (!row->working() && standardizePath(sends) != standardizePath(editingFileAtPath)) {
-        if (auto status = FileManager::writeAtomically(sends, bytes); !status)
+        if (auto status = FileManager::writeAtomically(sends, bytes); !status) {
           Log::system("EditFileView: could not write " + sends + ": " + status.error());
+          written = false;
+        } else {
+          EditState::sendsText(sends, bytes);
+        }
       }
+      // That save's upload may be on its way now with the text it read before: the row goes again
+      // once it ends, with this save's text.
+      if (written && queue->inProgressPK() == key) queue->sendAgainOnceDone(key);
     }
     return;
   }

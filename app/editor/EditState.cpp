@@ -35,6 +35,12 @@ bool isPad() {
   return Hardware::isiPad();
 }
 
+// What a save back from the working file was to look for on its server goes.
+void forgetSendingBack(const std::string &workingFile) {
+  for (const char *key : {kSendingBackBaseKey, kSendingBackTextKey, kSendingBackEarlierKey})
+    settings().removeObjectForKey(std::string(key) + workingFile);
+}
+
 // Every key of one record goes: the plain record, or a file tab's (its slot no longer in use).
 void forgetRecord(std::optional<int> slot) {
   for (const char *key : kEditRecordKeys)
@@ -478,9 +484,19 @@ std::optional<KeptEdit> EditState::recorded(std::optional<int> slot) {
   return kept;
 }
 
-void EditState::sendingBack() {
+void EditState::sendingBack(const editor::Bytes &bytes) {
   const std::string key = kSendingBackBaseKey + e_.editingFileAtPath;
   settings().setObject(base_ ? base_->text() : std::string(), key);
+  sendsText(e_.editingFileAtPath, bytes);
+}
+
+void EditState::sendsText(const std::string &workingFile, const editor::Bytes &bytes) {
+  if (workingFile.empty()) return;
+  const std::string before = setting(kSendingBackTextKey + workingFile);
+  const FileMark now = FileMark::of(bytes);
+  if (auto was = FileMark::parse(before); was && !was->sameContent(now))
+    settings().setObject(before, kSendingBackEarlierKey + workingFile);
+  settings().setObject(now.text(), kSendingBackTextKey + workingFile);
   settings().synchronize();
 }
 
@@ -489,8 +505,14 @@ std::optional<FileMark> EditState::sendBackBase(const std::string &workingFile) 
   return FileMark::parse(setting(kSendingBackBaseKey + workingFile));
 }
 
+std::optional<FileMark> EditState::sendBackEarlier(const std::string &workingFile) {
+  if (workingFile.empty()) return std::nullopt;
+  return FileMark::parse(setting(kSendingBackEarlierKey + workingFile));
+}
+
 SendBackCheck EditState::checkServerFile(const FileMark &base, const std::string &workingFile,
-                                         const LookAtServerFile &look) {
+                                         const LookAtServerFile &look,
+                                         const std::optional<FileMark> &earlier) {
   using Outcome = SendBackCheck::Outcome;
   // What is being sent: the server may hold it already (all of it: it arrived and the word of it
   // did not; a part of it: an upload straight over the file was cut).
@@ -499,13 +521,15 @@ SendBackCheck EditState::checkServerFile(const FileMark &base, const std::string
       ::stat(workingFile.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
   const LookedFile now = look([&](uint64_t size) -> uint64_t {
     if (size == base.size) return base.size + 1;
+    if (earlier && size == earlier->size) return size + 1;
     if (size <= ours) return size + 1;
     return 0;
   });
   if (now.cannotLook) return {Outcome::Send, {}};
   if (!now.looked) return {Outcome::NotLooked, {}};
   if (!now.exists) return {base.mtime == FileMark::kGone ? Outcome::Send : Outcome::Changed, {}};
-  const bool read = now.bytes.size() == now.size && (now.size == base.size || now.size <= ours);
+  const bool read = now.bytes.size() == now.size && (now.size == base.size || now.size <= ours ||
+                                                     (earlier && now.size == earlier->size));
   FileMark found = FileMark::of(now.bytes);
   found.size = now.size;
   if (!read) {
@@ -515,6 +539,8 @@ SendBackCheck EditState::checkServerFile(const FileMark &base, const std::string
   // A file agreed to be written over without its bytes read: only its size was known.
   if (base.mtime == FileMark::kSizeOnly ? now.size == base.size : read && found.sameContent(base))
     return {Outcome::Send, found.text()};
+  // The edit's own earlier save, which arrived before this one.
+  if (read && earlier && found.sameContent(*earlier)) return {Outcome::Send, found.text()};
   if (read && now.size <= ours && now.size > 0) {
     if (auto sending = FileManager::contentsAtPath(workingFile)) {
       const bool whole = now.size == sending->size();
@@ -547,14 +573,15 @@ void EditState::takeServerFile(const std::string &workingFile) {
   const int slots = std::max(0, settings().integerForKey("TabIndexMax"));
   for (int i = 0; i < slots; ++i)
     if (setting(keyForTab(i, kEditingFTPFile)) == workingFile) forgetRecord(i);
-  settings().removeObjectForKey(kSendingBackBaseKey + workingFile);
+  forgetSendingBack(workingFile);
   settings().synchronize();
 }
 
 void EditState::forgetSentBack(const std::string &workingFile) {
   if (workingFile.empty()) return;
-  if (!setting(kSendingBackBaseKey + workingFile).empty()) {
-    settings().removeObjectForKey(kSendingBackBaseKey + workingFile);
+  if (!setting(kSendingBackBaseKey + workingFile).empty() ||
+      !setting(kSendingBackTextKey + workingFile).empty()) {
+    forgetSendingBack(workingFile);
     settings().synchronize();
   }
   if (setting(kEditingFTPFile) != workingFile) return;

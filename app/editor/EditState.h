@@ -148,17 +148,25 @@ public:
   // Save hands the text to be sent back: the base it must find on the server is kept for the send
   // (the tablet's tab takes its record with it when it closes), until the server has the text or
   // the person gives the edit up. Main thread.
-  void sendingBack();
+  void sendingBack(const editor::Bytes &bytes);
+  // `bytes` are what `workingFile` sends back from now on; the save it held before is kept as
+  // the text the server may hold from it (sendBackEarlier). Main thread.
+  static void sendsText(const std::string &workingFile, const editor::Bytes &bytes);
   // The base a save back of `workingFile` must find on its server first; none when none is known
   // (an edit recorded by an earlier version): then the save goes without a look. Main thread.
   static std::optional<FileMark> sendBackBase(const std::string &workingFile);
+  // The earlier save sent from `workingFile` (none: none known), which the server may hold when
+  // the newer one goes. Main thread.
+  static std::optional<FileMark> sendBackEarlier(const std::string &workingFile);
   // The look and what it means, on the session the upload uses (any thread): the server's file's
   // size first, and its bytes (at most one more than the base holds) only when the size agrees.
   // A file that holds the base, or what is being sent (all of it, or the part of it a cut left of
   // an upload that writes straight over the file), lets the save go; a file gone or changed does
   // not.
+  // The server's file holding `earlier`, the edit's own earlier save, lets it go too.
   static SendBackCheck checkServerFile(const FileMark &base, const std::string &workingFile,
-                                       const LookAtServerFile &look);
+                                       const LookAtServerFile &look,
+                                       const std::optional<FileMark> &earlier = std::nullopt);
   // "Keep Typed Text" about the server's file as `found` it: the save goes over it, and that same
   // file is not asked about again. Main thread.
   static void keepTypedOver(const std::string &workingFile, const std::string &found);

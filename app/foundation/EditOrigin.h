@@ -41,6 +41,10 @@ inline constexpr const char *kWasEditingFileBaseKey = "EditingFileBase";
 // still hold, under this key followed by the working file's path. It stays until the server has
 // the text or the person gives the edit up (a tablet's record goes with its tab at Save).
 inline constexpr const char *kSendingBackBaseKey = "SendingBackBase:";
+// The same file's save handed to the queue last, and the one before it (which may be what the
+// server holds when the newer one goes: the edit's own text, no change of another's), as marks.
+inline constexpr const char *kSendingBackTextKey = "SendingBackText:";
+inline constexpr const char *kSendingBackEarlierKey = "SendingBackEarlier:";
 
 // The base names of one edit record (plain on iPhone, "%i-" in front per file tab on iPad). A
 // record of a file of the device names it under "EditingSavedFile" and keeps no server.

@@ -128,6 +128,18 @@ void BatchListView::doneBatchItemPK(int pk) {
   int index = batchIndexForPK(pk);
   if (index < 0) return;
   auto item = batchItemList_[static_cast<size_t>(index)];
+  if (againPKs_.erase(pk) && BatchItem::isUploadAction(item->action())) {
+    // What arrived is what the file held when the transfer read it: the row goes again, from its
+    // beginning, with the newer text the file holds now (its file stays, and so does the edit).
+    item->setProgress(0);
+    item->setStart(0);
+    holdStart(pk, 0);
+    stopBatchItemPK(pk, false);
+    inProgressPK_ = -1;
+    reloadTable();
+    doStartIfNoneInProgress();
+    return;
+  }
   // An upload's local file is on its server now (an edit's working file saved back, say).
   const std::string sent = BatchItem::isUploadAction(item->action()) ? localFileOfItem(*item) : "";
 

@@ -472,6 +472,11 @@ bool BatchListView::isInProgress(const std::string &path) const {
   return localPaths_.endsWithAny(path);
 }
 
+void BatchListView::sendAgainOnceDone(int pk) {
+  if (auto item = itemForPK(pk); item && BatchItem::isUploadAction(item->action()))
+    againPKs_.insert(pk);
+}
+
 std::shared_ptr<BatchItem> BatchListView::itemForPK(int pk) const {
   int index = batchIndexForPK(pk);
   return index < 0 ? nullptr : batchItemList_[static_cast<size_t>(index)];

@@ -421,6 +421,7 @@ void BatchListView::removeItemAtIndex(size_t index) {
   item->setProgressBar(nullptr);
   item->setLabel(nullptr);
   unindexItem(*item);
+  againPKs_.erase(item->primaryKey());
   batchItemList_.erase(batchItemList_.begin() + static_cast<std::ptrdiff_t>(index));
 }
 

@@ -75,6 +75,10 @@ public:
   int actionForBatchItemPK(int pk) const override;
   void batchUpdates(const std::function<void()> &fn) override;
   bool isInProgress(const std::string &path) const;
+  // The upload row's local file was written anew while its transfer runs (a newer save of an
+  // edit that joined it): once that transfer ends, the row goes again with what the file holds
+  // then, rather than being done with what the transfer had read.
+  void sendAgainOnceDone(int pk);
   // Writes the finished rows and resume offsets still held back to the disk now (the application
   // calls it when it leaves or ends; every read of the table does it first).
   void writeHeldChanges();
@@ -370,6 +374,8 @@ private:
   // (neither failed nor paused) until the person answers, by key. Kept in memory only: after a
   // kill the row looks at the server again and the person is asked again.
   std::set<int> askedPKs_;
+  // Upload rows whose local file was written while they ran (see sendAgainOnceDone), by key.
+  std::set<int> againPKs_;
   // The check a row must pass before its upload writes over its server's file (empty: none).
   BatchAppServices::SendBackChecker sendBackCheckOf(const BatchItem &item) const;
   // The check found the row's server file changed: the row waits and the person is asked.

@@ -236,8 +236,9 @@ public:
     // from (an edit whose base is not known goes unchecked).
     auto base = EditState::sendBackBase(localFile);
     if (!base) return {};
-    return [base = *base, localFile](const LookAtServerFile &look) {
-      return EditState::checkServerFile(base, localFile, look);
+    return [base = *base, earlier = EditState::sendBackEarlier(localFile),
+            localFile](const LookAtServerFile &look) {
+      return EditState::checkServerFile(base, localFile, look, earlier);
     };
   }
   void askServerFileChanged(const std::string &localFile, const std::string &name,

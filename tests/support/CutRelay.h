@@ -4,7 +4,9 @@
 // is closed and its port refuses connections, until it is brought back on the same port. A server
 // of more than one port (an FTP server's control port and its passive data port) is relayed port
 // for port, and cut off whole: the connections in the order they came (a control connection before
-// its data's). Stopped, with every connection, when it goes out of scope.
+// its data's). It can also hold the server back as a slow server does: once a given number of bytes
+// has gone to it, no more go (the connections stay open and the clients' bytes wait) until it is
+// brought back. Stopped, with every connection, when it goes out of scope.
 #pragma once
 
 #include <netinet/in.h>
@@ -14,6 +16,7 @@
 
 #include "tests/support/TestSupport.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -53,12 +56,22 @@ public:
     sent_ = 0;
     cutAt_ = bytes;
   }
+  // Holds every byte to the server once `bytes` more have gone to it, until back().
+  void holdAfter(uint64_t bytes) {
+    std::lock_guard lock(mutex_);
+    held_ = 0;
+    holdAt_ = bytes;
+  }
+  // Whether bytes to the server are held now (the hold point was reached).
+  bool isHolding() const { return holding_; }
   // Cuts now (the relay's thread does it within a few milliseconds: see isCut).
   void cutNow() { cutNow_ = true; }
   bool isCut() const { return cut_; }
-  // Listens again on the same ports.
+  // Listens again on the same ports, and lets what it held go.
   bool back() {
     std::lock_guard lock(mutex_);
+    holdAt_ = 0;
+    holding_ = false;
     cut_ = false;
     cutNow_ = false;
     cutAt_ = 0;
@@ -111,8 +124,9 @@ private:
         std::lock_guard lock(mutex_);
         for (auto &l : ports_)
           fds.push_back({l.fd, POLLIN, 0});
+        // Held: the clients' bytes are not read (they wait in the sockets' buffers).
         for (auto &p : pairs_) {
-          fds.push_back({p.client, POLLIN, 0});
+          fds.push_back({holding_ ? -1 : p.client, POLLIN, 0});
           fds.push_back({p.server, POLLIN, 0});
         }
       }
@@ -141,7 +155,13 @@ private:
           const pollfd &f = fds.size() > at ? fds[at] : pollfd{-1, 0, 0};
           const int from = side == 0 ? p.client : p.server, to = side == 0 ? p.server : p.client;
           if (f.fd != from || !(f.revents & (POLLIN | POLLHUP | POLLERR))) continue;
-          const ssize_t n = ::read(from, buf, sizeof buf);
+          // Towards the server, no byte past the hold point is read.
+          size_t want = sizeof buf;
+          if (side == 0 && holdAt_ > 0) {
+            if (held_ >= holdAt_) continue;
+            want = std::min<uint64_t>(want, holdAt_ - held_);
+          }
+          const ssize_t n = ::read(from, buf, want);
           // Towards the server, no byte past the cut goes: the cut lands where it was asked.
           size_t give = n > 0 ? size_t(n) : 0;
           if (side == 0 && cutAt_ > 0 && sent_ + give > cutAt_)
@@ -150,7 +170,10 @@ private:
             open = false;
             break;
           }
-          if (side == 0) sent_ += uint64_t(give);
+          if (side == 0) {
+            sent_ += uint64_t(give);
+            held_ += uint64_t(give);
+          }
         }
         if (open) {
           kept.push_back(p);
@@ -160,6 +183,7 @@ private:
         }
       }
       pairs_ = std::move(kept);
+      if (holdAt_ > 0 && held_ >= holdAt_) holding_ = true;
       if ((cutNow_ || (cutAt_ > 0 && sent_ >= cutAt_)) && !cut_) {
         cut_ = true;
         cutNow_ = false;
@@ -181,8 +205,8 @@ private:
   std::vector<Listener> ports_;
   std::vector<Pair> pairs_;
   std::mutex mutex_;
-  uint64_t sent_ = 0, cutAt_ = 0;
-  std::atomic<bool> cut_{false}, cutNow_{false}, stop_{false};
+  uint64_t sent_ = 0, cutAt_ = 0, held_ = 0, holdAt_ = 0;
+  std::atomic<bool> cut_{false}, cutNow_{false}, stop_{false}, holding_{false};
   std::thread thread_;
 };
 

@@ -53,12 +53,19 @@ enum class Do {
   // one), its port refusing connections, until it is back.
   ServerCut,
   ServerBack,
+  // The server stops taking bytes part way through the next upload (or the one under way), which
+  // waits until the server is back: what the person does meanwhile comes while it is in flight.
+  ServerStall,
+  // Another program changes the server's file.
+  ServerOtherWrites,
 };
-const char *const kDoNames[] = {"Open",         "Type",         "Erase",     "Pick",
-                                "Find",         "GoTo",         "Keyboard",  "Save",
-                                "Cancel",       "PageAway",     "Pause",     "Kill",
-                                "OtherWrites",  "OtherRemoves", "LockTake",  "LockRelease",
-                                "SecondEditor", "ServerCut",    "ServerBack"};
+const char *const kDoNames[] = {"Open",        "Type",         "Erase",
+                                "Pick",        "Find",         "GoTo",
+                                "Keyboard",    "Save",         "Cancel",
+                                "PageAway",    "Pause",        "Kill",
+                                "OtherWrites", "OtherRemoves", "LockTake",
+                                "LockRelease", "SecondEditor", "ServerCut",
+                                "ServerBack",  "ServerStall",  "ServerOtherWrites"};
 
 struct Step {
   Do what;
@@ -247,6 +254,7 @@ protected:
       if (alert.title == "File Changed" || alert.title == "File Removed") otherChangeSeen_ = true;
       const std::string button =
           alert.buttons[static_cast<size_t>(b + round) % alert.buttons.size()];
+      answers_.push_back(alert.title + "|" + button);
       probe->answerAlert(button);
       backToEditor();
     }
@@ -254,6 +262,8 @@ protected:
 
   // Runs one step; the fault it shows, or empty.
   std::string run(const Step &step) {
+    answers_.clear();
+    stepB_ = step.b;
     const bool wasOpen = open();
     const std::optional<std::string> before = fileNow();
     switch (step.what) {
@@ -358,6 +368,8 @@ protected:
       break;
     case Do::ServerCut:
     case Do::ServerBack:
+    case Do::ServerStall:
+    case Do::ServerOtherWrites:
       if (std::string fault = serverStep(step); !fault.empty()) return fault;
       break;
     }
@@ -535,6 +547,9 @@ protected:
   // Another program changed or removed the file while an edit of it was pending, and whether the
   // person was asked about it since.
   bool otherPending_ = false, otherChangeSeen_ = false;
+  // The questions answered during the step ("title|button"), and the step's button number.
+  std::vector<std::string> answers_;
+  int stepB_ = 0;
 };
 
 } // namespace editmodel

@@ -174,6 +174,53 @@ TEST_F(ServerFileCheckTest, TheCheckLetsASaveGoOnlyOverTheBaseOrWhatIsBeingSent)
   }
 }
 
+// A newer save sent from the same working file while the earlier one is on its way: the server
+// holding that earlier save (the edit's own text) lets the newer one go; anything else of its
+// size does not. Once the file has arrived, nothing of it is kept.
+TEST_F(ServerFileCheckTest, TheEditsOwnEarlierSaveOnTheServerLetsTheNewerGo) {
+  using Outcome = SendBackCheck::Outcome;
+  const std::string base = "as downloaded\n", first = "first save, as downloaded\n",
+                    newer = "the newer save, as downloaded\n";
+  ASSERT_TRUE(testsupport::writeFile(working, newer));
+  EditState::sendsText(working, bytesOf(first));
+  EXPECT_FALSE(EditState::sendBackEarlier(working)) << "one save has no earlier one";
+  // The same text handed again is no earlier save.
+  EditState::sendsText(working, bytesOf(first));
+  EXPECT_FALSE(EditState::sendBackEarlier(working));
+  EditState::sendsText(working, bytesOf(newer));
+  auto earlier = EditState::sendBackEarlier(working);
+  ASSERT_TRUE(earlier);
+  EXPECT_TRUE(earlier->sameContent(FileMark::of(bytesOf(first))));
+  struct Case {
+    const char *name;
+    std::string server;
+    bool withEarlier;
+    Outcome outcome;
+  } cases[] = {
+      {"the earlier save arrived", first, true, Outcome::Send},
+      {"the earlier save arrived, not known", first, false, Outcome::Changed},
+      {"another's text of its size", std::string(first.size(), 'z'), true, Outcome::Changed},
+      {"the base still", base, true, Outcome::Send},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    auto look = [&](const BytesToRead &bytesToRead) {
+      LookedFile found;
+      found.looked = found.exists = true;
+      found.size = c.server.size();
+      found.bytes = bytesOf(c.server.substr(0, bytesToRead(found.size)));
+      return found;
+    };
+    EXPECT_EQ(EditState::checkServerFile(FileMark::of(bytesOf(base)), working, look,
+                                         c.withEarlier ? earlier : std::nullopt)
+                  .outcome,
+              c.outcome);
+  }
+  EditState::forgetSentBack(working);
+  EXPECT_FALSE(EditState::sendBackEarlier(working));
+  EXPECT_EQ(UserDefaults::standard().stringForKey(kSendingBackTextKey + working).value_or(""), "");
+}
+
 // "Take the File" with no editor open: the edit's record, its working file and its base go.
 TEST_F(ServerFileCheckTest, TakingTheServersFileEndsTheEdit) {
   // The save does not arrive: it would wait in Transfers.

@@ -22,6 +22,8 @@
 #include "app/foundation/Scrambler.h"
 #include "app/foundation/WorkingCopy.h"
 #include "app/queue/BatchListView.h"
+#include "app/sftp/SFTPService.h"
+#include "tests/support/SftpPeers.h"
 
 #include <set>
 
@@ -40,7 +42,7 @@ std::string originalText(bool big) {
   return t;
 }
 
-Sequence randomServerSequence(std::mt19937_64 &rng) {
+Sequence randomServerSequence(std::mt19937_64 &rng, bool otherWrites) {
   Sequence s;
   s.pad = rng() % 2;
   s.big = rng() % 32 == 0;
@@ -48,14 +50,19 @@ Sequence randomServerSequence(std::mt19937_64 &rng) {
   // Typing is what a person does most; another program's steps on the server's file belong to
   // a world that has them.
   const Do weighted[] = {
-      Do::Type,     Do::Type,      Do::Type,      Do::Erase,      Do::Pick,       Do::Find,
-      Do::GoTo,     Do::Keyboard,  Do::Save,      Do::Save,       Do::Save,       Do::Cancel,
-      Do::PageAway, Do::Pause,     Do::Pause,     Do::Kill,       Do::Kill,       Do::Open,
-      Do::Open,     Do::ServerCut, Do::ServerCut, Do::ServerBack, Do::ServerBack, Do::SecondEditor};
+      Do::Type,      Do::Type,       Do::Type,       Do::Erase,        Do::Pick,
+      Do::Find,      Do::GoTo,       Do::Keyboard,   Do::Save,         Do::Save,
+      Do::Save,      Do::Cancel,     Do::PageAway,   Do::Pause,        Do::Pause,
+      Do::Kill,      Do::Kill,       Do::Open,       Do::Open,         Do::ServerCut,
+      Do::ServerCut, Do::ServerBack, Do::ServerBack, Do::SecondEditor, Do::ServerStall};
   s.steps.push_back({Do::Open, 0, 0});
-  for (size_t i = 0; i < length; ++i)
-    s.steps.push_back({weighted[rng() % std::size(weighted)], static_cast<int>(rng() % 64),
-                       static_cast<int>(rng() % 64)});
+  for (size_t i = 0; i < length; ++i) {
+    // A world whose save back looks at the server's file first has another program that writes
+    // it.
+    const Do what = otherWrites && rng() % 8 == 0 ? Do::ServerOtherWrites
+                                                  : weighted[rng() % std::size(weighted)];
+    s.steps.push_back({what, static_cast<int>(rng() % 64), static_cast<int>(rng() % 64)});
+  }
   return s;
 }
 
@@ -70,6 +77,20 @@ struct ModelAppServices : queuetest::AppServicesDouble {
         standardizePath(editor->editingFileAtPath) == standardizePath(localFile))
       return;
     EditState::forgetSentBack(localFile);
+  }
+  // As the application's: a save back looks at the server's file first, and the person is asked
+  // when another changed it.
+  SendBackChecker sendBackCheck(const std::string &localFile) override {
+    auto base = EditState::sendBackBase(localFile);
+    if (!base) return {};
+    return [base = *base, earlier = EditState::sendBackEarlier(localFile),
+            localFile](const LookAtServerFile &look) {
+      return EditState::checkServerFile(base, localFile, look, earlier);
+    };
+  }
+  void askServerFileChanged(const std::string &localFile, const std::string &name,
+                            const std::string &found, std::function<void(bool)> answered) override {
+    EditFileView::askServerFileChanged(localFile, name, found, std::move(answered));
   }
 };
 
@@ -94,7 +115,7 @@ protected:
   EditStateServerModelTest() { modelServices_ = std::make_shared<TabServices>(); }
 
   // One server for the whole test: its control port and its passive data port, each behind the
-  // relay, which cuts both at once.
+  // relay, which cuts both at once (the SFTP world: sshd behind it).
   static void SetUpTestSuite() {
     const int control = testsupport::freeTcpPort(), data = testsupport::freeTcpPort();
     relay_ = std::make_unique<testsupport::CutRelay>(std::vector<int>{control, data});
@@ -106,7 +127,10 @@ protected:
   static void TearDownTestSuite() {
     peer_.reset();
     relay_.reset();
+    sshd_.reset();
+    remote_.reset();
   }
+  virtual bool overSftp() const { return false; }
 
   void SetUp() override {
     EditStateModel::SetUp();
@@ -121,7 +145,8 @@ protected:
     FTPAppServices::setShared(nullptr);
   }
 
-  std::string serverPath() const { return peer_->root() + "/" + kName; }
+  std::string serverRoot() const { return overSftp() ? remote_->path() : peer_->root(); }
+  std::string serverPath() const { return serverRoot() + "/" + kName; }
   std::string serverText() const { return testsupport::readFile(serverPath()); }
   std::string serverAddress() const { return "127.0.0.1:" + std::to_string(relay_->port()); }
 
@@ -160,17 +185,27 @@ protected:
   // What the queue does by itself comes to rest: its transfer arrived, or was cut and waits. Time
   // passes meanwhile (the queue holds its items a moment after a connect, say), a little for each
   // moment the queue is seen under way.
+  // (A transfer the stalled server holds part way rests there until the server is back.)
   std::string settle() override {
     const auto limit = std::chrono::steady_clock::now() + testsupport::scaled(seconds(60));
+    auto moving = [&] { return queueWorks() && !relay_->isHolding(); };
     for (int calm = 0; calm < 2;) {
-      while (queueWorks()) {
+      while (moving()) {
+        // The queue's look found the server's file changed: the person answers as the step says.
+        if (!probe->pendingAlerts().empty()) answerQuestions(stepB_);
         if (std::chrono::steady_clock::now() > limit)
           return "the queue did not come to rest: " + rowsNow();
-        RunLoop::main()->runUntil([&] { return !queueWorks(); }, std::chrono::milliseconds(2));
-        if (queueWorks()) advance(std::chrono::milliseconds(250));
+        RunLoop::main()->runUntil([&] { return !moving(); }, std::chrono::milliseconds(2));
+        if (moving()) advance(std::chrono::milliseconds(250));
       }
       RunLoop::main()->runUntil([] { return false; }, std::chrono::milliseconds(1));
-      calm = queueWorks() ? 0 : calm + 1;
+      // The queue's look found the server's file changed: the person answers as the step says.
+      if (!probe->pendingAlerts().empty()) {
+        answerQuestions(stepB_);
+        calm = 0;
+        continue;
+      }
+      calm = moving() ? 0 : calm + 1;
     }
     return {};
   }
@@ -184,7 +219,7 @@ protected:
     }
     relay_->back();
     std::error_code ec;
-    for (auto &e : std::filesystem::directory_iterator(peer_->root(), ec))
+    for (auto &e : std::filesystem::directory_iterator(serverRoot(), ec))
       std::filesystem::remove_all(e.path(), ec);
     original_ = originalText(s.big);
     testsupport::writeFile(serverPath(), original_);
@@ -193,11 +228,14 @@ protected:
     pendingWorking_.clear();
     pendingTyped_ = false;
     openedText_.reset();
+    otherText_.reset();
+    otherUnasked_ = false;
     services->cloudFolder.clear();
     auto &settings = UserDefaults::standard();
     settings.setObject(serverAddress(), kServerNameKey);
-    settings.setObject("joe", kUserNameKey);
-    settings.setObject(myEncryptString1("secret"), kUserPassKey);
+    settings.setObject(overSftp() ? testsupport::kSftpUser : "joe", kUserNameKey);
+    settings.setObject(myEncryptString1(overSftp() ? testsupport::kSftpPass : "secret"),
+                       kUserPassKey);
     settings.setObject("1", kSavePasswordsKey);
     settings.setObject("1", "TabIndexMax");
     settings.synchronize();
@@ -219,20 +257,39 @@ protected:
       if (!editor_) return "the next start did not reopen the kept edit";
       return {};
     }
+    const std::string protocol = overSftp() ? "sftp" : "ftp",
+                      folder = overSftp() ? remote_->path() : "/";
     const std::string working = workingCopyPath(
-        RemoteOrigin::of("ftp", serverAddress(), relay_->port(), "joe", "/", kName), kName);
+        RemoteOrigin::of(protocol, serverAddress(), relay_->port(),
+                         overSftp() ? testsupport::kSftpUser : "joe", folder, kName),
+        kName);
     testsupport::writeFile(working, serverText());
+    // A new edit begins from what the server's file holds now (with no save of the file still
+    // waiting, whose look is another's).
+    if (!pendingSave_) otherUnasked_ = false;
     editor_ = EditFileView::initWithFile(working);
     if (!editor_) return "no editor on the download";
     editor_->setTextFileName(kName);
-    editor_->setDirectoryOfTheFile("/");
+    editor_->setDirectoryOfTheFile(folder);
     editor_->setEditingSavedFile(false);
     editor_->serverPort = relay_->port();
-    editor_->serverProtocol = "ftp";
+    editor_->serverProtocol = protocol;
     return {};
   }
 
   std::string serverStep(const Step &step) override {
+    if (step.what == Do::ServerOtherWrites) {
+      // Never what the file held before: each write is a change. What is pending then (a save
+      // waiting, an edit open or kept) began before it, and its save must ask.
+      const std::string content = "another program's text " + std::to_string(++otherWrites_) + "\n";
+      testsupport::writeFile(serverPath() + ".other", content);
+      std::filesystem::rename(serverPath() + ".other", serverPath());
+      serverTexts_.insert(content);
+      otherText_ = content;
+      otherUnasked_ = pendingSave_ || open() || EditState::recorded(slot());
+      otherChangeSeen_ = false;
+      return {};
+    }
     if (step.what == Do::ServerBack) {
       if (!relay_->back()) return "the relay could not listen again";
       // Time passes until the queue tries again (it waits a minute at most between tries).
@@ -240,7 +297,13 @@ protected:
       return {};
     }
     if (relay_->isCut()) return {};
-    if (step.a % 4 == 0) {
+    if (step.what == Do::ServerStall) {
+      // Slow part way through the next upload (or the one under way), until it is back.
+      if (!relay_->isHolding())
+        relay_->holdAfter(original_.size() * static_cast<size_t>(1 + step.a % 8) / 9 + 300);
+      return {};
+    }
+    if (step.a % 4 == 0 || relay_->isHolding()) {
       // Gone now: the next upload finds no server.
       relay_->cutNow();
       RunLoop::main()->runUntil([] { return relay_->isCut(); }, testsupport::scaled(seconds(5)));
@@ -315,7 +378,17 @@ protected:
       openedText_.reset();
     else if (!openedText_)
       openedText_ = editor_->theText->text();
+    // Asked about another program's change: "Take the File" gives the waiting save up.
+    for (const std::string &answer : answers_)
+      if (answer == "File Changed|Take the File") {
+        pendingSave_.reset();
+        offered_.reset();
+      }
+    if (otherChangeSeen_) otherUnasked_ = false;
     const std::string server = serverText();
+    if (otherUnasked_ && otherText_ && server != *otherText_)
+      return "a save went over another program's change unasked: " + summary(server) + " (" +
+             rowsNow() + ")";
     if (!serverTexts_.count(server))
       return "the server's file holds what was never saved: " + summary(server) + " (" + rowsNow() +
              ")";
@@ -371,6 +444,31 @@ protected:
   // and that text.
   bool pendingTyped_ = false;
   std::optional<std::string> openedText_;
+  // Another program's last write of the server's file, and whether what was pending then has
+  // yet to ask before it goes over it.
+  std::optional<std::string> otherText_;
+  bool otherUnasked_ = false;
+  static inline std::unique_ptr<testsupport::SshPeer> sshd_;
+  static inline std::unique_ptr<testsupport::TempDir> remote_;
+};
+
+// The same world over SFTP (OpenSSH's sshd behind the relay), whose save back looks at the
+// server's file first: there another program changes the server's file too.
+class EditStateSftpServerModelTest : public EditStateServerModelTest {
+protected:
+  static void SetUpTestSuite() {
+    ASSERT_TRUE(testsupport::ensureSftpUser());
+    remote_ = std::make_unique<testsupport::TempDir>("ferrowen-edit-model-sftp");
+    ::chmod(remote_->path().c_str(), 0777);
+    sshd_ = testsupport::SshPeer::sshd({});
+    if (sshd_->started()) relay_ = std::make_unique<testsupport::CutRelay>(sshd_->port());
+  }
+  void SetUp() override {
+    SFTPService::install();
+    EditStateServerModelTest::SetUp();
+  }
+  bool overSftp() const override { return true; }
+  const char *keptListName() const override { return "kKeptSftp"; }
 };
 
 // Server sequences kept as cases of their own: the ways a save goes back, written out (a phone's
@@ -471,6 +569,122 @@ const Sequence kKeptServer[] = {
       {Do::Type, 1, 0},
       {Do::Save, 47, 47},
       {Do::ServerBack, 0, 0}}},
+    // A save that comes while the earlier save of the file is on its way (the server slow part way
+    // through it) arrives after it: the phone's edit reopened from its record, the tablet's begun
+    // anew.
+    {false,
+     false,
+     {{Do::Open, 0, 0},
+      {Do::Type, 1, 0},
+      {Do::ServerStall, 3, 0},
+      {Do::Save, 0, 1},
+      {Do::Open, 0, 0},
+      {Do::Type, 2, 0},
+      {Do::Save, 0, 1},
+      {Do::ServerBack, 0, 0}}},
+    {true,
+     false,
+     {{Do::Open, 0, 0},
+      {Do::Type, 1, 0},
+      {Do::ServerStall, 5, 0},
+      {Do::Save, 0, 1},
+      {Do::Open, 0, 0},
+      {Do::Type, 2, 0},
+      {Do::Save, 0, 1},
+      {Do::ServerBack, 0, 0}}},
+    // A newer save that joins a big save cut late (the tablet's, begun anew).
+    {true,
+     false,
+     {{Do::Open, 0, 0},
+      {Do::Type, 1, 0},
+      {Do::ServerCut, 7, 0},
+      {Do::Save, 0, 1},
+      {Do::Open, 0, 0},
+      {Do::Type, 2, 0},
+      {Do::Save, 0, 1},
+      {Do::ServerBack, 0, 0}},
+     true},
+    // The same, killed while the newer save waits behind the one on its way.
+    {false,
+     false,
+     {{Do::Open, 0, 0},
+      {Do::Type, 1, 0},
+      {Do::ServerStall, 3, 0},
+      {Do::Save, 0, 1},
+      {Do::Open, 0, 0},
+      {Do::Type, 2, 0},
+      {Do::Save, 0, 1},
+      {Do::Kill, 0, 0},
+      {Do::ServerBack, 0, 0},
+      {Do::Open, 0, 0}}},
+};
+
+// Found and not yet mended: a newer save that joins a big save cut late (the phone's edit reopened
+// from its record) is sent from the file's beginning, but the FTP upload resumes the earlier
+// save's part on the server (a temporary file big enough to be resumed), and the server's file
+// ends up holding the start of one save and the rest of the other. Run by hand until the
+// upload's resume knows the file changed since the part was sent.
+const Sequence kOpenFaultsServer[] = {
+    {false,
+     false,
+     {{Do::Open, 0, 0},
+      {Do::Type, 1, 0},
+      {Do::ServerCut, 7, 0},
+      {Do::Save, 0, 1},
+      {Do::Open, 0, 0},
+      {Do::Type, 2, 0},
+      {Do::Save, 0, 1},
+      {Do::ServerBack, 0, 0}},
+     true},
+};
+
+// Found over SFTP and not yet mended: the phone's edit of a big file reopened from its record while
+// its save, cut late, waits; its own save then leaves a row whose file is gone, and the save never
+// arrives. Run by hand.
+const Sequence kOpenFaultsSftp[] = {
+    {false,
+     false,
+     {{Do::Open, 0, 0},
+      {Do::ServerCut, 7, 0},
+      {Do::Save, 0, 1},
+      {Do::Open, 0, 0},
+      {Do::Save, 0, 1},
+      {Do::ServerBack, 0, 0}},
+     true},
+};
+
+// SFTP sequences kept as cases of their own: another program's change of the server's file
+// while a save waits, answered either way; a save while the earlier one is on its way.
+const Sequence kKeptSftp[] = {
+    {false,
+     false,
+     {{Do::Open, 0, 0},
+      {Do::Type, 1, 0},
+      {Do::ServerCut, 4, 0},
+      {Do::Save, 0, 1},
+      {Do::ServerOtherWrites, 0, 0},
+      {Do::ServerBack, 0, 0}}},
+    {true,
+     false,
+     {{Do::Open, 0, 0},
+      {Do::Type, 1, 0},
+      {Do::ServerCut, 4, 0},
+      {Do::Save, 0, 1},
+      {Do::ServerOtherWrites, 0, 1},
+      {Do::ServerBack, 0, 1}}},
+    {false,
+     false,
+     {{Do::Open, 0, 0}, {Do::Type, 1, 0}, {Do::ServerOtherWrites, 0, 0}, {Do::Save, 0, 1}}},
+    {true,
+     false,
+     {{Do::Open, 0, 0},
+      {Do::Type, 1, 0},
+      {Do::ServerStall, 3, 0},
+      {Do::Save, 0, 1},
+      {Do::Open, 0, 0},
+      {Do::Type, 2, 0},
+      {Do::Save, 0, 1},
+      {Do::ServerBack, 0, 0}}},
 };
 
 } // namespace
@@ -482,6 +696,39 @@ TEST_F(EditStateServerModelTest, KeptServerSequencesHold) {
     expectHolds(kKeptServer[i], "kept server sequence " + std::to_string(i));
 }
 
+TEST_F(EditStateServerModelTest, DISABLED_OpenFaultsHold) {
+  ASSERT_TRUE(peer_->ready()) << peer_->serverLog();
+  ASSERT_TRUE(relay_->listening());
+  for (size_t i = 0; i < std::size(kOpenFaultsServer); ++i)
+    expectHolds(kOpenFaultsServer[i], "open fault " + std::to_string(i));
+}
+
+TEST_F(EditStateSftpServerModelTest, KeptSftpSequencesHold) {
+  ASSERT_TRUE(sshd_ && sshd_->started()) << (sshd_ ? sshd_->why() : "no sshd");
+  ASSERT_TRUE(relay_ && relay_->listening());
+  for (size_t i = 0; i < std::size(kKeptSftp); ++i)
+    expectHolds(kKeptSftp[i], "kept sftp sequence " + std::to_string(i));
+}
+
+TEST_F(EditStateSftpServerModelTest, DISABLED_OpenFaultsHold) {
+  ASSERT_TRUE(sshd_ && sshd_->started()) << (sshd_ ? sshd_->why() : "no sshd");
+  ASSERT_TRUE(relay_ && relay_->listening());
+  for (size_t i = 0; i < std::size(kOpenFaultsSftp); ++i)
+    expectHolds(kOpenFaultsSftp[i], "open fault " + std::to_string(i));
+}
+
+TEST_F(EditStateSftpServerModelTest, SftpSequencesHold) {
+  ASSERT_TRUE(sshd_ && sshd_->started()) << (sshd_ ? sshd_->why() : "no sshd");
+  ASSERT_TRUE(relay_ && relay_->listening());
+  const uint64_t seed = testsupport::sequenceSeed();
+  const size_t count = testsupport::sequenceCount(40);
+  std::cout << "FERROWEN_SEQUENCE_SEED=" << seed << " FERROWEN_SEQUENCES=" << count << std::endl;
+  for (size_t i = 0; i < count && !HasFailure(); ++i) {
+    std::mt19937_64 rng(seed + i);
+    expectHolds(randomServerSequence(rng, true), "sequence of seed " + std::to_string(seed + i));
+  }
+}
+
 TEST_F(EditStateServerModelTest, ServerSequencesHold) {
   ASSERT_TRUE(peer_->ready()) << peer_->serverLog();
   ASSERT_TRUE(relay_->listening());
@@ -490,7 +737,7 @@ TEST_F(EditStateServerModelTest, ServerSequencesHold) {
   std::cout << "FERROWEN_SEQUENCE_SEED=" << seed << " FERROWEN_SEQUENCES=" << count << std::endl;
   for (size_t i = 0; i < count && !HasFailure(); ++i) {
     std::mt19937_64 rng(seed + i);
-    expectHolds(randomServerSequence(rng), "sequence of seed " + std::to_string(seed + i));
+    expectHolds(randomServerSequence(rng, false), "sequence of seed " + std::to_string(seed + i));
     if ((i + 1) % 500 == 0) std::cout << (i + 1) << " sequences held" << std::endl;
   }
 }
