@@ -203,6 +203,7 @@ FTPConnection::CommandLine FTPConnection::commandForState(const RemoteName &argu
     return line({"RETR ", fileToDownload_, "\r\n"});
   case 19:
     if (waitsForData()) return {};
+    notePartSource();
     onMain([](FTPAppServices &s) { s.activeTransfer(); });
     return line(
         {"STOR ", useRenames_ && !skipRenames_ ? upload(".upload") : fileToUpload_, "\r\n"});

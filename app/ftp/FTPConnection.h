@@ -338,6 +338,13 @@ protected:
   // The queue's upload after a folder was made skips a file of the same size already there.
   bool skipUploadOfSameSize(int64_t remote);
   bool chooseUploadResume(int64_t remote, int64_t localSize, bool renameMode);
+  // The part an upload leaves on its server is tied to the local file it was read from (settings
+  // key, and the file's mark: path, size, inode and time): a later try resumes it only from that
+  // very file, never from one written anew since, nor over a part another left.
+  std::string uploadPartKey() const;
+  std::string uploadSourceMark() const;
+  void notePartSource();
+  void forgetPartSource();
   bool openUploadData(const std::string &reply, int64_t localSize);
   bool openUploadDataAfterRest();
   void failUpload(const std::string &text);

@@ -3,9 +3,11 @@
 // temporary file is renamed into place and the aside copy deleted, so that a broken upload never
 // replaces a good file. Servers that refuse renaming are remembered and get a plain "STOR".
 //
-// A partial upload is resumed only when it can only be ours: at least 256 KiB on the server and
-// less than the local file; in the direct mode (no temporary name, the server's file may be an
-// older complete one) only when the caller asked for a resume.
+// A partial upload is resumed only when it can only be ours: at least 256 KiB on the server, less
+// than the local file, and left by an upload of this very local file as it stands now (a file
+// written anew since, an edit saved again say, starts over: its bytes would not continue the
+// part); in the direct mode (no temporary name, the server's file may be an older complete one)
+// only when the caller asked for a resume.
 #include "app/ftp/FTPConnection.h"
 #include "app/ftp/FTPListedModes.h"
 #include "app/ftp/FTPTaskHelpers.h"
@@ -22,6 +24,7 @@
 
 #include <cstdlib>
 #include <optional>
+#include <sys/stat.h>
 #include <utility>
 
 using platform::FileManager;
@@ -445,7 +448,9 @@ bool FTPConnection::chooseUploadResume(int64_t remote, int64_t localSize, bool r
   // Only a file upload resumes, and only a partial file that must be ours.
   if (defaults.integerForKey("NoAdvancedFTPFeatures") == 1 || !readStreamFileToUpload_)
     resumeUploadAt_ = 0;
-  else if (remote >= kMinimumResume && remote < localSize && (renameMode || uploadResumeAsked_))
+  else if (remote >= kMinimumResume && remote < localSize && (renameMode || uploadResumeAsked_) &&
+           !uploadSourceMark().empty() &&
+           defaults.stringForKey(uploadPartKey()).value_or("") == uploadSourceMark())
     resumeUploadAt_ = remote;
   else
     resumeUploadAt_ = 0;
@@ -470,6 +475,43 @@ bool FTPConnection::chooseUploadResume(int64_t remote, int64_t localSize, bool r
     }
   }
   return true;
+}
+
+std::string FTPConnection::uploadPartKey() const {
+  const RemoteName stored =
+      useRenames_ && !skipRenames_ ? uploadNameWith(".upload") : fileToUpload_;
+  auto side = [](const RemoteName &name) {
+    return name.bytes() ? "bytes:" + hexOfBytes(*name.bytes()) : name.text();
+  };
+  return "UploadPart:" + serverAddress() + ":" + std::to_string(currentPort()) + ":" + loginUser() +
+         ":" + side(cwdName()) + "/" + side(stored);
+}
+
+std::string FTPConnection::uploadSourceMark() const {
+  struct stat st {};
+  if (filePathToUpload_.empty() || ::stat(filePathToUpload_.c_str(), &st) != 0) return {};
+  return Log::format("%s|%lld|%llu|%lld.%09ld", filePathToUpload_.c_str(), (long long)st.st_size,
+                     (unsigned long long)st.st_ino, (long long)st.st_mtim.tv_sec,
+                     (long)st.st_mtim.tv_nsec);
+}
+
+void FTPConnection::notePartSource() {
+  if (!readStreamFileToUpload_ || resumeUploadAt_ > 0 || precreatingTemp_) return;
+  auto &defaults = UserDefaults::standard();
+  const std::string mark = uploadSourceMark();
+  if (mark.empty()) return;
+  defaults.setObject(mark, uploadPartKey());
+  // A kill may come before any other write of the settings.
+  defaults.synchronize();
+}
+
+void FTPConnection::forgetPartSource() {
+  if (filePathToUpload_.empty()) return;
+  auto &defaults = UserDefaults::standard();
+  const std::string key = uploadPartKey();
+  if (!defaults.stringForKey(key)) return;
+  defaults.removeObjectForKey(key);
+  defaults.synchronize();
 }
 
 std::optional<std::string> FTPConnection::privateTempMode() {
@@ -537,6 +579,7 @@ bool FTPConnection::giveModeBack() {
 }
 
 void FTPConnection::finishUpload() {
+  forgetPartSource();
   if (readStreamFileToUpload_) readStreamFileToUpload_->close();
   readStreamFileToUpload_.reset();
   if (!mainConnection_) {

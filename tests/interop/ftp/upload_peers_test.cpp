@@ -99,10 +99,11 @@ TEST_F(UploadPeersTest, ResumeOnlyAPartialFileBelowTheLocalSize) {
     return out;
   };
 
-  // A partial temporary file of 300000 bytes continues where it ends.
+  // A partial temporary file no upload of ours left (even one holding the file's start) is
+  // never continued: the file goes whole.
   testsupport::writeFile(s.root + "/big.upload.bin", content.substr(0, 300000));
   uploadFromFile("big.bin", content, false);
-  EXPECT_EQ(rests(), std::vector<std::string>{"REST 300000"});
+  EXPECT_TRUE(rests().empty());
   EXPECT_EQ(sha256(testsupport::readFile(s.root + "/big.bin")), sha256(content));
 
   // One under 256 KiB starts again at 0.
@@ -123,13 +124,51 @@ TEST_F(UploadPeersTest, ResumeOnlyAPartialFileBelowTheLocalSize) {
   uploadFromFile("direct.bin", content, true);
   EXPECT_TRUE(rests().empty());
   EXPECT_EQ(sha256(testsupport::readFile(s.root + "/direct.bin")), sha256(content));
-  // ...unless the caller asks for a resume.
+  // ...nor when the caller asks for a resume of a part no upload of this file left.
   testsupport::writeFile(s.root + "/direct.bin", content.substr(0, 400000));
   uploadFromFile("direct.bin", content, true, 400000);
-  EXPECT_EQ(rests(), std::vector<std::string>{"REST 400000"});
+  EXPECT_TRUE(rests().empty());
   EXPECT_EQ(sha256(testsupport::readFile(s.root + "/direct.bin")), sha256(content));
   EXPECT_TRUE(errors().empty());
 }
+
+// An upload cut late leaves its part, which the next try of the same local file continues; a
+// local file written anew since (an edit saved again) starts over, whatever its size: its bytes
+// would not continue the part.
+struct CutPartCase {
+  const char *label;
+  bool writtenAnew;
+};
+
+class CutPartTest : public UploadPeersTest, public ::testing::WithParamInterface<CutPartCase> {};
+
+TEST_P(CutPartTest, OnlyTheSameLocalFileContinuesItsPart) {
+  Server s = startScripted(R"({"stor": "cut-426", "partial": 400000})");
+  connectAndList(address(s));
+  const std::string first = randomBytes(600000, 51);
+  uploadFromFile("photo.jpg", first, false);
+  ASSERT_EQ(errors().size(), 1u) << conn->transferLog();
+  ASSERT_TRUE(FileManager::fileExists(s.root + "/photo.upload.jpg")) << conn->transferLog();
+
+  const std::string local = home.file("local-photo.jpg");
+  const std::string sent = GetParam().writtenAnew ? randomBytes(600000, 52) : first;
+  if (GetParam().writtenAnew) testsupport::writeFile(local, sent);
+  mark = conn->transferLog().size();
+  conn->uploadFile("photo.jpg", local, "/", false, 0);
+  settle();
+  std::vector<std::string> rests;
+  for (auto &c : commandsSince(mark))
+    if (c.rfind("REST", 0) == 0) rests.push_back(c);
+  EXPECT_EQ(rests, GetParam().writtenAnew ? std::vector<std::string>{}
+                                          : std::vector<std::string>{"REST 400000"});
+  EXPECT_EQ(sha256(testsupport::readFile(s.root + "/photo.jpg")), sha256(sent))
+      << conn->transferLog();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CutPartTest,
+                         ::testing::Values(CutPartCase{"SameFile", false},
+                                           CutPartCase{"WrittenAnew", true}),
+                         [](const auto &info) { return std::string(info.param.label); });
 
 TEST_F(UploadPeersTest, EmptyFilesStayEmpty) {
   Server s = startPyftpdlib();
