@@ -257,6 +257,9 @@ bool FTPConnection::isFileTransferInProgress() const {
 bool FTPConnection::isAnythingInProgress() const {
   if (queueReportsOwed_->load() > 0) return true;
   if (!controlOpen_.load()) return false;
+  // The task is read on both sides of the flag: a login's end that sets the next task between
+  // the reads is seen either still finishing or with that task.
+  if (iTask_.load() != kTaskIdle || loginFinishing_.load()) return true;
   return iTask_.load() != kTaskIdle || abortRepliesDue_.load();
 }
 

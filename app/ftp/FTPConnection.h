@@ -114,6 +114,8 @@ public:
   void cleanupFileDownload();
 
   bool isFileTransferInProgress() const;
+  // Also true while a login ends: the session is idle for a moment before the job stored for it
+  // (or its first listing) sets its task, and nobody may start work in that moment.
   bool isAnythingInProgress() const;
   bool isStreamConnected() const { return controlOpen_.load(); }
   bool isBusy() const { return iTask_.load() != kTaskIdle; }
@@ -134,6 +136,10 @@ public:
   // The folder a download is saved in, under Documents (or absolute); empty: the Saved Files
   // screen's folder. The queue sets it for each of its downloads.
   void setSaveToLocalFolder(const std::string &folder);
+
+  // For tests: run on the connection's thread when a login ends, after the session turned idle
+  // and before the job stored for it starts. Empty in the program. Set it while no session runs.
+  static std::function<void(FTPConnection &)> loginFinishingHook;
 
   // --- Queries (any thread) --------------------------------------------------------------------
   std::shared_ptr<platform::RunLoop> myThread() const { return myThread_; }
@@ -280,6 +286,7 @@ protected:
   void takeFeatures(const std::string &reply);
   void loginFailure();
   void loginFinished();
+  void endLoginFinishing();
   bool runStoredJob();
   void kickSSL();
   void stopSslHelperTimer();
@@ -555,6 +562,7 @@ protected:
   platform::TimerRef listingFinalTimer_;
   int abortRepliesOwed_ = 0; // see expectAbortReplies
   std::atomic<bool> abortRepliesDue_{false};
+  std::atomic<bool> loginFinishing_{false}; // see isAnythingInProgress
   platform::TimerRef abortRepliesTimer_;
 
   // Task fields. fileToDownload_ and saveToLocalFolder_ are read from other threads as well:

@@ -234,10 +234,18 @@ void FTPConnection::loginFailure() {
 }
 
 void FTPConnection::loginFinished() {
+  // Set before the session reads as logged in, cleared once the next task is set, whichever way
+  // this ends (see isAnythingInProgress).
+  loginFinishing_ = true;
+  struct Finishing {
+    FTPConnection &connection;
+    ~Finishing() { connection.endLoginFinishing(); }
+  } finishing{*this};
   setCwdFromReply();
   fIsLoggedIn_ = true;
   // The stored job goes before the tasks asked for during the login.
   setTask(kTaskIdle);
+  if (loginFinishingHook) loginFinishingHook(*this);
   inWaitingJob_ = true;
   const bool ran = runStoredJob();
   inWaitingJob_ = false;
@@ -256,6 +264,16 @@ void FTPConnection::loginFinished() {
   updateProgressMark(0.3f);
   sendCommand();
 }
+
+void FTPConnection::endLoginFinishing() {
+  loginFinishing_ = false;
+  // A folder screen that chose its toolbar while the login was ending took the session for busy:
+  // it chooses again when nothing follows the login.
+  if (iTask_ == kTaskIdle && mainConnection_)
+    onFolderScreen([](DirViewerScreen &top) { top.showAppropriateToolbar(); });
+}
+
+std::function<void(FTPConnection &)> FTPConnection::loginFinishingHook;
 
 bool FTPConnection::runStoredJob() {
   // The folder goes with the job it was stored for: a later session must not list it.

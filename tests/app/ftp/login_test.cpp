@@ -639,6 +639,53 @@ TEST_F(FakeServerTest, TransferLogFilesBelongToTheMainConnection) {
   EXPECT_TRUE(waitFor([&] { return conn->transferLog().empty(); }));
 }
 
+// The moment a login ends, the session is idle until the job stored for it (or the browsing
+// connection's first listing) sets its task: nobody on another thread may take it for free then,
+// or a starter runs on top of that job. The hook holds the test inside that moment.
+TEST_F(FakeServerTest, ASessionWhoseLoginIsEndingIsNotFreeForOtherWork) {
+  struct Case {
+    const char *name;
+    std::string folder; // typed after the server
+    bool rawJob;        // a command stored before the session stands
+    bool browsing;
+  };
+  const std::vector<Case> cases = {
+      {"queue session into a typed folder", "/pub", false, false},
+      {"browsing session into a typed folder", "/pub", false, true},
+      {"browsing session listing its login folder", "", false, true},
+      {"queue session with a stored command", "", true, false},
+      {"queue session with nothing to do", "", false, false},
+  };
+  startServer(withoutAuth(R"(, "CWD": ["250 ok\r\n"], "SITE": ["200 done\r\n"],
+      "PASV": ["500 no\r\n"], "PORT": ["500 no\r\n"])"));
+  std::atomic<int> looks{0};
+  std::atomic<bool> seenFree{false};
+  FTPConnection::loginFinishingHook = [&](FTPConnection &c) {
+    if (c.fIsLoggedIn() && !c.isAnythingInProgress()) seenFree = true;
+    ++looks;
+  };
+  for (const auto &test : cases) {
+    SCOPED_TRACE(test.name);
+    looks = 0;
+    seenFree = false;
+    startConnection(test.browsing);
+    conn->setServerAddress("127.0.0.1:" + std::to_string(port) + test.folder);
+    conn->setLoginUser("joe");
+    conn->setLoginPass("pw");
+    if (test.rawJob)
+      conn->doRawFTPCommand("SITE HELP", "");
+    else
+      conn->connect();
+    EXPECT_TRUE(waitFor([&] { return looks.load() == 1; })) << conn->transferLog();
+    EXPECT_FALSE(seenFree.load());
+    // Whatever followed the login, the session is free again once it is over.
+    EXPECT_TRUE(waitFor([&] { return conn->fIsLoggedIn() && !conn->isAnythingInProgress(); }))
+        << conn->transferLog();
+    stopConnection();
+  }
+  FTPConnection::loginFinishingHook = nullptr;
+}
+
 TEST_F(FakeServerTest, AddressWithPortAndFolderEntersTheFolderAfterLogin) {
   startServer(
       withoutAuth(R"(, "CWD": ["250 ok\r\n"], "PWD": ["257 \"/\"\r\n", "257 \"/pub/x\"\r\n"])"));

@@ -460,3 +460,87 @@ TEST_F(QueueFtpTest, ADownloadWaitsForItsServerAndResumesWhenItIsBack) {
   EXPECT_EQ(peer.count("REST"), 1u);
   EXPECT_TRUE(rows().empty());
 }
+
+// A row whose server is typed with a folder ("host/pub") logs in and enters that folder first;
+// its transfer starts only once that folder change is over, never on top of it (its data
+// connection commands would interleave with the listing's and the row would hang). Every round
+// has a queue, and so a login, of its own. `holdLoginEnd` keeps the connection in the moment its
+// login ends until the queue has started the row, or for half a second when it does not.
+struct FolderLoginCase {
+  bool upload;
+  bool holdLoginEnd;
+};
+
+class QueueFtpFolderLogin : public QueueFtpTest,
+                            public ::testing::WithParamInterface<FolderLoginCase> {
+protected:
+  void TearDown() override {
+    FTPConnection::loginFinishingHook = nullptr;
+    QueueFtpTest::TearDown();
+  }
+  void holdLoginEnd() {
+    FTPConnection::loginFinishingHook = [this](FTPConnection &) {
+      const auto until = std::chrono::steady_clock::now() + testsupport::scaled(seconds(0.5));
+      while (std::chrono::steady_clock::now() < until) {
+        bool started = false;
+        RunLoop::main()->performAndWait([&] { started = queue_ && queue_->inProgressPK() >= 0; });
+        if (started) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    };
+  }
+};
+
+// Every data connection command of a session is followed by its transfer before the next one.
+std::string interleavedDataCommands(const std::vector<std::string> &commands) {
+  std::map<std::string, std::string> open; // session number: the data command still unused
+  for (const auto &line : commands) {
+    const auto space = line.find(' ');
+    const std::string session = line.substr(0, space);
+    const std::string verb = line.substr(space + 1, line.find(' ', space + 1) - space - 1);
+    if (verb == "PORT" || verb == "PASV" || verb == "EPRT" || verb == "EPSV") {
+      if (open.count(session)) return open[session] + " then " + line;
+      open[session] = line;
+    } else if (verb == "LIST" || verb == "NLST" || verb == "MLSD" || verb == "RETR" ||
+               verb == "STOR" || verb == "APPE") {
+      open.erase(session);
+    }
+  }
+  return "";
+}
+
+TEST_P(QueueFtpFolderLogin, TheRowStartsAfterTheLoginEnteredItsFolder) {
+  QueuePeer peer;
+  ASSERT_TRUE(peer.ready());
+  ASSERT_TRUE(FileManager::createDirectory(peer.root() + "/pub", true));
+  if (GetParam().holdLoginEnd) holdLoginEnd();
+  const int rounds = GetParam().holdLoginEnd ? 1 : 8;
+  for (int round = 0; round < rounds; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const std::string name = "f" + std::to_string(round) + ".bin";
+    const std::string data = pattern(200000 + round, 5 + round);
+    const std::string local = Paths::documents() + "/Files/" + name;
+    ASSERT_TRUE(
+        testsupport::writeFile((GetParam().upload ? local : peer.root() + "/pub/" + name), data));
+    makeQueue();
+    queue_->addBatchItemAction(GetParam().upload ? 3 : 2, name, "/pub", 0, "127.0.0.1/pub",
+                               peer.port(), "joe", "secret", "ftp",
+                               GetParam().upload ? "/Files/" + name : "", false, true);
+    ASSERT_TRUE(runUntilEmpty()) << testsupport::readFile(peer.log());
+    const std::string arrived = GetParam().upload ? peer.root() + "/pub/" + name : local;
+    EXPECT_TRUE(waitFor([&] { return testsupport::readFile(arrived) == data; }))
+        << testsupport::readFile(peer.log());
+  }
+  EXPECT_GE(peer.count("CWD"), static_cast<size_t>(rounds)) << testsupport::readFile(peer.log());
+  EXPECT_EQ(interleavedDataCommands(peer.commands()), "") << testsupport::readFile(peer.log());
+}
+
+INSTANTIATE_TEST_SUITE_P(Queue, QueueFtpFolderLogin,
+                         ::testing::Values(FolderLoginCase{false, false},
+                                           FolderLoginCase{true, false},
+                                           FolderLoginCase{false, true},
+                                           FolderLoginCase{true, true}),
+                         [](const auto &info) {
+                           return std::string(info.param.upload ? "Upload" : "Download") +
+                                  (info.param.holdLoginEnd ? "WithTheLoginEndHeld" : "");
+                         });
