@@ -955,23 +955,24 @@ void EditFileView::uploadBack(const editor::Bytes &bytes) {
   // look, and a worker of its own waits for it (never the main thread).
   platform::startThread(
       "editor-ftp-look",
-      [connection, base = *base, local, name, rname, rfolder, again, sending] {
+      [weak = std::weak_ptr<FTPConnection>(connection), base = *base, local, name, rname, rfolder,
+       again, sending] {
         const auto outcome =
             EditState::checkServerFile(base, local, [&](const BytesToRead &bytesToRead) {
-              return connection->lookAtFileAndWait(rname, rfolder, bytesToRead);
+              return FTPConnection::lookAtFileAndWait(weak, rname, rfolder, bytesToRead);
             }).outcome;
-        platform::dispatchAsyncMain(
-            [connection, outcome, local, name, rname, rfolder, again, sending] {
-              if (outcome == SendBackCheck::Outcome::Send) {
-                connection->uploadFile(rname, local, rfolder, false, 0);
-                return;
-              }
-              // Changed by another since the edit began: nothing goes over it, and Transfers asks
-              // the person. Not looked at: it waits there for its server.
-              const bool queued = again();
-              if (outcome == SendBackCheck::Outcome::NotLooked || !queued)
-                tellNotSentBack(name, local, queued);
-            });
+        platform::dispatchAsyncMain([weak, outcome, local, name, rname, rfolder, again, sending] {
+          auto connection = weak.lock();
+          if (outcome == SendBackCheck::Outcome::Send && connection) {
+            connection->uploadFile(rname, local, rfolder, false, 0);
+            return;
+          }
+          // Changed by another since the edit began: nothing goes over it, and Transfers asks
+          // the person. Not looked at: it waits there for its server.
+          const bool queued = again();
+          if (outcome == SendBackCheck::Outcome::NotLooked || !queued)
+            tellNotSentBack(name, local, queued);
+        });
       },
       false);
 }

@@ -214,9 +214,11 @@ public:
   void lookAtFile(const RemoteName &name, const RemoteName &inFolder, BytesToRead bytesToRead,
                   std::function<void(const LookedFile &)> done);
   // The same for a worker thread, which waits for the look (never the connection's own thread,
-  // nor the main thread). A connection that goes away meanwhile ends the wait: not looked.
-  LookedFile lookAtFileAndWait(const RemoteName &name, const RemoteName &inFolder,
-                               const BytesToRead &bytesToRead);
+  // nor the main thread). The worker does not keep the connection: one that goes away meanwhile
+  // ends the wait (not looked).
+  static LookedFile lookAtFileAndWait(const std::weak_ptr<FTPConnection> &connection,
+                                      const RemoteName &name, const RemoteName &inFolder,
+                                      const BytesToRead &bytesToRead);
   // `reloadWhenDone`: the folder is listed again once the rename is done (a move to another
   // folder, whose row the screen cannot just rename).
   void renameFile(const RemoteName &from, const RemoteName &to, const RemoteName &inFolder,

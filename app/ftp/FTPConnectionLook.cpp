@@ -1,8 +1,8 @@
 // A look at a server's file before an upload writes over it, on the session the upload uses:
 // "CWD" into its folder and "PWD" as an upload does, "TYPE I", "SIZE", then, only when the caller
 // asks for bytes, "RETR" over a data connection whose bytes stay in memory and stop at the number
-// asked for (the transfer is aborted there). A "550" tells a file that is not there; a failed or
-// refused step tells nothing (not looked).
+// asked for (the transfer is aborted there). Without a size, the "RETR" tells it. A "550" to the
+// "RETR" tells a file that is not there; a failed or refused step tells nothing (not looked).
 #include "app/ftp/FTPConnection.h"
 
 #include "app/foundation/SettingsKeys.h"
@@ -63,9 +63,11 @@ void FTPConnection::lookAtFile(const RemoteName &name, const RemoteName &inFolde
   });
 }
 
-LookedFile FTPConnection::lookAtFileAndWait(const RemoteName &name, const RemoteName &inFolder,
+LookedFile FTPConnection::lookAtFileAndWait(const std::weak_ptr<FTPConnection> &connection,
+                                            const RemoteName &name, const RemoteName &inFolder,
                                             const BytesToRead &bytesToRead) {
-  if (onOwnThread()) return LookedFile{};
+  auto self = connection.lock();
+  if (!self || self->onOwnThread()) return LookedFile{};
   struct Waiter {
     std::mutex mutex;
     std::condition_variable cv;
@@ -90,7 +92,7 @@ LookedFile FTPConnection::lookAtFileAndWait(const RemoteName &name, const Remote
   auto waiter = std::make_shared<Waiter>();
   waiter->bytesToRead = &bytesToRead;
   auto ender = std::make_shared<Ender>(waiter);
-  lookAtFile(
+  self->lookAtFile(
       name, inFolder,
       [waiter](uint64_t size) -> uint64_t {
         // The caller's function lives as long as it waits.
@@ -106,6 +108,7 @@ LookedFile FTPConnection::lookAtFileAndWait(const RemoteName &name, const Remote
         waiter->cv.notify_all();
       });
   ender.reset();
+  self.reset();
   std::unique_lock<std::mutex> lock(waiter->mutex);
   if (!waiter->cv.wait_for(lock, kLookWaitMax, [&] { return waiter->over; })) {
     waiter->givenUp = true;
@@ -157,12 +160,8 @@ void FTPConnection::doTaskLook() {
     sendCommand();
     return;
   case 67: {
-    if (code == 550) {
-      // No such file (or nothing the server calls a file by that name).
-      lookFound_.looked = true;
-      endLook(lookFound_);
-      return;
-    }
+    // A "550" says no such file, or only that the server gives no size ("SIZE not allowed"):
+    // the "RETR" tells which.
     if (code >= 400 && code < 500) return lookFailed(reply);
     auto size = code == 213 ? sizeIn(reply) : std::nullopt;
     if (size) {

@@ -435,7 +435,7 @@ void BatchListView::lookBeforeFTPUpload(const BatchItem &item,
   inProgressPK_ = key;
   ftp_->setBatchPK(key);
   ftpLookPending_ = true;
-  auto ftp = ftp_;
+  std::weak_ptr<FTPConnection> ftp = ftp_;
   const RemoteName name = item.remoteFilename(), folder = item.remotePath();
   auto weak = weakSelf();
   // The connection runs the look on its own thread; the check waits for it on this worker.
@@ -443,7 +443,7 @@ void BatchListView::lookBeforeFTPUpload(const BatchItem &item,
       "queue-ftp-look",
       [ftp, check = std::move(check), name, folder, key, weak] {
         const SendBackCheck found = check([&](const BytesToRead &bytesToRead) {
-          return ftp->lookAtFileAndWait(name, folder, bytesToRead);
+          return FTPConnection::lookAtFileAndWait(ftp, name, folder, bytesToRead);
         });
         RunLoop::main()->perform([weak, key, found] {
           if (auto self = weak.lock()) self->ftpLookDone(key, found);
