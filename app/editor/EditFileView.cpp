@@ -932,7 +932,57 @@ void EditFileView::uploadBack(const editor::Bytes &bytes) {
   // The working file goes (Save wrote the bytes into it), so the upload is a transfer row as
   // well: a session cut before the file arrived leaves the row, which the queue sends again once
   // the server is back, as the tablet's save does.
-  theConnection->uploadFile(remoteFileName(), editingFileAtPath, remoteFolder(), false, 0);
+  auto connection = theConnection;
+  const std::string local = editingFileAtPath, name = textFileName;
+  const RemoteName rname = remoteFileName(), rfolder = remoteFolder();
+  // What the server's file must still hold before the text goes over it (none: not known).
+  auto base = EditState::sendBackBase(local);
+  if (!base) {
+    connection->uploadFile(rname, local, rfolder, false, 0);
+    return;
+  }
+  // A save that may not go now waits in Transfers as the tablet's does: to the same file,
+  // server, port and user.
+  auto again = [rname, rfolder, server = serverName, port = serverPort, user = userLogin,
+                pass = myDecryptString1(userPassword),
+                protocol = std::string(connection->fSecureLogin() ? "ftps" : "ftp"), local] {
+    auto services = EditorServices::shared();
+    auto queue = services ? services->batchView() : nullptr;
+    return queue && queue->addBatchItemAction(3, rname, rfolder, 0, server, port, user, pass,
+                                              protocol, local, true, true) >= 0;
+  };
+  // No session now (it ended while the person typed): the save goes through Transfers, whose
+  // session looks at the file and sends it.
+  if (!connection->isStreamConnected()) {
+    if (!again()) tellNotSentBack(name, local, false);
+    return;
+  }
+  // The working file is what is sent: in use until the look is over.
+  auto sending = std::make_shared<FileInUse>(local);
+  // The server's file is looked at first, on this session: the connection's thread runs the
+  // look, and a worker of its own waits for it (never the main thread).
+  platform::startThread(
+      "editor-ftp-look",
+      [weak = std::weak_ptr<FTPConnection>(connection), base = *base, local, name, rname, rfolder,
+       again, sending] {
+        const auto outcome =
+            EditState::checkServerFile(base, local, [&](const BytesToRead &bytesToRead) {
+              return FTPConnection::lookAtFileAndWait(weak, rname, rfolder, bytesToRead);
+            }).outcome;
+        platform::dispatchAsyncMain([weak, outcome, local, name, rname, rfolder, again, sending] {
+          auto connection = weak.lock();
+          if (outcome == SendBackCheck::Outcome::Send && connection) {
+            connection->uploadFile(rname, local, rfolder, false, 0);
+            return;
+          }
+          // Changed by another since the edit began: nothing goes over it, and Transfers asks
+          // the person. Not looked at: it waits there for its server.
+          const bool queued = again();
+          if (outcome == SendBackCheck::Outcome::NotLooked || !queued)
+            tellNotSentBack(name, local, queued);
+        });
+      },
+      false);
 }
 
 void EditFileView::askServerFileChanged(const std::string &workingFile, const std::string &name,

@@ -120,6 +120,9 @@ void FTPConnection::doTaskItems() {
   case kTaskRaw:
     doTaskRaw();
     break;
+  case kTaskLook:
+    doTaskLook();
+    break;
   default:
     break;
   }
@@ -306,6 +309,11 @@ FTPConnection::CommandLine FTPConnection::commandForState(const RemoteName &argu
     return line({"SITE CHMOD ", modeToGiveBack_, " ", fileToUpload_, "\r\n"});
   case 66:
     return line({"SITE CHMOD ", tempMode_, " ", upload(".upload"), "\r\n"});
+  case 67:
+    return line({"SIZE ", lookName_, "\r\n"});
+  case 68:
+    if (waitsForData()) return {};
+    return line({"RETR ", lookName_, "\r\n"});
   default:
     Log::debugf("sendCommand:WTFstate:%i", iState_.load());
     return {};

@@ -56,8 +56,9 @@ FTPConnection::FTPConnection() : myThread_(platform::RunLoop::current()) {
 FTPConnection::~FTPConnection() {
   Log::system("Deallocated FTPConnection!");
   // Only what needs no thread hop: the streams and timers die with the object.
-  for (auto *t : {&connectTimer_, &inactiveTimer_, &dataConnectTimer_, &pbszConnectTimer_,
-                  &sslHelperTimer_, &sslDataHelperTimer_, &pumpTimer_, &dataStallTimer_})
+  for (auto *t :
+       {&connectTimer_, &inactiveTimer_, &dataConnectTimer_, &pbszConnectTimer_, &sslHelperTimer_,
+        &sslDataHelperTimer_, &pumpTimer_, &dataStallTimer_, &lookTimer_})
     if (*t) (*t)->invalidate();
   for (auto *pair : {&control_, &data_}) {
     if (pair->input) {
@@ -491,6 +492,9 @@ void FTPConnection::disconnectFromServer() {
     writeStreamFileDownload_->close();
     writeStreamFileDownload_.reset();
   }
+
+  // A look under way ends with the session: nothing was looked at.
+  if (lookDone_) endLook(LookedFile{});
 
   // The cut transfer is reported to the queue half a second later, unless a transfer has started
   // meanwhile (connect closes the old session first and may start the next transfer at once).

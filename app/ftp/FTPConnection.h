@@ -19,6 +19,7 @@
 
 #include "app/foundation/RemoteName.h"
 #include "app/foundation/RemoteOrigin.h"
+#include "app/foundation/ServerFileLook.h"
 #include "app/foundation/WorkingCopy.h"
 #include "app/ftp/FTPListParser.h"
 #include "app/ftp/FTPReplyAssembler.h"
@@ -90,6 +91,7 @@ public:
     kTaskChmod = 8,
     kTaskRaw = 9,
     kTaskUploadAfterMkDir = 10,
+    kTaskLook = 11,
   };
 
   // Made on (and bound to) the calling thread, which must run its run loop.
@@ -210,6 +212,19 @@ public:
                   bool skipRenaming);
   void uploadFile(const RemoteName &name, const std::string &dataFile, const RemoteName &toFolder,
                   bool skipRenaming, int64_t resumeAt);
+  // A look at the file `name` in `inFolder` before an upload writes over it: whether it is there,
+  // its size ("SIZE") and, when bytesToRead asks for any, at most that many of its first bytes
+  // ("RETR", read into memory and cut off there). Nothing is written anywhere. `done` runs on the
+  // connection's thread once the look is over (looked false: the session failed or refused it,
+  // or there is no session). bytesToRead runs on the connection's thread too.
+  void lookAtFile(const RemoteName &name, const RemoteName &inFolder, BytesToRead bytesToRead,
+                  std::function<void(const LookedFile &)> done);
+  // The same for a worker thread, which waits for the look (never the connection's own thread,
+  // nor the main thread). The worker does not keep the connection: one that goes away meanwhile
+  // ends the wait (not looked).
+  static LookedFile lookAtFileAndWait(const std::weak_ptr<FTPConnection> &connection,
+                                      const RemoteName &name, const RemoteName &inFolder,
+                                      const BytesToRead &bytesToRead);
   // `reloadWhenDone`: the folder is listed again once the rename is done (a move to another
   // folder, whose row the screen cannot just rename).
   void renameFile(const RemoteName &from, const RemoteName &to, const RemoteName &inFolder,
@@ -358,6 +373,17 @@ protected:
   // The session ended while a failed upload saw to the temporary file it left: its failure is
   // reported now.
   void failedUploadCutShort();
+
+  // --- Steps of the look at a file (see lookAtFile).
+  void doTaskLook();
+  void startLookData();
+  void lookDataIn();
+  void lookDataEnded(bool failed);
+  void lookFinishedIfComplete();
+  void lookFailed(const std::string &why);
+  // The look is over: the task ends and `done` hears of it.
+  void endLook(LookedFile found);
+  void restartLookTimer();
 
   // --- Stream events ----------------------------------------------------------------------------
   void readCallback(unsigned event);
@@ -590,6 +616,17 @@ protected:
   bool quietDelete_ = false;
   int64_t fileDownloadSize_ = 0, resumeDownloadAt_ = 0, resumeUploadAt_ = 0, fileUploadSize_ = 0;
   std::vector<std::shared_ptr<DirItemInfo>> currentDirectory_;
+
+  // The look at a file under way (see lookAtFile): its name, how many bytes it reads, what it
+  // found so far, and whether the size was told, the data has ended and the final reply is in.
+  RemoteName lookName_;
+  BytesToRead lookBytesToRead_;
+  std::function<void(const LookedFile &)> lookDone_;
+  LookedFile lookFound_;
+  uint64_t lookWant_ = 0;
+  bool lookSized_ = false, lookDataEnded_ = false, lookDataFailed_ = false, lookFinalIn_ = false;
+  int lookFinalCode_ = 0;
+  platform::TimerRef lookTimer_;
 
   // Progress.
   int64_t iBytesProcessed_ = 0, iBytesTotal_ = 0;

@@ -261,6 +261,7 @@ void FTPConnection::abandonTask(const std::string &why, bool closeSession) {
   }
   directoryBatchActive_ = false;
   disconnectDataStreamFromServer();
+  if (lookDone_) endLook(LookedFile{});
   setTask(kTaskIdle);
   setState(0);
   if (closeSession)

@@ -291,6 +291,10 @@ void FTPConnection::handleDataReadEvent(std::unique_ptr<HandleXEvent> event) {
     if (!data_.input) return;
     int64_t before = iBytesTotal_;
     readDataBytes(kDataReadSize, false);
+    if (iTask_ == kTaskLook) {
+      lookDataIn();
+      return;
+    }
     if (iBytesTotal_ == before && dataReadData_.empty()) return;
     if (dataStallTimer_) armDataStallTimer(); // it delivers: the wait starts again
     if (iTask_ != kTaskDir && !writeDownloadBuffer()) return;
@@ -339,6 +343,10 @@ void FTPConnection::handleDataReadEvent(std::unique_ptr<HandleXEvent> event) {
     break;
   }
   case net::StreamEventErrorOccurred:
+    if (iTask_ == kTaskLook) {
+      lookDataEnded(true);
+      break;
+    }
     if (implicitSSL_ && fSecureData_ && iTask_ == kTaskDir) {
       Log::system("SSL kCFStreamEventErrorOccurred");
       fSecureData_ = false;
@@ -347,8 +355,18 @@ void FTPConnection::handleDataReadEvent(std::unique_ptr<HandleXEvent> event) {
     break;
   case net::StreamEventEndEncountered: {
     Log::system("Received Stream End\n");
-    readDataBytes(kDataReadSize, true);
     int task = iTask_;
+    if (task == kTaskLook) {
+      // What is left in the stream, up to what the look reads.
+      for (size_t had = 0; dataReadData_.size() < lookWant_;) {
+        had = dataReadData_.size();
+        readDataBytes(size_t(std::min<uint64_t>(lookWant_ - had, kDataReadSize)), false);
+        if (dataReadData_.size() == had) break;
+      }
+      lookDataEnded(false);
+      break;
+    }
+    readDataBytes(kDataReadSize, true);
     if (task == kTaskDir) {
       parseDirectoryListing();
       // Shown (or walked into queue rows) once the server's final reply says it is whole.

@@ -297,7 +297,7 @@ std::shared_ptr<BatchItem> BatchListView::itemToStartNow() {
     return nullptr;
   }
   if (ftp_ && (ftp_->isAnythingInProgress() || ftpDispatchPending_ || ftpSettling_ ||
-               ftpConnectFailuresOnTheirWay_ > 0))
+               ftpLookPending_ || ftpConnectFailuresOnTheirWay_ > 0))
     return nullptr;
   if (awaitingFTPItem()) return nullptr;
   if (sftp_ && (sftp_->isActive() || sftpDispatchPending_ || sftpStopping_)) return nullptr;
@@ -392,6 +392,8 @@ void BatchListView::startFTPItem(const BatchItem &item) {
     break;
   case BatchItem::kUpload:
   case BatchItem::kUploadIntoNewFolder:
+    // An edit's save back looks at the server's file first, on this session.
+    if (auto check = sendBackCheckOf(item)) return lookBeforeFTPUpload(item, std::move(check));
     inProgressPK_ = key;
     ftp_->setBatchPK(key);
     ftp_->uploadFile(item.remoteFilename(), localFileOfItem(item), item.remotePath(), false,
@@ -421,6 +423,78 @@ void BatchListView::startFTPItem(const BatchItem &item) {
       if (auto self = weak.lock()) {
         self->ftpDispatchPending_ = false;
         // A look refused meanwhile is made now (the connection is busy or done by now).
+        self->startIfNoneInProgress();
+      }
+    });
+  });
+}
+
+void BatchListView::lookBeforeFTPUpload(const BatchItem &item,
+                                        BatchAppServices::SendBackChecker check) {
+  const int key = item.primaryKey();
+  inProgressPK_ = key;
+  ftp_->setBatchPK(key);
+  ftpLookPending_ = true;
+  std::weak_ptr<FTPConnection> ftp = ftp_;
+  const RemoteName name = item.remoteFilename(), folder = item.remotePath();
+  auto weak = weakSelf();
+  // The connection runs the look on its own thread; the check waits for it on this worker.
+  platform::startThread(
+      "queue-ftp-look",
+      [ftp, check = std::move(check), name, folder, key, weak] {
+        const SendBackCheck found = check([&](const BytesToRead &bytesToRead) {
+          return FTPConnection::lookAtFileAndWait(ftp, name, folder, bytesToRead);
+        });
+        RunLoop::main()->perform([weak, key, found] {
+          if (auto self = weak.lock()) self->ftpLookDone(key, found);
+        });
+      },
+      false);
+}
+
+void BatchListView::ftpLookDone(int pk, const SendBackCheck &found) {
+  ftpLookPending_ = false;
+  auto item = itemForPK(pk);
+  // The row went, failed or was paused meanwhile: it looks again when it starts again.
+  if (!item || !item->errorMsg().empty() || fPaused_ || inProgressPK_ != pk) {
+    if (inProgressPK_ == pk) inProgressPK_ = -1;
+    startIfNoneInProgress();
+    return;
+  }
+  switch (found.outcome) {
+  case SendBackCheck::Outcome::Send:
+    // On the session that looked; a session gone meanwhile starts the row (and its look) anew.
+    if (ftp_ && ftp_->isStreamConnected()) {
+      startFTPUpload(*item);
+      return;
+    }
+    abortBatchItemPK(pk);
+    return;
+  case SendBackCheck::Outcome::NotLooked:
+    // As a failed upload: the row waits for its server and goes again.
+    Log::systemf("Queue: the server's file could not be looked at: %s", item->filename().c_str());
+    abortBatchItemPK(pk);
+    return;
+  case SendBackCheck::Outcome::Changed:
+    serverFileChanged(pk, found.found);
+    startIfNoneInProgress();
+    return;
+  }
+}
+
+void BatchListView::startFTPUpload(const BatchItem &item) {
+  const int key = item.primaryKey();
+  inProgressPK_ = key;
+  ftp_->setBatchPK(key);
+  ftp_->uploadFile(item.remoteFilename(), localFileOfItem(item), item.remotePath(), false,
+                   item.start());
+  ftpAwaitedPK_ = key;
+  ftpDispatchPending_ = true;
+  auto weak = weakSelf();
+  ftpThread_->perform([weak] {
+    RunLoop::main()->perform([weak] {
+      if (auto self = weak.lock()) {
+        self->ftpDispatchPending_ = false;
         self->startIfNoneInProgress();
       }
     });

@@ -237,6 +237,11 @@ private:
   std::shared_ptr<BatchItem> itemToStartNow();
   void convertFromPhotoLibrary(BatchItem &item);
   void startFTPItem(const BatchItem &item);
+  // An edit's save back over FTP: the server's file is looked at first, on the queue's session
+  // (the look waits on a worker of its own, never here); the upload starts once it may.
+  void lookBeforeFTPUpload(const BatchItem &item, BatchAppServices::SendBackChecker check);
+  void ftpLookDone(int pk, const SendBackCheck &found);
+  void startFTPUpload(const BatchItem &item);
   void startSFTPItem(const BatchItem &item);
   // The service's work for an item (set up on the service already), or none for an action it
   // has no form of.
@@ -354,6 +359,8 @@ private:
   std::shared_ptr<FTPConnection> ftp_;
   std::shared_ptr<platform::RunLoop> ftpThread_;
   bool ftpStarting_ = false, ftpDispatchPending_ = false, ftpSettling_ = false;
+  // A look at a save back's server file runs on the FTP session: nothing else starts on it.
+  bool ftpLookPending_ = false;
   // The FTP item started last whose end (done, error, abort or stop) has not been reported yet:
   // the connection turns idle a moment before it reports, and no item starts in between.
   int ftpAwaitedPK_ = -1, ftpAwaitedAtLastKick_ = -1;

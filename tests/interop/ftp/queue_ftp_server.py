@@ -8,7 +8,9 @@ LOG as "<session> <COMMAND> <argument>" (PASS arguments hidden), one session num
 connection. With BYTES_PER_SECOND the data connections are throttled to that rate. With the
 environment variable QUEUE_FTP_DROP_ON set to a file name, the first "RETR" of that name closes the
 control connection instead of answering. With QUEUE_FTP_NO_SIZE set, "SIZE" is refused, as
-servers that do not know it do. QUEUE_FTP_ADDRESS is the loopback address to listen on
+servers that do not know it do. With QUEUE_FTP_CUT_FILE naming a file, a command line that file
+holds ("SIZE note.txt", say) closes the control connection instead of answering, once: the file
+goes then. QUEUE_FTP_ADDRESS is the loopback address to listen on
 (127.0.0.1 when it is not set). QUEUE_FTP_PASSIVE="LISTEN:SHOWN" makes every passive data
 connection listen on the port LISTEN while the replies to "PASV" and "EPSV" name the port SHOWN (a
 relay's in front of LISTEN, so that the data goes through the relay as the commands do).
@@ -47,6 +49,14 @@ def main():
             if cmd == "SIZE" and os.environ.get("QUEUE_FTP_NO_SIZE"):
                 self.respond("502 Command not implemented.")
                 return None
+            cut_file = os.environ.get("QUEUE_FTP_CUT_FILE")
+            if cut_file and os.path.exists(cut_file):
+                with open(cut_file) as f:
+                    wanted = f.read().strip()
+                if wanted == ("%s %s" % (cmd, arg or "")).strip():
+                    os.remove(cut_file)
+                    self.close()
+                    return None
             if cmd == "RETR" and DROP["name"] and arg == DROP["name"]:
                 DROP["name"] = None
                 self.close()

@@ -160,9 +160,11 @@ def serve(conn, script, root):
                 path = os.path.join(root, arg)
                 if isinstance(script.get("size"), int):
                     send("213 %d\r\n" % script["size"])
+                elif script.get("size") == "refuse":
+                    send("550 SIZE not allowed\r\n")
                 elif arg in script.get("files", {}):
                     send("213 %d\r\n" % len(script["files"][arg]))
-                elif script.get("size") == "refuse" or not os.path.isfile(path):
+                elif not os.path.isfile(path):
                     send("550 SIZE not allowed\r\n")
                 else:
                     send("213 %d\r\n" % os.path.getsize(path))
