@@ -499,7 +499,7 @@ test('phone: a name longer than the file system takes is refused with its reason
 
     // A web download of a 400-byte name: refused before anything is asked of the server.
     await browse(s, 'phone', linkPage(site, `/files/${'n'.repeat(396)}.zip`));
-    await inPage(page, '#link').waitFor({ timeout: scaled(20000) });
+    await inPage(page, '#link').waitFor({ timeout: scaled(60000) });
     await clickSeen(front().getByLabel('Download', { exact: true }));
     await answerAlert(page, 'OK');
     await clickInPage(page, '#link');
