@@ -212,7 +212,12 @@ protected:
 
   // A fresh world: the server holds its file and is there, the queue has no row.
   void freshWorld(const Sequence &s) override {
+    // Nothing of the world before reaches the server of this one: its connections are cut (what
+    // the relay held never arrives) and its work comes to rest before the server's files are new.
+    relay_->cutNow();
+    RunLoop::main()->runUntil([] { return relay_->isCut(); }, testsupport::scaled(seconds(5)));
     endProgram();
+    platform::waitForBackgroundWork(testsupport::scaled(seconds(20)));
     if (sqlite3 *db = OpenDatabase()) {
       SQLExecute(db, "DELETE FROM batchlist");
       sqlite3_close(db);
@@ -280,13 +285,16 @@ protected:
   std::string serverStep(const Step &step) override {
     if (step.what == Do::ServerOtherWrites) {
       // Never what the file held before: each write is a change. What is pending then (a save
-      // waiting, an edit open or kept) began before it, and its save must ask.
+      // waiting, an edit open or kept) began before it, and its save must ask. A save whose bytes
+      // are on their way already (the server holds them part way) looked before they went: no
+      // protocol sees a change that lands while the upload runs.
       const std::string content = "another program's text " + std::to_string(++otherWrites_) + "\n";
       testsupport::writeFile(serverPath() + ".other", content);
       std::filesystem::rename(serverPath() + ".other", serverPath());
       serverTexts_.insert(content);
       otherText_ = content;
-      otherUnasked_ = pendingSave_ || open() || EditState::recorded(slot());
+      otherUnasked_ =
+          !relay_->isHolding() && (pendingSave_ || open() || EditState::recorded(slot()));
       otherChangeSeen_ = false;
       return {};
     }
