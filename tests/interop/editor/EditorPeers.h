@@ -7,6 +7,8 @@
 #include "tests/app/shell/AppFixture.h"
 #include "tests/interop/ftp/QueueFtpPeers.h"
 
+#include "app/editor/EditFileView.h"
+#include "app/queue/BatchListView.h"
 #include "app/remote/Connect.h"
 #include "app/remote/DirViewer.h"
 #include "app/shell/HelpScreens.h"
@@ -104,6 +106,27 @@ protected:
     pause(0.5);
   }
   static std::string address(int port) { return "127.0.0.1:" + std::to_string(port); }
+  // The editor of the front file tab (tablet) or on top of the FTP tab (phone) once it shows
+  // `text`.
+  std::shared_ptr<EditFileView> editorShowing(const std::string &text) {
+    std::shared_ptr<EditFileView> found;
+    waitFor([&] {
+      auto editor = std::dynamic_pointer_cast<EditFileView>(delegate->editFileView());
+      if (!editor || !editor->theText || editor->theText->text() != text) return false;
+      found = editor;
+      return true;
+    });
+    return found;
+  }
+  // The first row of Transfers (none: empty), and what it says.
+  std::shared_ptr<BatchItem> row() {
+    auto &list = delegate->batchView()->batchItemList();
+    return list.empty() ? nullptr : list.front();
+  }
+  std::string rowSays() {
+    auto r = row();
+    return r ? r->statusMsg() + " / " + r->errorMsg() : "no row";
+  }
 };
 
 // A server's "docs" folder holding a file (note.txt unless named) that anyone may write.

@@ -47,24 +47,6 @@ protected:
     ASSERT_TRUE(probe->tapRow(name)) << probe->lastError();
     ASSERT_TRUE(probe->tap("Edit")) << probe->lastError();
   }
-  std::shared_ptr<EditFileView> editorShowing(const std::string &text) {
-    std::shared_ptr<EditFileView> found;
-    waitFor([&] {
-      auto editor = std::dynamic_pointer_cast<EditFileView>(delegate->editFileView());
-      if (!editor || !editor->theText || editor->theText->text() != text) return false;
-      found = editor;
-      return true;
-    });
-    return found;
-  }
-  std::shared_ptr<BatchItem> row() {
-    auto &list = delegate->batchView()->batchItemList();
-    return list.empty() ? nullptr : list.front();
-  }
-  std::string rowSays() {
-    auto r = row();
-    return r ? r->statusMsg() + " / " + r->errorMsg() : "no row";
-  }
 };
 
 } // namespace

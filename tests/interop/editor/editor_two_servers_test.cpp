@@ -40,18 +40,6 @@ protected:
     ASSERT_EQ(probe->pendingAlerts().back().title, "Saved File Exists");
     ASSERT_TRUE(probe->answerAlert(answer)) << probe->lastError();
   }
-  // The editor of the front file tab (tablet) or on top of the FTP tab (phone) once it shows
-  // `text`.
-  std::shared_ptr<EditFileView> editorShowing(const std::string &text) {
-    std::shared_ptr<EditFileView> found;
-    waitFor([&] {
-      auto editor = std::dynamic_pointer_cast<EditFileView>(delegate->editFileView());
-      if (!editor || !editor->theText || editor->theText->text() != text) return false;
-      found = editor;
-      return true;
-    });
-    return found;
-  }
   // The tablet shows `n` file tabs beside its web tab (a file's tab comes once it has zoomed in).
   bool fileTabs(size_t n) {
     return waitFor(
