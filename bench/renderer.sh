@@ -11,4 +11,4 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release > /dev/null
 cmake --build "$build" -j 4 --target ferrowen renderer_sample > /dev/null
 FERROWEN_PROGRAM="$build/ferrowen" RENDERER_SAMPLE="$build/tests/renderer/renderer_sample" \
   RENDERER_ARTEFACTS="$build/artefacts/renderer" \
-  node --test --test-reporter=spec "$root/bench/renderer/editor_text_timing.mjs"
+  node --test "$root/bench/renderer/editor_text_timing.mjs"
