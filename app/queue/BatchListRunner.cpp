@@ -413,6 +413,10 @@ void BatchListView::startFTPItem(const BatchItem &item) {
   default:
     return;
   }
+  awaitFTPStarters(key);
+}
+
+void BatchListView::awaitFTPStarters(int key) {
   ftpAwaitedPK_ = key;
   // The starters run on the connection's thread in the order they were posted; until they
   // have, the connection does not look busy, so the queue waits for them to have run.
@@ -488,17 +492,7 @@ void BatchListView::startFTPUpload(const BatchItem &item) {
   ftp_->setBatchPK(key);
   ftp_->uploadFile(item.remoteFilename(), localFileOfItem(item), item.remotePath(), false,
                    item.start());
-  ftpAwaitedPK_ = key;
-  ftpDispatchPending_ = true;
-  auto weak = weakSelf();
-  ftpThread_->perform([weak] {
-    RunLoop::main()->perform([weak] {
-      if (auto self = weak.lock()) {
-        self->ftpDispatchPending_ = false;
-        self->startIfNoneInProgress();
-      }
-    });
-  });
+  awaitFTPStarters(key);
 }
 
 void BatchListView::startSFTPItem(const BatchItem &item) {

@@ -385,6 +385,9 @@ private:
   std::set<int> againPKs_;
   // The check a row must pass before its upload writes over its server's file (empty: none).
   BatchAppServices::SendBackChecker sendBackCheckOf(const BatchItem &item) const;
+  // Row `key`'s starters were posted to the FTP connection's thread: the queue waits for them to
+  // have run before it looks again.
+  void awaitFTPStarters(int key);
   // The check found the row's server file changed: the row waits and the person is asked.
   void serverFileChanged(int pk, const std::string &found);
   // The person chose the server's file: the row goes without a transfer.
