@@ -829,7 +829,11 @@ void EditFileView::uploadBack(const editor::Bytes &bytes) {
   state_.sendingBack(bytes);
   auto services = EditorServices::shared();
   auto queue = services ? services->batchView() : nullptr;
-  const bool viaQueue = isPad() || (!sftpConnection && !theConnection);
+  // An earlier save of this working file still waiting in Transfers is the one this save joins,
+  // on the phone too: sent beside it over the phone's own session, the newer text could arrive
+  // first and the waiting row's older text after it.
+  const bool viaQueue = isPad() || (!sftpConnection && !theConnection) ||
+                        (queue && queue->isInProgress(editingFileAtPath));
   if (viaQueue) {
     // (The working file holds the bytes already: Save wrote it before anything goes back.)
     if (!queue) {

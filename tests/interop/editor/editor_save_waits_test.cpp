@@ -3,7 +3,8 @@
 // that cuts every connection after 32,000 bytes and refuses new ones). The save waits in Transfers
 // for the server ("Waiting for the server: ..."), the queue is not paused, and once the server is
 // back the file arrives by itself. The server has the text then: the edit's record and working
-// copy are gone, nothing is offered at the next start, and the next file edited is recorded.
+// copy are gone, nothing is offered at the next start, and the next file edited is recorded. A
+// save of the reopened edit while the last run's save still waits joins that row.
 #include "tests/interop/editor/EditorPeers.h"
 #include "tests/interop/ftp/QueueFtpPeers.h"
 #include "tests/support/CutRelay.h"
@@ -172,6 +173,49 @@ TEST_P(EditorSaveWaitsTest, ASaveCutOffWaitsInTransfersArrivesAndEndsItsRecord) 
   editor->saveEditState();
   EXPECT_EQ(s.stringForKey(kEditingFTPFile).value_or(""), other);
   EXPECT_EQ(s.stringForKey(keyIndexIsUsed(0)).value_or(""), "1");
+}
+
+// The last run's save waits in Transfers (the queue paused) when the next start reopens the edit
+// from its record: the reopened edit's save joins that row, and the newest text is what arrives,
+// never the older save over it.
+TEST_P(EditorSaveWaitsTest, TheReopenedEditsSaveJoinsTheRowThatWaits) {
+  const Kind kind = GetParam();
+  AwayServer server(kind);
+  ASSERT_TRUE(server.ready());
+  const std::string original = "first line\n", saved = "typed line\n" + original;
+  holdNote(server.root(), original);
+  UserDefaults::standard().setObject("1", kSavePasswordsKey);
+  const auto record = server.record(saved);
+  const std::string working = testsupport::leaveEditRecord(record);
+
+  launch(DeviceProfile::iPhone());
+  auto queue = delegate->batchView();
+  queue->clickedPause();
+  ASSERT_GE(queue->addBatchItemAction(kind == Kind::Sftp ? 31 : 3, RemoteName(record.name),
+                                      RemoteName(record.folder), 0, record.server, record.port,
+                                      record.user, record.password, record.protocol, working, true,
+                                      false),
+            0);
+  ASSERT_TRUE(waitFor([&] { return !probe->pendingAlerts().empty(); }));
+  ASSERT_TRUE(probe->answerAlert("Edit File")) << probe->lastError();
+  ASSERT_TRUE(waitFor([&] { return onTop<EditFileView>() != nullptr; })) << stack();
+  auto editor = onTop<EditFileView>();
+  ASSERT_TRUE(waitFor([&] { return editor->theText->text() == saved; }));
+  pause(1);
+  ASSERT_TRUE(probe->type("File Text", "second line\n")) << probe->lastError();
+  const std::string newest = editor->theText->text();
+  ASSERT_TRUE(probe->tap("Save")) << probe->lastError();
+  ASSERT_TRUE(probe->answerAlert("Save")) << probe->lastError();
+  pause(3);
+  EXPECT_EQ(queue->batchItemList().size(), 1u);
+
+  queue->clickedResume();
+  ASSERT_TRUE(waitFor([&] { return queue->batchItemList().empty(); }, 120))
+      << (probe->pendingAlerts().empty() ? "" : probe->pendingAlerts().back().title);
+  pause(1);
+  EXPECT_TRUE(probe->pendingAlerts().empty()) << probe->pendingAlerts().back().title;
+  EXPECT_EQ(testsupport::readFile(server.root() + "/docs/note.txt"), newest);
+  EXPECT_EQ(testsupport::editRecordNow(), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, EditorSaveWaitsTest, ::testing::Values(Kind::Ftp, Kind::Sftp));
