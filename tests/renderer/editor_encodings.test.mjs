@@ -65,9 +65,18 @@ for (const [profile, viewport, env] of profiles) {
   async function choose(s, title) {
     const h = handles(s.page, s.front);
     await clickSeen(h.button('Char'));
-    // The phone's list is longer than its screen: scrolled to the row as a person scrolls.
-    if (profile === 'phone') await revealRow(s.front, h.encodingRow(title), title);
-    await clickSeen(h.encodingRow(title));
+    // The phone's list is longer than its screen: scrolled to the row as a person scrolls. On a
+    // busy machine the list may be drawn again at an offset the program held a moment before, so
+    // that the row is out of sight when it is tapped: the person then scrolls to it again.
+    for (let tries = 1; ; tries++) {
+      if (profile === 'phone') await revealRow(s.front, h.encodingRow(title), title);
+      try {
+        await clickSeen(h.encodingRow(title));
+        break;
+      } catch (e) {
+        if (profile !== 'phone' || tries === 3) throw e;
+      }
+    }
     if (profile === 'phone') await h.back();
   }
 

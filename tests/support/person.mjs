@@ -679,7 +679,10 @@ export async function clickSeen(locator) {
     }, [x, y]);
   }, 'the control drawn and uncovered', 5000).catch(() => false);
   if (!there) {
-    const label = (await el.getAttribute('aria-label')) || (await el.textContent()) || '';
+    // (The control may have gone meanwhile: its name is read without waiting for it.)
+    const quick = { timeout: scaled(1000) };
+    const label = (await el.getAttribute('aria-label', quick).catch(() => '')) ||
+      (await el.textContent(quick).catch(() => '')) || '';
     throw new Error(`"${label.trim().slice(0, 40)}" is not what lies at its centre: ${await whatLiesAt(el.page(), x, y)}`);
   }
   await el.page().mouse.click(x, y);
