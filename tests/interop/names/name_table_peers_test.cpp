@@ -11,6 +11,7 @@
 #include "tests/support/Peers.h"
 #include "tests/support/SftpPeers.h"
 
+#include <filesystem>
 #include <thread>
 
 using namespace queuetest;
@@ -191,6 +192,15 @@ protected:
     top_ = conn_->cwdName();
   }
   bool ftpIdle() { return conn_->iTask() == FTPConnection::kTaskIdle; }
+  // Whether a file of Saved Files holds `content`.
+  static bool savedFilesHold(const std::string &content) {
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(Paths::documents() + "/Files", ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+      if (it->is_regular_file(ec) && testsupport::readFile(it->path().string()) == content)
+        return true;
+    return false;
+  }
   // Waits for the task and the listing that may follow it.
   void ftpSettle() {
     for (int i = 0; i < 5; ++i) {
@@ -230,6 +240,10 @@ protected:
     case Action::Download:
       conn_->downloadFile(e->remoteName(), platform::longLongValue(e->size), false, true, inside,
                           false, false, 0);
+      ftpSettle();
+      // The file takes its place once its data is in, which on a busy machine may be a while
+      // after the session is idle again.
+      waitFor([&] { return savedFilesHold(c.content); }, 30);
       break;
     case Action::Delete:
       conn_->deleteFile(e->remoteName(), inside, false);
