@@ -17,9 +17,9 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:strict_stri
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 # The browser suites run at most half as many at once as there are processors (each is several
 # busy processes), beside the other tests.
-spec="$PWD/build/asan/test-resources.json"
+resources="$PWD/build/asan/test-resources.json"
 printf '{"version":{"major":1,"minor":0},"local":[{"browser":[{"id":"0","slots":%d}]}]}\n' \
-  $((jobs / 2 > 0 ? jobs / 2 : 1)) > "$spec"
+  $((jobs / 2 > 0 ? jobs / 2 : 1)) > "$resources"
 rc=0
-ctest --test-dir build/asan --output-on-failure -j "$jobs" --resource-spec-file "$spec" "$@" || rc=$?
+ctest --test-dir build/asan --output-on-failure -j "$jobs" --resource-spec-file "$resources" "$@" || rc=$?
 exit "$rc"
