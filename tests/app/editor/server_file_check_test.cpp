@@ -40,7 +40,12 @@ protected:
     UserDefaults::resetStandard();
     RegisterDefaultSettings();
   }
-  const std::string working = Paths::tmp() + "/notes.txt";
+  void SetUp() override {
+    EditorTest::SetUp();
+    // Named only once the case has its own data folder: the cases of this file run side by side.
+    working = Paths::tmp() + "/notes.txt";
+  }
+  std::string working;
   std::shared_ptr<testsupport::ReportingSftp> sftp = std::make_shared<testsupport::ReportingSftp>();
 };
 
