@@ -23,9 +23,6 @@ protected:
     // The key window keeps its screens: a fresh one lets this application's screens go.
     std::make_shared<platform::ui::Window>()->makeKeyAndVisible();
     ShellTest::TearDown();
-    // The queue's connection threads end shortly after their queue.
-    platform::RunLoop::main()->runUntil([] { return BatchListView::liveConnectionThreads() == 0; },
-                                        testsupport::scaled(platform::seconds(10)));
   }
   void launch(const platform::DeviceProfile &profile = platform::DeviceProfile::iPhone(),
               const std::string &url = {}) {

@@ -9,6 +9,7 @@
 #include "app/foundation/Scrambler.h"
 #include "app/foundation/SettingsKeys.h"
 #include "app/foundation/TCPServer.h"
+#include "app/queue/BatchListView.h"
 #include "app/sharing/FTPServer.h"
 #include "app/shell/FerrowenAppDelegate.h"
 
@@ -64,6 +65,10 @@ protected:
     platform::Application::shared().setDelegate(nullptr);
     delegate.reset();
     platform::RunLoop::main()->runPending();
+    // The queue's connection threads end shortly after their queue, and until then still log and
+    // write into the data root that goes below.
+    platform::RunLoop::main()->runUntil([] { return BatchListView::liveConnectionThreads() == 0; },
+                                        testsupport::scaled(platform::seconds(10)));
     // The workers this case started (a page's history save, a site icon, a picture conversion)
     // still read the settings, the data root and the clock that go below.
     if (!platform::waitForBackgroundWork(platform::seconds(20)))
