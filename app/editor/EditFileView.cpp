@@ -864,6 +864,7 @@ void EditFileView::uploadBack(const editor::Bytes &bytes) {
           written = false;
         } else {
           EditState::sendsText(sends, bytes);
+          EditState::joins(sends, editingFileAtPath);
         }
       }
       // That save's upload may be on its way now with the text it read before: the row goes again

@@ -37,15 +37,29 @@ bool isPad() {
 
 // What a save back from the working file was to look for on its server goes.
 void forgetSendingBack(const std::string &workingFile) {
-  for (const char *key : {kSendingBackBaseKey, kSendingBackTextKey, kSendingBackEarlierKey})
+  for (const char *key :
+       {kSendingBackBaseKey, kSendingBackTextKey, kSendingBackEarlierKey, kSendingBackJoinedKey})
     settings().removeObjectForKey(std::string(key) + workingFile);
+}
+
+// A key of one record: the plain one (none) or a file tab's.
+std::string recordKey(std::optional<int> slot, const char *key) {
+  return slot ? keyForTab(*slot, key) : std::string(key);
 }
 
 // Every key of one record goes: the plain record, or a file tab's (its slot no longer in use).
 void forgetRecord(std::optional<int> slot) {
   for (const char *key : kEditRecordKeys)
-    settings().setObject("", slot ? keyForTab(*slot, key) : std::string(key));
+    settings().setObject("", recordKey(slot, key));
   if (slot) settings().setObject("0", keyIndexIsUsed(*slot));
+}
+
+// Each record that names `workingFile`: the plain one (none), then each file tab's.
+template <typename Fn> void forEachRecordOf(const std::string &workingFile, Fn fn) {
+  if (setting(kEditingFTPFile) == workingFile) fn(std::optional<int>());
+  const int slots = std::max(0, settings().integerForKey("TabIndexMax"));
+  for (int i = 0; i < slots; ++i)
+    if (setting(keyForTab(i, kEditingFTPFile)) == workingFile) fn(std::optional<int>(i));
 }
 
 // The working copy of a file of the device is named after the file it belongs to: two files of
@@ -443,8 +457,8 @@ void EditState::leaveQueuedSave() {
   // A save of this edit waits in Transfers and sends this working file as it stands when the
   // server is back: what is typed from now on is kept in a copy of the edit's own, so that the
   // save sends what was saved and nothing typed since (and the file it sends is the queue's to
-  // remove once it has arrived). Until the copy is written, the record still names the sent file,
-  // which holds all that was typed so far.
+  // remove once it has arrived). The record names the copy from then on: the waiting save's
+  // end (arrived, or given up for the server's file) is not the end of this edit.
   const std::string own =
       workingCopyPath("edited after a save\n" + standardizePath(sent), lastPathComponent(sent));
   auto bytes = FileManager::contentsAtPath(sent);
@@ -458,12 +472,14 @@ void EditState::leaveQueuedSave() {
   e.editingFileAtPath = own;
   e.workingFileInUse_.hold(own);
   leftForQueue_ = sent;
+  forEachRecordOf(sent, [&](std::optional<int> slot) {
+    settings().setObject(own, recordKey(slot, kEditingFTPFile));
+  });
+  settings().synchronize();
 }
 
 std::optional<KeptEdit> EditState::recorded(std::optional<int> slot) {
-  auto key = [&](const char *base) {
-    return setting(slot ? keyForTab(*slot, base) : std::string(base));
-  };
+  auto key = [&](const char *base) { return setting(recordKey(slot, base)); };
   KeptEdit kept;
   kept.workingFile = key(kEditingFTPFile);
   if (kept.workingFile.empty()) return std::nullopt;
@@ -541,7 +557,9 @@ SendBackCheck EditState::checkServerFile(const FileMark &base, const std::string
     return {Outcome::Send, found.text()};
   // The edit's own earlier save, which arrived before this one.
   if (read && earlier && found.sameContent(*earlier)) return {Outcome::Send, found.text()};
-  if (read && now.size <= ours && now.size > 0) {
+  // (An upload in place cut before its first byte leaves the file empty: a part of ours too, and
+  // nothing anyone wrote is lost by going over it.)
+  if (read && now.size <= ours) {
     if (auto sending = FileManager::contentsAtPath(workingFile)) {
       const bool whole = now.size == sending->size();
       if ((whole || now.inPlace) &&
@@ -558,27 +576,37 @@ void EditState::keepTypedOver(const std::string &workingFile, const std::string 
   const std::string base = found.empty() ? FileMark{0, FileMark::kGone, 0}.text() : found;
   settings().setObject(base, kSendingBackBaseKey + workingFile);
   // A record that reopens the edit writes over that file too, unasked.
-  if (setting(kEditingFTPFile) == workingFile) settings().setObject(base, kWasEditingFileBaseKey);
-  const int slots = std::max(0, settings().integerForKey("TabIndexMax"));
-  for (int i = 0; i < slots; ++i)
-    if (setting(keyForTab(i, kEditingFTPFile)) == workingFile)
-      settings().setObject(base, keyForTab(i, kWasEditingFileBaseKey));
+  forEachRecordOf(workingFile, [&](std::optional<int> slot) {
+    settings().setObject(base, recordKey(slot, kWasEditingFileBaseKey));
+  });
   settings().synchronize();
 }
 
 void EditState::takeServerFile(const std::string &workingFile) {
   if (workingFile.empty()) return;
   removeWorkingCopy(workingFile);
-  if (setting(kEditingFTPFile) == workingFile) forgetRecord(std::nullopt);
-  const int slots = std::max(0, settings().integerForKey("TabIndexMax"));
-  for (int i = 0; i < slots; ++i)
-    if (setting(keyForTab(i, kEditingFTPFile)) == workingFile) forgetRecord(i);
+  forEachRecordOf(workingFile, forgetRecord);
   forgetSendingBack(workingFile);
+  settings().synchronize();
+}
+
+void EditState::joins(const std::string &sends, const std::string &workingFile) {
+  if (sends.empty() || workingFile.empty() || sends == workingFile) return;
+  settings().setObject(workingFile, kSendingBackJoinedKey + sends);
   settings().synchronize();
 }
 
 void EditState::forgetSentBack(const std::string &workingFile) {
   if (workingFile.empty()) return;
+  // The edit whose save joined this one has arrived with it, as long as its working file still
+  // holds the text that was sent (and no editor is open on it, which keeps its own record).
+  const std::string joined = setting(kSendingBackJoinedKey + workingFile);
+  settings().removeObjectForKey(kSendingBackJoinedKey + workingFile);
+  if (auto arrived = FileMark::parse(setting(kSendingBackTextKey + workingFile));
+      arrived && !joined.empty() && joined != workingFile && !fileHeldOpen(joined))
+    if (auto bytes = FileManager::contentsAtPath(joined);
+        bytes && FileMark::of(*bytes).sameContent(*arrived))
+      forgetSentBack(joined);
   if (!setting(kSendingBackBaseKey + workingFile).empty() ||
       !setting(kSendingBackTextKey + workingFile).empty()) {
     forgetSendingBack(workingFile);

@@ -141,6 +141,9 @@ public:
   // A server's file saved back needs no reopening at the next start: its record and its working
   // file go. Only this file's record: another may have been recorded since.
   static void forgetSentBack(const std::string &workingFile);
+  // The save of `workingFile` joined the waiting save that sends `sends`, which now carries its
+  // text: once that arrives, the joined edit has arrived too.
+  static void joins(const std::string &sends, const std::string &workingFile);
   // --- A save back over the server's file. Whatever road it takes (the transfer queue, the
   // phone's own connection, the save of an edit reopened at the next start, a row sent again after
   // a cut), nothing goes over the server's file before it was looked at: it must still hold what

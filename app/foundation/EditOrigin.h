@@ -45,6 +45,9 @@ inline constexpr const char *kSendingBackBaseKey = "SendingBackBase:";
 // server holds when the newer one goes: the edit's own text, no change of another's), as marks.
 inline constexpr const char *kSendingBackTextKey = "SendingBackText:";
 inline constexpr const char *kSendingBackEarlierKey = "SendingBackEarlier:";
+// The working file of the edit whose save joined the waiting save of this working file (the
+// queue sends one upload of a file at a time): it arrives with that one.
+inline constexpr const char *kSendingBackJoinedKey = "SendingBackJoined:";
 
 // The base names of one edit record (plain on iPhone, "%i-" in front per file tab on iPad). A
 // record of a file of the device names it under "EditingSavedFile" and keeps no server.

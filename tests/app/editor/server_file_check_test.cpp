@@ -129,6 +129,7 @@ TEST_F(ServerFileCheckTest, TheCheckLetsASaveGoOnlyOverTheBaseOrWhatIsBeingSent)
       {"larger than anything known", std::string(4096, 'x'), false, Outcome::Changed},
       {"ours arrived already", ours, false, Outcome::Send},
       {"ours cut while written in place", ours.substr(0, 9), true, Outcome::Send},
+      {"ours cut in place before its first byte", "", true, Outcome::Send},
       {"a prefix of ours, though ours goes under another name", ours.substr(0, 9), false,
        Outcome::Changed},
       {"the server away", base, false, Outcome::NotLooked, false},

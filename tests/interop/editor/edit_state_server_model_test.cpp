@@ -420,6 +420,9 @@ protected:
       // (An edit reopened since and typed into keeps that text instead, offered in its place; a
       // save of nothing typed, another encoding say, is the queue's alone.)
       auto kept = EditState::recorded(slot());
+      // Its record taken by another edit (the phone keeps one), the next start offers nothing of
+      // it.
+      if (!pendingTyped_ && !kept) offered_.reset();
       const std::string keeps = kept && FileManager::fileExists(kept->workingFile)
                                     ? testsupport::readFile(kept->workingFile)
                                     : "";
@@ -547,6 +550,31 @@ const Sequence kKeptServer[] = {
     {false,
      false,
      {{Do::Open, 0, 0}, {Do::ServerCut, 8, 52}, {Do::Save, 32, 25}, {Do::SecondEditor, 9, 25}}},
+    // The same, then another program writes the server's file: the file opened again shows what
+    // the server holds now (no record is left to offer), the waiting save still sends what was
+    // saved, and once the server is back it asks before it goes over the other program's text.
+    {false,
+     false,
+     {{Do::Open, 51, 38},
+      {Do::ServerCut, 33, 10},
+      {Do::Save, 44, 5},
+      {Do::SecondEditor, 59, 55},
+      {Do::ServerOtherWrites, 4, 37},
+      {Do::Open, 53, 58},
+      {Do::Cancel, 0, 0},
+      {Do::ServerBack, 0, 0}}},
+    // Found: the file opened again after that and saved (the save joins the waiting one, which
+    // sends its text): once it arrived, the record of the joined edit stayed, and the next start
+    // offered text the server had.
+    {false,
+     false,
+     {{Do::Open, 0, 0},
+      {Do::ServerCut, 14, 24},
+      {Do::Save, 33, 31},
+      {Do::SecondEditor, 13, 41},
+      {Do::Open, 16, 60},
+      {Do::Save, 52, 23},
+      {Do::ServerBack, 3, 62}}},
     // Found: the reopened edit's own save, while the first still waited, was dropped by the queue
     // (one upload of a file at a time) and the older save arrived.
     {false,
@@ -676,6 +704,18 @@ const Sequence kKeptSftp[] = {
       {Do::Type, 2, 0},
       {Do::Save, 0, 1},
       {Do::ServerBack, 0, 0}}},
+    // Found: the edit reopened from its record while its save waited, another program's change
+    // found when the server was back and the save given up for it: the record of the reopened
+    // edit still named the file of the save, and went with it.
+    {false,
+     false,
+     {{Do::Open, 0, 0},
+      {Do::ServerOtherWrites, 39, 43},
+      {Do::Type, 27, 9},
+      {Do::ServerCut, 60, 50},
+      {Do::Save, 25, 37},
+      {Do::Open, 23, 4},
+      {Do::ServerBack, 10, 7}}},
     // The phone's edit of a big file reopened from its record while its save, cut late, waits;
     // its own save then goes to the same server over the same protocol.
     {false,
