@@ -20,9 +20,12 @@ import itertools
 import re
 import sys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "peers"))
+
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
 from pyftpdlib.servers import FTPServer
+from pyftpdlib_mends import ForgetsHandedConnector
 
 SESSIONS = itertools.count(1)
 DROP = {"name": os.environ.get("QUEUE_FTP_DROP_ON")}
@@ -36,7 +39,7 @@ def main():
     passive = os.environ.get("QUEUE_FTP_PASSIVE")
     listen, shown_port = (int(p) for p in passive.split(":")) if passive else (0, 0)
 
-    class Handler(FTPHandler):
+    class Handler(ForgetsHandedConnector, FTPHandler):
         def on_connect(self):
             self.session_number = next(SESSIONS)
             with open(log, "a") as f:

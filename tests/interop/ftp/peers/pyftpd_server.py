@@ -11,11 +11,15 @@ MODE is one of
   nopasv      plain FTP that refuses "PASV" (the client falls back to "PORT")
 Users: joe / secret (read and write in ROOT) and anonymous (read only).
 """
+import os
 import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler, TLS_FTPHandler
 from pyftpdlib.servers import FTPServer
+from pyftpdlib_mends import ForgetsHandedConnector
 
 
 def main():
@@ -29,7 +33,7 @@ def main():
     else:
         base = FTPHandler
 
-    class Handler(base):
+    class Handler(ForgetsHandedConnector, base):
         pass
 
     if mode.startswith("tls"):
