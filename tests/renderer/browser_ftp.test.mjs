@@ -18,6 +18,7 @@ import { chromium } from 'playwright-core';
 import {
   artefacts, clickSeen, connectAnonymousFtp, profiles, session, startFtpServer, timeScale, typeInto, waitFor,
 } from '../support/person.mjs';
+import { claimedPort } from '../support/ports.mjs';
 
 // A folder served by a test, holding `names` (one line each).
 function servedFolder(t, names) {
@@ -37,14 +38,9 @@ async function startSite(t) {
   return `http://127.0.0.1:${site.address().port}`;
 }
 
-// A loopback port nobody listens at.
-async function closedPort() {
-  const server = http.createServer();
-  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
-  const { port } = server.address();
-  await new Promise((resolve) => server.close(resolve));
-  return port;
-}
+// A loopback port nobody listens at: one of the system's ephemeral range, let go, may be taken
+// by another program's server before the connection is made, so it is claimed below that range.
+const closedPort = claimedPort;
 
 // The person's moves in session `s`: what is shown, rows, the page of the browser shown, the
 // address field, a held link, and a browser tab opened from the Web View tab on `site`'s page.

@@ -8,7 +8,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { stopOnExit } from '../support/person.mjs';
+import { browserLaunch, stopOnExit } from '../support/person.mjs';
 import { startSshdWith } from '../support/sshd.mjs';
 
 const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
@@ -61,7 +61,7 @@ test('a person connects over SFTP and renames a file through a row menu', async 
   t.after(() => fs.rmSync(home, { recursive: true, force: true }));
   const address = (await waitFor(() => /^Open (\S+)$/m.exec(out), 'the address'))[1];
 
-  const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] });
+  const browser = await chromium.launch(browserLaunch);
   t.after(() => browser.close());
   const page = await browser.newPage({ viewport: { width: 420, height: 720 } });
   await page.goto(address);

@@ -14,7 +14,7 @@ import http from 'node:http';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  bringIntoView, clickSeen, connectAnonymousFtp, meanColour, openImageSave, startFtpServer, typeInto, waitFor, whatLiesAt,
+  browserLaunch, bringIntoView, clickSeen, connectAnonymousFtp, meanColour, openImageSave, startFtpServer, typeInto, waitFor, whatLiesAt,
   watch, writePicture,
   session as sharedSession, artefacts, profiles, scaled,
 } from '../support/person.mjs';
@@ -409,7 +409,7 @@ test("the problem watcher excuses a missing frame only of a web view the page to
   });
   await new Promise((r) => server.listen(0, '127.0.0.1', r));
   t.after(() => server.close());
-  const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] });
+  const browser = await chromium.launch(browserLaunch);
   t.after(() => browser.close());
   for (const [path, counted] of [['/dropped', 0], ['/kept', 2]]) {
     const page = await browser.newPage();

@@ -10,7 +10,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { checkScreen, click, clickUntil, revealRow, startFtpServer, startProgram, typeInto, waitFor, watch, scaled } from '../support/person.mjs';
+import { browserLaunch, checkScreen, click, clickUntil, revealRow, startFtpServer, startProgram, typeInto, waitFor, watch, scaled } from '../support/person.mjs';
 
 const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
 
@@ -32,7 +32,7 @@ async function session(t, profile, viewport, env) {
   const root = serverFolder(t);
   const ftpPort = await startFtpServer(t, root, 512 * 1024);
   const app = await startProgram(t, env);
-  const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] });
+  const browser = await chromium.launch(browserLaunch);
   t.after(() => browser.close());
   const page = await browser.newPage({ viewport });
   const problems = [];

@@ -9,7 +9,7 @@ import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { scaled, stopChild } from '../support/person.mjs';
+import { browserLaunch, scaled, stopChild } from '../support/person.mjs';
 import { claimedPort } from '../support/ports.mjs';
 
 const artefacts = process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer');
@@ -70,7 +70,7 @@ async function sample(t, args = [], program = process.env.RENDERER_SAMPLE, extra
 
 // `before` runs in the page before the front end's own script.
 async function open(t, app, viewport, before) {
-  const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] });
+  const browser = await chromium.launch(browserLaunch);
   t.after(() => browser.close());
   const page = await browser.newPage({ viewport });
   if (before) await page.addInitScript(before);

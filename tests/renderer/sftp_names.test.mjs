@@ -9,7 +9,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { checkScreen, clickSeen, startProgram, waitFor, watch, artefacts, profiles, scaled } from '../support/person.mjs';
+import { browserLaunch, checkScreen, clickSeen, startProgram, waitFor, watch, artefacts, profiles, scaled } from '../support/person.mjs';
 import { makeAccount, removeAccount, startSshd } from '../support/sshd.mjs';
 
 const account = makeAccount('ferrowen-n');
@@ -37,7 +37,7 @@ for (const [profile, viewport, env] of profiles) {
     fs.mkdirSync(path.join(home, 'Documents', 'Files'), { recursive: true });
     const app = await startProgram(t, { ...env, FERROWEN_HOME: home });
     t.after(() => fs.rmSync(home, { recursive: true, force: true }));
-    const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] });
+    const browser = await chromium.launch(browserLaunch);
     t.after(() => browser.close());
     const page = await browser.newPage({ viewport });
     const problems = [];

@@ -14,7 +14,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { bringIntoView, checkScreen, clickSeen, startProgram, waitFor, watch, artefacts, profiles, scaled } from '../support/person.mjs';
+import { browserLaunch, bringIntoView, checkScreen, clickSeen, startProgram, waitFor, watch, artefacts, profiles, scaled } from '../support/person.mjs';
 import { listensOn, onClaimedPort, serves } from '../support/ports.mjs';
 import { startSshdWith } from '../support/sshd.mjs';
 
@@ -119,7 +119,7 @@ for (const [profile, viewport, env] of profiles) for (const server of servers) f
     // Removed once the program has ended (hooks run in the order they were added; a hook that
     // throws skips the rest, and the program left running would hold the suite open).
     t.after(() => fs.rmSync(home, { recursive: true, force: true }));
-    const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] });
+    const browser = await chromium.launch(browserLaunch);
     t.after(() => browser.close());
     const page = await browser.newPage({ viewport });
     const problems = [];

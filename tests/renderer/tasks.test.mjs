@@ -15,7 +15,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  bringIntoView, checkedRows, checkScreen, clickSeen, drawnOrSay, connectAnonymousFtp, overlayBox, pictureSize, startFtpServer, startProgram, typeInto, waitFor, watch, whatLiesAt,
+  browserLaunch, bringIntoView, checkedRows, checkScreen, clickSeen, drawnOrSay, connectAnonymousFtp, overlayBox, pictureSize, startFtpServer, startProgram, typeInto, waitFor, watch, whatLiesAt,
   session as sharedSession, artefacts, profiles, scaled, newPage, waitsWithoutLimit, watchForStall,
 } from '../support/person.mjs';
 
@@ -52,7 +52,7 @@ async function sheetOnScreen(s) {
 // A step that cannot go on (what it waits for never comes, the page stays as it is) ends once
 // the page has shown the same for a while, saying what it shows, however its waits are limited.
 test('a wait without a limit ends when the page stops changing, saying what it shows', async (t) => {
-  const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] });
+  const browser = await chromium.launch(browserLaunch);
   t.after(() => browser.close());
   const page = waitsWithoutLimit(await newPage(browser));
   await page.setContent('<p>Nothing changes here.</p>');

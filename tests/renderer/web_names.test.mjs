@@ -9,7 +9,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { artefacts, click, newPage, scaled, startProgram, waitFor } from '../support/person.mjs';
+import { browserLaunch, artefacts, click, newPage, scaled, startProgram, waitFor } from '../support/person.mjs';
 import { claimedPort } from '../support/ports.mjs';
 
 const dir = path.join(artefacts, 'web_names');
@@ -45,7 +45,7 @@ test('links to names that read alike each reach their own file on the web sharin
   const root = `http://127.0.0.1:${port}/`;
   await waitFor(() => fetch(root).then((r) => r.ok, () => false), 'the web sharing server', 20000);
 
-  const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] });
+  const browser = await chromium.launch(browserLaunch);
   t.after(() => browser.close());
   for (const [client, options] of clients) {
     const page = await newPage(browser, options);

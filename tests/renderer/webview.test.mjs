@@ -12,7 +12,7 @@ import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { checkScreen, click, startProgram, waitFor, watch, scaled } from '../support/person.mjs';
+import { browserLaunch, checkScreen, click, startProgram, waitFor, watch, scaled } from '../support/person.mjs';
 
 const artefacts = path.join(process.env.RENDERER_ARTEFACTS || path.join(os.tmpdir(), 'ferrowen-renderer'), 'webview');
 const resources = process.env.FERROWEN_RESOURCES || path.join(import.meta.dirname, '../../resources');
@@ -68,7 +68,7 @@ test('a person browses, holds links and pictures, downloads and views a picture'
   const app = await startProgram(t, { FERROWEN_DEVICE: 'ipad', FERROWEN_HOME: home });
   // Removed once the program has ended (hooks run in the order they were added).
   t.after(() => fs.rmSync(home, { recursive: true, force: true }));
-  const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] });
+  const browser = await chromium.launch(browserLaunch);
   t.after(() => browser.close());
   const page = await browser.newPage({ viewport: { width: 1100, height: 1000 } });
   const problems = [];

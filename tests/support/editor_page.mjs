@@ -3,7 +3,7 @@ import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { clickSeen, newPage, profiles, stopOnExit, waitFor } from './person.mjs';
+import { browserLaunch, clickSeen, newPage, profiles, stopOnExit, waitFor } from './person.mjs';
 
 // The row of Saved Files scrolled into the table's view with the mouse wheel, as a person
 // scrolls to it: from the top, down a little at a time.
@@ -46,7 +46,7 @@ export async function samplePage(t, chromium, env = {}) {
   let out = '';
   child.stdout.on('data', (d) => { out += d; });
   const address = (await waitFor(() => /^Open (\S+)$/m.exec(out), 'the sample', 60000)).at(1);
-  const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] });
+  const browser = await chromium.launch(browserLaunch);
   t.after(() => browser.close());
   const page = await newPage(browser, { viewport: profiles[0][1] });
   await page.goto(address);

@@ -22,6 +22,15 @@ export const timeScale = Math.max(1, Number(process.env.FERROWEN_TEST_TIME_SCALE
 // A wait's limit in ms, scaled: every fixed limit a suite waits to goes through it.
 export const scaled = (ms) => ms * timeScale;
 
+// How every suite launches Debian's Chromium. A sandboxed frame (every web view's page is one) stays
+// in its page's process: isolated in a process of its own, a frame that loads twice in quick
+// succession (a browser tab opens its address again just after it opened) may be lost to the
+// driver while it is drawn, and a wait for what it shows would never end.
+export const browserLaunch = {
+  executablePath: '/usr/bin/chromium',
+  args: ['--no-sandbox', '--disable-features=IsolateSandboxedIframes'],
+};
+
 // A new page of `browser` whose own waits (Playwright's, 30 s at most) follow `timeScale`.
 export async function newPage(browser, options) {
   const page = await browser.newPage(options);
@@ -765,7 +774,7 @@ export async function session(t, { chromium, suite, dir, viewport, env, prepare,
     programs.delete(home);
     fs.rmSync(home, { recursive: true, force: true, maxRetries: 5 });
   });
-  const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] });
+  const browser = await chromium.launch(browserLaunch);
   t.after(() => browser.close());
   const page = await newPage(browser, { viewport });
   if (withoutLimit) waitsWithoutLimit(page);
