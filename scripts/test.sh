@@ -22,4 +22,5 @@ printf '{"version":{"major":1,"minor":0},"local":[{"browser":[{"id":"0","slots":
   $((jobs / 2 > 0 ? jobs / 2 : 1)) > "$resources"
 rc=0
 ctest --test-dir build/asan --output-on-failure -j "$jobs" --resource-spec-file "$resources" "$@" || rc=$?
+[ "$rc" -eq 0 ] || bash scripts/failures.sh build/asan
 exit "$rc"

@@ -16,7 +16,8 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  artefacts, clickSeen, connectAnonymousFtp, profiles, session, startFtpServer, timeScale, typeInto, waitFor,
+  artefacts, clickSeen, connectAnonymousFtp, profiles, sameProcessFrames, session, startFtpServer, timeScale, typeInto,
+  waitFor,
 } from '../support/person.mjs';
 import { claimedPort } from '../support/ports.mjs';
 
@@ -110,7 +111,7 @@ for (const [profile, viewport, env] of profiles) {
     const portB = await startFtpServer(t, servedFolder(t, ['b-one.txt', 'b-two.txt']), 1 << 20);
     const site = await startSite(t);
     await session(t, {
-      chromium, suite: 'browser-ftp', dir: path.join(artefacts, `browser-ftp-${profile}`), viewport, env,
+      chromium, launch: sameProcessFrames, suite: 'browser-ftp', dir: path.join(artefacts, `browser-ftp-${profile}`), viewport, env,
       run: async (s) => {
         const { page, front } = s;
         const { shown, rowIn, address, hold, openBrowserTab, openFtpAddress } = person(s);
@@ -228,7 +229,7 @@ for (const { profile, lands } of devices) {
         fs.writeFileSync(path.join(files, 'notes', 'note.txt'), note);
       };
       await session(t, {
-        chromium, suite: 'browser-ftp', dir: path.join(artefacts, `browser-ftp-${profile}`), viewport, env, prepare,
+        chromium, launch: sameProcessFrames, suite: 'browser-ftp', dir: path.join(artefacts, `browser-ftp-${profile}`), viewport, env, prepare,
         run: async (s) => {
           const { page, front } = s;
           const { shown, rowIn, openBrowserTab, openFtpAddress } = person(s);
@@ -276,7 +277,7 @@ test('phone: a refused ftp address of the browser is told while the FTP tab show
   const [, viewport, env] = profiles.find(([name]) => name === 'phone');
   const site = await startSite(t);
   await session(t, {
-    chromium, suite: 'browser-ftp', dir: path.join(artefacts, 'browser-ftp-phone'), viewport, env,
+    chromium, launch: sameProcessFrames, suite: 'browser-ftp', dir: path.join(artefacts, 'browser-ftp-phone'), viewport, env,
     run: async (s) => {
       const { page, front } = s;
       const { address, openBrowserTab, typeFtpAddress } = person(s);

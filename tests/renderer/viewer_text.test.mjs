@@ -66,7 +66,7 @@ for (const [profile, viewport, env] of profiles) {
         await clickSeen(s.button('View'));
         // The tip about big files, once.
         const tip = page.locator('.alert', { hasText: 'Really Big File' });
-        await tip.waitFor({ timeout: scaled(10000) });
+        await tip.waitFor();
         await clickSeen(tip.getByRole('button', { name: 'OK', exact: true }));
         await tip.waitFor({ state: 'detached' });
 

@@ -22,13 +22,17 @@ export const timeScale = Math.max(1, Number(process.env.FERROWEN_TEST_TIME_SCALE
 // A wait's limit in ms, scaled: every fixed limit a suite waits to goes through it.
 export const scaled = (ms) => ms * timeScale;
 
-// How every suite launches Debian's Chromium. A sandboxed frame (every web view's page is one) stays
-// in its page's process: isolated in a process of its own, a frame that loads twice in quick
-// succession (a browser tab opens its address again just after it opened) may be lost to the
-// driver while it is drawn, and a wait for what it shows would never end.
-export const browserLaunch = {
-  executablePath: '/usr/bin/chromium',
-  args: ['--no-sandbox', '--disable-features=IsolateSandboxedIframes'],
+// How every suite launches Debian's Chromium, as a person's browser runs: a sandboxed frame (every
+// web view's page is one) in a process of its own, so a big page loading in it never stalls the
+// program's page.
+export const browserLaunch = { executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] };
+// The same with sandboxed frames kept in their page's process, for a suite whose browser tab loads
+// its address twice in quick succession (a phone tab opens it again just after it opened): a frame
+// changing process while the driver attaches to it may be lost to the driver while it is drawn, and
+// a wait for what it shows would never end.
+export const sameProcessFrames = {
+  ...browserLaunch,
+  args: [...browserLaunch.args, '--disable-features=IsolateSandboxedIframes'],
 };
 
 // A new page of `browser` whose own waits (Playwright's, 30 s at most) follow `timeScale`.
@@ -763,7 +767,8 @@ export function writePicture(file, width, height, extra = 0) {
 // welcome; `run` does the task with the handles below. What a person meets (failed requests,
 // console errors, screen checks) fails the test; the page at a failed step is kept as a
 // screenshot in `dir`. `chromium` comes from the suite (Playwright is the suite's own).
-export async function session(t, { chromium, suite, dir, viewport, env, prepare, run, withoutLimit }) {
+export async function session(t, { chromium, suite, dir, viewport, env, prepare, run, withoutLimit,
+  launch = browserLaunch }) {
   const home = fs.mkdtempSync(path.join(os.tmpdir(), `ferrowen-${suite}-`));
   fs.writeFileSync(path.join(home, 'Preferences.json'), JSON.stringify({ ShownWebHelp: '1', WebViewURL: '' }));
   if (prepare) await prepare(home);
@@ -774,7 +779,7 @@ export async function session(t, { chromium, suite, dir, viewport, env, prepare,
     programs.delete(home);
     fs.rmSync(home, { recursive: true, force: true, maxRetries: 5 });
   });
-  const browser = await chromium.launch(browserLaunch);
+  const browser = await chromium.launch(launch);
   t.after(() => browser.close());
   const page = await newPage(browser, { viewport });
   if (withoutLimit) waitsWithoutLimit(page);
