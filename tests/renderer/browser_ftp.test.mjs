@@ -19,7 +19,9 @@ import {
   artefacts, clickSeen, connectAnonymousFtp, profiles, sameProcessFrames, session, startFtpServer, timeScale, typeInto,
   waitFor,
 } from '../support/person.mjs';
-import { claimedPort } from '../support/ports.mjs';
+// A loopback port nobody listens at is a claimed one below the ephemeral range: one of that range,
+// let go, may be taken by another program's server before the connection is made.
+import { claimedPort as closedPort } from '../support/ports.mjs';
 
 // A folder served by a test, holding `names` (one line each).
 function servedFolder(t, names) {
@@ -39,9 +41,9 @@ async function startSite(t) {
   return `http://127.0.0.1:${site.address().port}`;
 }
 
-// A loopback port nobody listens at: one of the system's ephemeral range, let go, may be taken
-// by another program's server before the connection is made, so it is claimed below that range.
-const closedPort = claimedPort;
+// How every session of this suite starts. Its browser tabs load their address twice in quick
+// succession, so their frames stay in the page's process.
+const suite = { chromium, launch: sameProcessFrames, suite: 'browser-ftp' };
 
 // The person's moves in session `s`: what is shown, rows, the page of the browser shown, the
 // address field, a held link, and a browser tab opened from the Web View tab on `site`'s page.
@@ -111,7 +113,7 @@ for (const [profile, viewport, env] of profiles) {
     const portB = await startFtpServer(t, servedFolder(t, ['b-one.txt', 'b-two.txt']), 1 << 20);
     const site = await startSite(t);
     await session(t, {
-      chromium, launch: sameProcessFrames, suite: 'browser-ftp', dir: path.join(artefacts, `browser-ftp-${profile}`), viewport, env,
+      ...suite, dir: path.join(artefacts, `browser-ftp-${profile}`), viewport, env,
       run: async (s) => {
         const { page, front } = s;
         const { shown, rowIn, address, hold, openBrowserTab, openFtpAddress } = person(s);
@@ -229,7 +231,7 @@ for (const { profile, lands } of devices) {
         fs.writeFileSync(path.join(files, 'notes', 'note.txt'), note);
       };
       await session(t, {
-        chromium, launch: sameProcessFrames, suite: 'browser-ftp', dir: path.join(artefacts, `browser-ftp-${profile}`), viewport, env, prepare,
+        ...suite, dir: path.join(artefacts, `browser-ftp-${profile}`), viewport, env, prepare,
         run: async (s) => {
           const { page, front } = s;
           const { shown, rowIn, openBrowserTab, openFtpAddress } = person(s);
@@ -277,7 +279,7 @@ test('phone: a refused ftp address of the browser is told while the FTP tab show
   const [, viewport, env] = profiles.find(([name]) => name === 'phone');
   const site = await startSite(t);
   await session(t, {
-    chromium, launch: sameProcessFrames, suite: 'browser-ftp', dir: path.join(artefacts, 'browser-ftp-phone'), viewport, env,
+    ...suite, dir: path.join(artefacts, 'browser-ftp-phone'), viewport, env,
     run: async (s) => {
       const { page, front } = s;
       const { address, openBrowserTab, typeFtpAddress } = person(s);
